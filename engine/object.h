@@ -1,0 +1,399 @@
+// The data model of the script engine: tagged values, the collectable
+// objects (strings, tables, closures, upvalues, prototypes, userdata,
+// threads), the per-thread VmState and the VmGlobalState shared by all
+// threads of one VM, and the functions that create and manage them.
+//
+// Invariant: every collectable object starts with VmGcHeader, so the
+// collector can walk any of its lists without knowing the object's type.
+// This header is private to the engine; commands use engine/engine.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/errors.h"
+
+struct VmState;
+struct VmGlobalState;
+struct VmTable;
+struct VmString;
+struct VmClosure;
+struct VmUpvalue;
+struct VmPrototype;
+struct VmUserdata;
+struct VmDebugInfo;
+
+using Instruction = uint32_t;
+
+// A built-in command: arguments at stack positions 1..n; returns the number
+// of results pushed (0..999), an ErrorCode (1000 and above) or -1/-2 for a
+// label subroutine.
+using VmCommandFunction = int (*)(VmState *L);
+
+// A hook: called with the debug record of the event, a status word the hook
+// may set to an error code, and the current line.
+using VmHook = void (*)(VmState *L, VmDebugInfo *ar, int *status, int line);
+
+enum VmTag : uint32_t {
+    VM_TNIL = 0,
+    VM_TBOOLEAN = 1,
+    VM_TLIGHTUSERDATA = 2,
+    VM_TNUMBER = 3,
+    VM_TSTRING = 4,
+    VM_TTABLE = 5,
+    VM_TFUNCTION = 6,
+    VM_TUSERDATA = 7,
+    VM_TTHREAD = 8,
+    // Engine-internal only, never visible to scripts or commands.
+    VM_TPROTO = 9,
+    VM_TUPVAL = 10,
+};
+
+// The head shared by every collectable object.
+struct VmGcHeader {
+    VmGcHeader *next;   // next object of the collector list it is in
+    uint8_t tag;        // VmTag of the object
+    uint8_t marked;     // collector state bits (see below)
+};
+
+// Collector state bits of VmGcHeader::marked.
+constexpr uint8_t VM_GC_REACHED = 0x01;
+constexpr uint8_t VM_GC_NOTFINALIZED = 0x02;  // userdata whose __gc has not run
+constexpr uint8_t VM_GC_WEAKKEY = 0x04;
+constexpr uint8_t VM_GC_WEAKVALUE = 0x08;
+constexpr uint8_t VM_GC_FIXED = 0x10;         // never collected
+
+union VmPayload {
+    VmGcHeader *gc;
+    void *p;
+    double n;
+    int b;
+};
+
+struct VmValue {
+    uint32_t tag;
+    VmPayload value;
+};
+
+// ---- Value accessors -------------------------------------------------------
+
+inline bool VmIsNil(const VmValue *o) { return o->tag == VM_TNIL; }
+inline bool VmIsNumber(const VmValue *o) { return o->tag == VM_TNUMBER; }
+inline bool VmIsString(const VmValue *o) { return o->tag == VM_TSTRING; }
+inline bool VmIsTable(const VmValue *o) { return o->tag == VM_TTABLE; }
+inline bool VmIsFunction(const VmValue *o) { return o->tag == VM_TFUNCTION; }
+inline bool VmIsCollectable(const VmValue *o) { return o->tag >= VM_TSTRING; }
+
+inline double VmNumberOf(const VmValue *o) { return o->value.n; }
+inline VmString *VmStringOf(const VmValue *o) { return reinterpret_cast<VmString *>(o->value.gc); }
+inline VmTable *VmTableOf(const VmValue *o) { return reinterpret_cast<VmTable *>(o->value.gc); }
+inline VmClosure *VmClosureOf(const VmValue *o) { return reinterpret_cast<VmClosure *>(o->value.gc); }
+inline VmUserdata *VmUserdataOf(const VmValue *o) { return reinterpret_cast<VmUserdata *>(o->value.gc); }
+inline VmState *VmThreadOf(const VmValue *o) { return reinterpret_cast<VmState *>(o->value.gc); }
+
+inline void VmSetNil(VmValue *o) { o->tag = VM_TNIL; o->value.p = nullptr; }
+inline void VmSetNumber(VmValue *o, double n) { o->tag = VM_TNUMBER; o->value.n = n; }
+inline void VmSetBoolean(VmValue *o, int b) { o->tag = VM_TBOOLEAN; o->value.p = nullptr; o->value.b = b != 0; }
+inline void VmSetLightUserdata(VmValue *o, void *p) { o->tag = VM_TLIGHTUSERDATA; o->value.p = p; }
+inline void VmSetObject(VmValue *o, void *gc, uint32_t tag)
+{
+    o->tag = tag;
+    o->value.gc = static_cast<VmGcHeader *>(gc);
+}
+inline void VmSetString(VmValue *o, VmString *s) { VmSetObject(o, s, VM_TSTRING); }
+inline void VmSetTable(VmValue *o, VmTable *t) { VmSetObject(o, t, VM_TTABLE); }
+inline void VmSetClosure(VmValue *o, VmClosure *c) { VmSetObject(o, c, VM_TFUNCTION); }
+inline void VmSetUserdata(VmValue *o, VmUserdata *u) { VmSetObject(o, u, VM_TUSERDATA); }
+inline void VmSetThread(VmValue *o, VmState *th) { VmSetObject(o, th, VM_TTHREAD); }
+inline void VmSetValue(VmValue *dst, const VmValue *src) { *dst = *src; }
+
+// ---- Strings and userdata ---------------------------------------------------
+
+struct VmString : VmGcHeader {
+    uint8_t reserved;   // non-zero for the fixed strings
+    uint32_t hash;
+    size_t len;         // length in bytes, not counting the terminating zero
+    // followed by len bytes and a zero byte
+};
+
+inline char *VmStringData(VmString *s) { return reinterpret_cast<char *>(s + 1); }
+inline const char *VmStringData(const VmString *s) { return reinterpret_cast<const char *>(s + 1); }
+
+struct alignas(16) VmUserdata : VmGcHeader {
+    VmTable *metatable;
+    size_t len;
+    // followed by len bytes of data
+};
+
+inline void *VmUserdataData(VmUserdata *u) { return u + 1; }
+
+// ---- Tables -----------------------------------------------------------------
+
+struct VmNode {
+    VmValue key;
+    VmValue value;
+    VmNode *next;       // collision chain
+};
+
+struct VmTable : VmGcHeader {
+    uint8_t flags;      // bit e set: the metatable lacks event e (events 0..4)
+    uint8_t lsizenode;  // log2 of the hash part's size
+    VmTable *metatable;
+    VmValue *array;
+    VmNode *node;
+    VmNode *lastfree;   // only moves downwards
+    VmGcHeader *gclist;
+    int32_t sizearray;
+};
+
+// Largest hash part: 2^24 nodes.
+constexpr int VM_MAXBITS = 24;
+
+// ---- Functions ----------------------------------------------------------------
+
+struct VmLocalVar {
+    VmString *name;
+    int32_t startpc;    // first instruction where the variable is active
+    int32_t endpc;      // first instruction where it is dead
+};
+
+struct VmPrototype : VmGcHeader {
+    VmValue *k;
+    Instruction *code;
+    VmPrototype **p;
+    int32_t *lineinfo;
+    VmLocalVar *locvars;
+    VmString **upvalues;
+    VmString *source;
+    int32_t sizeupvalues;
+    int32_t sizek;
+    int32_t sizecode;
+    int32_t sizelineinfo;
+    int32_t sizep;
+    int32_t sizelocvars;
+    int32_t lineDefined;
+    VmGcHeader *gclist;
+    uint8_t nups;
+    uint8_t numparams;
+    uint8_t is_vararg;
+    uint8_t maxstacksize;
+};
+
+struct VmUpvalue : VmGcHeader {
+    VmValue *v;         // the stack slot while open, &value once closed
+    VmValue value;
+};
+
+struct VmClosure : VmGcHeader {
+    uint8_t isC;        // 1 built-in, 0 script
+    uint8_t nupvalues;
+    VmGcHeader *gclist;
+    union {
+        struct {
+            VmCommandFunction f;
+            VmValue upvalue[1];     // nupvalues values inline
+        } c;
+        struct {
+            VmPrototype *p;
+            VmValue g;              // globals table
+            VmUpvalue *upvals[1];   // nupvalues pointers
+        } l;
+    };
+};
+
+// Block size of a closure with n upvalues.
+inline size_t VmSizeCClosure(int n) { return sizeof(VmClosure) + sizeof(VmValue) * (n > 0 ? n - 1 : 0); }
+inline size_t VmSizeScriptClosure(int n) { return sizeof(VmClosure) + sizeof(VmUpvalue *) * (n > 0 ? n - 1 : 0); }
+
+// ---- Threads and the global state ---------------------------------------------
+
+// Call-record state flags.
+constexpr int VM_CI_C = 1;          // running a built-in function
+constexpr int VM_CI_HASFRAME = 2;   // has a frame in the interpreter loop
+constexpr int VM_CI_CALLING = 4;    // calling another function
+constexpr int VM_CI_SAVEDPC = 8;    // savedpc is valid
+constexpr int VM_CI_YIELD = 16;     // a hook asked to yield
+
+struct VmCallInfo {
+    VmValue *base;              // frame base
+    VmValue *top;               // highest slot the function may use
+    int state;
+    const Instruction *savedpc;
+    const Instruction **pc;     // the running loop's instruction position
+    int tailcalls;              // script frames only
+};
+
+// The innermost active protected call. A raise is a C++ exception of type
+// VmError, caught only by the protected runners, which then read status.
+struct VmLongJmp {
+    VmLongJmp *previous;
+    ErrorCode status;
+};
+
+struct VmError {
+    ErrorCode status;
+};
+
+constexpr int VM_BASIC_STACK_SIZE = 45;  // slots of a new stack
+constexpr int VM_EXTRA_STACK = 5;        // reserve above the limit for metamethods
+constexpr int VM_MINSTACK = 20;          // free slots given to every built-in call
+constexpr int VM_BASIC_CI_SIZE = 8;      // call records of a new thread
+constexpr int VM_MAXCALLS = 4096;        // call-record limit
+
+constexpr int VM_REGISTRYINDEX = -10000;
+constexpr int VM_GLOBALSINDEX = -10001;
+inline int VmUpvalueIndex(int i) { return VM_GLOBALSINDEX - i; }
+
+struct VmState : VmGcHeader {
+    VmValue *top;
+    VmValue *base;
+    VmGlobalState *l_G;
+    VmCallInfo *ci;
+    VmValue *stack_last;        // last slot usable without growing
+    VmValue *stack;
+    int32_t stacksize;
+    VmCallInfo *end_ci;
+    VmCallInfo *base_ci;
+    uint16_t size_ci;
+    uint16_t nCcalls;
+    uint8_t hookmask;
+    uint8_t allowhook;
+    uint8_t hookinit;
+    int32_t basehookcount;
+    int32_t hookcount;
+    VmHook hook;
+    VmValue gt;                 // globals table
+    VmGcHeader *openupval;
+    VmGcHeader *gclist;
+    VmLongJmp *errorJmp;
+    ptrdiff_t errfunc;
+};
+
+struct VmStringTable {
+    VmString **hash;
+    size_t nuse;
+    size_t size;
+};
+
+// Metamethod events; the order is the event number.
+enum VmEvent {
+    VM_TM_INDEX, VM_TM_NEWINDEX, VM_TM_GC, VM_TM_MODE, VM_TM_EQ,
+    VM_TM_ADD, VM_TM_SUB, VM_TM_MUL, VM_TM_DIV, VM_TM_DIVINT, VM_TM_MOD,
+    VM_TM_LSH, VM_TM_RSH, VM_TM_OR, VM_TM_AND, VM_TM_XOR, VM_TM_POW,
+    VM_TM_UNM, VM_TM_NOT, VM_TM_LT, VM_TM_LE, VM_TM_CONCAT, VM_TM_CALL,
+    VM_TM_N
+};
+
+struct VmGlobalState {
+    VmStringTable strt;
+    VmGcHeader *rootgc;         // every collectable object except userdata
+    VmGcHeader *rootudata;      // userdata
+    VmGcHeader *tmudata;        // userdata awaiting finalisation
+    char *buff;                 // concatenation buffer
+    size_t buffsize;
+    size_t GCthreshold;
+    size_t nblocks;             // bytes in use
+    VmCommandFunction panic;
+    VmValue registry;
+    VmValue defaultmeta;
+    VmState *mainthread;
+    VmNode dummynode[1];        // shared by every table without a hash part
+    VmString *tmname[VM_TM_N];
+    VmString *memerrmsg;        // "not enough memory", made when the state opens
+    bool errorRaised;           // set by every throw, cleared by protected calls
+};
+
+inline VmGlobalState *VmG(VmState *L) { return L->l_G; }
+
+// ---- Memory (engine/memory.cpp) ------------------------------------------------
+
+// Reallocates a block and keeps the count of bytes in use. A null L means
+// the state is being built or destroyed: failures return null instead of
+// raising.
+void *VmRealloc(VmState *L, void *block, size_t oldsize, size_t newsize);
+void *VmGrowVector(VmState *L, void *block, int32_t *count, size_t elemsize, int32_t limit, ErrorCode code);
+template <typename T> T *VmNewBlock(VmState *L, size_t n = 1)
+{
+    return static_cast<T *>(VmRealloc(L, nullptr, 0, n * sizeof(T)));
+}
+template <typename T> void VmFreeBlock(VmState *L, T *block, size_t n = 1)
+{
+    VmRealloc(L, block, n * sizeof(T), 0);
+}
+
+// ---- State (engine/state.cpp) ----------------------------------------------------
+
+VmState *VmOpenState();
+void VmCloseState(VmState *L);
+VmState *VmNewThread(VmState *L);
+void VmFreeThread(VmState *L, VmState *L1);
+void VmGrowStack(VmState *L, int n);
+void VmGrowCallInfo(VmState *L);
+VmCommandFunction VmAtPanic(VmState *L, VmCommandFunction panicf);
+
+// Makes sure n free slots exist above the top.
+inline void VmCheckStack(VmState *L, int n)
+{
+    if ((char *)L->stack_last - (char *)L->top <= (ptrdiff_t)n * (ptrdiff_t)sizeof(VmValue))
+        VmGrowStack(L, n);
+}
+
+// ---- Strings and userdata (engine/string.cpp) ------------------------------------
+
+VmString *VmNewString(VmState *L, const char *bytes, size_t len);
+VmString *VmNewStringZ(VmState *L, const char *text);
+void VmResizeStringTable(VmState *L, size_t slots);
+VmUserdata *VmNewUserdata(VmState *L, size_t size);
+uint32_t VmStringHash(const char *bytes, size_t len);
+
+// ---- Tables (engine/table.cpp) --------------------------------------------------
+
+VmTable *VmCreateTable(VmState *L, int narray, int lsizenode);
+void VmFreeTable(VmState *L, VmTable *t);
+const VmValue *VmTableGet(VmTable *t, const VmValue *key);
+const VmValue *VmTableGetNum(VmTable *t, int key);
+const VmValue *VmTableGetStr(VmTable *t, VmString *key);
+VmValue *VmTableSet(VmState *L, VmTable *t, const VmValue *key);
+VmValue *VmTableSetNum(VmState *L, VmTable *t, int key);
+// key is in/out: the slot holds the previous key and receives the next one,
+// with the value in key + 1. Returns 0 at the end.
+int VmTableNext(VmState *L, VmTable *t, VmValue *key);
+// The handler of event e in metatable mt, or null; caches absence in mt->flags.
+const VmValue *VmFastEvent(VmState *L, VmTable *mt, VmEvent e);
+// The shared nil value returned for missing keys.
+extern const VmValue vmNilValue;
+
+// ---- Functions, closures, upvalues, prototypes (engine/function.cpp) -------------
+
+VmPrototype *VmNewPrototype(VmState *L);
+void VmFreePrototype(VmState *L, VmPrototype *p);
+VmClosure *VmNewScriptClosure(VmState *L, int nups, const VmValue *globals);
+VmClosure *VmNewCClosure(VmState *L, int nups);
+void VmFreeClosure(VmState *L, VmClosure *c);
+VmUpvalue *VmFindUpvalue(VmState *L, VmValue *level);
+void VmCloseUpvalues(VmState *L, VmValue *level);
+const char *VmGetLocalName(const VmPrototype *p, int n, int pc);
+
+// ---- Garbage collector (engine/gc.cpp) -------------------------------------------
+
+// Links a new object into the general object list.
+void VmLinkObject(VmState *L, VmGcHeader *o, uint8_t tag);
+void VmCollectGarbage(VmState *L);
+inline void VmCheckGC(VmState *L)
+{
+    if (VmG(L)->nblocks >= VmG(L)->GCthreshold)
+        VmCollectGarbage(L);
+}
+// Frees every object at state close.
+void VmFreeAllObjects(VmState *L);
+
+// ---- Raising and protected runs (engine/raise.cpp) --------------------------------
+
+// The only throw of VmError. With no protected call active it calls the
+// panic function and ends the process with status 1.
+[[noreturn]] void VmThrow(VmState *L, ErrorCode status);
+// Records the error location and throws the code.
+[[noreturn]] void VmRaiseError(VmState *L, ErrorCode code);
+using VmProtectedFunction = void (*)(VmState *L, void *ud);
+// Runs f under a new recovery record; returns 0 or the raised status.
+ErrorCode VmRunProtected(VmState *L, VmProtectedFunction f, void *ud);
