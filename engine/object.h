@@ -397,3 +397,10 @@ void VmFreeAllObjects(VmState *L);
 using VmProtectedFunction = void (*)(VmState *L, void *ud);
 // Runs f under a new recovery record; returns 0 or the raised status.
 ErrorCode VmRunProtected(VmState *L, VmProtectedFunction f, void *ud);
+
+// ---- Calls (engine/call.cpp) --------------------------------------------------------
+
+// Calls the function at slot func with the arguments above it, wanting
+// nresults results (-1: all). Returns 0, or the ErrorCode that a called
+// built-in command returned.
+ErrorCode VmCallValue(VmState *L, VmValue *func, int nresults);
