@@ -1,0 +1,52 @@
+// Heap blocks for the whole system and the allocation fault-injection hook.
+// Invariant: AllocMemory never returns a block smaller than asked for; a size
+// it cannot serve (or a failure injected by the test hook) gives null.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/linux/platform.h"
+
+namespace {
+
+// The hook is read on every allocation from any thread, so its state is
+// atomic; tests set it from one thread while nothing else allocates.
+std::atomic<uint64_t> failAt{0};          // 0: hook off
+std::atomic<uint64_t> allocsSinceSet{0};  // counted allocations since set
+std::atomic<bool> failPersistent{false};
+std::atomic<uint64_t> failedCount{0};
+
+bool injectFailure() {
+  uint64_t at = failAt.load(std::memory_order_relaxed);
+  if (at == 0) return false;
+  uint64_t n = allocsSinceSet.fetch_add(1, std::memory_order_relaxed) + 1;
+  bool fail = failPersistent.load(std::memory_order_relaxed) ? n >= at : n == at;
+  if (fail) failedCount.fetch_add(1, std::memory_order_relaxed);
+  return fail;
+}
+
+}  // namespace
+
+void* AllocMemory(size_t size, int clear) {
+  if (size == 0) return nullptr;
+  if (injectFailure()) return nullptr;
+  return clear ? std::calloc(1, size) : std::malloc(size);
+}
+
+void* AllocMemoryArray(size_t count, size_t elemSize, int clear) {
+  size_t total;
+  if (__builtin_mul_overflow(count, elemSize, &total)) return nullptr;
+  return AllocMemory(total, clear);
+}
+
+void FreeMemory(void* block) { std::free(block); }
+
+void SetAllocFailure(uint64_t n, bool persistent) {
+  failAt.store(0, std::memory_order_relaxed);
+  allocsSinceSet.store(0, std::memory_order_relaxed);
+  failedCount.store(0, std::memory_order_relaxed);
+  failPersistent.store(persistent, std::memory_order_relaxed);
+  failAt.store(n, std::memory_order_relaxed);
+}
+
+uint64_t GetAllocFailureCount() { return failedCount.load(std::memory_order_relaxed); }
