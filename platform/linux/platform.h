@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdarg>
 #include <cstdint>
+
+#include <pthread.h>
 
 #include "engine/errors.h"
 
@@ -25,3 +28,71 @@ void FreeMemory(void* block);  // null is ignored
 void SetAllocFailure(uint64_t n, bool persistent);
 // Allocations the hook has failed since it was last set.
 uint64_t GetAllocFailureCount();
+
+// Wall-clock time as two unsigned 32-bit words; normalised values keep
+// micros in 0..999,999. The plug-in host API passes this record as it is.
+struct TimeValue {
+  uint32_t seconds;
+  uint32_t micros;
+};
+
+// Broken-down local date: day 1..31, month 0..11 (January = 0), full year.
+struct DateFields {
+  int32_t seconds;
+  int32_t minutes;
+  int32_t hours;
+  int32_t day;
+  int32_t month;
+  int32_t year;
+};
+
+void GetSysTime(TimeValue* out);
+double GetTimeSeconds();
+void SubTime(TimeValue* a, const TimeValue* b);  // a -= b, borrowing a second
+void AddTime(TimeValue* a, const TimeValue* b);  // a += b, carrying a second
+int CmpTime(const TimeValue* a, const TimeValue* b);  // -1, 0 or 1
+// Sleeps the given milliseconds (nothing for 0 or less), resuming after
+// signals until the whole time has passed.
+void Delay(int32_t milliseconds);
+// Local date to seconds since 1970, stored at times[index]; 1 on success,
+// 0 when the C library cannot convert it. Seconds are 64-bit so dates past
+// 2038 convert too.
+int DateToTime(const DateFields* date, int64_t* times, int index);
+// Local broken-down time of times[index]; returns 0 on success, -1 when the
+// value is outside what the C library can convert (the fields are then 0).
+int TimeToDate(const int64_t* times, DateFields* date, int index);
+// Minutes west of UTC now (UTC+1 gives -60); *daylight is 1 while daylight
+// saving is in effect, else 0. daylight may be null.
+int GetTimeZoneMinutes(int* daylight);
+// Current date or time as text: 0 locale date, 1 local "MM-DD-YYYY" and
+// "HH:MM:SS" (into the second buffer), 2 local "HH:MM:SS", 3 locale weekday
+// name, 4 as 1 in UTC. Other kinds write nothing. Output is always
+// terminated within the given sizes; a null or zero-size buffer is skipped.
+void FormatDateTime(int kind, char* text, size_t size, char* text2, size_t size2);
+
+// Recursive mutexes. A PlatformMutex may be a heap block (AllocMutex) or live
+// inside another record (InitRecursiveMutex / DestroyMutex). Lock and unlock
+// take valid handles only.
+struct PlatformMutex {
+  pthread_mutex_t mutex;
+};
+PlatformMutex* AllocMutex();  // null when memory is exhausted
+int InitRecursiveMutex(PlatformMutex* storage);  // 0 or the POSIX error
+void DestroyMutex(PlatformMutex* mutex);          // for in-place mutexes
+void FreeMutex(PlatformMutex* mutex);             // null is ignored
+int LockMutex(PlatformMutex* mutex);
+int UnlockMutex(PlatformMutex* mutex);
+int TryLockMutex(PlatformMutex* mutex);  // 1 when taken without waiting
+
+// Condition with a latched flag: a signal before the wait is not lost, and
+// one signal releases one wait. Used with a mutex that the caller holds.
+struct ConditionObject;
+ConditionObject* AllocCondition();  // null when memory is exhausted
+int WaitCondition(ConditionObject* cond, PlatformMutex* mutex);  // 0, or -1
+void SignalCondition(ConditionObject* cond);
+void FreeCondition(ConditionObject* cond);  // null is ignored
+
+// Formatted debug output on standard output. In 8-bit text mode the message
+// is converted from Latin-1 to UTF-8 first.
+void DebugPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void DebugVPrintf(const char* format, va_list args);
