@@ -1,0 +1,258 @@
+// The command API of the script engine: the stack operations through which
+// every built-in command, the runtime and plug-ins read arguments, push
+// results and reach tables, globals and the registry; calls and protected
+// calls; hooks and the debug interface; the run state of the error policy.
+//
+// Invariant: values are addressed by stack index only (positive from the
+// frame base, negative from the top, or a pseudo-index); no pointer into the
+// VM stack leaves the engine, because the stack moves when it grows.
+//
+// Engine sources include engine/object.h BEFORE this header: the two API
+// forms whose names the engine also uses internally (VmCheckStack,
+// VmNewUserdata) are declared here only when object.h is not in view.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/errors.h"
+
+struct VmState;
+struct VmDebugInfo;
+
+// ---- Types and constants ---------------------------------------------------
+
+// A built-in command: arguments at stack positions 1..n; returns the number
+// of results pushed (0..999), an ErrorCode (1000 and above) or -1/-2 to
+// continue at a label as a subroutine (see VmSetJumpDistance).
+using VmCommandFunction = int (*)(VmState *L);
+
+// A hook: called with the debug record of the event, a status word the hook
+// may set to an error code (raised after the hook returns), and the line.
+using VmHook = void (*)(VmState *L, VmDebugInfo *ar, int *status, int line);
+
+// Reader of VmLoad: returns the next block of the chunk and its size in
+// *size; a null block or a size of 0 ends the input.
+using VmReader = const char *(*)(VmState *L, void *data, size_t *size);
+// Writer of VmDump: called for every piece; its result is ignored.
+using VmWriter = int (*)(VmState *L, const void *p, size_t size, void *data);
+
+// Type tags as VmType reports them; -1 is an index without a value.
+constexpr int VM_TYPE_NONE = -1;
+constexpr int VM_TYPE_NIL = 0;
+constexpr int VM_TYPE_BOOLEAN = 1;
+constexpr int VM_TYPE_LIGHTUSERDATA = 2;
+constexpr int VM_TYPE_NUMBER = 3;
+constexpr int VM_TYPE_STRING = 4;
+constexpr int VM_TYPE_TABLE = 5;
+constexpr int VM_TYPE_FUNCTION = 6;
+constexpr int VM_TYPE_USERDATA = 7;
+constexpr int VM_TYPE_THREAD = 8;
+
+// Pseudo-indices: the registry, the thread's globals, upvalue i (1-based) of
+// the running built-in function.
+constexpr int VM_REGISTRY_INDEX = -10000;
+constexpr int VM_GLOBALS_INDEX = -10001;
+constexpr int VmUpvalueIndexOf(int i) { return VM_GLOBALS_INDEX - i; }
+
+// Result counts of VmCall/VmPCall: all results.
+constexpr int VM_MULTRET = -1;
+
+// Hook events and mask bits.
+constexpr int VM_HOOK_CALL = 0;
+constexpr int VM_HOOK_RETURN = 1;
+constexpr int VM_HOOK_LINE = 2;
+constexpr int VM_HOOK_COUNT = 3;
+constexpr int VM_MASK_CALL = 1;
+constexpr int VM_MASK_RETURN = 2;
+constexpr int VM_MASK_LINE = 4;
+constexpr int VM_MASK_COUNT = 8;
+
+// Debug record filled by VmGetStack and VmGetInfo.
+struct VmDebugInfo {
+    int event;
+    const char *name;       // null when unknown
+    const char *namewhat;   // "global", "local", "method", "field" or ""
+    const char *what;       // "Quillmere", "main", "C" or "tail"
+    const char *source;
+    int currentline;
+    int nups;
+    int linedefined;
+    char short_src[60];
+    int i_ci;               // call-record index (private to the engine)
+};
+
+// ---- State ------------------------------------------------------------------
+
+VmState *VmOpenState();
+void VmCloseState(VmState *L);
+VmCommandFunction VmAtPanic(VmState *L, VmCommandFunction panicf);
+
+// ---- Stack size and moving values --------------------------------------------
+
+int VmGetTop(VmState *L);
+void VmSetTop(VmState *L, int index);
+#ifndef VM_OBJECT_H_INCLUDED
+// 0 when the frame would exceed 2048 slots, else grows the stack and returns 1.
+int VmCheckStack(VmState *L, int n);
+#endif
+void VmPushValue(VmState *L, int index);
+void VmRemove(VmState *L, int index);
+void VmInsert(VmState *L, int index);
+void VmReplace(VmState *L, int index);
+void VmXMove(VmState *from, VmState *to, int n);
+
+// ---- Type tests ----------------------------------------------------------------
+
+int VmType(VmState *L, int index);
+const char *VmTypeName(VmState *L, int tag);
+int VmIsNumber(VmState *L, int index);   // number, or a string that converts
+int VmIsString(VmState *L, int index);   // string or number
+int VmIsBuiltinFunction(VmState *L, int index);
+int VmIsUserdata(VmState *L, int index); // full or light
+
+// ---- Comparisons -----------------------------------------------------------------
+
+int VmEqual(VmState *L, int index1, int index2);
+int VmRawEqual(VmState *L, int index1, int index2);
+// mode 1 compares strings through the runtime's collation service.
+int VmLessThan(VmState *L, int index1, int index2, int mode);
+
+// ---- Conversions ----------------------------------------------------------------------
+
+double VmToNumber(VmState *L, int index);
+int VmToBoolean(VmState *L, int index);
+// A number is converted in place to its "%.14g" text; other types give null.
+const char *VmToString(VmState *L, int index);
+size_t VmStrLen(VmState *L, int index);
+VmCommandFunction VmToBuiltinFunction(VmState *L, int index);
+void *VmToUserdata(VmState *L, int index);
+VmState *VmToThread(VmState *L, int index);
+const void *VmToPointer(VmState *L, int index);
+
+// ---- Pushes ---------------------------------------------------------------------------
+
+void VmPushNil(VmState *L);
+void VmPushNumber(VmState *L, double n);
+void VmPushLString(VmState *L, const char *s, size_t len);
+void VmPushString(VmState *L, const char *s);   // null pushes nil
+void VmPushCString(VmState *L, const char *s);  // never null
+// Formats with %s, %d, %f, %c and %%; returns the text of the new string.
+const char *VmPushVFString(VmState *L, const char *fmt, va_list args);
+const char *VmPushFString(VmState *L, const char *fmt, ...);
+void VmPushBoolean(VmState *L, int b);
+void VmPushLightUserdata(VmState *L, void *p);
+void VmPushCClosure(VmState *L, VmCommandFunction fn, int n);
+
+// ---- Tables ----------------------------------------------------------------------------
+
+void VmGetTable(VmState *L, int index);
+void VmRawGet(VmState *L, int index);
+void VmRawGetI(VmState *L, int index, int n);
+void VmSetTable(VmState *L, int index);
+void VmRawSet(VmState *L, int index);
+void VmRawSetI(VmState *L, int index, int n);
+void VmNewTable(VmState *L);
+void VmNewTableSized(VmState *L, int narray, int nhash);
+int VmNext(VmState *L, int index);
+
+// ---- Metatables, function globals, upvalues --------------------------------------------
+
+int VmGetMetatable(VmState *L, int index);
+int VmSetMetatable(VmState *L, int index);
+void VmGetFunctionGlobals(VmState *L, int index);
+int VmSetFunctionGlobals(VmState *L, int index);
+const char *VmGetUpvalue(VmState *L, int funcindex, int n);
+const char *VmSetUpvalue(VmState *L, int funcindex, int n);
+int VmPushUpvalues(VmState *L);
+
+// ---- Calls ---------------------------------------------------------------------------------
+
+// Calls the value below nargs arguments; returns 0 or the error code that a
+// called built-in command returned (raised errors propagate).
+ErrorCode VmCall(VmState *L, int nargs, int nresults);
+// As VmCall, but a raised error is caught: the function, its arguments and
+// everything above them are removed and the raised code returned.
+ErrorCode VmPCall(VmState *L, int nargs, int nresults, int errfunc);
+// Calls fn protected with ud as its one (light userdata) argument.
+ErrorCode VmCPCall(VmState *L, VmCommandFunction fn, void *ud);
+// Loads a compiled chunk and pushes its main function (engine/load.cpp).
+ErrorCode VmLoad(VmState *L, VmReader reader, void *data, const char *chunkname);
+// The same for a chunk held in memory.
+ErrorCode VmLoadBuffer(VmState *L, const uint8_t *data, size_t size, const char *chunkname);
+// Writes the script function at index as a compiled chunk (engine/dump.cpp).
+ErrorCode VmDump(VmState *L, int index, VmWriter writer, void *data);
+// Raises code as a script error (never returns).
+[[noreturn]] void VmRaiseError(VmState *L, ErrorCode code);
+
+// ---- Userdata, threads, memory ----------------------------------------------------------------
+
+#ifndef VM_OBJECT_H_INCLUDED
+void *VmNewUserdata(VmState *L, size_t size);
+#endif
+VmState *VmPushNewThread(VmState *L);
+// Threshold and bytes in use in kilobytes; a threshold of 0xFFFFFFFF is off.
+uint32_t VmGetGcThreshold(VmState *L);
+uint32_t VmGetGcCount(VmState *L);
+// Below 4194304 KB: threshold = kb * 1024, collecting at once when the count
+// already exceeds it; otherwise automatic collection is off.
+void VmSetGcThreshold(VmState *L, uint32_t kb);
+void VmConcat(VmState *L, int n);
+
+// ---- Hooks and debug interface ------------------------------------------------------------------
+
+void VmSetHook(VmState *L, VmHook fn, int mask, int count);
+VmHook VmGetHook(VmState *L);
+int VmGetHookMask(VmState *L);
+int VmGetHookCount(VmState *L);
+int VmGetStack(VmState *L, int level, VmDebugInfo *ar);
+int VmGetInfo(VmState *L, const char *what, VmDebugInfo *ar);
+const char *VmGetLocal(VmState *L, const VmDebugInfo *ar, int n);
+const char *VmSetLocal(VmState *L, const VmDebugInfo *ar, int n);
+
+// ---- Error policy and label subroutines -----------------------------------------------------------
+
+// The run state that the error policy, the gosub stack and the interpreter
+// share. One VM runs per process, on the main thread, so these are globals;
+// the runtime's global attributes (10, 11) and commands reach them here.
+struct VmRunState {
+    int raiseErrors;        // error-raising switch (ExitOnError), 1 at start
+    int callbackNesting;    // global attribute 10
+    int handlerRef;         // registry reference of the RaiseOnError handler, -1 none
+    int handlerRunning;
+    int handlerSuppressed;  // set by plug-ins through the host attributes
+    ErrorCode lastError;    // read by GetLastError
+    int quit;               // stops the interpreter at its next instruction
+    int debugOutput;        // "Now calling" trace of every command (DebugOutput)
+    int debugDisabled;      // debug output disabled by the start-up options
+    VmCommandFunction getLastError;  // the GetLastError command, which keeps lastError
+};
+extern VmRunState vmRun;
+
+// Restores the start values of vmRun and empties the gosub stack.
+void VmResetRunState();
+
+// Label subroutines: before it calls a command the interpreter stores the
+// index of the instruction after the CALL; a command that returns -1 or -2
+// stores (label position - call position) as the jump distance first.
+int VmGetCallPosition();
+void VmSetJumpDistance(int distance);
+int VmGetGosubDepth();
+
+// The error location of the last raised error, for the error report.
+struct VmErrorLocation {
+    char function[128];     // "----" when unknown
+    char file[1024];        // empty when unknown
+    int line;               // -1 when unknown
+};
+extern VmErrorLocation vmErrorLocation;
+
+// Fills the still unknown parts of the error location from the call levels.
+void RecordErrorLocation(VmState *L);
+// Sets the error location back to unknown.
+void ResetErrorLocation();
+// The interpreter's path for a command that returned an error code.
+void RaiseCommandError(VmState *L, ErrorCode code);
+// The message of an error code, cut to the buffer.
+void GetErrorText(ErrorCode code, char *buffer, size_t size);
