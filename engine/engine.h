@@ -179,8 +179,6 @@ ErrorCode VmPCall(VmState *L, int nargs, int nresults, int errfunc);
 ErrorCode VmCPCall(VmState *L, VmCommandFunction fn, void *ud);
 // Loads a compiled chunk and pushes its main function (engine/load.cpp).
 ErrorCode VmLoad(VmState *L, VmReader reader, void *data, const char *chunkname);
-// The same for a chunk held in memory.
-ErrorCode VmLoadBuffer(VmState *L, const uint8_t *data, size_t size, const char *chunkname);
 // Writes the script function at index as a compiled chunk (engine/dump.cpp).
 ErrorCode VmDump(VmState *L, int index, VmWriter writer, void *data);
 // Raises code as a script error (never returns).
