@@ -6,6 +6,15 @@
 // Invariant: every collectable object starts with VmGcHeader, so the
 // collector can walk any of its lists without knowing the object's type.
 // This header is private to the engine; commands use engine/engine.h.
+//
+// Notes for the engine's other files:
+// - VmEnsureStack is the internal "make n free slots" call; the inline
+//   VmCheckStack below is the same and stays only until the command API
+//   takes that name for its own (int-returning) form: then delete it here.
+// - end_ci is one past the last call record: a new record fits while
+//   ci + 1 < end_ci (VmNextCallInfo grows the array when it does not).
+// - A collection (VmCheckGC, VmCollectGarbage) may shrink and so move the
+//   stack: reload every VmValue pointer into the stack after it.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +56,9 @@ enum VmTag : uint32_t {
     // Engine-internal only, never visible to scripts or commands.
     VM_TPROTO = 9,
     VM_TUPVAL = 10,
+    // A hash key whose value was removed: its object may be freed, so it
+    // only matches by address in a traversal and never in a lookup.
+    VM_TDEADKEY = 11,
 };
 
 // The head shared by every collectable object.
@@ -116,6 +128,9 @@ struct VmString : VmGcHeader {
     // followed by len bytes and a zero byte
 };
 
+// Block size of a string of len bytes (the caller has checked that it fits).
+inline size_t VmSizeString(size_t len) { return sizeof(VmString) + len + 1; }
+
 inline char *VmStringData(VmString *s) { return reinterpret_cast<char *>(s + 1); }
 inline const char *VmStringData(const VmString *s) { return reinterpret_cast<const char *>(s + 1); }
 
@@ -126,6 +141,7 @@ struct alignas(16) VmUserdata : VmGcHeader {
 };
 
 inline void *VmUserdataData(VmUserdata *u) { return u + 1; }
+inline size_t VmSizeUserdata(size_t len) { return sizeof(VmUserdata) + len; }
 
 // ---- Tables -----------------------------------------------------------------
 
@@ -146,8 +162,12 @@ struct VmTable : VmGcHeader {
     int32_t sizearray;
 };
 
-// Largest hash part: 2^24 nodes.
+// Largest hash part: 2^24 nodes; also the largest array part, since a rehash
+// only counts integer keys up to 2^24.
 constexpr int VM_MAXBITS = 24;
+constexpr int32_t VM_MAXASIZE = int32_t(1) << VM_MAXBITS;
+
+inline int VmSizeNode(const VmTable *t) { return 1 << t->lsizenode; }
 
 // ---- Functions ----------------------------------------------------------------
 
@@ -239,6 +259,8 @@ constexpr int VM_EXTRA_STACK = 5;        // reserve above the limit for metameth
 constexpr int VM_MINSTACK = 20;          // free slots given to every built-in call
 constexpr int VM_BASIC_CI_SIZE = 8;      // call records of a new thread
 constexpr int VM_MAXCALLS = 4096;        // call-record limit
+// Largest stack in slots: the size is a signed 32-bit count.
+constexpr int32_t VM_MAXSTACK = INT32_MAX / 2;
 
 constexpr int VM_REGISTRYINDEX = -10000;
 constexpr int VM_GLOBALSINDEX = -10001;
@@ -291,7 +313,7 @@ struct VmGlobalState {
     VmGcHeader *tmudata;        // userdata awaiting finalisation
     char *buff;                 // concatenation buffer
     size_t buffsize;
-    size_t GCthreshold;
+    size_t GCthreshold;         // VM_GC_OFF: no automatic collection
     size_t nblocks;             // bytes in use
     VmCommandFunction panic;
     VmValue registry;
@@ -305,16 +327,28 @@ struct VmGlobalState {
 
 inline VmGlobalState *VmG(VmState *L) { return L->l_G; }
 
+// Threshold value that stops automatic collection (reported as 0xFFFFFFFF).
+constexpr size_t VM_GC_OFF = SIZE_MAX;
+
 // ---- Memory (engine/memory.cpp) ------------------------------------------------
 
 // Reallocates a block and keeps the count of bytes in use. A null L means
 // the state is being built or destroyed: failures return null instead of
 // raising.
 void *VmRealloc(VmState *L, void *block, size_t oldsize, size_t newsize);
+// Doubles *count (at least 4, at most limit) and reallocates the block; a
+// vector already within 4 of the limit raises code.
 void *VmGrowVector(VmState *L, void *block, int32_t *count, size_t elemsize, int32_t limit, ErrorCode code);
+// Allocates n elements of elemsize with an overflow check (error 1000).
+void *VmAllocArray(VmState *L, size_t n, size_t elemsize);
+// Test seam: the nth engine allocation from now fails (n >= 1), and with
+// persistent every one after it too; n = 0 switches the hook off. Frees and
+// shrinking reallocations are never failed.
+void VmSetAllocFailure(uint64_t n, bool persistent);
+uint64_t VmGetAllocFailureCount();
 template <typename T> T *VmNewBlock(VmState *L, size_t n = 1)
 {
-    return static_cast<T *>(VmRealloc(L, nullptr, 0, n * sizeof(T)));
+    return static_cast<T *>(VmAllocArray(L, n, sizeof(T)));
 }
 template <typename T> void VmFreeBlock(VmState *L, T *block, size_t n = 1)
 {
@@ -328,14 +362,29 @@ void VmCloseState(VmState *L);
 VmState *VmNewThread(VmState *L);
 void VmFreeThread(VmState *L, VmState *L1);
 void VmGrowStack(VmState *L, int n);
+// Doubles the call-record array (rebasing ci and end_ci). Growing above
+// VM_MAXCALLS raises 1135; asking while already above it throws 1135.
 void VmGrowCallInfo(VmState *L);
 VmCommandFunction VmAtPanic(VmState *L, VmCommandFunction panicf);
+// Reallocates the stack to newsize slots and rebases every pointer into it.
+void VmReallocStack(VmState *L, int32_t newsize);
+void VmReallocCallInfo(VmState *L, int32_t newsize);
 
-// Makes sure n free slots exist above the top.
-inline void VmCheckStack(VmState *L, int n)
+// Makes sure n free slots exist above the top (below the limit); may move
+// the stack. A negative n asks for nothing.
+inline void VmEnsureStack(VmState *L, int n)
 {
     if ((char *)L->stack_last - (char *)L->top <= (ptrdiff_t)n * (ptrdiff_t)sizeof(VmValue))
         VmGrowStack(L, n);
+}
+inline void VmCheckStack(VmState *L, int n) { VmEnsureStack(L, n); }
+
+// The next call record, growing the array when it is full.
+inline VmCallInfo *VmNextCallInfo(VmState *L)
+{
+    if (L->ci + 1 >= L->end_ci)
+        VmGrowCallInfo(L);
+    return ++L->ci;
 }
 
 // ---- Strings and userdata (engine/string.cpp) ------------------------------------
@@ -350,11 +399,14 @@ uint32_t VmStringHash(const char *bytes, size_t len);
 
 VmTable *VmCreateTable(VmState *L, int narray, int lsizenode);
 void VmFreeTable(VmState *L, VmTable *t);
+// Lookups return the value slot of a present key (whose value may be nil)
+// or &vmNilValue.
 const VmValue *VmTableGet(VmTable *t, const VmValue *key);
-const VmValue *VmTableGetNum(VmTable *t, int key);
-const VmValue *VmTableGetStr(VmTable *t, VmString *key);
+const VmValue *VmTableGetNumHash(VmTable *t, int key);
 VmValue *VmTableSet(VmState *L, VmTable *t, const VmValue *key);
-VmValue *VmTableSetNum(VmState *L, VmTable *t, int key);
+VmValue *VmTableSetNumHash(VmState *L, VmTable *t, int key);
+// Raises 1207 when lsizenode exceeds VM_MAXBITS or narray VM_MAXASIZE.
+void VmTableResize(VmState *L, VmTable *t, int narray, int lsizenode);
 // key is in/out: the slot holds the previous key and receives the next one,
 // with the value in key + 1. Returns 0 at the end.
 int VmTableNext(VmState *L, VmTable *t, VmValue *key);
@@ -362,6 +414,32 @@ int VmTableNext(VmState *L, VmTable *t, VmValue *key);
 const VmValue *VmFastEvent(VmState *L, VmTable *mt, VmEvent e);
 // The shared nil value returned for missing keys.
 extern const VmValue vmNilValue;
+
+inline const VmValue *VmTableGetNum(VmTable *t, int key)
+{
+    if (static_cast<uint32_t>(key) - 1u < static_cast<uint32_t>(t->sizearray))
+        return &t->array[key - 1];
+    return VmTableGetNumHash(t, key);
+}
+
+inline const VmValue *VmTableGetStr(VmTable *t, VmString *key)
+{
+    const VmNode *n = &t->node[key->hash & (uint32_t(VmSizeNode(t)) - 1)];
+    do {
+        if (n->key.tag == VM_TSTRING && n->key.value.gc == key)
+            return &n->value;
+        n = n->next;
+    } while (n != nullptr);
+    return &vmNilValue;
+}
+
+// Stores through an integer key leave the metatable-event cache alone.
+inline VmValue *VmTableSetNum(VmState *L, VmTable *t, int key)
+{
+    if (static_cast<uint32_t>(key) - 1u < static_cast<uint32_t>(t->sizearray))
+        return &t->array[key - 1];
+    return VmTableSetNumHash(L, t, key);
+}
 
 // ---- Functions, closures, upvalues, prototypes (engine/function.cpp) -------------
 
@@ -379,6 +457,12 @@ const char *VmGetLocalName(const VmPrototype *p, int n, int pc);
 // Links a new object into the general object list.
 void VmLinkObject(VmState *L, VmGcHeader *o, uint8_t tag);
 void VmCollectGarbage(VmState *L);
+// Threshold and bytes in use in kilobytes; a threshold of 0xFFFFFFFF is off.
+uint32_t VmGetGcThreshold(VmState *L);
+uint32_t VmGetGcCount(VmState *L);
+// Below 4194304 KB: threshold = kb * 1024, collecting at once when the count
+// already exceeds it; otherwise automatic collection is off.
+void VmSetGcThreshold(VmState *L, uint32_t kb);
 inline void VmCheckGC(VmState *L)
 {
     if (VmG(L)->nblocks >= VmG(L)->GCthreshold)
@@ -386,6 +470,12 @@ inline void VmCheckGC(VmState *L)
 }
 // Frees every object at state close.
 void VmFreeAllObjects(VmState *L);
+// Moves to the finalisation list every userdata with a __gc handler that
+// has not been finalised and is unreached (or all of them); returns their
+// total size in bytes.
+size_t VmSeparateUserdata(VmState *L, bool all);
+// Runs the __gc handlers of the finalisation list, hooks disabled.
+void VmCallPendingFinalisers(VmState *L);
 
 // ---- Raising and protected runs (engine/raise.cpp) --------------------------------
 
@@ -404,3 +494,9 @@ ErrorCode VmRunProtected(VmState *L, VmProtectedFunction f, void *ud);
 // nresults results (-1: all). Returns 0, or the ErrorCode that a called
 // built-in command returned.
 ErrorCode VmCallValue(VmState *L, VmValue *func, int nresults);
+
+// ---- Interpreter, calls and command API (engine/vm.cpp, call.cpp, api.cpp) ----
+// Tells engine/engine.h that the engine-internal VmCheckStack and
+// VmNewUserdata above are in view, so it leaves out the API forms that share
+// their names (those are defined in engine/apiexport.cpp).
+#define VM_OBJECT_H_INCLUDED 1

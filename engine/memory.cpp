@@ -1,0 +1,118 @@
+// The engine's one allocator: every block of a VM goes through VmRealloc,
+// which keeps the global count of bytes in use.
+//
+// Invariant: G->nblocks is the sum of the sizes of all live blocks allocated
+// with a state; a request that cannot be represented or allocated raises
+// 1000 (with a state) or returns null (without), never a smaller block.
+#include <cstdlib>
+
+#include "engine/object.h"
+
+namespace {
+
+// Largest block the engine asks for: sizes above this come from arithmetic
+// that has gone wrong, not from a real need.
+constexpr size_t MAXBLOCK = size_t(PTRDIFF_MAX) / 2;
+
+// Fault injection (tests only): countdown to the failing allocation.
+uint64_t failCountdown = 0;
+bool failPersistent = false;
+bool failing = false;
+uint64_t failCount = 0;
+
+bool injectFailure()
+{
+    if (failing) {
+        failCount++;
+        return true;
+    }
+    if (failCountdown == 0)
+        return false;
+    if (--failCountdown == 0) {
+        failing = failPersistent;
+        failCount++;
+        return true;
+    }
+    return false;
+}
+
+[[noreturn]] void outOfMemory(VmState *L)
+{
+    VmThrow(L, ERR_MEM);
+}
+
+}  // namespace
+
+void VmSetAllocFailure(uint64_t n, bool persistent)
+{
+    failCountdown = n;
+    failPersistent = persistent;
+    failing = false;
+    failCount = 0;
+}
+
+uint64_t VmGetAllocFailureCount()
+{
+    return failCount;
+}
+
+void *VmRealloc(VmState *L, void *block, size_t oldsize, size_t newsize)
+{
+    if (newsize == 0) {
+        std::free(block);
+        if (L != nullptr && block != nullptr)
+            VmG(L)->nblocks -= oldsize;
+        return nullptr;
+    }
+    if (newsize > MAXBLOCK) {
+        if (L != nullptr)
+            VmRaiseError(L, ERR_MEM);
+        return nullptr;
+    }
+    bool shrinking = block != nullptr && newsize <= oldsize;
+    void *nb = nullptr;
+    if (shrinking || !injectFailure())
+        nb = std::realloc(block, newsize);
+    if (nb == nullptr) {
+        // A shrink that fails keeps the larger block, which is still valid.
+        if (shrinking)
+            nb = block;
+        else if (L != nullptr)
+            outOfMemory(L);
+        else
+            return nullptr;
+    }
+    if (L != nullptr)
+        VmG(L)->nblocks = VmG(L)->nblocks - oldsize + newsize;
+    return nb;
+}
+
+void *VmAllocArray(VmState *L, size_t n, size_t elemsize)
+{
+    if (elemsize != 0 && n > MAXBLOCK / elemsize) {
+        if (L != nullptr)
+            VmRaiseError(L, ERR_MEM);
+        return nullptr;
+    }
+    return VmRealloc(L, nullptr, 0, n * elemsize);
+}
+
+void *VmGrowVector(VmState *L, void *block, int32_t *count, size_t elemsize, int32_t limit, ErrorCode code)
+{
+    int32_t old = *count;
+    int32_t n;
+    if (old >= limit / 2) {
+        if (old >= limit - 4)
+            VmRaiseError(L, code);
+        n = limit;
+    } else {
+        n = old * 2;
+        if (n < 4)
+            n = 4;
+    }
+    if (elemsize != 0 && size_t(n) > MAXBLOCK / elemsize)
+        VmRaiseError(L, ERR_MEM);
+    void *nb = VmRealloc(L, block, size_t(old) * elemsize, size_t(n) * elemsize);
+    *count = n;
+    return nb;
+}

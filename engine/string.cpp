@@ -1,0 +1,97 @@
+// Interned strings and full userdata blocks.
+//
+// Invariant: the string table holds exactly one VmString per distinct byte
+// sequence, in chain hash & (size - 1), so string equality is pointer
+// equality. Its size is always a power of two.
+#include <cstring>
+
+#include "engine/object.h"
+
+namespace {
+
+// The string table never grows past this many slots.
+constexpr size_t MAXSTRTAB = 0x3FFFFFFE;
+
+}  // namespace
+
+uint32_t VmStringHash(const char *bytes, size_t len)
+{
+    // Long strings hash every step-th byte from the end only, so hashing
+    // costs at most about 32 steps whatever the length.
+    uint32_t h = static_cast<uint32_t>(len);
+    size_t step = (len >> 5) + 1;
+    for (size_t l1 = len; l1 >= step; l1 -= step)
+        h = h ^ ((h << 5) + (h >> 2) + static_cast<unsigned char>(bytes[l1 - 1]));
+    return h;
+}
+
+void VmResizeStringTable(VmState *L, size_t slots)
+{
+    VmGlobalState *g = VmG(L);
+    VmString **nh = VmNewBlock<VmString *>(L, slots);
+    for (size_t i = 0; i < slots; i++)
+        nh[i] = nullptr;
+    for (size_t i = 0; i < g->strt.size; i++) {
+        VmGcHeader *p = g->strt.hash[i];
+        while (p != nullptr) {
+            VmGcHeader *next = p->next;
+            VmString *s = static_cast<VmString *>(p);
+            size_t h = s->hash & (slots - 1);
+            s->next = nh[h];
+            nh[h] = s;
+            p = next;
+        }
+    }
+    VmFreeBlock(L, g->strt.hash, g->strt.size);
+    g->strt.hash = nh;
+    g->strt.size = slots;
+}
+
+VmString *VmNewString(VmState *L, const char *bytes, size_t len)
+{
+    VmGlobalState *g = VmG(L);
+    uint32_t h = VmStringHash(bytes, len);
+    for (VmGcHeader *o = g->strt.hash[h & (g->strt.size - 1)]; o != nullptr; o = o->next) {
+        VmString *s = static_cast<VmString *>(o);
+        if (s->len == len && s->hash == h && std::memcmp(VmStringData(s), bytes, len) == 0)
+            return s;
+    }
+    if (len > SIZE_MAX - sizeof(VmString) - 1)
+        VmRaiseError(L, ERR_MEM);
+    VmString *s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
+    s->tag = VM_TSTRING;
+    s->marked = 0;
+    s->reserved = 0;
+    s->hash = h;
+    s->len = len;
+    if (len != 0)
+        std::memcpy(VmStringData(s), bytes, len);
+    VmStringData(s)[len] = '\0';
+    VmString **slot = &g->strt.hash[h & (g->strt.size - 1)];
+    s->next = *slot;
+    *slot = s;
+    g->strt.nuse++;
+    if (g->strt.nuse > g->strt.size && g->strt.size <= MAXSTRTAB)
+        VmResizeStringTable(L, g->strt.size * 2);
+    return s;
+}
+
+VmString *VmNewStringZ(VmState *L, const char *text)
+{
+    return VmNewString(L, text, std::strlen(text));
+}
+
+VmUserdata *VmNewUserdata(VmState *L, size_t size)
+{
+    if (size > SIZE_MAX - sizeof(VmUserdata))
+        VmRaiseError(L, ERR_MEM);
+    VmGlobalState *g = VmG(L);
+    VmUserdata *u = static_cast<VmUserdata *>(VmRealloc(L, nullptr, 0, VmSizeUserdata(size)));
+    u->tag = VM_TUSERDATA;
+    u->marked = VM_GC_NOTFINALIZED;
+    u->len = size;
+    u->metatable = VmIsTable(&g->defaultmeta) ? VmTableOf(&g->defaultmeta) : nullptr;
+    u->next = g->rootudata;
+    g->rootudata = u;
+    return u;
+}
