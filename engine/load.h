@@ -1,0 +1,73 @@
+// Compiled-chunk loading and writing inside the engine: the reader stream
+// and load buffer of the loader, the prototype verifier, and the chunk
+// header constants that the loader and the writer share.
+//
+// Invariant: the loader gathers the whole input into the load buffer before
+// it parses, so every count and length is checked against the bytes that
+// remain before anything is allocated for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/object.h"
+
+// Reader and writer of compiled chunks, and the two entry points. These
+// match the command API's declarations.
+// The reader returns the next block of the input and its size; a null block
+// or a size of 0 ends the input.
+using VmReader = const char *(*)(VmState *L, void *data, size_t *size);
+// The writer takes one piece of the chunk; its result is ignored.
+using VmWriter = int (*)(VmState *L, const void *p, size_t size, void *data);
+// Verifies and loads a chunk, pushes its main function; 0 or the error.
+ErrorCode VmLoad(VmState *L, VmReader reader, void *data, const char *chunkname);
+// Writes the script function at a stack index as a chunk; 0 or 1324.
+ErrorCode VmDump(VmState *L, int idx, VmWriter writer, void *data);
+
+// The reader stream: the current block of the caller's reader.
+struct VmReadStream {
+    size_t n;               // bytes left in the current block
+    const char *p;          // next byte
+    VmReader reader;
+    void *data;
+    const char *name;       // chunk name, for error reports
+};
+
+// Grows only; freed by the caller after the load.
+struct VmLoadBuffer {
+    char *buffer;
+    size_t size;
+};
+
+// Chunk header, shared by the loader and the writer.
+constexpr char VM_CHUNK_SIGNATURE[4] = {'\x1b', 'Q', 'M', 'B'};
+constexpr int VM_CHUNK_HEADER_SIZE = 21;
+constexpr double VM_CHUNK_TEST_NUMBER = 31415926.535897933;
+constexpr int32_t VM_CHUNK_TEST_INTEGER = 31415926;
+
+// Deepest nesting of function records the loader follows; each level is one
+// C++ frame of the recursive reader (Lua's C-call limit of 200).
+constexpr int VM_MAX_FUNCTION_DEPTH = 200;
+
+// Largest array part a NEWTABLE may ask for: the rehash never builds a
+// larger one (2^24 slots, the hash part's own limit).
+constexpr uint64_t VM_MAX_NEWTABLE_ARRAY = uint64_t(1) << VM_MAXBITS;
+
+void VmInitReadStream(VmReadStream *z, VmReader reader, void *data, const char *name);
+// Asks the reader for the next block; -1 at the end of the input, else the
+// first byte of the block (consumed).
+int VmFillStream(VmReadStream *z);
+// Reads n bytes into b; returns how many of them remain unread at the end
+// of the input (0 when all were read).
+size_t VmReadStreamBytes(VmReadStream *z, void *b, size_t n);
+// Grows the buffer to at least n bytes (at least 32); raises 1000 when n
+// cannot be allocated.
+char *VmGrowLoadBuffer(VmState *L, VmLoadBuffer *buff, size_t n);
+
+// The loader proper: reads a whole chunk from z and returns its verified
+// main prototype; raises 1198 to 1205 (and 1000) on failure.
+VmPrototype *VmLoadBytecode(VmState *L, VmReadStream *z, VmLoadBuffer *buff);
+
+// Checks a loaded prototype's code against its own counts and its nested
+// prototypes (which must be loaded and verified already). True when sound.
+bool VmVerifyPrototype(const VmPrototype *p);
