@@ -259,8 +259,9 @@ constexpr int VM_EXTRA_STACK = 5;        // reserve above the limit for metameth
 constexpr int VM_MINSTACK = 20;          // free slots given to every built-in call
 constexpr int VM_BASIC_CI_SIZE = 8;      // call records of a new thread
 constexpr int VM_MAXCALLS = 4096;        // call-record limit
-// Largest stack in slots: the size is a signed 32-bit count.
-constexpr int32_t VM_MAXSTACK = INT32_MAX / 2;
+// Largest stack in slots (64 MiB): far above what 4096 call records of at
+// most 250 registers each can use, so a larger request is a runaway size.
+constexpr int32_t VM_MAXSTACK = int32_t(1) << 22;
 
 constexpr int VM_REGISTRYINDEX = -10000;
 constexpr int VM_GLOBALSINDEX = -10001;
