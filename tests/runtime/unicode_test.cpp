@@ -355,8 +355,8 @@ TEST(Latin1Utf8, DupReportsAllocationFailure)
 
 TEST(UnicodeClasses, CodePointTable)
 {
-  enum : unsigned { ALPHA = 1, LOWER = 2, UPPER = 4, CNTRL = 8, DIGIT = 16, XDIGIT = 32, PUNCT = 64, SPACE = 128,
-                    GRAPH = 256, PRINT = 512, ALNUM = 1024 };
+  constexpr unsigned ALPHA = 1, LOWER = 2, UPPER = 4, CNTRL = 8, DIGIT = 16, XDIGIT = 32, PUNCT = 64,
+                     SPACE = 128, GRAPH = 256, PRINT = 512, ALNUM = 1024;
   struct Case {
     const char* name;
     uint32_t c;
@@ -597,7 +597,9 @@ TEST(Collation, CaseSensitiveOrderIsTotalOverLatin)
       int ci = CollateCompare(chars[i].c_str(), chars[j].c_str(), 0);
       ASSERT_EQ(cs == 0, i == j) << i << " " << j;
       ASSERT_EQ(cs, -CollateCompare(chars[j].c_str(), chars[i].c_str(), 1)) << i << " " << j;
-      if (ci != 0) ASSERT_EQ(cs, ci) << i << " " << j;
+      if (ci != 0) {
+        ASSERT_EQ(cs, ci) << i << " " << j;
+      }
     }
   }
 }
