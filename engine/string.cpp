@@ -53,7 +53,7 @@ VmString *VmNewString(VmState *L, const char *bytes, size_t len)
     uint32_t h = VmStringHash(bytes, len);
     for (VmGcHeader *o = g->strt.hash[h & (g->strt.size - 1)]; o != nullptr; o = o->next) {
         VmString *s = static_cast<VmString *>(o);
-        if (s->len == len && s->hash == h && std::memcmp(VmStringData(s), bytes, len) == 0)
+        if (s->len == len && s->hash == h && (len == 0 || std::memcmp(VmStringData(s), bytes, len) == 0))
             return s;
     }
     if (len > SIZE_MAX - sizeof(VmString) - 1)

@@ -1,0 +1,115 @@
+// Interned strings and userdata: the hash, interning identity, the string
+// table's growth, and the size checks of new blocks.
+#include <cstring>
+#include <string>
+
+#include "tests/engine/vm_fixture.h"
+
+using StringTest = VmTest;
+
+TEST(StringHash, KnownValues)
+{
+    struct Case {
+        std::string bytes;
+        uint32_t hash;
+    };
+    std::string forty;
+    for (int i = 0; i < 40; i++)
+        forty.push_back(char(i));
+    const Case cases[] = {
+        {"", 0x0},
+        {"a", 0x80},
+        {"ab", 0x1429},
+        {"__index", 0x761df46e},
+        {forty, 0x5dc93fd2},  // 32 bytes or more: every 2nd byte from the end
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(VmStringHash(c.bytes.data(), c.bytes.size()), c.hash) << c.bytes.size();
+}
+
+TEST_F(StringTest, InterningGivesOneRecordPerByteSequence)
+{
+    // Length 64 hashes every 3rd byte from the end (63, 60, ..., 0), so
+    // byte 1 is skipped: these two share a hash but are different strings.
+    std::string a(64, 'x');
+    std::string b = a;
+    b[1] = 'y';
+    ASSERT_EQ(VmStringHash(a.data(), a.size()), VmStringHash(b.data(), b.size()));
+    VmString *sa = VmNewString(L, a.data(), a.size());
+    VmString *sb = VmNewString(L, b.data(), b.size());
+    EXPECT_NE(sa, sb);
+    EXPECT_EQ(VmNewString(L, b.data(), b.size()), sb);
+    EXPECT_EQ(VmNewString(L, a.data(), a.size()), sa);
+
+    struct Case {
+        const char *name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"empty", std::string()},
+        {"embedded zero", std::string("a\0b", 3)},
+        {"other embedded zero", std::string("a\0c", 3)},
+        {"prefix of it", std::string("a", 1)},
+    };
+    size_t before = VmG(L)->strt.nuse;
+    VmString *made[4];
+    for (int i = 0; i < 4; i++) {
+        SCOPED_TRACE(cases[i].name);
+        const std::string &s = cases[i].bytes;
+        made[i] = VmNewString(L, s.data(), s.size());
+        EXPECT_EQ(made[i]->len, s.size());
+        EXPECT_EQ(std::memcmp(VmStringData(made[i]), s.data(), s.size()), 0);
+        EXPECT_EQ(VmStringData(made[i])[s.size()], '\0');
+        EXPECT_EQ(VmNewString(L, s.data(), s.size()), made[i]);
+        for (int j = 0; j < i; j++)
+            EXPECT_NE(made[i], made[j]);
+    }
+    EXPECT_EQ(VmG(L)->strt.nuse, before + 4);
+    EXPECT_EQ(VmNewString(L, nullptr, 0), made[0]);
+}
+
+TEST_F(StringTest, TableGrowsWhenTheCountPassesTheSlots)
+{
+    VmGlobalState *g = VmG(L);
+    ASSERT_EQ(g->strt.size, 32u);
+    ASSERT_EQ(g->strt.nuse, 24u);
+    VmString *kept[40];
+    int n = 0;
+    while (g->strt.nuse < 32) {
+        std::string s = "s" + std::to_string(n);
+        kept[n++] = VmNewString(L, s.data(), s.size());
+        EXPECT_EQ(g->strt.size, 32u);
+    }
+    kept[n++] = VmNewStringZ(L, "the 33rd");
+    EXPECT_EQ(g->strt.nuse, 33u);
+    EXPECT_EQ(g->strt.size, 64u);
+    // Every string, old and new, is still found after the move.
+    for (int i = 0; i < n; i++)
+        EXPECT_EQ(VmNewString(L, VmStringData(kept[i]), kept[i]->len), kept[i]);
+    EXPECT_EQ(VmNewStringZ(L, "__call"), g->tmname[VM_TM_CALL]);
+}
+
+TEST_F(StringTest, UserdataStartsUnfinalisedWithTheDefaultMetatable)
+{
+    VmUserdata *u = nullptr;
+    ASSERT_EQ(VmProtect(L, [&] { u = VmNewUserdata(L, 24); }), 0);
+    EXPECT_EQ(u->tag, VM_TUSERDATA);
+    EXPECT_EQ(u->marked, VM_GC_NOTFINALIZED);
+    EXPECT_EQ(u->len, 24u);
+    EXPECT_EQ(u->metatable, VmTableOf(&VmG(L)->defaultmeta));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(VmUserdataData(u)) % 16, 0u);
+    EXPECT_EQ(VmG(L)->rootudata, u);
+    std::memset(VmUserdataData(u), 0xAB, 24);
+}
+
+TEST_F(StringTest, UserdataSizesThatCannotBeAllocatedRaiseOutOfMemory)
+{
+    size_t before = VmG(L)->nblocks;
+    VmGcHeader *list = VmG(L)->rootudata;
+    for (size_t len : {SIZE_MAX, SIZE_MAX - sizeof(VmUserdata) + 1, SIZE_MAX / 2}) {
+        SCOPED_TRACE(len);
+        EXPECT_EQ(VmProtect(L, [&] { VmNewUserdata(L, len); }), ERR_MEM);
+    }
+    EXPECT_EQ(VmG(L)->nblocks, before);
+    EXPECT_EQ(VmG(L)->rootudata, list);
+}
