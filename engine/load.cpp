@@ -338,7 +338,7 @@ bool VmVerifyPrototype(const VmPrototype *p)
 {
     const int maxStack = p->maxstacksize;
     const int n = p->sizecode;
-    if (maxStack > VM_MAXSTACK)
+    if (maxStack > VM_MAXREGS)
         return false;
     // The call sets up the fixed parameters (and the vararg table) inside
     // the frame, so they must fit in it.
@@ -428,6 +428,18 @@ bool VmVerifyPrototype(const VmPrototype *p)
             ok = b < c && c < VM_RK_CONST && reg(b) && reg(c);
             break;
         case OP_SETTABLE:
+        case OP_ADD:
+        case OP_SUB:
+        case OP_MUL:
+        case OP_DIV:
+        case OP_INTDIV:
+        case OP_MOD:
+        case OP_SHL:
+        case OP_SHR:
+        case OP_BITOR:
+        case OP_BITAND:
+        case OP_BITXOR:
+        case OP_POW:
             ok = rk(b) && rk(c);
             break;
         case OP_JUMP:

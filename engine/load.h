@@ -11,18 +11,7 @@
 #include <cstdint>
 
 #include "engine/object.h"
-
-// Reader and writer of compiled chunks, and the two entry points. These
-// match the command API's declarations.
-// The reader returns the next block of the input and its size; a null block
-// or a size of 0 ends the input.
-using VmReader = const char *(*)(VmState *L, void *data, size_t *size);
-// The writer takes one piece of the chunk; its result is ignored.
-using VmWriter = int (*)(VmState *L, const void *p, size_t size, void *data);
-// Verifies and loads a chunk, pushes its main function; 0 or the error.
-ErrorCode VmLoad(VmState *L, VmReader reader, void *data, const char *chunkname);
-// Writes the script function at a stack index as a chunk; 0 or 1324.
-ErrorCode VmDump(VmState *L, int idx, VmWriter writer, void *data);
+#include "engine/engine.h"
 
 // The reader stream: the current block of the caller's reader.
 struct VmReadStream {

@@ -182,6 +182,7 @@ struct Builder {
     int currentLine = 0;
     bool stackGiven = false;
     bool nupsGiven = false;
+    int64_t lineTableSize = -1;     // raw: entries written, -1 one per instruction
 };
 
 class Parser {
@@ -330,7 +331,7 @@ bool Parser::position(Builder *b, const std::string &s, int32_t *pos)
 {
     int64_t v;
     if (parseInteger(s, &v)) {
-        if (v < 0 || v > INT32_MAX)
+        if (v < (raw_ ? INT32_MIN : 0) || v > INT32_MAX)
             return fail("bad instruction index " + s);
         *pos = static_cast<int32_t>(v);
         return true;
@@ -581,7 +582,7 @@ bool Parser::directive(const std::vector<Token> &t)
         return true;
     }
     if (d == ".byteorder" || d == ".lensize" || d == ".testnumber" || d == ".applet" || d == ".raw" ||
-        d == ".header" || d == ".truncate") {
+        d == ".patch" || d == ".truncate") {
         if (!mainLevel)
             return fail(d + " belongs to the main function's level");
     }
@@ -616,7 +617,8 @@ bool Parser::directive(const std::vector<Token> &t)
     }
 
     // Raw directives write what no sound chunk holds.
-    if (d == ".word" || d == ".count" || d == ".consttag" || d == ".header" || d == ".truncate" || d == ".nups") {
+    if (d == ".word" || d == ".count" || d == ".consttag" || d == ".patch" || d == ".truncate" || d == ".nups" ||
+        d == ".linetable") {
         if (!raw_)
             return fail(d + " needs .raw first");
     }
@@ -656,11 +658,21 @@ bool Parser::directive(const std::vector<Token> &t)
         f->constants.push_back(c);
         return true;
     }
-    if (d == ".header") {
+    if (d == ".patch") {
         int64_t off;
-        if (!integerArg(t, 1, 0, 20, &off) || !integerArg(t, 2, 0, 255, &v))
+        if (!integerArg(t, 1, 0, INT32_MAX, &off))
             return false;
-        program_->chunk.headerPatch[static_cast<int>(off)] = static_cast<uint8_t>(v);
+        Bytes bytes;
+        if (!bytesArg(t, 2, &bytes))
+            return false;
+        for (size_t i = 0; i < bytes.size(); i++)
+            program_->chunk.patch[static_cast<size_t>(off) + i] = bytes[i];
+        return true;
+    }
+    if (d == ".linetable") {
+        if (!integerArg(t, 1, 0, INT32_MAX, &v))
+            return false;
+        b.lineTableSize = v;
         return true;
     }
     if (d == ".truncate") {
@@ -899,6 +911,8 @@ bool Parser::finishFunction(Builder *b)
         if (!position(b, lx.start, &lv.start) || !position(b, lx.end, &lv.end))
             return false;
     }
+    if (b->lineTableSize >= 0)
+        f->lines.resize(static_cast<size_t>(b->lineTableSize), b->currentLine);
     if (!b->nupsGiven)
         f->nups = static_cast<int>(f->upvalueNames.size());
     if (!b->stackGiven) {
@@ -983,8 +997,6 @@ public:
                                  VM_SIZE_C, 8};
         out.insert(out.end(), std::begin(fixed), std::end(fixed));
         number(o_.testNumber);
-        for (const auto &[offset, byte] : o_.headerPatch)
-            out[static_cast<size_t>(offset)] = byte;
     }
 
     void function(const Function &f)
@@ -1084,6 +1096,9 @@ Bytes WriteChunk(const Program &program)
     ChunkWriter w(program.chunk);
     w.header();
     w.function(program.main);
+    for (const auto &[offset, byte] : program.chunk.patch)
+        if (offset < w.out.size())
+            w.out[offset] = byte;
     if (program.chunk.truncate >= 0 && static_cast<size_t>(program.chunk.truncate) < w.out.size())
         w.out.resize(static_cast<size_t>(program.chunk.truncate));
     return w.out;

@@ -55,7 +55,7 @@ struct ChunkOptions {
     int byteOrder = 1;          // 1 little-endian, anything else big-endian
     int lengthSize = 4;         // 4 or 8
     double testNumber = 31415926.535897933;
-    std::map<int, uint8_t> headerPatch;    // raw: header offset -> byte
+    std::map<size_t, uint8_t> patch;       // raw: chunk offset -> byte
     int64_t truncate = -1;      // raw: cut the chunk to this many bytes
 };
 
