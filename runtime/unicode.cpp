@@ -362,7 +362,22 @@ bool UnicodeIsAlnum(uint32_t c)
 uint32_t UnicodeToLower(uint32_t c) { return UnicodeCaseLookup(kUnicodeToLower, kUnicodeToLowerCount, c); }
 uint32_t UnicodeToUpper(uint32_t c) { return UnicodeCaseLookup(kUnicodeToUpper, kUnicodeToUpperCount, c); }
 uint32_t UnicodeToTitle(uint32_t c) { return UnicodeCaseLookup(kUnicodeToTitle, kUnicodeToTitleCount, c); }
-uint32_t UnicodeFoldCase(uint32_t c) { return UnicodeCaseLookup(kUnicodeFold, kUnicodeFoldCount, c); }
+uint32_t UnicodeFoldCase(uint32_t c)
+{
+  // Case-less compares fold every character: the two-byte range (Latin,
+  // Greek, Cyrillic, Armenian, Hebrew, Arabic) is looked up directly.
+  constexpr uint32_t FOLD_CACHE_SIZE = 0x800;
+  struct Cache {
+    uint32_t folded[FOLD_CACHE_SIZE];
+    Cache()
+    {
+      for (uint32_t i = 0; i < FOLD_CACHE_SIZE; i++) folded[i] = UnicodeCaseLookup(kUnicodeFold, kUnicodeFoldCount, i);
+    }
+  };
+  static const Cache cache;
+  if (c < FOLD_CACHE_SIZE) return cache.folded[c];
+  return UnicodeCaseLookup(kUnicodeFold, kUnicodeFoldCount, c);
+}
 
 // ---- Mode-dependent characters and strings ------------------------------------
 
