@@ -175,3 +175,217 @@ char* Utf8ToLatin1DupTracked(const char* text, size_t* tracked);
 // encodings gives null.
 char* ConvertStringEncoding(const char* text, int32_t from, int32_t to);
 
+// ---- Registries, hooks and global attributes ----
+// Append-only lists kept by the runtime, walked in registration order and
+// freed together by FreeRegistries. Used by the main thread only.
+
+#include "platform/linux/platform.h"  // TimeValue, DateFields, PlatformMutex
+
+struct VmState;
+struct CommandTableEntry;
+struct DisplayRecord;
+
+// Command libraries in opening order.
+constexpr size_t LIBRARY_NAME_MAX = 63;  // longer names are cut
+struct LibraryEntry {
+  LibraryEntry* next;
+  const CommandTableEntry* commands;
+  char name[LIBRARY_NAME_MAX + 1];
+};
+ErrorCode RegisterLibrary(const CommandTableEntry* commands, const char* name);
+const LibraryEntry* GetLibraryList();
+
+// Global attributes by tag list: (tag, data) pairs ending with tag ATTR_DONE.
+// For SetGlobalAttrs data is the value; for GetGlobalAttrs it is the address
+// of the caller's uintptr_t result word.
+struct TagItem {
+  uint32_t tag;
+  uintptr_t data;
+};
+enum : uint32_t {
+  ATTR_DONE = 0,
+  ATTR_QUIET = 1,            // PrintProgress prints nothing while set
+  ATTR_DEFERBITMAPS = 5,     // resources are being preloaded: keep source pictures
+  ATTR_CALLBACKDEPTH = 10,   // set non-zero adds 1, zero subtracts 1
+  ATTR_RAISEERRORS = 11,     // 0: command errors are recorded, not raised
+  ATTR_SCRIPTRUNNING = 22,   // set only; read by the error-location printing
+};
+// Handlers return non-zero when they took the tag.
+using SetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t value);
+using GetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t* result);
+ErrorCode AddSetAttrHandler(SetAttrHandler handler);
+ErrorCode AddGetAttrHandler(GetAttrHandler handler);
+// Both return how many tags were handled; unknown tags go to the handler
+// chains in registration order, and a tag no handler takes is not counted.
+int SetGlobalAttrs(VmState* L, const TagItem* tags);
+int GetGlobalAttrs(VmState* L, const TagItem* tags);
+// The words behind the built-in tags, for their readers.
+int IsQuietMode();               // tag 1
+int GetDeferBitmapsFlag();       // tag 5
+int GetScriptRunningFlag();      // tag 22
+int GetCallbackDepth();          // tag 10, never below 0
+int GetErrorRaising();           // tag 11, 1 at start
+
+// Hooks that plug-ins install, called by kind:
+//   HOOK_LOOP (0): the first enabled one is called as loop(userData) again
+//     and again: 0 calls it again, -1 ends with 0, anything else ends with it.
+//   HOOK_POLL (1): poll(L, userData) at every event poll; the first non-zero
+//     result stops the walk and is returned (1003 ends the program).
+//   HOOK_NOTIFY (2), HOOK_SCRIPTRELEASED (3): notify(b, userData), all run.
+//   HOOK_DISPLAYHANDLER (4): display(a, b, userData, 0), all run; a is the
+//     adapter's display handle, b whether a handler is now installed.
+enum HookKind : int32_t {
+  HOOK_LOOP = 0,
+  HOOK_POLL = 1,
+  HOOK_NOTIFY = 2,
+  HOOK_SCRIPTRELEASED = 3,
+  HOOK_DISPLAYHANDLER = 4,
+};
+using HookLoopFunc = int (*)(void* userData);
+using HookPollFunc = int (*)(VmState* L, void* userData);
+using HookNotifyFunc = int (*)(uintptr_t b, void* userData);
+using HookDisplayFunc = int (*)(uintptr_t a, uintptr_t b, void* userData, uintptr_t reserved);
+using HookFunc = void (*)();  // one of the above, cast; AddHook files it by kind
+
+struct HookRecord {
+  HookRecord* next;
+  int32_t kind;
+  int32_t bridge;    // calls go through the platform call bridge
+  void* userData;
+  int32_t disabled;
+  int32_t removePending;  // removed during a walk; freed when the walk ends
+  HookLoopFunc loop;
+  HookPollFunc poll;
+  HookNotifyFunc notify;
+  HookNotifyFunc scriptReleased;
+  HookDisplayFunc display;
+};
+// Null for a kind above 4 (nothing allocated) or when memory runs out.
+HookRecord* AddHook(int32_t kind, HookFunc callback, void* userData, int32_t bridge);
+void SetHookDisabled(HookRecord* hook, int32_t flag);  // ignored when not listed
+// Ignored when not listed. Safe inside a hook: during a walk the record is
+// only marked (never called again) and freed when the outermost walk ends.
+void RemoveHook(HookRecord* hook);
+int CallHooksOfKind(VmState* L, int32_t kind, uintptr_t a, uintptr_t b);
+const HookRecord* GetHookList();
+
+// Every script object record starts with these five words.
+struct ObjectDataEntry;
+struct ObjectHead {
+  int32_t type;
+  int32_t number;            // numeric identifier
+  void* autoId;              // automatic identifier (a light userdata), or null
+  ObjectDataEntry* data;     // object data that scripts attached
+  ObjectHead* next;          // next record of the same list
+};
+
+// Object types and the object lists that FindObjectEntry walks.
+constexpr int32_t FIRST_OBJECT_TYPE_ID = 61;  // named types get 61, 62, ...
+using ObjectTypeHandler = int (*)(VmState* L, uintptr_t a, uintptr_t b);
+struct ObjectTypeEntry {
+  ObjectTypeEntry* next;
+  char* name;                // own copy; null for plain object lists
+  int32_t typeId;            // 0 for plain object lists
+  int32_t bridge;
+  ObjectTypeHandler handler;
+  ObjectHead** list;         // the owner's list head word
+};
+// With a name: copies it, takes the next type id, stores handler and bridge
+// flag and writes the id to *outTypeId when given. Without: the list only.
+ErrorCode RegisterObjectType(ObjectHead** list, const char* name, ObjectTypeHandler handler,
+                             int32_t* outTypeId, int32_t bridge);
+ErrorCode RegisterObjectList(ObjectHead** list);
+// Calls the handler of the first named entry with that id; ERR_WRONGUSAGE
+// when there is none.
+ErrorCode CallObjectTypeHandler(VmState* L, int32_t typeId, uintptr_t a, uintptr_t b);
+const ObjectTypeEntry* GetObjectTypeList();
+
+// Error texts that plug-ins add: the n-th (from 0) has number 1630 + n.
+struct CustomErrorEntry {
+  CustomErrorEntry* next;
+  const char* text;  // points at the copy stored behind the record
+};
+// The new error number, or ERR_MEM.
+ErrorCode RegisterCustomError(const char* text);
+const char* GetCustomErrorText(ErrorCode code);  // null when not registered
+
+// Values that scripts attach to objects by name; names compare without
+// regard to case. Each entry keeps a VM registry reference to its value.
+struct ObjectDataEntry {
+  ObjectDataEntry* next;
+  const char* name;  // points at the copy stored behind the record
+  int32_t ref;
+};
+ObjectDataEntry* FindObjectDataEntry(ObjectDataEntry* list, const char* name);
+// Replaces the value of an existing name (the old reference released) or
+// appends an entry referencing the value at the stack index. ERR_MEM leaves
+// the list as it was.
+ErrorCode SetObjectDataEntry(VmState* L, const char* name, int index, ObjectDataEntry** list);
+int ClearObjectDataEntry(VmState* L, ObjectDataEntry** list, const char* name);  // 1 removed
+void FreeObjectDataList(VmState* L, ObjectDataEntry** list);  // leaves *list null
+// New entries with the same names referencing the same values; on ERR_MEM
+// nothing is left behind and *out is null.
+ErrorCode CopyObjectDataList(VmState* L, const ObjectDataEntry* list, ObjectDataEntry** out);
+
+// The current local date and time as six fields; non-zero when the clock
+// cannot be converted (the fields are then 0).
+ErrorCode GetCurrentDateStamp(DateFields* out);
+
+constexpr size_t APPENDED_APPLET_RECORD_SIZE = 36;
+void* CopyLinkedAppletRecord(const void* record);  // null when memory runs out
+
+// Shut-down: frees the attribute chains, libraries, custom errors, object
+// types and hooks, empties the loader lists and the event queue. The type
+// id counter starts again at 61.
+void FreeRegistries(VmState* L);
+
+// ---- Event queue ----
+// One first-in, first-out list of events under one recursive mutex.
+// Producers may post from any thread; only the main thread takes events out.
+
+constexpr int32_t EVENT_WINDOWSIZE = 5;   // merged: only a display's newest is live
+constexpr int32_t EVENT_NEUTRALISED = 0;  // skipped by the consumer
+
+struct EventRecord {
+  EventRecord* next;        // the next younger record
+  int32_t type;
+  int32_t args[3];
+  TimeValue postedAt;
+  double postedSeconds;
+  DisplayRecord* display;   // null when none or when the display went away
+  void* userData;           // owned; released by FreeEventPayload when dropped
+};
+
+// Creates the mutex (ERR_SEMAPHORE when that fails), opens the queue and
+// records the start date stamp. A second call reopens with the same mutex.
+ErrorCode InitEventQueue();
+// 1 queued; 0 not queued (no queue, closed, or a size event that the
+// display's scaling swallows); -1 out of memory. When not queued the caller
+// still owns userData.
+int PostEvent(DisplayRecord* display, int32_t type, int32_t a1, int32_t a2, int32_t a3,
+              void* userData);
+// Drops the oldest events up to and including lastIndex (all for -1; nothing
+// for lower values), releasing their payloads. lock: take the mutex here,
+// else the caller holds it.
+void FlushEvents(VmState* L, int32_t lastIndex, int32_t lock);
+// Drops the events older than the time-out; always 0.
+ErrorCode ExpireStaleEvents(VmState* L);
+void DetachEventsFromDisplay(DisplayRecord* display);
+// The consumer's side: unlinks and returns the oldest live event, releasing
+// neutralised records on the way; null when none. The caller owns the record
+// and ends it with ReleaseEventRecord (or FreeMemory once it took userData).
+EventRecord* TakeNextEvent(VmState* L);
+void ReleaseEventRecord(VmState* L, EventRecord* event);
+// Frees every queued event and closes the queue (shut-down).
+void FreeEventQueue(VmState* L);
+
+// The expiry time-out in milliseconds; 60,000 at start, negative: off.
+void SetEventExpiryTimeout(int32_t milliseconds);
+int32_t GetEventExpiryTimeout();
+// The date stamp taken when the queue was created: the date of memory files
+// and linked data.
+void GetStartDateStamp(DateFields* out);
+// The clock that stamps and ages events; null restores GetSysTime. Tests set
+// it to age events without waiting.
+using EventClockFunc = void (*)(TimeValue* out);
+void SetEventQueueClock(EventClockFunc clock);

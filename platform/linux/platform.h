@@ -239,3 +239,75 @@ int32_t JoystickDirection(int32_t horizontal, int32_t vertical);
 // "/dev/js"). Null restores the system paths. Takes effect at the next scan.
 void SetJoystickDevicePrefixes(const char* primary, const char* fallback);
 
+// ---- Native-service stubs and platform hooks ----
+// Services that other platforms provide natively (OS decoders, directory
+// notification, driver and start-up hooks). The portable code calls them
+// unconditionally; here they do nothing and return fixed results, which the
+// callers take as a missing service and fall back to their own code.
+
+// Built-in display driver.
+void NativeUnlockBitmapHook(void* bitmap);
+int NativeBeginDoubleBufferHook(void* display);  // 0
+int NativeEndDoubleBufferHook(void* display);    // 0
+int NativeFlipHook(void* display);               // 0
+int GetNativeScreenDepth();                      // bits per pixel, 32 when unconfigured
+// The subset of the requested bitmap flags that the display adapter handles.
+uint32_t AdapterSupportedBitmapFlags(uint32_t flags);
+void NativeDisplayCleanupHook();
+void ResetDisplayHook(void* display);
+int NativeDisplayAllowed();  // 1: displays may open
+
+// The call bridge: called instead of a plug-in function when the plug-in's
+// kind word is 2; yields 0.
+intptr_t NullAdapterHook();
+
+// Start-up, threads, directories, sockets.
+ErrorCode PlatformArgumentsHook(void* runContext);                  // 0
+ErrorCode NativeStartupHook(void* runContext, void* playerRecord);  // 0
+int NativeQuitRequested();                                          // 0: no
+void NativeCleanupHook();
+void ThreadLoopHook(void* thread);
+int MonitorDirectoryNative(const char* path, void* request);  // 0: not supported
+void StopDirectoryMonitorNative(void* request);
+int NetCleanupStub();  // 1
+
+// OS sound decoder: opening sets the file name as the error argument and
+// fails with ERR_OPENSOUND2.
+ErrorCode NativeOpenSoundStub(const char* name, void** outSound);
+void NativeSoundSeekStub(void* sound, int64_t frame);
+void NativeSoundCloseStub(void* sound);
+int32_t NativeSoundDecodeStub(void* sound, void* buffer, int32_t frames);  // 0 frames
+const char* NativeSoundFormatNameStub(void* sound);                        // null
+
+// OS image decoder.
+ErrorCode NativeLoadImageStub(const char* name, void** outImage);  // ERR_LOADPICTURE2
+void* NativeImagePixelsStub(void* image);                          // null
+void NativeImageReleaseStub(void* image);
+
+// OS anim reader: recognises nothing.
+void* NativeAnimOpenStub(const char* name);                          // null
+int NativeAnimFrameStub(void* anim, int32_t frame, void* outFrame);  // 0
+int32_t NativeAnimFrameDelayStub(void* anim, int32_t frame);         // 0
+void NativeAnimCloseStub(void* anim);
+
+// Sound-file reader entry points of an OS decoder: recognise nothing.
+void* NativeSoundReaderOpenStub(const char* name);                          // null
+int NativeSoundReaderQueryStub(void* reader, int32_t what, void* out);      // 0
+int32_t NativeSoundReaderReadStub(void* reader, void* buffer, int32_t n);   // 0
+int NativeSoundReaderSeekStub(void* reader, int64_t frame);                 // 0
+void NativeSoundReaderCloseStub(void* reader);
+
+// OS video decoder: opening sets the file name as the error argument and
+// fails with ERR_LOADVIDEO; nothing is ever open, so the rest answer 0.
+ErrorCode NativeOpenVideoStub(const char* name, void** outVideo);
+void NativeVideoCloseStub(void* video);
+int64_t NativeVideoPositionStub(void* video);                                  // 0
+int NativeVideoFormatStub(void* video, void* outFormat);                       // 0
+int32_t NativeVideoFrameCountStub(void* video);                                // 0
+int NativeVideoFetchFrameStub(void* video, int32_t frame);                     // 0
+int NativeVideoCopyFrameStub(void* video, void* pixels, int32_t rowBytes);     // 0
+int NativeVideoSeekStub(void* video, int64_t position);                        // 0
+void NativeVideoSuspendStub(void* video);
+void NativeVideoResumeStub(void* video);
+void NativeVideoThreadHook(void* video);
+ErrorCode NativeVideoExportStub(void* video, const char* name);  // ERR_WRONGUSAGE

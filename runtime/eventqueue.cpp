@@ -1,0 +1,194 @@
+// The event queue: a first-in, first-out list of EventRecords from any
+// producer thread to the main thread. Invariant: the head, the tail, every
+// queued record's fields and the open flag are touched only under the one
+// recursive mutex; a record unlinked from the queue belongs to whoever
+// unlinked it, and payloads are released only on the main thread.
+#include <atomic>
+
+#include "platform/linux/platform.h"
+#include "runtime/eventlib.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+constexpr int32_t DEFAULT_TIMEOUT_MS = 60000;  // a minute, until the script sets another
+
+std::atomic<PlatformMutex*> queueMutex{nullptr};
+EventRecord* head = nullptr;
+EventRecord* tail = nullptr;  // kept so that appends do not walk the queue
+bool queueOpen = false;
+std::atomic<int32_t> timeoutMs{DEFAULT_TIMEOUT_MS};
+std::atomic<EventClockFunc> clockFn{nullptr};
+DateFields startDate = {};
+
+void readClock(TimeValue* now) {
+  EventClockFunc fn = clockFn.load(std::memory_order_acquire);
+  if (fn) {
+    fn(now);
+  } else {
+    GetSysTime(now);
+  }
+}
+
+// Age in milliseconds, signed: both words are unsigned, and a microsecond
+// part smaller than the event's must borrow from the seconds instead of
+// wrapping (which made a 1 ms old event look 4.3 million ms old). An event
+// stamped after now (the clock stepped back) has a negative age.
+int64_t ageMs(const TimeValue& now, const TimeValue& stamp) {
+  int64_t micros = (static_cast<int64_t>(now.seconds) - static_cast<int64_t>(stamp.seconds)) *
+                       1000000 +
+                   (static_cast<int64_t>(now.micros) - static_cast<int64_t>(stamp.micros));
+  return micros / 1000;
+}
+
+// Unlinks the oldest count events (all of them for a negative count) and
+// returns them as a chain. The mutex is held.
+EventRecord* unlinkOldest(int64_t count) {
+  if (count == 0 || !head) return nullptr;
+  EventRecord* first = head;
+  EventRecord* last = head;
+  for (int64_t n = 1; last->next && (count < 0 || n < count); ++n) last = last->next;
+  head = last->next;
+  if (!head) tail = nullptr;
+  last->next = nullptr;
+  return first;
+}
+
+void releaseChain(VmState* L, EventRecord* chain) {
+  while (chain) {
+    EventRecord* next = chain->next;
+    ReleaseEventRecord(L, chain);
+    chain = next;
+  }
+}
+
+}  // namespace
+
+ErrorCode InitEventQueue() {
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  if (!mutex) {
+    mutex = AllocMutex();
+    if (!mutex) return ERR_SEMAPHORE;
+    queueMutex.store(mutex, std::memory_order_release);
+  }
+  LockMutex(mutex);
+  queueOpen = true;
+  UnlockMutex(mutex);
+  GetCurrentDateStamp(&startDate);
+  return ERR_NONE;
+}
+
+int PostEvent(DisplayRecord* display, int32_t type, int32_t a1, int32_t a2, int32_t a3,
+              void* userData) {
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  if (!mutex) return 0;
+  LockMutex(mutex);
+  if (!queueOpen) {
+    UnlockMutex(mutex);
+    return 0;
+  }
+  if (type == EVENT_WINDOWSIZE) {
+    if (display && DisplaySwallowsSizeEvents(display)) {
+      UnlockMutex(mutex);
+      return 0;
+    }
+    // Only the newest size of a display matters: older ones are skipped.
+    for (EventRecord* e = head; e; e = e->next) {
+      if (e->type == EVENT_WINDOWSIZE && e->display == display) e->type = EVENT_NEUTRALISED;
+    }
+  }
+  auto* event = static_cast<EventRecord*>(AllocMemory(sizeof(EventRecord), 1));
+  if (!event) {
+    UnlockMutex(mutex);
+    return -1;
+  }
+  event->type = type;
+  event->args[0] = a1;
+  event->args[1] = a2;
+  event->args[2] = a3;
+  event->display = display;
+  event->userData = userData;
+  readClock(&event->postedAt);
+  event->postedSeconds = event->postedAt.seconds + event->postedAt.micros / 1e6;
+  if (tail) {
+    tail->next = event;
+  } else {
+    head = event;
+  }
+  tail = event;
+  UnlockMutex(mutex);
+  return 1;
+}
+
+void FlushEvents(VmState* L, int32_t lastIndex, int32_t lock) {
+  if (lastIndex < -1) return;
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  if (!mutex) return;
+  if (lock) LockMutex(mutex);
+  EventRecord* chain = unlinkOldest(lastIndex == -1 ? -1 : static_cast<int64_t>(lastIndex) + 1);
+  if (lock) UnlockMutex(mutex);
+  releaseChain(L, chain);
+}
+
+ErrorCode ExpireStaleEvents(VmState* L) {
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  int32_t timeout = timeoutMs.load(std::memory_order_relaxed);
+  if (!mutex || timeout < 0) return ERR_NONE;
+  LockMutex(mutex);
+  TimeValue now;
+  readClock(&now);
+  int64_t stale = 0;
+  for (EventRecord* e = head; e && ageMs(now, e->postedAt) > timeout; e = e->next) ++stale;
+  EventRecord* chain = unlinkOldest(stale);
+  UnlockMutex(mutex);
+  releaseChain(L, chain);
+  return ERR_NONE;
+}
+
+void DetachEventsFromDisplay(DisplayRecord* display) {
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  if (!mutex || !display) return;
+  LockMutex(mutex);
+  for (EventRecord* e = head; e; e = e->next) {
+    if (e->display == display) e->display = nullptr;
+  }
+  UnlockMutex(mutex);
+}
+
+EventRecord* TakeNextEvent(VmState* L) {
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  if (!mutex) return nullptr;
+  for (;;) {
+    LockMutex(mutex);
+    EventRecord* event = unlinkOldest(1);
+    UnlockMutex(mutex);
+    if (!event || event->type != EVENT_NEUTRALISED) return event;
+    ReleaseEventRecord(L, event);
+  }
+}
+
+void ReleaseEventRecord(VmState* L, EventRecord* event) {
+  if (!event) return;
+  if (event->userData) FreeEventPayload(L, event->type, event->userData);
+  FreeMemory(event);
+}
+
+void FreeEventQueue(VmState* L) {
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  if (!mutex) return;
+  LockMutex(mutex);
+  EventRecord* chain = unlinkOldest(-1);
+  queueOpen = false;
+  UnlockMutex(mutex);
+  releaseChain(L, chain);
+}
+
+void SetEventExpiryTimeout(int32_t milliseconds) {
+  timeoutMs.store(milliseconds, std::memory_order_relaxed);
+}
+
+int32_t GetEventExpiryTimeout() { return timeoutMs.load(std::memory_order_relaxed); }
+
+void GetStartDateStamp(DateFields* out) { *out = startDate; }
+
+void SetEventQueueClock(EventClockFunc fn) { clockFn.store(fn, std::memory_order_release); }

@@ -1,0 +1,142 @@
+// The runtime's registries of command libraries, object types and custom
+// error texts, the date stamp and the shut-down free of every registry.
+// Invariant: each registry is a singly linked list appended at its tail, so
+// walks see entries in registration order; a failed allocation leaves the
+// list as it was.
+#include <cstring>
+
+#include "platform/linux/platform.h"
+#include "runtime/registries.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+LibraryEntry* libraries = nullptr;
+ObjectTypeEntry* objectTypes = nullptr;
+CustomErrorEntry* customErrors = nullptr;
+int32_t nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
+
+template <typename T>
+void appendEntry(T** head, T* entry) {
+  T** link = head;
+  while (*link) link = &(*link)->next;
+  *link = entry;
+}
+
+// Waiting for the plug-in manager: it keeps the seven loader lists, none of
+// which exists yet, so there is nothing to empty.
+void emptyLoaderLists() {}
+
+}  // namespace
+
+ErrorCode RegisterLibrary(const CommandTableEntry* commands, const char* name) {
+  auto* entry = static_cast<LibraryEntry*>(AllocMemory(sizeof(LibraryEntry), 1));
+  if (!entry) return ERR_MEM;
+  entry->commands = commands;
+  StrCopyBounded(entry->name, sizeof(entry->name), name ? name : "");
+  appendEntry(&libraries, entry);
+  return ERR_NONE;
+}
+
+const LibraryEntry* GetLibraryList() { return libraries; }
+
+ErrorCode RegisterObjectType(ObjectHead** list, const char* name, ObjectTypeHandler handler,
+                             int32_t* outTypeId, int32_t bridge) {
+  auto* entry = static_cast<ObjectTypeEntry*>(AllocMemory(sizeof(ObjectTypeEntry), 1));
+  if (!entry) return ERR_MEM;
+  entry->list = list;
+  if (name) {
+    size_t length = std::strlen(name);
+    entry->name = static_cast<char*>(AllocMemory(length + 1, 0));
+    if (!entry->name) {
+      FreeMemory(entry);
+      return ERR_MEM;
+    }
+    std::memcpy(entry->name, name, length + 1);
+    entry->typeId = nextObjectTypeId++;
+    entry->handler = handler;
+    entry->bridge = bridge;
+    if (outTypeId) *outTypeId = entry->typeId;
+  }
+  appendEntry(&objectTypes, entry);
+  return ERR_NONE;
+}
+
+ErrorCode RegisterObjectList(ObjectHead** list) {
+  return RegisterObjectType(list, nullptr, nullptr, nullptr, 0);
+}
+
+ErrorCode CallObjectTypeHandler(VmState* L, int32_t typeId, uintptr_t a, uintptr_t b) {
+  for (ObjectTypeEntry* e = objectTypes; e; e = e->next) {
+    if (!e->name || e->typeId != typeId || !e->handler) continue;
+    if (e->bridge) return static_cast<ErrorCode>(NullAdapterHook());
+    return e->handler(L, a, b);
+  }
+  return ERR_WRONGUSAGE;
+}
+
+const ObjectTypeEntry* GetObjectTypeList() { return objectTypes; }
+
+ErrorCode RegisterCustomError(const char* text) {
+  char* copy = nullptr;
+  auto* entry = AllocRecordWithText<CustomErrorEntry>(text, &copy);
+  if (!entry) return ERR_MEM;
+  entry->text = copy;
+  ErrorCode number = ERR_FIRSTCUSTOM;
+  CustomErrorEntry** link = &customErrors;
+  while (*link) {
+    link = &(*link)->next;
+    ++number;
+  }
+  *link = entry;
+  return number;
+}
+
+const char* GetCustomErrorText(ErrorCode code) {
+  if (code < ERR_FIRSTCUSTOM) return nullptr;
+  ErrorCode number = ERR_FIRSTCUSTOM;
+  for (CustomErrorEntry* e = customErrors; e; e = e->next, ++number) {
+    if (number == code) return e->text;
+  }
+  return nullptr;
+}
+
+ErrorCode GetCurrentDateStamp(DateFields* out) {
+  TimeValue now;
+  GetSysTime(&now);
+  int64_t seconds = now.seconds;
+  return TimeToDate(&seconds, out, 0) == 0 ? ERR_NONE : ERR_INTERNAL;
+}
+
+void* CopyLinkedAppletRecord(const void* record) {
+  void* copy = AllocMemory(APPENDED_APPLET_RECORD_SIZE, 0);
+  if (copy) std::memcpy(copy, record, APPENDED_APPLET_RECORD_SIZE);
+  return copy;
+}
+
+void FreeRegistries(VmState* L) {
+  FreeAttrHandlers();
+  for (LibraryEntry* e = libraries; e;) {
+    LibraryEntry* next = e->next;
+    FreeMemory(e);
+    e = next;
+  }
+  libraries = nullptr;
+  for (CustomErrorEntry* e = customErrors; e;) {
+    CustomErrorEntry* next = e->next;
+    FreeMemory(e);
+    e = next;
+  }
+  customErrors = nullptr;
+  for (ObjectTypeEntry* e = objectTypes; e;) {
+    ObjectTypeEntry* next = e->next;
+    FreeMemory(e->name);
+    FreeMemory(e);
+    e = next;
+  }
+  objectTypes = nullptr;
+  nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
+  FreeHookRecords();
+  emptyLoaderLists();
+  FreeEventQueue(L);
+}
