@@ -77,6 +77,8 @@ int CollateCompare(const char* a, const char* b, int caseSensitive)
   return 0;
 }
 
+void FreeCollationTables() {}
+
 int CompareStringMode(const char* a, const char* b, int caseSensitive)
 {
   if (unicodeUtf8Mode) return CollateCompare(a, b, caseSensitive);

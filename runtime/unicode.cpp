@@ -405,7 +405,8 @@ bool CharIsSpace(uint32_t c)
 size_t CharToStringMode(char* buffer, uint32_t c)
 {
   if (unicodeUtf8Mode) return Utf8EncodeChar(buffer, c);
-  buffer[0] = static_cast<char>(c);
+  // A value with no Latin-1 byte becomes '?', as in Utf8ToLatin1.
+  buffer[0] = c < 256 ? static_cast<char>(c) : '?';
   buffer[1] = 0;
   return 1;
 }

@@ -507,6 +507,10 @@ TEST(TextModes, StringsFollowTheFlag)
     EXPECT_EQ(CharToStringMode(buf, 0xE9), c.utf8 ? 2u : 1u) << c.name;
     EXPECT_STREQ(buf, c.utf8 ? "\xC3\xA9" : "\xE9") << c.name;
   }
+  TextMode mode(0);
+  char buf[UTF8_CHAR_BUFFER];
+  CharToStringMode(buf, 0x20AC);
+  EXPECT_STREQ(buf, "?");
 }
 
 TEST(TextModes, CaseLessCompare)
