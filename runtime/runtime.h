@@ -133,7 +133,7 @@ bool CharIsUpper(uint32_t c);
 bool CharIsDigit(uint32_t c);
 bool CharIsSpace(uint32_t c);
 // Mode: c as a terminated string in buffer (UTF8_CHAR_BUFFER bytes): its
-// UTF-8 sequence, or one byte; returns the byte count.
+// UTF-8 sequence, or one byte ('?' above 0xFF); returns the byte count.
 size_t CharToStringMode(char* buffer, uint32_t c);
 // Mode: case mapping in place. In UTF-8 mode a character whose mapped
 // form has an encoding of another length is left as it is.
@@ -154,6 +154,9 @@ int CompareStringMode(const char* a, const char* b, int caseSensitive);
 // Characters beyond Latin Extended-B sort by code point after folding;
 // invalid UTF-8 sorts by its bytes.
 int CollateCompare(const char* a, const char* b, int caseSensitive);
+// Shut-down's release of the collation tables: they are constant data in
+// the program, so nothing is left to free.
+void FreeCollationTables();
 
 // Latin-1 <-> UTF-8. Dup results come from AllocMemory (free them with
 // FreeMemory); null for a null text or when memory runs out.
