@@ -141,6 +141,13 @@ int CallHooksOfKind(VmState* L, int32_t kind, uintptr_t a, uintptr_t b) {
 const HookRecord* GetHookList() { return hooks; }
 
 void FreeHookRecords() {
+  if (walkDepth > 0) {
+    // Shut-down started from inside a hook: the walk still holds records,
+    // so they are only marked and go when it ends.
+    for (HookRecord* r = hooks; r; r = r->next) r->removePending = 1;
+    sweepPending = hooks != nullptr;
+    return;
+  }
   for (HookRecord* r = hooks; r;) {
     HookRecord* next = r->next;
     FreeMemory(r);

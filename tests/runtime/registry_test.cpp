@@ -308,6 +308,19 @@ TEST_F(Registries, HooksMayRemoveThemselvesAndOthersDuringAWalk) {
   EXPECT_EQ(CallHooksOfKind(nullptr, HOOK_POLL, 0, 0), 0);
   EXPECT_EQ(log, (std::vector<std::string>{"a", "d"}));
   EXPECT_EQ(GetHookList(), nullptr);
+
+  // Shutting down from inside a hook frees the records after the walk.
+  log.clear();
+  auto shutDown = [](VmState*, void* ud) {
+    removerLog->push_back(static_cast<Remover*>(ud)->name);
+    FreeRegistries(nullptr);
+    return 0;
+  };
+  AddHook(HOOK_POLL, reinterpret_cast<HookFunc>(+shutDown), &ra, 0);
+  AddHook(HOOK_POLL, fn, &rb, 0);
+  EXPECT_EQ(CallHooksOfKind(nullptr, HOOK_POLL, 0, 0), 0);
+  EXPECT_EQ(log, (std::vector<std::string>{"a"}));
+  EXPECT_EQ(GetHookList(), nullptr);
   removerLog = nullptr;
 }
 
