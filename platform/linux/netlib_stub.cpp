@@ -1,0 +1,45 @@
+// Stand-ins for the network and event library services that the socket back
+// end calls, until those libraries are built. They are weak so the real
+// definitions take over as soon as they are linked in.
+#include "platform/linux/netlib.h"
+
+// Waiting for the network library: the time-out arithmetic is its own; this
+// copy computes the same remaining time so the back end waits correctly.
+__attribute__((weak)) double GetRemainingTimeout(const SocketTimeout* timeout) {
+  double block = timeout->blockTime;
+  double total = timeout->totalTime;
+  if (block < 0 && total < 0) return -1;
+  double elapsed = GetTimeSeconds() - timeout->startTime;
+  if (block < 0) {
+    double left = total - elapsed;
+    return left > 0 ? left : 0;
+  }
+  if (total < 0) {
+    double left = block - elapsed;
+    return left > 0 ? left : 0;
+  }
+  double left = total - elapsed;
+  if (left < 0) left = 0;
+  return block < left ? block : left;
+}
+
+// Waiting for the network library: its status texts.
+__attribute__((weak)) const char* SocketStatusText(int32_t status) {
+  switch (status) {
+    case -2:
+      return "closed";
+    case -1:
+      return "timeout";
+    case 0:
+      return nullptr;
+    default:
+      return "unknown error";
+  }
+}
+
+// Waiting for the event library: no events can be pumped yet, so a pass
+// never asks the caller to stop.
+__attribute__((weak)) int PollEvents(VmState* L, int32_t flags, int32_t unused, ErrorCode* error) {
+  if (error) *error = ERR_NONE;
+  return 0;
+}
