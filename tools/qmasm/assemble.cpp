@@ -924,6 +924,8 @@ bool Parser::finishFunction(Builder *b)
         int need = high + 1;
         if (f->numparams + f->vararg > need)
             need = f->numparams + f->vararg;
+        if (need > 255 && raw_)
+            need = 255;
         if (need > 255)
             return fail("function " + f->name + " needs more than 255 registers");
         f->maxstack = need;
