@@ -401,6 +401,6 @@ const char* AddrInfoErrorText(int32_t code);  // null for 0
 // "XX:XX:XX:XX:XX:XX" of the first non-loopback interface with a hardware
 // address; text is left unchanged when there is none.
 void GetMacAddress(char* text, size_t size);
-int IgnoreBrokenPipe();  // 1
-int NetCleanupStub();    // 1: nothing to clean up here
+int IgnoreBrokenPipe();  // 1; NetCleanupStub is with the native-service stubs
+
 

@@ -390,4 +390,3 @@ void GetMacAddress(char* text, size_t size) {
 
 int IgnoreBrokenPipe() { return signal(SIGPIPE, SIG_IGN) == SIG_ERR ? 0 : 1; }
 
-int NetCleanupStub() { return 1; }
