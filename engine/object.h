@@ -402,12 +402,27 @@ VmTable *VmCreateTable(VmState *L, int narray, int lsizenode);
 void VmFreeTable(VmState *L, VmTable *t);
 // Lookups return the value slot of a present key (whose value may be nil)
 // or &vmNilValue.
-const VmValue *VmTableGet(VmTable *t, const VmValue *key);
+const VmValue *VmTableGetAny(VmTable *t, const VmValue *key);  // any key type
 const VmValue *VmTableGetNumHash(VmTable *t, int key);
 VmValue *VmTableSet(VmState *L, VmTable *t, const VmValue *key);
 VmValue *VmTableSetNumHash(VmState *L, VmTable *t, int key);
-// Raises 1207 when lsizenode exceeds VM_MAXBITS or narray VM_MAXASIZE.
+// Gives t an array part of narray slots and a hash part of 2^lsizenode
+// nodes (lsizenode < 0: none of its own), moving every entry; raises 1207
+// when lsizenode exceeds VM_MAXBITS or narray VM_MAXASIZE. VmCreateTable
+// takes lsizenode 0 as "no hash part".
 void VmTableResize(VmState *L, VmTable *t, int narray, int lsizenode);
+
+// The exact int value of a number, when it has one.
+inline bool VmNumberToInt(double n, int *k)
+{
+    if (!(n >= -2147483648.0 && n < 2147483648.0))
+        return false;
+    int i = static_cast<int>(n);
+    if (static_cast<double>(i) != n)
+        return false;
+    *k = i;
+    return true;
+}
 // key is in/out: the slot holds the previous key and receives the next one,
 // with the value in key + 1. Returns 0 at the end.
 int VmTableNext(VmState *L, VmTable *t, VmValue *key);
@@ -432,6 +447,17 @@ inline const VmValue *VmTableGetStr(VmTable *t, VmString *key)
         n = n->next;
     } while (n != nullptr);
     return &vmNilValue;
+}
+
+// Nil reads key 0; integer numbers and strings take the fast paths.
+inline const VmValue *VmTableGet(VmTable *t, const VmValue *key)
+{
+    if (key->tag == VM_TSTRING)
+        return VmTableGetStr(t, VmStringOf(key));
+    int k;
+    if (key->tag == VM_TNUMBER && VmNumberToInt(key->value.n, &k))
+        return VmTableGetNum(t, k);
+    return VmTableGetAny(t, key);
 }
 
 // Stores through an integer key leave the metatable-event cache alone.

@@ -20,16 +20,9 @@ const VmValue vmNilValue = {VM_TNIL, {nullptr}};
 
 namespace {
 
-// The exact integer value of n, when it has one that fits an int.
 inline bool numberToInt(double n, int *k)
 {
-    if (!(n >= -2147483648.0 && n < 2147483648.0))
-        return false;
-    int i = static_cast<int>(n);
-    if (static_cast<double>(i) != n)
-        return false;
-    *k = i;
-    return true;
+    return VmNumberToInt(n, k);
 }
 
 inline VmNode *hashMod(VmTable *t, uint64_t n)
@@ -343,7 +336,7 @@ const VmValue *VmTableGetNumHash(VmTable *t, int key)
     return getNumberKey(t, double(key));
 }
 
-const VmValue *VmTableGet(VmTable *t, const VmValue *key)
+const VmValue *VmTableGetAny(VmTable *t, const VmValue *key)
 {
     switch (key->tag) {
     case VM_TSTRING:
