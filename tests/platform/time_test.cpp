@@ -2,11 +2,15 @@
 // offset itself and the fixed date/time texts.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <regex>
 #include <string>
+
+#include <sys/time.h>
 
 #include "platform/linux/platform.h"
 
@@ -75,6 +79,29 @@ TEST(TimeArithmetic, ClockAgreesWithItself) {
   EXPECT_GE(secs + 1.0, static_cast<double>(t.seconds));
   Delay(0);
   Delay(-5);
+}
+
+volatile sig_atomic_t alarms;
+void countAlarm(int) { alarms = alarms + 1; }
+
+TEST(TimeArithmetic, DelaySleepsOnThroughSignals) {
+  // A handler without SA_RESTART cuts the sleep short; Delay must still
+  // sleep the whole time. Only the lower bound is checked.
+  struct sigaction sa = {}, old = {};
+  sa.sa_handler = countAlarm;
+  sigemptyset(&sa.sa_mask);
+  ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+  alarms = 0;
+  itimerval tick = {{0, 30000}, {0, 30000}};  // every 30 ms
+  itimerval off = {};
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(setitimer(ITIMER_REAL, &tick, nullptr), 0);
+  Delay(1200);  // whole seconds and a remainder
+  setitimer(ITIMER_REAL, &off, nullptr);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  sigaction(SIGALRM, &old, nullptr);
+  EXPECT_GT(alarms, 0);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(1200));
 }
 
 TEST_F(ZoneFixture, DateConversionInBerlin) {
