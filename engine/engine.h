@@ -88,6 +88,10 @@ struct VmDebugInfo {
 VmState *VmOpenState();
 void VmCloseState(VmState *L);
 VmCommandFunction VmAtPanic(VmState *L, VmCommandFunction panicf);
+// The engine's built-in next(table, key) -> next key and value (nil at the
+// end), and its registration as the global "next" that loops read.
+int VmNextCommand(VmState *L);
+void VmRegisterBaseFunctions(VmState *L);
 
 // ---- Stack size and moving values --------------------------------------------
 
@@ -212,16 +216,16 @@ const char *VmSetLocal(VmState *L, const VmDebugInfo *ar, int n);
 // ---- Error policy and label subroutines -----------------------------------------------------------
 
 // The run state that the error policy, the gosub stack and the interpreter
-// share. One VM runs per process, on the main thread, so these are globals;
-// the runtime's global attributes (10, 11) and commands reach them here.
+// share. One VM runs per process, on the main thread, so these are globals.
+// The error-raising switch (ExitOnError) and the callback nesting counter
+// are the runtime's global attributes 11 and 10 (GetErrorRaising,
+// GetCallbackDepth in runtime/runtime.h).
 struct VmRunState {
-    int raiseErrors;        // error-raising switch (ExitOnError), 1 at start
-    int callbackNesting;    // global attribute 10
     int handlerRef;         // registry reference of the RaiseOnError handler, -1 none
     int handlerRunning;
     int handlerSuppressed;  // set by plug-ins through the host attributes
     ErrorCode lastError;    // read by GetLastError
-    int quit;               // stops the interpreter at its next instruction
+    int quit;               // stops the interpreter before its next instruction
     int debugOutput;        // "Now calling" trace of every command (DebugOutput)
     int debugDisabled;      // debug output disabled by the start-up options
     VmCommandFunction getLastError;  // the GetLastError command, which keeps lastError
@@ -230,6 +234,8 @@ extern VmRunState vmRun;
 
 // Restores the start values of vmRun and empties the gosub stack.
 void VmResetRunState();
+// Whether a failing command may run the RaiseOnError handler now.
+int VmErrorHandlerEnabled();
 
 // Label subroutines: before it calls a command the interpreter stores the
 // index of the instruction after the CALL; a command that returns -1 or -2

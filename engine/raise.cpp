@@ -2,9 +2,30 @@
 // exception of the one type VmError; VmThrow is its only throw and the
 // protected runners are its only catchers, so the engine's C++ frames unwind
 // normally and no long jump crosses them.
+//
+// Invariant: after a protected runner has caught a raise, the state is as
+// it was when the runner started (call records, frame, hooks, nesting
+// depth, gosub stack) and the error-raised flag is clear again, so the
+// API's index checks are active for the code that continues.
+#include <cstdio>
 #include <cstdlib>
 
-#include "engine/object.h"
+#include "engine/vmcore.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+// Waiting for the plug-in library: no plug-in error handler can be
+// installed yet. Once it can, the handler is notified here and the unwind
+// still happens: the raising code never continues.
+void callPluginErrorHandler(VmState *L, ErrorCode status)
+{
+}
+
+// Call-record array size that a recovery shrinks an overgrown array back to.
+constexpr int32_t CI_RESTORE_SIZE = VM_MAXCALLS;
+
+}  // namespace
 
 [[noreturn]] void VmThrow(VmState *L, ErrorCode status)
 {
@@ -15,16 +36,38 @@
         std::exit(1);
     }
     L->errorJmp->status = status;
+    callPluginErrorHandler(L, status);
     throw VmError{status};
 }
 
 [[noreturn]] void VmRaiseError(VmState *L, ErrorCode code)
 {
+    // A raise outside any unwind starts a new error: its location replaces
+    // whatever an earlier, caught error left behind.
+    if (!VmG(L)->errorRaised)
+        ResetErrorLocation();
+    if (vmErrorLocation.line == -1 && L->ci != L->base_ci && VmCiIsScript(L->ci))
+        vmErrorLocation.line = VmCurrentLine(L, L->ci);
+    RecordErrorLocation(L);
     VmThrow(L, code);
+}
+
+[[noreturn]] void VmTypeError(VmState *L, const VmValue *o, ErrorCode code, const char *suffix)
+{
+    const char *name = nullptr;
+    VmGetVarName(L, o, &name);
+    char buf[ERROR_ARG_MAX + 1];
+    std::snprintf(buf, sizeof buf, "%s%s", name != nullptr ? name : "??", suffix);
+    SetErrorArgString(buf);
+    VmRaiseError(L, code);
 }
 
 ErrorCode VmRunProtected(VmState *L, VmProtectedFunction f, void *ud)
 {
+    ptrdiff_t oldci = L->ci != nullptr ? VmSaveCi(L, L->ci) : 0;
+    bool hasci = L->ci != nullptr;
+    uint16_t oldnCcalls = L->nCcalls;
+    uint8_t oldallowhook = L->allowhook;
     VmLongJmp lj;
     lj.status = 0;
     lj.previous = L->errorJmp;
@@ -35,5 +78,51 @@ ErrorCode VmRunProtected(VmState *L, VmProtectedFunction f, void *ud)
         lj.status = e.status != 0 ? e.status : lj.status;
     }
     L->errorJmp = lj.previous;
+    if (lj.status != 0) {
+        if (hasci && L->ci != nullptr) {
+            L->ci = VmRestoreCi(L, oldci);
+            L->base = L->ci->base;
+        }
+        L->nCcalls = oldnCcalls;
+        L->allowhook = oldallowhook;
+        if (L->l_G != nullptr)
+            VmG(L)->errorRaised = false;
+    }
+    return lj.status;
+}
+
+ErrorCode VmProtectedCall(VmState *L, VmProtectedFunction f, void *ud, ptrdiff_t oldtop, ptrdiff_t ef)
+{
+    ptrdiff_t oldci = VmSaveCi(L, L->ci);
+    uint16_t oldnCcalls = L->nCcalls;
+    uint8_t oldallowhook = L->allowhook;
+    ptrdiff_t olderrfunc = L->errfunc;
+    int oldgosub = vmGosub.count;
+    L->errfunc = ef;
+    VmLongJmp lj;
+    lj.status = 0;
+    lj.previous = L->errorJmp;
+    L->errorJmp = &lj;
+    try {
+        f(L, ud);
+    } catch (const VmError &e) {
+        lj.status = e.status != 0 ? e.status : ERR_UNKNOWN;
+    }
+    L->errorJmp = lj.previous;
+    if (lj.status != 0) {
+        VmValue *top = VmRestoreStack(L, oldtop);
+        VmCloseUpvalues(L, top);
+        L->nCcalls = oldnCcalls;
+        L->ci = VmRestoreCi(L, oldci);
+        L->base = L->ci->base;
+        L->allowhook = oldallowhook;
+        L->top = top;
+        if (L->size_ci > CI_RESTORE_SIZE && VmSaveCi(L, L->ci) < CI_RESTORE_SIZE - 1)
+            VmReallocCallInfo(L, CI_RESTORE_SIZE);
+        if (vmGosub.count > oldgosub)
+            vmGosub.count = oldgosub;
+        VmG(L)->errorRaised = false;
+    }
+    L->errfunc = olderrfunc;
     return lj.status;
 }

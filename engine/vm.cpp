@@ -1,0 +1,738 @@
+// The interpreter loop: runs the instructions of script functions. Calls of
+// script functions from script code stay inside one loop invocation (the
+// callee's frame replaces the caller's registers until it returns); calls
+// of built-in commands, metamethods and hooks leave through VmPrepareCall or
+// the value operations of vmops.cpp.
+//
+// Invariant: whenever control can leave the loop (a raise, an allocation, a
+// call, a hook) the running record's savedpc points just past the current
+// instruction, and base, ci and the trap word are reloaded afterwards,
+// because the stack and the call-record array may have moved. PROTECT does
+// both; only the call cases, which must tell their own record from the
+// callee's, do it by hand.
+#include <cstring>
+
+#include "engine/vmcore.h"
+
+#if defined(__GNUC__) && !defined(QM_FORCE_SWITCH)
+#define VM_JUMPTABLE 1
+#endif
+
+#define VM_LIKELY(x) __builtin_expect(!!(x), 1)
+#define VM_UNLIKELY(x) __builtin_expect(!!(x), 0)
+
+namespace {
+
+// Hooks are checked and the quit flag is polled only while this word is
+// non-zero. The flag can only change while control is outside the loop
+// (commands, metamethods, hooks, finalisers), so reloading the word after
+// each of those is as good as testing the flag before every instruction.
+inline int computeTrap(VmState *L)
+{
+    return (L->hookmask & (VM_MASK_LINE | VM_MASK_COUNT)) | vmRun.quit;
+}
+
+inline bool isFalse(const VmValue *o)
+{
+    switch (o->tag) {
+    case VM_TNIL: return true;
+    case VM_TBOOLEAN: return o->value.b == 0;
+    case VM_TNUMBER: return o->value.n == 0;
+    case VM_TSTRING: return VmStringOf(o)->len == 0;
+    default: return false;
+    }
+}
+
+// True when d is an integer that fits an int (the array-part fast path).
+inline bool numberToInt(double d, int *out)
+{
+    if (!(d >= -2147483648.0 && d < 2147483648.0))
+        return false;
+    int n = static_cast<int>(d);
+    *out = n;
+    return static_cast<double>(n) == d;
+}
+
+inline int lineOf(const VmPrototype *p, int pc)
+{
+    return (pc >= 0 && pc < p->sizelineinfo) ? p->lineinfo[pc] : -1;
+}
+
+// Line and count hooks before the instruction at pc. hookpc remembers the
+// last traced instruction of the frame (null at frame entry).
+void traceExec(VmState *L, const Instruction *pc, const Instruction **hookpc)
+{
+    int mask = L->hookmask;
+    L->hookcount--;
+    if ((mask & VM_MASK_COUNT) && L->hookcount == 0) {
+        L->hookcount = L->basehookcount;
+        VmCallHook(L, VM_HOOK_COUNT, -1);
+        return;
+    }
+    if (!(mask & VM_MASK_LINE))
+        return;
+    const VmPrototype *p = VmCiFunc(L->ci)->l.p;
+    int npc = static_cast<int>(pc - p->code);
+    int newline = lineOf(p, npc);
+    const Instruction *last = *hookpc;
+    *hookpc = pc;
+    if (last == nullptr || pc <= last || newline != lineOf(p, static_cast<int>(last - p->code)))
+        VmCallHook(L, VM_HOOK_LINE, newline);
+}
+
+// Frames entered by this loop invocation are abandoned when the quit flag
+// stops the run: their upvalues are closed and the entry record is left as
+// if its function had returned nothing.
+VmValue *abandonFrames(VmState *L, ptrdiff_t entry)
+{
+    VmCallInfo *ci = VmRestoreCi(L, entry);
+    VmCloseUpvalues(L, ci->base);
+    L->ci = ci;
+    L->base = ci->base;
+    L->top = ci->base;
+    return L->top;
+}
+
+[[noreturn]] void badCode(VmState *L)
+{
+    VmRaiseError(L, ERR_BADBYTECODE);
+}
+
+// The array part of NEWTABLE: (B & 7) << (B >> 3) slots, refused (1207)
+// when it would not fit the largest array part.
+int newTableArraySize(VmState *L, int b)
+{
+    int shift = b >> 3;
+    int64_t n = shift < 40 ? static_cast<int64_t>(b & 7) << shift : (b & 7) ? INT64_MAX : 0;
+    if (n > VM_MAXASIZE)
+        VmRaiseError(L, ERR_TABLEOVERFLOW);
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+VmValue *VmExecute(VmState *L)
+{
+#ifdef VM_JUMPTABLE
+    static const void *const dispatchTable[64] = {
+#define VM_OPCODE_LABEL(name, fmt) &&L_##name,
+        VM_OPCODE_LIST(VM_OPCODE_LABEL)
+#undef VM_OPCODE_LABEL
+        &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
+        &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
+    };
+#define vmdispatch(o) goto *dispatchTable[o];
+#define vmcase(name) L_##name:
+#define vmdefault L_NOP:
+#define vmbreak vmfetch(); vmdispatch(GET_OPCODE(i));
+#else
+#define vmdispatch(o) switch (o)
+#define vmcase(name) case OP_##name:
+#define vmdefault default:
+#define vmbreak break;
+#endif
+
+    const ptrdiff_t entry = VmSaveCi(L, L->ci);
+    VmCallInfo *ci;
+    VmClosure *cl;
+    const VmValue *k;
+    VmValue *base;
+    const Instruction *pc;
+    const Instruction *hookpc;
+    int trap;
+    Instruction i;
+    VmValue *ra;
+
+#define RA(i) (base + GETARG_A(i))
+#define RB(i) (base + GETARG_B(i))
+#define RC(i) (base + GETARG_C(i))
+#define RKB(i) (VmIsK(GETARG_B(i)) ? k + VmIndexK(GETARG_B(i)) : base + GETARG_B(i))
+#define RKC(i) (VmIsK(GETARG_C(i)) ? k + VmIndexK(GETARG_C(i)) : base + GETARG_C(i))
+#define KBx(i) (k + GETARG_Bx(i))
+
+// Saves the position before code that may raise, allocate, call or run a
+// hook, and reloads what that code may have moved.
+#define PROTECT(x)                 \
+    {                              \
+        ci->savedpc = pc;          \
+        x;                         \
+        ci = L->ci;                \
+        base = L->base;            \
+        trap = computeTrap(L);     \
+    }
+// Continues at the instruction after the JUMP at pc plus its distance.
+#define DOJUMP() (pc += GETARG_sJ(*pc) + 1)
+
+#define vmfetch()                                             \
+    {                                                         \
+        if (VM_UNLIKELY(trap)) {                              \
+            ci->savedpc = pc + 1;                             \
+            if (vmRun.quit)                                   \
+                return abandonFrames(L, entry);               \
+            traceExec(L, pc, &hookpc);                        \
+            ci = L->ci;                                       \
+            base = L->base;                                   \
+            if (ci->state & VM_CI_YIELD) {                    \
+                ci->state &= ~VM_CI_YIELD;                    \
+                return abandonFrames(L, entry);               \
+            }                                                 \
+            trap = computeTrap(L);                            \
+        }                                                     \
+        i = *pc++;                                            \
+        ra = RA(i);                                           \
+    }
+
+callentry:  // a new script frame is on top of the call records
+    hookpc = nullptr;
+    ci = L->ci;
+    pc = ci->savedpc;
+retentry:  // continue the frame on top (after a call returned into it)
+    ci = L->ci;
+    ci->state |= VM_CI_HASFRAME | VM_CI_SAVEDPC;
+    base = L->base;
+    cl = VmCiFunc(ci);
+    k = cl->l.p->k;
+    trap = computeTrap(L);
+
+    for (;;) {
+        vmfetch();
+        vmdispatch(GET_OPCODE(i))
+        {
+            vmcase(MOVE)
+            {
+                *ra = *RB(i);
+                vmbreak;
+            }
+            vmcase(LOADCONST)
+            {
+                *ra = *KBx(i);
+                vmbreak;
+            }
+            vmcase(LOADNUM)
+            {
+                VmSetNumber(ra, GETARG_B(i));
+                if (GETARG_C(i))
+                    pc++;
+                vmbreak;
+            }
+            vmcase(LOADNIL)
+            {
+                VmValue *rb = RB(i);
+                for (VmValue *o = ra; o <= rb; o++)
+                    VmSetNil(o);
+                vmbreak;
+            }
+            vmcase(GETUPVAL)
+            {
+                *ra = *cl->l.upvals[GETARG_B(i)]->v;
+                vmbreak;
+            }
+            vmcase(GETGLOBAL)
+            {
+                const VmValue *key = KBx(i);
+                if (VM_LIKELY(cl->l.g.tag == VM_TTABLE && key->tag == VM_TSTRING)) {
+                    const VmValue *v = VmTableGetStr(VmTableOf(&cl->l.g), VmStringOf(key));
+                    if (v->tag != VM_TNIL) {
+                        *ra = *v;
+                        vmbreak;
+                    }
+                }
+                VmValue g = cl->l.g;
+                PROTECT(VmGetTableValue(L, &g, key, ra, VM_MISSING_NIL));
+                vmbreak;
+            }
+            vmcase(GETTABLE)
+            {
+                const VmValue *rb = RB(i);
+                const VmValue *rc = RKC(i);
+                if (VM_LIKELY(rb->tag == VM_TTABLE)) {
+                    VmTable *t = VmTableOf(rb);
+                    const VmValue *v;
+                    int n;
+                    if (rc->tag == VM_TSTRING) {
+                        v = VmTableGetStr(t, VmStringOf(rc));
+                    } else if (rc->tag == VM_TNUMBER && numberToInt(rc->value.n, &n)) {
+                        v = VmTableGetNum(t, n);
+                    } else {
+                        v = VmTableGet(t, rc);
+                    }
+                    if (v->tag != VM_TNIL) {
+                        *ra = *v;
+                        vmbreak;
+                    }
+                }
+                PROTECT(VmGetTableValue(L, rb, rc, ra, VM_MISSING_ERROR));
+                vmbreak;
+            }
+            vmcase(SETGLOBAL)
+            {
+                const VmValue *key = KBx(i);
+                if (VM_LIKELY(cl->l.g.tag == VM_TTABLE && key->tag == VM_TSTRING)) {
+                    VmTable *g = VmTableOf(&cl->l.g);
+                    const VmValue *v = VmTableGetStr(g, VmStringOf(key));
+                    if (v->tag != VM_TNIL) {
+                        *const_cast<VmValue *>(v) = *ra;
+                        g->flags = 0;
+                        vmbreak;
+                    }
+                }
+                VmValue g = cl->l.g;
+                PROTECT(VmSetTableValue(L, &g, key, ra));
+                vmbreak;
+            }
+            vmcase(SETUPVAL)
+            {
+                *cl->l.upvals[GETARG_B(i)]->v = *ra;
+                vmbreak;
+            }
+            vmcase(SETTABLE)
+            {
+                const VmValue *rb = RKB(i);
+                const VmValue *rc = RKC(i);
+                if (VM_LIKELY(ra->tag == VM_TTABLE)) {
+                    VmTable *t = VmTableOf(ra);
+                    const VmValue *v;
+                    int n;
+                    if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n))
+                        v = VmTableGetNum(t, n);
+                    else
+                        v = VmTableGet(t, rb);
+                    if (v->tag != VM_TNIL) {
+                        *const_cast<VmValue *>(v) = *rc;
+                        if (rb->tag != VM_TNUMBER)
+                            t->flags = 0;
+                        vmbreak;
+                    }
+                }
+                PROTECT(VmSetTableValue(L, ra, rb, rc));
+                vmbreak;
+            }
+            vmcase(NEWTABLE)
+            {
+                PROTECT({
+                    int c = GETARG_C(i);
+                    if (c > VM_MAXBITS)
+                        VmRaiseError(L, ERR_TABLEOVERFLOW);
+                    VmTable *t = VmCreateTable(L, newTableArraySize(L, GETARG_B(i)), c);
+                    VmSetTable(L->base + GETARG_A(i), t);
+                    VmCheckGC(L);
+                });
+                vmbreak;
+            }
+
+#define ARITH_CASE(name, fast)                                             \
+    vmcase(name)                                                           \
+    {                                                                      \
+        const VmValue *rb = RKB(i);                                        \
+        const VmValue *rc = RKC(i);                                        \
+        if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER)) {   \
+            double nb = rb->value.n, nc = rc->value.n;                     \
+            if (fast) {                                                    \
+                VmSetNumber(ra, nb OP_##name##_EXPR nc);                   \
+                vmbreak;                                                   \
+            }                                                              \
+        }                                                                  \
+        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
+        vmbreak;                                                           \
+    }
+#define OP_ADD_EXPR +
+#define OP_SUB_EXPR -
+#define OP_MUL_EXPR *
+#define OP_DIV_EXPR /
+            ARITH_CASE(ADD, true)
+            ARITH_CASE(SUB, true)
+            ARITH_CASE(MUL, true)
+            ARITH_CASE(DIV, nc != 0)
+#undef ARITH_CASE
+
+#define NUMOP_CASE(name)                                                   \
+    vmcase(name)                                                           \
+    {                                                                      \
+        const VmValue *rb = RKB(i);                                        \
+        const VmValue *rc = RKC(i);                                        \
+        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
+        vmbreak;                                                           \
+    }
+            NUMOP_CASE(INTDIV)
+            NUMOP_CASE(MOD)
+            NUMOP_CASE(POW)
+#undef NUMOP_CASE
+
+#define BITOP_CASE(name, expr)                                             \
+    vmcase(name)                                                           \
+    {                                                                      \
+        const VmValue *rb = RKB(i);                                        \
+        const VmValue *rc = RKC(i);                                        \
+        if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER)) {   \
+            uint32_t x = VmBits(rb->value.n);                              \
+            double y = rc->value.n;                                        \
+            (void)y;                                                       \
+            VmSetNumber(ra, static_cast<double>(static_cast<uint32_t>(expr))); \
+            vmbreak;                                                       \
+        }                                                                  \
+        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
+        vmbreak;                                                           \
+    }
+            BITOP_CASE(SHL, x << (VmTruncInt32(y) & 31))
+            BITOP_CASE(SHR, x >> (VmTruncInt32(y) & 31))
+            BITOP_CASE(BITOR, x | VmBits(y))
+            BITOP_CASE(BITAND, x & VmBits(y))
+            BITOP_CASE(BITXOR, x ^ VmBits(y))
+#undef BITOP_CASE
+
+            vmcase(NEG)
+            {
+                const VmValue *rb = RB(i);
+                if (VM_LIKELY(rb->tag == VM_TNUMBER)) {
+                    VmSetNumber(ra, -rb->value.n);
+                    vmbreak;
+                }
+                PROTECT(VmArith(L, ra, rb, rb, OP_NEG));
+                vmbreak;
+            }
+            vmcase(NOT)
+            {
+                VmSetNumber(ra, isFalse(RB(i)) ? 1 : 0);
+                vmbreak;
+            }
+            vmcase(BITNOT)
+            {
+                const VmValue *rb = RB(i);
+                if (VM_LIKELY(rb->tag == VM_TNUMBER)) {
+                    VmSetNumber(ra, static_cast<double>(~VmBits(rb->value.n)));
+                    vmbreak;
+                }
+                PROTECT(VmArith(L, ra, rb, rb, OP_BITNOT));
+                vmbreak;
+            }
+            vmcase(CONCAT)
+            {
+                int b = GETARG_B(i);
+                int c = GETARG_C(i);
+                PROTECT({
+                    VmConcatValues(L, c - b + 1, c);
+                    L->base[GETARG_A(i)] = L->base[b];
+                    VmCheckGC(L);
+                });
+                vmbreak;
+            }
+            vmcase(JUMP)
+            {
+                if (GETARG_K(i) == VM_JUMP_GOSUB) {
+                    if (vmGosub.count >= VM_GOSUB_MAX)
+                        PROTECT(VmRaiseError(L, ERR_INTERNAL));
+                    VmGosubEntry &e = vmGosub.entries[vmGosub.count++];
+                    e.func = cl;
+                    e.level = static_cast<int32_t>(VmSaveCi(L, ci));
+                    e.pc = static_cast<int32_t>(pc - cl->l.p->code);
+                }
+                pc += GETARG_sJ(i);
+                vmbreak;
+            }
+            vmcase(EQ)
+            {
+                const VmValue *rb = RKB(i);
+                const VmValue *rc = RKC(i);
+                bool res;
+                if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER))
+                    res = rb->value.n == rc->value.n;
+                else
+                    PROTECT(res = VmEqualValues(L, rb, rc));
+                if (static_cast<int>(res) != GETARG_A(i))
+                    pc++;
+                else
+                    DOJUMP();
+                vmbreak;
+            }
+            vmcase(LT)
+            {
+                const VmValue *rb = RKB(i);
+                const VmValue *rc = RKC(i);
+                bool res;
+                if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER))
+                    res = rb->value.n < rc->value.n;
+                else
+                    PROTECT(res = VmLessThanValues(L, rb, rc, true));
+                if (static_cast<int>(res) != GETARG_A(i))
+                    pc++;
+                else
+                    DOJUMP();
+                vmbreak;
+            }
+            vmcase(LE)
+            {
+                const VmValue *rb = RKB(i);
+                const VmValue *rc = RKC(i);
+                bool res;
+                if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER))
+                    res = rb->value.n <= rc->value.n;
+                else
+                    PROTECT(res = VmLessEqualValues(L, rb, rc));
+                if (static_cast<int>(res) != GETARG_A(i))
+                    pc++;
+                else
+                    DOJUMP();
+                vmbreak;
+            }
+            vmcase(TESTSET)
+            {
+                const VmValue *rb = RB(i);
+                if (static_cast<int>(isFalse(rb)) == GETARG_C(i)) {
+                    pc++;
+                } else {
+                    *ra = *rb;
+                    DOJUMP();
+                }
+                vmbreak;
+            }
+            vmcase(CALL)
+            vmcase(CALLCATCH)
+            vmcase(TAILCALL)
+            vmcase(TAILCALLCATCH)
+            {
+                VmOpcode op = GET_OPCODE(i);
+                bool capture = op == OP_CALLCATCH || op == OP_TAILCALLCATCH;
+                int b = GETARG_B(i);
+                int nresults = GETARG_C(i) - 1;
+                if (b != 0)
+                    L->top = ra + b;
+                ci->savedpc = pc;
+                vmGosub.callPosition = static_cast<int>(pc - cl->l.p->code);
+                ErrorCode err = 0;
+                VmValue *first = nullptr;
+                VmCallOutcome outcome = VmPrepareCall(L, ra, &err, capture, &first);
+                if (outcome == VM_CALLED_SCRIPT) {
+                    if (op == OP_CALL || op == OP_CALLCATCH) {
+                        (L->ci - 1)->state |= VM_CI_CALLING;
+                        goto callentry;
+                    }
+                    // Tail call: the new frame takes the place of this one.
+                    VmCallInfo *prev = L->ci - 1;
+                    VmValue *func = prev->base - 1;
+                    VmValue *pfunc = L->ci->base - 1;
+                    if (L->openupval != nullptr)
+                        VmCloseUpvalues(L, prev->base);
+                    int aux = 0;
+                    for (; pfunc + aux < L->top; aux++)
+                        func[aux] = pfunc[aux];
+                    L->top = func + aux;
+                    prev->top = L->top;
+                    prev->base = func + 1;
+                    prev->savedpc = L->ci->savedpc;
+                    prev->tailcalls++;
+                    prev->state = VM_CI_SAVEDPC;
+                    L->ci = prev;
+                    L->base = prev->base;
+                    goto callentry;
+                }
+                // A built-in command ran and its call record is still on, so
+                // this frame's record is the one below it (reloaded: the
+                // record array may have moved). savedpc was saved above.
+                ci = L->ci - 1;
+                if (err != 0) {
+                    RaiseCommandError(L, err);
+                    first = L->top;
+                }
+                {
+                    const int callPos = vmGosub.callPosition;
+                    const int distance = vmGosub.jumpDistance;
+                    VmPostCall(L, outcome == VM_CALLED_BUILTIN ? nresults : 0, first);
+                    ci = L->ci;
+                    base = L->base;
+                    trap = computeTrap(L);
+                    if (outcome != VM_CALLED_BUILTIN) {
+                        const VmPrototype *p = cl->l.p;
+                        int ret = outcome == VM_CALLED_LABEL_NEXT ? callPos : callPos - 2;
+                        int target = callPos + distance;
+                        if (ret < 0 || target < 0 || target >= p->sizecode)
+                            PROTECT(badCode(L));
+                        if (vmGosub.count >= VM_GOSUB_MAX)
+                            PROTECT(VmRaiseError(L, ERR_INTERNAL));
+                        VmGosubEntry &e = vmGosub.entries[vmGosub.count++];
+                        e.func = cl;
+                        e.level = static_cast<int32_t>(VmSaveCi(L, ci));
+                        e.pc = ret;
+                        pc = p->code + target;
+                        L->top = ci->top;
+                    } else if (nresults >= 0) {
+                        L->top = ci->top;
+                    }
+                }
+                vmbreak;
+            }
+            vmcase(RETURN)
+            {
+                if (GETARG_C(i) == 1) {
+                    // Return from a label subroutine: only to a position
+                    // pushed by this very frame.
+                    const VmPrototype *p = cl->l.p;
+                    int level = static_cast<int>(VmSaveCi(L, ci));
+                    if (vmGosub.count == 0)
+                        PROTECT(VmRaiseError(L, ERR_RETWOGOSUB));
+                    const VmGosubEntry &e = vmGosub.entries[vmGosub.count - 1];
+                    if (e.func != cl || e.level != level)
+                        PROTECT(VmRaiseError(L, ERR_RETWOGOSUB));
+                    if (e.pc < 0 || e.pc >= p->sizecode)
+                        PROTECT(badCode(L));
+                    vmGosub.count--;
+                    pc = p->code + e.pc;
+                    vmbreak;
+                }
+                int b = GETARG_B(i);
+                if (b != 0)
+                    L->top = ra + b - 1;
+                if (L->openupval != nullptr)
+                    VmCloseUpvalues(L, base);
+                ci->savedpc = pc;
+                ci->state = VM_CI_SAVEDPC;
+                VmCallInfo *caller = L->ci - 1;
+                if (!(caller->state & VM_CI_CALLING) || L->ci == VmRestoreCi(L, entry))
+                    return ra;
+                // The caller runs in this loop: finish its CALL here.
+                int nresults = GETARG_C(*(caller->savedpc - 1)) - 1;
+                ptrdiff_t rr = VmSaveStack(L, ra);
+                {
+                    ci->savedpc = pc;
+                    VmPostCall(L, nresults, VmRestoreStack(L, rr));
+                }
+                ci = L->ci;
+                ci->state &= ~VM_CI_CALLING;
+                if (nresults >= 0)
+                    L->top = ci->top;
+                pc = ci->savedpc;
+                hookpc = pc - 1;
+                goto retentry;
+            }
+            vmcase(FORLOOP)
+            {
+                VmValue *plimit = ra + 1;
+                VmValue *pstep = ra + 2;
+                double limit, step;
+                if (VM_UNLIKELY(ra->tag != VM_TNUMBER))
+                    PROTECT(VmRaiseError(L, ERR_VALUEEXPECTED));
+                if (VM_LIKELY(plimit->tag == VM_TNUMBER && pstep->tag == VM_TNUMBER)) {
+                    limit = plimit->value.n;
+                    step = pstep->value.n;
+                } else {
+                    if (!VmToNumberValue(plimit, &limit) || !VmToNumberValue(pstep, &step))
+                        PROTECT(VmRaiseError(L, ERR_VALUEEXPECTED));
+                    VmSetNumber(plimit, limit);
+                    VmSetNumber(pstep, step);
+                }
+                double idx = ra->value.n + step;
+                if (step > 0 ? idx <= limit : idx >= limit) {
+                    ra->value.n = idx;
+                    pc += GETARG_sBx(i);
+                }
+                vmbreak;
+            }
+            vmcase(ITERLOOP)
+            {
+                int n = GETARG_C(i) + 1;
+                int a = GETARG_A(i);
+                VmValue *cb = ra + n + 2;
+                if (cb + 3 > ci->top)
+                    PROTECT(badCode(L));
+                cb[0] = ra[0];
+                cb[1] = ra[1];
+                cb[2] = ra[2];
+                L->top = cb + 3;
+                PROTECT({
+                    ErrorCode err = VmCallValue(L, cb, n);
+                    if (err != 0)
+                        RaiseCommandError(L, err);
+                });
+                L->top = ci->top;
+                ra = base + a;
+                cb = ra + n + 2;
+                for (int j = 0; j < n; j++)
+                    ra[2 + j] = cb[j];
+                if (ra[2].tag == VM_TNIL)
+                    pc++;
+                else
+                    DOJUMP();
+                vmbreak;
+            }
+            vmcase(ITERPREP)
+            {
+                if (ra->tag == VM_TTABLE) {
+                    ra[1] = ra[0];
+                    PROTECT({
+                        VmString *name = VmNewString(L, "next", 4);
+                        VmValue *r = L->base + GETARG_A(i);
+                        if (L->gt.tag == VM_TTABLE)
+                            *r = *VmTableGetStr(VmTableOf(&L->gt), name);
+                        else
+                            VmSetNil(r);
+                    });
+                }
+                pc += GETARG_sBx(i);
+                vmbreak;
+            }
+            vmcase(SETLIST)
+            vmcase(SETLISTTOP)
+            {
+                int bx = GETARG_Bx(i);
+                int n = GET_OPCODE(i) == OP_SETLIST ? (bx & 31) + 1 : static_cast<int>(L->top - ra) - 1;
+                if (ra->tag != VM_TTABLE)
+                    PROTECT(badCode(L));
+                PROTECT({
+                    VmValue *r = L->base + GETARG_A(i);
+                    VmTable *t = VmTableOf(r);
+                    int first = bx & ~31;
+                    for (int j = 1; j <= n; j++) {
+                        VmValue v = L->base[GETARG_A(i) + j];
+                        *VmTableSetNum(L, t, first + j - 1) = v;
+                    }
+                });
+                L->top = ci->top;
+                vmbreak;
+            }
+            vmcase(CLOSE)
+            {
+                VmCloseUpvalues(L, ra);
+                vmbreak;
+            }
+            vmcase(CLOSURE)
+            {
+                VmPrototype *p = cl->l.p->p[GETARG_Bx(i)];
+                int nup = p->nups;
+                PROTECT({
+                    VmClosure *ncl = VmNewScriptClosure(L, nup, &cl->l.g);
+                    ncl->l.p = p;
+                    for (int j = 0; j < nup; j++, pc++) {
+                        if (GET_OPCODE(*pc) == OP_GETUPVAL)
+                            ncl->l.upvals[j] = cl->l.upvals[GETARG_B(*pc)];
+                        else
+                            ncl->l.upvals[j] = VmFindUpvalue(L, L->base + GETARG_B(*pc));
+                    }
+                    VmSetClosure(L->base + GETARG_A(i), ncl);
+                    ci->savedpc = pc;
+                    VmCheckGC(L);
+                });
+                vmbreak;
+            }
+            vmcase(SELF)
+            {
+                const VmValue *rc = RKC(i);
+                if (rc->tag != VM_TSTRING)
+                    PROTECT(badCode(L));
+                VmValue obj = *RB(i);
+                ra[1] = obj;
+                if (VM_LIKELY(obj.tag == VM_TTABLE)) {
+                    const VmValue *v = VmTableGetStr(VmTableOf(&obj), VmStringOf(rc));
+                    if (v->tag != VM_TNIL) {
+                        *ra = *v;
+                        vmbreak;
+                    }
+                }
+                PROTECT(VmGetTableValue(L, ra + 1, rc, ra, VM_MISSING_NIL));
+                vmbreak;
+            }
+            vmdefault
+            {
+                vmbreak;
+            }
+        }
+    }
+}
