@@ -395,12 +395,14 @@ bool CharIsAlnum(uint32_t c)
   return unicodeUtf8Mode ? UnicodeIsAlnum(c) : c - '0' < 10 || latin1Flag(c, kLatin1IsAlpha);
 }
 
-bool CharIsSpace(uint32_t c)
-{
-  // Latin-1 bytes are the first 256 code points, so the Unicode table
-  // answers for 8-bit mode too (tab to carriage return, space, 0x85, 0xA0).
-  return (unicodeUtf8Mode || c < 256) && UnicodeIsSpace(c);
-}
+// In 8-bit mode: tab to carriage return, space, 0x85 and 0xA0.
+bool CharIsSpace(uint32_t c) { return (unicodeUtf8Mode || c < 256) && UnicodeIsSpace(c); }
+
+// Classes with no Latin-1 table of their own: Latin-1 bytes are the first
+// 256 code points, so in 8-bit mode the Unicode tables answer for the byte.
+bool CharIsPunct(uint32_t c) { return (unicodeUtf8Mode || c < 256) && UnicodeIsPunct(c); }
+bool CharIsCntrl(uint32_t c) { return (unicodeUtf8Mode || c < 256) && UnicodeIsCntrl(c); }
+bool CharIsXDigit(uint32_t c) { return (unicodeUtf8Mode || c < 256) && UnicodeIsXDigit(c); }
 
 size_t CharToStringMode(char* buffer, uint32_t c)
 {

@@ -224,7 +224,9 @@ def write_tables(data, fold):
         ("kUnicodeCntrl", class_points(data, {"Cc", "Cf", "Cs", "Co"})),
         ("kUnicodeDigit", class_points(data, {"Nd"})),
         ("kUnicodeXDigit", read_prop_list("Hex_Digit")),
-        ("kUnicodePunct", class_points(data, {"P"})),
+        # Punctuation with the currency, modifier and math symbols, so that
+        # the ASCII punctuation is that of the C library.
+        ("kUnicodePunct", class_points(data, {"P", "Sc", "Sk", "Sm"})),
         ("kUnicodeSpace", white),
         ("kUnicodeGraph", class_points(data, {"L", "N", "P", "S"}) - white),
         ("kUnicodeMark", marks),

@@ -372,8 +372,13 @@ TEST(UnicodeClasses, CodePointTable)
       {"ideographic space U+3000", 0x3000, SPACE},
       {"zero-width space U+200B", 0x200B, CNTRL},
       {"comma", ',', PUNCT | GRAPH | PRINT},
+      {"dollar", '$', PUNCT | GRAPH | PRINT},
+      {"plus", '+', PUNCT | GRAPH | PRINT},
+      {"circumflex", '^', PUNCT | GRAPH | PRINT},
+      {"copyright sign", 0xA9, GRAPH | PRINT},
+      {"euro sign", 0x20AC, PUNCT | GRAPH | PRINT},
       {"micro sign", 0xB5, ALPHA | LOWER | GRAPH | PRINT | ALNUM},
-      {"multiplication sign", 0xD7, GRAPH | PRINT},
+      {"multiplication sign", 0xD7, PUNCT | GRAPH | PRINT},
       {"combining acute", 0x301, GRAPH | PRINT},
       {"Arabic-Indic three", 0x663, DIGIT | GRAPH | PRINT | ALNUM},
       {"Roman numeral one", 0x2160, GRAPH | PRINT | ALNUM},
@@ -450,19 +455,21 @@ TEST(TextModes, RoutinesFollowTheFlag)
     int utf8;
     uint32_t c;
     uint32_t upper, lower;
-    bool alpha, alnum, graph, lower_, upper_, space;
+    bool alpha, alnum, graph, lower_, upper_, space, punct;
   } cases[] = {
-      {"8-bit e acute", 0, 0xE9, 0xC9, 0xE9, true, true, true, true, false, false},
-      {"utf8 e acute", 1, 0xE9, 0xC9, 0xE9, true, true, true, true, false, false},
-      {"8-bit y diaeresis", 0, 0xFF, 0xFF, 0xFF, true, true, true, true, false, false},
-      {"utf8 y diaeresis", 1, 0xFF, 0x178, 0xFF, true, true, true, true, false, false},
-      {"8-bit multiplication sign", 0, 0xD7, 0xD7, 0xD7, true, true, true, false, false, false},
-      {"utf8 multiplication sign", 1, 0xD7, 0xD7, 0xD7, false, false, true, false, false, false},
-      {"8-bit no-break space", 0, 0xA0, 0xA0, 0xA0, false, false, false, false, false, true},
-      {"8-bit soft hyphen", 0, 0xAD, 0xAD, 0xAD, false, false, true, false, false, false},
-      {"8-bit beyond a byte", 0, 0x100, 0x100, 0x100, false, false, false, false, false, false},
-      {"utf8 A macron", 1, 0x100, 0x100, 0x101, true, true, true, false, true, false},
-      {"8-bit digit", 0, '5', '5', '5', false, true, true, false, false, false},
+      {"8-bit e acute", 0, 0xE9, 0xC9, 0xE9, true, true, true, true, false, false, false},
+      {"utf8 e acute", 1, 0xE9, 0xC9, 0xE9, true, true, true, true, false, false, false},
+      {"8-bit y diaeresis", 0, 0xFF, 0xFF, 0xFF, true, true, true, true, false, false, false},
+      {"utf8 y diaeresis", 1, 0xFF, 0x178, 0xFF, true, true, true, true, false, false, false},
+      {"8-bit multiplication sign", 0, 0xD7, 0xD7, 0xD7, true, true, true, false, false, false, true},
+      {"utf8 multiplication sign", 1, 0xD7, 0xD7, 0xD7, false, false, true, false, false, false, true},
+      {"8-bit no-break space", 0, 0xA0, 0xA0, 0xA0, false, false, false, false, false, true, false},
+      {"8-bit soft hyphen", 0, 0xAD, 0xAD, 0xAD, false, false, true, false, false, false, false},
+      {"8-bit beyond a byte", 0, 0x100, 0x100, 0x100, false, false, false, false, false, false, false},
+      {"utf8 A macron", 1, 0x100, 0x100, 0x101, true, true, true, false, true, false, false},
+      {"8-bit digit", 0, '5', '5', '5', false, true, true, false, false, false, false},
+      {"8-bit euro sign is no byte", 0, 0x20AC, 0x20AC, 0x20AC, false, false, false, false, false, false, false},
+      {"utf8 euro sign", 1, 0x20AC, 0x20AC, 0x20AC, false, false, true, false, false, false, true},
   };
   for (const Case& c : cases) {
     TextMode mode(c.utf8);
@@ -474,6 +481,7 @@ TEST(TextModes, RoutinesFollowTheFlag)
     EXPECT_EQ(CharIsLower(c.c), c.lower_) << c.name;
     EXPECT_EQ(CharIsUpper(c.c), c.upper_) << c.name;
     EXPECT_EQ(CharIsSpace(c.c), c.space) << c.name;
+    EXPECT_EQ(CharIsPunct(c.c), c.punct) << c.name;
   }
 }
 
