@@ -110,7 +110,7 @@ bool UnicodeIsUpper(uint32_t c);
 bool UnicodeIsCntrl(uint32_t c);
 bool UnicodeIsDigit(uint32_t c);
 bool UnicodeIsXDigit(uint32_t c);
-bool UnicodeIsPunct(uint32_t c);
+bool UnicodeIsPunct(uint32_t c);  // punctuation, currency, modifier and math symbols
 bool UnicodeIsSpace(uint32_t c);
 bool UnicodeIsGraph(uint32_t c);
 bool UnicodeIsPrint(uint32_t c);
@@ -132,6 +132,9 @@ bool CharIsLower(uint32_t c);
 bool CharIsUpper(uint32_t c);
 bool CharIsDigit(uint32_t c);
 bool CharIsSpace(uint32_t c);
+bool CharIsPunct(uint32_t c);
+bool CharIsCntrl(uint32_t c);
+bool CharIsXDigit(uint32_t c);
 // Mode: c as a terminated string in buffer (UTF8_CHAR_BUFFER bytes): its
 // UTF-8 sequence, or one byte ('?' above 0xFF); returns the byte count.
 size_t CharToStringMode(char* buffer, uint32_t c);
