@@ -2,9 +2,9 @@
 // the global state, with weak tables and userdata finalisers.
 //
 // Invariants: between collections no object has the reached bit, except
-// open upvalues (never swept) and fixed strings (never freed). A collection
-// never raises and never runs script code before its sweep is complete;
-// finalisers run afterwards, when every list is consistent again.
+// open upvalues (never swept). Marking and sweeping neither allocate nor
+// raise, and no script code runs before the sweep is complete; finalisers
+// run afterwards, when every list is consistent again, and may raise.
 #include <cstring>
 
 #include "engine/object.h"

@@ -14,7 +14,9 @@
 // - end_ci is one past the last call record: a new record fits while
 //   ci + 1 < end_ci (VmNextCallInfo grows the array when it does not).
 // - A collection (VmCheckGC, VmCollectGarbage) may shrink and so move the
-//   stack: reload every VmValue pointer into the stack after it.
+//   stack: reload every VmValue pointer into the stack after it. It marks
+//   a thread's slots below top only and clears those above it up to the
+//   highest frame top, so live registers must lie below top when it runs.
 #pragma once
 
 #include <cstddef>

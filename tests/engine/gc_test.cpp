@@ -427,3 +427,48 @@ TEST_F(GcTest, UnreachedThreadsAreFreed)
     VmCollectGarbage(L);
     EXPECT_EQ(VmG(L)->nblocks, baseline);
 }
+
+TEST_F(GcTest, AllocationFailureLeavesNothingHalfBuilt)
+{
+    // Bytes in use besides the string table's slots, which may stay grown.
+    auto objectBytes = [&] { return VmG(L)->nblocks - VmG(L)->strt.size * sizeof(VmString *); };
+    VmCollectGarbage(L);
+    size_t baseline = objectBytes();
+    // Fail the nth allocation from now, for n = 1, 2, ... until the whole
+    // sequence gets through; whatever a failure left behind is garbage.
+    for (uint64_t n = 1;; n++) {
+        SCOPED_TRACE("n=" + std::to_string(n));
+        VmSetAllocFailure(n, false);
+        ErrorCode err = VmProtect(L, [&] {
+            VmState *L1 = VmNewThread(L);
+            VmClosure *c = VmNewScriptClosure(L, 2, &L->gt);
+            // Work on L1 raises through L1's own recovery record.
+            ErrorCode e1 = VmProtect(L1, [&] {
+                VmEnsureStack(L1, 200);
+                c->l.upvals[0] = VmFindUpvalue(L1, L1->top);
+                c->l.upvals[1] = VmFindUpvalue(L1, L1->top + 1);
+                VmCloseUpvalues(L1, L1->stack);
+            });
+            if (e1 != 0)
+                VmThrow(L, e1);
+            VmTable *t = VmCreateTable(L, 8, 3);
+            for (int i = 0; i < 40; i++) {
+                std::string s = "fault key " + std::to_string(i);
+                VmValue k;
+                VmSetString(&k, VmNewString(L, s.data(), s.size()));
+                VmSetNumber(VmTableSet(L, t, &k), i);
+            }
+            VmNewUserdata(L, 100);
+            VmNewPrototype(L);
+        });
+        VmSetAllocFailure(0, false);
+        // Upvalues left open on a dropped thread close when the thread is
+        // freed and go at the following collection.
+        VmCollectGarbage(L);
+        VmCollectGarbage(L);
+        ASSERT_EQ(objectBytes(), baseline);
+        if (err == 0)
+            break;
+        ASSERT_EQ(err, ERR_MEM);
+    }
+}
