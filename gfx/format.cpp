@@ -187,17 +187,19 @@ void ReadPixelRGB(const void* pixel, uint32_t format, uint8_t out[3]) {
 uint32_t ColorToPixel(ArgbColor colour, uint32_t format, int keepAlpha) {
   uint32_t r = R(colour), g = G(colour), b = B(colour), a = keepAlpha ? A(colour) : 0;
   if (format <= PIXFMT_BGR565_SWAP) return pack16(format, r, g, b);
-  if (format == PIXFMT_RGB24) return r | (g << 8) | (b << 16);
-  if (format == PIXFMT_BGR24) return b | (g << 8) | (r << 16);
+  if (format == PIXFMT_RGB24) return (r << 16) | (g << 8) | b;
+  if (format == PIXFMT_BGR24) return (b << 16) | (g << 8) | r;
   if (format <= PIXFMT_ABGR32) return pack32(format, r, g, b, a);
   return colour & 0xFFFFFF;
 }
 
 ArgbColor PixelToColor(uint32_t pixel, uint32_t format, int keepAlpha) {
+  if (format == PIXFMT_RGB24) return pixel & 0xFFFFFF;
+  if (format == PIXFMT_BGR24) return Rgb(pixel & 0xFF, (pixel >> 8) & 0xFF, (pixel >> 16) & 0xFF);
   uint8_t stored[4];
   Store32(stored, pixel);  // the value as it lies in memory (little-endian)
   uint8_t c[4] = {0, 0, 0, 0};
-  if (format <= PIXFMT_BGR24) {
+  if (format <= PIXFMT_BGR565_SWAP) {
     ReadPixelRGB(stored, format, c);
   } else if (format <= PIXFMT_ABGR32) {
     ReadPixelRGBA(stored, format, c);

@@ -1,0 +1,420 @@
+// Bitmap handles and software bitmaps: allocation and release of pixel
+// bitmaps, alpha channels and masks, locks, the attribute query, and the
+// operations on single pixels, lines, rectangles, masks and alpha channels
+// that run the pixel engine's kernels on locked memory.
+// Invariant: a record's buffer always holds rows x bytes per row bytes,
+// computed in size_t with overflow checks; a size that does not fit is
+// refused (null), never allocated smaller. Every operation clips its
+// rectangle to the bitmaps it touches before a kernel runs.
+//
+// Waiting for the plug-in library: no display adapter can be installed
+// yet, so every handle is backed by a software record and every operation
+// runs in software.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "gfx/bitmap_internal.h"
+#include "gfx/gfx.h"
+#include "gfx/pixel_ops.h"
+#include "platform/linux/platform.h"
+
+using namespace pixel;
+
+namespace {
+
+int64_t formatOverride = -1;
+
+SoftBitmap* softOf(const BitmapHandle* h) {
+  return h ? static_cast<SoftBitmap*>(h->backing) : nullptr;
+}
+
+// Bytes per row and total bytes of a record; false when they do not fit.
+bool rowSizes(size_t rowBytes, int32_t height, int32_t* outRowBytes, size_t* outTotal) {
+  if (rowBytes == 0 || rowBytes > static_cast<size_t>(INT32_MAX) || height <= 0) return false;
+  size_t total;
+  if (__builtin_mul_overflow(rowBytes, static_cast<size_t>(height), &total)) return false;
+  *outRowBytes = static_cast<int32_t>(rowBytes);
+  *outTotal = total;
+  return true;
+}
+
+// A record of the given kind, owning a zero-filled buffer (or wrapping
+// memory). Null when the sizes do not fit or memory runs out.
+SoftBitmap* newRecord(uint32_t kind, int32_t width, int32_t height, size_t rowBytes,
+                      int32_t bpp, uint32_t format, uint8_t* memory, int32_t memoryRowBytes) {
+  if (width <= 0 || height <= 0) return nullptr;
+  auto* rec = static_cast<SoftBitmap*>(AllocMemory(sizeof(SoftBitmap), 1));
+  if (!rec) return nullptr;
+  rec->kind = kind;
+  rec->width = width;
+  rec->height = height;
+  rec->bytesPerPixel = bpp;
+  rec->pixelFormat = format;
+  if (memory) {
+    rec->buffer = memory;
+    rec->bytesPerRow = memoryRowBytes;
+    rec->notOwned = 1;
+    return rec;
+  }
+  size_t total;
+  if (!rowSizes(rowBytes, height, &rec->bytesPerRow, &total)) {
+    FreeMemory(rec);
+    return nullptr;
+  }
+  // Cleared so that no caller ever sees stale heap contents.
+  rec->buffer = static_cast<uint8_t*>(AllocMemory(total, 1));
+  if (!rec->buffer) {
+    FreeMemory(rec);
+    return nullptr;
+  }
+  return rec;
+}
+
+BitmapHandle* wrap(uint32_t kind, SoftBitmap* rec, int32_t width, int32_t height) {
+  if (!rec) return nullptr;
+  auto* h = static_cast<BitmapHandle*>(AllocMemory(sizeof(BitmapHandle), 1));
+  if (!h) {
+    FreeNativeBitmap(rec);
+    return nullptr;
+  }
+  h->kind = kind;
+  h->backing = rec;
+  h->width = width;
+  h->height = height;
+  return h;
+}
+
+// Width rounded up to a multiple of 4 pixels (or bytes), in size_t.
+size_t roundUp4(int32_t width) { return (static_cast<size_t>(width) + 3) & ~static_cast<size_t>(3); }
+size_t maskRowBytes(size_t rowPixels) { return ((rowPixels + 15) >> 3) & ~static_cast<size_t>(1); }
+
+}  // namespace
+
+namespace bitmapint {
+
+bool Lock(BitmapHandle* h, bool readOnly, BitmapLock* lock) {
+  return h && LockBitmap(h, readOnly ? 1 : 0, lock) != 0;
+}
+
+bool ClipRect(int32_t width, int32_t height, int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
+  int64_t x0 = std::max<int64_t>(*x, 0), y0 = std::max<int64_t>(*y, 0);
+  int64_t x1 = std::min<int64_t>(static_cast<int64_t>(*x) + *w, width);
+  int64_t y1 = std::min<int64_t>(static_cast<int64_t>(*y) + *h, height);
+  if (x1 <= x0 || y1 <= y0) return false;
+  *x = static_cast<int32_t>(x0);
+  *y = static_cast<int32_t>(y0);
+  *w = static_cast<int32_t>(x1 - x0);
+  *h = static_cast<int32_t>(y1 - y0);
+  return true;
+}
+
+bool ClipPair(int32_t sw, int32_t sh, int32_t dw, int32_t dh, int32_t* sx, int32_t* sy,
+              int32_t* dx, int32_t* dy, int32_t* w, int32_t* h) {
+  // Move both origins forward by whatever either one lies outside, then cut
+  // the size to both right and bottom edges.
+  int64_t shiftX = std::max<int64_t>({0, -static_cast<int64_t>(*sx), -static_cast<int64_t>(*dx)});
+  int64_t shiftY = std::max<int64_t>({0, -static_cast<int64_t>(*sy), -static_cast<int64_t>(*dy)});
+  int64_t nsx = *sx + shiftX, nsy = *sy + shiftY, ndx = *dx + shiftX, ndy = *dy + shiftY;
+  int64_t nw = static_cast<int64_t>(*w) - shiftX, nh = static_cast<int64_t>(*h) - shiftY;
+  nw = std::min({nw, sw - nsx, dw - ndx});
+  nh = std::min({nh, sh - nsy, dh - ndy});
+  if (nw <= 0 || nh <= 0) return false;
+  *sx = static_cast<int32_t>(nsx);
+  *sy = static_cast<int32_t>(nsy);
+  *dx = static_cast<int32_t>(ndx);
+  *dy = static_cast<int32_t>(ndy);
+  *w = static_cast<int32_t>(nw);
+  *h = static_cast<int32_t>(nh);
+  return true;
+}
+
+bool Inside(const BitmapLock& lock, int32_t x, int32_t y, int32_t w, int32_t h) {
+  return x >= 0 && y >= 0 && w >= 0 && h >= 0 && static_cast<int64_t>(x) + w <= lock.width &&
+         static_cast<int64_t>(y) + h <= lock.height;
+}
+
+}  // namespace bitmapint
+
+using bitmapint::ClipPair;
+using bitmapint::ClipRect;
+
+void SetSoftBitmapFormatOverride(int64_t format) { formatOverride = format; }
+
+uint32_t GetSoftBitmapFormat() {
+  return formatOverride >= 0 ? static_cast<uint32_t>(formatOverride) : PIXFMT_ARGB32;
+}
+
+SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags,
+                              uint32_t* outPrepared, uint32_t* outNotOwned, const void* extra) {
+  // No platform memory hook on this platform: flag 8 finds no memory and the
+  // buffer is always the record's own.
+  uint32_t format = GetSoftBitmapFormat();
+  int32_t bpp = BytesPerPixel(format);
+  if (width <= 0 || height <= 0 || bpp == 0) return nullptr;
+  size_t rowBytes;
+  if (__builtin_mul_overflow(roundUp4(width), static_cast<size_t>(bpp), &rowBytes)) return nullptr;
+  SoftBitmap* rec = newRecord(BITMAP_PIXELS, width, height, rowBytes, bpp, format, nullptr, 0);
+  if (!rec) return nullptr;
+  if (outNotOwned) *outNotOwned = rec->notOwned;
+  if (outPrepared) *outPrepared = flags & 1;
+  return rec;
+}
+
+void FreeNativeBitmap(SoftBitmap* record) {
+  if (!record) return;
+  if (!record->notOwned) FreeMemory(record->buffer);
+  FreeMemory(record);
+}
+
+BitmapHandle* AllocBitmap(int32_t width, int32_t height, uint32_t flags, const void* extra) {
+  // Without an adapter a video request (flag 8) also gets a software bitmap.
+  uint32_t prepared = 0;
+  SoftBitmap* rec = AllocNativeBitmap(width, height, flags, &prepared, nullptr, extra);
+  BitmapHandle* h = wrap(BITMAP_PIXELS, rec, width, height);
+  if (h) h->prepared = prepared;
+  return h;
+}
+
+BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, uint8_t* memory,
+                                int32_t rowBytes) {
+  if (memory && rowBytes < width) return nullptr;
+  SoftBitmap* rec = newRecord(BITMAP_ALPHA, width, height, roundUp4(width), 1, PIXFMT_ALPHA8,
+                              memory, rowBytes);
+  return wrap(BITMAP_ALPHA, rec, width, height);
+}
+
+BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height,
+                           int32_t clear, uint8_t* memory, int32_t rowBytes) {
+  size_t rowPixels = static_cast<size_t>(std::max(width, 0));
+  if (model) rowPixels = static_cast<size_t>(std::max<intptr_t>(GetBitmapAttr(model, 13), width));
+  size_t bytes = maskRowBytes(rowPixels);
+  if (memory && static_cast<size_t>(rowBytes) * 8 < static_cast<size_t>(std::max(width, 0)))
+    return nullptr;
+  SoftBitmap* rec = newRecord(BITMAP_MASK, width, height, bytes, 1, PIXFMT_MASK1, memory, rowBytes);
+  return wrap(BITMAP_MASK, rec, width, height);
+}
+
+void FreeBitmap(BitmapHandle* handle) {
+  if (!handle) return;
+  FreeNativeBitmap(softOf(handle));
+  FreeMemory(handle);
+}
+
+void FreeAlphaChannel(BitmapHandle* handle) { FreeBitmap(handle); }
+void FreeBitMask(BitmapHandle* handle) { FreeBitmap(handle); }
+
+BitmapHandle* CloneAlphaChannel(const BitmapHandle* alpha, int32_t width, int32_t height) {
+  const SoftBitmap* src = softOf(alpha);
+  if (!src) return nullptr;
+  BitmapHandle* h = AllocAlphaChannel(width, height, 1, nullptr, 0);
+  if (!h) return nullptr;
+  const SoftBitmap* dst = softOf(h);
+  size_t n = static_cast<size_t>(std::min(src->bytesPerRow, dst->bytesPerRow));
+  int32_t rows = std::min(src->height, dst->height);
+  for (int32_t j = 0; j < rows; ++j)
+    std::memcpy(dst->buffer + ByteOffset(0, j, dst->bytesPerRow), src->buffer + ByteOffset(0, j, src->bytesPerRow), n);
+  return h;
+}
+
+BitmapHandle* AlphaChannelFromARGB(const uint32_t* pixels, int32_t width, int32_t height,
+                                   int32_t modulo) {
+  BitmapHandle* h = AllocAlphaChannel(width, height, 0, nullptr, 0);
+  if (!h) return nullptr;
+  const SoftBitmap* rec = softOf(h);
+  ExtractAlphaBytes(pixels, width, height, modulo, rec->buffer, rec->bytesPerRow);
+  return h;
+}
+
+ErrorCode PrepareVideoBitmap(BitmapHandle* handle) {
+  // Only an adapter's video bitmap needs preparing; none exist yet.
+  return 0;
+}
+
+intptr_t GetSoftBitmapAttr(const BitmapHandle* handle, int32_t code) {
+  const SoftBitmap* rec = softOf(handle);
+  if (!rec) return 0;
+  switch (code) {
+    case 13: return rec->bytesPerPixel > 0 ? rec->bytesPerRow / rec->bytesPerPixel : rec->bytesPerRow;
+    case 21: return rec->pixelFormat;
+    case 23: return reinterpret_cast<intptr_t>(rec->buffer);
+    default: return 0;
+  }
+}
+
+intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
+  const SoftBitmap* rec = softOf(handle);
+  switch (code) {
+    case 5: return 32;
+    case 6: case 7:  // Waiting for the X11 back end: no pointer position yet.
+    case 8: case 9: case 10:  // Waiting for the X11 back end: quit switches off.
+      return 0;
+    case 11: case 12: return 16;
+    case 15: case 17: return 0;
+    case 16: return 1;
+    default: break;
+  }
+  if (!handle) return 0;
+  switch (code) {
+    case 0: return handle->width;
+    case 1: case 2: return rec ? rec->bytesPerRow : 0;
+    case 3: case 4: return rec ? reinterpret_cast<intptr_t>(rec->buffer) : 0;
+    case 13: case 21: case 23: return GetSoftBitmapAttr(handle, code);
+    case 14: return handle->height;
+    case 18: return handle->video;
+    case 19: return handle->prepared;
+    case 20: return reinterpret_cast<intptr_t>(handle->backing);
+    case 22: return handle->video ? 1 : 0;  // no adapter with video bitmaps backs it
+    default: return 0;
+  }
+}
+
+void* GetBitmapBacking(const BitmapHandle* handle) { return handle ? handle->backing : nullptr; }
+
+int32_t GetRawBitmapSize(const void* backing, int32_t which) {
+  const auto* rec = static_cast<const SoftBitmap*>(backing);
+  if (!rec) return 0;
+  return which == 0 ? rec->width : rec->height;
+}
+
+uintptr_t LockBitmap(void* bitmap, uint32_t flags, BitmapLock* lock) {
+  std::memset(lock, 0, sizeof(*lock));
+  if (!bitmap) return 0;
+  const SoftBitmap* rec = (flags & 2) ? static_cast<const SoftBitmap*>(bitmap)
+                                      : softOf(static_cast<const BitmapHandle*>(bitmap));
+  if (!rec || !rec->buffer) return 0;
+  switch (rec->kind) {
+    case BITMAP_PIXELS:
+      // A caller-owned pixel buffer is not lockable (it may be an adapter's).
+      if (rec->notOwned || rec->bytesPerPixel <= 0) return 0;
+      lock->pixelFormat = rec->pixelFormat;
+      lock->bytesPerPixel = rec->bytesPerPixel;
+      lock->rowLength = rec->bytesPerRow / rec->bytesPerPixel;
+      break;
+    case BITMAP_ALPHA:
+    case BITMAP_MASK:
+      lock->pixelFormat = rec->kind == BITMAP_ALPHA ? PIXFMT_ALPHA8 : PIXFMT_MASK1;
+      lock->bytesPerPixel = 1;
+      lock->rowLength = rec->bytesPerRow;
+      lock->software = 1;
+      break;
+    default:
+      return 0;
+  }
+  lock->address = rec->buffer;
+  lock->width = rec->width;
+  lock->height = rec->height;
+  lock->token = 1;
+  return lock->token;
+}
+
+void UnlockBitmap(BitmapLock* lock) {
+  if (lock) lock->token = 0;
+}
+
+ArgbColor ReadLockedPixel(const BitmapLock* lock, int32_t x, int32_t y) {
+  int bpp = lock->bytesPerPixel;
+  const uint8_t* p = lock->address + Offset(x, y, lock->rowLength, bpp);
+  uint32_t v;
+  switch (bpp) {
+    case 2: v = Load16(p); break;
+    case 3: v = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2]; break;
+    case 4: v = Load32(p); break;
+    default: return 0;
+  }
+  return PixelToColor(v, lock->pixelFormat, 0) & 0xFFFFFF;
+}
+
+uint32_t ReadBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, int32_t isMask) {
+  BitmapLock lock;
+  if (!bitmapint::Lock(handle, true, &lock) || !bitmapint::Inside(lock, x, y, 1, 1)) return 0;
+  uint32_t v;
+  if (isMask)
+    v = lock.pixelFormat == PIXFMT_MASK1 ? MaskBit(lock.address + ByteOffset(0, y, lock.rowLength), x) : 0;
+  else
+    v = ReadLockedPixel(&lock, x, y);
+  UnlockBitmap(&lock);
+  return v;
+}
+
+namespace bitmapint {
+
+void MaskBitOp(uint8_t* row, ptrdiff_t x, int32_t op) {
+  switch (op) {
+    case 0: case 2: case 5: SetMaskBit(row, x); break;
+    case 1: ClearMaskBit(row, x); break;
+    case 3: FlipMaskBit(row, x); break;
+    default: break;
+  }
+}
+
+}  // namespace bitmapint
+
+void WriteBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, uint32_t colour, int32_t isMask) {
+  BitmapLock lock;
+  if (!bitmapint::Lock(handle, false, &lock)) return;
+  if (bitmapint::Inside(lock, x, y, 1, 1)) {
+    if (isMask) {
+      if (lock.pixelFormat == PIXFMT_MASK1)
+        bitmapint::MaskBitOp(lock.address + ByteOffset(0, y, lock.rowLength), x, static_cast<int32_t>(colour));
+    } else {
+      uint32_t v = ColorToPixel(colour, lock.pixelFormat, 0);
+      uint8_t* p = lock.address + Offset(x, y, lock.rowLength, lock.bytesPerPixel);
+      switch (lock.bytesPerPixel) {
+        case 2: Store16(p, v); break;
+        case 3: p[0] = static_cast<uint8_t>(v >> 16); p[1] = static_cast<uint8_t>(v >> 8); p[2] = static_cast<uint8_t>(v); break;
+        case 4: Store32(p, v); break;
+        default: break;
+      }
+    }
+  }
+  UnlockBitmap(&lock);
+}
+
+void FillLockedRect(uint8_t* address, int32_t x, int32_t y, int32_t width, int32_t height,
+                    ArgbColor colour, int32_t opacity, int32_t rowLength, uint32_t format) {
+  FillPixelRect(address, x, y, width, height, colour, opacity, rowLength, format);
+}
+
+void DrawLineLocked(uint8_t* address, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                    ArgbColor colour, int32_t opacity, uint32_t format, int32_t rowLength,
+                    int32_t width, int32_t height) {
+  PlotContext ctx{};
+  ctx.pixels = address;
+  ctx.rowLength = rowLength;
+  ctx.bytesPerPixel = BytesPerPixel(format);
+  ctx.thickness = 1;
+  ctx.format = format;
+  ctx.opacity = opacity;
+  ctx.level = opacity;
+  ctx.clip = 1;
+  ctx.clipWidth = width;
+  ctx.clipHeight = height;
+  SetPlotColor(&ctx, colour);
+  ShapeSpanKernel(&ctx, x1, y1, x2, y2);
+}
+
+void DrawBitmapLine(BitmapHandle* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                    ArgbColor colour) {
+  BitmapLock lock;
+  if (!bitmapint::Lock(handle, false, &lock) || lock.software) return;
+  DrawLineLocked(lock.address, x1, y1, x2, y2, colour, 255, lock.pixelFormat, lock.rowLength,
+                 lock.width, lock.height);
+  UnlockBitmap(&lock);
+}
+
+void FillBitmapRect(BitmapHandle* handle, int32_t x, int32_t y, int32_t width, int32_t height,
+                    ArgbColor colour) {
+  BitmapLock lock;
+  if (!bitmapint::Lock(handle, false, &lock) || lock.software) return;
+  if (ClipRect(lock.width, lock.height, &x, &y, &width, &height))
+    FillLockedRect(lock.address, x, y, width, height, colour, 255, lock.rowLength, lock.pixelFormat);
+  UnlockBitmap(&lock);
+}
+
+ArgbColor InvertColorAlpha(ArgbColor colour, int32_t force) {
+  // Without force only an adapter that takes opacity wants this, and no
+  // adapter can be installed yet.
+  if (!force) return colour;
+  return ((255 - (colour >> 24)) << 24) | (colour & 0xFFFFFF);
+}

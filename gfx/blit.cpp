@@ -1,0 +1,368 @@
+// Blits between bitmap handles: rectangle clipping, plain, masked and
+// alpha-channel copies, tiling, alpha-channel draws and combines, and the
+// central SafeBlt with its clip-mask scratch buffer.
+// Invariant: a blit runs a kernel only on a rectangle that lies inside
+// every buffer it reads or writes (checked after locking), so a caller's
+// clipping mistake draws nothing instead of touching foreign memory.
+//
+// Waiting for the display library: no display can exist yet, so SafeBlt
+// draws only into bitmaps (through the graphics library's spare display
+// record) and never refreshes a window. Waiting for the plug-in library: no
+// display adapter can be installed, so every blit runs in software.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "gfx/bitmap_internal.h"
+#include "gfx/gfx.h"
+#include "gfx/pixel_ops.h"
+#include "platform/linux/platform.h"
+
+using namespace pixel;
+using bitmapint::Inside;
+
+namespace {
+
+// Two pixel locks, or one when source and destination are the same bitmap
+// (locks never nest on one bitmap).
+struct PairLock {
+  BitmapLock src{}, dst{};
+  bool same = false, ok = false;
+
+  PairLock(BitmapHandle* s, BitmapHandle* d) {
+    if (!s || !d) return;
+    same = s == d;
+    if (!bitmapint::Lock(s, !same, &src)) return;
+    if (same) {
+      dst = src;
+    } else if (!bitmapint::Lock(d, false, &dst)) {
+      UnlockBitmap(&src);
+      return;
+    }
+    ok = !src.software && !dst.software && src.bytesPerPixel == dst.bytesPerPixel &&
+         (dst.bytesPerPixel == 2 || dst.bytesPerPixel == 4);
+    if (!ok) release();
+  }
+  ~PairLock() { release(); }
+  void release() {
+    if (src.token) UnlockBitmap(&src);
+    if (!same && dst.token) UnlockBitmap(&dst);
+    src.token = dst.token = 0;
+  }
+  bool covers(int32_t sx, int32_t sy, int32_t dx, int32_t dy, int32_t w, int32_t h) const {
+    return ok && w > 0 && h > 0 && Inside(src, sx, sy, w, h) && Inside(dst, dx, dy, w, h);
+  }
+};
+
+// A mask or alpha lock that covers the rectangle, else released.
+bool lockPlane(BitmapHandle* h, uint32_t format, int32_t x, int32_t y, int32_t w, int32_t hgt,
+               BitmapLock* lock) {
+  if (!bitmapint::Lock(h, true, lock)) return false;
+  if (lock->pixelFormat != format || !Inside(*lock, x, y, w, hgt)) {
+    UnlockBitmap(lock);
+    return false;
+  }
+  return true;
+}
+
+// The graphics library's spare display record: a display whose output is a
+// brush, standing in as the current display while SafeBlt draws into a
+// bitmap and no display exists. Only its output kind is read here.
+struct SpareDisplay {
+  uint32_t outputKind = 3;
+};
+const SpareDisplay spareDisplay;
+
+// Blit scratch buffer for combined clip masks, grown and never shrunk, and
+// the fixed record and handle that describe its current use.
+struct Scratch {
+  uint8_t* buffer = nullptr;
+  size_t size = 0;
+  SoftBitmap record{};
+  BitmapHandle handle{};
+};
+Scratch scratch;
+
+bool growScratch(size_t bytes) {
+  if (bytes <= scratch.size) return true;
+  auto* grown = static_cast<uint8_t*>(AllocMemory(bytes, 1));
+  if (!grown) return false;
+  FreeMemory(scratch.buffer);
+  scratch.buffer = grown;
+  scratch.size = bytes;
+  return true;
+}
+
+// Builds the blit's mask (or alpha channel) combined with the clip mask in
+// the scratch buffer; returns the scratch handle, or null when the scratch
+// cannot grow. The clip bit of destination (dx, dy) is (dx - clip x,
+// dy - clip y).
+BitmapHandle* combineWithClip(const BlitClip* clip, BitmapHandle* source, BitmapHandle* mask,
+                              BitmapHandle* alpha, int32_t sx, int32_t sy, int32_t dx, int32_t dy,
+                              int32_t w, int32_t h, int32_t sourceWidth) {
+  BitmapLock clipLock;
+  if (!bitmapint::Lock(clip->mask, true, &clipLock) || clipLock.pixelFormat != PIXFMT_MASK1) return nullptr;
+  int32_t cx = dx - clip->x, cy = dy - clip->y;
+  BitmapHandle* result = nullptr;
+  if (Inside(clipLock, cx, cy, w, h)) {
+    bool isAlpha = alpha != nullptr;
+    size_t rowBytes = isAlpha ? static_cast<size_t>(sourceWidth)
+                              : ((static_cast<size_t>(std::max<intptr_t>(GetBitmapAttr(source, 13), sourceWidth)) + 15) >> 3) & ~static_cast<size_t>(1);
+    size_t rows = static_cast<size_t>(h) + static_cast<size_t>(sy), bytes;
+    if (rowBytes > 0 && rowBytes <= INT32_MAX && !__builtin_mul_overflow(rowBytes, rows, &bytes) &&
+        rows <= INT32_MAX && growScratch(bytes)) {
+      BitmapLock plane{};
+      bool hasPlane = isAlpha ? lockPlane(alpha, PIXFMT_ALPHA8, sx, sy, w, h, &plane)
+                              : (mask && lockPlane(mask, PIXFMT_MASK1, sx, sy, w, h, &plane));
+      if (isAlpha && !hasPlane) {
+        UnlockBitmap(&clipLock);
+        return nullptr;
+      }
+      scratch.record = SoftBitmap{isAlpha ? BITMAP_ALPHA : BITMAP_MASK, sourceWidth, static_cast<int32_t>(rows),
+                                  scratch.buffer, static_cast<int32_t>(rowBytes), 1,
+                                  isAlpha ? static_cast<uint32_t>(PIXFMT_ALPHA8) : static_cast<uint32_t>(PIXFMT_MASK1), 1};
+      scratch.handle = BitmapHandle{scratch.record.kind, &scratch.record, sourceWidth, static_cast<int32_t>(rows), 0, 0};
+      CombineClipMask(!isAlpha && hasPlane ? plane.address : nullptr, plane.rowLength,
+                      isAlpha ? plane.address : nullptr, plane.rowLength, clipLock.address,
+                      clipLock.rowLength, cx, cy,
+                      isAlpha ? nullptr : scratch.buffer, static_cast<int32_t>(rowBytes),
+                      isAlpha ? scratch.buffer : nullptr, static_cast<int32_t>(rowBytes), sx, sy, w, h);
+      if (hasPlane) UnlockBitmap(&plane);
+      result = &scratch.handle;
+    }
+  }
+  UnlockBitmap(&clipLock);
+  return result;
+}
+
+}  // namespace
+
+void ClipBlitRect(const BlitClip* clip, int32_t* sx, int32_t* sy, int32_t* dx, int32_t* dy,
+                  int32_t* width, int32_t* height, int32_t sourceWidth, int32_t sourceHeight,
+                  int32_t destWidth, int32_t destHeight, int32_t useClip) {
+  int64_t x0 = 0, y0 = 0, right = destWidth, bottom = destHeight;
+  if (clip && useClip) {
+    x0 = clip->x;
+    y0 = clip->y;
+    right = static_cast<int64_t>(clip->x) + clip->width;
+    bottom = static_cast<int64_t>(clip->y) + clip->height;
+  }
+  int64_t s_x = *sx, s_y = *sy, d_x = *dx, d_y = *dy, w = *width, h = *height;
+  if (d_x < x0) { s_x += x0 - d_x; w -= x0 - d_x; d_x = x0; }
+  if (d_y < y0) { s_y += y0 - d_y; h -= y0 - d_y; d_y = y0; }
+  w = std::min({w, sourceWidth - s_x, right - d_x});
+  h = std::min({h, sourceHeight - s_y, bottom - d_y});
+  auto clamp32 = [](int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
+  *sx = clamp32(s_x); *sy = clamp32(s_y); *dx = clamp32(d_x); *dy = clamp32(d_y);
+  *width = clamp32(w); *height = clamp32(h);
+}
+
+void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
+                       int32_t dx, int32_t dy, int32_t width, int32_t height) {
+  PairLock p(source, dest);
+  if (!p.covers(sx, sy, dx, dy, width, height)) return;
+  CopyPixels(p.src.address, sx, sy, p.dst.address, dx, dy, width, height, p.src.rowLength,
+             p.dst.rowLength, p.dst.bytesPerPixel);
+}
+
+void BltBitmapMasked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
+                     int32_t dx, int32_t dy, int32_t width, int32_t height, BitmapHandle* mask) {
+  PairLock p(source, dest);
+  BitmapLock m;
+  if (!p.covers(sx, sy, dx, dy, width, height) || !lockPlane(mask, PIXFMT_MASK1, sx, sy, width, height, &m)) return;
+  CopyPixelsMasked(p.src.address, p.dst.address, m.address, sx, sy, dx, dy, width, height,
+                   p.src.rowLength, m.rowLength, p.dst.rowLength, p.dst.bytesPerPixel);
+  UnlockBitmap(&m);
+}
+
+void BltSpanLocked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                   int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha,
+                   BitmapHandle* secondAlpha, int32_t mode) {
+  if (mode < 0 || mode > 2) return;
+  PairLock p(source, dest);
+  BitmapLock a, da{};
+  if (!p.covers(sx, sy, dx, dy, width, height) || p.src.pixelFormat != p.dst.pixelFormat ||
+      !lockPlane(alpha, PIXFMT_ALPHA8, sx, sy, width, height, &a))
+    return;
+  bool second = mode == 2 && secondAlpha && lockPlane(secondAlpha, PIXFMT_ALPHA8, dx, dy, width, height, &da);
+  SpanDescriptor span{p.src.address, sx, sy, sx, sy, p.src.rowLength, p.dst.address, dx, dy,
+                      p.dst.rowLength, width, height, a.address, second ? da.address : nullptr,
+                      a.rowLength, second ? da.rowLength : 0, p.dst.pixelFormat};
+  RunSpanRoutine(&span, p.dst.bytesPerPixel, mode);
+  if (second) UnlockBitmap(&da);
+  UnlockBitmap(&a);
+}
+
+void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
+                    int32_t dx, int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha) {
+  BltSpanLocked(source, sx, sy, dest, dx, dy, width, height, alpha, nullptr, 0);
+}
+
+void TileBitmap(BitmapHandle* dest, int32_t x, int32_t y, int32_t width, int32_t height,
+                BitmapHandle* tile, int32_t tileWidth, int32_t tileHeight, int32_t offsetX,
+                int32_t offsetY, int32_t raw, const uint32_t* rawTile, uint32_t* rawDest,
+                int32_t rawModulo) {
+  if (tileWidth <= 0 || tileHeight <= 0 || width <= 0 || height <= 0) return;
+  // A true modulo: an offset that is a negative multiple of the tile size
+  // must land on 0, not on the tile size.
+  int32_t ox = ((offsetX % tileWidth) + tileWidth) % tileWidth;
+  int32_t oy = ((offsetY % tileHeight) + tileHeight) % tileHeight;
+  for (int32_t cy = 0, ty = oy; cy < height; cy += tileHeight - ty, ty = 0) {
+    int32_t ph = std::min(tileHeight - ty, height - cy);
+    for (int32_t cx = 0, tx = ox; cx < width; cx += tileWidth - tx, tx = 0) {
+      int32_t pw = std::min(tileWidth - tx, width - cx);
+      if (raw) {
+        for (int32_t j = 0; j < ph; ++j)
+          std::memcpy(rawDest + static_cast<ptrdiff_t>(cy + j) * width + cx,
+                      rawTile + static_cast<ptrdiff_t>(ty + j) * rawModulo + tx,
+                      static_cast<size_t>(pw) * 4);
+      } else {
+        BltBitmapToTarget(tile, tx, ty, dest, x + cx, y + cy, pw, ph);
+      }
+    }
+  }
+}
+
+void BltAlphaChannel(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                     int32_t dy, int32_t width, int32_t height, ArgbColor colour, int32_t mode,
+                     BitmapHandle* destAlpha, int32_t p1, int32_t p2, int32_t p3,
+                     BitmapHandle* source, const uint8_t* alphaAddress, int32_t alphaRow) {
+  if (!dest) {
+    DebugPrintf("ERROR! BLTALPHACHANNEL() CALLED WITH DST=NULL!\n");
+    return;
+  }
+  if (width <= 0 || height <= 0) return;
+  BitmapLock d, a{}, da{}, s{};
+  if (!bitmapint::Lock(dest, false, &d)) return;
+  bool ok = !d.software && (d.bytesPerPixel == 2 || d.bytesPerPixel == 4) && Inside(d, dx, dy, width, height);
+  bool alphaLocked = false, destAlphaLocked = false, sourceLocked = false;
+  const uint8_t* alphaBase = alphaAddress;
+  int32_t alphaRowBytes = alphaRow;
+  if (ok && !alphaBase) {
+    alphaLocked = lockPlane(alpha, PIXFMT_ALPHA8, sx, sy, width, height, &a);
+    ok = alphaLocked && mode != 3;  // mode 3 reads 16-bit values from a given address
+    alphaBase = a.address;
+    alphaRowBytes = a.rowLength;
+  }
+  if (ok && destAlpha) {
+    destAlphaLocked = lockPlane(destAlpha, PIXFMT_ALPHA8, dx, dy, width, height, &da);
+    ok = destAlphaLocked;
+  }
+  if (ok && source && source != dest) {
+    sourceLocked = bitmapint::Lock(source, true, &s);
+    ok = sourceLocked && s.pixelFormat == d.pixelFormat && Inside(s, sx, sy, width, height);
+  }
+  if (ok) {
+    AlphaDrawRequest q{};
+    q.alpha = alphaBase;
+    q.alphaX = sx;
+    q.alphaY = sy;
+    q.alphaRowBytes = alphaRowBytes;
+    q.dest = d.address;
+    q.destX = dx;
+    q.destY = dy;
+    q.destRowLength = d.rowLength;
+    q.destAlpha = destAlphaLocked ? da.address : nullptr;
+    q.destAlphaRowBytes = da.rowLength;
+    q.source = sourceLocked ? s.address : nullptr;
+    q.sourceRowLength = s.rowLength;
+    q.width = width;
+    q.height = height;
+    q.colour = ColorToPixel(colour, d.pixelFormat, 0);
+    q.level = std::clamp(p1, 0, 255);
+    q.mode = mode;
+    q.format = d.pixelFormat;
+    q.bytesPerPixel = d.bytesPerPixel;
+    AlphaDrawKernel(&q);
+  }
+  if (sourceLocked) UnlockBitmap(&s);
+  if (destAlphaLocked) UnlockBitmap(&da);
+  if (alphaLocked) UnlockBitmap(&a);
+  UnlockBitmap(&d);
+}
+
+void ClipBltAlphaChannel(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* dest,
+                         int32_t dx, int32_t dy, int32_t width, int32_t height,
+                         int32_t sourceWidth, int32_t sourceHeight, int32_t destWidth,
+                         int32_t destHeight, ArgbColor colour, int32_t mode,
+                         BitmapHandle* destAlpha, int32_t p1, int32_t p2, int32_t p3,
+                         BitmapHandle* source, const uint8_t* alphaAddress, int32_t alphaRow) {
+  if (!bitmapint::ClipPair(sourceWidth, sourceHeight, destWidth, destHeight, &sx, &sy, &dx, &dy,
+                           &width, &height))
+    return;
+  BltAlphaChannel(alpha, sx, sy, dest, dx, dy, width, height, colour, mode, destAlpha, p1, p2, p3,
+                  source, alphaAddress, alphaRow);
+}
+
+void BltBitmapFormat(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* destAlpha,
+                     int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t mode,
+                     int32_t intensity) {
+  if (width <= 0 || height <= 0) return;
+  BitmapLock s, d;
+  if (!lockPlane(alpha, PIXFMT_ALPHA8, sx, sy, width, height, &s)) return;
+  if (alpha == destAlpha) {
+    d = s;
+  } else if (!lockPlane(destAlpha, PIXFMT_ALPHA8, dx, dy, width, height, &d)) {
+    UnlockBitmap(&s);
+    return;
+  }
+  if (Inside(d, dx, dy, width, height)) {
+    AlphaCombineRequest q{s.address, sx, sy, d.address, dx, dy, width, height,
+                          s.rowLength, d.rowLength, mode, intensity};
+    CombineAlphaBytes(&q);
+  }
+  if (alpha != destAlpha) UnlockBitmap(&d);
+  UnlockBitmap(&s);
+}
+
+void ClipAndBltBitmap(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* destAlpha,
+                      int32_t dx, int32_t dy, int32_t width, int32_t height,
+                      int32_t sourceWidth, int32_t sourceHeight, int32_t destWidth,
+                      int32_t destHeight, int32_t mode, int32_t intensity) {
+  if (!bitmapint::ClipPair(sourceWidth, sourceHeight, destWidth, destHeight, &sx, &sy, &dx, &dy,
+                           &width, &height))
+    return;
+  BltBitmapFormat(alpha, sx, sy, destAlpha, dx, dy, width, height, mode, intensity);
+}
+
+void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
+             int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
+             int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
+             BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip) {
+  // No display exists yet: only a blit into a bitmap can go ahead, with the
+  // spare display standing in as the current display for this call.
+  if (!dest || !(flags & SAFEBLT_BITMAPONLY)) {
+    DebugPrintf("ERROR! SAFEBLT() CALLED WITH DISPLAY=NULL!\n");
+    return;
+  }
+  const SpareDisplay* display = &spareDisplay;
+  (void)display;
+  flags |= SAFEBLT_NOSPRITES;
+  if (sx < 0 || sy < 0) return;
+  if (!(flags & SAFEBLT_NOCLIP)) {
+    ClipBlitRect(clip, &sx, &sy, &dx, &dy, &width, &height, sourceWidth, sourceHeight, destWidth,
+                 destHeight, !(flags & SAFEBLT_NOCLIPRECORD));
+    if (width <= 0 || height <= 0) return;
+  }
+  // The spare display has no scale size and no sprites: steps for scaled
+  // refreshes and sprite protection do not apply.
+  if (!(flags & SAFEBLT_NOCLIPRECORD) && clip && clip->mask) {
+    BitmapHandle* combined = combineWithClip(clip, source, mask, alpha, sx, sy, dx, dy, width,
+                                             height, sourceWidth);
+    if (!combined) return;
+    if (alpha) alpha = combined; else mask = combined;
+  }
+  if (mask)
+    BltBitmapMasked(source, sx, sy, dest, dx, dy, width, height, mask);
+  else if (alpha)
+    BltBitmapAlpha(source, sx, sy, dest, dx, dy, width, height, alpha);
+  else
+    BltBitmapToTarget(source, sx, sy, dest, dx, dy, width, height);
+  // SAFEBLT_BITMAPONLY: no display bookkeeping and no window refresh.
+}
+
+void FreeBlitScratch() {
+  FreeMemory(scratch.buffer);
+  scratch.buffer = nullptr;
+  scratch.size = 0;
+}
