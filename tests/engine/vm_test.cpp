@@ -1,0 +1,273 @@
+// Interpreter tests: operator rules (falsity, nil conversions, integer
+// division, bit operations, comparisons), table constructors and missing
+// fields, __index chains, loops, closures, script calls, and the faulty
+// operand cases that must raise instead of ending the run silently.
+#include <cmath>
+
+#include "engine/object.h"
+#include "engine/opcodes.h"
+#include "tests/engine/interp_fixture.h"
+
+namespace {
+
+struct Expect {
+    enum Kind { NUMBER, STRING, NIL, ERROR } kind;
+    double number = 0;
+    const char *text = nullptr;
+    ErrorCode code = 0;
+    const char *arg = nullptr;  // expected error argument, when checked
+};
+
+Expect Num(double n) { return {Expect::NUMBER, n}; }
+Expect Str(const char *s) { return {Expect::STRING, 0, s}; }
+Expect Nil() { return {Expect::NIL}; }
+Expect Err(ErrorCode c, const char *arg = nullptr) { return {Expect::ERROR, 0, nullptr, c, arg}; }
+
+struct Case {
+    const char *name;
+    const char *code;  // leaves its result in register 0
+    Expect expect;
+};
+
+class Interp : public InterpFixture {
+protected:
+    void check(const Case &c)
+    {
+        SCOPED_TRACE(c.name);
+        ErrorCode status = run(std::string(c.code) + "\nRETURN 0, 2\n", 1);
+        if (c.expect.kind == Expect::ERROR) {
+            EXPECT_EQ(status, c.expect.code);
+            if (c.expect.arg != nullptr)
+                EXPECT_EQ(errorArg(), c.expect.arg);
+            return;
+        }
+        ASSERT_EQ(status, 0);
+        switch (c.expect.kind) {
+        case Expect::NUMBER:
+            ASSERT_EQ(VmType(L, -1), VM_TYPE_NUMBER);
+            EXPECT_EQ(VmToNumber(L, -1), c.expect.number);
+            break;
+        case Expect::STRING:
+            ASSERT_EQ(VmType(L, -1), VM_TYPE_STRING);
+            EXPECT_STREQ(VmToString(L, -1), c.expect.text);
+            break;
+        default:
+            EXPECT_EQ(VmType(L, -1), VM_TYPE_NIL);
+        }
+        VmSetTop(L, 0);
+    }
+};
+
+// A comparison as a value: R0 = 1 when "<op> 1, <b>, <c>" jumps.
+std::string compare(const char *op, const char *setup, const char *b, const char *c)
+{
+    return std::string(setup) + "\n" + op + " 1, " + b + ", " + c +
+           "\nJUMP yes\nLOADNUM 0, 0, 1\nyes: LOADNUM 0, 1\n";
+}
+
+TEST_F(Interp, Operators)
+{
+    const Case cases[] = {
+        {"not zero", "LOADNUM 1, 0\nNOT 0, 1", Num(1)},
+        {"not empty string", "LOADCONST 1, \"\"\nNOT 0, 1", Num(1)},
+        {"not nil", "LOADNIL 1, 1\nNOT 0, 1", Num(1)},
+        {"not text zero", "LOADCONST 1, \"0\"\nNOT 0, 1", Num(0)},
+        {"not negative zero", "LOADCONST 1, #-0\nNOT 0, 1", Num(1)},
+        {"int quotient", "INTDIV 0, #7, #2", Num(3)},
+        {"int quotient negative", "INTDIV 0, #-7, #2", Num(-3)},
+        {"remainder takes the dividend's sign", "MOD 0, #-7, #2", Num(-1)},
+        {"divisor truncating to zero", "INTDIV 0, #7, #0.5", Err(ERR_ZERODIVISION)},
+        {"remainder by zero", "MOD 0, #7, #0", Err(ERR_ZERODIVISION)},
+        {"division by zero", "DIV 0, #1, #0", Err(ERR_ZERODIVISION)},
+        {"smallest int by -1", "INTDIV 0, #-2147483648, #-1", Num(2147483648.0)},
+        {"smallest int remainder by -1", "MOD 0, #-2147483648, #-1", Num(0)},
+        {"bit not zero", "LOADNUM 1, 0\nBITNOT 0, 1", Num(4294967295.0)},
+        {"shift count modulo 32", "SHL 0, #1, #33", Num(2)},
+        {"or keeps all bits", "BITOR 0, #4294967295, #0", Num(4294967295.0)},
+        {"negative as bits", "BITAND 0, #-1, #255", Num(255)},
+        {"large positive as bits", "BITOR 0, #4294967296, #1", Num(1)},
+        {"shift right fills zeros", "SHR 0, #-1, #28", Num(15)},
+        {"nil is zero in arithmetic", "LOADNIL 1, 1\nADD 0, 1, #5", Num(5)},
+        {"dollar hex text", "ADD 0, \"$10\", #1", Num(17)},
+        {"0x hex text", "ADD 0, \"0x1F\", #0", Num(31)},
+        {"trailing blanks", "ADD 0, \"12  \", #1", Num(13)},
+        {"bare dollar is no number", "ADD 0, \"$\", #1", Err(ERR_WRONGOP)},
+        {"word is no number", "ADD 0, \"inf\", #1", Err(ERR_WRONGOP)},
+        {"negate text", "LOADCONST 1, \"4\"\nNEG 0, 1", Num(-4)},
+        {"negate table", "NEWTABLE 1, 0, 0\nNEG 0, 1", Err(ERR_WRONGOP)},
+        {"power", "POW 0, #2, #10", Num(1024)},
+        {"nil concat text", "LOADNIL 1, 1\nLOADCONST 2, \"a\"\nCONCAT 0, 1, 2", Str("a")},
+        {"number concat", "LOADCONST 1, #1.5\nLOADCONST 2, \"x\"\nLOADNUM 3, 7\nCONCAT 0, 1, 3", Str("1.5x7")},
+        {"concat table", "NEWTABLE 1, 0, 0\nLOADCONST 2, \"x\"\nCONCAT 0, 1, 2", Err(ERR_CONCAT)},
+    };
+    for (const Case &c : cases)
+        check(c);
+}
+
+TEST_F(Interp, Comparisons)
+{
+    struct Cmp {
+        const char *name;
+        std::string code;
+        Expect expect;
+    };
+    const Cmp cases[] = {
+        {"nil equals 0", compare("EQ", "LOADNIL 2, 2", "2", "#0"), Num(1)},
+        {"nil equals empty", compare("EQ", "LOADNIL 2, 2", "2", "\"\""), Num(1)},
+        {"nil differs from 1", compare("EQ", "LOADNIL 2, 2", "2", "#1"), Num(0)},
+        {"nil equals nil", compare("EQ", "LOADNIL 2, 3", "2", "3"), Num(1)},
+        {"table against number", compare("EQ", "NEWTABLE 2, 0, 0", "2", "#1"), Err(ERR_WRONGOP)},
+        {"number against text", compare("EQ", "", "#1", "\"1\""), Err(ERR_NUMSTRCMP)},
+        {"nil below one", compare("LT", "LOADNIL 2, 2", "2", "#1"), Num(1)},
+        {"one not below nil", compare("LT", "LOADNIL 2, 2", "#1", "2"), Num(0)},
+        {"minus one below nil", compare("LT", "LOADNIL 2, 2", "#-1", "2"), Num(1)},
+        {"nil against text", compare("LT", "LOADNIL 2, 2", "2", "\"a\""), Num(0)},
+        {"nil below nil", compare("LT", "LOADNIL 2, 3", "2", "3"), Num(0)},
+        {"nil at most nil", compare("LE", "LOADNIL 2, 3", "2", "3"), Num(1)},
+        {"nil against table", compare("LT", "LOADNIL 2, 2\nNEWTABLE 3, 0, 0", "2", "3"), Err(ERR_WRONGOP)},
+        {"order number and text", compare("LE", "", "#1", "\"2\""), Err(ERR_NUMSTRCMP)},
+        {"text order", compare("LT", "", "\"ab\"", "\"b\""), Num(1)},
+        {"prefix is smaller", compare("LT", "", "\"ab\"", "\"abc\""), Num(1)},
+        {"text at most itself", compare("LE", "", "\"ab\"", "\"ab\""), Num(1)},
+        {"tables do not order", compare("LT", "NEWTABLE 2, 0, 0\nNEWTABLE 3, 0, 0", "2", "3"), Err(ERR_WRONGOP)},
+    };
+    for (const Cmp &c : cases)
+        check({c.name, c.code.c_str(), c.expect});
+}
+
+TEST_F(Interp, TablesAndMissingFields)
+{
+    const Case cases[] = {
+        {"constructor starts at key 0",
+         "NEWTABLE 1, 2, 0\nLOADNUM 2, 10\nLOADNUM 3, 20\nSETLIST 1, 1\n"
+         "GETTABLE 4, 1, #0\nGETTABLE 5, 1, #1\nMUL 5, 5, #100\nADD 0, 4, 5",
+         Num(2010)},
+        {"missing string key", "NEWTABLE 1, 0, 0\nGETTABLE 0, 1, \"name\"", Err(ERR_FIELDINIT, "\"name\"")},
+        {"missing number key", "NEWTABLE 1, 0, 0\nGETTABLE 0, 1, #1.5", Err(ERR_FIELDINIT, "1.5")},
+        {"field of nil global", "GETGLOBAL 1, \"nothing\"\nGETTABLE 0, 1, \"x\"", Err(ERR_TABLEDECLA, "nothing{}")},
+        {"field of a temporary", "LOADNUM 1, 3\nGETTABLE 0, 1, \"x\"", Err(ERR_TABLEDECLA, "??{}")},
+        {"missing global reads nil", "GETGLOBAL 0, \"nothing\"", Nil()},
+        {"store into a number", "LOADNUM 1, 3\nSETTABLE 1, \"x\", #1\nLOADNUM 0, 0", Err(ERR_TABLEDECLA)},
+        {"missing method reads nil", "NEWTABLE 1, 0, 0\nSELF 0, 1, \"m\"", Nil()},
+        {"setlist into a non-table", "LOADNUM 1, 3\nLOADNUM 2, 4\nSETLIST 1, 0\nLOADNUM 0, 0", Err(ERR_BADBYTECODE)},
+        {"self with a number key", "NEWTABLE 1, 0, 0\nSELF 0, 1, #1", Err(ERR_BADBYTECODE)},
+        {"NaN key", "NEWTABLE 1, 0, 0\nPOW 2, #-1, #0.5\nSETTABLE 1, 2, #1\nLOADNUM 0, 0", Err(ERR_TABLEINDEX)},
+        {"nil key stores key 0",
+         "NEWTABLE 1, 0, 0\nLOADNIL 2, 2\nSETTABLE 1, 2, #9\nGETTABLE 0, 1, #0", Num(9)},
+    };
+    for (const Case &c : cases)
+        check(c);
+}
+
+// t.k through a chain of `links` tables joined by __index, the value in the last.
+TEST_F(Interp, IndexChainLimit)
+{
+    for (int links : {100, 101}) {
+        SCOPED_TRACE(links);
+        VmNewTable(L);  // the table holding the value
+        VmPushString(L, "k");
+        VmPushNumber(L, 42);
+        VmSetTable(L, -3);
+        for (int i = 0; i < links; i++) {
+            VmNewTable(L);      // metatable
+            VmPushString(L, "__index");
+            VmPushValue(L, -3);
+            VmSetTable(L, -3);
+            VmNewTable(L);      // the next table up the chain
+            VmInsert(L, -2);
+            VmSetMetatable(L, -2);
+            VmRemove(L, -2);
+        }
+        setGlobal("t");
+        ErrorCode status = run("GETGLOBAL 1, \"t\"\nGETTABLE 0, 1, \"k\"\nRETURN 0, 2", 1);
+        if (links == 100) {
+            ASSERT_EQ(status, 0);
+            EXPECT_EQ(VmToNumber(L, -1), 42);
+        } else {
+            EXPECT_EQ(status, ERR_INTERNAL1);
+            EXPECT_EQ(errorArg(), "#1");
+        }
+        VmSetTop(L, 0);
+    }
+}
+
+TEST_F(Interp, LoopsClosuresAndScriptCalls)
+{
+    const Case cases[] = {
+        // for i = 1, 10 do s = s + i end
+        {"counting loop",
+         "LOADNUM 0, 0\nLOADNUM 1, 0\nLOADNUM 2, 10\nLOADNUM 3, 1\nJUMP test\n"
+         "body: ADD 0, 0, 1\ntest: FORLOOP 1, body",
+         Num(55)},
+        {"loop limit must be a value", "LOADNUM 1, 0\nNEWTABLE 2, 0, 0\nLOADNUM 3, 1\nFORLOOP 1, 0\nLOADNUM 0, 0",
+         Err(ERR_VALUEEXPECTED)},
+        // sum of the values of {5, 6, 7} through ITERPREP / ITERLOOP and next
+        {"iterator loop",
+         ".stack 12\nLOADNUM 0, 0\nNEWTABLE 1, 2, 0\nLOADNUM 2, 5\nLOADNUM 3, 6\nLOADNUM 4, 7\nSETLIST 1, 2\n"
+         "LOADNIL 2, 3\nITERPREP 1, test\n"
+         "body: ADD 0, 0, 4\n"
+         "test: ITERLOOP 1, 1\nJUMP body",
+         Num(18)},
+        // fib(15) by recursion through a global script function
+        {"recursive script calls",
+         ".function fib\n.params 1\n"
+         "LT 0, 0, #2\nJUMP big\nRETURN 0, 2\n"
+         "big: GETGLOBAL 1, \"fib\"\nSUB 2, 0, #1\nCALL 1, 2, 2\n"
+         "GETGLOBAL 2, \"fib\"\nSUB 3, 0, #2\nCALL 2, 2, 2\nADD 1, 1, 2\nRETURN 1, 2\n.end\n"
+         "CLOSURE 0, fib\nSETGLOBAL 0, \"fib\"\nLOADNUM 1, 15\nCALL 0, 2, 2",
+         Num(610)},
+        // a counter closure over a local, called three times
+        {"shared upvalue",
+         ".function inc\n.upvalues 1\nGETUPVAL 0, 0\nADD 0, 0, #1\nSETUPVAL 0, 0\nRETURN 0, 2\n.end\n"
+         "LOADNUM 1, 0\nCLOSURE 2, inc\nMOVE 0, 1\n"
+         "MOVE 3, 2\nCALL 3, 1, 1\nMOVE 3, 2\nCALL 3, 1, 1\nMOVE 3, 2\nCALL 3, 1, 2\nCLOSE 1\nMOVE 0, 3",
+         Num(3)},
+        // tail calls in a loop of 10000 do not grow the call records
+        {"tail calls",
+         ".function down\n.params 1\n"
+         "EQ 1, 0, #0\nJUMP done\nGETGLOBAL 1, \"down\"\nSUB 2, 0, #1\nTAILCALL 1, 2, 0\nRETURN 1, 0\n"
+         "done: LOADCONST 1, \"bottom\"\nRETURN 1, 2\n.end\n"
+         "CLOSURE 0, down\nSETGLOBAL 0, \"down\"\nLOADCONST 1, #10000\nCALL 0, 2, 2",
+         Str("bottom")},
+        // extra arguments arrive as a table with keys 0.. and n
+        {"varargs",
+         ".function f\n.params 1\n.vararg\nGETTABLE 2, 1, \"n\"\nGETTABLE 3, 1, #1\nMUL 2, 2, #100\nADD 2, 2, 3\n"
+         "ADD 2, 2, 0\nRETURN 2, 2\n.end\n"
+         "CLOSURE 0, f\nLOADCONST 1, #1000\nLOADNUM 2, 7\nLOADNUM 3, 9\nCALL 0, 4, 2",
+         Num(1209)},
+        {"call a number", "LOADNUM 1, 3\nCALL 1, 1, 1\nLOADNUM 0, 0", Err(ERR_FUNCDECLA, "??()")},
+        {"call a nil global", "GETGLOBAL 1, \"nofunc\"\nCALL 1, 1, 1\nLOADNUM 0, 0", Err(ERR_FUNCDECLA, "nofunc()")},
+    };
+    for (const Case &c : cases)
+        check(c);
+}
+
+// Instructions the loader refuses, patched into a loaded function in place
+// of its second instruction: opcodes 45 to 63 do nothing, and table sizes
+// beyond the largest table are refused with 1207 instead of allocated.
+TEST_F(Interp, PatchedInstructions)
+{
+    struct Patch {
+        Instruction word;
+        ErrorCode status;
+    };
+    std::vector<Patch> patches;
+    for (int op = 45; op < 64; op++)
+        patches.push_back({static_cast<Instruction>(op) | 0x00FFFFC0u, 0});
+    patches.push_back({CREATE_ABC(OP_NEWTABLE, 0, 511, 0), ERR_TABLEOVERFLOW});
+    patches.push_back({CREATE_ABC(OP_NEWTABLE, 0, 0, 30), ERR_TABLEOVERFLOW});
+    load("LOADNUM 0, 5\nLOADNUM 0, 6\nRETURN 0, 2");
+    VmClosure *cl = static_cast<VmClosure *>(const_cast<void *>(VmToPointer(L, -1)));
+    for (const Patch &p : patches) {
+        SCOPED_TRACE(p.word);
+        cl->l.p->code[1] = p.word;
+        VmPushValue(L, -1);
+        ASSERT_EQ(VmPCall(L, 0, 1, 0), p.status);
+        if (p.status == 0) {
+            EXPECT_EQ(VmToNumber(L, -1), 5);
+            VmSetTop(L, -2);
+        }
+    }
+}
+
+}  // namespace
