@@ -111,6 +111,26 @@ TEST_F(DumpTest, NestedSourceEqualToParentIsOmitted)
     EXPECT_EQ(out, implied);
 }
 
+// Written and loaded again, a function computes what the original did.
+TEST_F(DumpTest, WrittenFunctionBehavesTheSame)
+{
+    Bytes chunk = Assemble(".source \"=sum\"\n"
+                           ".function twice\n.params 1\nADD 1 0 0\nRETURN 1 2\n.end\n"
+                           "LOADNUM 0 0\nLOADNUM 1 0\nLOADNUM 2 10\nLOADNUM 3 1\nJUMP test\n"
+                           "body: ADD 0 0 1\ntest: FORLOOP 1 body\n"
+                           "CLOSURE 4 twice\nMOVE 5 0\nCALL 4 2 2\nRETURN 4 2\n");
+    ASSERT_EQ(Load(chunk), 0);
+    Bytes written;
+    ASSERT_EQ(VmDump(L, -1, Collect, &written), 0);
+    ASSERT_EQ(Load(written), 0);
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(VmCall(L, 0, 1), 0);
+        EXPECT_EQ(VmToNumber(L, -1), 110);
+        VmSetTop(L, -2);
+    }
+    EXPECT_EQ(VmGetTop(L), 0);
+}
+
 int builtin(VmState *) { return 0; }
 
 TEST_F(DumpTest, OnlyScriptFunctionsAreWritten)

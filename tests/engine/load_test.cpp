@@ -66,6 +66,34 @@ TEST_F(LoadTest, ByteOrdersLengthSizesAndBlocksLoadAlike)
     }
 }
 
+double endArgument;
+int endArguments;
+
+int endCommand(VmState *L)
+{
+    endArguments = VmGetTop(L);
+    endArgument = VmToNumber(L, 1);
+    return 0;
+}
+
+// The golden chunk calls the command `end` with 5, in every form.
+TEST_F(LoadTest, GoldenChunkRunsInEveryForm)
+{
+    VmPushString(L, "end");
+    VmPushCClosure(L, endCommand, 0);
+    VmSetTable(L, VM_GLOBALS_INDEX);
+    for (const char *prefix : {"", ".byteorder big\n", ".lensize 8\n", ".byteorder big\n.lensize 8\n"}) {
+        SCOPED_TRACE(prefix);
+        endArgument = 0;
+        endArguments = 0;
+        ASSERT_EQ(Load(Assemble(std::string(prefix) + GOLDEN_TEXT)), 0);
+        ASSERT_EQ(VmCall(L, 0, 0), 0);
+        EXPECT_EQ(endArguments, 1);
+        EXPECT_EQ(endArgument, 5);
+        EXPECT_EQ(VmGetTop(L), 0);
+    }
+}
+
 TEST_F(LoadTest, PlainTextIsRefused)
 {
     const char *text = "Print(\"hello\")\n";
@@ -198,6 +226,7 @@ TEST_F(LoadTest, MalformedChunksAreRefused)
         {"NEWTABLE 2^24 nodes", body("NEWTABLE 0 0 24\nRETURN 0 1"), 0},
         {"NEWTABLE 2^25 nodes", body("NEWTABLE 0 0 25\nRETURN 0 1"), ERR_BADBYTECODE},
         {"opcode 45 does nothing", body(".word 45\nRETURN 0 1"), 0},
+        {"every operand kind in use", ReadDataFile("allops.qasm"), 0},
     };
     for (const BadCase &c : cases) {
         SCOPED_TRACE(c.name);
