@@ -8,9 +8,10 @@
 // This header is private to the engine; commands use engine/engine.h.
 //
 // Notes for the engine's other files:
-// - VmEnsureStack is the internal "make n free slots" call; the inline
-//   VmCheckStack below is the same and stays only until the command API
-//   takes that name for its own (int-returning) form: then delete it here.
+// - VmEnsureStack is the internal "make n free slots" call and
+//   VmNewUserdataObject the internal userdata constructor. The command API
+//   defines VmCheckStack and VmNewUserdata with other signatures, so the
+//   forms of those names here are static inline wrappers (no symbol).
 // - end_ci is one past the last call record: a new record fits while
 //   ci + 1 < end_ci (VmNextCallInfo grows the array when it does not).
 // - A collection (VmCheckGC, VmCollectGarbage) may shrink and so move the
@@ -380,7 +381,8 @@ inline void VmEnsureStack(VmState *L, int n)
     if ((char *)L->stack_last - (char *)L->top <= (ptrdiff_t)n * (ptrdiff_t)sizeof(VmValue))
         VmGrowStack(L, n);
 }
-inline void VmCheckStack(VmState *L, int n) { VmEnsureStack(L, n); }
+// Internal linkage: the command API defines an int-returning VmCheckStack.
+static inline void VmCheckStack(VmState *L, int n) { VmEnsureStack(L, n); }
 
 // The next call record, growing the array when it is full.
 inline VmCallInfo *VmNextCallInfo(VmState *L)
@@ -395,7 +397,10 @@ inline VmCallInfo *VmNextCallInfo(VmState *L)
 VmString *VmNewString(VmState *L, const char *bytes, size_t len);
 VmString *VmNewStringZ(VmState *L, const char *text);
 void VmResizeStringTable(VmState *L, size_t slots);
-VmUserdata *VmNewUserdata(VmState *L, size_t size);
+VmUserdata *VmNewUserdataObject(VmState *L, size_t size);
+// Internal linkage: the command API defines a VmNewUserdata that returns the
+// data pointer.
+static inline VmUserdata *VmNewUserdata(VmState *L, size_t size) { return VmNewUserdataObject(L, size); }
 uint32_t VmStringHash(const char *bytes, size_t len);
 
 // ---- Tables (engine/table.cpp) --------------------------------------------------

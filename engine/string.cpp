@@ -81,7 +81,7 @@ VmString *VmNewStringZ(VmState *L, const char *text)
     return VmNewString(L, text, std::strlen(text));
 }
 
-VmUserdata *VmNewUserdata(VmState *L, size_t size)
+VmUserdata *VmNewUserdataObject(VmState *L, size_t size)
 {
     if (size > SIZE_MAX - sizeof(VmUserdata))
         VmRaiseError(L, ERR_MEM);
