@@ -733,8 +733,8 @@ double** AllocDoubleMatrix(int32_t rows, int32_t columns);  // zeroed, or null
 void FreeDoubleMatrix(double** matrix, int32_t rows);
 void LeastSquaresAddTerms(double** m, double** vectors, const double* terms,
                           const double* results, int32_t n, int32_t count);
-// 1 with the solutions in vectors (m becomes its inverse); 0 when singular or
-// out of memory.
+// 1 with the solutions in vectors (m becomes its inverse); 0 when singular,
+// -1 when out of memory (callers that need not tell them apart test for 1).
 int32_t GaussJordanSolve(double** m, double** vectors, int32_t n, int32_t count);
 // Inverse of u = (c0 x + c1 y + c2) / (c6 x + c7 y + 1), v likewise with
 // c3..c5; false (out untouched) when the mapping is singular.

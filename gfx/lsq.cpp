@@ -41,7 +41,7 @@ int32_t GaussJordanSolve(double** m, double** vectors, int32_t n, int32_t count)
   auto* pivots = static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(n), sizeof(int32_t), 1));
   auto* rowsOf = static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(n), sizeof(int32_t), 1));
   auto* colsOf = static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(n), sizeof(int32_t), 1));
-  int32_t ok = 0;
+  int32_t ok = -1;
   if (pivots && rowsOf && colsOf) {
     ok = 1;
     for (int32_t pass = 0; pass < n && ok; ++pass) {

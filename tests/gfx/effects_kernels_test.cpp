@@ -103,7 +103,7 @@ TEST(EffectsLsq, AllocationFailuresGiveNullOrZero) {
   v[0][0] = 2;
   v[0][1] = 8;
   SetAllocFailure(2, false);
-  EXPECT_EQ(GaussJordanSolve(m, v, 2, 1), 0);
+  EXPECT_EQ(GaussJordanSolve(m, v, 2, 1), -1);
   SetAllocFailure(0, false);
   EXPECT_EQ(GaussJordanSolve(m, v, 2, 1), 1);
   EXPECT_DOUBLE_EQ(v[0][0], 1);

@@ -1,0 +1,212 @@
+// Affine transform kernel and thick lines. TransformPixels draws a source
+// picture (with its mask or alpha channel) into a destination through a
+// 2 x 3 matrix by inverse mapping: for each destination row only the span
+// of columns whose source point falls inside the source is visited, sampled
+// by nearest pixel or bilinearly. A singular matrix has no inverse and is
+// refused. DrawThickLinePixels walks a Bresenham line and plots a run of
+// pixels across the main direction at each step.
+#include <algorithm>
+#include <cmath>
+
+#include "gfx/effects_internal.h"
+#include "gfx/gfx.h"
+
+namespace {
+
+constexpr double SPAN_EPSILON = 1e-10;
+
+int32_t clampTo(int64_t v, int32_t hi) { return v < 0 ? 0 : (v > hi ? hi : static_cast<int32_t>(v)); }
+
+// Narrows [lo, hi] to the destination columns X for which slope * X + s0
+// lies inside [0, size); false when no column qualifies.
+bool narrowSpan(double slope, double s0, int32_t size, double* lo, double* hi) {
+  double from, to;
+  if (slope > SPAN_EPSILON) {
+    from = std::ceil(-s0 / slope + SPAN_EPSILON - 0.5);
+    to = std::ceil((size - s0) / slope - SPAN_EPSILON - 0.5);
+  } else if (slope < -SPAN_EPSILON) {
+    from = std::ceil((size - s0) / slope + SPAN_EPSILON - 0.5);
+    to = std::ceil(-s0 / slope - SPAN_EPSILON - 0.5);
+  } else {
+    return s0 >= 0 && s0 < size;
+  }
+  *lo = std::max(*lo, from);
+  *hi = std::min(*hi, to);
+  return true;
+}
+
+struct Sample {
+  uint8_t rgba[4];
+  uint8_t alpha;
+};
+
+}  // namespace
+
+bool TransformPixels(const TransformRequest* q) {
+  const double* m = q->matrix;
+  double a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5];
+  double det = a * d - c * b;
+  if (det == 0.0 || !std::isfinite(det)) return false;
+  double D = 1.0 / det;
+  double ia = d * D, ib = -b * D, ic = -c * D, id = a * D;
+  double ie = -e * ia - f * ic, iff = -e * ib - f * id;
+  if (!std::isfinite(ia) || !std::isfinite(ib) || !std::isfinite(ic) || !std::isfinite(id) ||
+      !std::isfinite(ie) || !std::isfinite(iff))
+    return false;
+  int32_t sw = q->sourceWidth, sh = q->sourceHeight, dw = q->destWidth, dh = q->destHeight;
+  if (sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return true;
+
+  const double cx[4] = {0, static_cast<double>(sw), static_cast<double>(sw), 0};
+  const double cy[4] = {0, 0, static_cast<double>(sh), static_cast<double>(sh)};
+  double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
+  for (int i = 0; i < 4; ++i) {
+    double X = a * cx[i] + c * cy[i] + e, Y = b * cx[i] + d * cy[i] + f;
+    minX = std::min(minX, X);
+    maxX = std::max(maxX, X);
+    minY = std::min(minY, Y);
+    maxY = std::max(maxY, Y);
+  }
+  int32_t firstRow = minY >= 0 ? fx::TruncToInt32(std::ceil(minY - 0.5)) : 0;
+  int32_t lastRow = fx::TruncToInt32(std::floor(std::min(maxY, dh - 1.0) + 0.5));
+  if (lastRow > dh - 1) lastRow = dh - 1;
+
+  int bpp = q->bytesPerPixel;
+  bool pixels = q->sourcePixels && q->destPixels && (bpp == 2 || bpp == 4);
+  bool mask = q->sourceMask && q->destMask;
+  bool alpha = q->sourceAlpha && q->destAlpha;
+  const auto* src = static_cast<const uint8_t*>(q->sourcePixels);
+  auto* dst = static_cast<uint8_t*>(q->destPixels);
+
+  auto maskBit = [&](int32_t col, int32_t row) {
+    return pixel::MaskBit(q->sourceMask + static_cast<ptrdiff_t>(row) * q->sourceMaskRowBytes,
+                          static_cast<ptrdiff_t>(col) + q->sourceMaskBitOffset);
+  };
+  auto sourceAlpha = [&](int32_t col, int32_t row) {
+    return q->sourceAlpha[static_cast<ptrdiff_t>(row) * q->sourceAlphaRowBytes + col];
+  };
+
+  for (int32_t Y = firstRow; Y <= lastRow; ++Y) {
+    double lo = minX, hi = maxX;
+    if (!narrowSpan(ia, ic * (Y + 0.5) + ie, sw, &lo, &hi)) continue;
+    if (!narrowSpan(ib, id * (Y + 0.5) + iff, sh, &lo, &hi)) continue;
+    if (!(lo <= hi)) continue;
+    int32_t firstCol = lo < 0 ? 0 : fx::TruncToInt32(std::ceil(lo - 0.5));
+    int32_t lastCol = fx::TruncToInt32(std::floor(std::min(hi, dw - 1.0) + 0.5));
+    if (lastCol > dw - 1) lastCol = dw - 1;
+    uint8_t* dmask = q->destMask ? q->destMask + static_cast<ptrdiff_t>(Y) * q->destMaskRowBytes : nullptr;
+    uint8_t* dalpha = q->destAlpha ? q->destAlpha + static_cast<ptrdiff_t>(Y) * q->destAlphaRowBytes : nullptr;
+    for (int32_t X = firstCol; X <= lastCol; ++X) {
+      double sx = ia * X + ic * Y + ie, sy = ib * X + id * Y + iff;
+      int32_t col = clampTo(fx::TruncToInt32(sx), sw - 1);
+      int32_t row = clampTo(fx::TruncToInt32(sy), sh - 1);
+      if (!q->smooth) {
+        if (pixels)
+          std::memcpy(dst + pixel::Offset(X, Y, q->destRowLength, bpp),
+                      src + pixel::Offset(col, row, q->sourceRowLength, bpp), bpp);
+        if (mask)
+          pixel::PutMaskBit(dmask, X, maskBit(col, row));
+        else if (!q->sourceMask && alpha)
+          dalpha[X] = sourceAlpha(col, row);
+        continue;
+      }
+      int64_t x0 = fx::TruncToInt32(sx), y0 = fx::TruncToInt32(sy);
+      const int32_t nx[4] = {clampTo(x0, sw - 1), clampTo(x0 + 1, sw - 1), clampTo(x0, sw - 1), clampTo(x0 + 1, sw - 1)};
+      const int32_t ny[4] = {clampTo(y0, sh - 1), clampTo(y0, sh - 1), clampTo(y0 + 1, sh - 1), clampTo(y0 + 1, sh - 1)};
+      Sample s[4] = {};
+      bool present[4] = {true, true, true, true};
+      bool useMask = q->sourceMask && !q->sourceAlpha;
+      int lastPresent = -1;
+      for (int i = 0; i < 4; ++i) {
+        if (useMask && !maskBit(nx[i], ny[i])) {
+          present[i] = false;
+          continue;
+        }
+        lastPresent = i;
+        if (pixels) ReadPixelRGBA(src + pixel::Offset(nx[i], ny[i], q->sourceRowLength, bpp), q->format, s[i].rgba);
+        if (q->sourceAlpha) s[i].alpha = sourceAlpha(nx[i], ny[i]);
+      }
+      if (lastPresent < 0) {
+        if (dmask) pixel::ClearMaskBit(dmask, X);
+        continue;
+      }
+      for (int i = 0; i < 4; ++i)
+        if (!present[i]) s[i] = s[lastPresent];
+      double fxv = sx - std::floor(sx), fyv = sy - std::floor(sy);
+      auto mix = [&](double p00, double p10, double p01, double p11) {
+        double v = ((1 - fxv) * p00 + fxv * p10) * (1 - fyv) + ((1 - fxv) * p01 + fxv * p11) * fyv + 0.5;
+        return static_cast<uint8_t>(fx::ClampChannel(v));
+      };
+      if (pixels) {
+        uint8_t out[4];
+        for (int ch = 0; ch < 4; ++ch) out[ch] = mix(s[0].rgba[ch], s[1].rgba[ch], s[2].rgba[ch], s[3].rgba[ch]);
+        WritePixelRGBA(dst + pixel::Offset(X, Y, q->destRowLength, bpp), q->format, out);
+      }
+      if (alpha && !q->sourceMask) dalpha[X] = mix(s[0].alpha, s[1].alpha, s[2].alpha, s[3].alpha);
+      if (mask) pixel::PutMaskBit(dmask, X, maskBit(col, row));
+    }
+  }
+  return true;
+}
+
+void DrawThickLinePixels(PlotContext* ctx, int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
+  int64_t dx = static_cast<int64_t>(x2) - x1, dy = static_cast<int64_t>(y2) - y1;
+  int64_t adx = dx < 0 ? -dx : dx, ady = dy < 0 ? -dy : dy;
+  double theta = std::atan2(static_cast<double>(ady), static_cast<double>(adx));
+  double t = ctx->thickness;
+  auto plot = [&](int64_t x, int64_t y) {
+    if (x >= INT32_MIN && x <= INT32_MAX && y >= INT32_MIN && y <= INT32_MAX)
+      PlotPixel(ctx, static_cast<int32_t>(x), static_cast<int32_t>(y));
+  };
+  // A run is cut to the clip rectangle before it is walked, so a huge
+  // thickness costs no more than the rectangle is wide.
+  auto runRange = [&](int64_t from, int64_t count, int64_t clipFrom, int64_t clipSize, int64_t* lo, int64_t* hi) {
+    *lo = from;
+    *hi = from + count - 1;
+    if (ctx->clip) {
+      *lo = std::max(*lo, clipFrom);
+      *hi = std::min(*hi, clipFrom + clipSize - 1);
+    }
+  };
+  if (adx < ady) {
+    double sn = std::sin(theta);
+    int32_t run = sn == 0 ? 0 : fx::TruncToInt32(t / sn);
+    int32_t offset = -(run / 2);
+    if (run == 0) run = 1, offset = 0;
+    // Walk from the end with the smaller y.
+    int64_t x = y1 <= y2 ? x1 : x2, y = y1 <= y2 ? y1 : y2, yEnd = y1 <= y2 ? y2 : y1;
+    int64_t xEnd = y1 <= y2 ? x2 : x1;
+    int64_t step = xEnd > x ? 1 : -1;
+    int64_t err = 2 * adx - ady;
+    for (; y <= yEnd; ++y) {
+      int64_t lo, hi;
+      runRange(x + offset, run, ctx->clipX, ctx->clipWidth, &lo, &hi);
+      for (int64_t i = lo; i <= hi; ++i) plot(i, y);
+      if (err < 0) {
+        err += 2 * adx;
+      } else {
+        err += 2 * (adx - ady);
+        x += step;
+      }
+    }
+    return;
+  }
+  double cs = std::cos(theta);
+  int32_t run = (cs == 0 || (adx == 0 && ady == 0)) ? 0 : fx::TruncToInt32(t / cs);
+  if (run == 0) run = 1;
+  int32_t offset = -(run / 2);
+  int64_t x = x1 <= x2 ? x1 : x2, y = x1 <= x2 ? y1 : y2, xEnd = x1 <= x2 ? x2 : x1;
+  int64_t yEnd = x1 <= x2 ? y2 : y1;
+  int64_t step = yEnd > y ? 1 : -1;
+  int64_t err = 2 * ady - adx;
+  for (; x <= xEnd; ++x) {
+    int64_t lo, hi;
+    runRange(y + offset, run, ctx->clipY, ctx->clipHeight, &lo, &hi);
+    for (int64_t i = lo; i <= hi; ++i) plot(x, i);
+    if (err < 0) {
+      err += 2 * ady;
+    } else {
+      err += 2 * (ady - adx);
+      y += step;
+    }
+  }
+}
