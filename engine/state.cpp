@@ -213,13 +213,16 @@ void VmFreeThread(VmState *L, VmState *L1)
 
 void VmReallocStack(VmState *L, int32_t newsize)
 {
+    // Growth that fails leaves the old stack as it was; shrinking (done by
+    // the collector) never fails. Pointers are rebased by their integer
+    // offsets, so the old block is never touched after the move.
     VmValue *old = L->stack;
     int32_t oldsize = L->stacksize;
-    VmValue *ns = static_cast<VmValue *>(VmAllocArray(L, size_t(newsize), sizeof(VmValue)));
-    int32_t keep = oldsize < newsize ? oldsize : newsize;
-    for (int32_t i = 0; i < keep; i++)
-        ns[i] = old[i];
-    for (int32_t i = keep; i < newsize; i++)
+    if (size_t(newsize) > SIZE_MAX / sizeof(VmValue))
+        VmRaiseError(L, ERR_MEM);
+    VmValue *ns = static_cast<VmValue *>(
+        VmRealloc(L, old, size_t(oldsize) * sizeof(VmValue), size_t(newsize) * sizeof(VmValue)));
+    for (int32_t i = oldsize; i < newsize; i++)
         VmSetNil(&ns[i]);
     uintptr_t from = reinterpret_cast<uintptr_t>(old);
     uintptr_t to = reinterpret_cast<uintptr_t>(ns);
@@ -233,7 +236,6 @@ void VmReallocStack(VmState *L, int32_t newsize)
         ci->base = reinterpret_cast<VmValue *>(rebase(ci->base, from, to));
         ci->top = reinterpret_cast<VmValue *>(rebase(ci->top, from, to));
     }
-    VmFreeBlock(L, old, size_t(oldsize));
     L->stack = ns;
     L->stacksize = newsize;
     L->stack_last = ns + (newsize - STACK_SLACK);
