@@ -395,3 +395,199 @@ void GetStartDateStamp(DateFields* out);
 // it to age events without waiting.
 using EventClockFunc = void (*)(TimeValue* out);
 void SetEventQueueClock(EventClockFunc clock);
+
+// ---- Stream layer and linked data ----
+// One handle type for every file the system reads or writes: a platform
+// file, a memory buffer, linked data (a ":::chunk" name: a byte range of a
+// larger file), a virtual file made from a string (":::chunkS") or a file
+// opened by a file-adapter plug-in. Used by the main thread only.
+// FileInfo is declared with the platform's file services.
+
+struct NativeFileHandle;
+struct NativeLock;
+struct FileAdapterEntry;  // a file or directory adapter of a plug-in
+
+// A memory file: the record of a virtual string file and of a ":::memory"
+// open. Writes are allowed only when writable is set (the record owns its
+// data and may reallocate it).
+struct VirtualFile {
+  VirtualFile* next;
+  int32_t writable;   // the data was copied and belongs to the record
+  int32_t stringRef;  // reference to the source string, -1 when copied
+  int32_t selfRef;    // the reference that ":::chunkS" names carry
+  uint8_t* data;
+  size_t allocated;
+  int64_t position;
+  size_t size;
+  const char* name;   // shown to users; stored behind the record
+  int32_t openStreams;  // a record undefined while streams use it is
+  int32_t detached;     // freed when the last of them closes
+  VmState* owner;
+};
+
+// A record passed where a file name is expected, standing for a memory
+// buffer. Only records made by MakeMemoryFileName and not yet released are
+// taken as such: a script's string ":::memory" is an ordinary name.
+struct MemoryFileName {
+  char text[16];  // ":::memory"
+  const void* address;
+  size_t size;
+  MemoryFileName* nextLive;
+};
+void MakeMemoryFileName(MemoryFileName* record, const void* address, size_t size);
+void ReleaseMemoryFileName(MemoryFileName* record);
+bool IsMemoryFileName(const char* name);
+
+// Open mode bits.
+enum : uint32_t {
+  STREAM_READ = 1,
+  STREAM_WRITE = 2,       // create or truncate
+  STREAM_UPDATE = 4,      // read and write an existing file
+  STREAM_ADAPTERS = 8,    // also try file-adapter plug-ins
+  STREAM_SKIPSEEK = 16,   // emulate forward seeks on adapters that cannot seek
+  STREAM_LATIN1NAME = 32, // adapters get the name converted to Latin-1
+};
+constexpr uint32_t ADAPTER_FLAG_NOSEEK = 2;
+constexpr size_t STREAM_BLOCK_SIZE = 16384;   // whole-file reads and copies
+constexpr size_t MEMFILE_GROW_STEP = 65536;   // memory files grow by this
+
+struct StreamHandle {
+  const FileAdapterEntry* adapter;  // null unless an adapter opened it
+  void* file;                       // the adapter's handle or a NativeFileHandle
+  uint32_t mode;
+  uint32_t adapterFlags;
+  VirtualFile* memory;              // memory and virtual files
+  int64_t position;                 // memory files only
+  int32_t ownsRecord;               // ":::memory" opens free their record
+};
+
+StreamHandle* OpenFileStream(const char* name, uint32_t mode, const char* loaders);
+size_t ReadStream(StreamHandle* stream, void* buffer, size_t length);
+size_t WriteStream(StreamHandle* stream, const void* buffer, size_t length);
+int ReadStreamByte(StreamHandle* stream);              // byte or -1
+int WriteStreamByte(StreamHandle* stream, int byte);   // 1 on success
+// Modes 0 current, 1 beginning, 2 end. The position before the seek, or -1
+// (position unchanged) on failure or for a target before the start.
+int64_t SeekFileStream(StreamHandle* stream, int64_t offset, int mode);
+int IsStreamEOF(StreamHandle* stream);
+int FlushStream(StreamHandle* stream);
+int64_t GetStreamSize(StreamHandle* stream);  // -1 when unknown
+int ExamineStream(StreamHandle* stream, FileInfo* info);  // non-zero on success
+int CloseFileStream(StreamHandle* stream);    // null is ignored
+
+// Fixed-order readers and writers from single bytes. At the end of the data
+// a byte reads as -1 and is combined as it is: check IsStreamEOF first.
+int32_t ReadStreamLE16(StreamHandle* stream);
+int32_t ReadStreamBE16(StreamHandle* stream);
+int32_t ReadStreamBE16U(StreamHandle* stream);
+int32_t ReadStreamLE32(StreamHandle* stream);
+int32_t ReadStreamBE32(StreamHandle* stream);
+int WriteStreamLE16(StreamHandle* stream, int32_t value);  // 1 when every byte went out
+int WriteStreamBE16(StreamHandle* stream, int32_t value);
+int WriteStreamLE32(StreamHandle* stream, int32_t value);
+int WriteStreamBE32(StreamHandle* stream, int32_t value);
+
+const char* GetStreamAdapterName(StreamHandle* stream);  // null without an adapter
+uint32_t GetStreamAdapterFlags(StreamHandle* stream);
+int IsStreamNoSeek(StreamHandle* stream);
+
+// Whole files. stream: an open stream to read from the start (left open),
+// or null to open name. On success *out is a new buffer of *size bytes
+// plus extra spare bytes (zeroed). ERR_READFILE (name as error argument),
+// ERR_READ, ERR_MEM.
+ErrorCode LoadFileToMemory(const char* name, const char* loaders, StreamHandle* stream, uint8_t** out,
+                           size_t* size, int adapters, size_t extra);
+ErrorCode CopyStreamToFile(const char* source, const char* loaders, const char* destination,
+                           StreamHandle* stream);
+
+// Locks: a path that was looked up (file or directory).
+constexpr size_t LOCK_PATH_SIZE = 1024;
+struct LockHandle {
+  const FileAdapterEntry* dirAdapter;
+  const FileAdapterEntry* fileAdapter;
+  NativeLock* handle;
+  char path[LOCK_PATH_SIZE];
+  char scratch[LOCK_PATH_SIZE];
+  VirtualFile* virtualFile;  // ":::chunkS" names
+  int32_t linked;            // a ":::chunk" name
+  uint64_t linkedSize;
+};
+constexpr uint32_t LOCK_DIRECTORY = 4;
+LockHandle* LockFile(const char* path, uint32_t mode, const char* loaders);  // null on failure
+// 1 for an entry (name valid until the next call), 0 at the end.
+int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* isDirectory, FileInfo* info);
+ErrorCode RewindLock(LockHandle* lock, int32_t flags);
+ErrorCode CheckLockIsDirectory(LockHandle* lock, int32_t* isDirectory);
+int ExamineLock(LockHandle* lock, FileInfo* info);  // 1 on success
+int NameFromLock(LockHandle* lock, char* buffer, size_t size);  // 1 when it fitted
+void UnLockFile(LockHandle* lock);  // null is ignored
+
+struct ExtendedFileInfo {
+  int32_t isDirectory;
+  int64_t size;
+  uint32_t protection;
+  uint32_t times[3];
+  char fullName[LOCK_PATH_SIZE];
+  char comment[80];
+};
+int ExamineFile(const char* path, ExtendedFileInfo* info, int adapters);  // 1 when it exists
+
+// Linked-data names: ":::chunk<offset>:<size>*<name>?<extra>" and
+// ":::chunkS<ref>:<size>*<name>?<extra>" (a virtual string file).
+bool IsChunkName(const char* name);
+// Fills the outputs given (any may be null); 0 when the name is malformed,
+// a text does not fit its buffer, or a ":::chunkS" reference leads to no
+// live virtual file. The offset is 0 for ":::chunkS".
+int ParseChunkName(const char* name, uint64_t* offset, uint64_t* size, char* nameBuffer, size_t nameSize,
+                   char* extra, size_t extraSize, char* extension, size_t extensionSize, VirtualFile** file);
+// offset -1 writes the ":::chunkS" form with base as the reference; else
+// the ":::chunk" form at base + offset. 0 when it does not fit or overflows.
+int MakeChunkName(const char* name, char* buffer, size_t size, int64_t offset, uint64_t length, uint64_t base,
+                  const char* extra);
+void GetFileExtension(char* buffer, size_t size, const char* name);
+// The name to show a user, in a buffer valid until the next call.
+const char* GetDisplayFileName(const char* name);
+
+// The files linked into the applet.
+struct LinkedFileEntry {
+  LinkedFileEntry* next;
+  const char* name;   // fonts: "::font:" and the font's name
+  const char* path;   // holding file; null or empty: the applet's file
+  uint64_t offset;    // within the applet
+  uint64_t size;
+};
+struct LinkedFileTable {
+  const LinkedFileEntry* first;
+  uint64_t baseOffset;      // of the applet within its file
+  const char* appletPath;   // the file that holds the applet
+};
+// The ":::chunk" name of the linked file that name denotes (in a buffer
+// valid until the next call), or name itself when none matches. *isFont
+// (may be null) is 1 when a font matched.
+const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, int fontMode, int32_t* isFont);
+const char* ResolveLinkedFile(VmState* L, const char* name, int fontMode, int32_t* isFont);
+
+// Virtual string files: a string usable wherever a file name is accepted.
+// copy: the bytes are copied (an empty string gets 65,536 bytes of room)
+// and the file can be written; else the record references the string at
+// stringIndex and reads its bytes in place (read-only).
+ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int stringIndex,
+                               const char* fileName, int copy, VirtualFile** out);
+// The file's ":::chunkS" name; 0 when it does not fit.
+int MakeVirtualFileName(const VirtualFile* file, char* buffer, size_t size);
+// ERR_WRONGUSAGE when name is not a live virtual string file's.
+ErrorCode UndefineVirtualStringFile(VmState* L, const char* name);
+int IsVirtualStringFile(const void* pointer);
+VirtualFile* FindVirtualStringFile(int32_t ref);  // null when none
+void FreeVirtualStringFiles(VmState* L);
+
+// Packed containers: a 4-byte magic, 4 zero bytes and one zlib stream.
+// Output goes to a file or into memory (stopping, successfully, when the
+// buffer is full). *packedSize: bytes of the container consumed; *written:
+// bytes produced. Either may be null.
+ErrorCode ZlibResultToError(int zlibCode);
+ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle* sourceStream, uint64_t offset,
+                            const char* destination, void* buffer, size_t bufferSize, uint64_t* packedSize,
+                            uint64_t* written);
+ErrorCode DeflatePackedFile(const char* magic, const char* source, const char* destination,
+                            StreamHandle* destinationStream, uint64_t* size);

@@ -403,4 +403,168 @@ const char* AddrInfoErrorText(int32_t code);  // null for 0
 void GetMacAddress(char* text, size_t size);
 int IgnoreBrokenPipe();  // 1; NetCleanupStub is with the native-service stubs
 
+// ---- Files, directories and programs ----
+// The file-system and process services behind the stream layer and the dos
+// library. Script paths are Latin-1 in 8-bit text mode and UTF-8 otherwise;
+// the file system is always addressed in UTF-8, so names are converted on
+// the way in and out (see unicodeUtf8Mode in runtime/runtime.h).
 
+#include <cstdio>
+
+constexpr size_t NATIVE_PATH_MAX = 4096;  // PATH_MAX of Linux
+constexpr size_t FILEINFO_NAME_SIZE = 256;
+
+// Protection flags of FileInfo, from the POSIX mode bits.
+enum : uint32_t {
+  FILEATTR_READ_USR = 1,
+  FILEATTR_WRITE_USR = 2,
+  FILEATTR_EXECUTE_USR = 8,
+  FILEATTR_READ_GRP = 512,
+  FILEATTR_WRITE_GRP = 1024,
+  FILEATTR_EXECUTE_GRP = 2048,
+  FILEATTR_READ_OTH = 4096,
+  FILEATTR_WRITE_OTH = 8192,
+  FILEATTR_EXECUTE_OTH = 16384,
+  FILEATTR_NORMAL = 65536,  // SetFileProtection only: mode 0644
+};
+
+// File information, filled by the stream layer's and the platform's examine
+// operations. times: last access, last modification, last status change,
+// seconds since 1970. adapterWords: passed through from a file adapter.
+struct FileInfo {
+  int32_t isDirectory;
+  int64_t size;
+  uint32_t protection;
+  char name[FILEINFO_NAME_SIZE];
+  uint32_t times[3];
+  uintptr_t adapterWords[3];
+  const char* path;  // the examined file's path, owned by the handle or lock
+};
+
+// Open flags that the stream layer passes on.
+enum : uint32_t {
+  NATIVE_OPEN_WRITE = 2,    // create or truncate
+  NATIVE_OPEN_UPDATE = 4,   // read and write an existing file (created when missing)
+  NATIVE_OPEN_NATIVE = 32,  // the name is UTF-8 already
+};
+
+// Paths. GetNativePath copies ":::chunk" names unchanged; other names are
+// converted to UTF-8 in 8-bit mode when convert is set, and every backslash
+// becomes a slash. Null when the result does not fit or memory runs out.
+char* GetNativePath(const char* name, char* buffer, size_t size, int convert);
+// A new UTF-8 copy in 8-bit mode (free with FreeMemory); null means "use the
+// name as it is" (UTF-8 mode, or native set) or, with *failed set, no memory.
+char* ConvertNativeFileName(const char* name, int native, int* failed);
+FILE* FOpenNative(const char* path, const char* mode, int native);
+// realpath of name into out (NATIVE_PATH_MAX bytes), converted back to
+// Latin-1 in 8-bit mode unless native; null when realpath fails.
+char* ResolveNativePath(int native, char* out, const char* name);
+// The program's directory (without a trailing slash); 0 when it is unknown
+// or does not fit.
+int GetProgramDirectory(char* buffer, size_t size, int native);
+
+// Native file handles: an ordinary file, or a range of one (a ":::chunk"
+// name of a real file), through the C library's 64-bit streams. Reads and
+// seeks never leave a range.
+struct NativeFileHandle;
+NativeFileHandle* OpenProgdirFile(const char* name, uint32_t flags);  // null on failure
+size_t StdioRead(NativeFileHandle* handle, void* buffer, size_t length);
+int StdioGetChar(NativeFileHandle* handle);  // the byte or -1
+size_t StdioWrite(NativeFileHandle* handle, const void* buffer, size_t length);
+int StdioPutChar(NativeFileHandle* handle, int byte);  // 1, or 0 on failure
+// Modes 0 current, 1 beginning, 2 end; another mode takes the offset as an
+// absolute offset in the underlying file. Returns the position before the
+// seek, or -1 (position unchanged) for a target before the data's start or
+// a failed seek.
+int64_t StdioSeek(NativeFileHandle* handle, int64_t offset, int mode);
+int StdioFlush(NativeFileHandle* handle);  // 1
+int StdioEof(NativeFileHandle* handle);    // 1 at or past the end
+int64_t GetNativeStreamSize(NativeFileHandle* handle);
+int StdioClose(NativeFileHandle* handle);  // frees the handle; 0 when fclose failed
+int ExamineStreamNative(NativeFileHandle* handle, FileInfo* info);  // 1, 0 when fstat fails
+
+// Read locks on files and directories, and directory listings.
+struct NativeLock;
+NativeLock* LockPathNative(const char* name, int mode);  // mode 1 only
+// The next entry other than "." and ".."; 1 for an entry, 0 at the end. The
+// name stays valid until the next call. info may be null.
+int NextDirEntryNative(NativeLock* lock, int32_t ignored, const char** name, int32_t* isDirectory,
+                       FileInfo* info);
+int RewindDirNative(NativeLock* lock);  // 1
+void CloseDirNative(NativeLock* lock);  // null is ignored
+int ExamineLockNative(NativeLock* lock, FileInfo* info);  // 0, or -1 when stat fails
+// ERR_NOTADIR (path as error argument) for a file lock; else *cont = 1, 0.
+ErrorCode ExamineLockCheck(NativeLock* lock, int32_t* cont);
+int CopyLockPath(NativeLock* lock, char* buffer, size_t size);  // 1; 0 when cut
+int IsVolumeRoot(const char* path);
+int GetVolumeNameNative(const char* path, char* buffer, size_t size);  // "unimplemented", 0
+int GetVolumeSpaceNative(const char* path, uint64_t* total, uint64_t* free);  // 0, 0 and 0
+int NativeVolumeQueryStub();  // 0
+void FileOperationDoneHook();
+
+// File operations on script paths.
+int DeleteFileNative(const char* path);                       // 1 / 0
+int RenameFileNative(const char* oldPath, const char* newPath);  // 1 / 0
+// 0; ERR_MOVEFILE when a stat or the rename fails; ERR_WRONGUSAGE when the
+// two lie on different devices (the caller copies instead).
+ErrorCode MoveFileNative(const char* source, const char* destination);
+ErrorCode MakeDirectoryNative(const char* path);  // 0 / ERR_CREATEDIR
+int SetFileProtection(const char* path, uint32_t flags);  // 1 / 0
+int SetFileDate(const char* path, const uint32_t times[2]);  // access, modification; 1 / 0
+int ResolveFullPath(const char* path, char* buffer, size_t size);  // 1 / 0
+// Makes path current and returns the previous directory (a new string;
+// Latin-1 in 8-bit mode). Null when memory runs out (*error = ERR_MEM) or
+// the directory cannot be entered (*error = ERR_DIRLOCK, the path as error
+// argument; the current directory is unchanged).
+char* ChangeDirectoryNative(const char* path, ErrorCode* error);
+// Creates an empty file "quillmere.XXXXXX" in the temporary directory and
+// writes its name into buffer: 1. 0 when it cannot be created or the name
+// does not fit (the buffer then holds the empty text).
+int CreateTempFile(char* buffer, size_t size);
+void SetTempDirectory(const char* path);  // null or "" restores "/tmp"
+
+// Environment and random bytes.
+char* GetEnvCopy(const char* name);  // new copy or null
+ErrorCode SetEnvNative(const char* name, const char* value);  // 0 / ERR_SETENV
+ErrorCode UnsetEnvNative(const char* name);                   // 0 / ERR_UNSETENV
+int ReadRandomBytes(void* buffer, size_t count);               // 1 when all were read
+
+// Programs. A path whose file part has an extension other than ".exe" is a
+// document and is opened with "xdg-open". Synchronous runs go through the
+// shell (every path quoted) and wait; asynchronous runs fork and exec the
+// split argument vector. *childId receives the process id when given.
+ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, int32_t ignored,
+                     int32_t* childId);
+ErrorCode StartProgram(const char* path, const char* arguments, int asynchronous);
+
+// Splits an argument string at blanks: "..." keeps its blanks (quotes
+// dropped), ">file" or "> file" names the output file. At most
+// PROGRAM_ARGS_MAX arguments. ERR_WRONGUSAGE for a missing closing quote,
+// too many arguments or an output name of more than 255 bytes; ERR_MEM.
+constexpr size_t PROGRAM_ARGS_MAX = 126;
+struct ProgramArguments {
+  char* argv[PROGRAM_ARGS_MAX + 2];  // program, arguments, null
+  size_t count;                      // entries before the null
+  char output[256];                  // empty when not redirected
+};
+ErrorCode SplitProgramArguments(const char* program, const char* arguments, ProgramArguments* out);
+void FreeProgramArguments(ProgramArguments* args);
+
+// The dos library's record of a program started in the background.
+struct ConditionObject;
+struct ProgramRequest {
+  uintptr_t userWord;
+  void* thread;  // the watcher's thread record
+  PlatformMutex* mutex;
+  ConditionObject* condition;
+  char* path;
+  char* arguments;
+};
+ErrorCode StartProgramThread(ProgramRequest* request);  // 0 / ERR_THREAD
+
+// The running program's absolute path. RecordProgramPath resolves the first
+// argument of main (the kernel's link to the executable when that fails).
+void RecordProgramPath(const char* argv0);
+// Copies the path, converted to Latin-1 in 8-bit mode unless raw; 0 when
+// it does not fit or is unknown (the buffer then holds the empty text).
+int GetProgramPath(char* buffer, size_t size, int raw);

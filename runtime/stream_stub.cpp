@@ -1,0 +1,18 @@
+// Stand-ins for the services the stream layer takes from libraries that are
+// not built yet. Each does the least that keeps the stream layer correct.
+#include "runtime/stream_private.h"
+
+int OpenWithFileAdapters(StreamHandle*, const char*, uint32_t, const char*) {
+  // Waiting for the plug-in manager: no file adapter can be installed yet.
+  return 0;
+}
+
+int LockWithAdapters(LockHandle*, const char*, uint32_t, const char*) {
+  // Waiting for the plug-in manager: no directory or file adapter exists yet.
+  return 0;
+}
+
+const LinkedFileTable* GetLinkedFileTable(VmState*) {
+  // Waiting for the applet container reader: no applet links files yet.
+  return nullptr;
+}
