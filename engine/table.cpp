@@ -25,9 +25,9 @@ inline bool numberToInt(double n, int *k)
     return VmNumberToInt(n, k);
 }
 
-inline VmNode *hashMod(VmTable *t, uint64_t n)
+inline VmNode *hashMod(VmTable *t, uint32_t n)
 {
-    return &t->node[n % uint64_t((VmSizeNode(t) - 1) | 1)];
+    return &t->node[n % uint32_t((VmSizeNode(t) - 1) | 1)];
 }
 
 inline VmNode *hashNum(VmTable *t, double n)
@@ -42,7 +42,10 @@ inline VmNode *hashNum(VmTable *t, double n)
 
 inline VmNode *hashPointer(VmTable *t, const void *p)
 {
-    return hashMod(t, reinterpret_cast<uintptr_t>(p));
+    // The address is reduced in 32-bit arithmetic; on this 64-bit build the
+    // high half is folded in first so that it still counts.
+    uint64_t a = reinterpret_cast<uintptr_t>(p);
+    return hashMod(t, uint32_t(a) ^ uint32_t(a >> 32));
 }
 
 VmNode *mainPosition(VmTable *t, const VmValue *key)
