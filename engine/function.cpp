@@ -4,6 +4,8 @@
 // the object header) ordered by stack slot, highest first, with at most one
 // upvalue per slot; open upvalues are not in the collector's object list and
 // join it when they are closed.
+#include <cassert>
+
 #include "engine/object.h"
 
 VmPrototype *VmNewPrototype(VmState *L)
@@ -45,6 +47,7 @@ void VmFreePrototype(VmState *L, VmPrototype *p)
 
 VmClosure *VmNewScriptClosure(VmState *L, int nups, const VmValue *globals)
 {
+    assert(nups >= 0 && nups <= UINT8_MAX);  // the count is one byte
     VmClosure *c = static_cast<VmClosure *>(VmRealloc(L, nullptr, 0, VmSizeScriptClosure(nups)));
     c->isC = 0;
     c->nupvalues = static_cast<uint8_t>(nups);
@@ -59,6 +62,7 @@ VmClosure *VmNewScriptClosure(VmState *L, int nups, const VmValue *globals)
 
 VmClosure *VmNewCClosure(VmState *L, int nups)
 {
+    assert(nups >= 0 && nups <= UINT8_MAX);
     VmClosure *c = static_cast<VmClosure *>(VmRealloc(L, nullptr, 0, VmSizeCClosure(nups)));
     c->isC = 1;
     c->nupvalues = static_cast<uint8_t>(nups);

@@ -292,6 +292,8 @@ void VmTableResize(VmState *L, VmTable *t, int narray, int lsizenode)
 {
     if (lsizenode > VM_MAXBITS || narray > VM_MAXASIZE)
         VmRaiseError(L, ERR_TABLEOVERFLOW);
+    if (narray < 0)
+        narray = 0;
     int32_t oldasize = t->sizearray;
     VmNode *oldnode = t->node;
     int oldlsize = t->lsizenode;
