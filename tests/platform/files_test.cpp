@@ -362,6 +362,31 @@ TEST(Files, EnvironmentAndRandomBytes) {
   EXPECT_EQ(ReadRandomBytes(bytes, sizeof bytes), 1);
 }
 
+TEST(Files, ProgramPathInEightBitMode) {
+  // A program in a directory with a non-ASCII name: 8-bit mode sees its
+  // path in Latin-1 and "PROGDIR:" still reaches the directory.
+  TempDir dir;
+  std::string programDir = dir.File("d\xC3\xAFr");
+  ASSERT_EQ(mkdir(programDir.c_str(), 0755), 0);
+  WriteText(programDir + "/prog", "");
+  RecordProgramPath((programDir + "/prog").c_str());
+  {
+    TextMode mode(0);
+    char path[NATIVE_PATH_MAX];
+    ASSERT_EQ(GetProgramPath(path, sizeof path, 0), 1);
+    char real[NATIVE_PATH_MAX];
+    ASSERT_NE(realpath(dir.path().c_str(), real), nullptr);
+    EXPECT_EQ(std::string(path), std::string(real) + "/d\xEFr/prog");
+    ASSERT_EQ(GetProgramPath(path, sizeof path, 1), 1);
+    EXPECT_EQ(std::string(path), std::string(real) + "/d\xC3\xAFr/prog");
+    NativeFileHandle* h = OpenProgdirFile("PROGDIR:made.txt", NATIVE_OPEN_WRITE);
+    ASSERT_NE(h, nullptr);
+    StdioClose(h);
+  }
+  RecordProgramPath(nullptr);
+  EXPECT_TRUE(Exists(programDir + "/made.txt"));
+}
+
 TEST(Files, ProgramPath) {
   char path[NATIVE_PATH_MAX];
   ASSERT_EQ(GetProgramPath(path, sizeof path, 1), 1);

@@ -379,6 +379,38 @@ TEST(Stream, WholeFileReads) {
   EXPECT_EQ(CopyStreamToFile(source.c_str(), nullptr, dir.File("no/such/dir").c_str(), nullptr), ERR_WRITEFILE);
 }
 
+TEST(Stream, WholeFileReadsUnderAllocationFailure) {
+  TempDir dir;
+  std::string path = dir.File("data");
+  std::vector<uint8_t> bytes = PatternBytes(3 * STREAM_BLOCK_SIZE + 1, 8);
+  WriteFile(path, bytes);
+  VirtualFile* file = nullptr;
+  ASSERT_EQ(NewVirtualStringFile(nullptr, bytes.data(), bytes.size(), 0, "v.bin", 0, &file), 0);
+  char virtualName[256];
+  ASSERT_TRUE(MakeVirtualFileName(file, virtualName, sizeof virtualName));
+  for (const char* name : {path.c_str(), static_cast<const char*>(virtualName)}) {
+    for (uint64_t n = 1;; n++) {
+      SetAllocFailure(n, false);
+      uint8_t* loaded = nullptr;
+      size_t size = 0;
+      ErrorCode error = LoadFileToMemory(name, nullptr, nullptr, &loaded, &size, 0, 2);
+      bool failed = GetAllocFailureCount() > 0;
+      SetAllocFailure(0, false);
+      if (!failed) {
+        ASSERT_EQ(error, 0) << name;
+        ASSERT_EQ(size, bytes.size());
+        EXPECT_EQ(std::memcmp(loaded, bytes.data(), size), 0);
+        FreeMemory(loaded);
+        break;
+      }
+      // A failed open is reported as an unreadable file, as every open is.
+      EXPECT_TRUE(error == ERR_MEM || error == ERR_READFILE) << name << " " << n << ": " << error;
+      EXPECT_EQ(loaded, nullptr);
+    }
+  }
+  FreeVirtualStringFiles(nullptr);
+}
+
 // A file adapter over a byte vector that cannot seek except to the start.
 struct FakeFile {
   std::vector<uint8_t> data;
