@@ -64,7 +64,12 @@ NativeFileHandle* openRange(NativeFileHandle* handle, const char* name, const ch
   handle->linked = 1;
   handle->start = offset;
   handle->length = size;
-  if (!holder[0]) return handle;
+  if (!holder[0]) {
+    // No file holds the data: nothing can be read, whatever size the name
+    // claims.
+    handle->length = 0;
+    return handle;
+  }
   // Linked data is part of an applet or program file: opening it for
   // writing would truncate or overwrite the file that holds it.
   if (std::strcmp(mode, "rb") != 0) {

@@ -275,6 +275,13 @@ TEST(ChunkName, ReadsExactlyTheRange) {
   EXPECT_EQ(ReadStreamByte(s), bytes[offset]);
   CloseFileStream(s);
 
+  // A range without a holding file has nothing to read, whatever it claims.
+  s = OpenFileStream(":::chunk0:1099511627776*huge.bin?", STREAM_READ, nullptr);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(GetStreamSize(s), 0);
+  EXPECT_EQ(ReadStreamByte(s), -1);
+  CloseFileStream(s);
+
   // A range that claims more than the holding file has is cut to it.
   ASSERT_TRUE(MakeChunkName("big.dat", name, sizeof name, 99000, 1u << 30, 0, path.c_str()));
   s = OpenFileStream(name, STREAM_READ, nullptr);
