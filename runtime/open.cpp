@@ -181,6 +181,12 @@ int NameFromLock(LockHandle* lock, char* buffer, size_t size) {
   return StrAppendBounded(buffer, size, GetDisplayFileName(lock->path));
 }
 
+const char* GetLockAdapterName(LockHandle* lock) {
+  if (lock->dirAdapter) return lock->dirAdapter->pluginName;
+  if (lock->fileAdapter) return lock->fileAdapter->pluginName;
+  return nullptr;
+}
+
 void UnLockFile(LockHandle* lock) {
   if (!lock) return;
   if (lock->handle) CloseDirNative(lock->handle);

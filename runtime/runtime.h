@@ -521,6 +521,7 @@ ErrorCode CheckLockIsDirectory(LockHandle* lock, int32_t* isDirectory);
 int ExamineLock(LockHandle* lock, FileInfo* info);  // 1 on success
 int NameFromLock(LockHandle* lock, char* buffer, size_t size);  // 1 when it fitted
 void UnLockFile(LockHandle* lock);  // null is ignored
+const char* GetLockAdapterName(LockHandle* lock);  // null without an adapter
 
 struct ExtendedFileInfo {
   int32_t isDirectory;

@@ -485,6 +485,7 @@ TEST(Lock, DirectoriesAndFiles) {
   ASSERT_EQ(mkdir(dir.File("sub").c_str(), 0755), 0);
   LockHandle* lock = LockFile(dir.path().c_str(), 1 | LOCK_DIRECTORY, nullptr);
   ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(GetLockAdapterName(lock), nullptr);
   int32_t isDir = 0;
   EXPECT_EQ(CheckLockIsDirectory(lock, &isDir), 0);
   EXPECT_EQ(isDir, 1);
