@@ -908,7 +908,7 @@ void WaterRipplePixels16(RippleRequest* request, int32_t frame);
 void WaterRipplePixels(RippleRequest* request, int32_t frame);
 void RippleDisplace(int32_t phase, int32_t x, int32_t y, RippleRequest* request);
 
-// ---- Bitmap transforms (new handles; outputs written only on success) ----
+// Bitmap transforms (new handles; outputs written only on success).
 
 // The 2 x 2 matrix (a, b, c, d) of a rotate-and-scale: from the sizes when
 // they differ from the old ones (0 keeps a size), else from the scale
@@ -951,9 +951,9 @@ ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* 
                         int32_t filtered, BitmapHandle** outBitmap, BitmapHandle** outMask,
                         BitmapHandle** outAlpha, int32_t* outWidth, int32_t* outHeight);
 
-// ---- Image-kernel wrappers: lock, run the kernel for 2- or 4-byte pixels,
+// Image-kernel wrappers: lock, run the kernel for 2- or 4-byte pixels,
 // unlock. An existing lock, when given, is used instead of a new one.
-// Results: 0, ERR_LOCKBMAP, ERR_MEM (and the allocation errors named). ----
+// Results: 0, ERR_LOCKBMAP, ERR_MEM (and the allocation errors named).
 ErrorCode OilPaintBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double radius);
 // Angle clamped to -359..359.
 ErrorCode SwirlBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
