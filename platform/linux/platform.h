@@ -550,17 +550,25 @@ struct ProgramArguments {
 ErrorCode SplitProgramArguments(const char* program, const char* arguments, ProgramArguments* out);
 void FreeProgramArguments(ProgramArguments* args);
 
-// The dos library's record of a program started in the background.
+// The dos library's record of a program started in the background. The
+// watcher thread creates the mutex and condition and frees them when it
+// ends; the owner ends it with StopAndJoinThread(request).
 struct ConditionObject;
+struct ThreadRecord;
 struct ProgramRequest {
   uintptr_t userWord;
-  void* thread;  // the watcher's thread record
+  ThreadRecord* thread;  // the watcher's thread record
   PlatformMutex* mutex;
   ConditionObject* condition;
   char* path;
   char* arguments;
 };
 ErrorCode StartProgramThread(ProgramRequest* request);  // 0 / ERR_THREAD
+// Called on the watcher thread once when the program ended normally (not
+// by a signal). Null restores the default, which posts the cross-thread
+// "program finished" event.
+using ProgramFinishedHandler = void (*)(ProgramRequest* request);
+void SetProgramFinishedHandler(ProgramFinishedHandler handler);
 
 // The running program's absolute path. RecordProgramPath resolves the first
 // argument of main (the kernel's link to the executable when that fails).
