@@ -247,7 +247,13 @@ size_t StdioRead(NativeFileHandle* handle, void* buffer, size_t length) {
     if (length > handle->length - handle->position) length = static_cast<size_t>(handle->length - handle->position);
   }
   if (length == 0) return 0;
-  size_t n = std::fread(buffer, 1, length, handle->stream);
+  size_t n = 0;
+  for (;;) {
+    n += std::fread(static_cast<uint8_t*>(buffer) + n, 1, length - n, handle->stream);
+    // A pipe read cut short by a signal goes on where it stopped.
+    if (n == length || !std::ferror(handle->stream) || errno != EINTR) break;
+    std::clearerr(handle->stream);
+  }
   handle->position += n;
   handle->lastRead = 1;
   return n;
@@ -261,7 +267,12 @@ int StdioGetChar(NativeFileHandle* handle) {
 size_t StdioWrite(NativeFileHandle* handle, const void* buffer, size_t length) {
   if (!handle->stream || handle->linked || length == 0) return 0;
   if (handle->lastRead) reposition(handle);
-  size_t n = std::fwrite(buffer, 1, length, handle->stream);
+  size_t n = 0;
+  for (;;) {
+    n += std::fwrite(static_cast<const uint8_t*>(buffer) + n, 1, length - n, handle->stream);
+    if (n == length || !std::ferror(handle->stream) || errno != EINTR) break;
+    std::clearerr(handle->stream);
+  }
   handle->position += n;
   if (handle->position > handle->length) handle->length = handle->position;
   handle->lastWrite = 1;
