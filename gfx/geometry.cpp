@@ -174,3 +174,47 @@ void MaskBitKernel(const MaskBitRequest* q, int32_t threshold) {
     }
   }
 }
+
+void RadialSweepKernel(RadialSweepRequest* q) {
+  q->copiedLines = 0;
+  q->firstDest = -100000;
+  q->outBase = q->base;
+  int bpp = q->bytesPerPixel;
+  if ((bpp != 2 && bpp != 4) || q->steps <= 0 || !q->angles) return;
+  const double step = 2.0 * 3.14159265358979323846 / q->steps;
+  bool cols = q->columns != 0;
+  int32_t srcLines = cols ? q->sourceWidth : q->sourceHeight;
+  int32_t dstLines = cols ? q->destWidth : q->destHeight;
+  int32_t along = std::min(cols ? q->sourceHeight : q->sourceWidth, cols ? q->destHeight : q->destWidth);
+  for (int32_t k = 0; k < q->steps; ++k) {
+    double t = std::trunc(q->angles[k] / step);
+    if (!(t > -1e9 && t < 1e9)) continue;
+    int64_t s = static_cast<int64_t>(t) + q->base;
+    int64_t d = static_cast<int64_t>(q->base) - q->steps + 1 + k;
+    if (s < 0 || s >= srcLines || d < 0 || d >= dstLines) continue;
+    for (int32_t p = 0; p < along; ++p) {
+      int32_t sx = cols ? static_cast<int32_t>(s) : p, sy = cols ? p : static_cast<int32_t>(s);
+      int32_t dx = cols ? static_cast<int32_t>(d) : p, dy = cols ? p : static_cast<int32_t>(d);
+      const uint8_t* sp = q->source + Offset(sx, sy, q->sourceRowLength, bpp);
+      uint8_t* dp = q->dest + Offset(dx, dy, q->destRowLength, bpp);
+      if (q->sourceMask) {
+        if (!MaskBit(q->sourceMask + static_cast<ptrdiff_t>(sy) * q->sourceMaskRowBytes, sx)) continue;
+        StoreRaw(dp, bpp, LoadRaw(sp, bpp));
+        if (q->destMask) SetMaskBit(q->destMask + static_cast<ptrdiff_t>(dy) * q->destMaskRowBytes, dx);
+      } else if (q->sourceAlpha) {
+        uint8_t a = q->sourceAlpha[ByteOffset(sx, sy, q->sourceAlphaRowBytes)];
+        uint8_t* da = q->destAlpha ? q->destAlpha + ByteOffset(dx, dy, q->destAlphaRowBytes) : nullptr;
+        if (a) {
+          StoreRaw(dp, bpp, LoadRaw(sp, bpp));
+          if (da) *da = a;
+        } else if (da) {
+          *da = 0;
+        }
+      } else {
+        StoreRaw(dp, bpp, LoadRaw(sp, bpp));
+      }
+    }
+    if (q->firstDest == -100000) q->firstDest = static_cast<int32_t>(d);
+    ++q->copiedLines;
+  }
+}

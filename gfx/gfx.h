@@ -314,6 +314,34 @@ struct MaskBitRequest {
   int32_t invert;
 };
 void MaskBitKernel(const MaskBitRequest* req, int32_t threshold);
+// Radial sweep transition: for step k of n (angle step 2 pi / n) the source
+// column (rows when columns is 0) trunc(angles[k] / step) + base is copied
+// over the whole height to destination column base - n + 1 + k, through the
+// source mask (copy and set the destination bit where set) or alpha
+// (copy pixel and alpha where non-zero, else destination alpha 0) or
+// plainly. Lines outside either image are skipped. Results: the number of
+// lines copied, the first destination line (-100000 when none), the base.
+struct RadialSweepRequest {
+  const uint8_t* source;
+  uint8_t* dest;
+  const uint8_t* sourceMask;
+  uint8_t* destMask;
+  const uint8_t* sourceAlpha;
+  uint8_t* destAlpha;
+  int32_t sourceRowLength, destRowLength;
+  int32_t sourceMaskRowBytes, destMaskRowBytes;
+  int32_t sourceAlphaRowBytes, destAlphaRowBytes;
+  int32_t sourceWidth, sourceHeight, destWidth, destHeight;
+  int32_t bytesPerPixel;
+  const double* angles;
+  int32_t steps;
+  int32_t columns;
+  int32_t base;
+  int32_t copiedLines;  // out
+  int32_t firstDest;    // out
+  int32_t outBase;      // out
+};
+void RadialSweepKernel(RadialSweepRequest* req);
 
 // Boundary fill from (x, y): every pixel reachable through shared edges
 // without crossing the border value becomes the fill value. The area is

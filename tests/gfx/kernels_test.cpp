@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "platform/linux/platform.h"
 
 namespace {
 
@@ -277,6 +278,47 @@ TEST(Kernels, MaskAndAlphaConversions) {
   EXPECT_EQ(0, std::memcmp(outA, wantA, 4));
 }
 
+TEST(Kernels, RadialSweepCopiesColumnsByAngle) {
+  // 4 x 2 source (columns 0..3 and 10..13) into an 8 x 2 destination; four
+  // quarter-turn steps. Destination column of step k is base - 3 + k.
+  uint32_t src[8] = {0, 1, 2, 3, 10, 11, 12, 13}, dst[16] = {};
+  uint8_t salpha[8] = {255, 255, 0, 255, 255, 255, 255, 255}, dalpha[16];
+  std::memset(dalpha, 9, sizeof(dalpha));
+  const double q4 = 3.14159265358979323846 / 2;
+  const double angles[4] = {-2.5 * q4, -1.5 * q4, -0.5 * q4, 0.5 * q4};  // trunc: -2 -1 0 0
+  RadialSweepRequest q{};
+  q.source = reinterpret_cast<uint8_t*>(src);
+  q.dest = reinterpret_cast<uint8_t*>(dst);
+  q.sourceAlpha = salpha;
+  q.destAlpha = dalpha;
+  q.sourceRowLength = q.sourceAlphaRowBytes = q.sourceWidth = 4;
+  q.destRowLength = q.destAlphaRowBytes = q.destWidth = 8;
+  q.sourceHeight = q.destHeight = 2;
+  q.bytesPerPixel = 4;
+  q.angles = angles;
+  q.steps = 4;
+  q.columns = 1;
+  q.base = 3;  // source columns 1 2 3 3 to destination columns 0 1 2 3
+  RadialSweepKernel(&q);
+  EXPECT_EQ(q.copiedLines, 4);
+  EXPECT_EQ(q.firstDest, 0);
+  EXPECT_EQ(q.outBase, 3);
+  const uint32_t want[16] = {1, 0, 3, 3, 0, 0, 0, 0, 11, 12, 13, 13, 0, 0, 0, 0};
+  EXPECT_EQ(0, std::memcmp(dst, want, sizeof(want)));
+  EXPECT_EQ(dalpha[1], 0);  // source alpha 0: pixel skipped, alpha cleared
+  EXPECT_EQ(dalpha[9], 255);
+  EXPECT_EQ(dalpha[4], 9);
+  q.base = 0;  // only the last step lands (source column 0, destination 0)
+  RadialSweepKernel(&q);
+  EXPECT_EQ(q.copiedLines, 1);
+  EXPECT_EQ(q.firstDest, 0);
+  EXPECT_EQ(dst[0], 0u);
+  q.base = -5;
+  RadialSweepKernel(&q);
+  EXPECT_EQ(q.copiedLines, 0);
+  EXPECT_EQ(q.firstDest, -100000);
+}
+
 // --- flood fill ---
 
 struct Grid {
@@ -344,6 +386,22 @@ TEST(FloodFill, SerpentineAreaNeedsNoCallStack) {
   FloodFillRequest q{reinterpret_cast<uint8_t*>(px.data()), w, h, w, 0, 0x00FF00, 0, 0};
   EXPECT_EQ(FloodFillSpan(&q, 0, 0, 0x00FFFFFF), 0);
   for (size_t i = 0; i < px.size(); ++i) ASSERT_NE(px[i], 0xFFFFFFu) << i;
+}
+
+TEST(FloodFill, StackThatCannotGrowReportsMemory) {
+  // 2 x 300 comb: the seeds nest about 150 deep, past the stack's first block.
+  const int w = 3, h = 301;
+  for (uint64_t failAt : {1, 2}) {
+    SCOPED_TRACE(failAt);
+    std::vector<uint32_t> px(static_cast<size_t>(w) * h, 0xFFFFFF);
+    for (int y = 1; y < h; y += 2) px[static_cast<size_t>(y) * w + ((y / 2) % 2 == 0 ? 0 : 2)] = 0;
+    for (int y = 1; y < h; y += 2) px[static_cast<size_t>(y) * w + 1] = 0;
+    FloodFillRequest q{reinterpret_cast<uint8_t*>(px.data()), w, h, w, 0, 0x00FF00, 0, 0};
+    SetAllocFailure(failAt, true);
+    ErrorCode err = FloodFillSpan(&q, 0, 0, 0x00FFFFFF);
+    SetAllocFailure(0, false);
+    EXPECT_EQ(err, ERR_MEM);
+  }
 }
 
 // --- scaling ---
@@ -440,6 +498,33 @@ TEST_P(BothPaths, NearestOverWideSourcesUses64BitPositions) {
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(dst[i], static_cast<uint32_t>(i * 10000)) << i;
     EXPECT_EQ(dalpha[i], i) << i;
+  }
+}
+
+TEST(Scaling, FastKernelsFallBackWhenScratchIsRefused) {
+  std::vector<uint32_t> src(16 * 4);
+  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint32_t>(i * 0x01030507u);
+  for (int smooth : {0, 1}) {
+    SCOPED_TRACE(smooth);
+    std::vector<uint32_t> a(37 * 9), b(37 * 9);
+    ScaleRequest q{};
+    q.source = reinterpret_cast<uint8_t*>(src.data());
+    q.sourceWidth = 16;
+    q.sourceHeight = 4;
+    q.destWidth = 37;
+    q.destHeight = 9;
+    q.sourceRowLength = 16;
+    q.destRowLength = 37;
+    q.smooth = smooth;
+    q.format = 10;
+    q.bytesPerPixel = 4;
+    q.dest = reinterpret_cast<uint8_t*>(a.data());
+    ScaleBitmapNearest(&q);
+    q.dest = reinterpret_cast<uint8_t*>(b.data());
+    SetAllocFailure(1, true);
+    ScaleBitmapNearest(&q);
+    SetAllocFailure(0, false);
+    EXPECT_EQ(a, b);
   }
 }
 
