@@ -341,8 +341,15 @@ TEST(Stream, WholeFileReads) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::vector<uint8_t> bytes = PatternBytes(40000, 4);
   std::thread writer([&] {
-    int fd = open(fifo.c_str(), O_WRONLY);
+    // Waits for the reader without blocking, so that a reader that never
+    // comes cannot hang the test.
+    int fd = -1;
+    for (int i = 0; i < 10000 && fd < 0; i++) {
+      fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd < 0) usleep(1000);
+    }
     if (fd < 0) return;
+    fcntl(fd, F_SETFL, 0);
     size_t done = 0;
     while (done < bytes.size()) {
       ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
