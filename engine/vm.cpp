@@ -93,6 +93,25 @@ VmValue *abandonFrames(VmState *L, ptrdiff_t entry)
     return L->top;
 }
 
+// VmPostCall without the return hook: the results of the frame on top move
+// to its function slot, padded with nil to `wanted` (-1: all).
+inline void postCallFast(VmState *L, int wanted, VmValue *first)
+{
+    int32_t level = static_cast<int32_t>(L->ci - L->base_ci);
+    while (vmGosub.count > 0 && vmGosub.entries[vmGosub.count - 1].level >= level)
+        vmGosub.count--;
+    VmValue *res = L->ci->base - 1;
+    L->ci--;
+    L->base = L->ci->base;
+    while (wanted != 0 && first < L->top) {
+        *res++ = *first++;
+        wanted--;
+    }
+    while (wanted-- > 0)
+        VmSetNil(res++);
+    L->top = res;
+}
+
 [[noreturn]] void badCode(VmState *L)
 {
     VmRaiseError(L, ERR_BADBYTECODE);
@@ -303,6 +322,15 @@ retentry:  // continue the frame on top (after a call returned into it)
                             t->flags = 0;
                         vmbreak;
                     }
+                    // A new integer key of a table whose metatable is known
+                    // to have no __newindex: store it raw.
+                    const VmTable *mt = t->metatable;
+                    if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n) &&
+                        (mt == nullptr || (mt->flags & (1u << VM_TM_NEWINDEX)))) {
+                        VmValue val = *rc;
+                        PROTECT(*VmTableSetNum(L, t, n) = val);
+                        vmbreak;
+                    }
                 }
                 PROTECT(VmSetTableValue(L, ra, rb, rc));
                 vmbreak;
@@ -498,6 +526,29 @@ retentry:  // continue the frame on top (after a call returned into it)
                     L->top = ra + b;
                 ci->savedpc = pc;
                 vmGosub.callPosition = static_cast<int>(pc - cl->l.p->code);
+                // Script callee with fixed parameters, room on the stack and
+                // for a call record, no call hook: enter its frame here.
+                if (VM_LIKELY((op == OP_CALL || op == OP_CALLCATCH) && ra->tag == VM_TFUNCTION &&
+                              !VmClosureOf(ra)->isC && !(L->hookmask & VM_MASK_CALL))) {
+                    VmPrototype *p = VmClosureOf(ra)->l.p;
+                    if (!p->is_vararg && L->stack_last - ra > p->maxstacksize + 1 && L->ci + 1 < L->end_ci) {
+                        VmValue *nbase = ra + 1;
+                        if (L->top > nbase + p->numparams)
+                            L->top = nbase + p->numparams;
+                        ci->state |= VM_CI_CALLING;
+                        VmCallInfo *nci = ++L->ci;
+                        L->base = nci->base = nbase;
+                        nci->top = nbase + p->maxstacksize;
+                        nci->savedpc = p->code;
+                        nci->pc = nullptr;
+                        nci->tailcalls = 0;
+                        nci->state = VM_CI_SAVEDPC;
+                        for (VmValue *st = L->top; st < nci->top; st++)
+                            VmSetNil(st);
+                        L->top = nci->top;
+                        goto callentry;
+                    }
+                }
                 ErrorCode err = 0;
                 VmValue *first = nullptr;
                 VmCallOutcome outcome = VmPrepareCall(L, ra, &err, capture, &first);
@@ -590,11 +641,10 @@ retentry:  // continue the frame on top (after a call returned into it)
                     return ra;
                 // The caller runs in this loop: finish its CALL here.
                 int nresults = GETARG_C(*(caller->savedpc - 1)) - 1;
-                ptrdiff_t rr = VmSaveStack(L, ra);
-                {
-                    ci->savedpc = pc;
-                    VmPostCall(L, nresults, VmRestoreStack(L, rr));
-                }
+                if (VM_UNLIKELY(L->hookmask & VM_MASK_RETURN))
+                    VmPostCall(L, nresults, ra);
+                else
+                    postCallFast(L, nresults, ra);
                 ci = L->ci;
                 ci->state &= ~VM_CI_CALLING;
                 if (nresults >= 0)

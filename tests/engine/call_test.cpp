@@ -265,6 +265,10 @@ TEST_F(Calls, DepthLimits)
     EXPECT_EQ(status, ERR_STACK);
     // The state is usable afterwards.
     EXPECT_EQ(results("LOADNUM 0, 4\nRETURN 0, 2", &status), (std::vector<double>{4}));
+
+    // A frame may grow to 2048 slots and no further.
+    EXPECT_EQ(VmCheckStack(L, 2049), 0);
+    EXPECT_EQ(VmCheckStack(L, 2048), 1);
 }
 
 TEST_F(Calls, QuitFlagStopsTheRun)

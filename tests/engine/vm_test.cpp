@@ -37,8 +37,9 @@ protected:
         ErrorCode status = run(std::string(c.code) + "\nRETURN 0, 2\n", 1);
         if (c.expect.kind == Expect::ERROR) {
             EXPECT_EQ(status, c.expect.code);
-            if (c.expect.arg != nullptr)
+            if (c.expect.arg != nullptr) {
                 EXPECT_EQ(errorArg(), c.expect.arg);
+            }
             return;
         }
         ASSERT_EQ(status, 0);
@@ -145,7 +146,7 @@ TEST_F(Interp, TablesAndMissingFields)
         {"missing string key", "NEWTABLE 1, 0, 0\nGETTABLE 0, 1, \"name\"", Err(ERR_FIELDINIT, "\"name\"")},
         {"missing number key", "NEWTABLE 1, 0, 0\nGETTABLE 0, 1, #1.5", Err(ERR_FIELDINIT, "1.5")},
         {"field of nil global", "GETGLOBAL 1, \"nothing\"\nGETTABLE 0, 1, \"x\"", Err(ERR_TABLEDECLA, "nothing{}")},
-        {"field of a temporary", "LOADNUM 1, 3\nGETTABLE 0, 1, \"x\"", Err(ERR_TABLEDECLA, "??{}")},
+        {"field of a temporary", "LOADNUM 1, 3\nGETTABLE 0, 1, \"x\"", Err(ERR_TABLEDECLA, "?\?{}")},
         {"missing global reads nil", "GETGLOBAL 0, \"nothing\"", Nil()},
         {"store into a number", "LOADNUM 1, 3\nSETTABLE 1, \"x\", #1\nLOADNUM 0, 0", Err(ERR_TABLEDECLA)},
         {"missing method reads nil", "NEWTABLE 1, 0, 0\nSELF 0, 1, \"m\"", Nil()},
@@ -235,7 +236,7 @@ TEST_F(Interp, LoopsClosuresAndScriptCalls)
          "ADD 2, 2, 0\nRETURN 2, 2\n.end\n"
          "CLOSURE 0, f\nLOADCONST 1, #1000\nLOADNUM 2, 7\nLOADNUM 3, 9\nCALL 0, 4, 2",
          Num(1209)},
-        {"call a number", "LOADNUM 1, 3\nCALL 1, 1, 1\nLOADNUM 0, 0", Err(ERR_FUNCDECLA, "??()")},
+        {"call a number", "LOADNUM 1, 3\nCALL 1, 1, 1\nLOADNUM 0, 0", Err(ERR_FUNCDECLA, "?\?()")},
         {"call a nil global", "GETGLOBAL 1, \"nofunc\"\nCALL 1, 1, 1\nLOADNUM 0, 0", Err(ERR_FUNCDECLA, "nofunc()")},
     };
     for (const Case &c : cases)
