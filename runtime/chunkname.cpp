@@ -19,7 +19,7 @@ constexpr size_t FONT_PREFIX_LENGTH = sizeof FONT_PREFIX - 1;
 constexpr size_t NAME_BUFFER = 1024;      // names the resolver compares and returns
 constexpr size_t FONT_NAME_KEEP = 255;    // characters kept of a ".font" name
 
-MemoryFileName* liveMemoryNames = nullptr;
+MemoryFileName* liveMemoryNames[MEMORY_NAMES_LIVE];
 char displayName[NAME_BUFFER];
 char resolvedName[NAME_BUFFER];
 
@@ -81,25 +81,22 @@ void MakeMemoryFileName(MemoryFileName* record, const void* address, size_t size
   std::memcpy(record->text, MEMORY_TAG, sizeof MEMORY_TAG);
   record->address = address;
   record->size = size;
-  for (MemoryFileName* r = liveMemoryNames; r; r = r->nextLive)
-    if (r == record) return;
-  record->nextLive = liveMemoryNames;
-  liveMemoryNames = record;
+  ReleaseMemoryFileName(record);
+  // The oldest record is forgotten when every slot is taken: opening it
+  // then fails cleanly instead of reading a record that may be gone.
+  std::memmove(liveMemoryNames + 1, liveMemoryNames, sizeof liveMemoryNames - sizeof liveMemoryNames[0]);
+  liveMemoryNames[0] = record;
 }
 
 void ReleaseMemoryFileName(MemoryFileName* record) {
-  for (MemoryFileName** link = &liveMemoryNames; *link; link = &(*link)->nextLive) {
-    if (*link == record) {
-      *link = record->nextLive;
-      record->nextLive = nullptr;
-      return;
-    }
-  }
+  for (auto*& slot : liveMemoryNames)
+    if (slot == record) slot = nullptr;
 }
 
 bool IsMemoryFileName(const char* name) {
-  for (const MemoryFileName* r = liveMemoryNames; r; r = r->nextLive)
-    if (reinterpret_cast<const char*>(r) == name) return true;
+  // Pointers are only compared, never followed.
+  for (const MemoryFileName* slot : liveMemoryNames)
+    if (slot && reinterpret_cast<const char*>(slot) == name) return true;
   return false;
 }
 

@@ -427,13 +427,15 @@ struct VirtualFile {
 
 // A record passed where a file name is expected, standing for a memory
 // buffer. Only records made by MakeMemoryFileName and not yet released are
-// taken as such: a script's string ":::memory" is an ordinary name.
+// taken as such: a script's string ":::memory" is an ordinary name. The
+// last MEMORY_NAMES_LIVE records made are known; release a record before
+// its storage goes away.
 struct MemoryFileName {
   char text[16];  // ":::memory"
   const void* address;
   size_t size;
-  MemoryFileName* nextLive;
 };
+constexpr size_t MEMORY_NAMES_LIVE = 64;
 void MakeMemoryFileName(MemoryFileName* record, const void* address, size_t size);
 void ReleaseMemoryFileName(MemoryFileName* record);
 bool IsMemoryFileName(const char* name);

@@ -114,6 +114,15 @@ TEST(MemoryFile, ReadsSeeksAndRefusals) {
   EXPECT_EQ(OpenFileStream(":::memory", STREAM_READ, nullptr), nullptr);
   ReleaseMemoryFileName(&record);
   EXPECT_FALSE(IsMemoryFileName(name));
+
+  // Only the newest records are known; an older one no longer opens.
+  std::vector<MemoryFileName> many(MEMORY_NAMES_LIVE + 1);
+  for (auto& r : many) MakeMemoryFileName(&r, data.data(), data.size());
+  EXPECT_FALSE(IsMemoryFileName(reinterpret_cast<const char*>(&many[0])));
+  EXPECT_EQ(OpenFileStream(reinterpret_cast<const char*>(&many[0]), STREAM_READ, nullptr), nullptr);
+  EXPECT_TRUE(IsMemoryFileName(reinterpret_cast<const char*>(&many[1])));
+  for (auto& r : many) ReleaseMemoryFileName(&r);
+  EXPECT_FALSE(IsMemoryFileName(reinterpret_cast<const char*>(&many[1])));
 }
 
 TEST(VirtualFile, CopiedGrowsReferencedIsReadOnly) {
