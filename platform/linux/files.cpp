@@ -152,7 +152,9 @@ FILE* FOpenNative(const char* path, const char* mode, int native) {
   char* converted = ConvertNativeFileName(path, native, &failed);
   if (failed) return nullptr;
   FILE* f = std::fopen(converted ? converted : path, mode);
+  int saved = errno;  // callers look at why the open failed
   FreeMemory(converted);
+  errno = saved;
   return f;
 }
 
@@ -215,10 +217,15 @@ NativeFileHandle* OpenProgdirFile(const char* name, uint32_t flags) {
   // then names it.
   if (!ResolveNativePath(native, handle->path, path)) StrCopyBounded(handle->path, sizeof handle->path, path);
   handle->stream = FOpenNative(handle->path, mode, native);
-  if (!handle->stream && (flags & NATIVE_OPEN_UPDATE) && !(flags & NATIVE_OPEN_WRITE)) {
-    FILE* created = FOpenNative(handle->path, "wb", native);
-    if (created) {
-      std::fclose(created);
+  if (!handle->stream && (flags & NATIVE_OPEN_UPDATE) && !(flags & NATIVE_OPEN_WRITE) && errno == ENOENT) {
+    // Created without truncation: a file that appeared in the meantime
+    // keeps its data.
+    int failed = 0;
+    char* converted = ConvertNativeFileName(handle->path, native, &failed);
+    int fd = failed ? -1 : open(converted ? converted : handle->path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    FreeMemory(converted);
+    if (fd >= 0) {
+      close(fd);
       handle->stream = FOpenNative(handle->path, mode, native);
     }
   }
