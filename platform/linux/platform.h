@@ -576,3 +576,261 @@ void RecordProgramPath(const char* argv0);
 // Copies the path, converted to Latin-1 in 8-bit mode unless raw; 0 when
 // it does not fit or is unknown (the buffer then holds the empty text).
 int GetProgramPath(char* buffer, size_t size, int raw);
+
+// ---- Threads and timers ----
+// Worker threads with a start hand-shake, a polled stop request and a join
+// with release; POSIX timers whose signals are taken by one signal thread
+// (SIGRTMIN and SIGRTMIN + 1 stay blocked everywhere else) and reach the
+// main thread through the wake pipe; the shared 20 ms poll timer and the
+// pipe reader that serves a display-adapter plug-in's event loop.
+
+#include <ctime>
+
+struct ThreadRecord;  // owned by the starter until JoinThread frees it
+struct VmState;
+using ThreadEntry = void* (*)(void* argument);
+
+// A thread with default attributes for priority 0, else round-robin at
+// min(priority, the system's maximum); when those attributes are refused
+// (setting them, or the creation with them) the thread is started again
+// with default attributes. The timer signals stay blocked in the new
+// thread. 0 when no thread could be made.
+pthread_t CreateThread(ThreadEntry entry, void* argument, int32_t priority);
+// Test seam: the creation call that CreateThread uses; null restores
+// pthread_create.
+using ThreadCreateFunc = int (*)(pthread_t* thread, const pthread_attr_t* attributes,
+                                 ThreadEntry entry, void* argument);
+void SetThreadCreateFunction(ThreadCreateFunc create);
+
+// Starts entry with the new record as its argument and waits until the
+// thread reports its set-up: the record, or null when the thread could not
+// be made or reported a failure (that thread has then been joined). Name
+// and stack size are not used on this platform.
+ThreadRecord* StartNamedThread(const char* name, ThreadEntry entry, void* argument,
+                               uintptr_t reserved, size_t stackSize, int32_t priority);
+void RequestThreadStop(ThreadRecord* thread);
+// Releases the thread, joins it and frees the record.
+void JoinThread(ThreadRecord* thread);
+// holder's second word is a ThreadRecord*: stop request, then JoinThread.
+void StopAndJoinThread(void* holder);
+
+// The thread's side.
+ThreadRecord* ThreadRecordFromArg(void* argument);
+void* GetThreadArgument(ThreadRecord* thread);
+void SignalThreadStarted(ThreadRecord* thread);
+// A non-zero code before SignalThreadStarted reports a failed set-up; the
+// thread then returns without waiting for its release.
+void SetThreadExitCode(ThreadRecord* thread, int32_t code);
+int32_t GetThreadExitCode(ThreadRecord* thread);
+int ThreadStopRequested(ThreadRecord* thread);
+void WaitThreadRelease(ThreadRecord* thread);
+
+// Timer operations of TimerControl.
+enum : int32_t {
+  TIMER_ADD_PERIODIC = 0,
+  TIMER_ADD_ONESHOT = 1,
+  TIMER_REMOVE_PERIODIC = 2,
+  TIMER_REMOVE_ONESHOT = 3,
+  TIMER_CHANGE_PERIOD = 4,
+};
+// Kinds that TakeTimerEvent reports.
+enum : int32_t {
+  TIMER_EVENT_INTERVAL = 0,  // a periodic timer fired (it stays)
+  TIMER_EVENT_TIMEOUT = 1,   // a one-shot timer fired (it is gone)
+  TIMER_EVENT_NONE = 9,
+};
+
+struct TimerRecord;
+
+// Blocks the timer signals in the calling thread, installs their handlers,
+// creates the timer lock and starts the signal thread: 0, ERR_SIGNAL or
+// ERR_SEMAPHORE. A second call does nothing.
+ErrorCode InstallTimerSignal();
+// 0; ERR_MEM or ERR_TIMER for the adds; ERR_TIMER when a new period cannot
+// be set (the old one keeps running). Operations above 4 do nothing.
+ErrorCode TimerControl(int32_t operation, uintptr_t key1, uintptr_t key2, int32_t milliseconds);
+// One step of the dispatch walk: start with null, pass each result back in
+// until null comes. *kind is TIMER_EVENT_NONE unless the record fired. A
+// record that went away since the last step restarts the walk at the head.
+TimerRecord* TakeTimerEvent(TimerRecord* record, int32_t* kind, uintptr_t keys[2]);
+TimerRecord* FindTimerRecord(int32_t oneShot, uintptr_t key1, uintptr_t key2, TimerRecord** next);
+void MarkTimerFired(TimerRecord* record);  // ignored when no longer listed
+// A timer message read from the wake pipe: marks its record fired.
+struct WakeMessage;
+void HandleTimerMessage(const WakeMessage* message);
+void FreeAllTimers();
+// FreeAllTimers, then the signal thread ends and the lock is freed.
+void ShutdownTimers();
+// 1 when a timer signalling SIGRTMIN with record as its value runs.
+int CreatePosixTimer(int periodic, int32_t milliseconds, void* record, timer_t* id);
+
+// Sleeps the milliseconds while the event poll keeps running: 0, the wait's
+// or the poll's error, or ERR_USERABORT when the run is asked to stop.
+ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds);
+// The shared 20 ms poll timer: clients 0 (audio) and 1 (event handlers).
+ErrorCode AcquirePollTimer(VmState* L, int32_t client);
+void ReleasePollTimer(VmState* L, int32_t client);
+
+// The pipe reader runs only while a display-adapter plug-in drives the
+// event loop: 0 or ERR_THREAD.
+ErrorCode StartPipeReader();
+void StopPipeReader();
+
+// ---- X11 connection, event wait and wake-up ----
+// Process-wide X11 set-up, one connection record per server name, the wake
+// pipe that lets any thread end the main thread's wait, the wait itself and
+// the orderly close. Xlib types stay inside the folder (x11_private.h).
+
+struct X11ConnectionRecord;
+struct X11DisplayRecord;
+
+// The message written into the wake pipe as one unit: kinds below, value a
+// timer record or a connection record where the kind says so.
+struct WakeMessage {
+  uint32_t kind;
+  uint32_t reserved;
+  uint64_t value;
+};
+enum : uint32_t {
+  WAKE_EVENT = 0,       // value 0
+  WAKE_TIMER = 1,       // value: the TimerRecord that fired
+  WAKE_POINTER = 2,     // value: the X11ConnectionRecord whose pointer moved
+  WAKE_END_READER = 3,  // value 0
+};
+
+// Locale, desktop libraries, timer signals and the desktop scale factor: 0,
+// ERR_SIGNAL or ERR_SEMAPHORE. Without an X server the result is still 0.
+ErrorCode OpenX11Connection();
+// The record of a server name (null or "" = the default display), opened on
+// first use: 0, ERR_MEM, ERR_XDISPLAY, ERR_PIXELFORMAT (the visual matches
+// no pixel format, or another server fixed a different one) or ERR_THREAD.
+ErrorCode GetX11Connection(const char* serverName, X11ConnectionRecord** out);
+// The pixel format of the server's default visual (10, 11, 12 or 4), or 10
+// when no connection can be made; it also becomes the format that every
+// later connection must match.
+int32_t QueryNativePixelFormat(const char* serverName);
+int32_t GetX11PixelFormat(const X11ConnectionRecord* connection);  // -1: none matched
+// The wake pipe (made once per process): 0 or ERR_PIPE.
+ErrorCode PrepareX11BackEnd();
+ErrorCode AllocX11DisplayRecord(X11DisplayRecord** out);  // 0 or ERR_MEM
+void FreeX11DisplayRecord(X11DisplayRecord* record);     // null is ignored
+
+// Makes the process's wake pipe on the first call (both ends non-blocking)
+// and hands out the same ends afterwards; 1, or 0 when no pipe can be made.
+// Either pointer may be null.
+int CreateWakePipe(int* readEnd, int* writeEnd);
+// One atomic write; safe from any thread. Nothing happens without a pipe.
+void SendWakeMessage(uint32_t kind, uint64_t value);
+// Wakes an adapter's event loop, or the event wait.
+ErrorCode WakeEventLoop();
+// Reads every waiting message; timer messages go to the timer list. Returns
+// a mask of the kinds seen (bit 1 << kind). A pointer message's connection
+// is written to *pointerConnection when that is given.
+uint32_t ReadWakeMessages(X11ConnectionRecord** pointerConnection);
+// Blocks until the wake pipe or any connection has input, or returns at once
+// when events are pending (the flag, cleared here, or events that Xlib has
+// queued already). 0.
+ErrorCode WaitForEvents(void* caller, uint32_t flags);
+// Set by the pump when it left events for its next pass.
+void SetX11EventsPending(int pending);
+// The NOMOUSEHOOK setting: no pointer-watch threads for new connections.
+void SetNoPointerThread(int off);
+// The last X protocol error code that a request caused (0 when none), and
+// clears it. X errors never end the program; a lost connection is reported
+// as ERR_XDISPLAY.
+int32_t TakeX11Error();
+// The desktop scale factor: Xft.dpi / 96, 1.0 without it.
+void GetDpiScaleFactor(double* factor);
+// Shut-down: timers, every connection with its threads, the requester
+// thread, the desktop libraries.
+void CloseX11Connection();
+
+// ---- Desktop-library binding ----
+// The optional desktop libraries (GTK 2, GLib, GObject, Pango, libnotify,
+// ALSA, Xfixes, Xcursor, XF86VidMode, XRandR, Xss) are opened by name when
+// the X connection is set up; callers test a library's flag before using its
+// functions (dynlib.h holds the slots).
+
+enum DesktopLibrary : int32_t {
+  DESKTOP_ALSA,
+  DESKTOP_XFIXES,
+  DESKTOP_XCURSOR,
+  DESKTOP_XVIDMODE,
+  DESKTOP_PANGO,
+  DESKTOP_XRANDR,
+  DESKTOP_XSS,
+  DESKTOP_NOTIFY,
+  DESKTOP_GTK,
+  DESKTOP_GLIB,
+  DESKTOP_GOBJECT,
+  DESKTOP_LIBRARY_COUNT,
+};
+void BindDesktopLibraries();
+void UnbindDesktopLibraries();
+int DesktopLibraryOpen(DesktopLibrary library);  // 1 when its handle is set
+int DesktopGtkAvailable();     // GTK, GLib and GObject all opened
+int DesktopXRandrAvailable();  // every XRandR function was found
+// Test seam: what opens a library file and finds a function in it; null
+// members restore dlopen and dlsym.
+struct DesktopLibraryCalls {
+  void* (*open)(const char* file, int flags);
+  void* (*lookup)(void* handle, const char* name);
+};
+void SetDesktopLibraryCalls(const DesktopLibraryCalls* calls);
+
+// ---- Requesters ----
+// Message, file, path, string, list, font and colour requesters: GTK 2
+// dialogs shown by a thread of their own when GTK is bound and an X display
+// opens, console prompts otherwise. Each blocks its caller until answered.
+// Answers of the message requester: buttons count from 1 at the left, the
+// rightmost answers 0. End of input on the console cancels.
+
+#include <cstdio>
+
+// Button sets: 0 "OK|Cancel", 1 "Yes|No", 2 "Yes|No|Cancel", 3 a single OK,
+// 4 any other string (*buttons is kept only for 4).
+int32_t RequesterButtonsFromType(const char** buttons);
+
+ErrorCode NativeSystemRequester(VmState* L, const char* title, const char* body,
+                                const char* buttons, int32_t icon, int32_t* answer);
+// mode 0 open, 1 open several, 2 save. *files is one name, or with several
+// names each ends in a zero byte; *chosen 0 = cancelled. Free both with
+// FreeMemory.
+ErrorCode NativeFileRequester(VmState* L, const char* title, const char* pattern, int32_t mode,
+                              const char* folder, const char* file, char** outFolder,
+                              char** outFiles, int32_t* count, int32_t* chosen);
+// *out null when cancelled. mode 2: a new folder may be named.
+ErrorCode NativePathRequester(VmState* L, const char* title, int32_t mode, const char* folder,
+                              char** out);
+// type 3: numbers only; maxLength 0: no limit. *out is a new string, empty
+// when cancelled.
+ErrorCode NativeStringRequester(VmState* L, const char* title, const char* prompt,
+                                const char* text, int32_t type, int32_t maxLength, int32_t hidden,
+                                char** out);
+// choices: strings one after the other, ended by an empty one. -1: cancelled.
+ErrorCode NativeListRequester(VmState* L, const char* title, const char* body,
+                              const char* choices, int32_t start, int32_t* index);
+struct FontRequestResult {
+  char name[256];  // empty: cancelled
+  int32_t size;
+  int32_t weight;
+  int32_t slant;
+  int32_t reserved1;
+  int32_t reserved2;
+  int32_t bold;
+  int32_t italic;
+  int32_t reserved3;
+};
+ErrorCode NativeFontRequester(VmState* L, const char* title, const char* name, int32_t size,
+                              FontRequestResult* out);
+// 0xRRGGBB, or -1 when cancelled.
+ErrorCode NativeColorRequester(VmState* L, const char* title, int32_t start, int32_t* colour);
+// kind 1 information, 2 error, 3 warning; timeout 0 = the server's default.
+ErrorCode ShowDesktopNotification(VmState* L, const char* title, const char* text, int32_t kind,
+                                  int32_t timeout);
+// Test seam: the console's input and output (null restores stdin, stdout).
+void SetRequesterConsole(FILE* input, FILE* output);
+// Stops the GTK requester thread when it runs (shut-down).
+void StopRequesterThread();
+// The argument count and vector that GTK is initialised with.
+void SetRequesterArguments(int* argc, char*** argv);

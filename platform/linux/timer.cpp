@@ -1,0 +1,377 @@
+// POSIX interval and one-shot timers, the signal thread that takes their
+// signals, the sleep that keeps the event poll running, the shared poll
+// timer and the pipe reader. Invariants: SIGRTMIN and SIGRTMIN + 1 are
+// blocked in every thread this program makes, and taken only by the signal
+// thread with sigwaitinfo, so their work runs in an ordinary thread; the
+// timer list and every fired flag change only under the timer lock, and a
+// record is reported only while it is still in the list.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <new>
+
+#include <pthread.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include "platform/linux/eventlib.h"
+#include "platform/linux/platform.h"
+
+struct TimerRecord {
+  TimerRecord* next;
+  int32_t oneShot;  // the add operation that made it: 0 periodic, 1 one-shot
+  uintptr_t keys[2];
+  int32_t fired;
+  timer_t id;
+};
+
+namespace {
+
+constexpr int32_t POLL_PERIOD_MS = 20;  // the shared poll timer's period
+
+PlatformMutex* timerLock = nullptr;
+TimerRecord* timerList = nullptr;
+std::atomic<int32_t> sleepDone{0};
+pthread_t signalThread;
+std::atomic<bool> signalThreadRunning{false};
+int stopToken;  // its address, sent as a signal value, ends the signal thread
+
+void timerSignalSet(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGRTMIN);
+  sigaddset(set, SIGRTMIN + 1);
+}
+
+// A timer with no record belongs to SleepWithEvents; any other names its
+// record, which the reader of the wake pipe marks fired.
+void handleTimerSignal(void* record) {
+  if (!record) {
+    sleepDone.store(1);
+    SendWakeMessage(WAKE_EVENT, 0);
+  } else {
+    SendWakeMessage(WAKE_TIMER, reinterpret_cast<uintptr_t>(record));
+  }
+}
+
+void* signalThreadMain(void*) {
+  sigset_t set;
+  timerSignalSet(&set);
+  for (;;) {
+    siginfo_t info;
+    int signal = sigwaitinfo(&set, &info);
+    if (signal < 0) continue;  // EINTR
+    void* value = info.si_value.sival_ptr;
+    if (signal == SIGRTMIN) {
+      if (value == &stopToken) break;
+      handleTimerSignal(value);
+    } else {
+      HandleSampleLoopSignal(value);
+    }
+  }
+  return nullptr;
+}
+
+// Reached only in a thread that did not block the timer signals (one made
+// by a library before they were installed): hands the signal on to the
+// signal thread, which has it blocked and takes it from its own queue.
+void forwardTimerSignal(int signal, siginfo_t* info, void*) {
+  if (signalThreadRunning.load()) pthread_sigqueue(signalThread, signal, info->si_value);
+}
+
+bool installHandler(int signal) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_sigaction = forwardTimerSignal;
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  return sigaction(signal, &action, nullptr) == 0;
+}
+
+bool isListed(const TimerRecord* record) {
+  for (TimerRecord* r = timerList; r; r = r->next)
+    if (r == record) return true;
+  return false;
+}
+
+void unlink(TimerRecord* record) {
+  for (TimerRecord** link = &timerList; *link; link = &(*link)->next) {
+    if (*link == record) {
+      *link = record->next;
+      return;
+    }
+  }
+}
+
+TimerRecord* findRecord(int32_t oneShot, uintptr_t key1, uintptr_t key2) {
+  for (TimerRecord* r = timerList; r; r = r->next)
+    if (r->oneShot == oneShot && r->keys[0] == key1 && r->keys[1] == key2) return r;
+  return nullptr;
+}
+
+void freeRecord(TimerRecord* record) {
+  timer_delete(record->id);
+  FreeMemory(record);
+}
+
+// The shared poll timer: an interval of the event library kept here.
+struct PollTimer {
+  int32_t clients[2];
+  uintptr_t interval;  // the interval record's identity
+} pollTimer = {{0, 0}, 1};
+
+// The pipe reader.
+pthread_t pipeReader;
+bool pipeReaderRunning = false;
+
+void* pipeReaderMain(void*) {
+  int readEnd = -1;
+  if (!CreateWakePipe(&readEnd, nullptr)) return nullptr;
+  bool ending = false;
+  while (!ending) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(readEnd, &set);
+    if (select(readEnd + 1, &set, nullptr, nullptr, nullptr) < 0) continue;  // EINTR
+    WakeMessage message;
+    for (;;) {
+      ssize_t n = read(readEnd, &message, sizeof message);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < static_cast<ssize_t>(sizeof message)) break;
+      if (message.kind == WAKE_TIMER) {
+        HandleTimerMessage(&message);
+        WakeAdapterEventLoop();
+      } else if (message.kind == WAKE_EVENT) {
+        WakeAdapterEventLoop();
+      } else if (message.kind == WAKE_END_READER) {
+        ending = true;
+      }
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ErrorCode InstallTimerSignal() {
+  if (timerLock) return ERR_NONE;
+  sigset_t set;
+  timerSignalSet(&set);
+  // The caller (the main thread) and every thread it makes from now on keep
+  // the signals blocked; only the signal thread takes them.
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  if (!installHandler(SIGRTMIN) || !installHandler(SIGRTMIN + 1)) return ERR_SIGNAL;
+  timerLock = AllocMutex();
+  if (!timerLock) return ERR_SEMAPHORE;
+  signalThread = CreateThread(signalThreadMain, nullptr, 0);
+  if (signalThread == 0) {
+    FreeMutex(timerLock);
+    timerLock = nullptr;
+    return ERR_SIGNAL;
+  }
+  signalThreadRunning.store(true);
+  return ERR_NONE;
+}
+
+int CreatePosixTimer(int periodic, int32_t milliseconds, void* record, timer_t* id) {
+  struct sigevent event;
+  std::memset(&event, 0, sizeof event);
+  event.sigev_notify = SIGEV_SIGNAL;
+  event.sigev_signo = SIGRTMIN;
+  event.sigev_value.sival_ptr = record;
+  timer_t timer;
+  if (timer_create(CLOCK_REALTIME, &event, &timer) != 0) return 0;
+  if (milliseconds < 0) milliseconds = 0;
+  struct itimerspec spec;
+  std::memset(&spec, 0, sizeof spec);
+  spec.it_value.tv_sec = milliseconds / 1000;
+  spec.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  // A zero expiry would disarm the timer: the earliest expiry is 1 ns away.
+  if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+  if (periodic) spec.it_interval = spec.it_value;
+  if (timer_settime(timer, 0, &spec, nullptr) != 0) {
+    timer_delete(timer);
+    return 0;
+  }
+  *id = timer;
+  return 1;
+}
+
+ErrorCode TimerControl(int32_t operation, uintptr_t key1, uintptr_t key2, int32_t milliseconds) {
+  if (operation < 0 || operation > TIMER_CHANGE_PERIOD) return ERR_NONE;
+  if (!timerLock) {
+    // Timers live only while the signal is installed.
+    return operation <= TIMER_ADD_ONESHOT ? ERR_TIMER : ERR_NONE;
+  }
+  ErrorCode result = ERR_NONE;
+  LockMutex(timerLock);
+  switch (operation) {
+    case TIMER_ADD_PERIODIC:
+    case TIMER_ADD_ONESHOT: {
+      auto* record = static_cast<TimerRecord*>(AllocMemory(sizeof(TimerRecord), 1));
+      if (!record) {
+        result = ERR_MEM;
+        break;
+      }
+      record->oneShot = operation;
+      record->keys[0] = key1;
+      record->keys[1] = key2;
+      if (!CreatePosixTimer(operation ^ 1, milliseconds, record, &record->id)) {
+        FreeMemory(record);
+        result = ERR_TIMER;
+        break;
+      }
+      TimerRecord** link = &timerList;
+      while (*link) link = &(*link)->next;
+      *link = record;
+      break;
+    }
+    case TIMER_REMOVE_PERIODIC:
+    case TIMER_REMOVE_ONESHOT: {
+      TimerRecord* record = findRecord(operation - 2, key1, key2);
+      if (record) {
+        unlink(record);
+        freeRecord(record);
+      }
+      break;
+    }
+    case TIMER_CHANGE_PERIOD: {
+      TimerRecord* record = findRecord(0, key1, key2);
+      if (!record) break;
+      timer_t timer;
+      if (!CreatePosixTimer(1, milliseconds, record, &timer)) {
+        result = ERR_TIMER;
+        break;
+      }
+      timer_delete(record->id);
+      record->id = timer;
+      break;
+    }
+  }
+  UnlockMutex(timerLock);
+  return result;
+}
+
+TimerRecord* TakeTimerEvent(TimerRecord* record, int32_t* kind, uintptr_t keys[2]) {
+  *kind = TIMER_EVENT_NONE;
+  if (!timerLock) return nullptr;
+  LockMutex(timerLock);
+  // The handler run between two steps may have removed the record passed
+  // back in: then the walk starts again at the head (reported records have
+  // their flags cleared, so nothing is reported twice for one firing).
+  if (!record || !isListed(record)) record = timerList;
+  TimerRecord* next = record ? record->next : nullptr;
+  if (record && record->fired) {
+    keys[0] = record->keys[0];
+    keys[1] = record->keys[1];
+    if (record->oneShot) {
+      *kind = TIMER_EVENT_TIMEOUT;
+      unlink(record);
+      freeRecord(record);
+    } else {
+      *kind = TIMER_EVENT_INTERVAL;
+      record->fired = 0;
+    }
+  }
+  UnlockMutex(timerLock);
+  return next;
+}
+
+TimerRecord* FindTimerRecord(int32_t oneShot, uintptr_t key1, uintptr_t key2, TimerRecord** next) {
+  if (next) *next = nullptr;
+  if (!timerLock) return nullptr;
+  LockMutex(timerLock);
+  TimerRecord* record = findRecord(oneShot, key1, key2);
+  if (record && next) *next = record->next;
+  UnlockMutex(timerLock);
+  return record;
+}
+
+void MarkTimerFired(TimerRecord* record) {
+  if (!timerLock) return;
+  LockMutex(timerLock);
+  // A late signal of a removed timer finds its record gone.
+  if (isListed(record)) record->fired = 1;
+  UnlockMutex(timerLock);
+}
+
+void HandleTimerMessage(const WakeMessage* message) {
+  MarkTimerFired(reinterpret_cast<TimerRecord*>(static_cast<uintptr_t>(message->value)));
+}
+
+void FreeAllTimers() {
+  if (!timerLock) return;
+  LockMutex(timerLock);
+  while (timerList) {
+    TimerRecord* record = timerList;
+    timerList = record->next;
+    freeRecord(record);
+  }
+  UnlockMutex(timerLock);
+}
+
+void ShutdownTimers() {
+  if (!timerLock) return;
+  FreeAllTimers();
+  if (signalThreadRunning.load()) {
+    union sigval value;
+    value.sival_ptr = &stopToken;
+    pthread_sigqueue(signalThread, SIGRTMIN, value);
+    pthread_join(signalThread, nullptr);
+    signalThreadRunning.store(false);
+  }
+  FreeMutex(timerLock);
+  timerLock = nullptr;
+}
+
+ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds) {
+  if (milliseconds <= 0) return ERR_NONE;
+  sleepDone.store(0);
+  timer_t timer;
+  if (!CreatePosixTimer(0, milliseconds, nullptr, &timer)) return ERR_NONE;
+  ErrorCode result = ERR_NONE;
+  for (;;) {
+    result = WaitPlatformEvent(L, 1, 0, nullptr);
+    if (result != ERR_NONE) break;
+    if (sleepDone.load()) break;
+    ErrorCode error = ERR_NONE;
+    if (PollEvents(L, 2, 0, &error) != 0) {
+      result = error != ERR_NONE ? error : ERR_USERABORT;
+      break;
+    }
+  }
+  timer_delete(timer);
+  return result;
+}
+
+ErrorCode AcquirePollTimer(VmState* L, int32_t client) {
+  if (client < 0 || client > 1) return ERR_NONE;
+  if (!pollTimer.clients[0] && !pollTimer.clients[1]) {
+    ErrorCode error = AddTimerRecord(L, &pollTimer.interval, POLL_PERIOD_MS, 1);
+    if (error != ERR_NONE) return error;
+  }
+  pollTimer.clients[client] = 1;
+  return ERR_NONE;
+}
+
+void ReleasePollTimer(VmState* L, int32_t client) {
+  if (client < 0 || client > 1 || !pollTimer.clients[client]) return;
+  pollTimer.clients[client] = 0;
+  if (!pollTimer.clients[0] && !pollTimer.clients[1]) RemoveInterval(L, &pollTimer.interval);
+}
+
+ErrorCode StartPipeReader() {
+  if (!DisplayAdapterActive() || pipeReaderRunning) return ERR_NONE;
+  if (!CreateWakePipe(nullptr, nullptr)) return ERR_THREAD;
+  pipeReader = CreateThread(pipeReaderMain, nullptr, 100);
+  if (pipeReader == 0) return ERR_THREAD;
+  pipeReaderRunning = true;
+  return ERR_NONE;
+}
+
+void StopPipeReader() {
+  if (!pipeReaderRunning) return;
+  SendWakeMessage(WAKE_END_READER, 0);
+  pthread_join(pipeReader, nullptr);
+  pipeReaderRunning = false;
+}

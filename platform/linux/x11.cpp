@@ -1,0 +1,402 @@
+// Process-wide X11 set-up and the connection records: locale, desktop
+// libraries, timer signals, desktop scale factor, one lazily opened record
+// per X server name with its pointer-watch thread, and the orderly close.
+// Invariants: a record is in the list only when its set-up completed; every
+// display this back end opens has the error handlers installed, so X errors
+// become codes and a broken connection only marks its record lost.
+#include <atomic>
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <X11/Xatom.h>
+#include <X11/Xresource.h>
+#include <X11/cursorfont.h>
+#include <unistd.h>
+
+#include "platform/linux/dynlib.h"
+#include "platform/linux/eventlib.h"
+#include "runtime/runtime.h"
+#include "platform/linux/x11_private.h"
+
+namespace {
+
+constexpr int32_t FRAME_WAIT_US = 100000;    // how long a window manager may take
+constexpr useconds_t POINTER_POLL_US = 20000;  // pointer-watch period
+constexpr double BASE_DPI = 96.0;
+// Font cursors of the eight resize zones: top-left, bottom-left, top-right,
+// bottom-right, left, right, top, bottom.
+constexpr unsigned RESIZE_SHAPES[X11_RESIZE_CURSORS] = {134, 12, 136, 14, 70, 96, 138, 16};
+constexpr unsigned BUSY_SHAPE = 150;  // the watch
+constexpr unsigned MOVE_SHAPE = 52;   // the fleur
+constexpr unsigned long IM_STYLE_NOTHING = XIMPreeditNothing | XIMStatusNothing;  // 0x408
+
+X11ConnectionRecord* connectionList = nullptr;
+double scaleFactor = 1.0;
+int32_t fixedPixelFormat = -1;  // the format every connection must match
+int noPointerThread = 0;
+std::atomic<int32_t> lastXError{0};
+bool handlersInstalled = false;
+
+int recordXError(Display*, XErrorEvent* event) {
+  lastXError.store(event->error_code);
+  return 0;
+}
+
+// Xlib calls the exit handler after the I/O error handler; returning from
+// it leaves the display unusable but the program running.
+int recordIOError(Display*) { return 0; }
+void markLost(Display*, void* lost) {
+  if (lost) static_cast<std::atomic<int32_t>*>(lost)->store(1);
+  lastXError.store(-1);
+}
+
+// The pixel format of the first TrueColor visual of the root depth whose
+// masks one of the formats matches.
+int32_t findPixelFormat(Display* display, int screen, int depth) {
+  XVisualInfo pattern;
+  std::memset(&pattern, 0, sizeof pattern);
+  pattern.screen = screen;
+  pattern.depth = depth;
+  pattern.c_class = TrueColor;
+  int count = 0;
+  XVisualInfo* list =
+      XGetVisualInfo(display, VisualScreenMask | VisualDepthMask | VisualClassMask, &pattern, &count);
+  int32_t format = -1;
+  for (int i = 0; i < count && format < 0; i++) {
+    unsigned long r = list[i].red_mask, g = list[i].green_mask, b = list[i].blue_mask;
+    if (r == 0xff0000 && g == 0xff00 && b == 0xff)
+      format = 10;
+    else if (r == 0xff00 && g == 0xff0000 && b == 0xff000000UL)
+      format = 11;
+    else if (r == 0xff000000UL && g == 0xff0000 && b == 0xff00)
+      format = 12;
+    else if (r == 0xf800 && g == 0x7e0 && b == 0x1f)
+      format = 4;
+  }
+  if (list) XFree(list);
+  return format;
+}
+
+void readFrameExtentsOfTestWindow(X11ConnectionRecord* c) {
+  XSetWindowAttributes attributes;
+  std::memset(&attributes, 0, sizeof attributes);
+  attributes.event_mask = PropertyChangeMask | StructureNotifyMask;
+  Window window = XCreateWindow(c->display, c->root, 0, 0, 640, 480, 0, CopyFromParent, InputOutput,
+                                CopyFromParent, CWEventMask, &attributes);
+  if (!window) return;
+  Atom request = XInternAtom(c->display, "_NET_REQUEST_FRAME_EXTENTS", False);
+  Atom extents = XInternAtom(c->display, "_NET_FRAME_EXTENTS", False);
+  XEvent message;
+  std::memset(&message, 0, sizeof message);
+  message.xclient.type = ClientMessage;
+  message.xclient.window = window;
+  message.xclient.message_type = request;
+  message.xclient.format = 32;
+  XSendEvent(c->display, c->root, False, SubstructureNotifyMask | SubstructureRedirectMask, &message);
+  XFlush(c->display);
+  TimeValue start, now;
+  GetSysTime(&start);
+  for (;;) {
+    XEvent event;
+    if (XCheckTypedWindowEvent(c->display, window, PropertyNotify, &event) &&
+        event.xproperty.atom == extents) {
+      int32_t left, top, horizontal, vertical;
+      ReadFrameExtents(c->display, window, &left, &top, &horizontal, &vertical);
+      c->frameLeft = left;
+      c->frameTop = top;
+      c->frameHorizontal = horizontal;
+      c->frameVertical = vertical;
+      break;
+    }
+    GetSysTime(&now);
+    SubTime(&now, &start);
+    if (now.seconds > 0 || now.micros >= static_cast<uint32_t>(FRAME_WAIT_US)) break;
+    usleep(1000);
+  }
+  XDestroyWindow(c->display, window);
+  // Drop what the test window caused, so the pump never sees it.
+  XSync(c->display, False);
+  XEvent event;
+  while (XCheckWindowEvent(c->display, window, ~0L, &event)) {
+  }
+}
+
+void* pointerWatchMain(void* argument) {
+  auto* c = static_cast<X11ConnectionRecord*>(argument);
+  Display* display = XOpenDisplay(c->serverName[0] ? c->serverName : nullptr);
+  if (!display) return nullptr;
+  std::atomic<int32_t> lost{0};
+  WatchX11Display(display, &lost);
+  Window root = RootWindow(display, DefaultScreen(display));
+  while (!c->pointerStop.load() && !lost.load()) {
+    Window rootReturn, child;
+    int rootX, rootY, winX, winY;
+    unsigned int mask;
+    if (XQueryPointer(display, root, &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask) &&
+        !lost.load() && (rootX != c->lastPointerX.load() || rootY != c->lastPointerY.load())) {
+      c->lastPointerX.store(rootX);
+      c->lastPointerY.store(rootY);
+      SendWakeMessage(WAKE_POINTER, reinterpret_cast<uintptr_t>(c));
+    }
+    usleep(POINTER_POLL_US);
+  }
+  XCloseDisplay(display);
+  return nullptr;
+}
+
+void makeCursors(X11ConnectionRecord* c) {
+  c->busyCursor = XCreateFontCursor(c->display, BUSY_SHAPE);
+  c->moveCursor = XCreateFontCursor(c->display, MOVE_SHAPE);
+  for (int i = 0; i < X11_RESIZE_CURSORS; i++)
+    c->resizeCursors[i] = XCreateFontCursor(c->display, RESIZE_SHAPES[i]);
+  static char empty[1] = {0};
+  Pixmap pixmap = XCreateBitmapFromData(c->display, c->root, empty, 1, 1);
+  if (pixmap) {
+    XColor black;
+    std::memset(&black, 0, sizeof black);
+    c->blankCursor = XCreatePixmapCursor(c->display, pixmap, pixmap, &black, &black, 0, 0);
+    XFreePixmap(c->display, pixmap);
+  }
+}
+
+void findArgbVisual(X11ConnectionRecord* c) {
+  XVisualInfo pattern;
+  std::memset(&pattern, 0, sizeof pattern);
+  pattern.screen = c->screen;
+  pattern.depth = 32;
+  pattern.c_class = TrueColor;
+  pattern.red_mask = 0xff0000;
+  pattern.green_mask = 0xff00;
+  pattern.blue_mask = 0xff;
+  pattern.bits_per_rgb = 8;
+  int count = 0;
+  XVisualInfo* list = XGetVisualInfo(
+      c->display,
+      VisualScreenMask | VisualDepthMask | VisualClassMask | VisualRedMaskMask | VisualGreenMaskMask |
+          VisualBlueMaskMask | VisualBitsPerRGBMask,
+      &pattern, &count);
+  if (!list) return;
+  if (count < 1) {
+    XFree(list);
+    return;
+  }
+  c->argbVisualList = list;
+  c->argbVisual = list[0].visual;
+  c->argbColormap = XCreateColormap(c->display, c->root, c->argbVisual, AllocNone);
+  XInstallColormap(c->display, c->argbColormap);
+}
+
+void openInputMethod(X11ConnectionRecord* c) {
+  if (!XSupportsLocale()) return;
+  XSetLocaleModifiers("@im=none");
+  XIM method = XOpenIM(c->display, nullptr, nullptr, nullptr);
+  if (!method) return;
+  XIMStyles* styles = nullptr;
+  bool usable = false;
+  if (!XGetIMValues(method, XNQueryInputStyle, &styles, nullptr) && styles) {
+    for (unsigned i = 0; i < styles->count_styles; i++)
+      if (styles->supported_styles[i] == IM_STYLE_NOTHING) usable = true;
+    XFree(styles);
+  }
+  if (usable)
+    c->inputMethod = method;
+  else
+    XCloseIM(method);
+}
+
+void freeConnection(X11ConnectionRecord* c) {
+  if (c->inputMethod) XCloseIM(c->inputMethod);
+  if (c->pointerThread) {
+    c->pointerStop.store(1);
+    pthread_join(c->pointerThread, nullptr);
+  }
+  if (c->display && !c->lost.load()) {
+    if (c->busyCursor) XFreeCursor(c->display, c->busyCursor);
+    if (c->moveCursor) XFreeCursor(c->display, c->moveCursor);
+    if (c->blankCursor) XFreeCursor(c->display, c->blankCursor);
+    for (Cursor cursor : c->resizeCursors)
+      if (cursor) XFreeCursor(c->display, cursor);
+    if (c->argbColormap) XFreeColormap(c->display, c->argbColormap);
+  }
+  if (c->argbVisualList) XFree(c->argbVisualList);
+  if (c->display) XCloseDisplay(c->display);
+  c->~X11ConnectionRecord();
+  FreeMemory(c);
+}
+
+void installHandlers() {
+  if (handlersInstalled) return;
+  XInitThreads();
+  XSetErrorHandler(recordXError);
+  XSetIOErrorHandler(recordIOError);
+  handlersInstalled = true;
+}
+
+}  // namespace
+
+void WatchX11Display(Display* display, std::atomic<int32_t>* lost) {
+  installHandlers();
+  XSetIOErrorExitHandler(display, markLost, lost);
+}
+
+X11ConnectionRecord* GetX11ConnectionList() { return connectionList; }
+
+int32_t TakeX11Error() { return lastXError.exchange(0); }
+
+void SetNoPointerThread(int off) { noPointerThread = off ? 1 : 0; }
+
+void GetDpiScaleFactor(double* factor) {
+  if (factor) *factor = scaleFactor;
+}
+
+ErrorCode OpenX11Connection() {
+  const char* ctype = setlocale(LC_CTYPE, nullptr);
+  // Only the character type follows the environment: numbers keep the "C"
+  // form that scripts and files rely on.
+  if (ctype && std::strcmp(ctype, "C") == 0) setlocale(LC_CTYPE, "");
+  installHandlers();
+  BindDesktopLibraries();
+  ErrorCode error = InstallTimerSignal();
+  if (error != ERR_NONE) return error;
+  scaleFactor = 1.0;
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return ERR_NONE;
+  std::atomic<int32_t> lost{0};
+  WatchX11Display(display, &lost);
+  XrmInitialize();
+  const char* resources = XResourceManagerString(display);
+  if (resources) {
+    XrmDatabase database = XrmGetStringDatabase(resources);
+    char* type = nullptr;
+    XrmValue value;
+    value.addr = nullptr;
+    if (database && XrmGetResource(database, "Xft.dpi", "String", &type, &value) && value.addr) {
+      double dpi = std::strtod(value.addr, nullptr);
+      if (dpi > 0) scaleFactor = dpi / BASE_DPI;
+    }
+    if (database) XrmDestroyDatabase(database);
+  }
+  XCloseDisplay(display);
+  return ERR_NONE;
+}
+
+void ReadFrameExtents(Display* display, Window window, int32_t* left, int32_t* top,
+                      int32_t* horizontal, int32_t* vertical) {
+  *left = *top = *horizontal = *vertical = 0;
+  XSync(display, False);
+  Atom extents = XInternAtom(display, "_NET_FRAME_EXTENTS", False);
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, window, extents, 0, 4, False, XA_CARDINAL, &type, &format, &count,
+                         &after, &data) != Success)
+    return;
+  if (data && type == XA_CARDINAL && format == 32 && count == 4 && after == 0) {
+    const long* values = reinterpret_cast<const long*>(data);  // left, right, top, bottom
+    *left = static_cast<int32_t>(values[0]);
+    *top = static_cast<int32_t>(values[2]);
+    *horizontal = static_cast<int32_t>(values[0] + values[1]);
+    *vertical = static_cast<int32_t>(values[2] + values[3]);
+  }
+  if (data) XFree(data);
+}
+
+ErrorCode GetX11Connection(const char* serverName, X11ConnectionRecord** out) {
+  *out = nullptr;
+  const char* name = serverName ? serverName : "";
+  for (X11ConnectionRecord* c = connectionList; c; c = c->next) {
+    if (std::strcmp(c->serverName, name) == 0) {
+      *out = c;
+      return ERR_NONE;
+    }
+  }
+  void* block = AllocMemory(sizeof(X11ConnectionRecord), 1);
+  if (!block) return ERR_MEM;
+  auto* c = new (block) X11ConnectionRecord();
+  StrCopyBounded(c->serverName, sizeof c->serverName, name);
+  c->display = XOpenDisplay(name[0] ? name : nullptr);
+  if (!c->display) {
+    c->~X11ConnectionRecord();
+    FreeMemory(c);
+    return ERR_XDISPLAY;
+  }
+  WatchX11Display(c->display, &c->lost);
+  c->screen = DefaultScreen(c->display);
+  c->fd = ConnectionNumber(c->display);
+  c->root = RootWindow(c->display, c->screen);
+  c->rootDepth = DefaultDepth(c->display, c->screen);
+  c->pixelFormat = findPixelFormat(c->display, c->screen, c->rootDepth);
+  if (!DisplayAdapterActive()) {
+    // A record whose visual cannot be drawn to is not kept: a later call
+    // tries again and meets the same answer.
+    if (c->pixelFormat < 0 || (fixedPixelFormat >= 0 && fixedPixelFormat != c->pixelFormat)) {
+      freeConnection(c);
+      return ERR_PIXELFORMAT;
+    }
+    if (fixedPixelFormat < 0) fixedPixelFormat = c->pixelFormat;
+    if (DesktopLibraryOpen(DESKTOP_XFIXES) && Dl_XFixesQueryExtension && Dl_XFixesQueryVersion) {
+      int errorBase = 0;
+      if (Dl_XFixesQueryExtension(c->display, &c->xfixesEventBase, &errorBase))
+        Dl_XFixesQueryVersion(c->display, &c->xfixesMajor, &c->xfixesMinor);
+    }
+    readFrameExtentsOfTestWindow(c);
+    if (!noPointerThread) {
+      c->pointerThread = CreateThread(pointerWatchMain, c, 0);
+      if (c->pointerThread == 0) {
+        freeConnection(c);
+        return ERR_THREAD;
+      }
+    }
+    findArgbVisual(c);
+    makeCursors(c);
+    openInputMethod(c);
+  }
+  X11ConnectionRecord** link = &connectionList;
+  while (*link) link = &(*link)->next;
+  *link = c;
+  *out = c;
+  return ERR_NONE;
+}
+
+int32_t GetX11PixelFormat(const X11ConnectionRecord* connection) { return connection->pixelFormat; }
+
+int32_t QueryNativePixelFormat(const char* serverName) {
+  X11ConnectionRecord* c = nullptr;
+  int32_t format = 10;
+  if (GetX11Connection(serverName, &c) == ERR_NONE && c->pixelFormat >= 0) format = c->pixelFormat;
+  if (fixedPixelFormat < 0) fixedPixelFormat = format;
+  return format;
+}
+
+ErrorCode PrepareX11BackEnd() {
+  // Waiting for the window code: the applet's icon images are merged into
+  // the window icon there.
+  return CreateWakePipe(nullptr, nullptr) ? ERR_NONE : ERR_PIPE;
+}
+
+ErrorCode AllocX11DisplayRecord(X11DisplayRecord** out) {
+  *out = static_cast<X11DisplayRecord*>(AllocMemory(sizeof(X11DisplayRecord), 1));
+  if (!*out) return ERR_MEM;
+  (*out)->lastKeyCode = -1;
+  (*out)->modeSwitch = -1;
+  return ERR_NONE;
+}
+
+void FreeX11DisplayRecord(X11DisplayRecord* record) { FreeMemory(record); }
+
+void CloseX11Connection() {
+  FreeJoysticks();
+  ShutdownTimers();
+  while (connectionList) {
+    X11ConnectionRecord* c = connectionList;
+    connectionList = c->next;
+    freeConnection(c);
+  }
+  fixedPixelFormat = -1;
+  StopRequesterThread();
+  UnbindDesktopLibraries();
+}

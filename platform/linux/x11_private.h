@@ -1,0 +1,96 @@
+// X11 records shared by the back end's files: the connection record (one
+// per X server name, in one process-wide list) and the X11 part of a
+// display. Connection and display records are used by the main thread only;
+// the pointer-watch thread touches just its stop flag and last position.
+#pragma once
+
+#include <atomic>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include "platform/linux/platform.h"
+
+constexpr size_t X11_SERVER_NAME_MAX = 256;
+constexpr int X11_RESIZE_CURSORS = 8;
+
+struct X11ConnectionRecord {
+  X11ConnectionRecord* next;
+  char serverName[X11_SERVER_NAME_MAX];  // empty for the default display
+  Display* display;
+  int screen;
+  int fd;
+  Window root;
+  Visual* argbVisual;  // 32-bit ARGB TrueColor, null when the server has none
+  XVisualInfo* argbVisualList;
+  Colormap argbColormap;
+  XIM inputMethod;  // null when none is usable
+  int rootDepth;
+  int32_t pixelFormat;  // 10, 11, 12, 4, or -1 when the visual matches none
+  int32_t frameLeft, frameTop, frameHorizontal, frameVertical;
+  int xfixesEventBase, xfixesMajor, xfixesMinor;
+  int32_t borderHoverCursor;  // a border hover changed the pointer shape
+  Cursor busyCursor, moveCursor, blankCursor;
+  Cursor resizeCursors[X11_RESIZE_CURSORS];
+  int32_t hasVidMode;
+  int32_t hasRandr13;
+  pthread_t pointerThread;  // 0 when none runs
+  std::atomic<int32_t> pointerStop;
+  std::atomic<int32_t> lastPointerX, lastPointerY;
+  std::atomic<int32_t> lost;  // the server connection broke
+};
+
+struct X11DisplayRecord {
+  X11ConnectionRecord* connection;
+  Display* display;
+  Visual* visual;
+  int screen;
+  Window window;  // 0 while closed
+  Window root;
+  GC gc;
+  XIC inputContext;
+  unsigned long shapeRegion;  // XFixes region, 0 when none
+  int depth;
+  void* alphaCopy;      // transparent windows: the script's alpha channel
+  void* premultiplied;  // and the premultiplied window contents
+  int32_t refreshNeeded;
+  Atom wmDeleteWindow, xdndEnter, xdndLeave, xdndPosition, xdndStatus, xdndDrop, xdndSelection,
+      xdndFinished, xdndActionCopy, xdndTypeList, xdndAcceptedType, primary, clipboard, targets,
+      xclipOut, textPlain, utf8String, imagePng, incr, uriList;
+  Window dragSource;
+  int32_t closeRequested;
+  int32_t lastKeyCode;     // -1 none
+  int32_t modeSwitch;      // -1 none, 0 to a window, 1 to full screen
+  uint8_t modifiers[8];    // Control, Alt, Shift, Super: left and right each
+  int32_t sizePending, pendingWidth, pendingHeight;
+  int32_t moveDrag, sizeDrag;
+  int32_t dragRootX, dragRootY, moveStartX, moveStartY;
+  int32_t sizeZone, sizeStartLeft, sizeStartTop, sizeStartRight, sizeStartBottom;
+  int32_t grabOffsetX, grabOffsetY;
+  Cursor currentCursor;  // 0 = default
+  int32_t clipOfferKind;  // 0 none, 1 text, 2 image
+  uint8_t* clipOffer;
+  size_t clipOfferLength;
+  uint8_t* incrBuffer;
+  size_t incrLength;
+  int32_t clipRequestActive;
+  Atom clipTarget;
+  void* clipDestination;
+  int32_t clipResult;
+  int32_t incrActive;
+  int32_t inputGrabbed;
+  uint8_t savedVidMode[36];
+  unsigned long savedRandrMode;
+  int savedSaverTimeout, savedSaverInterval, savedSaverBlanking, savedSaverExposures;
+};
+
+// The head of the connection list (main thread only).
+X11ConnectionRecord* GetX11ConnectionList();
+// Installs the error handlers that turn X errors into codes and a lost
+// connection into the record's lost flag (never the end of the program).
+void WatchX11Display(Display* display, std::atomic<int32_t>* lost);
+
+// The window's _NET_FRAME_EXTENTS as left, top, left + right, top + bottom;
+// all 0 unless the property is a list of exactly four 32-bit values.
+void ReadFrameExtents(Display* display, Window window, int32_t* left, int32_t* top,
+                      int32_t* horizontal, int32_t* vertical);
