@@ -2,6 +2,7 @@
 // CALLCATCH capture), the error policy (ExitOnError off, the RaiseOnError
 // handler, the quit flag), label subroutines and the gosub stack, depth
 // limits, hooks, and the names of called functions.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -338,6 +339,67 @@ TEST_F(Calls, NamesOfCalledFunctions)
             &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(seenNames, (std::vector<std::string>{"global:who", "global:who", "method:m", "field:m", "local:obj"}));
+}
+
+TEST_F(Calls, CallTrace)
+{
+    setGlobalFunction("who", nameCommand);
+    vmRun.debugOutput = 1;
+    testing::internal::CaptureStdout();
+    ErrorCode status;
+    results("GETGLOBAL 0, \"who\"\nLOADNIL 1, 1\nLOADCONST 2, #1.5\nLOADCONST 3, \"s\"\nCALL 0, 4, 1\nRETURN 0, 1",
+            &status);
+    std::fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "Now calling who() with arguments #1=(NIL) #2=(NUMBER)1.5 #3=(STRING)\"s\" \n");
+    vmRun.debugDisabled = 1;  // the start-up options win over DebugOutput
+    testing::internal::CaptureStdout();
+    results("GETGLOBAL 0, \"who\"\nCALL 0, 1, 1\nRETURN 0, 1", &status);
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// A command reads and writes local 1 of its caller (level 1).
+int localCommand(VmState *L)
+{
+    VmDebugInfo ar;
+    if (!VmGetStack(L, 1, &ar))
+        return ERR_WRONGUSAGE;
+    const char *name = VmGetLocal(L, &ar, 1);
+    if (name == nullptr || std::string(name) != "x")
+        return ERR_WRONGUSAGE;
+    VmPushNumber(L, VmToNumber(L, -1) * 2);
+    VmSetLocal(L, &ar, 1);
+    VmPushNumber(L, 0);
+    if (VmSetLocal(L, &ar, 2) != nullptr)  // "(for)" is an internal temporary
+        return ERR_WRONGUSAGE;
+    return 0;
+}
+
+TEST_F(Calls, LocalsOfCallers)
+{
+    setGlobalFunction("dbl", localCommand);
+    ErrorCode status;
+    std::vector<double> got = results(".local x 0 9\n.local (for) 0 9\nLOADNUM 0, 21\nLOADNUM 1, 5\n"
+                                      "GETGLOBAL 2, \"dbl\"\nCALL 2, 1, 1\nRETURN 0, 3",
+                                      &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(got, (std::vector<double>{42, 5}));
+}
+
+TEST_F(Calls, ErrorLocationOfScriptErrors)
+{
+    std::vector<uint8_t> chunk;
+    std::string error;
+    ASSERT_TRUE(qmasm::AssembleChunk(".source \"@app.qm\"\n.line 12\nLOADNUM 0, 1\nGETTABLE 0, 0, \"x\"\nRETURN 0, 1",
+                                     &chunk, &error))
+        << error;
+    ASSERT_EQ(VmLoad(L, readAll, &chunk, "=x"), 0);
+    EXPECT_EQ(VmPCall(L, 0, 0, 0), ERR_TABLEDECLA);
+    EXPECT_STREQ(vmErrorLocation.file, "app.qm");
+    EXPECT_EQ(vmErrorLocation.line, 12);
+    EXPECT_STREQ(vmErrorLocation.function, "<<unnamed>>");
 }
 
 TEST_F(Calls, ShortSourceAndLevels)

@@ -243,6 +243,98 @@ TEST_F(Interp, LoopsClosuresAndScriptCalls)
         check(c);
 }
 
+int mmAdd(VmState *L)
+{
+    VmPushNumber(L, 100);
+    return 1;
+}
+int mmUnm(VmState *L)
+{
+    VmPushNumber(L, VmType(L, 2) == VM_TYPE_NIL ? 201 : 200);
+    return 1;
+}
+int mmTrue(VmState *L)
+{
+    VmPushNumber(L, 1);
+    return 1;
+}
+int mmConcat(VmState *L)
+{
+    VmPushString(L, "cat");
+    return 1;
+}
+int mmCall(VmState *L)
+{
+    VmPushNumber(L, VmGetTop(L));
+    return 1;
+}
+int mmIndex(VmState *L)
+{
+    VmPushValue(L, 2);
+    return 1;
+}
+int mmNewIndex(VmState *L)
+{
+    VmPushString(L, "stored");
+    VmPushValue(L, 3);
+    VmSetTable(L, VM_GLOBALS_INDEX);
+    return 0;
+}
+
+// Globals a and b share a metatable of built-in handlers; c has another
+// metatable with its own __eq.
+TEST_F(Interp, Metamethods)
+{
+    const struct {
+        const char *event;
+        VmCommandFunction fn;
+    } events[] = {{"__add", mmAdd}, {"__unm", mmUnm}, {"__eq", mmTrue}, {"__lt", mmTrue}, {"__concat", mmConcat},
+                  {"__call", mmCall}, {"__index", mmIndex}, {"__newindex", mmNewIndex}};
+    VmNewTable(L);
+    for (const auto &e : events) {
+        VmPushString(L, e.event);
+        VmPushCClosure(L, e.fn, 0);
+        VmSetTable(L, -3);
+    }
+    for (const char *name : {"a", "b"}) {
+        VmNewTable(L);
+        VmPushValue(L, -2);
+        VmSetMetatable(L, -2);
+        setGlobal(name);
+    }
+    VmSetTop(L, 0);
+    VmNewTable(L);
+    VmNewTable(L);
+    VmPushString(L, "__eq");
+    VmPushCClosure(L, mmTrue, 0);
+    VmSetTable(L, -3);
+    VmSetMetatable(L, -2);
+    setGlobal("c");
+
+    const std::string ab = "GETGLOBAL 2, \"a\"\nGETGLOBAL 3, \"b\"";
+    const std::string eqAB = compare("EQ", ab.c_str(), "2", "3");
+    const std::string eqAC = compare("EQ", "GETGLOBAL 2, \"a\"\nGETGLOBAL 3, \"c\"", "2", "3");
+    const std::string ltAB = compare("LT", ab.c_str(), "2", "3");
+    const std::string leAB = compare("LE", ab.c_str(), "2", "3");
+    const Case cases[] = {
+        {"add, handler of the first", "GETGLOBAL 1, \"a\"\nADD 0, 1, #1", Num(100)},
+        {"add, handler of the second", "GETGLOBAL 1, \"a\"\nADD 0, #1, 1", Num(100)},
+        {"negate calls with nil", "GETGLOBAL 1, \"a\"\nNEG 0, 1", Num(201)},
+        {"no handler for bits", "GETGLOBAL 1, \"a\"\nBITOR 0, 1, #1", Err(ERR_WRONGOP)},
+        {"equal through __eq", eqAB.c_str(), Num(1)},
+        {"different __eq handlers", eqAC.c_str(), Num(0)},
+        {"less through __lt", ltAB.c_str(), Num(1)},
+        {"at most as not greater", leAB.c_str(), Num(0)},
+        {"concat", "GETGLOBAL 1, \"a\"\nLOADCONST 2, \"x\"\nCONCAT 0, 1, 2", Str("cat")},
+        {"call a table", "GETGLOBAL 0, \"a\"\nLOADNUM 1, 1\nLOADNUM 2, 2\nCALL 0, 3, 2", Num(3)},
+        {"index function", "GETGLOBAL 1, \"a\"\nGETTABLE 0, 1, \"zz\"", Str("zz")},
+        {"newindex function", "GETGLOBAL 1, \"a\"\nSETTABLE 1, \"k\", #5\nGETGLOBAL 0, \"stored\"", Num(5)},
+        {"self through __index", "GETGLOBAL 1, \"a\"\nSELF 0, 1, \"m\"", Str("m")},
+    };
+    for (const Case &c : cases)
+        check(c);
+}
+
 // Instructions the loader refuses, patched into a loaded function in place
 // of its second instruction: opcodes 45 to 63 do nothing, and table sizes
 // beyond the largest table are refused with 1207 instead of allocated.
