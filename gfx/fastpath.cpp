@@ -223,7 +223,12 @@ QM_AVX2 void smoothVertAvx2(const int32_t* top, const int32_t* bottom, int32_t f
 
 }  // namespace
 
-void SetPixelFastPaths(bool enabled) { fastPaths.store(enabled, std::memory_order_relaxed); }
+void SetPixelFastPaths(bool enabled) {
+#ifdef QM_NO_FASTPATHS
+  enabled = false;  // the build option wins over run-time requests
+#endif
+  fastPaths.store(enabled, std::memory_order_relaxed);
+}
 bool PixelFastPathsEnabled() { return fastPaths.load(std::memory_order_relaxed); }
 
 namespace kernels {

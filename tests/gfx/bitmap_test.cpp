@@ -58,7 +58,9 @@ TEST(Bitmap, RefusedSizes) {
   for (const auto& s : sizes) {
     SCOPED_TRACE(testing::Message() << s[0] << " x " << s[1]);
     EXPECT_EQ(AllocBitmap(s[0], s[1], 0, nullptr), nullptr);
-    if (s[0] != INT32_MAX / 4 + 1) EXPECT_EQ(AllocAlphaChannel(s[0], s[1], 1, nullptr, 0), nullptr);
+    if (s[0] != INT32_MAX / 4 + 1) {
+      EXPECT_EQ(AllocAlphaChannel(s[0], s[1], 1, nullptr, 0), nullptr);
+    }
   }
   EXPECT_EQ(AllocBitMask(nullptr, 0, 3, 1, nullptr, 0), nullptr);
 }
@@ -218,7 +220,9 @@ TEST(Blit, ClippingOfBlitRectangles) {
     EXPECT_EQ(sx, c.wantSx);
     EXPECT_EQ(dx, c.wantDx);
     EXPECT_EQ(std::max(w, 0), c.wantW);
-    if (c.wantW > 0) EXPECT_EQ(h, c.wantH);
+    if (c.wantW > 0) {
+      EXPECT_EQ(h, c.wantH);
+    }
   }
 }
 

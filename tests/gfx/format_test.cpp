@@ -38,7 +38,9 @@ TEST(PixelFormat, Encode16AndDecode16GoldenVectors) {
   for (const Vec16& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(EncodePixel16(c.format, c.native) & 0xFFFF, c.encoded & 0xFFFF);
-    if (c.format > 7) EXPECT_EQ(EncodePixel16(c.format, c.native), c.encoded);
+    if (c.format > 7) {
+      EXPECT_EQ(EncodePixel16(c.format, c.native), c.encoded);
+    }
     EXPECT_EQ(DecodePixel16(c.format, c.encoded), c.decoded);
   }
 }
@@ -86,8 +88,7 @@ TEST(PixelFormat, PixelReadersAndWriters) {
     uint8_t rgba[4] = {0, 0, 0, 0x5A};
     ReadPixelRGBA(c.bytes, c.format, rgba);
     EXPECT_EQ(0, std::memcmp(rgba, c.rgb, 3));
-    if (c.format >= 10) EXPECT_EQ(rgba[3], 0x80);
-    else EXPECT_EQ(rgba[3], 0x5A);  // 16-bit readers leave alpha alone
+    EXPECT_EQ(rgba[3], c.format >= 10 ? 0x80 : 0x5A);  // 16-bit readers leave alpha alone
     // Writing back what was read gives the same bytes.
     uint8_t back[4] = {0, 0, 0, 0};
     WritePixelRGBA(back, c.format, rgba);

@@ -157,7 +157,9 @@ TEST(Kernels, AlphaDrawModes) {
     q.bytesPerPixel = 4;
     AlphaDrawKernel(&q);
     EXPECT_EQ(d, c.wantD);
-    if (c.mode == 3) EXPECT_EQ(da, c.wantDa);
+    if (c.mode == 3) {
+      EXPECT_EQ(da, c.wantDa);
+    }
   }
 }
 
