@@ -115,6 +115,42 @@ TEST(EffectsAffine, ScaleAndRotateStayInsideTheDestination) {
       auto q = transform(s, d, m, smooth);
       EXPECT_TRUE(TransformPixels(&q));
     }
+  // Bilinear rotation gives the same channels in the native format and in a
+  // permuted one (0xAABBGGRR), so the native shortcut matches the format
+  // layer's readers and writers.
+  const double turn[6] = {0.8, 0.6, -0.6, 0.8, 4, -1};
+  Picture native(12, 9, 8), dn(12, 9, 9);
+  std::vector<uint32_t> swapped(native.px.size()), ds(dn.px.size());
+  auto swapRB = [](uint32_t v) { return (v & 0xFF00FF00u) | ((v >> 16) & 0xFF) | ((v & 0xFF) << 16); };
+  for (size_t i = 0; i < swapped.size(); ++i) swapped[i] = swapRB(native.px[i]);
+  TransformRequest tn{native.px.data(), dn.px.data(), nullptr, nullptr, nullptr, nullptr, 0, 12, 9, 12, 12, 9, 12,
+                      0, 0, 0, 0, turn, 1, PIXFMT_ARGB32, 4};
+  TransformRequest ts = tn;
+  ts.sourcePixels = swapped.data();
+  ts.destPixels = ds.data();
+  ts.format = PIXFMT_ABGR32;
+  std::fill(dn.px.begin(), dn.px.end(), 0u);
+  ASSERT_TRUE(TransformPixels(&tn));
+  ASSERT_TRUE(TransformPixels(&ts));
+  for (size_t i = 0; i < ds.size(); ++i) ASSERT_EQ(swapRB(ds[i]), dn.px[i]) << i;
+  // The native fast path and the general kernel agree, alpha included.
+  std::vector<uint32_t> fast(dn.px.size(), 0), general(dn.px.size(), 0);
+  std::vector<uint8_t> fastA(dn.px.size(), 0), generalA(dn.px.size(), 0);
+  TransformRequest ta = tn;
+  ta.sourceAlpha = native.alpha.data();
+  ta.sourceAlphaRowBytes = 12;
+  ta.destAlphaRowBytes = 12;
+  ta.destPixels = fast.data();
+  ta.destAlpha = fastA.data();
+  ASSERT_TRUE(TransformPixels(&ta));
+  SetPixelFastPaths(false);
+  ta.destPixels = general.data();
+  ta.destAlpha = generalA.data();
+  ASSERT_TRUE(TransformPixels(&ta));
+  SetPixelFastPaths(true);
+  EXPECT_EQ(fast, general);
+  EXPECT_EQ(fastA, generalA);
+
   // Doubling in nearest mode repeats each source pixel twice.
   Picture d(18, 10, 7);
   const double twice[6] = {2, 0, 0, 2, 0, 0};
