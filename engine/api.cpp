@@ -249,8 +249,12 @@ const char *VmTypeName(VmState *L, int tag)
 int VmIsNumber(VmState *L, int idx)
 {
     VmValue *o = indexToValue(L, idx);
+    if (o == nullptr)
+        return 0;
+    if (o->tag == VM_TNUMBER)
+        return 1;
     double d;
-    return o != nullptr && VmToNumberValue(o, &d);
+    return o->tag == VM_TSTRING && VmStrToNumber(VmStringData(VmStringOf(o)), VmStringOf(o)->len, &d);
 }
 
 int VmIsString(VmState *L, int idx)

@@ -174,6 +174,7 @@ TEST_F(Api, StringsAndComparisons)
     EXPECT_EQ(VmRawEqual(L, 1, 1), 1);
     EXPECT_EQ(VmLessThan(L, 4, 1, 0), 1);
     EXPECT_EQ(VmIsNumber(L, 2), 1);
+    EXPECT_EQ(VmIsNumber(L, 3), 0);  // nil is no number, though it counts as 0
     EXPECT_EQ(VmIsString(L, 1), 1);
     EXPECT_EQ(VmToBoolean(L, 4), 1);  // only nil and false are false here
     EXPECT_EQ(VmToBoolean(L, 3), 0);
