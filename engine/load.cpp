@@ -5,7 +5,7 @@
 // Invariant: nothing is allocated for a count or a length until it has been
 // checked against the bytes that remain in the input, and no prototype
 // leaves the loader unverified. A failed load raises; the protected call of
-// VmLoad restores the stack top, and the half-built prototypes and strings
+// VmLoad restores the stack, and the half-built prototypes and strings
 // are ordinary garbage for the collector (every array's size field is set
 // together with its allocation and its entries are cleared first, so a
 // partial prototype frees cleanly).
@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "engine/opcodes.h"
+#include "engine/vmcore.h"
 
 void VmInitReadStream(VmReadStream *z, VmReader reader, void *data, const char *name)
 {
@@ -530,11 +531,8 @@ ErrorCode VmLoad(VmState *L, VmReader reader, void *data, const char *chunkname)
     VmInitReadStream(&args.z, reader, data, chunkname != nullptr ? chunkname : "?");
     args.buff.buffer = nullptr;
     args.buff.size = 0;
-    ptrdiff_t oldTop = reinterpret_cast<char *>(L->top) - reinterpret_cast<char *>(L->stack);
-    ErrorCode status = VmRunProtected(L, loadProtected, &args);
+    ErrorCode status = VmProtectedCall(L, loadProtected, &args, VmSaveStack(L, L->top), L->errfunc);
     if (args.buff.buffer != nullptr)
         VmRealloc(L, args.buff.buffer, args.buff.size, 0);
-    if (status != 0)
-        L->top = reinterpret_cast<VmValue *>(reinterpret_cast<char *>(L->stack) + oldTop);
     return status;
 }
