@@ -1,0 +1,482 @@
+// Tests of the Protracker replayer: image checks and bounds, song length and
+// end detection against openmpt123 as an independent reference, note onset
+// timing, pitch from the replayer's clock, channel sides, and the guards
+// against file bytes that would index outside the tables or the image.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "media/media.h"
+#include "tests/media/mod_builder.h"
+
+namespace {
+
+constexpr int RATE = MOD_OUTPUT_RATE;
+
+struct Player {
+  std::vector<uint8_t> image;
+  std::vector<uint64_t> block;  // 8-byte aligned
+  ModPlayer* p = nullptr;
+
+  explicit Player(const std::vector<uint8_t>& bytes) : image(bytes) {
+    size_t size = ModInit(nullptr, image.data(), image.size(), RATE);
+    if (size == 0) return;
+    block.assign((size + 7) / 8, 0xA5A5A5A5A5A5A5A5ull);  // garbage: init must clear
+    p = reinterpret_cast<ModPlayer*>(block.data());
+    if (ModInit(p, image.data(), image.size(), RATE) != 1) p = nullptr;
+  }
+
+  // Interleaved stereo frames.
+  std::vector<int16_t> render(size_t frames) {
+    std::vector<int16_t> pcm(frames * 2);
+    size_t done = 0;
+    while (done < frames) {
+      uint32_t n = static_cast<uint32_t>(std::min<size_t>(4096, frames - done));
+      RenderModuleBlock(p, pcm.data() + done * 2, n);
+      done += n;
+    }
+    return pcm;
+  }
+
+  // Milliseconds of playing until the song's end is reported; -1 when it
+  // does not end within limitMs.
+  double msToEnd(double limitMs) {
+    ModSetFlags(p, ModGetFlags(p) | MOD_FLAG_STOPATEND);
+    std::vector<int16_t> pcm(2);
+    for (size_t frame = 0; frame < static_cast<size_t>(limitMs * RATE / 1000); frame++) {
+      RenderModuleBlock(p, pcm.data(), 1);
+      if (ModGetFlags(p) & MOD_FLAG_ENDED) return frame * 1000.0 / RATE;
+    }
+    return -1;
+  }
+};
+
+std::string makeTempDir() {
+  char dir[] = "/tmp/qm_ptreplay_XXXXXX";
+  EXPECT_NE(mkdtemp(dir), nullptr);
+  return dir;
+}
+
+std::string runCommand(const std::string& command) {
+  std::string out;
+  FILE* f = popen(command.c_str(), "r");
+  if (!f) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  pclose(f);
+  return out;
+}
+
+// The duration openmpt123 reports for a module file, in milliseconds.
+double referenceDurationMs(const std::vector<uint8_t>& image, const std::string& dir, const std::string& name) {
+  std::string path = dir + "/" + name + ".mod";
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return -1;
+  fwrite(image.data(), 1, image.size(), f);
+  fclose(f);
+  std::string out = runCommand("openmpt123 --info '" + path + "' 2>&1");
+  size_t at = out.find("Duration");
+  if (at == std::string::npos) return -1;
+  at = out.find(": ", at);
+  int h = 0, m = 0;
+  double s = 0;
+  std::string text = out.substr(at + 2, out.find('\n', at) - at - 2);
+  if (std::sscanf(text.c_str(), "%d:%d:%lf", &h, &m, &s) == 3) return ((h * 60 + m) * 60 + s) * 1000;
+  if (std::sscanf(text.c_str(), "%d:%lf", &m, &s) == 2) return (m * 60 + s) * 1000;
+  return -1;
+}
+
+ModBuilder oneNoteSong() {
+  ModBuilder b;
+  b.samples.push_back(SquareSample(32, 8));
+  b.order = {0};
+  b.note(0, 0, 0, 428, 1, 0, 0);
+  return b;
+}
+
+bool silent(const std::vector<int16_t>& pcm) {
+  for (int16_t v : pcm) {
+    if (v != 0) return false;
+  }
+  return true;
+}
+
+TEST(ModInitTest, ImageSizeAndPatternCount) {
+  ModBuilder b = oneNoteSong();
+  b.order = {0, 3, 1};
+  std::vector<uint8_t> img = b.build();
+  img.resize(1084 + 4 * 1024);  // patterns 0..3, no sample data
+  size_t four = ModInit(nullptr, img.data(), img.size(), RATE);
+  ASSERT_GT(four, 0u);
+  std::vector<uint8_t> shorter(img.begin(), img.end() - 1);
+  EXPECT_EQ(ModInit(nullptr, shorter.data(), shorter.size(), RATE), 0u) << "one byte short of the patterns";
+  std::vector<uint8_t> header(img.begin(), img.begin() + 1083);
+  EXPECT_EQ(ModInit(nullptr, header.data(), header.size(), RATE), 0u);
+  EXPECT_EQ(ModInit(nullptr, img.data(), img.size(), 0), 0u) << "no output rate";
+
+  // Each further pattern needs 3,072 bytes of converted notes; order
+  // entries past the song length still count.
+  img[952 + 127] = 4;
+  img.resize(1084 + 5 * 1024);
+  EXPECT_EQ(ModInit(nullptr, img.data(), img.size(), RATE), four + 3072);
+}
+
+// Song lengths, jumps and breaks against openmpt123's duration: the song's
+// end must fall within one tick (20 ms) of the reference.
+TEST(ModReplayTest, DurationMatchesReference) {
+  ASSERT_EQ(system("command -v openmpt123 >/dev/null"), 0) << "openmpt123 is needed (scripts/setup installs it)";
+  struct Case {
+    const char* name;
+    ModBuilder song;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"speed6", oneNoteSong()});
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 0, 1, 0, 0, 15, 3);
+    cases.push_back({"speed3", b});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 0, 1, 0, 0, 15, 31);  // below 32: speed 31
+    b.note(0, 3, 2, 0, 0, 13, 0);
+    cases.push_back({"speed31", b});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 0, 1, 0, 0, 15, 32);  // 32 and above: tempo
+    b.note(0, 5, 2, 0, 0, 13, 0);
+    cases.push_back({"tempo32", b});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 2, 1, 0, 0, 15, 200);
+    b.note(0, 9, 1, 0, 0, 15, 2);
+    b.note(0, 20, 1, 0, 0, 15, 90);
+    cases.push_back({"tempoAndSpeedChanges", b});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.order = {0, 1};
+    b.note(0, 0, 3, 0, 0, 13, 0x64);  // row 64 is out of range: row 0
+    b.note(1, 0, 0, 428, 1, 0, 0);
+    cases.push_back({"breakTo64", b});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.order = {0, 1};
+    b.note(1, 5, 2, 0, 0, 11, 0);  // backward jump: the song's end
+    cases.push_back({"jumpBack", b});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.order = {0, 0};
+    b.note(0, 1, 1, 0, 0, 14, 0xE3);  // row 1 lasts four times
+    cases.push_back({"patternDelay", b});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 4, 1, 0, 0, 14, 0x60);
+    b.note(0, 8, 1, 0, 0, 14, 0x62);  // rows 4..8 three times
+    cases.push_back({"patternLoop", b});
+  }
+  std::string dir = makeTempDir();
+  for (Case& c : cases) {
+    std::vector<uint8_t> img = c.song.build();
+    double reference = referenceDurationMs(img, dir, c.name);
+    ASSERT_GT(reference, 0) << c.name;
+    Player pl(img);
+    ASSERT_NE(pl.p, nullptr) << c.name;
+    double ours = pl.msToEnd(reference + 2000);
+    EXPECT_NEAR(ours, reference, 20.0) << c.name;
+  }
+  runCommand("rm -rf '" + dir + "'");
+}
+
+// Breaks and jumps that leave rows unplayed: the reference player counts
+// unplayed rows in its duration, so these are checked against row counts
+// (speed 6 at tempo 125: 120 ms a row).
+TEST(ModReplayTest, BreaksAndJumpsEndTheSong) {
+  struct Case {
+    const char* name;
+    ModBuilder song;
+    int rows;
+  };
+  std::vector<Case> cases;
+  {
+    ModBuilder b = oneNoteSong();
+    b.order = {0, 1};
+    b.note(0, 10, 3, 0, 0, 13, 0x21);  // decimal digits: row 21 of order 1
+    b.note(1, 30, 3, 0, 0, 13, 0x05);  // break past the last order: the end
+    cases.push_back({"breakRowsAreDecimal", b, 11 + 10});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.order = {0, 1, 0};
+    b.note(0, 7, 2, 0, 0, 11, 2);  // forward jump; in order 2 a jump to itself ends
+    cases.push_back({"jumpForwardThenToSelf", b, 8 + 8});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.order = {0, 1};
+    b.note(0, 3, 2, 0, 0, 11, 0x7F);  // past the song length: wraps and ends
+    cases.push_back({"jumpPastLength", b, 4});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.order = {0, 1};
+    b.note(0, 3, 2, 0, 0, 11, 1);  // jump and break together: order 1, row 60
+    b.note(0, 3, 1, 0, 0, 13, 0x60);
+    cases.push_back({"jumpWithBreakRow", b, 4 + 4});
+  }
+  for (Case& c : cases) {
+    Player pl(c.song.build());
+    ASSERT_NE(pl.p, nullptr) << c.name;
+    EXPECT_NEAR(pl.msToEnd(20000), c.rows * 120.0, 1.0) << c.name;
+  }
+}
+
+// First non-zero output frame at or after frame from, per side.
+size_t onset(const std::vector<int16_t>& pcm, size_t from, int side) {
+  for (size_t f = from; f * 2 + side < pcm.size(); f++) {
+    if (pcm[f * 2 + side] != 0) return f;
+  }
+  return SIZE_MAX;
+}
+
+TEST(ModReplayTest, NoteOnsetsFollowRowTiming) {
+  // Short one-shot notes (silence between them) at rows whose times are
+  // known: speed 6 at tempo 125 is 120 ms a row; then speed 3 (60 ms);
+  // then tempo 250 (30 ms); a note delay of 2 ticks adds 2 ticks.
+  ModBuilder b;
+  ModBuilderSample s;
+  s.data.assign(64, 90);
+  b.samples.push_back(s);
+  b.order = {0};
+  b.note(0, 0, 0, 214, 1, 0, 0);
+  b.note(0, 2, 0, 214, 1, 0, 0);
+  b.note(0, 4, 1, 214, 1, 15, 3);
+  b.note(0, 7, 1, 214, 1, 0, 0);
+  b.note(0, 8, 2, 214, 1, 15, 250);
+  b.note(0, 10, 2, 214, 1, 0, 0);
+  b.note(0, 12, 3, 214, 1, 14, 0xD2);
+  struct Onset {
+    size_t fromMs;
+    int side;  // 0 left, 1 right
+    double expectMs;
+  };
+  const Onset expected[] = {
+      {0, 1, 0},                          // row 0, channel 1 (right)
+      {10, 1, 240},                       // row 2
+      {250, 0, 480},                      // row 4, channel 2 (left), speed 3 from here
+      {490, 0, 480 + 3 * 60},             // row 7
+      {670, 0, 480 + 4 * 60},             // row 8, channel 3: tempo 250, 30 ms rows
+      {730, 0, 480 + 4 * 60 + 2 * 30},    // row 10
+      {790, 1, 480 + 4 * 60 + 4 * 30 + 2 * 10},  // row 12, delayed two 10 ms ticks
+  };
+  Player pl(b.build());
+  ASSERT_NE(pl.p, nullptr);
+  std::vector<int16_t> pcm = pl.render(RATE);
+  for (const Onset& e : expected) {
+    size_t f = onset(pcm, e.fromMs * RATE / 1000, e.side);
+    ASSERT_NE(f, SIZE_MAX) << e.expectMs;
+    EXPECT_NEAR(f * 1000.0 / RATE, e.expectMs, 2.0) << "note expected at " << e.expectMs << " ms";
+  }
+}
+
+// Frequency of the right side from its rising zero crossings.
+double measureHz(const std::vector<int16_t>& pcm, int side) {
+  long first = -1, last = -1, count = 0;
+  for (size_t f = 1; f * 2 + side < pcm.size(); f++) {
+    if (pcm[(f - 1) * 2 + side] <= 0 && pcm[f * 2 + side] > 0) {
+      if (first < 0) first = static_cast<long>(f);
+      last = static_cast<long>(f);
+      count++;
+    }
+  }
+  if (count < 2) return 0;
+  return (count - 1) * static_cast<double>(RATE) / (last - first);
+}
+
+TEST(ModReplayTest, PitchFollowsClock) {
+  // A 32-byte square cycle sounds at clock / period / 32 Hz, where the
+  // clock is 1,172,874,197 x 50 / 2^14 (the step formula's constant).
+  const double clock = 1172874197.0 * 50 / 16384;
+  struct Case {
+    int period;
+    int finetune;
+    int expectPeriod;
+  };
+  const Case cases[] = {{856, 0, 856}, {428, 0, 428}, {214, 0, 214}, {113, 0, 113},
+                        {856, 1, 850}, {428, 15, 431},
+                        {856, 15, 856},  // 862 in the table, clamped to the lowest pitch
+                        {430, 0, 428}};  // not in the table: the nearest note
+  for (const Case& c : cases) {
+    ModBuilder b;
+    b.samples.push_back(SquareSample(32, 4));
+    b.samples[0].finetune = c.finetune;
+    b.order = {0};
+    b.note(0, 0, 0, c.period, 1, 0, 0);
+    Player pl(b.build());
+    ASSERT_NE(pl.p, nullptr);
+    std::vector<int16_t> pcm = pl.render(RATE / 2);
+    double want = clock / c.expectPeriod / 32;
+    EXPECT_NEAR(measureHz(pcm, 1), want, want * 0.002) << "period " << c.period << " finetune " << c.finetune;
+  }
+}
+
+TEST(ModReplayTest, ChannelSides) {
+  // Channels 1 and 4 sound on the right output, channels 2 and 3 on the left.
+  const int rightSide[4] = {1, 0, 0, 1};
+  for (int c = 0; c < 4; c++) {
+    ModBuilder b;
+    b.samples.push_back(SquareSample(32, 4));
+    b.order = {0};
+    b.note(0, 0, c, 428, 1, 0, 0);
+    Player pl(b.build());
+    ASSERT_NE(pl.p, nullptr);
+    std::vector<int16_t> pcm = pl.render(RATE / 10);
+    bool left = false, right = false;
+    for (size_t f = 0; f < pcm.size() / 2; f++) {
+      left |= pcm[f * 2] != 0;
+      right |= pcm[f * 2 + 1] != 0;
+    }
+    EXPECT_EQ(right, rightSide[c] == 1) << "channel " << c + 1;
+    EXPECT_EQ(left, rightSide[c] == 0) << "channel " << c + 1;
+  }
+}
+
+// File bytes that would index outside the tables or the image: each case
+// must render without a sanitizer report and with the stated result.
+TEST(ModReplayTest, HostileValuesStaySilentOrBounded) {
+  struct Case {
+    const char* name;
+    ModBuilder song;
+    bool expectSilent;
+  };
+  std::vector<Case> cases;
+  {
+    ModBuilder b;  // nothing plays: every channel starts silent
+    b.samples.push_back(SquareSample(32, 4));
+    b.order = {0};
+    cases.push_back({"emptyPatterns", b, true});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 0, 0, 428, 0x25, 0, 0);  // sample 37 means none
+    cases.push_back({"sampleAbove31", b, true});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 0, 0, 428, 1, 9, 0x10);  // offset 4096 past the 256-byte sample
+    cases.push_back({"offsetPastSample", b, true});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 0, 0, 428, 2, 0, 0);  // sample 2 has no data
+    cases.push_back({"sampleWithoutData", b, true});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.samples[0].lengthWords = 30000;  // claims far more than the image holds
+    b.samples[0].loopStartWords = 20000;
+    b.samples[0].loopLengthWords = 9000;
+    cases.push_back({"sampleAndLoopPastImage", b, false});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.samples[0].loopStartWords = 100;  // loop runs past the sample's end
+    b.samples[0].loopLengthWords = 200;
+    b.note(0, 1, 0, 0, 0, 14, 0xFF);  // funk repeat on the cut loop
+    cases.push_back({"loopPastSample", b, false});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 0, 1, 0xFFF, 1, 0, 0x7F);  // period far off the table, arpeggio
+    b.note(0, 1, 2, 1, 1, 4, 0xFF);      // tiny period, deepest vibrato
+    b.note(0, 2, 3, 428, 1, 14, 0x9F);   // retrigger, cut, delay beyond speed
+    b.note(0, 3, 3, 428, 1, 14, 0xDF);
+    b.note(0, 4, 0, 0, 0, 7, 0xFF);
+    cases.push_back({"extremeParameters", b, false});
+  }
+  for (Case& c : cases) {
+    Player pl(c.song.build());
+    ASSERT_NE(pl.p, nullptr) << c.name;
+    std::vector<int16_t> pcm = pl.render(RATE / 2);
+    EXPECT_EQ(silent(pcm), c.expectSilent) << c.name;
+  }
+}
+
+TEST(ModReplayTest, SongPositionLimits) {
+  struct Case {
+    const char* name;
+    int songLength;
+    std::vector<uint8_t> order;
+    int jumpParam;  // B effect on row 0 of pattern 0, or -1
+    int expectPos;  // song position and row after the first row
+    int expectRow;
+    bool expectEnded;
+  };
+  const Case cases[] = {
+      {"lengthZeroIsOne", 0, {0, 0}, -1, 0, 1, false},
+      {"jumpPastLengthWrapsAndEnds", 2, {0, 0}, 0x7F, 0, 0, true},
+      {"jumpForward", 3, {0, 0, 0}, 2, 2, 0, false},
+      {"jumpToSelfEnds", 2, {0, 0}, 0, 0, 0, true},
+      {"lengthAbove128Clamped", 200, {0}, 127, 127, 0, false},
+  };
+  for (const Case& c : cases) {
+    ModBuilder b = oneNoteSong();
+    b.order = c.order;
+    b.songLength = c.songLength;
+    if (c.jumpParam >= 0) b.note(0, 0, 3, 0, 0, 11, c.jumpParam);
+    Player pl(b.build());
+    ASSERT_NE(pl.p, nullptr) << c.name;
+    pl.render(RATE * 120 / 1000 + 10);  // one row at speed 6, then a little
+    EXPECT_EQ(ModulePositionControl(2, pl.p, 0), c.expectPos) << c.name;
+    EXPECT_EQ(ModulePositionControl(1, pl.p, 0), c.expectRow) << c.name;
+    EXPECT_EQ((ModGetFlags(pl.p) & MOD_FLAG_ENDED) != 0, c.expectEnded) << c.name;
+  }
+
+  // Speed 0 ends the song; with stop-at-end set the output then falls silent.
+  ModBuilder b = oneNoteSong();
+  b.note(0, 1, 1, 0, 0, 15, 0);
+  Player pl(b.build());
+  ModSetFlags(pl.p, ModGetFlags(pl.p) | MOD_FLAG_STOPATEND);
+  std::vector<int16_t> pcm = pl.render(RATE / 2);
+  EXPECT_TRUE(ModGetFlags(pl.p) & MOD_FLAG_ENDED);
+  EXPECT_FALSE(silent(std::vector<int16_t>(pcm.begin(), pcm.begin() + 2 * RATE / 10)));
+  EXPECT_TRUE(silent(std::vector<int16_t>(pcm.begin() + 2 * RATE * 13 / 100, pcm.end())));
+}
+
+TEST(ModReplayTest, PositionRequestAndRestart) {
+  ModBuilder b = oneNoteSong();
+  b.order = {0, 0, 0};
+  Player pl(b.build());
+  ASSERT_NE(pl.p, nullptr);
+  EXPECT_EQ(ModulePositionControl(2, nullptr, 0), -1) << "no channel plays it";
+  pl.render(RATE);  // into row 8
+  EXPECT_EQ(ModulePositionControl(1, pl.p, 0), 8);
+  EXPECT_EQ(ModulePositionControl(0, pl.p, 2), 0);
+  std::vector<int16_t> first = pl.render(1);
+  EXPECT_EQ(ModulePositionControl(2, pl.p, 0), 2);
+  EXPECT_EQ(ModulePositionControl(1, pl.p, 0), 0);
+  ModulePositionControl(0, pl.p, 99);  // past the song: position 0
+  pl.render(1);
+  EXPECT_EQ(ModulePositionControl(2, pl.p, 0), 0);
+
+  // A restart from the kept image plays the song from the top again, the
+  // same samples as a fresh player.
+  size_t size = 0;
+  uint8_t* image = ModGetImage(pl.p, &size);
+  ASSERT_EQ(ModInit(pl.p, image, size, RATE), 1u);
+  Player fresh(b.build());
+  EXPECT_EQ(pl.render(RATE / 4), fresh.render(RATE / 4));
+}
+
+}  // namespace
