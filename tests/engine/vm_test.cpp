@@ -3,6 +3,7 @@
 // fields, __index chains, loops, closures, script calls, and the faulty
 // operand cases that must raise instead of ending the run silently.
 #include <cmath>
+#include <cstdio>
 
 #include "engine/object.h"
 #include "engine/opcodes.h"
@@ -360,6 +361,108 @@ TEST_F(Interp, PatchedInstructions)
             EXPECT_EQ(VmToNumber(L, -1), 5);
             VmSetTop(L, -2);
         }
+    }
+}
+
+// Every allocation of a script that builds tables, strings and closures is
+// failed in turn: each failure must come back as 1000 from the protected
+// call and leave the state usable and nothing leaked.
+TEST_F(Interp, AllocationFailures)
+{
+    const char *code = ".function f\n.upvalues 1\nGETUPVAL 0, 0\nRETURN 0, 2\n.end\n"
+                       "NEWTABLE 0, 3, 2\nLOADNUM 1, 1\nLOADCONST 2, \"two\"\nLOADNUM 3, 3\nSETLIST 0, 2\n"
+                       "LOADCONST 1, \"a\"\nLOADNUM 2, 42\nCONCAT 1, 1, 2\nSETTABLE 0, 1, 1\n"
+                       "CLOSURE 2, f\nMOVE 0, 1\nCALL 2, 1, 2\nRETURN 2, 2";
+    load(code);
+    bool succeeded = false;
+    for (uint64_t n = 1; n < 200 && !succeeded; n++) {
+        SCOPED_TRACE(n);
+        VmPushValue(L, 1);
+        VmSetAllocFailure(n, false);
+        ErrorCode status = VmPCall(L, 0, 1, 0);
+        bool failed = VmGetAllocFailureCount() > 0;
+        VmSetAllocFailure(0, false);
+        if (failed) {
+            EXPECT_EQ(status, ERR_MEM);
+            EXPECT_EQ(VmGetTop(L), 1);
+        } else {
+            ASSERT_EQ(status, 0);
+            EXPECT_STREQ(VmToString(L, -1), "a42");
+            succeeded = true;
+            EXPECT_GT(n, 5u);  // the script does allocate
+        }
+        VmSetTop(L, 1);
+    }
+    EXPECT_TRUE(succeeded);
+}
+
+// Seeded random arithmetic against a plain reference: operands biased to
+// the edges of the 32-bit conversions. A failure prints the iteration.
+double refBits(double d)
+{
+    if (d > 0)
+        return d >= 18446744073709551616.0 ? 4294967295.0
+                                            : static_cast<double>(static_cast<uint64_t>(d) & 0xFFFFFFFFu);
+    double t = d <= -2147483648.0 ? -2147483648.0 : std::trunc(d);
+    return static_cast<double>(static_cast<uint32_t>(static_cast<int32_t>(t)));
+}
+
+double refInt(double d)
+{
+    if (d >= 2147483647.0)
+        return 2147483647.0;
+    if (d <= -2147483648.0)
+        return -2147483648.0;
+    return std::trunc(d);
+}
+
+TEST_F(Interp, RandomArithmeticMatchesReference)
+{
+    const double edges[] = {0, -0.0, 1, -1, 2, 0.5, -0.5, 7, -7, 31, 32, 33, 2147483647.0, -2147483648.0,
+                            2147483648.0, -2147483649.0, 4294967295.0, 4294967296.0, 1e20, -1e20, 3.75, -3.75};
+    const char *ops[] = {"ADD", "SUB", "MUL", "INTDIV", "MOD", "SHL", "SHR", "BITOR", "BITAND", "BITXOR"};
+    for (uint32_t iter = 0; iter < 300; iter++) {
+        uint32_t seed = iter * 2654435761u + 12345u;
+        auto next = [&seed]() { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+        double x = edges[next() % (sizeof edges / sizeof edges[0])];
+        double y = edges[next() % (sizeof edges / sizeof edges[0])];
+        if (next() % 4 == 0)
+            x = static_cast<double>(static_cast<int32_t>(next())) / 16;
+        int op = static_cast<int>(next() % (sizeof ops / sizeof ops[0]));
+        bool divides = op == 3 || op == 4;
+        double expect = 0;
+        ErrorCode expectStatus = 0;
+        uint32_t bx = static_cast<uint32_t>(refBits(x)), by = static_cast<uint32_t>(refBits(y));
+        int shift = static_cast<int>(refInt(y)) & 31;
+        switch (op) {
+        case 0: expect = x + y; break;
+        case 1: expect = x - y; break;
+        case 2: expect = x * y; break;
+        case 5: expect = static_cast<uint32_t>(bx << shift); break;
+        case 6: expect = bx >> shift; break;
+        case 7: expect = bx | by; break;
+        case 8: expect = bx & by; break;
+        case 9: expect = bx ^ by; break;
+        default:
+            if (refInt(y) == 0) {
+                expectStatus = ERR_ZERODIVISION;
+            } else {
+                long double a = refInt(x), b = refInt(y);
+                long double q = a / b;
+                q = q < 0 ? std::ceil(q) : std::floor(q);
+                expect = static_cast<double>(op == 3 ? q : a - q * b);
+            }
+        }
+        char text[200];
+        std::snprintf(text, sizeof text, "LOADCONST 1, #%.17g\nLOADCONST 2, #%.17g\n%s 0, 1, 2\nRETURN 0, 2", x, y,
+                      ops[op]);
+        ErrorCode status = run(text, 1);
+        ASSERT_EQ(status, expectStatus) << "iteration " << iter << ": " << text;
+        if (status == 0) {
+            EXPECT_EQ(VmToNumber(L, -1), expect) << "iteration " << iter << ": " << text;
+        }
+        (void)divides;
+        VmSetTop(L, 0);
     }
 }
 
