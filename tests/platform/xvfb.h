@@ -1,0 +1,108 @@
+// A private X server for tests: starts Xvfb on a free display number with a
+// chosen depth (and no reset when clients leave, so root properties stay),
+// waits until it accepts connections and stops it by its
+// process id. Also runs X client tools against it.
+#pragma once
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+class TestXServer {
+ public:
+  explicit TestXServer(int depth) {
+    for (int number = 90; number < 140 && pid_ <= 0; number++) {
+      std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
+      std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+      struct stat status;
+      if (stat(lock.c_str(), &status) == 0 || stat(socket.c_str(), &status) == 0) continue;
+      name_ = ":" + std::to_string(number);
+      std::string screen = "640x480x" + std::to_string(depth);
+      pid_t pid = fork();
+      if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("Xvfb", "Xvfb", name_.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-noreset",
+               static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      pid_ = pid;
+      // Ready when a client can connect (bounded: about 10 s).
+      bool ready = false;
+      for (int i = 0; i < 1000 && !ready; i++) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+          pid_ = -1;  // it exited: the number was taken after all
+          break;
+        }
+        Display* display = XOpenDisplay(name_.c_str());
+        if (display) {
+          XCloseDisplay(display);
+          ready = true;
+        } else {
+          usleep(10000);
+        }
+      }
+      if (!ready && pid_ > 0) stop();
+    }
+  }
+  ~TestXServer() { stop(); }
+  bool running() const { return pid_ > 0; }
+  const std::string& name() const { return name_; }
+
+  // Runs an X client tool on this server; its exit status, -1 when it could
+  // not run. Standard input comes from `input` when given.
+  int run(const std::vector<std::string>& arguments, const char* input = nullptr,
+          std::string* output = nullptr) const {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      setenv("DISPLAY", name_.c_str(), 1);
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      close(in[1]);
+      close(out[0]);
+      std::vector<char*> argv;
+      for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (input) {
+      ssize_t ignored = write(in[1], input, std::char_traits<char>::length(input));
+      (void)ignored;
+    }
+    close(in[1]);
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0)
+      if (output) output->append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  pid_t pid_ = -1;
+  std::string name_;
+};
