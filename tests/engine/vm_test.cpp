@@ -101,6 +101,13 @@ TEST_F(Interp, Operators)
         {"nil concat text", "LOADNIL 1, 1\nLOADCONST 2, \"a\"\nCONCAT 0, 1, 2", Str("a")},
         {"number concat", "LOADCONST 1, #1.5\nLOADCONST 2, \"x\"\nLOADNUM 3, 7\nCONCAT 0, 1, 3", Str("1.5x7")},
         {"concat table", "NEWTABLE 1, 0, 0\nLOADCONST 2, \"x\"\nCONCAT 0, 1, 2", Err(ERR_CONCAT)},
+        // R0 = R1 or 5: TESTSET keeps a true R1 and jumps, else falls through.
+        {"or with false operand",
+         "LOADNIL 1, 1\nTESTSET 0, 1, 1\nJUMP done\nLOADNUM 0, 5\ndone: LOADNUM 3, 0", Num(5)},
+        {"or with true operand",
+         "LOADCONST 1, \"\"\nLOADNUM 1, 3\nTESTSET 0, 1, 1\nJUMP done\nLOADNUM 0, 5\ndone: LOADNUM 3, 0", Num(3)},
+        {"and with empty string", "LOADCONST 1, \"\"\nTESTSET 0, 1, 0\nJUMP done\nLOADNUM 0, 5\ndone: LOADNUM 3, 0",
+         Str("")},
     };
     for (const Case &c : cases)
         check(c);
