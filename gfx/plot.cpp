@@ -74,7 +74,8 @@ void PlotPixel(PlotContext* ctx, int32_t x, int32_t y) {
 
 void ShapeSpanKernel(PlotContext* ctx, int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
   if (x1 == x2 && y1 == y2) {
-    plotWith(ctx, x1, y1, ctx->level);
+    ctx->opacity = ctx->level;  // the level itself, not scaled by the level again
+    PlotPixel(ctx, x1, y1);
     return;
   }
   // The accumulator is 64-bit so that coordinates beyond 32,767 do not

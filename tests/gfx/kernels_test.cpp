@@ -103,6 +103,32 @@ TEST(Kernels, AntiAliasedLinePlotsTwoPixelsPerColumn) {
   EXPECT_EQ(ctx.opacity, 0);  // left at the last value used
 }
 
+TEST(Kernels, PointsAndCoverageUseTheLevel) {
+  uint32_t px[4] = {};
+  uint8_t alpha[4] = {};
+  PlotContext ctx{};
+  ctx.pixels = reinterpret_cast<uint8_t*>(px);
+  ctx.rowLength = 4;
+  ctx.bytesPerPixel = 4;
+  ctx.format = 10;
+  ctx.level = 128;
+  ctx.targetAlpha = alpha;  // the alpha byte records each plot's opacity
+  ctx.targetAlphaRowBytes = 4;
+  SetPlotColor(&ctx, 0x00FF00);
+  ShapeSpanKernel(&ctx, 3, 0, 3, 0);
+  EXPECT_EQ(alpha[3], 128);  // a single point takes the level as it is
+  EXPECT_EQ(px[3], 0x00FF00u);
+  const uint8_t coverage[3] = {255, 0, 64};
+  ShapeOutlineKernel(coverage, 0, 0, &ctx, 3, 1, 3, 0);
+  EXPECT_EQ(alpha[0], 128);  // 255 * 128 / 255
+  EXPECT_EQ(alpha[1], 0);    // zero coverage plots nothing
+  EXPECT_EQ(alpha[2], 32);
+  ctx.opacity = 77;
+  ShapeOutlineKernel(coverage, 0, 0, &ctx, 3, 1, 3, 1);  // solid: current opacity
+  EXPECT_EQ(alpha[0], 77);
+  EXPECT_EQ(alpha[2], 77);
+}
+
 TEST(Kernels, PlotClipsToRectangleAndClipMask) {
   uint32_t px[4 * 4] = {};
   uint8_t clipMask[2 * 2] = {0x80, 0, 0x40, 0};  // (0,0) and (1,1) of the clip
