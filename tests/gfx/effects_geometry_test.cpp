@@ -503,13 +503,20 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
         QuantizeColors(&qq);
         EXPECT_EQ(qq.result, 1);
       }
-      GradientSpec g{};
-      g.type = GRADIENT_CONICAL;
-      g.centreX = 0.3;
-      g.centreY = 0.8;
-      g.middle = 0.25;
-      GradientRequest gq{px, bpp, format, 0, 0, w, h, row, &g};
-      EXPECT_TRUE(RenderGradient(&gq));
+      for (int32_t type : {GRADIENT_LINEAR, GRADIENT_RADIAL, GRADIENT_CONICAL}) {
+        GradientSpec g{};
+        g.type = type;
+        g.angle = 123;
+        g.centreX = 0.3;
+        g.centreY = 0.8;
+        g.middle = 0.25;
+        GradientRequest gq{px, bpp, format, 0, 0, w, h, row, &g};
+        EXPECT_TRUE(RenderGradient(&gq));
+      }
+      std::vector<uint8_t> ys(static_cast<size_t>(w) * h, 200), us(static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2), 30);
+      YuvFrame yf{ys.data(), us.data(), us.data(), w, (w + 1) / 2, (w + 1) / 2};
+      ConvertYUVToRGB(&yf, px, w, h, row, format, bpp);
+      ScaleYUVToRGB(&yf, px, w, h, w, h, row, format, bpp);
       std::vector<uint8_t> dst(buf.size());
       const double rot[6] = {0.8, 0.6, -0.6, 0.8, 2, 0};
       for (int smooth = 0; smooth < 2; ++smooth) {
