@@ -63,9 +63,9 @@ struct Buffer {
   int32_t rowLength() const { return static_cast<int32_t>(stride / bpp); }
 };
 
-enum Op { SPAN, FILL, COPY, MASKED_COPY, MIX, COMBINE, ALPHA_DRAW, SCALE_NEAREST, SCALE_SMOOTH, OP_COUNT };
+enum Op { SPAN, FILL, COPY, MASKED_COPY, MIX, COMBINE, ALPHA_DRAW, SCALE_NEAREST, SCALE_SMOOTH, FLOOD, OP_COUNT };
 const char* const OP_NAMES[] = {"span", "fill", "copy", "masked copy", "mix", "alpha combine",
-                                "alpha draw", "nearest scale", "smooth scale"};
+                                "alpha draw", "nearest scale", "smooth scale", "flood fill"};
 
 // Runs iteration i on the engine (into engine buffers) and on the reference
 // (into reference buffers); returns the operation and fills both results.
@@ -178,6 +178,27 @@ Outcome runOnce(int i, bool fast) {
       ref::Plane sp = src.plane(), dap = refDalpha.plane();
       ref::alphaDraw(mode == 3 ? a16.plane() : alpha.plane(), sx, sy, mode == 3, refDst.plane(), dx, dy,
                      useDa ? &dap : nullptr, useSource ? &sp : nullptr, colour, w, h, level, mode, f);
+      break;
+    }
+    case FLOOD: {
+      // Pixels from a small palette (border among them), alpha bytes random
+      // on 32-bit pixels; the fill colour is not in the palette.
+      uint32_t cmp = bpp == 4 ? FloodCompareMask(f) : 0xFFFFu;
+      const uint32_t palette[3] = {0x0000, 0x1234, 0x4321};
+      for (int y = 0; y < dst.h; ++y)
+        for (int x = 0; x < dst.w; ++x) {
+          uint32_t v = palette[r.range(0, 2)];
+          if (bpp == 4) v = (cmp == 0x00FFFFFFu ? v | static_cast<uint32_t>(r.byte()) << 24 : v << 8 | r.byte());
+          ref::store(dst.bytes.data() + y * dst.stride + x * bpp, bpp, v);
+        }
+      refDst = dst;
+      uint32_t border = bpp == 4 && cmp != 0x00FFFFFFu ? palette[0] << 8 : palette[0];
+      uint32_t fillValue = bpp == 4 && cmp != 0x00FFFFFFu ? 0x77777700u : 0x7777u;
+      int x = r.range(0, dst.w - 1), y = r.range(0, dst.h - 1);
+      FloodFillRequest q{dst.bytes.data(), dst.w, dst.h, dst.rowLength(), border, fillValue, 0, 0};
+      ErrorCode err = bpp == 4 ? FloodFillSpan(&q, x, y, cmp) : FloodFillSpan16(&q, x, y);
+      if (err) out.what += " error " + std::to_string(err);
+      ref::flood(refDst.bytes.data(), refDst.stride, dst.w, dst.h, bpp, border, fillValue, cmp, x, y);
       break;
     }
     case SCALE_NEAREST:

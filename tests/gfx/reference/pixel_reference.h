@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace ref {
 
@@ -240,6 +241,31 @@ inline void scaleSmooth(Plane s, Plane d, long sw, long sh, long dw, long dh, ui
       Rgba o{ch(p00.r, p01.r, p10.r, p11.r), ch(p00.g, p01.g, p10.g, p11.g), ch(p00.b, p01.b, p10.b, p11.b),
              ch(p00.a, p01.a, p10.a, p11.a)};
       store(d.at(i, j, bpp), bpp, compose(o, f));
+    }
+  }
+}
+
+// Boundary fill as a breadth-first search over 4-connected pixels that are
+// not border; equal to the span fill when no pixel holds the fill colour
+// beforehand. Pixels are compared through cmp.
+inline void flood(uint8_t* px, long stride, long w, long h, int bpp, uint32_t border, uint32_t fillValue,
+                  uint32_t cmp, long x, long y) {
+  auto at = [&](long i, long j) { return px + j * stride + i * bpp; };
+  if ((load(at(x, y), bpp) & cmp) == border) return;
+  std::vector<uint8_t> seen(static_cast<size_t>(w * h), 0);
+  std::vector<long> todo{y * w + x};
+  seen[static_cast<size_t>(y * w + x)] = 1;
+  while (!todo.empty()) {
+    long k = todo.back();
+    todo.pop_back();
+    long i = k % w, j = k / w;
+    store(at(i, j), bpp, fillValue);
+    const long nb[4][2] = {{i - 1, j}, {i + 1, j}, {i, j - 1}, {i, j + 1}};
+    for (const auto& n : nb) {
+      if (n[0] < 0 || n[1] < 0 || n[0] >= w || n[1] >= h || seen[static_cast<size_t>(n[1] * w + n[0])]) continue;
+      if ((load(at(n[0], n[1]), bpp) & cmp) == border) continue;
+      seen[static_cast<size_t>(n[1] * w + n[0])] = 1;
+      todo.push_back(n[1] * w + n[0]);
     }
   }
 }
