@@ -556,8 +556,10 @@ void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* 
 void BltSpanLocked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                    int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha,
                    BitmapHandle* secondAlpha, int32_t mode);
-// raw: dest and tile are 32-bit pixel arrays (dest rows width apart, tile
-// rows rawModulo apart) passed as the two handles' places.
+// Fills the rectangle with copies of the tile starting offset pixels into
+// it (offsets taken modulo the tile size, negative ones included). With raw
+// the handles are unused: rawDest (rows width pixels apart, the rectangle
+// itself) gets copies of rawTile (rows rawModulo pixels apart).
 void TileBitmap(BitmapHandle* dest, int32_t x, int32_t y, int32_t width, int32_t height,
                 BitmapHandle* tile, int32_t tileWidth, int32_t tileHeight, int32_t offsetX,
                 int32_t offsetY, int32_t raw, const uint32_t* rawTile, uint32_t* rawDest,
