@@ -111,7 +111,14 @@ void SetDesktopLibraryCalls(const DesktopLibraryCalls* replacement) {
 
 void BindDesktopLibraries() {
   UnbindDesktopLibraries();
-  for (DesktopLibrary id : OPEN_ORDER) handles[id] = calls.open(findLibrary(id)->file, RTLD_LAZY);
+  for (DesktopLibrary id : OPEN_ORDER) {
+    // Libraries built on the GLib type system cannot be unloaded once used
+    // (they leave exit handlers and type records behind): closing their
+    // handle keeps them mapped.
+    bool typeSystem = id == DESKTOP_GTK || id == DESKTOP_GLIB || id == DESKTOP_GOBJECT ||
+                      id == DESKTOP_PANGO || id == DESKTOP_NOTIFY;
+    handles[id] = calls.open(findLibrary(id)->file, RTLD_LAZY | (typeSystem ? RTLD_NODELETE : 0));
+  }
   gtkAvailable = handles[DESKTOP_GTK] && handles[DESKTOP_GLIB] && handles[DESKTOP_GOBJECT];
   if (!gtkAvailable) {
     closeLibrary(DESKTOP_GTK);
@@ -139,16 +146,12 @@ void BindDesktopLibraries() {
 
 void UnbindDesktopLibraries() {
   for (const FunctionEntry& function : FUNCTIONS) *function.slot = nullptr;
-  // Libraries that register GLib types (GTK, GLib, GObject, Pango,
-  // libnotify) cannot be unloaded once used: they leave exit handlers and
-  // type records behind. They, and the XRandR and XF86VidMode handles, are
-  // only forgotten; the others are closed.
+  // The XRandR and XF86VidMode handles stay open; they are only forgotten.
   for (int id = 0; id < DESKTOP_LIBRARY_COUNT; id++) {
-    if (!handles[id]) continue;
-    if (id == DESKTOP_ALSA || id == DESKTOP_XFIXES || id == DESKTOP_XCURSOR || id == DESKTOP_XSS)
-      closeLibrary(static_cast<DesktopLibrary>(id));
-    else
+    if (id == DESKTOP_XRANDR || id == DESKTOP_XVIDMODE)
       handles[id] = nullptr;
+    else
+      closeLibrary(static_cast<DesktopLibrary>(id));
   }
   gtkAvailable = 0;
   xrandrAvailable = 0;

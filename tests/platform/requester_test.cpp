@@ -1,0 +1,289 @@
+// Requesters: button sets, the console prompts with piped input (answers,
+// refusals, end of input as cancel), and the GTK message requester under a
+// private Xvfb answered with xdotool, with its console fall-backs.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <string>
+#include <sys/wait.h>
+
+#include "platform/linux/dynlib.h"
+#include "tests/platform/xvfb.h"
+
+namespace {
+
+TEST(Requester, ButtonSetsIgnoreCase) {
+  struct Case {
+    const char* buttons;
+    int32_t code;
+    bool kept;  // the string stays for a custom set
+  };
+  const Case cases[] = {{nullptr, 3, false},       {"ok", 3, false},
+                        {"Ok|Cancel", 0, false},   {"yes|no", 1, false},
+                        {"YES|NO|CANCEL", 2, false}, {"Red|Green|Blue", 4, true},
+                        {"Yes|No|Maybe", 4, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.buttons ? c.buttons : "(none)");
+    const char* buttons = c.buttons;
+    EXPECT_EQ(RequesterButtonsFromType(&buttons), c.code);
+    EXPECT_EQ(buttons != nullptr, c.kept);
+  }
+}
+
+// Console requesters read from a piped input and write into a buffer.
+class Console : public ::testing::Test {
+ protected:
+  void answer(const char* input) {
+    input_ = input;
+    in_ = fmemopen(const_cast<char*>(input_.data()), input_.size(), "r");
+    if (input_.empty()) {
+      fclose(in_);
+      in_ = fopen("/dev/null", "r");  // end of input at once
+    }
+    out_ = open_memstream(&text_, &length_);
+    SetRequesterConsole(in_, out_);
+  }
+  std::string printed() {
+    fflush(out_);
+    return std::string(text_, length_);
+  }
+  void TearDown() override {
+    SetRequesterConsole(nullptr, nullptr);
+    if (in_) fclose(in_);
+    if (out_) fclose(out_);
+    free(text_);
+    in_ = out_ = nullptr;
+    text_ = nullptr;
+    length_ = 0;
+  }
+  std::string input_;
+  FILE* in_ = nullptr;
+  FILE* out_ = nullptr;
+  char* text_ = nullptr;
+  size_t length_ = 0;
+};
+
+TEST_F(Console, MessageAnswersAndEndOfInput) {
+  struct Case {
+    const char* name;
+    const char* buttons;
+    const char* input;
+    int32_t answer;
+  };
+  const Case cases[] = {
+      {"first of three", "Red|Green|Blue", "1\n", 1},
+      {"second of three", "Red|Green|Blue", "2\n", 2},
+      {"last answers 0", "Red|Green|Blue", "3\n", 0},
+      {"invalid, then end of input", "Red|Green|Blue", "7\nabc\n", 0},
+      {"end of input cancels", "Yes|No", "", 0},
+      {"no choice without a bar", "OK", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    answer(c.input);
+    int32_t result = -5;
+    EXPECT_EQ(NativeSystemRequester(nullptr, "Title", "Body", c.buttons, 1, &result), ERR_NONE);
+    EXPECT_EQ(result, c.answer);
+    TearDown();
+  }
+}
+
+TEST_F(Console, ColourNeedsHashAndSixDigits) {
+  struct Case {
+    const char* name;
+    const char* input;
+    int32_t colour;
+    const char* complaint;  // printed once before the answer, or null
+  };
+  const Case cases[] = {
+      {"accepted", "#ff0000\n", 0xff0000, nullptr},
+      {"without hash refused", "ff0000\n#00ff80\n", 0x00ff80,
+       "Error. Color must be prefixed with a '#' character."},
+      {"three digits refused", "#f00\n#0000ff\n", 0x0000ff,
+       "Error. Color must use be 6 characters (two per red, green, blue)."},
+      {"non-hex digits refused", "#gg0000\n", -1,
+       "Error. Color must use be 6 characters (two per red, green, blue)."},
+      {"empty line cancels", "\n", -1, nullptr},
+      {"end of input cancels", "", -1, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    answer(c.input);
+    int32_t colour = 0;
+    EXPECT_EQ(NativeColorRequester(nullptr, "Colour", 0, &colour), ERR_NONE);
+    EXPECT_EQ(colour, c.colour);
+    std::string text = printed();
+    EXPECT_NE(text.find("Enter RGB color in a hexadecimal notation: "), std::string::npos);
+    if (c.complaint) EXPECT_NE(text.find(c.complaint), std::string::npos) << text;
+    TearDown();
+  }
+}
+
+TEST_F(Console, ListStringFontAndFileCancelAtEndOfInput) {
+  int32_t index = 5;
+  answer("2\n");
+  EXPECT_EQ(NativeListRequester(nullptr, "T", "Pick", "a\0b\0c\0", 0, &index), ERR_NONE);
+  EXPECT_EQ(index, 1);
+  TearDown();
+  answer("\n");
+  EXPECT_EQ(NativeListRequester(nullptr, "T", "Pick", "a\0b\0", 0, &index), ERR_NONE);
+  EXPECT_EQ(index, -1);
+  TearDown();
+  answer("");
+  EXPECT_EQ(NativeListRequester(nullptr, "T", "Pick", "a\0b\0", 0, &index), ERR_NONE);
+  EXPECT_EQ(index, -1);
+  TearDown();
+
+  char* text = nullptr;
+  answer("12a\n123456\n42\n");
+  EXPECT_EQ(NativeStringRequester(nullptr, "T", "Number", "", 3, 5, 0, &text), ERR_NONE);
+  EXPECT_STREQ(text, "42");
+  EXPECT_NE(printed().find("Only numbers accepted, try again."), std::string::npos);
+  EXPECT_NE(printed().find("String too long, 5 characters max. Try again.\n"), std::string::npos);
+  FreeMemory(text);
+  TearDown();
+  answer("too\n");  // an over-long answer, then end of input
+  EXPECT_EQ(NativeStringRequester(nullptr, "T", "Name", "", 0, 2, 0, &text), ERR_NONE);
+  EXPECT_STREQ(text, "");
+  FreeMemory(text);
+  TearDown();
+
+  FontRequestResult font;
+  answer("Sans\nbig\n");
+  EXPECT_EQ(NativeFontRequester(nullptr, "T", "Sans", 12, &font), ERR_NONE);
+  EXPECT_STREQ(font.name, "");
+  EXPECT_NE(printed().find("Error. Invalid size specified."), std::string::npos);
+  TearDown();
+  answer("Sans\n14\n");
+  EXPECT_EQ(NativeFontRequester(nullptr, "T", "Sans", 12, &font), ERR_NONE);
+  EXPECT_STREQ(font.name, "Sans");
+  EXPECT_EQ(font.size, 14);
+  TearDown();
+
+  char* folder = nullptr;
+  char* files = nullptr;
+  int32_t count = -1, chosen = -1;
+  answer("/proc/self/no-such-file\n");
+  EXPECT_EQ(NativeFileRequester(nullptr, "Load", "", 0, "", "", &folder, &files, &count, &chosen),
+            ERR_NONE);
+  EXPECT_EQ(chosen, 0);
+  EXPECT_EQ(folder, nullptr);
+  EXPECT_NE(printed().find("/proc/self/no-such-file does not exist, try again.\n"), std::string::npos);
+  TearDown();
+  answer("/etc\n/etc/hostname\n");
+  EXPECT_EQ(NativeFileRequester(nullptr, "Load", "", 0, "", "", &folder, &files, &count, &chosen),
+            ERR_NONE);
+  EXPECT_NE(printed().find("/etc is a directory, try again.\n"), std::string::npos);
+  EXPECT_EQ(chosen, 1);
+  EXPECT_EQ(count, 1);
+  EXPECT_STREQ(folder, "/etc");
+  EXPECT_STREQ(files, "hostname");
+  FreeMemory(folder);
+  FreeMemory(files);
+  TearDown();
+  answer("/etc/hostname\n");
+  EXPECT_EQ(NativePathRequester(nullptr, "Dir", 0, "", &folder), ERR_NONE);
+  EXPECT_EQ(folder, nullptr);
+  EXPECT_NE(printed().find("/etc/hostname is not a directory, try again.\n"), std::string::npos);
+  TearDown();
+  answer("/etc/hostname\nn\n");
+  EXPECT_EQ(NativeFileRequester(nullptr, "Save", "", 2, "", "", &folder, &files, &count, &chosen),
+            ERR_NONE);
+  EXPECT_EQ(chosen, 0);
+  EXPECT_NE(printed().find("/etc/hostname does already exist. Overwrite? (y/n) "), std::string::npos);
+}
+
+// Runs one message requester in a child process (GTK keeps its start-up
+// memory for the whole process) and answers it with xdotool keys; the
+// child's answer, or -100 - status when it did not answer.
+int gtkMessageAnswer(const TestXServer& server, const char* title, const char* keys) {
+  pid_t child = fork();
+  if (child == 0) {
+    setenv("DISPLAY", server.name().c_str(), 1);
+    BindDesktopLibraries();
+    if (!DesktopGtkAvailable()) _exit(99);
+    int32_t answer = -1;
+    NativeSystemRequester(nullptr, title, "Pick one", "_Red|_Green|_Blue", 4, &answer);
+    _exit(answer & 0xff);
+  }
+  std::string window;
+  for (int i = 0; i < 200 && window.empty(); i++) {
+    server.run({"xdotool", "search", "--name", title}, nullptr, &window);
+    if (window.empty()) usleep(50000);
+  }
+  if (!window.empty()) {
+    window = window.substr(0, window.find('\n'));
+    server.run({"xdotool", "windowfocus", window});
+    usleep(100000);  // GTK settles its focus before the keys come
+    server.run({"xdotool", "key", "--clearmodifiers", keys});
+  } else {
+    kill(child, SIGKILL);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status)) return -100;
+  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
+}
+
+TEST(RequesterGtk, MessageWithThreeButtonsAnswersByPosition) {
+  TestXServer server(24);
+  ASSERT_TRUE(server.running());
+  struct Case {
+    const char* title;
+    const char* keys;
+    int answer;
+  };
+  const Case cases[] = {{"QmFirst", "alt+r", 1}, {"QmSecond", "alt+g", 2}, {"QmThird", "alt+b", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    EXPECT_EQ(gtkMessageAnswer(server, c.title, c.keys), c.answer);
+  }
+}
+
+TEST(RequesterGtk, ConsoleWhenGtkIsIncompleteOrNoDisplayOpens) {
+  TestXServer server(24);
+  ASSERT_TRUE(server.running());
+  struct Case {
+    const char* name;
+    const char* display;
+    const char* denied;  // library file the bind may not open, or null
+  };
+  const Case cases[] = {{"GLib missing", server.name().c_str(), "libglib-2.0.so.0"},
+                        {"GObject missing", server.name().c_str(), "libgobject-2.0.so.0"},
+                        {"no X display", ":139", nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    static const char* denied;
+    denied = c.denied;
+    DesktopLibraryCalls calls = {
+        [](const char* file, int flags) -> void* {
+          if (denied && std::strcmp(file, denied) == 0) return nullptr;
+          return dlopen(file, flags);
+        },
+        nullptr};
+    SetDesktopLibraryCalls(&calls);
+    setenv("DISPLAY", c.display, 1);
+    BindDesktopLibraries();
+    std::string input = "2\n";
+    FILE* in = fmemopen(const_cast<char*>(input.data()), input.size(), "r");
+    char* text = nullptr;
+    size_t length = 0;
+    FILE* out = open_memstream(&text, &length);
+    SetRequesterConsole(in, out);
+    int32_t answer = -1;
+    EXPECT_EQ(NativeSystemRequester(nullptr, "T", "Body", "Red|Green|Blue", 0, &answer), ERR_NONE);
+    EXPECT_EQ(answer, 2);
+    SetRequesterConsole(nullptr, nullptr);
+    fclose(in);
+    fclose(out);
+    EXPECT_NE(std::string(text, length).find("(3) Blue\n"), std::string::npos);
+    free(text);
+    UnbindDesktopLibraries();
+    SetDesktopLibraryCalls(nullptr);
+    unsetenv("DISPLAY");
+  }
+}
+
+}  // namespace
