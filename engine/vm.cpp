@@ -207,7 +207,6 @@ callentry:  // a new script frame is on top of the call records
     pc = ci->savedpc;
 retentry:  // continue the frame on top (after a call returned into it)
     ci = L->ci;
-    ci->state |= VM_CI_HASFRAME | VM_CI_SAVEDPC;
     base = L->base;
     cl = VmCiFunc(ci);
     k = cl->l.p->k;
@@ -544,7 +543,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         nci->tailcalls = 0;
                         nci->state = VM_CI_SAVEDPC;
                         for (VmValue *st = L->top; st < nci->top; st++)
-                            VmSetNil(st);
+                            st->tag = VM_TNIL;  // a nil's payload is never read
                         L->top = nci->top;
                         goto callentry;
                     }
