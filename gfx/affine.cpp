@@ -87,7 +87,11 @@ void bilinearNativeSpan(const TransformRequest* q, const double inv[6], int32_t 
     const uint8_t* row1 = src + pixel::Offset(0, r1, q->sourceRowLength, 4);
     uint32_t p00 = pixel::Load32(row0 + 4 * c0), p10 = pixel::Load32(row0 + 4 * c1);
     uint32_t p01 = pixel::Load32(row1 + 4 * c0), p11 = pixel::Load32(row1 + 4 * c1);
-    double fxv = sx - std::floor(sx), fyv = sy - std::floor(sy), gx = 1 - fxv, gy = 1 - fyv;
+    // floor without a library call: for a non-negative position inside the
+    // int32 range it is the truncated value already at hand.
+    double flx = (sx >= 0 && sx < 2147483647.0) ? static_cast<double>(x0) : std::floor(sx);
+    double fly = (sy >= 0 && sy < 2147483647.0) ? static_cast<double>(y0) : std::floor(sy);
+    double fxv = sx - flx, fyv = sy - fly, gx = 1 - fxv, gy = 1 - fyv;
     uint32_t result = 0;
     for (int shift = 0; shift < 32; shift += 8) {
       double v = (gx * ((p00 >> shift) & 255) + fxv * ((p10 >> shift) & 255)) * gy +
