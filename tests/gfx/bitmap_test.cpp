@@ -91,6 +91,78 @@ TEST(Bitmap, EveryAllocationFailureIsReportedWithoutLeaks) {
   }
 }
 
+// Runs op with the nth allocation failing for n = 1, 2, ... until it
+// succeeds; op reports whether it succeeded and frees what it made.
+template <class Op>
+void failEachAllocation(const char* name, Op op) {
+  SCOPED_TRACE(name);
+  for (uint64_t n = 1; n < 20; ++n) {
+    SetAllocFailure(n, false);
+    bool ok = op();
+    bool injected = GetAllocFailureCount() > 0;
+    SetAllocFailure(0, false);
+    if (!injected) {
+      EXPECT_TRUE(ok) << "allocation " << n;
+      return;
+    }
+    EXPECT_FALSE(ok) << "allocation " << n << " failed but the operation reported success";
+  }
+  ADD_FAILURE() << "never succeeded";
+}
+
+TEST(Bitmap, AllocationFailuresLeaveNothingBehind) {
+  Bitmap model = numbered(9, 3);
+  Bitmap alpha(AllocAlphaChannel(9, 3, 1, nullptr, 0));
+  std::vector<uint32_t> argb(9 * 3, 0x80000000);
+  failEachAllocation("AllocBitMask", [&] {
+    BitmapHandle* m = AllocBitMask(model.get(), 9, 3, 1, nullptr, 0);
+    FreeBitMask(m);
+    return m != nullptr;
+  });
+  failEachAllocation("CloneAlphaChannel", [&] {
+    BitmapHandle* c = CloneAlphaChannel(alpha.get(), 9, 3);
+    FreeAlphaChannel(c);
+    return c != nullptr;
+  });
+  failEachAllocation("AlphaChannelFromARGB", [&] {
+    BitmapHandle* c = AlphaChannelFromARGB(argb.data(), 9, 3, 9);
+    bool ok = c && bytes(c)[0] == 0x80;
+    FreeAlphaChannel(c);
+    return ok;
+  });
+  failEachAllocation("ReadBitmapRectARGB", [&] {
+    uint32_t* p = ReadBitmapRectARGB(model.get(), 1, 1, 8, 2, 1);
+    bool ok = p && p[0] == 1001;
+    FreeMemory(p);
+    return ok;
+  });
+  failEachAllocation("ClipMaskToOrigin", [&] {
+    BitmapHandle* mask = AllocBitMask(nullptr, 9, 3, 1, nullptr, 0);
+    if (!mask) return false;
+    BitmapHandle* original = mask;
+    int32_t x = -2, y = 0, w = 9, h = 3;
+    ErrorCode err = ClipMaskToOrigin(&x, &y, &w, &h, &mask, 0, 1);
+    if (err) {
+      EXPECT_EQ(err, ERR_ALLOCMASK);
+      EXPECT_EQ(mask, original);  // the old mask is kept when no copy could be made
+      EXPECT_EQ(x, -2);
+    }
+    FreeBitMask(mask);
+    return err == 0;
+  });
+  failEachAllocation("SafeBlt through a clip mask", [&] {
+    FreeBlitScratch();  // so the scratch buffer is allocated again
+    Bitmap dst(AllocBitmap(9, 3, 0, nullptr));
+    Bitmap clipMask(AllocBitMask(nullptr, 9, 3, 1, nullptr, 0));
+    if (!dst || !clipMask) return false;
+    bytes(clipMask.get())[0] = 0xFF;
+    const BlitClip clip{0, 0, 9, 3, clipMask.get()};
+    SafeBlt(nullptr, model.get(), 0, 0, dst.get(), 0, 0, 9, 3, 9, 3, 9, 3, 0x10, nullptr, nullptr, &clip);
+    return pixels32(dst.get())[1] == 1;  // a refused scratch buffer draws nothing
+  });
+  FreeBlitScratch();
+}
+
 TEST(Bitmap, AttributesAndLocks) {
   EXPECT_EQ(GetBitmapAttr(nullptr, 0), 0);
   EXPECT_EQ(GetBitmapAttr(nullptr, 22), 0);
