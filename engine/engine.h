@@ -9,9 +9,8 @@
 //
 // Engine sources include engine/object.h BEFORE this header: the two API
 // forms whose names the engine also uses internally (VmCheckStack,
-// VmNewUserdata) are declared here only when object.h is not in view, and
-// they have C linkage so that their symbols differ from the internal ones
-// (a C++ symbol does not carry the return type).
+// VmNewUserdata, there static inline wrappers) are declared here only when
+// object.h is not in view.
 #pragma once
 
 #include <cstdarg>
@@ -101,7 +100,7 @@ int VmGetTop(VmState *L);
 void VmSetTop(VmState *L, int index);
 #ifndef VM_OBJECT_H_INCLUDED
 // 0 when the frame would exceed 2048 slots, else grows the stack and returns 1.
-extern "C" int VmCheckStack(VmState *L, int n);
+int VmCheckStack(VmState *L, int n);
 #endif
 void VmPushValue(VmState *L, int index);
 void VmRemove(VmState *L, int index);
@@ -193,7 +192,7 @@ ErrorCode VmDump(VmState *L, int index, VmWriter writer, void *data);
 // ---- Userdata, threads, memory ----------------------------------------------------------------
 
 #ifndef VM_OBJECT_H_INCLUDED
-extern "C" void *VmNewUserdata(VmState *L, size_t size);
+void *VmNewUserdata(VmState *L, size_t size);
 #endif
 VmState *VmPushNewThread(VmState *L);
 // Threshold and bytes in use in kilobytes; a threshold of 0xFFFFFFFF is off.

@@ -270,6 +270,13 @@ TEST_F(Calls, DepthLimits)
     // A frame may grow to 2048 slots and no further.
     EXPECT_EQ(VmCheckStack(L, 2049), 0);
     EXPECT_EQ(VmCheckStack(L, 2048), 1);
+
+    // The API's userdata form hands back the data block it pushed.
+    auto *data = static_cast<char *>(VmNewUserdata(L, 16));
+    ASSERT_NE(data, nullptr);
+    data[15] = 'x';
+    EXPECT_EQ(VmType(L, -1), VM_TYPE_USERDATA);
+    EXPECT_EQ(VmToUserdata(L, -1), data);
 }
 
 TEST_F(Calls, QuitFlagStopsTheRun)
