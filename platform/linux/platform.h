@@ -671,6 +671,13 @@ ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds);
 ErrorCode AcquirePollTimer(VmState* L, int32_t client);
 void ReleasePollTimer(VmState* L, int32_t client);
 
+// Starts the watcher thread of a program run in the background (what
+// StartProgramThread does): it runs the program and, once it ended normally,
+// calls the finished handler; 0, or ERR_THREAD when the thread or the
+// program could not be started. The owner ends it with StopAndJoinThread.
+struct ProgramRequest;
+ErrorCode StartProgramWatcher(ProgramRequest* request);
+
 // The pipe reader runs only while a display-adapter plug-in drives the
 // event loop: 0 or ERR_THREAD.
 ErrorCode StartPipeReader();
