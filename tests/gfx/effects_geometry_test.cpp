@@ -65,7 +65,9 @@ TEST(EffectsAffine, IdentityCopiesExactlyInBothModes) {
         EXPECT_EQ(d.bit(x, y), on) << x << "," << y;
         // A masked-out pixel is still copied in nearest mode; bilinear
         // samples of set bits read only themselves at whole positions.
-        if (!smooth || on) EXPECT_EQ(d.px[y * d.w + x], s.px[y * s.w + x]) << smooth << " " << x << "," << y;
+        if (!smooth || on) {
+          EXPECT_EQ(d.px[y * d.w + x], s.px[y * s.w + x]) << smooth << " " << x << "," << y;
+        }
       }
   }
   // Alpha without a mask, 16-bit pixels.
