@@ -528,6 +528,8 @@ ErrorCode VmRunProtected(VmState *L, VmProtectedFunction f, void *ud);
 // nresults results (-1: all). Returns 0, or the ErrorCode that a called
 // built-in command returned.
 ErrorCode VmCallValue(VmState *L, VmValue *func, int nresults);
+// Sets the built-in globals the engine itself needs (`next`).
+void VmRegisterBaseFunctions(VmState *L);
 
 // ---- Interpreter, calls and command API (engine/vm.cpp, call.cpp, api.cpp) ----
 // Tells engine/engine.h that the engine-internal VmCheckStack and

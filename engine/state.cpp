@@ -109,6 +109,8 @@ void openBody(VmState *L, void *)
     g->memerrmsg = VmNewStringZ(L, "not enough memory");
     g->memerrmsg->marked |= VM_GC_FIXED;
     g->memerrmsg->reserved = 1;
+    // Compiled loops read the global `next` (ITERPREP), so every state has it.
+    VmRegisterBaseFunctions(L);
 }
 
 // Frees every block of a VM; L is the main thread.
