@@ -226,7 +226,8 @@ bool RenderGradient(const GradientRequest* q) {
       if (g->type == GRADIENT_LINEAR) {
         t = fx::TruncToInt32(rowT + stepT * i);
       } else if (g->type == GRADIENT_RADIAL) {
-        t = radius != 0 ? fx::TruncToInt32(65536.0 * std::hypot(px - cx, py - cy) / radius) : 0;
+        double dx = px - cx, dy = py - cy;
+        t = radius != 0 ? fx::TruncToInt32(65536.0 * std::sqrt(dx * dx + dy * dy) / radius) : 0;
       } else {
         double phi = std::fmod(std::atan2(py - cy, px - cx) + 2 * M_PI + turn, 2 * M_PI);
         t = fx::TruncToInt32(65536.0 * (1.0 - phi / (2 * M_PI)));
