@@ -475,8 +475,10 @@ bool VmVerifyPrototype(const VmPrototype *p)
             ok = reg(a + 1) && inCode(pc, GETARG_sBx(i));
             break;
         case OP_ITERLOOP:
-            // The iterator call is set up at A+C+3 .. A+C+5.
-            ok = reg(a + c + 5) && jumpFollows(pc);
+            // The iterator call is set up at A+C+3 .. A+C+5 and its C+1
+            // results land from A+C+3 up to A+2C+3 before they are moved
+            // down: both must lie inside the frame.
+            ok = reg(a + c + 5) && reg(a + 2 * c + 3) && jumpFollows(pc);
             break;
         case OP_SETLIST:
             ok = reg(a + (bx & (VM_FIELDS_PER_FLUSH - 1)) + 1);

@@ -220,6 +220,8 @@ TEST_F(LoadTest, MalformedChunksAreRefused)
         {"ITERPREP A+1 outside", body(".stack 2\nITERPREP 1 l\nl: RETURN 0 1"), ERR_BADBYTECODE},
         {"ITERLOOP A+C+5 outside", body(".stack 8\nl: ITERLOOP 1 2\nJUMP l\nRETURN 0 1"), ERR_BADBYTECODE},
         {"ITERLOOP at the limit", body(".stack 8\nl: ITERLOOP 0 2\nJUMP l\nRETURN 0 1"), 0},
+        {"ITERLOOP results outside", body(".stack 9\nl: ITERLOOP 0 3\nJUMP l\nRETURN 0 1"), ERR_BADBYTECODE},
+        {"ITERLOOP results at the limit", body(".stack 10\nl: ITERLOOP 0 3\nJUMP l\nRETURN 0 1"), 0},
         {"NEWTABLE shift of 63", body("NEWTABLE 0 511 0\nRETURN 0 1"), ERR_BADBYTECODE},
         {"NEWTABLE 2^24 slots", body("NEWTABLE 0 193 0\nRETURN 0 1"), 0},
         {"NEWTABLE 2^25 slots", body("NEWTABLE 0 194 0\nRETURN 0 1"), ERR_BADBYTECODE},

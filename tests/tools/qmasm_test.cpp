@@ -107,6 +107,7 @@ TEST(Qmasm, StackSizeComputedFromRegistersTouched)
         {"CALL results", "CALL 3 1 5\nRETURN 0 1", 7},
         {"FORLOOP limit and step", "l: FORLOOP 4 l\nRETURN 0 1", 7},
         {"ITERLOOP call area", "l: ITERLOOP 1 2\nJUMP l\nRETURN 0 1", 9},
+        {"ITERLOOP results", "l: ITERLOOP 1 4\nJUMP l\nRETURN 0 1", 13},
         {"SETLIST items", "SETLIST 1 4\nRETURN 0 1", 7},
         {"constants are not registers", "ADD 0 \"a\" \"b\"\nRETURN 0 1", 2},
         {"parameters", ".params 3\n.vararg\nRETURN 0 1", 4},

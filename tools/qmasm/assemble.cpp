@@ -852,6 +852,7 @@ int highestRegister(Instruction i)
         break;
     case OP_ITERLOOP:
         use(a + c + 5);
+        use(a + 2 * c + 3);
         break;
     case OP_SETLIST:
         use(a + (bx & (VM_FIELDS_PER_FLUSH - 1)) + 1);
