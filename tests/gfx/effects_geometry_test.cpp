@@ -135,23 +135,30 @@ TEST(EffectsAffine, ScaleAndRotateStayInsideTheDestination) {
   ASSERT_TRUE(TransformPixels(&tn));
   ASSERT_TRUE(TransformPixels(&ts));
   for (size_t i = 0; i < ds.size(); ++i) ASSERT_EQ(swapRB(ds[i]), dn.px[i]) << i;
-  // The native fast path and the general kernel agree, alpha included.
-  std::vector<uint32_t> fast(dn.px.size(), 0), general(dn.px.size(), 0);
-  std::vector<uint8_t> fastA(dn.px.size(), 0), generalA(dn.px.size(), 0);
-  TransformRequest ta = tn;
-  ta.sourceAlpha = native.alpha.data();
-  ta.sourceAlphaRowBytes = 12;
-  ta.destAlphaRowBytes = 12;
-  ta.destPixels = fast.data();
-  ta.destAlpha = fastA.data();
-  ASSERT_TRUE(TransformPixels(&ta));
-  SetPixelFastPaths(false);
-  ta.destPixels = general.data();
-  ta.destAlpha = generalA.data();
-  ASSERT_TRUE(TransformPixels(&ta));
-  SetPixelFastPaths(true);
-  EXPECT_EQ(fast, general);
-  EXPECT_EQ(fastA, generalA);
+  // The native fast path and the general kernel agree, alpha included,
+  // for turns, enlargements, reductions and shears that sample past the
+  // source edges.
+  const double checks[][6] = {{0.8, 0.6, -0.6, 0.8, 4, -1}, {2.5, 0, 0, 1.7, -3, -2}, {0.3, 0.1, -0.2, 0.4, 1, 1},
+                              {-1, 0.2, 0.3, -1.2, 12, 10}, {1, 0, 0.7, 1, -6, 0.25}};
+  for (const auto& m : checks) {
+    std::vector<uint32_t> fast(dn.px.size(), 0), general(dn.px.size(), 0);
+    std::vector<uint8_t> fastA(dn.px.size(), 0), generalA(dn.px.size(), 0);
+    TransformRequest ta = tn;
+    ta.matrix = m;
+    ta.sourceAlpha = native.alpha.data();
+    ta.sourceAlphaRowBytes = 12;
+    ta.destAlphaRowBytes = 12;
+    ta.destPixels = fast.data();
+    ta.destAlpha = fastA.data();
+    ASSERT_TRUE(TransformPixels(&ta));
+    SetPixelFastPaths(false);
+    ta.destPixels = general.data();
+    ta.destAlpha = generalA.data();
+    ASSERT_TRUE(TransformPixels(&ta));
+    SetPixelFastPaths(true);
+    EXPECT_EQ(fast, general) << m[0];
+    EXPECT_EQ(fastA, generalA) << m[0];
+  }
 
   // Doubling in nearest mode repeats each source pixel twice.
   Picture d(18, 10, 7);
