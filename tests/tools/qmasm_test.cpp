@@ -141,6 +141,7 @@ TEST(Qmasm, MistakesAreReportedWithTheirLine)
         {".word 5", "1: .word needs .raw first"},
         {"CLOSURE 0 g\nRETURN 0 1", "1: unknown function g"},
         {".lensize 6", "1: .lensize is 4 or 8"},
+        {".function f\nRETURN 0 1\n.end\n.function f", "4: function f defined twice"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);

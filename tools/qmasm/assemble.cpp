@@ -494,6 +494,9 @@ bool Parser::directive(const std::vector<Token> &t)
     if (d == ".function") {
         if (t.size() != 2 || !isName(t[1].text))
             return fail(".function needs a name");
+        for (const auto &c : f->children)
+            if (c->name == t[1].text)
+                return fail("function " + t[1].text + " defined twice");
         f->children.push_back(std::make_unique<Function>());
         Function *child = f->children.back().get();
         child->name = t[1].text;
