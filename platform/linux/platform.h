@@ -713,8 +713,8 @@ ErrorCode OpenX11Connection();
 // no pixel format, or another server fixed a different one) or ERR_THREAD.
 ErrorCode GetX11Connection(const char* serverName, X11ConnectionRecord** out);
 // The pixel format of the server's default visual (10, 11, 12 or 4), or 10
-// when no connection can be made; it also becomes the format that every
-// later connection must match.
+// when no connection can be made; it becomes the format of new software
+// bitmaps and the one that every later connection must match.
 int32_t QueryNativePixelFormat(const char* serverName);
 int32_t GetX11PixelFormat(const X11ConnectionRecord* connection);  // -1: none matched
 // The wake pipe (made once per process): 0 or ERR_PIPE.

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "platform/linux/dynlib.h"
+#include "gfx/gfx.h"
 #include "platform/linux/eventlib.h"
 #include "runtime/runtime.h"
 #include "platform/linux/x11_private.h"
@@ -369,6 +370,7 @@ int32_t QueryNativePixelFormat(const char* serverName) {
   int32_t format = 10;
   if (GetX11Connection(serverName, &c) == ERR_NONE && c->pixelFormat >= 0) format = c->pixelFormat;
   if (fixedPixelFormat < 0) fixedPixelFormat = format;
+  SetSoftBitmapFormatOverride(format);
   return format;
 }
 
