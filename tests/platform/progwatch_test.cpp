@@ -49,7 +49,9 @@ TEST(ProgramWatcher, NoticeOnlyForAProgramThatEndedNormally) {
     }
     StopAndJoinThread(&request);
     EXPECT_EQ(notices, c.notices);
-    if (c.notices) EXPECT_EQ(noticed, &request);
+    if (c.notices) {
+      EXPECT_EQ(noticed, &request);
+    }
     EXPECT_EQ(request.mutex, nullptr);
     EXPECT_EQ(request.condition, nullptr);
   }

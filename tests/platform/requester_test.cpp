@@ -116,7 +116,9 @@ TEST_F(Console, ColourNeedsHashAndSixDigits) {
     EXPECT_EQ(colour, c.colour);
     std::string text = printed();
     EXPECT_NE(text.find("Enter RGB color in a hexadecimal notation: "), std::string::npos);
-    if (c.complaint) EXPECT_NE(text.find(c.complaint), std::string::npos) << text;
+    if (c.complaint) {
+      EXPECT_NE(text.find(c.complaint), std::string::npos) << text;
+    }
     TearDown();
   }
 }
