@@ -680,7 +680,8 @@ retentry:  // continue the frame on top (after a call returned into it)
                 int n = GETARG_C(i) + 1;
                 int a = GETARG_A(i);
                 VmValue *cb = ra + n + 2;
-                if (cb + 3 > ci->top)
+                // The call's n results land at cb before they move down.
+                if (cb + (n > 3 ? n : 3) > ci->top)
                     PROTECT(badCode(L));
                 cb[0] = ra[0];
                 cb[1] = ra[1];
