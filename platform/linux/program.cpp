@@ -228,9 +228,4 @@ ErrorCode StartProgram(const char* path, const char* arguments, int asynchronous
   return RunProgram(path, arguments, asynchronous, 0, nullptr);
 }
 
-ErrorCode StartProgramThread(ProgramRequest* request) {
-  // Waiting for the threads library: the watcher thread cannot be started
-  // yet, so no background program gets a completion event.
-  (void)request;
-  return ERR_THREAD;
-}
+ErrorCode StartProgramThread(ProgramRequest* request) { return StartProgramWatcher(request); }
