@@ -127,6 +127,8 @@ int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* i
 }
 
 ErrorCode RewindLock(LockHandle* lock, int32_t) {
+  // Waiting for the plug-in manager: directory adapters and their rewind
+  // entry do not exist yet, so an adapter lock reports the missing feature.
   if (lock->dirAdapter) return ERR_PLUGINSUPPORT;
   if (lock->handle && !RewindDirNative(lock->handle)) return ERR_REWINDDIR;
   return 0;
