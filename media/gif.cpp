@@ -201,8 +201,7 @@ bool decodeImage(GifReader* r, int minSize, bool interlaced) {
     while (sp > 0) put(r->stack[--sp]);
     prev = incode;
   }
-  // The rest of the current sub-block, then the sub-blocks after it.
-  if (in.pos < in.length && SeekFileStream(r->stream, in.length - in.pos, 0) < 0) return true;
+  // The current sub-block was read whole: skip the sub-blocks after it.
   skipSubBlocks(r->stream);
   return true;
 }
