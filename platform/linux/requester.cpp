@@ -24,6 +24,14 @@ constexpr gint FILE_ACTION_OPEN = 0, FILE_ACTION_SAVE = 1, FILE_ACTION_SELECT_FO
 constexpr gint RESPONSE_ACCEPT = -3, RESPONSE_OK = -5, RESPONSE_APPLY = -10;
 constexpr gint POLICY_AUTOMATIC = 1;
 constexpr GType G_TYPE_STRING_ID = 16 << 2;  // GLib's fundamental string type
+constexpr int32_t TEXT_FILTER_ALL = 517;
+constexpr int32_t TEXT_FILTER_PATTERN = 518;
+
+// Waiting for the engine's text table to be reachable from here: the
+// built-in texts of the two filter names, as the table holds them.
+const char* GetBuiltinString(int32_t number) {
+  return number == TEXT_FILTER_ALL ? "All" : "Filter";
+}
 
 enum RequestType : int32_t {
   REQUEST_NONE = 0,
@@ -50,6 +58,8 @@ struct RequesterRequest {
   int32_t hidden;
   int32_t numbersOnly;
   const char* pattern;
+  const char* allFilterName;  // built-in texts 517 and 518
+  const char* patternFilterName;
   const char* folder;
   const char* file;
   int32_t mode;
@@ -202,12 +212,12 @@ void addFilters(GtkWidget* chooser) {
   if (!pattern || !*pattern || std::strcmp(pattern, "*") == 0 || std::strcmp(pattern, "#?") == 0)
     return;
   GtkFileFilter* all = Dl_gtk_file_filter_new();
-  Dl_gtk_file_filter_set_name(all, "All");
+  Dl_gtk_file_filter_set_name(all, request.allFilterName ? request.allFilterName : "");
   Dl_gtk_file_filter_add_pattern(all, "*");
   Dl_gtk_file_filter_add_pattern(all, "*.*");
   Dl_gtk_file_chooser_add_filter(chooser, all);
   GtkFileFilter* filter = Dl_gtk_file_filter_new();
-  Dl_gtk_file_filter_set_name(filter, "Filter");
+  Dl_gtk_file_filter_set_name(filter, request.patternFilterName ? request.patternFilterName : "");
   for (const char* p = pattern; *p;) {
     const char* bar = std::strchr(p, '|');
     size_t length = bar ? static_cast<size_t>(bar - p) : std::strlen(p);
@@ -537,11 +547,11 @@ void* gtkThreadMain(void* argument) {
 bool startGtkThread() {
   if (!DesktopGtkAvailable()) return false;
   if (gtkThread) return true;
-  if (!GetX11ConnectionList()) {
-    Display* test = XOpenDisplay(nullptr);
-    if (!test) return false;
-    XCloseDisplay(test);
-  }
+  // GTK ends the process when it cannot open its display, so the default
+  // display is tried first (a connection to another server proves nothing).
+  Display* test = XOpenDisplay(nullptr);
+  if (!test) return false;
+  XCloseDisplay(test);
   if (!gtkArgcPointer) {
     gtkArgcPointer = &gtkArgc;
     gtkArgvPointer = &gtkArgvStorage;
@@ -650,6 +660,8 @@ ErrorCode NativeFileRequester(VmState* L, const char* title, const char* pattern
     resetOutputs();
     request.title = texts.add(title);
     request.pattern = texts.add(pattern);
+    request.allFilterName = texts.add(GetBuiltinString(TEXT_FILTER_ALL));
+    request.patternFilterName = texts.add(GetBuiltinString(TEXT_FILTER_PATTERN));
     request.folder = texts.add(folder);
     request.file = texts.add(file);
     request.mode = mode;
@@ -805,6 +817,7 @@ ErrorCode NativeFontRequester(VmState* L, const char* title, const char* name, i
     request.fontSize = size;
     request.outFont = out;
     if (texts.failed) return ERR_MEM;
+    out->name[0] = '\0';  // stays empty when the user cancels
     runGtkRequest(L, REQUEST_FONT);
     return ERR_NONE;
   }

@@ -174,6 +174,8 @@ ErrorCode InstallTimerSignal() {
 }
 
 int CreatePosixTimer(int periodic, int32_t milliseconds, void* record, timer_t* id) {
+  // Without the signal thread the timer's signal would end the process.
+  if (!signalThreadRunning.load()) return 0;
   struct sigevent event;
   std::memset(&event, 0, sizeof event);
   event.sigev_notify = SIGEV_SIGNAL;
@@ -328,7 +330,12 @@ ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds) {
   if (milliseconds <= 0) return ERR_NONE;
   sleepDone.store(0);
   timer_t timer;
-  if (!CreatePosixTimer(0, milliseconds, nullptr, &timer)) return ERR_NONE;
+  if (!CreatePosixTimer(0, milliseconds, nullptr, &timer)) {
+    // No timer can end the wait (the timer signal is not installed yet, or
+    // the system refused one): the sleep still lasts its time.
+    Delay(milliseconds);
+    return ERR_NONE;
+  }
   ErrorCode result = ERR_NONE;
   for (;;) {
     result = WaitPlatformEvent(L, 1, 0, nullptr);

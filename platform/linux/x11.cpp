@@ -51,7 +51,7 @@ int recordXError(Display*, XErrorEvent* event) {
 int recordIOError(Display*) { return 0; }
 void markLost(Display*, void* lost) {
   if (lost) static_cast<std::atomic<int32_t>*>(lost)->store(1);
-  lastXError.store(-1);
+  lastXError.store(ERR_XDISPLAY);
 }
 
 // The pixel format of the first TrueColor visual of the root depth whose

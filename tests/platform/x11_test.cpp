@@ -178,6 +178,22 @@ TEST(X11, ErrorsBecomeCodes) {
   SetNoPointerThread(0);
 }
 
+TEST(X11, LostServerDoesNotEndTheProgram) {
+  TestXServer server(24);
+  ASSERT_TRUE(server.running());
+  SetNoPointerThread(0);
+  int before = threadCount();
+  X11ConnectionRecord* c = nullptr;
+  ASSERT_EQ(GetX11Connection(server.name().c_str(), &c), ERR_NONE);
+  TakeX11Error();
+  server.stop();
+  XSync(c->display, False);  // the connection breaks here
+  EXPECT_EQ(c->lost.load(), 1);
+  EXPECT_EQ(TakeX11Error(), ERR_XDISPLAY);
+  CloseX11Connection();
+  EXPECT_EQ(threadCount(), before);
+}
+
 TEST(X11, MissingServerLeavesNoRecord) {
   X11ConnectionRecord* c = nullptr;
   EXPECT_EQ(GetX11Connection(":139", &c), ERR_XDISPLAY);

@@ -95,7 +95,6 @@ class TestXServer {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
- private:
   void stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
@@ -103,6 +102,7 @@ class TestXServer {
     waitpid(pid_, &status, 0);
     pid_ = -1;
   }
+ private:
   pid_t pid_ = -1;
   std::string name_;
 };
