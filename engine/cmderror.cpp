@@ -1,11 +1,6 @@
 // The error location record and the interpreter's handling of a command
-// that returned an error code, in the minimal form the engine needs before
-// the argument-check library exists.
-//
-// Waiting for the argument-check library: it replaces this file with the
-// full forms (built-in error texts and catalogs, command names as spelled
-// in the registered command tables). Until then GetErrorText gives a plain
-// numbered text and RecordErrorLocation takes names from the call levels.
+// that returned an error code; the run words that the system library's
+// End and line-hook commands set.
 //
 // Invariant: each part of the location is filled once per error; a part
 // already known is never overwritten until ResetErrorLocation.
@@ -16,6 +11,26 @@
 #include "runtime/runtime.h"
 
 VmErrorLocation vmErrorLocation = {"----", "", -1};
+int32_t vmExitValue = 0;
+int32_t vmLineHookDisabled = 0;
+
+namespace {
+
+// The spelling of a command name in the registered command tables (found
+// without regard to case), or null when no library lists it.
+const char *registeredSpelling(const char *name)
+{
+    for (const LibraryEntry *lib = GetLibraryList(); lib != nullptr; lib = lib->next) {
+        if (lib->commands == nullptr)
+            continue;
+        for (const CommandTableEntry *e = lib->commands; e->name != nullptr; e++)
+            if (CompareNoCase(e->name, name) == 0)
+                return e->name;
+    }
+    return nullptr;
+}
+
+}  // namespace
 
 void ResetErrorLocation()
 {
@@ -42,7 +57,10 @@ void RecordErrorLocation(VmState *L)
             continue;
         const char *name = nullptr;
         if (std::strcmp(ar.what, "C") == 0) {
-            name = ar.name;
+            if (ar.name != nullptr) {
+                const char *spelled = registeredSpelling(ar.name);
+                name = spelled != nullptr ? spelled : ar.name;
+            }
         } else if (std::strcmp(ar.what, "tail") != 0) {
             if (ar.namewhat[0] == '\0')
                 name = "<<unnamed>>";
@@ -72,11 +90,4 @@ void RaiseCommandError(VmState *L, ErrorCode code)
     RecordErrorLocation(L);
     vmRun.quit = 1;
     VmRaiseError(L, code);
-}
-
-void GetErrorText(ErrorCode code, char *buffer, size_t size)
-{
-    if (size == 0)
-        return;
-    std::snprintf(buffer, size, "Error %d", static_cast<int>(code));
 }

@@ -136,6 +136,21 @@ void *VmToUserdata(VmState *L, int index);
 VmState *VmToThread(VmState *L, int index);
 const void *VmToPointer(VmState *L, int index);
 
+// ---- Number conversions ------------------------------------------------------------------
+
+// Truncates toward zero into a signed 32-bit integer, saturating at the ends;
+// NaN gives 0. The one conversion every folder uses wherever a number is
+// "truncated" (or, after rounding, "rounded") to 32 bits, so no value out of
+// range reaches an undefined conversion.
+inline int32_t VmTruncInt32(double d)
+{
+    if (d >= 2147483647.0)
+        return INT32_MAX;
+    if (d > -2147483648.0)
+        return static_cast<int32_t>(d);
+    return d != d ? 0 : INT32_MIN;
+}
+
 // ---- Pushes ---------------------------------------------------------------------------
 
 void VmPushNil(VmState *L);
@@ -261,3 +276,174 @@ void ResetErrorLocation();
 void RaiseCommandError(VmState *L, ErrorCode code);
 // The message of an error code, cut to the buffer.
 void GetErrorText(ErrorCode code, char *buffer, size_t size);
+
+// ---- Auxiliary library, registration, argument checks and error texts ----
+
+// String builder on the VM stack: text collects in the inline buffer and is
+// pushed as a piece when the buffer fills; pieces are merged as they come so
+// that few stay on the stack.
+constexpr size_t VM_BUFFER_SIZE = 1024;
+struct VmStringBuffer {
+    char *p;                // write position in buffer
+    int pieces;             // pieces already pushed on the stack
+    VmState *L;
+    char buffer[VM_BUFFER_SIZE];
+};
+void VmBufferInit(VmState *L, VmStringBuffer *b);
+size_t VmBufferPrepare(VmStringBuffer *b);           // free room in the buffer
+void VmBufferAddBytes(VmStringBuffer *b, const char *s, size_t n);
+void VmBufferAddString(VmStringBuffer *b, const char *s);
+void VmBufferAddValue(VmStringBuffer *b);            // pops the string at the top
+void VmBufferPushResult(VmStringBuffer *b);          // leaves one string
+
+// References: integer keys of a table (usually the registry) that keep a
+// value alive. Slot 1 heads the free list, slot 2 holds the table-size
+// registry; the first reference is 3. -1 stands for nil.
+using VmRef = int32_t;
+constexpr VmRef VM_REF_NIL = -1;
+VmRef VmCreateReference(VmState *L, int table);      // pops the value
+void VmReleaseReference(VmState *L, int table, VmRef ref);
+
+// The "n" field when it is a number, else the declared size, else the count
+// of non-nil items from key 1 up.
+int VmGetTableSize(VmState *L, int table);
+void VmSetTableSize(VmState *L, int table, int n);
+
+// Metatables registered under type names.
+int VmNewNamedMetatable(VmState *L, const char *name);  // 1 when created
+void VmGetNamedMetatable(VmState *L, const char *name);
+void *VmTestTypedUserdata(VmState *L, int index, const char *name);
+int VmGetMetaField(VmState *L, int index, const char *event);     // 1 pushed
+int VmCallMetaMethod(VmState *L, int index, const char *event);   // 1 called
+// Index of the first equal entry of a null-terminated list, or -1.
+int VmFindStringInList(const char *text, const char *const *list);
+// Callback results, never raising: *code is 0, 1190 or 1259.
+double VmToNumberOrError(VmState *L, int index, ErrorCode *code);
+const char *VmToStringOrError(VmState *L, int index, size_t *len, ErrorCode *code);
+
+// Registration. Names are stored lower-cased, cut to VM_NAME_MAX characters.
+constexpr size_t VM_NAME_MAX = 127;
+struct CommandTableEntry {
+    const char *name;               // null ends the table
+    VmCommandFunction function;     // null entries are skipped
+};
+struct ConstantTableEntry {
+    const char *name;               // null ends the table
+    const char *text;               // the value when set ...
+    double number;                  // ... else this number
+};
+int VmRegisterFunctions(VmState *L, const char *libname, const CommandTableEntry *table, int nup);
+void VmRegisterConstants(VmState *L, const ConstantTableEntry *table, int user);
+// 1 when found ("constants" first): a number sets *number and clears *text,
+// a string sets *text.
+int VmFindConstant(VmState *L, const char *name, const char **text, double *number);
+void VmClearUserConstants(VmState *L);
+void VmRemovePlatformDefines(VmState *L);
+int IsPlatformDefine(const char *name);
+void VmAddLabel(VmState *L, const char *name, int position);
+int VmFindLabel(VmState *L, const char *name);                   // -1 unknown
+int VmAddLabelReference(VmState *L, const char *name, int position);
+void VmSetRegistryNumber(VmState *L, const char *name, double n);
+void VmSetRegistryString(VmState *L, const char *name, const char *s);
+void VmSetRegistryPointer(VmState *L, const char *name, void *p);
+double VmGetRegistryNumber(VmState *L, const char *name);
+const char *VmGetRegistryString(VmState *L, const char *name);
+void *VmGetRegistryPointer(VmState *L, const char *name);
+
+// The language version of the running applet, for CheckArgCount.
+void VmSetAppletVersion(int version, int revision);
+
+// Argument checks: each raises its numbered error with the argument index as
+// the error number. An absent argument (beyond the top) takes the default of
+// the Opt forms; an explicit nil fails them.
+VmState *CheckArgCount(VmState *L, int minimum, int maximum, int version, int revision);
+double VmCheckNumber(VmState *L, int index);
+int32_t VmCheckInteger(VmState *L, int index);
+double VmOptNumber(VmState *L, int index, double def);
+int32_t VmOptInteger(VmState *L, int index, int32_t def);
+const char *VmCheckString(VmState *L, int index, size_t *len);
+const char *VmOptString(VmState *L, int index, const char *def, size_t *len);
+void VmCheckTable(VmState *L, int index);
+void VmCheckFunction(VmState *L, int index);
+void *VmCheckUserdata(VmState *L, int index);
+void VmCheckType(VmState *L, int index, int tag);
+double VmCheckNumberInContext(VmState *L, int index, const char *context);
+int32_t VmCheckIntegerInContext(VmState *L, int index, const char *context);
+const char *VmCheckStringInContext(VmState *L, int index, const char *context, size_t *len);
+// UTF-8 mode: the text must be valid UTF-8; *chars counts characters there.
+const char *GetStringArg(VmState *L, int index, size_t *chars, size_t *bytes);
+// The 32-bit pattern of a number as the checks read integers.
+int32_t VmNumberToInteger(double d);
+
+// Object identifiers: an automatic identifier (a pointer handed to scripts
+// as a light userdata) or a number.
+struct ObjectId {
+    void *autoId;           // null for a numeric identifier
+    int32_t number;
+};
+// A light userdata or a number (1138 otherwise). With automatic given, nil
+// or no argument ask for an automatic identifier: *automatic = 1 and the
+// result is {null, 0}; without it they fail like other types.
+ObjectId GetObjectIdArg(VmState *L, int index, int *automatic);
+int PushObjectId(VmState *L, ObjectId id);
+// A number, or a string "<number>[%]": a percentage is value * base / 100
+// (value / 100 with *percent set when base is 0).
+double GetNumberArgEx(VmState *L, int index, double base, int allowOver100, int *percent);
+void PushSubString(VmState *L, const char *text, size_t start, size_t length, int utf8);
+ErrorCode ParseConstantReference(VmState *L, const char *text, size_t *consumed, const char **string,
+                                 double *number);
+// Integer argument read as the number check reads it; *wasNil is always 0.
+int32_t GetOptionalNumberArg(VmState *L, int index, int *wasNil);
+
+// Texts. GetBuiltinString gives the catalog text when one replaces the
+// built-in text (see SetCatalogTextSource), null for unknown numbers.
+constexpr int32_t BUILTIN_TEXT_NUMBERS = 866;
+const char *GetBuiltinString(int32_t number);
+// A catalog lookup: the replacement text for a number, or null.
+using CatalogTextSource = const char *(*)(int32_t number, void *data);
+void SetCatalogTextSource(CatalogTextSource source, void *data);
+// Whether a replacement text may stand for a built-in text: both must use
+// the same conversions (%s, %d, %f, %c ...) in the same order.
+int CatalogTextMatches(const char *builtin, const char *replacement);
+// The text number of an error code, -1 when none.
+int32_t GetErrorTextNumber(ErrorCode code);
+// The message followed by the error location when a script runs.
+void FormatErrorText(VmState *L, const char *text, int plain, char *buffer, size_t size);
+void PrintDone();
+void PrintFailed();
+void PrintSkipped();
+
+// Option tables: readers return 1 when the field holds a value (then
+// *found = 1), 0 when it is nil; they raise with the field's name.
+int GetTableFieldNumber(VmState *L, int table, const char *field, double *value, int *found);
+int GetTableFieldInt(VmState *L, int table, const char *field, int32_t *value, int *found);
+int GetTableFieldU32(VmState *L, int table, const char *field, uint32_t *value, int *found);
+int GetTableFieldNumberEx(VmState *L, int table, const char *field, double base, int allowOver100, double *value,
+                          int *percent, int *found);
+// A percentage gives minus its value.
+int GetTableFieldSizeOrPercent(VmState *L, int table, const char *field, int allowOver100, int32_t *value,
+                               int *found);
+int GetTableFieldString(VmState *L, int table, const char *field, char *buffer, size_t size, int *found);
+int GetTableFieldId(VmState *L, int table, const char *field, ObjectId *value, int *found);
+int GetTableFieldRef(VmState *L, int table, const char *field, VmRef *value, int *found);
+int GetTableFieldLayer(VmState *L, int table, const char *field, int32_t *value, int *found);
+int GetTableFieldMatrix(VmState *L, int table, const char *field, double matrix[4], int *found);
+// Reads "images": identifiers at keys 0, 1, ... into ids (room for
+// capacity); more than capacity raise 1055.
+int GetTableFieldIdList(VmState *L, int table, const char *tableName, ObjectId *ids, size_t capacity,
+                        size_t *count);
+void SetTableFieldString(VmState *L, const char *key, const char *text);
+void SetTableFieldNumber(VmState *L, const char *key, double n);
+void SetTableFieldInt(VmState *L, const char *key, int32_t n);
+void SetTableFieldU32(VmState *L, const char *key, uint32_t n);
+void SetTableFieldId(VmState *L, const char *key, ObjectId id);
+// Stores the identifier of every listed object of the type into the table at
+// the top, at keys 0, 1, ...; returns the count.
+int ListObjectsOfType(VmState *L, int32_t type);
+int AddPart(char *path, const char *name, size_t size);
+char *EscapePercentSigns(const char *text);   // AllocMemory copy, or null
+
+// Run words of the system library: the exit status stored by End and the
+// switch that stops the per-line event poll.
+extern int32_t vmExitValue;
+extern int32_t vmLineHookDisabled;

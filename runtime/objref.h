@@ -1,6 +1,5 @@
-// References that object data keeps to script values. They stand for VM
-// registry references of the auxiliary library; until that library exists
-// the default functions hand out distinct numbers and hold no value.
+// References that object data keeps to script values: VM registry
+// references of the auxiliary library (runtime/objref.cpp).
 // Invariant: every reference created is released exactly once.
 #pragma once
 

@@ -1,0 +1,31 @@
+// An in-process player for tests: a fresh VM with the built-in next and the
+// libraries opened so far, the run state reset around it, commands called
+// by name and qmasm programs run under the protected runner.
+#pragma once
+
+#include <string>
+
+#include "engine/engine.h"
+
+class PlayerHarness {
+public:
+    PlayerHarness();
+    ~PlayerHarness();
+    PlayerHarness(const PlayerHarness &) = delete;
+    PlayerHarness &operator=(const PlayerHarness &) = delete;
+
+    VmState *L = nullptr;
+
+    // Calls the global command `name` protected with the values already
+    // pushed as its nargs arguments; results stay on the stack (all of them).
+    ErrorCode Call(const char *name, int nargs);
+    // Assembles the qmasm text, loads it and runs it protected with no
+    // arguments; on an assembly error returns -1 and sets *asmError.
+    ErrorCode Run(const std::string &text, std::string *asmError = nullptr);
+    // Run() with standard output captured into *out.
+    ErrorCode RunCapture(const std::string &text, std::string *out);
+
+    // Puts the engine's and runtime's run words back to their start values.
+    static void ResetRunWords();
+    static void SetErrorRaising(int on);
+};
