@@ -841,3 +841,4 @@ void SetRequesterConsole(FILE* input, FILE* output);
 void StopRequesterThread();
 // The argument count and vector that GTK is initialised with.
 void SetRequesterArguments(int* argc, char*** argv);
+

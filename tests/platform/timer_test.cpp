@@ -12,6 +12,16 @@
 
 #include "platform/linux/platform.h"
 
+// The event poll as the event library answers it: asked to stop when the
+// test says so. It replaces the stand-in that waits for that library.
+struct VmState;
+std::atomic<int> pollStop{0};
+std::atomic<ErrorCode> pollError{ERR_NONE};
+int PollEvents(VmState*, int32_t, int32_t, ErrorCode* error) {
+  if (error) *error = pollError.load();
+  return pollStop.load();
+}
+
 namespace {
 
 constexpr int SIGNAL_WAIT_MS = 5000;  // bound on waiting for a signal that must come
@@ -180,6 +190,27 @@ TEST_F(Timer, WakeBeforeTheWaitEndsItAtOnce) {
   EXPECT_FALSE(watchdogFired);
   done = true;
   watchdog.join();
+}
+
+TEST_F(Timer, SleepEndsWhenThePollAsksToStop) {
+  struct Case {
+    const char* name;
+    ErrorCode pollError;
+    ErrorCode result;
+  };
+  const Case cases[] = {{"quit request", ERR_NONE, ERR_USERABORT},
+                        {"error of the poll", ERR_THREAD, ERR_THREAD}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pollStop = 1;
+    pollError = c.pollError;
+    SendWakeMessage(WAKE_EVENT, 0);  // an event arrives during the sleep
+    double start = GetTimeSeconds();
+    EXPECT_EQ(SleepWithEvents(nullptr, 60000), c.result);
+    EXPECT_LT(GetTimeSeconds() - start, 30.0);
+    pollStop = 0;
+    pollError = ERR_NONE;
+  }
 }
 
 TEST_F(Timer, SleepsLastTheirWholeTimeWhileAnIntervalRuns) {
