@@ -12,6 +12,7 @@
 
 #include "engine/vmcore.h"
 #include "platform/linux/platform.h"
+#include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
 VmRunState vmRun = {-1, 0, 0, 0, 0, 0, 0, nullptr};
@@ -27,11 +28,11 @@ constexpr int MAXCCALLS_HARD = MAXCCALLS + (MAXCCALLS >> 3) - 1;
 // Longest command name shown by the call trace.
 constexpr size_t TRACE_NAME_MAX = 127;
 
-// Waiting for the plug-in library: no plug-in can take over a command call
-// yet, so the command itself always runs.
+// The plug-ins' extension records may take over a command call; the
+// command itself runs when none does.
 bool callPluginCommandHooks(VmState *L, VmCommandFunction f, int *result)
 {
-    return false;
+    return CallPluginKeyHandler(L, f, result);
 }
 
 // Replaces a non-function value by its __call handler, inserted below the

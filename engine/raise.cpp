@@ -11,15 +11,16 @@
 #include <cstdlib>
 
 #include "engine/vmcore.h"
+#include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
 namespace {
 
-// Waiting for the plug-in library: no plug-in error handler can be
-// installed yet. Once it can, the handler is notified here and the unwind
-// still happens: the raising code never continues.
+// The error handler of the plug-in hook that is running is notified; the
+// unwind still happens: the raising code never continues.
 void callPluginErrorHandler(VmState *L, ErrorCode status)
 {
+    CallPluginErrorHandler(L, status);
 }
 
 // Call-record array size that a recovery shrinks an overgrown array back to.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/linux/platform.h"
+#include "plugins/plugins.h"
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
 
@@ -23,9 +24,6 @@ void appendEntry(T** head, T* entry) {
   *link = entry;
 }
 
-// Waiting for the plug-in manager: it keeps the seven loader lists, none of
-// which exists yet, so there is nothing to empty.
-void emptyLoaderLists() {}
 
 }  // namespace
 
@@ -137,6 +135,6 @@ void FreeRegistries(VmState* L) {
   objectTypes = nullptr;
   nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
   FreeHookRecords();
-  emptyLoaderLists();
+  EmptyLoaderLists();
   FreeEventQueue(L);
 }

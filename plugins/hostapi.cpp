@@ -1,0 +1,710 @@
+// The host API that every plug-in receives in InitPlugin: one static root
+// and sixteen static sub-tables. Slots point straight at the service or at
+// a small adapter that turns the plug-in's record or tag list into the
+// internal call.
+//
+// Invariant: the tables are constant data, identical for every plug-in, in
+// the slot order of plugins/qmplugin.h; every slot is set. A slot whose
+// service another library will provide points at a stub that fails (null,
+// 0, -1 or ERR_UNIMPLCMD) and names the library it waits for.
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <jpeglib.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include "engine/engine.h"
+#include "gfx/gfx.h"
+#include "platform/linux/platform.h"
+#include "plugins/plugins.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+// ---- Stubs of services other libraries provide ----
+
+// Waiting for the display library (events, displays, brushes, icons).
+intptr_t waitingForDisplayLibrary() { return ERR_UNIMPLCMD; }
+// Waiting for the image codecs: picture loading by name.
+intptr_t waitingForImageCodecs() { return ERR_UNIMPLCMD; }
+// Waiting for the drawing library.
+intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
+// Waiting for the sound library.
+intptr_t waitingForSoundLibrary() { return ERR_UNIMPLCMD; }
+// Waiting for the requesters of the display library.
+intptr_t waitingForRequesters() { return ERR_UNIMPLCMD; }
+// Waiting for the text library: fonts and FreeType.
+intptr_t waitingForTextLibrary() { return ERR_UNIMPLCMD; }
+// Waiting for the system library (Base64, MD5, special folders, objects,
+// the dos library's forwarders).
+intptr_t waitingForSystemLibrary() { return ERR_UNIMPLCMD; }
+// Waiting for the locale catalogs.
+intptr_t waitingForLocale() { return ERR_UNIMPLCMD; }
+// Waiting for the event library (timers, user events, the central poll).
+intptr_t waitingForEventLibrary() { return ERR_UNIMPLCMD; }
+
+// Waiting for the auxiliary library: argument checks, references, named
+// metatables and string buffers. Until it exists these fail quietly.
+const char* auxCheckString(VmState*, int, size_t* length) {
+  if (length) *length = 0;
+  return nullptr;
+}
+const char* auxOptString(VmState*, int, const char* def, size_t* length) {
+  if (length) *length = def ? std::strlen(def) : 0;
+  return def;
+}
+double auxCheckNumber(VmState*, int) { return 0; }
+double auxOptNumber(VmState*, int, double def) { return def; }
+int64_t auxCheckInteger(VmState*, int) { return 0; }
+int64_t auxOptInteger(VmState*, int, int64_t def) { return def; }
+void auxCheckTable(VmState*, int) {}
+void auxCheckFunction(VmState*, int) {}
+void auxCheckType(VmState*, int, int) {}
+int auxCreateReference(VmState*, int) { return -1; }
+void auxReleaseReference(VmState*, int, int) {}
+int32_t auxObjectIdArgument(VmState*, int, uintptr_t* id, int32_t* isAuto) {
+  if (id) *id = 0;
+  if (isAuto) *isAuto = 0;
+  return ERR_UNIMPLCMD;
+}
+int auxNewNamedMetatable(VmState*, const char*) { return 0; }
+void auxGetNamedMetatable(VmState* L, const char*) { VmPushNil(L); }
+void* auxTestTypedUserdata(VmState*, int, const char*) { return nullptr; }
+void auxBufferInit(VmState*, void*) {}
+char* auxBufferPrepare(void*) { return nullptr; }
+void auxBufferAddBytes(void*, const char*, size_t) {}
+void auxBufferAddString(void*, const char*) {}
+void auxBufferAddValue(void*) {}
+void auxBufferPushResult(void*) {}
+int auxFindStringInList(const char*, const char* const*) { return -1; }
+const char* auxFileNameArgument(VmState*, int) { return nullptr; }
+int64_t auxOptIntegerAbsent(VmState*, int, int64_t def, int32_t* absent) {
+  if (absent) *absent = 1;
+  return def;
+}
+
+// ---- Adapters ----
+
+void* crtMalloc(size_t size) { return std::malloc(size); }
+void* crtCalloc(size_t count, size_t size) { return std::calloc(count, size); }
+void* crtRealloc(void* block, size_t size) { return std::realloc(block, size); }
+void crtFree(void* block) { std::free(block); }
+char* crtStrdup(const char* text) { return text ? strdup(text) : nullptr; }
+FILE* crtFopen(const char* name, const char* mode) { return FOpenNative(name, mode, 0); }
+int crtFclose(FILE* file) { return std::fclose(file); }
+int crtFseek(FILE* file, long offset, int whence) { return std::fseek(file, offset, whence); }
+long crtFtell(FILE* file) { return std::ftell(file); }
+size_t crtFread(void* b, size_t s, size_t n, FILE* f) { return std::fread(b, s, n, f); }
+size_t crtFwrite(const void* b, size_t s, size_t n, FILE* f) { return std::fwrite(b, s, n, f); }
+int crtFgetc(FILE* f) { return std::fgetc(f); }
+int crtFputc(int c, FILE* f) { return std::fputc(c, f); }
+int crtFerror(FILE* f) { return std::ferror(f); }
+int crtFeof(FILE* f) { return std::feof(f); }
+int crtVfprintf(FILE* f, const char* format, va_list args) { return std::vfprintf(f, format, args); }
+int crtVsnprintf(char* b, size_t n, const char* format, va_list args) { return std::vsnprintf(b, n, format, args); }
+int crtVprintf(const char* format, va_list args) { return std::vprintf(format, args); }
+void crtQsort(void* base, size_t n, size_t s, int (*cmp)(const void*, const void*)) { std::qsort(base, n, s, cmp); }
+int crtVsscanf(const char* t, const char* format, va_list args) { return std::vsscanf(t, format, args); }
+double crtStrtod(const char* t, char** end) { return std::strtod(t, end); }
+long crtStrtol(const char* t, char** end, int base) { return std::strtol(t, end, base); }
+unsigned long crtStrtoul(const char* t, char** end, int base) { return std::strtoul(t, end, base); }
+int crtGettimeofday(struct timeval* tv, void*) { return gettimeofday(tv, nullptr); }
+int64_t crtTime(int64_t* out) {
+  int64_t now = static_cast<int64_t>(std::time(nullptr));
+  if (out) *out = now;
+  return now;
+}
+long crtLrint(double x) { return std::lrint(x); }
+
+void tmToRecord(const struct tm& t, QmTm* out) {
+  out->sec = t.tm_sec;
+  out->min = t.tm_min;
+  out->hour = t.tm_hour;
+  out->mday = t.tm_mday;
+  out->mon = t.tm_mon;
+  out->year = t.tm_year;
+  out->wday = t.tm_wday;
+  out->yday = t.tm_yday;
+  out->isdst = t.tm_isdst;
+  out->gmtoff = t.tm_gmtoff;
+  out->zone = t.tm_zone;
+}
+struct tm recordToTm(const QmTm* in) {
+  struct tm t {};
+  t.tm_sec = in->sec;
+  t.tm_min = in->min;
+  t.tm_hour = in->hour;
+  t.tm_mday = in->mday;
+  t.tm_mon = in->mon;
+  t.tm_year = in->year;
+  t.tm_wday = in->wday;
+  t.tm_yday = in->yday;
+  t.tm_isdst = in->isdst;
+  return t;
+}
+QmTm* crtLocaltime(const int64_t* time, QmTm* out) {
+  time_t value = static_cast<time_t>(*time);
+  struct tm t;
+  if (!out || !localtime_r(&value, &t)) return nullptr;
+  tmToRecord(t, out);
+  return out;
+}
+QmTm* crtGmtime(const int64_t* time, QmTm* out) {
+  time_t value = static_cast<time_t>(*time);
+  struct tm t;
+  if (!out || !gmtime_r(&value, &t)) return nullptr;
+  tmToRecord(t, out);
+  return out;
+}
+QmTm* crtLocaltimeNow(QmTm* out) {
+  int64_t now = crtTime(nullptr);
+  return crtLocaltime(&now, out);
+}
+const char* crtCtime(const int64_t* time) {
+  time_t value = static_cast<time_t>(*time);
+  return std::ctime(&value);
+}
+int64_t crtMktime(QmTm* record) {
+  struct tm t = recordToTm(record);
+  time_t value = std::mktime(&t);
+  tmToRecord(t, record);
+  return static_cast<int64_t>(value);
+}
+size_t crtStrftime(char* buffer, size_t size, const char* format, const QmTm* record) {
+  struct tm t = recordToTm(record);
+  return std::strftime(buffer, size, format, &t);
+}
+int64_t crtClock() { return static_cast<int64_t>(std::clock()); }
+void crtDifftime(int64_t end, int64_t start, double* result) {
+  if (result) *result = std::difftime(static_cast<time_t>(end), static_cast<time_t>(start));
+}
+void crtClearerr(FILE* f) { std::clearerr(f); }
+int crtFileno(FILE* f) { return fileno(f); }
+int crtFflush(FILE* f) { return std::fflush(f); }
+
+void statToRecord(const struct stat& s, QmStat* out) {
+  std::memset(out, 0, sizeof *out);
+  uint32_t mode = S_ISDIR(s.st_mode) ? 0x20000u : 0;
+  static const struct {
+    mode_t bit;
+    uint32_t flag;
+  } BITS[] = {{S_IRUSR, FILEATTR_READ_USR},  {S_IWUSR, FILEATTR_WRITE_USR}, {S_IXUSR, FILEATTR_EXECUTE_USR},
+              {S_IRGRP, FILEATTR_READ_GRP},  {S_IWGRP, FILEATTR_WRITE_GRP}, {S_IXGRP, FILEATTR_EXECUTE_GRP},
+              {S_IROTH, FILEATTR_READ_OTH},  {S_IWOTH, FILEATTR_WRITE_OTH}, {S_IXOTH, FILEATTR_EXECUTE_OTH}};
+  for (const auto& b : BITS)
+    if (s.st_mode & b.bit) mode |= b.flag;
+  out->mode = mode;
+  out->size = s.st_size;
+  out->accessed = s.st_atime;
+  out->modified = s.st_mtime;
+  out->changed = s.st_ctime;
+}
+int crtFstat(int fd, QmStat* out) {
+  struct stat s;
+  if (fstat(fd, &s) != 0) return -1;
+  statToRecord(s, out);
+  return 0;
+}
+int crtStat(const char* name, QmStat* out) {
+  char path[1024];
+  if (!GetNativePath(name, path, sizeof path, 1)) return -1;
+  struct stat s;
+  if (stat(path, &s) != 0) return -1;
+  statToRecord(s, out);
+  return 0;
+}
+int crtVfscanf(FILE* f, const char* format, va_list args) { return std::vfscanf(f, format, args); }
+int crtUngetc(int c, FILE* f) { return std::ungetc(c, f); }
+int crtRename(const char* from, const char* to) { return RenameFileNative(from, to) ? 0 : -1; }
+int crtRemove(const char* name) { return DeleteFileNative(name) ? 0 : -1; }
+int crtGetErrno() { return errno; }
+void crtSetErrno(int value) { errno = value; }
+char* crtStrerror(int code) { return std::strerror(code); }
+FILE* crtStdin() { return stdin; }
+FILE* crtStdout() { return stdout; }
+FILE* crtStderr() { return stderr; }
+int* crtErrnoLocation() { return &errno; }
+int crtFputs(const char* t, FILE* f) { return std::fputs(t, f); }
+char* crtFgets(char* b, int n, FILE* f) { return std::fgets(b, n, f); }
+int crtCompareNoCaseN(const char* a, const char* b, size_t n) { return CompareNoCaseN(a, b, n); }
+
+// System table.
+int sysGlobalValues(VmState* L, QmTagItem* tags) {
+  int handled = 0;
+  for (QmTagItem* t = tags; t && t->tag; t++) {
+    auto* result = reinterpret_cast<uintptr_t*>(t->data);
+    switch (t->tag) {
+      case 31: {
+        TagItem set[2] = {{ATTR_CALLBACKDEPTH, t->data}, {ATTR_DONE, 0}};
+        SetGlobalAttrs(L, set);
+        handled++;
+        break;
+      }
+      case 38:
+        vmRun.handlerSuppressed = 1;
+        handled++;
+        break;
+      case 40:
+        vmRun.handlerSuppressed = 0;
+        ResetErrorLocation();
+        handled++;
+        break;
+      case 44:
+        if (result) *result = static_cast<uintptr_t>(GetErrorRaising());
+        handled++;
+        break;
+      case 45:
+        if (result) *result = reinterpret_cast<uintptr_t>(L);
+        handled++;
+        break;
+      default:
+        // Waiting for start-up and the display library: the applet's header
+        // texts, settings and display words are not kept yet.
+        break;
+    }
+  }
+  return handled;
+}
+int32_t sysRegisterCustomError(const char* text) { return RegisterCustomError(text); }
+void sysGetErrorText(int32_t code, char* buffer, size_t size) { GetErrorText(code, buffer, size); }
+void sysGetSysTime(QmTimeValue* out) { GetSysTime(reinterpret_cast<TimeValue*>(out)); }
+void sysSubTime(QmTimeValue* a, const QmTimeValue* b) {
+  SubTime(reinterpret_cast<TimeValue*>(a), reinterpret_cast<const TimeValue*>(b));
+}
+void sysAddTime(QmTimeValue* a, const QmTimeValue* b) {
+  AddTime(reinterpret_cast<TimeValue*>(a), reinterpret_cast<const TimeValue*>(b));
+}
+int sysCmpTime(const QmTimeValue* a, const QmTimeValue* b) {
+  return CmpTime(reinterpret_cast<const TimeValue*>(a), reinterpret_cast<const TimeValue*>(b));
+}
+void* sysAllocMemory(size_t size, uint32_t flags) { return AllocMemory(size, flags & 1); }
+QmHook* sysAddHook(int32_t kind, void (*callback)(void), void* userData) {
+  return reinterpret_cast<QmHook*>(AddHook(kind, callback, userData, 0));
+}
+int32_t sysRegisterObjectType(void** list, const char* name, int (*handler)(VmState*, uintptr_t, uintptr_t)) {
+  int32_t id = 0;
+  ErrorCode error = RegisterObjectType(reinterpret_cast<ObjectHead**>(list), name, handler, &id, 0);
+  return error ? -1 : id;
+}
+void sysFreeObjectDataList(VmState* L, void** list) {
+  FreeObjectDataList(L, reinterpret_cast<ObjectDataEntry**>(list));
+}
+// Waiting for the audio engine and the display library's frame queue: only
+// the joysticks are polled.
+void sysPendingWork(uint32_t) { PollJoysticks(); }
+int32_t sysAddExtensionKey(QmExtensionRecord* record, QmCommandFunction command) {
+  return AddExtensionKey(record, command);
+}
+void sysSetExtensionErrorHandler(QmExtensionRecord* record, QmErrorHandler handler) {
+  if (record) record->errorHandler = handler;
+}
+QmErrorHandler sysGetExtensionErrorHandler(QmExtensionRecord* record) {
+  return record ? record->errorHandler : nullptr;
+}
+void sysSetExtensionDisabled(QmExtensionRecord* record, int32_t disabled) {
+  if (record) record->disabled = disabled;
+}
+QmMutex* sysAllocMutex() { return reinterpret_cast<QmMutex*>(AllocMutex()); }
+void sysFreeMutex(QmMutex* m) { FreeMutex(reinterpret_cast<PlatformMutex*>(m)); }
+int sysLockMutex(QmMutex* m) { return LockMutex(reinterpret_cast<PlatformMutex*>(m)); }
+int sysUnlockMutex(QmMutex* m) { return UnlockMutex(reinterpret_cast<PlatformMutex*>(m)); }
+void sysSetHookDisabled(QmHook* hook, int32_t flag) { SetHookDisabled(reinterpret_cast<HookRecord*>(hook), flag); }
+void sysRemoveHook(QmHook* hook) { RemoveHook(reinterpret_cast<HookRecord*>(hook)); }
+void sysDebugPrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  DebugVPrintf(format, args);
+  va_end(args);
+}
+int32_t sysGetCurrentDateStamp(int32_t* fields) {
+  DateFields date{};
+  ErrorCode error = GetCurrentDateStamp(&date);
+  if (fields) {
+    fields[0] = date.seconds;
+    fields[1] = date.minutes;
+    fields[2] = date.hours;
+    fields[3] = date.day;
+    fields[4] = date.month;
+    fields[5] = date.year;
+  }
+  return error;
+}
+int32_t sysAddToLoaderList(PluginBase* base, uint32_t capability) { return AddToLoaderList(base, capability); }
+// Waiting for the runtime services of scripts: the current line and script
+// name are not known yet; the function comes from the error location.
+void sysScriptLocation(VmState*, int32_t* line, const char** function, const char** script) {
+  if (line) *line = -1;
+  if (function) *function = vmErrorLocation.function;
+  if (script) *script = "";
+}
+int sysIsUtf8Mode() { return unicodeUtf8Mode != 0; }
+
+// File table.
+uint32_t openModeOf(uint32_t bits) {
+  uint32_t mode = STREAM_READ;
+  if (bits & QM_OPEN_WRITE) mode = STREAM_WRITE;
+  if (bits & QM_OPEN_UPDATE) mode = STREAM_READ | STREAM_UPDATE;
+  if (bits & QM_OPEN_SKIPSEEK) mode |= STREAM_SKIPSEEK;
+  if (bits & QM_OPEN_LATIN1NAME) mode |= STREAM_LATIN1NAME;
+  if (!(bits & QM_OPEN_NOADAPTERS)) mode |= STREAM_ADAPTERS;
+  return mode;
+}
+StreamHandle* S(QmStream* s) { return reinterpret_cast<StreamHandle*>(s); }
+LockHandle* K(QmLock* l) { return reinterpret_cast<LockHandle*>(l); }
+QmStream* fileOpen(const char* name, uint32_t mode) {
+  return reinterpret_cast<QmStream*>(OpenFileStream(name, openModeOf(mode), nullptr));
+}
+QmStream* fileOpenTags(const char* name, uint32_t mode, const QmTagItem* tags) {
+  const char* loaders = nullptr;
+  for (const QmTagItem* t = tags; t && t->tag; t++)
+    if (t->tag == 1) loaders = reinterpret_cast<const char*>(t->data);
+  return reinterpret_cast<QmStream*>(OpenFileStream(name, openModeOf(mode), loaders));
+}
+int fileClose(QmStream* s) { return CloseFileStream(S(s)); }
+int64_t fileSeek(QmStream* s, int64_t offset, int mode) { return SeekFileStream(S(s), offset, mode); }
+size_t fileRead(QmStream* s, void* b, size_t n) { return ReadStream(S(s), b, n); }
+size_t fileWrite(QmStream* s, const void* b, size_t n) { return WriteStream(S(s), b, n); }
+int fileReadByte(QmStream* s) { return ReadStreamByte(S(s)); }
+int fileWriteByte(QmStream* s, int c) { return WriteStreamByte(S(s), c); }
+int fileEof(QmStream* s) { return IsStreamEOF(S(s)); }
+int fileFlush(QmStream* s) { return FlushStream(S(s)); }
+uint32_t fileAdapterFlags(QmStream* s) { return GetStreamAdapterFlags(S(s)); }
+QmLock* fileLock(const char* name, uint32_t mode) {
+  return reinterpret_cast<QmLock*>(LockFile(name, openModeOf(mode) | STREAM_READ, nullptr));
+}
+void fileUnlock(QmLock* l) { UnLockFile(K(l)); }
+int fileNameFromLock(QmLock* l, char* b, size_t n) { return NameFromLock(K(l), b, n); }
+void infoToDirInfo(const FileInfo& info, QmDirInfo* out) {
+  std::memset(out, 0, sizeof *out);
+  out->isDirectory = info.isDirectory;
+  out->protection = info.protection;
+  out->size = info.size;
+  out->modified = info.times[1];
+}
+int fileExamineLock(QmLock* l, QmDirInfo* out) {
+  FileInfo info{};
+  if (!ExamineLock(K(l), &info)) return 0;
+  if (out) infoToDirInfo(info, out);
+  return 1;
+}
+int32_t fileCheckLockIsDirectory(QmLock* l, int32_t* isDirectory) { return CheckLockIsDirectory(K(l), isDirectory); }
+int fileNextDirEntry(QmLock* l, char* name, size_t size, QmDirInfo* out) {
+  const char* entry = nullptr;
+  int32_t isDirectory = 0;
+  FileInfo info{};
+  if (!NextLockEntry(K(l), 0, &entry, &isDirectory, &info)) return 0;
+  if (name) StrCopyBounded(name, size, entry);
+  if (out) {
+    infoToDirInfo(info, out);
+    out->isDirectory = isDirectory;
+  }
+  return 1;
+}
+int32_t fileMakeDirectory(const char* name) { return MakeDirectoryNative(name); }
+int fileRename(const char* from, const char* to) { return RenameFileNative(from, to); }
+int fileCurrentDirectory(char* buffer, size_t size) { return ResolveFullPath(".", buffer, size); }
+void fileClearPath(char* buffer) {
+  if (buffer) std::memset(buffer, 0, 1024);
+}
+int fileAddPart(char* path, const char* part, size_t size) {
+  if (!path || !part) return 0;
+  if (IsAbsolutePath(part)) return StrCopyBounded(path, size, part);
+  size_t length = std::strlen(path);
+  if (length && path[length - 1] != '/' && path[length - 1] != ':' && !StrAppendBounded(path, size, "/"))
+    return 0;
+  return StrAppendBounded(path, size, part);
+}
+char* fileFindFilePart(char* path) { return FindFilePart(path); }
+int fileParseChunkName(const char* name, int64_t* offset, int64_t* size, char* text, size_t textSize) {
+  uint64_t o = 0, s = 0;
+  if (!IsChunkName(name) || !ParseChunkName(name, &o, &s, nullptr, 0, text, textSize, nullptr, 0, nullptr)) {
+    if (offset) *offset = -1;
+    if (size) *size = -1;
+    if (text) StrCopyBounded(text, textSize, name);
+    return 0;
+  }
+  if (offset) *offset = static_cast<int64_t>(o);
+  if (size) *size = static_cast<int64_t>(s);
+  return 1;
+}
+char* dupText(const char* text) {
+  size_t length = std::strlen(text);
+  auto* copy = static_cast<char*>(std::malloc(length + 1));
+  if (copy) std::memcpy(copy, text, length + 1);
+  return copy;
+}
+int fileExaminePath(const char* name, QmFileInfo* out) {
+  ExtendedFileInfo info{};
+  if (!ExamineFile(name, &info, 1)) return 0;
+  if (out) {
+    std::memset(out, 0, sizeof *out);
+    out->isDirectory = info.isDirectory;
+    out->protection = info.protection;
+    out->size = info.size;
+    std::memcpy(out->times, info.times, sizeof out->times);
+    out->name = dupText(info.fullName);
+    out->comment = dupText(info.comment);
+  }
+  return 1;
+}
+int fileExamineStream(QmStream* s, QmFileInfo* out) {
+  FileInfo info{};
+  if (!ExamineStream(S(s), &info)) return 0;
+  if (out) {
+    std::memset(out, 0, sizeof *out);
+    out->isDirectory = info.isDirectory;
+    out->protection = info.protection;
+    out->size = info.size;
+    std::memcpy(out->times, info.times, sizeof out->times);
+    out->name = dupText(info.name);
+    out->comment = dupText("");
+  }
+  return 1;
+}
+
+// VM table.
+int vmLessThan(VmState* L, int a, int b) { return VmLessThan(L, a, b, 0); }
+void vmPushString(VmState* L, const char* s) { VmPushString(L, s); }
+void vmCheckStack(VmState* L, int space, const char*) {
+  if (!VmCheckStack(L, space)) VmRaiseError(L, ERR_STACK);
+}
+int32_t vmPCall(VmState* L, int nargs, int nresults, int errfunc) { return VmPCall(L, nargs, nresults, errfunc); }
+int32_t vmCall(VmState* L, int nargs, int nresults) { return VmCall(L, nargs, nresults); }
+void vmRaise(VmState* L, int32_t code) { VmRaiseError(L, code); }
+void* vmNewUserdata(VmState* L, size_t size) { return VmNewUserdata(L, size); }
+
+// Plug-in, encoding and Unicode tables.
+int64_t encCrc32(const void* buffer, int64_t length) {
+  if (length < 1) return -1;
+  return ComputeCrc32(buffer, static_cast<size_t>(length));
+}
+int64_t uniValidateString(const char* text) {
+  int error = 0;
+  size_t n = Utf8ValidateString(text, &error);
+  return error ? -1 : static_cast<int64_t>(n);
+}
+int uniValidate(const char* text) {
+  int error = 0;
+  Utf8ValidateString(text, &error);
+  return error ? 0 : 1;
+}
+int uniIsAlnum(uint32_t c) { return UnicodeIsAlnum(c); }
+int uniIsCntrl(uint32_t c) { return UnicodeIsCntrl(c); }
+int uniIsDigit(uint32_t c) { return UnicodeIsDigit(c); }
+int uniIsGraph(uint32_t c) { return UnicodeIsGraph(c); }
+int uniIsLower(uint32_t c) { return UnicodeIsLower(c); }
+int uniIsPrint(uint32_t c) { return UnicodeIsPrint(c); }
+int uniIsPunct(uint32_t c) { return UnicodeIsPunct(c); }
+int uniIsSpace(uint32_t c) { return UnicodeIsSpace(c); }
+int uniIsXDigit(uint32_t c) { return UnicodeIsXDigit(c); }
+int uniIsUpper(uint32_t c) { return UnicodeIsUpper(c); }
+int uniIsAlpha(uint32_t c) { return UnicodeIsAlpha(c); }
+int uniCompareNoCase(const char* a, const char* b) {
+  // Utf8CompareNoCase: case-folded code points whatever the run's mode.
+  int32_t saved = unicodeUtf8Mode;
+  unicodeUtf8Mode = 1;
+  int r = CompareNoCase(a, b);
+  unicodeUtf8Mode = saved;
+  return r;
+}
+int uniCompareNoCaseN(const char* a, const char* b, size_t n) {
+  int32_t saved = unicodeUtf8Mode;
+  unicodeUtf8Mode = 1;
+  int r = CompareNoCaseN(a, b, n);
+  unicodeUtf8Mode = saved;
+  return r;
+}
+int locTimeZone(int* out) {
+  int daylight = 0;
+  int minutes = GetTimeZoneMinutes(&daylight);
+  if (out) *out = minutes;
+  return minutes;
+}
+
+// Library functions in generic slots; the cast goes through void (*)(void),
+// the function type that compilers accept as matching every other.
+template <typename F>
+QmHostFunc H(F f) {
+  return reinterpret_cast<QmHostFunc>(reinterpret_cast<void (*)()>(f));
+}
+
+const HostCRuntimeTable CRUNTIME = {
+    crtMalloc,        crtCalloc,      crtRealloc,     crtFree,       crtStrdup,      crtFopen,
+    crtFclose,        crtFseek,       crtFtell,       crtFread,      crtFwrite,      crtFgetc,
+    crtFputc,         crtFerror,      crtFeof,        crtVfprintf,   crtVsnprintf,   crtVprintf,
+    crtQsort,         crtVsscanf,     crtStrtod,      crtStrtol,     crtStrtoul,     CompareNoCase,
+    crtCompareNoCaseN, CharToLower,   CharToUpper,    StrToLower,    StrToUpper,     crtGettimeofday,
+    crtTime,          crtLrint,       crtLocaltime,   crtGmtime,     crtLocaltimeNow, crtCtime,
+    crtMktime,        crtStrftime,    crtClock,       crtDifftime,   crtClearerr,    crtFileno,
+    crtFflush,        crtFstat,       crtStat,        crtVfscanf,    crtUngetc,      crtRename,
+    crtRemove,        crtGetErrno,    crtSetErrno,    crtStrerror,   crtStdin,       crtStdout,
+    crtStderr,        crtErrnoLocation, crtFputs,     crtFgets,
+};
+
+const HostSystemTable SYSTEM = {
+    sysGlobalValues,
+    sysRegisterCustomError,
+    SetErrorArgString,
+    SetErrorArgNumber,
+    sysGetErrorText,
+    sysGetSysTime,
+    sysSubTime,
+    sysAddTime,
+    sysCmpTime,
+    Delay,
+    FormatDateTime,
+    sysAllocMemory,
+    FreeMemory,
+    sysAddHook,
+    waitingForEventLibrary,
+    waitingForEventLibrary,
+    waitingForEventLibrary,
+    sysRegisterObjectType,
+    sysFreeObjectDataList,
+    AddPluginNode,
+    sysPendingWork,
+    AddExtensionRecord,
+    RemoveExtensionRecord,
+    sysAddExtensionKey,
+    sysSetExtensionErrorHandler,
+    sysGetExtensionErrorHandler,
+    sysSetExtensionDisabled,
+    waitingForEventLibrary,
+    waitingForDisplayLibrary,
+    waitingForDisplayLibrary,
+    sysAllocMutex,
+    sysFreeMutex,
+    sysLockMutex,
+    sysUnlockMutex,
+    sysSetHookDisabled,
+    sysRemoveHook,
+    waitingForEventLibrary,
+    sysDebugPrintf,
+    waitingForEventLibrary,
+    waitingForEventLibrary,
+    sysGetCurrentDateStamp,
+    ConvertStringEncoding,
+    FreeMemory,
+    sysAddToLoaderList,
+    RemoveFromLoaderList,
+    SetPluginListHead,
+    waitingForEventLibrary,
+    sysScriptLocation,
+    waitingForEventLibrary,
+    sysIsUtf8Mode,
+    VmErrorHandlerEnabled,
+    CompareStringMode,
+    ReadRandomBytes,
+    waitingForSystemLibrary,
+    waitingForSystemLibrary,
+};
+
+const HostFileTable FILES = {
+    fileOpen,        fileClose,         fileSeek,          fileRead,
+    fileWrite,       fileReadByte,      fileWriteByte,     fileEof,
+    DeleteFileNative, fileLock,         fileUnlock,        fileNameFromLock,
+    fileExamineLock, fileCheckLockIsDirectory, FileOperationDoneHook, fileNextDirEntry,
+    fileMakeDirectory, fileRename,      fileCurrentDirectory, fileClearPath,
+    fileAddPart,     fileFindFilePart,  GetDisplayFileName, fileParseChunkName,
+    fileExaminePath, fileSeek,          fileAdapterFlags,  fileExamineStream,
+    waitingForSystemLibrary, waitingForSystemLibrary, fileFlush, fileClearPath,
+    fileOpenTags,    waitingForSystemLibrary, waitingForSystemLibrary, fileClearPath,
+};
+
+constexpr HostGraphicsTable makeGraphics() {
+  HostGraphicsTable t{};
+  for (int i = 0; i < 35; i++) t.slot[i] = waitingForDisplayLibrary;
+  t.slot[0] = waitingForImageCodecs;
+  t.slot[1] = waitingForImageCodecs;
+  t.slot[2] = waitingForImageCodecs;
+  t.slot[3] = waitingForImageCodecs;
+  t.slot[12] = waitingForDrawingLibrary;
+  t.slot[31] = waitingForDrawingLibrary;
+  t.scalePixelBuffer = ScalePixelBuffer;
+  return t;
+}
+const HostGraphicsTable GRAPHICS = makeGraphics();
+
+const HostSoundTable SOUND = {waitingForSoundLibrary, waitingForSoundLibrary, waitingForSoundLibrary};
+const HostRequesterTable REQUESTERS = {waitingForRequesters, waitingForRequesters, waitingForRequesters,
+                                       waitingForRequesters};
+const HostFontTable FONTS = {waitingForTextLibrary};
+
+constexpr HostFreeTypeTable makeFreeType() {
+  HostFreeTypeTable t{};
+  for (QmHostFunc& f : t.slot) f = waitingForTextLibrary;
+  return t;
+}
+const HostFreeTypeTable FREETYPE = makeFreeType();
+
+const VmApiTable VMAPI = {
+    VmGetTop,           VmSetTop,          VmPushValue,         VmRemove,
+    VmInsert,           VmReplace,         VmIsBuiltinFunction, VmIsNumber,
+    VmIsString,         VmIsUserdata,      VmType,              VmEqual,
+    VmRawEqual,         vmLessThan,        VmToNumber,          VmToString,
+    VmStrLen,           VmToBuiltinFunction, VmToUserdata,      VmToPointer,
+    VmPushNil,          VmPushNumber,      VmPushLString,       vmPushString,
+    VmPushLightUserdata, VmPushCClosure,   VmGetTable,          VmRawGet,
+    VmRawGetI,          VmNewTable,        VmGetFunctionGlobals, VmSetTable,
+    VmRawSet,           VmRawSetI,         VmSetFunctionGlobals, vmPCall,
+    VmNext,             VmConcat,          VmPushUpvalues,      VmGetUpvalue,
+    VmSetUpvalue,       vmNewUserdata,     VmSetMetatable,      VmGetMetatable,
+    vmRaise,            auxCheckString,    auxOptString,        auxCheckNumber,
+    auxOptNumber,       auxCheckInteger,   auxOptInteger,       auxCheckTable,
+    auxCheckFunction,   auxCheckType,      auxCreateReference,  auxReleaseReference,
+    auxObjectIdArgument, auxNewNamedMetatable, auxGetNamedMetatable, auxTestTypedUserdata,
+    auxBufferInit,      auxBufferPrepare,  auxBufferAddBytes,   auxBufferAddString,
+    auxBufferAddValue,  auxBufferPushResult, auxFindStringInList, vmCheckStack,
+    auxFileNameArgument, auxOptIntegerAbsent, VmPushBoolean,    VmToBoolean,
+    VmNewTableSized,    VmTypeName,        vmCall,              VmGetGcThreshold,
+    VmGetGcCount,       VmSetGcThreshold,
+};
+
+// Waiting for the embedded fonts of the text library: no face is linked in.
+const HostFontBlobTable FONT_BLOBS = {nullptr, nullptr, nullptr, 0, 0, 0};
+
+const HostZlibTable ZLIB = {{H(inflateInit_), H(inflate), H(inflateEnd), H(deflateInit_), H(deflate),
+                             H(deflateEnd), H(deflateReset), H(deflateParams), H(inflateReset), H(inflateSync),
+                             H(inflateInit2_), H(deflateInit2_), H(crc32)}};
+
+const HostJpegTable JPEG = {{
+    H(jpeg_CreateDecompress), H(jpeg_finish_decompress), H(jpeg_destroy_decompress), H(jpeg_read_header),
+    H(jpeg_start_decompress), H(jpeg_read_scanlines),     H(jpeg_std_error),         H(jpeg_resync_to_restart),
+    H(jpeg_stdio_src),        H(jpeg_abort_decompress),   H(jpeg_calc_output_dimensions), H(jpeg_CreateCompress),
+    H(jpeg_finish_compress),  H(jpeg_destroy_compress),   H(jpeg_start_compress),    H(jpeg_suppress_tables),
+    H(jpeg_save_markers),     H(jpeg_set_defaults),       H(jpeg_set_quality),       H(jpeg_write_scanlines),
+    H(jpeg_stdio_dest),       H(jpeg_set_colorspace),     H(jpeg_write_marker),      H(jpeg_mem_src),
+    H(jpeg_mem_dest),
+}};
+
+const HostPluginTable PLUGINS = {GetLoadedPluginArray, FreeLoadedPluginArray, SetPluginDisabled,
+                                 SetPluginUserData, GetPluginUserData};
+
+const HostEncodingTable ENCODING = {waitingForSystemLibrary, waitingForSystemLibrary, encCrc32,
+                                    waitingForSystemLibrary};
+
+const HostUnicodeTable UNICODE = {
+    uniValidateString, uniCompareNoCase, uniCompareNoCaseN, UnicodeToLower, UnicodeToUpper,
+    uniIsAlnum,        uniIsCntrl,       uniIsDigit,        uniIsGraph,     uniIsLower,
+    uniIsPrint,        uniIsPunct,       uniIsSpace,        uniIsXDigit,    uniIsUpper,
+    uniIsAlpha,        uniValidate,      Utf8ByteOffset,    Utf8CountChars, Utf8DecodeChar,
+    Utf8EncodeChar,
+};
+
+const HostLocaleTable LOCALE = {waitingForLocale, waitingForLocale, locTimeZone};
+
+const PluginHostApi HOST_API = {
+    QM_HOST_VERSION, QM_HOST_REVISION, &CRUNTIME, &SYSTEM, &FILES,    &GRAPHICS, &SOUND,   &REQUESTERS,
+    &FONTS,          &FREETYPE,        &VMAPI,    &FONT_BLOBS, &ZLIB, &JPEG,     &PLUGINS, &ENCODING,
+    &UNICODE,        &LOCALE,          {nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+const PluginHostApi* GetPluginHostApi() { return &HOST_API; }

@@ -1,0 +1,282 @@
+// Picture handles: every picture the system reads is opened through one
+// handle that hides whether an image-loader plug-in or the system's own
+// loaders decoded it; and the capability mapping of the active display
+// adapter for adapter bitmaps.
+//
+// Invariant: a handle lives while its reference count is above 0; when the
+// count reaches 0 the loader's image is released exactly once (by the
+// loader that made it) and the buffers the handle owns are freed with it.
+#include <cstring>
+
+#include "gfx/gfx.h"
+#include "platform/linux/platform.h"
+#include "plugins/plugin_private.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+PluginBase* activeAdapter = nullptr;
+
+// The system's own loaders, reached through the image load dispatch of the
+// media codecs. Waiting for the image codecs: until they are in, no file
+// decodes here and the request fails as an unreadable picture.
+ErrorCode loadInbuiltPicture(const char* name, const char* loaders, void** image, uint32_t** pixels,
+                             int32_t* width, int32_t* height, int32_t* hasAlpha, int32_t* transparency) {
+  SetErrorArgString(name);
+  return ERR_LOADPICTURE2;
+}
+// Waiting for the image codecs: nothing is decoded by them yet, so there
+// is never a decoded image to free.
+void freeInbuiltPicture(void* image) {}
+
+bool skipImageLoader(const PluginBase* base, const char* loaders) {
+  if (base->disabled) return true;
+  if ((base->imageLoaderFlags & 1) && !base->overrideWord) return true;
+  if (!IsLoaderAllowed(loaders, base->moduleName, 1)) return true;
+  if (base->mustBeNamed && !IsLoaderNamed(loaders, base->moduleName)) return true;
+  return false;
+}
+
+int32_t wantedSize(int32_t wanted, int32_t actual) {
+  if (wanted >= 0) return wanted;
+  // A negative size is a percentage of the picture's, rounded.
+  int64_t scaled = (static_cast<int64_t>(actual) * -wanted + 50) / 100;
+  return scaled < 1 ? 1 : static_cast<int32_t>(scaled > INT32_MAX ? INT32_MAX : scaled);
+}
+
+// Renders a vector picture of a plug-in again at width x height.
+ErrorCode renderAgain(PictureHandle* handle, int32_t width, int32_t height) {
+  PluginBase* base = handle->loader;
+  auto transform = reinterpret_cast<QmTransformImageFunc>(base ? PluginEntryOf(base, PE_TransformImage) : nullptr);
+  auto get = reinterpret_cast<QmGetImageFunc>(base ? PluginEntryOf(base, PE_GetImage) : nullptr);
+  if (!transform || !get || IsBridgedPlugin(base)) return ERR_TFIMAGE;
+  double parameters[6] = {static_cast<double>(width) / handle->width, 0, 0,
+                          static_cast<double>(height) / handle->height, static_cast<double>(width),
+                          static_cast<double>(height)};
+  if (!transform(handle->image, parameters)) return ERR_TFIMAGE;
+  QmImageRequest request{};
+  request.width = width;
+  request.height = height;
+  uint32_t* pixels = get(handle->image, &request);
+  if (!pixels) return ERR_TFIMAGE;
+  handle->pixels = pixels;
+  handle->width = width;
+  handle->height = height;
+  return ERR_NONE;
+}
+
+}  // namespace
+
+PictureHandle* NewPictureHandle(void* image, uintptr_t format, void (*close)(void*), uintptr_t word,
+                                void* transform, int32_t width, int32_t height, int32_t bridge) {
+  auto* handle = static_cast<PictureHandle*>(AllocMemory(sizeof(PictureHandle), 1));
+  if (!handle) return nullptr;
+  handle->image = image;
+  handle->refCount = 1;
+  handle->native = 1;
+  handle->bridge = bridge;
+  handle->nativeFormat = format;
+  handle->nativeClose = close;
+  handle->nativeWord = word;
+  handle->nativeTransform = transform;
+  handle->renderWidth = width;
+  handle->renderHeight = height;
+  return handle;
+}
+
+PictureHandle* NewPixelPictureHandle(int32_t width, int32_t height) {
+  if (width < 1 || height < 1) return nullptr;
+  auto* handle = static_cast<PictureHandle*>(AllocMemory(sizeof(PictureHandle), 1));
+  if (!handle) return nullptr;
+  handle->pixels = static_cast<uint32_t*>(
+      AllocMemoryArray(static_cast<size_t>(width) * static_cast<size_t>(height), sizeof(uint32_t), 0));
+  if (!handle->pixels) {
+    FreeMemory(handle);
+    return nullptr;
+  }
+  handle->refCount = 1;
+  handle->ownsPixels = 1;
+  handle->width = width;
+  handle->height = height;
+  return handle;
+}
+
+void RetainPictureHandle(PictureHandle* handle) {
+  if (handle) handle->refCount++;
+}
+
+void ReleasePictureHandle(PictureHandle* handle) {
+  if (!handle || --handle->refCount > 0) return;
+  if (handle->image) {
+    if (!handle->loader && !handle->native) {
+      freeInbuiltPicture(handle->image);
+    } else if (!handle->nativeTransform) {
+      if (handle->loader) {
+        auto freeImage = reinterpret_cast<QmFreeImageFunc>(PluginEntryOf(handle->loader, PE_FreeImage));
+        if (IsBridgedPlugin(handle->loader))
+          NullAdapterHook();
+        else if (freeImage)
+          freeImage(handle->image);
+      } else if (handle->nativeClose) {
+        if (handle->bridge)
+          NullAdapterHook();
+        else
+          handle->nativeClose(handle->image);
+      }
+    }
+  }
+  if (handle->ownsPixels) FreeMemory(handle->pixels);
+  FreeMemory(handle->converted);
+  FreeMemory(handle);
+}
+
+uint32_t* GetPictureHandlePixels(PictureHandle* handle) {
+  return handle->converted ? handle->converted : handle->pixels;
+}
+
+void GetPictureHandleSize(PictureHandle* handle, int32_t* width, int32_t* height) {
+  if (width) *width = handle->width;
+  if (height) *height = handle->height;
+}
+
+int PictureHandleOwnsPixels(PictureHandle* handle) { return handle->ownsPixels; }
+
+ErrorCode OpenPictureHandle(const char* name, const char* loaders, const PictureRequest* request,
+                            PictureResult* result) {
+  std::memset(result, 0, sizeof *result);
+  result->transparency = -1;
+  auto* handle = static_cast<PictureHandle*>(AllocMemory(sizeof(PictureHandle), 1));
+  if (!handle) return ERR_MEM;
+  handle->refCount = 1;
+  ErrorCode error = CollectLoaderPlugins(loaders, PLUGINCAPS_IMAGE);
+  int32_t transparency = -1;
+  bool decoded = false;
+  for (LoaderNode* n = error ? nullptr : GetPluginListForType(PLUGINCAPS_IMAGE); n; n = n->next) {
+    PluginBase* base = n->base;
+    if (skipImageLoader(base, loaders) || IsBridgedPlugin(base)) continue;
+    auto load = reinterpret_cast<QmLoadImageFunc>(PluginEntryOf(base, PE_LoadImage));
+    auto get = reinterpret_cast<QmGetImageFunc>(PluginEntryOf(base, PE_GetImage));
+    if (!load || !get) continue;
+    QmImageRequest info{};
+    info.width = request->width > 0 ? request->width : 0;
+    info.height = request->height > 0 ? request->height : 0;
+    info.smooth = request->smooth;
+    info.index = request->index;
+    if (request->wantMask) info.flags |= 2;
+    void* image = load(name, &info);
+    if (!image) continue;
+    handle->loader = base;
+    handle->image = image;
+    handle->width = info.width;
+    handle->height = info.height;
+    handle->isVector = info.type == 1;
+    handle->hasAlpha = (info.flags & 2) != 0;
+    transparency = info.transparency;
+    handle->pixels = get(image, &info);
+    result->depth = info.depth;
+    result->loaderIndex = 2;
+    result->loader = base;
+    decoded = true;
+    if (!handle->pixels || handle->width < 1 || handle->height < 1) {
+      SetErrorArgString(name);
+      error = ERR_LOADPICTURE2;
+    }
+    break;
+  }
+  if (!error && !decoded) {
+    int32_t hasAlpha = 0;
+    error = loadInbuiltPicture(name, loaders, &handle->image, &handle->pixels, &handle->width, &handle->height,
+                               &hasAlpha, &transparency);
+    handle->hasAlpha = hasAlpha;
+    result->depth = 32;
+    // The inbuilt loaders say -2 when a picture has no transparent pen but
+    // an alpha channel serves instead.
+    if (transparency == -2) handle->hasAlpha = 1;
+  }
+  int32_t width = error ? 0 : wantedSize(request->width, handle->width);
+  int32_t height = error ? 0 : wantedSize(request->height, handle->height);
+  if (!error && ((width && width != handle->width) || (height && height != handle->height))) {
+    if (!width) width = handle->width;
+    if (!height) height = handle->height;
+    if (handle->isVector) {
+      error = renderAgain(handle, width, height);
+    } else {
+      handle->converted = reinterpret_cast<uint32_t*>(
+          ScalePixelBuffer(handle->pixels, 0, 0, handle->width, handle->height, nullptr, 0, 0, width, height,
+                           handle->width * 4, width * 4, PIXFMT_ARGB32, request->smooth));
+      if (!handle->converted) error = ERR_MEM;
+      handle->width = width;
+      handle->height = height;
+    }
+  }
+  if (!error && request->wantAlpha && !handle->hasAlpha) {
+    SetErrorArgString(name);
+    error = ERR_NOALPHA;
+  }
+  if (!error && request->wantMask && transparency == -1 && !handle->hasAlpha) {
+    SetErrorArgString(name);
+    error = ERR_NOTRANSPARENCY;
+  }
+  if (error) {
+    ReleasePictureHandle(handle);
+    return error;
+  }
+  result->handle = handle;
+  result->width = handle->width;
+  result->height = handle->height;
+  result->hasAlpha = handle->hasAlpha;
+  result->transparency = transparency;
+  result->isVector = handle->isVector;
+  return ERR_NONE;
+}
+
+ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, int32_t* width, int32_t* height,
+                         int32_t* depth, int32_t* hasAlpha, int32_t* isVector) {
+  ErrorCode error = CollectLoaderPlugins(loaders, PLUGINCAPS_IMAGE);
+  if (error) return error;
+  for (LoaderNode* n = GetPluginListForType(PLUGINCAPS_IMAGE); n; n = n->next) {
+    PluginBase* base = n->base;
+    if (skipImageLoader(base, loaders) || IsBridgedPlugin(base)) continue;
+    auto isImage = reinterpret_cast<QmIsImageFunc>(PluginEntryOf(base, PE_IsImage));
+    QmImageRequest info{};
+    info.index = index;
+    if (!isImage || !isImage(name, &info)) continue;
+    if (width) *width = info.width;
+    if (height) *height = info.height;
+    if (depth) *depth = info.depth;
+    if (isVector) *isVector = info.type == 1;
+    if (hasAlpha) *hasAlpha = (info.flags & 2) != 0;
+    return ERR_NONE;
+  }
+  uint32_t* pixels = nullptr;
+  void* image = nullptr;
+  int32_t transparency = -1, alpha = 0, w = 0, h = 0;
+  error = loadInbuiltPicture(name, loaders, &image, &pixels, &w, &h, &alpha, &transparency);
+  if (error) return error;
+  if (width) *width = w;
+  if (height) *height = h;
+  if (depth) *depth = 32;
+  if (hasAlpha) *hasAlpha = alpha;
+  if (isVector) *isVector = 0;
+  freeInbuiltPicture(image);
+  return ERR_NONE;
+}
+
+void SetActiveDisplayAdapter(PluginBase* base) { activeAdapter = base; }
+PluginBase* GetActiveDisplayAdapter() { return activeAdapter; }
+
+uint32_t ComputeAdapterBitmapFlags(uint32_t request) {
+  if (!activeAdapter) return 0;
+  static const struct {
+    uint32_t request;
+    int word;  // 0: adapterFlags, 1: adapterFlags2
+    uint32_t needs;
+  } MAP[] = {{0x4, 0, 0x1}, {0x10, 0, 0x2}, {0x40, 0, 0x4}, {0x80, 0, 0x8}, {0x200, 0, 0x10},
+             {0x400, 0, 0x20}, {0x8, 1, 0x10}, {0x20, 1, 0x2}};
+  uint32_t granted = 0;
+  for (const auto& m : MAP) {
+    uint32_t flags = m.word ? activeAdapter->adapterFlags2 : activeAdapter->adapterFlags;
+    if ((request & m.request) && (flags & m.needs)) granted |= m.request;
+  }
+  return granted;
+}

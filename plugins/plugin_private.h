@@ -1,0 +1,97 @@
+// The host's side of a loaded plug-in: the record that holds its
+// PluginBase head, the entry points the loader resolved and the lists the
+// manager keeps for it; and the table of entry points by capability.
+//
+// Invariant: PluginRecord::base is the first member, so a PluginBase*
+// handed to a plug-in converts back to its record; entry[i] is non-null
+// only when its capability (and extension bit) was declared and the loader
+// resolved it.
+#pragma once
+
+#include <cstdint>
+
+#include "plugins/plugins.h"
+
+// X(capability, extension bit or -1, name), in the order the loader
+// resolves them.
+#define QM_PLUGIN_ENTRY_LIST(X) \
+  X(0x20, -1, GetPathExtents) X(0x20, -1, DrawPath) X(0x20, -1, TranslatePath) \
+  X(0x20, -1, GetCurrentPoint) X(0x20, -1, CreateVectorFont) X(0x20, -1, FreeVectorFont) \
+  X(0x20, -1, OpenFont) X(0x20, -1, CloseFont) \
+  X(0x40, -1, OpenVideo) X(0x40, -1, CloseVideo) X(0x40, -1, NextPacket) X(0x40, -1, FreePacket) \
+  X(0x40, -1, DecodeVideoFrame) X(0x40, -1, DecodeAudioFrame) X(0x40, -1, SeekVideo) \
+  X(0x40, -1, FlushAudio) X(0x40, -1, FlushVideo) X(0x40, -1, GetVideoFrames) X(0x40, -1, GetVideoFormat) \
+  X(0x2, -1, GetBaseTable) X(0x2, -1, GetCommands) X(0x2, -1, GetConstants) X(0x2, -1, InitLibrary) \
+  X(0x2, -1, FreeLibrary) X(0x2, 0, GetLibraryCount) X(0x2, 0, SetCurrentLibrary) \
+  X(0x2, 2, GetHelpStrings) X(0x2, 3, PushUpvalues) \
+  X(0x1, -1, GetScript) X(0x1, -1, FreeScript) \
+  X(0x4, -1, IsImage) X(0x4, -1, LoadImage) X(0x4, -1, GetImage) X(0x4, -1, FreeImage) \
+  X(0x4, -1, TransformImage) \
+  X(0x8, -1, OpenAnim) X(0x8, -1, LoadFrame) X(0x8, -1, FreeFrame) X(0x8, -1, GetFrameDelay) \
+  X(0x8, -1, CloseAnim) \
+  X(0x10, -1, OpenStream) X(0x10, -1, CloseStream) X(0x10, -1, SeekStream) X(0x10, -1, StreamSamples) \
+  X(0x10, -1, GetFormatName) \
+  X(0x100, -1, RegisterAnimSaver) X(0x100, -1, BeginAnimStream) X(0x100, -1, WriteAnimFrame) \
+  X(0x100, -1, FinishAnimStream) \
+  X(0x80, -1, RegisterImageSaver) X(0x80, -1, SaveImage) \
+  X(0x800, -1, HandleEvents) X(0x800, -1, WaitEvents) X(0x800, -1, ForceEventLoopIteration) \
+  X(0x800, -1, Sleep) X(0x800, -1, VWait) X(0x800, -1, DetermineBorderSizes) X(0x800, -1, OpenDisplay) \
+  X(0x800, -1, CloseDisplay) X(0x800, -1, ChangeBufferSize) X(0x800, -1, ShowHideDisplay) \
+  X(0x800, -1, SizeMoveDisplay) X(0x800, -1, SetDisplayTitle) X(0x800, -1, ActivateDisplay) \
+  X(0x800, -1, SetDisplayAttributes) X(0x800, -1, CreatePointer) X(0x800, -1, FreePointer) \
+  X(0x800, -1, SetPointer) X(0x800, -1, ShowHidePointer) X(0x800, -1, MovePointer) \
+  X(0x800, -1, GetMousePos) X(0x800, -1, GetQualifiers) X(0x800, -1, BltBitMap) X(0x800, -1, RectFill) \
+  X(0x800, -1, WritePixel) X(0x800, -1, Line) X(0x800, -1, GetMonitorInfo) X(0x800, -1, FreeMonitorInfo) \
+  X(0x800, -1, GrabScreenPixels) X(0x800, -1, FreeGrabScreenPixels) X(0x800, -1, BeginDoubleBuffer) \
+  X(0x800, -1, EndDoubleBuffer) X(0x800, -1, Flip) X(0x800, -1, Cls) X(0x800, -1, AllocVideoBitMap) \
+  X(0x800, -1, FreeVideoBitMap) X(0x800, -1, ReadVideoPixels) X(0x800, -1, FreeVideoPixels) \
+  X(0x800, -1, DoVideoBitMapMethod) X(0x800, -1, AllocBitMap) X(0x800, -1, FreeBitMap) \
+  X(0x800, -1, LockBitMap) X(0x800, -1, UnLockBitMap) X(0x800, -1, GetBitMapAttr) \
+  X(0x800, 0, AdapterMainLoop) \
+  X(0x400, -1, RequirePlugin) \
+  X(0x200, -1, RegisterSampleSaver) X(0x200, -1, SaveSample) \
+  X(0x1000, -1, RegisterTimer) X(0x1000, -1, FreeTimer) \
+  X(0x4000, -1, FOpen) X(0x4000, -1, FClose) X(0x4000, -1, FRead) X(0x4000, -1, FGetC) \
+  X(0x4000, -1, FWrite) X(0x4000, -1, FPutC) X(0x4000, -1, FSeek) X(0x4000, -1, FFlush) \
+  X(0x4000, -1, FEof) X(0x4000, -1, FStat) X(0x4000, -1, Stat) \
+  X(0x2000, -1, SystemRequest) X(0x2000, -1, FileRequest) X(0x2000, -1, PathRequest) \
+  X(0x2000, -1, StringRequest) X(0x2000, -1, ListRequest) X(0x2000, -1, FontRequest) \
+  X(0x2000, -1, ColorRequest) X(0x2000, -1, FreeRequest) \
+  X(0x40000, -1, OpenConnection) X(0x40000, -1, CloseConnection) X(0x40000, -1, GetConnectionInfo) \
+  X(0x40000, -1, ReceiveData) X(0x40000, -1, SendData) \
+  X(0x10000, -1, OpenAudio) X(0x10000, -1, CloseAudio) X(0x10000, -1, AllocAudioChannel) \
+  X(0x10000, -1, FreeAudioChannel) X(0x10000, -1, SetChannelAttributes) \
+  X(0x8000, -1, OpenDir) X(0x8000, -1, CloseDir) X(0x8000, -1, NextDirEntry) X(0x8000, 0, RewindDir)
+
+enum PluginEntryIndex : int {
+#define QM_ENTRY_ENUM(cap, ext, name) PE_##name,
+  QM_PLUGIN_ENTRY_LIST(QM_ENTRY_ENUM)
+#undef QM_ENTRY_ENUM
+  PE_COUNT
+};
+
+// Saver format copies of one capability.
+struct SaverFormatList {
+  SaverFormatEntry* entries;  // with their names stored behind the array
+  int32_t count;
+};
+
+struct PluginRecord {
+  PluginBase base;            // first: a PluginBase* is the record
+  void* entry[PE_COUNT];
+  SaverFormatList savers[3];  // image, anim, sample
+};
+
+struct PluginHandle {
+  uint32_t capabilities;
+  PluginRecord* record;
+  void* library;              // the dlopen handle
+};
+
+inline PluginRecord* RecordOf(PluginBase* base) { return reinterpret_cast<PluginRecord*>(base); }
+inline void* PluginEntryOf(PluginBase* base, PluginEntryIndex index) { return RecordOf(base)->entry[index]; }
+// Whether calls into the plug-in go through the call bridge.
+inline bool IsBridgedPlugin(const PluginBase* base) { return base->kind == PLUGIN_KIND_BRIDGED; }
+
+// Frees the nodes and saver lists the manager keeps for a plug-in.
+void FreePluginRecordLists(PluginRecord* record);

@@ -1,0 +1,637 @@
+/* The binary interface between Quillmere and its plug-ins: the one header a
+ * plug-in author compiles against. A plug-in is a shared object named
+ * "<module>.qmp" that exports InitPlugin and ClosePlugin (extern "C") and,
+ * by the capabilities it declares, the further entry points listed below.
+ *
+ * Invariant: this is a 64-bit C ABI. Every record here keeps its fields and
+ * every host table its slots in the order given, and a slot once given
+ * never moves: plug-ins built against an older copy of this header keep
+ * working. Integers are fixed-width; words that may carry a pointer (tag
+ * values, user words) are pointer-sized. No type of the host's internals
+ * appears here; the host's objects are opaque pointers. */
+#ifndef QMPLUGIN_H
+#define QMPLUGIN_H
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/time.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Host version that this header describes. */
+#define QM_HOST_VERSION 8
+#define QM_HOST_REVISION 0
+
+/* Capability bits of PluginBase.capabilities. */
+#define PLUGINCAPS_CONVERT 0x1
+#define PLUGINCAPS_LIBRARY 0x2
+#define PLUGINCAPS_IMAGE 0x4
+#define PLUGINCAPS_ANIM 0x8
+#define PLUGINCAPS_SOUND 0x10
+#define PLUGINCAPS_VECTOR 0x20
+#define PLUGINCAPS_VIDEO 0x40
+#define PLUGINCAPS_SAVEIMAGE 0x80
+#define PLUGINCAPS_SAVEANIM 0x100
+#define PLUGINCAPS_SAVESAMPLE 0x200
+#define PLUGINCAPS_REQUIRE 0x400
+#define PLUGINCAPS_DISPLAYADAPTER 0x800
+#define PLUGINCAPS_TIMERADAPTER 0x1000
+#define PLUGINCAPS_REQUESTERADAPTER 0x2000
+#define PLUGINCAPS_FILEADAPTER 0x4000
+#define PLUGINCAPS_DIRADAPTER 0x8000
+#define PLUGINCAPS_AUDIOADAPTER 0x10000
+#define PLUGINCAPS_EXTENSION 0x20000 /* GetExtensions is exported */
+#define PLUGINCAPS_NETWORKADAPTER 0x40000
+
+/* Kind word: every call into such a plug-in goes through the platform's
+ * call bridge (which on Linux does nothing and yields 0). */
+#define PLUGIN_KIND_BRIDGED 2
+
+/* Opaque host objects. */
+typedef struct VmState VmState;
+typedef struct QmStream QmStream;   /* a stream of the host's stream layer */
+typedef struct QmLock QmLock;       /* a looked-up path */
+typedef struct QmHook QmHook;       /* an installed hook */
+typedef struct QmMutex QmMutex;     /* a recursive mutex */
+
+/* A built-in command: arguments at stack positions 1..n; returns the number
+ * of results pushed, or an error code (1000 and above). */
+typedef int (*QmCommandFunction)(VmState* L);
+
+/* A node a plug-in registers through the host (AddPluginNode): the three
+ * texts are stored behind the record. */
+typedef struct PluginNode {
+  struct PluginNode* next;
+  int32_t id;
+  const char* name;
+  const char* text2;
+  const char* text3;
+  uintptr_t value;
+  uint32_t flags;
+} PluginNode;
+
+/* The record the host allocates zeroed and the plug-in fills in
+ * InitPlugin. Fields marked "host" belong to the host. */
+typedef struct PluginBase {
+  uint32_t capabilities;
+  int32_t version;
+  int32_t revision;
+  int32_t hostVersion;   /* host writes 8; the plug-in leaves what it requires */
+  int32_t hostRevision;  /* host writes 0; the plug-in leaves what it requires */
+  const char* text;      /* first information text */
+  const char* moduleName; /* must match the file name (without ".qmp") */
+  const char* infoTexts[7];
+  int32_t kind;          /* PLUGIN_KIND_BRIDGED or 0 */
+  PluginNode* nodes;     /* host: nodes registered through the host API */
+  uint32_t adapterFlags; /* display-adapter capability flags 0x1-0x20 */
+  uint32_t reserved0;
+  int32_t disabled;      /* host API: loaders and adapters skip the plug-in */
+  uintptr_t userData;    /* host API: the host user word */
+  uint32_t reserved1[4];
+  uint32_t adapterFlags2; /* further display-adapter flags 0x2, 0x4, 0x10 */
+  uint32_t reserved2[3];
+  uint32_t fileAdapterFlags;  /* bit 0 linked and memory data; bit 1 only with the override */
+  uint32_t dirAdapterFlags;   /* bit 0 only with the override */
+  uint32_t imageLoaderFlags;  /* bit 0 only with the override */
+  uint32_t reserved3[4];
+  uint32_t extensions[32];    /* host: GetExtensions(1 << n) for capability bit n */
+  int32_t mustBeNamed;        /* host: used only where a loader string names it */
+  int32_t libraryInitialised; /* host: FreeLibrary runs at shut-down */
+  int32_t overrideWord;
+  int32_t reserved4;
+  void* initPlugin;           /* host */
+  void* closePlugin;          /* host */
+  /* The host keeps its own slots behind this record. */
+} PluginBase;
+
+/* Tag lists: (tag, value) pairs ending with tag 0. */
+typedef struct QmTagItem {
+  uint32_t tag;
+  uintptr_t data;
+} QmTagItem;
+
+/* Library plug-ins: the tables GetCommands and GetConstants return. A null
+ * name ends each table; a command with a null function is skipped. A
+ * constant is its text when text is set, else its number. */
+typedef struct QmCommandEntry {
+  const char* name;
+  QmCommandFunction function;
+} QmCommandEntry;
+typedef struct QmConstantEntry {
+  const char* name;
+  const char* text;
+  double number;
+} QmConstantEntry;
+
+/* Library extension flag bits (extensions[1]). */
+#define QM_LIBEXT_MULTIPLE 0x1   /* GetLibraryCount, SetCurrentLibrary */
+#define QM_LIBEXT_ONDEMAND 0x2   /* registered only when a script asks for it */
+#define QM_LIBEXT_HELP 0x4       /* GetHelpStrings */
+#define QM_LIBEXT_UPVALUES 0x8   /* PushUpvalues */
+/* Loader extension bit 0 (image, anim, sound, video): stay out of the
+ * default loader list; only a loader string that names the plug-in uses it. */
+#define QM_LOADEREXT_NAMEDONLY 0x1
+
+/* Image loaders: the 52-byte request and information record of LoadImage
+ * and IsImage, here in 64-bit form. */
+typedef struct QmImageRequest {
+  int32_t width;         /* in: wanted width (0 native); out: width */
+  int32_t height;
+  int32_t depth;         /* out */
+  int32_t type;          /* out: 0 pixels, 1 vector */
+  uint32_t flags;        /* in: bit 1 a mask is wanted; out: bit 1 alpha */
+  int32_t transparency;  /* out: transparent colour, -1 none */
+  int32_t smooth;        /* in */
+  int32_t index;         /* in: picture index in the file */
+  int32_t format;        /* out */
+  int32_t reserved[4];
+} QmImageRequest;
+
+/* Saver formats: filled by RegisterImageSaver and its siblings on each call;
+ * QM_SAVER_MORE_* in flags asks to be called again. */
+typedef struct SaverFormatEntry {
+  uint32_t flags;
+  int32_t formatId;
+  const char* formatName;
+} SaverFormatEntry;
+#define QM_SAVER_MORE_IMAGE 8
+#define QM_SAVER_MORE_ANIM 16
+#define QM_SAVER_MORE_SAMPLE 1
+
+/* VM extension records: a hook that takes over the commands in its key list. */
+typedef struct QmExtensionRecord QmExtensionRecord;
+typedef int (*QmCommandHook)(QmExtensionRecord* record, VmState* L, QmCommandFunction command,
+                             void* userData);
+typedef void (*QmErrorHandler)(QmExtensionRecord* record, VmState* L, int32_t status, void* userData);
+struct QmExtensionRecord {
+  QmExtensionRecord* next;
+  QmCommandHook hook;
+  QmErrorHandler errorHandler;
+  void* reserved;
+  QmCommandFunction* keys;  /* host: the hooked commands */
+  int32_t keyCount;         /* host */
+  int32_t disabled;
+  void* userData;
+};
+
+/* Time as the host passes it: seconds and microseconds. */
+typedef struct QmTimeValue {
+  uint32_t seconds;
+  uint32_t micros;
+} QmTimeValue;
+
+/* Broken-down time of the C runtime slots (eleven words). */
+typedef struct QmTm {
+  int32_t sec, min, hour, mday, mon, year, wday, yday, isdst;
+  int64_t gmtoff;
+  const char* zone;
+} QmTm;
+
+/* stat record: mode bits 0x20000 directory, 0x1-0x4000 permissions. */
+typedef struct QmStat {
+  uint32_t mode;
+  uint32_t reserved;
+  int64_t size;
+  int64_t accessed;
+  int64_t modified;
+  int64_t changed;
+} QmStat;
+
+/* File records of the file table. */
+typedef struct QmDirInfo {
+  int32_t isDirectory;
+  uint32_t protection;
+  int64_t size;
+  int64_t modified;
+} QmDirInfo;
+typedef struct QmFileInfo {
+  int32_t isDirectory;
+  uint32_t protection;
+  int64_t size;
+  uint32_t times[3];
+  char* name;     /* copy; free with the C runtime's free */
+  char* comment;  /* copy; free with the C runtime's free */
+} QmFileInfo;
+
+/* A slot whose signature the plug-in takes from the library it wraps
+ * (FreeType, zlib, JPEG) or from the service's own documentation. */
+typedef intptr_t (*QmHostFunc)(void);
+
+/* ---- Host tables ----------------------------------------------------------- */
+
+typedef struct HostCRuntimeTable {
+  void* (*malloc_)(size_t size);
+  void* (*calloc_)(size_t count, size_t size);
+  void* (*realloc_)(void* block, size_t size);
+  void (*free_)(void* block);
+  char* (*strdup_)(const char* text);
+  FILE* (*fopen_)(const char* name, const char* mode);
+  int (*fclose_)(FILE* file);
+  int (*fseek_)(FILE* file, long offset, int whence);
+  long (*ftell_)(FILE* file);
+  size_t (*fread_)(void* buffer, size_t size, size_t count, FILE* file);
+  size_t (*fwrite_)(const void* buffer, size_t size, size_t count, FILE* file);
+  int (*fgetc_)(FILE* file);
+  int (*fputc_)(int c, FILE* file);
+  int (*ferror_)(FILE* file);
+  int (*feof_)(FILE* file);
+  int (*vfprintf_)(FILE* file, const char* format, va_list args);
+  int (*vsnprintf_)(char* buffer, size_t size, const char* format, va_list args);
+  int (*vprintf_)(const char* format, va_list args);
+  void (*qsort_)(void* base, size_t count, size_t size, int (*compare)(const void*, const void*));
+  int (*vsscanf_)(const char* text, const char* format, va_list args);
+  double (*strtod_)(const char* text, char** end);
+  long (*strtol_)(const char* text, char** end, int base);
+  unsigned long (*strtoul_)(const char* text, char** end, int base);
+  int (*compareNoCase)(const char* a, const char* b);
+  int (*compareNoCaseN)(const char* a, const char* b, size_t n);
+  uint32_t (*charToLower)(uint32_t c);
+  uint32_t (*charToUpper)(uint32_t c);
+  void (*strToLower)(char* text);
+  void (*strToUpper)(char* text);
+  int (*gettimeofday_)(struct timeval* tv, void* zone);
+  int64_t (*time_)(int64_t* out);
+  long (*lrint_)(double x);
+  QmTm* (*localtime_)(const int64_t* time, QmTm* out);
+  QmTm* (*gmtime_)(const int64_t* time, QmTm* out);
+  QmTm* (*localtimeNow)(QmTm* out);  /* the current local time */
+  const char* (*ctime_)(const int64_t* time);
+  int64_t (*mktime_)(QmTm* tm);
+  size_t (*strftime_)(char* buffer, size_t size, const char* format, const QmTm* tm);
+  int64_t (*clock_)(void);
+  void (*difftime_)(int64_t end, int64_t start, double* result);
+  void (*clearerr_)(FILE* file);
+  int (*fileno_)(FILE* file);
+  int (*fflush_)(FILE* file);
+  int (*fstat_)(int fd, QmStat* out);
+  int (*stat_)(const char* name, QmStat* out);
+  int (*vfscanf_)(FILE* file, const char* format, va_list args);
+  int (*ungetc_)(int c, FILE* file);
+  int (*rename_)(const char* from, const char* to);
+  int (*remove_)(const char* name);
+  int (*getErrno)(void);
+  void (*setErrno)(int value);
+  char* (*strerror_)(int code);
+  FILE* (*stdin_)(void);
+  FILE* (*stdout_)(void);
+  FILE* (*stderr_)(void);
+  int* (*errnoLocation)(void);
+  int (*fputs_)(const char* text, FILE* file);
+  char* (*fgets_)(char* buffer, int size, FILE* file);
+} HostCRuntimeTable;
+
+typedef struct HostSystemTable {
+  int (*globalValues)(VmState* L, QmTagItem* tags);  /* reads: data is the address of a uintptr_t */
+  int32_t (*registerCustomError)(const char* text);
+  void (*setErrorArgString)(const char* text);
+  void (*setErrorArgNumber)(int32_t value);
+  void (*getErrorText)(int32_t code, char* buffer, size_t size);
+  void (*getSysTime)(QmTimeValue* out);
+  void (*subTime)(QmTimeValue* a, const QmTimeValue* b);
+  void (*addTime)(QmTimeValue* a, const QmTimeValue* b);
+  int (*cmpTime)(const QmTimeValue* a, const QmTimeValue* b);
+  void (*delay)(int32_t milliseconds);
+  void (*formatCurrentDate)(int kind, char* text, size_t size, char* text2, size_t size2);
+  void* (*allocMemory)(size_t size, uint32_t flags);  /* bit 0: zeroed */
+  void (*freeMemory)(void* block);
+  QmHook* (*addHook)(int32_t kind, void (*callback)(void), void* userData);
+  QmHostFunc addUserEventType;
+  QmHostFunc eventTypeService;
+  QmHostFunc postEvent;
+  int32_t (*registerObjectType)(void** list, const char* name,
+                                int (*handler)(VmState* L, uintptr_t a, uintptr_t b));
+  void (*freeObjectDataList)(VmState* L, void** list);
+  PluginNode* (*addPluginNode)(PluginBase* base, int32_t id, const char* name, const char* text2,
+                               const char* text3, uintptr_t value, uint32_t flags);
+  void (*pendingWork)(uint32_t flags);
+  QmExtensionRecord* (*addExtension)(QmCommandHook hook, void* userData);
+  void (*removeExtension)(QmExtensionRecord* record);
+  int32_t (*addExtensionKey)(QmExtensionRecord* record, QmCommandFunction command);  /* 0 or 1000 */
+  void (*setExtensionErrorHandler)(QmExtensionRecord* record, QmErrorHandler handler);
+  QmErrorHandler (*getExtensionErrorHandler)(QmExtensionRecord* record);
+  void (*setExtensionDisabled)(QmExtensionRecord* record, int32_t disabled);
+  QmHostFunc eventLibraryService27;
+  QmHostFunc pollEvents;
+  QmHostFunc waitPlatformEvent;
+  QmMutex* (*allocMutex)(void);
+  void (*freeMutex)(QmMutex* mutex);
+  int (*lockMutex)(QmMutex* mutex);
+  int (*unlockMutex)(QmMutex* mutex);
+  void (*setHookDisabled)(QmHook* hook, int32_t flag);
+  void (*removeHook)(QmHook* hook);
+  QmHostFunc addUserEventTypeWithOptions;
+  void (*debugPrintf)(const char* format, ...);
+  QmHostFunc timerService38;
+  QmHostFunc installTimerAdapter;
+  int32_t (*getCurrentDateStamp)(int32_t* fields);  /* six words: s, min, h, day, month, year */
+  char* (*convertStringEncoding)(const char* text, int32_t from, int32_t to);
+  void (*freeConverted)(void* block);
+  int32_t (*addToLoaderList)(PluginBase* base, uint32_t capability);
+  void (*removeFromLoaderList)(PluginBase* base, uint32_t capability);
+  void (*setPluginListHead)(void** record, uint32_t capability, void* value);
+  QmHostFunc eventLibraryService46;
+  void (*scriptLocation)(VmState* L, int32_t* line, const char** function, const char** script);
+  QmHostFunc eventLibraryService48;
+  int (*isUtf8Mode)(void);
+  int (*errorHandlerEnabled)(void);
+  int (*compareStringMode)(const char* a, const char* b, int caseSensitive);
+  int (*readRandomBytes)(void* buffer, size_t count);
+  QmHostFunc getSpecialFolderPath;
+  QmHostFunc findObjectEntry;
+} HostSystemTable;
+
+/* Open mode bits of the file table. */
+#define QM_OPEN_WRITE 1
+#define QM_OPEN_UPDATE 2
+#define QM_OPEN_SKIPSEEK 16
+#define QM_OPEN_LATIN1NAME 32
+#define QM_OPEN_NOADAPTERS 256
+
+typedef struct HostFileTable {
+  QmStream* (*openStream)(const char* name, uint32_t mode);
+  int (*closeStream)(QmStream* stream);
+  int64_t (*seekStream)(QmStream* stream, int64_t offset, int mode);
+  size_t (*readStream)(QmStream* stream, void* buffer, size_t length);
+  size_t (*writeStream)(QmStream* stream, const void* buffer, size_t length);
+  int (*readStreamByte)(QmStream* stream);
+  int (*writeStreamByte)(QmStream* stream, int byte);
+  int (*isStreamEof)(QmStream* stream);
+  int (*deleteFile)(const char* name);
+  QmLock* (*lockPath)(const char* name, uint32_t mode);
+  void (*unlockPath)(QmLock* lock);
+  int (*nameFromLock)(QmLock* lock, char* buffer, size_t size);
+  int (*examineLock)(QmLock* lock, QmDirInfo* out);
+  int32_t (*checkLockIsDirectory)(QmLock* lock, int32_t* isDirectory);
+  void (*fileOperationDone)(void);
+  int (*nextDirEntry)(QmLock* lock, char* name, size_t size, QmDirInfo* out);
+  int32_t (*makeDirectory)(const char* name);
+  int (*renameFile)(const char* from, const char* to);
+  int (*currentDirectory)(char* buffer, size_t size);
+  void (*clearPathBuffer)(char* buffer);  /* 1,024 bytes */
+  int (*addPart)(char* path, const char* part, size_t size);
+  char* (*findFilePart)(char* path);
+  const char* (*getDisplayFileName)(const char* name);
+  int (*parseChunkName)(const char* name, int64_t* offset, int64_t* size, char* text, size_t textSize);
+  int (*examinePath)(const char* name, QmFileInfo* out);
+  int64_t (*seekFileStream)(QmStream* stream, int64_t offset, int mode);
+  uint32_t (*getStreamAdapterFlags)(QmStream* stream);
+  int (*examineStream)(QmStream* stream, QmFileInfo* out);
+  QmHostFunc writeBufferOrLink;
+  QmHostFunc describeChunkName;
+  int (*flushStream)(QmStream* stream);
+  void (*clearBuffer31)(char* buffer);
+  QmStream* (*openStreamTags)(const char* name, uint32_t mode, const QmTagItem* tags);  /* tag 1: loaders */
+  QmHostFunc dosForwarder;
+  QmHostFunc requestChunkName;
+  void (*clearBuffer35)(char* buffer);
+} HostFileTable;
+
+/* Display, drawing and image services; slot 35 scales raw pixels. */
+typedef struct HostGraphicsTable {
+  QmHostFunc slot[35];
+  uint8_t* (*scalePixelBuffer)(const void* source, int32_t sx, int32_t sy, int32_t sourceWidth,
+                               int32_t sourceHeight, void* destination, int32_t dx, int32_t dy,
+                               int32_t destWidth, int32_t destHeight, int32_t sourceModulo,
+                               int32_t destModulo, uint32_t format, int32_t flags);
+} HostGraphicsTable;
+
+typedef struct HostSoundTable {
+  QmHostFunc createSampleData;
+  QmHostFunc freeSampleData;
+  QmHostFunc installAudioAdapter;
+} HostSoundTable;
+
+typedef struct HostRequesterTable {
+  QmHostFunc messageRequester;
+  QmHostFunc fileRequester;
+  QmHostFunc directoryRequester;
+  QmHostFunc installRequesterAdapter;
+} HostRequesterTable;
+
+typedef struct HostFontTable {
+  QmHostFunc enumerateTrueTypeFonts;
+} HostFontTable;
+
+/* FreeType functions in the host's fixed order (FT_Init_FreeType first,
+ * FT_Done_FreeType second; slot 21 is the host's own glue). */
+typedef struct HostFreeTypeTable {
+  QmHostFunc slot[38];
+} HostFreeTypeTable;
+
+typedef struct VmApiTable {
+  int (*getTop)(VmState* L);
+  void (*setTop)(VmState* L, int index);
+  void (*pushValue)(VmState* L, int index);
+  void (*remove)(VmState* L, int index);
+  void (*insert)(VmState* L, int index);
+  void (*replace)(VmState* L, int index);
+  int (*isBuiltinFunction)(VmState* L, int index);
+  int (*isNumber)(VmState* L, int index);
+  int (*isString)(VmState* L, int index);
+  int (*isUserdata)(VmState* L, int index);
+  int (*type)(VmState* L, int index);
+  int (*equal)(VmState* L, int a, int b);
+  int (*rawEqual)(VmState* L, int a, int b);
+  int (*lessThan)(VmState* L, int a, int b);
+  double (*toNumber)(VmState* L, int index);
+  const char* (*toString)(VmState* L, int index);
+  size_t (*strLen)(VmState* L, int index);
+  QmCommandFunction (*toBuiltinFunction)(VmState* L, int index);
+  void* (*toUserdata)(VmState* L, int index);
+  const void* (*toPointer)(VmState* L, int index);
+  void (*pushNil)(VmState* L);
+  void (*pushNumber)(VmState* L, double n);
+  void (*pushLString)(VmState* L, const char* s, size_t length);
+  void (*pushString)(VmState* L, const char* s);
+  void (*pushLightUserdata)(VmState* L, void* p);
+  void (*pushCClosure)(VmState* L, QmCommandFunction fn, int n);
+  void (*getTable)(VmState* L, int index);
+  void (*rawGet)(VmState* L, int index);
+  void (*rawGetI)(VmState* L, int index, int n);
+  void (*newTable)(VmState* L);
+  void (*getFunctionGlobals)(VmState* L, int index);
+  void (*setTable)(VmState* L, int index);
+  void (*rawSet)(VmState* L, int index);
+  void (*rawSetI)(VmState* L, int index, int n);
+  int (*setFunctionGlobals)(VmState* L, int index);
+  int32_t (*pcall)(VmState* L, int nargs, int nresults, int errfunc);
+  int (*next)(VmState* L, int index);
+  void (*concat)(VmState* L, int n);
+  int (*pushUpvalues)(VmState* L);
+  const char* (*getUpvalue)(VmState* L, int funcindex, int n);
+  const char* (*setUpvalue)(VmState* L, int funcindex, int n);
+  void* (*newUserdata)(VmState* L, size_t size);
+  int (*setMetatable)(VmState* L, int index);
+  int (*getMetatable)(VmState* L, int index);
+  void (*raiseError)(VmState* L, int32_t code);
+  const char* (*checkString)(VmState* L, int index, size_t* length);
+  const char* (*optString)(VmState* L, int index, const char* def, size_t* length);
+  double (*checkNumber)(VmState* L, int index);
+  double (*optNumber)(VmState* L, int index, double def);
+  int64_t (*checkInteger)(VmState* L, int index);
+  int64_t (*optInteger)(VmState* L, int index, int64_t def);
+  void (*checkTable)(VmState* L, int index);
+  void (*checkFunction)(VmState* L, int index);
+  void (*checkType)(VmState* L, int index, int type);
+  int (*createReference)(VmState* L, int table);
+  void (*releaseReference)(VmState* L, int table, int ref);
+  int32_t (*objectIdArgument)(VmState* L, int index, uintptr_t* id, int32_t* isAuto);
+  int (*newNamedMetatable)(VmState* L, const char* name);
+  void (*getNamedMetatable)(VmState* L, const char* name);
+  void* (*testTypedUserdata)(VmState* L, int index, const char* name);
+  void (*bufferInit)(VmState* L, void* buffer);
+  char* (*bufferPrepare)(void* buffer);
+  void (*bufferAddBytes)(void* buffer, const char* s, size_t length);
+  void (*bufferAddString)(void* buffer, const char* s);
+  void (*bufferAddValue)(void* buffer);
+  void (*bufferPushResult)(void* buffer);
+  int (*findStringInList)(const char* name, const char* const* list);
+  void (*checkStack)(VmState* L, int space, const char* message);
+  const char* (*fileNameArgument)(VmState* L, int index);
+  int64_t (*optIntegerAbsent)(VmState* L, int index, int64_t def, int32_t* absent);
+  void (*pushBoolean)(VmState* L, int b);
+  int (*toBoolean)(VmState* L, int index);
+  void (*newTableSized)(VmState* L, int narray, int nhash);
+  const char* (*typeName)(VmState* L, int tag);
+  int32_t (*call)(VmState* L, int nargs, int nresults);
+  uint32_t (*getGcThreshold)(VmState* L);
+  uint32_t (*getGcCount)(VmState* L);
+  void (*setGcThreshold)(VmState* L, uint32_t kb);
+} VmApiTable;
+
+/* The three built-in TrueType faces and their sizes in bytes. */
+typedef struct HostFontBlobTable {
+  const void* sans;
+  const void* serif;
+  const void* monospace;
+  size_t sansSize;
+  size_t serifSize;
+  size_t monospaceSize;
+} HostFontBlobTable;
+
+/* zlib: inflateInit_, inflate, inflateEnd, deflateInit_, deflate,
+ * deflateEnd, deflateReset, deflateParams, inflateReset, inflateSync,
+ * inflateInit2_, deflateInit2_, crc32. */
+typedef struct HostZlibTable {
+  QmHostFunc slot[13];
+} HostZlibTable;
+
+/* libjpeg, in the order the host lists them (jpeg_CreateDecompress and
+ * jpeg_finish_decompress first). */
+typedef struct HostJpegTable {
+  QmHostFunc slot[25];
+} HostJpegTable;
+
+/* A node of GetLoadedPluginArray's allocation. */
+typedef struct QmPluginListNode {
+  struct QmPluginListNode* next;
+  PluginBase* base;
+} QmPluginListNode;
+
+typedef struct HostPluginTable {
+  QmPluginListNode* (*getLoadedPluginArray)(void);
+  void (*freeLoadedPluginArray)(QmPluginListNode* array);
+  void (*setPluginDisabled)(PluginBase* base, int32_t flag);
+  void (*setPluginUserData)(PluginBase* base, uintptr_t value);
+  uintptr_t (*getPluginUserData)(PluginBase* base);
+} HostPluginTable;
+
+typedef struct HostEncodingTable {
+  QmHostFunc base64Encode;
+  QmHostFunc base64Decode;
+  int64_t (*crc32)(const void* buffer, int64_t length);  /* length below 1: -1 */
+  QmHostFunc md5Digest;
+} HostEncodingTable;
+
+typedef struct HostUnicodeTable {
+  int64_t (*validateString)(const char* text);  /* characters, or -1 */
+  int (*compareNoCase)(const char* a, const char* b);
+  int (*compareNoCaseN)(const char* a, const char* b, size_t n);
+  uint32_t (*toLower)(uint32_t c);
+  uint32_t (*toUpper)(uint32_t c);
+  int (*isAlnum)(uint32_t c);
+  int (*isCntrl)(uint32_t c);
+  int (*isDigit)(uint32_t c);
+  int (*isGraph)(uint32_t c);
+  int (*isLower)(uint32_t c);
+  int (*isPrint)(uint32_t c);
+  int (*isPunct)(uint32_t c);
+  int (*isSpace)(uint32_t c);
+  int (*isXDigit)(uint32_t c);
+  int (*isUpper)(uint32_t c);
+  int (*isAlpha)(uint32_t c);
+  int (*validate)(const char* text);  /* 1 when the terminated text is valid */
+  size_t (*byteOffset)(const char* text, int64_t n);
+  size_t (*countChars)(const char* text, size_t bytes);
+  uint32_t (*decodeChar)(const char* text, size_t* pos);
+  size_t (*encodeChar)(char* buffer, uint32_t c);
+} HostUnicodeTable;
+
+typedef struct HostLocaleTable {
+  QmHostFunc languageId;
+  QmHostFunc countryId;
+  int (*timeZoneMinutes)(int* out);
+} HostLocaleTable;
+
+/* The root that InitPlugin receives. */
+typedef struct PluginHostApi {
+  int32_t version;
+  int32_t revision;
+  const HostCRuntimeTable* cruntime;
+  const HostSystemTable* system;
+  const HostFileTable* file;
+  const HostGraphicsTable* graphics;
+  const HostSoundTable* sound;
+  const HostRequesterTable* requester;
+  const HostFontTable* font;
+  const HostFreeTypeTable* freetype;
+  const VmApiTable* vm;
+  const HostFontBlobTable* fontBlobs;
+  const HostZlibTable* zlib;
+  const HostJpegTable* jpeg;
+  const HostPluginTable* plugin;
+  const HostEncodingTable* encoding;
+  const HostUnicodeTable* unicode;
+  const HostLocaleTable* locale;
+  void* reserved[4];
+} PluginHostApi;
+
+/* ---- Entry points -------------------------------------------------------------- */
+
+/* Every plug-in. InitPlugin returns non-zero on success. */
+typedef int (*QmInitPluginFunc)(PluginBase* base, const PluginHostApi* api, const char* path);
+typedef void (*QmClosePluginFunc)(void);
+/* PLUGINCAPS_EXTENSION: flags of one capability bit. */
+typedef uint32_t (*QmGetExtensionsFunc)(uint32_t capability, uintptr_t reserved);
+/* PLUGINCAPS_LIBRARY. */
+typedef const char* (*QmGetBaseTableFunc)(void);
+typedef const QmCommandEntry* (*QmGetCommandsFunc)(void);
+typedef const QmConstantEntry* (*QmGetConstantsFunc)(void);
+typedef int32_t (*QmInitLibraryFunc)(VmState* L);
+typedef void (*QmFreeLibraryFunc)(VmState* L);
+typedef int32_t (*QmGetLibraryCountFunc)(void);
+typedef void (*QmSetCurrentLibraryFunc)(int32_t index);
+typedef int (*QmPushUpvaluesFunc)(VmState* L);
+/* PLUGINCAPS_IMAGE. IsImage and LoadImage return null when the file is not
+ * theirs; GetImage gives 0xAARRGGBB pixels owned by the image handle. */
+typedef int (*QmIsImageFunc)(const char* name, QmImageRequest* info);
+typedef void* (*QmLoadImageFunc)(const char* name, QmImageRequest* request);
+typedef uint32_t* (*QmGetImageFunc)(void* handle, QmImageRequest* request);
+typedef void (*QmFreeImageFunc)(void* handle);
+typedef int (*QmTransformImageFunc)(void* handle, const double* parameters);
+/* PLUGINCAPS_REQUIRE. */
+typedef int32_t (*QmRequirePluginFunc)(VmState* L, int32_t version, int32_t revision, uint32_t flags,
+                                      const QmTagItem* tags);
+/* Savers: fill the entry, return its flags. */
+typedef uint32_t (*QmRegisterSaverFunc)(SaverFormatEntry* entry);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QMPLUGIN_H */

@@ -1,0 +1,111 @@
+// Test plug-in "testimg": an image loader of its own format, read through
+// the host's stream layer: "QMTI", big-endian 16-bit width and height, a
+// flags byte (bit 0: alpha), then width x height big-endian ARGB words.
+// TestLiveImages() tells the tests how many images are still open.
+#include <cstdint>
+#include <cstring>
+
+#include "plugins/qmplugin.h"
+
+namespace {
+
+const PluginHostApi* host = nullptr;
+int liveImages = 0;
+
+struct Image {
+  int32_t width;
+  int32_t height;
+  int32_t alpha;
+  uint32_t* pixels;
+};
+
+// Reads the header; the stream is left after it. 0 when not ours.
+QmStream* openHeader(const char* name, int32_t* width, int32_t* height, int32_t* alpha) {
+  QmStream* s = host->file->openStream(name, 0);
+  if (!s) return nullptr;
+  uint8_t h[9];
+  if (host->file->readStream(s, h, 9) != 9 || std::memcmp(h, "QMTI", 4) != 0) {
+    host->file->closeStream(s);
+    return nullptr;
+  }
+  *width = (h[4] << 8) | h[5];
+  *height = (h[6] << 8) | h[7];
+  *alpha = h[8] & 1;
+  if (*width < 1 || *height < 1) {
+    host->file->closeStream(s);
+    return nullptr;
+  }
+  return s;
+}
+
+}  // namespace
+
+extern "C" {
+
+int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
+  host = api;
+  base->capabilities = PLUGINCAPS_IMAGE;
+  base->version = 1;
+  base->moduleName = "testimg";
+  return 1;
+}
+
+void ClosePlugin() {}
+
+int IsImage(const char* name, QmImageRequest* info) {
+  int32_t w, h, a;
+  QmStream* s = openHeader(name, &w, &h, &a);
+  if (!s) return 0;
+  host->file->closeStream(s);
+  info->width = w;
+  info->height = h;
+  info->depth = 32;
+  if (a) info->flags |= 2;
+  return 1;
+}
+
+void* LoadImage(const char* name, QmImageRequest* request) {
+  int32_t w, h, a;
+  QmStream* s = openHeader(name, &w, &h, &a);
+  if (!s) return nullptr;
+  size_t count = static_cast<size_t>(w) * static_cast<size_t>(h);
+  auto* image = static_cast<Image*>(host->system->allocMemory(sizeof(Image), 1));
+  auto* bytes = static_cast<uint8_t*>(host->system->allocMemory(count * 4, 0));
+  if (!image || !bytes || host->file->readStream(s, bytes, count * 4) != count * 4) {
+    host->system->freeMemory(bytes);
+    host->system->freeMemory(image);
+    host->file->closeStream(s);
+    return nullptr;
+  }
+  host->file->closeStream(s);
+  image->pixels = reinterpret_cast<uint32_t*>(bytes);
+  for (size_t i = 0; i < count; i++) {
+    const uint8_t* p = bytes + i * 4;
+    image->pixels[i] = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  }
+  image->width = w;
+  image->height = h;
+  image->alpha = a;
+  request->width = w;
+  request->height = h;
+  request->depth = 32;
+  request->transparency = -1;
+  if (a) request->flags |= 2;
+  liveImages++;
+  return image;
+}
+
+uint32_t* GetImage(void* handle, QmImageRequest*) { return static_cast<Image*>(handle)->pixels; }
+
+void FreeImage(void* handle) {
+  auto* image = static_cast<Image*>(handle);
+  host->system->freeMemory(image->pixels);
+  host->system->freeMemory(image);
+  liveImages--;
+}
+
+int TransformImage(void*, const double*) { return 0; }
+
+int TestLiveImages() { return liveImages; }
+
+}  // extern "C"
