@@ -22,6 +22,16 @@ int PollEvents(VmState*, int32_t, int32_t, ErrorCode* error) {
   return pollStop.load();
 }
 
+// A display adapter's event loop, switched on by the pipe-reader test: it
+// counts the wake-ups it is asked for.
+std::atomic<int> adapterActive{0};
+std::atomic<int> adapterWakes{0};
+int DisplayAdapterActive() { return adapterActive.load(); }
+ErrorCode WakeAdapterEventLoop() {
+  adapterWakes++;
+  return ERR_NONE;
+}
+
 namespace {
 
 constexpr int SIGNAL_WAIT_MS = 5000;  // bound on waiting for a signal that must come
@@ -211,6 +221,26 @@ TEST_F(Timer, SleepEndsWhenThePollAsksToStop) {
     pollStop = 0;
     pollError = ERR_NONE;
   }
+}
+
+TEST_F(Timer, PipeReaderServesTheAdapterLoop) {
+  adapterWakes = 0;
+  EXPECT_EQ(StartPipeReader(), ERR_NONE);  // no adapter: nothing to do
+  adapterActive = 1;
+  ASSERT_EQ(StartPipeReader(), ERR_NONE);
+  ASSERT_EQ(TimerControl(TIMER_ADD_ONESHOT, 30, 0, 5), ERR_NONE);
+  // The reader marks the timer fired and wakes the adapter's loop.
+  std::vector<Report> reports;
+  for (int i = 0; i < 500 && reports.empty(); i++) {
+    usleep(10000);
+    reports = walk();
+  }
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].kind, TIMER_EVENT_TIMEOUT);
+  EXPECT_EQ(reports[0].keys[0], 30u);
+  EXPECT_GE(adapterWakes.load(), 1);
+  StopPipeReader();
+  adapterActive = 0;
 }
 
 TEST_F(Timer, SleepsLastTheirWholeTimeWhileAnIntervalRuns) {
