@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "media/media.h"
+#include "media/media_private.h"
 #include "tests/media/mod_builder.h"
 
 namespace {
@@ -452,6 +453,73 @@ TEST(ModReplayTest, SongPositionLimits) {
   EXPECT_TRUE(ModGetFlags(pl.p) & MOD_FLAG_ENDED);
   EXPECT_FALSE(silent(std::vector<int16_t>(pcm.begin(), pcm.begin() + 2 * RATE / 10)));
   EXPECT_TRUE(silent(std::vector<int16_t>(pcm.begin() + 2 * RATE * 13 / 100, pcm.end())));
+}
+
+// Channel 1's state after a number of ticks at speed 6 (960 frames a tick):
+// the effects' arithmetic, caps and clamps.
+TEST(ModReplayTest, EffectArithmetic) {
+  struct Case {
+    const char* name;
+    int effect, param;   // on row 0 with the note 428 and sample 1
+    int row1Period, row1Effect, row1Param;  // row 1 (period 0: none)
+    int sampleVolume;
+    int ticks;
+    int period, outPeriod, volume, outVolume;  // -1: not checked
+    bool playing;
+  };
+  const Case cases[] = {
+      {"volumeSlideDown", 10, 0x03, 0, 0, 0, 64, 6, 428, 428, 48, 48, true},
+      {"volumeSlideUpCapped", 10, 0x40, 0, 0, 0, 60, 6, -1, -1, 63, 63, true},
+      {"setVolumeCapped", 12, 0x40, 0, 0, 0, 10, 1, -1, -1, 63, 63, true},
+      {"slideUpClamped", 1, 0x40, 0, 0, 0, 64, 6, 113, 113, -1, -1, true},
+      {"slideDown", 2, 0x10, 0, 0, 0, 64, 6, 508, 508, -1, -1, true},
+      {"tonePortamentoPartWay", 0, 0, 214, 3, 0x20, 64, 12, 268, 268, -1, -1, true},
+      {"tonePortamentoStopsAtTarget", 0, 0, 214, 3, 0x40, 64, 12, 214, 214, -1, -1, true},
+      {"fineSlideOnce", 14, 0x13, 0, 0, 0, 64, 6, 425, 425, -1, -1, true},
+      {"noteCut", 14, 0xC2, 0, 0, 0, 64, 3, -1, -1, 0, 0, true},
+      {"arpeggioCountsDown", 0, 0x47, 0, 0, 0, 64, 5, 428, 339, -1, -1, true},
+      {"vibrato", 4, 0x8F, 0, 0, 0, 64, 2, 428, 449, -1, -1, true},
+      {"tremolo", 7, 0x8F, 0, 0, 0, 32, 2, -1, -1, 32, 53, true},
+      {"noteDelayBeforeItsTick", 14, 0xD3, 0, 0, 0, 64, 3, -1, -1, -1, -1, false},
+      {"noteDelayAtItsTick", 14, 0xD3, 0, 0, 0, 64, 4, 428, 428, -1, -1, true},
+      {"glissandoRoundsToNote", 14, 0x31, 0, 2, 0x03, 64, 12, 428, 428, -1, -1, true},
+      {"slideWithoutGlissando", 0, 0, 0, 2, 0x03, 64, 12, 443, 443, -1, -1, true},
+  };
+  for (const Case& c : cases) {
+    ModBuilder b;
+    b.samples.push_back(SquareSample(32, 32));
+    b.samples[0].volume = c.sampleVolume;
+    b.order = {0};
+    b.note(0, 0, 0, 428, 1, c.effect, c.param);
+    b.note(0, 1, 0, c.row1Period, 0, c.row1Effect, c.row1Param);
+    Player pl(b.build());
+    ASSERT_NE(pl.p, nullptr) << c.name;
+    pl.render(static_cast<size_t>(c.ticks) * 960);
+    const ModChannel& ch = pl.p->channels[0];
+    if (c.period >= 0) EXPECT_EQ(ch.period, c.period) << c.name;
+    if (c.outPeriod >= 0) EXPECT_EQ(ch.outPeriod, c.outPeriod) << c.name;
+    if (c.volume >= 0) EXPECT_EQ(ch.volume, c.volume) << c.name;
+    if (c.outVolume >= 0) EXPECT_EQ(ch.outVolume, c.outVolume) << c.name;
+    EXPECT_EQ(ch.position >= 0, c.playing) << c.name;
+  }
+}
+
+// The filter switch: the same note with the filter on carries far less
+// high-frequency energy (sample-to-sample change) than with it off.
+TEST(ModReplayTest, FilterSwitch) {
+  double energy[2];
+  for (int on = 0; on < 2; on++) {
+    ModBuilder b;
+    b.samples.push_back(SquareSample(4, 64));
+    b.order = {0};
+    b.note(0, 0, 0, 113, 1, 14, on ? 0x00 : 0x01);
+    Player pl(b.build());
+    std::vector<int16_t> pcm = pl.render(RATE / 10);
+    energy[on] = 0;
+    for (size_t f = 2; f < pcm.size() / 2; f++) energy[on] += std::abs(pcm[f * 2 + 1] - pcm[(f - 1) * 2 + 1]);
+  }
+  EXPECT_GT(energy[0], 0);
+  EXPECT_LT(energy[1], energy[0] * 0.5);
 }
 
 TEST(ModReplayTest, PositionRequestAndRestart) {
