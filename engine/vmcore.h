@@ -28,16 +28,7 @@ inline bool VmCiIsScript(const VmCallInfo *ci) { return !(ci->state & VM_CI_C); 
 
 // ---- Numbers ----------------------------------------------------------------------
 
-// Truncates toward zero into a signed 32-bit integer, saturating at the ends;
-// NaN gives 0. Every "truncated" conversion of the engine goes through here.
-inline int32_t VmTruncInt32(double d)
-{
-    if (d >= 2147483647.0)
-        return INT32_MAX;
-    if (d > -2147483648.0)
-        return static_cast<int32_t>(d);
-    return d != d ? 0 : INT32_MIN;
-}
+// VmTruncInt32, the saturating truncation, is in engine/engine.h.
 
 // The unsigned 32-bit pattern of a number for the bit operators: a positive
 // value is truncated as a 64-bit integer and cut to its low 32 bits; zero
