@@ -21,6 +21,8 @@
 
 #include "engine/engine.h"
 #include "gfx/gfx.h"
+#include "libs/libs.h"
+#include "media/media.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
@@ -31,8 +33,6 @@ namespace {
 
 // Waiting for the display library (events, displays, brushes, icons).
 intptr_t waitingForDisplayLibrary() { return ERR_UNIMPLCMD; }
-// Waiting for the image codecs: picture loading by name.
-intptr_t waitingForImageCodecs() { return ERR_UNIMPLCMD; }
 // Waiting for the drawing library.
 intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the sound library.
@@ -41,53 +41,13 @@ intptr_t waitingForSoundLibrary() { return ERR_UNIMPLCMD; }
 intptr_t waitingForRequesters() { return ERR_UNIMPLCMD; }
 // Waiting for the text library: fonts and FreeType.
 intptr_t waitingForTextLibrary() { return ERR_UNIMPLCMD; }
-// Waiting for the system library (Base64, MD5, special folders, objects,
-// the dos library's forwarders).
+// Waiting for the system library (special folders, objects, the dos
+// library's forwarders).
 intptr_t waitingForSystemLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the locale catalogs.
 intptr_t waitingForLocale() { return ERR_UNIMPLCMD; }
 // Waiting for the event library (timers, user events, the central poll).
 intptr_t waitingForEventLibrary() { return ERR_UNIMPLCMD; }
-
-// Waiting for the auxiliary library: argument checks, references, named
-// metatables and string buffers. Until it exists these fail quietly.
-const char* auxCheckString(VmState*, int, size_t* length) {
-  if (length) *length = 0;
-  return nullptr;
-}
-const char* auxOptString(VmState*, int, const char* def, size_t* length) {
-  if (length) *length = def ? std::strlen(def) : 0;
-  return def;
-}
-double auxCheckNumber(VmState*, int) { return 0; }
-double auxOptNumber(VmState*, int, double def) { return def; }
-int64_t auxCheckInteger(VmState*, int) { return 0; }
-int64_t auxOptInteger(VmState*, int, int64_t def) { return def; }
-void auxCheckTable(VmState*, int) {}
-void auxCheckFunction(VmState*, int) {}
-void auxCheckType(VmState*, int, int) {}
-int auxCreateReference(VmState*, int) { return -1; }
-void auxReleaseReference(VmState*, int, int) {}
-int32_t auxObjectIdArgument(VmState*, int, uintptr_t* id, int32_t* isAuto) {
-  if (id) *id = 0;
-  if (isAuto) *isAuto = 0;
-  return ERR_UNIMPLCMD;
-}
-int auxNewNamedMetatable(VmState*, const char*) { return 0; }
-void auxGetNamedMetatable(VmState* L, const char*) { VmPushNil(L); }
-void* auxTestTypedUserdata(VmState*, int, const char*) { return nullptr; }
-void auxBufferInit(VmState*, void*) {}
-char* auxBufferPrepare(void*) { return nullptr; }
-void auxBufferAddBytes(void*, const char*, size_t) {}
-void auxBufferAddString(void*, const char*) {}
-void auxBufferAddValue(void*) {}
-void auxBufferPushResult(void*) {}
-int auxFindStringInList(const char*, const char* const*) { return -1; }
-const char* auxFileNameArgument(VmState*, int) { return nullptr; }
-int64_t auxOptIntegerAbsent(VmState*, int, int64_t def, int32_t* absent) {
-  if (absent) *absent = 1;
-  return def;
-}
 
 // ---- Adapters ----
 
@@ -478,11 +438,54 @@ int32_t vmPCall(VmState* L, int nargs, int nresults, int errfunc) { return VmPCa
 int32_t vmCall(VmState* L, int nargs, int nresults) { return VmCall(L, nargs, nresults); }
 void vmRaise(VmState* L, int32_t code) { VmRaiseError(L, code); }
 void* vmNewUserdata(VmState* L, size_t size) { return VmNewUserdata(L, size); }
+int vmObjectIdArgument(VmState* L, int index, void** autoId, int32_t* number, int allowAuto) {
+  int automatic = 0;
+  ObjectId id = GetObjectIdArg(L, index, allowAuto ? &automatic : nullptr);
+  if (autoId) *autoId = id.autoId;
+  if (number) *number = id.number;
+  return automatic;
+}
+// The plug-in's copy of the string builder has the engine's layout.
+static_assert(sizeof(QmStringBuffer) == sizeof(VmStringBuffer));
+static_assert(offsetof(QmStringBuffer, buffer) == offsetof(VmStringBuffer, buffer));
+VmStringBuffer* B(QmStringBuffer* b) { return reinterpret_cast<VmStringBuffer*>(b); }
+void vmBufferInit(VmState* L, QmStringBuffer* b) { VmBufferInit(L, B(b)); }
+size_t vmBufferPrepare(QmStringBuffer* b) { return VmBufferPrepare(B(b)); }
+void vmBufferAddBytes(QmStringBuffer* b, const char* s, size_t n) { VmBufferAddBytes(B(b), s, n); }
+void vmBufferAddString(QmStringBuffer* b, const char* s) { VmBufferAddString(B(b), s); }
+void vmBufferAddValue(QmStringBuffer* b) { VmBufferAddValue(B(b)); }
+void vmBufferPushResult(QmStringBuffer* b) { VmBufferPushResult(B(b)); }
+int vmCreateReference(VmState* L, int table) { return VmCreateReference(L, table); }
+void vmReleaseReference(VmState* L, int table, int ref) { VmReleaseReference(L, table, ref); }
+const char* vmFileNameArgument(VmState* L, int index) {
+  return ResolveLinkedFile(L, VmCheckString(L, index, nullptr), 0, nullptr);
+}
+int32_t vmOptIntegerAbsent(VmState* L, int index, int32_t def, int32_t* absent) {
+  bool missing = VmType(L, index) == VM_TYPE_NONE;
+  if (absent) *absent = missing ? 1 : 0;
+  return missing ? def : VmCheckInteger(L, index);
+}
 
 // Plug-in, encoding and Unicode tables.
 int64_t encCrc32(const void* buffer, int64_t length) {
   if (length < 1) return -1;
   return ComputeCrc32(buffer, static_cast<size_t>(length));
+}
+int encBase64Encode(const void* data, size_t count, char* out, size_t outSize) {
+  ErrorCode error = ERR_NONE;
+  size_t size = Base64EncodedSize(count, &error);
+  if (error || !out || size >= outSize) return 0;
+  EncodeBase64(data, count, out);
+  out[size] = '\0';
+  return 1;
+}
+int encBase64Decode(const char* text, size_t length, void* out, size_t outSize, size_t* written) {
+  // Every 4 characters give at most 3 bytes: check the room before decoding.
+  if (!text || !out || length / 4 * 3 + 3 > outSize) return 0;
+  size_t n = 0;
+  if (DecodeBase64(text, length, out, &n)) return 0;
+  if (written) *written = n;
+  return 1;
 }
 int64_t uniValidateString(const char* text) {
   int error = 0;
@@ -617,13 +620,76 @@ const HostFileTable FILES = {
     fileOpenTags,    waitingForSystemLibrary, waitingForSystemLibrary, fileClearPath,
 };
 
-constexpr HostGraphicsTable makeGraphics() {
+int gfxPictureInfo(const char* name, int32_t* width, int32_t* height, int32_t* depth) {
+  int32_t w = 0, h = 0;
+  if (LoadImageFile(name, nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, nullptr, &w, &h, nullptr, nullptr,
+                    nullptr))
+    return 0;
+  if (width) *width = w;
+  if (height) *height = h;
+  if (depth) *depth = 32;
+  return 1;
+}
+void* gfxLoadPicture(const char* name, const QmTagItem* tags, int32_t* width, int32_t* height, int32_t* alpha) {
+  bool keepOrder = false, smooth = false;
+  double scale = 1.0;
+  for (const QmTagItem* t = tags; t && t->tag; t++) {
+    if (t->tag == 1) keepOrder = t->data != 0;
+    if (t->tag == 2 && t->data) scale = *reinterpret_cast<const double*>(t->data);
+    if (t->tag == 3) smooth = t->data != 0;
+  }
+  DecodedImage* image = nullptr;
+  int32_t w = 0, h = 0, hasAlpha = 0;
+  if (LoadImageFile(name, nullptr, nullptr, nullptr, -1, 0, &image, nullptr, nullptr, &w, &h, &hasAlpha, nullptr,
+                    nullptr))
+    return nullptr;
+  uint32_t* pixels = GetDecodedImagePixels(image);
+  if (!pixels) {
+    FreeDecodedImage(image);
+    return nullptr;
+  }
+  if (scale != 1.0) {
+    double sw = w * scale, sh = h * scale;
+    if (!(sw >= 1 && sh >= 1 && sw <= IMAGE_MAX_SIDE && sh <= IMAGE_MAX_SIDE)) {
+      FreeDecodedImage(image);
+      return nullptr;
+    }
+    int32_t nw = static_cast<int32_t>(sw), nh = static_cast<int32_t>(sh);
+    auto* scaled = reinterpret_cast<uint32_t*>(ScalePixelBuffer(pixels, 0, 0, w, h, nullptr, 0, 0, nw, nh, w * 4,
+                                                                nw * 4, PIXFMT_ARGB32, smooth ? 1 : 0));
+    if (!scaled) {
+      FreeDecodedImage(image);
+      return nullptr;
+    }
+    SetDecodedImagePixels(image, scaled);
+    pixels = scaled;
+    w = nw;
+    h = nh;
+  }
+  if (!keepOrder) {
+    size_t count = static_cast<size_t>(w) * static_cast<size_t>(h);
+    for (size_t i = 0; i < count; i++) {
+      uint32_t p = pixels[i];
+      p = (p & 0xFF00FF00u) | ((p >> 16) & 0xFFu) | ((p & 0xFFu) << 16);
+      if (!hasAlpha) p |= 0xFF000000u;
+      pixels[i] = p;
+    }
+  }
+  if (width) *width = w;
+  if (height) *height = h;
+  if (alpha) *alpha = hasAlpha;
+  return image;
+}
+uint32_t* gfxDecodedPixels(void* image) { return GetDecodedImagePixels(static_cast<DecodedImage*>(image)); }
+void gfxFreeDecoded(void* image) { FreeDecodedImage(static_cast<DecodedImage*>(image)); }
+
+HostGraphicsTable makeGraphics() {
   HostGraphicsTable t{};
   for (int i = 0; i < 35; i++) t.slot[i] = waitingForDisplayLibrary;
-  t.slot[0] = waitingForImageCodecs;
-  t.slot[1] = waitingForImageCodecs;
-  t.slot[2] = waitingForImageCodecs;
-  t.slot[3] = waitingForImageCodecs;
+  t.slot[0] = H(gfxPictureInfo);
+  t.slot[1] = H(gfxLoadPicture);
+  t.slot[2] = H(gfxDecodedPixels);
+  t.slot[3] = H(gfxFreeDecoded);
   t.slot[12] = waitingForDrawingLibrary;
   t.slot[31] = waitingForDrawingLibrary;
   t.scalePixelBuffer = ScalePixelBuffer;
@@ -655,13 +721,13 @@ const VmApiTable VMAPI = {
     VmRawSet,           VmRawSetI,         VmSetFunctionGlobals, vmPCall,
     VmNext,             VmConcat,          VmPushUpvalues,      VmGetUpvalue,
     VmSetUpvalue,       vmNewUserdata,     VmSetMetatable,      VmGetMetatable,
-    vmRaise,            auxCheckString,    auxOptString,        auxCheckNumber,
-    auxOptNumber,       auxCheckInteger,   auxOptInteger,       auxCheckTable,
-    auxCheckFunction,   auxCheckType,      auxCreateReference,  auxReleaseReference,
-    auxObjectIdArgument, auxNewNamedMetatable, auxGetNamedMetatable, auxTestTypedUserdata,
-    auxBufferInit,      auxBufferPrepare,  auxBufferAddBytes,   auxBufferAddString,
-    auxBufferAddValue,  auxBufferPushResult, auxFindStringInList, vmCheckStack,
-    auxFileNameArgument, auxOptIntegerAbsent, VmPushBoolean,    VmToBoolean,
+    vmRaise,            VmCheckString,     VmOptString,         VmCheckNumber,
+    VmOptNumber,        VmCheckInteger,    VmOptInteger,        VmCheckTable,
+    VmCheckFunction,    VmCheckType,       vmCreateReference,   vmReleaseReference,
+    vmObjectIdArgument, VmNewNamedMetatable, VmGetNamedMetatable, VmTestTypedUserdata,
+    vmBufferInit,       vmBufferPrepare,   vmBufferAddBytes,    vmBufferAddString,
+    vmBufferAddValue,   vmBufferPushResult, VmFindStringInList, vmCheckStack,
+    vmFileNameArgument, vmOptIntegerAbsent, VmPushBoolean,      VmToBoolean,
     VmNewTableSized,    VmTypeName,        vmCall,              VmGetGcThreshold,
     VmGetGcCount,       VmSetGcThreshold,
 };
@@ -686,8 +752,7 @@ const HostJpegTable JPEG = {{
 const HostPluginTable PLUGINS = {GetLoadedPluginArray, FreeLoadedPluginArray, SetPluginDisabled,
                                  SetPluginUserData, GetPluginUserData};
 
-const HostEncodingTable ENCODING = {waitingForSystemLibrary, waitingForSystemLibrary, encCrc32,
-                                    waitingForSystemLibrary};
+const HostEncodingTable ENCODING = {encBase64Encode, encBase64Decode, encCrc32, MD5HexDigest};
 
 const HostUnicodeTable UNICODE = {
     uniValidateString, uniCompareNoCase, uniCompareNoCaseN, UnicodeToLower, UnicodeToUpper,

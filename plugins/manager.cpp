@@ -6,6 +6,7 @@
 // entry holds a handle exactly while its plug-in is loaded. Registration
 // of a library or saver list either completes or leaves the VM's tables
 // and the plug-in's record as they were before the failing step.
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -21,11 +22,9 @@ PluginScanAbortCheck abortCheck = nullptr;
 
 // Saver registrations a plug-in may make for one capability; a plug-in
 // that keeps asking to be called again beyond this is cut off.
-constexpr int32_t MAX_SAVER_FORMATS = 1024;
+constexpr size_t MAX_SAVER_FORMATS = 1024;
 // Longest base-table name of a method table (a longer one is 1066).
 constexpr size_t BASE_TABLE_NAME_MAX = 63;
-// Registered names are at most 127 characters, lower-cased.
-constexpr size_t COMMAND_NAME_SIZE = 128;
 constexpr size_t SCAN_PATH_SIZE = 1024;
 
 void printProgress(const char* format, const char* text) {
@@ -79,54 +78,14 @@ bool onDeferredList(const char* skipList, const char* file) {
   return false;
 }
 
-// Stores value (on the top) in registry[tableName][lower-cased name],
-// creating the table on first use; pops the value.
-void setRegistryField(VmState* L, const char* tableName, const char* name) {
-  VmPushString(L, tableName);
-  VmRawGet(L, VM_REGISTRY_INDEX);
-  if (VmType(L, -1) != VM_TYPE_TABLE) {
-    VmSetTop(L, -2);
-    VmNewTable(L);
-    VmPushString(L, tableName);
-    VmPushValue(L, -2);
-    VmRawSet(L, VM_REGISTRY_INDEX);
-  }
-  char lower[COMMAND_NAME_SIZE];
-  StrCopyBounded(lower, sizeof lower, name);
-  StrToLower(lower);
-  VmPushString(L, lower);
-  VmPushValue(L, -3);
-  VmRawSet(L, -3);
-  VmSetTop(L, -3);
-}
+// The plug-in ABI's command and constant rows are the engine's rows.
+static_assert(sizeof(QmCommandEntry) == sizeof(CommandTableEntry));
+static_assert(offsetof(QmCommandEntry, function) == offsetof(CommandTableEntry, function));
+static_assert(sizeof(QmConstantEntry) == sizeof(ConstantTableEntry));
+static_assert(offsetof(QmConstantEntry, number) == offsetof(ConstantTableEntry, number));
 
-// The plug-in library's commands into the table at index (lower-cased
-// names), each a closure over the nups values on the top; pops them.
-// This is the registration that the auxiliary library's function performs
-// for built-in libraries; the plug-in's table has the same layout.
-void registerCommands(VmState* L, int table, const QmCommandEntry* commands, int nups) {
-  if (table < 0 && table > VM_REGISTRY_INDEX) table = VmGetTop(L) + table + 1;
-  for (const QmCommandEntry* c = commands; c && c->name; c++) {
-    if (!c->function) continue;
-    char lower[COMMAND_NAME_SIZE];
-    StrCopyBounded(lower, sizeof lower, c->name);
-    StrToLower(lower);
-    VmPushString(L, lower);
-    for (int i = 0; i < nups; i++) VmPushValue(L, -nups - 1);
-    VmPushCClosure(L, c->function, nups);
-    VmSetTable(L, table);
-  }
-  if (nups > 0) VmSetTop(L, -nups - 1);
-}
-
-void registerConstants(VmState* L, const QmConstantEntry* constants) {
-  for (const QmConstantEntry* c = constants; c && c->name; c++) {
-    if (c->text)
-      VmPushString(L, c->text);
-    else
-      VmPushNumber(L, c->number);
-    setRegistryField(L, "constants", c->name);
-  }
+const CommandTableEntry* engineRows(const QmCommandEntry* rows) {
+  return reinterpret_cast<const CommandTableEntry*>(rows);
 }
 
 struct SaverKind {
@@ -142,12 +101,13 @@ constexpr SaverKind SAVER_KINDS[3] = {
 };
 
 // Two passes over the plug-in's register entry point: count and measure,
-// then copy each entry (names behind the array) and define the constants.
+// then copy each entry (names behind the array) and make its constant
+// (prefix + format name = format id).
 ErrorCode registerSavers(VmState* L, PluginRecord* record, int kindIndex) {
   const SaverKind& kind = SAVER_KINDS[kindIndex];
   auto reg = reinterpret_cast<QmRegisterSaverFunc>(record->entry[kind.registerEntry]);
   if (!reg || IsBridgedPlugin(&record->base)) return ERR_NONE;
-  int32_t count = 0;
+  size_t count = 0;
   size_t names = 0;
   for (;;) {
     SaverFormatEntry entry{};
@@ -157,12 +117,21 @@ ErrorCode registerSavers(VmState* L, PluginRecord* record, int kindIndex) {
     names += (entry.formatName ? std::strlen(entry.formatName) : 0) + 1;
     if (!(flags & kind.moreBit)) break;
   }
-  size_t arrayBytes = sizeof(SaverFormatEntry) * (static_cast<size_t>(count) + 2);
+  size_t prefixLength = std::strlen(kind.prefix);
+  size_t arrayBytes = sizeof(SaverFormatEntry) * (count + 2);
   auto* copies = static_cast<SaverFormatEntry*>(AllocMemory(arrayBytes + names, 1));
-  if (!copies) return ERR_MEM;
+  auto* rows = static_cast<ConstantTableEntry*>(AllocMemoryArray(count + 2, sizeof(ConstantTableEntry), 1));
+  auto* constantNames = static_cast<char*>(AllocMemory(names + count * prefixLength, 1));
+  if (!copies || !rows || !constantNames) {
+    FreeMemory(copies);
+    FreeMemory(rows);
+    FreeMemory(constantNames);
+    return ERR_MEM;
+  }
   char* pool = reinterpret_cast<char*>(copies) + arrayBytes;
-  int32_t made = 0;
-  for (; made < count;) {
+  char* constantPool = constantNames;
+  size_t made = 0;
+  while (made < count) {
     SaverFormatEntry entry{};
     uint32_t flags = reg(&entry);
     const char* name = entry.formatName ? entry.formatName : "";
@@ -175,17 +144,20 @@ ErrorCode registerSavers(VmState* L, PluginRecord* record, int kindIndex) {
     copies[made].formatName = pool;
     pool += length + 1;
     names -= length + 1;
+    std::memcpy(constantPool, kind.prefix, prefixLength);
+    std::memcpy(constantPool + prefixLength, name, length + 1);
+    rows[made].name = constantPool;
+    rows[made].number = entry.formatId;
+    constantPool += prefixLength + length + 1;
     made++;
-    char constant[COMMAND_NAME_SIZE];
-    StrCopyBounded(constant, sizeof constant, kind.prefix);
-    StrAppendBounded(constant, sizeof constant, name);
-    VmPushNumber(L, entry.formatId);
-    setRegistryField(L, "constants", constant);
     if (!(flags & kind.moreBit)) break;
   }
+  VmRegisterConstants(L, rows, 0);
+  FreeMemory(rows);
+  FreeMemory(constantNames);
   FreeMemory(record->savers[kindIndex].entries);
   record->savers[kindIndex].entries = copies;
-  record->savers[kindIndex].count = made;
+  record->savers[kindIndex].count = static_cast<int32_t>(made);
   return ERR_NONE;
 }
 
@@ -218,7 +190,7 @@ ErrorCode ProbePluginFile(const char* path, int force, PluginEntry** out) {
   entry->handle = handle;
   entry->capabilities = mask;
   if (out) *out = entry;
-  printProgress("%s", "done\n");
+  PrintDone();
   return ERR_NONE;
 }
 
@@ -250,7 +222,8 @@ ErrorCode ScanPluginsIn(const char* directory, const char* skipList, int32_t* co
       if (error && error != ERR_USERABORT && !IsQuietMode()) {
         char text[1024];
         GetErrorText(error, text, sizeof text);
-        std::printf("failed\n(Reason: %s)\n", text);
+        PrintFailed();
+        std::printf("(Reason: %s)\n", text);
         std::fflush(stdout);
       }
     }
@@ -296,49 +269,30 @@ ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands
     if (withCommands && commands) {
       int top = VmGetTop(L);
       size_t baseLength = baseName ? std::strlen(baseName) : 0;
-      if (baseLength && baseName[baseLength - 1] == ':') {
+      bool methods = baseLength && baseName[baseLength - 1] == ':';
+      if (methods) {
+        // A method table: a named metatable "<module>.qmp.<base>" that is
+        // its own __index.
         if (baseLength - 1 > BASE_TABLE_NAME_MAX) return ERR_INTERNAL;
         char tableName[PLUGIN_MODULE_NAME_SIZE + BASE_TABLE_NAME_MAX + 8];
         std::snprintf(tableName, sizeof tableName, "%s.qmp.%.*s", entry->moduleName,
                       static_cast<int>(baseLength - 1), baseName);
-        VmPushString(L, tableName);
-        VmRawGet(L, VM_REGISTRY_INDEX);
-        if (VmType(L, -1) != VM_TYPE_TABLE) {
-          VmSetTop(L, top);
-          VmNewTable(L);
-          VmPushString(L, tableName);
-          VmPushValue(L, -2);
-          VmRawSet(L, VM_REGISTRY_INDEX);
-          VmPushString(L, "__index");
-          VmPushValue(L, -2);
-          VmRawSet(L, -3);
-        }
-      } else if (baseLength) {
-        char lower[COMMAND_NAME_SIZE];
-        StrCopyBounded(lower, sizeof lower, baseName);
-        StrToLower(lower);
-        VmPushString(L, lower);
-        VmGetTable(L, VM_GLOBALS_INDEX);
-        if (VmType(L, -1) != VM_TYPE_TABLE) {
-          VmSetTop(L, top);
-          VmNewTable(L);
-          VmPushString(L, lower);
-          VmPushValue(L, -2);
-          VmSetTable(L, VM_GLOBALS_INDEX);
-        }
-      } else {
+        VmNewNamedMetatable(L, tableName);
+        VmPushString(L, "__index");
+        VmPushValue(L, -2);
+        VmRawSet(L, -3);
+      } else if (!baseLength) {
         VmPushValue(L, VM_GLOBALS_INDEX);
       }
       int nups = pushUpvalues ? pushUpvalues(L) : 0;
-      registerCommands(L, top + 1, commands, nups);
+      VmRegisterFunctions(L, methods || !baseLength ? nullptr : baseName, engineRows(commands), nups);
       VmSetTop(L, top);
-      if (!(baseLength && baseName[baseLength - 1] == ':')) {
-        ErrorCode error = RegisterLibrary(reinterpret_cast<const CommandTableEntry*>(commands),
-                                          baseLength ? baseName : "plugin");
+      if (!methods) {
+        ErrorCode error = RegisterLibrary(engineRows(commands), baseLength ? baseName : "plugin");
         if (error) return error;
       }
     }
-    if (withConstants && constants) registerConstants(L, constants);
+    if (withConstants && constants) VmRegisterConstants(L, reinterpret_cast<const ConstantTableEntry*>(constants), 0);
   }
   if (withCommands && initLibrary) {
     ErrorCode result = initLibrary(L);

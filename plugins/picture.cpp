@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "gfx/gfx.h"
+#include "media/media.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugin_private.h"
 #include "runtime/runtime.h"
@@ -18,16 +19,24 @@ namespace {
 PluginBase* activeAdapter = nullptr;
 
 // The system's own loaders, reached through the image load dispatch of the
-// media codecs. Waiting for the image codecs: until they are in, no file
-// decodes here and the request fails as an unreadable picture.
+// media codecs with the loader string ("inbuilt" and "native" items).
 ErrorCode loadInbuiltPicture(const char* name, const char* loaders, void** image, uint32_t** pixels,
                              int32_t* width, int32_t* height, int32_t* hasAlpha, int32_t* transparency) {
-  SetErrorArgString(name);
-  return ERR_LOADPICTURE2;
+  DecodedImage* decoded = nullptr;
+  ErrorCode error = LoadImageFile(name, IsDefaultLoaderString(loaders) ? nullptr : loaders, nullptr, nullptr, -1,
+                                  0, &decoded, nullptr, transparency, width, height, hasAlpha, nullptr, nullptr);
+  if (error) return error;
+  *image = decoded;
+  *pixels = GetDecodedImagePixels(decoded);
+  if (!*pixels) {
+    FreeDecodedImage(decoded);
+    *image = nullptr;
+    SetErrorArgString(name);
+    return ERR_LOADPICTURE2;
+  }
+  return ERR_NONE;
 }
-// Waiting for the image codecs: nothing is decoded by them yet, so there
-// is never a decoded image to free.
-void freeInbuiltPicture(void* image) {}
+void freeInbuiltPicture(void* image) { FreeDecodedImage(static_cast<DecodedImage*>(image)); }
 
 bool skipImageLoader(const PluginBase* base, const char* loaders) {
   if (base->disabled) return true;
@@ -248,17 +257,15 @@ ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, i
     if (hasAlpha) *hasAlpha = (info.flags & 2) != 0;
     return ERR_NONE;
   }
-  uint32_t* pixels = nullptr;
-  void* image = nullptr;
-  int32_t transparency = -1, alpha = 0, w = 0, h = 0;
-  error = loadInbuiltPicture(name, loaders, &image, &pixels, &w, &h, &alpha, &transparency);
+  int32_t w = 0, h = 0;
+  error = LoadImageFile(name, IsDefaultLoaderString(loaders) ? nullptr : loaders, nullptr, nullptr, -1, 0, nullptr,
+                        nullptr, nullptr, &w, &h, nullptr, nullptr, nullptr);
   if (error) return error;
   if (width) *width = w;
   if (height) *height = h;
   if (depth) *depth = 32;
-  if (hasAlpha) *hasAlpha = alpha;
+  if (hasAlpha) *hasAlpha = 0;  // the information request does not read it
   if (isVector) *isVector = 0;
-  freeInbuiltPicture(image);
   return ERR_NONE;
 }
 

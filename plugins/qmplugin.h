@@ -63,6 +63,14 @@ typedef struct QmMutex QmMutex;     /* a recursive mutex */
  * of results pushed, or an error code (1000 and above). */
 typedef int (*QmCommandFunction)(VmState* L);
 
+/* The VM's string builder, filled by the VM table's buffer slots. */
+typedef struct QmStringBuffer {
+  char* p;
+  int pieces;
+  VmState* L;
+  char buffer[1024];
+} QmStringBuffer;
+
 /* A node a plug-in registers through the host (AddPluginNode): the three
  * texts are stored behind the record. */
 typedef struct PluginNode {
@@ -391,7 +399,15 @@ typedef struct HostFileTable {
   void (*clearBuffer35)(char* buffer);
 } HostFileTable;
 
-/* Display, drawing and image services; slot 35 scales raw pixels. */
+/* Display, drawing and image services; slot 35 scales raw pixels. The
+ * image slots:
+ *   0 int (*)(const char* name, int32_t* width, int32_t* height, int32_t* depth): 1 on success
+ *   1 void* (*)(const char* name, const QmTagItem* tags, int32_t* width, int32_t* height,
+ *              int32_t* alpha): a decoded image or null; tag 1 keeps the pixel order (else
+ *              red and blue swap and alpha is 0xFF unless the picture has alpha), tag 2 a
+ *              pointer to a double scale factor, tag 3 smooth scaling
+ *   2 uint32_t* (*)(void* image): its pixels
+ *   3 void (*)(void* image): frees it */
 typedef struct HostGraphicsTable {
   QmHostFunc slot[35];
   uint8_t* (*scalePixelBuffer)(const void* source, int32_t sx, int32_t sy, int32_t sourceWidth,
@@ -473,27 +489,29 @@ typedef struct VmApiTable {
   const char* (*optString)(VmState* L, int index, const char* def, size_t* length);
   double (*checkNumber)(VmState* L, int index);
   double (*optNumber)(VmState* L, int index, double def);
-  int64_t (*checkInteger)(VmState* L, int index);
-  int64_t (*optInteger)(VmState* L, int index, int64_t def);
+  int32_t (*checkInteger)(VmState* L, int index);
+  int32_t (*optInteger)(VmState* L, int index, int32_t def);
   void (*checkTable)(VmState* L, int index);
   void (*checkFunction)(VmState* L, int index);
   void (*checkType)(VmState* L, int index, int type);
   int (*createReference)(VmState* L, int table);
   void (*releaseReference)(VmState* L, int table, int ref);
-  int32_t (*objectIdArgument)(VmState* L, int index, uintptr_t* id, int32_t* isAuto);
+  /* An object identifier: *autoId the automatic one (null for a number);
+   * with allowAuto, nil or absence asks for a new one (returns 1). */
+  int (*objectIdArgument)(VmState* L, int index, void** autoId, int32_t* number, int allowAuto);
   int (*newNamedMetatable)(VmState* L, const char* name);
   void (*getNamedMetatable)(VmState* L, const char* name);
   void* (*testTypedUserdata)(VmState* L, int index, const char* name);
-  void (*bufferInit)(VmState* L, void* buffer);
-  char* (*bufferPrepare)(void* buffer);
-  void (*bufferAddBytes)(void* buffer, const char* s, size_t length);
-  void (*bufferAddString)(void* buffer, const char* s);
-  void (*bufferAddValue)(void* buffer);
-  void (*bufferPushResult)(void* buffer);
+  void (*bufferInit)(VmState* L, QmStringBuffer* buffer);
+  size_t (*bufferPrepare)(QmStringBuffer* buffer);  /* free room in the inline buffer */
+  void (*bufferAddBytes)(QmStringBuffer* buffer, const char* s, size_t length);
+  void (*bufferAddString)(QmStringBuffer* buffer, const char* s);
+  void (*bufferAddValue)(QmStringBuffer* buffer);  /* pops the string on the top */
+  void (*bufferPushResult)(QmStringBuffer* buffer);
   int (*findStringInList)(const char* name, const char* const* list);
   void (*checkStack)(VmState* L, int space, const char* message);
   const char* (*fileNameArgument)(VmState* L, int index);
-  int64_t (*optIntegerAbsent)(VmState* L, int index, int64_t def, int32_t* absent);
+  int32_t (*optIntegerAbsent)(VmState* L, int index, int32_t def, int32_t* absent);
   void (*pushBoolean)(VmState* L, int b);
   int (*toBoolean)(VmState* L, int index);
   void (*newTableSized)(VmState* L, int narray, int nhash);
@@ -542,10 +560,12 @@ typedef struct HostPluginTable {
 } HostPluginTable;
 
 typedef struct HostEncodingTable {
-  QmHostFunc base64Encode;
-  QmHostFunc base64Decode;
+  /* Terminated Base64 text into out (outSize bytes): 1, or 0 when it does not fit. */
+  int (*base64Encode)(const void* data, size_t count, char* out, size_t outSize);
+  /* Decoded bytes into out (outSize bytes): 1, or 0 for bad text or no room. */
+  int (*base64Decode)(const char* text, size_t length, void* out, size_t outSize, size_t* written);
   int64_t (*crc32)(const void* buffer, int64_t length);  /* length below 1: -1 */
-  QmHostFunc md5Digest;
+  void (*md5Digest)(const void* data, size_t count, char out[33]);
 } HostEncodingTable;
 
 typedef struct HostUnicodeTable {
