@@ -496,10 +496,18 @@ TEST(ModReplayTest, EffectArithmetic) {
     ASSERT_NE(pl.p, nullptr) << c.name;
     pl.render(static_cast<size_t>(c.ticks) * 960);
     const ModChannel& ch = pl.p->channels[0];
-    if (c.period >= 0) EXPECT_EQ(ch.period, c.period) << c.name;
-    if (c.outPeriod >= 0) EXPECT_EQ(ch.outPeriod, c.outPeriod) << c.name;
-    if (c.volume >= 0) EXPECT_EQ(ch.volume, c.volume) << c.name;
-    if (c.outVolume >= 0) EXPECT_EQ(ch.outVolume, c.outVolume) << c.name;
+    if (c.period >= 0) {
+      EXPECT_EQ(ch.period, c.period) << c.name;
+    }
+    if (c.outPeriod >= 0) {
+      EXPECT_EQ(ch.outPeriod, c.outPeriod) << c.name;
+    }
+    if (c.volume >= 0) {
+      EXPECT_EQ(ch.volume, c.volume) << c.name;
+    }
+    if (c.outVolume >= 0) {
+      EXPECT_EQ(ch.outVolume, c.outVolume) << c.name;
+    }
     EXPECT_EQ(ch.position >= 0, c.playing) << c.name;
   }
 }
