@@ -55,3 +55,15 @@ ErrorCode PeekTypedValue(VmState* L, const void* buffer, size_t size, int32_t ty
 // Registers the "system" library, its commands (into the table at the top
 // of the stack, normally the globals) and its constants.
 ErrorCode OpenSystemLibrary(VmState* L);
+
+// ---- Math library ----
+
+// Registers the "math" commands and PI into the table at the top of the
+// stack (normally the globals) and seeds the process-wide drand48 and rand
+// generators with the time in seconds (or the test seed, below).
+ErrorCode OpenMathLibrary(VmState* L);
+// Test seam: seeds both generators now, as the opener does.
+void SeedMathGenerators(int64_t seed);
+// Test seam: a seed of 0 or more replaces the time at the next openings;
+// a negative one restores the time.
+void SetMathSeedOverride(int64_t seed);

@@ -1,0 +1,32 @@
+// Calling one built-in command by its global name from a test, protected,
+// so that both a raised error and an error code that the command returns
+// come back as the call's result (a command's returned code reaches the
+// caller only through VmCall, which the trampoline below raises).
+#pragma once
+
+#include "engine/engine.h"
+
+namespace testcall {
+
+inline int RaiseReturnedError(VmState *L)
+{
+    int n = VmGetTop(L);
+    ErrorCode err = VmCall(L, n - 1, VM_MULTRET);
+    if (err != 0)
+        VmRaiseError(L, err);
+    return VmGetTop(L);
+}
+
+// The nargs values on top of the stack are the arguments; on success the
+// results replace them, on failure they are gone.
+inline ErrorCode Call(VmState *L, const char *name, int nargs)
+{
+    VmPushCClosure(L, RaiseReturnedError, 0);
+    VmInsert(L, -(nargs + 1));
+    VmPushString(L, name);
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    VmInsert(L, -(nargs + 1));
+    return VmPCall(L, nargs + 1, VM_MULTRET, 0);
+}
+
+}  // namespace testcall
