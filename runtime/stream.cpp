@@ -24,7 +24,7 @@ auto callAdapter(StreamHandle* s, F slot, A... args) -> decltype(slot(s->file, a
 size_t memoryRead(StreamHandle* s, void* buffer, size_t length) {
   VirtualFile* m = s->memory;
   size_t position = static_cast<size_t>(s->position);
-  if (position >= m->size) return 0;
+  if (length == 0 || position >= m->size) return 0;
   if (length > m->size - position) length = m->size - position;
   std::memcpy(buffer, m->data + position, length);
   s->position += static_cast<int64_t>(length);
