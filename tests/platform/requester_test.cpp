@@ -212,7 +212,7 @@ int gtkMessageAnswer(const TestXServer& server, const char* title, const char* k
   }
   std::string window;
   for (int i = 0; i < 200 && window.empty(); i++) {
-    server.run({"xdotool", "search", "--name", title}, nullptr, &window);
+    server.run({"xdotool", "search", "--onlyvisible", "--name", title}, nullptr, &window);
     if (window.empty()) usleep(50000);
   }
   if (!window.empty()) {
@@ -223,8 +223,17 @@ int gtkMessageAnswer(const TestXServer& server, const char* title, const char* k
   } else {
     kill(child, SIGKILL);
   }
+  // A dialog that missed its keys is ended rather than waited for.
   int status = 0;
-  waitpid(child, &status, 0);
+  pid_t done = 0;
+  for (int i = 0; i < 3000 && done == 0; i++) {
+    done = waitpid(child, &status, WNOHANG);
+    if (done == 0) usleep(10000);
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
   if (!WIFEXITED(status)) return -100;
   return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }

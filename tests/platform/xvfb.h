@@ -1,7 +1,7 @@
-// A private X server for tests: starts Xvfb on a free display number with a
-// chosen depth (and no reset when clients leave, so root properties stay),
-// waits until it accepts connections and stops it by its
-// process id. Also runs X client tools against it.
+// A private X server for tests: starts Xvfb on a display number it finds
+// free, with a chosen depth (and no reset when clients leave, so root
+// properties stay), waits until it listens and stops it by its process id.
+// Also runs X client tools against it.
 #pragma once
 
 #include <csignal>
@@ -12,48 +12,43 @@
 
 #include <X11/Xlib.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 class TestXServer {
  public:
   explicit TestXServer(int depth) {
-    for (int number = 90; number < 140 && pid_ <= 0; number++) {
-      std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
-      std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-      struct stat status;
-      if (stat(lock.c_str(), &status) == 0 || stat(socket.c_str(), &status) == 0) continue;
-      name_ = ":" + std::to_string(number);
-      std::string screen = "640x480x" + std::to_string(depth);
-      pid_t pid = fork();
-      if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 1);
-        dup2(null, 2);
-        execlp("Xvfb", "Xvfb", name_.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-noreset",
-               static_cast<char*>(nullptr));
-        _exit(127);
-      }
-      pid_ = pid;
-      // Ready when a client can connect (bounded: about 10 s).
-      bool ready = false;
-      for (int i = 0; i < 1000 && !ready; i++) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-          pid_ = -1;  // it exited: the number was taken after all
-          break;
-        }
-        Display* display = XOpenDisplay(name_.c_str());
-        if (display) {
-          XCloseDisplay(display);
-          ready = true;
-        } else {
-          usleep(10000);
-        }
-      }
-      if (!ready && pid_ > 0) stop();
+    // The server picks a free display number itself and reports it once it
+    // listens, so parallel tests never race for a number.
+    int report[2];
+    if (pipe(report) != 0) return;
+    std::string screen = "640x480x" + std::to_string(depth);
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(report[0]);
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::string fd = std::to_string(report[1]);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten",
+             "tcp", "-noreset", static_cast<char*>(nullptr));
+      _exit(127);
     }
+    close(report[1]);
+    if (pid < 0) {
+      close(report[0]);
+      return;
+    }
+    pid_ = pid;
+    std::string number;
+    char c;
+    while (read(report[0], &c, 1) == 1 && c != '\n') number += c;
+    close(report[0]);
+    if (number.empty()) {
+      stop();
+      return;
+    }
+    name_ = ":" + number;
   }
   ~TestXServer() { stop(); }
   bool running() const { return pid_ > 0; }
