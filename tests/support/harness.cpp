@@ -29,6 +29,20 @@ struct ChunkReader {
     }
 };
 
+// Calls the command below its arguments unprotected and keeps the error
+// code it returned, which a protected call would not report; the last-error
+// word is put back first, since calling this trampoline cleared it.
+ErrorCode trampolineCode;
+ErrorCode trampolineLastError;
+int trampolineArgs;
+
+int trampoline(VmState *L)
+{
+    vmRun.lastError = trampolineLastError;
+    trampolineCode = VmCall(L, trampolineArgs, VM_MULTRET);
+    return VmGetTop(L);
+}
+
 }  // namespace
 
 void PlayerHarness::SetErrorRaising(int on)
@@ -76,10 +90,18 @@ PlayerHarness::~PlayerHarness()
 
 ErrorCode PlayerHarness::Call(const char *name, int nargs)
 {
-    VmPushString(L, name);
+    std::string lower(name);
+    StrToLower(lower.data());
+    VmPushCClosure(L, trampoline, 0);
+    VmPushString(L, lower.c_str());
     VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 1));
-    return VmPCall(L, nargs, VM_MULTRET, 0);
+    VmInsert(L, -(nargs + 2));
+    VmInsert(L, -(nargs + 2));
+    trampolineCode = 0;
+    trampolineLastError = vmRun.lastError;
+    trampolineArgs = nargs;
+    ErrorCode status = VmPCall(L, nargs + 1, VM_MULTRET, 0);
+    return status != 0 ? status : trampolineCode;
 }
 
 ErrorCode PlayerHarness::Run(const std::string &text, std::string *asmError)

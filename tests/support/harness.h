@@ -16,8 +16,9 @@ public:
 
     VmState *L = nullptr;
 
-    // Calls the global command `name` protected with the values already
-    // pushed as its nargs arguments; results stay on the stack (all of them).
+    // Calls the global command `name` (any case) protected with the values
+    // already pushed as its nargs arguments; results stay on the stack (all
+    // of them). Returns the raised code, else the code the command returned.
     ErrorCode Call(const char *name, int nargs);
     // Assembles the qmasm text, loads it and runs it protected with no
     // arguments; on an assembly error returns -1 and sets *asmError.
