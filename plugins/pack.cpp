@@ -160,15 +160,21 @@ ErrorCode LoadPlugins(const char* programPath, uint64_t* offset, int updateOffse
         if (SeekFileStream(state.stream, size, 0) < 0) return ERR_READ;
       } else {
         error = copyBytes(state.stream, target, state.buffer, size);
-        if (error) return error;
+        if (error) {
+          DeleteFileNative(target);  // no half-written plug-in is left to load
+          return error;
+        }
       }
     } else {
       uint64_t consumed = 0;
       error = InflatePackedFile("PLPK", nullptr, state.stream, static_cast<uint64_t>(position), target,
                                 state.buffer, STREAM_BLOCK_SIZE, &consumed, nullptr);
-      if (error) return error;
       // The container must lie within its entry.
-      if (consumed > size) return ERR_READ;
+      if (!error && consumed > size) error = ERR_READ;
+      if (error) {
+        DeleteFileNative(target);
+        return error;
+      }
       if (SeekFileStream(state.stream, position + static_cast<int64_t>(size), 1) < 0) return ERR_READ;
     }
     SetFileProtection(target, UNPACKED_PROTECTION);

@@ -152,7 +152,7 @@ typedef struct QmImageRequest {
   int32_t height;
   int32_t depth;         /* out */
   int32_t type;          /* out: 0 pixels, 1 vector */
-  uint32_t flags;        /* in: bit 1 a mask is wanted; out: bit 1 alpha */
+  uint32_t flags;        /* in: bit 1 a mask is wanted; out (written anew): bit 1 alpha */
   int32_t transparency;  /* out: transparent colour, -1 none */
   int32_t smooth;        /* in */
   int32_t index;         /* in: picture index in the file */

@@ -60,7 +60,7 @@ int IsImage(const char* name, QmImageRequest* info) {
   info->width = w;
   info->height = h;
   info->depth = 32;
-  if (a) info->flags |= 2;
+  info->flags = a ? 2 : 0;
   return 1;
 }
 
@@ -90,7 +90,7 @@ void* LoadImage(const char* name, QmImageRequest* request) {
   request->height = h;
   request->depth = 32;
   request->transparency = -1;
-  if (a) request->flags |= 2;
+  request->flags = a ? 2 : 0;
   liveImages++;
   return image;
 }
