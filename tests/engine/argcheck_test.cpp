@@ -217,8 +217,9 @@ TEST_F(ArgTest, ConstantReferences)
         const char *s = nullptr;
         double n = 0;
         EXPECT_EQ(ParseConstantReference(L, c.text, &consumed, &s, &n), c.code);
-        if (c.code == 0)
+        if (c.code == 0) {
             EXPECT_EQ(consumed, c.consumed);
+        }
     }
     std::string longName = "#" + std::string(100, 'x');
     size_t consumed = 0;

@@ -218,8 +218,9 @@ TEST_F(OptTest, IdentifierListsMustFitTheArray)
         EXPECT_EQ(code, c.code);
         if (c.code == 0) {
             EXPECT_EQ(count, static_cast<size_t>(c.items));
-            if (c.items > 0)
+            if (c.items > 0) {
                 EXPECT_EQ(ids[c.items - 1].number, 10 + c.items - 1);
+            }
         }
         // Nothing beyond the capacity is written.
         EXPECT_EQ(ids[3].number, 0);

@@ -203,8 +203,9 @@ TEST_F(SystemTest, IIfAndTypes)
         VmPushString(L, "a");
         VmPushString(L, "b");
         ASSERT_EQ(p.Call("iif", 3), c.code);
-        if (c.pick != nullptr)
+        if (c.pick != nullptr) {
             EXPECT_STREQ(VmToString(L, -1), c.pick);
+        }
     }
 
     struct TypeCase {
