@@ -249,6 +249,17 @@ ErrorCode ScanPluginDirectory(const char* programDir, int appended, const char* 
   return ScanPluginsIn(directory, skipList, count);
 }
 
+ErrorCode LoadPluginsAndFormats(VmState* L, const char* programDir, int appended, const char* skipList) {
+  ErrorCode error = ScanPluginDirectory(programDir, appended, skipList, nullptr);
+  if (error) return error;
+  for (PluginEntry* e = entries; e; e = e->next) {
+    if (!e->handle) continue;
+    error = RegisterFormatPlugin(L, e);
+    if (error) return error;
+  }
+  return ERR_NONE;
+}
+
 ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands, int withConstants) {
   PluginBase* base = GetPluginBase(entry->handle);
   if (!base || IsBridgedPlugin(base)) return ERR_NONE;

@@ -53,6 +53,9 @@ const PluginEntry* GetPluginList();
 // on it, or a file whose name begins with '_', is only registered. With
 // count, only ".qmp" files are counted.
 ErrorCode ScanPluginDirectory(const char* programDir, int appended, const char* skipList, int32_t* count);
+// Start-up's plug-in step: the scan, then RegisterFormatPlugin for every
+// loaded plug-in in list order; the first error is returned.
+ErrorCode LoadPluginsAndFormats(VmState* L, const char* programDir, int appended, const char* skipList);
 // Scans one directory as above.
 ErrorCode ScanPluginsIn(const char* directory, const char* skipList, int32_t* count);
 // The start-up's abort check between files (non-zero ends the scan).
@@ -73,6 +76,11 @@ ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands
 // every plug-in.
 void FreePluginLibraries(VmState* L);
 void FreeAllPlugins();
+
+// The plug-in listing: per loaded plug-in "::plugin", "%d.%d", "0x%.8x",
+// its eight information texts, then its library commands (with help, each
+// followed by its two help texts) and constants; "::end" after the last.
+void DumpPluginInfo(VmState* L, StreamHandle* file, int withHelp);
 
 // Loader lists, one per loader capability (0x4, 0x8, 0x10, 0x40, 0x4000,
 // 0x8000, 0x40000).

@@ -637,6 +637,9 @@ typedef void (*QmFreeLibraryFunc)(VmState* L);
 typedef int32_t (*QmGetLibraryCountFunc)(void);
 typedef void (*QmSetCurrentLibraryFunc)(int32_t index);
 typedef int (*QmPushUpvaluesFunc)(VmState* L);
+/* Two help texts (synopsis, description) of the command at index of the
+ * current library's command table, or null. */
+typedef const char* const* (*QmGetHelpStringsFunc)(int32_t index);
 /* PLUGINCAPS_IMAGE. IsImage and LoadImage return null when the file is not
  * theirs; GetImage gives 0xAARRGGBB pixels owned by the image handle. */
 typedef int (*QmIsImageFunc)(const char* name, QmImageRequest* info);

@@ -49,7 +49,7 @@ TEST_F(PluginTest, ScanLoadsGoodPluginsReportsBadOnesAndScriptsCallTheLibrary) {
   for (const PluginEntry* e = GetPluginList(); e; e = e->next) known++;
   EXPECT_EQ(known, 1);
   ASSERT_NE(Entry("testlib"), nullptr);
-  EXPECT_EQ(Entry("testlib")->capabilities, uint32_t{PLUGINCAPS_LIBRARY});
+  EXPECT_EQ(Entry("testlib")->capabilities, uint32_t{PLUGINCAPS_LIBRARY | PLUGINCAPS_REQUIRE});
 
   ASSERT_EQ(Run(PLUGADD_SCRIPT), ERR_FUNCDECLA);  // compiled names are lower-case
   ASSERT_EQ(Run(Lower(PLUGADD_SCRIPT)), 0);
@@ -95,13 +95,15 @@ TEST_F(PluginTest, LoaderRefusesWithTheSpecifiedErrorAndArgument) {
     PluginHandle* handle = nullptr;
     SetErrorArgString("");
     EXPECT_EQ(OpenPluginLibrary(path.c_str(), &mask, &handle), c.code);
-    if (c.argument) EXPECT_STREQ(GetErrorArgString(), c.argument);
+    if (c.argument) {
+      EXPECT_STREQ(GetErrorArgString(), c.argument);
+    }
     if (c.code) {
       EXPECT_EQ(handle, nullptr);
       continue;
     }
     ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(mask, uint32_t{PLUGINCAPS_LIBRARY});
+    EXPECT_EQ(mask, uint32_t{PLUGINCAPS_LIBRARY | PLUGINCAPS_REQUIRE});
     EXPECT_EQ(GetPluginBase(handle)->hostVersion, 8);
     EXPECT_NE(GetPluginEntry(GetPluginBase(handle), "GetCommands"), nullptr);
     EXPECT_EQ(GetPluginEntry(GetPluginBase(handle), "LoadImage"), nullptr);  // capability not declared
@@ -143,10 +145,17 @@ TEST_F(PluginTest, DeferredPluginsLoadOnRequestWithVersionChecks) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.version) + "." + std::to_string(c.revision));
-    EXPECT_EQ(LoadPluginFile(L, c.name, c.version, c.revision, 0, 0, 0), c.code);
-    if (c.argument) EXPECT_STREQ(GetErrorArgString(), c.argument);
+    EXPECT_EQ(LoadPluginFile(L, c.name, c.version, c.revision, 0, 1234, 0), c.code);
+    if (c.argument) {
+      EXPECT_STREQ(GetErrorArgString(), c.argument);
+    }
   }
   EXPECT_NE(Entry("testlib")->handle, nullptr);
+  // RequirePlugin ran once, on the first request that passed, with its tag.
+  std::string loaded = root + "/Plugins/_testlib.qmp";
+  ASSERT_NE(ModuleSymbol<int (*)()>(loaded, "TestRequireCalls"), nullptr);
+  EXPECT_EQ(ModuleSymbol<int (*)()>(loaded, "TestRequireCalls")(), 1);
+  EXPECT_EQ(ModuleSymbol<uintptr_t (*)()>(loaded, "TestRequireTag")(), 1234u);
   ASSERT_EQ(Run(Lower(PLUGADD_SCRIPT)), 0);
   EXPECT_EQ(GlobalNumber("result"), 42);
   ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"pluginits\"\nCALL 0, 1, 2\nSETGLOBAL 0, \"n\"\nRETURN 0, 1\n"), 0);

@@ -85,14 +85,7 @@ class PluginTest : public ::testing::Test {
   }
 
   ErrorCode ScanAndRegister(const char* skipList = nullptr) {
-    ErrorCode error = ScanPluginDirectory(root.c_str(), 0, skipList, nullptr);
-    if (error) return error;
-    for (const PluginEntry* e = GetPluginList(); e; e = e->next) {
-      if (!e->handle) continue;
-      error = RegisterFormatPlugin(L, const_cast<PluginEntry*>(e));
-      if (error) return error;
-    }
-    return ERR_NONE;
+    return LoadPluginsAndFormats(L, root.c_str(), 0, skipList);
   }
 
   const PluginEntry* Entry(const char* module) {

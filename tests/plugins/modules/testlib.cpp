@@ -1,12 +1,14 @@
-// Test plug-in "testlib" (version 1.9): a library of two commands, a method
-// table and two constants, with a library initialiser whose calls the tests
-// can count.
+// Test plug-in "testlib" (version 1.9): a library of three commands and two
+// constants, with a library initialiser and a RequirePlugin entry whose
+// calls the tests can count.
 #include "plugins/qmplugin.h"
 
 namespace {
 
 const PluginHostApi* host = nullptr;
 int initCalls = 0;
+int requireCalls = 0;
+uintptr_t requireTag = 0;
 
 // PlugAdd(a, b) -> a + b
 int plugAdd(VmState* L) {
@@ -37,7 +39,7 @@ extern "C" {
 
 int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
   host = api;
-  base->capabilities = PLUGINCAPS_LIBRARY;
+  base->capabilities = PLUGINCAPS_LIBRARY | PLUGINCAPS_REQUIRE;
   base->version = 1;
   base->revision = 9;
   base->moduleName = "TestLib";
@@ -55,5 +57,15 @@ int32_t InitLibrary(VmState*) {
   return 0;
 }
 void FreeLibrary(VmState*) {}
+
+int32_t RequirePlugin(VmState*, int32_t, int32_t, uint32_t, const QmTagItem* tags) {
+  requireCalls++;
+  for (const QmTagItem* t = tags; t && t->tag; t++)
+    if (t->tag == 1) requireTag = t->data;
+  return 0;
+}
+
+int TestRequireCalls() { return requireCalls; }
+uintptr_t TestRequireTag() { return requireTag; }
 
 }  // extern "C"
