@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <string>
+#include <vector>
 #include <sys/wait.h>
 
 #include "platform/linux/dynlib.h"
@@ -197,33 +198,9 @@ TEST_F(Console, ListStringFontAndFileCancelAtEndOfInput) {
   EXPECT_NE(printed().find("/etc/hostname does already exist. Overwrite? (y/n) "), std::string::npos);
 }
 
-// Runs one message requester in a child process (GTK keeps its start-up
-// memory for the whole process) and answers it with xdotool keys; the
-// child's answer, or -100 - status when it did not answer.
-int gtkMessageAnswer(const TestXServer& server, const char* title, const char* keys) {
-  pid_t child = fork();
-  if (child == 0) {
-    setenv("DISPLAY", server.name().c_str(), 1);
-    BindDesktopLibraries();
-    if (!DesktopGtkAvailable()) _exit(99);
-    int32_t answer = -1;
-    NativeSystemRequester(nullptr, title, "Pick one", "_Red|_Green|_Blue", 4, &answer);
-    _exit(answer & 0xff);
-  }
-  std::string window;
-  for (int i = 0; i < 200 && window.empty(); i++) {
-    server.run({"xdotool", "search", "--onlyvisible", "--name", title}, nullptr, &window);
-    if (window.empty()) usleep(50000);
-  }
-  if (!window.empty()) {
-    window = window.substr(0, window.find('\n'));
-    server.run({"xdotool", "windowfocus", window});
-    usleep(100000);  // GTK settles its focus before the keys come
-    server.run({"xdotool", "key", "--clearmodifiers", keys});
-  } else {
-    kill(child, SIGKILL);
-  }
-  // A dialog that missed its keys is ended rather than waited for.
+// Waits for a requester's child process; one whose dialog missed its keys
+// is ended after about 30 s rather than waited for. Its wait status.
+int endChild(pid_t child) {
   int status = 0;
   pid_t done = 0;
   for (int i = 0; i < 3000 && done == 0; i++) {
@@ -234,6 +211,42 @@ int gtkMessageAnswer(const TestXServer& server, const char* title, const char* k
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
   }
+  return status;
+}
+
+// Finds the child's dialog by its title and sends it key strokes.
+bool answerDialog(const TestXServer& server, const char* title,
+                  const std::vector<std::vector<std::string>>& commands) {
+  std::string window;
+  for (int i = 0; i < 200 && window.empty(); i++) {
+    server.run({"xdotool", "search", "--onlyvisible", "--name", title}, nullptr, &window);
+    if (window.empty()) usleep(50000);
+  }
+  if (window.empty()) return false;
+  window = window.substr(0, window.find('\n'));
+  server.run({"xdotool", "windowfocus", window});
+  for (const auto& command : commands) {
+    usleep(100000);  // GTK settles its focus before the keys come
+    server.run(command);
+  }
+  return true;
+}
+
+// Runs one message requester in a child process (GTK keeps its start-up
+// memory for the whole process) and answers it with xdotool keys; the
+// child's answer, or -100 when it did not answer.
+int gtkMessageAnswer(const TestXServer& server, const char* title, const char* keys) {
+  pid_t child = fork();
+  if (child == 0) {
+    setenv("DISPLAY", server.name().c_str(), 1);
+    BindDesktopLibraries();
+    if (!DesktopGtkAvailable()) _exit(99);
+    int32_t answer = -1;
+    NativeSystemRequester(nullptr, title, "Pick one", "_Red|_Green|_Blue", 4, &answer);
+    _exit(answer & 0xff);
+  }
+  if (!answerDialog(server, title, {{"xdotool", "key", "--clearmodifiers", keys}})) kill(child, SIGKILL);
+  int status = endChild(child);
   if (!WIFEXITED(status)) return -100;
   return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }
@@ -251,6 +264,35 @@ TEST(RequesterGtk, MessageWithThreeButtonsAnswersByPosition) {
     SCOPED_TRACE(c.title);
     EXPECT_EQ(gtkMessageAnswer(server, c.title, c.keys), c.answer);
   }
+}
+
+TEST(RequesterGtk, NumbersOnlyEntryKeepsDigitsSignAndPoint) {
+  TestXServer server(24);
+  ASSERT_TRUE(server.running());
+  int result[2];
+  ASSERT_EQ(pipe(result), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    setenv("DISPLAY", server.name().c_str(), 1);
+    BindDesktopLibraries();
+    char* text = nullptr;
+    if (DesktopGtkAvailable())
+      NativeStringRequester(nullptr, "QmNumbers", "Amount", "", 3, 0, 0, &text);
+    ssize_t ignored = write(result[1], text ? text : "(none)", text ? std::strlen(text) : 6);
+    (void)ignored;
+    _exit(0);
+  }
+  close(result[1]);
+  if (!answerDialog(server, "QmNumbers",
+                    {{"xdotool", "type", "--", "-1x2.5y"}, {"xdotool", "key", "--clearmodifiers", "alt+o"}}))
+    kill(child, SIGKILL);
+  endChild(child);
+  std::string text;
+  char buffer[64];
+  ssize_t n;
+  while ((n = read(result[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  close(result[0]);
+  EXPECT_EQ(text, "-12.5");
 }
 
 TEST(RequesterGtk, ConsoleWhenGtkIsIncompleteOrNoDisplayOpens) {
