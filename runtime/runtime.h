@@ -594,3 +594,82 @@ ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle*
                             uint64_t* written);
 ErrorCode DeflatePackedFile(const char* magic, const char* source, const char* destination,
                             StreamHandle* destinationStream, uint64_t* size);
+
+// ---- Vocabulary export and runtime services ----
+// Listings of the vocabulary for editors and documentation tools, written
+// as plain text through a stream opened for writing: one item per line,
+// lines ending in "\n" only. An item longer than its line buffer is cut,
+// never its line end. Each returns 0 or ERR_WRITE when a write fell short.
+// Beside them the services around running scripts. Main thread only.
+
+constexpr size_t EXPORT_LINE_SIZE = 128;       // line buffer of the listings
+constexpr size_t PLUGIN_INFO_LINE_SIZE = 256;  // of the plug-in listing
+
+// Per registered library: "::" and its name, its command count, each name;
+// then "::end".
+ErrorCode ExportCommands(StreamHandle* file);
+// The names of the VM's "constants" table in table order without the
+// platform defines, then the platform defines in their fixed order,
+// lower-cased. No closing line.
+ErrorCode ExportConstants(VmState* L, StreamHandle* file);
+// The preprocessor directive names in their fixed order.
+constexpr int32_t DIRECTIVE_COUNT = 33;
+ErrorCode ExportDirectives(StreamHandle* file);
+// Per loaded plug-in: "::plugin", "version.revision", the capability mask,
+// its eight information texts; for a library plug-in "::commands" and its
+// commands (each followed by its two help texts when withHelp is set),
+// then "::constants" and its constants. Then "::end".
+ErrorCode DumpPluginInfo(StreamHandle* file, int withHelp);
+
+// Arguments of CallScriptFunction: type and one word.
+enum : int32_t {
+  SCRIPT_ARG_INT = 0,       // value: intptr_t, pushed as a number
+  SCRIPT_ARG_UINT = 1,      // value: uintptr_t, pushed as a number
+  SCRIPT_ARG_STRING = 2,    // value: const char* (null pushes nil)
+  SCRIPT_ARG_NIL = 3,
+  SCRIPT_ARG_POINTER = 4,   // value: void*, a light userdata
+  SCRIPT_ARG_OBJECTID = 5,  // value: const ObjectId*: its pointer, else its number
+};
+struct ScriptCallArg {
+  int32_t type;
+  uintptr_t value;
+};
+constexpr size_t SCRIPT_FUNCTION_NAME_MAX = 63;  // longer names are cut
+// Looks the lower-cased name up in the globals, pushes the arguments and
+// calls the value with the VM's plain call (raised errors propagate; the
+// results stay on the stack). A null state does nothing and returns 0.
+ErrorCode CallScriptFunction(VmState* L, const char* name, int resultCount, int argCount,
+                             const ScriptCallArg* args);
+
+// The applet's source line map (its entries tell which source file and
+// line a line of the compiled chunk came from), in file order. The player
+// record owns the entries; start-up hands the list over here.
+constexpr size_t SOURCE_NAME_SIZE = 1024;
+struct SourceLineEntry {
+  SourceLineEntry* next;
+  int32_t firstLine;
+  int32_t lastLine;
+  int32_t lineOffset;
+  char fileName[SOURCE_NAME_SIZE];     // the name reported to the user
+  char chunkSource[SOURCE_NAME_SIZE];  // the chunk whose lines it covers
+};
+void SetSourceLineMap(const SourceLineEntry* first);  // null: none
+// The registry string "script"; for an applet linked from several sources
+// (":none:") the file name of the line-map entry that holds the current
+// line, or "unknown" when none does. Null without a state.
+constexpr const char* SCRIPT_NAME_NONE = ":none:";
+const char* GetCurrentScriptName(VmState* L);
+// The current line as the user's source file numbers it; -1 when it cannot
+// be told.
+int32_t GetCurrentScriptLine(VmState* L);
+
+// Start-up progress: nothing in quiet mode. With a file name the format's
+// "%s" takes the name as users see it; "..." follows when ellipsis is set.
+// The text is printed as it stands: a '%' in it is never a conversion.
+constexpr size_t PROGRESS_TEXT_SIZE = 512;
+void PrintProgress(const char* format, const char* fileName, int ellipsis);
+// Formatted output to standard output, flushed at once when the console
+// flush switch (FORCEFLUSH) is on.
+void PrintToConsole(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SetConsoleFlush(int on);
+int GetConsoleFlush();

@@ -1,0 +1,176 @@
+// Services around running scripts: calling a script function by name,
+// telling the running script's source file and line through the applet's
+// source line map, start-up progress lines and console output.
+//
+// Invariant: no text handed to these services is ever used as a printf
+// format. A progress text may come from a catalog, a file name or a
+// script; it is printed as it stands, with its "%s" filled by our own
+// code, so a '%' in it can never read an argument that was not passed.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/engine.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+const SourceLineEntry* lineMap = nullptr;
+int consoleFlush = 0;
+
+constexpr const char* UNKNOWN_SCRIPT_NAME = "unknown";
+
+// The line and chunk source of the innermost script level, when a script
+// is running; else the recorded error location's.
+struct ScriptPosition {
+  int line;
+  const char* source;
+};
+
+ScriptPosition currentPosition(VmState* L) {
+  VmDebugInfo ar;
+  for (int level = 0; VmGetStack(L, level, &ar); level++) {
+    VmGetInfo(L, "Sl", &ar);
+    if (ar.what != nullptr && std::strcmp(ar.what, "C") == 0) continue;
+    const char* source = ar.source;
+    if (source != nullptr && source[0] == '@') source++;
+    return {ar.currentline, source};
+  }
+  return {vmErrorLocation.line, nullptr};
+}
+
+// The file whose lines are searched: the error location's, else the
+// running level's chunk source.
+const char* currentFile(const ScriptPosition& position) {
+  if (vmErrorLocation.file[0] != '\0') return vmErrorLocation.file;
+  return position.source != nullptr ? position.source : "";
+}
+
+const SourceLineEntry* findLineEntry(const char* file, int line) {
+  for (const SourceLineEntry* e = lineMap; e != nullptr; e = e->next)
+    if (std::strcmp(e->chunkSource, file) == 0 && line >= e->firstLine && line <= e->lastLine) return e;
+  return nullptr;
+}
+
+// Fills the first "%s" of format with name into buffer; "%%" gives one
+// percent sign; every other character, '%' included, is copied as it is.
+void fillFileName(const char* format, const char* name, char* buffer, size_t size) {
+  size_t pos = 0;
+  bool filled = false;
+  auto put = [&](const char* s, size_t n) {
+    for (size_t i = 0; i < n && pos + 1 < size; i++) buffer[pos++] = s[i];
+  };
+  for (const char* p = format; *p != '\0'; p++) {
+    if (p[0] == '%' && p[1] == 's' && !filled) {
+      put(name, std::strlen(name));
+      filled = true;
+      p++;
+    } else if (p[0] == '%' && p[1] == '%') {
+      put("%", 1);
+      p++;
+    } else {
+      put(p, 1);
+    }
+  }
+  buffer[pos] = '\0';
+}
+
+}  // namespace
+
+ErrorCode CallScriptFunction(VmState* L, const char* name, int resultCount, int argCount,
+                             const ScriptCallArg* args) {
+  if (L == nullptr) return 0;
+  if (argCount < 0 || (argCount > 0 && args == nullptr)) argCount = 0;
+  if (!VmCheckStack(L, argCount + 1)) return ERR_STACK;
+  char key[SCRIPT_FUNCTION_NAME_MAX + 1];
+  StrCopyBounded(key, sizeof key, name != nullptr ? name : "");
+  StrToLower(key);
+  VmPushString(L, key);
+  VmGetTable(L, VM_GLOBALS_INDEX);
+  for (int i = 0; i < argCount; i++) {
+    const ScriptCallArg& arg = args[i];
+    switch (arg.type) {
+      case SCRIPT_ARG_INT:
+        VmPushNumber(L, static_cast<double>(static_cast<intptr_t>(arg.value)));
+        break;
+      case SCRIPT_ARG_UINT:
+        VmPushNumber(L, static_cast<double>(arg.value));
+        break;
+      case SCRIPT_ARG_STRING:
+        VmPushString(L, reinterpret_cast<const char*>(arg.value));
+        break;
+      case SCRIPT_ARG_POINTER:
+        VmPushLightUserdata(L, reinterpret_cast<void*>(arg.value));
+        break;
+      case SCRIPT_ARG_OBJECTID: {
+        const auto* id = reinterpret_cast<const ObjectId*>(arg.value);
+        if (id == nullptr)
+          VmPushNil(L);
+        else if (id->autoId != nullptr)
+          VmPushLightUserdata(L, id->autoId);
+        else
+          VmPushNumber(L, id->number);
+        break;
+      }
+      default:  // SCRIPT_ARG_NIL and unknown types
+        VmPushNil(L);
+        break;
+    }
+  }
+  return VmCall(L, argCount, resultCount);
+}
+
+void SetSourceLineMap(const SourceLineEntry* first) { lineMap = first; }
+
+const char* GetCurrentScriptName(VmState* L) {
+  if (L == nullptr) return nullptr;
+  const char* script = VmGetRegistryString(L, "script");
+  if (script == nullptr || std::strcmp(script, SCRIPT_NAME_NONE) != 0) return script;
+  ScriptPosition position = currentPosition(L);
+  const SourceLineEntry* entry = findLineEntry(currentFile(position), position.line);
+  return entry != nullptr ? entry->fileName : UNKNOWN_SCRIPT_NAME;
+}
+
+int32_t GetCurrentScriptLine(VmState* L) {
+  if (L == nullptr) return -1;
+  ScriptPosition position = currentPosition(L);
+  if (position.line < 0) return -1;
+  const char* script = VmGetRegistryString(L, "script");
+  if (script != nullptr && std::strcmp(script, SCRIPT_NAME_NONE) == 0) {
+    const SourceLineEntry* entry = findLineEntry(currentFile(position), position.line);
+    if (entry == nullptr) return -1;
+    return position.line + entry->lineOffset + 1 - entry->firstLine;
+  }
+  int64_t line = int64_t{position.line} + 1 - static_cast<int64_t>(VmGetRegistryNumber(L, "beginline"));
+  if (script != nullptr)
+    for (const SourceLineEntry* e = lineMap; e != nullptr; e = e->next)
+      if (std::strcmp(e->chunkSource, script) == 0) line += int64_t{e->lastLine} - e->firstLine + 1;
+  if (line < INT32_MIN || line > INT32_MAX) return -1;
+  return static_cast<int32_t>(line);
+}
+
+void PrintProgress(const char* format, const char* fileName, int ellipsis) {
+  if (IsQuietMode() || format == nullptr) return;
+  if (fileName == nullptr && !ellipsis) {
+    PrintToConsole("%s", format);
+    return;
+  }
+  char text[PROGRESS_TEXT_SIZE];
+  if (fileName != nullptr)
+    fillFileName(format, GetDisplayFileName(fileName), text, sizeof text);
+  else
+    StrCopyBounded(text, sizeof text, format);
+  PrintToConsole(ellipsis ? "%s..." : "%s", text);
+}
+
+void PrintToConsole(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stdout, format, args);
+  va_end(args);
+  if (consoleFlush) std::fflush(stdout);
+}
+
+void SetConsoleFlush(int on) { consoleFlush = on; }
+
+int GetConsoleFlush() { return consoleFlush; }
