@@ -198,6 +198,44 @@ TEST_F(Console, ListStringFontAndFileCancelAtEndOfInput) {
   EXPECT_NE(printed().find("/etc/hostname does already exist. Overwrite? (y/n) "), std::string::npos);
 }
 
+TEST(Requester, ClosedStandardInputCancelsEveryPrompt) {
+  // In a child whose standard input is closed, every console requester
+  // returns its cancel value instead of asking again and again.
+  pid_t child = fork();
+  if (child == 0) {
+    close(0);
+    int out = open("/dev/null", O_WRONLY);
+    dup2(out, 1);
+    int32_t answer = -5, colour = 0, index = 0, count = 0, chosen = 1;
+    char* text = nullptr;
+    char* folder = nullptr;
+    char* files = nullptr;
+    FontRequestResult font;
+    NativeSystemRequester(nullptr, "T", "B", "Yes|No|Cancel", 0, &answer);
+    NativeColorRequester(nullptr, "T", 0, &colour);
+    NativeListRequester(nullptr, "T", "B", "a\0b\0", 0, &index);
+    NativeStringRequester(nullptr, "T", "P", "", 3, 4, 0, &text);
+    NativeFileRequester(nullptr, "T", "", 2, "", "", &folder, &files, &count, &chosen);
+    NativeFontRequester(nullptr, "T", "Sans", 10, &font);
+    bool cancelled = answer == 0 && colour == -1 && index == -1 && text && text[0] == '\0' &&
+                     chosen == 0 && font.name[0] == '\0';
+    FreeMemory(text);
+    _exit(cancelled ? 0 : 1);
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 1000 && done == 0; i++) {
+    done = waitpid(child, &status, WNOHANG);
+    if (done == 0) usleep(10000);
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);  // a prompt that loops never ends by itself
+    waitpid(child, &status, 0);
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 // Waits for a requester's child process; one whose dialog missed its keys
 // is ended after about 30 s rather than waited for. Its wait status.
 int endChild(pid_t child) {
