@@ -80,7 +80,13 @@ ErrorCode OpenPluginLibrary(const char* path, uint32_t* mask, PluginHandle** out
   char fullPath[PLUGIN_PATH_SIZE];
   if (!ResolveFullPath(path, fullPath, sizeof fullPath)) StrCopyBounded(fullPath, sizeof fullPath, path);
   char* native = nullptr;
-  if (!unicodeUtf8Mode) native = Latin1ToUtf8Dup(fullPath);
+  if (!unicodeUtf8Mode) {
+    native = Latin1ToUtf8Dup(fullPath);
+    if (!native) {
+      FreeMemory(handle);
+      return ERR_MEM;
+    }
+  }
   void* library = dlopen(native ? native : fullPath, RTLD_LAZY | RTLD_LOCAL);
   FreeMemory(native);
   if (!library) {

@@ -74,18 +74,23 @@ TEST_F(PluginTest, LoaderRefusesWithTheSpecifiedErrorAndArgument) {
   Install("testlib", "other.qmp");
   Install("testlib", "_testlib.qmp");
   Install("testlib", "TESTLIB.qmp");
+  // ClosePlugin runs exactly when InitPlugin succeeded (the broken
+  // plug-ins' ClosePlugin leaves the error number 77).
   struct Case {
     const char* file;
     ErrorCode code;
     const char* argument;  // null: not checked
+    bool closed;
   } cases[] = {
-      {"badversion.qmp", ERR_NEWQMPLUGIN, "8.1"},
-      {"noclose.qmp", ERR_LOADPLUGIN, "noclose.qmp"},
-      {"nosymbol.qmp", ERR_PLUGINSYMBOL, "GetCommands"},
-      {"junk.qmp", ERR_DLOPEN, nullptr},
-      {"other.qmp", ERR_LOADPLUGIN, "other.qmp"},  // module name must match the file
-      {"_testlib.qmp", ERR_NONE, nullptr},
-      {"TESTLIB.qmp", ERR_NONE, nullptr},         // matched without regard to case
+      {"badversion.qmp", ERR_NEWQMPLUGIN, "8.1", true},
+      {"noclose.qmp", ERR_LOADPLUGIN, "noclose.qmp", false},
+      {"nosymbol.qmp", ERR_PLUGINSYMBOL, "GetCommands", true},
+      {"initfails.qmp", ERR_LOADPLUGIN, "initfails.qmp", false},
+      {"nocaps.qmp", ERR_PLUGINTYPE, "80000", true},
+      {"junk.qmp", ERR_DLOPEN, nullptr, false},
+      {"other.qmp", ERR_LOADPLUGIN, "other.qmp", false},  // module name must match the file
+      {"_testlib.qmp", ERR_NONE, nullptr, false},
+      {"TESTLIB.qmp", ERR_NONE, nullptr, false},         // matched without regard to case
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -94,12 +99,14 @@ TEST_F(PluginTest, LoaderRefusesWithTheSpecifiedErrorAndArgument) {
     uint32_t mask = 0;
     PluginHandle* handle = nullptr;
     SetErrorArgString("");
+    SetErrorArgNumber(0);
     EXPECT_EQ(OpenPluginLibrary(path.c_str(), &mask, &handle), c.code);
     if (c.argument) {
       EXPECT_STREQ(GetErrorArgString(), c.argument);
     }
     if (c.code) {
       EXPECT_EQ(handle, nullptr);
+      EXPECT_EQ(GetErrorArgNumber() == 77, c.closed);
       continue;
     }
     ASSERT_NE(handle, nullptr);
@@ -109,6 +116,38 @@ TEST_F(PluginTest, LoaderRefusesWithTheSpecifiedErrorAndArgument) {
     EXPECT_EQ(GetPluginEntry(GetPluginBase(handle), "LoadImage"), nullptr);  // capability not declared
     ClosePluginLibrary(handle);
   }
+}
+
+TEST_F(PluginTest, BridgedPluginIsNeverCalledDirectly) {
+  Install("bridged");
+  ASSERT_EQ(ScanAndRegister(), 0);
+  ASSERT_NE(Entry("bridged"), nullptr);
+  ASSERT_NE(Entry("bridged")->handle, nullptr);
+  EXPECT_EQ(LoadPluginFile(L, "bridged", 0, 0, 0, 0, 0), 0);
+  SetErrorArgNumber(0);
+  FreeRegistries(L);
+  FreePluginLibraries(L);
+  FreeAllPlugins();
+  EXPECT_NE(GetErrorArgNumber(), 77);  // ClosePlugin went to the call bridge
+}
+
+TEST_F(PluginTest, LoadUnderAllocationFailureGivesOutOfMemoryAndLeavesNothing) {
+  Install("testlib");
+  std::string path = root + "/Plugins/testlib.qmp";
+  for (uint64_t n = 1;; n++) {
+    SCOPED_TRACE(n);
+    ASSERT_LT(n, 100u);
+    PluginEntry* entry = nullptr;
+    SetAllocFailure(n, false);
+    ErrorCode error = ProbePluginFile(path.c_str(), 0, &entry);
+    if (!error) error = RegisterFormatPlugin(L, entry);
+    SetAllocFailure(0, false);
+    if (!error) break;
+    EXPECT_EQ(error, ERR_MEM);
+    FreeAllPlugins();
+  }
+  ASSERT_NE(Entry("testlib"), nullptr);
+  EXPECT_NE(Entry("testlib")->handle, nullptr);
 }
 
 TEST_F(PluginTest, DeferredPluginsLoadOnRequestWithVersionChecks) {

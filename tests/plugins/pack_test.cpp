@@ -94,6 +94,7 @@ TEST_F(PackTest, PlainAndPackedEntriesUnpackAndLoad) {
               0);
     EXPECT_EQ(GlobalNumber("result"), 42);
 
+    FreeRegistries(L);
     FreePluginLibraries(L);
     FreeAllPlugins();
     DeletePluginTempDirectory();
