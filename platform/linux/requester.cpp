@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "engine/engine.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/eventlib.h"
 #include "platform/linux/requester_private.h"
@@ -26,12 +27,6 @@ constexpr gint POLICY_AUTOMATIC = 1;
 constexpr GType G_TYPE_STRING_ID = 16 << 2;  // GLib's fundamental string type
 constexpr int32_t TEXT_FILTER_ALL = 517;
 constexpr int32_t TEXT_FILTER_PATTERN = 518;
-
-// Waiting for the engine's text table to be reachable from here: the
-// built-in texts of the two filter names, as the table holds them.
-const char* GetBuiltinString(int32_t number) {
-  return number == TEXT_FILTER_ALL ? "All" : "Filter";
-}
 
 enum RequestType : int32_t {
   REQUEST_NONE = 0,
