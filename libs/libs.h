@@ -38,6 +38,12 @@ enum : int32_t {
     MEMTYPE_FLOAT = 11,
     MEMTYPE_DOUBLE = 12,
 };
+// Byte orders of the memory-block commands and of ByteVal and ByteStrStr.
+enum : int32_t {
+    MEM_BIGENDIAN = 0,
+    MEM_NATIVEENDIAN = 1,
+    MEM_LITTLEENDIAN = 2,
+};
 // Bytes of a type code, 0 for codes that are no memory type.
 int GetMemTypeSize(int32_t type);
 // With size 0 the buffer's size is unknown and not checked. native: machine

@@ -595,6 +595,16 @@ ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle*
 ErrorCode DeflatePackedFile(const char* magic, const char* source, const char* destination,
                             StreamHandle* destinationStream, uint64_t* size);
 
+// ---- Number strings ----
+
+// Reads a number from the start of text: an optional "-", then "$" or
+// "0x"/"0X" and hexadecimal digits (none: ERR_SYNTAXERROR), "%" and binary
+// digits, or a decimal number (a digit, or "." and a digit, first) with an
+// optional fraction and exponent; anything else is ERR_VALUEEXPECTED.
+// *used (may be null) receives the bytes read (0 on error), *error (may be
+// null) the code; the result is 0 on error.
+double ParseNumberString(const char* text, size_t* used, ErrorCode* error);
+
 // ---- Vocabulary export and runtime services ----
 // Listings of the vocabulary for editors and documentation tools, written
 // as plain text through a stream opened for writing: one item per line,

@@ -8,6 +8,7 @@
 
 #include "engine/engine.h"
 #include "runtime/runtime.h"
+#include "text/strcmds.h"
 #include "text/text.h"
 
 namespace {
@@ -54,9 +55,11 @@ const CommandTableEntry stringCommands[] = {
 
 ErrorCode OpenStringLibrary(VmState *L)
 {
-    ErrorCode err = RegisterLibrary(stringCommands, "string");
+    // The whole library in registration order, ToString in its place.
+    const CommandTableEntry *commands = StringLibraryCommands(stringCommands[0].function);
+    ErrorCode err = RegisterLibrary(commands, "string");
     if (err != 0)
         return err;
-    VmRegisterFunctions(L, nullptr, stringCommands, 0);
+    VmRegisterFunctions(L, nullptr, commands, 0);
     return 0;
 }

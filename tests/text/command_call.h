@@ -29,4 +29,12 @@ inline ErrorCode Call(VmState *L, const char *name, int nargs)
     return VmPCall(L, nargs + 1, VM_MULTRET, 0);
 }
 
+// Calls the function below the nargs values on top of the stack.
+inline ErrorCode CallValue(VmState *L, int nargs)
+{
+    VmPushCClosure(L, RaiseReturnedError, 0);
+    VmInsert(L, -(nargs + 2));
+    return VmPCall(L, nargs + 1, VM_MULTRET, 0);
+}
+
 }  // namespace testcall

@@ -1,0 +1,868 @@
+// The string library's text commands: cutting by character positions,
+// case, classes, comparison, search and replace, splitting, arrays of
+// codes, encodings, validation, hashes and Base64, and byte conversions.
+//
+// Invariant: positions and lengths are characters in UTF-8 mode and bytes
+// otherwise; every byte offset derived from them is clipped to the string,
+// so no command reads outside its argument's bytes, whatever the input
+// (malformed UTF-8 included, which steps one byte at a time).
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "libs/libs.h"
+#include "text/strcmds.h"
+
+namespace {
+
+constexpr int32_t ENCODING_UTF8 = 1;
+
+// ---- Characters ----
+
+struct CharAt {
+  uint32_t code;
+  size_t len;
+};
+
+CharAt decodeAt(const char* p, const char* end, bool utf8) {
+  if (!utf8) return {static_cast<unsigned char>(*p), 1};
+  uint32_t c;
+  size_t n = Utf8DecodeNext(p, end, &c);
+  return {c, n};
+}
+
+// A malformed byte steps alone and keeps its value as a byte, never as a
+// code point to encode again.
+bool isRawByte(const CharAt& c, const char* p, bool utf8) {
+  return utf8 && c.len == 1 && static_cast<unsigned char>(*p) >= 0x80;
+}
+
+size_t charCount(const char* s, size_t len, bool utf8) {
+  size_t n = 0;
+  if (!utf8) return len;
+  for (const char* p = s; p < s + len; p = Utf8NextChar(p, s + len)) n++;
+  return n;
+}
+
+// Byte offset of character index n (clipped to the length).
+size_t byteOffset(const char* s, size_t len, size_t n, bool utf8) {
+  if (!utf8) return n < len ? n : len;
+  const char* p = s;
+  for (size_t i = 0; i < n && p < s + len; i++) p = Utf8NextChar(p, s + len);
+  return static_cast<size_t>(p - s);
+}
+
+void pushChars(VmState* L, const char* s, size_t len, size_t start, size_t count, bool utf8) {
+  size_t from = byteOffset(s, len, start, utf8);
+  size_t to = from + byteOffset(s + from, len - from, count, utf8);
+  VmPushLString(L, s + from, to - from);
+}
+
+int pushString(VmState* L, const std::string& s) {
+  VmPushLString(L, s.data(), s.size());
+  return 1;
+}
+
+int pushNumber(VmState* L, double n) {
+  VmPushNumber(L, n);
+  return 1;
+}
+
+void appendChar(std::string* out, uint32_t code) {
+  char buffer[UTF8_CHAR_BUFFER];
+  size_t n = Utf8EncodeChar(buffer, code);
+  out->append(buffer, n);
+}
+
+// ---- Substring search ----
+
+// Compares the subject at p with the whole of f (folded through the case
+// tables when case-less); the subject bytes matched go to *matched.
+bool matchesAt(const char* p, const char* end, const char* f, size_t flen, bool caseSensitive, bool utf8,
+               size_t* matched) {
+  if (caseSensitive) {
+    if (static_cast<size_t>(end - p) < flen || std::memcmp(p, f, flen) != 0) return false;
+    *matched = flen;
+    return true;
+  }
+  const char* q = p;
+  const char* fend = f + flen;
+  while (f < fend) {
+    if (q >= end) return false;
+    CharAt a = decodeAt(q, end, utf8);
+    CharAt b = decodeAt(f, fend, utf8);
+    if (a.code != b.code && CharToLower(a.code) != CharToLower(b.code)) return false;
+    q += a.len;
+    f += b.len;
+  }
+  *matched = static_cast<size_t>(q - p);
+  return true;
+}
+
+// Byte position of the first occurrence at or after byte from, or npos.
+size_t findSubstring(const char* s, size_t len, const char* f, size_t flen, size_t from, bool caseSensitive,
+                     bool utf8, size_t* matched) {
+  const char* end = s + len;
+  for (const char* p = s + from; p < end; p += decodeAt(p, end, utf8).len)
+    if (matchesAt(p, end, f, flen, caseSensitive, utf8, matched)) return static_cast<size_t>(p - s);
+  return std::string::npos;
+}
+
+// Case folding of a whole string through the case tables, per character.
+std::string foldCase(const char* s, size_t len, bool utf8) {
+  std::string out;
+  const char* end = s + len;
+  for (const char* p = s; p < end;) {
+    CharAt c = decodeAt(p, end, utf8);
+    if (isRawByte(c, p, utf8))
+      out.push_back(*p);
+    else if (utf8)
+      appendChar(&out, CharToLower(c.code));
+    else
+      out.push_back(static_cast<char>(CharToLower(c.code)));
+    p += c.len;
+  }
+  return out;
+}
+
+// ---- Commands ----
+
+int changeCase(VmState* L, bool upper) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  bool utf8 = EncodingArg(L, 2);
+  EncodingScope scope(utf8);
+  std::string out;
+  out.reserve(len);
+  const char* end = s + len;
+  for (const char* p = s; p < end;) {
+    CharAt c = decodeAt(p, end, utf8);
+    uint32_t mapped = upper ? CharToUpper(c.code) : CharToLower(c.code);
+    if (isRawByte(c, p, utf8) || c.code == 0)
+      out.append(p, c.len);
+    else if (utf8)
+      appendChar(&out, mapped);
+    else
+      out.push_back(static_cast<char>(mapped));
+    p += c.len;
+  }
+  return pushString(L, out);
+}
+
+int cmdLowerStr(VmState* L) { return changeCase(L, false); }
+int cmdUpperStr(VmState* L) { return changeCase(L, true); }
+
+int cmdLeftStr(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t n = VmCheckInteger(L, 2);
+  bool utf8 = EncodingArg(L, 3);
+  if (n < 1) return pushString(L, std::string());
+  pushChars(L, s, len, 0, static_cast<size_t>(n), utf8);
+  return 1;
+}
+
+int cmdRightStr(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t n = VmCheckInteger(L, 2);
+  bool utf8 = EncodingArg(L, 3);
+  if (n < 1) return pushString(L, std::string());
+  size_t count = charCount(s, len, utf8);
+  size_t take = static_cast<size_t>(n) < count ? static_cast<size_t>(n) : count;
+  pushChars(L, s, len, count - take, take, utf8);
+  return 1;
+}
+
+int cmdMidStr(VmState* L) {
+  CheckArgCount(L, 2, 4, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t pos = VmCheckInteger(L, 2);
+  int32_t n = VmOptInteger(L, 3, -1);
+  bool utf8 = EncodingArg(L, 4);
+  size_t count = charCount(s, len, utf8);
+  if (pos < 0 || static_cast<size_t>(pos) >= count || (n < 1 && n != -1)) return pushString(L, std::string());
+  size_t take = n == -1 ? count : static_cast<size_t>(n);
+  pushChars(L, s, len, static_cast<size_t>(pos), take, utf8);
+  return 1;
+}
+
+int cmdUnleftStr(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t n = VmCheckInteger(L, 2);
+  bool utf8 = EncodingArg(L, 3);
+  if (n < 0) return ERR_WRONGUSAGE;
+  size_t count = charCount(s, len, utf8);
+  if (static_cast<size_t>(n) >= count) return pushString(L, std::string());
+  pushChars(L, s, len, 0, count - static_cast<size_t>(n), utf8);
+  return 1;
+}
+
+int cmdUnrightStr(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t n = VmCheckInteger(L, 2);
+  bool utf8 = EncodingArg(L, 3);
+  if (n < 0) return ERR_WRONGUSAGE;
+  size_t from = byteOffset(s, len, static_cast<size_t>(n), utf8);
+  VmPushLString(L, s + from, len - from);
+  return 1;
+}
+
+int cmdUnmidStr(VmState* L) {
+  CheckArgCount(L, 3, 4, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t pos = VmCheckInteger(L, 2);
+  int32_t n = VmCheckInteger(L, 3);
+  bool utf8 = EncodingArg(L, 4);
+  if (pos < 0 || n < 0) return ERR_WRONGUSAGE;
+  size_t from = byteOffset(s, len, static_cast<size_t>(pos), utf8);
+  size_t to = from + byteOffset(s + from, len - from, static_cast<size_t>(n), utf8);
+  std::string out(s, from);
+  out.append(s + to, len - to);
+  return pushString(L, out);
+}
+
+int cmdInsertStr(VmState* L) {
+  CheckArgCount(L, 3, 5, 0, 0);
+  size_t len, insLen;
+  const char* s = VmCheckString(L, 1, &len);
+  const char* ins = VmCheckString(L, 2, &insLen);
+  int32_t pos = VmCheckInteger(L, 3);
+  // The encoding is the last argument, behind an optional fourth one.
+  bool utf8 = EncodingArg(L, VmGetTop(L) >= 4 ? VmGetTop(L) : 4);
+  if (pos < 0) return ERR_WRONGUSAGE;
+  size_t at = byteOffset(s, len, static_cast<size_t>(pos), utf8);
+  std::string out(s, at);
+  out.append(ins, insLen);
+  out.append(s + at, len - at);
+  return pushString(L, out);
+}
+
+int cmdAddStr(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  size_t la, lb;
+  const char* a = VmCheckString(L, 1, &la);
+  const char* b = VmCheckString(L, 2, &lb);
+  std::string out(a, la);
+  out.append(b, lb);
+  return pushString(L, out);
+}
+
+int cmdChr(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  uint32_t code = static_cast<uint32_t>(VmCheckInteger(L, 1));
+  bool utf8 = EncodingArg(L, 2);
+  if (utf8) {
+    if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return ERR_WRONGUSAGE;
+    std::string out;
+    appendChar(&out, code);
+    return pushString(L, out);
+  }
+  if (code > 255) return ERR_WRONGUSAGE;
+  char c = static_cast<char>(code);
+  VmPushLString(L, &c, 1);
+  return 1;
+}
+
+// The character at character position pos (argument index posIndex,
+// default 0); false when the position lies outside the string.
+bool charArg(VmState* L, const char* s, size_t len, int posIndex, bool utf8, CharAt* out, size_t* at) {
+  int32_t pos = VmOptInteger(L, posIndex, 0);
+  if (pos < 0) return false;
+  size_t off = byteOffset(s, len, static_cast<size_t>(pos), utf8);
+  if (off >= len) return false;
+  if (utf8 && charCount(s, off, true) != static_cast<size_t>(pos)) return false;
+  *out = decodeAt(s + off, s + len, utf8);
+  if (at) *at = off;
+  return true;
+}
+
+int cmdAsc(VmState* L) {
+  CheckArgCount(L, 1, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  bool utf8 = EncodingArg(L, 3);
+  if (len == 0) {
+    VmOptInteger(L, 2, 0);
+    return pushNumber(L, 0);
+  }
+  CharAt c;
+  if (!charArg(L, s, len, 2, utf8, &c, nullptr)) return ERR_WRONGUSAGE;
+  return pushNumber(L, c.code);
+}
+
+int cmdStrLen(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  return pushNumber(L, static_cast<double>(charCount(s, len, EncodingArg(L, 2))));
+}
+
+int cmdByteLen(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  size_t len;
+  VmCheckString(L, 1, &len);
+  return pushNumber(L, static_cast<double>(len));
+}
+
+int cmdByteChr(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  uint32_t code = static_cast<uint32_t>(VmCheckInteger(L, 1));
+  if (code > 255) return ERR_WRONGUSAGE;
+  char c = static_cast<char>(code);
+  VmPushLString(L, &c, 1);
+  return 1;
+}
+
+int cmdByteAsc(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t pos = VmOptInteger(L, 2, 0);
+  if (pos < 0 || static_cast<size_t>(pos) >= len) return ERR_WRONGUSAGE;
+  return pushNumber(L, static_cast<unsigned char>(s[pos]));
+}
+
+// Byte order of the typed conversions: BIGENDIAN 0, NATIVEENDIAN 1,
+// LITTLEENDIAN 2.
+void byteOrderArg(VmState* L, int index, int* native, int* little) {
+  int32_t order = VmOptInteger(L, index, MEM_BIGENDIAN);
+  *native = order == MEM_NATIVEENDIAN;
+  *little = order == MEM_LITTLEENDIAN;
+}
+
+int cmdByteVal(VmState* L) {
+  CheckArgCount(L, 1, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t type = VmOptInteger(L, 2, MEMTYPE_INTEGER);
+  int native, little;
+  byteOrderArg(L, 3, &native, &little);
+  int width = GetMemTypeSize(type);
+  if (width == 0) return ERR_WRONGUSAGE;
+  // A string shorter than the value is refused here: a size of 0 would
+  // otherwise read as a block of unknown size.
+  if (len < static_cast<size_t>(width)) return ERR_MEMRANGE;
+  return PeekTypedValue(L, s, len, type, 0, native, little) == ERR_NONE ? 1 : ERR_WRONGUSAGE;
+}
+
+int cmdByteStrStr(VmState* L) {
+  CheckArgCount(L, 1, 3, 0, 0);
+  double value = VmCheckNumber(L, 1);
+  int32_t type = VmOptInteger(L, 2, MEMTYPE_INTEGER);
+  int native, little;
+  byteOrderArg(L, 3, &native, &little);
+  int width = GetMemTypeSize(type);
+  if (width == 0) return ERR_WRONGUSAGE;
+  char buffer[8];
+  ErrorCode err = PokeTypedValue(buffer, static_cast<size_t>(width), type, 0,
+                                 static_cast<uint32_t>(VmNumberToInteger(value)), value, value, native, little);
+  if (err != ERR_NONE) return err;
+  VmPushLString(L, buffer, static_cast<size_t>(width));
+  return 1;
+}
+
+int cmdByteOffset(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  bool utf8 = EncodingArg(L, 3);
+  CharAt c;
+  size_t at;
+  if (!charArg(L, s, len, 2, utf8, &c, &at)) return ERR_WRONGUSAGE;
+  return pushNumber(L, static_cast<double>(at));
+}
+
+int cmdCharOffset(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t pos = VmCheckInteger(L, 2);
+  bool utf8 = EncodingArg(L, 3);
+  if (pos < 0 || static_cast<size_t>(pos) >= len) return ERR_WRONGUSAGE;
+  if (!utf8) return pushNumber(L, pos);
+  // The character whose bytes contain the offset.
+  size_t index = 0;
+  const char* end = s + len;
+  for (const char* p = s;; index++) {
+    const char* next = Utf8NextChar(p, end);
+    if (s + pos < next) break;
+    p = next;
+  }
+  return pushNumber(L, static_cast<double>(index));
+}
+
+int cmdCharWidth(VmState* L) {
+  CheckArgCount(L, 1, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  bool utf8 = EncodingArg(L, 3);
+  CharAt c;
+  if (!charArg(L, s, len, 2, utf8, &c, nullptr)) return ERR_WRONGUSAGE;
+  return pushNumber(L, static_cast<double>(c.len));
+}
+
+using CharClass = bool (*)(uint32_t);
+
+template <CharClass F>
+int classCommand(VmState* L) {
+  CheckArgCount(L, 1, 3, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  bool utf8 = EncodingArg(L, 3);
+  EncodingScope scope(utf8);
+  CharAt c;
+  if (!charArg(L, s, len, 2, utf8, &c, nullptr)) return ERR_WRONGUSAGE;
+  return pushNumber(L, F(c.code) ? 1 : 0);
+}
+
+int cmdCompareStr(VmState* L) {
+  CheckArgCount(L, 2, 4, 0, 0);
+  const char* a = VmCheckString(L, 1, nullptr);
+  const char* b = VmCheckString(L, 2, nullptr);
+  int32_t caseSensitive = VmOptInteger(L, 3, 1);
+  EncodingScope scope(EncodingArg(L, 4));
+  return pushNumber(L, CompareStringMode(a, b, caseSensitive != 0));
+}
+
+int affixCommand(VmState* L, bool atEnd) {
+  CheckArgCount(L, 2, 4, 0, 0);
+  size_t len, plen;
+  const char* s = VmCheckString(L, 1, &len);
+  const char* part = VmCheckString(L, 2, &plen);
+  int32_t caseSensitive = VmOptInteger(L, 3, 1);
+  bool utf8 = EncodingArg(L, 4);
+  EncodingScope scope(utf8);
+  if (plen == 0) return pushNumber(L, 0);
+  std::string a(s, len), b(part, plen);
+  if (!caseSensitive) {
+    a = foldCase(s, len, utf8);
+    b = foldCase(part, plen, utf8);
+  }
+  bool hit = b.size() <= a.size() &&
+             a.compare(atEnd ? a.size() - b.size() : 0, b.size(), b) == 0;
+  return pushNumber(L, hit ? 1 : 0);
+}
+
+int cmdStartsWith(VmState* L) { return affixCommand(L, false); }
+int cmdEndsWith(VmState* L) { return affixCommand(L, true); }
+
+bool isCSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+int cmdEmptyStr(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  for (size_t i = 0; i < len; i++)
+    if (!isCSpace(s[i])) return pushNumber(L, 0);
+  return pushNumber(L, 1);
+}
+
+int cmdStripStr(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  size_t from = 0, to = len;
+  while (from < to && isCSpace(s[from])) from++;
+  while (to > from && isCSpace(s[to - 1])) to--;
+  VmPushLString(L, s + from, to - from);
+  return 1;
+}
+
+int cmdTrimStr(VmState* L) {
+  CheckArgCount(L, 3, 4, 0, 0);
+  size_t len, clen;
+  const char* s = VmCheckString(L, 1, &len);
+  const char* c = VmCheckString(L, 2, &clen);
+  int32_t side = VmCheckInteger(L, 3);
+  bool utf8 = EncodingArg(L, 4);
+  if (clen == 0 || decodeAt(c, c + clen, utf8).len != clen) return ERR_WRONGUSAGE;
+  size_t from = 0, to = len;
+  if (side == 0) {
+    while (len - from >= clen && std::memcmp(s + from, c, clen) == 0) from += clen;
+  } else {
+    while (to >= clen && std::memcmp(s + to - clen, c, clen) == 0) to -= clen;
+  }
+  VmPushLString(L, s + from, to - from);
+  return 1;
+}
+
+int cmdReverseStr(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  bool utf8 = EncodingArg(L, 2);
+  std::string out(len, '\0');
+  size_t w = len;
+  const char* end = s + len;
+  for (const char* p = s; p < end;) {
+    size_t n = decodeAt(p, end, utf8).len;
+    w -= n;
+    std::memcpy(&out[w], p, n);
+    p += n;
+  }
+  return pushString(L, out);
+}
+
+int cmdRepeatStr(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  int32_t n = VmCheckInteger(L, 2);
+  if (n < 0) return ERR_WRONGUSAGE;
+  if (len != 0 && static_cast<size_t>(n) > SIZE_MAX / 2 / len) return ERR_MEM;
+  std::string out;
+  out.reserve(len * static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; i++) out.append(s, len);
+  return pushString(L, out);
+}
+
+// Arguments of FindStr, CountStr and ReplaceStr behind the subject and the
+// search text, from argument index first: case switch, start, encoding.
+struct SearchArgs {
+  bool caseSensitive;
+  int32_t start;
+  bool utf8;
+};
+
+SearchArgs searchArgs(VmState* L, int first) {
+  SearchArgs a;
+  a.caseSensitive = VmOptInteger(L, first, 1) != 0;
+  a.start = VmOptInteger(L, first + 1, 0);
+  a.utf8 = EncodingArg(L, first + 2);
+  return a;
+}
+
+int cmdFindStr(VmState* L) {
+  CheckArgCount(L, 2, 5, 0, 0);
+  size_t len, flen;
+  const char* s = VmCheckString(L, 1, &len);
+  const char* f = VmCheckString(L, 2, &flen);
+  SearchArgs a = searchArgs(L, 3);
+  EncodingScope scope(a.utf8);
+  if (a.start < 0) return ERR_WRONGUSAGE;
+  size_t from = byteOffset(s, len, static_cast<size_t>(a.start), a.utf8);
+  if (len == 0 || flen == 0 || from >= len) return pushNumber(L, -1);
+  size_t matched;
+  size_t at = findSubstring(s, len, f, flen, from, a.caseSensitive, a.utf8, &matched);
+  if (at == std::string::npos) return pushNumber(L, -1);
+  return pushNumber(L, static_cast<double>(charCount(s, at, a.utf8)));
+}
+
+int cmdCountStr(VmState* L) {
+  CheckArgCount(L, 2, 5, 0, 0);
+  size_t len, flen;
+  const char* s = VmCheckString(L, 1, &len);
+  const char* f = VmCheckString(L, 2, &flen);
+  SearchArgs a = searchArgs(L, 3);
+  EncodingScope scope(a.utf8);
+  if (a.start < 0) return ERR_WRONGUSAGE;
+  size_t from = byteOffset(s, len, static_cast<size_t>(a.start), a.utf8);
+  if (len == 0 || flen == 0 || from >= len) return pushNumber(L, 0);
+  double count = 0;
+  size_t matched;
+  for (size_t at; (at = findSubstring(s, len, f, flen, from, a.caseSensitive, a.utf8, &matched)) != std::string::npos;) {
+    count++;
+    from = at + matched;
+  }
+  return pushNumber(L, count);
+}
+
+int cmdReplaceStr(VmState* L) {
+  CheckArgCount(L, 3, 6, 0, 0);
+  size_t len, flen, rlen;
+  const char* s = VmCheckString(L, 1, &len);
+  const char* f = VmCheckString(L, 2, &flen);
+  const char* r = VmCheckString(L, 3, &rlen);
+  SearchArgs a = searchArgs(L, 4);
+  EncodingScope scope(a.utf8);
+  if (a.start < 0) return ERR_WRONGUSAGE;
+  if (len == 0 || flen == 0) {
+    VmPushValue(L, 1);
+    VmToString(L, -1);
+    return 1;
+  }
+  size_t from = byteOffset(s, len, static_cast<size_t>(a.start), a.utf8);
+  std::string out(s, from);
+  size_t matched;
+  for (size_t at; (at = findSubstring(s, len, f, flen, from, a.caseSensitive, a.utf8, &matched)) != std::string::npos;) {
+    out.append(s + from, at - from);
+    out.append(r, rlen);
+    from = at + matched;
+  }
+  out.append(s + from, len - from);
+  return pushString(L, out);
+}
+
+int cmdSplitStr(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  size_t len, slen;
+  const char* s = VmCheckString(L, 1, &len);
+  const char* sep = VmCheckString(L, 2, &slen);
+  bool merge = VmOptInteger(L, 3, 0) != 0;
+  if (slen == 0) return ERR_WRONGUSAGE;
+  VmNewTable(L);
+  int count = 0;
+  size_t from = 0;
+  for (;;) {
+    const char* hit = nullptr;
+    for (size_t i = from; i + slen <= len; i++)
+      if (std::memcmp(s + i, sep, slen) == 0) {
+        hit = s + i;
+        break;
+      }
+    size_t to = hit ? static_cast<size_t>(hit - s) : len;
+    VmPushLString(L, s + from, to - from);
+    VmRawSetI(L, -2, count++);
+    if (!hit) break;
+    from = to + slen;
+    // A run of separators counts as one; the first part is kept even when
+    // the text starts with a separator.
+    if (merge)
+      while (from + slen <= len && std::memcmp(s + from, sep, slen) == 0) from += slen;
+  }
+  VmPushNumber(L, count);
+  return 2;
+}
+
+int cmdStrToArray(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  bool utf8 = EncodingArg(L, 2);
+  VmNewTable(L);
+  int i = 0;
+  const char* end = s + len;
+  for (const char* p = s; p < end; i++) {
+    CharAt c = decodeAt(p, end, utf8);
+    VmPushNumber(L, c.code);
+    VmRawSetI(L, -2, i);
+    p += c.len;
+  }
+  VmPushNumber(L, 0);
+  VmRawSetI(L, -2, i);
+  return 1;
+}
+
+int cmdArrayToStr(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  VmCheckTable(L, 1);
+  bool utf8 = EncodingArg(L, 2);
+  std::string out;
+  for (int i = 0;; i++) {
+    VmRawGetI(L, 1, i);
+    if (VmType(L, -1) != VM_TYPE_NUMBER) break;
+    uint32_t code = static_cast<uint32_t>(VmNumberToInteger(VmToNumber(L, -1)));
+    VmSetTop(L, -2);
+    if (code == 0) break;
+    if (utf8) {
+      if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return ERR_WRONGUSAGE;
+      appendChar(&out, code);
+    } else {
+      out.push_back(static_cast<char>(code & 0xFF));
+    }
+  }
+  return pushString(L, out);
+}
+
+int cmdConvertStr(VmState* L) {
+  CheckArgCount(L, 3, 3, 0, 0);
+  const char* s = VmCheckString(L, 1, nullptr);
+  int32_t from = VmCheckInteger(L, 2);
+  int32_t to = VmCheckInteger(L, 3);
+  if (from == to) {
+    VmPushValue(L, 1);
+    VmToString(L, -1);
+    return 1;
+  }
+  char* converted = ConvertStringEncoding(s, from, to);
+  if (!converted) return ERR_TEXTCONVERT;
+  VmPushString(L, converted);
+  FreeMemory(converted);
+  return 1;
+}
+
+// Length of the valid UTF-8 sequence at p, or 0 when it is not one.
+size_t validSequence(const char* p, const char* end) {
+  unsigned char c = static_cast<unsigned char>(*p);
+  size_t n = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
+  if (n == 0 || static_cast<size_t>(end - p) < n) return 0;
+  return Utf8CheckBytes(p, n) ? n : 0;
+}
+
+int cmdValidateStr(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  if (EncodingArg(L, 2)) {
+    for (const char* p = s; p < s + len;) {
+      size_t n = validSequence(p, s + len);
+      if (n == 0) {
+        VmPushNumber(L, 0);
+        VmPushNumber(L, static_cast<double>(p - s));
+        return 2;
+      }
+      p += n;
+    }
+  }
+  VmPushNumber(L, 1);
+  VmPushNumber(L, -1);
+  return 2;
+}
+
+int cmdBase64Str(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  bool decode = VmCheckInteger(L, 2) != 0;
+  std::string out;
+  if (decode) {
+    out.resize(len / 4 * 3);
+    size_t written;
+    ErrorCode err = DecodeBase64(s, len, out.data(), &written);
+    if (err != ERR_NONE) return err;
+    out.resize(written);
+  } else {
+    ErrorCode err;
+    size_t size = Base64EncodedSize(len, &err);
+    if (err != ERR_NONE) return err;
+    out.resize(size);
+    EncodeBase64(s, len, out.data());
+  }
+  return pushString(L, out);
+}
+
+int cmdCRC32Str(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  if (len == 0) return ERR_WRONGUSAGE;
+  InitCrc32Table();
+  return pushNumber(L, ComputeCrc32(s, len));
+}
+
+int cmdMD5Str(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  if (len == 0) return ERR_WRONGUSAGE;
+  char hex[33];
+  MD5HexDigest(s, len, hex);
+  VmPushString(L, hex);
+  return 1;
+}
+
+int digitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
+  return 99;
+}
+
+int cmdToNumber(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  int32_t base = VmOptInteger(L, 2, 10);
+  if (base < 2 || base > 36) return ERR_WRONGUSAGE;
+  if (VmType(L, 1) == VM_TYPE_NUMBER) return pushNumber(L, VmToNumber(L, 1));
+  size_t len;
+  const char* s = VmCheckString(L, 1, &len);
+  if (base == 10) return pushNumber(L, VmIsNumber(L, 1) ? VmToNumber(L, 1) : 0);
+  size_t i = 0;
+  while (i < len && isCSpace(s[i])) i++;
+  double value = 0;
+  size_t digits = 0;
+  for (; i < len && digitValue(s[i]) < base; i++, digits++) value = value * base + digitValue(s[i]);
+  while (i < len && isCSpace(s[i])) i++;
+  return pushNumber(L, (digits == 0 || i != len) ? 0 : value);
+}
+
+int cmdToUserData(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  double n = VmCheckNumber(L, 1);
+  uintptr_t p;
+  if (n >= 0 && n < 18446744073709551616.0)
+    p = static_cast<uintptr_t>(n);
+  else if (n < 0 && n >= -9223372036854775808.0)
+    p = static_cast<uintptr_t>(static_cast<int64_t>(n));
+  else
+    return ERR_WRONGUSAGE;
+  VmPushLightUserdata(L, reinterpret_cast<void*>(p));
+  return 1;
+}
+
+}  // namespace
+
+bool EncodingArg(VmState* L, int index) {
+  if (VmType(L, index) == VM_TYPE_NONE) return unicodeUtf8Mode != 0;
+  return VmCheckInteger(L, index) == ENCODING_UTF8;
+}
+
+#define STRING_COMMAND(name, fn) {name, GuardMemory<fn>}
+
+extern const CommandTableEntry stringTextCommands[] = {
+    STRING_COMMAND("LowerStr", cmdLowerStr),
+    STRING_COMMAND("UpperStr", cmdUpperStr),
+    STRING_COMMAND("UnrightStr", cmdUnrightStr),
+    STRING_COMMAND("UnleftStr", cmdUnleftStr),
+    STRING_COMMAND("Chr", cmdChr),
+    STRING_COMMAND("MidStr", cmdMidStr),
+    STRING_COMMAND("RightStr", cmdRightStr),
+    STRING_COMMAND("LeftStr", cmdLeftStr),
+    STRING_COMMAND("FindStr", cmdFindStr),
+    STRING_COMMAND("AddStr", cmdAddStr),
+    STRING_COMMAND("Asc", cmdAsc),
+    STRING_COMMAND("StrLen", cmdStrLen),
+    STRING_COMMAND("ReplaceStr", cmdReplaceStr),
+    STRING_COMMAND("SplitStr", cmdSplitStr),
+    STRING_COMMAND("StrToArray", cmdStrToArray),
+    STRING_COMMAND("TrimStr", cmdTrimStr),
+    STRING_COMMAND("ToNumber", cmdToNumber),
+    STRING_COMMAND("UnmidStr", cmdUnmidStr),
+    STRING_COMMAND("CountStr", cmdCountStr),
+    STRING_COMMAND("InsertStr", cmdInsertStr),
+    STRING_COMMAND("RepeatStr", cmdRepeatStr),
+    STRING_COMMAND("MD5Str", cmdMD5Str),
+    STRING_COMMAND("CRC32Str", cmdCRC32Str),
+    STRING_COMMAND("ArrayToStr", cmdArrayToStr),
+    STRING_COMMAND("Base64Str", cmdBase64Str),
+    STRING_COMMAND("ToUserData", cmdToUserData),
+    STRING_COMMAND("ByteOffset", cmdByteOffset),
+    STRING_COMMAND("CharOffset", cmdCharOffset),
+    STRING_COMMAND("CharWidth", cmdCharWidth),
+    STRING_COMMAND("ValidateStr", cmdValidateStr),
+    STRING_COMMAND("ConvertStr", cmdConvertStr),
+    STRING_COMMAND("ReverseStr", cmdReverseStr),
+    STRING_COMMAND("ByteLen", cmdByteLen),
+    STRING_COMMAND("IsAlNum", classCommand<CharIsAlnum>),
+    STRING_COMMAND("IsAlpha", classCommand<CharIsAlpha>),
+    STRING_COMMAND("IsCntrl", classCommand<CharIsCntrl>),
+    STRING_COMMAND("IsDigit", classCommand<CharIsDigit>),
+    STRING_COMMAND("IsGraph", classCommand<CharIsGraph>),
+    STRING_COMMAND("IsLower", classCommand<CharIsLower>),
+    STRING_COMMAND("IsPrint", classCommand<CharIsPrint>),
+    STRING_COMMAND("IsPunct", classCommand<CharIsPunct>),
+    STRING_COMMAND("IsSpace", classCommand<CharIsSpace>),
+    STRING_COMMAND("IsUpper", classCommand<CharIsUpper>),
+    STRING_COMMAND("IsXDigit", classCommand<CharIsXDigit>),
+    STRING_COMMAND("CompareStr", cmdCompareStr),
+    STRING_COMMAND("ByteAsc", cmdByteAsc),
+    STRING_COMMAND("ByteChr", cmdByteChr),
+    STRING_COMMAND("StartsWith", cmdStartsWith),
+    STRING_COMMAND("EndsWith", cmdEndsWith),
+    STRING_COMMAND("StripStr", cmdStripStr),
+    STRING_COMMAND("EmptyStr", cmdEmptyStr),
+    STRING_COMMAND("ByteVal", cmdByteVal),
+    STRING_COMMAND("ByteStrStr", cmdByteStrStr),
+    {nullptr, nullptr},
+};
