@@ -53,14 +53,15 @@ int32_t wantedSize(int32_t wanted, int32_t actual) {
   return scaled < 1 ? 1 : static_cast<int32_t>(scaled > INT32_MAX ? INT32_MAX : scaled);
 }
 
-// Renders a vector picture of a plug-in again at width x height.
-ErrorCode renderAgain(PictureHandle* handle, int32_t width, int32_t height) {
+}  // namespace
+
+ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width, int32_t height) {
   PluginBase* base = handle->loader;
   auto transform = reinterpret_cast<QmTransformImageFunc>(base ? PluginEntryOf(base, PE_TransformImage) : nullptr);
   auto get = reinterpret_cast<QmGetImageFunc>(base ? PluginEntryOf(base, PE_GetImage) : nullptr);
   if (!transform || !get || IsBridgedPlugin(base)) return ERR_TFIMAGE;
-  double parameters[6] = {static_cast<double>(width) / handle->width, 0, 0,
-                          static_cast<double>(height) / handle->height, static_cast<double>(width),
+  if (width < 1 || height < 1) return ERR_TFIMAGE;
+  double parameters[6] = {matrix[0], matrix[1], matrix[2], matrix[3], static_cast<double>(width),
                           static_cast<double>(height)};
   if (!transform(handle->image, parameters)) return ERR_TFIMAGE;
   QmImageRequest request{};
@@ -73,8 +74,6 @@ ErrorCode renderAgain(PictureHandle* handle, int32_t width, int32_t height) {
   handle->height = height;
   return ERR_NONE;
 }
-
-}  // namespace
 
 PictureHandle* NewPictureHandle(void* image, uintptr_t format, void (*close)(void*), uintptr_t word,
                                 void* transform, int32_t width, int32_t height, int32_t bridge) {
@@ -208,7 +207,9 @@ ErrorCode OpenPictureHandle(const char* name, const char* loaders, const Picture
     if (!width) width = handle->width;
     if (!height) height = handle->height;
     if (handle->isVector) {
-      error = renderAgain(handle, width, height);
+      const double scale[4] = {static_cast<double>(width) / handle->width, 0, 0,
+                               static_cast<double>(height) / handle->height};
+      error = RenderPictureHandle(handle, scale, width, height);
     } else {
       handle->converted = reinterpret_cast<uint32_t*>(
           ScalePixelBuffer(handle->pixels, 0, 0, handle->width, handle->height, nullptr, 0, 0, width, height,

@@ -195,6 +195,10 @@ struct PictureResult {
 };
 ErrorCode OpenPictureHandle(const char* name, const char* loaders, const PictureRequest* request,
                             PictureResult* result);
+// Renders a plug-in's vector picture again through its TransformImage
+// (the 2 x 2 matrix and the target size) and GetImage; 1469 when the
+// loader cannot or the transform fails.
+ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width, int32_t height);
 ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, int32_t* width,
                          int32_t* height, int32_t* depth, int32_t* hasAlpha, int32_t* isVector);
 

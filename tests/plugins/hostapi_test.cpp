@@ -71,8 +71,71 @@ TEST_F(PluginTest, PluginListing) {
   std::string lib = "::plugin\n1.9\n0x00000402\nTest library\n\n\n\n\n\n\n\n"
                     "::commands\nPlugAdd\n\n\nPlugInits\n\n\nPlugFail\n\n\n"
                     "::constants\nTESTLIB_ANSWER\nTESTLIB_NAME\n";
-  std::string img = "::plugin\n1.0\n0x00000004\n\n\n\n\n\n\n\n\n";
+  std::string img = "::plugin\n1.0\n0x00000084\n\n\n\n\n\n\n\n\n";
   EXPECT_TRUE(listing == lib + img + "::end\n" || listing == img + lib + "::end\n") << listing;
+}
+
+TEST_F(PluginTest, SaverFormatsPluginArrayAndNodes) {
+  Install("testlib");
+  Install("testimg");
+  ASSERT_EQ(LoadPluginsAndFormats(L, root.c_str(), 0, nullptr), 0);
+  PluginBase* img = GetPluginBase(Entry("testimg")->handle);
+  PluginBase* lib = GetPluginBase(Entry("testlib")->handle);
+
+  // Both passes of the saver registration: copies and constants.
+  int32_t count = 0;
+  const SaverFormatEntry* formats = GetPluginSaverFormats(img, PLUGINCAPS_SAVEIMAGE, &count);
+  ASSERT_EQ(count, 2);
+  EXPECT_STREQ(formats[0].formatName, "qmti");
+  EXPECT_EQ(formats[1].formatId, 101);
+  EXPECT_STREQ(formats[1].formatName, "qmti2");
+  EXPECT_EQ(Constant("imgfmt_qmti"), "100");
+  EXPECT_EQ(Constant("imgfmt_qmti2"), "101");
+  EXPECT_EQ(GetPluginSaverFormats(lib, PLUGINCAPS_SAVEIMAGE, &count), nullptr);
+  EXPECT_EQ(count, 0);
+
+  // The loaded plug-ins in list order, in one allocation.
+  const PluginHostApi* api = GetPluginHostApi();
+  QmPluginListNode* array = api->plugin->getLoadedPluginArray();
+  std::vector<PluginBase*> seen;
+  for (QmPluginListNode* n = array; n; n = n->next) seen.push_back(n->base);
+  std::vector<PluginBase*> expected;
+  for (const PluginEntry* e = GetPluginList(); e; e = e->next) expected.push_back(GetPluginBase(e->handle));
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(seen.size(), 2u);
+  api->plugin->freeLoadedPluginArray(array);
+  api->plugin->setPluginUserData(img, 0xABCD);
+  EXPECT_EQ(api->plugin->getPluginUserData(img), 0xABCDu);
+
+  // Nodes keep their texts; the value only with flag bit 0. The plug-in's
+  // close frees them (the sanitizer sees any leak).
+  PluginNode* a = api->system->addPluginNode(lib, 1, "name", nullptr, "third", 99, 0);
+  PluginNode* b = api->system->addPluginNode(lib, 2, "other", "second", "", 99, 1);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(lib->nodes, a);
+  EXPECT_EQ(a->next, b);
+  EXPECT_STREQ(a->name, "name");
+  EXPECT_STREQ(a->text2, "");
+  EXPECT_STREQ(a->text3, "third");
+  EXPECT_EQ(a->value, 0u);
+  EXPECT_EQ(b->value, 99u);
+  SetAllocFailure(1, false);
+  EXPECT_EQ(api->system->addPluginNode(lib, 3, "x", "y", "z", 0, 0), nullptr);
+  SetAllocFailure(0, false);
+  EXPECT_EQ(b->next, nullptr);
+
+  // A plug-in without a working transform cannot render again.
+  WriteBytes(root + "/pic.qmti", {'Q', 'M', 'T', 'I', 0, 1, 0, 1, 0, 1, 2, 3, 4});
+  PictureRequest request{};
+  PictureResult result{};
+  ASSERT_EQ(OpenPictureHandle((root + "/pic.qmti").c_str(), nullptr, &request, &result), 0);
+  const double identity[4] = {1, 0, 0, 1};
+  EXPECT_EQ(RenderPictureHandle(result.handle, identity, 2, 2), ERR_TFIMAGE);
+  ReleasePictureHandle(result.handle);
+  PictureHandle* pixels = NewPixelPictureHandle(1, 1);
+  EXPECT_EQ(RenderPictureHandle(pixels, identity, 2, 2), ERR_TFIMAGE);
+  ReleasePictureHandle(pixels);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Test plug-in "testimg": an image loader of its own format, read through
 // the host's stream layer: "QMTI", big-endian 16-bit width and height, a
 // flags byte (bit 0: alpha), then width x height big-endian ARGB words.
-// TestLiveImages() tells the tests how many images are still open.
+// TestLiveImages() tells the tests how many images are still open. As an
+// image saver it registers two formats, "qmti" (100) and "qmti2" (101).
 #include <cstdint>
 #include <cstring>
 
@@ -44,7 +45,7 @@ extern "C" {
 
 int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
   host = api;
-  base->capabilities = PLUGINCAPS_IMAGE;
+  base->capabilities = PLUGINCAPS_IMAGE | PLUGINCAPS_SAVEIMAGE;
   base->version = 1;
   base->moduleName = "testimg";
   return 1;
@@ -107,5 +108,16 @@ void FreeImage(void* handle) {
 int TransformImage(void*, const double*) { return 0; }
 
 int TestLiveImages() { return liveImages; }
+
+uint32_t RegisterImageSaver(SaverFormatEntry* entry) {
+  static int next = 0;
+  entry->formatId = 100 + next;
+  entry->formatName = next ? "qmti2" : "qmti";
+  uint32_t flags = next ? 0 : QM_SAVER_MORE_IMAGE;
+  next = (next + 1) % 2;
+  return flags;
+}
+
+int SaveImage() { return 0; }
 
 }  // extern "C"
