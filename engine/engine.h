@@ -407,6 +407,10 @@ void SetCatalogTextSource(CatalogTextSource source, void *data);
 int CatalogTextMatches(const char *builtin, const char *replacement);
 // The text number of an error code, -1 when none.
 int32_t GetErrorTextNumber(ErrorCode code);
+// GetErrorText, and while a script runs its current file name and line
+// (else null and 0).
+void GetErrorTextWithPosition(VmState *L, ErrorCode code, char *buffer, size_t size, const char **file,
+                              int32_t *line);
 // The message followed by the error location when a script runs.
 void FormatErrorText(VmState *L, const char *text, int plain, char *buffer, size_t size);
 void PrintDone();
@@ -441,6 +445,9 @@ void SetTableFieldId(VmState *L, const char *key, ObjectId id);
 // the top, at keys 0, 1, ...; returns the count.
 int ListObjectsOfType(VmState *L, int32_t type);
 int AddPart(char *path, const char *name, size_t size);
+struct StreamHandle;
+// Writes the text without its terminator; 1 when every byte went out.
+int WriteStreamString(StreamHandle *stream, const char *text);
 char *EscapePercentSigns(const char *text);   // AllocMemory copy, or null
 
 // Run words of the system library: the exit status stored by End and the

@@ -208,6 +208,17 @@ void GetErrorText(ErrorCode code, char *buffer, size_t size)
     fillText(text, arg, GetErrorArgNumber(), buffer, size);
 }
 
+void GetErrorTextWithPosition(VmState *L, ErrorCode code, char *buffer, size_t size, const char **file,
+                              int32_t *line)
+{
+    GetErrorText(code, buffer, size);
+    bool running = L != nullptr && GetScriptRunningFlag();
+    if (file != nullptr)
+        *file = running ? GetCurrentScriptName(L) : nullptr;
+    if (line != nullptr)
+        *line = running ? GetCurrentScriptLine(L) : 0;
+}
+
 void FormatErrorText(VmState *L, const char *text, int plain, char *buffer, size_t size)
 {
     if (buffer == nullptr || size == 0)

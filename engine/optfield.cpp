@@ -293,6 +293,12 @@ int AddPart(char *path, const char *name, size_t size)
     return 1;
 }
 
+int WriteStreamString(StreamHandle *stream, const char *text)
+{
+    size_t len = std::strlen(text);
+    return WriteStream(stream, text, len) == len ? 1 : 0;
+}
+
 char *EscapePercentSigns(const char *text)
 {
     size_t len = std::strlen(text);

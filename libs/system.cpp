@@ -40,9 +40,35 @@ bool checkFlag(VmState *L, int index)
     return VmCheckNumber(L, index) != 0;
 }
 
+// Writes text that may hold zero bytes, piece by piece between them. The
+// console gets Latin-1 texts as UTF-8 in 8-bit mode and follows the console
+// flush switch; debug output goes through the debug printer, which does the
+// same conversion.
+void writeText(const char *s, size_t len, bool debug)
+{
+    for (size_t pos = 0; pos < len;) {
+        const char *piece = s + pos;
+        size_t n = std::strlen(piece);
+        if (debug) {
+            DebugPrintf("%s", piece);
+        } else if (!unicodeUtf8Mode) {
+            char *utf8 = Latin1ToUtf8Dup(piece);
+            std::fputs(utf8 != nullptr ? utf8 : piece, stdout);
+            FreeMemory(utf8);
+        } else {
+            std::fwrite(piece, 1, n, stdout);
+        }
+        pos += n + 1;
+        if (pos <= len)
+            std::fputc('\0', stdout);
+    }
+    if (!debug && GetConsoleFlush())
+        std::fflush(stdout);
+}
+
 // Joins the arguments, each turned into text by the script's "tostring",
 // with single blanks, adds a line feed when asked and prints the line.
-int printValues(VmState *L, bool newline)
+int printValues(VmState *L, bool newline, bool debug)
 {
     int n = VmGetTop(L);
     VmStringBuffer b;
@@ -65,16 +91,7 @@ int printValues(VmState *L, bool newline)
     if (newline)
         VmBufferAddString(&b, "\n");
     VmBufferPushResult(&b);
-    // Texts may hold zero bytes: print piecewise up to each of them.
-    const char *s = VmToString(L, -1);
-    size_t len = VmStrLen(L, -1);
-    for (size_t pos = 0; pos < len;) {
-        DebugPrintf("%s", s + pos);
-        size_t piece = std::strlen(s + pos);
-        pos += piece + 1;
-        if (pos <= len)
-            std::fputc('\0', stdout);
-    }
+    writeText(VmToString(L, -1), VmStrLen(L, -1), debug);
     if (!newline)
         std::fflush(stdout);
     return 0;
@@ -108,10 +125,10 @@ int readLine(VmState *L)
 
 // ---- Output and run control ----------------------------------------------------------
 
-int cmdConsolePrint(VmState *L) { return printValues(L, true); }
-int cmdConsolePrintNR(VmState *L) { return printValues(L, false); }
-int cmdDebugPrint(VmState *L) { return debugDisabled() ? 0 : printValues(L, true); }
-int cmdDebugPrintNR(VmState *L) { return debugDisabled() ? 0 : printValues(L, false); }
+int cmdConsolePrint(VmState *L) { return printValues(L, true, false); }
+int cmdConsolePrintNR(VmState *L) { return printValues(L, false, false); }
+int cmdDebugPrint(VmState *L) { return debugDisabled() ? 0 : printValues(L, true, true); }
+int cmdDebugPrintNR(VmState *L) { return debugDisabled() ? 0 : printValues(L, false, true); }
 int cmdConsolePrompt(VmState *L) { return readLine(L); }
 
 int cmdDebugPrompt(VmState *L)

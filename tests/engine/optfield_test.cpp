@@ -259,6 +259,28 @@ TEST_F(OptTest, Writers)
     EXPECT_EQ(VmToNumber(L, -1), 4294967295.0);
 }
 
+// A registered object list; it stays registered for the process.
+ObjectHead listedObjects[3];
+ObjectHead *listHead = nullptr;
+
+TEST_F(OptTest, ListObjectsOfTypeStoresEachIdentifier)
+{
+    int anchor;
+    listedObjects[0] = ObjectHead{90, 4, nullptr, nullptr, &listedObjects[1]};
+    listedObjects[1] = ObjectHead{91, 5, nullptr, nullptr, &listedObjects[2]};
+    listedObjects[2] = ObjectHead{90, 0, &anchor, nullptr, nullptr};
+    listHead = &listedObjects[0];
+    ASSERT_EQ(RegisterObjectList(&listHead), 0);
+    VmSetTop(L, 0);
+    VmNewTable(L);
+    EXPECT_EQ(ListObjectsOfType(L, 90), 2);
+    VmRawGetI(L, 1, 0);
+    EXPECT_EQ(VmToNumber(L, -1), 4);
+    VmRawGetI(L, 1, 1);
+    EXPECT_EQ(VmToUserdata(L, -1), &anchor);
+    listHead = nullptr;
+}
+
 TEST(PathsAndPercents, AddPartAndEscapes)
 {
     struct Case {

@@ -54,6 +54,15 @@ TEST_F(SystemTest, ConsoleOutput)
         else
             EXPECT_EQ(out, std::string("a\0b", 3));
     }
+    // In 8-bit mode the Latin-1 texts reach the terminal as UTF-8.
+    int32_t savedMode = unicodeUtf8Mode;
+    unicodeUtf8Mode = 0;
+    std::string latin;
+    EXPECT_EQ(p.RunCapture("GETGLOBAL 0, \"consoleprint\"\nLOADCONST 1, \"caf\\xE9\"\nCALL 0, 2, 1\nRETURN 0, 1",
+                           &latin),
+              0);
+    unicodeUtf8Mode = savedMode;
+    EXPECT_EQ(latin, "caf\xC3\xA9\n");
     // Debug output disabled for the run prints nothing.
     vmRun.debugDisabled = 1;
     std::string out;
