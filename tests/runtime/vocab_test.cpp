@@ -85,6 +85,13 @@ TEST(VocabTest, ListingsMatchGoldenFiles) {
     for (std::string line; std::getline(lines, line);) EXPECT_LT(line.size() + 1, EXPORT_LINE_SIZE);
     EXPECT_EQ(text.back(), '\n');
   }
+  // A stream that cannot be written: the failure is reported.
+  const std::string goldenPath = std::string(QM_SOURCE_DIR) + "/tests/runtime/golden/directives.txt";
+  StreamHandle* readOnly = OpenFileStream(goldenPath.c_str(), STREAM_READ, nullptr);
+  ASSERT_NE(readOnly, nullptr);
+  EXPECT_EQ(ExportDirectives(readOnly), ERR_WRITE);
+  EXPECT_EQ(ExportCommands(readOnly), ERR_WRITE);
+  CloseFileStream(readOnly);
   VmCloseState(L);
   FreeRegistries(nullptr);
 }
