@@ -408,6 +408,8 @@ void FreeCatalogFile(Catalog* catalog) {
 
 Catalog* OpenLocaleCatalog(const char* name) { return LoadCatalogFile(name); }
 
+Catalog* OpenLocaleCatalog(const char* name, int32_t) { return LoadCatalogFile(name); }
+
 const char* GetLocaleString(Catalog* catalog, int32_t number, const char* def) {
   return LookUpCatalogString(catalog, number, def);
 }

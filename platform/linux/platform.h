@@ -887,6 +887,9 @@ Catalog* LoadCatalogFile(const char* name);
 const char* LookUpCatalogString(Catalog* catalog, int32_t number, const char* def);
 void FreeCatalogFile(Catalog* catalog);  // null is ignored
 Catalog* OpenLocaleCatalog(const char* name);
+// The script library's form: the version a script asks for is not
+// compared, since the reader takes any catalog of the name.
+Catalog* OpenLocaleCatalog(const char* name, int32_t version);
 const char* GetLocaleString(Catalog* catalog, int32_t number, const char* def);
 void CloseLocaleCatalog(Catalog* catalog);
 
