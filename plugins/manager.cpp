@@ -260,7 +260,9 @@ ErrorCode LoadPluginsAndFormats(VmState* L, const char* programDir, int appended
   return ERR_NONE;
 }
 
-ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands, int withConstants) {
+namespace {
+
+ErrorCode registerLibraryBody(VmState* L, PluginEntry* entry, int withCommands, int withConstants) {
   PluginBase* base = GetPluginBase(entry->handle);
   if (!base || IsBridgedPlugin(base)) return ERR_NONE;
   PluginRecord* record = RecordOf(base);
@@ -313,12 +315,12 @@ ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands
   return ERR_NONE;
 }
 
-ErrorCode RegisterFormatPlugin(VmState* L, PluginEntry* entry) {
+ErrorCode registerFormatBody(VmState* L, PluginEntry* entry) {
   PluginBase* base = GetPluginBase(entry->handle);
   if (!base) return ERR_NONE;
   if ((entry->capabilities & PLUGINCAPS_LIBRARY) &&
       !(base->extensions[FindLowestBit(PLUGINCAPS_LIBRARY)] & QM_LIBEXT_ONDEMAND)) {
-    ErrorCode error = RegisterPluginLibrary(L, entry, 1, 1);
+    ErrorCode error = registerLibraryBody(L, entry, 1, 1);
     if (error) return error;
   }
   for (int k = 0; k < 3; k++) {
@@ -327,6 +329,43 @@ ErrorCode RegisterFormatPlugin(VmState* L, PluginEntry* entry) {
     if (error) return error;
   }
   return ERR_NONE;
+}
+
+// Registration runs under a protected call: a raise inside it (the VM out
+// of memory, a plug-in's InitLibrary raising) comes back as its code
+// instead of ending the program, and the stack is as it was.
+struct RegisterJob {
+  PluginEntry* entry;
+  int library;  // 1: the library only, 0: everything RegisterFormatPlugin does
+  int withCommands;
+  int withConstants;
+  ErrorCode result;
+};
+
+int runRegisterJob(VmState* L) {
+  auto* job = static_cast<RegisterJob*>(VmToUserdata(L, 1));
+  VmSetTop(L, 0);
+  job->result = job->library ? registerLibraryBody(L, job->entry, job->withCommands, job->withConstants)
+                             : registerFormatBody(L, job->entry);
+  return 0;
+}
+
+ErrorCode runProtected(VmState* L, RegisterJob* job) {
+  job->result = ERR_NONE;
+  ErrorCode raised = VmCPCall(L, runRegisterJob, job);
+  return raised ? raised : job->result;
+}
+
+}  // namespace
+
+ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands, int withConstants) {
+  RegisterJob job{entry, 1, withCommands, withConstants, ERR_NONE};
+  return runProtected(L, &job);
+}
+
+ErrorCode RegisterFormatPlugin(VmState* L, PluginEntry* entry) {
+  RegisterJob job{entry, 0, 1, 1, ERR_NONE};
+  return runProtected(L, &job);
 }
 
 ErrorCode LoadPluginFile(VmState* L, const char* name, int32_t version, int32_t revision, uint32_t flags,

@@ -41,7 +41,7 @@ ErrorCode readName(StreamHandle* stream, char* name, size_t size) {
   for (size_t i = 0;; i++) {
     int c = ReadStreamByte(stream);
     if (c < 0) return ERR_READ;
-    if (i + 1 >= size) return ERR_READ;
+    if (i >= size) return ERR_READ;
     name[i] = static_cast<char>(c);
     if (c == 0) return ERR_NONE;
   }

@@ -2,6 +2,7 @@
 // scan and its progress lines, library commands called by scripts and
 // their constants, refused plug-ins, deferred plug-ins and script
 // requests with versions, loader strings, and command hooks.
+#include "engine/object.h"  // VmSetAllocFailure, before the API header
 #include "tests/plugins/plugin_fixture.h"
 
 #include <cstring>
@@ -134,6 +135,7 @@ TEST_F(PluginTest, BridgedPluginIsNeverCalledDirectly) {
 TEST_F(PluginTest, LoadUnderAllocationFailureGivesOutOfMemoryAndLeavesNothing) {
   Install("testlib");
   std::string path = root + "/Plugins/testlib.qmp";
+  int failures = 0;
   for (uint64_t n = 1;; n++) {
     SCOPED_TRACE(n);
     ASSERT_LT(n, 100u);
@@ -144,10 +146,36 @@ TEST_F(PluginTest, LoadUnderAllocationFailureGivesOutOfMemoryAndLeavesNothing) {
     SetAllocFailure(0, false);
     if (!error) break;
     EXPECT_EQ(error, ERR_MEM);
+    failures++;
     FreeAllPlugins();
   }
+  EXPECT_GT(failures, 0);
   ASSERT_NE(Entry("testlib"), nullptr);
   EXPECT_NE(Entry("testlib")->handle, nullptr);
+
+  // The VM running out of memory while the library registers comes back as
+  // 1000 instead of ending the program.
+  FreeRegistries(L);
+  FreeAllPlugins();
+  PluginEntry* entry = nullptr;
+  ASSERT_EQ(ProbePluginFile(path.c_str(), 0, &entry), 0);
+  failures = 0;
+  for (uint64_t n = 1;; n++) {
+    SCOPED_TRACE(n);
+    ASSERT_LT(n, 200u);
+    VmSetAllocFailure(n, false);
+    ErrorCode error = RegisterFormatPlugin(L, entry);
+    VmSetAllocFailure(0, false);
+    EXPECT_EQ(VmGetTop(L), 0);
+    if (!error) break;
+    EXPECT_EQ(error, ERR_MEM);
+    failures++;
+  }
+  EXPECT_GT(failures, 3);
+  ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"plugadd\"\nLOADNUM 1, 1\nLOADNUM 2, 1\nCALL 0, 3, 2\n"
+                "SETGLOBAL 0, \"result\"\nRETURN 0, 1\n"),
+            0);
+  EXPECT_EQ(GlobalNumber("result"), 2);
 }
 
 TEST_F(PluginTest, DeferredPluginsLoadOnRequestWithVersionChecks) {
