@@ -296,12 +296,13 @@ int32_t sysGetCurrentDateStamp(int32_t* fields) {
   return error;
 }
 int32_t sysAddToLoaderList(PluginBase* base, uint32_t capability) { return AddToLoaderList(base, capability); }
-// Waiting for the runtime services of scripts: the current line and script
-// name are not known yet; the function comes from the error location.
-void sysScriptLocation(VmState*, int32_t* line, const char** function, const char** script) {
-  if (line) *line = -1;
+void sysScriptLocation(VmState* L, int32_t* line, const char** function, const char** script) {
+  if (line) *line = GetCurrentScriptLine(L);
   if (function) *function = vmErrorLocation.function;
-  if (script) *script = "";
+  if (script) {
+    const char* name = GetCurrentScriptName(L);
+    *script = name ? name : "";
+  }
 }
 int sysIsUtf8Mode() { return unicodeUtf8Mode != 0; }
 

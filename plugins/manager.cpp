@@ -27,12 +27,6 @@ constexpr size_t MAX_SAVER_FORMATS = 1024;
 constexpr size_t BASE_TABLE_NAME_MAX = 63;
 constexpr size_t SCAN_PATH_SIZE = 1024;
 
-void printProgress(const char* format, const char* text) {
-  if (IsQuietMode()) return;
-  std::printf(format, text);
-  std::fflush(stdout);
-}
-
 // Module name of a file: without directory, ".qmp" and a leading '_'.
 void moduleNameOfFile(const char* file, char* out, size_t size) {
   const char* slash = std::strrchr(file, '/');
@@ -173,7 +167,7 @@ ErrorCode ProbePluginFile(const char* path, int force, PluginEntry** out) {
   PluginEntry* entry = findEntry(moduleName);
   if (out) *out = entry;
   if (entry && (entry->handle || !force)) return ERR_USERABORT;
-  printProgress("Loading plugin %s...", GetDisplayFileName(path));
+  PrintProgress("Loading plugin %s", path, 1);
   uint32_t mask = 0;
   PluginHandle* handle = nullptr;
   ErrorCode error = OpenPluginLibrary(path, &mask, &handle);
@@ -223,8 +217,7 @@ ErrorCode ScanPluginsIn(const char* directory, const char* skipList, int32_t* co
         char text[1024];
         GetErrorText(error, text, sizeof text);
         PrintFailed();
-        std::printf("(Reason: %s)\n", text);
-        std::fflush(stdout);
+        PrintToConsole("(Reason: %s)\n", text);
       }
     }
     if (abortCheck) {

@@ -77,11 +77,6 @@ ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands
 void FreePluginLibraries(VmState* L);
 void FreeAllPlugins();
 
-// The plug-in listing: per loaded plug-in "::plugin", "%d.%d", "0x%.8x",
-// its eight information texts, then its library commands (with help, each
-// followed by its two help texts) and constants; "::end" after the last.
-void DumpPluginInfo(VmState* L, StreamHandle* file, int withHelp);
-
 // Loader lists, one per loader capability (0x4, 0x8, 0x10, 0x40, 0x4000,
 // 0x8000, 0x40000).
 struct LoaderNode {
