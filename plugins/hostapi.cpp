@@ -336,8 +336,11 @@ int fileWriteByte(QmStream* s, int c) { return WriteStreamByte(S(s), c); }
 int fileEof(QmStream* s) { return IsStreamEOF(S(s)); }
 int fileFlush(QmStream* s) { return FlushStream(S(s)); }
 uint32_t fileAdapterFlags(QmStream* s) { return GetStreamAdapterFlags(S(s)); }
+// Locks are read locks unless a write bit asks otherwise (the platform
+// refuses write locks of its own files).
 QmLock* fileLock(const char* name, uint32_t mode) {
-  return reinterpret_cast<QmLock*>(LockFile(name, openModeOf(mode) | STREAM_READ, nullptr));
+  uint32_t lockMode = (mode & (QM_OPEN_WRITE | QM_OPEN_UPDATE)) ? STREAM_WRITE : STREAM_READ;
+  return reinterpret_cast<QmLock*>(LockFile(name, lockMode, nullptr));
 }
 void fileUnlock(QmLock* l) { UnLockFile(K(l)); }
 int fileNameFromLock(QmLock* l, char* b, size_t n) { return NameFromLock(K(l), b, n); }

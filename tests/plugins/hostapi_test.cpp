@@ -3,6 +3,7 @@
 // host version; saver formats, the loaded-plug-in array and plug-in nodes.
 #include "tests/plugins/plugin_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace plugintest {
@@ -53,6 +54,58 @@ TEST(HostApi, EverySlotOfEveryTableIsSet) {
   EXPECT_STREQ(wide, "YWJjZA==");
   EXPECT_EQ(api->unicode->validateString("\xC3\xA9t\xC3\xA9"), 3);
   EXPECT_EQ(api->unicode->validateString("\xC3"), -1);
+}
+
+TEST_F(PluginTest, FileSlotsReachTheStreamLayer) {
+  const HostFileTable* file = GetPluginHostApi()->file;
+  std::string dir = root + "/Plugins";
+  std::string name = dir + "/data.bin";
+  WriteBytes(name, {'a', 'b', 'c', 'd', 'e'});
+
+  QmStream* s = file->openStream(name.c_str(), 0);
+  ASSERT_NE(s, nullptr);
+  char buffer[8] = {};
+  EXPECT_EQ(file->readStream(s, buffer, 2), 2u);
+  EXPECT_EQ(file->seekStream(s, 1, 0), 2);  // returns the previous position
+  EXPECT_EQ(file->readStreamByte(s), 'd');
+  EXPECT_EQ(file->closeStream(s), 1);
+
+  QmStream* w = file->openStream((dir + "/out.bin").c_str(), QM_OPEN_WRITE);
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(file->writeStream(w, "xyz", 3), 3u);
+  file->closeStream(w);
+  EXPECT_EQ(ReadBytes(dir + "/out.bin"), (std::vector<uint8_t>{'x', 'y', 'z'}));
+
+  QmLock* lock = file->lockPath(dir.c_str(), 0);
+  ASSERT_NE(lock, nullptr);
+  int32_t isDirectory = 0;
+  EXPECT_EQ(file->checkLockIsDirectory(lock, &isDirectory), 0);
+  EXPECT_EQ(isDirectory, 1);
+  std::vector<std::string> names;
+  char entry[256];
+  QmDirInfo info{};
+  while (file->nextDirEntry(lock, entry, sizeof entry, &info)) names.push_back(entry);
+  file->unlockPath(lock);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"data.bin", "out.bin"}));
+
+  QmFileInfo examined{};
+  ASSERT_EQ(file->examinePath(name.c_str(), &examined), 1);
+  EXPECT_EQ(examined.size, 5);
+  EXPECT_EQ(examined.isDirectory, 0);
+  GetPluginHostApi()->cruntime->free_(examined.name);
+  GetPluginHostApi()->cruntime->free_(examined.comment);
+
+  char path[64] = "dir";
+  EXPECT_EQ(file->addPart(path, "file", sizeof path), 1);
+  EXPECT_STREQ(path, "dir/file");
+  EXPECT_EQ(file->addPart(path, "/abs", sizeof path), 1);
+  EXPECT_STREQ(path, "/abs");
+  int64_t offset = 0, size = 0;
+  char extra[32];
+  EXPECT_EQ(file->parseChunkName("plain.txt", &offset, &size, extra, sizeof extra), 0);
+  EXPECT_EQ(offset, -1);
+  EXPECT_STREQ(extra, "plain.txt");
 }
 
 TEST_F(PluginTest, SaverFormatsPluginArrayAndNodes) {
