@@ -44,8 +44,6 @@ intptr_t waitingForTextLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the system library (special folders, objects, the dos
 // library's forwarders).
 intptr_t waitingForSystemLibrary() { return ERR_UNIMPLCMD; }
-// Waiting for the locale catalogs.
-intptr_t waitingForLocale() { return ERR_UNIMPLCMD; }
 // Waiting for the event library (timers, user events, the central poll).
 intptr_t waitingForEventLibrary() { return ERR_UNIMPLCMD; }
 
@@ -766,7 +764,7 @@ const HostUnicodeTable UNICODE = {
     Utf8EncodeChar,
 };
 
-const HostLocaleTable LOCALE = {waitingForLocale, waitingForLocale, locTimeZone};
+const HostLocaleTable LOCALE = {GetSystemLanguageId, GetSystemCountryId, locTimeZone};
 
 const PluginHostApi HOST_API = {
     QM_HOST_VERSION, QM_HOST_REVISION, &CRUNTIME, &SYSTEM, &FILES,    &GRAPHICS, &SOUND,   &REQUESTERS,

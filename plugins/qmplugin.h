@@ -593,8 +593,8 @@ typedef struct HostUnicodeTable {
 } HostUnicodeTable;
 
 typedef struct HostLocaleTable {
-  QmHostFunc languageId;
-  QmHostFunc countryId;
+  int32_t (*languageId)(void);
+  int32_t (*countryId)(void);
   int (*timeZoneMinutes)(int* out);
 } HostLocaleTable;
 
