@@ -425,4 +425,43 @@ TEST_F(PatternTest, ReplacementsErrorsAndTheCallBudget) {
   VmSetTop(h.L, 0);
 }
 
+// The iterator in a compiled loop: ITERPREP and ITERLOOP call it until it
+// returns nothing; each round prints its two captures.
+TEST_F(PatternTest, IteratorDrivesACompiledLoop) {
+  struct ProgramCase {
+    const char* name;
+    const char* subject;  // qmasm string text
+    const char* pattern;
+    int encoding;
+    const char* output;
+  };
+  const ProgramCase cases[] = {
+      {"words", "one two, three", "(%a)(%a*)", 0, "o ne\nt wo\nt hree\n"},
+      {"utf8_positions", "\\xc3\\xa4b\\xc3\\xa4", "()(\\xc3\\xa4)", 1, "1 \xc3\xa4\n3 \xc3\xa4\n"},
+      {"empty_matches", "ab", "()()", 0, "1 1\n2 2\n3 3\n"},
+      {"no_match", "abc", "(x)(y)", 0, ""},
+  };
+  for (const ProgramCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string program = std::string(".stack 12\n.source \"=t\"\n") +
+                          "GETGLOBAL 1, \"patternfindstr\"\n"
+                          "LOADCONST 2, \"" + c.subject + "\"\n"
+                          "LOADCONST 3, \"" + c.pattern + "\"\n"
+                          "LOADNUM 4, " + std::to_string(c.encoding) + "\n"
+                          "CALL 1, 4, 2\n"
+                          "LOADNIL 2, 3\n"
+                          "ITERPREP 1, test\n"
+                          "body: GETGLOBAL 6, \"consoleprint\"\n"
+                          "MOVE 7, 3\n"
+                          "MOVE 8, 4\n"
+                          "CALL 6, 3, 1\n"
+                          "test: ITERLOOP 1, 1\n"
+                          "JUMP body\n"
+                          "RETURN 0, 1\n";
+    std::string out;
+    ASSERT_EQ(h.RunCapture(program, &out), 0);
+    EXPECT_EQ(out, c.output);
+  }
+}
+
 }  // namespace
