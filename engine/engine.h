@@ -448,7 +448,10 @@ int AddPart(char *path, const char *name, size_t size);
 struct StreamHandle;
 // Writes the text without its terminator; 1 when every byte went out.
 int WriteStreamString(StreamHandle *stream, const char *text);
-char *EscapePercentSigns(const char *text);   // AllocMemory copy, or null
+// A copy (from AllocMemory) with every "%" doubled; null when the text is
+// empty or holds none, and null with *error = ERR_MEM when memory runs out
+// (error may be null; it is 0 otherwise).
+char *EscapePercentSigns(const char *text, ErrorCode *error = nullptr);
 
 // Run words of the system library: the exit status stored by End and the
 // switch that stops the per-line event poll.

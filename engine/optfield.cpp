@@ -299,8 +299,10 @@ int WriteStreamString(StreamHandle *stream, const char *text)
     return WriteStream(stream, text, len) == len ? 1 : 0;
 }
 
-char *EscapePercentSigns(const char *text)
+char *EscapePercentSigns(const char *text, ErrorCode *error)
 {
+    if (error != nullptr)
+        *error = 0;
     size_t len = std::strlen(text);
     size_t count = 0;
     for (size_t i = 0; i < len; i++)
@@ -309,8 +311,13 @@ char *EscapePercentSigns(const char *text)
         return nullptr;
     // len + count + 1 cannot overflow: both are sizes of one string.
     char *copy = static_cast<char *>(AllocMemory(len + count + 1, 0));
-    if (copy == nullptr)
+    if (copy == nullptr) {
+        // Told apart from "nothing to escape": a caller must not go on
+        // with the unescaped text.
+        if (error != nullptr)
+            *error = ERR_MEM;
         return nullptr;
+    }
     char *q = copy;
     for (size_t i = 0; i < len; i++) {
         *q++ = text[i];

@@ -78,6 +78,15 @@ TEST_F(AuxTest, TableSizeSources)
     VmRawGet(L, 1);
     EXPECT_EQ(VmToNumber(L, -1), 9);
     EXPECT_EQ(VmGetTop(L), 2);
+
+    // The same table from a compiled constructor.
+    VmSetTop(L, 0);
+    ASSERT_EQ(p.Run("NEWTABLE 0, 3, 0\nLOADNUM 1, 10\nLOADNUM 2, 20\nLOADNUM 3, 30\nSETLIST 0, 2\n"
+                    "SETGLOBAL 0, \"t\"\nRETURN 0, 1"),
+              0);
+    VmPushString(L, "t");
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    EXPECT_EQ(VmGetTableSize(L, 1), 2);
 }
 
 TEST_F(AuxTest, BufferJoinsPiecesIntoOneString)

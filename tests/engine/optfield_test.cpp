@@ -306,8 +306,15 @@ TEST(PathsAndPercents, AddPartAndEscapes)
     ASSERT_NE(escaped, nullptr);
     EXPECT_STREQ(escaped, "100%%");
     FreeMemory(escaped);
-    EXPECT_EQ(EscapePercentSigns(""), nullptr);
-    EXPECT_EQ(EscapePercentSigns("none"), nullptr);
+    ErrorCode error = -1;
+    EXPECT_EQ(EscapePercentSigns("", &error), nullptr);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(EscapePercentSigns("none", &error), nullptr);
+    EXPECT_EQ(error, 0);
+    SetAllocFailure(1, false);
+    EXPECT_EQ(EscapePercentSigns("5%", &error), nullptr);
+    SetAllocFailure(0, false);
+    EXPECT_EQ(error, ERR_MEM);
 }
 
 }  // namespace
