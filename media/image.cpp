@@ -14,7 +14,10 @@ namespace {
 
 constexpr size_t IDENTIFY_BYTES = 1024;  // header buffer of identification
 constexpr size_t DETECT_BYTES = 64;      // header buffer of format detection
-constexpr size_t SEARCH_END = 1015;      // last offset a 4-byte id + fields is looked for
+// An id is looked for only where the fields read behind it still lie in
+// the header buffer: BMHD needs 18 bytes, IHDR 14.
+constexpr size_t BMHD_FIELDS = 18;
+constexpr size_t IHDR_FIELDS = 14;
 constexpr size_t GIF_SCAN_START_MAX = 799;
 constexpr size_t GIF_SCAN_END = 999;
 
@@ -25,9 +28,10 @@ uint32_t be32(const uint8_t* p) { return (be16(p) << 16) | be16(p + 2); }
 uint32_t le16(const uint8_t* p) { return p[0] | (uint32_t{p[1]} << 8); }
 uint32_t le32(const uint8_t* p) { return le16(p) | (le16(p + 2) << 16); }
 
-// Finds a 4-byte id at any offset 0..SEARCH_END of the header buffer.
-long findId(const uint8_t* buffer, const char* id) {
-  for (size_t i = 0; i <= SEARCH_END; i++)
+// Finds a 4-byte id in the header buffer, followed by at least `fields`
+// bytes (the id included).
+long findId(const uint8_t* buffer, const char* id, size_t fields) {
+  for (size_t i = 0; i + fields <= IDENTIFY_BYTES; i++)
     if (std::memcmp(buffer + i, id, 4) == 0) return static_cast<long>(i);
   return -1;
 }
@@ -263,7 +267,7 @@ ErrorCode IdentifyImageFile(StreamHandle* stream, int32_t* format, int32_t* widt
   ReadStream(stream, b, sizeof b);
   *hasTransparentColour = 0;
   if (std::memcmp(b, "FORM", 4) == 0 && std::memcmp(b + 8, "ILBM", 4) == 0) {
-    long at = findId(b, "BMHD");
+    long at = findId(b, "BMHD", BMHD_FIELDS);
     if (at < 0) return ERR_LOADPICTURE2;
     *width = static_cast<int32_t>(be16(b + at + 8));
     *height = static_cast<int32_t>(be16(b + at + 10));
@@ -280,7 +284,7 @@ ErrorCode IdentifyImageFile(StreamHandle* stream, int32_t* format, int32_t* widt
     return 0;
   }
   if (b[0] == 0x89 && std::memcmp(b + 1, "PNG", 3) == 0) {
-    long at = findId(b, "IHDR");
+    long at = findId(b, "IHDR", IHDR_FIELDS);
     if (at < 0) return ERR_LOADPICTURE2;
     *width = static_cast<int32_t>(be32(b + at + 4));
     *height = static_cast<int32_t>(be32(b + at + 8));

@@ -17,6 +17,11 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 namespace {
 
+constexpr png_alloc_size_t PNG_CHUNK_BYTES_MAX = 8000000;  // libpng's suggested limit
+// Largest single libpng allocation: a row of IMAGE_MAX_SIDE 16-bit RGBA
+// pixels (8 MB) and the chunk limit fit with room to spare.
+constexpr png_alloc_size_t PNG_ALLOCATION_MAX = 64u << 20;
+
 struct PngReadJob {
   StreamHandle* stream;
   int infoOnly;
@@ -58,7 +63,11 @@ void warningHandler(png_structp, png_const_charp) {}
 
 // libpng's allocations go through AllocMemory so that failures are counted
 // and reported as out of memory. The memory pointer is the job's flag word.
+// A single request beyond any row or chunk buffer a picture within the
+// limits needs comes from a damaged length field: it is refused (libpng
+// then fails the file) without counting as a memory failure.
 png_voidp allocHandler(png_structp png, png_alloc_size_t size) {
+  if (size > PNG_ALLOCATION_MAX) return nullptr;
   void* block = AllocMemory(size ? size : 1, 0);
   if (!block) *static_cast<int*>(png_get_mem_ptr(png)) = 1;
   return block;
@@ -105,6 +114,10 @@ void readGlue(PngReadJob* job) {
     job->error = job->memFailed ? ERR_MEM : ERR_LOADPICTURE2;
     return;
   }
+  // Ancillary chunks are read whole: a declared length must not become an
+  // allocation of gigabytes before the data turns out to be missing.
+  png_set_chunk_malloc_max(job->png, PNG_CHUNK_BYTES_MAX);
+  png_set_user_limits(job->png, IMAGE_MAX_SIDE, IMAGE_MAX_SIDE);
   png_set_read_fn(job->png, job->stream, readCallback);
   png_read_info(job->png, job->info);
   int bitDepth, colourType;
