@@ -9,6 +9,10 @@
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
 
+// The engine's allocation test seam (engine/object.h, whose internal
+// forms of the API this test must not see).
+void VmSetAllocFailure(uint64_t n, bool persistent);
+
 namespace {
 
 class AuxTest : public ::testing::Test {
@@ -262,6 +266,46 @@ TEST_F(AuxTest, LabelsAndLabelReferences)
     EXPECT_STREQ(VmGetRegistryString(L, "word"), "hello");
     EXPECT_EQ(VmGetRegistryPointer(L, "where"), &anchor);
     EXPECT_EQ(VmGetTop(L), 0);
+}
+
+// Registration, references and the builder, all of which allocate.
+int allocatingWork(VmState *L)
+{
+    const CommandTableEntry table[] = {{"DisplayBrush", commandResult}, {nullptr, nullptr}};
+    const ConstantTableEntry constants[] = {{"Answer", nullptr, 42}, {nullptr, nullptr, 0}};
+    VmSetTop(L, 0);
+    VmRegisterFunctions(L, "SomeLib", table, 0);
+    VmRegisterConstants(L, constants, 1);
+    VmAddLabelReference(L, "Label", 1);
+    VmPushString(L, "held");
+    VmRef ref = VmCreateReference(L, VM_REGISTRY_INDEX);
+    VmReleaseReference(L, VM_REGISTRY_INDEX, ref);
+    VmStringBuffer b;
+    VmBufferInit(L, &b);
+    for (int i = 0; i < 5; i++)
+        VmBufferAddString(&b, std::string(700, 'x').c_str());
+    VmBufferPushResult(&b);
+    return 0;
+}
+
+TEST_F(AuxTest, AllocationFailuresRaiseOutOfMemory)
+{
+    uint64_t n = 1;
+    for (; n < 1000; n++) {
+        VmSetTop(L, 0);
+        VmSetAllocFailure(n, false);
+        ErrorCode e = VmCPCall(L, allocatingWork, nullptr);
+        VmSetAllocFailure(0, false);
+        if (e == 0)
+            break;
+        ASSERT_EQ(e, ERR_MEM) << "allocation " << n;
+    }
+    EXPECT_GT(n, 1u);
+    EXPECT_LT(n, 1000u);
+    const char *text = nullptr;
+    double number = 0;
+    EXPECT_EQ(VmFindConstant(L, "answer", &text, &number), 1);
+    EXPECT_EQ(number, 42);
 }
 
 }  // namespace
