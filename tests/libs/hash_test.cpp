@@ -106,7 +106,9 @@ TEST(Hash, Base64DecoderSkipsBlanksAndRefusesMalformedText) {
     std::string out(text.size() / 4 * 3 + 3, '?');
     size_t written = 0;
     ASSERT_EQ(DecodeBase64(text.data(), text.size(), out.data(), &written), c.code);
-    if (c.result) EXPECT_EQ(out.substr(0, written), c.result);
+    if (c.result) {
+      EXPECT_EQ(out.substr(0, written), c.result);
+    }
   }
 }
 

@@ -65,7 +65,9 @@ void RunTable(NumbersTest* t, PlayerHarness& h, const std::vector<CommandCase>& 
     SCOPED_TRACE(c.name);
     std::vector<V> results;
     EXPECT_EQ(testcall::Run(h.L, c.command, c.args, &results), c.error);
-    if (c.error == 0) EXPECT_TRUE(results == c.results) << testcall::Show(results);
+    if (c.error == 0) {
+      EXPECT_TRUE(results == c.results) << testcall::Show(results);
+    }
   }
   (void)t;
 }

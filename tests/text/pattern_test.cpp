@@ -330,7 +330,9 @@ TEST_F(PatternTest, Utf8ModeStepsWholeCharactersAndCountsThem) {
     SCOPED_TRACE(c.name);
     std::vector<V> results;
     ASSERT_EQ(Run(c.command, c.args, &results), c.error);
-    if (c.error == 0) EXPECT_TRUE(results == c.results) << testcall::Show(results);
+    if (c.error == 0) {
+      EXPECT_TRUE(results == c.results) << testcall::Show(results);
+    }
   }
 
   // The encoding argument left out takes the run's text mode.
@@ -420,7 +422,9 @@ TEST_F(PatternTest, ReplacementsErrorsAndTheCallBudget) {
   for (const Utf8Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(Run(c.command, c.args, &results), c.error);
-    if (c.error == 0) EXPECT_TRUE(results == c.results) << testcall::Show(results);
+    if (c.error == 0) {
+      EXPECT_TRUE(results == c.results) << testcall::Show(results);
+    }
   }
 
   VmSetTop(h.L, 0);

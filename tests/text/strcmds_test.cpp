@@ -41,7 +41,9 @@ class StringCommandsTest : public ::testing::Test {
       SCOPED_TRACE(c.name);
       std::vector<V> results;
       ASSERT_EQ(testcall::Run(h.L, c.command, c.args, &results), c.error);
-      if (c.error == 0) EXPECT_TRUE(results == c.results) << testcall::Show(results);
+      if (c.error == 0) {
+        EXPECT_TRUE(results == c.results) << testcall::Show(results);
+      }
     }
   }
 
@@ -58,7 +60,9 @@ TEST(StringLibrary, RegistersSixtyFiveCommandsInOrder) {
   EXPECT_STREQ(table[21].name, "ToString");
   EXPECT_STREQ(table[64].name, "ByteStrStr");
   for (int i = 0; i < n; i++)
-    if (i != 21) EXPECT_NE(table[i].function, nullptr) << table[i].name;
+    if (i != 21) {
+      EXPECT_NE(table[i].function, nullptr) << table[i].name;
+    }
 }
 
 TEST_F(StringCommandsTest, CuttingAndJoining) {
