@@ -181,6 +181,26 @@ int commandResult(VmState *L)
     return 1;
 }
 
+int commandUpvalue(VmState *L)
+{
+    VmPushValue(L, VmUpvalueIndexOf(1));
+    return 1;
+}
+
+TEST_F(AuxTest, RegisteredCommandsShareTheUpvalues)
+{
+    const CommandTableEntry table[] = {{"First", commandUpvalue}, {"Second", commandUpvalue}, {nullptr, nullptr}};
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    VmPushString(L, "shared");
+    EXPECT_EQ(VmRegisterFunctions(L, nullptr, table, 1), 1);
+    EXPECT_EQ(VmGetTop(L), 1) << "the upvalues are popped, the target table stays";
+    for (const char *name : {"First", "SECOND"}) {
+        VmSetTop(L, 0);
+        ASSERT_EQ(p.Call(name, 0), 0);
+        EXPECT_STREQ(VmToString(L, -1), "shared") << name;
+    }
+}
+
 TEST_F(AuxTest, RegisteredNamesAreLowerCase)
 {
     const CommandTableEntry table[] = {{"DisplayBrush", commandResult}, {"Skipped", nullptr}, {nullptr, nullptr}};
