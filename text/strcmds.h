@@ -3,11 +3,12 @@
 // every command shares (the encoding argument, the memory guard).
 //
 // Invariant: a command never lets a C++ allocation failure escape into the
-// VM: GuardMemory turns it into ERR_MEM, the error a command returns for
-// memory it cannot get.
+// VM: GuardMemory turns it (and a size beyond what a string can hold) into
+// ERR_MEM, the error a command returns for memory it cannot get.
 #pragma once
 
 #include <new>
+#include <stdexcept>
 
 #include "engine/engine.h"
 #include "runtime/runtime.h"
@@ -23,6 +24,8 @@ int GuardMemory(VmState* L) {
     return F(L);
   } catch (const std::bad_alloc&) {
     return ERR_MEM;
+  } catch (const std::length_error&) {
+    return ERR_MEM;  // a result larger than a string can hold
   }
 }
 
