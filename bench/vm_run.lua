@@ -1,0 +1,21 @@
+-- Runs one benchmark script (bench/vm/*.lua) under lua5.4 a number of
+-- times and prints the processor time of every run in the same form as
+-- the vm_run program: "times <ms> ..." and "result <value>".
+--   lua5.4 vm_run.lua FILE.lua [RUNS]
+local path, runs = arg[1], tonumber(arg[2] or "1")
+local f = assert(loadfile(path))
+local times, result = {}, nil
+for r = 1, runs do
+  local start = os.clock()
+  local v = f()
+  times[r] = string.format("%.3f", (os.clock() - start) * 1000)
+  if type(v) == "string" then
+    result = tostring(#v)
+  elseif math.type(v) == "float" and v == math.floor(v) and math.abs(v) < 2^53 then
+    result = string.format("%.0f", v)
+  else
+    result = tostring(v)
+  end
+end
+print("times " .. table.concat(times, " "))
+print("result " .. result)
