@@ -5,14 +5,16 @@
 // every buffer it reads or writes (checked after locking), so a caller's
 // clipping mistake draws nothing instead of touching foreign memory.
 //
-// Waiting for the display library: no display can exist yet, so SafeBlt
-// draws only into bitmaps (through the graphics library's spare display
-// record) and never refreshes a window. Waiting for the plug-in library: no
-// display adapter can be installed, so every blit runs in software.
+// SafeBlt draws into a bitmap, a display's window bitmap (then refreshed) or
+// straight into the window; without any display the graphics library's
+// spare display record stands in for blits into bitmaps. Waiting for the
+// plug-in library: no display adapter can be installed, so every blit runs
+// in software.
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
+#include "display/display.h"
 #include "gfx/bitmap_internal.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_ops.h"
@@ -329,36 +331,67 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
              int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
              int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
              BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip) {
-  // No display exists yet: only a blit into a bitmap can go ahead, with the
+  DisplayRecord* display = GetCurrentDisplay();
+  // Without a display only a blit into a bitmap can go ahead, with the
   // spare display standing in as the current display for this call.
-  if (!dest || !(flags & SAFEBLT_BITMAPONLY)) {
-    DebugPrintf("ERROR! SAFEBLT() CALLED WITH DISPLAY=NULL!\n");
-    return;
+  bool spare = display == nullptr;
+  if (spare) {
+    if (!dest || !(flags & SAFEBLT_BITMAPONLY)) {
+      DebugPrintf("ERROR! SAFEBLT() CALLED WITH DISPLAY=NULL!\n");
+      return;
+    }
+    const SpareDisplay* stand = &spareDisplay;
+    (void)stand;
+    flags |= SAFEBLT_NOSPRITES;
   }
-  const SpareDisplay* display = &spareDisplay;
-  (void)display;
-  flags |= SAFEBLT_NOSPRITES;
   if (sx < 0 || sy < 0) return;
   if (!(flags & SAFEBLT_NOCLIP)) {
     ClipBlitRect(clip, &sx, &sy, &dx, &dy, &width, &height, sourceWidth, sourceHeight, destWidth,
                  destHeight, !(flags & SAFEBLT_NOCLIPRECORD));
     if (width <= 0 || height <= 0) return;
   }
-  // The spare display has no scale size and no sprites: steps for scaled
-  // refreshes and sprite protection do not apply.
+  if (!spare && (flags & SAFEBLT_SCALED) && display->scaleWidth > 0 && display->scaleHeight > 0) {
+    RefreshScaledDisplay(source, sx, sy, display, dx, dy, width, height, display->scaleWidth,
+                         display->scaleHeight, 0, mask, alpha, clip);
+    return;
+  }
+  // Waiting for the sprite library: no sprite lies over any rectangle.
   if (!(flags & SAFEBLT_NOCLIPRECORD) && clip && clip->mask) {
     BitmapHandle* combined = combineWithClip(clip, source, mask, alpha, sx, sy, dx, dy, width,
                                              height, sourceWidth);
     if (!combined) return;
     if (alpha) alpha = combined; else mask = combined;
   }
-  if (mask)
-    BltBitmapMasked(source, sx, sy, dest, dx, dy, width, height, mask);
-  else if (alpha)
-    BltBitmapAlpha(source, sx, sy, dest, dx, dy, width, height, alpha);
-  else
+  BitmapHandle* refreshFrom = nullptr;
+  bool toDisplay = !spare && display->outputKind == OBJECT_DISPLAY;
+  if (toDisplay && !dest) {
+    if (((flags & SAFEBLT_BACKBUFFER) && !display->layers) || (flags & SAFEBLT_REFRESHBACK)) {
+      dest = display->windowBitmap;
+      if (!dest) return;
+      if (!(flags & SAFEBLT_NOREFRESH)) refreshFrom = dest;
+    } else if (display->layers && (flags & SAFEBLT_LAYERS)) {
+      // Waiting for the layer library: there is no layer stack to compose,
+      // so the window bitmap's rectangle is shown as it is.
+      if (!(flags & SAFEBLT_NOREFRESH) && display->windowBitmap)
+        RefreshDisplayRect(display->windowBitmap, dx, dy, display, dx, dy, width, height, 1);
+      return;
+    }
+  }
+  if (mask) {
+    if (dest) BltBitmapMasked(source, sx, sy, dest, dx, dy, width, height, mask);
+  } else if (alpha) {
+    if (dest) BltBitmapAlpha(source, sx, sy, dest, dx, dy, width, height, alpha);
+  } else if (dest) {
     BltBitmapToTarget(source, sx, sy, dest, dx, dy, width, height);
-  // SAFEBLT_BITMAPONLY: no display bookkeeping and no window refresh.
+  } else if (toDisplay) {
+    // Straight to the window: the window bitmap keeps what it had.
+    RefreshDisplayRect(source, sx, sy, display, dx, dy, width, height,
+                       source == display->windowBitmap && display->autoscale ? 1 : 0);
+  }
+  // Waiting for the output selections: no display has a selected mask or
+  // alpha channel to keep up to date.
+  if (refreshFrom && !(flags & SAFEBLT_BITMAPONLY))
+    RefreshDisplayRect(refreshFrom, dx, dy, display, dx, dy, width, height, 1);
 }
 
 void FreeBlitScratch() {

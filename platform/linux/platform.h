@@ -903,3 +903,113 @@ void ClosePlayerCatalog();
 // Installs catalog (may be null) as the source of the built-in texts
 // without taking ownership; the caller keeps it open while installed.
 void InstallTextCatalog(Catalog* catalog);
+
+// ---- X11 windows, pointers, modes, monitors and drawing ----
+// The window side of the X11 back end for the display library: windows with
+// their window-manager properties, pointers, monitors and screen modes,
+// drawing straight into a window and the copy of bitmap rectangles into it.
+// Every function takes the display library's record; X errors come back as
+// error codes.
+
+struct DisplayRecord;
+struct BitmapHandle;
+struct X11PointerNode;
+
+ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHandle* shapeMask,
+                               BitmapHandle* alpha);
+void CloseX11DisplayWindow(DisplayRecord* display);
+void MoveX11Window(DisplayRecord* display);
+void SizeMoveX11Window(DisplayRecord* display);
+void SetX11SizeHints(DisplayRecord* display, long flags);
+void SetX11WindowTitle(DisplayRecord* display);
+void ActivateX11Window(DisplayRecord* display);
+ErrorCode IconifyX11Window(DisplayRecord* display, int iconify);
+ErrorCode DetermineX11BorderSizes(DisplayRecord* display);
+// Whether X can show a window of this size (1..32767 each way).
+int IsX11SizePossible(int32_t width, int32_t height);
+// The built-in window icon: width, height and pixels per image, five images.
+constexpr size_t X11_ICON_VALUES = 69706;
+const uint32_t* GetWindowIconBlock();
+// Applet icons replace the built-in image of the same size (a copy is made).
+void SetWindowIconImage(int32_t width, int32_t height, const uint32_t* pixels);
+void SetScreenSaverEnabled(X11DisplayRecord* record, int enable);
+
+ErrorCode CreateX11Pointer(const uint32_t* argb, int32_t hotX, int32_t hotY, X11PointerNode** out,
+                           int32_t width, int32_t height);
+void FreeX11Pointer(X11PointerNode* pointer);
+void SetX11Pointer(DisplayRecord* display, X11PointerNode* pointer, int32_t kind);
+void ShowX11Pointer(DisplayRecord* display);
+void HideX11Pointer(DisplayRecord* display);
+void MoveX11Pointer(DisplayRecord* display, int32_t x, int32_t y);
+
+// Monitors: a chain of {next, x, y, width, height}, freed node by node with
+// FreeMemory; null when no connection can be made or memory runs out.
+struct X11MonitorNode {
+  X11MonitorNode* next;
+  int32_t x, y, width, height;
+};
+X11MonitorNode* ListX11Monitors(DisplayRecord* display);
+struct X11DisplayMode {
+  int32_t width, height, refresh, current;
+  uint32_t modeId;
+};
+int32_t GetX11DisplayModes(DisplayRecord* display, X11DisplayMode* modes);
+ErrorCode SetFullscreenMode(DisplayRecord* display, int32_t width, int32_t height);
+ErrorCode RestoreScreenMode(DisplayRecord* display);
+BitmapHandle* GrabX11ScreenPixels(DisplayRecord* display, int32_t x, int32_t y, int32_t width,
+                                  int32_t height);
+// The choice of SetFullscreenMode: the smallest mode at least as large as
+// asked, -1 when none is.
+int32_t ChooseX11DisplayMode(const X11DisplayMode* modes, int32_t count, int32_t width,
+                             int32_t height);
+
+void DrawX11Line(DisplayRecord* display, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                 uint32_t colour);
+void DrawX11Point(DisplayRecord* display, int32_t x, int32_t y, uint32_t colour);
+void FillX11Rect(DisplayRecord* display, int32_t x, int32_t y, int32_t width, int32_t height,
+                 uint32_t colour);
+void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* display,
+                       int32_t dx, int32_t dy, int32_t width, int32_t height);
+
+// ---- Entry point and system glue ----
+// The process entry (main.cpp) and the small platform services that the
+// portable runtime calls directly: the run function that the portable main
+// hands the script to, the running script's state, the quit switches of the
+// event library, special directories, the desktop opener, the bell and the
+// free-memory reading, and entry points that do nothing on this platform.
+
+struct VmState;
+
+// Starts the pipe reader (its ERR_THREAD is returned without running the
+// script), records L as the running state, runs the main chunk through
+// RunScriptMainLoop, clears the state and stops the pipe reader.
+ErrorCode RunPlatformMainLoop(VmState* L);
+// The quit switches: 8 quit on Ctrl+C (on at start), 9 on the left mouse
+// button, 10 on Escape. Other ids are ignored.
+constexpr int32_t PLATFORM_QUIT_CTRLC = 8;
+constexpr int32_t PLATFORM_QUIT_LMB = 9;
+constexpr int32_t PLATFORM_QUIT_ESCAPE = 10;
+void SetPlatformOption(void* caller, int32_t id, int32_t value);
+// The platform's answers to the bitmap attribute codes that the bitmap
+// layer passes on (5, 8 to 12, 16, 17); other codes give 0 for a null
+// argument, else the software bitmap's attribute.
+intptr_t GetX11MousePos(const void* displayOrBitmap, int32_t code);
+// 6 HOME, 7 USER, 13 "/tmp": 1 (an unset variable gives ""); unknown: 0 and "".
+int GetSystemDirectory(int32_t id, char* buffer, size_t size);
+// HOME/.quillmere-kit/preferences, both levels created; the result of the
+// last creation (an existing directory is no error for the caller).
+ErrorCode GetPrefsDirectory(char* buffer, size_t size);
+ErrorCode OpenWithDesktop(const char* pathOrUrl);  // "xdg-open", not waited for; 0
+void SystemBeep();
+// MemFree of /proc/meminfo in kilobytes; 0 when it cannot be read. The
+// file read is a parameter for tests.
+uint64_t GetFreeMemory(const char* meminfoPath = "/proc/meminfo");
+ErrorCode NativeCreatePortStub();                 // ERR_CREATEPORT
+ErrorCode NativeSendMessageStub(char* message);   // frees it; ERR_FINDPORT
+void GetNominalDpi(int32_t* horizontal, int32_t* vertical);  // 72, 72
+int ScreenModeAvailable();                        // 1
+int DisplayEventSetupStubA();                     // 0
+int DisplayEventSetupStubB();                     // 0
+int NativeFirstDisplayHook();                     // 0
+void PlatformNoOp();
+int PlatformNoOpZero();                           // 0

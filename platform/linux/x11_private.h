@@ -82,6 +82,11 @@ struct X11DisplayRecord {
   uint8_t savedVidMode[36];
   unsigned long savedRandrMode;
   int savedSaverTimeout, savedSaverInterval, savedSaverBlanking, savedSaverExposures;
+  // Window side (x11window.cpp).
+  Colormap colormap;        // a transparent window's ARGB colormap, else 0
+  int32_t saverSuspended;   // this window suspended the screen saver
+  int32_t mapTimedOut;      // no MapNotify came within the bounded wait
+  int32_t alphaWidth, alphaHeight;
 };
 
 // The head of the connection list (main thread only).

@@ -1,0 +1,217 @@
+// Background-picture records and their global list: making, finding,
+// freeing (deferred while a display shows the picture) and rescaling.
+// Invariant: the three image triples may share bitmaps (current = source
+// when unscaled, source = first until scaled); every freeing step frees each
+// distinct bitmap exactly once.
+#include <cstring>
+
+#include "display/display.h"
+
+namespace {
+
+BGPic* bgpicList = nullptr;
+BGPic* currentBGPic = nullptr;
+
+bool sameId(const BGPic* pic, ObjectId id) {
+  return id.autoId ? pic->head.autoId == id.autoId : (!pic->head.autoId && pic->head.number == id.number);
+}
+
+ErrorCode notFound(ObjectId id) {
+  if (id.autoId) return ERR_FINDARRAY;
+  SetErrorArgNumber(id.number);
+  return ERR_FINDBGPIC;
+}
+
+bool shownByDisplay(const BGPic* pic) {
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (d->bgpic == pic) return true;
+  return false;
+}
+
+void unlink(BGPic* pic) {
+  for (BGPic** link = &bgpicList; *link; link = reinterpret_cast<BGPic**>(&(*link)->head.next)) {
+    if (*link == pic) {
+      *link = reinterpret_cast<BGPic*>(pic->head.next);
+      break;
+    }
+  }
+  if (currentBGPic == pic) currentBGPic = nullptr;
+}
+
+// Frees the current triple where it is not the source triple.
+void freeCurrentImages(BGPic* pic) {
+  if (pic->bitmap != pic->sourceBitmap && pic->bitmap != pic->firstBitmap) FreeBitmap(pic->bitmap);
+  if (pic->mask != pic->sourceMask && pic->mask != pic->firstMask) FreeBitMask(pic->mask);
+  if (pic->alpha != pic->sourceAlpha && pic->alpha != pic->firstAlpha) FreeAlphaChannel(pic->alpha);
+}
+
+}  // namespace
+
+BGPic* GetBGPicList() { return bgpicList; }
+BGPic* GetCurrentBGPic() { return currentBGPic; }
+void SetCurrentBGPic(BGPic* pic) { currentBGPic = pic; }
+
+void InitBGPicRecord(BGPic* pic, int32_t selectionKind, void* selectionRecord,
+                     int32_t selectionFrame, ObjectId id, BitmapHandle* bitmap,
+                     BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height,
+                     int clear) {
+  if (clear) {
+    std::memset(static_cast<void*>(pic), 0, sizeof *pic);
+    NewList(&pic->layers);
+  }
+  pic->head.type = OBJECT_BGPIC;
+  pic->head.number = id.number;
+  pic->head.autoId = id.autoId;
+  pic->selectionKind = selectionKind;
+  pic->selectionRecord = selectionRecord;
+  pic->selectionFrame = selectionFrame;
+  pic->bitmap = pic->sourceBitmap = pic->firstBitmap = bitmap;
+  pic->mask = pic->sourceMask = pic->firstMask = mask;
+  pic->alpha = pic->sourceAlpha = pic->firstAlpha = alpha;
+  pic->width = pic->sourceWidth = pic->firstWidth = width;
+  pic->height = pic->sourceHeight = pic->firstHeight = height;
+}
+
+ErrorCode AddBGPicObject(ObjectId* id, int automatic, int32_t rerender, int32_t width,
+                         int32_t height, int32_t widthAsMade, void* pictureHandle,
+                         BitmapHandle* bitmap, uint32_t* palette, int64_t transparentColour,
+                         BitmapHandle* mask, BitmapHandle* alpha, const BGPicFill* fill,
+                         BGPic** out) {
+  auto* pic = static_cast<BGPic*>(AllocMemory(sizeof(BGPic), 1));
+  if (!pic) return ERR_MEM;
+  if (automatic) *id = ObjectId{pic, 0};
+  InitBGPicRecord(pic, 0, nullptr, 0, *id, bitmap, mask, alpha, width, height, 1);
+  pic->rerender = rerender;
+  pic->widthAsMade = widthAsMade;
+  pic->pictureHandle = pictureHandle;
+  pic->palette = palette;
+  pic->transparentColour = transparentColour;
+  if (fill) pic->fill = *fill;
+  BGPic** link = &bgpicList;
+  while (*link) link = reinterpret_cast<BGPic**>(&(*link)->head.next);
+  *link = pic;
+  if (out) *out = pic;
+  return ERR_NONE;
+}
+
+ErrorCode GetBGPicObject(VmState* L, ObjectId id, BGPic** out, uint32_t access) {
+  *out = nullptr;
+  for (BGPic* pic = bgpicList; pic; pic = reinterpret_cast<BGPic*>(pic->head.next)) {
+    if (!sameId(pic, id) || (pic->freePending && !(access & BGPIC_FREEPENDING))) continue;
+    if (access & BGPIC_WRITE) {
+      if (pic->locked) return ERR_LOCKEDOBJ;
+      if (!(access & BGPIC_NOLAYERCOPY)) {
+        void* copy = nullptr;
+        ErrorCode error = CopyObjectForLayers(L, OBJECT_BGPIC, id, nullptr, pic, &copy);
+        if (error != ERR_NONE) return error;
+      }
+    }
+    *out = pic;
+    return ERR_NONE;
+  }
+  return notFound(id);
+}
+
+void FreeBGPicContents(VmState*, BGPic* pic, int) {
+  // Waiting for the layer, button and sprite libraries: a picture holds no
+  // layers, buttons or sprite instances yet.
+  freeCurrentImages(pic);
+  if (pic->sourceBitmap != pic->firstBitmap) FreeBitmap(pic->sourceBitmap);
+  if (pic->sourceMask != pic->firstMask) FreeBitMask(pic->sourceMask);
+  if (pic->sourceAlpha != pic->firstAlpha) FreeAlphaChannel(pic->sourceAlpha);
+  FreeBitmap(pic->firstBitmap);
+  FreeBitMask(pic->firstMask);
+  FreeAlphaChannel(pic->firstAlpha);
+  pic->bitmap = pic->sourceBitmap = pic->firstBitmap = nullptr;
+  pic->mask = pic->sourceMask = pic->firstMask = nullptr;
+  pic->alpha = pic->sourceAlpha = pic->firstAlpha = nullptr;
+  FreeMemory(pic->palette);
+  pic->palette = nullptr;
+  FreeBitmap(pic->fill.bitmap);
+  pic->fill.bitmap = nullptr;
+  // Waiting for the picture-handle service of the plug-in library: no
+  // picture keeps its loaded handle yet.
+  pic->pictureHandle = nullptr;
+}
+
+void FreeBGPicByRecord(VmState* L, BGPic* pic) {
+  if (!pic) return;
+  unlink(pic);
+  FreeBGPicContents(L, pic, 1);
+  FreeMemory(pic);
+}
+
+ErrorCode FreeBGPicRecord(VmState* L, ObjectId id) {
+  BGPic* pic = nullptr;
+  ErrorCode error = GetBGPicObject(L, id, &pic, BGPIC_FREEPENDING);
+  if (error != ERR_NONE) return error;
+  FreeBGPicByRecord(L, pic);
+  return ERR_NONE;
+}
+
+ErrorCode DeleteBGPic(VmState* L, ObjectId id, int strict) {
+  // Waiting for the output selections of the background-picture commands:
+  // no picture can be selected as output yet.
+  BGPic* pic = nullptr;
+  ErrorCode error = GetBGPicObject(L, id, &pic, BGPIC_WRITE);
+  if (error != ERR_NONE) return strict || error == ERR_LOCKEDOBJ ? error : ERR_NONE;
+  if (shownByDisplay(pic) || FindLayerOfObject(OBJECT_BGPIC, id, nullptr, nullptr, nullptr)) {
+    pic->head.number = 0;
+    pic->head.autoId = pic;
+    pic->freePending = 1;
+    return ERR_NONE;
+  }
+  FreeBGPicByRecord(L, pic);
+  return ERR_NONE;
+}
+
+void FreePendingBGPics(VmState* L) {
+  for (BGPic* pic = bgpicList; pic;) {
+    BGPic* next = reinterpret_cast<BGPic*>(pic->head.next);
+    if (pic->freePending && !shownByDisplay(pic)) FreeBGPicByRecord(L, pic);
+    pic = next;
+  }
+}
+
+void FreeAllBGPics(VmState* L) {
+  while (bgpicList) FreeBGPicByRecord(L, bgpicList);
+  currentBGPic = nullptr;
+}
+
+void GetBGPicDisplaySize(const BGPic* pic, int32_t* width, int32_t* height) {
+  *width = pic->width;
+  *height = pic->height;
+}
+
+ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth) {
+  if (width < 1 || height < 1) return ERR_BITMAP;
+  if (width == pic->width && height == pic->height) return ERR_NONE;
+  BitmapHandle *bitmap = pic->sourceBitmap, *mask = pic->sourceMask, *alpha = pic->sourceAlpha;
+  if (width != pic->sourceWidth || height != pic->sourceHeight) {
+    bitmap = mask = alpha = nullptr;
+    ErrorCode error = TransformBitmap(pic->sourceBitmap, pic->sourceMask, pic->sourceAlpha, 0, 0,
+                                      nullptr, pic->sourceWidth, pic->sourceHeight, width, height,
+                                      smooth, &bitmap, &mask, &alpha);
+    if (error != ERR_NONE) return error == ERR_MEM ? ERR_BITMAP : error;
+  }
+  freeCurrentImages(pic);
+  pic->bitmap = bitmap;
+  pic->mask = mask;
+  pic->alpha = alpha;
+  pic->width = width;
+  pic->height = height;
+  return ERR_NONE;
+}
+
+// Waiting for the layer library: no layer exists, so no layer shows any
+// object and nothing needs a private copy.
+int FindLayerOfObject(int32_t, ObjectId, void** layer, BGPic** pic, void*) {
+  if (layer) *layer = nullptr;
+  if (pic) *pic = nullptr;
+  return 0;
+}
+
+ErrorCode CopyObjectForLayers(VmState*, int32_t, ObjectId, void*, void*, void** copy) {
+  if (copy) *copy = nullptr;
+  return ERR_NONE;
+}

@@ -1,0 +1,655 @@
+// The display record and the display list: the library opener, the option
+// table that CreateDisplay reads, CreateDisplay itself (a closed display
+// with its own background picture), look-up and freeing.
+// Invariant: a record is linked into the list only at the last step of its
+// creation, under the display-list mutex; every earlier failure (or a raise
+// inside an option reader) frees the partly built record.
+#include <cstring>
+#include <memory>
+
+#include "display/display.h"
+#include "platform/linux/platform.h"
+
+namespace {
+
+constexpr int32_t REGION_BOX = 14;
+
+ObjectHead* displayList = nullptr;
+ObjectHead* menuList = nullptr;  // waiting for the menu library: always empty
+DisplayRecord* currentDisplay = nullptr;
+PlatformMutex* displayListMutex = nullptr;
+
+struct NamedCode {
+  const char* name;
+  int32_t code;
+};
+const NamedCode MODE_NAMES[] = {
+    {"windowed", DISPMODE_WINDOWED},       {"fullscreen", DISPMODE_FULLSCREEN},
+    {"fullscreenscale", DISPMODE_FULLSCREENSCALE}, {"ask", DISPMODE_ASK},
+    {"fakefullscreen", DISPMODE_FAKEFULLSCREEN},   {"moderequester", DISPMODE_MODEREQUESTER},
+    {"systemscale", DISPMODE_SYSTEMSCALE},
+};
+const NamedCode BACKFILL_NAMES[] = {{"color", 1}, {"gradient", 2}, {"texture", 3}, {"picture", 4}};
+
+// The boolean style options in the order they are read.
+struct StyleOption {
+  const char* name;
+  uint32_t bit;
+  int second;  // the bit lives in the second flag word
+};
+const StyleOption STYLE_OPTIONS[] = {
+    {"borderless", DSF_BORDERLESS, 0},       {"sizeable", DSF_SIZEABLE, 0},
+    {"fixed", DSF_FIXED, 0},                 {"nohide", DSF_NOHIDE, 0},
+    {"nomodeswitch", DSF_NOMODESWITCH, 0},   {"smoothscale", DSF_SMOOTHSCALE, 0},
+    {"active", DSF_ACTIVE, 0},               {"hidepointer", DSF_HIDEPOINTER, 0},
+    {"usequartz", DSF_USEQUARTZ, 0},         {"noclose", DSF_NOCLOSE, 0},
+    {"keepproportions", DSF_KEEPPROPORTIONS, 0}, {"fitscale", DSF_FITSCALE, 0},
+    {"keepscreenon", DSF_KEEPSCREENON, 0},   {"hidefromtaskbar", DSF_HIDEFROMTASKBAR, 0},
+    {"hideoptionsmenu", DSF_HIDEOPTIONSMENU, 0}, {"nohardwarescale", DSF_NOHARDWARESCALE, 0},
+    {"disableblanker", DSF_DISABLEBLANKER, 0}, {"rememberposition", DSF_REMEMBERPOSITION, 0},
+    {"maximized", DSF_MAXIMIZED, 0},         {"traprmb", DSF_TRAPRMB, 0},
+    {"noscaleengine", DSF_NOSCALEENGINE, 0}, {"nativeunits", DSF_NATIVEUNITS, 0},
+    {"noliveresize", DSF_NOLIVERESIZE, 0},   {"alwaysontop", DSF_ALWAYSONTOP, 0},
+    {"singlemenu", DSF_SINGLEMENU, 0},       {"nocyclermenu", 1, 1},
+};
+
+// Pushes t[name]; returns whether it is neither nil nor absent.
+bool pushField(VmState* L, int table, const char* name) {
+  VmPushString(L, name);
+  VmGetTable(L, table);
+  int type = VmType(L, -1);
+  if (type == VM_TYPE_NIL || type == VM_TYPE_NONE) {
+    VmSetTop(L, -2);
+    return false;
+  }
+  return true;
+}
+
+// A boolean option: nil leaves it, otherwise the script's truth (nil,
+// false, 0 and "" are false).
+int readBool(VmState* L, int table, const char* name, int* value) {
+  if (!pushField(L, table, name)) return 0;
+  int type = VmType(L, -1);
+  if (type == VM_TYPE_NUMBER)
+    *value = VmToNumber(L, -1) != 0;
+  else if (type == VM_TYPE_STRING)
+    *value = VmStrLen(L, -1) != 0;
+  else
+    *value = VmToBoolean(L, -1) ? 1 : 0;
+  VmSetTop(L, -2);
+  return 1;
+}
+
+int32_t monitorDimension(DisplayRecord* d, int height) {
+  int32_t x = 0, y = 0, w = 0, h = 0;
+  if (GetDisplayMonitorRect(d, &x, &y, &w, &h) != ERR_NONE) return 0;
+  return height ? h : w;
+}
+
+void freeDisplayResources(VmState* L, DisplayRecord* d) {
+  if (d->ownBGPic && d->bgpic) FreeBGPicByRecord(L, d->bgpic);
+  d->bgpic = nullptr;
+  FreeBitmap(d->windowBitmap);
+  FreeBitMask(d->ownMask);
+  FreeAlphaChannel(d->ownAlpha);
+  d->windowBitmap = nullptr;
+  d->ownMask = nullptr;
+  d->ownAlpha = nullptr;
+  FreeX11DisplayRecord(d->x11);
+  d->x11 = nullptr;
+  // Waiting for the event library: handler references, and for the display
+  // callbacks of the adapter library: no callback can be installed yet.
+  if (d->mutex) FreeMutex(d->mutex);
+  d->mutex = nullptr;
+  FreeMemory(d->osdata);
+  d->osdata = nullptr;
+  if (L) FreeObjectDataList(L, &d->head.data);
+}
+
+struct RecordGuard {
+  VmState* L;
+  DisplayRecord* d;
+  ~RecordGuard() {
+    if (!d) return;
+    freeDisplayResources(L, d);
+    FreeMemory(d);
+  }
+};
+
+bool sameId(const DisplayRecord* d, ObjectId id) {
+  return id.autoId ? d->head.autoId == id.autoId : (!d->head.autoId && d->head.number == id.number);
+}
+
+ErrorCode makeOwnBGPic(VmState*, DisplayRecord* d) {
+  BitmapHandle* bitmap = AllocBitmap(d->width, d->height, 0, nullptr);
+  if (!bitmap) return ERR_BITMAP;
+  // Waiting for the gradient reader of the background-picture commands and
+  // the brush library: gradient and texture fills draw the fill colour.
+  if (d->fill.style != FILLNONE) FillBitmapRect(bitmap, 0, 0, d->width, d->height, d->fill.colour);
+  ObjectId id{nullptr, 0};
+  BGPic* pic = nullptr;
+  ErrorCode error = AddBGPicObject(&id, 1, d->fill.style == FILLGRADIENT || d->fill.style == FILLTEXTURE,
+                                   d->width, d->height, d->width, nullptr, bitmap, nullptr, -1, nullptr,
+                                   nullptr, &d->fill, &pic);
+  if (error != ERR_NONE) {
+    FreeBitmap(bitmap);
+    return error;
+  }
+  d->bgpic = pic;
+  d->ownBGPic = 1;
+  return ERR_NONE;
+}
+
+int cmdCreateDisplay(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  int automatic = 0;
+  ObjectId id = GetObjectIdArg(L, 1, &automatic);
+  int table = 0;
+  if (VmGetTop(L) >= 2) {
+    VmCheckTable(L, 2);
+    table = 2;
+  }
+  DisplayRecord* d = nullptr;
+  ErrorCode error = CreateDisplayCore(L, id, automatic, table, &d);
+  if (error != ERR_NONE) return error;
+  if (!automatic) return 0;
+  VmPushLightUserdata(L, d);
+  return 1;
+}
+
+const CommandTableEntry DISPLAY_COMMANDS[] = {
+    {"CreateDisplay", cmdCreateDisplay},
+    {nullptr, nullptr},
+};
+
+const ConstantTableEntry DISPLAY_CONSTANTS[] = {
+    {"DISPSTATE_OPEN", nullptr, 1},       {"DISPSTATE_CLOSED", nullptr, 0},
+    {"DISPSTATE_MINIMIZED", nullptr, 2},  {"DISPMODE_FULLSCREEN", nullptr, 2},
+    {"DISPMODE_FULLSCREENSCALE", nullptr, 7}, {"DISPMODE_WINDOWED", nullptr, 1},
+    {"DISPMODE_ASK", nullptr, 3},         {"DISPMODE_MODEREQUESTER", nullptr, 4},
+    {"DISPMODE_FAKEFULLSCREEN", nullptr, 6}, {"DISPMODE_SYSTEMSCALE", nullptr, 8},
+    {"SCALEMODE_NONE", nullptr, 0},       {"SCALEMODE_AUTO", nullptr, 1},
+    {"SCALEMODE_LAYER", nullptr, 2},      {"KEEPPOSITION", nullptr, 100000},
+    {"ORIENTATION_NONE", nullptr, 0},     {"ORIENTATION_PORTRAIT", nullptr, 1},
+    {"ORIENTATION_LANDSCAPE", nullptr, 3}, {"ORIENTATION_PORTRAITREV", nullptr, 2},
+    {"ORIENTATION_LANDSCAPEREV", nullptr, 4}, {"DENSITY_NONE", nullptr, 0},
+    {"DENSITY_LOW", nullptr, 1},          {"DENSITY_MEDIUM", nullptr, 2},
+    {"DENSITY_HIGH", nullptr, 3},         {"MENUITEM_TOGGLE", nullptr, 1},
+    {"MENUITEM_SELECTED", nullptr, 2},    {"MENUITEM_DISABLED", nullptr, 4},
+    {"MENUITEM_RADIO", nullptr, 8},       {nullptr, nullptr, 0},
+};
+
+}  // namespace
+
+DisplayRecord* GetDisplayList() { return reinterpret_cast<DisplayRecord*>(displayList); }
+DisplayRecord* GetCurrentDisplay() { return currentDisplay; }
+void SetCurrentDisplay(DisplayRecord* display) { currentDisplay = display; }
+// Waiting for the video recorder of the graphics library: it never records.
+int VideoRecorderActive() { return 0; }
+
+const char* GetDisplayModeName(int32_t code) {
+  for (const NamedCode& n : MODE_NAMES)
+    if (n.code == code) return n.name;
+  return "(not found)";
+}
+
+const char* GetBackgroundKindName(int32_t code) {
+  for (const NamedCode& n : BACKFILL_NAMES)
+    if (n.code == code) return n.name;
+  return "(not found)";
+}
+
+ErrorCode OpenDisplayLibrary(VmState* L) {
+  if (!displayListMutex) {
+    displayListMutex = AllocMutex();
+    if (!displayListMutex) return ERR_SEMAPHORE;
+  }
+  ErrorCode error = RegisterLibrary(DISPLAY_COMMANDS, "display");
+  if (error != ERR_NONE) return error;
+  VmRegisterFunctions(L, nullptr, DISPLAY_COMMANDS, 0);
+  VmRegisterConstants(L, DISPLAY_CONSTANTS, 0);
+  error = RegisterObjectList(&displayList);
+  if (error == ERR_NONE) error = RegisterObjectList(&menuList);
+  return error;
+}
+
+void CloseDisplayLibrary(VmState* L) {
+  FreeAllDisplays(L);
+  FreeAllBGPics(L);
+  FreeMutex(displayListMutex);
+  displayListMutex = nullptr;
+}
+
+void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int applyA, int applyB) {
+  if (!display->scaleFactorActive) return;
+  auto scale = [&](int32_t* v) {
+    if (*v >= 1 && *v != 100000 && *v != 200000) *v = VmTruncInt32(*v * display->scaleFactor);
+  };
+  if (applyA && a) scale(a);
+  if (applyB && b) scale(b);
+}
+
+ErrorCode FindDisplayById(ObjectId id, DisplayRecord** out) {
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
+    if (sameId(d, id)) {
+      *out = d;
+      return ERR_NONE;
+    }
+  }
+  *out = nullptr;
+  if (id.autoId) return ERR_FINDARRAY;
+  SetErrorArgNumber(id.number);
+  return ERR_FINDDISPLAY;
+}
+
+DisplayRecord* FindDisplayByHandle(uintptr_t handle) {
+  if (!handle) return nullptr;
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (d->windowHandle == handle) return d;
+  return nullptr;
+}
+
+ErrorCode ReadRegionList(VmState* L, int table, const char* key, DisplayRegion* regions,
+                         int32_t* count, int32_t* given) {
+  if (!pushField(L, table, key)) return ERR_NONE;
+  int list = VmGetTop(L);
+  if (VmType(L, list) != VM_TYPE_TABLE) {
+    VmSetTop(L, list - 1);
+    SetErrorArgString(key);
+    return ERR_WRONGUSAGE;
+  }
+  int32_t n = 0;
+  ErrorCode error = ERR_NONE;
+  for (;; n++) {
+    VmRawGetI(L, list, n);
+    if (VmType(L, -1) == VM_TYPE_NIL) {
+      VmSetTop(L, -2);
+      break;
+    }
+    // More regions than the record holds are refused, not cut.
+    if (n >= static_cast<int32_t>(DISPLAY_REGION_MAX) || VmType(L, -1) != VM_TYPE_TABLE) {
+      error = ERR_WRONGUSAGE;
+      break;
+    }
+    int entry = VmGetTop(L);
+    int32_t type = REGION_BOX, values[4];
+    int found = 0;
+    GetTableFieldInt(L, entry, "type", &type, &found);
+    const char* names[4] = {"x", "y", "width", "height"};
+    for (int i = 0; i < 4 && error == ERR_NONE; i++) {
+      found = 0;
+      GetTableFieldInt(L, entry, names[i], &values[i], &found);
+      if (!found) {
+        SetErrorArgString(names[i]);
+        error = ERR_MISSINGPARAMTR;
+      }
+    }
+    if (error == ERR_NONE &&
+        (type != REGION_BOX || values[0] < 0 || values[1] < 0 || values[2] < 1 || values[3] < 1))
+      error = ERR_WRONGUSAGE;
+    if (error != ERR_NONE) break;
+    regions[n] = DisplayRegion{type, values[0], values[1], values[2], values[3]};
+    VmSetTop(L, entry - 1);
+  }
+  VmSetTop(L, list - 1);
+  if (error != ERR_NONE) return error;
+  *count = n;
+  *given = 1;
+  return ERR_NONE;
+}
+
+ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* d, int creating,
+                                  int* scaleSizeGiven, int* orientationGiven) {
+  bool recorder = VideoRecorderActive() && !creating;
+  int found = 0;
+  if (!recorder) {
+    ErrorCode error = ReadRegionList(L, table, "dragregion", d->dragRegions, &d->dragCount, &d->dragGiven);
+    if (error == ERR_NONE)
+      error = ReadRegionList(L, table, "sizeregion", d->sizeRegions, &d->sizeCount, &d->sizeGiven);
+    if (error != ERR_NONE) return error;
+    for (const StyleOption& o : STYLE_OPTIONS) {
+      int value = 0;
+      if (!readBool(L, table, o.name, &value)) continue;
+      uint32_t& word = o.second ? d->flags2 : d->flags;
+      word = value ? (word | o.bit) : (word & ~o.bit);
+    }
+    int32_t x = d->x, y = d->y;
+    int gotX = GetTableFieldInt(L, table, "x", &x, &found);
+    int gotY = GetTableFieldInt(L, table, "y", &y, &found);
+    if (!creating) ScaleDisplaySize(d, &x, &y, gotX, gotY);
+    if (gotX) {
+      d->x = x;
+      d->xRelative = 1;
+    }
+    if (gotY) {
+      d->y = y;
+      d->yRelative = 1;
+    }
+    const char* scaleNames[2] = {"scalewidth", "scaleheight"};
+    int32_t* scaleFields[2] = {&d->scaleWidth, &d->scaleHeight};
+    for (int i = 0; i < 2; i++) {
+      int32_t value = 0;
+      if (!GetTableFieldSizeOrPercent(L, table, scaleNames[i], 0, &value, &found)) continue;
+      if (value == 0) {
+        SetErrorArgString(scaleNames[i]);
+        return ERR_WRONGUSAGE;
+      }
+      *scaleFields[i] = value;
+      if (scaleSizeGiven) *scaleSizeGiven = 1;
+    }
+    int32_t mode = 0;
+    if (GetTableFieldInt(L, table, "scalemode", &mode, &found)) {
+      d->flags &= ~(DSF_AUTOSCALE | DSF_LAYERSCALE);
+      if (mode == 1) {
+        d->flags |= DSF_AUTOSCALE;
+      } else if (mode == 2) {
+        d->flags |= DSF_LAYERSCALE;
+      } else if (mode == 0) {
+        d->marginLeft = d->marginTop = d->marginRight = d->marginBottom = 0;
+        d->scaleWidth = d->scaleHeight = 0;
+      } else {
+        return ERR_WRONGUSAGE;
+      }
+    }
+    if (GetTableFieldInt(L, table, "orientation", &d->orientation, &found) && orientationGiven)
+      *orientationGiven = 1;
+    if (pushField(L, table, "menu")) {
+      VmSetTop(L, -2);
+      // Waiting for the menu library: no menu exists yet.
+      return ERR_FINDMENU;
+    }
+    int32_t monitor = 0;
+    if (GetTableFieldInt(L, table, "monitor", &monitor, &found)) {
+      if (monitor < 1) return ERR_MONITORRANGE;
+      d->monitor = monitor - 1;
+      if (!creating) {
+        d->x = d->y = POS_CENTER;
+        d->xRelative = d->yRelative = 1;
+      }
+    }
+  }
+  if (pushField(L, table, "bgpic")) {
+    ObjectId picId = GetObjectIdArg(L, VmGetTop(L), nullptr);
+    VmSetTop(L, -2);
+    BGPic* pic = nullptr;
+    ErrorCode error = GetBGPicObject(L, picId, &pic, 0);
+    if (error != ERR_NONE) return error;
+    for (DisplayRecord* o = GetDisplayList(); o; o = reinterpret_cast<DisplayRecord*>(o->head.next))
+      if (o->bgpic == pic && (creating || o != GetCurrentDisplay())) return ERR_MULTIBGPIC;
+    d->bgpic = pic;
+    d->ownBGPic = 0;
+    d->width = pic->sourceWidth;
+    d->height = pic->sourceHeight;
+    d->fill = pic->fill;
+    d->fill.bitmap = nullptr;
+  } else {
+    GetTableFieldInt(L, table, "width", &d->width, &found);
+    GetTableFieldInt(L, table, "height", &d->height, &found);
+    int32_t style = 0;
+    if (GetTableFieldInt(L, table, "fillstyle", &style, &found)) {
+      if (style < FILLCOLOR || style > FILLTEXTURE) return ERR_WRONGUSAGE;
+      d->fill.style = style;
+    }
+    GetTableFieldU32(L, table, "color", &d->fill.colour, &found);
+    if (d->fill.style == FILLTEXTURE) {
+      GetTableFieldId(L, table, "texturebrush", &d->fill.textureBrush, &found);
+      GetTableFieldInt(L, table, "texturex", &d->fill.textureX, &found);
+      GetTableFieldInt(L, table, "texturey", &d->fill.textureY, &found);
+    }
+  }
+  if (d->width == SIZE_NATIVE) d->width = monitorDimension(d, 0);
+  if (d->height == SIZE_NATIVE) d->height = monitorDimension(d, 1);
+  if (d->width < 1 || d->height < 1) return ERR_WRONGUSAGE;
+  if (recorder) return ERR_NONE;
+  GetTableFieldString(L, table, "title", d->title, sizeof d->title, &found);
+  GetTableFieldString(L, table, "xserver", d->xserver, sizeof d->xserver, &found);
+  if (d->scaleWidth == SIZE_NATIVE) d->scaleWidth = monitorDimension(d, 0);
+  if (d->scaleHeight == SIZE_NATIVE) d->scaleHeight = monitorDimension(d, 1);
+  if (d->scaleWidth < 0) d->scaleWidth = VmTruncInt32(static_cast<double>(d->width) * -d->scaleWidth / 100.0);
+  if (d->scaleHeight < 0) d->scaleHeight = VmTruncInt32(static_cast<double>(d->height) * -d->scaleHeight / 100.0);
+  d->autoscale = (d->flags & DSF_AUTOSCALE) != 0;
+  d->layerscale = (d->flags & DSF_LAYERSCALE) != 0;
+  d->smooth = (d->flags & DSF_SMOOTHSCALE) != 0;
+  d->fullscreenScale = 0;
+  if (d->monitor > 0 && d->monitor >= CountMonitors(d)) return ERR_MONITORRANGE;
+  return ERR_NONE;
+}
+
+ErrorCode ReadBackfillOptions(VmState* L, int table, DisplayRecord* d) {
+  if (!pushField(L, table, "backfill")) return ERR_NONE;
+  int sub = VmGetTop(L);
+  if (VmType(L, sub) != VM_TYPE_TABLE) {
+    VmSetTop(L, sub - 1);
+    return ERR_WRONGUSAGE;
+  }
+  int found = 0;
+  char kind[32] = "";
+  ErrorCode error = ERR_NONE;
+  if (GetTableFieldString(L, sub, "type", kind, sizeof kind, &found)) {
+    d->backfill.type = 0;
+    for (const NamedCode& n : BACKFILL_NAMES)
+      if (std::strcmp(n.name, kind) == 0) d->backfill.type = n.code;
+    if (!d->backfill.type) {
+      SetErrorArgString(kind);
+      error = ERR_WRONGUSAGE;
+    }
+  }
+  if (error == ERR_NONE) {
+    GetTableFieldU32(L, sub, "color", &d->backfill.colour, &found);
+    GetTableFieldU32(L, sub, "startcolor", &d->backfill.colour, &found);
+    GetTableFieldU32(L, sub, "endcolor", &d->backfill.endColour, &found);
+    GetTableFieldInt(L, sub, "x", &d->backfill.x, &found);
+    GetTableFieldInt(L, sub, "y", &d->backfill.y, &found);
+    GetTableFieldId(L, sub, "brush", &d->backfill.brush, &found);
+    int value = 0;
+    if (readBool(L, sub, "scalepicture", &value)) d->backfill.scalePicture = value;
+    if (readBool(L, sub, "hidetitlebar", &value)) d->backfill.hideTitleBar = value;
+    if (readBool(L, sub, "smoothscale", &value)) d->backfill.smoothScale = value;
+    GetTableFieldString(L, sub, "brushfile", d->backfill.brushFile, sizeof d->backfill.brushFile, &found);
+  }
+  VmSetTop(L, sub - 1);
+  return error;
+}
+
+ErrorCode ReadDisplayModeOptions(VmState* L, int table, DisplayRecord* d) {
+  int found = 0;
+  char name[32] = "";
+  if (GetTableFieldString(L, table, "mode", name, sizeof name, &found)) {
+    int32_t mode = 0;
+    for (const NamedCode& n : MODE_NAMES)
+      if (std::strcmp(n.name, name) == 0) mode = n.code;
+    if (!mode) {
+      SetErrorArgString(name);
+      return ERR_WRONGUSAGE;
+    }
+    d->mode = mode;
+  }
+  GetTableFieldInt(L, table, "scrwidth", &d->screenWidth, &found);
+  GetTableFieldInt(L, table, "scrheight", &d->screenHeight, &found);
+  GetTableFieldInt(L, table, "scrdepth", &d->screenDepth, &found);
+  int value = 0;
+  if (readBool(L, table, "desktop", &value)) d->desktop = value;
+  if (d->screenWidth == SIZE_NATIVE) d->screenWidth = monitorDimension(d, 0);
+  if (d->screenHeight == SIZE_NATIVE) d->screenHeight = monitorDimension(d, 1);
+  std::memset(&d->backfill, 0, sizeof d->backfill);
+  d->backfill.x = d->backfill.y = POS_CENTER;
+  return ReadBackfillOptions(L, table, d);
+}
+
+void ApplyFullscreenScale(DisplayRecord* d) {
+  if (d->mode != DISPMODE_FULLSCREENSCALE) return;
+  int32_t x = 0, y = 0, w = 0, h = 0;
+  if (GetDisplayMonitorRect(d, &x, &y, &w, &h) == ERR_NONE) {
+    d->scaleWidth = w;
+    d->scaleHeight = h;
+  }
+  if (!d->autoscale && !d->layerscale) {
+    if (d->flags & DSF_NOSCALEENGINE) {
+      d->restoreWidth = d->scaleWidth;
+      d->restoreHeight = d->scaleHeight;
+      d->scaleWidth = d->scaleHeight = 0;
+    } else {
+      d->flags |= DSF_AUTOSCALE;
+      d->autoscale = 1;
+    }
+  }
+  d->flags |= DSF_BORDERLESS | DSF_FIXED;
+  d->fullscreenScale = 1;
+  d->mode = DISPMODE_WINDOWED;
+  d->fakeFullscreen = 1;
+}
+
+ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table, DisplayRecord** out) {
+  *out = nullptr;
+  if (VideoRecorderActive()) return ERR_VIDRECMULTI;
+  if (!automatic) {
+    ErrorCode error = FreeDisplayById(L, id, 0);
+    if (error != ERR_NONE) return error;
+  }
+  auto* d = static_cast<DisplayRecord*>(AllocMemory(sizeof(DisplayRecord), 1));
+  if (!d) return ERR_MEM;
+  RecordGuard guard{L, d};
+  d->x = d->y = POS_CENTER;
+  d->width = 640;
+  d->height = 480;
+  d->outputKind = OBJECT_DISPLAY;
+  d->state = DISPSTATE_CLOSED;
+  d->scaleX = d->scaleY = d->scaleFactor = d->savedScaleFactor = 1.0;
+  d->xRelative = d->yRelative = 1;
+  std::strcpy(d->title, DEFAULT_DISPLAY_TITLE);
+  std::memset(d->handlerRefs, 0xff, sizeof d->handlerRefs);
+  d->mode = DISPMODE_WINDOWED;
+  d->backfill.x = d->backfill.y = POS_CENTER;
+  d->fill.style = FILLCOLOR;
+  d->textRight = -1;
+
+  if (table) {
+    int scaleGiven = 0, orientationGiven = 0, value = 0, found = 0;
+    ErrorCode error = ReadDisplayTableOptions(L, table, d, 1, &scaleGiven, &orientationGiven);
+    if (error != ERR_NONE) return error;
+    if (readBool(L, table, "hidden", &value) && value) d->flags |= DSF_HIDDEN;
+    if (readBool(L, table, "layers", &value) && value) d->flags |= DSF_LAYERS;
+    GetTableFieldNumber(L, table, "scalefactor", &d->scaleFactor, &found);
+    if (readBool(L, table, "__backfill", &value)) d->isBackfill = value;
+    if (readBool(L, table, "__resourcemonitor", &value)) d->isResourceMonitor = value;
+    GetTableFieldInt(L, table, "__restorewidth", &d->restoreWidth, &found);
+    GetTableFieldInt(L, table, "__restoreheight", &d->restoreHeight, &found);
+    if (pushField(L, table, "__placement")) {
+      size_t length = 0;
+      const char* text = VmCheckStringInContext(L, VmGetTop(L), "__placement", &length);
+      d->osdata = static_cast<char*>(AllocMemory(length + 1, 1));
+      if (!d->osdata) return ERR_MEM;
+      std::memcpy(d->osdata, text, length);
+      d->osdataLength = length;
+      VmSetTop(L, -2);
+    }
+    error = ReadDisplayModeOptions(L, table, d);
+    if (error != ERR_NONE) return error;
+  }
+  if (!(d->scaleFactor > 0)) return ERR_WRONGUSAGE;
+  if (d->mode == DISPMODE_SYSTEMSCALE) {
+    d->savedScaleFactor = d->scaleFactor;
+    double system = 1.0;
+    GetDpiScaleFactor(&system);
+    d->scaleFactor *= system;
+    d->mode = DISPMODE_WINDOWED;
+    if (d->scaleFactor != 1.0) d->systemScale = 1;
+  }
+  if (d->scaleFactor != 1.0) {
+    d->scaleWidth = VmTruncInt32(d->width * d->scaleFactor);
+    d->scaleHeight = VmTruncInt32(d->height * d->scaleFactor);
+    if (d->scaleWidth < 1 || d->scaleHeight < 1) return ERR_WRONGUSAGE;
+    if (!(d->flags & DSF_LAYERSCALE)) {
+      d->flags |= DSF_AUTOSCALE;
+      d->autoscale = 1;
+    } else {
+      d->layerscale = 1;
+    }
+    d->scaleFactorActive = 1;
+    ScaleDisplaySize(d, &d->x, &d->y, 1, 1);
+  }
+  if (d->restoreWidth < 0) d->restoreWidth = VmTruncInt32(d->width * (-d->restoreWidth / 100.0));
+  if (d->restoreHeight < 0) d->restoreHeight = VmTruncInt32(d->height * (-d->restoreHeight / 100.0));
+  if (d->desktop) {
+    int32_t mx = 0, my = 0;
+    ErrorCode error = GetDisplayMonitorRect(d, &mx, &my, &d->width, &d->height);
+    if (error != ERR_NONE) return error;
+  }
+  if (d->isBackfill || d->isResourceMonitor) d->flags |= DSF_HIDEFROMTASKBAR;
+  ApplyFullscreenScale(d);
+  d->layers = d->layerscale || (d->flags & DSF_LAYERS);
+  if (!d->autoscale && !d->layerscale) {
+    d->scaleWidth = d->scaleHeight = 0;
+    d->marginLeft = d->marginTop = d->marginRight = d->marginBottom = 0;
+  }
+  if (!d->bgpic) {
+    // Waiting for the pixel pictures of start-up's preload: the picture is
+    // always a bitmap.
+    ErrorCode error = makeOwnBGPic(L, d);
+    if (error != ERR_NONE) return error;
+  }
+  d->textX = d->textY = d->textLeft = 0;
+  d->textRight = d->bgpic->width - 1;
+
+  ErrorCode error = AllocX11DisplayRecord(&d->x11);
+  if (error != ERR_NONE) return error;
+  double scale = 1.0;
+  GetDpiScaleFactor(&scale);
+  d->dpiX = d->dpiY = 96.0 * scale;
+  error = InitDisplayScaling(L, d);
+  if (error != ERR_NONE) return error;
+  d->mutex = AllocMutex();
+  if (!d->mutex) return ERR_SEMAPHORE;
+
+  if (displayListMutex) LockMutex(displayListMutex);
+  d->head.type = OBJECT_DISPLAY;
+  d->head.number = automatic ? 0 : id.number;
+  d->head.autoId = automatic ? d : nullptr;
+  ObjectHead** link = &displayList;
+  while (*link) link = &(*link)->next;
+  *link = &d->head;
+  if (!currentDisplay) currentDisplay = d;
+  if (displayListMutex) UnlockMutex(displayListMutex);
+  guard.d = nullptr;
+  *out = d;
+  return ERR_NONE;
+}
+
+ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict) {
+  DisplayRecord* d = nullptr;
+  ErrorCode error = FindDisplayById(id, &d);
+  if (error != ERR_NONE) return strict ? error : ERR_NONE;
+  if (d == currentDisplay) return ERR_FREEADISPLAY;
+  // Waiting for the asynchronous draws, plug-in callbacks and videos: none
+  // can hold a display yet.
+  if (d->state != DISPSTATE_CLOSED) CloseDisplayWindow(L, d, nullptr, 20);
+  if (displayListMutex) LockMutex(displayListMutex);
+  for (ObjectHead** link = &displayList; *link; link = &(*link)->next) {
+    if (*link == &d->head) {
+      *link = d->head.next;
+      break;
+    }
+  }
+  if (displayListMutex) UnlockMutex(displayListMutex);
+  freeDisplayResources(L, d);
+  DetachEventsFromDisplay(d);
+  FreeMemory(d);
+  return ERR_NONE;
+}
+
+void FreeAllDisplays(VmState* L) {
+  if (displayListMutex) LockMutex(displayListMutex);
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (d->state != DISPSTATE_CLOSED && !d->isBackfill) CloseDisplayWindow(L, d, nullptr, 28);
+  while (displayList) {
+    auto* d = reinterpret_cast<DisplayRecord*>(displayList);
+    displayList = d->head.next;
+    if (d->state != DISPSTATE_CLOSED) CloseDisplayWindow(L, d, nullptr, 28);
+    freeDisplayResources(L, d);
+    DetachEventsFromDisplay(d);
+    FreeMemory(d);
+  }
+  currentDisplay = nullptr;
+  if (displayListMutex) UnlockMutex(displayListMutex);
+  FreeRefreshScratch();
+}

@@ -1,0 +1,476 @@
+// Service header of the display library: the display record and the display
+// list, background-picture records, opening and closing display windows,
+// refresh of changed areas (scaled or not), scaling set-up and monitors.
+// Invariant: every display in the list is fully built (its background
+// picture, X11 part and mutex exist); a display's window bitmap always has
+// the size of its background picture's current images.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/engine.h"
+#include "gfx/gfx.h"
+#include "runtime/runtime.h"
+
+struct X11DisplayRecord;
+
+// ---- Constants ----
+
+enum : int32_t {
+  OBJECT_BGPIC = 1,
+  OBJECT_BRUSH = 3,
+  OBJECT_DISPLAY = 21,
+};
+
+// Position constants: resolved when used, never stored resolved.
+constexpr int32_t POS_CENTER = -100000;
+constexpr int32_t POS_LEFT = -90000;
+constexpr int32_t POS_RIGHT = -80000;
+constexpr int32_t POS_TOP = -70000;
+constexpr int32_t POS_BOTTOM = -60000;
+constexpr int32_t SIZE_NATIVE = -110000;  // a width or height: the monitor's
+constexpr int32_t KEEPPOSITION = 100000;
+
+enum : int32_t { DISPSTATE_CLOSED = 0, DISPSTATE_OPEN = 1, DISPSTATE_MINIMIZED = 2 };
+enum : int32_t {
+  DISPMODE_WINDOWED = 1,
+  DISPMODE_FULLSCREEN = 2,
+  DISPMODE_ASK = 3,
+  DISPMODE_MODEREQUESTER = 4,
+  DISPMODE_FAKEFULLSCREEN = 6,
+  DISPMODE_FULLSCREENSCALE = 7,
+  DISPMODE_SYSTEMSCALE = 8,
+};
+enum : int32_t { FILLNONE = 0, FILLCOLOR = 1, FILLGRADIENT = 2, FILLTEXTURE = 3 };
+
+// Style flags of a display (one boolean option each, see display.cpp).
+enum : uint32_t {
+  DSF_BORDERLESS = 0x1,
+  DSF_SIZEABLE = 0x2,
+  DSF_FIXED = 0x4,
+  DSF_NOMODESWITCH = 0x8,
+  DSF_HIDEPOINTER = 0x10,
+  DSF_NOHIDE = 0x20,
+  DSF_AUTOSCALE = 0x40,
+  DSF_SMOOTHSCALE = 0x80,
+  DSF_LAYERSCALE = 0x100,
+  DSF_ACTIVE = 0x400,
+  DSF_HIDDEN = 0x800,
+  DSF_LAYERS = 0x1000,
+  DSF_USEQUARTZ = 0x2000,
+  DSF_NOCLOSE = 0x4000,
+  DSF_KEEPPROPORTIONS = 0x8000,
+  DSF_FITSCALE = 0x10000,
+  DSF_NOLIVERESIZE = 0x20000,
+  DSF_KEEPSCREENON = 0x40000,
+  DSF_HIDEFROMTASKBAR = 0x80000,
+  DSF_HIDEOPTIONSMENU = 0x100000,
+  DSF_NOHARDWARESCALE = 0x200000,
+  DSF_ALWAYSONTOP = 0x400000,
+  DSF_SINGLEMENU = 0x800000,
+  DSF_DISABLEBLANKER = 0x1000000,
+  DSF_REMEMBERPOSITION = 0x8000000,
+  DSF_MAXIMIZED = 0x10000000,
+  DSF_TRAPRMB = 0x20000000,
+  DSF_NOSCALEENGINE = 0x40000000,
+  DSF_NATIVEUNITS = 0x80000000,
+};
+
+// ---- Background pictures ----
+
+// How a picture was filled, so that it can be built again at another size.
+struct BGPicFill {
+  int32_t style;  // FILL*
+  uint32_t colour;
+  uint32_t endColour;
+  ObjectId textureBrush;
+  int32_t textureX, textureY;
+  BitmapHandle* bitmap;  // a bitmap the description holds, or null
+};
+
+struct BGPic {
+  ObjectHead head;  // type OBJECT_BGPIC; next links the global list
+  void* pictureHandle;
+  BitmapHandle *bitmap, *mask, *alpha;                 // current (display) size
+  BitmapHandle *sourceBitmap, *sourceMask, *sourceAlpha;  // the script's size
+  BitmapHandle *firstBitmap, *firstMask, *firstAlpha;     // as loaded or made
+  int32_t width, height, sourceWidth, sourceHeight, firstWidth, firstHeight;
+  int32_t widthAsMade;
+  int64_t transparentColour;  // -1 none
+  uint32_t* palette;
+  List layers;
+  void* sprites;
+  int32_t locked;
+  int32_t freePending;
+  void* buttons;
+  int32_t reserved;
+  int32_t selectionKind, selectionFrame;
+  void* selectionRecord;
+  int32_t selectionSet;
+  int32_t layersChanged;
+  void* clipRegion;
+  BGPicFill fill;
+  int32_t rerender;
+  int32_t loaderValue;
+};
+
+enum : uint32_t { BGPIC_WRITE = 1, BGPIC_FREEPENDING = 2, BGPIC_NOLAYERCOPY = 4 };
+
+void InitBGPicRecord(BGPic* pic, int32_t selectionKind, void* selectionRecord,
+                     int32_t selectionFrame, ObjectId id, BitmapHandle* bitmap,
+                     BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height,
+                     int clear);
+// Takes the three images on success only; id may ask for an automatic one
+// ({null, 0} with automatic set), which is then written back.
+ErrorCode AddBGPicObject(ObjectId* id, int automatic, int32_t rerender, int32_t width,
+                         int32_t height, int32_t widthAsMade, void* pictureHandle,
+                         BitmapHandle* bitmap, uint32_t* palette, int64_t transparentColour,
+                         BitmapHandle* mask, BitmapHandle* alpha, const BGPicFill* fill,
+                         BGPic** out);
+ErrorCode GetBGPicObject(VmState* L, ObjectId id, BGPic** out, uint32_t access);
+ErrorCode DeleteBGPic(VmState* L, ObjectId id, int strict);
+ErrorCode FreeBGPicRecord(VmState* L, ObjectId id);
+void FreeBGPicContents(VmState* L, BGPic* pic, int withButtons);
+// Unlinks and frees a record found by address (null is ignored).
+void FreeBGPicByRecord(VmState* L, BGPic* pic);
+void FreeAllBGPics(VmState* L);
+void FreePendingBGPics(VmState* L);
+void GetBGPicDisplaySize(const BGPic* pic, int32_t* width, int32_t* height);
+// Builds the current images at a new size from the source images (sharing
+// them at the source size); 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA,
+// the old images kept on failure.
+ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth);
+// Layers showing objects: no layer can exist before the layer library.
+int FindLayerOfObject(int32_t type, ObjectId id, void** layer, BGPic** pic, void* clipRegion);
+ErrorCode CopyObjectForLayers(VmState* L, int32_t type, ObjectId id, void* copyFunction,
+                              void* record, void** copy);
+BGPic* GetBGPicList();
+BGPic* GetCurrentBGPic();
+void SetCurrentBGPic(BGPic* pic);
+
+// ---- Display record ----
+
+constexpr size_t DISPLAY_TITLE_MAX = 256;
+constexpr size_t DISPLAY_REGION_MAX = 64;
+constexpr int32_t DISPLAY_HANDLER_SLOTS = 35;
+constexpr const char* DEFAULT_DISPLAY_TITLE = "Quillmere";
+
+struct DisplayRegion {
+  int32_t type;  // always 14 (box)
+  int32_t x, y, width, height;
+};
+
+struct DisplayBackfill {
+  int32_t type;  // 0 none, 1 colour, 2 gradient, 3 texture, 4 picture
+  uint32_t colour, endColour;
+  int32_t x, y;
+  ObjectId brush;
+  int32_t scalePicture, hideTitleBar, smoothScale;
+  char brushFile[1024];
+};
+
+struct DisplayRecord {
+  ObjectHead head;  // type OBJECT_DISPLAY; next links the display list
+  int32_t layers;
+  int32_t outputKind;
+  BGPic* bgpic;
+  int32_t ownBGPic;
+  int32_t isBackfill, isResourceMonitor;
+  int32_t x, y, width, height;  // width and height: the window's inner size
+  int32_t state;
+  BGPicFill fill;
+  char title[DISPLAY_TITLE_MAX];
+  uint32_t flags, flags2;
+  DisplayRegion dragRegions[DISPLAY_REGION_MAX], sizeRegions[DISPLAY_REGION_MAX];
+  int32_t dragCount, sizeCount, dragGiven, sizeGiven;
+  DisplayRegion scaledDrag[DISPLAY_REGION_MAX], scaledSize[DISPLAY_REGION_MAX];
+  int32_t borderLeft, borderTop, borderHorizontal, borderVertical, bordersKnown;
+  int32_t autoscale, layerscale;
+  int32_t marginLeft, marginTop, marginRight, marginBottom;
+  int32_t scaleWidth, scaleHeight;
+  int32_t smooth;
+  double scaleX, scaleY;
+  int32_t handlerRefs[DISPLAY_HANDLER_SLOTS];  // -1: no handler
+  int32_t closeHandler, closePending;
+  uint8_t keyStates[256], rawKeyStates[256];
+  int32_t textX, textY, textLeft, textRight;
+  void* pointer;
+  int32_t pointerHidden;
+  int32_t fullscreen, fullscreenScale, monitor, monitorBefore;
+  int32_t fakeFullscreen;
+  int32_t orientation, density;
+  double dpiX, dpiY;
+  void* menu;
+  PlatformMutex* mutex;
+  void* pendingFrames;
+  int32_t mode, screenWidth, screenHeight, screenDepth, desktop;
+  DisplayBackfill backfill;
+  int32_t xRelative, yRelative, systemScale, scaleFactorActive;
+  int32_t restoreWidth, restoreHeight;
+  char* osdata;
+  size_t osdataLength;
+  double scaleFactor, savedScaleFactor;
+  int32_t reposition;
+  int32_t savedWindowed, savedX, savedY;
+  uint32_t savedFlags;
+  DisplayRecord* parent;  // a backfill display's display
+  char xserver[256];
+  uintptr_t windowHandle;  // an adapter's window, 0 while closed
+  X11DisplayRecord* x11;
+  // The window bitmap: what the window shows, at the picture's current size.
+  BitmapHandle* windowBitmap;
+  BitmapHandle *ownMask, *ownAlpha;
+  int32_t collectRefreshes;  // a refresh bracket is open
+  int32_t doubleBuffer;
+  TimeValue openTime;
+};
+
+// Globals of the library.
+DisplayRecord* GetDisplayList();
+DisplayRecord* GetCurrentDisplay();
+void SetCurrentDisplay(DisplayRecord* display);
+// Non-zero while the video recorder records (none exists yet).
+int VideoRecorderActive();
+
+// The library opener "display": commands (into the table at the top of the
+// stack, which is popped, as every opener does), constants, object lists.
+ErrorCode OpenDisplayLibrary(VmState* L);
+// Shut-down of the library: every display, then every picture, then the
+// list mutex and the scratch bitmaps.
+void CloseDisplayLibrary(VmState* L);
+
+ErrorCode FindDisplayById(ObjectId id, DisplayRecord** out);
+DisplayRecord* FindDisplayByHandle(uintptr_t handle);
+ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict);
+// CreateDisplay as a C++ call: the option table at index table (0: none).
+// An automatic id is written to *out's head; *out is the new record.
+ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table,
+                            DisplayRecord** out);
+ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* display, int creating,
+                                  int* scaleSizeGiven, int* orientationGiven);
+ErrorCode ReadDisplayModeOptions(VmState* L, int table, DisplayRecord* display);
+ErrorCode ReadBackfillOptions(VmState* L, int table, DisplayRecord* display);
+ErrorCode ReadRegionList(VmState* L, int table, const char* key, DisplayRegion* regions,
+                         int32_t* count, int32_t* given);
+const char* GetDisplayModeName(int32_t code);
+const char* GetBackgroundKindName(int32_t code);
+// Multiplies by the scale factor when one is active (values below 1,
+// 100000 and 200000 stay).
+void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int applyA,
+                      int applyB);
+
+// ---- Opening and closing ----
+
+enum : uint32_t {
+  OPEN_CHOOSEMONITOR = 1,
+  OPEN_FIRST = 2,
+  OPEN_MODECHANGE = 4,
+  OPEN_MONITORCHANGED = 8,
+};
+enum : uint32_t {
+  CLOSE_KEEPBRUSHES = 1,
+  CLOSE_KEEPSCREENMODE = 2,
+  CLOSE_FREEBACKFILL = 4,
+};
+ErrorCode OpenFirstDisplay(VmState* L, int quiet);
+ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* display, uint32_t flags);
+ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* display, int reposition,
+                                int restoreBrushes);
+ErrorCode CloseDisplayWindow(VmState* L, DisplayRecord* display, DisplayRecord* source,
+                             uint32_t flags);
+void FreeAllDisplays(VmState* L);
+void ResetDisplayState(DisplayRecord* display);
+void ApplyFullscreenScale(DisplayRecord* display);
+
+// ---- Refresh, scaling, monitors ----
+
+enum : uint32_t {
+  REFRESH_SCALE = 0x1,
+  REFRESH_NATIVE = 0x10,
+  REFRESH_NOCALLBACKS = 0x40,
+  REFRESH_FORCE = 0x80,
+  REFRESH_SCALED = 0x100,
+};
+void RefreshDisplay(VmState* L, DisplayRecord* display, uint32_t flags);
+// Copies a bitmap area to the display's window (see refresh.cpp).
+void RefreshDisplayRect(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* display,
+                        int32_t dx, int32_t dy, int32_t width, int32_t height, uint32_t flags);
+void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayRecord* display,
+                          int32_t dx, int32_t dy, int32_t width, int32_t height,
+                          int32_t scaledWidth, int32_t scaledHeight, uint32_t flags,
+                          BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip);
+// Redraws and shows a rectangle of the current output.
+void UpdateDisplayArea(VmState* L, int32_t sx, int32_t sy, DisplayRecord* display, int32_t dx,
+                       int32_t dy, int32_t width, int32_t height);
+void ComputeScaledFit(DisplayRecord* display, const BGPic* pic, int32_t targetWidth,
+                      int32_t targetHeight);
+void ClearDisplayBorders(DisplayRecord* display);
+// Partial scaled refreshes instead of whole-bitmap ones (off at start).
+void SetPartialScaledRefresh(int on);
+// Frees the scaling scratch bitmap (shut-down).
+void FreeRefreshScratch();
+
+struct MonitorNode {
+  MonitorNode* next;
+  int32_t x, y, width, height;
+};
+MonitorNode* GetMonitorList(DisplayRecord* display);  // null display: default server
+void FreeMonitorList(MonitorNode* list);
+int32_t CountMonitors(DisplayRecord* display);
+ErrorCode GetDisplayMonitorRect(DisplayRecord* display, int32_t* x, int32_t* y, int32_t* width,
+                                int32_t* height);
+int32_t FindDisplayMonitor(DisplayRecord* display);
+int IsDisplayMonitorFree(DisplayRecord* display);
+int32_t ResolveDisplayX(const DisplayRecord* display, int32_t monitorWidth);
+int32_t ResolveDisplayY(const DisplayRecord* display, int32_t monitorHeight);
+// A special coordinate resolved for an object of size within an area; other
+// values are returned unchanged (the constants carry offsets of +-5000).
+int32_t ResolveSpecialCoordinate(int32_t value, int32_t size, int32_t area, int vertical);
+
+// ---- Resizing ----
+
+enum : uint32_t {
+  RESIZE_USER = 0x1,
+  RESIZE_CLOSED = 0x2,
+  RESIZE_NOCALLBACKS = 0x4,
+  RESIZE_KEEPSOURCE = 0x8,
+  RESIZE_SETUP = 0x10,
+  RESIZE_FACTORUNITS = 0x20,
+};
+ErrorCode ResizeDisplay(VmState* L, DisplayRecord* display, int32_t x, int32_t y, int32_t width,
+                        int32_t height, int32_t smooth, int32_t scaledWidth, int32_t scaledHeight,
+                        uint32_t flags);
+ErrorCode InitDisplayScaling(VmState* L, DisplayRecord* display);
+// Makes the window bitmap anew at the picture's current size and fills it
+// from the picture: 0 or ERR_BITMAP (the old one kept).
+ErrorCode RebuildWindowBitmap(DisplayRecord* display);
+
+// ---- Test access ----
+
+// The window bitmap's pixel at (x, y) as 0xRRGGBB; -1 outside or without one.
+int64_t ReadDisplayWindowPixel(DisplayRecord* display, int32_t x, int32_t y);
+// The X window of an open display, 0 otherwise.
+unsigned long GetDisplayWindowId(const DisplayRecord* display);
+
+// ---- Events, handlers, intervals and timeouts ----
+// Queued event types. Every producer (the X11 pump, display code, plug-ins,
+// other threads) posts one layout per type; the dispatcher reads only these:
+//   1 left, 2 right, 16 middle button: x, y, 1 pressed / 0 released
+//   11 wheel up (X button 4), 12 wheel down (X button 5): x, y, 0
+//   3 key (translated code), 29 raw key: 1 pressed / 0 released, 0, key code
+//   28 typed character: 0, 0, Unicode code point
+//   4 moved, 5 size changed, 6 inactive, 7 close requested, 8 active,
+//   9 hidden, 10 shown, 13 mode switched, 15 clipboard changed, 17
+//   orientation, 18 show keyboard, 19 hide keyboard, 20 hot key, 21 tray
+//   icon, 22 touch, 27 dock click, 30 accelerometer, 31 gyroscope: the
+//   arguments are not read (the display's current state is reported)
+//   14 files dropped: x, y, 0; payload: one block of NUL-terminated paths
+//     ended by an empty one
+//   23 quit request: none
+//   24 plug-in event: payload two words; dropped (no handler reads it)
+//   25 application message: payload "message\0sender\0"
+//   26 menu select: 0, 0, check state; payload the item's identifier text
+//   32 and above: a user event type; payload released by its free hook
+// Key codes below 256 are Latin-1 characters; 256 to 313 are named keys.
+enum : int32_t {
+  EVENT_LEFTBUTTON = 1,
+  EVENT_RIGHTBUTTON = 2,
+  EVENT_KEY = 3,
+  EVENT_MOVEWINDOW = 4,
+  EVENT_INACTIVEWINDOW = 6,
+  EVENT_CLOSEWINDOW = 7,
+  EVENT_ACTIVEWINDOW = 8,
+  EVENT_HIDEWINDOW = 9,
+  EVENT_SHOWWINDOW = 10,
+  EVENT_WHEELUP = 11,
+  EVENT_WHEELDOWN = 12,
+  EVENT_MODESWITCH = 13,
+  EVENT_DROPFILE = 14,
+  EVENT_CLIPBOARD = 15,
+  EVENT_MIDBUTTON = 16,
+  EVENT_ORIENTATION = 17,
+  EVENT_SHOWKEYBOARD = 18,
+  EVENT_HIDEKEYBOARD = 19,
+  EVENT_HOTKEY = 20,
+  EVENT_TRAYICON = 21,
+  EVENT_TOUCH = 22,
+  EVENT_QUIT = 23,
+  EVENT_PLUGIN = 24,
+  EVENT_APPMESSAGE = 25,
+  EVENT_MENUSELECT = 26,
+  EVENT_DOCKYCLICK = 27,
+  EVENT_CHAR = 28,
+  EVENT_RAWKEY = 29,
+  EVENT_ACCELEROMETER = 30,
+  EVENT_GYROSCOPE = 31,
+  EVENT_FIRSTUSERTYPE = 32,
+};
+
+constexpr int32_t WINDOW_EVENT_NAMES = 35;
+constexpr int32_t GLOBAL_EVENT_NAMES = 13;
+extern const char* const WindowEventNames[WINDOW_EVENT_NAMES];
+extern const char* const GlobalEventNames[GLOBAL_EVENT_NAMES];
+
+// Object types of interval records.
+enum : int32_t { OBJECT_INTERVAL = 41, OBJECT_TIMEOUT = 42 };
+
+// The library opener "event": commands and the per-line event poll hook.
+ErrorCode OpenEventLibrary(VmState* L);
+// Shut-down: intervals, timeouts, user event types and global handlers.
+void FreeAllEvents(VmState* L);
+// The VM line hook: polls (see PollEvents in platform/linux/netlib.h).
+void EventPollHook(VmState* L, VmDebugInfo* ar, int* status, int line);
+// Releases a display's handler references and forgets its user data; the
+// display library calls it before it frees a display.
+void ForgetDisplayHandlers(VmState* L, DisplayRecord* display);
+
+// One step of the dispatcher: *handled is 1 when a handler ran. Returns 0,
+// the handler's error, or ERR_USERABORT for a quit. The waiting commands
+// call it in a loop with their own wait between rounds.
+ErrorCode DispatchEvent(VmState* L, int* handled);
+
+// User event types that plug-ins register. Mode 0: the library calls the
+// handler and the message hook adds fields to the table at the stack top
+// (0 or an error). Mode 1: the call hook pushes a function and its
+// arguments and returns how many values it pushed (-1 nothing to do, other
+// negative values a negated error code); the free hook then gets the
+// payload.
+using UserEventMessageHook = ErrorCode (*)(VmState* L, void* payload);
+using UserEventCallHook = int (*)(VmState* L, VmRef handler, VmRef userData, void* payload);
+using UserEventFreeHook = void (*)(VmState* L, void* payload);
+struct UserEventType {
+  UserEventType* next;
+  char* name;
+  int32_t type;
+  int32_t mode;
+  VmRef handler, userData;
+  UserEventMessageHook messageHook;
+  UserEventCallHook callHook;
+  UserEventFreeHook freeHook;
+  void* thirdHook;
+  int32_t builtin;  // the hooks are never called
+};
+// The new type number, or 0 when the name is taken (built-in or user type,
+// compared without regard to case) or memory runs out.
+int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook messageHook,
+                         UserEventCallHook callHook, UserEventFreeHook freeHook, void* thirdHook,
+                         int32_t builtin);
+UserEventType* FindUserEventType(const char* name);
+UserEventType* FindUserEventTypeByNumber(int32_t type);
+
+// The X11 pump: turns wake messages and X events into queued events and
+// carries out what they asked; 1 when the program must stop (*error holds a
+// failure code, else 0).
+int RunX11EventPump(VmState* L, ErrorCode* error);
+// The audio channel check and the joystick read of each poll.
+int PollJoysticksAndAudio(VmState* L);
+// Zone 0 to 7 of a size region (see x11events.cpp) and the press offsets.
+int32_t HitTestWindowBorder(const DisplayRecord* display, const DisplayRegion* region, int32_t x,
+                            int32_t y, int32_t* offsetX, int32_t* offsetY);
+int IsLeftButtonHeld(const X11DisplayRecord* record);
+// 0x80000000 plus the qualifier bits of the held modifier keys.
+uint32_t GetKeyQualifiers(const DisplayRecord* display);
+// 1 once when the pointer moved in the display since the last call, with
+// its last position inside the window.
+int TakePointerMoved(DisplayRecord* display, int32_t* x, int32_t* y);

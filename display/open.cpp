@@ -1,0 +1,285 @@
+// Opening and closing display windows: the first opening at start-up, the
+// resolution of the display mode, full-screen switches, the platform window
+// itself with its regions and pointer, and closing.
+// Invariant: a display's state is DISPSTATE_OPEN exactly while its X11
+// window exists; a failure after a screen-mode switch puts the mode back.
+#include <algorithm>
+#include <cstdio>
+
+#include "display/display.h"
+#include "platform/linux/eventlib.h"
+#include "platform/linux/platform.h"
+#include "platform/linux/x11_private.h"
+
+namespace {
+
+bool picturesPrepared = false;
+
+// The preparation of the pictures at the first opening.
+void preparePictures(VmState*) {
+  if (picturesPrepared) return;
+  picturesPrepared = true;
+  QueryNativePixelFormat(nullptr);
+  // Waiting for the brush, anim, sprite and font libraries: nothing was
+  // deferred until a display exists, and nothing holds display bitmaps.
+}
+
+void clipRegions(DisplayRegion* regions, int32_t count, int32_t width, int32_t height) {
+  for (int32_t i = 0; i < count; i++) {
+    DisplayRegion& r = regions[i];
+    r.x = std::clamp(r.x, 0, std::max(width - 1, 0));
+    r.y = std::clamp(r.y, 0, std::max(height - 1, 0));
+    r.width = std::max(1, std::min(r.width, width - r.x));
+    r.height = std::max(1, std::min(r.height, height - r.y));
+  }
+}
+
+void scaleRegions(const DisplayRegion* from, DisplayRegion* to, int32_t count, double fx, double fy) {
+  for (int32_t i = 0; i < count; i++) {
+    to[i] = from[i];
+    to[i].x = VmTruncInt32(from[i].x * fx);
+    to[i].y = VmTruncInt32(from[i].y * fy);
+    to[i].width = VmTruncInt32(from[i].width * fx);
+    to[i].height = VmTruncInt32(from[i].height * fy);
+  }
+}
+
+}  // namespace
+
+void ResetDisplayState(DisplayRecord* d) {
+  std::fill(std::begin(d->keyStates), std::end(d->keyStates), 0);
+  std::fill(std::begin(d->rawKeyStates), std::end(d->rawKeyStates), 0);
+  d->closePending = 0;
+  if (d->x11) {
+    d->x11->lastKeyCode = -1;
+    d->x11->modeSwitch = -1;
+    std::fill(std::begin(d->x11->modifiers), std::end(d->x11->modifiers), 0);
+    d->x11->moveDrag = d->x11->sizeDrag = 0;
+  }
+  // Waiting for the button library: the picture has no button states.
+}
+
+unsigned long GetDisplayWindowId(const DisplayRecord* display) {
+  return display && display->x11 ? display->x11->window : 0;
+}
+
+ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
+  int32_t mx = 0, my = 0, mw = 0, mh = 0;
+  ErrorCode error = GetDisplayMonitorRect(d, &mx, &my, &mw, &mh);
+  if (error != ERR_NONE) return error;
+  error = DetermineX11BorderSizes(d);
+  if (error != ERR_NONE) return error;
+
+  if (!d->dragGiven) {
+    d->dragRegions[0] = DisplayRegion{14, 0, 0, d->width, 15};
+    d->dragCount = 1;
+  }
+  if (!d->sizeGiven) {
+    d->sizeRegions[0] = DisplayRegion{14, d->width - 10, d->height - 10, 10, 10};
+    d->sizeCount = 1;
+  }
+  double fx = 1.0, fy = 1.0;
+  if ((d->autoscale || d->layerscale) && d->bgpic && d->scaleWidth > 0 && d->scaleHeight > 0) {
+    fx = static_cast<double>(d->scaleWidth) / d->bgpic->width;
+    fy = static_cast<double>(d->scaleHeight) / d->bgpic->height;
+  }
+  scaleRegions(d->dragRegions, d->scaledDrag, d->dragCount, fx, fy);
+  scaleRegions(d->sizeRegions, d->scaledSize, d->sizeCount, fx, fy);
+  clipRegions(d->scaledDrag, d->dragCount, d->width, d->height);
+  clipRegions(d->scaledSize, d->sizeCount, d->width, d->height);
+
+  if (d->xRelative) {
+    d->x = mx + ResolveDisplayX(d, mw);
+    d->xRelative = 0;
+  }
+  if (d->yRelative) {
+    d->y = my + ResolveDisplayY(d, mh);
+    d->yRelative = 0;
+  }
+
+  // Waiting for the plug-in library: no display adapter can be installed,
+  // so the window is always the X11 back end's.
+  if (!IsX11SizePossible(d->width, d->height)) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%dx%d", d->width, d->height);
+    SetErrorArgString(text);
+    return ERR_DISPLAYSIZE;
+  }
+  // The window's shape follows an unscaled picture's mask or alpha channel.
+  BitmapHandle *shape = nullptr, *alpha = nullptr;
+  if (d->bgpic && !d->autoscale && !d->layerscale && d->bgpic->width == d->width &&
+      d->bgpic->height == d->height) {
+    alpha = d->bgpic->alpha;
+    shape = alpha ? nullptr : d->bgpic->mask;
+  }
+  error = OpenX11DisplayWindow(d, (d->flags & DSF_ACTIVE) != 0, shape, alpha);
+  if (error != ERR_NONE) return error;
+  // Waiting for the media library: no video is bound to a display yet.
+  d->state = DISPSTATE_OPEN;
+  // Waiting for the event library: handler slots install no native hooks.
+  if ((d->flags & DSF_HIDEPOINTER) || d->fakeFullscreen || d->fullscreenScale) {
+    HideX11Pointer(d);
+    d->pointerHidden = 1;
+  } else {
+    ShowX11Pointer(d);
+  }
+  RefreshDisplay(L, d, 0);
+  GetSysTime(&d->openTime);
+  return ERR_NONE;
+}
+
+ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
+  if (d->desktop) {
+    if (d->autoscale || d->layerscale) return ERR_DDAUTOSCALE;
+    d->mode = DISPMODE_WINDOWED;
+    uint32_t quartz = d->flags & DSF_USEQUARTZ;
+    d->flags = ((d->flags & DSF_DISABLEBLANKER) ? 0x140042Du : 0x40042Du) | quartz;
+  }
+  if (d->mode == DISPMODE_ASK || d->mode == DISPMODE_MODEREQUESTER) {
+    // Waiting for the requester adapter of the display library: without a
+    // way to ask, the display opens as a window.
+    d->mode = DISPMODE_WINDOWED;
+  }
+  if (d->mode == DISPMODE_FULLSCREEN && (d->autoscale || d->layerscale) && (d->flags & DSF_FITSCALE) &&
+      d->screenWidth <= 0) {
+    int32_t mx = 0, my = 0;
+    GetDisplayMonitorRect(d, &mx, &my, &d->screenWidth, &d->screenHeight);
+  }
+  if (d->mode == DISPMODE_FAKEFULLSCREEN) {
+    d->flags |= DSF_BORDERLESS | DSF_FIXED;
+    d->fakeFullscreen = 1;
+    d->mode = DISPMODE_WINDOWED;
+  }
+  bool wantFullscreen = d->mode == DISPMODE_FULLSCREEN;
+  if (wantFullscreen && !(flags & OPEN_MODECHANGE)) {
+    d->flags |= DSF_BORDERLESS | DSF_FIXED;
+    if (d->screenWidth <= 0 || d->screenHeight <= 0) {
+      d->screenWidth = d->width;
+      d->screenHeight = d->height;
+    }
+  }
+  // Waiting for the background-picture commands: no backfill display can
+  // be built behind a full-screen display yet.
+  if (flags & OPEN_MODECHANGE) {
+    if (wantFullscreen == (d->fullscreen != 0)) return ERR_NONE;
+    if (flags & OPEN_CHOOSEMONITOR) d->monitor = FindDisplayMonitor(d);
+    if (wantFullscreen && !IsDisplayMonitorFree(d)) {
+      SetErrorArgNumber(d->monitor + 1);
+      return ERR_MONITORFULLSCREEN;
+    }
+    CloseDisplayWindow(L, d, nullptr, (flags & OPEN_MONITORCHANGED) ? CLOSE_KEEPBRUSHES
+                                                                    : CLOSE_KEEPBRUSHES | CLOSE_KEEPSCREENMODE);
+  } else if (wantFullscreen && !IsDisplayMonitorFree(d)) {
+    SetErrorArgNumber(d->monitor + 1);
+    return ERR_MONITORFULLSCREEN;
+  }
+  bool switched = false;
+  if (wantFullscreen && !d->fullscreen) {
+    ErrorCode error = SetFullscreenMode(d, d->screenWidth, d->screenHeight);
+    if (error != ERR_NONE) return error;
+    d->monitorBefore = d->monitor;
+    d->fullscreen = 1;
+    switched = true;
+  } else if (!wantFullscreen && d->fullscreen) {
+    RestoreScreenMode(d);
+    d->fullscreen = 0;
+  }
+  if (flags & OPEN_FIRST) preparePictures(L);
+  if (flags & OPEN_MODECHANGE) {
+    if (wantFullscreen) {
+      if (!d->savedWindowed) {
+        d->savedX = d->x;
+        d->savedY = d->y;
+        d->savedFlags = d->flags;
+        d->savedWindowed = 1;
+      }
+      d->x = d->y = POS_CENTER;
+      d->xRelative = d->yRelative = 1;
+      d->flags = (d->flags | DSF_BORDERLESS | DSF_FIXED) & ~DSF_SIZEABLE;
+    } else if (d->savedWindowed) {
+      d->x = d->savedX;
+      d->y = d->savedY;
+      d->flags = d->savedFlags;
+      d->savedWindowed = 0;
+    }
+    d->reposition = 1;
+  }
+  if (!wantFullscreen && !d->autoscale && !d->layerscale && d->restoreWidth > 0 && d->restoreHeight > 0 &&
+      (d->restoreWidth != d->width || d->restoreHeight != d->height)) {
+    ErrorCode error = ResizeDisplay(L, d, d->x, d->y, d->restoreWidth, d->restoreHeight, d->smooth, 0, 0,
+                                    RESIZE_CLOSED);
+    if (error == ERR_NONE) PostEvent(d, EVENT_WINDOWSIZE, d->width, d->height, 0, nullptr);
+  }
+  if (wantFullscreen) {
+    // A full-screen window covers its monitor from the monitor's origin.
+    d->x = d->y = POS_CENTER;
+    d->xRelative = d->yRelative = 1;
+  }
+  ErrorCode error = OpenDisplayWindowCore(L, d, d->reposition, 0);
+  if (error != ERR_NONE && switched) {
+    RestoreScreenMode(d);
+    d->fullscreen = 0;
+  }
+  return error;
+}
+
+ErrorCode CloseDisplayWindow(VmState*, DisplayRecord* d, DisplayRecord*, uint32_t flags) {
+  // Waiting for the brush library: a display owns no hardware brushes yet,
+  // and for the media library: no video plays on it.
+  CloseX11DisplayWindow(d);
+  if (d->fullscreen && !d->isBackfill && !(flags & CLOSE_KEEPSCREENMODE)) {
+    RestoreScreenMode(d);
+    d->monitor = d->monitorBefore;
+  }
+  // Waiting for the preferences of the data library: "rememberposition"
+  // has nowhere to store the placement yet.
+  ResetDisplayState(d);
+  d->state = DISPSTATE_CLOSED;
+  d->reposition = 0;
+  d->fullscreen = 0;
+  return ERR_NONE;
+}
+
+ErrorCode OpenFirstDisplay(VmState* L, int) {
+  X11ConnectionRecord* c = nullptr;
+  ErrorCode error = GetX11Connection(nullptr, &c);
+  if (error != ERR_NONE) return error;
+  bool first = true;
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
+    if (d->state != DISPSTATE_CLOSED || (d->flags & DSF_HIDDEN) || d->isBackfill) continue;
+    d->reposition = (d->flags & DSF_ACTIVE) ? 1 : 0;
+    error = OpenDisplayWindow(L, d, first ? static_cast<uint32_t>(OPEN_FIRST) : 0u);
+    if (error != ERR_NONE) return error;
+    first = false;
+  }
+  if (first) preparePictures(L);
+  DisplayRecord* current = nullptr;
+  for (DisplayRecord* d = GetDisplayList(); d && !current; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if ((d->flags & DSF_ACTIVE) && !(d->flags & DSF_HIDDEN) && !d->isBackfill) current = d;
+  if (current) {
+    ActivateX11Window(current);
+  } else {
+    FindDisplayById(ObjectId{nullptr, 1}, &current);
+    if (!current) current = GetDisplayList();
+  }
+  if (current) {
+    SetCurrentDisplay(current);
+    SetCurrentBGPic(current->bgpic);
+  }
+  return ERR_NONE;
+}
+
+int FindRequesterParentWindow(X11ConnectionRecord** connection, unsigned long* window, int* grabbed) {
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
+    if (d->state == DISPSTATE_OPEN && d->x11 && d->x11->window) {
+      if (connection) *connection = d->x11->connection;
+      if (window) *window = d->x11->window;
+      if (grabbed) *grabbed = d->x11->inputGrabbed;
+      return 1;
+    }
+  }
+  if (connection) *connection = nullptr;
+  if (window) *window = 0;
+  if (grabbed) *grabbed = 0;
+  return 0;
+}

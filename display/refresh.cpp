@@ -1,0 +1,423 @@
+// Display refresh, scaling and monitors: the copy of changed areas of the
+// window bitmap to the window (scaled through a scratch bitmap on autoscaled
+// displays), the scaled fit with its margins and their black bars, the
+// monitor list and special coordinates, and the resize core that opening
+// and scaling end in.
+// Invariant: the window's inner size is the scaled size plus the four
+// margins on a scaled display and the picture's size otherwise; the window
+// bitmap always has the picture's current size.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "display/display.h"
+#include "platform/linux/platform.h"
+
+namespace {
+
+// The scaling scratch bitmap, used on the main thread only.
+BitmapHandle* scratch = nullptr;
+int32_t scratchWidth = 0, scratchHeight = 0;
+int partialScaledRefresh = 0;
+
+BitmapHandle* scratchOfSize(int32_t width, int32_t height) {
+  if (scratch && scratchWidth == width && scratchHeight == height) return scratch;
+  FreeBitmap(scratch);
+  scratch = AllocBitmap(width, height, 0, nullptr);
+  scratchWidth = scratch ? width : 0;
+  scratchHeight = scratch ? height : 0;
+  return scratch;
+}
+
+bool scaled(const DisplayRecord* d) { return d->autoscale || d->layerscale; }
+
+void renewDefaultRegions(DisplayRecord* d) {
+  if (!d->dragGiven) {
+    d->dragRegions[0] = DisplayRegion{14, 0, 0, d->width, 15};
+    d->dragCount = 1;
+  }
+  if (!d->sizeGiven) {
+    d->sizeRegions[0] = DisplayRegion{14, d->width - 10, d->height - 10, 10, 10};
+    d->sizeCount = 1;
+  }
+}
+
+}  // namespace
+
+void SetPartialScaledRefresh(int on) { partialScaledRefresh = on ? 1 : 0; }
+
+void FreeRefreshScratch() {
+  FreeBitmap(scratch);
+  scratch = nullptr;
+  scratchWidth = scratchHeight = 0;
+}
+
+int32_t ResolveSpecialCoordinate(int32_t value, int32_t size, int32_t area, int vertical) {
+  constexpr int32_t BAND = 5000;  // each constant carries an offset of up to +-5000
+  auto near = [&](int32_t c) { return value >= c - BAND && value <= c + BAND; };
+  if (near(POS_CENTER)) return (area - size) / 2 + (value - POS_CENTER);
+  int32_t start = vertical ? POS_TOP : POS_LEFT, end = vertical ? POS_BOTTOM : POS_RIGHT;
+  if (near(start)) return value - start;
+  if (near(end)) return area - size + (value - end);
+  return value;
+}
+
+int32_t ResolveDisplayX(const DisplayRecord* d, int32_t monitorWidth) {
+  return ResolveSpecialCoordinate(d->x, d->width + d->borderHorizontal, monitorWidth, 0);
+}
+
+int32_t ResolveDisplayY(const DisplayRecord* d, int32_t monitorHeight) {
+  return ResolveSpecialCoordinate(d->y, d->height + d->borderVertical, monitorHeight, 1);
+}
+
+MonitorNode* GetMonitorList(DisplayRecord* display) {
+  // Waiting for the plug-in library: no display adapter can report its own
+  // monitors, so the X11 back end's list is the list.
+  X11MonitorNode* list = ListX11Monitors(display);
+  MonitorNode* result = nullptr;
+  MonitorNode** tail = &result;
+  bool failed = false;
+  while (list) {
+    X11MonitorNode* next = list->next;
+    if (!failed) {
+      auto* node = static_cast<MonitorNode*>(AllocMemory(sizeof(MonitorNode), 1));
+      if (node) {
+        *node = MonitorNode{nullptr, list->x, list->y, list->width, list->height};
+        *tail = node;
+        tail = &node->next;
+      } else {
+        failed = true;
+      }
+    }
+    FreeMemory(list);
+    list = next;
+  }
+  if (failed) {
+    FreeMonitorList(result);
+    return nullptr;
+  }
+  return result;
+}
+
+void FreeMonitorList(MonitorNode* list) {
+  while (list) {
+    MonitorNode* next = list->next;
+    FreeMemory(list);
+    list = next;
+  }
+}
+
+int32_t CountMonitors(DisplayRecord* display) {
+  MonitorNode* list = GetMonitorList(display);
+  int32_t n = 0;
+  for (MonitorNode* m = list; m; m = m->next) n++;
+  FreeMonitorList(list);
+  return n;
+}
+
+ErrorCode GetDisplayMonitorRect(DisplayRecord* display, int32_t* x, int32_t* y, int32_t* width,
+                                int32_t* height) {
+  MonitorNode* list = GetMonitorList(display);
+  MonitorNode* m = list;
+  for (int32_t i = 0; m && i < display->monitor; i++) m = m->next;
+  ErrorCode error = ERR_GETMONITORINFO;
+  if (m && display->monitor >= 0) {
+    *x = m->x;
+    *y = m->y;
+    *width = m->width;
+    *height = m->height;
+    error = ERR_NONE;
+  }
+  FreeMonitorList(list);
+  return error;
+}
+
+int32_t FindDisplayMonitor(DisplayRecord* display) {
+  MonitorNode* list = GetMonitorList(display);
+  int32_t best = 0, index = 0;
+  int64_t bestArea = 0;
+  for (MonitorNode* m = list; m; m = m->next, index++) {
+    int64_t w = std::min<int64_t>(display->x + display->width, m->x + m->width) - std::max(display->x, m->x);
+    int64_t h = std::min<int64_t>(display->y + display->height, m->y + m->height) - std::max(display->y, m->y);
+    int64_t area = w > 0 && h > 0 ? w * h : 0;
+    if (area > bestArea) {
+      bestArea = area;
+      best = index;
+    }
+  }
+  FreeMonitorList(list);
+  return best;
+}
+
+int IsDisplayMonitorFree(DisplayRecord* display) {
+  if (display->isBackfill || display->isResourceMonitor) return 0;
+  if (display->fullscreen) return 1;
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (d != display && d->fullscreen && !d->isBackfill && d->monitor == display->monitor) return 0;
+  return 1;
+}
+
+void ComputeScaledFit(DisplayRecord* d, const BGPic* pic, int32_t targetWidth, int32_t targetHeight) {
+  bool keep = (d->flags & DSF_KEEPPROPORTIONS) && pic && !pic->mask && !pic->alpha && pic->width > 0 &&
+              pic->height > 0;
+  if (!keep) {
+    d->scaleWidth = targetWidth;
+    d->scaleHeight = targetHeight;
+    d->marginLeft = d->marginTop = d->marginRight = d->marginBottom = 0;
+    return;
+  }
+  int32_t w = targetWidth;
+  int32_t h = VmTruncInt32(static_cast<double>(pic->height) / pic->width * targetWidth);
+  if (h > targetHeight) {
+    h = targetHeight;
+    w = VmTruncInt32(static_cast<double>(pic->width) / pic->height * targetHeight);
+  }
+  d->scaleWidth = w;
+  d->scaleHeight = h;
+  d->marginLeft = (targetWidth - w) / 2;
+  d->marginTop = (targetHeight - h) / 2;
+  d->marginRight = targetWidth - w - d->marginLeft;
+  d->marginBottom = targetHeight - h - d->marginTop;
+}
+
+void ClearDisplayBorders(DisplayRecord* d) {
+  int32_t l = d->marginLeft, t = d->marginTop, r = d->marginRight, b = d->marginBottom;
+  if (l) FillX11Rect(d, -l, -t, l, d->height, 0);
+  if (t) FillX11Rect(d, -l, -t, d->width, t, 0);
+  if (r) FillX11Rect(d, d->width - l - r, -t, r, d->height, 0);
+  if (b) FillX11Rect(d, -l, d->height - t - b, d->width, b, 0);
+}
+
+void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayRecord* d,
+                          int32_t dx, int32_t dy, int32_t width, int32_t height,
+                          int32_t scaledWidth, int32_t scaledHeight, uint32_t flags,
+                          BitmapHandle*, BitmapHandle*, const BlitClip*) {
+  if (!d || !source) return;
+  if (flags & REFRESH_NATIVE) {
+    PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
+    return;
+  }
+  // Waiting for the display callbacks of the adapter library: no callback
+  // can be installed yet, so nobody asks for the copied pixels.
+  if (scaledWidth > 0 && scaledHeight > 0 && !(flags & REFRESH_SCALED)) {
+    int32_t bw = source->width, bh = source->height;
+    if (bw < 1 || bh < 1 || width < 1 || height < 1) return;
+    // The source rectangle lands on the destination rectangle of the whole
+    // scaled picture that it covers.
+    int64_t x0 = static_cast<int64_t>(dx) * scaledWidth / bw;
+    int64_t y0 = static_cast<int64_t>(dy) * scaledHeight / bh;
+    int64_t x1 = (static_cast<int64_t>(dx + width) * scaledWidth + bw - 1) / bw;
+    int64_t y1 = (static_cast<int64_t>(dy + height) * scaledHeight + bh - 1) / bh;
+    int32_t outW = static_cast<int32_t>(x1 - x0), outH = static_cast<int32_t>(y1 - y0);
+    BitmapHandle* target = scratchOfSize(outW, outH);
+    if (!target) return;  // nothing is shown without scratch memory
+    if (TransformBitmap(source, nullptr, nullptr, sx, sy, target, width, height, outW, outH,
+                        d->smooth, nullptr, nullptr, nullptr) != ERR_NONE)
+      return;
+    PutPixelsToWindow(target, 0, 0, d, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW, outH);
+    return;
+  }
+  PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
+}
+
+void RefreshDisplayRect(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* d, int32_t dx,
+                        int32_t dy, int32_t width, int32_t height, uint32_t flags) {
+  if (!d || !bitmap) return;
+  if (d->collectRefreshes && !(flags & REFRESH_FORCE)) return;
+  int32_t bw = bitmap->width, bh = bitmap->height;
+  if ((flags & REFRESH_SCALE) && d->autoscale && d->scaleWidth > 0 && d->scaleHeight > 0 &&
+      (d->scaleWidth != bw || d->scaleHeight != bh)) {
+    if (!partialScaledRefresh) {
+      sx = sy = dx = dy = 0;
+      width = bw;
+      height = bh;
+    }
+    RefreshScaledDisplay(bitmap, sx, sy, d, dx, dy, width, height, d->scaleWidth, d->scaleHeight,
+                         flags, nullptr, nullptr, nullptr);
+    return;
+  }
+  RefreshScaledDisplay(bitmap, sx, sy, d, dx, dy, width, height, 0, 0, flags, nullptr, nullptr, nullptr);
+}
+
+void RefreshDisplay(VmState*, DisplayRecord* d, uint32_t flags) {
+  ClearDisplayBorders(d);
+  // Waiting for the layer library: no display has a layer stack to redraw
+  // yet, and for double buffering: no display has back buffers to flip.
+  if (!d->windowBitmap) return;
+  RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width, d->windowBitmap->height,
+                     flags | 0x2009);
+}
+
+void UpdateDisplayArea(VmState*, int32_t sx, int32_t sy, DisplayRecord* d, int32_t dx, int32_t dy,
+                       int32_t width, int32_t height) {
+  if (!d || !d->windowBitmap) return;
+  int32_t bw = d->windowBitmap->width, bh = d->windowBitmap->height;
+  ClipBlitRect(nullptr, &sx, &sy, &dx, &dy, &width, &height, bw, bh, bw, bh, 0);
+  if (width <= 0 || height <= 0) return;
+  // Waiting for the layer and sprite libraries: nothing lies over the
+  // window bitmap, so it is shown as it is.
+  RefreshDisplayRect(d->windowBitmap, sx, sy, d, dx, dy, width, height, REFRESH_SCALE);
+}
+
+ErrorCode RebuildWindowBitmap(DisplayRecord* d) {
+  BGPic* pic = d->bgpic;
+  if (!pic || !pic->bitmap) return ERR_BITMAP;
+  if (d->windowBitmap && d->windowBitmap->width == pic->width && d->windowBitmap->height == pic->height) {
+    BltBitmapToTarget(pic->bitmap, 0, 0, d->windowBitmap, 0, 0, pic->width, pic->height);
+    return ERR_NONE;
+  }
+  BitmapHandle* bitmap = AllocBitmap(pic->width, pic->height, 0, nullptr);
+  if (!bitmap) return ERR_BITMAP;
+  BltBitmapToTarget(pic->bitmap, 0, 0, bitmap, 0, 0, pic->width, pic->height);
+  FreeBitmap(d->windowBitmap);
+  d->windowBitmap = bitmap;
+  return ERR_NONE;
+}
+
+ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int32_t width,
+                        int32_t height, int32_t smooth, int32_t scaledWidth, int32_t scaledHeight,
+                        uint32_t flags) {
+  BGPic* pic = d->bgpic;
+  if (!pic || width < 1 || height < 1) return ERR_WRONGUSAGE;
+  int32_t oldWidth = d->width, oldHeight = d->height;
+  bool user = (flags & RESIZE_USER) != 0;
+
+  if (d->layerscale && user && d->scaleWidth > 0) {
+    if (width != pic->width || height != pic->height) {
+      ErrorCode error = RescaleBGPic(pic, width, height, smooth);
+      if (error != ERR_NONE) return error;
+      if (flags & RESIZE_KEEPSOURCE) {
+        pic->sourceBitmap = pic->bitmap;
+        pic->sourceWidth = width;
+        pic->sourceHeight = height;
+      }
+    }
+    d->scaleX = static_cast<double>(d->scaleWidth) / width;
+    d->scaleY = static_cast<double>(d->scaleHeight) / height;
+    ErrorCode error = RebuildWindowBitmap(d);
+    if (error != ERR_NONE) return error;
+    if (!(flags & RESIZE_CLOSED)) RefreshDisplay(L, d, REFRESH_FORCE);
+    return ERR_NONE;
+  }
+
+  int32_t drawWidth = pic->width, drawHeight = pic->height;
+  int32_t windowWidth, windowHeight;
+  if (user && d->autoscale && d->scaleWidth > 0) {
+    // Only the scaled size follows the user's size; the drawing stays.
+    ComputeScaledFit(d, pic, width, height);
+    windowWidth = width;
+    windowHeight = height;
+  } else {
+    drawWidth = width;
+    drawHeight = height;
+    if (scaled(d)) {
+      int32_t tw = scaledWidth > 0 ? scaledWidth : (d->scaleWidth > 0 ? d->scaleWidth : width);
+      int32_t th = scaledHeight > 0 ? scaledHeight : (d->scaleHeight > 0 ? d->scaleHeight : height);
+      ComputeScaledFit(d, pic, tw, th);
+      windowWidth = tw;
+      windowHeight = th;
+    } else {
+      d->scaleWidth = d->scaleHeight = 0;
+      d->marginLeft = d->marginTop = d->marginRight = d->marginBottom = 0;
+      windowWidth = width;
+      windowHeight = height;
+    }
+  }
+  bool open = d->state != DISPSTATE_CLOSED && !(flags & RESIZE_CLOSED);
+  if (open && (windowWidth != oldWidth || windowHeight != oldHeight) &&
+      !IsX11SizePossible(windowWidth, windowHeight)) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%dx%d", windowWidth, windowHeight);
+    SetErrorArgString(text);
+    return ERR_DISPLAYSIZE;
+  }
+
+  ErrorCode error = ERR_NONE;
+  if (d->layerscale && !user) {
+    if (pic->width == d->scaleWidth && pic->height == d->scaleHeight) {
+      d->scaleX = d->scaleY = 1.0;
+    } else {
+      error = RescaleBGPic(pic, d->scaleWidth, d->scaleHeight, smooth);
+      d->scaleX = d->scaleY = 1.0;
+    }
+  } else if (d->autoscale && !user) {
+    error = RescaleBGPic(pic, drawWidth, drawHeight, smooth);
+    // Waiting for scaled masks of the window shape: a picture with a mask
+    // or alpha channel is shown unscaled in its shape.
+    FreeBitMask(d->ownMask);
+    FreeAlphaChannel(d->ownAlpha);
+    d->ownMask = nullptr;
+    d->ownAlpha = nullptr;
+    d->scaleX = static_cast<double>(d->scaleWidth) / pic->width;
+    d->scaleY = static_cast<double>(d->scaleHeight) / pic->height;
+  } else {
+    error = RescaleBGPic(pic, drawWidth, drawHeight, smooth);
+    if (d->autoscale && d->scaleWidth > 0) {
+      d->scaleX = static_cast<double>(d->scaleWidth) / drawWidth;
+      d->scaleY = static_cast<double>(d->scaleHeight) / drawHeight;
+    } else if (!scaled(d)) {
+      d->scaleX = d->scaleY = 1.0;
+    }
+  }
+  if (error != ERR_NONE) return error;
+  d->width = windowWidth;
+  d->height = windowHeight;
+
+  if (!(flags & RESIZE_CLOSED) && d->state != DISPSTATE_CLOSED) {
+    int32_t mx = 0, my = 0, mw = 0, mh = 0;
+    if (GetDisplayMonitorRect(d, &mx, &my, &mw, &mh) == ERR_NONE) {
+      if (x == KEEPPOSITION) x = d->x;
+      else if (x == 200000) x = mx + ResolveSpecialCoordinate(POS_CENTER, d->width + d->borderHorizontal, mw, 0);
+      else x = mx + ResolveSpecialCoordinate(x, d->width + d->borderHorizontal, mw, 0);
+      if (y == KEEPPOSITION) y = d->y;
+      else if (y == 200000) y = my + ResolveSpecialCoordinate(POS_CENTER, d->height + d->borderVertical, mh, 1);
+      else y = my + ResolveSpecialCoordinate(y, d->height + d->borderVertical, mh, 1);
+      d->x = x;
+      d->y = y;
+      d->xRelative = d->yRelative = 0;
+    }
+  }
+  if (!pic->mask && !pic->alpha && !(flags & RESIZE_CLOSED)) renewDefaultRegions(d);
+  error = RebuildWindowBitmap(d);
+  if (error != ERR_NONE) return error;
+  if (!(flags & RESIZE_CLOSED) && d->state != DISPSTATE_CLOSED) {
+    if (d->width != oldWidth || d->height != oldHeight) SizeMoveX11Window(d);
+    else MoveX11Window(d);
+    ClearDisplayBorders(d);
+    RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width, d->windowBitmap->height,
+                       0x20C9);
+  }
+  if (user || (flags & RESIZE_FACTORUNITS) || !scaled(d)) {
+    d->textX = d->textY = d->textLeft = 0;
+    d->textRight = pic->width - 1;
+  }
+  // Waiting for the display callbacks of the adapter library: nobody is
+  // told of the new size yet.
+  return ERR_NONE;
+}
+
+ErrorCode InitDisplayScaling(VmState* L, DisplayRecord* d) {
+  if (!scaled(d)) return RebuildWindowBitmap(d);
+  int32_t targetWidth = d->scaleWidth > 0 ? d->scaleWidth : d->width;
+  int32_t targetHeight = d->scaleHeight > 0 ? d->scaleHeight : d->height;
+  if (d->flags & DSF_FITSCALE) {
+    int32_t mx = 0, my = 0, mw = 0, mh = 0;
+    ErrorCode error = GetDisplayMonitorRect(d, &mx, &my, &mw, &mh);
+    if (error != ERR_NONE) return error;
+    d->x = mx;
+    d->y = my;
+    d->xRelative = d->yRelative = 0;
+    targetWidth = std::max(1, mw - d->borderHorizontal);
+    targetHeight = std::max(1, mh - d->borderVertical);
+  }
+  BGPic* pic = d->bgpic;
+  return ResizeDisplay(L, d, 0, 0, pic->sourceWidth, pic->sourceHeight, d->smooth, targetWidth,
+                       targetHeight, RESIZE_CLOSED | RESIZE_SETUP);
+}
+
+int64_t ReadDisplayWindowPixel(DisplayRecord* display, int32_t x, int32_t y) {
+  if (!display || !display->windowBitmap) return -1;
+  BitmapHandle* b = display->windowBitmap;
+  if (x < 0 || y < 0 || x >= b->width || y >= b->height) return -1;
+  return ReadBitmapPixel(b, x, y, 0) & 0xffffff;
+}

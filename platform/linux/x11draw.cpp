@@ -1,0 +1,156 @@
+// Drawing of the X11 back end: lines, points and filled rectangles drawn
+// straight into a display's window, and the copy of a bitmap rectangle into
+// the window through which every refresh reaches the screen.
+// Invariant: nothing is drawn unless the display is open and its window
+// exists; plain windows copy no pixel (the image wraps the locked bitmap,
+// whose format is the connection's), transparent windows are premultiplied
+// by the window's alpha channel on the way.
+#include <algorithm>
+#include <cstring>
+
+#include "display/display.h"
+#include "gfx/gfx.h"
+#include "platform/linux/x11_private.h"
+
+namespace {
+
+bool drawable(const DisplayRecord* display) {
+  return display && display->state == DISPSTATE_OPEN && display->x11 && display->x11->window &&
+         display->x11->gc && display->x11->connection && !display->x11->connection->lost.load();
+}
+
+void setDrawColor(X11DisplayRecord* rec, uint32_t colour) {
+  int32_t format = rec->connection->pixelFormat;
+  unsigned long pixel = format == 10 ? (colour & 0xffffff) : ColorToPixel(colour, static_cast<uint32_t>(format), 0);
+  XSetForeground(rec->display, rec->gc, pixel);
+}
+
+// Waiting for the media library: no video plays directly on a display, so
+// no clip region keeps rectangles out of the drawing.
+Region buildVideoClipRegion(DisplayRecord*, uint32_t) { return nullptr; }
+
+void clearClipRegion(X11DisplayRecord* rec, Region region) {
+  if (!region) return;
+  XSetClipMask(rec->display, rec->gc, None);
+  XDestroyRegion(region);
+}
+
+}  // namespace
+
+void DrawX11Line(DisplayRecord* display, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                 uint32_t colour) {
+  if (!drawable(display)) return;
+  X11DisplayRecord* rec = display->x11;
+  Region clip = buildVideoClipRegion(display, 0);
+  setDrawColor(rec, colour);
+  XDrawLine(rec->display, rec->window, rec->gc, x1 + display->marginLeft, y1 + display->marginTop,
+            x2 + display->marginLeft, y2 + display->marginTop);
+  XFlush(rec->display);
+  clearClipRegion(rec, clip);
+}
+
+void DrawX11Point(DisplayRecord* display, int32_t x, int32_t y, uint32_t colour) {
+  if (!drawable(display)) return;
+  X11DisplayRecord* rec = display->x11;
+  Region clip = buildVideoClipRegion(display, 0);
+  setDrawColor(rec, colour);
+  XDrawPoint(rec->display, rec->window, rec->gc, x + display->marginLeft, y + display->marginTop);
+  XFlush(rec->display);
+  clearClipRegion(rec, clip);
+}
+
+void FillX11Rect(DisplayRecord* display, int32_t x, int32_t y, int32_t width, int32_t height,
+                 uint32_t colour) {
+  if (!drawable(display) || width <= 0 || height <= 0) return;
+  X11DisplayRecord* rec = display->x11;
+  Region clip = buildVideoClipRegion(display, 0);
+  setDrawColor(rec, colour);
+  XFillRectangle(rec->display, rec->window, rec->gc, x + display->marginLeft, y + display->marginTop,
+                 static_cast<unsigned>(width), static_cast<unsigned>(height));
+  XFlush(rec->display);
+  clearClipRegion(rec, clip);
+}
+
+void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* display,
+                       int32_t dx, int32_t dy, int32_t width, int32_t height) {
+  if (!drawable(display) || width <= 0 || height <= 0) return;
+  X11DisplayRecord* rec = display->x11;
+  if (rec->moveDrag || rec->sizeDrag) return;
+  BitmapLock lock;
+  if (!LockBitmap(bitmap, 1, &lock)) return;
+  // Only the part of the rectangle that lies inside the bitmap is put.
+  int32_t w = std::min(width, lock.width - sx), h = std::min(height, lock.height - sy);
+  if (sx < 0 || sy < 0 || w <= 0 || h <= 0 || (lock.bytesPerPixel != 2 && lock.bytesPerPixel != 4)) {
+    UnlockBitmap(&lock);
+    return;
+  }
+  dx += display->marginLeft;
+  dy += display->marginTop;
+  auto* premultiplied = static_cast<BitmapHandle*>(rec->premultiplied);
+  auto* windowAlpha = static_cast<BitmapHandle*>(rec->alphaCopy);
+  BitmapLock window{}, alphaLock{};
+  char* data = reinterpret_cast<char*>(lock.address);
+  int32_t imageWidth = lock.width, imageHeight = lock.height, depth = rec->depth;
+  int bytesPerLine = lock.bytesPerPixel * lock.rowLength;
+  int pad = depth == 24 ? 32 : depth;
+  bool transparent = premultiplied && windowAlpha && lock.bytesPerPixel == 4;
+  if (transparent) {
+    if (!LockBitmap(premultiplied, 0, &window)) {
+      UnlockBitmap(&lock);
+      return;
+    }
+    if (!LockBitmap(windowAlpha, 1, &alphaLock)) {
+      UnlockBitmap(&window);
+      UnlockBitmap(&lock);
+      return;
+    }
+    // The premultiplied pixels go to the destination position of the
+    // window bitmap and the put reads them from there as well.
+    int32_t cw = std::min({w, window.width - dx, alphaLock.width - dx});
+    int32_t ch = std::min({h, window.height - dy, alphaLock.height - dy});
+    for (int32_t y = 0; y < ch && dx >= 0 && dy >= 0; y++) {
+      const uint8_t* s = lock.address + (static_cast<ptrdiff_t>(sy + y) * lock.rowLength + sx) * 4;
+      uint8_t* d = window.address + (static_cast<ptrdiff_t>(dy + y) * window.rowLength + dx) * 4;
+      const uint8_t* a = alphaLock.address + static_cast<ptrdiff_t>(dy + y) * alphaLock.rowLength + dx;
+      for (int32_t x = 0; x < cw; x++, s += 4, d += 4) {
+        uint32_t level = a[x];
+        if (lock.pixelFormat == 10) {
+          d[0] = static_cast<uint8_t>(level * s[0] / 255);
+          d[1] = static_cast<uint8_t>(level * s[1] / 255);
+          d[2] = static_cast<uint8_t>(level * s[2] / 255);
+          d[3] = static_cast<uint8_t>(level);
+        } else {
+          d[0] = static_cast<uint8_t>(level);
+          d[1] = static_cast<uint8_t>(level * s[1] / 255);
+          d[2] = static_cast<uint8_t>(level * s[2] / 255);
+          d[3] = static_cast<uint8_t>(level * s[3] / 255);
+        }
+      }
+    }
+    UnlockBitmap(&alphaLock);
+    UnlockBitmap(&window);
+    UnlockBitmap(&lock);
+    if (!LockBitmap(premultiplied, 1, &lock)) return;
+    data = reinterpret_cast<char*>(lock.address);
+    imageWidth = lock.width;
+    imageHeight = lock.height;
+    bytesPerLine = 4 * lock.rowLength;
+    depth = 32;
+    pad = 32;
+    sx = dx;
+    sy = dy;
+  }
+  XImage* image = XCreateImage(rec->display, rec->visual, static_cast<unsigned>(depth), ZPixmap, 0,
+                               data, static_cast<unsigned>(imageWidth),
+                               static_cast<unsigned>(imageHeight), pad, bytesPerLine);
+  if (image) {
+    Region clip = buildVideoClipRegion(display, 0);
+    XPutImage(rec->display, rec->window, rec->gc, image, sx, sy, dx, dy, static_cast<unsigned>(w),
+              static_cast<unsigned>(h));
+    XFlush(rec->display);
+    clearClipRegion(rec, clip);
+    image->data = nullptr;  // the pixels belong to the bitmap
+    XDestroyImage(image);
+  }
+  UnlockBitmap(&lock);
+}

@@ -1,0 +1,700 @@
+// Windows and pointers of the X11 back end: opening a display's window with
+// its window-manager properties, shape and transparency, closing it, moving,
+// sizing, retitling, focusing and iconifying it, frame sizes, grabs, the
+// screen saver and mouse pointers.
+// Invariants: a record's window is non-zero exactly while it is open; every
+// request that can fail is followed by a sync and a look at the recorded X
+// error, so a refused request becomes an error code and never ends the
+// program; format-32 properties are always handed to Xlib as arrays of long.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include <X11/Xatom.h>
+#include <unistd.h>
+
+#include "display/display.h"
+#include "gfx/gfx.h"
+#include "platform/linux/dynlib.h"
+#include "platform/linux/x11_private.h"
+
+struct X11PointerNode {
+  X11PointerNode* next;
+  X11ConnectionRecord* connection;  // null in the first node
+  XcursorImage* image;              // first node only
+  Cursor cursor;
+};
+
+namespace {
+
+constexpr int32_t MAP_WAIT_US = 2000000;  // a window manager that never maps
+constexpr int32_t MAP_POLL_US = 1000;
+constexpr long XDND_VERSION = 5;
+constexpr long MOTIF_FUNCTIONS = 1, MOTIF_DECORATIONS = 2;
+constexpr long MOTIF_FUNC_ALL = 1, MOTIF_FUNC_MOVE = 4, MOTIF_FUNC_MINIMIZE = 8,
+               MOTIF_FUNC_RESIZE_MAXIMIZE = 0x12, MOTIF_FUNC_CLOSE = 0x20;
+
+// Icon sizes in the order of the block.
+constexpr int32_t ICON_SIZES[5] = {16, 24, 32, 48, 256};
+
+int screenSaverEnabled = 1;  // process-wide: the setting last requested
+
+uint32_t iconBlock[X11_ICON_VALUES];
+bool iconBuilt = false;
+
+// A round badge: a blue disc with a lighter ring and a white "Q"-like
+// stroke, antialiased by distance, transparent outside.
+void buildIcons() {
+  if (iconBuilt) return;
+  size_t at = 0;
+  for (int32_t size : ICON_SIZES) {
+    iconBlock[at++] = static_cast<uint32_t>(size);
+    iconBlock[at++] = static_cast<uint32_t>(size);
+    double r = size / 2.0, c = (size - 1) / 2.0;
+    for (int32_t y = 0; y < size; y++) {
+      for (int32_t x = 0; x < size; x++) {
+        double d = std::hypot(x - c, y - c);
+        double cover = std::clamp(r - d, 0.0, 1.0);
+        uint32_t red = 0x33, green = 0x66, blue = 0xcc;
+        if (d > r * 0.82) red = 0x66, green = 0x99, blue = 0xee;
+        double ring = std::fabs(d - r * 0.45);
+        bool tail = x > c && y > c && std::fabs((x - c) - (y - c)) < r * 0.12 && d < r * 0.8;
+        if (ring < r * 0.1 || tail) red = green = blue = 0xff;
+        uint32_t a = static_cast<uint32_t>(cover * 255.0 + 0.5);
+        iconBlock[at++] = (a << 24) | (red << 16) | (green << 8) | blue;
+      }
+    }
+  }
+  iconBuilt = true;
+}
+
+// Xlib's format-32 properties take arrays of long, whatever long's width.
+void setLongProperty(Display* d, Window w, Atom property, Atom type, const long* values, int count) {
+  XChangeProperty(d, w, property, type, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(values), count);
+}
+
+// A request's error recorded by the error handler, after the server saw it.
+int32_t syncError(Display* d) {
+  XSync(d, False);
+  return TakeX11Error();
+}
+
+struct MapPredicateState {
+  bool seen;
+};
+Bool isMapNotifyEvent(Display*, XEvent* event, XPointer argument) {
+  if (event->type == MapNotify) reinterpret_cast<MapPredicateState*>(argument)->seen = true;
+  return False;  // only look: the event stays queued for the pump
+}
+
+// Waits until the window is viewable, at most MAP_WAIT_US: a window manager
+// that never maps the window must not hang the program.
+void waitWindowMapped(X11DisplayRecord* rec) {
+  TimeValue start, now;
+  GetSysTime(&start);
+  MapPredicateState state{false};
+  for (;;) {
+    if (!state.seen) {
+      XEvent ignored;
+      XSync(rec->display, False);
+      XCheckIfEvent(rec->display, &ignored, isMapNotifyEvent, reinterpret_cast<XPointer>(&state));
+    }
+    if (state.seen) {
+      XWindowAttributes attributes;
+      if (XGetWindowAttributes(rec->display, rec->window, &attributes) &&
+          attributes.map_state == IsViewable)
+        return;
+    }
+    GetSysTime(&now);
+    SubTime(&now, &start);
+    if (static_cast<int64_t>(now.seconds) * 1000000 + now.micros >= MAP_WAIT_US) {
+      rec->mapTimedOut = 1;
+      return;
+    }
+    usleep(MAP_POLL_US);
+  }
+}
+
+// The shape of a mask (bit 7 leftmost) or alpha channel as rectangles one
+// row high, merged downwards where left and right edges agree.
+std::vector<XRectangle> shapeRectangles(const BitmapLock& lock, bool isAlpha, int32_t width,
+                                        int32_t height) {
+  std::vector<XRectangle> open, done;  // open: rectangles that reach the previous row
+  for (int32_t y = 0; y < height; y++) {
+    const uint8_t* row = lock.address + static_cast<ptrdiff_t>(y) * lock.rowLength;
+    auto inside = [&](int32_t x) {
+      return isAlpha ? row[x] != 0 : ((row[x >> 3] >> (7 - (x & 7))) & 1) != 0;
+    };
+    std::vector<XRectangle> next;
+    for (int32_t x = 0; x < width;) {
+      if (!inside(x)) {
+        x++;
+        continue;
+      }
+      int32_t start = x;
+      while (x < width && inside(x)) x++;
+      auto match = std::find_if(open.begin(), open.end(), [&](const XRectangle& r) {
+        return r.x == start && r.x + r.width == x && r.y + r.height == y;
+      });
+      if (match != open.end()) {
+        XRectangle grown = *match;
+        grown.height++;
+        open.erase(match);
+        next.push_back(grown);
+      } else {
+        next.push_back(XRectangle{static_cast<short>(start), static_cast<short>(y),
+                                  static_cast<unsigned short>(x - start), 1});
+      }
+    }
+    for (const XRectangle& r : open) done.push_back(r);
+    open.swap(next);
+  }
+  for (const XRectangle& r : open) done.push_back(r);
+  std::sort(done.begin(), done.end(), [](const XRectangle& a, const XRectangle& b) {
+    return a.x != b.x ? a.x < b.x : a.y < b.y;
+  });
+  return done;
+}
+
+ErrorCode buildShape(X11DisplayRecord* rec, BitmapHandle* source, bool isAlpha, int32_t width,
+                     int32_t height) {
+  BitmapLock lock;
+  if (!LockBitmap(source, 1, &lock)) return ERR_MEM;
+  int32_t w = std::min(width, lock.width), h = std::min(height, lock.height);
+  std::vector<XRectangle> rects;
+  try {
+    rects = shapeRectangles(lock, isAlpha, w, h);
+  } catch (const std::bad_alloc&) {
+    UnlockBitmap(&lock);
+    return ERR_MEM;
+  }
+  UnlockBitmap(&lock);
+  XserverRegion region = Dl_XFixesCreateRegion(rec->display, rects.data(), static_cast<int>(rects.size()));
+  if (!region) return ERR_MEM;
+  rec->shapeRegion = region;
+  return ERR_NONE;
+}
+
+void freeWindowExtras(X11DisplayRecord* rec) {
+  if (rec->shapeRegion && rec->display && DesktopLibraryOpen(DESKTOP_XFIXES))
+    Dl_XFixesDestroyRegion(rec->display, rec->shapeRegion);
+  rec->shapeRegion = 0;
+  FreeAlphaChannel(static_cast<BitmapHandle*>(rec->alphaCopy));
+  FreeBitmap(static_cast<BitmapHandle*>(rec->premultiplied));
+  rec->alphaCopy = rec->premultiplied = nullptr;
+}
+
+Atom atom(Display* d, const char* name) { return XInternAtom(d, name, False); }
+
+void internRecordAtoms(X11DisplayRecord* rec) {
+  Display* d = rec->display;
+  rec->wmDeleteWindow = atom(d, "WM_DELETE_WINDOW");
+  rec->xdndEnter = atom(d, "XdndEnter");
+  rec->xdndLeave = atom(d, "XdndLeave");
+  rec->xdndPosition = atom(d, "XdndPosition");
+  rec->xdndStatus = atom(d, "XdndStatus");
+  rec->xdndDrop = atom(d, "XdndDrop");
+  rec->xdndSelection = atom(d, "XdndSelection");
+  rec->xdndFinished = atom(d, "XdndFinished");
+  rec->xdndActionCopy = atom(d, "XdndActionCopy");
+  rec->xdndTypeList = atom(d, "XdndTypeList");
+  rec->primary = XA_PRIMARY;
+  rec->clipboard = atom(d, "CLIPBOARD");
+  rec->targets = atom(d, "TARGETS");
+  rec->xclipOut = atom(d, "XCLIP_OUT");
+  rec->textPlain = atom(d, "text/plain");
+  rec->utf8String = atom(d, "UTF8_STRING");
+  rec->imagePng = atom(d, "image/png");
+  rec->incr = atom(d, "INCR");
+  rec->uriList = atom(d, "text/uri-list");
+}
+
+bool isFullscreenGrabber(const DisplayRecord* d) {
+  return d->fullscreen && !d->isBackfill && !d->isResourceMonitor;
+}
+
+ErrorCode grabInput(X11DisplayRecord* rec) {
+  int pointer = XGrabPointer(rec->display, rec->window, True,
+                             ButtonPressMask | ButtonReleaseMask | PointerMotionMask | ButtonMotionMask,
+                             GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+  if (pointer != GrabSuccess) return ERR_WINDOW;
+  int keyboard = XGrabKeyboard(rec->display, rec->window, True, GrabModeAsync, GrabModeAsync, CurrentTime);
+  if (keyboard != GrabSuccess) {
+    XUngrabPointer(rec->display, CurrentTime);
+    return ERR_WINDOW;
+  }
+  rec->inputGrabbed = 1;
+  return ERR_NONE;
+}
+
+void releaseGrab(X11DisplayRecord* rec) {
+  if (!rec->inputGrabbed) return;
+  XUngrabPointer(rec->display, CurrentTime);
+  XUngrabKeyboard(rec->display, CurrentTime);
+  rec->inputGrabbed = 0;
+}
+
+// Only one full-screen display may hold the grab: with a second one, the
+// holder lets go and nobody grabs.
+void settleGrabs(DisplayRecord* display) {
+  int others = 0;
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (d != display && isFullscreenGrabber(d) && d->x11 && d->x11->window) others++;
+  if (others == 0) {
+    grabInput(display->x11);  // a refused grab leaves the window usable
+    return;
+  }
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (d->x11 && d->x11->inputGrabbed) {
+      releaseGrab(d->x11);
+      break;
+    }
+}
+
+}  // namespace
+
+const uint32_t* GetWindowIconBlock() {
+  buildIcons();
+  return iconBlock;
+}
+
+void SetWindowIconImage(int32_t width, int32_t height, const uint32_t* pixels) {
+  buildIcons();
+  size_t at = 0;
+  for (int32_t size : ICON_SIZES) {
+    if (width == size && height == size) {
+      std::memcpy(iconBlock + at + 2, pixels, static_cast<size_t>(size) * size * 4);
+      return;
+    }
+    at += 2 + static_cast<size_t>(size) * size;
+  }
+}
+
+int IsX11SizePossible(int32_t width, int32_t height) {
+  return width >= 1 && height >= 1 && width <= 32767 && height <= 32767;
+}
+
+ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHandle* shapeMask,
+                               BitmapHandle* alpha) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec) return ERR_WINDOW;
+  X11ConnectionRecord* c = nullptr;
+  ErrorCode error = GetX11Connection(display->xserver, &c);
+  if (error != ERR_NONE) return error;
+  if (c->lost.load()) return ERR_XDISPLAY;
+  rec->connection = c;
+  rec->display = c->display;
+  rec->screen = c->screen;
+  rec->root = c->root;
+  Display* d = rec->display;
+  TakeX11Error();
+
+  if (alpha) {
+    if (!c->argbVisual) return ERR_NOARGBVISUAL;
+    if (c->rootDepth < 24) return ERR_NEEDCOMPOSITE;
+    rec->visual = c->argbVisual;
+    rec->depth = 32;
+  } else {
+    rec->visual = DefaultVisual(d, c->screen);
+    rec->depth = c->rootDepth;
+  }
+  int32_t width = display->width, height = display->height;
+  if (shapeMask || alpha) {
+    if (!DesktopLibraryOpen(DESKTOP_XFIXES) || c->xfixesMajor < 2) return ERR_XFIXES;
+    error = buildShape(rec, alpha ? alpha : shapeMask, alpha != nullptr, width, height);
+    if (error == ERR_NONE && alpha) {
+      rec->alphaCopy = CloneAlphaChannel(alpha, width, height);
+      if (!rec->alphaCopy) error = ERR_ALLOCALPHA;
+      rec->premultiplied = error ? nullptr : AllocBitmap(width, height, 0, nullptr);
+      if (!error && !rec->premultiplied) error = ERR_BITMAP;
+      rec->alphaWidth = width;
+      rec->alphaHeight = height;
+    }
+    if (error != ERR_NONE) {
+      freeWindowExtras(rec);
+      return error;
+    }
+  }
+
+  XSetWindowAttributes attributes;
+  std::memset(&attributes, 0, sizeof attributes);
+  unsigned long mask = CWEventMask;
+  attributes.event_mask = StructureNotifyMask;
+  if (display->isBackfill || display->fullscreen || display->parent) {
+    attributes.override_redirect = True;
+    mask |= CWOverrideRedirect;
+  }
+  if (alpha) {
+    attributes.background_pixel = 0;
+    attributes.border_pixel = 0;
+    attributes.colormap = c->argbColormap;
+    mask |= CWBackPixel | CWBorderPixel | CWColormap;
+  }
+  rec->window = XCreateWindow(d, rec->root, display->x, display->y, static_cast<unsigned>(width),
+                              static_cast<unsigned>(height), 0, rec->depth, InputOutput, rec->visual,
+                              mask, &attributes);
+  if (syncError(d) != 0 || !rec->window || c->lost.load()) {
+    if (rec->window && !c->lost.load()) XDestroyWindow(d, rec->window);
+    rec->window = 0;
+    freeWindowExtras(rec);
+    return c->lost.load() ? ERR_XDISPLAY : ERR_WINDOW;
+  }
+  Window w = rec->window;
+
+  long xdnd = XDND_VERSION;
+  setLongProperty(d, w, atom(d, "XdndAware"), XA_ATOM, &xdnd, 1);
+  {
+    buildIcons();
+    std::vector<long> icon(iconBlock, iconBlock + X11_ICON_VALUES);
+    setLongProperty(d, w, atom(d, "_NET_WM_ICON"), XA_CARDINAL, icon.data(),
+                    static_cast<int>(icon.size()));
+  }
+
+  X11MonitorNode* monitors = ListX11Monitors(display);
+  if (!monitors) {
+    XDestroyWindow(d, w);
+    rec->window = 0;
+    freeWindowExtras(rec);
+    return ERR_GETMONITORINFO;
+  }
+  X11MonitorNode* monitor = monitors;
+  for (int32_t i = 0; monitor && i < display->monitor; i++) monitor = monitor->next;
+  if (!monitor) monitor = monitors;
+  long states[2];
+  int stateCount = 0;
+  if ((display->flags & DSF_BORDERLESS) && width == monitor->width && height == monitor->height)
+    states[stateCount++] = static_cast<long>(atom(d, "_NET_WM_STATE_FULLSCREEN"));
+  if (display->flags & DSF_ALWAYSONTOP)
+    states[stateCount++] = static_cast<long>(atom(d, "_NET_WM_STATE_ABOVE"));
+  if (stateCount) setLongProperty(d, w, atom(d, "_NET_WM_STATE"), XA_ATOM, states, stateCount);
+  while (monitors) {
+    X11MonitorNode* next = monitors->next;
+    FreeMemory(monitors);
+    monitors = next;
+  }
+
+  SetX11WindowTitle(display);
+  if (display->parent && display->parent->x11 && display->parent->x11->window)
+    XSetTransientForHint(d, w, display->parent->x11->window);
+  SetX11SizeHints(display, PPosition | ((display->flags & DSF_SIZEABLE) ? 0 : PMinSize | PMaxSize));
+
+  long motif[5] = {MOTIF_FUNCTIONS, MOTIF_FUNC_ALL, 0, 0, 0};
+  if (display->flags & DSF_BORDERLESS) {
+    motif[0] = MOTIF_FUNCTIONS | MOTIF_DECORATIONS;
+    motif[2] = 0;
+  }
+  // With "all" set, the listed functions are the ones taken away.
+  if (display->flags & DSF_NOHIDE) motif[1] |= MOTIF_FUNC_MINIMIZE;
+  if (display->flags & DSF_NOCLOSE) motif[1] |= MOTIF_FUNC_CLOSE;
+  if (display->flags & DSF_FIXED) motif[1] |= MOTIF_FUNC_MOVE;
+  if (!(display->flags & DSF_SIZEABLE)) motif[1] |= MOTIF_FUNC_RESIZE_MAXIMIZE;
+  Atom motifAtom = atom(d, "_MOTIF_WM_HINTS");
+  setLongProperty(d, w, motifAtom, motifAtom, motif, 5);
+
+  if (rec->shapeRegion) {
+    Dl_XFixesSetWindowShapeRegion(d, w, 0 /* ShapeBounding */, 0, 0, rec->shapeRegion);
+    Dl_XFixesSetWindowShapeRegion(d, w, 2 /* ShapeInput */, 0, 0, rec->shapeRegion);
+  }
+
+  // Interned whatever the server knows: on a fresh server nobody has made
+  // WM_DELETE_WINDOW yet, and a window without it could not be closed.
+  internRecordAtoms(rec);
+  Atom protocols[1] = {rec->wmDeleteWindow};
+  XSetWMProtocols(d, w, protocols, 1);
+
+  XGCValues values;
+  std::memset(&values, 0, sizeof values);
+  XGetGCValues(d, DefaultGC(d, c->screen), GCForeground | GCBackground, &values);
+  unsigned long gcMask = GCFunction | GCFillStyle | GCGraphicsExposures | GCForeground | GCBackground;
+  values.function = GXcopy;
+  values.fill_style = FillSolid;
+  values.graphics_exposures = False;
+  if (alpha) {
+    values.plane_mask = AllPlanes;
+    values.foreground = 0;
+    values.background = 0;
+    values.clip_mask = None;
+    gcMask |= GCPlaneMask | GCClipMask;
+  }
+  rec->gc = XCreateGC(d, w, gcMask, &values);
+  if (syncError(d) != 0 || !rec->gc) {
+    if (rec->gc) XFreeGC(d, rec->gc);
+    rec->gc = nullptr;
+    XDestroyWindow(d, w);
+    rec->window = 0;
+    freeWindowExtras(rec);
+    return ERR_WINDOW;
+  }
+
+  XMoveWindow(d, w, display->x, display->y);
+  rec->mapTimedOut = 0;
+  if (takeFocus) {
+    XMapRaised(d, w);
+    waitWindowMapped(rec);
+    ActivateX11Window(display);
+  } else {
+    XWMHints* hints = XAllocWMHints();
+    if (hints) {
+      hints->flags = InputHint;
+      hints->input = False;
+      XSetWMHints(d, w, hints);
+    }
+    XMapWindow(d, w);
+    waitWindowMapped(rec);
+    if (hints) {
+      hints->input = True;
+      XSetWMHints(d, w, hints);
+      XFree(hints);
+    }
+  }
+  TakeX11Error();  // a focus change refused by the server is no failure
+
+  if (!(display->flags & DSF_BORDERLESS))
+    ReadFrameExtents(d, w, &display->borderLeft, &display->borderTop, &display->borderHorizontal,
+                     &display->borderVertical);
+
+  XSelectInput(d, w,
+               KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                   EnterWindowMask | LeaveWindowMask | PointerMotionMask | ButtonMotionMask |
+                   ExposureMask | VisibilityChangeMask | StructureNotifyMask | FocusChangeMask |
+                   PropertyChangeMask | OwnerGrabButtonMask);
+  if (DesktopLibraryOpen(DESKTOP_XFIXES) && c->xfixesMajor > 0 && Dl_XFixesSelectSelectionInput)
+    Dl_XFixesSelectSelectionInput(d, w, rec->clipboard,
+                                  XFixesSetSelectionOwnerNotifyMask |
+                                      XFixesSelectionWindowDestroyNotifyMask |
+                                      XFixesSelectionClientCloseNotifyMask);
+  if (c->inputMethod)
+    rec->inputContext = XCreateIC(c->inputMethod, XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
+                                  XNClientWindow, w, XNFocusWindow, w, nullptr);
+
+  if (isFullscreenGrabber(display)) settleGrabs(display);
+  rec->clipOfferKind = 0;
+  if (display->flags & DSF_DISABLEBLANKER) {
+    SetScreenSaverEnabled(rec, 0);
+    rec->saverSuspended = 1;
+  }
+  rec->moveDrag = rec->sizeDrag = 0;
+  XSync(d, False);
+  TakeX11Error();
+  return ERR_NONE;
+}
+
+void CloseX11DisplayWindow(DisplayRecord* display) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window) return;
+  Display* d = rec->display;
+  bool alive = rec->connection && !rec->connection->lost.load();
+  if (alive) {
+    if (rec->saverSuspended) SetScreenSaverEnabled(rec, 1);
+    releaseGrab(rec);
+    if (rec->inputContext) XDestroyIC(rec->inputContext);
+    XUnmapWindow(d, rec->window);
+    if (rec->gc) XFreeGC(d, rec->gc);
+    XDestroyWindow(d, rec->window);
+  }
+  rec->saverSuspended = 0;
+  rec->inputGrabbed = 0;
+  rec->inputContext = nullptr;
+  rec->gc = nullptr;
+  if (!alive) rec->shapeRegion = 0;
+  freeWindowExtras(rec);
+  // Offered clipboard data belongs to the window: nobody can ask for it now.
+  FreeMemory(rec->clipOffer);
+  rec->clipOffer = nullptr;
+  rec->clipOfferLength = 0;
+  rec->clipOfferKind = 0;
+  rec->window = 0;
+  if (alive) {
+    XSync(d, False);
+    TakeX11Error();
+  }
+}
+
+void MoveX11Window(DisplayRecord* display) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window) return;
+  XMoveWindow(rec->display, rec->window, display->x, display->y);
+  XFlush(rec->display);
+}
+
+void SetX11SizeHints(DisplayRecord* display, long flags) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window) return;
+  XSizeHints* hints = XAllocSizeHints();
+  if (!hints) return;
+  hints->flags = flags;
+  hints->x = display->x;
+  hints->y = display->y;
+  hints->min_width = hints->max_width = display->width;
+  hints->min_height = hints->max_height = display->height;
+  XSetWMNormalHints(rec->display, rec->window, hints);
+  XFree(hints);
+}
+
+void SizeMoveX11Window(DisplayRecord* display) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window) return;
+  if (!(display->flags & DSF_SIZEABLE)) SetX11SizeHints(display, PMinSize | PMaxSize);
+  XMoveResizeWindow(rec->display, rec->window, display->x, display->y,
+                    static_cast<unsigned>(std::max(display->width, 1)),
+                    static_cast<unsigned>(std::max(display->height, 1)));
+  XFlush(rec->display);
+}
+
+void SetX11WindowTitle(DisplayRecord* display) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window) return;
+  if (unicodeUtf8Mode) {
+    Xutf8SetWMProperties(rec->display, rec->window, display->title, display->title, nullptr, 0,
+                         nullptr, nullptr, nullptr);
+  } else {
+    XStoreName(rec->display, rec->window, display->title);
+  }
+}
+
+void ActivateX11Window(DisplayRecord* display) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window) return;
+  XSetInputFocus(rec->display, rec->window, RevertToNone, CurrentTime);
+  XSync(rec->display, False);
+  TakeX11Error();  // focus on a window not yet viewable is refused: harmless
+}
+
+ErrorCode IconifyX11Window(DisplayRecord* display, int iconify) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window || display->fullscreen) return ERR_NONE;
+  if (iconify) {
+    XIconifyWindow(rec->display, rec->window, rec->screen);
+    XFlush(rec->display);
+  } else {
+    XMapRaised(rec->display, rec->window);
+    waitWindowMapped(rec);
+    ActivateX11Window(display);
+  }
+  return ERR_NONE;
+}
+
+ErrorCode DetermineX11BorderSizes(DisplayRecord* display) {
+  display->bordersKnown = 1;
+  if (display->flags & DSF_BORDERLESS) {
+    display->borderLeft = display->borderTop = display->borderHorizontal = display->borderVertical = 0;
+    return ERR_NONE;
+  }
+  X11ConnectionRecord* c = nullptr;
+  ErrorCode error = GetX11Connection(display->xserver, &c);
+  if (error != ERR_NONE) return error;
+  display->borderLeft = c->frameLeft;
+  display->borderTop = c->frameTop;
+  display->borderHorizontal = c->frameHorizontal;
+  display->borderVertical = c->frameVertical;
+  return ERR_NONE;
+}
+
+void SetScreenSaverEnabled(X11DisplayRecord* rec, int enable) {
+  enable = enable ? 1 : 0;
+  if (!rec || !rec->display || enable == screenSaverEnabled) return;
+  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+  if (DesktopLibraryOpen(DESKTOP_XSS) && Dl_XScreenSaverQueryExtension(rec->display, &eventBase, &errorBase) &&
+      Dl_XScreenSaverQueryVersion(rec->display, &major, &minor) && (major > 1 || (major == 1 && minor >= 1))) {
+    Dl_XScreenSaverSuspend(rec->display, enable ? False : True);
+    XResetScreenSaver(rec->display);
+  } else if (!enable) {
+    XGetScreenSaver(rec->display, &rec->savedSaverTimeout, &rec->savedSaverInterval,
+                    &rec->savedSaverBlanking, &rec->savedSaverExposures);
+    XSetScreenSaver(rec->display, 0, 0, DontPreferBlanking, DefaultExposures);
+  } else {
+    XSetScreenSaver(rec->display, rec->savedSaverTimeout, rec->savedSaverInterval,
+                    rec->savedSaverBlanking, rec->savedSaverExposures);
+  }
+  XSync(rec->display, False);
+  TakeX11Error();
+  screenSaverEnabled = enable;
+}
+
+// ---- Pointers ----
+
+ErrorCode CreateX11Pointer(const uint32_t* argb, int32_t hotX, int32_t hotY, X11PointerNode** out,
+                           int32_t width, int32_t height) {
+  *out = nullptr;
+  if (!DesktopLibraryOpen(DESKTOP_XCURSOR)) return ERR_XCURSOR;
+  if (width < 1 || height < 1) return ERR_WRONGUSAGE;
+  auto* node = static_cast<X11PointerNode*>(AllocMemory(sizeof(X11PointerNode), 1));
+  if (!node) return ERR_MEM;
+  node->image = Dl_XcursorImageCreate(width, height);
+  if (!node->image) {
+    FreeMemory(node);
+    return ERR_MEM;
+  }
+  std::memcpy(node->image->pixels, argb, static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+  node->image->xhot = static_cast<XcursorDim>(std::clamp(hotX, 0, width - 1));
+  node->image->yhot = static_cast<XcursorDim>(std::clamp(hotY, 0, height - 1));
+  *out = node;
+  return ERR_NONE;
+}
+
+void FreeX11Pointer(X11PointerNode* pointer) {
+  if (!pointer) return;
+  if (pointer->image && Dl_XcursorImageDestroy) Dl_XcursorImageDestroy(pointer->image);
+  for (X11PointerNode* node = pointer; node;) {
+    X11PointerNode* next = node->next;
+    if (node->cursor && node->connection && !node->connection->lost.load())
+      XFreeCursor(node->connection->display, node->cursor);
+    FreeMemory(node);
+    node = next;
+  }
+}
+
+void SetX11Pointer(DisplayRecord* display, X11PointerNode* pointer, int32_t kind) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->connection) return;
+  Cursor cursor = 0;
+  if (kind == 1) {
+    cursor = rec->connection->busyCursor;
+  } else if (kind != 0 && pointer && pointer->image) {
+    X11PointerNode* node = pointer->next;
+    while (node && node->connection != rec->connection) node = node->next;
+    if (!node) {
+      Cursor made = Dl_XcursorImageLoadCursor(rec->display, pointer->image);
+      if (made) {
+        node = static_cast<X11PointerNode*>(AllocMemory(sizeof(X11PointerNode), 1));
+        if (!node) {
+          XFreeCursor(rec->display, made);
+        } else {
+          node->connection = rec->connection;
+          node->cursor = made;
+          X11PointerNode* tail = pointer;
+          while (tail->next) tail = tail->next;
+          tail->next = node;
+        }
+      }
+    }
+    if (node) cursor = node->cursor;
+  }
+  rec->currentCursor = cursor;
+}
+
+void ShowX11Pointer(DisplayRecord* display) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window) return;
+  if (rec->currentCursor)
+    XDefineCursor(rec->display, rec->window, rec->currentCursor);
+  else
+    XUndefineCursor(rec->display, rec->window);
+  XFlush(rec->display);
+}
+
+void HideX11Pointer(DisplayRecord* display) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window || !rec->connection) return;
+  XDefineCursor(rec->display, rec->window, rec->connection->blankCursor);
+  XFlush(rec->display);
+}
+
+void MoveX11Pointer(DisplayRecord* display, int32_t x, int32_t y) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec || !rec->window) return;
+  XWarpPointer(rec->display, None, rec->window, 0, 0, 0, 0, x, y);
+  XFlush(rec->display);
+}

@@ -1,0 +1,441 @@
+// Display records and windows under a private Xvfb without a window
+// manager: CreateDisplay's options and errors, window placement, title,
+// pixels and window-manager properties, hidden displays, scaling with its
+// bars, monitors, and that closing leaves no window behind.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <regex>
+
+#include "display/display.h"
+#include "tests/display/display_fixture.h"
+#include "platform/linux/platform.h"
+#include "platform/linux/x11_private.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+constexpr uint32_t COLOUR = 0x336699;
+
+int RootChildren(const DisplayTestServer& server) {
+  std::string text = server.run({"xwininfo", "-root", "-children"});
+  std::smatch m;
+  if (std::regex_search(text, m, std::regex("(\\d+) child"))) return std::stoi(m[1]);
+  return text.find("no children") != std::string::npos ? 0 : -1;
+}
+
+int XwininfoField(const std::string& text, const char* field) {
+  std::smatch m;
+  std::regex re(std::string(field) + ":\\s+(-?\\d+)");
+  return std::regex_search(text, m, re) ? std::stoi(m[1]) : -99999;
+}
+
+// Base of the tests: one server for the fixture, the display library open in
+// a fresh player, a second client connection for looking at the windows.
+class DisplayTestBase : public ::testing::Test {
+ protected:
+  virtual DisplayTestServer& server() = 0;
+
+  void SetUp() override {
+    ASSERT_TRUE(server().running());
+    setenv("DISPLAY", server().name().c_str(), 1);
+    SetNoPointerThread(1);
+    ASSERT_EQ(OpenX11Connection(), ERR_NONE);
+    VmPushValue(h.L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDisplayLibrary(h.L), ERR_NONE);
+    VmSetTop(h.L, 0);
+    probe = XOpenDisplay(server().name().c_str());
+    ASSERT_NE(probe, nullptr);
+  }
+  void TearDown() override {
+    CloseDisplayLibrary(h.L);
+    CloseX11Connection();
+    if (probe) XCloseDisplay(probe);
+    SetNoPointerThread(0);
+    unsetenv("DISPLAY");
+  }
+
+  ErrorCode Create(int32_t id, const Options& options, DisplayRecord** out = nullptr) {
+    VmSetTop(h.L, 0);
+    VmPushNumber(h.L, id);
+    PushOptions(h.L, options);
+    ErrorCode error = h.Call("CreateDisplay", 2);
+    VmSetTop(h.L, 0);
+    if (out) FindDisplayById(ObjectId{nullptr, id}, out);
+    return error;
+  }
+
+  // The program's requests are flushed, not synced: the server may still
+  // hold some when another client asks for pixels.
+  static void Sync(DisplayRecord* d) { XSync(d->x11->display, False); }
+
+  // The window's pixels as 0xRRGGBB.
+  uint32_t WindowPixel(DisplayRecord* d, int x, int y) {
+    Sync(d);
+    XImage* image = XGetImage(probe, GetDisplayWindowId(d), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image) return 0xdeadbeef;
+    uint32_t pixel = static_cast<uint32_t>(XGetPixel(image, 0, 0)) & 0xffffff;
+    XDestroyImage(image);
+    return pixel;
+  }
+
+  PlayerHarness h;
+  Display* probe = nullptr;
+};
+
+class DisplayTest : public DisplayTestBase {
+ protected:
+  static void SetUpTestSuite() { shared = new DisplayTestServer("1024x768x24"); }
+  static void TearDownTestSuite() {
+    delete shared;
+    shared = nullptr;
+  }
+  DisplayTestServer& server() override { return *shared; }
+  static DisplayTestServer* shared;
+};
+DisplayTestServer* DisplayTest::shared = nullptr;
+
+TEST_F(DisplayTest, ColourDisplayOpensCentredTitledFilledAndClosesWithoutTrace) {
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"color", COLOUR}, {"title", "Quillmere Test"}}, &d), ERR_NONE);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->state, DISPSTATE_CLOSED);
+  EXPECT_EQ(GetDisplayWindowId(d), 0u);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  ASSERT_EQ(d->state, DISPSTATE_OPEN);
+  Window w = GetDisplayWindowId(d);
+  ASSERT_NE(w, 0u);
+
+  std::string info = server().run({"xwininfo", "-id", std::to_string(w)});
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left X"), 192) << info;
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left Y"), 144);
+  EXPECT_EQ(XwininfoField(info, "Width"), 640);
+  EXPECT_EQ(XwininfoField(info, "Height"), 480);
+  EXPECT_NE(info.find("IsViewable"), std::string::npos);
+  std::string name = server().run({"xprop", "-id", std::to_string(w), "WM_NAME"});
+  EXPECT_NE(name.find("\"Quillmere Test\""), std::string::npos) << name;
+  std::string protocols = server().run({"xprop", "-id", std::to_string(w), "WM_PROTOCOLS"});
+  EXPECT_NE(protocols.find("WM_DELETE_WINDOW"), std::string::npos) << protocols;
+  EXPECT_EQ(ReadLongProperty(probe, w, "_NET_WM_ICON").size(), 69706u);
+  EXPECT_EQ(ReadLongProperty(probe, w, "XdndAware"), std::vector<long>{5});
+
+  int wrongBitmap = 0, wrongWindow = 0;
+  Sync(d);
+  XImage* image = XGetImage(probe, w, 0, 0, 640, 480, AllPlanes, ZPixmap);
+  ASSERT_NE(image, nullptr);
+  for (int y = 0; y < 480; y++)
+    for (int x = 0; x < 640; x++) {
+      wrongBitmap += ReadDisplayWindowPixel(d, x, y) != COLOUR;
+      wrongWindow += (XGetPixel(image, x, y) & 0xffffff) != COLOUR;
+    }
+  XDestroyImage(image);
+  EXPECT_EQ(wrongBitmap, 0);
+  EXPECT_EQ(wrongWindow, 0);
+
+  EXPECT_EQ(RootChildren(server()), 1);
+  FreeAllDisplays(h.L);
+  EXPECT_EQ(GetDisplayList(), nullptr);
+  EXPECT_EQ(RootChildren(server()), 0);
+}
+
+TEST_F(DisplayTest, SpecialPositionsResolveAgainstTheMonitor) {
+  struct Case {
+    const char* name;
+    int32_t x, y, wantX, wantY;
+  } cases[] = {
+      {"left top", POS_LEFT, POS_TOP, 0, 0},
+      {"right bottom", POS_RIGHT, POS_BOTTOM, 384, 288},
+      {"centre with offsets", POS_CENTER + 10, POS_TOP + 5, 202, 5},
+      {"plain", 17, 23, 17, 23},
+  };
+  int32_t id = 1;
+  for (const Case& c : cases) {
+    DisplayRecord* d = nullptr;
+    ASSERT_EQ(Create(id, {{"x", c.x}, {"y", c.y}}, &d), ERR_NONE) << c.name;
+    ASSERT_EQ(OpenDisplayWindow(h.L, d, 0), ERR_NONE) << c.name;
+    std::string info = server().run({"xwininfo", "-id", std::to_string(GetDisplayWindowId(d))});
+    EXPECT_EQ(XwininfoField(info, "Absolute upper-left X"), c.wantX) << c.name;
+    EXPECT_EQ(XwininfoField(info, "Absolute upper-left Y"), c.wantY) << c.name;
+    id++;
+  }
+}
+
+TEST_F(DisplayTest, WindowManagerHintsFollowTheStyle) {
+  struct Case {
+    const char* name;
+    Options options;
+    std::vector<long> motif;
+    bool fullscreen, above;
+  } cases[] = {
+      {"borderless", {{"borderless", 1}}, {3, 0x13, 0, 0, 0}, false, false},
+      {"fixed, not sizeable, no close", {{"fixed", 1}, {"noclose", 1}}, {1, 0x37, 0, 0, 0}, false, false},
+      {"sizeable", {{"sizeable", 1}}, {1, 1, 0, 0, 0}, false, false},
+      {"no hide", {{"sizeable", 1}, {"nohide", 1}}, {1, 9, 0, 0, 0}, false, false},
+      {"borderless of the screen's size",
+       {{"borderless", 1}, {"width", 1024}, {"height", 768}}, {3, 0x13, 0, 0, 0}, true, false},
+      {"borderless screen size on top",
+       {{"borderless", 1}, {"width", 1024}, {"height", 768}, {"alwaysontop", 1}}, {3, 0x13, 0, 0, 0}, true, true},
+      {"framed of the screen's size", {{"width", 1024}, {"height", 768}}, {1, 0x13, 0, 0, 0}, false, false},
+      {"on top", {{"alwaysontop", 1}}, {1, 0x13, 0, 0, 0}, false, true},
+  };
+  int32_t id = 1;
+  for (const Case& c : cases) {
+    DisplayRecord* d = nullptr;
+    ASSERT_EQ(Create(id++, c.options, &d), ERR_NONE) << c.name;
+    ASSERT_EQ(OpenDisplayWindow(h.L, d, 0), ERR_NONE) << c.name;
+    Window w = GetDisplayWindowId(d);
+    EXPECT_EQ(ReadLongProperty(probe, w, "_MOTIF_WM_HINTS"), c.motif) << c.name;
+    std::vector<long> state = ReadLongProperty(probe, w, "_NET_WM_STATE");
+    auto has = [&](const char* atomName) {
+      Atom a = XInternAtom(probe, atomName, False);
+      for (long v : state)
+        if (static_cast<Atom>(v) == a) return true;
+      return false;
+    };
+    EXPECT_EQ(has("_NET_WM_STATE_FULLSCREEN"), c.fullscreen) << c.name;
+    EXPECT_EQ(has("_NET_WM_STATE_ABOVE"), c.above) << c.name;
+    CloseDisplayWindow(h.L, d, nullptr, 20);
+    EXPECT_EQ(GetDisplayWindowId(d), 0u);
+  }
+  EXPECT_EQ(RootChildren(server()), 0);
+}
+
+TEST_F(DisplayTest, HiddenDisplayStaysUnmappedAndOthersOpen) {
+  DisplayRecord *hidden = nullptr, *shown = nullptr;
+  ASSERT_EQ(Create(1, {{"hidden", 1}}, &hidden), ERR_NONE);
+  ASSERT_EQ(Create(2, {}, &shown), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  EXPECT_EQ(hidden->state, DISPSTATE_CLOSED);
+  EXPECT_EQ(GetDisplayWindowId(hidden), 0u);
+  EXPECT_EQ(shown->state, DISPSTATE_OPEN);
+  EXPECT_EQ(RootChildren(server()), 1);
+  // Without an "active" display, display 1 becomes current.
+  EXPECT_EQ(GetCurrentDisplay(), hidden);
+}
+
+TEST_F(DisplayTest, OptionErrorsLeaveNoDisplay) {
+  auto regions = [](int count, int type, bool withX) {
+    return [=](VmState* L) {
+      VmPushString(L, "dragregion");
+      VmNewTable(L);
+      for (int i = 0; i < count; i++) {
+        VmNewTable(L);
+        Options o = {{"type", type}, {"y", 0}, {"width", 5}, {"height", 5}};
+        if (withX) o.push_back({"x", 0});
+        for (auto& [k, v] : o) {
+          VmPushString(L, k.c_str());
+          VmPushNumber(L, v.number);
+          VmSetTable(L, -3);
+        }
+        VmRawSetI(L, -2, i);
+      }
+      VmSetTable(L, -3);
+    };
+  };
+  struct Case {
+    const char* name;
+    Options options;
+    std::function<void(VmState*)> extra;
+    ErrorCode want;
+  } cases[] = {
+      {"fill style 4", {{"fillstyle", 4}}, nullptr, ERR_WRONGUSAGE},
+      {"monitor 0", {{"monitor", 0}}, nullptr, ERR_MONITORRANGE},
+      {"monitor beyond the list", {{"monitor", 2}}, nullptr, ERR_MONITORRANGE},
+      {"unknown mode", {{"mode", "sideways"}}, nullptr, ERR_WRONGUSAGE},
+      {"scale width 0", {{"scalewidth", 0}}, nullptr, ERR_WRONGUSAGE},
+      {"scale mode 3", {{"scalemode", 3}}, nullptr, ERR_WRONGUSAGE},
+      {"width 0", {{"width", 0}}, nullptr, ERR_WRONGUSAGE},
+      {"region of type 13", {}, regions(1, 13, true), ERR_WRONGUSAGE},
+      {"region without x", {}, regions(1, 14, false), ERR_MISSINGPARAMTR},
+      {"65 regions", {}, regions(65, 14, true), ERR_WRONGUSAGE},
+      {"64 regions", {}, regions(64, 14, true), ERR_NONE},
+  };
+  for (const Case& c : cases) {
+    VmSetTop(h.L, 0);
+    VmPushNumber(h.L, 5);
+    PushOptions(h.L, c.options);
+    if (c.extra) c.extra(h.L);
+    EXPECT_EQ(h.Call("CreateDisplay", 2), c.want) << c.name;
+    DisplayRecord* d = nullptr;
+    EXPECT_EQ(FindDisplayById(ObjectId{nullptr, 5}, &d) == ERR_NONE, c.want == ERR_NONE) << c.name;
+    if (d) {
+      EXPECT_EQ(d->dragCount, 64);
+      SetCurrentDisplay(nullptr);
+      EXPECT_EQ(FreeDisplayById(h.L, ObjectId{nullptr, 5}, 1), ERR_NONE);
+    }
+  }
+}
+
+TEST_F(DisplayTest, SizesFromScaleFactorNativeAndPercent) {
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"scalefactor", 2}}, &d), ERR_NONE);
+  EXPECT_TRUE(d->autoscale);
+  EXPECT_EQ(d->scaleWidth, 1280);
+  EXPECT_EQ(d->scaleHeight, 960);
+  EXPECT_EQ(d->width, 1280);
+  EXPECT_EQ(d->bgpic->width, 640);
+  EXPECT_DOUBLE_EQ(d->scaleX, 2.0);
+
+  ASSERT_EQ(Create(2, {{"width", SIZE_NATIVE}, {"height", 100}}, &d), ERR_NONE);
+  EXPECT_EQ(d->width, 1024);
+  EXPECT_EQ(d->bgpic->width, 1024);
+
+  ASSERT_EQ(Create(3, {{"scalemode", 1}, {"scalewidth", -50}, {"scaleheight", "25%"}}, &d), ERR_NONE);
+  EXPECT_EQ(d->scaleWidth, 320);
+  EXPECT_EQ(d->scaleHeight, 120);
+  EXPECT_EQ(d->width, 320);
+
+  // An automatic identifier comes back as the display itself.
+  VmSetTop(h.L, 0);
+  VmPushNil(h.L);
+  ASSERT_EQ(h.Call("CreateDisplay", 1), ERR_NONE);
+  ASSERT_EQ(VmType(h.L, -1), VM_TYPE_LIGHTUSERDATA);
+  void* handle = VmToUserdata(h.L, -1);
+  ASSERT_EQ(FindDisplayById(ObjectId{handle, 0}, &d), ERR_NONE);
+  EXPECT_EQ(static_cast<void*>(d), handle);
+  EXPECT_EQ(FindDisplayById(ObjectId{&d, 0}, &d), ERR_FINDARRAY);
+  EXPECT_EQ(FindDisplayById(ObjectId{nullptr, 99}, &d), ERR_FINDDISPLAY);
+}
+
+TEST_F(DisplayTest, ReplacingTheCurrentDisplayIsRefused) {
+  DisplayRecord* first = nullptr;
+  ASSERT_EQ(Create(1, {{"color", COLOUR}}, &first), ERR_NONE);
+  ASSERT_EQ(GetCurrentDisplay(), first);
+  EXPECT_EQ(Create(1, {{"color", 0xff0000}}), ERR_FREEADISPLAY);
+  DisplayRecord* again = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &again), ERR_NONE);
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(ReadDisplayWindowPixel(first, 0, 0), COLOUR);
+  // A display that is not current is replaced.
+  DisplayRecord* second = nullptr;
+  ASSERT_EQ(Create(2, {{"color", 0x000011}}), ERR_NONE);
+  ASSERT_EQ(Create(2, {{"color", 0x000022}}, &second), ERR_NONE);
+  EXPECT_EQ(ReadDisplayWindowPixel(second, 5, 5), 0x000022);
+}
+
+TEST(DisplayFit, KeepProportionsSplitsTheBars) {
+  struct Case {
+    const char* name;
+    int32_t pictureW, pictureH, targetW, targetH;
+    uint32_t flags;
+    int32_t w, h, l, t, r, b;
+  } cases[] = {
+      {"wide picture on a square", 640, 480, 1000, 1000, DSF_KEEPPROPORTIONS, 1000, 750, 0, 125, 0, 125},
+      {"odd width difference", 1000, 500, 1001, 1000, DSF_KEEPPROPORTIONS, 1001, 500, 0, 250, 0, 250},
+      {"tall picture", 480, 640, 1001, 1000, DSF_KEEPPROPORTIONS, 750, 1000, 125, 0, 126, 0},
+      {"without keep", 640, 480, 1000, 1000, 0, 1000, 1000, 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    DisplayRecord d{};
+    BGPic pic{};
+    pic.width = c.pictureW;
+    pic.height = c.pictureH;
+    d.flags = c.flags;
+    ComputeScaledFit(&d, &pic, c.targetW, c.targetH);
+    EXPECT_EQ(d.scaleWidth, c.w) << c.name;
+    EXPECT_EQ(d.scaleHeight, c.h) << c.name;
+    EXPECT_EQ(d.marginLeft, c.l) << c.name;
+    EXPECT_EQ(d.marginTop, c.t) << c.name;
+    EXPECT_EQ(d.marginRight, c.r) << c.name;
+    EXPECT_EQ(d.marginBottom, c.b) << c.name;
+  }
+}
+
+class ScaledDisplayTest : public DisplayTestBase {
+ protected:
+  static void SetUpTestSuite() { shared = new DisplayTestServer("2048x2048x24"); }
+  static void TearDownTestSuite() {
+    delete shared;
+    shared = nullptr;
+  }
+  DisplayTestServer& server() override { return *shared; }
+  static DisplayTestServer* shared;
+};
+DisplayTestServer* ScaledDisplayTest::shared = nullptr;
+
+TEST_F(ScaledDisplayTest, FactorTwoDoublesEveryPixelOfADrawnBox) {
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"scalefactor", 2}, {"color", 0}}, &d), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  std::string info = server().run({"xwininfo", "-id", std::to_string(GetDisplayWindowId(d))});
+  EXPECT_EQ(XwininfoField(info, "Width"), 1280);
+  EXPECT_EQ(XwininfoField(info, "Height"), 960);
+
+  BitmapHandle* box = AllocBitmap(1, 1, 0, nullptr);
+  ASSERT_NE(box, nullptr);
+  FillBitmapRect(box, 0, 0, 1, 1, 0xffffff);
+  SafeBlt(h.L, box, 0, 0, nullptr, 10, 10, 1, 1, 1, 1, 640, 480, SAFEBLT_REFRESHBACK, nullptr,
+          nullptr, nullptr);
+  FreeBitmap(box);
+  EXPECT_EQ(ReadDisplayWindowPixel(d, 10, 10), 0xffffff);
+  for (int y = 20; y <= 21; y++)
+    for (int x = 20; x <= 21; x++) EXPECT_EQ(WindowPixel(d, x, y), 0xffffffu) << x << "," << y;
+  EXPECT_EQ(WindowPixel(d, 19, 19), 0u);
+  EXPECT_EQ(WindowPixel(d, 22, 22), 0u);
+  EXPECT_EQ(WindowPixel(d, 19, 20), 0u);
+  EXPECT_EQ(WindowPixel(d, 20, 22), 0u);
+}
+
+TEST_F(ScaledDisplayTest, KeepProportionsLeavesBlackBars) {
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"scalemode", 1}, {"scalewidth", 1000}, {"scaleheight", 1000},
+                       {"keepproportions", 1}, {"color", COLOUR}},
+                   &d),
+            ERR_NONE);
+  EXPECT_EQ(d->marginTop, 125);
+  EXPECT_EQ(d->marginBottom, 125);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  Window w = GetDisplayWindowId(d);
+  Sync(d);
+  XImage* image = XGetImage(probe, w, 0, 0, 1000, 1000, AllPlanes, ZPixmap);
+  ASSERT_NE(image, nullptr);
+  int wrong = 0;
+  for (int y = 0; y < 1000; y++)
+    for (int x = 0; x < 1000; x += 111) {
+      uint32_t want = y < 125 || y >= 875 ? 0 : COLOUR;
+      wrong += (XGetPixel(image, x, y) & 0xffffff) != want;
+    }
+  XDestroyImage(image);
+  EXPECT_EQ(wrong, 0);
+}
+
+// Monitors with and without the RandR extension: one entry covering the
+// screen either way, and a display's monitor index beyond the list is an
+// error.
+class MonitorTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(MonitorTest, OneMonitorCoversTheScreen) {
+  std::vector<std::string> extra;
+  if (!GetParam()) extra = {"-extension", "RANDR"};
+  DisplayTestServer server("800x600x24", extra);
+  ASSERT_TRUE(server.running());
+  setenv("DISPLAY", server.name().c_str(), 1);
+  SetNoPointerThread(1);
+  ASSERT_EQ(OpenX11Connection(), ERR_NONE);
+  MonitorNode* list = GetMonitorList(nullptr);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->next, nullptr);
+  EXPECT_EQ(list->x, 0);
+  EXPECT_EQ(list->y, 0);
+  EXPECT_EQ(list->width, 800);
+  EXPECT_EQ(list->height, 600);
+  FreeMonitorList(list);
+
+  DisplayRecord d{};
+  int32_t x, y, w, hgt;
+  EXPECT_EQ(GetDisplayMonitorRect(&d, &x, &y, &w, &hgt), ERR_NONE);
+  d.monitor = 1;
+  EXPECT_EQ(GetDisplayMonitorRect(&d, &x, &y, &w, &hgt), ERR_GETMONITORINFO);
+  CloseX11Connection();
+  SetNoPointerThread(0);
+  unsetenv("DISPLAY");
+}
+
+INSTANTIATE_TEST_SUITE_P(RandR, MonitorTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("On") : std::string("Off");
+                         });
+
+}  // namespace

@@ -1,0 +1,106 @@
+// X11 window back end under a private Xvfb: the choice of a full-screen
+// mode, the built-in icon block, screen grabs inside and outside the root
+// window (an X error becomes a null result, not the end of the program),
+// and a window manager that never maps a window (the wait gives up and the
+// run goes on).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "display/display.h"
+#include "platform/linux/platform.h"
+#include "platform/linux/x11_private.h"
+#include "tests/display/display_fixture.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+TEST(X11Modes, ChooseTheSmallestModeThatHolds) {
+  const X11DisplayMode modes[] = {
+      {640, 480, 60, 0, 1}, {1024, 768, 60, 1, 2}, {1920, 1080, 60, 0, 3}, {1024, 600, 60, 0, 4}};
+  struct Case {
+    const char* name;
+    int32_t count, width, height, want;
+  } cases[] = {
+      {"800 x 600 takes 1024 x 768", 3, 800, 600, 1},
+      {"larger than every mode", 3, 2560, 1440, -1},
+      {"exact size", 3, 640, 480, 0},
+      {"a later, lower mode of the same width wins", 4, 800, 600, 3},
+      {"height rules out the lower mode", 4, 1000, 601, 1},
+      {"one pixel too wide for all but the largest", 4, 1025, 10, 2},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ChooseX11DisplayMode(modes, c.count, c.width, c.height), c.want) << c.name;
+  EXPECT_EQ(ChooseX11DisplayMode(modes, 0, 1, 1), -1);
+}
+
+TEST(X11Icon, FiveImagesFillTheBlock) {
+  const uint32_t* block = GetWindowIconBlock();
+  const uint32_t sizes[] = {16, 24, 32, 48, 256};
+  size_t at = 0;
+  for (uint32_t size : sizes) {
+    ASSERT_EQ(block[at], size);
+    ASSERT_EQ(block[at + 1], size);
+    // Corners are outside the round badge, the centre is opaque.
+    EXPECT_EQ(block[at + 2] >> 24, 0u);
+    EXPECT_EQ(block[at + 2 + (size / 2) * size + size / 2] >> 24, 255u);
+    at += 2 + static_cast<size_t>(size) * size;
+  }
+  EXPECT_EQ(at, X11_ICON_VALUES);
+}
+
+class X11WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.running());
+    setenv("DISPLAY", server.name().c_str(), 1);
+    SetNoPointerThread(1);
+    ASSERT_EQ(OpenX11Connection(), ERR_NONE);
+    VmPushValue(h.L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDisplayLibrary(h.L), ERR_NONE);
+    VmSetTop(h.L, 0);
+  }
+  void TearDown() override {
+    CloseDisplayLibrary(h.L);
+    CloseX11Connection();
+    SetNoPointerThread(0);
+    unsetenv("DISPLAY");
+  }
+  DisplayTestServer server{"640x480x24"};
+  PlayerHarness h;
+};
+
+TEST_F(X11WindowTest, ScreenGrabOutsideTheRootIsRefusedQuietly) {
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(CreateDisplayCore(h.L, ObjectId{nullptr, 1}, 0, 0, &d), ERR_NONE);
+  EXPECT_EQ(GrabX11ScreenPixels(d, 2000, 2000, 10, 10), nullptr);
+  EXPECT_EQ(GrabX11ScreenPixels(d, 600, 400, 100, 100), nullptr);  // crosses the edge
+  EXPECT_EQ(TakeX11Error(), 0);
+  BitmapHandle* grab = GrabX11ScreenPixels(d, 10, 20, 30, 40);
+  ASSERT_NE(grab, nullptr);
+  EXPECT_EQ(grab->width, 30);
+  EXPECT_EQ(grab->height, 40);
+  FreeBitmap(grab);
+}
+
+TEST_F(X11WindowTest, WindowNeverMappedByTheManagerStillOpens) {
+  // A stand-in window manager that takes map requests and never grants one.
+  Display* manager = XOpenDisplay(server.name().c_str());
+  ASSERT_NE(manager, nullptr);
+  XSelectInput(manager, DefaultRootWindow(manager), SubstructureRedirectMask);
+  XSync(manager, False);
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(CreateDisplayCore(h.L, ObjectId{nullptr, 1}, 0, 0, &d), ERR_NONE);
+  EXPECT_EQ(OpenDisplayWindow(h.L, d, 0), ERR_NONE);
+  EXPECT_EQ(d->state, DISPSTATE_OPEN);
+  ASSERT_NE(d->x11->window, 0u);
+  EXPECT_EQ(d->x11->mapTimedOut, 1);
+  XWindowAttributes attributes;
+  ASSERT_TRUE(XGetWindowAttributes(manager, d->x11->window, &attributes));
+  EXPECT_NE(attributes.map_state, IsViewable);
+  CloseDisplayWindow(h.L, d, nullptr, 20);
+  EXPECT_EQ(d->x11->window, 0u);
+  XCloseDisplay(manager);
+}
+
+}  // namespace
