@@ -130,7 +130,10 @@ ErrorCode identifyJpeg(StreamHandle* s, int32_t* width, int32_t* height, int32_t
       if (!skip(s, 3) || !read16(s, true, &h) || !read16(s, true, &w)) return ERR_LOADPICTURE2;
       *width = static_cast<int32_t>(w);
       *height = static_cast<int32_t>(h);
-      if (*orientation > 4) {
+      // Four components are CMYK, which the decoder never turns: the size
+      // reported here is the size it delivers.
+      int components = ReadStreamByte(s);
+      if (*orientation > 4 && components != 4) {
         *width = static_cast<int32_t>(h);
         *height = static_cast<int32_t>(w);
       }

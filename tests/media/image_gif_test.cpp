@@ -339,6 +339,31 @@ TEST(ImageGif, WriterEdgeCases) {
   const uint8_t second[] = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0};
   EXPECT_NE(std::search(bytes.begin(), bytes.end(), second, second + 9), bytes.end());
 
+  // A large frame of 256 noisy colours fills the code table (clear codes)
+  // and a long run of one pen grows the codes to 12 bits; ImageMagick reads
+  // the result as written, and so do we.
+  {
+    const int32_t bw = 300, bh = 200;
+    std::string noisy = dir / "noisy.gif";
+    std::vector<uint8_t> bigPens(static_cast<size_t>(bw) * bh, 7);
+    uint32_t s = 99;
+    for (size_t i = 0; i < bigPens.size() / 2; i++) {
+      s = s * 1103515245u + 12345u;
+      bigPens[i] = static_cast<uint8_t>(s >> 16);
+    }
+    uint32_t grey[256];
+    for (int i = 0; i < 256; i++) grey[i] = static_cast<uint32_t>(255 - i) * 0x010101u;
+    ASSERT_EQ(OpenGifWriter(noisy.c_str(), bw, bh, &writer), 0);
+    ASSERT_EQ(WriteGifAnimFrame(writer, bigPens.data(), bw, bh, 0, grey, 256, -1, 0, 0), 0);
+    ASSERT_EQ(CloseGifWriter(writer), 0);
+    std::vector<uint32_t> want(bigPens.size());
+    for (size_t i = 0; i < want.size(); i++) want[i] = grey[bigPens[i]] | 0xFF000000u;
+    Frames g = ReadAll(noisy);
+    ASSERT_EQ(g.count, 1);
+    EXPECT_TRUE(g.pixels[0] == want);
+    if (HaveTool("convert")) EXPECT_TRUE(Words(Shell("convert '" + noisy + "' -depth 8 rgb:-"), 3) == Rgb(want));
+  }
+
   // Writing to a full device fails instead of reporting success.
   ASSERT_EQ(OpenGifWriter("/dev/full", 200, 200, &writer), 0);
   std::vector<uint8_t> big(200 * 200);

@@ -95,6 +95,22 @@ TEST(ImageJpeg, AdobeCmykIsInvertedOnlyWithItsMarker) {
                                        static_cast<int>((d.pixels[i] >> shift) & 0xFF)));
   EXPECT_LE(worst, 2);
 
+  // Exif orientation 6 leaves CMYK pictures as stored, in the information
+  // request too.
+  if (HaveTool("exiftool")) {
+    Shell("exiftool -q -n -overwrite_original -Orientation=6 '" + jpg + "'");
+    Decoded turned = Load(jpg);
+    ASSERT_EQ(turned.error, 0);
+    EXPECT_EQ(turned.width, 32);
+    EXPECT_TRUE(turned.pixels == d.pixels);
+    int32_t w = 0, h = 0, alpha = 0;
+    ASSERT_EQ(LoadImageFile(jpg.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, nullptr, &w, &h, &alpha,
+                            nullptr, nullptr),
+              0);
+    EXPECT_EQ(w, 32);
+    EXPECT_EQ(h, 16);
+  }
+
   // White is stored as inverted zeros; without the marker (renamed to
   // APP15) the same samples mean full ink.
   Decoded w = Load(white);
