@@ -188,6 +188,17 @@ void freeWindowExtras(X11DisplayRecord* rec) {
 
 Atom atom(Display* d, const char* name) { return XInternAtom(d, name, False); }
 
+// Undoes a half-opened window; synced, so no other client sees it after.
+void destroyHalfOpened(X11DisplayRecord* rec) {
+  if (rec->gc) XFreeGC(rec->display, rec->gc);
+  rec->gc = nullptr;
+  if (rec->window) XDestroyWindow(rec->display, rec->window);
+  rec->window = 0;
+  XSync(rec->display, False);
+  TakeX11Error();
+  freeWindowExtras(rec);
+}
+
 void internRecordAtoms(X11DisplayRecord* rec) {
   Display* d = rec->display;
   rec->wmDeleteWindow = atom(d, "WM_DELETE_WINDOW");
@@ -336,10 +347,14 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
                               static_cast<unsigned>(height), 0, rec->depth, InputOutput, rec->visual,
                               mask, &attributes);
   if (syncError(d) != 0 || !rec->window || c->lost.load()) {
-    if (rec->window && !c->lost.load()) XDestroyWindow(d, rec->window);
-    rec->window = 0;
-    freeWindowExtras(rec);
-    return c->lost.load() ? ERR_XDISPLAY : ERR_WINDOW;
+    if (c->lost.load()) {
+      rec->window = 0;
+      rec->shapeRegion = 0;
+      freeWindowExtras(rec);
+      return ERR_XDISPLAY;
+    }
+    destroyHalfOpened(rec);
+    return ERR_WINDOW;
   }
   Window w = rec->window;
 
@@ -354,9 +369,7 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
 
   X11MonitorNode* monitors = ListX11Monitors(display);
   if (!monitors) {
-    XDestroyWindow(d, w);
-    rec->window = 0;
-    freeWindowExtras(rec);
+    destroyHalfOpened(rec);
     return ERR_GETMONITORINFO;
   }
   X11MonitorNode* monitor = monitors;
@@ -420,11 +433,7 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
   }
   rec->gc = XCreateGC(d, w, gcMask, &values);
   if (syncError(d) != 0 || !rec->gc) {
-    if (rec->gc) XFreeGC(d, rec->gc);
-    rec->gc = nullptr;
-    XDestroyWindow(d, w);
-    rec->window = 0;
-    freeWindowExtras(rec);
+    destroyHalfOpened(rec);
     return ERR_WINDOW;
   }
 

@@ -315,6 +315,80 @@ TEST_F(DisplayTest, ReplacingTheCurrentDisplayIsRefused) {
   EXPECT_EQ(ReadDisplayWindowPixel(second, 5, 5), 0x000022);
 }
 
+// Every allocation of CreateDisplay and of opening the window fails once in
+// turn: the result is an error with nothing left behind (no record, no
+// picture, no window; the sanitizer sees no leak), or a success that merely
+// showed less.
+TEST_F(DisplayTest, AllocationFailuresLeaveNothingBehind) {
+  for (uint64_t n = 1;; n++) {
+    DisplayRecord* d = nullptr;
+    SetAllocFailure(n, false);
+    ErrorCode error = CreateDisplayCore(h.L, ObjectId{nullptr, 7}, 0, 0, &d);
+    SetAllocFailure(0, false);
+    if (GetAllocFailureCount() == 0 && error == ERR_NONE) break;
+    ASSERT_TRUE(error == ERR_MEM || error == ERR_BITMAP || error == ERR_SEMAPHORE) << n << ": " << error;
+    EXPECT_EQ(GetDisplayList(), nullptr) << n;
+    EXPECT_EQ(GetBGPicList(), nullptr) << n;
+    ASSERT_LT(n, 1000u);
+  }
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 7}, &d), ERR_NONE);
+  for (uint64_t n = 1;; n++) {
+    SetAllocFailure(n, false);
+    ErrorCode error = OpenDisplayWindow(h.L, d, 0);
+    SetAllocFailure(0, false);
+    bool failed = GetAllocFailureCount() != 0;
+    if (error != ERR_NONE) {
+      EXPECT_EQ(d->state, DISPSTATE_CLOSED) << n;
+      EXPECT_EQ(GetDisplayWindowId(d), 0u) << n;
+      EXPECT_EQ(RootChildren(server()), 0) << n;
+    } else {
+      EXPECT_EQ(d->state, DISPSTATE_OPEN) << n;
+      CloseDisplayWindow(h.L, d, nullptr, 20);
+      if (!failed) break;
+    }
+    ASSERT_LT(n, 1000u);
+  }
+}
+
+// Where SafeBlt puts a blit while a display is current: into the window
+// bitmap and then the window, straight into the window only, or into a
+// given bitmap only.
+TEST_F(DisplayTest, SafeBltTargetsOfTheCurrentDisplay) {
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"color", 0}, {"width", 64}, {"height", 64}}, &d), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  BitmapHandle* red = AllocBitmap(4, 4, 0, nullptr);
+  BitmapHandle* target = AllocBitmap(64, 64, 0, nullptr);
+  ASSERT_NE(red, nullptr);
+  ASSERT_NE(target, nullptr);
+  FillBitmapRect(red, 0, 0, 4, 4, 0xff0000);
+  FillBitmapRect(target, 0, 0, 64, 64, 0);
+  struct Case {
+    const char* name;
+    BitmapHandle* dest;
+    uint32_t flags;
+    int32_t x;
+    int64_t wantBitmap;
+    uint32_t wantWindow;
+  } cases[] = {
+      {"back buffer and refresh", nullptr, SAFEBLT_REFRESHBACK, 0, 0xff0000, 0xff0000},
+      {"back buffer without refresh", nullptr, SAFEBLT_REFRESHBACK | SAFEBLT_NOREFRESH, 10, 0xff0000, 0},
+      {"straight to the window", nullptr, 0, 20, 0, 0xff0000},
+      {"into a bitmap", target, SAFEBLT_BITMAPONLY, 30, 0, 0},
+      {"clipped away", nullptr, SAFEBLT_REFRESHBACK, 70, -1, 0},
+  };
+  for (const Case& c : cases) {
+    SafeBlt(h.L, red, 0, 0, c.dest, c.x, 0, 4, 4, 4, 4, 64, 64, c.flags, nullptr, nullptr, nullptr);
+    EXPECT_EQ(ReadDisplayWindowPixel(d, c.x + 1, 1), c.wantBitmap) << c.name;
+    if (c.x < 64) EXPECT_EQ(WindowPixel(d, c.x + 1, 1), c.wantWindow) << c.name;
+  }
+  EXPECT_EQ(ReadBitmapPixel(target, 31, 1, 0) & 0xffffff, 0xff0000u);
+  EXPECT_EQ(ReadBitmapPixel(target, 1, 1, 0) & 0xffffff, 0u);
+  FreeBitmap(red);
+  FreeBitmap(target);
+}
+
 TEST(DisplayFit, KeepProportionsSplitsTheBars) {
   struct Case {
     const char* name;
