@@ -389,6 +389,28 @@ TEST_F(DisplayTest, SafeBltTargetsOfTheCurrentDisplay) {
   FreeBitmap(target);
 }
 
+// Full screen on the one monitor: the first display takes the input grab,
+// a second one on the same monitor is refused with the monitor's number.
+TEST_F(DisplayTest, SecondFullScreenDisplayOnOneMonitorIsRefused) {
+  DisplayRecord *first = nullptr, *second = nullptr;
+  ASSERT_EQ(Create(1, {{"mode", "fullscreen"}, {"color", COLOUR}}, &first), ERR_NONE);
+  ASSERT_EQ(Create(2, {{"mode", "fullscreen"}}, &second), ERR_NONE);
+  ASSERT_EQ(OpenDisplayWindow(h.L, first, 0), ERR_NONE);
+  EXPECT_TRUE(first->fullscreen);
+  EXPECT_TRUE(first->x11->inputGrabbed);
+  EXPECT_EQ(first->flags & (DSF_BORDERLESS | DSF_FIXED), DSF_BORDERLESS | DSF_FIXED);
+  std::string info = server().run({"xwininfo", "-id", std::to_string(GetDisplayWindowId(first))});
+  EXPECT_NE(info.find("Override Redirect State: yes"), std::string::npos) << info;
+  EXPECT_EQ(OpenDisplayWindow(h.L, second, 0), ERR_MONITORFULLSCREEN);
+  EXPECT_EQ(GetErrorArgNumber(), 1);
+  EXPECT_EQ(second->state, DISPSTATE_CLOSED);
+  CloseDisplayWindow(h.L, first, nullptr, 20);
+  EXPECT_FALSE(first->fullscreen);
+  EXPECT_FALSE(first->x11->inputGrabbed);
+  ASSERT_EQ(OpenDisplayWindow(h.L, second, 0), ERR_NONE);
+  EXPECT_TRUE(second->x11->inputGrabbed);
+}
+
 TEST(DisplayFit, KeepProportionsSplitsTheBars) {
   struct Case {
     const char* name;
