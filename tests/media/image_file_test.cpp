@@ -151,7 +151,7 @@ TEST(ImageFile, Identification) {
     int32_t format, width, height, alpha, transparent, orientation;
   } cases[] = {
       {"ilbm", ilbm, 0, IMGFMT_ILBM, 320, 200, 0, 1, 0},
-      {"ilbm without BMHD", Bytes(ilbm.begin(), ilbm.begin() + 20), ERR_LOADPICTURE2},
+      {"ilbm without BMHD", Bytes(ilbm.begin(), ilbm.begin() + 20), ERR_LOADPICTURE2, 0, 0, 0, 0, 0, 0},
       {"jpeg without Exif", Jpeg({}), 0, IMGFMT_JPEG, 640, 480, 0, 0, 0},
       {"jpeg orientation 6 swaps", Jpeg({Exif(6, 0, false)}), 0, IMGFMT_JPEG, 480, 640, 0, 0, 6},
       {"jpeg orientation 3 keeps", Jpeg({Exif(3, 0, true)}), 0, IMGFMT_JPEG, 640, 480, 0, 0, 3},
@@ -161,21 +161,21 @@ TEST(ImageFile, Identification) {
       {"orientation 9 counts as 1", Jpeg({Exif(9, 0, false)}), 0, IMGFMT_JPEG, 640, 480, 0, 0, 1},
       {"orientation 0 counts as 1", Jpeg({Exif(0, 0, false)}), 0, IMGFMT_JPEG, 640, 480, 0, 0, 1},
       {"Exif without orientation", Jpeg({Exif(-1, 3, false)}), 0, IMGFMT_JPEG, 640, 480, 0, 0, 0},
-      {"segment length below 2", badLength, ERR_LOADPICTURE2},
-      {"jpeg without frame header", noFrame, ERR_LOADPICTURE2},
+      {"segment length below 2", badLength, ERR_LOADPICTURE2, 0, 0, 0, 0, 0, 0},
+      {"jpeg without frame header", noFrame, ERR_LOADPICTURE2, 0, 0, 0, 0, 0, 0},
       {"png palette with tRNS", Png(3, true), 0, IMGFMT_PNG, 300, 200, 1, 0, 0},
       {"png palette without tRNS", Png(3, false), 0, IMGFMT_PNG, 300, 200, 0, 0, 0},
       {"png rgba", Png(6, false), 0, IMGFMT_PNG, 300, 200, 1, 0, 0},
       {"png rgb", Png(2, false), 0, IMGFMT_PNG, 300, 200, 0, 0, 0},
       {"bmp negative height", Bmp(7, static_cast<uint32_t>(-9)), 0, IMGFMT_BMP, 7, 9, 0, 0, 0},
       {"bmp of 10 bytes", Bytes{'B', 'M', 1, 2, 3, 4, 5, 6, 7, 8}, 0, IMGFMT_BMP, 0, 0, 0, 0, 0},
-      {"bmp height without a positive twin", Bmp(7, 0x80000000u), ERR_LOADPICTURE2},
+      {"bmp height without a positive twin", Bmp(7, 0x80000000u), ERR_LOADPICTURE2, 0, 0, 0, 0, 0, 0},
       {"tiff LONG width", Tiff(false, 4, true, 2, 4), 0, IMGFMT_TIFF, 70000, 321, 1, 0, 0},
       {"tiff SHORT width, big-endian", Tiff(true, 3, true, 2, 3), 0, IMGFMT_TIFF, 70000 & 0xFFFF, 321, 0, 0, 0},
-      {"tiff without size", Tiff(true, 3, false, 2, 4), ERR_LOADPICTURE2},
+      {"tiff without size", Tiff(true, 3, false, 2, 4), ERR_LOADPICTURE2, 0, 0, 0, 0, 0, 0},
       {"gif with transparency", Gif(true, true), 0, IMGFMT_GIF, 33, 22, 0, 1, 0},
       {"gif without", Gif(false, false), 0, IMGFMT_GIF, 33, 22, 0, 0, 0},
-      {"unknown", Bytes{'h', 'e', 'l', 'l', 'o'}, ERR_LOADPICTURE2},
+      {"unknown", Bytes{'h', 'e', 'l', 'l', 'o'}, ERR_LOADPICTURE2, 0, 0, 0, 0, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

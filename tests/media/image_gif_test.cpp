@@ -361,7 +361,9 @@ TEST(ImageGif, WriterEdgeCases) {
     Frames g = ReadAll(noisy);
     ASSERT_EQ(g.count, 1);
     EXPECT_TRUE(g.pixels[0] == want);
-    if (HaveTool("convert")) EXPECT_TRUE(Words(Shell("convert '" + noisy + "' -depth 8 rgb:-"), 3) == Rgb(want));
+    if (HaveTool("convert")) {
+      EXPECT_TRUE(Words(Shell("convert '" + noisy + "' -depth 8 rgb:-"), 3) == Rgb(want));
+    }
   }
 
   // Writing to a full device fails instead of reporting success.
