@@ -683,3 +683,24 @@ void PrintProgress(const char* format, const char* fileName, int ellipsis);
 void PrintToConsole(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void SetConsoleFlush(int on);
 int GetConsoleFlush();
+
+// ---- Player start-up, options and applet ----
+// The portable main of the player: options and settings file, the applet
+// container and header, script loading, the preload of declared resources,
+// the run and the one orderly shut-down. Main thread only.
+
+// Runs the player; the result is the process's exit status: 0 after a
+// reported error or a normal end, the value End stored after End.
+int PlayerMain(int argc, char** argv);
+// Runs the loaded main chunk (at the stack top) with no arguments and no
+// results as a protected call: 0, 1003 after End, or the error that ended it.
+ErrorCode RunScriptMainLoop(VmState* L);
+// The debug device of DEBUGDEVICE: "stdout" or "" standard output, "stderr"
+// standard error, any other name a file opened for appending (ERR_WRITEFILE
+// with the name when it cannot be opened). Debug output, the call trace and
+// the end-of-run error report go there; standard output until one is set.
+ErrorCode OpenDebugDevice(const char* name);
+FILE* GetDebugDevice();
+void CloseDebugDevice();
+// The applet's title from its header; null when none is known.
+const char* GetAppletTitle();

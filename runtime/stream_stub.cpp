@@ -11,8 +11,3 @@ int LockWithAdapters(LockHandle*, const char*, uint32_t, const char*) {
   // Waiting for the plug-in manager: no directory or file adapter exists yet.
   return 0;
 }
-
-const LinkedFileTable* GetLinkedFileTable(VmState*) {
-  // Waiting for the applet container reader: no applet links files yet.
-  return nullptr;
-}

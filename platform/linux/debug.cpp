@@ -1,4 +1,5 @@
-// Formatted debug output on standard output. Invariant: in 8-bit text mode
+// Formatted debug output on the debug device (standard output unless
+// DEBUGDEVICE names another). Invariant: in 8-bit text mode
 // the message reaches the terminal as UTF-8; when the conversion cannot be
 // made, the message is still printed as it is rather than lost.
 #include <cstdio>
@@ -23,14 +24,14 @@ void DebugVPrintf(const char* format, va_list args) {
         char* converted = Latin1ToUtf8Dup(raw);
         FreeMemory(raw);
         if (converted) {
-          fputs(converted, stdout);
+          fputs(converted, GetDebugDevice());
           FreeMemory(converted);
           return;
         }
       }
     }
   }
-  vfprintf(stdout, format, args);
+  vfprintf(GetDebugDevice(), format, args);
 }
 
 void DebugPrintf(const char* format, ...) {

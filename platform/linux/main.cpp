@@ -1,13 +1,11 @@
-// Program entry of the player. The start-up sequence (options, applet
-// container, script loading, run and shut-down) is not in this build yet;
-// until it is, the program says so and ends.
-#include <cstdio>
+// The program's entry: records the argument vector for the desktop
+// libraries and the program's resolved path, then runs the portable main,
+// whose result is the process's exit status unchanged.
+#include "platform/linux/platform.h"
+#include "runtime/runtime.h"
 
-int main(int argc, char **argv)
-{
-    (void)argc;
-    (void)argv;
-    // Waiting for the player start-up library: no applet can run yet.
-    std::printf("Quillmere player [64-bit]: applet start-up is not built yet.\n");
-    return 0;
+int main(int argc, char** argv) {
+  SetRequesterArguments(&argc, &argv);
+  RecordProgramPath(argc > 0 ? argv[0] : nullptr);
+  return PlayerMain(argc, argv);
 }

@@ -1,0 +1,129 @@
+// The one orderly end of every run: the libraries' objects are freed in a
+// fixed order, the error (if any) is reported, then the registries, the
+// player record, the plug-ins, the VM, the temporary files and last the X
+// connection go.
+//
+// Invariant: ShutdownPlayer runs once per run and is the only place a
+// start-up or run-time error reaches the user; a code of 0, a negative code
+// or 1003 reports nothing. It always returns 0.
+#include <cstdio>
+#include <cstring>
+
+#include "display/display.h"
+#include "engine/engine.h"
+#include "gfx/gfx.h"
+#include "platform/linux/platform.h"
+#include "plugins/plugins.h"
+#include "runtime/player.h"
+
+namespace {
+
+FILE* debugDevice = nullptr;  // null: standard output
+bool debugDeviceOwned = false;
+
+void setAttrs(uint32_t a, uintptr_t av, uint32_t b, uintptr_t bv) {
+  TagItem tags[] = {{a, av}, {b, bv}, {ATTR_DONE, 0}};
+  SetGlobalAttrs(nullptr, tags);
+}
+
+void reportError(ErrorCode code, VmState* L, PlayerRunContext* context) {
+  const char* file = nullptr;
+  int32_t line = 0;
+  GetErrorTextWithPosition(L, code, context->errorText, sizeof context->errorText, &file, &line);
+  if (player.debugDevice) {
+    if (GetBitmapAttr(nullptr, 16) == 0) PrintFailed();
+    FILE* out = GetDebugDevice();
+    if (file)
+      std::fprintf(out, "%s:%d: %s\n", file, line, context->errorText);
+    else
+      std::fprintf(out, "%s: %s\n", "Error", context->errorText);
+    std::fflush(out);
+    return;
+  }
+  char report[PLAYER_ERROR_TEXT_SIZE];
+  FormatErrorText(L, context->errorText, 0, report, sizeof report);
+  int32_t answer = 0;
+  NativeSystemRequester(L, "QuillmerePlayer", report, "OK", 2, &answer);
+}
+
+}  // namespace
+
+ErrorCode OpenDebugDevice(const char* name) {
+  CloseDebugDevice();
+  if (!name || !*name || std::strcmp(name, "stdout") == 0) return ERR_NONE;
+  if (std::strcmp(name, "stderr") == 0) {
+    debugDevice = stderr;
+    return ERR_NONE;
+  }
+  FILE* file = FOpenNative(name, "a", 0);
+  if (!file) {
+    SetErrorArgString(name);
+    return ERR_WRITEFILE;
+  }
+  debugDevice = file;
+  debugDeviceOwned = true;
+  return ERR_NONE;
+}
+
+FILE* GetDebugDevice() { return debugDevice ? debugDevice : stdout; }
+
+void CloseDebugDevice() {
+  if (debugDeviceOwned && debugDevice) std::fclose(debugDevice);
+  debugDevice = nullptr;
+  debugDeviceOwned = false;
+}
+
+int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, PlayerRecord* record) {
+  player.runEnding = 1;
+  FreeIconTable();
+  setAttrs(ATTR_DEFERBITMAPS, 0, ATTR_QUIET, static_cast<uintptr_t>(context->quiet));
+  NativeCleanupHook();
+  NativeDisplayCleanupHook();
+  // The libraries' objects, in their fixed order. Only the libraries built
+  // so far have objects to free.
+  FreeAllDisplays(L);
+  FreeVirtualStringFiles(L);
+
+  FreeUnmatchedOptions(context);
+  FreeMemory(player.skipList);
+  FreeMemory(player.requireList);
+  FreeMemory(player.requiredTags);
+  FreeMemory(player.constants);
+  player.skipList = player.requireList = player.requiredTags = player.constants = nullptr;
+  if (player.previousDirectory) {
+    ErrorCode ignored = 0;
+    FreeMemory(ChangeDirectoryNative(player.previousDirectory, &ignored));
+    FreeMemory(player.previousDirectory);
+    player.previousDirectory = nullptr;
+  }
+
+  if (code > 0 && code != ERR_USERABORT) reportError(code, L, context);
+
+  FreeRegistries(L);
+  FreeMemory(record->bytecode);
+  FreeMemory(record->secondScript);
+  FreeDeclaredResources(record->resources);
+  record->resources = nullptr;
+  FreeLineMap(record);
+  FreeLinkedFiles(record);
+  FreeMemory(record);
+  player.record = nullptr;
+
+  FreePluginLibraries(L);
+  VmCloseState(L);
+  player.state = nullptr;
+  FreeAllPlugins();
+  DeletePluginTempDirectory();
+  FileOperationDoneHook();
+
+  FreeTransformScratch();
+  FreeMemory(context);
+  player.context = nullptr;
+  ClosePlayerCatalog();
+  DeleteTempFiles();
+  FreeCollationTables();
+  CloseDebugDevice();
+  std::fflush(stdout);
+  CloseX11Connection();
+  return 0;
+}

@@ -1,0 +1,360 @@
+// Start-up in process: the option line and settings file, the constants
+// text, the start-header walk and the applet header reader on hostile
+// applets (every size checked against the file, never read beyond it).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "engine/engine.h"
+#include "platform/linux/platform.h"
+#include "runtime/player.h"
+#include "tools/qmasm/qmasm.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Records {
+  PlayerRunContext context{};
+  PlayerRecord record{};
+  Records() {
+    player = PlayerGlobals();
+    player.record = &record;
+    player.context = &context;
+    player.utf8Script = 1;
+    player.overrideScreenWidth = player.overrideScreenHeight = player.overrideScreenDepth = -1;
+    player.overrideDesktop = -1;
+    player.overrideBackfill.kind = -1;
+    record.versionMajor = 8;
+    record.screenWidth = record.screenHeight = record.screenDepth = -1;
+    record.scaleFactor = 1.0;
+    InitBackfillSpec(&record.backfill);
+    player.noChdir = 1;
+    TagItem quiet[] = {{ATTR_QUIET, 1}, {ATTR_DONE, 0}};
+    SetGlobalAttrs(nullptr, quiet);
+  }
+  ~Records() {
+    FreeUnmatchedOptions(&context);
+    FreeMemory(record.bytecode);
+    FreeDeclaredResources(record.resources);
+    FreeLineMap(&record);
+    FreeLinkedFiles(&record);
+    FreeIconTable();
+    FreeMemory(player.skipList);
+    FreeMemory(player.requireList);
+    FreeMemory(player.requiredTags);
+    FreeMemory(player.constants);
+    DeleteTempFiles();
+    player = PlayerGlobals();
+    unicodeUtf8Mode = 1;
+  }
+};
+
+ErrorCode parseAndApply(const char* line, const char* settings, Records* r) {
+  OptionValues values;
+  ErrorCode error = ParseArgumentLine(line, &values, &r->context);
+  if (!error && settings) error = ParseSettingsText(settings, &values, &r->context);
+  if (!error) error = ApplyPlayerDefaults(&values, &r->context, &r->record);
+  return error;
+}
+
+TEST(Options, LinesAndSettings) {
+  struct Case {
+    const char* name;
+    const char* line;
+    const char* settings;
+    ErrorCode error;
+  };
+  const Case cases[] = {
+      {"lower-case name", "-borderless \"a.qma\"", nullptr, 0},
+      {"two display modes", "-window -fullscreen", nullptr, ERR_CONSOLEARG},
+      {"argument missing at the end", "-winwidth", nullptr, ERR_ARGS},
+      {"option where an argument is due", "-winwidth -quiet", nullptr, ERR_ARGS},
+      {"second applet name", "\"a.qma\" \"b.qma\"", nullptr, ERR_ARGS},
+      {"unclosed quote", "\"a.qma", nullptr, ERR_ARGS},
+      {"monitor 0", "-monitor \"0\"", nullptr, ERR_MONITORRANGE},
+      {"gradient without end colour", "-backfill \"gradient\" -startcolor \"$ff\"", nullptr, ERR_BACKFILL},
+      {"both scale engines", "-autoscale -layerscale", nullptr, ERR_CONSOLEARG},
+      {"unknown encoding", "-encoding \"koi8\"", nullptr, ERR_BADENCODING},
+      {"settings key begins with a digit", "", "1QUIET = on\n", ERR_INISYNTAX},
+      {"settings key without equals sign", "", "QUIET on\n", ERR_INISYNTAX},
+      {"settings quote not closed on its line", "", "TEMPDIR = \"/tmp\nX=1\n", ERR_INISYNTAX},
+      {"settings comments and sections", "", "# note\n[Player]\r\n  QUIET = yes\n", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Records r;
+    EXPECT_EQ(parseAndApply(c.line, c.settings, &r), c.error);
+  }
+}
+
+TEST(Options, Values) {
+  {
+    Records r;
+    ASSERT_EQ(parseAndApply("-WinWidth \"50%\" -monitor \"1\" -quiet \"app.qma\"", nullptr, &r), 0);
+    EXPECT_EQ(r.record.winWidth, -50);
+    EXPECT_EQ(r.record.monitor, 0);
+    EXPECT_EQ(r.context.quiet, 1);
+  }
+  {
+    // A settings key replaces the command line's value; "2" is on.
+    Records r;
+    ASSERT_EQ(parseAndApply("-quiet", "QUIET = off\n", &r), 0);
+    EXPECT_EQ(r.context.quiet, 0);
+    Records s;
+    ASSERT_EQ(parseAndApply("", "quiet=2", &s), 0);
+    EXPECT_EQ(s.context.quiet, 1);
+  }
+  {
+    // Unknown keys keep their order; a value follows only when it is no option.
+    Records r;
+    ASSERT_EQ(parseAndApply("-mykey \"token\" -other -quiet \"a.qma\"", "extra = \"x y\"  \n", &r), 0);
+    const UnmatchedOption* n = r.context.unmatched;
+    ASSERT_NE(n, nullptr);
+    EXPECT_STREQ(n->name, "mykey");
+    EXPECT_STREQ(n->value, "token");
+    ASSERT_NE(n = n->next, nullptr);
+    EXPECT_STREQ(n->name, "other");
+    EXPECT_EQ(n->value, nullptr);
+    ASSERT_NE(n = n->next, nullptr);
+    EXPECT_STREQ(n->name, "extra");
+    EXPECT_STREQ(n->value, "x y");
+    EXPECT_EQ(n->next, nullptr);
+  }
+  {
+    char name[64];
+    MakeSettingsName("/a.b/c.d.qma", name, sizeof name);
+    EXPECT_STREQ(name, "/a.b/c.d.ini");
+    MakeSettingsName("/a.b/player", name, sizeof name);
+    EXPECT_STREQ(name, "/a.b/player.ini");
+  }
+}
+
+TEST(Options, JoinedLineIsCut) {
+  std::string huge(5000, 'x');
+  char* argv[] = {const_cast<char*>("quillmere"), const_cast<char*>("-quiet"), huge.data()};
+  char* line = nullptr;
+  ASSERT_EQ(JoinArguments(3, argv, &line), 0);
+  EXPECT_EQ(std::strlen(line), ARGUMENT_LINE_MAX);
+  EXPECT_EQ(std::string(line, 8), "-quiet \"");
+  FreeMemory(line);
+}
+
+TEST(Constants, Text) {
+  struct Case {
+    const char* name;
+    const char* text;
+    ErrorCode error;
+  };
+  const std::string longName = std::string(64, 'n') + "=1";
+  const Case cases[] = {
+      {"number and bracketed string", "A=1|B=[x]]y]", 0},
+      {"empty text", "", ERR_ARGS},
+      {"ends with the bar", "A=1|", ERR_ARGS},
+      {"64-character name", longName.c_str(), ERR_ARGS},
+      {"junk after the value", "A=1 x", ERR_ARGS},
+      {"unclosed string", "A=[abc", ERR_ARGS},
+      {"defined twice", "A=1|a=2", ERR_CSTDOUBLEDEF},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VmState* L = VmOpenState();
+    ASSERT_NE(L, nullptr);
+    EXPECT_EQ(DefineConstantsText(L, c.text), c.error);
+    if (c.error == 0) {
+      const char* text = nullptr;
+      double number = 0;
+      ASSERT_TRUE(VmFindConstant(L, "a", &text, &number));
+      EXPECT_EQ(number, 1);
+      ASSERT_TRUE(VmFindConstant(L, "b", &text, &number));
+      EXPECT_STREQ(text, "x]y");
+    }
+    VmCloseState(L);
+  }
+}
+
+TEST(StartHeader, Walk) {
+  Records r;
+  // Latin-1 title, a version string stored with 0xFF for "$", then a UTF-8
+  // author after the encoding tag.
+  Bytes h = {'Q', 'M', 'A', 0, 10, 8, 0, 11, 'C', 'a', 'f', 0xE9, 0, 12, 0xFF, 'V', 'E', 'R', 0,
+             35, 1, 14, 0xC3, 0xA9, 0};
+  WalkStartHeader(h.data(), h.size(), &r.record);
+  EXPECT_STREQ(r.record.title, "Caf\xC3\xA9");
+  EXPECT_STREQ(r.record.versionString, "$VER");
+  EXPECT_STREQ(r.record.authors, "\xC3\xA9");
+
+  // A text running into the end of the bytes read is not taken; a long
+  // one is cut to its 256-byte field.
+  Records s;
+  Bytes cut = {'Q', 'M', 'A', 0, 13};
+  cut.insert(cut.end(), 300, 'x');
+  WalkStartHeader(cut.data(), cut.size(), &s.record);
+  EXPECT_STREQ(s.record.copyright, "");
+  cut.push_back(0);
+  WalkStartHeader(cut.data(), cut.size(), &s.record);
+  EXPECT_EQ(std::strlen(s.record.copyright), HEADER_TEXT_SIZE - 1);
+}
+
+// A temporary applet file and the header reader on it.
+class AppletFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/qmstartXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    L_ = VmOpenState();
+    ASSERT_NE(L_, nullptr);
+  }
+  void TearDown() override {
+    VmCloseState(L_);
+    std::remove(path().c_str());
+    rmdir(dir_.c_str());
+  }
+  std::string path() const { return dir_ + "/t.qma"; }
+  ErrorCode Read(const Bytes& bytes, Records* r) {
+    FILE* f = std::fopen(path().c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    StrCopyBounded(r->context.appletPath, sizeof r->context.appletPath, path().c_str());
+    return ReadAppletHeader(L_, &r->context, &r->record);
+  }
+  static Bytes Applet(std::initializer_list<Bytes> sections, bool withScript = true) {
+    Bytes b = {'Q', 'M', 'A', 0};
+    for (const Bytes& s : sections) b.insert(b.end(), s.begin(), s.end());
+    if (withScript) b.insert(b.end(), {1, 0, 0, 0, 2, 0xAB, 0xCD});
+    return b;
+  }
+  std::string dir_;
+  VmState* L_ = nullptr;
+};
+
+void putBE32(Bytes* b, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) b->push_back(static_cast<uint8_t>(v >> shift));
+}
+
+// Section 2 with one declared resource (version 6 and later layout) and
+// the payload bytes given.
+Bytes resource(uint8_t kind, uint32_t nameOffset, uint32_t nameSize, uint32_t linkedOffset, uint32_t linkedSize,
+               const Bytes& payload = {}) {
+  Bytes b = {2};
+  putBE32(&b, 1);
+  b.push_back(kind);
+  putBE32(&b, 1);  // identifier
+  putBE32(&b, nameOffset);
+  putBE32(&b, nameSize);
+  putBE32(&b, linkedOffset);
+  putBE32(&b, linkedSize);
+  for (int i = 0; i < 3; i++) putBE32(&b, 0);  // transparency, flags, line
+  b.insert(b.end(), {0, 0, 0, 0});            // loader and adapter texts
+  b.insert(b.end(), payload.begin(), payload.end());
+  return b;
+}
+
+TEST_F(AppletFile, HostileSizes) {
+  struct Case {
+    const char* name;
+    Bytes applet;
+    ErrorCode error;
+  };
+  Bytes regions(40, 0);  // the display payload's ten words, then a region count
+  putBE32(&regions, 0x40000000);
+  const Case cases[] = {
+      {"version 8.0", Applet({{10, 8, 0}}), 0},
+      {"version 8.1", Applet({{10, 8, 1}}), ERR_APPLETVERSION},
+      {"version 9.0", Applet({{10, 9, 0}}), ERR_APPLETVERSION},
+      {"tag 36", Applet({{36}}), ERR_UNKNOWNSEC},
+      {"ends inside the sections", Applet({{11, 'a'}}, false), ERR_UNEXPECTEDEOF},
+      {"no script section", Applet({}, false), ERR_UNEXPECTEDEOF},
+      {"skipped section larger than the file", Applet({{0, 0x7F, 0xFF, 0xFF, 0xFF}}), ERR_UNEXPECTEDEOF},
+      {"script larger than the file", Applet({{1, 0xFF, 0xFF, 0xFF, 0xF0, 1}}, false), ERR_UNEXPECTEDEOF},
+      {"record name beyond the file", Applet({resource(3, 4, 0xFFFF0000u, 0, 0)}), ERR_UNEXPECTEDEOF},
+      {"record name offset beyond the file", Applet({resource(3, 0xFFFFFFF0u, 1, 0, 0)}), ERR_UNEXPECTEDEOF},
+      {"record linked data beyond the file", Applet({resource(3, 0, 0, 0, 0xFF000000u)}), ERR_UNEXPECTEDEOF},
+      {"region count larger than the file", Applet({resource(10, 0, 0, 0, 0, regions)}), ERR_UNEXPECTEDEOF},
+      {"inline embedded data larger than the file",
+       Applet({{26, 0, 0, 0, 1, 0, 0, 0, 0, 'f', 0, 0x10, 0, 0, 0, 1, 2, 3}}), ERR_UNEXPECTEDEOF},
+      {"record with its name in the applet", Applet({resource(3, 0, 3, 0, 0)}), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Records r;
+    EXPECT_EQ(Read(c.applet, &r), c.error);
+  }
+}
+
+TEST_F(AppletFile, DeepMenuIsRefused) {
+  Bytes nested;
+  for (int i = 0; i < 200; i++) nested.insert(nested.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2});
+  Bytes menu = resource(13, 0, 0, 0, 0, nested);
+  Records r;
+  EXPECT_EQ(Read(Applet({menu}), &r), ERR_UNEXPECTEDEOF);
+}
+
+TEST_F(AppletFile, SectionsReachTheScript) {
+  qmasm::Program program;
+  std::string error;
+  ASSERT_TRUE(qmasm::Parse(".applet label start 7\n.applet constant greeting \"hi\"\n"
+                           ".applet file \"keep.txt\" \"data\"\n"
+                           ".applet section 26 be32:1 be32:0 \"gone.txt\" 0 be32:0xFFFFFFFE\n"
+                           ".applet section 8 be32:1 be32:1 be32:9 be32:0 \"src.qs\" 0\n"
+                           ".applet title \"T\"\nRETURN 0 1\n",
+                           &program, &error))
+      << error;
+  Bytes applet = qmasm::WriteApplet(program, qmasm::WriteChunk(program));
+  // Trailer: an icon whose size is in no table entry is passed over by its
+  // size even when its data looks like further entries; then a 16x16 one.
+  applet.insert(applet.end(), {0, 'I', 0, 0, 0, 20, 0, 20, 0, 0, 0, 0, 9, 0, 16, 0, 16, 0, 0, 0, 0, 1});
+  applet.insert(applet.end(), {0, 16, 0, 16, 2, 0, 0, 0, 2, 0xAA, 0xBB, 0, 0});
+  Records r;
+  ASSERT_EQ(Read(applet, &r), 0);
+  EXPECT_EQ(VmFindLabel(L_, "START"), 7);
+  const char* text = nullptr;
+  ASSERT_TRUE(VmFindConstant(L_, "greeting", &text, nullptr));
+  EXPECT_STREQ(text, "hi");
+  ASSERT_NE(r.record.linkedFiles, nullptr);
+  EXPECT_STREQ(r.record.linkedFiles->name, "keep.txt");
+  EXPECT_EQ(r.record.linkedFiles->size, 4u);
+  EXPECT_EQ(r.record.linkedFiles->next, nullptr);
+  ASSERT_NE(r.record.lineMap, nullptr);
+  EXPECT_STREQ(r.record.lineMap->fileName, "src.qs");
+  EXPECT_STREQ(r.record.lineMap->chunkSource, r.context.appletPath);
+  EXPECT_STREQ(r.record.title, "T");
+  EXPECT_STREQ(VmGetRegistryString(L_, "script"), SCRIPT_NAME_NONE);
+  ASSERT_NE(player.icons[0].imageName, nullptr);
+  EXPECT_NE(std::strstr(player.icons[0].imageName, ":2*16x16"), nullptr) << player.icons[0].imageName;
+  EXPECT_EQ(player.icons[0].defaultImage, 1);
+
+  // The embedded file reads back through its linked name.
+  const char* name = ResolveLinkedFile(L_, "keep.txt", 0, nullptr);
+  StreamHandle* s = OpenFileStream(name, STREAM_READ, nullptr);
+  ASSERT_NE(s, nullptr) << name;
+  char data[8] = {};
+  EXPECT_EQ(ReadStream(s, data, sizeof data), 4u);
+  EXPECT_STREQ(data, "data");
+  CloseFileStream(s);
+}
+
+TEST_F(AppletFile, CompressedInlineDataComesFromTheInflatedFile) {
+  qmasm::Program program;
+  std::string error;
+  ASSERT_TRUE(qmasm::Parse(".applet file \"inner.txt\" \"packed\"\nRETURN 0 1\n", &program, &error)) << error;
+  Bytes packed;
+  ASSERT_TRUE(qmasm::CompressApplet(qmasm::WriteApplet(program, qmasm::WriteChunk(program)), &packed, &error));
+  Records r;
+  ASSERT_EQ(Read(packed, &r), 0);
+  const char* name = ResolveLinkedFile(L_, "inner.txt", 0, nullptr);
+  StreamHandle* s = OpenFileStream(name, STREAM_READ, nullptr);
+  ASSERT_NE(s, nullptr) << name;
+  char data[8] = {};
+  EXPECT_EQ(ReadStream(s, data, sizeof data), 6u);
+  EXPECT_STREQ(data, "packed");
+  CloseFileStream(s);
+}
+
+}  // namespace
