@@ -3,7 +3,8 @@
 // End and line-hook commands set.
 //
 // Invariant: each part of the location is filled once per error; a part
-// already known is never overwritten until ResetErrorLocation.
+// already known is never overwritten until ResetErrorLocation (with the
+// runtime's script services).
 #include <cstdio>
 #include <cstring>
 
@@ -31,13 +32,6 @@ const char *registeredSpelling(const char *name)
 }
 
 }  // namespace
-
-void ResetErrorLocation()
-{
-    std::snprintf(vmErrorLocation.function, sizeof vmErrorLocation.function, "----");
-    vmErrorLocation.file[0] = '\0';
-    vmErrorLocation.line = -1;
-}
 
 void RecordErrorLocation(VmState *L)
 {

@@ -1,6 +1,7 @@
 // Services around running scripts: calling a script function by name,
 // telling the running script's source file and line through the applet's
-// source line map, start-up progress lines and console output.
+// source line map, resetting the error location, start-up progress lines
+// and console output.
 //
 // Invariant: no text handed to these services is ever used as a printf
 // format. A progress text may come from a catalog, a file name or a
@@ -118,6 +119,12 @@ ErrorCode CallScriptFunction(VmState* L, const char* name, int resultCount, int 
     }
   }
   return VmCall(L, argCount, resultCount);
+}
+
+void ResetErrorLocation() {
+  StrCopyBounded(vmErrorLocation.function, sizeof vmErrorLocation.function, "----");
+  vmErrorLocation.file[0] = '\0';
+  vmErrorLocation.line = -1;
 }
 
 void SetSourceLineMap(const SourceLineEntry* first) { lineMap = first; }
