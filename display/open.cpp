@@ -24,6 +24,45 @@ void preparePictures(VmState*) {
   // deferred until a display exists, and nothing holds display bitmaps.
 }
 
+constexpr int32_t ASK_BODY_TEXT = 288;     // "Please select desired display mode!"
+constexpr int32_t ASK_BUTTONS_TEXT = 792;  // full screen, windowed, manual, cancel
+constexpr size_t MODE_NAME_MAX = 63;
+
+// The screen modes of the display's monitor as a list to choose from; the
+// choice becomes the full-screen size.
+ErrorCode chooseScreenMode(VmState* L, DisplayRecord* d) {
+  int32_t count = GetX11DisplayModes(d, nullptr);
+  if (count <= 0) return ERR_NODISPMODES;
+  auto* modes = static_cast<X11DisplayMode*>(AllocMemoryArray(static_cast<size_t>(count), sizeof(X11DisplayMode), 1));
+  if (!modes) return ERR_MEM;
+  count = GetX11DisplayModes(d, modes);
+  auto* choices = static_cast<char*>(AllocMemoryArray(static_cast<size_t>(count) + 1, MODE_NAME_MAX + 1, 1));
+  if (!choices || count <= 0) {
+    FreeMemory(modes);
+    FreeMemory(choices);
+    return choices ? ERR_NODISPMODES : ERR_MEM;
+  }
+  char* at = choices;
+  int32_t start = -1;
+  for (int32_t i = 0; i < count; i++) {
+    int written = std::snprintf(at, MODE_NAME_MAX + 1, "%dx%d", modes[i].width, modes[i].height);
+    at += std::clamp(written, 0, static_cast<int>(MODE_NAME_MAX)) + 1;
+    if (start < 0 && modes[i].width >= d->width && modes[i].height >= d->height) start = i;
+  }
+  int32_t index = -1;
+  ErrorCode error = NativeListRequester(L, d->title, GetBuiltinString(ASK_BODY_TEXT), choices,
+                                        start < 0 ? 0 : start, &index);
+  if (error == ERR_NONE && (index < 0 || index >= count)) error = ERR_USERABORT;
+  if (error == ERR_NONE) {
+    d->screenWidth = modes[index].width;
+    d->screenHeight = modes[index].height;
+    d->mode = DISPMODE_FULLSCREEN;
+  }
+  FreeMemory(choices);
+  FreeMemory(modes);
+  return error;
+}
+
 void clipRegions(DisplayRegion* regions, int32_t count, int32_t width, int32_t height) {
   for (int32_t i = 0; i < count; i++) {
     DisplayRegion& r = regions[i];
@@ -135,10 +174,21 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     uint32_t quartz = d->flags & DSF_USEQUARTZ;
     d->flags = ((d->flags & DSF_DISABLEBLANKER) ? 0x140042Du : 0x40042Du) | quartz;
   }
-  if (d->mode == DISPMODE_ASK || d->mode == DISPMODE_MODEREQUESTER) {
-    // Waiting for the requester adapter of the display library: without a
-    // way to ask, the display opens as a window.
-    d->mode = DISPMODE_WINDOWED;
+  // No requester adapter can be installed (waiting for the plug-in
+  // library), so the platform's requesters ask.
+  if (d->mode == DISPMODE_ASK) {
+    int32_t answer = 0;
+    ErrorCode error = NativeSystemRequester(L, d->title, GetBuiltinString(ASK_BODY_TEXT),
+                                            GetBuiltinString(ASK_BUTTONS_TEXT), 0, &answer);
+    if (error != ERR_NONE) return error;
+    if (answer == 1) d->mode = DISPMODE_FULLSCREEN;
+    else if (answer == 2) d->mode = DISPMODE_WINDOWED;
+    else if (answer == 3) d->mode = DISPMODE_MODEREQUESTER;
+    else return ERR_USERABORT;
+  }
+  if (d->mode == DISPMODE_MODEREQUESTER) {
+    ErrorCode error = chooseScreenMode(L, d);
+    if (error != ERR_NONE) return error;
   }
   if (d->mode == DISPMODE_FULLSCREEN && (d->autoscale || d->layerscale) && (d->flags & DSF_FITSCALE) &&
       d->screenWidth <= 0) {

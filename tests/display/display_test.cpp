@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -381,7 +383,9 @@ TEST_F(DisplayTest, SafeBltTargetsOfTheCurrentDisplay) {
   for (const Case& c : cases) {
     SafeBlt(h.L, red, 0, 0, c.dest, c.x, 0, 4, 4, 4, 4, 64, 64, c.flags, nullptr, nullptr, nullptr);
     EXPECT_EQ(ReadDisplayWindowPixel(d, c.x + 1, 1), c.wantBitmap) << c.name;
-    if (c.x < 64) EXPECT_EQ(WindowPixel(d, c.x + 1, 1), c.wantWindow) << c.name;
+    if (c.x < 64) {
+      EXPECT_EQ(WindowPixel(d, c.x + 1, 1), c.wantWindow) << c.name;
+    }
   }
   EXPECT_EQ(ReadBitmapPixel(target, 31, 1, 0) & 0xffffff, 0xff0000u);
   EXPECT_EQ(ReadBitmapPixel(target, 1, 1, 0) & 0xffffff, 0u);
@@ -409,6 +413,54 @@ TEST_F(DisplayTest, SecondFullScreenDisplayOnOneMonitorIsRefused) {
   EXPECT_FALSE(first->x11->inputGrabbed);
   ASSERT_EQ(OpenDisplayWindow(h.L, second, 0), ERR_NONE);
   EXPECT_TRUE(second->x11->inputGrabbed);
+}
+
+// The display mode asked on the console (GTK kept away): the answers of
+// the mode requester, cancelling, end of input, and the list of screen
+// modes behind "manual select".
+TEST_F(DisplayTest, AskedDisplayModeFollowsTheAnswer) {
+  CloseX11Connection();
+  DesktopLibraryCalls noGtk{[](const char* file, int flags) -> void* {
+                              if (std::strstr(file, "gtk") || std::strstr(file, "gdk")) return nullptr;
+                              return dlopen(file, flags);
+                            },
+                            nullptr};
+  SetDesktopLibraryCalls(&noGtk);
+  ASSERT_EQ(OpenX11Connection(), ERR_NONE);
+  ASSERT_FALSE(DesktopGtkAvailable());
+  FILE* sink = std::fopen("/dev/null", "w");
+  ASSERT_NE(sink, nullptr);
+  struct Case {
+    const char* name;
+    const char* input;
+    ErrorCode want;
+    int fullscreen;
+  } cases[] = {
+      {"windowed", "2\n", ERR_NONE, 0},
+      {"full screen", "1\n", ERR_NONE, 1},
+      {"cancel", "4\n", ERR_USERABORT, 0},
+      {"end of input", "", ERR_USERABORT, 0},
+      {"manual select, first mode", "3\n1\n", ERR_NONE, 1},
+      {"manual select, cancelled", "3\n", ERR_USERABORT, 0},
+  };
+  int32_t id = 1;
+  for (const Case& c : cases) {
+    std::string input = c.input;
+    FILE* in = fmemopen(input.data(), input.size() + 1, "r");
+    ASSERT_NE(in, nullptr);
+    SetRequesterConsole(in, sink);
+    DisplayRecord* d = nullptr;
+    ASSERT_EQ(Create(id++, {{"mode", "ask"}}, &d), ERR_NONE) << c.name;
+    EXPECT_EQ(OpenDisplayWindow(h.L, d, 0), c.want) << c.name;
+    EXPECT_EQ(d->state, c.want == ERR_NONE ? DISPSTATE_OPEN : DISPSTATE_CLOSED) << c.name;
+    EXPECT_EQ(d->fullscreen, c.fullscreen) << c.name;
+    if (d->state == DISPSTATE_OPEN) CloseDisplayWindow(h.L, d, nullptr, 20);
+    SetRequesterConsole(nullptr, nullptr);
+    std::fclose(in);
+  }
+  std::fclose(sink);
+  CloseX11Connection();
+  SetDesktopLibraryCalls(nullptr);
 }
 
 TEST(DisplayFit, KeepProportionsSplitsTheBars) {
