@@ -1,0 +1,256 @@
+// End-to-end runs of the built player on applets assembled by qmasm: exit
+// status and what reaches standard output, with a private X server, the
+// debug device on standard output and standard input from /dev/null.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine/engine.h"
+#include "runtime/runtime.h"
+#include "tests/platform/xvfb.h"
+#include "tools/qmasm/qmasm.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string PLAYER = std::string(QM_BINARY_DIR) + "/quillmere";
+
+// Prints the constant "who" with DebugPrint, then ends with End(3).
+const char* const PRINT_WHO =
+    ".line 1\n"
+    "GETGLOBAL 0, \"debugprint\"\n"
+    "GETGLOBAL 1, \"getconstant\"\n"
+    "LOADCONST 2, \"who\"\n"
+    "CALL 1, 2, 2\n"
+    "CALL 0, 2, 1\n"
+    "GETGLOBAL 0, \"end\"\n"
+    "LOADNUM 1, 3, 0\n"
+    "CALL 0, 2, 1\n"
+    "RETURN 0, 1, 0\n";
+
+struct Result {
+  int status = -1;
+  std::string out;
+};
+
+Bytes assemble(const std::string& text, bool compressed = false) {
+  qmasm::Program program;
+  std::string error;
+  EXPECT_TRUE(qmasm::Parse(text, &program, &error)) << error;
+  Bytes applet = qmasm::WriteApplet(program, qmasm::WriteChunk(program));
+  if (!compressed) return applet;
+  Bytes packed;
+  EXPECT_TRUE(qmasm::CompressApplet(applet, &packed, &error)) << error;
+  return packed;
+}
+
+std::string errorText(ErrorCode code, const char* argument = "") {
+  SetErrorArgString(argument);
+  char text[1024];
+  GetErrorText(code, text, sizeof text);
+  return text;
+}
+
+class Player : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new TestXServer(24); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
+    ASSERT_EQ(access(PLAYER.c_str(), X_OK), 0) << "build the quillmere program first: " << PLAYER;
+    char dir[] = "/tmp/qme2eXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override {
+    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  std::string Write(const std::string& name, const Bytes& bytes, mode_t mode = 0644) {
+    std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    chmod(path.c_str(), mode);
+    return path;
+  }
+  std::string WriteText(const std::string& name, const std::string& text) {
+    return Write(name, Bytes(text.begin(), text.end()));
+  }
+
+  Result Run(const std::string& program, const std::vector<std::string>& args) {
+    int out[2];
+    Result r;
+    if (pipe(out) != 0) return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+      setenv("DISPLAY", server_->name().c_str(), 1);
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 2);
+      dup2(out[1], 1);
+      close(out[0]);
+      if (chdir(dir_.c_str()) != 0) _exit(126);
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0) r.out.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+  }
+  Result RunQuiet(const std::string& applet, std::vector<std::string> more = {}) {
+    std::vector<std::string> args{"-quiet", "-debugdevice", "stdout"};
+    args.insert(args.end(), more.begin(), more.end());
+    args.push_back(applet);
+    return Run(PLAYER, args);
+  }
+
+  static TestXServer* server_;
+  std::string dir_;
+};
+TestXServer* Player::server_ = nullptr;
+
+TEST_F(Player, Outcomes) {
+  struct Case {
+    const char* name;
+    std::string text;
+    int status;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"End(5)", ".line 1\nGETGLOBAL 0, \"end\"\nLOADNUM 1, 5, 0\nCALL 0, 2, 1\nRETURN 0, 1, 0\n", 5, ""},
+      {"runs off its end", ".line 1\nRETURN 0, 1, 0\n", 0, ""},
+      {"script error reported with the source line map",
+       ".source \"@hello.qms\"\n"
+       ".applet section 27 be32:1 be32:1 be32:20 be32:100 \"hello.qsrc\" 0 \"hello.qms\" 0\n"
+       ".line 3\nGETGLOBAL 0, \"nosuchcommand\"\nCALL 0, 1, 1\nRETURN 0, 1, 0\n",
+       0, "hello.qsrc:103: Function nosuchcommand() not found!\n"},
+      {"header constant visible", std::string(".applet constant who \"header\"\n") + PRINT_WHO, 3, "header\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Result r = RunQuiet(Write("a.qma", assemble(c.text)));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+TEST_F(Player, Refusals) {
+  const std::string good = ".line 1\nRETURN 0, 1, 0\n";
+  Bytes truncated = assemble(good);
+  truncated.resize(truncated.size() - 3);
+  Bytes tag36 = assemble(".applet section 36\n" + good);
+  const std::string path = dir_ + "/a.qma";
+  struct Case {
+    const char* name;
+    Bytes file;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"3-byte file", Bytes{'Q', 'M', 'A'}, "Error: " + errorText(ERR_READ) + "\n"},
+      {"other magic", Bytes{'Q', 'M', 'X', 0, 10, 8, 0}, "Error: " + errorText(ERR_NOAPPLET, path.c_str()) + "\n"},
+      {"version 8.1", assemble(".applet version 8 1\n" + good),
+       "Error: " + errorText(ERR_APPLETVERSION, "8.1") + "\n"},
+      {"version 9.0", assemble(".applet version 9 0\n" + good),
+       "Error: " + errorText(ERR_APPLETVERSION, "9.0") + "\n"},
+      {"tag 36", tag36, "Error: " + errorText(ERR_UNKNOWNSEC) + "\n"},
+      {"ends inside the sections", truncated, "Error: " + errorText(ERR_UNEXPECTEDEOF) + "\n"},
+  };
+  EXPECT_NE(errorText(ERR_NOAPPLET, path.c_str()).find("is no Quillmere applet!"), std::string::npos);
+  EXPECT_NE(errorText(ERR_APPLETVERSION, "9.0").find("9.0"), std::string::npos);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Result r = RunQuiet(Write("a.qma", c.file));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.out);
+  }
+  Result missing = RunQuiet(dir_ + "/none.qma");
+  EXPECT_EQ(missing.out, "Error: " + errorText(ERR_FILEEXIST, (dir_ + "/none.qma").c_str()) + "\n");
+}
+
+// The same applet as a plain file, compressed, and appended to a copy of
+// the program, whose own settings file is read and whose run is quiet.
+TEST_F(Player, Containers) {
+  Bytes plain = assemble(PRINT_WHO);
+  Bytes program;
+  {
+    std::ifstream in(PLAYER, std::ios::binary);
+    program.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  Bytes appended;
+  std::string error;
+  ASSERT_TRUE(qmasm::AppendApplet(program, {}, false, plain, &appended, &error)) << error;
+
+  WriteText("plain.ini", "SETCONSTANTS = \"who=[plain]\"\n");
+  Result r = RunQuiet(Write("plain.qma", plain));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "plain\n");
+
+  WriteText("packed.ini", "SETCONSTANTS = \"who=[packed]\"\n");
+  r = RunQuiet(Write("packed.qma", assemble(PRINT_WHO, true)));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "packed\n");
+
+  WriteText("game.ini", "DEBUGDEVICE = stdout\nSETCONSTANTS = \"who=[appended]\"\n");
+  r = Run(Write("game", appended, 0755), {});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "appended\n");
+}
+
+TEST_F(Player, SettingsFile) {
+  std::string applet = Write("a.qma", assemble(PRINT_WHO));
+  struct Case {
+    const char* name;
+    std::string ini;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"UTF-8 with BOM, comments and sections",
+       "\xEF\xBB\xBF# comment\n[Player]\r\nSETCONSTANTS = \"who=[caf\xC3\xA9]\"\r\n", "caf\xC3\xA9\n"},
+      {"Latin-1", "SETCONSTANTS=\"who=[caf\xE9]\"\n", "caf\xC3\xA9\n"},
+      {"settings key overrides the command line", "SETCONSTANTS = \"who=[ini]\"\n", "ini\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteText("a.ini", c.ini);
+    Result r = RunQuiet(applet, {"-setconstants", "who=[cmd]"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, c.out);
+  }
+  std::remove((dir_ + "/a.ini").c_str());
+  Result r = RunQuiet(applet, {"-setconstants", "who=[cmd]"});
+  EXPECT_EQ(r.out, "cmd\n");
+}
+
+TEST_F(Player, BannerAndProgressComeFirst) {
+  std::string applet = Write("a.qma", assemble(".line 1\nRETURN 0, 1, 0\n"));
+  Result r = Run(PLAYER, {"-debugdevice", "stdout", applet});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("QuillmerePlayer 8.0 [Linux] [64-bit]", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("Loading applet a.qma...done\n"), std::string::npos) << r.out;
+}
+
+}  // namespace
