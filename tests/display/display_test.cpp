@@ -463,6 +463,83 @@ TEST_F(DisplayTest, AskedDisplayModeFollowsTheAnswer) {
   SetDesktopLibraryCalls(nullptr);
 }
 
+// A picture of the script's shown by a display: no second display may show
+// it; freeing it detaches it (its number is free at once, the display keeps
+// showing it) and shut-down frees it.
+TEST_F(DisplayTest, DisplayedPictureOutlivesItsNumber) {
+  BitmapHandle* bitmap = AllocBitmap(200, 100, 0, nullptr);
+  ASSERT_NE(bitmap, nullptr);
+  FillBitmapRect(bitmap, 0, 0, 200, 100, 0x00ff00);
+  ObjectId id{nullptr, 5};
+  BGPic* pic = nullptr;
+  ASSERT_EQ(AddBGPicObject(&id, 0, 0, 200, 100, 200, nullptr, bitmap, nullptr, -1, nullptr, nullptr,
+                           nullptr, &pic),
+            ERR_NONE);
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"bgpic", 5}, {"width", 999}}, &d), ERR_NONE);
+  EXPECT_EQ(d->bgpic, pic);
+  EXPECT_EQ(d->width, 200);
+  EXPECT_EQ(ReadDisplayWindowPixel(d, 199, 99), 0x00ff00);
+  EXPECT_EQ(Create(2, {{"bgpic", 5}}), ERR_MULTIBGPIC);
+  EXPECT_EQ(Create(3, {{"bgpic", 6}}), ERR_FINDBGPIC);
+  EXPECT_EQ(GetErrorArgNumber(), 6);
+
+  EXPECT_EQ(DeleteBGPic(h.L, id, 1), ERR_NONE);
+  BGPic* found = nullptr;
+  EXPECT_EQ(GetBGPicObject(h.L, id, &found, 0), ERR_FINDBGPIC);
+  EXPECT_TRUE(pic->freePending);
+  EXPECT_EQ(d->bgpic, pic);
+  ASSERT_EQ(OpenDisplayWindow(h.L, d, 0), ERR_NONE);
+  EXPECT_EQ(WindowPixel(d, 10, 10), 0x00ff00u);
+  FreePendingBGPics(h.L);
+  EXPECT_EQ(GetBGPicList(), pic);  // still shown
+  EXPECT_EQ(DeleteBGPic(h.L, id, 1), ERR_FINDBGPIC);
+  EXPECT_EQ(DeleteBGPic(h.L, id, 0), ERR_NONE);
+
+  BitmapHandle* other = AllocBitmap(8, 8, 0, nullptr);
+  ASSERT_NE(other, nullptr);
+  BGPic* second = nullptr;
+  ASSERT_EQ(AddBGPicObject(&id, 0, 0, 8, 8, 8, nullptr, other, nullptr, -1, nullptr, nullptr, nullptr,
+                           &second),
+            ERR_NONE);
+  ASSERT_EQ(GetBGPicObject(h.L, id, &found, 0), ERR_NONE);
+  EXPECT_EQ(found, second);
+  // A picture that nothing shows goes at once.
+  EXPECT_EQ(DeleteBGPic(h.L, id, 1), ERR_NONE);
+  EXPECT_EQ(GetBGPicList(), pic);
+  EXPECT_EQ(reinterpret_cast<BGPic*>(pic->head.next), nullptr);
+}
+
+// A picture with an alpha channel makes a transparent, shaped window: its
+// pixels reach the screen premultiplied by the window's alpha.
+TEST_F(DisplayTest, AlphaPictureOpensATransparentShapedWindow) {
+  BitmapHandle* bitmap = AllocBitmap(64, 32, 0, nullptr);
+  BitmapHandle* alpha = AllocAlphaChannel(64, 32, 1, nullptr, 0);
+  ASSERT_NE(bitmap, nullptr);
+  ASSERT_NE(alpha, nullptr);
+  FillBitmapRect(bitmap, 0, 0, 64, 32, 0xff8040);
+  FillAlphaRect(alpha, 0, 0, 32, 32, 255);
+  FillAlphaRect(alpha, 32, 0, 16, 32, 128);
+  ObjectId id{nullptr, 9};
+  ASSERT_EQ(AddBGPicObject(&id, 0, 0, 64, 32, 64, nullptr, bitmap, nullptr, -1, nullptr, alpha, nullptr,
+                           nullptr),
+            ERR_NONE);
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"bgpic", 9}, {"borderless", 1}}, &d), ERR_NONE);
+  ErrorCode error = OpenDisplayWindow(h.L, d, 0);
+  if (error == ERR_NOARGBVISUAL || error == ERR_XFIXES) GTEST_SKIP() << "server lacks ARGB visuals or XFixes";
+  ASSERT_EQ(error, ERR_NONE);
+  EXPECT_EQ(d->x11->depth, 32);
+  EXPECT_NE(d->x11->shapeRegion, 0u);
+  Sync(d);
+  XImage* image = XGetImage(probe, GetDisplayWindowId(d), 0, 0, 64, 32, AllPlanes, ZPixmap);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(static_cast<uint32_t>(XGetPixel(image, 5, 5)), 0xffff8040u);
+  // 128 * 0xff / 255, 128 * 0x80 / 255, 128 * 0x40 / 255, truncated.
+  EXPECT_EQ(static_cast<uint32_t>(XGetPixel(image, 40, 5)), 0x80804020u);
+  XDestroyImage(image);
+}
+
 TEST(DisplayFit, KeepProportionsSplitsTheBars) {
   struct Case {
     const char* name;
