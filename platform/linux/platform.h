@@ -941,6 +941,8 @@ void SetX11Pointer(DisplayRecord* display, X11PointerNode* pointer, int32_t kind
 void ShowX11Pointer(DisplayRecord* display);
 void HideX11Pointer(DisplayRecord* display);
 void MoveX11Pointer(DisplayRecord* display, int32_t x, int32_t y);
+// The cursors made from a pointer's image so far (one per X server).
+int32_t CountX11PointerCursors(const X11PointerNode* pointer);
 
 // Monitors: a chain of {next, x, y, width, height}, freed node by node with
 // FreeMemory; null when no connection can be made or memory runs out.

@@ -707,3 +707,9 @@ void MoveX11Pointer(DisplayRecord* display, int32_t x, int32_t y) {
   XWarpPointer(rec->display, None, rec->window, 0, 0, 0, 0, x, y);
   XFlush(rec->display);
 }
+
+int32_t CountX11PointerCursors(const X11PointerNode* pointer) {
+  int32_t n = 0;
+  for (const X11PointerNode* node = pointer ? pointer->next : nullptr; node; node = node->next) n++;
+  return n;
+}

@@ -103,4 +103,47 @@ TEST_F(X11WindowTest, WindowNeverMappedByTheManagerStillOpens) {
   XCloseDisplay(manager);
 }
 
+// One pointer image on displays of two X servers makes one cursor per
+// server, made on first use and kept; the busy and default kinds need no
+// image; hiding and showing brings back the cursor set last.
+TEST_F(X11WindowTest, PointerMakesOneCursorPerServer) {
+  if (!DesktopLibraryOpen(DESKTOP_XCURSOR)) GTEST_SKIP() << "no Xcursor library";
+  DisplayTestServer other{"320x200x24"};
+  ASSERT_TRUE(other.running());
+  DisplayRecord *a = nullptr, *b = nullptr;
+  ASSERT_EQ(CreateDisplayCore(h.L, ObjectId{nullptr, 1}, 0, 0, &a), ERR_NONE);
+  ASSERT_EQ(CreateDisplayCore(h.L, ObjectId{nullptr, 2}, 0, 0, &b), ERR_NONE);
+  StrCopyBounded(b->xserver, sizeof b->xserver, other.name().c_str());
+  b->width = b->height = 100;
+  ASSERT_EQ(OpenDisplayWindow(h.L, a, 0), ERR_NONE);
+  ASSERT_EQ(OpenDisplayWindow(h.L, b, 0), ERR_NONE);
+  ASSERT_NE(a->x11->connection, b->x11->connection);
+
+  const uint32_t pixels[4] = {0xff000000, 0xffffffff, 0xffffffff, 0xff000000};
+  X11PointerNode* pointer = nullptr;
+  ASSERT_EQ(CreateX11Pointer(pixels, 1, 1, &pointer, 2, 2), ERR_NONE);
+  auto nodes = [&] { return CountX11PointerCursors(pointer); };
+  SetX11Pointer(a, pointer, 2);
+  Cursor first = a->x11->currentCursor;
+  EXPECT_NE(first, 0u);
+  SetX11Pointer(b, pointer, 2);
+  EXPECT_NE(b->x11->currentCursor, 0u);
+  EXPECT_EQ(nodes(), 2);
+  SetX11Pointer(a, pointer, 2);
+  EXPECT_EQ(a->x11->currentCursor, first);
+  EXPECT_EQ(nodes(), 2);
+
+  HideX11Pointer(a);
+  ShowX11Pointer(a);
+  EXPECT_EQ(a->x11->currentCursor, first);
+  SetX11Pointer(a, nullptr, 1);
+  EXPECT_EQ(a->x11->currentCursor, a->x11->connection->busyCursor);
+  SetX11Pointer(a, pointer, 0);
+  EXPECT_EQ(a->x11->currentCursor, 0u);
+  EXPECT_EQ(TakeX11Error(), 0);
+  FreeX11Pointer(pointer);
+  CloseDisplayWindow(h.L, b, nullptr, 20);
+  CloseDisplayWindow(h.L, a, nullptr, 20);
+}
+
 }  // namespace
