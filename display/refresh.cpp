@@ -300,28 +300,14 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     return ERR_NONE;
   }
 
-  int32_t drawWidth = pic->width, drawHeight = pic->height;
-  int32_t windowWidth, windowHeight;
-  if (user && d->autoscale && d->scaleWidth > 0) {
-    // Only the scaled size follows the user's size; the drawing stays.
-    ComputeScaledFit(d, pic, width, height);
-    windowWidth = width;
-    windowHeight = height;
-  } else {
-    drawWidth = width;
-    drawHeight = height;
-    if (scaled(d)) {
-      int32_t tw = scaledWidth > 0 ? scaledWidth : (d->scaleWidth > 0 ? d->scaleWidth : width);
-      int32_t th = scaledHeight > 0 ? scaledHeight : (d->scaleHeight > 0 ? d->scaleHeight : height);
-      ComputeScaledFit(d, pic, tw, th);
-      windowWidth = tw;
-      windowHeight = th;
-    } else {
-      d->scaleWidth = d->scaleHeight = 0;
-      d->marginLeft = d->marginTop = d->marginRight = d->marginBottom = 0;
-      windowWidth = width;
-      windowHeight = height;
-    }
+  // The window's new size first: a size X cannot show changes nothing.
+  bool userScaled = user && d->autoscale && d->scaleWidth > 0;
+  int32_t drawWidth = userScaled ? pic->width : width, drawHeight = userScaled ? pic->height : height;
+  int32_t windowWidth = width, windowHeight = height;
+  if (!userScaled && scaled(d)) {
+    // Without a scaled size the window keeps its size (bars included).
+    windowWidth = scaledWidth > 0 ? scaledWidth : d->width;
+    windowHeight = scaledHeight > 0 ? scaledHeight : d->height;
   }
   bool open = d->state != DISPSTATE_CLOSED && !(flags & RESIZE_CLOSED);
   if (open && (windowWidth != oldWidth || windowHeight != oldHeight) &&
@@ -330,6 +316,14 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     std::snprintf(text, sizeof text, "%dx%d", windowWidth, windowHeight);
     SetErrorArgString(text);
     return ERR_DISPLAYSIZE;
+  }
+  if (scaled(d)) {
+    // Only the scaled size follows a user's size on an autoscaled display;
+    // the drawing stays.
+    ComputeScaledFit(d, pic, windowWidth, windowHeight);
+  } else {
+    d->scaleWidth = d->scaleHeight = 0;
+    d->marginLeft = d->marginTop = d->marginRight = d->marginBottom = 0;
   }
 
   ErrorCode error = ERR_NONE;

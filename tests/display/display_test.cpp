@@ -626,6 +626,46 @@ TEST_F(ScaledDisplayTest, KeepProportionsLeavesBlackBars) {
   EXPECT_EQ(wrong, 0);
 }
 
+// The resize core on open windows: a user size on an autoscaled display
+// changes only the scaled size; on a plain display the picture follows; a
+// size X cannot show is refused with the size as the message's argument.
+TEST_F(ScaledDisplayTest, ResizeOfOpenDisplays) {
+  DisplayRecord *scaled = nullptr, *plain = nullptr;
+  ASSERT_EQ(Create(1, {{"scalefactor", 2}, {"color", COLOUR}}, &scaled), ERR_NONE);
+  ASSERT_EQ(Create(2, {{"color", COLOUR}, {"x", 0}, {"y", 0}}, &plain), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+
+  ASSERT_EQ(ResizeDisplay(h.L, scaled, KEEPPOSITION, KEEPPOSITION, 800, 600, 0, 0, 0, RESIZE_USER), ERR_NONE);
+  EXPECT_EQ(scaled->bgpic->width, 640);
+  EXPECT_EQ(scaled->scaleWidth, 800);
+  EXPECT_DOUBLE_EQ(scaled->scaleX, 1.25);
+  Sync(scaled);
+  std::string info = server().run({"xwininfo", "-id", std::to_string(GetDisplayWindowId(scaled))});
+  EXPECT_EQ(XwininfoField(info, "Width"), 800) << info;
+  EXPECT_EQ(XwininfoField(info, "Height"), 600);
+  EXPECT_EQ(WindowPixel(scaled, 799, 599), COLOUR);
+
+  ASSERT_EQ(ResizeDisplay(h.L, plain, POS_CENTER, POS_TOP, 320, 200, 0, 0, 0, 0), ERR_NONE);
+  EXPECT_EQ(plain->bgpic->width, 320);
+  EXPECT_EQ(plain->windowBitmap->width, 320);
+  EXPECT_EQ(plain->textRight, 319);
+  Sync(plain);
+  info = server().run({"xwininfo", "-id", std::to_string(GetDisplayWindowId(plain))});
+  EXPECT_EQ(XwininfoField(info, "Width"), 320) << info;
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left X"), (2048 - 320) / 2);
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left Y"), 0);
+  EXPECT_EQ(WindowPixel(plain, 319, 199), COLOUR);
+
+  EXPECT_EQ(ResizeDisplay(h.L, plain, KEEPPOSITION, KEEPPOSITION, 40000, 200, 0, 0, 0, 0), ERR_DISPLAYSIZE);
+  EXPECT_STREQ(GetErrorArgString(), "40000x200");
+  EXPECT_EQ(plain->width, 320);
+  EXPECT_EQ(plain->bgpic->width, 320);
+  EXPECT_EQ(ResizeDisplay(h.L, scaled, KEEPPOSITION, KEEPPOSITION, 40000, 600, 0, 0, 0, RESIZE_USER),
+            ERR_DISPLAYSIZE);
+  EXPECT_EQ(scaled->scaleWidth, 800);
+  EXPECT_EQ(scaled->width, 800);
+}
+
 // Monitors with and without the RandR extension: one entry covering the
 // screen either way, and a display's monitor index beyond the list is an
 // error.
