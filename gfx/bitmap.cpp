@@ -247,8 +247,8 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
   switch (code) {
     case 5: return 32;
     case 6: case 7:  // Waiting for the X11 back end: no pointer position yet.
-    case 8: case 9: case 10:  // Waiting for the X11 back end: quit switches off.
       return 0;
+    case 8: case 9: case 10: return GetX11MousePos(handle, code);  // the quit switches
     case 11: case 12: return 16;
     case 15: case 17: return 0;
     case 16: return 1;

@@ -46,6 +46,37 @@ void reportError(ErrorCode code, VmState* L, PlayerRunContext* context) {
   NativeSystemRequester(L, "QuillmerePlayer", report, "OK", 2, &answer);
 }
 
+// Deletes every entry of a directory by its absolute path, subdirectories
+// first; false when the directory cannot be opened (nothing is deleted).
+bool deleteDirectoryEntries(const char* directory, int depth) {
+  NativeLock* lock = LockPathNative(directory, 1);
+  if (!lock) return false;
+  const char* name = nullptr;
+  int32_t isDirectory = 0;
+  while (NextDirEntryNative(lock, 0, &name, &isDirectory, nullptr)) {
+    char path[PLAYER_PATH_SIZE];
+    StrCopyBounded(path, sizeof path, directory);
+    if (!AddPart(path, name, sizeof path)) continue;
+    if (isDirectory && (depth >= 16 || !deleteDirectoryEntries(path, depth + 1))) continue;
+    DeleteFileNative(path);
+  }
+  CloseDirNative(lock);
+  return true;
+}
+
+// The run's temporary directory goes with its contents, by absolute paths,
+// so the current directory never matters; one that cannot be opened is
+// left as it is.
+void deleteTempDirectory() {
+  const char* directory = PeekPluginTempDirectory();
+  if (!directory || !directory[0] || directory[0] != '/') return;
+  char path[PLAYER_PATH_SIZE];
+  StrCopyBounded(path, sizeof path, directory);
+  if (!deleteDirectoryEntries(path, 0)) return;
+  DeleteFileNative(path);
+  DeletePluginTempDirectory();  // forgets the name; the directory is gone
+}
+
 }  // namespace
 
 ErrorCode OpenDebugDevice(const char* name) {
@@ -113,7 +144,7 @@ int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, Player
   VmCloseState(L);
   player.state = nullptr;
   FreeAllPlugins();
-  DeletePluginTempDirectory();
+  deleteTempDirectory();
   FileOperationDoneHook();
 
   FreeTransformScratch();

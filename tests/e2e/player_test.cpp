@@ -202,7 +202,8 @@ TEST_F(Player, Containers) {
   }
   Bytes appended;
   std::string error;
-  ASSERT_TRUE(qmasm::AppendApplet(program, {}, false, plain, &appended, &error)) << error;
+  // A packed file whose name begins with "_" is unpacked and only listed.
+  ASSERT_TRUE(qmasm::AppendApplet(program, {{"_data", Bytes{1, 2, 3}}}, false, plain, &appended, &error)) << error;
 
   WriteText("plain.ini", "SETCONSTANTS = \"who=[plain]\"\n");
   Result r = RunQuiet(Write("plain.qma", plain));
@@ -214,10 +215,14 @@ TEST_F(Player, Containers) {
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "packed\n");
 
-  WriteText("game.ini", "DEBUGDEVICE = stdout\nSETCONSTANTS = \"who=[appended]\"\n");
+  const std::string temp = dir_ + "/temp";
+  ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
+  WriteText("game.ini", "DEBUGDEVICE = stdout\nSETCONSTANTS = \"who=[appended]\"\nTEMPDIR = \"" + temp + "\"\n");
   r = Run(Write("game", appended, 0755), {});
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "appended\n");
+  // The run's temporary directory with the unpacked file is gone.
+  EXPECT_EQ(rmdir(temp.c_str()), 0) << "files left in " << temp;
 }
 
 TEST_F(Player, SettingsFile) {

@@ -5,12 +5,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
 #include "engine/engine.h"
+#include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 #include "runtime/player.h"
 #include "tools/qmasm/qmasm.h"
@@ -355,6 +358,68 @@ TEST_F(AppletFile, CompressedInlineDataComesFromTheInflatedFile) {
   EXPECT_EQ(ReadStream(s, data, sizeof data), 6u);
   EXPECT_STREQ(data, "packed");
   CloseFileStream(s);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SystemGlue, AnswersAndSwitches) {
+  // Ctrl+C quits by default; ids other than 8, 9 and 10 change nothing.
+  EXPECT_EQ(GetBitmapAttr(nullptr, 8), 1);
+  EXPECT_EQ(GetBitmapAttr(nullptr, 9), 0);
+  SetPlatformOption(nullptr, 11, 1);
+  SetPlatformOption(nullptr, 7, 1);
+  EXPECT_EQ(GetX11MousePos(nullptr, 7), 0);
+  EXPECT_EQ(GetX11MousePos(nullptr, 11), 16);
+  SetPlatformOption(nullptr, PLATFORM_QUIT_ESCAPE, 1);
+  EXPECT_EQ(GetBitmapAttr(nullptr, 10), 1);
+  SetPlatformOption(nullptr, PLATFORM_QUIT_ESCAPE, 0);
+  EXPECT_EQ(GetBitmapAttr(nullptr, 16), 1);
+
+  char* home = GetEnvCopy("HOME");
+  unsetenv("HOME");
+  char buffer[64] = "x";
+  EXPECT_EQ(GetSystemDirectory(6, buffer, sizeof buffer), 1);
+  EXPECT_STREQ(buffer, "");
+  if (home) setenv("HOME", home, 1);
+  FreeMemory(home);
+  EXPECT_EQ(GetSystemDirectory(13, buffer, sizeof buffer), 1);
+  EXPECT_STREQ(buffer, "/tmp");
+  EXPECT_EQ(GetSystemDirectory(99, buffer, sizeof buffer), 0);
+  EXPECT_STREQ(buffer, "");
+
+  EXPECT_EQ(GetFreeMemory("/nonexistent/meminfo"), 0u);
+  char meminfo[] = "/tmp/qmmeminfoXXXXXX";
+  int fd = mkstemp(meminfo);
+  ASSERT_GE(fd, 0);
+  const char text[] = "MemTotal:  100 kB\nMemFree:   \t 4242 kB\n";
+  ASSERT_EQ(write(fd, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
+  close(fd);
+  EXPECT_EQ(GetFreeMemory(meminfo), 4242u);
+  std::remove(meminfo);
+}
+
+TEST(SystemGlue, DebugDevice) {
+  char name[] = "/tmp/qmdebugXXXXXX";
+  int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "old\n", 4), 4);
+  close(fd);
+  ASSERT_EQ(OpenDebugDevice(name), 0);
+  DebugPrintf("%s\n", "new");
+  CloseDebugDevice();
+  EXPECT_EQ(GetDebugDevice(), stdout);
+  std::ifstream in(name);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(all, "old\nnew\n");  // appended, not replaced
+  std::remove(name);
+  EXPECT_EQ(OpenDebugDevice("stderr"), 0);
+  EXPECT_EQ(GetDebugDevice(), stderr);
+  EXPECT_EQ(OpenDebugDevice(""), 0);
+  EXPECT_EQ(GetDebugDevice(), stdout);
+  EXPECT_EQ(OpenDebugDevice("/nonexistent/dir/log"), ERR_WRITEFILE);
+  EXPECT_STREQ(GetErrorArgString(), "/nonexistent/dir/log");
 }
 
 }  // namespace
