@@ -660,4 +660,5 @@ void FreeAllDisplays(VmState* L) {
   currentDisplay = nullptr;
   if (displayListMutex) UnlockMutex(displayListMutex);
   FreeRefreshScratch();
+  ResetFirstOpening();
 }

@@ -282,6 +282,8 @@ ErrorCode CloseDisplayWindow(VmState* L, DisplayRecord* display, DisplayRecord* 
 void FreeAllDisplays(VmState* L);
 void ResetDisplayState(DisplayRecord* display);
 void ApplyFullscreenScale(DisplayRecord* display);
+// The next opening prepares the pictures again (a new run).
+void ResetFirstOpening();
 
 // ---- Refresh, scaling, monitors ----
 

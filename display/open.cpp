@@ -13,7 +13,11 @@
 
 namespace {
 
+constexpr int32_t PREPARING_TEXT = 99;  // "Preparing display"
+constexpr int32_t ACTION_TEXT = 372;    // "And Action!"
+
 bool picturesPrepared = false;
+int quietOpening = 1;  // the start-up's quiet switch while the first displays open
 
 // The preparation of the pictures at the first opening.
 void preparePictures(VmState*) {
@@ -22,6 +26,10 @@ void preparePictures(VmState*) {
   QueryNativePixelFormat(nullptr);
   // Waiting for the brush, anim, sprite and font libraries: nothing was
   // deferred until a display exists, and nothing holds display bitmaps.
+  if (!quietOpening) {
+    PrintDone();
+    if (!IsQuietMode()) PrintToConsole("%s\n\n", GetBuiltinString(ACTION_TEXT));
+  }
 }
 
 constexpr int32_t ASK_BODY_TEXT = 288;     // "Please select desired display mode!"
@@ -97,6 +105,8 @@ void ResetDisplayState(DisplayRecord* d) {
   }
   // Waiting for the button library: the picture has no button states.
 }
+
+void ResetFirstOpening() { picturesPrepared = false; }
 
 unsigned long GetDisplayWindowId(const DisplayRecord* display) {
   return display && display->x11 ? display->x11->window : 0;
@@ -290,16 +300,21 @@ ErrorCode CloseDisplayWindow(VmState*, DisplayRecord* d, DisplayRecord*, uint32_
   return ERR_NONE;
 }
 
-ErrorCode OpenFirstDisplay(VmState* L, int) {
+ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
   X11ConnectionRecord* c = nullptr;
   ErrorCode error = GetX11Connection(nullptr, &c);
   if (error != ERR_NONE) return error;
+  quietOpening = quiet;
+  if (!quiet) PrintProgress(GetBuiltinString(PREPARING_TEXT), nullptr, 1);
   bool first = true;
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
     if (d->state != DISPSTATE_CLOSED || (d->flags & DSF_HIDDEN) || d->isBackfill) continue;
     d->reposition = (d->flags & DSF_ACTIVE) ? 1 : 0;
     error = OpenDisplayWindow(L, d, first ? static_cast<uint32_t>(OPEN_FIRST) : 0u);
-    if (error != ERR_NONE) return error;
+    if (error != ERR_NONE) {
+      quietOpening = 1;
+      return error;
+    }
     first = false;
   }
   if (first) preparePictures(L);
@@ -316,6 +331,7 @@ ErrorCode OpenFirstDisplay(VmState* L, int) {
     SetCurrentDisplay(current);
     SetCurrentBGPic(current->bgpic);
   }
+  quietOpening = 1;
   return ERR_NONE;
 }
 

@@ -200,7 +200,10 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
   // Waiting for the display callbacks of the adapter library: no callback
   // can be installed yet, so nobody asks for the copied pixels.
   if (scaledWidth > 0 && scaledHeight > 0 && !(flags & REFRESH_SCALED)) {
-    int32_t bw = source->width, bh = source->height;
+    // Destination positions are in drawing coordinates: the window bitmap's
+    // size is the base of the scale, whatever bitmap the pixels come from.
+    int32_t bw = d->windowBitmap ? d->windowBitmap->width : source->width;
+    int32_t bh = d->windowBitmap ? d->windowBitmap->height : source->height;
     if (bw < 1 || bh < 1 || width < 1 || height < 1) return;
     // The source rectangle lands on the destination rectangle of the whole
     // scaled picture that it covers.

@@ -601,6 +601,20 @@ TEST_F(ScaledDisplayTest, FactorTwoDoublesEveryPixelOfADrawnBox) {
   EXPECT_EQ(WindowPixel(d, 22, 22), 0u);
   EXPECT_EQ(WindowPixel(d, 19, 20), 0u);
   EXPECT_EQ(WindowPixel(d, 20, 22), 0u);
+
+  // Handed whole to the scaled refresh: the window shows it, the window
+  // bitmap does not keep it.
+  BitmapHandle* dot = AllocBitmap(1, 1, 0, nullptr);
+  ASSERT_NE(dot, nullptr);
+  FillBitmapRect(dot, 0, 0, 1, 1, 0x00ff00);
+  SafeBlt(h.L, dot, 0, 0, nullptr, 30, 40, 1, 1, 1, 1, 640, 480, SAFEBLT_SCALED, nullptr, nullptr,
+          nullptr);
+  FreeBitmap(dot);
+  EXPECT_EQ(ReadDisplayWindowPixel(d, 30, 40), 0);
+  EXPECT_EQ(WindowPixel(d, 60, 80), 0x00ff00u);
+  EXPECT_EQ(WindowPixel(d, 61, 81), 0x00ff00u);
+  EXPECT_EQ(WindowPixel(d, 62, 82), 0u);
+  EXPECT_EQ(WindowPixel(d, 59, 79), 0u);
 }
 
 TEST_F(ScaledDisplayTest, KeepProportionsLeavesBlackBars) {
