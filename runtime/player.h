@@ -14,51 +14,11 @@
 #include "engine/engine.h"
 #include "runtime/runtime.h"
 
-constexpr size_t PLAYER_PATH_SIZE = 1024;
 constexpr size_t HEADER_TEXT_SIZE = 256;
-constexpr size_t PLAYER_ERROR_TEXT_SIZE = 2048;
 constexpr size_t START_HEADER_SIZE = 2048;
 constexpr int32_t PLAYER_VERSION_MAJOR = 8;
 constexpr int32_t PLAYER_VERSION_MINOR = 0;
 constexpr int32_t POSITION_UNSET = -100000;  // CENTER: no position given
-
-// A command-line or settings-file key that names no option.
-struct UnmatchedOption {
-  UnmatchedOption* next;
-  char* name;
-  char* value;  // null when none followed
-};
-
-struct PlayerRunContext {
-  int32_t appletFlag;                     // the magic "QMA\0" was seen
-  char appletPath[PLAYER_PATH_SIZE];      // absolute once the header is read
-  char programPath[PLAYER_PATH_SIZE];
-  char spare1[PLAYER_PATH_SIZE];
-  char spare2[PLAYER_PATH_SIZE];
-  char spare3[256];
-  char spare4[PLAYER_PATH_SIZE];
-  char appletArgument[PLAYER_PATH_SIZE];  // as typed on the command line
-  int32_t quiet;
-  int32_t noSound;
-  int32_t soundSetting;                   // 30, attribute tag 3
-  int32_t compileFlag;                    // never set by this player
-  uint32_t targetBits;
-  char errorText[PLAYER_ERROR_TEXT_SIZE];
-  int32_t unused1;
-  int32_t unused2;
-  UnmatchedOption* unmatched;
-  int32_t keepDeclaredDisplays;           // header section 29
-  int32_t unused3;
-  int32_t allDisplays;
-  int32_t channelCount;
-  int32_t forceSound;
-  // Listing requests of the vocabulary export; no option sets them.
-  int32_t exportRequested;
-  int32_t exportCommands;
-  int32_t exportConstants;
-  int32_t exportVocabulary;
-  int32_t exportPluginInfo;
-};
 
 // Backfill of a display: copied as one block between the options, the
 // header and the display description.
@@ -347,3 +307,5 @@ int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, Player
 // it until the display library provides one.
 ErrorCode RunFileRequester(VmState* L, const char* title, const char* pattern, char** directory, char** file,
                            int32_t* chosen);
+// Builds the application icon from the icon table of the applet trailer.
+ErrorCode LoadAppletIcon(PlayerRecord* record, PlayerRunContext* context);

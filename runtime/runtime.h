@@ -689,6 +689,50 @@ int GetConsoleFlush();
 // container and header, script loading, the preload of declared resources,
 // the run and the one orderly shut-down. Main thread only.
 
+// The run's start-up context, reachable from commands through the VM
+// registry key "clargs" (a light userdata). Allocated zero-filled by
+// PlayerMain and freed by its shut-down.
+constexpr size_t PLAYER_PATH_SIZE = 1024;
+constexpr size_t PLAYER_ERROR_TEXT_SIZE = 2048;
+// A command-line or settings-file key that names no option.
+struct UnmatchedOption {
+  UnmatchedOption* next;
+  char* name;
+  char* value;  // null when none followed
+};
+
+struct PlayerRunContext {
+  int32_t appletFlag;                     // the magic "QMA\0" was seen
+  char appletPath[PLAYER_PATH_SIZE];      // absolute once the header is read
+  char programPath[PLAYER_PATH_SIZE];
+  char spare1[PLAYER_PATH_SIZE];
+  char spare2[PLAYER_PATH_SIZE];
+  char spare3[256];
+  char spare4[PLAYER_PATH_SIZE];
+  char appletArgument[PLAYER_PATH_SIZE];  // as typed on the command line
+  int32_t quiet;
+  int32_t noSound;
+  int32_t soundSetting;                   // 30, attribute tag 3
+  int32_t compileFlag;                    // never set by this player
+  uint32_t targetBits;
+  char errorText[PLAYER_ERROR_TEXT_SIZE];
+  int32_t unused1;
+  int32_t unused2;
+  UnmatchedOption* unmatched;
+  int32_t keepDeclaredDisplays;           // header section 29
+  int32_t unused3;
+  int32_t allDisplays;
+  int32_t channelCount;
+  int32_t forceSound;
+  // Listing requests of the vocabulary export; no option sets them.
+  int32_t exportRequested;
+  int32_t exportCommands;
+  int32_t exportConstants;
+  int32_t exportVocabulary;
+  int32_t exportPluginInfo;
+};
+
+
 // Runs the player; the result is the process's exit status: 0 after a
 // reported error or a normal end, the value End stored after End.
 int PlayerMain(int argc, char** argv);

@@ -266,6 +266,7 @@ int PlayerMain(int argc, char** argv) {
   if (!error) error = LoadPluginsAndFormats(L, programDirectory, player.appended, player.skipList);
   if (!error) error = ReadAppletHeader(L, context, record);
   if (!error) error = LoadAppletScript(L, context, record, context->targetBits);
+  if (!error) error = LoadAppletIcon(record, context);
   if (!error && context->compileFlag) error = ERR_PLAYERCOMP;
   if (!error) {
     // The loaded main function stays at stack index 1 through the preload.

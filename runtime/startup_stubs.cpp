@@ -26,3 +26,7 @@ __attribute__((weak)) ErrorCode RunFileRequester(VmState*, const char*, const ch
   *chosen = 0;
   return ERR_NONE;
 }
+
+// Waiting for the icon library: the applet's icon images stay in the icon
+// table, and the window keeps its built-in icon.
+__attribute__((weak)) ErrorCode LoadAppletIcon(PlayerRecord*, PlayerRunContext*) { return ERR_NONE; }
