@@ -19,6 +19,22 @@ constexpr int32_t ACTION_TEXT = 372;    // "And Action!"
 bool picturesPrepared = false;
 int quietOpening = 1;  // the start-up's quiet switch while the first displays open
 
+BitmapHandle* desktopSnapshot = nullptr;  // the monitor as it was, taken once
+
+// A "desktop" display shows what its monitor showed before it opened.
+void copyDesktop(DisplayRecord* d) {
+  int32_t mx = 0, my = 0, mw = 0, mh = 0;
+  if (GetDisplayMonitorRect(d, &mx, &my, &mw, &mh) != ERR_NONE) return;
+  // Waiting for the display adapter's screen grab (plug-in library): the
+  // X11 back end takes the pixels.
+  if (!desktopSnapshot) desktopSnapshot = GrabX11ScreenPixels(d, mx, my, mw, mh);
+  if (!desktopSnapshot || !d->bgpic || !d->bgpic->bitmap) return;
+  int32_t w = std::min(desktopSnapshot->width, d->bgpic->width);
+  int32_t h = std::min(desktopSnapshot->height, d->bgpic->height);
+  BltBitmapToTarget(desktopSnapshot, 0, 0, d->bgpic->bitmap, 0, 0, w, h);
+  RebuildWindowBitmap(d);
+}
+
 // The preparation of the pictures at the first opening.
 void preparePictures(VmState*) {
   if (picturesPrepared) return;
@@ -30,6 +46,8 @@ void preparePictures(VmState*) {
     PrintDone();
     if (!IsQuietMode()) PrintToConsole("%s\n\n", GetBuiltinString(ACTION_TEXT));
   }
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (d->desktop) copyDesktop(d);
 }
 
 constexpr int32_t ASK_BODY_TEXT = 288;     // "Please select desired display mode!"
@@ -106,7 +124,11 @@ void ResetDisplayState(DisplayRecord* d) {
   // Waiting for the button library: the picture has no button states.
 }
 
-void ResetFirstOpening() { picturesPrepared = false; }
+void ResetFirstOpening() {
+  picturesPrepared = false;
+  FreeBitmap(desktopSnapshot);
+  desktopSnapshot = nullptr;
+}
 
 unsigned long GetDisplayWindowId(const DisplayRecord* display) {
   return display && display->x11 ? display->x11->window : 0;

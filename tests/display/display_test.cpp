@@ -540,6 +540,33 @@ TEST_F(DisplayTest, AlphaPictureOpensATransparentShapedWindow) {
   XDestroyImage(image);
 }
 
+// A "desktop" display covers its monitor with what the monitor showed
+// before, as a borderless window that stays on top.
+TEST_F(DisplayTest, DesktopDisplayShowsTheScreenBeneath) {
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = 0xcc3311;
+  attributes.override_redirect = True;
+  Window backdrop = XCreateWindow(probe, DefaultRootWindow(probe), 0, 0, 1024, 768, 0, CopyFromParent,
+                                  InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+  XMapWindow(probe, backdrop);
+  XSync(probe, False);
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"desktop", 1}}, &d), ERR_NONE);
+  EXPECT_EQ(d->width, 1024);
+  EXPECT_EQ(d->height, 768);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  EXPECT_EQ(d->flags, 0x40042Du);
+  EXPECT_EQ(ReadDisplayWindowPixel(d, 500, 400), 0xcc3311);
+  EXPECT_EQ(WindowPixel(d, 1023, 767), 0xcc3311u);
+  std::string info = server().run({"xwininfo", "-id", std::to_string(GetDisplayWindowId(d))});
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left X"), 0) << info;
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left Y"), 0);
+  EXPECT_EQ(ReadLongProperty(probe, GetDisplayWindowId(d), "_MOTIF_WM_HINTS"),
+            (std::vector<long>{3, 0x1f, 0, 0, 0}));
+  XDestroyWindow(probe, backdrop);
+  XSync(probe, False);
+}
+
 TEST(DisplayFit, KeepProportionsSplitsTheBars) {
   struct Case {
     const char* name;
