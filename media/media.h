@@ -243,8 +243,9 @@ bool ReadIlbmBodyRaw(StreamHandle* stream, uint8_t* planes, uint32_t bodySize, i
                      int32_t planeCount, int32_t masking);
 bool ReadIlbmBodyByteRun1(StreamHandle* stream, uint8_t* planes, uint32_t bodySize, int32_t width,
                           int32_t height, int32_t planeCount, int32_t masking);
-// Up to 8 planes: pens into output rows of outputRowBytes; 24 planes: words
-// 0x00BBGGRR-ordered bytes (0, plane bits 0-7, 8-15, 16-23) per pixel.
+// Up to 8 planes: pens ORed into output rows of outputRowBytes (zero them
+// first); 24 planes: 4 bytes per pixel, in memory 0 and then the bits of
+// planes 0-7, 8-15 and 16-23; other plane counts convert nothing.
 void PlanarToChunky(const uint8_t* planes, int32_t width, int32_t height, int32_t planeCount, size_t rowBytes,
                     uint8_t* output, size_t outputRowBytes);
 void DecodeHam6Pixels(const uint8_t* chunky, uint32_t* output, const uint32_t* colours, int32_t width,
