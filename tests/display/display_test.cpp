@@ -301,6 +301,42 @@ TEST_F(DisplayTest, SizesFromScaleFactorNativeAndPercent) {
   EXPECT_EQ(FindDisplayById(ObjectId{nullptr, 99}, &d), ERR_FINDDISPLAY);
 }
 
+TEST_F(DisplayTest, ScalingSetUpAtCreation) {
+  struct Case {
+    const char* name;
+    Options options;
+    int autoscale, layerscale, layers;
+    int32_t windowW, windowH, pictureW, pictureH, marginTop;
+    double factorX;
+  } cases[] = {
+      {"scale factor", {{"scalefactor", 2}}, 1, 0, 0, 1280, 960, 640, 480, 0, 2.0},
+      {"layer scale", {{"scalemode", 2}, {"scalewidth", 800}, {"scaleheight", 600}}, 0, 1, 1, 800, 600, 800, 600, 0, 1.0},
+      {"scale factor with layer scale", {{"scalefactor", 0.5}, {"scalemode", 2}}, 0, 1, 1, 320, 240, 320, 240, 0, 1.0},
+      {"keep proportions", {{"scalemode", 1}, {"scalewidth", 1000}, {"scaleheight", 1000}, {"keepproportions", 1}},
+       1, 0, 0, 1000, 1000, 640, 480, 125, 1000.0 / 640},
+      {"fit to the monitor", {{"scalemode", 1}, {"fitscale", 1}}, 1, 0, 0, 1024, 768, 640, 480, 0, 1.6},
+      {"no scaling", {{"scalewidth", 1000}}, 0, 0, 0, 640, 480, 640, 480, 0, 1.0},
+  };
+  int32_t id = 10;
+  for (const Case& c : cases) {
+    Options options = c.options;
+    options.push_back({"color", COLOUR});
+    DisplayRecord* d = nullptr;
+    ASSERT_EQ(Create(id++, options, &d), ERR_NONE) << c.name;
+    EXPECT_EQ(d->autoscale, c.autoscale) << c.name;
+    EXPECT_EQ(d->layerscale, c.layerscale) << c.name;
+    EXPECT_EQ(d->layers, c.layers) << c.name;
+    EXPECT_EQ(d->width, c.windowW) << c.name;
+    EXPECT_EQ(d->height, c.windowH) << c.name;
+    EXPECT_EQ(d->bgpic->width, c.pictureW) << c.name;
+    EXPECT_EQ(d->bgpic->height, c.pictureH) << c.name;
+    EXPECT_EQ(d->windowBitmap->width, c.pictureW) << c.name;
+    EXPECT_EQ(d->marginTop, c.marginTop) << c.name;
+    EXPECT_DOUBLE_EQ(d->scaleX, c.factorX) << c.name;
+    EXPECT_EQ(ReadDisplayWindowPixel(d, c.pictureW - 1, c.pictureH - 1), COLOUR) << c.name;
+  }
+}
+
 TEST_F(DisplayTest, ReplacingTheCurrentDisplayIsRefused) {
   DisplayRecord* first = nullptr;
   ASSERT_EQ(Create(1, {{"color", COLOUR}}, &first), ERR_NONE);
