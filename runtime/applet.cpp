@@ -921,11 +921,11 @@ ErrorCode ReadAppletHeader(VmState* L, PlayerRunContext* context, PlayerRecord* 
   char absolute[NATIVE_PATH_MAX];
   if (ResolveFullPath(context->appletPath, absolute, sizeof absolute))
     StrCopyBounded(context->appletPath, sizeof context->appletPath, absolute);
-  StreamHandle* probe = OpenFileStream(context->appletPath, STREAM_READ, nullptr);
+  ErrorCode openError = 0;
+  StreamHandle* probe = OpenForReading(context->appletPath, ERR_FILEEXIST, &openError);
   if (!probe) {
-    SetErrorArgString(context->appletPath);
     if (L) VmSetRegistryString(L, "script", SCRIPT_NAME_NONE);
-    return ERR_FILEEXIST;
+    return openError;
   }
   CloseFileStream(probe);
 
@@ -951,13 +951,10 @@ ErrorCode ReadAppletHeader(VmState* L, PlayerRunContext* context, PlayerRecord* 
   ErrorCode error = 0;
   StreamHandle* programFile = nullptr;
   uint64_t compressedEnd = 0;
-  in.stream = OpenFileStream(context->appletPath, STREAM_READ, nullptr);
+  in.stream = OpenForReading(context->appletPath, ERR_READFILE, &error);
   StrCopyBounded(player.containerPath, sizeof player.containerPath, context->appletPath);
   player.containerBase = player.appended ? player.appendedOffset : 0;
-  if (!in.stream) {
-    SetErrorArgString(context->appletPath);
-    error = ERR_READFILE;
-  } else {
+  if (in.stream) {
     int64_t size = GetStreamSize(in.stream);
     in.end = size < 0 ? 0 : static_cast<uint64_t>(size);
     in.base = player.containerBase;
@@ -968,13 +965,10 @@ ErrorCode ReadAppletHeader(VmState* L, PlayerRunContext* context, PlayerRecord* 
       uint8_t magic[4] = {0, 0, 0, 0};
       if (in.Remaining() >= 4) in.Bytes(magic, 4);
       if (!in.error && std::memcmp(magic, "QMZ", 4) == 0) {
-        const char* temp = CreateTempFileEntry();
+        const char* temp = CreateTempFileEntry(&error);
         uint64_t packed = 0;
-        if (!temp) {
-          error = ERR_MEM;
-        } else {
-          error = InflatePackedFile("QMZ", context->appletPath, nullptr, in.base, temp, nullptr, 0, &packed,
-                                    nullptr);
+        if (temp) {
+          error = InflateContainer(context->appletPath, in.base, temp, nullptr, 0, &packed, nullptr);
         }
         if (!error) {
           compressedEnd = in.base + packed;
@@ -984,11 +978,8 @@ ErrorCode ReadAppletHeader(VmState* L, PlayerRunContext* context, PlayerRecord* 
             CloseFileStream(in.stream);
           }
           in = Reader();
-          in.stream = OpenFileStream(temp, STREAM_READ, nullptr);
-          if (!in.stream) {
-            SetErrorArgString(temp);
-            error = ERR_READFILE;
-          } else {
+          in.stream = OpenForReading(temp, ERR_READFILE, &error);
+          if (in.stream) {
             int64_t inflated = GetStreamSize(in.stream);
             in.end = inflated < 0 ? 0 : static_cast<uint64_t>(inflated);
             StrCopyBounded(player.containerPath, sizeof player.containerPath, temp);

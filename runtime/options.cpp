@@ -7,6 +7,7 @@
 // into the same value array, so a settings key replaces the command line's
 // value; a key that names no option is kept, in order of appearance, in the
 // run context's unmatched-options list.
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -320,12 +321,33 @@ ErrorCode ParseSettingsText(const char* text, OptionValues* values, PlayerRunCon
   }
 }
 
-ErrorCode ReadTextFileUtf8(const char* name, char** text, size_t* length) {
+StreamHandle* OpenForReading(const char* name, ErrorCode missingError, ErrorCode* error) {
+  errno = 0;
   StreamHandle* stream = OpenFileStream(name, STREAM_READ, nullptr);
-  if (!stream) {
+  if (stream) {
+    *error = ERR_NONE;
+  } else if (errno == ENOMEM) {
+    *error = ERR_MEM;
+  } else {
     SetErrorArgString(name);
-    return ERR_READFILE;
+    *error = missingError;
   }
+  return stream;
+}
+
+ErrorCode InflateContainer(const char* source, uint64_t offset, const char* destination, void* buffer,
+                           size_t bufferSize, uint64_t* packedSize, uint64_t* written) {
+  errno = 0;
+  ErrorCode error = InflatePackedFile("QMZ", source, nullptr, offset, destination, buffer, bufferSize, packedSize,
+                                      written);
+  if ((error == ERR_READFILE || error == ERR_WRITEFILE) && errno == ENOMEM) error = ERR_MEM;
+  return error;
+}
+
+ErrorCode ReadTextFileUtf8(const char* name, char** text, size_t* length) {
+  ErrorCode openError = 0;
+  StreamHandle* stream = OpenForReading(name, ERR_READFILE, &openError);
+  if (!stream) return openError;
   uint8_t* data = nullptr;
   size_t size = 0;
   ErrorCode error = LoadFileToMemory(name, nullptr, stream, &data, &size, 0, 1);

@@ -239,6 +239,15 @@ struct PlayerGlobals {
 };
 extern PlayerGlobals player;
 
+// Opens a file for reading; on failure *error is ERR_MEM when memory ran
+// out, else missingError with the name as error argument.
+StreamHandle* OpenForReading(const char* name, ErrorCode missingError, ErrorCode* error);
+
+// InflatePackedFile, with a file that could not be opened or created for
+// want of memory reported as ERR_MEM.
+ErrorCode InflateContainer(const char* source, uint64_t offset, const char* destination, void* buffer,
+                           size_t bufferSize, uint64_t* packedSize, uint64_t* written);
+
 // ---- Options and the settings file (options.cpp) ----
 constexpr size_t OPTION_VALUE_SLOTS = 112;
 constexpr size_t ARGUMENT_LINE_MAX = 4096;
@@ -286,7 +295,8 @@ void InitDisplayDescription(DisplayDescription* description);
 void FreeDeclaredResources(DeclaredResource* list);
 ErrorCode AddLinkedFont(PlayerRecord* record, const char* name, int isFont, const char* source,
                         uint64_t offset, uint64_t size);
-const char* CreateTempFileEntry();
+// A new temporary file, deleted at shut-down; null with *error on failure.
+const char* CreateTempFileEntry(ErrorCode* error);
 void DeleteTempFiles();
 void SetScriptName(VmState* L, const char* name, int32_t line);
 void FreeLineMap(PlayerRecord* record);

@@ -8,6 +8,7 @@
 // Invariant: every record and list made here is owned by the player record
 // or the run's globals and freed exactly once, by FreeDeclaredResources,
 // FreeLinkedFiles, FreeLineMap or DeleteTempFiles.
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -335,10 +336,16 @@ void FreeLineMap(PlayerRecord* record) {
   record->lineMap = nullptr;
 }
 
-const char* CreateTempFileEntry() {
+const char* CreateTempFileEntry(ErrorCode* error) {
   auto* node = static_cast<TempFileNode*>(AllocMemory(sizeof(TempFileNode), 1));
-  if (!node) return nullptr;
+  if (!node) {
+    *error = ERR_MEM;
+    return nullptr;
+  }
+  errno = 0;
   if (!CreateTempFile(node->path, sizeof node->path)) {
+    *error = errno == ENOMEM ? ERR_MEM : ERR_WRITEFILE;
+    if (*error == ERR_WRITEFILE) SetErrorArgString(player.tempDir[0] ? player.tempDir : "/tmp");
     FreeMemory(node);
     return nullptr;
   }

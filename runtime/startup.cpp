@@ -75,11 +75,9 @@ ErrorCode openLibraries(VmState* L) {
 // The start header of a file of its own: the magic first, then (unless
 // quiet) the six header texts from the first 2,048 bytes.
 ErrorCode readStartHeader(PlayerRunContext* context, PlayerRecord* record) {
-  StreamHandle* file = OpenFileStream(context->appletPath, STREAM_READ, nullptr);
-  if (!file) {
-    SetErrorArgString(context->appletPath);
-    return ERR_FILEEXIST;
-  }
+  ErrorCode error = 0;
+  StreamHandle* file = OpenForReading(context->appletPath, ERR_FILEEXIST, &error);
+  if (!file) return error;
   char magic[4];
   size_t got = ReadStream(file, magic, 4);
   CloseFileStream(file);
@@ -94,13 +92,9 @@ ErrorCode readStartHeader(PlayerRunContext* context, PlayerRecord* record) {
   auto* buffer = static_cast<uint8_t*>(AllocMemory(START_HEADER_SIZE, 1));
   if (!buffer) return ERR_MEM;
   uint64_t length = 0;
-  ErrorCode error = 0;
   if (compressed) {
-    error = InflatePackedFile("QMZ", context->appletPath, nullptr, 0, nullptr, buffer, START_HEADER_SIZE, nullptr,
-                              &length);
-  } else if (!(file = OpenFileStream(context->appletPath, STREAM_READ, nullptr))) {
-    SetErrorArgString(context->appletPath);
-    error = ERR_FILEEXIST;
+    error = InflateContainer(context->appletPath, 0, nullptr, buffer, START_HEADER_SIZE, nullptr, &length);
+  } else if (!(file = OpenForReading(context->appletPath, ERR_FILEEXIST, &error))) {
   } else {
     length = ReadStream(file, buffer, START_HEADER_SIZE);
     CloseFileStream(file);

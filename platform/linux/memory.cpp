@@ -2,6 +2,7 @@
 // Invariant: AllocMemory never returns a block smaller than asked for; a size
 // it cannot serve (or a failure injected by the test hook) gives null.
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,7 +30,10 @@ bool injectFailure() {
 
 void* AllocMemory(size_t size, int clear) {
   if (size == 0) return nullptr;
-  if (injectFailure()) return nullptr;
+  if (injectFailure()) {
+    errno = ENOMEM;  // as a failing malloc leaves it
+    return nullptr;
+  }
   return clear ? std::calloc(1, size) : std::malloc(size);
 }
 

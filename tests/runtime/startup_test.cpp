@@ -423,3 +423,96 @@ TEST(SystemGlue, DebugDevice) {
 }
 
 }  // namespace
+
+namespace {
+
+struct HeaderJob {
+  Records* records;
+  ErrorCode result;
+};
+
+int readHeaderProtected(VmState* L) {
+  auto* job = static_cast<HeaderJob*>(VmToUserdata(L, 1));
+  job->result = ReadAppletHeader(L, &job->records->context, &job->records->record);
+  return 0;
+}
+
+// Every allocation of the header reader may fail: each failure is 1000
+// and leaves nothing behind (the records' owners free what was made).
+TEST_F(AppletFile, AllocationFailures) {
+  qmasm::Program program;
+  std::string error;
+  ASSERT_TRUE(qmasm::Parse(".applet label start 7\n.applet constant greeting \"hi\"\n"
+                           ".applet file \"keep.txt\" \"data\"\n"
+                           ".applet section 27 be32:1 be32:1 be32:9 be32:0 \"src.qs\" 0 \"c\" 0\n"
+                           "RETURN 0 1\n",
+                           &program, &error))
+      << error;
+  Bytes nested = {0, 1, 'A', 0, 0, 0, 0, 0, 0, 0, 0, 0};  // menu: one item
+  Bytes tree = {1, 0, 1, 'f', 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 1, 'd', 0, 0};
+  Bytes display(40, 0);
+  putBE32(&display, 1);
+  display.insert(display.end(), 20, 0);
+  putBE32(&display, 0);
+  display.insert(display.end(), {0, 1, 'T'});
+  display.insert(display.end(), 71, 0);  // fill, gradient, version 6 and 8 fields
+  Bytes applet = qmasm::WriteApplet(program, qmasm::WriteChunk(program));
+  Bytes sections = resource(13, 0, 0, 0, 0, nested);
+  Bytes more = resource(18, 0, 0, 0, 0, tree);
+  Bytes shown = resource(10, 0, 0, 0, 0, display);
+  applet.insert(applet.begin() + 4, shown.begin(), shown.end());
+  applet.insert(applet.begin() + 4, more.begin(), more.end());
+  applet.insert(applet.begin() + 4, sections.begin(), sections.end());
+  for (bool compressed : {false, true}) {
+    Bytes file = applet;
+    if (compressed) ASSERT_TRUE(qmasm::CompressApplet(applet, &file, &error));
+    bool succeeded = false;
+    for (uint64_t n = 1; n < 2000 && !succeeded; n++) {
+      SCOPED_TRACE(std::to_string(n) + (compressed ? " compressed" : " plain"));
+      Records r;
+      HeaderJob job{&r, -1};
+      std::FILE* f = std::fopen(path().c_str(), "wb");
+      std::fwrite(file.data(), 1, file.size(), f);
+      std::fclose(f);
+      StrCopyBounded(r.context.appletPath, sizeof r.context.appletPath, path().c_str());
+      SetAllocFailure(n, false);
+      ErrorCode status = VmCPCall(L_, readHeaderProtected, &job);
+      bool failed = GetAllocFailureCount() > 0;
+      SetAllocFailure(0, false);
+      if (!failed) {
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(job.result, 0);
+        succeeded = true;
+      } else {
+        EXPECT_EQ(status != 0 ? status : job.result, ERR_MEM);
+      }
+    }
+    EXPECT_TRUE(succeeded);
+  }
+}
+
+TEST(RequiredTags, Syntax) {
+  struct Case {
+    const char* name;
+    const char* text;
+    ErrorCode error;
+    int count;  // tags for the plug-in "alpha"
+  };
+  const Case cases[] = {
+      {"spaces before the bracket", "alpha  [a=1, b='x y'], beta[c=true]", 0, 2},
+      {"other plug-in only", "beta[c=true]", 0, 0},
+      {"space inside the name", "al pha[a=1]", ERR_REQUIRETAGFMT, 0},
+      {"tag without a value", "alpha[a]", ERR_REQUIRETAGFMT, 0},
+      {"tag name not a letter", "alpha[1=2]", ERR_REQUIRETAGFMT, 0},
+      {"unclosed entry", "alpha[a=1", ERR_REQUIRETAGFMT, 0},
+      {"no bracket", "alpha", ERR_REQUIRETAGFMT, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int count = -1;
+    EXPECT_EQ(ParseRequiredTags(nullptr, c.text, "alpha", &count), c.error);
+    if (!c.error) EXPECT_EQ(count, c.count);
+  }
+}
+
+}  // namespace
