@@ -576,6 +576,49 @@ TEST_F(DisplayTest, AlphaPictureOpensATransparentShapedWindow) {
   XDestroyImage(image);
 }
 
+// A picture with a mask shapes its window: where the mask is clear the
+// screen shows what lies beneath (a checkerboard checks the row runs and
+// their merging downwards).
+TEST_F(DisplayTest, MaskedPictureShapesItsWindow) {
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = 0xcc3311;
+  attributes.override_redirect = True;
+  Window backdrop = XCreateWindow(probe, DefaultRootWindow(probe), 0, 0, 1024, 768, 0, CopyFromParent,
+                                  InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+  XMapWindow(probe, backdrop);
+  XSync(probe, False);
+  constexpr int W = 64, H = 32;
+  auto inside = [](int x, int y) { return ((x / 8 + y / 8) % 2 == 0) || (x >= 56 && y >= 24); };
+  BitmapHandle* bitmap = AllocBitmap(W, H, 0, nullptr);
+  ASSERT_NE(bitmap, nullptr);
+  BitmapHandle* mask = AllocBitMask(bitmap, W, H, 1, nullptr, 0);
+  ASSERT_NE(mask, nullptr);
+  FillBitmapRect(bitmap, 0, 0, W, H, 0x22aa44);
+  for (int y = 0; y < H; y++)
+    for (int x = 0; x < W; x++)
+      if (inside(x, y)) WriteBitmapPixel(mask, x, y, 0, 1);
+  ObjectId id{nullptr, 3};
+  ASSERT_EQ(AddBGPicObject(&id, 0, 0, W, H, W, nullptr, bitmap, nullptr, -1, mask, nullptr, nullptr, nullptr),
+            ERR_NONE);
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"bgpic", 3}, {"borderless", 1}}, &d), ERR_NONE);
+  ErrorCode error = OpenDisplayWindow(h.L, d, 0);
+  if (error == ERR_XFIXES) GTEST_SKIP() << "server lacks XFixes";
+  ASSERT_EQ(error, ERR_NONE);
+  Sync(d);
+  XImage* image = XGetImage(probe, DefaultRootWindow(probe), (1024 - W) / 2, (768 - H) / 2, W, H,
+                            AllPlanes, ZPixmap);
+  ASSERT_NE(image, nullptr);
+  int wrong = 0;
+  for (int y = 0; y < H; y++)
+    for (int x = 0; x < W; x++)
+      wrong += (XGetPixel(image, x, y) & 0xffffff) != (inside(x, y) ? 0x22aa44u : 0xcc3311u);
+  XDestroyImage(image);
+  EXPECT_EQ(wrong, 0);
+  XDestroyWindow(probe, backdrop);
+  XSync(probe, False);
+}
+
 // A "desktop" display covers its monitor with what the monitor showed
 // before, as a borderless window that stays on top.
 TEST_F(DisplayTest, DesktopDisplayShowsTheScreenBeneath) {
