@@ -126,7 +126,11 @@ inline void VmSetValue(VmValue *dst, const VmValue *src) { *dst = *src; }
 
 struct VmString : VmGcHeader {
     uint8_t reserved;   // non-zero for the fixed strings
-    uint32_t hash;
+    uint32_t hash;      // the sampled hash that places keys in tables
+    // Chooses the string-table chain: the hash above for short strings, a
+    // hash of every byte for longer ones, whose sampled hashes collide
+    // whenever they differ only between the sampled bytes.
+    uint32_t slotHash;
     size_t len;         // length in bytes, not counting the terminating zero
     // followed by len bytes and a zero byte
 };
@@ -402,6 +406,8 @@ VmUserdata *VmNewUserdataObject(VmState *L, size_t size);
 // data pointer.
 static inline VmUserdata *VmNewUserdata(VmState *L, size_t size) { return VmNewUserdataObject(L, size); }
 uint32_t VmStringHash(const char *bytes, size_t len);
+// The string-table hash of a string whose sampled hash is h.
+uint32_t VmStringSlotHash(const char *bytes, size_t len, uint32_t h);
 
 // ---- Tables (engine/table.cpp) --------------------------------------------------
 

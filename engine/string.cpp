@@ -1,7 +1,7 @@
 // Interned strings and full userdata blocks.
 //
 // Invariant: the string table holds exactly one VmString per distinct byte
-// sequence, in chain hash & (size - 1), so string equality is pointer
+// sequence, in chain slotHash & (size - 1), so string equality is pointer
 // equality. Its size is always a power of two.
 #include <cstring>
 
@@ -25,6 +25,38 @@ uint32_t VmStringHash(const char *bytes, size_t len)
     return h;
 }
 
+uint32_t VmStringSlotHash(const char *bytes, size_t len, uint32_t h)
+{
+    // The sampled hash already covers every byte of a string shorter than
+    // 32 bytes. Longer ones mix in all their bytes, in four independent
+    // lanes of 8 bytes so the multiplications overlap, so that strings
+    // differing only between the sampled bytes take different chains; the
+    // cost is a fraction of the copy that made the string.
+    if (len < 32)
+        return h;
+    constexpr uint64_t M = 0xFF51AFD7ED558CCDull;
+    uint64_t a = h ^ (static_cast<uint64_t>(len) * 0x9E3779B97F4A7C15ull);
+    uint64_t b = a + 1, c = a + 2, d = a + 3;
+    size_t i = 0;
+    for (; i + 32 <= len; i += 32) {
+        uint64_t w[4];
+        std::memcpy(w, bytes + i, 32);
+        a = (a ^ w[0]) * M;
+        b = (b ^ w[1]) * M;
+        c = (c ^ w[2]) * M;
+        d = (d ^ w[3]) * M;
+        a ^= a >> 29;
+        b ^= b >> 29;
+        c ^= c >> 29;
+        d ^= d >> 29;
+    }
+    uint64_t x = a ^ (b * 3) ^ (c * 5) ^ (d * 7);
+    for (; i < len; i++)
+        x = (x ^ static_cast<unsigned char>(bytes[i])) * 0x100000001B3ull;
+    x = (x ^ (x >> 32)) * M;
+    return static_cast<uint32_t>(x >> 32);
+}
+
 void VmResizeStringTable(VmState *L, size_t slots)
 {
     VmGlobalState *g = VmG(L);
@@ -36,7 +68,7 @@ void VmResizeStringTable(VmState *L, size_t slots)
         while (p != nullptr) {
             VmGcHeader *next = p->next;
             VmString *s = static_cast<VmString *>(p);
-            size_t h = s->hash & (slots - 1);
+            size_t h = s->slotHash & (slots - 1);
             s->next = nh[h];
             nh[h] = s;
             p = next;
@@ -51,9 +83,10 @@ VmString *VmNewString(VmState *L, const char *bytes, size_t len)
 {
     VmGlobalState *g = VmG(L);
     uint32_t h = VmStringHash(bytes, len);
-    for (VmGcHeader *o = g->strt.hash[h & (g->strt.size - 1)]; o != nullptr; o = o->next) {
+    uint32_t sh = VmStringSlotHash(bytes, len, h);
+    for (VmGcHeader *o = g->strt.hash[sh & (g->strt.size - 1)]; o != nullptr; o = o->next) {
         VmString *s = static_cast<VmString *>(o);
-        if (s->len == len && s->hash == h && (len == 0 || std::memcmp(VmStringData(s), bytes, len) == 0))
+        if (s->len == len && s->slotHash == sh && (len == 0 || std::memcmp(VmStringData(s), bytes, len) == 0))
             return s;
     }
     if (len > SIZE_MAX - sizeof(VmString) - 1)
@@ -63,11 +96,12 @@ VmString *VmNewString(VmState *L, const char *bytes, size_t len)
     s->marked = 0;
     s->reserved = 0;
     s->hash = h;
+    s->slotHash = sh;
     s->len = len;
     if (len != 0)
         std::memcpy(VmStringData(s), bytes, len);
     VmStringData(s)[len] = '\0';
-    VmString **slot = &g->strt.hash[h & (g->strt.size - 1)];
+    VmString **slot = &g->strt.hash[sh & (g->strt.size - 1)];
     s->next = *slot;
     *slot = s;
     g->strt.nuse++;

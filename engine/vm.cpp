@@ -93,23 +93,57 @@ VmValue *abandonFrames(VmState *L, ptrdiff_t entry)
     return L->top;
 }
 
+// Copies a value field by field. Values are mostly written that way (a
+// tag store and a payload store), and a 16-byte load of a slot written so
+// moments before cannot be served from the store buffer and stalls; two
+// loads of the stored widths can.
+inline void copyValue(VmValue *dst, const VmValue *src)
+{
+    VmPayload v = src->value;
+    uint32_t t = src->tag;
+    dst->value = v;
+    dst->tag = t;
+}
+
+// Whether an open upvalue refers to a slot at or above level (the list is
+// ordered by slot, highest first).
+inline bool hasOpenUpvalues(const VmState *L, const VmValue *level)
+{
+    return L->openupval != nullptr && static_cast<const VmUpvalue *>(L->openupval)->v >= level;
+}
+
 // VmPostCall without the return hook: the results of the frame on top move
 // to its function slot, padded with nil to `wanted` (-1: all).
 inline void postCallFast(VmState *L, int wanted, VmValue *first)
 {
-    int32_t level = static_cast<int32_t>(L->ci - L->base_ci);
-    while (vmGosub.count > 0 && vmGosub.entries[vmGosub.count - 1].level >= level)
-        vmGosub.count--;
-    VmValue *res = L->ci->base - 1;
-    L->ci--;
-    L->base = L->ci->base;
-    while (wanted != 0 && first < L->top) {
-        *res++ = *first++;
+    VmCallInfo *ci = L->ci;
+    if (vmGosub.count > 0) {
+        int32_t level = static_cast<int32_t>(ci - L->base_ci);
+        while (vmGosub.count > 0 && vmGosub.entries[vmGosub.count - 1].level >= level)
+            vmGosub.count--;
+    }
+    VmValue *res = ci->base - 1;
+    VmValue *top = L->top;
+    L->ci = ci - 1;
+    L->base = ci[-1].base;
+    while (wanted != 0 && first < top) {
+        copyValue(res++, first++);
         wanted--;
     }
     while (wanted-- > 0)
         VmSetNil(res++);
     L->top = res;
+}
+
+// The counting loop's operands when they are not all numbers: the counter
+// must be one, the limit and step are converted in place; else 1024.
+[[gnu::noinline]] void forLoopOperands(VmState *L, VmValue *ra)
+{
+    double limit, step;
+    if (ra[0].tag != VM_TNUMBER || !VmToNumberValue(&ra[1], &limit) || !VmToNumberValue(&ra[2], &step))
+        VmRaiseError(L, ERR_VALUEEXPECTED);
+    VmSetNumber(&ra[1], limit);
+    VmSetNumber(&ra[2], step);
 }
 
 [[noreturn]] void badCode(VmState *L)
@@ -143,7 +177,10 @@ VmValue *VmExecute(VmState *L)
 #define vmdispatch(o) goto *dispatchTable[o];
 #define vmcase(name) L_##name:
 #define vmdefault L_NOP:
-#define vmbreak vmfetch(); vmdispatch(GET_OPCODE(i));
+// The empty asm statement differs in every handler, which keeps the
+// compiler from merging the handlers' dispatch jumps into one shared
+// indirect jump that predicts badly.
+#define vmbreak vmfetch(); __asm__ volatile("" : : "n"(__COUNTER__)); vmdispatch(GET_OPCODE(i));
 #else
 #define vmdispatch(o) switch (o)
 #define vmcase(name) case OP_##name:
@@ -154,7 +191,10 @@ VmValue *VmExecute(VmState *L)
     const ptrdiff_t entry = VmSaveCi(L, L->ci);
     VmCallInfo *ci;
     VmClosure *cl;
-    const VmValue *k;
+    // The constants' address less VM_RK_CONST slots, as an integer, so that
+    // an RK operand is one selected base plus the operand: registers count
+    // from base, constants from kbias (no out-of-range pointer is formed).
+    uintptr_t kbias;
     VmValue *base;
     const Instruction *pc;
     const Instruction *hookpc;
@@ -165,9 +205,13 @@ VmValue *VmExecute(VmState *L)
 #define RA(i) (base + GETARG_A(i))
 #define RB(i) (base + GETARG_B(i))
 #define RC(i) (base + GETARG_C(i))
-#define RKB(i) (VmIsK(GETARG_B(i)) ? k + VmIndexK(GETARG_B(i)) : base + GETARG_B(i))
-#define RKC(i) (VmIsK(GETARG_C(i)) ? k + VmIndexK(GETARG_C(i)) : base + GETARG_C(i))
-#define KBx(i) (k + GETARG_Bx(i))
+#define SETK(kp) (kbias = reinterpret_cast<uintptr_t>(kp) - VM_RK_CONST * sizeof(VmValue))
+#define RKX(x)                                                                          \
+    reinterpret_cast<const VmValue *>((VmIsK(x) ? kbias : reinterpret_cast<uintptr_t>(base)) + \
+                                      static_cast<uintptr_t>(x) * sizeof(VmValue))
+#define RKB(i) RKX(GETARG_B(i))
+#define RKC(i) RKX(GETARG_C(i))
+#define KBx(i) RKX(GETARG_Bx(i) + VM_RK_CONST)
 
 // Saves the position before code that may raise, allocate, call or run a
 // hook, and reloads what that code may have moved.
@@ -209,7 +253,7 @@ retentry:  // continue the frame on top (after a call returned into it)
     ci = L->ci;
     base = L->base;
     cl = VmCiFunc(ci);
-    k = cl->l.p->k;
+    SETK(cl->l.p->k);
     trap = computeTrap(L);
 
     for (;;) {
@@ -218,12 +262,12 @@ retentry:  // continue the frame on top (after a call returned into it)
         {
             vmcase(MOVE)
             {
-                *ra = *RB(i);
+                copyValue(ra, RB(i));
                 vmbreak;
             }
             vmcase(LOADCONST)
             {
-                *ra = *KBx(i);
+                copyValue(ra, KBx(i));
                 vmbreak;
             }
             vmcase(LOADNUM)
@@ -242,7 +286,7 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(GETUPVAL)
             {
-                *ra = *cl->l.upvals[GETARG_B(i)]->v;
+                copyValue(ra, cl->l.upvals[GETARG_B(i)]->v);
                 vmbreak;
             }
             vmcase(GETGLOBAL)
@@ -251,7 +295,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 if (VM_LIKELY(cl->l.g.tag == VM_TTABLE && key->tag == VM_TSTRING)) {
                     const VmValue *v = VmTableGetStr(VmTableOf(&cl->l.g), VmStringOf(key));
                     if (v->tag != VM_TNIL) {
-                        *ra = *v;
+                        copyValue(ra, v);
                         vmbreak;
                     }
                 }
@@ -275,7 +319,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         v = VmTableGet(t, rc);
                     }
                     if (v->tag != VM_TNIL) {
-                        *ra = *v;
+                        copyValue(ra, v);
                         vmbreak;
                     }
                 }
@@ -316,7 +360,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                     else
                         v = VmTableGet(t, rb);
                     if (v->tag != VM_TNIL) {
-                        *const_cast<VmValue *>(v) = *rc;
+                        copyValue(const_cast<VmValue *>(v), rc);
                         if (rb->tag != VM_TNUMBER)
                             t->flags = 0;
                         vmbreak;
@@ -507,7 +551,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 if (static_cast<int>(isFalse(rb)) == GETARG_C(i)) {
                     pc++;
                 } else {
-                    *ra = *rb;
+                    copyValue(ra, rb);
                     DOJUMP();
                 }
                 vmbreak;
@@ -545,7 +589,15 @@ retentry:  // continue the frame on top (after a call returned into it)
                         for (VmValue *st = L->top; st < nci->top; st++)
                             st->tag = VM_TNIL;  // a nil's payload is never read
                         L->top = nci->top;
-                        goto callentry;
+                        // Run on in the callee: nothing the trap word
+                        // depends on has changed.
+                        ci = nci;
+                        base = nbase;
+                        cl = VmClosureOf(ra);
+                        SETK(p->k);
+                        pc = p->code;
+                        hookpc = nullptr;
+                        vmbreak;
                     }
                 }
                 ErrorCode err = 0;
@@ -631,7 +683,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 int b = GETARG_B(i);
                 if (b != 0)
                     L->top = ra + b - 1;
-                if (L->openupval != nullptr)
+                if (hasOpenUpvalues(L, base))
                     VmCloseUpvalues(L, base);
                 ci->savedpc = pc;
                 ci->state = VM_CI_SAVEDPC;
@@ -640,37 +692,37 @@ retentry:  // continue the frame on top (after a call returned into it)
                     return ra;
                 // The caller runs in this loop: finish its CALL here.
                 int nresults = GETARG_C(*(caller->savedpc - 1)) - 1;
-                if (VM_UNLIKELY(L->hookmask & VM_MASK_RETURN))
+                if (VM_UNLIKELY(L->hookmask & VM_MASK_RETURN)) {
                     VmPostCall(L, nresults, ra);
-                else
-                    postCallFast(L, nresults, ra);
-                ci = L->ci;
+                    ci = L->ci;
+                    ci->state &= ~VM_CI_CALLING;
+                    if (nresults >= 0)
+                        L->top = ci->top;
+                    pc = ci->savedpc;
+                    hookpc = pc - 1;
+                    goto retentry;
+                }
+                postCallFast(L, nresults, ra);
+                ci = caller;
                 ci->state &= ~VM_CI_CALLING;
                 if (nresults >= 0)
                     L->top = ci->top;
                 pc = ci->savedpc;
                 hookpc = pc - 1;
-                goto retentry;
+                base = ci->base;
+                cl = VmCiFunc(ci);
+                SETK(cl->l.p->k);
+                vmbreak;
             }
             vmcase(FORLOOP)
             {
-                VmValue *plimit = ra + 1;
-                VmValue *pstep = ra + 2;
-                double limit, step;
-                if (VM_UNLIKELY(ra->tag != VM_TNUMBER))
-                    PROTECT(VmRaiseError(L, ERR_VALUEEXPECTED));
-                if (VM_LIKELY(plimit->tag == VM_TNUMBER && pstep->tag == VM_TNUMBER)) {
-                    limit = plimit->value.n;
-                    step = pstep->value.n;
-                } else {
-                    if (!VmToNumberValue(plimit, &limit) || !VmToNumberValue(pstep, &step))
-                        PROTECT(VmRaiseError(L, ERR_VALUEEXPECTED));
-                    VmSetNumber(plimit, limit);
-                    VmSetNumber(pstep, step);
-                }
-                double idx = ra->value.n + step;
+                if (VM_UNLIKELY(ra[0].tag != VM_TNUMBER || ra[1].tag != VM_TNUMBER || ra[2].tag != VM_TNUMBER))
+                    PROTECT(forLoopOperands(L, base + GETARG_A(i)));
+                double step = ra[2].value.n;
+                double idx = ra[0].value.n + step;
+                double limit = ra[1].value.n;
                 if (step > 0 ? idx <= limit : idx >= limit) {
-                    ra->value.n = idx;
+                    ra[0].value.n = idx;
                     pc += GETARG_sBx(i);
                 }
                 vmbreak;
@@ -772,7 +824,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 if (VM_LIKELY(obj.tag == VM_TTABLE)) {
                     const VmValue *v = VmTableGetStr(VmTableOf(&obj), VmStringOf(rc));
                     if (v->tag != VM_TNIL) {
-                        *ra = *v;
+                        copyValue(ra, v);
                         vmbreak;
                     }
                 }

@@ -21,6 +21,9 @@ constexpr int MAXTAGLOOP = 100;
 
 // A concatenation result must stay below this length.
 constexpr size_t MAXCONCAT = 0xFFFFFFFEu;
+// Values joined in one step of a concatenation; a longer run (only the
+// command API makes one) is joined in several steps with the same result.
+constexpr int CONCAT_STEP = 256;
 
 bool isSpace(char c)
 {
@@ -251,6 +254,28 @@ bool VmStrToNumber(const char *s, size_t len, double *out)
 
 int VmNumberToText(double n, char *buf)
 {
+    // Whole numbers below 10^14 in magnitude print as their plain digits
+    // under "%.14g" (fourteen significant digits, no exponent), so they are
+    // written directly; -0 and everything else goes through the format.
+    if (n > -1e14 && n < 1e14 && (n != 0 || !std::signbit(n))) {
+        int64_t v = static_cast<int64_t>(n);
+        if (static_cast<double>(v) == n) {
+            char digits[20];
+            int nd = 0;
+            uint64_t u = v < 0 ? static_cast<uint64_t>(-v) : static_cast<uint64_t>(v);
+            do {
+                digits[nd++] = static_cast<char>('0' + u % 10);
+                u /= 10;
+            } while (u != 0);
+            int len = 0;
+            if (v < 0)
+                buf[len++] = '-';
+            while (nd > 0)
+                buf[len++] = digits[--nd];
+            buf[len] = '\0';
+            return len;
+        }
+    }
     return std::snprintf(buf, 32, "%.14g", n);
 }
 
@@ -471,34 +496,46 @@ void VmConcatValues(VmState *L, int total, int last)
             if (tm == nullptr)
                 VmRaiseError(L, ERR_CONCAT);
             callTMres(L, VmSaveStack(L, top - 2), tm, &top[-2], &top[-1]);
-        } else {
-            VmToStringValue(L, &top[-1]);
+        } else if (top[-1].tag == VM_TNIL || (top[-1].tag == VM_TSTRING && VmStringOf(&top[-1])->len == 0)) {
+            // An empty upper value leaves the lower one, converted.
             VmToStringValue(L, &top[-2]);
-            if (VmStringOf(&top[-1])->len > 0) {
-                size_t tl = VmStringOf(&top[-1])->len + VmStringOf(&top[-2])->len;
-                while (n < total) {
-                    VmValue *o = &top[-n - 1];
-                    if (o->tag != VM_TSTRING && o->tag != VM_TNUMBER && o->tag != VM_TNIL)
-                        break;
-                    VmToStringValue(L, o);
-                    tl += VmStringOf(o)->len;
-                    n++;
-                }
-                if (tl >= MAXCONCAT)
-                    VmRaiseError(L, ERR_INTERNAL);
-                if (g->buffsize < tl) {
-                    size_t nsize = tl < 32 ? 32 : tl;
-                    g->buff = static_cast<char *>(VmRealloc(L, g->buff, g->buffsize, nsize));
-                    g->buffsize = nsize;
-                }
-                size_t pos = 0;
-                for (int i = n; i > 0; i--) {
-                    const VmString *s = VmStringOf(&top[-i]);
-                    std::memcpy(g->buff + pos, VmStringData(s), s->len);
-                    pos += s->len;
-                }
-                VmSetString(&top[-n], VmNewString(L, g->buff, pos));
+        } else {
+            // Join the run of convertible values below the top in one
+            // buffer. Numbers are formatted straight into it rather than
+            // interned as strings of their own; nil adds nothing.
+            char numbers[CONCAT_STEP][32];
+            size_t lens[CONCAT_STEP];
+            size_t tl = 0;
+            n = 0;
+            while (n < total && n < CONCAT_STEP) {
+                const VmValue *o = &top[-n - 1];
+                if (o->tag == VM_TSTRING)
+                    lens[n] = VmStringOf(o)->len;
+                else if (o->tag == VM_TNUMBER)
+                    lens[n] = static_cast<size_t>(VmNumberToText(o->value.n, numbers[n]));
+                else if (o->tag == VM_TNIL)
+                    lens[n] = 0;
+                else
+                    break;
+                tl += lens[n];
+                n++;
             }
+            if (tl >= MAXCONCAT)
+                VmRaiseError(L, ERR_INTERNAL);
+            if (g->buffsize < tl) {
+                size_t nsize = tl < 32 ? 32 : tl;
+                g->buff = static_cast<char *>(VmRealloc(L, g->buff, g->buffsize, nsize));
+                g->buffsize = nsize;
+            }
+            size_t pos = 0;
+            for (int i = n; i > 0; i--) {
+                const VmValue *o = &top[-i];
+                const char *text = o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1];
+                if (lens[i - 1] != 0)
+                    std::memcpy(g->buff + pos, text, lens[i - 1]);
+                pos += lens[i - 1];
+            }
+            VmSetString(&top[-n], VmNewString(L, g->buff, pos));
         }
         total -= n - 1;
         last -= n - 1;

@@ -2,6 +2,7 @@
 // table's growth, and the size checks of new blocks.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tests/engine/vm_fixture.h"
 
@@ -112,4 +113,48 @@ TEST_F(StringTest, UserdataSizesThatCannotBeAllocatedRaiseOutOfMemory)
     }
     EXPECT_EQ(VmG(L)->nblocks, before);
     EXPECT_EQ(VmG(L)->rootudata, list);
+}
+
+// Long strings that the sampled hash cannot tell apart still each keep one
+// record, found again through growth of the table and after a collection
+// has shrunk it again.
+TEST_F(StringTest, LongStringsThatShareASampledHashStayDistinct)
+{
+    VmGlobalState *g = VmG(L);
+    const size_t n = 600;
+    std::string base(96, '.');  // hashes every 4th byte from the end: 95, 91, ...
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < n; i++) {
+        std::string s = base;
+        s[0] = char('a' + i % 26);
+        s[1] = char('a' + i / 26 % 26);
+        s[2] = char('a' + i / 676);
+        texts.push_back(s);
+    }
+    ASSERT_EQ(VmStringHash(texts[0].data(), 96), VmStringHash(texts[n - 1].data(), 96));
+    VmTable *keep = nullptr;
+    ASSERT_EQ(VmProtect(L, [&] {
+                  keep = VmCreateTable(L, 0, 0);
+                  VmSetTable(L->top++, keep);  // reachable from the stack
+                  for (size_t i = 0; i < n; i++)
+                      VmSetString(VmTableSetNum(L, keep, static_cast<int>(i) + 1),
+                                  VmNewString(L, texts[i].data(), texts[i].size()));
+              }),
+              0);
+    EXPECT_GE(g->strt.size, 512u);
+    for (size_t i = 0; i < n; i++) {
+        VmString *s = VmStringOf(VmTableGetNum(keep, static_cast<int>(i) + 1));
+        EXPECT_EQ(VmNewString(L, texts[i].data(), texts[i].size()), s) << i;
+    }
+    // Drop all but the last ten and collect: the table shrinks, the rest stay.
+    for (size_t i = 0; i + 10 < n; i++)
+        VmSetNil(VmTableSetNum(L, keep, static_cast<int>(i) + 1));
+    size_t before = g->strt.size;
+    ASSERT_EQ(VmProtect(L, [&] { VmCollectGarbage(L); }), 0);
+    EXPECT_LT(g->strt.size, before);
+    for (size_t i = n - 10; i < n; i++) {
+        VmString *s = VmStringOf(VmTableGetNum(keep, static_cast<int>(i) + 1));
+        EXPECT_EQ(VmNewString(L, texts[i].data(), texts[i].size()), s) << i;
+    }
+    L->top--;
 }
