@@ -21,6 +21,28 @@ const char* const COMMAND_OF_KIND[19] = {
     "LoadSprite", "OpenFile", "OpenFont",    "CreateDisplay", "OpenVideo", nullptr,     "CreateMenu",
     nullptr,      "LoadIcon", "CreateIcon", nullptr,     "OpenDirectory"};
 
+// A command's returned error code is reported by a plain call only, and a
+// raised one only by a protected call: the command runs through this
+// trampoline, called protected, which calls it plainly and keeps its code.
+int trampolineArgs = 0;
+ErrorCode trampolineCode = 0;
+
+int commandTrampoline(VmState* L) {
+  trampolineCode = VmCall(L, trampolineArgs, 0);
+  return 0;
+}
+
+// Calls the command below its nargs arguments; 0, the code it returned or
+// the code it raised. The command and its arguments are removed.
+ErrorCode callCommand(VmState* L, int nargs) {
+  VmPushCClosure(L, commandTrampoline, 0);
+  VmInsert(L, -(nargs + 2));
+  trampolineArgs = nargs;
+  trampolineCode = 0;
+  ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
+  return status ? status : trampolineCode;
+}
+
 void setFunctionName(const char* name) {
   StrCopyBounded(vmErrorLocation.function, sizeof vmErrorLocation.function, name);
 }
@@ -244,23 +266,18 @@ ErrorCode callRecordCommand(VmState* L, PlayerRunContext* context, DeclaredResou
     // Waiting for the display and event libraries: without their commands
     // there is nothing to create.
     if (!pushCommand(L, command)) return ERR_NONE;
-    VmSetTop(L, top);
-    ScriptCallArg args[5];
-    int n;
+    VmPushNumber(L, r->id);
     if (r->kind == 5) {
       const auto* p = static_cast<const ButtonPayload*>(r->payload);
-      args[0] = {SCRIPT_ARG_INT, static_cast<uintptr_t>(static_cast<intptr_t>(r->id))};
-      args[1] = {SCRIPT_ARG_INT, static_cast<uintptr_t>(static_cast<intptr_t>(p ? p->x1 : 0))};
-      args[2] = {SCRIPT_ARG_INT, static_cast<uintptr_t>(static_cast<intptr_t>(p ? p->y1 : 0))};
-      args[3] = {SCRIPT_ARG_INT, static_cast<uintptr_t>(static_cast<intptr_t>(p ? p->x2 : 0))};
-      args[4] = {SCRIPT_ARG_INT, static_cast<uintptr_t>(static_cast<intptr_t>(p ? p->y2 : 0))};
-      n = 5;
+      VmPushNumber(L, p ? p->x1 : 0);
+      VmPushNumber(L, p ? p->y1 : 0);
+      VmPushNumber(L, p ? p->x2 : 0);
+      VmPushNumber(L, p ? p->y2 : 0);
+      error = callCommand(L, 5);
     } else {
-      args[0] = {SCRIPT_ARG_INT, static_cast<uintptr_t>(static_cast<intptr_t>(r->id))};
-      args[1] = {SCRIPT_ARG_STRING, reinterpret_cast<uintptr_t>(r->fileName ? r->fileName : "")};
-      n = 2;
+      VmPushString(L, r->fileName ? r->fileName : "");
+      error = callCommand(L, 2);
     }
-    error = CallScriptFunction(L, command, 0, n, args);
     VmSetTop(L, top);
     return error;
   }
@@ -336,7 +353,7 @@ ErrorCode callRecordCommand(VmState* L, PlayerRunContext* context, DeclaredResou
       }
       break;
   }
-  error = VmPCall(L, nargs, 0, 0);
+  error = callCommand(L, nargs);
   VmSetTop(L, top);
   return error;
 }
@@ -450,7 +467,7 @@ ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, Player
       VmPushNumber(L, r->id);
       pushDisplayOptions(L, record, r, bgpic1);
       int top = VmGetTop(L) - 3;
-      error = VmPCall(L, 2, 0, 0);
+      error = callCommand(L, 2);
       VmSetTop(L, top);
       if (error) break;
     }

@@ -516,3 +516,97 @@ TEST(RequiredTags, Syntax) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> commandLog;
+
+std::string field(VmState* L, int table, const char* name) {
+  VmPushString(L, name);
+  VmGetTable(L, table);
+  const char* text = VmType(L, -1) == VM_TYPE_NIL ? "-" : VmToString(L, -1);
+  std::string value = text ? text : "?";
+  VmSetTop(L, -2);
+  return value;
+}
+
+int fakeLoadBrush(VmState* L) {
+  std::string file = VmToString(L, 2);
+  commandLog.push_back("brush " + file + " cache=" + field(L, 3, "cache") + " cachedload=" + field(L, 3, "cachedload"));
+  return file == "bad.png" ? ERR_READFILE : 0;
+}
+
+int fakeCreateDisplay(VmState* L) {
+  commandLog.push_back("display " + std::string(VmToString(L, 1)) + " mode=" + field(L, 2, "mode") +
+                       " title=" + field(L, 2, "title"));
+  return 0;
+}
+
+class Preload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    commandLog.clear();
+    L_ = VmOpenState();
+    ASSERT_NE(L_, nullptr);
+    const CommandTableEntry commands[] = {{"LoadBrush", fakeLoadBrush}, {"CreateDisplay", fakeCreateDisplay},
+                                          {nullptr, nullptr}};
+    VmPushValue(L_, VM_GLOBALS_INDEX);
+    VmRegisterFunctions(L_, nullptr, commands, 0);
+    VmSetTop(L_, 0);
+    StrCopyBounded(r_.record.title, sizeof r_.record.title, "T");
+  }
+  void TearDown() override {
+    VmCloseState(L_);
+    ResetErrorLocation();
+  }
+  void Brush(const char* file, int32_t line = 0) {
+    DeclaredResource* d = AddDeclaredResource(&r_.record, 1, 1);
+    ASSERT_NE(d, nullptr);
+    d->fileName = static_cast<char*>(AllocMemory(std::strlen(file) + 1, 0));
+    std::strcpy(d->fileName, file);
+    d->payload = AllocMemory(sizeof(ImagePayload), 1);
+    d->line = line;
+  }
+  VmState* L_ = nullptr;
+  Records r_;
+};
+
+TEST_F(Preload, RepeatedFilesAndDefaultDisplay) {
+  Brush("a.png");
+  Brush("other.png");
+  Brush("A.PNG");
+  ASSERT_EQ(PreloadDeclaredResources(L_, &r_.context, &r_.record), 0);
+  const std::vector<std::string> expected = {
+      "brush a.png cache=a.png cachedload=-", "brush other.png cache=- cachedload=-",
+      "brush A.PNG cache=- cachedload=A.PNG", "display 1 mode=1 title=T"};
+  EXPECT_EQ(commandLog, expected);
+  EXPECT_EQ(r_.record.resources, nullptr);
+  EXPECT_STREQ(vmErrorLocation.function, "----");
+}
+
+TEST_F(Preload, FailingCommandIsNamed) {
+  Brush("good.png");
+  Brush("bad.png", 42);
+  Brush("never.png");
+  EXPECT_EQ(PreloadDeclaredResources(L_, &r_.context, &r_.record), ERR_READFILE);
+  EXPECT_STREQ(vmErrorLocation.function, "LoadBrush");
+  EXPECT_EQ(vmErrorLocation.line, 42);
+  EXPECT_EQ(commandLog.size(), 2u);
+}
+
+TEST_F(Preload, CommandLineModeReachesDisplays) {
+  for (int all = 0; all <= 1; all++) {
+    SCOPED_TRACE(all);
+    commandLog.clear();
+    ASSERT_EQ(AddDefaultDisplay(&r_.record, "one"), 0);
+    ASSERT_NE(AddDeclaredResource(&r_.record, 10, 2), nullptr);
+    r_.record.displayMode = 2;
+    r_.context.allDisplays = all;
+    ASSERT_EQ(PreloadDeclaredResources(L_, &r_.context, &r_.record), 0);
+    const std::vector<std::string> expected = {"display 1 mode=2 title=one",
+                                               std::string("display 2 mode=") + (all ? "2" : "1") + " title=Quillmere"};
+    EXPECT_EQ(commandLog, expected);
+  }
+}
+
+}  // namespace
