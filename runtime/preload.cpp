@@ -145,15 +145,21 @@ void pushMenuTable(VmState* L, const MenuNode* node) {
   }
 }
 
+const char* const MODE_NAMES[9] = {nullptr, "windowed", "fullscreen", "ask", "moderequester", nullptr,
+                                   "fakefullscreen", "fullscreenscale", "systemscale"};
+const char* const BACKFILL_NAMES[5] = {nullptr, "color", "gradient", "texture", "picture"};
+
 void pushBackfillTable(VmState* L, const BackfillSpec& b) {
   VmNewTable(L);
-  SetTableFieldInt(L, "type", b.kind);
-  SetTableFieldInt(L, "color", b.startColor);
-  SetTableFieldInt(L, "startcolor", b.startColor);
-  SetTableFieldInt(L, "endcolor", b.endColor);
+  SetTableFieldString(L, "type", BACKFILL_NAMES[b.kind]);
+  if (b.startColor != -1) {
+    SetTableFieldInt(L, "color", b.startColor);
+    SetTableFieldInt(L, "startcolor", b.startColor);
+  }
+  if (b.endColor != -1) SetTableFieldInt(L, "endcolor", b.endColor);
   SetTableFieldInt(L, "x", b.x);
   SetTableFieldInt(L, "y", b.y);
-  SetTableFieldInt(L, "brush", b.brush);
+  if (b.brush) SetTableFieldInt(L, "brush", b.brush);
   SetTableFieldInt(L, "scalepicture", b.scalePicture);
   SetTableFieldInt(L, "smoothscale", b.smoothScale);
   if (b.imageFile[0]) SetTableFieldString(L, "brushfile", b.imageFile);
@@ -195,23 +201,23 @@ void pushDisplayOptions(VmState* L, const PlayerRecord* record, const DeclaredRe
   if (d->flags & 0x100) SetTableFieldInt(L, "scalemode", 2);
   if (d->flags2 & 1) SetTableFieldInt(L, "nocyclermenu", 1);
   if (d->xserver[0]) SetTableFieldString(L, "xserver", d->xserver);
-  SetTableFieldInt(L, "orientation", d->orientation);
-  SetTableFieldInt(L, "monitor", d->monitor);
+  if (d->orientation) SetTableFieldInt(L, "orientation", d->orientation);
+  if (d->monitor > 0) SetTableFieldInt(L, "monitor", d->monitor + 1);  // the table counts from 1
   if (d->menu != -1) SetTableFieldInt(L, "menu", d->menu);
-  if (d->displayMode == 8)
-    SetTableFieldString(L, "mode", "systemscale");
-  else
-    SetTableFieldInt(L, "mode", d->displayMode);
-  SetTableFieldInt(L, "scrwidth", d->screenWidth);
-  SetTableFieldInt(L, "scrheight", d->screenHeight);
-  SetTableFieldInt(L, "scrdepth", d->screenDepth);
-  SetTableFieldInt(L, "desktop", d->desktop);
+  if (d->displayMode > 0 && d->displayMode < 9 && MODE_NAMES[d->displayMode])
+    SetTableFieldString(L, "mode", MODE_NAMES[d->displayMode]);
+  if (d->screenWidth > 0) SetTableFieldInt(L, "scrwidth", d->screenWidth);
+  if (d->screenHeight > 0) SetTableFieldInt(L, "scrheight", d->screenHeight);
+  if (d->screenDepth > 0) SetTableFieldInt(L, "scrdepth", d->screenDepth);
+  if (d->desktop) SetTableFieldInt(L, "desktop", 1);
   if (d->restoreWidth) SetTableFieldInt(L, "__restorewidth", d->restoreWidth);
   if (d->restoreHeight) SetTableFieldInt(L, "__restoreheight", d->restoreHeight);
-  VmPushString(L, "backfill");
-  pushBackfillTable(L, d->backfill);
-  VmSetTable(L, -3);
-  SetTableFieldInt(L, "hidetitlebar", d->hideTitleBar);
+  if (d->backfill.kind > 0 && d->backfill.kind <= 4) {
+    VmPushString(L, "backfill");
+    pushBackfillTable(L, d->backfill);
+    if (d->hideTitleBar) SetTableFieldInt(L, "hidetitlebar", 1);
+    VmSetTable(L, -3);
+  }
   (void)record;
 }
 

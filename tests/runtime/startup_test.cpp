@@ -578,7 +578,7 @@ TEST_F(Preload, RepeatedFilesAndDefaultDisplay) {
   ASSERT_EQ(PreloadDeclaredResources(L_, &r_.context, &r_.record), 0);
   const std::vector<std::string> expected = {
       "brush a.png cache=a.png cachedload=-", "brush other.png cache=- cachedload=-",
-      "brush A.PNG cache=- cachedload=A.PNG", "display 1 mode=1 title=T"};
+      "brush A.PNG cache=- cachedload=A.PNG", "display 1 mode=windowed title=T"};
   EXPECT_EQ(commandLog, expected);
   EXPECT_EQ(r_.record.resources, nullptr);
   EXPECT_STREQ(vmErrorLocation.function, "----");
@@ -603,8 +603,9 @@ TEST_F(Preload, CommandLineModeReachesDisplays) {
     r_.record.displayMode = 2;
     r_.context.allDisplays = all;
     ASSERT_EQ(PreloadDeclaredResources(L_, &r_.context, &r_.record), 0);
-    const std::vector<std::string> expected = {"display 1 mode=2 title=one",
-                                               std::string("display 2 mode=") + (all ? "2" : "1") + " title=Quillmere"};
+    const std::vector<std::string> expected = {
+        "display 1 mode=fullscreen title=one",
+        std::string("display 2 mode=") + (all ? "fullscreen" : "windowed") + " title=Quillmere"};
     EXPECT_EQ(commandLog, expected);
   }
 }
