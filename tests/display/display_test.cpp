@@ -619,6 +619,50 @@ TEST_F(DisplayTest, MaskedPictureShapesItsWindow) {
   XSync(probe, False);
 }
 
+// Drawing straight into the window happens only while the display is open
+// and no border drag runs; margins move it into the picture's area.
+TEST_F(DisplayTest, WindowDrawingNeedsAnOpenUndraggedDisplay) {
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"color", 0}}, &d), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  BitmapHandle* white = AllocBitmap(2, 2, 0, nullptr);
+  ASSERT_NE(white, nullptr);
+  FillBitmapRect(white, 0, 0, 2, 2, 0xffffff);
+  // A border drag holds back refreshes only; drawing goes on.
+  struct Case {
+    const char* name;
+    int32_t state, drag;
+    uint32_t wantDraw, wantPut;
+  } cases[] = {
+      {"minimised", DISPSTATE_MINIMIZED, 0, 0, 0},
+      {"closed", DISPSTATE_CLOSED, 0, 0, 0},
+      {"border drag", DISPSTATE_OPEN, 1, 0xffffff, 0},
+      {"open", DISPSTATE_OPEN, 0, 0xffffff, 0xffffff},
+  };
+  int32_t x = 10;
+  for (const Case& c : cases) {
+    d->state = c.state;
+    d->x11->moveDrag = c.drag;
+    DrawX11Point(d, x, 10, 0xffffff);
+    DrawX11Line(d, x, 20, x + 3, 20, 0xffffff);
+    FillX11Rect(d, x, 30, 2, 2, 0xffffff);
+    PutPixelsToWindow(white, 0, 0, d, x, 40, 2, 2);
+    d->state = DISPSTATE_OPEN;
+    d->x11->moveDrag = 0;
+    EXPECT_EQ(WindowPixel(d, x, 10), c.wantDraw) << c.name;
+    EXPECT_EQ(WindowPixel(d, x + 3, 20), c.wantDraw) << c.name;
+    EXPECT_EQ(WindowPixel(d, x + 1, 31), c.wantDraw) << c.name;
+    EXPECT_EQ(WindowPixel(d, x + 1, 41), c.wantPut) << c.name;
+    x += 10;
+  }
+  d->marginLeft = 5;
+  d->marginTop = 7;
+  DrawX11Point(d, 100, 100, 0xffffff);
+  EXPECT_EQ(WindowPixel(d, 105, 107), 0xffffffu);
+  d->marginLeft = d->marginTop = 0;
+  FreeBitmap(white);
+}
+
 // A "desktop" display covers its monitor with what the monitor showed
 // before, as a borderless window that stays on top.
 TEST_F(DisplayTest, DesktopDisplayShowsTheScreenBeneath) {
