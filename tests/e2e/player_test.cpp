@@ -171,6 +171,7 @@ TEST_F(Player, Refusals) {
   };
   const Case cases[] = {
       {"3-byte file", Bytes{'Q', 'M', 'A'}, "Error: " + errorText(ERR_READ) + "\n"},
+      {"4-byte file passes the magic test", Bytes{'Q', 'M', 'A', 0}, "Error: " + errorText(ERR_UNEXPECTEDEOF) + "\n"},
       {"other magic", Bytes{'Q', 'M', 'X', 0, 10, 8, 0}, "Error: " + errorText(ERR_NOAPPLET, path.c_str()) + "\n"},
       {"version 8.1", assemble(".applet version 8 1\n" + good),
        "Error: " + errorText(ERR_APPLETVERSION, "8.1") + "\n"},

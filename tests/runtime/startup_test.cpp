@@ -465,7 +465,9 @@ TEST_F(AppletFile, AllocationFailures) {
   applet.insert(applet.begin() + 4, sections.begin(), sections.end());
   for (bool compressed : {false, true}) {
     Bytes file = applet;
-    if (compressed) ASSERT_TRUE(qmasm::CompressApplet(applet, &file, &error));
+    if (compressed) {
+      ASSERT_TRUE(qmasm::CompressApplet(applet, &file, &error));
+    }
     bool succeeded = false;
     for (uint64_t n = 1; n < 2000 && !succeeded; n++) {
       SCOPED_TRACE(std::to_string(n) + (compressed ? " compressed" : " plain"));
@@ -511,7 +513,9 @@ TEST(RequiredTags, Syntax) {
     SCOPED_TRACE(c.name);
     int count = -1;
     EXPECT_EQ(ParseRequiredTags(nullptr, c.text, "alpha", &count), c.error);
-    if (!c.error) EXPECT_EQ(count, c.count);
+    if (!c.error) {
+      EXPECT_EQ(count, c.count);
+    }
   }
 }
 
