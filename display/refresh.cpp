@@ -339,8 +339,9 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     }
   } else if (d->autoscale && !user) {
     error = RescaleBGPic(pic, drawWidth, drawHeight, smooth);
-    // Waiting for scaled masks of the window shape: a picture with a mask
-    // or alpha channel is shown unscaled in its shape.
+    // Not built yet: the display's own scaled mask and alpha channel. A
+    // scaled window therefore takes no shape from its picture (see
+    // OpenDisplayWindowCore); only the old ones are dropped here.
     FreeBitMask(d->ownMask);
     FreeAlphaChannel(d->ownAlpha);
     d->ownMask = nullptr;
