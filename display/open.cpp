@@ -176,10 +176,13 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
     SetErrorArgString(text);
     return ERR_DISPLAYSIZE;
   }
-  // The window's shape follows an unscaled picture's mask or alpha channel.
+  // The window's shape follows the picture's mask or alpha channel, scaled
+  // into the display's own on an autoscaled display.
   BitmapHandle *shape = nullptr, *alpha = nullptr;
-  if (d->bgpic && !d->autoscale && !d->layerscale && d->bgpic->width == d->width &&
-      d->bgpic->height == d->height) {
+  if (d->ownMask || d->ownAlpha) {
+    alpha = d->ownAlpha;
+    shape = alpha ? nullptr : d->ownMask;
+  } else if (d->bgpic && d->bgpic->width == d->width && d->bgpic->height == d->height) {
     alpha = d->bgpic->alpha;
     shape = alpha ? nullptr : d->bgpic->mask;
   }

@@ -42,6 +42,20 @@ void renewDefaultRegions(DisplayRecord* d) {
   }
 }
 
+// The display's own mask and alpha channel: the picture's, scaled to the
+// scaled size (the scaled pixels themselves are not kept).
+ErrorCode scaleOwnShape(DisplayRecord* d, const BGPic* pic) {
+  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+  ErrorCode error = TransformBitmap(pic->bitmap, pic->mask, pic->alpha, 0, 0, nullptr, pic->width,
+                                    pic->height, d->scaleWidth, d->scaleHeight, d->smooth, &bitmap,
+                                    &mask, &alpha);
+  if (error != ERR_NONE) return error == ERR_MEM ? ERR_BITMAP : error;
+  FreeBitmap(bitmap);
+  d->ownMask = mask;
+  d->ownAlpha = alpha;
+  return ERR_NONE;
+}
+
 }  // namespace
 
 void SetPartialScaledRefresh(int on) { partialScaledRefresh = on ? 1 : 0; }
@@ -339,15 +353,15 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     }
   } else if (d->autoscale && !user) {
     error = RescaleBGPic(pic, drawWidth, drawHeight, smooth);
-    // Not built yet: the display's own scaled mask and alpha channel. A
-    // scaled window therefore takes no shape from its picture (see
-    // OpenDisplayWindowCore); only the old ones are dropped here.
     FreeBitMask(d->ownMask);
     FreeAlphaChannel(d->ownAlpha);
     d->ownMask = nullptr;
     d->ownAlpha = nullptr;
     d->scaleX = static_cast<double>(d->scaleWidth) / pic->width;
     d->scaleY = static_cast<double>(d->scaleHeight) / pic->height;
+    // The window's shape follows the picture at the scaled size.
+    if (error == ERR_NONE && (d->scaleX != 1.0 || d->scaleY != 1.0) && (pic->mask || pic->alpha))
+      error = scaleOwnShape(d, pic);
   } else {
     error = RescaleBGPic(pic, drawWidth, drawHeight, smooth);
     if (d->autoscale && d->scaleWidth > 0) {

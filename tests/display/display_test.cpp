@@ -830,6 +830,49 @@ TEST_F(ScaledDisplayTest, ResizeOfOpenDisplays) {
   EXPECT_EQ(scaled->width, 800);
 }
 
+// On an autoscaled display the window's shape is the picture's mask at the
+// scaled size.
+TEST_F(ScaledDisplayTest, ScaledMaskShapesTheScaledWindow) {
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = 0xcc3311;
+  attributes.override_redirect = True;
+  Window backdrop = XCreateWindow(probe, DefaultRootWindow(probe), 0, 0, 2048, 2048, 0, CopyFromParent,
+                                  InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+  XMapWindow(probe, backdrop);
+  XSync(probe, False);
+  constexpr int W = 32, H = 16;
+  auto inside = [](int x, int y) { return (x / 4 + y / 4) % 2 == 0; };
+  BitmapHandle* bitmap = AllocBitmap(W, H, 0, nullptr);
+  ASSERT_NE(bitmap, nullptr);
+  BitmapHandle* mask = AllocBitMask(bitmap, W, H, 1, nullptr, 0);
+  ASSERT_NE(mask, nullptr);
+  FillBitmapRect(bitmap, 0, 0, W, H, 0x22aa44);
+  for (int y = 0; y < H; y++)
+    for (int x = 0; x < W; x++)
+      if (inside(x, y)) WriteBitmapPixel(mask, x, y, 0, 1);
+  ObjectId id{nullptr, 3};
+  ASSERT_EQ(AddBGPicObject(&id, 0, 0, W, H, W, nullptr, bitmap, nullptr, -1, mask, nullptr, nullptr, nullptr),
+            ERR_NONE);
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"bgpic", 3}, {"borderless", 1}, {"scalefactor", 2}}, &d), ERR_NONE);
+  ASSERT_NE(d->ownMask, nullptr);
+  ErrorCode error = OpenDisplayWindow(h.L, d, 0);
+  if (error == ERR_XFIXES) GTEST_SKIP() << "server lacks XFixes";
+  ASSERT_EQ(error, ERR_NONE);
+  Sync(d);
+  XImage* image = XGetImage(probe, DefaultRootWindow(probe), (2048 - 2 * W) / 2, (2048 - 2 * H) / 2, 2 * W,
+                            2 * H, AllPlanes, ZPixmap);
+  ASSERT_NE(image, nullptr);
+  int wrong = 0;
+  for (int y = 0; y < 2 * H; y++)
+    for (int x = 0; x < 2 * W; x++)
+      wrong += (XGetPixel(image, x, y) & 0xffffff) != (inside(x / 2, y / 2) ? 0x22aa44u : 0xcc3311u);
+  XDestroyImage(image);
+  EXPECT_EQ(wrong, 0);
+  XDestroyWindow(probe, backdrop);
+  XSync(probe, False);
+}
+
 // Monitors with and without the RandR extension: one entry covering the
 // screen either way, and a display's monitor index beyond the list is an
 // error.
