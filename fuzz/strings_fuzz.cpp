@@ -30,6 +30,9 @@ class Values : public FormatArguments {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
   if (size < 1) return 0;
+  // Backtracking patterns are refused after this many steps; a small budget
+  // keeps each input well inside the time-out.
+  PatternSetStepBudget(200000);
   const char* raw = reinterpret_cast<const char*>(data) + 1;
   size_t n = size - 1;
   size_t split = data[0] % size;

@@ -26,6 +26,8 @@ struct PatternError {
 
 [[noreturn]] void fail(ErrorCode code) { throw PatternError{code}; }
 
+uint64_t stepBudget = PATTERN_STEP_BUDGET;
+
 struct Chr {
   uint32_t code;
   size_t len;
@@ -132,8 +134,9 @@ const char* match(MatchState* ms, const char* s, const char* p);
 // Takes one unit of the budget for an entry into match() and gives it back.
 struct BudgetUnit {
   explicit BudgetUnit(MatchState* ms) : ms_(ms) {
-    if (ms_->budget <= 0) fail(ERR_COMPLEXPATTERN);
+    if (ms_->budget <= 0 || ms_->steps == 0) fail(ERR_COMPLEXPATTERN);
     ms_->budget--;
+    ms_->steps--;
   }
   ~BudgetUnit() { ms_->budget++; }
   MatchState* ms_;
@@ -321,17 +324,23 @@ const char* match(MatchState* ms, const char* s, const char* p) {
 
 }  // namespace
 
+void PatternSetStepBudget(uint64_t steps) { stepBudget = steps; }
+
 void PatternInitState(MatchState* ms, const char* subject, size_t length, const char* pattern,
                       size_t patternLength, bool utf8) {
   ms->srcInit = subject;
   ms->srcEnd = subject + length;
   ms->patEnd = pattern + patternLength;
   ms->budget = PATTERN_CALL_BUDGET;
+  ms->steps = stepBudget;
   ms->level = 0;
   ms->utf8 = utf8;
 }
 
-ErrorCode PatternMatchHere(MatchState* ms, const char* s, const char* pattern, const char** end) {
+namespace {
+
+// One match attempt at s, within the step budget the caller set.
+ErrorCode matchHere(MatchState* ms, const char* s, const char* pattern, const char** end) {
   ms->level = 0;
   ms->budget = PATTERN_CALL_BUDGET;
   try {
@@ -344,6 +353,13 @@ ErrorCode PatternMatchHere(MatchState* ms, const char* s, const char* pattern, c
   return ERR_NONE;
 }
 
+}  // namespace
+
+ErrorCode PatternMatchHere(MatchState* ms, const char* s, const char* pattern, const char** end) {
+  ms->steps = stepBudget;
+  return matchHere(ms, s, pattern, end);
+}
+
 ErrorCode PatternSearch(MatchState* ms, const char* from, const char* pattern, bool honourAnchor,
                         const char** start, const char** end) {
   bool anchor = honourAnchor && pattern < ms->patEnd && *pattern == '^';
@@ -351,9 +367,10 @@ ErrorCode PatternSearch(MatchState* ms, const char* from, const char* pattern, b
   const char* s = from;
   *start = nullptr;
   *end = nullptr;
+  ms->steps = stepBudget;
   for (;;) {
     const char* e;
-    ErrorCode code = PatternMatchHere(ms, s, pattern, &e);
+    ErrorCode code = matchHere(ms, s, pattern, &e);
     if (code != ERR_NONE) return code;
     if (e) {
       *start = s;

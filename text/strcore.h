@@ -36,6 +36,11 @@ class EncodingScope {
 
 constexpr int PATTERN_MAX_CAPTURES = 32;  // a 33rd capture is refused
 constexpr int PATTERN_CALL_BUDGET = 200;  // nested matcher entries allowed
+// Matcher entries allowed for one search. Backtracking over repetitions can
+// take time polynomial in the subject's length with the number of
+// repetitions as the power; past this budget the pattern is refused as too
+// complex instead of hanging the script.
+constexpr uint64_t PATTERN_STEP_BUDGET = 20000000;
 constexpr ptrdiff_t PATTERN_CAP_OPEN = -1;
 constexpr ptrdiff_t PATTERN_CAP_POSITION = -2;
 
@@ -49,11 +54,15 @@ struct MatchState {
   const char* srcEnd;
   const char* patEnd;
   int budget;
+  uint64_t steps;  // matcher entries left for the current search
   int level;  // captures opened so far (open or closed)
   PatternCapture capture[PATTERN_MAX_CAPTURES];
   bool utf8;
 };
 
+// Test seam: the step budget of each search (PATTERN_STEP_BUDGET by
+// default); fuzzing lowers it so refusals come quickly.
+void PatternSetStepBudget(uint64_t steps);
 void PatternInitState(MatchState* ms, const char* subject, size_t length, const char* pattern,
                       size_t patternLength, bool utf8);
 // Searches from byte position from (a character boundary) for the first

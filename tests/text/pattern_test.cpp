@@ -474,6 +474,8 @@ TEST_F(PatternTest, ReplacementsErrorsAndTheCallBudget) {
   const Utf8Case cases[] = {
       {"budget_exhausted", "PatternFindStrDirect", {std::string(250, 'a'), deep, 0, 0}, ERR_COMPLEXPATTERN, {}},
       {"within_budget", "PatternFindStrDirect", {std::string(150, 'a'), shallow, 0, 0}, 0, {0, 149}},
+      // Backtracking over eight repetitions of one class is about n^8 steps.
+      {"backtracking_refused", "PatternFindStrShort", {std::string(60, 'a'), "a*a*a*a*a*a*a*a*b"}, ERR_COMPLEXPATTERN, {}},
       {"too_many_captures", "PatternFindStrShort", {"a", captures, 0, 0}, ERR_TOOMANYCAPTURES, {}},
       {"bad_escape_in_replacement", "PatternReplaceStr", {"abc", "b", "%x"}, ERR_ESCREPLACE, {}},
       {"percent_at_end_of_replacement", "PatternReplaceStr", {"abc", "b", "x%"}, ERR_ESCREPLACE, {}},
