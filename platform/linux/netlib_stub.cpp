@@ -36,10 +36,3 @@ __attribute__((weak)) const char* SocketStatusText(int32_t status) {
       return "unknown error";
   }
 }
-
-// Waiting for the event library: no events can be pumped yet, so a pass
-// never asks the caller to stop.
-__attribute__((weak)) int PollEvents(VmState* L, int32_t flags, int32_t unused, ErrorCode* error) {
-  if (error) *error = ERR_NONE;
-  return 0;
-}

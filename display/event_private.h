@@ -1,0 +1,28 @@
+// What the event library's files share: the interval and timeout lists
+// that the dispatcher fires and the records it takes out of them.
+// Invariant: a record is in exactly one list while its timer runs; once
+// unlinked it is freed by whoever unlinked it.
+#pragma once
+
+#include "display/display.h"
+
+struct IntervalRecord {
+  ObjectHead head;  // type OBJECT_INTERVAL or OBJECT_TIMEOUT
+  VmRef handler;
+  int32_t milliseconds;
+  VmRef userData;
+  uintptr_t adapterTimer;  // a timer adapter's handle; none while no adapter exists
+};
+
+// The listed interval whose address is key, or null (the key may belong to
+// another client of the timer list, such as the shared poll timer).
+IntervalRecord* FindIntervalByKey(uintptr_t key);
+// Unlinks a fired timeout found by its key and returns it (null when it is
+// not listed); the caller releases its references and frees it.
+IntervalRecord* TakeTimeoutByKey(uintptr_t key);
+// Frees every interval and timeout with their references and timers.
+void FreeAllIntervals(VmState* L);
+void FreeAllUserEventTypes(VmState* L);
+// The timer commands' table entries, joined into the library's table.
+extern const CommandTableEntry INTERVAL_COMMANDS[];
+UserEventType* GetUserEventTypeList();
