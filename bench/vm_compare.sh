@@ -2,10 +2,11 @@
 # Runs the interpreter benchmarks of bench/vm/ side by side: each program on
 # our VM (assembled .qasm, no hook), on our VM with a line hook that does
 # nothing, and the same program in Lua under lua5.4. Prints the median
-# processor time of N runs of each and the ratios. Builds the Release
+# processor time of all runs of each (RUNS per process, ROUNDS processes,
+# taking turns) and the ratios. Builds the Release
 # runner first.
 #
-#   bench/vm_compare.sh [-n RUNS] [-b BUILD_DIR] [--no-build] [PROGRAM...]
+#   bench/vm_compare.sh [-n RUNS] [-r ROUNDS] [-b BUILD_DIR] [--no-build] [PROGRAM...]
 #
 # PROGRAM is a name from bench/vm/ (fib loop tables methods strings).
 set -eu
@@ -13,14 +14,16 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 runs=5
+rounds=3
 build="$root/build-vmbench"
 do_build=1
 while [ $# -gt 0 ]; do
     case "$1" in
     -n) runs=$2; shift 2 ;;
+    -r) rounds=$2; shift 2 ;;
     -b) build=$2; shift 2 ;;
     --no-build) do_build=0; shift ;;
-    -*) echo "usage: $0 [-n RUNS] [-b BUILD_DIR] [--no-build] [PROGRAM...]" >&2; exit 2 ;;
+    -*) echo "usage: $0 [-n RUNS] [-r ROUNDS] [-b BUILD_DIR] [--no-build] [PROGRAM...]" >&2; exit 2 ;;
     *) break ;;
     esac
 done
@@ -44,14 +47,25 @@ result() { sed -n 's/^result //p'; }
 printf '%-9s %10s %10s %9s %12s %10s\n' program "ours ms" "lua ms" ours/lua "hooked ms" hook/ours
 status=0
 for p in $programs; do
-    ours_out=$("$runner" -n "$runs" "$here/vm/$p.qasm")
-    hook_out=$("$runner" --hook -n "$runs" "$here/vm/$p.qasm")
-    lua_out=$("$lua" "$here/vm_run.lua" "$here/vm/$p.lua" "$runs")
+    # The three runners take turns, ROUNDS times, so that a change in the
+    # machine's load falls on all of them alike; each process runs the
+    # program RUNS times (later runs find a warmed-up heap).
+    ours_out="times"; hook_out="times"; lua_out="times"
+    round=0
+    while [ $round -lt "$rounds" ]; do
+        o=$("$runner" -n "$runs" "$here/vm/$p.qasm")
+        h=$("$runner" --hook -n "$runs" "$here/vm/$p.qasm")
+        l=$("$lua" "$here/vm_run.lua" "$here/vm/$p.lua" "$runs")
+        ours_out="$ours_out $(echo "$o" | sed -n 's/^times //p')"
+        hook_out="$hook_out $(echo "$h" | sed -n 's/^times //p')"
+        lua_out="$lua_out $(echo "$l" | sed -n 's/^times //p')"
+        r_ours=$(echo "$o" | result)
+        r_lua=$(echo "$l" | result)
+        round=$((round + 1))
+    done
     ours=$(echo "$ours_out" | median)
     hooked=$(echo "$hook_out" | median)
     luat=$(echo "$lua_out" | median)
-    r_ours=$(echo "$ours_out" | result)
-    r_lua=$(echo "$lua_out" | result)
     printf '%-9s %10s %10s %9s %12s %10s' "$p" "$ours" "$luat" \
         "$(awk -v a="$ours" -v b="$luat" 'BEGIN { printf "%.2f", a / b }')" "$hooked" \
         "$(awk -v a="$hooked" -v b="$ours" 'BEGIN { printf "%.2f", a / b }')"

@@ -400,6 +400,10 @@ inline VmCallInfo *VmNextCallInfo(VmState *L)
 
 VmString *VmNewString(VmState *L, const char *bytes, size_t len);
 VmString *VmNewStringZ(VmState *L, const char *text);
+// Interns the len bytes held in the concatenation buffer after room for a
+// string record's head (see VmConcatValues). A long new string takes the
+// buffer's block over as its record, leaving the buffer empty.
+VmString *VmStringFromBuffer(VmState *L, size_t len);
 void VmResizeStringTable(VmState *L, size_t slots);
 VmUserdata *VmNewUserdataObject(VmState *L, size_t size);
 // Internal linkage: the command API defines a VmNewUserdata that returns the

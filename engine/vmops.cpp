@@ -522,20 +522,29 @@ void VmConcatValues(VmState *L, int total, int last)
             }
             if (tl >= MAXCONCAT)
                 VmRaiseError(L, ERR_INTERNAL);
-            if (g->buffsize < tl) {
-                size_t nsize = tl < 32 ? 32 : tl;
-                g->buff = static_cast<char *>(VmRealloc(L, g->buff, g->buffsize, nsize));
+            // The buffer keeps room for a string record's head in front of
+            // the text, so that a long result can take the buffer's block
+            // over as its record instead of being copied out of it. Its old
+            // contents are scratch: it is replaced, not reallocated.
+            size_t need = VmSizeString(tl);
+            if (g->buffsize < need) {
+                size_t nsize = need < 32 ? 32 : need;
+                VmRealloc(L, g->buff, g->buffsize, 0);
+                g->buff = nullptr;
+                g->buffsize = 0;
+                g->buff = static_cast<char *>(VmRealloc(L, nullptr, 0, nsize));
                 g->buffsize = nsize;
             }
+            char *out = g->buff + sizeof(VmString);
             size_t pos = 0;
             for (int i = n; i > 0; i--) {
                 const VmValue *o = &top[-i];
                 const char *text = o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1];
                 if (lens[i - 1] != 0)
-                    std::memcpy(g->buff + pos, text, lens[i - 1]);
+                    std::memcpy(out + pos, text, lens[i - 1]);
                 pos += lens[i - 1];
             }
-            VmSetString(&top[-n], VmNewString(L, g->buff, pos));
+            VmSetString(&top[-n], VmStringFromBuffer(L, pos));
         }
         total -= n - 1;
         last -= n - 1;
