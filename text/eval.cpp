@@ -217,6 +217,8 @@ int32_t RoundToInt32(double d) { return VmTruncInt32(std::nearbyint(d)); }
 uint32_t BitsOfRounded(double d) {
   double r = std::nearbyint(d);
   if (r < 0 || r != r) return static_cast<uint32_t>(VmTruncInt32(r));
+  // +inf saturates as a 64-bit integer would, keeping all 32 low bits set.
+  if (std::isinf(r)) return 0xFFFFFFFFu;
   // A non-negative value keeps its low 32 bits. Every double of 2^53 and
   // above is a whole number, so the remainder below is exact.
   if (r >= 4294967296.0) r = std::fmod(r, 4294967296.0);
