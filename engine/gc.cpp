@@ -355,7 +355,7 @@ void shrinkStringTable(VmState *L)
         VmString *s = g->strt.hash[i];
         while (s != nullptr) {
             VmString *next = static_cast<VmString *>(s->next);
-            size_t h = s->slotHash & (half - 1);
+            size_t h = VmStringChain(s->slotHash, half);
             s->next = g->strt.hash[h];
             g->strt.hash[h] = s;
             s = next;

@@ -127,10 +127,11 @@ inline void VmSetValue(VmValue *dst, const VmValue *src) { *dst = *src; }
 struct VmString : VmGcHeader {
     uint8_t reserved;   // non-zero for the fixed strings
     uint32_t hash;      // the sampled hash that places keys in tables
-    // Chooses the string-table chain: the hash above for short strings, a
-    // hash of every byte for longer ones, whose sampled hashes collide
-    // whenever they differ only between the sampled bytes.
-    uint32_t slotHash;
+    // Chooses the string-table chain (VmStringChain): a polynomial hash of
+    // every byte (sampled hashes collide whenever strings differ only
+    // between the sampled bytes). A joined string's follows from its
+    // parts' (VmStringSlotHashJoin), so concatenation never rehashes.
+    uint64_t slotHash;
     size_t len;         // length in bytes, not counting the terminating zero
     // followed by len bytes and a zero byte
 };
@@ -401,17 +402,28 @@ inline VmCallInfo *VmNextCallInfo(VmState *L)
 VmString *VmNewString(VmState *L, const char *bytes, size_t len);
 VmString *VmNewStringZ(VmState *L, const char *text);
 // Interns the len bytes held in the concatenation buffer after room for a
-// string record's head (see VmConcatValues). A long new string takes the
-// buffer's block over as its record, leaving the buffer empty.
-VmString *VmStringFromBuffer(VmState *L, size_t len);
+// string record's head (see VmConcatValues), whose string-table hash the
+// caller has joined from the parts. A long new string takes the buffer's
+// block over as its record, leaving the buffer empty.
+VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t slotHash);
 void VmResizeStringTable(VmState *L, size_t slots);
 VmUserdata *VmNewUserdataObject(VmState *L, size_t size);
 // Internal linkage: the command API defines a VmNewUserdata that returns the
 // data pointer.
 static inline VmUserdata *VmNewUserdata(VmState *L, size_t size) { return VmNewUserdataObject(L, size); }
 uint32_t VmStringHash(const char *bytes, size_t len);
-// The string-table hash of a string whose sampled hash is h.
-uint32_t VmStringSlotHash(const char *bytes, size_t len, uint32_t h);
+// The string-table hash of a byte string: the sum of byte[i] * B^(len-1-i)
+// modulo 2^64 for an odd constant B.
+uint64_t VmStringSlotHash(const char *bytes, size_t len);
+// The string-table hash of a joined to b, from their hashes and b's length.
+uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen);
+// The chain of a string-table hash in a table of size slots (a power of
+// two); the high bits are mixed in, the polynomial's low bits being weak.
+inline size_t VmStringChain(uint64_t slotHash, size_t size)
+{
+    uint64_t x = (slotHash ^ (slotHash >> 32)) * 0xFF51AFD7ED558CCDull;
+    return static_cast<size_t>(x >> 32) & (size - 1);
+}
 
 // ---- Tables (engine/table.cpp) --------------------------------------------------
 

@@ -1,7 +1,7 @@
 // Interned strings and full userdata blocks.
 //
 // Invariant: the string table holds exactly one VmString per distinct byte
-// sequence, in chain slotHash & (size - 1), so string equality is pointer
+// sequence, in chain VmStringChain(slotHash, size), so string equality is pointer
 // equality. Its size is always a power of two.
 #include <cstring>
 
@@ -27,58 +27,48 @@ uint32_t VmStringHash(const char *bytes, size_t len)
 
 namespace {
 
-// Strings from this length on are copied into their new record while
-// their slot hash is computed, in one pass over the bytes, and only then
-// looked up (a duplicate record is freed again): for long strings the
-// passes over memory, not the lookup, are the cost.
-constexpr size_t COPY_WHILE_HASHING = 4096;
+// Strings from this length on are interned by taking the concatenation
+// buffer's block over (VmStringFromBuffer); shorter ones are copied out.
+constexpr size_t ADOPT_BUFFER = 4096;
 
-// The slot hash of VmStringSlotHash; with COPY the bytes are also copied
-// to dst on the way.
-template <bool COPY> uint32_t slotHash(const char *bytes, size_t len, uint32_t h, char *dst)
-{
-    // The sampled hash already covers every byte of a string shorter than
-    // 32 bytes. Longer ones mix in all their bytes, in four independent
-    // lanes of 8 bytes so the multiplications overlap, so that strings
-    // differing only between the sampled bytes take different chains.
-    if (len < 32) {
-        if (COPY)
-            std::memcpy(dst, bytes, len);
-        return h;
-    }
-    constexpr uint64_t M = 0xFF51AFD7ED558CCDull;
-    uint64_t a = h ^ (static_cast<uint64_t>(len) * 0x9E3779B97F4A7C15ull);
-    uint64_t b = a + 1, c = a + 2, d = a + 3;
-    size_t i = 0;
-    for (; i + 32 <= len; i += 32) {
-        uint64_t w[4];
-        std::memcpy(w, bytes + i, 32);
-        if (COPY)
-            std::memcpy(dst + i, w, 32);
-        a = (a ^ w[0]) * M;
-        b = (b ^ w[1]) * M;
-        c = (c ^ w[2]) * M;
-        d = (d ^ w[3]) * M;
-        a ^= a >> 29;
-        b ^= b >> 29;
-        c ^= c >> 29;
-        d ^= d >> 29;
-    }
-    uint64_t x = a ^ (b * 3) ^ (c * 5) ^ (d * 7);
-    for (; i < len; i++) {
-        if (COPY)
-            dst[i] = bytes[i];
-        x = (x ^ static_cast<unsigned char>(bytes[i])) * 0x100000001B3ull;
-    }
-    x = (x ^ (x >> 32)) * M;
-    return static_cast<uint32_t>(x >> 32);
-}
+// The odd base of the string-table hash and its powers up to 8.
+constexpr uint64_t B1 = 0x9E3779B97F4A7C15ull;
+constexpr uint64_t B2 = B1 * B1;
+constexpr uint64_t B3 = B2 * B1;
+constexpr uint64_t B4 = B3 * B1;
+constexpr uint64_t B5 = B4 * B1;
+constexpr uint64_t B6 = B5 * B1;
+constexpr uint64_t B7 = B6 * B1;
+constexpr uint64_t B8 = B7 * B1;
 
 }  // namespace
 
-uint32_t VmStringSlotHash(const char *bytes, size_t len, uint32_t h)
+uint64_t VmStringSlotHash(const char *bytes, size_t len)
 {
-    return slotHash<false>(bytes, len, h, nullptr);
+    // Eight bytes a step: h * B^8 plus the step's own polynomial, whose
+    // eight products are independent of each other.
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(bytes);
+    uint64_t h = 0;
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t step = p[i] * B7 + p[i + 1] * B6 + p[i + 2] * B5 + p[i + 3] * B4 + p[i + 4] * B3 +
+                        p[i + 5] * B2 + p[i + 6] * B1 + p[i + 7];
+        h = h * B8 + step;
+    }
+    for (; i < len; i++)
+        h = h * B1 + p[i];
+    return h;
+}
+
+uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen)
+{
+    uint64_t power = 1, base = B1;
+    for (size_t n = blen; n != 0; n >>= 1) {
+        if (n & 1)
+            power *= base;
+        base *= base;
+    }
+    return a * power + b;
 }
 
 void VmResizeStringTable(VmState *L, size_t slots)
@@ -92,7 +82,7 @@ void VmResizeStringTable(VmState *L, size_t slots)
         while (p != nullptr) {
             VmGcHeader *next = p->next;
             VmString *s = static_cast<VmString *>(p);
-            size_t h = s->slotHash & (slots - 1);
+            size_t h = VmStringChain(s->slotHash, slots);
             s->next = nh[h];
             nh[h] = s;
             p = next;
@@ -103,36 +93,23 @@ void VmResizeStringTable(VmState *L, size_t slots)
     g->strt.size = slots;
 }
 
-VmString *VmNewString(VmState *L, const char *bytes, size_t len)
+namespace {
+
+// The interned string of len bytes with table hash sh, or null.
+VmString *findString(VmGlobalState *g, const char *bytes, size_t len, uint64_t sh)
+{
+    for (VmGcHeader *o = g->strt.hash[VmStringChain(sh, g->strt.size)]; o != nullptr; o = o->next) {
+        VmString *s = static_cast<VmString *>(o);
+        if (s->len == len && s->slotHash == sh && (len == 0 || std::memcmp(VmStringData(s), bytes, len) == 0))
+            return s;
+    }
+    return nullptr;
+}
+
+// Fills in a new record whose bytes are in place and links it.
+VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
-    uint32_t h = VmStringHash(bytes, len);
-    VmString *made = nullptr;
-    uint32_t sh;
-    if (len >= COPY_WHILE_HASHING) {
-        if (len > SIZE_MAX - sizeof(VmString) - 1)
-            VmRaiseError(L, ERR_MEM);
-        made = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
-        sh = slotHash<true>(bytes, len, h, VmStringData(made));
-    } else {
-        sh = VmStringSlotHash(bytes, len, h);
-    }
-    for (VmGcHeader *o = g->strt.hash[sh & (g->strt.size - 1)]; o != nullptr; o = o->next) {
-        VmString *s = static_cast<VmString *>(o);
-        if (s->len == len && s->slotHash == sh && (len == 0 || std::memcmp(VmStringData(s), bytes, len) == 0)) {
-            if (made != nullptr)
-                VmRealloc(L, made, VmSizeString(len), 0);
-            return s;
-        }
-    }
-    VmString *s = made;
-    if (s == nullptr) {
-        if (len > SIZE_MAX - sizeof(VmString) - 1)
-            VmRaiseError(L, ERR_MEM);
-        s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
-        if (len != 0)
-            std::memcpy(VmStringData(s), bytes, len);
-    }
     s->tag = VM_TSTRING;
     s->marked = 0;
     s->reserved = 0;
@@ -140,7 +117,7 @@ VmString *VmNewString(VmState *L, const char *bytes, size_t len)
     s->slotHash = sh;
     s->len = len;
     VmStringData(s)[len] = '\0';
-    VmString **slot = &g->strt.hash[sh & (g->strt.size - 1)];
+    VmString **slot = &g->strt.hash[VmStringChain(sh, g->strt.size)];
     s->next = *slot;
     *slot = s;
     g->strt.nuse++;
@@ -149,19 +126,41 @@ VmString *VmNewString(VmState *L, const char *bytes, size_t len)
     return s;
 }
 
-VmString *VmStringFromBuffer(VmState *L, size_t len)
+VmString *newString(VmState *L, const char *bytes, size_t len, uint64_t sh)
+{
+    // The chain's first record is fetched while the sampled hash, which a
+    // new record needs, is computed.
+    VmGlobalState *g = VmG(L);
+    __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
+    uint32_t h = VmStringHash(bytes, len);
+    VmString *found = findString(g, bytes, len, sh);
+    if (found != nullptr)
+        return found;
+    if (len > SIZE_MAX - sizeof(VmString) - 1)
+        VmRaiseError(L, ERR_MEM);
+    VmString *s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
+    if (len != 0)
+        std::memcpy(VmStringData(s), bytes, len);
+    return linkString(L, s, len, h, sh);
+}
+
+}  // namespace
+
+VmString *VmNewString(VmState *L, const char *bytes, size_t len)
+{
+    return newString(L, bytes, len, VmStringSlotHash(bytes, len));
+}
+
+VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     const char *bytes = g->buff + sizeof(VmString);
-    if (len < COPY_WHILE_HASHING)
-        return VmNewString(L, bytes, len);
+    if (len < ADOPT_BUFFER)
+        return newString(L, bytes, len, sh);
+    VmString *found = findString(g, bytes, len, sh);
+    if (found != nullptr)
+        return found;
     uint32_t h = VmStringHash(bytes, len);
-    uint32_t sh = VmStringSlotHash(bytes, len, h);
-    for (VmGcHeader *o = g->strt.hash[sh & (g->strt.size - 1)]; o != nullptr; o = o->next) {
-        VmString *s = static_cast<VmString *>(o);
-        if (s->len == len && s->slotHash == sh && std::memcmp(VmStringData(s), bytes, len) == 0)
-            return s;
-    }
     // The buffer's block becomes the record (trimmed to size; shrinking
     // never fails) and the buffer starts again empty.
     VmString *s = reinterpret_cast<VmString *>(g->buff);
@@ -170,20 +169,7 @@ VmString *VmStringFromBuffer(VmState *L, size_t len)
     g->buffsize = 0;
     if (size != VmSizeString(len))
         s = static_cast<VmString *>(VmRealloc(L, s, size, VmSizeString(len)));
-    s->tag = VM_TSTRING;
-    s->marked = 0;
-    s->reserved = 0;
-    s->hash = h;
-    s->slotHash = sh;
-    s->len = len;
-    VmStringData(s)[len] = '\0';
-    VmString **slot = &g->strt.hash[sh & (g->strt.size - 1)];
-    s->next = *slot;
-    *slot = s;
-    g->strt.nuse++;
-    if (g->strt.nuse > g->strt.size && g->strt.size <= MAXSTRTAB)
-        VmResizeStringTable(L, g->strt.size * 2);
-    return s;
+    return linkString(L, s, len, h, sh);
 }
 
 VmString *VmNewStringZ(VmState *L, const char *text)

@@ -365,13 +365,17 @@ retentry:  // continue the frame on top (after a call returned into it)
                             t->flags = 0;
                         vmbreak;
                     }
-                    // A new integer key of a table whose metatable is known
-                    // to have no __newindex: store it raw.
+                    // A new key of a table whose metatable is known to have
+                    // no __newindex: store it raw (a nil key means 0, a NaN
+                    // key is refused, as in the general path).
                     const VmTable *mt = t->metatable;
-                    if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n) &&
-                        (mt == nullptr || (mt->flags & (1u << VM_TM_NEWINDEX)))) {
+                    if (mt == nullptr || (mt->flags & (1u << VM_TM_NEWINDEX))) {
                         VmValue val = *rc;
-                        PROTECT(*VmTableSetNum(L, t, n) = val);
+                        if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n)) {
+                            PROTECT(*VmTableSetNum(L, t, n) = val);
+                        } else {
+                            PROTECT(*VmTableSet(L, t, rb) = val);
+                        }
                         vmbreak;
                     }
                 }

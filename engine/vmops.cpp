@@ -535,16 +535,30 @@ void VmConcatValues(VmState *L, int total, int last)
                 g->buff = static_cast<char *>(VmRealloc(L, nullptr, 0, nsize));
                 g->buffsize = nsize;
             }
+            // The joined string's table hash follows from the parts', so
+            // its string-table chain can be fetched while the bytes copy.
+            uint64_t sh = 0;
+            for (int i = n; i > 0; i--) {
+                const VmValue *o = &top[-i];
+                size_t len = lens[i - 1];
+                if (len != 0) {
+                    uint64_t part = o->tag == VM_TSTRING ? VmStringOf(o)->slotHash
+                                                         : VmStringSlotHash(numbers[i - 1], len);
+                    sh = VmStringSlotHashJoin(sh, part, len);
+                }
+            }
+            __builtin_prefetch(&g->strt.hash[VmStringChain(sh, g->strt.size)]);
             char *out = g->buff + sizeof(VmString);
             size_t pos = 0;
             for (int i = n; i > 0; i--) {
                 const VmValue *o = &top[-i];
-                const char *text = o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1];
-                if (lens[i - 1] != 0)
-                    std::memcpy(out + pos, text, lens[i - 1]);
-                pos += lens[i - 1];
+                size_t len = lens[i - 1];
+                if (len == 0)
+                    continue;
+                std::memcpy(out + pos, o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1], len);
+                pos += len;
             }
-            VmSetString(&top[-n], VmStringFromBuffer(L, pos));
+            VmSetString(&top[-n], VmStringFromBuffer(L, pos, sh));
         }
         total -= n - 1;
         last -= n - 1;

@@ -158,3 +158,23 @@ TEST_F(StringTest, LongStringsThatShareASampledHashStayDistinct)
     }
     L->top--;
 }
+
+// The string-table hash of a joined string follows from its parts', which
+// is what lets a concatenation skip hashing its result.
+TEST(StringSlotHash, JoinAgreesWithTheWholeString)
+{
+    for (uint32_t i = 0; i < 500; i++) {
+        uint32_t seed = i * 2654435761u + 99u;
+        auto next = [&seed]() { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+        size_t len = i % 50 == 0 ? 5000 + next() % 100 : next() % 120;
+        std::string s;
+        for (size_t j = 0; j < len; j++)
+            s.push_back(static_cast<char>(next() % 4 == 0 ? 0xFF : next() & 0xFF));
+        size_t cut = len == 0 ? 0 : next() % (len + 1);
+        std::string a = s.substr(0, cut), b = s.substr(cut);
+        EXPECT_EQ(VmStringSlotHashJoin(VmStringSlotHash(a.data(), a.size()), VmStringSlotHash(b.data(), b.size()),
+                                       b.size()),
+                  VmStringSlotHash(s.data(), s.size()))
+            << i;
+    }
+}

@@ -510,3 +510,23 @@ TEST(NumberText, MatchesTheFormat)
         EXPECT_EQ(n, static_cast<int>(std::strlen(expect))) << v;
     }
 }
+
+// A concatenation's result is the one interned string of its bytes: a key
+// stored under the whole text is found through the joined parts, short,
+// long (past the sampled hash) and very long (whose record takes the
+// concatenation buffer over), with a number among the parts.
+TEST_F(Interp, JoinedTextIsTheInternedString)
+{
+    const size_t lengths[] = {3, 40, 5000};
+    for (size_t len : lengths) {
+        SCOPED_TRACE(len);
+        std::string head(len, 'q');
+        for (size_t i = 0; i < len; i += 7)
+            head[i] = static_cast<char>('a' + i % 26);
+        std::string code = "NEWTABLE 1, 0, 2\nSETTABLE 1, \"" + head + "42tail\", #7\n" + "LOADCONST 2, \"" + head +
+                           "\"\nLOADNUM 3, 42\nLOADCONST 4, \"tail\"\nCONCAT 2, 2, 4\nGETTABLE 0, 1, 2\n" +
+                           "CONCAT 5, 2, 3\nRETURN 0, 2\n";
+        ASSERT_EQ(run(code, 1), 0);
+        EXPECT_EQ(VmToNumber(L, -1), 7);
+    }
+}
