@@ -27,9 +27,10 @@ uint32_t VmStringHash(const char *bytes, size_t len)
 
 namespace {
 
-// Strings from this length on are interned by taking the concatenation
-// buffer's block over (VmStringFromBuffer); shorter ones are copied out.
-constexpr size_t ADOPT_BUFFER = 4096;
+// New strings from this length on are interned by taking the concatenation
+// buffer's block over (VmStringFromBuffer), which saves copying them out of
+// it; shorter ones, often found already interned, are copied.
+constexpr size_t ADOPT_BUFFER = 64;
 
 // The odd base of the string-table hash and its powers up to 8.
 constexpr uint64_t B1 = 0x9E3779B97F4A7C15ull;
@@ -157,10 +158,11 @@ VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
     const char *bytes = g->buff + sizeof(VmString);
     if (len < ADOPT_BUFFER)
         return newString(L, bytes, len, sh);
+    __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
+    uint32_t h = VmStringHash(bytes, len);
     VmString *found = findString(g, bytes, len, sh);
     if (found != nullptr)
         return found;
-    uint32_t h = VmStringHash(bytes, len);
     // The buffer's block becomes the record (trimmed to size; shrinking
     // never fails) and the buffer starts again empty.
     VmString *s = reinterpret_cast<VmString *>(g->buff);
