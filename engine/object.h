@@ -402,16 +402,22 @@ inline VmCallInfo *VmNextCallInfo(VmState *L)
 VmString *VmNewString(VmState *L, const char *bytes, size_t len);
 VmString *VmNewStringZ(VmState *L, const char *text);
 // Interns the len bytes held in the concatenation buffer after room for a
-// string record's head (see VmConcatValues), whose string-table hash the
-// caller has joined from the parts. A long new string takes the buffer's
+// string record's head (see VmConcatValues), whose sampled hash and
+// string-table hash the caller has computed on the way. A long new string takes the buffer's
 // block over as its record, leaving the buffer empty.
-VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t slotHash);
+VmString *VmStringFromBuffer(VmState *L, size_t len, uint32_t hash, uint64_t slotHash);
 void VmResizeStringTable(VmState *L, size_t slots);
 VmUserdata *VmNewUserdataObject(VmState *L, size_t size);
 // Internal linkage: the command API defines a VmNewUserdata that returns the
 // data pointer.
 static inline VmUserdata *VmNewUserdata(VmState *L, size_t size) { return VmNewUserdataObject(L, size); }
 uint32_t VmStringHash(const char *bytes, size_t len);
+// VmStringHash samples byte[len - 1 - k * step] for k below
+// VmStringHashSamples(len), where step = VmStringHashStep(len) (at most 32
+// samples); VmStringHashFromSamples gives the hash from those bytes.
+inline size_t VmStringHashStep(size_t len) { return (len >> 5) + 1; }
+inline size_t VmStringHashSamples(size_t len) { return len / VmStringHashStep(len); }
+uint32_t VmStringHashFromSamples(size_t len, const unsigned char *samples);
 // The string-table hash of a byte string: the sum of byte[i] * B^(len-1-i)
 // modulo 2^64 for an odd constant B.
 uint64_t VmStringSlotHash(const char *bytes, size_t len);

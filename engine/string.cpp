@@ -19,9 +19,18 @@ uint32_t VmStringHash(const char *bytes, size_t len)
     // Long strings hash every step-th byte from the end only, so hashing
     // costs at most about 32 steps whatever the length.
     uint32_t h = static_cast<uint32_t>(len);
-    size_t step = (len >> 5) + 1;
+    size_t step = VmStringHashStep(len);
     for (size_t l1 = len; l1 >= step; l1 -= step)
         h = h ^ ((h << 5) + (h >> 2) + static_cast<unsigned char>(bytes[l1 - 1]));
+    return h;
+}
+
+uint32_t VmStringHashFromSamples(size_t len, const unsigned char *samples)
+{
+    uint32_t h = static_cast<uint32_t>(len);
+    size_t n = VmStringHashSamples(len);
+    for (size_t k = 0; k < n; k++)
+        h = h ^ ((h << 5) + (h >> 2) + samples[k]);
     return h;
 }
 
@@ -127,13 +136,9 @@ VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, uint64_t s
     return s;
 }
 
-VmString *newString(VmState *L, const char *bytes, size_t len, uint64_t sh)
+VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, uint64_t sh)
 {
-    // The chain's first record is fetched while the sampled hash, which a
-    // new record needs, is computed.
     VmGlobalState *g = VmG(L);
-    __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
-    uint32_t h = VmStringHash(bytes, len);
     VmString *found = findString(g, bytes, len, sh);
     if (found != nullptr)
         return found;
@@ -149,17 +154,20 @@ VmString *newString(VmState *L, const char *bytes, size_t len, uint64_t sh)
 
 VmString *VmNewString(VmState *L, const char *bytes, size_t len)
 {
-    return newString(L, bytes, len, VmStringSlotHash(bytes, len));
+    // The chain's first record is fetched while the sampled hash is
+    // computed.
+    VmGlobalState *g = VmG(L);
+    uint64_t sh = VmStringSlotHash(bytes, len);
+    __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
+    return newString(L, bytes, len, VmStringHash(bytes, len), sh);
 }
 
-VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
+VmString *VmStringFromBuffer(VmState *L, size_t len, uint32_t h, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     const char *bytes = g->buff + sizeof(VmString);
     if (len < ADOPT_BUFFER)
-        return newString(L, bytes, len, sh);
-    __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
-    uint32_t h = VmStringHash(bytes, len);
+        return newString(L, bytes, len, h, sh);
     VmString *found = findString(g, bytes, len, sh);
     if (found != nullptr)
         return found;

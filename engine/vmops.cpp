@@ -548,7 +548,14 @@ void VmConcatValues(VmState *L, int total, int last)
                 }
             }
             __builtin_prefetch(&g->strt.hash[VmStringChain(sh, g->strt.size)]);
+            // The sampled hash's bytes are picked up right after each part
+            // is copied, while they are still in the cache (a long result
+            // would otherwise cost a miss per sample).
             char *out = g->buff + sizeof(VmString);
+            unsigned char samples[32];
+            const size_t step = VmStringHashStep(tl);
+            ptrdiff_t k = static_cast<ptrdiff_t>(VmStringHashSamples(tl)) - 1;
+            size_t q = k >= 0 ? tl - 1 - static_cast<size_t>(k) * step : tl;  // lowest sampled position
             size_t pos = 0;
             for (int i = n; i > 0; i--) {
                 const VmValue *o = &top[-i];
@@ -557,8 +564,10 @@ void VmConcatValues(VmState *L, int total, int last)
                     continue;
                 std::memcpy(out + pos, o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1], len);
                 pos += len;
+                for (; k >= 0 && q < pos; k--, q += step)
+                    samples[k] = static_cast<unsigned char>(out[q]);
             }
-            VmSetString(&top[-n], VmStringFromBuffer(L, pos, sh));
+            VmSetString(&top[-n], VmStringFromBuffer(L, pos, VmStringHashFromSamples(pos, samples), sh));
         }
         total -= n - 1;
         last -= n - 1;

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "tests/engine/vm_fixture.h"
+// After the fixture's engine/object.h, which selects the internal forms.
+#include "engine/engine.h"
 
 using StringTest = VmTest;
 
@@ -176,5 +178,32 @@ TEST(StringSlotHash, JoinAgreesWithTheWholeString)
                                        b.size()),
                   VmStringSlotHash(s.data(), s.size()))
             << i;
+    }
+}
+
+// A concatenation gathers the sampled hash's bytes as it copies the parts;
+// the record it makes must carry the same hash as one made from the whole
+// text, at lengths around the sampling steps and with parts of every size.
+TEST_F(StringTest, ConcatenationKeepsTheSampledHash)
+{
+    const size_t lengths[] = {1, 31, 32, 33, 63, 64, 65, 100, 1000, 4097, 70000};
+    for (size_t len : lengths) {
+        for (size_t cut : {size_t(0), size_t(1), len / 3, len - 1}) {
+            SCOPED_TRACE(std::to_string(len) + " cut " + std::to_string(cut));
+            std::string text;
+            for (size_t i = 0; i < len; i++)
+                text.push_back(static_cast<char>('!' + (i * 7919 + len) % 90));
+            VmSetTop(L, 0);
+            VmPushLString(L, text.data(), cut);
+            VmPushLString(L, text.data() + cut, len - cut);
+            ASSERT_EQ(VmProtect(L, [&] { VmConcat(L, 2); }), 0);
+            const VmValue *r = L->top - 1;
+            ASSERT_EQ(r->tag, VM_TSTRING);
+            VmString *s = VmStringOf(r);
+            ASSERT_EQ(s->len, len);
+            EXPECT_EQ(std::string(VmStringData(s), len), text);
+            EXPECT_EQ(s->hash, VmStringHash(text.data(), len));
+            EXPECT_EQ(VmNewString(L, text.data(), len), s);
+        }
     }
 }
