@@ -70,13 +70,49 @@ uint64_t VmStringSlotHash(const char *bytes, size_t len)
     return h;
 }
 
+namespace {
+
+// B^(j * 256^d) for each byte value j of a length's byte d: B^n is the
+// product of one entry per byte of n.
+struct PowerTables {
+    uint64_t p[4][256];
+};
+
+constexpr PowerTables makePowerTables()
+{
+    PowerTables t{};
+    uint64_t unit = B1;  // B^(256^d)
+    for (int d = 0; d < 4; d++) {
+        uint64_t x = 1;
+        for (int j = 0; j < 256; j++) {
+            t.p[d][j] = x;
+            x *= unit;
+        }
+        unit = x;  // B^(256^(d+1))
+    }
+    return t;
+}
+
+constexpr PowerTables POWERS = makePowerTables();
+
+}  // namespace
+
 uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen)
 {
-    uint64_t power = 1, base = B1;
-    for (size_t n = blen; n != 0; n >>= 1) {
-        if (n & 1)
-            power *= base;
-        base *= base;
+    uint64_t power;
+    if (blen < 256) {
+        power = POWERS.p[0][blen];
+    } else if ((blen >> 32) == 0) {
+        power = POWERS.p[0][blen & 255] * POWERS.p[1][(blen >> 8) & 255] * POWERS.p[2][(blen >> 16) & 255] *
+                POWERS.p[3][(blen >> 24) & 255];
+    } else {
+        power = 1;
+        uint64_t base = B1;
+        for (size_t n = blen; n != 0; n >>= 1) {
+            if (n & 1)
+                power *= base;
+            base *= base;
+        }
     }
     return a * power + b;
 }
