@@ -548,9 +548,9 @@ void VmConcatValues(VmState *L, int total, int last)
                 }
             }
             __builtin_prefetch(&g->strt.hash[VmStringChain(sh, g->strt.size)]);
-            // The sampled hash's bytes are picked up right after each part
-            // is copied, while they are still in the cache (a long result
-            // would otherwise cost a miss per sample).
+            // The sampled hash's bytes are picked up from each part as it
+            // is copied, while they are in the cache (a long result would
+            // otherwise cost a miss per sample).
             char *out = g->buff + sizeof(VmString);
             unsigned char samples[32];
             const size_t step = VmStringHashStep(tl);
@@ -562,10 +562,12 @@ void VmConcatValues(VmState *L, int total, int last)
                 size_t len = lens[i - 1];
                 if (len == 0)
                     continue;
-                std::memcpy(out + pos, o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1], len);
+                const char *src = o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1];
+                std::memcpy(out + pos, src, len);
+                // Read from the part, not the copy still being written.
+                for (; k >= 0 && q < pos + len; k--, q += step)
+                    samples[k] = static_cast<unsigned char>(src[q - pos]);
                 pos += len;
-                for (; k >= 0 && q < pos; k--, q += step)
-                    samples[k] = static_cast<unsigned char>(out[q]);
             }
             VmSetString(&top[-n], VmStringFromBuffer(L, pos, VmStringHashFromSamples(pos, samples), sh));
         }
