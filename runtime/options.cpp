@@ -400,6 +400,11 @@ void FreeUnmatchedOptions(PlayerRunContext* context) {
   context->unmatched = nullptr;
 }
 
+void ApplyDebugDeviceOption(const OptionValues* values) {
+  if (!values->slot[SLOT_DEBUGDEVICE] || player.debugDevice) return;
+  if (OpenDebugDevice(values->Text(SLOT_DEBUGDEVICE)) == ERR_NONE) player.debugDevice = 1;
+}
+
 ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* context, PlayerRecord* record) {
   const uintptr_t* v = values->slot;
   auto text = [&](OptionSlot s) { return values->Text(s); };

@@ -268,6 +268,9 @@ ErrorCode JoinArguments(int argc, char** argv, char** line);
 ErrorCode ParseArgumentLine(const char* line, OptionValues* values, PlayerRunContext* context);
 ErrorCode ParseSettingsText(const char* text, OptionValues* values, PlayerRunContext* context);
 ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* context, PlayerRecord* record);
+// Opens the DEBUGDEVICE given so far, so that an error in the options
+// themselves is reported there too (and not in a requester).
+void ApplyDebugDeviceOption(const OptionValues* values);
 ErrorCode ReadTextFileUtf8(const char* name, char** text, size_t* length);
 char* SplitBarList(const char* text);
 // The settings file's name: the file part's extension replaced by ".ini".

@@ -152,7 +152,10 @@ ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecor
   OptionValues values;
   error = ParseArgumentLine(line, &values, context);
   FreeMemory(line);
-  if (error) return error;
+  if (error) {
+    ApplyDebugDeviceOption(&values);
+    return error;
+  }
 
   if (player.appended) {
     StrCopyBounded(context->appletPath, sizeof context->appletPath, context->programPath);
@@ -184,8 +187,11 @@ ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecor
     error = ParseSettingsText(text, &values, context);
     FreeMemory(text);
   }
-  if (error) return error;
-  if ((error = ApplyPlayerDefaults(&values, context, record))) return error;
+  if (!error) error = ApplyPlayerDefaults(&values, context, record);
+  if (error) {
+    ApplyDebugDeviceOption(&values);
+    return error;
+  }
   if (player.tempDir[0]) SetTempDirectory(player.tempDir);
 
   if (player.appended) context->quiet = 1;

@@ -192,6 +192,30 @@ TEST_F(Player, Refusals) {
   EXPECT_EQ(missing.out, "Error: " + errorText(ERR_FILEEXIST, (dir_ + "/none.qma").c_str()) + "\n");
 }
 
+// Errors in the options themselves reach the debug device, and a run
+// without an applet name (the applet requester cancels) ends quietly.
+TEST_F(Player, OptionErrors) {
+  std::string applet = Write("a.qma", assemble(".line 1\nRETURN 0, 1, 0\n"));
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"argument missing", {"-debugdevice", "stdout", applet, "-winwidth"}, "Error: " + errorText(ERR_ARGS) + "\n"},
+      {"two display modes", {"-debugdevice", "stdout", "-fullscreen", "-window", applet},
+       "Error: " + errorText(ERR_CONSOLEARG) + "\n"},
+      {"no applet", {"-quiet", "-debugdevice", "stdout"}, ""},
+      {"help changes nothing", {"-quiet", "-help", "-debugdevice", "stdout", applet}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Result r = Run(PLAYER, c.args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
 // The same applet as a plain file, compressed, and appended to a copy of
 // the program, whose own settings file is read and whose run is quiet.
 TEST_F(Player, Containers) {
