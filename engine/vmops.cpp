@@ -535,8 +535,7 @@ void VmConcatValues(VmState *L, int total, int last)
                 g->buff = static_cast<char *>(VmRealloc(L, nullptr, 0, nsize));
                 g->buffsize = nsize;
             }
-            // The joined string's table hash follows from the parts', so
-            // its string-table chain can be fetched while the bytes copy.
+            // The joined string's table hash follows from the parts'.
             uint64_t sh = 0;
             for (int i = n; i > 0; i--) {
                 const VmValue *o = &top[-i];
@@ -547,7 +546,9 @@ void VmConcatValues(VmState *L, int total, int last)
                     sh = VmStringSlotHashJoin(sh, part, len);
                 }
             }
-            __builtin_prefetch(&g->strt.hash[VmStringChain(sh, g->strt.size)]);
+            // The chain's first record (whose head the lookup compares) is
+            // fetched while the bytes are copied.
+            __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
             // The sampled hash's bytes are picked up from each part as it
             // is copied, while they are in the cache (a long result would
             // otherwise cost a miss per sample).
