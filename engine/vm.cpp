@@ -105,6 +105,12 @@ inline void copyValue(VmValue *dst, const VmValue *src)
     dst->tag = t;
 }
 
+// Both operands are numbers: one test instead of two branches.
+inline bool bothNumbers(const VmValue *a, const VmValue *b)
+{
+    return ((a->tag ^ VM_TNUMBER) | (b->tag ^ VM_TNUMBER)) == 0;
+}
+
 // Whether an open upvalue refers to a slot at or above level (the list is
 // ordered by slot, highest first).
 inline bool hasOpenUpvalues(const VmState *L, const VmValue *level)
@@ -400,7 +406,7 @@ retentry:  // continue the frame on top (after a call returned into it)
     {                                                                      \
         const VmValue *rb = RKB(i);                                        \
         const VmValue *rc = RKC(i);                                        \
-        if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER)) {   \
+        if (VM_LIKELY(bothNumbers(rb, rc))) {   \
             double nb = rb->value.n, nc = rc->value.n;                     \
             if (fast) {                                                    \
                 VmSetNumber(ra, nb OP_##name##_EXPR nc);                   \
@@ -438,7 +444,7 @@ retentry:  // continue the frame on top (after a call returned into it)
     {                                                                      \
         const VmValue *rb = RKB(i);                                        \
         const VmValue *rc = RKC(i);                                        \
-        if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER)) {   \
+        if (VM_LIKELY(bothNumbers(rb, rc))) {   \
             uint32_t x = VmBits(rb->value.n);                              \
             double y = rc->value.n;                                        \
             (void)y;                                                       \
@@ -509,7 +515,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 const VmValue *rb = RKB(i);
                 const VmValue *rc = RKC(i);
                 bool res;
-                if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER))
+                if (VM_LIKELY(bothNumbers(rb, rc)))
                     res = rb->value.n == rc->value.n;
                 else
                     PROTECT(res = VmEqualValues(L, rb, rc));
@@ -524,7 +530,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 const VmValue *rb = RKB(i);
                 const VmValue *rc = RKC(i);
                 bool res;
-                if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER))
+                if (VM_LIKELY(bothNumbers(rb, rc)))
                     res = rb->value.n < rc->value.n;
                 else
                     PROTECT(res = VmLessThanValues(L, rb, rc, true));
@@ -539,7 +545,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 const VmValue *rb = RKB(i);
                 const VmValue *rc = RKC(i);
                 bool res;
-                if (VM_LIKELY(rb->tag == VM_TNUMBER && rc->tag == VM_TNUMBER))
+                if (VM_LIKELY(bothNumbers(rb, rc)))
                     res = rb->value.n <= rc->value.n;
                 else
                     PROTECT(res = VmLessEqualValues(L, rb, rc));
@@ -720,7 +726,7 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(FORLOOP)
             {
-                if (VM_UNLIKELY(ra[0].tag != VM_TNUMBER || ra[1].tag != VM_TNUMBER || ra[2].tag != VM_TNUMBER))
+                if (VM_UNLIKELY(((ra[0].tag ^ VM_TNUMBER) | (ra[1].tag ^ VM_TNUMBER) | (ra[2].tag ^ VM_TNUMBER)) != 0))
                     PROTECT(forLoopOperands(L, base + GETARG_A(i)));
                 double step = ra[2].value.n;
                 double idx = ra[0].value.n + step;
