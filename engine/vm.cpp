@@ -583,27 +583,32 @@ retentry:  // continue the frame on top (after a call returned into it)
                 // for a call record, no call hook: enter its frame here.
                 if (VM_LIKELY((op == OP_CALL || op == OP_CALLCATCH) && ra->tag == VM_TFUNCTION &&
                               !VmClosureOf(ra)->isC && !(L->hookmask & VM_MASK_CALL))) {
-                    VmPrototype *p = VmClosureOf(ra)->l.p;
-                    if (!p->is_vararg && L->stack_last - ra > p->maxstacksize + 1 && L->ci + 1 < L->end_ci) {
+                    VmClosure *ncl = VmClosureOf(ra);
+                    VmPrototype *p = ncl->l.p;
+                    VmCallInfo *nci = ci + 1;  // ci is L->ci
+                    if (!p->is_vararg && L->stack_last - ra > p->maxstacksize + 1 && nci < L->end_ci) {
                         VmValue *nbase = ra + 1;
-                        if (L->top > nbase + p->numparams)
-                            L->top = nbase + p->numparams;
+                        VmValue *ntop = nbase + p->maxstacksize;
+                        VmValue *top = L->top;
+                        if (top > nbase + p->numparams)
+                            top = nbase + p->numparams;
                         ci->state |= VM_CI_CALLING;
-                        VmCallInfo *nci = ++L->ci;
-                        L->base = nci->base = nbase;
-                        nci->top = nbase + p->maxstacksize;
+                        L->ci = nci;
+                        L->base = nbase;
+                        nci->base = nbase;
+                        nci->top = ntop;
                         nci->savedpc = p->code;
                         nci->pc = nullptr;
                         nci->tailcalls = 0;
                         nci->state = VM_CI_SAVEDPC;
-                        for (VmValue *st = L->top; st < nci->top; st++)
-                            st->tag = VM_TNIL;  // a nil's payload is never read
-                        L->top = nci->top;
+                        for (; top < ntop; top++)
+                            top->tag = VM_TNIL;  // a nil's payload is never read
+                        L->top = ntop;
                         // Run on in the callee: nothing the trap word
                         // depends on has changed.
                         ci = nci;
                         base = nbase;
-                        cl = VmClosureOf(ra);
+                        cl = ncl;
                         SETK(p->k);
                         pc = p->code;
                         hookpc = nullptr;
