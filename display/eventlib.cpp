@@ -145,9 +145,14 @@ struct Round {
 };
 Round dispatchRound;
 
-// The last-full-poll clock of the line hook.
+// The line hook's clock: the last full poll, the last clock read, and how
+// many lines pass between reads.
+constexpr int64_t POLL_INTERVAL_NS = 1000000;  // a full poll at most every millisecond
+constexpr int32_t MAX_HOOK_STRIDE = 1 << 16;    // lines between clock reads, at most
 int64_t lastFullPollNs = 0;
-uint32_t hookLines = 0;
+int64_t lastCheckNs = 0;
+int32_t hookStride = 1;
+int32_t hookCountdown = 1;
 
 double nowSeconds() {
   TimeValue t;
@@ -696,15 +701,25 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
   return vmRun.quit ? 1 : 0;
 }
 
-// The full poll runs only once a millisecond has passed since the last one
-// (the clock is read every 16th line): the queue keeps its order either
-// way, and handlers run only in the dispatcher, so a poll that comes a
-// millisecond later changes nothing but the line's fixed cost.
+// The full poll runs only once a millisecond has passed since the last
+// one. The clock is read every hookStride lines, and the stride adapts so
+// that reads come roughly every quarter to whole millisecond whatever a
+// line costs: fast loops read it rarely, slow lines every time. The queue
+// keeps its order either way, and handlers run only in the dispatcher, so
+// a poll that comes up to a millisecond later changes nothing but the
+// line's fixed cost.
 void EventPollHook(VmState* L, VmDebugInfo*, int* status, int) {
-  if (vmLineHookDisabled) return;
-  if ((++hookLines & 15) != 0) return;
+  if (vmLineHookDisabled || --hookCountdown > 0) return;
   int64_t now = monotonicNs();
-  if (now - lastFullPollNs < 1000000) return;
+  int64_t sinceCheck = now - lastCheckNs;
+  lastCheckNs = now;
+  if (sinceCheck > POLL_INTERVAL_NS) {
+    if (hookStride > 1) hookStride /= 2;
+  } else if (sinceCheck < POLL_INTERVAL_NS / 4 && hookStride < MAX_HOOK_STRIDE) {
+    hookStride *= 2;
+  }
+  hookCountdown = hookStride;
+  if (now - lastFullPollNs < POLL_INTERVAL_NS) return;
   lastFullPollNs = now;
   ErrorCode error = ERR_NONE;
   if (PollEvents(L, 1, 0, &error)) {
