@@ -386,6 +386,20 @@ DisplayRecord* displayOfWindow(X11ConnectionRecord* c, Window w) {
 
 DisplayRecord* next(DisplayRecord* d) { return reinterpret_cast<DisplayRecord*>(d->head.next); }
 
+// Drops the pump state of X11 records that no display holds any more, so a
+// record made later at the same address starts clean.
+void forgetGoneDisplays() {
+  size_t live = 0;
+  for (DisplayRecord* d = GetDisplayList(); d; d = next(d))
+    if (d->x11) ++live;
+  if (pumpStates.size() <= live) return;
+  for (auto it = pumpStates.begin(); it != pumpStates.end();) {
+    bool held = false;
+    for (DisplayRecord* d = GetDisplayList(); d && !held; d = next(d)) held = d->x11 == it->first;
+    it = held ? std::next(it) : pumpStates.erase(it);
+  }
+}
+
 }  // namespace
 
 int PollJoysticksAndAudio(VmState*) {
@@ -411,6 +425,7 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
     }
   }
   PollJoysticksAndAudio(L);
+  forgetGoneDisplays();
   for (DisplayRecord* d = GetDisplayList(); d; d = next(d)) {
     if (!d->x11) continue;
     d->x11->closeRequested = 0;
