@@ -282,4 +282,42 @@ TEST_F(X11EventsTest, CloseRequestGoesToTheHandlerOrStopsTheProgram) {
   EXPECT_EQ(vmRun.quit, 1);
 }
 
+// A running script is stopped by the line hook's poll once a close request
+// without a handler arrives; with the hook switched off the loop runs to its
+// end. The loop is bounded (2 * 10^7 steps) so a missed stop fails, not hangs.
+TEST_F(X11EventsTest, LineHookPollStopsALoopOnAnUnhandledCloseRequest) {
+  const char* program = R"(
+.source "=t"
+.line 1
+LOADNUM 0, 0
+LOADNUM 1, 0
+LOADCONST 2, #20000000
+LOADNUM 3, 1
+JUMP test
+.line 2
+body: ADD 0, 0, 1
+.line 3
+test: FORLOOP 1, body
+.line 4
+SETGLOBAL 0, "finished"
+RETURN 0, 1
+)";
+  struct Case {
+    const char* name;
+    int32_t hookDisabled;
+    ErrorCode want;
+  };
+  for (Case c : {Case{"hook off", 1, ERR_NONE}, Case{"hook on", 0, ERR_USERABORT}}) {
+    SCOPED_TRACE(c.name);
+    // A close request left from the case before stops the drain's pump.
+    Drain();
+    PlayerHarness::ResetRunWords();
+    SendCloseRequest(server->name(), window);
+    XSync(display->x11->display, False);
+    vmLineHookDisabled = c.hookDisabled;
+    EXPECT_EQ(h.Run(program), c.want);
+    vmLineHookDisabled = 0;
+  }
+}
+
 }  // namespace
