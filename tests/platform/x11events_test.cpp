@@ -37,6 +37,7 @@ std::ostream& operator<<(std::ostream& os, const Seen& s) {
 std::vector<std::string> actions;
 std::vector<std::string> keys;
 std::vector<std::string> ids;
+std::vector<std::string> places;  // "x,y" or "width,height" when the message has them
 int recordHandler(VmState* L) {
   auto field = [L](const char* key) {
     VmPushString(L, key);
@@ -48,6 +49,8 @@ int recordHandler(VmState* L) {
   actions.push_back(field("action"));
   keys.push_back(field("key"));
   ids.push_back(field("id"));
+  if (field("x") != "<nil>") places.push_back(field("x") + "," + field("y"));
+  if (field("width") != "<nil>") places.push_back(field("width") + "," + field("height"));
   return 0;
 }
 
@@ -80,6 +83,7 @@ class X11EventsTest : public ::testing::Test {
     actions.clear();
     keys.clear();
     ids.clear();
+    places.clear();
   }
   void TearDown() override {
     FreeAllEvents(h.L);
@@ -222,6 +226,26 @@ TEST_F(X11EventsTest, ButtonsAndWheelCarryTheirPositions) {
   Tool({"xdotool", "click", "1", "click", "4", "click", "5"});
   DispatchFor(4);
   EXPECT_EQ(actions, (std::vector<std::string>{"OnMouseDown", "OnMouseUp", "OnWheelUp", "OnWheelDown"}));
+  // Motion is reported once per dispatch round with the newest position.
+  actions.clear();
+  Install({"onmousemove"});
+  Tool({"xdotool", "mousemove", "--window", std::to_string(window), "40", "50"});
+  DispatchFor(1);
+  EXPECT_EQ(actions, (std::vector<std::string>{"OnMouseMove"}));
+  ASSERT_FALSE(places.empty());
+  EXPECT_EQ(places.back(), "40,50");
+}
+
+// A window resized from outside: the new size is applied after the pass
+// and the handler sees it.
+TEST_F(X11EventsTest, OutsideResizeReachesTheSizeHandler) {
+  Install({"sizewindow"});
+  Tool({"xdotool", "windowsize", "--sync", std::to_string(window), "300", "200"});
+  DispatchFor(1);
+  EXPECT_EQ(actions, (std::vector<std::string>{"SizeWindow"}));
+  EXPECT_EQ(places, (std::vector<std::string>{"300,200"}));
+  EXPECT_EQ(display->width, 300);
+  EXPECT_EQ(display->height, 200);
 }
 
 TEST_F(X11EventsTest, FocusChangesReachTheirHandlers) {
