@@ -21,6 +21,16 @@ int recordCall(VmState* L) {
   return 0;
 }
 
+// An interval handler that clears its own interval (identifier 8).
+int clearingCall(VmState* L) {
+  ++calls;
+  VmPushString(L, "clearinterval");
+  VmGetTable(L, VM_GLOBALS_INDEX);
+  VmPushNumber(L, 8);
+  VmCall(L, 1, 0);
+  return 0;
+}
+
 class IntervalTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -139,6 +149,24 @@ TEST_F(IntervalTest, TimeoutFiresOnceAndIsGoneAfterwards) {
   ASSERT_EQ(Start("SetTimeout", 6, 30), ERR_NONE);
   ASSERT_EQ(Wait(), ERR_NONE);
   EXPECT_EQ(calls, 2);
+}
+
+// A handler may clear the interval that is calling it: the record goes
+// while its call runs and no later round reports it.
+TEST_F(IntervalTest, HandlerClearsItsOwnInterval) {
+  VmSetTop(h.L, 0);
+  VmPushNumber(h.L, 8);
+  VmPushCClosure(h.L, clearingCall, 0);
+  VmPushNumber(h.L, 5);
+  ASSERT_EQ(h.Call("SetInterval", 3), ERR_NONE);
+  ASSERT_EQ(Wait(), ERR_NONE);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(CallWithId("ClearInterval", 8), ERR_FINDINTERVAL);
+  // A later timeout's call is the only one that follows.
+  ASSERT_EQ(Start("SetTimeout", 9, 40), ERR_NONE);
+  ASSERT_EQ(Wait(), ERR_NONE);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(lastAction, "Timeout");
 }
 
 }  // namespace
