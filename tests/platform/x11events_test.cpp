@@ -1,11 +1,13 @@
 // The X11 event pump under a private Xvfb without a window manager, driven
 // by xdotool: key codes of the raw, translated and typed-character events
 // by the key table, mouse buttons and wheel with their positions, focus
-// changes, and a close request with and without a "closewindow" handler.
+// changes, motion, outside resizes, a close request with and without a
+// "closewindow" handler and the line hook's poll; and the size-region zones.
 // Each case pumps until the events it expects have come or a bounded number
 // of passes is spent.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -163,6 +165,38 @@ class X11EventsTest : public ::testing::Test {
   unsigned long window = 0;
 };
 TestXServer* X11EventsTest::server = nullptr;
+
+// Size regions of a 100 x 80 display classified by the border they touch;
+// the offsets measure from the grabbed edges.
+TEST(HitTestWindowBorder, ZonesAndOffsets) {
+  auto display = std::make_unique<DisplayRecord>();
+  display->width = 100;
+  display->height = 80;
+  struct Case {
+    const char* name;
+    DisplayRegion region;
+    int32_t x, y;
+    int32_t zone, offsetX, offsetY;
+  };
+  const Case cases[] = {
+      {"top-left", {14, 0, 0, 10, 10}, 3, 4, 0, 3, 4},
+      {"bottom-left", {14, 0, 70, 10, 10}, 3, 75, 1, 3, 4},
+      {"bottom-left reaches one column further", {14, 10, 70, 5, 10}, 12, 75, 1, 12, 4},
+      {"top-right", {14, 90, 0, 10, 10}, 95, 2, 2, 4, 2},
+      {"bottom-right", {14, 90, 70, 10, 10}, 95, 75, 3, 4, 4},
+      {"left", {14, 0, 20, 5, 40}, 2, 30, 4, 2, 0},
+      {"right", {14, 95, 20, 5, 40}, 97, 30, 5, 2, 0},
+      {"top", {14, 20, 0, 60, 5}, 50, 3, 6, 0, 3},
+      {"bottom", {14, 20, 75, 60, 5}, 50, 77, 7, 0, 2},
+      {"inside: treated as bottom-right", {14, 30, 30, 10, 10}, 35, 35, 3, 4, 4},
+  };
+  for (const Case& c : cases) {
+    int32_t ox = -1, oy = -1;
+    EXPECT_EQ(HitTestWindowBorder(display.get(), &c.region, c.x, c.y, &ox, &oy), c.zone) << c.name;
+    EXPECT_EQ(ox, c.offsetX) << c.name;
+    EXPECT_EQ(oy, c.offsetY) << c.name;
+  }
+}
 
 TEST_F(X11EventsTest, KeysFollowTheKeyTable) {
   struct Case {
