@@ -20,7 +20,7 @@ VirtualFile* virtualFiles = nullptr;
 // The reference that the file's name carries: the record's handle, held
 // as a light userdata in the VM registry.
 int32_t referenceRecord(VmState* L, VirtualFile* file) {
-  if (!L) return CreateObjectRef(L, 0);
+  if (!L) return -1;  // no VM to hold the reference: the file has no name
   VmPushLightUserdata(L, file);
   int32_t ref = CreateObjectRef(L, -1);
   VmSetTop(L, -2);
@@ -63,7 +63,7 @@ ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int 
   } else {
     file->data = static_cast<uint8_t*>(const_cast<void*>(data));
     file->allocated = length;
-    file->stringRef = CreateObjectRef(L, stringIndex);
+    file->stringRef = L ? CreateObjectRef(L, stringIndex) : -1;
   }
   file->size = length;
   file->selfRef = referenceRecord(L, file);

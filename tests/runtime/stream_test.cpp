@@ -15,10 +15,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/engine.h"
 #include "runtime/runtime.h"
 #include "runtime/stream_private.h"
 
 namespace {
+
+// A VM that holds the references virtual string files keep.
+struct ScriptState {
+  VmState* L = VmOpenState();
+  ~ScriptState() { VmCloseState(L); }
+};
 
 class TempDir {
  public:
@@ -126,8 +133,9 @@ TEST(MemoryFile, ReadsSeeksAndRefusals) {
 }
 
 TEST(VirtualFile, CopiedGrowsReferencedIsReadOnly) {
+  ScriptState vm;
   VirtualFile* grown = nullptr;
-  ASSERT_EQ(NewVirtualStringFile(nullptr, "", 0, 0, "grow.bin", 1, &grown), 0);
+  ASSERT_EQ(NewVirtualStringFile(vm.L, "", 0, 0, "grow.bin", 1, &grown), 0);
   char name[256];
   ASSERT_TRUE(MakeVirtualFileName(grown, name, sizeof name));
   EXPECT_EQ(std::strncmp(name, ":::chunkS", 9), 0);
@@ -143,16 +151,18 @@ TEST(VirtualFile, CopiedGrowsReferencedIsReadOnly) {
   EXPECT_EQ(SeekFileStream(w, 0, 0), 70000);
 
   // Undefined while a stream is open: the record lives until the close.
-  EXPECT_EQ(UndefineVirtualStringFile(nullptr, name), 0);
+  EXPECT_EQ(UndefineVirtualStringFile(vm.L, name), 0);
   EXPECT_EQ(OpenFileStream(name, STREAM_READ, nullptr), nullptr);
   EXPECT_EQ(SeekFileStream(w, 69990, 1), 70000);
   EXPECT_EQ(ReadStreamByte(w), bytes[69990]);
   EXPECT_EQ(CloseFileStream(w), 1);
-  EXPECT_EQ(UndefineVirtualStringFile(nullptr, name), ERR_WRONGUSAGE);
+  EXPECT_EQ(UndefineVirtualStringFile(vm.L, name), ERR_WRONGUSAGE);
 
   static const char text[] = "held by reference";
   VirtualFile* held = nullptr;
-  ASSERT_EQ(NewVirtualStringFile(nullptr, text, sizeof text - 1, 1, "text.txt", 0, &held), 0);
+  VmSetTop(vm.L, 0);
+  VmPushLString(vm.L, text, sizeof text - 1);
+  ASSERT_EQ(NewVirtualStringFile(vm.L, text, sizeof text - 1, 1, "text.txt", 0, &held), 0);
   ASSERT_TRUE(MakeVirtualFileName(held, name, sizeof name));
   EXPECT_EQ(OpenFileStream(name, STREAM_WRITE, nullptr), nullptr);
   EXPECT_EQ(OpenFileStream(name, STREAM_UPDATE, nullptr), nullptr);
@@ -172,11 +182,12 @@ TEST(VirtualFile, CopiedGrowsReferencedIsReadOnly) {
   EXPECT_EQ(CheckLockIsDirectory(lock, &isDir), ERR_NOTADIR);
   EXPECT_STREQ(GetErrorArgString(), name);
   UnLockFile(lock);
-  FreeVirtualStringFiles(nullptr);
+  FreeVirtualStringFiles(vm.L);
   EXPECT_EQ(LockFile(name, 1, nullptr), nullptr);
 }
 
 TEST(ChunkName, MakeAndParse) {
+  ScriptState vm;
   char name[128];
   ASSERT_TRUE(MakeChunkName("a.png", name, sizeof name, 100, 2000, 5000, "/x/game"));
   EXPECT_STREQ(name, ":::chunk5100:2000*a.png?/x/game");
@@ -194,7 +205,7 @@ TEST(ChunkName, MakeAndParse) {
   EXPECT_FALSE(MakeChunkName("a", name, sizeof name, 1, 1, UINT64_MAX, ""));
 
   VirtualFile* file = nullptr;
-  ASSERT_EQ(NewVirtualStringFile(nullptr, "abc", 3, 0, "v.dat", 1, &file), 0);
+  ASSERT_EQ(NewVirtualStringFile(vm.L, "abc", 3, 0, "v.dat", 1, &file), 0);
   ASSERT_TRUE(MakeVirtualFileName(file, name, sizeof name));
   VirtualFile* found = nullptr;
   std::strcpy(extra, "junk");
@@ -205,7 +216,7 @@ TEST(ChunkName, MakeAndParse) {
   EXPECT_STREQ(extra, "");
   EXPECT_STREQ(ext, ".dat");
   EXPECT_EQ(found, file);
-  FreeVirtualStringFiles(nullptr);
+  FreeVirtualStringFiles(vm.L);
   EXPECT_FALSE(ParseChunkName(name, nullptr, nullptr, nullptr, 0, nullptr, 0, nullptr, 0, nullptr));
 
   struct Bad {
@@ -300,10 +311,11 @@ TEST(ChunkName, ReadsExactlyTheRange) {
 }
 
 TEST(Stream, FixedOrderRoundTrip) {
+  ScriptState vm;
   TempDir dir;
   std::string path = dir.File("endian.bin");
   VirtualFile* memory = nullptr;
-  ASSERT_EQ(NewVirtualStringFile(nullptr, "", 0, 0, "endian.mem", 1, &memory), 0);
+  ASSERT_EQ(NewVirtualStringFile(vm.L, "", 0, 0, "endian.mem", 1, &memory), 0);
   char memoryName[256];
   ASSERT_TRUE(MakeVirtualFileName(memory, memoryName, sizeof memoryName));
 
@@ -340,7 +352,7 @@ TEST(Stream, FixedOrderRoundTrip) {
     EXPECT_TRUE(IsStreamEOF(r));
     CloseFileStream(r);
   }
-  FreeVirtualStringFiles(nullptr);
+  FreeVirtualStringFiles(vm.L);
 }
 
 TEST(Stream, WholeFileReads) {
@@ -403,12 +415,15 @@ TEST(Stream, WholeFileReads) {
 }
 
 TEST(Stream, WholeFileReadsUnderAllocationFailure) {
+  ScriptState vm;
   TempDir dir;
   std::string path = dir.File("data");
   std::vector<uint8_t> bytes = PatternBytes(3 * STREAM_BLOCK_SIZE + 1, 8);
   WriteFile(path, bytes);
   VirtualFile* file = nullptr;
-  ASSERT_EQ(NewVirtualStringFile(nullptr, bytes.data(), bytes.size(), 0, "v.bin", 0, &file), 0);
+  VmSetTop(vm.L, 0);
+  VmPushLString(vm.L, reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  ASSERT_EQ(NewVirtualStringFile(vm.L, bytes.data(), bytes.size(), 1, "v.bin", 0, &file), 0);
   char virtualName[256];
   ASSERT_TRUE(MakeVirtualFileName(file, virtualName, sizeof virtualName));
   for (const char* name : {path.c_str(), static_cast<const char*>(virtualName)}) {
@@ -431,7 +446,7 @@ TEST(Stream, WholeFileReadsUnderAllocationFailure) {
       EXPECT_EQ(loaded, nullptr);
     }
   }
-  FreeVirtualStringFiles(nullptr);
+  FreeVirtualStringFiles(vm.L);
 }
 
 // A file adapter over a byte vector that cannot seek except to the start.
