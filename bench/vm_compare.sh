@@ -1,7 +1,10 @@
 #!/bin/sh
 # Runs the interpreter benchmarks of bench/vm/ side by side: each program on
 # our VM (assembled .qasm, no hook), on our VM with a line hook that does
-# nothing, and the same program in Lua under lua5.4. Prints the median
+# nothing (on the program as it is, and on its copy in bench/vm/lines/ that
+# carries the source lines of the Lua version, as compiled applets do), and
+# the same program in Lua under lua5.4, without and with a line hook that
+# does nothing. Prints the median
 # processor time of all runs of each (RUNS per process, ROUNDS processes,
 # taking turns) and the ratios. Builds the Release
 # runner first.
@@ -48,18 +51,26 @@ median() {
 }
 result() { sed -n 's/^result //p'; }
 
-printf '%-9s %10s %10s %9s %12s %10s\n' program "ours ms" "lua ms" ours/lua "hooked ms" hook/ours
+printf '%-9s %9s %9s %9s %10s %9s %10s %9s %10s %9s\n' program "ours ms" "lua ms" ours/lua \
+    "hooked ms" hook/ours "lined+hk" lhk/ours "lua+hk" lhk/lua
 status=0
 for p in $programs; do
     # The three runners take turns, ROUNDS times, so that a change in the
     # machine's load falls on all of them alike; each process runs the
     # program RUNS times (later runs find a warmed-up heap).
-    ours_out="times"; hook_out="times"; lua_out="times"
+    ours_out="times"; hook_out="times"; lua_out="times"; lined_out="times"; luah_out="times"
+    lined="$here/vm/lines/$p.qasm"
+    [ -f "$lined" ] || lined="$here/vm/$p.qasm"
     round=0
     while [ $round -lt "$rounds" ]; do
         o=$("$runner" -n "$runs" "$here/vm/$p.qasm")
         h=$("$runner" --hook -n "$runs" "$here/vm/$p.qasm")
         l=$("$lua" "$here/vm_run.lua" "$here/vm/$p.lua" "$runs")
+        hl=$("$runner" --hook -n "$runs" "$lined")
+        lh=$("$lua" "$here/vm_run.lua" "$here/vm/$p.lua" "$runs" hook)
+        lined_out="$lined_out $(echo "$hl" | sed -n 's/^times //p')"
+        luah_out="$luah_out $(echo "$lh" | sed -n 's/^times //p')"
+        r_lined=$(echo "$hl" | result)
         ours_out="$ours_out $(echo "$o" | sed -n 's/^times //p')"
         hook_out="$hook_out $(echo "$h" | sed -n 's/^times //p')"
         lua_out="$lua_out $(echo "$l" | sed -n 's/^times //p')"
@@ -70,10 +81,13 @@ for p in $programs; do
     ours=$(echo "$ours_out" | median)
     hooked=$(echo "$hook_out" | median)
     luat=$(echo "$lua_out" | median)
-    printf '%-9s %10s %10s %9s %12s %10s' "$p" "$ours" "$luat" \
-        "$(awk -v a="$ours" -v b="$luat" 'BEGIN { printf "%.2f", a / b }')" "$hooked" \
-        "$(awk -v a="$hooked" -v b="$ours" 'BEGIN { printf "%.2f", a / b }')"
-    if [ "$r_ours" != "$r_lua" ]; then
+    linedt=$(echo "$lined_out" | median)
+    luah=$(echo "$luah_out" | median)
+    ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+    printf '%-9s %9s %9s %9s %10s %9s %10s %9s %10s %9s' "$p" "$ours" "$luat" "$(ratio "$ours" "$luat")" \
+        "$hooked" "$(ratio "$hooked" "$ours")" "$linedt" "$(ratio "$linedt" "$ours")" \
+        "$luah" "$(ratio "$luah" "$luat")"
+    if [ "$r_ours" != "$r_lua" ] || [ "$r_lined" != "$r_lua" ]; then
         printf '   RESULTS DIFFER: ours %s, lua %s' "$r_ours" "$r_lua"
         status=1
     fi

@@ -1,9 +1,12 @@
 -- Runs one benchmark script (bench/vm/*.lua) under lua5.4 a number of
 -- times and prints the processor time of every run in the same form as
 -- the vm_run program: "times <ms> ..." and "result <value>".
---   lua5.4 vm_run.lua FILE.lua [RUNS]
+-- With "hook" as the third argument a line hook that does nothing is set
+-- for the runs, as vm_run --hook does.
+--   lua5.4 vm_run.lua FILE.lua [RUNS] [hook]
 local path, runs = arg[1], tonumber(arg[2] or "1")
 local f = assert(loadfile(path))
+if arg[3] == "hook" then debug.sethook(function() end, "l") end
 local times, result = {}, nil
 for r = 1, runs do
   local start = os.clock()

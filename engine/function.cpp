@@ -25,6 +25,7 @@ VmPrototype *VmNewPrototype(VmState *L)
     p->sizep = 0;
     p->sizelocvars = 0;
     p->lineDefined = 0;
+    p->lineends = nullptr;
     p->gclist = nullptr;
     p->nups = 0;
     p->numparams = 0;
@@ -42,7 +43,29 @@ void VmFreePrototype(VmState *L, VmPrototype *p)
     VmFreeBlock(L, p->lineinfo, size_t(p->sizelineinfo));
     VmFreeBlock(L, p->locvars, size_t(p->sizelocvars));
     VmFreeBlock(L, p->upvalues, size_t(p->sizeupvalues));
+    VmFreeBlock(L, p->lineends, size_t(p->sizecode));
     VmFreeBlock(L, p);
+}
+
+const int32_t *VmLineEnds(VmState *L, VmPrototype *p)
+{
+    if (p->lineends != nullptr || p->sizecode <= 0)
+        return p->lineends;
+    // Allocated without the state so that a failure returns null instead of
+    // raising from inside a hook; the bytes are counted by hand.
+    size_t bytes = size_t(p->sizecode) * sizeof(int32_t);
+    auto *ends = static_cast<int32_t *>(VmRealloc(nullptr, nullptr, 0, bytes));
+    if (ends == nullptr)
+        return nullptr;
+    VmG(L)->nblocks += bytes;
+    // Instructions past the line table all have line -1.
+    auto lineOf = [p](int32_t pc) { return pc < p->sizelineinfo ? p->lineinfo[pc] : -1; };
+    int32_t n = p->sizecode;
+    ends[n - 1] = n;
+    for (int32_t pc = n - 2; pc >= 0; pc--)
+        ends[pc] = lineOf(pc) == lineOf(pc + 1) ? ends[pc + 1] : pc + 1;
+    p->lineends = ends;
+    return ends;
 }
 
 VmClosure *VmNewScriptClosure(VmState *L, int nups, const VmValue *globals)

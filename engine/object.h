@@ -200,6 +200,10 @@ struct VmPrototype : VmGcHeader {
     int32_t sizep;
     int32_t sizelocvars;
     int32_t lineDefined;
+    // For each instruction, the index of the first later instruction on
+    // another line (sizecode entries); built on first use by a line hook,
+    // null until then.
+    int32_t *lineends;
     VmGcHeader *gclist;
     uint8_t nups;
     uint8_t numparams;
@@ -506,6 +510,9 @@ inline VmValue *VmTableSetNum(VmState *L, VmTable *t, int key)
 // ---- Functions, closures, upvalues, prototypes (engine/function.cpp) -------------
 
 VmPrototype *VmNewPrototype(VmState *L);
+// The per-instruction line-run ends of p (see VmPrototype::lineends),
+// built on first use; null when there is no memory for them (never raises).
+const int32_t *VmLineEnds(VmState *L, VmPrototype *p);
 void VmFreePrototype(VmState *L, VmPrototype *p);
 VmClosure *VmNewScriptClosure(VmState *L, int nups, const VmValue *globals);
 VmClosure *VmNewCClosure(VmState *L, int nups);

@@ -27,9 +27,11 @@ namespace {
 // non-zero. The flag can only change while control is outside the loop
 // (commands, metamethods, hooks, finalisers), so reloading the word after
 // each of those is as good as testing the flag before every instruction.
+// While only line hooks are on (and the quit flag is clear) the word is
+// exactly VM_MASK_LINE, which the fetch's quick same-line test relies on.
 inline int computeTrap(VmState *L)
 {
-    return (L->hookmask & (VM_MASK_LINE | VM_MASK_COUNT)) | vmRun.quit;
+    return (L->hookmask & (VM_MASK_LINE | VM_MASK_COUNT)) | (vmRun.quit != 0);
 }
 
 inline bool isFalse(const VmValue *o)
@@ -58,26 +60,45 @@ inline int lineOf(const VmPrototype *p, int pc)
     return (pc >= 0 && pc < p->sizelineinfo) ? p->lineinfo[pc] : -1;
 }
 
-// Line and count hooks before the instruction at pc. hookpc remembers the
-// last traced instruction of the frame (null at frame entry).
-void traceExec(VmState *L, const Instruction *pc, const Instruction **hookpc)
+// Line and count hooks before the instruction at pc while count hooks are
+// on (every instruction comes here). last is the last traced instruction
+// of the frame (null at frame entry); gives the new one.
+[[gnu::noinline]] const Instruction *traceExec(VmState *L, const Instruction *pc, const Instruction *last)
 {
     int mask = L->hookmask;
     L->hookcount--;
     if ((mask & VM_MASK_COUNT) && L->hookcount == 0) {
         L->hookcount = L->basehookcount;
         VmCallHook(L, VM_HOOK_COUNT, -1);
-        return;
+        return last;
     }
     if (!(mask & VM_MASK_LINE))
-        return;
+        return last;
     const VmPrototype *p = VmCiFunc(L->ci)->l.p;
     int npc = static_cast<int>(pc - p->code);
     int newline = lineOf(p, npc);
-    const Instruction *last = *hookpc;
-    *hookpc = pc;
     if (last == nullptr || pc <= last || newline != lineOf(p, static_cast<int>(last - p->code)))
         VmCallHook(L, VM_HOOK_LINE, newline);
+    return pc;
+}
+
+// The line hook before the instruction at pc while only line hooks are on,
+// when the fetch could not tell that pc goes on forward within the line of
+// last (the last traced instruction, null at frame entry): calls the hook
+// for a new line or a backward jump. Gives the end of pc's run of
+// instructions on one line, which lets the fetch pass over the rest of the
+// run without coming here (null when the runs could not be built: then
+// every instruction comes here).
+[[gnu::noinline]] const Instruction *lineStep(VmState *L, VmPrototype *p, const Instruction *pc,
+                                              const Instruction *last)
+{
+    int npc = static_cast<int>(pc - p->code);
+    const int32_t *ends = p->lineends != nullptr ? p->lineends : VmLineEnds(L, p);
+    const Instruction *end = ends != nullptr ? p->code + ends[npc] : nullptr;
+    int newline = lineOf(p, npc);
+    if (last == nullptr || pc <= last || newline != lineOf(p, static_cast<int>(last - p->code)))
+        VmCallHook(L, VM_HOOK_LINE, newline);
+    return end;
 }
 
 // Frames entered by this loop invocation are abandoned when the quit flag
@@ -204,6 +225,7 @@ VmValue *VmExecute(VmState *L)
     VmValue *base;
     const Instruction *pc;
     const Instruction *hookpc;
+    const Instruction *lineEnd = nullptr;  // see lineStep
     int trap;
     Instruction i;
     VmValue *ra;
@@ -232,27 +254,49 @@ VmValue *VmExecute(VmState *L)
 // Continues at the instruction after the JUMP at pc plus its distance.
 #define DOJUMP() (pc += GETARG_sJ(*pc) + 1)
 
-#define vmfetch()                                             \
-    {                                                         \
-        if (VM_UNLIKELY(trap)) {                              \
-            ci->savedpc = pc + 1;                             \
-            if (vmRun.quit)                                   \
-                return abandonFrames(L, entry);               \
-            traceExec(L, pc, &hookpc);                        \
-            ci = L->ci;                                       \
-            base = L->base;                                   \
-            if (ci->state & VM_CI_YIELD) {                    \
-                ci->state &= ~VM_CI_YIELD;                    \
-                return abandonFrames(L, entry);               \
-            }                                                 \
-            trap = computeTrap(L);                            \
-        }                                                     \
-        i = *pc++;                                            \
-        ra = RA(i);                                           \
+// With only line hooks on, the fetch first tests whether the instruction
+// goes on forward within the line last traced (no hook due); only a new
+// line or a backward jump take the slow path. Count hooks and the quit
+// flag take it at every instruction.
+#define vmfetch()                                                     \
+    {                                                                 \
+        if (VM_UNLIKELY(trap)) {                                      \
+            if (VM_LIKELY(trap == VM_MASK_LINE)) {                    \
+                if (VM_LIKELY(pc > hookpc && pc < lineEnd)) {         \
+                    hookpc = pc;                                      \
+                } else {                                              \
+                    ci->savedpc = pc + 1;                             \
+                    lineEnd = lineStep(L, cl->l.p, pc, hookpc);       \
+                    hookpc = pc;                                      \
+                    vmafterhook();                                    \
+                }                                                     \
+            } else {                                                  \
+                ci->savedpc = pc + 1;                                 \
+                if (vmRun.quit)                                       \
+                    return abandonFrames(L, entry);                   \
+                hookpc = traceExec(L, pc, hookpc);                    \
+                lineEnd = nullptr;                                    \
+                vmafterhook();                                        \
+            }                                                         \
+        }                                                             \
+        i = *pc++;                                                    \
+        ra = RA(i);                                                   \
+    }
+// Reloads what a hook may have moved and leaves when it asked to yield.
+#define vmafterhook()                                 \
+    {                                                 \
+        ci = L->ci;                                   \
+        base = L->base;                               \
+        if (ci->state & VM_CI_YIELD) {                \
+            ci->state &= ~VM_CI_YIELD;                \
+            return abandonFrames(L, entry);           \
+        }                                             \
+        trap = computeTrap(L);                        \
     }
 
 callentry:  // a new script frame is on top of the call records
     hookpc = nullptr;
+    lineEnd = nullptr;
     ci = L->ci;
     pc = ci->savedpc;
 retentry:  // continue the frame on top (after a call returned into it)
@@ -612,6 +656,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         SETK(p->k);
                         pc = p->code;
                         hookpc = nullptr;
+                        lineEnd = nullptr;
                         vmbreak;
                     }
                 }
@@ -715,6 +760,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         L->top = ci->top;
                     pc = ci->savedpc;
                     hookpc = pc - 1;
+                    lineEnd = nullptr;
                     goto retentry;
                 }
                 postCallFast(L, nresults, ra);
@@ -727,6 +773,12 @@ retentry:  // continue the frame on top (after a call returned into it)
                 base = ci->base;
                 cl = VmCiFunc(ci);
                 SETK(cl->l.p->k);
+                {
+                    // Back in the caller's line of the CALL: the run of
+                    // that line is known when the line hook has built it.
+                    const VmPrototype *p = cl->l.p;
+                    lineEnd = p->lineends != nullptr ? p->code + p->lineends[hookpc - p->code] : nullptr;
+                }
                 vmbreak;
             }
             vmcase(FORLOOP)

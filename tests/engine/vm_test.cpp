@@ -1,10 +1,12 @@
 // Interpreter tests: operator rules (falsity, nil conversions, integer
 // division, bit operations, comparisons), table constructors and missing
-// fields, __index chains, loops, closures, script calls, and the faulty
-// operand cases that must raise instead of ending the run silently.
+// fields, __index chains, loops, closures, script calls, the faulty
+// operand cases that must raise instead of ending the run silently, and
+// the instructions at which line and count hooks fire.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "engine/object.h"
@@ -528,5 +530,90 @@ TEST_F(Interp, JoinedTextIsTheInternedString)
                            "CONCAT 5, 2, 3\nRETURN 0, 2\n";
         ASSERT_EQ(run(code, 1), 0);
         EXPECT_EQ(VmToNumber(L, -1), 7);
+    }
+}
+
+namespace {
+
+// Records every hook event as "<frame depth>@<instruction index>:<line>"
+// (count events as "count@<index>"), the depth counted from the first
+// event's call record.
+std::vector<std::string> traced;
+int tracedBase = -1;
+void recordingHook(VmState *L, VmDebugInfo *ar, int *, int line)
+{
+    if (tracedBase < 0)
+        tracedBase = ar->i_ci;
+    VmCallInfo *ci = L->base_ci + ar->i_ci;
+    int pc = VmCurrentPc(L, ci);
+    if (ar->event == VM_HOOK_COUNT)
+        traced.push_back("count@" + std::to_string(pc));
+    else if (ar->event == VM_HOOK_LINE)
+        traced.push_back(std::to_string(ar->i_ci - tracedBase) + "@" + std::to_string(pc) + ":" +
+                         std::to_string(line));
+}
+
+int installLineHook(VmState *L)
+{
+    VmSetHook(L, recordingHook, VM_MASK_LINE, 0);
+    return 0;
+}
+
+}  // namespace
+
+class LineHooks : public InterpFixture {};
+
+TEST_F(LineHooks, FireOnExactlyTheRightInstructions)
+{
+    setGlobalFunction("sethook", installLineHook);
+    struct Case {
+        const char *name;
+        int mask;           // installed before the run (0: the script installs it)
+        int count;
+        const char *code;
+        std::vector<std::string> events;
+    };
+    const Case cases[] = {
+        {"new lines only", VM_MASK_LINE, 0,
+         ".line 1\nLOADNUM 0, 1\nLOADNUM 1, 2\n.line 2\nADD 0, 0, 1\n.line 2\nMOVE 1, 0\n.line 3\nRETURN 0, 2",
+         {"0@0:1", "0@2:2", "0@4:3"}},
+        {"forward jump onto another run of the same line", VM_MASK_LINE, 0,
+         ".line 5\nLOADNUM 0, 1\nJUMP skip\n.line 6\nLOADNUM 0, 2\n.line 5\nskip: RETURN 0, 2", {"0@0:5"}},
+        {"forward jump onto a new line", VM_MASK_LINE, 0,
+         ".line 5\nLOADNUM 0, 1\nJUMP skip\nLOADNUM 0, 2\n.line 6\nskip: RETURN 0, 2", {"0@0:5", "0@3:6"}},
+        {"backward jump within one line", VM_MASK_LINE, 0,
+         ".line 1\nLOADNUM 0, 0\nLOADNUM 1, 3\n.line 2\nloop: ADD 0, 0, #1\nLT 1, 0, 1\nJUMP loop\n"
+         ".line 3\nRETURN 0, 2",
+         {"0@0:1", "0@2:2", "0@2:2", "0@2:2", "0@5:3"}},
+        {"counting loop on one line", VM_MASK_LINE, 0,
+         ".line 1\nLOADNUM 0, 0\nLOADNUM 1, 0\nLOADNUM 2, 2\nLOADNUM 3, 1\nJUMP test\n"
+         "body: ADD 0, 0, 1\ntest: FORLOOP 1, body\nRETURN 0, 2",
+         {"0@0:1", "0@5:1", "0@5:1"}},
+        {"first instruction of a called frame, then back in the caller's line", VM_MASK_LINE, 0,
+         ".function f\n.line 7\nLOADNUM 0, 1\nRETURN 0, 1\n.end\n"
+         ".line 7\nCLOSURE 0, f\nCALL 0, 1, 1\nLOADNUM 0, 1\n.line 8\nRETURN 0, 2",
+         {"0@0:7", "1@0:7", "0@3:8"}},
+        {"back in the caller on a new line", VM_MASK_LINE, 0,
+         ".function f\n.line 7\nRETURN 0, 1\n.end\n"
+         ".line 7\nCLOSURE 0, f\nCALL 0, 1, 1\n.line 8\nLOADNUM 0, 1\nRETURN 0, 2",
+         {"0@0:7", "1@0:7", "0@2:8"}},
+        {"hook installed by a command mid-frame", 0, 0,
+         ".line 1\nGETGLOBAL 0, \"sethook\"\nCALL 0, 1, 1\nLOADNUM 0, 4\n.line 2\nRETURN 0, 2",
+         {"0@2:1", "0@3:2"}},
+        {"count hooks count every instruction beside line hooks", VM_MASK_LINE | VM_MASK_COUNT, 3,
+         ".line 1\nLOADNUM 0, 1\nLOADNUM 1, 2\n.line 2\nADD 0, 0, 1\n.line 2\nMOVE 1, 0\n.line 3\nRETURN 0, 2",
+         {"0@0:1", "count@2", "0@3:2", "0@4:3"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        traced.clear();
+        tracedBase = -1;
+        VmSetHook(L, c.mask != 0 ? recordingHook : nullptr, c.mask, c.count);
+        int top = VmGetTop(L);
+        ErrorCode status = run(c.code);
+        VmSetHook(L, nullptr, 0, 0);
+        VmSetTop(L, top);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(traced, c.events);
     }
 }
