@@ -113,7 +113,9 @@ int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, Player
   // The libraries' objects, in their fixed order. Only the libraries built
   // so far have objects to free.
   FreeAllDisplays(L);
+  FreeAllBGPics(L);
   FreeVirtualStringFiles(L);
+  FreeAllEvents(L);
 
   FreeUnmatchedOptions(context);
   FreeMemory(player.skipList);

@@ -45,7 +45,7 @@ struct LibraryRow {
 const LibraryRow LIBRARY_TABLE[] = {
     {"string", OpenStringLibrary}, {"math", OpenMathLibrary},  {"graphics", nullptr},
     {"draw", nullptr},             {"moveobject", nullptr},    {"dos", nullptr},
-    {"event", nullptr},            {"system", OpenSystemLibrary}, {"layers", nullptr},
+    {"event", OpenEventLibrary},            {"system", OpenSystemLibrary}, {"layers", nullptr},
     {"text", nullptr},             {"anim", nullptr},          {"display", OpenDisplayLibrary},
     {"sound", nullptr},            {"brush", nullptr},         {"bgpic", nullptr},
     {"transitionfx", nullptr},     {"sprite", nullptr},        {"memblock", nullptr},
