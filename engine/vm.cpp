@@ -622,7 +622,6 @@ retentry:  // continue the frame on top (after a call returned into it)
                 if (b != 0)
                     L->top = ra + b;
                 ci->savedpc = pc;
-                vmGosub.callPosition = static_cast<int>(pc - cl->l.p->code);
                 // Script callee with fixed parameters, room on the stack and
                 // for a call record, no call hook: enter its frame here.
                 if (VM_LIKELY((op == OP_CALL || op == OP_CALLCATCH) && ra->tag == VM_TFUNCTION &&
@@ -660,6 +659,9 @@ retentry:  // continue the frame on top (after a call returned into it)
                         vmbreak;
                     }
                 }
+                // Commands (and only they) may read the position of the
+                // CALL, to place a label subroutine.
+                vmGosub.callPosition = static_cast<int>(pc - cl->l.p->code);
                 ErrorCode err = 0;
                 VmValue *first = nullptr;
                 VmCallOutcome outcome = VmPrepareCall(L, ra, &err, capture, &first);
@@ -773,11 +775,13 @@ retentry:  // continue the frame on top (after a call returned into it)
                 base = ci->base;
                 cl = VmCiFunc(ci);
                 SETK(cl->l.p->k);
-                {
+                lineEnd = nullptr;
+                if (VM_UNLIKELY(trap)) {
                     // Back in the caller's line of the CALL: the run of
                     // that line is known when the line hook has built it.
                     const VmPrototype *p = cl->l.p;
-                    lineEnd = p->lineends != nullptr ? p->code + p->lineends[hookpc - p->code] : nullptr;
+                    if (p->lineends != nullptr)
+                        lineEnd = p->code + p->lineends[hookpc - p->code];
                 }
                 vmbreak;
             }
@@ -887,7 +891,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 if (rc->tag != VM_TSTRING)
                     PROTECT(badCode(L));
                 VmValue obj = *RB(i);
-                ra[1] = obj;
+                copyValue(ra + 1, &obj);
                 if (VM_LIKELY(obj.tag == VM_TTABLE)) {
                     const VmValue *v = VmTableGetStr(VmTableOf(&obj), VmStringOf(rc));
                     if (v->tag != VM_TNIL) {
