@@ -188,13 +188,6 @@ void SetCurrentDisplay(DisplayRecord* display) { currentDisplay = display; }
 // Waiting for the video recorder of the graphics library: it never records.
 int VideoRecorderActive() { return 0; }
 
-// Size events of a display that scales its picture itself say nothing the
-// script must follow. Weak: the event library's definition, once it has
-// one, takes precedence.
-__attribute__((weak)) bool DisplaySwallowsSizeEvents(const DisplayRecord* display) {
-  return display && (display->autoscale || display->layerscale) && !display->scaleFactorActive;
-}
-
 const char* GetDisplayModeName(int32_t code) {
   for (const NamedCode& n : MODE_NAMES)
     if (n.code == code) return n.name;

@@ -115,5 +115,5 @@ void FreeEventPayload(VmState* L, int32_t type, void* payload) {
 // either scaling mode without an explicit scale factor swallows the
 // window's own size events.
 bool DisplaySwallowsSizeEvents(const DisplayRecord* display) {
-  return (display->autoscale || display->layerscale) && !display->scaleFactorActive;
+  return display && (display->autoscale || display->layerscale) && !display->scaleFactorActive;
 }

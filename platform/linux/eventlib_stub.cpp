@@ -19,12 +19,6 @@ __attribute__((weak)) void PostThreadEvent(int32_t, uintptr_t, uintptr_t, uintpt
 // Waiting for the ALSA output: no channel arms a sample-loop timer yet.
 __attribute__((weak)) void HandleSampleLoopSignal(void*) {}
 
-// Waiting for the display library: no display is open.
-__attribute__((weak)) int FindRequesterParentWindow(X11ConnectionRecord** connection,
-                                                    unsigned long* window, int* grabbed) {
-  if (connection) *connection = nullptr;
-  if (window) *window = 0;
-  if (grabbed) *grabbed = 0;
-  return 0;
-}
+// Waiting for the display library: grabs around a requester are not
+// handed back to the parent display yet.
 __attribute__((weak)) void SetRequesterParentGrab(int) {}

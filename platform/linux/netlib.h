@@ -12,3 +12,7 @@ const char* SocketStatusText(int32_t status);
 // One pass of the central event poll; 1 when the script must stop (the
 // error, 0 for a quit request, in *error).
 int PollEvents(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
+// Test seam: the poll that SleepWithEvents runs between wake-ups (PollEvents
+// unless replaced; null restores it).
+using EventPollFunction = int (*)(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
+void SetSleepEventPoll(EventPollFunction poll);

@@ -28,6 +28,8 @@ struct TimerRecord {
 
 namespace {
 
+EventPollFunction sleepEventPoll = PollEvents;
+
 constexpr int32_t POLL_PERIOD_MS = 20;  // the shared poll timer's period
 
 PlatformMutex* timerLock = nullptr;
@@ -342,7 +344,7 @@ ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds) {
     if (result != ERR_NONE) break;
     if (sleepDone.load()) break;
     ErrorCode error = ERR_NONE;
-    if (PollEvents(L, 2, 0, &error) != 0) {
+    if (sleepEventPoll(L, 2, 0, &error) != 0) {
       result = error != ERR_NONE ? error : ERR_USERABORT;
       break;
     }
@@ -382,3 +384,5 @@ void StopPipeReader() {
   pthread_join(pipeReader, nullptr);
   pipeReaderRunning = false;
 }
+
+void SetSleepEventPoll(EventPollFunction poll) { sleepEventPoll = poll ? poll : PollEvents; }

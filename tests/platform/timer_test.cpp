@@ -10,14 +10,14 @@
 #include <vector>
 #include <unistd.h>
 
+#include "platform/linux/netlib.h"
 #include "platform/linux/platform.h"
 
 // The event poll as the event library answers it: asked to stop when the
-// test says so. It replaces the stand-in that waits for that library.
-struct VmState;
+// test says so. Installed in place of the real poll by the fixture.
 std::atomic<int> pollStop{0};
 std::atomic<ErrorCode> pollError{ERR_NONE};
-int PollEvents(VmState*, int32_t, int32_t, ErrorCode* error) {
+int TestPollEvents(VmState*, int32_t, int32_t, ErrorCode* error) {
   if (error) *error = pollError.load();
   return pollStop.load();
 }
@@ -39,10 +39,14 @@ constexpr int SIGNAL_WAIT_MS = 5000;  // bound on waiting for a signal that must
 class Timer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    SetSleepEventPoll(TestPollEvents);
     ASSERT_EQ(InstallTimerSignal(), ERR_NONE);
     ASSERT_EQ(CreateWakePipe(&readEnd, nullptr), 1);
   }
-  static void TearDownTestSuite() { ShutdownTimers(); }
+  static void TearDownTestSuite() {
+    ShutdownTimers();
+    SetSleepEventPoll(nullptr);
+  }
   void SetUp() override { drain(); }
   void TearDown() override { FreeAllTimers(); }
 
