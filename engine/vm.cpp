@@ -60,45 +60,54 @@ inline int lineOf(const VmPrototype *p, int pc)
     return (pc >= 0 && pc < p->sizelineinfo) ? p->lineinfo[pc] : -1;
 }
 
+// What the line hook tracks in a frame: the last traced instruction (null
+// at frame entry) and, while only line hooks are on, the end of its run of
+// instructions on one line (null: unknown), so that the fetch can pass
+// over the rest of the run without coming to lineStep. The loop keeps it
+// in memory: its registers are better spent on the unhooked path.
+struct LineTrack {
+    const Instruction *last;
+    const Instruction *end;
+};
+
 // Line and count hooks before the instruction at pc while count hooks are
-// on (every instruction comes here). last is the last traced instruction
-// of the frame (null at frame entry); gives the new one.
-[[gnu::noinline]] const Instruction *traceExec(VmState *L, const Instruction *pc, const Instruction *last)
+// on or the quit flag is set (every instruction comes here).
+[[gnu::noinline]] void traceExec(VmState *L, const Instruction *pc, LineTrack *track)
 {
     int mask = L->hookmask;
+    track->end = nullptr;
     L->hookcount--;
     if ((mask & VM_MASK_COUNT) && L->hookcount == 0) {
         L->hookcount = L->basehookcount;
         VmCallHook(L, VM_HOOK_COUNT, -1);
-        return last;
+        return;
     }
     if (!(mask & VM_MASK_LINE))
-        return last;
+        return;
     const VmPrototype *p = VmCiFunc(L->ci)->l.p;
     int npc = static_cast<int>(pc - p->code);
     int newline = lineOf(p, npc);
+    const Instruction *last = track->last;
+    track->last = pc;
     if (last == nullptr || pc <= last || newline != lineOf(p, static_cast<int>(last - p->code)))
         VmCallHook(L, VM_HOOK_LINE, newline);
-    return pc;
 }
 
 // The line hook before the instruction at pc while only line hooks are on,
-// when the fetch could not tell that pc goes on forward within the line of
-// last (the last traced instruction, null at frame entry): calls the hook
-// for a new line or a backward jump. Gives the end of pc's run of
-// instructions on one line, which lets the fetch pass over the rest of the
-// run without coming here (null when the runs could not be built: then
-// every instruction comes here).
-[[gnu::noinline]] const Instruction *lineStep(VmState *L, VmPrototype *p, const Instruction *pc,
-                                              const Instruction *last)
+// when the fetch could not tell that pc goes on forward within the traced
+// line: calls the hook for a new line or a backward jump, and tracks pc's
+// run (left unknown when the runs could not be built: then every
+// instruction comes here).
+[[gnu::noinline]] void lineStep(VmState *L, VmPrototype *p, const Instruction *pc, LineTrack *track)
 {
     int npc = static_cast<int>(pc - p->code);
     const int32_t *ends = p->lineends != nullptr ? p->lineends : VmLineEnds(L, p);
-    const Instruction *end = ends != nullptr ? p->code + ends[npc] : nullptr;
+    const Instruction *last = track->last;
+    track->last = pc;
+    track->end = ends != nullptr ? p->code + ends[npc] : nullptr;
     int newline = lineOf(p, npc);
     if (last == nullptr || pc <= last || newline != lineOf(p, static_cast<int>(last - p->code)))
         VmCallHook(L, VM_HOOK_LINE, newline);
-    return end;
 }
 
 // Frames entered by this loop invocation are abandoned when the quit flag
@@ -224,8 +233,7 @@ VmValue *VmExecute(VmState *L)
     uintptr_t kbias;
     VmValue *base;
     const Instruction *pc;
-    const Instruction *hookpc;
-    const Instruction *lineEnd = nullptr;  // see lineStep
+    LineTrack track = {nullptr, nullptr};
     int trap;
     Instruction i;
     VmValue *ra;
@@ -262,20 +270,18 @@ VmValue *VmExecute(VmState *L)
     {                                                                 \
         if (VM_UNLIKELY(trap)) {                                      \
             if (VM_LIKELY(trap == VM_MASK_LINE)) {                    \
-                if (VM_LIKELY(pc > hookpc && pc < lineEnd)) {         \
-                    hookpc = pc;                                      \
+                if (VM_LIKELY(pc > track.last && pc < track.end)) {   \
+                    track.last = pc;                                  \
                 } else {                                              \
                     ci->savedpc = pc + 1;                             \
-                    lineEnd = lineStep(L, cl->l.p, pc, hookpc);       \
-                    hookpc = pc;                                      \
+                    lineStep(L, cl->l.p, pc, &track);                 \
                     vmafterhook();                                    \
                 }                                                     \
             } else {                                                  \
                 ci->savedpc = pc + 1;                                 \
                 if (vmRun.quit)                                       \
                     return abandonFrames(L, entry);                   \
-                hookpc = traceExec(L, pc, hookpc);                    \
-                lineEnd = nullptr;                                    \
+                traceExec(L, pc, &track);                             \
                 vmafterhook();                                        \
             }                                                         \
         }                                                             \
@@ -295,8 +301,7 @@ VmValue *VmExecute(VmState *L)
     }
 
 callentry:  // a new script frame is on top of the call records
-    hookpc = nullptr;
-    lineEnd = nullptr;
+    track = {nullptr, nullptr};
     ci = L->ci;
     pc = ci->savedpc;
 retentry:  // continue the frame on top (after a call returned into it)
@@ -654,8 +659,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         cl = ncl;
                         SETK(p->k);
                         pc = p->code;
-                        hookpc = nullptr;
-                        lineEnd = nullptr;
+                        track = {nullptr, nullptr};
                         vmbreak;
                     }
                 }
@@ -761,8 +765,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                     if (nresults >= 0)
                         L->top = ci->top;
                     pc = ci->savedpc;
-                    hookpc = pc - 1;
-                    lineEnd = nullptr;
+                    track = {pc - 1, nullptr};
                     goto retentry;
                 }
                 postCallFast(L, nresults, ra);
@@ -771,17 +774,17 @@ retentry:  // continue the frame on top (after a call returned into it)
                 if (nresults >= 0)
                     L->top = ci->top;
                 pc = ci->savedpc;
-                hookpc = pc - 1;
+                track.last = pc - 1;
                 base = ci->base;
                 cl = VmCiFunc(ci);
                 SETK(cl->l.p->k);
-                lineEnd = nullptr;
+                track.end = nullptr;
                 if (VM_UNLIKELY(trap)) {
                     // Back in the caller's line of the CALL: the run of
                     // that line is known when the line hook has built it.
                     const VmPrototype *p = cl->l.p;
                     if (p->lineends != nullptr)
-                        lineEnd = p->code + p->lineends[hookpc - p->code];
+                        track.end = p->code + p->lineends[track.last - p->code];
                 }
                 vmbreak;
             }
