@@ -160,16 +160,17 @@ bool versionAtLeast(const PlayerRecord* record, int32_t major, int32_t minor) {
   return record->versionMajor > major || (record->versionMajor == major && record->versionMinor >= minor);
 }
 
-// The payload of the first declared display, created with defaults.
+// The payload of the first declared display. Without a declaration the
+// header's display settings go into the default display, which carries the
+// applet's title like the one the preload would add (the title texts come
+// first in every applet: the start header is read from them).
 DisplayDescription* firstDisplay(PlayerRecord* record, ErrorCode* error) {
   for (DeclaredResource* r = record->resources; r; r = r->next)
     if (r->kind == 10) return static_cast<DisplayDescription*>(r->payload);
-  DeclaredResource* r = AddDeclaredResource(record, 10, 1);
-  if (!r) {
-    *error = ERR_MEM;
-    return nullptr;
-  }
-  return static_cast<DisplayDescription*>(r->payload);
+  if ((*error = AddDefaultDisplay(record, record->title))) return nullptr;
+  for (DeclaredResource* r = record->resources; r; r = r->next)
+    if (r->kind == 10) return static_cast<DisplayDescription*>(r->payload);
+  return nullptr;
 }
 
 void readGradient(Reader& in, HeaderGradient* g) {

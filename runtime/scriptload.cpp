@@ -403,7 +403,7 @@ ErrorCode LoadAppletScript(VmState* L, PlayerRunContext* context, PlayerRecord* 
     for (DeclaredResource* r = record->resources; r && !display; r = r->next)
       if (r->kind == 10 && r->id == 1) display = r;
     if (!display) {
-      if ((error = AddDefaultDisplay(record, nullptr))) return error;
+      if ((error = AddDefaultDisplay(record, record->title))) return error;
       for (DeclaredResource* r = record->resources; r; r = r->next)
         if (r->kind == 10 && r->id == 1) display = r;
     }
