@@ -1,0 +1,140 @@
+// End-to-end runs of the built player whose applet calls a command that
+// only the test library plug-in (testlib.qmp) adds: the plug-in found in
+// the "Plugins" directory beside the program, in the program's own
+// directory when the applet is appended, and unpacked from a plug-in pack
+// (plain and zlib-packed) in front of the appended applet into the run's
+// temporary directory, which is gone after the run. A pack entry whose
+// name would leave that directory is refused before anything is written.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "engine/engine.h"
+#include "runtime/runtime.h"
+#include "tests/e2e/player_run.h"
+#include "tests/platform/xvfb.h"
+
+namespace {
+
+using e2e::Bytes;
+
+const std::string TESTLIB = std::string(QM_BINARY_DIR) + "/tests/plugins/modules/testlib.qmp";
+
+// Prints PlugAdd(40, 2) and ends with End(4).
+const char* const CALLS_PLUGADD =
+    ".line 1\n"
+    "GETGLOBAL 0, \"debugprint\"\n"
+    "GETGLOBAL 1, \"plugadd\"\n"
+    "LOADNUM 2, 40, 0\n"
+    "LOADNUM 3, 2, 0\n"
+    "CALL 1, 3, 2\n"
+    "CALL 0, 2, 1\n"
+    "GETGLOBAL 0, \"end\"\n"
+    "LOADNUM 1, 4, 0\n"
+    "CALL 0, 2, 1\n"
+    "RETURN 0, 1, 0\n";
+
+std::string errorText(ErrorCode code, const char* argument) {
+  SetErrorArgString(argument);
+  char text[1024];
+  GetErrorText(code, text, sizeof text);
+  return text;
+}
+
+std::vector<std::string> entries(const std::string& directory) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(directory.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+class PluginRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new TestXServer(24); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
+    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first: " << e2e::PLAYER;
+    ASSERT_EQ(access(TESTLIB.c_str(), R_OK), 0) << "build the test plug-ins first: " << TESTLIB;
+    program_ = e2e::ReadFile(e2e::PLAYER);
+    plugin_ = e2e::ReadFile(TESTLIB);
+    applet_ = e2e::Assemble(CALLS_PLUGADD);
+  }
+
+  static TestXServer* server_;
+  e2e::TempDir dir_;
+  Bytes program_, plugin_, applet_;
+};
+TestXServer* PluginRun::server_ = nullptr;
+
+TEST_F(PluginRun, PluginsDirectoryBesideTheProgram) {
+  ASSERT_EQ(mkdir((dir_ / "Plugins").c_str(), 0755), 0);
+  e2e::WriteFile(dir_ / "quillmere", program_, 0755);
+  e2e::WriteFile(dir_ / "Plugins/testlib.qmp", plugin_, 0755);
+  e2e::WriteFile(dir_ / "a.qma", applet_);
+  e2e::RunResult r = e2e::Run(dir_ / "quillmere", {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
+                              server_->name(), dir_.path());
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.out, "42\n");
+  EXPECT_EQ(r.err, "");
+}
+
+// Appended applets, with and without a pack in front of them; the program's
+// settings file sends the debug output to standard output and puts the
+// run's temporary directory into a directory of the test's own.
+TEST_F(PluginRun, AppendedApplet) {
+  struct Case {
+    const char* name;
+    std::vector<qmasm::PackedPlugin> pack;
+    bool compressed;
+    bool besideProgram;  // testlib.qmp lies in the program's directory
+    int status;
+    std::string out;
+  };
+  const std::string refused = "Error: " + errorText(ERR_WRITEFILE, "../x") + "\n";
+  const Case cases[] = {
+      {"plug-in in the program's directory", {}, false, true, 4, "42\n"},
+      {"plain pack", {{"testlib", plugin_}}, false, false, 4, "42\n"},
+      {"zlib-packed pack", {{"testlib", plugin_}}, true, false, 4, "42\n"},
+      {"entry named ../x", {{"testlib", plugin_}, {"../x", plugin_}}, false, false, 0, refused},
+      {"packed entry named ../x", {{"../x", plugin_}}, true, false, 0, refused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    e2e::TempDir dir;
+    const std::string temp = dir / "temp";
+    ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
+    Bytes game;
+    std::string error;
+    ASSERT_TRUE(qmasm::AppendApplet(program_, c.pack, c.compressed, applet_, &game, &error)) << error;
+    e2e::WriteFile(dir / "game", game, 0755);
+    if (c.besideProgram) e2e::WriteFile(dir / "testlib.qmp", plugin_, 0755);
+    std::string ini = "DEBUGDEVICE = stdout\nTEMPDIR = \"" + temp + "\"\n";
+    e2e::WriteFile(dir / "game.ini", Bytes(ini.begin(), ini.end()));
+
+    e2e::RunResult r = e2e::Run(dir / "game", {}, server_->name(), dir.path());
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+    // Nothing is left in the temporary directory, and nothing was written
+    // beside it or beside the program.
+    EXPECT_TRUE(entries(temp).empty()) << "files left in " << temp;
+    std::vector<std::string> expected{".stderr", ".stdout", "game", "game.ini", "temp"};
+    if (c.besideProgram) expected.push_back("testlib.qmp");
+    std::vector<std::string> found = entries(dir.path());
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, expected);
+  }
+}
+
+}  // namespace
