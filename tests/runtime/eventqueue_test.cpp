@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <thread>
 #include <vector>
 
+#include "display/display.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 
@@ -15,7 +17,11 @@ namespace {
 TimeValue fakeNow = {1000000, 0};
 void fakeClock(TimeValue* out) { *out = fakeNow; }
 
-DisplayRecord* fakeDisplay(int& storage) { return reinterpret_cast<DisplayRecord*>(&storage); }
+// A zeroed display record: posting a size event reads its scaling fields.
+struct FakeDisplay {
+  std::unique_ptr<char[]> bytes{new char[sizeof(DisplayRecord)]()};
+};
+DisplayRecord* fakeDisplay(FakeDisplay& storage) { return reinterpret_cast<DisplayRecord*>(storage.bytes.get()); }
 
 class EventQueue : public ::testing::Test {
  protected:
@@ -46,7 +52,7 @@ class EventQueue : public ::testing::Test {
 };
 
 TEST_F(EventQueue, OnlyTheNewestSizeEventOfADisplayStaysLive) {
-  int d1 = 0, d2 = 0;
+  FakeDisplay d1, d2;
   post(1, EVENT_WINDOWSIZE, fakeDisplay(d1));
   post(2, EVENT_WINDOWSIZE, fakeDisplay(d1));
   post(3, 7, fakeDisplay(d1));
@@ -132,7 +138,7 @@ TEST_F(EventQueue, FlushDropsTheOldestUpToTheIndex) {
 }
 
 TEST_F(EventQueue, DetachingADisplayClearsItsEvents) {
-  int d1 = 0, d2 = 0;
+  FakeDisplay d1, d2;
   post(0, 1, fakeDisplay(d1));
   post(1, 1, fakeDisplay(d2));
   post(2, EVENT_WINDOWSIZE, fakeDisplay(d1));
