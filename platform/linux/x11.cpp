@@ -3,7 +3,9 @@
 // per X server name with its pointer-watch thread, and the orderly close.
 // Invariants: a record is in the list only when its set-up completed; every
 // display this back end opens has the error handlers installed, so X errors
-// become codes and a broken connection only marks its record lost.
+// become codes and a broken connection only marks its record lost; from the
+// start-up's first look at the default server until the close, the process
+// holds a connection to it (the look's display becomes the default record's).
 #include <atomic>
 #include <cerrno>
 #include <clocale>
@@ -14,6 +16,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xresource.h>
 #include <X11/cursorfont.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include "platform/linux/dynlib.h"
@@ -25,7 +28,7 @@
 namespace {
 
 constexpr int32_t FRAME_WAIT_US = 100000;    // how long a window manager may take
-constexpr useconds_t POINTER_POLL_US = 20000;  // pointer-watch period
+constexpr long POINTER_POLL_US = 20000;  // pointer-watch period
 constexpr double BASE_DPI = 96.0;
 // Font cursors of the eight resize zones: top-left, bottom-left, top-right,
 // bottom-right, left, right, top, bottom.
@@ -40,6 +43,30 @@ int32_t fixedPixelFormat = -1;  // the format every connection must match
 int noPointerThread = 0;
 std::atomic<int32_t> lastXError{0};
 bool handlersInstalled = false;
+// The default display that start-up opened to read the desktop scale. It is
+// kept open and handed to the default connection record: an X server that
+// resets when its last client leaves (the usual setting) drops connections
+// that arrive while it resets, so closing the only connection and opening
+// the next one a moment later fails now and then with no display at all.
+Display* probeDisplay = nullptr;
+std::atomic<int32_t> probeLost{0};
+// The pointer-watch threads sleep on this condition between polls so that a
+// stop request ends the sleep at once instead of after a whole period; it
+// runs on the monotonic clock, so a change of the wall clock never
+// stretches a period.
+pthread_mutex_t pointerWaitLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t* pointerWaitWake() {
+  static pthread_cond_t* const condition = [] {
+    static pthread_cond_t made;
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&made, &attributes);
+    pthread_condattr_destroy(&attributes);
+    return &made;
+  }();
+  return condition;
+}
 
 int recordXError(Display*, XErrorEvent* event) {
   lastXError.store(event->error_code);
@@ -81,7 +108,45 @@ int32_t findPixelFormat(Display* display, int screen, int depth) {
   return format;
 }
 
+// Whether a window manager that follows the desktop conventions runs: its
+// check window is named on the root and names itself. Without one nobody
+// answers a frame-extents request, and waiting for the answer only delays
+// every start.
+bool windowManagerRuns(X11ConnectionRecord* c) {
+  Atom check = XInternAtom(c->display, "_NET_SUPPORTING_WM_CHECK", False);
+  auto readWindow = [&](Window from, Window* out) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    bool found = XGetWindowProperty(c->display, from, check, 0, 1, False, XA_WINDOW, &type, &format, &count,
+                                    &after, &data) == Success &&
+                 data && type == XA_WINDOW && format == 32 && count == 1;
+    if (found) *out = static_cast<Window>(reinterpret_cast<const long*>(data)[0]);
+    if (data) XFree(data);
+    return found;
+  };
+  Window manager = 0, self = 0;
+  if (!readWindow(c->root, &manager) || !manager) return false;
+  // A manager that has gone leaves a stale name behind; reading from the
+  // destroyed window is an X error, which is dropped here.
+  bool alive = readWindow(manager, &self) && self == manager;
+  TakeX11Error();
+  return alive;
+}
+
+// Waits until the connection has input or the deadline passes.
+void waitForInput(X11ConnectionRecord* c, int32_t micros) {
+  if (c->fd < 0 || c->fd >= FD_SETSIZE || micros <= 0) return;
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(c->fd, &set);
+  timeval timeout = {micros / 1000000, micros % 1000000};
+  select(c->fd + 1, &set, nullptr, nullptr, &timeout);
+}
+
 void readFrameExtentsOfTestWindow(X11ConnectionRecord* c) {
+  if (!windowManagerRuns(c)) return;
   XSetWindowAttributes attributes;
   std::memset(&attributes, 0, sizeof attributes);
   attributes.event_mask = PropertyChangeMask | StructureNotifyMask;
@@ -115,7 +180,9 @@ void readFrameExtentsOfTestWindow(X11ConnectionRecord* c) {
     GetSysTime(&now);
     SubTime(&now, &start);
     if (now.seconds > 0 || now.micros >= static_cast<uint32_t>(FRAME_WAIT_US)) break;
-    usleep(1000);
+    // The check above read everything the server had sent; only new input
+    // can bring the answer.
+    waitForInput(c, FRAME_WAIT_US - static_cast<int32_t>(now.micros));
   }
   XDestroyWindow(c->display, window);
   // Drop what the test window caused, so the pump never sees it.
@@ -123,6 +190,32 @@ void readFrameExtentsOfTestWindow(X11ConnectionRecord* c) {
   XEvent event;
   while (XCheckWindowEvent(c->display, window, ~0L, &event)) {
   }
+}
+
+// One poll period, ended early by a stop request (checked under the lock
+// that the stopping thread signals under, so no request is missed).
+void sleepUnlessStopped(X11ConnectionRecord* c) {
+  timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_nsec += POINTER_POLL_US * 1000;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&pointerWaitLock);
+  while (!c->pointerStop.load()) {
+    int result = pthread_cond_timedwait(pointerWaitWake(), &pointerWaitLock, &until);
+    if (result == ETIMEDOUT) break;
+  }
+  pthread_mutex_unlock(&pointerWaitLock);
+}
+
+void stopPointerThread(X11ConnectionRecord* c) {
+  pthread_mutex_lock(&pointerWaitLock);
+  c->pointerStop.store(1);
+  pthread_cond_broadcast(pointerWaitWake());
+  pthread_mutex_unlock(&pointerWaitLock);
+  pthread_join(c->pointerThread, nullptr);
 }
 
 void* pointerWatchMain(void* argument) {
@@ -142,7 +235,7 @@ void* pointerWatchMain(void* argument) {
       c->lastPointerY.store(rootY);
       SendWakeMessage(WAKE_POINTER, reinterpret_cast<uintptr_t>(c));
     }
-    usleep(POINTER_POLL_US);
+    sleepUnlessStopped(c);
   }
   XCloseDisplay(display);
   return nullptr;
@@ -210,10 +303,7 @@ void openInputMethod(X11ConnectionRecord* c) {
 
 void freeConnection(X11ConnectionRecord* c) {
   if (c->inputMethod) XCloseIM(c->inputMethod);
-  if (c->pointerThread) {
-    c->pointerStop.store(1);
-    pthread_join(c->pointerThread, nullptr);
-  }
+  if (c->pointerThread) stopPointerThread(c);
   if (c->display && !c->lost.load()) {
     if (c->busyCursor) XFreeCursor(c->display, c->busyCursor);
     if (c->moveCursor) XFreeCursor(c->display, c->moveCursor);
@@ -263,10 +353,13 @@ ErrorCode OpenX11Connection() {
   ErrorCode error = InstallTimerSignal();
   if (error != ERR_NONE) return error;
   scaleFactor = 1.0;
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return ERR_NONE;
-  std::atomic<int32_t> lost{0};
-  WatchX11Display(display, &lost);
+  Display* display = probeDisplay;
+  if (!display) {
+    display = XOpenDisplay(nullptr);
+    if (!display) return ERR_NONE;
+    probeLost.store(0);
+    WatchX11Display(display, &probeLost);
+  }
   XrmInitialize();
   const char* resources = XResourceManagerString(display);
   if (resources) {
@@ -280,7 +373,7 @@ ErrorCode OpenX11Connection() {
     }
     if (database) XrmDestroyDatabase(database);
   }
-  XCloseDisplay(display);
+  probeDisplay = display;
   return ERR_NONE;
 }
 
@@ -319,7 +412,15 @@ ErrorCode GetX11Connection(const char* serverName, X11ConnectionRecord** out) {
   if (!block) return ERR_MEM;
   auto* c = new (block) X11ConnectionRecord();
   StrCopyBounded(c->serverName, sizeof c->serverName, name);
-  c->display = XOpenDisplay(name[0] ? name : nullptr);
+  if (!name[0] && probeDisplay) {
+    c->display = probeDisplay;
+    probeDisplay = nullptr;
+    if (probeLost.load()) {
+      XCloseDisplay(c->display);
+      c->display = nullptr;
+    }
+  }
+  if (!c->display) c->display = XOpenDisplay(name[0] ? name : nullptr);
   if (!c->display) {
     c->~X11ConnectionRecord();
     FreeMemory(c);
@@ -399,6 +500,10 @@ void CloseX11Connection() {
     freeConnection(c);
   }
   fixedPixelFormat = -1;
+  if (probeDisplay) {
+    XCloseDisplay(probeDisplay);
+    probeDisplay = nullptr;
+  }
   StopRequesterThread();
   UnbindDesktopLibraries();
 }

@@ -76,6 +76,7 @@ class Player : public ::testing::Test {
     char dir[] = "/tmp/qme2eXXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
+    display_ = server_->name();
   }
   void TearDown() override {
     if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
@@ -98,7 +99,7 @@ class Player : public ::testing::Test {
     if (pipe(out) != 0) return r;
     pid_t pid = fork();
     if (pid == 0) {
-      setenv("DISPLAY", server_->name().c_str(), 1);
+      setenv("DISPLAY", display_.c_str(), 1);
       int null = open("/dev/null", O_RDWR);
       dup2(null, 0);
       dup2(null, 2);
@@ -130,6 +131,7 @@ class Player : public ::testing::Test {
 
   static TestXServer* server_;
   std::string dir_;
+  std::string display_;  // the server the runs connect to
 };
 TestXServer* Player::server_ = nullptr;
 
@@ -281,6 +283,26 @@ TEST_F(Player, BannerAndProgressComeFirst) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("QuillmerePlayer 8.0 [Linux] [64-bit]", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("Loading applet a.qma...done\n"), std::string::npos) << r.out;
+}
+
+// A server that resets when its last client leaves drops connections that
+// arrive during the reset; the player never leaves it without a client
+// between its first look at the server and its working connection, so every
+// start succeeds.
+TEST_F(Player, StartsEveryTimeOnAServerThatResets) {
+  TestXServer resetting(24, true);
+  ASSERT_TRUE(resetting.running());
+  display_ = resetting.name();
+  std::string applet = Write("a.qma", assemble(PRINT_WHO));
+  constexpr int RUNS = 50;
+  int failures = 0;
+  std::string firstFailure;
+  for (int i = 0; i < RUNS; i++) {
+    Result r = RunQuiet(applet, {"-setconstants", "who=[ok]"});
+    if (r.status == 3 && r.out == "ok\n") continue;
+    if (failures++ == 0) firstFailure = "run " + std::to_string(i) + ": status " + std::to_string(r.status) + ", " + r.out;
+  }
+  EXPECT_EQ(failures, 0) << firstFailure;
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // A private X server for tests: starts Xvfb on a display number it finds
-// free, with a chosen depth (and no reset when clients leave, so root
-// properties stay), waits until it listens and stops it by its process id.
-// Also runs X client tools against it.
+// free, with a chosen depth, waits until it listens and stops it by its
+// process id. Also runs X client tools against it. By default the server
+// keeps its state when the last client leaves (so root properties stay);
+// asked to, it resets then like a desktop server started plainly, which
+// drops connections that arrive during the reset.
 #pragma once
 
 #include <csignal>
@@ -17,7 +19,7 @@
 
 class TestXServer {
  public:
-  explicit TestXServer(int depth) {
+  explicit TestXServer(int depth, bool resetWhenIdle = false) {
     // The server picks a free display number itself and reports it once it
     // listens, so parallel tests never race for a number.
     int report[2];
@@ -30,8 +32,11 @@ class TestXServer {
       dup2(null, 1);
       dup2(null, 2);
       std::string fd = std::to_string(report[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten",
-             "tcp", "-noreset", static_cast<char*>(nullptr));
+      std::vector<const char*> argv{"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
+                                    "-nolisten", "tcp"};
+      if (!resetWhenIdle) argv.push_back("-noreset");
+      argv.push_back(nullptr);
+      execvp("Xvfb", const_cast<char* const*>(argv.data()));
       _exit(127);
     }
     close(report[1]);
