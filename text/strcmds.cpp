@@ -54,10 +54,11 @@ size_t byteOffset(const char* s, size_t len, size_t n, bool utf8) {
   return static_cast<size_t>(p - s);
 }
 
-void pushChars(VmState* L, const char* s, size_t len, size_t start, size_t count, bool utf8) {
+int pushChars(VmState* L, const char* s, size_t len, size_t start, size_t count, bool utf8) {
   size_t from = byteOffset(s, len, start, utf8);
   size_t to = from + byteOffset(s + from, len - from, count, utf8);
   VmPushLString(L, s + from, to - from);
+  return 1;
 }
 
 int pushString(VmState* L, const std::string& s) {
@@ -67,6 +68,19 @@ int pushString(VmState* L, const std::string& s) {
 
 int pushNumber(VmState* L, double n) {
   VmPushNumber(L, n);
+  return 1;
+}
+
+int pushByte(VmState* L, uint32_t code) {
+  char c = static_cast<char>(code);
+  VmPushLString(L, &c, 1);
+  return 1;
+}
+
+// Pushes argument index as a string (a number converted to its text).
+int pushArgText(VmState* L, int index) {
+  VmPushValue(L, index);
+  VmToString(L, -1);
   return 1;
 }
 
@@ -155,28 +169,36 @@ int changeCase(VmState* L, bool upper) {
 int cmdLowerStr(VmState* L) { return changeCase(L, false); }
 int cmdUpperStr(VmState* L) { return changeCase(L, true); }
 
-int cmdLeftStr(VmState* L) {
-  CheckArgCount(L, 2, 3, 0, 0);
+// Arguments of the commands that cut a count of characters off one end:
+// subject, count, encoding.
+struct CutArgs {
+  const char* s;
   size_t len;
-  const char* s = VmCheckString(L, 1, &len);
-  int32_t n = VmCheckInteger(L, 2);
-  bool utf8 = EncodingArg(L, 3);
-  if (n < 1) return pushString(L, std::string());
-  pushChars(L, s, len, 0, static_cast<size_t>(n), utf8);
-  return 1;
+  int32_t n;
+  bool utf8;
+};
+
+CutArgs cutArgs(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  CutArgs a;
+  a.s = VmCheckString(L, 1, &a.len);
+  a.n = VmCheckInteger(L, 2);
+  a.utf8 = EncodingArg(L, 3);
+  return a;
+}
+
+int cmdLeftStr(VmState* L) {
+  CutArgs a = cutArgs(L);
+  if (a.n < 1) return pushString(L, std::string());
+  return pushChars(L, a.s, a.len, 0, static_cast<size_t>(a.n), a.utf8);
 }
 
 int cmdRightStr(VmState* L) {
-  CheckArgCount(L, 2, 3, 0, 0);
-  size_t len;
-  const char* s = VmCheckString(L, 1, &len);
-  int32_t n = VmCheckInteger(L, 2);
-  bool utf8 = EncodingArg(L, 3);
-  if (n < 1) return pushString(L, std::string());
-  size_t count = charCount(s, len, utf8);
-  size_t take = static_cast<size_t>(n) < count ? static_cast<size_t>(n) : count;
-  pushChars(L, s, len, count - take, take, utf8);
-  return 1;
+  CutArgs a = cutArgs(L);
+  if (a.n < 1) return pushString(L, std::string());
+  size_t count = charCount(a.s, a.len, a.utf8);
+  size_t take = static_cast<size_t>(a.n) < count ? static_cast<size_t>(a.n) : count;
+  return pushChars(L, a.s, a.len, count - take, take, a.utf8);
 }
 
 int cmdMidStr(VmState* L) {
@@ -189,32 +211,22 @@ int cmdMidStr(VmState* L) {
   size_t count = charCount(s, len, utf8);
   if (pos < 0 || static_cast<size_t>(pos) >= count || (n < 1 && n != -1)) return pushString(L, std::string());
   size_t take = n == -1 ? count : static_cast<size_t>(n);
-  pushChars(L, s, len, static_cast<size_t>(pos), take, utf8);
-  return 1;
+  return pushChars(L, s, len, static_cast<size_t>(pos), take, utf8);
 }
 
 int cmdUnleftStr(VmState* L) {
-  CheckArgCount(L, 2, 3, 0, 0);
-  size_t len;
-  const char* s = VmCheckString(L, 1, &len);
-  int32_t n = VmCheckInteger(L, 2);
-  bool utf8 = EncodingArg(L, 3);
-  if (n < 0) return ERR_WRONGUSAGE;
-  size_t count = charCount(s, len, utf8);
-  if (static_cast<size_t>(n) >= count) return pushString(L, std::string());
-  pushChars(L, s, len, 0, count - static_cast<size_t>(n), utf8);
-  return 1;
+  CutArgs a = cutArgs(L);
+  if (a.n < 0) return ERR_WRONGUSAGE;
+  size_t count = charCount(a.s, a.len, a.utf8);
+  if (static_cast<size_t>(a.n) >= count) return pushString(L, std::string());
+  return pushChars(L, a.s, a.len, 0, count - static_cast<size_t>(a.n), a.utf8);
 }
 
 int cmdUnrightStr(VmState* L) {
-  CheckArgCount(L, 2, 3, 0, 0);
-  size_t len;
-  const char* s = VmCheckString(L, 1, &len);
-  int32_t n = VmCheckInteger(L, 2);
-  bool utf8 = EncodingArg(L, 3);
-  if (n < 0) return ERR_WRONGUSAGE;
-  size_t from = byteOffset(s, len, static_cast<size_t>(n), utf8);
-  VmPushLString(L, s + from, len - from);
+  CutArgs a = cutArgs(L);
+  if (a.n < 0) return ERR_WRONGUSAGE;
+  size_t from = byteOffset(a.s, a.len, static_cast<size_t>(a.n), a.utf8);
+  VmPushLString(L, a.s + from, a.len - from);
   return 1;
 }
 
@@ -270,9 +282,7 @@ int cmdChr(VmState* L) {
     return pushString(L, out);
   }
   if (code > 255) return ERR_WRONGUSAGE;
-  char c = static_cast<char>(code);
-  VmPushLString(L, &c, 1);
-  return 1;
+  return pushByte(L, code);
 }
 
 // The character at character position pos (argument index posIndex,
@@ -320,9 +330,7 @@ int cmdByteChr(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
   uint32_t code = static_cast<uint32_t>(VmCheckInteger(L, 1));
   if (code > 255) return ERR_WRONGUSAGE;
-  char c = static_cast<char>(code);
-  VmPushLString(L, &c, 1);
-  return 1;
+  return pushByte(L, code);
 }
 
 int cmdByteAsc(VmState* L) {
@@ -342,45 +350,63 @@ void byteOrderArg(VmState* L, int index, int* native, int* little) {
   *little = order == MEM_LITTLEENDIAN;
 }
 
+// Value type (argument 2) and byte order (3) of the typed conversions; the
+// width is 0 for an unknown type.
+struct TypedArgs {
+  int32_t type;
+  int native;
+  int little;
+  int width;
+};
+
+TypedArgs typedArgs(VmState* L) {
+  TypedArgs t;
+  t.type = VmOptInteger(L, 2, MEMTYPE_INTEGER);
+  byteOrderArg(L, 3, &t.native, &t.little);
+  t.width = GetMemTypeSize(t.type);
+  return t;
+}
+
 int cmdByteVal(VmState* L) {
   CheckArgCount(L, 1, 3, 0, 0);
   size_t len;
   const char* s = VmCheckString(L, 1, &len);
-  int32_t type = VmOptInteger(L, 2, MEMTYPE_INTEGER);
-  int native, little;
-  byteOrderArg(L, 3, &native, &little);
-  int width = GetMemTypeSize(type);
-  if (width == 0) return ERR_WRONGUSAGE;
+  TypedArgs t = typedArgs(L);
+  if (t.width == 0) return ERR_WRONGUSAGE;
   // A string shorter than the value is refused here: a size of 0 would
   // otherwise read as a block of unknown size.
-  if (len < static_cast<size_t>(width)) return ERR_MEMRANGE;
-  return PeekTypedValue(L, s, len, type, 0, native, little) == ERR_NONE ? 1 : ERR_WRONGUSAGE;
+  if (len < static_cast<size_t>(t.width)) return ERR_MEMRANGE;
+  return PeekTypedValue(L, s, len, t.type, 0, t.native, t.little) == ERR_NONE ? 1 : ERR_WRONGUSAGE;
 }
 
 int cmdByteStrStr(VmState* L) {
   CheckArgCount(L, 1, 3, 0, 0);
   double value = VmCheckNumber(L, 1);
-  int32_t type = VmOptInteger(L, 2, MEMTYPE_INTEGER);
-  int native, little;
-  byteOrderArg(L, 3, &native, &little);
-  int width = GetMemTypeSize(type);
-  if (width == 0) return ERR_WRONGUSAGE;
+  TypedArgs t = typedArgs(L);
+  if (t.width == 0) return ERR_WRONGUSAGE;
   char buffer[8];
-  ErrorCode err = PokeTypedValue(buffer, static_cast<size_t>(width), type, 0,
-                                 static_cast<uint32_t>(VmNumberToInteger(value)), value, value, native, little);
+  ErrorCode err = PokeTypedValue(buffer, static_cast<size_t>(t.width), t.type, 0,
+                                 static_cast<uint32_t>(VmNumberToInteger(value)), value, value, t.native, t.little);
   if (err != ERR_NONE) return err;
-  VmPushLString(L, buffer, static_cast<size_t>(width));
+  VmPushLString(L, buffer, static_cast<size_t>(t.width));
   return 1;
 }
 
-int cmdByteOffset(VmState* L) {
-  CheckArgCount(L, 2, 3, 0, 0);
+// Reads subject (argument 1), encoding (3) and position (2, default 0) of
+// the commands on one character; false when the position lies outside.
+bool oneCharArgs(VmState* L, int minArgs, CharAt* c, size_t* at, bool* utf8) {
+  CheckArgCount(L, minArgs, 3, 0, 0);
   size_t len;
   const char* s = VmCheckString(L, 1, &len);
-  bool utf8 = EncodingArg(L, 3);
+  *utf8 = EncodingArg(L, 3);
+  return charArg(L, s, len, 2, *utf8, c, at);
+}
+
+int cmdByteOffset(VmState* L) {
   CharAt c;
   size_t at;
-  if (!charArg(L, s, len, 2, utf8, &c, &at)) return ERR_WRONGUSAGE;
+  bool utf8;
+  if (!oneCharArgs(L, 2, &c, &at, &utf8)) return ERR_WRONGUSAGE;
   return pushNumber(L, static_cast<double>(at));
 }
 
@@ -404,12 +430,9 @@ int cmdCharOffset(VmState* L) {
 }
 
 int cmdCharWidth(VmState* L) {
-  CheckArgCount(L, 1, 3, 0, 0);
-  size_t len;
-  const char* s = VmCheckString(L, 1, &len);
-  bool utf8 = EncodingArg(L, 3);
   CharAt c;
-  if (!charArg(L, s, len, 2, utf8, &c, nullptr)) return ERR_WRONGUSAGE;
+  bool utf8;
+  if (!oneCharArgs(L, 1, &c, nullptr, &utf8)) return ERR_WRONGUSAGE;
   return pushNumber(L, static_cast<double>(c.len));
 }
 
@@ -417,13 +440,12 @@ using CharClass = bool (*)(uint32_t);
 
 template <CharClass F>
 int classCommand(VmState* L) {
-  CheckArgCount(L, 1, 3, 0, 0);
-  size_t len;
-  const char* s = VmCheckString(L, 1, &len);
-  bool utf8 = EncodingArg(L, 3);
-  EncodingScope scope(utf8);
   CharAt c;
-  if (!charArg(L, s, len, 2, utf8, &c, nullptr)) return ERR_WRONGUSAGE;
+  bool utf8;
+  // Finding the character does not depend on the text mode; the class
+  // test does.
+  if (!oneCharArgs(L, 1, &c, nullptr, &utf8)) return ERR_WRONGUSAGE;
+  EncodingScope scope(utf8);
   return pushNumber(L, F(c.code) ? 1 : 0);
 }
 
@@ -544,35 +566,52 @@ SearchArgs searchArgs(VmState* L, int first) {
   return a;
 }
 
-int cmdFindStr(VmState* L) {
+// Subject, search text and the arguments behind them of FindStr and
+// CountStr; from is the start as a byte offset.
+struct Search {
+  const char* s;
+  size_t len;
+  const char* f;
+  size_t flen;
+  SearchArgs a;
+  size_t from;
+};
+
+// Reads a search; false when the start is negative.
+bool readSearch(VmState* L, Search* q) {
   CheckArgCount(L, 2, 5, 0, 0);
-  size_t len, flen;
-  const char* s = VmCheckString(L, 1, &len);
-  const char* f = VmCheckString(L, 2, &flen);
-  SearchArgs a = searchArgs(L, 3);
-  EncodingScope scope(a.utf8);
-  if (a.start < 0) return ERR_WRONGUSAGE;
-  size_t from = byteOffset(s, len, static_cast<size_t>(a.start), a.utf8);
-  if (len == 0 || flen == 0 || from >= len) return pushNumber(L, -1);
+  q->s = VmCheckString(L, 1, &q->len);
+  q->f = VmCheckString(L, 2, &q->flen);
+  q->a = searchArgs(L, 3);
+  if (q->a.start < 0) return false;
+  q->from = byteOffset(q->s, q->len, static_cast<size_t>(q->a.start), q->a.utf8);
+  return true;
+}
+
+// Whether the search can find nothing: an empty subject or search text,
+// or a start at or past the end.
+bool searchesNothing(const Search& q) { return q.len == 0 || q.flen == 0 || q.from >= q.len; }
+
+int cmdFindStr(VmState* L) {
+  Search q;
+  if (!readSearch(L, &q)) return ERR_WRONGUSAGE;
+  if (searchesNothing(q)) return pushNumber(L, -1);
+  EncodingScope scope(q.a.utf8);
   size_t matched;
-  size_t at = findSubstring(s, len, f, flen, from, a.caseSensitive, a.utf8, &matched);
+  size_t at = findSubstring(q.s, q.len, q.f, q.flen, q.from, q.a.caseSensitive, q.a.utf8, &matched);
   if (at == std::string::npos) return pushNumber(L, -1);
-  return pushNumber(L, static_cast<double>(charCount(s, at, a.utf8)));
+  return pushNumber(L, static_cast<double>(charCount(q.s, at, q.a.utf8)));
 }
 
 int cmdCountStr(VmState* L) {
-  CheckArgCount(L, 2, 5, 0, 0);
-  size_t len, flen;
-  const char* s = VmCheckString(L, 1, &len);
-  const char* f = VmCheckString(L, 2, &flen);
-  SearchArgs a = searchArgs(L, 3);
-  EncodingScope scope(a.utf8);
-  if (a.start < 0) return ERR_WRONGUSAGE;
-  size_t from = byteOffset(s, len, static_cast<size_t>(a.start), a.utf8);
-  if (len == 0 || flen == 0 || from >= len) return pushNumber(L, 0);
+  Search q;
+  if (!readSearch(L, &q)) return ERR_WRONGUSAGE;
+  if (searchesNothing(q)) return pushNumber(L, 0);
+  EncodingScope scope(q.a.utf8);
   double count = 0;
   size_t matched;
-  for (size_t at; (at = findSubstring(s, len, f, flen, from, a.caseSensitive, a.utf8, &matched)) != std::string::npos;) {
+  for (size_t at, from = q.from;
+       (at = findSubstring(q.s, q.len, q.f, q.flen, from, q.a.caseSensitive, q.a.utf8, &matched)) != std::string::npos;) {
     count++;
     from = at + matched;
   }
@@ -589,9 +628,7 @@ int cmdReplaceStr(VmState* L) {
   EncodingScope scope(a.utf8);
   if (a.start < 0) return ERR_WRONGUSAGE;
   if (len == 0 || flen == 0) {
-    VmPushValue(L, 1);
-    VmToString(L, -1);
-    return 1;
+    return pushArgText(L, 1);
   }
   size_t from = byteOffset(s, len, static_cast<size_t>(a.start), a.utf8);
   std::string out(s, from);
@@ -682,9 +719,7 @@ int cmdConvertStr(VmState* L) {
   int32_t from = VmCheckInteger(L, 2);
   int32_t to = VmCheckInteger(L, 3);
   if (from == to) {
-    VmPushValue(L, 1);
-    VmToString(L, -1);
-    return 1;
+    return pushArgText(L, 1);
   }
   char* converted = ConvertStringEncoding(s, from, to);
   if (!converted) return ERR_TEXTCONVERT;
@@ -743,20 +778,26 @@ int cmdBase64Str(VmState* L) {
   return pushString(L, out);
 }
 
-int cmdCRC32Str(VmState* L) {
+// The one argument of the hash commands, which refuse an empty string
+// (null then).
+const char* hashArg(VmState* L, size_t* len) {
   CheckArgCount(L, 1, 1, 0, 0);
+  const char* s = VmCheckString(L, 1, len);
+  return *len == 0 ? nullptr : s;
+}
+
+int cmdCRC32Str(VmState* L) {
   size_t len;
-  const char* s = VmCheckString(L, 1, &len);
-  if (len == 0) return ERR_WRONGUSAGE;
+  const char* s = hashArg(L, &len);
+  if (!s) return ERR_WRONGUSAGE;
   InitCrc32Table();
   return pushNumber(L, ComputeCrc32(s, len));
 }
 
 int cmdMD5Str(VmState* L) {
-  CheckArgCount(L, 1, 1, 0, 0);
   size_t len;
-  const char* s = VmCheckString(L, 1, &len);
-  if (len == 0) return ERR_WRONGUSAGE;
+  const char* s = hashArg(L, &len);
+  if (!s) return ERR_WRONGUSAGE;
   char hex[33];
   MD5HexDigest(s, len, hex);
   VmPushString(L, hex);
