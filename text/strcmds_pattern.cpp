@@ -59,17 +59,23 @@ ErrorCode searchArgs(VmState* L, PatternArgs* a, const char** from) {
   return ERR_NONE;
 }
 
-int cmdPatternFindStrShort(VmState* L) {
+// The first match of PatternFindStrShort and PatternFindStrDirect, searched
+// under the command's encoding; *start is null when nothing matched.
+ErrorCode firstMatch(VmState* L, MatchState* ms, const char** start, const char** end) {
   CheckArgCount(L, 2, 4, 0, 0);
   PatternArgs a;
   const char* from;
   ErrorCode err = searchArgs(L, &a, &from);
   if (err != ERR_NONE) return err;
   EncodingScope scope(a.utf8);
+  PatternInitState(ms, a.s, a.len, a.p, a.plen, a.utf8);
+  return PatternSearch(ms, from, a.p, true, start, end);
+}
+
+int cmdPatternFindStrShort(VmState* L) {
   MatchState ms;
-  PatternInitState(&ms, a.s, a.len, a.p, a.plen, a.utf8);
   const char *ms0, *me;
-  err = PatternSearch(&ms, from, a.p, true, &ms0, &me);
+  ErrorCode err = firstMatch(L, &ms, &ms0, &me);
   if (err != ERR_NONE) return err;
   if (!ms0) {
     VmPushNumber(L, -1);
@@ -81,16 +87,9 @@ int cmdPatternFindStrShort(VmState* L) {
 }
 
 int cmdPatternFindStrDirect(VmState* L) {
-  CheckArgCount(L, 2, 4, 0, 0);
-  PatternArgs a;
-  const char* from;
-  ErrorCode err = searchArgs(L, &a, &from);
-  if (err != ERR_NONE) return err;
-  EncodingScope scope(a.utf8);
   MatchState ms;
-  PatternInitState(&ms, a.s, a.len, a.p, a.plen, a.utf8);
   const char *ms0, *me;
-  err = PatternSearch(&ms, from, a.p, true, &ms0, &me);
+  ErrorCode err = firstMatch(L, &ms, &ms0, &me);
   if (err != ERR_NONE) return err;
   if (!ms0) {
     VmPushNumber(L, -1);
