@@ -33,20 +33,30 @@ const char *registeredSpelling(const char *name)
 
 }  // namespace
 
+// File and line come from one level, the innermost script level: the
+// script itself when it raised, the script that called the command when a
+// built-in command raised or returned an error (its own level has no file
+// and no line). Taking them from different levels would pair one script's
+// name with another's line, and the source line map would find nothing.
 void RecordErrorLocation(VmState *L)
 {
     if (L->ci == nullptr)
         return;
     bool needName = std::strcmp(vmErrorLocation.function, "----") == 0;
+    bool needPlace = true;
     VmDebugInfo ar;
     for (int level = 0; VmGetStack(L, level, &ar); level++) {
         VmGetInfo(L, "Snl", &ar);
-        if (level == 0 && vmErrorLocation.file[0] == '\0' && ar.source[0] != '=' && ar.source[0] != '?') {
-            const char *src = ar.source[0] == '@' ? ar.source + 1 : ar.source;
-            std::snprintf(vmErrorLocation.file, sizeof vmErrorLocation.file, "%s", src);
+        bool script = std::strcmp(ar.what, "C") != 0 && std::strcmp(ar.what, "tail") != 0;
+        if (needPlace && script) {
+            needPlace = false;
+            if (vmErrorLocation.file[0] == '\0' && ar.source[0] != '=' && ar.source[0] != '?') {
+                const char *src = ar.source[0] == '@' ? ar.source + 1 : ar.source;
+                std::snprintf(vmErrorLocation.file, sizeof vmErrorLocation.file, "%s", src);
+            }
+            if (vmErrorLocation.line == -1)
+                vmErrorLocation.line = ar.currentline;
         }
-        if (level == 1 && vmErrorLocation.line == -1)
-            vmErrorLocation.line = ar.currentline;
         if (!needName)
             continue;
         const char *name = nullptr;

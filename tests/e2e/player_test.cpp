@@ -150,6 +150,12 @@ TEST_F(Player, Outcomes) {
        ".applet section 27 be32:1 be32:1 be32:20 be32:100 \"hello.qsrc\" 0 \"hello.qms\" 0\n"
        ".line 3\nGETGLOBAL 0, \"nosuchcommand\"\nCALL 0, 1, 1\nRETURN 0, 1, 0\n",
        0, "hello.qsrc:103: Function nosuchcommand() not found!\n"},
+      {"command's argument check reported at the calling line",
+       ".source \"@hello.qms\"\n"
+       ".applet section 27 be32:1 be32:1 be32:20 be32:100 \"hello.qsrc\" 0 \"hello.qms\" 0\n"
+       ".line 2\nLOADNUM 0, 1, 0\n.line 4\nGETGLOBAL 0, \"end\"\nLOADCONST 1, \"abc\"\nCALL 0, 2, 1\n"
+       ".line 5\nRETURN 0, 1, 0\n",
+       0, "hello.qsrc:104: Number expected in argument 1!\n"},
       {"header constant visible", std::string(".applet constant who \"header\"\n") + PRINT_WHO, 3, "header\n"},
   };
   for (const Case& c : cases) {
