@@ -76,7 +76,7 @@ void bilinearNativeSpan(const TransformRequest* q, const double inv[6], int32_t 
   const uint8_t* sa = q->destAlpha ? q->sourceAlpha : nullptr;
   for (int32_t X = firstCol; X <= lastCol; ++X) {
     double sx = inv[0] * X + inv[2] * Y + inv[4], sy = inv[1] * X + inv[3] * Y + inv[5];
-    int64_t x0 = fx::TruncToInt32(sx), y0 = fx::TruncToInt32(sy);
+    int64_t x0 = VmTruncInt32(sx), y0 = VmTruncInt32(sy);
     int32_t c0, c1, r0, r1;
     if (x0 >= 0 && y0 >= 0 && x0 + 1 < sw && y0 + 1 < sh) {
       c0 = static_cast<int32_t>(x0), c1 = c0 + 1, r0 = static_cast<int32_t>(y0), r1 = r0 + 1;
@@ -136,8 +136,8 @@ bool TransformPixels(const TransformRequest* q) {
     minY = std::min(minY, Y);
     maxY = std::max(maxY, Y);
   }
-  int32_t firstRow = minY >= 0 ? fx::TruncToInt32(std::ceil(minY - 0.5)) : 0;
-  int32_t lastRow = fx::TruncToInt32(std::floor(std::min(maxY, dh - 1.0) + 0.5));
+  int32_t firstRow = minY >= 0 ? VmTruncInt32(std::ceil(minY - 0.5)) : 0;
+  int32_t lastRow = VmTruncInt32(std::floor(std::min(maxY, dh - 1.0) + 0.5));
   if (lastRow > dh - 1) lastRow = dh - 1;
 
   int bpp = q->bytesPerPixel;
@@ -164,8 +164,8 @@ bool TransformPixels(const TransformRequest* q) {
     if (!narrowSpan(ia, ic * (Y + 0.5) + ie, sw, &lo, &hi)) continue;
     if (!narrowSpan(ib, id * (Y + 0.5) + iff, sh, &lo, &hi)) continue;
     if (!(lo <= hi)) continue;
-    int32_t firstCol = lo < 0 ? 0 : fx::TruncToInt32(std::ceil(lo - 0.5));
-    int32_t lastCol = fx::TruncToInt32(std::floor(std::min(hi, dw - 1.0) + 0.5));
+    int32_t firstCol = lo < 0 ? 0 : VmTruncInt32(std::ceil(lo - 0.5));
+    int32_t lastCol = VmTruncInt32(std::floor(std::min(hi, dw - 1.0) + 0.5));
     if (lastCol > dw - 1) lastCol = dw - 1;
     uint8_t* dmask = q->destMask ? q->destMask + static_cast<ptrdiff_t>(Y) * q->destMaskRowBytes : nullptr;
     uint8_t* dalpha = q->destAlpha ? q->destAlpha + static_cast<ptrdiff_t>(Y) * q->destAlphaRowBytes : nullptr;
@@ -175,8 +175,8 @@ bool TransformPixels(const TransformRequest* q) {
     }
     for (int32_t X = firstCol; X <= lastCol; ++X) {
       double sx = ia * X + ic * Y + ie, sy = ib * X + id * Y + iff;
-      int32_t col = clampTo(fx::TruncToInt32(sx), sw - 1);
-      int32_t row = clampTo(fx::TruncToInt32(sy), sh - 1);
+      int32_t col = clampTo(VmTruncInt32(sx), sw - 1);
+      int32_t row = clampTo(VmTruncInt32(sy), sh - 1);
       if (!q->smooth) {
         if (pixels)
           std::memcpy(dst + pixel::Offset(X, Y, q->destRowLength, bpp),
@@ -187,7 +187,7 @@ bool TransformPixels(const TransformRequest* q) {
           dalpha[X] = sourceAlpha(col, row);
         continue;
       }
-      int64_t x0 = fx::TruncToInt32(sx), y0 = fx::TruncToInt32(sy);
+      int64_t x0 = VmTruncInt32(sx), y0 = VmTruncInt32(sy);
       const int32_t nx[4] = {clampTo(x0, sw - 1), clampTo(x0 + 1, sw - 1), clampTo(x0, sw - 1), clampTo(x0 + 1, sw - 1)};
       const int32_t ny[4] = {clampTo(y0, sh - 1), clampTo(y0, sh - 1), clampTo(y0 + 1, sh - 1), clampTo(y0 + 1, sh - 1)};
       Sample s[4] = {};
@@ -247,7 +247,7 @@ void DrawThickLinePixels(PlotContext* ctx, int32_t x1, int32_t y1, int32_t x2, i
   };
   if (adx < ady) {
     double sn = std::sin(theta);
-    int32_t run = sn == 0 ? 0 : fx::TruncToInt32(t / sn);
+    int32_t run = sn == 0 ? 0 : VmTruncInt32(t / sn);
     int32_t offset = -(run / 2);
     if (run == 0) run = 1, offset = 0;
     // Walk from the end with the smaller y.
@@ -269,7 +269,7 @@ void DrawThickLinePixels(PlotContext* ctx, int32_t x1, int32_t y1, int32_t x2, i
     return;
   }
   double cs = std::cos(theta);
-  int32_t run = (cs == 0 || (adx == 0 && ady == 0)) ? 0 : fx::TruncToInt32(t / cs);
+  int32_t run = (cs == 0 || (adx == 0 && ady == 0)) ? 0 : VmTruncInt32(t / cs);
   if (run == 0) run = 1;
   int32_t offset = -(run / 2);
   int64_t x = x1 <= x2 ? x1 : x2, y = x1 <= x2 ? y1 : y2, xEnd = x1 <= x2 ? x2 : x1;

@@ -23,7 +23,7 @@ constexpr double EPSILON = 1e-10;
 constexpr int32_t MAX_KERNEL_WIDTH = (1 << 20) + 1;
 
 int32_t radiusWidth(double radius) {
-  int32_t r = fx::TruncToInt32(std::ceil(radius));
+  int32_t r = VmTruncInt32(std::ceil(radius));
   if (r > (INT32_MAX - 1) / 2) return INT32_MAX;
   return 2 * r + 1;
 }
@@ -40,7 +40,7 @@ int32_t GaussianKernelWidth1D(double radius, double sigma) {
     n += 2.0 * (std::exp(h * static_cast<double>(h) / c) / scale);
     if (w < 5) continue;
     double v = std::exp(h * static_cast<double>(h) / c) / scale / n;
-    if (fx::TruncToInt32(255.0 * v) < 1) return w - 2;
+    if (VmTruncInt32(255.0 * v) < 1) return w - 2;
   }
   return MAX_KERNEL_WIDTH;
 }

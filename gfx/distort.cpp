@@ -43,7 +43,7 @@ int32_t coefficientCount(int32_t method) {
 int64_t sampleIndex(double v) {
   double r = std::round(v);
   if (std::fabs(v - r) < 1e-9) v = r;
-  return fx::TruncToInt32(v);
+  return VmTruncInt32(v);
 }
 
 // Subtracts the nearest whole number, halves rounded away from zero.
@@ -486,10 +486,10 @@ ErrorCode DistortRender(DistortRequest* r) {
       }
       double sum[4] = {0, 0, 0, 0}, weight = 0;
       int32_t samples = 0;
-      int64_t rowFrom = fx::TruncToInt32(sv - filter->rowHalf), rowTo = fx::TruncToInt32(sv + filter->rowHalf + 1);
-      int64_t columns = fx::TruncToInt32(2.0 * filter->spanHalf) + 1;
+      int64_t rowFrom = VmTruncInt32(sv - filter->rowHalf), rowTo = VmTruncInt32(sv + filter->rowHalf + 1);
+      int64_t columns = VmTruncInt32(2.0 * filter->spanHalf) + 1;
       for (int64_t yy = rowFrom; yy <= rowTo; ++yy) {
-        int64_t u0 = fx::TruncToInt32((yy - sv) * filter->slope + su - filter->spanHalf);
+        int64_t u0 = VmTruncInt32((yy - sv) * filter->slope + su - filter->spanHalf);
         double U = u0 - su, V = yy - sv;
         double Q = (filter->A * U + filter->B * V) * U + filter->C * V * V;
         double DQ = filter->A * (2 * U + 1) + filter->B * V, DDQ = 2 * filter->A;

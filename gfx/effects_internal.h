@@ -1,27 +1,20 @@
-// Private helpers shared by the effect kernels: the saturating float-to-int
-// conversion, the grey level of the effects, and the per-pixel loop that
-// decodes a pixel to native channels, applies an operation and re-encodes it.
-// Channel arithmetic itself lives in gfx/pixel_ops.h.
+// Private helpers shared by the effect kernels: the grey level of the
+// effects, and the per-pixel loop that decodes a pixel to native channels,
+// applies an operation and re-encodes it.
+// Channel arithmetic itself lives in gfx/pixel_ops.h; every "truncated"
+// result goes through the engine's saturating VmTruncInt32, so no
+// out-of-range value reaches an undefined conversion.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_ops.h"
 
 namespace fx {
-
-// Truncates toward zero, saturating at the int32 range; NaN gives 0. Every
-// "truncated" result of the effect kernels goes through here so that no
-// out-of-range value reaches an undefined conversion.
-inline int32_t TruncToInt32(long double v) {
-  if (!(v == v)) return 0;
-  if (v >= 2147483647.0L) return INT32_MAX;
-  if (v <= -2147483648.0L) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
 
 // A channel sum quantised to 0..255: below 0 gives 0, above 255 gives 255,
 // otherwise truncated (NaN gives 0).

@@ -116,7 +116,7 @@ uint16_t GradientColorAt16(GradientState* s, int32_t pos) {
 namespace {
 
 // 16.16 fixed point of a coordinate, truncated.
-double fixed(double v) { return fx::TruncToInt32(v * 65536.0) / 65536.0; }
+double fixed(double v) { return VmTruncInt32(v * 65536.0) / 65536.0; }
 
 void linearLine(int32_t angle, double w, double h, double p[4]) {
   int32_t a = angle % 360;
@@ -173,11 +173,11 @@ bool RenderGradient(const GradientRequest* q) {
   int32_t count = std::min(g->stopCount, GRADIENT_MAX_STOPS);
   for (int32_t i = 0; i < count; ++i)
     stops[i] = makeStop(g->stops[i].colour,
-                        fx::TruncToInt32(static_cast<double>(static_cast<float>(g->stops[i].position)) * 65536.0));
+                        VmTruncInt32(static_cast<double>(static_cast<float>(g->stops[i].position)) * 65536.0));
   if (count == 0) {
     if (g->type == GRADIENT_CONICAL) {
       stops[0] = makeStop(g->secondColour, 0);
-      stops[1] = makeStop(g->firstColour, fx::TruncToInt32(g->middle * 65536.0));
+      stops[1] = makeStop(g->firstColour, VmTruncInt32(g->middle * 65536.0));
       stops[2] = makeStop(g->secondColour, 65536);
       count = 3;
     } else {
@@ -224,13 +224,13 @@ bool RenderGradient(const GradientRequest* q) {
       double px = i + 0.5;
       int32_t t;
       if (g->type == GRADIENT_LINEAR) {
-        t = fx::TruncToInt32(rowT + stepT * i);
+        t = VmTruncInt32(rowT + stepT * i);
       } else if (g->type == GRADIENT_RADIAL) {
         double dx = px - cx, dy = py - cy;
-        t = radius != 0 ? fx::TruncToInt32(65536.0 * std::sqrt(dx * dx + dy * dy) / radius) : 0;
+        t = radius != 0 ? VmTruncInt32(65536.0 * std::sqrt(dx * dx + dy * dy) / radius) : 0;
       } else {
         double phi = std::fmod(std::atan2(py - cy, px - cx) + 2 * M_PI + turn, 2 * M_PI);
-        t = fx::TruncToInt32(65536.0 * (1.0 - phi / (2 * M_PI)));
+        t = VmTruncInt32(65536.0 * (1.0 - phi / (2 * M_PI)));
       }
       uint32_t c = GradientColorAt32(&state, t);
       if (bpp == 4)

@@ -39,7 +39,7 @@ struct EffectLock {
   uint32_t* p32() const { return reinterpret_cast<uint32_t*>(lock->address); }
 };
 
-int32_t percent(double v) { return fx::TruncToInt32(std::max(v, 0.0) * 100.0); }
+int32_t percent(double v) { return VmTruncInt32(std::max(v, 0.0) * 100.0); }
 
 }  // namespace
 
@@ -101,7 +101,7 @@ ErrorCode WaterRippleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHand
   if (l.width < 1 || l.height < 1) return 0;
   centreX = std::clamp(std::isfinite(centreX) ? centreX : 0.5, 0.0, 1.0);
   centreY = std::clamp(std::isfinite(centreY) ? centreY : 0.5, 0.0, 1.0);
-  int32_t cx = fx::TruncToInt32(centreX * l.width), cy = fx::TruncToInt32(centreY * l.height);
+  int32_t cx = VmTruncInt32(centreX * l.width), cy = VmTruncInt32(centreY * l.height);
   auto* sine = static_cast<double*>(AllocMemoryArray(SWIRL_TABLE_SIZE, sizeof(double), 0));
   auto* dist = static_cast<int32_t*>(
       AllocMemoryArray(static_cast<size_t>(l.width) * static_cast<size_t>(l.height), sizeof(int32_t), 0));
@@ -262,7 +262,7 @@ ErrorCode ConvolveBitmap(int32_t code, BitmapHandle* source, BitmapHandle* destA
 BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y, int32_t width,
                                 int32_t height, double radius, double sigma, int32_t fill, int32_t binarise,
                                 int32_t secondPass) {
-  int32_t r = fx::TruncToInt32(radius);
+  int32_t r = VmTruncInt32(radius);
   if (r < 0 || width < 1 || height < 1) return nullptr;
   int64_t w = static_cast<int64_t>(width) + 2 * static_cast<int64_t>(r);
   int64_t h = static_cast<int64_t>(height) + 2 * static_cast<int64_t>(r);

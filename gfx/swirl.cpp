@@ -157,19 +157,19 @@ void swirl(const SwirlRequest* q, int32_t angle) {
       double Q = dx * dx + dy * dy;
       int32_t u = x, v = y;
       if (Q < radius * radius) {
-        double t = 1.0 - IntSqrt(fx::TruncToInt32(Q)) / radius;
+        double t = 1.0 - IntSqrt(VmTruncInt32(Q)) / radius;
         double a = theta * t * t;
         double sn, cs;
         if (alpha < 0) {
           sn = std::sin(a);
           cs = std::cos(a);
         } else {
-          int32_t i = clampTo(fx::TruncToInt32(a / TABLE_STEP), SWIRL_TABLE_SIZE - 1);
+          int32_t i = clampTo(VmTruncInt32(a / TABLE_STEP), SWIRL_TABLE_SIZE - 1);
           sn = q->sine[i];
           cs = q->cosine[i];
         }
-        u = clampTo(fx::TruncToInt32((cs * dx - sn * dy) / sx + cx), q->width - 1);
-        v = clampTo(fx::TruncToInt32((cs * dy + sn * dx) / sy + cy), q->height - 1);
+        u = clampTo(VmTruncInt32((cs * dx - sn * dy) / sx + cx), q->width - 1);
+        v = clampTo(VmTruncInt32((cs * dy + sn * dx) / sy + cy), q->height - 1);
       }
       writePixel<Bpp>(p, x, y, u, v);
     }
@@ -206,13 +206,13 @@ void RippleDisplace(int32_t phase, int32_t x, int32_t y, RippleRequest* q) {
   double phi = std::fmod(d / lambda * RIPPLE_TWO_PI - phase, RIPPLE_TWO_PI);
   if (phi < 0) phi += RIPPLE_TWO_PI;
   if (!std::isfinite(phi)) phi = 0;
-  int32_t index = fx::TruncToInt32(phi / TABLE_STEP);
+  int32_t index = VmTruncInt32(phi / TABLE_STEP);
   index = index < 0 ? 0 : (index > SWIRL_TABLE_SIZE - 1 ? SWIRL_TABLE_SIZE - 1 : index);
   // A radius below 1 has no wave to shape: no displacement.
   double s = q->radius >= 1 ? q->amplitude * q->sine[index] * (q->radius - d) / q->radius : 0.0;
   if (d != 0) s = s * lambda / d;
-  q->sourceColumn = clampTo(fx::TruncToInt32(s * (x - static_cast<double>(q->centreX)) + x), q->width - 1);
-  q->sourceRow = clampTo(fx::TruncToInt32(s * (y - static_cast<double>(q->centreY)) + y), q->height - 1);
+  q->sourceColumn = clampTo(VmTruncInt32(s * (x - static_cast<double>(q->centreX)) + x), q->width - 1);
+  q->sourceRow = clampTo(VmTruncInt32(s * (y - static_cast<double>(q->centreY)) + y), q->height - 1);
 }
 
 namespace {

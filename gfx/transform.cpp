@@ -105,10 +105,10 @@ void ComputeTransformBounds(const double m[4], int32_t width, int32_t height, in
     minY = std::min(minY, Y);
     maxY = std::max(maxY, Y);
   }
-  *outWidth = fx::TruncToInt32(std::ceil(maxX - minX - 0.5));
-  *outHeight = fx::TruncToInt32(std::ceil(maxY - minY - 0.5));
-  *outX = fx::TruncToInt32(minX);
-  *outY = fx::TruncToInt32(minY);
+  *outWidth = VmTruncInt32(std::ceil(maxX - minX - 0.5));
+  *outHeight = VmTruncInt32(std::ceil(maxY - minY - 0.5));
+  *outX = VmTruncInt32(minX);
+  *outY = VmTruncInt32(minY);
 }
 
 ErrorCode FlipBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,

@@ -59,12 +59,12 @@ void ScaleYUVToRGB(const YuvFrame* f, void* out, int32_t sourceWidth, int32_t so
                    int32_t bpp) {
   if (sourceWidth <= 0 || sourceHeight <= 0 || width <= 0 || height <= 0) return;
   // 16.16 column step, truncated; rows advance by an accumulated double.
-  int64_t step = fx::TruncToInt32(static_cast<double>(sourceWidth) / width * 65536.0);
+  int64_t step = VmTruncInt32(static_cast<double>(sourceWidth) / width * 65536.0);
   double rowStep = static_cast<double>(sourceHeight) / height;
   double acc = 0.0;
   auto* base = static_cast<uint8_t*>(out);
   for (int32_t j = 0; j < height; ++j, acc += rowStep) {
-    int32_t r = fx::TruncToInt32(acc);
+    int32_t r = VmTruncInt32(acc);
     if (r > sourceHeight - 1) r = sourceHeight - 1;
     const uint8_t* yRow = f->y + static_cast<ptrdiff_t>(r) * f->yRowBytes;
     const uint8_t* uRow = f->u + static_cast<ptrdiff_t>(r >> 1) * f->uRowBytes;
