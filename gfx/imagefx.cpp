@@ -37,6 +37,15 @@ struct EffectLock {
   int bpp() const { return lock->bytesPerPixel; }
   uint16_t* p16() const { return reinterpret_cast<uint16_t*>(lock->address); }
   uint32_t* p32() const { return reinterpret_cast<uint32_t*>(lock->address); }
+
+  using Kernel16 = void (*)(uint16_t*, int32_t, int32_t, int32_t, uint32_t, int32_t);
+  using Kernel32 = void (*)(uint32_t*, int32_t, int32_t, int32_t, uint32_t, int32_t);
+  // Runs a per-pixel effect with one parameter over the locked area, by the
+  // kernel for its pixel size.
+  void run(Kernel16 f16, Kernel32 f32, int32_t parameter) const {
+    if (bpp() == 2) f16(p16(), width, height, lock->rowLength, lock->pixelFormat, parameter);
+    if (bpp() == 4) f32(p32(), width, height, lock->rowLength, lock->pixelFormat, parameter);
+  }
 };
 
 int32_t percent(double v) { return VmTruncInt32(std::max(v, 0.0) * 100.0); }
@@ -176,8 +185,7 @@ ErrorCode ContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, in
   if (ErrorCode e = l.take(bitmap, existing, width, height)) return e;
   int32_t sign = sharpen ? 1 : -1;
   for (int32_t i = 0; i < steps; ++i) {
-    if (l.bpp() == 2) ContrastPixels16(l.p16(), l.width, l.height, l.lock->rowLength, l.lock->pixelFormat, sign);
-    if (l.bpp() == 4) ContrastPixels(l.p32(), l.width, l.height, l.lock->rowLength, l.lock->pixelFormat, sign);
+    l.run(ContrastPixels16, ContrastPixels, sign);
   }
   return 0;
 }
@@ -186,8 +194,7 @@ ErrorCode SepiaToneBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, i
   level = std::clamp(level, 0, 255);
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
-  if (l.bpp() == 2) SepiaPixels16(l.p16(), l.width, l.height, l.lock->rowLength, l.lock->pixelFormat, level);
-  if (l.bpp() == 4) SepiaPixels32(l.p32(), l.width, l.height, l.lock->rowLength, l.lock->pixelFormat, level);
+  l.run(SepiaPixels16, SepiaPixels32, level);
   AutoContrastBitmap(bitmap, l.width, l.height, l.lock);
   return ContrastBitmap(bitmap, l.width, l.height, 1, 1, l.lock);
 }
@@ -232,8 +239,7 @@ ErrorCode SolarizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, in
   threshold = std::clamp(threshold, 0, 255);
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
-  if (l.bpp() == 2) SolarizePixels16(l.p16(), l.width, l.height, l.lock->rowLength, l.lock->pixelFormat, threshold);
-  if (l.bpp() == 4) SolarizePixels32(l.p32(), l.width, l.height, l.lock->rowLength, l.lock->pixelFormat, threshold);
+  l.run(SolarizePixels16, SolarizePixels32, threshold);
   return 0;
 }
 
@@ -366,8 +372,7 @@ ErrorCode InvertBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, cons
 ErrorCode GrayBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, const BitmapLock* existing, int32_t mode) {
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, existing, width, height)) return e;
-  if (l.bpp() == 2) GrayPixels16(l.p16(), l.width, l.height, l.lock->rowLength, l.lock->pixelFormat, mode);
-  if (l.bpp() == 4) GrayPixels32(l.p32(), l.width, l.height, l.lock->rowLength, l.lock->pixelFormat, mode);
+  l.run(GrayPixels16, GrayPixels32, mode);
   return 0;
 }
 
