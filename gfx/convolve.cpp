@@ -173,17 +173,22 @@ void encodeRow(const Plane& p, int32_t y, const double* acc, size_t stride) {
 struct Scratch {
   double* channels = nullptr;  // channels x (width + k)
   double* acc = nullptr;       // channels x width
-  void* copy = nullptr;
+  void* copy = nullptr;        // the plane padded by k / 2 on every side
+  int32_t row = 0;             // pixels per row of the copy
   ~Scratch() {
     FreeMemory(channels);
     FreeMemory(acc);
     FreeMemory(copy);
   }
+  // Allocates the row buffers, then the padded copy; false when memory
+  // runs out.
   bool make(const Plane& p, int32_t k) {
     size_t n = static_cast<size_t>(p.width) + static_cast<size_t>(k);
     channels = static_cast<double*>(AllocMemoryArray(n * p.channels(), sizeof(double), 0));
     acc = static_cast<double*>(AllocMemoryArray(static_cast<size_t>(p.width) * p.channels(), sizeof(double), 0));
-    return channels && acc;
+    if (!channels || !acc) return false;
+    copy = pad(p, k, nullptr, &row);
+    return copy != nullptr;
   }
 };
 
@@ -192,9 +197,7 @@ struct Scratch {
 void blurPlane(const Plane& p, const double* kernel, int32_t k) {
   Scratch s;
   if (!s.make(p, k)) return;
-  int32_t row;
-  s.copy = pad(p, k, nullptr, &row);
-  if (!s.copy) return;
+  int32_t row = s.row;
   const auto* copy = static_cast<const uint8_t*>(s.copy);
   size_t n = static_cast<size_t>(p.width) + k;
   int nc = p.channels();
@@ -232,9 +235,7 @@ void blurPlane(const Plane& p, const double* kernel, int32_t k) {
 void squarePlane(const Plane& p, const double* kernel, int32_t k) {
   Scratch s;
   if (!s.make(p, k)) return;
-  int32_t row;
-  s.copy = pad(p, k, nullptr, &row);
-  if (!s.copy) return;
+  int32_t row = s.row;
   const auto* copy = static_cast<const uint8_t*>(s.copy);
   size_t n = static_cast<size_t>(p.width) + k;
   int nc = p.channels();
