@@ -48,6 +48,20 @@ bool maskSource(BitmapHandle* mask, const uint8_t* address, int32_t row, MaskSou
   return true;
 }
 
+// Locks the source and the destination as the given kinds and runs op on
+// the two locks; nothing happens when either lock fails. The destination
+// is unlocked first.
+template <typename Op>
+void withLockedPair(BitmapHandle* source, uint32_t sourceFormat, BitmapHandle* dest, uint32_t destFormat, Op op) {
+  BitmapLock s, d;
+  if (!lockKind(source, sourceFormat, &s)) return;
+  if (lockKind(dest, destFormat, &d)) {
+    op(s, d);
+    UnlockBitmap(&d);
+  }
+  UnlockBitmap(&s);
+}
+
 }  // namespace
 
 void MaskRectOp(BitmapHandle* mask, int32_t x, int32_t y, int32_t width, int32_t height,
@@ -128,30 +142,22 @@ void PaintMaskColor(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* bi
 
 void MaskToAlphaRect(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* alpha, int32_t ax,
                      int32_t ay, int32_t width, int32_t height, uint8_t value) {
-  BitmapLock m, a;
-  if (!lockKind(mask, PIXFMT_MASK1, &m)) return;
-  if (lockKind(alpha, PIXFMT_ALPHA8, &a)) {
-    if (ClipPair(m.width, m.height, a.width, a.height, &mx, &my, &ax, &ay, &width, &height))
-      for (int32_t j = 0; j < height; ++j) {
-        const uint8_t* s = m.address + ByteOffset(0, my + j, m.rowLength);
-        uint8_t* d = a.address + ByteOffset(ax, ay + j, a.rowLength);
-        for (int32_t i = 0; i < width; ++i) d[i] = MaskBit(s, static_cast<ptrdiff_t>(mx) + i) ? value : 0;
-      }
-    UnlockBitmap(&a);
-  }
-  UnlockBitmap(&m);
+  withLockedPair(mask, PIXFMT_MASK1, alpha, PIXFMT_ALPHA8, [&](const BitmapLock& m, const BitmapLock& a) {
+    if (!ClipPair(m.width, m.height, a.width, a.height, &mx, &my, &ax, &ay, &width, &height)) return;
+    for (int32_t j = 0; j < height; ++j) {
+      const uint8_t* s = m.address + ByteOffset(0, my + j, m.rowLength);
+      uint8_t* d = a.address + ByteOffset(ax, ay + j, a.rowLength);
+      for (int32_t i = 0; i < width; ++i) d[i] = MaskBit(s, static_cast<ptrdiff_t>(mx) + i) ? value : 0;
+    }
+  });
 }
 
 void AlphaToMaskRect(BitmapHandle* alpha, int32_t ax, int32_t ay, BitmapHandle* mask, int32_t mx,
                      int32_t my, int32_t width, int32_t height, int32_t op) {
-  BitmapLock a, m;
-  if (!lockKind(alpha, PIXFMT_ALPHA8, &a)) return;
-  if (lockKind(mask, PIXFMT_MASK1, &m)) {
+  withLockedPair(alpha, PIXFMT_ALPHA8, mask, PIXFMT_MASK1, [&](const BitmapLock& a, const BitmapLock& m) {
     if (ClipPair(a.width, a.height, m.width, m.height, &ax, &ay, &mx, &my, &width, &height))
       AlphaToMaskBits(a.address, m.address, a.rowLength, m.rowLength, op, ax, ay, mx, my, width, height);
-    UnlockBitmap(&m);
-  }
-  UnlockBitmap(&a);
+  });
 }
 
 void FillAlphaRect(BitmapHandle* alpha, int32_t x, int32_t y, int32_t width, int32_t height,
@@ -165,29 +171,20 @@ void FillAlphaRect(BitmapHandle* alpha, int32_t x, int32_t y, int32_t width, int
 
 void CombineMaskRect(BitmapHandle* mask, int32_t sx, int32_t sy, BitmapHandle* alpha, int32_t dx,
                      int32_t dy, int32_t width, int32_t height, uint8_t value) {
-  BitmapLock m, a;
-  if (!lockKind(mask, PIXFMT_MASK1, &m)) return;
-  if (lockKind(alpha, PIXFMT_ALPHA8, &a)) {
+  withLockedPair(mask, PIXFMT_MASK1, alpha, PIXFMT_ALPHA8, [&](const BitmapLock& m, const BitmapLock& a) {
     if (ClipPair(m.width, m.height, a.width, a.height, &sx, &sy, &dx, &dy, &width, &height))
       MaskToAlphaValue(m.address, sx, sy, m.rowLength, a.address, dx, dy, a.rowLength, width, height, value);
-    UnlockBitmap(&a);
-  }
-  UnlockBitmap(&m);
+  });
 }
 
 void CopyBitmapPixels(BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_t rows,
                       int32_t intensity) {
-  BitmapLock s, d;
-  if (!lockKind(sourceAlpha, PIXFMT_ALPHA8, &s)) return;
-  if (lockKind(destAlpha, PIXFMT_ALPHA8, &d)) {
+  withLockedPair(sourceAlpha, PIXFMT_ALPHA8, destAlpha, PIXFMT_ALPHA8, [&](const BitmapLock& s, const BitmapLock& d) {
     // Both channels share one layout; only the rows both hold are scaled.
-    if (s.rowLength == d.rowLength) {
-      int32_t n = std::min({rows, s.height, d.height});
-      if (n > 0) ScaleAlphaLevel(s.address, d.address, static_cast<size_t>(n) * static_cast<size_t>(s.rowLength), intensity);
-    }
-    UnlockBitmap(&d);
-  }
-  UnlockBitmap(&s);
+    if (s.rowLength != d.rowLength) return;
+    int32_t n = std::min({rows, s.height, d.height});
+    if (n > 0) ScaleAlphaLevel(s.address, d.address, static_cast<size_t>(n) * static_cast<size_t>(s.rowLength), intensity);
+  });
 }
 
 uint32_t* ReadBitmapRectARGB(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
