@@ -25,15 +25,6 @@ uint32_t VmStringHash(const char *bytes, size_t len)
     return h;
 }
 
-uint32_t VmStringHashFromSamples(size_t len, const unsigned char *samples)
-{
-    uint32_t h = static_cast<uint32_t>(len);
-    size_t n = VmStringHashSamples(len);
-    for (size_t k = 0; k < n; k++)
-        h = h ^ ((h << 5) + (h >> 2) + samples[k]);
-    return h;
-}
-
 namespace {
 
 // New strings from this length on are interned by taking the concatenation
@@ -152,13 +143,15 @@ VmString *findString(VmGlobalState *g, const char *bytes, size_t len, uint64_t s
     return nullptr;
 }
 
-// Fills in a new record whose bytes are in place and links it.
-VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, uint64_t sh)
+// Fills in a new record whose bytes are in place and links it; hashed
+// tells whether h is its sampled hash or still to be computed.
+VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, bool hashed, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     s->tag = VM_TSTRING;
     s->marked = 0;
     s->reserved = 0;
+    s->hashed = hashed;
     s->hash = h;
     s->slotHash = sh;
     s->len = len;
@@ -172,7 +165,7 @@ VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, uint64_t s
     return s;
 }
 
-VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, uint64_t sh)
+VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, bool hashed, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     VmString *found = findString(g, bytes, len, sh);
@@ -183,7 +176,7 @@ VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, uint6
     VmString *s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
     if (len != 0)
         std::memcpy(VmStringData(s), bytes, len);
-    return linkString(L, s, len, h, sh);
+    return linkString(L, s, len, h, hashed, sh);
 }
 
 }  // namespace
@@ -195,15 +188,22 @@ VmString *VmNewString(VmState *L, const char *bytes, size_t len)
     VmGlobalState *g = VmG(L);
     uint64_t sh = VmStringSlotHash(bytes, len);
     __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
-    return newString(L, bytes, len, VmStringHash(bytes, len), sh);
+    return newString(L, bytes, len, VmStringHash(bytes, len), true, sh);
 }
 
-VmString *VmStringFromBuffer(VmState *L, size_t len, uint32_t h, uint64_t sh)
+uint32_t VmStringComputeHash(VmString *s)
+{
+    s->hash = VmStringHash(VmStringData(s), s->len);
+    s->hashed = 1;
+    return s->hash;
+}
+
+VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     const char *bytes = g->buff + sizeof(VmString);
     if (len < ADOPT_BUFFER)
-        return newString(L, bytes, len, h, sh);
+        return newString(L, bytes, len, 0, false, sh);
     VmString *found = findString(g, bytes, len, sh);
     if (found != nullptr)
         return found;
@@ -215,7 +215,7 @@ VmString *VmStringFromBuffer(VmState *L, size_t len, uint32_t h, uint64_t sh)
     g->buffsize = 0;
     if (size != VmSizeString(len))
         s = static_cast<VmString *>(VmRealloc(L, s, size, VmSizeString(len)));
-    return linkString(L, s, len, h, sh);
+    return linkString(L, s, len, 0, false, sh);
 }
 
 VmString *VmNewStringZ(VmState *L, const char *text)

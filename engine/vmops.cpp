@@ -549,14 +549,7 @@ void VmConcatValues(VmState *L, int total, int last)
             // The chain's first record (whose head the lookup compares) is
             // fetched while the bytes are copied.
             __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
-            // The sampled hash's bytes are picked up from each part as it
-            // is copied, while they are in the cache (a long result would
-            // otherwise cost a miss per sample).
             char *out = g->buff + sizeof(VmString);
-            unsigned char samples[32];
-            const size_t step = VmStringHashStep(tl);
-            ptrdiff_t k = static_cast<ptrdiff_t>(VmStringHashSamples(tl)) - 1;
-            size_t q = k >= 0 ? tl - 1 - static_cast<size_t>(k) * step : tl;  // lowest sampled position
             size_t pos = 0;
             for (int i = n; i > 0; i--) {
                 const VmValue *o = &top[-i];
@@ -565,12 +558,9 @@ void VmConcatValues(VmState *L, int total, int last)
                     continue;
                 const char *src = o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1];
                 std::memcpy(out + pos, src, len);
-                // Read from the part, not the copy still being written.
-                for (; k >= 0 && q < pos + len; k--, q += step)
-                    samples[k] = static_cast<unsigned char>(src[q - pos]);
                 pos += len;
             }
-            VmSetString(&top[-n], VmStringFromBuffer(L, pos, VmStringHashFromSamples(pos, samples), sh));
+            VmSetString(&top[-n], VmStringFromBuffer(L, pos, sh));
         }
         total -= n - 1;
         last -= n - 1;
