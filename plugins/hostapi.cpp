@@ -106,20 +106,16 @@ struct tm recordToTm(const QmTm* in) {
   t.tm_isdst = in->isdst;
   return t;
 }
-QmTm* crtLocaltime(const int64_t* time, QmTm* out) {
+// Breaks a time down with localtime_r or gmtime_r into the caller's record.
+QmTm* breakDownTime(const int64_t* time, QmTm* out, struct tm* (*convert)(const time_t*, struct tm*)) {
   time_t value = static_cast<time_t>(*time);
   struct tm t;
-  if (!out || !localtime_r(&value, &t)) return nullptr;
+  if (!out || !convert(&value, &t)) return nullptr;
   tmToRecord(t, out);
   return out;
 }
-QmTm* crtGmtime(const int64_t* time, QmTm* out) {
-  time_t value = static_cast<time_t>(*time);
-  struct tm t;
-  if (!out || !gmtime_r(&value, &t)) return nullptr;
-  tmToRecord(t, out);
-  return out;
-}
+QmTm* crtLocaltime(const int64_t* time, QmTm* out) { return breakDownTime(time, out, localtime_r); }
+QmTm* crtGmtime(const int64_t* time, QmTm* out) { return breakDownTime(time, out, gmtime_r); }
 QmTm* crtLocaltimeNow(QmTm* out) {
   int64_t now = crtTime(nullptr);
   return crtLocaltime(&now, out);
