@@ -406,8 +406,17 @@ ErrorCode readDisplayPayload(Reader& in, PlayerRecord* record, DisplayDescriptio
   return in.error;
 }
 
+// Reads a list payload with read and hangs the list on the record even when
+// reading stopped part way, so the record frees what was built.
+template <typename T, typename Read>
+ErrorCode readListPayload(DeclaredResource* r, Read read) {
+  T* list = nullptr;
+  ErrorCode error = read(&list);
+  r->payload = list;
+  return error;
+}
+
 ErrorCode readKindPayload(Reader& in, PlayerRecord* record, DeclaredResource* r) {
-  ErrorCode error = 0;
   switch (r->kind) {
     case 0: {
       auto* p = static_cast<PicturePayload*>(AllocMemory(sizeof(PicturePayload), 1));
@@ -489,30 +498,14 @@ ErrorCode readKindPayload(Reader& in, PlayerRecord* record, DeclaredResource* r)
     case 10:
       return readDisplayPayload(in, record, static_cast<DisplayDescription*>(r->payload));
     case 12:
-      if (versionAtLeast(record, 6, 0)) {
-        TagEntry* tags = nullptr;
-        error = readTagList(in, &tags);
-        r->payload = tags;
-      }
-      return error;
-    case 13: {
-      MenuNode* menu = nullptr;
-      error = readMenuList(in, &menu, 0);
-      r->payload = menu;
-      return error;
-    }
-    case 16: {
-      IconEntry* icons = nullptr;
-      error = readIconEntries(in, &icons);
-      r->payload = icons;
-      return error;
-    }
-    case 18: {
-      DirEntryNode* tree = nullptr;
-      error = readDirectoryTree(in, &tree, 0);
-      r->payload = tree;
-      return error;
-    }
+      if (!versionAtLeast(record, 6, 0)) return ERR_NONE;
+      return readListPayload<TagEntry>(r, [&](TagEntry** list) { return readTagList(in, list); });
+    case 13:
+      return readListPayload<MenuNode>(r, [&](MenuNode** list) { return readMenuList(in, list, 0); });
+    case 16:
+      return readListPayload<IconEntry>(r, [&](IconEntry** list) { return readIconEntries(in, list); });
+    case 18:
+      return readListPayload<DirEntryNode>(r, [&](DirEntryNode** list) { return readDirectoryTree(in, list, 0); });
     default:
       return ERR_NONE;
   }
