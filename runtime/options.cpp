@@ -159,24 +159,28 @@ ErrorCode addUnmatched(PlayerRunContext* context, const std::string& name, const
   return ERR_NONE;
 }
 
+// A number rounded half away from zero to a whole one; *used receives the
+// bytes the number took.
+ErrorCode readRounded(const char* text, int32_t* out, size_t* used) {
+  ErrorCode error = 0;
+  double v = ParseNumberString(text, used, &error);
+  if (error) return error;
+  *out = VmTruncInt32(v < 0 ? v - 0.5 : v + 0.5);
+  return ERR_NONE;
+}
+
 // A whole number with the "%" rule: a percentage is stored negated.
 ErrorCode readSize(const char* text, int32_t* out) {
   size_t used = 0;
-  ErrorCode error = 0;
-  double v = ParseNumberString(text, &used, &error);
-  if (error) return error;
-  int32_t n = VmTruncInt32(v < 0 ? v - 0.5 : v + 0.5);
+  int32_t n;
+  if (ErrorCode error = readRounded(text, &n, &used)) return error;
   *out = text[used] == '%' ? -n : n;
   return ERR_NONE;
 }
 
 ErrorCode readInteger(const char* text, int32_t* out) {
   size_t used = 0;
-  ErrorCode error = 0;
-  double v = ParseNumberString(text, &used, &error);
-  if (error) return error;
-  *out = VmTruncInt32(v < 0 ? v - 0.5 : v + 0.5);
-  return ERR_NONE;
+  return readRounded(text, out, &used);
 }
 
 }  // namespace
