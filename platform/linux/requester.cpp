@@ -123,16 +123,31 @@ void addButton(GtkWidget* dialog, const char* label, gint answer) {
   Dl_gtk_dialog_add_button(dialog, label, answer);
 }
 
-int32_t runMessage() {
+// A dialog with the request's title and a border, and its content box in
+// *content; null, with nothing left behind, when GTK cannot make one.
+GtkWidget* openDialog(GtkWidget** content) {
   GtkWidget* dialog = Dl_gtk_dialog_new();
-  if (!dialog) return -1;
-  GtkWidget* content = contentArea(dialog);
-  if (!content) {
-    Dl_gtk_widget_destroy(dialog);
-    return -1;
+  *content = dialog ? contentArea(dialog) : nullptr;
+  if (!*content) {
+    if (dialog) Dl_gtk_widget_destroy(dialog);
+    return nullptr;
   }
   Dl_gtk_window_set_title(dialog, request.title ? request.title : "");
   Dl_gtk_container_set_border_width(dialog, 5);
+  return dialog;
+}
+
+// Shows the finished dialog in front and waits for its answer.
+gint runShown(GtkWidget* dialog) {
+  Dl_gtk_widget_show_all(dialog);
+  Dl_gtk_window_present(dialog);
+  return Dl_gtk_dialog_run(dialog);
+}
+
+int32_t runMessage() {
+  GtkWidget* content;
+  GtkWidget* dialog = openDialog(&content);
+  if (!dialog) return -1;
   GtkWidget* row = Dl_gtk_hbox_new(0, 14);
   Dl_gtk_container_set_border_width(row, 5);
   static const char* const ICONS[] = {nullptr, "gtk-dialog-info", "gtk-dialog-error",
@@ -194,9 +209,7 @@ int32_t runMessage() {
       break;
     }
   }
-  Dl_gtk_widget_show_all(dialog);
-  Dl_gtk_window_present(dialog);
-  gint response = Dl_gtk_dialog_run(dialog);
+  gint response = runShown(dialog);
   Dl_gtk_widget_destroy(dialog);
   // Closing the window, or a failed run, answers 0.
   return response < 0 ? 0 : response;
@@ -338,14 +351,9 @@ void numbersOnlyInsert(GtkWidget* entry, const gchar* text, gint length, gint* p
 }
 
 int32_t runString() {
-  GtkWidget* dialog = Dl_gtk_dialog_new();
-  GtkWidget* content = dialog ? contentArea(dialog) : nullptr;
-  if (!content) {
-    if (dialog) Dl_gtk_widget_destroy(dialog);
-    return -1;
-  }
-  Dl_gtk_window_set_title(dialog, request.title ? request.title : "");
-  Dl_gtk_container_set_border_width(dialog, 5);
+  GtkWidget* content;
+  GtkWidget* dialog = openDialog(&content);
+  if (!dialog) return -1;
   GtkWidget* label = Dl_gtk_label_new(request.body ? request.body : "");
   Dl_gtk_box_pack_start(content, label, 0, 0, 5);
   GtkWidget* entry = Dl_gtk_entry_new();
@@ -360,23 +368,16 @@ int32_t runString() {
   addButton(dialog, "gtk-cancel", 0);
   Dl_gtk_dialog_set_default_response(dialog, 1);
   Dl_gtk_window_set_modal(dialog, 1);
-  Dl_gtk_widget_show_all(dialog);
-  Dl_gtk_window_present(dialog);
-  int32_t answer = Dl_gtk_dialog_run(dialog) == 1 ? 1 : 0;
+  int32_t answer = runShown(dialog) == 1 ? 1 : 0;
   if (answer) request.outString = copyText(Dl_gtk_entry_get_text(entry));
   Dl_gtk_widget_destroy(dialog);
   return answer;
 }
 
 int32_t runList() {
-  GtkWidget* dialog = Dl_gtk_dialog_new();
-  GtkWidget* content = dialog ? contentArea(dialog) : nullptr;
-  if (!content) {
-    if (dialog) Dl_gtk_widget_destroy(dialog);
-    return -1;
-  }
-  Dl_gtk_window_set_title(dialog, request.title ? request.title : "");
-  Dl_gtk_container_set_border_width(dialog, 5);
+  GtkWidget* content;
+  GtkWidget* dialog = openDialog(&content);
+  if (!dialog) return -1;
   Dl_gtk_box_pack_start(content, Dl_gtk_label_new(request.body ? request.body : ""), 0, 0, 5);
   GType columnTypes[1] = {G_TYPE_STRING_ID};
   GtkListStore* store = Dl_gtk_list_store_newv(1, columnTypes);
@@ -411,10 +412,8 @@ int32_t runList() {
   addButton(dialog, "gtk-ok", 1);
   addButton(dialog, "gtk-cancel", 0);
   Dl_gtk_window_set_modal(dialog, 1);
-  Dl_gtk_widget_show_all(dialog);
-  Dl_gtk_window_present(dialog);
   request.outIndex = -1;
-  if (Dl_gtk_dialog_run(dialog) == 1) {
+  if (runShown(dialog) == 1) {
     GtkTreeModel* model = nullptr;
     DlGtkTreeIter iter;
     if (Dl_gtk_tree_selection_get_selected(selection, &model, &iter)) {
