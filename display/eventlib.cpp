@@ -393,6 +393,16 @@ bool routeQueued(EventRecord* e, EventMessage* m) {
   return false;
 }
 
+// A message for an interval or timeout record's handler.
+void intervalMessage(EventMessage* m, const IntervalRecord* r, int32_t kind, const char* action) {
+  m->kind = kind;
+  m->handler = r->handler;
+  m->userData = r->userData;
+  m->id = ObjectId{r->head.autoId, r->head.number};
+  m->idSet = 1;
+  setAction(m, action);
+}
+
 // One step of the dispatchRound; out->handled tells whether a handler ran. Returns
 // with nothing handled only when the dispatchRound is over.
 ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
@@ -419,23 +429,13 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
         if (kind == TIMER_EVENT_INTERVAL) {
           IntervalRecord* r = FindIntervalByKey(keys[0]);
           if (!r) break;
-          m.kind = KIND_INTERVAL;
-          m.handler = r->handler;
-          m.userData = r->userData;
-          m.id = ObjectId{r->head.autoId, r->head.number};
-          m.idSet = 1;
-          setAction(&m, "Interval");
+          intervalMessage(&m, r, KIND_INTERVAL, "Interval");
           return runMessage(L, &m, collect, out);
         }
         if (kind == TIMER_EVENT_TIMEOUT) {
           IntervalRecord* r = TakeTimeoutByKey(keys[0]);
           if (!r) break;
-          m.kind = KIND_TIMEOUT;
-          m.handler = r->handler;
-          m.userData = r->userData;
-          m.id = ObjectId{r->head.autoId, r->head.number};
-          m.idSet = 1;
-          setAction(&m, "Timeout");
+          intervalMessage(&m, r, KIND_TIMEOUT, "Timeout");
           // The record goes before the call; an automatic identifier stays
           // a unique value for the message even though it is freed.
           FreeMemory(r);
