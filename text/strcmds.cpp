@@ -66,6 +66,15 @@ int pushString(VmState* L, const std::string& s) {
   return 1;
 }
 
+// Pushes the bytes of a, b and c (c may be left out) joined in that order.
+int pushJoined(VmState* L, const char* a, size_t la, const char* b, size_t lb, const char* c = nullptr,
+               size_t lc = 0) {
+  std::string out(a, la);
+  out.append(b, lb);
+  if (c) out.append(c, lc);
+  return pushString(L, out);
+}
+
 int pushNumber(VmState* L, double n) {
   VmPushNumber(L, n);
   return 1;
@@ -240,9 +249,7 @@ int cmdUnmidStr(VmState* L) {
   if (pos < 0 || n < 0) return ERR_WRONGUSAGE;
   size_t from = byteOffset(s, len, static_cast<size_t>(pos), utf8);
   size_t to = from + byteOffset(s + from, len - from, static_cast<size_t>(n), utf8);
-  std::string out(s, from);
-  out.append(s + to, len - to);
-  return pushString(L, out);
+  return pushJoined(L, s, from, s + to, len - to);
 }
 
 int cmdInsertStr(VmState* L) {
@@ -255,10 +262,7 @@ int cmdInsertStr(VmState* L) {
   bool utf8 = EncodingArg(L, VmGetTop(L) >= 4 ? VmGetTop(L) : 4);
   if (pos < 0) return ERR_WRONGUSAGE;
   size_t at = byteOffset(s, len, static_cast<size_t>(pos), utf8);
-  std::string out(s, at);
-  out.append(ins, insLen);
-  out.append(s + at, len - at);
-  return pushString(L, out);
+  return pushJoined(L, s, at, ins, insLen, s + at, len - at);
 }
 
 int cmdAddStr(VmState* L) {
@@ -266,9 +270,7 @@ int cmdAddStr(VmState* L) {
   size_t la, lb;
   const char* a = VmCheckString(L, 1, &la);
   const char* b = VmCheckString(L, 2, &lb);
-  std::string out(a, la);
-  out.append(b, lb);
-  return pushString(L, out);
+  return pushJoined(L, a, la, b, lb);
 }
 
 int cmdChr(VmState* L) {
