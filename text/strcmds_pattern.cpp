@@ -72,7 +72,10 @@ ErrorCode firstMatch(VmState* L, MatchState* ms, const char** start, const char*
   return PatternSearch(ms, from, a.p, true, start, end);
 }
 
-int cmdPatternFindStrShort(VmState* L) {
+// PatternFindStrShort gives the values of the first match (its captures, or
+// the whole match); PatternFindStrDirect gives its start and end positions
+// followed by its captures. Both give -1 when nothing matches.
+int findFirst(VmState* L, bool positions) {
   MatchState ms;
   const char *ms0, *me;
   ErrorCode err = firstMatch(L, &ms, &ms0, &me);
@@ -82,23 +85,13 @@ int cmdPatternFindStrShort(VmState* L) {
     return 1;
   }
   int n;
-  err = pushValues(L, &ms, ms0, me, true, &n);
-  return err != ERR_NONE ? err : n;
-}
-
-int cmdPatternFindStrDirect(VmState* L) {
-  MatchState ms;
-  const char *ms0, *me;
-  ErrorCode err = firstMatch(L, &ms, &ms0, &me);
-  if (err != ERR_NONE) return err;
-  if (!ms0) {
-    VmPushNumber(L, -1);
-    return 1;
+  if (!positions) {
+    err = pushValues(L, &ms, ms0, me, true, &n);
+    return err != ERR_NONE ? err : n;
   }
   double start = static_cast<double>(PatternCharIndex(&ms, ms0));
   double end = static_cast<double>(PatternCharIndex(&ms, me)) - 1;
   // Captures are checked before the positions go on the stack.
-  int n;
   err = pushValues(L, &ms, ms0, me, false, &n);
   if (err != ERR_NONE) return err;
   if (!VmCheckStack(L, 2)) return ERR_STACK;
@@ -108,6 +101,9 @@ int cmdPatternFindStrDirect(VmState* L) {
   VmInsert(L, -(n + 1));
   return n + 2;
 }
+
+int cmdPatternFindStrShort(VmState* L) { return findFirst(L, false); }
+int cmdPatternFindStrDirect(VmState* L) { return findFirst(L, true); }
 
 // Upvalues of the iterator: subject, pattern, byte position, encoding.
 int iterateMatches(VmState* L) {
