@@ -397,32 +397,29 @@ char* dupText(const char* text) {
   if (copy) std::memcpy(copy, text, length + 1);
   return copy;
 }
+// Fills the plug-in's file record (when asked for one) from the file
+// information of a path or a stream; name and comment are copied.
+template <typename Info>
+void fileInfoToRecord(const Info& info, const char* name, const char* comment, QmFileInfo* out) {
+  if (!out) return;
+  std::memset(out, 0, sizeof *out);
+  out->isDirectory = info.isDirectory;
+  out->protection = info.protection;
+  out->size = info.size;
+  std::memcpy(out->times, info.times, sizeof out->times);
+  out->name = dupText(name);
+  out->comment = dupText(comment);
+}
 int fileExaminePath(const char* name, QmFileInfo* out) {
   ExtendedFileInfo info{};
   if (!ExamineFile(name, &info, 1)) return 0;
-  if (out) {
-    std::memset(out, 0, sizeof *out);
-    out->isDirectory = info.isDirectory;
-    out->protection = info.protection;
-    out->size = info.size;
-    std::memcpy(out->times, info.times, sizeof out->times);
-    out->name = dupText(info.fullName);
-    out->comment = dupText(info.comment);
-  }
+  fileInfoToRecord(info, info.fullName, info.comment, out);
   return 1;
 }
 int fileExamineStream(QmStream* s, QmFileInfo* out) {
   FileInfo info{};
   if (!ExamineStream(S(s), &info)) return 0;
-  if (out) {
-    std::memset(out, 0, sizeof *out);
-    out->isDirectory = info.isDirectory;
-    out->protection = info.protection;
-    out->size = info.size;
-    std::memcpy(out->times, info.times, sizeof out->times);
-    out->name = dupText(info.name);
-    out->comment = dupText("");
-  }
+  fileInfoToRecord(info, info.name, "", out);
   return 1;
 }
 
