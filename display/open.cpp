@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "display/display.h"
+#include "display/regions_private.h"
 #include "platform/linux/eventlib.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
@@ -141,14 +142,7 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
   error = DetermineX11BorderSizes(d);
   if (error != ERR_NONE) return error;
 
-  if (!d->dragGiven) {
-    d->dragRegions[0] = DisplayRegion{14, 0, 0, d->width, 15};
-    d->dragCount = 1;
-  }
-  if (!d->sizeGiven) {
-    d->sizeRegions[0] = DisplayRegion{14, d->width - 10, d->height - 10, 10, 10};
-    d->sizeCount = 1;
-  }
+  RenewDefaultRegions(d);
   double fx = 1.0, fy = 1.0;
   if ((d->autoscale || d->layerscale) && d->bgpic && d->scaleWidth > 0 && d->scaleHeight > 0) {
     fx = static_cast<double>(d->scaleWidth) / d->bgpic->width;

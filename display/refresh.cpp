@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "display/display.h"
+#include "display/regions_private.h"
 #include "platform/linux/platform.h"
 
 namespace {
@@ -31,17 +32,6 @@ BitmapHandle* scratchOfSize(int32_t width, int32_t height) {
 
 bool scaled(const DisplayRecord* d) { return d->autoscale || d->layerscale; }
 
-void renewDefaultRegions(DisplayRecord* d) {
-  if (!d->dragGiven) {
-    d->dragRegions[0] = DisplayRegion{14, 0, 0, d->width, 15};
-    d->dragCount = 1;
-  }
-  if (!d->sizeGiven) {
-    d->sizeRegions[0] = DisplayRegion{14, d->width - 10, d->height - 10, 10, 10};
-    d->sizeCount = 1;
-  }
-}
-
 // The display's own mask and alpha channel: the picture's, scaled to the
 // scaled size (the scaled pixels themselves are not kept).
 ErrorCode scaleOwnShape(DisplayRecord* d, const BGPic* pic) {
@@ -57,6 +47,17 @@ ErrorCode scaleOwnShape(DisplayRecord* d, const BGPic* pic) {
 }
 
 }  // namespace
+
+void RenewDefaultRegions(DisplayRecord* d) {
+  if (!d->dragGiven) {
+    d->dragRegions[0] = DisplayRegion{14, 0, 0, d->width, 15};
+    d->dragCount = 1;
+  }
+  if (!d->sizeGiven) {
+    d->sizeRegions[0] = DisplayRegion{14, d->width - 10, d->height - 10, 10, 10};
+    d->sizeCount = 1;
+  }
+}
 
 void SetPartialScaledRefresh(int on) { partialScaledRefresh = on ? 1 : 0; }
 
@@ -389,7 +390,7 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
       d->xRelative = d->yRelative = 0;
     }
   }
-  if (!pic->mask && !pic->alpha && !(flags & RESIZE_CLOSED)) renewDefaultRegions(d);
+  if (!pic->mask && !pic->alpha && !(flags & RESIZE_CLOSED)) RenewDefaultRegions(d);
   error = RebuildWindowBitmap(d);
   if (error != ERR_NONE) return error;
   if (!(flags & RESIZE_CLOSED) && d->state != DISPSTATE_CLOSED) {
