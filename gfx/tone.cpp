@@ -109,21 +109,25 @@ void ModulateColor(uint8_t* r, uint8_t* g, uint8_t* b, double hue, double satura
   *b = toChannel(hueChannel(m1, m2, h - THIRD));
 }
 
+namespace {
+
+uint32_t contrastPixel(uint32_t v, int32_t sign) {
+  uint8_t r = pixel::R(v), g = pixel::G(v), b = pixel::B(v);
+  ContrastColor(sign, &r, &g, &b);
+  return pixel::Rgb(r, g, b);
+}
+
+}  // namespace
+
 void ContrastPixels16(uint16_t* pixels, int32_t width, int32_t height, int32_t rowLength,
                       uint32_t format, int32_t sign) {
-  fx::ForEachPixel<2>(pixels, width, height, rowLength, format, [&](uint32_t v) {
-    uint8_t r = pixel::R(v), g = pixel::G(v), b = pixel::B(v);
-    ContrastColor(sign, &r, &g, &b);
-    return pixel::Rgb(r, g, b);
-  });
+  fx::ForEachPixel<2>(pixels, width, height, rowLength, format,
+                      [&](uint32_t v) { return contrastPixel(v, sign); });
 }
 void ContrastPixels(uint32_t* pixels, int32_t width, int32_t height, int32_t rowLength,
                     uint32_t format, int32_t sign) {
-  fx::ForEachPixel<4>(pixels, width, height, rowLength, format, [&](uint32_t v) {
-    uint8_t r = pixel::R(v), g = pixel::G(v), b = pixel::B(v);
-    ContrastColor(sign, &r, &g, &b);
-    return pixel::Rgb(r, g, b);
-  });
+  fx::ForEachPixel<4>(pixels, width, height, rowLength, format,
+                      [&](uint32_t v) { return contrastPixel(v, sign); });
 }
 
 namespace {
