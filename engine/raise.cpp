@@ -26,6 +26,24 @@ void callPluginErrorHandler(VmState *L, ErrorCode status)
 // Call-record array size that a recovery shrinks an overgrown array back to.
 constexpr int32_t CI_RESTORE_SIZE = VM_MAXCALLS;
 
+// Runs f under a fresh error jump, restoring the previous jump afterwards.
+// Returns 0, or the status of the raise that ended f (unstated when the
+// raise carried none).
+ErrorCode runUnderJump(VmState *L, VmProtectedFunction f, void *ud, ErrorCode unstated)
+{
+    VmLongJmp lj;
+    lj.status = 0;
+    lj.previous = L->errorJmp;
+    L->errorJmp = &lj;
+    try {
+        f(L, ud);
+    } catch (const VmError &e) {
+        lj.status = e.status != 0 ? e.status : unstated;
+    }
+    L->errorJmp = lj.previous;
+    return lj.status;
+}
+
 }  // namespace
 
 [[noreturn]] void VmThrow(VmState *L, ErrorCode status)
@@ -69,17 +87,9 @@ ErrorCode VmRunProtected(VmState *L, VmProtectedFunction f, void *ud)
     bool hasci = L->ci != nullptr;
     uint16_t oldnCcalls = L->nCcalls;
     uint8_t oldallowhook = L->allowhook;
-    VmLongJmp lj;
-    lj.status = 0;
-    lj.previous = L->errorJmp;
-    L->errorJmp = &lj;
-    try {
-        f(L, ud);
-    } catch (const VmError &e) {
-        lj.status = e.status != 0 ? e.status : lj.status;
-    }
-    L->errorJmp = lj.previous;
-    if (lj.status != 0) {
+    // A raise that carries no status leaves the status 0 here.
+    ErrorCode status = runUnderJump(L, f, ud, 0);
+    if (status != 0) {
         if (hasci && L->ci != nullptr) {
             L->ci = VmRestoreCi(L, oldci);
             L->base = L->ci->base;
@@ -89,7 +99,7 @@ ErrorCode VmRunProtected(VmState *L, VmProtectedFunction f, void *ud)
         if (L->l_G != nullptr)
             VmG(L)->errorRaised = false;
     }
-    return lj.status;
+    return status;
 }
 
 ErrorCode VmProtectedCall(VmState *L, VmProtectedFunction f, void *ud, ptrdiff_t oldtop, ptrdiff_t ef)
@@ -100,17 +110,8 @@ ErrorCode VmProtectedCall(VmState *L, VmProtectedFunction f, void *ud, ptrdiff_t
     ptrdiff_t olderrfunc = L->errfunc;
     int oldgosub = vmGosub.count;
     L->errfunc = ef;
-    VmLongJmp lj;
-    lj.status = 0;
-    lj.previous = L->errorJmp;
-    L->errorJmp = &lj;
-    try {
-        f(L, ud);
-    } catch (const VmError &e) {
-        lj.status = e.status != 0 ? e.status : ERR_UNKNOWN;
-    }
-    L->errorJmp = lj.previous;
-    if (lj.status != 0) {
+    ErrorCode status = runUnderJump(L, f, ud, ERR_UNKNOWN);
+    if (status != 0) {
         VmValue *top = VmRestoreStack(L, oldtop);
         VmCloseUpvalues(L, top);
         L->nCcalls = oldnCcalls;
@@ -125,5 +126,5 @@ ErrorCode VmProtectedCall(VmState *L, VmProtectedFunction f, void *ud, ptrdiff_t
         VmG(L)->errorRaised = false;
     }
     L->errfunc = olderrfunc;
-    return lj.status;
+    return status;
 }
