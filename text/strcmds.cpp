@@ -54,17 +54,18 @@ size_t byteOffset(const char* s, size_t len, size_t n, bool utf8) {
   return static_cast<size_t>(p - s);
 }
 
-int pushChars(VmState* L, const char* s, size_t len, size_t start, size_t count, bool utf8) {
-  size_t from = byteOffset(s, len, start, utf8);
-  size_t to = from + byteOffset(s + from, len - from, count, utf8);
-  VmPushLString(L, s + from, to - from);
+int pushBytes(VmState* L, const char* p, size_t n) {
+  VmPushLString(L, p, n);
   return 1;
 }
 
-int pushString(VmState* L, const std::string& s) {
-  VmPushLString(L, s.data(), s.size());
-  return 1;
+int pushChars(VmState* L, const char* s, size_t len, size_t start, size_t count, bool utf8) {
+  size_t from = byteOffset(s, len, start, utf8);
+  size_t to = from + byteOffset(s + from, len - from, count, utf8);
+  return pushBytes(L, s + from, to - from);
 }
+
+int pushString(VmState* L, const std::string& s) { return pushBytes(L, s.data(), s.size()); }
 
 // Pushes the bytes of a, b and c (c may be left out) joined in that order.
 int pushJoined(VmState* L, const char* a, size_t la, const char* b, size_t lb, const char* c = nullptr,
@@ -82,8 +83,7 @@ int pushNumber(VmState* L, double n) {
 
 int pushByte(VmState* L, uint32_t code) {
   char c = static_cast<char>(code);
-  VmPushLString(L, &c, 1);
-  return 1;
+  return pushBytes(L, &c, 1);
 }
 
 // Pushes argument index as a string (a number converted to its text).
@@ -235,8 +235,7 @@ int cmdUnrightStr(VmState* L) {
   CutArgs a = cutArgs(L);
   if (a.n < 0) return ERR_WRONGUSAGE;
   size_t from = byteOffset(a.s, a.len, static_cast<size_t>(a.n), a.utf8);
-  VmPushLString(L, a.s + from, a.len - from);
-  return 1;
+  return pushBytes(L, a.s + from, a.len - from);
 }
 
 int cmdUnmidStr(VmState* L) {
@@ -390,8 +389,7 @@ int cmdByteStrStr(VmState* L) {
   ErrorCode err = PokeTypedValue(buffer, static_cast<size_t>(t.width), t.type, 0,
                                  static_cast<uint32_t>(VmNumberToInteger(value)), value, value, t.native, t.little);
   if (err != ERR_NONE) return err;
-  VmPushLString(L, buffer, static_cast<size_t>(t.width));
-  return 1;
+  return pushBytes(L, buffer, static_cast<size_t>(t.width));
 }
 
 // Reads subject (argument 1), encoding (3) and position (2, default 0) of
@@ -500,8 +498,7 @@ int cmdStripStr(VmState* L) {
   size_t from = 0, to = len;
   while (from < to && isCSpace(s[from])) from++;
   while (to > from && isCSpace(s[to - 1])) to--;
-  VmPushLString(L, s + from, to - from);
-  return 1;
+  return pushBytes(L, s + from, to - from);
 }
 
 int cmdTrimStr(VmState* L) {
@@ -518,8 +515,7 @@ int cmdTrimStr(VmState* L) {
   } else {
     while (to >= clen && std::memcmp(s + to - clen, c, clen) == 0) to -= clen;
   }
-  VmPushLString(L, s + from, to - from);
-  return 1;
+  return pushBytes(L, s + from, to - from);
 }
 
 int cmdReverseStr(VmState* L) {
