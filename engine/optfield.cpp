@@ -41,6 +41,18 @@ int absent(int *found)
     return 0;
 }
 
+// Reads a present field with read (which sees it at the top and may raise)
+// and pops it; absent when the field is nil.
+template <typename Read>
+int readField(VmState *L, int table, const char *field, int *found, Read read)
+{
+    if (!pushField(L, table, field))
+        return absent(found);
+    read();
+    VmSetTop(L, -2);
+    return present(found);
+}
+
 [[noreturn]] void fieldError(VmState *L, ErrorCode code, const char *name)
 {
     SetErrorArgString(name);
@@ -66,39 +78,24 @@ bool findLayerByName(VmState *L, const char *name, int32_t *position)
 
 int GetTableFieldNumber(VmState *L, int table, const char *field, double *value, int *found)
 {
-    if (!pushField(L, table, field))
-        return absent(found);
-    *value = VmCheckNumberInContext(L, -1, field);
-    VmSetTop(L, -2);
-    return present(found);
+    return readField(L, table, field, found, [&] { *value = VmCheckNumberInContext(L, -1, field); });
 }
 
 int GetTableFieldInt(VmState *L, int table, const char *field, int32_t *value, int *found)
 {
-    if (!pushField(L, table, field))
-        return absent(found);
-    *value = VmTruncInt32(VmCheckNumberInContext(L, -1, field));
-    VmSetTop(L, -2);
-    return present(found);
+    return readField(L, table, field, found, [&] { *value = VmTruncInt32(VmCheckNumberInContext(L, -1, field)); });
 }
 
 int GetTableFieldU32(VmState *L, int table, const char *field, uint32_t *value, int *found)
 {
-    if (!pushField(L, table, field))
-        return absent(found);
-    *value = VmBits(VmCheckNumberInContext(L, -1, field));
-    VmSetTop(L, -2);
-    return present(found);
+    return readField(L, table, field, found, [&] { *value = VmBits(VmCheckNumberInContext(L, -1, field)); });
 }
 
 int GetTableFieldNumberEx(VmState *L, int table, const char *field, double base, int allowOver100, double *value,
                           int *percent, int *found)
 {
-    if (!pushField(L, table, field))
-        return absent(found);
-    *value = GetNumberArgEx(L, VmGetTop(L), base, allowOver100, percent);
-    VmSetTop(L, -2);
-    return present(found);
+    return readField(L, table, field, found,
+                     [&] { *value = GetNumberArgEx(L, VmGetTop(L), base, allowOver100, percent); });
 }
 
 int GetTableFieldSizeOrPercent(VmState *L, int table, const char *field, int allowOver100, int32_t *value,
@@ -144,21 +141,13 @@ int GetTableFieldSizeOrPercent(VmState *L, int table, const char *field, int all
 
 int GetTableFieldString(VmState *L, int table, const char *field, char *buffer, size_t size, int *found)
 {
-    if (!pushField(L, table, field))
-        return absent(found);
-    const char *s = VmCheckStringInContext(L, -1, field, nullptr);
-    StrCopyBounded(buffer, size, s);
-    VmSetTop(L, -2);
-    return present(found);
+    return readField(L, table, field, found,
+                     [&] { StrCopyBounded(buffer, size, VmCheckStringInContext(L, -1, field, nullptr)); });
 }
 
 int GetTableFieldId(VmState *L, int table, const char *field, ObjectId *value, int *found)
 {
-    if (!pushField(L, table, field))
-        return absent(found);
-    *value = idAtTop(L, field);
-    VmSetTop(L, -2);
-    return present(found);
+    return readField(L, table, field, found, [&] { *value = idAtTop(L, field); });
 }
 
 int GetTableFieldRef(VmState *L, int table, const char *field, VmRef *value, int *found)
