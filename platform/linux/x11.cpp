@@ -216,14 +216,13 @@ void stopPointerThread(X11ConnectionRecord* c) {
   pthread_cond_broadcast(pointerWaitWake());
   pthread_mutex_unlock(&pointerWaitLock);
   pthread_join(c->pointerThread, nullptr);
+  c->pointerDisplay = nullptr;  // the thread closed it
 }
 
 void* pointerWatchMain(void* argument) {
   auto* c = static_cast<X11ConnectionRecord*>(argument);
-  Display* display = XOpenDisplay(c->serverName[0] ? c->serverName : nullptr);
-  if (!display) return nullptr;
-  std::atomic<int32_t> lost{0};
-  WatchX11Display(display, &lost);
+  Display* display = c->pointerDisplay;
+  std::atomic<int32_t>& lost = c->pointerLost;
   Window root = RootWindow(display, DefaultScreen(display));
   while (!c->pointerStop.load() && !lost.load()) {
     Window rootReturn, child;
@@ -447,10 +446,20 @@ ErrorCode GetX11Connection(const char* serverName, X11ConnectionRecord** out) {
     }
     readFrameExtentsOfTestWindow(c);
     if (!noPointerThread) {
-      c->pointerThread = CreateThread(pointerWatchMain, c, 0);
-      if (c->pointerThread == 0) {
-        freeConnection(c);
-        return ERR_THREAD;
+      // The watcher's connection is opened here, before its thread starts:
+      // a server that goes away during the handshake is then met by this
+      // caller, never by a connection that has no exit handler yet (Xlib
+      // would end the process).
+      c->pointerDisplay = XOpenDisplay(c->serverName[0] ? c->serverName : nullptr);
+      if (c->pointerDisplay) {
+        WatchX11Display(c->pointerDisplay, &c->pointerLost);
+        c->pointerThread = CreateThread(pointerWatchMain, c, 0);
+        if (c->pointerThread == 0) {
+          XCloseDisplay(c->pointerDisplay);
+          c->pointerDisplay = nullptr;
+          freeConnection(c);
+          return ERR_THREAD;
+        }
       }
     }
     findArgbVisual(c);
