@@ -126,9 +126,6 @@ inline void VmSetValue(VmValue *dst, const VmValue *src) { *dst = *src; }
 
 struct VmString : VmGcHeader {
     uint8_t reserved;   // non-zero for the fixed strings
-    // Whether hash is known: joined strings get theirs when first used as
-    // a table key (most never are). Read it through VmStringKeyHash.
-    uint8_t hashed;
     uint32_t hash;      // the sampled hash that places keys in tables
     // Chooses the string-table chain (VmStringChain): a polynomial hash of
     // every byte (sampled hashes collide whenever strings differ only
@@ -410,16 +407,10 @@ VmString *VmNewString(VmState *L, const char *bytes, size_t len);
 VmString *VmNewStringZ(VmState *L, const char *text);
 // Interns the len bytes held in the concatenation buffer after room for a
 // string record's head (see VmConcatValues), whose string-table hash the
-// caller has computed on the way (a new string's sampled hash waits for its
-// first use as a key). A long new string takes the buffer's block over as
-// its record, leaving the buffer empty.
+// caller has computed on the way; the sampled hash is taken from the
+// buffer, where the bytes were just written. A long new string takes the
+// buffer's block over as its record, leaving the buffer empty.
 VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t slotHash);
-// The sampled hash of s, computed and kept on first use.
-uint32_t VmStringComputeHash(VmString *s);
-inline uint32_t VmStringKeyHash(VmString *s)
-{
-    return __builtin_expect(s->hashed, 1) ? s->hash : VmStringComputeHash(s);
-}
 void VmResizeStringTable(VmState *L, size_t slots);
 VmUserdata *VmNewUserdataObject(VmState *L, size_t size);
 // Internal linkage: the command API defines a VmNewUserdata that returns the
@@ -488,7 +479,7 @@ inline const VmValue *VmTableGetNum(VmTable *t, int key)
 
 inline const VmValue *VmTableGetStr(VmTable *t, VmString *key)
 {
-    const VmNode *n = &t->node[VmStringKeyHash(key) & (uint32_t(VmSizeNode(t)) - 1)];
+    const VmNode *n = &t->node[key->hash & (uint32_t(VmSizeNode(t)) - 1)];
     do {
         if (n->key.tag == VM_TSTRING && n->key.value.gc == key)
             return &n->value;

@@ -143,15 +143,13 @@ VmString *findString(VmGlobalState *g, const char *bytes, size_t len, uint64_t s
     return nullptr;
 }
 
-// Fills in a new record whose bytes are in place and links it; hashed
-// tells whether h is its sampled hash or still to be computed.
-VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, bool hashed, uint64_t sh)
+// Fills in a new record whose bytes are in place and links it.
+VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     s->tag = VM_TSTRING;
     s->marked = 0;
     s->reserved = 0;
-    s->hashed = hashed;
     s->hash = h;
     s->slotHash = sh;
     s->len = len;
@@ -165,7 +163,7 @@ VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, bool hashe
     return s;
 }
 
-VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, bool hashed, uint64_t sh)
+VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     VmString *found = findString(g, bytes, len, sh);
@@ -176,7 +174,7 @@ VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, bool 
     VmString *s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
     if (len != 0)
         std::memcpy(VmStringData(s), bytes, len);
-    return linkString(L, s, len, h, hashed, sh);
+    return linkString(L, s, len, h, sh);
 }
 
 }  // namespace
@@ -188,22 +186,17 @@ VmString *VmNewString(VmState *L, const char *bytes, size_t len)
     VmGlobalState *g = VmG(L);
     uint64_t sh = VmStringSlotHash(bytes, len);
     __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
-    return newString(L, bytes, len, VmStringHash(bytes, len), true, sh);
-}
-
-uint32_t VmStringComputeHash(VmString *s)
-{
-    s->hash = VmStringHash(VmStringData(s), s->len);
-    s->hashed = 1;
-    return s->hash;
+    return newString(L, bytes, len, VmStringHash(bytes, len), sh);
 }
 
 VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     const char *bytes = g->buff + sizeof(VmString);
+    // The sampled bytes were written moments ago and are still cached.
+    uint32_t h = VmStringHash(bytes, len);
     if (len < ADOPT_BUFFER)
-        return newString(L, bytes, len, 0, false, sh);
+        return newString(L, bytes, len, h, sh);
     VmString *found = findString(g, bytes, len, sh);
     if (found != nullptr)
         return found;
@@ -215,7 +208,7 @@ VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
     g->buffsize = 0;
     if (size != VmSizeString(len))
         s = static_cast<VmString *>(VmRealloc(L, s, size, VmSizeString(len)));
-    return linkString(L, s, len, 0, false, sh);
+    return linkString(L, s, len, h, sh);
 }
 
 VmString *VmNewStringZ(VmState *L, const char *text)
