@@ -19,91 +19,19 @@
 #include <unistd.h>
 
 #include "engine/engine.h"
+#include "tests/platform/xvfb.h"
 
-class DisplayTestServer {
+// A private server of a chosen screen size and extensions; run() gives a
+// client tool's standard output.
+class DisplayTestServer : public TestXServer {
  public:
-  DisplayTestServer(const std::string& screen, const std::vector<std::string>& extra = {}) {
-    int report[2];
-    if (pipe(report) != 0) return;
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(report[0]);
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 1);
-      dup2(null, 2);
-      std::string fd = std::to_string(report[1]);
-      std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", screen,
-                                       "-nolisten", "tcp", "-noreset"};
-      args.insert(args.end(), extra.begin(), extra.end());
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execvp("Xvfb", argv.data());
-      _exit(127);
-    }
-    close(report[1]);
-    if (pid < 0) {
-      close(report[0]);
-      return;
-    }
-    pid_ = pid;
-    std::string number;
-    char c;
-    while (read(report[0], &c, 1) == 1 && c != '\n') number += c;
-    close(report[0]);
-    if (number.empty()) {
-      stop();
-      return;
-    }
-    name_ = ":" + number;
-  }
-  ~DisplayTestServer() { stop(); }
-  DisplayTestServer(const DisplayTestServer&) = delete;
-  DisplayTestServer& operator=(const DisplayTestServer&) = delete;
-
-  bool running() const { return pid_ > 0; }
-  const std::string& name() const { return name_; }
-
-  // Runs an X client tool against this server; its standard output.
+  explicit DisplayTestServer(const std::string& screen, const std::vector<std::string>& extra = {})
+      : TestXServer(screen, false, extra) {}
   std::string run(const std::vector<std::string>& arguments) const {
-    int out[2];
-    if (pipe(out) != 0) return "";
-    pid_t pid = fork();
-    if (pid == 0) {
-      setenv("DISPLAY", name_.c_str(), 1);
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(null, 2);
-      dup2(out[1], 1);
-      close(out[0]);
-      std::vector<char*> argv;
-      for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execvp(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
     std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    TestXServer::run(arguments, nullptr, &text);
     return text;
   }
-
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string name_;
 };
 
 // An option table on the VM stack: names with numbers or strings.

@@ -17,52 +17,24 @@
 
 #include "display/display.h"
 #include "tests/e2e/player_run.h"
+#include "tests/platform/xvfb.h"
 
 namespace {
 
 using e2e::Bytes;
 
-// Xvfb with one 1024x768 screen of depth 24; it reports its display number
-// once it listens and is stopped by its process id.
+// Xvfb with one 1024x768 screen of depth 24, and a connection of the
+// test's own to read windows back.
 class Screen {
  public:
   Screen() {
-    int report[2];
-    if (pipe(report) != 0) return;
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(report[0]);
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 1);
-      dup2(null, 2);
-      std::string fd = std::to_string(report[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-             "-noreset", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(report[1]);
-    if (pid < 0) {
-      close(report[0]);
-      return;
-    }
-    pid_ = pid;
-    std::string number;
-    char c;
-    while (read(report[0], &c, 1) == 1 && c != '\n') number += c;
-    close(report[0]);
-    if (!number.empty()) name_ = ":" + number;
-    if (!name_.empty()) x_ = XOpenDisplay(name_.c_str());
+    if (server_.running()) x_ = XOpenDisplay(server_.name().c_str());
   }
   ~Screen() {
     if (x_) XCloseDisplay(x_);
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status;
-      waitpid(pid_, &status, 0);
-    }
   }
   Display* x() const { return x_; }
-  const std::string& name() const { return name_; }
+  const std::string& name() const { return server_.name(); }
 
   std::vector<Window> TopLevel() const {
     Window root, parent, *children = nullptr;
@@ -74,8 +46,7 @@ class Screen {
   }
 
  private:
-  pid_t pid_ = -1;
-  std::string name_;
+  TestXServer server_{"1024x768x24"};
   Display* x_ = nullptr;
 };
 

@@ -19,12 +19,17 @@
 
 class TestXServer {
  public:
-  explicit TestXServer(int depth, bool resetWhenIdle = false) {
+  // A 640x480 screen of the given depth.
+  explicit TestXServer(int depth, bool resetWhenIdle = false)
+      : TestXServer("640x480x" + std::to_string(depth), resetWhenIdle) {}
+  // A screen given as WxHxD, with further server arguments (e.g. extensions
+  // switched off).
+  explicit TestXServer(const std::string& screen, bool resetWhenIdle = false,
+                       const std::vector<std::string>& extra = {}) {
     // The server picks a free display number itself and reports it once it
     // listens, so parallel tests never race for a number.
     int report[2];
     if (pipe(report) != 0) return;
-    std::string screen = "640x480x" + std::to_string(depth);
     pid_t pid = fork();
     if (pid == 0) {
       close(report[0]);
@@ -35,6 +40,7 @@ class TestXServer {
       std::vector<const char*> argv{"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
                                     "-nolisten", "tcp"};
       if (!resetWhenIdle) argv.push_back("-noreset");
+      for (const std::string& a : extra) argv.push_back(a.c_str());
       argv.push_back(nullptr);
       execvp("Xvfb", const_cast<char* const*>(argv.data()));
       _exit(127);
@@ -56,6 +62,8 @@ class TestXServer {
     name_ = ":" + number;
   }
   ~TestXServer() { stop(); }
+  TestXServer(const TestXServer&) = delete;
+  TestXServer& operator=(const TestXServer&) = delete;
   bool running() const { return pid_ > 0; }
   const std::string& name() const { return name_; }
 
