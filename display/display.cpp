@@ -632,6 +632,9 @@ ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict) {
     }
   }
   if (displayListMutex) UnlockMutex(displayListMutex);
+  // Its handlers and their user data go with it: a later display at the
+  // same address must not find them.
+  ForgetDisplayHandlers(L, d);
   freeDisplayResources(L, d);
   DetachEventsFromDisplay(d);
   FreeMemory(d);
@@ -646,6 +649,7 @@ void FreeAllDisplays(VmState* L) {
     auto* d = reinterpret_cast<DisplayRecord*>(displayList);
     displayList = d->head.next;
     if (d->state != DISPSTATE_CLOSED) CloseDisplayWindow(L, d, nullptr, 28);
+    ForgetDisplayHandlers(L, d);
     freeDisplayResources(L, d);
     DetachEventsFromDisplay(d);
     FreeMemory(d);

@@ -304,6 +304,20 @@ TEST_F(EventTest, HandlerTablesReplaceAndRemoveSlots) {
   EXPECT_EQ(h.Call("InstallEventHandler", 1), ERR_TABEXPECTED);
 }
 
+TEST_F(EventTest, FreeingADisplayReleasesItsHandlers) {
+  DisplayRecord* second = nullptr;
+  ASSERT_EQ(CreateDisplayCore(h.L, ObjectId{nullptr, 2}, 0, 0, &second), ERR_NONE);
+  SetCurrentDisplay(second);
+  ASSERT_EQ(Install({"onkeydown"}, recordMessage, "kept"), ERR_NONE);
+  int32_t handler = second->handlerRefs[0];
+  ASSERT_NE(handler, VM_REF_NIL);
+  SetCurrentDisplay(display);
+  ASSERT_EQ(FreeDisplayById(h.L, ObjectId{nullptr, 2}, 1), ERR_NONE);
+  // Released references are handed out again, the last released first.
+  VmPushNumber(h.L, 1);
+  EXPECT_EQ(VmCreateReference(h.L, VM_REGISTRY_INDEX), handler);
+}
+
 TEST_F(EventTest, UserEventTypesRefuseTakenNamesAndDispatchTheirEvents) {
   struct NameCase {
     const char* name;
