@@ -3,13 +3,16 @@
 // vm_compare.sh can set it beside the same program run by lua5.4
 // (bench/vm_run.lua prints the same lines).
 //
-//   vm_run [--hook] [-n RUNS] FILE.qasm
+//   vm_run [--hook | --gated-hook] [-n RUNS] FILE.qasm
 //
 // --hook installs a line hook that does nothing, to measure what hooks
-// cost the interpreter. Output: "times <ms> <ms> ..." and "result <value>"
+// cost the interpreter; --gated-hook installs it behind a gate that a
+// thread opens once a millisecond, as the player's event poll runs. Output: "times <ms> <ms> ..." and "result <value>"
 // (a number, or the length of a string result).
 #include <time.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -52,7 +56,7 @@ double cpuMilliseconds()
 
 int usage()
 {
-    std::fprintf(stderr, "usage: vm_run [--hook] [-n RUNS] FILE.qasm\n");
+    std::fprintf(stderr, "usage: vm_run [--hook | --gated-hook] [-n RUNS] FILE.qasm\n");
     return 2;
 }
 
@@ -61,11 +65,14 @@ int usage()
 int main(int argc, char **argv)
 {
     bool hook = false;
+    bool gated = false;
     int runs = 1;
     const char *path = nullptr;
     for (int i = 1; i < argc; i++) {
         if (std::strcmp(argv[i], "--hook") == 0)
             hook = true;
+        else if (std::strcmp(argv[i], "--gated-hook") == 0)
+            gated = true;
         else if (std::strcmp(argv[i], "-n") == 0 && i + 1 < argc)
             runs = std::atoi(argv[++i]);
         else if (path == nullptr)
@@ -105,6 +112,27 @@ int main(int argc, char **argv)
     }
     if (hook)
         VmSetHook(L, noOpHook, VM_MASK_LINE, 0);
+    static std::atomic<uint8_t> gate{0};
+    static std::atomic<bool> ticking{true};
+    std::thread tick;
+    if (gated) {
+        VmSetGatedHook(L, noOpHook, &gate);
+        tick = std::thread([] {
+            while (ticking.load()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                gate.store(1, std::memory_order_relaxed);
+            }
+        });
+    }
+    struct TickStop {
+        std::thread &t;
+        ~TickStop()
+        {
+            ticking.store(false);
+            if (t.joinable())
+                t.join();
+        }
+    } tickStop{tick};
 
     std::printf("times");
     std::string result;

@@ -8,9 +8,13 @@
 // handler runs; a slot's user data is only ever read together with the
 // function reference it was stored with.
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "display/event_private.h"
@@ -145,25 +149,56 @@ struct Round {
 };
 Round dispatchRound;
 
-// The line hook's clock: the last full poll, the last clock read, and how
-// many lines pass between reads.
-constexpr int64_t POLL_INTERVAL_NS = 1000000;  // a full poll at most every millisecond
-constexpr int32_t MAX_HOOK_STRIDE = 1 << 16;    // lines between clock reads, at most
-int64_t lastFullPollNs = 0;
-int64_t lastCheckNs = 0;
-int32_t hookStride = 1;
-int32_t hookCountdown = 1;
+// The poll tick: a thread that opens the poll hook's gate once a
+// millisecond while the event library is open, so that a running script
+// polls about once a millisecond and costs nothing between polls. Wakes of
+// the event loop open the gate too. The guard's destructor stops a tick the
+// library was not closed before exit.
+constexpr auto POLL_TICK = std::chrono::milliseconds(1);
+
+struct PollTick {
+  std::mutex lock;
+  std::condition_variable stopSignal;
+  std::thread thread;
+  bool stopping = false;
+
+  void start() {
+    std::lock_guard<std::mutex> hold(lock);
+    if (thread.joinable()) return;
+    stopping = false;
+    thread = std::thread([this] { run(); });
+  }
+  void stop() {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      if (!thread.joinable()) return;
+      stopping = true;
+    }
+    stopSignal.notify_all();
+    thread.join();
+    thread = std::thread();
+  }
+  void run() {
+    std::unique_lock<std::mutex> hold(lock);
+    auto next = std::chrono::steady_clock::now();
+    while (!stopping) {
+      next += POLL_TICK;
+      if (stopSignal.wait_until(hold, next, [this] { return stopping; })) break;
+      vmEventPollGate.store(1, std::memory_order_relaxed);
+      // After a stall (a suspended process), tick from now instead of
+      // catching up with a burst.
+      auto now = std::chrono::steady_clock::now();
+      if (now - next > 4 * POLL_TICK) next = now;
+    }
+  }
+  ~PollTick() { stop(); }
+};
+PollTick pollTick;
 
 double nowSeconds() {
   TimeValue t;
   GetSysTime(&t);
   return t.seconds + t.micros / 1e6;
-}
-
-int64_t monotonicNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 void setCallbackDepth(VmState* L, int up) {
@@ -701,26 +736,12 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
   return vmRun.quit ? 1 : 0;
 }
 
-// The full poll runs only once a millisecond has passed since the last
-// one. The clock is read every hookStride lines, and the stride adapts so
-// that reads come roughly every quarter to whole millisecond whatever a
-// line costs: fast loops read it rarely, slow lines every time. The queue
-// keeps its order either way, and handlers run only in the dispatcher, so
-// a poll that comes up to a millisecond later changes nothing but the
-// line's fixed cost.
+// Runs a full poll. The hook sits behind vmEventPollGate, which the poll
+// tick opens once a millisecond and every wake of the event loop opens at
+// once, so the script pays nothing between polls. The queue keeps its order
+// whenever the poll comes, and handlers run only in the dispatcher.
 void EventPollHook(VmState* L, VmDebugInfo*, int* status, int) {
-  if (vmLineHookDisabled || --hookCountdown > 0) return;
-  int64_t now = monotonicNs();
-  int64_t sinceCheck = now - lastCheckNs;
-  lastCheckNs = now;
-  if (sinceCheck > POLL_INTERVAL_NS) {
-    if (hookStride > 1) hookStride /= 2;
-  } else if (sinceCheck < POLL_INTERVAL_NS / 4 && hookStride < MAX_HOOK_STRIDE) {
-    hookStride *= 2;
-  }
-  hookCountdown = hookStride;
-  if (now - lastFullPollNs < POLL_INTERVAL_NS) return;
-  lastFullPollNs = now;
+  if (vmLineHookDisabled) return;
   ErrorCode error = ERR_NONE;
   if (PollEvents(L, 1, 0, &error)) {
     if (error == ERR_NONE) {
@@ -745,7 +766,8 @@ ErrorCode OpenEventLibrary(VmState* L) {
   if (error != ERR_NONE) return error;
   VmRegisterFunctions(L, nullptr, EVENT_COMMANDS, 0);
   VmRegisterFunctions(L, nullptr, INTERVAL_COMMANDS, 0);
-  VmSetHook(L, EventPollHook, VM_MASK_LINE, 0);
+  VmSetGatedHook(L, EventPollHook, &vmEventPollGate);
+  pollTick.start();
   return ERR_NONE;
 }
 
@@ -768,6 +790,7 @@ void ForgetDisplayHandlers(VmState* L, DisplayRecord* display) {
 }
 
 void FreeAllEvents(VmState* L) {
+  pollTick.stop();
   FreeAllIntervals(L);
   FreeAllUserEventTypes(L);
   for (int32_t i = 0; i < GLOBAL_EVENT_NAMES; ++i) {

@@ -185,6 +185,16 @@ int VmGetCallPosition() { return vmGosub.callPosition; }
 void VmSetJumpDistance(int distance) { vmGosub.jumpDistance = distance; }
 int VmGetGosubDepth() { return vmGosub.count; }
 
+std::atomic<uint8_t> vmNoHookGate{0};
+std::atomic<uint8_t> vmEventPollGate{0};
+
+void VmSetGatedHook(VmState *L, VmHook fn, std::atomic<uint8_t> *armed)
+{
+    VmSetHook(L, fn, VM_MASK_LINE, 0);
+    if (fn != nullptr && armed != nullptr)
+        L->hookgate = armed;
+}
+
 void VmCallHook(VmState *L, int event, int line)
 {
     if (L->hook == nullptr || !L->allowhook)

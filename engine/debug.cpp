@@ -239,6 +239,7 @@ void VmSetHook(VmState *L, VmHook fn, int mask, int count)
     L->hookcount = count;
     L->hookmask = static_cast<uint8_t>(mask);
     L->hookinit = 0;
+    L->hookgate = &vmNoHookGate;
 }
 
 VmHook VmGetHook(VmState *L) { return L->hook; }

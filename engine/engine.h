@@ -13,6 +13,7 @@
 // object.h is not in view.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -221,6 +222,12 @@ void VmConcat(VmState *L, int n);
 // ---- Hooks and debug interface ------------------------------------------------------------------
 
 void VmSetHook(VmState *L, VmHook fn, int mask, int count);
+// Installs fn as a line hook behind a readiness gate: while *armed is 0 the
+// interpreter runs as with no hook at all (no line tracking, no calls); once
+// another thread or a signal handler stores 1, the next instruction clears
+// the gate and calls fn once as a line event with its line. A null gate
+// installs an ordinary line hook; VmSetHook drops the gate.
+void VmSetGatedHook(VmState *L, VmHook fn, std::atomic<uint8_t> *armed);
 VmHook VmGetHook(VmState *L);
 int VmGetHookMask(VmState *L);
 int VmGetHookCount(VmState *L);
@@ -457,3 +464,6 @@ char *EscapePercentSigns(const char *text, ErrorCode *error = nullptr);
 // switch that stops the per-line event poll.
 extern int32_t vmExitValue;
 extern int32_t vmLineHookDisabled;
+// The gate of the event poll's hook: set by the poll tick and by every wake
+// of the event loop, cleared by the interpreter as it calls the hook.
+extern std::atomic<uint8_t> vmEventPollGate;

@@ -20,6 +20,7 @@
 //   highest frame top, so live registers must lie below top when it runs.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -45,6 +46,9 @@ using VmCommandFunction = int (*)(VmState *L);
 // A hook: called with the debug record of the event, a status word the hook
 // may set to an error code, and the current line.
 using VmHook = void (*)(VmState *L, VmDebugInfo *ar, int *status, int line);
+
+// The gate of every hook installed without one: stays 0.
+extern std::atomic<uint8_t> vmNoHookGate;
 
 enum VmTag : uint32_t {
     VM_TNIL = 0,
@@ -297,6 +301,10 @@ struct VmState : VmGcHeader {
     int32_t basehookcount;
     int32_t hookcount;
     VmHook hook;
+    // The readiness gate of a gated hook: the hook counts as absent while
+    // the byte is 0 and runs at the next instruction once something sets
+    // it. Never null: &vmNoHookGate (always 0) when the hook has no gate.
+    std::atomic<uint8_t> *hookgate;
     VmValue gt;                 // globals table
     VmGcHeader *openupval;
     VmGcHeader *gclist;

@@ -49,6 +49,7 @@ void preinitState(VmState *L, VmGlobalState *g)
     L->basehookcount = 0;
     L->hookcount = 0;
     L->hook = nullptr;
+    L->hookgate = &vmNoHookGate;
     VmSetNil(&L->gt);
     L->openupval = nullptr;
     L->gclist = nullptr;

@@ -29,9 +29,21 @@ namespace {
 // each of those is as good as testing the flag before every instruction.
 // While only line hooks are on (and the quit flag is clear) the word is
 // exactly VM_MASK_LINE, which the fetch's quick same-line test relies on.
+// A gated line hook leaves the word clear: the fetch tests its gate byte
+// alongside the word instead, so a closed gate costs one load.
 inline int computeTrap(VmState *L)
 {
-    return (L->hookmask & (VM_MASK_LINE | VM_MASK_COUNT)) | (vmRun.quit != 0);
+    int mask = L->hookmask;
+    if (L->hookgate != &vmNoHookGate)
+        mask &= ~VM_MASK_LINE;
+    return (mask & (VM_MASK_LINE | VM_MASK_COUNT)) | (vmRun.quit != 0);
+}
+
+// The gate of the hook, read without ordering: the hook it opens only polls
+// state that has its own synchronisation.
+inline int gateOpen(const VmState *L)
+{
+    return L->hookgate->load(std::memory_order_relaxed);
 }
 
 inline bool isFalse(const VmValue *o)
@@ -71,11 +83,21 @@ struct LineTrack {
 };
 
 // Line and count hooks before the instruction at pc while count hooks are
-// on or the quit flag is set (every instruction comes here).
+// on, the quit flag is set (every instruction comes here) or a gated hook's
+// gate has opened (it closes again before the hook runs, so an arming
+// during the hook is kept for the next instruction).
 [[gnu::noinline]] void traceExec(VmState *L, const Instruction *pc, LineTrack *track)
 {
     int mask = L->hookmask;
     track->end = nullptr;
+    if (L->hookgate != &vmNoHookGate) {
+        if (L->hookgate->exchange(0, std::memory_order_relaxed) != 0) {
+            const VmPrototype *p = VmCiFunc(L->ci)->l.p;
+            VmCallHook(L, VM_HOOK_LINE, lineOf(p, static_cast<int>(pc - p->code)));
+            return;
+        }
+        mask &= ~VM_MASK_LINE;
+    }
     L->hookcount--;
     if ((mask & VM_MASK_COUNT) && L->hookcount == 0) {
         L->hookcount = L->basehookcount;
@@ -268,7 +290,7 @@ VmValue *VmExecute(VmState *L)
 // flag take it at every instruction.
 #define vmfetch()                                                     \
     {                                                                 \
-        if (VM_UNLIKELY(trap)) {                                      \
+        if (VM_UNLIKELY(trap | gateOpen(L))) {                        \
             if (VM_LIKELY(trap == VM_MASK_LINE)) {                    \
                 if (VM_LIKELY(pc > track.last && pc < track.end)) {   \
                     track.last = pc;                                  \

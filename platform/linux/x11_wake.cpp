@@ -10,6 +10,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include "engine/engine.h"
 #include "platform/linux/eventlib.h"
 #include "platform/linux/x11_private.h"
 
@@ -51,6 +52,9 @@ int CreateWakePipe(int* readEnd, int* writeEnd) {
 }
 
 void SendWakeMessage(uint32_t kind, uint64_t value) {
+  // A running script polls at its next instruction (a store on a lock-free
+  // byte, safe in a signal handler).
+  vmEventPollGate.store(1, std::memory_order_relaxed);
   int fd = wakeWrite.load();
   if (fd < 0) return;
   WakeMessage message = {kind, 0, value};

@@ -6,8 +6,10 @@
 // looping on WaitEvent ends when its handler calls End.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "display/display.h"
@@ -391,6 +393,31 @@ RETURN 0 1
   VmPushString(h.L, "loops");
   VmGetTable(h.L, VM_GLOBALS_INDEX);
   EXPECT_EQ(VmToNumber(h.L, -1), 0);
+  VmSetTop(h.L, 0);
+}
+
+// A plug-in poll hook that stops the script once another thread asks: the
+// event poll must reach a script that runs a loop without any command.
+std::atomic<int> stopAsked{0};
+int stopWhenAsked(VmState*, void*) { return stopAsked.load() ? ERR_USERABORT : 0; }
+
+TEST_F(EventTest, AWakeFromAnotherThreadReachesARunningLoop) {
+  stopAsked = 0;
+  HookRecord* hook = AddHook(HOOK_POLL, reinterpret_cast<HookFunc>(stopWhenAsked), nullptr, 0);
+  ASSERT_NE(hook, nullptr);
+  std::thread poster([] {
+    stopAsked = 1;
+    WakeEventLoop();
+  });
+  // 2 * 10^9 rounds: far longer than the test runs unless the poll stops it.
+  const char* program =
+      ".source \"=t\"\n.line 1\nLOADNUM 0, 0\nLOADNUM 1, 0\nLOADCONST 2, #2000000000\n"
+      "LOADNUM 3, 1\nJUMP test\n.line 2\nbody: ADD 0, 0, 1\n.line 3\ntest: FORLOOP 1, body\n"
+      ".line 4\nRETURN 0, 1";
+  EXPECT_EQ(h.Run(program), ERR_USERABORT);
+  poster.join();
+  RemoveHook(hook);
+  vmRun.quit = 0;
   VmSetTop(h.L, 0);
 }
 

@@ -3,6 +3,7 @@
 // fields, __index chains, loops, closures, script calls, the faulty
 // operand cases that must raise instead of ending the run silently, and
 // the instructions at which line and count hooks fire.
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -553,6 +554,13 @@ void recordingHook(VmState *L, VmDebugInfo *ar, int *, int line)
                          std::to_string(line));
 }
 
+std::atomic<uint8_t> testGate{0};
+int armGate(VmState *)
+{
+    testGate.store(1);
+    return 0;
+}
+
 int installLineHook(VmState *L)
 {
     VmSetHook(L, recordingHook, VM_MASK_LINE, 0);
@@ -615,5 +623,41 @@ TEST_F(LineHooks, FireOnExactlyTheRightInstructions)
         VmSetTop(L, top);
         EXPECT_EQ(status, 0);
         EXPECT_EQ(traced, c.events);
+    }
+}
+
+// A gated hook is absent until its gate opens, then runs once, at the next
+// instruction, and closes the gate.
+TEST_F(LineHooks, GatedHooksRunOnceAtTheInstructionAfterTheGateOpens)
+{
+    setGlobalFunction("arm", armGate);
+    const char *loop = ".line 1\nLOADNUM 0, 0\nLOADNUM 1, 3\n.line 2\nloop: ADD 0, 0, #1\nLT 1, 0, 1\nJUMP loop\n"
+                       ".line 3\nRETURN 0, 2";
+    struct Case {
+        const char *name;
+        uint8_t armedBefore;
+        const char *code;
+        std::vector<std::string> events;
+    };
+    const Case cases[] = {
+        {"closed gate: no line events", 0, loop, {}},
+        {"open before the run: the first instruction only", 1, loop, {"0@0:1"}},
+        {"opened by a command: the instruction after the call", 0,
+         ".line 1\nGETGLOBAL 0, \"arm\"\nCALL 0, 1, 1\n.line 2\nLOADNUM 0, 4\nLOADNUM 1, 4\n.line 3\nRETURN 0, 2",
+         {"0@2:2"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        traced.clear();
+        tracedBase = -1;
+        testGate.store(c.armedBefore);
+        VmSetGatedHook(L, recordingHook, &testGate);
+        int top = VmGetTop(L);
+        ErrorCode status = run(c.code);
+        VmSetHook(L, nullptr, 0, 0);
+        VmSetTop(L, top);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(traced, c.events);
+        EXPECT_EQ(testGate.load(), 0);
     }
 }
