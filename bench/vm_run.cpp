@@ -112,15 +112,14 @@ int main(int argc, char **argv)
     }
     if (hook)
         VmSetHook(L, noOpHook, VM_MASK_LINE, 0);
-    static std::atomic<uint8_t> gate{0};
     static std::atomic<bool> ticking{true};
     std::thread tick;
     if (gated) {
-        VmSetGatedHook(L, noOpHook, &gate);
+        VmSetGatedHook(L, noOpHook);
         tick = std::thread([] {
             while (ticking.load()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                gate.store(1, std::memory_order_relaxed);
+                vmEventPollGate.store(1, std::memory_order_relaxed);
             }
         });
     }

@@ -766,7 +766,7 @@ ErrorCode OpenEventLibrary(VmState* L) {
   if (error != ERR_NONE) return error;
   VmRegisterFunctions(L, nullptr, EVENT_COMMANDS, 0);
   VmRegisterFunctions(L, nullptr, INTERVAL_COMMANDS, 0);
-  VmSetGatedHook(L, EventPollHook, &vmEventPollGate);
+  VmSetGatedHook(L, EventPollHook);
   pollTick.start();
   return ERR_NONE;
 }

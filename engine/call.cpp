@@ -185,14 +185,13 @@ int VmGetCallPosition() { return vmGosub.callPosition; }
 void VmSetJumpDistance(int distance) { vmGosub.jumpDistance = distance; }
 int VmGetGosubDepth() { return vmGosub.count; }
 
-std::atomic<uint8_t> vmNoHookGate{0};
 std::atomic<uint8_t> vmEventPollGate{0};
 
-void VmSetGatedHook(VmState *L, VmHook fn, std::atomic<uint8_t> *armed)
+void VmSetGatedHook(VmState *L, VmHook fn)
 {
     VmSetHook(L, fn, VM_MASK_LINE, 0);
-    if (fn != nullptr && armed != nullptr)
-        L->hookgate = armed;
+    if (fn != nullptr)
+        L->hookgated = 1;
 }
 
 void VmCallHook(VmState *L, int event, int line)

@@ -239,7 +239,7 @@ void VmSetHook(VmState *L, VmHook fn, int mask, int count)
     L->hookcount = count;
     L->hookmask = static_cast<uint8_t>(mask);
     L->hookinit = 0;
-    L->hookgate = &vmNoHookGate;
+    L->hookgated = 0;
 }
 
 VmHook VmGetHook(VmState *L) { return L->hook; }

@@ -222,12 +222,13 @@ void VmConcat(VmState *L, int n);
 // ---- Hooks and debug interface ------------------------------------------------------------------
 
 void VmSetHook(VmState *L, VmHook fn, int mask, int count);
-// Installs fn as a line hook behind a readiness gate: while *armed is 0 the
-// interpreter runs as with no hook at all (no line tracking, no calls); once
-// another thread or a signal handler stores 1, the next instruction clears
-// the gate and calls fn once as a line event with its line. A null gate
-// installs an ordinary line hook; VmSetHook drops the gate.
-void VmSetGatedHook(VmState *L, VmHook fn, std::atomic<uint8_t> *armed);
+// Installs fn as a line hook behind the readiness gate vmEventPollGate:
+// while the gate is 0 the interpreter runs as with no hook at all (no line
+// tracking, no calls); once another thread or a signal handler stores 1,
+// the interpreter clears the gate and calls fn once as a line event with
+// its line, at the next backward jump, loop step, call or return from a
+// command, whichever comes first. VmSetHook drops the gate.
+void VmSetGatedHook(VmState *L, VmHook fn);
 VmHook VmGetHook(VmState *L);
 int VmGetHookMask(VmState *L);
 int VmGetHookCount(VmState *L);
@@ -464,6 +465,8 @@ char *EscapePercentSigns(const char *text, ErrorCode *error = nullptr);
 // switch that stops the per-line event poll.
 extern int32_t vmExitValue;
 extern int32_t vmLineHookDisabled;
-// The gate of the event poll's hook: set by the poll tick and by every wake
-// of the event loop, cleared by the interpreter as it calls the hook.
+// The gate of gated hooks (the event poll's): set by the poll tick and by
+// every wake of the event loop, cleared by the interpreter as it calls the
+// hook. One for the process, so that the interpreter tests it with one
+// load from a fixed address.
 extern std::atomic<uint8_t> vmEventPollGate;

@@ -47,9 +47,6 @@ using VmCommandFunction = int (*)(VmState *L);
 // may set to an error code, and the current line.
 using VmHook = void (*)(VmState *L, VmDebugInfo *ar, int *status, int line);
 
-// The gate of every hook installed without one: stays 0.
-extern std::atomic<uint8_t> vmNoHookGate;
-
 enum VmTag : uint32_t {
     VM_TNIL = 0,
     VM_TBOOLEAN = 1,
@@ -301,10 +298,9 @@ struct VmState : VmGcHeader {
     int32_t basehookcount;
     int32_t hookcount;
     VmHook hook;
-    // The readiness gate of a gated hook: the hook counts as absent while
-    // the byte is 0 and runs at the next instruction once something sets
-    // it. Never null: &vmNoHookGate (always 0) when the hook has no gate.
-    std::atomic<uint8_t> *hookgate;
+    // Whether the hook is gated by vmEventPollGate: it counts as absent
+    // while the gate is 0.
+    uint8_t hookgated;
     VmValue gt;                 // globals table
     VmGcHeader *openupval;
     VmGcHeader *gclist;

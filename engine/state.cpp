@@ -49,7 +49,7 @@ void preinitState(VmState *L, VmGlobalState *g)
     L->basehookcount = 0;
     L->hookcount = 0;
     L->hook = nullptr;
-    L->hookgate = &vmNoHookGate;
+    L->hookgated = 0;
     VmSetNil(&L->gt);
     L->openupval = nullptr;
     L->gclist = nullptr;

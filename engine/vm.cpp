@@ -29,21 +29,30 @@ namespace {
 // each of those is as good as testing the flag before every instruction.
 // While only line hooks are on (and the quit flag is clear) the word is
 // exactly VM_MASK_LINE, which the fetch's quick same-line test relies on.
-// A gated line hook leaves the word clear: the fetch tests its gate byte
-// alongside the word instead, so a closed gate costs one load.
+// A gated line hook leaves the line bit clear: its gate is opened by other
+// threads at any time, and the loop looks at it only where a run can go on
+// for long (backward jumps, loop steps, calls and returns) and after
+// anything that left the loop; an open gate sets VM_TRAP_GATE, which sends
+// the next fetch to traceExec. Every endless run passes one of those
+// places, and straight-line code stays free of the load.
+constexpr int VM_TRAP_GATE = 0x100;
+
+// The gate, read without ordering: the hook it opens only polls state that
+// has its own synchronisation.
+inline int gateOpen()
+{
+    return vmEventPollGate.load(std::memory_order_relaxed);
+}
+
 inline int computeTrap(VmState *L)
 {
     int mask = L->hookmask;
-    if (L->hookgate != &vmNoHookGate)
+    int gate = 0;
+    if (L->hookgated) {
         mask &= ~VM_MASK_LINE;
-    return (mask & (VM_MASK_LINE | VM_MASK_COUNT)) | (vmRun.quit != 0);
-}
-
-// The gate of the hook, read without ordering: the hook it opens only polls
-// state that has its own synchronisation.
-inline int gateOpen(const VmState *L)
-{
-    return L->hookgate->load(std::memory_order_relaxed);
+        gate = gateOpen() ? VM_TRAP_GATE : 0;
+    }
+    return (mask & (VM_MASK_LINE | VM_MASK_COUNT)) | (vmRun.quit != 0) | gate;
 }
 
 inline bool isFalse(const VmValue *o)
@@ -90,8 +99,8 @@ struct LineTrack {
 {
     int mask = L->hookmask;
     track->end = nullptr;
-    if (L->hookgate != &vmNoHookGate) {
-        if (L->hookgate->exchange(0, std::memory_order_relaxed) != 0) {
+    if (L->hookgated) {
+        if (vmEventPollGate.exchange(0, std::memory_order_relaxed) != 0) {
             const VmPrototype *p = VmCiFunc(L->ci)->l.p;
             VmCallHook(L, VM_HOOK_LINE, lineOf(p, static_cast<int>(pc - p->code)));
             return;
@@ -155,6 +164,28 @@ inline void copyValue(VmValue *dst, const VmValue *src)
     uint32_t t = src->tag;
     dst->value = v;
     dst->tag = t;
+}
+
+// The number in a slot, taken from `held` when the slot holds exactly that
+// number. A loop's running value (a counter, a sum) is stored by one
+// instruction and read back by the next iteration; reading it from memory
+// puts a store-to-load round trip on every iteration's critical path. When
+// the bits in memory are those of the value still in a register, the
+// register is used, and the comparison (predicted, not waited for) is off
+// the path. Equal bits are the same number, so the result never differs.
+inline double heldNumber(const VmValue *o, double held)
+{
+    uint64_t mem;
+    uint64_t reg;
+    std::memcpy(&mem, &o->value.n, sizeof mem);
+    std::memcpy(&reg, &held, sizeof reg);
+    if (VM_LIKELY(mem == reg)) {
+        // Keeps the compiler from turning the branch into a select, which
+        // would make the result wait for the load again.
+        __asm__ volatile("" : "+x"(held));
+        return held;
+    }
+    return o->value.n;
 }
 
 // Both operands are numbers: one test instead of two branches.
@@ -259,6 +290,10 @@ VmValue *VmExecute(VmState *L)
     int trap;
     Instruction i;
     VmValue *ra;
+    // The last result of ADD or SUB and the last counter of FORLOOP, for
+    // heldNumber.
+    double heldArith = 0;
+    double heldCounter = 0;
 
 #define RA(i) (base + GETARG_A(i))
 #define RB(i) (base + GETARG_B(i))
@@ -281,8 +316,21 @@ VmValue *VmExecute(VmState *L)
         base = L->base;            \
         trap = computeTrap(L);     \
     }
+// Where a run can go on for long: notices a gate opened meanwhile.
+#define vmcheckgate()                        \
+    {                                        \
+        if (VM_UNLIKELY(gateOpen()))         \
+            trap = computeTrap(L);           \
+    }
+
 // Continues at the instruction after the JUMP at pc plus its distance.
-#define DOJUMP() (pc += GETARG_sJ(*pc) + 1)
+#define DOJUMP()                          \
+    {                                     \
+        int d_ = GETARG_sJ(*pc);          \
+        pc += d_ + 1;                     \
+        if (d_ < 0)                       \
+            vmcheckgate();                \
+    }
 
 // With only line hooks on, the fetch first tests whether the instruction
 // goes on forward within the line last traced (no hook due); only a new
@@ -290,7 +338,7 @@ VmValue *VmExecute(VmState *L)
 // flag take it at every instruction.
 #define vmfetch()                                                     \
     {                                                                 \
-        if (VM_UNLIKELY(trap | gateOpen(L))) {                        \
+        if (VM_UNLIKELY(trap)) {                                      \
             if (VM_LIKELY(trap == VM_MASK_LINE)) {                    \
                 if (VM_LIKELY(pc > track.last && pc < track.end)) {   \
                     track.last = pc;                                  \
@@ -477,7 +525,7 @@ retentry:  // continue the frame on top (after a call returned into it)
     {                                                                      \
         const VmValue *rb = RKB(i);                                        \
         const VmValue *rc = RKC(i);                                        \
-        if (VM_LIKELY(bothNumbers(rb, rc))) {   \
+        if (VM_LIKELY(bothNumbers(rb, rc))) {                              \
             double nb = rb->value.n, nc = rc->value.n;                     \
             if (fast) {                                                    \
                 VmSetNumber(ra, nb OP_##name##_EXPR nc);                   \
@@ -487,15 +535,32 @@ retentry:  // continue the frame on top (after a call returned into it)
         PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
         vmbreak;                                                           \
     }
+// ADD and SUB carry running sums: their first operand is read through
+// heldNumber.
+#define SUM_CASE(name)                                                     \
+    vmcase(name)                                                           \
+    {                                                                      \
+        const VmValue *rb = RKB(i);                                        \
+        const VmValue *rc = RKC(i);                                        \
+        if (VM_LIKELY(bothNumbers(rb, rc))) {                              \
+            double nb = heldNumber(rb, heldArith);                         \
+            heldArith = nb OP_##name##_EXPR rc->value.n;                   \
+            VmSetNumber(ra, heldArith);                                    \
+            vmbreak;                                                       \
+        }                                                                  \
+        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
+        vmbreak;                                                           \
+    }
 #define OP_ADD_EXPR +
 #define OP_SUB_EXPR -
 #define OP_MUL_EXPR *
 #define OP_DIV_EXPR /
-            ARITH_CASE(ADD, true)
-            ARITH_CASE(SUB, true)
+            SUM_CASE(ADD)
+            SUM_CASE(SUB)
             ARITH_CASE(MUL, true)
             ARITH_CASE(DIV, nc != 0)
 #undef ARITH_CASE
+#undef SUM_CASE
 
 #define NUMOP_CASE(name)                                                   \
     vmcase(name)                                                           \
@@ -579,6 +644,8 @@ retentry:  // continue the frame on top (after a call returned into it)
                     e.pc = static_cast<int32_t>(pc - cl->l.p->code);
                 }
                 pc += GETARG_sJ(i);
+                if (GETARG_sJ(i) < 0)
+                    vmcheckgate();
                 vmbreak;
             }
             vmcase(EQ)
@@ -682,6 +749,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         SETK(p->k);
                         pc = p->code;
                         track = {nullptr, nullptr};
+                        vmcheckgate();
                         vmbreak;
                     }
                 }
@@ -815,11 +883,13 @@ retentry:  // continue the frame on top (after a call returned into it)
                 if (VM_UNLIKELY(((ra[0].tag ^ VM_TNUMBER) | (ra[1].tag ^ VM_TNUMBER) | (ra[2].tag ^ VM_TNUMBER)) != 0))
                     PROTECT(forLoopOperands(L, base + GETARG_A(i)));
                 double step = ra[2].value.n;
-                double idx = ra[0].value.n + step;
+                double idx = heldNumber(&ra[0], heldCounter) + step;
                 double limit = ra[1].value.n;
                 if (step > 0 ? idx <= limit : idx >= limit) {
                     ra[0].value.n = idx;
+                    heldCounter = idx;
                     pc += GETARG_sBx(i);
+                    vmcheckgate();
                 }
                 vmbreak;
             }

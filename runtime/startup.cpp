@@ -271,7 +271,7 @@ int PlayerMain(int argc, char** argv) {
   if (!error) {
     // The loaded main function stays at stack index 1 through the preload.
     VmSetTop(L, 1);
-    VmSetGatedHook(L, EventPollHook, &vmEventPollGate);
+    VmSetGatedHook(L, EventPollHook);
     error = PreloadDeclaredResources(L, context, record);
   }
   if (!error) error = OpenFirstDisplay(L, context->quiet);

@@ -554,10 +554,9 @@ void recordingHook(VmState *L, VmDebugInfo *ar, int *, int line)
                          std::to_string(line));
 }
 
-std::atomic<uint8_t> testGate{0};
 int armGate(VmState *)
 {
-    testGate.store(1);
+    vmEventPollGate.store(1);
     return 0;
 }
 
@@ -650,14 +649,14 @@ TEST_F(LineHooks, GatedHooksRunOnceAtTheInstructionAfterTheGateOpens)
         SCOPED_TRACE(c.name);
         traced.clear();
         tracedBase = -1;
-        testGate.store(c.armedBefore);
-        VmSetGatedHook(L, recordingHook, &testGate);
+        vmEventPollGate.store(c.armedBefore);
+        VmSetGatedHook(L, recordingHook);
         int top = VmGetTop(L);
         ErrorCode status = run(c.code);
         VmSetHook(L, nullptr, 0, 0);
         VmSetTop(L, top);
         EXPECT_EQ(status, 0);
         EXPECT_EQ(traced, c.events);
-        EXPECT_EQ(testGate.load(), 0);
+        EXPECT_EQ(vmEventPollGate.load(), 0);
     }
 }
