@@ -228,6 +228,8 @@ VmCallOutcome VmPrepareCall(VmState *L, VmValue *func, ErrorCode *err, bool capt
     VmClosure *cl = VmClosureOf(func);
     if (!cl->isC) {
         VmPrototype *p = cl->l.p;
+        if (p->exec == nullptr)
+            VmPrepareExec(L, p);
         VmEnsureStack(L, p->maxstacksize + 1);
         func = VmRestoreStack(L, funcr);
         VmValue *base = func + 1;
@@ -242,7 +244,7 @@ VmCallOutcome VmPrepareCall(VmState *L, VmValue *func, ErrorCode *err, bool capt
         VmCallInfo *ci = VmNextCallInfo(L);
         L->base = ci->base = base;
         ci->top = base + p->maxstacksize;
-        ci->savedpc = p->code;
+        ci->savedpc = p->exec;
         ci->pc = nullptr;
         ci->tailcalls = 0;
         ci->state = VM_CI_SAVEDPC;

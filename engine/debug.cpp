@@ -182,7 +182,7 @@ int VmCurrentPc(VmState *L, VmCallInfo *ci)
     if (!VmCiIsScript(ci) || ci->savedpc == nullptr)
         return -1;
     const VmPrototype *p = VmCiFunc(ci)->l.p;
-    return static_cast<int>(ci->savedpc - p->code) - 1;
+    return static_cast<int>(ci->savedpc - p->exec) - 1;
 }
 
 int VmCurrentLine(VmState *L, VmCallInfo *ci)

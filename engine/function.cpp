@@ -13,6 +13,7 @@ VmPrototype *VmNewPrototype(VmState *L)
     VmPrototype *p = VmNewBlock<VmPrototype>(L);
     p->k = nullptr;
     p->code = nullptr;
+    p->exec = nullptr;
     p->p = nullptr;
     p->lineinfo = nullptr;
     p->locvars = nullptr;
@@ -38,6 +39,7 @@ VmPrototype *VmNewPrototype(VmState *L)
 void VmFreePrototype(VmState *L, VmPrototype *p)
 {
     VmFreeBlock(L, p->code, size_t(p->sizecode));
+    VmFreeBlock(L, p->exec, p->exec != nullptr ? size_t(p->sizecode) : 0);
     VmFreeBlock(L, p->p, size_t(p->sizep));
     VmFreeBlock(L, p->k, size_t(p->sizek));
     VmFreeBlock(L, p->lineinfo, size_t(p->sizelineinfo));

@@ -186,9 +186,26 @@ struct VmLocalVar {
     int32_t endpc;      // first instruction where it is dead
 };
 
+// An instruction as the interpreter runs it: the word decoded once, with
+// register and constant operands turned into byte offsets and RK operands
+// into opcode variants (see VmPrepareExec), and the word itself for the
+// rarer fields. One per instruction of the prototype, at the same index.
+struct VmExecInstr {
+    uint8_t op;         // dispatch index: opcode plus variant * 64
+    uint8_t a;          // A (the jump kind for JUMP)
+    uint16_t ra;        // A * sizeof(VmValue)
+    uint16_t rb;        // B: a byte offset for register and RK operands, else as is
+    uint16_t rc;        // C: likewise
+    int32_t x;          // sBx, sJ, Bx, or a constant's byte offset for Bx constants
+    Instruction i;      // the instruction word
+};
+
 struct VmPrototype : VmGcHeader {
     VmValue *k;
     Instruction *code;
+    // The decoded code (sizecode entries), built before the first run; null
+    // until then.
+    VmExecInstr *exec;
     VmPrototype **p;
     int32_t *lineinfo;
     VmLocalVar *locvars;
@@ -251,8 +268,8 @@ struct VmCallInfo {
     VmValue *base;              // frame base
     VmValue *top;               // highest slot the function may use
     int state;
-    const Instruction *savedpc;
-    const Instruction **pc;     // the running loop's instruction position
+    const VmExecInstr *savedpc; // just past the current instruction
+    const VmExecInstr **pc;     // the running loop's instruction position
     int tailcalls;              // script frames only
 };
 

@@ -87,22 +87,22 @@ inline int lineOf(const VmPrototype *p, int pc)
 // over the rest of the run without coming to lineStep. The loop keeps it
 // in memory: its registers are better spent on the unhooked path.
 struct LineTrack {
-    const Instruction *last;
-    const Instruction *end;
+    const VmExecInstr *last;
+    const VmExecInstr *end;
 };
 
 // Line and count hooks before the instruction at pc while count hooks are
 // on, the quit flag is set (every instruction comes here) or a gated hook's
 // gate has opened (it closes again before the hook runs, so an arming
 // during the hook is kept for the next instruction).
-[[gnu::noinline]] void traceExec(VmState *L, const Instruction *pc, LineTrack *track)
+[[gnu::noinline]] void traceExec(VmState *L, const VmExecInstr *pc, LineTrack *track)
 {
     int mask = L->hookmask;
     track->end = nullptr;
     if (L->hookgated) {
         if (vmEventPollGate.exchange(0, std::memory_order_relaxed) != 0) {
             const VmPrototype *p = VmCiFunc(L->ci)->l.p;
-            VmCallHook(L, VM_HOOK_LINE, lineOf(p, static_cast<int>(pc - p->code)));
+            VmCallHook(L, VM_HOOK_LINE, lineOf(p, static_cast<int>(pc - p->exec)));
             return;
         }
         mask &= ~VM_MASK_LINE;
@@ -116,11 +116,11 @@ struct LineTrack {
     if (!(mask & VM_MASK_LINE))
         return;
     const VmPrototype *p = VmCiFunc(L->ci)->l.p;
-    int npc = static_cast<int>(pc - p->code);
+    int npc = static_cast<int>(pc - p->exec);
     int newline = lineOf(p, npc);
-    const Instruction *last = track->last;
+    const VmExecInstr *last = track->last;
     track->last = pc;
-    if (last == nullptr || pc <= last || newline != lineOf(p, static_cast<int>(last - p->code)))
+    if (last == nullptr || pc <= last || newline != lineOf(p, static_cast<int>(last - p->exec)))
         VmCallHook(L, VM_HOOK_LINE, newline);
 }
 
@@ -129,15 +129,15 @@ struct LineTrack {
 // line: calls the hook for a new line or a backward jump, and tracks pc's
 // run (left unknown when the runs could not be built: then every
 // instruction comes here).
-[[gnu::noinline]] void lineStep(VmState *L, VmPrototype *p, const Instruction *pc, LineTrack *track)
+[[gnu::noinline]] void lineStep(VmState *L, VmPrototype *p, const VmExecInstr *pc, LineTrack *track)
 {
-    int npc = static_cast<int>(pc - p->code);
+    int npc = static_cast<int>(pc - p->exec);
     const int32_t *ends = p->lineends != nullptr ? p->lineends : VmLineEnds(L, p);
-    const Instruction *last = track->last;
+    const VmExecInstr *last = track->last;
     track->last = pc;
-    track->end = ends != nullptr ? p->code + ends[npc] : nullptr;
+    track->end = ends != nullptr ? p->exec + ends[npc] : nullptr;
     int newline = lineOf(p, npc);
-    if (last == nullptr || pc <= last || newline != lineOf(p, static_cast<int>(last - p->code)))
+    if (last == nullptr || pc <= last || newline != lineOf(p, static_cast<int>(last - p->exec)))
         VmCallHook(L, VM_HOOK_LINE, newline);
 }
 
@@ -251,28 +251,200 @@ int newTableArraySize(VmState *L, int b)
     return static_cast<int>(n);
 }
 
+// Operand kinds of the decoded form, by opcode: R a register, K an RK
+// operand (register or constant, told apart by the variant), N a number
+// kept as it is.
+enum class Operand : uint8_t { N, R, K };
+
+struct OperandKinds {
+    Operand b, c;
+};
+
+OperandKinds operandKinds(int op)
+{
+    switch (op) {
+    case OP_MOVE:
+    case OP_LOADNIL:
+    case OP_NEG:
+    case OP_NOT:
+    case OP_BITNOT:
+        return {Operand::R, Operand::N};
+    case OP_TESTSET:
+        return {Operand::R, Operand::N};
+    case OP_GETTABLE:
+    case OP_SELF:
+        return {Operand::R, Operand::K};
+    case OP_SETTABLE:
+    case OP_ADD:
+    case OP_SUB:
+    case OP_MUL:
+    case OP_DIV:
+    case OP_INTDIV:
+    case OP_MOD:
+    case OP_SHL:
+    case OP_SHR:
+    case OP_BITOR:
+    case OP_BITAND:
+    case OP_BITXOR:
+    case OP_POW:
+    case OP_EQ:
+    case OP_LT:
+    case OP_LE:
+        return {Operand::K, Operand::K};
+    default:
+        return {Operand::N, Operand::N};
+    }
+}
+
 }  // namespace
+
+void VmPrepareExec(VmState *L, VmPrototype *p)
+{
+    const int n = p->sizecode;
+    VmExecInstr *code = VmNewBlock<VmExecInstr>(L, size_t(n));
+    constexpr unsigned slot = sizeof(VmValue);
+    for (int pc = 0; pc < n; pc++) {
+        const Instruction i = p->code[pc];
+        const int op = GET_OPCODE(i);
+        VmExecInstr &e = code[pc];
+        e.i = i;
+        e.op = static_cast<uint8_t>(op);
+        e.a = static_cast<uint8_t>(GETARG_A(i));
+        e.ra = static_cast<uint16_t>(GETARG_A(i) * slot);
+        e.rb = static_cast<uint16_t>(GETARG_B(i));
+        e.rc = static_cast<uint16_t>(GETARG_C(i));
+        e.x = 0;
+        if (op >= VM_NUM_OPCODES)
+            continue;
+        // The variant says which RK operands are constants: bit 1 for B,
+        // bit 0 for C.
+        int variant = 0;
+        auto operand = [&](Operand kind, int x, int bit) {
+            if (kind == Operand::N)
+                return static_cast<uint16_t>(x);
+            if (kind == Operand::K && VmIsK(x)) {
+                variant |= bit;
+                return static_cast<uint16_t>(VmIndexK(x) * slot);
+            }
+            return static_cast<uint16_t>(x * slot);
+        };
+        OperandKinds kinds = operandKinds(op);
+        e.rb = operand(kinds.b, GETARG_B(i), 2);
+        e.rc = operand(kinds.c, GETARG_C(i), 1);
+        e.op = static_cast<uint8_t>(op + variant * 64);
+        switch (vmOpcodeFormats[op]) {
+        case VM_FMT_ABC:
+            break;
+        case VM_FMT_ABx:
+            e.x = GETARG_Bx(i);
+            if (op == OP_LOADCONST || op == OP_GETGLOBAL || op == OP_SETGLOBAL)
+                e.x *= static_cast<int32_t>(slot);
+            break;
+        case VM_FMT_AsBx:
+            e.x = GETARG_sBx(i);
+            break;
+        case VM_FMT_J:
+            e.x = GETARG_sJ(i);
+            e.a = static_cast<uint8_t>(GETARG_K(i));
+            e.ra = 0;
+            break;
+        }
+    }
+    p->exec = code;
+}
 
 VmValue *VmExecute(VmState *L)
 {
+    // Opcode variants by operand kinds: an opcode with one RK operand has a
+    // variant for its constant, one with two RK operands three.
+#define VMV_MOVE 1
+#define VMV_LOADCONST 1
+#define VMV_LOADNUM 1
+#define VMV_LOADNIL 1
+#define VMV_GETUPVAL 1
+#define VMV_GETGLOBAL 1
+#define VMV_GETTABLE 2
+#define VMV_SETGLOBAL 1
+#define VMV_SETUPVAL 1
+#define VMV_SETTABLE 4
+#define VMV_NEWTABLE 1
+#define VMV_ADD 4
+#define VMV_SUB 4
+#define VMV_MUL 4
+#define VMV_DIV 4
+#define VMV_INTDIV 4
+#define VMV_MOD 4
+#define VMV_SHL 4
+#define VMV_SHR 4
+#define VMV_BITOR 4
+#define VMV_BITAND 4
+#define VMV_BITXOR 4
+#define VMV_POW 4
+#define VMV_NEG 1
+#define VMV_NOT 1
+#define VMV_BITNOT 1
+#define VMV_CONCAT 1
+#define VMV_JUMP 1
+#define VMV_EQ 4
+#define VMV_LT 4
+#define VMV_LE 4
+#define VMV_TESTSET 1
+#define VMV_CALL 1
+#define VMV_TAILCALL 1
+#define VMV_RETURN 1
+#define VMV_FORLOOP 1
+#define VMV_ITERLOOP 1
+#define VMV_ITERPREP 1
+#define VMV_SETLIST 1
+#define VMV_SETLISTTOP 1
+#define VMV_CLOSE 1
+#define VMV_CLOSURE 1
+#define VMV_SELF 2
+#define VMV_CALLCATCH 1
+#define VMV_TAILCALLCATCH 1
+
 #ifdef VM_JUMPTABLE
-    static const void *const dispatchTable[64] = {
-#define VM_OPCODE_LABEL(name, fmt) &&L_##name,
-        VM_OPCODE_LIST(VM_OPCODE_LABEL)
-#undef VM_OPCODE_LABEL
-        &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
-        &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
+#define VSEL(name, v) VSEL_I(VMV_##name, name, v)
+#define VSEL_I(n, name, v) VSEL_J(n, name, v)
+#define VSEL_J(n, name, v) VSEL_##n##_##v(name)
+#define VSEL_1_0(name) &&L_##name,
+#define VSEL_1_1(name) &&L_NOP,
+#define VSEL_1_2(name) &&L_NOP,
+#define VSEL_1_3(name) &&L_NOP,
+#define VSEL_2_0(name) &&L_##name##_0,
+#define VSEL_2_1(name) &&L_##name##_1,
+#define VSEL_2_2(name) &&L_NOP,
+#define VSEL_2_3(name) &&L_NOP,
+#define VSEL_4_0(name) &&L_##name##_0,
+#define VSEL_4_1(name) &&L_##name##_1,
+#define VSEL_4_2(name) &&L_##name##_2,
+#define VSEL_4_3(name) &&L_##name##_3,
+#define VM_ROW0(name, fmt) VSEL(name, 0)
+#define VM_ROW1(name, fmt) VSEL(name, 1)
+#define VM_ROW2(name, fmt) VSEL(name, 2)
+#define VM_ROW3(name, fmt) VSEL(name, 3)
+#define VM_NOPS19 \
+    &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, \
+    &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
+    static const void *const dispatchTable[256] = {
+        VM_OPCODE_LIST(VM_ROW0) VM_NOPS19
+        VM_OPCODE_LIST(VM_ROW1) VM_NOPS19
+        VM_OPCODE_LIST(VM_ROW2) VM_NOPS19
+        VM_OPCODE_LIST(VM_ROW3) VM_NOPS19
     };
+    static_assert(VM_NUM_OPCODES + 19 == 64);
 #define vmdispatch(o) goto *dispatchTable[o];
 #define vmcase(name) L_##name:
+#define vmcasev(name, v) L_##name##_##v:
 #define vmdefault L_NOP:
 // The empty asm statement differs in every handler, which keeps the
 // compiler from merging the handlers' dispatch jumps into one shared
 // indirect jump that predicts badly.
-#define vmbreak vmfetch(); __asm__ volatile("" : : "n"(__COUNTER__)); vmdispatch(GET_OPCODE(i));
+#define vmbreak vmfetch(); __asm__ volatile("" : : "n"(__COUNTER__)); vmdispatch(op);
 #else
 #define vmdispatch(o) switch (o)
 #define vmcase(name) case OP_##name:
+#define vmcasev(name, v) case OP_##name + (v) * 64:
 #define vmdefault default:
 #define vmbreak break;
 #endif
@@ -280,31 +452,28 @@ VmValue *VmExecute(VmState *L)
     const ptrdiff_t entry = VmSaveCi(L, L->ci);
     VmCallInfo *ci;
     VmClosure *cl;
-    // The constants' address less VM_RK_CONST slots, as an integer, so that
-    // an RK operand is one selected base plus the operand: registers count
-    // from base, constants from kbias (no out-of-range pointer is formed).
-    uintptr_t kbias;
+    // The running function's constants, addressed by byte offsets.
+    const char *kbase;
     VmValue *base;
-    const Instruction *pc;
+    const VmExecInstr *pc;
     LineTrack track = {nullptr, nullptr};
     int trap;
-    Instruction i;
+    unsigned op;
     VmValue *ra;
     // The last result of ADD or SUB and the last counter of FORLOOP, for
     // heldNumber.
     double heldArith = 0;
     double heldCounter = 0;
 
-#define RA(i) (base + GETARG_A(i))
-#define RB(i) (base + GETARG_B(i))
-#define RC(i) (base + GETARG_C(i))
-#define SETK(kp) (kbias = reinterpret_cast<uintptr_t>(kp) - VM_RK_CONST * sizeof(VmValue))
-#define RKX(x)                                                                          \
-    reinterpret_cast<const VmValue *>((VmIsK(x) ? kbias : reinterpret_cast<uintptr_t>(base)) + \
-                                      static_cast<uintptr_t>(x) * sizeof(VmValue))
-#define RKB(i) RKX(GETARG_B(i))
-#define RKC(i) RKX(GETARG_C(i))
-#define KBx(i) RKX(GETARG_Bx(i) + VM_RK_CONST)
+// The running instruction (pc is already past it) and its operands.
+#define CUR (pc[-1])
+#define REGAT(off) reinterpret_cast<VmValue *>(reinterpret_cast<char *>(base) + (off))
+#define KAT(off) reinterpret_cast<const VmValue *>(kbase + (off))
+#define RB() REGAT(CUR.rb)
+#define RKB(KB) ((KB) ? KAT(CUR.rb) : REGAT(CUR.rb))
+#define RKC(KC) ((KC) ? KAT(CUR.rc) : REGAT(CUR.rc))
+#define KX() KAT(CUR.x)
+#define SETK(kp) (kbase = reinterpret_cast<const char *>(kp))
 
 // Saves the position before code that may raise, allocate, call or run a
 // hook, and reloads what that code may have moved.
@@ -322,11 +491,10 @@ VmValue *VmExecute(VmState *L)
         if (VM_UNLIKELY(gateOpen()))         \
             trap = computeTrap(L);           \
     }
-
 // Continues at the instruction after the JUMP at pc plus its distance.
 #define DOJUMP()                          \
     {                                     \
-        int d_ = GETARG_sJ(*pc);          \
+        int d_ = pc->x;                   \
         pc += d_ + 1;                     \
         if (d_ < 0)                       \
             vmcheckgate();                \
@@ -334,8 +502,8 @@ VmValue *VmExecute(VmState *L)
 
 // With only line hooks on, the fetch first tests whether the instruction
 // goes on forward within the line last traced (no hook due); only a new
-// line or a backward jump take the slow path. Count hooks and the quit
-// flag take it at every instruction.
+// line or a backward jump take the slow path. Count hooks, the quit flag
+// and an open gate take it at every instruction.
 #define vmfetch()                                                     \
     {                                                                 \
         if (VM_UNLIKELY(trap)) {                                      \
@@ -355,8 +523,9 @@ VmValue *VmExecute(VmState *L)
                 vmafterhook();                                        \
             }                                                         \
         }                                                             \
-        i = *pc++;                                                    \
-        ra = RA(i);                                                   \
+        op = pc->op;                                                  \
+        ra = REGAT(pc->ra);                                           \
+        pc++;                                                         \
     }
 // Reloads what a hook may have moved and leaves when it asked to yield.
 #define vmafterhook()                                 \
@@ -369,6 +538,16 @@ VmValue *VmExecute(VmState *L)
         }                                             \
         trap = computeTrap(L);                        \
     }
+
+// Instantiates a handler body for each variant of an opcode.
+#define VARIANTS2(name, BODY) \
+    vmcasev(name, 0) BODY(0)  \
+    vmcasev(name, 1) BODY(1)
+#define VARIANTS4(name, BODY)   \
+    vmcasev(name, 0) BODY(0, 0) \
+    vmcasev(name, 1) BODY(0, 1) \
+    vmcasev(name, 2) BODY(1, 0) \
+    vmcasev(name, 3) BODY(1, 1)
 
 callentry:  // a new script frame is on top of the call records
     track = {nullptr, nullptr};
@@ -383,40 +562,40 @@ retentry:  // continue the frame on top (after a call returned into it)
 
     for (;;) {
         vmfetch();
-        vmdispatch(GET_OPCODE(i))
+        vmdispatch(op)
         {
             vmcase(MOVE)
             {
-                copyValue(ra, RB(i));
+                copyValue(ra, RB());
                 vmbreak;
             }
             vmcase(LOADCONST)
             {
-                copyValue(ra, KBx(i));
+                copyValue(ra, KX());
                 vmbreak;
             }
             vmcase(LOADNUM)
             {
-                VmSetNumber(ra, GETARG_B(i));
-                if (GETARG_C(i))
+                VmSetNumber(ra, CUR.rb);
+                if (CUR.rc)
                     pc++;
                 vmbreak;
             }
             vmcase(LOADNIL)
             {
-                VmValue *rb = RB(i);
+                VmValue *rb = RB();
                 for (VmValue *o = ra; o <= rb; o++)
                     VmSetNil(o);
                 vmbreak;
             }
             vmcase(GETUPVAL)
             {
-                copyValue(ra, cl->l.upvals[GETARG_B(i)]->v);
+                copyValue(ra, cl->l.upvals[CUR.rb]->v);
                 vmbreak;
             }
             vmcase(GETGLOBAL)
             {
-                const VmValue *key = KBx(i);
+                const VmValue *key = KX();
                 if (VM_LIKELY(cl->l.g.tag == VM_TTABLE && key->tag == VM_TSTRING)) {
                     const VmValue *v = VmTableGetStr(VmTableOf(&cl->l.g), VmStringOf(key));
                     if (v->tag != VM_TNIL) {
@@ -428,32 +607,34 @@ retentry:  // continue the frame on top (after a call returned into it)
                 PROTECT(VmGetTableValue(L, &g, key, ra, VM_MISSING_NIL));
                 vmbreak;
             }
-            vmcase(GETTABLE)
-            {
-                const VmValue *rb = RB(i);
-                const VmValue *rc = RKC(i);
-                if (VM_LIKELY(rb->tag == VM_TTABLE)) {
-                    VmTable *t = VmTableOf(rb);
-                    const VmValue *v;
-                    int n;
-                    if (rc->tag == VM_TSTRING) {
-                        v = VmTableGetStr(t, VmStringOf(rc));
-                    } else if (rc->tag == VM_TNUMBER && numberToInt(rc->value.n, &n)) {
-                        v = VmTableGetNum(t, n);
-                    } else {
-                        v = VmTableGet(t, rc);
-                    }
-                    if (v->tag != VM_TNIL) {
-                        copyValue(ra, v);
-                        vmbreak;
-                    }
-                }
-                PROTECT(VmGetTableValue(L, rb, rc, ra, VM_MISSING_ERROR));
-                vmbreak;
-            }
+#define GETTABLE_BODY(KC)                                                  \
+    {                                                                      \
+        const VmValue *rb = RB();                                          \
+        const VmValue *rc = RKC(KC);                                       \
+        if (VM_LIKELY(rb->tag == VM_TTABLE)) {                             \
+            VmTable *t = VmTableOf(rb);                                    \
+            const VmValue *v;                                              \
+            int n;                                                         \
+            if (rc->tag == VM_TSTRING) {                                   \
+                v = VmTableGetStr(t, VmStringOf(rc));                      \
+            } else if (rc->tag == VM_TNUMBER && numberToInt(rc->value.n, &n)) { \
+                v = VmTableGetNum(t, n);                                   \
+            } else {                                                       \
+                v = VmTableGet(t, rc);                                     \
+            }                                                              \
+            if (v->tag != VM_TNIL) {                                       \
+                copyValue(ra, v);                                          \
+                vmbreak;                                                   \
+            }                                                              \
+        }                                                                  \
+        PROTECT(VmGetTableValue(L, rb, rc, ra, VM_MISSING_ERROR));         \
+        vmbreak;                                                           \
+    }
+            VARIANTS2(GETTABLE, GETTABLE_BODY)
+#undef GETTABLE_BODY
             vmcase(SETGLOBAL)
             {
-                const VmValue *key = KBx(i);
+                const VmValue *key = KX();
                 if (VM_LIKELY(cl->l.g.tag == VM_TTABLE && key->tag == VM_TSTRING)) {
                     VmTable *g = VmTableOf(&cl->l.g);
                     const VmValue *v = VmTableGetStr(g, VmStringOf(key));
@@ -469,62 +650,86 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(SETUPVAL)
             {
-                *cl->l.upvals[GETARG_B(i)]->v = *ra;
+                *cl->l.upvals[CUR.rb]->v = *ra;
                 vmbreak;
             }
-            vmcase(SETTABLE)
-            {
-                const VmValue *rb = RKB(i);
-                const VmValue *rc = RKC(i);
-                if (VM_LIKELY(ra->tag == VM_TTABLE)) {
-                    VmTable *t = VmTableOf(ra);
-                    const VmValue *v;
-                    int n;
-                    if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n))
-                        v = VmTableGetNum(t, n);
-                    else
-                        v = VmTableGet(t, rb);
-                    if (v->tag != VM_TNIL) {
-                        copyValue(const_cast<VmValue *>(v), rc);
-                        if (rb->tag != VM_TNUMBER)
-                            t->flags = 0;
-                        vmbreak;
-                    }
-                    // A new key of a table whose metatable is known to have
-                    // no __newindex: store it raw (a nil key means 0, a NaN
-                    // key is refused, as in the general path).
-                    const VmTable *mt = t->metatable;
-                    if (mt == nullptr || (mt->flags & (1u << VM_TM_NEWINDEX))) {
-                        VmValue val = *rc;
-                        if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n)) {
-                            PROTECT(*VmTableSetNum(L, t, n) = val);
-                        } else {
-                            PROTECT(*VmTableSet(L, t, rb) = val);
-                        }
-                        vmbreak;
-                    }
-                }
-                PROTECT(VmSetTableValue(L, ra, rb, rc));
-                vmbreak;
-            }
+#define SETTABLE_BODY(KB, KC)                                              \
+    {                                                                      \
+        const VmValue *rb = RKB(KB);                                       \
+        const VmValue *rc = RKC(KC);                                       \
+        if (VM_LIKELY(ra->tag == VM_TTABLE)) {                             \
+            VmTable *t = VmTableOf(ra);                                    \
+            const VmValue *v;                                              \
+            int n;                                                         \
+            if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n))     \
+                v = VmTableGetNum(t, n);                                   \
+            else                                                           \
+                v = VmTableGet(t, rb);                                     \
+            if (v->tag != VM_TNIL) {                                       \
+                copyValue(const_cast<VmValue *>(v), rc);                   \
+                if (rb->tag != VM_TNUMBER)                                 \
+                    t->flags = 0;                                          \
+                vmbreak;                                                   \
+            }                                                              \
+            /* A new key of a table whose metatable is known to have no    \
+               __newindex: store it raw (a nil key means 0, a NaN key is   \
+               refused, as in the general path). */                        \
+            const VmTable *mt = t->metatable;                              \
+            if (mt == nullptr || (mt->flags & (1u << VM_TM_NEWINDEX))) {   \
+                VmValue val = *rc;                                         \
+                if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n)) { \
+                    PROTECT(*VmTableSetNum(L, t, n) = val);                \
+                } else {                                                   \
+                    PROTECT(*VmTableSet(L, t, rb) = val);                  \
+                }                                                          \
+                vmbreak;                                                   \
+            }                                                              \
+        }                                                                  \
+        PROTECT(VmSetTableValue(L, ra, rb, rc));                           \
+        vmbreak;                                                           \
+    }
+            VARIANTS4(SETTABLE, SETTABLE_BODY)
+#undef SETTABLE_BODY
             vmcase(NEWTABLE)
             {
                 PROTECT({
-                    int c = GETARG_C(i);
+                    int c = CUR.rc;
                     if (c > VM_MAXBITS)
                         VmRaiseError(L, ERR_TABLEOVERFLOW);
-                    VmTable *t = VmCreateTable(L, newTableArraySize(L, GETARG_B(i)), c);
-                    VmSetTable(L->base + GETARG_A(i), t);
+                    VmTable *t = VmCreateTable(L, newTableArraySize(L, CUR.rb), c);
+                    VmSetTable(L->base + CUR.a, t);
                     VmCheckGC(L);
                 });
                 vmbreak;
             }
 
-#define ARITH_CASE(name, fast)                                             \
-    vmcase(name)                                                           \
+#define OP_ADD_EXPR +
+#define OP_SUB_EXPR -
+#define OP_MUL_EXPR *
+#define OP_DIV_EXPR /
+// ADD and SUB carry running sums: their first operand is read through
+// heldNumber.
+#define SUM_BODY(name, KB, KC)                                             \
     {                                                                      \
-        const VmValue *rb = RKB(i);                                        \
-        const VmValue *rc = RKC(i);                                        \
+        const VmValue *rb = RKB(KB);                                       \
+        const VmValue *rc = RKC(KC);                                       \
+        if (VM_LIKELY(bothNumbers(rb, rc))) {                              \
+            double nb = heldNumber(rb, heldArith);                         \
+            heldArith = nb OP_##name##_EXPR rc->value.n;                   \
+            VmSetNumber(ra, heldArith);                                    \
+            vmbreak;                                                       \
+        }                                                                  \
+        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
+        vmbreak;                                                           \
+    }
+#define ADD_BODY(KB, KC) SUM_BODY(ADD, KB, KC)
+#define SUB_BODY(KB, KC) SUM_BODY(SUB, KB, KC)
+            VARIANTS4(ADD, ADD_BODY)
+            VARIANTS4(SUB, SUB_BODY)
+#define ARITH_BODY(name, fast, KB, KC)                                     \
+    {                                                                      \
+        const VmValue *rb = RKB(KB);                                       \
+        const VmValue *rc = RKC(KC);                                       \
         if (VM_LIKELY(bothNumbers(rb, rc))) {                              \
             double nb = rb->value.n, nc = rc->value.n;                     \
             if (fast) {                                                    \
@@ -535,52 +740,30 @@ retentry:  // continue the frame on top (after a call returned into it)
         PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
         vmbreak;                                                           \
     }
-// ADD and SUB carry running sums: their first operand is read through
-// heldNumber.
-#define SUM_CASE(name)                                                     \
-    vmcase(name)                                                           \
+#define MUL_BODY(KB, KC) ARITH_BODY(MUL, true, KB, KC)
+#define DIV_BODY(KB, KC) ARITH_BODY(DIV, nc != 0, KB, KC)
+            VARIANTS4(MUL, MUL_BODY)
+            VARIANTS4(DIV, DIV_BODY)
+
+#define NUMOP_BODY(name, KB, KC)                                           \
     {                                                                      \
-        const VmValue *rb = RKB(i);                                        \
-        const VmValue *rc = RKC(i);                                        \
+        const VmValue *rb = RKB(KB);                                       \
+        const VmValue *rc = RKC(KC);                                       \
+        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
+        vmbreak;                                                           \
+    }
+#define INTDIV_BODY(KB, KC) NUMOP_BODY(INTDIV, KB, KC)
+#define MOD_BODY(KB, KC) NUMOP_BODY(MOD, KB, KC)
+#define POW_BODY(KB, KC) NUMOP_BODY(POW, KB, KC)
+            VARIANTS4(INTDIV, INTDIV_BODY)
+            VARIANTS4(MOD, MOD_BODY)
+            VARIANTS4(POW, POW_BODY)
+
+#define BITOP_BODY(name, expr, KB, KC)                                     \
+    {                                                                      \
+        const VmValue *rb = RKB(KB);                                       \
+        const VmValue *rc = RKC(KC);                                       \
         if (VM_LIKELY(bothNumbers(rb, rc))) {                              \
-            double nb = heldNumber(rb, heldArith);                         \
-            heldArith = nb OP_##name##_EXPR rc->value.n;                   \
-            VmSetNumber(ra, heldArith);                                    \
-            vmbreak;                                                       \
-        }                                                                  \
-        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
-        vmbreak;                                                           \
-    }
-#define OP_ADD_EXPR +
-#define OP_SUB_EXPR -
-#define OP_MUL_EXPR *
-#define OP_DIV_EXPR /
-            SUM_CASE(ADD)
-            SUM_CASE(SUB)
-            ARITH_CASE(MUL, true)
-            ARITH_CASE(DIV, nc != 0)
-#undef ARITH_CASE
-#undef SUM_CASE
-
-#define NUMOP_CASE(name)                                                   \
-    vmcase(name)                                                           \
-    {                                                                      \
-        const VmValue *rb = RKB(i);                                        \
-        const VmValue *rc = RKC(i);                                        \
-        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
-        vmbreak;                                                           \
-    }
-            NUMOP_CASE(INTDIV)
-            NUMOP_CASE(MOD)
-            NUMOP_CASE(POW)
-#undef NUMOP_CASE
-
-#define BITOP_CASE(name, expr)                                             \
-    vmcase(name)                                                           \
-    {                                                                      \
-        const VmValue *rb = RKB(i);                                        \
-        const VmValue *rc = RKC(i);                                        \
-        if (VM_LIKELY(bothNumbers(rb, rc))) {   \
             uint32_t x = VmBits(rb->value.n);                              \
             double y = rc->value.n;                                        \
             (void)y;                                                       \
@@ -590,16 +773,20 @@ retentry:  // continue the frame on top (after a call returned into it)
         PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
         vmbreak;                                                           \
     }
-            BITOP_CASE(SHL, x << (VmTruncInt32(y) & 31))
-            BITOP_CASE(SHR, x >> (VmTruncInt32(y) & 31))
-            BITOP_CASE(BITOR, x | VmBits(y))
-            BITOP_CASE(BITAND, x & VmBits(y))
-            BITOP_CASE(BITXOR, x ^ VmBits(y))
-#undef BITOP_CASE
+#define SHL_BODY(KB, KC) BITOP_BODY(SHL, x << (VmTruncInt32(y) & 31), KB, KC)
+#define SHR_BODY(KB, KC) BITOP_BODY(SHR, x >> (VmTruncInt32(y) & 31), KB, KC)
+#define BITOR_BODY(KB, KC) BITOP_BODY(BITOR, x | VmBits(y), KB, KC)
+#define BITAND_BODY(KB, KC) BITOP_BODY(BITAND, x & VmBits(y), KB, KC)
+#define BITXOR_BODY(KB, KC) BITOP_BODY(BITXOR, x ^ VmBits(y), KB, KC)
+            VARIANTS4(SHL, SHL_BODY)
+            VARIANTS4(SHR, SHR_BODY)
+            VARIANTS4(BITOR, BITOR_BODY)
+            VARIANTS4(BITAND, BITAND_BODY)
+            VARIANTS4(BITXOR, BITXOR_BODY)
 
             vmcase(NEG)
             {
-                const VmValue *rb = RB(i);
+                const VmValue *rb = RB();
                 if (VM_LIKELY(rb->tag == VM_TNUMBER)) {
                     VmSetNumber(ra, -rb->value.n);
                     vmbreak;
@@ -609,12 +796,12 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(NOT)
             {
-                VmSetNumber(ra, isFalse(RB(i)) ? 1 : 0);
+                VmSetNumber(ra, isFalse(RB()) ? 1 : 0);
                 vmbreak;
             }
             vmcase(BITNOT)
             {
-                const VmValue *rb = RB(i);
+                const VmValue *rb = RB();
                 if (VM_LIKELY(rb->tag == VM_TNUMBER)) {
                     VmSetNumber(ra, static_cast<double>(~VmBits(rb->value.n)));
                     vmbreak;
@@ -624,79 +811,58 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(CONCAT)
             {
-                int b = GETARG_B(i);
-                int c = GETARG_C(i);
+                int b = CUR.rb;
+                int c = CUR.rc;
                 PROTECT({
                     VmConcatValues(L, c - b + 1, c);
-                    L->base[GETARG_A(i)] = L->base[b];
+                    L->base[CUR.a] = L->base[b];
                     VmCheckGC(L);
                 });
                 vmbreak;
             }
             vmcase(JUMP)
             {
-                if (GETARG_K(i) == VM_JUMP_GOSUB) {
+                if (CUR.a == VM_JUMP_GOSUB) {
                     if (vmGosub.count >= VM_GOSUB_MAX)
                         PROTECT(VmRaiseError(L, ERR_INTERNAL));
                     VmGosubEntry &e = vmGosub.entries[vmGosub.count++];
                     e.func = cl;
                     e.level = static_cast<int32_t>(VmSaveCi(L, ci));
-                    e.pc = static_cast<int32_t>(pc - cl->l.p->code);
+                    e.pc = static_cast<int32_t>(pc - cl->l.p->exec);
                 }
-                pc += GETARG_sJ(i);
-                if (GETARG_sJ(i) < 0)
+                int d = CUR.x;
+                pc += d;
+                if (d < 0)
                     vmcheckgate();
                 vmbreak;
             }
-            vmcase(EQ)
-            {
-                const VmValue *rb = RKB(i);
-                const VmValue *rc = RKC(i);
-                bool res;
-                if (VM_LIKELY(bothNumbers(rb, rc)))
-                    res = rb->value.n == rc->value.n;
-                else
-                    PROTECT(res = VmEqualValues(L, rb, rc));
-                if (static_cast<int>(res) != GETARG_A(i))
-                    pc++;
-                else
-                    DOJUMP();
-                vmbreak;
-            }
-            vmcase(LT)
-            {
-                const VmValue *rb = RKB(i);
-                const VmValue *rc = RKC(i);
-                bool res;
-                if (VM_LIKELY(bothNumbers(rb, rc)))
-                    res = rb->value.n < rc->value.n;
-                else
-                    PROTECT(res = VmLessThanValues(L, rb, rc, true));
-                if (static_cast<int>(res) != GETARG_A(i))
-                    pc++;
-                else
-                    DOJUMP();
-                vmbreak;
-            }
-            vmcase(LE)
-            {
-                const VmValue *rb = RKB(i);
-                const VmValue *rc = RKC(i);
-                bool res;
-                if (VM_LIKELY(bothNumbers(rb, rc)))
-                    res = rb->value.n <= rc->value.n;
-                else
-                    PROTECT(res = VmLessEqualValues(L, rb, rc));
-                if (static_cast<int>(res) != GETARG_A(i))
-                    pc++;
-                else
-                    DOJUMP();
-                vmbreak;
-            }
+// A comparison: skips the JUMP that follows when the result differs from
+// A, else takes it.
+#define COMPARE_BODY(fast, slow, KB, KC)                                   \
+    {                                                                      \
+        const VmValue *rb = RKB(KB);                                       \
+        const VmValue *rc = RKC(KC);                                       \
+        bool res;                                                          \
+        if (VM_LIKELY(bothNumbers(rb, rc)))                                \
+            res = rb->value.n fast rc->value.n;                            \
+        else                                                               \
+            PROTECT(res = slow);                                           \
+        if (static_cast<int>(res) != CUR.a)                                \
+            pc++;                                                          \
+        else                                                               \
+            DOJUMP();                                                      \
+        vmbreak;                                                           \
+    }
+#define EQ_BODY(KB, KC) COMPARE_BODY(==, VmEqualValues(L, rb, rc), KB, KC)
+#define LT_BODY(KB, KC) COMPARE_BODY(<, VmLessThanValues(L, rb, rc, true), KB, KC)
+#define LE_BODY(KB, KC) COMPARE_BODY(<=, VmLessEqualValues(L, rb, rc), KB, KC)
+            VARIANTS4(EQ, EQ_BODY)
+            VARIANTS4(LT, LT_BODY)
+            VARIANTS4(LE, LE_BODY)
             vmcase(TESTSET)
             {
-                const VmValue *rb = RB(i);
-                if (static_cast<int>(isFalse(rb)) == GETARG_C(i)) {
+                const VmValue *rb = RB();
+                if (static_cast<int>(isFalse(rb)) == CUR.rc) {
                     pc++;
                 } else {
                     copyValue(ra, rb);
@@ -709,21 +875,23 @@ retentry:  // continue the frame on top (after a call returned into it)
             vmcase(TAILCALL)
             vmcase(TAILCALLCATCH)
             {
-                VmOpcode op = GET_OPCODE(i);
                 bool capture = op == OP_CALLCATCH || op == OP_TAILCALLCATCH;
-                int b = GETARG_B(i);
-                int nresults = GETARG_C(i) - 1;
+                bool tail = op == OP_TAILCALL || op == OP_TAILCALLCATCH;
+                int b = CUR.rb;
+                int nresults = CUR.rc - 1;
                 if (b != 0)
                     L->top = ra + b;
                 ci->savedpc = pc;
-                // Script callee with fixed parameters, room on the stack and
-                // for a call record, no call hook: enter its frame here.
-                if (VM_LIKELY((op == OP_CALL || op == OP_CALLCATCH) && ra->tag == VM_TFUNCTION &&
-                              !VmClosureOf(ra)->isC && !(L->hookmask & VM_MASK_CALL))) {
+                // Script callee with fixed parameters, its code decoded, room
+                // on the stack and for a call record, no call hook: enter its
+                // frame here.
+                if (VM_LIKELY(!tail && ra->tag == VM_TFUNCTION && !VmClosureOf(ra)->isC &&
+                              !(L->hookmask & VM_MASK_CALL))) {
                     VmClosure *ncl = VmClosureOf(ra);
                     VmPrototype *p = ncl->l.p;
                     VmCallInfo *nci = ci + 1;  // ci is L->ci
-                    if (!p->is_vararg && L->stack_last - ra > p->maxstacksize + 1 && nci < L->end_ci) {
+                    if (!p->is_vararg && p->exec != nullptr && L->stack_last - ra > p->maxstacksize + 1 &&
+                        nci < L->end_ci) {
                         VmValue *nbase = ra + 1;
                         VmValue *ntop = nbase + p->maxstacksize;
                         VmValue *top = L->top;
@@ -734,7 +902,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         L->base = nbase;
                         nci->base = nbase;
                         nci->top = ntop;
-                        nci->savedpc = p->code;
+                        nci->savedpc = p->exec;
                         nci->pc = nullptr;
                         nci->tailcalls = 0;
                         nci->state = VM_CI_SAVEDPC;
@@ -747,7 +915,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         base = nbase;
                         cl = ncl;
                         SETK(p->k);
-                        pc = p->code;
+                        pc = p->exec;
                         track = {nullptr, nullptr};
                         vmcheckgate();
                         vmbreak;
@@ -755,12 +923,12 @@ retentry:  // continue the frame on top (after a call returned into it)
                 }
                 // Commands (and only they) may read the position of the
                 // CALL, to place a label subroutine.
-                vmGosub.callPosition = static_cast<int>(pc - cl->l.p->code);
+                vmGosub.callPosition = static_cast<int>(pc - cl->l.p->exec);
                 ErrorCode err = 0;
                 VmValue *first = nullptr;
                 VmCallOutcome outcome = VmPrepareCall(L, ra, &err, capture, &first);
                 if (outcome == VM_CALLED_SCRIPT) {
-                    if (op == OP_CALL || op == OP_CALLCATCH) {
+                    if (!tail) {
                         (L->ci - 1)->state |= VM_CI_CALLING;
                         goto callentry;
                     }
@@ -810,7 +978,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         e.func = cl;
                         e.level = static_cast<int32_t>(VmSaveCi(L, ci));
                         e.pc = ret;
-                        pc = p->code + target;
+                        pc = p->exec + target;
                         L->top = ci->top;
                     } else if (nresults >= 0) {
                         L->top = ci->top;
@@ -820,7 +988,7 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(RETURN)
             {
-                if (GETARG_C(i) == 1) {
+                if (CUR.rc == 1) {
                     // Return from a label subroutine: only to a position
                     // pushed by this very frame.
                     const VmPrototype *p = cl->l.p;
@@ -833,10 +1001,10 @@ retentry:  // continue the frame on top (after a call returned into it)
                     if (e.pc < 0 || e.pc >= p->sizecode)
                         PROTECT(badCode(L));
                     vmGosub.count--;
-                    pc = p->code + e.pc;
+                    pc = p->exec + e.pc;
                     vmbreak;
                 }
-                int b = GETARG_B(i);
+                int b = CUR.rb;
                 if (b != 0)
                     L->top = ra + b - 1;
                 if (hasOpenUpvalues(L, base))
@@ -847,7 +1015,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 if (!(caller->state & VM_CI_CALLING) || L->ci == VmRestoreCi(L, entry))
                     return ra;
                 // The caller runs in this loop: finish its CALL here.
-                int nresults = GETARG_C(*(caller->savedpc - 1)) - 1;
+                int nresults = (caller->savedpc - 1)->rc - 1;
                 if (VM_UNLIKELY(L->hookmask & VM_MASK_RETURN)) {
                     VmPostCall(L, nresults, ra);
                     ci = L->ci;
@@ -874,29 +1042,29 @@ retentry:  // continue the frame on top (after a call returned into it)
                     // that line is known when the line hook has built it.
                     const VmPrototype *p = cl->l.p;
                     if (p->lineends != nullptr)
-                        track.end = p->code + p->lineends[track.last - p->code];
+                        track.end = p->exec + p->lineends[track.last - p->exec];
                 }
                 vmbreak;
             }
             vmcase(FORLOOP)
             {
                 if (VM_UNLIKELY(((ra[0].tag ^ VM_TNUMBER) | (ra[1].tag ^ VM_TNUMBER) | (ra[2].tag ^ VM_TNUMBER)) != 0))
-                    PROTECT(forLoopOperands(L, base + GETARG_A(i)));
+                    PROTECT(forLoopOperands(L, REGAT(CUR.ra)));
                 double step = ra[2].value.n;
                 double idx = heldNumber(&ra[0], heldCounter) + step;
                 double limit = ra[1].value.n;
                 if (step > 0 ? idx <= limit : idx >= limit) {
                     ra[0].value.n = idx;
                     heldCounter = idx;
-                    pc += GETARG_sBx(i);
+                    pc += CUR.x;
                     vmcheckgate();
                 }
                 vmbreak;
             }
             vmcase(ITERLOOP)
             {
-                int n = GETARG_C(i) + 1;
-                int a = GETARG_A(i);
+                int n = CUR.rc + 1;
+                int a = CUR.a;
                 VmValue *cb = ra + n + 2;
                 // The call's n results land at cb before they move down.
                 if (cb + (n > 3 ? n : 3) > ci->top)
@@ -927,29 +1095,29 @@ retentry:  // continue the frame on top (after a call returned into it)
                     ra[1] = ra[0];
                     PROTECT({
                         VmString *name = VmNewString(L, "next", 4);
-                        VmValue *r = L->base + GETARG_A(i);
+                        VmValue *r = L->base + CUR.a;
                         if (L->gt.tag == VM_TTABLE)
                             *r = *VmTableGetStr(VmTableOf(&L->gt), name);
                         else
                             VmSetNil(r);
                     });
                 }
-                pc += GETARG_sBx(i);
+                pc += CUR.x;
                 vmbreak;
             }
             vmcase(SETLIST)
             vmcase(SETLISTTOP)
             {
-                int bx = GETARG_Bx(i);
-                int n = GET_OPCODE(i) == OP_SETLIST ? (bx & 31) + 1 : static_cast<int>(L->top - ra) - 1;
+                int bx = CUR.x;
+                int n = op == OP_SETLIST ? (bx & 31) + 1 : static_cast<int>(L->top - ra) - 1;
                 if (ra->tag != VM_TTABLE)
                     PROTECT(badCode(L));
                 PROTECT({
-                    VmValue *r = L->base + GETARG_A(i);
-                    VmTable *t = VmTableOf(r);
+                    const int a = CUR.a;
+                    VmTable *t = VmTableOf(L->base + a);
                     int first = bx & ~31;
                     for (int j = 1; j <= n; j++) {
-                        VmValue v = L->base[GETARG_A(i) + j];
+                        VmValue v = L->base[a + j];
                         *VmTableSetNum(L, t, first + j - 1) = v;
                     }
                 });
@@ -963,40 +1131,43 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(CLOSURE)
             {
-                VmPrototype *p = cl->l.p->p[GETARG_Bx(i)];
+                VmPrototype *p = cl->l.p->p[CUR.x];
+                const int a = CUR.a;
                 int nup = p->nups;
                 PROTECT({
                     VmClosure *ncl = VmNewScriptClosure(L, nup, &cl->l.g);
                     ncl->l.p = p;
                     for (int j = 0; j < nup; j++, pc++) {
-                        if (GET_OPCODE(*pc) == OP_GETUPVAL)
-                            ncl->l.upvals[j] = cl->l.upvals[GETARG_B(*pc)];
+                        if (GET_OPCODE(pc->i) == OP_GETUPVAL)
+                            ncl->l.upvals[j] = cl->l.upvals[GETARG_B(pc->i)];
                         else
-                            ncl->l.upvals[j] = VmFindUpvalue(L, L->base + GETARG_B(*pc));
+                            ncl->l.upvals[j] = VmFindUpvalue(L, L->base + GETARG_B(pc->i));
                     }
-                    VmSetClosure(L->base + GETARG_A(i), ncl);
+                    VmSetClosure(L->base + a, ncl);
                     ci->savedpc = pc;
                     VmCheckGC(L);
                 });
                 vmbreak;
             }
-            vmcase(SELF)
-            {
-                const VmValue *rc = RKC(i);
-                if (rc->tag != VM_TSTRING)
-                    PROTECT(badCode(L));
-                VmValue obj = *RB(i);
-                copyValue(ra + 1, &obj);
-                if (VM_LIKELY(obj.tag == VM_TTABLE)) {
-                    const VmValue *v = VmTableGetStr(VmTableOf(&obj), VmStringOf(rc));
-                    if (v->tag != VM_TNIL) {
-                        copyValue(ra, v);
-                        vmbreak;
-                    }
-                }
-                PROTECT(VmGetTableValue(L, ra + 1, rc, ra, VM_MISSING_NIL));
-                vmbreak;
-            }
+#define SELF_BODY(KC)                                                      \
+    {                                                                      \
+        const VmValue *rc = RKC(KC);                                       \
+        if (rc->tag != VM_TSTRING)                                         \
+            PROTECT(badCode(L));                                           \
+        VmValue obj = *RB();                                               \
+        copyValue(ra + 1, &obj);                                           \
+        if (VM_LIKELY(obj.tag == VM_TTABLE)) {                             \
+            const VmValue *v = VmTableGetStr(VmTableOf(&obj), VmStringOf(rc)); \
+            if (v->tag != VM_TNIL) {                                       \
+                copyValue(ra, v);                                          \
+                vmbreak;                                                   \
+            }                                                              \
+        }                                                                  \
+        PROTECT(VmGetTableValue(L, ra + 1, rc, ra, VM_MISSING_NIL));       \
+        vmbreak;                                                           \
+    }
+            VARIANTS2(SELF, SELF_BODY)
+#undef SELF_BODY
             vmdefault
             {
                 vmbreak;

@@ -125,6 +125,9 @@ void VmPostCall(VmState *L, int wanted, VmValue *first);
 // Runs the script frame on top of the call records until it returns; gives
 // the first result slot (results end at L->top).
 VmValue *VmExecute(VmState *L);
+// Builds p->exec, the decoded form of p's verified code that VmExecute
+// runs. Raises ERR_MEM when it cannot be allocated.
+void VmPrepareExec(VmState *L, VmPrototype *p);
 void VmCallHook(VmState *L, int event, int line);
 // Runs f(L, ud) protected; on a raise restores the call records, stack top
 // (to oldtop), hooks, depth and gosub stack, and returns the status.
