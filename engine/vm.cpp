@@ -251,6 +251,15 @@ int newTableArraySize(VmState *L, int b)
     return static_cast<int>(n);
 }
 
+// A constant operand's byte offset has this bit set; registers' offsets
+// stay below it (at most 511 slots).
+constexpr unsigned VM_EXEC_K = 0x8000;
+// GETTABLE and SELF with a string constant key.
+constexpr int VM_VARIANT_STRKEY = 2;
+// SETTABLE whose key is a constant other than a string (the four variants
+// cover register keys and string constants).
+constexpr uint8_t VM_XOP_SETTABLE_ANY = 64 + VM_NUM_OPCODES;
+
 // Operand kinds of the decoded form, by opcode: R a register, K an RK
 // operand (register or constant, told apart by the variant), N a number
 // kept as it is.
@@ -317,28 +326,34 @@ void VmPrepareExec(VmState *L, VmPrototype *p)
         if (op >= VM_NUM_OPCODES)
             continue;
         // The variant says which RK operands are constants: bit 1 for B,
-        // bit 0 for C.
+        // bit 0 for C. A constant's offset carries VM_EXEC_K.
         int variant = 0;
         auto operand = [&](Operand kind, int x, int bit) {
             if (kind == Operand::N)
                 return static_cast<uint16_t>(x);
             if (kind == Operand::K && VmIsK(x)) {
                 variant |= bit;
-                return static_cast<uint16_t>(VmIndexK(x) * slot);
+                return static_cast<uint16_t>(VmIndexK(x) * slot | VM_EXEC_K);
             }
             return static_cast<uint16_t>(x * slot);
         };
+        auto stringConstant = [&](int x) { return VmIsK(x) && VmIsString(&p->k[VmIndexK(x)]); };
         OperandKinds kinds = operandKinds(op);
         e.rb = operand(kinds.b, GETARG_B(i), 2);
         e.rc = operand(kinds.c, GETARG_C(i), 1);
-        e.op = static_cast<uint8_t>(op + variant * 64);
+        if ((op == OP_GETTABLE || op == OP_SELF) && stringConstant(GETARG_C(i)))
+            variant = VM_VARIANT_STRKEY;
+        if (op == OP_SETTABLE && VmIsK(GETARG_B(i)) && !stringConstant(GETARG_B(i)))
+            e.op = VM_XOP_SETTABLE_ANY;
+        else
+            e.op = static_cast<uint8_t>(op + variant * 64);
         switch (vmOpcodeFormats[op]) {
         case VM_FMT_ABC:
             break;
         case VM_FMT_ABx:
             e.x = GETARG_Bx(i);
             if (op == OP_LOADCONST || op == OP_GETGLOBAL || op == OP_SETGLOBAL)
-                e.x *= static_cast<int32_t>(slot);
+                e.x = e.x * static_cast<int32_t>(slot) + static_cast<int32_t>(VM_EXEC_K);
             break;
         case VM_FMT_AsBx:
             e.x = GETARG_sBx(i);
@@ -363,7 +378,7 @@ VmValue *VmExecute(VmState *L)
 #define VMV_LOADNIL 1
 #define VMV_GETUPVAL 1
 #define VMV_GETGLOBAL 1
-#define VMV_GETTABLE 2
+#define VMV_GETTABLE 3
 #define VMV_SETGLOBAL 1
 #define VMV_SETUPVAL 1
 #define VMV_SETTABLE 4
@@ -399,7 +414,7 @@ VmValue *VmExecute(VmState *L)
 #define VMV_SETLISTTOP 1
 #define VMV_CLOSE 1
 #define VMV_CLOSURE 1
-#define VMV_SELF 2
+#define VMV_SELF 3
 #define VMV_CALLCATCH 1
 #define VMV_TAILCALLCATCH 1
 
@@ -415,6 +430,10 @@ VmValue *VmExecute(VmState *L)
 #define VSEL_2_1(name) &&L_##name##_1,
 #define VSEL_2_2(name) &&L_NOP,
 #define VSEL_2_3(name) &&L_NOP,
+#define VSEL_3_0(name) &&L_##name##_0,
+#define VSEL_3_1(name) &&L_##name##_1,
+#define VSEL_3_2(name) &&L_##name##_2,
+#define VSEL_3_3(name) &&L_NOP,
 #define VSEL_4_0(name) &&L_##name##_0,
 #define VSEL_4_1(name) &&L_##name##_1,
 #define VSEL_4_2(name) &&L_##name##_2,
@@ -426,9 +445,12 @@ VmValue *VmExecute(VmState *L)
 #define VM_NOPS19 \
     &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, \
     &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
+#define VM_NOPS18 \
+    &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, \
+    &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
     static const void *const dispatchTable[256] = {
         VM_OPCODE_LIST(VM_ROW0) VM_NOPS19
-        VM_OPCODE_LIST(VM_ROW1) VM_NOPS19
+        VM_OPCODE_LIST(VM_ROW1) &&L_SETTABLE_ANY, VM_NOPS18
         VM_OPCODE_LIST(VM_ROW2) VM_NOPS19
         VM_OPCODE_LIST(VM_ROW3) VM_NOPS19
     };
@@ -436,6 +458,7 @@ VmValue *VmExecute(VmState *L)
 #define vmdispatch(o) goto *dispatchTable[o];
 #define vmcase(name) L_##name:
 #define vmcasev(name, v) L_##name##_##v:
+#define vmcasex(name) L_##name:
 #define vmdefault L_NOP:
 // The empty asm statement differs in every handler, which keeps the
 // compiler from merging the handlers' dispatch jumps into one shared
@@ -445,15 +468,17 @@ VmValue *VmExecute(VmState *L)
 #define vmdispatch(o) switch (o)
 #define vmcase(name) case OP_##name:
 #define vmcasev(name, v) case OP_##name + (v) * 64:
+#define vmcasex(name) case VM_XOP_##name:
 #define vmdefault default:
 #define vmbreak break;
 #endif
 
     const ptrdiff_t entry = VmSaveCi(L, L->ci);
     VmCallInfo *ci;
-    VmClosure *cl;
-    // The running function's constants, addressed by byte offsets.
-    const char *kbase;
+    // The running function's constants less VM_EXEC_K bytes, so that a
+    // constant operand's offset (which carries VM_EXEC_K) addresses it. An
+    // integer: the biased address is never formed as a pointer.
+    uintptr_t kbase;
     VmValue *base;
     const VmExecInstr *pc;
     LineTrack track = {nullptr, nullptr};
@@ -466,14 +491,18 @@ VmValue *VmExecute(VmState *L)
     double heldCounter = 0;
 
 // The running instruction (pc is already past it) and its operands.
+// The running closure: in the slot below the frame's base.
+#define CL() VmClosureOf(base - 1)
 #define CUR (pc[-1])
 #define REGAT(off) reinterpret_cast<VmValue *>(reinterpret_cast<char *>(base) + (off))
 #define KAT(off) reinterpret_cast<const VmValue *>(kbase + (off))
 #define RB() REGAT(CUR.rb)
 #define RKB(KB) ((KB) ? KAT(CUR.rb) : REGAT(CUR.rb))
 #define RKC(KC) ((KC) ? KAT(CUR.rc) : REGAT(CUR.rc))
+// An RK operand whose kind is known only at run time.
+#define RKG(off) (((off) & VM_EXEC_K) ? KAT(off) : REGAT(off))
 #define KX() KAT(CUR.x)
-#define SETK(kp) (kbase = reinterpret_cast<const char *>(kp))
+#define SETK(kp) (kbase = reinterpret_cast<uintptr_t>(kp) - VM_EXEC_K)
 
 // Saves the position before code that may raise, allocate, call or run a
 // hook, and reloads what that code may have moved.
@@ -512,7 +541,7 @@ VmValue *VmExecute(VmState *L)
                     track.last = pc;                                  \
                 } else {                                              \
                     ci->savedpc = pc + 1;                             \
-                    lineStep(L, cl->l.p, pc, &track);                 \
+                    lineStep(L, CL()->l.p, pc, &track);                 \
                     vmafterhook();                                    \
                 }                                                     \
             } else {                                                  \
@@ -556,8 +585,7 @@ callentry:  // a new script frame is on top of the call records
 retentry:  // continue the frame on top (after a call returned into it)
     ci = L->ci;
     base = L->base;
-    cl = VmCiFunc(ci);
-    SETK(cl->l.p->k);
+    SETK(CL()->l.p->k);
     trap = computeTrap(L);
 
     for (;;) {
@@ -590,20 +618,20 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(GETUPVAL)
             {
-                copyValue(ra, cl->l.upvals[CUR.rb]->v);
+                copyValue(ra, CL()->l.upvals[CUR.rb]->v);
                 vmbreak;
             }
             vmcase(GETGLOBAL)
             {
                 const VmValue *key = KX();
-                if (VM_LIKELY(cl->l.g.tag == VM_TTABLE && key->tag == VM_TSTRING)) {
-                    const VmValue *v = VmTableGetStr(VmTableOf(&cl->l.g), VmStringOf(key));
+                if (VM_LIKELY(CL()->l.g.tag == VM_TTABLE && key->tag == VM_TSTRING)) {
+                    const VmValue *v = VmTableGetStr(VmTableOf(&CL()->l.g), VmStringOf(key));
                     if (v->tag != VM_TNIL) {
                         copyValue(ra, v);
                         vmbreak;
                     }
                 }
-                VmValue g = cl->l.g;
+                VmValue g = CL()->l.g;
                 PROTECT(VmGetTableValue(L, &g, key, ra, VM_MISSING_NIL));
                 vmbreak;
             }
@@ -631,12 +659,26 @@ retentry:  // continue the frame on top (after a call returned into it)
         vmbreak;                                                           \
     }
             VARIANTS2(GETTABLE, GETTABLE_BODY)
+            vmcasev(GETTABLE, 2)
+            {
+                const VmValue *rb = RB();
+                const VmValue *rc = KAT(CUR.rc);
+                if (VM_LIKELY(rb->tag == VM_TTABLE)) {
+                    const VmValue *v = VmTableGetStr(VmTableOf(rb), VmStringOf(rc));
+                    if (v->tag != VM_TNIL) {
+                        copyValue(ra, v);
+                        vmbreak;
+                    }
+                }
+                PROTECT(VmGetTableValue(L, rb, rc, ra, VM_MISSING_ERROR));
+                vmbreak;
+            }
 #undef GETTABLE_BODY
             vmcase(SETGLOBAL)
             {
                 const VmValue *key = KX();
-                if (VM_LIKELY(cl->l.g.tag == VM_TTABLE && key->tag == VM_TSTRING)) {
-                    VmTable *g = VmTableOf(&cl->l.g);
+                if (VM_LIKELY(CL()->l.g.tag == VM_TTABLE && key->tag == VM_TSTRING)) {
+                    VmTable *g = VmTableOf(&CL()->l.g);
                     const VmValue *v = VmTableGetStr(g, VmStringOf(key));
                     if (v->tag != VM_TNIL) {
                         *const_cast<VmValue *>(v) = *ra;
@@ -644,30 +686,34 @@ retentry:  // continue the frame on top (after a call returned into it)
                         vmbreak;
                     }
                 }
-                VmValue g = cl->l.g;
+                VmValue g = CL()->l.g;
                 PROTECT(VmSetTableValue(L, &g, key, ra));
                 vmbreak;
             }
             vmcase(SETUPVAL)
             {
-                *cl->l.upvals[CUR.rb]->v = *ra;
+                *CL()->l.upvals[CUR.rb]->v = *ra;
                 vmbreak;
             }
-#define SETTABLE_BODY(KB, KC)                                              \
+// SETTABLE with its key and value operands; STRKEY: the key is known to be
+// a string.
+#define SETTABLE_BODY(RBV, RCV, STRKEY)                                    \
     {                                                                      \
-        const VmValue *rb = RKB(KB);                                       \
-        const VmValue *rc = RKC(KC);                                       \
+        const VmValue *rb = RBV;                                           \
+        const VmValue *rc = RCV;                                           \
         if (VM_LIKELY(ra->tag == VM_TTABLE)) {                             \
             VmTable *t = VmTableOf(ra);                                    \
             const VmValue *v;                                              \
             int n;                                                         \
-            if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n))     \
+            if (STRKEY)                                                    \
+                v = VmTableGetStr(t, VmStringOf(rb));                      \
+            else if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n)) \
                 v = VmTableGetNum(t, n);                                   \
             else                                                           \
                 v = VmTableGet(t, rb);                                     \
             if (v->tag != VM_TNIL) {                                       \
                 copyValue(const_cast<VmValue *>(v), rc);                   \
-                if (rb->tag != VM_TNUMBER)                                 \
+                if (STRKEY || rb->tag != VM_TNUMBER)                       \
                     t->flags = 0;                                          \
                 vmbreak;                                                   \
             }                                                              \
@@ -677,7 +723,7 @@ retentry:  // continue the frame on top (after a call returned into it)
             const VmTable *mt = t->metatable;                              \
             if (mt == nullptr || (mt->flags & (1u << VM_TM_NEWINDEX))) {   \
                 VmValue val = *rc;                                         \
-                if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n)) { \
+                if (!(STRKEY) && rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n)) { \
                     PROTECT(*VmTableSetNum(L, t, n) = val);                \
                 } else {                                                   \
                     PROTECT(*VmTableSet(L, t, rb) = val);                  \
@@ -688,7 +734,11 @@ retentry:  // continue the frame on top (after a call returned into it)
         PROTECT(VmSetTableValue(L, ra, rb, rc));                           \
         vmbreak;                                                           \
     }
-            VARIANTS4(SETTABLE, SETTABLE_BODY)
+            vmcasev(SETTABLE, 0) SETTABLE_BODY(REGAT(CUR.rb), REGAT(CUR.rc), false)
+            vmcasev(SETTABLE, 1) SETTABLE_BODY(REGAT(CUR.rb), KAT(CUR.rc), false)
+            vmcasev(SETTABLE, 2) SETTABLE_BODY(KAT(CUR.rb), REGAT(CUR.rc), true)
+            vmcasev(SETTABLE, 3) SETTABLE_BODY(KAT(CUR.rb), KAT(CUR.rc), true)
+            vmcasex(SETTABLE_ANY) SETTABLE_BODY(RKG(CUR.rb), RKG(CUR.rc), false)
 #undef SETTABLE_BODY
             vmcase(NEWTABLE)
             {
@@ -826,9 +876,9 @@ retentry:  // continue the frame on top (after a call returned into it)
                     if (vmGosub.count >= VM_GOSUB_MAX)
                         PROTECT(VmRaiseError(L, ERR_INTERNAL));
                     VmGosubEntry &e = vmGosub.entries[vmGosub.count++];
-                    e.func = cl;
+                    e.func = CL();
                     e.level = static_cast<int32_t>(VmSaveCi(L, ci));
-                    e.pc = static_cast<int32_t>(pc - cl->l.p->exec);
+                    e.pc = static_cast<int32_t>(pc - CL()->l.p->exec);
                 }
                 int d = CUR.x;
                 pc += d;
@@ -913,7 +963,6 @@ retentry:  // continue the frame on top (after a call returned into it)
                         // depends on has changed.
                         ci = nci;
                         base = nbase;
-                        cl = ncl;
                         SETK(p->k);
                         pc = p->exec;
                         track = {nullptr, nullptr};
@@ -923,7 +972,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 }
                 // Commands (and only they) may read the position of the
                 // CALL, to place a label subroutine.
-                vmGosub.callPosition = static_cast<int>(pc - cl->l.p->exec);
+                vmGosub.callPosition = static_cast<int>(pc - CL()->l.p->exec);
                 ErrorCode err = 0;
                 VmValue *first = nullptr;
                 VmCallOutcome outcome = VmPrepareCall(L, ra, &err, capture, &first);
@@ -967,7 +1016,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                     base = L->base;
                     trap = computeTrap(L);
                     if (outcome != VM_CALLED_BUILTIN) {
-                        const VmPrototype *p = cl->l.p;
+                        const VmPrototype *p = CL()->l.p;
                         int ret = outcome == VM_CALLED_LABEL_NEXT ? callPos : callPos - 2;
                         int target = callPos + distance;
                         if (ret < 0 || target < 0 || target >= p->sizecode)
@@ -975,7 +1024,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                         if (vmGosub.count >= VM_GOSUB_MAX)
                             PROTECT(VmRaiseError(L, ERR_INTERNAL));
                         VmGosubEntry &e = vmGosub.entries[vmGosub.count++];
-                        e.func = cl;
+                        e.func = CL();
                         e.level = static_cast<int32_t>(VmSaveCi(L, ci));
                         e.pc = ret;
                         pc = p->exec + target;
@@ -991,12 +1040,12 @@ retentry:  // continue the frame on top (after a call returned into it)
                 if (CUR.rc == 1) {
                     // Return from a label subroutine: only to a position
                     // pushed by this very frame.
-                    const VmPrototype *p = cl->l.p;
+                    const VmPrototype *p = CL()->l.p;
                     int level = static_cast<int>(VmSaveCi(L, ci));
                     if (vmGosub.count == 0)
                         PROTECT(VmRaiseError(L, ERR_RETWOGOSUB));
                     const VmGosubEntry &e = vmGosub.entries[vmGosub.count - 1];
-                    if (e.func != cl || e.level != level)
+                    if (e.func != CL() || e.level != level)
                         PROTECT(VmRaiseError(L, ERR_RETWOGOSUB));
                     if (e.pc < 0 || e.pc >= p->sizecode)
                         PROTECT(badCode(L));
@@ -1034,13 +1083,12 @@ retentry:  // continue the frame on top (after a call returned into it)
                 pc = ci->savedpc;
                 track.last = pc - 1;
                 base = ci->base;
-                cl = VmCiFunc(ci);
-                SETK(cl->l.p->k);
+                SETK(CL()->l.p->k);
                 track.end = nullptr;
                 if (VM_UNLIKELY(trap)) {
                     // Back in the caller's line of the CALL: the run of
                     // that line is known when the line hook has built it.
-                    const VmPrototype *p = cl->l.p;
+                    const VmPrototype *p = CL()->l.p;
                     if (p->lineends != nullptr)
                         track.end = p->exec + p->lineends[track.last - p->exec];
                 }
@@ -1131,6 +1179,7 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(CLOSURE)
             {
+                VmClosure *cl = CL();
                 VmPrototype *p = cl->l.p->p[CUR.x];
                 const int a = CUR.a;
                 int nup = p->nups;
@@ -1167,6 +1216,21 @@ retentry:  // continue the frame on top (after a call returned into it)
         vmbreak;                                                           \
     }
             VARIANTS2(SELF, SELF_BODY)
+            vmcasev(SELF, 2)
+            {
+                const VmValue *rc = KAT(CUR.rc);
+                VmValue obj = *RB();
+                copyValue(ra + 1, &obj);
+                if (VM_LIKELY(obj.tag == VM_TTABLE)) {
+                    const VmValue *v = VmTableGetStr(VmTableOf(&obj), VmStringOf(rc));
+                    if (v->tag != VM_TNIL) {
+                        copyValue(ra, v);
+                        vmbreak;
+                    }
+                }
+                PROTECT(VmGetTableValue(L, ra + 1, rc, ra, VM_MISSING_NIL));
+                vmbreak;
+            }
 #undef SELF_BODY
             vmdefault
             {

@@ -172,6 +172,12 @@ TEST_F(Interp, TablesAndMissingFields)
         {"setlist into a non-table", "LOADNUM 1, 3\nLOADNUM 2, 4\nSETLIST 1, 0\nLOADNUM 0, 0", Err(ERR_BADBYTECODE)},
         {"self with a number key", "NEWTABLE 1, 0, 0\nSELF 0, 1, #1", Err(ERR_BADBYTECODE)},
         {"NaN key", "NEWTABLE 1, 0, 0\nPOW 2, #-1, #0.5\nSETTABLE 1, 2, #1\nLOADNUM 0, 0", Err(ERR_TABLEINDEX)},
+        {"keys and values from registers and constants alike",
+         "NEWTABLE 1, 0, 0\nSETTABLE 1, #1, #5\nLOADNUM 2, 7\nSETTABLE 1, #2, 2\nSETTABLE 1, \"s\", #100\n"
+         "LOADCONST 3, \"s\"\nSETTABLE 1, 3, 2\nLOADNUM 4, 3\nSETTABLE 1, 4, #1000\n"
+         "GETTABLE 5, 1, #1\nGETTABLE 6, 1, #2\nMUL 6, 6, #10\nGETTABLE 7, 1, \"s\"\nMUL 7, 7, #100\n"
+         "GETTABLE 8, 1, 4\nADD 0, 5, 6\nADD 0, 0, 7\nADD 0, 0, 8",
+         Num(1775)},
         {"nil key stores key 0",
          "NEWTABLE 1, 0, 0\nLOADNIL 2, 2\nSETTABLE 1, 2, #9\nGETTABLE 0, 1, #0", Num(9)},
     };
