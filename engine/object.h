@@ -196,7 +196,7 @@ struct VmExecInstr {
     uint16_t ra;        // A * sizeof(VmValue)
     uint16_t rb;        // B: a byte offset for register and RK operands, else as is
     uint16_t rc;        // C: likewise
-    int32_t x;          // sBx, sJ, Bx, or a constant's byte offset for Bx constants
+    int32_t x;          // sBx, sJ, Bx, a Bx constant's byte offset, or a string key's hash
     Instruction i;      // the instruction word
 };
 
@@ -496,6 +496,19 @@ inline const VmValue *VmTableGetNum(VmTable *t, int key)
     if (static_cast<uint32_t>(key) - 1u < static_cast<uint32_t>(t->sizearray))
         return &t->array[key - 1];
     return VmTableGetNumHash(t, key);
+}
+
+// VmTableGetStr with the key's hash already known (the interpreter keeps
+// the hashes of constant keys next to its instructions).
+inline const VmValue *VmTableGetStrHashed(VmTable *t, VmString *key, uint32_t hash)
+{
+    const VmNode *n = &t->node[hash & (uint32_t(VmSizeNode(t)) - 1)];
+    do {
+        if (n->key.tag == VM_TSTRING && n->key.value.gc == key)
+            return &n->value;
+        n = n->next;
+    } while (n != nullptr);
+    return &vmNilValue;
 }
 
 inline const VmValue *VmTableGetStr(VmTable *t, VmString *key)

@@ -341,8 +341,13 @@ void VmPrepareExec(VmState *L, VmPrototype *p)
         OperandKinds kinds = operandKinds(op);
         e.rb = operand(kinds.b, GETARG_B(i), 2);
         e.rc = operand(kinds.c, GETARG_C(i), 1);
-        if ((op == OP_GETTABLE || op == OP_SELF) && stringConstant(GETARG_C(i)))
+        // A string constant key's hash rides in x, saving the lookup a load.
+        if ((op == OP_GETTABLE || op == OP_SELF) && stringConstant(GETARG_C(i))) {
             variant = VM_VARIANT_STRKEY;
+            e.x = static_cast<int32_t>(VmStringOf(&p->k[VmIndexK(GETARG_C(i))])->hash);
+        }
+        if (op == OP_SETTABLE && stringConstant(GETARG_B(i)))
+            e.x = static_cast<int32_t>(VmStringOf(&p->k[VmIndexK(GETARG_B(i))])->hash);
         if (op == OP_SETTABLE && VmIsK(GETARG_B(i)) && !stringConstant(GETARG_B(i)))
             e.op = VM_XOP_SETTABLE_ANY;
         else
@@ -664,7 +669,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 const VmValue *rb = RB();
                 const VmValue *rc = KAT(CUR.rc);
                 if (VM_LIKELY(rb->tag == VM_TTABLE)) {
-                    const VmValue *v = VmTableGetStr(VmTableOf(rb), VmStringOf(rc));
+                    const VmValue *v = VmTableGetStrHashed(VmTableOf(rb), VmStringOf(rc), CUR.x);
                     if (v->tag != VM_TNIL) {
                         copyValue(ra, v);
                         vmbreak;
@@ -706,7 +711,7 @@ retentry:  // continue the frame on top (after a call returned into it)
             const VmValue *v;                                              \
             int n;                                                         \
             if (STRKEY)                                                    \
-                v = VmTableGetStr(t, VmStringOf(rb));                      \
+                v = VmTableGetStrHashed(t, VmStringOf(rb), CUR.x);         \
             else if (rb->tag == VM_TNUMBER && numberToInt(rb->value.n, &n)) \
                 v = VmTableGetNum(t, n);                                   \
             else                                                           \
@@ -1222,7 +1227,7 @@ retentry:  // continue the frame on top (after a call returned into it)
                 VmValue obj = *RB();
                 copyValue(ra + 1, &obj);
                 if (VM_LIKELY(obj.tag == VM_TTABLE)) {
-                    const VmValue *v = VmTableGetStr(VmTableOf(&obj), VmStringOf(rc));
+                    const VmValue *v = VmTableGetStrHashed(VmTableOf(&obj), VmStringOf(rc), CUR.x);
                     if (v->tag != VM_TNIL) {
                         copyValue(ra, v);
                         vmbreak;
