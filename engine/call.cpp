@@ -245,7 +245,6 @@ VmCallOutcome VmPrepareCall(VmState *L, VmValue *func, ErrorCode *err, bool capt
         L->base = ci->base = base;
         ci->top = base + p->maxstacksize;
         ci->savedpc = p->exec;
-        ci->pc = nullptr;
         ci->tailcalls = 0;
         ci->state = VM_CI_SAVEDPC;
         for (VmValue *st = L->top; st < ci->top; st++)
@@ -265,7 +264,6 @@ VmCallOutcome VmPrepareCall(VmState *L, VmValue *func, ErrorCode *err, bool capt
     L->base = ci->base = func + 1;
     ci->top = L->top + VM_MINSTACK;
     ci->savedpc = nullptr;
-    ci->pc = nullptr;
     ci->tailcalls = 0;
     ci->state = VM_CI_C;
     if (L->hookmask & VM_MASK_CALL)

@@ -264,12 +264,12 @@ constexpr int VM_CI_CALLING = 4;    // calling another function
 constexpr int VM_CI_SAVEDPC = 8;    // savedpc is valid
 constexpr int VM_CI_YIELD = 16;     // a hook asked to yield
 
+// 32 bytes, so that record positions are computed by shifts.
 struct VmCallInfo {
     VmValue *base;              // frame base
     VmValue *top;               // highest slot the function may use
-    int state;
     const VmExecInstr *savedpc; // just past the current instruction
-    const VmExecInstr **pc;     // the running loop's instruction position
+    int state;
     int tailcalls;              // script frames only
 };
 

@@ -77,7 +77,6 @@ void stackInit(VmState *L1, VmState *L)
     ci->top = L1->top + VM_MINSTACK;
     ci->state = VM_CI_C;
     ci->savedpc = nullptr;
-    ci->pc = nullptr;
     ci->tailcalls = 0;
 }
 

@@ -958,7 +958,6 @@ retentry:  // continue the frame on top (after a call returned into it)
                         nci->base = nbase;
                         nci->top = ntop;
                         nci->savedpc = p->exec;
-                        nci->pc = nullptr;
                         nci->tailcalls = 0;
                         nci->state = VM_CI_SAVEDPC;
                         for (; top < ntop; top++)
