@@ -356,6 +356,10 @@ void *VmRealloc(VmState *L, void *block, size_t oldsize, size_t newsize);
 // Doubles *count (at least 4, at most limit) and reallocates the block; a
 // vector already within 4 of the limit raises code.
 void *VmGrowVector(VmState *L, void *block, int32_t *count, size_t elemsize, int32_t limit, ErrorCode code);
+// Sets the process heap up for the engine's pattern of use (once; later
+// calls do nothing): large blocks are kept for reuse rather than handed
+// back to the system after every collection.
+void VmTuneHeap();
 // Allocates n elements of elemsize with an overflow check (error 1000).
 void *VmAllocArray(VmState *L, size_t n, size_t elemsize);
 // Test seam: the nth engine allocation from now fails (n >= 1), and with
