@@ -127,6 +127,11 @@ inline void VmSetValue(VmValue *dst, const VmValue *src) { *dst = *src; }
 
 struct VmString : VmGcHeader {
     uint8_t reserved;   // non-zero for the fixed strings
+    // Whether hash holds the sampled hash yet: a long string gets it when it
+    // is first used as a table key (VmStringKeyHash), since most long
+    // strings never are and the samples are a serial chain of steps over
+    // bytes that are cold in a long string.
+    uint8_t hashed;
     uint32_t hash;      // the sampled hash that places keys in tables
     // Chooses the string-table chain (VmStringChain): a polynomial hash of
     // every byte (sampled hashes collide whenever strings differ only
@@ -430,6 +435,15 @@ uint32_t VmStringHash(const char *bytes, size_t len);
 // samples).
 inline size_t VmStringHashStep(size_t len) { return (len >> 5) + 1; }
 inline size_t VmStringHashSamples(size_t len) { return len / VmStringHashStep(len); }
+// Computes and stores s's sampled hash (for VmStringKeyHash).
+void VmStringSetHash(VmString *s);
+// The sampled hash of s, which places it as a table key.
+inline uint32_t VmStringKeyHash(VmString *s)
+{
+    if (__builtin_expect(!s->hashed, 0))
+        VmStringSetHash(s);
+    return s->hash;
+}
 // The string-table hash of a byte string: the sum of byte[i] * B^(len-1-i)
 // modulo 2^64 for an odd constant B.
 uint64_t VmStringSlotHash(const char *bytes, size_t len);
@@ -487,7 +501,7 @@ inline const VmValue *VmTableGetNum(VmTable *t, int key)
 
 inline const VmValue *VmTableGetStr(VmTable *t, VmString *key)
 {
-    const VmNode *n = &t->node[key->hash & (uint32_t(VmSizeNode(t)) - 1)];
+    const VmNode *n = &t->node[VmStringKeyHash(key) & (uint32_t(VmSizeNode(t)) - 1)];
     do {
         if (n->key.tag == VM_TSTRING && n->key.value.gc == key)
             return &n->value;

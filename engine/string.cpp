@@ -2,7 +2,9 @@
 //
 // Invariant: the string table holds exactly one VmString per distinct byte
 // sequence, in chain VmStringChain(slotHash, size), so string equality is pointer
-// equality. Its size is always a power of two.
+// equality. Its size is always a power of two. A string of LAZY_HASH bytes
+// or more carries its sampled hash only once it has been used as a table
+// key (VmString::hashed).
 #include <cstring>
 
 #include "engine/object.h"
@@ -31,6 +33,9 @@ namespace {
 // buffer's block over (VmStringFromBuffer), which saves copying them out of
 // it; shorter ones, often found already interned, are copied.
 constexpr size_t ADOPT_BUFFER = 64;
+// New strings from this length on get their sampled hash when first used
+// as a table key; shorter ones, the usual keys, get it at once.
+constexpr size_t LAZY_HASH = 64;
 
 // The odd base of the string-table hash and its powers up to 8.
 constexpr uint64_t B1 = 0x9E3779B97F4A7C15ull;
@@ -144,16 +149,22 @@ VmString *findString(VmGlobalState *g, const char *bytes, size_t len, uint64_t s
 }
 
 // Fills in a new record whose bytes are in place and links it.
-VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, uint64_t sh)
+VmString *linkString(VmState *L, VmString *s, size_t len, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     s->tag = VM_TSTRING;
     s->marked = 0;
     s->reserved = 0;
-    s->hash = h;
     s->slotHash = sh;
     s->len = len;
     VmStringData(s)[len] = '\0';
+    if (len < LAZY_HASH) {
+        s->hash = VmStringHash(VmStringData(s), len);
+        s->hashed = 1;
+    } else {
+        s->hash = 0;
+        s->hashed = 0;
+    }
     VmString **slot = &g->strt.hash[VmStringChain(sh, g->strt.size)];
     s->next = *slot;
     *slot = s;
@@ -163,7 +174,7 @@ VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, uint64_t s
     return s;
 }
 
-VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, uint64_t sh)
+VmString *newString(VmState *L, const char *bytes, size_t len, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     VmString *found = findString(g, bytes, len, sh);
@@ -174,29 +185,22 @@ VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, uint6
     VmString *s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
     if (len != 0)
         std::memcpy(VmStringData(s), bytes, len);
-    return linkString(L, s, len, h, sh);
+    return linkString(L, s, len, sh);
 }
 
 }  // namespace
 
 VmString *VmNewString(VmState *L, const char *bytes, size_t len)
 {
-    // The chain's first record is fetched while the sampled hash is
-    // computed.
-    VmGlobalState *g = VmG(L);
-    uint64_t sh = VmStringSlotHash(bytes, len);
-    __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
-    return newString(L, bytes, len, VmStringHash(bytes, len), sh);
+    return newString(L, bytes, len, VmStringSlotHash(bytes, len));
 }
 
 VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     const char *bytes = g->buff + sizeof(VmString);
-    // The sampled bytes were written moments ago and are still cached.
-    uint32_t h = VmStringHash(bytes, len);
     if (len < ADOPT_BUFFER)
-        return newString(L, bytes, len, h, sh);
+        return newString(L, bytes, len, sh);
     VmString *found = findString(g, bytes, len, sh);
     if (found != nullptr)
         return found;
@@ -208,7 +212,13 @@ VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
     g->buffsize = 0;
     if (size != VmSizeString(len))
         s = static_cast<VmString *>(VmRealloc(L, s, size, VmSizeString(len)));
-    return linkString(L, s, len, h, sh);
+    return linkString(L, s, len, sh);
+}
+
+void VmStringSetHash(VmString *s)
+{
+    s->hash = VmStringHash(VmStringData(s), s->len);
+    s->hashed = 1;
 }
 
 VmString *VmNewStringZ(VmState *L, const char *text)
