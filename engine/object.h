@@ -314,7 +314,7 @@ struct VmState : VmGcHeader {
 };
 
 struct VmStringTable {
-    VmString **hash;
+    uintptr_t *hash;    // chain heads, in the form of VmStringSlotOf
     size_t nuse;
     size_t size;
 };
@@ -449,12 +449,44 @@ inline uint32_t VmStringKeyHash(VmString *s)
 uint64_t VmStringSlotHash(const char *bytes, size_t len);
 // The string-table hash of a joined to b, from their hashes and b's length.
 uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen);
+// The string-table hash mixed for use: its high bits folded into the low
+// ones, the polynomial's low bits being weak.
+inline uint64_t VmStringMix(uint64_t slotHash)
+{
+    return (slotHash ^ (slotHash >> 32)) * 0xFF51AFD7ED558CCDull;
+}
 // The chain of a string-table hash in a table of size slots (a power of
-// two); the high bits are mixed in, the polynomial's low bits being weak.
+// two): bits 32 and up of the mix.
 inline size_t VmStringChain(uint64_t slotHash, size_t size)
 {
-    uint64_t x = (slotHash ^ (slotHash >> 32)) * 0xFF51AFD7ED558CCDull;
-    return static_cast<size_t>(x >> 32) & (size - 1);
+    return static_cast<size_t>(VmStringMix(slotHash) >> 32) & (size - 1);
+}
+// A string-table slot holds the address of its chain's first record. When
+// that record is the chain's only one (and its address fits in 48 bits, as
+// user addresses do), the slot also holds VM_STRSLOT_ONLY and, in bits 48
+// to 62, a tag taken from bits 17 to 31 of the record's mix (disjoint from
+// the chain bits), so that a lookup whose tag differs misses without
+// reading the record, which in a large heap is a cache and TLB miss.
+constexpr uintptr_t VM_STRSLOT_ONLY = uintptr_t(1) << 63;
+constexpr uintptr_t VM_STRSLOT_ADDR = (uintptr_t(1) << 48) - 1;
+inline uintptr_t VmStringTag(uint64_t mix) { return (mix >> 17) & 0x7FFF; }
+// The slot for a chain that starts with head (null: an empty chain).
+inline uintptr_t VmStringSlotOf(VmString *head)
+{
+    uintptr_t p = reinterpret_cast<uintptr_t>(head);
+    if (head == nullptr || head->next != nullptr || (p & ~VM_STRSLOT_ADDR) != 0)
+        return p;
+    return p | VM_STRSLOT_ONLY | (VmStringTag(VmStringMix(head->slotHash)) << 48);
+}
+// The first record of a slot's chain.
+inline VmString *VmStringSlotFirst(uintptr_t slot)
+{
+    return reinterpret_cast<VmString *>((slot & VM_STRSLOT_ONLY) ? slot & VM_STRSLOT_ADDR : slot);
+}
+// Whether the chain of slot may hold a string whose mix is mix.
+inline bool VmStringSlotMayHold(uintptr_t slot, uint64_t mix)
+{
+    return !(slot & VM_STRSLOT_ONLY) || ((slot >> 48) & 0x7FFF) == VmStringTag(mix);
 }
 
 // ---- Tables (engine/table.cpp) --------------------------------------------------

@@ -116,18 +116,17 @@ uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen)
 void VmResizeStringTable(VmState *L, size_t slots)
 {
     VmGlobalState *g = VmG(L);
-    VmString **nh = VmNewBlock<VmString *>(L, slots);
+    uintptr_t *nh = VmNewBlock<uintptr_t>(L, slots);
     for (size_t i = 0; i < slots; i++)
-        nh[i] = nullptr;
+        nh[i] = 0;
     for (size_t i = 0; i < g->strt.size; i++) {
-        VmGcHeader *p = g->strt.hash[i];
-        while (p != nullptr) {
-            VmGcHeader *next = p->next;
-            VmString *s = static_cast<VmString *>(p);
+        VmString *s = VmStringSlotFirst(g->strt.hash[i]);
+        while (s != nullptr) {
+            VmString *next = static_cast<VmString *>(s->next);
             size_t h = VmStringChain(s->slotHash, slots);
-            s->next = nh[h];
-            nh[h] = s;
-            p = next;
+            s->next = VmStringSlotFirst(nh[h]);
+            nh[h] = VmStringSlotOf(s);
+            s = next;
         }
     }
     VmFreeBlock(L, g->strt.hash, g->strt.size);
@@ -140,7 +139,11 @@ namespace {
 // The interned string of len bytes with table hash sh, or null.
 VmString *findString(VmGlobalState *g, const char *bytes, size_t len, uint64_t sh)
 {
-    for (VmGcHeader *o = g->strt.hash[VmStringChain(sh, g->strt.size)]; o != nullptr; o = o->next) {
+    uint64_t mix = VmStringMix(sh);
+    uintptr_t slot = g->strt.hash[(mix >> 32) & (g->strt.size - 1)];
+    if (!VmStringSlotMayHold(slot, mix))
+        return nullptr;
+    for (VmGcHeader *o = VmStringSlotFirst(slot); o != nullptr; o = o->next) {
         VmString *s = static_cast<VmString *>(o);
         if (s->len == len && s->slotHash == sh && (len == 0 || std::memcmp(VmStringData(s), bytes, len) == 0))
             return s;
@@ -165,9 +168,9 @@ VmString *linkString(VmState *L, VmString *s, size_t len, uint64_t sh)
         s->hash = 0;
         s->hashed = 0;
     }
-    VmString **slot = &g->strt.hash[VmStringChain(sh, g->strt.size)];
-    s->next = *slot;
-    *slot = s;
+    uintptr_t *slot = &g->strt.hash[VmStringChain(sh, g->strt.size)];
+    s->next = VmStringSlotFirst(*slot);
+    *slot = VmStringSlotOf(s);
     g->strt.nuse++;
     if (g->strt.nuse > g->strt.size && g->strt.size <= MAXSTRTAB)
         VmResizeStringTable(L, g->strt.size * 2);

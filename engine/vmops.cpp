@@ -546,9 +546,9 @@ void VmConcatValues(VmState *L, int total, int last)
                     sh = VmStringSlotHashJoin(sh, part, len);
                 }
             }
-            // The chain's first record (whose head the lookup compares) is
-            // fetched while the bytes are copied.
-            __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
+            // The chain's slot (which tells most misses without reading a
+            // record) is fetched while the bytes are copied.
+            __builtin_prefetch(&g->strt.hash[VmStringChain(sh, g->strt.size)]);
             char *out = g->buff + sizeof(VmString);
             size_t pos = 0;
             for (int i = n; i > 0; i--) {

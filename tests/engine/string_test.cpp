@@ -161,6 +161,49 @@ TEST_F(StringTest, LongStringsThatShareASampledHashStayDistinct)
     L->top--;
 }
 
+// A collection that frees some strings of a chain leaves the others where
+// lookups find them: every survivor is found again by its bytes, through
+// the sweep and the shrinking of the table, while the freed ones are made
+// anew.
+TEST_F(StringTest, SurvivorsOfASweepAreFoundAgain)
+{
+    VmGlobalState *g = VmG(L);
+    const int n = 3000;
+    std::vector<std::string> texts;
+    for (int i = 0; i < n; i++)
+        texts.push_back(std::string(size_t(i % 7 == 0 ? 70 + i % 50 : 1 + i % 12), 'a' + i % 26) + std::to_string(i));
+    VmTable *keep = nullptr;
+    ASSERT_EQ(VmProtect(L, [&] {
+                  keep = VmCreateTable(L, 0, 0);
+                  VmSetTable(L->top++, keep);
+                  for (int i = 0; i < n; i++)
+                      VmSetString(VmTableSetNum(L, keep, i + 1), VmNewString(L, texts[i].data(), texts[i].size()));
+              }),
+              0);
+    size_t before = g->strt.nuse;
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
+        // Each round drops every other string still kept.
+        int step = 2 << round;
+        for (int i = step / 2; i < n; i += step)
+            VmSetNil(VmTableSetNum(L, keep, i + 1));
+        ASSERT_EQ(VmProtect(L, [&] { VmCollectGarbage(L); }), 0);
+        size_t kept = 0;
+        for (int i = 0; i < n; i++) {
+            const VmValue *v = VmTableGetNum(keep, i + 1);
+            if (v->tag != VM_TSTRING)
+                continue;
+            kept++;
+            ASSERT_EQ(VmNewString(L, texts[i].data(), texts[i].size()), VmStringOf(v)) << i;
+        }
+        EXPECT_EQ(g->strt.nuse, before - n + kept);
+    }
+    // A dropped one comes back as a new record, found from then on.
+    VmString *back = VmNewString(L, texts[1].data(), texts[1].size());
+    EXPECT_EQ(VmNewString(L, texts[1].data(), texts[1].size()), back);
+    L->top--;
+}
+
 // Long strings take their sampled hash on first use as a table key; every
 // path of the table (store, rehash on growth, read) must place and find
 // them by that hash, so that table order is the same as if every string
