@@ -418,12 +418,16 @@ inline VmCallInfo *VmNextCallInfo(VmState *L)
 
 VmString *VmNewString(VmState *L, const char *bytes, size_t len);
 VmString *VmNewStringZ(VmState *L, const char *text);
-// Interns the len bytes held in the concatenation buffer after room for a
-// string record's head (see VmConcatValues), whose string-table hash the
-// caller has computed on the way; the sampled hash is taken from the
-// buffer, where the bytes were just written. A long new string takes the
-// buffer's block over as its record, leaving the buffer empty.
-VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t slotHash);
+// One piece of a string to be made (VmStringFromParts).
+struct VmStringPart {
+    const char *bytes;
+    size_t len;         // not 0
+};
+// Interns the join of n non-empty parts, len bytes in all, whose
+// string-table hash the caller has computed from the parts' own
+// (VmStringSlotHashJoin): the existing string, or a new record into which
+// the parts are copied.
+VmString *VmStringFromParts(VmState *L, const VmStringPart *parts, int n, size_t len, uint64_t slotHash);
 void VmResizeStringTable(VmState *L, size_t slots);
 VmUserdata *VmNewUserdataObject(VmState *L, size_t size);
 // Internal linkage: the command API defines a VmNewUserdata that returns the

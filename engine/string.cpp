@@ -29,10 +29,6 @@ uint32_t VmStringHash(const char *bytes, size_t len)
 
 namespace {
 
-// New strings from this length on are interned by taking the concatenation
-// buffer's block over (VmStringFromBuffer), which saves copying them out of
-// it; shorter ones, often found already interned, are copied.
-constexpr size_t ADOPT_BUFFER = 64;
 // New strings from this length on get their sampled hash when first used
 // as a table key; shorter ones, the usual keys, get it at once.
 constexpr size_t LAZY_HASH = 64;
@@ -136,19 +132,17 @@ void VmResizeStringTable(VmState *L, size_t slots)
 
 namespace {
 
-// The interned string of len bytes with table hash sh, or null.
-VmString *findString(VmGlobalState *g, const char *bytes, size_t len, uint64_t sh)
+// Whether s holds the bytes of the n parts, one after the other (the
+// caller has compared the lengths).
+bool holdsParts(const VmString *s, const VmStringPart *parts, int n)
 {
-    uint64_t mix = VmStringMix(sh);
-    uintptr_t slot = g->strt.hash[(mix >> 32) & (g->strt.size - 1)];
-    if (!VmStringSlotMayHold(slot, mix))
-        return nullptr;
-    for (VmGcHeader *o = VmStringSlotFirst(slot); o != nullptr; o = o->next) {
-        VmString *s = static_cast<VmString *>(o);
-        if (s->len == len && s->slotHash == sh && (len == 0 || std::memcmp(VmStringData(s), bytes, len) == 0))
-            return s;
+    const char *p = VmStringData(s);
+    for (int i = 0; i < n; i++) {
+        if (std::memcmp(p, parts[i].bytes, parts[i].len) != 0)
+            return false;
+        p += parts[i].len;
     }
-    return nullptr;
+    return true;
 }
 
 // Fills in a new record whose bytes are in place and links it.
@@ -177,44 +171,37 @@ VmString *linkString(VmState *L, VmString *s, size_t len, uint64_t sh)
     return s;
 }
 
-VmString *newString(VmState *L, const char *bytes, size_t len, uint64_t sh)
-{
-    VmGlobalState *g = VmG(L);
-    VmString *found = findString(g, bytes, len, sh);
-    if (found != nullptr)
-        return found;
-    if (len > SIZE_MAX - sizeof(VmString) - 1)
-        VmRaiseError(L, ERR_MEM);
-    VmString *s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
-    if (len != 0)
-        std::memcpy(VmStringData(s), bytes, len);
-    return linkString(L, s, len, sh);
-}
-
 }  // namespace
 
 VmString *VmNewString(VmState *L, const char *bytes, size_t len)
 {
-    return newString(L, bytes, len, VmStringSlotHash(bytes, len));
+    VmStringPart part{bytes, len};
+    return VmStringFromParts(L, &part, len != 0 ? 1 : 0, len, VmStringSlotHash(bytes, len));
 }
 
-VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
+VmString *VmStringFromParts(VmState *L, const VmStringPart *parts, int n, size_t len, uint64_t sh)
 {
+    // The string is looked for before its bytes are put together: a string
+    // that exists costs no copy, and the chain's slot is read before a long
+    // copy would push it out of the cache.
     VmGlobalState *g = VmG(L);
-    const char *bytes = g->buff + sizeof(VmString);
-    if (len < ADOPT_BUFFER)
-        return newString(L, bytes, len, sh);
-    VmString *found = findString(g, bytes, len, sh);
-    if (found != nullptr)
-        return found;
-    // The buffer's block becomes the record (trimmed to size; shrinking
-    // never fails) and the buffer starts again empty.
-    VmString *s = reinterpret_cast<VmString *>(g->buff);
-    size_t size = g->buffsize;
-    g->buff = nullptr;
-    g->buffsize = 0;
-    if (size != VmSizeString(len))
-        s = static_cast<VmString *>(VmRealloc(L, s, size, VmSizeString(len)));
+    uint64_t mix = VmStringMix(sh);
+    uintptr_t slot = g->strt.hash[(mix >> 32) & (g->strt.size - 1)];
+    if (VmStringSlotMayHold(slot, mix)) {
+        for (VmGcHeader *o = VmStringSlotFirst(slot); o != nullptr; o = o->next) {
+            VmString *s = static_cast<VmString *>(o);
+            if (s->len == len && s->slotHash == sh && holdsParts(s, parts, n))
+                return s;
+        }
+    }
+    if (len > SIZE_MAX - sizeof(VmString) - 1)
+        VmRaiseError(L, ERR_MEM);
+    VmString *s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
+    char *out = VmStringData(s);
+    for (int i = 0; i < n; i++) {
+        std::memcpy(out, parts[i].bytes, parts[i].len);
+        out += parts[i].len;
+    }
     return linkString(L, s, len, sh);
 }
 

@@ -483,7 +483,6 @@ void VmArith(VmState *L, VmValue *res, const VmValue *a, const VmValue *b, VmOpc
 
 void VmConcatValues(VmState *L, int total, int last)
 {
-    VmGlobalState *g = VmG(L);
     do {
         VmValue *top = L->base + last + 1;
         int n = 2;
@@ -501,8 +500,8 @@ void VmConcatValues(VmState *L, int total, int last)
             VmToStringValue(L, &top[-2]);
         } else {
             // Join the run of convertible values below the top in one
-            // buffer. Numbers are formatted straight into it rather than
-            // interned as strings of their own; nil adds nothing.
+            // step. Numbers are formatted into scratch rather than interned
+            // as strings of their own; nil adds nothing.
             char numbers[CONCAT_STEP][32];
             size_t lens[CONCAT_STEP];
             size_t tl = 0;
@@ -522,45 +521,27 @@ void VmConcatValues(VmState *L, int total, int last)
             }
             if (tl >= MAXCONCAT)
                 VmRaiseError(L, ERR_INTERNAL);
-            // The buffer keeps room for a string record's head in front of
-            // the text, so that a long result can take the buffer's block
-            // over as its record instead of being copied out of it. Its old
-            // contents are scratch: it is replaced, not reallocated.
-            size_t need = VmSizeString(tl);
-            if (g->buffsize < need) {
-                size_t nsize = need < 32 ? 32 : need;
-                VmRealloc(L, g->buff, g->buffsize, 0);
-                g->buff = nullptr;
-                g->buffsize = 0;
-                g->buff = static_cast<char *>(VmRealloc(L, nullptr, 0, nsize));
-                g->buffsize = nsize;
-            }
-            // The joined string's table hash follows from the parts'.
+            // The joined string's table hash follows from the parts'; the
+            // parts are copied straight into the new record, if one is made.
+            VmStringPart parts[CONCAT_STEP];
+            int np = 0;
             uint64_t sh = 0;
-            for (int i = n; i > 0; i--) {
-                const VmValue *o = &top[-i];
-                size_t len = lens[i - 1];
-                if (len != 0) {
-                    uint64_t part = o->tag == VM_TSTRING ? VmStringOf(o)->slotHash
-                                                         : VmStringSlotHash(numbers[i - 1], len);
-                    sh = VmStringSlotHashJoin(sh, part, len);
-                }
-            }
-            // The chain's slot (which tells most misses without reading a
-            // record) is fetched while the bytes are copied.
-            __builtin_prefetch(&g->strt.hash[VmStringChain(sh, g->strt.size)]);
-            char *out = g->buff + sizeof(VmString);
-            size_t pos = 0;
             for (int i = n; i > 0; i--) {
                 const VmValue *o = &top[-i];
                 size_t len = lens[i - 1];
                 if (len == 0)
                     continue;
-                const char *src = o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1];
-                std::memcpy(out + pos, src, len);
-                pos += len;
+                if (o->tag == VM_TSTRING) {
+                    const VmString *ps = VmStringOf(o);
+                    parts[np] = {VmStringData(ps), len};
+                    sh = VmStringSlotHashJoin(sh, ps->slotHash, len);
+                } else {
+                    parts[np] = {numbers[i - 1], len};
+                    sh = VmStringSlotHashJoin(sh, VmStringSlotHash(numbers[i - 1], len), len);
+                }
+                np++;
             }
-            VmSetString(&top[-n], VmStringFromBuffer(L, pos, sh));
+            VmSetString(&top[-n], VmStringFromParts(L, parts, np, tl, sh));
         }
         total -= n - 1;
         last -= n - 1;

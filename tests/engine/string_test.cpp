@@ -263,9 +263,10 @@ TEST(StringSlotHash, JoinAgreesWithTheWholeString)
     }
 }
 
-// A concatenation gathers the sampled hash's bytes as it copies the parts;
-// the record it makes must carry the same hash as one made from the whole
-// text, at lengths around the sampling steps and with parts of every size.
+// A concatenation makes its record from the parts; the record must carry
+// the same hash as one made from the whole text, at lengths around the
+// sampling steps and with parts of every size, and the same text joined
+// again from other cuts must find it.
 TEST_F(StringTest, ConcatenationKeepsTheSampledHash)
 {
     const size_t lengths[] = {1, 31, 32, 33, 63, 64, 65, 100, 1000, 4097, 70000};
@@ -286,6 +287,14 @@ TEST_F(StringTest, ConcatenationKeepsTheSampledHash)
             EXPECT_EQ(std::string(VmStringData(s), len), text);
             EXPECT_EQ(VmStringKeyHash(s), VmStringHash(text.data(), len));
             EXPECT_EQ(VmNewString(L, text.data(), len), s);
+            // Joined again, from other cuts, the parts find the record.
+            for (size_t again : {size_t(0), len / 2, len}) {
+                VmPushLString(L, text.data(), again);
+                VmPushLString(L, text.data() + again, len - again);
+                ASSERT_EQ(VmProtect(L, [&] { VmConcat(L, 2); }), 0);
+                EXPECT_EQ(VmStringOf(L->top - 1), s) << again;
+                L->top--;
+            }
         }
     }
 }
