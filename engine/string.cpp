@@ -13,6 +13,8 @@ namespace {
 
 // The string table never grows past this many slots.
 constexpr size_t MAXSTRTAB = 0x3FFFFFFE;
+// How far ahead a resize fetches the records it will move.
+constexpr size_t RESIZE_AHEAD = 8;
 
 }  // namespace
 
@@ -116,6 +118,10 @@ void VmResizeStringTable(VmState *L, size_t slots)
     for (size_t i = 0; i < slots; i++)
         nh[i] = 0;
     for (size_t i = 0; i < g->strt.size; i++) {
+        // The records lie scattered over the heap: fetching the head of a
+        // later chain overlaps their misses.
+        if (i + RESIZE_AHEAD < g->strt.size)
+            __builtin_prefetch(VmStringSlotFirst(g->strt.hash[i + RESIZE_AHEAD]));
         VmString *s = VmStringSlotFirst(g->strt.hash[i]);
         while (s != nullptr) {
             VmString *next = static_cast<VmString *>(s->next);
