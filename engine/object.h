@@ -537,7 +537,11 @@ inline const VmValue *VmTableGetNum(VmTable *t, int key)
 
 inline const VmValue *VmTableGetStr(VmTable *t, VmString *key)
 {
-    const VmNode *n = &t->node[VmStringKeyHash(key) & (uint32_t(VmSizeNode(t)) - 1)];
+    // Every string stored as a key got its sampled hash when it was placed
+    // (through VmStringKeyHash), so a string still without one is in no
+    // table: whatever chain its unset hash picks, the search misses, as it
+    // must. Reads therefore take the field as it is.
+    const VmNode *n = &t->node[key->hash & (uint32_t(VmSizeNode(t)) - 1)];
     do {
         if (n->key.tag == VM_TSTRING && n->key.value.gc == key)
             return &n->value;

@@ -223,6 +223,8 @@ TEST_F(StringTest, LongKeysArePlacedByTheSampledHash)
                   for (size_t i = 0; i < texts.size(); i++) {
                       VmValue key;
                       VmSetString(&key, VmNewString(L, texts[i].data(), texts[i].size()));
+                      // Looked for before it is any table's key: absent.
+                      EXPECT_EQ(VmTableGetStr(t, VmStringOf(&key))->tag, VM_TNIL);
                       VmSetNumber(VmTableSet(L, t, &key), double(i));
                   }
               }),
