@@ -2,9 +2,11 @@
 // the global state, with weak tables and userdata finalisers.
 //
 // Invariants: between collections no object has the reached bit, except
-// open upvalues (never swept). Marking and sweeping neither allocate nor
-// raise, and no script code runs before the sweep is complete; finalisers
-// run afterwards, when every list is consistent again, and may raise.
+// open upvalues (never swept). Marking and sweeping neither allocate VM
+// memory nor raise (the string sweep borrows scratch from the system
+// allocator and does without it when refused), and no script code runs
+// before the sweep is complete; finalisers run afterwards, when every list
+// is consistent again, and may raise.
 #include <cstdlib>
 #include <cstring>
 
