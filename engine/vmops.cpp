@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/vmcore.h"
 #include "runtime/runtime.h"
 
@@ -24,6 +28,22 @@ constexpr size_t MAXCONCAT = 0xFFFFFFFEu;
 // Values joined in one step of a concatenation; a longer run (only the
 // command API makes one) is joined in several steps with the same result.
 constexpr int CONCAT_STEP = 256;
+
+// Stores a concatenation's result. The interpreter copies the slot on at
+// once as one 16-byte value; written as one 16-byte store it can be
+// forwarded to that copy, while a tag and a pointer written apart make the
+// copy wait until every store before them (the bytes of the new string,
+// into memory not yet cached) has reached the cache.
+inline void setResult(VmValue *slot, VmString *s)
+{
+#if defined(__SSE2__)
+    static_assert(sizeof(VmValue) == 16, "a value is a tag word and an 8-byte payload");
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(slot),
+                     _mm_set_epi64x(static_cast<int64_t>(reinterpret_cast<uintptr_t>(s)), VM_TSTRING));
+#else
+    VmSetString(slot, s);
+#endif
+}
 
 bool isSpace(char c)
 {
@@ -541,7 +561,7 @@ void VmConcatValues(VmState *L, int total, int last)
                 }
                 np++;
             }
-            VmSetString(&top[-n], VmStringFromParts(L, parts, np, tl, sh));
+            setResult(&top[-n], VmStringFromParts(L, parts, np, tl, sh));
         }
         total -= n - 1;
         last -= n - 1;
