@@ -20,6 +20,7 @@
 //   highest frame top, so live registers must lie below top when it runs.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -451,8 +452,20 @@ inline uint32_t VmStringKeyHash(VmString *s)
 // The string-table hash of a byte string: the sum of byte[i] * B^(len-1-i)
 // modulo 2^64 for an odd constant B.
 uint64_t VmStringSlotHash(const char *bytes, size_t len);
-// The string-table hash of a joined to b, from their hashes and b's length.
-uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen);
+// VmStringSlotHashJoin for any b length.
+uint64_t VmStringSlotHashJoinLong(uint64_t a, uint64_t b, size_t blen);
+// B^j for j below 256 (B the odd base of the string-table hash).
+extern const std::array<uint64_t, 256> vmStringPowers;
+// The string-table hash of a joined to b, from their hashes and b's
+// length: a * B^blen + b (an a of 0, as an empty a has, needs no power).
+inline uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen)
+{
+    if (a == 0)
+        return b;
+    if (blen < 256)
+        return a * vmStringPowers[blen] + b;
+    return VmStringSlotHashJoinLong(a, b, blen);
+}
 // The string-table hash mixed for use: its high bits folded into the low
 // ones, the polynomial's low bits being weak.
 inline uint64_t VmStringMix(uint64_t slotHash)

@@ -5,6 +5,7 @@
 // equality. Its size is always a power of two. A string of LAZY_HASH bytes
 // or more carries its sampled hash only once it has been used as a table
 // key (VmString::hashed).
+#include <array>
 #include <cstring>
 
 #include "engine/object.h"
@@ -91,7 +92,21 @@ constexpr PowerTables POWERS = makePowerTables();
 
 }  // namespace
 
-uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen)
+namespace {
+
+constexpr std::array<uint64_t, 256> makeLowPowers()
+{
+    std::array<uint64_t, 256> a{};
+    for (int j = 0; j < 256; j++)
+        a[j] = POWERS.p[0][j];
+    return a;
+}
+
+}  // namespace
+
+const std::array<uint64_t, 256> vmStringPowers = makeLowPowers();
+
+uint64_t VmStringSlotHashJoinLong(uint64_t a, uint64_t b, size_t blen)
 {
     uint64_t power;
     if (blen < 256) {
