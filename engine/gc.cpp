@@ -2,9 +2,12 @@
 // the global state, with weak tables and userdata finalisers.
 //
 // Invariants: between collections no object has the reached bit, except
-// open upvalues (never swept). Marking and sweeping neither allocate nor
-// raise, and no script code runs before the sweep is complete; finalisers
-// run afterwards, when every list is consistent again, and may raise.
+// open upvalues (never swept). Marking and sweeping neither allocate VM
+// memory nor raise (the string sweep borrows scratch from the system
+// allocator and does without it when refused), and no script code runs
+// before the sweep is complete; finalisers run afterwards, when every list
+// is consistent again, and may raise.
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/object.h"
@@ -18,6 +21,8 @@ constexpr int32_t SHRINK_CI_MIN = 2 * VM_BASIC_CI_SIZE;
 // The string table and concatenation buffer shrink only above these.
 constexpr size_t SHRINK_STRTAB_MIN = 64;
 constexpr size_t SHRINK_BUFFER_MIN = 64;
+// How far ahead the string sweep fetches the records it will visit.
+constexpr size_t SWEEP_AHEAD = 8;
 
 struct GcState {
     VmState *L;
@@ -303,23 +308,88 @@ inline bool isDead(const VmGcHeader *o)
     return (o->marked & (VM_GC_REACHED | VM_GC_FIXED)) == 0;
 }
 
+// Sorts the n addresses of a into ascending order, using b (n entries) as
+// scratch, and returns the one of the two that holds the result: a radix
+// sort on the address bits above the allocator's 16-byte alignment that
+// differ between the lowest and the highest address.
+uintptr_t *sortAddresses(uintptr_t *a, uintptr_t *b, size_t n)
+{
+    constexpr int DIGIT = 11;
+    constexpr size_t BUCKETS = size_t(1) << DIGIT;
+    if (n < 2)
+        return a;
+    uintptr_t lo = a[0];
+    uintptr_t hi = a[0];
+    for (size_t i = 1; i < n; i++) {
+        lo = a[i] < lo ? a[i] : lo;
+        hi = a[i] > hi ? a[i] : hi;
+    }
+    uintptr_t range = (hi - lo) >> 4;
+    size_t count[BUCKETS];
+    for (int shift = 0; shift < 64 && (range >> shift) != 0; shift += DIGIT) {
+        std::memset(count, 0, sizeof count);
+        for (size_t i = 0; i < n; i++)
+            count[(((a[i] - lo) >> 4) >> shift) & (BUCKETS - 1)]++;
+        size_t pos = 0;
+        for (size_t d = 0; d < BUCKETS; d++) {
+            size_t c = count[d];
+            count[d] = pos;
+            pos += c;
+        }
+        for (size_t i = 0; i < n; i++)
+            b[count[(((a[i] - lo) >> 4) >> shift) & (BUCKETS - 1)]++] = a[i];
+        uintptr_t *t = a;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
 void sweepStrings(VmState *L)
 {
     VmGlobalState *g = VmG(L);
+    // Dead strings are unlinked in table order, which is random in memory,
+    // and freed afterwards from the highest address down: each then lies
+    // just below the block freed before it, so the allocator merges it
+    // with memory it has just touched instead of with cold neighbours.
+    // Without room for the list they are freed as they are found.
+    size_t cap = g->strt.nuse;
+    uintptr_t *dead = static_cast<uintptr_t *>(std::malloc(2 * cap * sizeof(uintptr_t) + 1));
+    size_t ndead = 0;
     for (size_t i = 0; i < g->strt.size; i++) {
-        VmString **pp = &g->strt.hash[i];
+        // Chains are short; fetching the head of a later one overlaps the
+        // misses that reading scattered records would take one by one.
+        if (i + SWEEP_AHEAD < g->strt.size)
+            __builtin_prefetch(VmStringSlotFirst(g->strt.hash[i + SWEEP_AHEAD]));
+        if (g->strt.hash[i] == 0)
+            continue;
+        VmString *head = VmStringSlotFirst(g->strt.hash[i]);
+        VmString **pp = &head;
         while (*pp != nullptr) {
             VmString *s = *pp;
             if (isDead(s)) {
                 *pp = static_cast<VmString *>(s->next);
                 g->strt.nuse--;
-                freeObject(L, s);
+                if (dead != nullptr)
+                    dead[ndead++] = reinterpret_cast<uintptr_t>(s);
+                else
+                    freeObject(L, s);
             } else {
                 s->marked &= static_cast<uint8_t>(~VM_GC_REACHED);
                 pp = reinterpret_cast<VmString **>(&s->next);
             }
         }
+        g->strt.hash[i] = VmStringSlotOf(head);
     }
+    if (dead == nullptr)
+        return;
+    uintptr_t *sorted = sortAddresses(dead, dead + cap, ndead);
+    for (size_t i = ndead; i > 0; i--) {
+        if (i > SWEEP_AHEAD)
+            __builtin_prefetch(reinterpret_cast<void *>(sorted[i - 1 - SWEEP_AHEAD]));
+        freeObject(L, reinterpret_cast<VmString *>(sorted[i - 1]));
+    }
+    std::free(dead);
 }
 
 // Unlinks the dead objects of a list and frees them; dead threads are only
@@ -352,18 +422,18 @@ void shrinkStringTable(VmState *L)
     VmGlobalState *g = VmG(L);
     size_t half = g->strt.size / 2;
     for (size_t i = half; i < g->strt.size; i++) {
-        VmString *s = g->strt.hash[i];
+        VmString *s = VmStringSlotFirst(g->strt.hash[i]);
         while (s != nullptr) {
             VmString *next = static_cast<VmString *>(s->next);
             size_t h = VmStringChain(s->slotHash, half);
-            s->next = g->strt.hash[h];
-            g->strt.hash[h] = s;
+            s->next = VmStringSlotFirst(g->strt.hash[h]);
+            g->strt.hash[h] = VmStringSlotOf(s);
             s = next;
         }
     }
     // Shrinking never fails (the allocator keeps the old block if it must).
-    g->strt.hash = static_cast<VmString **>(
-        VmRealloc(L, g->strt.hash, g->strt.size * sizeof(VmString *), half * sizeof(VmString *)));
+    g->strt.hash = static_cast<uintptr_t *>(
+        VmRealloc(L, g->strt.hash, g->strt.size * sizeof(uintptr_t), half * sizeof(uintptr_t)));
     g->strt.size = half;
 }
 
@@ -505,13 +575,13 @@ void VmFreeAllObjects(VmState *L)
         }
     }
     for (size_t i = 0; i < g->strt.size; i++) {
-        VmGcHeader *o = g->strt.hash[i];
+        VmGcHeader *o = VmStringSlotFirst(g->strt.hash[i]);
         while (o != nullptr) {
             VmGcHeader *next = o->next;
             freeObject(L, o);
             o = next;
         }
-        g->strt.hash[i] = nullptr;
+        g->strt.hash[i] = 0;
     }
     g->strt.nuse = 0;
 }

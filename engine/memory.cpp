@@ -4,6 +4,8 @@
 // Invariant: G->nblocks is the sum of the sizes of all live blocks allocated
 // with a state; a request that cannot be represented or allocated raises
 // 1000 (with a state) or returns null (without), never a smaller block.
+#include <malloc.h>
+
 #include <cstdlib>
 
 #include "engine/object.h"
@@ -36,12 +38,34 @@ bool injectFailure()
     return false;
 }
 
+// Blocks up to this size come from the heap rather than from a mapping of
+// their own (glibc's largest accepted threshold on a 64-bit build).
+constexpr int HEAP_BLOCK_MAX = 32 * 1024 * 1024;
+// Free memory at the top of the heap that is kept for reuse rather than
+// handed back to the system.
+constexpr int HEAP_KEEP_TOP = 128 * 1024 * 1024;
+
 [[noreturn]] void outOfMemory(VmState *L)
 {
     VmThrow(L, ERR_MEM);
 }
 
 }  // namespace
+
+void VmTuneHeap()
+{
+    // A collection frees a generation of strings at once, leaving a large
+    // free block at the top of the heap; trimming it hands back pages that
+    // the next allocations fault in again, and large strings that each get
+    // a mapping of their own are new pages every time. Big blocks therefore
+    // come from the heap, and its free top is kept up to HEAP_KEEP_TOP.
+    static bool tuned = false;
+    if (tuned)
+        return;
+    tuned = true;
+    mallopt(M_MMAP_THRESHOLD, HEAP_BLOCK_MAX);
+    mallopt(M_TRIM_THRESHOLD, HEAP_KEEP_TOP);
+}
 
 void VmSetAllocFailure(uint64_t n, bool persistent)
 {

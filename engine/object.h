@@ -20,6 +20,7 @@
 //   highest frame top, so live registers must lie below top when it runs.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -127,6 +128,11 @@ inline void VmSetValue(VmValue *dst, const VmValue *src) { *dst = *src; }
 
 struct VmString : VmGcHeader {
     uint8_t reserved;   // non-zero for the fixed strings
+    // Whether hash holds the sampled hash yet: a long string gets it when it
+    // is first used as a table key (VmStringKeyHash), since most long
+    // strings never are and the samples are a serial chain of steps over
+    // bytes that are cold in a long string.
+    uint8_t hashed;
     uint32_t hash;      // the sampled hash that places keys in tables
     // Chooses the string-table chain (VmStringChain): a polynomial hash of
     // every byte (sampled hashes collide whenever strings differ only
@@ -326,7 +332,7 @@ struct VmState : VmGcHeader {
 };
 
 struct VmStringTable {
-    VmString **hash;
+    uintptr_t *hash;    // chain heads, in the form of VmStringSlotOf
     size_t nuse;
     size_t size;
 };
@@ -373,6 +379,10 @@ void *VmRealloc(VmState *L, void *block, size_t oldsize, size_t newsize);
 // Doubles *count (at least 4, at most limit) and reallocates the block; a
 // vector already within 4 of the limit raises code.
 void *VmGrowVector(VmState *L, void *block, int32_t *count, size_t elemsize, int32_t limit, ErrorCode code);
+// Sets the process heap up for the engine's pattern of use (once; later
+// calls do nothing): large blocks are kept for reuse rather than handed
+// back to the system after every collection.
+void VmTuneHeap();
 // Allocates n elements of elemsize with an overflow check (error 1000).
 void *VmAllocArray(VmState *L, size_t n, size_t elemsize);
 // Test seam: the nth engine allocation from now fails (n >= 1), and with
@@ -426,12 +436,16 @@ inline VmCallInfo *VmNextCallInfo(VmState *L)
 
 VmString *VmNewString(VmState *L, const char *bytes, size_t len);
 VmString *VmNewStringZ(VmState *L, const char *text);
-// Interns the len bytes held in the concatenation buffer after room for a
-// string record's head (see VmConcatValues), whose string-table hash the
-// caller has computed on the way; the sampled hash is taken from the
-// buffer, where the bytes were just written. A long new string takes the
-// buffer's block over as its record, leaving the buffer empty.
-VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t slotHash);
+// One piece of a string to be made (VmStringFromParts).
+struct VmStringPart {
+    const char *bytes;
+    size_t len;         // not 0
+};
+// Interns the join of n non-empty parts, len bytes in all, whose
+// string-table hash the caller has computed from the parts' own
+// (VmStringSlotHashJoin): the existing string, or a new record into which
+// the parts are copied.
+VmString *VmStringFromParts(VmState *L, const VmStringPart *parts, int n, size_t len, uint64_t slotHash);
 void VmResizeStringTable(VmState *L, size_t slots);
 VmUserdata *VmNewUserdataObject(VmState *L, size_t size);
 // Internal linkage: the command API defines a VmNewUserdata that returns the
@@ -443,17 +457,70 @@ uint32_t VmStringHash(const char *bytes, size_t len);
 // samples).
 inline size_t VmStringHashStep(size_t len) { return (len >> 5) + 1; }
 inline size_t VmStringHashSamples(size_t len) { return len / VmStringHashStep(len); }
+// Computes and stores s's sampled hash (for VmStringKeyHash).
+void VmStringSetHash(VmString *s);
+// The sampled hash of s, which places it as a table key.
+inline uint32_t VmStringKeyHash(VmString *s)
+{
+    if (__builtin_expect(!s->hashed, 0))
+        VmStringSetHash(s);
+    return s->hash;
+}
 // The string-table hash of a byte string: the sum of byte[i] * B^(len-1-i)
 // modulo 2^64 for an odd constant B.
 uint64_t VmStringSlotHash(const char *bytes, size_t len);
-// The string-table hash of a joined to b, from their hashes and b's length.
-uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen);
+// VmStringSlotHashJoin for any b length.
+uint64_t VmStringSlotHashJoinLong(uint64_t a, uint64_t b, size_t blen);
+// B^j for j below 256 (B the odd base of the string-table hash).
+extern const std::array<uint64_t, 256> vmStringPowers;
+// The string-table hash of a joined to b, from their hashes and b's
+// length: a * B^blen + b (an a of 0, as an empty a has, needs no power).
+inline uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen)
+{
+    if (a == 0)
+        return b;
+    if (blen < 256)
+        return a * vmStringPowers[blen] + b;
+    return VmStringSlotHashJoinLong(a, b, blen);
+}
+// The string-table hash mixed for use: its high bits folded into the low
+// ones, the polynomial's low bits being weak.
+inline uint64_t VmStringMix(uint64_t slotHash)
+{
+    return (slotHash ^ (slotHash >> 32)) * 0xFF51AFD7ED558CCDull;
+}
 // The chain of a string-table hash in a table of size slots (a power of
-// two); the high bits are mixed in, the polynomial's low bits being weak.
+// two): bits 32 and up of the mix.
 inline size_t VmStringChain(uint64_t slotHash, size_t size)
 {
-    uint64_t x = (slotHash ^ (slotHash >> 32)) * 0xFF51AFD7ED558CCDull;
-    return static_cast<size_t>(x >> 32) & (size - 1);
+    return static_cast<size_t>(VmStringMix(slotHash) >> 32) & (size - 1);
+}
+// A string-table slot holds the address of its chain's first record. When
+// that record is the chain's only one (and its address fits in 48 bits, as
+// user addresses do), the slot also holds VM_STRSLOT_ONLY and, in bits 48
+// to 62, a tag taken from bits 17 to 31 of the record's mix (disjoint from
+// the chain bits), so that a lookup whose tag differs misses without
+// reading the record, which in a large heap is a cache and TLB miss.
+constexpr uintptr_t VM_STRSLOT_ONLY = uintptr_t(1) << 63;
+constexpr uintptr_t VM_STRSLOT_ADDR = (uintptr_t(1) << 48) - 1;
+inline uintptr_t VmStringTag(uint64_t mix) { return (mix >> 17) & 0x7FFF; }
+// The slot for a chain that starts with head (null: an empty chain).
+inline uintptr_t VmStringSlotOf(VmString *head)
+{
+    uintptr_t p = reinterpret_cast<uintptr_t>(head);
+    if (head == nullptr || head->next != nullptr || (p & ~VM_STRSLOT_ADDR) != 0)
+        return p;
+    return p | VM_STRSLOT_ONLY | (VmStringTag(VmStringMix(head->slotHash)) << 48);
+}
+// The first record of a slot's chain.
+inline VmString *VmStringSlotFirst(uintptr_t slot)
+{
+    return reinterpret_cast<VmString *>((slot & VM_STRSLOT_ONLY) ? slot & VM_STRSLOT_ADDR : slot);
+}
+// Whether the chain of slot may hold a string whose mix is mix.
+inline bool VmStringSlotMayHold(uintptr_t slot, uint64_t mix)
+{
+    return !(slot & VM_STRSLOT_ONLY) || ((slot >> 48) & 0x7FFF) == VmStringTag(mix);
 }
 
 // ---- Tables (engine/table.cpp) --------------------------------------------------
@@ -513,6 +580,10 @@ inline const VmValue *VmTableGetStrHashed(VmTable *t, VmString *key, uint32_t ha
 
 inline const VmValue *VmTableGetStr(VmTable *t, VmString *key)
 {
+    // Every string stored as a key got its sampled hash when it was placed
+    // (through VmStringKeyHash), so a string still without one is in no
+    // table: whatever chain its unset hash picks, the search misses, as it
+    // must. Reads therefore take the field as it is.
     const VmNode *n = &t->node[key->hash & (uint32_t(VmSizeNode(t)) - 1)];
     do {
         if (n->key.tag == VM_TSTRING && n->key.value.gc == key)

@@ -141,6 +141,7 @@ inline uintptr_t rebase(const void *p, uintptr_t from, uintptr_t to)
 
 VmState *VmOpenState()
 {
+    VmTuneHeap();
     VmState *L = static_cast<VmState *>(VmRealloc(nullptr, nullptr, 0, sizeof(VmState)));
     if (L == nullptr)
         return nullptr;

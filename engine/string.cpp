@@ -2,7 +2,10 @@
 //
 // Invariant: the string table holds exactly one VmString per distinct byte
 // sequence, in chain VmStringChain(slotHash, size), so string equality is pointer
-// equality. Its size is always a power of two.
+// equality. Its size is always a power of two. A string of LAZY_HASH bytes
+// or more carries its sampled hash only once it has been used as a table
+// key (VmString::hashed).
+#include <array>
 #include <cstring>
 
 #include "engine/object.h"
@@ -11,6 +14,8 @@ namespace {
 
 // The string table never grows past this many slots.
 constexpr size_t MAXSTRTAB = 0x3FFFFFFE;
+// How far ahead a resize fetches the records it will move.
+constexpr size_t RESIZE_AHEAD = 8;
 
 }  // namespace
 
@@ -27,10 +32,9 @@ uint32_t VmStringHash(const char *bytes, size_t len)
 
 namespace {
 
-// New strings from this length on are interned by taking the concatenation
-// buffer's block over (VmStringFromBuffer), which saves copying them out of
-// it; shorter ones, often found already interned, are copied.
-constexpr size_t ADOPT_BUFFER = 64;
+// New strings from this length on get their sampled hash when first used
+// as a table key; shorter ones, the usual keys, get it at once.
+constexpr size_t LAZY_HASH = 64;
 
 // The odd base of the string-table hash and its powers up to 8.
 constexpr uint64_t B1 = 0x9E3779B97F4A7C15ull;
@@ -88,7 +92,21 @@ constexpr PowerTables POWERS = makePowerTables();
 
 }  // namespace
 
-uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen)
+namespace {
+
+constexpr std::array<uint64_t, 256> makeLowPowers()
+{
+    std::array<uint64_t, 256> a{};
+    for (int j = 0; j < 256; j++)
+        a[j] = POWERS.p[0][j];
+    return a;
+}
+
+}  // namespace
+
+const std::array<uint64_t, 256> vmStringPowers = makeLowPowers();
+
+uint64_t VmStringSlotHashJoinLong(uint64_t a, uint64_t b, size_t blen)
 {
     uint64_t power;
     if (blen < 256) {
@@ -111,18 +129,21 @@ uint64_t VmStringSlotHashJoin(uint64_t a, uint64_t b, size_t blen)
 void VmResizeStringTable(VmState *L, size_t slots)
 {
     VmGlobalState *g = VmG(L);
-    VmString **nh = VmNewBlock<VmString *>(L, slots);
+    uintptr_t *nh = VmNewBlock<uintptr_t>(L, slots);
     for (size_t i = 0; i < slots; i++)
-        nh[i] = nullptr;
+        nh[i] = 0;
     for (size_t i = 0; i < g->strt.size; i++) {
-        VmGcHeader *p = g->strt.hash[i];
-        while (p != nullptr) {
-            VmGcHeader *next = p->next;
-            VmString *s = static_cast<VmString *>(p);
+        // The records lie scattered over the heap: fetching the head of a
+        // later chain overlaps their misses.
+        if (i + RESIZE_AHEAD < g->strt.size)
+            __builtin_prefetch(VmStringSlotFirst(g->strt.hash[i + RESIZE_AHEAD]));
+        VmString *s = VmStringSlotFirst(g->strt.hash[i]);
+        while (s != nullptr) {
+            VmString *next = static_cast<VmString *>(s->next);
             size_t h = VmStringChain(s->slotHash, slots);
-            s->next = nh[h];
-            nh[h] = s;
-            p = next;
+            s->next = VmStringSlotFirst(nh[h]);
+            nh[h] = VmStringSlotOf(s);
+            s = next;
         }
     }
     VmFreeBlock(L, g->strt.hash, g->strt.size);
@@ -132,83 +153,83 @@ void VmResizeStringTable(VmState *L, size_t slots)
 
 namespace {
 
-// The interned string of len bytes with table hash sh, or null.
-VmString *findString(VmGlobalState *g, const char *bytes, size_t len, uint64_t sh)
+// Whether s holds the bytes of the n parts, one after the other (the
+// caller has compared the lengths).
+bool holdsParts(const VmString *s, const VmStringPart *parts, int n)
 {
-    for (VmGcHeader *o = g->strt.hash[VmStringChain(sh, g->strt.size)]; o != nullptr; o = o->next) {
-        VmString *s = static_cast<VmString *>(o);
-        if (s->len == len && s->slotHash == sh && (len == 0 || std::memcmp(VmStringData(s), bytes, len) == 0))
-            return s;
+    const char *p = VmStringData(s);
+    for (int i = 0; i < n; i++) {
+        if (std::memcmp(p, parts[i].bytes, parts[i].len) != 0)
+            return false;
+        p += parts[i].len;
     }
-    return nullptr;
+    return true;
 }
 
 // Fills in a new record whose bytes are in place and links it.
-VmString *linkString(VmState *L, VmString *s, size_t len, uint32_t h, uint64_t sh)
+VmString *linkString(VmState *L, VmString *s, size_t len, uint64_t sh)
 {
     VmGlobalState *g = VmG(L);
     s->tag = VM_TSTRING;
     s->marked = 0;
     s->reserved = 0;
-    s->hash = h;
     s->slotHash = sh;
     s->len = len;
     VmStringData(s)[len] = '\0';
-    VmString **slot = &g->strt.hash[VmStringChain(sh, g->strt.size)];
-    s->next = *slot;
-    *slot = s;
+    if (len < LAZY_HASH) {
+        s->hash = VmStringHash(VmStringData(s), len);
+        s->hashed = 1;
+    } else {
+        s->hash = 0;
+        s->hashed = 0;
+    }
+    uintptr_t *slot = &g->strt.hash[VmStringChain(sh, g->strt.size)];
+    s->next = VmStringSlotFirst(*slot);
+    *slot = VmStringSlotOf(s);
     g->strt.nuse++;
     if (g->strt.nuse > g->strt.size && g->strt.size <= MAXSTRTAB)
         VmResizeStringTable(L, g->strt.size * 2);
     return s;
 }
 
-VmString *newString(VmState *L, const char *bytes, size_t len, uint32_t h, uint64_t sh)
-{
-    VmGlobalState *g = VmG(L);
-    VmString *found = findString(g, bytes, len, sh);
-    if (found != nullptr)
-        return found;
-    if (len > SIZE_MAX - sizeof(VmString) - 1)
-        VmRaiseError(L, ERR_MEM);
-    VmString *s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
-    if (len != 0)
-        std::memcpy(VmStringData(s), bytes, len);
-    return linkString(L, s, len, h, sh);
-}
-
 }  // namespace
 
 VmString *VmNewString(VmState *L, const char *bytes, size_t len)
 {
-    // The chain's first record is fetched while the sampled hash is
-    // computed.
-    VmGlobalState *g = VmG(L);
-    uint64_t sh = VmStringSlotHash(bytes, len);
-    __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
-    return newString(L, bytes, len, VmStringHash(bytes, len), sh);
+    VmStringPart part{bytes, len};
+    return VmStringFromParts(L, &part, len != 0 ? 1 : 0, len, VmStringSlotHash(bytes, len));
 }
 
-VmString *VmStringFromBuffer(VmState *L, size_t len, uint64_t sh)
+VmString *VmStringFromParts(VmState *L, const VmStringPart *parts, int n, size_t len, uint64_t sh)
 {
+    // The string is looked for before its bytes are put together: a string
+    // that exists costs no copy, and the chain's slot is read before a long
+    // copy would push it out of the cache.
     VmGlobalState *g = VmG(L);
-    const char *bytes = g->buff + sizeof(VmString);
-    // The sampled bytes were written moments ago and are still cached.
-    uint32_t h = VmStringHash(bytes, len);
-    if (len < ADOPT_BUFFER)
-        return newString(L, bytes, len, h, sh);
-    VmString *found = findString(g, bytes, len, sh);
-    if (found != nullptr)
-        return found;
-    // The buffer's block becomes the record (trimmed to size; shrinking
-    // never fails) and the buffer starts again empty.
-    VmString *s = reinterpret_cast<VmString *>(g->buff);
-    size_t size = g->buffsize;
-    g->buff = nullptr;
-    g->buffsize = 0;
-    if (size != VmSizeString(len))
-        s = static_cast<VmString *>(VmRealloc(L, s, size, VmSizeString(len)));
-    return linkString(L, s, len, h, sh);
+    uint64_t mix = VmStringMix(sh);
+    uintptr_t slot = g->strt.hash[(mix >> 32) & (g->strt.size - 1)];
+    if (VmStringSlotMayHold(slot, mix)) {
+        for (VmGcHeader *o = VmStringSlotFirst(slot); o != nullptr; o = o->next) {
+            VmString *s = static_cast<VmString *>(o);
+            if (s->len == len && s->slotHash == sh && holdsParts(s, parts, n))
+                return s;
+        }
+    }
+    if (len > SIZE_MAX - sizeof(VmString) - 1)
+        VmRaiseError(L, ERR_MEM);
+    VmString *s = static_cast<VmString *>(VmRealloc(L, nullptr, 0, VmSizeString(len)));
+    char *out = VmStringData(s);
+    for (int i = 0; i < n; i++) {
+        std::memcpy(out, parts[i].bytes, parts[i].len);
+        out += parts[i].len;
+    }
+    return linkString(L, s, len, sh);
+}
+
+void VmStringSetHash(VmString *s)
+{
+    s->hash = VmStringHash(VmStringData(s), s->len);
+    s->hashed = 1;
 }
 
 VmString *VmNewStringZ(VmState *L, const char *text)

@@ -54,7 +54,7 @@ VmNode *mainPosition(VmTable *t, const VmValue *key)
     case VM_TNUMBER:
         return hashNum(t, key->value.n);
     case VM_TSTRING:
-        return &t->node[VmStringOf(key)->hash & uint32_t(VmSizeNode(t) - 1)];
+        return &t->node[VmStringKeyHash(VmStringOf(key)) & uint32_t(VmSizeNode(t) - 1)];
     case VM_TBOOLEAN:
         return &t->node[uint32_t(key->value.b) & uint32_t(VmSizeNode(t) - 1)];
     default:

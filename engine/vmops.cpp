@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/vmcore.h"
 #include "runtime/runtime.h"
 
@@ -24,6 +28,22 @@ constexpr size_t MAXCONCAT = 0xFFFFFFFEu;
 // Values joined in one step of a concatenation; a longer run (only the
 // command API makes one) is joined in several steps with the same result.
 constexpr int CONCAT_STEP = 256;
+
+// Stores a concatenation's result. The interpreter copies the slot on at
+// once as one 16-byte value; written as one 16-byte store it can be
+// forwarded to that copy, while a tag and a pointer written apart make the
+// copy wait until every store before them (the bytes of the new string,
+// into memory not yet cached) has reached the cache.
+inline void setResult(VmValue *slot, VmString *s)
+{
+#if defined(__SSE2__)
+    static_assert(sizeof(VmValue) == 16, "a value is a tag word and an 8-byte payload");
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(slot),
+                     _mm_set_epi64x(static_cast<int64_t>(reinterpret_cast<uintptr_t>(s)), VM_TSTRING));
+#else
+    VmSetString(slot, s);
+#endif
+}
 
 bool isSpace(char c)
 {
@@ -483,7 +503,6 @@ void VmArith(VmState *L, VmValue *res, const VmValue *a, const VmValue *b, VmOpc
 
 void VmConcatValues(VmState *L, int total, int last)
 {
-    VmGlobalState *g = VmG(L);
     do {
         VmValue *top = L->base + last + 1;
         int n = 2;
@@ -501,8 +520,8 @@ void VmConcatValues(VmState *L, int total, int last)
             VmToStringValue(L, &top[-2]);
         } else {
             // Join the run of convertible values below the top in one
-            // buffer. Numbers are formatted straight into it rather than
-            // interned as strings of their own; nil adds nothing.
+            // step. Numbers are formatted into scratch rather than interned
+            // as strings of their own; nil adds nothing.
             char numbers[CONCAT_STEP][32];
             size_t lens[CONCAT_STEP];
             size_t tl = 0;
@@ -522,45 +541,27 @@ void VmConcatValues(VmState *L, int total, int last)
             }
             if (tl >= MAXCONCAT)
                 VmRaiseError(L, ERR_INTERNAL);
-            // The buffer keeps room for a string record's head in front of
-            // the text, so that a long result can take the buffer's block
-            // over as its record instead of being copied out of it. Its old
-            // contents are scratch: it is replaced, not reallocated.
-            size_t need = VmSizeString(tl);
-            if (g->buffsize < need) {
-                size_t nsize = need < 32 ? 32 : need;
-                VmRealloc(L, g->buff, g->buffsize, 0);
-                g->buff = nullptr;
-                g->buffsize = 0;
-                g->buff = static_cast<char *>(VmRealloc(L, nullptr, 0, nsize));
-                g->buffsize = nsize;
-            }
-            // The joined string's table hash follows from the parts'.
+            // The joined string's table hash follows from the parts'; the
+            // parts are copied straight into the new record, if one is made.
+            VmStringPart parts[CONCAT_STEP];
+            int np = 0;
             uint64_t sh = 0;
-            for (int i = n; i > 0; i--) {
-                const VmValue *o = &top[-i];
-                size_t len = lens[i - 1];
-                if (len != 0) {
-                    uint64_t part = o->tag == VM_TSTRING ? VmStringOf(o)->slotHash
-                                                         : VmStringSlotHash(numbers[i - 1], len);
-                    sh = VmStringSlotHashJoin(sh, part, len);
-                }
-            }
-            // The chain's first record (whose head the lookup compares) is
-            // fetched while the bytes are copied.
-            __builtin_prefetch(g->strt.hash[VmStringChain(sh, g->strt.size)]);
-            char *out = g->buff + sizeof(VmString);
-            size_t pos = 0;
             for (int i = n; i > 0; i--) {
                 const VmValue *o = &top[-i];
                 size_t len = lens[i - 1];
                 if (len == 0)
                     continue;
-                const char *src = o->tag == VM_TSTRING ? VmStringData(VmStringOf(o)) : numbers[i - 1];
-                std::memcpy(out + pos, src, len);
-                pos += len;
+                if (o->tag == VM_TSTRING) {
+                    const VmString *ps = VmStringOf(o);
+                    parts[np] = {VmStringData(ps), len};
+                    sh = VmStringSlotHashJoin(sh, ps->slotHash, len);
+                } else {
+                    parts[np] = {numbers[i - 1], len};
+                    sh = VmStringSlotHashJoin(sh, VmStringSlotHash(numbers[i - 1], len), len);
+                }
+                np++;
             }
-            VmSetString(&top[-n], VmStringFromBuffer(L, pos, sh));
+            setResult(&top[-n], VmStringFromParts(L, parts, np, tl, sh));
         }
         total -= n - 1;
         last -= n - 1;

@@ -161,6 +161,90 @@ TEST_F(StringTest, LongStringsThatShareASampledHashStayDistinct)
     L->top--;
 }
 
+// A collection that frees some strings of a chain leaves the others where
+// lookups find them: every survivor is found again by its bytes, through
+// the sweep and the shrinking of the table, while the freed ones are made
+// anew.
+TEST_F(StringTest, SurvivorsOfASweepAreFoundAgain)
+{
+    VmGlobalState *g = VmG(L);
+    const int n = 3000;
+    std::vector<std::string> texts;
+    for (int i = 0; i < n; i++)
+        texts.push_back(std::string(size_t(i % 7 == 0 ? 70 + i % 50 : 1 + i % 12), 'a' + i % 26) + std::to_string(i));
+    VmTable *keep = nullptr;
+    ASSERT_EQ(VmProtect(L, [&] {
+                  keep = VmCreateTable(L, 0, 0);
+                  VmSetTable(L->top++, keep);
+                  for (int i = 0; i < n; i++)
+                      VmSetString(VmTableSetNum(L, keep, i + 1), VmNewString(L, texts[i].data(), texts[i].size()));
+              }),
+              0);
+    size_t before = g->strt.nuse;
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
+        // Each round drops every other string still kept.
+        int step = 2 << round;
+        for (int i = step / 2; i < n; i += step)
+            VmSetNil(VmTableSetNum(L, keep, i + 1));
+        ASSERT_EQ(VmProtect(L, [&] { VmCollectGarbage(L); }), 0);
+        size_t kept = 0;
+        for (int i = 0; i < n; i++) {
+            const VmValue *v = VmTableGetNum(keep, i + 1);
+            if (v->tag != VM_TSTRING)
+                continue;
+            kept++;
+            ASSERT_EQ(VmNewString(L, texts[i].data(), texts[i].size()), VmStringOf(v)) << i;
+        }
+        EXPECT_EQ(g->strt.nuse, before - n + kept);
+    }
+    // A dropped one comes back as a new record, found from then on.
+    VmString *back = VmNewString(L, texts[1].data(), texts[1].size());
+    EXPECT_EQ(VmNewString(L, texts[1].data(), texts[1].size()), back);
+    L->top--;
+}
+
+// Long strings take their sampled hash on first use as a table key; every
+// path of the table (store, rehash on growth, read) must place and find
+// them by that hash, so that table order is the same as if every string
+// had been hashed when it was made.
+TEST_F(StringTest, LongKeysArePlacedByTheSampledHash)
+{
+    VmTable *t = nullptr;
+    std::vector<std::string> texts;
+    for (int i = 0; i < 40; i++) {
+        std::string s(64 + i * 37, 'k');
+        s += std::to_string(i);
+        texts.push_back(s);
+    }
+    ASSERT_EQ(VmProtect(L, [&] {
+                  t = VmCreateTable(L, 0, 0);
+                  VmSetTable(L->top++, t);
+                  for (size_t i = 0; i < texts.size(); i++) {
+                      VmValue key;
+                      VmSetString(&key, VmNewString(L, texts[i].data(), texts[i].size()));
+                      // Looked for before it is any table's key: absent.
+                      EXPECT_EQ(VmTableGetStr(t, VmStringOf(&key))->tag, VM_TNIL);
+                      VmSetNumber(VmTableSet(L, t, &key), double(i));
+                  }
+              }),
+              0);
+    uint32_t mask = uint32_t(VmSizeNode(t)) - 1;
+    for (size_t i = 0; i < texts.size(); i++) {
+        SCOPED_TRACE(i);
+        VmString *s = VmNewString(L, texts[i].data(), texts[i].size());
+        const VmValue *v = VmTableGetStr(t, s);
+        ASSERT_EQ(v->tag, VM_TNUMBER);
+        EXPECT_EQ(v->value.n, double(i));
+        // The key sits in the chain that starts at its main position.
+        const VmNode *n = &t->node[VmStringHash(texts[i].data(), texts[i].size()) & mask];
+        while (n != nullptr && !(n->key.tag == VM_TSTRING && VmStringOf(&n->key) == s))
+            n = n->next;
+        EXPECT_NE(n, nullptr);
+    }
+    L->top--;
+}
+
 // The string-table hash of a joined string follows from its parts', which
 // is what lets a concatenation skip hashing its result.
 TEST(StringSlotHash, JoinAgreesWithTheWholeString)
@@ -181,9 +265,10 @@ TEST(StringSlotHash, JoinAgreesWithTheWholeString)
     }
 }
 
-// A concatenation gathers the sampled hash's bytes as it copies the parts;
-// the record it makes must carry the same hash as one made from the whole
-// text, at lengths around the sampling steps and with parts of every size.
+// A concatenation makes its record from the parts; the record must carry
+// the same hash as one made from the whole text, at lengths around the
+// sampling steps and with parts of every size, and the same text joined
+// again from other cuts must find it.
 TEST_F(StringTest, ConcatenationKeepsTheSampledHash)
 {
     const size_t lengths[] = {1, 31, 32, 33, 63, 64, 65, 100, 1000, 4097, 70000};
@@ -202,8 +287,16 @@ TEST_F(StringTest, ConcatenationKeepsTheSampledHash)
             VmString *s = VmStringOf(r);
             ASSERT_EQ(s->len, len);
             EXPECT_EQ(std::string(VmStringData(s), len), text);
-            EXPECT_EQ(s->hash, VmStringHash(text.data(), len));
+            EXPECT_EQ(VmStringKeyHash(s), VmStringHash(text.data(), len));
             EXPECT_EQ(VmNewString(L, text.data(), len), s);
+            // Joined again, from other cuts, the parts find the record.
+            for (size_t again : {size_t(0), len / 2, len}) {
+                VmPushLString(L, text.data(), again);
+                VmPushLString(L, text.data() + again, len - again);
+                ASSERT_EQ(VmProtect(L, [&] { VmConcat(L, 2); }), 0);
+                EXPECT_EQ(VmStringOf(L->top - 1), s) << again;
+                L->top--;
+            }
         }
     }
 }
