@@ -344,10 +344,10 @@ void VmPrepareExec(VmState *L, VmPrototype *p)
         // A string constant key's hash rides in x, saving the lookup a load.
         if ((op == OP_GETTABLE || op == OP_SELF) && stringConstant(GETARG_C(i))) {
             variant = VM_VARIANT_STRKEY;
-            e.x = static_cast<int32_t>(VmStringOf(&p->k[VmIndexK(GETARG_C(i))])->hash);
+            e.x = static_cast<int32_t>(VmStringKeyHash(VmStringOf(&p->k[VmIndexK(GETARG_C(i))])));
         }
         if (op == OP_SETTABLE && stringConstant(GETARG_B(i)))
-            e.x = static_cast<int32_t>(VmStringOf(&p->k[VmIndexK(GETARG_B(i))])->hash);
+            e.x = static_cast<int32_t>(VmStringKeyHash(VmStringOf(&p->k[VmIndexK(GETARG_B(i))])));
         if (op == OP_SETTABLE && VmIsK(GETARG_B(i)) && !stringConstant(GETARG_B(i)))
             e.op = VM_XOP_SETTABLE_ANY;
         else
