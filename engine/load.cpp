@@ -386,15 +386,18 @@ bool VmVerifyPrototype(const VmPrototype *p)
         const int bx = GETARG_Bx(i);
         if (op != OP_JUMP && !reg(a))
             return false;
+        // The B and C fields that name registers or RK operands, as the
+        // opcode list says; the cases below check what is particular.
+        if (op < VM_NUM_OPCODES && vmOpcodeFormats[op] == VM_FMT_ABC) {
+            auto fits = [&](VmOperandKind kind, int x) {
+                return kind == VM_OPND_N || (kind == VM_OPND_R ? reg(x) : rk(x));
+            };
+            const VmOperandKinds &kinds = vmOpcodeOperands[op];
+            if (!fits(kinds.b, b) || !fits(kinds.c, c))
+                return false;
+        }
         bool ok = true;
         switch (op) {
-        case OP_MOVE:
-        case OP_LOADNIL:
-        case OP_NEG:
-        case OP_NOT:
-        case OP_BITNOT:
-            ok = reg(b);
-            break;
         case OP_LOADCONST:
             ok = bx < p->sizek;
             break;
@@ -419,29 +422,11 @@ bool VmVerifyPrototype(const VmPrototype *p)
                  (mantissa == 0 || (shift <= VM_MAXBITS && (mantissa << shift) <= VM_MAX_NEWTABLE_ARRAY));
             break;
         }
-        case OP_GETTABLE:
-            ok = reg(b) && rk(c);
-            break;
         case OP_SELF:
-            ok = reg(b) && rk(c) && reg(a + 1);
+            ok = reg(a + 1);
             break;
         case OP_CONCAT:
-            ok = b < c && c < VM_RK_CONST && reg(b) && reg(c);
-            break;
-        case OP_SETTABLE:
-        case OP_ADD:
-        case OP_SUB:
-        case OP_MUL:
-        case OP_DIV:
-        case OP_INTDIV:
-        case OP_MOD:
-        case OP_SHL:
-        case OP_SHR:
-        case OP_BITOR:
-        case OP_BITAND:
-        case OP_BITXOR:
-        case OP_POW:
-            ok = rk(b) && rk(c);
+            ok = b < c && c < VM_RK_CONST;
             break;
         case OP_JUMP:
             ok = inCode(pc, GETARG_sJ(i));
@@ -449,10 +434,8 @@ bool VmVerifyPrototype(const VmPrototype *p)
         case OP_EQ:
         case OP_LT:
         case OP_LE:
-            ok = rk(b) && rk(c) && jumpFollows(pc);
-            break;
         case OP_TESTSET:
-            ok = reg(b) && jumpFollows(pc);
+            ok = jumpFollows(pc);
             break;
         case OP_CALL:
         case OP_TAILCALL:

@@ -584,13 +584,7 @@ inline const VmValue *VmTableGetStr(VmTable *t, VmString *key)
     // (through VmStringKeyHash), so a string still without one is in no
     // table: whatever chain its unset hash picks, the search misses, as it
     // must. Reads therefore take the field as it is.
-    const VmNode *n = &t->node[key->hash & (uint32_t(VmSizeNode(t)) - 1)];
-    do {
-        if (n->key.tag == VM_TSTRING && n->key.value.gc == key)
-            return &n->value;
-        n = n->next;
-    } while (n != nullptr);
-    return &vmNilValue;
+    return VmTableGetStrHashed(t, key, key->hash);
 }
 
 // Nil reads key 0; integer numbers and strings take the fast paths.

@@ -3,13 +3,13 @@
 #include "engine/opcodes.h"
 
 const char *const vmOpcodeNames[VM_NUM_OPCODES] = {
-#define VM_OPCODE_NAME(name, fmt) #name,
+#define VM_OPCODE_NAME(name, fmt, a, b, c) #name,
     VM_OPCODE_LIST(VM_OPCODE_NAME)
 #undef VM_OPCODE_NAME
 };
 
 const VmOpFormat vmOpcodeFormats[VM_NUM_OPCODES] = {
-#define VM_OPCODE_FORMAT(name, fmt) VM_FMT_##fmt,
+#define VM_OPCODE_FORMAT(name, fmt, a, b, c) VM_FMT_##fmt,
     VM_OPCODE_LIST(VM_OPCODE_FORMAT)
 #undef VM_OPCODE_FORMAT
 };

@@ -18,57 +18,60 @@
 
 #include "engine/object.h"
 
-// X(name, format): one row per opcode, in opcode order. The format names the
-// operand layout: ABC, ABx (Bx unsigned), AsBx (Bx signed), J (jump word).
+// X(name, format, A, B, C): one row per opcode, in opcode order. The format
+// names the operand layout: ABC, ABx (Bx unsigned), AsBx (Bx signed), J
+// (jump word). A, B and C say what each field of the ABC layout names: R a
+// register, K a register or a constant (RK), N anything else (a count, a
+// flag, an index, or a field the format does not have).
 #define VM_OPCODE_LIST(X) \
-  X(MOVE, ABC) \
-  X(LOADCONST, ABx) \
-  X(LOADNUM, ABC) \
-  X(LOADNIL, ABC) \
-  X(GETUPVAL, ABC) \
-  X(GETGLOBAL, ABx) \
-  X(GETTABLE, ABC) \
-  X(SETGLOBAL, ABx) \
-  X(SETUPVAL, ABC) \
-  X(SETTABLE, ABC) \
-  X(NEWTABLE, ABC) \
-  X(ADD, ABC) \
-  X(SUB, ABC) \
-  X(MUL, ABC) \
-  X(DIV, ABC) \
-  X(INTDIV, ABC) \
-  X(MOD, ABC) \
-  X(SHL, ABC) \
-  X(SHR, ABC) \
-  X(BITOR, ABC) \
-  X(BITAND, ABC) \
-  X(BITXOR, ABC) \
-  X(POW, ABC) \
-  X(NEG, ABC) \
-  X(NOT, ABC) \
-  X(BITNOT, ABC) \
-  X(CONCAT, ABC) \
-  X(JUMP, J) \
-  X(EQ, ABC) \
-  X(LT, ABC) \
-  X(LE, ABC) \
-  X(TESTSET, ABC) \
-  X(CALL, ABC) \
-  X(TAILCALL, ABC) \
-  X(RETURN, ABC) \
-  X(FORLOOP, AsBx) \
-  X(ITERLOOP, ABC) \
-  X(ITERPREP, AsBx) \
-  X(SETLIST, ABx) \
-  X(SETLISTTOP, ABx) \
-  X(CLOSE, ABC) \
-  X(CLOSURE, ABx) \
-  X(SELF, ABC) \
-  X(CALLCATCH, ABC) \
-  X(TAILCALLCATCH, ABC)
+  X(MOVE, ABC, R, R, N) \
+  X(LOADCONST, ABx, R, N, N) \
+  X(LOADNUM, ABC, R, N, N) \
+  X(LOADNIL, ABC, R, R, N) \
+  X(GETUPVAL, ABC, R, N, N) \
+  X(GETGLOBAL, ABx, R, N, N) \
+  X(GETTABLE, ABC, R, R, K) \
+  X(SETGLOBAL, ABx, R, N, N) \
+  X(SETUPVAL, ABC, R, N, N) \
+  X(SETTABLE, ABC, R, K, K) \
+  X(NEWTABLE, ABC, R, N, N) \
+  X(ADD, ABC, R, K, K) \
+  X(SUB, ABC, R, K, K) \
+  X(MUL, ABC, R, K, K) \
+  X(DIV, ABC, R, K, K) \
+  X(INTDIV, ABC, R, K, K) \
+  X(MOD, ABC, R, K, K) \
+  X(SHL, ABC, R, K, K) \
+  X(SHR, ABC, R, K, K) \
+  X(BITOR, ABC, R, K, K) \
+  X(BITAND, ABC, R, K, K) \
+  X(BITXOR, ABC, R, K, K) \
+  X(POW, ABC, R, K, K) \
+  X(NEG, ABC, R, R, N) \
+  X(NOT, ABC, R, R, N) \
+  X(BITNOT, ABC, R, R, N) \
+  X(CONCAT, ABC, R, R, R) \
+  X(JUMP, J, N, N, N) \
+  X(EQ, ABC, N, K, K) \
+  X(LT, ABC, N, K, K) \
+  X(LE, ABC, N, K, K) \
+  X(TESTSET, ABC, R, R, N) \
+  X(CALL, ABC, R, N, N) \
+  X(TAILCALL, ABC, R, N, N) \
+  X(RETURN, ABC, R, N, N) \
+  X(FORLOOP, AsBx, R, N, N) \
+  X(ITERLOOP, ABC, R, N, N) \
+  X(ITERPREP, AsBx, R, N, N) \
+  X(SETLIST, ABx, R, N, N) \
+  X(SETLISTTOP, ABx, R, N, N) \
+  X(CLOSE, ABC, R, N, N) \
+  X(CLOSURE, ABx, R, N, N) \
+  X(SELF, ABC, R, R, K) \
+  X(CALLCATCH, ABC, R, N, N) \
+  X(TAILCALLCATCH, ABC, R, N, N)
 
 enum VmOpcode : uint8_t {
-#define VM_OPCODE_ENUM(name, fmt) OP_##name,
+#define VM_OPCODE_ENUM(name, fmt, a, b, c) OP_##name,
     VM_OPCODE_LIST(VM_OPCODE_ENUM)
 #undef VM_OPCODE_ENUM
     VM_NUM_OPCODES   // 45; opcodes 45 to 63 are valid words that do nothing
@@ -76,9 +79,22 @@ enum VmOpcode : uint8_t {
 
 enum VmOpFormat : uint8_t { VM_FMT_ABC, VM_FMT_ABx, VM_FMT_AsBx, VM_FMT_J };
 
+// What an ABC field names (the R, K and N of the opcode list).
+enum VmOperandKind : uint8_t { VM_OPND_N, VM_OPND_R, VM_OPND_K };
+struct VmOperandKinds {
+    VmOperandKind a, b, c;
+};
+
 // Names ("MOVE" ...) and formats indexed by opcode (VM_NUM_OPCODES entries).
 extern const char *const vmOpcodeNames[VM_NUM_OPCODES];
 extern const VmOpFormat vmOpcodeFormats[VM_NUM_OPCODES];
+// Operand kinds indexed by opcode; defined here so that the assembler,
+// which links no engine code, shares them.
+inline constexpr VmOperandKinds vmOpcodeOperands[VM_NUM_OPCODES] = {
+#define VM_OPCODE_OPERANDS(name, fmt, a, b, c) {VM_OPND_##a, VM_OPND_##b, VM_OPND_##c},
+    VM_OPCODE_LIST(VM_OPCODE_OPERANDS)
+#undef VM_OPCODE_OPERANDS
+};
 
 // Field sizes and positions.
 constexpr int VM_SIZE_OP = 6;

@@ -260,51 +260,6 @@ constexpr int VM_VARIANT_STRKEY = 2;
 // cover register keys and string constants).
 constexpr uint8_t VM_XOP_SETTABLE_ANY = 64 + VM_NUM_OPCODES;
 
-// Operand kinds of the decoded form, by opcode: R a register, K an RK
-// operand (register or constant, told apart by the variant), N a number
-// kept as it is.
-enum class Operand : uint8_t { N, R, K };
-
-struct OperandKinds {
-    Operand b, c;
-};
-
-OperandKinds operandKinds(int op)
-{
-    switch (op) {
-    case OP_MOVE:
-    case OP_LOADNIL:
-    case OP_NEG:
-    case OP_NOT:
-    case OP_BITNOT:
-        return {Operand::R, Operand::N};
-    case OP_TESTSET:
-        return {Operand::R, Operand::N};
-    case OP_GETTABLE:
-    case OP_SELF:
-        return {Operand::R, Operand::K};
-    case OP_SETTABLE:
-    case OP_ADD:
-    case OP_SUB:
-    case OP_MUL:
-    case OP_DIV:
-    case OP_INTDIV:
-    case OP_MOD:
-    case OP_SHL:
-    case OP_SHR:
-    case OP_BITOR:
-    case OP_BITAND:
-    case OP_BITXOR:
-    case OP_POW:
-    case OP_EQ:
-    case OP_LT:
-    case OP_LE:
-        return {Operand::K, Operand::K};
-    default:
-        return {Operand::N, Operand::N};
-    }
-}
-
 }  // namespace
 
 void VmPrepareExec(VmState *L, VmPrototype *p)
@@ -328,19 +283,23 @@ void VmPrepareExec(VmState *L, VmPrototype *p)
         // The variant says which RK operands are constants: bit 1 for B,
         // bit 0 for C. A constant's offset carries VM_EXEC_K.
         int variant = 0;
-        auto operand = [&](Operand kind, int x, int bit) {
-            if (kind == Operand::N)
+        auto operand = [&](VmOperandKind kind, int x, int bit) {
+            if (kind == VM_OPND_N)
                 return static_cast<uint16_t>(x);
-            if (kind == Operand::K && VmIsK(x)) {
+            if (kind == VM_OPND_K && VmIsK(x)) {
                 variant |= bit;
                 return static_cast<uint16_t>(VmIndexK(x) * slot | VM_EXEC_K);
             }
             return static_cast<uint16_t>(x * slot);
         };
         auto stringConstant = [&](int x) { return VmIsK(x) && VmIsString(&p->k[VmIndexK(x)]); };
-        OperandKinds kinds = operandKinds(op);
-        e.rb = operand(kinds.b, GETARG_B(i), 2);
-        e.rc = operand(kinds.c, GETARG_C(i), 1);
+        // Only the ABC layout has B and C fields (elsewhere they are
+        // parts of Bx or J).
+        if (vmOpcodeFormats[op] == VM_FMT_ABC) {
+            const VmOperandKinds &kinds = vmOpcodeOperands[op];
+            e.rb = operand(kinds.b, GETARG_B(i), 2);
+            e.rc = operand(kinds.c, GETARG_C(i), 1);
+        }
         // A string constant key's hash rides in x, saving the lookup a load.
         if ((op == OP_GETTABLE || op == OP_SELF) && stringConstant(GETARG_C(i))) {
             variant = VM_VARIANT_STRKEY;
@@ -443,10 +402,10 @@ VmValue *VmExecute(VmState *L)
 #define VSEL_4_1(name) &&L_##name##_1,
 #define VSEL_4_2(name) &&L_##name##_2,
 #define VSEL_4_3(name) &&L_##name##_3,
-#define VM_ROW0(name, fmt) VSEL(name, 0)
-#define VM_ROW1(name, fmt) VSEL(name, 1)
-#define VM_ROW2(name, fmt) VSEL(name, 2)
-#define VM_ROW3(name, fmt) VSEL(name, 3)
+#define VM_ROW0(name, fmt, a, b, c) VSEL(name, 0)
+#define VM_ROW1(name, fmt, a, b, c) VSEL(name, 1)
+#define VM_ROW2(name, fmt, a, b, c) VSEL(name, 2)
+#define VM_ROW3(name, fmt, a, b, c) VSEL(name, 3)
 #define VM_NOPS19 \
     &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, \
     &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
@@ -866,8 +825,8 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(CONCAT)
             {
-                int b = CUR.rb;
-                int c = CUR.rc;
+                int b = CUR.rb / static_cast<int>(sizeof(VmValue));
+                int c = CUR.rc / static_cast<int>(sizeof(VmValue));
                 PROTECT({
                     VmConcatValues(L, c - b + 1, c);
                     L->base[CUR.a] = L->base[b];

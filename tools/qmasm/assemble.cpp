@@ -20,7 +20,7 @@ namespace qmasm {
 namespace {
 
 const char *const opcodeNames[] = {
-#define QMASM_NAME(name, fmt) #name,
+#define QMASM_NAME(name, fmt, a, b, c) #name,
     VM_OPCODE_LIST(QMASM_NAME)
 #undef QMASM_NAME
 };
@@ -46,41 +46,18 @@ struct Shape {
     int count;
 };
 
+Kind kindOf(VmOperandKind k)
+{
+    return k == VM_OPND_R ? REG : k == VM_OPND_K ? RK : IMM;
+}
+
 Shape shapeOf(int op)
 {
     switch (op) {
-    case OP_MOVE:
-    case OP_LOADNIL:
-    case OP_NEG:
-    case OP_NOT:
-    case OP_BITNOT:
-        return {{{FA, REG}, {FB, REG}, {FC, IMM}}, 3};
     case OP_LOADCONST:
     case OP_GETGLOBAL:
     case OP_SETGLOBAL:
         return {{{FA, REG}, {FBX, KST}}, 2};
-    case OP_LOADNUM:
-    case OP_GETUPVAL:
-    case OP_SETUPVAL:
-    case OP_NEWTABLE:
-        return {{{FA, REG}, {FB, IMM}, {FC, IMM}}, 3};
-    case OP_GETTABLE:
-    case OP_SELF:
-        return {{{FA, REG}, {FB, REG}, {FC, RK}}, 3};
-    case OP_CONCAT:
-        return {{{FA, REG}, {FB, REG}, {FC, REG}}, 3};
-    case OP_EQ:
-    case OP_LT:
-    case OP_LE:
-        return {{{FA, IMM}, {FB, RK}, {FC, RK}}, 3};
-    case OP_TESTSET:
-        return {{{FA, REG}, {FB, REG}, {FC, IMM}}, 3};
-    case OP_CALL:
-    case OP_TAILCALL:
-    case OP_RETURN:
-    case OP_CALLCATCH:
-    case OP_TAILCALLCATCH:
-        return {{{FA, REG}, {FB, IMM}, {FC, IMM}}, 3};
     case OP_FORLOOP:
     case OP_ITERPREP:
         return {{{FA, REG}, {FSBX, LBL}}, 2};
@@ -93,9 +70,11 @@ Shape shapeOf(int op)
         return {{{FA, REG}}, 1};
     case OP_CLOSURE:
         return {{{FA, REG}, {FBX, PROTO}}, 2};
-    default:
-        // SETTABLE and the arithmetic and bit operations.
-        return {{{FA, REG}, {FB, RK}, {FC, RK}}, 3};
+    default: {
+        // The three fields of the ABC layout, as the opcode list names them.
+        const VmOperandKinds &k = vmOpcodeOperands[op];
+        return {{{FA, kindOf(k.a)}, {FB, kindOf(k.b)}, {FC, kindOf(k.c)}}, 3};
+    }
     }
 }
 
