@@ -884,22 +884,26 @@ retentry:  // continue the frame on top (after a call returned into it)
                 }
                 vmbreak;
             }
-            vmcase(CALL)
-            vmcase(CALLCATCH)
             vmcase(TAILCALL)
             vmcase(TAILCALLCATCH)
             {
-                bool capture = op == OP_CALLCATCH || op == OP_TAILCALLCATCH;
-                bool tail = op == OP_TAILCALL || op == OP_TAILCALLCATCH;
                 int b = CUR.rb;
-                int nresults = CUR.rc - 1;
+                if (b != 0)
+                    L->top = ra + b;
+                ci->savedpc = pc;
+                goto callslow;
+            }
+            vmcase(CALL)
+            vmcase(CALLCATCH)
+            {
+                int b = CUR.rb;
                 if (b != 0)
                     L->top = ra + b;
                 ci->savedpc = pc;
                 // Script callee with fixed parameters, its code decoded, room
                 // on the stack and for a call record, no call hook: enter its
-                // frame here.
-                if (VM_LIKELY(!tail && ra->tag == VM_TFUNCTION && !VmClosureOf(ra)->isC &&
+                // frame here. Everything else takes the general path.
+                if (VM_LIKELY(ra->tag == VM_TFUNCTION && !VmClosureOf(ra)->isC &&
                               !(L->hookmask & VM_MASK_CALL))) {
                     VmClosure *ncl = VmClosureOf(ra);
                     VmPrototype *p = ncl->l.p;
@@ -933,6 +937,16 @@ retentry:  // continue the frame on top (after a call returned into it)
                         vmbreak;
                     }
                 }
+                goto callslow;
+            }
+            callslow:
+            {
+                // The general call: commands, callees that need a prepared
+                // frame, tail calls, call hooks. ra, L->top and savedpc are
+                // set.
+                const bool capture = op == OP_CALLCATCH || op == OP_TAILCALLCATCH;
+                const bool tail = op == OP_TAILCALL || op == OP_TAILCALLCATCH;
+                const int nresults = CUR.rc - 1;
                 // Commands (and only they) may read the position of the
                 // CALL, to place a label subroutine.
                 vmGosub.callPosition = static_cast<int>(pc - CL()->l.p->exec);
