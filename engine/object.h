@@ -175,6 +175,7 @@ struct VmTable : VmGcHeader {
     VmNode *lastfree;   // only moves downwards
     VmGcHeader *gclist;
     int32_t sizearray;
+    uint32_t nodemask;  // (1 << lsizenode) - 1, kept beside it for lookups
 };
 
 // Largest hash part: 2^24 nodes; also the largest array part, since a rehash
@@ -569,7 +570,7 @@ inline const VmValue *VmTableGetNum(VmTable *t, int key)
 // the hashes of constant keys next to its instructions).
 inline const VmValue *VmTableGetStrHashed(VmTable *t, VmString *key, uint32_t hash)
 {
-    const VmNode *n = &t->node[hash & (uint32_t(VmSizeNode(t)) - 1)];
+    const VmNode *n = &t->node[hash & t->nodemask];
     do {
         if (n->key.tag == VM_TSTRING && n->key.value.gc == key)
             return &n->value;

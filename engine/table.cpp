@@ -54,9 +54,9 @@ VmNode *mainPosition(VmTable *t, const VmValue *key)
     case VM_TNUMBER:
         return hashNum(t, key->value.n);
     case VM_TSTRING:
-        return &t->node[VmStringKeyHash(VmStringOf(key)) & uint32_t(VmSizeNode(t) - 1)];
+        return &t->node[VmStringKeyHash(VmStringOf(key)) & t->nodemask];
     case VM_TBOOLEAN:
-        return &t->node[uint32_t(key->value.b) & uint32_t(VmSizeNode(t) - 1)];
+        return &t->node[uint32_t(key->value.b) & t->nodemask];
     default:
         return hashPointer(t, key->value.p);
     }
@@ -105,6 +105,7 @@ void setNodeVector(VmState *L, VmTable *t, int lsize, bool own)
     if (!own) {
         t->node = VmG(L)->dummynode;
         t->lsizenode = 0;
+        t->nodemask = 0;
         t->lastfree = nullptr;
         return;
     }
@@ -117,6 +118,7 @@ void setNodeVector(VmState *L, VmTable *t, int lsize, bool own)
     }
     t->node = n;
     t->lsizenode = static_cast<uint8_t>(lsize);
+    t->nodemask = static_cast<uint32_t>(size - 1);
     t->lastfree = n + size;  // every node is free
 }
 
@@ -262,6 +264,7 @@ VmTable *VmCreateTable(VmState *L, int narray, int lsizenode)
     VmGlobalState *g = VmG(L);
     t->flags = 0xFF;
     t->lsizenode = 0;
+    t->nodemask = 0;
     t->metatable = VmIsTable(&g->defaultmeta) ? VmTableOf(&g->defaultmeta) : nullptr;
     t->array = nullptr;
     t->sizearray = 0;
@@ -309,6 +312,7 @@ void VmTableResize(VmState *L, VmTable *t, int narray, int lsizenode)
             freeNodes(L, t->node, t->lsizenode, ownsNodes(L, t));
             t->node = oldnode;
             t->lsizenode = static_cast<uint8_t>(oldlsize);
+            t->nodemask = (uint32_t(1) << oldlsize) - 1;
             t->lastfree = oldlastfree;
             throw;
         }
