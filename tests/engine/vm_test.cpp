@@ -4,10 +4,12 @@
 // operand cases that must raise instead of ending the run silently, and
 // the instructions at which line and count hooks fire.
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/object.h"
@@ -633,6 +635,38 @@ TEST_F(LineHooks, FireOnExactlyTheRightInstructions)
         EXPECT_EQ(status, 0);
         EXPECT_EQ(traced, c.events);
     }
+}
+
+// A hook that marks its run in the global "seen".
+void markingHook(VmState *L, VmDebugInfo *, int *, int)
+{
+    VmPushString(L, "seen");
+    VmPushNumber(L, 1);
+    VmSetTable(L, VM_GLOBALS_INDEX);
+}
+
+// A gate opened by another thread while a script loops without leaving the
+// interpreter (no command, no metamethod) still reaches the hook: the loop
+// ends as soon as the hook has marked "seen", long before its own count.
+TEST_F(LineHooks, GateOpenedByAnotherThreadReachesABusyLoop)
+{
+    const char *code = ".line 1\nLOADNUM 0, 0\nLOADNUM 1, 0\nLOADCONST 2, #200000000\nLOADNUM 3, 1\nJUMP test\n"
+                       "body: GETGLOBAL 4, \"seen\"\nEQ 1, 4, #1\nJUMP done\ntest: FORLOOP 1, body\nRETURN 0, 2\n"
+                       "done: LOADNUM 0, 1\nRETURN 0, 2";
+    VmPushNumber(L, 0);
+    setGlobal("seen");  // present, so that reading it stays in the interpreter
+    vmEventPollGate.store(0);
+    VmSetGatedHook(L, markingHook);
+    std::thread opener([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        vmEventPollGate.store(1, std::memory_order_relaxed);
+    });
+    ErrorCode status = run(code, 1);
+    opener.join();
+    VmSetHook(L, nullptr, 0, 0);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(VmToNumber(L, -1), 1);
+    VmSetTop(L, -2);
 }
 
 // A gated hook is absent until its gate opens, then runs once, at the next
