@@ -650,7 +650,7 @@ void markingHook(VmState *L, VmDebugInfo *, int *, int)
 // ends as soon as the hook has marked "seen", long before its own count.
 TEST_F(LineHooks, GateOpenedByAnotherThreadReachesABusyLoop)
 {
-    const char *code = ".line 1\nLOADNUM 0, 0\nLOADNUM 1, 0\nLOADCONST 2, #200000000\nLOADNUM 3, 1\nJUMP test\n"
+    const char *code = ".line 1\nLOADNUM 0, 0\nLOADNUM 1, 0\nLOADCONST 2, #2000000000\nLOADNUM 3, 1\nJUMP test\n"
                        "body: GETGLOBAL 4, \"seen\"\nEQ 1, 4, #1\nJUMP done\ntest: FORLOOP 1, body\nRETURN 0, 2\n"
                        "done: LOADNUM 0, 1\nRETURN 0, 2";
     VmPushNumber(L, 0);
