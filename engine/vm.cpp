@@ -719,74 +719,61 @@ retentry:  // continue the frame on top (after a call returned into it)
 
 #define OP_ADD_EXPR +
 #define OP_SUB_EXPR -
-#define OP_MUL_EXPR *
-#define OP_DIV_EXPR /
+// A binary operator: FAST runs when both operands are numbers and leaves
+// the handler when it has stored the result; everything else goes to
+// VmArith.
+#define NUMBER_BODY(name, KB, KC, FAST)                                    \
+    {                                                                      \
+        const VmValue *rb = RKB(KB);                                       \
+        const VmValue *rc = RKC(KC);                                       \
+        if (VM_LIKELY(bothNumbers(rb, rc)))                                \
+            FAST                                                           \
+        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
+        vmbreak;                                                           \
+    }
 // ADD and SUB carry running sums: their first operand is read through
 // heldNumber.
-#define SUM_BODY(name, KB, KC)                                             \
+#define SUM_FAST(name)                                                     \
     {                                                                      \
-        const VmValue *rb = RKB(KB);                                       \
-        const VmValue *rc = RKC(KC);                                       \
-        if (VM_LIKELY(bothNumbers(rb, rc))) {                              \
-            double nb = heldNumber(rb, heldArith);                         \
-            heldArith = nb OP_##name##_EXPR rc->value.n;                   \
-            VmSetNumber(ra, heldArith);                                    \
-            vmbreak;                                                       \
-        }                                                                  \
-        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
+        heldArith = heldNumber(rb, heldArith) OP_##name##_EXPR rc->value.n; \
+        VmSetNumber(ra, heldArith);                                        \
         vmbreak;                                                           \
     }
-#define ADD_BODY(KB, KC) SUM_BODY(ADD, KB, KC)
-#define SUB_BODY(KB, KC) SUM_BODY(SUB, KB, KC)
+#define ADD_BODY(KB, KC) NUMBER_BODY(ADD, KB, KC, SUM_FAST(ADD))
+#define SUB_BODY(KB, KC) NUMBER_BODY(SUB, KB, KC, SUM_FAST(SUB))
             VARIANTS4(ADD, ADD_BODY)
             VARIANTS4(SUB, SUB_BODY)
-#define ARITH_BODY(name, fast, KB, KC)                                     \
-    {                                                                      \
-        const VmValue *rb = RKB(KB);                                       \
-        const VmValue *rc = RKC(KC);                                       \
-        if (VM_LIKELY(bothNumbers(rb, rc))) {                              \
-            double nb = rb->value.n, nc = rc->value.n;                     \
-            if (fast) {                                                    \
-                VmSetNumber(ra, nb OP_##name##_EXPR nc);                   \
-                vmbreak;                                                   \
-            }                                                              \
+#define MUL_BODY(KB, KC) NUMBER_BODY(MUL, KB, KC, { VmSetNumber(ra, rb->value.n * rc->value.n); vmbreak; })
+// Division by zero is VmArith's (it has its own rules).
+#define DIV_BODY(KB, KC)                                                   \
+    NUMBER_BODY(DIV, KB, KC, {                                             \
+        if (rc->value.n != 0) {                                            \
+            VmSetNumber(ra, rb->value.n / rc->value.n);                    \
+            vmbreak;                                                       \
         }                                                                  \
-        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
-        vmbreak;                                                           \
-    }
-#define MUL_BODY(KB, KC) ARITH_BODY(MUL, true, KB, KC)
-#define DIV_BODY(KB, KC) ARITH_BODY(DIV, nc != 0, KB, KC)
+    })
             VARIANTS4(MUL, MUL_BODY)
             VARIANTS4(DIV, DIV_BODY)
 
-#define NUMOP_BODY(name, KB, KC)                                           \
-    {                                                                      \
-        const VmValue *rb = RKB(KB);                                       \
-        const VmValue *rc = RKC(KC);                                       \
-        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
-        vmbreak;                                                           \
-    }
-#define INTDIV_BODY(KB, KC) NUMOP_BODY(INTDIV, KB, KC)
-#define MOD_BODY(KB, KC) NUMOP_BODY(MOD, KB, KC)
-#define POW_BODY(KB, KC) NUMOP_BODY(POW, KB, KC)
+// Integer division, modulo and powers are VmArith's alone.
+#define INTDIV_BODY(KB, KC) NUMBER_BODY(INTDIV, KB, KC, {})
+#define MOD_BODY(KB, KC) NUMBER_BODY(MOD, KB, KC, {})
+#define POW_BODY(KB, KC) NUMBER_BODY(POW, KB, KC, {})
             VARIANTS4(INTDIV, INTDIV_BODY)
             VARIANTS4(MOD, MOD_BODY)
             VARIANTS4(POW, POW_BODY)
 
-#define BITOP_BODY(name, expr, KB, KC)                                     \
+// The bit operators: x is the first operand's bit pattern, y the second
+// operand.
+#define BIT_FAST(expr)                                                     \
     {                                                                      \
-        const VmValue *rb = RKB(KB);                                       \
-        const VmValue *rc = RKC(KC);                                       \
-        if (VM_LIKELY(bothNumbers(rb, rc))) {                              \
-            uint32_t x = VmBits(rb->value.n);                              \
-            double y = rc->value.n;                                        \
-            (void)y;                                                       \
-            VmSetNumber(ra, static_cast<double>(static_cast<uint32_t>(expr))); \
-            vmbreak;                                                       \
-        }                                                                  \
-        PROTECT(VmArith(L, ra, rb, rc, OP_##name));                        \
+        uint32_t x = VmBits(rb->value.n);                                  \
+        double y = rc->value.n;                                            \
+        (void)y;                                                           \
+        VmSetNumber(ra, static_cast<double>(static_cast<uint32_t>(expr))); \
         vmbreak;                                                           \
     }
+#define BITOP_BODY(name, expr, KB, KC) NUMBER_BODY(name, KB, KC, BIT_FAST(expr))
 #define SHL_BODY(KB, KC) BITOP_BODY(SHL, x << (VmTruncInt32(y) & 31), KB, KC)
 #define SHR_BODY(KB, KC) BITOP_BODY(SHR, x >> (VmTruncInt32(y) & 31), KB, KC)
 #define BITOR_BODY(KB, KC) BITOP_BODY(BITOR, x | VmBits(y), KB, KC)
