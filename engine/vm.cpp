@@ -895,7 +895,10 @@ retentry:  // continue the frame on top (after a call returned into it)
                     VmClosure *ncl = VmClosureOf(ra);
                     VmPrototype *p = ncl->l.p;
                     VmCallInfo *nci = ci + 1;  // ci is L->ci
-                    if (!p->is_vararg && p->exec != nullptr && L->stack_last - ra > p->maxstacksize + 1 &&
+                    // The stack test in addresses, so that no pointer past
+                    // the stack is formed.
+                    uintptr_t need = reinterpret_cast<uintptr_t>(ra) + (p->maxstacksize + 1u) * sizeof(VmValue);
+                    if (!p->is_vararg && p->exec != nullptr && need < reinterpret_cast<uintptr_t>(L->stack_last) &&
                         nci < L->end_ci) {
                         VmValue *nbase = ra + 1;
                         VmValue *ntop = nbase + p->maxstacksize;
