@@ -334,78 +334,30 @@ void VmPrepareExec(VmState *L, VmPrototype *p)
 
 VmValue *VmExecute(VmState *L)
 {
-    // Opcode variants by operand kinds: an opcode with one RK operand has a
-    // variant for its constant, one with two RK operands three.
-#define VMV_MOVE 1
-#define VMV_LOADCONST 1
-#define VMV_LOADNUM 1
-#define VMV_LOADNIL 1
-#define VMV_GETUPVAL 1
-#define VMV_GETGLOBAL 1
-#define VMV_GETTABLE 3
-#define VMV_SETGLOBAL 1
-#define VMV_SETUPVAL 1
-#define VMV_SETTABLE 4
-#define VMV_NEWTABLE 1
-#define VMV_ADD 4
-#define VMV_SUB 4
-#define VMV_MUL 4
-#define VMV_DIV 4
-#define VMV_INTDIV 4
-#define VMV_MOD 4
-#define VMV_SHL 4
-#define VMV_SHR 4
-#define VMV_BITOR 4
-#define VMV_BITAND 4
-#define VMV_BITXOR 4
-#define VMV_POW 4
-#define VMV_NEG 1
-#define VMV_NOT 1
-#define VMV_BITNOT 1
-#define VMV_CONCAT 1
-#define VMV_JUMP 1
-#define VMV_EQ 4
-#define VMV_LT 4
-#define VMV_LE 4
-#define VMV_TESTSET 1
-#define VMV_CALL 1
-#define VMV_TAILCALL 1
-#define VMV_RETURN 1
-#define VMV_FORLOOP 1
-#define VMV_ITERLOOP 1
-#define VMV_ITERPREP 1
-#define VMV_SETLIST 1
-#define VMV_SETLISTTOP 1
-#define VMV_CLOSE 1
-#define VMV_CLOSURE 1
-#define VMV_SELF 3
-#define VMV_CALLCATCH 1
-#define VMV_TAILCALLCATCH 1
-
 #ifdef VM_JUMPTABLE
-#define VSEL(name, v) VSEL_I(VMV_##name, name, v)
-#define VSEL_I(n, name, v) VSEL_J(n, name, v)
-#define VSEL_J(n, name, v) VSEL_##n##_##v(name)
-#define VSEL_1_0(name) &&L_##name,
-#define VSEL_1_1(name) &&L_NOP,
-#define VSEL_1_2(name) &&L_NOP,
-#define VSEL_1_3(name) &&L_NOP,
-#define VSEL_2_0(name) &&L_##name##_0,
-#define VSEL_2_1(name) &&L_##name##_1,
-#define VSEL_2_2(name) &&L_NOP,
-#define VSEL_2_3(name) &&L_NOP,
-#define VSEL_3_0(name) &&L_##name##_0,
-#define VSEL_3_1(name) &&L_##name##_1,
-#define VSEL_3_2(name) &&L_##name##_2,
-#define VSEL_3_3(name) &&L_NOP,
-#define VSEL_4_0(name) &&L_##name##_0,
-#define VSEL_4_1(name) &&L_##name##_1,
-#define VSEL_4_2(name) &&L_##name##_2,
-#define VSEL_4_3(name) &&L_##name##_3,
-#define VM_ROW0(name, fmt, a, b, c) VSEL(name, 0)
-#define VM_ROW1(name, fmt, a, b, c) VSEL(name, 1)
-#define VM_ROW2(name, fmt, a, b, c) VSEL(name, 2)
-#define VM_ROW3(name, fmt, a, b, c) VSEL(name, 3)
+    // The variants of an opcode follow from the kinds of its B and C
+    // fields: two RK operands give four (which of them are constants), a
+    // register and an RK operand (GETTABLE, SELF) three (a register, a
+    // constant or a string constant), anything else one. Row v of the
+    // table holds variant v of every opcode.
+#define VSEL(b, c, name, v) VSEL_##b##c(name, v)
+#define VSEL_NN(name, v) VSEL_ONE_##v(name)
+#define VSEL_RN(name, v) VSEL_ONE_##v(name)
+#define VSEL_RR(name, v) VSEL_ONE_##v(name)
+#define VSEL_RK(name, v) VSEL_RK_##v(name)
+#define VSEL_KK(name, v) &&L_##name##_##v,
+#define VSEL_ONE_0(name) &&L_##name,
+#define VSEL_ONE_1(name) &&L_NOP,
+#define VSEL_ONE_2(name) &&L_NOP,
+#define VSEL_ONE_3(name) &&L_NOP,
+#define VSEL_RK_0(name) &&L_##name##_0,
+#define VSEL_RK_1(name) &&L_##name##_1,
+#define VSEL_RK_2(name) &&L_##name##_2,
+#define VSEL_RK_3(name) &&L_NOP,
+#define VM_ROW0(name, fmt, a, b, c) VSEL(b, c, name, 0)
+#define VM_ROW1(name, fmt, a, b, c) VSEL(b, c, name, 1)
+#define VM_ROW2(name, fmt, a, b, c) VSEL(b, c, name, 2)
+#define VM_ROW3(name, fmt, a, b, c) VSEL(b, c, name, 3)
 #define VM_NOPS19 \
     &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, \
     &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
