@@ -55,17 +55,6 @@ inline int computeTrap(VmState *L)
     return (mask & (VM_MASK_LINE | VM_MASK_COUNT)) | (vmRun.quit != 0) | gate;
 }
 
-inline bool isFalse(const VmValue *o)
-{
-    switch (o->tag) {
-    case VM_TNIL: return true;
-    case VM_TBOOLEAN: return o->value.b == 0;
-    case VM_TNUMBER: return o->value.n == 0;
-    case VM_TSTRING: return VmStringOf(o)->len == 0;
-    default: return false;
-    }
-}
-
 // True when d is an integer that fits an int (the array-part fast path).
 inline bool numberToInt(double d, int *out)
 {
@@ -749,7 +738,7 @@ retentry:  // continue the frame on top (after a call returned into it)
             }
             vmcase(NOT)
             {
-                VmSetNumber(ra, isFalse(RB()) ? 1 : 0);
+                VmSetNumber(ra, VmIsFalse(RB()) ? 1 : 0);
                 vmbreak;
             }
             vmcase(BITNOT)
@@ -815,7 +804,7 @@ retentry:  // continue the frame on top (after a call returned into it)
             vmcase(TESTSET)
             {
                 const VmValue *rb = RB();
-                if (static_cast<int>(isFalse(rb)) == CUR.rc) {
+                if (static_cast<int>(VmIsFalse(rb)) == CUR.rc) {
                     pc++;
                 } else {
                     copyValue(ra, rb);

@@ -67,6 +67,19 @@ inline bool VmToNumberValue(const VmValue *o, double *out)
     return false;
 }
 
+// Whether a value counts as false to NOT, TESTSET and the comparison
+// metamethods: nil, false, 0 and the empty string.
+inline bool VmIsFalse(const VmValue *o)
+{
+    switch (o->tag) {
+    case VM_TNIL: return true;
+    case VM_TBOOLEAN: return o->value.b == 0;
+    case VM_TNUMBER: return o->value.n == 0;
+    case VM_TSTRING: return VmStringOf(o)->len == 0;
+    default: return false;
+    }
+}
+
 // Formats a number as its "%.14g" text into buf (at least 32 bytes).
 int VmNumberToText(double n, char *buf);
 

@@ -155,17 +155,6 @@ void callTM(VmState *L, const VmValue *f, const VmValue *a, const VmValue *b, co
         RaiseCommandError(L, err);
 }
 
-bool isFalse(const VmValue *o)
-{
-    switch (o->tag) {
-    case VM_TNIL: return true;
-    case VM_TBOOLEAN: return o->value.b == 0;
-    case VM_TNUMBER: return o->value.n == 0;
-    case VM_TSTRING: return VmStringOf(o)->len == 0;
-    default: return false;
-    }
-}
-
 // Compares two strings chunk by chunk across embedded zero bytes; cmp
 // compares two zero-terminated chunks.
 int compareStrings(const VmString *ls, const VmString *rs, int (*cmp)(const char *, const char *))
@@ -397,7 +386,7 @@ int callOrderTM(VmState *L, const VmValue *a, const VmValue *b, VmEvent e)
     L->top++;
     callTMres(L, res, tm, a, b);
     L->top--;
-    return isFalse(VmRestoreStack(L, res)) ? 0 : 1;
+    return VmIsFalse(VmRestoreStack(L, res)) ? 0 : 1;
 }
 
 // Mixed-type ordering: 1 true, 0 false; raises for types that do not order.
