@@ -20,13 +20,15 @@ namespace {
 constexpr int W = 1920, H = 1080;
 
 void setRate(benchmark::State& state, double pixels) {
-  state.counters["MP/s"] = benchmark::Counter(pixels / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MP/s"] =
+      benchmark::Counter(pixels / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 std::vector<uint8_t> alphaPattern() {
   std::vector<uint8_t> a(static_cast<size_t>(W) * H);
   for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x) a[static_cast<size_t>(y) * W + x] = ((x / 64 + y / 64) & 1) ? 255 : (x * 7 + y) & 255;
+    for (int x = 0; x < W; ++x)
+      a[static_cast<size_t>(y) * W + x] = ((x / 64 + y / 64) & 1) ? 255 : (x * 7 + y) & 255;
   return a;
 }
 
@@ -61,8 +63,13 @@ void BM_Quantize640x480(benchmark::State& state) {
   std::vector<uint8_t> idx(static_cast<size_t>(w) * h);
   uint32_t pal[256];
   for (auto _ : state) {
-    QuantizeRequest q{p.data(), PIXFMT_ARGB32, 4, w, h, w, idx.data(), pal, 256, -1, 0,
-                      static_cast<int32_t>(state.range(0)), 0, -1};
+    QuantizeRequest q{p.data(),   PIXFMT_ARGB32,
+                      4,          w,
+                      h,          w,
+                      idx.data(), pal,
+                      256,        -1,
+                      0,          static_cast<int32_t>(state.range(0)),
+                      0,          -1};
     QuantizeColors(&q);
     benchmark::DoNotOptimize(idx.data());
   }
@@ -77,11 +84,16 @@ void BM_AffineRotateBilinear(benchmark::State& state) {
   // Rotation about the picture centre, drawn into a destination of the
   // same size.
   const double cx = W / 2.0, cy = H / 2.0;
-  const double m[6] = {std::cos(t), std::sin(t), -std::sin(t), std::cos(t),
-                       cx - std::cos(t) * cx + std::sin(t) * cy, cy - std::sin(t) * cx - std::cos(t) * cy};
+  const double m[6] = {std::cos(t),
+                       std::sin(t),
+                       -std::sin(t),
+                       std::cos(t),
+                       cx - std::cos(t) * cx + std::sin(t) * cy,
+                       cy - std::sin(t) * cx - std::cos(t) * cy};
   for (auto _ : state) {
-    TransformRequest q{src.data(), dst.data(), nullptr, nullptr, nullptr, nullptr, 0, W, H, W, W, H, W, 0, 0, 0, 0,
-                       m, 1, PIXFMT_ARGB32, 4};
+    TransformRequest q{
+        src.data(), dst.data(), nullptr, nullptr, nullptr, nullptr,       0, W, H, W, W, H, W, 0,
+        0,          0,          0,       m,       1,       PIXFMT_ARGB32, 4};
     TransformPixels(&q);
     benchmark::DoNotOptimize(dst.data());
   }
@@ -104,22 +116,28 @@ void BM_Gradient(benchmark::State& state) {
   }
   setRate(state, double(W) * H);
 }
-BENCHMARK(BM_Gradient)->Arg(GRADIENT_LINEAR)->Arg(GRADIENT_RADIAL)->ArgName("type")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Gradient)
+    ->Arg(GRADIENT_LINEAR)
+    ->Arg(GRADIENT_RADIAL)
+    ->ArgName("type")
+    ->Unit(benchmark::kMillisecond);
 
 #ifdef QM_HAVE_PIXMAN
 
 void BM_PixmanBlurAlpha(benchmark::State& state) {
   auto a = alphaPattern();
   std::vector<uint8_t> out(a.size());
-  pixman_image_t* src = pixman_image_create_bits(PIXMAN_a8, W, H, reinterpret_cast<uint32_t*>(a.data()), W);
-  pixman_image_t* dst = pixman_image_create_bits(PIXMAN_a8, W, H, reinterpret_cast<uint32_t*>(out.data()), W);
+  pixman_image_t* src =
+      pixman_image_create_bits(PIXMAN_a8, W, H, reinterpret_cast<uint32_t*>(a.data()), W);
+  pixman_image_t* dst =
+      pixman_image_create_bits(PIXMAN_a8, W, H, reinterpret_cast<uint32_t*>(out.data()), W);
   // pixman's Gaussian sampling kernel is 5 pixels wide at scale 1; widened
   // four times it covers about 21 taps a side, like a radius-10 blur (pixman
   // evaluates the filter as a full 2-D footprint per pixel).
   int n = 0;
   pixman_fixed_t* params = pixman_filter_create_separable_convolution(
-      &n, pixman_double_to_fixed(4.0), pixman_double_to_fixed(4.0), PIXMAN_KERNEL_IMPULSE, PIXMAN_KERNEL_IMPULSE,
-      PIXMAN_KERNEL_GAUSSIAN, PIXMAN_KERNEL_GAUSSIAN, 0, 0);
+      &n, pixman_double_to_fixed(4.0), pixman_double_to_fixed(4.0), PIXMAN_KERNEL_IMPULSE,
+      PIXMAN_KERNEL_IMPULSE, PIXMAN_KERNEL_GAUSSIAN, PIXMAN_KERNEL_GAUSSIAN, 0, 0);
   pixman_image_set_filter(src, PIXMAN_FILTER_SEPARABLE_CONVOLUTION, params, n);
   pixman_image_set_repeat(src, PIXMAN_REPEAT_PAD);
   for (auto _ : state) {
@@ -141,10 +159,12 @@ void BM_PixmanRotateBilinear(benchmark::State& state) {
   // pixman maps destination to source: the inverse rotation about the centre.
   pixman_transform_t t;
   pixman_transform_init_identity(&t);
-  pixman_transform_translate(&t, nullptr, pixman_double_to_fixed(-W / 2.0), pixman_double_to_fixed(-H / 2.0));
+  pixman_transform_translate(&t, nullptr, pixman_double_to_fixed(-W / 2.0),
+                             pixman_double_to_fixed(-H / 2.0));
   pixman_transform_rotate(&t, nullptr, pixman_double_to_fixed(std::cos(-30 * M_PI / 180)),
                           pixman_double_to_fixed(std::sin(-30 * M_PI / 180)));
-  pixman_transform_translate(&t, nullptr, pixman_double_to_fixed(W / 2.0), pixman_double_to_fixed(H / 2.0));
+  pixman_transform_translate(&t, nullptr, pixman_double_to_fixed(W / 2.0),
+                             pixman_double_to_fixed(H / 2.0));
   pixman_image_set_transform(src, &t);
   pixman_image_set_filter(src, PIXMAN_FILTER_BILINEAR, nullptr, 0);
   for (auto _ : state) {
@@ -160,14 +180,16 @@ BENCHMARK(BM_PixmanRotateBilinear)->Unit(benchmark::kMillisecond);
 void BM_PixmanGradient(benchmark::State& state) {
   std::vector<uint32_t> dstPx(static_cast<size_t>(W) * H);
   pixman_image_t* dst = pixman_image_create_bits(PIXMAN_x8r8g8b8, W, H, dstPx.data(), W * 4);
-  pixman_gradient_stop_t stops[2] = {{0, {0xFFFF, 0x2020, 0x4040, 0xFFFF}}, {pixman_int_to_fixed(1), {0x4040, 0xFFFF, 0x2020, 0xFFFF}}};
+  pixman_gradient_stop_t stops[2] = {{0, {0xFFFF, 0x2020, 0x4040, 0xFFFF}},
+                                     {pixman_int_to_fixed(1), {0x4040, 0xFFFF, 0x2020, 0xFFFF}}};
   pixman_image_t* g;
   if (state.range(0) == GRADIENT_LINEAR) {
     pixman_point_fixed_t p1 = {0, 0}, p2 = {pixman_int_to_fixed(W / 2), pixman_int_to_fixed(H)};
     g = pixman_image_create_linear_gradient(&p1, &p2, stops, 2);
   } else {
     pixman_point_fixed_t c = {pixman_int_to_fixed(W / 2), pixman_int_to_fixed(H / 2)};
-    g = pixman_image_create_radial_gradient(&c, &c, 0, pixman_double_to_fixed(std::hypot(W, H) / 2), stops, 2);
+    g = pixman_image_create_radial_gradient(&c, &c, 0, pixman_double_to_fixed(std::hypot(W, H) / 2),
+                                            stops, 2);
   }
   pixman_image_set_repeat(g, PIXMAN_REPEAT_PAD);
   for (auto _ : state) {
@@ -178,7 +200,11 @@ void BM_PixmanGradient(benchmark::State& state) {
   pixman_image_unref(dst);
   setRate(state, double(W) * H);
 }
-BENCHMARK(BM_PixmanGradient)->Arg(GRADIENT_LINEAR)->Arg(GRADIENT_RADIAL)->ArgName("type")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PixmanGradient)
+    ->Arg(GRADIENT_LINEAR)
+    ->Arg(GRADIENT_RADIAL)
+    ->ArgName("type")
+    ->Unit(benchmark::kMillisecond);
 
 #endif
 

@@ -35,7 +35,8 @@ std::atomic<int64_t> postedAt{0};
 std::vector<double> latencies;
 
 int64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
 }
 
 int pingHandler(VmState*) {
@@ -139,7 +140,8 @@ void runLoop(benchmark::State& state, int hook) {
   if (hook == 1) VmSetHook(L, emptyHook, VM_MASK_LINE, 0);
   std::vector<uint8_t> chunk;
   std::string error;
-  if (!qmasm::AssembleChunk(LINE_LOOP, &chunk, &error) || VmLoad(L, readAll, &chunk, "=bench") != 0) {
+  if (!qmasm::AssembleChunk(LINE_LOOP, &chunk, &error) ||
+      VmLoad(L, readAll, &chunk, "=bench") != 0) {
     state.SkipWithError("load failed");
     closePlayer(L);
     return;

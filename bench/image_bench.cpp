@@ -26,7 +26,8 @@ std::vector<uint32_t> Picture() {
     for (int32_t x = 0; x < W; x++) {
       s = s * 1103515245u + 12345u;
       int noise = static_cast<int>((s >> 16) & 7) - 4;
-      int r = x * 255 / W + noise, g = y * 255 / H + noise, b = ((x - W / 2) * (x - W / 2) + (y - H / 2) * (y - H / 2)) / 4000;
+      int r = x * 255 / W + noise, g = y * 255 / H + noise,
+          b = ((x - W / 2) * (x - W / 2) + (y - H / 2) * (y - H / 2)) / 4000;
       if ((x / 120 + y / 120) % 5 == 0) r = 255 - r;
       auto clamp = [](int v) { return static_cast<uint32_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
       p[static_cast<size_t>(y) * W + x] = (clamp(r) << 16) | (clamp(g) << 8) | clamp(b);
@@ -71,8 +72,8 @@ void ourDecode(benchmark::State& state, const std::string& path) {
   for (auto _ : state) {
     DecodedImage* image = nullptr;
     int32_t w = 0, h = 0;
-    ErrorCode e = LoadImageFile(path.c_str(), "inbuilt", nullptr, nullptr, -1, 0, &image, nullptr, nullptr, &w, &h,
-                                nullptr, nullptr, nullptr);
+    ErrorCode e = LoadImageFile(path.c_str(), "inbuilt", nullptr, nullptr, -1, 0, &image, nullptr,
+                                nullptr, &w, &h, nullptr, nullptr, nullptr);
     if (e) {
       state.SkipWithError("decode failed");
       break;
@@ -119,7 +120,8 @@ void BM_JpegLibjpeg(benchmark::State& state) {
     std::vector<JSAMPLE> pixels(static_cast<size_t>(cinfo.output_width) * cinfo.output_height *
                                 static_cast<size_t>(cinfo.output_components));
     while (cinfo.output_scanline < cinfo.output_height) {
-      JSAMPROW row = pixels.data() + static_cast<size_t>(cinfo.output_scanline) * cinfo.output_width *
+      JSAMPROW row = pixels.data() + static_cast<size_t>(cinfo.output_scanline) *
+                                         cinfo.output_width *
                                          static_cast<size_t>(cinfo.output_components);
       jpeg_read_scanlines(&cinfo, &row, 1);
     }

@@ -21,12 +21,12 @@ namespace {
 constexpr int W = 1920, H = 1080;
 
 struct Frame {
-  BitmapHandle* source = nullptr;  // ARGB pixels
-  BitmapHandle* alpha = nullptr;   // its alpha channel
-  BitmapHandle* mask = nullptr;    // a blocky 1-bit mask
-  BitmapHandle* dest = nullptr;    // opaque destination
-  BitmapHandle* half = nullptr;    // 960 x 540 source for the scalers
-  BitmapHandle* scaled = nullptr;  // 1920 x 1080 target of the scalers
+  BitmapHandle* source = nullptr;       // ARGB pixels
+  BitmapHandle* alpha = nullptr;        // its alpha channel
+  BitmapHandle* mask = nullptr;         // a blocky 1-bit mask
+  BitmapHandle* dest = nullptr;         // opaque destination
+  BitmapHandle* half = nullptr;         // 960 x 540 source for the scalers
+  BitmapHandle* scaled = nullptr;       // 1920 x 1080 target of the scalers
   std::vector<uint32_t> premultiplied;  // the source for pixman's OVER
 
   Frame() {
@@ -62,7 +62,8 @@ struct Frame {
       }
     auto* h = reinterpret_cast<uint32_t*>(GetBitmapAttr(half, 23));
     for (int y = 0; y < H / 2; ++y)
-      for (int x = 0; x < W / 2; ++x) h[static_cast<size_t>(y) * (W / 2) + x] = s[static_cast<size_t>(y) * W + x] & 0xFFFFFF;
+      for (int x = 0; x < W / 2; ++x)
+        h[static_cast<size_t>(y) * (W / 2) + x] = s[static_cast<size_t>(y) * W + x] & 0xFFFFFF;
   }
   ~Frame() {
     FreeBitmap(source);
@@ -72,7 +73,9 @@ struct Frame {
     FreeBitmap(half);
     FreeBitmap(scaled);
   }
-  uint32_t* pixels(BitmapHandle* b) const { return reinterpret_cast<uint32_t*>(GetBitmapAttr(b, 23)); }
+  uint32_t* pixels(BitmapHandle* b) const {
+    return reinterpret_cast<uint32_t*>(GetBitmapAttr(b, 23));
+  }
 };
 
 Frame& frame() {
@@ -152,7 +155,8 @@ BENCHMARK(Ours_ScaleBilinear2x)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
 #ifdef QM_HAVE_PIXMAN
 
-pixman_image_t* wrapImage(pixman_format_code_t format, int w, int h, uint32_t* bits, int strideBytes) {
+pixman_image_t* wrapImage(pixman_format_code_t format, int w, int h, uint32_t* bits,
+                          int strideBytes) {
   return pixman_image_create_bits(format, w, h, bits, strideBytes);
 }
 

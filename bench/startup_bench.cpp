@@ -27,8 +27,8 @@ std::string playerPath() {
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return "quillmere";
   std::string path(self, static_cast<size_t>(n));
-  path = path.substr(0, path.rfind('/'));   // build/bench
-  path = path.substr(0, path.rfind('/'));   // build
+  path = path.substr(0, path.rfind('/'));  // build/bench
+  path = path.substr(0, path.rfind('/'));  // build
   return path + "/quillmere";
 }
 
@@ -38,8 +38,9 @@ std::string writeTrivialApplet() {
   if (!qmasm::Parse(".line 1\nRETURN 0, 1, 0\n", &program, &error)) return "";
   qmasm::Bytes applet = qmasm::WriteApplet(program, qmasm::WriteChunk(program));
   std::string path = "/tmp/quillmere-startup-bench.qma";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(applet.data()),
-                                              static_cast<std::streamsize>(applet.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(applet.data()),
+             static_cast<std::streamsize>(applet.size()));
   return path;
 }
 

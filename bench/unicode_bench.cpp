@@ -9,16 +9,16 @@
 
 namespace {
 
-std::string makeText(bool mixed, size_t bytes)
-{
-  const char* piece = mixed ? "Gr\xC3\xBC\xC3\x9F" "e \xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5 \xE2\x82\xAC " : "Hello, world ";
+std::string makeText(bool mixed, size_t bytes) {
+  const char* piece = mixed ? "Gr\xC3\xBC\xC3\x9F"
+                              "e \xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5 \xE2\x82\xAC "
+                            : "Hello, world ";
   std::string s;
   while (s.size() < bytes) s += piece;
   return s;
 }
 
-void BM_Utf8Validate(benchmark::State& state)
-{
+void BM_Utf8Validate(benchmark::State& state) {
   std::string text = makeText(state.range(0) != 0, 1 << 16);
   for (auto _ : state) {
     int error;
@@ -28,8 +28,7 @@ void BM_Utf8Validate(benchmark::State& state)
 }
 BENCHMARK(BM_Utf8Validate)->Arg(0)->Arg(1);
 
-void BM_Utf8DecodeNext(benchmark::State& state)
-{
+void BM_Utf8DecodeNext(benchmark::State& state) {
   std::string text = makeText(state.range(0) != 0, 1 << 16);
   const char* end = text.data() + text.size();
   for (auto _ : state) {
@@ -45,8 +44,7 @@ void BM_Utf8DecodeNext(benchmark::State& state)
 }
 BENCHMARK(BM_Utf8DecodeNext)->Arg(0)->Arg(1);
 
-void BM_CompareNoCase(benchmark::State& state)
-{
+void BM_CompareNoCase(benchmark::State& state) {
   unicodeUtf8Mode = 1;
   std::string a = makeText(state.range(0) != 0, 4096);
   std::string b = a;
@@ -56,8 +54,7 @@ void BM_CompareNoCase(benchmark::State& state)
 }
 BENCHMARK(BM_CompareNoCase)->Arg(0)->Arg(1);
 
-void BM_CollateCompare(benchmark::State& state)
-{
+void BM_CollateCompare(benchmark::State& state) {
   std::string a = makeText(state.range(0) != 0, 4096);
   std::string b = a;
   StrToUpper(b.data());

@@ -13,7 +13,8 @@ BGPic* bgpicList = nullptr;
 BGPic* currentBGPic = nullptr;
 
 bool sameId(const BGPic* pic, ObjectId id) {
-  return id.autoId ? pic->head.autoId == id.autoId : (!pic->head.autoId && pic->head.number == id.number);
+  return id.autoId ? pic->head.autoId == id.autoId
+                   : (!pic->head.autoId && pic->head.number == id.number);
 }
 
 ErrorCode notFound(ObjectId id) {
@@ -52,9 +53,8 @@ BGPic* GetCurrentBGPic() { return currentBGPic; }
 void SetCurrentBGPic(BGPic* pic) { currentBGPic = pic; }
 
 void InitBGPicRecord(BGPic* pic, int32_t selectionKind, void* selectionRecord,
-                     int32_t selectionFrame, ObjectId id, BitmapHandle* bitmap,
-                     BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height,
-                     int clear) {
+                     int32_t selectionFrame, ObjectId id, BitmapHandle* bitmap, BitmapHandle* mask,
+                     BitmapHandle* alpha, int32_t width, int32_t height, int clear) {
   if (clear) {
     std::memset(static_cast<void*>(pic), 0, sizeof *pic);
     NewList(&pic->layers);

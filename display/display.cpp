@@ -25,9 +25,12 @@ struct NamedCode {
   int32_t code;
 };
 const NamedCode MODE_NAMES[] = {
-    {"windowed", DISPMODE_WINDOWED},       {"fullscreen", DISPMODE_FULLSCREEN},
-    {"fullscreenscale", DISPMODE_FULLSCREENSCALE}, {"ask", DISPMODE_ASK},
-    {"fakefullscreen", DISPMODE_FAKEFULLSCREEN},   {"moderequester", DISPMODE_MODEREQUESTER},
+    {"windowed", DISPMODE_WINDOWED},
+    {"fullscreen", DISPMODE_FULLSCREEN},
+    {"fullscreenscale", DISPMODE_FULLSCREENSCALE},
+    {"ask", DISPMODE_ASK},
+    {"fakefullscreen", DISPMODE_FAKEFULLSCREEN},
+    {"moderequester", DISPMODE_MODEREQUESTER},
     {"systemscale", DISPMODE_SYSTEMSCALE},
 };
 const NamedCode BACKFILL_NAMES[] = {{"color", 1}, {"gradient", 2}, {"texture", 3}, {"picture", 4}};
@@ -39,19 +42,32 @@ struct StyleOption {
   int second;  // the bit lives in the second flag word
 };
 const StyleOption STYLE_OPTIONS[] = {
-    {"borderless", DSF_BORDERLESS, 0},       {"sizeable", DSF_SIZEABLE, 0},
-    {"fixed", DSF_FIXED, 0},                 {"nohide", DSF_NOHIDE, 0},
-    {"nomodeswitch", DSF_NOMODESWITCH, 0},   {"smoothscale", DSF_SMOOTHSCALE, 0},
-    {"active", DSF_ACTIVE, 0},               {"hidepointer", DSF_HIDEPOINTER, 0},
-    {"usequartz", DSF_USEQUARTZ, 0},         {"noclose", DSF_NOCLOSE, 0},
-    {"keepproportions", DSF_KEEPPROPORTIONS, 0}, {"fitscale", DSF_FITSCALE, 0},
-    {"keepscreenon", DSF_KEEPSCREENON, 0},   {"hidefromtaskbar", DSF_HIDEFROMTASKBAR, 0},
-    {"hideoptionsmenu", DSF_HIDEOPTIONSMENU, 0}, {"nohardwarescale", DSF_NOHARDWARESCALE, 0},
-    {"disableblanker", DSF_DISABLEBLANKER, 0}, {"rememberposition", DSF_REMEMBERPOSITION, 0},
-    {"maximized", DSF_MAXIMIZED, 0},         {"traprmb", DSF_TRAPRMB, 0},
-    {"noscaleengine", DSF_NOSCALEENGINE, 0}, {"nativeunits", DSF_NATIVEUNITS, 0},
-    {"noliveresize", DSF_NOLIVERESIZE, 0},   {"alwaysontop", DSF_ALWAYSONTOP, 0},
-    {"singlemenu", DSF_SINGLEMENU, 0},       {"nocyclermenu", 1, 1},
+    {"borderless", DSF_BORDERLESS, 0},
+    {"sizeable", DSF_SIZEABLE, 0},
+    {"fixed", DSF_FIXED, 0},
+    {"nohide", DSF_NOHIDE, 0},
+    {"nomodeswitch", DSF_NOMODESWITCH, 0},
+    {"smoothscale", DSF_SMOOTHSCALE, 0},
+    {"active", DSF_ACTIVE, 0},
+    {"hidepointer", DSF_HIDEPOINTER, 0},
+    {"usequartz", DSF_USEQUARTZ, 0},
+    {"noclose", DSF_NOCLOSE, 0},
+    {"keepproportions", DSF_KEEPPROPORTIONS, 0},
+    {"fitscale", DSF_FITSCALE, 0},
+    {"keepscreenon", DSF_KEEPSCREENON, 0},
+    {"hidefromtaskbar", DSF_HIDEFROMTASKBAR, 0},
+    {"hideoptionsmenu", DSF_HIDEOPTIONSMENU, 0},
+    {"nohardwarescale", DSF_NOHARDWARESCALE, 0},
+    {"disableblanker", DSF_DISABLEBLANKER, 0},
+    {"rememberposition", DSF_REMEMBERPOSITION, 0},
+    {"maximized", DSF_MAXIMIZED, 0},
+    {"traprmb", DSF_TRAPRMB, 0},
+    {"noscaleengine", DSF_NOSCALEENGINE, 0},
+    {"nativeunits", DSF_NATIVEUNITS, 0},
+    {"noliveresize", DSF_NOLIVERESIZE, 0},
+    {"alwaysontop", DSF_ALWAYSONTOP, 0},
+    {"singlemenu", DSF_SINGLEMENU, 0},
+    {"nocyclermenu", 1, 1},
 };
 
 // Pushes t[name]; returns whether it is neither nil nor absent.
@@ -129,9 +145,9 @@ ErrorCode makeOwnBGPic(VmState*, DisplayRecord* d) {
   if (d->fill.style != FILLNONE) FillBitmapRect(bitmap, 0, 0, d->width, d->height, d->fill.colour);
   ObjectId id{nullptr, 0};
   BGPic* pic = nullptr;
-  ErrorCode error = AddBGPicObject(&id, 1, d->fill.style == FILLGRADIENT || d->fill.style == FILLTEXTURE,
-                                   d->width, d->height, d->width, nullptr, bitmap, nullptr, -1, nullptr,
-                                   nullptr, &d->fill, &pic);
+  ErrorCode error = AddBGPicObject(
+      &id, 1, d->fill.style == FILLGRADIENT || d->fill.style == FILLTEXTURE, d->width, d->height,
+      d->width, nullptr, bitmap, nullptr, -1, nullptr, nullptr, &d->fill, &pic);
   if (error != ERR_NONE) {
     FreeBitmap(bitmap);
     return error;
@@ -164,20 +180,34 @@ const CommandTableEntry DISPLAY_COMMANDS[] = {
 };
 
 const ConstantTableEntry DISPLAY_CONSTANTS[] = {
-    {"DISPSTATE_OPEN", nullptr, 1},       {"DISPSTATE_CLOSED", nullptr, 0},
-    {"DISPSTATE_MINIMIZED", nullptr, 2},  {"DISPMODE_FULLSCREEN", nullptr, 2},
-    {"DISPMODE_FULLSCREENSCALE", nullptr, 7}, {"DISPMODE_WINDOWED", nullptr, 1},
-    {"DISPMODE_ASK", nullptr, 3},         {"DISPMODE_MODEREQUESTER", nullptr, 4},
-    {"DISPMODE_FAKEFULLSCREEN", nullptr, 6}, {"DISPMODE_SYSTEMSCALE", nullptr, 8},
-    {"SCALEMODE_NONE", nullptr, 0},       {"SCALEMODE_AUTO", nullptr, 1},
-    {"SCALEMODE_LAYER", nullptr, 2},      {"KEEPPOSITION", nullptr, 100000},
-    {"ORIENTATION_NONE", nullptr, 0},     {"ORIENTATION_PORTRAIT", nullptr, 1},
-    {"ORIENTATION_LANDSCAPE", nullptr, 3}, {"ORIENTATION_PORTRAITREV", nullptr, 2},
-    {"ORIENTATION_LANDSCAPEREV", nullptr, 4}, {"DENSITY_NONE", nullptr, 0},
-    {"DENSITY_LOW", nullptr, 1},          {"DENSITY_MEDIUM", nullptr, 2},
-    {"DENSITY_HIGH", nullptr, 3},         {"MENUITEM_TOGGLE", nullptr, 1},
-    {"MENUITEM_SELECTED", nullptr, 2},    {"MENUITEM_DISABLED", nullptr, 4},
-    {"MENUITEM_RADIO", nullptr, 8},       {nullptr, nullptr, 0},
+    {"DISPSTATE_OPEN", nullptr, 1},
+    {"DISPSTATE_CLOSED", nullptr, 0},
+    {"DISPSTATE_MINIMIZED", nullptr, 2},
+    {"DISPMODE_FULLSCREEN", nullptr, 2},
+    {"DISPMODE_FULLSCREENSCALE", nullptr, 7},
+    {"DISPMODE_WINDOWED", nullptr, 1},
+    {"DISPMODE_ASK", nullptr, 3},
+    {"DISPMODE_MODEREQUESTER", nullptr, 4},
+    {"DISPMODE_FAKEFULLSCREEN", nullptr, 6},
+    {"DISPMODE_SYSTEMSCALE", nullptr, 8},
+    {"SCALEMODE_NONE", nullptr, 0},
+    {"SCALEMODE_AUTO", nullptr, 1},
+    {"SCALEMODE_LAYER", nullptr, 2},
+    {"KEEPPOSITION", nullptr, 100000},
+    {"ORIENTATION_NONE", nullptr, 0},
+    {"ORIENTATION_PORTRAIT", nullptr, 1},
+    {"ORIENTATION_LANDSCAPE", nullptr, 3},
+    {"ORIENTATION_PORTRAITREV", nullptr, 2},
+    {"ORIENTATION_LANDSCAPEREV", nullptr, 4},
+    {"DENSITY_NONE", nullptr, 0},
+    {"DENSITY_LOW", nullptr, 1},
+    {"DENSITY_MEDIUM", nullptr, 2},
+    {"DENSITY_HIGH", nullptr, 3},
+    {"MENUITEM_TOGGLE", nullptr, 1},
+    {"MENUITEM_SELECTED", nullptr, 2},
+    {"MENUITEM_DISABLED", nullptr, 4},
+    {"MENUITEM_RADIO", nullptr, 8},
+    {nullptr, nullptr, 0},
 };
 
 }  // namespace
@@ -221,7 +251,8 @@ void CloseDisplayLibrary(VmState* L) {
   displayListMutex = nullptr;
 }
 
-void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int applyA, int applyB) {
+void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int applyA,
+                      int applyB) {
   if (!display->scaleFactorActive) return;
   auto scale = [&](int32_t* v) {
     if (*v >= 1 && *v != 100000 && *v != 200000) *v = VmTruncInt32(*v * display->scaleFactor);
@@ -304,7 +335,8 @@ ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* d, int c
   bool recorder = VideoRecorderActive() && !creating;
   int found = 0;
   if (!recorder) {
-    ErrorCode error = ReadRegionList(L, table, "dragregion", d->dragRegions, &d->dragCount, &d->dragGiven);
+    ErrorCode error =
+        ReadRegionList(L, table, "dragregion", d->dragRegions, &d->dragCount, &d->dragGiven);
     if (error == ERR_NONE)
       error = ReadRegionList(L, table, "sizeregion", d->sizeRegions, &d->sizeCount, &d->sizeGiven);
     if (error != ERR_NONE) return error;
@@ -406,8 +438,10 @@ ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* d, int c
   GetTableFieldString(L, table, "xserver", d->xserver, sizeof d->xserver, &found);
   if (d->scaleWidth == SIZE_NATIVE) d->scaleWidth = monitorDimension(d, 0);
   if (d->scaleHeight == SIZE_NATIVE) d->scaleHeight = monitorDimension(d, 1);
-  if (d->scaleWidth < 0) d->scaleWidth = VmTruncInt32(static_cast<double>(d->width) * -d->scaleWidth / 100.0);
-  if (d->scaleHeight < 0) d->scaleHeight = VmTruncInt32(static_cast<double>(d->height) * -d->scaleHeight / 100.0);
+  if (d->scaleWidth < 0)
+    d->scaleWidth = VmTruncInt32(static_cast<double>(d->width) * -d->scaleWidth / 100.0);
+  if (d->scaleHeight < 0)
+    d->scaleHeight = VmTruncInt32(static_cast<double>(d->height) * -d->scaleHeight / 100.0);
   d->autoscale = (d->flags & DSF_AUTOSCALE) != 0;
   d->layerscale = (d->flags & DSF_LAYERSCALE) != 0;
   d->smooth = (d->flags & DSF_SMOOTHSCALE) != 0;
@@ -446,7 +480,8 @@ ErrorCode ReadBackfillOptions(VmState* L, int table, DisplayRecord* d) {
     if (readBool(L, sub, "scalepicture", &value)) d->backfill.scalePicture = value;
     if (readBool(L, sub, "hidetitlebar", &value)) d->backfill.hideTitleBar = value;
     if (readBool(L, sub, "smoothscale", &value)) d->backfill.smoothScale = value;
-    GetTableFieldString(L, sub, "brushfile", d->backfill.brushFile, sizeof d->backfill.brushFile, &found);
+    GetTableFieldString(L, sub, "brushfile", d->backfill.brushFile, sizeof d->backfill.brushFile,
+                        &found);
   }
   VmSetTop(L, sub - 1);
   return error;
@@ -500,7 +535,8 @@ void ApplyFullscreenScale(DisplayRecord* d) {
   d->fakeFullscreen = 1;
 }
 
-ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table, DisplayRecord** out) {
+ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table,
+                            DisplayRecord** out) {
   *out = nullptr;
   if (VideoRecorderActive()) return ERR_VIDRECMULTI;
   if (!automatic) {
@@ -570,7 +606,8 @@ ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table, D
     ScaleDisplaySize(d, &d->x, &d->y, 1, 1);
   }
   if (d->restoreWidth < 0) d->restoreWidth = VmTruncInt32(d->width * (-d->restoreWidth / 100.0));
-  if (d->restoreHeight < 0) d->restoreHeight = VmTruncInt32(d->height * (-d->restoreHeight / 100.0));
+  if (d->restoreHeight < 0)
+    d->restoreHeight = VmTruncInt32(d->height * (-d->restoreHeight / 100.0));
   if (d->desktop) {
     int32_t mx = 0, my = 0;
     ErrorCode error = GetDisplayMonitorRect(d, &mx, &my, &d->width, &d->height);

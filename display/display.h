@@ -92,7 +92,7 @@ struct BGPicFill {
 struct BGPic {
   ObjectHead head;  // type OBJECT_BGPIC; next links the global list
   void* pictureHandle;
-  BitmapHandle *bitmap, *mask, *alpha;                 // current (display) size
+  BitmapHandle *bitmap, *mask, *alpha;                    // current (display) size
   BitmapHandle *sourceBitmap, *sourceMask, *sourceAlpha;  // the script's size
   BitmapHandle *firstBitmap, *firstMask, *firstAlpha;     // as loaded or made
   int32_t width, height, sourceWidth, sourceHeight, firstWidth, firstHeight;
@@ -118,9 +118,8 @@ struct BGPic {
 enum : uint32_t { BGPIC_WRITE = 1, BGPIC_FREEPENDING = 2, BGPIC_NOLAYERCOPY = 4 };
 
 void InitBGPicRecord(BGPic* pic, int32_t selectionKind, void* selectionRecord,
-                     int32_t selectionFrame, ObjectId id, BitmapHandle* bitmap,
-                     BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height,
-                     int clear);
+                     int32_t selectionFrame, ObjectId id, BitmapHandle* bitmap, BitmapHandle* mask,
+                     BitmapHandle* alpha, int32_t width, int32_t height, int clear);
 // Takes the three images on success only; id may ask for an automatic one
 // ({null, 0} with automatic set), which is then written back.
 ErrorCode AddBGPicObject(ObjectId* id, int automatic, int32_t rerender, int32_t width,
@@ -245,8 +244,7 @@ DisplayRecord* FindDisplayByHandle(uintptr_t handle);
 ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict);
 // CreateDisplay as a C++ call: the option table at index table (0: none).
 // An automatic id is written to *out's head; *out is the new record.
-ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table,
-                            DisplayRecord** out);
+ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table, DisplayRecord** out);
 ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* display, int creating,
                                   int* scaleSizeGiven, int* orientationGiven);
 ErrorCode ReadDisplayModeOptions(VmState* L, int table, DisplayRecord* display);
@@ -257,8 +255,7 @@ const char* GetDisplayModeName(int32_t code);
 const char* GetBackgroundKindName(int32_t code);
 // Multiplies by the scale factor when one is active (values below 1,
 // 100000 and 200000 stay).
-void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int applyA,
-                      int applyB);
+void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int applyA, int applyB);
 
 // ---- Opening and closing ----
 

@@ -25,25 +25,68 @@ namespace {
 
 // Window slot indexes (the order of WindowEventNames).
 enum : int32_t {
-  SLOT_KEYDOWN = 0, SLOT_KEYUP = 1, SLOT_MOUSEMOVE = 2, SLOT_CLOSEWINDOW = 3,
-  SLOT_MOVEWINDOW = 4, SLOT_SIZEWINDOW = 5, SLOT_ACTIVEWINDOW = 6, SLOT_INACTIVEWINDOW = 7,
-  SLOT_HIDEWINDOW = 8, SLOT_SHOWWINDOW = 9, SLOT_MOUSEDOWN = 10, SLOT_MOUSEUP = 11,
-  SLOT_RIGHTDOWN = 12, SLOT_RIGHTUP = 13, SLOT_WHEELDOWN = 14, SLOT_WHEELUP = 15,
-  SLOT_MODESWITCH = 16, SLOT_DROPFILE = 17, SLOT_CLIPBOARD = 18, SLOT_MIDDOWN = 19,
-  SLOT_MIDUP = 20, SLOT_ORIENTATION = 21, SLOT_SHOWKEYBOARD = 22, SLOT_HIDEKEYBOARD = 23,
-  SLOT_HOTKEY = 24, SLOT_TRAYICON = 25, SLOT_TOUCH = 26, SLOT_APPMESSAGE = 27,
-  SLOT_MENUSELECT = 28, SLOT_DOCKYCLICK = 29, SLOT_VANILLAKEY = 30, SLOT_RAWKEYDOWN = 31,
-  SLOT_RAWKEYUP = 32, SLOT_ACCELEROMETER = 33, SLOT_GYROSCOPE = 34,
+  SLOT_KEYDOWN = 0,
+  SLOT_KEYUP = 1,
+  SLOT_MOUSEMOVE = 2,
+  SLOT_CLOSEWINDOW = 3,
+  SLOT_MOVEWINDOW = 4,
+  SLOT_SIZEWINDOW = 5,
+  SLOT_ACTIVEWINDOW = 6,
+  SLOT_INACTIVEWINDOW = 7,
+  SLOT_HIDEWINDOW = 8,
+  SLOT_SHOWWINDOW = 9,
+  SLOT_MOUSEDOWN = 10,
+  SLOT_MOUSEUP = 11,
+  SLOT_RIGHTDOWN = 12,
+  SLOT_RIGHTUP = 13,
+  SLOT_WHEELDOWN = 14,
+  SLOT_WHEELUP = 15,
+  SLOT_MODESWITCH = 16,
+  SLOT_DROPFILE = 17,
+  SLOT_CLIPBOARD = 18,
+  SLOT_MIDDOWN = 19,
+  SLOT_MIDUP = 20,
+  SLOT_ORIENTATION = 21,
+  SLOT_SHOWKEYBOARD = 22,
+  SLOT_HIDEKEYBOARD = 23,
+  SLOT_HOTKEY = 24,
+  SLOT_TRAYICON = 25,
+  SLOT_TOUCH = 26,
+  SLOT_APPMESSAGE = 27,
+  SLOT_MENUSELECT = 28,
+  SLOT_DOCKYCLICK = 29,
+  SLOT_VANILLAKEY = 30,
+  SLOT_RAWKEYDOWN = 31,
+  SLOT_RAWKEYUP = 32,
+  SLOT_ACCELEROMETER = 33,
+  SLOT_GYROSCOPE = 34,
 };
 // Global slot indexes (the order of GlobalEventNames).
-enum : int32_t { GSLOT_CONNECT = 4, GSLOT_DISCONNECT = 5, GSLOT_RECEIVEDATA = 6, GSLOT_RECEIVEUDP = 7 };
+enum : int32_t {
+  GSLOT_CONNECT = 4,
+  GSLOT_DISCONNECT = 5,
+  GSLOT_RECEIVEDATA = 6,
+  GSLOT_RECEIVEUDP = 7
+};
 
 // Message kinds (what the table holds beside "action").
 enum : int32_t {
-  KIND_KEY = 2, KIND_WINDOW = 3, KIND_SIZE = 4, KIND_MOVE = 5, KIND_INTERVAL = 6,
-  KIND_TIMEOUT = 7, KIND_MOUSEMOVE = 8, KIND_MODESWITCH = 12, KIND_DROPFILE = 13,
-  KIND_ORIENTATION = 19, KIND_USERTYPE = 21, KIND_TOUCH = 22, KIND_APPMESSAGE = 23,
-  KIND_MENUSELECT = 24, KIND_ACCELEROMETER = 27, KIND_GYROSCOPE = 28,
+  KIND_KEY = 2,
+  KIND_WINDOW = 3,
+  KIND_SIZE = 4,
+  KIND_MOVE = 5,
+  KIND_INTERVAL = 6,
+  KIND_TIMEOUT = 7,
+  KIND_MOUSEMOVE = 8,
+  KIND_MODESWITCH = 12,
+  KIND_DROPFILE = 13,
+  KIND_ORIENTATION = 19,
+  KIND_USERTYPE = 21,
+  KIND_TOUCH = 22,
+  KIND_APPMESSAGE = 23,
+  KIND_MENUSELECT = 24,
+  KIND_ACCELEROMETER = 27,
+  KIND_GYROSCOPE = 28,
 };
 
 constexpr size_t ACTION_MAX = 64;  // the action name's field, terminator included
@@ -72,7 +115,8 @@ struct Route {
 };
 constexpr Route ROUTES[] = {
     {EVENT_LEFTBUTTON, SLOT_MOUSEDOWN, SLOT_MOUSEUP, KIND_WINDOW, "OnMouseDown", "OnMouseUp"},
-    {EVENT_RIGHTBUTTON, SLOT_RIGHTDOWN, SLOT_RIGHTUP, KIND_WINDOW, "OnRightMouseDown", "OnRightMouseUp"},
+    {EVENT_RIGHTBUTTON, SLOT_RIGHTDOWN, SLOT_RIGHTUP, KIND_WINDOW, "OnRightMouseDown",
+     "OnRightMouseUp"},
     {EVENT_MIDBUTTON, SLOT_MIDDOWN, SLOT_MIDUP, KIND_WINDOW, "OnMidMouseDown", "OnMidMouseUp"},
     {EVENT_WHEELUP, SLOT_WHEELUP, SLOT_WHEELUP, KIND_WINDOW, "OnWheelUp", "OnWheelUp"},
     {EVENT_WHEELDOWN, SLOT_WHEELDOWN, SLOT_WHEELDOWN, KIND_WINDOW, "OnWheelDown", "OnWheelDown"},
@@ -81,24 +125,31 @@ constexpr Route ROUTES[] = {
     {EVENT_CHAR, SLOT_VANILLAKEY, SLOT_VANILLAKEY, KIND_KEY, "VanillaKey", "VanillaKey"},
     {EVENT_MOVEWINDOW, SLOT_MOVEWINDOW, SLOT_MOVEWINDOW, KIND_MOVE, "MoveWindow", nullptr},
     {EVENT_WINDOWSIZE, SLOT_SIZEWINDOW, SLOT_SIZEWINDOW, KIND_SIZE, "SizeWindow", nullptr},
-    {EVENT_INACTIVEWINDOW, SLOT_INACTIVEWINDOW, SLOT_INACTIVEWINDOW, KIND_WINDOW, "InactiveWindow", nullptr},
+    {EVENT_INACTIVEWINDOW, SLOT_INACTIVEWINDOW, SLOT_INACTIVEWINDOW, KIND_WINDOW, "InactiveWindow",
+     nullptr},
     {EVENT_CLOSEWINDOW, SLOT_CLOSEWINDOW, SLOT_CLOSEWINDOW, KIND_WINDOW, "CloseWindow", nullptr},
-    {EVENT_ACTIVEWINDOW, SLOT_ACTIVEWINDOW, SLOT_ACTIVEWINDOW, KIND_WINDOW, "ActiveWindow", nullptr},
+    {EVENT_ACTIVEWINDOW, SLOT_ACTIVEWINDOW, SLOT_ACTIVEWINDOW, KIND_WINDOW, "ActiveWindow",
+     nullptr},
     {EVENT_HIDEWINDOW, SLOT_HIDEWINDOW, SLOT_HIDEWINDOW, KIND_WINDOW, "HideWindow", nullptr},
     {EVENT_SHOWWINDOW, SLOT_SHOWWINDOW, SLOT_SHOWWINDOW, KIND_WINDOW, "ShowWindow", nullptr},
     {EVENT_MODESWITCH, SLOT_MODESWITCH, SLOT_MODESWITCH, KIND_MODESWITCH, "ModeSwitch", nullptr},
     {EVENT_DROPFILE, SLOT_DROPFILE, SLOT_DROPFILE, KIND_DROPFILE, "OnDropFile", nullptr},
     {EVENT_CLIPBOARD, SLOT_CLIPBOARD, SLOT_CLIPBOARD, KIND_WINDOW, "ClipboardChange", nullptr},
-    {EVENT_ORIENTATION, SLOT_ORIENTATION, SLOT_ORIENTATION, KIND_ORIENTATION, "OrientationChange", nullptr},
-    {EVENT_SHOWKEYBOARD, SLOT_SHOWKEYBOARD, SLOT_SHOWKEYBOARD, KIND_WINDOW, "ShowKeyboard", nullptr},
-    {EVENT_HIDEKEYBOARD, SLOT_HIDEKEYBOARD, SLOT_HIDEKEYBOARD, KIND_WINDOW, "HideKeyboard", nullptr},
+    {EVENT_ORIENTATION, SLOT_ORIENTATION, SLOT_ORIENTATION, KIND_ORIENTATION, "OrientationChange",
+     nullptr},
+    {EVENT_SHOWKEYBOARD, SLOT_SHOWKEYBOARD, SLOT_SHOWKEYBOARD, KIND_WINDOW, "ShowKeyboard",
+     nullptr},
+    {EVENT_HIDEKEYBOARD, SLOT_HIDEKEYBOARD, SLOT_HIDEKEYBOARD, KIND_WINDOW, "HideKeyboard",
+     nullptr},
     {EVENT_HOTKEY, SLOT_HOTKEY, SLOT_HOTKEY, KIND_WINDOW, "Hotkey", nullptr},
     {EVENT_TRAYICON, SLOT_TRAYICON, SLOT_TRAYICON, KIND_WINDOW, "TrayIcon", nullptr},
     {EVENT_TOUCH, SLOT_TOUCH, SLOT_TOUCH, KIND_TOUCH, "OnTouch", nullptr},
-    {EVENT_APPMESSAGE, SLOT_APPMESSAGE, SLOT_APPMESSAGE, KIND_APPMESSAGE, "OnApplicationMessage", nullptr},
+    {EVENT_APPMESSAGE, SLOT_APPMESSAGE, SLOT_APPMESSAGE, KIND_APPMESSAGE, "OnApplicationMessage",
+     nullptr},
     {EVENT_MENUSELECT, SLOT_MENUSELECT, SLOT_MENUSELECT, KIND_MENUSELECT, "OnMenuSelect", nullptr},
     {EVENT_DOCKYCLICK, SLOT_DOCKYCLICK, SLOT_DOCKYCLICK, KIND_WINDOW, "OnDockyClick", nullptr},
-    {EVENT_ACCELEROMETER, SLOT_ACCELEROMETER, SLOT_ACCELEROMETER, KIND_ACCELEROMETER, "OnAccelerometer", nullptr},
+    {EVENT_ACCELEROMETER, SLOT_ACCELEROMETER, SLOT_ACCELEROMETER, KIND_ACCELEROMETER,
+     "OnAccelerometer", nullptr},
     {EVENT_GYROSCOPE, SLOT_GYROSCOPE, SLOT_GYROSCOPE, KIND_GYROSCOPE, "OnGyroscope", nullptr},
 };
 
@@ -109,18 +160,18 @@ struct KeyName {
   const char* name;
 };
 constexpr KeyName KEY_NAMES[] = {
-    {256, "UP"},      {257, "DOWN"},    {258, "RIGHT"},    {259, "LEFT"},     {260, "HELP"},
-    {261, "F1"},      {262, "F2"},      {263, "F3"},       {264, "F4"},       {265, "F5"},
-    {266, "F6"},      {267, "F7"},      {268, "F8"},       {269, "F9"},       {270, "F10"},
-    {271, "BACKSPACE"}, {272, "TAB"},   {273, "ENTER"},    {274, "RETURN"},   {275, "ESC"},
-    {276, "SPACE"},   {277, "DEL"},     {278, "F11"},      {279, "F12"},      {280, "INSERT"},
-    {281, "HOME"},    {282, "END"},     {283, "PAGEUP"},   {284, "PAGEDOWN"}, {285, "PRINT"},
-    {286, "PAUSE"},   {287, "F13"},     {288, "F14"},      {289, "F15"},      {290, "F16"},
-    {291, "NP0"},     {292, "NP1"},     {293, "NP2"},      {294, "NP3"},      {295, "NP4"},
-    {296, "NP5"},     {297, "NP6"},     {298, "NP7"},      {299, "NP8"},      {300, "NP9"},
-    {301, "NPMUL"},   {302, "NPADD"},   {303, "NPSUB"},    {304, "NPDEC"},    {305, "NPDIV"},
-    {306, "LSHIFT"},  {307, "RSHIFT"},  {308, "LALT"},     {309, "RALT"},     {310, "LCOMMAND"},
-    {311, "RCOMMAND"}, {312, "LCONTROL"}, {313, "RCONTROL"},
+    {256, "UP"},        {257, "DOWN"},     {258, "RIGHT"},    {259, "LEFT"},     {260, "HELP"},
+    {261, "F1"},        {262, "F2"},       {263, "F3"},       {264, "F4"},       {265, "F5"},
+    {266, "F6"},        {267, "F7"},       {268, "F8"},       {269, "F9"},       {270, "F10"},
+    {271, "BACKSPACE"}, {272, "TAB"},      {273, "ENTER"},    {274, "RETURN"},   {275, "ESC"},
+    {276, "SPACE"},     {277, "DEL"},      {278, "F11"},      {279, "F12"},      {280, "INSERT"},
+    {281, "HOME"},      {282, "END"},      {283, "PAGEUP"},   {284, "PAGEDOWN"}, {285, "PRINT"},
+    {286, "PAUSE"},     {287, "F13"},      {288, "F14"},      {289, "F15"},      {290, "F16"},
+    {291, "NP0"},       {292, "NP1"},      {293, "NP2"},      {294, "NP3"},      {295, "NP4"},
+    {296, "NP5"},       {297, "NP6"},      {298, "NP7"},      {299, "NP8"},      {300, "NP9"},
+    {301, "NPMUL"},     {302, "NPADD"},    {303, "NPSUB"},    {304, "NPDEC"},    {305, "NPDIV"},
+    {306, "LSHIFT"},    {307, "RSHIFT"},   {308, "LALT"},     {309, "RALT"},     {310, "LCOMMAND"},
+    {311, "RCOMMAND"},  {312, "LCONTROL"}, {313, "RCONTROL"},
 };
 
 // Global slots and the user data of display slots. The display record has
@@ -229,7 +280,7 @@ void keyText(int32_t code, char* out, size_t size) {
 
 // The qualifier word's bits in the order of the "modifiers" bits.
 uint32_t modifierBits(uint32_t qualifiers) {
-  static constexpr uint32_t BITS[8] = {0x10000, 0x20000, 0x40000, 0x80000,
+  static constexpr uint32_t BITS[8] = {0x10000,  0x20000,  0x40000,  0x80000,
                                        0x400000, 0x800000, 0x100000, 0x200000};
   uint32_t result = 0;
   for (int i = 0; i < 8; ++i)
@@ -253,14 +304,16 @@ void pushDropFiles(VmState* L, const char* list) {
 
 // Fills the table at the stack top by message kind.
 ErrorCode fillMessage(VmState* L, EventMessage* m) {
-  bool noAction = m->kind == KIND_TOUCH || m->kind == KIND_ACCELEROMETER || m->kind == KIND_GYROSCOPE;
+  bool noAction =
+      m->kind == KIND_TOUCH || m->kind == KIND_ACCELEROMETER || m->kind == KIND_GYROSCOPE;
   if (!noAction) SetTableFieldString(L, "action", m->action);
   DisplayRecord* d = m->display;
   switch (m->kind) {
     case KIND_KEY:
       SetTableFieldString(L, "key", m->key);
       if (d) SetTableFieldId(L, "id", displayId(d));
-      if (d && (std::strcmp(m->action, "OnRawKeyDown") == 0 || std::strcmp(m->action, "OnRawKeyUp") == 0))
+      if (d && (std::strcmp(m->action, "OnRawKeyDown") == 0 ||
+                std::strcmp(m->action, "OnRawKeyUp") == 0))
         SetTableFieldInt(L, "modifiers", static_cast<int32_t>(modifierBits(GetKeyQualifiers(d))));
       break;
     case KIND_WINDOW:
@@ -686,8 +739,10 @@ int cmdInstallEventHandler(VmState* L) {
     ReleasePollTimer(L, 1);
     networkPollHeld = 0;
   }
-  TagItem tags[] = {{12, globalHandler[0] != VM_REF_NIL}, {13, globalHandler[1] != VM_REF_NIL},
-                    {18, globalHandler[2] != VM_REF_NIL}, {23, globalHandler[8] != VM_REF_NIL},
+  TagItem tags[] = {{12, globalHandler[0] != VM_REF_NIL},
+                    {13, globalHandler[1] != VM_REF_NIL},
+                    {18, globalHandler[2] != VM_REF_NIL},
+                    {23, globalHandler[8] != VM_REF_NIL},
                     {ATTR_DONE, 0}};
   SetGlobalAttrs(L, tags);
   return 0;

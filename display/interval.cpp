@@ -17,15 +17,15 @@ IntervalRecord* timeouts = nullptr;
 IntervalRecord** listOf(int32_t type) { return type == OBJECT_INTERVAL ? &intervals : &timeouts; }
 
 bool sameId(const IntervalRecord* r, ObjectId id) {
-  return id.autoId ? r->head.autoId == id.autoId
-                   : (!r->head.autoId && r->head.number == id.number);
+  return id.autoId ? r->head.autoId == id.autoId : (!r->head.autoId && r->head.number == id.number);
 }
 
 IntervalRecord* next(IntervalRecord* r) { return reinterpret_cast<IntervalRecord*>(r->head.next); }
 
 // Unlinks the record with the identifier; null when none.
 IntervalRecord* unlinkById(int32_t type, ObjectId id) {
-  for (IntervalRecord** link = listOf(type); *link; link = reinterpret_cast<IntervalRecord**>(&(*link)->head.next)) {
+  for (IntervalRecord** link = listOf(type); *link;
+       link = reinterpret_cast<IntervalRecord**>(&(*link)->head.next)) {
     if (sameId(*link, id)) {
       IntervalRecord* r = *link;
       *link = next(r);
@@ -131,9 +131,9 @@ int cmdChangeInterval(VmState* L) {
 }  // namespace
 
 const CommandTableEntry INTERVAL_COMMANDS[] = {
-    {"SetInterval", cmdSetInterval},     {"SetTimeout", cmdSetTimeout},
+    {"SetInterval", cmdSetInterval},       {"SetTimeout", cmdSetTimeout},
     {"ChangeInterval", cmdChangeInterval}, {"ClearInterval", cmdClearInterval},
-    {"ClearTimeout", cmdClearTimeout},   {nullptr, nullptr},
+    {"ClearTimeout", cmdClearTimeout},     {nullptr, nullptr},
 };
 
 IntervalRecord* FindIntervalByKey(uintptr_t key) {
@@ -143,7 +143,8 @@ IntervalRecord* FindIntervalByKey(uintptr_t key) {
 }
 
 IntervalRecord* TakeTimeoutByKey(uintptr_t key) {
-  for (IntervalRecord** link = &timeouts; *link; link = reinterpret_cast<IntervalRecord**>(&(*link)->head.next)) {
+  for (IntervalRecord** link = &timeouts; *link;
+       link = reinterpret_cast<IntervalRecord**>(&(*link)->head.next)) {
     if (reinterpret_cast<uintptr_t>(*link) == key) {
       IntervalRecord* r = *link;
       *link = next(r);

@@ -60,10 +60,12 @@ constexpr size_t MODE_NAME_MAX = 63;
 ErrorCode chooseScreenMode(VmState* L, DisplayRecord* d) {
   int32_t count = GetX11DisplayModes(d, nullptr);
   if (count <= 0) return ERR_NODISPMODES;
-  auto* modes = static_cast<X11DisplayMode*>(AllocMemoryArray(static_cast<size_t>(count), sizeof(X11DisplayMode), 1));
+  auto* modes = static_cast<X11DisplayMode*>(
+      AllocMemoryArray(static_cast<size_t>(count), sizeof(X11DisplayMode), 1));
   if (!modes) return ERR_MEM;
   count = GetX11DisplayModes(d, modes);
-  auto* choices = static_cast<char*>(AllocMemoryArray(static_cast<size_t>(count) + 1, MODE_NAME_MAX + 1, 1));
+  auto* choices =
+      static_cast<char*>(AllocMemoryArray(static_cast<size_t>(count) + 1, MODE_NAME_MAX + 1, 1));
   if (!choices || count <= 0) {
     FreeMemory(modes);
     FreeMemory(choices);
@@ -100,7 +102,8 @@ void clipRegions(DisplayRegion* regions, int32_t count, int32_t width, int32_t h
   }
 }
 
-void scaleRegions(const DisplayRegion* from, DisplayRegion* to, int32_t count, double fx, double fy) {
+void scaleRegions(const DisplayRegion* from, DisplayRegion* to, int32_t count, double fx,
+                  double fy) {
   for (int32_t i = 0; i < count; i++) {
     to[i] = from[i];
     to[i].x = VmTruncInt32(from[i].x * fx);
@@ -210,17 +213,21 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     ErrorCode error = NativeSystemRequester(L, d->title, GetBuiltinString(ASK_BODY_TEXT),
                                             GetBuiltinString(ASK_BUTTONS_TEXT), 0, &answer);
     if (error != ERR_NONE) return error;
-    if (answer == 1) d->mode = DISPMODE_FULLSCREEN;
-    else if (answer == 2) d->mode = DISPMODE_WINDOWED;
-    else if (answer == 3) d->mode = DISPMODE_MODEREQUESTER;
-    else return ERR_USERABORT;
+    if (answer == 1)
+      d->mode = DISPMODE_FULLSCREEN;
+    else if (answer == 2)
+      d->mode = DISPMODE_WINDOWED;
+    else if (answer == 3)
+      d->mode = DISPMODE_MODEREQUESTER;
+    else
+      return ERR_USERABORT;
   }
   if (d->mode == DISPMODE_MODEREQUESTER) {
     ErrorCode error = chooseScreenMode(L, d);
     if (error != ERR_NONE) return error;
   }
-  if (d->mode == DISPMODE_FULLSCREEN && (d->autoscale || d->layerscale) && (d->flags & DSF_FITSCALE) &&
-      d->screenWidth <= 0) {
+  if (d->mode == DISPMODE_FULLSCREEN && (d->autoscale || d->layerscale) &&
+      (d->flags & DSF_FITSCALE) && d->screenWidth <= 0) {
     int32_t mx = 0, my = 0;
     GetDisplayMonitorRect(d, &mx, &my, &d->screenWidth, &d->screenHeight);
   }
@@ -246,8 +253,9 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
       SetErrorArgNumber(d->monitor + 1);
       return ERR_MONITORFULLSCREEN;
     }
-    CloseDisplayWindow(L, d, nullptr, (flags & OPEN_MONITORCHANGED) ? CLOSE_KEEPBRUSHES
-                                                                    : CLOSE_KEEPBRUSHES | CLOSE_KEEPSCREENMODE);
+    CloseDisplayWindow(L, d, nullptr,
+                       (flags & OPEN_MONITORCHANGED) ? CLOSE_KEEPBRUSHES
+                                                     : CLOSE_KEEPBRUSHES | CLOSE_KEEPSCREENMODE);
   } else if (wantFullscreen && !IsDisplayMonitorFree(d)) {
     SetErrorArgNumber(d->monitor + 1);
     return ERR_MONITORFULLSCREEN;
@@ -283,10 +291,10 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     }
     d->reposition = 1;
   }
-  if (!wantFullscreen && !d->autoscale && !d->layerscale && d->restoreWidth > 0 && d->restoreHeight > 0 &&
-      (d->restoreWidth != d->width || d->restoreHeight != d->height)) {
-    ErrorCode error = ResizeDisplay(L, d, d->x, d->y, d->restoreWidth, d->restoreHeight, d->smooth, 0, 0,
-                                    RESIZE_CLOSED);
+  if (!wantFullscreen && !d->autoscale && !d->layerscale && d->restoreWidth > 0 &&
+      d->restoreHeight > 0 && (d->restoreWidth != d->width || d->restoreHeight != d->height)) {
+    ErrorCode error = ResizeDisplay(L, d, d->x, d->y, d->restoreWidth, d->restoreHeight, d->smooth,
+                                    0, 0, RESIZE_CLOSED);
     if (error == ERR_NONE) PostEvent(d, EVENT_WINDOWSIZE, d->width, d->height, 0, nullptr);
   }
   if (wantFullscreen) {
@@ -338,7 +346,8 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
   }
   if (first) preparePictures(L);
   DisplayRecord* current = nullptr;
-  for (DisplayRecord* d = GetDisplayList(); d && !current; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+  for (DisplayRecord* d = GetDisplayList(); d && !current;
+       d = reinterpret_cast<DisplayRecord*>(d->head.next))
     if ((d->flags & DSF_ACTIVE) && !(d->flags & DSF_HIDDEN) && !d->isBackfill) current = d;
   if (current) {
     ActivateX11Window(current);
@@ -354,7 +363,8 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
   return ERR_NONE;
 }
 
-int FindRequesterParentWindow(X11ConnectionRecord** connection, unsigned long* window, int* grabbed) {
+int FindRequesterParentWindow(X11ConnectionRecord** connection, unsigned long* window,
+                              int* grabbed) {
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
     if (d->state == DISPSTATE_OPEN && d->x11 && d->x11->window) {
       if (connection) *connection = d->x11->connection;

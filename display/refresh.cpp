@@ -36,9 +36,9 @@ bool scaled(const DisplayRecord* d) { return d->autoscale || d->layerscale; }
 // scaled size (the scaled pixels themselves are not kept).
 ErrorCode scaleOwnShape(DisplayRecord* d, const BGPic* pic) {
   BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
-  ErrorCode error = TransformBitmap(pic->bitmap, pic->mask, pic->alpha, 0, 0, nullptr, pic->width,
-                                    pic->height, d->scaleWidth, d->scaleHeight, d->smooth, &bitmap,
-                                    &mask, &alpha);
+  ErrorCode error =
+      TransformBitmap(pic->bitmap, pic->mask, pic->alpha, 0, 0, nullptr, pic->width, pic->height,
+                      d->scaleWidth, d->scaleHeight, d->smooth, &bitmap, &mask, &alpha);
   if (error != ERR_NONE) return error == ERR_MEM ? ERR_BITMAP : error;
   FreeBitmap(bitmap);
   d->ownMask = mask;
@@ -152,8 +152,10 @@ int32_t FindDisplayMonitor(DisplayRecord* display) {
   int32_t best = 0, index = 0;
   int64_t bestArea = 0;
   for (MonitorNode* m = list; m; m = m->next, index++) {
-    int64_t w = std::min<int64_t>(display->x + display->width, m->x + m->width) - std::max(display->x, m->x);
-    int64_t h = std::min<int64_t>(display->y + display->height, m->y + m->height) - std::max(display->y, m->y);
+    int64_t w = std::min<int64_t>(display->x + display->width, m->x + m->width) -
+                std::max(display->x, m->x);
+    int64_t h = std::min<int64_t>(display->y + display->height, m->y + m->height) -
+                std::max(display->y, m->y);
     int64_t area = w > 0 && h > 0 ? w * h : 0;
     if (area > bestArea) {
       bestArea = area;
@@ -172,9 +174,10 @@ int IsDisplayMonitorFree(DisplayRecord* display) {
   return 1;
 }
 
-void ComputeScaledFit(DisplayRecord* d, const BGPic* pic, int32_t targetWidth, int32_t targetHeight) {
-  bool keep = (d->flags & DSF_KEEPPROPORTIONS) && pic && !pic->mask && !pic->alpha && pic->width > 0 &&
-              pic->height > 0;
+void ComputeScaledFit(DisplayRecord* d, const BGPic* pic, int32_t targetWidth,
+                      int32_t targetHeight) {
+  bool keep = (d->flags & DSF_KEEPPROPORTIONS) && pic && !pic->mask && !pic->alpha &&
+              pic->width > 0 && pic->height > 0;
   if (!keep) {
     d->scaleWidth = targetWidth;
     d->scaleHeight = targetHeight;
@@ -205,8 +208,8 @@ void ClearDisplayBorders(DisplayRecord* d) {
 
 void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayRecord* d,
                           int32_t dx, int32_t dy, int32_t width, int32_t height,
-                          int32_t scaledWidth, int32_t scaledHeight, uint32_t flags,
-                          BitmapHandle*, BitmapHandle*, const BlitClip*) {
+                          int32_t scaledWidth, int32_t scaledHeight, uint32_t flags, BitmapHandle*,
+                          BitmapHandle*, const BlitClip*) {
   if (!d || !source) return;
   if (flags & REFRESH_NATIVE) {
     PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
@@ -232,7 +235,8 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
     if (TransformBitmap(source, nullptr, nullptr, sx, sy, target, width, height, outW, outH,
                         d->smooth, nullptr, nullptr, nullptr) != ERR_NONE)
       return;
-    PutPixelsToWindow(target, 0, 0, d, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW, outH);
+    PutPixelsToWindow(target, 0, 0, d, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW,
+                      outH);
     return;
   }
   PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
@@ -254,7 +258,8 @@ void RefreshDisplayRect(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRec
                          flags, nullptr, nullptr, nullptr);
     return;
   }
-  RefreshScaledDisplay(bitmap, sx, sy, d, dx, dy, width, height, 0, 0, flags, nullptr, nullptr, nullptr);
+  RefreshScaledDisplay(bitmap, sx, sy, d, dx, dy, width, height, 0, 0, flags, nullptr, nullptr,
+                       nullptr);
 }
 
 void RefreshDisplay(VmState*, DisplayRecord* d, uint32_t flags) {
@@ -262,8 +267,8 @@ void RefreshDisplay(VmState*, DisplayRecord* d, uint32_t flags) {
   // Waiting for the layer library: no display has a layer stack to redraw
   // yet, and for double buffering: no display has back buffers to flip.
   if (!d->windowBitmap) return;
-  RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width, d->windowBitmap->height,
-                     flags | 0x2009);
+  RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width,
+                     d->windowBitmap->height, flags | 0x2009);
 }
 
 void UpdateDisplayArea(VmState*, int32_t sx, int32_t sy, DisplayRecord* d, int32_t dx, int32_t dy,
@@ -280,7 +285,8 @@ void UpdateDisplayArea(VmState*, int32_t sx, int32_t sy, DisplayRecord* d, int32
 ErrorCode RebuildWindowBitmap(DisplayRecord* d) {
   BGPic* pic = d->bgpic;
   if (!pic || !pic->bitmap) return ERR_BITMAP;
-  if (d->windowBitmap && d->windowBitmap->width == pic->width && d->windowBitmap->height == pic->height) {
+  if (d->windowBitmap && d->windowBitmap->width == pic->width &&
+      d->windowBitmap->height == pic->height) {
     BltBitmapToTarget(pic->bitmap, 0, 0, d->windowBitmap, 0, 0, pic->width, pic->height);
     return ERR_NONE;
   }
@@ -320,7 +326,8 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
 
   // The window's new size first: a size X cannot show changes nothing.
   bool userScaled = user && d->autoscale && d->scaleWidth > 0;
-  int32_t drawWidth = userScaled ? pic->width : width, drawHeight = userScaled ? pic->height : height;
+  int32_t drawWidth = userScaled ? pic->width : width,
+          drawHeight = userScaled ? pic->height : height;
   int32_t windowWidth = width, windowHeight = height;
   if (!userScaled && scaled(d)) {
     // Without a scaled size the window keeps its size (bars included).
@@ -379,12 +386,18 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
   if (!(flags & RESIZE_CLOSED) && d->state != DISPSTATE_CLOSED) {
     int32_t mx = 0, my = 0, mw = 0, mh = 0;
     if (GetDisplayMonitorRect(d, &mx, &my, &mw, &mh) == ERR_NONE) {
-      if (x == KEEPPOSITION) x = d->x;
-      else if (x == 200000) x = mx + ResolveSpecialCoordinate(POS_CENTER, d->width + d->borderHorizontal, mw, 0);
-      else x = mx + ResolveSpecialCoordinate(x, d->width + d->borderHorizontal, mw, 0);
-      if (y == KEEPPOSITION) y = d->y;
-      else if (y == 200000) y = my + ResolveSpecialCoordinate(POS_CENTER, d->height + d->borderVertical, mh, 1);
-      else y = my + ResolveSpecialCoordinate(y, d->height + d->borderVertical, mh, 1);
+      if (x == KEEPPOSITION)
+        x = d->x;
+      else if (x == 200000)
+        x = mx + ResolveSpecialCoordinate(POS_CENTER, d->width + d->borderHorizontal, mw, 0);
+      else
+        x = mx + ResolveSpecialCoordinate(x, d->width + d->borderHorizontal, mw, 0);
+      if (y == KEEPPOSITION)
+        y = d->y;
+      else if (y == 200000)
+        y = my + ResolveSpecialCoordinate(POS_CENTER, d->height + d->borderVertical, mh, 1);
+      else
+        y = my + ResolveSpecialCoordinate(y, d->height + d->borderVertical, mh, 1);
       d->x = x;
       d->y = y;
       d->xRelative = d->yRelative = 0;
@@ -394,11 +407,13 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
   error = RebuildWindowBitmap(d);
   if (error != ERR_NONE) return error;
   if (!(flags & RESIZE_CLOSED) && d->state != DISPSTATE_CLOSED) {
-    if (d->width != oldWidth || d->height != oldHeight) SizeMoveX11Window(d);
-    else MoveX11Window(d);
+    if (d->width != oldWidth || d->height != oldHeight)
+      SizeMoveX11Window(d);
+    else
+      MoveX11Window(d);
     ClearDisplayBorders(d);
-    RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width, d->windowBitmap->height,
-                       0x20C9);
+    RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width,
+                       d->windowBitmap->height, 0x20C9);
   }
   if (user || (flags & RESIZE_FACTORUNITS) || !scaled(d)) {
     d->textX = d->textY = d->textLeft = 0;

@@ -10,21 +10,21 @@
 #include "runtime/eventlib.h"
 
 const char* const WindowEventNames[WINDOW_EVENT_NAMES] = {
-    "onkeydown",       "onkeyup",         "onmousemove",      "closewindow",
-    "movewindow",      "sizewindow",      "activewindow",     "inactivewindow",
-    "hidewindow",      "showwindow",      "onmousedown",      "onmouseup",
-    "onrightmousedown", "onrightmouseup", "onwheeldown",      "onwheelup",
-    "modeswitch",      "ondropfile",      "clipboardchange",  "onmidmousedown",
-    "onmidmouseup",    "orientationchange", "showkeyboard",   "hidekeyboard",
-    "hotkey",          "trayicon",        "ontouch",          "onapplicationmessage",
-    "onmenuselect",    "ondockyclick",    "vanillakey",       "onrawkeydown",
-    "onrawkeyup",      "onaccelerometer", "ongyroscope",
+    "onkeydown",        "onkeyup",           "onmousemove",     "closewindow",
+    "movewindow",       "sizewindow",        "activewindow",    "inactivewindow",
+    "hidewindow",       "showwindow",        "onmousedown",     "onmouseup",
+    "onrightmousedown", "onrightmouseup",    "onwheeldown",     "onwheelup",
+    "modeswitch",       "ondropfile",        "clipboardchange", "onmidmousedown",
+    "onmidmouseup",     "orientationchange", "showkeyboard",    "hidekeyboard",
+    "hotkey",           "trayicon",          "ontouch",         "onapplicationmessage",
+    "onmenuselect",     "ondockyclick",      "vanillakey",      "onrawkeydown",
+    "onrawkeyup",       "onaccelerometer",   "ongyroscope",
 };
 
 const char* const GlobalEventNames[GLOBAL_EVENT_NAMES] = {
-    "onsampleloop",  "onsampleend",    "onmusicend",       "onarexx",   "onconnect",
-    "ondisconnect",  "onreceivedata",  "onreceiveudpdata", "onvideoend", "onusermessage",
-    "fillmusicbuffer", "runfinished",  "directorychanged",
+    "onsampleloop",    "onsampleend",   "onmusicend",       "onarexx",    "onconnect",
+    "ondisconnect",    "onreceivedata", "onreceiveudpdata", "onvideoend", "onusermessage",
+    "fillmusicbuffer", "runfinished",   "directorychanged",
 };
 
 namespace {

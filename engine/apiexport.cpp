@@ -4,15 +4,9 @@
 // work is done in api.cpp.
 #include "engine/engine.h"
 
-int VmApiCheckStack(VmState *L, int n);
-void *VmApiNewUserdata(VmState *L, size_t size);
+int VmApiCheckStack(VmState* L, int n);
+void* VmApiNewUserdata(VmState* L, size_t size);
 
-int VmCheckStack(VmState *L, int n)
-{
-    return VmApiCheckStack(L, n);
-}
+int VmCheckStack(VmState* L, int n) { return VmApiCheckStack(L, n); }
 
-void *VmNewUserdata(VmState *L, size_t size)
-{
-    return VmApiNewUserdata(L, size);
-}
+void* VmNewUserdata(VmState* L, size_t size) { return VmApiNewUserdata(L, size); }

@@ -19,16 +19,13 @@ namespace {
 
 // The spelling of a command name in the registered command tables (found
 // without regard to case), or null when no library lists it.
-const char *registeredSpelling(const char *name)
-{
-    for (const LibraryEntry *lib = GetLibraryList(); lib != nullptr; lib = lib->next) {
-        if (lib->commands == nullptr)
-            continue;
-        for (const CommandTableEntry *e = lib->commands; e->name != nullptr; e++)
-            if (CompareNoCase(e->name, name) == 0)
-                return e->name;
-    }
-    return nullptr;
+const char* registeredSpelling(const char* name) {
+  for (const LibraryEntry* lib = GetLibraryList(); lib != nullptr; lib = lib->next) {
+    if (lib->commands == nullptr) continue;
+    for (const CommandTableEntry* e = lib->commands; e->name != nullptr; e++)
+      if (CompareNoCase(e->name, name) == 0) return e->name;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -38,60 +35,54 @@ const char *registeredSpelling(const char *name)
 // built-in command raised or returned an error (its own level has no file
 // and no line). Taking them from different levels would pair one script's
 // name with another's line, and the source line map would find nothing.
-void RecordErrorLocation(VmState *L)
-{
-    if (L->ci == nullptr)
-        return;
-    bool needName = std::strcmp(vmErrorLocation.function, "----") == 0;
-    bool needPlace = true;
-    VmDebugInfo ar;
-    for (int level = 0; VmGetStack(L, level, &ar); level++) {
-        VmGetInfo(L, "Snl", &ar);
-        bool script = std::strcmp(ar.what, "C") != 0 && std::strcmp(ar.what, "tail") != 0;
-        if (needPlace && script) {
-            needPlace = false;
-            if (vmErrorLocation.file[0] == '\0' && ar.source[0] != '=' && ar.source[0] != '?') {
-                const char *src = ar.source[0] == '@' ? ar.source + 1 : ar.source;
-                std::snprintf(vmErrorLocation.file, sizeof vmErrorLocation.file, "%s", src);
-            }
-            if (vmErrorLocation.line == -1)
-                vmErrorLocation.line = ar.currentline;
-        }
-        if (!needName)
-            continue;
-        const char *name = nullptr;
-        if (std::strcmp(ar.what, "C") == 0) {
-            if (ar.name != nullptr) {
-                const char *spelled = registeredSpelling(ar.name);
-                name = spelled != nullptr ? spelled : ar.name;
-            }
-        } else if (std::strcmp(ar.what, "tail") != 0) {
-            if (ar.namewhat[0] == '\0')
-                name = "<<unnamed>>";
-            else
-                name = ar.name != nullptr ? ar.name : "anonymous";
-        }
-        if (name != nullptr) {
-            std::snprintf(vmErrorLocation.function, sizeof vmErrorLocation.function, "%s", name);
-            needName = false;
-        }
+void RecordErrorLocation(VmState* L) {
+  if (L->ci == nullptr) return;
+  bool needName = std::strcmp(vmErrorLocation.function, "----") == 0;
+  bool needPlace = true;
+  VmDebugInfo ar;
+  for (int level = 0; VmGetStack(L, level, &ar); level++) {
+    VmGetInfo(L, "Snl", &ar);
+    bool script = std::strcmp(ar.what, "C") != 0 && std::strcmp(ar.what, "tail") != 0;
+    if (needPlace && script) {
+      needPlace = false;
+      if (vmErrorLocation.file[0] == '\0' && ar.source[0] != '=' && ar.source[0] != '?') {
+        const char* src = ar.source[0] == '@' ? ar.source + 1 : ar.source;
+        std::snprintf(vmErrorLocation.file, sizeof vmErrorLocation.file, "%s", src);
+      }
+      if (vmErrorLocation.line == -1) vmErrorLocation.line = ar.currentline;
     }
+    if (!needName) continue;
+    const char* name = nullptr;
+    if (std::strcmp(ar.what, "C") == 0) {
+      if (ar.name != nullptr) {
+        const char* spelled = registeredSpelling(ar.name);
+        name = spelled != nullptr ? spelled : ar.name;
+      }
+    } else if (std::strcmp(ar.what, "tail") != 0) {
+      if (ar.namewhat[0] == '\0')
+        name = "<<unnamed>>";
+      else
+        name = ar.name != nullptr ? ar.name : "anonymous";
+    }
+    if (name != nullptr) {
+      std::snprintf(vmErrorLocation.function, sizeof vmErrorLocation.function, "%s", name);
+      needName = false;
+    }
+  }
 }
 
-void RaiseCommandError(VmState *L, ErrorCode code)
-{
-    vmRun.lastError = code;
-    if (GetCallbackDepth() != 0) {
-        if (!GetErrorRaising())
-            return;
-        RecordErrorLocation(L);
-        VmRaiseError(L, code);
-    }
-    if (!GetErrorRaising()) {
-        ResetErrorLocation();
-        return;
-    }
+void RaiseCommandError(VmState* L, ErrorCode code) {
+  vmRun.lastError = code;
+  if (GetCallbackDepth() != 0) {
+    if (!GetErrorRaising()) return;
     RecordErrorLocation(L);
-    vmRun.quit = 1;
     VmRaiseError(L, code);
+  }
+  if (!GetErrorRaising()) {
+    ResetErrorLocation();
+    return;
+  }
+  RecordErrorLocation(L);
+  vmRun.quit = 1;
+  VmRaiseError(L, code);
 }

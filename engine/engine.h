@@ -28,17 +28,17 @@ struct VmDebugInfo;
 // A built-in command: arguments at stack positions 1..n; returns the number
 // of results pushed (0..999), an ErrorCode (1000 and above) or -1/-2 to
 // continue at a label as a subroutine (see VmSetJumpDistance).
-using VmCommandFunction = int (*)(VmState *L);
+using VmCommandFunction = int (*)(VmState* L);
 
 // A hook: called with the debug record of the event, a status word the hook
 // may set to an error code (raised after the hook returns), and the line.
-using VmHook = void (*)(VmState *L, VmDebugInfo *ar, int *status, int line);
+using VmHook = void (*)(VmState* L, VmDebugInfo* ar, int* status, int line);
 
 // Reader of VmLoad: returns the next block of the chunk and its size in
 // *size; a null block or a size of 0 ends the input.
-using VmReader = const char *(*)(VmState *L, void *data, size_t *size);
+using VmReader = const char* (*)(VmState* L, void* data, size_t* size);
 // Writer of VmDump: called for every piece; its result is ignored.
-using VmWriter = int (*)(VmState *L, const void *p, size_t size, void *data);
+using VmWriter = int (*)(VmState* L, const void* p, size_t size, void* data);
 
 // Type tags as VmType reports them; -1 is an index without a value.
 constexpr int VM_TYPE_NONE = -1;
@@ -73,69 +73,69 @@ constexpr int VM_MASK_COUNT = 8;
 
 // Debug record filled by VmGetStack and VmGetInfo.
 struct VmDebugInfo {
-    int event;
-    const char *name;       // null when unknown
-    const char *namewhat;   // "global", "local", "method", "field" or ""
-    const char *what;       // "Quillmere", "main", "C" or "tail"
-    const char *source;
-    int currentline;
-    int nups;
-    int linedefined;
-    char short_src[60];
-    int i_ci;               // call-record index (private to the engine)
+  int event;
+  const char* name;      // null when unknown
+  const char* namewhat;  // "global", "local", "method", "field" or ""
+  const char* what;      // "Quillmere", "main", "C" or "tail"
+  const char* source;
+  int currentline;
+  int nups;
+  int linedefined;
+  char short_src[60];
+  int i_ci;  // call-record index (private to the engine)
 };
 
 // ---- State ------------------------------------------------------------------
 
-VmState *VmOpenState();
-void VmCloseState(VmState *L);
-VmCommandFunction VmAtPanic(VmState *L, VmCommandFunction panicf);
+VmState* VmOpenState();
+void VmCloseState(VmState* L);
+VmCommandFunction VmAtPanic(VmState* L, VmCommandFunction panicf);
 // The engine's built-in next(table, key) -> next key and value (nil at the
 // end), and its registration as the global "next" that loops read.
-int VmNextCommand(VmState *L);
-void VmRegisterBaseFunctions(VmState *L);
+int VmNextCommand(VmState* L);
+void VmRegisterBaseFunctions(VmState* L);
 
 // ---- Stack size and moving values --------------------------------------------
 
-int VmGetTop(VmState *L);
-void VmSetTop(VmState *L, int index);
+int VmGetTop(VmState* L);
+void VmSetTop(VmState* L, int index);
 #ifndef VM_OBJECT_H_INCLUDED
 // 0 when the frame would exceed 2048 slots, else grows the stack and returns 1.
-int VmCheckStack(VmState *L, int n);
+int VmCheckStack(VmState* L, int n);
 #endif
-void VmPushValue(VmState *L, int index);
-void VmRemove(VmState *L, int index);
-void VmInsert(VmState *L, int index);
-void VmReplace(VmState *L, int index);
-void VmXMove(VmState *from, VmState *to, int n);
+void VmPushValue(VmState* L, int index);
+void VmRemove(VmState* L, int index);
+void VmInsert(VmState* L, int index);
+void VmReplace(VmState* L, int index);
+void VmXMove(VmState* from, VmState* to, int n);
 
 // ---- Type tests ----------------------------------------------------------------
 
-int VmType(VmState *L, int index);
-const char *VmTypeName(VmState *L, int tag);
-int VmIsNumber(VmState *L, int index);   // number, or a string that converts
-int VmIsString(VmState *L, int index);   // string or number
-int VmIsBuiltinFunction(VmState *L, int index);
-int VmIsUserdata(VmState *L, int index); // full or light
+int VmType(VmState* L, int index);
+const char* VmTypeName(VmState* L, int tag);
+int VmIsNumber(VmState* L, int index);  // number, or a string that converts
+int VmIsString(VmState* L, int index);  // string or number
+int VmIsBuiltinFunction(VmState* L, int index);
+int VmIsUserdata(VmState* L, int index);  // full or light
 
 // ---- Comparisons -----------------------------------------------------------------
 
-int VmEqual(VmState *L, int index1, int index2);
-int VmRawEqual(VmState *L, int index1, int index2);
+int VmEqual(VmState* L, int index1, int index2);
+int VmRawEqual(VmState* L, int index1, int index2);
 // mode 1 compares strings through the runtime's collation service.
-int VmLessThan(VmState *L, int index1, int index2, int mode);
+int VmLessThan(VmState* L, int index1, int index2, int mode);
 
 // ---- Conversions ----------------------------------------------------------------------
 
-double VmToNumber(VmState *L, int index);
-int VmToBoolean(VmState *L, int index);
+double VmToNumber(VmState* L, int index);
+int VmToBoolean(VmState* L, int index);
 // A number is converted in place to its "%.14g" text; other types give null.
-const char *VmToString(VmState *L, int index);
-size_t VmStrLen(VmState *L, int index);
-VmCommandFunction VmToBuiltinFunction(VmState *L, int index);
-void *VmToUserdata(VmState *L, int index);
-VmState *VmToThread(VmState *L, int index);
-const void *VmToPointer(VmState *L, int index);
+const char* VmToString(VmState* L, int index);
+size_t VmStrLen(VmState* L, int index);
+VmCommandFunction VmToBuiltinFunction(VmState* L, int index);
+void* VmToUserdata(VmState* L, int index);
+VmState* VmToThread(VmState* L, int index);
+const void* VmToPointer(VmState* L, int index);
 
 // ---- Number conversions ------------------------------------------------------------------
 
@@ -143,99 +143,96 @@ const void *VmToPointer(VmState *L, int index);
 // NaN gives 0. The one conversion every folder uses wherever a number is
 // "truncated" (or, after rounding, "rounded") to 32 bits, so no value out of
 // range reaches an undefined conversion.
-inline int32_t VmTruncInt32(double d)
-{
-    if (d >= 2147483647.0)
-        return INT32_MAX;
-    if (d > -2147483648.0)
-        return static_cast<int32_t>(d);
-    return d != d ? 0 : INT32_MIN;
+inline int32_t VmTruncInt32(double d) {
+  if (d >= 2147483647.0) return INT32_MAX;
+  if (d > -2147483648.0) return static_cast<int32_t>(d);
+  return d != d ? 0 : INT32_MIN;
 }
 
 // ---- Pushes ---------------------------------------------------------------------------
 
-void VmPushNil(VmState *L);
-void VmPushNumber(VmState *L, double n);
-void VmPushLString(VmState *L, const char *s, size_t len);
-void VmPushString(VmState *L, const char *s);   // null pushes nil
-void VmPushCString(VmState *L, const char *s);  // never null
+void VmPushNil(VmState* L);
+void VmPushNumber(VmState* L, double n);
+void VmPushLString(VmState* L, const char* s, size_t len);
+void VmPushString(VmState* L, const char* s);   // null pushes nil
+void VmPushCString(VmState* L, const char* s);  // never null
 // Formats with %s, %d, %f, %c and %%; returns the text of the new string.
-const char *VmPushVFString(VmState *L, const char *fmt, va_list args);
-const char *VmPushFString(VmState *L, const char *fmt, ...);
-void VmPushBoolean(VmState *L, int b);
-void VmPushLightUserdata(VmState *L, void *p);
-void VmPushCClosure(VmState *L, VmCommandFunction fn, int n);
+const char* VmPushVFString(VmState* L, const char* fmt, va_list args);
+const char* VmPushFString(VmState* L, const char* fmt, ...);
+void VmPushBoolean(VmState* L, int b);
+void VmPushLightUserdata(VmState* L, void* p);
+void VmPushCClosure(VmState* L, VmCommandFunction fn, int n);
 
 // ---- Tables ----------------------------------------------------------------------------
 
-void VmGetTable(VmState *L, int index);
-void VmRawGet(VmState *L, int index);
-void VmRawGetI(VmState *L, int index, int n);
-void VmSetTable(VmState *L, int index);
-void VmRawSet(VmState *L, int index);
-void VmRawSetI(VmState *L, int index, int n);
-void VmNewTable(VmState *L);
-void VmNewTableSized(VmState *L, int narray, int nhash);
-int VmNext(VmState *L, int index);
+void VmGetTable(VmState* L, int index);
+void VmRawGet(VmState* L, int index);
+void VmRawGetI(VmState* L, int index, int n);
+void VmSetTable(VmState* L, int index);
+void VmRawSet(VmState* L, int index);
+void VmRawSetI(VmState* L, int index, int n);
+void VmNewTable(VmState* L);
+void VmNewTableSized(VmState* L, int narray, int nhash);
+int VmNext(VmState* L, int index);
 
 // ---- Metatables, function globals, upvalues --------------------------------------------
 
-int VmGetMetatable(VmState *L, int index);
-int VmSetMetatable(VmState *L, int index);
-void VmGetFunctionGlobals(VmState *L, int index);
-int VmSetFunctionGlobals(VmState *L, int index);
-const char *VmGetUpvalue(VmState *L, int funcindex, int n);
-const char *VmSetUpvalue(VmState *L, int funcindex, int n);
-int VmPushUpvalues(VmState *L);
+int VmGetMetatable(VmState* L, int index);
+int VmSetMetatable(VmState* L, int index);
+void VmGetFunctionGlobals(VmState* L, int index);
+int VmSetFunctionGlobals(VmState* L, int index);
+const char* VmGetUpvalue(VmState* L, int funcindex, int n);
+const char* VmSetUpvalue(VmState* L, int funcindex, int n);
+int VmPushUpvalues(VmState* L);
 
 // ---- Calls ---------------------------------------------------------------------------------
 
 // Calls the value below nargs arguments; returns 0 or the error code that a
 // called built-in command returned (raised errors propagate).
-ErrorCode VmCall(VmState *L, int nargs, int nresults);
+ErrorCode VmCall(VmState* L, int nargs, int nresults);
 // As VmCall, but a raised error is caught: the function, its arguments and
 // everything above them are removed and the raised code returned.
-ErrorCode VmPCall(VmState *L, int nargs, int nresults, int errfunc);
+ErrorCode VmPCall(VmState* L, int nargs, int nresults, int errfunc);
 // Calls fn protected with ud as its one (light userdata) argument.
-ErrorCode VmCPCall(VmState *L, VmCommandFunction fn, void *ud);
+ErrorCode VmCPCall(VmState* L, VmCommandFunction fn, void* ud);
 // Loads a compiled chunk and pushes its main function (engine/load.cpp).
-ErrorCode VmLoad(VmState *L, VmReader reader, void *data, const char *chunkname);
+ErrorCode VmLoad(VmState* L, VmReader reader, void* data, const char* chunkname);
 // Writes the script function at index as a compiled chunk (engine/dump.cpp).
-ErrorCode VmDump(VmState *L, int index, VmWriter writer, void *data);
+ErrorCode VmDump(VmState* L, int index, VmWriter writer, void* data);
 // Raises code as a script error (never returns).
-[[noreturn]] void VmRaiseError(VmState *L, ErrorCode code);
+[[noreturn]] void VmRaiseError(VmState* L, ErrorCode code);
 
 // ---- Userdata, threads, memory ----------------------------------------------------------------
 
 #ifndef VM_OBJECT_H_INCLUDED
-void *VmNewUserdata(VmState *L, size_t size);
+void* VmNewUserdata(VmState* L, size_t size);
 #endif
-VmState *VmPushNewThread(VmState *L);
+VmState* VmPushNewThread(VmState* L);
 // Threshold and bytes in use in kilobytes; a threshold of 0xFFFFFFFF is off.
-uint32_t VmGetGcThreshold(VmState *L);
-uint32_t VmGetGcCount(VmState *L);
+uint32_t VmGetGcThreshold(VmState* L);
+uint32_t VmGetGcCount(VmState* L);
 // Below 4194304 KB: threshold = kb * 1024, collecting at once when the count
 // already exceeds it; otherwise automatic collection is off.
-void VmSetGcThreshold(VmState *L, uint32_t kb);
-void VmConcat(VmState *L, int n);
+void VmSetGcThreshold(VmState* L, uint32_t kb);
+void VmConcat(VmState* L, int n);
 
 // ---- Hooks and debug interface ------------------------------------------------------------------
 
-void VmSetHook(VmState *L, VmHook fn, int mask, int count);
+void VmSetHook(VmState* L, VmHook fn, int mask, int count);
 // Installs fn as a line hook behind the readiness gate vmEventPollGate:
 // while the gate is 0 the interpreter runs as with no hook at all (no line
 // tracking, no calls); once another thread or a signal handler stores 1,
 // the interpreter clears the gate and calls fn once as a line event with
 // its line, at the next backward jump, loop step, call or return from a
 // command, whichever comes first. VmSetHook drops the gate.
-void VmSetGatedHook(VmState *L, VmHook fn);
-VmHook VmGetHook(VmState *L);
-int VmGetHookMask(VmState *L);
-int VmGetHookCount(VmState *L);
-int VmGetStack(VmState *L, int level, VmDebugInfo *ar);
-int VmGetInfo(VmState *L, const char *what, VmDebugInfo *ar);
-const char *VmGetLocal(VmState *L, const VmDebugInfo *ar, int n);
-const char *VmSetLocal(VmState *L, const VmDebugInfo *ar, int n);
+void VmSetGatedHook(VmState* L, VmHook fn);
+VmHook VmGetHook(VmState* L);
+int VmGetHookMask(VmState* L);
+int VmGetHookCount(VmState* L);
+int VmGetStack(VmState* L, int level, VmDebugInfo* ar);
+int VmGetInfo(VmState* L, const char* what, VmDebugInfo* ar);
+const char* VmGetLocal(VmState* L, const VmDebugInfo* ar, int n);
+const char* VmSetLocal(VmState* L, const VmDebugInfo* ar, int n);
 
 // ---- Error policy and label subroutines -----------------------------------------------------------
 
@@ -245,14 +242,14 @@ const char *VmSetLocal(VmState *L, const VmDebugInfo *ar, int n);
 // are the runtime's global attributes 11 and 10 (GetErrorRaising,
 // GetCallbackDepth in runtime/runtime.h).
 struct VmRunState {
-    int handlerRef;         // registry reference of the RaiseOnError handler, -1 none
-    int handlerRunning;
-    int handlerSuppressed;  // set by plug-ins through the host attributes
-    ErrorCode lastError;    // read by GetLastError
-    int quit;               // stops the interpreter before its next instruction
-    int debugOutput;        // "Now calling" trace of every command (DebugOutput)
-    int debugDisabled;      // debug output disabled by the start-up options
-    VmCommandFunction getLastError;  // the GetLastError command, which keeps lastError
+  int handlerRef;  // registry reference of the RaiseOnError handler, -1 none
+  int handlerRunning;
+  int handlerSuppressed;           // set by plug-ins through the host attributes
+  ErrorCode lastError;             // read by GetLastError
+  int quit;                        // stops the interpreter before its next instruction
+  int debugOutput;                 // "Now calling" trace of every command (DebugOutput)
+  int debugDisabled;               // debug output disabled by the start-up options
+  VmCommandFunction getLastError;  // the GetLastError command, which keeps lastError
 };
 extern VmRunState vmRun;
 
@@ -270,20 +267,20 @@ int VmGetGosubDepth();
 
 // The error location of the last raised error, for the error report.
 struct VmErrorLocation {
-    char function[128];     // "----" when unknown
-    char file[1024];        // empty when unknown
-    int line;               // -1 when unknown
+  char function[128];  // "----" when unknown
+  char file[1024];     // empty when unknown
+  int line;            // -1 when unknown
 };
 extern VmErrorLocation vmErrorLocation;
 
 // Fills the still unknown parts of the error location from the call levels.
-void RecordErrorLocation(VmState *L);
+void RecordErrorLocation(VmState* L);
 // Sets the error location back to unknown.
 void ResetErrorLocation();
 // The interpreter's path for a command that returned an error code.
-void RaiseCommandError(VmState *L, ErrorCode code);
+void RaiseCommandError(VmState* L, ErrorCode code);
 // The message of an error code, cut to the buffer.
-void GetErrorText(ErrorCode code, char *buffer, size_t size);
+void GetErrorText(ErrorCode code, char* buffer, size_t size);
 
 // ---- Auxiliary library, registration, argument checks and error texts ----
 
@@ -292,71 +289,71 @@ void GetErrorText(ErrorCode code, char *buffer, size_t size);
 // that few stay on the stack.
 constexpr size_t VM_BUFFER_SIZE = 1024;
 struct VmStringBuffer {
-    char *p;                // write position in buffer
-    int pieces;             // pieces already pushed on the stack
-    VmState *L;
-    char buffer[VM_BUFFER_SIZE];
+  char* p;     // write position in buffer
+  int pieces;  // pieces already pushed on the stack
+  VmState* L;
+  char buffer[VM_BUFFER_SIZE];
 };
-void VmBufferInit(VmState *L, VmStringBuffer *b);
-size_t VmBufferPrepare(VmStringBuffer *b);           // free room in the buffer
-void VmBufferAddBytes(VmStringBuffer *b, const char *s, size_t n);
-void VmBufferAddString(VmStringBuffer *b, const char *s);
-void VmBufferAddValue(VmStringBuffer *b);            // pops the string at the top
-void VmBufferPushResult(VmStringBuffer *b);          // leaves one string
+void VmBufferInit(VmState* L, VmStringBuffer* b);
+size_t VmBufferPrepare(VmStringBuffer* b);  // free room in the buffer
+void VmBufferAddBytes(VmStringBuffer* b, const char* s, size_t n);
+void VmBufferAddString(VmStringBuffer* b, const char* s);
+void VmBufferAddValue(VmStringBuffer* b);    // pops the string at the top
+void VmBufferPushResult(VmStringBuffer* b);  // leaves one string
 
 // References: integer keys of a table (usually the registry) that keep a
 // value alive. Slot 1 heads the free list, slot 2 holds the table-size
 // registry; the first reference is 3. -1 stands for nil.
 using VmRef = int32_t;
 constexpr VmRef VM_REF_NIL = -1;
-VmRef VmCreateReference(VmState *L, int table);      // pops the value
-void VmReleaseReference(VmState *L, int table, VmRef ref);
+VmRef VmCreateReference(VmState* L, int table);  // pops the value
+void VmReleaseReference(VmState* L, int table, VmRef ref);
 
 // The "n" field when it is a number, else the declared size, else the count
 // of non-nil items from key 1 up.
-int VmGetTableSize(VmState *L, int table);
-void VmSetTableSize(VmState *L, int table, int n);
+int VmGetTableSize(VmState* L, int table);
+void VmSetTableSize(VmState* L, int table, int n);
 
 // Metatables registered under type names.
-int VmNewNamedMetatable(VmState *L, const char *name);  // 1 when created
-void VmGetNamedMetatable(VmState *L, const char *name);
-void *VmTestTypedUserdata(VmState *L, int index, const char *name);
-int VmGetMetaField(VmState *L, int index, const char *event);     // 1 pushed
-int VmCallMetaMethod(VmState *L, int index, const char *event);   // 1 called
+int VmNewNamedMetatable(VmState* L, const char* name);  // 1 when created
+void VmGetNamedMetatable(VmState* L, const char* name);
+void* VmTestTypedUserdata(VmState* L, int index, const char* name);
+int VmGetMetaField(VmState* L, int index, const char* event);    // 1 pushed
+int VmCallMetaMethod(VmState* L, int index, const char* event);  // 1 called
 // Index of the first equal entry of a null-terminated list, or -1.
-int VmFindStringInList(const char *text, const char *const *list);
+int VmFindStringInList(const char* text, const char* const* list);
 // Callback results, never raising: *code is 0, 1190 or 1259.
-double VmToNumberOrError(VmState *L, int index, ErrorCode *code);
-const char *VmToStringOrError(VmState *L, int index, size_t *len, ErrorCode *code);
+double VmToNumberOrError(VmState* L, int index, ErrorCode* code);
+const char* VmToStringOrError(VmState* L, int index, size_t* len, ErrorCode* code);
 
 // Registration. Names are stored lower-cased, cut to VM_NAME_MAX characters.
 constexpr size_t VM_NAME_MAX = 127;
 struct CommandTableEntry {
-    const char *name;               // null ends the table
-    VmCommandFunction function;     // null entries are skipped
+  const char* name;            // null ends the table
+  VmCommandFunction function;  // null entries are skipped
 };
 struct ConstantTableEntry {
-    const char *name;               // null ends the table
-    const char *text;               // the value when set ...
-    double number;                  // ... else this number
+  const char* name;  // null ends the table
+  const char* text;  // the value when set ...
+  double number;     // ... else this number
 };
-int VmRegisterFunctions(VmState *L, const char *libname, const CommandTableEntry *table, int nup);
-void VmRegisterConstants(VmState *L, const ConstantTableEntry *table, int user);
+int VmRegisterFunctions(VmState* L, const char* libname, const CommandTableEntry* table, int nup);
+void VmRegisterConstants(VmState* L, const ConstantTableEntry* table, int user);
 // 1 when found ("constants" first): a number sets *number and clears *text,
 // a string sets *text.
-int VmFindConstant(VmState *L, const char *name, const char **text, double *number);
-void VmClearUserConstants(VmState *L);
-void VmRemovePlatformDefines(VmState *L);
-int IsPlatformDefine(const char *name);
-void VmAddLabel(VmState *L, const char *name, int position);
-int VmFindLabel(VmState *L, const char *name);                   // -1 unknown
-int VmAddLabelReference(VmState *L, const char *name, int position);
-void VmSetRegistryNumber(VmState *L, const char *name, double n);
-void VmSetRegistryString(VmState *L, const char *name, const char *s);
-void VmSetRegistryPointer(VmState *L, const char *name, void *p);
-double VmGetRegistryNumber(VmState *L, const char *name);
-const char *VmGetRegistryString(VmState *L, const char *name);
-void *VmGetRegistryPointer(VmState *L, const char *name);
+int VmFindConstant(VmState* L, const char* name, const char** text, double* number);
+void VmClearUserConstants(VmState* L);
+void VmRemovePlatformDefines(VmState* L);
+int IsPlatformDefine(const char* name);
+void VmAddLabel(VmState* L, const char* name, int position);
+int VmFindLabel(VmState* L, const char* name);  // -1 unknown
+int VmAddLabelReference(VmState* L, const char* name, int position);
+void VmSetRegistryNumber(VmState* L, const char* name, double n);
+void VmSetRegistryString(VmState* L, const char* name, const char* s);
+void VmSetRegistryPointer(VmState* L, const char* name, void* p);
+double VmGetRegistryNumber(VmState* L, const char* name);
+const char* VmGetRegistryString(VmState* L, const char* name);
+void* VmGetRegistryPointer(VmState* L, const char* name);
 
 // The language version of the running applet, for CheckArgCount.
 void VmSetAppletVersion(int version, int revision);
@@ -364,102 +361,103 @@ void VmSetAppletVersion(int version, int revision);
 // Argument checks: each raises its numbered error with the argument index as
 // the error number. An absent argument (beyond the top) takes the default of
 // the Opt forms; an explicit nil fails them.
-VmState *CheckArgCount(VmState *L, int minimum, int maximum, int version, int revision);
-double VmCheckNumber(VmState *L, int index);
-int32_t VmCheckInteger(VmState *L, int index);
-double VmOptNumber(VmState *L, int index, double def);
-int32_t VmOptInteger(VmState *L, int index, int32_t def);
-const char *VmCheckString(VmState *L, int index, size_t *len);
-const char *VmOptString(VmState *L, int index, const char *def, size_t *len);
-void VmCheckTable(VmState *L, int index);
-void VmCheckFunction(VmState *L, int index);
-void *VmCheckUserdata(VmState *L, int index);
-void VmCheckType(VmState *L, int index, int tag);
-double VmCheckNumberInContext(VmState *L, int index, const char *context);
-int32_t VmCheckIntegerInContext(VmState *L, int index, const char *context);
-const char *VmCheckStringInContext(VmState *L, int index, const char *context, size_t *len);
+VmState* CheckArgCount(VmState* L, int minimum, int maximum, int version, int revision);
+double VmCheckNumber(VmState* L, int index);
+int32_t VmCheckInteger(VmState* L, int index);
+double VmOptNumber(VmState* L, int index, double def);
+int32_t VmOptInteger(VmState* L, int index, int32_t def);
+const char* VmCheckString(VmState* L, int index, size_t* len);
+const char* VmOptString(VmState* L, int index, const char* def, size_t* len);
+void VmCheckTable(VmState* L, int index);
+void VmCheckFunction(VmState* L, int index);
+void* VmCheckUserdata(VmState* L, int index);
+void VmCheckType(VmState* L, int index, int tag);
+double VmCheckNumberInContext(VmState* L, int index, const char* context);
+int32_t VmCheckIntegerInContext(VmState* L, int index, const char* context);
+const char* VmCheckStringInContext(VmState* L, int index, const char* context, size_t* len);
 // UTF-8 mode: the text must be valid UTF-8; *chars counts characters there.
-const char *GetStringArg(VmState *L, int index, size_t *chars, size_t *bytes);
+const char* GetStringArg(VmState* L, int index, size_t* chars, size_t* bytes);
 // The 32-bit pattern of a number as the checks read integers.
 int32_t VmNumberToInteger(double d);
 
 // Object identifiers: an automatic identifier (a pointer handed to scripts
 // as a light userdata) or a number.
 struct ObjectId {
-    void *autoId;           // null for a numeric identifier
-    int32_t number;
+  void* autoId;  // null for a numeric identifier
+  int32_t number;
 };
 // A light userdata or a number (1138 otherwise). With automatic given, nil
 // or no argument ask for an automatic identifier: *automatic = 1 and the
 // result is {null, 0}; without it they fail like other types.
-ObjectId GetObjectIdArg(VmState *L, int index, int *automatic);
-int PushObjectId(VmState *L, ObjectId id);
+ObjectId GetObjectIdArg(VmState* L, int index, int* automatic);
+int PushObjectId(VmState* L, ObjectId id);
 // A number, or a string "<number>[%]": a percentage is value * base / 100
 // (value / 100 with *percent set when base is 0).
-double GetNumberArgEx(VmState *L, int index, double base, int allowOver100, int *percent);
-void PushSubString(VmState *L, const char *text, size_t start, size_t length, int utf8);
-ErrorCode ParseConstantReference(VmState *L, const char *text, size_t *consumed, const char **string,
-                                 double *number);
+double GetNumberArgEx(VmState* L, int index, double base, int allowOver100, int* percent);
+void PushSubString(VmState* L, const char* text, size_t start, size_t length, int utf8);
+ErrorCode ParseConstantReference(VmState* L, const char* text, size_t* consumed,
+                                 const char** string, double* number);
 // Integer argument read as the number check reads it; *wasNil is always 0.
-int32_t GetOptionalNumberArg(VmState *L, int index, int *wasNil);
+int32_t GetOptionalNumberArg(VmState* L, int index, int* wasNil);
 
 // Texts. GetBuiltinString gives the catalog text when one replaces the
 // built-in text (see SetCatalogTextSource), null for unknown numbers.
 constexpr int32_t BUILTIN_TEXT_NUMBERS = 866;
-const char *GetBuiltinString(int32_t number);
+const char* GetBuiltinString(int32_t number);
 // A catalog lookup: the replacement text for a number, or null.
-using CatalogTextSource = const char *(*)(int32_t number, void *data);
-void SetCatalogTextSource(CatalogTextSource source, void *data);
+using CatalogTextSource = const char* (*)(int32_t number, void* data);
+void SetCatalogTextSource(CatalogTextSource source, void* data);
 // Whether a replacement text may stand for a built-in text: both must use
 // the same conversions (%s, %d, %f, %c ...) in the same order.
-int CatalogTextMatches(const char *builtin, const char *replacement);
+int CatalogTextMatches(const char* builtin, const char* replacement);
 // The text number of an error code, -1 when none.
 int32_t GetErrorTextNumber(ErrorCode code);
 // GetErrorText, and while a script runs its current file name and line
 // (else null and 0).
-void GetErrorTextWithPosition(VmState *L, ErrorCode code, char *buffer, size_t size, const char **file,
-                              int32_t *line);
+void GetErrorTextWithPosition(VmState* L, ErrorCode code, char* buffer, size_t size,
+                              const char** file, int32_t* line);
 // The message followed by the error location when a script runs.
-void FormatErrorText(VmState *L, const char *text, int plain, char *buffer, size_t size);
+void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size_t size);
 void PrintDone();
 void PrintFailed();
 void PrintSkipped();
 
 // Option tables: readers return 1 when the field holds a value (then
 // *found = 1), 0 when it is nil; they raise with the field's name.
-int GetTableFieldNumber(VmState *L, int table, const char *field, double *value, int *found);
-int GetTableFieldInt(VmState *L, int table, const char *field, int32_t *value, int *found);
-int GetTableFieldU32(VmState *L, int table, const char *field, uint32_t *value, int *found);
-int GetTableFieldNumberEx(VmState *L, int table, const char *field, double base, int allowOver100, double *value,
-                          int *percent, int *found);
+int GetTableFieldNumber(VmState* L, int table, const char* field, double* value, int* found);
+int GetTableFieldInt(VmState* L, int table, const char* field, int32_t* value, int* found);
+int GetTableFieldU32(VmState* L, int table, const char* field, uint32_t* value, int* found);
+int GetTableFieldNumberEx(VmState* L, int table, const char* field, double base, int allowOver100,
+                          double* value, int* percent, int* found);
 // A percentage gives minus its value.
-int GetTableFieldSizeOrPercent(VmState *L, int table, const char *field, int allowOver100, int32_t *value,
-                               int *found);
-int GetTableFieldString(VmState *L, int table, const char *field, char *buffer, size_t size, int *found);
-int GetTableFieldId(VmState *L, int table, const char *field, ObjectId *value, int *found);
-int GetTableFieldRef(VmState *L, int table, const char *field, VmRef *value, int *found);
-int GetTableFieldLayer(VmState *L, int table, const char *field, int32_t *value, int *found);
-int GetTableFieldMatrix(VmState *L, int table, const char *field, double matrix[4], int *found);
+int GetTableFieldSizeOrPercent(VmState* L, int table, const char* field, int allowOver100,
+                               int32_t* value, int* found);
+int GetTableFieldString(VmState* L, int table, const char* field, char* buffer, size_t size,
+                        int* found);
+int GetTableFieldId(VmState* L, int table, const char* field, ObjectId* value, int* found);
+int GetTableFieldRef(VmState* L, int table, const char* field, VmRef* value, int* found);
+int GetTableFieldLayer(VmState* L, int table, const char* field, int32_t* value, int* found);
+int GetTableFieldMatrix(VmState* L, int table, const char* field, double matrix[4], int* found);
 // Reads "images": identifiers at keys 0, 1, ... into ids (room for
 // capacity); more than capacity raise 1055.
-int GetTableFieldIdList(VmState *L, int table, const char *tableName, ObjectId *ids, size_t capacity,
-                        size_t *count);
-void SetTableFieldString(VmState *L, const char *key, const char *text);
-void SetTableFieldNumber(VmState *L, const char *key, double n);
-void SetTableFieldInt(VmState *L, const char *key, int32_t n);
-void SetTableFieldU32(VmState *L, const char *key, uint32_t n);
-void SetTableFieldId(VmState *L, const char *key, ObjectId id);
+int GetTableFieldIdList(VmState* L, int table, const char* tableName, ObjectId* ids,
+                        size_t capacity, size_t* count);
+void SetTableFieldString(VmState* L, const char* key, const char* text);
+void SetTableFieldNumber(VmState* L, const char* key, double n);
+void SetTableFieldInt(VmState* L, const char* key, int32_t n);
+void SetTableFieldU32(VmState* L, const char* key, uint32_t n);
+void SetTableFieldId(VmState* L, const char* key, ObjectId id);
 // Stores the identifier of every listed object of the type into the table at
 // the top, at keys 0, 1, ...; returns the count.
-int ListObjectsOfType(VmState *L, int32_t type);
-int AddPart(char *path, const char *name, size_t size);
+int ListObjectsOfType(VmState* L, int32_t type);
+int AddPart(char* path, const char* name, size_t size);
 struct StreamHandle;
 // Writes the text without its terminator; 1 when every byte went out.
-int WriteStreamString(StreamHandle *stream, const char *text);
+int WriteStreamString(StreamHandle* stream, const char* text);
 // A copy (from AllocMemory) with every "%" doubled; null when the text is
 // empty or holds none, and null with *error = ERR_MEM when memory runs out
 // (error may be null; it is 0 otherwise).
-char *EscapePercentSigns(const char *text, ErrorCode *error = nullptr);
+char* EscapePercentSigns(const char* text, ErrorCode* error = nullptr);
 
 // Run words of the system library: the exit status stored by End and the
 // switch that stops the per-line event poll.

@@ -15,17 +15,17 @@
 
 // The reader stream: the current block of the caller's reader.
 struct VmReadStream {
-    size_t n;               // bytes left in the current block
-    const char *p;          // next byte
-    VmReader reader;
-    void *data;
-    const char *name;       // chunk name, for error reports
+  size_t n;       // bytes left in the current block
+  const char* p;  // next byte
+  VmReader reader;
+  void* data;
+  const char* name;  // chunk name, for error reports
 };
 
 // Grows only; freed by the caller after the load.
 struct VmLoadBuffer {
-    char *buffer;
-    size_t size;
+  char* buffer;
+  size_t size;
 };
 
 // Chunk header, shared by the loader and the writer.
@@ -42,21 +42,21 @@ constexpr int VM_MAX_FUNCTION_DEPTH = 200;
 // larger one (2^24 slots, the hash part's own limit).
 constexpr uint64_t VM_MAX_NEWTABLE_ARRAY = uint64_t(1) << VM_MAXBITS;
 
-void VmInitReadStream(VmReadStream *z, VmReader reader, void *data, const char *name);
+void VmInitReadStream(VmReadStream* z, VmReader reader, void* data, const char* name);
 // Asks the reader for the next block; -1 at the end of the input, else the
 // first byte of the block (consumed).
-int VmFillStream(VmReadStream *z);
+int VmFillStream(VmReadStream* z);
 // Reads n bytes into b; returns how many of them remain unread at the end
 // of the input (0 when all were read).
-size_t VmReadStreamBytes(VmReadStream *z, void *b, size_t n);
+size_t VmReadStreamBytes(VmReadStream* z, void* b, size_t n);
 // Grows the buffer to at least n bytes (at least 32); raises 1000 when n
 // cannot be allocated.
-char *VmGrowLoadBuffer(VmState *L, VmLoadBuffer *buff, size_t n);
+char* VmGrowLoadBuffer(VmState* L, VmLoadBuffer* buff, size_t n);
 
 // The loader proper: reads a whole chunk from z and returns its verified
 // main prototype; raises 1198 to 1205 (and 1000) on failure.
-VmPrototype *VmLoadBytecode(VmState *L, VmReadStream *z, VmLoadBuffer *buff);
+VmPrototype* VmLoadBytecode(VmState* L, VmReadStream* z, VmLoadBuffer* buff);
 
 // Checks a loaded prototype's code against its own counts and its nested
 // prototypes (which must be loaded and verified already). True when sound.
-bool VmVerifyPrototype(const VmPrototype *p);
+bool VmVerifyPrototype(const VmPrototype* p);

@@ -22,20 +22,18 @@ bool failPersistent = false;
 bool failing = false;
 uint64_t failCount = 0;
 
-bool injectFailure()
-{
-    if (failing) {
-        failCount++;
-        return true;
-    }
-    if (failCountdown == 0)
-        return false;
-    if (--failCountdown == 0) {
-        failing = failPersistent;
-        failCount++;
-        return true;
-    }
-    return false;
+bool injectFailure() {
+  if (failing) {
+    failCount++;
+    return true;
+  }
+  if (failCountdown == 0) return false;
+  if (--failCountdown == 0) {
+    failing = failPersistent;
+    failCount++;
+    return true;
+  }
+  return false;
 }
 
 // Blocks up to this size come from the heap rather than from a mapping of
@@ -45,98 +43,79 @@ constexpr int HEAP_BLOCK_MAX = 32 * 1024 * 1024;
 // handed back to the system.
 constexpr int HEAP_KEEP_TOP = 128 * 1024 * 1024;
 
-[[noreturn]] void outOfMemory(VmState *L)
-{
-    VmThrow(L, ERR_MEM);
-}
+[[noreturn]] void outOfMemory(VmState* L) { VmThrow(L, ERR_MEM); }
 
 }  // namespace
 
-void VmTuneHeap()
-{
-    // A collection frees a generation of strings at once, leaving a large
-    // free block at the top of the heap; trimming it hands back pages that
-    // the next allocations fault in again, and large strings that each get
-    // a mapping of their own are new pages every time. Big blocks therefore
-    // come from the heap, and its free top is kept up to HEAP_KEEP_TOP.
-    static bool tuned = false;
-    if (tuned)
-        return;
-    tuned = true;
-    mallopt(M_MMAP_THRESHOLD, HEAP_BLOCK_MAX);
-    mallopt(M_TRIM_THRESHOLD, HEAP_KEEP_TOP);
+void VmTuneHeap() {
+  // A collection frees a generation of strings at once, leaving a large
+  // free block at the top of the heap; trimming it hands back pages that
+  // the next allocations fault in again, and large strings that each get
+  // a mapping of their own are new pages every time. Big blocks therefore
+  // come from the heap, and its free top is kept up to HEAP_KEEP_TOP.
+  static bool tuned = false;
+  if (tuned) return;
+  tuned = true;
+  mallopt(M_MMAP_THRESHOLD, HEAP_BLOCK_MAX);
+  mallopt(M_TRIM_THRESHOLD, HEAP_KEEP_TOP);
 }
 
-void VmSetAllocFailure(uint64_t n, bool persistent)
-{
-    failCountdown = n;
-    failPersistent = persistent;
-    failing = false;
-    failCount = 0;
+void VmSetAllocFailure(uint64_t n, bool persistent) {
+  failCountdown = n;
+  failPersistent = persistent;
+  failing = false;
+  failCount = 0;
 }
 
-uint64_t VmGetAllocFailureCount()
-{
-    return failCount;
+uint64_t VmGetAllocFailureCount() { return failCount; }
+
+void* VmRealloc(VmState* L, void* block, size_t oldsize, size_t newsize) {
+  if (newsize == 0) {
+    std::free(block);
+    if (L != nullptr && block != nullptr) VmG(L)->nblocks -= oldsize;
+    return nullptr;
+  }
+  if (newsize > MAXBLOCK) {
+    if (L != nullptr) VmRaiseError(L, ERR_MEM);
+    return nullptr;
+  }
+  bool shrinking = block != nullptr && newsize <= oldsize;
+  void* nb = nullptr;
+  if (shrinking || !injectFailure()) nb = std::realloc(block, newsize);
+  if (nb == nullptr) {
+    // A shrink that fails keeps the larger block, which is still valid.
+    if (shrinking)
+      nb = block;
+    else if (L != nullptr)
+      outOfMemory(L);
+    else
+      return nullptr;
+  }
+  if (L != nullptr) VmG(L)->nblocks = VmG(L)->nblocks - oldsize + newsize;
+  return nb;
 }
 
-void *VmRealloc(VmState *L, void *block, size_t oldsize, size_t newsize)
-{
-    if (newsize == 0) {
-        std::free(block);
-        if (L != nullptr && block != nullptr)
-            VmG(L)->nblocks -= oldsize;
-        return nullptr;
-    }
-    if (newsize > MAXBLOCK) {
-        if (L != nullptr)
-            VmRaiseError(L, ERR_MEM);
-        return nullptr;
-    }
-    bool shrinking = block != nullptr && newsize <= oldsize;
-    void *nb = nullptr;
-    if (shrinking || !injectFailure())
-        nb = std::realloc(block, newsize);
-    if (nb == nullptr) {
-        // A shrink that fails keeps the larger block, which is still valid.
-        if (shrinking)
-            nb = block;
-        else if (L != nullptr)
-            outOfMemory(L);
-        else
-            return nullptr;
-    }
-    if (L != nullptr)
-        VmG(L)->nblocks = VmG(L)->nblocks - oldsize + newsize;
-    return nb;
+void* VmAllocArray(VmState* L, size_t n, size_t elemsize) {
+  if (elemsize != 0 && n > MAXBLOCK / elemsize) {
+    if (L != nullptr) VmRaiseError(L, ERR_MEM);
+    return nullptr;
+  }
+  return VmRealloc(L, nullptr, 0, n * elemsize);
 }
 
-void *VmAllocArray(VmState *L, size_t n, size_t elemsize)
-{
-    if (elemsize != 0 && n > MAXBLOCK / elemsize) {
-        if (L != nullptr)
-            VmRaiseError(L, ERR_MEM);
-        return nullptr;
-    }
-    return VmRealloc(L, nullptr, 0, n * elemsize);
-}
-
-void *VmGrowVector(VmState *L, void *block, int32_t *count, size_t elemsize, int32_t limit, ErrorCode code)
-{
-    int32_t old = *count;
-    int32_t n;
-    if (old >= limit / 2) {
-        if (old >= limit - 4)
-            VmRaiseError(L, code);
-        n = limit;
-    } else {
-        n = old * 2;
-        if (n < 4)
-            n = 4;
-    }
-    if (elemsize != 0 && size_t(n) > MAXBLOCK / elemsize)
-        VmRaiseError(L, ERR_MEM);
-    void *nb = VmRealloc(L, block, size_t(old) * elemsize, size_t(n) * elemsize);
-    *count = n;
-    return nb;
+void* VmGrowVector(VmState* L, void* block, int32_t* count, size_t elemsize, int32_t limit,
+                   ErrorCode code) {
+  int32_t old = *count;
+  int32_t n;
+  if (old >= limit / 2) {
+    if (old >= limit - 4) VmRaiseError(L, code);
+    n = limit;
+  } else {
+    n = old * 2;
+    if (n < 4) n = 4;
+  }
+  if (elemsize != 0 && size_t(n) > MAXBLOCK / elemsize) VmRaiseError(L, ERR_MEM);
+  void* nb = VmRealloc(L, block, size_t(old) * elemsize, size_t(n) * elemsize);
+  *count = n;
+  return nb;
 }

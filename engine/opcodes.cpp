@@ -2,7 +2,7 @@
 // list so that they cannot drift from the enum.
 #include "engine/opcodes.h"
 
-const char *const vmOpcodeNames[VM_NUM_OPCODES] = {
+const char* const vmOpcodeNames[VM_NUM_OPCODES] = {
 #define VM_OPCODE_NAME(name, fmt, a, b, c) #name,
     VM_OPCODE_LIST(VM_OPCODE_NAME)
 #undef VM_OPCODE_NAME

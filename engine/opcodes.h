@@ -72,9 +72,9 @@
 
 enum VmOpcode : uint8_t {
 #define VM_OPCODE_ENUM(name, fmt, a, b, c) OP_##name,
-    VM_OPCODE_LIST(VM_OPCODE_ENUM)
+  VM_OPCODE_LIST(VM_OPCODE_ENUM)
 #undef VM_OPCODE_ENUM
-    VM_NUM_OPCODES   // 45; opcodes 45 to 63 are valid words that do nothing
+      VM_NUM_OPCODES  // 45; opcodes 45 to 63 are valid words that do nothing
 };
 
 enum VmOpFormat : uint8_t { VM_FMT_ABC, VM_FMT_ABx, VM_FMT_AsBx, VM_FMT_J };
@@ -82,11 +82,11 @@ enum VmOpFormat : uint8_t { VM_FMT_ABC, VM_FMT_ABx, VM_FMT_AsBx, VM_FMT_J };
 // What an ABC field names (the R, K and N of the opcode list).
 enum VmOperandKind : uint8_t { VM_OPND_N, VM_OPND_R, VM_OPND_K };
 struct VmOperandKinds {
-    VmOperandKind a, b, c;
+  VmOperandKind a, b, c;
 };
 
 // Names ("MOVE" ...) and formats indexed by opcode (VM_NUM_OPCODES entries).
-extern const char *const vmOpcodeNames[VM_NUM_OPCODES];
+extern const char* const vmOpcodeNames[VM_NUM_OPCODES];
 extern const VmOpFormat vmOpcodeFormats[VM_NUM_OPCODES];
 // Operand kinds indexed by opcode; defined here so that the assembler,
 // which links no engine code, shares them.
@@ -116,12 +116,12 @@ constexpr uint32_t VM_MAXARG_B = (1u << VM_SIZE_B) - 1;
 constexpr uint32_t VM_MAXARG_C = (1u << VM_SIZE_C) - 1;
 constexpr uint32_t VM_MAXARG_Bx = (1u << VM_SIZE_Bx) - 1;
 constexpr uint32_t VM_MAXARG_J = (1u << VM_SIZE_J) - 1;
-constexpr int VM_BIAS_sBx = 131071;    // sBx = Bx - bias
-constexpr int VM_BIAS_sJ = 8388607;    // sJ = J - bias
+constexpr int VM_BIAS_sBx = 131071;  // sBx = Bx - bias
+constexpr int VM_BIAS_sJ = 8388607;  // sJ = J - bias
 
 // Jump kinds of JUMP.
 constexpr int VM_JUMP_PLAIN = 0;
-constexpr int VM_JUMP_GOSUB = 2;       // push the return position first
+constexpr int VM_JUMP_GOSUB = 2;  // push the return position first
 
 // A function uses at most 250 registers; an RK operand of 250 or more names
 // constant (x - 250).
@@ -144,45 +144,42 @@ inline int GETARG_J(Instruction i) { return static_cast<int>((i >> VM_POS_J) & V
 inline int GETARG_sJ(Instruction i) { return GETARG_J(i) - VM_BIAS_sJ; }
 inline int GETARG_K(Instruction i) { return static_cast<int>(i >> VM_POS_K); }
 
-inline constexpr Instruction CREATE_ABC(VmOpcode o, int a, int b, int c)
-{
-    return (static_cast<uint32_t>(o) & 0x3F) | ((static_cast<uint32_t>(a) & VM_MAXARG_A) << VM_POS_A) |
-           ((static_cast<uint32_t>(b) & VM_MAXARG_B) << VM_POS_B) |
-           ((static_cast<uint32_t>(c) & VM_MAXARG_C) << VM_POS_C);
+inline constexpr Instruction CREATE_ABC(VmOpcode o, int a, int b, int c) {
+  return (static_cast<uint32_t>(o) & 0x3F) |
+         ((static_cast<uint32_t>(a) & VM_MAXARG_A) << VM_POS_A) |
+         ((static_cast<uint32_t>(b) & VM_MAXARG_B) << VM_POS_B) |
+         ((static_cast<uint32_t>(c) & VM_MAXARG_C) << VM_POS_C);
 }
-inline constexpr Instruction CREATE_ABx(VmOpcode o, int a, int bx)
-{
-    return (static_cast<uint32_t>(o) & 0x3F) | ((static_cast<uint32_t>(a) & VM_MAXARG_A) << VM_POS_A) |
-           ((static_cast<uint32_t>(bx) & VM_MAXARG_Bx) << VM_POS_Bx);
+inline constexpr Instruction CREATE_ABx(VmOpcode o, int a, int bx) {
+  return (static_cast<uint32_t>(o) & 0x3F) |
+         ((static_cast<uint32_t>(a) & VM_MAXARG_A) << VM_POS_A) |
+         ((static_cast<uint32_t>(bx) & VM_MAXARG_Bx) << VM_POS_Bx);
 }
-inline constexpr Instruction CREATE_AsBx(VmOpcode o, int a, int sbx)
-{
-    return CREATE_ABx(o, a, sbx + VM_BIAS_sBx);
+inline constexpr Instruction CREATE_AsBx(VmOpcode o, int a, int sbx) {
+  return CREATE_ABx(o, a, sbx + VM_BIAS_sBx);
 }
 // A JUMP of kind k (0 plain, 2 gosub) by sj instructions.
-inline constexpr Instruction CREATE_J(int k, int sj)
-{
-    return static_cast<uint32_t>(OP_JUMP) |
-           ((static_cast<uint32_t>(sj + VM_BIAS_sJ) & VM_MAXARG_J) << VM_POS_J) |
-           ((static_cast<uint32_t>(k) & 3u) << VM_POS_K);
+inline constexpr Instruction CREATE_J(int k, int sj) {
+  return static_cast<uint32_t>(OP_JUMP) |
+         ((static_cast<uint32_t>(sj + VM_BIAS_sJ) & VM_MAXARG_J) << VM_POS_J) |
+         ((static_cast<uint32_t>(k) & 3u) << VM_POS_K);
 }
 
-inline Instruction SET_OPCODE(Instruction i, VmOpcode o) { return (i & ~0x3Fu) | (static_cast<uint32_t>(o) & 0x3F); }
-inline Instruction SETARG_A(Instruction i, int a)
-{
-    return (i & ~(VM_MAXARG_A << VM_POS_A)) | ((static_cast<uint32_t>(a) & VM_MAXARG_A) << VM_POS_A);
+inline Instruction SET_OPCODE(Instruction i, VmOpcode o) {
+  return (i & ~0x3Fu) | (static_cast<uint32_t>(o) & 0x3F);
 }
-inline Instruction SETARG_B(Instruction i, int b)
-{
-    return (i & ~(VM_MAXARG_B << VM_POS_B)) | ((static_cast<uint32_t>(b) & VM_MAXARG_B) << VM_POS_B);
+inline Instruction SETARG_A(Instruction i, int a) {
+  return (i & ~(VM_MAXARG_A << VM_POS_A)) | ((static_cast<uint32_t>(a) & VM_MAXARG_A) << VM_POS_A);
 }
-inline Instruction SETARG_C(Instruction i, int c)
-{
-    return (i & ~(VM_MAXARG_C << VM_POS_C)) | ((static_cast<uint32_t>(c) & VM_MAXARG_C) << VM_POS_C);
+inline Instruction SETARG_B(Instruction i, int b) {
+  return (i & ~(VM_MAXARG_B << VM_POS_B)) | ((static_cast<uint32_t>(b) & VM_MAXARG_B) << VM_POS_B);
 }
-inline Instruction SETARG_Bx(Instruction i, int bx)
-{
-    return (i & ~(VM_MAXARG_Bx << VM_POS_Bx)) | ((static_cast<uint32_t>(bx) & VM_MAXARG_Bx) << VM_POS_Bx);
+inline Instruction SETARG_C(Instruction i, int c) {
+  return (i & ~(VM_MAXARG_C << VM_POS_C)) | ((static_cast<uint32_t>(c) & VM_MAXARG_C) << VM_POS_C);
+}
+inline Instruction SETARG_Bx(Instruction i, int bx) {
+  return (i & ~(VM_MAXARG_Bx << VM_POS_Bx)) |
+         ((static_cast<uint32_t>(bx) & VM_MAXARG_Bx) << VM_POS_Bx);
 }
 inline Instruction SETARG_sBx(Instruction i, int sbx) { return SETARG_Bx(i, sbx + VM_BIAS_sBx); }
 

@@ -13,306 +13,254 @@
 
 namespace {
 
-int absIndex(VmState *L, int i) { return (i > 0 || i <= VM_REGISTRY_INDEX) ? i : VmGetTop(L) + i + 1; }
+int absIndex(VmState* L, int i) {
+  return (i > 0 || i <= VM_REGISTRY_INDEX) ? i : VmGetTop(L) + i + 1;
+}
 
 // Pushes t[field] (metamethods apply); false and nothing pushed when nil.
-bool pushField(VmState *L, int table, const char *field)
-{
-    int t = absIndex(L, table);
-    VmPushString(L, field);
-    VmGetTable(L, t);
-    if (VmType(L, -1) != VM_TYPE_NIL)
-        return true;
-    VmSetTop(L, -2);
-    return false;
+bool pushField(VmState* L, int table, const char* field) {
+  int t = absIndex(L, table);
+  VmPushString(L, field);
+  VmGetTable(L, t);
+  if (VmType(L, -1) != VM_TYPE_NIL) return true;
+  VmSetTop(L, -2);
+  return false;
 }
 
-int present(int *found)
-{
-    if (found != nullptr)
-        *found = 1;
-    return 1;
+int present(int* found) {
+  if (found != nullptr) *found = 1;
+  return 1;
 }
 
-int absent(int *found)
-{
-    if (found != nullptr)
-        *found = 0;
-    return 0;
+int absent(int* found) {
+  if (found != nullptr) *found = 0;
+  return 0;
 }
 
 // Reads a present field with read (which sees it at the top and may raise)
 // and pops it; absent when the field is nil.
 template <typename Read>
-int readField(VmState *L, int table, const char *field, int *found, Read read)
-{
-    if (!pushField(L, table, field))
-        return absent(found);
-    read();
-    VmSetTop(L, -2);
-    return present(found);
+int readField(VmState* L, int table, const char* field, int* found, Read read) {
+  if (!pushField(L, table, field)) return absent(found);
+  read();
+  VmSetTop(L, -2);
+  return present(found);
 }
 
-[[noreturn]] void fieldError(VmState *L, ErrorCode code, const char *name)
-{
-    SetErrorArgString(name);
-    VmRaiseError(L, code);
+[[noreturn]] void fieldError(VmState* L, ErrorCode code, const char* name) {
+  SetErrorArgString(name);
+  VmRaiseError(L, code);
 }
 
 // The identifier at the top: a light userdata or a number.
-ObjectId idAtTop(VmState *L, const char *field)
-{
-    if (VmType(L, -1) == VM_TYPE_LIGHTUSERDATA)
-        return ObjectId{VmToUserdata(L, -1), 0};
-    return ObjectId{nullptr, VmTruncInt32(VmCheckNumberInContext(L, -1, field))};
+ObjectId idAtTop(VmState* L, const char* field) {
+  if (VmType(L, -1) == VM_TYPE_LIGHTUSERDATA) return ObjectId{VmToUserdata(L, -1), 0};
+  return ObjectId{nullptr, VmTruncInt32(VmCheckNumberInContext(L, -1, field))};
 }
 
 // Waiting for the layers library: no display has layers yet, so no layer
 // name can be found.
-bool findLayerByName(VmState *L, const char *name, int32_t *position)
-{
-    return false;
-}
+bool findLayerByName(VmState* L, const char* name, int32_t* position) { return false; }
 
 }  // namespace
 
-int GetTableFieldNumber(VmState *L, int table, const char *field, double *value, int *found)
-{
-    return readField(L, table, field, found, [&] { *value = VmCheckNumberInContext(L, -1, field); });
+int GetTableFieldNumber(VmState* L, int table, const char* field, double* value, int* found) {
+  return readField(L, table, field, found, [&] { *value = VmCheckNumberInContext(L, -1, field); });
 }
 
-int GetTableFieldInt(VmState *L, int table, const char *field, int32_t *value, int *found)
-{
-    return readField(L, table, field, found, [&] { *value = VmTruncInt32(VmCheckNumberInContext(L, -1, field)); });
+int GetTableFieldInt(VmState* L, int table, const char* field, int32_t* value, int* found) {
+  return readField(L, table, field, found,
+                   [&] { *value = VmTruncInt32(VmCheckNumberInContext(L, -1, field)); });
 }
 
-int GetTableFieldU32(VmState *L, int table, const char *field, uint32_t *value, int *found)
-{
-    return readField(L, table, field, found, [&] { *value = VmBits(VmCheckNumberInContext(L, -1, field)); });
+int GetTableFieldU32(VmState* L, int table, const char* field, uint32_t* value, int* found) {
+  return readField(L, table, field, found,
+                   [&] { *value = VmBits(VmCheckNumberInContext(L, -1, field)); });
 }
 
-int GetTableFieldNumberEx(VmState *L, int table, const char *field, double base, int allowOver100, double *value,
-                          int *percent, int *found)
-{
-    return readField(L, table, field, found,
-                     [&] { *value = GetNumberArgEx(L, VmGetTop(L), base, allowOver100, percent); });
+int GetTableFieldNumberEx(VmState* L, int table, const char* field, double base, int allowOver100,
+                          double* value, int* percent, int* found) {
+  return readField(L, table, field, found,
+                   [&] { *value = GetNumberArgEx(L, VmGetTop(L), base, allowOver100, percent); });
 }
 
-int GetTableFieldSizeOrPercent(VmState *L, int table, const char *field, int allowOver100, int32_t *value,
-                               int *found)
-{
-    if (!pushField(L, table, field))
-        return absent(found);
-    int t = VmType(L, -1);
-    if (t == VM_TYPE_NUMBER) {
-        *value = VmTruncInt32(VmToNumber(L, -1));
-    } else if (t == VM_TYPE_STRING) {
-        const char *s = VmToString(L, -1);
-        const char *p = s;
-        if (*p == '-' || *p == '+')
-            p++;
-        if (!(*p >= '0' && *p <= '9'))
-            fieldError(L, ERR_PERCENTFORMATSTR, field);
-        double n = 0;
-        while (*p >= '0' && *p <= '9')
-            n = n * 10 + (*p++ - '0');
-        if (*p == '.') {
-            double scale = 0.1;
-            for (p++; *p >= '0' && *p <= '9'; p++, scale /= 10)
-                n += (*p - '0') * scale;
-        }
-        if (s[0] == '-')
-            n = -n;
-        if (*p == '%') {
-            if (p[1] != '\0' || n < 0 || (!allowOver100 && n > 100))
-                fieldError(L, ERR_PERCENTFORMATSTR, field);
-            *value = -VmTruncInt32(n);
-        } else if (*p == '\0') {
-            *value = VmTruncInt32(n);
-        } else {
-            fieldError(L, ERR_PERCENTFORMATSTR, field);
-        }
+int GetTableFieldSizeOrPercent(VmState* L, int table, const char* field, int allowOver100,
+                               int32_t* value, int* found) {
+  if (!pushField(L, table, field)) return absent(found);
+  int t = VmType(L, -1);
+  if (t == VM_TYPE_NUMBER) {
+    *value = VmTruncInt32(VmToNumber(L, -1));
+  } else if (t == VM_TYPE_STRING) {
+    const char* s = VmToString(L, -1);
+    const char* p = s;
+    if (*p == '-' || *p == '+') p++;
+    if (!(*p >= '0' && *p <= '9')) fieldError(L, ERR_PERCENTFORMATSTR, field);
+    double n = 0;
+    while (*p >= '0' && *p <= '9') n = n * 10 + (*p++ - '0');
+    if (*p == '.') {
+      double scale = 0.1;
+      for (p++; *p >= '0' && *p <= '9'; p++, scale /= 10) n += (*p - '0') * scale;
+    }
+    if (s[0] == '-') n = -n;
+    if (*p == '%') {
+      if (p[1] != '\0' || n < 0 || (!allowOver100 && n > 100))
+        fieldError(L, ERR_PERCENTFORMATSTR, field);
+      *value = -VmTruncInt32(n);
+    } else if (*p == '\0') {
+      *value = VmTruncInt32(n);
     } else {
-        fieldError(L, ERR_NUMTABLEARG, field);
+      fieldError(L, ERR_PERCENTFORMATSTR, field);
     }
+  } else {
+    fieldError(L, ERR_NUMTABLEARG, field);
+  }
+  VmSetTop(L, -2);
+  return present(found);
+}
+
+int GetTableFieldString(VmState* L, int table, const char* field, char* buffer, size_t size,
+                        int* found) {
+  return readField(L, table, field, found, [&] {
+    StrCopyBounded(buffer, size, VmCheckStringInContext(L, -1, field, nullptr));
+  });
+}
+
+int GetTableFieldId(VmState* L, int table, const char* field, ObjectId* value, int* found) {
+  return readField(L, table, field, found, [&] { *value = idAtTop(L, field); });
+}
+
+int GetTableFieldRef(VmState* L, int table, const char* field, VmRef* value, int* found) {
+  if (!pushField(L, table, field)) return absent(found);
+  *value = VmCreateReference(L, VM_REGISTRY_INDEX);
+  return present(found);
+}
+
+int GetTableFieldLayer(VmState* L, int table, const char* field, int32_t* value, int* found) {
+  if (!pushField(L, table, field)) return absent(found);
+  int t = VmType(L, -1);
+  if (t == VM_TYPE_NUMBER) {
+    *value = VmTruncInt32(VmToNumber(L, -1));
+  } else if (t == VM_TYPE_STRING) {
+    const char* name = VmToString(L, -1);
+    if (!findLayerByName(L, name, value)) fieldError(L, ERR_FINDLAYER, name);
+  } else {
+    VmRaiseError(L, ERR_WRONGUSAGE);
+  }
+  VmSetTop(L, -2);
+  return present(found);
+}
+
+int GetTableFieldMatrix(VmState* L, int table, const char* field, double matrix[4], int* found) {
+  if (!pushField(L, table, field)) return absent(found);
+  if (VmType(L, -1) != VM_TYPE_TABLE) fieldError(L, ERR_TABEXPECTED, field);
+  double m[4];
+  for (int i = 0; i < 4; i++) {
+    VmRawGetI(L, -1, i);
+    if (VmType(L, -1) == VM_TYPE_NIL) fieldError(L, ERR_MISSINGPARAMTR, field);
+    if (!VmIsNumber(L, -1)) fieldError(L, ERR_NUMTABLEARG, field);
+    m[i] = VmToNumber(L, -1);
     VmSetTop(L, -2);
-    return present(found);
+  }
+  std::memcpy(matrix, m, sizeof m);
+  VmSetTop(L, -2);
+  return present(found);
 }
 
-int GetTableFieldString(VmState *L, int table, const char *field, char *buffer, size_t size, int *found)
-{
-    return readField(L, table, field, found,
-                     [&] { StrCopyBounded(buffer, size, VmCheckStringInContext(L, -1, field, nullptr)); });
-}
-
-int GetTableFieldId(VmState *L, int table, const char *field, ObjectId *value, int *found)
-{
-    return readField(L, table, field, found, [&] { *value = idAtTop(L, field); });
-}
-
-int GetTableFieldRef(VmState *L, int table, const char *field, VmRef *value, int *found)
-{
-    if (!pushField(L, table, field))
-        return absent(found);
-    *value = VmCreateReference(L, VM_REGISTRY_INDEX);
-    return present(found);
-}
-
-int GetTableFieldLayer(VmState *L, int table, const char *field, int32_t *value, int *found)
-{
-    if (!pushField(L, table, field))
-        return absent(found);
-    int t = VmType(L, -1);
-    if (t == VM_TYPE_NUMBER) {
-        *value = VmTruncInt32(VmToNumber(L, -1));
-    } else if (t == VM_TYPE_STRING) {
-        const char *name = VmToString(L, -1);
-        if (!findLayerByName(L, name, value))
-            fieldError(L, ERR_FINDLAYER, name);
-    } else {
-        VmRaiseError(L, ERR_WRONGUSAGE);
+int GetTableFieldIdList(VmState* L, int table, const char* tableName, ObjectId* ids,
+                        size_t capacity, size_t* count) {
+  static const char field[] = "images";
+  *count = 0;
+  if (!pushField(L, table, field)) return 0;
+  if (VmType(L, -1) != VM_TYPE_TABLE) fieldError(L, ERR_TABEXPECTED2, tableName);
+  size_t n = 0;
+  for (;; n++) {
+    VmRawGetI(L, -1, static_cast<int>(n));
+    if (VmType(L, -1) == VM_TYPE_NIL) {
+      VmSetTop(L, -2);
+      break;
     }
+    // The caller's array has room for capacity identifiers only.
+    if (n >= capacity) VmRaiseError(L, ERR_WRONGUSAGE);
+    ids[n] = idAtTop(L, field);
     VmSetTop(L, -2);
-    return present(found);
+  }
+  VmSetTop(L, -2);
+  *count = n;
+  return 0;
 }
 
-int GetTableFieldMatrix(VmState *L, int table, const char *field, double matrix[4], int *found)
-{
-    if (!pushField(L, table, field))
-        return absent(found);
-    if (VmType(L, -1) != VM_TYPE_TABLE)
-        fieldError(L, ERR_TABEXPECTED, field);
-    double m[4];
-    for (int i = 0; i < 4; i++) {
-        VmRawGetI(L, -1, i);
-        if (VmType(L, -1) == VM_TYPE_NIL)
-            fieldError(L, ERR_MISSINGPARAMTR, field);
-        if (!VmIsNumber(L, -1))
-            fieldError(L, ERR_NUMTABLEARG, field);
-        m[i] = VmToNumber(L, -1);
-        VmSetTop(L, -2);
+void SetTableFieldString(VmState* L, const char* key, const char* text) {
+  VmPushString(L, key);
+  VmPushString(L, text);
+  VmSetTable(L, -3);
+}
+
+void SetTableFieldNumber(VmState* L, const char* key, double n) {
+  VmPushString(L, key);
+  VmPushNumber(L, n);
+  VmSetTable(L, -3);
+}
+
+void SetTableFieldInt(VmState* L, const char* key, int32_t n) { SetTableFieldNumber(L, key, n); }
+
+void SetTableFieldU32(VmState* L, const char* key, uint32_t n) { SetTableFieldNumber(L, key, n); }
+
+void SetTableFieldId(VmState* L, const char* key, ObjectId id) {
+  VmPushString(L, key);
+  PushObjectId(L, id);
+  VmSetTable(L, -3);
+}
+
+int ListObjectsOfType(VmState* L, int32_t type) {
+  int count = 0;
+  for (const ObjectTypeEntry* e = GetObjectTypeList(); e != nullptr; e = e->next) {
+    if (e->list == nullptr) continue;
+    for (const ObjectHead* o = *e->list; o != nullptr; o = o->next) {
+      if (o->type != type) continue;
+      PushObjectId(L, ObjectId{o->autoId, o->number});
+      VmRawSetI(L, -2, count++);
     }
-    std::memcpy(matrix, m, sizeof m);
-    VmSetTop(L, -2);
-    return present(found);
+  }
+  return count;
 }
 
-int GetTableFieldIdList(VmState *L, int table, const char *tableName, ObjectId *ids, size_t capacity,
-                        size_t *count)
-{
-    static const char field[] = "images";
-    *count = 0;
-    if (!pushField(L, table, field))
-        return 0;
-    if (VmType(L, -1) != VM_TYPE_TABLE)
-        fieldError(L, ERR_TABEXPECTED2, tableName);
-    size_t n = 0;
-    for (;; n++) {
-        VmRawGetI(L, -1, static_cast<int>(n));
-        if (VmType(L, -1) == VM_TYPE_NIL) {
-            VmSetTop(L, -2);
-            break;
-        }
-        // The caller's array has room for capacity identifiers only.
-        if (n >= capacity)
-            VmRaiseError(L, ERR_WRONGUSAGE);
-        ids[n] = idAtTop(L, field);
-        VmSetTop(L, -2);
-    }
-    VmSetTop(L, -2);
-    *count = n;
-    return 0;
+int AddPart(char* path, const char* name, size_t size) {
+  if (size == 0) return 0;
+  size_t len = strnlen(path, size);
+  if (len >= size) return 0;
+  if (len > 0 && path[len - 1] != '/' && path[len - 1] != '\\') {
+    if (len >= size - 1) return 0;
+    path[len++] = '/';
+    path[len] = '\0';
+  }
+  StrCopyBounded(path + len, size - len, name);
+  return 1;
 }
 
-void SetTableFieldString(VmState *L, const char *key, const char *text)
-{
-    VmPushString(L, key);
-    VmPushString(L, text);
-    VmSetTable(L, -3);
+int WriteStreamString(StreamHandle* stream, const char* text) {
+  size_t len = std::strlen(text);
+  return WriteStream(stream, text, len) == len ? 1 : 0;
 }
 
-void SetTableFieldNumber(VmState *L, const char *key, double n)
-{
-    VmPushString(L, key);
-    VmPushNumber(L, n);
-    VmSetTable(L, -3);
-}
-
-void SetTableFieldInt(VmState *L, const char *key, int32_t n) { SetTableFieldNumber(L, key, n); }
-
-void SetTableFieldU32(VmState *L, const char *key, uint32_t n) { SetTableFieldNumber(L, key, n); }
-
-void SetTableFieldId(VmState *L, const char *key, ObjectId id)
-{
-    VmPushString(L, key);
-    PushObjectId(L, id);
-    VmSetTable(L, -3);
-}
-
-int ListObjectsOfType(VmState *L, int32_t type)
-{
-    int count = 0;
-    for (const ObjectTypeEntry *e = GetObjectTypeList(); e != nullptr; e = e->next) {
-        if (e->list == nullptr)
-            continue;
-        for (const ObjectHead *o = *e->list; o != nullptr; o = o->next) {
-            if (o->type != type)
-                continue;
-            PushObjectId(L, ObjectId{o->autoId, o->number});
-            VmRawSetI(L, -2, count++);
-        }
-    }
-    return count;
-}
-
-int AddPart(char *path, const char *name, size_t size)
-{
-    if (size == 0)
-        return 0;
-    size_t len = strnlen(path, size);
-    if (len >= size)
-        return 0;
-    if (len > 0 && path[len - 1] != '/' && path[len - 1] != '\\') {
-        if (len >= size - 1)
-            return 0;
-        path[len++] = '/';
-        path[len] = '\0';
-    }
-    StrCopyBounded(path + len, size - len, name);
-    return 1;
-}
-
-int WriteStreamString(StreamHandle *stream, const char *text)
-{
-    size_t len = std::strlen(text);
-    return WriteStream(stream, text, len) == len ? 1 : 0;
-}
-
-char *EscapePercentSigns(const char *text, ErrorCode *error)
-{
-    if (error != nullptr)
-        *error = 0;
-    size_t len = std::strlen(text);
-    size_t count = 0;
-    for (size_t i = 0; i < len; i++)
-        count += text[i] == '%';
-    if (count == 0)
-        return nullptr;
-    // len + count + 1 cannot overflow: both are sizes of one string.
-    char *copy = static_cast<char *>(AllocMemory(len + count + 1, 0));
-    if (copy == nullptr) {
-        // Told apart from "nothing to escape": a caller must not go on
-        // with the unescaped text.
-        if (error != nullptr)
-            *error = ERR_MEM;
-        return nullptr;
-    }
-    char *q = copy;
-    for (size_t i = 0; i < len; i++) {
-        *q++ = text[i];
-        if (text[i] == '%')
-            *q++ = '%';
-    }
-    *q = '\0';
-    return copy;
+char* EscapePercentSigns(const char* text, ErrorCode* error) {
+  if (error != nullptr) *error = 0;
+  size_t len = std::strlen(text);
+  size_t count = 0;
+  for (size_t i = 0; i < len; i++) count += text[i] == '%';
+  if (count == 0) return nullptr;
+  // len + count + 1 cannot overflow: both are sizes of one string.
+  char* copy = static_cast<char*>(AllocMemory(len + count + 1, 0));
+  if (copy == nullptr) {
+    // Told apart from "nothing to escape": a caller must not go on
+    // with the unescaped text.
+    if (error != nullptr) *error = ERR_MEM;
+    return nullptr;
+  }
+  char* q = copy;
+  for (size_t i = 0; i < len; i++) {
+    *q++ = text[i];
+    if (text[i] == '%') *q++ = '%';
+  }
+  *q = '\0';
+  return copy;
 }

@@ -20,430 +20,375 @@ const VmValue vmNilValue = {VM_TNIL, {nullptr}};
 
 namespace {
 
-inline bool numberToInt(double n, int *k)
-{
-    return VmNumberToInt(n, k);
+inline bool numberToInt(double n, int* k) { return VmNumberToInt(n, k); }
+
+inline VmNode* hashMod(VmTable* t, uint32_t n) {
+  return &t->node[n % uint32_t((VmSizeNode(t) - 1) | 1)];
 }
 
-inline VmNode *hashMod(VmTable *t, uint32_t n)
-{
-    return &t->node[n % uint32_t((VmSizeNode(t) - 1) | 1)];
+inline VmNode* hashNum(VmTable* t, double n) {
+  // Adding 1 makes -0 and 0 hash alike; the two words of the double are
+  // summed so that both the exponent and the low mantissa bits count.
+  n += 1;
+  uint32_t a[2];
+  std::memcpy(a, &n, sizeof(a));
+  return hashMod(t, uint32_t(a[0] + a[1]));
 }
 
-inline VmNode *hashNum(VmTable *t, double n)
-{
-    // Adding 1 makes -0 and 0 hash alike; the two words of the double are
-    // summed so that both the exponent and the low mantissa bits count.
-    n += 1;
-    uint32_t a[2];
-    std::memcpy(a, &n, sizeof(a));
-    return hashMod(t, uint32_t(a[0] + a[1]));
+inline VmNode* hashPointer(VmTable* t, const void* p) {
+  // The address is reduced in 32-bit arithmetic; on this 64-bit build the
+  // high half is folded in first so that it still counts.
+  uint64_t a = reinterpret_cast<uintptr_t>(p);
+  return hashMod(t, uint32_t(a) ^ uint32_t(a >> 32));
 }
 
-inline VmNode *hashPointer(VmTable *t, const void *p)
-{
-    // The address is reduced in 32-bit arithmetic; on this 64-bit build the
-    // high half is folded in first so that it still counts.
-    uint64_t a = reinterpret_cast<uintptr_t>(p);
-    return hashMod(t, uint32_t(a) ^ uint32_t(a >> 32));
-}
-
-VmNode *mainPosition(VmTable *t, const VmValue *key)
-{
-    switch (key->tag) {
+VmNode* mainPosition(VmTable* t, const VmValue* key) {
+  switch (key->tag) {
     case VM_TNUMBER:
-        return hashNum(t, key->value.n);
+      return hashNum(t, key->value.n);
     case VM_TSTRING:
-        return &t->node[VmStringKeyHash(VmStringOf(key)) & t->nodemask];
+      return &t->node[VmStringKeyHash(VmStringOf(key)) & t->nodemask];
     case VM_TBOOLEAN:
-        return &t->node[uint32_t(key->value.b) & t->nodemask];
+      return &t->node[uint32_t(key->value.b) & t->nodemask];
     default:
-        return hashPointer(t, key->value.p);
-    }
+      return hashPointer(t, key->value.p);
+  }
 }
 
-inline bool rawEqualKey(const VmValue *a, const VmValue *b)
-{
-    if (a->tag != b->tag)
-        return false;
-    switch (a->tag) {
+inline bool rawEqualKey(const VmValue* a, const VmValue* b) {
+  if (a->tag != b->tag) return false;
+  switch (a->tag) {
     case VM_TNIL:
-        return true;
+      return true;
     case VM_TNUMBER:
-        return a->value.n == b->value.n;
+      return a->value.n == b->value.n;
     case VM_TBOOLEAN:
-        return a->value.b == b->value.b;
+      return a->value.b == b->value.b;
     default:
-        return a->value.p == b->value.p;
-    }
+      return a->value.p == b->value.p;
+  }
 }
 
-const VmValue *getNumberKey(VmTable *t, double n)
-{
-    VmNode *node = hashNum(t, n);
-    do {
-        if (node->key.tag == VM_TNUMBER && node->key.value.n == n)
-            return &node->value;
-        node = node->next;
-    } while (node != nullptr);
-    return &vmNilValue;
+const VmValue* getNumberKey(VmTable* t, double n) {
+  VmNode* node = hashNum(t, n);
+  do {
+    if (node->key.tag == VM_TNUMBER && node->key.value.n == n) return &node->value;
+    node = node->next;
+  } while (node != nullptr);
+  return &vmNilValue;
 }
 
-const VmValue *getAnyKey(VmTable *t, const VmValue *key)
-{
-    VmNode *node = mainPosition(t, key);
-    do {
-        if (rawEqualKey(&node->key, key))
-            return &node->value;
-        node = node->next;
-    } while (node != nullptr);
-    return &vmNilValue;
+const VmValue* getAnyKey(VmTable* t, const VmValue* key) {
+  VmNode* node = mainPosition(t, key);
+  do {
+    if (rawEqualKey(&node->key, key)) return &node->value;
+    node = node->next;
+  } while (node != nullptr);
+  return &vmNilValue;
 }
 
-void setNodeVector(VmState *L, VmTable *t, int lsize, bool own)
-{
-    if (!own) {
-        t->node = VmG(L)->dummynode;
-        t->lsizenode = 0;
-        t->nodemask = 0;
-        t->lastfree = nullptr;
-        return;
-    }
-    size_t size = size_t(1) << lsize;
-    VmNode *n = VmNewBlock<VmNode>(L, size);
-    for (size_t i = 0; i < size; i++) {
-        VmSetNil(&n[i].key);
-        VmSetNil(&n[i].value);
-        n[i].next = nullptr;
-    }
-    t->node = n;
-    t->lsizenode = static_cast<uint8_t>(lsize);
-    t->nodemask = static_cast<uint32_t>(size - 1);
-    t->lastfree = n + size;  // every node is free
+void setNodeVector(VmState* L, VmTable* t, int lsize, bool own) {
+  if (!own) {
+    t->node = VmG(L)->dummynode;
+    t->lsizenode = 0;
+    t->nodemask = 0;
+    t->lastfree = nullptr;
+    return;
+  }
+  size_t size = size_t(1) << lsize;
+  VmNode* n = VmNewBlock<VmNode>(L, size);
+  for (size_t i = 0; i < size; i++) {
+    VmSetNil(&n[i].key);
+    VmSetNil(&n[i].value);
+    n[i].next = nullptr;
+  }
+  t->node = n;
+  t->lsizenode = static_cast<uint8_t>(lsize);
+  t->nodemask = static_cast<uint32_t>(size - 1);
+  t->lastfree = n + size;  // every node is free
 }
 
-inline bool ownsNodes(VmState *L, const VmTable *t)
-{
-    return t->node != VmG(L)->dummynode;
-}
+inline bool ownsNodes(VmState* L, const VmTable* t) { return t->node != VmG(L)->dummynode; }
 
 // Smallest k with 2^k >= x (x >= 1).
-int ceilLog2(uint32_t x)
-{
-    int k = 0;
-    while ((uint32_t(1) << k) < x)
-        k++;
-    return k;
+int ceilLog2(uint32_t x) {
+  int k = 0;
+  while ((uint32_t(1) << k) < x) k++;
+  return k;
 }
 
 // Slice of an array candidate key: slice i holds 2^(i-1) < k <= 2^i.
-inline void countIntKey(const VmValue *key, uint32_t nums[VM_MAXBITS + 1], uint32_t *nint)
-{
-    int k;
-    if (key->tag == VM_TNUMBER && numberToInt(key->value.n, &k) && k >= 1 && k <= VM_MAXASIZE) {
-        nums[ceilLog2(uint32_t(k))]++;
-        (*nint)++;
-    }
+inline void countIntKey(const VmValue* key, uint32_t nums[VM_MAXBITS + 1], uint32_t* nint) {
+  int k;
+  if (key->tag == VM_TNUMBER && numberToInt(key->value.n, &k) && k >= 1 && k <= VM_MAXASIZE) {
+    nums[ceilLog2(uint32_t(k))]++;
+    (*nint)++;
+  }
 }
 
 // New array size: the largest power of two n such that more than n/2 of the
 // keys 1..n are present; *na receives how many keys go there.
-int32_t computeArraySize(const uint32_t nums[VM_MAXBITS + 1], uint32_t nint, uint32_t *na)
-{
-    uint32_t a = 0;
-    int32_t best = 0;
-    *na = 0;
-    for (int i = 0; i <= VM_MAXBITS; i++) {
-        uint32_t twotoi = uint32_t(1) << i;
-        if (twotoi / 2 >= nint)
-            break;  // no larger size can be more than half full
-        a += nums[i];
-        if (a > twotoi / 2) {
-            best = int32_t(twotoi);
-            *na = a;
-        }
+int32_t computeArraySize(const uint32_t nums[VM_MAXBITS + 1], uint32_t nint, uint32_t* na) {
+  uint32_t a = 0;
+  int32_t best = 0;
+  *na = 0;
+  for (int i = 0; i <= VM_MAXBITS; i++) {
+    uint32_t twotoi = uint32_t(1) << i;
+    if (twotoi / 2 >= nint) break;  // no larger size can be more than half full
+    a += nums[i];
+    if (a > twotoi / 2) {
+      best = int32_t(twotoi);
+      *na = a;
     }
-    return best;
+  }
+  return best;
 }
 
-void rehash(VmState *L, VmTable *t, const VmValue *extraKey)
-{
-    uint32_t nums[VM_MAXBITS + 1] = {};
-    uint32_t nint = 0;
-    uint32_t total = 0;
-    for (int32_t i = 0; i < t->sizearray; i++) {
-        if (!VmIsNil(&t->array[i])) {
-            nums[ceilLog2(uint32_t(i + 1))]++;
-            nint++;
-            total++;
-        }
+void rehash(VmState* L, VmTable* t, const VmValue* extraKey) {
+  uint32_t nums[VM_MAXBITS + 1] = {};
+  uint32_t nint = 0;
+  uint32_t total = 0;
+  for (int32_t i = 0; i < t->sizearray; i++) {
+    if (!VmIsNil(&t->array[i])) {
+      nums[ceilLog2(uint32_t(i + 1))]++;
+      nint++;
+      total++;
     }
-    if (ownsNodes(L, t)) {
-        int size = VmSizeNode(t);
-        for (int i = 0; i < size; i++) {
-            VmNode *n = &t->node[i];
-            if (!VmIsNil(&n->value)) {
-                countIntKey(&n->key, nums, &nint);
-                total++;
-            }
-        }
+  }
+  if (ownsNodes(L, t)) {
+    int size = VmSizeNode(t);
+    for (int i = 0; i < size; i++) {
+      VmNode* n = &t->node[i];
+      if (!VmIsNil(&n->value)) {
+        countIntKey(&n->key, nums, &nint);
+        total++;
+      }
     }
-    countIntKey(extraKey, nums, &nint);
-    total++;
-    uint32_t na;
-    int32_t nasize = computeArraySize(nums, nint, &na);
-    uint32_t nhash = total - na;
-    if (nhash == 0)
-        VmTableResize(L, t, nasize, -1);
-    else
-        VmTableResize(L, t, nasize, ceilLog2(nhash));
+  }
+  countIntKey(extraKey, nums, &nint);
+  total++;
+  uint32_t na;
+  int32_t nasize = computeArraySize(nums, nint, &na);
+  uint32_t nhash = total - na;
+  if (nhash == 0)
+    VmTableResize(L, t, nasize, -1);
+  else
+    VmTableResize(L, t, nasize, ceilLog2(nhash));
 }
 
 // Inserts a key that is not present; returns its (nil) value slot.
-VmValue *newKey(VmState *L, VmTable *t, const VmValue *key)
-{
-    for (;;) {
-        VmNode *mp = mainPosition(t, key);
-        if (!VmIsNil(&mp->value) || !ownsNodes(L, t)) {
-            VmNode *f = nullptr;
-            if (ownsNodes(L, t)) {
-                while (t->lastfree > t->node) {
-                    t->lastfree--;
-                    if (VmIsNil(&t->lastfree->key)) {
-                        f = t->lastfree;
-                        break;
-                    }
-                }
-            }
-            if (f == nullptr) {
-                rehash(L, t, key);
-                // The key may now belong to the array part.
-                int k;
-                if (key->tag == VM_TNUMBER && numberToInt(key->value.n, &k) &&
-                    uint32_t(k) - 1u < uint32_t(t->sizearray))
-                    return &t->array[k - 1];
-                continue;
-            }
-            VmNode *othern = mainPosition(t, &mp->key);
-            if (othern != mp) {
-                // The occupant is out of its main position: move it to the
-                // free node and take its place.
-                while (othern->next != mp)
-                    othern = othern->next;
-                othern->next = f;
-                *f = *mp;
-                mp->next = nullptr;
-                VmSetNil(&mp->value);
-            } else {
-                // The occupant is at home: chain the new key after it.
-                f->next = mp->next;
-                mp->next = f;
-                mp = f;
-            }
+VmValue* newKey(VmState* L, VmTable* t, const VmValue* key) {
+  for (;;) {
+    VmNode* mp = mainPosition(t, key);
+    if (!VmIsNil(&mp->value) || !ownsNodes(L, t)) {
+      VmNode* f = nullptr;
+      if (ownsNodes(L, t)) {
+        while (t->lastfree > t->node) {
+          t->lastfree--;
+          if (VmIsNil(&t->lastfree->key)) {
+            f = t->lastfree;
+            break;
+          }
         }
-        mp->key = *key;
-        return &mp->value;
+      }
+      if (f == nullptr) {
+        rehash(L, t, key);
+        // The key may now belong to the array part.
+        int k;
+        if (key->tag == VM_TNUMBER && numberToInt(key->value.n, &k) &&
+            uint32_t(k) - 1u < uint32_t(t->sizearray))
+          return &t->array[k - 1];
+        continue;
+      }
+      VmNode* othern = mainPosition(t, &mp->key);
+      if (othern != mp) {
+        // The occupant is out of its main position: move it to the
+        // free node and take its place.
+        while (othern->next != mp) othern = othern->next;
+        othern->next = f;
+        *f = *mp;
+        mp->next = nullptr;
+        VmSetNil(&mp->value);
+      } else {
+        // The occupant is at home: chain the new key after it.
+        f->next = mp->next;
+        mp->next = f;
+        mp = f;
+      }
     }
+    mp->key = *key;
+    return &mp->value;
+  }
 }
 
-void freeNodes(VmState *L, VmNode *node, int lsize, bool own)
-{
-    if (own)
-        VmFreeBlock(L, node, size_t(1) << lsize);
+void freeNodes(VmState* L, VmNode* node, int lsize, bool own) {
+  if (own) VmFreeBlock(L, node, size_t(1) << lsize);
 }
 
 }  // namespace
 
-VmTable *VmCreateTable(VmState *L, int narray, int lsizenode)
-{
-    if (lsizenode > VM_MAXBITS || narray > VM_MAXASIZE)
-        VmRaiseError(L, ERR_TABLEOVERFLOW);
-    if (narray < 0)
-        narray = 0;
-    VmTable *t = VmNewBlock<VmTable>(L);
-    VmGlobalState *g = VmG(L);
-    t->flags = 0xFF;
-    t->lsizenode = 0;
-    t->nodemask = 0;
-    t->metatable = VmIsTable(&g->defaultmeta) ? VmTableOf(&g->defaultmeta) : nullptr;
-    t->array = nullptr;
-    t->sizearray = 0;
-    t->node = g->dummynode;
-    t->lastfree = nullptr;
-    t->gclist = nullptr;
-    // Linked first, so that a failure below leaves a collectable table.
-    VmLinkObject(L, t, VM_TTABLE);
-    if (narray > 0) {
-        t->array = VmNewBlock<VmValue>(L, size_t(narray));
-        for (int i = 0; i < narray; i++)
-            VmSetNil(&t->array[i]);
-        t->sizearray = narray;
+VmTable* VmCreateTable(VmState* L, int narray, int lsizenode) {
+  if (lsizenode > VM_MAXBITS || narray > VM_MAXASIZE) VmRaiseError(L, ERR_TABLEOVERFLOW);
+  if (narray < 0) narray = 0;
+  VmTable* t = VmNewBlock<VmTable>(L);
+  VmGlobalState* g = VmG(L);
+  t->flags = 0xFF;
+  t->lsizenode = 0;
+  t->nodemask = 0;
+  t->metatable = VmIsTable(&g->defaultmeta) ? VmTableOf(&g->defaultmeta) : nullptr;
+  t->array = nullptr;
+  t->sizearray = 0;
+  t->node = g->dummynode;
+  t->lastfree = nullptr;
+  t->gclist = nullptr;
+  // Linked first, so that a failure below leaves a collectable table.
+  VmLinkObject(L, t, VM_TTABLE);
+  if (narray > 0) {
+    t->array = VmNewBlock<VmValue>(L, size_t(narray));
+    for (int i = 0; i < narray; i++) VmSetNil(&t->array[i]);
+    t->sizearray = narray;
+  }
+  if (lsizenode > 0) setNodeVector(L, t, lsizenode, true);
+  return t;
+}
+
+void VmFreeTable(VmState* L, VmTable* t) {
+  freeNodes(L, t->node, t->lsizenode, ownsNodes(L, t));
+  VmFreeBlock(L, t->array, size_t(t->sizearray));
+  VmFreeBlock(L, t);
+}
+
+void VmTableResize(VmState* L, VmTable* t, int narray, int lsizenode) {
+  if (lsizenode > VM_MAXBITS || narray > VM_MAXASIZE) VmRaiseError(L, ERR_TABLEOVERFLOW);
+  if (narray < 0) narray = 0;
+  int32_t oldasize = t->sizearray;
+  VmNode* oldnode = t->node;
+  int oldlsize = t->lsizenode;
+  bool oldown = ownsNodes(L, t);
+  VmNode* oldlastfree = t->lastfree;
+  // New nodes first: a failure here leaves the table as it was.
+  setNodeVector(L, t, lsizenode < 0 ? 0 : lsizenode, lsizenode >= 0);
+  if (narray > oldasize) {
+    try {
+      t->array = static_cast<VmValue*>(VmRealloc(L, t->array, size_t(oldasize) * sizeof(VmValue),
+                                                 size_t(narray) * sizeof(VmValue)));
+    } catch (...) {
+      freeNodes(L, t->node, t->lsizenode, ownsNodes(L, t));
+      t->node = oldnode;
+      t->lsizenode = static_cast<uint8_t>(oldlsize);
+      t->nodemask = (uint32_t(1) << oldlsize) - 1;
+      t->lastfree = oldlastfree;
+      throw;
     }
-    if (lsizenode > 0)
-        setNodeVector(L, t, lsizenode, true);
-    return t;
-}
-
-void VmFreeTable(VmState *L, VmTable *t)
-{
-    freeNodes(L, t->node, t->lsizenode, ownsNodes(L, t));
-    VmFreeBlock(L, t->array, size_t(t->sizearray));
-    VmFreeBlock(L, t);
-}
-
-void VmTableResize(VmState *L, VmTable *t, int narray, int lsizenode)
-{
-    if (lsizenode > VM_MAXBITS || narray > VM_MAXASIZE)
-        VmRaiseError(L, ERR_TABLEOVERFLOW);
-    if (narray < 0)
-        narray = 0;
-    int32_t oldasize = t->sizearray;
-    VmNode *oldnode = t->node;
-    int oldlsize = t->lsizenode;
-    bool oldown = ownsNodes(L, t);
-    VmNode *oldlastfree = t->lastfree;
-    // New nodes first: a failure here leaves the table as it was.
-    setNodeVector(L, t, lsizenode < 0 ? 0 : lsizenode, lsizenode >= 0);
-    if (narray > oldasize) {
-        try {
-            t->array = static_cast<VmValue *>(
-                VmRealloc(L, t->array, size_t(oldasize) * sizeof(VmValue), size_t(narray) * sizeof(VmValue)));
-        } catch (...) {
-            freeNodes(L, t->node, t->lsizenode, ownsNodes(L, t));
-            t->node = oldnode;
-            t->lsizenode = static_cast<uint8_t>(oldlsize);
-            t->nodemask = (uint32_t(1) << oldlsize) - 1;
-            t->lastfree = oldlastfree;
-            throw;
-        }
-        for (int32_t i = oldasize; i < narray; i++)
-            VmSetNil(&t->array[i]);
-        t->sizearray = narray;
-    } else if (narray < oldasize) {
-        // The vanishing slice moves into the new hash part, which was sized
-        // to hold it, so these stores never rehash.
-        t->sizearray = narray;
-        for (int32_t i = narray; i < oldasize; i++) {
-            if (!VmIsNil(&t->array[i]))
-                *VmTableSetNum(L, t, i + 1) = t->array[i];
-        }
-        t->array = static_cast<VmValue *>(
-            VmRealloc(L, t->array, size_t(oldasize) * sizeof(VmValue), size_t(narray) * sizeof(VmValue)));
+    for (int32_t i = oldasize; i < narray; i++) VmSetNil(&t->array[i]);
+    t->sizearray = narray;
+  } else if (narray < oldasize) {
+    // The vanishing slice moves into the new hash part, which was sized
+    // to hold it, so these stores never rehash.
+    t->sizearray = narray;
+    for (int32_t i = narray; i < oldasize; i++) {
+      if (!VmIsNil(&t->array[i])) *VmTableSetNum(L, t, i + 1) = t->array[i];
     }
-    if (oldown) {
-        for (int i = (1 << oldlsize) - 1; i >= 0; i--) {
-            VmNode *old = &oldnode[i];
-            if (!VmIsNil(&old->value))
-                *VmTableSet(L, t, &old->key) = old->value;
-        }
-        freeNodes(L, oldnode, oldlsize, true);
+    t->array = static_cast<VmValue*>(VmRealloc(L, t->array, size_t(oldasize) * sizeof(VmValue),
+                                               size_t(narray) * sizeof(VmValue)));
+  }
+  if (oldown) {
+    for (int i = (1 << oldlsize) - 1; i >= 0; i--) {
+      VmNode* old = &oldnode[i];
+      if (!VmIsNil(&old->value)) *VmTableSet(L, t, &old->key) = old->value;
     }
+    freeNodes(L, oldnode, oldlsize, true);
+  }
 }
 
-const VmValue *VmTableGetNumHash(VmTable *t, int key)
-{
-    return getNumberKey(t, double(key));
-}
+const VmValue* VmTableGetNumHash(VmTable* t, int key) { return getNumberKey(t, double(key)); }
 
-const VmValue *VmTableGetAny(VmTable *t, const VmValue *key)
-{
-    switch (key->tag) {
+const VmValue* VmTableGetAny(VmTable* t, const VmValue* key) {
+  switch (key->tag) {
     case VM_TSTRING:
-        return VmTableGetStr(t, VmStringOf(key));
+      return VmTableGetStr(t, VmStringOf(key));
     case VM_TNUMBER: {
-        int k;
-        if (numberToInt(key->value.n, &k))
-            return VmTableGetNum(t, k);
-        return getNumberKey(t, key->value.n);
+      int k;
+      if (numberToInt(key->value.n, &k)) return VmTableGetNum(t, k);
+      return getNumberKey(t, key->value.n);
     }
     case VM_TNIL:
-        return VmTableGetNum(t, 0);
+      return VmTableGetNum(t, 0);
     default:
-        return getAnyKey(t, key);
-    }
+      return getAnyKey(t, key);
+  }
 }
 
-VmValue *VmTableSet(VmState *L, VmTable *t, const VmValue *key)
-{
-    t->flags = 0;
-    const VmValue *p = VmTableGet(t, key);
-    if (p != &vmNilValue)
-        return const_cast<VmValue *>(p);
-    if (key->tag == VM_TNIL) {
-        VmValue zero;
-        VmSetNumber(&zero, 0);
-        return newKey(L, t, &zero);
-    }
-    if (key->tag == VM_TNUMBER && std::isnan(key->value.n))
-        VmRaiseError(L, ERR_TABLEINDEX);
-    return newKey(L, t, key);
+VmValue* VmTableSet(VmState* L, VmTable* t, const VmValue* key) {
+  t->flags = 0;
+  const VmValue* p = VmTableGet(t, key);
+  if (p != &vmNilValue) return const_cast<VmValue*>(p);
+  if (key->tag == VM_TNIL) {
+    VmValue zero;
+    VmSetNumber(&zero, 0);
+    return newKey(L, t, &zero);
+  }
+  if (key->tag == VM_TNUMBER && std::isnan(key->value.n)) VmRaiseError(L, ERR_TABLEINDEX);
+  return newKey(L, t, key);
 }
 
-VmValue *VmTableSetNumHash(VmState *L, VmTable *t, int key)
-{
-    const VmValue *p = getNumberKey(t, double(key));
-    if (p != &vmNilValue)
-        return const_cast<VmValue *>(p);
-    VmValue k;
-    VmSetNumber(&k, double(key));
-    return newKey(L, t, &k);
+VmValue* VmTableSetNumHash(VmState* L, VmTable* t, int key) {
+  const VmValue* p = getNumberKey(t, double(key));
+  if (p != &vmNilValue) return const_cast<VmValue*>(p);
+  VmValue k;
+  VmSetNumber(&k, double(key));
+  return newKey(L, t, &k);
 }
 
-int VmTableNext(VmState *L, VmTable *t, VmValue *key)
-{
-    // Position of the given key: -1 for nil, the array index, or
-    // sizearray + node index.
-    int64_t i;
-    int k;
-    if (VmIsNil(key)) {
-        i = -1;
-    } else if (key->tag == VM_TNUMBER && numberToInt(key->value.n, &k) &&
-               uint32_t(k) - 1u < uint32_t(t->sizearray)) {
-        i = k - 1;
-    } else {
-        VmNode *n = ownsNodes(L, t) ? mainPosition(t, key) : nullptr;
-        for (; n != nullptr; n = n->next) {
-            if (rawEqualKey(&n->key, key) ||
-                (n->key.tag == VM_TDEADKEY && VmIsCollectable(key) && n->key.value.gc == key->value.gc))
-                break;
-        }
-        if (n == nullptr)
-            VmRaiseError(L, ERR_INVNEXTKEY);
-        i = int64_t(t->sizearray) + (n - t->node);
+int VmTableNext(VmState* L, VmTable* t, VmValue* key) {
+  // Position of the given key: -1 for nil, the array index, or
+  // sizearray + node index.
+  int64_t i;
+  int k;
+  if (VmIsNil(key)) {
+    i = -1;
+  } else if (key->tag == VM_TNUMBER && numberToInt(key->value.n, &k) &&
+             uint32_t(k) - 1u < uint32_t(t->sizearray)) {
+    i = k - 1;
+  } else {
+    VmNode* n = ownsNodes(L, t) ? mainPosition(t, key) : nullptr;
+    for (; n != nullptr; n = n->next) {
+      if (rawEqualKey(&n->key, key) ||
+          (n->key.tag == VM_TDEADKEY && VmIsCollectable(key) && n->key.value.gc == key->value.gc))
+        break;
     }
-    for (i++; i < t->sizearray; i++) {
-        if (!VmIsNil(&t->array[i])) {
-            VmSetNumber(key, double(i + 1));
-            key[1] = t->array[i];
-            return 1;
-        }
+    if (n == nullptr) VmRaiseError(L, ERR_INVNEXTKEY);
+    i = int64_t(t->sizearray) + (n - t->node);
+  }
+  for (i++; i < t->sizearray; i++) {
+    if (!VmIsNil(&t->array[i])) {
+      VmSetNumber(key, double(i + 1));
+      key[1] = t->array[i];
+      return 1;
     }
-    if (ownsNodes(L, t)) {
-        int64_t size = VmSizeNode(t);
-        for (i -= t->sizearray; i < size; i++) {
-            VmNode *n = &t->node[i];
-            if (!VmIsNil(&n->value)) {
-                key[0] = n->key;
-                key[1] = n->value;
-                return 1;
-            }
-        }
+  }
+  if (ownsNodes(L, t)) {
+    int64_t size = VmSizeNode(t);
+    for (i -= t->sizearray; i < size; i++) {
+      VmNode* n = &t->node[i];
+      if (!VmIsNil(&n->value)) {
+        key[0] = n->key;
+        key[1] = n->value;
+        return 1;
+      }
     }
-    return 0;
+  }
+  return 0;
 }
 
-const VmValue *VmFastEvent(VmState *L, VmTable *mt, VmEvent e)
-{
-    if (mt == nullptr)
-        return nullptr;
-    bool cached = e <= VM_TM_EQ;
-    if (cached && (mt->flags & (1u << e)))
-        return nullptr;
-    const VmValue *v = VmTableGetStr(mt, VmG(L)->tmname[e]);
-    if (VmIsNil(v)) {
-        if (cached)
-            mt->flags |= static_cast<uint8_t>(1u << e);
-        return nullptr;
-    }
-    return v;
+const VmValue* VmFastEvent(VmState* L, VmTable* mt, VmEvent e) {
+  if (mt == nullptr) return nullptr;
+  bool cached = e <= VM_TM_EQ;
+  if (cached && (mt->flags & (1u << e))) return nullptr;
+  const VmValue* v = VmTableGetStr(mt, VmG(L)->tmname[e]);
+  if (VmIsNil(v)) {
+    if (cached) mt->flags |= static_cast<uint8_t>(1u << e);
+    return nullptr;
+  }
+  return v;
 }

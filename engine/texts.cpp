@@ -5,6 +5,7 @@
 //
 // Invariant: builtinTexts[n].number == n for every row, and every entry of
 // errorTextNumbers is -1 or a valid row.
+// clang-format off
 #include "engine/texts.h"
 
 const BuiltinText builtinTexts[BUILTIN_TEXT_COUNT] = {

@@ -6,13 +6,13 @@
 #include <cstdint>
 
 struct BuiltinText {
-    int32_t number;
-    const char *text;
+  int32_t number;
+  const char* text;
 };
 
 constexpr int32_t BUILTIN_TEXT_COUNT = 866;
-constexpr int32_t ERROR_TEXT_FIRST = 1000;   // code of errorTextNumbers[0]
-constexpr int32_t ERROR_TEXT_CODES = 630;    // codes 1000..1629
+constexpr int32_t ERROR_TEXT_FIRST = 1000;  // code of errorTextNumbers[0]
+constexpr int32_t ERROR_TEXT_CODES = 630;   // codes 1000..1629
 
 extern const BuiltinText builtinTexts[BUILTIN_TEXT_COUNT];
 // -1 for the codes whose message is the error argument itself.

@@ -14,8 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t w = 0, h = 0, transparent = 0;
   uint32_t* pixels = nullptr;
   uint32_t* palette = nullptr;
-  ErrorCode e = ReadIlbmImage(s, 0, (size & 8) ? base : nullptr, (size & 1) ? 0xFF0000 : -1, (size >> 1) & 1,
-                              (size >> 2) & 1, &transparent, &w, &h, &pixels, &palette);
+  ErrorCode e =
+      ReadIlbmImage(s, 0, (size & 8) ? base : nullptr, (size & 1) ? 0xFF0000 : -1, (size >> 1) & 1,
+                    (size >> 2) & 1, &transparent, &w, &h, &pixels, &palette);
   if (e != 0 && e != ERR_LOADPICTURE2) std::abort();
   if (e == 0) {
     volatile uint32_t last = pixels[static_cast<size_t>(w) * static_cast<size_t>(h) - 1];

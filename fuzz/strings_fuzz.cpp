@@ -12,8 +12,7 @@
 
 namespace {
 
-void check(bool ok)
-{
+void check(bool ok) {
   if (!ok) std::abort();
 }
 
@@ -22,13 +21,14 @@ void check(bool ok)
 class Values : public FormatArguments {
  public:
   double Number(int index) override { return index * 1.5e10 - 3; }
-  std::string Text(int index) override { return std::string(static_cast<size_t>(index) * 37 % 150, 'x'); }
+  std::string Text(int index) override {
+    return std::string(static_cast<size_t>(index) * 37 % 150, 'x');
+  }
 };
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   // Backtracking patterns are refused after this many steps; a small budget
   // keeps each input well inside the time-out.
@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   std::string subject(raw, split), pattern(raw + split, n - split);
   for (int utf8 = 0; utf8 < 2; utf8++) {
     MatchState ms;
-    PatternInitState(&ms, subject.data(), subject.size(), pattern.data(), pattern.size(), utf8 != 0);
+    PatternInitState(&ms, subject.data(), subject.size(), pattern.data(), pattern.size(),
+                     utf8 != 0);
     const char *s, *e;
     if (PatternSearch(&ms, subject.data(), pattern.data(), true, &s, &e) == ERR_NONE && s) {
       check(s <= e && e <= subject.data() + subject.size());

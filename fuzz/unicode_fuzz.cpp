@@ -11,8 +11,7 @@
 
 namespace {
 
-void check(bool ok)
-{
+void check(bool ok) {
   if (!ok) std::abort();
 }
 
@@ -20,8 +19,7 @@ int sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* raw = reinterpret_cast<const char*>(data);
 
   // Length-bounded routines see the exact buffer, no terminator.
@@ -29,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   size_t chars = Utf8Validate(raw, size, &error);
   if (!error) {
     check(Utf8CountChars(raw, size) == chars);
-    for (size_t n = 0; n <= chars; n++) check(Utf8ByteOffsetN(raw, size, static_cast<int64_t>(n)) <= size);
+    for (size_t n = 0; n <= chars; n++)
+      check(Utf8ByteOffsetN(raw, size, static_cast<int64_t>(n)) <= size);
     check(Utf8ByteOffsetN(raw, size, static_cast<int64_t>(chars)) == size);
   }
   for (const char* p = raw; p < raw + size;) {
@@ -44,12 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
   // Terminated routines: split the input at its first zero byte.
   std::string a(raw, strnlen(raw, size));
-  std::string b = size > a.size() ? std::string(raw + a.size() + 1, strnlen(raw + a.size() + 1, size - a.size() - 1)) : "";
+  std::string b = size > a.size() ? std::string(raw + a.size() + 1,
+                                                strnlen(raw + a.size() + 1, size - a.size() - 1))
+                                  : "";
   for (int mode = 0; mode < 2; mode++) {
     unicodeUtf8Mode = mode;
     check(CompareNoCase(a.c_str(), std::string(a).c_str()) == 0);
     check(sign(CompareNoCase(a.c_str(), b.c_str())) == -sign(CompareNoCase(b.c_str(), a.c_str())));
-    check(sign(CompareStringMode(a.c_str(), b.c_str(), 1)) == -sign(CompareStringMode(b.c_str(), a.c_str(), 1)));
+    check(sign(CompareStringMode(a.c_str(), b.c_str(), 1)) ==
+          -sign(CompareStringMode(b.c_str(), a.c_str(), 1)));
     check((CompareStringMode(a.c_str(), b.c_str(), 1) == 0) == (a == b));
     std::string up = a;
     StrToUpper(up.data());

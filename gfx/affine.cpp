@@ -15,7 +15,9 @@ namespace {
 
 constexpr double SPAN_EPSILON = 1e-10;
 
-int32_t clampTo(int64_t v, int32_t hi) { return v < 0 ? 0 : (v > hi ? hi : static_cast<int32_t>(v)); }
+int32_t clampTo(int64_t v, int32_t hi) {
+  return v < 0 ? 0 : (v > hi ? hi : static_cast<int32_t>(v));
+}
 
 // Narrows [lo, hi] to the destination columns X for which slope * X + s0
 // lies inside [0, size); false when no column qualifies.
@@ -68,8 +70,8 @@ inline void writeRgba(uint8_t* p, uint32_t format, int bpp, const uint8_t c[4]) 
 // the general loop below (same formula, same order, same truncation), with
 // the channel reads inlined and the neighbour clamping skipped for
 // interior samples. Used while the engine's fast paths are on.
-void bilinearNativeSpan(const TransformRequest* q, const double inv[6], int32_t Y, int32_t firstCol, int32_t lastCol,
-                        uint8_t* dalpha) {
+void bilinearNativeSpan(const TransformRequest* q, const double inv[6], int32_t Y, int32_t firstCol,
+                        int32_t lastCol, uint8_t* dalpha) {
   const int32_t sw = q->sourceWidth, sh = q->sourceHeight;
   const auto* src = static_cast<const uint8_t*>(q->sourcePixels);
   auto* out = reinterpret_cast<uint8_t*>(q->destPixels) + pixel::Offset(0, Y, q->destRowLength, 4);
@@ -81,7 +83,8 @@ void bilinearNativeSpan(const TransformRequest* q, const double inv[6], int32_t 
     if (x0 >= 0 && y0 >= 0 && x0 + 1 < sw && y0 + 1 < sh) {
       c0 = static_cast<int32_t>(x0), c1 = c0 + 1, r0 = static_cast<int32_t>(y0), r1 = r0 + 1;
     } else {
-      c0 = clampTo(x0, sw - 1), c1 = clampTo(x0 + 1, sw - 1), r0 = clampTo(y0, sh - 1), r1 = clampTo(y0 + 1, sh - 1);
+      c0 = clampTo(x0, sw - 1), c1 = clampTo(x0 + 1, sw - 1), r0 = clampTo(y0, sh - 1),
+      r1 = clampTo(y0 + 1, sh - 1);
     }
     const uint8_t* row0 = src + pixel::Offset(0, r0, q->sourceRowLength, 4);
     const uint8_t* row1 = src + pixel::Offset(0, r1, q->sourceRowLength, 4);
@@ -148,8 +151,8 @@ bool TransformPixels(const TransformRequest* q) {
   auto* dst = static_cast<uint8_t*>(q->destPixels);
 
   const double inv[6] = {ia, ib, ic, id, ie, iff};
-  bool nativeBilinear = q->smooth && pixels && bpp == 4 && q->format == PIXFMT_ARGB32 && !q->sourceMask &&
-                        PixelFastPathsEnabled();
+  bool nativeBilinear = q->smooth && pixels && bpp == 4 && q->format == PIXFMT_ARGB32 &&
+                        !q->sourceMask && PixelFastPathsEnabled();
 
   auto maskBit = [&](int32_t col, int32_t row) {
     return pixel::MaskBit(q->sourceMask + static_cast<ptrdiff_t>(row) * q->sourceMaskRowBytes,
@@ -167,8 +170,10 @@ bool TransformPixels(const TransformRequest* q) {
     int32_t firstCol = lo < 0 ? 0 : VmTruncInt32(std::ceil(lo - 0.5));
     int32_t lastCol = VmTruncInt32(std::floor(std::min(hi, dw - 1.0) + 0.5));
     if (lastCol > dw - 1) lastCol = dw - 1;
-    uint8_t* dmask = q->destMask ? q->destMask + static_cast<ptrdiff_t>(Y) * q->destMaskRowBytes : nullptr;
-    uint8_t* dalpha = q->destAlpha ? q->destAlpha + static_cast<ptrdiff_t>(Y) * q->destAlphaRowBytes : nullptr;
+    uint8_t* dmask =
+        q->destMask ? q->destMask + static_cast<ptrdiff_t>(Y) * q->destMaskRowBytes : nullptr;
+    uint8_t* dalpha =
+        q->destAlpha ? q->destAlpha + static_cast<ptrdiff_t>(Y) * q->destAlphaRowBytes : nullptr;
     if (nativeBilinear) {
       bilinearNativeSpan(q, inv, Y, firstCol, lastCol, alpha ? dalpha : nullptr);
       continue;
@@ -188,8 +193,10 @@ bool TransformPixels(const TransformRequest* q) {
         continue;
       }
       int64_t x0 = VmTruncInt32(sx), y0 = VmTruncInt32(sy);
-      const int32_t nx[4] = {clampTo(x0, sw - 1), clampTo(x0 + 1, sw - 1), clampTo(x0, sw - 1), clampTo(x0 + 1, sw - 1)};
-      const int32_t ny[4] = {clampTo(y0, sh - 1), clampTo(y0, sh - 1), clampTo(y0 + 1, sh - 1), clampTo(y0 + 1, sh - 1)};
+      const int32_t nx[4] = {clampTo(x0, sw - 1), clampTo(x0 + 1, sw - 1), clampTo(x0, sw - 1),
+                             clampTo(x0 + 1, sw - 1)};
+      const int32_t ny[4] = {clampTo(y0, sh - 1), clampTo(y0, sh - 1), clampTo(y0 + 1, sh - 1),
+                             clampTo(y0 + 1, sh - 1)};
       Sample s[4] = {};
       bool present[4] = {true, true, true, true};
       bool useMask = q->sourceMask && !q->sourceAlpha;
@@ -200,7 +207,9 @@ bool TransformPixels(const TransformRequest* q) {
           continue;
         }
         lastPresent = i;
-        if (pixels) readRgba(src + pixel::Offset(nx[i], ny[i], q->sourceRowLength, bpp), q->format, bpp, s[i].rgba);
+        if (pixels)
+          readRgba(src + pixel::Offset(nx[i], ny[i], q->sourceRowLength, bpp), q->format, bpp,
+                   s[i].rgba);
         if (q->sourceAlpha) s[i].alpha = sourceAlpha(nx[i], ny[i]);
       }
       if (lastPresent < 0) {
@@ -211,12 +220,14 @@ bool TransformPixels(const TransformRequest* q) {
         if (!present[i]) s[i] = s[lastPresent];
       double fxv = sx - std::floor(sx), fyv = sy - std::floor(sy);
       auto mix = [&](double p00, double p10, double p01, double p11) {
-        double v = ((1 - fxv) * p00 + fxv * p10) * (1 - fyv) + ((1 - fxv) * p01 + fxv * p11) * fyv + 0.5;
+        double v =
+            ((1 - fxv) * p00 + fxv * p10) * (1 - fyv) + ((1 - fxv) * p01 + fxv * p11) * fyv + 0.5;
         return static_cast<uint8_t>(fx::ClampChannel(v));
       };
       if (pixels) {
         uint8_t out[4];
-        for (int ch = 0; ch < 4; ++ch) out[ch] = mix(s[0].rgba[ch], s[1].rgba[ch], s[2].rgba[ch], s[3].rgba[ch]);
+        for (int ch = 0; ch < 4; ++ch)
+          out[ch] = mix(s[0].rgba[ch], s[1].rgba[ch], s[2].rgba[ch], s[3].rgba[ch]);
         writeRgba(dst + pixel::Offset(X, Y, q->destRowLength, bpp), q->format, bpp, out);
       }
       if (alpha && !q->sourceMask) dalpha[X] = mix(s[0].alpha, s[1].alpha, s[2].alpha, s[3].alpha);
@@ -237,7 +248,8 @@ void DrawThickLinePixels(PlotContext* ctx, int32_t x1, int32_t y1, int32_t x2, i
   };
   // A run is cut to the clip rectangle before it is walked, so a huge
   // thickness costs no more than the rectangle is wide.
-  auto runRange = [&](int64_t from, int64_t count, int64_t clipFrom, int64_t clipSize, int64_t* lo, int64_t* hi) {
+  auto runRange = [&](int64_t from, int64_t count, int64_t clipFrom, int64_t clipSize, int64_t* lo,
+                      int64_t* hi) {
     *lo = from;
     *hi = from + count - 1;
     if (ctx->clip) {

@@ -41,8 +41,8 @@ bool rowSizes(size_t rowBytes, int32_t height, int32_t* outRowBytes, size_t* out
 
 // A record of the given kind, owning a zero-filled buffer (or wrapping
 // memory). Null when the sizes do not fit or memory runs out.
-SoftBitmap* newRecord(uint32_t kind, int32_t width, int32_t height, size_t rowBytes,
-                      int32_t bpp, uint32_t format, uint8_t* memory, int32_t memoryRowBytes) {
+SoftBitmap* newRecord(uint32_t kind, int32_t width, int32_t height, size_t rowBytes, int32_t bpp,
+                      uint32_t format, uint8_t* memory, int32_t memoryRowBytes) {
   if (width <= 0 || height <= 0) return nullptr;
   auto* rec = static_cast<SoftBitmap*>(AllocMemory(sizeof(SoftBitmap), 1));
   if (!rec) return nullptr;
@@ -86,7 +86,9 @@ BitmapHandle* wrap(uint32_t kind, SoftBitmap* rec, int32_t width, int32_t height
 }
 
 // Width rounded up to a multiple of 4 pixels (or bytes), in size_t.
-size_t roundUp4(int32_t width) { return (static_cast<size_t>(width) + 3) & ~static_cast<size_t>(3); }
+size_t roundUp4(int32_t width) {
+  return (static_cast<size_t>(width) + 3) & ~static_cast<size_t>(3);
+}
 size_t maskRowBytes(size_t rowPixels) { return ((rowPixels + 15) >> 3) & ~static_cast<size_t>(1); }
 
 }  // namespace
@@ -109,8 +111,8 @@ bool ClipRect(int32_t width, int32_t height, int32_t* x, int32_t* y, int32_t* w,
   return true;
 }
 
-bool ClipPair(int32_t sw, int32_t sh, int32_t dw, int32_t dh, int32_t* sx, int32_t* sy,
-              int32_t* dx, int32_t* dy, int32_t* w, int32_t* h) {
+bool ClipPair(int32_t sw, int32_t sh, int32_t dw, int32_t dh, int32_t* sx, int32_t* sy, int32_t* dx,
+              int32_t* dy, int32_t* w, int32_t* h) {
   // Move both origins forward by whatever either one lies outside, then cut
   // the size to both right and bottom edges.
   int64_t shiftX = std::max<int64_t>({0, -static_cast<int64_t>(*sx), -static_cast<int64_t>(*dx)});
@@ -145,8 +147,8 @@ uint32_t GetSoftBitmapFormat() {
   return formatOverride >= 0 ? static_cast<uint32_t>(formatOverride) : PIXFMT_ARGB32;
 }
 
-SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags,
-                              uint32_t* outPrepared, uint32_t* outNotOwned, const void* extra) {
+SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags, uint32_t* outPrepared,
+                              uint32_t* outNotOwned, const void* extra) {
   // No platform memory hook on this platform: flag 8 finds no memory and the
   // buffer is always the record's own.
   uint32_t format = GetSoftBitmapFormat();
@@ -179,13 +181,13 @@ BitmapHandle* AllocBitmap(int32_t width, int32_t height, uint32_t flags, const v
 BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, uint8_t* memory,
                                 int32_t rowBytes) {
   if (memory && rowBytes < width) return nullptr;
-  SoftBitmap* rec = newRecord(BITMAP_ALPHA, width, height, roundUp4(width), 1, PIXFMT_ALPHA8,
-                              memory, rowBytes);
+  SoftBitmap* rec =
+      newRecord(BITMAP_ALPHA, width, height, roundUp4(width), 1, PIXFMT_ALPHA8, memory, rowBytes);
   return wrap(BITMAP_ALPHA, rec, width, height);
 }
 
-BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height,
-                           int32_t clear, uint8_t* memory, int32_t rowBytes) {
+BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height, int32_t clear,
+                           uint8_t* memory, int32_t rowBytes) {
   size_t rowPixels = static_cast<size_t>(std::max(width, 0));
   if (model) rowPixels = static_cast<size_t>(std::max<intptr_t>(GetBitmapAttr(model, 13), width));
   size_t bytes = maskRowBytes(rowPixels);
@@ -213,7 +215,8 @@ BitmapHandle* CloneAlphaChannel(const BitmapHandle* alpha, int32_t width, int32_
   size_t n = static_cast<size_t>(std::min(src->bytesPerRow, dst->bytesPerRow));
   int32_t rows = std::min(src->height, dst->height);
   for (int32_t j = 0; j < rows; ++j)
-    std::memcpy(dst->buffer + ByteOffset(0, j, dst->bytesPerRow), src->buffer + ByteOffset(0, j, src->bytesPerRow), n);
+    std::memcpy(dst->buffer + ByteOffset(0, j, dst->bytesPerRow),
+                src->buffer + ByteOffset(0, j, src->bytesPerRow), n);
   return h;
 }
 
@@ -235,37 +238,66 @@ intptr_t GetSoftBitmapAttr(const BitmapHandle* handle, int32_t code) {
   const SoftBitmap* rec = softOf(handle);
   if (!rec) return 0;
   switch (code) {
-    case 13: return rec->bytesPerPixel > 0 ? rec->bytesPerRow / rec->bytesPerPixel : rec->bytesPerRow;
-    case 21: return rec->pixelFormat;
-    case 23: return reinterpret_cast<intptr_t>(rec->buffer);
-    default: return 0;
+    case 13:
+      return rec->bytesPerPixel > 0 ? rec->bytesPerRow / rec->bytesPerPixel : rec->bytesPerRow;
+    case 21:
+      return rec->pixelFormat;
+    case 23:
+      return reinterpret_cast<intptr_t>(rec->buffer);
+    default:
+      return 0;
   }
 }
 
 intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
   const SoftBitmap* rec = softOf(handle);
   switch (code) {
-    case 5: return 32;
-    case 6: case 7:  // Waiting for the X11 back end: no pointer position yet.
+    case 5:
+      return 32;
+    case 6:
+    case 7:  // Waiting for the X11 back end: no pointer position yet.
       return 0;
-    case 8: case 9: case 10: return GetX11MousePos(handle, code);  // the quit switches
-    case 11: case 12: return 16;
-    case 15: case 17: return 0;
-    case 16: return 1;
-    default: break;
+    case 8:
+    case 9:
+    case 10:
+      return GetX11MousePos(handle, code);  // the quit switches
+    case 11:
+    case 12:
+      return 16;
+    case 15:
+    case 17:
+      return 0;
+    case 16:
+      return 1;
+    default:
+      break;
   }
   if (!handle) return 0;
   switch (code) {
-    case 0: return handle->width;
-    case 1: case 2: return rec ? rec->bytesPerRow : 0;
-    case 3: case 4: return rec ? reinterpret_cast<intptr_t>(rec->buffer) : 0;
-    case 13: case 21: case 23: return GetSoftBitmapAttr(handle, code);
-    case 14: return handle->height;
-    case 18: return handle->video;
-    case 19: return handle->prepared;
-    case 20: return reinterpret_cast<intptr_t>(handle->backing);
-    case 22: return handle->video ? 1 : 0;  // no adapter with video bitmaps backs it
-    default: return 0;
+    case 0:
+      return handle->width;
+    case 1:
+    case 2:
+      return rec ? rec->bytesPerRow : 0;
+    case 3:
+    case 4:
+      return rec ? reinterpret_cast<intptr_t>(rec->buffer) : 0;
+    case 13:
+    case 21:
+    case 23:
+      return GetSoftBitmapAttr(handle, code);
+    case 14:
+      return handle->height;
+    case 18:
+      return handle->video;
+    case 19:
+      return handle->prepared;
+    case 20:
+      return reinterpret_cast<intptr_t>(handle->backing);
+    case 22:
+      return handle->video ? 1 : 0;  // no adapter with video bitmaps backs it
+    default:
+      return 0;
   }
 }
 
@@ -317,10 +349,17 @@ ArgbColor ReadLockedPixel(const BitmapLock* lock, int32_t x, int32_t y) {
   const uint8_t* p = lock->address + Offset(x, y, lock->rowLength, bpp);
   uint32_t v;
   switch (bpp) {
-    case 2: v = Load16(p); break;
-    case 3: v = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2]; break;
-    case 4: v = Load32(p); break;
-    default: return 0;
+    case 2:
+      v = Load16(p);
+      break;
+    case 3:
+      v = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
+      break;
+    case 4:
+      v = Load32(p);
+      break;
+    default:
+      return 0;
   }
   return PixelToColor(v, lock->pixelFormat, 0) & 0xFFFFFF;
 }
@@ -330,7 +369,9 @@ uint32_t ReadBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, int32_t isM
   if (!bitmapint::Lock(handle, true, &lock) || !bitmapint::Inside(lock, x, y, 1, 1)) return 0;
   uint32_t v;
   if (isMask)
-    v = lock.pixelFormat == PIXFMT_MASK1 ? MaskBit(lock.address + ByteOffset(0, y, lock.rowLength), x) : 0;
+    v = lock.pixelFormat == PIXFMT_MASK1
+            ? MaskBit(lock.address + ByteOffset(0, y, lock.rowLength), x)
+            : 0;
   else
     v = ReadLockedPixel(&lock, x, y);
   UnlockBitmap(&lock);
@@ -341,10 +382,19 @@ namespace bitmapint {
 
 void MaskBitOp(uint8_t* row, ptrdiff_t x, int32_t op) {
   switch (op) {
-    case 0: case 2: case 5: SetMaskBit(row, x); break;
-    case 1: ClearMaskBit(row, x); break;
-    case 3: FlipMaskBit(row, x); break;
-    default: break;
+    case 0:
+    case 2:
+    case 5:
+      SetMaskBit(row, x);
+      break;
+    case 1:
+      ClearMaskBit(row, x);
+      break;
+    case 3:
+      FlipMaskBit(row, x);
+      break;
+    default:
+      break;
   }
 }
 
@@ -356,15 +406,25 @@ void WriteBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, uint32_t colou
   if (bitmapint::Inside(lock, x, y, 1, 1)) {
     if (isMask) {
       if (lock.pixelFormat == PIXFMT_MASK1)
-        bitmapint::MaskBitOp(lock.address + ByteOffset(0, y, lock.rowLength), x, static_cast<int32_t>(colour));
+        bitmapint::MaskBitOp(lock.address + ByteOffset(0, y, lock.rowLength), x,
+                             static_cast<int32_t>(colour));
     } else {
       uint32_t v = ColorToPixel(colour, lock.pixelFormat, 0);
       uint8_t* p = lock.address + Offset(x, y, lock.rowLength, lock.bytesPerPixel);
       switch (lock.bytesPerPixel) {
-        case 2: Store16(p, v); break;
-        case 3: p[0] = static_cast<uint8_t>(v >> 16); p[1] = static_cast<uint8_t>(v >> 8); p[2] = static_cast<uint8_t>(v); break;
-        case 4: Store32(p, v); break;
-        default: break;
+        case 2:
+          Store16(p, v);
+          break;
+        case 3:
+          p[0] = static_cast<uint8_t>(v >> 16);
+          p[1] = static_cast<uint8_t>(v >> 8);
+          p[2] = static_cast<uint8_t>(v);
+          break;
+        case 4:
+          Store32(p, v);
+          break;
+        default:
+          break;
       }
     }
   }
@@ -408,7 +468,8 @@ void FillBitmapRect(BitmapHandle* handle, int32_t x, int32_t y, int32_t width, i
   BitmapLock lock;
   if (!bitmapint::Lock(handle, false, &lock) || lock.software) return;
   if (ClipRect(lock.width, lock.height, &x, &y, &width, &height))
-    FillLockedRect(lock.address, x, y, width, height, colour, 255, lock.rowLength, lock.pixelFormat);
+    FillLockedRect(lock.address, x, y, width, height, colour, 255, lock.rowLength,
+                   lock.pixelFormat);
   UnlockBitmap(&lock);
 }
 

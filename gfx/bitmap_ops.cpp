@@ -38,7 +38,8 @@ struct MaskSource {
 
 bool maskSource(BitmapHandle* mask, const uint8_t* address, int32_t row, MaskSource* out) {
   if (address) {
-    *out = MaskSource{address, row, mask ? mask->width : INT32_MAX, mask ? mask->height : INT32_MAX};
+    *out =
+        MaskSource{address, row, mask ? mask->width : INT32_MAX, mask ? mask->height : INT32_MAX};
     return true;
   }
   BitmapLock lock;
@@ -52,7 +53,8 @@ bool maskSource(BitmapHandle* mask, const uint8_t* address, int32_t row, MaskSou
 // the two locks; nothing happens when either lock fails. The destination
 // is unlocked first.
 template <typename Op>
-void withLockedPair(BitmapHandle* source, uint32_t sourceFormat, BitmapHandle* dest, uint32_t destFormat, Op op) {
+void withLockedPair(BitmapHandle* source, uint32_t sourceFormat, BitmapHandle* dest,
+                    uint32_t destFormat, Op op) {
   BitmapLock s, d;
   if (!lockKind(source, sourceFormat, &s)) return;
   if (lockKind(dest, destFormat, &d)) {
@@ -72,7 +74,8 @@ void MaskRectOp(BitmapHandle* mask, int32_t x, int32_t y, int32_t width, int32_t
   if (ClipRect(lock.width, lock.height, &x, &y, &width, &height))
     for (int32_t j = 0; j < height; ++j) {
       uint8_t* row = lock.address + ByteOffset(0, y + j, lock.rowLength);
-      for (int32_t i = 0; i < width; ++i) bitmapint::MaskBitOp(row, static_cast<ptrdiff_t>(x) + i, op);
+      for (int32_t i = 0; i < width; ++i)
+        bitmapint::MaskBitOp(row, static_cast<ptrdiff_t>(x) + i, op);
     }
   UnlockBitmap(&lock);
 }
@@ -84,7 +87,8 @@ void CopyMaskRect(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* de
   if (mode < 0 || mode > 5 || !maskSource(source, sourceAddress, sourceRow, &src)) return;
   BitmapLock lock;
   if (!lockKind(dest, PIXFMT_MASK1, &lock)) return;
-  if (ClipPair(src.width, src.height, lock.width, lock.height, &sx, &sy, &dx, &dy, &width, &height)) {
+  if (ClipPair(src.width, src.height, lock.width, lock.height, &sx, &sy, &dx, &dy, &width,
+               &height)) {
     for (int32_t j = 0; j < height; ++j) {
       const uint8_t* s = src.address + static_cast<ptrdiff_t>(sy + j) * src.rowBytes;
       uint8_t* d = lock.address + ByteOffset(0, dy + j, lock.rowLength);
@@ -93,11 +97,21 @@ void CopyMaskRect(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* de
         ptrdiff_t x = static_cast<ptrdiff_t>(dx) + i;
         bool db = MaskBit(d, x);
         switch (mode) {
-          case 1: db = db && !sb; break;
-          case 2: db = sb; break;
-          case 3: db = db != sb; break;
-          case 4: db = db && sb; break;
-          default: db = db || sb; break;
+          case 1:
+            db = db && !sb;
+            break;
+          case 2:
+            db = sb;
+            break;
+          case 3:
+            db = db != sb;
+            break;
+          case 4:
+            db = db && sb;
+            break;
+          default:
+            db = db || sb;
+            break;
         }
         PutMaskBit(d, x, db);
       }
@@ -142,22 +156,27 @@ void PaintMaskColor(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* bi
 
 void MaskToAlphaRect(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* alpha, int32_t ax,
                      int32_t ay, int32_t width, int32_t height, uint8_t value) {
-  withLockedPair(mask, PIXFMT_MASK1, alpha, PIXFMT_ALPHA8, [&](const BitmapLock& m, const BitmapLock& a) {
-    if (!ClipPair(m.width, m.height, a.width, a.height, &mx, &my, &ax, &ay, &width, &height)) return;
-    for (int32_t j = 0; j < height; ++j) {
-      const uint8_t* s = m.address + ByteOffset(0, my + j, m.rowLength);
-      uint8_t* d = a.address + ByteOffset(ax, ay + j, a.rowLength);
-      for (int32_t i = 0; i < width; ++i) d[i] = MaskBit(s, static_cast<ptrdiff_t>(mx) + i) ? value : 0;
-    }
-  });
+  withLockedPair(
+      mask, PIXFMT_MASK1, alpha, PIXFMT_ALPHA8, [&](const BitmapLock& m, const BitmapLock& a) {
+        if (!ClipPair(m.width, m.height, a.width, a.height, &mx, &my, &ax, &ay, &width, &height))
+          return;
+        for (int32_t j = 0; j < height; ++j) {
+          const uint8_t* s = m.address + ByteOffset(0, my + j, m.rowLength);
+          uint8_t* d = a.address + ByteOffset(ax, ay + j, a.rowLength);
+          for (int32_t i = 0; i < width; ++i)
+            d[i] = MaskBit(s, static_cast<ptrdiff_t>(mx) + i) ? value : 0;
+        }
+      });
 }
 
 void AlphaToMaskRect(BitmapHandle* alpha, int32_t ax, int32_t ay, BitmapHandle* mask, int32_t mx,
                      int32_t my, int32_t width, int32_t height, int32_t op) {
-  withLockedPair(alpha, PIXFMT_ALPHA8, mask, PIXFMT_MASK1, [&](const BitmapLock& a, const BitmapLock& m) {
-    if (ClipPair(a.width, a.height, m.width, m.height, &ax, &ay, &mx, &my, &width, &height))
-      AlphaToMaskBits(a.address, m.address, a.rowLength, m.rowLength, op, ax, ay, mx, my, width, height);
-  });
+  withLockedPair(
+      alpha, PIXFMT_ALPHA8, mask, PIXFMT_MASK1, [&](const BitmapLock& a, const BitmapLock& m) {
+        if (ClipPair(a.width, a.height, m.width, m.height, &ax, &ay, &mx, &my, &width, &height))
+          AlphaToMaskBits(a.address, m.address, a.rowLength, m.rowLength, op, ax, ay, mx, my, width,
+                          height);
+      });
 }
 
 void FillAlphaRect(BitmapHandle* alpha, int32_t x, int32_t y, int32_t width, int32_t height,
@@ -171,20 +190,26 @@ void FillAlphaRect(BitmapHandle* alpha, int32_t x, int32_t y, int32_t width, int
 
 void CombineMaskRect(BitmapHandle* mask, int32_t sx, int32_t sy, BitmapHandle* alpha, int32_t dx,
                      int32_t dy, int32_t width, int32_t height, uint8_t value) {
-  withLockedPair(mask, PIXFMT_MASK1, alpha, PIXFMT_ALPHA8, [&](const BitmapLock& m, const BitmapLock& a) {
-    if (ClipPair(m.width, m.height, a.width, a.height, &sx, &sy, &dx, &dy, &width, &height))
-      MaskToAlphaValue(m.address, sx, sy, m.rowLength, a.address, dx, dy, a.rowLength, width, height, value);
-  });
+  withLockedPair(
+      mask, PIXFMT_MASK1, alpha, PIXFMT_ALPHA8, [&](const BitmapLock& m, const BitmapLock& a) {
+        if (ClipPair(m.width, m.height, a.width, a.height, &sx, &sy, &dx, &dy, &width, &height))
+          MaskToAlphaValue(m.address, sx, sy, m.rowLength, a.address, dx, dy, a.rowLength, width,
+                           height, value);
+      });
 }
 
 void CopyBitmapPixels(BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_t rows,
                       int32_t intensity) {
-  withLockedPair(sourceAlpha, PIXFMT_ALPHA8, destAlpha, PIXFMT_ALPHA8, [&](const BitmapLock& s, const BitmapLock& d) {
-    // Both channels share one layout; only the rows both hold are scaled.
-    if (s.rowLength != d.rowLength) return;
-    int32_t n = std::min({rows, s.height, d.height});
-    if (n > 0) ScaleAlphaLevel(s.address, d.address, static_cast<size_t>(n) * static_cast<size_t>(s.rowLength), intensity);
-  });
+  withLockedPair(sourceAlpha, PIXFMT_ALPHA8, destAlpha, PIXFMT_ALPHA8,
+                 [&](const BitmapLock& s, const BitmapLock& d) {
+                   // Both channels share one layout; only the rows both hold are scaled.
+                   if (s.rowLength != d.rowLength) return;
+                   int32_t n = std::min({rows, s.height, d.height});
+                   if (n > 0)
+                     ScaleAlphaLevel(s.address, d.address,
+                                     static_cast<size_t>(n) * static_cast<size_t>(s.rowLength),
+                                     intensity);
+                 });
 }
 
 uint32_t* ReadBitmapRectARGB(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
@@ -195,7 +220,8 @@ uint32_t* ReadBitmapRectARGB(BitmapHandle* handle, int32_t x, int32_t y, int32_t
   if (!lock.software && width > 0 && height > 0 && bitmapint::Inside(lock, x, y, width, height)) {
     size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
     out = static_cast<uint32_t*>(AllocMemoryArray(n, 4, 0));
-    if (out && !ReadRectToARGB(lock.address, out, x, y, width, height, lock.rowLength, lock.pixelFormat)) {
+    if (out &&
+        !ReadRectToARGB(lock.address, out, x, y, width, height, lock.rowLength, lock.pixelFormat)) {
       for (int32_t j = 0; j < height; ++j)
         for (int32_t i = 0; i < width; ++i)
           out[static_cast<size_t>(j) * width + i] = ReadLockedPixel(&lock, x + i, y + j);
@@ -220,8 +246,10 @@ uint32_t* ReadBitmapRectARGBMasked(BitmapHandle* handle, int32_t x, int32_t y, i
           uint32_t* o = out + static_cast<size_t>(j) * width;
           for (int32_t i = 0; i < width; ++i) {
             bool on = MaskBit(m, static_cast<ptrdiff_t>(x) + i);
-            if (alphaFromMask) o[i] = (o[i] & 0xFFFFFF) | (on ? 0xFF000000u : 0);
-            else if (!on) o[i] = key;
+            if (alphaFromMask)
+              o[i] = (o[i] & 0xFFFFFF) | (on ? 0xFF000000u : 0);
+            else if (!on)
+              o[i] = key;
           }
         }
       UnlockBitmap(&lock);
@@ -297,8 +325,17 @@ ErrorCode CreateBitmapFromRGB(const uint32_t* pixels, int64_t keyColour, int32_t
       return ERR_ALLOCALPHA;
     }
   }
-  if (outBitmap) *outBitmap = bmp; else FreeBitmap(bmp);
-  if (outMask) *outMask = mask; else FreeBitMask(mask);
-  if (outAlpha) *outAlpha = alpha; else FreeAlphaChannel(alpha);
+  if (outBitmap)
+    *outBitmap = bmp;
+  else
+    FreeBitmap(bmp);
+  if (outMask)
+    *outMask = mask;
+  else
+    FreeBitMask(mask);
+  if (outAlpha)
+    *outAlpha = alpha;
+  else
+    FreeAlphaChannel(alpha);
   return 0;
 }

@@ -58,7 +58,8 @@ void spanGeneral(const SpanDescriptor* sp, int bpp, int mode) {
         int32_t outA = std::min(255, ((255 - a) * da + 255 * a + 127) / 255);
         int32_t w = ((255 - a) * da + 127) / 255;
         auto ch = [&](uint32_t sc, uint32_t dc) {
-          return std::min<int32_t>(255, (static_cast<int32_t>(sc) * a + static_cast<int32_t>(dc) * w + 127) / outA);
+          return std::min<int32_t>(
+              255, (static_cast<int32_t>(sc) * a + static_cast<int32_t>(dc) * w + 127) / outA);
         };
         out = Rgb(ch(R(sn), R(dn)), ch(G(sn), G(dn)), ch(B(sn), B(dn)));
       }
@@ -117,9 +118,9 @@ void FillPixelRect(uint8_t* pixels, int32_t x, int32_t y, int32_t width, int32_t
   }
 }
 
-void MixPixels(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t maskBitX,
-               int32_t width, int32_t height, int32_t level, uint32_t format,
-               int32_t rowLengthA, int32_t rowLengthB, int32_t maskRowBytes) {
+void MixPixels(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t maskBitX, int32_t width,
+               int32_t height, int32_t level, uint32_t format, int32_t rowLengthA,
+               int32_t rowLengthB, int32_t maskRowBytes) {
   int bpp = BytesPerPixel(format);
   if (bpp != 2 && bpp != 4) return;
   int32_t w = 255 - level;
@@ -148,16 +149,18 @@ void AlphaDrawKernel(const AlphaDrawRequest* q) {
   for (int32_t j = 0; j < q->height; ++j) {
     const uint8_t* arow = q->alpha + ByteOffset(0, q->alphaY + j, q->alphaRowBytes);
     uint8_t* drow = q->dest + Offset(q->destX, q->destY + j, q->destRowLength, bpp);
-    uint8_t* darow = q->destAlpha ? q->destAlpha + ByteOffset(q->destX, q->destY + j, q->destAlphaRowBytes)
-                                  : nullptr;
-    const uint8_t* srow = q->source ? q->source + Offset(q->alphaX, q->alphaY + j, q->sourceRowLength, bpp)
-                                    : nullptr;
+    uint8_t* darow = q->destAlpha
+                         ? q->destAlpha + ByteOffset(q->destX, q->destY + j, q->destAlphaRowBytes)
+                         : nullptr;
+    const uint8_t* srow =
+        q->source ? q->source + Offset(q->alphaX, q->alphaY + j, q->sourceRowLength, bpp) : nullptr;
     for (int32_t i = 0; i < q->width; ++i) {
       ptrdiff_t ax = static_cast<ptrdiff_t>(q->alphaX) + i;
       int32_t a = mode == 3 ? arow[ax * 2] : arow[ax];  // low byte of a 16-bit value
       if (a == 0) continue;
       uint8_t* d = drow + static_cast<ptrdiff_t>(i) * bpp;
-      uint32_t s = (srow && mode != 3) ? LoadRaw(srow + static_cast<ptrdiff_t>(i) * bpp, bpp) : q->colour;
+      uint32_t s =
+          (srow && mode != 3) ? LoadRaw(srow + static_cast<ptrdiff_t>(i) * bpp, bpp) : q->colour;
       if (mode == 2 || mode == 3) {
         int32_t da = darow[i];
         if (da != 0) {

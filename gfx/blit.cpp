@@ -103,13 +103,19 @@ BitmapHandle* combineWithClip(const BlitClip* clip, BitmapHandle* source, Bitmap
                               BitmapHandle* alpha, int32_t sx, int32_t sy, int32_t dx, int32_t dy,
                               int32_t w, int32_t h, int32_t sourceWidth) {
   BitmapLock clipLock;
-  if (!bitmapint::Lock(clip->mask, true, &clipLock) || clipLock.pixelFormat != PIXFMT_MASK1) return nullptr;
+  if (!bitmapint::Lock(clip->mask, true, &clipLock) || clipLock.pixelFormat != PIXFMT_MASK1)
+    return nullptr;
   int32_t cx = dx - clip->x, cy = dy - clip->y;
   BitmapHandle* result = nullptr;
   if (Inside(clipLock, cx, cy, w, h)) {
     bool isAlpha = alpha != nullptr;
-    size_t rowBytes = isAlpha ? static_cast<size_t>(sourceWidth)
-                              : ((static_cast<size_t>(std::max<intptr_t>(GetBitmapAttr(source, 13), sourceWidth)) + 15) >> 3) & ~static_cast<size_t>(1);
+    size_t rowBytes =
+        isAlpha
+            ? static_cast<size_t>(sourceWidth)
+            : ((static_cast<size_t>(std::max<intptr_t>(GetBitmapAttr(source, 13), sourceWidth)) +
+                15) >>
+               3) &
+                  ~static_cast<size_t>(1);
     size_t rows = static_cast<size_t>(h) + static_cast<size_t>(sy), bytes;
     if (rowBytes > 0 && rowBytes <= INT32_MAX && !__builtin_mul_overflow(rowBytes, rows, &bytes) &&
         rows <= INT32_MAX && growScratch(bytes)) {
@@ -120,15 +126,22 @@ BitmapHandle* combineWithClip(const BlitClip* clip, BitmapHandle* source, Bitmap
         UnlockBitmap(&clipLock);
         return nullptr;
       }
-      scratch.record = SoftBitmap{isAlpha ? BITMAP_ALPHA : BITMAP_MASK, sourceWidth, static_cast<int32_t>(rows),
-                                  scratch.buffer, static_cast<int32_t>(rowBytes), 1,
-                                  isAlpha ? static_cast<uint32_t>(PIXFMT_ALPHA8) : static_cast<uint32_t>(PIXFMT_MASK1), 1};
-      scratch.handle = BitmapHandle{scratch.record.kind, &scratch.record, sourceWidth, static_cast<int32_t>(rows), 0, 0};
+      scratch.record = SoftBitmap{
+          isAlpha ? BITMAP_ALPHA : BITMAP_MASK,
+          sourceWidth,
+          static_cast<int32_t>(rows),
+          scratch.buffer,
+          static_cast<int32_t>(rowBytes),
+          1,
+          isAlpha ? static_cast<uint32_t>(PIXFMT_ALPHA8) : static_cast<uint32_t>(PIXFMT_MASK1),
+          1};
+      scratch.handle = BitmapHandle{
+          scratch.record.kind, &scratch.record, sourceWidth, static_cast<int32_t>(rows), 0, 0};
       CombineClipMask(!isAlpha && hasPlane ? plane.address : nullptr, plane.rowLength,
                       isAlpha ? plane.address : nullptr, plane.rowLength, clipLock.address,
-                      clipLock.rowLength, cx, cy,
-                      isAlpha ? nullptr : scratch.buffer, static_cast<int32_t>(rowBytes),
-                      isAlpha ? scratch.buffer : nullptr, static_cast<int32_t>(rowBytes), sx, sy, w, h);
+                      clipLock.rowLength, cx, cy, isAlpha ? nullptr : scratch.buffer,
+                      static_cast<int32_t>(rowBytes), isAlpha ? scratch.buffer : nullptr,
+                      static_cast<int32_t>(rowBytes), sx, sy, w, h);
       if (hasPlane) UnlockBitmap(&plane);
       result = &scratch.handle;
     }
@@ -150,28 +163,44 @@ void ClipBlitRect(const BlitClip* clip, int32_t* sx, int32_t* sy, int32_t* dx, i
     bottom = static_cast<int64_t>(clip->y) + clip->height;
   }
   int64_t s_x = *sx, s_y = *sy, d_x = *dx, d_y = *dy, w = *width, h = *height;
-  if (d_x < x0) { s_x += x0 - d_x; w -= x0 - d_x; d_x = x0; }
-  if (d_y < y0) { s_y += y0 - d_y; h -= y0 - d_y; d_y = y0; }
+  if (d_x < x0) {
+    s_x += x0 - d_x;
+    w -= x0 - d_x;
+    d_x = x0;
+  }
+  if (d_y < y0) {
+    s_y += y0 - d_y;
+    h -= y0 - d_y;
+    d_y = y0;
+  }
   w = std::min({w, sourceWidth - s_x, right - d_x});
   h = std::min({h, sourceHeight - s_y, bottom - d_y});
-  auto clamp32 = [](int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
-  *sx = clamp32(s_x); *sy = clamp32(s_y); *dx = clamp32(d_x); *dy = clamp32(d_y);
-  *width = clamp32(w); *height = clamp32(h);
+  auto clamp32 = [](int64_t v) {
+    return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+  };
+  *sx = clamp32(s_x);
+  *sy = clamp32(s_y);
+  *dx = clamp32(d_x);
+  *dy = clamp32(d_y);
+  *width = clamp32(w);
+  *height = clamp32(h);
 }
 
-void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
-                       int32_t dx, int32_t dy, int32_t width, int32_t height) {
+void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                       int32_t dy, int32_t width, int32_t height) {
   PairLock p(source, dest);
   if (!p.covers(sx, sy, dx, dy, width, height)) return;
   CopyPixels(p.src.address, sx, sy, p.dst.address, dx, dy, width, height, p.src.rowLength,
              p.dst.rowLength, p.dst.bytesPerPixel);
 }
 
-void BltBitmapMasked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
-                     int32_t dx, int32_t dy, int32_t width, int32_t height, BitmapHandle* mask) {
+void BltBitmapMasked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                     int32_t dy, int32_t width, int32_t height, BitmapHandle* mask) {
   PairLock p(source, dest);
   BitmapLock m;
-  if (!p.covers(sx, sy, dx, dy, width, height) || !lockPlane(mask, PIXFMT_MASK1, sx, sy, width, height, &m)) return;
+  if (!p.covers(sx, sy, dx, dy, width, height) ||
+      !lockPlane(mask, PIXFMT_MASK1, sx, sy, width, height, &m))
+    return;
   CopyPixelsMasked(p.src.address, p.dst.address, m.address, sx, sy, dx, dy, width, height,
                    p.src.rowLength, m.rowLength, p.dst.rowLength, p.dst.bytesPerPixel);
   UnlockBitmap(&m);
@@ -186,17 +215,32 @@ void BltSpanLocked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* d
   if (!p.covers(sx, sy, dx, dy, width, height) || p.src.pixelFormat != p.dst.pixelFormat ||
       !lockPlane(alpha, PIXFMT_ALPHA8, sx, sy, width, height, &a))
     return;
-  bool second = mode == 2 && secondAlpha && lockPlane(secondAlpha, PIXFMT_ALPHA8, dx, dy, width, height, &da);
-  SpanDescriptor span{p.src.address, sx, sy, sx, sy, p.src.rowLength, p.dst.address, dx, dy,
-                      p.dst.rowLength, width, height, a.address, second ? da.address : nullptr,
-                      a.rowLength, second ? da.rowLength : 0, p.dst.pixelFormat};
+  bool second =
+      mode == 2 && secondAlpha && lockPlane(secondAlpha, PIXFMT_ALPHA8, dx, dy, width, height, &da);
+  SpanDescriptor span{p.src.address,
+                      sx,
+                      sy,
+                      sx,
+                      sy,
+                      p.src.rowLength,
+                      p.dst.address,
+                      dx,
+                      dy,
+                      p.dst.rowLength,
+                      width,
+                      height,
+                      a.address,
+                      second ? da.address : nullptr,
+                      a.rowLength,
+                      second ? da.rowLength : 0,
+                      p.dst.pixelFormat};
   RunSpanRoutine(&span, p.dst.bytesPerPixel, mode);
   if (second) UnlockBitmap(&da);
   UnlockBitmap(&a);
 }
 
-void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
-                    int32_t dx, int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha) {
+void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                    int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha) {
   BltSpanLocked(source, sx, sy, dest, dx, dy, width, height, alpha, nullptr, 0);
 }
 
@@ -236,7 +280,8 @@ void BltAlphaChannel(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* 
   if (width <= 0 || height <= 0) return;
   BitmapLock d, a{}, da{}, s{};
   if (!bitmapint::Lock(dest, false, &d)) return;
-  bool ok = !d.software && (d.bytesPerPixel == 2 || d.bytesPerPixel == 4) && Inside(d, dx, dy, width, height);
+  bool ok = !d.software && (d.bytesPerPixel == 2 || d.bytesPerPixel == 4) &&
+            Inside(d, dx, dy, width, height);
   bool alphaLocked = false, destAlphaLocked = false, sourceLocked = false;
   const uint8_t* alphaBase = alphaAddress;
   int32_t alphaRowBytes = alphaRow;
@@ -284,11 +329,11 @@ void BltAlphaChannel(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* 
 }
 
 void ClipBltAlphaChannel(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* dest,
-                         int32_t dx, int32_t dy, int32_t width, int32_t height,
-                         int32_t sourceWidth, int32_t sourceHeight, int32_t destWidth,
-                         int32_t destHeight, ArgbColor colour, int32_t mode,
-                         BitmapHandle* destAlpha, int32_t p1, int32_t p2, int32_t p3,
-                         BitmapHandle* source, const uint8_t* alphaAddress, int32_t alphaRow) {
+                         int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
+                         int32_t sourceHeight, int32_t destWidth, int32_t destHeight,
+                         ArgbColor colour, int32_t mode, BitmapHandle* destAlpha, int32_t p1,
+                         int32_t p2, int32_t p3, BitmapHandle* source, const uint8_t* alphaAddress,
+                         int32_t alphaRow) {
   if (!bitmapint::ClipPair(sourceWidth, sourceHeight, destWidth, destHeight, &sx, &sy, &dx, &dy,
                            &width, &height))
     return;
@@ -309,8 +354,8 @@ void BltBitmapFormat(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* 
     return;
   }
   if (Inside(d, dx, dy, width, height)) {
-    AlphaCombineRequest q{s.address, sx, sy, d.address, dx, dy, width, height,
-                          s.rowLength, d.rowLength, mode, intensity};
+    AlphaCombineRequest q{s.address, sx,     sy,          d.address,   dx,   dy,
+                          width,     height, s.rowLength, d.rowLength, mode, intensity};
     CombineAlphaBytes(&q);
   }
   if (alpha != destAlpha) UnlockBitmap(&d);
@@ -318,9 +363,9 @@ void BltBitmapFormat(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* 
 }
 
 void ClipAndBltBitmap(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* destAlpha,
-                      int32_t dx, int32_t dy, int32_t width, int32_t height,
-                      int32_t sourceWidth, int32_t sourceHeight, int32_t destWidth,
-                      int32_t destHeight, int32_t mode, int32_t intensity) {
+                      int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
+                      int32_t sourceHeight, int32_t destWidth, int32_t destHeight, int32_t mode,
+                      int32_t intensity) {
   if (!bitmapint::ClipPair(sourceWidth, sourceHeight, destWidth, destHeight, &sx, &sy, &dx, &dy,
                            &width, &height))
     return;
@@ -357,10 +402,13 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
   }
   // Waiting for the sprite library: no sprite lies over any rectangle.
   if (!(flags & SAFEBLT_NOCLIPRECORD) && clip && clip->mask) {
-    BitmapHandle* combined = combineWithClip(clip, source, mask, alpha, sx, sy, dx, dy, width,
-                                             height, sourceWidth);
+    BitmapHandle* combined =
+        combineWithClip(clip, source, mask, alpha, sx, sy, dx, dy, width, height, sourceWidth);
     if (!combined) return;
-    if (alpha) alpha = combined; else mask = combined;
+    if (alpha)
+      alpha = combined;
+    else
+      mask = combined;
   }
   BitmapHandle* refreshFrom = nullptr;
   bool toDisplay = !spare && display->outputKind == OBJECT_DISPLAY;

@@ -133,13 +133,15 @@ struct Plane {
 
 void* pad(const Plane& p, int32_t k, void* buffer, int32_t* row) {
   switch (p.bpp) {
-    case 1: return PadBytes8(p.data, p.width, p.height, p.rowLength, k, static_cast<uint8_t*>(buffer), row);
+    case 1:
+      return PadBytes8(p.data, p.width, p.height, p.rowLength, k, static_cast<uint8_t*>(buffer),
+                       row);
     case 2:
-      return PadPixels16(reinterpret_cast<const uint16_t*>(p.data), p.width, p.height, p.rowLength, k,
-                         static_cast<uint16_t*>(buffer), row);
+      return PadPixels16(reinterpret_cast<const uint16_t*>(p.data), p.width, p.height, p.rowLength,
+                         k, static_cast<uint16_t*>(buffer), row);
     default:
-      return PadPixels32(reinterpret_cast<const uint32_t*>(p.data), p.width, p.height, p.rowLength, k,
-                         static_cast<uint32_t*>(buffer), row);
+      return PadPixels32(reinterpret_cast<const uint32_t*>(p.data), p.width, p.height, p.rowLength,
+                         k, static_cast<uint32_t*>(buffer), row);
   }
 }
 
@@ -185,7 +187,8 @@ struct Scratch {
   bool make(const Plane& p, int32_t k) {
     size_t n = static_cast<size_t>(p.width) + static_cast<size_t>(k);
     channels = static_cast<double*>(AllocMemoryArray(n * p.channels(), sizeof(double), 0));
-    acc = static_cast<double*>(AllocMemoryArray(static_cast<size_t>(p.width) * p.channels(), sizeof(double), 0));
+    acc = static_cast<double*>(
+        AllocMemoryArray(static_cast<size_t>(p.width) * p.channels(), sizeof(double), 0));
     if (!channels || !acc) return false;
     copy = pad(p, k, nullptr, &row);
     return copy != nullptr;
@@ -262,7 +265,8 @@ double* blurKernel(int32_t k, double sigma) {
   // Each tap sums three samples a third of a pixel apart (18 = 2 x 3^2).
   int64_t b = (3 * static_cast<int64_t>(k)) / 2;
   for (int64_t i = -b; i <= b; ++i)
-    kernel[(i + b) / 3] += std::exp(-static_cast<double>(i * i) / (18.0 * sigma * sigma)) / (SQRT_2PI * sigma);
+    kernel[(i + b) / 3] +=
+        std::exp(-static_cast<double>(i * i) / (18.0 * sigma * sigma)) / (SQRT_2PI * sigma);
   double sum = 0.0;
   for (int32_t i = 0; i < k; ++i) sum += kernel[i];
   for (int32_t i = 0; i < k; ++i) kernel[i] /= sum;
@@ -311,7 +315,12 @@ double* squareKernel(int32_t k, double sigma, int32_t operation) {
 void ConvolvePixels(const ConvolveRequest* q) {
   if (q->width <= 0 || q->height <= 0) return;
   bool colours = q->pixels && (q->bytesPerPixel == 2 || q->bytesPerPixel == 4);
-  Plane colour{static_cast<uint8_t*>(q->pixels), q->width, q->height, q->rowLength, q->bytesPerPixel, q->format};
+  Plane colour{static_cast<uint8_t*>(q->pixels),
+               q->width,
+               q->height,
+               q->rowLength,
+               q->bytesPerPixel,
+               q->format};
   Plane alpha{q->alpha, q->width, q->height, q->alphaRowBytes, 1, 0};
   if (q->operation == CONVOLVE_BLUR) {
     if (!(std::fabs(q->sigma) > EPSILON)) return;
@@ -323,7 +332,8 @@ void ConvolvePixels(const ConvolveRequest* q) {
     FreeMemory(kernel);
     return;
   }
-  if (q->operation != CONVOLVE_EDGE && q->operation != CONVOLVE_SHARPEN && q->operation != CONVOLVE_EMBOSS)
+  if (q->operation != CONVOLVE_EDGE && q->operation != CONVOLVE_SHARPEN &&
+      q->operation != CONVOLVE_EMBOSS)
     return;
   int32_t k = q->operation == CONVOLVE_EDGE ? GaussianKernelWidth1D(q->radius, 0.5)
                                             : GaussianKernelWidth2D(q->radius, q->sigma);

@@ -18,9 +18,8 @@ namespace {
 
 using CopyFn = void (*)(const uint8_t*, int32_t, int32_t, uint8_t*, int32_t, int32_t, int32_t,
                         int32_t, int32_t, int32_t, int32_t);
-using MaskedCopyFn = void (*)(const uint8_t*, uint8_t*, const uint8_t*, int32_t, int32_t,
-                              int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
-                              int32_t);
+using MaskedCopyFn = void (*)(const uint8_t*, uint8_t*, const uint8_t*, int32_t, int32_t, int32_t,
+                              int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t);
 
 // Pixel by pixel; the walk runs backwards when the destination lies after
 // an overlapping source, so a blit within one bitmap reads unchanged pixels.
@@ -36,7 +35,8 @@ void copyGeneral(const uint8_t* src, int32_t sx, int32_t sy, uint8_t* dst, int32
     uint8_t* d = d0 + static_cast<ptrdiff_t>(j) * dstRowLength * bpp;
     for (int32_t ii = 0; ii < width; ++ii) {
       int32_t i = backwards ? width - 1 - ii : ii;
-      StoreRaw(d + static_cast<ptrdiff_t>(i) * bpp, bpp, LoadRaw(s + static_cast<ptrdiff_t>(i) * bpp, bpp));
+      StoreRaw(d + static_cast<ptrdiff_t>(i) * bpp, bpp,
+               LoadRaw(s + static_cast<ptrdiff_t>(i) * bpp, bpp));
     }
   }
 }
@@ -51,7 +51,8 @@ void maskedCopyGeneral(const uint8_t* src, uint8_t* dst, const uint8_t* mask, in
     const uint8_t* m = mask + static_cast<ptrdiff_t>(sy + j) * maskRowBytes;
     for (int32_t i = 0; i < width; ++i)
       if (MaskBit(m, static_cast<ptrdiff_t>(sx) + i))
-        StoreRaw(d + static_cast<ptrdiff_t>(i) * bpp, bpp, LoadRaw(s + static_cast<ptrdiff_t>(i) * bpp, bpp));
+        StoreRaw(d + static_cast<ptrdiff_t>(i) * bpp, bpp,
+                 LoadRaw(s + static_cast<ptrdiff_t>(i) * bpp, bpp));
   }
 }
 
@@ -76,10 +77,9 @@ void CopyPixels(const uint8_t* src, int32_t sx, int32_t sy, uint8_t* dst, int32_
       src, sx, sy, dst, dx, dy, width, height, srcRowLength, dstRowLength, bytesPerPixel);
 }
 
-void CopyPixelsMasked(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int32_t sx,
-                      int32_t sy, int32_t dx, int32_t dy, int32_t width, int32_t height,
-                      int32_t srcRowLength, int32_t maskRowBytes, int32_t dstRowLength,
-                      int32_t bytesPerPixel) {
+void CopyPixelsMasked(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int32_t sx, int32_t sy,
+                      int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t srcRowLength,
+                      int32_t maskRowBytes, int32_t dstRowLength, int32_t bytesPerPixel) {
   if (!pixelSize(bytesPerPixel) || width <= 0 || height <= 0) return;
   kernels::PickKernel(kMaskedCopyTable, kernels::ANY_FORMAT, bytesPerPixel, 0)(
       src, dst, mask, sx, sy, dx, dy, width, height, srcRowLength, maskRowBytes, dstRowLength,
@@ -122,9 +122,9 @@ void FillAlphaBytes(uint8_t* bytes, int32_t x, int32_t y, int32_t width, int32_t
     std::memset(bytes + ByteOffset(x, y + j, rowBytes), value, static_cast<size_t>(width));
 }
 
-void MaskToAlphaValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow,
-                      int32_t maskRowBytes, uint8_t* alpha, int32_t ax, int32_t ay,
-                      int32_t alphaRowBytes, int32_t width, int32_t height, uint8_t value) {
+void MaskToAlphaValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow, int32_t maskRowBytes,
+                      uint8_t* alpha, int32_t ax, int32_t ay, int32_t alphaRowBytes, int32_t width,
+                      int32_t height, uint8_t value) {
   for (int32_t j = 0; j < height; ++j) {
     const uint8_t* m = mask + static_cast<ptrdiff_t>(maskRow + j) * maskRowBytes;
     uint8_t* a = alpha + ByteOffset(ax, ay + j, alphaRowBytes);
@@ -138,14 +138,19 @@ void ExpandMaskBytes(uint8_t* pixels, int32_t width, int32_t height, uint32_t fo
   int bpp = BytesPerPixel(format);
   if (!pixelSize(bpp)) return;
   uint32_t white;
-  if (bpp == 2) white = 0xFFFF;
-  else if (format == PIXFMT_ARGB32 || format == PIXFMT_ABGR32) white = 0xFFFFFF;
-  else if (format == PIXFMT_BGRA32 || format == PIXFMT_RGBA32) white = 0xFFFFFF00u;
-  else white = 0;
+  if (bpp == 2)
+    white = 0xFFFF;
+  else if (format == PIXFMT_ARGB32 || format == PIXFMT_ABGR32)
+    white = 0xFFFFFF;
+  else if (format == PIXFMT_BGRA32 || format == PIXFMT_RGBA32)
+    white = 0xFFFFFF00u;
+  else
+    white = 0;
   for (int32_t j = 0; j < height; ++j) {
     uint8_t* d = pixels + Offset(0, j, rowLength, bpp);
     const uint8_t* b = bytes + static_cast<ptrdiff_t>(j) * width;
-    for (int32_t i = 0; i < width; ++i) StoreRaw(d + static_cast<ptrdiff_t>(i) * bpp, bpp, b[i] ? white : 0);
+    for (int32_t i = 0; i < width; ++i)
+      StoreRaw(d + static_cast<ptrdiff_t>(i) * bpp, bpp, b[i] ? white : 0);
   }
 }
 
@@ -157,19 +162,39 @@ void CombineAlphaBytes(const AlphaCombineRequest* q) {
     for (int32_t i = 0; i < q->width; ++i) {
       int32_t sv = s[i], dv = d[i];
       switch (mode) {
-        case 1: if (sv) dv = sv; break;
-        case 2: if (sv) dv = 255 - sv; break;
-        case 3: if (sv) dv = 255; break;
-        case 4: if (sv) dv = std::clamp(sv * q->level / 255, 0, 255); break;
-        case 5: if (sv && dv) dv = 255 - sv; break;
-        case 6: if (sv) dv = q->level & 0xFF; break;
-        case 7: dv = (sv && dv) ? sv : 0; break;
-        case 8: if (sv == 255) dv = 255; break;
-        case 9:
-          if (sv == 255) dv = 255;
-          else if (sv) dv = std::min(255, (255 * sv + (255 - sv) * dv + 127) / 255);
+        case 1:
+          if (sv) dv = sv;
           break;
-        default: dv = sv; break;
+        case 2:
+          if (sv) dv = 255 - sv;
+          break;
+        case 3:
+          if (sv) dv = 255;
+          break;
+        case 4:
+          if (sv) dv = std::clamp(sv * q->level / 255, 0, 255);
+          break;
+        case 5:
+          if (sv && dv) dv = 255 - sv;
+          break;
+        case 6:
+          if (sv) dv = q->level & 0xFF;
+          break;
+        case 7:
+          dv = (sv && dv) ? sv : 0;
+          break;
+        case 8:
+          if (sv == 255) dv = 255;
+          break;
+        case 9:
+          if (sv == 255)
+            dv = 255;
+          else if (sv)
+            dv = std::min(255, (255 * sv + (255 - sv) * dv + 127) / 255);
+          break;
+        default:
+          dv = sv;
+          break;
       }
       d[i] = static_cast<uint8_t>(dv);
     }
@@ -177,8 +202,8 @@ void CombineAlphaBytes(const AlphaCombineRequest* q) {
 }
 
 void AlphaToMaskBits(const uint8_t* alpha, uint8_t* mask, int32_t alphaRowBytes,
-                     int32_t maskRowBytes, int32_t mode, int32_t sx, int32_t sy,
-                     int32_t maskBitX, int32_t maskRow, int32_t width, int32_t height) {
+                     int32_t maskRowBytes, int32_t mode, int32_t sx, int32_t sy, int32_t maskBitX,
+                     int32_t maskRow, int32_t width, int32_t height) {
   if (mode < 0 || mode == 4 || mode > 5) return;
   for (int32_t j = 0; j < height; ++j) {
     const uint8_t* a = alpha + ByteOffset(sx, sy + j, alphaRowBytes);
@@ -187,10 +212,19 @@ void AlphaToMaskBits(const uint8_t* alpha, uint8_t* mask, int32_t alphaRowBytes,
       bool t = a[i] == 255;
       ptrdiff_t bx = static_cast<ptrdiff_t>(maskBitX) + i;
       switch (mode) {
-        case 0: case 2: PutMaskBit(m, bx, t); break;
-        case 1: PutMaskBit(m, bx, !t); break;
-        case 3: if (t) FlipMaskBit(m, bx); break;
-        default: if (t) SetMaskBit(m, bx); break;
+        case 0:
+        case 2:
+          PutMaskBit(m, bx, t);
+          break;
+        case 1:
+          PutMaskBit(m, bx, !t);
+          break;
+        case 3:
+          if (t) FlipMaskBit(m, bx);
+          break;
+        default:
+          if (t) SetMaskBit(m, bx);
+          break;
       }
     }
   }
@@ -210,7 +244,8 @@ void CombineClipMask(const uint8_t* srcMask, int32_t srcMaskRowBytes, const uint
         uint8_t v = srcAlpha ? srcAlpha[ByteOffset(0, y + j, srcAlphaRowBytes) + px] : 255;
         outAlpha[ByteOffset(0, y + j, outAlphaRowBytes) + px] = clip ? v : 0;
       } else if (outMask) {
-        bool on = clip && (!srcMask || MaskBit(srcMask + static_cast<ptrdiff_t>(y + j) * srcMaskRowBytes, px));
+        bool on = clip && (!srcMask ||
+                           MaskBit(srcMask + static_cast<ptrdiff_t>(y + j) * srcMaskRowBytes, px));
         PutMaskBit(outMask + static_cast<ptrdiff_t>(y + j) * outMaskRowBytes, px, on);
       }
     }

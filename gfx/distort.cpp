@@ -28,11 +28,16 @@ constexpr double EWA_WEIGHT_STEP = 0.0027076061740622863;  // ln 2 / 256
 
 int32_t coefficientCount(int32_t method) {
   switch (method) {
-    case DISTORT_PERSPECTIVE: return 9;
-    case DISTORT_ARC: return 5;
-    case DISTORT_POLAR: return 8;
-    case DISTORT_BARREL: return 10;
-    default: return 0;
+    case DISTORT_PERSPECTIVE:
+      return 9;
+    case DISTORT_ARC:
+      return 5;
+    case DISTORT_POLAR:
+      return 8;
+    case DISTORT_BARREL:
+      return 10;
+    default:
+      return 0;
   }
 }
 
@@ -184,7 +189,8 @@ ErrorCode DistortSetup(DistortRequest* r) {
   r->coefficients = nullptr;
   const DistortImage* s = r->source;
   int32_t count = coefficientCount(r->method);
-  if (!count || !s || s->width <= 0 || s->height <= 0 || r->count < 0 || (r->count > 0 && !r->arguments))
+  if (!count || !s || s->width <= 0 || s->height <= 0 || r->count < 0 ||
+      (r->count > 0 && !r->arguments))
     return r->error = ERR_WRONGUSAGE;
   auto* c = static_cast<double*>(AllocMemoryArray(static_cast<size_t>(count), sizeof(double), 1));
   if (!c) return r->error = ERR_MEM;
@@ -197,18 +203,23 @@ ErrorCode DistortSetup(DistortRequest* r) {
       if (ok) ok = InvertPerspective(c, fwd);
       if (ok) {
         double ox = s->xOffset, oy = s->yOffset;
-        const double pts[4][2] = {{ox, oy}, {ox + s->width, oy}, {ox, oy + s->height},
-                                  {ox + s->width, oy + s->height}};
+        const double pts[4][2] = {
+            {ox, oy}, {ox + s->width, oy}, {ox, oy + s->height}, {ox + s->width, oy + s->height}};
         for (const auto& p : pts) {
           double w = fwd[6] * p[0] + fwd[7] * p[1] + 1.0;
           if (std::fabs(w) < NEAR_ZERO) w = 1.0;
-          box.add((fwd[0] * p[0] + fwd[1] * p[1] + fwd[2]) / w, (fwd[3] * p[0] + fwd[4] * p[1] + fwd[5]) / w);
+          box.add((fwd[0] * p[0] + fwd[1] * p[1] + fwd[2]) / w,
+                  (fwd[3] * p[0] + fwd[4] * p[1] + fwd[5]) / w);
         }
       }
       break;
     }
-    case DISTORT_ARC: ok = arcSetup(r, c, &box); break;
-    case DISTORT_POLAR: ok = polarSetup(r, c, &box); break;
+    case DISTORT_ARC:
+      ok = arcSetup(r, c, &box);
+      break;
+    case DISTORT_POLAR:
+      ok = polarSetup(r, c, &box);
+      break;
     case DISTORT_BARREL:
       ok = barrelSetup(r, c);
       box.add(0, 0);
@@ -223,9 +234,10 @@ ErrorCode DistortSetup(DistortRequest* r) {
     } else {
       double ox = std::floor(box.minX - 0.5), oy = std::floor(box.minY - 0.5);
       double w = std::trunc(box.maxX - ox + 0.5), h = std::trunc(box.maxY - oy + 0.5);
-      ok = std::isfinite(ox) && std::isfinite(oy) && std::isfinite(w) && std::isfinite(h) && w >= 1 &&
-           h >= 1 && w <= MAX_OUTPUT_SIDE && h <= MAX_OUTPUT_SIDE && w * h <= MAX_OUTPUT_AREA &&
-           std::fabs(ox) <= INT32_MAX / 2 && std::fabs(oy) <= INT32_MAX / 2;
+      ok = std::isfinite(ox) && std::isfinite(oy) && std::isfinite(w) && std::isfinite(h) &&
+           w >= 1 && h >= 1 && w <= MAX_OUTPUT_SIDE && h <= MAX_OUTPUT_SIDE &&
+           w * h <= MAX_OUTPUT_AREA && std::fabs(ox) <= INT32_MAX / 2 &&
+           std::fabs(oy) <= INT32_MAX / 2;
       if (ok) {
         r->outputX = static_cast<int32_t>(ox);
         r->outputY = static_cast<int32_t>(oy);
@@ -251,12 +263,16 @@ struct Source {
   const DistortRequest* r;
   const DistortImage* img;
   int bpp;
-  bool inside(int64_t x, int64_t y) const { return x >= 0 && y >= 0 && x < img->width && y < img->height; }
+  bool inside(int64_t x, int64_t y) const {
+    return x >= 0 && y >= 0 && x < img->width && y < img->height;
+  }
   const uint8_t* at(int64_t x, int64_t y) const {
-    return static_cast<const uint8_t*>(img->pixels) + pixel::Offset(static_cast<int32_t>(x), static_cast<int32_t>(y), img->rowLength, bpp);
+    return static_cast<const uint8_t*>(img->pixels) +
+           pixel::Offset(static_cast<int32_t>(x), static_cast<int32_t>(y), img->rowLength, bpp);
   }
   bool maskedOut(int64_t x, int64_t y) const {
-    return r->sourceMask && !pixel::MaskBit(r->sourceMask + static_cast<ptrdiff_t>(y) * r->sourceMaskRowBytes, x);
+    return r->sourceMask &&
+           !pixel::MaskBit(r->sourceMask + static_cast<ptrdiff_t>(y) * r->sourceMaskRowBytes, x);
   }
   // R, G, B and alpha of a pixel; outside or masked out gives all 0.
   void read(int64_t x, int64_t y, double out[4]) const {
@@ -275,7 +291,8 @@ struct Source {
     out[0] = pixel::R(v);
     out[1] = pixel::G(v);
     out[2] = pixel::B(v);
-    out[3] = r->sourceAlpha ? r->sourceAlpha[static_cast<ptrdiff_t>(y) * r->sourceAlphaRowBytes + x] : 255;
+    out[3] = r->sourceAlpha ? r->sourceAlpha[static_cast<ptrdiff_t>(y) * r->sourceAlphaRowBytes + x]
+                            : 255;
   }
 };
 
@@ -319,7 +336,8 @@ void EwaScale(EwaFilter* f, double p, double q, double r, double s) {
   f->C = C * k;
 }
 
-void InterpolatePixel(const DistortRequest* r, const DistortImage* img, double x, double y, double out[4]) {
+void InterpolatePixel(const DistortRequest* r, const DistortImage* img, double x, double y,
+                      double out[4]) {
   Source src{r, img, r->bytesPerPixel};
   double fx0 = std::floor(x), fy0 = std::floor(y);
   if (!(std::fabs(fx0) < 1e15) || !(std::fabs(fy0) < 1e15)) {
@@ -334,7 +352,8 @@ void InterpolatePixel(const DistortRequest* r, const DistortImage* img, double x
   src.read(x0 + 1, y0 + 1, p[3]);
   double fx = x - fx0, fy = y - fy0;
   for (int c = 0; c < 4; ++c)
-    out[c] = ((1 - fx) * p[0][c] + fx * p[1][c]) * (1 - fy) + ((1 - fx) * p[2][c] + fx * p[3][c]) * fy;
+    out[c] =
+        ((1 - fx) * p[0][c] + fx * p[1][c]) * (1 - fy) + ((1 - fx) * p[2][c] + fx * p[3][c]) * fy;
 }
 
 ErrorCode DistortRender(DistortRequest* r) {
@@ -348,7 +367,8 @@ ErrorCode DistortRender(DistortRequest* r) {
   const DistortImage* s = r->source;
   DistortImage* o = r->output;
   int bpp = r->bytesPerPixel;
-  if (!c || !s || !o || !s->pixels || !o->pixels || bpp < 2 || bpp > 4) return r->error = ERR_WRONGUSAGE;
+  if (!c || !s || !o || !s->pixels || !o->pixels || bpp < 2 || bpp > 4)
+    return r->error = ERR_WRONGUSAGE;
   o->xOffset = r->outputX;
   o->yOffset = r->outputY;
   EwaFilter* filter = nullptr;
@@ -369,11 +389,15 @@ ErrorCode DistortRender(DistortRequest* r) {
   int32_t W = std::min(o->width, r->outputWidth), H = std::min(o->height, r->outputHeight);
   for (int32_t j = 0; j < H; ++j) {
     uint8_t* row = static_cast<uint8_t*>(o->pixels) + pixel::Offset(0, j, o->rowLength, bpp);
-    uint8_t* maskRow = r->outputMask ? r->outputMask + static_cast<ptrdiff_t>(j) * r->outputMaskRowBytes : nullptr;
-    uint8_t* alphaRow = r->outputAlpha ? r->outputAlpha + static_cast<ptrdiff_t>(j) * r->outputAlphaRowBytes : nullptr;
+    uint8_t* maskRow =
+        r->outputMask ? r->outputMask + static_cast<ptrdiff_t>(j) * r->outputMaskRowBytes : nullptr;
+    uint8_t* alphaRow = r->outputAlpha
+                            ? r->outputAlpha + static_cast<ptrdiff_t>(j) * r->outputAlphaRowBytes
+                            : nullptr;
     for (int32_t i = 0; i < W; ++i) {
       uint8_t* out = row + static_cast<ptrdiff_t>(i) * bpp;
-      double x = i + static_cast<double>(r->outputX) + 0.5, y = j + static_cast<double>(r->outputY) + 0.5;
+      double x = i + static_cast<double>(r->outputX) + 0.5,
+             y = j + static_cast<double>(r->outputY) + 0.5;
       double u = 0, v = 0, slopes[4] = {0, 0, 0, 0};
       bool valid = true;
       switch (r->method) {
@@ -460,7 +484,8 @@ ErrorCode DistortRender(DistortRequest* r) {
       };
       auto emit = [&](const double ch[4], bool round) {
         int32_t rgb[3];
-        for (int k = 0; k < 3; ++k) rgb[k] = round ? static_cast<int32_t>(ch[k] + 0.5) : fx::ClampChannel(ch[k]);
+        for (int k = 0; k < 3; ++k)
+          rgb[k] = round ? static_cast<int32_t>(ch[k] + 0.5) : fx::ClampChannel(ch[k]);
         writeChannels(r, out, bpp, rgb);
         int32_t a = round ? static_cast<int32_t>(ch[3] + 0.5) : fx::ClampChannel(ch[3]);
         if (alphaRow)
@@ -479,14 +504,15 @@ ErrorCode DistortRender(DistortRequest* r) {
         emit(sample, false);
         continue;
       }
-      if (su + filter->columnHalf < 0 || su - filter->columnHalf > s->width || sv + filter->rowHalf < 0 ||
-          sv - filter->rowHalf > s->height) {
+      if (su + filter->columnHalf < 0 || su - filter->columnHalf > s->width ||
+          sv + filter->rowHalf < 0 || sv - filter->rowHalf > s->height) {
         nearest();
         continue;
       }
       double sum[4] = {0, 0, 0, 0}, weight = 0;
       int32_t samples = 0;
-      int64_t rowFrom = VmTruncInt32(sv - filter->rowHalf), rowTo = VmTruncInt32(sv + filter->rowHalf + 1);
+      int64_t rowFrom = VmTruncInt32(sv - filter->rowHalf),
+              rowTo = VmTruncInt32(sv + filter->rowHalf + 1);
       int64_t columns = VmTruncInt32(2.0 * filter->spanHalf) + 1;
       for (int64_t yy = rowFrom; yy <= rowTo; ++yy) {
         int64_t u0 = VmTruncInt32((yy - sv) * filter->slope + su - filter->spanHalf);

@@ -57,13 +57,18 @@ void blendRowSse2(uint32_t* d, const uint32_t* s, const uint8_t* a, int32_t n) {
       continue;
     }
     __m128i dv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-    __m128i a32 = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(a4)), zero), zero);
+    __m128i a32 =
+        _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(a4)), zero), zero);
     __m128i a16 = _mm_or_si128(a32, _mm_slli_epi32(a32, 16));  // a in both halves
     __m128i aLo = _mm_unpacklo_epi32(a16, a16), aHi = _mm_unpackhi_epi32(a16, a16);
     __m128i sLo = _mm_unpacklo_epi8(sv, zero), sHi = _mm_unpackhi_epi8(sv, zero);
     __m128i dLo = _mm_unpacklo_epi8(dv, zero), dHi = _mm_unpackhi_epi8(dv, zero);
-    __m128i rLo = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(dLo, _mm_sub_epi16(c256, aLo)), _mm_mullo_epi16(sLo, aLo)), 8);
-    __m128i rHi = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(dHi, _mm_sub_epi16(c256, aHi)), _mm_mullo_epi16(sHi, aHi)), 8);
+    __m128i rLo = _mm_srli_epi16(
+        _mm_add_epi16(_mm_mullo_epi16(dLo, _mm_sub_epi16(c256, aLo)), _mm_mullo_epi16(sLo, aLo)),
+        8);
+    __m128i rHi = _mm_srli_epi16(
+        _mm_add_epi16(_mm_mullo_epi16(dHi, _mm_sub_epi16(c256, aHi)), _mm_mullo_epi16(sHi, aHi)),
+        8);
     __m128i r = _mm_and_si128(_mm_packus_epi16(rLo, rHi), rgbMask);
     __m128i is255 = _mm_cmpeq_epi32(a32, _mm_set1_epi32(255));
     __m128i is0 = _mm_cmpeq_epi32(a32, zero);
@@ -95,8 +100,14 @@ QM_AVX2 void blendRowAvx2(uint32_t* d, const uint32_t* s, const uint8_t* a, int3
     __m256i aLo = _mm256_unpacklo_epi32(a16, a16), aHi = _mm256_unpackhi_epi32(a16, a16);
     __m256i sLo = _mm256_unpacklo_epi8(sv, zero), sHi = _mm256_unpackhi_epi8(sv, zero);
     __m256i dLo = _mm256_unpacklo_epi8(dv, zero), dHi = _mm256_unpackhi_epi8(dv, zero);
-    __m256i rLo = _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(dLo, _mm256_sub_epi16(c256, aLo)), _mm256_mullo_epi16(sLo, aLo)), 8);
-    __m256i rHi = _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(dHi, _mm256_sub_epi16(c256, aHi)), _mm256_mullo_epi16(sHi, aHi)), 8);
+    __m256i rLo =
+        _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(dLo, _mm256_sub_epi16(c256, aLo)),
+                                           _mm256_mullo_epi16(sLo, aLo)),
+                          8);
+    __m256i rHi =
+        _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(dHi, _mm256_sub_epi16(c256, aHi)),
+                                           _mm256_mullo_epi16(sHi, aHi)),
+                          8);
     __m256i r = _mm256_and_si256(_mm256_packus_epi16(rLo, rHi), rgbMask);
     r = _mm256_blendv_epi8(r, sv, _mm256_cmpeq_epi32(a32, c255));
     r = _mm256_blendv_epi8(r, dv, _mm256_cmpeq_epi32(a32, zero));
@@ -135,7 +146,8 @@ void maskedRowPlain(uint32_t* d, const uint32_t* s, const uint8_t* m, ptrdiff_t 
   maskedRowScalar(d + i, s + i, m, bit + i, n - i);
 }
 
-QM_AVX2 void maskedRowAvx2(uint32_t* d, const uint32_t* s, const uint8_t* m, ptrdiff_t bit, int32_t n) {
+QM_AVX2 void maskedRowAvx2(uint32_t* d, const uint32_t* s, const uint8_t* m, ptrdiff_t bit,
+                           int32_t n) {
   const __m256i sel = _mm256_setr_epi32(128, 64, 32, 16, 8, 4, 2, 1);
   int32_t i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -146,7 +158,8 @@ QM_AVX2 void maskedRowAvx2(uint32_t* d, const uint32_t* s, const uint8_t* m, ptr
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), sv);
       continue;
     }
-    __m256i lanes = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), sel), sel);
+    __m256i lanes =
+        _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), sel), sel);
     _mm256_maskstore_epi32(reinterpret_cast<int*>(d + i), lanes, sv);
   }
   maskedRowScalar(d + i, s + i, m, bit + i, n - i);
@@ -171,13 +184,15 @@ void smoothRowScalar(const uint32_t* src, const SmoothColumns& cols, int32_t n, 
     uint32_t l = src[cols.left[i]], r = src[cols.left[i] + 1];
     int32_t w = cols.weight[i];
     for (int k = 0; k < 4; ++k) {
-      int32_t lc = static_cast<int32_t>((l >> (8 * k)) & 0xFF), rc = static_cast<int32_t>((r >> (8 * k)) & 0xFF);
+      int32_t lc = static_cast<int32_t>((l >> (8 * k)) & 0xFF),
+              rc = static_cast<int32_t>((r >> (8 * k)) & 0xFF);
       out[4 * i + k] = lc + static_cast<int32_t>((static_cast<int64_t>(rc - lc) * w) >> 16);
     }
   }
 }
 
-void smoothVertScalar(const int32_t* top, const int32_t* bottom, int32_t fy, int32_t n, uint32_t* d) {
+void smoothVertScalar(const int32_t* top, const int32_t* bottom, int32_t fy, int32_t n,
+                      uint32_t* d) {
   for (int32_t i = 0; i < n; ++i) {
     uint32_t v = 0;
     for (int k = 0; k < 4; ++k) {
@@ -188,23 +203,27 @@ void smoothVertScalar(const int32_t* top, const int32_t* bottom, int32_t fy, int
   }
 }
 
-QM_AVX2 void smoothRowAvx2(const uint32_t* src, const SmoothColumns& cols, int32_t n, int32_t* out) {
+QM_AVX2 void smoothRowAvx2(const uint32_t* src, const SmoothColumns& cols, int32_t n,
+                           int32_t* out) {
   int32_t i = 0;
   for (; i + 2 <= n; i += 2) {
     __m128i p = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + cols.left[i]));
     __m128i q = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + cols.left[i + 1]));
-    __m128i lr = _mm_unpacklo_epi32(p, q);           // l_i, l_j, r_i, r_j
-    __m256i l = _mm256_cvtepu8_epi32(lr);             // l_i, l_j channels
+    __m128i lr = _mm_unpacklo_epi32(p, q);  // l_i, l_j, r_i, r_j
+    __m256i l = _mm256_cvtepu8_epi32(lr);   // l_i, l_j channels
     __m256i r = _mm256_cvtepu8_epi32(_mm_srli_si128(lr, 8));
-    __m256i w = _mm256_set_m128i(_mm_set1_epi32(cols.weight[i + 1]), _mm_set1_epi32(cols.weight[i]));
+    __m256i w =
+        _mm256_set_m128i(_mm_set1_epi32(cols.weight[i + 1]), _mm_set1_epi32(cols.weight[i]));
     // (r - l) * w fits: |r - l| <= 255 and w <= 65536.
-    __m256i v = _mm256_add_epi32(l, _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(r, l), w), 16));
+    __m256i v =
+        _mm256_add_epi32(l, _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(r, l), w), 16));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i), v);
   }
   smoothRowScalar(src, SmoothColumns{cols.left + i, cols.weight + i}, n - i, out + 4 * i);
 }
 
-QM_AVX2 void smoothVertAvx2(const int32_t* top, const int32_t* bottom, int32_t fy, int32_t n, uint32_t* d) {
+QM_AVX2 void smoothVertAvx2(const int32_t* top, const int32_t* bottom, int32_t fy, int32_t n,
+                            uint32_t* d) {
   const __m256i f = _mm256_set1_epi32(fy);
   int32_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -212,8 +231,10 @@ QM_AVX2 void smoothVertAvx2(const int32_t* top, const int32_t* bottom, int32_t f
     __m256i t1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(top + 4 * i + 8));
     __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom + 4 * i));
     __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom + 4 * i + 8));
-    __m256i v0 = _mm256_add_epi32(t0, _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(b0, t0), f), 16));
-    __m256i v1 = _mm256_add_epi32(t1, _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(b1, t1), f), 16));
+    __m256i v0 = _mm256_add_epi32(
+        t0, _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(b0, t0), f), 16));
+    __m256i v1 = _mm256_add_epi32(
+        t1, _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(b1, t1), f), 16));
     __m256i w = _mm256_permute4x64_epi64(_mm256_packus_epi32(v0, v1), _MM_SHUFFLE(3, 1, 2, 0));
     __m256i b = _mm256_permute4x64_epi64(_mm256_packus_epi16(w, w), _MM_SHUFFLE(3, 1, 2, 0));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm256_castsi256_si128(b));
@@ -241,9 +262,12 @@ bool CpuHasAvx2() {
 void SpanBlendArgb32(const SpanDescriptor* sp) {
   auto row = CpuHasAvx2() ? blendRowAvx2 : blendRowSse2;
   for (int32_t j = 0; j < sp->height; ++j) {
-    auto* d = reinterpret_cast<uint32_t*>(sp->dest + Offset(sp->destX, sp->destY + j, sp->destRowLength, 4));
-    auto* s = reinterpret_cast<const uint32_t*>(sp->source + Offset(sp->sourceX, sp->sourceY + j, sp->sourceRowLength, 4));
-    row(d, s, sp->sourceAlpha + ByteOffset(sp->alphaX, sp->alphaY + j, sp->sourceAlphaRowBytes), sp->width);
+    auto* d = reinterpret_cast<uint32_t*>(sp->dest +
+                                          Offset(sp->destX, sp->destY + j, sp->destRowLength, 4));
+    auto* s = reinterpret_cast<const uint32_t*>(
+        sp->source + Offset(sp->sourceX, sp->sourceY + j, sp->sourceRowLength, 4));
+    row(d, s, sp->sourceAlpha + ByteOffset(sp->alphaX, sp->alphaY + j, sp->sourceAlphaRowBytes),
+        sp->width);
   }
 }
 
@@ -279,7 +303,8 @@ void ScaleNearestPixels32(const ScalePixelsJob* job) {
   const ScaleRequest* q = job->req;
   // Source column of every destination column, computed once; rows that
   // sample the same source row as the one before are copied from it.
-  auto* cols = static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(q->destWidth), sizeof(int32_t), 0));
+  auto* cols = static_cast<int32_t*>(
+      AllocMemoryArray(static_cast<size_t>(q->destWidth), sizeof(int32_t), 0));
   if (!cols) {
     ScaleNearestPixelsGeneral(job);
     return;
@@ -317,7 +342,10 @@ void ScaleSmoothPixelsArgb32(const ScalePixelsJob* job) {
   auto* rowA = static_cast<int32_t*>(AllocMemoryArray(n, 4 * sizeof(int32_t), 0));
   auto* rowB = static_cast<int32_t*>(AllocMemoryArray(n, 4 * sizeof(int32_t), 0));
   if (!left || !weight || !rowA || !rowB) {
-    FreeMemory(left); FreeMemory(weight); FreeMemory(rowA); FreeMemory(rowB);
+    FreeMemory(left);
+    FreeMemory(weight);
+    FreeMemory(rowA);
+    FreeMemory(rowB);
     ScaleSmoothPixelsGeneral(job);
     return;
   }
@@ -342,7 +370,8 @@ void ScaleSmoothPixelsArgb32(const ScalePixelsJob* job) {
     for (int k = 0; k < 2; ++k)
       if (held[k] == r) return buf[k];
     int k = held[0] == keep ? 1 : 0;
-    hpass(reinterpret_cast<const uint32_t*>(q->source + Offset(0, r, q->sourceRowLength, 4)), cols, dw, buf[k]);
+    hpass(reinterpret_cast<const uint32_t*>(q->source + Offset(0, r, q->sourceRowLength, 4)), cols,
+          dw, buf[k]);
     held[k] = r;
     return buf[k];
   };
@@ -352,9 +381,13 @@ void ScaleSmoothPixelsArgb32(const ScalePixelsJob* job) {
     int32_t r1 = r + 1 < q->sourceHeight ? r + 1 : r;
     int32_t* top = rowOf(r, r1);
     int32_t* bottom = rowOf(r1, r);
-    vpass(top, bottom, fy, dw, reinterpret_cast<uint32_t*>(q->dest + Offset(0, j, q->destRowLength, 4)));
+    vpass(top, bottom, fy, dw,
+          reinterpret_cast<uint32_t*>(q->dest + Offset(0, j, q->destRowLength, 4)));
   }
-  FreeMemory(left); FreeMemory(weight); FreeMemory(rowA); FreeMemory(rowB);
+  FreeMemory(left);
+  FreeMemory(weight);
+  FreeMemory(rowA);
+  FreeMemory(rowB);
 }
 
 }  // namespace kernels

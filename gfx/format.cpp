@@ -60,10 +60,30 @@ uint32_t pack16(uint32_t format, uint32_t r, uint32_t g, uint32_t b) {
 void channels32(uint32_t p, uint32_t format, uint8_t out[4]) {
   uint32_t r, g, b, a;
   switch (format) {
-    case PIXFMT_BGRA32: a = p & 0xFF; r = (p >> 8) & 0xFF; g = (p >> 16) & 0xFF; b = p >> 24; break;
-    case PIXFMT_RGBA32: a = p & 0xFF; b = (p >> 8) & 0xFF; g = (p >> 16) & 0xFF; r = p >> 24; break;
-    case PIXFMT_ABGR32: r = p & 0xFF; g = (p >> 8) & 0xFF; b = (p >> 16) & 0xFF; a = p >> 24; break;
-    default: b = p & 0xFF; g = (p >> 8) & 0xFF; r = (p >> 16) & 0xFF; a = p >> 24; break;
+    case PIXFMT_BGRA32:
+      a = p & 0xFF;
+      r = (p >> 8) & 0xFF;
+      g = (p >> 16) & 0xFF;
+      b = p >> 24;
+      break;
+    case PIXFMT_RGBA32:
+      a = p & 0xFF;
+      b = (p >> 8) & 0xFF;
+      g = (p >> 16) & 0xFF;
+      r = p >> 24;
+      break;
+    case PIXFMT_ABGR32:
+      r = p & 0xFF;
+      g = (p >> 8) & 0xFF;
+      b = (p >> 16) & 0xFF;
+      a = p >> 24;
+      break;
+    default:
+      b = p & 0xFF;
+      g = (p >> 8) & 0xFF;
+      r = (p >> 16) & 0xFF;
+      a = p >> 24;
+      break;
   }
   out[0] = static_cast<uint8_t>(r);
   out[1] = static_cast<uint8_t>(g);
@@ -73,10 +93,14 @@ void channels32(uint32_t p, uint32_t format, uint8_t out[4]) {
 
 uint32_t pack32(uint32_t format, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
   switch (format) {
-    case PIXFMT_BGRA32: return (b << 24) | (g << 16) | (r << 8) | a;
-    case PIXFMT_RGBA32: return (r << 24) | (g << 16) | (b << 8) | a;
-    case PIXFMT_ABGR32: return (a << 24) | (b << 16) | (g << 8) | r;
-    default: return (a << 24) | (r << 16) | (g << 8) | b;
+    case PIXFMT_BGRA32:
+      return (b << 24) | (g << 16) | (r << 8) | a;
+    case PIXFMT_RGBA32:
+      return (r << 24) | (g << 16) | (b << 8) | a;
+    case PIXFMT_ABGR32:
+      return (a << 24) | (b << 16) | (g << 8) | r;
+    default:
+      return (a << 24) | (r << 16) | (g << 8) | b;
   }
 }
 
@@ -102,14 +126,22 @@ uint32_t EncodePixel16(uint32_t format, uint32_t p) {
   p &= 0xFFFF;
   uint32_t r5 = (p >> 11) & 31, g6 = (p >> 5) & 63, g5 = g6 >> 1, b5 = p & 31;
   switch (format) {
-    case PIXFMT_RGB555: return (r5 << 10) | (g5 << 5) | b5;
-    case PIXFMT_BGR555: return (b5 << 10) | (g5 << 5) | r5;
-    case PIXFMT_RGB555_SWAP: return Swap16((r5 << 10) | (g5 << 5) | b5);
-    case PIXFMT_BGR555_SWAP: return Swap16((b5 << 10) | (g5 << 5) | r5);
-    case PIXFMT_RGB565: return p;
-    case PIXFMT_BGR565: return (b5 << 11) | (g6 << 5) | r5;
-    case PIXFMT_RGB565_SWAP: return Swap16(p);
-    default: return Swap16((b5 << 11) | (g6 << 5) | r5);
+    case PIXFMT_RGB555:
+      return (r5 << 10) | (g5 << 5) | b5;
+    case PIXFMT_BGR555:
+      return (b5 << 10) | (g5 << 5) | r5;
+    case PIXFMT_RGB555_SWAP:
+      return Swap16((r5 << 10) | (g5 << 5) | b5);
+    case PIXFMT_BGR555_SWAP:
+      return Swap16((b5 << 10) | (g5 << 5) | r5);
+    case PIXFMT_RGB565:
+      return p;
+    case PIXFMT_BGR565:
+      return (b5 << 11) | (g6 << 5) | r5;
+    case PIXFMT_RGB565_SWAP:
+      return Swap16(p);
+    default:
+      return Swap16((b5 << 11) | (g6 << 5) | r5);
   }
 }
 
@@ -134,19 +166,27 @@ uint32_t DecodePixel16(uint32_t format, uint32_t p) {
 uint32_t EncodePixel32(uint32_t format, uint32_t p) {
   uint32_t r = R(p), g = G(p), b = B(p);
   switch (format) {
-    case PIXFMT_BGRA32: return (b << 24) | (g << 16) | (r << 8);
-    case PIXFMT_RGBA32: return (p & 0xFFFFFF) << 8;
-    case PIXFMT_ABGR32: return (b << 16) | (g << 8) | r;
-    default: return p;
+    case PIXFMT_BGRA32:
+      return (b << 24) | (g << 16) | (r << 8);
+    case PIXFMT_RGBA32:
+      return (p & 0xFFFFFF) << 8;
+    case PIXFMT_ABGR32:
+      return (b << 16) | (g << 8) | r;
+    default:
+      return p;
   }
 }
 
 uint32_t DecodePixel32(uint32_t format, uint32_t p) {
   switch (format) {
-    case PIXFMT_BGRA32: return Rgb((p >> 8) & 0xFF, (p >> 16) & 0xFF, p >> 24);
-    case PIXFMT_RGBA32: return p >> 8;
-    case PIXFMT_ABGR32: return Rgb(p & 0xFF, (p >> 8) & 0xFF, (p >> 16) & 0xFF);
-    default: return p;
+    case PIXFMT_BGRA32:
+      return Rgb((p >> 8) & 0xFF, (p >> 16) & 0xFF, p >> 24);
+    case PIXFMT_RGBA32:
+      return p >> 8;
+    case PIXFMT_ABGR32:
+      return Rgb(p & 0xFF, (p >> 8) & 0xFF, (p >> 16) & 0xFF);
+    default:
+      return p;
   }
 }
 
@@ -174,13 +214,19 @@ void ReadPixelRGB(const void* pixel, uint32_t format, uint8_t out[3]) {
   if (format <= PIXFMT_BGR565_SWAP) {
     channels16(Load16(p), format, out);
   } else if (format == PIXFMT_RGB24) {
-    out[0] = p[0]; out[1] = p[1]; out[2] = p[2];
+    out[0] = p[0];
+    out[1] = p[1];
+    out[2] = p[2];
   } else if (format == PIXFMT_BGR24) {
-    out[0] = p[2]; out[1] = p[1]; out[2] = p[0];
+    out[0] = p[2];
+    out[1] = p[1];
+    out[2] = p[0];
   } else if (format <= PIXFMT_ABGR32) {
     uint8_t c[4];
     channels32(Load32(p), format, c);
-    out[0] = c[0]; out[1] = c[1]; out[2] = c[2];
+    out[0] = c[0];
+    out[1] = c[1];
+    out[2] = c[2];
   }
 }
 
@@ -229,11 +275,20 @@ bool ReadRectToARGB(const void* pixels, uint32_t* out, int32_t x, int32_t y, int
     for (int32_t i = 0; i < width; ++i) {
       uint32_t p = LoadRaw(row + static_cast<ptrdiff_t>(i) * bpp, bpp);
       switch (format) {
-        case PIXFMT_RGB565: p = Expand565(p); break;
-        case PIXFMT_BGRA32: p = __builtin_bswap32(p); break;
-        case PIXFMT_RGBA32: p >>= 8; break;
-        case PIXFMT_ABGR32: p = __builtin_bswap32(p) >> 8; break;
-        default: break;
+        case PIXFMT_RGB565:
+          p = Expand565(p);
+          break;
+        case PIXFMT_BGRA32:
+          p = __builtin_bswap32(p);
+          break;
+        case PIXFMT_RGBA32:
+          p >>= 8;
+          break;
+        case PIXFMT_ABGR32:
+          p = __builtin_bswap32(p) >> 8;
+          break;
+        default:
+          break;
       }
       o[i] = p;
     }
@@ -254,10 +309,17 @@ void WriteARGBToPixels(const uint32_t* argb, int32_t sx, int32_t sy, int32_t arg
       uint32_t p = s[i];
       if (bpp == 4) {
         switch (format) {
-          case PIXFMT_BGRA32: p = EncodePixel32(PIXFMT_BGRA32, p); break;
-          case PIXFMT_RGBA32: p <<= 8; break;
-          case PIXFMT_ABGR32: p = EncodePixel32(PIXFMT_ABGR32, p); break;
-          default: break;
+          case PIXFMT_BGRA32:
+            p = EncodePixel32(PIXFMT_BGRA32, p);
+            break;
+          case PIXFMT_RGBA32:
+            p <<= 8;
+            break;
+          case PIXFMT_ABGR32:
+            p = EncodePixel32(PIXFMT_ABGR32, p);
+            break;
+          default:
+            break;
         }
         Store32(d + static_cast<ptrdiff_t>(i) * 4, p);
       } else {

@@ -36,14 +36,15 @@ void FlipPixels(const FlipRequest* q) {
     for (int32_t i = 0; i < h / 2; ++i) {
       int32_t k = h - 1 - i;
       if (pixels)
-        swapBytes(q->pixels + Offset(0, i, q->rowLength, bpp), q->pixels + Offset(0, k, q->rowLength, bpp),
-                  static_cast<size_t>(w) * bpp);
+        swapBytes(q->pixels + Offset(0, i, q->rowLength, bpp),
+                  q->pixels + Offset(0, k, q->rowLength, bpp), static_cast<size_t>(w) * bpp);
       if (q->mask)
-        swapBytes(q->mask + ByteOffset(0, i, q->maskRowBytes), q->mask + ByteOffset(0, k, q->maskRowBytes),
+        swapBytes(q->mask + ByteOffset(0, i, q->maskRowBytes),
+                  q->mask + ByteOffset(0, k, q->maskRowBytes),
                   static_cast<size_t>(q->maskRowBytes));
       if (q->alpha)
-        swapBytes(q->alpha + ByteOffset(0, i, q->alphaRowBytes), q->alpha + ByteOffset(0, k, q->alphaRowBytes),
-                  static_cast<size_t>(w));
+        swapBytes(q->alpha + ByteOffset(0, i, q->alphaRowBytes),
+                  q->alpha + ByteOffset(0, k, q->alphaRowBytes), static_cast<size_t>(w));
     }
     return;
   }
@@ -51,8 +52,8 @@ void FlipPixels(const FlipRequest* q) {
     if (pixels) {
       uint8_t* row = q->pixels + Offset(0, j, q->rowLength, bpp);
       for (int32_t i = 0; i < w / 2; ++i)
-        swapBytes(row + static_cast<ptrdiff_t>(i) * bpp, row + static_cast<ptrdiff_t>(w - 1 - i) * bpp,
-                  static_cast<size_t>(bpp));
+        swapBytes(row + static_cast<ptrdiff_t>(i) * bpp,
+                  row + static_cast<ptrdiff_t>(w - 1 - i) * bpp, static_cast<size_t>(bpp));
     }
     if (q->alpha) {
       uint8_t* row = q->alpha + ByteOffset(0, j, q->alphaRowBytes);
@@ -75,8 +76,13 @@ void RotateQuarterTurn(const RotateRequest* q) {
   for (int32_t j = 0; j < sw; ++j) {
     for (int32_t i = 0; i < sh; ++i) {
       int32_t sx, sy;
-      if (q->direction == 1) { sx = sw - 1 - j; sy = i; }
-      else { sx = j; sy = sh - 1 - i; }
+      if (q->direction == 1) {
+        sx = sw - 1 - j;
+        sy = i;
+      } else {
+        sx = j;
+        sy = sh - 1 - i;
+      }
       if (q->source && q->dest)
         StoreRaw(q->dest + Offset(i, j, q->destRowLength, bpp), bpp,
                  LoadRaw(q->source + Offset(sx, sy, q->sourceRowLength, bpp), bpp));
@@ -111,8 +117,10 @@ void pixelate(const PixelateRequest* q, int bpp) {
       for (int32_t j = cy; j < cy + ch; ++j) {
         uint8_t* drow = q->dest + Offset(0, j, q->destRowLength, bpp);
         for (int32_t i = cx; i < cx + cw; ++i) {
-          if (useMask) PutMaskBit(q->destMask + static_cast<ptrdiff_t>(j) * q->destMaskRowBytes, i, fill);
-          if (useAlpha) q->destAlpha[ByteOffset(i, j, q->destAlphaRowBytes)] = static_cast<uint8_t>(alphaValue);
+          if (useMask)
+            PutMaskBit(q->destMask + static_cast<ptrdiff_t>(j) * q->destMaskRowBytes, i, fill);
+          if (useAlpha)
+            q->destAlpha[ByteOffset(i, j, q->destAlphaRowBytes)] = static_cast<uint8_t>(alphaValue);
           if (fill && !(useAlpha && alphaValue == 0))
             StoreRaw(drow + static_cast<ptrdiff_t>(i) * bpp, bpp, v);
         }
@@ -126,8 +134,8 @@ void pixelate(const PixelateRequest* q, int bpp) {
 void PixelatePixels32(const PixelateRequest* req) { pixelate(req, 4); }
 void PixelatePixels16(const PixelateRequest* req) { pixelate(req, 2); }
 
-void ScanFillMaskPolygon(uint8_t* mask, int32_t rowBytes, int32_t* scratch,
-                         const int32_t* points, int32_t count) {
+void ScanFillMaskPolygon(uint8_t* mask, int32_t rowBytes, int32_t* scratch, const int32_t* points,
+                         int32_t count) {
   if (count < 2) return;
   int32_t ymin = points[1], ymax = points[1];
   for (int32_t k = 1; k < count; ++k) {
@@ -141,7 +149,10 @@ void ScanFillMaskPolygon(uint8_t* mask, int32_t rowBytes, int32_t* scratch,
       int32_t x1 = points[2 * prev], y1 = points[2 * prev + 1];
       int32_t x2 = points[2 * k], y2 = points[2 * k + 1];
       if (y1 == y2) continue;
-      if (y1 > y2) { std::swap(x1, x2); std::swap(y1, y2); }
+      if (y1 > y2) {
+        std::swap(x1, x2);
+        std::swap(y1, y2);
+      }
       bool meets = (y1 <= y && y < y2) || (y == ymax && y1 < ymax && ymax <= y2);
       if (!meets) continue;
       double x = x1 + 0.5 + static_cast<double>(x2 - x1) * (y - y1) / (y2 - y1);
@@ -163,7 +174,8 @@ void ScanFillMaskPolygon(uint8_t* mask, int32_t rowBytes, int32_t* scratch,
 void MaskBitKernel(const MaskBitRequest* q, int32_t threshold) {
   for (int32_t j = 0; j < q->height; ++j) {
     const uint8_t* map = q->map + static_cast<ptrdiff_t>(j) * q->width;
-    const uint8_t* s = q->source ? q->source + static_cast<ptrdiff_t>(j) * q->sourceRowBytes : nullptr;
+    const uint8_t* s =
+        q->source ? q->source + static_cast<ptrdiff_t>(j) * q->sourceRowBytes : nullptr;
     uint8_t* d = q->dest + static_cast<ptrdiff_t>(j) * q->destRowBytes;
     for (int32_t i = 0; i < q->width; ++i) {
       bool shown = q->invert ? map[i] >= threshold : map[i] < threshold;
@@ -185,7 +197,8 @@ void RadialSweepKernel(RadialSweepRequest* q) {
   bool cols = q->columns != 0;
   int32_t srcLines = cols ? q->sourceWidth : q->sourceHeight;
   int32_t dstLines = cols ? q->destWidth : q->destHeight;
-  int32_t along = std::min(cols ? q->sourceHeight : q->sourceWidth, cols ? q->destHeight : q->destWidth);
+  int32_t along =
+      std::min(cols ? q->sourceHeight : q->sourceWidth, cols ? q->destHeight : q->destWidth);
   for (int32_t k = 0; k < q->steps; ++k) {
     double t = std::trunc(q->angles[k] / step);
     if (!(t > -1e9 && t < 1e9)) continue;
@@ -198,12 +211,15 @@ void RadialSweepKernel(RadialSweepRequest* q) {
       const uint8_t* sp = q->source + Offset(sx, sy, q->sourceRowLength, bpp);
       uint8_t* dp = q->dest + Offset(dx, dy, q->destRowLength, bpp);
       if (q->sourceMask) {
-        if (!MaskBit(q->sourceMask + static_cast<ptrdiff_t>(sy) * q->sourceMaskRowBytes, sx)) continue;
+        if (!MaskBit(q->sourceMask + static_cast<ptrdiff_t>(sy) * q->sourceMaskRowBytes, sx))
+          continue;
         StoreRaw(dp, bpp, LoadRaw(sp, bpp));
-        if (q->destMask) SetMaskBit(q->destMask + static_cast<ptrdiff_t>(dy) * q->destMaskRowBytes, dx);
+        if (q->destMask)
+          SetMaskBit(q->destMask + static_cast<ptrdiff_t>(dy) * q->destMaskRowBytes, dx);
       } else if (q->sourceAlpha) {
         uint8_t a = q->sourceAlpha[ByteOffset(sx, sy, q->sourceAlphaRowBytes)];
-        uint8_t* da = q->destAlpha ? q->destAlpha + ByteOffset(dx, dy, q->destAlphaRowBytes) : nullptr;
+        uint8_t* da =
+            q->destAlpha ? q->destAlpha + ByteOffset(dx, dy, q->destAlphaRowBytes) : nullptr;
         if (a) {
           StoreRaw(dp, bpp, LoadRaw(sp, bpp));
           if (da) *da = a;

@@ -102,9 +102,9 @@ struct PlotContext {
   uint8_t* pixels;
   int32_t rowLength;  // pixels
   int32_t bytesPerPixel;
-  const uint8_t* texture;  // null for a plain colour
+  const uint8_t* texture;    // null for a plain colour
   int32_t textureRowLength;  // pixels
-  uint8_t* targetMask;  // null when none
+  uint8_t* targetMask;       // null when none
   int32_t targetMaskRowBytes;
   uint8_t* targetAlpha;  // null when none
   int32_t targetAlphaRowBytes;
@@ -167,9 +167,9 @@ void FillPixelRect(uint8_t* pixels, int32_t x, int32_t y, int32_t width, int32_t
                    ArgbColor colour, int32_t opacity, int32_t rowLength, uint32_t format);
 // B = A + ((B - A) * (255 - level) >> 8) wherever the mask bit is set (every
 // pixel without a mask); the mask lies over A, starting at bit maskBitX.
-void MixPixels(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t maskBitX,
-               int32_t width, int32_t height, int32_t level, uint32_t format,
-               int32_t rowLengthA, int32_t rowLengthB, int32_t maskRowBytes);
+void MixPixels(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t maskBitX, int32_t width,
+               int32_t height, int32_t level, uint32_t format, int32_t rowLengthA,
+               int32_t rowLengthB, int32_t maskRowBytes);
 
 // Drawing a colour or a source image through an alpha channel (modes 1-4
 // and "plain" for any other value). In mode 3 the alpha source is a buffer
@@ -199,10 +199,9 @@ void ScaleAlphaLevel(const uint8_t* in, uint8_t* out, size_t count, int32_t leve
 void CopyPixels(const uint8_t* src, int32_t sx, int32_t sy, uint8_t* dst, int32_t dx, int32_t dy,
                 int32_t width, int32_t height, int32_t srcRowLength, int32_t dstRowLength,
                 int32_t bytesPerPixel);
-void CopyPixelsMasked(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int32_t sx,
-                      int32_t sy, int32_t dx, int32_t dy, int32_t width, int32_t height,
-                      int32_t srcRowLength, int32_t maskRowBytes, int32_t dstRowLength,
-                      int32_t bytesPerPixel);
+void CopyPixelsMasked(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int32_t sx, int32_t sy,
+                      int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t srcRowLength,
+                      int32_t maskRowBytes, int32_t dstRowLength, int32_t bytesPerPixel);
 // pixel = value where the mask bit at (maskBitX + i, maskRow + j) is set.
 void PaintMaskValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow, uint8_t* pixels,
                     int32_t x, int32_t y, int32_t width, int32_t height, int32_t maskRowBytes,
@@ -213,9 +212,9 @@ void InvertByteRect(uint8_t* bytes, int32_t rows, int32_t rowBytes);
 void FillAlphaBytes(uint8_t* bytes, int32_t x, int32_t y, int32_t width, int32_t height,
                     int32_t rowBytes, uint8_t value);
 // alpha byte = value where the mask bit is set.
-void MaskToAlphaValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow,
-                      int32_t maskRowBytes, uint8_t* alpha, int32_t ax, int32_t ay,
-                      int32_t alphaRowBytes, int32_t width, int32_t height, uint8_t value);
+void MaskToAlphaValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow, int32_t maskRowBytes,
+                      uint8_t* alpha, int32_t ax, int32_t ay, int32_t alphaRowBytes, int32_t width,
+                      int32_t height, uint8_t value);
 // One byte per pixel (packed rows) to white / black pixels of the format.
 void ExpandMaskBytes(uint8_t* pixels, int32_t width, int32_t height, uint32_t format,
                      int32_t rowLength, const uint8_t* bytes);
@@ -287,8 +286,8 @@ void CombineAlphaBytes(const AlphaCombineRequest* req);
 // t = (alpha byte == 255): modes 0, 2 bit = t; 1 bit = !t; 3 flip where t;
 // 5 set where t; 4 (and others) nothing.
 void AlphaToMaskBits(const uint8_t* alpha, uint8_t* mask, int32_t alphaRowBytes,
-                     int32_t maskRowBytes, int32_t mode, int32_t sx, int32_t sy,
-                     int32_t maskBitX, int32_t maskRow, int32_t width, int32_t height);
+                     int32_t maskRowBytes, int32_t mode, int32_t sx, int32_t sy, int32_t maskBitX,
+                     int32_t maskRow, int32_t width, int32_t height);
 // Scratch mask (or alpha) for a clipped blit: for each pixel (x + i, y + j)
 // of the blit's source rectangle the clip bit is read at (clipX + i,
 // clipY + j). A mask bit is set where the clip bit and the source bit (or no
@@ -301,8 +300,8 @@ void CombineClipMask(const uint8_t* srcMask, int32_t srcMaskRowBytes, const uint
                      int32_t width, int32_t height);
 // Sets the bits of a polygon's interior (points as x, y pairs; they must
 // lie inside the mask). scratch holds at least count crossings.
-void ScanFillMaskPolygon(uint8_t* mask, int32_t rowBytes, int32_t* scratch,
-                         const int32_t* points, int32_t count);
+void ScanFillMaskPolygon(uint8_t* mask, int32_t rowBytes, int32_t* scratch, const int32_t* points,
+                         int32_t count);
 // Threshold transition: shown = map < threshold (>= with invert).
 struct MaskBitRequest {
   const uint8_t* source;  // bits or bytes; null in bit mode means all set
@@ -436,16 +435,16 @@ uint32_t GetSoftBitmapFormat();
 // ERR_ALLOCALPHA or ERR_ALLOCMASK. Flags: bit 0 prepared, 8 video bitmap.
 // extra describes the source for an adapter video bitmap (unused here).
 BitmapHandle* AllocBitmap(int32_t width, int32_t height, uint32_t flags, const void* extra);
-SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags,
-                              uint32_t* outPrepared, uint32_t* outNotOwned, const void* extra);
+SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags, uint32_t* outPrepared,
+                              uint32_t* outNotOwned, const void* extra);
 void FreeNativeBitmap(SoftBitmap* record);
 intptr_t GetSoftBitmapAttr(const BitmapHandle* handle, int32_t code);
 // memory (with its rowBytes) wraps the caller's buffer instead of owning one.
 BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, uint8_t* memory,
                                 int32_t rowBytes);
 // model: a pixel bitmap whose row length the mask rows line up with.
-BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height,
-                           int32_t clear, uint8_t* memory, int32_t rowBytes);
+BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height, int32_t clear,
+                           uint8_t* memory, int32_t rowBytes);
 void FreeBitmap(BitmapHandle* handle);  // null is ignored
 void FreeAlphaChannel(BitmapHandle* handle);
 void FreeBitMask(BitmapHandle* handle);
@@ -523,8 +522,7 @@ uint32_t* ReadBitmapRectARGBMasked(BitmapHandle* handle, int32_t x, int32_t y, i
 uint32_t* BitmapToARGBWithAlpha(BitmapHandle* handle, BitmapHandle* mask, BitmapHandle* alpha,
                                 int32_t width, int32_t height);
 void WriteARGBToBitmap(const uint32_t* pixels, int32_t sx, int32_t sy, int32_t sourceRowBytes,
-                       BitmapHandle* bitmap, int32_t dx, int32_t dy, int32_t width,
-                       int32_t height);
+                       BitmapHandle* bitmap, int32_t dx, int32_t dy, int32_t width, int32_t height);
 // keyColour -1: no mask. Flag 8 (or 2 with tryAdapter): an alpha channel from
 // the top bytes. Results: 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA.
 ErrorCode CreateBitmapFromRGB(const uint32_t* pixels, int64_t keyColour, int32_t width,
@@ -547,12 +545,12 @@ void ClipBlitRect(const BlitClip* clip, int32_t* sx, int32_t* sy, int32_t* dx, i
                   int32_t destWidth, int32_t destHeight, int32_t useClip);
 // The blits lock both bitmaps and run the kernels; the caller has clipped.
 // A rectangle that does not lie inside both bitmaps is not drawn.
-void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
-                       int32_t dx, int32_t dy, int32_t width, int32_t height);
-void BltBitmapMasked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
-                     int32_t dx, int32_t dy, int32_t width, int32_t height, BitmapHandle* mask);
-void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
-                    int32_t dx, int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha);
+void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                       int32_t dy, int32_t width, int32_t height);
+void BltBitmapMasked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                     int32_t dy, int32_t width, int32_t height, BitmapHandle* mask);
+void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                    int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha);
 void BltSpanLocked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                    int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha,
                    BitmapHandle* secondAlpha, int32_t mode);
@@ -570,18 +568,18 @@ void BltAlphaChannel(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* 
                      BitmapHandle* destAlpha, int32_t p1, int32_t p2, int32_t p3,
                      BitmapHandle* source, const uint8_t* alphaAddress, int32_t alphaRow);
 void ClipBltAlphaChannel(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* dest,
-                         int32_t dx, int32_t dy, int32_t width, int32_t height,
-                         int32_t sourceWidth, int32_t sourceHeight, int32_t destWidth,
-                         int32_t destHeight, ArgbColor colour, int32_t mode,
-                         BitmapHandle* destAlpha, int32_t p1, int32_t p2, int32_t p3,
-                         BitmapHandle* source, const uint8_t* alphaAddress, int32_t alphaRow);
+                         int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
+                         int32_t sourceHeight, int32_t destWidth, int32_t destHeight,
+                         ArgbColor colour, int32_t mode, BitmapHandle* destAlpha, int32_t p1,
+                         int32_t p2, int32_t p3, BitmapHandle* source, const uint8_t* alphaAddress,
+                         int32_t alphaRow);
 void BltBitmapFormat(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* destAlpha,
                      int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t mode,
                      int32_t intensity);
 void ClipAndBltBitmap(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* destAlpha,
-                      int32_t dx, int32_t dy, int32_t width, int32_t height,
-                      int32_t sourceWidth, int32_t sourceHeight, int32_t destWidth,
-                      int32_t destHeight, int32_t mode, int32_t intensity);
+                      int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
+                      int32_t sourceHeight, int32_t destWidth, int32_t destHeight, int32_t mode,
+                      int32_t intensity);
 
 // SafeBlt flags.
 enum : uint32_t {
@@ -680,8 +678,8 @@ struct QuantizeRequest {
   int32_t keyColour;    // 0x00RRGGBB or -1
   int32_t reserve;      // count one entry more for the caller
   int32_t dither;
-  int32_t result;       // 1 on success, left 0 on failure (memory)
-  int32_t keyIndex;     // out: entry holding the key, or -1
+  int32_t result;    // 1 on success, left 0 on failure (memory)
+  int32_t keyIndex;  // out: entry holding the key, or -1
 };
 void QuantizeColors(QuantizeRequest* request);
 
@@ -708,7 +706,12 @@ uint16_t GradientColorAt16(GradientState* state, int32_t pos);
 
 // Convolution in place: Gaussian blur ('b'), emboss ('e'), edge ('g'),
 // sharpen ('s'); the alpha channel, when given, after the colours.
-enum : int32_t { CONVOLVE_BLUR = 98, CONVOLVE_EMBOSS = 101, CONVOLVE_EDGE = 103, CONVOLVE_SHARPEN = 115 };
+enum : int32_t {
+  CONVOLVE_BLUR = 98,
+  CONVOLVE_EMBOSS = 101,
+  CONVOLVE_EDGE = 103,
+  CONVOLVE_SHARPEN = 115
+};
 struct ConvolveRequest {
   void* pixels;
   int32_t width, height, rowLength;
@@ -761,8 +764,8 @@ void ModulatePixels(const ModulateRequest* request);
 // Least squares and the linear solver. Matrices are arrays of row addresses.
 double** AllocDoubleMatrix(int32_t rows, int32_t columns);  // zeroed, or null
 void FreeDoubleMatrix(double** matrix, int32_t rows);
-void LeastSquaresAddTerms(double** m, double** vectors, const double* terms,
-                          const double* results, int32_t n, int32_t count);
+void LeastSquaresAddTerms(double** m, double** vectors, const double* terms, const double* results,
+                          int32_t n, int32_t count);
 // 1 with the solutions in vectors (m becomes its inverse); 0 when singular,
 // -1 when out of memory (callers that need not tell them apart test for 1).
 int32_t GaussJordanSolve(double** m, double** vectors, int32_t n, int32_t count);
@@ -827,7 +830,12 @@ void DrawThickLinePixels(PlotContext* ctx, int32_t x1, int32_t y1, int32_t x2, i
 // Distortion engine. Control points are quadruples (u, v, x, y): source
 // point (u, v) goes to destination point (x, y). Coefficients describe the
 // destination-to-source mapping.
-enum : int32_t { DISTORT_PERSPECTIVE = 4, DISTORT_ARC = 9, DISTORT_POLAR = 10, DISTORT_BARREL = 12 };
+enum : int32_t {
+  DISTORT_PERSPECTIVE = 4,
+  DISTORT_ARC = 9,
+  DISTORT_POLAR = 10,
+  DISTORT_BARREL = 12
+};
 struct DistortImage {
   int32_t width, height;
   int32_t xOffset, yOffset;  // position in mapping space; the render sets the output's
@@ -910,8 +918,8 @@ struct RippleRequest {
   int32_t sourceRowLength, secondRowLength, destinationRowLength;
   const int32_t* distances;
   const double* sine;
-  double waveLength;     // at least 1
-  double amplitude;      // set by the kernel unless the frame is -1
+  double waveLength;  // at least 1
+  double amplitude;   // set by the kernel unless the frame is -1
   double amplitudeStep;
   int32_t framesPerHalf;  // N
   int32_t width, height;
@@ -922,8 +930,8 @@ struct RippleRequest {
   uint8_t* destinationAlpha;
   int32_t destinationAlphaRowLength;
   int32_t centreX, centreY;
-  const int32_t* readPosition;  // the kernel's own
-  int32_t radius;               // largest radius R
+  const int32_t* readPosition;      // the kernel's own
+  int32_t radius;                   // largest radius R
   int32_t sourceColumn, sourceRow;  // the kernel's own
   int32_t storedPhase;              // used when the frame is -1
   const uint8_t* sourceMask;
@@ -951,35 +959,37 @@ void InitRightAngleTransforms();
 ErrorCode EnsureScaleTables(int32_t neededX, int32_t neededY);  // ERR_MEM
 void FreeTransformScratch();
 // Output size and offset of a matrix applied to width x height.
-void ComputeTransformBounds(const double matrix[4], int32_t width, int32_t height, int32_t* outWidth,
-                            int32_t* outHeight, int32_t* outX, int32_t* outY);
+void ComputeTransformBounds(const double matrix[4], int32_t width, int32_t height,
+                            int32_t* outWidth, int32_t* outHeight, int32_t* outX, int32_t* outY);
 // Mirrors pixels, mask and alpha (vertical non-zero: rows, else columns).
 ErrorCode FlipBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
                      int32_t height, int32_t vertical);
 // Copies a rectangle with its mask and alpha into new handles.
 ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x,
-                        int32_t y, int32_t width, int32_t height, int32_t wantVideo, int32_t videoFlag,
-                        void* sourceDisplay, void* targetDisplay, BitmapHandle** outBitmap,
-                        BitmapHandle** outMask, BitmapHandle** outAlpha);
+                        int32_t y, int32_t width, int32_t height, int32_t wantVideo,
+                        int32_t videoFlag, void* sourceDisplay, void* targetDisplay,
+                        BitmapHandle** outBitmap, BitmapHandle** outMask, BitmapHandle** outAlpha);
 // Scales the source rectangle to destWidth x destHeight (mode non-zero:
 // smooth) into destination, or into new handles when destination is null.
 // A destination size below 1 does nothing and returns 0.
 ErrorCode TransformBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x,
                           int32_t y, BitmapHandle* destination, int32_t sourceWidth,
                           int32_t sourceHeight, int32_t destWidth, int32_t destHeight, int32_t mode,
-                          BitmapHandle** outBitmap, BitmapHandle** outMask, BitmapHandle** outAlpha);
+                          BitmapHandle** outBitmap, BitmapHandle** outMask,
+                          BitmapHandle** outAlpha);
 // A singular matrix is ERR_WRONGUSAGE.
-ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x,
-                            int32_t y, int32_t width, int32_t height, const double matrix[4],
-                            int32_t smooth, int32_t reserved, BitmapHandle** outBitmap,
-                            BitmapHandle** outMask, BitmapHandle** outAlpha, int32_t* outWidth,
-                            int32_t* outHeight);
+ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                            int32_t x, int32_t y, int32_t width, int32_t height,
+                            const double matrix[4], int32_t smooth, int32_t reserved,
+                            BitmapHandle** outBitmap, BitmapHandle** outMask,
+                            BitmapHandle** outAlpha, int32_t* outWidth, int32_t* outHeight);
 // The output gets a mask when the source has one, or has neither and
 // filtering is off; otherwise an alpha channel.
-ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
-                        int32_t height, int32_t method, const double* arguments, int32_t count,
-                        int32_t filtered, BitmapHandle** outBitmap, BitmapHandle** outMask,
-                        BitmapHandle** outAlpha, int32_t* outWidth, int32_t* outHeight);
+ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                        int32_t width, int32_t height, int32_t method, const double* arguments,
+                        int32_t count, int32_t filtered, BitmapHandle** outBitmap,
+                        BitmapHandle** outMask, BitmapHandle** outAlpha, int32_t* outWidth,
+                        int32_t* outHeight);
 
 // Image-kernel wrappers: lock, run the kernel for 2- or 4-byte pixels,
 // unlock. An existing lock, when given, is used instead of a new one.
@@ -1021,27 +1031,28 @@ BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t
 // A new mask with bits cleared where the pixel has the colour.
 ErrorCode SetBitmapColorKey(BitmapHandle* bitmap, int32_t width, int32_t height, ArgbColor colour,
                             BitmapHandle** outMask);
-ErrorCode PixelateBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
-                         int32_t height, int32_t cell);
-ErrorCode InvertBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, const BitmapLock* existing);
-ErrorCode GrayBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, const BitmapLock* existing,
-                     int32_t mode);
+ErrorCode PixelateBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                         int32_t width, int32_t height, int32_t cell);
+ErrorCode InvertBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
+                       const BitmapLock* existing);
+ErrorCode GrayBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
+                     const BitmapLock* existing, int32_t mode);
 ErrorCode MonochromeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t dither);
 ErrorCode CharcoalBitmap(BitmapHandle* bitmap, BitmapHandle* second, int32_t width, int32_t height,
                          double radius, double sigma);
 // Mixes source into bitmap at ratio 0-255 (255 gives the source).
-ErrorCode MixBitmaps(BitmapHandle* bitmap, BitmapHandle* source, BitmapHandle* sourceMask, int32_t dx,
-                     int32_t dy, int32_t sx, int32_t sy, int32_t width, int32_t height, int32_t ratio,
-                     BitmapHandle* alpha, int32_t alphaWidth, int32_t alphaHeight);
+ErrorCode MixBitmaps(BitmapHandle* bitmap, BitmapHandle* source, BitmapHandle* sourceMask,
+                     int32_t dx, int32_t dy, int32_t sx, int32_t sy, int32_t width, int32_t height,
+                     int32_t ratio, BitmapHandle* alpha, int32_t alphaWidth, int32_t alphaHeight);
 ErrorCode TintBitmap(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, int32_t height,
                      ArgbColor colour, int32_t opacity);
 ErrorCode QuantizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t colours,
                          int32_t dither);
 // The quantiser on raw pixels; non-zero on success.
-int32_t QuantizeBitmapPixels(const void* pixels, uint32_t format, int32_t bytesPerPixel, int32_t width,
-                             int32_t height, int32_t modulo, uint8_t* indices, uint32_t* palette,
-                             int32_t* colourCount, int32_t keyColour, int32_t reserve,
-                             int32_t dither, int32_t* keyIndex);
+int32_t QuantizeBitmapPixels(const void* pixels, uint32_t format, int32_t bytesPerPixel,
+                             int32_t width, int32_t height, int32_t modulo, uint8_t* indices,
+                             uint32_t* palette, int32_t* colourCount, int32_t keyColour,
+                             int32_t reserve, int32_t dither, int32_t* keyIndex);
 // Nearest or smooth (flags non-zero) scaling of a raw rectangle; without a
 // destination a new destWidth x destHeight x 4-byte buffer (FreeMemory).
 // Null when out of memory.

@@ -61,29 +61,56 @@ bool LocateGradientStops(GradientState* s, int32_t pos) {
   int64_t start, end;
   if (f < first.position) {
     switch (s->spread) {
-      case GRADIENT_SPREAD_PAD: a = b = &first; start = BEFORE_ALL; end = first.position; break;
+      case GRADIENT_SPREAD_PAD:
+        a = b = &first;
+        start = BEFORE_ALL;
+        end = first.position;
+        break;
       case GRADIENT_SPREAD_REPEAT:
-        a = &last; start = static_cast<int64_t>(last.position) - 0x10000;
-        b = &first; end = first.position;
+        a = &last;
+        start = static_cast<int64_t>(last.position) - 0x10000;
+        b = &first;
+        end = first.position;
         break;
       case GRADIENT_SPREAD_REFLECT:
-        a = b = &first; start = -static_cast<int64_t>(first.position); end = first.position;
+        a = b = &first;
+        start = -static_cast<int64_t>(first.position);
+        end = first.position;
         break;
-      default: a = b = &BLACK_STOP; start = BEFORE_ALL; end = first.position; break;
+      default:
+        a = b = &BLACK_STOP;
+        start = BEFORE_ALL;
+        end = first.position;
+        break;
     }
   } else {
     int32_t i = 1;
     while (i < s->count && f >= st[i].position) ++i;
     if (i < s->count) {
-      a = &st[i - 1]; start = a->position;
-      b = &st[i]; end = b->position;
+      a = &st[i - 1];
+      start = a->position;
+      b = &st[i];
+      end = b->position;
     } else {
-      a = &last; start = last.position;
+      a = &last;
+      start = last.position;
       switch (s->spread) {
-        case GRADIENT_SPREAD_PAD: b = &last; end = BEYOND_ALL; break;
-        case GRADIENT_SPREAD_REPEAT: b = &first; end = static_cast<int64_t>(first.position) + 0x10000; break;
-        case GRADIENT_SPREAD_REFLECT: b = &last; end = 0x20000 - static_cast<int64_t>(last.position); break;
-        default: a = b = &BLACK_STOP; end = BEYOND_ALL; break;
+        case GRADIENT_SPREAD_PAD:
+          b = &last;
+          end = BEYOND_ALL;
+          break;
+        case GRADIENT_SPREAD_REPEAT:
+          b = &first;
+          end = static_cast<int64_t>(first.position) + 0x10000;
+          break;
+        case GRADIENT_SPREAD_REFLECT:
+          b = &last;
+          end = 0x20000 - static_cast<int64_t>(last.position);
+          break;
+        default:
+          a = b = &BLACK_STOP;
+          end = BEYOND_ALL;
+          break;
       }
     }
   }
@@ -123,10 +150,22 @@ void linearLine(int32_t angle, double w, double h, double p[4]) {
   if (a < 0) a += 360;
   double x2, y2;
   switch (a) {
-    case 0: x2 = 0; y2 = -h; break;
-    case 90: x2 = w; y2 = 0; break;
-    case 180: x2 = 0; y2 = h; break;
-    case 270: x2 = -w; y2 = 0; break;
+    case 0:
+      x2 = 0;
+      y2 = -h;
+      break;
+    case 90:
+      x2 = w;
+      y2 = 0;
+      break;
+    case 180:
+      x2 = 0;
+      y2 = h;
+      break;
+    case 270:
+      x2 = -w;
+      y2 = 0;
+      break;
     default: {
       double k = std::tan(a * M_PI / 180.0);
       double x = a > 180 ? -w : w;
@@ -137,13 +176,25 @@ void linearLine(int32_t angle, double w, double h, double p[4]) {
     }
   }
   if (x2 > 0 && y2 >= 0) {
-    p[0] = 0; p[1] = h; p[2] = x2; p[3] = h - y2;
+    p[0] = 0;
+    p[1] = h;
+    p[2] = x2;
+    p[3] = h - y2;
   } else if (x2 >= 0 && y2 <= 0) {
-    p[0] = 0; p[1] = 0; p[2] = x2; p[3] = -y2;
+    p[0] = 0;
+    p[1] = 0;
+    p[2] = x2;
+    p[3] = -y2;
   } else if (x2 < 0 && y2 < 0) {
-    p[0] = w; p[1] = 0; p[2] = w + x2; p[3] = -y2;
+    p[0] = w;
+    p[1] = 0;
+    p[2] = w + x2;
+    p[3] = -y2;
   } else {
-    p[0] = -x2; p[1] = y2; p[2] = 0; p[3] = 0;
+    p[0] = -x2;
+    p[1] = y2;
+    p[2] = 0;
+    p[3] = 0;
   }
   for (int i = 0; i < 4; ++i) p[i] = fixed(p[i]);
 }
@@ -172,8 +223,9 @@ bool RenderGradient(const GradientRequest* q) {
   GradientStop stops[GRADIENT_MAX_STOPS + 1];
   int32_t count = std::min(g->stopCount, GRADIENT_MAX_STOPS);
   for (int32_t i = 0; i < count; ++i)
-    stops[i] = makeStop(g->stops[i].colour,
-                        VmTruncInt32(static_cast<double>(static_cast<float>(g->stops[i].position)) * 65536.0));
+    stops[i] = makeStop(
+        g->stops[i].colour,
+        VmTruncInt32(static_cast<double>(static_cast<float>(g->stops[i].position)) * 65536.0));
   if (count == 0) {
     if (g->type == GRADIENT_CONICAL) {
       stops[0] = makeStop(g->secondColour, 0);
@@ -186,8 +238,9 @@ bool RenderGradient(const GradientRequest* q) {
       count = 2;
     }
   }
-  std::stable_sort(stops, stops + count,
-                   [](const GradientStop& a, const GradientStop& b) { return a.position < b.position; });
+  std::stable_sort(stops, stops + count, [](const GradientStop& a, const GradientStop& b) {
+    return a.position < b.position;
+  });
   GradientState state{};
   state.stops = stops;
   state.count = count;
@@ -207,13 +260,15 @@ bool RenderGradient(const GradientRequest* q) {
   double radius = 0;
   if (g->type == GRADIENT_RADIAL) {
     double size = g->size == 1.0 ? 0.99 : g->size;
-    radius = (1.0 - size) * (std::max(std::fabs(0.5 - g->centreX), std::fabs(0.5 - g->centreY)) + 0.5) *
+    radius = (1.0 - size) *
+             (std::max(std::fabs(0.5 - g->centreX), std::fabs(0.5 - g->centreY)) + 0.5) *
              std::sqrt(w * w + h * h);
   }
   double turn = g->angle * M_PI / 180.0;
   int bpp = q->bytesPerPixel;
   for (int32_t j = 0; j < q->height; ++j) {
-    uint8_t* row = static_cast<uint8_t*>(q->pixels) + pixel::Offset(q->x, q->y + j, q->rowLength, bpp);
+    uint8_t* row =
+        static_cast<uint8_t*>(q->pixels) + pixel::Offset(q->x, q->y + j, q->rowLength, bpp);
     double py = j + 0.5;
     double rowT = 0, stepT = 0;
     if (g->type == GRADIENT_LINEAR && len2 > 0) {

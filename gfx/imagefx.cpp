@@ -55,15 +55,16 @@ int32_t percent(double v) { return VmTruncInt32(std::max(v, 0.0) * 100.0); }
 ErrorCode OilPaintBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double radius) {
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
-  OilPaintRequest q{l.lock->address, l.width, l.height, l.lock->rowLength, l.lock->pixelFormat,
-                    radius > 0 ? radius : 0.0};
+  OilPaintRequest q{
+      l.lock->address,          l.width, l.height, l.lock->rowLength, l.lock->pixelFormat,
+      radius > 0 ? radius : 0.0};
   if (l.bpp() == 2) OilPaintPixels(&q);
   if (l.bpp() == 4) OilPaintPixels32(&q);
   return 0;
 }
 
-ErrorCode SwirlBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height,
-                      int32_t angle) {
+ErrorCode SwirlBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
+                      int32_t height, int32_t angle) {
   angle = std::clamp(angle, -359, 359);
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
@@ -100,9 +101,9 @@ ErrorCode SwirlBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* al
   return result;
 }
 
-ErrorCode WaterRippleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
-                            int32_t height, double waveLength, double amplitude, int32_t phase, double centreX,
-                            double centreY) {
+ErrorCode WaterRippleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                            int32_t width, int32_t height, double waveLength, double amplitude,
+                            int32_t phase, double centreX, double centreY) {
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
   ScopedLock ml, al;
@@ -112,8 +113,8 @@ ErrorCode WaterRippleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHand
   centreY = std::clamp(std::isfinite(centreY) ? centreY : 0.5, 0.0, 1.0);
   int32_t cx = VmTruncInt32(centreX * l.width), cy = VmTruncInt32(centreY * l.height);
   auto* sine = static_cast<double*>(AllocMemoryArray(SWIRL_TABLE_SIZE, sizeof(double), 0));
-  auto* dist = static_cast<int32_t*>(
-      AllocMemoryArray(static_cast<size_t>(l.width) * static_cast<size_t>(l.height), sizeof(int32_t), 0));
+  auto* dist = static_cast<int32_t*>(AllocMemoryArray(
+      static_cast<size_t>(l.width) * static_cast<size_t>(l.height), sizeof(int32_t), 0));
   ErrorCode result = 0;
   if (!sine || !dist) {
     result = ERR_MEM;
@@ -154,32 +155,39 @@ ErrorCode ContrastRangeBitmap(BitmapHandle* bitmap, int32_t width, int32_t heigh
                               int64_t highCount, const BitmapLock* existing) {
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, existing, width, height)) return e;
-  LevelsRequest q{l.lock->address, l.width, l.height, l.lock->rowLength, lowCount, highCount,
+  LevelsRequest q{l.lock->address,     l.width, l.height, l.lock->rowLength, lowCount, highCount,
                   l.lock->pixelFormat, l.bpp()};
   NormalizeLevels(&q);
   return 0;
 }
 
-ErrorCode AutoContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, const BitmapLock* existing) {
+ErrorCode AutoContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
+                             const BitmapLock* existing) {
   double n = static_cast<double>(width) * height;
-  return ContrastRangeBitmap(bitmap, width, height, static_cast<int64_t>(0.02 * n), static_cast<int64_t>(0.99 * n),
-                             existing);
+  return ContrastRangeBitmap(bitmap, width, height, static_cast<int64_t>(0.02 * n),
+                             static_cast<int64_t>(0.99 * n), existing);
 }
 
-ErrorCode ModulateBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double brightness, double saturation,
-                         double hue) {
+ErrorCode ModulateBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double brightness,
+                         double saturation, double hue) {
   if (brightness == 1.0 && saturation == 1.0 && hue == 1.0) return 0;
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
-  ModulateRequest q{l.lock->address, l.width, l.height, l.lock->rowLength, l.lock->pixelFormat,
-                    percent(brightness), percent(saturation), percent(hue)};
+  ModulateRequest q{l.lock->address,
+                    l.width,
+                    l.height,
+                    l.lock->rowLength,
+                    l.lock->pixelFormat,
+                    percent(brightness),
+                    percent(saturation),
+                    percent(hue)};
   if (l.bpp() == 2) ModulatePixels16(&q);
   if (l.bpp() == 4) ModulatePixels(&q);
   return 0;
 }
 
-ErrorCode ContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t sharpen, int32_t steps,
-                         const BitmapLock* existing) {
+ErrorCode ContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t sharpen,
+                         int32_t steps, const BitmapLock* existing) {
   if (steps < 1) return 0;
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, existing, width, height)) return e;
@@ -210,7 +218,8 @@ void BuildGammaTable(uint8_t table[256], double gamma) {
   }
 }
 
-ErrorCode GammaBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double red, double green, double blue) {
+ErrorCode GammaBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double red, double green,
+                      double blue) {
   double g[3] = {std::max(red, 0.0), std::max(green, 0.0), std::max(blue, 0.0)};
   uint8_t tables[3][256];
   const uint8_t* use[3] = {nullptr, nullptr, nullptr};
@@ -229,7 +238,7 @@ ErrorCode GammaBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, doubl
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
   GammaRequest q{l.lock->address, l.width, l.height, l.lock->rowLength, l.lock->pixelFormat,
-                 use[0], use[1], use[2], channels};
+                 use[0],          use[1],  use[2],   channels};
   if (l.bpp() == 2) GammaPixels16(&q);
   if (l.bpp() == 4) GammaPixels32(&q);
   return 0;
@@ -243,8 +252,8 @@ ErrorCode SolarizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, in
   return 0;
 }
 
-ErrorCode ConvolveBitmap(int32_t code, BitmapHandle* source, BitmapHandle* destAlpha, int32_t width, int32_t height,
-                         double strength, double bias, const BitmapLock* existing) {
+ErrorCode ConvolveBitmap(int32_t code, BitmapHandle* source, BitmapHandle* destAlpha, int32_t width,
+                         int32_t height, double strength, double bias, const BitmapLock* existing) {
   if (!(strength > 0)) strength = 1;
   EffectLock l;
   if (source || existing) {
@@ -258,34 +267,44 @@ ErrorCode ConvolveBitmap(int32_t code, BitmapHandle* source, BitmapHandle* destA
     width = std::min(width, al.lock.width);
     height = std::min(height, al.lock.height);
   }
-  ConvolveRequest q{l.lock ? l.lock->address : nullptr, width, height, l.lock ? l.lock->rowLength : 0,
-                    l.lock ? l.lock->pixelFormat : 0, l.lock ? l.bpp() : 0, al.held ? al.lock.address : nullptr,
-                    al.held ? al.lock.rowLength : 0, strength, bias, code};
+  ConvolveRequest q{l.lock ? l.lock->address : nullptr,
+                    width,
+                    height,
+                    l.lock ? l.lock->rowLength : 0,
+                    l.lock ? l.lock->pixelFormat : 0,
+                    l.lock ? l.bpp() : 0,
+                    al.held ? al.lock.address : nullptr,
+                    al.held ? al.lock.rowLength : 0,
+                    strength,
+                    bias,
+                    code};
   ConvolvePixels(&q);
   return 0;
 }
 
-BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y, int32_t width,
-                                int32_t height, double radius, double sigma, int32_t fill, int32_t binarise,
-                                int32_t secondPass) {
+BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y,
+                                int32_t width, int32_t height, double radius, double sigma,
+                                int32_t fill, int32_t binarise, int32_t secondPass) {
   int32_t r = VmTruncInt32(radius);
   if (r < 0 || width < 1 || height < 1) return nullptr;
   int64_t w = static_cast<int64_t>(width) + 2 * static_cast<int64_t>(r);
   int64_t h = static_cast<int64_t>(height) + 2 * static_cast<int64_t>(r);
   if (w > INT32_MAX || h > INT32_MAX) return nullptr;
-  OwnedHandle out(AllocAlphaChannel(static_cast<int32_t>(w), static_cast<int32_t>(h), 1, nullptr, 0));
+  OwnedHandle out(
+      AllocAlphaChannel(static_cast<int32_t>(w), static_cast<int32_t>(h), 1, nullptr, 0));
   if (!out) return nullptr;
   uint8_t level = static_cast<uint8_t>(fill);
   if (alpha)
-    ClipAndBltBitmap(alpha, x, y, out.get(), r, r, width, height, static_cast<int32_t>(GetBitmapAttr(alpha, 0)),
+    ClipAndBltBitmap(alpha, x, y, out.get(), r, r, width, height,
+                     static_cast<int32_t>(GetBitmapAttr(alpha, 0)),
                      static_cast<int32_t>(GetBitmapAttr(alpha, 14)), static_cast<int32_t>(w),
                      static_cast<int32_t>(h), 6, level);
   else if (mask)
     MaskToAlphaRect(mask, x, y, out.get(), r, r, width, height, level);
   else
     FillAlphaRect(out.get(), r, r, width, height, level);
-  ConvolveBitmap(CONVOLVE_BLUR, nullptr, out.get(), static_cast<int32_t>(w), static_cast<int32_t>(h), radius, sigma,
-                 nullptr);
+  ConvolveBitmap(CONVOLVE_BLUR, nullptr, out.get(), static_cast<int32_t>(w),
+                 static_cast<int32_t>(h), radius, sigma, nullptr);
   if (binarise) {
     ScopedLock l;
     if (!l.take(out.get(), false)) return nullptr;
@@ -296,8 +315,8 @@ BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t
     }
   }
   if (secondPass)
-    ConvolveBitmap(CONVOLVE_BLUR, nullptr, out.get(), static_cast<int32_t>(w), static_cast<int32_t>(h), radius / 2,
-                   radius / 6, nullptr);
+    ConvolveBitmap(CONVOLVE_BLUR, nullptr, out.get(), static_cast<int32_t>(w),
+                   static_cast<int32_t>(h), radius / 2, radius / 6, nullptr);
   return out.release();
 }
 
@@ -312,18 +331,20 @@ ErrorCode SetBitmapColorKey(BitmapHandle* bitmap, int32_t width, int32_t height,
   uint32_t format = l.lock->pixelFormat;
   uint32_t key = ColorToPixel(colour, format, 0);
   if (l.bpp() == 4) {
-    uint32_t compare = (format == PIXFMT_ARGB32 || format == PIXFMT_ABGR32) ? 0xFFFFFFu : 0xFFFFFF00u;
-    BuildColorKeyMask32(l.p32(), ml.lock.address, l.width, l.height, ml.lock.rowLength, key & compare,
-                        l.lock->rowLength, compare);
+    uint32_t compare =
+        (format == PIXFMT_ARGB32 || format == PIXFMT_ABGR32) ? 0xFFFFFFu : 0xFFFFFF00u;
+    BuildColorKeyMask32(l.p32(), ml.lock.address, l.width, l.height, ml.lock.rowLength,
+                        key & compare, l.lock->rowLength, compare);
   } else if (l.bpp() == 2) {
-    BuildColorKeyMask16(l.p16(), ml.lock.address, l.width, l.height, ml.lock.rowLength, key, l.lock->rowLength);
+    BuildColorKeyMask16(l.p16(), ml.lock.address, l.width, l.height, ml.lock.rowLength, key,
+                        l.lock->rowLength);
   }
   *outMask = mask.release();
   return 0;
 }
 
-ErrorCode PixelateBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height,
-                         int32_t cell) {
+ErrorCode PixelateBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                         int32_t width, int32_t height, int32_t cell) {
   if (cell < 2) return 0;
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
@@ -339,10 +360,12 @@ ErrorCode PixelateBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle*
   pixels.p = static_cast<uint8_t*>(AllocMemory(bytes, 0));
   if (!pixels.p) return ERR_MEM;
   std::memcpy(pixels.p, l.lock->address, bytes);
-  PixelateRequest q{pixels.p, l.lock->address, nullptr, nullptr, nullptr, nullptr, l.lock->rowLength,
-                    l.lock->rowLength, 0, 0, 0, 0, l.width, l.height, cell};
+  PixelateRequest q{pixels.p,          l.lock->address,   nullptr, nullptr, nullptr, nullptr,
+                    l.lock->rowLength, l.lock->rowLength, 0,       0,       0,       0,
+                    l.width,           l.height,          cell};
   if (ml.held) {
-    size_t n = static_cast<size_t>(ml.lock.rowLength) * static_cast<size_t>(std::min(l.height, ml.lock.height));
+    size_t n = static_cast<size_t>(ml.lock.rowLength) *
+               static_cast<size_t>(std::min(l.height, ml.lock.height));
     maskCopy.p = static_cast<uint8_t*>(AllocMemory(n, 0));
     if (!maskCopy.p) return ERR_MEM;
     std::memcpy(maskCopy.p, ml.lock.address, n);
@@ -350,7 +373,8 @@ ErrorCode PixelateBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle*
     q.destMask = ml.lock.address;
     q.sourceMaskRowBytes = q.destMaskRowBytes = ml.lock.rowLength;
   } else if (al.held) {
-    size_t n = static_cast<size_t>(al.lock.rowLength) * static_cast<size_t>(std::min(l.height, al.lock.height));
+    size_t n = static_cast<size_t>(al.lock.rowLength) *
+               static_cast<size_t>(std::min(l.height, al.lock.height));
     alphaCopy.p = static_cast<uint8_t*>(AllocMemory(n, 0));
     if (!alphaCopy.p) return ERR_MEM;
     std::memcpy(alphaCopy.p, al.lock.address, n);
@@ -358,30 +382,35 @@ ErrorCode PixelateBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle*
     q.destAlpha = al.lock.address;
     q.sourceAlphaRowBytes = q.destAlphaRowBytes = al.lock.rowLength;
   }
-  if (l.bpp() == 4) PixelatePixels32(&q); else PixelatePixels16(&q);
+  if (l.bpp() == 4)
+    PixelatePixels32(&q);
+  else
+    PixelatePixels16(&q);
   return 0;
 }
 
-ErrorCode InvertBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, const BitmapLock* existing) {
+ErrorCode InvertBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
+                       const BitmapLock* existing) {
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, existing, width, height)) return e;
   InvertPixels(l.lock->address, l.width, l.height, l.lock->rowLength, l.bpp());
   return 0;
 }
 
-ErrorCode GrayBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, const BitmapLock* existing, int32_t mode) {
+ErrorCode GrayBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
+                     const BitmapLock* existing, int32_t mode) {
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, existing, width, height)) return e;
   l.run(GrayPixels16, GrayPixels32, mode);
   return 0;
 }
 
-int32_t QuantizeBitmapPixels(const void* pixels, uint32_t format, int32_t bytesPerPixel, int32_t width,
-                             int32_t height, int32_t modulo, uint8_t* indices, uint32_t* palette,
-                             int32_t* colourCount, int32_t keyColour, int32_t reserve, int32_t dither,
-                             int32_t* keyIndex) {
-  QuantizeRequest q{pixels, format, bytesPerPixel, width, height, modulo, indices, palette, *colourCount,
-                    keyColour, reserve, dither, 0, -1};
+int32_t QuantizeBitmapPixels(const void* pixels, uint32_t format, int32_t bytesPerPixel,
+                             int32_t width, int32_t height, int32_t modulo, uint8_t* indices,
+                             uint32_t* palette, int32_t* colourCount, int32_t keyColour,
+                             int32_t reserve, int32_t dither, int32_t* keyIndex) {
+  QuantizeRequest q{pixels,  format,       bytesPerPixel, width,   height, modulo, indices,
+                    palette, *colourCount, keyColour,     reserve, dither, 0,      -1};
   QuantizeColors(&q);
   if (!q.result) return 0;
   *colourCount = q.colourCount;
@@ -393,13 +422,14 @@ namespace {
 
 // Quantises the locked pixels into a new index buffer; null when out of
 // memory.
-uint8_t* quantizeLocked(const EffectLock& l, int32_t colours, int32_t dither, uint32_t palette[256], int32_t* count) {
+uint8_t* quantizeLocked(const EffectLock& l, int32_t colours, int32_t dither, uint32_t palette[256],
+                        int32_t* count) {
   auto* idx = static_cast<uint8_t*>(
       AllocMemoryArray(static_cast<size_t>(l.width), static_cast<size_t>(l.height), 0));
   if (!idx) return nullptr;
   *count = std::clamp(colours, 1, 256);
-  if (!QuantizeBitmapPixels(l.lock->address, l.lock->pixelFormat, l.bpp(), l.width, l.height, l.lock->rowLength, idx,
-                            palette, count, -1, 0, dither, nullptr)) {
+  if (!QuantizeBitmapPixels(l.lock->address, l.lock->pixelFormat, l.bpp(), l.width, l.height,
+                            l.lock->rowLength, idx, palette, count, -1, 0, dither, nullptr)) {
     FreeMemory(idx);
     return nullptr;
   }
@@ -428,7 +458,8 @@ ErrorCode MonochromeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, 
   return 0;
 }
 
-ErrorCode QuantizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t colours, int32_t dither) {
+ErrorCode QuantizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t colours,
+                         int32_t dither) {
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
   int bpp = l.bpp();
@@ -456,8 +487,8 @@ ErrorCode QuantizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, in
   return 0;
 }
 
-ErrorCode CharcoalBitmap(BitmapHandle* bitmap, BitmapHandle* second, int32_t width, int32_t height, double radius,
-                         double sigma) {
+ErrorCode CharcoalBitmap(BitmapHandle* bitmap, BitmapHandle* second, int32_t width, int32_t height,
+                         double radius, double sigma) {
   (void)second;  // only an adapter's video bitmap would need it; none exist
   if (!(radius > 0)) radius = 0;
   EffectLock l;
@@ -470,9 +501,9 @@ ErrorCode CharcoalBitmap(BitmapHandle* bitmap, BitmapHandle* second, int32_t wid
   return GrayBitmap(bitmap, l.width, l.height, l.lock, 0);
 }
 
-ErrorCode MixBitmaps(BitmapHandle* bitmap, BitmapHandle* source, BitmapHandle* sourceMask, int32_t dx, int32_t dy,
-                     int32_t sx, int32_t sy, int32_t width, int32_t height, int32_t ratio, BitmapHandle* alpha,
-                     int32_t alphaWidth, int32_t alphaHeight) {
+ErrorCode MixBitmaps(BitmapHandle* bitmap, BitmapHandle* source, BitmapHandle* sourceMask,
+                     int32_t dx, int32_t dy, int32_t sx, int32_t sy, int32_t width, int32_t height,
+                     int32_t ratio, BitmapHandle* alpha, int32_t alphaWidth, int32_t alphaHeight) {
   ratio = std::clamp(ratio, 0, 255);
   if (alpha) {
     OwnedHandle scaled(AllocAlphaChannel(alphaWidth, alphaHeight, 0, nullptr, 0));
@@ -484,34 +515,39 @@ ErrorCode MixBitmaps(BitmapHandle* bitmap, BitmapHandle* source, BitmapHandle* s
   ScopedLock dl, sl, ml;
   if (!dl.take(bitmap, false) || !sl.take(source, true)) return ERR_LOCKBMAP;
   if (sourceMask && !ml.take(sourceMask, true)) return ERR_LOCKBMAP;
-  if (!fxwrap::Inside(dl.lock, dx, dy, width, height) || !fxwrap::Inside(sl.lock, sx, sy, width, height) ||
-      (ml.held && !fxwrap::Inside(ml.lock, sx, sy, width, height)) || dl.lock.pixelFormat != sl.lock.pixelFormat)
+  if (!fxwrap::Inside(dl.lock, dx, dy, width, height) ||
+      !fxwrap::Inside(sl.lock, sx, sy, width, height) ||
+      (ml.held && !fxwrap::Inside(ml.lock, sx, sy, width, height)) ||
+      dl.lock.pixelFormat != sl.lock.pixelFormat)
     return ERR_WRONGUSAGE;
   MixPixels(fxwrap::At(sl.lock, sx, sy), fxwrap::At(dl.lock, dx, dy),
-            ml.held ? ml.lock.address + static_cast<ptrdiff_t>(sy) * ml.lock.rowLength : nullptr, sx, width, height,
-            ratio, dl.lock.pixelFormat, sl.lock.rowLength, dl.lock.rowLength, ml.held ? ml.lock.rowLength : 0);
+            ml.held ? ml.lock.address + static_cast<ptrdiff_t>(sy) * ml.lock.rowLength : nullptr,
+            sx, width, height, ratio, dl.lock.pixelFormat, sl.lock.rowLength, dl.lock.rowLength,
+            ml.held ? ml.lock.rowLength : 0);
   return 0;
 }
 
-ErrorCode TintBitmap(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, int32_t height, ArgbColor colour,
-                     int32_t opacity) {
+ErrorCode TintBitmap(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, int32_t height,
+                     ArgbColor colour, int32_t opacity) {
   ScopedLock l;
   if (!l.take(bitmap, false)) return ERR_LOCKBMAP;
   int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
   int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + width, l.lock.width);
   int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + height, l.lock.height);
   if (x1 <= x0 || y1 <= y0) return 0;
-  FillLockedRect(l.lock.address, static_cast<int32_t>(x0), static_cast<int32_t>(y0), static_cast<int32_t>(x1 - x0),
-                 static_cast<int32_t>(y1 - y0), colour, std::clamp(opacity, 0, 255), l.lock.rowLength,
-                 l.lock.pixelFormat);
+  FillLockedRect(l.lock.address, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
+                 static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0), colour,
+                 std::clamp(opacity, 0, 255), l.lock.rowLength, l.lock.pixelFormat);
   return 0;
 }
 
-uint8_t* ScalePixelBuffer(const void* source, int32_t sx, int32_t sy, int32_t sourceWidth, int32_t sourceHeight,
-                          void* destination, int32_t dx, int32_t dy, int32_t destWidth, int32_t destHeight,
-                          int32_t sourceModulo, int32_t destModulo, uint32_t format, int32_t flags) {
+uint8_t* ScalePixelBuffer(const void* source, int32_t sx, int32_t sy, int32_t sourceWidth,
+                          int32_t sourceHeight, void* destination, int32_t dx, int32_t dy,
+                          int32_t destWidth, int32_t destHeight, int32_t sourceModulo,
+                          int32_t destModulo, uint32_t format, int32_t flags) {
   int32_t bpp = BytesPerPixel(format);
-  if (!source || bpp < 2 || sourceWidth < 1 || sourceHeight < 1 || destWidth < 1 || destHeight < 1) return nullptr;
+  if (!source || bpp < 2 || sourceWidth < 1 || sourceHeight < 1 || destWidth < 1 || destHeight < 1)
+    return nullptr;
   struct Tables {
     int64_t* x = nullptr;
     int64_t* y = nullptr;
@@ -520,14 +556,16 @@ uint8_t* ScalePixelBuffer(const void* source, int32_t sx, int32_t sy, int32_t so
       FreeMemory(y);
     }
   } t;
-  t.x = static_cast<int64_t*>(AllocMemoryArray(static_cast<size_t>(destWidth) + 1, sizeof(int64_t), 0));
-  t.y = static_cast<int64_t*>(AllocMemoryArray(static_cast<size_t>(destHeight) + 1, sizeof(int64_t), 0));
+  t.x = static_cast<int64_t*>(
+      AllocMemoryArray(static_cast<size_t>(destWidth) + 1, sizeof(int64_t), 0));
+  t.y = static_cast<int64_t*>(
+      AllocMemoryArray(static_cast<size_t>(destHeight) + 1, sizeof(int64_t), 0));
   if (!t.x || !t.y) return nullptr;
   auto* dst = static_cast<uint8_t*>(destination);
   bool own = !dst;
   if (own) {
-    dst = static_cast<uint8_t*>(AllocMemoryArray(static_cast<size_t>(destWidth) * static_cast<size_t>(destHeight),
-                                                 4, 0));
+    dst = static_cast<uint8_t*>(
+        AllocMemoryArray(static_cast<size_t>(destWidth) * static_cast<size_t>(destHeight), 4, 0));
     if (!dst) return nullptr;
     destModulo = destWidth;
     dx = dy = 0;
@@ -550,17 +588,18 @@ uint8_t* ScalePixelBuffer(const void* source, int32_t sx, int32_t sy, int32_t so
   return dst;
 }
 
-ErrorCode BitmapToARGB(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, int32_t height, int32_t* hasAlpha,
-                       uint32_t** out) {
+ErrorCode BitmapToARGB(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, int32_t height,
+                       int32_t* hasAlpha, uint32_t** out) {
   // Waiting for the display-adapter plug-ins: a real video bitmap would be
   // read through the adapter; every bitmap here is locked in software.
   ScopedLock l;
   if (!l.take(bitmap, true)) return ERR_LOCKBMAP;
-  if (!fxwrap::Inside(l.lock, x, y, width, height) || width < 1 || height < 1) return ERR_WRONGUSAGE;
+  if (!fxwrap::Inside(l.lock, x, y, width, height) || width < 1 || height < 1)
+    return ERR_WRONGUSAGE;
   // Zero-filled: formats that have no ARGB reading leave black, never
   // uninitialised memory.
-  auto* buf = static_cast<uint32_t*>(
-      AllocMemoryArray(static_cast<size_t>(width) * static_cast<size_t>(height), sizeof(uint32_t), 1));
+  auto* buf = static_cast<uint32_t*>(AllocMemoryArray(
+      static_cast<size_t>(width) * static_cast<size_t>(height), sizeof(uint32_t), 1));
   if (!buf) return ERR_MEM;
   uint32_t format = l.lock.pixelFormat;
   if (l.lock.bytesPerPixel == 4 && format >= PIXFMT_ARGB32 && format <= PIXFMT_ABGR32) {
@@ -570,10 +609,17 @@ ErrorCode BitmapToARGB(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width
       for (int32_t i = 0; i < width; ++i) {
         uint32_t v = pixel::Load32(row + 4 * i);
         switch (format) {
-          case PIXFMT_BGRA32: v = __builtin_bswap32(v); break;
-          case PIXFMT_RGBA32: v = (v >> 8) | (v << 24); break;
-          case PIXFMT_ABGR32: v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFF) | ((v & 0xFF) << 16); break;
-          default: break;
+          case PIXFMT_BGRA32:
+            v = __builtin_bswap32(v);
+            break;
+          case PIXFMT_RGBA32:
+            v = (v >> 8) | (v << 24);
+            break;
+          case PIXFMT_ABGR32:
+            v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFF) | ((v & 0xFF) << 16);
+            break;
+          default:
+            break;
         }
         o[i] = v;
       }

@@ -38,9 +38,12 @@ void LeastSquaresAddTerms(double** m, double** vectors, const double* terms, con
 
 int32_t GaussJordanSolve(double** m, double** vectors, int32_t n, int32_t count) {
   if (n <= 0) return 0;
-  auto* pivots = static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(n), sizeof(int32_t), 1));
-  auto* rowsOf = static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(n), sizeof(int32_t), 1));
-  auto* colsOf = static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(n), sizeof(int32_t), 1));
+  auto* pivots =
+      static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(n), sizeof(int32_t), 1));
+  auto* rowsOf =
+      static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(n), sizeof(int32_t), 1));
+  auto* colsOf =
+      static_cast<int32_t*>(AllocMemoryArray(static_cast<size_t>(n), sizeof(int32_t), 1));
   int32_t ok = -1;
   if (pivots && rowsOf && colsOf) {
     ok = 1;
@@ -112,8 +115,9 @@ bool InvertPerspective(const double c[8], double out[8]) {
   // the callers, which turn coordinates into integers.
   if (det == 0.0 || !std::isfinite(det)) return false;
   double d = 1.0 / det;
-  double r[8] = {(c[4] - c[7] * c[5]) * d, (c[7] * c[2] - c[1]) * d, (c[1] * c[5] - c[4] * c[2]) * d,
-                 (c[6] * c[5] - c[3]) * d, (c[0] - c[6] * c[2]) * d, (c[3] * c[2] - c[0] * c[5]) * d,
+  double r[8] = {(c[4] - c[7] * c[5]) * d,        (c[7] * c[2] - c[1]) * d,
+                 (c[1] * c[5] - c[4] * c[2]) * d, (c[6] * c[5] - c[3]) * d,
+                 (c[0] - c[6] * c[2]) * d,        (c[3] * c[2] - c[0] * c[5]) * d,
                  (c[3] * c[7] - c[6] * c[4]) * d, (c[6] * c[1] - c[0] * c[7]) * d};
   for (double v : r)
     if (!std::isfinite(v)) return false;

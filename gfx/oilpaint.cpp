@@ -19,11 +19,11 @@ void oilPaint(const OilPaintRequest* q) {
   int32_t row;
   T* copy;
   if constexpr (Bpp == 2)
-    copy = PadPixels16(static_cast<const uint16_t*>(q->pixels), q->width, q->height, q->rowLength, k,
-                       nullptr, &row);
+    copy = PadPixels16(static_cast<const uint16_t*>(q->pixels), q->width, q->height, q->rowLength,
+                       k, nullptr, &row);
   else
-    copy = PadPixels32(static_cast<const uint32_t*>(q->pixels), q->width, q->height, q->rowLength, k,
-                       nullptr, &row);
+    copy = PadPixels32(static_cast<const uint32_t*>(q->pixels), q->width, q->height, q->rowLength,
+                       k, nullptr, &row);
   if (!copy) return;
   // Intensity bins of the copy, computed once per copy pixel: the low 8
   // bits of trunc(0.299 R + 0.587 G + 0.114 B).

@@ -35,7 +35,10 @@ inline void Store16(void* p, uint32_t v) {
 // A raw 2- or 4-byte pixel (bpp is 2 or 4).
 inline uint32_t LoadRaw(const void* p, int bpp) { return bpp == 4 ? Load32(p) : Load16(p); }
 inline void StoreRaw(void* p, int bpp, uint32_t v) {
-  if (bpp == 4) Store32(p, v); else Store16(p, v);
+  if (bpp == 4)
+    Store32(p, v);
+  else
+    Store16(p, v);
 }
 
 // Byte offset of pixel (x, y) in a buffer of rowLength pixels per row. Done
@@ -94,9 +97,7 @@ inline uint32_t BlendRgb(uint32_t d, uint32_t s, int32_t a) {
 }
 
 // Mask bits: pixel x of a row is bit 7 - (x & 7) of byte x >> 3.
-inline bool MaskBit(const uint8_t* row, ptrdiff_t x) {
-  return (row[x >> 3] >> (7 - (x & 7))) & 1;
-}
+inline bool MaskBit(const uint8_t* row, ptrdiff_t x) { return (row[x >> 3] >> (7 - (x & 7))) & 1; }
 inline void SetMaskBit(uint8_t* row, ptrdiff_t x) {
   row[x >> 3] = static_cast<uint8_t>(row[x >> 3] | (0x80 >> (x & 7)));
 }
@@ -107,7 +108,10 @@ inline void FlipMaskBit(uint8_t* row, ptrdiff_t x) {
   row[x >> 3] = static_cast<uint8_t>(row[x >> 3] ^ (0x80 >> (x & 7)));
 }
 inline void PutMaskBit(uint8_t* row, ptrdiff_t x, bool on) {
-  if (on) SetMaskBit(row, x); else ClearMaskBit(row, x);
+  if (on)
+    SetMaskBit(row, x);
+  else
+    ClearMaskBit(row, x);
 }
 
 // Integer division by 255, truncating (non-negative arguments).

@@ -40,8 +40,9 @@ void PlotPixel(PlotContext* ctx, int32_t x, int32_t y) {
   int bpp = ctx->bytesPerPixel;
   if (bpp == 2 || bpp == 4) {
     uint8_t* d = ctx->pixels + Offset(x, y, ctx->rowLength, bpp);
-    uint32_t value = ctx->texture ? LoadRaw(ctx->texture + Offset(x, y, ctx->textureRowLength, bpp), bpp)
-                                  : ctx->colour;
+    uint32_t value = ctx->texture
+                         ? LoadRaw(ctx->texture + Offset(x, y, ctx->textureRowLength, bpp), bpp)
+                         : ctx->colour;
     if (ctx->opacity >= 255 || ctx->targetAlpha) {
       StoreRaw(d, bpp, value);
     } else {
@@ -61,10 +62,19 @@ void PlotPixel(PlotContext* ctx, int32_t x, int32_t y) {
   if (ctx->targetMask) {
     uint8_t* row = ctx->targetMask + static_cast<ptrdiff_t>(y) * ctx->targetMaskRowBytes;
     switch (ctx->maskMode) {
-      case 0: case 2: case 5: SetMaskBit(row, x); break;
-      case 1: ClearMaskBit(row, x); break;
-      case 3: FlipMaskBit(row, x); break;
-      default: break;
+      case 0:
+      case 2:
+      case 5:
+        SetMaskBit(row, x);
+        break;
+      case 1:
+        ClearMaskBit(row, x);
+        break;
+      case 3:
+        FlipMaskBit(row, x);
+        break;
+      default:
+        break;
     }
   }
   if (ctx->targetAlpha)
@@ -82,7 +92,10 @@ void ShapeSpanKernel(PlotContext* ctx, int32_t x1, int32_t y1, int32_t x2, int32
   // overflow the 16.16 value; within that range it is the 32-bit arithmetic.
   int64_t dx = static_cast<int64_t>(x2) - x1, dy = static_cast<int64_t>(y2) - y1;
   if (std::llabs(dx) <= std::llabs(dy)) {
-    if (y1 > y2) { std::swap(x1, x2); std::swap(y1, y2); }
+    if (y1 > y2) {
+      std::swap(x1, x2);
+      std::swap(y1, y2);
+    }
     int64_t step = ((static_cast<int64_t>(x2) - x1) * 65536) / (static_cast<int64_t>(y2) - y1);
     int64_t fx = static_cast<int64_t>(x1) * 65536;
     for (int64_t y = y1; y <= y2; ++y, fx += step) {
@@ -92,7 +105,10 @@ void ShapeSpanKernel(PlotContext* ctx, int32_t x1, int32_t y1, int32_t x2, int32
       plotWith(ctx, px + 1, static_cast<int32_t>(y), f);
     }
   } else {
-    if (x1 > x2) { std::swap(x1, x2); std::swap(y1, y2); }
+    if (x1 > x2) {
+      std::swap(x1, x2);
+      std::swap(y1, y2);
+    }
     int64_t step = ((static_cast<int64_t>(y2) - y1) * 65536) / (static_cast<int64_t>(x2) - x1);
     int64_t fy = static_cast<int64_t>(y1) * 65536;
     for (int64_t x = x1; x <= x2; ++x, fy += step) {

@@ -51,8 +51,10 @@ uint32_t readRgb(const QuantizeRequest* q, int32_t x, int32_t y) {
 uint32_t rawValue(const QuantizeRequest* q, int32_t x, int32_t y) {
   const uint8_t* p = pixelAddress(q, x, y);
   switch (q->bytesPerPixel) {
-    case 2: return pixel::Load16(p);
-    case 3: return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
+    case 2:
+      return pixel::Load16(p);
+    case 3:
+      return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
     default: {
       uint32_t v = pixel::Load32(p);
       bool alphaLow = q->format == PIXFMT_BGRA32 || q->format == PIXFMT_RGBA32;
@@ -92,7 +94,8 @@ bool exactPalette(QuantizeRequest* q, int32_t limit) {
     }
   for (int32_t y = 0; y < q->height; ++y) {
     uint8_t* out = q->indices + static_cast<ptrdiff_t>(y) * q->width;
-    for (int32_t x = 0; x < q->width; ++x) out[x] = static_cast<uint8_t>(lookup(rawValue(q, x, y), false));
+    for (int32_t x = 0; x < q->width; ++x)
+      out[x] = static_cast<uint8_t>(lookup(rawValue(q, x, y), false));
   }
   q->keyIndex = -1;
   for (int32_t i = 0; i < count; ++i) {
@@ -402,7 +405,8 @@ void QuantizeColors(QuantizeRequest* q) {
 
   int32_t total = boxes;
   for (int32_t i = 0; i < boxes; ++i)
-    q->palette[i] = static_cast<uint32_t>(pal.r[i]) << 16 | static_cast<uint32_t>(pal.g[i]) << 8 | pal.b[i];
+    q->palette[i] =
+        static_cast<uint32_t>(pal.r[i]) << 16 | static_cast<uint32_t>(pal.g[i]) << 8 | pal.b[i];
   if (hasKey || q->reserve) {
     q->palette[boxes] = hasKey ? static_cast<uint32_t>(q->keyColour) & 0xFFFFFF : 0;
     ++total;

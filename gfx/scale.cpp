@@ -54,7 +54,8 @@ void ScaleSmoothPixelsGeneral(const ScalePixelsJob* job) {
       int64_t x = SmoothPosition(i, q->sourceWidth, q->destWidth);
       int32_t fx = static_cast<int32_t>(x & 0xFFFF), c = static_cast<int32_t>(x >> 16);
       int32_t c1 = c + 1 < q->sourceWidth ? c + 1 : c;
-      uint8_t p00[4] = {0, 0, 0, 0}, p01[4] = {0, 0, 0, 0}, p10[4] = {0, 0, 0, 0}, p11[4] = {0, 0, 0, 0};
+      uint8_t p00[4] = {0, 0, 0, 0}, p01[4] = {0, 0, 0, 0}, p10[4] = {0, 0, 0, 0},
+              p11[4] = {0, 0, 0, 0};
       ReadPixelRGBA(q->source + Offset(c, r, q->sourceRowLength, bpp), fmt, p00);
       ReadPixelRGBA(q->source + Offset(c1, r, q->sourceRowLength, bpp), fmt, p01);
       ReadPixelRGBA(q->source + Offset(c, r1, q->sourceRowLength, bpp), fmt, p10);
@@ -121,7 +122,8 @@ void smoothAlpha(const ScaleRequest* q) {
 
 void smoothMask(const ScaleRequest* q) {
   for (int32_t j = 0; j < q->destHeight; ++j) {
-    int32_t r = static_cast<int32_t>(kernels::SmoothPosition(j, q->sourceHeight, q->destHeight) >> 16);
+    int32_t r =
+        static_cast<int32_t>(kernels::SmoothPosition(j, q->sourceHeight, q->destHeight) >> 16);
     const uint8_t* s = q->sourceMask + static_cast<ptrdiff_t>(r) * q->sourceMaskRowBytes;
     uint8_t* d = q->destMask + static_cast<ptrdiff_t>(j) * q->destMaskRowBytes;
     for (int32_t i = 0; i < q->destWidth; ++i) {
@@ -166,16 +168,21 @@ void ScaleAlphaNearest(const ScaleRequest* q) {
 void ScaleBitmapNearest(const ScaleRequest* q) {
   if (!sizesUsable(q)) return;
   if (!q->source) {
-    if (q->smooth) smoothMask(q); else ScaleMaskNearest(q);
+    if (q->smooth)
+      smoothMask(q);
+    else
+      ScaleMaskNearest(q);
     return;
   }
   int bpp = q->bytesPerPixel;
   if (bpp != 2 && bpp != 4) return;
   if (q->smooth) {
     if (q->xTable)
-      for (int32_t i = 0; i <= q->destWidth; ++i) q->xTable[i] = kernels::SmoothPosition(i, q->sourceWidth, q->destWidth);
+      for (int32_t i = 0; i <= q->destWidth; ++i)
+        q->xTable[i] = kernels::SmoothPosition(i, q->sourceWidth, q->destWidth);
     if (q->yTable)
-      for (int32_t j = 0; j <= q->destHeight; ++j) q->yTable[j] = kernels::SmoothPosition(j, q->sourceHeight, q->destHeight);
+      for (int32_t j = 0; j <= q->destHeight; ++j)
+        q->yTable[j] = kernels::SmoothPosition(j, q->sourceHeight, q->destHeight);
     kernels::ScalePixelsJob job{q, 0, 0};
     kernels::PickKernel(kSmoothTable, q->format, bpp, 0)(&job);
     if (q->sourceAlpha && q->destAlpha) smoothAlpha(q);

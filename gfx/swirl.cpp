@@ -35,7 +35,8 @@ struct Copies {
 
 void* copyRows(const void* from, int32_t rows, int32_t rowBytes) {
   size_t n;
-  if (rows <= 0 || rowBytes <= 0 || !fx::MulSize(static_cast<size_t>(rows), static_cast<size_t>(rowBytes), &n))
+  if (rows <= 0 || rowBytes <= 0 ||
+      !fx::MulSize(static_cast<size_t>(rows), static_cast<size_t>(rowBytes), &n))
     return nullptr;
   void* p = AllocMemory(n, 0);
   if (p) std::memcpy(p, from, n);
@@ -67,15 +68,27 @@ struct Pass {
 // Sets up a pass; false when a needed copy cannot be made.
 template <typename Req>
 bool preparePass(const Req* q, int bpp, int32_t f, Copies* copies, Pass* p) {
-  *p = Pass{static_cast<const uint8_t*>(q->source), q->sourceRowLength,
-            static_cast<const uint8_t*>(q->second), q->secondRowLength,
-            static_cast<uint8_t*>(q->destination), q->destinationRowLength, q->format,
-            q->sourceAlpha, q->sourceAlphaRowLength, q->destinationAlpha, q->destinationAlphaRowLength,
-            q->sourceMask, q->sourceMaskRowLength, q->destinationMask, q->destinationMaskRowLength,
-            q->sourceAlpha != nullptr, q->fadeOut ? 255 - f : f};
+  *p = Pass{static_cast<const uint8_t*>(q->source),
+            q->sourceRowLength,
+            static_cast<const uint8_t*>(q->second),
+            q->secondRowLength,
+            static_cast<uint8_t*>(q->destination),
+            q->destinationRowLength,
+            q->format,
+            q->sourceAlpha,
+            q->sourceAlphaRowLength,
+            q->destinationAlpha,
+            q->destinationAlphaRowLength,
+            q->sourceMask,
+            q->sourceMaskRowLength,
+            q->destinationMask,
+            q->destinationMaskRowLength,
+            q->sourceAlpha != nullptr,
+            q->fadeOut ? 255 - f : f};
   if (!p->source) {
     size_t rowBytes;
-    if (!fx::MulSize(static_cast<size_t>(q->destinationRowLength), static_cast<size_t>(bpp), &rowBytes) ||
+    if (!fx::MulSize(static_cast<size_t>(q->destinationRowLength), static_cast<size_t>(bpp),
+                     &rowBytes) ||
         rowBytes > INT32_MAX)
       return false;
     copies->pixels = copyRows(q->destination, q->height, static_cast<int32_t>(rowBytes));
@@ -105,7 +118,8 @@ void writePixel(const Pass& p, int32_t x, int32_t y, int32_t u, int32_t v) {
   uint8_t* d = p.dest + pixel::Offset(x, y, p.destRow, Bpp);
   if (p.fadeMode) {
     uint8_t a = p.sourceAlpha[static_cast<ptrdiff_t>(v) * p.sourceAlphaRow + u];
-    uint8_t* da = p.destAlpha ? p.destAlpha + static_cast<ptrdiff_t>(y) * p.destAlphaRow + x : nullptr;
+    uint8_t* da =
+        p.destAlpha ? p.destAlpha + static_cast<ptrdiff_t>(y) * p.destAlphaRow + x : nullptr;
     if (a == 0) {
       if (da) *da = 0;
       return;
@@ -116,9 +130,12 @@ void writePixel(const Pass& p, int32_t x, int32_t y, int32_t u, int32_t v) {
   }
   if (p.second) {
     uint32_t sv = pixel::ToNative(pixel::LoadRaw(s, Bpp), p.format, Bpp);
-    uint32_t ov = pixel::ToNative(pixel::LoadRaw(p.second + pixel::Offset(u, v, p.secondRow, Bpp), Bpp), p.format, Bpp);
+    uint32_t ov = pixel::ToNative(
+        pixel::LoadRaw(p.second + pixel::Offset(u, v, p.secondRow, Bpp), Bpp), p.format, Bpp);
     auto mixc = [&](uint32_t sc, uint32_t oc) {
-      return static_cast<uint32_t>(static_cast<int32_t>(oc) + ((static_cast<int32_t>(sc) - static_cast<int32_t>(oc)) * p.fade >> 8));
+      return static_cast<uint32_t>(
+          static_cast<int32_t>(oc) +
+          ((static_cast<int32_t>(sc) - static_cast<int32_t>(oc)) * p.fade >> 8));
     };
     uint32_t out = pixel::Rgb(mixc(pixel::R(sv), pixel::R(ov)), mixc(pixel::G(sv), pixel::G(ov)),
                               mixc(pixel::B(sv), pixel::B(ov)));
@@ -127,8 +144,9 @@ void writePixel(const Pass& p, int32_t x, int32_t y, int32_t u, int32_t v) {
   }
   std::memcpy(d, s, Bpp);
   if (p.destMask && p.sourceMask)
-    pixel::PutMaskBit(p.destMask + static_cast<ptrdiff_t>(y) * p.destMaskRow, x,
-                      pixel::MaskBit(p.sourceMask + static_cast<ptrdiff_t>(v) * p.sourceMaskRow, u));
+    pixel::PutMaskBit(
+        p.destMask + static_cast<ptrdiff_t>(y) * p.destMaskRow, x,
+        pixel::MaskBit(p.sourceMask + static_cast<ptrdiff_t>(v) * p.sourceMaskRow, u));
   if (p.destAlpha && p.sourceAlpha)
     p.destAlpha[static_cast<ptrdiff_t>(y) * p.destAlphaRow + x] =
         p.sourceAlpha[static_cast<ptrdiff_t>(v) * p.sourceAlphaRow + u];
@@ -185,15 +203,16 @@ void BuildSwirlSinCosTable(double* sine, double* cosine) {
   }
 }
 
-void BuildRippleSineTable(double* sine, int32_t* distances, int32_t width, int32_t height, int32_t cx,
-                          int32_t cy) {
+void BuildRippleSineTable(double* sine, int32_t* distances, int32_t width, int32_t height,
+                          int32_t cx, int32_t cy) {
   BuildSwirlSinCosTable(sine, nullptr);
   if (!distances) return;
   for (int32_t y = 0; y < height; ++y)
     for (int32_t x = 0; x < width; ++x) {
       int64_t dx = static_cast<int64_t>(x) - cx, dy = static_cast<int64_t>(y) - cy;
       int64_t q = dx * dx + dy * dy;
-      distances[static_cast<size_t>(y) * width + x] = IntSqrt(q > INT32_MAX ? INT32_MAX : static_cast<int32_t>(q));
+      distances[static_cast<size_t>(y) * width + x] =
+          IntSqrt(q > INT32_MAX ? INT32_MAX : static_cast<int32_t>(q));
     }
 }
 
@@ -211,8 +230,10 @@ void RippleDisplace(int32_t phase, int32_t x, int32_t y, RippleRequest* q) {
   // A radius below 1 has no wave to shape: no displacement.
   double s = q->radius >= 1 ? q->amplitude * q->sine[index] * (q->radius - d) / q->radius : 0.0;
   if (d != 0) s = s * lambda / d;
-  q->sourceColumn = clampTo(VmTruncInt32(s * (x - static_cast<double>(q->centreX)) + x), q->width - 1);
-  q->sourceRow = clampTo(VmTruncInt32(s * (y - static_cast<double>(q->centreY)) + y), q->height - 1);
+  q->sourceColumn =
+      clampTo(VmTruncInt32(s * (x - static_cast<double>(q->centreX)) + x), q->width - 1);
+  q->sourceRow =
+      clampTo(VmTruncInt32(s * (y - static_cast<double>(q->centreY)) + y), q->height - 1);
 }
 
 namespace {
@@ -221,7 +242,8 @@ template <int Bpp>
 void ripple(RippleRequest* q, int32_t frame) {
   if (q->width <= 0 || q->height <= 0 || !q->destination || !q->sine || !q->distances) return;
   int64_t n = q->framesPerHalf < 1 ? 1 : q->framesPerHalf;
-  int32_t f = frame < 0 ? 0 : static_cast<int32_t>(std::min<int64_t>(255, frame * int64_t{255} / (2 * n)));
+  int32_t f =
+      frame < 0 ? 0 : static_cast<int32_t>(std::min<int64_t>(255, frame * int64_t{255} / (2 * n)));
   int32_t phase;
   if (frame == -1) {
     phase = q->storedPhase;

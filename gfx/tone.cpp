@@ -50,12 +50,36 @@ void ContrastColor(int32_t sign, uint8_t* r, uint8_t* g, uint8_t* b) {
   double p = nb * (1.0 - s), qv = nb * (1.0 - s * f), t = nb * (1.0 - s * (1.0 - f));
   double out[3];
   switch (static_cast<int32_t>(hh)) {
-    case 1: out[0] = qv; out[1] = nb; out[2] = p; break;
-    case 2: out[0] = p; out[1] = nb; out[2] = t; break;
-    case 3: out[0] = p; out[1] = qv; out[2] = nb; break;
-    case 4: out[0] = t; out[1] = p; out[2] = nb; break;
-    case 5: out[0] = nb; out[1] = p; out[2] = qv; break;
-    default: out[0] = nb; out[1] = t; out[2] = p; break;
+    case 1:
+      out[0] = qv;
+      out[1] = nb;
+      out[2] = p;
+      break;
+    case 2:
+      out[0] = p;
+      out[1] = nb;
+      out[2] = t;
+      break;
+    case 3:
+      out[0] = p;
+      out[1] = qv;
+      out[2] = nb;
+      break;
+    case 4:
+      out[0] = t;
+      out[1] = p;
+      out[2] = nb;
+      break;
+    case 5:
+      out[0] = nb;
+      out[1] = p;
+      out[2] = qv;
+      break;
+    default:
+      out[0] = nb;
+      out[1] = t;
+      out[2] = p;
+      break;
   }
   *r = toChannel(out[0]);
   *g = toChannel(out[1]);
@@ -65,8 +89,10 @@ void ContrastColor(int32_t sign, uint8_t* r, uint8_t* g, uint8_t* b) {
 namespace {
 
 double hueChannel(double m1, double m2, double t) {
-  if (t < 0.0) t += 1.0;
-  else if (t > 1.0) t -= 1.0;
+  if (t < 0.0)
+    t += 1.0;
+  else if (t > 1.0)
+    t -= 1.0;
   if (6.0 * t < 1.0) return m1 + (m2 - m1) * 6.0 * t;
   if (2.0 * t < 1.0) return m2;
   if (3.0 * t < 2.0) return m1 + (m2 - m1) * (TWO_THIRDS - t) * 6.0;
@@ -89,8 +115,10 @@ void ModulateColor(uint8_t* r, uint8_t* g, uint8_t* b, double hue, double satura
       h = THIRD + (bb - rr) / (6.0 * d);
     else
       h = TWO_THIRDS + (rr - gg) / (6.0 * d);
-    if (h < 0.0) h += 1.0;
-    else if (h > 1.0) h -= 1.0;
+    if (h < 0.0)
+      h += 1.0;
+    else if (h > 1.0)
+      h -= 1.0;
   }
   h += (hue * 0.01 - 1.0) * 0.5;
   // Whole turns at once: a huge hue percentage must not loop for ever.

@@ -43,7 +43,8 @@ ErrorCode growTable(int64_t** table, size_t* size, int32_t needed) {
 }  // namespace
 
 void BuildRotateScaleMatrix(double matrix[4], int32_t newWidth, int32_t newHeight, int32_t oldWidth,
-                            int32_t oldHeight, double scaleXFactor, double scaleYFactor, double angle) {
+                            int32_t oldHeight, double scaleXFactor, double scaleYFactor,
+                            double angle) {
   if (newWidth == 0) newWidth = oldWidth;
   if (newHeight == 0) newHeight = oldHeight;
   double a, d;
@@ -117,7 +118,8 @@ ErrorCode FlipBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alp
   if (bitmap && !pl.take(bitmap, false)) return ERR_LOCKBMAP;
   if (mask && !ml.take(mask, false)) return ERR_LOCKBMAP;
   if (alpha && !al.take(alpha, false)) return ERR_LOCKBMAP;
-  if ((pl.held && !Inside(pl.lock, 0, 0, width, height)) || (ml.held && !Inside(ml.lock, 0, 0, width, height)) ||
+  if ((pl.held && !Inside(pl.lock, 0, 0, width, height)) ||
+      (ml.held && !Inside(ml.lock, 0, 0, width, height)) ||
       (al.held && !Inside(al.lock, 0, 0, width, height)))
     return ERR_WRONGUSAGE;
   uint8_t* scratch = nullptr;
@@ -126,19 +128,26 @@ ErrorCode FlipBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alp
     if (!scratch) return ERR_MEM;
   }
   int32_t bpp = pl.held ? pl.lock.bytesPerPixel : 0;
-  FlipRequest q{pl.held ? pl.lock.address : nullptr, width, height, pl.held ? pl.lock.rowLength : 0,
-                ml.held ? ml.lock.address : nullptr, ml.held ? ml.lock.rowLength : 0,
-                al.held ? al.lock.address : nullptr, al.held ? al.lock.rowLength : 0,
-                vertical ? 0 : 1, bpp == 2 || bpp == 4 ? bpp : 0, scratch};
+  FlipRequest q{pl.held ? pl.lock.address : nullptr,
+                width,
+                height,
+                pl.held ? pl.lock.rowLength : 0,
+                ml.held ? ml.lock.address : nullptr,
+                ml.held ? ml.lock.rowLength : 0,
+                al.held ? al.lock.address : nullptr,
+                al.held ? al.lock.rowLength : 0,
+                vertical ? 0 : 1,
+                bpp == 2 || bpp == 4 ? bpp : 0,
+                scratch};
   FlipPixels(&q);
   FreeMemory(scratch);
   return 0;
 }
 
-ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y,
-                        int32_t width, int32_t height, int32_t wantVideo, int32_t videoFlag, void* sourceDisplay,
-                        void* targetDisplay, BitmapHandle** outBitmap, BitmapHandle** outMask,
-                        BitmapHandle** outAlpha) {
+ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x,
+                        int32_t y, int32_t width, int32_t height, int32_t wantVideo,
+                        int32_t videoFlag, void* sourceDisplay, void* targetDisplay,
+                        BitmapHandle** outBitmap, BitmapHandle** outMask, BitmapHandle** outAlpha) {
   if (!bitmap) return 0;
   // Waiting for the display-adapter plug-ins: no adapter can be installed
   // yet, so a video copy is never made and every copy is a software bitmap.
@@ -149,7 +158,8 @@ ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* 
   {
     ScopedLock check;
     if (!check.take(bitmap, true)) return ERR_LOCKBMAP;
-    if (!Inside(check.lock, x, y, width, height) || width <= 0 || height <= 0) return ERR_WRONGUSAGE;
+    if (!Inside(check.lock, x, y, width, height) || width <= 0 || height <= 0)
+      return ERR_WRONGUSAGE;
   }
   OwnedHandle nb(AllocBitmap(width, height, 0, nullptr));
   if (!nb) return ERR_BITMAP;
@@ -171,9 +181,10 @@ ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* 
   return 0;
 }
 
-ErrorCode TransformBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y,
-                          BitmapHandle* destination, int32_t sourceWidth, int32_t sourceHeight, int32_t destWidth,
-                          int32_t destHeight, int32_t mode, BitmapHandle** outBitmap, BitmapHandle** outMask,
+ErrorCode TransformBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x,
+                          int32_t y, BitmapHandle* destination, int32_t sourceWidth,
+                          int32_t sourceHeight, int32_t destWidth, int32_t destHeight, int32_t mode,
+                          BitmapHandle** outBitmap, BitmapHandle** outMask,
                           BitmapHandle** outAlpha) {
   if (destWidth < 1 || destHeight < 1) return 0;
   if (!bitmap || sourceWidth < 1 || sourceHeight < 1) return ERR_WRONGUSAGE;
@@ -249,7 +260,8 @@ namespace {
 int rightAngleOf(const double m[4]) {
   if (!rightAnglesReady) InitRightAngleTransforms();
   for (int i = 0; i < RIGHT_ANGLES; ++i)
-    if (std::memcmp(m, rightAngleMatrix[i], sizeof rightAngleMatrix[i]) == 0) return kRightAngles[i];
+    if (std::memcmp(m, rightAngleMatrix[i], sizeof rightAngleMatrix[i]) == 0)
+      return kRightAngles[i];
   return 0;
 }
 
@@ -278,9 +290,10 @@ struct Outputs {
 
 struct Inputs {
   ScopedLock pl, ml, al;
-  ErrorCode take(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y, int32_t w,
-                 int32_t h) {
-    if (!pl.take(bitmap, true) || (mask && !ml.take(mask, true)) || (alpha && !al.take(alpha, true)))
+  ErrorCode take(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x,
+                 int32_t y, int32_t w, int32_t h) {
+    if (!pl.take(bitmap, true) || (mask && !ml.take(mask, true)) ||
+        (alpha && !al.take(alpha, true)))
       return ERR_LOCKBMAP;
     if (!Inside(pl.lock, x, y, w, h) || (mask && !Inside(ml.lock, x, y, w, h)) ||
         (alpha && !Inside(al.lock, x, y, w, h)))
@@ -291,10 +304,11 @@ struct Inputs {
 
 }  // namespace
 
-ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y,
-                            int32_t width, int32_t height, const double matrix[4], int32_t smooth, int32_t reserved,
-                            BitmapHandle** outBitmap, BitmapHandle** outMask, BitmapHandle** outAlpha,
-                            int32_t* outWidth, int32_t* outHeight) {
+ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                            int32_t x, int32_t y, int32_t width, int32_t height,
+                            const double matrix[4], int32_t smooth, int32_t reserved,
+                            BitmapHandle** outBitmap, BitmapHandle** outMask,
+                            BitmapHandle** outAlpha, int32_t* outWidth, int32_t* outHeight) {
   (void)reserved;
   if (!bitmap || width < 1 || height < 1) return ERR_WRONGUSAGE;
   int32_t ow, oh, ox, oy;
@@ -302,7 +316,8 @@ ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHand
   int angle = rightAngleOf(matrix);
   BitmapHandle *nb = nullptr, *nm = nullptr, *na = nullptr;
   if (angle == 360 || angle == 180 || angle == -180) {
-    ErrorCode e = ConvertBitmap(bitmap, mask, alpha, x, y, width, height, 0, 0, nullptr, nullptr, &nb, &nm, &na);
+    ErrorCode e = ConvertBitmap(bitmap, mask, alpha, x, y, width, height, 0, 0, nullptr, nullptr,
+                                &nb, &nm, &na);
     if (e) return e;
     if (angle != 360) {
       e = FlipBitmap(nb, nm, na, width, height, 0);
@@ -315,8 +330,14 @@ ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHand
       }
     }
     *outBitmap = nb;
-    if (outMask) *outMask = nm; else FreeBitMask(nm);
-    if (outAlpha) *outAlpha = na; else FreeAlphaChannel(na);
+    if (outMask)
+      *outMask = nm;
+    else
+      FreeBitMask(nm);
+    if (outAlpha)
+      *outAlpha = na;
+    else
+      FreeAlphaChannel(na);
     *outWidth = width;
     *outHeight = height;
     return 0;
@@ -335,25 +356,59 @@ ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHand
   if (e) return e;
   if (out.pl.lock.pixelFormat != in.pl.lock.pixelFormat) return ERR_BITMAP;
   int32_t bpp = in.pl.lock.bytesPerPixel;
-  const uint8_t* sourceMask = mask ? in.ml.lock.address + static_cast<ptrdiff_t>(y) * in.ml.lock.rowLength : nullptr;
-  const uint8_t* sourceAlpha = alpha ? in.al.lock.address + static_cast<ptrdiff_t>(y) * in.al.lock.rowLength + x : nullptr;
+  const uint8_t* sourceMask =
+      mask ? in.ml.lock.address + static_cast<ptrdiff_t>(y) * in.ml.lock.rowLength : nullptr;
+  const uint8_t* sourceAlpha =
+      alpha ? in.al.lock.address + static_cast<ptrdiff_t>(y) * in.al.lock.rowLength + x : nullptr;
   if (quarter) {
-    RotateRequest q{fxwrap::At(in.pl.lock, x, y), out.pl.lock.address, sourceMask,
-                    mask ? out.ml.lock.address : nullptr, sourceAlpha, alpha ? out.al.lock.address : nullptr,
-                    x, width, height, in.pl.lock.rowLength, ow, oh, out.pl.lock.rowLength,
-                    mask ? in.ml.lock.rowLength : 0, mask ? out.ml.lock.rowLength : 0,
-                    alpha ? in.al.lock.rowLength : 0, alpha ? out.al.lock.rowLength : 0, bpp,
+    RotateRequest q{fxwrap::At(in.pl.lock, x, y),
+                    out.pl.lock.address,
+                    sourceMask,
+                    mask ? out.ml.lock.address : nullptr,
+                    sourceAlpha,
+                    alpha ? out.al.lock.address : nullptr,
+                    x,
+                    width,
+                    height,
+                    in.pl.lock.rowLength,
+                    ow,
+                    oh,
+                    out.pl.lock.rowLength,
+                    mask ? in.ml.lock.rowLength : 0,
+                    mask ? out.ml.lock.rowLength : 0,
+                    alpha ? in.al.lock.rowLength : 0,
+                    alpha ? out.al.lock.rowLength : 0,
+                    bpp,
                     (angle == 90 || angle == -270) ? 1 : 0};
     RotateQuarterTurn(&q);
   } else {
-    const double full[6] = {matrix[0], matrix[1], matrix[2], matrix[3], -static_cast<double>(ox),
+    const double full[6] = {matrix[0],
+                            matrix[1],
+                            matrix[2],
+                            matrix[3],
+                            -static_cast<double>(ox),
                             -static_cast<double>(oy)};
-    TransformRequest q{fxwrap::At(in.pl.lock, x, y), out.pl.lock.address, sourceMask,
-                       mask ? out.ml.lock.address : nullptr, sourceAlpha, alpha ? out.al.lock.address : nullptr,
-                       x, width, height, in.pl.lock.rowLength, ow, oh, out.pl.lock.rowLength,
-                       mask ? in.ml.lock.rowLength : 0, mask ? out.ml.lock.rowLength : 0,
-                       alpha ? in.al.lock.rowLength : 0, alpha ? out.al.lock.rowLength : 0, full, smooth,
-                       in.pl.lock.pixelFormat, bpp};
+    TransformRequest q{fxwrap::At(in.pl.lock, x, y),
+                       out.pl.lock.address,
+                       sourceMask,
+                       mask ? out.ml.lock.address : nullptr,
+                       sourceAlpha,
+                       alpha ? out.al.lock.address : nullptr,
+                       x,
+                       width,
+                       height,
+                       in.pl.lock.rowLength,
+                       ow,
+                       oh,
+                       out.pl.lock.rowLength,
+                       mask ? in.ml.lock.rowLength : 0,
+                       mask ? out.ml.lock.rowLength : 0,
+                       alpha ? in.al.lock.rowLength : 0,
+                       alpha ? out.al.lock.rowLength : 0,
+                       full,
+                       smooth,
+                       in.pl.lock.pixelFormat,
+                       bpp};
     if (!TransformPixels(&q)) return ERR_WRONGUSAGE;
   }
   *outBitmap = out.bitmap.release();
@@ -364,10 +419,11 @@ ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHand
   return 0;
 }
 
-ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height,
-                        int32_t method, const double* arguments, int32_t count, int32_t filtered,
-                        BitmapHandle** outBitmap, BitmapHandle** outMask, BitmapHandle** outAlpha,
-                        int32_t* outWidth, int32_t* outHeight) {
+ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                        int32_t width, int32_t height, int32_t method, const double* arguments,
+                        int32_t count, int32_t filtered, BitmapHandle** outBitmap,
+                        BitmapHandle** outMask, BitmapHandle** outAlpha, int32_t* outWidth,
+                        int32_t* outHeight) {
   if (!bitmap) return ERR_WRONGUSAGE;
   Inputs in;
   ErrorCode e = in.take(bitmap, mask, alpha, 0, 0, width, height);
@@ -394,7 +450,8 @@ ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* 
   e = out.make(r.outputWidth, r.outputHeight, wantMask, !wantMask);
   if (e) return e;
   if (out.pl.lock.pixelFormat != in.pl.lock.pixelFormat) return ERR_BITMAP;
-  output = DistortImage{r.outputWidth, r.outputHeight, 0, 0, out.pl.lock.address, out.pl.lock.rowLength};
+  output =
+      DistortImage{r.outputWidth, r.outputHeight, 0, 0, out.pl.lock.address, out.pl.lock.rowLength};
   if (mask) {
     r.sourceMask = in.ml.lock.address;
     r.sourceMaskRowBytes = in.ml.lock.rowLength;

@@ -21,11 +21,20 @@ bool writeYuvPixel(uint8_t* out, int32_t yy, int32_t u, int32_t v, uint32_t form
   if (bpp == 4) {
     uint32_t w;
     switch (format) {
-      case PIXFMT_ARGB32: w = r << 16 | g << 8 | b; break;
-      case PIXFMT_BGRA32: w = b << 24 | g << 16 | r << 8; break;
-      case PIXFMT_RGBA32: w = r << 24 | g << 16 | b << 8; break;
-      case PIXFMT_ABGR32: w = b << 16 | g << 8 | r; break;
-      default: return false;
+      case PIXFMT_ARGB32:
+        w = r << 16 | g << 8 | b;
+        break;
+      case PIXFMT_BGRA32:
+        w = b << 24 | g << 16 | r << 8;
+        break;
+      case PIXFMT_RGBA32:
+        w = r << 24 | g << 16 | b << 8;
+        break;
+      case PIXFMT_ABGR32:
+        w = b << 16 | g << 8 | r;
+        break;
+      default:
+        return false;
     }
     pixel::Store32(out, w);
     return true;

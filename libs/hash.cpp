@@ -27,17 +27,30 @@ void md5Transform(uint32_t state[4], const uint8_t block[64]) {
   uint32_t x[16];
   for (int i = 0; i < 16; i++)
     x[i] = static_cast<uint32_t>(block[i * 4]) | static_cast<uint32_t>(block[i * 4 + 1]) << 8 |
-           static_cast<uint32_t>(block[i * 4 + 2]) << 16 | static_cast<uint32_t>(block[i * 4 + 3]) << 24;
+           static_cast<uint32_t>(block[i * 4 + 2]) << 16 |
+           static_cast<uint32_t>(block[i * 4 + 3]) << 24;
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   for (int i = 0; i < 64; i++) {
     uint32_t f;
     int g;
     int round = i / 16;
     switch (round) {
-      case 0: f = (b & c) | (~b & d); g = i; break;
-      case 1: f = (d & b) | (~d & c); g = (5 * i + 1) % 16; break;
-      case 2: f = b ^ c ^ d; g = (3 * i + 5) % 16; break;
-      default: f = c ^ (b | ~d); g = (7 * i) % 16; break;
+      case 0:
+        f = (b & c) | (~b & d);
+        g = i;
+        break;
+      case 1:
+        f = (d & b) | (~d & c);
+        g = (5 * i + 1) % 16;
+        break;
+      case 2:
+        f = b ^ c ^ d;
+        g = (3 * i + 5) % 16;
+        break;
+      default:
+        f = c ^ (b | ~d);
+        g = (7 * i) % 16;
+        break;
     }
     uint32_t t = d;
     d = c;
@@ -51,7 +64,8 @@ void md5Transform(uint32_t state[4], const uint8_t block[64]) {
   state[3] += d;
 }
 
-constexpr char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char BASE64_ALPHABET[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int base64Value(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -98,7 +112,8 @@ void MD5Final(Md5Context* context, uint8_t digest[16]) {
   for (int i = 0; i < 8; i++) length[i] = static_cast<uint8_t>(bits >> (8 * i));
   MD5Update(context, length, 8);
   for (int i = 0; i < 4; i++)
-    for (int j = 0; j < 4; j++) digest[i * 4 + j] = static_cast<uint8_t>(context->state[i] >> (8 * j));
+    for (int j = 0; j < 4; j++)
+      digest[i * 4 + j] = static_cast<uint8_t>(context->state[i] >> (8 * j));
   std::memset(context, 0, sizeof *context);
 }
 
@@ -136,7 +151,8 @@ void EncodeBase64(const void* data, size_t count, char* out) {
     *out++ = BASE64_ALPHABET[v & 63];
   }
   if (count) {
-    uint32_t v = static_cast<uint32_t>(p[0]) << 16 | (count == 2 ? static_cast<uint32_t>(p[1]) << 8 : 0);
+    uint32_t v =
+        static_cast<uint32_t>(p[0]) << 16 | (count == 2 ? static_cast<uint32_t>(p[1]) << 8 : 0);
     *out++ = BASE64_ALPHABET[v >> 18];
     *out++ = BASE64_ALPHABET[(v >> 12) & 63];
     *out++ = count == 2 ? BASE64_ALPHABET[(v >> 6) & 63] : '=';

@@ -13,9 +13,9 @@ struct VmState;
 
 // MD5 (RFC 1321): the state, the byte count and the pending partial block.
 struct Md5Context {
-    uint32_t state[4];
-    uint64_t bytes;
-    uint8_t block[64];
+  uint32_t state[4];
+  uint64_t bytes;
+  uint8_t block[64];
 };
 void MD5Init(Md5Context* context);
 void MD5Update(Md5Context* context, const void* data, size_t count);
@@ -32,17 +32,17 @@ ErrorCode DecodeBase64(const char* text, size_t length, void* out, size_t* writt
 
 // Type codes of typed reads and writes (the system library's type constants).
 enum : int32_t {
-    MEMTYPE_INTEGER = 1,
-    MEMTYPE_SHORT = 6,
-    MEMTYPE_BYTE = 7,
-    MEMTYPE_FLOAT = 11,
-    MEMTYPE_DOUBLE = 12,
+  MEMTYPE_INTEGER = 1,
+  MEMTYPE_SHORT = 6,
+  MEMTYPE_BYTE = 7,
+  MEMTYPE_FLOAT = 11,
+  MEMTYPE_DOUBLE = 12,
 };
 // Byte orders of the memory-block commands and of ByteVal and ByteStrStr.
 enum : int32_t {
-    MEM_BIGENDIAN = 0,
-    MEM_NATIVEENDIAN = 1,
-    MEM_LITTLEENDIAN = 2,
+  MEM_BIGENDIAN = 0,
+  MEM_NATIVEENDIAN = 1,
+  MEM_LITTLEENDIAN = 2,
 };
 // Bytes of a type code, 0 for codes that are no memory type.
 int GetMemTypeSize(int32_t type);
@@ -50,11 +50,11 @@ int GetMemTypeSize(int32_t type);
 // order; else little or big-endian by little.
 ErrorCode PokeTypedValue(void* buffer, size_t size, int32_t type, int64_t offset, uint32_t intValue,
                          double floatValue, double doubleValue, int native, int little);
-ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t offset, int native, int little,
-                         double* value);
+ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t offset, int native,
+                         int little, double* value);
 // Reads the value and pushes it as a number.
-ErrorCode PeekTypedValue(VmState* L, const void* buffer, size_t size, int32_t type, int64_t offset, int native,
-                         int little);
+ErrorCode PeekTypedValue(VmState* L, const void* buffer, size_t size, int32_t type, int64_t offset,
+                         int native, int little);
 
 // ---- System library ----
 

@@ -262,9 +262,16 @@ int rotate(VmState* L, bool left) {
       if (k == 0) return pushU32(L, x);
       return pushU32(L, left ? (x << k) | (x >> (32 - k)) : (x >> k) | (x << (32 - k)));
     }
-    case TYPE_SHORT: width = 16; mask = 0xFFFF; break;
-    case TYPE_BYTE: width = 8; mask = 0xFF; break;
-    default: return ERR_WRONGUSAGE;
+    case TYPE_SHORT:
+      width = 16;
+      mask = 0xFFFF;
+      break;
+    case TYPE_BYTE:
+      width = 8;
+      mask = 0xFF;
+      break;
+    default:
+      return ERR_WRONGUSAGE;
   }
   uint32_t v = x & mask;
   uint32_t a = static_cast<uint32_t>(c) & 31;
@@ -296,9 +303,12 @@ int cmdEndianSwap(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   uint32_t x = argI(L, 1);
   switch (argT(L, 2)) {
-    case 16: return pushU32(L, ((x & 0xFF) << 8) | ((x >> 8) & 0xFF));
-    case 32: return pushU32(L, __builtin_bswap32(x));
-    default: return ERR_WRONGUSAGE;
+    case 16:
+      return pushU32(L, ((x & 0xFF) << 8) | ((x >> 8) & 0xFF));
+    case 32:
+      return pushU32(L, __builtin_bswap32(x));
+    default:
+      return ERR_WRONGUSAGE;
   }
 }
 

@@ -20,7 +20,8 @@ constexpr int TYPE_WIDTHS[12] = {4, 0, 0, 0, 0, 2, 1, 0, 0, 0, 4, 8};
 // Bytes of a value in memory order for the requested byte order, from its
 // machine representation. The machine is little-endian (checked below), so
 // native and little-endian order keep the bytes and big-endian reverses.
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "typed memory access assumes a little-endian machine");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "typed memory access assumes a little-endian machine");
 void orderBytes(uint8_t* bytes, int width, int native, int little) {
   if (native || little) return;
   for (int i = 0; i < width / 2; i++) {
@@ -34,7 +35,8 @@ ErrorCode checkRange(size_t size, int32_t type, int64_t offset, int* width) {
   *width = GetMemTypeSize(type);
   if (*width == 0) return ERR_WRONGUSAGE;
   if (offset < 0) return ERR_MEMRANGE;
-  if (size != 0 && (static_cast<uint64_t>(offset) > size || size - static_cast<uint64_t>(offset) < static_cast<uint64_t>(*width)))
+  if (size != 0 && (static_cast<uint64_t>(offset) > size ||
+                    size - static_cast<uint64_t>(offset) < static_cast<uint64_t>(*width)))
     return ERR_MEMRANGE;
   return ERR_NONE;
 }
@@ -50,13 +52,17 @@ ErrorCode PokeTypedValue(void* buffer, size_t size, int32_t type, int64_t offset
   if (code != ERR_NONE) return code;
   uint8_t bytes[8];
   switch (type) {
-    case MEMTYPE_INTEGER: std::memcpy(bytes, &intValue, 4); break;
+    case MEMTYPE_INTEGER:
+      std::memcpy(bytes, &intValue, 4);
+      break;
     case MEMTYPE_SHORT: {
       uint16_t v = static_cast<uint16_t>(intValue);
       std::memcpy(bytes, &v, 2);
       break;
     }
-    case MEMTYPE_BYTE: bytes[0] = static_cast<uint8_t>(intValue); break;
+    case MEMTYPE_BYTE:
+      bytes[0] = static_cast<uint8_t>(intValue);
+      break;
     case MEMTYPE_FLOAT: {
       // Values beyond the single range become infinities explicitly: the
       // language leaves that conversion undefined.
@@ -66,15 +72,17 @@ ErrorCode PokeTypedValue(void* buffer, size_t size, int32_t type, int64_t offset
       std::memcpy(bytes, &v, 4);
       break;
     }
-    default: std::memcpy(bytes, &doubleValue, 8); break;
+    default:
+      std::memcpy(bytes, &doubleValue, 8);
+      break;
   }
   orderBytes(bytes, width, native, little);
   std::memcpy(static_cast<uint8_t*>(buffer) + offset, bytes, static_cast<size_t>(width));
   return ERR_NONE;
 }
 
-ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t offset, int native, int little,
-                         double* value) {
+ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t offset, int native,
+                         int little, double* value) {
   int width;
   ErrorCode code = checkRange(size, type, offset, &width);
   if (code != ERR_NONE) return code;
@@ -94,7 +102,9 @@ ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t 
       *value = v;
       break;
     }
-    case MEMTYPE_BYTE: *value = bytes[0]; break;
+    case MEMTYPE_BYTE:
+      *value = bytes[0];
+      break;
     case MEMTYPE_FLOAT: {
       float v;
       std::memcpy(&v, bytes, 4);
@@ -111,8 +121,8 @@ ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t 
   return ERR_NONE;
 }
 
-ErrorCode PeekTypedValue(VmState* L, const void* buffer, size_t size, int32_t type, int64_t offset, int native,
-                         int little) {
+ErrorCode PeekTypedValue(VmState* L, const void* buffer, size_t size, int32_t type, int64_t offset,
+                         int native, int little) {
   double value;
   ErrorCode code = ReadTypedValue(buffer, size, type, offset, native, little, &value);
   if (code == ERR_NONE) VmPushNumber(L, value);

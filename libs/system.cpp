@@ -33,337 +33,316 @@ constexpr int TYPE_THREAD = 10;
 bool debugDisabled() { return vmRun.debugDisabled != 0; }
 
 // A switch argument: a boolean, or a number that is non-zero.
-bool checkFlag(VmState *L, int index)
-{
-    if (VmType(L, index) == VM_TYPE_BOOLEAN)
-        return VmToBoolean(L, index) != 0;
-    return VmCheckNumber(L, index) != 0;
+bool checkFlag(VmState* L, int index) {
+  if (VmType(L, index) == VM_TYPE_BOOLEAN) return VmToBoolean(L, index) != 0;
+  return VmCheckNumber(L, index) != 0;
 }
 
 // Writes text that may hold zero bytes, piece by piece between them. The
 // console gets Latin-1 texts as UTF-8 in 8-bit mode and follows the console
 // flush switch; debug output goes through the debug printer, which does the
 // same conversion.
-void writeText(const char *s, size_t len, bool debug)
-{
-    for (size_t pos = 0; pos < len;) {
-        const char *piece = s + pos;
-        size_t n = std::strlen(piece);
-        if (debug) {
-            DebugPrintf("%s", piece);
-        } else if (!unicodeUtf8Mode) {
-            char *utf8 = Latin1ToUtf8Dup(piece);
-            std::fputs(utf8 != nullptr ? utf8 : piece, stdout);
-            FreeMemory(utf8);
-        } else {
-            std::fwrite(piece, 1, n, stdout);
-        }
-        pos += n + 1;
-        if (pos <= len)
-            std::fputc('\0', stdout);
+void writeText(const char* s, size_t len, bool debug) {
+  for (size_t pos = 0; pos < len;) {
+    const char* piece = s + pos;
+    size_t n = std::strlen(piece);
+    if (debug) {
+      DebugPrintf("%s", piece);
+    } else if (!unicodeUtf8Mode) {
+      char* utf8 = Latin1ToUtf8Dup(piece);
+      std::fputs(utf8 != nullptr ? utf8 : piece, stdout);
+      FreeMemory(utf8);
+    } else {
+      std::fwrite(piece, 1, n, stdout);
     }
-    if (!debug && GetConsoleFlush())
-        std::fflush(stdout);
+    pos += n + 1;
+    if (pos <= len) std::fputc('\0', stdout);
+  }
+  if (!debug && GetConsoleFlush()) std::fflush(stdout);
 }
 
 // Joins the arguments, each turned into text by the script's "tostring",
 // with single blanks, adds a line feed when asked and prints the line.
-int printValues(VmState *L, bool newline, bool debug)
-{
-    int n = VmGetTop(L);
-    VmStringBuffer b;
-    VmBufferInit(L, &b);
-    for (int i = 1; i <= n; i++) {
-        // The blank goes in before the value is pushed: the builder's
-        // pieces must stay directly below the value it takes.
-        if (i > 1)
-            VmBufferAddString(&b, " ");
-        VmPushString(L, "tostring");
-        VmGetTable(L, VM_GLOBALS_INDEX);
-        VmPushValue(L, i);
-        ErrorCode err = VmCall(L, 1, 1);
-        if (err != 0)
-            return err;
-        if (!VmIsString(L, -1))
-            return ERR_STRCALLBACK;
-        VmBufferAddValue(&b);
-    }
-    if (newline)
-        VmBufferAddString(&b, "\n");
-    VmBufferPushResult(&b);
-    writeText(VmToString(L, -1), VmStrLen(L, -1), debug);
-    if (!newline)
-        std::fflush(stdout);
-    return 0;
+int printValues(VmState* L, bool newline, bool debug) {
+  int n = VmGetTop(L);
+  VmStringBuffer b;
+  VmBufferInit(L, &b);
+  for (int i = 1; i <= n; i++) {
+    // The blank goes in before the value is pushed: the builder's
+    // pieces must stay directly below the value it takes.
+    if (i > 1) VmBufferAddString(&b, " ");
+    VmPushString(L, "tostring");
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    VmPushValue(L, i);
+    ErrorCode err = VmCall(L, 1, 1);
+    if (err != 0) return err;
+    if (!VmIsString(L, -1)) return ERR_STRCALLBACK;
+    VmBufferAddValue(&b);
+  }
+  if (newline) VmBufferAddString(&b, "\n");
+  VmBufferPushResult(&b);
+  writeText(VmToString(L, -1), VmStrLen(L, -1), debug);
+  if (!newline) std::fflush(stdout);
+  return 0;
 }
 
 // Prints the prompt, reads one line and pushes it without its line end.
-int readLine(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    const char *prompt = VmCheckString(L, 1, nullptr);
-    if (prompt[0] != '\0')
-        DebugPrintf("%s", prompt);
-    std::fflush(stdout);
-    char line[PROMPT_LINE_MAX + 1];
-    if (std::fgets(line, sizeof line, stdin) == nullptr)
-        line[0] = '\0';
-    size_t len = std::strlen(line);
-    while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r'))
-        line[--len] = '\0';
-    if (unicodeUtf8Mode) {
-        VmPushLString(L, line, len);
-        return 1;
-    }
-    char *latin = Utf8ToLatin1Dup(line);
-    if (latin == nullptr)
-        return ERR_TEXTCONVERT;
-    VmPushString(L, latin);
-    FreeMemory(latin);
+int readLine(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  const char* prompt = VmCheckString(L, 1, nullptr);
+  if (prompt[0] != '\0') DebugPrintf("%s", prompt);
+  std::fflush(stdout);
+  char line[PROMPT_LINE_MAX + 1];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) line[0] = '\0';
+  size_t len = std::strlen(line);
+  while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = '\0';
+  if (unicodeUtf8Mode) {
+    VmPushLString(L, line, len);
     return 1;
+  }
+  char* latin = Utf8ToLatin1Dup(line);
+  if (latin == nullptr) return ERR_TEXTCONVERT;
+  VmPushString(L, latin);
+  FreeMemory(latin);
+  return 1;
 }
 
 // ---- Output and run control ----------------------------------------------------------
 
-int cmdConsolePrint(VmState *L) { return printValues(L, true, false); }
-int cmdConsolePrintNR(VmState *L) { return printValues(L, false, false); }
-int cmdDebugPrint(VmState *L) { return debugDisabled() ? 0 : printValues(L, true, true); }
-int cmdDebugPrintNR(VmState *L) { return debugDisabled() ? 0 : printValues(L, false, true); }
-int cmdConsolePrompt(VmState *L) { return readLine(L); }
+int cmdConsolePrint(VmState* L) { return printValues(L, true, false); }
+int cmdConsolePrintNR(VmState* L) { return printValues(L, false, false); }
+int cmdDebugPrint(VmState* L) { return debugDisabled() ? 0 : printValues(L, true, true); }
+int cmdDebugPrintNR(VmState* L) { return debugDisabled() ? 0 : printValues(L, false, true); }
+int cmdConsolePrompt(VmState* L) { return readLine(L); }
 
-int cmdDebugPrompt(VmState *L)
-{
-    if (!debugDisabled())
-        return readLine(L);
-    CheckArgCount(L, 1, 1, 0, 0);
-    VmPushString(L, "");
-    return 1;
+int cmdDebugPrompt(VmState* L) {
+  if (!debugDisabled()) return readLine(L);
+  CheckArgCount(L, 1, 1, 0, 0);
+  VmPushString(L, "");
+  return 1;
 }
 
-int cmdDebugOutput(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    vmRun.debugOutput = checkFlag(L, 1) ? 1 : 0;
-    return 0;
+int cmdDebugOutput(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  vmRun.debugOutput = checkFlag(L, 1) ? 1 : 0;
+  return 0;
 }
 
-int cmdEnd(VmState *L)
-{
-    CheckArgCount(L, 0, 1, 0, 0);
-    vmExitValue = VmOptInteger(L, 1, 0);
-    vmRun.quit = 1;
-    return ERR_USERABORT;
+int cmdEnd(VmState* L) {
+  CheckArgCount(L, 0, 1, 0, 0);
+  vmExitValue = VmOptInteger(L, 1, 0);
+  vmRun.quit = 1;
+  return ERR_USERABORT;
 }
 
-int cmdEnableLineHook(VmState *L)
-{
-    CheckArgCount(L, 0, 0, 0, 0);
-    vmLineHookDisabled = 0;
-    return 0;
+int cmdEnableLineHook(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
+  vmLineHookDisabled = 0;
+  return 0;
 }
 
-int cmdDisableLineHook(VmState *L)
-{
-    CheckArgCount(L, 0, 0, 0, 0);
-    vmLineHookDisabled = 1;
-    return 0;
+int cmdDisableLineHook(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
+  vmLineHookDisabled = 1;
+  return 0;
 }
 
-int cmdIsUnicode(VmState *L)
-{
-    CheckArgCount(L, 0, 0, 0, 0);
-    VmPushNumber(L, unicodeUtf8Mode ? 1 : 0);
-    return 1;
+int cmdIsUnicode(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
+  VmPushNumber(L, unicodeUtf8Mode ? 1 : 0);
+  return 1;
 }
 
 // ---- Errors ---------------------------------------------------------------------------------
 
-int cmdError(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    SetErrorArgString(VmCheckString(L, 1, nullptr));
-    return ERR_ERRORCALLED;
+int cmdError(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  SetErrorArgString(VmCheckString(L, 1, nullptr));
+  return ERR_ERRORCALLED;
 }
 
-int cmdGetLastError(VmState *L)
-{
-    CheckArgCount(L, 0, 0, 0, 0);
-    VmPushNumber(L, vmRun.lastError);
-    return 1;
+int cmdGetLastError(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
+  VmPushNumber(L, vmRun.lastError);
+  return 1;
 }
 
-int cmdGetErrorName(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    ErrorCode code = VmCheckInteger(L, 1);
-    char text[ERROR_ARG_MAX + 1];
-    GetErrorText(code, text, sizeof text);
-    VmPushString(L, text);
-    return 1;
+int cmdGetErrorName(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  ErrorCode code = VmCheckInteger(L, 1);
+  char text[ERROR_ARG_MAX + 1];
+  GetErrorText(code, text, sizeof text);
+  VmPushString(L, text);
+  return 1;
 }
 
-int cmdRaiseOnError(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    VmReleaseReference(L, VM_REGISTRY_INDEX, vmRun.handlerRef);
-    vmRun.handlerRef = -1;
-    if (VmType(L, 1) == VM_TYPE_FUNCTION) {
-        VmPushValue(L, 1);
-        vmRun.handlerRef = VmCreateReference(L, VM_REGISTRY_INDEX);
-    }
-    return 0;
-}
-
-int cmdExitOnError(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    TagItem tags[] = {{ATTR_RAISEERRORS, checkFlag(L, 1) ? 1u : 0u}, {ATTR_DONE, 0}};
-    SetGlobalAttrs(L, tags);
-    return 0;
-}
-
-int cmdAssert(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    if (!debugDisabled()) {
-        int t = VmType(L, 1);
-        if (t == VM_TYPE_NIL || (t == VM_TYPE_NUMBER && VmToNumber(L, 1) == 0))
-            return ERR_ASSERTFAILED;
-    }
+int cmdRaiseOnError(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  VmReleaseReference(L, VM_REGISTRY_INDEX, vmRun.handlerRef);
+  vmRun.handlerRef = -1;
+  if (VmType(L, 1) == VM_TYPE_FUNCTION) {
     VmPushValue(L, 1);
-    return 1;
+    vmRun.handlerRef = VmCreateReference(L, VM_REGISTRY_INDEX);
+  }
+  return 0;
+}
+
+int cmdExitOnError(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  TagItem tags[] = {{ATTR_RAISEERRORS, checkFlag(L, 1) ? 1u : 0u}, {ATTR_DONE, 0}};
+  SetGlobalAttrs(L, tags);
+  return 0;
+}
+
+int cmdAssert(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  if (!debugDisabled()) {
+    int t = VmType(L, 1);
+    if (t == VM_TYPE_NIL || (t == VM_TYPE_NUMBER && VmToNumber(L, 1) == 0)) return ERR_ASSERTFAILED;
+  }
+  VmPushValue(L, 1);
+  return 1;
 }
 
 // ---- Types and VM housekeeping ----------------------------------------------------------------
 
-int cmdGetType(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    int code;
-    switch (VmType(L, 1)) {
-    case VM_TYPE_BOOLEAN: code = TYPE_BOOLEAN; break;
-    case VM_TYPE_LIGHTUSERDATA: code = TYPE_LIGHTUSERDATA; break;
-    case VM_TYPE_NUMBER: code = TYPE_NUMBER; break;
-    case VM_TYPE_STRING: code = TYPE_STRING; break;
-    case VM_TYPE_TABLE: code = TYPE_TABLE; break;
-    case VM_TYPE_FUNCTION: code = TYPE_FUNCTION; break;
-    case VM_TYPE_USERDATA: code = TYPE_USERDATA; break;
-    case VM_TYPE_THREAD: code = TYPE_THREAD; break;
-    default: code = TYPE_NIL; break;
-    }
-    VmPushNumber(L, code);
+int cmdGetType(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  int code;
+  switch (VmType(L, 1)) {
+    case VM_TYPE_BOOLEAN:
+      code = TYPE_BOOLEAN;
+      break;
+    case VM_TYPE_LIGHTUSERDATA:
+      code = TYPE_LIGHTUSERDATA;
+      break;
+    case VM_TYPE_NUMBER:
+      code = TYPE_NUMBER;
+      break;
+    case VM_TYPE_STRING:
+      code = TYPE_STRING;
+      break;
+    case VM_TYPE_TABLE:
+      code = TYPE_TABLE;
+      break;
+    case VM_TYPE_FUNCTION:
+      code = TYPE_FUNCTION;
+      break;
+    case VM_TYPE_USERDATA:
+      code = TYPE_USERDATA;
+      break;
+    case VM_TYPE_THREAD:
+      code = TYPE_THREAD;
+      break;
+    default:
+      code = TYPE_NIL;
+      break;
+  }
+  VmPushNumber(L, code);
+  return 1;
+}
+
+int cmdIsNil(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  VmPushNumber(L, VmType(L, 1) == VM_TYPE_NIL ? 1 : 0);
+  return 1;
+}
+
+int cmdIIf(VmState* L) {
+  CheckArgCount(L, 3, 3, 0, 0);
+  bool first;
+  switch (VmType(L, 1)) {
+    case VM_TYPE_NIL:
+      first = false;
+      break;
+    case VM_TYPE_NUMBER:
+      first = VmToNumber(L, 1) != 0;
+      break;
+    case VM_TYPE_STRING:
+      first = VmStrLen(L, 1) != 0;
+      break;
+    default:
+      return ERR_WRONGDTYPE;
+  }
+  VmPushValue(L, first ? 2 : 3);
+  return 1;
+}
+
+int cmdCollectGarbage(VmState* L) {
+  CheckArgCount(L, 0, 1, 0, 0);
+  uint32_t threshold = static_cast<uint32_t>(VmOptInteger(L, 1, 0));
+  // A threshold of 0 makes the collector run a full cycle at once; it
+  // then sets its own threshold, which a given one replaces.
+  VmSetGcThreshold(L, 0);
+  if (threshold != 0) VmSetGcThreshold(L, threshold);
+  return 0;
+}
+
+int cmdGCInfo(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
+  VmPushNumber(L, VmGetGcCount(L));
+  VmPushNumber(L, VmGetGcThreshold(L));
+  return 2;
+}
+
+int cmdRawGet(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  VmCheckTable(L, 1);
+  VmPushValue(L, 2);
+  VmRawGet(L, 1);
+  return 1;
+}
+
+int cmdRawSet(VmState* L) {
+  CheckArgCount(L, 3, 3, 0, 0);
+  VmCheckTable(L, 1);
+  VmPushValue(L, 2);
+  VmPushValue(L, 3);
+  VmRawSet(L, 1);
+  VmPushValue(L, 1);
+  return 1;
+}
+
+int cmdRawEqual(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  VmPushNumber(L, VmRawEqual(L, 1, 2));
+  return 1;
+}
+
+int cmdGetMetaTable(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  if (!VmGetMetatable(L, 1)) {
+    VmPushNil(L);
     return 1;
+  }
+  VmPushString(L, "__metatable");
+  VmRawGet(L, -2);
+  if (VmType(L, -1) == VM_TYPE_NIL) VmSetTop(L, -2);
+  return 1;
 }
 
-int cmdIsNil(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    VmPushNumber(L, VmType(L, 1) == VM_TYPE_NIL ? 1 : 0);
-    return 1;
+int cmdSetMetaTable(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  VmCheckTable(L, 1);
+  int t = VmType(L, 2);
+  if (t != VM_TYPE_NIL && t != VM_TYPE_TABLE) return ERR_TABLEORNIL;
+  if (VmGetMetaField(L, 1, "__metatable")) return ERR_PROTMETATABLE;
+  VmSetTop(L, 2);
+  VmSetMetatable(L, 1);
+  return 1;
 }
 
-int cmdIIf(VmState *L)
-{
-    CheckArgCount(L, 3, 3, 0, 0);
-    bool first;
-    switch (VmType(L, 1)) {
-    case VM_TYPE_NIL: first = false; break;
-    case VM_TYPE_NUMBER: first = VmToNumber(L, 1) != 0; break;
-    case VM_TYPE_STRING: first = VmStrLen(L, 1) != 0; break;
-    default: return ERR_WRONGDTYPE;
-    }
-    VmPushValue(L, first ? 2 : 3);
-    return 1;
-}
-
-int cmdCollectGarbage(VmState *L)
-{
-    CheckArgCount(L, 0, 1, 0, 0);
-    uint32_t threshold = static_cast<uint32_t>(VmOptInteger(L, 1, 0));
-    // A threshold of 0 makes the collector run a full cycle at once; it
-    // then sets its own threshold, which a given one replaces.
-    VmSetGcThreshold(L, 0);
-    if (threshold != 0)
-        VmSetGcThreshold(L, threshold);
-    return 0;
-}
-
-int cmdGCInfo(VmState *L)
-{
-    CheckArgCount(L, 0, 0, 0, 0);
-    VmPushNumber(L, VmGetGcCount(L));
-    VmPushNumber(L, VmGetGcThreshold(L));
-    return 2;
-}
-
-int cmdRawGet(VmState *L)
-{
-    CheckArgCount(L, 2, 2, 0, 0);
-    VmCheckTable(L, 1);
-    VmPushValue(L, 2);
-    VmRawGet(L, 1);
-    return 1;
-}
-
-int cmdRawSet(VmState *L)
-{
-    CheckArgCount(L, 3, 3, 0, 0);
-    VmCheckTable(L, 1);
-    VmPushValue(L, 2);
-    VmPushValue(L, 3);
-    VmRawSet(L, 1);
-    VmPushValue(L, 1);
-    return 1;
-}
-
-int cmdRawEqual(VmState *L)
-{
-    CheckArgCount(L, 2, 2, 0, 0);
-    VmPushNumber(L, VmRawEqual(L, 1, 2));
-    return 1;
-}
-
-int cmdGetMetaTable(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    if (!VmGetMetatable(L, 1)) {
-        VmPushNil(L);
-        return 1;
-    }
-    VmPushString(L, "__metatable");
-    VmRawGet(L, -2);
-    if (VmType(L, -1) == VM_TYPE_NIL)
-        VmSetTop(L, -2);
-    return 1;
-}
-
-int cmdSetMetaTable(VmState *L)
-{
-    CheckArgCount(L, 2, 2, 0, 0);
-    VmCheckTable(L, 1);
-    int t = VmType(L, 2);
-    if (t != VM_TYPE_NIL && t != VM_TYPE_TABLE)
-        return ERR_TABLEORNIL;
-    if (VmGetMetaField(L, 1, "__metatable"))
-        return ERR_PROTMETATABLE;
-    VmSetTop(L, 2);
-    VmSetMetatable(L, 1);
-    return 1;
-}
-
-int cmdGetConstant(VmState *L)
-{
-    CheckArgCount(L, 1, 1, 0, 0);
-    const char *name = VmCheckString(L, 1, nullptr);
-    const char *text = nullptr;
-    double number = 0;
-    if (!VmFindConstant(L, name, &text, &number))
-        return ERR_FINDCST;
-    if (text != nullptr)
-        VmPushString(L, text);
-    else
-        VmPushNumber(L, number);
-    return 1;
+int cmdGetConstant(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  const char* name = VmCheckString(L, 1, nullptr);
+  const char* text = nullptr;
+  double number = 0;
+  if (!VmFindConstant(L, name, &text, &number)) return ERR_FINDCST;
+  if (text != nullptr)
+    VmPushString(L, text);
+  else
+    VmPushNumber(L, number);
+  return 1;
 }
 
 const CommandTableEntry systemCommands[] = {
@@ -426,19 +405,17 @@ const ConstantTableEntry systemConstants[] = {
 #define QM_ERROR_CONSTANT(name, code) {#name, nullptr, code},
     QM_ERROR_LIST(QM_ERROR_CONSTANT)
 #undef QM_ERROR_CONSTANT
-    {nullptr, nullptr, 0},
+        {nullptr, nullptr, 0},
 };
 
 }  // namespace
 
-ErrorCode OpenSystemLibrary(VmState *L)
-{
-    ErrorCode err = RegisterLibrary(systemCommands, "system");
-    if (err != 0)
-        return err;
-    VmRegisterFunctions(L, nullptr, systemCommands, 0);
-    VmRegisterConstants(L, systemConstants, 0);
-    // GetLastError must see the code of the command before it.
-    vmRun.getLastError = cmdGetLastError;
-    return 0;
+ErrorCode OpenSystemLibrary(VmState* L) {
+  ErrorCode err = RegisterLibrary(systemCommands, "system");
+  if (err != 0) return err;
+  VmRegisterFunctions(L, nullptr, systemCommands, 0);
+  VmRegisterConstants(L, systemConstants, 0);
+  // GetLastError must see the code of the command before it.
+  vmRun.getLastError = cmdGetLastError;
+  return 0;
 }

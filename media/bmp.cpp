@@ -142,7 +142,8 @@ ErrorCode decodeDirect(StreamHandle* s, const BmpHeader& h, uint32_t* pixels) {
         out[x] = (red << 16) | (green << 8) | blue;
       }
     } else {
-      for (size_t x = 0; x < width; x++, p += 3) out[x] = (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
+      for (size_t x = 0; x < width; x++, p += 3)
+        out[x] = (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
     }
   }
   FreeMemory(row);
@@ -151,7 +152,8 @@ ErrorCode decodeDirect(StreamHandle* s, const BmpHeader& h, uint32_t* pixels) {
 
 }  // namespace
 
-ErrorCode ReadBmpImage(StreamHandle* stream, int infoOnly, int32_t* width, int32_t* height, uint32_t** pixels) {
+ErrorCode ReadBmpImage(StreamHandle* stream, int infoOnly, int32_t* width, int32_t* height,
+                       uint32_t** pixels) {
   uint8_t b[54];
   size_t got = ReadStream(stream, b, sizeof b);
   if (got < 2) return ERR_READ;
@@ -182,7 +184,8 @@ ErrorCode ReadBmpImage(StreamHandle* stream, int infoOnly, int32_t* width, int32
   auto* out = static_cast<uint32_t*>(AllocMemoryArray(count, sizeof(uint32_t), 0));
   if (!out) return ERR_MEM;
   if (bits > 8) {
-    if (SeekFileStream(stream, h.dataOffset, 1) < 0 || (error = decodeDirect(stream, h, out)) != 0) {
+    if (SeekFileStream(stream, h.dataOffset, 1) < 0 ||
+        (error = decodeDirect(stream, h, out)) != 0) {
       FreeMemory(out);
       return error ? error : ERR_LOADPICTURE2;
     }
@@ -201,7 +204,8 @@ ErrorCode ReadBmpImage(StreamHandle* stream, int infoOnly, int32_t* width, int32
     if (SeekFileStream(stream, FILE_HEADER_BYTES + static_cast<int64_t>(h.headerSize), 1) >= 0) {
       readPadded(stream, table, entries * 4);
       for (uint32_t i = 0; i < entries; i++)
-        colours[i] = (uint32_t{table[4 * i + 2]} << 16) | (uint32_t{table[4 * i + 1]} << 8) | table[4 * i];
+        colours[i] =
+            (uint32_t{table[4 * i + 2]} << 16) | (uint32_t{table[4 * i + 1]} << 8) | table[4 * i];
     }
     if (SeekFileStream(stream, h.dataOffset, 1) < 0)
       error = ERR_LOADPICTURE2;

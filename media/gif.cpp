@@ -36,7 +36,7 @@ struct GifReader {
   uint32_t* canvas;
   uint32_t* saved;
   int32_t background;
-  int32_t next;        // the frame the next decode produces; -1 after opening
+  int32_t next;  // the frame the next decode produces; -1 after opening
   int32_t frameCount;
   int64_t firstFrame;
   FrameEntry* frames;
@@ -89,8 +89,11 @@ struct Clip {
   int32_t x0, y0, x1, y1;
 };
 Clip frameClip(const GifReader* r) {
-  auto lim = [](int64_t v, int32_t hi) { return static_cast<int32_t>(v < 0 ? 0 : v > hi ? hi : v); };
-  return {lim(r->left, r->width), lim(r->top, r->height), lim(int64_t{r->left} + r->frameWidth, r->width),
+  auto lim = [](int64_t v, int32_t hi) {
+    return static_cast<int32_t>(v < 0 ? 0 : v > hi ? hi : v);
+  };
+  return {lim(r->left, r->width), lim(r->top, r->height),
+          lim(int64_t{r->left} + r->frameWidth, r->width),
           lim(int64_t{r->top} + r->frameHeight, r->height)};
 }
 
@@ -99,11 +102,13 @@ void applyDisposal(GifReader* r) {
   if (r->disposal == 2) {
     uint32_t colour = r->current[r->transparent >= 0 ? r->transparent : r->background];
     for (int32_t y = c.y0; y < c.y1; y++)
-      for (int32_t x = c.x0; x < c.x1; x++) r->canvas[static_cast<size_t>(y) * r->width + x] = colour;
+      for (int32_t x = c.x0; x < c.x1; x++)
+        r->canvas[static_cast<size_t>(y) * r->width + x] = colour;
   } else if (r->disposal == 3) {
     for (int32_t y = c.y0; y < c.y1; y++) {
       size_t at = static_cast<size_t>(y) * r->width + c.x0;
-      std::memcpy(r->canvas + at, r->saved + at, static_cast<size_t>(c.x1 - c.x0) * sizeof(uint32_t));
+      std::memcpy(r->canvas + at, r->saved + at,
+                  static_cast<size_t>(c.x1 - c.x0) * sizeof(uint32_t));
     }
   }
 }
@@ -119,7 +124,8 @@ struct CodeReader {
     while (bits < width) {
       if (pos == length) {
         int n = ReadStreamByte(s);
-        if (n <= 0 || ReadStream(s, block, static_cast<size_t>(n)) != static_cast<size_t>(n)) return false;
+        if (n <= 0 || ReadStream(s, block, static_cast<size_t>(n)) != static_cast<size_t>(n))
+          return false;
         length = n;
         pos = 0;
       }
@@ -151,7 +157,8 @@ bool decodeImage(GifReader* r, int minSize, bool interlaced) {
     int32_t y = r->top + row;
     int64_t x = int64_t{r->left} + static_cast<int64_t>(column);
     if (pen != r->transparent && y < r->height && x < r->width)
-      r->canvas[static_cast<size_t>(y) * r->width + static_cast<size_t>(x)] = r->current[pen] | OPAQUE;
+      r->canvas[static_cast<size_t>(y) * r->width + static_cast<size_t>(x)] =
+          r->current[pen] | OPAQUE;
     produced++;
     if (++column == fw) {
       column = 0;
@@ -245,7 +252,8 @@ bool decodeFrames(GifReader* r, int32_t n) {
         int len = ReadStreamByte(s);
         if (len < 0) return false;
         if (len == 0) break;
-        if (ReadStream(s, r->block, static_cast<size_t>(len)) != static_cast<size_t>(len)) return false;
+        if (ReadStream(s, r->block, static_cast<size_t>(len)) != static_cast<size_t>(len))
+          return false;
       }
       if (r->block[0] & 1) r->transparent = r->block[3];
       disposal = r->block[0] >> 2;
@@ -259,8 +267,8 @@ bool decodeFrames(GifReader* r, int32_t n) {
     r->frameHeight = d[6] | (d[7] << 8);
     const int packed = d[8];
     if (n < 0) {
-      bool key = r->left == 0 && r->top == 0 && r->frameWidth >= r->width && r->frameHeight >= r->height &&
-                 r->transparent < 0 && disposal != 3;
+      bool key = r->left == 0 && r->top == 0 && r->frameWidth >= r->width &&
+                 r->frameHeight >= r->height && r->transparent < 0 && disposal != 3;
       if (!addFrameEntry(r, delay, key, start)) return false;
     }
     r->current = r->global;
@@ -278,7 +286,8 @@ bool decodeFrames(GifReader* r, int32_t n) {
       Clip c = frameClip(r);
       for (int32_t y = c.y0; y < c.y1; y++) {
         size_t at = static_cast<size_t>(y) * r->width + c.x0;
-        std::memcpy(r->saved + at, r->canvas + at, static_cast<size_t>(c.x1 - c.x0) * sizeof(uint32_t));
+        std::memcpy(r->saved + at, r->canvas + at,
+                    static_cast<size_t>(c.x1 - c.x0) * sizeof(uint32_t));
       }
     }
     int minSize = ReadStreamByte(s);

@@ -89,13 +89,20 @@ struct Encoder {
 };
 
 // LZW-encodes a rectangle of pens (rows of stride bytes) as one stream.
-void encodeLzw(GifWriter* w, const uint8_t* pens, size_t stride, int32_t rw, int32_t rh, int32_t minSize) {
+void encodeLzw(GifWriter* w, const uint8_t* pens, size_t stride, int32_t rw, int32_t rh,
+               int32_t minSize) {
   std::memset(w->hashKey, 0xFF, sizeof w->hashKey);
   w->accumulator = 0;
   w->bits = 0;
   w->blockLength = 0;
   putByte(w, static_cast<uint8_t>(minSize));
-  Encoder e{w, minSize, 1 << minSize, (1 << minSize) + 1, (1 << minSize) + 2, minSize + 1, (1 << (minSize + 1)) - 1,
+  Encoder e{w,
+            minSize,
+            1 << minSize,
+            (1 << minSize) + 1,
+            (1 << minSize) + 2,
+            minSize + 1,
+            (1 << (minSize + 1)) - 1,
             false};
   e.emit(e.clear);
   int32_t prefix = pens[0];
@@ -156,7 +163,8 @@ ErrorCode OpenGifWriter(const char* fileName, int32_t width, int32_t height, Gif
   }
   w->width = width;
   w->height = height;
-  w->scratch = static_cast<uint8_t*>(AllocMemoryArray(static_cast<size_t>(width), static_cast<size_t>(height), 0));
+  w->scratch = static_cast<uint8_t*>(
+      AllocMemoryArray(static_cast<size_t>(width), static_cast<size_t>(height), 0));
   if (!w->scratch) {
     CloseFileStream(w->stream);
     FreeMemory(w);
@@ -174,11 +182,11 @@ ErrorCode OpenGifWriter(const char* fileName, int32_t width, int32_t height, Gif
   return 0;
 }
 
-ErrorCode WriteGifAnimFrame(GifWriter* w, uint8_t* pens, int32_t width, int32_t height, int32_t delay,
-                            uint32_t* palette, int32_t colourCount, int32_t transparentPen, int optimize,
-                            int animMode) {
-  if (width != w->width || height != w->height || colourCount < 1 || colourCount > 256 || transparentPen < -1 ||
-      transparentPen > 255 || !pens || !palette)
+ErrorCode WriteGifAnimFrame(GifWriter* w, uint8_t* pens, int32_t width, int32_t height,
+                            int32_t delay, uint32_t* palette, int32_t colourCount,
+                            int32_t transparentPen, int optimize, int animMode) {
+  if (width != w->width || height != w->height || colourCount < 1 || colourCount > 256 ||
+      transparentPen < -1 || transparentPen > 255 || !pens || !palette)
     return ERR_WRONGUSAGE;
   if (w->writeFailed) return ERR_WRITE;
   for (int32_t i = colourCount; i < 256; i++) palette[i] = 0xFFFFFFFF;
@@ -220,8 +228,8 @@ ErrorCode WriteGifAnimFrame(GifWriter* w, uint8_t* pens, int32_t width, int32_t 
       rh = y1 - y0 + 1;
     }
     for (int32_t y = 0; y < rh; y++)
-      std::memcpy(w->scratch + static_cast<size_t>(y) * rw, pens + static_cast<size_t>(top + y) * stride + left,
-                  static_cast<size_t>(rw));
+      std::memcpy(w->scratch + static_cast<size_t>(y) * rw,
+                  pens + static_cast<size_t>(top + y) * stride + left, static_cast<size_t>(rw));
     if (animMode) {
       // Unchanged pixels become transparent through a pen that no changed
       // pixel uses: the first one past the colours, else a free one.
@@ -238,21 +246,29 @@ ErrorCode WriteGifAnimFrame(GifWriter* w, uint8_t* pens, int32_t width, int32_t 
       if (clearPen >= 0)
         for (int32_t y = top; y < top + rh; y++)
           for (int32_t x = left; x < left + rw; x++)
-            if (!changed(x, y)) pens[static_cast<size_t>(y) * stride + x] = static_cast<uint8_t>(clearPen);
+            if (!changed(x, y))
+              pens[static_cast<size_t>(y) * stride + x] = static_cast<uint8_t>(clearPen);
     }
   }
 
   const int32_t tableBits = tableBitsFor(clearPen >= colourCount ? clearPen + 1 : colourCount);
   const bool transparency = transparentPen >= 0 || clearPen >= 0;
-  const int32_t index = transparentPen >= 0 ? transparentPen : clearPen >= 0 ? clearPen : colourCount - 1;
-  const uint8_t control[8] = {0x21, 0xF9, 0x04,
-                              static_cast<uint8_t>((transparentPen >= 0 ? 8 : 4) | (transparency ? 1 : 0)),
-                              static_cast<uint8_t>((delay / 10) & 0xFF), static_cast<uint8_t>(((delay / 10) >> 8) & 0xFF),
-                              static_cast<uint8_t>(index), 0};
+  const int32_t index = transparentPen >= 0 ? transparentPen
+                        : clearPen >= 0     ? clearPen
+                                            : colourCount - 1;
+  const uint8_t control[8] = {
+      0x21,
+      0xF9,
+      0x04,
+      static_cast<uint8_t>((transparentPen >= 0 ? 8 : 4) | (transparency ? 1 : 0)),
+      static_cast<uint8_t>((delay / 10) & 0xFF),
+      static_cast<uint8_t>(((delay / 10) >> 8) & 0xFF),
+      static_cast<uint8_t>(index),
+      0};
   put(w, control, sizeof control);
   if (w->frames == 0) {
-    static const uint8_t loop[19] = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P',
-                                     'E',  '2',  '.',  '0', 0x03, 0x01, 0, 0, 0};
+    static const uint8_t loop[19] = {0x21, 0xFF, 0x0B, 'N', 'E',  'T',  'S', 'C', 'A', 'P',
+                                     'E',  '2',  '.',  '0', 0x03, 0x01, 0,   0,   0};
     put(w, loop, sizeof loop);
   }
   putByte(w, 0x2C);
@@ -269,7 +285,8 @@ ErrorCode WriteGifAnimFrame(GifWriter* w, uint8_t* pens, int32_t width, int32_t 
     table[3 * i + 2] = static_cast<uint8_t>(palette[i]);
   }
   put(w, table, static_cast<size_t>(entries) * 3);
-  encodeLzw(w, pens + static_cast<size_t>(top) * stride + left, stride, rw, rh, tableBits < 2 ? 2 : tableBits);
+  encodeLzw(w, pens + static_cast<size_t>(top) * stride + left, stride, rw, rh,
+            tableBits < 2 ? 2 : tableBits);
   w->frames++;
 
   if (optimize) {
@@ -282,8 +299,8 @@ ErrorCode WriteGifAnimFrame(GifWriter* w, uint8_t* pens, int32_t width, int32_t 
       const uint8_t* source = reduce ? w->scratch : pens + static_cast<size_t>(top) * stride + left;
       const size_t sourceStride = reduce ? static_cast<size_t>(rw) : stride;
       for (int32_t y = 0; y < rh; y++)
-        std::memcpy(w->previous + static_cast<size_t>(top + y) * stride + left, source + y * sourceStride,
-                    static_cast<size_t>(rw));
+        std::memcpy(w->previous + static_cast<size_t>(top + y) * stride + left,
+                    source + y * sourceStride, static_cast<size_t>(rw));
     }
     std::memcpy(w->previousPalette, palette, sizeof w->previousPalette);
   }

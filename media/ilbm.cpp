@@ -63,13 +63,14 @@ bool unpackRun(StreamHandle* s, uint8_t* out, size_t budget) {
 }
 
 // Where plane p of row y lives in the plane buffer.
-uint8_t* planeRow(uint8_t* planes, int32_t y, int32_t p, int32_t height, int32_t planeCount, size_t rowBytes) {
+uint8_t* planeRow(uint8_t* planes, int32_t y, int32_t p, int32_t height, int32_t planeCount,
+                  size_t rowBytes) {
   if (planeCount > 8) return planes + (static_cast<size_t>(y) * planeCount + p) * rowBytes;
   return planes + (static_cast<size_t>(p) * height + y) * rowBytes;
 }
 
-void decodeHam(const uint8_t* chunky, uint32_t* output, const uint32_t* colours, int32_t width, int32_t height,
-               int bits) {
+void decodeHam(const uint8_t* chunky, uint32_t* output, const uint32_t* colours, int32_t width,
+               int32_t height, int bits) {
   const int shift = bits - 2;
   const uint32_t mask = (1u << shift) - 1;
   // A modify pen sets the top 4 (HAM6) or 6 (HAM8) bits of one component
@@ -84,10 +85,18 @@ void decodeHam(const uint8_t* chunky, uint32_t* output, const uint32_t* colours,
     for (int32_t x = 0; x < width; x++) {
       uint32_t pen = p[x], value = pen & mask;
       switch ((pen >> shift) & 3) {
-        case 0: held = colours[value] & 0xFFFFFF; break;
-        case 1: held = (held & ~0xFFu) | (value << up) | (held & low); break;
-        case 2: held = (held & ~0xFF0000u) | (value << up << 16) | (held & (low << 16)); break;
-        default: held = (held & ~0xFF00u) | (value << up << 8) | (held & (low << 8)); break;
+        case 0:
+          held = colours[value] & 0xFFFFFF;
+          break;
+        case 1:
+          held = (held & ~0xFFu) | (value << up) | (held & low);
+          break;
+        case 2:
+          held = (held & ~0xFF0000u) | (value << up << 16) | (held & (low << 16));
+          break;
+        default:
+          held = (held & ~0xFF00u) | (value << up << 8) | (held & (low << 8));
+          break;
       }
       o[x] = held;
     }
@@ -124,8 +133,12 @@ size_t packRow(const uint8_t* src, size_t n, uint8_t* out) {
   return o;
 }
 
-bool writeBE32(StreamHandle* s, uint32_t v) { return WriteStreamBE32(s, static_cast<int32_t>(v)) == 1; }
-bool writeBE16(StreamHandle* s, uint32_t v) { return WriteStreamBE16(s, static_cast<int32_t>(v)) == 1; }
+bool writeBE32(StreamHandle* s, uint32_t v) {
+  return WriteStreamBE32(s, static_cast<int32_t>(v)) == 1;
+}
+bool writeBE16(StreamHandle* s, uint32_t v) {
+  return WriteStreamBE16(s, static_cast<int32_t>(v)) == 1;
+}
 
 }  // namespace
 
@@ -136,12 +149,14 @@ bool FindIlbmChunk(StreamHandle* stream, const char* id) {
   return searchPass(stream, id);
 }
 
-bool ReadIlbmBodyRaw(StreamHandle* stream, uint8_t* planes, uint32_t bodySize, int32_t width, int32_t height,
-                     int32_t planeCount, int32_t masking) {
+bool ReadIlbmBodyRaw(StreamHandle* stream, uint8_t* planes, uint32_t bodySize, int32_t width,
+                     int32_t height, int32_t planeCount, int32_t masking) {
   const size_t rowBytes = rowBytesOf(width);
   for (int32_t y = 0; y < height; y++) {
     for (int32_t p = 0; p < planeCount; p++)
-      if (ReadStream(stream, planeRow(planes, y, p, height, planeCount, rowBytes), rowBytes) != rowBytes) return false;
+      if (ReadStream(stream, planeRow(planes, y, p, height, planeCount, rowBytes), rowBytes) !=
+          rowBytes)
+        return false;
     if (masking == 1 && SeekFileStream(stream, static_cast<int64_t>(rowBytes), 0) < 0) return false;
   }
   return true;
@@ -153,19 +168,21 @@ bool ReadIlbmBodyByteRun1(StreamHandle* stream, uint8_t* planes, uint32_t bodySi
   for (int32_t y = 0; y < height; y++) {
     if (planeCount > 8) {
       // Deep pictures: one budget for all plane rows of a picture row.
-      if (!unpackRun(stream, planeRow(planes, y, 0, height, planeCount, rowBytes), rowBytes * planeCount))
+      if (!unpackRun(stream, planeRow(planes, y, 0, height, planeCount, rowBytes),
+                     rowBytes * planeCount))
         return false;
     } else {
       for (int32_t p = 0; p < planeCount; p++)
-        if (!unpackRun(stream, planeRow(planes, y, p, height, planeCount, rowBytes), rowBytes)) return false;
+        if (!unpackRun(stream, planeRow(planes, y, p, height, planeCount, rowBytes), rowBytes))
+          return false;
     }
     if (masking == 1 && !unpackRun(stream, nullptr, rowBytes)) return false;
   }
   return true;
 }
 
-void PlanarToChunky(const uint8_t* planes, int32_t width, int32_t height, int32_t planeCount, size_t rowBytes,
-                    uint8_t* output, size_t outputRowBytes) {
+void PlanarToChunky(const uint8_t* planes, int32_t width, int32_t height, int32_t planeCount,
+                    size_t rowBytes, uint8_t* output, size_t outputRowBytes) {
   if (planeCount <= 8) {
     for (int32_t p = planeCount - 1; p >= 0; p--) {
       const uint8_t bit = static_cast<uint8_t>(1u << p);
@@ -196,13 +213,13 @@ void PlanarToChunky(const uint8_t* planes, int32_t width, int32_t height, int32_
   }
 }
 
-void DecodeHam6Pixels(const uint8_t* chunky, uint32_t* output, const uint32_t* colours, int32_t width,
-                      int32_t height) {
+void DecodeHam6Pixels(const uint8_t* chunky, uint32_t* output, const uint32_t* colours,
+                      int32_t width, int32_t height) {
   decodeHam(chunky, output, colours, width, height, 6);
 }
 
-void DecodeHam8Pixels(const uint8_t* chunky, uint32_t* output, const uint32_t* colours, int32_t width,
-                      int32_t height) {
+void DecodeHam8Pixels(const uint8_t* chunky, uint32_t* output, const uint32_t* colours,
+                      int32_t width, int32_t height) {
   decodeHam(chunky, output, colours, width, height, 8);
 }
 
@@ -212,9 +229,9 @@ void ChunkyToArgb(const uint8_t* chunky, uint32_t* output, const uint32_t* colou
   for (size_t i = 0; i < n; i++) output[i] = colours[chunky[i]] & 0xFFFFFF;
 }
 
-ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* basePalette, int32_t penColour,
-                        int modeOne, int modeTwo, int32_t* transparentColour, int32_t* width, int32_t* height,
-                        uint32_t** pixels, uint32_t** palette) {
+ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* basePalette,
+                        int32_t penColour, int modeOne, int modeTwo, int32_t* transparentColour,
+                        int32_t* width, int32_t* height, uint32_t** pixels, uint32_t** palette) {
   if (!FindIlbmChunk(stream, "BMHD") || SeekFileStream(stream, 4, 0) < 0) return ERR_LOADPICTURE2;
   uint8_t h[20];
   if (ReadStream(stream, h, sizeof h) != sizeof h) return ERR_LOADPICTURE2;
@@ -246,9 +263,12 @@ ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* baseP
   size_t planeBytes;
   uint8_t* planes = nullptr;
   uint8_t* chunky = nullptr;
-  if (!__builtin_mul_overflow(rowBytes * static_cast<size_t>(ht), static_cast<size_t>(planeCount), &planeBytes))
+  if (!__builtin_mul_overflow(rowBytes * static_cast<size_t>(ht), static_cast<size_t>(planeCount),
+                              &planeBytes))
     planes = static_cast<uint8_t*>(AllocMemory(planeBytes, 1));
-  if (planes) chunky = static_cast<uint8_t*>(AllocMemoryArray(static_cast<size_t>(w), static_cast<size_t>(ht), 1));
+  if (planes)
+    chunky =
+        static_cast<uint8_t*>(AllocMemoryArray(static_cast<size_t>(w), static_cast<size_t>(ht), 1));
   auto fail = [&](ErrorCode e) {
     FreeMemory(chunky);
     FreeMemory(planes);
@@ -256,8 +276,9 @@ ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* baseP
     return e;
   };
   if (!chunky) return fail(ERR_MEM);
-  bool ok = compression == 0 ? ReadIlbmBodyRaw(stream, planes, bodySize, w, ht, planeCount, masking)
-                             : ReadIlbmBodyByteRun1(stream, planes, bodySize, w, ht, planeCount, masking);
+  bool ok = compression == 0
+                ? ReadIlbmBodyRaw(stream, planes, bodySize, w, ht, planeCount, masking)
+                : ReadIlbmBodyByteRun1(stream, planes, bodySize, w, ht, planeCount, masking);
   if (!ok) return fail(ERR_LOADPICTURE2);
 
   int32_t transparent = -1;
@@ -286,8 +307,10 @@ ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* baseP
         transparent = -1;
       } else if (planeCount == 1 && !modeTwo) {
         transparent = static_cast<int32_t>(table[keyIndex]);
-        if (penColour != -1) table[keyIndex == 0 ? 1 : 0] = static_cast<uint32_t>(penColour) & 0xFFFFFF;
-      } else if (((planeCount > 1 && masking == 2) || (planeCount == 1 && modeTwo)) && (modeOne || modeTwo)) {
+        if (penColour != -1)
+          table[keyIndex == 0 ? 1 : 0] = static_cast<uint32_t>(penColour) & 0xFFFFFF;
+      } else if (((planeCount > 1 && masking == 2) || (planeCount == 1 && modeTwo)) &&
+                 (modeOne || modeTwo)) {
         uint32_t key = KEY_START;
         for (bool clash = true; clash;) {
           clash = false;
@@ -301,7 +324,8 @@ ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* baseP
       ChunkyToArgb(chunky, out, table, w, ht);
     }
   } else {
-    PlanarToChunky(planes, w, ht, planeCount, rowBytes, reinterpret_cast<uint8_t*>(out), static_cast<size_t>(w) * 4);
+    PlanarToChunky(planes, w, ht, planeCount, rowBytes, reinterpret_cast<uint8_t*>(out),
+                   static_cast<size_t>(w) * 4);
     // Memory bytes 0, red, green, blue: the word 0xBBGGRR00 on this host.
     const size_t n = static_cast<size_t>(w) * static_cast<size_t>(ht);
     for (size_t i = 0; i < n; i++) {
@@ -322,8 +346,10 @@ ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* baseP
   return 0;
 }
 
-ErrorCode WriteIlbmImage(const char* fileName, const uint32_t* pixels, int32_t width, int32_t height) {
-  if (width < 1 || height < 1 || width > MAX_SIDE16 || height > MAX_SIDE16 || !pixels) return ERR_WRONGUSAGE;
+ErrorCode WriteIlbmImage(const char* fileName, const uint32_t* pixels, int32_t width,
+                         int32_t height) {
+  if (width < 1 || height < 1 || width > MAX_SIDE16 || height > MAX_SIDE16 || !pixels)
+    return ERR_WRONGUSAGE;
   StreamHandle* s = OpenFileStream(fileName, STREAM_WRITE, nullptr);
   if (!s) {
     SetErrorArgString(fileName);
@@ -339,13 +365,15 @@ ErrorCode WriteIlbmImage(const char* fileName, const uint32_t* pixels, int32_t w
     return e ? e : closed ? 0 : ERR_CLOSEFILE;
   };
   if (!planes || !packed) return finish(ERR_MEM);
-  bool ok = WriteStream(s, "FORM", 4) == 4 && writeBE32(s, 0) && WriteStream(s, "ILBM", 4) == 4 &&
-            WriteStream(s, "BMHD", 4) == 4 && writeBE32(s, 20) && writeBE16(s, static_cast<uint32_t>(width)) &&
-            writeBE16(s, static_cast<uint32_t>(height)) && writeBE32(s, 0) && WriteStreamByte(s, 24) == 1 &&
-            WriteStreamByte(s, 0) == 1 && WriteStreamByte(s, 1) == 1 && WriteStreamByte(s, 0) == 1 &&
-            writeBE16(s, 0) && WriteStreamByte(s, 1) == 1 && WriteStreamByte(s, 1) == 1 &&
-            writeBE16(s, static_cast<uint32_t>(width)) && writeBE16(s, static_cast<uint32_t>(height)) &&
-            WriteStream(s, "BODY", 4) == 4 && writeBE32(s, 0);
+  bool ok =
+      WriteStream(s, "FORM", 4) == 4 && writeBE32(s, 0) && WriteStream(s, "ILBM", 4) == 4 &&
+      WriteStream(s, "BMHD", 4) == 4 && writeBE32(s, 20) &&
+      writeBE16(s, static_cast<uint32_t>(width)) && writeBE16(s, static_cast<uint32_t>(height)) &&
+      writeBE32(s, 0) && WriteStreamByte(s, 24) == 1 && WriteStreamByte(s, 0) == 1 &&
+      WriteStreamByte(s, 1) == 1 && WriteStreamByte(s, 0) == 1 && writeBE16(s, 0) &&
+      WriteStreamByte(s, 1) == 1 && WriteStreamByte(s, 1) == 1 &&
+      writeBE16(s, static_cast<uint32_t>(width)) && writeBE16(s, static_cast<uint32_t>(height)) &&
+      WriteStream(s, "BODY", 4) == 4 && writeBE32(s, 0);
   if (!ok) return finish(ERR_WRITE);
   uint64_t body = 0;
   for (int32_t y = 0; y < height; y++) {
@@ -371,6 +399,7 @@ ErrorCode WriteIlbmImage(const char* fileName, const uint32_t* pixels, int32_t w
   }
   if ((body & 1) && WriteStreamByte(s, 0) != 1) return finish(ERR_WRITE);
   ok = SeekFileStream(s, BODY_LENGTH_OFFSET, 1) >= 0 && writeBE32(s, static_cast<uint32_t>(body)) &&
-       SeekFileStream(s, FORM_LENGTH_OFFSET, 1) >= 0 && writeBE32(s, static_cast<uint32_t>(body + (body & 1) + 40));
+       SeekFileStream(s, FORM_LENGTH_OFFSET, 1) >= 0 &&
+       writeBE32(s, static_cast<uint32_t>(body + (body & 1) + 40));
   return finish(ok ? 0 : ERR_WRITE);
 }

@@ -55,7 +55,9 @@ bool read32(StreamHandle* s, bool bigEndian, uint32_t* value) {
 bool skip(StreamHandle* s, int64_t n) { return n == 0 || SeekFileStream(s, n, 0) >= 0; }
 
 // Orientation values outside 1..8 are not defined by Exif: they count as 1.
-int32_t normaliseOrientation(uint32_t value) { return value >= 1 && value <= 8 ? static_cast<int32_t>(value) : 1; }
+int32_t normaliseOrientation(uint32_t value) {
+  return value >= 1 && value <= 8 ? static_cast<int32_t>(value) : 1;
+}
 
 // One APP1 segment whose length comes next. The byte order of an earlier
 // Exif segment carries over to one without an order mark.
@@ -70,8 +72,10 @@ void processExifSegment(StreamHandle* s, int32_t* orientation, int* byteOrder) {
     int64_t tiff = SeekFileStream(s, 0, 0);
     uint8_t order[4];
     if (tiff >= 0 && readExact(s, order, 4)) {
-      if (order[0] == 'I' && order[1] == 'I') *byteOrder = 1;
-      else if (order[0] == 'M' && order[1] == 'M') *byteOrder = 2;
+      if (order[0] == 'I' && order[1] == 'I')
+        *byteOrder = 1;
+      else if (order[0] == 'M' && order[1] == 'M')
+        *byteOrder = 2;
       uint32_t offset, count;
       bool big = *byteOrder == 2;
       if (*byteOrder && read32(s, big, &offset) && SeekFileStream(s, tiff + offset, 1) >= 0 &&
@@ -170,10 +174,12 @@ bool readTiffValue(StreamHandle* s, bool big, uint32_t type, uint32_t* value) {
   return read16(s, big, value) && skip(s, 2);
 }
 
-ErrorCode identifyTiff(StreamHandle* s, bool big, int32_t* width, int32_t* height, int32_t* hasAlpha) {
+ErrorCode identifyTiff(StreamHandle* s, bool big, int32_t* width, int32_t* height,
+                       int32_t* hasAlpha) {
   uint32_t offset, count;
   if (SeekFileStream(s, 4, 1) < 0 || !read32(s, big, &offset) ||
-      SeekFileStream(s, static_cast<int64_t>(offset), 1) < 0 || !read16(s, big, &count) || count == 0)
+      SeekFileStream(s, static_cast<int64_t>(offset), 1) < 0 || !read16(s, big, &count) ||
+      count == 0)
     return ERR_LOADPICTURE2;
   bool sizeFound = false, rgb = false;
   uint32_t samples = 0;
@@ -246,9 +252,11 @@ size_t SetImagePixelLimit(size_t pixels) {
 }
 
 ErrorCode ImagePixelCount(int64_t width, int64_t height, size_t* count) {
-  if (width < 1 || height < 1 || width > IMAGE_MAX_SIDE || height > IMAGE_MAX_SIDE) return ERR_LOADPICTURE2;
+  if (width < 1 || height < 1 || width > IMAGE_MAX_SIDE || height > IMAGE_MAX_SIDE)
+    return ERR_LOADPICTURE2;
   size_t n;
-  if (__builtin_mul_overflow(static_cast<size_t>(width), static_cast<size_t>(height), &n) || n > pixelLimit)
+  if (__builtin_mul_overflow(static_cast<size_t>(width), static_cast<size_t>(height), &n) ||
+      n > pixelLimit)
     return ERR_LOADPICTURE2;
   *count = n;
   return 0;
@@ -264,7 +272,8 @@ uint32_t* AllocImagePixels(int64_t width, int64_t height, int clear, ErrorCode* 
 }
 
 ErrorCode IdentifyImageFile(StreamHandle* stream, int32_t* format, int32_t* width, int32_t* height,
-                            int32_t* hasAlpha, int32_t* hasTransparentColour, int32_t* orientation) {
+                            int32_t* hasAlpha, int32_t* hasTransparentColour,
+                            int32_t* orientation) {
   uint8_t b[IDENTIFY_BYTES];
   std::memset(b, 0, sizeof b);
   ReadStream(stream, b, sizeof b);
@@ -326,9 +335,10 @@ ErrorCode IdentifyImageFile(StreamHandle* stream, int32_t* format, int32_t* widt
 }
 
 ErrorCode LoadImageFile(const char* fileName, const char* loader, const char* adapter,
-                        const int32_t* basePalette, int32_t penColour, int32_t maskMode, DecodedImage** image,
-                        uint32_t** palette, int32_t* transparentColour, int32_t* width, int32_t* height,
-                        int32_t* hasAlpha, int32_t* isNative, int32_t* format) {
+                        const int32_t* basePalette, int32_t penColour, int32_t maskMode,
+                        DecodedImage** image, uint32_t** palette, int32_t* transparentColour,
+                        int32_t* width, int32_t* height, int32_t* hasAlpha, int32_t* isNative,
+                        int32_t* format) {
   auto* holder = static_cast<DecodedImage*>(AllocMemory(sizeof(DecodedImage), 1));
   if (!holder) return ERR_MEM;
   const bool info = image == nullptr;
@@ -376,7 +386,8 @@ ErrorCode LoadImageFile(const char* fileName, const char* loader, const char* ad
     } else if (b[0] == 0xFF && b[1] == 0xD8) {
       kind = IMGFMT_JPEG;
       int32_t f, iw, ih, ia, it;
-      if (SeekFileStream(stream, 0, 1) >= 0) IdentifyImageFile(stream, &f, &iw, &ih, &ia, &it, &orientation);
+      if (SeekFileStream(stream, 0, 1) >= 0)
+        IdentifyImageFile(stream, &f, &iw, &ih, &ia, &it, &orientation);
     } else if (b[0] == 0x89 && std::memcmp(b + 1, "PNG", 3) == 0) {
       kind = IMGFMT_PNG;
     } else if (b[0] == 'B' && b[1] == 'M') {
@@ -416,8 +427,8 @@ ErrorCode LoadImageFile(const char* fileName, const char* loader, const char* ad
         break;
       }
       case IMGFMT_ILBM:
-        error = ReadIlbmImage(stream, info, basePalette, penColour, maskMode == 1, maskMode == 2, &transparent,
-                              &w, &h, out, palette);
+        error = ReadIlbmImage(stream, info, basePalette, penColour, maskMode == 1, maskMode == 2,
+                              &transparent, &w, &h, out, palette);
         break;
     }
     // A built-in codec that ran out of memory says so; the native loader
@@ -450,7 +461,8 @@ ErrorCode LoadImageFile(const char* fileName, const char* loader, const char* ad
 }
 
 uint32_t* GetDecodedImagePixels(DecodedImage* image) {
-  if (image->kind == IMGFMT_NATIVE) return static_cast<uint32_t*>(NativeImagePixelsStub(image->nativeHandle));
+  if (image->kind == IMGFMT_NATIVE)
+    return static_cast<uint32_t*>(NativeImagePixelsStub(image->nativeHandle));
   return image->pixels;
 }
 

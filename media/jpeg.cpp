@@ -122,14 +122,22 @@ struct DecodeJob {
 // Where source pixel (x, y) of a scanline goes, for the output size w x h.
 inline size_t orientedIndex(int32_t o, size_t x, size_t y, size_t w, size_t h) {
   switch (o) {
-    case 2: return y * w + (w - 1 - x);
-    case 3: return (h - 1 - y) * w + (w - 1 - x);
-    case 4: return (h - 1 - y) * w + x;
-    case 5: return x * w + y;
-    case 6: return x * w + (w - 1 - y);
-    case 7: return (h - 1 - x) * w + (w - 1 - y);
-    case 8: return (h - 1 - x) * w + y;
-    default: return y * w + x;
+    case 2:
+      return y * w + (w - 1 - x);
+    case 3:
+      return (h - 1 - y) * w + (w - 1 - x);
+    case 4:
+      return (h - 1 - y) * w + x;
+    case 5:
+      return x * w + y;
+    case 6:
+      return x * w + (w - 1 - y);
+    case 7:
+      return (h - 1 - x) * w + (w - 1 - y);
+    case 8:
+      return (h - 1 - x) * w + y;
+    default:
+      return y * w + x;
   }
 }
 
@@ -167,7 +175,7 @@ void decodeGlue(DecodeJob* job) {
   jpeg_create_decompress(cinfo);
   job->created = 1;
   auto* src = static_cast<Source*>((*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo),
-                                                               JPOOL_PERMANENT, sizeof(Source)));
+                                                              JPOOL_PERMANENT, sizeof(Source)));
   src->pub.init_source = initSource;
   src->pub.fill_input_buffer = fillInput;
   src->pub.skip_input_data = skipInput;
@@ -185,7 +193,8 @@ void decodeGlue(DecodeJob* job) {
 
   const bool cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
   const int32_t o = cmyk ? 1 : job->orientation;
-  int32_t w = static_cast<int32_t>(cinfo->image_width), h = static_cast<int32_t>(cinfo->image_height);
+  int32_t w = static_cast<int32_t>(cinfo->image_width),
+          h = static_cast<int32_t>(cinfo->image_height);
   job->width = o > 4 ? h : w;
   job->height = o > 4 ? w : h;
   if (job->infoOnly) {
@@ -210,7 +219,8 @@ void decodeGlue(DecodeJob* job) {
   bool adobe = false;
   if (cmyk)
     for (jpeg_saved_marker_ptr m = cinfo->marker_list; m; m = m->next)
-      if (m->marker == ADOBE_MARKER && m->data_length > 11 && std::memcmp(m->data, "Adobe", 5) == 0) adobe = true;
+      if (m->marker == ADOBE_MARKER && m->data_length > 11 && std::memcmp(m->data, "Adobe", 5) == 0)
+        adobe = true;
   job->pixels = static_cast<uint32_t*>(AllocMemoryArray(count, sizeof(uint32_t), 0));
   if (!job->pixels) {
     jpeg_destroy_decompress(cinfo);
@@ -226,22 +236,25 @@ void decodeGlue(DecodeJob* job) {
     // colour conversion writes aligned rows past the cache, which would
     // make the copy fetch them back from memory.
     constexpr JDIMENSION BATCH = 4;
-    JSAMPARRAY rows = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
-                                                  static_cast<JDIMENSION>(sw * 4 + 16), BATCH);
+    JSAMPARRAY rows =
+        (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
+                                    static_cast<JDIMENSION>(sw * 4 + 16), BATCH);
     for (JDIMENSION k = 0; k < BATCH; k++) rows[k] += 4;
     while (cinfo->output_scanline < cinfo->output_height) {
       size_t y = cinfo->output_scanline;
       JDIMENSION got = jpeg_read_scanlines(cinfo, rows, BATCH);
       for (JDIMENSION k = 0; k < got; k++)
-        copyWithoutAlpha(job->pixels + (y + k) * sw, reinterpret_cast<const uint32_t*>(rows[k]), sw);
+        copyWithoutAlpha(job->pixels + (y + k) * sw, reinterpret_cast<const uint32_t*>(rows[k]),
+                         sw);
     }
 #ifdef __SSE2__
     _mm_sfence();
 #endif
   } else {
     const int comps = cinfo->output_components;
-    JSAMPARRAY line = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
-                                                  static_cast<JDIMENSION>(sw * static_cast<size_t>(comps)), 1);
+    JSAMPARRAY line =
+        (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
+                                    static_cast<JDIMENSION>(sw * static_cast<size_t>(comps)), 1);
     while (cinfo->output_scanline < cinfo->output_height) {
       size_t y = cinfo->output_scanline;
       jpeg_read_scanlines(cinfo, line, 1);
@@ -256,7 +269,8 @@ void decodeGlue(DecodeJob* job) {
             ye = 255 - ye;
             k = 255 - k;
           }
-          uint32_t r = (255 - c) * (255 - k) / 255, g = (255 - m) * (255 - k) / 255, b = (255 - ye) * (255 - k) / 255;
+          uint32_t r = (255 - c) * (255 - k) / 255, g = (255 - m) * (255 - k) / 255,
+                   b = (255 - ye) * (255 - k) / 255;
           out[y * sw + x] = (r << 16) | (g << 8) | b;
         }
       } else {
@@ -314,7 +328,8 @@ void initDestination(j_compress_ptr cinfo) {
 
 boolean emptyOutput(j_compress_ptr cinfo) {
   auto* dest = reinterpret_cast<Destination*>(cinfo->dest);
-  if (!appendOutput(dest->job, dest->buffer, JPEG_IO_BUFFER)) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+  if (!appendOutput(dest->job, dest->buffer, JPEG_IO_BUFFER))
+    ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
   dest->pub.next_output_byte = dest->buffer;
   dest->pub.free_in_buffer = JPEG_IO_BUFFER;
   return TRUE;
@@ -342,8 +357,8 @@ void encodeGlue(EncodeJob* job) {
   }
   jpeg_create_compress(cinfo);
   job->created = 1;
-  auto* dest = static_cast<Destination*>((*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo),
-                                                                     JPOOL_PERMANENT, sizeof(Destination)));
+  auto* dest = static_cast<Destination*>((*cinfo->mem->alloc_small)(
+      reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(Destination)));
   dest->pub.init_destination = initDestination;
   dest->pub.empty_output_buffer = emptyOutput;
   dest->pub.term_destination = termDestination;
@@ -363,7 +378,8 @@ void encodeGlue(EncodeJob* job) {
   for (int32_t y = 0; y < r->height; y++) {
     uint8_t* d = job->scanline;
     if (r->byteOrder) {
-      for (int32_t x = 0; x < r->width; x++, d += 3) std::memcpy(d, source + 4 * static_cast<size_t>(x) + 1, 3);
+      for (int32_t x = 0; x < r->width; x++, d += 3)
+        std::memcpy(d, source + 4 * static_cast<size_t>(x) + 1, 3);
     } else {
       const auto* words = reinterpret_cast<const uint32_t*>(source);
       for (int32_t x = 0; x < r->width; x++, d += 3) {
@@ -383,8 +399,9 @@ void encodeGlue(EncodeJob* job) {
 
 }  // namespace
 
-ErrorCode DecodeJpegImage(StreamHandle* stream, const uint8_t* memory, size_t memorySize, int infoOnly,
-                          int32_t orientation, int32_t* width, int32_t* height, uint32_t** pixels) {
+ErrorCode DecodeJpegImage(StreamHandle* stream, const uint8_t* memory, size_t memorySize,
+                          int infoOnly, int32_t orientation, int32_t* width, int32_t* height,
+                          uint32_t** pixels) {
   if (!stream && (!memory || memorySize == 0)) return ERR_LOADPICTURE2;
   auto* job = static_cast<DecodeJob*>(AllocMemory(sizeof(DecodeJob), 1));
   if (!job) return ERR_MEM;
@@ -420,7 +437,8 @@ void EncodeJpegToMemory(JpegEncodeRequest* request) {
   auto* job = static_cast<EncodeJob*>(AllocMemory(sizeof(EncodeJob), 1));
   // The first block holds the raw size (at least one I/O buffer); it grows
   // when small pictures compress to more than that.
-  if (__builtin_mul_overflow(static_cast<size_t>(request->width) * 3, static_cast<size_t>(request->height), &raw))
+  if (__builtin_mul_overflow(static_cast<size_t>(request->width) * 3,
+                             static_cast<size_t>(request->height), &raw))
     raw = 0;
   if (raw < JPEG_IO_BUFFER) raw = JPEG_IO_BUFFER;
   uint8_t* block = holder && job && raw ? static_cast<uint8_t*>(AllocMemory(raw, 0)) : nullptr;

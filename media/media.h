@@ -22,9 +22,9 @@ struct PluginBase;
 // Reader kinds and what the source field holds for each.
 enum : int32_t {
   SOUNDKIND_NONE = 0,
-  SOUNDKIND_8SVX = 1,    // StreamHandle*
-  SOUNDKIND_16SV = 2,    // StreamHandle*
-  SOUNDKIND_WAVE = 3,    // StreamHandle*
+  SOUNDKIND_8SVX = 1,  // StreamHandle*
+  SOUNDKIND_16SV = 2,  // StreamHandle*
+  SOUNDKIND_WAVE = 3,  // StreamHandle*
   SOUNDKIND_NATIVE = 4,
   SOUNDKIND_PLUGIN = 5,  // the plug-in's stream handle
   SOUNDKIND_CUSTOM = 6,  // script-fed queue
@@ -37,24 +37,24 @@ constexpr uint32_t SOUNDFLAG_SIGNED = 2;     // samples are signed
 
 struct SoundStream {
   void* source;
-  int32_t bits;           // 8 or 16
-  int32_t bytesPerFrame;  // 1, 2 or 4
-  int32_t channels;       // 1 or 2
-  uint32_t flags;         // SOUNDFLAG_
-  int32_t rate;           // frames per second, never 0 after a parse
-  uint32_t channelFrames; // 8SVX/16SV: samples per channel block in the BODY
-  uint32_t byteLength;    // frames x bytes per frame
-  uint32_t frames;        // total frames (length queries)
-  uint32_t streamFrames;  // total frames (streaming end test)
-  uint32_t position;      // next frame to decode
-  int64_t dataStart;      // file offset of the first sample byte
+  int32_t bits;            // 8 or 16
+  int32_t bytesPerFrame;   // 1, 2 or 4
+  int32_t channels;        // 1 or 2
+  uint32_t flags;          // SOUNDFLAG_
+  int32_t rate;            // frames per second, never 0 after a parse
+  uint32_t channelFrames;  // 8SVX/16SV: samples per channel block in the BODY
+  uint32_t byteLength;     // frames x bytes per frame
+  uint32_t frames;         // total frames (length queries)
+  uint32_t streamFrames;   // total frames (streaming end test)
+  uint32_t position;       // next frame to decode
+  int64_t dataStart;       // file offset of the first sample byte
   uint32_t bytesLeft;
   int32_t outputBytesPerFrame;
   int32_t framesPerUnit;
-  uint32_t lastBytes;     // bytes produced by the last decode call
-  uint32_t lastFrames;    // frames produced by the last decode call
-  int32_t readerKind;     // SOUNDKIND_
-  int32_t formatCode;     // 0..5, or -1
+  uint32_t lastBytes;   // bytes produced by the last decode call
+  uint32_t lastFrames;  // frames produced by the last decode call
+  int32_t readerKind;   // SOUNDKIND_
+  int32_t formatCode;   // 0..5, or -1
   int32_t bitRate;
   TimeValue positionTime;
   TimeValue playStartTime;
@@ -70,7 +70,7 @@ struct SoundStream {
   uint32_t queuedFrames;
   int32_t flushRequest;
   PluginBase* plugin;
-  uint8_t* scratch;       // 8SVX/16SV: one channel's samples for de-interleaving
+  uint8_t* scratch;  // 8SVX/16SV: one channel's samples for de-interleaving
   size_t scratchSize;
 };
 
@@ -150,7 +150,7 @@ enum : int32_t {
 
 // Largest side and pixel count a decoder accepts. The pixel limit can be
 // lowered (fuzzing, tests); 0 restores the default. Returns the old limit.
-constexpr int64_t IMAGE_MAX_SIDE = 1000000;               // libpng's own default limit
+constexpr int64_t IMAGE_MAX_SIDE = 1000000;                   // libpng's own default limit
 constexpr size_t IMAGE_DEFAULT_MAX_PIXELS = size_t{1} << 28;  // 1 GiB of ARGB words
 size_t SetImagePixelLimit(size_t pixels);
 
@@ -178,40 +178,42 @@ ErrorCode IdentifyImageFile(StreamHandle* stream, int32_t* format, int32_t* widt
 // hasAlpha, isNative and format may be null (hasAlpha not for an
 // information request). Width and height are after the Exif orientation.
 ErrorCode LoadImageFile(const char* fileName, const char* loader, const char* adapter,
-                        const int32_t* basePalette, int32_t penColour, int32_t maskMode, DecodedImage** image,
-                        uint32_t** palette, int32_t* transparentColour, int32_t* width, int32_t* height,
-                        int32_t* hasAlpha, int32_t* isNative, int32_t* format);
+                        const int32_t* basePalette, int32_t penColour, int32_t maskMode,
+                        DecodedImage** image, uint32_t** palette, int32_t* transparentColour,
+                        int32_t* width, int32_t* height, int32_t* hasAlpha, int32_t* isNative,
+                        int32_t* format);
 uint32_t* GetDecodedImagePixels(DecodedImage* image);
-void ReleaseDecodedImagePixels(DecodedImage* image);  // the holder stays
+void ReleaseDecodedImagePixels(DecodedImage* image);                // the holder stays
 void SetDecodedImagePixels(DecodedImage* image, uint32_t* pixels);  // kind becomes 8
-void FreeDecodedImage(DecodedImage* image);  // null is ignored
+void FreeDecodedImage(DecodedImage* image);                         // null is ignored
 
 // PNG through libpng: any PNG comes out as 8-bit RGB (alpha byte 0) or RGBA.
 // The stream stays the caller's. 0, ERR_MEM or ERR_LOADPICTURE2.
-ErrorCode ReadPng(StreamHandle* stream, int infoOnly, int32_t* width, int32_t* height, uint32_t** pixels,
-                  int32_t* hasAlpha);
+ErrorCode ReadPng(StreamHandle* stream, int infoOnly, int32_t* width, int32_t* height,
+                  uint32_t** pixels, int32_t* hasAlpha);
 struct PngWriteRequest {
   const char* fileName;
   const uint32_t* pixels;  // first row
   size_t bytesPerRow;      // distance between source rows, at least width x 4
   int32_t width;
   int32_t height;
-  int32_t alpha;           // non-zero writes RGBA, else RGB
-  ErrorCode result;        // 0, ERR_MEM, ERR_WRITEFILE, ERR_WRITE, ERR_CLOSEFILE, ERR_WRONGUSAGE
+  int32_t alpha;     // non-zero writes RGBA, else RGB
+  ErrorCode result;  // 0, ERR_MEM, ERR_WRITEFILE, ERR_WRITE, ERR_CLOSEFILE, ERR_WRONGUSAGE
 };
 void WritePng(PngWriteRequest* request);
 
 // JPEG through libjpeg. The source is an open stream (memory null) or a
 // memory block of memorySize bytes (stream null). orientation 0..8 (Exif;
 // other values count as 1) is applied to RGB pictures; 5..8 swap the size.
-ErrorCode DecodeJpegImage(StreamHandle* stream, const uint8_t* memory, size_t memorySize, int infoOnly,
-                          int32_t orientation, int32_t* width, int32_t* height, uint32_t** pixels);
+ErrorCode DecodeJpegImage(StreamHandle* stream, const uint8_t* memory, size_t memorySize,
+                          int infoOnly, int32_t orientation, int32_t* width, int32_t* height,
+                          uint32_t** pixels);
 struct JpegBuffer {
   uint8_t* data;
   size_t length;
 };
 struct JpegEncodeRequest {
-  const void* pixels;   // first row
+  const void* pixels;  // first row
   size_t bytesPerRow;
   int32_t width;
   int32_t height;
@@ -228,37 +230,39 @@ void FreeJpegBuffer(JpegBuffer* holder);  // null is ignored
 // IFF ILBM. The stream is at offset 0 and stays the caller's. palette
 // receives a 256-entry colour table (FreeMemory) for pictures of 8 planes or
 // fewer that are not HAM.
-ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* basePalette, int32_t penColour,
-                        int modeOne, int modeTwo, int32_t* transparentColour, int32_t* width, int32_t* height,
-                        uint32_t** pixels, uint32_t** palette);
+ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* basePalette,
+                        int32_t penColour, int modeOne, int modeTwo, int32_t* transparentColour,
+                        int32_t* width, int32_t* height, uint32_t** pixels, uint32_t** palette);
 // 24 planes with ByteRun1. 0, ERR_MEM, ERR_WRITE, ERR_WRITEFILE,
 // ERR_CLOSEFILE, or ERR_WRONGUSAGE for a size its 16-bit fields cannot hold.
-ErrorCode WriteIlbmImage(const char* fileName, const uint32_t* pixels, int32_t width, int32_t height);
+ErrorCode WriteIlbmImage(const char* fileName, const uint32_t* pixels, int32_t width,
+                         int32_t height);
 // Bitplane helpers shared with the anim and video readers. Plane buffers of
 // up to 8 planes hold plane after plane (height x rowBytes each); 24 planes
 // are in file order (24 plane rows per picture row).
 // Finds a chunk; on success the stream stands after its id (before its length).
 bool FindIlbmChunk(StreamHandle* stream, const char* id);
-bool ReadIlbmBodyRaw(StreamHandle* stream, uint8_t* planes, uint32_t bodySize, int32_t width, int32_t height,
-                     int32_t planeCount, int32_t masking);
+bool ReadIlbmBodyRaw(StreamHandle* stream, uint8_t* planes, uint32_t bodySize, int32_t width,
+                     int32_t height, int32_t planeCount, int32_t masking);
 bool ReadIlbmBodyByteRun1(StreamHandle* stream, uint8_t* planes, uint32_t bodySize, int32_t width,
                           int32_t height, int32_t planeCount, int32_t masking);
 // Up to 8 planes: pens ORed into output rows of outputRowBytes (zero them
 // first); 24 planes: 4 bytes per pixel, in memory 0 and then the bits of
 // planes 0-7, 8-15 and 16-23; other plane counts convert nothing.
-void PlanarToChunky(const uint8_t* planes, int32_t width, int32_t height, int32_t planeCount, size_t rowBytes,
-                    uint8_t* output, size_t outputRowBytes);
-void DecodeHam6Pixels(const uint8_t* chunky, uint32_t* output, const uint32_t* colours, int32_t width,
-                      int32_t height);
-void DecodeHam8Pixels(const uint8_t* chunky, uint32_t* output, const uint32_t* colours, int32_t width,
-                      int32_t height);
+void PlanarToChunky(const uint8_t* planes, int32_t width, int32_t height, int32_t planeCount,
+                    size_t rowBytes, uint8_t* output, size_t outputRowBytes);
+void DecodeHam6Pixels(const uint8_t* chunky, uint32_t* output, const uint32_t* colours,
+                      int32_t width, int32_t height);
+void DecodeHam8Pixels(const uint8_t* chunky, uint32_t* output, const uint32_t* colours,
+                      int32_t width, int32_t height);
 void ChunkyToArgb(const uint8_t* chunky, uint32_t* output, const uint32_t* colours, int32_t width,
                   int32_t height);
 
 // BMP: 1, 4, 8 (also RLE8), 16 (5-6-5) and 24 bits. infoOnly reports the
 // size as stored (the height may be negative). 0, ERR_MEM, ERR_READ or
 // ERR_LOADPICTURE2.
-ErrorCode ReadBmpImage(StreamHandle* stream, int infoOnly, int32_t* width, int32_t* height, uint32_t** pixels);
+ErrorCode ReadBmpImage(StreamHandle* stream, int infoOnly, int32_t* width, int32_t* height,
+                       uint32_t** pixels);
 
 // GIF reading, frames of anims included. The reader owns the stream.
 // Opening decodes the whole file once to build its frame table; any failure
@@ -282,8 +286,8 @@ ErrorCode OpenGifWriter(const char* fileName, int32_t width, int32_t height, Gif
 // pens: width x height bytes (changed in place when optimize is set);
 // palette: 256 words, entries from colourCount on are set to 0xFFFFFFFF.
 // 0, ERR_MEM, ERR_WRONGUSAGE, or ERR_WRITE once a write has failed.
-ErrorCode WriteGifAnimFrame(GifWriter* writer, uint8_t* pens, int32_t width, int32_t height, int32_t delay,
-                            uint32_t* palette, int32_t colourCount, int32_t transparentPen, int optimize,
-                            int animMode);
+ErrorCode WriteGifAnimFrame(GifWriter* writer, uint8_t* pens, int32_t width, int32_t height,
+                            int32_t delay, uint32_t* palette, int32_t colourCount,
+                            int32_t transparentPen, int optimize, int animMode);
 // Writes the trailer, closes and frees: 0, ERR_WRITE or ERR_CLOSEFILE.
 ErrorCode CloseGifWriter(GifWriter* writer);

@@ -12,8 +12,9 @@
 #include "media/image_private.h"
 #include "media/media.h"
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "rows are decoded as B, G, R, A bytes, which are 0xAARRGGBB words only on little-endian hosts");
+static_assert(
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+    "rows are decoded as B, G, R, A bytes, which are 0xAARRGGBB words only on little-endian hosts");
 
 namespace {
 
@@ -92,8 +93,8 @@ void flushCallback(png_structp png) {
 }
 
 void readGlue(PngReadJob* job) {
-  job->png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &job->jump, errorHandlerChecked, warningHandler,
-                                      &job->memFailed, allocHandler, freeHandler);
+  job->png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &job->jump, errorHandlerChecked,
+                                      warningHandler, &job->memFailed, allocHandler, freeHandler);
   if (!job->png) {
     job->error = ERR_MEM;
     return;
@@ -121,9 +122,10 @@ void readGlue(PngReadJob* job) {
   png_set_read_fn(job->png, job->stream, readCallback);
   png_read_info(job->png, job->info);
   int bitDepth, colourType;
-  png_get_IHDR(job->png, job->info, &job->width, &job->height, &bitDepth, &colourType, nullptr, nullptr,
-               nullptr);
-  job->hasAlpha = (colourType & PNG_COLOR_MASK_ALPHA) || png_get_valid(job->png, job->info, PNG_INFO_tRNS);
+  png_get_IHDR(job->png, job->info, &job->width, &job->height, &bitDepth, &colourType, nullptr,
+               nullptr, nullptr);
+  job->hasAlpha =
+      (colourType & PNG_COLOR_MASK_ALPHA) || png_get_valid(job->png, job->info, PNG_INFO_tRNS);
   if (job->infoOnly) {
     png_destroy_read_struct(&job->png, &job->info, &job->end);
     return;
@@ -138,14 +140,16 @@ void readGlue(PngReadJob* job) {
   if (colourType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(job->png);
   if (png_get_valid(job->png, job->info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(job->png);
   if (bitDepth == 16) png_set_strip_16(job->png);
-  if (colourType == PNG_COLOR_TYPE_GRAY || colourType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(job->png);
+  if (colourType == PNG_COLOR_TYPE_GRAY || colourType == PNG_COLOR_TYPE_GRAY_ALPHA)
+    png_set_gray_to_rgb(job->png);
   // B, G, R, A bytes are the little-endian word 0xAARRGGBB; pictures
   // without alpha get a zero filler byte, which is the alpha byte 0.
   png_set_bgr(job->png);
   if (!job->hasAlpha) png_set_filler(job->png, 0, PNG_FILLER_AFTER);
   png_set_interlace_handling(job->png);
   png_read_update_info(job->png, job->info);
-  if (png_get_rowbytes(job->png, job->info) != static_cast<size_t>(job->width) * 4) png_error(job->png, "row size");
+  if (png_get_rowbytes(job->png, job->info) != static_cast<size_t>(job->width) * 4)
+    png_error(job->png, "row size");
   job->pixels = static_cast<uint32_t*>(AllocMemoryArray(count, sizeof(uint32_t), 0));
   job->rows = static_cast<png_bytep*>(AllocMemoryArray(job->height, sizeof(png_bytep), 0));
   if (!job->pixels || !job->rows) {
@@ -164,8 +168,8 @@ void readGlue(PngReadJob* job) {
 
 void writeGlue(PngWriteJob* job) {
   PngWriteRequest* r = job->request;
-  job->png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, &job->jump, errorHandlerChecked, warningHandler,
-                                       &job->memFailed, allocHandler, freeHandler);
+  job->png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, &job->jump, errorHandlerChecked,
+                                       warningHandler, &job->memFailed, allocHandler, freeHandler);
   job->info = job->png ? png_create_info_struct(job->png) : nullptr;
   if (!job->info) {
     png_destroy_write_struct(&job->png, nullptr);
@@ -188,7 +192,8 @@ void writeGlue(PngWriteJob* job) {
     return;
   }
   png_set_write_fn(job->png, job, writeCallback, flushCallback);
-  png_set_IHDR(job->png, job->info, static_cast<png_uint_32>(r->width), static_cast<png_uint_32>(r->height), 8,
+  png_set_IHDR(job->png, job->info, static_cast<png_uint_32>(r->width),
+               static_cast<png_uint_32>(r->height), 8,
                r->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(job->png, job->info);
@@ -222,8 +227,8 @@ void writeGlue(PngWriteJob* job) {
 
 }  // namespace
 
-ErrorCode ReadPng(StreamHandle* stream, int infoOnly, int32_t* width, int32_t* height, uint32_t** pixels,
-                  int32_t* hasAlpha) {
+ErrorCode ReadPng(StreamHandle* stream, int infoOnly, int32_t* width, int32_t* height,
+                  uint32_t** pixels, int32_t* hasAlpha) {
   PngReadJob job;
   std::memset(&job, 0, sizeof job);
   job.stream = stream;

@@ -19,9 +19,8 @@ namespace {
 
 // Finetune 0 row of the Amiga period table (three octaves, C-1 to B-3).
 constexpr int32_t BASE_PERIODS[MOD_NOTES] = {
-    856, 808, 762, 720, 678, 640, 604, 570, 538, 508, 480, 453,
-    428, 404, 381, 360, 339, 320, 302, 285, 269, 254, 240, 226,
-    214, 202, 190, 180, 170, 160, 151, 143, 135, 127, 120, 113};
+    856, 808, 762, 720, 678, 640, 604, 570, 538, 508, 480, 453, 428, 404, 381, 360, 339, 320,
+    302, 285, 269, 254, 240, 226, 214, 202, 190, 180, 170, 160, 151, 143, 135, 127, 120, 113};
 
 constexpr int32_t VIBRATO_SINE[32] = {0,   24,  49,  74,  97,  120, 141, 161, 180, 197, 212,
                                       224, 235, 244, 250, 253, 255, 253, 250, 244, 235, 224,
@@ -41,8 +40,10 @@ struct PeriodTable {
     for (int f = 0; f < 16; f++) {
       int fine = f < 8 ? f : f - 16;
       for (int n = 0; n < MOD_NOTES; n++) {
-        rows[f][n] = f == 0 ? BASE_PERIODS[n]
-                            : static_cast<int32_t>(std::lround(BASE_PERIODS[n] * std::pow(2.0, -fine / 96.0)));
+        rows[f][n] =
+            f == 0
+                ? BASE_PERIODS[n]
+                : static_cast<int32_t>(std::lround(BASE_PERIODS[n] * std::pow(2.0, -fine / 96.0)));
       }
     }
   }
@@ -123,7 +124,9 @@ void songEnded(ModPlayer* p) {
   if (p->flags & MOD_FLAG_STOPATEND) p->songEndCount++;
 }
 
-void storeRelaxed(int32_t* field, int32_t value) { __atomic_store_n(field, value, __ATOMIC_RELAXED); }
+void storeRelaxed(int32_t* field, int32_t value) {
+  __atomic_store_n(field, value, __ATOMIC_RELAXED);
+}
 
 void advancePosition(ModPlayer* p) {
   int32_t pos = p->songPos + 1;
@@ -165,7 +168,9 @@ void nextRow(ModPlayer* p) {
 
 void volumeSlideParams(ModChannel* ch) { ch->volSlide = ch->x ? ch->x : -ch->y; }
 
-void applyVolumeSlide(ModChannel* ch) { ch->volume = clampInt(ch->volume + ch->volSlide, 0, MOD_VOLUME_MAX); }
+void applyVolumeSlide(ModChannel* ch) {
+  ch->volume = clampInt(ch->volume + ch->volSlide, 0, MOD_VOLUME_MAX);
+}
 
 int32_t waveValue(int32_t wave, int32_t pos) {
   int32_t v;
@@ -200,8 +205,9 @@ void vibrato(ModChannel* ch) {
 
 void tremolo(ModChannel* ch) {
   ch->tremPos = (ch->tremPos + ch->tremSpeed) & 63;
-  ch->outVolume = clampInt(ch->volume + ((waveValue(ch->tremWave, ch->tremPos) * 2 * ch->tremDepth) >> 8), 0,
-                           MOD_VOLUME_MAX);
+  ch->outVolume =
+      clampInt(ch->volume + ((waveValue(ch->tremWave, ch->tremPos) * 2 * ch->tremDepth) >> 8), 0,
+               MOD_VOLUME_MAX);
 }
 
 // Inverts one byte of the playing sample's loop whenever the accumulator,
@@ -221,7 +227,8 @@ void funkRepeat(ModPlayer* p, ModChannel* ch) {
 
 // Tick 0 of a row: notes, samples and the row effects of every channel.
 void processRow(ModPlayer* p) {
-  const ModNote* notes = p->notes + (static_cast<size_t>(p->order[p->songPos]) * MOD_ROWS + p->row) * MOD_CHANNELS;
+  const ModNote* notes =
+      p->notes + (static_cast<size_t>(p->order[p->songPos]) * MOD_ROWS + p->row) * MOD_CHANNELS;
   for (int c = 0; c < MOD_CHANNELS; c++) {
     ModChannel* ch = &p->channels[c];
     const ModNote& n = notes[c];
@@ -235,12 +242,14 @@ void processRow(ModPlayer* p) {
     if (n.sample) {
       ch->instrument = static_cast<int32_t>(n.sample);
       ch->volume = std::min(p->samples[n.sample].volume, MOD_VOLUME_MAX);
-      if ((n.period == 0 || porta) && ch->position >= 0 && ch->sample != ch->instrument) ch->pending = ch->instrument;
+      if ((n.period == 0 || porta) && ch->position >= 0 && ch->sample != ch->instrument)
+        ch->pending = ch->instrument;
     }
     if (n.period) {
       ch->finetune = n.effect == 14 && n.x == 5 ? n.y : p->samples[ch->instrument].finetune;
       if (porta) {
-        ch->portaTarget = periodTable().rows[ch->finetune & 15][noteIndex(static_cast<int32_t>(n.period))];
+        ch->portaTarget =
+            periodTable().rows[ch->finetune & 15][noteIndex(static_cast<int32_t>(n.period))];
       } else if (delayed) {
         ch->delayPeriod = n.period;
         ch->delayTick = n.y;
@@ -348,7 +357,8 @@ void processRow(ModPlayer* p) {
           p->speed = n.param;
         } else {
           p->tempo = n.param;
-          p->samplesPerTick = static_cast<uint32_t>(static_cast<int64_t>(p->internalRate) * 60 / (p->tempo * 24));
+          p->samplesPerTick =
+              static_cast<uint32_t>(static_cast<int64_t>(p->internalRate) * 60 / (p->tempo * 24));
         }
         break;
       default:
@@ -598,8 +608,8 @@ size_t ModInit(ModPlayer* player, uint8_t* image, size_t imageSize, int32_t rate
   return 1;
 }
 
-void ModRender(ModPlayer* player, void* left, void* right, int32_t stride, uint32_t frames, int32_t halfRate,
-               int32_t bits, int32_t channels) {
+void ModRender(ModPlayer* player, void* left, void* right, int32_t stride, uint32_t frames,
+               int32_t halfRate, int32_t bits, int32_t channels) {
   uint8_t* outL = static_cast<uint8_t*>(left);
   uint8_t* outR = static_cast<uint8_t*>(right);
   for (uint32_t f = 0; f < frames; f++) {

@@ -32,7 +32,9 @@ bool readU32(StreamHandle* f, bool bigEndian, uint32_t* value) {
 }
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
+uint32_t le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
 
 bool skip(StreamHandle* f, int64_t bytes) { return bytes == 0 || SeekFileStream(f, bytes, 0) >= 0; }
 
@@ -56,10 +58,11 @@ void setFrames(SoundStream* s, uint32_t frames) {
 
 // Ends a block read: got frames were produced out of wanted; the rest of the
 // buffer becomes silence of the output format.
-uint32_t finishBlock(SoundStream* s, void* buffer, uint32_t wanted, uint32_t got, bool ended, uint8_t silence,
-                     int32_t* done) {
+uint32_t finishBlock(SoundStream* s, void* buffer, uint32_t wanted, uint32_t got, bool ended,
+                     uint8_t silence, int32_t* done) {
   size_t bpf = static_cast<size_t>(s->bytesPerFrame);
-  if (got < wanted) std::memset(static_cast<uint8_t*>(buffer) + got * bpf, silence, (wanted - got) * bpf);
+  if (got < wanted)
+    std::memset(static_cast<uint8_t*>(buffer) + got * bpf, silence, (wanted - got) * bpf);
   s->position += got;
   if (ended) s->position = std::max(s->position, s->frames);
   s->lastFrames = got;
@@ -73,7 +76,8 @@ uint32_t finishBlock(SoundStream* s, void* buffer, uint32_t wanted, uint32_t got
 ErrorCode parseIff(SoundStream* s, int bits) {
   StreamHandle* f = fileOf(s);
   uint32_t vhdrSize = 0;
-  if (SeekFileStream(f, 16, 1) < 0 || !readU32(f, true, &vhdrSize) || vhdrSize != 20) return refuse(s);
+  if (SeekFileStream(f, 16, 1) < 0 || !readU32(f, true, &vhdrSize) || vhdrSize != 20)
+    return refuse(s);
   uint8_t vhdr[20];
   if (!readExact(f, vhdr, sizeof vhdr)) return refuse(s);
   int32_t rate = vhdr[12] << 8 | vhdr[13];
@@ -111,7 +115,8 @@ ErrorCode parseIff(SoundStream* s, int bits) {
   int64_t present = bytesPresent(s);
   if (present >= 0) {
     int64_t samples = present / sampleBytes;
-    frames = std::min<int64_t>(frames, stereo ? std::max<int64_t>(0, samples - perChannel) : samples);
+    frames =
+        std::min<int64_t>(frames, stereo ? std::max<int64_t>(0, samples - perChannel) : samples);
   }
   setFrames(s, static_cast<uint32_t>(frames));
   return ERR_NONE;
@@ -122,12 +127,14 @@ ErrorCode parse16sv(SoundStream* s) { return parseIff(s, 16); }
 
 // Reads up to count samples of one channel block starting at frame first;
 // returns the whole samples read.
-uint32_t readChannelBlock(SoundStream* s, int64_t blockStart, uint32_t first, uint32_t count, uint8_t* out) {
+uint32_t readChannelBlock(SoundStream* s, int64_t blockStart, uint32_t first, uint32_t count,
+                          uint8_t* out) {
   uint32_t sampleBytes = static_cast<uint32_t>(s->bits / 8);
   StreamHandle* f = fileOf(s);
   if (count == 0) return 0;
   if (SeekFileStream(f, blockStart + static_cast<int64_t>(first) * sampleBytes, 1) < 0) return 0;
-  return static_cast<uint32_t>(ReadStream(f, out, static_cast<size_t>(count) * sampleBytes) / sampleBytes);
+  return static_cast<uint32_t>(ReadStream(f, out, static_cast<size_t>(count) * sampleBytes) /
+                               sampleBytes);
 }
 
 uint32_t readIff(SoundStream* s, void* buffer, uint32_t wanted, int32_t* done) {
@@ -146,7 +153,8 @@ uint32_t readIff(SoundStream* s, void* buffer, uint32_t wanted, int32_t* done) {
       s->scratchSize = need;
     }
     uint32_t left = readChannelBlock(s, s->dataStart, s->position, count, s->scratch);
-    for (uint32_t i = 0; i < left; i++) std::memcpy(out + i * 2 * sampleBytes, s->scratch + i * sampleBytes, sampleBytes);
+    for (uint32_t i = 0; i < left; i++)
+      std::memcpy(out + i * 2 * sampleBytes, s->scratch + i * sampleBytes, sampleBytes);
     int64_t rightStart = s->dataStart + static_cast<int64_t>(s->channelFrames) * sampleBytes;
     uint32_t right = readChannelBlock(s, rightStart, s->position, left, s->scratch);
     for (uint32_t i = 0; i < right; i++) {
@@ -157,7 +165,8 @@ uint32_t readIff(SoundStream* s, void* buffer, uint32_t wanted, int32_t* done) {
     got = readChannelBlock(s, s->dataStart, s->position, count, out);
   }
   if (s->bits == 8) {
-    for (size_t i = 0; i < static_cast<size_t>(got) * s->channels; i++) out[i] = static_cast<uint8_t>(out[i] + 128);
+    for (size_t i = 0; i < static_cast<size_t>(got) * s->channels; i++)
+      out[i] = static_cast<uint8_t>(out[i] + 128);
   }
   return finishBlock(s, buffer, wanted, got, got < count, silence, done);
 }
@@ -180,7 +189,8 @@ ErrorCode parseWave(SoundStream* s) {
       rate = le32(fmt + 4);
       bits = le16(fmt + 14);
       // Only integer PCM of 8 or 16 bits in one or two channels.
-      if (le16(fmt) != 1 || (channels != 1 && channels != 2) || (bits != 8 && bits != 16)) return refuse(s);
+      if (le16(fmt) != 1 || (channels != 1 && channels != 2) || (bits != 8 && bits != 16))
+        return refuse(s);
       if (!skip(f, size - 16)) return refuse(s);
     } else if (!skip(f, static_cast<int64_t>(size) + (size & 1))) {
       return refuse(s);
@@ -211,7 +221,9 @@ uint32_t readWave(SoundStream* s, void* buffer, uint32_t wanted, int32_t* done) 
   size_t bpf = static_cast<size_t>(s->bytesPerFrame);
   uint32_t got = 0;
   StreamHandle* f = fileOf(s);
-  if (count > 0 && SeekFileStream(f, s->dataStart + static_cast<int64_t>(s->position) * s->bytesPerFrame, 1) >= 0) {
+  if (count > 0 &&
+      SeekFileStream(f, s->dataStart + static_cast<int64_t>(s->position) * s->bytesPerFrame, 1) >=
+          0) {
     got = static_cast<uint32_t>(ReadStream(f, buffer, count * bpf) / bpf);
   }
   return finishBlock(s, buffer, wanted, got, got < count, silence, done);

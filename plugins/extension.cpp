@@ -58,7 +58,8 @@ ErrorCode AddExtensionKey(QmExtensionRecord* record, QmCommandFunction command) 
   auto* keys = static_cast<QmCommandFunction*>(
       AllocMemoryArray(static_cast<size_t>(record->keyCount) + 1, sizeof(QmCommandFunction), 0));
   if (!keys) return ERR_MEM;
-  if (record->keyCount) std::memcpy(keys, record->keys, sizeof(QmCommandFunction) * record->keyCount);
+  if (record->keyCount)
+    std::memcpy(keys, record->keys, sizeof(QmCommandFunction) * record->keyCount);
   keys[record->keyCount] = command;
   FreeMemory(record->keys);
   record->keys = keys;

@@ -64,11 +64,19 @@ int crtFgetc(FILE* f) { return std::fgetc(f); }
 int crtFputc(int c, FILE* f) { return std::fputc(c, f); }
 int crtFerror(FILE* f) { return std::ferror(f); }
 int crtFeof(FILE* f) { return std::feof(f); }
-int crtVfprintf(FILE* f, const char* format, va_list args) { return std::vfprintf(f, format, args); }
-int crtVsnprintf(char* b, size_t n, const char* format, va_list args) { return std::vsnprintf(b, n, format, args); }
+int crtVfprintf(FILE* f, const char* format, va_list args) {
+  return std::vfprintf(f, format, args);
+}
+int crtVsnprintf(char* b, size_t n, const char* format, va_list args) {
+  return std::vsnprintf(b, n, format, args);
+}
 int crtVprintf(const char* format, va_list args) { return std::vprintf(format, args); }
-void crtQsort(void* base, size_t n, size_t s, int (*cmp)(const void*, const void*)) { std::qsort(base, n, s, cmp); }
-int crtVsscanf(const char* t, const char* format, va_list args) { return std::vsscanf(t, format, args); }
+void crtQsort(void* base, size_t n, size_t s, int (*cmp)(const void*, const void*)) {
+  std::qsort(base, n, s, cmp);
+}
+int crtVsscanf(const char* t, const char* format, va_list args) {
+  return std::vsscanf(t, format, args);
+}
 double crtStrtod(const char* t, char** end) { return std::strtod(t, end); }
 long crtStrtol(const char* t, char** end, int base) { return std::strtol(t, end, base); }
 unsigned long crtStrtoul(const char* t, char** end, int base) { return std::strtoul(t, end, base); }
@@ -107,7 +115,8 @@ struct tm recordToTm(const QmTm* in) {
   return t;
 }
 // Breaks a time down with localtime_r or gmtime_r into the caller's record.
-QmTm* breakDownTime(const int64_t* time, QmTm* out, struct tm* (*convert)(const time_t*, struct tm*)) {
+QmTm* breakDownTime(const int64_t* time, QmTm* out,
+                    struct tm* (*convert)(const time_t*, struct tm*)) {
   time_t value = static_cast<time_t>(*time);
   struct tm t;
   if (!out || !convert(&value, &t)) return nullptr;
@@ -148,9 +157,10 @@ void statToRecord(const struct stat& s, QmStat* out) {
   static const struct {
     mode_t bit;
     uint32_t flag;
-  } BITS[] = {{S_IRUSR, FILEATTR_READ_USR},  {S_IWUSR, FILEATTR_WRITE_USR}, {S_IXUSR, FILEATTR_EXECUTE_USR},
-              {S_IRGRP, FILEATTR_READ_GRP},  {S_IWGRP, FILEATTR_WRITE_GRP}, {S_IXGRP, FILEATTR_EXECUTE_GRP},
-              {S_IROTH, FILEATTR_READ_OTH},  {S_IWOTH, FILEATTR_WRITE_OTH}, {S_IXOTH, FILEATTR_EXECUTE_OTH}};
+  } BITS[] = {
+      {S_IRUSR, FILEATTR_READ_USR}, {S_IWUSR, FILEATTR_WRITE_USR}, {S_IXUSR, FILEATTR_EXECUTE_USR},
+      {S_IRGRP, FILEATTR_READ_GRP}, {S_IWGRP, FILEATTR_WRITE_GRP}, {S_IXGRP, FILEATTR_EXECUTE_GRP},
+      {S_IROTH, FILEATTR_READ_OTH}, {S_IWOTH, FILEATTR_WRITE_OTH}, {S_IXOTH, FILEATTR_EXECUTE_OTH}};
   for (const auto& b : BITS)
     if (s.st_mode & b.bit) mode |= b.flag;
   out->mode = mode;
@@ -241,7 +251,8 @@ void* sysAllocMemory(size_t size, uint32_t flags) { return AllocMemory(size, fla
 QmHook* sysAddHook(int32_t kind, void (*callback)(void), void* userData) {
   return reinterpret_cast<QmHook*>(AddHook(kind, callback, userData, 0));
 }
-int32_t sysRegisterObjectType(void** list, const char* name, int (*handler)(VmState*, uintptr_t, uintptr_t)) {
+int32_t sysRegisterObjectType(void** list, const char* name,
+                              int (*handler)(VmState*, uintptr_t, uintptr_t)) {
   int32_t id = 0;
   ErrorCode error = RegisterObjectType(reinterpret_cast<ObjectHead**>(list), name, handler, &id, 0);
   return error ? -1 : id;
@@ -268,7 +279,9 @@ QmMutex* sysAllocMutex() { return reinterpret_cast<QmMutex*>(AllocMutex()); }
 void sysFreeMutex(QmMutex* m) { FreeMutex(reinterpret_cast<PlatformMutex*>(m)); }
 int sysLockMutex(QmMutex* m) { return LockMutex(reinterpret_cast<PlatformMutex*>(m)); }
 int sysUnlockMutex(QmMutex* m) { return UnlockMutex(reinterpret_cast<PlatformMutex*>(m)); }
-void sysSetHookDisabled(QmHook* hook, int32_t flag) { SetHookDisabled(reinterpret_cast<HookRecord*>(hook), flag); }
+void sysSetHookDisabled(QmHook* hook, int32_t flag) {
+  SetHookDisabled(reinterpret_cast<HookRecord*>(hook), flag);
+}
 void sysRemoveHook(QmHook* hook) { RemoveHook(reinterpret_cast<HookRecord*>(hook)); }
 void sysDebugPrintf(const char* format, ...) {
   va_list args;
@@ -289,7 +302,9 @@ int32_t sysGetCurrentDateStamp(int32_t* fields) {
   }
   return error;
 }
-int32_t sysAddToLoaderList(PluginBase* base, uint32_t capability) { return AddToLoaderList(base, capability); }
+int32_t sysAddToLoaderList(PluginBase* base, uint32_t capability) {
+  return AddToLoaderList(base, capability);
+}
 void sysScriptLocation(VmState* L, int32_t* line, const char** function, const char** script) {
   if (line) *line = GetCurrentScriptLine(L);
   if (function) *function = vmErrorLocation.function;
@@ -322,7 +337,9 @@ QmStream* fileOpenTags(const char* name, uint32_t mode, const QmTagItem* tags) {
   return reinterpret_cast<QmStream*>(OpenFileStream(name, openModeOf(mode), loaders));
 }
 int fileClose(QmStream* s) { return CloseFileStream(S(s)); }
-int64_t fileSeek(QmStream* s, int64_t offset, int mode) { return SeekFileStream(S(s), offset, mode); }
+int64_t fileSeek(QmStream* s, int64_t offset, int mode) {
+  return SeekFileStream(S(s), offset, mode);
+}
 size_t fileRead(QmStream* s, void* b, size_t n) { return ReadStream(S(s), b, n); }
 size_t fileWrite(QmStream* s, const void* b, size_t n) { return WriteStream(S(s), b, n); }
 int fileReadByte(QmStream* s) { return ReadStreamByte(S(s)); }
@@ -351,7 +368,9 @@ int fileExamineLock(QmLock* l, QmDirInfo* out) {
   if (out) infoToDirInfo(info, out);
   return 1;
 }
-int32_t fileCheckLockIsDirectory(QmLock* l, int32_t* isDirectory) { return CheckLockIsDirectory(K(l), isDirectory); }
+int32_t fileCheckLockIsDirectory(QmLock* l, int32_t* isDirectory) {
+  return CheckLockIsDirectory(K(l), isDirectory);
+}
 int fileNextDirEntry(QmLock* l, char* name, size_t size, QmDirInfo* out) {
   const char* entry = nullptr;
   int32_t isDirectory = 0;
@@ -374,14 +393,17 @@ int fileAddPart(char* path, const char* part, size_t size) {
   if (!path || !part) return 0;
   if (IsAbsolutePath(part)) return StrCopyBounded(path, size, part);
   size_t length = std::strlen(path);
-  if (length && path[length - 1] != '/' && path[length - 1] != ':' && !StrAppendBounded(path, size, "/"))
+  if (length && path[length - 1] != '/' && path[length - 1] != ':' &&
+      !StrAppendBounded(path, size, "/"))
     return 0;
   return StrAppendBounded(path, size, part);
 }
 char* fileFindFilePart(char* path) { return FindFilePart(path); }
-int fileParseChunkName(const char* name, int64_t* offset, int64_t* size, char* text, size_t textSize) {
+int fileParseChunkName(const char* name, int64_t* offset, int64_t* size, char* text,
+                       size_t textSize) {
   uint64_t o = 0, s = 0;
-  if (!IsChunkName(name) || !ParseChunkName(name, &o, &s, nullptr, 0, text, textSize, nullptr, 0, nullptr)) {
+  if (!IsChunkName(name) ||
+      !ParseChunkName(name, &o, &s, nullptr, 0, text, textSize, nullptr, 0, nullptr)) {
     if (offset) *offset = -1;
     if (size) *size = -1;
     if (text) StrCopyBounded(text, textSize, name);
@@ -429,7 +451,9 @@ void vmPushString(VmState* L, const char* s) { VmPushString(L, s); }
 void vmCheckStack(VmState* L, int space, const char*) {
   if (!VmCheckStack(L, space)) VmRaiseError(L, ERR_STACK);
 }
-int32_t vmPCall(VmState* L, int nargs, int nresults, int errfunc) { return VmPCall(L, nargs, nresults, errfunc); }
+int32_t vmPCall(VmState* L, int nargs, int nresults, int errfunc) {
+  return VmPCall(L, nargs, nresults, errfunc);
+}
 int32_t vmCall(VmState* L, int nargs, int nresults) { return VmCall(L, nargs, nresults); }
 void vmRaise(VmState* L, int32_t code) { VmRaiseError(L, code); }
 void* vmNewUserdata(VmState* L, size_t size) { return VmNewUserdata(L, size); }
@@ -533,16 +557,18 @@ QmHostFunc H(F f) {
 }
 
 const HostCRuntimeTable CRUNTIME = {
-    crtMalloc,        crtCalloc,      crtRealloc,     crtFree,       crtStrdup,      crtFopen,
-    crtFclose,        crtFseek,       crtFtell,       crtFread,      crtFwrite,      crtFgetc,
-    crtFputc,         crtFerror,      crtFeof,        crtVfprintf,   crtVsnprintf,   crtVprintf,
-    crtQsort,         crtVsscanf,     crtStrtod,      crtStrtol,     crtStrtoul,     CompareNoCase,
-    crtCompareNoCaseN, CharToLower,   CharToUpper,    StrToLower,    StrToUpper,     crtGettimeofday,
-    crtTime,          crtLrint,       crtLocaltime,   crtGmtime,     crtLocaltimeNow, crtCtime,
-    crtMktime,        crtStrftime,    crtClock,       crtDifftime,   crtClearerr,    crtFileno,
-    crtFflush,        crtFstat,       crtStat,        crtVfscanf,    crtUngetc,      crtRename,
-    crtRemove,        crtGetErrno,    crtSetErrno,    crtStrerror,   crtStdin,       crtStdout,
-    crtStderr,        crtErrnoLocation, crtFputs,     crtFgets,
+    crtMalloc,        crtCalloc,    crtRealloc,   crtFree,       crtStrdup,
+    crtFopen,         crtFclose,    crtFseek,     crtFtell,      crtFread,
+    crtFwrite,        crtFgetc,     crtFputc,     crtFerror,     crtFeof,
+    crtVfprintf,      crtVsnprintf, crtVprintf,   crtQsort,      crtVsscanf,
+    crtStrtod,        crtStrtol,    crtStrtoul,   CompareNoCase, crtCompareNoCaseN,
+    CharToLower,      CharToUpper,  StrToLower,   StrToUpper,    crtGettimeofday,
+    crtTime,          crtLrint,     crtLocaltime, crtGmtime,     crtLocaltimeNow,
+    crtCtime,         crtMktime,    crtStrftime,  crtClock,      crtDifftime,
+    crtClearerr,      crtFileno,    crtFflush,    crtFstat,      crtStat,
+    crtVfscanf,       crtUngetc,    crtRename,    crtRemove,     crtGetErrno,
+    crtSetErrno,      crtStrerror,  crtStdin,     crtStdout,     crtStderr,
+    crtErrnoLocation, crtFputs,     crtFgets,
 };
 
 const HostSystemTable SYSTEM = {
@@ -604,28 +630,56 @@ const HostSystemTable SYSTEM = {
 };
 
 const HostFileTable FILES = {
-    fileOpen,        fileClose,         fileSeek,          fileRead,
-    fileWrite,       fileReadByte,      fileWriteByte,     fileEof,
-    DeleteFileNative, fileLock,         fileUnlock,        fileNameFromLock,
-    fileExamineLock, fileCheckLockIsDirectory, FileOperationDoneHook, fileNextDirEntry,
-    fileMakeDirectory, fileRename,      fileCurrentDirectory, fileClearPath,
-    fileAddPart,     fileFindFilePart,  GetDisplayFileName, fileParseChunkName,
-    fileExaminePath, fileSeek,          fileAdapterFlags,  fileExamineStream,
-    waitingForSystemLibrary, waitingForSystemLibrary, fileFlush, fileClearPath,
-    fileOpenTags,    waitingForSystemLibrary, waitingForSystemLibrary, fileClearPath,
+    fileOpen,
+    fileClose,
+    fileSeek,
+    fileRead,
+    fileWrite,
+    fileReadByte,
+    fileWriteByte,
+    fileEof,
+    DeleteFileNative,
+    fileLock,
+    fileUnlock,
+    fileNameFromLock,
+    fileExamineLock,
+    fileCheckLockIsDirectory,
+    FileOperationDoneHook,
+    fileNextDirEntry,
+    fileMakeDirectory,
+    fileRename,
+    fileCurrentDirectory,
+    fileClearPath,
+    fileAddPart,
+    fileFindFilePart,
+    GetDisplayFileName,
+    fileParseChunkName,
+    fileExaminePath,
+    fileSeek,
+    fileAdapterFlags,
+    fileExamineStream,
+    waitingForSystemLibrary,
+    waitingForSystemLibrary,
+    fileFlush,
+    fileClearPath,
+    fileOpenTags,
+    waitingForSystemLibrary,
+    waitingForSystemLibrary,
+    fileClearPath,
 };
 
 int gfxPictureInfo(const char* name, int32_t* width, int32_t* height, int32_t* depth) {
   int32_t w = 0, h = 0;
-  if (LoadImageFile(name, nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, nullptr, &w, &h, nullptr, nullptr,
-                    nullptr))
+  if (LoadImageFile(name, nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, nullptr, &w, &h,
+                    nullptr, nullptr, nullptr))
     return 0;
   if (width) *width = w;
   if (height) *height = h;
   if (depth) *depth = 32;
   return 1;
 }
-void* gfxLoadPicture(const char* name, const QmTagItem* tags, int32_t* width, int32_t* height, int32_t* alpha) {
+void* gfxLoadPicture(const char* name, const QmTagItem* tags, int32_t* width, int32_t* height,
+                     int32_t* alpha) {
   bool keepOrder = false, smooth = false;
   double scale = 1.0;
   for (const QmTagItem* t = tags; t && t->tag; t++) {
@@ -635,8 +689,8 @@ void* gfxLoadPicture(const char* name, const QmTagItem* tags, int32_t* width, in
   }
   DecodedImage* image = nullptr;
   int32_t w = 0, h = 0, hasAlpha = 0;
-  if (LoadImageFile(name, nullptr, nullptr, nullptr, -1, 0, &image, nullptr, nullptr, &w, &h, &hasAlpha, nullptr,
-                    nullptr))
+  if (LoadImageFile(name, nullptr, nullptr, nullptr, -1, 0, &image, nullptr, nullptr, &w, &h,
+                    &hasAlpha, nullptr, nullptr))
     return nullptr;
   uint32_t* pixels = GetDecodedImagePixels(image);
   if (!pixels) {
@@ -650,8 +704,8 @@ void* gfxLoadPicture(const char* name, const QmTagItem* tags, int32_t* width, in
       return nullptr;
     }
     int32_t nw = static_cast<int32_t>(sw), nh = static_cast<int32_t>(sh);
-    auto* scaled = reinterpret_cast<uint32_t*>(ScalePixelBuffer(pixels, 0, 0, w, h, nullptr, 0, 0, nw, nh, w * 4,
-                                                                nw * 4, PIXFMT_ARGB32, smooth ? 1 : 0));
+    auto* scaled = reinterpret_cast<uint32_t*>(ScalePixelBuffer(
+        pixels, 0, 0, w, h, nullptr, 0, 0, nw, nh, w * 4, nw * 4, PIXFMT_ARGB32, smooth ? 1 : 0));
     if (!scaled) {
       FreeDecodedImage(image);
       return nullptr;
@@ -675,7 +729,9 @@ void* gfxLoadPicture(const char* name, const QmTagItem* tags, int32_t* width, in
   if (alpha) *alpha = hasAlpha;
   return image;
 }
-uint32_t* gfxDecodedPixels(void* image) { return GetDecodedImagePixels(static_cast<DecodedImage*>(image)); }
+uint32_t* gfxDecodedPixels(void* image) {
+  return GetDecodedImagePixels(static_cast<DecodedImage*>(image));
+}
 void gfxFreeDecoded(void* image) { FreeDecodedImage(static_cast<DecodedImage*>(image)); }
 
 HostGraphicsTable makeGraphics() {
@@ -692,9 +748,10 @@ HostGraphicsTable makeGraphics() {
 }
 const HostGraphicsTable GRAPHICS = makeGraphics();
 
-const HostSoundTable SOUND = {waitingForSoundLibrary, waitingForSoundLibrary, waitingForSoundLibrary};
-const HostRequesterTable REQUESTERS = {waitingForRequesters, waitingForRequesters, waitingForRequesters,
-                                       waitingForRequesters};
+const HostSoundTable SOUND = {waitingForSoundLibrary, waitingForSoundLibrary,
+                              waitingForSoundLibrary};
+const HostRequesterTable REQUESTERS = {waitingForRequesters, waitingForRequesters,
+                                       waitingForRequesters, waitingForRequesters};
 const HostFontTable FONTS = {waitingForTextLibrary};
 
 constexpr HostFreeTypeTable makeFreeType() {
@@ -705,42 +762,103 @@ constexpr HostFreeTypeTable makeFreeType() {
 const HostFreeTypeTable FREETYPE = makeFreeType();
 
 const VmApiTable VMAPI = {
-    VmGetTop,           VmSetTop,          VmPushValue,         VmRemove,
-    VmInsert,           VmReplace,         VmIsBuiltinFunction, VmIsNumber,
-    VmIsString,         VmIsUserdata,      VmType,              VmEqual,
-    VmRawEqual,         vmLessThan,        VmToNumber,          VmToString,
-    VmStrLen,           VmToBuiltinFunction, VmToUserdata,      VmToPointer,
-    VmPushNil,          VmPushNumber,      VmPushLString,       vmPushString,
-    VmPushLightUserdata, VmPushCClosure,   VmGetTable,          VmRawGet,
-    VmRawGetI,          VmNewTable,        VmGetFunctionGlobals, VmSetTable,
-    VmRawSet,           VmRawSetI,         VmSetFunctionGlobals, vmPCall,
-    VmNext,             VmConcat,          VmPushUpvalues,      VmGetUpvalue,
-    VmSetUpvalue,       vmNewUserdata,     VmSetMetatable,      VmGetMetatable,
-    vmRaise,            VmCheckString,     VmOptString,         VmCheckNumber,
-    VmOptNumber,        VmCheckInteger,    VmOptInteger,        VmCheckTable,
-    VmCheckFunction,    VmCheckType,       vmCreateReference,   vmReleaseReference,
-    vmObjectIdArgument, VmNewNamedMetatable, VmGetNamedMetatable, VmTestTypedUserdata,
-    vmBufferInit,       vmBufferPrepare,   vmBufferAddBytes,    vmBufferAddString,
-    vmBufferAddValue,   vmBufferPushResult, VmFindStringInList, vmCheckStack,
-    vmFileNameArgument, vmOptIntegerAbsent, VmPushBoolean,      VmToBoolean,
-    VmNewTableSized,    VmTypeName,        vmCall,              VmGetGcThreshold,
-    VmGetGcCount,       VmSetGcThreshold,
+    VmGetTop,
+    VmSetTop,
+    VmPushValue,
+    VmRemove,
+    VmInsert,
+    VmReplace,
+    VmIsBuiltinFunction,
+    VmIsNumber,
+    VmIsString,
+    VmIsUserdata,
+    VmType,
+    VmEqual,
+    VmRawEqual,
+    vmLessThan,
+    VmToNumber,
+    VmToString,
+    VmStrLen,
+    VmToBuiltinFunction,
+    VmToUserdata,
+    VmToPointer,
+    VmPushNil,
+    VmPushNumber,
+    VmPushLString,
+    vmPushString,
+    VmPushLightUserdata,
+    VmPushCClosure,
+    VmGetTable,
+    VmRawGet,
+    VmRawGetI,
+    VmNewTable,
+    VmGetFunctionGlobals,
+    VmSetTable,
+    VmRawSet,
+    VmRawSetI,
+    VmSetFunctionGlobals,
+    vmPCall,
+    VmNext,
+    VmConcat,
+    VmPushUpvalues,
+    VmGetUpvalue,
+    VmSetUpvalue,
+    vmNewUserdata,
+    VmSetMetatable,
+    VmGetMetatable,
+    vmRaise,
+    VmCheckString,
+    VmOptString,
+    VmCheckNumber,
+    VmOptNumber,
+    VmCheckInteger,
+    VmOptInteger,
+    VmCheckTable,
+    VmCheckFunction,
+    VmCheckType,
+    vmCreateReference,
+    vmReleaseReference,
+    vmObjectIdArgument,
+    VmNewNamedMetatable,
+    VmGetNamedMetatable,
+    VmTestTypedUserdata,
+    vmBufferInit,
+    vmBufferPrepare,
+    vmBufferAddBytes,
+    vmBufferAddString,
+    vmBufferAddValue,
+    vmBufferPushResult,
+    VmFindStringInList,
+    vmCheckStack,
+    vmFileNameArgument,
+    vmOptIntegerAbsent,
+    VmPushBoolean,
+    VmToBoolean,
+    VmNewTableSized,
+    VmTypeName,
+    vmCall,
+    VmGetGcThreshold,
+    VmGetGcCount,
+    VmSetGcThreshold,
 };
 
 // Waiting for the embedded fonts of the text library: no face is linked in.
 const HostFontBlobTable FONT_BLOBS = {nullptr, nullptr, nullptr, 0, 0, 0};
 
-const HostZlibTable ZLIB = {{H(inflateInit_), H(inflate), H(inflateEnd), H(deflateInit_), H(deflate),
-                             H(deflateEnd), H(deflateReset), H(deflateParams), H(inflateReset), H(inflateSync),
-                             H(inflateInit2_), H(deflateInit2_), H(crc32)}};
+const HostZlibTable ZLIB = {{H(inflateInit_), H(inflate), H(inflateEnd), H(deflateInit_),
+                             H(deflate), H(deflateEnd), H(deflateReset), H(deflateParams),
+                             H(inflateReset), H(inflateSync), H(inflateInit2_), H(deflateInit2_),
+                             H(crc32)}};
 
 const HostJpegTable JPEG = {{
-    H(jpeg_CreateDecompress), H(jpeg_finish_decompress), H(jpeg_destroy_decompress), H(jpeg_read_header),
-    H(jpeg_start_decompress), H(jpeg_read_scanlines),     H(jpeg_std_error),         H(jpeg_resync_to_restart),
-    H(jpeg_stdio_src),        H(jpeg_abort_decompress),   H(jpeg_calc_output_dimensions), H(jpeg_CreateCompress),
-    H(jpeg_finish_compress),  H(jpeg_destroy_compress),   H(jpeg_start_compress),    H(jpeg_suppress_tables),
-    H(jpeg_save_markers),     H(jpeg_set_defaults),       H(jpeg_set_quality),       H(jpeg_write_scanlines),
-    H(jpeg_stdio_dest),       H(jpeg_set_colorspace),     H(jpeg_write_marker),      H(jpeg_mem_src),
+    H(jpeg_CreateDecompress), H(jpeg_finish_decompress),      H(jpeg_destroy_decompress),
+    H(jpeg_read_header),      H(jpeg_start_decompress),       H(jpeg_read_scanlines),
+    H(jpeg_std_error),        H(jpeg_resync_to_restart),      H(jpeg_stdio_src),
+    H(jpeg_abort_decompress), H(jpeg_calc_output_dimensions), H(jpeg_CreateCompress),
+    H(jpeg_finish_compress),  H(jpeg_destroy_compress),       H(jpeg_start_compress),
+    H(jpeg_suppress_tables),  H(jpeg_save_markers),           H(jpeg_set_defaults),
+    H(jpeg_set_quality),      H(jpeg_write_scanlines),        H(jpeg_stdio_dest),
+    H(jpeg_set_colorspace),   H(jpeg_write_marker),           H(jpeg_mem_src),
     H(jpeg_mem_dest),
 }};
 
@@ -760,9 +878,25 @@ const HostUnicodeTable UNICODE = {
 const HostLocaleTable LOCALE = {GetSystemLanguageId, GetSystemCountryId, locTimeZone};
 
 const PluginHostApi HOST_API = {
-    QM_HOST_VERSION, QM_HOST_REVISION, &CRUNTIME, &SYSTEM, &FILES,    &GRAPHICS, &SOUND,   &REQUESTERS,
-    &FONTS,          &FREETYPE,        &VMAPI,    &FONT_BLOBS, &ZLIB, &JPEG,     &PLUGINS, &ENCODING,
-    &UNICODE,        &LOCALE,          {nullptr, nullptr, nullptr, nullptr},
+    QM_HOST_VERSION,
+    QM_HOST_REVISION,
+    &CRUNTIME,
+    &SYSTEM,
+    &FILES,
+    &GRAPHICS,
+    &SOUND,
+    &REQUESTERS,
+    &FONTS,
+    &FREETYPE,
+    &VMAPI,
+    &FONT_BLOBS,
+    &ZLIB,
+    &JPEG,
+    &PLUGINS,
+    &ENCODING,
+    &UNICODE,
+    &LOCALE,
+    {nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace

@@ -29,7 +29,8 @@ constexpr EntryRow ENTRY_ROWS[PE_COUNT] = {
 };
 
 // Module names that would clash with the loader names of loader strings.
-constexpr const char* RESERVED_NAMES[] = {"default", "standard", "inbuilt", "quillmere", "system", "native"};
+constexpr const char* RESERVED_NAMES[] = {"default",   "standard", "inbuilt",
+                                          "quillmere", "system",   "native"};
 
 // Capability bits the loader knows; anything else alone is refused.
 constexpr uint32_t KNOWN_CAPABILITIES = 0x7FFFF;
@@ -78,7 +79,8 @@ ErrorCode OpenPluginLibrary(const char* path, uint32_t* mask, PluginHandle** out
   if (!handle) return ERR_MEM;
 
   char fullPath[PLUGIN_PATH_SIZE];
-  if (!ResolveFullPath(path, fullPath, sizeof fullPath)) StrCopyBounded(fullPath, sizeof fullPath, path);
+  if (!ResolveFullPath(path, fullPath, sizeof fullPath))
+    StrCopyBounded(fullPath, sizeof fullPath, path);
   char* native = nullptr;
   if (!unicodeUtf8Mode) {
     native = Latin1ToUtf8Dup(fullPath);
@@ -218,8 +220,7 @@ void ClosePluginLibrary(PluginHandle* handle) {
   PluginRecord* record = handle->record;
   // Plug-ins may have entered more lists through the host API.
   static constexpr uint32_t LISTS[] = {0x4, 0x8, 0x10, 0x40, 0x4000, 0x8000, 0x40000};
-  for (uint32_t capability : LISTS)
-    RemoveFromLoaderList(&record->base, capability);
+  for (uint32_t capability : LISTS) RemoveFromLoaderList(&record->base, capability);
   callClose(record);
   FreePluginRecordLists(record);
   dlclose(handle->library);

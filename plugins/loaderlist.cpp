@@ -12,9 +12,9 @@
 
 namespace {
 
-constexpr uint32_t LIST_CAPABILITIES[7] = {PLUGINCAPS_IMAGE,       PLUGINCAPS_ANIM,       PLUGINCAPS_SOUND,
-                                           PLUGINCAPS_VIDEO,       PLUGINCAPS_FILEADAPTER, PLUGINCAPS_DIRADAPTER,
-                                           PLUGINCAPS_NETWORKADAPTER};
+constexpr uint32_t LIST_CAPABILITIES[7] = {
+    PLUGINCAPS_IMAGE,       PLUGINCAPS_ANIM,       PLUGINCAPS_SOUND,         PLUGINCAPS_VIDEO,
+    PLUGINCAPS_FILEADAPTER, PLUGINCAPS_DIRADAPTER, PLUGINCAPS_NETWORKADAPTER};
 LoaderNode* lists[7] = {};
 
 // Applets declaring a version below this may not extend the loader lists.
@@ -116,7 +116,8 @@ bool IsLoaderAllowed(const char* loaders, const char* name, int classFlag) {
   if (!loaders || !loaders[0] || CompareNoCase(loaders, "default") == 0) return true;
   if (!name) return false;
   if (isClassName(name))
-    return anyItem(loaders, [&](const char* item, size_t length) { return itemEquals(item, length, name); });
+    return anyItem(loaders,
+                   [&](const char* item, size_t length) { return itemEquals(item, length, name); });
   return anyItem(loaders, [&](const char* item, size_t length) {
     // An empty item ("a||b") names nothing.
     if (length == 0) return false;

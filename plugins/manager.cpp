@@ -114,7 +114,8 @@ ErrorCode registerSavers(VmState* L, PluginRecord* record, int kindIndex) {
   size_t prefixLength = std::strlen(kind.prefix);
   size_t arrayBytes = sizeof(SaverFormatEntry) * (count + 2);
   auto* copies = static_cast<SaverFormatEntry*>(AllocMemory(arrayBytes + names, 1));
-  auto* rows = static_cast<ConstantTableEntry*>(AllocMemoryArray(count + 2, sizeof(ConstantTableEntry), 1));
+  auto* rows =
+      static_cast<ConstantTableEntry*>(AllocMemoryArray(count + 2, sizeof(ConstantTableEntry), 1));
   auto* constantNames = static_cast<char*>(AllocMemory(names + count * prefixLength, 1));
   if (!copies || !rows || !constantNames) {
     FreeMemory(copies);
@@ -229,7 +230,8 @@ ErrorCode ScanPluginsIn(const char* directory, const char* skipList, int32_t* co
   return result;
 }
 
-ErrorCode ScanPluginDirectory(const char* programDir, int appended, const char* skipList, int32_t* count) {
+ErrorCode ScanPluginDirectory(const char* programDir, int appended, const char* skipList,
+                              int32_t* count) {
   const char* temp = PeekPluginTempDirectory();
   if (temp[0]) {
     ErrorCode error = ScanPluginsIn(temp, skipList, count);
@@ -242,7 +244,8 @@ ErrorCode ScanPluginDirectory(const char* programDir, int appended, const char* 
   return ScanPluginsIn(directory, skipList, count);
 }
 
-ErrorCode LoadPluginsAndFormats(VmState* L, const char* programDir, int appended, const char* skipList) {
+ErrorCode LoadPluginsAndFormats(VmState* L, const char* programDir, int appended,
+                                const char* skipList) {
   ErrorCode error = ScanPluginDirectory(programDir, appended, skipList, nullptr);
   if (error) return error;
   for (PluginEntry* e = entries; e; e = e->next) {
@@ -291,14 +294,16 @@ ErrorCode registerLibraryBody(VmState* L, PluginEntry* entry, int withCommands, 
         VmPushValue(L, VM_GLOBALS_INDEX);
       }
       int nups = pushUpvalues ? pushUpvalues(L) : 0;
-      VmRegisterFunctions(L, methods || !baseLength ? nullptr : baseName, engineRows(commands), nups);
+      VmRegisterFunctions(L, methods || !baseLength ? nullptr : baseName, engineRows(commands),
+                          nups);
       VmSetTop(L, top);
       if (!methods) {
         ErrorCode error = RegisterLibrary(engineRows(commands), baseLength ? baseName : "plugin");
         if (error) return error;
       }
     }
-    if (withConstants && constants) VmRegisterConstants(L, reinterpret_cast<const ConstantTableEntry*>(constants), 0);
+    if (withConstants && constants)
+      VmRegisterConstants(L, reinterpret_cast<const ConstantTableEntry*>(constants), 0);
   }
   if (withCommands && initLibrary) {
     ErrorCode result = initLibrary(L);
@@ -338,8 +343,9 @@ struct RegisterJob {
 int runRegisterJob(VmState* L) {
   auto* job = static_cast<RegisterJob*>(VmToUserdata(L, 1));
   VmSetTop(L, 0);
-  job->result = job->library ? registerLibraryBody(L, job->entry, job->withCommands, job->withConstants)
-                             : registerFormatBody(L, job->entry);
+  job->result = job->library
+                    ? registerLibraryBody(L, job->entry, job->withCommands, job->withConstants)
+                    : registerFormatBody(L, job->entry);
   return 0;
 }
 
@@ -351,7 +357,8 @@ ErrorCode runProtected(VmState* L, RegisterJob* job) {
 
 }  // namespace
 
-ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands, int withConstants) {
+ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands,
+                                int withConstants) {
   RegisterJob job{entry, 1, withCommands, withConstants, ERR_NONE};
   return runProtected(L, &job);
 }
@@ -361,8 +368,8 @@ ErrorCode RegisterFormatPlugin(VmState* L, PluginEntry* entry) {
   return runProtected(L, &job);
 }
 
-ErrorCode LoadPluginFile(VmState* L, const char* name, int32_t version, int32_t revision, uint32_t flags,
-                         uintptr_t tag1, uintptr_t tag2) {
+ErrorCode LoadPluginFile(VmState* L, const char* name, int32_t version, int32_t revision,
+                         uint32_t flags, uintptr_t tag1, uintptr_t tag2) {
   char wanted[PLUGIN_MODULE_NAME_SIZE];
   StrCopyBounded(wanted, sizeof wanted, name ? name : "");
   size_t length = std::strlen(wanted);
@@ -385,7 +392,8 @@ ErrorCode LoadPluginFile(VmState* L, const char* name, int32_t version, int32_t 
     return ERR_REQUIREPLUGIN;
   }
   if ((entry->capabilities & PLUGINCAPS_LIBRARY) &&
-      (base->extensions[FindLowestBit(PLUGINCAPS_LIBRARY)] & QM_LIBEXT_ONDEMAND) && !base->libraryInitialised) {
+      (base->extensions[FindLowestBit(PLUGINCAPS_LIBRARY)] & QM_LIBEXT_ONDEMAND) &&
+      !base->libraryInitialised) {
     error = RegisterPluginLibrary(L, entry, 1, 1);
     if (error) return error;
   }
@@ -420,7 +428,8 @@ QmPluginListNode* GetLoadedPluginArray() {
   for (PluginEntry* e = entries; e; e = e->next)
     if (e->handle) count++;
   if (count == 0) return nullptr;
-  auto* nodes = static_cast<QmPluginListNode*>(AllocMemoryArray(count, sizeof(QmPluginListNode), 1));
+  auto* nodes =
+      static_cast<QmPluginListNode*>(AllocMemoryArray(count, sizeof(QmPluginListNode), 1));
   if (!nodes) return nullptr;
   size_t i = 0;
   for (PluginEntry* e = entries; e; e = e->next) {
@@ -442,8 +451,8 @@ void SetPluginUserData(PluginBase* base, uintptr_t value) {
 }
 uintptr_t GetPluginUserData(PluginBase* base) { return base ? base->userData : 0; }
 
-PluginNode* AddPluginNode(PluginBase* base, int32_t id, const char* name, const char* text2, const char* text3,
-                          uintptr_t value, uint32_t flags) {
+PluginNode* AddPluginNode(PluginBase* base, int32_t id, const char* name, const char* text2,
+                          const char* text3, uintptr_t value, uint32_t flags) {
   if (!base) return nullptr;
   const char* texts[3] = {name ? name : "", text2 ? text2 : "", text3 ? text3 : ""};
   size_t lengths[3];
@@ -470,7 +479,8 @@ PluginNode* AddPluginNode(PluginBase* base, int32_t id, const char* name, const 
   return node;
 }
 
-const SaverFormatEntry* GetPluginSaverFormats(PluginBase* base, uint32_t capability, int32_t* count) {
+const SaverFormatEntry* GetPluginSaverFormats(PluginBase* base, uint32_t capability,
+                                              int32_t* count) {
   if (count) *count = 0;
   if (!base) return nullptr;
   for (int k = 0; k < 3; k++) {

@@ -123,7 +123,8 @@ ErrorCode LoadPlugins(const char* programPath, uint64_t* offset, int updateOffse
   int64_t fileSize = GetStreamSize(state.stream);
   if (SeekFileStream(state.stream, static_cast<int64_t>(*offset), 1) < 0) return ERR_NONE;
   char magic[4];
-  if (ReadStream(state.stream, magic, 4) != 4 || std::memcmp(magic, "QMP!", 4) != 0) return ERR_NONE;
+  if (ReadStream(state.stream, magic, 4) != 4 || std::memcmp(magic, "QMP!", 4) != 0)
+    return ERR_NONE;
   state.buffer = AllocMemory(STREAM_BLOCK_SIZE, 0);
   if (!state.buffer) return ERR_MEM;
   uint32_t flags = 0;
@@ -137,7 +138,8 @@ ErrorCode LoadPlugins(const char* programPath, uint64_t* offset, int updateOffse
     uint32_t size = 0;
     if (readBE32(state.stream, &size)) return ERR_READ;
     int64_t position = SeekFileStream(state.stream, 0, 0);
-    if (position < 0 || (fileSize >= 0 && static_cast<uint64_t>(fileSize - position) < size)) return ERR_READ;
+    if (position < 0 || (fileSize >= 0 && static_cast<uint64_t>(fileSize - position) < size))
+      return ERR_READ;
     if (!safeName(name)) {
       SetErrorArgString(name);
       return ERR_WRITEFILE;
@@ -167,15 +169,16 @@ ErrorCode LoadPlugins(const char* programPath, uint64_t* offset, int updateOffse
       }
     } else {
       uint64_t consumed = 0;
-      error = InflatePackedFile("PLPK", nullptr, state.stream, static_cast<uint64_t>(position), target,
-                                state.buffer, STREAM_BLOCK_SIZE, &consumed, nullptr);
+      error = InflatePackedFile("PLPK", nullptr, state.stream, static_cast<uint64_t>(position),
+                                target, state.buffer, STREAM_BLOCK_SIZE, &consumed, nullptr);
       // The container must lie within its entry.
       if (!error && consumed > size) error = ERR_READ;
       if (error) {
         DeleteFileNative(target);
         return error;
       }
-      if (SeekFileStream(state.stream, position + static_cast<int64_t>(size), 1) < 0) return ERR_READ;
+      if (SeekFileStream(state.stream, position + static_cast<int64_t>(size), 1) < 0)
+        return ERR_READ;
     }
     SetFileProtection(target, UNPACKED_PROTECTION);
   }

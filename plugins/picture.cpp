@@ -21,10 +21,12 @@ PluginBase* activeAdapter = nullptr;
 // The system's own loaders, reached through the image load dispatch of the
 // media codecs with the loader string ("inbuilt" and "native" items).
 ErrorCode loadInbuiltPicture(const char* name, const char* loaders, void** image, uint32_t** pixels,
-                             int32_t* width, int32_t* height, int32_t* hasAlpha, int32_t* transparency) {
+                             int32_t* width, int32_t* height, int32_t* hasAlpha,
+                             int32_t* transparency) {
   DecodedImage* decoded = nullptr;
-  ErrorCode error = LoadImageFile(name, IsDefaultLoaderString(loaders) ? nullptr : loaders, nullptr, nullptr, -1,
-                                  0, &decoded, nullptr, transparency, width, height, hasAlpha, nullptr, nullptr);
+  ErrorCode error =
+      LoadImageFile(name, IsDefaultLoaderString(loaders) ? nullptr : loaders, nullptr, nullptr, -1,
+                    0, &decoded, nullptr, transparency, width, height, hasAlpha, nullptr, nullptr);
   if (error) return error;
   *image = decoded;
   *pixels = GetDecodedImagePixels(decoded);
@@ -55,13 +57,19 @@ int32_t wantedSize(int32_t wanted, int32_t actual) {
 
 }  // namespace
 
-ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width, int32_t height) {
+ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width,
+                              int32_t height) {
   PluginBase* base = handle->loader;
-  auto transform = reinterpret_cast<QmTransformImageFunc>(base ? PluginEntryOf(base, PE_TransformImage) : nullptr);
+  auto transform = reinterpret_cast<QmTransformImageFunc>(
+      base ? PluginEntryOf(base, PE_TransformImage) : nullptr);
   auto get = reinterpret_cast<QmGetImageFunc>(base ? PluginEntryOf(base, PE_GetImage) : nullptr);
   if (!transform || !get || IsBridgedPlugin(base)) return ERR_TFIMAGE;
   if (width < 1 || height < 1) return ERR_TFIMAGE;
-  double parameters[6] = {matrix[0], matrix[1], matrix[2], matrix[3], static_cast<double>(width),
+  double parameters[6] = {matrix[0],
+                          matrix[1],
+                          matrix[2],
+                          matrix[3],
+                          static_cast<double>(width),
                           static_cast<double>(height)};
   if (!transform(handle->image, parameters)) return ERR_TFIMAGE;
   QmImageRequest request{};
@@ -96,8 +104,8 @@ PictureHandle* NewPixelPictureHandle(int32_t width, int32_t height) {
   if (width < 1 || height < 1) return nullptr;
   auto* handle = static_cast<PictureHandle*>(AllocMemory(sizeof(PictureHandle), 1));
   if (!handle) return nullptr;
-  handle->pixels = static_cast<uint32_t*>(
-      AllocMemoryArray(static_cast<size_t>(width) * static_cast<size_t>(height), sizeof(uint32_t), 0));
+  handle->pixels = static_cast<uint32_t*>(AllocMemoryArray(
+      static_cast<size_t>(width) * static_cast<size_t>(height), sizeof(uint32_t), 0));
   if (!handle->pixels) {
     FreeMemory(handle);
     return nullptr;
@@ -120,7 +128,8 @@ void ReleasePictureHandle(PictureHandle* handle) {
       freeInbuiltPicture(handle->image);
     } else if (!handle->nativeTransform) {
       if (handle->loader) {
-        auto freeImage = reinterpret_cast<QmFreeImageFunc>(PluginEntryOf(handle->loader, PE_FreeImage));
+        auto freeImage =
+            reinterpret_cast<QmFreeImageFunc>(PluginEntryOf(handle->loader, PE_FreeImage));
         if (IsBridgedPlugin(handle->loader))
           NullAdapterHook();
         else if (freeImage)
@@ -193,8 +202,8 @@ ErrorCode OpenPictureHandle(const char* name, const char* loaders, const Picture
   }
   if (!error && !decoded) {
     int32_t hasAlpha = 0;
-    error = loadInbuiltPicture(name, loaders, &handle->image, &handle->pixels, &handle->width, &handle->height,
-                               &hasAlpha, &transparency);
+    error = loadInbuiltPicture(name, loaders, &handle->image, &handle->pixels, &handle->width,
+                               &handle->height, &hasAlpha, &transparency);
     handle->hasAlpha = hasAlpha;
     result->depth = 32;
     // The inbuilt loaders say -2 when a picture has no transparent pen but
@@ -211,9 +220,9 @@ ErrorCode OpenPictureHandle(const char* name, const char* loaders, const Picture
                                static_cast<double>(height) / handle->height};
       error = RenderPictureHandle(handle, scale, width, height);
     } else {
-      handle->converted = reinterpret_cast<uint32_t*>(
-          ScalePixelBuffer(handle->pixels, 0, 0, handle->width, handle->height, nullptr, 0, 0, width, height,
-                           handle->width * 4, width * 4, PIXFMT_ARGB32, request->smooth));
+      handle->converted = reinterpret_cast<uint32_t*>(ScalePixelBuffer(
+          handle->pixels, 0, 0, handle->width, handle->height, nullptr, 0, 0, width, height,
+          handle->width * 4, width * 4, PIXFMT_ARGB32, request->smooth));
       if (!handle->converted) error = ERR_MEM;
       handle->width = width;
       handle->height = height;
@@ -240,8 +249,8 @@ ErrorCode OpenPictureHandle(const char* name, const char* loaders, const Picture
   return ERR_NONE;
 }
 
-ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, int32_t* width, int32_t* height,
-                         int32_t* depth, int32_t* hasAlpha, int32_t* isVector) {
+ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, int32_t* width,
+                         int32_t* height, int32_t* depth, int32_t* hasAlpha, int32_t* isVector) {
   ErrorCode error = CollectLoaderPlugins(loaders, PLUGINCAPS_IMAGE);
   if (error) return error;
   for (LoaderNode* n = GetPluginListForType(PLUGINCAPS_IMAGE); n; n = n->next) {
@@ -259,8 +268,8 @@ ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, i
     return ERR_NONE;
   }
   int32_t w = 0, h = 0;
-  error = LoadImageFile(name, IsDefaultLoaderString(loaders) ? nullptr : loaders, nullptr, nullptr, -1, 0, nullptr,
-                        nullptr, nullptr, &w, &h, nullptr, nullptr, nullptr);
+  error = LoadImageFile(name, IsDefaultLoaderString(loaders) ? nullptr : loaders, nullptr, nullptr,
+                        -1, 0, nullptr, nullptr, nullptr, &w, &h, nullptr, nullptr, nullptr);
   if (error) return error;
   if (width) *width = w;
   if (height) *height = h;
@@ -279,8 +288,8 @@ uint32_t ComputeAdapterBitmapFlags(uint32_t request) {
     uint32_t request;
     int word;  // 0: adapterFlags, 1: adapterFlags2
     uint32_t needs;
-  } MAP[] = {{0x4, 0, 0x1}, {0x10, 0, 0x2}, {0x40, 0, 0x4}, {0x80, 0, 0x8}, {0x200, 0, 0x10},
-             {0x400, 0, 0x20}, {0x8, 1, 0x10}, {0x20, 1, 0x2}};
+  } MAP[] = {{0x4, 0, 0x1},    {0x10, 0, 0x2},   {0x40, 0, 0x4}, {0x80, 0, 0x8},
+             {0x200, 0, 0x10}, {0x400, 0, 0x20}, {0x8, 1, 0x10}, {0x20, 1, 0x2}};
   uint32_t granted = 0;
   for (const auto& m : MAP) {
     uint32_t flags = m.word ? activeAdapter->adapterFlags2 : activeAdapter->adapterFlags;

@@ -12,6 +12,7 @@
 
 #include "plugins/plugins.h"
 
+// clang-format off
 // X(capability, extension bit or -1, name), in the order the loader
 // resolves them.
 #define QM_PLUGIN_ENTRY_LIST(X) \
@@ -62,12 +63,13 @@
   X(0x10000, -1, OpenAudio) X(0x10000, -1, CloseAudio) X(0x10000, -1, AllocAudioChannel) \
   X(0x10000, -1, FreeAudioChannel) X(0x10000, -1, SetChannelAttributes) \
   X(0x8000, -1, OpenDir) X(0x8000, -1, CloseDir) X(0x8000, -1, NextDirEntry) X(0x8000, 0, RewindDir)
+// clang-format on
 
 enum PluginEntryIndex : int {
 #define QM_ENTRY_ENUM(cap, ext, name) PE_##name,
   QM_PLUGIN_ENTRY_LIST(QM_ENTRY_ENUM)
 #undef QM_ENTRY_ENUM
-  PE_COUNT
+      PE_COUNT
 };
 
 // Saver format copies of one capability.
@@ -77,7 +79,7 @@ struct SaverFormatList {
 };
 
 struct PluginRecord {
-  PluginBase base;            // first: a PluginBase* is the record
+  PluginBase base;  // first: a PluginBase* is the record
   void* entry[PE_COUNT];
   SaverFormatList savers[3];  // image, anim, sample
 };
@@ -85,11 +87,13 @@ struct PluginRecord {
 struct PluginHandle {
   uint32_t capabilities;
   PluginRecord* record;
-  void* library;              // the dlopen handle
+  void* library;  // the dlopen handle
 };
 
 inline PluginRecord* RecordOf(PluginBase* base) { return reinterpret_cast<PluginRecord*>(base); }
-inline void* PluginEntryOf(PluginBase* base, PluginEntryIndex index) { return RecordOf(base)->entry[index]; }
+inline void* PluginEntryOf(PluginBase* base, PluginEntryIndex index) {
+  return RecordOf(base)->entry[index];
+}
 // Whether calls into the plug-in go through the call bridge.
 inline bool IsBridgedPlugin(const PluginBase* base) { return base->kind == PLUGIN_KIND_BRIDGED; }
 

@@ -43,7 +43,7 @@ struct PluginEntry {
   PluginHandle* handle;  // null while known but not loaded
   char moduleName[PLUGIN_MODULE_NAME_SIZE];
   char path[PLUGIN_PATH_SIZE];
-  int32_t required;      // RequirePlugin has been called
+  int32_t required;  // RequirePlugin has been called
 };
 const PluginEntry* GetPluginList();
 
@@ -52,10 +52,12 @@ const PluginEntry* GetPluginList();
 // a run of terminated names ending with an empty name (null: none); a name
 // on it, or a file whose name begins with '_', is only registered. With
 // count, only ".qmp" files are counted.
-ErrorCode ScanPluginDirectory(const char* programDir, int appended, const char* skipList, int32_t* count);
+ErrorCode ScanPluginDirectory(const char* programDir, int appended, const char* skipList,
+                              int32_t* count);
 // Start-up's plug-in step: the scan, then RegisterFormatPlugin for every
 // loaded plug-in in list order; the first error is returned.
-ErrorCode LoadPluginsAndFormats(VmState* L, const char* programDir, int appended, const char* skipList);
+ErrorCode LoadPluginsAndFormats(VmState* L, const char* programDir, int appended,
+                                const char* skipList);
 // Scans one directory as above.
 ErrorCode ScanPluginsIn(const char* directory, const char* skipList, int32_t* count);
 // The start-up's abort check between files (non-zero ends the scan).
@@ -67,10 +69,11 @@ ErrorCode ProbePluginFile(const char* path, int force, PluginEntry** entry);
 // The script's request for a plug-in (LoadPlugin, the applet's
 // declarations). flags: bit 0 never call RequirePlugin, bit 1 call it only
 // for file and directory adapters.
-ErrorCode LoadPluginFile(VmState* L, const char* name, int32_t version, int32_t revision, uint32_t flags,
-                         uintptr_t tag1, uintptr_t tag2);
+ErrorCode LoadPluginFile(VmState* L, const char* name, int32_t version, int32_t revision,
+                         uint32_t flags, uintptr_t tag1, uintptr_t tag2);
 ErrorCode RegisterFormatPlugin(VmState* L, PluginEntry* entry);
-ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands, int withConstants);
+ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands,
+                                int withConstants);
 // Shut-down, after the VM is closed: FreeLibrary was run by
 // FreePluginLibraries (before the VM closes); frees every entry and closes
 // every plug-in.
@@ -113,7 +116,8 @@ PluginNode* AddPluginNode(PluginBase* base, int32_t id, const char* name, const 
 
 // The saver formats a plug-in registered (capability 0x80, 0x100 or 0x200);
 // *count receives their number.
-const SaverFormatEntry* GetPluginSaverFormats(PluginBase* base, uint32_t capability, int32_t* count);
+const SaverFormatEntry* GetPluginSaverFormats(PluginBase* base, uint32_t capability,
+                                              int32_t* count);
 
 // ---- Appended plug-in pack ----
 
@@ -141,10 +145,10 @@ void FreeExtensionRecords();
 // ---- Picture handles ----
 
 struct PictureHandle {
-  PluginBase* loader;       // null for the system's own loaders and native handles
-  void* image;              // the loader's image handle
-  uint32_t* pixels;         // 0xAARRGGBB, width x 4 bytes a row
-  uint32_t* converted;      // scaled copy, null until made
+  PluginBase* loader;   // null for the system's own loaders and native handles
+  void* image;          // the loader's image handle
+  uint32_t* pixels;     // 0xAARRGGBB, width x 4 bytes a row
+  uint32_t* converted;  // scaled copy, null until made
   int32_t refCount;
   int32_t ownsPixels;
   int32_t native;
@@ -170,7 +174,7 @@ void GetPictureHandleSize(PictureHandle* handle, int32_t* width, int32_t* height
 int PictureHandleOwnsPixels(PictureHandle* handle);
 
 struct PictureRequest {
-  int32_t width;        // wanted: 0 keeps, negative is a percentage
+  int32_t width;  // wanted: 0 keeps, negative is a percentage
   int32_t height;
   int32_t wantAlpha;
   int32_t wantMask;
@@ -185,7 +189,7 @@ struct PictureResult {
   int32_t hasAlpha;
   int32_t transparency;  // -1 none
   int32_t isVector;
-  int32_t loaderIndex;   // 0 inbuilt, 2 a plug-in
+  int32_t loaderIndex;  // 0 inbuilt, 2 a plug-in
   PluginBase* loader;
 };
 ErrorCode OpenPictureHandle(const char* name, const char* loaders, const PictureRequest* request,
@@ -193,7 +197,8 @@ ErrorCode OpenPictureHandle(const char* name, const char* loaders, const Picture
 // Renders a plug-in's vector picture again through its TransformImage
 // (the 2 x 2 matrix and the target size) and GetImage; 1469 when the
 // loader cannot or the transform fails.
-ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width, int32_t height);
+ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width,
+                              int32_t height);
 ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, int32_t* width,
                          int32_t* height, int32_t* depth, int32_t* hasAlpha, int32_t* isVector);
 

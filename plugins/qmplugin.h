@@ -54,10 +54,10 @@ extern "C" {
 
 /* Opaque host objects. */
 typedef struct VmState VmState;
-typedef struct QmStream QmStream;   /* a stream of the host's stream layer */
-typedef struct QmLock QmLock;       /* a looked-up path */
-typedef struct QmHook QmHook;       /* an installed hook */
-typedef struct QmMutex QmMutex;     /* a recursive mutex */
+typedef struct QmStream QmStream; /* a stream of the host's stream layer */
+typedef struct QmLock QmLock;     /* a looked-up path */
+typedef struct QmHook QmHook;     /* an installed hook */
+typedef struct QmMutex QmMutex;   /* a recursive mutex */
 
 /* A built-in command: arguments at stack positions 1..n; returns the number
  * of results pushed, or an error code (1000 and above). */
@@ -89,31 +89,31 @@ typedef struct PluginBase {
   uint32_t capabilities;
   int32_t version;
   int32_t revision;
-  int32_t hostVersion;   /* host writes 8; the plug-in leaves what it requires */
-  int32_t hostRevision;  /* host writes 0; the plug-in leaves what it requires */
-  const char* text;      /* first information text */
+  int32_t hostVersion;    /* host writes 8; the plug-in leaves what it requires */
+  int32_t hostRevision;   /* host writes 0; the plug-in leaves what it requires */
+  const char* text;       /* first information text */
   const char* moduleName; /* must match the file name (without ".qmp") */
   const char* infoTexts[7];
   int32_t kind;          /* PLUGIN_KIND_BRIDGED or 0 */
   PluginNode* nodes;     /* host: nodes registered through the host API */
   uint32_t adapterFlags; /* display-adapter capability flags 0x1-0x20 */
   uint32_t reserved0;
-  int32_t disabled;      /* host API: loaders and adapters skip the plug-in */
-  uintptr_t userData;    /* host API: the host user word */
+  int32_t disabled;   /* host API: loaders and adapters skip the plug-in */
+  uintptr_t userData; /* host API: the host user word */
   uint32_t reserved1[4];
   uint32_t adapterFlags2; /* further display-adapter flags 0x2, 0x4, 0x10 */
   uint32_t reserved2[3];
-  uint32_t fileAdapterFlags;  /* bit 0 linked and memory data; bit 1 only with the override */
-  uint32_t dirAdapterFlags;   /* bit 0 only with the override */
-  uint32_t imageLoaderFlags;  /* bit 0 only with the override */
+  uint32_t fileAdapterFlags; /* bit 0 linked and memory data; bit 1 only with the override */
+  uint32_t dirAdapterFlags;  /* bit 0 only with the override */
+  uint32_t imageLoaderFlags; /* bit 0 only with the override */
   uint32_t reserved3[4];
   uint32_t extensions[32];    /* host: GetExtensions(1 << n) for capability bit n */
   int32_t mustBeNamed;        /* host: used only where a loader string names it */
   int32_t libraryInitialised; /* host: FreeLibrary runs at shut-down */
   int32_t overrideWord;
   int32_t reserved4;
-  void* initPlugin;           /* host */
-  void* closePlugin;          /* host */
+  void* initPlugin;  /* host */
+  void* closePlugin; /* host */
   /* The host keeps its own slots behind this record. */
 } PluginBase;
 
@@ -137,10 +137,10 @@ typedef struct QmConstantEntry {
 } QmConstantEntry;
 
 /* Library extension flag bits (extensions[1]). */
-#define QM_LIBEXT_MULTIPLE 0x1   /* GetLibraryCount, SetCurrentLibrary */
-#define QM_LIBEXT_ONDEMAND 0x2   /* registered only when a script asks for it */
-#define QM_LIBEXT_HELP 0x4       /* GetHelpStrings */
-#define QM_LIBEXT_UPVALUES 0x8   /* PushUpvalues */
+#define QM_LIBEXT_MULTIPLE 0x1 /* GetLibraryCount, SetCurrentLibrary */
+#define QM_LIBEXT_ONDEMAND 0x2 /* registered only when a script asks for it */
+#define QM_LIBEXT_HELP 0x4     /* GetHelpStrings */
+#define QM_LIBEXT_UPVALUES 0x8 /* PushUpvalues */
 /* Loader extension bit 0 (image, anim, sound, video): stay out of the
  * default loader list; only a loader string that names the plug-in uses it. */
 #define QM_LOADEREXT_NAMEDONLY 0x1
@@ -148,15 +148,15 @@ typedef struct QmConstantEntry {
 /* Image loaders: the 52-byte request and information record of LoadImage
  * and IsImage, here in 64-bit form. */
 typedef struct QmImageRequest {
-  int32_t width;         /* in: wanted width (0 native); out: width */
+  int32_t width; /* in: wanted width (0 native); out: width */
   int32_t height;
-  int32_t depth;         /* out */
-  int32_t type;          /* out: 0 pixels, 1 vector */
-  uint32_t flags;        /* in: bit 1 a mask is wanted; out (written anew): bit 1 alpha */
-  int32_t transparency;  /* out: transparent colour, -1 none */
-  int32_t smooth;        /* in */
-  int32_t index;         /* in: picture index in the file */
-  int32_t format;        /* out */
+  int32_t depth;        /* out */
+  int32_t type;         /* out: 0 pixels, 1 vector */
+  uint32_t flags;       /* in: bit 1 a mask is wanted; out (written anew): bit 1 alpha */
+  int32_t transparency; /* out: transparent colour, -1 none */
+  int32_t smooth;       /* in */
+  int32_t index;        /* in: picture index in the file */
+  int32_t format;       /* out */
   int32_t reserved[4];
 } QmImageRequest;
 
@@ -175,14 +175,15 @@ typedef struct SaverFormatEntry {
 typedef struct QmExtensionRecord QmExtensionRecord;
 typedef int (*QmCommandHook)(QmExtensionRecord* record, VmState* L, QmCommandFunction command,
                              void* userData);
-typedef void (*QmErrorHandler)(QmExtensionRecord* record, VmState* L, int32_t status, void* userData);
+typedef void (*QmErrorHandler)(QmExtensionRecord* record, VmState* L, int32_t status,
+                               void* userData);
 struct QmExtensionRecord {
   QmExtensionRecord* next;
   QmCommandHook hook;
   QmErrorHandler errorHandler;
   void* reserved;
-  QmCommandFunction* keys;  /* host: the hooked commands */
-  int32_t keyCount;         /* host */
+  QmCommandFunction* keys; /* host: the hooked commands */
+  int32_t keyCount;        /* host */
   int32_t disabled;
   void* userData;
 };
@@ -222,8 +223,8 @@ typedef struct QmFileInfo {
   uint32_t protection;
   int64_t size;
   uint32_t times[3];
-  char* name;     /* copy; free with the C runtime's free */
-  char* comment;  /* copy; free with the C runtime's free */
+  char* name;    /* copy; free with the C runtime's free */
+  char* comment; /* copy; free with the C runtime's free */
 } QmFileInfo;
 
 /* A slot whose signature the plug-in takes from the library it wraps
@@ -267,7 +268,7 @@ typedef struct HostCRuntimeTable {
   long (*lrint_)(double x);
   QmTm* (*localtime_)(const int64_t* time, QmTm* out);
   QmTm* (*gmtime_)(const int64_t* time, QmTm* out);
-  QmTm* (*localtimeNow)(QmTm* out);  /* the current local time */
+  QmTm* (*localtimeNow)(QmTm* out); /* the current local time */
   const char* (*ctime_)(const int64_t* time);
   int64_t (*mktime_)(QmTm* tm);
   size_t (*strftime_)(char* buffer, size_t size, const char* format, const QmTm* tm);
@@ -294,7 +295,7 @@ typedef struct HostCRuntimeTable {
 } HostCRuntimeTable;
 
 typedef struct HostSystemTable {
-  int (*globalValues)(VmState* L, QmTagItem* tags);  /* reads: data is the address of a uintptr_t */
+  int (*globalValues)(VmState* L, QmTagItem* tags); /* reads: data is the address of a uintptr_t */
   int32_t (*registerCustomError)(const char* text);
   void (*setErrorArgString)(const char* text);
   void (*setErrorArgNumber)(int32_t value);
@@ -305,7 +306,7 @@ typedef struct HostSystemTable {
   int (*cmpTime)(const QmTimeValue* a, const QmTimeValue* b);
   void (*delay)(int32_t milliseconds);
   void (*formatCurrentDate)(int kind, char* text, size_t size, char* text2, size_t size2);
-  void* (*allocMemory)(size_t size, uint32_t flags);  /* bit 0: zeroed */
+  void* (*allocMemory)(size_t size, uint32_t flags); /* bit 0: zeroed */
   void (*freeMemory)(void* block);
   QmHook* (*addHook)(int32_t kind, void (*callback)(void), void* userData);
   QmHostFunc addUserEventType;
@@ -319,7 +320,7 @@ typedef struct HostSystemTable {
   void (*pendingWork)(uint32_t flags);
   QmExtensionRecord* (*addExtension)(QmCommandHook hook, void* userData);
   void (*removeExtension)(QmExtensionRecord* record);
-  int32_t (*addExtensionKey)(QmExtensionRecord* record, QmCommandFunction command);  /* 0 or 1000 */
+  int32_t (*addExtensionKey)(QmExtensionRecord* record, QmCommandFunction command); /* 0 or 1000 */
   void (*setExtensionErrorHandler)(QmExtensionRecord* record, QmErrorHandler handler);
   QmErrorHandler (*getExtensionErrorHandler)(QmExtensionRecord* record);
   void (*setExtensionDisabled)(QmExtensionRecord* record, int32_t disabled);
@@ -336,7 +337,7 @@ typedef struct HostSystemTable {
   void (*debugPrintf)(const char* format, ...);
   QmHostFunc timerService38;
   QmHostFunc installTimerAdapter;
-  int32_t (*getCurrentDateStamp)(int32_t* fields);  /* six words: s, min, h, day, month, year */
+  int32_t (*getCurrentDateStamp)(int32_t* fields); /* six words: s, min, h, day, month, year */
   char* (*convertStringEncoding)(const char* text, int32_t from, int32_t to);
   void (*freeConverted)(void* block);
   int32_t (*addToLoaderList)(PluginBase* base, uint32_t capability);
@@ -380,11 +381,12 @@ typedef struct HostFileTable {
   int32_t (*makeDirectory)(const char* name);
   int (*renameFile)(const char* from, const char* to);
   int (*currentDirectory)(char* buffer, size_t size);
-  void (*clearPathBuffer)(char* buffer);  /* 1,024 bytes */
+  void (*clearPathBuffer)(char* buffer); /* 1,024 bytes */
   int (*addPart)(char* path, const char* part, size_t size);
   char* (*findFilePart)(char* path);
   const char* (*getDisplayFileName)(const char* name);
-  int (*parseChunkName)(const char* name, int64_t* offset, int64_t* size, char* text, size_t textSize);
+  int (*parseChunkName)(const char* name, int64_t* offset, int64_t* size, char* text,
+                        size_t textSize);
   int (*examinePath)(const char* name, QmFileInfo* out);
   int64_t (*seekFileStream)(QmStream* stream, int64_t offset, int mode);
   uint32_t (*getStreamAdapterFlags)(QmStream* stream);
@@ -393,7 +395,8 @@ typedef struct HostFileTable {
   QmHostFunc describeChunkName;
   int (*flushStream)(QmStream* stream);
   void (*clearBuffer31)(char* buffer);
-  QmStream* (*openStreamTags)(const char* name, uint32_t mode, const QmTagItem* tags);  /* tag 1: loaders */
+  QmStream* (*openStreamTags)(const char* name, uint32_t mode,
+                              const QmTagItem* tags); /* tag 1: loaders */
   QmHostFunc dosForwarder;
   QmHostFunc requestChunkName;
   void (*clearBuffer35)(char* buffer);
@@ -503,10 +506,10 @@ typedef struct VmApiTable {
   void (*getNamedMetatable)(VmState* L, const char* name);
   void* (*testTypedUserdata)(VmState* L, int index, const char* name);
   void (*bufferInit)(VmState* L, QmStringBuffer* buffer);
-  size_t (*bufferPrepare)(QmStringBuffer* buffer);  /* free room in the inline buffer */
+  size_t (*bufferPrepare)(QmStringBuffer* buffer); /* free room in the inline buffer */
   void (*bufferAddBytes)(QmStringBuffer* buffer, const char* s, size_t length);
   void (*bufferAddString)(QmStringBuffer* buffer, const char* s);
-  void (*bufferAddValue)(QmStringBuffer* buffer);  /* pops the string on the top */
+  void (*bufferAddValue)(QmStringBuffer* buffer); /* pops the string on the top */
   void (*bufferPushResult)(QmStringBuffer* buffer);
   int (*findStringInList)(const char* name, const char* const* list);
   void (*checkStack)(VmState* L, int space, const char* message);
@@ -564,12 +567,12 @@ typedef struct HostEncodingTable {
   int (*base64Encode)(const void* data, size_t count, char* out, size_t outSize);
   /* Decoded bytes into out (outSize bytes): 1, or 0 for bad text or no room. */
   int (*base64Decode)(const char* text, size_t length, void* out, size_t outSize, size_t* written);
-  int64_t (*crc32)(const void* buffer, int64_t length);  /* length below 1: -1 */
+  int64_t (*crc32)(const void* buffer, int64_t length); /* length below 1: -1 */
   void (*md5Digest)(const void* data, size_t count, char out[33]);
 } HostEncodingTable;
 
 typedef struct HostUnicodeTable {
-  int64_t (*validateString)(const char* text);  /* characters, or -1 */
+  int64_t (*validateString)(const char* text); /* characters, or -1 */
   int (*compareNoCase)(const char* a, const char* b);
   int (*compareNoCaseN)(const char* a, const char* b, size_t n);
   uint32_t (*toLower)(uint32_t c);
@@ -585,7 +588,7 @@ typedef struct HostUnicodeTable {
   int (*isXDigit)(uint32_t c);
   int (*isUpper)(uint32_t c);
   int (*isAlpha)(uint32_t c);
-  int (*validate)(const char* text);  /* 1 when the terminated text is valid */
+  int (*validate)(const char* text); /* 1 when the terminated text is valid */
   size_t (*byteOffset)(const char* text, int64_t n);
   size_t (*countChars)(const char* text, size_t bytes);
   uint32_t (*decodeChar)(const char* text, size_t* pos);
@@ -648,8 +651,8 @@ typedef uint32_t* (*QmGetImageFunc)(void* handle, QmImageRequest* request);
 typedef void (*QmFreeImageFunc)(void* handle);
 typedef int (*QmTransformImageFunc)(void* handle, const double* parameters);
 /* PLUGINCAPS_REQUIRE. */
-typedef int32_t (*QmRequirePluginFunc)(VmState* L, int32_t version, int32_t revision, uint32_t flags,
-                                      const QmTagItem* tags);
+typedef int32_t (*QmRequirePluginFunc)(VmState* L, int32_t version, int32_t revision,
+                                       uint32_t flags, const QmTagItem* tags);
 /* Savers: fill the entry, return its flags. */
 typedef uint32_t (*QmRegisterSaverFunc)(SaverFormatEntry* entry);
 

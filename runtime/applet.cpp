@@ -18,15 +18,15 @@
 
 namespace {
 
-constexpr int MAX_TREE_DEPTH = 64;          // menus and directories nest no deeper
-constexpr size_t NAME_FIELD_SIZE = 256;     // labels, constants
+constexpr int MAX_TREE_DEPTH = 64;       // menus and directories nest no deeper
+constexpr size_t NAME_FIELD_SIZE = 256;  // labels, constants
 
 // The icon table that the trailer fills: ten sizes, then the same ten for
 // the second image set.
 const char* const ICON_LABELS[ICON_TABLE_SIZE] = {
-    "ic16x16",   "ic24x24",   "ic32x32",   "ic48x48",   "ic64x64",     "ic96x96",   "ic128x128",
-    "ic256x256", "ic512x512", "ic1024x1024", "ic16x16s", "ic24x24s",  "ic32x32s",  "ic48x48s",
-    "ic64x64s",  "ic96x96s",  "ic128x128s", "ic256x256s", "ic512x512s", "ic1024x1024s"};
+    "ic16x16",   "ic24x24",   "ic32x32",     "ic48x48",    "ic64x64",    "ic96x96",     "ic128x128",
+    "ic256x256", "ic512x512", "ic1024x1024", "ic16x16s",   "ic24x24s",   "ic32x32s",    "ic48x48s",
+    "ic64x64s",  "ic96x96s",  "ic128x128s",  "ic256x256s", "ic512x512s", "ic1024x1024s"};
 const int32_t ICON_SIZES[10] = {16, 24, 32, 48, 64, 96, 128, 256, 512, 1024};
 
 // A bounded reader over the container's stream: pos and end are offsets in
@@ -146,18 +146,26 @@ void storeHeaderText(char* field, const char* text, int utf8, bool version) {
 
 char* headerField(PlayerRecord* record, uint32_t tag) {
   switch (tag) {
-    case 11: return record->title;
-    case 12: return record->versionString;
-    case 13: return record->copyright;
-    case 14: return record->authors;
-    case 15: return record->description;
-    case 34: return record->text6;
-    default: return nullptr;
+    case 11:
+      return record->title;
+    case 12:
+      return record->versionString;
+    case 13:
+      return record->copyright;
+    case 14:
+      return record->authors;
+    case 15:
+      return record->description;
+    case 34:
+      return record->text6;
+    default:
+      return nullptr;
   }
 }
 
 bool versionAtLeast(const PlayerRecord* record, int32_t major, int32_t minor) {
-  return record->versionMajor > major || (record->versionMajor == major && record->versionMinor >= minor);
+  return record->versionMajor > major ||
+         (record->versionMajor == major && record->versionMinor >= minor);
 }
 
 // The payload of the first declared display. Without a declaration the
@@ -247,7 +255,8 @@ ErrorCode readMenuList(Reader& in, MenuNode** out, int depth) {
     tail = &node->next;
     std::string label, id, hotkey;
     ErrorCode error = 0;
-    if (!in.LengthString(&label) || !in.LengthString(&id) || !in.LengthString(&hotkey)) return in.error;
+    if (!in.LengthString(&label) || !in.LengthString(&id) || !in.LengthString(&hotkey))
+      return in.error;
     if (!label.empty() && !(node->label = dupString(label, &error))) return error;
     if (!id.empty() && !(node->id = dupString(id, &error))) return error;
     if (!hotkey.empty() && !(node->hotkey = dupString(hotkey, &error))) return error;
@@ -501,11 +510,14 @@ ErrorCode readKindPayload(Reader& in, PlayerRecord* record, DeclaredResource* r)
       if (!versionAtLeast(record, 6, 0)) return ERR_NONE;
       return readListPayload<TagEntry>(r, [&](TagEntry** list) { return readTagList(in, list); });
     case 13:
-      return readListPayload<MenuNode>(r, [&](MenuNode** list) { return readMenuList(in, list, 0); });
+      return readListPayload<MenuNode>(r,
+                                       [&](MenuNode** list) { return readMenuList(in, list, 0); });
     case 16:
-      return readListPayload<IconEntry>(r, [&](IconEntry** list) { return readIconEntries(in, list); });
+      return readListPayload<IconEntry>(
+          r, [&](IconEntry** list) { return readIconEntries(in, list); });
     case 18:
-      return readListPayload<DirEntryNode>(r, [&](DirEntryNode** list) { return readDirectoryTree(in, list, 0); });
+      return readListPayload<DirEntryNode>(
+          r, [&](DirEntryNode** list) { return readDirectoryTree(in, list, 0); });
     default:
       return ERR_NONE;
   }
@@ -553,14 +565,16 @@ ErrorCode readDeclaredResources(Reader& in, PlayerRunContext* context, PlayerRec
       StrCopyBounded(r->adapter, sizeof r->adapter, adapter.c_str());
     }
     if (in.error) break;
-    if (r->linked && (r->linkedOffset > in.end - in.base || in.end - in.base - r->linkedOffset < r->linkedSize))
+    if (r->linked &&
+        (r->linkedOffset > in.end - in.base || in.end - in.base - r->linkedOffset < r->linkedSize))
       return ERR_UNEXPECTEDEOF;
     StrCopyBounded(r->sourceName, sizeof r->sourceName, player.containerPath);
     ErrorCode error = readRecordName(in, r);
     if (!error) error = readKindPayload(in, record, r);
     if (error) return error;
     if (kind == 9 && r->linked) {
-      error = AddLinkedFont(record, r->fileName, 1, player.containerPath, r->linkedOffset + in.base, r->linkedSize);
+      error = AddLinkedFont(record, r->fileName, 1, player.containerPath, r->linkedOffset + in.base,
+                            r->linkedSize);
       if (error) return error;
     }
   }
@@ -586,7 +600,8 @@ ErrorCode readLineMap(Reader& in, PlayerRunContext* context, PlayerRecord* recor
     e->lastLine = last;
     e->lineOffset = offset;
     StrCopyBounded(e->fileName, sizeof e->fileName, file.c_str());
-    StrCopyBounded(e->chunkSource, sizeof e->chunkSource, tag == 8 ? context->appletPath : chunk.c_str());
+    StrCopyBounded(e->chunkSource, sizeof e->chunkSource,
+                   tag == 8 ? context->appletPath : chunk.c_str());
     *tail = e;
     tail = &e->next;
   }
@@ -614,7 +629,8 @@ ErrorCode readEmbeddedFiles(Reader& in, PlayerRecord* record) {
       size = s;
       if (!in.Skip(s)) break;
     }
-    ErrorCode error = AddLinkedFont(record, name.c_str(), 0, player.containerPath, offset + in.base, size);
+    ErrorCode error =
+        AddLinkedFont(record, name.c_str(), 0, player.containerPath, offset + in.base, size);
     if (error) return error;
   }
   return in.error;
@@ -726,7 +742,8 @@ ErrorCode readSections(Reader& in, VmState* L, PlayerRunContext* context, Player
         int32_t major = static_cast<int32_t>(in.U8());
         int32_t minor = static_cast<int32_t>(in.U8());
         if (in.error) break;
-        if (major > PLAYER_VERSION_MAJOR || (major == PLAYER_VERSION_MAJOR && minor > PLAYER_VERSION_MINOR)) {
+        if (major > PLAYER_VERSION_MAJOR ||
+            (major == PLAYER_VERSION_MAJOR && minor > PLAYER_VERSION_MINOR)) {
           char version[32];
           std::snprintf(version, sizeof version, "%d.%d", major, minor);
           SetErrorArgString(version);
@@ -745,7 +762,8 @@ ErrorCode readSections(Reader& in, VmState* L, PlayerRunContext* context, Player
       case 14:
       case 15:
       case 34:
-        if (in.String(&text)) storeHeaderText(headerField(record, tag), text.c_str(), utf8, tag == 12);
+        if (in.String(&text))
+          storeHeaderText(headerField(record, tag), text.c_str(), utf8, tag == 12);
         break;
       case 16:
         player.overrideMode = static_cast<int32_t>(in.U8());
@@ -760,8 +778,9 @@ ErrorCode readSections(Reader& in, VmState* L, PlayerRunContext* context, Player
       case 25:
       case 30: {
         uint32_t on = in.U8();
-        static const uint32_t FLAG_OF[31] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                             0, 0, 0x1, 0x4, 0x2, 0, 0, 0, 0x10, 0x8, 0, 0, 0, 0, 0x20};
+        static const uint32_t FLAG_OF[31] = {0, 0, 0,    0,   0, 0, 0, 0,   0,   0,   0,
+                                             0, 0, 0,    0,   0, 0, 0, 0x1, 0x4, 0x2, 0,
+                                             0, 0, 0x10, 0x8, 0, 0, 0, 0,   0x20};
         if (!in.error && on && display()) d->flags |= FLAG_OF[tag];
         break;
       }
@@ -846,7 +865,8 @@ ErrorCode readIconTrailer(Reader& in, const char* holder) {
       char label[32];
       std::snprintf(label, sizeof label, "%dx%d", width, height);
       char name[2 * PLAYER_PATH_SIZE];
-      if (!MakeChunkName(label, name, sizeof name, static_cast<int64_t>(offset), size, 0, holder)) break;
+      if (!MakeChunkName(label, name, sizeof name, static_cast<int64_t>(offset), size, 0, holder))
+        break;
       ErrorCode error = 0;
       char* copy = dupString(name, &error);
       if (!copy) return error;
@@ -886,18 +906,21 @@ void WalkStartHeader(const uint8_t* buffer, size_t length, PlayerRecord* record)
 int CheckRequiredVersion(int32_t major, int32_t minor) {
   PlayerRecord* record = player.record;
   if (!record || !record->appletLoaded) return 1;
-  if (record->versionMajor > major || (record->versionMajor == major && record->versionMinor >= minor)) return 1;
+  if (record->versionMajor > major ||
+      (record->versionMajor == major && record->versionMinor >= minor))
+    return 1;
   char version[32];
   std::snprintf(version, sizeof version, "%d.%d", major, minor);
   SetErrorArgString(version);
   return 0;
 }
 
-int MakeLinkedFileName(const PlayerRunContext* context, const DeclaredResource* record, char* buffer,
-                       size_t size) {
+int MakeLinkedFileName(const PlayerRunContext* context, const DeclaredResource* record,
+                       char* buffer, size_t size) {
   const char* holder = record->sourceName[0] ? record->sourceName : context->appletPath;
   return MakeChunkName(record->fileName ? record->fileName : "", buffer, size,
-                       static_cast<int64_t>(record->linkedOffset), record->linkedSize, player.containerBase, holder);
+                       static_cast<int64_t>(record->linkedOffset), record->linkedSize,
+                       player.containerBase, holder);
 }
 
 void FreeIconTable() {
@@ -962,7 +985,8 @@ ErrorCode ReadAppletHeader(VmState* L, PlayerRunContext* context, PlayerRecord* 
         const char* temp = CreateTempFileEntry(&error);
         uint64_t packed = 0;
         if (temp) {
-          error = InflateContainer(context->appletPath, in.base, temp, nullptr, 0, &packed, nullptr);
+          error =
+              InflateContainer(context->appletPath, in.base, temp, nullptr, 0, &packed, nullptr);
         }
         if (!error) {
           compressedEnd = in.base + packed;

@@ -106,10 +106,18 @@ int GetGlobalAttrs(VmState* L, const TagItem* tags) {
     auto* result = reinterpret_cast<uintptr_t*>(item->data);
     int word;
     switch (item->tag) {
-      case ATTR_QUIET: word = quietFlag; break;
-      case ATTR_DEFERBITMAPS: word = deferBitmaps; break;
-      case ATTR_CALLBACKDEPTH: word = callbackDepth; break;
-      case ATTR_RAISEERRORS: word = errorRaising; break;
+      case ATTR_QUIET:
+        word = quietFlag;
+        break;
+      case ATTR_DEFERBITMAPS:
+        word = deferBitmaps;
+        break;
+      case ATTR_CALLBACKDEPTH:
+        word = callbackDepth;
+        break;
+      case ATTR_RAISEERRORS:
+        word = errorRaising;
+        break;
       default:
         for (AttrHandlerNode* node = getters; node; node = node->next) {
           if (node->getter(L, item->tag, result) != 0) {

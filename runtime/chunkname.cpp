@@ -16,8 +16,8 @@ constexpr size_t CHUNK_PREFIX_LENGTH = sizeof CHUNK_PREFIX - 1;
 constexpr char MEMORY_TAG[] = ":::memory";
 constexpr char FONT_PREFIX[] = "::font:";
 constexpr size_t FONT_PREFIX_LENGTH = sizeof FONT_PREFIX - 1;
-constexpr size_t NAME_BUFFER = 1024;      // names the resolver compares and returns
-constexpr size_t FONT_NAME_KEEP = 255;    // characters kept of a ".font" name
+constexpr size_t NAME_BUFFER = 1024;    // names the resolver compares and returns
+constexpr size_t FONT_NAME_KEEP = 255;  // characters kept of a ".font" name
 
 MemoryFileName* liveMemoryNames[MEMORY_NAMES_LIVE];
 char displayName[NAME_BUFFER];
@@ -84,7 +84,8 @@ void MakeMemoryFileName(MemoryFileName* record, const void* address, size_t size
   ReleaseMemoryFileName(record);
   // The oldest record is forgotten when every slot is taken: opening it
   // then fails cleanly instead of reading a record that may be gone.
-  std::memmove(liveMemoryNames + 1, liveMemoryNames, sizeof liveMemoryNames - sizeof liveMemoryNames[0]);
+  std::memmove(liveMemoryNames + 1, liveMemoryNames,
+               sizeof liveMemoryNames - sizeof liveMemoryNames[0]);
   liveMemoryNames[0] = record;
 }
 
@@ -104,8 +105,9 @@ bool IsChunkName(const char* name) {
   return name && std::strncmp(name, CHUNK_PREFIX, CHUNK_PREFIX_LENGTH) == 0;
 }
 
-int ParseChunkName(const char* name, uint64_t* offset, uint64_t* size, char* nameBuffer, size_t nameSize,
-                   char* extra, size_t extraSize, char* extension, size_t extensionSize, VirtualFile** file) {
+int ParseChunkName(const char* name, uint64_t* offset, uint64_t* size, char* nameBuffer,
+                   size_t nameSize, char* extra, size_t extraSize, char* extension,
+                   size_t extensionSize, VirtualFile** file) {
   if (!IsChunkName(name)) return 0;
   const char* p = name + CHUNK_PREFIX_LENGTH;
   const bool isString = *p == 'S';
@@ -133,8 +135,8 @@ int ParseChunkName(const char* name, uint64_t* offset, uint64_t* size, char* nam
   return 1;
 }
 
-int MakeChunkName(const char* name, char* buffer, size_t size, int64_t offset, uint64_t length, uint64_t base,
-                  const char* extra) {
+int MakeChunkName(const char* name, char* buffer, size_t size, int64_t offset, uint64_t length,
+                  uint64_t base, const char* extra) {
   if (!buffer || size == 0) return 0;
   char head[64];
   if (offset == -1) {
@@ -161,7 +163,8 @@ void GetFileExtension(char* buffer, size_t size, const char* name) {
   buffer[0] = '\0';
   if (!name) return;
   if (IsChunkName(name)) {
-    if (!ParseChunkName(name, nullptr, nullptr, nullptr, 0, nullptr, 0, buffer, size, nullptr)) buffer[0] = '\0';
+    if (!ParseChunkName(name, nullptr, nullptr, nullptr, 0, nullptr, 0, buffer, size, nullptr))
+      buffer[0] = '\0';
     return;
   }
   if (!extensionOf(buffer, size, name, name + std::strlen(name))) buffer[0] = '\0';
@@ -170,8 +173,8 @@ void GetFileExtension(char* buffer, size_t size, const char* name) {
 const char* GetDisplayFileName(const char* name) {
   if (!name) return "";
   if (IsChunkName(name)) {
-    if (!ParseChunkName(name, nullptr, nullptr, displayName, sizeof displayName, nullptr, 0, nullptr, 0,
-                        nullptr))
+    if (!ParseChunkName(name, nullptr, nullptr, displayName, sizeof displayName, nullptr, 0,
+                        nullptr, 0, nullptr))
       StrCopyBounded(displayName, sizeof displayName, name);
   } else {
     StrCopyBounded(displayName, sizeof displayName, name);
@@ -184,7 +187,8 @@ const char* GetDisplayFileName(const char* name) {
   return cut ? cut + 1 : displayName;
 }
 
-const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, int fontMode, int32_t* isFont) {
+const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, int fontMode,
+                                int32_t* isFont) {
   if (isFont) *isFont = 0;
   if (!table || !name) return name;
   bool lookForFont = false;
@@ -205,12 +209,15 @@ const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, 
     const bool entryIsFont = CompareNoCaseN(e->name, FONT_PREFIX, FONT_PREFIX_LENGTH) == 0;
     if (entryIsFont != lookForFont) continue;
     const char* entryName = entryIsFont ? e->name + FONT_PREFIX_LENGTH : e->name;
-    if (entryIsFont ? CompareNoCase(entryName, wanted) != 0 : !sameLinkedName(entryName, wanted)) continue;
-    const char* holder = (e->path && e->path[0]) ? e->path : (table->appletPath ? table->appletPath : "");
+    if (entryIsFont ? CompareNoCase(entryName, wanted) != 0 : !sameLinkedName(entryName, wanted))
+      continue;
+    const char* holder =
+        (e->path && e->path[0]) ? e->path : (table->appletPath ? table->appletPath : "");
     uint64_t offset;
-    if (__builtin_add_overflow(e->offset, table->baseOffset, &offset) || offset > INT64_MAX) return name;
-    if (!MakeChunkName(entryName, resolvedName, sizeof resolvedName, static_cast<int64_t>(offset), e->size, 0,
-                       holder))
+    if (__builtin_add_overflow(e->offset, table->baseOffset, &offset) || offset > INT64_MAX)
+      return name;
+    if (!MakeChunkName(entryName, resolvedName, sizeof resolvedName, static_cast<int64_t>(offset),
+                       e->size, 0, holder))
       return name;
     if (isFont) *isFont = entryIsFont ? 1 : 0;
     return resolvedName;

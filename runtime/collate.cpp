@@ -16,15 +16,13 @@ inline int compareValues(uint32_t a, uint32_t b) { return a < b ? -1 : (a > b ? 
 
 // One position: a table entry (1 before, 2 tie, 3 after) for characters
 // the table covers, else code point order.
-inline int comparePair(const uint8_t* table, uint32_t a, uint32_t b)
-{
+inline int comparePair(const uint8_t* table, uint32_t a, uint32_t b) {
   if (a < kCollateSize && b < kCollateSize) return table[a * kCollateSize + b] - 2;
   return compareValues(a, b);
 }
 
 // Decoder for strings already validated.
-inline uint32_t nextValid(const uint8_t*& s)
-{
+inline uint32_t nextValid(const uint8_t*& s) {
   uint32_t b = *s++;
   if (b < 0x80) return b;
   if (b < 0xE0) return ((b & 0x1F) << 6) | (*s++ & 0x3F);
@@ -38,16 +36,14 @@ inline uint32_t nextValid(const uint8_t*& s)
   return v;
 }
 
-int compareBytes(const char* a, const char* b)
-{
+int compareBytes(const char* a, const char* b) {
   int r = std::strcmp(a, b);  // compares as unsigned char
   return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
 }  // namespace
 
-int CollateCompare(const char* a, const char* b, int caseSensitive)
-{
+int CollateCompare(const char* a, const char* b, int caseSensitive) {
   if (a == b) return 0;
   size_t la = std::strlen(a);
   size_t lb = std::strlen(b);
@@ -79,8 +75,7 @@ int CollateCompare(const char* a, const char* b, int caseSensitive)
 
 void FreeCollationTables() {}
 
-int CompareStringMode(const char* a, const char* b, int caseSensitive)
-{
+int CompareStringMode(const char* a, const char* b, int caseSensitive) {
   if (unicodeUtf8Mode) return CollateCompare(a, b, caseSensitive);
   return caseSensitive ? compareBytes(a, b) : CompareNoCase(a, b);
 }

@@ -35,9 +35,9 @@ void readClock(TimeValue* now) {
 // wrapping (which made a 1 ms old event look 4.3 million ms old). An event
 // stamped after now (the clock stepped back) has a negative age.
 int64_t ageMs(const TimeValue& now, const TimeValue& stamp) {
-  int64_t micros = (static_cast<int64_t>(now.seconds) - static_cast<int64_t>(stamp.seconds)) *
-                       1000000 +
-                   (static_cast<int64_t>(now.micros) - static_cast<int64_t>(stamp.micros));
+  int64_t micros =
+      (static_cast<int64_t>(now.seconds) - static_cast<int64_t>(stamp.seconds)) * 1000000 +
+      (static_cast<int64_t>(now.micros) - static_cast<int64_t>(stamp.micros));
   return micros / 1000;
 }
 

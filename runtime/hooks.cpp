@@ -9,7 +9,7 @@
 namespace {
 
 HookRecord* hooks = nullptr;
-int walkDepth = 0;        // nesting of CallHooksOfKind
+int walkDepth = 0;  // nesting of CallHooksOfKind
 bool sweepPending = false;
 
 bool isListed(const HookRecord* hook) {
@@ -62,13 +62,21 @@ HookRecord* AddHook(int32_t kind, HookFunc callback, void* userData, int32_t bri
   hook->bridge = bridge;
   hook->userData = userData;
   switch (kind) {
-    case HOOK_LOOP: hook->loop = reinterpret_cast<HookLoopFunc>(callback); break;
-    case HOOK_POLL: hook->poll = reinterpret_cast<HookPollFunc>(callback); break;
-    case HOOK_NOTIFY: hook->notify = reinterpret_cast<HookNotifyFunc>(callback); break;
+    case HOOK_LOOP:
+      hook->loop = reinterpret_cast<HookLoopFunc>(callback);
+      break;
+    case HOOK_POLL:
+      hook->poll = reinterpret_cast<HookPollFunc>(callback);
+      break;
+    case HOOK_NOTIFY:
+      hook->notify = reinterpret_cast<HookNotifyFunc>(callback);
+      break;
     case HOOK_SCRIPTRELEASED:
       hook->scriptReleased = reinterpret_cast<HookNotifyFunc>(callback);
       break;
-    default: hook->display = reinterpret_cast<HookDisplayFunc>(callback); break;
+    default:
+      hook->display = reinterpret_cast<HookDisplayFunc>(callback);
+      break;
   }
   HookRecord** link = &hooks;
   while (*link) link = &(*link)->next;

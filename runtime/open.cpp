@@ -32,7 +32,8 @@ bool LoaderStringAdmitsInbuilt(const char* loaders) {
   return false;
 }
 
-StreamHandle* NewAdapterStream(const FileAdapterEntry* adapter, void* file, uint32_t mode, uint32_t adapterFlags) {
+StreamHandle* NewAdapterStream(const FileAdapterEntry* adapter, void* file, uint32_t mode,
+                               uint32_t adapterFlags) {
   auto* stream = static_cast<StreamHandle*>(AllocMemory(sizeof(StreamHandle), 1));
   if (!stream) return nullptr;
   stream->adapter = adapter;
@@ -120,7 +121,8 @@ LockHandle* LockFile(const char* path, uint32_t mode, const char* loaders) {
   return nullptr;
 }
 
-int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* isDirectory, FileInfo* info) {
+int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* isDirectory,
+                  FileInfo* info) {
   if (!lock->handle) return 0;
   if (info) std::memset(info, 0, sizeof *info);
   return NextDirEntryNative(lock->handle, flags, name, isDirectory, info);
@@ -159,8 +161,9 @@ int ExamineLock(LockHandle* lock, FileInfo* info) {
   if (lock->linked) {
     // A virtual file may have grown since it was locked; one undefined
     // since reports the size it had.
-    info->size = static_cast<int64_t>(
-        lock->virtualFile && IsVirtualStringFile(lock->virtualFile) ? lock->virtualFile->size : lock->linkedSize);
+    info->size = static_cast<int64_t>(lock->virtualFile && IsVirtualStringFile(lock->virtualFile)
+                                          ? lock->virtualFile->size
+                                          : lock->linkedSize);
     info->protection = PROTECTION_ALL;
     int64_t t[1] = {0};
     DateToTime(&LINKED_DATA_DATE, t, 0);

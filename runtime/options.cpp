@@ -18,28 +18,78 @@ namespace {
 
 enum OptionSlot : uint8_t {
   SLOT_APPLET = 0,
-  SLOT_WINDOW = 1, SLOT_BORDERLESS, SLOT_SIZEABLE, SLOT_FIXED, SLOT_NOHIDE, SLOT_DISABLEBLANKER,
-  SLOT_ALLDISPLAYS, SLOT_OVERRIDEPLACEMENT, SLOT_MAXIMIZED, SLOT_WINWIDTH, SLOT_WINHEIGHT,
-  SLOT_NATIVEUNITS, SLOT_NOLIVERESIZE, SLOT_ALWAYSONTOP,
-  SLOT_FULLSCREEN, SLOT_FULLSCREENSCALE, SLOT_FAKEFULLSCREEN, SLOT_MODEREQUESTER,
-  SLOT_ASKDISPLAYMODE, SLOT_SCRWIDTH, SLOT_SCRHEIGHT, SLOT_SCRDEPTH, SLOT_MONITOR,
-  SLOT_HIDEPOINTER, SLOT_NOMODESWITCH,
-  SLOT_BACKFILL, SLOT_STARTCOLOR, SLOT_ENDCOLOR, SLOT_BRUSHFILE, SLOT_BRUSH, SLOT_SCALEPICTURE,
-  SLOT_PICXPOS, SLOT_PICYPOS, SLOT_PICTRANS, SLOT_HIDETITLEBAR,
-  SLOT_AUTOSCALE, SLOT_LAYERSCALE, SLOT_SYSTEMSCALE, SLOT_SCALEFACTOR, SLOT_SCALEWIDTH,
-  SLOT_SCALEHEIGHT, SLOT_SMOOTHSCALE, SLOT_KEEPPROPORTIONS, SLOT_FITSCALE, SLOT_NOSCALEENGINE,
-  SLOT_NOSOUND, SLOT_FORCESOUND, SLOT_NUMCHANNELS, SLOT_AUDIODEVICE,
-  SLOT_REQUIREPLUGINS, SLOT_REQUIRETAGS, SLOT_SKIPPLUGINS,
-  SLOT_DEBUGDEVICE, SLOT_DEBUGOUTPUT, SLOT_FORCEFLUSH, SLOT_NODEBUG,
-  SLOT_HELP, SLOT_QUIET, SLOT_ENCODING, SLOT_TEMPDIR, SLOT_NOCHDIR, SLOT_SETCONSTANTS,
-  SLOT_XSERVER, SLOT_NOMOUSEHOOK, SLOT_SOFTTIMER,
+  SLOT_WINDOW = 1,
+  SLOT_BORDERLESS,
+  SLOT_SIZEABLE,
+  SLOT_FIXED,
+  SLOT_NOHIDE,
+  SLOT_DISABLEBLANKER,
+  SLOT_ALLDISPLAYS,
+  SLOT_OVERRIDEPLACEMENT,
+  SLOT_MAXIMIZED,
+  SLOT_WINWIDTH,
+  SLOT_WINHEIGHT,
+  SLOT_NATIVEUNITS,
+  SLOT_NOLIVERESIZE,
+  SLOT_ALWAYSONTOP,
+  SLOT_FULLSCREEN,
+  SLOT_FULLSCREENSCALE,
+  SLOT_FAKEFULLSCREEN,
+  SLOT_MODEREQUESTER,
+  SLOT_ASKDISPLAYMODE,
+  SLOT_SCRWIDTH,
+  SLOT_SCRHEIGHT,
+  SLOT_SCRDEPTH,
+  SLOT_MONITOR,
+  SLOT_HIDEPOINTER,
+  SLOT_NOMODESWITCH,
+  SLOT_BACKFILL,
+  SLOT_STARTCOLOR,
+  SLOT_ENDCOLOR,
+  SLOT_BRUSHFILE,
+  SLOT_BRUSH,
+  SLOT_SCALEPICTURE,
+  SLOT_PICXPOS,
+  SLOT_PICYPOS,
+  SLOT_PICTRANS,
+  SLOT_HIDETITLEBAR,
+  SLOT_AUTOSCALE,
+  SLOT_LAYERSCALE,
+  SLOT_SYSTEMSCALE,
+  SLOT_SCALEFACTOR,
+  SLOT_SCALEWIDTH,
+  SLOT_SCALEHEIGHT,
+  SLOT_SMOOTHSCALE,
+  SLOT_KEEPPROPORTIONS,
+  SLOT_FITSCALE,
+  SLOT_NOSCALEENGINE,
+  SLOT_NOSOUND,
+  SLOT_FORCESOUND,
+  SLOT_NUMCHANNELS,
+  SLOT_AUDIODEVICE,
+  SLOT_REQUIREPLUGINS,
+  SLOT_REQUIRETAGS,
+  SLOT_SKIPPLUGINS,
+  SLOT_DEBUGDEVICE,
+  SLOT_DEBUGOUTPUT,
+  SLOT_FORCEFLUSH,
+  SLOT_NODEBUG,
+  SLOT_HELP,
+  SLOT_QUIET,
+  SLOT_ENCODING,
+  SLOT_TEMPDIR,
+  SLOT_NOCHDIR,
+  SLOT_SETCONSTANTS,
+  SLOT_XSERVER,
+  SLOT_NOMOUSEHOOK,
+  SLOT_SOFTTIMER,
 };
 
 struct OptionRow {
   const char* name;
   uint8_t slot;
   uint8_t takesArgument;
-  const char* heading;      // on the first row of a section
+  const char* heading;  // on the first row of a section
   const char* help;
   const char* placeholder;
   const char* values;
@@ -49,71 +99,123 @@ struct OptionRow {
 // headings, help texts and placeholders are kept for a usage text, which
 // this player does not print (HELP changes nothing).
 const OptionRow OPTION_TABLE[] = {
-    {"WINDOW", SLOT_WINDOW, 0, "Arguments controlling the window style:", "open script in a window (default)", nullptr, nullptr},
+    {"WINDOW", SLOT_WINDOW, 0, "Arguments controlling the window style:",
+     "open script in a window (default)", nullptr, nullptr},
     {"BORDERLESS", SLOT_BORDERLESS, 0, nullptr, "make window borderless", nullptr, nullptr},
     {"SIZEABLE", SLOT_SIZEABLE, 0, nullptr, "allow window resizing", nullptr, nullptr},
     {"FIXED", SLOT_FIXED, 0, nullptr, "forbid window dragging", nullptr, nullptr},
     {"NOHIDE", SLOT_NOHIDE, 0, nullptr, "forbid window minimizing", nullptr, nullptr},
-    {"DISABLEBLANKER", SLOT_DISABLEBLANKER, 0, nullptr, "disable screen blanker while Quillmere is running", nullptr, nullptr},
-    {"ALLDISPLAYS", SLOT_ALLDISPLAYS, 0, nullptr, "apply command line options to all displays", nullptr, nullptr},
-    {"OVERRIDEPLACEMENT", SLOT_OVERRIDEPLACEMENT, 0, nullptr, "override restoration of previous display placements", nullptr, nullptr},
+    {"DISABLEBLANKER", SLOT_DISABLEBLANKER, 0, nullptr,
+     "disable screen blanker while Quillmere is running", nullptr, nullptr},
+    {"ALLDISPLAYS", SLOT_ALLDISPLAYS, 0, nullptr, "apply command line options to all displays",
+     nullptr, nullptr},
+    {"OVERRIDEPLACEMENT", SLOT_OVERRIDEPLACEMENT, 0, nullptr,
+     "override restoration of previous display placements", nullptr, nullptr},
     {"MAXIMIZED", SLOT_MAXIMIZED, 0, nullptr, "open display in maximized state", nullptr, nullptr},
     {"WINWIDTH", SLOT_WINWIDTH, 1, nullptr, "set initial display width", "<width>", nullptr},
     {"WINHEIGHT", SLOT_WINHEIGHT, 1, nullptr, "set initial display height", "<height>", nullptr},
-    {"NATIVEUNITS", SLOT_NATIVEUNITS, 0, nullptr, "use native screen units instead of pixels", nullptr, nullptr},
-    {"NOLIVERESIZE", SLOT_NOLIVERESIZE, 0, nullptr, "do not use live resizing for display", nullptr, nullptr},
-    {"ALWAYSONTOP", SLOT_ALWAYSONTOP, 0, nullptr, "open display on top of all other windows", nullptr, nullptr},
-    {"FULLSCREEN", SLOT_FULLSCREEN, 0, "Arguments controlling full screen mode:", "open script in best available full screen mode", nullptr, nullptr},
-    {"FULLSCREENSCALE", SLOT_FULLSCREENSCALE, 0, nullptr, "scale script to current monitor's full resolution", nullptr, nullptr},
-    {"FAKEFULLSCREEN", SLOT_FAKEFULLSCREEN, 0, nullptr, "open script in fake full screen mode", nullptr, nullptr},
-    {"MODEREQUESTER", SLOT_MODEREQUESTER, 0, nullptr, "prompt the user for full screen resolution", nullptr, nullptr},
-    {"ASKDISPLAYMODE", SLOT_ASKDISPLAYMODE, 0, nullptr, "allow the user to select between full screen and window mode", nullptr, nullptr},
-    {"SCRWIDTH", SLOT_SCRWIDTH, 1, nullptr, "set width for custom full screen mode", "<width>", nullptr},
-    {"SCRHEIGHT", SLOT_SCRHEIGHT, 1, nullptr, "set height for custom full screen mode", "<height>", nullptr},
-    {"SCRDEPTH", SLOT_SCRDEPTH, 1, nullptr, "set depth for custom full screen mode", "<depth>", nullptr},
+    {"NATIVEUNITS", SLOT_NATIVEUNITS, 0, nullptr, "use native screen units instead of pixels",
+     nullptr, nullptr},
+    {"NOLIVERESIZE", SLOT_NOLIVERESIZE, 0, nullptr, "do not use live resizing for display", nullptr,
+     nullptr},
+    {"ALWAYSONTOP", SLOT_ALWAYSONTOP, 0, nullptr, "open display on top of all other windows",
+     nullptr, nullptr},
+    {"FULLSCREEN", SLOT_FULLSCREEN, 0, "Arguments controlling full screen mode:",
+     "open script in best available full screen mode", nullptr, nullptr},
+    {"FULLSCREENSCALE", SLOT_FULLSCREENSCALE, 0, nullptr,
+     "scale script to current monitor's full resolution", nullptr, nullptr},
+    {"FAKEFULLSCREEN", SLOT_FAKEFULLSCREEN, 0, nullptr, "open script in fake full screen mode",
+     nullptr, nullptr},
+    {"MODEREQUESTER", SLOT_MODEREQUESTER, 0, nullptr, "prompt the user for full screen resolution",
+     nullptr, nullptr},
+    {"ASKDISPLAYMODE", SLOT_ASKDISPLAYMODE, 0, nullptr,
+     "allow the user to select between full screen and window mode", nullptr, nullptr},
+    {"SCRWIDTH", SLOT_SCRWIDTH, 1, nullptr, "set width for custom full screen mode", "<width>",
+     nullptr},
+    {"SCRHEIGHT", SLOT_SCRHEIGHT, 1, nullptr, "set height for custom full screen mode", "<height>",
+     nullptr},
+    {"SCRDEPTH", SLOT_SCRDEPTH, 1, nullptr, "set depth for custom full screen mode", "<depth>",
+     nullptr},
     {"MONITOR", SLOT_MONITOR, 1, nullptr, "set monitor to use for display", "<num>", nullptr},
-    {"HIDEPOINTER", SLOT_HIDEPOINTER, 0, nullptr, "automatically hide pointer when in full screen mode", nullptr, nullptr},
-    {"NOMODESWITCH", SLOT_NOMODESWITCH, 0, nullptr, "forbid hotkey switching between windowed and full screen modes", nullptr, nullptr},
-    {"BACKFILL", SLOT_BACKFILL, 1, "Arguments controlling backfill style:", "enable backfill decoration", "<mode>", "color|gradient|texture|picture"},
-    {"STARTCOLOR", SLOT_STARTCOLOR, 1, nullptr, "set start color to use for backfilling", "<color>", "$RRGGBB"},
-    {"ENDCOLOR", SLOT_ENDCOLOR, 1, nullptr, "set end color to use for backfilling", "<color>", "$RRGGBB"},
-    {"BRUSHFILE", SLOT_BRUSHFILE, 1, nullptr, "set image to be used for backfilling", "<image file>", nullptr},
-    {"BRUSH", SLOT_BRUSH, 1, nullptr, "alternative way of specifying backfill image", "<brush id>", nullptr},
-    {"SCALEPICTURE", SLOT_SCALEPICTURE, 0, nullptr, "scale backfill image to fit display size", nullptr, nullptr},
-    {"PICXPOS", SLOT_PICXPOS, 1, nullptr, "set x-position of backfill image (defaults to center)", "<pos>", nullptr},
-    {"PICYPOS", SLOT_PICYPOS, 1, nullptr, "set y-position of backfill image (defaults to center)", "<pos>", nullptr},
-    {"PICTRANS", SLOT_PICTRANS, 1, nullptr, "set transparent color for backfill image (defaults to no transparency)", "<color>", "$RRGGBB"},
-    {"HIDETITLEBAR", SLOT_HIDETITLEBAR, 0, nullptr, "position backfill above desktop title bar", nullptr, nullptr},
-    {"AUTOSCALE", SLOT_AUTOSCALE, 0, "Arguments controlling the scaling engine:", "enable auto scaling engine", nullptr, nullptr},
+    {"HIDEPOINTER", SLOT_HIDEPOINTER, 0, nullptr,
+     "automatically hide pointer when in full screen mode", nullptr, nullptr},
+    {"NOMODESWITCH", SLOT_NOMODESWITCH, 0, nullptr,
+     "forbid hotkey switching between windowed and full screen modes", nullptr, nullptr},
+    {"BACKFILL", SLOT_BACKFILL, 1, "Arguments controlling backfill style:",
+     "enable backfill decoration", "<mode>", "color|gradient|texture|picture"},
+    {"STARTCOLOR", SLOT_STARTCOLOR, 1, nullptr, "set start color to use for backfilling", "<color>",
+     "$RRGGBB"},
+    {"ENDCOLOR", SLOT_ENDCOLOR, 1, nullptr, "set end color to use for backfilling", "<color>",
+     "$RRGGBB"},
+    {"BRUSHFILE", SLOT_BRUSHFILE, 1, nullptr, "set image to be used for backfilling",
+     "<image file>", nullptr},
+    {"BRUSH", SLOT_BRUSH, 1, nullptr, "alternative way of specifying backfill image", "<brush id>",
+     nullptr},
+    {"SCALEPICTURE", SLOT_SCALEPICTURE, 0, nullptr, "scale backfill image to fit display size",
+     nullptr, nullptr},
+    {"PICXPOS", SLOT_PICXPOS, 1, nullptr, "set x-position of backfill image (defaults to center)",
+     "<pos>", nullptr},
+    {"PICYPOS", SLOT_PICYPOS, 1, nullptr, "set y-position of backfill image (defaults to center)",
+     "<pos>", nullptr},
+    {"PICTRANS", SLOT_PICTRANS, 1, nullptr,
+     "set transparent color for backfill image (defaults to no transparency)", "<color>",
+     "$RRGGBB"},
+    {"HIDETITLEBAR", SLOT_HIDETITLEBAR, 0, nullptr, "position backfill above desktop title bar",
+     nullptr, nullptr},
+    {"AUTOSCALE", SLOT_AUTOSCALE, 0,
+     "Arguments controlling the scaling engine:", "enable auto scaling engine", nullptr, nullptr},
     {"LAYERSCALE", SLOT_LAYERSCALE, 0, nullptr, "enable layer scaling engine", nullptr, nullptr},
-    {"SYSTEMSCALE", SLOT_SYSTEMSCALE, 0, nullptr, "automatically apply scaling on high dpi display", nullptr, nullptr},
+    {"SYSTEMSCALE", SLOT_SYSTEMSCALE, 0, nullptr, "automatically apply scaling on high dpi display",
+     nullptr, nullptr},
     {"SCALEFACTOR", SLOT_SCALEFACTOR, 1, nullptr, "use constant scale factor", "<factor>", nullptr},
-    {"SCALEWIDTH", SLOT_SCALEWIDTH, 1, nullptr, "set scaling engine output width", "<width>", nullptr},
-    {"SCALEHEIGHT", SLOT_SCALEHEIGHT, 1, nullptr, "set scaling engine output height", "<height>", nullptr},
-    {"SMOOTHSCALE", SLOT_SMOOTHSCALE, 0, nullptr, "enable antialiased interpolation (slower)", nullptr, nullptr},
-    {"KEEPPROPORTIONS", SLOT_KEEPPROPORTIONS, 0, nullptr, "do not allow distorted scaling", nullptr, nullptr},
-    {"FITSCALE", SLOT_FITSCALE, 0, nullptr, "choose scaling resolution automatically from current desktop size", nullptr, nullptr},
-    {"NOSCALEENGINE", SLOT_NOSCALEENGINE, 0, nullptr, "do not use any scale engine for full screen scale", nullptr, nullptr},
-    {"NOSOUND", SLOT_NOSOUND, 0, "Arguments controlling the audio driver:", "disable sound output", nullptr, nullptr},
-    {"FORCESOUND", SLOT_FORCESOUND, 0, nullptr, "fail if sound hardware isn't available", nullptr, nullptr},
-    {"NUMCHANNELS", SLOT_NUMCHANNELS, 1, nullptr, "set number of available audio channels", "<count>", nullptr},
-    {"AUDIODEVICE", SLOT_AUDIODEVICE, 1, nullptr, "set ALSA audio device that Quillmere shall use", "<name>", nullptr},
-    {"REQUIREPLUGINS", SLOT_REQUIREPLUGINS, 1, "Arguments controlling plugins:", "initialize the specified plugins", "<list>", nullptr},
-    {"REQUIRETAGS", SLOT_REQUIRETAGS, 1, nullptr, "specify tags to pass to plugin require functions", "<list>", nullptr},
-    {"SKIPPLUGINS", SLOT_SKIPPLUGINS, 1, nullptr, "skip loading specified plugins", "<list>", nullptr},
-    {"DEBUGDEVICE", SLOT_DEBUGDEVICE, 1, "Arguments controlling debugger settings:", "set device for debug output", "<name>", nullptr},
+    {"SCALEWIDTH", SLOT_SCALEWIDTH, 1, nullptr, "set scaling engine output width", "<width>",
+     nullptr},
+    {"SCALEHEIGHT", SLOT_SCALEHEIGHT, 1, nullptr, "set scaling engine output height", "<height>",
+     nullptr},
+    {"SMOOTHSCALE", SLOT_SMOOTHSCALE, 0, nullptr, "enable antialiased interpolation (slower)",
+     nullptr, nullptr},
+    {"KEEPPROPORTIONS", SLOT_KEEPPROPORTIONS, 0, nullptr, "do not allow distorted scaling", nullptr,
+     nullptr},
+    {"FITSCALE", SLOT_FITSCALE, 0, nullptr,
+     "choose scaling resolution automatically from current desktop size", nullptr, nullptr},
+    {"NOSCALEENGINE", SLOT_NOSCALEENGINE, 0, nullptr,
+     "do not use any scale engine for full screen scale", nullptr, nullptr},
+    {"NOSOUND", SLOT_NOSOUND, 0, "Arguments controlling the audio driver:", "disable sound output",
+     nullptr, nullptr},
+    {"FORCESOUND", SLOT_FORCESOUND, 0, nullptr, "fail if sound hardware isn't available", nullptr,
+     nullptr},
+    {"NUMCHANNELS", SLOT_NUMCHANNELS, 1, nullptr, "set number of available audio channels",
+     "<count>", nullptr},
+    {"AUDIODEVICE", SLOT_AUDIODEVICE, 1, nullptr, "set ALSA audio device that Quillmere shall use",
+     "<name>", nullptr},
+    {"REQUIREPLUGINS", SLOT_REQUIREPLUGINS, 1,
+     "Arguments controlling plugins:", "initialize the specified plugins", "<list>", nullptr},
+    {"REQUIRETAGS", SLOT_REQUIRETAGS, 1, nullptr,
+     "specify tags to pass to plugin require functions", "<list>", nullptr},
+    {"SKIPPLUGINS", SLOT_SKIPPLUGINS, 1, nullptr, "skip loading specified plugins", "<list>",
+     nullptr},
+    {"DEBUGDEVICE", SLOT_DEBUGDEVICE, 1,
+     "Arguments controlling debugger settings:", "set device for debug output", "<name>", nullptr},
     {"DEBUGOUTPUT", SLOT_DEBUGOUTPUT, 0, nullptr, "enable debug output", nullptr, nullptr},
-    {"FORCEFLUSH", SLOT_FORCEFLUSH, 0, nullptr, "force buffer flushing after every write to stdout", nullptr, nullptr},
+    {"FORCEFLUSH", SLOT_FORCEFLUSH, 0, nullptr, "force buffer flushing after every write to stdout",
+     nullptr, nullptr},
     {"NODEBUG", SLOT_NODEBUG, 0, nullptr, "do not call any debug functions", nullptr, nullptr},
-    {"HELP", SLOT_HELP, 0, "Miscellaneous arguments:", "show this help information", nullptr, nullptr},
+    {"HELP", SLOT_HELP, 0, "Miscellaneous arguments:", "show this help information", nullptr,
+     nullptr},
     {"QUIET", SLOT_QUIET, 0, nullptr, "suppress Quillmere's startup output", nullptr, nullptr},
-    {"ENCODING", SLOT_ENCODING, 1, nullptr, "specify script's encoding (default: utf8)", "<name>", "utf8|iso8859_1"},
-    {"TEMPDIR", SLOT_TEMPDIR, 1, nullptr, "store temporary files in this directory", "<path>", nullptr},
-    {"NOCHDIR", SLOT_NOCHDIR, 0, nullptr, "do not change directory to script's directory", nullptr, nullptr},
-    {"SETCONSTANTS", SLOT_SETCONSTANTS, 1, nullptr, "list of constants to define", "<list>", nullptr},
+    {"ENCODING", SLOT_ENCODING, 1, nullptr, "specify script's encoding (default: utf8)", "<name>",
+     "utf8|iso8859_1"},
+    {"TEMPDIR", SLOT_TEMPDIR, 1, nullptr, "store temporary files in this directory", "<path>",
+     nullptr},
+    {"NOCHDIR", SLOT_NOCHDIR, 0, nullptr, "do not change directory to script's directory", nullptr,
+     nullptr},
+    {"SETCONSTANTS", SLOT_SETCONSTANTS, 1, nullptr, "list of constants to define", "<list>",
+     nullptr},
     {"XSERVER", SLOT_XSERVER, 1, nullptr, "set X server to connect to", "<name>", nullptr},
-    {"NOMOUSEHOOK", SLOT_NOMOUSEHOOK, 0, nullptr, "do not install a mouse hook (for slow X servers)", nullptr, nullptr},
-    {"SOFTTIMER", SLOT_SOFTTIMER, 0, nullptr, "use low resolution software timer", nullptr, nullptr},
+    {"NOMOUSEHOOK", SLOT_NOMOUSEHOOK, 0, nullptr,
+     "do not install a mouse hook (for slow X servers)", nullptr, nullptr},
+    {"SOFTTIMER", SLOT_SOFTTIMER, 0, nullptr, "use low resolution software timer", nullptr,
+     nullptr},
     {nullptr, 0, 0, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -312,8 +414,8 @@ ErrorCode ParseSettingsText(const char* text, OptionValues* values, PlayerRunCon
     } else if (row->takesArgument) {
       values->SetText(row->slot, value);
     } else {
-      bool on = CompareNoCase(value.c_str(), "true") == 0 || CompareNoCase(value.c_str(), "yes") == 0 ||
-                CompareNoCase(value.c_str(), "on") == 0;
+      bool on = CompareNoCase(value.c_str(), "true") == 0 ||
+                CompareNoCase(value.c_str(), "yes") == 0 || CompareNoCase(value.c_str(), "on") == 0;
       if (!on) {
         size_t used = 0;
         ErrorCode error = 0;
@@ -339,11 +441,12 @@ StreamHandle* OpenForReading(const char* name, ErrorCode missingError, ErrorCode
   return stream;
 }
 
-ErrorCode InflateContainer(const char* source, uint64_t offset, const char* destination, void* buffer,
-                           size_t bufferSize, uint64_t* packedSize, uint64_t* written) {
+ErrorCode InflateContainer(const char* source, uint64_t offset, const char* destination,
+                           void* buffer, size_t bufferSize, uint64_t* packedSize,
+                           uint64_t* written) {
   errno = 0;
-  ErrorCode error = InflatePackedFile("QMZ", source, nullptr, offset, destination, buffer, bufferSize, packedSize,
-                                      written);
+  ErrorCode error = InflatePackedFile("QMZ", source, nullptr, offset, destination, buffer,
+                                      bufferSize, packedSize, written);
   if ((error == ERR_READFILE || error == ERR_WRITEFILE) && errno == ENOMEM) error = ERR_MEM;
   return error;
 }
@@ -409,7 +512,8 @@ void ApplyDebugDeviceOption(const OptionValues* values) {
   if (OpenDebugDevice(values->Text(SLOT_DEBUGDEVICE)) == ERR_NONE) player.debugDevice = 1;
 }
 
-ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* context, PlayerRecord* record) {
+ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* context,
+                              PlayerRecord* record) {
   const uintptr_t* v = values->slot;
   auto text = [&](OptionSlot s) { return values->Text(s); };
   ErrorCode error = 0;
@@ -425,18 +529,28 @@ ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* cont
     OptionSlot slot;
     uint32_t flag;
   } FLAG_SWITCHES[] = {
-      {SLOT_BORDERLESS, 0x1},        {SLOT_SIZEABLE, 0x2},          {SLOT_FIXED, 0x4},
-      {SLOT_NOMODESWITCH, 0x8},      {SLOT_HIDEPOINTER, 0x10},      {SLOT_NOHIDE, 0x20},
-      {SLOT_SMOOTHSCALE, 0x80},      {SLOT_KEEPPROPORTIONS, 0x8000}, {SLOT_FITSCALE, 0x10000},
-      {SLOT_NOLIVERESIZE, 0x20000},  {SLOT_ALWAYSONTOP, 0x400000},  {SLOT_DISABLEBLANKER, 0x1000000},
-      {SLOT_MAXIMIZED, 0x10000000},  {SLOT_NATIVEUNITS, 0x80000000},
+      {SLOT_BORDERLESS, 0x1},
+      {SLOT_SIZEABLE, 0x2},
+      {SLOT_FIXED, 0x4},
+      {SLOT_NOMODESWITCH, 0x8},
+      {SLOT_HIDEPOINTER, 0x10},
+      {SLOT_NOHIDE, 0x20},
+      {SLOT_SMOOTHSCALE, 0x80},
+      {SLOT_KEEPPROPORTIONS, 0x8000},
+      {SLOT_FITSCALE, 0x10000},
+      {SLOT_NOLIVERESIZE, 0x20000},
+      {SLOT_ALWAYSONTOP, 0x400000},
+      {SLOT_DISABLEBLANKER, 0x1000000},
+      {SLOT_MAXIMIZED, 0x10000000},
+      {SLOT_NATIVEUNITS, 0x80000000},
   };
   for (const auto& f : FLAG_SWITCHES)
     if (v[f.slot]) record->windowFlags |= f.flag;
   if (v[SLOT_HIDETITLEBAR]) record->hideTitleBar = 1;
 
   if (v[SLOT_WINWIDTH] && (error = readSize(text(SLOT_WINWIDTH), &record->winWidth))) return error;
-  if (v[SLOT_WINHEIGHT] && (error = readSize(text(SLOT_WINHEIGHT), &record->winHeight))) return error;
+  if (v[SLOT_WINHEIGHT] && (error = readSize(text(SLOT_WINHEIGHT), &record->winHeight)))
+    return error;
 
   if (v[SLOT_AUTOSCALE] && v[SLOT_LAYERSCALE]) return ERR_CONSOLEARG;
   if (v[SLOT_AUTOSCALE]) record->windowFlags |= 0x40;
@@ -451,14 +565,19 @@ ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* cont
       record->scaleFactor = ParseNumberString(text(SLOT_SCALEFACTOR), &used, &error);
       if (error) return error;
     } else {
-      if (v[SLOT_SCALEWIDTH] && (error = readSize(text(SLOT_SCALEWIDTH), &record->scaleWidth))) return error;
-      if (v[SLOT_SCALEHEIGHT] && (error = readSize(text(SLOT_SCALEHEIGHT), &record->scaleHeight))) return error;
+      if (v[SLOT_SCALEWIDTH] && (error = readSize(text(SLOT_SCALEWIDTH), &record->scaleWidth)))
+        return error;
+      if (v[SLOT_SCALEHEIGHT] && (error = readSize(text(SLOT_SCALEHEIGHT), &record->scaleHeight)))
+        return error;
     }
   }
 
-  if (v[SLOT_SCRDEPTH] && (error = readInteger(text(SLOT_SCRDEPTH), &record->screenDepth))) return error;
-  if (v[SLOT_SCRWIDTH] && (error = readInteger(text(SLOT_SCRWIDTH), &record->screenWidth))) return error;
-  if (v[SLOT_SCRHEIGHT] && (error = readInteger(text(SLOT_SCRHEIGHT), &record->screenHeight))) return error;
+  if (v[SLOT_SCRDEPTH] && (error = readInteger(text(SLOT_SCRDEPTH), &record->screenDepth)))
+    return error;
+  if (v[SLOT_SCRWIDTH] && (error = readInteger(text(SLOT_SCRWIDTH), &record->screenWidth)))
+    return error;
+  if (v[SLOT_SCRHEIGHT] && (error = readInteger(text(SLOT_SCRHEIGHT), &record->screenHeight)))
+    return error;
   if (v[SLOT_MONITOR]) {
     int32_t monitor = 0;
     if ((error = readInteger(text(SLOT_MONITOR), &monitor))) return error;
@@ -485,12 +604,14 @@ ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* cont
     if (b.kind >= 3 && !v[SLOT_BRUSH] && !v[SLOT_BRUSHFILE]) return ERR_BACKFILL;
     if (v[SLOT_BRUSH] && (error = readInteger(text(SLOT_BRUSH), &b.brush))) return error;
     if (v[SLOT_BRUSHFILE]) StrCopyBounded(b.imageFile, sizeof b.imageFile, text(SLOT_BRUSHFILE));
-    if (v[SLOT_STARTCOLOR] && (error = readInteger(text(SLOT_STARTCOLOR), &b.startColor))) return error;
+    if (v[SLOT_STARTCOLOR] && (error = readInteger(text(SLOT_STARTCOLOR), &b.startColor)))
+      return error;
     if (v[SLOT_ENDCOLOR] && (error = readInteger(text(SLOT_ENDCOLOR), &b.endColor))) return error;
     if (v[SLOT_SCALEPICTURE]) b.scalePicture = 1;
     if (v[SLOT_PICXPOS] && (error = readInteger(text(SLOT_PICXPOS), &b.x))) return error;
     if (v[SLOT_PICYPOS] && (error = readInteger(text(SLOT_PICYPOS), &b.y))) return error;
-    if (v[SLOT_PICTRANS] && (error = readInteger(text(SLOT_PICTRANS), &b.transparentColor))) return error;
+    if (v[SLOT_PICTRANS] && (error = readInteger(text(SLOT_PICTRANS), &b.transparentColor)))
+      return error;
   }
 
   context->quiet = v[SLOT_QUIET] ? 1 : 0;
@@ -528,14 +649,15 @@ ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* cont
   }
   if (v[SLOT_FORCEFLUSH]) SetConsoleFlush(1);
   if (v[SLOT_OVERRIDEPLACEMENT]) player.overridePlacement = 1;
-  if (v[SLOT_AUDIODEVICE]) StrCopyBounded(player.audioDevice, sizeof player.audioDevice, text(SLOT_AUDIODEVICE));
+  if (v[SLOT_AUDIODEVICE])
+    StrCopyBounded(player.audioDevice, sizeof player.audioDevice, text(SLOT_AUDIODEVICE));
   if (v[SLOT_NOMOUSEHOOK]) SetNoPointerThread(1);
   if (v[SLOT_SOFTTIMER]) record->runtimeSettings |= 0x1;
 
   static const struct {
     OptionSlot slot;
     int32_t mode;
-  } MODES[] = {{SLOT_WINDOW, 1},        {SLOT_FULLSCREEN, 2},     {SLOT_FULLSCREENSCALE, 7},
+  } MODES[] = {{SLOT_WINDOW, 1},         {SLOT_FULLSCREEN, 2},    {SLOT_FULLSCREENSCALE, 7},
                {SLOT_FAKEFULLSCREEN, 6}, {SLOT_MODEREQUESTER, 4}, {SLOT_ASKDISPLAYMODE, 3},
                {SLOT_SYSTEMSCALE, 8}};
   int given = 0;

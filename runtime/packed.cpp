@@ -38,21 +38,30 @@ struct OwnedStream {
 ErrorCode ZlibResultToError(int zlibCode) {
   switch (zlibCode) {
     case Z_OK:
-    case Z_STREAM_END: return 0;
-    case Z_VERSION_ERROR: return ERR_ZLIBVERSION;
-    case Z_BUF_ERROR: return ERR_UNKNOWN;
-    case Z_MEM_ERROR: return ERR_MEM;
-    case Z_DATA_ERROR: return ERR_ZLIBDATA;
-    case Z_NEED_DICT: return ERR_ZLIBDATA;
-    case Z_STREAM_ERROR: return ERR_ZLIBSTREAM;
-    case Z_ERRNO: return ERR_ZLIBIO;
-    default: return zlibCode < 0 ? ERR_UNKNOWN : 0;
+    case Z_STREAM_END:
+      return 0;
+    case Z_VERSION_ERROR:
+      return ERR_ZLIBVERSION;
+    case Z_BUF_ERROR:
+      return ERR_UNKNOWN;
+    case Z_MEM_ERROR:
+      return ERR_MEM;
+    case Z_DATA_ERROR:
+      return ERR_ZLIBDATA;
+    case Z_NEED_DICT:
+      return ERR_ZLIBDATA;
+    case Z_STREAM_ERROR:
+      return ERR_ZLIBSTREAM;
+    case Z_ERRNO:
+      return ERR_ZLIBIO;
+    default:
+      return zlibCode < 0 ? ERR_UNKNOWN : 0;
   }
 }
 
-ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle* sourceStream, uint64_t offset,
-                            const char* destination, void* buffer, size_t bufferSize, uint64_t* packedSize,
-                            uint64_t* written) {
+ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle* sourceStream,
+                            uint64_t offset, const char* destination, void* buffer,
+                            size_t bufferSize, uint64_t* packedSize, uint64_t* written) {
   if (packedSize) *packedSize = 0;
   if (written) *written = 0;
   if (offset > static_cast<uint64_t>(INT64_MAX)) return ERR_READ;

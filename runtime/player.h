@@ -97,9 +97,9 @@ struct ImagePayload {  // brush (1), anim (2), sprite (7)
   int32_t display;
   int32_t frames, framesPerRow;
   int32_t fromDisk, skipLoopFrames, deinterlace;
-  int32_t cache;      // caches its picture for later records
+  int32_t cache;  // caches its picture for later records
   int32_t cacheAlpha;
-  int32_t cachedLoad; // loads from the cache
+  int32_t cachedLoad;  // loads from the cache
 };
 struct ButtonPayload {  // button (5)
   int32_t x1, y1, x2, y2;
@@ -113,7 +113,7 @@ struct TagEntry {  // plug-in requirement tags (12)
 };
 struct MenuNode {  // menu tree (13)
   MenuNode* next;
-  char* label;   // null when none
+  char* label;  // null when none
   char* id;
   char* hotkey;
   uint32_t flags;
@@ -214,15 +214,15 @@ struct PlayerGlobals {
   double progressValue;
   char* previousDirectory;  // before the change into the applet's directory
   // Option values kept for later steps (owned).
-  char* skipList;           // SplitBarList form
+  char* skipList;  // SplitBarList form
   char* requireList;
   char* requiredTags;
   char* constants;
   int32_t noChdir;
   int32_t noDebug;
-  int32_t debugDevice;      // DEBUGDEVICE given
+  int32_t debugDevice;  // DEBUGDEVICE given
   int32_t overridePlacement;
-  int32_t utf8Script;       // 1 unless ENCODING iso8859_1
+  int32_t utf8Script;  // 1 unless ENCODING iso8859_1
   char audioDevice[256];
   char tempDir[PLAYER_PATH_SIZE];
   // The applet container actually read: the applet path (and its appended
@@ -245,8 +245,9 @@ StreamHandle* OpenForReading(const char* name, ErrorCode missingError, ErrorCode
 
 // InflatePackedFile, with a file that could not be opened or created for
 // want of memory reported as ERR_MEM.
-ErrorCode InflateContainer(const char* source, uint64_t offset, const char* destination, void* buffer,
-                           size_t bufferSize, uint64_t* packedSize, uint64_t* written);
+ErrorCode InflateContainer(const char* source, uint64_t offset, const char* destination,
+                           void* buffer, size_t bufferSize, uint64_t* packedSize,
+                           uint64_t* written);
 
 // ---- Options and the settings file (options.cpp) ----
 constexpr size_t OPTION_VALUE_SLOTS = 112;
@@ -267,7 +268,8 @@ ErrorCode JoinArguments(int argc, char** argv, char** line);
 // Fills values and appends unmatched keys to the context's list.
 ErrorCode ParseArgumentLine(const char* line, OptionValues* values, PlayerRunContext* context);
 ErrorCode ParseSettingsText(const char* text, OptionValues* values, PlayerRunContext* context);
-ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* context, PlayerRecord* record);
+ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* context,
+                              PlayerRecord* record);
 // Opens the DEBUGDEVICE given so far, so that an error in the options
 // themselves is reported there too (and not in a requester).
 void ApplyDebugDeviceOption(const OptionValues* values);
@@ -284,12 +286,13 @@ void InitBackfillSpec(BackfillSpec* spec);
 void WalkStartHeader(const uint8_t* buffer, size_t length, PlayerRecord* record);
 ErrorCode ReadAppletHeader(VmState* L, PlayerRunContext* context, PlayerRecord* record);
 int CheckRequiredVersion(int32_t major, int32_t minor);
-int MakeLinkedFileName(const PlayerRunContext* context, const DeclaredResource* record, char* buffer,
-                       size_t size);
+int MakeLinkedFileName(const PlayerRunContext* context, const DeclaredResource* record,
+                       char* buffer, size_t size);
 void FreeIconTable();
 
 // ---- Script loading and records (scriptload.cpp) ----
-ErrorCode LoadAppletScript(VmState* L, PlayerRunContext* context, PlayerRecord* record, uint32_t targetBits);
+ErrorCode LoadAppletScript(VmState* L, PlayerRunContext* context, PlayerRecord* record,
+                           uint32_t targetBits);
 ErrorCode DefineConstantsText(VmState* L, const char* text);
 void ConvertRunPathsToLatin1(VmState* L, PlayerRunContext* context, PlayerRecord* record);
 DeclaredResource* AddDeclaredResource(PlayerRecord* record, int32_t kind, int32_t id);
@@ -311,14 +314,15 @@ ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, Player
 ErrorCode ParseRequiredTags(VmState* L, const char* text, const char* plugin, int* count);
 
 // ---- Start-up and shut-down (startup.cpp, shutdown.cpp) ----
-ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecord* record, int argc, char** argv);
+ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecord* record, int argc,
+                              char** argv);
 int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, PlayerRecord* record);
 
 // ---- Services of the display library's requesters ----
 // The applet requester: *chosen 0 when cancelled; the directory and file
 // are new strings (FreeMemory) otherwise. startup_stubs.cpp stands in for
 // it until the display library provides one.
-ErrorCode RunFileRequester(VmState* L, const char* title, const char* pattern, char** directory, char** file,
-                           int32_t* chosen);
+ErrorCode RunFileRequester(VmState* L, const char* title, const char* pattern, char** directory,
+                           char** file, int32_t* chosen);
 // Builds the application icon from the icon table of the applet trailer.
 ErrorCode LoadAppletIcon(PlayerRecord* record, PlayerRunContext* context);

@@ -17,9 +17,10 @@
 namespace {
 
 const char* const COMMAND_OF_KIND[19] = {
-    "LoadBGPic", "LoadBrush", "LoadAnim",    "OpenMusic", "LoadSample", "CreateButton", "CreateKeyDown",
-    "LoadSprite", "OpenFile", "OpenFont",    "CreateDisplay", "OpenVideo", nullptr,     "CreateMenu",
-    nullptr,      "LoadIcon", "CreateIcon", nullptr,     "OpenDirectory"};
+    "LoadBGPic",     "LoadBrush",     "LoadAnim",   "OpenMusic",    "LoadSample",
+    "CreateButton",  "CreateKeyDown", "LoadSprite", "OpenFile",     "OpenFont",
+    "CreateDisplay", "OpenVideo",     nullptr,      "CreateMenu",   nullptr,
+    "LoadIcon",      "CreateIcon",    nullptr,      "OpenDirectory"};
 
 // A command's returned error code is reported by a plain call only, and a
 // raised one only by a protected call: the command runs through this
@@ -145,8 +146,9 @@ void pushMenuTable(VmState* L, const MenuNode* node) {
   }
 }
 
-const char* const MODE_NAMES[9] = {nullptr, "windowed", "fullscreen", "ask", "moderequester", nullptr,
-                                   "fakefullscreen", "fullscreenscale", "systemscale"};
+const char* const MODE_NAMES[9] = {nullptr,         "windowed", "fullscreen",     "ask",
+                                   "moderequester", nullptr,    "fakefullscreen", "fullscreenscale",
+                                   "systemscale"};
 const char* const BACKFILL_NAMES[5] = {nullptr, "color", "gradient", "texture", "picture"};
 
 void pushBackfillTable(VmState* L, const BackfillSpec& b) {
@@ -165,7 +167,8 @@ void pushBackfillTable(VmState* L, const BackfillSpec& b) {
   if (b.imageFile[0]) SetTableFieldString(L, "brushfile", b.imageFile);
 }
 
-void pushDisplayOptions(VmState* L, const PlayerRecord* record, const DeclaredResource* r, bool bgpic1) {
+void pushDisplayOptions(VmState* L, const PlayerRecord* record, const DeclaredResource* r,
+                        bool bgpic1) {
   const auto* d = static_cast<const DisplayDescription*>(r->payload);
   VmNewTable(L);
   SetTableFieldString(L, "title", d->title);
@@ -173,7 +176,8 @@ void pushDisplayOptions(VmState* L, const PlayerRecord* record, const DeclaredRe
   SetTableFieldInt(L, "y", d->y);
   SetTableFieldInt(L, "width", d->width);
   SetTableFieldInt(L, "height", d->height);
-  if (d->scaleFactor != 1.0 && d->scaleFactor != 0.0) SetTableFieldNumber(L, "scalefactor", d->scaleFactor);
+  if (d->scaleFactor != 1.0 && d->scaleFactor != 0.0)
+    SetTableFieldNumber(L, "scalefactor", d->scaleFactor);
   if (d->scaleWidth) SetTableFieldInt(L, "scalewidth", d->scaleWidth);
   if (d->scaleHeight) SetTableFieldInt(L, "scaleheight", d->scaleHeight);
   if (d->flags & 0x400) SetTableFieldInt(L, "active", 1);
@@ -187,14 +191,30 @@ void pushDisplayOptions(VmState* L, const PlayerRecord* record, const DeclaredRe
   static const struct {
     uint32_t bit;
     const char* name;
-  } FLAGS[] = {{0x1, "borderless"},        {0x2, "sizeable"},        {0x4, "fixed"},
-               {0x8, "nomodeswitch"},      {0x10, "hidepointer"},    {0x20, "nohide"},
-               {0x80, "smoothscale"},      {0x1000, "layers"},       {0x4000, "noclose"},
-               {0x8000, "keepproportions"}, {0x10000, "fitscale"},   {0x20000, "noliveresize"},
-               {0x40000, "keepscreenon"},  {0x80000, "hidefromtaskbar"}, {0x100000, "hideoptionsmenu"},
-               {0x200000, "nohardwarescale"}, {0x400000, "alwaysontop"}, {0x800000, "singlemenu"},
-               {0x1000000, "disableblanker"}, {0x8000000, "rememberposition"}, {0x10000000, "maximized"},
-               {0x20000000, "traprmb"},    {0x40000000, "noscaleengine"}, {0x80000000, "nativeunits"}};
+  } FLAGS[] = {{0x1, "borderless"},
+               {0x2, "sizeable"},
+               {0x4, "fixed"},
+               {0x8, "nomodeswitch"},
+               {0x10, "hidepointer"},
+               {0x20, "nohide"},
+               {0x80, "smoothscale"},
+               {0x1000, "layers"},
+               {0x4000, "noclose"},
+               {0x8000, "keepproportions"},
+               {0x10000, "fitscale"},
+               {0x20000, "noliveresize"},
+               {0x40000, "keepscreenon"},
+               {0x80000, "hidefromtaskbar"},
+               {0x100000, "hideoptionsmenu"},
+               {0x200000, "nohardwarescale"},
+               {0x400000, "alwaysontop"},
+               {0x800000, "singlemenu"},
+               {0x1000000, "disableblanker"},
+               {0x8000000, "rememberposition"},
+               {0x10000000, "maximized"},
+               {0x20000000, "traprmb"},
+               {0x40000000, "noscaleengine"},
+               {0x80000000, "nativeunits"}};
   for (const auto& f : FLAGS)
     if (d->flags & f.bit) SetTableFieldInt(L, f.name, 1);
   if (d->flags & 0x40) SetTableFieldInt(L, "scalemode", 1);
@@ -244,11 +264,15 @@ void copyCommandLineSettings(const PlayerRecord* record, DisplayDescription* d) 
 // every later one with the same file and scaling loads from the cache.
 void markCachedPictures(PlayerRecord* record) {
   for (DeclaredResource* a = record->resources; a; a = a->next) {
-    if ((a->kind != 1 && a->kind != 2 && a->kind != 7) || (a->flags & 2) || !a->payload || !a->fileName) continue;
+    if ((a->kind != 1 && a->kind != 2 && a->kind != 7) || (a->flags & 2) || !a->payload ||
+        !a->fileName)
+      continue;
     auto* pa = static_cast<ImagePayload*>(a->payload);
     if (pa->cachedLoad || (a->kind != 1 && pa->frames == 0)) continue;
     for (DeclaredResource* b = a->next; b; b = b->next) {
-      if ((b->kind != 1 && b->kind != 2 && b->kind != 7) || (b->flags & 2) || !b->payload || !b->fileName) continue;
+      if ((b->kind != 1 && b->kind != 2 && b->kind != 7) || (b->flags & 2) || !b->payload ||
+          !b->fileName)
+        continue;
       auto* pb = static_cast<ImagePayload*>(b->payload);
       if (CompareNoCase(a->fileName, b->fileName) != 0 || pa->scaleWidth != pb->scaleWidth ||
           pa->scaleHeight != pb->scaleHeight || pa->smooth != pb->smooth)
@@ -333,7 +357,8 @@ ErrorCode callRecordCommand(VmState* L, PlayerRunContext* context, DeclaredResou
       } else if (r->kind == 9) {
         VmPushNumber(L, r->transparency);
         VmNewTable(L);
-        if (r->flags & 0xFFFF) SetTableFieldInt(L, "engine", static_cast<int32_t>(r->flags & 0xFFFF));
+        if (r->flags & 0xFFFF)
+          SetTableFieldInt(L, "engine", static_cast<int32_t>(r->flags & 0xFFFF));
         if (r->flags & 0x10000) SetTableFieldInt(L, "cache", 0);
         if (r->flags & 0x20000) SetTableFieldInt(L, "usepoints", 1);
         nargs += 2;
@@ -447,7 +472,10 @@ ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, Player
     vmErrorLocation.line = r->line;
     if (!r->linked && r->directory[0]) {
       char* previous = ChangeDirectoryNative(r->directory, &error);
-      if (!remembered) remembered = previous; else FreeMemory(previous);
+      if (!remembered)
+        remembered = previous;
+      else
+        FreeMemory(previous);
       if (error) break;
     }
     error = callRecordCommand(L, context, r);

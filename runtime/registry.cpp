@@ -24,7 +24,6 @@ void appendEntry(T** head, T* entry) {
   *link = entry;
 }
 
-
 }  // namespace
 
 ErrorCode RegisterLibrary(const CommandTableEntry* commands, const char* name) {

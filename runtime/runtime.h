@@ -13,7 +13,7 @@
 // Error argument: one text (at most ERROR_ARG_MAX characters) and one number
 // that fill the "%s" and "%d" of the next error message. Both keep their
 // value until overwritten. Used by the main thread only.
-constexpr size_t ERROR_ARG_MAX = 1023;  // buffer of 1,024 bytes with terminator
+constexpr size_t ERROR_ARG_MAX = 1023;     // buffer of 1,024 bytes with terminator
 void SetErrorArgString(const char* text);  // null stores the empty text
 void SetErrorArgNumber(int32_t value);
 const char* GetErrorArgString();
@@ -210,11 +210,11 @@ struct TagItem {
 };
 enum : uint32_t {
   ATTR_DONE = 0,
-  ATTR_QUIET = 1,            // PrintProgress prints nothing while set
-  ATTR_DEFERBITMAPS = 5,     // resources are being preloaded: keep source pictures
-  ATTR_CALLBACKDEPTH = 10,   // set non-zero adds 1, zero subtracts 1
-  ATTR_RAISEERRORS = 11,     // 0: command errors are recorded, not raised
-  ATTR_SCRIPTRUNNING = 22,   // set only; read by the error-location printing
+  ATTR_QUIET = 1,           // PrintProgress prints nothing while set
+  ATTR_DEFERBITMAPS = 5,    // resources are being preloaded: keep source pictures
+  ATTR_CALLBACKDEPTH = 10,  // set non-zero adds 1, zero subtracts 1
+  ATTR_RAISEERRORS = 11,    // 0: command errors are recorded, not raised
+  ATTR_SCRIPTRUNNING = 22,  // set only; read by the error-location printing
 };
 // Handlers return non-zero when they took the tag.
 using SetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t value);
@@ -226,11 +226,11 @@ ErrorCode AddGetAttrHandler(GetAttrHandler handler);
 int SetGlobalAttrs(VmState* L, const TagItem* tags);
 int GetGlobalAttrs(VmState* L, const TagItem* tags);
 // The words behind the built-in tags, for their readers.
-int IsQuietMode();               // tag 1
-int GetDeferBitmapsFlag();       // tag 5
-int GetScriptRunningFlag();      // tag 22
-int GetCallbackDepth();          // tag 10, never below 0
-int GetErrorRaising();           // tag 11, 1 at start
+int IsQuietMode();           // tag 1
+int GetDeferBitmapsFlag();   // tag 5
+int GetScriptRunningFlag();  // tag 22
+int GetCallbackDepth();      // tag 10, never below 0
+int GetErrorRaising();       // tag 11, 1 at start
 
 // Hooks that plug-ins install, called by kind:
 //   HOOK_LOOP (0): the first enabled one is called as loop(userData) again
@@ -256,7 +256,7 @@ using HookFunc = void (*)();  // one of the above, cast; AddHook files it by kin
 struct HookRecord {
   HookRecord* next;
   int32_t kind;
-  int32_t bridge;    // calls go through the platform call bridge
+  int32_t bridge;  // calls go through the platform call bridge
   void* userData;
   int32_t disabled;
   int32_t removePending;  // removed during a walk; freed when the walk ends
@@ -279,10 +279,10 @@ const HookRecord* GetHookList();
 struct ObjectDataEntry;
 struct ObjectHead {
   int32_t type;
-  int32_t number;            // numeric identifier
-  void* autoId;              // automatic identifier (a light userdata), or null
-  ObjectDataEntry* data;     // object data that scripts attached
-  ObjectHead* next;          // next record of the same list
+  int32_t number;         // numeric identifier
+  void* autoId;           // automatic identifier (a light userdata), or null
+  ObjectDataEntry* data;  // object data that scripts attached
+  ObjectHead* next;       // next record of the same list
 };
 
 // Object types and the object lists that FindObjectEntry walks.
@@ -290,11 +290,11 @@ constexpr int32_t FIRST_OBJECT_TYPE_ID = 61;  // named types get 61, 62, ...
 using ObjectTypeHandler = int (*)(VmState* L, uintptr_t a, uintptr_t b);
 struct ObjectTypeEntry {
   ObjectTypeEntry* next;
-  char* name;                // own copy; null for plain object lists
-  int32_t typeId;            // 0 for plain object lists
+  char* name;      // own copy; null for plain object lists
+  int32_t typeId;  // 0 for plain object lists
   int32_t bridge;
   ObjectTypeHandler handler;
-  ObjectHead** list;         // the owner's list head word
+  ObjectHead** list;  // the owner's list head word
 };
 // With a name: copies it, takes the next type id, stores handler and bridge
 // flag and writes the id to *outTypeId when given. Without: the list only.
@@ -353,13 +353,13 @@ constexpr int32_t EVENT_WINDOWSIZE = 5;   // merged: only a display's newest is 
 constexpr int32_t EVENT_NEUTRALISED = 0;  // skipped by the consumer
 
 struct EventRecord {
-  EventRecord* next;        // the next younger record
+  EventRecord* next;  // the next younger record
   int32_t type;
   int32_t args[3];
   TimeValue postedAt;
   double postedSeconds;
-  DisplayRecord* display;   // null when none or when the display went away
-  void* userData;           // owned; released by FreeEventPayload when dropped
+  DisplayRecord* display;  // null when none or when the display went away
+  void* userData;          // owned; released by FreeEventPayload when dropped
 };
 
 // Creates the mutex (ERR_SEMAPHORE when that fails), opens the queue and
@@ -419,7 +419,7 @@ struct VirtualFile {
   size_t allocated;
   int64_t position;
   size_t size;
-  const char* name;   // shown to users; stored behind the record
+  const char* name;     // shown to users; stored behind the record
   int32_t openStreams;  // a record undefined while streams use it is
   int32_t detached;     // freed when the last of them closes
   VmState* owner;
@@ -443,39 +443,39 @@ bool IsMemoryFileName(const char* name);
 // Open mode bits.
 enum : uint32_t {
   STREAM_READ = 1,
-  STREAM_WRITE = 2,       // create or truncate
-  STREAM_UPDATE = 4,      // read and write an existing file
-  STREAM_ADAPTERS = 8,    // also try file-adapter plug-ins
-  STREAM_SKIPSEEK = 16,   // emulate forward seeks on adapters that cannot seek
-  STREAM_LATIN1NAME = 32, // adapters get the name converted to Latin-1
+  STREAM_WRITE = 2,        // create or truncate
+  STREAM_UPDATE = 4,       // read and write an existing file
+  STREAM_ADAPTERS = 8,     // also try file-adapter plug-ins
+  STREAM_SKIPSEEK = 16,    // emulate forward seeks on adapters that cannot seek
+  STREAM_LATIN1NAME = 32,  // adapters get the name converted to Latin-1
 };
 constexpr uint32_t ADAPTER_FLAG_NOSEEK = 2;
-constexpr size_t STREAM_BLOCK_SIZE = 16384;   // whole-file reads and copies
-constexpr size_t MEMFILE_GROW_STEP = 65536;   // memory files grow by this
+constexpr size_t STREAM_BLOCK_SIZE = 16384;  // whole-file reads and copies
+constexpr size_t MEMFILE_GROW_STEP = 65536;  // memory files grow by this
 
 struct StreamHandle {
   const FileAdapterEntry* adapter;  // null unless an adapter opened it
   void* file;                       // the adapter's handle or a NativeFileHandle
   uint32_t mode;
   uint32_t adapterFlags;
-  VirtualFile* memory;              // memory and virtual files
-  int64_t position;                 // memory files only
-  int32_t ownsRecord;               // ":::memory" opens free their record
+  VirtualFile* memory;  // memory and virtual files
+  int64_t position;     // memory files only
+  int32_t ownsRecord;   // ":::memory" opens free their record
 };
 
 StreamHandle* OpenFileStream(const char* name, uint32_t mode, const char* loaders);
 size_t ReadStream(StreamHandle* stream, void* buffer, size_t length);
 size_t WriteStream(StreamHandle* stream, const void* buffer, size_t length);
-int ReadStreamByte(StreamHandle* stream);              // byte or -1
-int WriteStreamByte(StreamHandle* stream, int byte);   // 1 on success
+int ReadStreamByte(StreamHandle* stream);             // byte or -1
+int WriteStreamByte(StreamHandle* stream, int byte);  // 1 on success
 // Modes 0 current, 1 beginning, 2 end. The position before the seek, or -1
 // (position unchanged) on failure or for a target before the start.
 int64_t SeekFileStream(StreamHandle* stream, int64_t offset, int mode);
 int IsStreamEOF(StreamHandle* stream);
 int FlushStream(StreamHandle* stream);
-int64_t GetStreamSize(StreamHandle* stream);  // -1 when unknown
+int64_t GetStreamSize(StreamHandle* stream);              // -1 when unknown
 int ExamineStream(StreamHandle* stream, FileInfo* info);  // non-zero on success
-int CloseFileStream(StreamHandle* stream);    // null is ignored
+int CloseFileStream(StreamHandle* stream);                // null is ignored
 
 // Fixed-order readers and writers from single bytes. At the end of the data
 // a byte reads as -1 and is combined as it is: check IsStreamEOF first.
@@ -497,8 +497,8 @@ int IsStreamNoSeek(StreamHandle* stream);
 // or null to open name. On success *out is a new buffer of *size bytes
 // plus extra spare bytes (zeroed). ERR_READFILE (name as error argument),
 // ERR_READ, ERR_MEM.
-ErrorCode LoadFileToMemory(const char* name, const char* loaders, StreamHandle* stream, uint8_t** out,
-                           size_t* size, int adapters, size_t extra);
+ErrorCode LoadFileToMemory(const char* name, const char* loaders, StreamHandle* stream,
+                           uint8_t** out, size_t* size, int adapters, size_t extra);
 ErrorCode CopyStreamToFile(const char* source, const char* loaders, const char* destination,
                            StreamHandle* stream);
 
@@ -517,13 +517,14 @@ struct LockHandle {
 constexpr uint32_t LOCK_DIRECTORY = 4;
 LockHandle* LockFile(const char* path, uint32_t mode, const char* loaders);  // null on failure
 // 1 for an entry (name valid until the next call), 0 at the end.
-int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* isDirectory, FileInfo* info);
+int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* isDirectory,
+                  FileInfo* info);
 ErrorCode RewindLock(LockHandle* lock, int32_t flags);
 ErrorCode CheckLockIsDirectory(LockHandle* lock, int32_t* isDirectory);
-int ExamineLock(LockHandle* lock, FileInfo* info);  // 1 on success
+int ExamineLock(LockHandle* lock, FileInfo* info);              // 1 on success
 int NameFromLock(LockHandle* lock, char* buffer, size_t size);  // 1 when it fitted
-void UnLockFile(LockHandle* lock);  // null is ignored
-const char* GetLockAdapterName(LockHandle* lock);  // null without an adapter
+void UnLockFile(LockHandle* lock);                              // null is ignored
+const char* GetLockAdapterName(LockHandle* lock);               // null without an adapter
 
 struct ExtendedFileInfo {
   int32_t isDirectory;
@@ -541,12 +542,13 @@ bool IsChunkName(const char* name);
 // Fills the outputs given (any may be null); 0 when the name is malformed,
 // a text does not fit its buffer, or a ":::chunkS" reference leads to no
 // live virtual file. The offset is 0 for ":::chunkS".
-int ParseChunkName(const char* name, uint64_t* offset, uint64_t* size, char* nameBuffer, size_t nameSize,
-                   char* extra, size_t extraSize, char* extension, size_t extensionSize, VirtualFile** file);
+int ParseChunkName(const char* name, uint64_t* offset, uint64_t* size, char* nameBuffer,
+                   size_t nameSize, char* extra, size_t extraSize, char* extension,
+                   size_t extensionSize, VirtualFile** file);
 // offset -1 writes the ":::chunkS" form with base as the reference; else
 // the ":::chunk" form at base + offset. 0 when it does not fit or overflows.
-int MakeChunkName(const char* name, char* buffer, size_t size, int64_t offset, uint64_t length, uint64_t base,
-                  const char* extra);
+int MakeChunkName(const char* name, char* buffer, size_t size, int64_t offset, uint64_t length,
+                  uint64_t base, const char* extra);
 void GetFileExtension(char* buffer, size_t size, const char* name);
 // The name to show a user, in a buffer valid until the next call.
 const char* GetDisplayFileName(const char* name);
@@ -554,20 +556,21 @@ const char* GetDisplayFileName(const char* name);
 // The files linked into the applet.
 struct LinkedFileEntry {
   LinkedFileEntry* next;
-  const char* name;   // fonts: "::font:" and the font's name
-  const char* path;   // holding file; null or empty: the applet's file
-  uint64_t offset;    // within the applet
+  const char* name;  // fonts: "::font:" and the font's name
+  const char* path;  // holding file; null or empty: the applet's file
+  uint64_t offset;   // within the applet
   uint64_t size;
 };
 struct LinkedFileTable {
   const LinkedFileEntry* first;
-  uint64_t baseOffset;      // of the applet within its file
-  const char* appletPath;   // the file that holds the applet
+  uint64_t baseOffset;     // of the applet within its file
+  const char* appletPath;  // the file that holds the applet
 };
 // The ":::chunk" name of the linked file that name denotes (in a buffer
 // valid until the next call), or name itself when none matches. *isFont
 // (may be null) is 1 when a font matched.
-const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, int fontMode, int32_t* isFont);
+const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, int fontMode,
+                                int32_t* isFont);
 const char* ResolveLinkedFile(VmState* L, const char* name, int fontMode, int32_t* isFont);
 
 // Virtual string files: a string usable wherever a file name is accepted.
@@ -589,9 +592,9 @@ void FreeVirtualStringFiles(VmState* L);
 // buffer is full). *packedSize: bytes of the container consumed; *written:
 // bytes produced. Either may be null.
 ErrorCode ZlibResultToError(int zlibCode);
-ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle* sourceStream, uint64_t offset,
-                            const char* destination, void* buffer, size_t bufferSize, uint64_t* packedSize,
-                            uint64_t* written);
+ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle* sourceStream,
+                            uint64_t offset, const char* destination, void* buffer,
+                            size_t bufferSize, uint64_t* packedSize, uint64_t* written);
 ErrorCode DeflatePackedFile(const char* magic, const char* source, const char* destination,
                             StreamHandle* destinationStream, uint64_t* size);
 
@@ -633,9 +636,9 @@ ErrorCode DumpPluginInfo(StreamHandle* file, int withHelp);
 
 // Arguments of CallScriptFunction: type and one word.
 enum : int32_t {
-  SCRIPT_ARG_INT = 0,       // value: intptr_t, pushed as a number
-  SCRIPT_ARG_UINT = 1,      // value: uintptr_t, pushed as a number
-  SCRIPT_ARG_STRING = 2,    // value: const char* (null pushes nil)
+  SCRIPT_ARG_INT = 0,     // value: intptr_t, pushed as a number
+  SCRIPT_ARG_UINT = 1,    // value: uintptr_t, pushed as a number
+  SCRIPT_ARG_STRING = 2,  // value: const char* (null pushes nil)
   SCRIPT_ARG_NIL = 3,
   SCRIPT_ARG_POINTER = 4,   // value: void*, a light userdata
   SCRIPT_ARG_OBJECTID = 5,  // value: const ObjectId*: its pointer, else its number
@@ -702,8 +705,8 @@ struct UnmatchedOption {
 };
 
 struct PlayerRunContext {
-  int32_t appletFlag;                     // the magic "QMA\0" was seen
-  char appletPath[PLAYER_PATH_SIZE];      // absolute once the header is read
+  int32_t appletFlag;                 // the magic "QMA\0" was seen
+  char appletPath[PLAYER_PATH_SIZE];  // absolute once the header is read
   char programPath[PLAYER_PATH_SIZE];
   char spare1[PLAYER_PATH_SIZE];
   char spare2[PLAYER_PATH_SIZE];
@@ -712,14 +715,14 @@ struct PlayerRunContext {
   char appletArgument[PLAYER_PATH_SIZE];  // as typed on the command line
   int32_t quiet;
   int32_t noSound;
-  int32_t soundSetting;                   // 30, attribute tag 3
-  int32_t compileFlag;                    // never set by this player
+  int32_t soundSetting;  // 30, attribute tag 3
+  int32_t compileFlag;   // never set by this player
   uint32_t targetBits;
   char errorText[PLAYER_ERROR_TEXT_SIZE];
   int32_t unused1;
   int32_t unused2;
   UnmatchedOption* unmatched;
-  int32_t keepDeclaredDisplays;           // header section 29
+  int32_t keepDeclaredDisplays;  // header section 29
   int32_t unused3;
   int32_t allDisplays;
   int32_t channelCount;
@@ -731,7 +734,6 @@ struct PlayerRunContext {
   int32_t exportVocabulary;
   int32_t exportPluginInfo;
 };
-
 
 // Runs the player; the result is the process's exit status: 0 after a
 // reported error or a normal end, the value End stored after End.

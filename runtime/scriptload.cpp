@@ -183,13 +183,15 @@ void ConvertRunPathsToLatin1(VmState* L, PlayerRunContext* context, PlayerRecord
   toLatin1InPlace(context->spare2, sizeof context->spare2);
   toLatin1InPlace(context->spare4, sizeof context->spare4);
   toLatin1InPlace(player.containerPath, sizeof player.containerPath);
-  if (player.requiredTags) toLatin1InPlace(player.requiredTags, std::strlen(player.requiredTags) + 1);
+  if (player.requiredTags)
+    toLatin1InPlace(player.requiredTags, std::strlen(player.requiredTags) + 1);
   for (LinkedFileEntry* e = record->linkedFiles; e; e = e->next) {
     toLatin1InPlace(const_cast<char*>(e->name), std::strlen(e->name) + 1);
     if (e->path) toLatin1InPlace(const_cast<char*>(e->path), std::strlen(e->path) + 1);
   }
   for (IconTableEntry& icon : player.icons)
-    if (icon.imageName && icon.loaded) toLatin1InPlace(icon.imageName, std::strlen(icon.imageName) + 1);
+    if (icon.imageName && icon.loaded)
+      toLatin1InPlace(icon.imageName, std::strlen(icon.imageName) + 1);
   CallHooksOfKind(L, HOOK_SCRIPTRELEASED, 0, 0);
 }
 
@@ -291,11 +293,12 @@ void FreeDeclaredResources(DeclaredResource* list) {
   }
 }
 
-ErrorCode AddLinkedFont(PlayerRecord* record, const char* name, int isFont, const char* source, uint64_t offset,
-                        uint64_t size) {
+ErrorCode AddLinkedFont(PlayerRecord* record, const char* name, int isFont, const char* source,
+                        uint64_t offset, uint64_t size) {
   std::string key = name ? name : "";
   if (isFont) {
-    if (key.size() > 5 && CompareNoCase(key.c_str() + key.size() - 5, ".font") == 0) key.resize(key.size() - 5);
+    if (key.size() > 5 && CompareNoCase(key.c_str() + key.size() - 5, ".font") == 0)
+      key.resize(key.size() - 5);
     key = "::font:" + key;
   }
   if (key.size() >= PLAYER_PATH_SIZE) key.resize(PLAYER_PATH_SIZE - 1);
@@ -304,7 +307,8 @@ ErrorCode AddLinkedFont(PlayerRecord* record, const char* name, int isFont, cons
     if (std::strcmp((*tail)->name, key.c_str()) == 0) return ERR_NONE;
   const char* holder = source ? source : "";
   size_t nameBytes = key.size() + 1, pathBytes = std::strlen(holder) + 1;
-  auto* e = static_cast<LinkedFileEntry*>(AllocMemory(sizeof(LinkedFileEntry) + nameBytes + pathBytes, 1));
+  auto* e = static_cast<LinkedFileEntry*>(
+      AllocMemory(sizeof(LinkedFileEntry) + nameBytes + pathBytes, 1));
   if (!e) return ERR_MEM;
   char* text = reinterpret_cast<char*>(e + 1);
   std::memcpy(text, key.c_str(), nameBytes);
@@ -369,7 +373,8 @@ ErrorCode AdvanceStartupProgress() {
   return NativeQuitRequested() ? ERR_USERABORT : ERR_NONE;
 }
 
-ErrorCode LoadAppletScript(VmState* L, PlayerRunContext* context, PlayerRecord* record, uint32_t targetBits) {
+ErrorCode LoadAppletScript(VmState* L, PlayerRunContext* context, PlayerRecord* record,
+                           uint32_t targetBits) {
   (void)targetBits;
   ErrorCode error = 0;
   if (player.constants && (error = DefineConstantsText(L, player.constants))) return error;
@@ -395,9 +400,10 @@ ErrorCode LoadAppletScript(VmState* L, PlayerRunContext* context, PlayerRecord* 
   }
   setScriptRunning(0);
 
-  bool overrides = player.overrideMode > 0 || player.overrideScreenWidth != -1 || player.overrideScreenHeight != -1 ||
-                   player.overrideScreenDepth != -1 || player.overrideDesktop != -1 ||
-                   player.overrideBackfill.kind != -1 || player.overrideHideTitleBar != 0;
+  bool overrides = player.overrideMode > 0 || player.overrideScreenWidth != -1 ||
+                   player.overrideScreenHeight != -1 || player.overrideScreenDepth != -1 ||
+                   player.overrideDesktop != -1 || player.overrideBackfill.kind != -1 ||
+                   player.overrideHideTitleBar != 0;
   if (overrides) {
     DeclaredResource* display = nullptr;
     for (DeclaredResource* r = record->resources; r && !display; r = r->next)

@@ -49,7 +49,8 @@ const char* currentFile(const ScriptPosition& position) {
 
 const SourceLineEntry* findLineEntry(const char* file, int line) {
   for (const SourceLineEntry* e = lineMap; e != nullptr; e = e->next)
-    if (std::strcmp(e->chunkSource, file) == 0 && line >= e->firstLine && line <= e->lastLine) return e;
+    if (std::strcmp(e->chunkSource, file) == 0 && line >= e->firstLine && line <= e->lastLine)
+      return e;
   return nullptr;
 }
 
@@ -148,7 +149,8 @@ int32_t GetCurrentScriptLine(VmState* L) {
     if (entry == nullptr) return -1;
     return position.line + entry->lineOffset + 1 - entry->firstLine;
   }
-  int64_t line = int64_t{position.line} + 1 - static_cast<int64_t>(VmGetRegistryNumber(L, "beginline"));
+  int64_t line =
+      int64_t{position.line} + 1 - static_cast<int64_t>(VmGetRegistryNumber(L, "beginline"));
   if (script != nullptr)
     for (const SourceLineEntry* e = lineMap; e != nullptr; e = e->next)
       if (std::strcmp(e->chunkSource, script) == 0) line += int64_t{e->lastLine} - e->firstLine + 1;

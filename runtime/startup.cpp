@@ -24,7 +24,7 @@
 // must stay a writable global that start-up reads, so that it is kept once
 // in the program and its value is never folded into the code.
 unsigned char appendedAppletRecord[APPENDED_APPLET_RECORD_SIZE] = {
-    'V', 'o', 'r', 'l', 'a', 's', 't', ' ', 'T', 'e', 's', 's', 'm', 'a', 'r', 'k', ' ', 'E',
+    'V', 'o', 'r', 'l', 'a', 's', 't', ' ', 'T', 'e', 's', 's', 'm', 'a', 'r',  'k',  ' ',  'E',
     'n', 't', 'e', 'r', 't', 'a', 'i', 'n', 'm', 'e', 'n', 't', 0,   0,   0xDE, 0xAD, 0xC0, 0xDE};
 
 namespace {
@@ -43,14 +43,30 @@ struct LibraryRow {
   ErrorCode (*opener)(VmState* L);
 };
 const LibraryRow LIBRARY_TABLE[] = {
-    {"string", OpenStringLibrary}, {"math", OpenMathLibrary},  {"graphics", nullptr},
-    {"draw", nullptr},             {"moveobject", nullptr},    {"dos", nullptr},
-    {"event", OpenEventLibrary},            {"system", OpenSystemLibrary}, {"layers", nullptr},
-    {"text", nullptr},             {"anim", nullptr},          {"display", OpenDisplayLibrary},
-    {"sound", nullptr},            {"brush", nullptr},         {"bgpic", nullptr},
-    {"transitionfx", nullptr},     {"sprite", nullptr},        {"memblock", nullptr},
-    {"vectorgraphics", nullptr},   {"icon", nullptr},          {"serial", nullptr},
-    {"network", nullptr},          {"video", nullptr},         {"arexx", nullptr},
+    {"string", OpenStringLibrary},
+    {"math", OpenMathLibrary},
+    {"graphics", nullptr},
+    {"draw", nullptr},
+    {"moveobject", nullptr},
+    {"dos", nullptr},
+    {"event", OpenEventLibrary},
+    {"system", OpenSystemLibrary},
+    {"layers", nullptr},
+    {"text", nullptr},
+    {"anim", nullptr},
+    {"display", OpenDisplayLibrary},
+    {"sound", nullptr},
+    {"brush", nullptr},
+    {"bgpic", nullptr},
+    {"transitionfx", nullptr},
+    {"sprite", nullptr},
+    {"memblock", nullptr},
+    {"vectorgraphics", nullptr},
+    {"icon", nullptr},
+    {"serial", nullptr},
+    {"network", nullptr},
+    {"video", nullptr},
+    {"arexx", nullptr},
 };
 
 void setAttr(uint32_t tag, uintptr_t value) {
@@ -93,14 +109,17 @@ ErrorCode readStartHeader(PlayerRunContext* context, PlayerRecord* record) {
   if (!buffer) return ERR_MEM;
   uint64_t length = 0;
   if (compressed) {
-    error = InflateContainer(context->appletPath, 0, nullptr, buffer, START_HEADER_SIZE, nullptr, &length);
+    error = InflateContainer(context->appletPath, 0, nullptr, buffer, START_HEADER_SIZE, nullptr,
+                             &length);
   } else if (!(file = OpenForReading(context->appletPath, ERR_FILEEXIST, &error))) {
   } else {
     length = ReadStream(file, buffer, START_HEADER_SIZE);
     CloseFileStream(file);
   }
-  if (!error) WalkStartHeader(buffer, static_cast<size_t>(length < START_HEADER_SIZE ? length : START_HEADER_SIZE),
-                              record);
+  if (!error)
+    WalkStartHeader(buffer,
+                    static_cast<size_t>(length < START_HEADER_SIZE ? length : START_HEADER_SIZE),
+                    record);
   FreeMemory(buffer);
   if (error) return error;
   if ((error = NativeStartupHook(context, record))) return error;
@@ -115,7 +134,8 @@ ErrorCode readStartHeader(PlayerRunContext* context, PlayerRecord* record) {
 
 }  // namespace
 
-ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecord* record, int argc, char** argv) {
+ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecord* record, int argc,
+                              char** argv) {
   InitCrc32Table();
   ErrorCode error = OpenX11Connection();
   if (error) return error;
@@ -166,7 +186,8 @@ ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecor
     char* directory = nullptr;
     char* file = nullptr;
     int32_t chosen = 0;
-    error = RunFileRequester(L, "Select Quillmere applet to run", "qma", &directory, &file, &chosen);
+    error =
+        RunFileRequester(L, "Select Quillmere applet to run", "qma", &directory, &file, &chosen);
     if (!error && !chosen) error = ERR_USERABORT;
     if (!error) {
       StrCopyBounded(context->appletPath, sizeof context->appletPath, directory ? directory : "");
@@ -198,8 +219,8 @@ ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecor
   setAttr(ATTR_QUIET, static_cast<uintptr_t>(context->quiet));
   if (!context->quiet) {
     if ((error = PlatformArgumentsHook(context))) return error;
-    PrintToConsole("QuillmerePlayer %d.%d [Linux] [64-bit] - the multimedia applet player\n", PLAYER_VERSION_MAJOR,
-                   PLAYER_VERSION_MINOR);
+    PrintToConsole("QuillmerePlayer %d.%d [Linux] [64-bit] - the multimedia applet player\n",
+                   PLAYER_VERSION_MAJOR, PLAYER_VERSION_MINOR);
     PrintToConsole("Runs compiled Quillmere applets on X11 with sound, graphics and networking.\n");
     PrintToConsole(" \n");
   }
@@ -261,7 +282,8 @@ int PlayerMain(int argc, char** argv) {
   char programDirectory[PLAYER_PATH_SIZE];
   StrCopyBounded(programDirectory, sizeof programDirectory, context->programPath);
   *FindFilePart(programDirectory) = '\0';
-  if (!error && player.appended) error = LoadPlugins(context->programPath, &player.appendedOffset, 1);
+  if (!error && player.appended)
+    error = LoadPlugins(context->programPath, &player.appendedOffset, 1);
   if (!error && !player.appended) error = readStartHeader(context, record);
   if (!error) error = LoadPluginsAndFormats(L, programDirectory, player.appended, player.skipList);
   if (!error) error = ReadAppletHeader(L, context, record);

@@ -8,8 +8,8 @@
 
 // Waiting for the display library's file requester: the applet requester
 // answers "cancelled", so a run without an applet name ends quietly.
-__attribute__((weak)) ErrorCode RunFileRequester(VmState*, const char*, const char*, char** directory, char** file,
-                                                 int32_t* chosen) {
+__attribute__((weak)) ErrorCode RunFileRequester(VmState*, const char*, const char*,
+                                                 char** directory, char** file, int32_t* chosen) {
   *directory = nullptr;
   *file = nullptr;
   *chosen = 0;
@@ -18,4 +18,6 @@ __attribute__((weak)) ErrorCode RunFileRequester(VmState*, const char*, const ch
 
 // Waiting for the icon library: the applet's icon images stay in the icon
 // table, and the window keeps its built-in icon.
-__attribute__((weak)) ErrorCode LoadAppletIcon(PlayerRecord*, PlayerRunContext*) { return ERR_NONE; }
+__attribute__((weak)) ErrorCode LoadAppletIcon(PlayerRecord*, PlayerRunContext*) {
+  return ERR_NONE;
+}

@@ -60,14 +60,22 @@ size_t memoryWrite(StreamHandle* s, const void* buffer, size_t length) {
 int64_t memorySeek(StreamHandle* s, int64_t offset, int mode) {
   int64_t base;
   switch (mode) {
-    case 0: base = s->position; break;
-    case 1: base = 0; break;
-    case 2: base = static_cast<int64_t>(s->memory->size); break;
-    default: return -1;
+    case 0:
+      base = s->position;
+      break;
+    case 1:
+      base = 0;
+      break;
+    case 2:
+      base = static_cast<int64_t>(s->memory->size);
+      break;
+    default:
+      return -1;
   }
   int64_t target;
   if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
-  if (target > static_cast<int64_t>(s->memory->size)) target = static_cast<int64_t>(s->memory->size);
+  if (target > static_cast<int64_t>(s->memory->size))
+    target = static_cast<int64_t>(s->memory->size);
   int64_t before = s->position;
   s->position = target;
   return before;
@@ -80,7 +88,8 @@ bool skipBytes(StreamHandle* s, int64_t count) {
   if (!block) return false;
   bool ok = true;
   while (count > 0 && ok) {
-    size_t n = count < static_cast<int64_t>(STREAM_BLOCK_SIZE) ? static_cast<size_t>(count) : STREAM_BLOCK_SIZE;
+    size_t n = count < static_cast<int64_t>(STREAM_BLOCK_SIZE) ? static_cast<size_t>(count)
+                                                               : STREAM_BLOCK_SIZE;
     ok = callAdapter(s, s->adapter->ops->read, block, n) == n;
     count -= static_cast<int64_t>(n);
   }
@@ -272,17 +281,20 @@ const char* GetStreamAdapterName(StreamHandle* stream) {
 
 uint32_t GetStreamAdapterFlags(StreamHandle* stream) { return stream->adapterFlags; }
 
-int IsStreamNoSeek(StreamHandle* stream) { return (stream->adapterFlags & ADAPTER_FLAG_NOSEEK) ? 1 : 0; }
+int IsStreamNoSeek(StreamHandle* stream) {
+  return (stream->adapterFlags & ADAPTER_FLAG_NOSEEK) ? 1 : 0;
+}
 
-ErrorCode LoadFileToMemory(const char* name, const char* loaders, StreamHandle* stream, uint8_t** out,
-                           size_t* size, int adapters, size_t extra) {
+ErrorCode LoadFileToMemory(const char* name, const char* loaders, StreamHandle* stream,
+                           uint8_t** out, size_t* size, int adapters, size_t extra) {
   *out = nullptr;
   *size = 0;
   bool own = false;
   if (stream) {
     SeekFileStream(stream, 0, 1);
   } else {
-    stream = OpenFileStream(name, adapters ? (STREAM_READ | STREAM_ADAPTERS) : STREAM_READ, loaders);
+    stream =
+        OpenFileStream(name, adapters ? (STREAM_READ | STREAM_ADAPTERS) : STREAM_READ, loaders);
     if (!stream) {
       SetErrorArgString(name);
       return ERR_READFILE;

@@ -30,7 +30,8 @@ struct FileAdapterEntry {
 // Tries the file adapters that the loader string admits (tag list as the
 // plug-in interface has it); fills stream->adapter and stream->file and
 // returns 1 when one took the file.
-int OpenWithFileAdapters(StreamHandle* stream, const char* name, uint32_t mode, const char* loaders);
+int OpenWithFileAdapters(StreamHandle* stream, const char* name, uint32_t mode,
+                         const char* loaders);
 // Directory and file adapters for locks: 1 when one answered.
 int LockWithAdapters(LockHandle* lock, const char* path, uint32_t mode, const char* loaders);
 
@@ -43,7 +44,8 @@ bool LoaderStringAdmitsInbuilt(const char* loaders);
 const LinkedFileTable* GetLinkedFileTable(VmState* L);
 
 // A stream over an adapter's open file; for the plug-in loader and tests.
-StreamHandle* NewAdapterStream(const FileAdapterEntry* adapter, void* file, uint32_t mode, uint32_t adapterFlags);
+StreamHandle* NewAdapterStream(const FileAdapterEntry* adapter, void* file, uint32_t mode,
+                               uint32_t adapterFlags);
 
 // A stream over a virtual string file counts as a user of the record; the
 // close hands it back (freeing a record undefined in the meantime).

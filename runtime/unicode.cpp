@@ -21,8 +21,7 @@ inline bool isCont(uint8_t b) { return (b & 0xC0) == 0x80; }
 inline uint32_t asciiFold(uint32_t c) { return c - 'A' < 26 ? c + 32 : c; }
 
 // Eight bytes of which none has the top bit set.
-inline bool asciiBlock(const uint8_t* s)
-{
+inline bool asciiBlock(const uint8_t* s) {
   uint64_t w;
   std::memcpy(&w, s, sizeof w);
   return (w & 0x8080808080808080ull) == 0;
@@ -31,8 +30,7 @@ inline bool asciiBlock(const uint8_t* s)
 // Utf8DecodeNext over a terminated string: the terminator is no
 // continuation byte, so a sequence cut by it is malformed and no byte past
 // it is read. Returns the length (1 for the terminator itself).
-inline size_t decodeTerminated(const uint8_t* s, uint32_t* code)
-{
+inline size_t decodeTerminated(const uint8_t* s, uint32_t* code) {
   uint32_t b = s[0];
   if (b < 0xC0) {
     *code = b;
@@ -71,8 +69,7 @@ inline size_t decodeTerminated(const uint8_t* s, uint32_t* code)
 }
 
 // Length of a valid sequence at s[0..avail) by RFC 3629, or 0.
-inline size_t validSequence(const uint8_t* s, size_t avail)
-{
+inline size_t validSequence(const uint8_t* s, size_t avail) {
   uint8_t b = s[0];
   if (b < 0x80) return 1;
   if (b < 0xC2) return 0;
@@ -94,8 +91,7 @@ inline size_t validSequence(const uint8_t* s, size_t avail)
 
 // Steps over one character as Utf8ByteOffset counts them: a lead byte and
 // up to three continuation bytes, never past limit.
-inline size_t stepChar(const uint8_t* s, size_t i, size_t limit)
-{
+inline size_t stepChar(const uint8_t* s, size_t i, size_t limit) {
   i++;
   for (int k = 0; k < 3 && i < limit && isCont(s[i]); k++) i++;
   return i;
@@ -113,8 +109,8 @@ inline uint32_t foldUtf8(uint32_t c) { return c < 0x80 ? asciiFold(c) : UnicodeF
 // end at their terminators or at aEnd / bEnd; otherwise at the terminators
 // only (the ends are not used).
 template <bool Bounded>
-int compareFoldedUtf8(const uint8_t* a, const uint8_t* aEnd, const uint8_t* b, const uint8_t* bEnd)
-{
+int compareFoldedUtf8(const uint8_t* a, const uint8_t* aEnd, const uint8_t* b,
+                      const uint8_t* bEnd) {
   for (;;) {
     bool aDone = (Bounded && a >= aEnd) || *a == 0;
     bool bDone = (Bounded && b >= bEnd) || *b == 0;
@@ -127,8 +123,10 @@ int compareFoldedUtf8(const uint8_t* a, const uint8_t* aEnd, const uint8_t* b, c
       b++;
     } else {
       if (Bounded) {
-        a += Utf8DecodeNext(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(aEnd), &ca);
-        b += Utf8DecodeNext(reinterpret_cast<const char*>(b), reinterpret_cast<const char*>(bEnd), &cb);
+        a += Utf8DecodeNext(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(aEnd),
+                            &ca);
+        b += Utf8DecodeNext(reinterpret_cast<const char*>(b), reinterpret_cast<const char*>(bEnd),
+                            &cb);
       } else {
         a += decodeTerminated(a, &ca);
         b += decodeTerminated(b, &cb);
@@ -141,8 +139,7 @@ int compareFoldedUtf8(const uint8_t* a, const uint8_t* aEnd, const uint8_t* b, c
 }
 
 // StrToUpper / StrToLower in UTF-8 mode.
-void mapUtf8InPlace(char* text, uint32_t (*map)(uint32_t))
-{
+void mapUtf8InPlace(char* text, uint32_t (*map)(uint32_t)) {
   uint8_t* p = reinterpret_cast<uint8_t*>(text);
   while (*p) {
     if (*p < 0x80) {
@@ -165,8 +162,7 @@ void mapUtf8InPlace(char* text, uint32_t (*map)(uint32_t))
 
 // ---- Code-point level --------------------------------------------------------
 
-size_t Utf8EncodeChar(char* buffer, uint32_t c)
-{
+size_t Utf8EncodeChar(char* buffer, uint32_t c) {
   uint8_t* s = reinterpret_cast<uint8_t*>(buffer);
   size_t n;
   if (c < 0x80) {
@@ -194,8 +190,7 @@ size_t Utf8EncodeChar(char* buffer, uint32_t c)
   return n;
 }
 
-uint32_t Utf8DecodeChar(const char* text, size_t* pos)
-{
+uint32_t Utf8DecodeChar(const char* text, size_t* pos) {
   // Accumulating value * 64 + byte leaves the marker bits of every byte in
   // the sum; the offset of the sequence length takes them out again.
   static const uint32_t kOffsets[6] = {0, 0x3080, 0xE2080, 0x3C82080, 0xFA082080u, 0x82082080u};
@@ -208,8 +203,7 @@ uint32_t Utf8DecodeChar(const char* text, size_t* pos)
   return v - kOffsets[n - 1];
 }
 
-size_t Utf8DecodeNext(const char* p, const char* end, uint32_t* code)
-{
+size_t Utf8DecodeNext(const char* p, const char* end, uint32_t* code) {
   if (p >= end) {
     *code = 0;
     return 0;
@@ -217,7 +211,13 @@ size_t Utf8DecodeNext(const char* p, const char* end, uint32_t* code)
   const uint8_t* s = bytes(p);
   size_t avail = static_cast<size_t>(end - p);
   uint32_t b = s[0];
-  size_t need = b < 0xC0 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : b < 0xF8 ? 3 : b < 0xFC ? 4 : b < 0xFE ? 5 : 0;
+  size_t need = b < 0xC0   ? 0
+                : b < 0xE0 ? 1
+                : b < 0xF0 ? 2
+                : b < 0xF8 ? 3
+                : b < 0xFC ? 4
+                : b < 0xFE ? 5
+                           : 0;
   if (need == 0 || avail <= need) {
     *code = b;
     return 1;
@@ -234,8 +234,7 @@ size_t Utf8DecodeNext(const char* p, const char* end, uint32_t* code)
   return need + 1;
 }
 
-size_t Utf8Validate(const char* text, size_t length, int* error)
-{
+size_t Utf8Validate(const char* text, size_t length, int* error) {
   const uint8_t* s = bytes(text);
   size_t count = 0;
   size_t i = 0;
@@ -257,63 +256,54 @@ size_t Utf8Validate(const char* text, size_t length, int* error)
   return count;
 }
 
-size_t Utf8ValidateString(const char* text, int* error)
-{
+size_t Utf8ValidateString(const char* text, int* error) {
   return Utf8Validate(text, std::strlen(text), error);
 }
 
-int Utf8CheckBytes(const char* text, size_t length)
-{
+int Utf8CheckBytes(const char* text, size_t length) {
   int error;
   Utf8Validate(text, length, &error);
   return error ? 0 : 1;
 }
 
-size_t Utf8ByteOffset(const char* text, int64_t n)
-{
+size_t Utf8ByteOffset(const char* text, int64_t n) {
   const uint8_t* s = bytes(text);
   size_t i = 0;
   for (; n > 0 && s[i] != 0; n--) i = stepChar(s, i, SIZE_MAX);
   return i;
 }
 
-size_t Utf8ByteOffsetN(const char* text, size_t length, int64_t n)
-{
+size_t Utf8ByteOffsetN(const char* text, size_t length, int64_t n) {
   const uint8_t* s = bytes(text);
   size_t i = 0;
   for (; n > 0 && i < length; n--) i = stepChar(s, i, length);
   return i;
 }
 
-size_t Utf8CountChars(const char* text, size_t bytesCount)
-{
+size_t Utf8CountChars(const char* text, size_t bytesCount) {
   const uint8_t* s = bytes(text);
   size_t count = 0;
   for (size_t i = 0; i < bytesCount; count++) i = stepChar(s, i, bytesCount);
   return count;
 }
 
-size_t Utf8CharCount(const char* start, const char* end)
-{
+size_t Utf8CharCount(const char* start, const char* end) {
   return end > start ? Utf8CountChars(start, static_cast<size_t>(end - start)) : 0;
 }
 
-const char* Utf8NextChar(const char* p, const char* end)
-{
+const char* Utf8NextChar(const char* p, const char* end) {
   uint32_t c;
   return p + Utf8DecodeNext(p, end, &c);
 }
 
-const char* Utf8PrevChar(const char* start, const char* p)
-{
+const char* Utf8PrevChar(const char* start, const char* p) {
   if (p <= start) return start;
   p--;
   while (p > start && isCont(static_cast<uint8_t>(*p))) p--;
   return p;
 }
 
-bool UnicodeRangeLookup(const UnicodeRange* table, size_t count, uint32_t c)
-{
+bool UnicodeRangeLookup(const UnicodeRange* table, size_t count, uint32_t c) {
   // The only candidate is the last row whose first is not above c.
   const UnicodeRange* end = table + count;
   const UnicodeRange* row = std::upper_bound(
@@ -325,8 +315,7 @@ bool UnicodeRangeLookup(const UnicodeRange* table, size_t count, uint32_t c)
   return (c - row->first) % row->stride == 0;
 }
 
-uint32_t UnicodeCaseLookup(const UnicodeCaseRange* table, size_t count, uint32_t c)
-{
+uint32_t UnicodeCaseLookup(const UnicodeCaseRange* table, size_t count, uint32_t c) {
   const UnicodeCaseRange* end = table + count;
   const UnicodeCaseRange* row = std::upper_bound(
       table, end, c, [](uint32_t v, const UnicodeCaseRange& r) { return v < r.first; });
@@ -337,41 +326,62 @@ uint32_t UnicodeCaseLookup(const UnicodeCaseRange* table, size_t count, uint32_t
   return static_cast<uint32_t>(static_cast<int64_t>(c) + row->delta);
 }
 
-bool UnicodeIsAlpha(uint32_t c) { return UnicodeRangeLookup(kUnicodeAlphaRanges, kUnicodeAlphaRangesCount, c); }
-bool UnicodeIsLower(uint32_t c) { return UnicodeRangeLookup(kUnicodeLowerRanges, kUnicodeLowerRangesCount, c); }
-bool UnicodeIsUpper(uint32_t c) { return UnicodeRangeLookup(kUnicodeUpperRanges, kUnicodeUpperRangesCount, c); }
-bool UnicodeIsCntrl(uint32_t c) { return UnicodeRangeLookup(kUnicodeCntrlRanges, kUnicodeCntrlRangesCount, c); }
-bool UnicodeIsDigit(uint32_t c) { return UnicodeRangeLookup(kUnicodeDigitRanges, kUnicodeDigitRangesCount, c); }
-bool UnicodeIsXDigit(uint32_t c) { return UnicodeRangeLookup(kUnicodeXDigitRanges, kUnicodeXDigitRangesCount, c); }
-bool UnicodeIsPunct(uint32_t c) { return UnicodeRangeLookup(kUnicodePunctRanges, kUnicodePunctRangesCount, c); }
-bool UnicodeIsSpace(uint32_t c) { return UnicodeRangeLookup(kUnicodeSpaceRanges, kUnicodeSpaceRangesCount, c); }
+bool UnicodeIsAlpha(uint32_t c) {
+  return UnicodeRangeLookup(kUnicodeAlphaRanges, kUnicodeAlphaRangesCount, c);
+}
+bool UnicodeIsLower(uint32_t c) {
+  return UnicodeRangeLookup(kUnicodeLowerRanges, kUnicodeLowerRangesCount, c);
+}
+bool UnicodeIsUpper(uint32_t c) {
+  return UnicodeRangeLookup(kUnicodeUpperRanges, kUnicodeUpperRangesCount, c);
+}
+bool UnicodeIsCntrl(uint32_t c) {
+  return UnicodeRangeLookup(kUnicodeCntrlRanges, kUnicodeCntrlRangesCount, c);
+}
+bool UnicodeIsDigit(uint32_t c) {
+  return UnicodeRangeLookup(kUnicodeDigitRanges, kUnicodeDigitRangesCount, c);
+}
+bool UnicodeIsXDigit(uint32_t c) {
+  return UnicodeRangeLookup(kUnicodeXDigitRanges, kUnicodeXDigitRangesCount, c);
+}
+bool UnicodeIsPunct(uint32_t c) {
+  return UnicodeRangeLookup(kUnicodePunctRanges, kUnicodePunctRangesCount, c);
+}
+bool UnicodeIsSpace(uint32_t c) {
+  return UnicodeRangeLookup(kUnicodeSpaceRanges, kUnicodeSpaceRangesCount, c);
+}
 
-bool UnicodeIsGraph(uint32_t c)
-{
-  return !UnicodeIsSpace(c) && (UnicodeRangeLookup(kUnicodeGraphRanges, kUnicodeGraphRangesCount, c) ||
-                                UnicodeRangeLookup(kUnicodeMarkRanges, kUnicodeMarkRangesCount, c));
+bool UnicodeIsGraph(uint32_t c) {
+  return !UnicodeIsSpace(c) &&
+         (UnicodeRangeLookup(kUnicodeGraphRanges, kUnicodeGraphRangesCount, c) ||
+          UnicodeRangeLookup(kUnicodeMarkRanges, kUnicodeMarkRangesCount, c));
 }
 
 bool UnicodeIsPrint(uint32_t c) { return c == 0x20 || UnicodeIsGraph(c); }
 
-bool UnicodeIsAlnum(uint32_t c)
-{
-  return UnicodeIsAlpha(c) || UnicodeRangeLookup(kUnicodeNumberRanges, kUnicodeNumberRangesCount, c);
+bool UnicodeIsAlnum(uint32_t c) {
+  return UnicodeIsAlpha(c) ||
+         UnicodeRangeLookup(kUnicodeNumberRanges, kUnicodeNumberRangesCount, c);
 }
 
-uint32_t UnicodeToLower(uint32_t c) { return UnicodeCaseLookup(kUnicodeToLower, kUnicodeToLowerCount, c); }
-uint32_t UnicodeToUpper(uint32_t c) { return UnicodeCaseLookup(kUnicodeToUpper, kUnicodeToUpperCount, c); }
-uint32_t UnicodeToTitle(uint32_t c) { return UnicodeCaseLookup(kUnicodeToTitle, kUnicodeToTitleCount, c); }
-uint32_t UnicodeFoldCase(uint32_t c)
-{
+uint32_t UnicodeToLower(uint32_t c) {
+  return UnicodeCaseLookup(kUnicodeToLower, kUnicodeToLowerCount, c);
+}
+uint32_t UnicodeToUpper(uint32_t c) {
+  return UnicodeCaseLookup(kUnicodeToUpper, kUnicodeToUpperCount, c);
+}
+uint32_t UnicodeToTitle(uint32_t c) {
+  return UnicodeCaseLookup(kUnicodeToTitle, kUnicodeToTitleCount, c);
+}
+uint32_t UnicodeFoldCase(uint32_t c) {
   // Case-less compares fold every character: the two-byte range (Latin,
   // Greek, Cyrillic, Armenian, Hebrew, Arabic) is looked up directly.
   constexpr uint32_t FOLD_CACHE_SIZE = 0x800;
   struct Cache {
     uint32_t folded[FOLD_CACHE_SIZE];
-    Cache()
-    {
-      for (uint32_t i = 0; i < FOLD_CACHE_SIZE; i++) folded[i] = UnicodeCaseLookup(kUnicodeFold, kUnicodeFoldCount, i);
+    Cache() {
+      for (uint32_t i = 0; i < FOLD_CACHE_SIZE; i++)
+        folded[i] = UnicodeCaseLookup(kUnicodeFold, kUnicodeFoldCount, i);
     }
   };
   static const Cache cache;
@@ -381,17 +391,28 @@ uint32_t UnicodeFoldCase(uint32_t c)
 
 // ---- Mode-dependent characters and strings ------------------------------------
 
-uint32_t CharToLower(uint32_t c) { return unicodeUtf8Mode ? UnicodeToLower(c) : latin1Byte(c, kLatin1ToLower); }
-uint32_t CharToUpper(uint32_t c) { return unicodeUtf8Mode ? UnicodeToUpper(c) : latin1Byte(c, kLatin1ToUpper); }
-bool CharIsGraph(uint32_t c) { return unicodeUtf8Mode ? UnicodeIsGraph(c) : latin1Flag(c, kLatin1IsPrint); }
+uint32_t CharToLower(uint32_t c) {
+  return unicodeUtf8Mode ? UnicodeToLower(c) : latin1Byte(c, kLatin1ToLower);
+}
+uint32_t CharToUpper(uint32_t c) {
+  return unicodeUtf8Mode ? UnicodeToUpper(c) : latin1Byte(c, kLatin1ToUpper);
+}
+bool CharIsGraph(uint32_t c) {
+  return unicodeUtf8Mode ? UnicodeIsGraph(c) : latin1Flag(c, kLatin1IsPrint);
+}
 bool CharIsPrint(uint32_t c) { return c == 0x20 || CharIsGraph(c); }
-bool CharIsAlpha(uint32_t c) { return unicodeUtf8Mode ? UnicodeIsAlpha(c) : latin1Flag(c, kLatin1IsAlpha); }
-bool CharIsLower(uint32_t c) { return unicodeUtf8Mode ? UnicodeIsLower(c) : latin1Flag(c, kLatin1IsLower); }
-bool CharIsUpper(uint32_t c) { return unicodeUtf8Mode ? UnicodeIsUpper(c) : latin1Flag(c, kLatin1IsUpper); }
+bool CharIsAlpha(uint32_t c) {
+  return unicodeUtf8Mode ? UnicodeIsAlpha(c) : latin1Flag(c, kLatin1IsAlpha);
+}
+bool CharIsLower(uint32_t c) {
+  return unicodeUtf8Mode ? UnicodeIsLower(c) : latin1Flag(c, kLatin1IsLower);
+}
+bool CharIsUpper(uint32_t c) {
+  return unicodeUtf8Mode ? UnicodeIsUpper(c) : latin1Flag(c, kLatin1IsUpper);
+}
 bool CharIsDigit(uint32_t c) { return unicodeUtf8Mode ? UnicodeIsDigit(c) : c - '0' < 10; }
 
-bool CharIsAlnum(uint32_t c)
-{
+bool CharIsAlnum(uint32_t c) {
   return unicodeUtf8Mode ? UnicodeIsAlnum(c) : c - '0' < 10 || latin1Flag(c, kLatin1IsAlpha);
 }
 
@@ -404,8 +425,7 @@ bool CharIsPunct(uint32_t c) { return (unicodeUtf8Mode || c < 256) && UnicodeIsP
 bool CharIsCntrl(uint32_t c) { return (unicodeUtf8Mode || c < 256) && UnicodeIsCntrl(c); }
 bool CharIsXDigit(uint32_t c) { return (unicodeUtf8Mode || c < 256) && UnicodeIsXDigit(c); }
 
-size_t CharToStringMode(char* buffer, uint32_t c)
-{
+size_t CharToStringMode(char* buffer, uint32_t c) {
   if (unicodeUtf8Mode) return Utf8EncodeChar(buffer, c);
   // A value with no Latin-1 byte becomes '?', as in Utf8ToLatin1.
   buffer[0] = c < 256 ? static_cast<char>(c) : '?';
@@ -413,8 +433,7 @@ size_t CharToStringMode(char* buffer, uint32_t c)
   return 1;
 }
 
-void StrToUpper(char* text)
-{
+void StrToUpper(char* text) {
   if (unicodeUtf8Mode) {
     mapUtf8InPlace(text, UnicodeToUpper);
     return;
@@ -422,8 +441,7 @@ void StrToUpper(char* text)
   for (uint8_t* p = reinterpret_cast<uint8_t*>(text); *p; p++) *p = kLatin1ToUpper[*p];
 }
 
-void StrToLower(char* text)
-{
+void StrToLower(char* text) {
   if (unicodeUtf8Mode) {
     mapUtf8InPlace(text, UnicodeToLower);
     return;
@@ -431,8 +449,7 @@ void StrToLower(char* text)
   for (uint8_t* p = reinterpret_cast<uint8_t*>(text); *p; p++) *p = kLatin1ToLower[*p];
 }
 
-int CompareNoCase(const char* a, const char* b)
-{
+int CompareNoCase(const char* a, const char* b) {
   if (a == b) return 0;
   const uint8_t* sa = bytes(a);
   const uint8_t* sb = bytes(b);
@@ -447,12 +464,12 @@ int CompareNoCase(const char* a, const char* b)
   }
 }
 
-int CompareNoCaseN(const char* a, const char* b, size_t n)
-{
+int CompareNoCaseN(const char* a, const char* b, size_t n) {
   if (a == b) return 0;
   const uint8_t* sa = bytes(a);
   const uint8_t* sb = bytes(b);
-  if (unicodeUtf8Mode) return compareFoldedUtf8<true>(sa, sa + strnlen(a, n), sb, sb + strnlen(b, n));
+  if (unicodeUtf8Mode)
+    return compareFoldedUtf8<true>(sa, sa + strnlen(a, n), sb, sb + strnlen(b, n));
   for (size_t i = 0; i < n; i++) {
     int ua = kLatin1ToUpper[sa[i]];
     int ub = kLatin1ToUpper[sb[i]];
@@ -464,15 +481,13 @@ int CompareNoCaseN(const char* a, const char* b, size_t n)
 
 // ---- Latin-1 and UTF-8 conversions --------------------------------------------
 
-size_t Latin1ToUtf8Length(const char* text)
-{
+size_t Latin1ToUtf8Length(const char* text) {
   size_t n = 0;
   for (const uint8_t* s = bytes(text); *s; s++) n += *s < 0x80 ? 1 : 2;
   return n;
 }
 
-size_t Latin1ToUtf8(const char* src, char* dst, size_t dstSize)
-{
+size_t Latin1ToUtf8(const char* src, char* dst, size_t dstSize) {
   if (dstSize == 0) return 0;
   const uint8_t* s = bytes(src);
   uint8_t* d = reinterpret_cast<uint8_t*>(dst);
@@ -493,8 +508,7 @@ size_t Latin1ToUtf8(const char* src, char* dst, size_t dstSize)
   return o;
 }
 
-char* Latin1ToUtf8Dup(const char* text)
-{
+char* Latin1ToUtf8Dup(const char* text) {
   if (!text) return nullptr;
   size_t need = Latin1ToUtf8Length(text);
   if (need == SIZE_MAX) return nullptr;
@@ -504,8 +518,7 @@ char* Latin1ToUtf8Dup(const char* text)
   return out;
 }
 
-size_t Utf8ToLatin1(const char* src, char* dst, size_t srcLength, size_t* tracked)
-{
+size_t Utf8ToLatin1(const char* src, char* dst, size_t srcLength, size_t* tracked) {
   const uint8_t* s = bytes(src);
   uint8_t* d = reinterpret_cast<uint8_t*>(dst);
   size_t track = tracked ? *tracked : SIZE_MAX;
@@ -540,8 +553,7 @@ size_t Utf8ToLatin1(const char* src, char* dst, size_t srcLength, size_t* tracke
   return o;
 }
 
-size_t Utf8ToLatin1Copy(const char* src, char* dst, size_t dstSize)
-{
+size_t Utf8ToLatin1Copy(const char* src, char* dst, size_t dstSize) {
   if (dstSize == 0) return 0;
   size_t len = std::strlen(src);
   if (len > dstSize - 1) {
@@ -552,8 +564,7 @@ size_t Utf8ToLatin1Copy(const char* src, char* dst, size_t dstSize)
   return Utf8ToLatin1(src, dst, len, nullptr);
 }
 
-char* Utf8ToLatin1DupTracked(const char* text, size_t* tracked)
-{
+char* Utf8ToLatin1DupTracked(const char* text, size_t* tracked) {
   if (!text) return nullptr;
   size_t len = std::strlen(text);
   char* out = static_cast<char*>(AllocMemory(len + 1, 0));
@@ -564,8 +575,7 @@ char* Utf8ToLatin1DupTracked(const char* text, size_t* tracked)
 
 char* Utf8ToLatin1Dup(const char* text) { return Utf8ToLatin1DupTracked(text, nullptr); }
 
-char* ConvertStringEncoding(const char* text, int32_t from, int32_t to)
-{
+char* ConvertStringEncoding(const char* text, int32_t from, int32_t to) {
   if (from == TEXT_ENCODING_LATIN1 && to == TEXT_ENCODING_UTF8) return Latin1ToUtf8Dup(text);
   if (from == TEXT_ENCODING_UTF8 && to == TEXT_ENCODING_LATIN1) return Utf8ToLatin1Dup(text);
   return nullptr;

@@ -2,6 +2,7 @@
 // (Debian's unicode-data) and the root collation of ICU 72.1. Do not edit:
 // run the generator again. Range rows are sorted with disjoint
 // [first, last] intervals, so one binary search finds the only candidate.
+// clang-format off
 #include "runtime/unicode_tables.h"
 
 const UnicodeRange kUnicodeAlphaRanges[] = {

@@ -40,8 +40,8 @@ void freeRecord(VmState* L, VirtualFile* file) {
 
 }  // namespace
 
-ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int stringIndex, const char* fileName,
-                               int copy, VirtualFile** out) {
+ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int stringIndex,
+                               const char* fileName, int copy, VirtualFile** out) {
   *out = nullptr;
   if (!fileName || !fileName[0]) return ERR_WRONGUSAGE;
   char* nameCopy = nullptr;
@@ -75,7 +75,8 @@ ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int 
 
 int MakeVirtualFileName(const VirtualFile* file, char* buffer, size_t size) {
   if (!file || file->selfRef < 0) return 0;
-  return MakeChunkName(file->name, buffer, size, -1, file->size, static_cast<uint64_t>(file->selfRef), "unused");
+  return MakeChunkName(file->name, buffer, size, -1, file->size,
+                       static_cast<uint64_t>(file->selfRef), "unused");
 }
 
 ErrorCode UndefineVirtualStringFile(VmState* L, const char* name) {

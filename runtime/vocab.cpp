@@ -15,17 +15,19 @@
 namespace {
 
 const char* const directiveNames[DIRECTIVE_COUNT] = {
-    "BGPIC",   "BRUSH",       "ANIM",         "SPRITE",   "SAMPLE",       "MUSIC",    "FILE",
-    "FONT",    "VIDEO",       "VERSION",      "APPTITLE", "APPAUTHOR",    "APPCOPYRIGHT",
-    "APPDESCRIPTION",         "APPVERSION",   "APPICON",  "BACKFILL",     "SCREEN",   "DISPLAY",
-    "INCLUDE", "OPTIONS",     "REQUIRE",      "MENU",     "APPIDENTIFIER", "WARNING", "ERROR",
-    "IF",      "ELSEIF",      "ELSE",         "ENDIF",    "ICON",         "DIRECTORY", "LINKER",
+    "BGPIC",        "BRUSH",          "ANIM",       "SPRITE",  "SAMPLE",   "MUSIC",
+    "FILE",         "FONT",           "VIDEO",      "VERSION", "APPTITLE", "APPAUTHOR",
+    "APPCOPYRIGHT", "APPDESCRIPTION", "APPVERSION", "APPICON", "BACKFILL", "SCREEN",
+    "DISPLAY",      "INCLUDE",        "OPTIONS",    "REQUIRE", "MENU",     "APPIDENTIFIER",
+    "WARNING",      "ERROR",          "IF",         "ELSEIF",  "ELSE",     "ENDIF",
+    "ICON",         "DIRECTORY",      "LINKER",
 };
 
 // The platform defines, listed last in their fixed order.
 const char* const platformDefineNames[] = {
-    "QM_AMIGA", "QM_MACOS", "QM_LINUX", "QM_WINDOWS", "QM_ANDROID", "QM_IOS", "QM_LITTLE_ENDIAN",
-    "QM_64BIT", "QM_AMIGAOS4", "QM_MORPHOS", "QM_AROS", "QM_WARPOS", "QM_AMIGAOS3",
+    "QM_AMIGA", "QM_MACOS",         "QM_LINUX",    "QM_WINDOWS",  "QM_ANDROID",
+    "QM_IOS",   "QM_LITTLE_ENDIAN", "QM_64BIT",    "QM_AMIGAOS4", "QM_MORPHOS",
+    "QM_AROS",  "QM_WARPOS",        "QM_AMIGAOS3",
 };
 
 // Writes one line of at most lineSize - 1 bytes: the item's first
@@ -129,7 +131,8 @@ ErrorCode dumpLibraryPart(StreamHandle* file, PluginBase* base, int withHelp) {
   if (error != 0) return error;
   header = false;
   return forEachLibrary(calls, [&]() -> ErrorCode {
-    const QmConstantEntry* constants = calls.getConstants != nullptr ? calls.getConstants() : nullptr;
+    const QmConstantEntry* constants =
+        calls.getConstants != nullptr ? calls.getConstants() : nullptr;
     if (constants == nullptr || constants->name == nullptr) return 0;
     if (!header) {
       header = true;
@@ -204,7 +207,8 @@ ErrorCode DumpPluginInfo(StreamHandle* file, int withHelp) {
     PluginBase* base = entry->handle != nullptr ? GetPluginBase(entry->handle) : nullptr;
     if (base == nullptr) continue;  // known but not loaded
     if (ErrorCode error = writeLine(file, "::plugin", size)) return error;
-    std::snprintf(line, sizeof line, "%d.%d", static_cast<int>(base->version), static_cast<int>(base->revision));
+    std::snprintf(line, sizeof line, "%d.%d", static_cast<int>(base->version),
+                  static_cast<int>(base->revision));
     if (ErrorCode error = writeLine(file, line, size)) return error;
     std::snprintf(line, sizeof line, "0x%.8x", static_cast<unsigned>(base->capabilities));
     if (ErrorCode error = writeLine(file, line, size)) return error;

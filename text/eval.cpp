@@ -37,8 +37,9 @@ struct Word {
   int token;
 };
 // Lookup order of the multi-character operators.
-constexpr Word WORDS[] = {{"<<", TK_SHL}, {">>", TK_SHR}, {"..", TK_CONCAT}, {"<>", TK_NE}, {"<=", TK_LE},
-                          {">=", TK_GE},  {"and", TK_AND}, {"or", TK_OR},    {"not", TK_NOT}};
+constexpr Word WORDS[] = {{"<<", TK_SHL},  {">>", TK_SHR}, {"..", TK_CONCAT},
+                          {"<>", TK_NE},   {"<=", TK_LE},  {">=", TK_GE},
+                          {"and", TK_AND}, {"or", TK_OR},  {"not", TK_NOT}};
 
 struct EvalError {
   ErrorCode code;
@@ -47,7 +48,9 @@ struct EvalError {
 
 bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
-bool isNameChar(char c) { return isAsciiLetter(c) || isAsciiDigit(c) || c == '_' || c == '$' || c == '!'; }
+bool isNameChar(char c) {
+  return isAsciiLetter(c) || isAsciiDigit(c) || c == '_' || c == '$' || c == '!';
+}
 char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 // Whether word (length n) stands at p, compared without regard to ASCII
@@ -114,18 +117,40 @@ struct Priority {
 // Priorities of a binary operator token; {0, 0} for none.
 Priority binaryPriority(int token) {
   switch (token) {
-    case '^': return {14, 13};
-    case '*': case '/': case '\\': case '%': return {11, 11};
-    case '+': case '-': return {10, 10};
-    case TK_SHL: case TK_SHR: return {9, 9};
-    case '&': return {8, 8};
-    case '~': return {7, 7};
-    case '|': return {6, 6};
-    case TK_CONCAT: return {5, 4};
-    case '=': case TK_NE: case '<': case TK_LE: case '>': case TK_GE: return {3, 3};
-    case TK_AND: return {2, 2};
-    case TK_OR: return {1, 1};
-    default: return {0, 0};
+    case '^':
+      return {14, 13};
+    case '*':
+    case '/':
+    case '\\':
+    case '%':
+      return {11, 11};
+    case '+':
+    case '-':
+      return {10, 10};
+    case TK_SHL:
+    case TK_SHR:
+      return {9, 9};
+    case '&':
+      return {8, 8};
+    case '~':
+      return {7, 7};
+    case '|':
+      return {6, 6};
+    case TK_CONCAT:
+      return {5, 4};
+    case '=':
+    case TK_NE:
+    case '<':
+    case TK_LE:
+    case '>':
+    case TK_GE:
+      return {3, 3};
+    case TK_AND:
+      return {2, 2};
+    case TK_OR:
+      return {1, 1};
+    default:
+      return {0, 0};
   }
 }
 
@@ -133,13 +158,17 @@ double unsignedResult(uint32_t v) { return static_cast<double>(v); }
 
 double applyBinary(int op, double a, double b) {
   switch (op) {
-    case '+': return a + b;
-    case '-': return a - b;
-    case '*': return a * b;
+    case '+':
+      return a + b;
+    case '-':
+      return a - b;
+    case '*':
+      return a * b;
     case '/':
       if (b == 0) fail(ERR_ZERODIVISION);
       return a / b;
-    case '^': return std::pow(a, b);
+    case '^':
+      return std::pow(a, b);
     case '\\':
     case '%': {
       int64_t x = RoundToInt32(a);
@@ -149,21 +178,36 @@ double applyBinary(int op, double a, double b) {
       // dividend's sign; 64 bits hold INT32_MIN / -1.
       return static_cast<double>(op == '\\' ? x / y : x % y);
     }
-    case '&': return unsignedResult(BitsOfRounded(a) & BitsOfRounded(b));
-    case '|': return unsignedResult(BitsOfRounded(a) | BitsOfRounded(b));
-    case '~': return unsignedResult(BitsOfRounded(a) ^ BitsOfRounded(b));
-    case TK_SHL: return unsignedResult(BitsOfRounded(a) << (BitsOfRounded(b) & 31));
-    case TK_SHR: return unsignedResult(BitsOfRounded(a) >> (BitsOfRounded(b) & 31));
-    case TK_CONCAT: fail(ERR_WRONGOPCST);
-    case '=': return a == b ? 1 : 0;
-    case TK_NE: return a != b ? 1 : 0;
-    case '<': return a < b ? 1 : 0;
-    case TK_LE: return a <= b ? 1 : 0;
-    case '>': return a > b ? 1 : 0;
-    case TK_GE: return a >= b ? 1 : 0;
-    case TK_AND: return (a == 0 || b == 0) ? 0 : b;
-    case TK_OR: return a != 0 ? a : b;
-    default: fail(ERR_SYNTAXERROR);
+    case '&':
+      return unsignedResult(BitsOfRounded(a) & BitsOfRounded(b));
+    case '|':
+      return unsignedResult(BitsOfRounded(a) | BitsOfRounded(b));
+    case '~':
+      return unsignedResult(BitsOfRounded(a) ^ BitsOfRounded(b));
+    case TK_SHL:
+      return unsignedResult(BitsOfRounded(a) << (BitsOfRounded(b) & 31));
+    case TK_SHR:
+      return unsignedResult(BitsOfRounded(a) >> (BitsOfRounded(b) & 31));
+    case TK_CONCAT:
+      fail(ERR_WRONGOPCST);
+    case '=':
+      return a == b ? 1 : 0;
+    case TK_NE:
+      return a != b ? 1 : 0;
+    case '<':
+      return a < b ? 1 : 0;
+    case TK_LE:
+      return a <= b ? 1 : 0;
+    case '>':
+      return a > b ? 1 : 0;
+    case TK_GE:
+      return a >= b ? 1 : 0;
+    case TK_AND:
+      return (a == 0 || b == 0) ? 0 : b;
+    case TK_OR:
+      return a != 0 ? a : b;
+    default:
+      fail(ERR_SYNTAXERROR);
   }
 }
 
@@ -233,8 +277,8 @@ bool EvalIsValidName(const char* name, size_t length) {
   return true;
 }
 
-ErrorCode EvalExpression(const char* text, size_t length, const std::vector<EvalVariable>& variables,
-                         double* result) {
+ErrorCode EvalExpression(const char* text, size_t length,
+                         const std::vector<EvalVariable>& variables, double* result) {
   Lexer lx{text, text + length, &variables, TK_END, 0, 0};
   try {
     next(&lx);

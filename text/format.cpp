@@ -156,17 +156,25 @@ ErrorCode FormatPadNum(double value, double length, std::string* out) {
 
 std::string FormatHexStr(double value) {
   char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "$%X", static_cast<unsigned>(static_cast<uint32_t>(VmNumberToInteger(value))));
+  std::snprintf(buffer, sizeof buffer, "$%X",
+                static_cast<unsigned>(static_cast<uint32_t>(VmNumberToInteger(value))));
   return buffer;
 }
 
 std::string FormatBinStr(double value, int32_t type) {
   int bits;
   switch (type) {
-    case 1: bits = 32; break;
-    case 6: bits = 16; break;
-    case 7: bits = 8; break;
-    default: return std::string();
+    case 1:
+      bits = 32;
+      break;
+    case 6:
+      bits = 16;
+      break;
+    case 7:
+      bits = 8;
+      break;
+    default:
+      return std::string();
   }
   uint32_t v = static_cast<uint32_t>(VmNumberToInteger(value));
   std::string text;

@@ -47,18 +47,41 @@ bool classMember(const MatchState* ms, uint32_t c, uint32_t cl) {
   bool res;
   bool u = ms->utf8;
   switch (asciiLower(cl)) {
-    case 'a': res = u ? UnicodeIsAlpha(c) : CharIsAlpha(c); break;
-    case 'c': res = u ? UnicodeIsCntrl(c) : CharIsCntrl(c); break;
-    case 'd': res = u ? UnicodeIsDigit(c) : CharIsDigit(c); break;
-    case 'g': res = u ? UnicodeIsGraph(c) : CharIsGraph(c); break;
-    case 'l': res = u ? UnicodeIsLower(c) : CharIsLower(c); break;
-    case 'p': res = u ? UnicodeIsPunct(c) : CharIsPunct(c); break;
-    case 's': res = u ? UnicodeIsSpace(c) : CharIsSpace(c); break;
-    case 'u': res = u ? UnicodeIsUpper(c) : CharIsUpper(c); break;
-    case 'w': res = u ? UnicodeIsAlnum(c) : CharIsAlnum(c); break;
-    case 'x': res = u ? UnicodeIsXDigit(c) : CharIsXDigit(c); break;
-    case 'z': res = c == 0; break;
-    default: return cl == c;
+    case 'a':
+      res = u ? UnicodeIsAlpha(c) : CharIsAlpha(c);
+      break;
+    case 'c':
+      res = u ? UnicodeIsCntrl(c) : CharIsCntrl(c);
+      break;
+    case 'd':
+      res = u ? UnicodeIsDigit(c) : CharIsDigit(c);
+      break;
+    case 'g':
+      res = u ? UnicodeIsGraph(c) : CharIsGraph(c);
+      break;
+    case 'l':
+      res = u ? UnicodeIsLower(c) : CharIsLower(c);
+      break;
+    case 'p':
+      res = u ? UnicodeIsPunct(c) : CharIsPunct(c);
+      break;
+    case 's':
+      res = u ? UnicodeIsSpace(c) : CharIsSpace(c);
+      break;
+    case 'u':
+      res = u ? UnicodeIsUpper(c) : CharIsUpper(c);
+      break;
+    case 'w':
+      res = u ? UnicodeIsAlnum(c) : CharIsAlnum(c);
+      break;
+    case 'x':
+      res = u ? UnicodeIsXDigit(c) : CharIsXDigit(c);
+      break;
+    case 'z':
+      res = c == 0;
+      break;
+    default:
+      return cl == c;
   }
   if (cl >= 'A' && cl <= 'Z') res = !res;
   return res;
@@ -122,10 +145,14 @@ bool matchSet(const MatchState* ms, uint32_t c, const char* p, const char* ec) {
 bool singleMatch(const MatchState* ms, uint32_t c, const char* p, const char* ep) {
   Chr pc = charAt(ms, p, ep);
   switch (pc.code) {
-    case '.': return true;
-    case ESC: return classMember(ms, c, charAt(ms, p + 1, ep).code);
-    case '[': return matchSet(ms, c, p, ep - 1);
-    default: return pc.code == c;
+    case '.':
+      return true;
+    case ESC:
+      return classMember(ms, c, charAt(ms, p + 1, ep).code);
+    case '[':
+      return matchSet(ms, c, p, ep - 1);
+    default:
+      return pc.code == c;
   }
 }
 
@@ -235,7 +262,8 @@ const char* matchCapture(MatchState* ms, const char* s, int digit) {
   int l = digit - 1;
   if (l < 0 || l >= ms->level || ms->capture[l].len < 0) fail(ERR_INVCAPIDX);
   size_t len = static_cast<size_t>(ms->capture[l].len);
-  if (static_cast<size_t>(ms->srcEnd - s) >= len && std::memcmp(ms->capture[l].init, s, len) == 0) return s + len;
+  if (static_cast<size_t>(ms->srcEnd - s) >= len && std::memcmp(ms->capture[l].init, s, len) == 0)
+    return s + len;
   return nullptr;
 }
 
@@ -387,7 +415,8 @@ size_t PatternCharIndex(const MatchState* ms, const char* p) {
   return ms->utf8 ? Utf8CharCount(ms->srcInit, p) : bytes;
 }
 
-ErrorCode PatternGetValue(const MatchState* ms, int i, const char* s, const char* e, PatternValue* out) {
+ErrorCode PatternGetValue(const MatchState* ms, int i, const char* s, const char* e,
+                          PatternValue* out) {
   out->isPosition = false;
   out->position = 0;
   if (i >= ms->level) {

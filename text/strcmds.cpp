@@ -68,8 +68,8 @@ int pushChars(VmState* L, const char* s, size_t len, size_t start, size_t count,
 int pushString(VmState* L, const std::string& s) { return pushBytes(L, s.data(), s.size()); }
 
 // Pushes the bytes of a, b and c (c may be left out) joined in that order.
-int pushJoined(VmState* L, const char* a, size_t la, const char* b, size_t lb, const char* c = nullptr,
-               size_t lc = 0) {
+int pushJoined(VmState* L, const char* a, size_t la, const char* b, size_t lb,
+               const char* c = nullptr, size_t lc = 0) {
   std::string out(a, la);
   out.append(b, lb);
   if (c) out.append(c, lc);
@@ -103,8 +103,8 @@ void appendChar(std::string* out, uint32_t code) {
 
 // Compares the subject at p with the whole of f (folded through the case
 // tables when case-less); the subject bytes matched go to *matched.
-bool matchesAt(const char* p, const char* end, const char* f, size_t flen, bool caseSensitive, bool utf8,
-               size_t* matched) {
+bool matchesAt(const char* p, const char* end, const char* f, size_t flen, bool caseSensitive,
+               bool utf8, size_t* matched) {
   if (caseSensitive) {
     if (static_cast<size_t>(end - p) < flen || std::memcmp(p, f, flen) != 0) return false;
     *matched = flen;
@@ -125,8 +125,8 @@ bool matchesAt(const char* p, const char* end, const char* f, size_t flen, bool 
 }
 
 // Byte position of the first occurrence at or after byte from, or npos.
-size_t findSubstring(const char* s, size_t len, const char* f, size_t flen, size_t from, bool caseSensitive,
-                     bool utf8, size_t* matched) {
+size_t findSubstring(const char* s, size_t len, const char* f, size_t flen, size_t from,
+                     bool caseSensitive, bool utf8, size_t* matched) {
   const char* end = s + len;
   for (const char* p = s + from; p < end; p += decodeAt(p, end, utf8).len)
     if (matchesAt(p, end, f, flen, caseSensitive, utf8, matched)) return static_cast<size_t>(p - s);
@@ -218,7 +218,8 @@ int cmdMidStr(VmState* L) {
   int32_t n = VmOptInteger(L, 3, -1);
   bool utf8 = EncodingArg(L, 4);
   size_t count = charCount(s, len, utf8);
-  if (pos < 0 || static_cast<size_t>(pos) >= count || (n < 1 && n != -1)) return pushString(L, std::string());
+  if (pos < 0 || static_cast<size_t>(pos) >= count || (n < 1 && n != -1))
+    return pushString(L, std::string());
   size_t take = n == -1 ? count : static_cast<size_t>(n);
   return pushChars(L, s, len, static_cast<size_t>(pos), take, utf8);
 }
@@ -288,7 +289,8 @@ int cmdChr(VmState* L) {
 
 // The character at character position pos (argument index posIndex,
 // default 0); false when the position lies outside the string.
-bool charArg(VmState* L, const char* s, size_t len, int posIndex, bool utf8, CharAt* out, size_t* at) {
+bool charArg(VmState* L, const char* s, size_t len, int posIndex, bool utf8, CharAt* out,
+             size_t* at) {
   int32_t pos = VmOptInteger(L, posIndex, 0);
   if (pos < 0) return false;
   size_t off = byteOffset(s, len, static_cast<size_t>(pos), utf8);
@@ -387,7 +389,8 @@ int cmdByteStrStr(VmState* L) {
   if (t.width == 0) return ERR_WRONGUSAGE;
   char buffer[8];
   ErrorCode err = PokeTypedValue(buffer, static_cast<size_t>(t.width), t.type, 0,
-                                 static_cast<uint32_t>(VmNumberToInteger(value)), value, value, t.native, t.little);
+                                 static_cast<uint32_t>(VmNumberToInteger(value)), value, value,
+                                 t.native, t.little);
   if (err != ERR_NONE) return err;
   return pushBytes(L, buffer, static_cast<size_t>(t.width));
 }
@@ -472,8 +475,7 @@ int affixCommand(VmState* L, bool atEnd) {
     a = foldCase(s, len, utf8);
     b = foldCase(part, plen, utf8);
   }
-  bool hit = b.size() <= a.size() &&
-             a.compare(atEnd ? a.size() - b.size() : 0, b.size(), b) == 0;
+  bool hit = b.size() <= a.size() && a.compare(atEnd ? a.size() - b.size() : 0, b.size(), b) == 0;
   return pushNumber(L, hit ? 1 : 0);
 }
 
@@ -609,7 +611,8 @@ int cmdCountStr(VmState* L) {
   double count = 0;
   size_t matched;
   for (size_t at, from = q.from;
-       (at = findSubstring(q.s, q.len, q.f, q.flen, from, q.a.caseSensitive, q.a.utf8, &matched)) != std::string::npos;) {
+       (at = findSubstring(q.s, q.len, q.f, q.flen, from, q.a.caseSensitive, q.a.utf8, &matched)) !=
+       std::string::npos;) {
     count++;
     from = at + matched;
   }
@@ -631,7 +634,8 @@ int cmdReplaceStr(VmState* L) {
   size_t from = byteOffset(s, len, static_cast<size_t>(a.start), a.utf8);
   std::string out(s, from);
   size_t matched;
-  for (size_t at; (at = findSubstring(s, len, f, flen, from, a.caseSensitive, a.utf8, &matched)) != std::string::npos;) {
+  for (size_t at; (at = findSubstring(s, len, f, flen, from, a.caseSensitive, a.utf8, &matched)) !=
+                  std::string::npos;) {
     out.append(s + from, at - from);
     out.append(r, rlen);
     from = at + matched;
@@ -847,7 +851,8 @@ bool EncodingArg(VmState* L, int index) {
   return VmCheckInteger(L, index) == ENCODING_UTF8;
 }
 
-#define STRING_COMMAND(name, fn) {name, GuardMemory<fn>}
+#define STRING_COMMAND(name, fn) \
+  { name, GuardMemory<fn> }
 
 extern const CommandTableEntry stringTextCommands[] = {
     STRING_COMMAND("LowerStr", cmdLowerStr),

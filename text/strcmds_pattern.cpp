@@ -22,8 +22,8 @@ struct PatternArgs {
 
 // Pushes the values of a match (captures, or the whole match); the number
 // pushed, or an error before anything is pushed.
-ErrorCode pushValues(VmState* L, const MatchState* ms, const char* s, const char* e, bool wholeWhenNone,
-                     int* pushed) {
+ErrorCode pushValues(VmState* L, const MatchState* ms, const char* s, const char* e,
+                     bool wholeWhenNone, int* pushed) {
   int n = wholeWhenNone ? PatternValueCount(ms) : ms->level;
   PatternValue values[PATTERN_MAX_CAPTURES];
   for (int i = 0; i < n; i++) {
@@ -127,7 +127,8 @@ int iterateMatches(VmState* L) {
     return 0;
   }
   size_t next = static_cast<size_t>(me - s);
-  if (me == ms0) next += me < s + len ? (utf8 ? static_cast<size_t>(Utf8NextChar(me, s + len) - me) : 1) : 1;
+  if (me == ms0)
+    next += me < s + len ? (utf8 ? static_cast<size_t>(Utf8NextChar(me, s + len) - me) : 1) : 1;
   int n;
   err = pushValues(L, &ms, ms0, me, true, &n);
   if (err != ERR_NONE) return err;
@@ -150,8 +151,8 @@ int cmdPatternFindStr(VmState* L) {
 
 // Appends the replacement text of one match: "%0" the match, "%1" to
 // "%9" its captures, "%%" a percent sign.
-ErrorCode appendTemplate(VmState* L, const MatchState* ms, const char* r, size_t rlen, const char* s,
-                         const char* e, std::string* out) {
+ErrorCode appendTemplate(VmState* L, const MatchState* ms, const char* r, size_t rlen,
+                         const char* s, const char* e, std::string* out) {
   for (size_t i = 0; i < rlen; i++) {
     if (r[i] != '%') {
       out->push_back(r[i]);
@@ -190,7 +191,8 @@ int cmdPatternReplaceStr(VmState* L) {
   const char* s = VmCheckString(L, 1, &len);
   const char* p = VmCheckString(L, 2, &plen);
   int rtype = VmType(L, 3);
-  if (rtype != VM_TYPE_STRING && rtype != VM_TYPE_NUMBER && rtype != VM_TYPE_FUNCTION) return ERR_WRONGUSAGE;
+  if (rtype != VM_TYPE_STRING && rtype != VM_TYPE_NUMBER && rtype != VM_TYPE_FUNCTION)
+    return ERR_WRONGUSAGE;
   double maxDefault = static_cast<double>(len) + 1;
   double maxCount = VmType(L, 4) == VM_TYPE_NONE ? maxDefault : VmCheckInteger(L, 4);
   bool utf8 = EncodingArg(L, 5);
@@ -262,7 +264,8 @@ int cmdPatternReplaceStr(VmState* L) {
 
 }  // namespace
 
-#define STRING_COMMAND(name, fn) {name, GuardMemory<fn>}
+#define STRING_COMMAND(name, fn) \
+  { name, GuardMemory<fn> }
 
 extern const CommandTableEntry stringPatternCommands[] = {
     STRING_COMMAND("PatternFindStr", cmdPatternFindStr),

@@ -55,7 +55,7 @@ struct MatchState {
   const char* patEnd;
   int budget;
   uint64_t steps;  // matcher entries left for the current search
-  int level;  // captures opened so far (open or closed)
+  int level;       // captures opened so far (open or closed)
   PatternCapture capture[PATTERN_MAX_CAPTURES];
   bool utf8;
 };
@@ -82,7 +82,8 @@ struct PatternValue {
   const char* text;
   size_t length;
 };
-ErrorCode PatternGetValue(const MatchState* ms, int i, const char* s, const char* e, PatternValue* out);
+ErrorCode PatternGetValue(const MatchState* ms, int i, const char* s, const char* e,
+                          PatternValue* out);
 // Number of values a match yields: its captures, or 1 for the whole match.
 inline int PatternValueCount(const MatchState* ms) { return ms->level == 0 ? 1 : ms->level; }
 // Character index of byte position p (bytes in byte mode).
@@ -96,8 +97,8 @@ struct EvalVariable {
 };
 // Evaluates the whole text (a zero byte inside it is a character the
 // expression cannot hold); names compare without regard to ASCII case.
-ErrorCode EvalExpression(const char* text, size_t length, const std::vector<EvalVariable>& variables,
-                         double* result);
+ErrorCode EvalExpression(const char* text, size_t length,
+                         const std::vector<EvalVariable>& variables, double* result);
 // Whether a variable name is acceptable: 1 to 64 characters, a letter or "_"
 // first, then letters, digits, "_", "$" or "!".
 bool EvalIsValidName(const char* name, size_t length);

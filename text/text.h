@@ -9,4 +9,4 @@ struct VmState;
 
 // Registers the "string" library and its commands into the table at the top
 // of the stack (normally the globals).
-ErrorCode OpenStringLibrary(VmState *L);
+ErrorCode OpenStringLibrary(VmState* L);

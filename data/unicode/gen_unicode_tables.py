@@ -238,6 +238,7 @@ def write_tables(data, fold):
     out.append("// (Debian's unicode-data) and the root collation of ICU %s. Do not edit:" % icu.ICU_VERSION)
     out.append("// run the generator again. Range rows are sorted with disjoint")
     out.append("// [first, last] intervals, so one binary search finds the only candidate.")
+    out.append("// clang-format off")
     out.append("#include \"runtime/unicode_tables.h\"")
     out.append("")
     for name, pts in classes:

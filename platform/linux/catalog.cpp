@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr size_t IFF_MIN_SIZE = 101;    // shorter files are text catalogs
-constexpr size_t CATALOG_SPARE = 8;     // room for the terminator word
+constexpr size_t IFF_MIN_SIZE = 101;  // shorter files are text catalogs
+constexpr size_t CATALOG_SPARE = 8;   // room for the terminator word
 constexpr size_t STRS_SEARCH_START = 16;
 constexpr uint32_t STRS_END_WORD = 0xFFFFFFFFu;
 constexpr size_t CATALOG_PATH_SIZE = LOCK_PATH_SIZE;
@@ -37,7 +37,7 @@ struct Catalog {
   size_t size;             // bytes of file data
   const uint8_t* entries;  // IFF: first "STRS" entry; null for text
   const uint8_t* entriesEnd;
-  char* textBuffer;        // text: the parsed strings, one after the other
+  char* textBuffer;  // text: the parsed strings, one after the other
   char** strings;
   size_t count;
   CacheNode* cacheHead;
@@ -143,10 +143,24 @@ size_t parseTextCatalog(const char* in, size_t size, char* out, char** strings) 
         lineBytes = false;
         i = j + 1;
         break;
-      case 'n': put('\n'); i = j + 1; break;
-      case 'r': put('\r'); i = j + 1; break;
-      case 't': put('\t'); i = j + 1; break;
-      case '"': case '\'': case ';': put(in[j]); i = j + 1; break;
+      case 'n':
+        put('\n');
+        i = j + 1;
+        break;
+      case 'r':
+        put('\r');
+        i = j + 1;
+        break;
+      case 't':
+        put('\t');
+        i = j + 1;
+        break;
+      case '"':
+      case '\'':
+      case ';':
+        put(in[j]);
+        i = j + 1;
+        break;
       default:  // a backslash alone; the next character is read as usual
         put('\\');
         i = j;
@@ -338,9 +352,11 @@ StreamHandle* BuildCatalogPath(const char* base, const char* directory, const ch
 
 Catalog* LoadCatalogFile(const char* name) {
   int32_t language = GetSystemLanguageId();
-  if (language == LANGUAGE_ENGLISH || language == LANGUAGE_UNKNOWN || name == nullptr) return nullptr;
+  if (language == LANGUAGE_ENGLISH || language == LANGUAGE_UNKNOWN || name == nullptr)
+    return nullptr;
   char programDirectory[CATALOG_PATH_SIZE];
-  bool haveProgramDirectory = GetProgramDirectory(programDirectory, sizeof programDirectory, 0) != 0;
+  bool haveProgramDirectory =
+      GetProgramDirectory(programDirectory, sizeof programDirectory, 0) != 0;
   // The English name before the native one, "Catalogs" before "catalogs",
   // the current directory before the program's.
   StreamHandle* stream = nullptr;
@@ -348,7 +364,8 @@ Catalog* LoadCatalogFile(const char* name) {
     if (where == 1 && !haveProgramDirectory) break;
     const char* base = where == 0 ? nullptr : programDirectory;
     for (int attempt = 0; attempt < 4 && stream == nullptr; attempt++)
-      stream = BuildCatalogPath(base, attempt < 2 ? "Catalogs" : "catalogs", name, language, attempt % 2);
+      stream = BuildCatalogPath(base, attempt < 2 ? "Catalogs" : "catalogs", name, language,
+                                attempt % 2);
   }
   if (stream == nullptr) return nullptr;
   uint8_t* data = nullptr;
@@ -370,7 +387,8 @@ const char* LookUpCatalogString(Catalog* catalog, int32_t number, const char* de
     if (number < 0 || static_cast<size_t>(number) >= catalog->count) return def;
     const char* stored = catalog->strings[number];
     if (unicodeUtf8Mode) return stored;
-    const char* converted = addCached(catalog, number, stored, std::strlen(stored), Conversion::Utf8ToLatin1);
+    const char* converted =
+        addCached(catalog, number, stored, std::strlen(stored), Conversion::Utf8ToLatin1);
     return converted != nullptr ? converted : stored;
   }
   const uint8_t* bytes;
@@ -380,7 +398,8 @@ const char* LookUpCatalogString(Catalog* catalog, int32_t number, const char* de
   // The string ends at its zero byte; without one inside its padding it
   // ends with its length.
   const void* zero = std::memchr(text, 0, room);
-  size_t textLength = zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - text) : length;
+  size_t textLength =
+      zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - text) : length;
   if (!unicodeUtf8Mode) {
     if (zero != nullptr) return text;
     const char* copy = addCached(catalog, number, text, textLength, Conversion::Copy);

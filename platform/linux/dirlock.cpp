@@ -26,10 +26,10 @@ constexpr size_t ENTRY_NAME_MAX = 255;  // NAME_MAX of Linux file systems
 }  // namespace
 
 struct NativeLock {
-  char* path;     // text mode
-  DIR* dir;       // a directory lock
-  int fd;         // a file lock, else -1
-  char* native;   // UTF-8 path, room for "/" + entry name + terminator
+  char* path;    // text mode
+  DIR* dir;      // a directory lock
+  int fd;        // a file lock, else -1
+  char* native;  // UTF-8 path, room for "/" + entry name + terminator
   size_t nativeLength;
   char name[ENTRY_NAME_MAX + 1];  // the current entry's name in text mode
 };
@@ -41,7 +41,8 @@ NativeLock* LockPathNative(const char* name, int mode) {
   }
   if (!name) return nullptr;
   char plain[NATIVE_PATH_MAX], resolved[NATIVE_PATH_MAX];
-  if (!GetNativePath(name, plain, sizeof plain, 0) || !ResolveNativePath(0, resolved, plain)) return nullptr;
+  if (!GetNativePath(name, plain, sizeof plain, 0) || !ResolveNativePath(0, resolved, plain))
+    return nullptr;
 
   auto* lock = static_cast<NativeLock*>(AllocMemory(sizeof(NativeLock), 1));
   if (!lock) return nullptr;
@@ -80,7 +81,8 @@ NativeLock* LockPathNative(const char* name, int mode) {
   return lock;
 }
 
-int NextDirEntryNative(NativeLock* lock, int32_t, const char** name, int32_t* isDirectory, FileInfo* info) {
+int NextDirEntryNative(NativeLock* lock, int32_t, const char** name, int32_t* isDirectory,
+                       FileInfo* info) {
   if (!lock || !lock->dir) return 0;
   for (;;) {
     errno = 0;
@@ -149,7 +151,8 @@ int CopyLockPath(NativeLock* lock, char* buffer, size_t size) {
 
 int IsVolumeRoot(const char* path) {
   char native[NATIVE_PATH_MAX], resolved[NATIVE_PATH_MAX];
-  if (!path || !GetNativePath(path, native, sizeof native, 1) || !realpath(native, resolved)) return 1;
+  if (!path || !GetNativePath(path, native, sizeof native, 1) || !realpath(native, resolved))
+    return 1;
   if (std::strcmp(resolved, "/") == 0) return 1;
   char parent[NATIVE_PATH_MAX];
   StrCopyBounded(parent, sizeof parent, resolved);

@@ -39,28 +39,43 @@ ErrorCode RunPlatformMainLoop(VmState* L) {
 
 void SetPlatformOption(void*, int32_t id, int32_t value) {
   switch (id) {
-    case PLATFORM_QUIT_CTRLC: quitOnCtrlC = value; break;
-    case PLATFORM_QUIT_LMB: quitOnLeftMouse = value; break;
-    case PLATFORM_QUIT_ESCAPE: quitOnEscape = value; break;
-    default: break;
+    case PLATFORM_QUIT_CTRLC:
+      quitOnCtrlC = value;
+      break;
+    case PLATFORM_QUIT_LMB:
+      quitOnLeftMouse = value;
+      break;
+    case PLATFORM_QUIT_ESCAPE:
+      quitOnEscape = value;
+      break;
+    default:
+      break;
   }
 }
 
 intptr_t GetX11MousePos(const void* displayOrBitmap, int32_t code) {
   switch (code) {
-    case 5: return 32;
+    case 5:
+      return 32;
     case 6:
     case 7:
       // Waiting for the display library: no display window to ask yet.
       return 0;
-    case PLATFORM_QUIT_CTRLC: return quitOnCtrlC;
-    case PLATFORM_QUIT_LMB: return quitOnLeftMouse;
-    case PLATFORM_QUIT_ESCAPE: return quitOnEscape;
+    case PLATFORM_QUIT_CTRLC:
+      return quitOnCtrlC;
+    case PLATFORM_QUIT_LMB:
+      return quitOnLeftMouse;
+    case PLATFORM_QUIT_ESCAPE:
+      return quitOnEscape;
     case 11:
-    case 12: return 16;
-    case 16: return 1;
-    case 17: return 0;
-    default: break;
+    case 12:
+      return 16;
+    case 16:
+      return 1;
+    case 17:
+      return 0;
+    default:
+      break;
   }
   if (!displayOrBitmap) return 0;
   return GetSoftBitmapAttr(static_cast<const BitmapHandle*>(displayOrBitmap), code);

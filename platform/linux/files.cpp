@@ -19,13 +19,13 @@
 
 struct NativeFileHandle {
   FILE* stream;
-  int32_t linked;      // a range of another file
-  uint64_t start;      // where the data begins in the underlying file
+  int32_t linked;  // a range of another file
+  uint64_t start;  // where the data begins in the underlying file
   uint64_t length;
-  uint64_t position;   // relative to start
-  int32_t lastWrite;   // the last operation was a write
-  int32_t lastRead;    // the last operation was a read
-  int32_t unsized;     // a pipe or device: no length, no seeks
+  uint64_t position;  // relative to start
+  int32_t lastWrite;  // the last operation was a write
+  int32_t lastRead;   // the last operation was a read
+  int32_t unsized;    // a pipe or device: no length, no seeks
   uint32_t flags;
   char path[NATIVE_PATH_MAX];
 };
@@ -57,7 +57,8 @@ NativeFileHandle* openRange(NativeFileHandle* handle, const char* name, const ch
   uint64_t offset = 0, size = 0;
   char holder[OPEN_NAME_MAX];
   StrCopyBounded(handle->path, sizeof handle->path, name);
-  if (!ParseChunkName(name, &offset, &size, nullptr, 0, holder, sizeof holder, nullptr, 0, nullptr)) {
+  if (!ParseChunkName(name, &offset, &size, nullptr, 0, holder, sizeof holder, nullptr, 0,
+                      nullptr)) {
     FreeMemory(handle);
     return nullptr;
   }
@@ -90,7 +91,8 @@ NativeFileHandle* openRange(NativeFileHandle* handle, const char* name, const ch
   // clipped to what the holding file really has.
   struct stat st;
   uint64_t fileSize = 0;
-  if (fstat(fileno(handle->stream), &st) == 0 && st.st_size > 0) fileSize = static_cast<uint64_t>(st.st_size);
+  if (fstat(fileno(handle->stream), &st) == 0 && st.st_size > 0)
+    fileSize = static_cast<uint64_t>(st.st_size);
   if (offset > fileSize) offset = fileSize;
   handle->start = offset;
   if (handle->length > fileSize - offset) handle->length = fileSize - offset;
@@ -183,7 +185,9 @@ int GetProgramDirectory(char* buffer, size_t size, int native) {
 
 NativeFileHandle* OpenProgdirFile(const char* name, uint32_t flags) {
   if (!name) return nullptr;
-  const char* mode = (flags & NATIVE_OPEN_WRITE) ? "wb" : (flags & NATIVE_OPEN_UPDATE) ? "r+b" : "rb";
+  const char* mode = (flags & NATIVE_OPEN_WRITE)    ? "wb"
+                     : (flags & NATIVE_OPEN_UPDATE) ? "r+b"
+                                                    : "rb";
   const int native = (flags & NATIVE_OPEN_NATIVE) ? 1 : 0;
   auto* handle = static_cast<NativeFileHandle*>(AllocMemory(sizeof(NativeFileHandle), 1));
   if (!handle) return nullptr;
@@ -215,14 +219,18 @@ NativeFileHandle* OpenProgdirFile(const char* name, uint32_t flags) {
   }
   // realpath fails for a file that does not exist yet; the plain path
   // then names it.
-  if (!ResolveNativePath(native, handle->path, path)) StrCopyBounded(handle->path, sizeof handle->path, path);
+  if (!ResolveNativePath(native, handle->path, path))
+    StrCopyBounded(handle->path, sizeof handle->path, path);
   handle->stream = FOpenNative(handle->path, mode, native);
-  if (!handle->stream && (flags & NATIVE_OPEN_UPDATE) && !(flags & NATIVE_OPEN_WRITE) && errno == ENOENT) {
+  if (!handle->stream && (flags & NATIVE_OPEN_UPDATE) && !(flags & NATIVE_OPEN_WRITE) &&
+      errno == ENOENT) {
     // Created without truncation: a file that appeared in the meantime
     // keeps its data.
     int failed = 0;
     char* converted = ConvertNativeFileName(handle->path, native, &failed);
-    int fd = failed ? -1 : open(converted ? converted : handle->path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    int fd = failed
+                 ? -1
+                 : open(converted ? converted : handle->path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     FreeMemory(converted);
     if (fd >= 0) {
       close(fd);
@@ -251,7 +259,8 @@ size_t StdioRead(NativeFileHandle* handle, void* buffer, size_t length) {
   if (handle->lastWrite) reposition(handle);
   if (handle->linked) {
     if (handle->position >= handle->length) return 0;
-    if (length > handle->length - handle->position) length = static_cast<size_t>(handle->length - handle->position);
+    if (length > handle->length - handle->position)
+      length = static_cast<size_t>(handle->length - handle->position);
   }
   if (length == 0) return 0;
   size_t n = 0;
@@ -296,10 +305,18 @@ int64_t StdioSeek(NativeFileHandle* handle, int64_t offset, int mode) {
   const int64_t start = static_cast<int64_t>(handle->start);
   int64_t base;
   switch (mode) {
-    case 0: base = start + static_cast<int64_t>(handle->position); break;
-    case 1: base = start; break;
-    case 2: base = start + static_cast<int64_t>(handle->length); break;
-    default: base = 0; break;
+    case 0:
+      base = start + static_cast<int64_t>(handle->position);
+      break;
+    case 1:
+      base = start;
+      break;
+    case 2:
+      base = start + static_cast<int64_t>(handle->length);
+      break;
+    default:
+      base = 0;
+      break;
   }
   int64_t target;
   if (__builtin_add_overflow(base, offset, &target)) return -1;
@@ -518,7 +535,9 @@ ErrorCode SetEnvNative(const char* name, const char* value) {
   return name && value && setenv(name, value, 1) == 0 ? 0 : ERR_SETENV;
 }
 
-ErrorCode UnsetEnvNative(const char* name) { return name && unsetenv(name) == 0 ? 0 : ERR_UNSETENV; }
+ErrorCode UnsetEnvNative(const char* name) {
+  return name && unsetenv(name) == 0 ? 0 : ERR_UNSETENV;
+}
 
 int ReadRandomBytes(void* buffer, size_t count) {
   int fd;

@@ -16,9 +16,9 @@
 
 namespace {
 
-constexpr size_t EVENT_SIZE = 8;     // time (4), value (2), type (1), number (1)
-constexpr size_t READ_CHUNK = 256;   // bytes per read
-constexpr int32_t DEAD_ZONE = 16000; // axis values within +-16000 are centred
+constexpr size_t EVENT_SIZE = 8;      // time (4), value (2), type (1), number (1)
+constexpr size_t READ_CHUNK = 256;    // bytes per read
+constexpr int32_t DEAD_ZONE = 16000;  // axis values within +-16000 are centred
 constexpr uint8_t EVENT_BUTTON = 0x01;
 constexpr uint8_t EVENT_AXIS = 0x02;
 

@@ -49,8 +49,8 @@ struct DateFields {
 
 void GetSysTime(TimeValue* out);
 double GetTimeSeconds();
-void SubTime(TimeValue* a, const TimeValue* b);  // a -= b, borrowing a second
-void AddTime(TimeValue* a, const TimeValue* b);  // a += b, carrying a second
+void SubTime(TimeValue* a, const TimeValue* b);       // a -= b, borrowing a second
+void AddTime(TimeValue* a, const TimeValue* b);       // a += b, carrying a second
 int CmpTime(const TimeValue* a, const TimeValue* b);  // -1, 0 or 1
 // Sleeps the given milliseconds (nothing for 0 or less), resuming after
 // signals until the whole time has passed.
@@ -77,10 +77,10 @@ void FormatDateTime(int kind, char* text, size_t size, char* text2, size_t size2
 struct PlatformMutex {
   pthread_mutex_t mutex;
 };
-PlatformMutex* AllocMutex();  // null when memory is exhausted
+PlatformMutex* AllocMutex();                     // null when memory is exhausted
 int InitRecursiveMutex(PlatformMutex* storage);  // 0 or the POSIX error
-void DestroyMutex(PlatformMutex* mutex);          // for in-place mutexes
-void FreeMutex(PlatformMutex* mutex);             // null is ignored
+void DestroyMutex(PlatformMutex* mutex);         // for in-place mutexes
+void FreeMutex(PlatformMutex* mutex);            // null is ignored
 int LockMutex(PlatformMutex* mutex);
 int UnlockMutex(PlatformMutex* mutex);
 int TryLockMutex(PlatformMutex* mutex);  // 1 when taken without waiting
@@ -88,7 +88,7 @@ int TryLockMutex(PlatformMutex* mutex);  // 1 when taken without waiting
 // Condition with a latched flag: a signal before the wait is not lost, and
 // one signal releases one wait. Used with a mutex that the caller holds.
 struct ConditionObject;
-ConditionObject* AllocCondition();  // null when memory is exhausted
+ConditionObject* AllocCondition();                               // null when memory is exhausted
 int WaitCondition(ConditionObject* cond, PlatformMutex* mutex);  // 0, or -1
 void SignalCondition(ConditionObject* cond);
 void FreeCondition(ConditionObject* cond);  // null is ignored
@@ -292,22 +292,22 @@ int32_t NativeAnimFrameDelayStub(void* anim, int32_t frame);         // 0
 void NativeAnimCloseStub(void* anim);
 
 // Sound-file reader entry points of an OS decoder: recognise nothing.
-void* NativeSoundReaderOpenStub(const char* name);                          // null
-int NativeSoundReaderQueryStub(void* reader, int32_t what, void* out);      // 0
-int32_t NativeSoundReaderReadStub(void* reader, void* buffer, int32_t n);   // 0
-int NativeSoundReaderSeekStub(void* reader, int64_t frame);                 // 0
+void* NativeSoundReaderOpenStub(const char* name);                         // null
+int NativeSoundReaderQueryStub(void* reader, int32_t what, void* out);     // 0
+int32_t NativeSoundReaderReadStub(void* reader, void* buffer, int32_t n);  // 0
+int NativeSoundReaderSeekStub(void* reader, int64_t frame);                // 0
 void NativeSoundReaderCloseStub(void* reader);
 
 // OS video decoder: opening sets the file name as the error argument and
 // fails with ERR_LOADVIDEO; nothing is ever open, so the rest answer 0.
 ErrorCode NativeOpenVideoStub(const char* name, void** outVideo);
 void NativeVideoCloseStub(void* video);
-int64_t NativeVideoPositionStub(void* video);                                  // 0
-int NativeVideoFormatStub(void* video, void* outFormat);                       // 0
-int32_t NativeVideoFrameCountStub(void* video);                                // 0
-int NativeVideoFetchFrameStub(void* video, int32_t frame);                     // 0
-int NativeVideoCopyFrameStub(void* video, void* pixels, int32_t rowBytes);     // 0
-int NativeVideoSeekStub(void* video, int64_t position);                        // 0
+int64_t NativeVideoPositionStub(void* video);                               // 0
+int NativeVideoFormatStub(void* video, void* outFormat);                    // 0
+int32_t NativeVideoFrameCountStub(void* video);                             // 0
+int NativeVideoFetchFrameStub(void* video, int32_t frame);                  // 0
+int NativeVideoCopyFrameStub(void* video, void* pixels, int32_t rowBytes);  // 0
+int NativeVideoSeekStub(void* video, int64_t position);                     // 0
 void NativeVideoSuspendStub(void* video);
 void NativeVideoResumeStub(void* video);
 void NativeVideoThreadHook(void* video);
@@ -377,13 +377,15 @@ int32_t AcceptSocket(int32_t handle, int32_t* newHandle, struct sockaddr* addres
 int32_t SendSocket(int32_t handle, const void* data, size_t length, size_t* count,
                    const SocketTimeout* timeout);
 int32_t SendToSocket(int32_t handle, const void* data, size_t length, size_t* count,
-                     const struct sockaddr* address, uint32_t addressLength, const SocketTimeout* timeout);
+                     const struct sockaddr* address, uint32_t addressLength,
+                     const SocketTimeout* timeout);
 // A stream that delivers 0 bytes has been closed by its peer; a datagram of
 // 0 bytes is just that. Asking for 0 bytes returns at once.
 int32_t ReceiveSocket(int32_t handle, void* buffer, size_t length, size_t* count,
                       const SocketTimeout* timeout);
 int32_t ReceiveFromSocket(int32_t handle, void* buffer, size_t length, size_t* count,
-                          struct sockaddr* address, uint32_t* addressLength, const SocketTimeout* timeout);
+                          struct sockaddr* address, uint32_t* addressLength,
+                          const SocketTimeout* timeout);
 // 0 when a byte (or a datagram) is waiting, without taking it.
 int32_t PeekSocketByte(int32_t handle, const SocketTimeout* timeout, bool datagram);
 
@@ -490,27 +492,27 @@ NativeLock* LockPathNative(const char* name, int mode);  // mode 1 only
 // name stays valid until the next call. info may be null.
 int NextDirEntryNative(NativeLock* lock, int32_t ignored, const char** name, int32_t* isDirectory,
                        FileInfo* info);
-int RewindDirNative(NativeLock* lock);  // 1
-void CloseDirNative(NativeLock* lock);  // null is ignored
+int RewindDirNative(NativeLock* lock);                    // 1
+void CloseDirNative(NativeLock* lock);                    // null is ignored
 int ExamineLockNative(NativeLock* lock, FileInfo* info);  // 0, or -1 when stat fails
 // ERR_NOTADIR (path as error argument) for a file lock; else *cont = 1, 0.
 ErrorCode ExamineLockCheck(NativeLock* lock, int32_t* cont);
 int CopyLockPath(NativeLock* lock, char* buffer, size_t size);  // 1; 0 when cut
 int IsVolumeRoot(const char* path);
-int GetVolumeNameNative(const char* path, char* buffer, size_t size);  // "unimplemented", 0
+int GetVolumeNameNative(const char* path, char* buffer, size_t size);         // "unimplemented", 0
 int GetVolumeSpaceNative(const char* path, uint64_t* total, uint64_t* free);  // 0, 0 and 0
-int NativeVolumeQueryStub();  // 0
+int NativeVolumeQueryStub();                                                  // 0
 void FileOperationDoneHook();
 
 // File operations on script paths.
-int DeleteFileNative(const char* path);                       // 1 / 0
+int DeleteFileNative(const char* path);                          // 1 / 0
 int RenameFileNative(const char* oldPath, const char* newPath);  // 1 / 0
 // 0; ERR_MOVEFILE when a stat or the rename fails; ERR_WRONGUSAGE when the
 // two lie on different devices (the caller copies instead).
 ErrorCode MoveFileNative(const char* source, const char* destination);
-ErrorCode MakeDirectoryNative(const char* path);  // 0 / ERR_CREATEDIR
-int SetFileProtection(const char* path, uint32_t flags);  // 1 / 0
-int SetFileDate(const char* path, const uint32_t times[2]);  // access, modification; 1 / 0
+ErrorCode MakeDirectoryNative(const char* path);                   // 0 / ERR_CREATEDIR
+int SetFileProtection(const char* path, uint32_t flags);           // 1 / 0
+int SetFileDate(const char* path, const uint32_t times[2]);        // access, modification; 1 / 0
 int ResolveFullPath(const char* path, char* buffer, size_t size);  // 1 / 0
 // Makes path current and returns the previous directory (a new string;
 // Latin-1 in 8-bit mode). Null when memory runs out (*error = ERR_MEM) or
@@ -524,10 +526,10 @@ int CreateTempFile(char* buffer, size_t size);
 void SetTempDirectory(const char* path);  // null or "" restores "/tmp"
 
 // Environment and random bytes.
-char* GetEnvCopy(const char* name);  // new copy or null
+char* GetEnvCopy(const char* name);                           // new copy or null
 ErrorCode SetEnvNative(const char* name, const char* value);  // 0 / ERR_SETENV
 ErrorCode UnsetEnvNative(const char* name);                   // 0 / ERR_UNSETENV
-int ReadRandomBytes(void* buffer, size_t count);               // 1 when all were read
+int ReadRandomBytes(void* buffer, size_t count);              // 1 when all were read
 
 // Programs. A path whose file part has an extension other than ".exe" is a
 // document and is opened with "xdg-open". Synchronous runs go through the
@@ -720,7 +722,7 @@ int32_t GetX11PixelFormat(const X11ConnectionRecord* connection);  // -1: none m
 // The wake pipe (made once per process): 0 or ERR_PIPE.
 ErrorCode PrepareX11BackEnd();
 ErrorCode AllocX11DisplayRecord(X11DisplayRecord** out);  // 0 or ERR_MEM
-void FreeX11DisplayRecord(X11DisplayRecord* record);     // null is ignored
+void FreeX11DisplayRecord(X11DisplayRecord* record);      // null is ignored
 
 // Makes the process's wake pipe on the first call (both ends non-blocking)
 // and hands out the same ends afterwards; 1, or 0 when no pipe can be made.
@@ -775,8 +777,8 @@ enum DesktopLibrary : int32_t {
 void BindDesktopLibraries();
 void UnbindDesktopLibraries();
 int DesktopLibraryOpen(DesktopLibrary library);  // 1 when its handle is set
-int DesktopGtkAvailable();     // GTK, GLib and GObject all opened
-int DesktopXRandrAvailable();  // every XRandR function was found
+int DesktopGtkAvailable();                       // GTK, GLib and GObject all opened
+int DesktopXRandrAvailable();                    // every XRandR function was found
 // Test seam: what opens a library file and finds a function in it; null
 // members restore dlopen and dlsym.
 struct DesktopLibraryCalls {
@@ -811,12 +813,11 @@ ErrorCode NativePathRequester(VmState* L, const char* title, int32_t mode, const
                               char** out);
 // type 3: numbers only; maxLength 0: no limit. *out is a new string, empty
 // when cancelled.
-ErrorCode NativeStringRequester(VmState* L, const char* title, const char* prompt,
-                                const char* text, int32_t type, int32_t maxLength, int32_t hidden,
-                                char** out);
+ErrorCode NativeStringRequester(VmState* L, const char* title, const char* prompt, const char* text,
+                                int32_t type, int32_t maxLength, int32_t hidden, char** out);
 // choices: strings one after the other, ended by an empty one. -1: cancelled.
-ErrorCode NativeListRequester(VmState* L, const char* title, const char* body,
-                              const char* choices, int32_t start, int32_t* index);
+ErrorCode NativeListRequester(VmState* L, const char* title, const char* body, const char* choices,
+                              int32_t start, int32_t* index);
 struct FontRequestResult {
   char name[256];  // empty: cancelled
   int32_t size;
@@ -863,7 +864,7 @@ int32_t GetSystemCountryId();
 int32_t LanguageIdFromCode(const char* code);  // LANGUAGE_UNKNOWN when none
 // A code of exactly two characters is compared with the two-letter codes,
 // any other with the three-letter codes ("GB" and "UK" both give 0).
-int32_t CountryIdFromCode(const char* code);   // COUNTRY_UNKNOWN when none
+int32_t CountryIdFromCode(const char* code);  // COUNTRY_UNKNOWN when none
 // 1 with the row's strings for the first row with the id, else 0 (the
 // outputs are then left alone). Either output may be null.
 int LanguageCodeStrings(int32_t id, const char** code, const char** englishName);
@@ -1006,12 +1007,12 @@ void SystemBeep();
 // MemFree of /proc/meminfo in kilobytes; 0 when it cannot be read. The
 // file read is a parameter for tests.
 uint64_t GetFreeMemory(const char* meminfoPath = "/proc/meminfo");
-ErrorCode NativeCreatePortStub();                 // ERR_CREATEPORT
-ErrorCode NativeSendMessageStub(char* message);   // frees it; ERR_FINDPORT
+ErrorCode NativeCreatePortStub();                            // ERR_CREATEPORT
+ErrorCode NativeSendMessageStub(char* message);              // frees it; ERR_FINDPORT
 void GetNominalDpi(int32_t* horizontal, int32_t* vertical);  // 72, 72
-int ScreenModeAvailable();                        // 1
-int DisplayEventSetupStubA();                     // 0
-int DisplayEventSetupStubB();                     // 0
-int NativeFirstDisplayHook();                     // 0
+int ScreenModeAvailable();                                   // 1
+int DisplayEventSetupStubA();                                // 0
+int DisplayEventSetupStubB();                                // 0
+int NativeFirstDisplayHook();                                // 0
 void PlatformNoOp();
-int PlatformNoOpZero();                           // 0
+int PlatformNoOpZero();  // 0

@@ -57,7 +57,8 @@ bool isDocument(const char* path) {
   return length <= 5 || strcasecmp(path + length - 4, ".exe") != 0;
 }
 
-ErrorCode runWithShell(const char* program, bool quoteProgram, const char* arguments, bool quoteArguments) {
+ErrorCode runWithShell(const char* program, bool quoteProgram, const char* arguments,
+                       bool quoteArguments) {
   size_t length = (quoteProgram ? quotedLength(program) : std::strlen(program)) + 1;
   if (arguments && arguments[0])
     length += 1 + (quoteArguments ? quotedLength(arguments) : std::strlen(arguments));
@@ -182,7 +183,8 @@ void FreeProgramArguments(ProgramArguments* args) {
   args->count = 0;
 }
 
-ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, int32_t, int32_t* childId) {
+ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, int32_t,
+                     int32_t* childId) {
   char program[PROGRAM_PATH_MAX];
   if (!path || !GetNativePath(path, program, sizeof program, 1)) {
     SetErrorArgString(path);

@@ -62,7 +62,7 @@ void SetProgramFinishedHandler(ProgramFinishedHandler handler) {
 }
 
 ErrorCode StartProgramWatcher(ProgramRequest* request) {
-  request->thread = StartNamedThread("Quillmere external program thread", programWatcherMain, request,
-                                     0, 16384, 0);
+  request->thread = StartNamedThread("Quillmere external program thread", programWatcherMain,
+                                     request, 0, 16384, 0);
   return request->thread ? ERR_NONE : ERR_THREAD;
 }

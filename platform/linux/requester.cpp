@@ -262,12 +262,14 @@ int32_t runFile() {
   bool save = request.mode == 2;
   GtkWidget* chooser = Dl_gtk_file_chooser_dialog_new(
       request.title ? request.title : "", nullptr, save ? FILE_ACTION_SAVE : FILE_ACTION_OPEN,
-      "gtk-cancel", 0, save ? "gtk-save" : "gtk-open", RESPONSE_ACCEPT, static_cast<char*>(nullptr));
+      "gtk-cancel", 0, save ? "gtk-save" : "gtk-open", RESPONSE_ACCEPT,
+      static_cast<char*>(nullptr));
   if (!chooser) return 0;
   if (save) Dl_gtk_file_chooser_set_do_overwrite_confirmation(chooser, 1);
   if (request.mode == 1) Dl_gtk_file_chooser_set_select_multiple(chooser, 1);
   addFilters(chooser);
-  if (request.folder && *request.folder) Dl_gtk_file_chooser_set_current_folder(chooser, request.folder);
+  if (request.folder && *request.folder)
+    Dl_gtk_file_chooser_set_current_folder(chooser, request.folder);
   if (request.file && *request.file) {
     char path[4096];
     std::snprintf(path, sizeof path, "%s/%s", request.folder ? request.folder : ".", request.file);
@@ -316,7 +318,8 @@ int32_t runPath() {
       request.mode == 2 ? FILE_ACTION_CREATE_FOLDER : FILE_ACTION_SELECT_FOLDER, "gtk-cancel", 0,
       "gtk-open", RESPONSE_ACCEPT, static_cast<char*>(nullptr));
   if (!chooser) return 0;
-  if (request.folder && *request.folder) Dl_gtk_file_chooser_set_current_folder(chooser, request.folder);
+  if (request.folder && *request.folder)
+    Dl_gtk_file_chooser_set_current_folder(chooser, request.folder);
   int32_t chosen = 0;
   if (Dl_gtk_dialog_run(chooser) == RESPONSE_ACCEPT) {
     gchar* name = Dl_gtk_file_chooser_get_filename(chooser);
@@ -337,7 +340,8 @@ void numbersOnlyInsert(GtkWidget* entry, const gchar* text, gint length, gint* p
   if (!kept) return;
   gint count = 0;
   for (gint i = 0; i < length; i++)
-    if ((text[i] >= '0' && text[i] <= '9') || text[i] == '-' || text[i] == '.') kept[count++] = text[i];
+    if ((text[i] >= '0' && text[i] <= '9') || text[i] == '-' || text[i] == '.')
+      kept[count++] = text[i];
   kept[count] = '\0';
   if (count != length) {
     auto handler = reinterpret_cast<gpointer>(numbersOnlyInsert);
@@ -429,17 +433,28 @@ int32_t runList() {
 
 int32_t fontWeight(int pangoWeight) {
   switch (pangoWeight) {
-    case 100: return 0;
-    case 200: return 40;
-    case 300: return 50;
-    case 380: return 75;
-    case 500: return 100;
-    case 600: return 180;
-    case 700: return 200;
-    case 800: return 205;
-    case 900: return 210;
-    case 1000: return 215;
-    default: return 80;
+    case 100:
+      return 0;
+    case 200:
+      return 40;
+    case 300:
+      return 50;
+    case 380:
+      return 75;
+    case 500:
+      return 100;
+    case 600:
+      return 180;
+    case 700:
+      return 200;
+    case 800:
+      return 205;
+    case 900:
+      return 210;
+    case 1000:
+      return 215;
+    default:
+      return 80;
   }
 }
 
@@ -522,14 +537,29 @@ void* gtkThreadMain(void* argument) {
     }
     int32_t result = 0;
     switch (type) {
-      case REQUEST_MESSAGE: result = runMessage(); break;
-      case REQUEST_FILE: result = runFile(); break;
-      case REQUEST_PATH: result = runPath(); break;
-      case REQUEST_STRING: result = runString(); break;
-      case REQUEST_LIST: result = runList(); break;
-      case REQUEST_FONT: result = runFont(); break;
-      case REQUEST_COLOR: result = runColour(); break;
-      default: break;
+      case REQUEST_MESSAGE:
+        result = runMessage();
+        break;
+      case REQUEST_FILE:
+        result = runFile();
+        break;
+      case REQUEST_PATH:
+        result = runPath();
+        break;
+      case REQUEST_STRING:
+        result = runString();
+        break;
+      case REQUEST_LIST:
+        result = runList();
+        break;
+      case REQUEST_FONT:
+        result = runFont();
+        break;
+      case REQUEST_COLOR:
+        result = runColour();
+        break;
+      default:
+        break;
     }
     request.result = result;
     request.type.store(REQUEST_NONE);
@@ -616,8 +646,8 @@ int32_t RequesterButtonsFromType(const char** buttons) {
   return code;
 }
 
-ErrorCode NativeSystemRequester(VmState* L, const char* title, const char* body, const char* buttons,
-                                int32_t icon, int32_t* answer) {
+ErrorCode NativeSystemRequester(VmState* L, const char* title, const char* body,
+                                const char* buttons, int32_t icon, int32_t* answer) {
   *answer = 0;
   if (startGtkThread()) {
     TextCopies texts;
@@ -643,8 +673,8 @@ ErrorCode NativeSystemRequester(VmState* L, const char* title, const char* body,
 }
 
 ErrorCode NativeFileRequester(VmState* L, const char* title, const char* pattern, int32_t mode,
-                              const char* folder, const char* file, char** outFolder, char** outFiles,
-                              int32_t* count, int32_t* chosen) {
+                              const char* folder, const char* file, char** outFolder,
+                              char** outFiles, int32_t* count, int32_t* chosen) {
   *outFolder = nullptr;
   *outFiles = nullptr;
   *count = 0;
@@ -668,7 +698,8 @@ ErrorCode NativeFileRequester(VmState* L, const char* title, const char* pattern
     // Names come back from UTF-8 one by one.
     char* folderCopy = fromUtf8(request.outFolder);
     size_t total = 0;
-    for (int32_t i = 0; i < request.outCount; i++) total += std::strlen(request.outFiles + total) + 1;
+    for (int32_t i = 0; i < request.outCount; i++)
+      total += std::strlen(request.outFiles + total) + 1;
     char* files = static_cast<char*>(AllocMemory(total + 1, 1));
     char* write = files;
     const char* read = request.outFiles;

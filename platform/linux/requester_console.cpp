@@ -34,7 +34,8 @@ bool readLine(char* line) {
     while ((c = std::fgetc(in())) != EOF && c != '\n') {
     }
   }
-  while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) line[--length] = '\0';
+  while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r'))
+    line[--length] = '\0';
   return true;
 }
 

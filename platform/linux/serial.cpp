@@ -25,7 +25,8 @@ struct SerialNative {
 
 namespace {
 
-const char* const BAUD_TEXTS[] = {"300", "2400", "4800", "9600", "19200", "38400", "57600", "115200", "460800"};
+const char* const BAUD_TEXTS[] = {"300",   "2400",  "4800",   "9600",  "19200",
+                                  "38400", "57600", "115200", "460800"};
 const speed_t BAUD_VALUES[] = {B300, B2400, B4800, B9600, B19200, B38400, B57600, B115200, B460800};
 const char* const DATA_BITS_TEXTS[] = {"5", "6", "7", "8"};
 const tcflag_t DATA_BITS_VALUES[] = {CS5, CS6, CS7, CS8};
@@ -33,9 +34,10 @@ const char* const PARITY_TEXTS[] = {"none", "odd", "even"};
 const char* const STOP_BITS_TEXTS[] = {"1", "2"};
 const char* const FLOW_TEXTS[] = {"off", "hardware", "xon/xoff"};
 const char* const LINE_TEXTS[] = {"off", "on"};
-const char* const RESULT_TEXTS[] = {"no error",    "unknown error", "open error",    "close error",
-                                    "flush error", "get/set settings error", "read error", "write error",
-                                    "select error", "timeout error", "ioctl error",  "port closed error"};
+const char* const RESULT_TEXTS[] = {"no error",      "unknown error", "open error",
+                                    "close error",   "flush error",   "get/set settings error",
+                                    "read error",    "write error",   "select error",
+                                    "timeout error", "ioctl error",   "port closed error"};
 
 constexpr size_t SCRATCH_SIZE = 256;  // chunk for discarding input
 constexpr int PARTIAL_WAIT_MS = 5;    // nap while some but not enough bytes are pending
@@ -256,9 +258,13 @@ int32_t ApplySerialFlowControl(SerialPort* port, int32_t index) {
   return rc;
 }
 
-int32_t SetSerialDtr(SerialPort* port, int32_t state) { return setModemLine(port, state, TIOCM_DTR, &port->dtr); }
+int32_t SetSerialDtr(SerialPort* port, int32_t state) {
+  return setModemLine(port, state, TIOCM_DTR, &port->dtr);
+}
 
-int32_t SetSerialRts(SerialPort* port, int32_t state) { return setModemLine(port, state, TIOCM_RTS, &port->rts); }
+int32_t SetSerialRts(SerialPort* port, int32_t state) {
+  return setModemLine(port, state, TIOCM_RTS, &port->rts);
+}
 
 void SetSerialSystemCalls(const SerialSystemCalls* calls) { sys = calls ? *calls : SYSTEM_CALLS; }
 
@@ -277,7 +283,8 @@ int32_t OpenSerialDevice(SerialPort* port) {
     return SERIAL_EOPEN;
   }
   struct termios t;
-  if (tcflush(fd, TCIOFLUSH) != 0 || tcgetattr(fd, &t) != 0 || tcgetattr(fd, &port->native->saved) != 0) {
+  if (tcflush(fd, TCIOFLUSH) != 0 || tcgetattr(fd, &t) != 0 ||
+      tcgetattr(fd, &port->native->saved) != 0) {
     close(fd);
     return SERIAL_ESETTINGS;
   }
@@ -360,7 +367,8 @@ int32_t WriteSerialTimeout(SerialPort* port, const void* data, size_t length, si
   return writeOnce(port->native->fd, data, length, count);
 }
 
-int32_t ReadSerialTimeout(SerialPort* port, void* buffer, size_t length, size_t* count, int32_t milliseconds) {
+int32_t ReadSerialTimeout(SerialPort* port, void* buffer, size_t length, size_t* count,
+                          int32_t milliseconds) {
   *count = 0;
   if (!isOpen(port)) return SERIAL_ECLOSED;
   int ready = waitReady(port->native->fd, POLLIN, milliseconds > 0 ? milliseconds : 0);
@@ -369,7 +377,8 @@ int32_t ReadSerialTimeout(SerialPort* port, void* buffer, size_t length, size_t*
   return readOnce(port->native->fd, buffer, length, count);
 }
 
-int32_t ReadSerialCount(SerialPort* port, void* buffer, size_t length, size_t* count, int32_t milliseconds) {
+int32_t ReadSerialCount(SerialPort* port, void* buffer, size_t length, size_t* count,
+                        int32_t milliseconds) {
   *count = 0;
   if (!isOpen(port)) return SERIAL_ECLOSED;
   int fd = port->native->fd;
@@ -411,7 +420,8 @@ void DiscardSerialInput(SerialPort* port) {
     int pending = 0;
     if (ioctl(port->native->fd, FIONREAD, &pending) != 0 || pending <= 0) return;
     size_t got = 0;
-    size_t want = static_cast<size_t>(pending) < sizeof scratch ? static_cast<size_t>(pending) : sizeof scratch;
+    size_t want = static_cast<size_t>(pending) < sizeof scratch ? static_cast<size_t>(pending)
+                                                                : sizeof scratch;
     if (readOnce(port->native->fd, scratch, want, &got) != SERIAL_OK || got == 0) return;
   }
 }
@@ -419,8 +429,11 @@ void DiscardSerialInput(SerialPort* port) {
 void DescribeSerialPort(const SerialPort* port, char* text, size_t size) {
   if (!text || size == 0) return;
   auto orEmpty = [](const char* s) { return s ? s : ""; };
-  std::snprintf(text, size, "device: %s, baud: %s, data bits: %s, parity: %s, stop bits: %s, flow control: %s",
-                port->deviceName, orEmpty(SerialBaudText(port->baud)), orEmpty(SerialDataBitsText(port->dataBits)),
-                orEmpty(SerialParityText(port->parity)), orEmpty(SerialStopBitsText(port->stopBits)),
+  std::snprintf(text, size,
+                "device: %s, baud: %s, data bits: %s, parity: %s, stop bits: %s, flow control: %s",
+                port->deviceName, orEmpty(SerialBaudText(port->baud)),
+                orEmpty(SerialDataBitsText(port->dataBits)),
+                orEmpty(SerialParityText(port->parity)),
+                orEmpty(SerialStopBitsText(port->stopBits)),
                 orEmpty(SerialFlowControlText(port->flowControl)));
 }

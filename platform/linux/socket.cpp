@@ -26,8 +26,8 @@
 
 namespace {
 
-constexpr int CONNECT_POLL_MS = 10;      // slice between event polls while connecting
-constexpr size_t IFCONF_BUFFER = 1024;   // interface list buffer for SIOCGIFCONF
+constexpr int CONNECT_POLL_MS = 10;     // slice between event polls while connecting
+constexpr size_t IFCONF_BUFFER = 1024;  // interface list buffer for SIOCGIFCONF
 
 // Remaining seconds of the record as a timeval; null for no limit.
 struct timeval* remainingTimeval(const SocketTimeout* timeout, struct timeval* tv) {
@@ -156,7 +156,9 @@ int32_t BindSocket(int32_t handle, const struct sockaddr* address, uint32_t leng
   return bound != 0 ? bound : rc;
 }
 
-int32_t ListenSocket(int32_t handle, int32_t backlog) { return listen(handle, backlog) == 0 ? 0 : errno; }
+int32_t ListenSocket(int32_t handle, int32_t backlog) {
+  return listen(handle, backlog) == 0 ? 0 : errno;
+}
 
 int32_t ShutdownSocket(int32_t handle, int how) { return shutdown(handle, how) == 0 ? 0 : errno; }
 
@@ -217,8 +219,8 @@ int32_t ConnectSocket(int32_t handle, const struct sockaddr* address, uint32_t l
   return rc;
 }
 
-int32_t ConnectSocketTimeout(VmState* L, int32_t handle, const struct sockaddr* address, uint32_t length,
-                             int32_t milliseconds, ErrorCode* error) {
+int32_t ConnectSocketTimeout(VmState* L, int32_t handle, const struct sockaddr* address,
+                             uint32_t length, int32_t milliseconds, ErrorCode* error) {
   *error = ERR_NONE;
   if (handle < 0) return SOCKET_CLOSED;
   int32_t rc = startConnect(handle, address, length);
@@ -256,29 +258,35 @@ int32_t AcceptSocket(int32_t handle, int32_t* newHandle, struct sockaddr* addres
   }
 }
 
-int32_t SendSocket(int32_t handle, const void* data, size_t length, size_t* count, const SocketTimeout* timeout) {
+int32_t SendSocket(int32_t handle, const void* data, size_t length, size_t* count,
+                   const SocketTimeout* timeout) {
   *count = 0;
   if (handle < 0) return SOCKET_CLOSED;
   return sendLoop(handle, timeout, count, [&] { return send(handle, data, length, MSG_NOSIGNAL); });
 }
 
-int32_t SendToSocket(int32_t handle, const void* data, size_t length, size_t* count, const struct sockaddr* address,
-                     uint32_t addressLength, const SocketTimeout* timeout) {
+int32_t SendToSocket(int32_t handle, const void* data, size_t length, size_t* count,
+                     const struct sockaddr* address, uint32_t addressLength,
+                     const SocketTimeout* timeout) {
   *count = 0;
   if (handle < 0) return SOCKET_CLOSED;
-  return sendLoop(handle, timeout, count,
-                  [&] { return sendto(handle, data, length, MSG_NOSIGNAL, address, addressLength); });
+  return sendLoop(handle, timeout, count, [&] {
+    return sendto(handle, data, length, MSG_NOSIGNAL, address, addressLength);
+  });
 }
 
-int32_t ReceiveSocket(int32_t handle, void* buffer, size_t length, size_t* count, const SocketTimeout* timeout) {
+int32_t ReceiveSocket(int32_t handle, void* buffer, size_t length, size_t* count,
+                      const SocketTimeout* timeout) {
   *count = 0;
   if (handle < 0) return SOCKET_CLOSED;
   if (length == 0) return SOCKET_DONE;
-  return receiveLoop(handle, timeout, isStream(handle), count, [&] { return recv(handle, buffer, length, 0); });
+  return receiveLoop(handle, timeout, isStream(handle), count,
+                     [&] { return recv(handle, buffer, length, 0); });
 }
 
-int32_t ReceiveFromSocket(int32_t handle, void* buffer, size_t length, size_t* count, struct sockaddr* address,
-                          uint32_t* addressLength, const SocketTimeout* timeout) {
+int32_t ReceiveFromSocket(int32_t handle, void* buffer, size_t length, size_t* count,
+                          struct sockaddr* address, uint32_t* addressLength,
+                          const SocketTimeout* timeout) {
   *count = 0;
   if (handle < 0) return SOCKET_CLOSED;
   if (length == 0) return SOCKET_DONE;
@@ -294,7 +302,8 @@ int32_t PeekSocketByte(int32_t handle, const SocketTimeout* timeout, bool datagr
   if (handle < 0) return SOCKET_CLOSED;
   char b;
   return receiveLoop(handle, timeout, !datagram, nullptr, [&] {
-    return datagram ? recvfrom(handle, &b, 1, MSG_PEEK, nullptr, nullptr) : recv(handle, &b, 1, MSG_PEEK);
+    return datagram ? recvfrom(handle, &b, 1, MSG_PEEK, nullptr, nullptr)
+                    : recv(handle, &b, 1, MSG_PEEK);
   });
 }
 
@@ -379,9 +388,11 @@ void GetMacAddress(char* text, size_t size) {
       if (ioctl(fd, SIOCGIFFLAGS, &req) != 0 || (req.ifr_flags & IFF_LOOPBACK)) continue;
       if (ioctl(fd, SIOCGIFHWADDR, &req) != 0) continue;
       auto* mac = reinterpret_cast<const unsigned char*>(req.ifr_hwaddr.sa_data);
-      if ((mac[0] | mac[1] | mac[2] | mac[3] | mac[4] | mac[5]) == 0) continue;  // no hardware address
+      if ((mac[0] | mac[1] | mac[2] | mac[3] | mac[4] | mac[5]) == 0)
+        continue;  // no hardware address
       if (text && size > 0)
-        std::snprintf(text, size, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+        std::snprintf(text, size, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
+                      mac[4], mac[5]);
       break;
     }
   }
@@ -389,4 +400,3 @@ void GetMacAddress(char* text, size_t size) {
 }
 
 int IgnoreBrokenPipe() { return signal(SIGPIPE, SIG_IGN) == SIG_ERR ? 0 : 1; }
-

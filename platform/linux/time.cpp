@@ -149,7 +149,8 @@ void FormatDateTime(int kind, char* text, size_t size, char* text2, size_t size2
       break;
     case 1:
     case 4:
-      if (haveFirst) snprintf(text, size, "%.2d-%.2d-%d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
+      if (haveFirst)
+        snprintf(text, size, "%.2d-%.2d-%d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
       if (haveSecond) snprintf(text2, size2, "%.2d:%.2d:%.2d", tm.tm_hour, tm.tm_min, tm.tm_sec);
       break;
     case 2:

@@ -27,14 +27,14 @@
 
 namespace {
 
-constexpr int32_t FRAME_WAIT_US = 100000;    // how long a window manager may take
-constexpr long POINTER_POLL_US = 20000;  // pointer-watch period
+constexpr int32_t FRAME_WAIT_US = 100000;  // how long a window manager may take
+constexpr long POINTER_POLL_US = 20000;    // pointer-watch period
 constexpr double BASE_DPI = 96.0;
 // Font cursors of the eight resize zones: top-left, bottom-left, top-right,
 // bottom-right, left, right, top, bottom.
 constexpr unsigned RESIZE_SHAPES[X11_RESIZE_CURSORS] = {134, 12, 136, 14, 70, 96, 138, 16};
-constexpr unsigned BUSY_SHAPE = 150;  // the watch
-constexpr unsigned MOVE_SHAPE = 52;   // the fleur
+constexpr unsigned BUSY_SHAPE = 150;                                              // the watch
+constexpr unsigned MOVE_SHAPE = 52;                                               // the fleur
 constexpr unsigned long IM_STYLE_NOTHING = XIMPreeditNothing | XIMStatusNothing;  // 0x408
 
 X11ConnectionRecord* connectionList = nullptr;
@@ -90,8 +90,8 @@ int32_t findPixelFormat(Display* display, int screen, int depth) {
   pattern.depth = depth;
   pattern.c_class = TrueColor;
   int count = 0;
-  XVisualInfo* list =
-      XGetVisualInfo(display, VisualScreenMask | VisualDepthMask | VisualClassMask, &pattern, &count);
+  XVisualInfo* list = XGetVisualInfo(display, VisualScreenMask | VisualDepthMask | VisualClassMask,
+                                     &pattern, &count);
   int32_t format = -1;
   for (int i = 0; i < count && format < 0; i++) {
     unsigned long r = list[i].red_mask, g = list[i].green_mask, b = list[i].blue_mask;
@@ -119,8 +119,8 @@ bool windowManagerRuns(X11ConnectionRecord* c) {
     int format;
     unsigned long count, after;
     unsigned char* data = nullptr;
-    bool found = XGetWindowProperty(c->display, from, check, 0, 1, False, XA_WINDOW, &type, &format, &count,
-                                    &after, &data) == Success &&
+    bool found = XGetWindowProperty(c->display, from, check, 0, 1, False, XA_WINDOW, &type, &format,
+                                    &count, &after, &data) == Success &&
                  data && type == XA_WINDOW && format == 32 && count == 1;
     if (found) *out = static_cast<Window>(reinterpret_cast<const long*>(data)[0]);
     if (data) XFree(data);
@@ -161,7 +161,8 @@ void readFrameExtentsOfTestWindow(X11ConnectionRecord* c) {
   message.xclient.window = window;
   message.xclient.message_type = request;
   message.xclient.format = 32;
-  XSendEvent(c->display, c->root, False, SubstructureNotifyMask | SubstructureRedirectMask, &message);
+  XSendEvent(c->display, c->root, False, SubstructureNotifyMask | SubstructureRedirectMask,
+             &message);
   XFlush(c->display);
   TimeValue start, now;
   GetSysTime(&start);
@@ -266,11 +267,11 @@ void findArgbVisual(X11ConnectionRecord* c) {
   pattern.blue_mask = 0xff;
   pattern.bits_per_rgb = 8;
   int count = 0;
-  XVisualInfo* list = XGetVisualInfo(
-      c->display,
-      VisualScreenMask | VisualDepthMask | VisualClassMask | VisualRedMaskMask | VisualGreenMaskMask |
-          VisualBlueMaskMask | VisualBitsPerRGBMask,
-      &pattern, &count);
+  XVisualInfo* list =
+      XGetVisualInfo(c->display,
+                     VisualScreenMask | VisualDepthMask | VisualClassMask | VisualRedMaskMask |
+                         VisualGreenMaskMask | VisualBlueMaskMask | VisualBitsPerRGBMask,
+                     &pattern, &count);
   if (!list) return;
   if (count < 1) {
     XFree(list);

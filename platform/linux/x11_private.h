@@ -61,15 +61,15 @@ struct X11DisplayRecord {
       xclipOut, textPlain, utf8String, imagePng, incr, uriList;
   Window dragSource;
   int32_t closeRequested;
-  int32_t lastKeyCode;     // -1 none
-  int32_t modeSwitch;      // -1 none, 0 to a window, 1 to full screen
-  uint8_t modifiers[8];    // Control, Alt, Shift, Super: left and right each
+  int32_t lastKeyCode;   // -1 none
+  int32_t modeSwitch;    // -1 none, 0 to a window, 1 to full screen
+  uint8_t modifiers[8];  // Control, Alt, Shift, Super: left and right each
   int32_t sizePending, pendingWidth, pendingHeight;
   int32_t moveDrag, sizeDrag;
   int32_t dragRootX, dragRootY, moveStartX, moveStartY;
   int32_t sizeZone, sizeStartLeft, sizeStartTop, sizeStartRight, sizeStartBottom;
   int32_t grabOffsetX, grabOffsetY;
-  Cursor currentCursor;  // 0 = default
+  Cursor currentCursor;   // 0 = default
   int32_t clipOfferKind;  // 0 none, 1 text, 2 image
   uint8_t* clipOffer;
   size_t clipOfferLength;
@@ -85,9 +85,9 @@ struct X11DisplayRecord {
   unsigned long savedRandrMode;
   int savedSaverTimeout, savedSaverInterval, savedSaverBlanking, savedSaverExposures;
   // Window side (x11window.cpp).
-  Colormap colormap;        // a transparent window's ARGB colormap, else 0
-  int32_t saverSuspended;   // this window suspended the screen saver
-  int32_t mapTimedOut;      // no MapNotify came within the bounded wait
+  Colormap colormap;       // a transparent window's ARGB colormap, else 0
+  int32_t saverSuspended;  // this window suspended the screen saver
+  int32_t mapTimedOut;     // no MapNotify came within the bounded wait
   int32_t alphaWidth, alphaHeight;
 };
 

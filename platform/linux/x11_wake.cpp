@@ -82,7 +82,8 @@ uint32_t ReadWakeMessages(X11ConnectionRecord** pointerConnection) {
     if (message.kind == WAKE_TIMER) {
       HandleTimerMessage(&message);
     } else if (message.kind == WAKE_POINTER && pointerConnection) {
-      *pointerConnection = reinterpret_cast<X11ConnectionRecord*>(static_cast<uintptr_t>(message.value));
+      *pointerConnection =
+          reinterpret_cast<X11ConnectionRecord*>(static_cast<uintptr_t>(message.value));
     }
   }
   return kinds;

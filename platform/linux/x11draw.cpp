@@ -21,7 +21,8 @@ bool drawable(const DisplayRecord* display) {
 
 void setDrawColor(X11DisplayRecord* rec, uint32_t colour) {
   int32_t format = rec->connection->pixelFormat;
-  unsigned long pixel = format == 10 ? (colour & 0xffffff) : ColorToPixel(colour, static_cast<uint32_t>(format), 0);
+  unsigned long pixel =
+      format == 10 ? (colour & 0xffffff) : ColorToPixel(colour, static_cast<uint32_t>(format), 0);
   XSetForeground(rec->display, rec->gc, pixel);
 }
 
@@ -65,8 +66,9 @@ void FillX11Rect(DisplayRecord* display, int32_t x, int32_t y, int32_t width, in
   X11DisplayRecord* rec = display->x11;
   Region clip = buildVideoClipRegion(display, 0);
   setDrawColor(rec, colour);
-  XFillRectangle(rec->display, rec->window, rec->gc, x + display->marginLeft, y + display->marginTop,
-                 static_cast<unsigned>(width), static_cast<unsigned>(height));
+  XFillRectangle(rec->display, rec->window, rec->gc, x + display->marginLeft,
+                 y + display->marginTop, static_cast<unsigned>(width),
+                 static_cast<unsigned>(height));
   XFlush(rec->display);
   clearClipRegion(rec, clip);
 }
@@ -80,7 +82,8 @@ void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayReco
   if (!LockBitmap(bitmap, 1, &lock)) return;
   // Only the part of the rectangle that lies inside the bitmap is put.
   int32_t w = std::min(width, lock.width - sx), h = std::min(height, lock.height - sy);
-  if (sx < 0 || sy < 0 || w <= 0 || h <= 0 || (lock.bytesPerPixel != 2 && lock.bytesPerPixel != 4)) {
+  if (sx < 0 || sy < 0 || w <= 0 || h <= 0 ||
+      (lock.bytesPerPixel != 2 && lock.bytesPerPixel != 4)) {
     UnlockBitmap(&lock);
     return;
   }
@@ -111,7 +114,8 @@ void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayReco
     for (int32_t y = 0; y < ch && dx >= 0 && dy >= 0; y++) {
       const uint8_t* s = lock.address + (static_cast<ptrdiff_t>(sy + y) * lock.rowLength + sx) * 4;
       uint8_t* d = window.address + (static_cast<ptrdiff_t>(dy + y) * window.rowLength + dx) * 4;
-      const uint8_t* a = alphaLock.address + static_cast<ptrdiff_t>(dy + y) * alphaLock.rowLength + dx;
+      const uint8_t* a =
+          alphaLock.address + static_cast<ptrdiff_t>(dy + y) * alphaLock.rowLength + dx;
       for (int32_t x = 0; x < cw; x++, s += 4, d += 4) {
         uint32_t level = a[x];
         if (lock.pixelFormat == 10) {

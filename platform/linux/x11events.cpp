@@ -31,8 +31,16 @@ std::unordered_map<const X11DisplayRecord*, PumpState> pumpStates;
 PumpState& stateOf(const X11DisplayRecord* r) { return pumpStates[r]; }
 
 // Modifier flags of the X11 record: Control, Alt, Shift, Super; left, right.
-enum : int { MOD_LCONTROL = 0, MOD_RCONTROL, MOD_LALT, MOD_RALT, MOD_LSHIFT, MOD_RSHIFT,
-             MOD_LSUPER, MOD_RSUPER };
+enum : int {
+  MOD_LCONTROL = 0,
+  MOD_RCONTROL,
+  MOD_LALT,
+  MOD_RALT,
+  MOD_LSHIFT,
+  MOD_RSHIFT,
+  MOD_LSUPER,
+  MOD_RSUPER
+};
 
 struct ModifierKey {
   KeySym sym;
@@ -40,10 +48,14 @@ struct ModifierKey {
   int flag;
 };
 constexpr ModifierKey MODIFIER_KEYS[] = {
-    {XK_Shift_L, 306, MOD_LSHIFT},   {XK_Shift_R, 307, MOD_RSHIFT},
-    {XK_Alt_L, 308, MOD_LALT},       {XK_Alt_R, 309, MOD_RALT},
-    {XK_ISO_Level3_Shift, 309, MOD_RALT}, {XK_Super_L, 310, MOD_LSUPER},
-    {XK_Super_R, 311, MOD_RSUPER},   {XK_Control_L, 312, MOD_LCONTROL},
+    {XK_Shift_L, 306, MOD_LSHIFT},
+    {XK_Shift_R, 307, MOD_RSHIFT},
+    {XK_Alt_L, 308, MOD_LALT},
+    {XK_Alt_R, 309, MOD_RALT},
+    {XK_ISO_Level3_Shift, 309, MOD_RALT},
+    {XK_Super_L, 310, MOD_LSUPER},
+    {XK_Super_R, 311, MOD_RSUPER},
+    {XK_Control_L, 312, MOD_LCONTROL},
     {XK_Control_R, 313, MOD_RCONTROL},
 };
 
@@ -55,24 +67,31 @@ struct KeyRow {
   bool types;
 };
 constexpr KeyRow KEY_ROWS[] = {
-    {XK_BackSpace, 271, 0, false}, {XK_Tab, 272, 0, false},     {XK_Return, 274, 0, false},
-    {XK_KP_Enter, 273, 0, false},  {XK_Escape, 275, 0, false},  {XK_Delete, 277, 0, false},
-    {XK_Up, 256, 0, false},        {XK_Down, 257, 0, false},    {XK_Right, 258, 0, false},
-    {XK_Left, 259, 0, false},      {XK_Help, 260, 0, false},    {XK_F1, 261, 0, false},
-    {XK_F2, 262, 0, false},        {XK_F3, 263, 0, false},      {XK_F4, 264, 0, false},
-    {XK_F5, 265, 0, false},        {XK_F6, 266, 0, false},      {XK_F7, 267, 0, false},
-    {XK_F8, 268, 0, false},        {XK_F9, 269, 0, false},      {XK_F10, 270, 0, false},
-    {XK_F11, 278, 0, false},       {XK_F12, 279, 0, false},     {XK_Insert, 280, 0, false},
-    {XK_Begin, 281, 0, false},     {XK_End, 282, 0, false},     {XK_Prior, 283, 0, false},
-    {XK_Next, 284, 0, false},      {XK_Print, 285, 0, false},   {XK_Pause, 286, 0, false},
-    {XK_F13, 287, 0, false},       {XK_F14, 288, 0, false},     {XK_F15, 289, 0, false},
-    {XK_F16, 290, 0, false},       {XK_KP_0, 48, 291, true},    {XK_KP_1, 49, 292, true},
-    {XK_KP_2, 50, 293, true},      {XK_KP_3, 51, 294, true},    {XK_KP_4, 52, 295, true},
-    {XK_KP_5, 53, 296, true},      {XK_KP_6, 54, 297, true},    {XK_KP_7, 55, 298, true},
-    {XK_KP_8, 56, 299, true},      {XK_KP_9, 57, 300, true},    {XK_KP_Multiply, 42, 301, true},
-    {XK_KP_Add, 43, 302, true},    {XK_KP_Subtract, 45, 303, true},
-    {XK_KP_Separator, 44, 304, true}, {XK_KP_Divide, 47, 305, true},
-    {XK_space, 276, 276, true},
+    {XK_BackSpace, 271, 0, false},   {XK_Tab, 272, 0, false},
+    {XK_Return, 274, 0, false},      {XK_KP_Enter, 273, 0, false},
+    {XK_Escape, 275, 0, false},      {XK_Delete, 277, 0, false},
+    {XK_Up, 256, 0, false},          {XK_Down, 257, 0, false},
+    {XK_Right, 258, 0, false},       {XK_Left, 259, 0, false},
+    {XK_Help, 260, 0, false},        {XK_F1, 261, 0, false},
+    {XK_F2, 262, 0, false},          {XK_F3, 263, 0, false},
+    {XK_F4, 264, 0, false},          {XK_F5, 265, 0, false},
+    {XK_F6, 266, 0, false},          {XK_F7, 267, 0, false},
+    {XK_F8, 268, 0, false},          {XK_F9, 269, 0, false},
+    {XK_F10, 270, 0, false},         {XK_F11, 278, 0, false},
+    {XK_F12, 279, 0, false},         {XK_Insert, 280, 0, false},
+    {XK_Begin, 281, 0, false},       {XK_End, 282, 0, false},
+    {XK_Prior, 283, 0, false},       {XK_Next, 284, 0, false},
+    {XK_Print, 285, 0, false},       {XK_Pause, 286, 0, false},
+    {XK_F13, 287, 0, false},         {XK_F14, 288, 0, false},
+    {XK_F15, 289, 0, false},         {XK_F16, 290, 0, false},
+    {XK_KP_0, 48, 291, true},        {XK_KP_1, 49, 292, true},
+    {XK_KP_2, 50, 293, true},        {XK_KP_3, 51, 294, true},
+    {XK_KP_4, 52, 295, true},        {XK_KP_5, 53, 296, true},
+    {XK_KP_6, 54, 297, true},        {XK_KP_7, 55, 298, true},
+    {XK_KP_8, 56, 299, true},        {XK_KP_9, 57, 300, true},
+    {XK_KP_Multiply, 42, 301, true}, {XK_KP_Add, 43, 302, true},
+    {XK_KP_Subtract, 45, 303, true}, {XK_KP_Separator, 44, 304, true},
+    {XK_KP_Divide, 47, 305, true},   {XK_space, 276, 276, true},
 };
 
 const KeyRow* findRow(KeySym sym) {
@@ -128,7 +147,8 @@ void handleKey(DisplayRecord* d, X11DisplayRecord* r, XKeyEvent* ev, PassFlags* 
     translated = static_cast<int32_t>(sym);
     KeySym base = XLookupKeysym(ev, 0);
     if (base >= 'a' && base <= 'z') base = base - 'a' + 'A';
-    if ((base >= 'A' && base <= 'Z') || (base >= '0' && base <= '9')) rawCode = static_cast<int32_t>(base);
+    if ((base >= 'A' && base <= 'Z') || (base >= '0' && base <= '9'))
+      rawCode = static_cast<int32_t>(base);
   }
   if (rawCode >= 0) {
     setKeyState(d, rawCode, true, pressed);
@@ -156,7 +176,8 @@ void handleKey(DisplayRecord* d, X11DisplayRecord* r, XKeyEvent* ev, PassFlags* 
   int n = XwcLookupString(r->inputContext, ev, text, 16, nullptr, &status);
   if (status != XLookupChars && status != XLookupBoth) return;
   for (int i = 0; i < n && i < 16; ++i)
-    if (static_cast<uint32_t>(text[i]) >= 32) PostEvent(d, EVENT_CHAR, 0, 0, static_cast<int32_t>(text[i]), nullptr);
+    if (static_cast<uint32_t>(text[i]) >= 32)
+      PostEvent(d, EVENT_CHAR, 0, 0, static_cast<int32_t>(text[i]), nullptr);
 }
 
 bool inRegion(const DisplayRegion& g, int32_t x, int32_t y) {
@@ -512,8 +533,12 @@ int32_t HitTestWindowBorder(const DisplayRecord* display, const DisplayRegion* r
   } else if (b >= h - 10 && t < h && r >= 0 && l < w) {
     zone = 7;
   }
-  int32_t ox = (zone == 0 || zone == 1 || zone == 4) ? x : (zone == 2 || zone == 3 || zone == 5) ? r - x : 0;
-  int32_t oy = (zone == 0 || zone == 2 || zone == 6) ? y : (zone == 1 || zone == 3 || zone == 7) ? b - y : 0;
+  int32_t ox = (zone == 0 || zone == 1 || zone == 4)   ? x
+               : (zone == 2 || zone == 3 || zone == 5) ? r - x
+                                                       : 0;
+  int32_t oy = (zone == 0 || zone == 2 || zone == 6)   ? y
+               : (zone == 1 || zone == 3 || zone == 7) ? b - y
+                                                       : 0;
   if (offsetX) *offsetX = ox;
   if (offsetY) *offsetY = oy;
   return zone;
@@ -524,7 +549,8 @@ int IsLeftButtonHeld(const X11DisplayRecord* record) {
   Window root, child;
   int rx, ry, wx, wy;
   unsigned int mask = 0;
-  if (!XQueryPointer(record->display, record->window, &root, &child, &rx, &ry, &wx, &wy, &mask)) return 0;
+  if (!XQueryPointer(record->display, record->window, &root, &child, &rx, &ry, &wx, &wy, &mask))
+    return 0;
   return (mask & Button1Mask) ? 1 : 0;
 }
 

@@ -93,9 +93,9 @@ int32_t randrModes(X11ConnectionRecord* c, DisplayRecord* display, X11DisplayMod
             for (int i = 0; i < res->nmode && !info; i++)
               if (res->modes[i].id == output->modes[m]) info = &res->modes[i];
             if (!info) continue;
-            X11DisplayMode entry{static_cast<int32_t>(info->width), static_cast<int32_t>(info->height),
-                                 refreshOf(*info), info->id == crtc->mode ? 1 : 0,
-                                 static_cast<uint32_t>(info->id)};
+            X11DisplayMode entry{static_cast<int32_t>(info->width),
+                                 static_cast<int32_t>(info->height), refreshOf(*info),
+                                 info->id == crtc->mode ? 1 : 0, static_cast<uint32_t>(info->id)};
             int32_t same = -1;
             for (int32_t k = 0; k < count && same < 0; k++)
               if (modes[k].width == entry.width && modes[k].height == entry.height) same = k;
@@ -170,7 +170,8 @@ X11MonitorNode* ListX11Monitors(DisplayRecord* display) {
     }
   }
   if (!list)
-    appendMonitor(&tail, 0, 0, DisplayWidth(c->display, c->screen), DisplayHeight(c->display, c->screen));
+    appendMonitor(&tail, 0, 0, DisplayWidth(c->display, c->screen),
+                  DisplayHeight(c->display, c->screen));
   return list;
 }
 
@@ -188,7 +189,8 @@ int32_t GetX11DisplayModes(DisplayRecord* display, X11DisplayMode* modes) {
         for (int i = 0; i < lines; i++) {
           int32_t w = info[i]->hdisplay, h = info[i]->vdisplay;
           bool seen = false;
-          for (int32_t k = 0; k < count && !seen; k++) seen = modes[k].width == w && modes[k].height == h;
+          for (int32_t k = 0; k < count && !seen; k++)
+            seen = modes[k].width == w && modes[k].height == h;
           if (!seen) modes[count++] = X11DisplayMode{w, h, 0, 0, 0};
         }
       }
@@ -221,7 +223,8 @@ ErrorCode SetFullscreenMode(DisplayRecord* display, int32_t width, int32_t heigh
   if (isXRandRUsable(c)) {
     int32_t count = GetX11DisplayModes(display, nullptr);
     if (count <= 0) return ERR_NODISPMODES;
-    auto* modes = static_cast<X11DisplayMode*>(AllocMemoryArray(static_cast<size_t>(count), sizeof(X11DisplayMode), 1));
+    auto* modes = static_cast<X11DisplayMode*>(
+        AllocMemoryArray(static_cast<size_t>(count), sizeof(X11DisplayMode), 1));
     if (!modes) return ERR_MEM;
     count = GetX11DisplayModes(display, modes);
     int32_t chosen = ChooseX11DisplayMode(modes, count, width, height);
@@ -235,7 +238,8 @@ ErrorCode SetFullscreenMode(DisplayRecord* display, int32_t width, int32_t heigh
   if (!hasVidMode(c)) return ERR_XF86VIDMODEEXT;
   int lines = 0;
   XF86VidModeModeInfo** info = nullptr;
-  if (!Dl_XF86VidModeGetAllModeLines(c->display, c->screen, &lines, &info) || !info) return ERR_SCREEN;
+  if (!Dl_XF86VidModeGetAllModeLines(c->display, c->screen, &lines, &info) || !info)
+    return ERR_SCREEN;
   int32_t chosen = -1, bestW = 100000, bestH = 100000;
   for (int i = 0; i < lines; i++) {
     int32_t w = info[i]->hdisplay, h = info[i]->vdisplay;

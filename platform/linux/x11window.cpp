@@ -70,7 +70,8 @@ void buildIcons() {
 }
 
 // Xlib's format-32 properties take arrays of long, whatever long's width.
-void setLongProperty(Display* d, Window w, Atom property, Atom type, const long* values, int count) {
+void setLongProperty(Display* d, Window w, Atom property, Atom type, const long* values,
+                     int count) {
   XChangeProperty(d, w, property, type, 32, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(values), count);
 }
@@ -171,7 +172,8 @@ ErrorCode buildShape(X11DisplayRecord* rec, BitmapHandle* source, bool isAlpha, 
     return ERR_MEM;
   }
   UnlockBitmap(&lock);
-  XserverRegion region = Dl_XFixesCreateRegion(rec->display, rects.data(), static_cast<int>(rects.size()));
+  XserverRegion region =
+      Dl_XFixesCreateRegion(rec->display, rects.data(), static_cast<int>(rects.size()));
   if (!region) return ERR_MEM;
   rec->shapeRegion = region;
   return ERR_NONE;
@@ -227,11 +229,13 @@ bool isFullscreenGrabber(const DisplayRecord* d) {
 }
 
 ErrorCode grabInput(X11DisplayRecord* rec) {
-  int pointer = XGrabPointer(rec->display, rec->window, True,
-                             ButtonPressMask | ButtonReleaseMask | PointerMotionMask | ButtonMotionMask,
-                             GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+  int pointer =
+      XGrabPointer(rec->display, rec->window, True,
+                   ButtonPressMask | ButtonReleaseMask | PointerMotionMask | ButtonMotionMask,
+                   GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
   if (pointer != GrabSuccess) return ERR_WINDOW;
-  int keyboard = XGrabKeyboard(rec->display, rec->window, True, GrabModeAsync, GrabModeAsync, CurrentTime);
+  int keyboard =
+      XGrabKeyboard(rec->display, rec->window, True, GrabModeAsync, GrabModeAsync, CurrentTime);
   if (keyboard != GrabSuccess) {
     XUngrabPointer(rec->display, CurrentTime);
     return ERR_WINDOW;
@@ -344,8 +348,8 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
     mask |= CWBackPixel | CWBorderPixel | CWColormap;
   }
   rec->window = XCreateWindow(d, rec->root, display->x, display->y, static_cast<unsigned>(width),
-                              static_cast<unsigned>(height), 0, rec->depth, InputOutput, rec->visual,
-                              mask, &attributes);
+                              static_cast<unsigned>(height), 0, rec->depth, InputOutput,
+                              rec->visual, mask, &attributes);
   if (syncError(d) != 0 || !rec->window || c->lost.load()) {
     if (c->lost.load()) {
       rec->window = 0;
@@ -420,7 +424,8 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
   XGCValues values;
   std::memset(&values, 0, sizeof values);
   XGetGCValues(d, DefaultGC(d, c->screen), GCForeground | GCBackground, &values);
-  unsigned long gcMask = GCFunction | GCFillStyle | GCGraphicsExposures | GCForeground | GCBackground;
+  unsigned long gcMask =
+      GCFunction | GCFillStyle | GCGraphicsExposures | GCForeground | GCBackground;
   values.function = GXcopy;
   values.fill_style = FillSolid;
   values.graphics_exposures = False;
@@ -475,8 +480,9 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
                                       XFixesSelectionWindowDestroyNotifyMask |
                                       XFixesSelectionClientCloseNotifyMask);
   if (c->inputMethod)
-    rec->inputContext = XCreateIC(c->inputMethod, XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
-                                  XNClientWindow, w, XNFocusWindow, w, nullptr);
+    rec->inputContext =
+        XCreateIC(c->inputMethod, XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
+                  XNClientWindow, w, XNFocusWindow, w, nullptr);
 
   if (isFullscreenGrabber(display)) settleGrabs(display);
   rec->clipOfferKind = 0;
@@ -588,7 +594,8 @@ ErrorCode IconifyX11Window(DisplayRecord* display, int iconify) {
 ErrorCode DetermineX11BorderSizes(DisplayRecord* display) {
   display->bordersKnown = 1;
   if (display->flags & DSF_BORDERLESS) {
-    display->borderLeft = display->borderTop = display->borderHorizontal = display->borderVertical = 0;
+    display->borderLeft = display->borderTop = display->borderHorizontal = display->borderVertical =
+        0;
     return ERR_NONE;
   }
   X11ConnectionRecord* c = nullptr;
@@ -605,8 +612,10 @@ void SetScreenSaverEnabled(X11DisplayRecord* rec, int enable) {
   enable = enable ? 1 : 0;
   if (!rec || !rec->display || enable == screenSaverEnabled) return;
   int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-  if (DesktopLibraryOpen(DESKTOP_XSS) && Dl_XScreenSaverQueryExtension(rec->display, &eventBase, &errorBase) &&
-      Dl_XScreenSaverQueryVersion(rec->display, &major, &minor) && (major > 1 || (major == 1 && minor >= 1))) {
+  if (DesktopLibraryOpen(DESKTOP_XSS) &&
+      Dl_XScreenSaverQueryExtension(rec->display, &eventBase, &errorBase) &&
+      Dl_XScreenSaverQueryVersion(rec->display, &major, &minor) &&
+      (major > 1 || (major == 1 && minor >= 1))) {
     Dl_XScreenSaverSuspend(rec->display, enable ? False : True);
     XResetScreenSaver(rec->display);
   } else if (!enable) {
@@ -636,7 +645,8 @@ ErrorCode CreateX11Pointer(const uint32_t* argb, int32_t hotX, int32_t hotY, X11
     FreeMemory(node);
     return ERR_MEM;
   }
-  std::memcpy(node->image->pixels, argb, static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+  std::memcpy(node->image->pixels, argb,
+              static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
   node->image->xhot = static_cast<XcursorDim>(std::clamp(hotX, 0, width - 1));
   node->image->yhot = static_cast<XcursorDim>(std::clamp(hotY, 0, height - 1));
   *out = node;

@@ -172,14 +172,28 @@ TEST_F(DisplayTest, WindowManagerHintsFollowTheStyle) {
     bool fullscreen, above;
   } cases[] = {
       {"borderless", {{"borderless", 1}}, {3, 0x13, 0, 0, 0}, false, false},
-      {"fixed, not sizeable, no close", {{"fixed", 1}, {"noclose", 1}}, {1, 0x37, 0, 0, 0}, false, false},
+      {"fixed, not sizeable, no close",
+       {{"fixed", 1}, {"noclose", 1}},
+       {1, 0x37, 0, 0, 0},
+       false,
+       false},
       {"sizeable", {{"sizeable", 1}}, {1, 1, 0, 0, 0}, false, false},
       {"no hide", {{"sizeable", 1}, {"nohide", 1}}, {1, 9, 0, 0, 0}, false, false},
       {"borderless of the screen's size",
-       {{"borderless", 1}, {"width", 1024}, {"height", 768}}, {3, 0x13, 0, 0, 0}, true, false},
+       {{"borderless", 1}, {"width", 1024}, {"height", 768}},
+       {3, 0x13, 0, 0, 0},
+       true,
+       false},
       {"borderless screen size on top",
-       {{"borderless", 1}, {"width", 1024}, {"height", 768}, {"alwaysontop", 1}}, {3, 0x13, 0, 0, 0}, true, true},
-      {"framed of the screen's size", {{"width", 1024}, {"height", 768}}, {1, 0x13, 0, 0, 0}, false, false},
+       {{"borderless", 1}, {"width", 1024}, {"height", 768}, {"alwaysontop", 1}},
+       {3, 0x13, 0, 0, 0},
+       true,
+       true},
+      {"framed of the screen's size",
+       {{"width", 1024}, {"height", 768}},
+       {1, 0x13, 0, 0, 0},
+       false,
+       false},
       {"on top", {{"alwaysontop", 1}}, {1, 0x13, 0, 0, 0}, false, true},
   };
   int32_t id = 1;
@@ -284,7 +298,8 @@ TEST_F(DisplayTest, SizesFromScaleFactorNativeAndPercent) {
   EXPECT_EQ(d->width, 1024);
   EXPECT_EQ(d->bgpic->width, 1024);
 
-  ASSERT_EQ(Create(3, {{"scalemode", 1}, {"scalewidth", -50}, {"scaleheight", "25%"}}, &d), ERR_NONE);
+  ASSERT_EQ(Create(3, {{"scalemode", 1}, {"scalewidth", -50}, {"scaleheight", "25%"}}, &d),
+            ERR_NONE);
   EXPECT_EQ(d->scaleWidth, 320);
   EXPECT_EQ(d->scaleHeight, 120);
   EXPECT_EQ(d->width, 320);
@@ -310,11 +325,50 @@ TEST_F(DisplayTest, ScalingSetUpAtCreation) {
     double factorX;
   } cases[] = {
       {"scale factor", {{"scalefactor", 2}}, 1, 0, 0, 1280, 960, 640, 480, 0, 2.0},
-      {"layer scale", {{"scalemode", 2}, {"scalewidth", 800}, {"scaleheight", 600}}, 0, 1, 1, 800, 600, 800, 600, 0, 1.0},
-      {"scale factor with layer scale", {{"scalefactor", 0.5}, {"scalemode", 2}}, 0, 1, 1, 320, 240, 320, 240, 0, 1.0},
-      {"keep proportions", {{"scalemode", 1}, {"scalewidth", 1000}, {"scaleheight", 1000}, {"keepproportions", 1}},
-       1, 0, 0, 1000, 1000, 640, 480, 125, 1000.0 / 640},
-      {"fit to the monitor", {{"scalemode", 1}, {"fitscale", 1}}, 1, 0, 0, 1024, 768, 640, 480, 0, 1.6},
+      {"layer scale",
+       {{"scalemode", 2}, {"scalewidth", 800}, {"scaleheight", 600}},
+       0,
+       1,
+       1,
+       800,
+       600,
+       800,
+       600,
+       0,
+       1.0},
+      {"scale factor with layer scale",
+       {{"scalefactor", 0.5}, {"scalemode", 2}},
+       0,
+       1,
+       1,
+       320,
+       240,
+       320,
+       240,
+       0,
+       1.0},
+      {"keep proportions",
+       {{"scalemode", 1}, {"scalewidth", 1000}, {"scaleheight", 1000}, {"keepproportions", 1}},
+       1,
+       0,
+       0,
+       1000,
+       1000,
+       640,
+       480,
+       125,
+       1000.0 / 640},
+      {"fit to the monitor",
+       {{"scalemode", 1}, {"fitscale", 1}},
+       1,
+       0,
+       0,
+       1024,
+       768,
+       640,
+       480,
+       0,
+       1.6},
       {"no scaling", {{"scalewidth", 1000}}, 0, 0, 0, 640, 480, 640, 480, 0, 1.0},
   };
   int32_t id = 10;
@@ -364,7 +418,8 @@ TEST_F(DisplayTest, AllocationFailuresLeaveNothingBehind) {
     ErrorCode error = CreateDisplayCore(h.L, ObjectId{nullptr, 7}, 0, 0, &d);
     SetAllocFailure(0, false);
     if (GetAllocFailureCount() == 0 && error == ERR_NONE) break;
-    ASSERT_TRUE(error == ERR_MEM || error == ERR_BITMAP || error == ERR_SEMAPHORE) << n << ": " << error;
+    ASSERT_TRUE(error == ERR_MEM || error == ERR_BITMAP || error == ERR_SEMAPHORE)
+        << n << ": " << error;
     EXPECT_EQ(GetDisplayList(), nullptr) << n;
     EXPECT_EQ(GetBGPicList(), nullptr) << n;
     ASSERT_LT(n, 1000u);
@@ -411,7 +466,8 @@ TEST_F(DisplayTest, SafeBltTargetsOfTheCurrentDisplay) {
     uint32_t wantWindow;
   } cases[] = {
       {"back buffer and refresh", nullptr, SAFEBLT_REFRESHBACK, 0, 0xff0000, 0xff0000},
-      {"back buffer without refresh", nullptr, SAFEBLT_REFRESHBACK | SAFEBLT_NOREFRESH, 10, 0xff0000, 0},
+      {"back buffer without refresh", nullptr, SAFEBLT_REFRESHBACK | SAFEBLT_NOREFRESH, 10,
+       0xff0000, 0},
       {"straight to the window", nullptr, 0, 20, 0, 0xff0000},
       {"into a bitmap", target, SAFEBLT_BITMAPONLY, 30, 0, 0},
       {"clipped away", nullptr, SAFEBLT_REFRESHBACK, 70, -1, 0},
@@ -457,7 +513,8 @@ TEST_F(DisplayTest, SecondFullScreenDisplayOnOneMonitorIsRefused) {
 TEST_F(DisplayTest, AskedDisplayModeFollowsTheAnswer) {
   CloseX11Connection();
   DesktopLibraryCalls noGtk{[](const char* file, int flags) -> void* {
-                              if (std::strstr(file, "gtk") || std::strstr(file, "gdk")) return nullptr;
+                              if (std::strstr(file, "gtk") || std::strstr(file, "gdk"))
+                                return nullptr;
                               return dlopen(file, flags);
                             },
                             nullptr};
@@ -535,8 +592,8 @@ TEST_F(DisplayTest, DisplayedPictureOutlivesItsNumber) {
   BitmapHandle* other = AllocBitmap(8, 8, 0, nullptr);
   ASSERT_NE(other, nullptr);
   BGPic* second = nullptr;
-  ASSERT_EQ(AddBGPicObject(&id, 0, 0, 8, 8, 8, nullptr, other, nullptr, -1, nullptr, nullptr, nullptr,
-                           &second),
+  ASSERT_EQ(AddBGPicObject(&id, 0, 0, 8, 8, 8, nullptr, other, nullptr, -1, nullptr, nullptr,
+                           nullptr, &second),
             ERR_NONE);
   ASSERT_EQ(GetBGPicObject(h.L, id, &found, 0), ERR_NONE);
   EXPECT_EQ(found, second);
@@ -557,13 +614,14 @@ TEST_F(DisplayTest, AlphaPictureOpensATransparentShapedWindow) {
   FillAlphaRect(alpha, 0, 0, 32, 32, 255);
   FillAlphaRect(alpha, 32, 0, 16, 32, 128);
   ObjectId id{nullptr, 9};
-  ASSERT_EQ(AddBGPicObject(&id, 0, 0, 64, 32, 64, nullptr, bitmap, nullptr, -1, nullptr, alpha, nullptr,
-                           nullptr),
+  ASSERT_EQ(AddBGPicObject(&id, 0, 0, 64, 32, 64, nullptr, bitmap, nullptr, -1, nullptr, alpha,
+                           nullptr, nullptr),
             ERR_NONE);
   DisplayRecord* d = nullptr;
   ASSERT_EQ(Create(1, {{"bgpic", 9}, {"borderless", 1}}, &d), ERR_NONE);
   ErrorCode error = OpenDisplayWindow(h.L, d, 0);
-  if (error == ERR_NOARGBVISUAL || error == ERR_XFIXES) GTEST_SKIP() << "server lacks ARGB visuals or XFixes";
+  if (error == ERR_NOARGBVISUAL || error == ERR_XFIXES)
+    GTEST_SKIP() << "server lacks ARGB visuals or XFixes";
   ASSERT_EQ(error, ERR_NONE);
   EXPECT_EQ(d->x11->depth, 32);
   EXPECT_NE(d->x11->shapeRegion, 0u);
@@ -583,8 +641,9 @@ TEST_F(DisplayTest, MaskedPictureShapesItsWindow) {
   XSetWindowAttributes attributes{};
   attributes.background_pixel = 0xcc3311;
   attributes.override_redirect = True;
-  Window backdrop = XCreateWindow(probe, DefaultRootWindow(probe), 0, 0, 1024, 768, 0, CopyFromParent,
-                                  InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+  Window backdrop =
+      XCreateWindow(probe, DefaultRootWindow(probe), 0, 0, 1024, 768, 0, CopyFromParent,
+                    InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
   XMapWindow(probe, backdrop);
   XSync(probe, False);
   constexpr int W = 64, H = 32;
@@ -598,7 +657,8 @@ TEST_F(DisplayTest, MaskedPictureShapesItsWindow) {
     for (int x = 0; x < W; x++)
       if (inside(x, y)) WriteBitmapPixel(mask, x, y, 0, 1);
   ObjectId id{nullptr, 3};
-  ASSERT_EQ(AddBGPicObject(&id, 0, 0, W, H, W, nullptr, bitmap, nullptr, -1, mask, nullptr, nullptr, nullptr),
+  ASSERT_EQ(AddBGPicObject(&id, 0, 0, W, H, W, nullptr, bitmap, nullptr, -1, mask, nullptr, nullptr,
+                           nullptr),
             ERR_NONE);
   DisplayRecord* d = nullptr;
   ASSERT_EQ(Create(1, {{"bgpic", 3}, {"borderless", 1}}, &d), ERR_NONE);
@@ -669,8 +729,9 @@ TEST_F(DisplayTest, DesktopDisplayShowsTheScreenBeneath) {
   XSetWindowAttributes attributes{};
   attributes.background_pixel = 0xcc3311;
   attributes.override_redirect = True;
-  Window backdrop = XCreateWindow(probe, DefaultRootWindow(probe), 0, 0, 1024, 768, 0, CopyFromParent,
-                                  InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+  Window backdrop =
+      XCreateWindow(probe, DefaultRootWindow(probe), 0, 0, 1024, 768, 0, CopyFromParent,
+                    InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
   XMapWindow(probe, backdrop);
   XSync(probe, False);
   DisplayRecord* d = nullptr;
@@ -697,8 +758,10 @@ TEST(DisplayFit, KeepProportionsSplitsTheBars) {
     uint32_t flags;
     int32_t w, h, l, t, r, b;
   } cases[] = {
-      {"wide picture on a square", 640, 480, 1000, 1000, DSF_KEEPPROPORTIONS, 1000, 750, 0, 125, 0, 125},
-      {"odd width difference", 1000, 500, 1001, 1000, DSF_KEEPPROPORTIONS, 1001, 500, 0, 250, 0, 250},
+      {"wide picture on a square", 640, 480, 1000, 1000, DSF_KEEPPROPORTIONS, 1000, 750, 0, 125, 0,
+       125},
+      {"odd width difference", 1000, 500, 1001, 1000, DSF_KEEPPROPORTIONS, 1001, 500, 0, 250, 0,
+       250},
       {"tall picture", 480, 640, 1001, 1000, DSF_KEEPPROPORTIONS, 750, 1000, 125, 0, 126, 0},
       {"without keep", 640, 480, 1000, 1000, 0, 1000, 1000, 0, 0, 0, 0},
   };
@@ -769,8 +832,12 @@ TEST_F(ScaledDisplayTest, FactorTwoDoublesEveryPixelOfADrawnBox) {
 
 TEST_F(ScaledDisplayTest, KeepProportionsLeavesBlackBars) {
   DisplayRecord* d = nullptr;
-  ASSERT_EQ(Create(1, {{"scalemode", 1}, {"scalewidth", 1000}, {"scaleheight", 1000},
-                       {"keepproportions", 1}, {"color", COLOUR}},
+  ASSERT_EQ(Create(1,
+                   {{"scalemode", 1},
+                    {"scalewidth", 1000},
+                    {"scaleheight", 1000},
+                    {"keepproportions", 1},
+                    {"color", COLOUR}},
                    &d),
             ERR_NONE);
   EXPECT_EQ(d->marginTop, 125);
@@ -799,7 +866,8 @@ TEST_F(ScaledDisplayTest, ResizeOfOpenDisplays) {
   ASSERT_EQ(Create(2, {{"color", COLOUR}, {"x", 0}, {"y", 0}}, &plain), ERR_NONE);
   ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
 
-  ASSERT_EQ(ResizeDisplay(h.L, scaled, KEEPPOSITION, KEEPPOSITION, 800, 600, 0, 0, 0, RESIZE_USER), ERR_NONE);
+  ASSERT_EQ(ResizeDisplay(h.L, scaled, KEEPPOSITION, KEEPPOSITION, 800, 600, 0, 0, 0, RESIZE_USER),
+            ERR_NONE);
   EXPECT_EQ(scaled->bgpic->width, 640);
   EXPECT_EQ(scaled->scaleWidth, 800);
   EXPECT_DOUBLE_EQ(scaled->scaleX, 1.25);
@@ -820,12 +888,14 @@ TEST_F(ScaledDisplayTest, ResizeOfOpenDisplays) {
   EXPECT_EQ(XwininfoField(info, "Absolute upper-left Y"), 0);
   EXPECT_EQ(WindowPixel(plain, 319, 199), COLOUR);
 
-  EXPECT_EQ(ResizeDisplay(h.L, plain, KEEPPOSITION, KEEPPOSITION, 40000, 200, 0, 0, 0, 0), ERR_DISPLAYSIZE);
+  EXPECT_EQ(ResizeDisplay(h.L, plain, KEEPPOSITION, KEEPPOSITION, 40000, 200, 0, 0, 0, 0),
+            ERR_DISPLAYSIZE);
   EXPECT_STREQ(GetErrorArgString(), "40000x200");
   EXPECT_EQ(plain->width, 320);
   EXPECT_EQ(plain->bgpic->width, 320);
-  EXPECT_EQ(ResizeDisplay(h.L, scaled, KEEPPOSITION, KEEPPOSITION, 40000, 600, 0, 0, 0, RESIZE_USER),
-            ERR_DISPLAYSIZE);
+  EXPECT_EQ(
+      ResizeDisplay(h.L, scaled, KEEPPOSITION, KEEPPOSITION, 40000, 600, 0, 0, 0, RESIZE_USER),
+      ERR_DISPLAYSIZE);
   EXPECT_EQ(scaled->scaleWidth, 800);
   EXPECT_EQ(scaled->width, 800);
 }
@@ -836,8 +906,9 @@ TEST_F(ScaledDisplayTest, ScaledMaskShapesTheScaledWindow) {
   XSetWindowAttributes attributes{};
   attributes.background_pixel = 0xcc3311;
   attributes.override_redirect = True;
-  Window backdrop = XCreateWindow(probe, DefaultRootWindow(probe), 0, 0, 2048, 2048, 0, CopyFromParent,
-                                  InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+  Window backdrop =
+      XCreateWindow(probe, DefaultRootWindow(probe), 0, 0, 2048, 2048, 0, CopyFromParent,
+                    InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
   XMapWindow(probe, backdrop);
   XSync(probe, False);
   constexpr int W = 32, H = 16;
@@ -851,7 +922,8 @@ TEST_F(ScaledDisplayTest, ScaledMaskShapesTheScaledWindow) {
     for (int x = 0; x < W; x++)
       if (inside(x, y)) WriteBitmapPixel(mask, x, y, 0, 1);
   ObjectId id{nullptr, 3};
-  ASSERT_EQ(AddBGPicObject(&id, 0, 0, W, H, W, nullptr, bitmap, nullptr, -1, mask, nullptr, nullptr, nullptr),
+  ASSERT_EQ(AddBGPicObject(&id, 0, 0, W, H, W, nullptr, bitmap, nullptr, -1, mask, nullptr, nullptr,
+                           nullptr),
             ERR_NONE);
   DisplayRecord* d = nullptr;
   ASSERT_EQ(Create(1, {{"bgpic", 3}, {"borderless", 1}, {"scalefactor", 2}}, &d), ERR_NONE);
@@ -860,13 +932,14 @@ TEST_F(ScaledDisplayTest, ScaledMaskShapesTheScaledWindow) {
   if (error == ERR_XFIXES) GTEST_SKIP() << "server lacks XFixes";
   ASSERT_EQ(error, ERR_NONE);
   Sync(d);
-  XImage* image = XGetImage(probe, DefaultRootWindow(probe), (2048 - 2 * W) / 2, (2048 - 2 * H) / 2, 2 * W,
-                            2 * H, AllPlanes, ZPixmap);
+  XImage* image = XGetImage(probe, DefaultRootWindow(probe), (2048 - 2 * W) / 2, (2048 - 2 * H) / 2,
+                            2 * W, 2 * H, AllPlanes, ZPixmap);
   ASSERT_NE(image, nullptr);
   int wrong = 0;
   for (int y = 0; y < 2 * H; y++)
     for (int x = 0; x < 2 * W; x++)
-      wrong += (XGetPixel(image, x, y) & 0xffffff) != (inside(x / 2, y / 2) ? 0x22aa44u : 0xcc3311u);
+      wrong +=
+          (XGetPixel(image, x, y) & 0xffffff) != (inside(x / 2, y / 2) ? 0x22aa44u : 0xcc3311u);
   XDestroyImage(image);
   EXPECT_EQ(wrong, 0);
   XDestroyWindow(probe, backdrop);

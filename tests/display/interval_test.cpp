@@ -62,8 +62,7 @@ class IntervalTest : public ::testing::Test {
     VmSetTop(h.L, 0);
     return error;
   }
-  ErrorCode CallWithId(const char* command, int32_t id, void* automatic = nullptr,
-                       int extra = -1) {
+  ErrorCode CallWithId(const char* command, int32_t id, void* automatic = nullptr, int extra = -1) {
     VmSetTop(h.L, 0);
     if (automatic) {
       VmPushLightUserdata(h.L, automatic);

@@ -40,7 +40,8 @@ class Screen {
     Window root, parent, *children = nullptr;
     unsigned count = 0;
     std::vector<Window> list;
-    if (XQueryTree(x_, DefaultRootWindow(x_), &root, &parent, &children, &count)) list.assign(children, children + count);
+    if (XQueryTree(x_, DefaultRootWindow(x_), &root, &parent, &children, &count))
+      list.assign(children, children + count);
     if (children) XFree(children);
     return list;
   }
@@ -92,7 +93,8 @@ class DisplayRun : public ::testing::Test {
   }
   void SetUp() override {
     if (!screen_->x()) GTEST_SKIP() << "Xvfb is not available";
-    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first: " << e2e::PLAYER;
+    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0)
+        << "build the quillmere program first: " << e2e::PLAYER;
   }
   void ExpectCleanEnd(const e2e::RunResult& r) {
     EXPECT_EQ(r.err, "");
@@ -113,22 +115,27 @@ TEST_F(DisplayRun, FirstDisplayFromHeader) {
   };
   const Case cases[] = {
       {"no position: centred", "", 192, 144},
-      {"LEFT and TOP", ".applet section 6 be32:" + std::to_string(POS_LEFT) + " be32:" + std::to_string(POS_TOP) + "\n",
+      {"LEFT and TOP",
+       ".applet section 6 be32:" + std::to_string(POS_LEFT) + " be32:" + std::to_string(POS_TOP) +
+           "\n",
        0, 0},
-      {"RIGHT and BOTTOM", ".applet section 6 be32:" + std::to_string(POS_RIGHT) + " be32:" +
-       std::to_string(POS_BOTTOM) + "\n", 384, 288},
+      {"RIGHT and BOTTOM",
+       ".applet section 6 be32:" + std::to_string(POS_RIGHT) +
+           " be32:" + std::to_string(POS_BOTTOM) + "\n",
+       384, 288},
       {"a plain position", ".applet section 6 be32:10 be32:20\n", 10, 20},
   };
   Display* x = screen_->x();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string text = ".applet title \"Blue Window\"\n"
-                       ".applet section 3 be16:640 be16:480\n"
-                       ".applet section 5 be32:0x336699\n" +
-                       c.sections + WAIT_LOOP;
+    std::string text =
+        ".applet title \"Blue Window\"\n"
+        ".applet section 3 be16:640 be16:480\n"
+        ".applet section 5 be32:0x336699\n" +
+        c.sections + WAIT_LOOP;
     e2e::WriteFile(dir_ / "a.qma", e2e::Assemble(text));
-    e2e::Child player(e2e::PLAYER, {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"}, screen_->name(),
-                      dir_.path());
+    e2e::Child player(e2e::PLAYER, {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
+                      screen_->name(), dir_.path());
 
     Window window = 0;
     ASSERT_TRUE(WaitFor([&] {
@@ -209,8 +216,8 @@ TEST_F(DisplayRun, IntervalHandlerEndsTheRun) {
       "RETURN 0, 1, 0\n"
       ".end\n";
   e2e::WriteFile(dir_ / "a.qma", e2e::Assemble(text));
-  e2e::RunResult r =
-      e2e::Run(e2e::PLAYER, {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"}, screen_->name(), dir_.path());
+  e2e::RunResult r = e2e::Run(e2e::PLAYER, {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
+                              screen_->name(), dir_.path());
   EXPECT_EQ(r.status, 7);
   EXPECT_EQ(r.out, "tick\n");
   ExpectCleanEnd(r);

@@ -48,7 +48,8 @@ inline std::string ReadText(const std::string& path) {
 
 inline void WriteFile(const std::string& path, const Bytes& bytes, mode_t mode = 0644) {
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   chmod(path.c_str(), mode);
 }
 
@@ -77,8 +78,8 @@ struct RunResult {
 // A started program; Finish waits for it (killing it after the limit).
 class Child {
  public:
-  Child(const std::string& program, const std::vector<std::string>& args, const std::string& display,
-        const std::string& workDir)
+  Child(const std::string& program, const std::vector<std::string>& args,
+        const std::string& display, const std::string& workDir)
       : outPath_(workDir + "/.stdout"), errPath_(workDir + "/.stderr") {
     pid_ = fork();
     if (pid_ != 0) return;
@@ -132,8 +133,8 @@ class Child {
   RunResult result_;
 };
 
-inline RunResult Run(const std::string& program, const std::vector<std::string>& args, const std::string& display,
-                     const std::string& workDir) {
+inline RunResult Run(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& display, const std::string& workDir) {
   return Child(program, args, display, workDir).Finish();
 }
 

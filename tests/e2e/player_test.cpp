@@ -84,8 +84,9 @@ class Player : public ::testing::Test {
 
   std::string Write(const std::string& name, const Bytes& bytes, mode_t mode = 0644) {
     std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     chmod(path.c_str(), mode);
     return path;
   }
@@ -115,7 +116,8 @@ class Player : public ::testing::Test {
     close(out[1]);
     char buffer[4096];
     ssize_t n;
-    while ((n = read(out[0], buffer, sizeof buffer)) > 0) r.out.append(buffer, static_cast<size_t>(n));
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0)
+      r.out.append(buffer, static_cast<size_t>(n));
     close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -143,7 +145,8 @@ TEST_F(Player, Outcomes) {
     std::string out;
   };
   const Case cases[] = {
-      {"End(5)", ".line 1\nGETGLOBAL 0, \"end\"\nLOADNUM 1, 5, 0\nCALL 0, 2, 1\nRETURN 0, 1, 0\n", 5, ""},
+      {"End(5)", ".line 1\nGETGLOBAL 0, \"end\"\nLOADNUM 1, 5, 0\nCALL 0, 2, 1\nRETURN 0, 1, 0\n",
+       5, ""},
       {"runs off its end", ".line 1\nRETURN 0, 1, 0\n", 0, ""},
       {"script error reported with the source line map",
        ".source \"@hello.qms\"\n"
@@ -153,10 +156,12 @@ TEST_F(Player, Outcomes) {
       {"command's argument check reported at the calling line",
        ".source \"@hello.qms\"\n"
        ".applet section 27 be32:1 be32:1 be32:20 be32:100 \"hello.qsrc\" 0 \"hello.qms\" 0\n"
-       ".line 2\nLOADNUM 0, 1, 0\n.line 4\nGETGLOBAL 0, \"end\"\nLOADCONST 1, \"abc\"\nCALL 0, 2, 1\n"
+       ".line 2\nLOADNUM 0, 1, 0\n.line 4\nGETGLOBAL 0, \"end\"\nLOADCONST 1, \"abc\"\nCALL 0, 2, "
+       "1\n"
        ".line 5\nRETURN 0, 1, 0\n",
        0, "hello.qsrc:104: Number expected in argument 1!\n"},
-      {"header constant visible", std::string(".applet constant who \"header\"\n") + PRINT_WHO, 3, "header\n"},
+      {"header constant visible", std::string(".applet constant who \"header\"\n") + PRINT_WHO, 3,
+       "header\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -179,8 +184,10 @@ TEST_F(Player, Refusals) {
   };
   const Case cases[] = {
       {"3-byte file", Bytes{'Q', 'M', 'A'}, "Error: " + errorText(ERR_READ) + "\n"},
-      {"4-byte file passes the magic test", Bytes{'Q', 'M', 'A', 0}, "Error: " + errorText(ERR_UNEXPECTEDEOF) + "\n"},
-      {"other magic", Bytes{'Q', 'M', 'X', 0, 10, 8, 0}, "Error: " + errorText(ERR_NOAPPLET, path.c_str()) + "\n"},
+      {"4-byte file passes the magic test", Bytes{'Q', 'M', 'A', 0},
+       "Error: " + errorText(ERR_UNEXPECTEDEOF) + "\n"},
+      {"other magic", Bytes{'Q', 'M', 'X', 0, 10, 8, 0},
+       "Error: " + errorText(ERR_NOAPPLET, path.c_str()) + "\n"},
       {"version 8.1", assemble(".applet version 8 1\n" + good),
        "Error: " + errorText(ERR_APPLETVERSION, "8.1") + "\n"},
       {"version 9.0", assemble(".applet version 9 0\n" + good),
@@ -188,7 +195,8 @@ TEST_F(Player, Refusals) {
       {"tag 36", tag36, "Error: " + errorText(ERR_UNKNOWNSEC) + "\n"},
       {"ends inside the sections", truncated, "Error: " + errorText(ERR_UNEXPECTEDEOF) + "\n"},
   };
-  EXPECT_NE(errorText(ERR_NOAPPLET, path.c_str()).find("is no Quillmere applet!"), std::string::npos);
+  EXPECT_NE(errorText(ERR_NOAPPLET, path.c_str()).find("is no Quillmere applet!"),
+            std::string::npos);
   EXPECT_NE(errorText(ERR_APPLETVERSION, "9.0").find("9.0"), std::string::npos);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -210,8 +218,11 @@ TEST_F(Player, OptionErrors) {
     std::string out;
   };
   const Case cases[] = {
-      {"argument missing", {"-debugdevice", "stdout", applet, "-winwidth"}, "Error: " + errorText(ERR_ARGS) + "\n"},
-      {"two display modes", {"-debugdevice", "stdout", "-fullscreen", "-window", applet},
+      {"argument missing",
+       {"-debugdevice", "stdout", applet, "-winwidth"},
+       "Error: " + errorText(ERR_ARGS) + "\n"},
+      {"two display modes",
+       {"-debugdevice", "stdout", "-fullscreen", "-window", applet},
        "Error: " + errorText(ERR_CONSOLEARG) + "\n"},
       {"no applet", {"-quiet", "-debugdevice", "stdout"}, ""},
       {"help changes nothing", {"-quiet", "-help", "-debugdevice", "stdout", applet}, ""},
@@ -236,7 +247,9 @@ TEST_F(Player, Containers) {
   Bytes appended;
   std::string error;
   // A packed file whose name begins with "_" is unpacked and only listed.
-  ASSERT_TRUE(qmasm::AppendApplet(program, {{"_data", Bytes{1, 2, 3}}}, false, plain, &appended, &error)) << error;
+  ASSERT_TRUE(
+      qmasm::AppendApplet(program, {{"_data", Bytes{1, 2, 3}}}, false, plain, &appended, &error))
+      << error;
 
   WriteText("plain.ini", "SETCONSTANTS = \"who=[plain]\"\n");
   Result r = RunQuiet(Write("plain.qma", plain));
@@ -250,7 +263,8 @@ TEST_F(Player, Containers) {
 
   const std::string temp = dir_ + "/temp";
   ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
-  WriteText("game.ini", "DEBUGDEVICE = stdout\nSETCONSTANTS = \"who=[appended]\"\nTEMPDIR = \"" + temp + "\"\n");
+  WriteText("game.ini", "DEBUGDEVICE = stdout\nSETCONSTANTS = \"who=[appended]\"\nTEMPDIR = \"" +
+                            temp + "\"\n");
   r = Run(Write("game", appended, 0755), {});
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "appended\n");
@@ -267,7 +281,8 @@ TEST_F(Player, SettingsFile) {
   };
   const Case cases[] = {
       {"UTF-8 with BOM, comments and sections",
-       "\xEF\xBB\xBF# comment\n[Player]\r\nSETCONSTANTS = \"who=[caf\xC3\xA9]\"\r\n", "caf\xC3\xA9\n"},
+       "\xEF\xBB\xBF# comment\n[Player]\r\nSETCONSTANTS = \"who=[caf\xC3\xA9]\"\r\n",
+       "caf\xC3\xA9\n"},
       {"Latin-1", "SETCONSTANTS=\"who=[caf\xE9]\"\n", "caf\xC3\xA9\n"},
       {"settings key overrides the command line", "SETCONSTANTS = \"who=[ini]\"\n", "ini\n"},
   };
@@ -306,7 +321,9 @@ TEST_F(Player, StartsEveryTimeOnAServerThatResets) {
   for (int i = 0; i < RUNS; i++) {
     Result r = RunQuiet(applet, {"-setconstants", "who=[ok]"});
     if (r.status == 3 && r.out == "ok\n") continue;
-    if (failures++ == 0) firstFailure = "run " + std::to_string(i) + ": status " + std::to_string(r.status) + ", " + r.out;
+    if (failures++ == 0)
+      firstFailure =
+          "run " + std::to_string(i) + ": status " + std::to_string(r.status) + ", " + r.out;
   }
   EXPECT_EQ(failures, 0) << firstFailure;
 }

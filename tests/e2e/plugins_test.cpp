@@ -49,7 +49,8 @@ std::vector<std::string> entries(const std::string& directory) {
   std::vector<std::string> names;
   if (DIR* d = opendir(directory.c_str())) {
     while (dirent* e = readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+        names.push_back(e->d_name);
     closedir(d);
   }
   return names;
@@ -64,7 +65,8 @@ class PluginRun : public ::testing::Test {
   }
   void SetUp() override {
     if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
-    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first: " << e2e::PLAYER;
+    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0)
+        << "build the quillmere program first: " << e2e::PLAYER;
     ASSERT_EQ(access(TESTLIB.c_str(), R_OK), 0) << "build the test plug-ins first: " << TESTLIB;
     program_ = e2e::ReadFile(e2e::PLAYER);
     plugin_ = e2e::ReadFile(TESTLIB);
@@ -82,8 +84,9 @@ TEST_F(PluginRun, PluginsDirectoryBesideTheProgram) {
   e2e::WriteFile(dir_ / "quillmere", program_, 0755);
   e2e::WriteFile(dir_ / "Plugins/testlib.qmp", plugin_, 0755);
   e2e::WriteFile(dir_ / "a.qma", applet_);
-  e2e::RunResult r = e2e::Run(dir_ / "quillmere", {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
-                              server_->name(), dir_.path());
+  e2e::RunResult r =
+      e2e::Run(dir_ / "quillmere", {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
+               server_->name(), dir_.path());
   EXPECT_EQ(r.status, 4);
   EXPECT_EQ(r.out, "42\n");
   EXPECT_EQ(r.err, "");
@@ -116,7 +119,8 @@ TEST_F(PluginRun, AppendedApplet) {
     ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
     Bytes game;
     std::string error;
-    ASSERT_TRUE(qmasm::AppendApplet(program_, c.pack, c.compressed, applet_, &game, &error)) << error;
+    ASSERT_TRUE(qmasm::AppendApplet(program_, c.pack, c.compressed, applet_, &game, &error))
+        << error;
     e2e::WriteFile(dir / "game", game, 0755);
     if (c.besideProgram) e2e::WriteFile(dir / "testlib.qmp", plugin_, 0755);
     std::string ini = "DEBUGDEVICE = stdout\nTEMPDIR = \"" + temp + "\"\n";

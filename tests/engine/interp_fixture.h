@@ -13,87 +13,77 @@
 #include "tools/qmasm/qmasm.h"
 
 class InterpFixture : public ::testing::Test {
-protected:
-    VmState *L = nullptr;
+ protected:
+  VmState* L = nullptr;
 
-    void SetUp() override
-    {
-        resetPolicy();
-        L = VmOpenState();
-        ASSERT_NE(L, nullptr);
-        VmRegisterBaseFunctions(L);
+  void SetUp() override {
+    resetPolicy();
+    L = VmOpenState();
+    ASSERT_NE(L, nullptr);
+    VmRegisterBaseFunctions(L);
+  }
+
+  void TearDown() override {
+    VmCloseState(L);
+    resetPolicy();
+  }
+
+  static void resetPolicy() {
+    VmResetRunState();
+    ResetErrorLocation();
+    SetErrorArgString("");
+    setErrorRaising(1);
+    while (GetCallbackDepth() > 0) {
+      TagItem t[] = {{ATTR_CALLBACKDEPTH, 0}, {ATTR_DONE, 0}};
+      SetGlobalAttrs(nullptr, t);
     }
+  }
 
-    void TearDown() override
-    {
-        VmCloseState(L);
-        resetPolicy();
+  static void setErrorRaising(int on) {
+    TagItem t[] = {{ATTR_RAISEERRORS, static_cast<uintptr_t>(on)}, {ATTR_DONE, 0}};
+    SetGlobalAttrs(nullptr, t);
+  }
+
+  static const char* readAll(VmState*, void* data, size_t* size) {
+    auto* bytes = static_cast<std::vector<uint8_t>*>(data);
+    if (bytes->empty()) {
+      *size = 0;
+      return nullptr;
     }
+    static std::vector<uint8_t> held;
+    held.swap(*bytes);
+    bytes->clear();
+    *size = held.size();
+    return reinterpret_cast<const char*>(held.data());
+  }
 
-    static void resetPolicy()
-    {
-        VmResetRunState();
-        ResetErrorLocation();
-        SetErrorArgString("");
-        setErrorRaising(1);
-        while (GetCallbackDepth() > 0) {
-            TagItem t[] = {{ATTR_CALLBACKDEPTH, 0}, {ATTR_DONE, 0}};
-            SetGlobalAttrs(nullptr, t);
-        }
-    }
+  // Assembles text and pushes the main function.
+  void load(const std::string& text) {
+    std::vector<uint8_t> chunk;
+    std::string error;
+    ASSERT_TRUE(qmasm::AssembleChunk(".source \"=test\"\n" + text, &chunk, &error)) << error;
+    ASSERT_EQ(VmLoad(L, readAll, &chunk, "=test"), 0);
+  }
 
-    static void setErrorRaising(int on)
-    {
-        TagItem t[] = {{ATTR_RAISEERRORS, static_cast<uintptr_t>(on)}, {ATTR_DONE, 0}};
-        SetGlobalAttrs(nullptr, t);
-    }
+  // Loads and runs text protected; the results stay on the stack.
+  ErrorCode run(const std::string& text, int nresults = VM_MULTRET) {
+    int top = VmGetTop(L);
+    load(text);
+    if (VmGetTop(L) != top + 1) return -1;
+    return VmPCall(L, 0, nresults, 0);
+  }
 
-    static const char *readAll(VmState *, void *data, size_t *size)
-    {
-        auto *bytes = static_cast<std::vector<uint8_t> *>(data);
-        if (bytes->empty()) {
-            *size = 0;
-            return nullptr;
-        }
-        static std::vector<uint8_t> held;
-        held.swap(*bytes);
-        bytes->clear();
-        *size = held.size();
-        return reinterpret_cast<const char *>(held.data());
-    }
+  void setGlobalFunction(const char* name, VmCommandFunction fn, int nups = 0) {
+    VmPushCClosure(L, fn, nups);
+    setGlobal(name);
+  }
 
-    // Assembles text and pushes the main function.
-    void load(const std::string &text)
-    {
-        std::vector<uint8_t> chunk;
-        std::string error;
-        ASSERT_TRUE(qmasm::AssembleChunk(".source \"=test\"\n" + text, &chunk, &error)) << error;
-        ASSERT_EQ(VmLoad(L, readAll, &chunk, "=test"), 0);
-    }
+  // Pops the top value into the global name.
+  void setGlobal(const char* name) {
+    VmPushString(L, name);
+    VmInsert(L, -2);
+    VmSetTable(L, VM_GLOBALS_INDEX);
+  }
 
-    // Loads and runs text protected; the results stay on the stack.
-    ErrorCode run(const std::string &text, int nresults = VM_MULTRET)
-    {
-        int top = VmGetTop(L);
-        load(text);
-        if (VmGetTop(L) != top + 1)
-            return -1;
-        return VmPCall(L, 0, nresults, 0);
-    }
-
-    void setGlobalFunction(const char *name, VmCommandFunction fn, int nups = 0)
-    {
-        VmPushCClosure(L, fn, nups);
-        setGlobal(name);
-    }
-
-    // Pops the top value into the global name.
-    void setGlobal(const char *name)
-    {
-        VmPushString(L, name);
-        VmInsert(L, -2);
-        VmSetTable(L, VM_GLOBALS_INDEX);
-    }
-
-    std::string errorArg() const { return GetErrorArgString(); }
+  std::string errorArg() const { return GetErrorArgString(); }
 };

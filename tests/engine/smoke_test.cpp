@@ -2,9 +2,8 @@
 
 #include "engine/errors.h"
 
-TEST(ErrorCodes, KnownValues)
-{
-    EXPECT_EQ(ERR_NONE, 0);
-    EXPECT_EQ(ERR_MEM, 1000);
-    EXPECT_EQ(ERR_NUMBEREXPECTED, 1629);
+TEST(ErrorCodes, KnownValues) {
+  EXPECT_EQ(ERR_NONE, 0);
+  EXPECT_EQ(ERR_MEM, 1000);
+  EXPECT_EQ(ERR_NUMBEREXPECTED, 1629);
 }

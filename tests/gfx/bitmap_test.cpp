@@ -33,16 +33,25 @@ Bitmap numbered(int w, int h) {
 }
 
 TEST(Bitmap, RowPadding) {
-  struct Case { const char* name; Bitmap b; intptr_t code; intptr_t want; };
+  struct Case {
+    const char* name;
+    Bitmap b;
+    intptr_t code;
+    intptr_t want;
+  };
   Bitmap model(AllocBitmap(37, 1, 0, nullptr));
   Case cases[] = {
       {"pixel width 5 has rows of 8 pixels", Bitmap(AllocBitmap(5, 2, 0, nullptr)), 13, 8},
       {"pixel width 5 rows are 32 bytes", Bitmap(AllocBitmap(5, 2, 0, nullptr)), 1, 32},
       {"alpha width 5 has rows of 8 bytes", Bitmap(AllocAlphaChannel(5, 2, 1, nullptr, 0)), 1, 8},
-      {"mask width 17 has rows of 4 bytes", Bitmap(AllocBitMask(nullptr, 17, 2, 1, nullptr, 0)), 2, 4},
-      {"mask width 16 has rows of 2 bytes", Bitmap(AllocBitMask(nullptr, 16, 2, 1, nullptr, 0)), 2, 2},
-      {"mask width 20 has rows of 4 bytes", Bitmap(AllocBitMask(nullptr, 20, 2, 1, nullptr, 0)), 2, 4},
-      {"mask width 20 on a model of 40-pixel rows has 6", Bitmap(AllocBitMask(model.get(), 20, 2, 1, nullptr, 0)), 2, 6},
+      {"mask width 17 has rows of 4 bytes", Bitmap(AllocBitMask(nullptr, 17, 2, 1, nullptr, 0)), 2,
+       4},
+      {"mask width 16 has rows of 2 bytes", Bitmap(AllocBitMask(nullptr, 16, 2, 1, nullptr, 0)), 2,
+       2},
+      {"mask width 20 has rows of 4 bytes", Bitmap(AllocBitMask(nullptr, 20, 2, 1, nullptr, 0)), 2,
+       4},
+      {"mask width 20 on a model of 40-pixel rows has 6",
+       Bitmap(AllocBitMask(model.get(), 20, 2, 1, nullptr, 0)), 2, 6},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -157,7 +166,8 @@ TEST(Bitmap, AllocationFailuresLeaveNothingBehind) {
     if (!dst || !clipMask) return false;
     bytes(clipMask.get())[0] = 0xFF;
     const BlitClip clip{0, 0, 9, 3, clipMask.get()};
-    SafeBlt(nullptr, model.get(), 0, 0, dst.get(), 0, 0, 9, 3, 9, 3, 9, 3, 0x10, nullptr, nullptr, &clip);
+    SafeBlt(nullptr, model.get(), 0, 0, dst.get(), 0, 0, 9, 3, 9, 3, 9, 3, 0x10, nullptr, nullptr,
+            &clip);
     return pixels32(dst.get())[1] == 1;  // a refused scratch buffer draws nothing
   });
   FreeBlitScratch();
@@ -221,8 +231,11 @@ TEST(Bitmap, PixelsLinesAndRectangles) {
 TEST(Bitmap, MaskRectanglesAndOrigin) {
   Bitmap src(AllocBitMask(nullptr, 8, 1, 1, nullptr, 0));
   Bitmap dst(AllocBitMask(nullptr, 8, 1, 1, nullptr, 0));
-  struct Case { int mode; uint8_t before, want; } cases[] = {
-      {0, 0x0F, 0xFF}, {1, 0xFF, 0x0F}, {2, 0x0F, 0xF0}, {3, 0xFF, 0x0F}, {4, 0x3C, 0x30}, {5, 0x01, 0xF1}};
+  struct Case {
+    int mode;
+    uint8_t before, want;
+  } cases[] = {{0, 0x0F, 0xFF}, {1, 0xFF, 0x0F}, {2, 0x0F, 0xF0},
+               {3, 0xFF, 0x0F}, {4, 0x3C, 0x30}, {5, 0x01, 0xF1}};
   bytes(src.get())[0] = 0xF0;
   for (const auto& c : cases) {
     bytes(dst.get())[0] = c.before;
@@ -250,12 +263,14 @@ TEST(Bitmap, ArgbConversionsWriteEveryByte) {
   Bitmap b = numbered(3, 2);
   Bitmap m(AllocBitMask(b.get(), 3, 2, 1, nullptr, 0));
   bytes(m.get())[0] = 0x80;  // only (0, 0) visible
-  std::unique_ptr<uint32_t, void (*)(void*)> a(ReadBitmapRectARGBMasked(b.get(), 0, 0, 3, 2, m.get(), nullptr, -1, 1, 1), FreeMemory);
+  std::unique_ptr<uint32_t, void (*)(void*)> a(
+      ReadBitmapRectARGBMasked(b.get(), 0, 0, 3, 2, m.get(), nullptr, -1, 1, 1), FreeMemory);
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a.get()[0], 0xFF000000u);
   EXPECT_EQ(a.get()[1], 1u);
   EXPECT_EQ(a.get()[3], 1000u);
-  std::unique_ptr<uint32_t, void (*)(void*)> k(ReadBitmapRectARGBMasked(b.get(), 1, 0, 2, 2, m.get(), nullptr, 0xABCDEF, 0, 1), FreeMemory);
+  std::unique_ptr<uint32_t, void (*)(void*)> k(
+      ReadBitmapRectARGBMasked(b.get(), 1, 0, 2, 2, m.get(), nullptr, 0xABCDEF, 0, 1), FreeMemory);
   EXPECT_EQ(k.get()[0], 0xABCDEFu);
   EXPECT_EQ(ReadBitmapRectARGB(b.get(), 2, 0, 2, 1, 1), nullptr);  // outside
 
@@ -265,7 +280,8 @@ TEST(Bitmap, ArgbConversionsWriteEveryByte) {
   SetSoftBitmapFormatOverride(-1);
   ASSERT_EQ(GetBitmapAttr(p16.get(), 21), PIXFMT_BGR565);
   WriteBitmapPixel(p16.get(), 1, 0, 0xFF0000, 0);
-  std::unique_ptr<uint32_t, void (*)(void*)> c(ReadBitmapRectARGB(p16.get(), 0, 0, 2, 1, 1), FreeMemory);
+  std::unique_ptr<uint32_t, void (*)(void*)> c(ReadBitmapRectARGB(p16.get(), 0, 0, 2, 1, 1),
+                                               FreeMemory);
   EXPECT_EQ(c.get()[0], 0u);
   EXPECT_EQ(c.get()[1], 0xF80000u);
 }
@@ -277,7 +293,8 @@ TEST(Blit, ClippingOfBlitRectangles) {
     bool useClip;
     int32_t wantSx, wantDx, wantW, wantH;
   } cases[] = {
-      {"destination x -10 width 30 copies 20 from column 10", 0, 0, -10, 0, 30, 5, false, 10, 0, 20, 5},
+      {"destination x -10 width 30 copies 20 from column 10", 0, 0, -10, 0, 30, 5, false, 10, 0, 20,
+       5},
       {"cut to the source's right edge", 90, 0, 0, 0, 30, 5, false, 90, 0, 10, 5},
       {"cut to the destination's bottom edge", 0, 0, 0, 48, 5, 5, false, 0, 0, 5, 2},
       {"clip rectangle moves the origin", 0, 0, 5, 0, 30, 5, true, 5, 10, 25, 5},
@@ -301,7 +318,8 @@ TEST(Blit, ClippingOfBlitRectangles) {
 TEST(Blit, SafeBltIntoBitmaps) {
   Bitmap src = numbered(40, 4);
   Bitmap mask(AllocBitMask(src.get(), 40, 4, 1, nullptr, 0));
-  for (int y = 0; y < 4; ++y) bytes(mask.get())[y * GetBitmapAttr(mask.get(), 2) + 1] = 0xFF;  // columns 8-15
+  for (int y = 0; y < 4; ++y)
+    bytes(mask.get())[y * GetBitmapAttr(mask.get(), 2) + 1] = 0xFF;  // columns 8-15
   Bitmap clipMask(AllocBitMask(nullptr, 30, 4, 1, nullptr, 0));
   bytes(clipMask.get())[0] = 0x0F;  // clip columns 4-7 of row 0
   const BlitClip clip{0, 0, 30, 4, clipMask.get()};
@@ -318,7 +336,14 @@ TEST(Blit, SafeBltIntoBitmaps) {
       {"no display without 0x10", 0, 0, 30, 0, nullptr, nullptr, {-1, -1, -1}},
       {"masked", 0, 0, 30, 0x10, mask.get(), nullptr, {-1, -1, -1, -1, -1, -1, -1, -1, 8, 9}},
       {"clip mask", 0, 0, 30, 0x10, nullptr, &clip, {-1, -1, -1, -1, 4, 5, 6, 7, -1}},
-      {"clip mask and blit mask", 2, 0, 30, 0x10, mask.get(), &clip, {-1, -1, -1, -1, -1, -1, 8, 9, -1}},
+      {"clip mask and blit mask",
+       2,
+       0,
+       30,
+       0x10,
+       mask.get(),
+       &clip,
+       {-1, -1, -1, -1, -1, -1, 8, 9, -1}},
       {"0x1 ignores the clip", 0, 0, 30, 0x11, nullptr, &clip, {0, 1, 2, 3, 4}},
   };
   for (const auto& c : cases) {
@@ -328,14 +353,17 @@ TEST(Blit, SafeBltIntoBitmaps) {
     SafeBlt(nullptr, src.get(), c.sx, 0, dst.get(), c.dx, 0, c.w, 4, 40, 4, 30, 4, c.flags, c.mask,
             nullptr, c.clip);
     for (size_t i = 0; i < c.copiedFrom.size(); ++i)
-      EXPECT_EQ(pixels32(dst.get())[i], c.copiedFrom[i] < 0 ? 0xEEEEEEu : static_cast<uint32_t>(c.copiedFrom[i])) << "column " << i;
+      EXPECT_EQ(pixels32(dst.get())[i],
+                c.copiedFrom[i] < 0 ? 0xEEEEEEu : static_cast<uint32_t>(c.copiedFrom[i]))
+          << "column " << i;
   }
   FreeBlitScratch();
 }
 
 TEST(Blit, AlphaBlitsAndCombines) {
   Bitmap src(AllocBitmap(4, 1, 0, nullptr)), dst(AllocBitmap(4, 1, 0, nullptr));
-  Bitmap alpha(AllocAlphaChannel(4, 1, 1, nullptr, 0)), second(AllocAlphaChannel(4, 1, 1, nullptr, 0));
+  Bitmap alpha(AllocAlphaChannel(4, 1, 1, nullptr, 0)),
+      second(AllocAlphaChannel(4, 1, 1, nullptr, 0));
   FillBitmapRect(src.get(), 0, 0, 4, 1, 0xFFFFFF);
   const uint8_t a[4] = {0, 128, 255, 64};
   std::memcpy(bytes(alpha.get()), a, 4);
@@ -346,14 +374,18 @@ TEST(Blit, AlphaBlitsAndCombines) {
   const uint8_t wantAlpha[4] = {0, 0, 255, 255};  // source x -1 moves both origins
   EXPECT_EQ(0, std::memcmp(bytes(second.get()), wantAlpha, 4));
   Bitmap out(AllocBitmap(4, 1, 0, nullptr));
-  BltAlphaChannel(alpha.get(), 0, 0, out.get(), 0, 0, 4, 1, 0x0000FF, 1, nullptr, 255, 0, 0, nullptr, nullptr, 0);
+  BltAlphaChannel(alpha.get(), 0, 0, out.get(), 0, 0, 4, 1, 0x0000FF, 1, nullptr, 255, 0, 0,
+                  nullptr, nullptr, 0);
   EXPECT_EQ(pixels32(out.get())[2], 0xFFu);
   EXPECT_EQ(pixels32(out.get())[1], 0x7Fu);
 }
 
 TEST(Blit, TilingOffsetsUseATrueModulo) {
   Bitmap tile = numbered(16, 2);
-  struct Case { int32_t ox, oy; uint32_t want0, want3, wantRow1; } cases[] = {
+  struct Case {
+    int32_t ox, oy;
+    uint32_t want0, want3, wantRow1;
+  } cases[] = {
       {-3, 0, 13, 0, 1013},  // first column 13 into the tile, then a new tile
       {-16, 0, 0, 3, 1000},
       {-32, -2, 0, 3, 1000},
@@ -368,7 +400,8 @@ TEST(Blit, TilingOffsetsUseATrueModulo) {
     EXPECT_EQ(d[3], c.want3);
     EXPECT_EQ(d[20], c.wantRow1);
     std::vector<uint32_t> raw(20 * 3);
-    TileBitmap(nullptr, 0, 0, 20, 3, nullptr, 16, 2, c.ox, c.oy, 1, pixels32(tile.get()), raw.data(), 16);
+    TileBitmap(nullptr, 0, 0, 20, 3, nullptr, 16, 2, c.ox, c.oy, 1, pixels32(tile.get()),
+               raw.data(), 16);
     for (int y = 0; y < 3; ++y)
       for (int x = 0; x < 20; ++x) ASSERT_EQ(raw[y * 20 + x], d[y * 20 + x]) << x << "," << y;
   }

@@ -36,9 +36,16 @@ struct Picture {
   std::vector<uint32_t> px;
   std::vector<uint8_t> mask, alpha;
   int maskRow;
-  Picture(int w_, int h_, uint32_t seed) : w(w_), h(h_), px(w_ * h_), mask(((w_ + 7) / 8) * h_), alpha(w_ * h_), maskRow((w_ + 7) / 8) {
+  Picture(int w_, int h_, uint32_t seed)
+      : w(w_),
+        h(h_),
+        px(w_ * h_),
+        mask(((w_ + 7) / 8) * h_),
+        alpha(w_ * h_),
+        maskRow((w_ + 7) / 8) {
     Rng r(seed);
-    for (auto& p : px) p = static_cast<uint32_t>(r.byte()) << 24 | rgb(r.byte(), r.byte(), r.byte());
+    for (auto& p : px)
+      p = static_cast<uint32_t>(r.byte()) << 24 | rgb(r.byte(), r.byte(), r.byte());
     for (auto& m : mask) m = r.byte();
     for (auto& a : alpha) a = r.byte();
   }
@@ -46,9 +53,27 @@ struct Picture {
 };
 
 TransformRequest transform(const Picture& s, Picture& d, const double* m, int smooth) {
-  return TransformRequest{s.px.data(), d.px.data(), s.mask.data(), d.mask.data(), s.alpha.data(), d.alpha.data(),
-                          0, s.w, s.h, s.w, d.w, d.h, d.w, s.maskRow, d.maskRow, s.w, d.w, m, smooth,
-                          PIXFMT_ARGB32, 4};
+  return TransformRequest{s.px.data(),
+                          d.px.data(),
+                          s.mask.data(),
+                          d.mask.data(),
+                          s.alpha.data(),
+                          d.alpha.data(),
+                          0,
+                          s.w,
+                          s.h,
+                          s.w,
+                          d.w,
+                          d.h,
+                          d.w,
+                          s.maskRow,
+                          d.maskRow,
+                          s.w,
+                          d.w,
+                          m,
+                          smooth,
+                          PIXFMT_ARGB32,
+                          4};
 }
 
 TEST(EffectsAffine, IdentityCopiesExactlyInBothModes) {
@@ -73,10 +98,12 @@ TEST(EffectsAffine, IdentityCopiesExactlyInBothModes) {
   // Alpha without a mask, 16-bit pixels.
   std::vector<uint16_t> s16(5 * 3), d16(5 * 3, 0);
   std::vector<uint8_t> sa(15), da(15, 0);
-  for (int i = 0; i < 15; ++i) s16[i] = static_cast<uint16_t>(i * 4099), sa[i] = static_cast<uint8_t>(i * 17);
+  for (int i = 0; i < 15; ++i)
+    s16[i] = static_cast<uint16_t>(i * 4099), sa[i] = static_cast<uint8_t>(i * 17);
   for (int smooth = 0; smooth < 2; ++smooth) {
-    TransformRequest q{s16.data(), d16.data(), nullptr, nullptr, sa.data(), da.data(), 0, 5, 3, 5, 5, 3, 5,
-                       0, 0, 5, 5, id, smooth, PIXFMT_RGB565, 2};
+    TransformRequest q{
+        s16.data(), d16.data(), nullptr, nullptr, sa.data(), da.data(),     0, 5, 3, 5, 5, 3, 5, 0,
+        0,          5,          5,       id,      smooth,    PIXFMT_RGB565, 2};
     ASSERT_TRUE(TransformPixels(&q));
     EXPECT_EQ(d16, s16);
     EXPECT_EQ(da, sa);
@@ -109,8 +136,9 @@ TEST(EffectsAffine, SingularAndMaskedOutCases) {
 
 TEST(EffectsAffine, ScaleAndRotateStayInsideTheDestination) {
   Picture s(9, 5, 5);
-  const double mats[][6] = {{2, 0, 0, 2, 0, 0}, {0, 1, -1, 0, 5, 0}, {0.7071, 0.7071, -0.7071, 0.7071, 4, 0},
-                            {-1, 0, 0, 1, 9, 0}, {1e-9, 0, 0, 1e9, 0, 0}, {1, 0, 0.5, 1, -3, -2}};
+  const double mats[][6] = {
+      {2, 0, 0, 2, 0, 0},  {0, 1, -1, 0, 5, 0},     {0.7071, 0.7071, -0.7071, 0.7071, 4, 0},
+      {-1, 0, 0, 1, 9, 0}, {1e-9, 0, 0, 1e9, 0, 0}, {1, 0, 0.5, 1, -3, -2}};
   for (const auto& m : mats)
     for (int smooth = 0; smooth < 2; ++smooth) {
       Picture d(11, 10, 6);
@@ -123,10 +151,31 @@ TEST(EffectsAffine, ScaleAndRotateStayInsideTheDestination) {
   const double turn[6] = {0.8, 0.6, -0.6, 0.8, 4, -1};
   Picture native(12, 9, 8), dn(12, 9, 9);
   std::vector<uint32_t> swapped(native.px.size()), ds(dn.px.size());
-  auto swapRB = [](uint32_t v) { return (v & 0xFF00FF00u) | ((v >> 16) & 0xFF) | ((v & 0xFF) << 16); };
+  auto swapRB = [](uint32_t v) {
+    return (v & 0xFF00FF00u) | ((v >> 16) & 0xFF) | ((v & 0xFF) << 16);
+  };
   for (size_t i = 0; i < swapped.size(); ++i) swapped[i] = swapRB(native.px[i]);
-  TransformRequest tn{native.px.data(), dn.px.data(), nullptr, nullptr, nullptr, nullptr, 0, 12, 9, 12, 12, 9, 12,
-                      0, 0, 0, 0, turn, 1, PIXFMT_ARGB32, 4};
+  TransformRequest tn{native.px.data(),
+                      dn.px.data(),
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      0,
+                      12,
+                      9,
+                      12,
+                      12,
+                      9,
+                      12,
+                      0,
+                      0,
+                      0,
+                      0,
+                      turn,
+                      1,
+                      PIXFMT_ARGB32,
+                      4};
   TransformRequest ts = tn;
   ts.sourcePixels = swapped.data();
   ts.destPixels = ds.data();
@@ -138,8 +187,11 @@ TEST(EffectsAffine, ScaleAndRotateStayInsideTheDestination) {
   // The native fast path and the general kernel agree, alpha included,
   // for turns, enlargements, reductions and shears that sample past the
   // source edges.
-  const double checks[][6] = {{0.8, 0.6, -0.6, 0.8, 4, -1}, {2.5, 0, 0, 1.7, -3, -2}, {0.3, 0.1, -0.2, 0.4, 1, 1},
-                              {-1, 0.2, 0.3, -1.2, 12, 10}, {1, 0, 0.7, 1, -6, 0.25}};
+  const double checks[][6] = {{0.8, 0.6, -0.6, 0.8, 4, -1},
+                              {2.5, 0, 0, 1.7, -3, -2},
+                              {0.3, 0.1, -0.2, 0.4, 1, 1},
+                              {-1, 0.2, 0.3, -1.2, 12, 10},
+                              {1, 0, 0.7, 1, -6, 0.25}};
   for (const auto& m : checks) {
     std::vector<uint32_t> fast(dn.px.size(), 0), general(dn.px.size(), 0);
     std::vector<uint8_t> fastA(dn.px.size(), 0), generalA(dn.px.size(), 0);
@@ -167,7 +219,8 @@ TEST(EffectsAffine, ScaleAndRotateStayInsideTheDestination) {
   q.sourceMask = nullptr;
   ASSERT_TRUE(TransformPixels(&q));
   for (int y = 0; y < 10; ++y)
-    for (int x = 0; x < 18; ++x) EXPECT_EQ(d.px[y * 18 + x], s.px[(y / 2) * 9 + x / 2]) << x << "," << y;
+    for (int x = 0; x < 18; ++x)
+      EXPECT_EQ(d.px[y * 18 + x], s.px[(y / 2) * 9 + x / 2]) << x << "," << y;
 }
 
 struct LineCanvas {
@@ -222,7 +275,8 @@ struct Distort {
   std::vector<uint8_t> outAlpha;
   DistortImage si, oi;
   DistortRequest r{};
-  Distort(int w, int h, int method, std::vector<double> args) : src(w, h, 9), args_(std::move(args)) {
+  Distort(int w, int h, int method, std::vector<double> args)
+      : src(w, h, 9), args_(std::move(args)) {
     si = DistortImage{w, h, 0, 0, src.px.data(), w};
     r.method = method;
     r.count = static_cast<int32_t>(args_.size());
@@ -268,8 +322,14 @@ TEST(EffectsDistort, IdentityPerspectiveKeepsThePicture) {
 }
 
 TEST(EffectsDistort, RejectedArgumentSets) {
-  struct Case { const char* name; int method; std::vector<double> args; } cases[] = {
-      {"collinear destinations", DISTORT_PERSPECTIVE, {0, 0, 0, 0, 4, 0, 1, 1, 0, 4, 2, 2, 4, 4, 3, 3}},
+  struct Case {
+    const char* name;
+    int method;
+    std::vector<double> args;
+  } cases[] = {
+      {"collinear destinations",
+       DISTORT_PERSPECTIVE,
+       {0, 0, 0, 0, 4, 0, 1, 1, 0, 4, 2, 2, 4, 4, 3, 3}},
       {"too few points", DISTORT_PERSPECTIVE, {0, 0, 0, 0, 4, 0, 4, 0, 0, 4, 0, 4}},
       {"non-finite point", DISTORT_PERSPECTIVE, {0, 0, NAN, 0, 4, 0, 4, 0, 0, 4, 0, 4, 4, 4, 4, 4}},
       {"unknown method", 5, {1}},
@@ -327,7 +387,8 @@ TEST(EffectsDistort, MethodGeometry) {
     EXPECT_EQ(b.r.outputWidth, 4);
     ASSERT_EQ(b.render(filtered), 0);
     for (int i = 0; i < 16; ++i) {
-      EXPECT_EQ(b.out[i], b.src.px[i] & (filtered ? 0xFFFFFFu : 0xFFFFFFFFu)) << filtered << " " << i;
+      EXPECT_EQ(b.out[i], b.src.px[i] & (filtered ? 0xFFFFFFu : 0xFFFFFFFFu))
+          << filtered << " " << i;
       EXPECT_EQ(b.outAlpha[i], 255);
     }
   }
@@ -345,7 +406,8 @@ TEST(EffectsDistort, MethodGeometry) {
 // ---- Swirl and ripple ------------------------------------------------------------------
 
 struct Tables {
-  std::vector<double> s = std::vector<double>(SWIRL_TABLE_SIZE), c = std::vector<double>(SWIRL_TABLE_SIZE);
+  std::vector<double> s = std::vector<double>(SWIRL_TABLE_SIZE),
+                      c = std::vector<double>(SWIRL_TABLE_SIZE);
   Tables() { BuildSwirlSinCosTable(s.data(), c.data()); }
 };
 
@@ -401,7 +463,8 @@ TEST(EffectsSwirl, AngleZeroAndFullTurnsKeepThePicture) {
   x.width = 6;
   x.height = 5;
   SwirlPixels16(&x, 720);
-  for (uint16_t v : out) EXPECT_EQ(v, 0xF000 | 0x0000) << std::hex << v;  // 248 * 255 >> 8 = 247 -> 0xF0
+  for (uint16_t v : out)
+    EXPECT_EQ(v, 0xF000 | 0x0000) << std::hex << v;  // 248 * 255 >> 8 = 247 -> 0xF0
 }
 
 TEST(EffectsRipple, EndFramesHaveNoDisplacement) {
@@ -477,7 +540,8 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
       std::vector<uint8_t> buf(static_cast<size_t>(row) * h * bpp), second(buf.size());
       for (auto& b : buf) b = r.byte();
       for (auto& b : second) b = r.byte();
-      std::vector<uint8_t> alpha(static_cast<size_t>(row) * h), mask(static_cast<size_t>((w + 7) / 8 + 1) * h);
+      std::vector<uint8_t> alpha(static_cast<size_t>(row) * h),
+          mask(static_cast<size_t>((w + 7) / 8 + 1) * h);
       for (auto& a : alpha) a = r.byte();
       for (auto& m : mask) m = r.byte();
       void* px = buf.data();
@@ -498,9 +562,15 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
       LevelsRequest lv{px, w, h, row, w * h / 50, w * h * 99 / 100, format, bpp};
       NormalizeLevels(&lv);
       ModulateRequest mq{px, w, h, row, format, 120, 80, 150};
-      if (bpp == 2) ModulatePixels16(&mq); else ModulatePixels(&mq);
+      if (bpp == 2)
+        ModulatePixels16(&mq);
+      else
+        ModulatePixels(&mq);
       OilPaintRequest oq{px, w, h, row, format, 1.5};
-      if (bpp == 2) OilPaintPixels(&oq); else OilPaintPixels32(&oq);
+      if (bpp == 2)
+        OilPaintPixels(&oq);
+      else
+        OilPaintPixels32(&oq);
       for (int op : {CONVOLVE_BLUR, CONVOLVE_EDGE, CONVOLVE_SHARPEN, CONVOLVE_EMBOSS}) {
         ConvolveRequest cq{px, w, h, row, format, bpp, alpha.data(), row, 1.0, 1.2, op};
         ConvolvePixels(&cq);
@@ -508,7 +578,8 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
       std::vector<uint8_t> idx(static_cast<size_t>(w) * h);
       uint32_t pal[256];
       for (int dither = 0; dither < 2; ++dither) {
-        QuantizeRequest qq{px, format, bpp, w, h, row, idx.data(), pal, 7, 0x123456, 1, dither, 0, -1};
+        QuantizeRequest qq{px,  format, bpp,      w, h,      row, idx.data(),
+                           pal, 7,      0x123456, 1, dither, 0,   -1};
         QuantizeColors(&qq);
         EXPECT_EQ(qq.result, 1);
       }
@@ -522,15 +593,35 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
         GradientRequest gq{px, bpp, format, 0, 0, w, h, row, &g};
         EXPECT_TRUE(RenderGradient(&gq));
       }
-      std::vector<uint8_t> ys(static_cast<size_t>(w) * h, 200), us(static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2), 30);
+      std::vector<uint8_t> ys(static_cast<size_t>(w) * h, 200),
+          us(static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2), 30);
       YuvFrame yf{ys.data(), us.data(), us.data(), w, (w + 1) / 2, (w + 1) / 2};
       ConvertYUVToRGB(&yf, px, w, h, row, format, bpp);
       ScaleYUVToRGB(&yf, px, w, h, w, h, row, format, bpp);
       std::vector<uint8_t> dst(buf.size());
       const double rot[6] = {0.8, 0.6, -0.6, 0.8, 2, 0};
       for (int smooth = 0; smooth < 2; ++smooth) {
-        TransformRequest tq{px, dst.data(), mask.data(), mask.data(), nullptr, nullptr, 1, w, h, row, w, h, row,
-                            (w + 7) / 8 + 1, (w + 7) / 8 + 1, row, row, rot, smooth, format, bpp};
+        TransformRequest tq{px,
+                            dst.data(),
+                            mask.data(),
+                            mask.data(),
+                            nullptr,
+                            nullptr,
+                            1,
+                            w,
+                            h,
+                            row,
+                            w,
+                            h,
+                            row,
+                            (w + 7) / 8 + 1,
+                            (w + 7) / 8 + 1,
+                            row,
+                            row,
+                            rot,
+                            smooth,
+                            format,
+                            bpp};
         EXPECT_TRUE(TransformPixels(&tq));
       }
       SwirlRequest sq{};
@@ -543,7 +634,10 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
       sq.format = format;
       sq.width = w;
       sq.height = h;
-      if (bpp == 2) SwirlPixels16(&sq, 300); else SwirlPixels(&sq, -200);
+      if (bpp == 2)
+        SwirlPixels16(&sq, 300);
+      else
+        SwirlPixels(&sq, -200);
       std::vector<int32_t> dist(static_cast<size_t>(w) * h);
       BuildRippleSineTable(t.s.data(), dist.data(), w, h, w / 2, h / 2);
       RippleRequest rq{};
@@ -564,8 +658,13 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
       rq.centreX = w / 2;
       rq.centreY = h / 2;
       rq.radius = std::max(w, h) / 2;
-      if (bpp == 2) WaterRipplePixels16(&rq, 3); else WaterRipplePixels(&rq, 3);
-      std::vector<double> args = {0, 0, 0, 0, double(w), 0, w + 1.0, 1, 0, double(h), 0, double(h), double(w), double(h), double(w), h + 2.0};
+      if (bpp == 2)
+        WaterRipplePixels16(&rq, 3);
+      else
+        WaterRipplePixels(&rq, 3);
+      std::vector<double> args = {0,         0,         0,         0,         double(w), 0,
+                                  w + 1.0,   1,         0,         double(h), 0,         double(h),
+                                  double(w), double(h), double(w), h + 2.0};
       for (int filtered = 0; filtered < 2; ++filtered) {
         DistortImage si{w, h, 0, 0, px, row}, oi{};
         DistortRequest dr{};
@@ -589,8 +688,9 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
       }
     }
     // YUV into 3-byte pixels at this size.
-    std::vector<uint8_t> ys(static_cast<size_t>(w) * h, 128), us(static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2), 90),
-        vs(us.size(), 200), rgbOut(static_cast<size_t>(w) * h * 3);
+    std::vector<uint8_t> ys(static_cast<size_t>(w) * h, 128),
+        us(static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2), 90), vs(us.size(), 200),
+        rgbOut(static_cast<size_t>(w) * h * 3);
     YuvFrame f{ys.data(), us.data(), vs.data(), w, (w + 1) / 2, (w + 1) / 2};
     ConvertYUVToRGB(&f, rgbOut.data(), w, h, w, PIXFMT_BGR24, 3);
     ScaleYUVToRGB(&f, rgbOut.data(), w, h, std::max(1, w / 2), h, w, PIXFMT_RGB24, 3);

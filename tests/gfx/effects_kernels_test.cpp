@@ -17,9 +17,21 @@ namespace {
 uint32_t rgb(int r, int g, int b) { return static_cast<uint32_t>(r) << 16 | g << 8 | b; }
 
 TEST(EffectsMath, IntSqrtIsTheFloorOfTheRoot) {
-  struct Case { int32_t n, root; } cases[] = {
-      {0, 0}, {1, 1}, {3, 1}, {4, 2}, {255, 15}, {256, 16}, {65535, 255}, {65536, 256},
-      {46340 * 46340, 46340}, {46340 * 46340 - 1, 46339}, {0x7FFFFFFF, 46340}, {-5, -1}, {INT32_MIN, -1}};
+  struct Case {
+    int32_t n, root;
+  } cases[] = {{0, 0},
+               {1, 1},
+               {3, 1},
+               {4, 2},
+               {255, 15},
+               {256, 16},
+               {65535, 255},
+               {65536, 256},
+               {46340 * 46340, 46340},
+               {46340 * 46340 - 1, 46339},
+               {0x7FFFFFFF, 46340},
+               {-5, -1},
+               {INT32_MIN, -1}};
   for (const auto& c : cases) EXPECT_EQ(IntSqrt(c.n), c.root) << c.n;
   // Every square and its neighbours: a one-off correction error shows here.
   for (int64_t k = 1; k <= 46340; ++k) {
@@ -30,10 +42,12 @@ TEST(EffectsMath, IntSqrtIsTheFloorOfTheRoot) {
 }
 
 TEST(EffectsMath, GaussianKernelWidths) {
-  struct Case { double radius, sigma; int32_t w1, w2; } cases[] = {
-      {2.0, 0.0, 5, 5}, {2.0, 3.0, 5, 5}, {0.1, 1.0, 3, 3}, {0.0, 0.5, 3, 3},
-      {0.0, 1.0, 7, 7}, {0.0, 2.0, 11, 11}, {0.0, 3.0, 15, 15}, {0.0, 0.0, 1, 1},
-      {1e300, 1.0, INT32_MAX, INT32_MAX}};
+  struct Case {
+    double radius, sigma;
+    int32_t w1, w2;
+  } cases[] = {{2.0, 0.0, 5, 5},   {2.0, 3.0, 5, 5}, {0.1, 1.0, 3, 3},
+               {0.0, 0.5, 3, 3},   {0.0, 1.0, 7, 7}, {0.0, 2.0, 11, 11},
+               {0.0, 3.0, 15, 15}, {0.0, 0.0, 1, 1}, {1e300, 1.0, INT32_MAX, INT32_MAX}};
   for (const auto& c : cases) {
     EXPECT_EQ(GaussianKernelWidth1D(c.radius, c.sigma), c.w1) << c.radius << " " << c.sigma;
     EXPECT_EQ(GaussianKernelWidth2D(c.radius, c.sigma), c.w2) << c.radius << " " << c.sigma;
@@ -140,7 +154,8 @@ TEST(EffectsColour, GreySolarizeAndLevels) {
   NormalizeLevels(&lq);
   for (uint32_t p : flat) EXPECT_EQ(p, rgb(40, 90, 160));
   // Two grey levels (99 and 149: pure greys lose one) span the map.
-  uint32_t two_levels[4] = {rgb(100, 100, 100), rgb(100, 100, 100), rgb(150, 150, 150), rgb(150, 150, 150)};
+  uint32_t two_levels[4] = {rgb(100, 100, 100), rgb(100, 100, 100), rgb(150, 150, 150),
+                            rgb(150, 150, 150)};
   LevelsRequest lq2{two_levels, 4, 1, 4, 0, 3, PIXFMT_ARGB32, 4};
   NormalizeLevels(&lq2);
   EXPECT_EQ(two_levels[0], rgb(5, 5, 5));  // (100 - 99) * 255 / 50
@@ -169,13 +184,14 @@ TEST(EffectsColour, SepiaAndGammaTables) {
 }
 
 TEST(EffectsColour, YuvVideoRangeEndsAreBlackAndWhite) {
-  struct Case { uint32_t format; int bpp; uint8_t white[4]; } cases[] = {
-      {PIXFMT_ARGB32, 4, {0xFF, 0xFF, 0xFF, 0x00}},
-      {PIXFMT_BGRA32, 4, {0x00, 0xFF, 0xFF, 0xFF}},
-      {PIXFMT_RGBA32, 4, {0x00, 0xFF, 0xFF, 0xFF}},
-      {PIXFMT_ABGR32, 4, {0xFF, 0xFF, 0xFF, 0x00}},
-      {PIXFMT_RGB565, 2, {0xFF, 0xFF, 0, 0}},
-      {PIXFMT_RGB555, 2, {0xFF, 0x7F, 0, 0}},
+  struct Case {
+    uint32_t format;
+    int bpp;
+    uint8_t white[4];
+  } cases[] = {
+      {PIXFMT_ARGB32, 4, {0xFF, 0xFF, 0xFF, 0x00}}, {PIXFMT_BGRA32, 4, {0x00, 0xFF, 0xFF, 0xFF}},
+      {PIXFMT_RGBA32, 4, {0x00, 0xFF, 0xFF, 0xFF}}, {PIXFMT_ABGR32, 4, {0xFF, 0xFF, 0xFF, 0x00}},
+      {PIXFMT_RGB565, 2, {0xFF, 0xFF, 0, 0}},       {PIXFMT_RGB555, 2, {0xFF, 0x7F, 0, 0}},
       {PIXFMT_RGB24, 3, {0xFF, 0xFF, 0xFF, 0}},
   };
   // A single-row frame: black, then white; nothing past the row.
@@ -214,10 +230,14 @@ TEST(EffectsColour, ScaledYuvSamplesNearestLumaAndChroma) {
 // ---- Contrast, modulate, oil paint -------------------------------------------------
 
 TEST(EffectsTone, ContrastFollowsTheSineCurve) {
-  struct Case { int sign; uint8_t in[3]; uint8_t out[3]; } cases[] = {
+  struct Case {
+    int sign;
+    uint8_t in[3];
+    uint8_t out[3];
+  } cases[] = {
       {+1, {0, 0, 0}, {0, 0, 0}},
       {-1, {0, 0, 0}, {0, 0, 0}},
-      {+1, {64, 64, 64}, {50, 50, 50}},     // b 0.251 -> 0.199
+      {+1, {64, 64, 64}, {50, 50, 50}},        // b 0.251 -> 0.199
       {+1, {191, 191, 191}, {204, 204, 204}},  // b 0.749 -> 0.801
   };
   for (const auto& c : cases) {
@@ -269,7 +289,8 @@ TEST(EffectsTone, OilPaintPicksTheFirstOfEqualCounts) {
   OilPaintRequest q{px, w, h, w, PIXFMT_ARGB32, 0.0};
   OilPaintPixels32(&q);
   for (int y = 1; y < h - 1; ++y)
-    for (int x = 1; x < w - 1; ++x) EXPECT_EQ(px[y * w + x], orig[(y - 1) * w + x - 1]) << x << "," << y;
+    for (int x = 1; x < w - 1; ++x)
+      EXPECT_EQ(px[y * w + x], orig[(y - 1) * w + x - 1]) << x << "," << y;
   // At the right edge the replicated column counts twice and wins.
   EXPECT_EQ(px[1 * w + 4], orig[0 * w + 4]);
   EXPECT_EQ(px[0], orig[0]);
@@ -307,13 +328,15 @@ TEST(EffectsConvolve, MatchesTheIndependentModel) {
         px[y * row + x] = 0xFF000000u | kGoldenSource[y * kGoldenW + x];
         alpha[y * row + x] = static_cast<uint8_t>(kGoldenSource[y * kGoldenW + x] >> 16);
       }
-    ConvolveRequest q{px.data(), kGoldenW, kGoldenH, row, PIXFMT_ARGB32, 4, alpha.data(), row,
-                      c.radius, c.sigma, c.operation};
+    ConvolveRequest q{px.data(),    kGoldenW, kGoldenH, row,     PIXFMT_ARGB32, 4,
+                      alpha.data(), row,      c.radius, c.sigma, c.operation};
     ConvolvePixels(&q);
     for (int y = 0; y < kGoldenH; ++y) {
       for (int x = 0; x < kGoldenW; ++x) {
-        EXPECT_EQ(px[y * row + x], c.expected[y * kGoldenW + x]) << c.name << " at " << x << "," << y;
-        EXPECT_EQ(alpha[y * row + x], c.expected[y * kGoldenW + x] >> 16) << c.name << " alpha " << x << "," << y;
+        EXPECT_EQ(px[y * row + x], c.expected[y * kGoldenW + x])
+            << c.name << " at " << x << "," << y;
+        EXPECT_EQ(alpha[y * row + x], c.expected[y * kGoldenW + x] >> 16)
+            << c.name << " alpha " << x << "," << y;
       }
       for (int x = kGoldenW; x < row; ++x) {
         EXPECT_EQ(px[y * row + x], 0xDEADBEEF) << c.name;
@@ -345,7 +368,8 @@ TEST(EffectsConvolve, NoOpsAndEdgeCases) {
   // pixels of a swapped format go through the conversion both ways.
   std::vector<uint16_t> flat(25, 0x3412);
   std::vector<uint8_t> fa(25, 200);
-  ConvolveRequest edge{flat.data(), 5, 5, 5, PIXFMT_RGB565_SWAP, 2, fa.data(), 5, 1, 0, CONVOLVE_EDGE};
+  ConvolveRequest edge{flat.data(), 5, 5, 5, PIXFMT_RGB565_SWAP, 2,
+                       fa.data(),   5, 1, 0, CONVOLVE_EDGE};
   ConvolvePixels(&edge);
   for (int i = 0; i < 25; ++i) {
     EXPECT_EQ(flat[i], 0);
@@ -366,8 +390,11 @@ TEST(EffectsConvolve, PaddedCopiesReplicateEdges) {
   uint8_t* copy = PadBytes8(src, 3, 2, 3, 3, nullptr, &row);
   ASSERT_NE(copy, nullptr);
   EXPECT_EQ(row, 8);
-  const uint8_t expect[5][6] = {{1, 1, 2, 3, 3, 3}, {1, 1, 2, 3, 3, 3}, {4, 4, 5, 6, 6, 6},
-                                {4, 4, 5, 6, 6, 6}, {4, 4, 5, 6, 6, 6}};
+  const uint8_t expect[5][6] = {{1, 1, 2, 3, 3, 3},
+                                {1, 1, 2, 3, 3, 3},
+                                {4, 4, 5, 6, 6, 6},
+                                {4, 4, 5, 6, 6, 6},
+                                {4, 4, 5, 6, 6, 6}};
   for (int r = 0; r < 5; ++r)
     for (int c = 0; c < 6; ++c) EXPECT_EQ(copy[r * row + c], expect[r][c]) << r << "," << c;
   FreeMemory(copy);

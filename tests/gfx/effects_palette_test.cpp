@@ -19,15 +19,18 @@ struct Image {
   std::vector<uint32_t> px;
   std::vector<uint8_t> idx;
   uint32_t pal[256];
-  Image(int w_, int h_) : w(w_), h(h_), px(w_ * h_), idx(w_ * h_) { std::memset(pal, 0xEE, sizeof pal); }
+  Image(int w_, int h_) : w(w_), h(h_), px(w_ * h_), idx(w_ * h_) {
+    std::memset(pal, 0xEE, sizeof pal);
+  }
   QuantizeRequest request(int colours, int32_t key, int reserve, int dither) {
-    return QuantizeRequest{px.data(), PIXFMT_ARGB32, 4, w, h, w, idx.data(), pal, colours, key, reserve, dither, 0, -1};
+    return QuantizeRequest{px.data(), PIXFMT_ARGB32, 4,   w,       h,      w, idx.data(),
+                           pal,       colours,       key, reserve, dither, 0, -1};
   }
 };
 
 TEST(EffectsQuantize, ExactPaletteKeepsFirstAppearanceOrder) {
   Image im(4, 2);
-  const uint32_t seq[8] = {rgb(9, 9, 9), rgb(1, 2, 3), rgb(9, 9, 9), 0xFF000000 | rgb(200, 0, 0),
+  const uint32_t seq[8] = {rgb(9, 9, 9), rgb(1, 2, 3),   rgb(9, 9, 9), 0xFF000000 | rgb(200, 0, 0),
                            rgb(1, 2, 3), rgb(200, 0, 0), rgb(0, 0, 0), rgb(9, 9, 9)};
   std::memcpy(im.px.data(), seq, sizeof seq);
   auto q = im.request(4, rgb(200, 0, 0), 0, 1);
@@ -81,7 +84,8 @@ TEST(EffectsQuantize, MedianCutApproximatesAndDitherKeepsTheMean) {
     for (int i = 0; i < im.w * im.h; ++i) {
       ASSERT_LT(im.idx[i], q.colourCount);
       uint32_t p = im.pal[im.idx[i]];
-      int dr = std::abs(static_cast<int>((p >> 16) & 255) - static_cast<int>((im.px[i] >> 16) & 255));
+      int dr =
+          std::abs(static_cast<int>((p >> 16) & 255) - static_cast<int>((im.px[i] >> 16) & 255));
       worst = std::max(worst, dr);
       sumIn += (im.px[i] >> 16) & 255;
       sumOut += (p >> 16) & 255;
@@ -162,13 +166,20 @@ uint32_t freshLookup(const GradientStop* stops, int32_t count, int32_t spread, i
 
 TEST(EffectsGradient, SpreadModes) {
   const GradientStop two[2] = {stop(0, 0, 0, 0), stop(0x10000, 255, 255, 255)};
-  const GradientStop three[3] = {stop(0x4000, 255, 0, 0), stop(0x8000, 0, 255, 0), stop(0xC000, 0, 0, 255)};
+  const GradientStop three[3] = {stop(0x4000, 255, 0, 0), stop(0x8000, 0, 255, 0),
+                                 stop(0xC000, 0, 0, 255)};
   const GradientStop one[1] = {stop(0x8000, 10, 20, 30)};
-  struct Case { const char* name; const GradientStop* stops; int32_t count, spread, pos; uint32_t colour; } cases[] = {
+  struct Case {
+    const char* name;
+    const GradientStop* stops;
+    int32_t count, spread, pos;
+    uint32_t colour;
+  } cases[] = {
       {"repeat midpoint", two, 2, GRADIENT_SPREAD_REPEAT, 0x18000, 0x7F7F7F},
       {"repeat below zero", two, 2, GRADIENT_SPREAD_REPEAT, -0x8000, 0x7F7F7F},
       {"reflect midpoint", two, 2, GRADIENT_SPREAD_REFLECT, 0x18000, 0x7F7F7F},
-      {"reflect odd quarter", two, 2, GRADIENT_SPREAD_REFLECT, 0x14000, freshLookup(two, 2, 3, 0xC000)},
+      {"reflect odd quarter", two, 2, GRADIENT_SPREAD_REFLECT, 0x14000,
+       freshLookup(two, 2, 3, 0xC000)},
       {"pad one stop before", one, 1, GRADIENT_SPREAD_PAD, -0x7FFFFFFF, rgb(10, 20, 30)},
       {"pad one stop after", one, 1, GRADIENT_SPREAD_PAD, 0x7FFFFFFF, rgb(10, 20, 30)},
       {"pad before first", three, 3, GRADIENT_SPREAD_PAD, 0, rgb(255, 0, 0)},
@@ -195,13 +206,16 @@ TEST(EffectsGradient, SpreadModes) {
     s.spread = spread;
     s.invalid = 1;
     for (int64_t pos = -0x30000; pos <= 0x30000; pos += 0x123) {
-      ASSERT_EQ(GradientColorAt32(&s, static_cast<int32_t>(pos)), freshLookup(three, 3, spread, static_cast<int32_t>(pos)))
+      ASSERT_EQ(GradientColorAt32(&s, static_cast<int32_t>(pos)),
+                freshLookup(three, 3, spread, static_cast<int32_t>(pos)))
           << spread << " " << pos;
     }
     for (int64_t pos = INT32_MAX; pos > INT32_MAX - 0x30000; pos -= 0x777)
-      ASSERT_EQ(GradientColorAt32(&s, static_cast<int32_t>(pos)), freshLookup(three, 3, spread, static_cast<int32_t>(pos)));
+      ASSERT_EQ(GradientColorAt32(&s, static_cast<int32_t>(pos)),
+                freshLookup(three, 3, spread, static_cast<int32_t>(pos)));
     for (int64_t pos = INT32_MIN; pos < INT32_MIN + 0x30000; pos += 0x777)
-      ASSERT_EQ(GradientColorAt32(&s, static_cast<int32_t>(pos)), freshLookup(three, 3, spread, static_cast<int32_t>(pos)));
+      ASSERT_EQ(GradientColorAt32(&s, static_cast<int32_t>(pos)),
+                freshLookup(three, 3, spread, static_cast<int32_t>(pos)));
     EXPECT_EQ(GradientColorAt16(&s, 0x8000), 0x07E0) << spread;
   }
 }

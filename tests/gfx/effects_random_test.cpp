@@ -24,7 +24,9 @@ struct Rng {
     s ^= s << 5;
     return s;
   }
-  int range(int lo, int hi) { return lo + static_cast<int>(next() % static_cast<uint32_t>(hi - lo + 1)); }
+  int range(int lo, int hi) {
+    return lo + static_cast<int>(next() % static_cast<uint32_t>(hi - lo + 1));
+  }
   uint8_t byte() {
     uint32_t v = next() & 7;
     return v < 2 ? 0 : (v < 4 ? 255 : static_cast<uint8_t>(next()));
@@ -42,16 +44,21 @@ struct Named {
 
 std::vector<Named> effects() {
   return {
-      {"grey", [](uint32_t* p, int w, int h, int r, uint32_t f) { GrayPixels32(p, w, h, r, f, 0); }},
-      {"two colours", [](uint32_t* p, int w, int h, int r, uint32_t f) { GrayPixels32(p, w, h, r, f, 1); }},
-      {"solarize", [](uint32_t* p, int w, int h, int r, uint32_t f) { SolarizePixels32(p, w, h, r, f, 90); }},
-      {"sepia", [](uint32_t* p, int w, int h, int r, uint32_t f) { SepiaPixels32(p, w, h, r, f, 100); }},
+      {"grey",
+       [](uint32_t* p, int w, int h, int r, uint32_t f) { GrayPixels32(p, w, h, r, f, 0); }},
+      {"two colours",
+       [](uint32_t* p, int w, int h, int r, uint32_t f) { GrayPixels32(p, w, h, r, f, 1); }},
+      {"solarize",
+       [](uint32_t* p, int w, int h, int r, uint32_t f) { SolarizePixels32(p, w, h, r, f, 90); }},
+      {"sepia",
+       [](uint32_t* p, int w, int h, int r, uint32_t f) { SepiaPixels32(p, w, h, r, f, 100); }},
       {"levels",
        [](uint32_t* p, int w, int h, int r, uint32_t f) {
          LevelsRequest q{p, w, h, r, w * h / 50, w * h * 99 / 100, f, 4};
          NormalizeLevels(&q);
        }},
-      {"contrast", [](uint32_t* p, int w, int h, int r, uint32_t f) { ContrastPixels(p, w, h, r, f, 1); }},
+      {"contrast",
+       [](uint32_t* p, int w, int h, int r, uint32_t f) { ContrastPixels(p, w, h, r, f, 1); }},
       {"modulate",
        [](uint32_t* p, int w, int h, int r, uint32_t f) {
          ModulateRequest q{p, w, h, r, f, 130, 60, 170};
@@ -84,7 +91,8 @@ void runIteration(uint32_t i, bool verbose) {
   Rng r(i);
   int w = r.range(1, 19), h = r.range(1, 11), row = w + r.range(0, 3);
   std::vector<uint32_t> native(static_cast<size_t>(row) * h);
-  for (auto& p : native) p = static_cast<uint32_t>(r.byte()) << 24 | r.byte() << 16 | r.byte() << 8 | r.byte();
+  for (auto& p : native)
+    p = static_cast<uint32_t>(r.byte()) << 24 | r.byte() << 16 | r.byte() << 8 | r.byte();
   for (const auto& e : effects()) {
     std::vector<uint32_t> a = native, b(native.size());
     for (size_t k = 0; k < b.size(); ++k) b[k] = swapRB(native[k]);
@@ -103,8 +111,8 @@ void runIteration(uint32_t i, bool verbose) {
         uint32_t want = a[k], got = swapRB(b[k]);
         if (verbose && want != got)
           printf("%s (%d,%d) of %dx%d: native %08X swapped %08X\n", e.name, x, y, w, h, want, got);
-        ASSERT_EQ(got, want) << "iteration " << i << " " << e.name << " at " << x << "," << y << " size " << w
-                             << "x" << h;
+        ASSERT_EQ(got, want) << "iteration " << i << " " << e.name << " at " << x << "," << y
+                             << " size " << w << "x" << h;
       }
   }
 }

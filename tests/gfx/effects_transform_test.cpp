@@ -59,25 +59,35 @@ TEST(EffectsTransform, RightAnglesRotateAndMirror) {
   Handles src;
   makeSource(&src, w, h);
   InitRightAngleTransforms();
-  struct Case { double angle; int ow, oh; } cases[] = {{90, h, w}, {-270, h, w}, {270, h, w}, {-90, h, w},
-                                                        {180, w, h}, {-180, w, h}, {360, w, h}};
+  struct Case {
+    double angle;
+    int ow, oh;
+  } cases[] = {{90, h, w},  {-270, h, w}, {270, h, w}, {-90, h, w},
+               {180, w, h}, {-180, w, h}, {360, w, h}};
   for (const auto& c : cases) {
     double m[4];
     BuildRotateScaleMatrix(m, 0, 0, w, h, 1.0, 1.0, c.angle);
     Handles out;
     int32_t ow = 0, oh = 0;
-    ASSERT_EQ(RotateScaleBitmap(src.bitmap, src.mask, src.alpha, 0, 0, w, h, m, 0, 0, &out.bitmap, &out.mask,
-                                &out.alpha, &ow, &oh), 0) << c.angle;
+    ASSERT_EQ(RotateScaleBitmap(src.bitmap, src.mask, src.alpha, 0, 0, w, h, m, 0, 0, &out.bitmap,
+                                &out.mask, &out.alpha, &ow, &oh),
+              0)
+        << c.angle;
     EXPECT_EQ(ow, c.ow) << c.angle;
     EXPECT_EQ(oh, c.oh) << c.angle;
     for (int j = 0; j < oh; ++j)
       for (int i = 0; i < ow; ++i) {
         int sx, sy;
-        if (c.angle == 90 || c.angle == -270) sx = w - 1 - j, sy = i;
-        else if (c.angle == 270 || c.angle == -90) sx = j, sy = h - 1 - i;
-        else if (c.angle == 360) sx = i, sy = j;
-        else sx = w - 1 - i, sy = h - 1 - j;  // 180: a mirror both ways
-        ASSERT_EQ(px(out.bitmap, i, j), px(src.bitmap, sx, sy)) << c.angle << " at " << i << "," << j;
+        if (c.angle == 90 || c.angle == -270)
+          sx = w - 1 - j, sy = i;
+        else if (c.angle == 270 || c.angle == -90)
+          sx = j, sy = h - 1 - i;
+        else if (c.angle == 360)
+          sx = i, sy = j;
+        else
+          sx = w - 1 - i, sy = h - 1 - j;  // 180: a mirror both ways
+        ASSERT_EQ(px(out.bitmap, i, j), px(src.bitmap, sx, sy))
+            << c.angle << " at " << i << "," << j;
         ASSERT_EQ(bit(out.mask, i, j), bit(src.mask, sx, sy)) << c.angle;
         ASSERT_EQ(alphaAt(out.alpha, i, j), alphaAt(src.alpha, sx, sy)) << c.angle;
       }
@@ -88,8 +98,9 @@ TEST(EffectsTransform, RightAnglesRotateAndMirror) {
   BuildRotateScaleMatrix(m, 0, 0, w, h, 1.0000001, 1.0000001, 90);
   Handles out;
   int32_t ow, oh;
-  ASSERT_EQ(RotateScaleBitmap(src.bitmap, nullptr, nullptr, 0, 0, w, h, m, 0, 0, &out.bitmap, nullptr, nullptr,
-                              &ow, &oh), 0);
+  ASSERT_EQ(RotateScaleBitmap(src.bitmap, nullptr, nullptr, 0, 0, w, h, m, 0, 0, &out.bitmap,
+                              nullptr, nullptr, &ow, &oh),
+            0);
   EXPECT_EQ(ow, h);
   EXPECT_EQ(oh, w);
   EXPECT_EQ(px(out.bitmap, 0, 0), px(src.bitmap, w - 1, 0));
@@ -97,8 +108,9 @@ TEST(EffectsTransform, RightAnglesRotateAndMirror) {
   // A singular matrix is refused and makes nothing.
   const double flat[4] = {1, 2, 2, 4};
   Handles none;
-  EXPECT_EQ(RotateScaleBitmap(src.bitmap, src.mask, nullptr, 0, 0, w, h, flat, 1, 0, &none.bitmap, &none.mask,
-                              nullptr, &ow, &oh), ERR_WRONGUSAGE);
+  EXPECT_EQ(RotateScaleBitmap(src.bitmap, src.mask, nullptr, 0, 0, w, h, flat, 1, 0, &none.bitmap,
+                              &none.mask, nullptr, &ow, &oh),
+            ERR_WRONGUSAGE);
   EXPECT_EQ(none.bitmap, nullptr);
 }
 
@@ -106,14 +118,16 @@ TEST(EffectsTransform, ScalingMatchesTheScalingKernel) {
   Handles src;
   makeSource(&src, 7, 5);
   Handles none;
-  EXPECT_EQ(TransformBitmap(src.bitmap, src.mask, src.alpha, 0, 0, nullptr, 7, 5, 0, 10, 0, &none.bitmap,
-                            &none.mask, &none.alpha), 0);
+  EXPECT_EQ(TransformBitmap(src.bitmap, src.mask, src.alpha, 0, 0, nullptr, 7, 5, 0, 10, 0,
+                            &none.bitmap, &none.mask, &none.alpha),
+            0);
   EXPECT_EQ(none.bitmap, nullptr);
   EXPECT_EQ(none.mask, nullptr);
   for (int smooth = 0; smooth < 2; ++smooth) {
     Handles out;
-    ASSERT_EQ(TransformBitmap(src.bitmap, src.mask, src.alpha, 1, 1, nullptr, 5, 3, 11, 8, smooth, &out.bitmap,
-                              &out.mask, &out.alpha), 0);
+    ASSERT_EQ(TransformBitmap(src.bitmap, src.mask, src.alpha, 1, 1, nullptr, 5, 3, 11, 8, smooth,
+                              &out.bitmap, &out.mask, &out.alpha),
+              0);
     // The reference: the kernel on the same locked rectangle.
     BitmapLock sl, sa, sm;
     ASSERT_NE(LockBitmap(src.bitmap, 1, &sl), 0u);
@@ -122,24 +136,46 @@ TEST(EffectsTransform, ScalingMatchesTheScalingKernel) {
     std::vector<uint32_t> ref(11 * 8);
     std::vector<uint8_t> refAlpha(11 * 8), refMask(2 * 8, 0);
     std::vector<int64_t> xt(12), yt(9);
-    ScaleRequest q{sl.address + (sl.rowLength + 1) * 4, reinterpret_cast<uint8_t*>(ref.data()),
-                   sm.address + sm.rowLength, refMask.data(), sa.address + sa.rowLength + 1, refAlpha.data(), 1,
-                   5, 3, 11, 8, sl.rowLength, 11, sm.rowLength, 2, sa.rowLength, 11, smooth, sl.pixelFormat, 4,
-                   xt.data(), yt.data()};
+    ScaleRequest q{sl.address + (sl.rowLength + 1) * 4,
+                   reinterpret_cast<uint8_t*>(ref.data()),
+                   sm.address + sm.rowLength,
+                   refMask.data(),
+                   sa.address + sa.rowLength + 1,
+                   refAlpha.data(),
+                   1,
+                   5,
+                   3,
+                   11,
+                   8,
+                   sl.rowLength,
+                   11,
+                   sm.rowLength,
+                   2,
+                   sa.rowLength,
+                   11,
+                   smooth,
+                   sl.pixelFormat,
+                   4,
+                   xt.data(),
+                   yt.data()};
     ScaleBitmapNearest(&q);
     UnlockBitmap(&sl);
     UnlockBitmap(&sa);
     UnlockBitmap(&sm);
     for (int y = 0; y < 8; ++y)
       for (int x = 0; x < 11; ++x) {
-        ASSERT_EQ(px(out.bitmap, x, y), ref[y * 11 + x] & 0xFFFFFF) << smooth << " " << x << "," << y;
+        ASSERT_EQ(px(out.bitmap, x, y), ref[y * 11 + x] & 0xFFFFFF)
+            << smooth << " " << x << "," << y;
         ASSERT_EQ(alphaAt(out.alpha, x, y), refAlpha[y * 11 + x]);
-        ASSERT_EQ(bit(out.mask, x, y), static_cast<uint32_t>((refMask[y * 2 + x / 8] >> (7 - x % 8)) & 1));
+        ASSERT_EQ(bit(out.mask, x, y),
+                  static_cast<uint32_t>((refMask[y * 2 + x / 8] >> (7 - x % 8)) & 1));
       }
   }
   // Into an existing destination: pixels only.
   BitmapHandle* dest = AllocBitmap(4, 4, 0, nullptr);
-  ASSERT_EQ(TransformBitmap(src.bitmap, nullptr, nullptr, 0, 0, dest, 2, 2, 4, 4, 0, nullptr, nullptr, nullptr), 0);
+  ASSERT_EQ(TransformBitmap(src.bitmap, nullptr, nullptr, 0, 0, dest, 2, 2, 4, 4, 0, nullptr,
+                            nullptr, nullptr),
+            0);
   EXPECT_EQ(px(dest, 3, 3), px(src.bitmap, 1, 1));
   FreeBitmap(dest);
 }
@@ -194,8 +230,8 @@ TEST(EffectsTransform, GammaTablesAndWrappers) {
   ASSERT_EQ(BitmapToARGB(b.bitmap, 1, 1, 3, 2, &hasAlpha, &argb), 0);
   EXPECT_EQ(argb[0] & 0xFFFFFF, px(b.bitmap, 1, 1));
   FreeMemory(argb);
-  uint8_t* scaled = ScalePixelBuffer(argb == nullptr ? nullptr : nullptr, 0, 0, 1, 1, nullptr, 0, 0, 2, 2, 1, 2,
-                                     PIXFMT_ARGB32, 0);
+  uint8_t* scaled = ScalePixelBuffer(argb == nullptr ? nullptr : nullptr, 0, 0, 1, 1, nullptr, 0, 0,
+                                     2, 2, 1, 2, PIXFMT_ARGB32, 0);
   EXPECT_EQ(scaled, nullptr);
   const uint32_t four[4] = {1, 2, 3, 4};
   scaled = ScalePixelBuffer(four, 0, 0, 2, 2, nullptr, 0, 0, 4, 4, 2, 0, PIXFMT_ARGB32, 0);
@@ -265,32 +301,44 @@ TEST(EffectsTransform, EveryErrorPathFreesWhatItMade) {
   Handles src;
   makeSource(&src, 8, 6);
   FreeTransformScratch();
-  everyAllocationFails("TransformBitmap", [&](Handles* o) {
-    return TransformBitmap(src.bitmap, src.mask, src.alpha, 0, 0, nullptr, 8, 6, 13, 9, 1, &o->bitmap, &o->mask,
-                           &o->alpha);
-  }, {ERR_MEM, ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
+  everyAllocationFails("TransformBitmap",
+                       [&](Handles* o) {
+                         return TransformBitmap(src.bitmap, src.mask, src.alpha, 0, 0, nullptr, 8,
+                                                6, 13, 9, 1, &o->bitmap, &o->mask, &o->alpha);
+                       },
+                       {ERR_MEM, ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
   double m[4];
   BuildRotateScaleMatrix(m, 0, 0, 8, 6, 1.5, 0.75, 30);
   int32_t ow, oh;
-  everyAllocationFails("RotateScaleBitmap", [&](Handles* o) {
-    return RotateScaleBitmap(src.bitmap, src.mask, src.alpha, 0, 0, 8, 6, m, 1, 0, &o->bitmap, &o->mask, &o->alpha,
-                             &ow, &oh);
-  }, {ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
+  everyAllocationFails("RotateScaleBitmap",
+                       [&](Handles* o) {
+                         return RotateScaleBitmap(src.bitmap, src.mask, src.alpha, 0, 0, 8, 6, m, 1,
+                                                  0, &o->bitmap, &o->mask, &o->alpha, &ow, &oh);
+                       },
+                       {ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
   BuildRotateScaleMatrix(m, 0, 0, 8, 6, 1, 1, 180);
-  everyAllocationFails("RotateScaleBitmap 180", [&](Handles* o) {
-    return RotateScaleBitmap(src.bitmap, src.mask, src.alpha, 0, 0, 8, 6, m, 1, 0, &o->bitmap, &o->mask, &o->alpha,
-                             &ow, &oh);
-  }, {ERR_MEM, ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
+  everyAllocationFails("RotateScaleBitmap 180",
+                       [&](Handles* o) {
+                         return RotateScaleBitmap(src.bitmap, src.mask, src.alpha, 0, 0, 8, 6, m, 1,
+                                                  0, &o->bitmap, &o->mask, &o->alpha, &ow, &oh);
+                       },
+                       {ERR_MEM, ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
   const double pts[16] = {0, 0, 1, 0, 8, 0, 7, 1, 0, 6, 0, 5, 8, 6, 8, 6};
   for (int filtered = 0; filtered < 2; ++filtered)
-    everyAllocationFails("DistortBitmap", [&](Handles* o) {
-      return DistortBitmap(src.bitmap, filtered ? nullptr : src.mask, filtered ? src.alpha : nullptr, 8, 6,
-                           DISTORT_PERSPECTIVE, pts, 16, filtered, &o->bitmap, &o->mask, &o->alpha, &ow, &oh);
-    }, {ERR_MEM, ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
-  everyAllocationFails("ConvertBitmap", [&](Handles* o) {
-    return ConvertBitmap(src.bitmap, src.mask, src.alpha, 1, 1, 5, 4, 0, 0, nullptr, nullptr, &o->bitmap, &o->mask,
-                         &o->alpha);
-  }, {ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
+    everyAllocationFails("DistortBitmap",
+                         [&](Handles* o) {
+                           return DistortBitmap(src.bitmap, filtered ? nullptr : src.mask,
+                                                filtered ? src.alpha : nullptr, 8, 6,
+                                                DISTORT_PERSPECTIVE, pts, 16, filtered, &o->bitmap,
+                                                &o->mask, &o->alpha, &ow, &oh);
+                         },
+                         {ERR_MEM, ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
+  everyAllocationFails("ConvertBitmap",
+                       [&](Handles* o) {
+                         return ConvertBitmap(src.bitmap, src.mask, src.alpha, 1, 1, 5, 4, 0, 0,
+                                              nullptr, nullptr, &o->bitmap, &o->mask, &o->alpha);
+                       },
+                       {ERR_BITMAP, ERR_ALLOCMASK, ERR_ALLOCALPHA});
   // Wrappers that only need scratch memory report ERR_MEM and leave no leak.
   for (uint64_t n = 1; n < 6; ++n) {
     SetAllocFailure(n, false);
@@ -313,8 +361,9 @@ TEST(EffectsTransform, DistortBitmapKeepsAnIdentityPicture) {
   const double pts[16] = {0, 0, 0, 0, 6, 0, 6, 0, 0, 4, 0, 4, 6, 4, 6, 4};
   Handles out;
   int32_t ow, oh;
-  ASSERT_EQ(DistortBitmap(src.bitmap, src.mask, nullptr, 6, 4, DISTORT_PERSPECTIVE, pts, 16, 0, &out.bitmap,
-                          &out.mask, &out.alpha, &ow, &oh), 0);
+  ASSERT_EQ(DistortBitmap(src.bitmap, src.mask, nullptr, 6, 4, DISTORT_PERSPECTIVE, pts, 16, 0,
+                          &out.bitmap, &out.mask, &out.alpha, &ow, &oh),
+            0);
   EXPECT_EQ(ow, 7);
   EXPECT_EQ(oh, 5);
   ASSERT_NE(out.mask, nullptr);
@@ -327,8 +376,9 @@ TEST(EffectsTransform, DistortBitmapKeepsAnIdentityPicture) {
   EXPECT_EQ(bit(out.mask, 0, 0), 0u);
   Handles bad;
   const double line[16] = {0, 0, 0, 0, 6, 0, 1, 1, 0, 4, 2, 2, 6, 4, 3, 3};
-  EXPECT_EQ(DistortBitmap(src.bitmap, nullptr, nullptr, 6, 4, DISTORT_PERSPECTIVE, line, 16, 0, &bad.bitmap,
-                          &bad.mask, &bad.alpha, &ow, &oh), ERR_WRONGUSAGE);
+  EXPECT_EQ(DistortBitmap(src.bitmap, nullptr, nullptr, 6, 4, DISTORT_PERSPECTIVE, line, 16, 0,
+                          &bad.bitmap, &bad.mask, &bad.alpha, &ow, &oh),
+            ERR_WRONGUSAGE);
   EXPECT_EQ(bad.bitmap, nullptr);
 }
 

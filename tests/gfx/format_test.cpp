@@ -46,7 +46,9 @@ TEST(PixelFormat, Encode16AndDecode16GoldenVectors) {
 }
 
 TEST(PixelFormat, Encode32AndDecode32GoldenVectors) {
-  struct Case { uint32_t format, native, encoded, decoded; } cases[] = {
+  struct Case {
+    uint32_t format, native, encoded, decoded;
+  } cases[] = {
       {11, 0xFF102030, 0x30201000, 0x00102030},
       {12, 0xFF102030, 0x10203000, 0x00102030},
       {13, 0xFF102030, 0x00302010, 0x00102030},
@@ -101,15 +103,15 @@ TEST(PixelFormat, PixelReadersAndWriters) {
 }
 
 TEST(PixelFormat, ColorToPixelAndBack) {
-  struct Case { uint32_t format; int keep; uint32_t colour, pixel, back; } cases[] = {
-      {4, 0, 0x80FF8040, 0xFC08, 0x00F88040},
-      {0, 0, 0x00FF8040, 0x7E08, 0x00F88040},
-      {10, 0, 0x80102030, 0x00102030, 0x00102030},
-      {10, 1, 0x80102030, 0x80102030, 0x80102030},
-      {11, 1, 0x80102030, 0x30201080, 0x80102030},
-      {12, 0, 0x80102030, 0x10203000, 0x00102030},
-      {13, 1, 0x80102030, 0x80302010, 0x80102030},
-      {8, 0, 0x00102030, 0x00102030, 0x00102030},
+  struct Case {
+    uint32_t format;
+    int keep;
+    uint32_t colour, pixel, back;
+  } cases[] = {
+      {4, 0, 0x80FF8040, 0xFC08, 0x00F88040},      {0, 0, 0x00FF8040, 0x7E08, 0x00F88040},
+      {10, 0, 0x80102030, 0x00102030, 0x00102030}, {10, 1, 0x80102030, 0x80102030, 0x80102030},
+      {11, 1, 0x80102030, 0x30201080, 0x80102030}, {12, 0, 0x80102030, 0x10203000, 0x00102030},
+      {13, 1, 0x80102030, 0x80302010, 0x80102030}, {8, 0, 0x00102030, 0x00102030, 0x00102030},
       {9, 0, 0x00102030, 0x00302010, 0x00102030},
   };
   for (const auto& c : cases) {
@@ -131,8 +133,10 @@ TEST(PixelFormat, PureGreysKeepTheirLevel) {
 TEST(PixelFormat, RowConvertersToAndFromArgb) {
   const uint32_t src[4] = {0x11223344, 0xAA102030, 0, 0};
   uint32_t out[2];
-  struct Case { uint32_t format; uint32_t want0; } cases[] = {
-      {10, 0x11223344}, {11, 0x44332211}, {12, 0x00112233}, {13, 0x00443322}};
+  struct Case {
+    uint32_t format;
+    uint32_t want0;
+  } cases[] = {{10, 0x11223344}, {11, 0x44332211}, {12, 0x00112233}, {13, 0x00443322}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.format);
     ASSERT_TRUE(ReadRectToARGB(src, out, 0, 0, 1, 1, 4, c.format));

@@ -25,22 +25,44 @@ INSTANTIATE_TEST_SUITE_P(Paths, BothPaths, ::testing::Values(false, true),
 uint32_t span32(int mode, uint32_t s, uint32_t d, uint8_t a, uint8_t da, uint32_t format = 10) {
   std::vector<uint32_t> src(9, s), dst(9, d);
   std::vector<uint8_t> alpha(9, a), dalpha(9, da);
-  SpanDescriptor sp{reinterpret_cast<uint8_t*>(src.data()), 0, 0, 0, 0, 9,
-                    reinterpret_cast<uint8_t*>(dst.data()), 0, 0, 9, 9, 1, alpha.data(),
-                    dalpha.data(), 9, 9, format};
+  SpanDescriptor sp{reinterpret_cast<uint8_t*>(src.data()),
+                    0,
+                    0,
+                    0,
+                    0,
+                    9,
+                    reinterpret_cast<uint8_t*>(dst.data()),
+                    0,
+                    0,
+                    9,
+                    9,
+                    1,
+                    alpha.data(),
+                    dalpha.data(),
+                    9,
+                    9,
+                    format};
   RunSpanRoutine(&sp, 4, mode);
   for (int i = 1; i < 9; ++i) EXPECT_EQ(dst[i], dst[0]) << "pixel " << i;
   return dst[0];
 }
 
 TEST_P(BothPaths, SpanRoutinesOnWorkedNumbers) {
-  struct Case { const char* name; int mode; uint32_t s, d; uint8_t a, da; uint32_t want; } cases[] = {
+  struct Case {
+    const char* name;
+    int mode;
+    uint32_t s, d;
+    uint8_t a, da;
+    uint32_t want;
+  } cases[] = {
       {"blend 128 of white over black", 0, 0xFFFFFFFF, 0xFF000000, 128, 0, 0x007F7F7F},
-      {"blend 128 of black over white (-255*128>>8 = -128)", 0, 0xFF000000, 0xFFFFFFFF, 128, 0, 0x007F7F7F},
+      {"blend 128 of black over white (-255*128>>8 = -128)", 0, 0xFF000000, 0xFFFFFFFF, 128, 0,
+       0x007F7F7F},
       {"blend 0 leaves the word", 0, 0x11223344, 0x80AABBCC, 0, 0, 0x80AABBCC},
       {"blend 255 copies the word", 0, 0x11223344, 0x80AABBCC, 255, 0, 0x11223344},
       {"alpha test copies where non-zero", 1, 0x11223344, 0x80AABBCC, 1, 0, 0x11223344},
-      {"over transparent destination takes the source", 2, 0xFF102030, 0xFFFFFFFF, 128, 0, 0x00102030},
+      {"over transparent destination takes the source", 2, 0xFF102030, 0xFFFFFFFF, 128, 0,
+       0x00102030},
       {"over opaque destination", 2, 0x00FF0000, 0x000000FF, 128, 255, 0x0080007F},
   };
   for (const auto& c : cases) {
@@ -54,8 +76,23 @@ TEST_P(BothPaths, SpanRoutinesOnWorkedNumbers) {
 TEST_P(BothPaths, Span16BitUsesExpandedChannels) {
   uint16_t src[5] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF}, dst[5] = {0, 0, 0, 0, 0};
   uint8_t alpha[5] = {128, 128, 128, 128, 128};
-  SpanDescriptor sp{reinterpret_cast<uint8_t*>(src), 0, 0, 0, 0, 5, reinterpret_cast<uint8_t*>(dst),
-                    0, 0, 5, 5, 1, alpha, nullptr, 5, 0, 4};
+  SpanDescriptor sp{reinterpret_cast<uint8_t*>(src),
+                    0,
+                    0,
+                    0,
+                    0,
+                    5,
+                    reinterpret_cast<uint8_t*>(dst),
+                    0,
+                    0,
+                    5,
+                    5,
+                    1,
+                    alpha,
+                    nullptr,
+                    5,
+                    0,
+                    4};
   RunSpanRoutine(&sp, 2, 0);
   // 0xF8 * 128 >> 8 = 0x7C -> 0x78 packed red; 0xFC -> 0x7E -> green 0x7C.
   EXPECT_EQ(dst[0], ((0x7C & 0xF8) << 8) | ((0x7E & 0xFC) << 3) | (0x7C >> 3));
@@ -88,7 +125,7 @@ TEST(Kernels, AntiAliasedLinePlotsTwoPixelsPerColumn) {
   SetPlotColor(&ctx, 0xFFFFFF);
   ShapeSpanKernel(&ctx, 0, 0, 4, 2);
   // Steps in x with y advancing half a pixel per column.
-  const int want[][3] = {{0, 0, 255}, {0, 1, 0}, {1, 0, 127}, {1, 1, 128}, {2, 1, 255},
+  const int want[][3] = {{0, 0, 255}, {0, 1, 0},   {1, 0, 127}, {1, 1, 128}, {2, 1, 255},
                          {2, 2, 0},   {3, 1, 127}, {3, 2, 128}, {4, 2, 255}, {4, 3, 0}};
   int plotted = 0;
   for (int y = 0; y < 8; ++y)
@@ -97,7 +134,9 @@ TEST(Kernels, AntiAliasedLinePlotsTwoPixelsPerColumn) {
   for (const auto& w : want) {
     SCOPED_TRACE(testing::Message() << "(" << w[0] << "," << w[1] << ")");
     EXPECT_TRUE((mask[w[1] * 2] >> (7 - w[0])) & 1);
-    uint32_t v = static_cast<uint32_t>(w[2]) == 255 ? 0xFFFFFFu : (static_cast<uint32_t>(w[2]) * 255 >> 8) * 0x010101u;
+    uint32_t v = static_cast<uint32_t>(w[2]) == 255
+                     ? 0xFFFFFFu
+                     : (static_cast<uint32_t>(w[2]) * 255 >> 8) * 0x010101u;
     EXPECT_EQ(px[w[1] * 8 + w[0]], v);
   }
   EXPECT_EQ(ctx.opacity, 0);  // left at the last value used
@@ -153,7 +192,15 @@ TEST(Kernels, PlotClipsToRectangleAndClipMask) {
 }
 
 TEST(Kernels, AlphaDrawModes) {
-  struct Case { const char* name; int mode; uint8_t a, da; int level; uint32_t d; uint32_t wantD; uint8_t wantDa; } cases[] = {
+  struct Case {
+    const char* name;
+    int mode;
+    uint8_t a, da;
+    int level;
+    uint32_t d;
+    uint32_t wantD;
+    uint8_t wantDa;
+  } cases[] = {
       {"mode 3 onto empty alpha takes the colour", 3, 128, 0, 255, 0x000000, 0x00FF00, 128},
       {"mode 3 blends and raises alpha", 3, 128, 64, 255, 0x000000, 0x007F00, 96},
       {"mode 3 level scales the new alpha", 3, 255, 0, 128, 0x000000, 0x00FF00, 128},
@@ -235,9 +282,14 @@ TEST(Kernels, QuarterTurns) {
 }
 
 TEST(Kernels, AlphaCombineModes) {
-  struct Case { int mode; uint8_t s, d; int level; uint8_t want; } cases[] = {
-      {9, 128, 128, 0, 192}, {9, 255, 3, 0, 255}, {9, 0, 3, 0, 3},  {0, 7, 3, 0, 7},
-      {12, 7, 3, 0, 7},      {1, 0, 3, 0, 3},     {2, 55, 3, 0, 200}, {4, 255, 3, 128, 128},
+  struct Case {
+    int mode;
+    uint8_t s, d;
+    int level;
+    uint8_t want;
+  } cases[] = {
+      {9, 128, 128, 0, 192}, {9, 255, 3, 0, 255}, {9, 0, 3, 0, 3},        {0, 7, 3, 0, 7},
+      {12, 7, 3, 0, 7},      {1, 0, 3, 0, 3},     {2, 55, 3, 0, 200},     {4, 255, 3, 128, 128},
       {5, 55, 0, 0, 0},      {5, 55, 9, 0, 200},  {6, 1, 3, 0x1FF, 0xFF}, {7, 55, 0, 0, 0},
       {7, 55, 9, 0, 55},     {8, 254, 3, 0, 3},   {8, 255, 3, 0, 255},
   };
@@ -287,8 +339,11 @@ TEST(Kernels, TrianglePolygonFill) {
 
 TEST(Kernels, MaskAndAlphaConversions) {
   // Alpha to mask: modes by t = (byte == 255).
-  struct Case { int mode; uint8_t before; uint8_t want; } cases[] = {
-      {0, 0x00, 0xA0}, {1, 0x00, 0x50}, {3, 0xF0, 0x50}, {4, 0xF0, 0xF0}, {5, 0x10, 0xB0}};
+  struct Case {
+    int mode;
+    uint8_t before;
+    uint8_t want;
+  } cases[] = {{0, 0x00, 0xA0}, {1, 0x00, 0x50}, {3, 0xF0, 0x50}, {4, 0xF0, 0xF0}, {5, 0x10, 0xB0}};
   const uint8_t alpha[4] = {255, 254, 255, 0};
   for (const auto& c : cases) {
     uint8_t m = c.before;
@@ -354,11 +409,13 @@ struct Grid {
   std::vector<uint32_t> px;
   Grid(const char* const* rows, int h_) : w(static_cast<int>(std::strlen(rows[0]))), h(h_) {
     for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) px.push_back(rows[y][x] == '#' ? 0x000000 : rows[y][x] == 'f' ? 0xFF0000 : 0xFFFFFF);
+      for (int x = 0; x < w; ++x)
+        px.push_back(rows[y][x] == '#' ? 0x000000 : rows[y][x] == 'f' ? 0xFF0000 : 0xFFFFFF);
   }
   std::string row(int y) const {
     std::string s;
-    for (int x = 0; x < w; ++x) s += px[y * w + x] == 0 ? '#' : px[y * w + x] == 0xFF0000 ? 'f' : '.';
+    for (int x = 0; x < w; ++x)
+      s += px[y * w + x] == 0 ? '#' : px[y * w + x] == 0xFF0000 ? 'f' : '.';
     return s;
   }
   ErrorCode fill(int x, int y) {
@@ -374,11 +431,31 @@ TEST(FloodFill, EdgeCases) {
     int x, y;
     const char* want[4];
   } cases[] = {
-      {"border start changes nothing", {"#..", "...", "...", "..."}, 0, 0, {"#..", "...", "...", "..."}},
-      {"corner-touching areas stay apart", {"..#.", "..#.", "##..", "...."}, 0, 0, {"ff#.", "ff#.", "##..", "...."}},
-      {"start already of the fill colour fills on", {"f.#.", "###.", "....", "...."}, 0, 0, {"ff#.", "###.", "....", "...."}},
-      {"fill crosses fill pixels but does not seed from them", {".f.#", "####", "....", "...."}, 2, 0, {"fff#", "####", "....", "...."}},
-      {"area above and below", {"..#.", ".##.", "....", "#..#"}, 3, 0, {"ff#f", "f##f", "ffff", "#ff#"}},
+      {"border start changes nothing",
+       {"#..", "...", "...", "..."},
+       0,
+       0,
+       {"#..", "...", "...", "..."}},
+      {"corner-touching areas stay apart",
+       {"..#.", "..#.", "##..", "...."},
+       0,
+       0,
+       {"ff#.", "ff#.", "##..", "...."}},
+      {"start already of the fill colour fills on",
+       {"f.#.", "###.", "....", "...."},
+       0,
+       0,
+       {"ff#.", "###.", "....", "...."}},
+      {"fill crosses fill pixels but does not seed from them",
+       {".f.#", "####", "....", "...."},
+       2,
+       0,
+       {"fff#", "####", "....", "...."}},
+      {"area above and below",
+       {"..#.", ".##.", "....", "#..#"},
+       3,
+       0,
+       {"ff#f", "f##f", "ffff", "#ff#"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -446,7 +523,14 @@ TEST_P(BothPaths, ScalingPositions) {
       {"nearest 3 to 2 takes columns 0 and 1", 3, 1, 2, 1, 0, {10, 20, 30}, {10, 20}},
       {"nearest 2 to 4 repeats columns", 2, 1, 4, 1, 0, {10, 20}, {10, 10, 20, 20}},
       {"nearest rows follow the accumulator", 1, 3, 1, 2, 0, {1, 2, 3}, {1, 2}},
-      {"bilinear 2x1 to 3x1 gives the midpoint", 2, 1, 3, 1, 1, {0xFF0000FF, 0x0000FF00}, {0xFF0000FF, 0x7F007F7F, 0x0000FF00}},
+      {"bilinear 2x1 to 3x1 gives the midpoint",
+       2,
+       1,
+       3,
+       1,
+       1,
+       {0xFF0000FF, 0x0000FF00},
+       {0xFF0000FF, 0x7F007F7F, 0x0000FF00}},
       {"bilinear rows", 1, 2, 1, 3, 1, {0x00000000, 0x00FFFFFF}, {0, 0x007F7F7F, 0x00FFFFFF}},
       {"bilinear to width 1 samples column 0", 3, 1, 1, 1, 1, {5, 6, 7}, {5}},
   };

@@ -27,12 +27,17 @@ struct Rng {
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
   }
-  int range(int lo, int hi) { return lo + static_cast<int>(next() % static_cast<uint64_t>(hi - lo + 1)); }
+  int range(int lo, int hi) {
+    return lo + static_cast<int>(next() % static_cast<uint64_t>(hi - lo + 1));
+  }
   uint8_t byte() {
     switch (next() % 4) {
-      case 0: return 0x00;
-      case 1: return 0xFF;
-      default: return static_cast<uint8_t>(next());
+      case 0:
+        return 0x00;
+      case 1:
+        return 0xFF;
+      default:
+        return static_cast<uint8_t>(next());
     }
   }
   // A small value usually; now and then a large one.
@@ -63,9 +68,22 @@ struct Buffer {
   int32_t rowLength() const { return static_cast<int32_t>(stride / bpp); }
 };
 
-enum Op { SPAN, FILL, COPY, MASKED_COPY, MIX, COMBINE, ALPHA_DRAW, SCALE_NEAREST, SCALE_SMOOTH, FLOOD, OP_COUNT };
-const char* const OP_NAMES[] = {"span", "fill", "copy", "masked copy", "mix", "alpha combine",
-                                "alpha draw", "nearest scale", "smooth scale", "flood fill"};
+enum Op {
+  SPAN,
+  FILL,
+  COPY,
+  MASKED_COPY,
+  MIX,
+  COMBINE,
+  ALPHA_DRAW,
+  SCALE_NEAREST,
+  SCALE_SMOOTH,
+  FLOOD,
+  OP_COUNT
+};
+const char* const OP_NAMES[] = {"span",         "fill",          "copy",       "masked copy",
+                                "mix",          "alpha combine", "alpha draw", "nearest scale",
+                                "smooth scale", "flood fill"};
 
 // Runs iteration i on the engine (into engine buffers) and on the reference
 // (into reference buffers); returns the operation and fills both results.
@@ -89,9 +107,11 @@ Outcome runOnce(int i, bool fast) {
   Buffer alpha(r, src.w, src.h, 1), dalpha(r, dst.w, dst.h, 1);
   Buffer refDst = dst, refDalpha = dalpha;
   char what[160];
-  std::snprintf(what, sizeof(what), "%s format %u %dx%d src (%d,%d) dst (%d,%d)", OP_NAMES[out.op], f, w, h, sx, sy, dx, dy);
+  std::snprintf(what, sizeof(what), "%s format %u %dx%d src (%d,%d) dst (%d,%d)", OP_NAMES[out.op],
+                f, w, h, sx, sy, dx, dy);
   out.what = what;
-  auto collect = [&](std::vector<uint8_t> a, const std::vector<uint8_t>& b, std::vector<uint8_t> c, const std::vector<uint8_t>& d) {
+  auto collect = [&](std::vector<uint8_t> a, const std::vector<uint8_t>& b, std::vector<uint8_t> c,
+                     const std::vector<uint8_t>& d) {
     a.insert(a.end(), b.begin(), b.end());
     c.insert(c.end(), d.begin(), d.end());
     out.engine = std::move(a);
@@ -102,11 +122,26 @@ Outcome runOnce(int i, bool fast) {
       int mode = r.range(0, 2);
       bool hasDa = r.range(0, 3) != 0;
       out.what += " mode " + std::to_string(mode);
-      SpanDescriptor sp{src.bytes.data(), sx, sy, sx, sy, src.rowLength(), dst.bytes.data(), dx, dy,
-                        dst.rowLength(), w, h, alpha.bytes.data(), hasDa ? dalpha.bytes.data() : nullptr,
-                        static_cast<int32_t>(alpha.stride), static_cast<int32_t>(dalpha.stride), f};
+      SpanDescriptor sp{src.bytes.data(),
+                        sx,
+                        sy,
+                        sx,
+                        sy,
+                        src.rowLength(),
+                        dst.bytes.data(),
+                        dx,
+                        dy,
+                        dst.rowLength(),
+                        w,
+                        h,
+                        alpha.bytes.data(),
+                        hasDa ? dalpha.bytes.data() : nullptr,
+                        static_cast<int32_t>(alpha.stride),
+                        static_cast<int32_t>(dalpha.stride),
+                        f};
       RunSpanRoutine(&sp, bpp, mode);
-      ref::span(mode, src.plane(), sx, sy, refDst.plane(), dx, dy, alpha.plane(), dalpha.plane(), hasDa, w, h, f);
+      ref::span(mode, src.plane(), sx, sy, refDst.plane(), dx, dy, alpha.plane(), dalpha.plane(),
+                hasDa, w, h, f);
       break;
     }
     case FILL: {
@@ -120,12 +155,15 @@ Outcome runOnce(int i, bool fast) {
     case MASKED_COPY: {
       Buffer mask(r, (src.w + 7) / 8 + 1, src.h, 1);
       if (out.op == COPY)
-        CopyPixels(src.bytes.data(), sx, sy, dst.bytes.data(), dx, dy, w, h, src.rowLength(), dst.rowLength(), bpp);
+        CopyPixels(src.bytes.data(), sx, sy, dst.bytes.data(), dx, dy, w, h, src.rowLength(),
+                   dst.rowLength(), bpp);
       else
-        CopyPixelsMasked(src.bytes.data(), dst.bytes.data(), mask.bytes.data(), sx, sy, dx, dy, w, h,
-                         src.rowLength(), static_cast<int32_t>(mask.stride), dst.rowLength(), bpp);
+        CopyPixelsMasked(src.bytes.data(), dst.bytes.data(), mask.bytes.data(), sx, sy, dx, dy, w,
+                         h, src.rowLength(), static_cast<int32_t>(mask.stride), dst.rowLength(),
+                         bpp);
       ref::Plane mp = mask.plane();
-      ref::copy(src.plane(), sx, sy, refDst.plane(), dx, dy, w, h, bpp, out.op == COPY ? nullptr : &mp);
+      ref::copy(src.plane(), sx, sy, refDst.plane(), dx, dy, w, h, bpp,
+                out.op == COPY ? nullptr : &mp);
       break;
     }
     case MIX: {
@@ -133,8 +171,9 @@ Outcome runOnce(int i, bool fast) {
       int level = r.byte(), maskBit = r.range(0, 7);
       bool useMask = r.range(0, 1);
       // A and B are the top-left w x h of src and dst.
-      MixPixels(src.bytes.data(), dst.bytes.data(), useMask ? mask.bytes.data() : nullptr, maskBit, w, h,
-                level, f, src.rowLength(), dst.rowLength(), static_cast<int32_t>(mask.stride));
+      MixPixels(src.bytes.data(), dst.bytes.data(), useMask ? mask.bytes.data() : nullptr, maskBit,
+                w, h, level, f, src.rowLength(), dst.rowLength(),
+                static_cast<int32_t>(mask.stride));
       ref::Plane mp = mask.plane();
       ref::mix(src.plane(), refDst.plane(), useMask ? &mp : nullptr, maskBit, w, h, level, f);
       break;
@@ -142,8 +181,18 @@ Outcome runOnce(int i, bool fast) {
     case COMBINE: {
       int mode = r.range(0, 11), level = r.range(0, 300);
       out.what += " mode " + std::to_string(mode);
-      AlphaCombineRequest q{alpha.bytes.data(), sx, sy, dalpha.bytes.data(), dx, dy, w, h,
-                            static_cast<int32_t>(alpha.stride), static_cast<int32_t>(dalpha.stride), mode, level};
+      AlphaCombineRequest q{alpha.bytes.data(),
+                            sx,
+                            sy,
+                            dalpha.bytes.data(),
+                            dx,
+                            dy,
+                            w,
+                            h,
+                            static_cast<int32_t>(alpha.stride),
+                            static_cast<int32_t>(dalpha.stride),
+                            mode,
+                            level};
       CombineAlphaBytes(&q);
       ref::combineAlpha(alpha.plane(), sx, sy, refDalpha.plane(), dx, dy, w, h, mode, level);
       break;
@@ -176,8 +225,9 @@ Outcome runOnce(int i, bool fast) {
       q.bytesPerPixel = bpp;
       AlphaDrawKernel(&q);
       ref::Plane sp = src.plane(), dap = refDalpha.plane();
-      ref::alphaDraw(mode == 3 ? a16.plane() : alpha.plane(), sx, sy, mode == 3, refDst.plane(), dx, dy,
-                     useDa ? &dap : nullptr, useSource ? &sp : nullptr, colour, w, h, level, mode, f);
+      ref::alphaDraw(mode == 3 ? a16.plane() : alpha.plane(), sx, sy, mode == 3, refDst.plane(), dx,
+                     dy, useDa ? &dap : nullptr, useSource ? &sp : nullptr, colour, w, h, level,
+                     mode, f);
       break;
     }
     case FLOOD: {
@@ -188,7 +238,9 @@ Outcome runOnce(int i, bool fast) {
       for (int y = 0; y < dst.h; ++y)
         for (int x = 0; x < dst.w; ++x) {
           uint32_t v = palette[r.range(0, 2)];
-          if (bpp == 4) v = (cmp == 0x00FFFFFFu ? v | static_cast<uint32_t>(r.byte()) << 24 : v << 8 | r.byte());
+          if (bpp == 4)
+            v = (cmp == 0x00FFFFFFu ? v | static_cast<uint32_t>(r.byte()) << 24
+                                    : v << 8 | r.byte());
           ref::store(dst.bytes.data() + y * dst.stride + x * bpp, bpp, v);
         }
       refDst = dst;
@@ -198,7 +250,8 @@ Outcome runOnce(int i, bool fast) {
       FloodFillRequest q{dst.bytes.data(), dst.w, dst.h, dst.rowLength(), border, fillValue, 0, 0};
       ErrorCode err = bpp == 4 ? FloodFillSpan(&q, x, y, cmp) : FloodFillSpan16(&q, x, y);
       if (err) out.what += " error " + std::to_string(err);
-      ref::flood(refDst.bytes.data(), refDst.stride, dst.w, dst.h, bpp, border, fillValue, cmp, x, y);
+      ref::flood(refDst.bytes.data(), refDst.stride, dst.w, dst.h, bpp, border, fillValue, cmp, x,
+                 y);
       break;
     }
     case SCALE_NEAREST:
@@ -277,10 +330,12 @@ TEST(RandomOps, EngineMatchesReference) {
   for (int i = first; i < last && failures < 5; ++i) {
     for (bool fast : {true, false}) {
       Outcome o = runOnce(i, fast);
-      if (replay) std::printf("iteration %d (%s paths): %s\n", i, fast ? "fast" : "general", o.what.c_str());
+      if (replay)
+        std::printf("iteration %d (%s paths): %s\n", i, fast ? "fast" : "general", o.what.c_str());
       if (o.engine != o.reference) {
         ++failures;
-        ADD_FAILURE() << "iteration " << i << " (" << (fast ? "fast" : "general") << " paths): " << o.what;
+        ADD_FAILURE() << "iteration " << i << " (" << (fast ? "fast" : "general")
+                      << " paths): " << o.what;
         if (replay) dumpDifference(o);
       }
       if (fast) {

@@ -49,7 +49,8 @@ TEST(ImageBmp, Bmp3VariantsEqualImageMagick) {
   REQUIRE_TOOLS("convert");
   TempDir dir;
   const std::string base = dir / "base.png";
-  Shell("convert -size 37x21 gradient:yellow-purple -fill teal -draw 'circle 18,10 18,2' '" + base + "'");
+  Shell("convert -size 37x21 gradient:yellow-purple -fill teal -draw 'circle 18,10 18,2' '" + base +
+        "'");
   struct Case {
     const char* name;
     const char* options;
@@ -90,20 +91,44 @@ TEST(ImageBmp, HandMadeFiles) {
     std::vector<uint32_t> pixels;
   } cases[] = {
       // 0xFFFF and 0x1234 as 5-6-5 by the reader's formula; rows padded.
-      {"16 bits", MakeBmp(2, 1, 16, 0, {}, {0xFF, 0xFF, 0x34, 0x12}), 0, 2, 1, {0xF8FCF8, 0x1044A0}},
+      {"16 bits",
+       MakeBmp(2, 1, 16, 0, {}, {0xFF, 0xFF, 0x34, 0x12}),
+       0,
+       2,
+       1,
+       {0xF8FCF8, 0x1044A0}},
       // Width 10: 2 bytes of pens and 2 padding bytes per row; two colours
       // when colours-used is 0 (the third table entry is never read).
-      {"1 bit, width 10", MakeBmp(10, 2, 1, 0, {0x0000FF, 0xFFFFFF}, {0xFF, 0xC0, 0, 0, 0x80, 0x40, 0, 0}), 0, 10,
-       2, {0xFFFFFF, 0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF, 0xFFFFFF,
-           0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF}},
+      {"1 bit, width 10",
+       MakeBmp(10, 2, 1, 0, {0x0000FF, 0xFFFFFF}, {0xFF, 0xC0, 0, 0, 0x80, 0x40, 0, 0}),
+       0,
+       10,
+       2,
+       {0xFFFFFF, 0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF,
+        0x0000FF, 0x0000FF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF,
+        0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF}},
       // RLE8: a run and an end of line, a delta of (1, 1) that leaves the
       // middle row at pen 0, a run on the top row, the end of the picture.
-      {"rle8 escapes", MakeBmp(4, 3, 8, 1, rgb3, {2, 1, 0, 0, 0, 2, 1, 1, 1, 2, 0, 1}), 0, 4, 3,
+      {"rle8 escapes",
+       MakeBmp(4, 3, 8, 1, rgb3, {2, 1, 0, 0, 0, 2, 1, 1, 1, 2, 0, 1}),
+       0,
+       4,
+       3,
        {0, 0xFF00, 0, 0, 0, 0, 0, 0, 0xFF0000, 0xFF0000, 0, 0}},
       // The colour table follows a 124-byte header.
-      {"palette behind a 124-byte header", MakeBmp(2, 1, 8, 0, rgb3, {2, 1, 0, 0}, 124), 0, 2, 1, {0xFF00, 0xFF0000}},
+      {"palette behind a 124-byte header",
+       MakeBmp(2, 1, 8, 0, rgb3, {2, 1, 0, 0}, 124),
+       0,
+       2,
+       1,
+       {0xFF00, 0xFF0000}},
       {"top-down", MakeBmp(2, -1, 24, 0, {}, std::vector<uint8_t>(8)), ERR_LOADPICTURE2, 0, 0, {}},
-      {"negative width", MakeBmp(-2, 1, 24, 0, {}, std::vector<uint8_t>(8)), ERR_LOADPICTURE2, 0, 0, {}},
+      {"negative width",
+       MakeBmp(-2, 1, 24, 0, {}, std::vector<uint8_t>(8)),
+       ERR_LOADPICTURE2,
+       0,
+       0,
+       {}},
       {"beyond the size cap", MakeBmp(2000000, 1, 24, 0, {}, {}), ERR_LOADPICTURE2, 0, 0, {}},
       {"huge product", MakeBmp(900000, 900000, 8, 0, {}, {}), ERR_LOADPICTURE2, 0, 0, {}},
       {"32 bits", MakeBmp(1, 1, 32, 0, {}, {1, 2, 3, 4}), ERR_LOADPICTURE2, 0, 0, {}},
@@ -132,8 +157,8 @@ TEST(ImageBmp, InformationAndShortFiles) {
   EXPECT_EQ(h, -5);  // as stored
   CloseFileStream(s);
   int32_t format = -1, alpha = 1;
-  EXPECT_EQ(LoadImageFile(path.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, nullptr, &w, &h, &alpha,
-                          nullptr, &format),
+  EXPECT_EQ(LoadImageFile(path.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, nullptr,
+                          &w, &h, &alpha, nullptr, &format),
             0);
   EXPECT_EQ(format, IMGFMT_BMP);
   EXPECT_EQ(h, 5);

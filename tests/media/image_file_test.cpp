@@ -14,8 +14,12 @@ using Bytes = std::vector<uint8_t>;
 void Append(Bytes& b, std::initializer_list<int> values) {
   for (int v : values) b.push_back(static_cast<uint8_t>(v));
 }
-void Be16(Bytes& b, uint32_t v) { Append(b, {static_cast<int>(v >> 8) & 0xFF, static_cast<int>(v) & 0xFF}); }
-void Le16(Bytes& b, uint32_t v) { Append(b, {static_cast<int>(v) & 0xFF, static_cast<int>(v >> 8) & 0xFF}); }
+void Be16(Bytes& b, uint32_t v) {
+  Append(b, {static_cast<int>(v >> 8) & 0xFF, static_cast<int>(v) & 0xFF});
+}
+void Le16(Bytes& b, uint32_t v) {
+  Append(b, {static_cast<int>(v) & 0xFF, static_cast<int>(v >> 8) & 0xFF});
+}
 void Be32(Bytes& b, uint32_t v) {
   Be16(b, v >> 16);
   Be16(b, v & 0xFFFF);
@@ -134,9 +138,10 @@ Bytes Bmp(uint32_t width, uint32_t height) {
 
 TEST(ImageFile, Identification) {
   TempDir dir;
-  Bytes ilbm = {'F', 'O', 'R', 'M', 0, 0, 0, 40, 'I', 'L', 'B', 'M', 'A', 'N', 'N', 'O', 0, 0, 0, 0};
-  Append(ilbm, {'B', 'M', 'H', 'D', 0, 0, 0, 20, 1, 64, 0, 200, 0, 0, 0, 0, 4, 2, 1, 0, 0, 0, 10, 11, 1, 64, 0,
-                200});
+  Bytes ilbm = {'F', 'O', 'R', 'M', 0,   0,   0, 40, 'I', 'L',
+                'B', 'M', 'A', 'N', 'N', 'O', 0, 0,  0,   0};
+  Append(ilbm, {'B', 'M', 'H', 'D', 0, 0, 0, 20, 1,  64, 0, 200, 0, 0,
+                0,   0,   4,   2,   1, 0, 0, 0,  10, 11, 1, 64,  0, 200});
   Bytes secondExif = Exif(6, 0, false);
   Bytes bothExif = Exif(3, 0, true);
   bothExif.insert(bothExif.end(), secondExif.begin(), secondExif.end());
@@ -151,7 +156,8 @@ TEST(ImageFile, Identification) {
     int32_t format, width, height, alpha, transparent, orientation;
   } cases[] = {
       {"ilbm", ilbm, 0, IMGFMT_ILBM, 320, 200, 0, 1, 0},
-      {"ilbm without BMHD", Bytes(ilbm.begin(), ilbm.begin() + 20), ERR_LOADPICTURE2, 0, 0, 0, 0, 0, 0},
+      {"ilbm without BMHD", Bytes(ilbm.begin(), ilbm.begin() + 20), ERR_LOADPICTURE2, 0, 0, 0, 0, 0,
+       0},
       {"jpeg without Exif", Jpeg({}), 0, IMGFMT_JPEG, 640, 480, 0, 0, 0},
       {"jpeg orientation 6 swaps", Jpeg({Exif(6, 0, false)}), 0, IMGFMT_JPEG, 480, 640, 0, 0, 6},
       {"jpeg orientation 3 keeps", Jpeg({Exif(3, 0, true)}), 0, IMGFMT_JPEG, 640, 480, 0, 0, 3},
@@ -169,9 +175,11 @@ TEST(ImageFile, Identification) {
       {"png rgb", Png(2, false), 0, IMGFMT_PNG, 300, 200, 0, 0, 0},
       {"bmp negative height", Bmp(7, static_cast<uint32_t>(-9)), 0, IMGFMT_BMP, 7, 9, 0, 0, 0},
       {"bmp of 10 bytes", Bytes{'B', 'M', 1, 2, 3, 4, 5, 6, 7, 8}, 0, IMGFMT_BMP, 0, 0, 0, 0, 0},
-      {"bmp height without a positive twin", Bmp(7, 0x80000000u), ERR_LOADPICTURE2, 0, 0, 0, 0, 0, 0},
+      {"bmp height without a positive twin", Bmp(7, 0x80000000u), ERR_LOADPICTURE2, 0, 0, 0, 0, 0,
+       0},
       {"tiff LONG width", Tiff(false, 4, true, 2, 4), 0, IMGFMT_TIFF, 70000, 321, 1, 0, 0},
-      {"tiff SHORT width, big-endian", Tiff(true, 3, true, 2, 3), 0, IMGFMT_TIFF, 70000 & 0xFFFF, 321, 0, 0, 0},
+      {"tiff SHORT width, big-endian", Tiff(true, 3, true, 2, 3), 0, IMGFMT_TIFF, 70000 & 0xFFFF,
+       321, 0, 0, 0},
       {"tiff without size", Tiff(true, 3, false, 2, 4), ERR_LOADPICTURE2, 0, 0, 0, 0, 0, 0},
       {"gif with transparency", Gif(true, true), 0, IMGFMT_GIF, 33, 22, 0, 1, 0},
       {"gif without", Gif(false, false), 0, IMGFMT_GIF, 33, 22, 0, 0, 0},
@@ -207,8 +215,8 @@ TEST(ImageFile, LoaderAdmissionAndInformation) {
   ASSERT_EQ(r.result, 0);
   int32_t w = 0, h = 0, alpha = 0, format = -1, transparent = 0;
   // TIFF: identified by an information request, never decoded.
-  EXPECT_EQ(LoadImageFile(tiff.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, &transparent, &w, &h,
-                          &alpha, nullptr, &format),
+  EXPECT_EQ(LoadImageFile(tiff.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr,
+                          &transparent, &w, &h, &alpha, nullptr, &format),
             0);
   EXPECT_EQ(format, IMGFMT_TIFF);
   EXPECT_EQ(alpha, 1);
@@ -219,14 +227,19 @@ TEST(ImageFile, LoaderAdmissionAndInformation) {
   struct Case {
     const char* loader;
     ErrorCode error;
-  } cases[] = {{nullptr, 0}, {"", 0}, {"Default", 0}, {"inbuilt", 0}, {"plugin|INBUILT", 0},
-               {"native", ERR_LOADPICTURE2}, {"plugin", ERR_LOADPICTURE2}};
+  } cases[] = {{nullptr, 0},
+               {"", 0},
+               {"Default", 0},
+               {"inbuilt", 0},
+               {"plugin|INBUILT", 0},
+               {"native", ERR_LOADPICTURE2},
+               {"plugin", ERR_LOADPICTURE2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.loader ? c.loader : "(null)");
     DecodedImage* image = nullptr;
     int32_t isNative = -1;
-    ErrorCode e = LoadImageFile(png.c_str(), c.loader, nullptr, nullptr, -1, 0, &image, nullptr, nullptr, &w, &h,
-                                &alpha, &isNative, &format);
+    ErrorCode e = LoadImageFile(png.c_str(), c.loader, nullptr, nullptr, -1, 0, &image, nullptr,
+                                nullptr, &w, &h, &alpha, &isNative, &format);
     ASSERT_EQ(e, c.error);
     if (e) {
       EXPECT_EQ(image, nullptr);

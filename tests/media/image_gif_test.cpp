@@ -38,12 +38,14 @@ Frames ReadAll(const std::string& path) {
 }
 
 // ImageMagick's coalesced frames as RGBA.
-std::vector<std::vector<uint32_t>> MagickFrames(const std::string& path, int32_t w, int32_t h, size_t count) {
+std::vector<std::vector<uint32_t>> MagickFrames(const std::string& path, int32_t w, int32_t h,
+                                                size_t count) {
   std::vector<uint32_t> all = Words(Shell("convert '" + path + "' -coalesce -depth 8 rgba:-"), 4);
   std::vector<std::vector<uint32_t>> out;
   size_t n = static_cast<size_t>(w) * h;
   for (size_t i = 0; i < count && (i + 1) * n <= all.size(); i++)
-    out.emplace_back(all.begin() + static_cast<long>(i * n), all.begin() + static_cast<long>((i + 1) * n));
+    out.emplace_back(all.begin() + static_cast<long>(i * n),
+                     all.begin() + static_cast<long>((i + 1) * n));
   return out;
 }
 
@@ -64,7 +66,8 @@ TEST(ImageGif, StillPicturesEqualImageMagick) {
   REQUIRE_TOOLS("convert");
   TempDir dir;
   const std::string base = dir / "base.png";
-  Shell("convert -size 41x27 gradient:orange-navy -fill white -draw 'circle 20,13 20,4' '" + base + "'");
+  Shell("convert -size 41x27 gradient:orange-navy -fill white -draw 'circle 20,13 20,4' '" + base +
+        "'");
   const char* variants[][3] = {{"gif87", "-colors 64", "GIF87:"},
                                {"gif89", "-colors 200", "GIF:"},
                                {"interlaced", "-colors 200 -interlace GIF", "GIF:"},
@@ -91,9 +94,9 @@ TEST(ImageGif, AnimFramesCountsAndDelaysMatchTheTools) {
   std::string frames;
   for (int i = 0; i < 9; i++) {
     std::string f = dir / ("f" + std::to_string(i) + ".png");
-    Shell("convert -size 48x32 xc:skyblue -fill red -draw 'rectangle " + std::to_string(i * 4) + ",4 " +
-          std::to_string(i * 4 + 9) + ",20' -fill yellow -draw 'circle 24,16 24," + std::to_string(8 + i) + "' '" +
-          f + "'");
+    Shell("convert -size 48x32 xc:skyblue -fill red -draw 'rectangle " + std::to_string(i * 4) +
+          ",4 " + std::to_string(i * 4 + 9) + ",20' -fill yellow -draw 'circle 24,16 24," +
+          std::to_string(8 + i) + "' '" + f + "'");
     frames += " -delay " + std::to_string(3 + i) + " '" + f + "'";
   }
   const std::string layered = dir / "layered.gif", plain = dir / "plain.gif";
@@ -155,16 +158,18 @@ std::vector<uint8_t> LiteralLzw(const std::vector<uint8_t>& pens, int minSize) {
 
 std::vector<uint8_t> MakeGif(int32_t w, int32_t h, const std::vector<uint32_t>& table,
                              const std::vector<HandFrame>& frames, bool breakFirstCode = false) {
-  std::vector<uint8_t> b = {'G', 'I', 'F', '8', '9', 'a', static_cast<uint8_t>(w), 0, static_cast<uint8_t>(h), 0,
-                            0xF1, 0, 0};  // 4-entry global table
+  std::vector<uint8_t> b = {
+      'G', 'I',  'F', '8', '9', 'a', static_cast<uint8_t>(w), 0, static_cast<uint8_t>(h),
+      0,   0xF1, 0,   0};  // 4-entry global table
   for (int i = 0; i < 4; i++) {
     b.push_back(static_cast<uint8_t>(table[i] >> 16));
     b.push_back(static_cast<uint8_t>(table[i] >> 8));
     b.push_back(static_cast<uint8_t>(table[i]));
   }
   for (const HandFrame& f : frames) {
-    b.insert(b.end(), {0x21, 0xF9, 4, static_cast<uint8_t>((f.disposal << 2) | (f.transparent >= 0)), 5, 0,
-                       static_cast<uint8_t>(f.transparent >= 0 ? f.transparent : 0), 0});
+    b.insert(b.end(),
+             {0x21, 0xF9, 4, static_cast<uint8_t>((f.disposal << 2) | (f.transparent >= 0)), 5, 0,
+              static_cast<uint8_t>(f.transparent >= 0 ? f.transparent : 0), 0});
     b.insert(b.end(), {0x2C, static_cast<uint8_t>(f.left), 0, static_cast<uint8_t>(f.top), 0,
                        static_cast<uint8_t>(f.width), 0, static_cast<uint8_t>(f.height), 0, 0, 2});
     std::vector<uint8_t> data = LiteralLzw(f.pens, 2);
@@ -174,7 +179,8 @@ std::vector<uint8_t> MakeGif(int32_t w, int32_t h, const std::vector<uint32_t>& 
     for (size_t at = 0; at < data.size(); at += 255) {
       size_t n = std::min<size_t>(255, data.size() - at);
       b.push_back(static_cast<uint8_t>(n));
-      b.insert(b.end(), data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + n));
+      b.insert(b.end(), data.begin() + static_cast<long>(at),
+               data.begin() + static_cast<long>(at + n));
     }
     b.push_back(0);
   }
@@ -254,10 +260,13 @@ TEST(ImageGif, RandomAccessStartsAtTheLatestKeyFrame) {
 
 // Pens and a palette for the writer tests: a test picture quantised by
 // hand into n colours.
-void Quantise(const std::vector<uint32_t>& picture, int n, std::vector<uint8_t>* pens, uint32_t* palette) {
-  for (int i = 0; i < 256; i++) palette[i] = i < n ? ((i * 37u) << 16) | ((i * 91u & 0xFF) << 8) | (255u - i) : 0;
+void Quantise(const std::vector<uint32_t>& picture, int n, std::vector<uint8_t>* pens,
+              uint32_t* palette) {
+  for (int i = 0; i < 256; i++)
+    palette[i] = i < n ? ((i * 37u) << 16) | ((i * 91u & 0xFF) << 8) | (255u - i) : 0;
   pens->resize(picture.size());
-  for (size_t i = 0; i < picture.size(); i++) (*pens)[i] = static_cast<uint8_t>((picture[i] ^ (picture[i] >> 9)) % n);
+  for (size_t i = 0; i < picture.size(); i++)
+    (*pens)[i] = static_cast<uint8_t>((picture[i] ^ (picture[i] >> 9)) % n);
 }
 
 TEST(ImageGif, WrittenFilesPassTheToolsAndReadBack) {
@@ -282,7 +291,9 @@ TEST(ImageGif, WrittenFilesPassTheToolsAndReadBack) {
     std::vector<uint32_t> want(pens.size());
     for (size_t k = 0; k < pens.size(); k++) want[k] = palette[pens[k]] | 0xFF000000u;
     expected.push_back(want);
-    ASSERT_EQ(WriteGifAnimFrame(writer, pens.data(), w, h, 125 + i * 14, palette, colours[i], -1, 1, 1), 0);
+    ASSERT_EQ(
+        WriteGifAnimFrame(writer, pens.data(), w, h, 125 + i * 14, palette, colours[i], -1, 1, 1),
+        0);
   }
   ASSERT_EQ(CloseGifWriter(writer), 0);
 
@@ -291,8 +302,8 @@ TEST(ImageGif, WrittenFilesPassTheToolsAndReadBack) {
   EXPECT_TRUE(ok);
   EXPECT_NE(info.find("6 images"), std::string::npos) << info;
   EXPECT_NE(info.find("loop forever"), std::string::npos) << info;
-  EXPECT_NE(info.find("delay 0.12s"), std::string::npos) << info;  // 125 ms
-  EXPECT_NE(info.find("delay 0.13s"), std::string::npos) << info;  // 139 ms
+  EXPECT_NE(info.find("delay 0.12s"), std::string::npos) << info;    // 125 ms
+  EXPECT_NE(info.find("delay 0.13s"), std::string::npos) << info;    // 139 ms
   EXPECT_NE(info.find("10x10 at 5,20"), std::string::npos) << info;  // the changed square alone
   Shell("giftext '" + path + "' >/dev/null", &ok);
   EXPECT_TRUE(ok);
@@ -373,7 +384,8 @@ TEST(ImageGif, WriterEdgeCases) {
   uint32_t wide[256];
   for (int i = 0; i < 256; i++) wide[i] = static_cast<uint32_t>(i) * 0x010101u;
   ErrorCode e = 0;
-  for (int i = 0; i < 20 && e == 0; i++) e = WriteGifAnimFrame(writer, big.data(), 200, 200, 0, wide, 251, -1, 0, 1);
+  for (int i = 0; i < 20 && e == 0; i++)
+    e = WriteGifAnimFrame(writer, big.data(), 200, 200, 0, wide, 251, -1, 0, 1);
   ErrorCode closed = CloseGifWriter(writer);
   EXPECT_TRUE(e == ERR_WRITE || closed == ERR_WRITE || closed == ERR_CLOSEFILE);
 }

@@ -13,7 +13,8 @@ namespace {
 std::vector<uint32_t> Palette(int n) {
   std::vector<uint32_t> p(static_cast<size_t>(n));
   for (int i = 0; i < n; i++)
-    p[i] = ((static_cast<uint32_t>(i * 53 + 17) & 0xFF) << 16) | ((static_cast<uint32_t>(i * 29 + 101) & 0xFF) << 8) |
+    p[i] = ((static_cast<uint32_t>(i * 53 + 17) & 0xFF) << 16) |
+           ((static_cast<uint32_t>(i * 29 + 101) & 0xFF) << 8) |
            (static_cast<uint32_t>(255 - i * 7) & 0xFF) | 0x010101;
   return p;
 }
@@ -62,11 +63,26 @@ std::vector<uint8_t> MakeIlbm(const IlbmSpec& s) {
       body.insert(body.end(), row.begin(), row.end());
     }
   }
-  std::vector<uint8_t> bmhd = {static_cast<uint8_t>(s.width >> 8), static_cast<uint8_t>(s.width),
-                               static_cast<uint8_t>(s.height >> 8), static_cast<uint8_t>(s.height), 0, 0, 0, 0,
-                               static_cast<uint8_t>(s.planes), static_cast<uint8_t>(s.masking),
-                               static_cast<uint8_t>(s.compression), 0, static_cast<uint8_t>(s.transparentIndex >> 8),
-                               static_cast<uint8_t>(s.transparentIndex), 10, 11, 1, 64, 0, 200};
+  std::vector<uint8_t> bmhd = {static_cast<uint8_t>(s.width >> 8),
+                               static_cast<uint8_t>(s.width),
+                               static_cast<uint8_t>(s.height >> 8),
+                               static_cast<uint8_t>(s.height),
+                               0,
+                               0,
+                               0,
+                               0,
+                               static_cast<uint8_t>(s.planes),
+                               static_cast<uint8_t>(s.masking),
+                               static_cast<uint8_t>(s.compression),
+                               0,
+                               static_cast<uint8_t>(s.transparentIndex >> 8),
+                               static_cast<uint8_t>(s.transparentIndex),
+                               10,
+                               11,
+                               1,
+                               64,
+                               0,
+                               200};
   std::vector<uint8_t> cmap;
   for (uint32_t c : s.cmap) {
     cmap.push_back(static_cast<uint8_t>(c >> 16));
@@ -120,8 +136,8 @@ TEST(ImageIlbm, PpmtoilbmVariantsEqualIlbmtoppm) {
     for (const char* method : {"none", "byterun1"}) {
       SCOPED_TRACE(std::to_string(planes) + " planes, " + method);
       std::string path = dir / ("p" + std::to_string(planes) + method + ".iff");
-      Shell("ppmtoilbm -fixplanes " + std::to_string(planes) + " -cmethod " + method + " '" + ppm + "' > '" + path +
-            "'");
+      Shell("ppmtoilbm -fixplanes " + std::to_string(planes) + " -cmethod " + method + " '" + ppm +
+            "' > '" + path + "'");
       ExpectSameAsIlbmtoppm(path);
     }
   }
@@ -178,8 +194,9 @@ TEST(ImageIlbm, TransparencyChoices) {
   WriteFile(four, MakeIlbm({3, 2, 4, 2, 0, 0, false, 3, cmap, pens}));
   auto load = [](const std::string& path, int32_t penColour, int32_t maskMode, Decoded* d) {
     DecodedImage* image = nullptr;
-    d->error = LoadImageFile(path.c_str(), "inbuilt", nullptr, nullptr, penColour, maskMode, &image, nullptr,
-                             &d->transparent, &d->width, &d->height, nullptr, nullptr, &d->format);
+    d->error = LoadImageFile(path.c_str(), "inbuilt", nullptr, nullptr, penColour, maskMode, &image,
+                             nullptr, &d->transparent, &d->width, &d->height, nullptr, nullptr,
+                             &d->format);
     if (d->error) return;
     d->pixels.assign(image->pixels, image->pixels + 6);
     FreeDecodedImage(image);
@@ -188,7 +205,8 @@ TEST(ImageIlbm, TransparencyChoices) {
   load(one, 0xFF0000, 0, &d);
   ASSERT_EQ(d.error, 0);
   EXPECT_EQ(d.transparent, 0x112233);
-  EXPECT_TRUE(d.pixels == std::vector<uint32_t>({0x112233, 0xFF0000, 0xFF0000, 0x112233, 0xFF0000, 0x112233}));
+  EXPECT_TRUE(d.pixels ==
+              std::vector<uint32_t>({0x112233, 0xFF0000, 0xFF0000, 0x112233, 0xFF0000, 0x112233}));
   load(four, -1, 2, &d);
   ASSERT_EQ(d.error, 0);
   EXPECT_EQ(d.transparent, 0xA8A8B7);
@@ -198,16 +216,16 @@ TEST(ImageIlbm, TransparencyChoices) {
 
   // The information request reports the declared transparent colour.
   int32_t w, h, alpha, transparent = 0;
-  ASSERT_EQ(LoadImageFile(four.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, &transparent, &w, &h,
-                          &alpha, nullptr, nullptr),
+  ASSERT_EQ(LoadImageFile(four.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr,
+                          &transparent, &w, &h, &alpha, nullptr, nullptr),
             0);
   EXPECT_EQ(transparent, 1);
 
   // A palette for pictures of 8 planes or fewer.
   DecodedImage* image = nullptr;
   uint32_t* palette = nullptr;
-  ASSERT_EQ(LoadImageFile(four.c_str(), nullptr, nullptr, nullptr, -1, 0, &image, &palette, nullptr, &w, &h, nullptr,
-                          nullptr, nullptr),
+  ASSERT_EQ(LoadImageFile(four.c_str(), nullptr, nullptr, nullptr, -1, 0, &image, &palette, nullptr,
+                          &w, &h, nullptr, nullptr, nullptr),
             0);
   ASSERT_NE(palette, nullptr);
   EXPECT_EQ(palette[5], 0xA8A8A8u);

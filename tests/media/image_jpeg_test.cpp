@@ -27,7 +27,8 @@ Sized Pnm(const std::string& command) {
 std::string MakeJpeg(const TempDir& dir, const std::string& name, int32_t w, int32_t h, bool grey) {
   std::string ppm = dir / (name + ".ppm"), jpg = dir / (name + ".jpg");
   WritePpm(ppm, TestPicture(w, h, 3), w, h);
-  Shell(std::string("cjpeg ") + (grey ? "-grayscale " : "") + "-quality 85 -outfile '" + jpg + "' '" + ppm + "'");
+  Shell(std::string("cjpeg ") + (grey ? "-grayscale " : "") + "-quality 85 -outfile '" + jpg +
+        "' '" + ppm + "'");
   return jpg;
 }
 
@@ -51,18 +52,18 @@ TEST(ImageJpeg, ExifOrientationsEqualDjpegTurnedByImageMagick) {
   REQUIRE_TOOLS("cjpeg", "djpeg", "exiftool", "convert");
   TempDir dir;
   std::string base = MakeJpeg(dir, "base", 40, 24, false);
-  const char* turns[9] = {"", "", "-flop", "-rotate 180", "-flip", "-transpose", "-rotate 90", "-transverse",
-                          "-rotate 270"};
+  const char* turns[9] = {"",           "",           "-flop",       "-rotate 180", "-flip",
+                          "-transpose", "-rotate 90", "-transverse", "-rotate 270"};
   for (int o = 1; o <= 8; o++) {
     SCOPED_TRACE(o);
     std::string jpg = dir / ("o" + std::to_string(o) + ".jpg");
-    Shell("cp '" + base + "' '" + jpg + "' && exiftool -q -n -overwrite_original -Orientation=" + std::to_string(o) +
-          " '" + jpg + "'");
+    Shell("cp '" + base + "' '" + jpg + "' && exiftool -q -n -overwrite_original -Orientation=" +
+          std::to_string(o) + " '" + jpg + "'");
     Sized want = Pnm("djpeg -pnm '" + jpg + "' | convert ppm:- " + turns[o] + " ppm:-");
     ASSERT_EQ(want.width, o > 4 ? 24 : 40);
     int32_t w = 0, h = 0, alpha = 1, transparent = 0;
-    ASSERT_EQ(LoadImageFile(jpg.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, &transparent, &w, &h,
-                            &alpha, nullptr, nullptr),
+    ASSERT_EQ(LoadImageFile(jpg.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr,
+                            &transparent, &w, &h, &alpha, nullptr, nullptr),
               0);
     EXPECT_EQ(w, want.width);
     EXPECT_EQ(h, want.height);
@@ -78,15 +79,19 @@ TEST(ImageJpeg, AdobeCmykIsInvertedOnlyWithItsMarker) {
   REQUIRE_TOOLS("convert");
   TempDir dir;
   std::string jpg = dir / "cmyk.jpg", white = dir / "white.jpg";
-  Shell("convert -size 32x16 gradient:red-yellow -fill navy -draw 'rectangle 4,4 12,12' -colorspace CMYK "
-        "-quality 100 '" + jpg + "'");
+  Shell(
+      "convert -size 32x16 gradient:red-yellow -fill navy -draw 'rectangle 4,4 12,12' -colorspace "
+      "CMYK "
+      "-quality 100 '" +
+      jpg + "'");
   Shell("convert -size 8x8 xc:white -colorspace CMYK -quality 100 '" + white + "'");
   std::vector<uint8_t> bytes = ReadFile(jpg);
   const char adobe[] = "Adobe";
   ASSERT_NE(std::search(bytes.begin(), bytes.end(), adobe, adobe + 5), bytes.end());
   Decoded d = Load(jpg);
   ASSERT_EQ(d.error, 0);
-  std::vector<uint32_t> want = Words(Shell("convert '" + jpg + "' -colorspace sRGB -depth 8 rgb:-"), 3);
+  std::vector<uint32_t> want =
+      Words(Shell("convert '" + jpg + "' -colorspace sRGB -depth 8 rgb:-"), 3);
   ASSERT_EQ(want.size(), d.pixels.size());
   int worst = 0;
   for (size_t i = 0; i < want.size(); i++)
@@ -104,8 +109,8 @@ TEST(ImageJpeg, AdobeCmykIsInvertedOnlyWithItsMarker) {
     EXPECT_EQ(turned.width, 32);
     EXPECT_TRUE(turned.pixels == d.pixels);
     int32_t w = 0, h = 0, alpha = 0;
-    ASSERT_EQ(LoadImageFile(jpg.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr, nullptr, &w, &h, &alpha,
-                            nullptr, nullptr),
+    ASSERT_EQ(LoadImageFile(jpg.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr,
+                            nullptr, &w, &h, &alpha, nullptr, nullptr),
               0);
     EXPECT_EQ(w, 32);
     EXPECT_EQ(h, 16);
@@ -144,7 +149,8 @@ TEST(ImageJpeg, EncoderWritesTheBytesOfCjpeg) {
   for (int q : {10, 50, 75, 90, 100}) {
     SCOPED_TRACE(q);
     std::string out = dir / ("q" + std::to_string(q) + ".jpg");
-    Shell("cjpeg -quality " + std::to_string(q) + " -baseline -outfile '" + out + "' '" + (dir / "in.ppm") + "'");
+    Shell("cjpeg -quality " + std::to_string(q) + " -baseline -outfile '" + out + "' '" +
+          (dir / "in.ppm") + "'");
     std::vector<uint8_t> want = ReadFile(out);
     ASSERT_FALSE(want.empty());
     for (int order : {0, 1}) {
@@ -157,7 +163,8 @@ TEST(ImageJpeg, EncoderWritesTheBytesOfCjpeg) {
       r.byteOrder = order;
       EncodeJpegToMemory(&r);
       ASSERT_EQ(r.result, 0);
-      EXPECT_TRUE(std::vector<uint8_t>(r.data, r.data + r.length) == want) << "byte order " << order;
+      EXPECT_TRUE(std::vector<uint8_t>(r.data, r.data + r.length) == want)
+          << "byte order " << order;
       FreeJpegBuffer(r.holder);
     }
   }

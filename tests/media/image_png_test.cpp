@@ -17,7 +17,8 @@ const char* const PNGSUITE = "/usr/share/doc/libsixel-examples/examples/images/p
 
 // ImageMagick's RGBA pixels at 16 bits per sample, cut to the high byte.
 std::vector<uint32_t> MagickPixels(const std::string& path) {
-  std::string raw = Shell("convert '" + path + "' -set colorspace sRGB -depth 16 -endian MSB rgba:-");
+  std::string raw =
+      Shell("convert '" + path + "' -set colorspace sRGB -depth 16 -endian MSB rgba:-");
   std::vector<uint32_t> out(raw.size() / 8);
   const auto* b = reinterpret_cast<const uint8_t*>(raw.data());
   for (size_t i = 0; i < out.size(); i++, b += 8)
@@ -53,17 +54,20 @@ TEST(ImagePng, VariantsMadeByImageMagickDecodeToItsPixels) {
   REQUIRE_TOOLS("convert");
   TempDir dir;
   const std::string base = dir / "base.png";
-  Shell("convert -size 37x23 gradient:red-blue -fill green -draw 'circle 18,11 18,3' '" + base + "'");
+  Shell("convert -size 37x23 gradient:red-blue -fill green -draw 'circle 18,11 18,3' '" + base +
+        "'");
   struct Case {
     const char* name;
     const char* options;
-    const char* prefix;  // output format prefix of convert
+    const char* prefix;        // output format prefix of convert
     int bitDepth, colourType;  // IHDR, to prove the file is what it claims
     bool trns;
   } cases[] = {
-      {"grey1", "-colorspace gray -threshold 50% -define png:bit-depth=1 -define png:color-type=0", "", 1, 0, false},
+      {"grey1", "-colorspace gray -threshold 50% -define png:bit-depth=1 -define png:color-type=0",
+       "", 1, 0, false},
       {"palette", "-colors 20", "PNG8:", 8, 3, false},
-      {"palette_trns", "-alpha set -region 9x7+3+4 -alpha transparent +region -colors 20", "PNG8:", 8, 3, true},
+      {"palette_trns", "-alpha set -region 9x7+3+4 -alpha transparent +region -colors 20",
+       "PNG8:", 8, 3, true},
       {"rgba16", "-alpha set -channel A -fx 'i/w' +channel -depth 16", "PNG64:", 16, 6, false},
       {"rgb_adam7", "-interlace PNG", "PNG24:", 8, 2, false},
       {"plain_twin", "", "PNG24:", 8, 2, false},
@@ -132,7 +136,8 @@ TEST(ImagePng, WrittenFilesPassPngcheckAndReadBack) {
   std::vector<uint32_t> picture = TestPicture(w, h, 7);
   for (int32_t y = 0; y < h; y++)
     for (int32_t x = 0; x < w; x++)
-      source[static_cast<size_t>(y) * stride + x] = picture[static_cast<size_t>(y) * w + x] | ((x * 9u) << 24);
+      source[static_cast<size_t>(y) * stride + x] =
+          picture[static_cast<size_t>(y) * w + x] | ((x * 9u) << 24);
   for (int alpha : {0, 1}) {
     SCOPED_TRACE(alpha);
     std::string path = dir / (alpha ? "rgba.png" : "rgb.png");

@@ -37,10 +37,12 @@ struct Rng {
 void RoundTrip(int i, const TempDir& dir) {
   Rng rng(static_cast<uint64_t>(i));
   const int32_t w = rng.size(), h = rng.size();
-  SCOPED_TRACE("iteration " + std::to_string(i) + ": " + std::to_string(w) + " x " + std::to_string(h));
+  SCOPED_TRACE("iteration " + std::to_string(i) + ": " + std::to_string(w) + " x " +
+               std::to_string(h));
   std::vector<uint32_t> picture(static_cast<size_t>(w) * h);
   for (auto& p : picture)
-    p = (uint32_t{rng.byte()} << 24) | (uint32_t{rng.byte()} << 16) | (uint32_t{rng.byte()} << 8) | rng.byte();
+    p = (uint32_t{rng.byte()} << 24) | (uint32_t{rng.byte()} << 16) | (uint32_t{rng.byte()} << 8) |
+        rng.byte();
 
   // PNG with and without alpha.
   const int alpha = static_cast<int>(rng.below(2));
@@ -73,15 +75,18 @@ void RoundTrip(int i, const TempDir& dir) {
     if (f < 2) {
       colours = 1 + static_cast<int32_t>(rng.below(256));
       for (int32_t c = 0; c < colours; c++) palette[c] = rng.next() & 0xFFFFFF;
-      for (auto& p : pens) p = static_cast<uint8_t>(rng.below(3) ? rng.below(static_cast<uint32_t>(colours)) : 0);
+      for (auto& p : pens)
+        p = static_cast<uint8_t>(rng.below(3) ? rng.below(static_cast<uint32_t>(colours)) : 0);
     } else {
-      for (int k = 0; k < 3; k++) pens[rng.below(static_cast<uint32_t>(pens.size()))] = static_cast<uint8_t>(colours - 1);
+      for (int k = 0; k < 3; k++)
+        pens[rng.below(static_cast<uint32_t>(pens.size()))] = static_cast<uint8_t>(colours - 1);
     }
     std::vector<uint32_t> want(pens.size());
     for (size_t k = 0; k < pens.size(); k++) want[k] = palette[pens[k]] | 0xFF000000u;
     frames.push_back(want);
     std::vector<uint8_t> copy(pens);  // the writer may change its pens
-    ASSERT_EQ(WriteGifAnimFrame(writer, copy.data(), w, h, 40, palette, colours, -1, optimize, 1), 0);
+    ASSERT_EQ(WriteGifAnimFrame(writer, copy.data(), w, h, 40, palette, colours, -1, optimize, 1),
+              0);
   }
   ASSERT_EQ(CloseGifWriter(writer), 0);
   StreamHandle* s = OpenFileStream(gif.c_str(), STREAM_READ, nullptr);
@@ -92,7 +97,8 @@ void RoundTrip(int i, const TempDir& dir) {
   for (int f = 2; f >= 0; f--) {  // backwards: every read restarts
     uint32_t* p = ReadGifFrame(reader, f, nullptr);
     ASSERT_NE(p, nullptr);
-    EXPECT_TRUE(std::vector<uint32_t>(p, p + picture.size()) == frames[static_cast<size_t>(f)]) << "frame " << f;
+    EXPECT_TRUE(std::vector<uint32_t>(p, p + picture.size()) == frames[static_cast<size_t>(f)])
+        << "frame " << f;
     FreeMemory(p);
   }
   CloseGifReader(reader);
@@ -108,7 +114,9 @@ void RoundTrip(int i, const TempDir& dir) {
   ASSERT_EQ(j.result, 0);
   int32_t jw = 0, jh = 0;
   uint32_t* pixels = nullptr;
-  ASSERT_EQ(DecodeJpegImage(nullptr, j.data, j.length, 0, static_cast<int32_t>(rng.below(9)), &jw, &jh, &pixels), 0);
+  ASSERT_EQ(DecodeJpegImage(nullptr, j.data, j.length, 0, static_cast<int32_t>(rng.below(9)), &jw,
+                            &jh, &pixels),
+            0);
   EXPECT_EQ(static_cast<int64_t>(jw) * jh, static_cast<int64_t>(w) * h);
   FreeMemory(pixels);
   FreeJpegBuffer(j.holder);

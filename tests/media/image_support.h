@@ -66,7 +66,8 @@ inline std::vector<uint8_t> ReadFile(const std::string& path) {
   if (!f) return bytes;
   uint8_t buffer[65536];
   size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+    bytes.insert(bytes.end(), buffer, buffer + n);
   fclose(f);
   return bytes;
 }
@@ -81,8 +82,8 @@ struct Decoded {
 inline Decoded Load(const std::string& path, int32_t maskMode = 0) {
   Decoded d;
   DecodedImage* image = nullptr;
-  d.error = LoadImageFile(path.c_str(), nullptr, nullptr, nullptr, -1, maskMode, &image, nullptr, &d.transparent,
-                          &d.width, &d.height, &d.hasAlpha, nullptr, &d.format);
+  d.error = LoadImageFile(path.c_str(), nullptr, nullptr, nullptr, -1, maskMode, &image, nullptr,
+                          &d.transparent, &d.width, &d.height, &d.hasAlpha, nullptr, &d.format);
   if (d.error == 0) {
     const uint32_t* p = GetDecodedImagePixels(image);
     d.pixels.assign(p, p + static_cast<size_t>(d.width) * static_cast<size_t>(d.height));
@@ -97,7 +98,8 @@ inline std::vector<uint32_t> Words(const std::string& bytes, int channels) {
   std::vector<uint32_t> out(bytes.size() / static_cast<size_t>(channels));
   const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
   for (size_t i = 0; i < out.size(); i++, b += channels)
-    out[i] = (channels == 4 ? uint32_t{b[3]} << 24 : 0) | (uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2];
+    out[i] = (channels == 4 ? uint32_t{b[3]} << 24 : 0) | (uint32_t{b[0]} << 16) |
+             (uint32_t{b[1]} << 8) | b[2];
   return out;
 }
 
@@ -105,8 +107,8 @@ inline std::vector<uint32_t> Words(const std::string& bytes, int channels) {
 // alpha 0.
 inline std::vector<uint32_t> PnmWords(const std::string& pnm, int32_t* width, int32_t* height) {
   int kind = 0, w = 0, h = 0, maxval = 0, consumed = 0;
-  if (std::sscanf(pnm.c_str(), "P%d %d %d %d%n", &kind, &w, &h, &maxval, &consumed) != 4 || maxval != 255 ||
-      (kind != 5 && kind != 6))
+  if (std::sscanf(pnm.c_str(), "P%d %d %d %d%n", &kind, &w, &h, &maxval, &consumed) != 4 ||
+      maxval != 255 || (kind != 5 && kind != 6))
     return {};
   *width = w;
   *height = h;
@@ -118,7 +120,8 @@ inline std::vector<uint32_t> PnmWords(const std::string& pnm, int32_t* width, in
 }
 
 // A picture as a binary PPM file.
-inline void WritePpm(const std::string& path, const std::vector<uint32_t>& pixels, int32_t width, int32_t height) {
+inline void WritePpm(const std::string& path, const std::vector<uint32_t>& pixels, int32_t width,
+                     int32_t height) {
   std::vector<uint8_t> bytes;
   std::string head = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
   bytes.assign(head.begin(), head.end());
@@ -151,9 +154,9 @@ inline std::vector<uint32_t> TestPicture(int32_t width, int32_t height, uint32_t
   return p;
 }
 
-#define REQUIRE_TOOLS(...)                                             \
-  do {                                                                 \
-    for (const char* tool : {__VA_ARGS__})                             \
+#define REQUIRE_TOOLS(...) \
+  do { \
+    for (const char* tool : {__VA_ARGS__}) \
       if (!imagetest::HaveTool(tool)) GTEST_SKIP() << tool << " missing"; \
   } while (0)
 

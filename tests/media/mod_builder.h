@@ -13,8 +13,8 @@ struct ModBuilderSample {
   int volume = 64;
   int finetune = 0;
   int loopStartWords = 0;
-  int loopLengthWords = 1;   // 1 word: no loop
-  int lengthWords = -1;      // -1: data.size() / 2; others claim any length
+  int loopLengthWords = 1;  // 1 word: no loop
+  int lengthWords = -1;     // -1: data.size() / 2; others claim any length
 };
 
 struct ModBuilder {
@@ -84,7 +84,8 @@ struct ModBuilder {
 inline ModBuilderSample SquareSample(int cycleBytes, int cycles, int amp = 100) {
   ModBuilderSample s;
   for (int c = 0; c < cycles; c++) {
-    for (int i = 0; i < cycleBytes; i++) s.data.push_back(static_cast<int8_t>(i < cycleBytes / 2 ? amp : -amp));
+    for (int i = 0; i < cycleBytes; i++)
+      s.data.push_back(static_cast<int8_t>(i < cycleBytes / 2 ? amp : -amp));
   }
   s.loopStartWords = 0;
   s.loopLengthWords = static_cast<int>(s.data.size() / 2);

@@ -75,7 +75,8 @@ std::string runCommand(const std::string& command) {
 }
 
 // The duration openmpt123 reports for a module file, in milliseconds.
-double referenceDurationMs(const std::vector<uint8_t>& image, const std::string& dir, const std::string& name) {
+double referenceDurationMs(const std::vector<uint8_t>& image, const std::string& dir,
+                           const std::string& name) {
   std::string path = dir + "/" + name + ".mod";
   FILE* f = fopen(path.c_str(), "wb");
   if (!f) return -1;
@@ -88,7 +89,8 @@ double referenceDurationMs(const std::vector<uint8_t>& image, const std::string&
   int h = 0, m = 0;
   double s = 0;
   std::string text = out.substr(at + 2, out.find('\n', at) - at - 2);
-  if (std::sscanf(text.c_str(), "%d:%d:%lf", &h, &m, &s) == 3) return ((h * 60 + m) * 60 + s) * 1000;
+  if (std::sscanf(text.c_str(), "%d:%d:%lf", &h, &m, &s) == 3)
+    return ((h * 60 + m) * 60 + s) * 1000;
   if (std::sscanf(text.c_str(), "%d:%lf", &m, &s) == 2) return (m * 60 + s) * 1000;
   return -1;
 }
@@ -116,7 +118,8 @@ TEST(ModInitTest, ImageSizeAndPatternCount) {
   size_t four = ModInit(nullptr, img.data(), img.size(), RATE);
   ASSERT_GT(four, 0u);
   std::vector<uint8_t> shorter(img.begin(), img.end() - 1);
-  EXPECT_EQ(ModInit(nullptr, shorter.data(), shorter.size(), RATE), 0u) << "one byte short of the patterns";
+  EXPECT_EQ(ModInit(nullptr, shorter.data(), shorter.size(), RATE), 0u)
+      << "one byte short of the patterns";
   std::vector<uint8_t> header(img.begin(), img.begin() + 1083);
   EXPECT_EQ(ModInit(nullptr, header.data(), header.size(), RATE), 0u);
   EXPECT_EQ(ModInit(nullptr, img.data(), img.size(), 0), 0u) << "no output rate";
@@ -131,7 +134,8 @@ TEST(ModInitTest, ImageSizeAndPatternCount) {
 // Song lengths, jumps and breaks against openmpt123's duration: the song's
 // end must fall within one tick (20 ms) of the reference.
 TEST(ModReplayTest, DurationMatchesReference) {
-  ASSERT_EQ(system("command -v openmpt123 >/dev/null"), 0) << "openmpt123 is needed (scripts/setup installs it)";
+  ASSERT_EQ(system("command -v openmpt123 >/dev/null"), 0)
+      << "openmpt123 is needed (scripts/setup installs it)";
   struct Case {
     const char* name;
     ModBuilder song;
@@ -273,12 +277,12 @@ TEST(ModReplayTest, NoteOnsetsFollowRowTiming) {
     double expectMs;
   };
   const Onset expected[] = {
-      {0, 1, 0},                          // row 0, channel 1 (right)
-      {10, 1, 240},                       // row 2
-      {250, 0, 480},                      // row 4, channel 2 (left), speed 3 from here
-      {490, 0, 480 + 3 * 60},             // row 7
-      {670, 0, 480 + 4 * 60},             // row 8, channel 3: tempo 250, 30 ms rows
-      {730, 0, 480 + 4 * 60 + 2 * 30},    // row 10
+      {0, 1, 0},                                 // row 0, channel 1 (right)
+      {10, 1, 240},                              // row 2
+      {250, 0, 480},                             // row 4, channel 2 (left), speed 3 from here
+      {490, 0, 480 + 3 * 60},                    // row 7
+      {670, 0, 480 + 4 * 60},                    // row 8, channel 3: tempo 250, 30 ms rows
+      {730, 0, 480 + 4 * 60 + 2 * 30},           // row 10
       {790, 1, 480 + 4 * 60 + 4 * 30 + 2 * 10},  // row 12, delayed two 10 ms ticks
   };
   Player pl(b.build());
@@ -314,10 +318,10 @@ TEST(ModReplayTest, PitchFollowsClock) {
     int finetune;
     int expectPeriod;
   };
-  const Case cases[] = {{856, 0, 856}, {428, 0, 428}, {214, 0, 214}, {113, 0, 113},
-                        {856, 1, 850}, {428, 15, 431},
-                        {856, 15, 856},  // 862 in the table, clamped to the lowest pitch
-                        {430, 0, 428}};  // not in the table: the nearest note
+  const Case cases[] = {
+      {856, 0, 856}, {428, 0, 428},  {214, 0, 214},  {113, 0, 113},
+      {856, 1, 850}, {428, 15, 431}, {856, 15, 856},  // 862 in the table, clamped to the lowest pitch
+      {430, 0, 428}};                                 // not in the table: the nearest note
   for (const Case& c : cases) {
     ModBuilder b;
     b.samples.push_back(SquareSample(32, 4));
@@ -328,7 +332,8 @@ TEST(ModReplayTest, PitchFollowsClock) {
     ASSERT_NE(pl.p, nullptr);
     std::vector<int16_t> pcm = pl.render(RATE / 2);
     double want = clock / c.expectPeriod / 32;
-    EXPECT_NEAR(measureHz(pcm, 1), want, want * 0.002) << "period " << c.period << " finetune " << c.finetune;
+    EXPECT_NEAR(measureHz(pcm, 1), want, want * 0.002)
+        << "period " << c.period << " finetune " << c.finetune;
   }
 }
 
@@ -460,7 +465,7 @@ TEST(ModReplayTest, SongPositionLimits) {
 TEST(ModReplayTest, EffectArithmetic) {
   struct Case {
     const char* name;
-    int effect, param;   // on row 0 with the note 428 and sample 1
+    int effect, param;                      // on row 0 with the note 428 and sample 1
     int row1Period, row1Effect, row1Param;  // row 1 (period 0: none)
     int sampleVolume;
     int ticks;
@@ -524,7 +529,8 @@ TEST(ModReplayTest, FilterSwitch) {
     Player pl(b.build());
     std::vector<int16_t> pcm = pl.render(RATE / 10);
     energy[on] = 0;
-    for (size_t f = 2; f < pcm.size() / 2; f++) energy[on] += std::abs(pcm[f * 2 + 1] - pcm[(f - 1) * 2 + 1]);
+    for (size_t f = 2; f < pcm.size() / 2; f++)
+      energy[on] += std::abs(pcm[f * 2 + 1] - pcm[(f - 1) * 2 + 1]);
   }
   EXPECT_GT(energy[0], 0);
   EXPECT_LT(energy[1], energy[0] * 0.5);

@@ -21,7 +21,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 void put32(Bytes& b, uint32_t v, bool bigEndian) {
-  for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(bigEndian ? v >> (24 - 8 * i) : v >> (8 * i)));
+  for (int i = 0; i < 4; i++)
+    b.push_back(static_cast<uint8_t>(bigEndian ? v >> (24 - 8 * i) : v >> (8 * i)));
 }
 void put16(Bytes& b, uint32_t v, bool bigEndian) {
   b.push_back(static_cast<uint8_t>(bigEndian ? v >> 8 : v));
@@ -77,7 +78,8 @@ Bytes buildIff(const IffSpec& spec) {
     putChunk(b, "CHAN", chan, true);
   }
   putTag(b, "BODY");
-  put32(b, static_cast<uint32_t>(spec.bodySizeField >= 0 ? spec.bodySizeField : spec.body.size()), true);
+  put32(b, static_cast<uint32_t>(spec.bodySizeField >= 0 ? spec.bodySizeField : spec.body.size()),
+        true);
   b.insert(b.end(), spec.body.begin(), spec.body.end());
   return b;
 }
@@ -106,7 +108,9 @@ Bytes buildWave(const WaveSpec& spec) {
   fmt.resize(spec.fmtSize, 0);
   Bytes data;
   putTag(data, "data");
-  put32(data, static_cast<uint32_t>(spec.dataSizeField >= 0 ? spec.dataSizeField : spec.data.size()), false);
+  put32(data,
+        static_cast<uint32_t>(spec.dataSizeField >= 0 ? spec.dataSizeField : spec.data.size()),
+        false);
   data.insert(data.end(), spec.data.begin(), spec.data.end());
   Bytes b;
   putTag(b, "RIFF");
@@ -188,7 +192,9 @@ void writeFile(const std::string& path, const Bytes& data) {
   fclose(f);
 }
 
-bool haveTools() { return system("command -v sox >/dev/null && command -v sndfile-convert >/dev/null") == 0; }
+bool haveTools() {
+  return system("command -v sox >/dev/null && command -v sndfile-convert >/dev/null") == 0;
+}
 
 TEST(SoundReaderTest, IffFilesFromSoxAndSndfile) {
   ASSERT_TRUE(haveTools()) << "sox and sndfile-convert are needed (scripts/setup installs them)";
@@ -196,15 +202,17 @@ TEST(SoundReaderTest, IffFilesFromSoxAndSndfile) {
   struct Case {
     const char* name;
     int32_t kind;
-    const char* make;     // writes %s
-    const char* decode;   // sox command giving the PCM we hand on (%s: the file)
+    const char* make;    // writes %s
+    const char* decode;  // sox command giving the PCM we hand on (%s: the file)
     int channels;
     int bits;
     uint32_t flags;
   };
   const Case cases[] = {
-      {"8svx mono", SOUNDKIND_8SVX, "sox -n -r 11025 -c 1 -b 8 %s synth 0.05 sine 440", "sox %s -t u8 -", 1, 8, 0},
-      {"8svx stereo", SOUNDKIND_8SVX, "sox -n -r 11025 -c 2 -b 8 %s synth 0.05 sine 440 sine 660", "sox %s -t u8 -", 2, 8, 0},
+      {"8svx mono", SOUNDKIND_8SVX, "sox -n -r 11025 -c 1 -b 8 %s synth 0.05 sine 440",
+       "sox %s -t u8 -", 1, 8, 0},
+      {"8svx stereo", SOUNDKIND_8SVX, "sox -n -r 11025 -c 2 -b 8 %s synth 0.05 sine 440 sine 660",
+       "sox %s -t u8 -", 2, 8, 0},
       {"16sv mono", SOUNDKIND_16SV,
        "sox -n -r 16000 -c 1 -b 16 %s.wav synth 0.05 sine 440 && sndfile-convert -pcm16 %s.wav %s",
        "sox %s.wav -t raw -e signed -b 16 -B -", 1, 16, SOUNDFLAG_BIGENDIAN | SOUNDFLAG_SIGNED},
@@ -212,7 +220,8 @@ TEST(SoundReaderTest, IffFilesFromSoxAndSndfile) {
   for (const Case& c : cases) {
     std::string path = dir.file(c.kind == SOUNDKIND_8SVX ? "f.8svx" : "f.svx");
     auto fill = [&path](std::string command) {
-      for (size_t at; (at = command.find("%s")) != std::string::npos;) command.replace(at, 2, "'" + path + "'");
+      for (size_t at; (at = command.find("%s")) != std::string::npos;)
+        command.replace(at, 2, "'" + path + "'");
       return command + " 2>/dev/null";
     };
     ASSERT_EQ(system(fill(c.make).c_str()), 0) << c.name;
@@ -268,18 +277,18 @@ TEST(SoundReaderTest, WaveMatchesSox) {
     bool oddChunk;
   };
   const Case cases[] = {
-      {8, 1, 0, false},  {8, 2, 0, false},  {16, 1, 0, false},  {16, 2, 0, false},
-      {8, 1, 18, true},  {16, 2, 18, false}, {8, 2, 40, true},  {16, 1, 40, true},
-      {16, 2, 16, true},
+      {8, 1, 0, false},   {8, 2, 0, false}, {16, 1, 0, false}, {16, 2, 0, false}, {8, 1, 18, true},
+      {16, 2, 18, false}, {8, 2, 40, true}, {16, 1, 40, true}, {16, 2, 16, true},
   };
   for (const Case& c : cases) {
     std::string path = dir.file("f.wav");
-    std::string label = std::to_string(c.bits) + "-bit, " + std::to_string(c.channels) + " channels, fmt " +
-                        std::to_string(c.fmtSize) + (c.oddChunk ? ", odd chunk" : "");
+    std::string label = std::to_string(c.bits) + "-bit, " + std::to_string(c.channels) +
+                        " channels, fmt " + std::to_string(c.fmtSize) +
+                        (c.oddChunk ? ", odd chunk" : "");
     if (c.fmtSize == 0) {
-      std::string make = "sox -n -r 8000 -c " + std::to_string(c.channels) + " -b " + std::to_string(c.bits) +
-                         (c.bits == 8 ? " -e unsigned" : " -e signed") + " '" + path +
-                         "' synth 0.03 sine 440 sine 660 2>/dev/null";
+      std::string make = "sox -n -r 8000 -c " + std::to_string(c.channels) + " -b " +
+                         std::to_string(c.bits) + (c.bits == 8 ? " -e unsigned" : " -e signed") +
+                         " '" + path + "' synth 0.03 sine 440 sine 660 2>/dev/null";
       ASSERT_EQ(system(make.c_str()), 0) << label;
     } else {
       WaveSpec spec;
@@ -323,27 +332,34 @@ TEST(SoundReaderTest, RefusedFiles) {
   };
   cases.push_back({"8svx compressed", SOUNDKIND_8SVX, iff([](IffSpec& s) { s.compression = 1; })});
   cases.push_back({"8svx rate 0", SOUNDKIND_8SVX, iff([](IffSpec& s) { s.rate = 0; })});
-  cases.push_back({"16sv rate 0", SOUNDKIND_16SV, iff([](IffSpec& s) { s.type = "16SV", s.rate = 0; })});
-  cases.push_back({"voice header not 20 bytes", SOUNDKIND_8SVX, iff([](IffSpec& s) { s.vhdrSize = 24; })});
+  cases.push_back(
+      {"16sv rate 0", SOUNDKIND_16SV, iff([](IffSpec& s) { s.type = "16SV", s.rate = 0; })});
+  cases.push_back(
+      {"voice header not 20 bytes", SOUNDKIND_8SVX, iff([](IffSpec& s) { s.vhdrSize = 24; })});
   {
     Bytes noBody = iff([](IffSpec&) {});
     noBody.resize(noBody.size() - 106);  // ends inside the BODY chunk's name
     cases.push_back({"8svx without BODY", SOUNDKIND_8SVX, noBody});
   }
-  cases.push_back({"wave data before fmt", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.dataFirst = true; })});
-  cases.push_back({"wave float", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.tag = 3, s.bits = 32; })});
-  cases.push_back({"wave extensible", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.tag = 0xFFFE, s.fmtSize = 40; })});
+  cases.push_back(
+      {"wave data before fmt", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.dataFirst = true; })});
+  cases.push_back(
+      {"wave float", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.tag = 3, s.bits = 32; })});
+  cases.push_back({"wave extensible", SOUNDKIND_WAVE,
+                   wave([](WaveSpec& s) { s.tag = 0xFFFE, s.fmtSize = 40; })});
   cases.push_back({"wave 24-bit", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.bits = 24; })});
   cases.push_back({"wave 3 channels", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.channels = 3; })});
   cases.push_back({"wave 0 channels", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.channels = 0; })});
   cases.push_back({"wave rate 0", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.rate = 0; })});
-  cases.push_back({"wave fmt of 20 bytes", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.fmtSize = 20; })});
+  cases.push_back(
+      {"wave fmt of 20 bytes", SOUNDKIND_WAVE, wave([](WaveSpec& s) { s.fmtSize = 20; })});
   {
     Bytes noData = wave([](WaveSpec&) {});
     noData.resize(12 + 8 + 16 + 2);  // ends inside the next chunk's name
     cases.push_back({"wave without data", SOUNDKIND_WAVE, noData});
   }
-  cases.push_back({"header only", SOUNDKIND_WAVE, Bytes{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}});
+  cases.push_back(
+      {"header only", SOUNDKIND_WAVE, Bytes{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}});
   for (Case& c : cases) {
     OpenReader r(c.kind, c.file);
     EXPECT_EQ(r.parsed, ERR_OPENSOUND2) << c.name;

@@ -97,12 +97,12 @@ TEST(Files, ReadAfterWriteAndUpdate) {
   EXPECT_EQ(StdioWrite(h, "ab", 2), 2u);
   EXPECT_EQ(StdioRead(h, buffer, 3), 3u);  // the bytes behind the write
   EXPECT_EQ(std::string(buffer, 3), "234");
-  EXPECT_EQ(StdioPutChar(h, 'X'), 1);      // a write behind the read
+  EXPECT_EQ(StdioPutChar(h, 'X'), 1);  // a write behind the read
   EXPECT_EQ(StdioGetChar(h), '6');
   EXPECT_EQ(StdioSeek(h, 0, 1), 7);
-  EXPECT_EQ(StdioSeek(h, -1, 1), -1);      // before the start: refused, position kept
+  EXPECT_EQ(StdioSeek(h, -1, 1), -1);  // before the start: refused, position kept
   EXPECT_EQ(StdioSeek(h, 0, 0), 0);
-  EXPECT_EQ(StdioSeek(h, 100, 1), 0);      // a writable file seeks no further than its end
+  EXPECT_EQ(StdioSeek(h, 100, 1), 0);  // a writable file seeks no further than its end
   EXPECT_EQ(StdioSeek(h, 0, 0), 10);
   EXPECT_TRUE(StdioEof(h));
   EXPECT_EQ(StdioWrite(h, "YZ", 2), 2u);
@@ -197,7 +197,9 @@ TEST(Files, ProtectionTempFilesAndDirectories) {
   } cases[] = {
       {FILEATTR_READ_USR | FILEATTR_WRITE_USR, 0600},
       {FILEATTR_NORMAL, 0644},
-      {FILEATTR_READ_USR | FILEATTR_EXECUTE_USR | FILEATTR_READ_GRP | FILEATTR_READ_OTH | FILEATTR_EXECUTE_OTH, 0545},
+      {FILEATTR_READ_USR | FILEATTR_EXECUTE_USR | FILEATTR_READ_GRP | FILEATTR_READ_OTH |
+           FILEATTR_EXECUTE_OTH,
+       0545},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(SetFileProtection(path.c_str(), c.flags), 1);
@@ -261,7 +263,11 @@ TEST(Programs, ArgumentSplitter) {
     std::vector<std::string> argv;  // after the program
     const char* output;
   } cases[] = {
-      {"word, phrase, redirect", "word \"quoted phrase\" > out.txt", 0, {"word", "quoted phrase"}, "out.txt"},
+      {"word, phrase, redirect",
+       "word \"quoted phrase\" > out.txt",
+       0,
+       {"word", "quoted phrase"},
+       "out.txt"},
       {"redirect in one token", "a >log b", 0, {"a", "b"}, "log"},
       {"quoted '>' is an argument", "\">x\"", 0, {">x"}, ""},
       {"blanks collapse", "  a   b  ", 0, {"a", "b"}, ""},

@@ -21,12 +21,21 @@ TEST(JoystickDirection, Table) {
     int32_t h, v, dir;
   };
   const Case cases[] = {
-      {0, -32767, JOYUP},       {32767, -32767, JOYUPRIGHT}, {32767, 0, JOYRIGHT},
-      {32767, 32767, JOYDOWNRIGHT}, {0, 32767, JOYDOWN},    {-32767, 32767, JOYDOWNLEFT},
-      {-32767, 0, JOYLEFT},     {-32767, -32767, JOYUPLEFT}, {0, 0, JOYNODIR},
+      {0, -32767, JOYUP},
+      {32767, -32767, JOYUPRIGHT},
+      {32767, 0, JOYRIGHT},
+      {32767, 32767, JOYDOWNRIGHT},
+      {0, 32767, JOYDOWN},
+      {-32767, 32767, JOYDOWNLEFT},
+      {-32767, 0, JOYLEFT},
+      {-32767, -32767, JOYUPLEFT},
+      {0, 0, JOYNODIR},
       // The dead zone's edges are centred; one step beyond is not.
-      {16000, -16000, JOYNODIR}, {-16000, 16000, JOYNODIR}, {16001, 0, JOYRIGHT},
-      {0, -16001, JOYUP},       {-16001, 16001, JOYDOWNLEFT},
+      {16000, -16000, JOYNODIR},
+      {-16000, 16000, JOYNODIR},
+      {16001, 0, JOYRIGHT},
+      {0, -16001, JOYUP},
+      {-16001, 16001, JOYDOWNLEFT},
   };
   for (const Case& c : cases) EXPECT_EQ(JoystickDirection(c.h, c.v), c.dir) << c.h << "," << c.v;
 }
@@ -105,14 +114,14 @@ TEST_F(FakeJoysticks, ScanOrderAndEvents) {
     auto rec = event(value, type, number);
     batch.insert(batch.end(), rec.begin(), rec.end());
   };
-  add(1, 0x01 | 0x80, 0);   // initial state of button 0 (init flag set)
-  add(1, 0x01, 31);         // highest button
-  add(1, 0x01, 32);         // beyond the 32 bits: ignored
+  add(1, 0x01 | 0x80, 0);  // initial state of button 0 (init flag set)
+  add(1, 0x01, 31);        // highest button
+  add(1, 0x01, 32);        // beyond the 32 bits: ignored
   add(1, 0x01, 5);
-  add(0, 0x01, 5);          // released again
-  add(20000, 0x02, 0);      // right
-  add(-20000, 0x02, 1);     // up ...
-  add(-100, 0x02, 2);       // ... but the third axis is the last vertical value
+  add(0, 0x01, 5);       // released again
+  add(20000, 0x02, 0);   // right
+  add(-20000, 0x02, 1);  // up ...
+  add(-100, 0x02, 2);    // ... but the third axis is the last vertical value
   send(w0, batch);
   send(w1, event(-32767, 0x02, 0));
   PollJoysticks();

@@ -104,8 +104,8 @@ class CatalogTest : public ::testing::Test {
       unsetenv("LANG");
   }
   // Writes directory/language/name relative to the scratch directory.
-  void writeCatalog(const std::string& directory, const std::string& language, const std::string& name,
-                    const std::string& bytes) {
+  void writeCatalog(const std::string& directory, const std::string& language,
+                    const std::string& name, const std::string& bytes) {
     mkdir(directory.c_str(), 0755);
     std::string sub = directory + "/" + language;
     mkdir(sub.c_str(), 0755);
@@ -175,7 +175,9 @@ TEST(LocaleTest, TableLookups) {
   EXPECT_STREQ(code, "cs");
   EXPECT_STREQ(english, "czech");
   EXPECT_EQ(LanguageCodeStrings(LANGUAGE_UNKNOWN, &code, &english), 0);
-  EXPECT_STREQ(LanguageNativeName(14), "\xc4\x8d" "e\xc5\xa1tina");
+  EXPECT_STREQ(LanguageNativeName(14),
+               "\xc4\x8d"
+               "e\xc5\xa1tina");
   EXPECT_EQ(LanguageNativeName(17), nullptr);  // russian has no native name
   EXPECT_STREQ(LanguageEnglishName(17), "russian");
   EXPECT_EQ(LanguageEnglishName(LANGUAGE_UNKNOWN), nullptr);
@@ -224,7 +226,11 @@ TEST_F(CatalogTest, SearchOrderAndLanguagesWithoutCatalogs) {
 
 TEST_F(CatalogTest, IffCatalogStringsInBothTextModes) {
   setLang("de_DE");
-  std::string strs = strsBody({{0, "Hallo"}, {7, "Gr\xfc\xdf" "e"}, {12, "abc"}});
+  std::string strs = strsBody({{0, "Hallo"},
+                               {7,
+                                "Gr\xfc\xdf"
+                                "e"},
+                               {12, "abc"}});
   // An entry whose length is a multiple of 4 and has no zero byte: the
   // string ends with its length.
   putBE32(strs, 20);
@@ -236,7 +242,9 @@ TEST_F(CatalogTest, IffCatalogStringsInBothTextModes) {
   ASSERT_NE(cat, nullptr);
   unicodeUtf8Mode = 1;
   const char* first = GetLocaleString(cat, 7, "def");
-  EXPECT_STREQ(first, "Gr\xc3\xbc\xc3\x9f" "e");
+  EXPECT_STREQ(first,
+               "Gr\xc3\xbc\xc3\x9f"
+               "e");
   EXPECT_EQ(GetLocaleString(cat, 7, "def"), first);  // the cached copy again
   EXPECT_STREQ(GetLocaleString(cat, 0, "def"), "Hallo");
   EXPECT_STREQ(GetLocaleString(cat, 20, "def"), "wxyz");
@@ -284,7 +292,8 @@ TEST_F(CatalogTest, MalformedStringEntriesReadNothingOutside) {
   putBE32(atEnd, 100);
   const Case cases[] = {
       {"length past the file", makeIff(huge), 2, "def"},
-      {"entries after a bad length are unreachable", makeIff(huge + strsBody({{4, "x"}})), 4, "def"},
+      {"entries after a bad length are unreachable", makeIff(huge + strsBody({{4, "x"}})), 4,
+       "def"},
       {"entry before a bad one", makeIff(huge), 1, "one"},
       {"chunk length past the file", makeIff(good, 0x7FFFFFF0u), 9, "def"},
       {"chunk shorter than its entries", makeIff(good + strsBody({{5, "five"}}), 12), 5, "def"},
@@ -343,19 +352,24 @@ TEST_F(CatalogTest, TextCatalogLines) {
     for (size_t i = 0; i < c.strings.size(); i++)
       EXPECT_EQ(std::string(GetLocaleString(cat, static_cast<int32_t>(i), "def")), c.strings[i])
           << c.name << " #" << i;
-    EXPECT_STREQ(GetLocaleString(cat, static_cast<int32_t>(c.strings.size()), "def"), "def") << c.name;
+    EXPECT_STREQ(GetLocaleString(cat, static_cast<int32_t>(c.strings.size()), "def"), "def")
+        << c.name;
     CloseLocaleCatalog(cat);
   }
 }
 
 TEST_F(CatalogTest, TextCatalogIn8BitModeIsConvertedOnce) {
   setLang("de_DE");
-  writeCatalog("Catalogs", "german", "u.catalog", "Gr\xc3\xbc\xc3\x9f" "e\n");
+  writeCatalog("Catalogs", "german", "u.catalog",
+               "Gr\xc3\xbc\xc3\x9f"
+               "e\n");
   Catalog* cat = OpenLocaleCatalog("u.catalog");
   ASSERT_NE(cat, nullptr);
   unicodeUtf8Mode = 0;
   const char* text = GetLocaleString(cat, 0, "def");
-  EXPECT_STREQ(text, "Gr\xfc\xdf" "e");
+  EXPECT_STREQ(text,
+               "Gr\xfc\xdf"
+               "e");
   EXPECT_EQ(GetLocaleString(cat, 0, "def"), text);
   CloseLocaleCatalog(cat);
 }
@@ -364,9 +378,9 @@ TEST_F(CatalogTest, TextCatalogIn8BitModeIsConvertedOnce) {
 
 TEST_F(CatalogTest, PlayerCatalogReplacesBuiltinTexts) {
   setLang("de_DE.UTF-8");
-  const int32_t done = 95;        // "done"
-  const int32_t loadingAnim = 98; // "Loading animation %s"
-  const int32_t openFont = 116;   // "Cannot open font %s with size %d!"
+  const int32_t done = 95;         // "done"
+  const int32_t loadingAnim = 98;  // "Loading animation %s"
+  const int32_t openFont = 116;    // "Cannot open font %s with size %d!"
   const std::string builtinDone = GetBuiltinString(done);
   const std::string builtinAnim = GetBuiltinString(loadingAnim);
   const std::string builtinFont = GetBuiltinString(openFont);
@@ -382,10 +396,9 @@ TEST_F(CatalogTest, PlayerCatalogReplacesBuiltinTexts) {
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
   const Form forms[] = {
-      {"IFF",
-       makeIff(strsBody({{done, "fertig"},
-                         {loadingAnim, "Lade Animation %s"},
-                         {openFont, "Zeichensatz %d nicht offen: %s!"}}))},
+      {"IFF", makeIff(strsBody({{done, "fertig"},
+                                {loadingAnim, "Lade Animation %s"},
+                                {openFont, "Zeichensatz %d nicht offen: %s!"}}))},
       {"text", text},
   };
   for (const Form& form : forms) {

@@ -21,8 +21,8 @@ TEST(Requester, ButtonSetsIgnoreCase) {
     int32_t code;
     bool kept;  // the string stays for a custom set
   };
-  const Case cases[] = {{nullptr, 3, false},       {"ok", 3, false},
-                        {"Ok|Cancel", 0, false},   {"yes|no", 1, false},
+  const Case cases[] = {{nullptr, 3, false},         {"ok", 3, false},
+                        {"Ok|Cancel", 0, false},     {"yes|no", 1, false},
                         {"YES|NO|CANCEL", 2, false}, {"Red|Green|Blue", 4, true},
                         {"Yes|No|Maybe", 4, true}};
   for (const Case& c : cases) {
@@ -173,7 +173,8 @@ TEST_F(Console, ListStringFontAndFileCancelAtEndOfInput) {
             ERR_NONE);
   EXPECT_EQ(chosen, 0);
   EXPECT_EQ(folder, nullptr);
-  EXPECT_NE(printed().find("/proc/self/no-such-file does not exist, try again.\n"), std::string::npos);
+  EXPECT_NE(printed().find("/proc/self/no-such-file does not exist, try again.\n"),
+            std::string::npos);
   TearDown();
   answer("/etc\n/etc/hostname\n");
   EXPECT_EQ(NativeFileRequester(nullptr, "Load", "", 0, "", "", &folder, &files, &count, &chosen),
@@ -195,7 +196,8 @@ TEST_F(Console, ListStringFontAndFileCancelAtEndOfInput) {
   EXPECT_EQ(NativeFileRequester(nullptr, "Save", "", 2, "", "", &folder, &files, &count, &chosen),
             ERR_NONE);
   EXPECT_EQ(chosen, 0);
-  EXPECT_NE(printed().find("/etc/hostname does already exist. Overwrite? (y/n) "), std::string::npos);
+  EXPECT_NE(printed().find("/etc/hostname does already exist. Overwrite? (y/n) "),
+            std::string::npos);
 }
 
 TEST(Requester, ClosedStandardInputCancelsEveryPrompt) {
@@ -283,7 +285,8 @@ int gtkMessageAnswer(const TestXServer& server, const char* title, const char* k
     NativeSystemRequester(nullptr, title, "Pick one", "_Red|_Green|_Blue", 4, &answer);
     _exit(answer & 0xff);
   }
-  if (!answerDialog(server, title, {{"xdotool", "key", "--clearmodifiers", keys}})) kill(child, SIGKILL);
+  if (!answerDialog(server, title, {{"xdotool", "key", "--clearmodifiers", keys}}))
+    kill(child, SIGKILL);
   int status = endChild(child);
   if (!WIFEXITED(status)) return -100;
   return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
@@ -321,14 +324,16 @@ TEST(RequesterGtk, NumbersOnlyEntryKeepsDigitsSignAndPoint) {
     _exit(0);
   }
   close(result[1]);
-  if (!answerDialog(server, "QmNumbers",
-                    {{"xdotool", "type", "--", "-1x2.5y"}, {"xdotool", "key", "--clearmodifiers", "alt+o"}}))
+  if (!answerDialog(
+          server, "QmNumbers",
+          {{"xdotool", "type", "--", "-1x2.5y"}, {"xdotool", "key", "--clearmodifiers", "alt+o"}}))
     kill(child, SIGKILL);
   endChild(child);
   std::string text;
   char buffer[64];
   ssize_t n;
-  while ((n = read(result[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  while ((n = read(result[0], buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(n));
   close(result[0]);
   EXPECT_EQ(text, "-12.5");
 }
@@ -348,12 +353,11 @@ TEST(RequesterGtk, ConsoleWhenGtkIsIncompleteOrNoDisplayOpens) {
     SCOPED_TRACE(c.name);
     static const char* denied;
     denied = c.denied;
-    DesktopLibraryCalls calls = {
-        [](const char* file, int flags) -> void* {
-          if (denied && std::strcmp(file, denied) == 0) return nullptr;
-          return dlopen(file, flags);
-        },
-        nullptr};
+    DesktopLibraryCalls calls = {[](const char* file, int flags) -> void* {
+                                   if (denied && std::strcmp(file, denied) == 0) return nullptr;
+                                   return dlopen(file, flags);
+                                 },
+                                 nullptr};
     SetDesktopLibraryCalls(&calls);
     setenv("DISPLAY", c.display, 1);
     BindDesktopLibraries();

@@ -130,8 +130,8 @@ class PtyPair : public ::testing::Test {
     b_ = dir_ + "/b";
     std::string argA = "pty,raw,echo=0,link=" + a_;
     std::string argB = "pty,raw,echo=0,link=" + b_;
-    char* argv[] = {const_cast<char*>("socat"), const_cast<char*>(argA.c_str()), const_cast<char*>(argB.c_str()),
-                    nullptr};
+    char* argv[] = {const_cast<char*>("socat"), const_cast<char*>(argA.c_str()),
+                    const_cast<char*>(argB.c_str()), nullptr};
     ASSERT_EQ(posix_spawnp(&pid_, "socat", nullptr, nullptr, argv, environ), 0);
     struct stat st;
     for (int i = 0; i < 1000 && (stat(a_.c_str(), &st) != 0 || stat(b_.c_str(), &st) != 0); i++)
@@ -197,12 +197,14 @@ TEST_F(PtyPair, SettingsOnOpenPort) {
     int32_t index;
   };
   const Bad bad[] = {
-      {"baud 9", ApplySerialBaud, GetSerialBaud, 9},       {"baud -1", ApplySerialBaud, GetSerialBaud, -1},
+      {"baud 9", ApplySerialBaud, GetSerialBaud, 9},
+      {"baud -1", ApplySerialBaud, GetSerialBaud, -1},
       {"data bits 4", ApplySerialDataBits, GetSerialDataBits, 4},
       {"stop bits 2", ApplySerialStopBits, GetSerialStopBits, 2},
       {"parity 3", ApplySerialParity, GetSerialParity, 3},
       {"flow 3", ApplySerialFlowControl, GetSerialFlowControl, 3},
-      {"dtr 2", SetSerialDtr, GetSerialDtr, 2},            {"rts -1", SetSerialRts, GetSerialRts, -1},
+      {"dtr 2", SetSerialDtr, GetSerialDtr, 2},
+      {"rts -1", SetSerialRts, GetSerialRts, -1},
   };
   for (const Bad& b : bad) {
     int32_t before = b.get(port_);
@@ -254,7 +256,9 @@ TEST_F(PtyPair, SettingsOnOpenPort) {
 
   char text[160];
   DescribeSerialPort(port_, text, sizeof text);
-  EXPECT_STREQ(text, ("device: " + a_ + ", baud: 460800, data bits: 8, parity: none, stop bits: 1, flow control: off").c_str());
+  EXPECT_STREQ(text, ("device: " + a_ +
+                      ", baud: 460800, data bits: 8, parity: none, stop bits: 1, flow control: off")
+                         .c_str());
 }
 
 TEST_F(PtyPair, ReadsAndWrites) {
@@ -347,7 +351,8 @@ TEST_F(PtyPair, ModemLines) {
   for (const Case& c : cases) {
     fakeLines = c.linesBefore;
     fakeFailRequest = c.failRequest;
-    EXPECT_EQ(c.dtr ? SetSerialDtr(port_, c.state) : SetSerialRts(port_, c.state), c.result) << c.name;
+    EXPECT_EQ(c.dtr ? SetSerialDtr(port_, c.state) : SetSerialRts(port_, c.state), c.result)
+        << c.name;
     EXPECT_EQ(fakeLines, c.linesAfter) << c.name;
     EXPECT_EQ(c.dtr ? GetSerialDtr(port_) : GetSerialRts(port_), c.stored) << c.name;
   }

@@ -77,7 +77,8 @@ class Loopback : public ::testing::TestWithParam<Family> {
     ASSERT_EQ(ConnectSocket(client_, reinterpret_cast<sockaddr*>(&addr_), addrLen_, &t), 0);
     sockaddr_storage peer;
     uint32_t peerLen = sizeof peer;
-    ASSERT_EQ(AcceptSocket(server_, &accepted_, reinterpret_cast<sockaddr*>(&peer), &peerLen, &t), 0);
+    ASSERT_EQ(AcceptSocket(server_, &accepted_, reinterpret_cast<sockaddr*>(&peer), &peerLen, &t),
+              0);
     ASSERT_GE(accepted_, 0);
     EXPECT_EQ(peer.ss_family, domain_);
     ASSERT_EQ(SetSocketNonBlocking(accepted_), 0);
@@ -162,7 +163,7 @@ TEST_P(Loopback, ConnectOutcomes) {
 
   struct Case {
     const char* name;
-    bool refused;    // to the dead port, else to the server
+    bool refused;      // to the dead port, else to the server
     bool throughPoll;  // ConnectSocketTimeout, else ConnectSocket
     int32_t result;
   };
@@ -222,7 +223,9 @@ TEST_P(Loopback, Datagrams) {
   EXPECT_EQ(PeekSocketByte(b, &t, true), 0);
   sockaddr_storage from;
   uint32_t fromLen = sizeof from;
-  ASSERT_EQ(ReceiveFromSocket(b, buf, sizeof buf, &n, reinterpret_cast<sockaddr*>(&from), &fromLen, &t), 0);
+  ASSERT_EQ(
+      ReceiveFromSocket(b, buf, sizeof buf, &n, reinterpret_cast<sockaddr*>(&from), &fromLen, &t),
+      0);
   EXPECT_EQ(std::string(buf, n), "dg");
   EXPECT_EQ(from.ss_family, domain_);
 
@@ -237,12 +240,15 @@ TEST_P(Loopback, Datagrams) {
 
 INSTANTIATE_TEST_SUITE_P(Families, Loopback,
                          ::testing::Values(Family{"IPv4", AF_INET}, Family{"IPv6", AF_INET6}),
-                         [](const ::testing::TestParamInfo<Family>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<Family>& info) {
+                           return info.param.name;
+                         });
 
 TEST(SocketLimits, DescriptorBeyondSelect) {
   rlimit old;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-  if (old.rlim_max != RLIM_INFINITY && old.rlim_max < 1100) GTEST_SKIP() << "descriptor limit too low";
+  if (old.rlim_max != RLIM_INFINITY && old.rlim_max < 1100)
+    GTEST_SKIP() << "descriptor limit too low";
   rlimit raised = old;
   raised.rlim_cur = old.rlim_max == RLIM_INFINITY ? 4096 : std::min<rlim_t>(old.rlim_max, 4096);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
@@ -261,7 +267,8 @@ TEST(SocketLimits, DescriptorBeyondSelect) {
   SocketTimeout t = limit(1);
   int32_t accepted = -1;
   EXPECT_EQ(WaitSocketReady(high, SOCKET_WAIT_READ, &t), EINVAL);
-  EXPECT_EQ(AcceptSocket(high, &accepted, nullptr, nullptr, &t), EINVAL);  // nothing pending: must wait
+  EXPECT_EQ(AcceptSocket(high, &accepted, nullptr, nullptr, &t),
+            EINVAL);  // nothing pending: must wait
   fd_set set;
   FD_ZERO(&set);
   errno = 0;
@@ -336,7 +343,8 @@ TEST(SocketLookups, MacAddressIsAnInterfaces) {
       std::ifstream f(std::string("/sys/class/net/") + e->d_name + "/address");
       std::string addr;
       if (!(f >> addr)) continue;
-      std::transform(addr.begin(), addr.end(), addr.begin(), [](unsigned char ch) { return std::toupper(ch); });
+      std::transform(addr.begin(), addr.end(), addr.begin(),
+                     [](unsigned char ch) { return std::toupper(ch); });
       known = known || addr == got;
     }
     closedir(d);

@@ -18,7 +18,8 @@ namespace {
 int threadCount() {
   static bool settled = [] {
     pthread_t helper;
-    if (pthread_create(&helper, nullptr, [](void*) -> void* { return nullptr; }, nullptr) == 0)
+    if (pthread_create(
+            &helper, nullptr, [](void*) -> void* { return nullptr; }, nullptr) == 0)
       pthread_join(helper, nullptr);
     return true;
   }();

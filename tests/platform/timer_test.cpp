@@ -67,7 +67,8 @@ class Timer : public ::testing::Test {
       WakeMessage message;
       while (read(readEnd, &message, sizeof message) == static_cast<ssize_t>(sizeof message)) {
         if (message.kind == WAKE_TIMER) HandleTimerMessage(&message);
-        if (message.kind == WAKE_TIMER && message.value == reinterpret_cast<uintptr_t>(record)) seen++;
+        if (message.kind == WAKE_TIMER && message.value == reinterpret_cast<uintptr_t>(record))
+          seen++;
       }
     }
     return seen;

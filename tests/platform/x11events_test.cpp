@@ -100,9 +100,7 @@ class X11EventsTest : public ::testing::Test {
   void Tool(const std::vector<std::string>& arguments) {
     ASSERT_EQ(server->run(arguments), 0) << arguments[1];
   }
-  void Focus(unsigned long w) {
-    Tool({"xdotool", "windowfocus", "--sync", std::to_string(w)});
-  }
+  void Focus(unsigned long w) { Tool({"xdotool", "windowfocus", "--sync", std::to_string(w)}); }
   // One pump pass; its stop result.
   int Pump() {
     XSync(display->x11->display, False);
@@ -201,23 +199,38 @@ TEST(HitTestWindowBorder, ZonesAndOffsets) {
 TEST_F(X11EventsTest, KeysFollowTheKeyTable) {
   struct Case {
     const char* name;
-    const char* key;  // xdotool's key name
-    std::vector<Seen> want;         // raw, translated and typed events in order
+    const char* key;         // xdotool's key name
+    std::vector<Seen> want;  // raw, translated and typed events in order
   };
   const Case cases[] = {
-      {"plain a", "a", {{29, 1, 0, 65}, {3, 1, 0, 97}, {28, 0, 0, 97}, {29, 0, 0, 65}, {3, 0, 0, 97}}},
+      {"plain a",
+       "a",
+       {{29, 1, 0, 65}, {3, 1, 0, 97}, {28, 0, 0, 97}, {29, 0, 0, 65}, {3, 0, 0, 97}}},
       // xdotool lets go of Shift first: the release of a is unshifted.
       {"shift+a",
        "shift+a",
-       {{29, 1, 0, 306}, {29, 1, 0, 65}, {3, 1, 0, 65}, {28, 0, 0, 65}, {29, 0, 0, 306},
-        {29, 0, 0, 65}, {3, 0, 0, 97}}},
-      {"digit", "7", {{29, 1, 0, 55}, {3, 1, 0, 55}, {28, 0, 0, 55}, {29, 0, 0, 55}, {3, 0, 0, 55}}},
+       {{29, 1, 0, 306},
+        {29, 1, 0, 65},
+        {3, 1, 0, 65},
+        {28, 0, 0, 65},
+        {29, 0, 0, 306},
+        {29, 0, 0, 65},
+        {3, 0, 0, 97}}},
+      {"digit",
+       "7",
+       {{29, 1, 0, 55}, {3, 1, 0, 55}, {28, 0, 0, 55}, {29, 0, 0, 55}, {3, 0, 0, 55}}},
       {"keypad multiply",
        "KP_Multiply",
        {{29, 1, 0, 301}, {3, 1, 0, 42}, {28, 0, 0, 42}, {29, 0, 0, 301}, {3, 0, 0, 42}}},
-      {"keypad add", "KP_Add", {{29, 1, 0, 302}, {3, 1, 0, 43}, {28, 0, 0, 43}, {29, 0, 0, 302}, {3, 0, 0, 43}}},
-      {"escape types nothing", "Escape", {{29, 1, 0, 275}, {3, 1, 0, 275}, {29, 0, 0, 275}, {3, 0, 0, 275}}},
-      {"space types a blank", "space", {{29, 1, 0, 276}, {3, 1, 0, 276}, {28, 0, 0, 32}, {29, 0, 0, 276}, {3, 0, 0, 276}}},
+      {"keypad add",
+       "KP_Add",
+       {{29, 1, 0, 302}, {3, 1, 0, 43}, {28, 0, 0, 43}, {29, 0, 0, 302}, {3, 0, 0, 43}}},
+      {"escape types nothing",
+       "Escape",
+       {{29, 1, 0, 275}, {3, 1, 0, 275}, {29, 0, 0, 275}, {3, 0, 0, 275}}},
+      {"space types a blank",
+       "space",
+       {{29, 1, 0, 276}, {3, 1, 0, 276}, {28, 0, 0, 32}, {29, 0, 0, 276}, {3, 0, 0, 276}}},
       {"F12", "F12", {{29, 1, 0, 279}, {3, 1, 0, 279}, {29, 0, 0, 279}, {3, 0, 0, 279}}},
   };
   for (const Case& c : cases) {
@@ -259,7 +272,8 @@ TEST_F(X11EventsTest, ButtonsAndWheelCarryTheirPositions) {
   Install({"onmousedown", "onmouseup", "onwheelup", "onwheeldown"});
   Tool({"xdotool", "click", "1", "click", "4", "click", "5"});
   DispatchFor(4);
-  EXPECT_EQ(actions, (std::vector<std::string>{"OnMouseDown", "OnMouseUp", "OnWheelUp", "OnWheelDown"}));
+  EXPECT_EQ(actions,
+            (std::vector<std::string>{"OnMouseDown", "OnMouseUp", "OnWheelUp", "OnWheelDown"}));
   // Motion is reported once per dispatch round with the newest position.
   actions.clear();
   Install({"onmousemove"});

@@ -22,7 +22,9 @@ TEST(X11Start, ServerStaysInUseFromFirstLookToDefaultConnection) {
   setenv("DISPLAY", server.name().c_str(), 1);
   SetNoPointerThread(1);
   ASSERT_EQ(OpenX11Connection(), ERR_NONE);
-  ASSERT_EQ(server.run({"xprop", "-root", "-f", "QM_START_MARK", "8s", "-set", "QM_START_MARK", "kept"}), 0);
+  ASSERT_EQ(
+      server.run({"xprop", "-root", "-f", "QM_START_MARK", "8s", "-set", "QM_START_MARK", "kept"}),
+      0);
   X11ConnectionRecord* c = nullptr;
   ASSERT_EQ(GetX11Connection(nullptr, &c), ERR_NONE);
   Atom mark = XInternAtom(c->display, "QM_START_MARK", True);
@@ -31,8 +33,10 @@ TEST(X11Start, ServerStaysInUseFromFirstLookToDefaultConnection) {
   int format;
   unsigned long count, after;
   unsigned char* data = nullptr;
-  if (mark != None && XGetWindowProperty(c->display, c->root, mark, 0, 64, False, AnyPropertyType, &type,
-                                         &format, &count, &after, &data) == Success && data)
+  if (mark != None &&
+      XGetWindowProperty(c->display, c->root, mark, 0, 64, False, AnyPropertyType, &type, &format,
+                         &count, &after, &data) == Success &&
+      data)
     value.assign(reinterpret_cast<const char*>(data), count);
   if (data) XFree(data);
   EXPECT_EQ(value, "kept");

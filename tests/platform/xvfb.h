@@ -37,8 +37,8 @@ class TestXServer {
       dup2(null, 1);
       dup2(null, 2);
       std::string fd = std::to_string(report[1]);
-      std::vector<const char*> argv{"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-                                    "-nolisten", "tcp"};
+      std::vector<const char*> argv{"Xvfb", "-displayfd",   fd.c_str(),  "-screen",
+                                    "0",    screen.c_str(), "-nolisten", "tcp"};
       if (!resetWhenIdle) argv.push_back("-noreset");
       for (const std::string& a : extra) argv.push_back(a.c_str());
       argv.push_back(nullptr);
@@ -110,6 +110,7 @@ class TestXServer {
     waitpid(pid_, &status, 0);
     pid_ = -1;
   }
+
  private:
   pid_t pid_ = -1;
   std::string name_;

@@ -48,7 +48,8 @@ TEST(HostApi, EverySlotOfEveryTableIsSet) {
   EXPECT_EQ(api->encoding->crc32("abc", 0), -1);
   EXPECT_EQ(api->encoding->crc32("123456789", 9), 0xCBF43926);
   char text[8];
-  EXPECT_EQ(api->encoding->base64Encode("abcd", 4, text, sizeof text), 0);  // 8 characters need 9 bytes
+  EXPECT_EQ(api->encoding->base64Encode("abcd", 4, text, sizeof text),
+            0);  // 8 characters need 9 bytes
   char wide[9];
   ASSERT_EQ(api->encoding->base64Encode("abcd", 4, wide, sizeof wide), 1);
   EXPECT_STREQ(wide, "YWJjZA==");
@@ -133,7 +134,8 @@ TEST_F(PluginTest, SaverFormatsPluginArrayAndNodes) {
   std::vector<PluginBase*> seen;
   for (QmPluginListNode* n = array; n; n = n->next) seen.push_back(n->base);
   std::vector<PluginBase*> expected;
-  for (const PluginEntry* e = GetPluginList(); e; e = e->next) expected.push_back(GetPluginBase(e->handle));
+  for (const PluginEntry* e = GetPluginList(); e; e = e->next)
+    expected.push_back(GetPluginBase(e->handle));
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(seen.size(), 2u);
   api->plugin->freeLoadedPluginArray(array);

@@ -42,8 +42,10 @@ TEST_F(PluginTest, ScanLoadsGoodPluginsReportsBadOnesAndScriptsCallTheLibrary) {
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Loading plugin testlib.qmp...done\n"), std::string::npos) << out;
   for (const char* bad : {"badversion.qmp", "noclose.qmp", "nosymbol.qmp", "junk.qmp"})
-    EXPECT_NE(out.find(std::string("Loading plugin ") + bad + "...failed\n(Reason: "), std::string::npos)
-        << bad << "\n" << out;
+    EXPECT_NE(out.find(std::string("Loading plugin ") + bad + "...failed\n(Reason: "),
+              std::string::npos)
+        << bad << "\n"
+        << out;
 
   // Only the good plug-in is known; the scan went on past the bad ones.
   int known = 0;
@@ -57,12 +59,15 @@ TEST_F(PluginTest, ScanLoadsGoodPluginsReportsBadOnesAndScriptsCallTheLibrary) {
   EXPECT_EQ(GlobalNumber("result"), 42);
   EXPECT_EQ(Constant("testlib_answer"), "42");
   EXPECT_EQ(Constant("testlib_name"), "forty-two");
-  EXPECT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"plugfail\"\nCALL 0, 1, 1\nRETURN 0, 1\n"), ERR_WRONGUSAGE);
+  EXPECT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"plugfail\"\nCALL 0, 1, 1\nRETURN 0, 1\n"),
+            ERR_WRONGUSAGE);
 
   // A second scan finds the loaded plug-in and passes it over quietly.
   Quiet(1);
   ASSERT_EQ(ScanAndRegister(), 0);
-  ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"pluginits\"\nCALL 0, 1, 2\nSETGLOBAL 0, \"n\"\nRETURN 0, 1\n"), 0);
+  ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"pluginits\"\nCALL 0, 1, 2\nSETGLOBAL 0, "
+                "\"n\"\nRETURN 0, 1\n"),
+            0);
   EXPECT_EQ(GlobalNumber("n"), 2);  // RegisterFormatPlugin ran twice in this test
 
   const LibraryEntry* lib = GetLibraryList();
@@ -91,12 +96,13 @@ TEST_F(PluginTest, LoaderRefusesWithTheSpecifiedErrorAndArgument) {
       {"junk.qmp", ERR_DLOPEN, nullptr, false},
       {"other.qmp", ERR_LOADPLUGIN, "other.qmp", false},  // module name must match the file
       {"_testlib.qmp", ERR_NONE, nullptr, false},
-      {"TESTLIB.qmp", ERR_NONE, nullptr, false},         // matched without regard to case
+      {"TESTLIB.qmp", ERR_NONE, nullptr, false},  // matched without regard to case
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     std::string path = root + "/Plugins/" + c.file;
-    if (!fs::exists(path)) fs::copy_file(ModulePath(std::string(c.file, std::strlen(c.file) - 4)), path);
+    if (!fs::exists(path))
+      fs::copy_file(ModulePath(std::string(c.file, std::strlen(c.file) - 4)), path);
     uint32_t mask = 0;
     PluginHandle* handle = nullptr;
     SetErrorArgString("");
@@ -114,7 +120,8 @@ TEST_F(PluginTest, LoaderRefusesWithTheSpecifiedErrorAndArgument) {
     EXPECT_EQ(mask, uint32_t{PLUGINCAPS_LIBRARY | PLUGINCAPS_REQUIRE});
     EXPECT_EQ(GetPluginBase(handle)->hostVersion, 8);
     EXPECT_NE(GetPluginEntry(GetPluginBase(handle), "GetCommands"), nullptr);
-    EXPECT_EQ(GetPluginEntry(GetPluginBase(handle), "LoadImage"), nullptr);  // capability not declared
+    EXPECT_EQ(GetPluginEntry(GetPluginBase(handle), "LoadImage"),
+              nullptr);  // capability not declared
     ClosePluginLibrary(handle);
   }
 }
@@ -172,9 +179,10 @@ TEST_F(PluginTest, LoadUnderAllocationFailureGivesOutOfMemoryAndLeavesNothing) {
     failures++;
   }
   EXPECT_GT(failures, 3);
-  ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"plugadd\"\nLOADNUM 1, 1\nLOADNUM 2, 1\nCALL 0, 3, 2\n"
-                "SETGLOBAL 0, \"result\"\nRETURN 0, 1\n"),
-            0);
+  ASSERT_EQ(
+      Run(".source \"=t\"\nGETGLOBAL 0, \"plugadd\"\nLOADNUM 1, 1\nLOADNUM 2, 1\nCALL 0, 3, 2\n"
+          "SETGLOBAL 0, \"result\"\nRETURN 0, 1\n"),
+      0);
   EXPECT_EQ(GlobalNumber("result"), 2);
 }
 
@@ -196,7 +204,8 @@ TEST_F(PluginTest, DeferredPluginsLoadOnRequestWithVersionChecks) {
   EXPECT_EQ(Entry("testhook")->handle, nullptr);
   EXPECT_NE(Entry("testimg")->handle, nullptr);
   EXPECT_EQ(Entry("testlib")->handle, nullptr);  // a leading '_' defers too
-  EXPECT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"plugadd\"\nCALL 0, 1, 1\nRETURN 0, 1\n"), ERR_FUNCDECLA);
+  EXPECT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"plugadd\"\nCALL 0, 1, 1\nRETURN 0, 1\n"),
+            ERR_FUNCDECLA);
 
   struct Case {
     const char* name;
@@ -211,7 +220,8 @@ TEST_F(PluginTest, DeferredPluginsLoadOnRequestWithVersionChecks) {
       {"nothere", 0, 0, ERR_REQUIREPLUGIN, "nothere.qmp"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.version) + "." + std::to_string(c.revision));
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.version) + "." +
+                 std::to_string(c.revision));
     EXPECT_EQ(LoadPluginFile(L, c.name, c.version, c.revision, 0, 1234, 0), c.code);
     if (c.argument) {
       EXPECT_STREQ(GetErrorArgString(), c.argument);
@@ -225,7 +235,9 @@ TEST_F(PluginTest, DeferredPluginsLoadOnRequestWithVersionChecks) {
   EXPECT_EQ(ModuleSymbol<uintptr_t (*)()>(loaded, "TestRequireTag")(), 1234u);
   ASSERT_EQ(Run(Lower(PLUGADD_SCRIPT)), 0);
   EXPECT_EQ(GlobalNumber("result"), 42);
-  ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"pluginits\"\nCALL 0, 1, 2\nSETGLOBAL 0, \"n\"\nRETURN 0, 1\n"), 0);
+  ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"pluginits\"\nCALL 0, 1, 2\nSETGLOBAL 0, "
+                "\"n\"\nRETURN 0, 1\n"),
+            0);
   EXPECT_EQ(GlobalNumber("n"), 1);  // registered once, on the first request
 }
 
@@ -241,15 +253,15 @@ TEST(LoaderStrings, AdmitAndNameAsSpecified) {
       {"jpeg|inbuilt", "inbuilt", 0, true, true},
       {"jpeg|inbuilt", "native", 0, false, false},
       {"jpeg|inbuilt", "png", 1, false, false},
-      {"JPEG|Inbuilt", "jpeg", 0, true, true},      // case-less
-      {"plugin", "png", 1, true, false},            // the class admits every plug-in
+      {"JPEG|Inbuilt", "jpeg", 0, true, true},  // case-less
+      {"plugin", "png", 1, true, false},        // the class admits every plug-in
       {"plugin", "png", 0, false, false},
       {"plugin", "inbuilt", 0, false, false},
-      {"pluginx|native", "plugin", 0, false, false}, // class names are whole items
+      {"pluginx|native", "plugin", 0, false, false},  // class names are whole items
       {"jpe", "jpeg", 0, true, true},
-      {"jpegplus", "jpeg", 0, false, false},        // a longer item does not match
-      {"a||b", "zzz", 0, false, false},             // an empty item names nothing
-      {"", "anything", 0, true, false},             // default strings admit all, name none
+      {"jpegplus", "jpeg", 0, false, false},  // a longer item does not match
+      {"a||b", "zzz", 0, false, false},       // an empty item names nothing
+      {"", "anything", 0, true, false},       // default strings admit all, name none
       {nullptr, "native", 0, true, false},
       {"Default", "png", 0, true, false},
   };
@@ -272,7 +284,8 @@ TEST_F(PluginTest, LoaderStringsPutNamedPluginsAtTheEndOfTheirList) {
   ASSERT_NE(GetPluginListForType(PLUGINCAPS_IMAGE), nullptr);
   EXPECT_EQ(GetPluginListForType(PLUGINCAPS_IMAGE)->base, img);
   EXPECT_EQ(GetPluginListForType(PLUGINCAPS_SOUND), nullptr);
-  EXPECT_EQ(AddToLoaderList(img, PLUGINCAPS_LIBRARY), ERR_WRONGUSAGE);  // no list for that capability
+  EXPECT_EQ(AddToLoaderList(img, PLUGINCAPS_LIBRARY),
+            ERR_WRONGUSAGE);  // no list for that capability
 
   // Out of the default list, the plug-in comes back only when named, and
   // then must be named to be used.
@@ -311,19 +324,23 @@ TEST_F(PluginTest, HookedCommandRunsThePluginsFunctionAndItsErrorsReachTheHandle
   ASSERT_EQ(Run(call), 0);
   EXPECT_EQ(GlobalNumber("result"), 3);
 
-  ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"hookcommand\"\nLOADCONST 1, \"plugadd\"\nCALL 0, 2, 1\nRETURN 0, 1\n"),
+  ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"hookcommand\"\nLOADCONST 1, \"plugadd\"\nCALL 0, "
+                "2, 1\nRETURN 0, 1\n"),
             0);
   ASSERT_EQ(Run(call), 0);
   EXPECT_EQ(GlobalNumber("result"), 777);
 
   // An error raised inside the hook unwinds to the script and the record's
   // handler is told; an error elsewhere is not reported to it.
-  EXPECT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"plugadd\"\nLOADCONST 1, \"raise\"\nCALL 0, 2, 1\nRETURN 0, 1\n"),
+  EXPECT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"plugadd\"\nLOADCONST 1, \"raise\"\nCALL 0, 2, "
+                "1\nRETURN 0, 1\n"),
             ERR_WRONGUSAGE);
-  EXPECT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"nosuchcommand\"\nCALL 0, 1, 1\nRETURN 0, 1\n"), ERR_FUNCDECLA);
-  ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"hookerrors\"\nCALL 0, 1, 3\nSETGLOBAL 0, \"count\"\n"
-                "SETGLOBAL 1, \"status\"\nRETURN 0, 1\n"),
-            0);
+  EXPECT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"nosuchcommand\"\nCALL 0, 1, 1\nRETURN 0, 1\n"),
+            ERR_FUNCDECLA);
+  ASSERT_EQ(
+      Run(".source \"=t\"\nGETGLOBAL 0, \"hookerrors\"\nCALL 0, 1, 3\nSETGLOBAL 0, \"count\"\n"
+          "SETGLOBAL 1, \"status\"\nRETURN 0, 1\n"),
+      0);
   EXPECT_EQ(GlobalNumber("count"), 1);
   EXPECT_EQ(GlobalNumber("status"), ERR_WRONGUSAGE);
 

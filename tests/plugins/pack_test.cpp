@@ -38,7 +38,8 @@ Bytes Pack(bool compressed, const std::vector<PackEntry>& entries, bool terminat
     out.insert(out.end(), e.name.begin(), e.name.end());
     out.push_back(0);
     Bytes payload = compressed ? Container(e.data) : e.data;
-    PutBE32(&out, e.sizeOverride >= 0 ? static_cast<uint32_t>(e.sizeOverride) : static_cast<uint32_t>(payload.size()));
+    PutBE32(&out, e.sizeOverride >= 0 ? static_cast<uint32_t>(e.sizeOverride)
+                                      : static_cast<uint32_t>(payload.size()));
     out.insert(out.end(), payload.begin(), payload.end());
   }
   if (terminate) out.push_back(0);
@@ -89,9 +90,10 @@ TEST_F(PackTest, PlainAndPackedEntriesUnpackAndLoad) {
     ASSERT_EQ(ScanAndRegister(), 0);  // temporary directory first, then root/Plugins (empty)
     ASSERT_NE(Entry("testlib"), nullptr);
     EXPECT_NE(Entry("testhook"), nullptr);
-    ASSERT_EQ(Run(".source \"=t\"\nGETGLOBAL 0, \"plugadd\"\nLOADNUM 1, 20\nLOADNUM 2, 22\nCALL 0, 3, 2\n"
-                  "SETGLOBAL 0, \"result\"\nRETURN 0, 1\n"),
-              0);
+    ASSERT_EQ(
+        Run(".source \"=t\"\nGETGLOBAL 0, \"plugadd\"\nLOADNUM 1, 20\nLOADNUM 2, 22\nCALL 0, 3, 2\n"
+            "SETGLOBAL 0, \"result\"\nRETURN 0, 1\n"),
+        0);
     EXPECT_EQ(GlobalNumber("result"), 42);
 
     FreeRegistries(L);

@@ -11,8 +11,15 @@ using Bytes = std::vector<uint8_t>;
 
 // The test plug-in's format: "QMTI", width, height, flags, ARGB words.
 Bytes Qmti(int w, int h, bool alpha, const std::vector<uint32_t>& pixels) {
-  Bytes out = {'Q', 'M', 'T', 'I', static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w),
-               static_cast<uint8_t>(h >> 8), static_cast<uint8_t>(h), static_cast<uint8_t>(alpha ? 1 : 0)};
+  Bytes out = {'Q',
+               'M',
+               'T',
+               'I',
+               static_cast<uint8_t>(w >> 8),
+               static_cast<uint8_t>(w),
+               static_cast<uint8_t>(h >> 8),
+               static_cast<uint8_t>(h),
+               static_cast<uint8_t>(alpha ? 1 : 0)};
   for (uint32_t p : pixels)
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(p >> shift));
   return out;
@@ -24,7 +31,7 @@ Bytes Bmp() {
   auto le = [&b](uint32_t v, int bytes) {
     for (int i = 0; i < bytes; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
   };
-  le(62, 4), le(0, 4), le(54, 4);                   // file header
+  le(62, 4), le(0, 4), le(54, 4);                      // file header
   le(40, 4), le(2, 4), le(1, 4), le(1, 2), le(24, 2);  // info header
   le(0, 4), le(8, 4), le(0, 4), le(0, 4), le(0, 4), le(0, 4);
   Bytes row = {0, 0, 255, 0, 255, 0, 0, 0};
@@ -45,7 +52,8 @@ class PictureTest : public PluginTest {
     picture = root + "/pic.qmti";
     WriteBytes(picture, Qmti(3, 2, false, pixels));
   }
-  std::vector<uint32_t> pixels = {0xFF112233, 0xFF445566, 0xFF778899, 0xFFAABBCC, 0xFFDDEEFF, 0xFF000000};
+  std::vector<uint32_t> pixels = {0xFF112233, 0xFF445566, 0xFF778899,
+                                  0xFFAABBCC, 0xFFDDEEFF, 0xFF000000};
   std::string picture;
   int (*live)() = nullptr;
 };
@@ -59,7 +67,8 @@ TEST_F(PictureTest, PluginPictureLivesWhileItIsReferenced) {
   EXPECT_EQ(result.height, 2);
   EXPECT_EQ(result.loaderIndex, 2);
   EXPECT_EQ(result.loader, GetPluginBase(Entry("testimg")->handle));
-  EXPECT_EQ(std::vector<uint32_t>(GetPictureHandlePixels(result.handle), GetPictureHandlePixels(result.handle) + 6),
+  EXPECT_EQ(std::vector<uint32_t>(GetPictureHandlePixels(result.handle),
+                                  GetPictureHandlePixels(result.handle) + 6),
             pixels);
   EXPECT_FALSE(PictureHandleOwnsPixels(result.handle));
   EXPECT_EQ(live(), 1);
@@ -72,7 +81,9 @@ TEST_F(PictureTest, PluginPictureLivesWhileItIsReferenced) {
 
   int32_t w = 0, h = 0, depth = 0, alpha = -1, vector = -1;
   WriteBytes(root + "/alpha.qmti", Qmti(1, 1, true, {0x80FFFFFF}));
-  ASSERT_EQ(GetPictureInfo((root + "/alpha.qmti").c_str(), nullptr, 0, &w, &h, &depth, &alpha, &vector), 0);
+  ASSERT_EQ(
+      GetPictureInfo((root + "/alpha.qmti").c_str(), nullptr, 0, &w, &h, &depth, &alpha, &vector),
+      0);
   EXPECT_EQ(w, 1);
   EXPECT_EQ(alpha, 1);
   EXPECT_EQ(vector, 0);

@@ -34,7 +34,8 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path) {
 
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 // A symbol of a loaded test plug-in (the same mapping the host loaded).
@@ -82,7 +83,8 @@ class PluginTest : public ::testing::Test {
 
   // Copies a built test plug-in into the Plugins folder under fileName.
   void Install(const std::string& module, const std::string& fileName = "") {
-    fs::copy_file(ModulePath(module), root + "/Plugins/" + (fileName.empty() ? module + ".qmp" : fileName),
+    fs::copy_file(ModulePath(module),
+                  root + "/Plugins/" + (fileName.empty() ? module + ".qmp" : fileName),
                   fs::copy_options::overwrite_existing);
   }
 

@@ -21,7 +21,9 @@ void fakeClock(TimeValue* out) { *out = fakeNow; }
 struct FakeDisplay {
   std::unique_ptr<char[]> bytes{new char[sizeof(DisplayRecord)]()};
 };
-DisplayRecord* fakeDisplay(FakeDisplay& storage) { return reinterpret_cast<DisplayRecord*>(storage.bytes.get()); }
+DisplayRecord* fakeDisplay(FakeDisplay& storage) {
+  return reinterpret_cast<DisplayRecord*>(storage.bytes.get());
+}
 
 class EventQueue : public ::testing::Test {
  protected:
@@ -85,7 +87,7 @@ TEST_F(EventQueue, EventsOlderThanTheTimeOutExpire) {
     int32_t timeoutMs;
     std::vector<TimeValue> stamps;  // posting times, oldest first
     TimeValue now;
-    std::vector<int32_t> kept;      // indices into stamps
+    std::vector<int32_t> kept;  // indices into stamps
   };
   const Case cases[] = {
       {"61 s old is dropped, 59 s old kept", 60000, {{1000, 0}, {1002, 0}}, {1061, 0}, {1}},
@@ -96,10 +98,16 @@ TEST_F(EventQueue, EventsOlderThanTheTimeOutExpire) {
       {"1 ms old with a larger microsecond part is kept", 1, {{1000, 999000}}, {1001, 0}, {0}},
       {"-1 keeps everything", -1, {{1000, 0}, {1001, 0}}, {90000, 0}, {0, 1}},
       {"all stale", 1000, {{1000, 0}, {1001, 0}, {1002, 0}}, {1010, 0}, {}},
-      {"the walk stops at the first fresh event", 5000, {{1000, 0}, {1009, 0}, {1000, 0}},
-       {1010, 0}, {1, 2}},
-      {"an event from after now (clock set back) stops the walk", 5000, {{2000, 0}, {1000, 0}},
-       {1010, 0}, {0, 1}},
+      {"the walk stops at the first fresh event",
+       5000,
+       {{1000, 0}, {1009, 0}, {1000, 0}},
+       {1010, 0},
+       {1, 2}},
+      {"an event from after now (clock set back) stops the walk",
+       5000,
+       {{2000, 0}, {1000, 0}},
+       {1010, 0},
+       {0, 1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -68,7 +68,8 @@ TEST(Packed, PythonInflatesOurs) {
     std::vector<uint8_t> bytes = SampleBytes(size);
     WriteFile(source, bytes);
     uint64_t total = 0;
-    ASSERT_EQ(DeflatePackedFile("QMPK", source.c_str(), packed.c_str(), nullptr, &total), 0) << size;
+    ASSERT_EQ(DeflatePackedFile("QMPK", source.c_str(), packed.c_str(), nullptr, &total), 0)
+        << size;
     std::vector<uint8_t> container = ReadFile(packed);
     EXPECT_EQ(total, container.size());
     ASSERT_GE(container.size(), 8u);
@@ -90,21 +91,23 @@ TEST(Packed, WeInflatePythons) {
                    "','wb').write(b'x'*37 + b'PLPK' + bytes(4) + zlib.compress(d) + b'trailing')"),
             0);
   uint64_t consumed = 0, written = 0;
-  ASSERT_EQ(InflatePackedFile("PLPK", packed.c_str(), nullptr, 37, out.c_str(), nullptr, 0, &consumed, &written), 0);
+  ASSERT_EQ(InflatePackedFile("PLPK", packed.c_str(), nullptr, 37, out.c_str(), nullptr, 0,
+                              &consumed, &written),
+            0);
   EXPECT_EQ(ReadFile(out), bytes);
   EXPECT_EQ(written, bytes.size());
   EXPECT_EQ(consumed, ReadFile(packed).size() - 37 - 8);
 
   // Into memory: a buffer smaller than the data is filled and that is all.
   std::vector<uint8_t> small(5000);
-  ASSERT_EQ(InflatePackedFile("PLPK", packed.c_str(), nullptr, 37, nullptr, small.data(), small.size(), nullptr,
-                              &written),
+  ASSERT_EQ(InflatePackedFile("PLPK", packed.c_str(), nullptr, 37, nullptr, small.data(),
+                              small.size(), nullptr, &written),
             0);
   EXPECT_EQ(written, small.size());
   EXPECT_EQ(std::memcmp(small.data(), bytes.data(), small.size()), 0);
   std::vector<uint8_t> large(bytes.size() + 100, 0xAA);
-  ASSERT_EQ(InflatePackedFile("PLPK", packed.c_str(), nullptr, 37, nullptr, large.data(), large.size(), nullptr,
-                              &written),
+  ASSERT_EQ(InflatePackedFile("PLPK", packed.c_str(), nullptr, 37, nullptr, large.data(),
+                              large.size(), nullptr, &written),
             0);
   EXPECT_EQ(written, bytes.size());
   EXPECT_EQ(std::memcmp(large.data(), bytes.data(), bytes.size()), 0);
@@ -113,7 +116,9 @@ TEST(Packed, WeInflatePythons) {
   // An open stream as the source.
   StreamHandle* s = OpenFileStream(packed.c_str(), STREAM_READ, nullptr);
   ASSERT_NE(s, nullptr);
-  ASSERT_EQ(InflatePackedFile("PLPK", nullptr, s, 37, nullptr, small.data(), small.size(), nullptr, nullptr), 0);
+  ASSERT_EQ(InflatePackedFile("PLPK", nullptr, s, 37, nullptr, small.data(), small.size(), nullptr,
+                              nullptr),
+            0);
   CloseFileStream(s);
 }
 
@@ -142,29 +147,43 @@ TEST(Packed, Refusals) {
   };
   for (const auto& c : cases) {
     WriteFile(cut, std::vector<uint8_t>(container.begin(), container.begin() + c.keep));
-    EXPECT_EQ(InflatePackedFile(c.magic, cut.c_str(), nullptr, 0, out.c_str(), nullptr, 0, nullptr, nullptr), c.error)
+    EXPECT_EQ(InflatePackedFile(c.magic, cut.c_str(), nullptr, 0, out.c_str(), nullptr, 0, nullptr,
+                                nullptr),
+              c.error)
         << c.what;
   }
   // A corrupted byte inside the deflate data.
   container[container.size() / 2] ^= 0x55;
   WriteFile(cut, container);
-  EXPECT_EQ(InflatePackedFile("QMZ", cut.c_str(), nullptr, 0, out.c_str(), nullptr, 0, nullptr, nullptr),
-            ERR_ZLIBDATA);
+  EXPECT_EQ(
+      InflatePackedFile("QMZ", cut.c_str(), nullptr, 0, out.c_str(), nullptr, 0, nullptr, nullptr),
+      ERR_ZLIBDATA);
 
   std::string missing = dir.File("missing");
-  EXPECT_EQ(InflatePackedFile("QMZ", missing.c_str(), nullptr, 0, out.c_str(), nullptr, 0, nullptr, nullptr),
+  EXPECT_EQ(InflatePackedFile("QMZ", missing.c_str(), nullptr, 0, out.c_str(), nullptr, 0, nullptr,
+                              nullptr),
             ERR_READFILE);
   EXPECT_EQ(GetErrorArgString(), missing);
-  EXPECT_EQ(DeflatePackedFile("QMPK", missing.c_str(), out.c_str(), nullptr, nullptr), ERR_READFILE);
+  EXPECT_EQ(DeflatePackedFile("QMPK", missing.c_str(), out.c_str(), nullptr, nullptr),
+            ERR_READFILE);
   std::string badTarget = dir.File("no/dir");
-  EXPECT_EQ(DeflatePackedFile("QMPK", source.c_str(), badTarget.c_str(), nullptr, nullptr), ERR_WRITEFILE);
+  EXPECT_EQ(DeflatePackedFile("QMPK", source.c_str(), badTarget.c_str(), nullptr, nullptr),
+            ERR_WRITEFILE);
   EXPECT_EQ(GetErrorArgString(), badTarget);
 
   struct Code {
     int zlib;
     ErrorCode error;
-  } codes[] = {{0, 0},     {1, 0},     {2, ERR_ZLIBDATA},    {-1, ERR_ZLIBIO},   {-2, ERR_ZLIBSTREAM},
-               {-3, ERR_ZLIBDATA}, {-4, ERR_MEM}, {-5, ERR_UNKNOWN}, {-6, ERR_ZLIBVERSION}, {-7, ERR_UNKNOWN}};
+  } codes[] = {{0, 0},
+               {1, 0},
+               {2, ERR_ZLIBDATA},
+               {-1, ERR_ZLIBIO},
+               {-2, ERR_ZLIBSTREAM},
+               {-3, ERR_ZLIBDATA},
+               {-4, ERR_MEM},
+               {-5, ERR_UNKNOWN},
+               {-6, ERR_ZLIBVERSION},
+               {-7, ERR_UNKNOWN}};
   for (const auto& c : codes) EXPECT_EQ(ZlibResultToError(c.zlib), c.error) << c.zlib;
 }
 
@@ -181,18 +200,21 @@ TEST(Packed, AllocationFailure) {
       ASSERT_EQ(error, 0);
       break;
     }
-    EXPECT_TRUE(error == ERR_MEM || error == ERR_READFILE || error == ERR_WRITEFILE) << n << ": " << error;
+    EXPECT_TRUE(error == ERR_MEM || error == ERR_READFILE || error == ERR_WRITEFILE)
+        << n << ": " << error;
   }
   for (uint64_t n = 1;; n++) {
     SetAllocFailure(n, false);
-    ErrorCode error = InflatePackedFile("QMPK", packed.c_str(), nullptr, 0, out.c_str(), nullptr, 0, nullptr, nullptr);
+    ErrorCode error = InflatePackedFile("QMPK", packed.c_str(), nullptr, 0, out.c_str(), nullptr, 0,
+                                        nullptr, nullptr);
     bool failed = GetAllocFailureCount() > 0;
     SetAllocFailure(0, false);
     if (!failed) {
       ASSERT_EQ(error, 0);
       break;
     }
-    EXPECT_TRUE(error == ERR_MEM || error == ERR_READFILE || error == ERR_WRITEFILE) << n << ": " << error;
+    EXPECT_TRUE(error == ERR_MEM || error == ERR_READFILE || error == ERR_WRITEFILE)
+        << n << ": " << error;
   }
   EXPECT_EQ(ReadFile(out), SampleBytes(40000));
 }

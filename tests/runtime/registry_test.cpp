@@ -154,10 +154,14 @@ int displayHook(uintptr_t a, uintptr_t b, void* ud, uintptr_t reserved) {
 
 HookFunc callbackFor(int32_t kind) {
   switch (kind) {
-    case HOOK_LOOP: return reinterpret_cast<HookFunc>(loopHook);
-    case HOOK_POLL: return reinterpret_cast<HookFunc>(pollHook);
-    case HOOK_DISPLAYHANDLER: return reinterpret_cast<HookFunc>(displayHook);
-    default: return reinterpret_cast<HookFunc>(notifyHook);
+    case HOOK_LOOP:
+      return reinterpret_cast<HookFunc>(loopHook);
+    case HOOK_POLL:
+      return reinterpret_cast<HookFunc>(pollHook);
+    case HOOK_DISPLAYHANDLER:
+      return reinterpret_cast<HookFunc>(displayHook);
+    default:
+      return reinterpret_cast<HookFunc>(notifyHook);
   }
 }
 
@@ -341,8 +345,11 @@ int getEven(VmState*, uint32_t tag, uintptr_t* result) {
 class GlobalAttrs : public Registries {
  protected:
   void TearDown() override {
-    TagItem restore[] = {{ATTR_QUIET, 0}, {ATTR_DEFERBITMAPS, 0}, {ATTR_RAISEERRORS, 1},
-                         {ATTR_SCRIPTRUNNING, 0}, {ATTR_DONE, 0}};
+    TagItem restore[] = {{ATTR_QUIET, 0},
+                         {ATTR_DEFERBITMAPS, 0},
+                         {ATTR_RAISEERRORS, 1},
+                         {ATTR_SCRIPTRUNNING, 0},
+                         {ATTR_DONE, 0}};
     SetGlobalAttrs(nullptr, restore);
     TagItem lower[] = {{ATTR_CALLBACKDEPTH, 0}, {ATTR_DONE, 0}};
     while (GetCallbackDepth() > 0) SetGlobalAttrs(nullptr, lower);
@@ -353,9 +360,9 @@ class GlobalAttrs : public Registries {
 
 TEST_F(GlobalAttrs, BuiltInTagsAndTheCallbackCounter) {
   EXPECT_EQ(GetErrorRaising(), 1);
-  TagItem set[] = {{ATTR_QUIET, 1},         {ATTR_DEFERBITMAPS, 1}, {ATTR_CALLBACKDEPTH, 1},
+  TagItem set[] = {{ATTR_QUIET, 1},         {ATTR_DEFERBITMAPS, 1},  {ATTR_CALLBACKDEPTH, 1},
                    {ATTR_CALLBACKDEPTH, 1}, {ATTR_CALLBACKDEPTH, 0}, {ATTR_RAISEERRORS, 0},
-                   {ATTR_SCRIPTRUNNING, 1}, {ATTR_DONE, 0},        {ATTR_QUIET, 0}};
+                   {ATTR_SCRIPTRUNNING, 1}, {ATTR_DONE, 0},          {ATTR_QUIET, 0}};
   EXPECT_EQ(SetGlobalAttrs(nullptr, set), 7);  // stops at the end tag
   EXPECT_EQ(IsQuietMode(), 1);
   EXPECT_EQ(GetDeferBitmapsFlag(), 1);
@@ -455,7 +462,8 @@ class ObjectData : public Registries {
   }
   std::vector<std::pair<std::string, int>> contents(const ObjectDataEntry* list) {
     std::vector<std::pair<std::string, int>> out;
-    for (const ObjectDataEntry* e = list; e; e = e->next) out.push_back({e->name, liveRefs.at(e->ref)});
+    for (const ObjectDataEntry* e = list; e; e = e->next)
+      out.push_back({e->name, liveRefs.at(e->ref)});
     return out;
   }
   ObjectDataEntry* list_ = nullptr;

@@ -81,7 +81,8 @@ TEST(Options, LinesAndSettings) {
       {"second applet name", "\"a.qma\" \"b.qma\"", nullptr, ERR_ARGS},
       {"unclosed quote", "\"a.qma", nullptr, ERR_ARGS},
       {"monitor 0", "-monitor \"0\"", nullptr, ERR_MONITORRANGE},
-      {"gradient without end colour", "-backfill \"gradient\" -startcolor \"$ff\"", nullptr, ERR_BACKFILL},
+      {"gradient without end colour", "-backfill \"gradient\" -startcolor \"$ff\"", nullptr,
+       ERR_BACKFILL},
       {"both scale engines", "-autoscale -layerscale", nullptr, ERR_CONSOLEARG},
       {"unknown encoding", "-encoding \"koi8\"", nullptr, ERR_BADENCODING},
       {"settings key begins with a digit", "", "1QUIET = on\n", ERR_INISYNTAX},
@@ -116,7 +117,8 @@ TEST(Options, Values) {
   {
     // Unknown keys keep their order; a value follows only when it is no option.
     Records r;
-    ASSERT_EQ(parseAndApply("-mykey \"token\" -other -quiet \"a.qma\"", "extra = \"x y\"  \n", &r), 0);
+    ASSERT_EQ(parseAndApply("-mykey \"token\" -other -quiet \"a.qma\"", "extra = \"x y\"  \n", &r),
+              0);
     const UnmatchedOption* n = r.context.unmatched;
     ASSERT_NE(n, nullptr);
     EXPECT_STREQ(n->name, "mykey");
@@ -185,8 +187,8 @@ TEST(StartHeader, Walk) {
   Records r;
   // Latin-1 title, a version string stored with 0xFF for "$", then a UTF-8
   // author after the encoding tag.
-  Bytes h = {'Q', 'M', 'A', 0, 10, 8, 0, 11, 'C', 'a', 'f', 0xE9, 0, 12, 0xFF, 'V', 'E', 'R', 0,
-             35, 1, 14, 0xC3, 0xA9, 0};
+  Bytes h = {'Q', 'M',  'A', 0,   10,  8, 0,  11, 'C', 'a',  'f',  0xE9, 0,
+             12,  0xFF, 'V', 'E', 'R', 0, 35, 1,  14,  0xC3, 0xA9, 0};
   WalkStartHeader(h.data(), h.size(), &r.record);
   EXPECT_STREQ(r.record.title, "Caf\xC3\xA9");
   EXPECT_STREQ(r.record.versionString, "$VER");
@@ -243,8 +245,8 @@ void putBE32(Bytes* b, uint32_t v) {
 
 // Section 2 with one declared resource (version 6 and later layout) and
 // the payload bytes given.
-Bytes resource(uint8_t kind, uint32_t nameOffset, uint32_t nameSize, uint32_t linkedOffset, uint32_t linkedSize,
-               const Bytes& payload = {}) {
+Bytes resource(uint8_t kind, uint32_t nameOffset, uint32_t nameSize, uint32_t linkedOffset,
+               uint32_t linkedSize, const Bytes& payload = {}) {
   Bytes b = {2};
   putBE32(&b, 1);
   b.push_back(kind);
@@ -254,7 +256,7 @@ Bytes resource(uint8_t kind, uint32_t nameOffset, uint32_t nameSize, uint32_t li
   putBE32(&b, linkedOffset);
   putBE32(&b, linkedSize);
   for (int i = 0; i < 3; i++) putBE32(&b, 0);  // transparency, flags, line
-  b.insert(b.end(), {0, 0, 0, 0});            // loader and adapter texts
+  b.insert(b.end(), {0, 0, 0, 0});             // loader and adapter texts
   b.insert(b.end(), payload.begin(), payload.end());
   return b;
 }
@@ -274,12 +276,18 @@ TEST_F(AppletFile, HostileSizes) {
       {"tag 36", Applet({{36}}), ERR_UNKNOWNSEC},
       {"ends inside the sections", Applet({{11, 'a'}}, false), ERR_UNEXPECTEDEOF},
       {"no script section", Applet({}, false), ERR_UNEXPECTEDEOF},
-      {"skipped section larger than the file", Applet({{0, 0x7F, 0xFF, 0xFF, 0xFF}}), ERR_UNEXPECTEDEOF},
-      {"script larger than the file", Applet({{1, 0xFF, 0xFF, 0xFF, 0xF0, 1}}, false), ERR_UNEXPECTEDEOF},
-      {"record name beyond the file", Applet({resource(3, 4, 0xFFFF0000u, 0, 0)}), ERR_UNEXPECTEDEOF},
-      {"record name offset beyond the file", Applet({resource(3, 0xFFFFFFF0u, 1, 0, 0)}), ERR_UNEXPECTEDEOF},
-      {"record linked data beyond the file", Applet({resource(3, 0, 0, 0, 0xFF000000u)}), ERR_UNEXPECTEDEOF},
-      {"region count larger than the file", Applet({resource(10, 0, 0, 0, 0, regions)}), ERR_UNEXPECTEDEOF},
+      {"skipped section larger than the file", Applet({{0, 0x7F, 0xFF, 0xFF, 0xFF}}),
+       ERR_UNEXPECTEDEOF},
+      {"script larger than the file", Applet({{1, 0xFF, 0xFF, 0xFF, 0xF0, 1}}, false),
+       ERR_UNEXPECTEDEOF},
+      {"record name beyond the file", Applet({resource(3, 4, 0xFFFF0000u, 0, 0)}),
+       ERR_UNEXPECTEDEOF},
+      {"record name offset beyond the file", Applet({resource(3, 0xFFFFFFF0u, 1, 0, 0)}),
+       ERR_UNEXPECTEDEOF},
+      {"record linked data beyond the file", Applet({resource(3, 0, 0, 0, 0xFF000000u)}),
+       ERR_UNEXPECTEDEOF},
+      {"region count larger than the file", Applet({resource(10, 0, 0, 0, 0, regions)}),
+       ERR_UNEXPECTEDEOF},
       {"inline embedded data larger than the file",
        Applet({{26, 0, 0, 0, 1, 0, 0, 0, 0, 'f', 0, 0x10, 0, 0, 0, 1, 2, 3}}), ERR_UNEXPECTEDEOF},
       {"record with its name in the applet", Applet({resource(3, 0, 3, 0, 0)}), 0},
@@ -302,17 +310,19 @@ TEST_F(AppletFile, DeepMenuIsRefused) {
 TEST_F(AppletFile, SectionsReachTheScript) {
   qmasm::Program program;
   std::string error;
-  ASSERT_TRUE(qmasm::Parse(".applet label start 7\n.applet constant greeting \"hi\"\n"
-                           ".applet file \"keep.txt\" \"data\"\n"
-                           ".applet section 26 be32:1 be32:0 \"gone.txt\" 0 be32:0xFFFFFFFE\n"
-                           ".applet section 8 be32:1 be32:1 be32:9 be32:0 \"src.qs\" 0\n"
-                           ".applet title \"T\"\nRETURN 0 1\n",
-                           &program, &error))
+  ASSERT_TRUE(
+      qmasm::Parse(".applet label start 7\n.applet constant greeting \"hi\"\n"
+                   ".applet file \"keep.txt\" \"data\"\n"
+                   ".applet section 26 be32:1 be32:0 \"gone.txt\" 0 be32:0xFFFFFFFE\n"
+                   ".applet section 8 be32:1 be32:1 be32:9 be32:0 \"src.qs\" 0\n"
+                   ".applet title \"T\"\nRETURN 0 1\n",
+                   &program, &error))
       << error;
   Bytes applet = qmasm::WriteApplet(program, qmasm::WriteChunk(program));
   // Trailer: an icon whose size is in no table entry is passed over by its
   // size even when its data looks like further entries; then a 16x16 one.
-  applet.insert(applet.end(), {0, 'I', 0, 0, 0, 20, 0, 20, 0, 0, 0, 0, 9, 0, 16, 0, 16, 0, 0, 0, 0, 1});
+  applet.insert(applet.end(),
+                {0, 'I', 0, 0, 0, 20, 0, 20, 0, 0, 0, 0, 9, 0, 16, 0, 16, 0, 0, 0, 0, 1});
   applet.insert(applet.end(), {0, 16, 0, 16, 2, 0, 0, 0, 2, 0xAA, 0xBB, 0, 0});
   Records r;
   ASSERT_EQ(Read(applet, &r), 0);
@@ -330,7 +340,8 @@ TEST_F(AppletFile, SectionsReachTheScript) {
   EXPECT_STREQ(r.record.title, "T");
   EXPECT_STREQ(VmGetRegistryString(L_, "script"), SCRIPT_NAME_NONE);
   ASSERT_NE(player.icons[0].imageName, nullptr);
-  EXPECT_NE(std::strstr(player.icons[0].imageName, ":2*16x16"), nullptr) << player.icons[0].imageName;
+  EXPECT_NE(std::strstr(player.icons[0].imageName, ":2*16x16"), nullptr)
+      << player.icons[0].imageName;
   EXPECT_EQ(player.icons[0].defaultImage, 1);
 
   // The embedded file reads back through its linked name.
@@ -346,9 +357,11 @@ TEST_F(AppletFile, SectionsReachTheScript) {
 TEST_F(AppletFile, CompressedInlineDataComesFromTheInflatedFile) {
   qmasm::Program program;
   std::string error;
-  ASSERT_TRUE(qmasm::Parse(".applet file \"inner.txt\" \"packed\"\nRETURN 0 1\n", &program, &error)) << error;
+  ASSERT_TRUE(qmasm::Parse(".applet file \"inner.txt\" \"packed\"\nRETURN 0 1\n", &program, &error))
+      << error;
   Bytes packed;
-  ASSERT_TRUE(qmasm::CompressApplet(qmasm::WriteApplet(program, qmasm::WriteChunk(program)), &packed, &error));
+  ASSERT_TRUE(qmasm::CompressApplet(qmasm::WriteApplet(program, qmasm::WriteChunk(program)),
+                                    &packed, &error));
   Records r;
   ASSERT_EQ(Read(packed, &r), 0);
   const char* name = ResolveLinkedFile(L_, "inner.txt", 0, nullptr);
@@ -442,11 +455,12 @@ int readHeaderProtected(VmState* L) {
 TEST_F(AppletFile, AllocationFailures) {
   qmasm::Program program;
   std::string error;
-  ASSERT_TRUE(qmasm::Parse(".applet label start 7\n.applet constant greeting \"hi\"\n"
-                           ".applet file \"keep.txt\" \"data\"\n"
-                           ".applet section 27 be32:1 be32:1 be32:9 be32:0 \"src.qs\" 0 \"c\" 0\n"
-                           "RETURN 0 1\n",
-                           &program, &error))
+  ASSERT_TRUE(
+      qmasm::Parse(".applet label start 7\n.applet constant greeting \"hi\"\n"
+                   ".applet file \"keep.txt\" \"data\"\n"
+                   ".applet section 27 be32:1 be32:1 be32:9 be32:0 \"src.qs\" 0 \"c\" 0\n"
+                   "RETURN 0 1\n",
+                   &program, &error))
       << error;
   Bytes nested = {0, 1, 'A', 0, 0, 0, 0, 0, 0, 0, 0, 0};  // menu: one item
   Bytes tree = {1, 0, 1, 'f', 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 1, 'd', 0, 0};
@@ -536,7 +550,8 @@ std::string field(VmState* L, int table, const char* name) {
 
 int fakeLoadBrush(VmState* L) {
   std::string file = VmToString(L, 2);
-  commandLog.push_back("brush " + file + " cache=" + field(L, 3, "cache") + " cachedload=" + field(L, 3, "cachedload"));
+  commandLog.push_back("brush " + file + " cache=" + field(L, 3, "cache") +
+                       " cachedload=" + field(L, 3, "cachedload"));
   return file == "bad.png" ? ERR_READFILE : 0;
 }
 
@@ -552,8 +567,8 @@ class Preload : public ::testing::Test {
     commandLog.clear();
     L_ = VmOpenState();
     ASSERT_NE(L_, nullptr);
-    const CommandTableEntry commands[] = {{"LoadBrush", fakeLoadBrush}, {"CreateDisplay", fakeCreateDisplay},
-                                          {nullptr, nullptr}};
+    const CommandTableEntry commands[] = {
+        {"LoadBrush", fakeLoadBrush}, {"CreateDisplay", fakeCreateDisplay}, {nullptr, nullptr}};
     VmPushValue(L_, VM_GLOBALS_INDEX);
     VmRegisterFunctions(L_, nullptr, commands, 0);
     VmSetTop(L_, 0);

@@ -93,8 +93,8 @@ TEST(MemoryFile, ReadsSeeksAndRefusals) {
     const char* what;
     int64_t offset;
     int mode;
-    int64_t result;     // the previous position or -1
-    int64_t position;   // afterwards
+    int64_t result;    // the previous position or -1
+    int64_t position;  // afterwards
   } cases[] = {
       {"past the end lands at the end", 500, 1, 100, 100},
       {"from the end", -10, 2, 100, 90},
@@ -193,8 +193,8 @@ TEST(ChunkName, MakeAndParse) {
   EXPECT_STREQ(name, ":::chunk5100:2000*a.png?/x/game");
   uint64_t offset = 0, size = 0;
   char stored[32], extra[32], ext[8];
-  ASSERT_TRUE(ParseChunkName(name, &offset, &size, stored, sizeof stored, extra, sizeof extra, ext, sizeof ext,
-                             nullptr));
+  ASSERT_TRUE(ParseChunkName(name, &offset, &size, stored, sizeof stored, extra, sizeof extra, ext,
+                             sizeof ext, nullptr));
   EXPECT_EQ(offset, 5100u);
   EXPECT_EQ(size, 2000u);
   EXPECT_STREQ(stored, "a.png");
@@ -209,8 +209,8 @@ TEST(ChunkName, MakeAndParse) {
   ASSERT_TRUE(MakeVirtualFileName(file, name, sizeof name));
   VirtualFile* found = nullptr;
   std::strcpy(extra, "junk");
-  ASSERT_TRUE(ParseChunkName(name, &offset, &size, stored, sizeof stored, extra, sizeof extra, ext, sizeof ext,
-                             &found));
+  ASSERT_TRUE(ParseChunkName(name, &offset, &size, stored, sizeof stored, extra, sizeof extra, ext,
+                             sizeof ext, &found));
   EXPECT_EQ(offset, 0u);
   EXPECT_EQ(size, 3u);
   EXPECT_STREQ(extra, "");
@@ -234,12 +234,14 @@ TEST(ChunkName, MakeAndParse) {
       {"dead reference", ":::chunkS99999:1*a?x"},
   };
   for (const auto& b : bad) {
-    EXPECT_FALSE(ParseChunkName(b.text, &offset, &size, nullptr, 0, nullptr, 0, nullptr, 0, nullptr)) << b.what;
+    EXPECT_FALSE(
+        ParseChunkName(b.text, &offset, &size, nullptr, 0, nullptr, 0, nullptr, 0, nullptr))
+        << b.what;
     EXPECT_EQ(OpenFileStream(b.text, STREAM_READ, nullptr), nullptr) << b.what;
   }
   // A text that does not fit its buffer.
-  EXPECT_FALSE(ParseChunkName(":::chunk1:2*long.name?x", nullptr, nullptr, stored, 5, nullptr, 0, nullptr, 0,
-                              nullptr));
+  EXPECT_FALSE(ParseChunkName(":::chunk1:2*long.name?x", nullptr, nullptr, stored, 5, nullptr, 0,
+                              nullptr, 0, nullptr));
 }
 
 TEST(ChunkName, ReadsExactlyTheRange) {
@@ -254,9 +256,9 @@ TEST(ChunkName, ReadsExactlyTheRange) {
   uint8_t* loaded = nullptr;
   size_t loadedSize = 0;
   ASSERT_EQ(LoadFileToMemory(name, nullptr, nullptr, &loaded, &loadedSize, 0, 0), 0);
-  std::vector<uint8_t> reference = RunAndCapture("dd if='" + path + "' bs=1234 skip=1 count=" +
-                                                 std::to_string((size + 1233) / 1234) + " 2>/dev/null | head -c " +
-                                                 std::to_string(size));
+  std::vector<uint8_t> reference = RunAndCapture(
+      "dd if='" + path + "' bs=1234 skip=1 count=" + std::to_string((size + 1233) / 1234) +
+      " 2>/dev/null | head -c " + std::to_string(size));
   ASSERT_EQ(loadedSize, size);
   ASSERT_EQ(reference.size(), size);
   EXPECT_EQ(std::memcmp(loaded, reference.data(), size), 0);
@@ -332,8 +334,8 @@ TEST(Stream, FixedOrderRoundTrip) {
       {"LE16", WriteStreamLE16, ReadStreamLE16, 0xBEEF, 0xBEEF, 0xEF},
       {"BE16", WriteStreamBE16, ReadStreamBE16, 0xBEEF, 0xBEEF, 0xBE},
       {"BE16U", WriteStreamBE16, ReadStreamBE16U, 0x8001, 0x8001, 0x80},
-      {"LE32", WriteStreamLE32, ReadStreamLE32, static_cast<int32_t>(0x89ABCDEF), static_cast<int32_t>(0x89ABCDEF),
-       0xEF},
+      {"LE32", WriteStreamLE32, ReadStreamLE32, static_cast<int32_t>(0x89ABCDEF),
+       static_cast<int32_t>(0x89ABCDEF), 0xEF},
       {"BE32", WriteStreamBE32, ReadStreamBE32, 0x12345678, 0x12345678, 0x12},
   };
   for (const char* name : {path.c_str(), static_cast<const char*>(memoryName)}) {
@@ -390,10 +392,12 @@ TEST(Stream, WholeFileReads) {
   FreeMemory(loaded);
 
   std::string missing = dir.File("missing");
-  EXPECT_EQ(LoadFileToMemory(missing.c_str(), nullptr, nullptr, &loaded, &size, 0, 0), ERR_READFILE);
+  EXPECT_EQ(LoadFileToMemory(missing.c_str(), nullptr, nullptr, &loaded, &size, 0, 0),
+            ERR_READFILE);
   EXPECT_EQ(loaded, nullptr);
   EXPECT_EQ(GetErrorArgString(), missing);
-  EXPECT_EQ(LoadFileToMemory(missing.c_str(), "someplugin", nullptr, &loaded, &size, 0, 0), ERR_READFILE);
+  EXPECT_EQ(LoadFileToMemory(missing.c_str(), "someplugin", nullptr, &loaded, &size, 0, 0),
+            ERR_READFILE);
 
   // An empty file still gives a buffer, and a copy reproduces a file.
   std::string empty = dir.File("empty");
@@ -411,7 +415,8 @@ TEST(Stream, WholeFileReads) {
   ASSERT_EQ(size, big.size());
   EXPECT_EQ(std::memcmp(loaded, big.data(), size), 0);
   FreeMemory(loaded);
-  EXPECT_EQ(CopyStreamToFile(source.c_str(), nullptr, dir.File("no/such/dir").c_str(), nullptr), ERR_WRITEFILE);
+  EXPECT_EQ(CopyStreamToFile(source.c_str(), nullptr, dir.File("no/such/dir").c_str(), nullptr),
+            ERR_WRITEFILE);
 }
 
 TEST(Stream, WholeFileReadsUnderAllocationFailure) {
@@ -464,8 +469,10 @@ size_t fakeRead(void* f, void* buffer, size_t length) {
 int64_t fakeSeek(void* f, int64_t offset, int mode) {
   auto* file = static_cast<FakeFile*>(f);
   int64_t before = static_cast<int64_t>(file->position);
-  if (offset == 0 && mode == 1) file->position = 0;
-  else if (!(offset == 0 && mode == 0)) return -1;
+  if (offset == 0 && mode == 1)
+    file->position = 0;
+  else if (!(offset == 0 && mode == 0))
+    return -1;
   return before;
 }
 int fakeClose(void*) { return 1; }
@@ -487,7 +494,8 @@ TEST(Stream, EmulatedAdapterSeeks) {
   EXPECT_EQ(SeekFileStream(plain, 0, 1), 0);    // the start is always reachable
   CloseFileStream(plain);
 
-  StreamHandle* s = NewAdapterStream(&entry, &file, STREAM_READ | STREAM_SKIPSEEK, ADAPTER_FLAG_NOSEEK);
+  StreamHandle* s =
+      NewAdapterStream(&entry, &file, STREAM_READ | STREAM_SKIPSEEK, ADAPTER_FLAG_NOSEEK);
   struct Case {
     const char* what;
     int64_t offset;
@@ -495,12 +503,9 @@ TEST(Stream, EmulatedAdapterSeeks) {
     int64_t result;
     size_t position;
   } cases[] = {
-      {"forward from the start", 20000, 1, 0, 20000},
-      {"forward relative", 100, 0, 20000, 20100},
-      {"backward rewinds and reads", 5, 1, 20100, 5},
-      {"backward relative", -3, 0, 5, 2},
-      {"before the start fails", -3, 0, -1, 2},
-      {"from the end fails", -1, 2, -1, 2},
+      {"forward from the start", 20000, 1, 0, 20000}, {"forward relative", 100, 0, 20000, 20100},
+      {"backward rewinds and reads", 5, 1, 20100, 5}, {"backward relative", -3, 0, 5, 2},
+      {"before the start fails", -3, 0, -1, 2},       {"from the end fails", -1, 2, -1, 2},
       {"past the end fails", 60000, 1, -1, 50000},
   };
   for (const auto& c : cases) {
@@ -583,7 +588,8 @@ TEST(LinkedNames, ResolutionAndDisplay) {
       {"font by its .font name", "Sans.font", 1, ":::chunk1010:500*Sans?/apps/game", 1},
       {"a .ttf name is a plain file", "Sans.ttf", 1, ":::chunk1600:50*Sans.ttf?/apps/game", 0},
       {"plain lookup skips fonts", "Sans", 0, nullptr, 0},
-      {"backslashes match slashes", "GFX\\title.png", 0, ":::chunk1700:70*gfx/Title.PNG?/other/file", 0},
+      {"backslashes match slashes", "GFX\\title.png", 0,
+       ":::chunk1700:70*gfx/Title.PNG?/other/file", 0},
       {"no match", "nothing.png", 0, nullptr, 0},
   };
   for (const auto& c : cases) {

@@ -34,15 +34,14 @@ struct FreeDeleter {
 };
 using Owned = std::unique_ptr<char, FreeDeleter>;
 
-std::string fromHex(const std::string& hex)
-{
+std::string fromHex(const std::string& hex) {
   std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   return out;
 }
 
-std::string hexOf(const std::string& s)
-{
+std::string hexOf(const std::string& s) {
   std::string out;
   char buf[4];
   for (unsigned char c : s) {
@@ -52,11 +51,12 @@ std::string hexOf(const std::string& s)
   return out;
 }
 
-std::string fixturePath(const char* name) { return std::string(QM_SOURCE_DIR) + "/tests/runtime/fixtures/" + name; }
+std::string fixturePath(const char* name) {
+  return std::string(QM_SOURCE_DIR) + "/tests/runtime/fixtures/" + name;
+}
 
 // glibc's converter: nullopt-like flag when it refuses the input.
-bool iconvConvert(const char* to, const char* from, const std::string& in, std::string* out)
-{
+bool iconvConvert(const char* to, const char* from, const std::string& in, std::string* out) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   std::vector<char> buf(in.size() * 4 + 8);
@@ -71,8 +71,7 @@ bool iconvConvert(const char* to, const char* from, const std::string& in, std::
   return true;
 }
 
-std::string encode(uint32_t c)
-{
+std::string encode(uint32_t c) {
   char buf[UTF8_CHAR_BUFFER];
   size_t n = Utf8EncodeChar(buf, c);
   return std::string(buf, n);
@@ -82,8 +81,7 @@ int sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 
 // ---- UTF-8 validation ---------------------------------------------------------
 
-TEST(Utf8Validate, AgreesWithStrictDecoderOnTable)
-{
+TEST(Utf8Validate, AgreesWithStrictDecoderOnTable) {
   struct Case {
     const char* name;
     const char* hex;
@@ -123,8 +121,7 @@ TEST(Utf8Validate, AgreesWithStrictDecoderOnTable)
   }
 }
 
-TEST(Utf8Validate, AgreesWithStrictDecoderOnRandomFixture)
-{
+TEST(Utf8Validate, AgreesWithStrictDecoderOnRandomFixture) {
   std::ifstream in(fixturePath("utf8_random.txt"));
   ASSERT_TRUE(in) << "missing fixture";
   std::string line;
@@ -152,8 +149,7 @@ TEST(Utf8Validate, AgreesWithStrictDecoderOnRandomFixture)
 
 // ---- Encoding and decoding ----------------------------------------------------
 
-TEST(Utf8Codec, EncodeDecodeEveryCodePoint)
-{
+TEST(Utf8Codec, EncodeDecodeEveryCodePoint) {
   for (uint32_t c = 1; c < 0x110000; c++) {
     std::string s = encode(c);
     ASSERT_EQ(s.size(), c < 0x80 ? 1u : c < 0x800 ? 2u : c < 0x10000 ? 3u : 4u) << c;
@@ -171,8 +167,7 @@ TEST(Utf8Codec, EncodeDecodeEveryCodePoint)
   EXPECT_EQ(buf[0], 0);
 }
 
-TEST(Utf8Codec, DecodeNextTakesMalformedBytesOneByOne)
-{
+TEST(Utf8Codec, DecodeNextTakesMalformedBytesOneByOne) {
   struct Case {
     const char* name;
     const char* hex;
@@ -204,8 +199,7 @@ TEST(Utf8Codec, DecodeNextTakesMalformedBytesOneByOne)
   EXPECT_EQ(pos, 0u);
 }
 
-TEST(Utf8Offsets, StopAtTheEndOfTheText)
-{
+TEST(Utf8Offsets, StopAtTheEndOfTheText) {
   // "aé€😀" is 1 + 2 + 3 + 4 bytes.
   const char* text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
   struct Case {
@@ -244,8 +238,7 @@ TEST(Utf8Offsets, StopAtTheEndOfTheText)
 
 // ---- Conversions ---------------------------------------------------------------
 
-TEST(Latin1Utf8, AgreesWithIconvOverLatin1)
-{
+TEST(Latin1Utf8, AgreesWithIconvOverLatin1) {
   for (int b = 1; b < 256; b++) {
     std::string in(1, static_cast<char>(b));
     std::string want;
@@ -259,8 +252,7 @@ TEST(Latin1Utf8, AgreesWithIconvOverLatin1)
   EXPECT_STREQ(ff.get(), "\xC3\xBF");
 }
 
-TEST(Latin1Utf8, Utf8ToLatin1AgreesWithIconvOnValidText)
-{
+TEST(Latin1Utf8, Utf8ToLatin1AgreesWithIconvOnValidText) {
   // Every code point up to U+07FF and samples of the longer forms.
   std::vector<uint32_t> points;
   for (uint32_t c = 1; c < 0x800; c++) points.push_back(c);
@@ -277,13 +269,11 @@ TEST(Latin1Utf8, Utf8ToLatin1AgreesWithIconvOnValidText)
     const char* in;
     const char* out;
   } cases[] = {
-      {"\xC2\xA9", "\xA9"},
-      {"\xC3\xA9", "\xE9"},
-      {"\xE2\x82\xAC", "?"},
-      {"a\xF0\x9F\x98\x80z", "a?z"},
-      {"\xC3", "?"},        // cut at the end
-      {"\xA9\xA9", "??"},   // lone continuation bytes
-      {"\xC3\x41", "?A"},   // lead without continuation
+      {"\xC2\xA9", "\xA9"},  {"\xC3\xA9", "\xE9"},
+      {"\xE2\x82\xAC", "?"}, {"a\xF0\x9F\x98\x80z", "a?z"},
+      {"\xC3", "?"},       // cut at the end
+      {"\xA9\xA9", "??"},  // lone continuation bytes
+      {"\xC3\x41", "?A"},  // lead without continuation
   };
   for (const Case& c : cases) {
     Owned got(Utf8ToLatin1Dup(c.in));
@@ -292,10 +282,11 @@ TEST(Latin1Utf8, Utf8ToLatin1AgreesWithIconvOnValidText)
   }
 }
 
-TEST(Latin1Utf8, TrackedPositionFollowsItsCharacter)
-{
+TEST(Latin1Utf8, TrackedPositionFollowsItsCharacter) {
   // "aé€b": source offsets 0 a, 1-2 é, 3-5 €, 6 b, 7 end.
-  const char* src = "a\xC3\xA9\xE2\x82\xAC" "b";
+  const char* src =
+      "a\xC3\xA9\xE2\x82\xAC"
+      "b";
   struct Case {
     size_t in;
     size_t out;
@@ -309,8 +300,7 @@ TEST(Latin1Utf8, TrackedPositionFollowsItsCharacter)
   }
 }
 
-TEST(Latin1Utf8, BoundedOutputNeverSplitsACharacter)
-{
+TEST(Latin1Utf8, BoundedOutputNeverSplitsACharacter) {
   char buf[8];
   memset(buf, 'x', sizeof buf);
   EXPECT_EQ(Latin1ToUtf8("ab\xE9", buf, 4), 2u);  // é needs two bytes and does not fit
@@ -332,8 +322,7 @@ TEST(Latin1Utf8, BoundedOutputNeverSplitsACharacter)
   EXPECT_EQ(ConvertStringEncoding("x", 0, 7), nullptr);
 }
 
-TEST(Latin1Utf8, DupReportsAllocationFailure)
-{
+TEST(Latin1Utf8, DupReportsAllocationFailure) {
   struct Case {
     const char* name;
     char* (*dup)(const char*);
@@ -353,10 +342,9 @@ TEST(Latin1Utf8, DupReportsAllocationFailure)
 
 // ---- Classes and case ------------------------------------------------------------
 
-TEST(UnicodeClasses, CodePointTable)
-{
-  constexpr unsigned ALPHA = 1, LOWER = 2, UPPER = 4, CNTRL = 8, DIGIT = 16, XDIGIT = 32, PUNCT = 64,
-                     SPACE = 128, GRAPH = 256, PRINT = 512, ALNUM = 1024;
+TEST(UnicodeClasses, CodePointTable) {
+  constexpr unsigned ALPHA = 1, LOWER = 2, UPPER = 4, CNTRL = 8, DIGIT = 16, XDIGIT = 32,
+                     PUNCT = 64, SPACE = 128, GRAPH = 256, PRINT = 512, ALNUM = 1024;
   struct Case {
     const char* name;
     uint32_t c;
@@ -401,8 +389,7 @@ TEST(UnicodeClasses, CodePointTable)
   }
 }
 
-TEST(UnicodeCase, EveryBmpSimpleFoldingOfTheFixtureHolds)
-{
+TEST(UnicodeCase, EveryBmpSimpleFoldingOfTheFixtureHolds) {
   std::ifstream in(fixturePath("casefold_bmp.txt"));
   ASSERT_TRUE(in) << "missing fixture";
   std::string line;
@@ -421,8 +408,7 @@ TEST(UnicodeCase, EveryBmpSimpleFoldingOfTheFixtureHolds)
   EXPECT_GT(rows, 1000);
 }
 
-TEST(UnicodeCase, MappingTable)
-{
+TEST(UnicodeCase, MappingTable) {
   struct Case {
     const char* name;
     uint32_t c, lower, upper, title, fold;
@@ -448,8 +434,7 @@ TEST(UnicodeCase, MappingTable)
 
 // ---- Both text modes --------------------------------------------------------------
 
-TEST(TextModes, RoutinesFollowTheFlag)
-{
+TEST(TextModes, RoutinesFollowTheFlag) {
   struct Case {
     const char* name;
     int utf8;
@@ -461,14 +446,18 @@ TEST(TextModes, RoutinesFollowTheFlag)
       {"utf8 e acute", 1, 0xE9, 0xC9, 0xE9, true, true, true, true, false, false, false},
       {"8-bit y diaeresis", 0, 0xFF, 0xFF, 0xFF, true, true, true, true, false, false, false},
       {"utf8 y diaeresis", 1, 0xFF, 0x178, 0xFF, true, true, true, true, false, false, false},
-      {"8-bit multiplication sign", 0, 0xD7, 0xD7, 0xD7, true, true, true, false, false, false, true},
-      {"utf8 multiplication sign", 1, 0xD7, 0xD7, 0xD7, false, false, true, false, false, false, true},
+      {"8-bit multiplication sign", 0, 0xD7, 0xD7, 0xD7, true, true, true, false, false, false,
+       true},
+      {"utf8 multiplication sign", 1, 0xD7, 0xD7, 0xD7, false, false, true, false, false, false,
+       true},
       {"8-bit no-break space", 0, 0xA0, 0xA0, 0xA0, false, false, false, false, false, true, false},
       {"8-bit soft hyphen", 0, 0xAD, 0xAD, 0xAD, false, false, true, false, false, false, false},
-      {"8-bit beyond a byte", 0, 0x100, 0x100, 0x100, false, false, false, false, false, false, false},
+      {"8-bit beyond a byte", 0, 0x100, 0x100, 0x100, false, false, false, false, false, false,
+       false},
       {"utf8 A macron", 1, 0x100, 0x100, 0x101, true, true, true, false, true, false, false},
       {"8-bit digit", 0, '5', '5', '5', false, true, true, false, false, false, false},
-      {"8-bit euro sign is no byte", 0, 0x20AC, 0x20AC, 0x20AC, false, false, false, false, false, false, false},
+      {"8-bit euro sign is no byte", 0, 0x20AC, 0x20AC, 0x20AC, false, false, false, false, false,
+       false, false},
       {"utf8 euro sign", 1, 0x20AC, 0x20AC, 0x20AC, false, false, true, false, false, false, true},
   };
   for (const Case& c : cases) {
@@ -485,8 +474,7 @@ TEST(TextModes, RoutinesFollowTheFlag)
   }
 }
 
-TEST(TextModes, StringsFollowTheFlag)
-{
+TEST(TextModes, StringsFollowTheFlag) {
   struct Case {
     const char* name;
     int utf8;
@@ -501,7 +489,13 @@ TEST(TextModes, StringsFollowTheFlag)
       // Kelvin sign lowers to a one-byte k: left as it is.
       {"utf8 Kelvin sign", 1, "\xE2\x84\xAA", "\xE2\x84\xAA", "\xE2\x84\xAA"},
       {"utf8 Greek", 1, "\xCE\xB1\xCE\x92", "\xCE\x91\xCE\x92", "\xCE\xB1\xCE\xB2"},
-      {"utf8 malformed bytes kept", 1, "\xB5" "a\xC3\xC9z", "\xB5" "A\xC3\xC9Z", "\xB5" "a\xC3\xC9z"},
+      {"utf8 malformed bytes kept", 1,
+       "\xB5"
+       "a\xC3\xC9z",
+       "\xB5"
+       "A\xC3\xC9Z",
+       "\xB5"
+       "a\xC3\xC9z"},
       {"8-bit utf8 bytes are Latin-1", 0, "\xC3\xA9", "\xC3\xA9", "\xE3\xA9"},
   };
   for (const Case& c : cases) {
@@ -521,8 +515,7 @@ TEST(TextModes, StringsFollowTheFlag)
   EXPECT_STREQ(buf, "?");
 }
 
-TEST(TextModes, CaseLessCompare)
-{
+TEST(TextModes, CaseLessCompare) {
   struct Case {
     const char* name;
     int utf8;
@@ -560,8 +553,7 @@ TEST(TextModes, CaseLessCompare)
 
 // ---- Collation --------------------------------------------------------------------
 
-TEST(Collation, OrderTable)
-{
+TEST(Collation, OrderTable) {
   struct Case {
     const char* name;
     const char* a;
@@ -578,7 +570,12 @@ TEST(Collation, OrderTable)
       {"case at the first letter only", "aBc", "Abc", 0, -1},
       {"letters before case", "ab", "Ac", -1, -1},
       {"prefix before case", "ab", "ABC", -1, -1},
-      {"equal", "Stra\xC3\x9F" "e", "Stra\xC3\x9F" "e", 0, 0},
+      {"equal",
+       "Stra\xC3\x9F"
+       "e",
+       "Stra\xC3\x9F"
+       "e",
+       0, 0},
       {"digits before letters", "9", "a", -1, -1},
       {"punctuation before digits", "_", "0", -1, -1},
       {"Kelvin sign is a k", "\xE2\x84\xAA", "k", 0, 1},
@@ -596,8 +593,7 @@ TEST(Collation, OrderTable)
   }
 }
 
-TEST(Collation, CaseSensitiveOrderIsTotalOverLatin)
-{
+TEST(Collation, CaseSensitiveOrderIsTotalOverLatin) {
   // Every pair of characters up to Latin Extended-B: the case-sensitive
   // compare is 0 only for the same character, is antisymmetric, and agrees
   // with the case-less compare wherever that one sees a difference.
@@ -616,8 +612,7 @@ TEST(Collation, CaseSensitiveOrderIsTotalOverLatin)
   }
 }
 
-TEST(Collation, StringCompareFollowsTheFlag)
-{
+TEST(Collation, StringCompareFollowsTheFlag) {
   struct Case {
     const char* name;
     int utf8;

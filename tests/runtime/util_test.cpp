@@ -24,7 +24,8 @@ TEST(Crc32, CheckValues) {
       {"zeros", std::string(4, '\0'), 0x2144DF1Cu},
       {"high bytes", "\xff\xff\xff\xff", 0xFFFFFFFFu},
   };
-  for (const Case& c : cases) EXPECT_EQ(ComputeCrc32(c.data.data(), c.data.size()), c.crc) << c.name;
+  for (const Case& c : cases)
+    EXPECT_EQ(ComputeCrc32(c.data.data(), c.data.size()), c.crc) << c.name;
 }
 
 TEST(BoundedStrings, CopyAndAppend) {
@@ -55,7 +56,8 @@ TEST(BoundedStrings, CopyAndAppend) {
     std::vector<char> buf(c.size + 8, 'x');
     if (c.start) std::memcpy(buf.data(), c.start, std::strlen(c.start) + 1);
     std::vector<char> before = buf;
-    int r = c.append ? StrAppendBounded(buf.data(), c.size, c.src) : StrCopyBounded(buf.data(), c.size, c.src);
+    int r = c.append ? StrAppendBounded(buf.data(), c.size, c.src)
+                     : StrCopyBounded(buf.data(), c.size, c.src);
     EXPECT_EQ(r, c.result) << c.name;
     if (c.text) {
       EXPECT_STREQ(buf.data(), c.text) << c.name;
@@ -63,7 +65,8 @@ TEST(BoundedStrings, CopyAndAppend) {
       EXPECT_EQ(buf, before) << c.name;
     }
     for (size_t i = c.size; i < buf.size(); i++) {
-      if (i >= before.size() || buf[i] != before[i]) ADD_FAILURE() << c.name << ": wrote byte " << i;
+      if (i >= before.size() || buf[i] != before[i])
+        ADD_FAILURE() << c.name << ": wrote byte " << i;
     }
   }
 }
@@ -89,10 +92,9 @@ TEST(Paths, FilePartAndAbsolute) {
     const char* dir;  // what is left after cutting there
   };
   const Case cases[] = {
-      {"a/b/c", 3, "a/b"},   {"Vol:x", 4, "Vol:"},      {"///x", 3, "///"},
-      {"file", 0, ""},       {"/file", 1, "/"},         {"dir/", 3, "dir"},
-      {"a\\b", 1, "a"},      {"V:d/f", 3, "V:d"},       {"a/b:c", 4, "a/b:"},
-      {"", 0, ""},           {"/", 1, "/"},
+      {"a/b/c", 3, "a/b"},  {"Vol:x", 4, "Vol:"}, {"///x", 3, "///"}, {"file", 0, ""},
+      {"/file", 1, "/"},    {"dir/", 3, "dir"},   {"a\\b", 1, "a"},   {"V:d/f", 3, "V:d"},
+      {"a/b:c", 4, "a/b:"}, {"", 0, ""},          {"/", 1, "/"},
   };
   for (const Case& c : cases) {
     std::string s = c.path;
@@ -109,7 +111,8 @@ TEST(Paths, FilePartAndAbsolute) {
 }
 
 TEST(Bits, LowestSetBit) {
-  const std::pair<uint32_t, int> cases[] = {{0, -1}, {1, 0}, {0x80000000u, 31}, {0xFFFFFFFFu, 0}, {0x50, 4}};
+  const std::pair<uint32_t, int> cases[] = {
+      {0, -1}, {1, 0}, {0x80000000u, 31}, {0xFFFFFFFFu, 0}, {0x50, 4}};
   for (auto [mask, bit] : cases) EXPECT_EQ(FindLowestBit(mask), bit) << mask;
 }
 
@@ -128,8 +131,10 @@ class ListFixture : public ::testing::Test {
   // Walks forward and backward and checks both directions agree.
   std::vector<int> ids() {
     std::vector<int> forward, backward;
-    for (Node* n = list_.head; n->succ; n = n->succ) forward.push_back(reinterpret_cast<Item*>(n)->id);
-    for (Node* n = list_.tailPred; n->pred; n = n->pred) backward.insert(backward.begin(), reinterpret_cast<Item*>(n)->id);
+    for (Node* n = list_.head; n->succ; n = n->succ)
+      forward.push_back(reinterpret_cast<Item*>(n)->id);
+    for (Node* n = list_.tailPred; n->pred; n = n->pred)
+      backward.insert(backward.begin(), reinterpret_cast<Item*>(n)->id);
     EXPECT_EQ(forward, backward);
     EXPECT_EQ(list_.tail, nullptr);
     EXPECT_EQ(IsListEmpty(&list_), forward.empty());

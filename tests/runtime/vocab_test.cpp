@@ -21,14 +21,17 @@ namespace {
 
 int noop(VmState*) { return 0; }
 
-const CommandTableEntry testCommands[] = {
-    {"TestAlpha", noop}, {"TestBeta", noop}, {"Unbound", nullptr}, {"TestGamma", noop}, {nullptr, nullptr}};
+const CommandTableEntry testCommands[] = {{"TestAlpha", noop},
+                                          {"TestBeta", noop},
+                                          {"Unbound", nullptr},
+                                          {"TestGamma", noop},
+                                          {nullptr, nullptr}};
 const CommandTableEntry emptyCommands[] = {{nullptr, nullptr}};
 const std::string longName(200, 'L');
 const CommandTableEntry longCommands[] = {{longName.c_str(), noop}, {nullptr, nullptr}};
 
 const ConstantTableEntry testConstants[] = {
-    {"TEST_ONE", nullptr, 1}, {"QM_LINUX", nullptr, 1},      {"Test_Two", "two", 0},
+    {"TEST_ONE", nullptr, 1}, {"QM_LINUX", nullptr, 1},         {"Test_Two", "two", 0},
     {"QM_64BIT", nullptr, 1}, {"QM_LITTLE_ENDIAN", nullptr, 1}, {"TEST_THREE", nullptr, 3},
     {nullptr, nullptr, 0}};
 
@@ -86,7 +89,8 @@ TEST(VocabTest, ListingsMatchGoldenFiles) {
     EXPECT_EQ(text.back(), '\n');
   }
   // A stream that cannot be written: the failure is reported.
-  const std::string goldenPath = std::string(QM_SOURCE_DIR) + "/tests/runtime/golden/directives.txt";
+  const std::string goldenPath =
+      std::string(QM_SOURCE_DIR) + "/tests/runtime/golden/directives.txt";
   StreamHandle* readOnly = OpenFileStream(goldenPath.c_str(), STREAM_READ, nullptr);
   ASSERT_NE(readOnly, nullptr);
   EXPECT_EQ(ExportDirectives(readOnly), ERR_WRITE);
@@ -103,7 +107,8 @@ TEST(VocabTest, PluginListing) {
   PluginEntry* entry = nullptr;
   ASSERT_EQ(ProbePluginFile(path.c_str(), 1, &entry), 0);
   char mask[16];
-  std::snprintf(mask, sizeof mask, "0x%.8x", static_cast<unsigned>(GetPluginBase(entry->handle)->capabilities));
+  std::snprintf(mask, sizeof mask, "0x%.8x",
+                static_cast<unsigned>(GetPluginBase(entry->handle)->capabilities));
   ASSERT_EQ(GetPluginBase(entry->handle)->capabilities & PLUGINCAPS_LIBRARY, 2u);
   // No information texts beyond the first: seven empty lines.
   const std::string head =
@@ -133,9 +138,12 @@ TEST(VocabTest, ProgressLinesPrintTextAsItStands) {
       {"percent signs with the ellipsis", "50%s of %d", nullptr, 1, 0, "50%s of %d..."},
       {"file name shown without its path", "Opening file %s", "/some/dir/pic.png", 1, 0,
        "Opening file pic.png..."},
-      {"only the first %s takes the name", "%s at 100%% and %s %d", "a/b", 0, 0, "b at 100% and %s %d"},
-      {"long text cut before the ellipsis", std::string(600, 'x'), nullptr, 1, 0, std::string(511, 'x') + "..."},
-      {"long text printed whole without it", std::string(600, 'y'), nullptr, 0, 0, std::string(600, 'y')},
+      {"only the first %s takes the name", "%s at 100%% and %s %d", "a/b", 0, 0,
+       "b at 100% and %s %d"},
+      {"long text cut before the ellipsis", std::string(600, 'x'), nullptr, 1, 0,
+       std::string(511, 'x') + "..."},
+      {"long text printed whole without it", std::string(600, 'y'), nullptr, 0, 0,
+       std::string(600, 'y')},
       {"quiet mode prints nothing", "Opening file %s", "f", 1, 1, ""},
   };
   SetConsoleFlush(1);
@@ -160,7 +168,8 @@ int recordArgs(VmState* L) {
   for (int i = 1; i <= VmGetTop(L); i++) {
     int type = VmType(L, i);
     std::string text = VmTypeName(L, type);
-    if (type == VM_TYPE_NUMBER || type == VM_TYPE_STRING) text += std::string(":") + VmToString(L, i);
+    if (type == VM_TYPE_NUMBER || type == VM_TYPE_STRING)
+      text += std::string(":") + VmToString(L, i);
     if (type == VM_TYPE_LIGHTUSERDATA) text += VmToUserdata(L, i) != nullptr ? ":set" : ":null";
     seenArgs.push_back(text);
   }
@@ -195,8 +204,9 @@ TEST(VocabTest, CallScriptFunctionByName) {
   };
   int top = VmGetTop(L);
   EXPECT_EQ(CallScriptFunction(L, "CallBack", 1, 7, args), 0);  // the name is lower-cased
-  const std::vector<std::string> expected = {"number:-5", "number:4000000000", "string:text", "nil",
-                                             "userdata:set", "userdata:set", "number:42"};
+  const std::vector<std::string> expected = {"number:-5", "number:4000000000", "string:text",
+                                             "nil",       "userdata:set",      "userdata:set",
+                                             "number:42"};
   EXPECT_EQ(seenArgs, expected);
   ASSERT_EQ(VmGetTop(L), top + 1);  // one result kept
   EXPECT_EQ(VmToNumber(L, -1), 7);
@@ -228,7 +238,8 @@ TEST(VocabTest, ScriptNameAndLineThroughTheLineMap) {
       "GETGLOBAL 0, \"probe\"\n"
       "CALL 0, 1, 1\n"
       "RETURN 0, 1, 0\n";
-  auto entry = [](const char* source, int32_t first, int32_t last, int32_t offset, const char* file) {
+  auto entry = [](const char* source, int32_t first, int32_t last, int32_t offset,
+                  const char* file) {
     SourceLineEntry e{};
     e.firstLine = first;
     e.lastLine = last;
@@ -248,12 +259,24 @@ TEST(VocabTest, ScriptNameAndLineThroughTheLineMap) {
   const std::vector<Case> cases = {
       {"plain script", "main.qms", 1, {}, "main.qms", 12},
       {"plain script from a later line", "main.qms", 5, {}, "main.qms", 8},
-      {"plain script with includes", "main.qms", 1,
-       {entry("main.qms", 3, 5, 0, "a.qms"), entry("other", 1, 9, 0, "b.qms")}, "main.qms", 15},
-      {"linked sources", ":none:", 0,
-       {entry("other", 1, 30, 0, "b.qms"), entry("main.qms", 10, 20, 4, "inc.qms")}, "inc.qms", 7},
-      {"linked sources, no entry holds the line", ":none:", 0, {entry("main.qms", 13, 20, 0, "inc.qms")},
-       "unknown", -1},
+      {"plain script with includes",
+       "main.qms",
+       1,
+       {entry("main.qms", 3, 5, 0, "a.qms"), entry("other", 1, 9, 0, "b.qms")},
+       "main.qms",
+       15},
+      {"linked sources",
+       ":none:",
+       0,
+       {entry("other", 1, 30, 0, "b.qms"), entry("main.qms", 10, 20, 4, "inc.qms")},
+       "inc.qms",
+       7},
+      {"linked sources, no entry holds the line",
+       ":none:",
+       0,
+       {entry("main.qms", 13, 20, 0, "inc.qms")},
+       "unknown",
+       -1},
   };
   PlayerHarness player;
   VmState* L = player.L;

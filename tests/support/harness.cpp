@@ -14,19 +14,18 @@
 namespace {
 
 struct ChunkReader {
-    const std::vector<uint8_t> *bytes;
-    bool done = false;
-    static const char *Read(VmState *, void *data, size_t *size)
-    {
-        auto *r = static_cast<ChunkReader *>(data);
-        if (r->done) {
-            *size = 0;
-            return nullptr;
-        }
-        r->done = true;
-        *size = r->bytes->size();
-        return reinterpret_cast<const char *>(r->bytes->data());
+  const std::vector<uint8_t>* bytes;
+  bool done = false;
+  static const char* Read(VmState*, void* data, size_t* size) {
+    auto* r = static_cast<ChunkReader*>(data);
+    if (r->done) {
+      *size = 0;
+      return nullptr;
     }
+    r->done = true;
+    *size = r->bytes->size();
+    return reinterpret_cast<const char*>(r->bytes->data());
+  }
 };
 
 // Calls the command below its arguments unprotected and keeps the error
@@ -36,97 +35,85 @@ ErrorCode trampolineCode;
 ErrorCode trampolineLastError;
 int trampolineArgs;
 
-int trampoline(VmState *L)
-{
-    vmRun.lastError = trampolineLastError;
-    trampolineCode = VmCall(L, trampolineArgs, VM_MULTRET);
-    return VmGetTop(L);
+int trampoline(VmState* L) {
+  vmRun.lastError = trampolineLastError;
+  trampolineCode = VmCall(L, trampolineArgs, VM_MULTRET);
+  return VmGetTop(L);
 }
 
 }  // namespace
 
-void PlayerHarness::SetErrorRaising(int on)
-{
-    TagItem t[] = {{ATTR_RAISEERRORS, static_cast<uintptr_t>(on)}, {ATTR_DONE, 0}};
+void PlayerHarness::SetErrorRaising(int on) {
+  TagItem t[] = {{ATTR_RAISEERRORS, static_cast<uintptr_t>(on)}, {ATTR_DONE, 0}};
+  SetGlobalAttrs(nullptr, t);
+}
+
+void PlayerHarness::ResetRunWords() {
+  VmResetRunState();
+  ResetErrorLocation();
+  SetErrorArgString("");
+  SetErrorArgNumber(0);
+  SetErrorRaising(1);
+  while (GetCallbackDepth() > 0) {
+    TagItem t[] = {{ATTR_CALLBACKDEPTH, 0}, {ATTR_DONE, 0}};
     SetGlobalAttrs(nullptr, t);
+  }
+  vmExitValue = 0;
+  vmLineHookDisabled = 0;
 }
 
-void PlayerHarness::ResetRunWords()
-{
-    VmResetRunState();
-    ResetErrorLocation();
-    SetErrorArgString("");
-    SetErrorArgNumber(0);
-    SetErrorRaising(1);
-    while (GetCallbackDepth() > 0) {
-        TagItem t[] = {{ATTR_CALLBACKDEPTH, 0}, {ATTR_DONE, 0}};
-        SetGlobalAttrs(nullptr, t);
-    }
-    vmExitValue = 0;
-    vmLineHookDisabled = 0;
+PlayerHarness::PlayerHarness() {
+  ResetRunWords();
+  L = VmOpenState();
+  if (L == nullptr) return;
+  VmRegisterBaseFunctions(L);
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  EXPECT_EQ(OpenStringLibrary(L), 0);
+  VmSetTop(L, 0);
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  EXPECT_EQ(OpenSystemLibrary(L), 0);
+  VmSetTop(L, 0);
 }
 
-PlayerHarness::PlayerHarness()
-{
-    ResetRunWords();
-    L = VmOpenState();
-    if (L == nullptr)
-        return;
-    VmRegisterBaseFunctions(L);
-    VmPushValue(L, VM_GLOBALS_INDEX);
-    EXPECT_EQ(OpenStringLibrary(L), 0);
-    VmSetTop(L, 0);
-    VmPushValue(L, VM_GLOBALS_INDEX);
-    EXPECT_EQ(OpenSystemLibrary(L), 0);
-    VmSetTop(L, 0);
+PlayerHarness::~PlayerHarness() {
+  if (L != nullptr) VmCloseState(L);
+  ResetRunWords();
 }
 
-PlayerHarness::~PlayerHarness()
-{
-    if (L != nullptr)
-        VmCloseState(L);
-    ResetRunWords();
+ErrorCode PlayerHarness::Call(const char* name, int nargs) {
+  std::string lower(name);
+  StrToLower(lower.data());
+  VmPushCClosure(L, trampoline, 0);
+  VmPushString(L, lower.c_str());
+  VmGetTable(L, VM_GLOBALS_INDEX);
+  VmInsert(L, -(nargs + 2));
+  VmInsert(L, -(nargs + 2));
+  trampolineCode = 0;
+  trampolineLastError = vmRun.lastError;
+  trampolineArgs = nargs;
+  ErrorCode status = VmPCall(L, nargs + 1, VM_MULTRET, 0);
+  return status != 0 ? status : trampolineCode;
 }
 
-ErrorCode PlayerHarness::Call(const char *name, int nargs)
-{
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    trampolineCode = 0;
-    trampolineLastError = vmRun.lastError;
-    trampolineArgs = nargs;
-    ErrorCode status = VmPCall(L, nargs + 1, VM_MULTRET, 0);
-    return status != 0 ? status : trampolineCode;
+ErrorCode PlayerHarness::Run(const std::string& text, std::string* asmError) {
+  std::vector<uint8_t> chunk;
+  std::string error;
+  if (!qmasm::AssembleChunk(text, &chunk, &error)) {
+    if (asmError != nullptr) *asmError = error;
+    ADD_FAILURE() << "qmasm: " << error;
+    return -1;
+  }
+  ChunkReader reader{&chunk};
+  ErrorCode err = VmLoad(L, ChunkReader::Read, &reader, "=test");
+  if (err != 0) return err;
+  return VmPCall(L, 0, 0, 0);
 }
 
-ErrorCode PlayerHarness::Run(const std::string &text, std::string *asmError)
-{
-    std::vector<uint8_t> chunk;
-    std::string error;
-    if (!qmasm::AssembleChunk(text, &chunk, &error)) {
-        if (asmError != nullptr)
-            *asmError = error;
-        ADD_FAILURE() << "qmasm: " << error;
-        return -1;
-    }
-    ChunkReader reader{&chunk};
-    ErrorCode err = VmLoad(L, ChunkReader::Read, &reader, "=test");
-    if (err != 0)
-        return err;
-    return VmPCall(L, 0, 0, 0);
-}
-
-ErrorCode PlayerHarness::RunCapture(const std::string &text, std::string *out)
-{
-    std::fflush(stdout);
-    ::testing::internal::CaptureStdout();
-    ErrorCode err = Run(text);
-    std::fflush(stdout);
-    *out = ::testing::internal::GetCapturedStdout();
-    return err;
+ErrorCode PlayerHarness::RunCapture(const std::string& text, std::string* out) {
+  std::fflush(stdout);
+  ::testing::internal::CaptureStdout();
+  ErrorCode err = Run(text);
+  std::fflush(stdout);
+  *out = ::testing::internal::GetCapturedStdout();
+  return err;
 }

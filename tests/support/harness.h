@@ -8,25 +8,25 @@
 #include "engine/engine.h"
 
 class PlayerHarness {
-public:
-    PlayerHarness();
-    ~PlayerHarness();
-    PlayerHarness(const PlayerHarness &) = delete;
-    PlayerHarness &operator=(const PlayerHarness &) = delete;
+ public:
+  PlayerHarness();
+  ~PlayerHarness();
+  PlayerHarness(const PlayerHarness&) = delete;
+  PlayerHarness& operator=(const PlayerHarness&) = delete;
 
-    VmState *L = nullptr;
+  VmState* L = nullptr;
 
-    // Calls the global command `name` (any case) protected with the values
-    // already pushed as its nargs arguments; results stay on the stack (all
-    // of them). Returns the raised code, else the code the command returned.
-    ErrorCode Call(const char *name, int nargs);
-    // Assembles the qmasm text, loads it and runs it protected with no
-    // arguments; on an assembly error returns -1 and sets *asmError.
-    ErrorCode Run(const std::string &text, std::string *asmError = nullptr);
-    // Run() with standard output captured into *out.
-    ErrorCode RunCapture(const std::string &text, std::string *out);
+  // Calls the global command `name` (any case) protected with the values
+  // already pushed as its nargs arguments; results stay on the stack (all
+  // of them). Returns the raised code, else the code the command returned.
+  ErrorCode Call(const char* name, int nargs);
+  // Assembles the qmasm text, loads it and runs it protected with no
+  // arguments; on an assembly error returns -1 and sets *asmError.
+  ErrorCode Run(const std::string& text, std::string* asmError = nullptr);
+  // Run() with standard output captured into *out.
+  ErrorCode RunCapture(const std::string& text, std::string* out);
 
-    // Puts the engine's and runtime's run words back to their start values.
-    static void ResetRunWords();
-    static void SetErrorRaising(int on);
+  // Puts the engine's and runtime's run words back to their start values.
+  static void ResetRunWords();
+  static void SetErrorRaising(int on);
 };

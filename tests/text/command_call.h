@@ -8,33 +8,29 @@
 
 namespace testcall {
 
-inline int RaiseReturnedError(VmState *L)
-{
-    int n = VmGetTop(L);
-    ErrorCode err = VmCall(L, n - 1, VM_MULTRET);
-    if (err != 0)
-        VmRaiseError(L, err);
-    return VmGetTop(L);
+inline int RaiseReturnedError(VmState* L) {
+  int n = VmGetTop(L);
+  ErrorCode err = VmCall(L, n - 1, VM_MULTRET);
+  if (err != 0) VmRaiseError(L, err);
+  return VmGetTop(L);
 }
 
 // The nargs values on top of the stack are the arguments; on success the
 // results replace them, on failure they are gone.
-inline ErrorCode Call(VmState *L, const char *name, int nargs)
-{
-    VmPushCClosure(L, RaiseReturnedError, 0);
-    VmInsert(L, -(nargs + 1));
-    VmPushString(L, name);
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 1));
-    return VmPCall(L, nargs + 1, VM_MULTRET, 0);
+inline ErrorCode Call(VmState* L, const char* name, int nargs) {
+  VmPushCClosure(L, RaiseReturnedError, 0);
+  VmInsert(L, -(nargs + 1));
+  VmPushString(L, name);
+  VmGetTable(L, VM_GLOBALS_INDEX);
+  VmInsert(L, -(nargs + 1));
+  return VmPCall(L, nargs + 1, VM_MULTRET, 0);
 }
 
 // Calls the function below the nargs values on top of the stack.
-inline ErrorCode CallValue(VmState *L, int nargs)
-{
-    VmPushCClosure(L, RaiseReturnedError, 0);
-    VmInsert(L, -(nargs + 2));
-    return VmPCall(L, nargs + 1, VM_MULTRET, 0);
+inline ErrorCode CallValue(VmState* L, int nargs) {
+  VmPushCClosure(L, RaiseReturnedError, 0);
+  VmInsert(L, -(nargs + 2));
+  return VmPCall(L, nargs + 1, VM_MULTRET, 0);
 }
 
 }  // namespace testcall

@@ -135,8 +135,10 @@ std::string LuaProgram(const std::vector<LuaCase>& cases) {
   std::string p =
       "local function hex(s) return (string.gsub(s, '.', function(c) return string.format('%02x', "
       "string.byte(c)) end)) end\n"
-      "local function show(...) local t = {} for i = 1, select('#', ...) do local v = select(i, ...) "
-      "if type(v) == 'number' then t[#t+1] = 'n:' .. string.format('%.14g', v) elseif v == nil then "
+      "local function show(...) local t = {} for i = 1, select('#', ...) do local v = select(i, "
+      "...) "
+      "if type(v) == 'number' then t[#t+1] = 'n:' .. string.format('%.14g', v) elseif v == nil "
+      "then "
       "t[#t+1] = 'nil' else t[#t+1] = 's:' .. hex(v) end end return table.concat(t, ' ') end\n"
       "local function run(f) local r = {pcall(f)} if not r[1] then print('error') else "
       "print(show(unpack(r, 2, table.maxn(r)))) end end\n";
@@ -146,7 +148,8 @@ std::string LuaProgram(const std::vector<LuaCase>& cases) {
     switch (c.op) {
       case FIND:
         p += "run(function() local r = {string.find(" + s + ", " + pat + init +
-             ")} if r[1] == nil then return -1 end r[1] = r[1] - 1 r[2] = r[2] - 1 return unpack(r, 1, "
+             ")} if r[1] == nil then return -1 end r[1] = r[1] - 1 r[2] = r[2] - 1 return "
+             "unpack(r, 1, "
              "table.maxn(r)) end)\n";
         break;
       case MATCH:
@@ -222,8 +225,9 @@ class PatternTest : public ::testing::Test {
       int n = VmGetTop(h.L) - base + 1;
       if (n == 0) break;
       for (int i = base; i <= VmGetTop(h.L); i++)
-        all->push_back(VmType(h.L, i) == VM_TYPE_NUMBER ? V(VmToNumber(h.L, i))
-                                                         : V(std::string(VmToString(h.L, i), VmStrLen(h.L, i))));
+        all->push_back(VmType(h.L, i) == VM_TYPE_NUMBER
+                           ? V(VmToNumber(h.L, i))
+                           : V(std::string(VmToString(h.L, i), VmStrLen(h.L, i))));
       VmSetTop(h.L, base - 1);
     }
     VmSetTop(h.L, 0);
@@ -262,7 +266,8 @@ void PatternTest::CompareWithLua(const std::vector<LuaCase>& cases, const char* 
 
   for (size_t i = 0; i < cases.size(); i++) {
     const LuaCase& c = cases[i];
-    SCOPED_TRACE(std::string(label) + " " + std::to_string(i) + ": " + Hex(c.subject) + " / " + c.pattern);
+    SCOPED_TRACE(std::string(label) + " " + std::to_string(i) + ": " + Hex(c.subject) + " / " +
+                 c.pattern);
     std::vector<V> args = {c.subject, c.pattern};
     std::vector<V> results;
     ErrorCode err = 0;
@@ -308,8 +313,9 @@ struct Rng {
 // sets, repetitions, captures (text and position), anchors, balanced pairs,
 // frontiers and back-references to closed text captures.
 std::string RandomPattern(Rng& r) {
-  static const char* const atoms[] = {"a", "b", "(", ")", ".", "%a", "%d", "%s", "%w", "%A", "%p",
-                                      "[ab]", "[^a]", "[a-c]", "[%d)]", "1", " "};
+  static const char* const atoms[] = {"a",    "b",     "(",     ")",  ".",  "%a",
+                                      "%d",   "%s",    "%w",    "%A", "%p", "[ab]",
+                                      "[^a]", "[a-c]", "[%d)]", "1",  " "};
   std::string p;
   if (r.Next(5) == 0) p += "^";
   int open = 0, closed = 0;
@@ -362,7 +368,8 @@ TEST_F(PatternTest, RandomPatternsAgreeWithLua51) {
     // never reports a misplaced ")": keep those out.
     if (pattern.find_first_of("^$*+?.([%-") == std::string::npos) pattern = "." + pattern;
     Op op = static_cast<Op>(r.Next(4));
-    int start = op == FIND || op == MATCH ? static_cast<int>(r.Next(static_cast<uint32_t>(n) + 1)) : -1;
+    int start =
+        op == FIND || op == MATCH ? static_cast<int>(r.Next(static_cast<uint32_t>(n) + 1)) : -1;
     cases.push_back({op, subject, pattern, start, "<%0>", -1});
   }
   CompareWithLua(cases, "iteration");
@@ -380,33 +387,121 @@ TEST_F(PatternTest, Utf8ModeStepsWholeCharactersAndCountsThem) {
   // "\xc3\xa4" is a-umlaut, "\xc3\xb6" o-umlaut, "\xc2\xab" and "\xc2\xbb"
   // the guillemets, "\xe2\x82\xac" the euro sign.
   const Utf8Case cases[] = {
-      {"positions_in_characters", "PatternFindStrDirect", {"\xc3\xa4\xc3\xb6" "ab", "ab", 0, 1}, 0, {2, 3}},
-      {"same_bytes_in_byte_mode", "PatternFindStrDirect", {"\xc3\xa4\xc3\xb6" "ab", "ab", 0, 0}, 0, {4, 5}},
-      {"dot_takes_whole_character", "PatternFindStrShort", {"\xe2\x82\xac" "x", ".", 0, 1}, 0, {"\xe2\x82\xac"}},
-      {"dot_takes_a_byte_in_byte_mode", "PatternFindStrShort", {"\xe2\x82\xac", ".", 0, 0}, 0, {"\xe2"}},
-      {"start_counts_characters", "PatternFindStrDirect", {"\xc3\xa4\xc3\xa4" "ab", ".", 1, 1}, 0, {1, 1}},
+      {"positions_in_characters",
+       "PatternFindStrDirect",
+       {"\xc3\xa4\xc3\xb6"
+        "ab",
+        "ab", 0, 1},
+       0,
+       {2, 3}},
+      {"same_bytes_in_byte_mode",
+       "PatternFindStrDirect",
+       {"\xc3\xa4\xc3\xb6"
+        "ab",
+        "ab", 0, 0},
+       0,
+       {4, 5}},
+      {"dot_takes_whole_character",
+       "PatternFindStrShort",
+       {"\xe2\x82\xac"
+        "x",
+        ".", 0, 1},
+       0,
+       {"\xe2\x82\xac"}},
+      {"dot_takes_a_byte_in_byte_mode",
+       "PatternFindStrShort",
+       {"\xe2\x82\xac", ".", 0, 0},
+       0,
+       {"\xe2"}},
+      {"start_counts_characters",
+       "PatternFindStrDirect",
+       {"\xc3\xa4\xc3\xa4"
+        "ab",
+        ".", 1, 1},
+       0,
+       {1, 1}},
       {"start_at_end_matches_empty", "PatternFindStrDirect", {"\xc3\xa4", "", 1, 1}, 0, {1, 0}},
       {"start_past_end", "PatternFindStrDirect", {"\xc3\xa4", "", 2, 1}, ERR_WRONGUSAGE, {}},
       {"negative_start", "PatternFindStrShort", {"abc", "a", -1, 0}, ERR_WRONGUSAGE, {}},
-      {"letter_class_by_code_point", "PatternFindStrShort", {"x\xc3\xa9y!", "%a+", 0, 1}, 0, {"x\xc3\xa9y"}},
-      {"range_by_code_point", "PatternFindStrShort", {"x\xc3\xa9y", "[\xc3\xa0-\xc3\xbf]+", 0, 1}, 0, {"\xc3\xa9"}},
-      {"negated_set_keeps_sequences", "PatternFindStrShort", {"\xc3\xa4\xc3\xb6x", "[^x]+", 0, 1}, 0,
+      {"letter_class_by_code_point",
+       "PatternFindStrShort",
+       {"x\xc3\xa9y!", "%a+", 0, 1},
+       0,
+       {"x\xc3\xa9y"}},
+      {"range_by_code_point",
+       "PatternFindStrShort",
+       {"x\xc3\xa9y", "[\xc3\xa0-\xc3\xbf]+", 0, 1},
+       0,
+       {"\xc3\xa9"}},
+      {"negated_set_keeps_sequences",
+       "PatternFindStrShort",
+       {"\xc3\xa4\xc3\xb6x", "[^x]+", 0, 1},
+       0,
        {"\xc3\xa4\xc3\xb6"}},
-      {"position_capture_in_characters", "PatternFindStrShort", {"\xc3\xa4\xc3\xb6" "b", "()b", 0, 1}, 0, {3}},
-      {"repetition_backtracks_by_character", "PatternFindStrShort", {"\xc3\xa4\xc3\xb6\xc3\xa4", "(.*)\xc3\xa4", 0, 1},
-       0, {"\xc3\xa4\xc3\xb6"}},
-      {"lazy_repetition", "PatternFindStrShort", {"\xc3\xa4\xc3\xb6\xc3\xa4", "(.-)\xc3\xa4", 0, 1}, 0, {""}},
-      {"optional_multibyte", "PatternFindStrDirect", {"a\xc3\xa4" "b", "a\xc3\xa4?b", 0, 1}, 0, {0, 2}},
-      {"balanced_multibyte_pair", "PatternFindStrShort", {"a\xc2\xab" "b\xc2\xab" "c\xc2\xbb\xc2\xbb" "d",
-                                                          "%b\xc2\xab\xc2\xbb", 0, 1},
-       0, {"\xc2\xab" "b\xc2\xab" "c\xc2\xbb\xc2\xbb"}},
-      {"frontier_sees_previous_character", "PatternFindStrDirect", {"\xc3\xa9t\xc3\xa9 ab", "%f[%a]%a+", 1, 1}, 0,
+      {"position_capture_in_characters",
+       "PatternFindStrShort",
+       {"\xc3\xa4\xc3\xb6"
+        "b",
+        "()b", 0, 1},
+       0,
+       {3}},
+      {"repetition_backtracks_by_character",
+       "PatternFindStrShort",
+       {"\xc3\xa4\xc3\xb6\xc3\xa4", "(.*)\xc3\xa4", 0, 1},
+       0,
+       {"\xc3\xa4\xc3\xb6"}},
+      {"lazy_repetition",
+       "PatternFindStrShort",
+       {"\xc3\xa4\xc3\xb6\xc3\xa4", "(.-)\xc3\xa4", 0, 1},
+       0,
+       {""}},
+      {"optional_multibyte",
+       "PatternFindStrDirect",
+       {"a\xc3\xa4"
+        "b",
+        "a\xc3\xa4?b", 0, 1},
+       0,
+       {0, 2}},
+      {"balanced_multibyte_pair",
+       "PatternFindStrShort",
+       {"a\xc2\xab"
+        "b\xc2\xab"
+        "c\xc2\xbb\xc2\xbb"
+        "d",
+        "%b\xc2\xab\xc2\xbb", 0, 1},
+       0,
+       {"\xc2\xab"
+        "b\xc2\xab"
+        "c\xc2\xbb\xc2\xbb"}},
+      {"frontier_sees_previous_character",
+       "PatternFindStrDirect",
+       {"\xc3\xa9t\xc3\xa9 ab", "%f[%a]%a+", 1, 1},
+       0,
        {4, 5}},
-      {"escaped_multibyte_literal", "PatternFindStrDirect", {"x\xe2\x82\xac", "%\xe2\x82\xac", 0, 1}, 0, {1, 1}},
-      {"empty_pattern_replacement", "PatternReplaceStr", {"\xc3\xa4" "b", "", "-", 9, 1}, 0, {"-\xc3\xa4-b-", 3}},
-      {"replacement_of_characters", "PatternReplaceStr", {"\xc3\xa4\xc3\xb6", ".", "<%0>", 9, 1}, 0,
+      {"escaped_multibyte_literal",
+       "PatternFindStrDirect",
+       {"x\xe2\x82\xac", "%\xe2\x82\xac", 0, 1},
+       0,
+       {1, 1}},
+      {"empty_pattern_replacement",
+       "PatternReplaceStr",
+       {"\xc3\xa4"
+        "b",
+        "", "-", 9, 1},
+       0,
+       {"-\xc3\xa4-b-", 3}},
+      {"replacement_of_characters",
+       "PatternReplaceStr",
+       {"\xc3\xa4\xc3\xb6", ".", "<%0>", 9, 1},
+       0,
        {"<\xc3\xa4><\xc3\xb6>", 2}},
-      {"malformed_bytes_step_alone", "PatternReplaceStr", {"a\xff" "b", ".", "[%0]", 9, 1}, 0, {"[a][\xff][b]", 3}},
+      {"malformed_bytes_step_alone",
+       "PatternReplaceStr",
+       {"a\xff"
+        "b",
+        ".", "[%0]", 9, 1},
+       0,
+       {"[a][\xff][b]", 3}},
   };
   for (const Utf8Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -420,12 +515,26 @@ TEST_F(PatternTest, Utf8ModeStepsWholeCharactersAndCountsThem) {
   // The encoding argument left out takes the run's text mode.
   std::vector<V> results;
   unicodeUtf8Mode = 1;
-  ASSERT_EQ(Run("PatternFindStrDirect", {"\xc3\xa4\xc3\xb6" "ab", "ab"}, &results), 0);
+  ASSERT_EQ(Run("PatternFindStrDirect",
+                {"\xc3\xa4\xc3\xb6"
+                 "ab",
+                 "ab"},
+                &results),
+            0);
   EXPECT_TRUE(results == std::vector<V>({2, 3})) << testcall::Show(results);
-  ASSERT_EQ(Iterate({"\xc3\xa4" "b", "()"}, &results), 0);
+  ASSERT_EQ(Iterate({"\xc3\xa4"
+                     "b",
+                     "()"},
+                    &results),
+            0);
   EXPECT_TRUE(results == std::vector<V>({1, 2, 3})) << testcall::Show(results);
   unicodeUtf8Mode = 0;
-  ASSERT_EQ(Run("PatternFindStrDirect", {"\xc3\xa4\xc3\xb6" "ab", "ab"}, &results), 0);
+  ASSERT_EQ(Run("PatternFindStrDirect",
+                {"\xc3\xa4\xc3\xb6"
+                 "ab",
+                 "ab"},
+                &results),
+            0);
   EXPECT_TRUE(results == std::vector<V>({4, 5})) << testcall::Show(results);
 }
 
@@ -472,14 +581,34 @@ TEST_F(PatternTest, ReplacementsErrorsAndTheCallBudget) {
   captures += "a";
   for (int i = 0; i < 33; i++) captures += ")";
   const Utf8Case cases[] = {
-      {"budget_exhausted", "PatternFindStrDirect", {std::string(250, 'a'), deep, 0, 0}, ERR_COMPLEXPATTERN, {}},
-      {"within_budget", "PatternFindStrDirect", {std::string(150, 'a'), shallow, 0, 0}, 0, {0, 149}},
+      {"budget_exhausted",
+       "PatternFindStrDirect",
+       {std::string(250, 'a'), deep, 0, 0},
+       ERR_COMPLEXPATTERN,
+       {}},
+      {"within_budget",
+       "PatternFindStrDirect",
+       {std::string(150, 'a'), shallow, 0, 0},
+       0,
+       {0, 149}},
       // Backtracking over eight repetitions of one class is about n^8 steps.
-      {"backtracking_refused", "PatternFindStrShort", {std::string(60, 'a'), "a*a*a*a*a*a*a*a*b"}, ERR_COMPLEXPATTERN, {}},
+      {"backtracking_refused",
+       "PatternFindStrShort",
+       {std::string(60, 'a'), "a*a*a*a*a*a*a*a*b"},
+       ERR_COMPLEXPATTERN,
+       {}},
       {"too_many_captures", "PatternFindStrShort", {"a", captures, 0, 0}, ERR_TOOMANYCAPTURES, {}},
       {"bad_escape_in_replacement", "PatternReplaceStr", {"abc", "b", "%x"}, ERR_ESCREPLACE, {}},
-      {"percent_at_end_of_replacement", "PatternReplaceStr", {"abc", "b", "x%"}, ERR_ESCREPLACE, {}},
-      {"missing_capture_in_replacement", "PatternReplaceStr", {"abc", "(b)", "%2"}, ERR_INVCAPIDX, {}},
+      {"percent_at_end_of_replacement",
+       "PatternReplaceStr",
+       {"abc", "b", "x%"},
+       ERR_ESCREPLACE,
+       {}},
+      {"missing_capture_in_replacement",
+       "PatternReplaceStr",
+       {"abc", "(b)", "%2"},
+       ERR_INVCAPIDX,
+       {}},
       {"whole_match_as_first_capture", "PatternReplaceStr", {"abc", "b", "[%1]"}, 0, {"a[b]c", 1}},
       {"numeric_replacement", "PatternReplaceStr", {"abc", "b", 7}, 0, {"a7c", 1}},
       {"unfinished_capture", "PatternFindStrShort", {"abc", "(a"}, ERR_UNFINISHEDCAPTURE, {}},
@@ -499,7 +628,10 @@ TEST_F(PatternTest, ReplacementsErrorsAndTheCallBudget) {
       {"replacement_limit", "PatternReplaceStr", {"aaa", "a", "b", 2}, 0, {"bba", 2}},
       {"no_match_short", "PatternFindStrShort", {"abc", "x"}, 0, {-1}},
       {"no_match_direct", "PatternFindStrDirect", {"abc", "x"}, 0, {-1}},
-      {"zero_in_pattern_is_a_character", "PatternFindStrDirect", {std::string("a\0b", 3), std::string("\0b", 2)}, 0,
+      {"zero_in_pattern_is_a_character",
+       "PatternFindStrDirect",
+       {std::string("a\0b", 3), std::string("\0b", 2)},
+       0,
        {1, 2}},
       {"digit_zero_escape_is_literal", "PatternFindStrDirect", {"a0", "%0"}, 0, {1, 1}},
   };
@@ -539,9 +671,15 @@ TEST_F(PatternTest, IteratorDrivesACompiledLoop) {
     SCOPED_TRACE(c.name);
     std::string program = std::string(".stack 12\n.source \"=t\"\n") +
                           "GETGLOBAL 1, \"patternfindstr\"\n"
-                          "LOADCONST 2, \"" + c.subject + "\"\n"
-                          "LOADCONST 3, \"" + c.pattern + "\"\n"
-                          "LOADNUM 4, " + std::to_string(c.encoding) + "\n"
+                          "LOADCONST 2, \"" +
+                          c.subject +
+                          "\"\n"
+                          "LOADCONST 3, \"" +
+                          c.pattern +
+                          "\"\n"
+                          "LOADNUM 4, " +
+                          std::to_string(c.encoding) +
+                          "\n"
                           "CALL 1, 4, 2\n"
                           "LOADNIL 2, 3\n"
                           "ITERPREP 1, test\n"

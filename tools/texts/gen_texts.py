@@ -953,6 +953,7 @@ def main():
     w("//\n")
     w("// Invariant: builtinTexts[n].number == n for every row, and every entry of\n")
     w("// errorTextNumbers is -1 or a valid row.\n")
+    w("// clang-format off\n")
     w('#include "engine/texts.h"\n\n')
     w("const BuiltinText builtinTexts[BUILTIN_TEXT_COUNT] = {\n")
     for n, t in enumerate(texts):

@@ -54,8 +54,10 @@ int unhook(VmState*) {
   return 0;
 }
 
-const QmCommandEntry COMMANDS[] = {
-    {"HookCommand", hookCommand}, {"HookErrors", hookErrors}, {"Unhook", unhook}, {nullptr, nullptr}};
+const QmCommandEntry COMMANDS[] = {{"HookCommand", hookCommand},
+                                   {"HookErrors", hookErrors},
+                                   {"Unhook", unhook},
+                                   {nullptr, nullptr}};
 
 }  // namespace
 

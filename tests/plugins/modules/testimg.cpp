@@ -82,7 +82,8 @@ void* LoadImage(const char* name, QmImageRequest* request) {
   image->pixels = reinterpret_cast<uint32_t*>(bytes);
   for (size_t i = 0; i < count; i++) {
     const uint8_t* p = bytes + i * 4;
-    image->pixels[i] = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    image->pixels[i] =
+        (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
   }
   image->width = w;
   image->height = h;

@@ -27,9 +27,11 @@ int plugInits(VmState* L) {
 // PlugFail() -> fails with error 1055
 int plugFail(VmState*) { return 1055; }
 
-const QmCommandEntry COMMANDS[] = {
-    {"PlugAdd", plugAdd}, {"PlugInits", plugInits}, {"PlugFail", plugFail}, {"NoFunction", nullptr},
-    {nullptr, nullptr}};
+const QmCommandEntry COMMANDS[] = {{"PlugAdd", plugAdd},
+                                   {"PlugInits", plugInits},
+                                   {"PlugFail", plugFail},
+                                   {"NoFunction", nullptr},
+                                   {nullptr, nullptr}};
 const QmConstantEntry CONSTANTS[] = {
     {"TESTLIB_ANSWER", nullptr, 42}, {"TESTLIB_NAME", "forty-two", 0}, {nullptr, nullptr, 0}};
 
