@@ -9,6 +9,8 @@
 // always nest; the nested built-in depth counts VmCallValue frames only.
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "engine/vmcore.h"
 #include "platform/linux/platform.h"
@@ -32,6 +34,24 @@ constexpr size_t TRACE_NAME_MAX = 127;
 // command itself runs when none does.
 bool callPluginCommandHooks(VmState* L, VmCommandFunction f, int* result) {
   return CallPluginKeyHandler(L, f, result);
+}
+
+// Runs a built-in command. A C++ allocation failure inside it (or a size
+// beyond what a container can hold) ends the command as error 1000, as if
+// it had returned that code: it then passes the same capture and handler
+// policy as any failing command, and what the command owned through RAII
+// has been freed by the unwind. Commands whose memory comes from the VM
+// raise 1000 themselves; this is the one place that catches the C++ kind.
+int runCommand(VmState* L, VmCommandFunction f) {
+  try {
+    int r;
+    if (!callPluginCommandHooks(L, f, &r)) r = f(L);
+    return r;
+  } catch (const std::bad_alloc&) {
+    return ERR_MEM;
+  } catch (const std::length_error&) {
+    return ERR_MEM;
+  }
 }
 
 // Replaces a non-function value by its __call handler, inserted below the
@@ -257,8 +277,7 @@ VmCallOutcome VmPrepareCall(VmState* L, VmValue* func, ErrorCode* err, bool capt
     traceCall(L, VmRestoreStack(L, funcr));
   VmCommandFunction f = cl->c.f;
   if (f != vmRun.getLastError) vmRun.lastError = 0;
-  int r;
-  if (!callPluginCommandHooks(L, f, &r)) r = f(L);
+  int r = runCommand(L, f);
 
   if (r == -1 || r == -2) {
     *first = L->top;

@@ -1,14 +1,12 @@
 // Private header of the string library's command files: the per-file
 // command tables, the ordered table of the whole library, and the pieces
-// every command shares (the encoding argument, the memory guard).
+// every command shares (the encoding argument).
 //
-// Invariant: a command never lets a C++ allocation failure escape into the
-// VM: GuardMemory turns it (and a size beyond what a string can hold) into
-// ERR_MEM, the error a command returns for memory it cannot get.
+// Invariant: a command may let a C++ allocation failure (or a size beyond
+// what a string can hold) escape: the engine's command call ends the
+// command with ERR_MEM, so every container a command uses must be an owner
+// that the unwind frees.
 #pragma once
-
-#include <new>
-#include <stdexcept>
 
 #include "engine/engine.h"
 #include "runtime/runtime.h"
@@ -17,17 +15,6 @@
 // The encoding argument at index: absent takes the run's text mode; 1
 // (ENCODING_UTF8) is UTF-8, any other value bytes.
 bool EncodingArg(VmState* L, int index);
-
-template <int (*F)(VmState*)>
-int GuardMemory(VmState* L) {
-  try {
-    return F(L);
-  } catch (const std::bad_alloc&) {
-    return ERR_MEM;
-  } catch (const std::length_error&) {
-    return ERR_MEM;  // a result larger than a string can hold
-  }
-}
 
 extern const CommandTableEntry stringTextCommands[];
 extern const CommandTableEntry stringPatternCommands[];

@@ -133,12 +133,8 @@ int cmdEval(VmState* L) {
 
 }  // namespace
 
-#define STRING_COMMAND(name, fn) \
-  { name, GuardMemory<fn> }
-
 extern const CommandTableEntry stringNumberCommands[] = {
-    STRING_COMMAND("Val", cmdVal),       STRING_COMMAND("StrStr", cmdStrStr),
-    STRING_COMMAND("HexStr", cmdHexStr), STRING_COMMAND("BinStr", cmdBinStr),
-    STRING_COMMAND("PadNum", cmdPadNum), STRING_COMMAND("FormatStr", cmdFormatStr),
-    STRING_COMMAND("Eval", cmdEval),     {nullptr, nullptr},
+    {"Val", cmdVal},       {"StrStr", cmdStrStr}, {"HexStr", cmdHexStr},
+    {"BinStr", cmdBinStr}, {"PadNum", cmdPadNum}, {"FormatStr", cmdFormatStr},
+    {"Eval", cmdEval},     {nullptr, nullptr},
 };

@@ -145,7 +145,7 @@ int cmdPatternFindStr(VmState* L) {
   VmSetTop(L, 2);
   VmPushNumber(L, 0);
   VmPushNumber(L, utf8 ? 1 : 0);
-  VmPushCClosure(L, GuardMemory<iterateMatches>, 4);
+  VmPushCClosure(L, iterateMatches, 4);
   return 1;
 }
 
@@ -264,13 +264,10 @@ int cmdPatternReplaceStr(VmState* L) {
 
 }  // namespace
 
-#define STRING_COMMAND(name, fn) \
-  { name, GuardMemory<fn> }
-
 extern const CommandTableEntry stringPatternCommands[] = {
-    STRING_COMMAND("PatternFindStr", cmdPatternFindStr),
-    STRING_COMMAND("PatternReplaceStr", cmdPatternReplaceStr),
-    STRING_COMMAND("PatternFindStrDirect", cmdPatternFindStrDirect),
-    STRING_COMMAND("PatternFindStrShort", cmdPatternFindStrShort),
+    {"PatternFindStr", cmdPatternFindStr},
+    {"PatternReplaceStr", cmdPatternReplaceStr},
+    {"PatternFindStrDirect", cmdPatternFindStrDirect},
+    {"PatternFindStrShort", cmdPatternFindStrShort},
     {nullptr, nullptr},
 };

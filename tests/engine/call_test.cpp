@@ -3,6 +3,7 @@
 // handler, the quit flag), label subroutines and the gosub stack, depth
 // limits, hooks, and the names of called functions.
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,21 @@ int oneValue(VmState* L) {
 int failing(VmState* L) {
   VmPushNumber(L, 5);  // pushed before failing: never a result
   return ERR_WRONGUSAGE;
+}
+
+// Commands that fail inside C++ allocation: what they own must be freed
+// by the unwind (ASan checks), what they pushed is never a result.
+int outOfMemory(VmState* L) {
+  std::vector<int> owned(64, 1);
+  VmPushNumber(L, owned[0]);
+  throw std::bad_alloc();
+}
+
+int tooLong(VmState* L) {
+  std::string owned = "kept";
+  VmPushString(L, owned.c_str());
+  owned.reserve(owned.max_size() + 1);  // throws std::length_error
+  return 0;
 }
 
 int claimsTooMany(VmState* L) {
@@ -86,6 +102,8 @@ TEST_F(Calls, CommandResults) {
   setGlobalFunction("one", oneValue);
   setGlobalFunction("fail", failing);
   setGlobalFunction("toomany", claimsTooMany);
+  setGlobalFunction("oom", outOfMemory);
+  setGlobalFunction("toolong", tooLong);
   struct Case {
     const char* name;
     const char* code;
@@ -110,6 +128,12 @@ TEST_F(Calls, CommandResults) {
        ERR_TABLEDECLA,
        {}},
       {"failure raises", "GETGLOBAL 0, \"fail\"\nCALL 0, 1, 2\nRETURN 0, 2", ERR_WRONGUSAGE, {}},
+      {"out of memory raises 1000", "GETGLOBAL 0, \"oom\"\nCALL 0, 1, 2\nRETURN 0, 2", ERR_MEM, {}},
+      {"catch out of memory", "GETGLOBAL 0, \"oom\"\nCALLCATCH 0, 1, 0\nRETURN 0, 0", 0, {ERR_MEM}},
+      {"too long is out of memory",
+       "GETGLOBAL 0, \"toolong\"\nCALLCATCH 0, 1, 0\nRETURN 0, 0",
+       0,
+       {ERR_MEM}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
