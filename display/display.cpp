@@ -138,20 +138,19 @@ bool sameId(const DisplayRecord* d, ObjectId id) {
 }
 
 ErrorCode makeOwnBGPic(VmState*, DisplayRecord* d) {
-  BitmapHandle* bitmap = AllocBitmap(d->width, d->height, 0, nullptr);
+  OwnedBitmap bitmap(AllocBitmap(d->width, d->height, 0, nullptr));
   if (!bitmap) return ERR_BITMAP;
   // Waiting for the gradient reader of the background-picture commands and
   // the brush library: gradient and texture fills draw the fill colour.
-  if (d->fill.style != FILLNONE) FillBitmapRect(bitmap, 0, 0, d->width, d->height, d->fill.colour);
+  if (d->fill.style != FILLNONE)
+    FillBitmapRect(bitmap.get(), 0, 0, d->width, d->height, d->fill.colour);
   ObjectId id{nullptr, 0};
   BGPic* pic = nullptr;
   ErrorCode error = AddBGPicObject(
       &id, 1, d->fill.style == FILLGRADIENT || d->fill.style == FILLTEXTURE, d->width, d->height,
-      d->width, nullptr, bitmap, nullptr, -1, nullptr, nullptr, &d->fill, &pic);
-  if (error != ERR_NONE) {
-    FreeBitmap(bitmap);
-    return error;
-  }
+      d->width, nullptr, bitmap.get(), nullptr, -1, nullptr, nullptr, &d->fill, &pic);
+  if (error != ERR_NONE) return error;
+  bitmap.release();  // the background picture keeps it
   d->bgpic = pic;
   d->ownBGPic = 1;
   return ERR_NONE;

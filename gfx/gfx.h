@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "engine/errors.h"
 
@@ -448,6 +449,14 @@ BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t hei
 void FreeBitmap(BitmapHandle* handle);  // null is ignored
 void FreeAlphaChannel(BitmapHandle* handle);
 void FreeBitMask(BitmapHandle* handle);
+
+// The owner of a bitmap that command code makes: it is freed with
+// FreeBitmap when the owner goes, on a returned error and on a raise alike;
+// release() hands the bitmap over once something else keeps it.
+struct BitmapFreer {
+  void operator()(BitmapHandle* handle) const { FreeBitmap(handle); }
+};
+using OwnedBitmap = std::unique_ptr<BitmapHandle, BitmapFreer>;
 BitmapHandle* CloneAlphaChannel(const BitmapHandle* alpha, int32_t width, int32_t height);
 BitmapHandle* AlphaChannelFromARGB(const uint32_t* pixels, int32_t width, int32_t height,
                                    int32_t modulo);

@@ -13,7 +13,6 @@
 #include "gfx/transform_internal.h"
 #include "platform/linux/platform.h"
 
-using fxwrap::OwnedHandle;
 using fxwrap::ScopedLock;
 
 namespace {
@@ -290,7 +289,7 @@ BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t
   int64_t w = static_cast<int64_t>(width) + 2 * static_cast<int64_t>(r);
   int64_t h = static_cast<int64_t>(height) + 2 * static_cast<int64_t>(r);
   if (w > INT32_MAX || h > INT32_MAX) return nullptr;
-  OwnedHandle out(
+  OwnedBitmap out(
       AllocAlphaChannel(static_cast<int32_t>(w), static_cast<int32_t>(h), 1, nullptr, 0));
   if (!out) return nullptr;
   uint8_t level = static_cast<uint8_t>(fill);
@@ -324,7 +323,7 @@ ErrorCode SetBitmapColorKey(BitmapHandle* bitmap, int32_t width, int32_t height,
                             BitmapHandle** outMask) {
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
-  OwnedHandle mask(AllocBitMask(bitmap, l.width, l.height, 1, nullptr, 0));
+  OwnedBitmap mask(AllocBitMask(bitmap, l.width, l.height, 1, nullptr, 0));
   if (!mask) return ERR_ALLOCMASK;
   ScopedLock ml;
   if (!ml.take(mask.get(), false)) return ERR_LOCKBMAP;
@@ -506,7 +505,7 @@ ErrorCode MixBitmaps(BitmapHandle* bitmap, BitmapHandle* source, BitmapHandle* s
                      int32_t ratio, BitmapHandle* alpha, int32_t alphaWidth, int32_t alphaHeight) {
   ratio = std::clamp(ratio, 0, 255);
   if (alpha) {
-    OwnedHandle scaled(AllocAlphaChannel(alphaWidth, alphaHeight, 0, nullptr, 0));
+    OwnedBitmap scaled(AllocAlphaChannel(alphaWidth, alphaHeight, 0, nullptr, 0));
     if (!scaled) return ERR_ALLOCALPHA;
     CopyBitmapPixels(alpha, scaled.get(), alphaHeight, ratio);
     BltBitmapAlpha(source, sx, sy, bitmap, dx, dy, width, height, scaled.get());

@@ -12,9 +12,7 @@
 #include "gfx/transform_internal.h"
 #include "platform/linux/platform.h"
 
-using fxwrap::HandleDeleter;
 using fxwrap::Inside;
-using fxwrap::OwnedHandle;
 using fxwrap::ScopedLock;
 
 namespace {
@@ -161,9 +159,9 @@ ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* 
     if (!Inside(check.lock, x, y, width, height) || width <= 0 || height <= 0)
       return ERR_WRONGUSAGE;
   }
-  OwnedHandle nb(AllocBitmap(width, height, 0, nullptr));
+  OwnedBitmap nb(AllocBitmap(width, height, 0, nullptr));
   if (!nb) return ERR_BITMAP;
-  OwnedHandle nm, na;
+  OwnedBitmap nm, na;
   if (mask) {
     nm.reset(AllocBitMask(nb.get(), width, height, 1, nullptr, 0));
     if (!nm) return ERR_ALLOCMASK;
@@ -215,9 +213,9 @@ ErrorCode TransformBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle
     ScaleBitmapNearest(&q);
     return 0;
   }
-  OwnedHandle nb(AllocBitmap(destWidth, destHeight, 0, nullptr));
+  OwnedBitmap nb(AllocBitmap(destWidth, destHeight, 0, nullptr));
   if (!nb) return ERR_BITMAP;
-  OwnedHandle nm, na;
+  OwnedBitmap nm, na;
   if (mask) {
     nm.reset(AllocBitMask(nb.get(), destWidth, destHeight, 1, nullptr, 0));
     if (!nm) return ERR_ALLOCMASK;
@@ -268,7 +266,7 @@ int rightAngleOf(const double m[4]) {
 // New handles of one size for pixels and, when the source has them, mask
 // and alpha channel, locked for writing.
 struct Outputs {
-  OwnedHandle bitmap, mask, alpha;
+  OwnedBitmap bitmap, mask, alpha;
   ScopedLock pl, ml, al;
   ErrorCode make(int32_t w, int32_t h, bool wantMask, bool wantAlpha) {
     bitmap.reset(AllocBitmap(w, h, 0, nullptr));

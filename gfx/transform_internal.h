@@ -23,11 +23,6 @@ struct ScopedLock {
   }
 };
 
-struct HandleDeleter {
-  void operator()(BitmapHandle* h) const { FreeBitmap(h); }
-};
-using OwnedHandle = std::unique_ptr<BitmapHandle, HandleDeleter>;
-
 // The rectangle lies inside the lock.
 inline bool Inside(const BitmapLock& l, int32_t x, int32_t y, int32_t w, int32_t h) {
   return x >= 0 && y >= 0 && w >= 0 && h >= 0 && static_cast<int64_t>(x) + w <= l.width &&

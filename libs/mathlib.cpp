@@ -323,14 +323,11 @@ int cmdRndStrong(VmState* L) {
   }
   if (type == TYPE_STRING) {
     if (n == 0) return ERR_MEM;
-    void* buffer = AllocMemory(n, 0);
+    // Owned, so that it is freed when pushing the string raises.
+    OwnedMemory<char> buffer(static_cast<char*>(AllocMemory(n, 0)));
     if (!buffer) return ERR_MEM;
-    if (!ReadRandomBytes(buffer, n)) {
-      FreeMemory(buffer);
-      return ERR_RANDOMIZE;
-    }
-    VmPushLString(L, static_cast<const char*>(buffer), n);
-    FreeMemory(buffer);
+    if (!ReadRandomBytes(buffer.get(), n)) return ERR_RANDOMIZE;
+    VmPushLString(L, buffer.get(), n);
     return 1;
   }
   return ERR_WRONGUSAGE;

@@ -100,10 +100,9 @@ int readLine(VmState* L) {
     VmPushLString(L, line, len);
     return 1;
   }
-  char* latin = Utf8ToLatin1Dup(line);
+  OwnedMemory<char> latin(Utf8ToLatin1Dup(line));
   if (latin == nullptr) return ERR_TEXTCONVERT;
-  VmPushString(L, latin);
-  FreeMemory(latin);
+  VmPushString(L, latin.get());
   return 1;
 }
 

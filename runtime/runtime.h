@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "engine/errors.h"
 
@@ -186,6 +187,16 @@ char* ConvertStringEncoding(const char* text, int32_t from, int32_t to);
 // freed together by FreeRegistries. Used by the main thread only.
 
 #include "platform/linux/platform.h"  // TimeValue, DateFields, PlatformMutex
+
+// The owner of a block from AllocMemory that command code holds: it is
+// freed with FreeMemory when the owner goes, on a returned error and on a
+// raise alike; release() hands the block over once something else keeps
+// it. OwnedMemory<T> is typed for the block's contents.
+struct MemoryFreer {
+  void operator()(void* block) const { FreeMemory(block); }
+};
+template <typename T = void>
+using OwnedMemory = std::unique_ptr<T, MemoryFreer>;
 
 struct VmState;
 struct CommandTableEntry;

@@ -723,10 +723,9 @@ int cmdConvertStr(VmState* L) {
   if (from == to) {
     return pushArgText(L, 1);
   }
-  char* converted = ConvertStringEncoding(s, from, to);
+  OwnedMemory<char> converted(ConvertStringEncoding(s, from, to));
   if (!converted) return ERR_TEXTCONVERT;
-  VmPushString(L, converted);
-  FreeMemory(converted);
+  VmPushString(L, converted.get());
   return 1;
 }
 

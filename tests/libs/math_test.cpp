@@ -13,6 +13,8 @@
 #include "tests/support/harness.h"
 #include "tests/text/command_call.h"
 
+void VmSetAllocFailure(uint64_t n, bool persistent);
+
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
@@ -194,6 +196,29 @@ TEST_F(MathTest, StrongRandomNumbersStayInTheirRange) {
   size_t length = 0;
   ASSERT_EQ(Call("rndstrong", {3, 16}, &r, &length), 0);
   EXPECT_EQ(length, 16u);
+}
+
+// The random bytes are read into a buffer of their own before the string
+// is made: when making it fails, the buffer goes too (ASan checks).
+TEST_F(MathTest, StrongRandomStringOutOfMemoryLeaksNothing) {
+  uint64_t n = 1;
+  for (; n < 100; n++) {
+    // Everything outside the protected call is in place before the
+    // failures start: only the command's own allocations can fail.
+    VmSetTop(h.L, 0);
+    VmPushCClosure(h.L, testcall::RaiseReturnedError, 0);
+    VmPushString(h.L, "rndstrong");
+    VmGetTable(h.L, VM_GLOBALS_INDEX);
+    VmPushNumber(h.L, 3);
+    VmPushNumber(h.L, 4096);
+    VmSetAllocFailure(n, false);
+    ErrorCode e = VmPCall(h.L, 3, VM_MULTRET, 0);
+    VmSetAllocFailure(0, false);
+    if (e == 0) break;
+    ASSERT_EQ(e, ERR_MEM) << "allocation " << n;
+  }
+  EXPECT_GT(n, 1u);
+  EXPECT_LT(n, 100u);
 }
 
 // No command re-seeds the generators: the seam seeds them, and the same

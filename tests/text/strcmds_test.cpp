@@ -14,6 +14,8 @@
 #include "tests/text/string_support.h"
 #include "text/strcmds.h"
 
+void VmSetAllocFailure(uint64_t n, bool persistent);
+
 namespace {
 
 using testcall::V;
@@ -309,6 +311,29 @@ TEST_F(StringCommandsTest, RunTextModeIsTheDefaultEncoding) {
       {"chr_256", "Chr", {256}, ERR_WRONGUSAGE, {}},
       {"explicit_utf8_wins", "StrLen", {AE EURO, 1}, 0, {2}},
   });
+}
+
+// The converted text is a block of its own until the string is made: when
+// making it fails, the block goes too (ASan checks).
+TEST_F(StringCommandsTest, ConvertStrOutOfMemoryLeaksNothing) {
+  uint64_t n = 1;
+  for (; n < 100; n++) {
+    // Only the command's own allocations may fail, not the call's set-up.
+    VmSetTop(h.L, 0);
+    VmPushCClosure(h.L, testcall::RaiseReturnedError, 0);
+    VmPushString(h.L, "convertstr");
+    VmGetTable(h.L, VM_GLOBALS_INDEX);
+    VmPushString(h.L, std::string(300, '\xe4').c_str());
+    VmPushNumber(h.L, 0);
+    VmPushNumber(h.L, 1);
+    VmSetAllocFailure(n, false);
+    ErrorCode e = VmPCall(h.L, 4, VM_MULTRET, 0);
+    VmSetAllocFailure(0, false);
+    if (e == 0) break;
+    ASSERT_EQ(e, ERR_MEM) << "allocation " << n;
+  }
+  EXPECT_GT(n, 1u);
+  EXPECT_LT(n, 100u);
 }
 
 TEST_F(StringCommandsTest, NumbersInBytesAndOtherConversions) {
