@@ -6,8 +6,11 @@
 //
 // Invariant: every size, count and offset read from the applet is checked
 // against the bytes that remain in the file before it is used: nothing is
-// read, skipped or allocated beyond the end (1198 when the file ends early,
-// 1009 when a read comes back short). Texts are cut to their fields.
+// read, skipped or allocated beyond the end. A file that ends inside the
+// tags, counts and fixed fields ends early (1198); a length-prefixed payload
+// (a skipped section, the script, inline data, a counted text, an icon
+// image) that holds fewer bytes than its length is short data (1009), as is
+// a read that comes back short. Texts are cut to their fields.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -48,6 +51,16 @@ class Reader {
     }
     return true;
   }
+  // The length of a payload has been read: fewer bytes left is a payload
+  // cut short, not an end inside the fixed fields.
+  bool NeedPayload(uint64_t n) {
+    if (error) return false;
+    if (Remaining() < n) {
+      error = ERR_READ;
+      return false;
+    }
+    return true;
+  }
   bool Bytes(void* out, size_t n) {
     if (!Need(n)) return false;
     if (n && ReadStream(stream, out, n) != n) {
@@ -57,6 +70,7 @@ class Reader {
     pos += n;
     return true;
   }
+  bool SkipPayload(uint64_t n) { return NeedPayload(n) && Skip(n); }
   bool Skip(uint64_t n) {
     if (!Need(n)) return false;
     if (n && SeekFileStream(stream, static_cast<int64_t>(n), 0) < 0) {
@@ -107,7 +121,7 @@ class Reader {
   }
   bool LengthString(std::string* out) {
     uint32_t n = BE16();
-    if (!Need(n)) return false;
+    if (!NeedPayload(n)) return false;
     out->assign(n, '\0');
     return Bytes(out->data(), n);
   }
@@ -627,7 +641,7 @@ ErrorCode readEmbeddedFiles(Reader& in, PlayerRecord* record) {
     } else {
       offset = in.AppletOffset();
       size = s;
-      if (!in.Skip(s)) break;
+      if (!in.SkipPayload(s)) break;
     }
     ErrorCode error =
         AddLinkedFont(record, name.c_str(), 0, player.containerPath, offset + in.base, size);
@@ -686,12 +700,12 @@ ErrorCode readSections(Reader& in, VmState* L, PlayerRunContext* context, Player
     switch (tag) {
       case 0: {
         uint32_t n = in.BE32();
-        in.Skip(n);
+        in.SkipPayload(n);
         break;
       }
       case 1: {
         uint32_t n = in.BE32();
-        if (!in.Need(n)) return in.error;
+        if (!in.NeedPayload(n)) return in.error;
         auto* code = static_cast<uint8_t*>(AllocMemory(n ? n : 1, 0));
         if (!code) return ERR_MEM;
         FreeMemory(record->bytecode);
@@ -857,7 +871,7 @@ ErrorCode readIconTrailer(Reader& in, const char* holder) {
     uint32_t size = in.BE32();
     if (in.error) return in.error;
     uint64_t offset = in.pos;
-    if (!in.Skip(size)) return in.error;
+    if (!in.SkipPayload(size)) return in.error;
     if (width != height) continue;
     for (size_t i = 0; i < 10; i++) {
       if (ICON_SIZES[i] != width) continue;

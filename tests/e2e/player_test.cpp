@@ -173,8 +173,6 @@ TEST_F(Player, Outcomes) {
 
 TEST_F(Player, Refusals) {
   const std::string good = ".line 1\nRETURN 0, 1, 0\n";
-  Bytes truncated = assemble(good);
-  truncated.resize(truncated.size() - 3);
   Bytes tag36 = assemble(".applet section 36\n" + good);
   const std::string path = dir_ + "/a.qma";
   struct Case {
@@ -193,7 +191,6 @@ TEST_F(Player, Refusals) {
       {"version 9.0", assemble(".applet version 9 0\n" + good),
        "Error: " + errorText(ERR_APPLETVERSION, "9.0") + "\n"},
       {"tag 36", tag36, "Error: " + errorText(ERR_UNKNOWNSEC) + "\n"},
-      {"ends inside the sections", truncated, "Error: " + errorText(ERR_UNEXPECTEDEOF) + "\n"},
   };
   EXPECT_NE(errorText(ERR_NOAPPLET, path.c_str()).find("is no Quillmere applet!"),
             std::string::npos);
@@ -206,6 +203,53 @@ TEST_F(Player, Refusals) {
   }
   Result missing = RunQuiet(dir_ + "/none.qma");
   EXPECT_EQ(missing.out, "Error: " + errorText(ERR_FILEEXIST, (dir_ + "/none.qma").c_str()) + "\n");
+}
+
+// Applets cut short at several points: a payload that holds fewer bytes
+// than its length says is short data; an end among the section tags,
+// lengths and fixed fields is an unexpected end of file.
+TEST_F(Player, CutApplets) {
+  const std::string script = ".line 1\nRETURN 0, 1, 0\n";
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* marker;  // the cut is offset bytes after the marker's first byte,
+    long offset;         // or, with no marker, offset bytes from the end of the file
+    ErrorCode error;
+  };
+  const Case cases[] = {
+      {"script section 30 bytes short", script, nullptr, -30, ERR_READ},
+      {"inside the script section's length", ".applet section 0 be32:4 \"MARK\"\n" + script, "MARK",
+       4 + 3, ERR_UNEXPECTEDEOF},
+      {"after a tag byte of the section table", script, "QMA", 5, ERR_UNEXPECTEDEOF},
+      {"inside a title string", ".applet title \"Quillmere\"\n" + script, "Quillmere", 5,
+       ERR_UNEXPECTEDEOF},
+      {"skipped section short", ".applet section 0 be32:16 \"0123456789abcdef\"\n" + script, "0123",
+       8, ERR_READ},
+      {"embedded file's inline data short", ".applet file \"keep.txt\" \"ABCDEFGH\"\n" + script,
+       "ABCD", 4, ERR_READ},
+      {"inside an embedded file's size", ".applet file \"keep.txt\" \"ABCDEFGH\"\n" + script,
+       "keep.txt", 9 + 2, ERR_UNEXPECTEDEOF},
+  };
+  EXPECT_NE(errorText(ERR_READ).find("Could not read all characters from file!"),
+            std::string::npos);
+  EXPECT_NE(errorText(ERR_UNEXPECTEDEOF).find("Unexpected end of file!"), std::string::npos);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes applet = assemble(c.text);
+    size_t at = applet.size() + static_cast<size_t>(c.offset);
+    if (c.marker) {
+      std::string bytes(applet.begin(), applet.end());
+      size_t found = bytes.find(c.marker);
+      ASSERT_NE(found, std::string::npos);
+      at = found + static_cast<size_t>(c.offset);
+    }
+    ASSERT_LT(at, applet.size());
+    applet.resize(at);
+    Result r = RunQuiet(Write("a.qma", applet));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Error: " + errorText(c.error) + "\n");
+  }
 }
 
 // Errors in the options themselves reach the debug device, and a run

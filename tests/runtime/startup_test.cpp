@@ -269,6 +269,11 @@ TEST_F(AppletFile, HostileSizes) {
   };
   Bytes regions(40, 0);  // the display payload's ten words, then a region count
   putBE32(&regions, 0x40000000);
+  auto withTrailer = [](const Bytes& trailer) {
+    Bytes b = Applet({});
+    b.insert(b.end(), trailer.begin(), trailer.end());
+    return b;
+  };
   const Case cases[] = {
       {"version 8.0", Applet({{10, 8, 0}}), 0},
       {"version 8.1", Applet({{10, 8, 1}}), ERR_APPLETVERSION},
@@ -276,9 +281,14 @@ TEST_F(AppletFile, HostileSizes) {
       {"tag 36", Applet({{36}}), ERR_UNKNOWNSEC},
       {"ends inside the sections", Applet({{11, 'a'}}, false), ERR_UNEXPECTEDEOF},
       {"no script section", Applet({}, false), ERR_UNEXPECTEDEOF},
-      {"skipped section larger than the file", Applet({{0, 0x7F, 0xFF, 0xFF, 0xFF}}),
-       ERR_UNEXPECTEDEOF},
-      {"script larger than the file", Applet({{1, 0xFF, 0xFF, 0xFF, 0xF0, 1}}, false),
+      {"skipped section larger than the file", Applet({{0, 0x7F, 0xFF, 0xFF, 0xFF}}), ERR_READ},
+      {"script larger than the file", Applet({{1, 0xFF, 0xFF, 0xFF, 0xF0, 1}}, false), ERR_READ},
+      {"script length cut", Applet({{1, 0, 0}}, false), ERR_UNEXPECTEDEOF},
+      {"counted text larger than the file", Applet({{4, 0x10, 0, 'a'}}, false), ERR_READ},
+      {"counted text length cut", Applet({{4, 0}}, false), ERR_UNEXPECTEDEOF},
+      {"icon image larger than the file", withTrailer({'I', 0, 0, 0, 16, 0, 16, 0, 0, 0, 0, 9, 1}),
+       ERR_READ},
+      {"icon entry cut inside its size", withTrailer({'I', 0, 0, 0, 16, 0, 16, 0, 0, 0}),
        ERR_UNEXPECTEDEOF},
       {"record name beyond the file", Applet({resource(3, 4, 0xFFFF0000u, 0, 0)}),
        ERR_UNEXPECTEDEOF},
@@ -289,7 +299,7 @@ TEST_F(AppletFile, HostileSizes) {
       {"region count larger than the file", Applet({resource(10, 0, 0, 0, 0, regions)}),
        ERR_UNEXPECTEDEOF},
       {"inline embedded data larger than the file",
-       Applet({{26, 0, 0, 0, 1, 0, 0, 0, 0, 'f', 0, 0x10, 0, 0, 0, 1, 2, 3}}), ERR_UNEXPECTEDEOF},
+       Applet({{26, 0, 0, 0, 1, 0, 0, 0, 0, 'f', 0, 0x10, 0, 0, 0, 1, 2, 3}}), ERR_READ},
       {"record with its name in the applet", Applet({resource(3, 0, 3, 0, 0)}), 0},
   };
   for (const Case& c : cases) {
