@@ -13,6 +13,7 @@
 // a read that comes back short. Texts are cut to their fields.
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "platform/linux/platform.h"
@@ -683,173 +684,263 @@ ErrorCode readLabels(Reader& in, VmState* L) {
   return in.error;
 }
 
+// What the section handlers share while the sections are read.
+struct Sections {
+  Reader& in;
+  VmState* L;
+  PlayerRunContext* context;
+  PlayerRecord* record;
+  int utf8 = 0;             // section 35: the strings that follow are UTF-8
+  bool scriptRead = false;  // section 1 ends the sections
+};
+
+// One section's payload, the tag byte already read. A handler returns a
+// code of its own; a reader error left in s.in ends the walk as well.
+using SectionHandler = ErrorCode (*)(Sections& s, uint8_t tag);
+
+// Applies a display setting to the first declared display once the
+// section's fields have been read in full.
+template <typename Apply>
+ErrorCode setDisplay(Sections& s, Apply apply) {
+  if (s.in.error) return s.in.error;
+  ErrorCode error = 0;
+  if (DisplayDescription* d = firstDisplay(s.record, &error)) apply(d);
+  return error;
+}
+
+ErrorCode skipSection(Sections& s, uint8_t) {
+  uint32_t n = s.in.BE32();
+  s.in.SkipPayload(n);
+  return ERR_NONE;
+}
+
+ErrorCode scriptSection(Sections& s, uint8_t) {
+  Reader& in = s.in;
+  uint32_t n = in.BE32();
+  if (!in.NeedPayload(n)) return in.error;
+  auto* code = static_cast<uint8_t*>(AllocMemory(n ? n : 1, 0));
+  if (!code) return ERR_MEM;
+  FreeMemory(s.record->bytecode);
+  s.record->bytecode = code;
+  s.record->bytecodeSize = n;
+  in.Bytes(code, n);
+  s.scriptRead = true;
+  return ERR_NONE;
+}
+
+ErrorCode resourcesSection(Sections& s, uint8_t) {
+  return readDeclaredResources(s.in, s.context, s.record);
+}
+
+ErrorCode displaySizeSection(Sections& s, uint8_t) {
+  int32_t w = s.in.SBE16(), h = s.in.SBE16();
+  return setDisplay(s, [&](DisplayDescription* d) {
+    d->width = w;
+    d->height = h;
+  });
+}
+
+ErrorCode ignoredTextSection(Sections& s, uint8_t) {
+  std::string text;
+  s.in.LengthString(&text);
+  return ERR_NONE;
+}
+
+ErrorCode displayColorSection(Sections& s, uint8_t) {
+  int32_t color = s.in.SBE32();
+  return setDisplay(s, [&](DisplayDescription* d) { d->color = color; });
+}
+
+ErrorCode displayPositionSection(Sections& s, uint8_t) {
+  int32_t x = s.in.SBE32(), y = s.in.SBE32();
+  return setDisplay(s, [&](DisplayDescription* d) {
+    d->x = x;
+    d->y = y;
+  });
+}
+
+ErrorCode desktopSection(Sections&, uint8_t) {
+  player.overrideDesktop = 1;
+  return ERR_NONE;
+}
+
+ErrorCode lineMapSection(Sections& s, uint8_t tag) {
+  return readLineMap(s.in, s.context, s.record, tag);
+}
+
+ErrorCode labelsSection(Sections& s, uint8_t) { return readLabels(s.in, s.L); }
+
+ErrorCode versionSection(Sections& s, uint8_t) {
+  int32_t major = static_cast<int32_t>(s.in.U8());
+  int32_t minor = static_cast<int32_t>(s.in.U8());
+  if (s.in.error) return s.in.error;
+  if (major > PLAYER_VERSION_MAJOR ||
+      (major == PLAYER_VERSION_MAJOR && minor > PLAYER_VERSION_MINOR)) {
+    char version[32];
+    std::snprintf(version, sizeof version, "%d.%d", major, minor);
+    SetErrorArgString(version);
+    return ERR_APPLETVERSION;
+  }
+  s.record->versionMajor = major;
+  s.record->versionMinor = minor;
+  VmSetAppletVersion(major, minor);
+  SetAppletVersion(major, minor);
+  if (major < 7) ConvertRunPathsToLatin1(s.L, s.context, s.record);
+  return ERR_NONE;
+}
+
+ErrorCode headerTextSection(Sections& s, uint8_t tag) {
+  std::string text;
+  if (s.in.String(&text))
+    storeHeaderText(headerField(s.record, tag), text.c_str(), s.utf8, tag == 12);
+  return ERR_NONE;
+}
+
+ErrorCode modeSection(Sections& s, uint8_t) {
+  player.overrideMode = static_cast<int32_t>(s.in.U8());
+  return ERR_NONE;
+}
+
+ErrorCode backfillSection(Sections& s, uint8_t) {
+  readBackfill(s.in, s.record, &player.overrideBackfill);
+  return ERR_NONE;
+}
+
+// The window-flag bit that a one-byte display flag section sets.
+uint32_t displayFlagOf(uint8_t tag) {
+  switch (tag) {
+    case 18:
+      return 0x1;  // borderless
+    case 19:
+      return 0x4;  // fixed
+    case 20:
+      return 0x2;  // sizeable
+    case 24:
+      return 0x10;  // hide pointer
+    case 25:
+      return 0x8;  // no mode switch
+    default:
+      return 0x20;  // 30: no hide
+  }
+}
+
+ErrorCode displayFlagSection(Sections& s, uint8_t tag) {
+  uint32_t on = s.in.U8();
+  if (!on) return ERR_NONE;
+  return setDisplay(s, [&](DisplayDescription* d) { d->flags |= displayFlagOf(tag); });
+}
+
+ErrorCode hideTitleBarSection(Sections& s, uint8_t) {
+  player.overrideHideTitleBar = static_cast<int32_t>(s.in.U8());
+  return ERR_NONE;
+}
+
+ErrorCode screenSizeSection(Sections& s, uint8_t) {
+  player.overrideScreenWidth = s.in.SBE16();
+  player.overrideScreenHeight = s.in.SBE16();
+  return ERR_NONE;
+}
+
+ErrorCode screenDepthSection(Sections& s, uint8_t) {
+  player.overrideScreenDepth = static_cast<int32_t>(s.in.U8());
+  return ERR_NONE;
+}
+
+ErrorCode embeddedFilesSection(Sections& s, uint8_t) { return readEmbeddedFiles(s.in, s.record); }
+
+ErrorCode scalingSection(Sections& s, uint8_t) {
+  uint32_t kind = s.in.U8();
+  int32_t w = s.in.SBE32(), h = s.in.SBE32();
+  uint32_t smooth = s.in.U8();
+  return setDisplay(s, [&](DisplayDescription* d) {
+    d->flags |= kind == 0 ? 0x40 : 0x100;
+    d->scaleWidth = w;
+    d->scaleHeight = h;
+    if (smooth) d->flags |= 0x80;
+  });
+}
+
+ErrorCode keepDisplaysSection(Sections& s, uint8_t) {
+  s.context->keepDeclaredDisplays = 1;
+  return ERR_NONE;
+}
+
+ErrorCode constantsSection(Sections& s, uint8_t) { return readUserConstants(s.in, s.L); }
+
+ErrorCode runtimeSettingsSection(Sections& s, uint8_t) {
+  PlayerRecord* record = s.record;
+  record->runtimeSettings = s.in.BE32();
+  if (versionAtLeast(record, 6, 0)) {
+    record->runtimeSettings2 = s.in.BE32();
+    record->runtimeSettings3 = s.in.BE32();
+    record->runtimeSettingsByte = static_cast<int32_t>(s.in.U8());
+  }
+  return ERR_NONE;
+}
+
+ErrorCode encodingSection(Sections& s, uint8_t) {
+  uint32_t flag = s.in.U8();
+  if (s.in.error) return s.in.error;
+  s.utf8 = flag == 1;
+  if (flag == 0) ConvertRunPathsToLatin1(s.L, s.context, s.record);
+  return ERR_NONE;
+}
+
+// The handler of every known tag, indexed by tag; a higher tag is an
+// error.
+constexpr SectionHandler SECTION_HANDLERS[] = {
+    skipSection,             // 0
+    scriptSection,           // 1
+    resourcesSection,        // 2
+    displaySizeSection,      // 3
+    ignoredTextSection,      // 4
+    displayColorSection,     // 5
+    displayPositionSection,  // 6
+    desktopSection,          // 7
+    lineMapSection,          // 8: file names only
+    labelsSection,           // 9
+    versionSection,          // 10
+    headerTextSection,       // 11: title
+    headerTextSection,       // 12: version string
+    headerTextSection,       // 13: copyright
+    headerTextSection,       // 14: authors
+    headerTextSection,       // 15: description
+    modeSection,             // 16
+    backfillSection,         // 17
+    displayFlagSection,      // 18
+    displayFlagSection,      // 19
+    displayFlagSection,      // 20
+    hideTitleBarSection,     // 21
+    screenSizeSection,       // 22
+    screenDepthSection,      // 23
+    displayFlagSection,      // 24
+    displayFlagSection,      // 25
+    embeddedFilesSection,    // 26
+    lineMapSection,          // 27: with chunk sources
+    scalingSection,          // 28
+    keepDisplaysSection,     // 29
+    displayFlagSection,      // 30
+    constantsSection,        // 31
+    runtimeSettingsSection,  // 32
+    lineMapSection,          // 33: bit-inverted
+    headerTextSection,       // 34: sixth header text
+    encodingSection,         // 35
+};
+static_assert(std::size(SECTION_HANDLERS) == 36, "tags 0 to 35 each have a handler");
+
 // The sections from the byte after the magic up to and including the
 // script section.
 ErrorCode readSections(Reader& in, VmState* L, PlayerRunContext* context, PlayerRecord* record) {
-  int utf8 = 0;
-  for (;;) {
+  Sections s{in, L, context, record};
+  while (!s.scriptRead) {
     uint8_t tag;
     if (!in.Bytes(&tag, 1)) return in.error;
-    ErrorCode error = 0;
-    DisplayDescription* d = nullptr;
-    auto display = [&]() {
-      d = firstDisplay(record, &error);
-      return d != nullptr;
-    };
-    std::string text;
-    switch (tag) {
-      case 0: {
-        uint32_t n = in.BE32();
-        in.SkipPayload(n);
-        break;
-      }
-      case 1: {
-        uint32_t n = in.BE32();
-        if (!in.NeedPayload(n)) return in.error;
-        auto* code = static_cast<uint8_t*>(AllocMemory(n ? n : 1, 0));
-        if (!code) return ERR_MEM;
-        FreeMemory(record->bytecode);
-        record->bytecode = code;
-        record->bytecodeSize = n;
-        in.Bytes(code, n);
-        return in.error;
-      }
-      case 2:
-        error = readDeclaredResources(in, context, record);
-        break;
-      case 3: {
-        int32_t w = in.SBE16(), h = in.SBE16();
-        if (!in.error && display()) {
-          d->width = w;
-          d->height = h;
-        }
-        break;
-      }
-      case 4:
-        in.LengthString(&text);
-        break;
-      case 5: {
-        int32_t color = in.SBE32();
-        if (!in.error && display()) d->color = color;
-        break;
-      }
-      case 6: {
-        int32_t x = in.SBE32(), y = in.SBE32();
-        if (!in.error && display()) {
-          d->x = x;
-          d->y = y;
-        }
-        break;
-      }
-      case 7:
-        player.overrideDesktop = 1;
-        break;
-      case 8:
-      case 27:
-      case 33:
-        error = readLineMap(in, context, record, tag);
-        break;
-      case 9:
-        error = readLabels(in, L);
-        break;
-      case 10: {
-        int32_t major = static_cast<int32_t>(in.U8());
-        int32_t minor = static_cast<int32_t>(in.U8());
-        if (in.error) break;
-        if (major > PLAYER_VERSION_MAJOR ||
-            (major == PLAYER_VERSION_MAJOR && minor > PLAYER_VERSION_MINOR)) {
-          char version[32];
-          std::snprintf(version, sizeof version, "%d.%d", major, minor);
-          SetErrorArgString(version);
-          return ERR_APPLETVERSION;
-        }
-        record->versionMajor = major;
-        record->versionMinor = minor;
-        VmSetAppletVersion(major, minor);
-        SetAppletVersion(major, minor);
-        if (major < 7) ConvertRunPathsToLatin1(L, context, record);
-        break;
-      }
-      case 11:
-      case 12:
-      case 13:
-      case 14:
-      case 15:
-      case 34:
-        if (in.String(&text))
-          storeHeaderText(headerField(record, tag), text.c_str(), utf8, tag == 12);
-        break;
-      case 16:
-        player.overrideMode = static_cast<int32_t>(in.U8());
-        break;
-      case 17:
-        readBackfill(in, record, &player.overrideBackfill);
-        break;
-      case 18:
-      case 19:
-      case 20:
-      case 24:
-      case 25:
-      case 30: {
-        uint32_t on = in.U8();
-        static const uint32_t FLAG_OF[31] = {0, 0, 0,    0,   0, 0, 0, 0,   0,   0,   0,
-                                             0, 0, 0,    0,   0, 0, 0, 0x1, 0x4, 0x2, 0,
-                                             0, 0, 0x10, 0x8, 0, 0, 0, 0,   0x20};
-        if (!in.error && on && display()) d->flags |= FLAG_OF[tag];
-        break;
-      }
-      case 21:
-        player.overrideHideTitleBar = static_cast<int32_t>(in.U8());
-        break;
-      case 22:
-        player.overrideScreenWidth = in.SBE16();
-        player.overrideScreenHeight = in.SBE16();
-        break;
-      case 23:
-        player.overrideScreenDepth = static_cast<int32_t>(in.U8());
-        break;
-      case 26:
-        error = readEmbeddedFiles(in, record);
-        break;
-      case 28: {
-        uint32_t kind = in.U8();
-        int32_t w = in.SBE32(), h = in.SBE32();
-        uint32_t smooth = in.U8();
-        if (!in.error && display()) {
-          d->flags |= kind == 0 ? 0x40 : 0x100;
-          d->scaleWidth = w;
-          d->scaleHeight = h;
-          if (smooth) d->flags |= 0x80;
-        }
-        break;
-      }
-      case 29:
-        context->keepDeclaredDisplays = 1;
-        break;
-      case 31:
-        error = readUserConstants(in, L);
-        break;
-      case 32:
-        record->runtimeSettings = in.BE32();
-        if (versionAtLeast(record, 6, 0)) {
-          record->runtimeSettings2 = in.BE32();
-          record->runtimeSettings3 = in.BE32();
-          record->runtimeSettingsByte = static_cast<int32_t>(in.U8());
-        }
-        break;
-      case 35: {
-        uint32_t flag = in.U8();
-        if (in.error) break;
-        utf8 = flag == 1;
-        if (flag == 0) ConvertRunPathsToLatin1(L, context, record);
-        break;
-      }
-      default:
-        return ERR_UNKNOWNSEC;
-    }
+    if (tag >= std::size(SECTION_HANDLERS)) return ERR_UNKNOWNSEC;
+    ErrorCode error = SECTION_HANDLERS[tag](s, tag);
     if (error) return error;
     if (in.error) return in.error;
   }
+  return ERR_NONE;
 }
 
 // The icon block after the script: "I", two bytes, then entries {BE16
