@@ -165,7 +165,30 @@ class Parser {
   }
   bool tokenize(const std::string& line, std::vector<Token>* out);
   bool directive(const std::vector<Token>& t);
+  // The directives' handlers (the table DIRECTIVES names them).
+  bool functionDirective(const std::vector<Token>& t);
+  bool endDirective(const std::vector<Token>& t);
+  bool sourceDirective(const std::vector<Token>& t);
+  bool lineDefinedDirective(const std::vector<Token>& t);
+  bool lineDirective(const std::vector<Token>& t);
+  bool paramsDirective(const std::vector<Token>& t);
+  bool varargDirective(const std::vector<Token>& t);
+  bool stackDirective(const std::vector<Token>& t);
+  bool upvalueDirective(const std::vector<Token>& t);
+  bool upvalueCountDirective(const std::vector<Token>& t);
+  bool localDirective(const std::vector<Token>& t);
+  bool constDirective(const std::vector<Token>& t);
+  bool byteOrderDirective(const std::vector<Token>& t);
+  bool lengthSizeDirective(const std::vector<Token>& t);
+  bool testNumberDirective(const std::vector<Token>& t);
   bool appletDirective(const std::vector<Token>& t);
+  bool rawDirective(const std::vector<Token>& t);
+  bool wordDirective(const std::vector<Token>& t);
+  bool countDirective(const std::vector<Token>& t);
+  bool constTagDirective(const std::vector<Token>& t);
+  bool patchDirective(const std::vector<Token>& t);
+  bool lineTableDirective(const std::vector<Token>& t);
+  bool truncateDirective(const std::vector<Token>& t);
   bool instruction(const std::vector<Token>& t);
   bool finishFunction(Builder* b);
   bool integerArg(const std::vector<Token>& t, size_t i, int64_t lo, int64_t hi, int64_t* v);
@@ -436,187 +459,253 @@ bool Parser::appletDirective(const std::vector<Token>& t) {
   return fail("unknown .applet kind " + what);
 }
 
+// Directives, by name: the handler and where the directive may stand.
+// A directive of the main level is refused inside .function before a raw
+// one is refused without .raw.
+enum DirectiveRule : uint8_t { ANYWHERE = 0, MAIN_LEVEL = 1, RAW_ONLY = 2 };
+
+struct DirectiveEntry {
+  const char* name;
+  bool (Parser::*handler)(const std::vector<Token>& t);
+  uint8_t rules;
+};
+
 bool Parser::directive(const std::vector<Token>& t) {
+  static const DirectiveEntry DIRECTIVES[] = {
+      {".function", &Parser::functionDirective, ANYWHERE},
+      {".end", &Parser::endDirective, ANYWHERE},
+      {".source", &Parser::sourceDirective, ANYWHERE},
+      {".linedefined", &Parser::lineDefinedDirective, ANYWHERE},
+      {".line", &Parser::lineDirective, ANYWHERE},
+      {".params", &Parser::paramsDirective, ANYWHERE},
+      {".vararg", &Parser::varargDirective, ANYWHERE},
+      {".stack", &Parser::stackDirective, ANYWHERE},
+      {".upvalue", &Parser::upvalueDirective, ANYWHERE},
+      {".upvalues", &Parser::upvalueCountDirective, ANYWHERE},
+      {".local", &Parser::localDirective, ANYWHERE},
+      {".const", &Parser::constDirective, ANYWHERE},
+      {".byteorder", &Parser::byteOrderDirective, MAIN_LEVEL},
+      {".lensize", &Parser::lengthSizeDirective, MAIN_LEVEL},
+      {".testnumber", &Parser::testNumberDirective, MAIN_LEVEL},
+      {".applet", &Parser::appletDirective, MAIN_LEVEL},
+      {".raw", &Parser::rawDirective, MAIN_LEVEL},
+      {".word", &Parser::wordDirective, RAW_ONLY},
+      {".count", &Parser::countDirective, RAW_ONLY},
+      {".nups", &Parser::upvalueCountDirective, RAW_ONLY},
+      {".consttag", &Parser::constTagDirective, RAW_ONLY},
+      {".patch", &Parser::patchDirective, MAIN_LEVEL | RAW_ONLY},
+      {".linetable", &Parser::lineTableDirective, RAW_ONLY},
+      {".truncate", &Parser::truncateDirective, MAIN_LEVEL | RAW_ONLY},
+  };
   const std::string& d = t[0].text;
+  auto entry = std::find_if(std::begin(DIRECTIVES), std::end(DIRECTIVES),
+                            [&](const DirectiveEntry& e) { return d == e.name; });
+  if (entry == std::end(DIRECTIVES)) return fail("unknown directive " + d);
+  if ((entry->rules & MAIN_LEVEL) && builders_.size() != 1)
+    return fail(d + " belongs to the main function's level");
+  // Raw directives write what no sound chunk holds.
+  if ((entry->rules & RAW_ONLY) && !raw_) return fail(d + " needs .raw first");
+  return (this->*entry->handler)(t);
+}
+
+bool Parser::functionDirective(const std::vector<Token>& t) {
   Builder& b = top();
   Function* f = b.f;
+  if (t.size() != 2 || !isName(t[1].text)) return fail(".function needs a name");
+  for (const auto& c : f->children)
+    if (c->name == t[1].text) return fail("function " + t[1].text + " defined twice");
+  f->children.push_back(std::make_unique<Function>());
+  Function* child = f->children.back().get();
+  child->name = t[1].text;
+  Builder nb;
+  nb.f = child;
+  nb.currentLine = b.currentLine;
+  builders_.push_back(std::move(nb));
+  return true;
+}
+
+bool Parser::endDirective(const std::vector<Token>&) {
+  if (builders_.size() == 1) return fail(".end without .function");
+  if (!finishFunction(&top())) return false;
+  builders_.pop_back();
+  return true;
+}
+
+bool Parser::sourceDirective(const std::vector<Token>& t) {
+  Function* f = top().f;
+  if (t.size() == 2 && !t[1].quoted && t[1].text == "none") {
+    f->hasSource = false;
+    return true;
+  }
+  if (t.size() != 2 || !t[1].quoted) return fail(".source needs a string or none");
+  f->hasSource = true;
+  f->source = t[1].text;
+  return true;
+}
+
+bool Parser::lineDefinedDirective(const std::vector<Token>& t) {
   int64_t v;
-  const bool mainLevel = builders_.size() == 1;
+  if (!integerArg(t, 1, raw_ ? INT32_MIN : 0, INT32_MAX, &v)) return false;
+  top().f->lineDefined = static_cast<int32_t>(v);
+  return true;
+}
 
-  if (d == ".function") {
-    if (t.size() != 2 || !isName(t[1].text)) return fail(".function needs a name");
-    for (const auto& c : f->children)
-      if (c->name == t[1].text) return fail("function " + t[1].text + " defined twice");
-    f->children.push_back(std::make_unique<Function>());
-    Function* child = f->children.back().get();
-    child->name = t[1].text;
-    Builder nb;
-    nb.f = child;
-    nb.currentLine = b.currentLine;
-    builders_.push_back(std::move(nb));
-    return true;
-  }
-  if (d == ".end") {
-    if (mainLevel) return fail(".end without .function");
-    if (!finishFunction(&top())) return false;
-    builders_.pop_back();
-    return true;
-  }
-  if (d == ".source") {
-    if (t.size() == 2 && !t[1].quoted && t[1].text == "none") {
-      f->hasSource = false;
-      return true;
-    }
-    if (t.size() != 2 || !t[1].quoted) return fail(".source needs a string or none");
-    f->hasSource = true;
-    f->source = t[1].text;
-    return true;
-  }
-  if (d == ".linedefined")
-    return integerArg(t, 1, raw_ ? INT32_MIN : 0, INT32_MAX, &v) &&
-           (f->lineDefined = static_cast<int32_t>(v), true);
-  if (d == ".line")
-    return integerArg(t, 1, INT32_MIN, INT32_MAX, &v) &&
-           (b.currentLine = static_cast<int>(v), true);
-  if (d == ".params")
-    return integerArg(t, 1, 0, 255, &v) && (f->numparams = static_cast<int>(v), true);
-  if (d == ".vararg") {
-    v = 1;
-    if (t.size() > 1 && !integerArg(t, 1, 0, 255, &v)) return false;
-    f->vararg = static_cast<int>(v);
-    return true;
-  }
-  if (d == ".stack") {
-    if (!integerArg(t, 1, 0, 255, &v)) return false;
-    f->maxstack = static_cast<int>(v);
-    b.stackGiven = true;
-    return true;
-  }
-  if (d == ".upvalue") {
-    if (t.size() != 2) return fail(".upvalue needs a name");
-    f->upvalueNames.push_back(t[1].text);
-    return true;
-  }
-  if (d == ".upvalues") {
-    if (!integerArg(t, 1, 0, 255, &v)) return false;
-    f->nups = static_cast<int>(v);
-    b.nupsGiven = true;
-    return true;
-  }
-  if (d == ".local") {
-    if (t.size() != 4) return fail(".local needs a name, a start and an end");
-    LocalVar lv;
-    lv.name = t[1].text;
-    f->locals.push_back(lv);
-    b.localFixups.push_back(LocalFixup{f->locals.size() - 1, t[2].text, t[3].text, line_});
-    return true;
-  }
-  if (d == ".const") {
-    if (t.size() != 2) return fail(".const needs one value");
-    Constant c;
-    if (t[1].quoted) {
-      c.kind = Constant::STRING;
-      c.text = t[1].text;
-    } else if (t[1].text == "nil") {
-      c.kind = Constant::NIL;
-    } else if (parseNumber(t[1].text[0] == '#' ? t[1].text.substr(1) : t[1].text, &c.number)) {
-      c.kind = Constant::NUMBER;
-    } else {
-      return fail("bad constant " + t[1].text);
-    }
-    f->constants.push_back(c);
-    return true;
-  }
-  if (d == ".byteorder" || d == ".lensize" || d == ".testnumber" || d == ".applet" || d == ".raw" ||
-      d == ".patch" || d == ".truncate") {
-    if (!mainLevel) return fail(d + " belongs to the main function's level");
-  }
-  if (d == ".byteorder") {
-    if (t.size() == 2 && t[1].text == "little") {
-      program_->chunk.byteOrder = 1;
-    } else if (t.size() == 2 && t[1].text == "big") {
-      program_->chunk.byteOrder = 0;
-    } else {
-      if (!integerArg(t, 1, 0, 255, &v)) return false;
-      program_->chunk.byteOrder = static_cast<int>(v);
-    }
-    return true;
-  }
-  if (d == ".lensize") {
-    if (!integerArg(t, 1, 4, 8, &v) || (v != 4 && v != 8)) return fail(".lensize is 4 or 8");
-    program_->chunk.lengthSize = static_cast<int>(v);
-    return true;
-  }
-  if (d == ".testnumber") {
-    if (t.size() != 2 || !parseNumber(t[1].text, &program_->chunk.testNumber))
-      return fail(".testnumber needs a number");
-    return true;
-  }
-  if (d == ".applet") return appletDirective(t);
-  if (d == ".raw") {
-    raw_ = true;
-    return true;
-  }
+bool Parser::lineDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (!integerArg(t, 1, INT32_MIN, INT32_MAX, &v)) return false;
+  top().currentLine = static_cast<int>(v);
+  return true;
+}
 
-  // Raw directives write what no sound chunk holds.
-  if (d == ".word" || d == ".count" || d == ".consttag" || d == ".patch" || d == ".truncate" ||
-      d == ".nups" || d == ".linetable") {
-    if (!raw_) return fail(d + " needs .raw first");
+bool Parser::paramsDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (!integerArg(t, 1, 0, 255, &v)) return false;
+  top().f->numparams = static_cast<int>(v);
+  return true;
+}
+
+bool Parser::varargDirective(const std::vector<Token>& t) {
+  int64_t v = 1;
+  if (t.size() > 1 && !integerArg(t, 1, 0, 255, &v)) return false;
+  top().f->vararg = static_cast<int>(v);
+  return true;
+}
+
+bool Parser::stackDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (!integerArg(t, 1, 0, 255, &v)) return false;
+  top().f->maxstack = static_cast<int>(v);
+  top().stackGiven = true;
+  return true;
+}
+
+bool Parser::upvalueDirective(const std::vector<Token>& t) {
+  if (t.size() != 2) return fail(".upvalue needs a name");
+  top().f->upvalueNames.push_back(t[1].text);
+  return true;
+}
+
+// .upvalues, and .nups in raw mode: the count without names.
+bool Parser::upvalueCountDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (!integerArg(t, 1, 0, 255, &v)) return false;
+  top().f->nups = static_cast<int>(v);
+  top().nupsGiven = true;
+  return true;
+}
+
+bool Parser::localDirective(const std::vector<Token>& t) {
+  if (t.size() != 4) return fail(".local needs a name, a start and an end");
+  Function* f = top().f;
+  LocalVar lv;
+  lv.name = t[1].text;
+  f->locals.push_back(lv);
+  top().localFixups.push_back(LocalFixup{f->locals.size() - 1, t[2].text, t[3].text, line_});
+  return true;
+}
+
+bool Parser::constDirective(const std::vector<Token>& t) {
+  if (t.size() != 2) return fail(".const needs one value");
+  Constant c;
+  if (t[1].quoted) {
+    c.kind = Constant::STRING;
+    c.text = t[1].text;
+  } else if (t[1].text == "nil") {
+    c.kind = Constant::NIL;
+  } else if (parseNumber(t[1].text[0] == '#' ? t[1].text.substr(1) : t[1].text, &c.number)) {
+    c.kind = Constant::NUMBER;
+  } else {
+    return fail("bad constant " + t[1].text);
   }
-  if (d == ".word") {
-    if (!integerArg(t, 1, 0, UINT32_MAX, &v)) return false;
-    f->code.push_back(static_cast<uint32_t>(v));
-    f->lines.push_back(b.currentLine);
-    return true;
-  }
-  if (d == ".count") {
-    static const char* const kinds[] = {"lines",     "locals",    "upvalues",
-                                        "constants", "functions", "code"};
-    if (t.size() != 3 ||
-        std::find(std::begin(kinds), std::end(kinds), t[1].text) == std::end(kinds))
-      return fail(
-          ".count needs lines, locals, upvalues, constants, functions or code, and a number");
-    if (!integerArg(t, 2, INT32_MIN, UINT32_MAX, &v)) return false;
-    f->countOverride[t[1].text] = v;
-    return true;
-  }
-  if (d == ".nups") {
+  top().f->constants.push_back(c);
+  return true;
+}
+
+bool Parser::byteOrderDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (t.size() == 2 && t[1].text == "little") {
+    program_->chunk.byteOrder = 1;
+  } else if (t.size() == 2 && t[1].text == "big") {
+    program_->chunk.byteOrder = 0;
+  } else {
     if (!integerArg(t, 1, 0, 255, &v)) return false;
-    f->nups = static_cast<int>(v);
-    b.nupsGiven = true;
-    return true;
+    program_->chunk.byteOrder = static_cast<int>(v);
   }
-  if (d == ".consttag") {
-    if (!integerArg(t, 1, 0, 255, &v)) return false;
-    Constant c;
-    c.kind = Constant::RAW;
-    c.rawTag = static_cast<int>(v);
-    Bytes payload;
-    if (!bytesArg(t, 2, &payload)) return false;
-    c.text.assign(payload.begin(), payload.end());
-    f->constants.push_back(c);
-    return true;
-  }
-  if (d == ".patch") {
-    int64_t off;
-    if (!integerArg(t, 1, 0, INT32_MAX, &off)) return false;
-    Bytes bytes;
-    if (!bytesArg(t, 2, &bytes)) return false;
-    for (size_t i = 0; i < bytes.size(); i++)
-      program_->chunk.patch[static_cast<size_t>(off) + i] = bytes[i];
-    return true;
-  }
-  if (d == ".linetable") {
-    if (!integerArg(t, 1, 0, INT32_MAX, &v)) return false;
-    b.lineTableSize = v;
-    return true;
-  }
-  if (d == ".truncate") {
-    if (!integerArg(t, 1, 0, INT64_MAX, &v)) return false;
-    program_->chunk.truncate = v;
-    return true;
-  }
-  return fail("unknown directive " + d);
+  return true;
+}
+
+bool Parser::lengthSizeDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (!integerArg(t, 1, 4, 8, &v) || (v != 4 && v != 8)) return fail(".lensize is 4 or 8");
+  program_->chunk.lengthSize = static_cast<int>(v);
+  return true;
+}
+
+bool Parser::testNumberDirective(const std::vector<Token>& t) {
+  if (t.size() != 2 || !parseNumber(t[1].text, &program_->chunk.testNumber))
+    return fail(".testnumber needs a number");
+  return true;
+}
+
+bool Parser::rawDirective(const std::vector<Token>&) {
+  raw_ = true;
+  return true;
+}
+
+bool Parser::wordDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (!integerArg(t, 1, 0, UINT32_MAX, &v)) return false;
+  top().f->code.push_back(static_cast<uint32_t>(v));
+  top().f->lines.push_back(top().currentLine);
+  return true;
+}
+
+bool Parser::countDirective(const std::vector<Token>& t) {
+  static const char* const kinds[] = {"lines",     "locals",    "upvalues",
+                                      "constants", "functions", "code"};
+  if (t.size() != 3 || std::find(std::begin(kinds), std::end(kinds), t[1].text) == std::end(kinds))
+    return fail(".count needs lines, locals, upvalues, constants, functions or code, and a number");
+  int64_t v;
+  if (!integerArg(t, 2, INT32_MIN, UINT32_MAX, &v)) return false;
+  top().f->countOverride[t[1].text] = v;
+  return true;
+}
+
+bool Parser::constTagDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (!integerArg(t, 1, 0, 255, &v)) return false;
+  Constant c;
+  c.kind = Constant::RAW;
+  c.rawTag = static_cast<int>(v);
+  Bytes payload;
+  if (!bytesArg(t, 2, &payload)) return false;
+  c.text.assign(payload.begin(), payload.end());
+  top().f->constants.push_back(c);
+  return true;
+}
+
+bool Parser::patchDirective(const std::vector<Token>& t) {
+  int64_t off;
+  if (!integerArg(t, 1, 0, INT32_MAX, &off)) return false;
+  Bytes bytes;
+  if (!bytesArg(t, 2, &bytes)) return false;
+  for (size_t i = 0; i < bytes.size(); i++)
+    program_->chunk.patch[static_cast<size_t>(off) + i] = bytes[i];
+  return true;
+}
+
+bool Parser::lineTableDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (!integerArg(t, 1, 0, INT32_MAX, &v)) return false;
+  top().lineTableSize = v;
+  return true;
+}
+
+bool Parser::truncateDirective(const std::vector<Token>& t) {
+  int64_t v;
+  if (!integerArg(t, 1, 0, INT64_MAX, &v)) return false;
+  program_->chunk.truncate = v;
+  return true;
 }
 
 bool Parser::instruction(const std::vector<Token>& t) {
