@@ -8,7 +8,21 @@
  * never moves: plug-ins built against an older copy of this header keep
  * working. Integers are fixed-width; words that may carry a pointer (tag
  * values, user words) are pointer-sized. No type of the host's internals
- * appears here; the host's objects are opaque pointers. */
+ * appears here; the host's objects are opaque pointers.
+ *
+ * Unwinding: the VM table's raiseError and its argument checks
+ * (checkString ... checkType, objectIdArgument, fileNameArgument,
+ * checkStack) do not return when they fail, nor do slots that allocate or
+ * run script code when that fails (out of memory, an error raised in a
+ * function that call runs or in a metamethod): the host raises a script
+ * error that unwinds through the plug-in's frames back into the host's
+ * protected call, as a failing built-in command does. A plug-in must
+ * therefore be built with unwind tables: C++ plug-ins as usual, C plug-ins
+ * with -fexceptions (which also runs __attribute__((cleanup)) handlers
+ * during the unwind, the C way to free what a command holds when a check
+ * fails). A plug-in must not catch the host's error (catch (...) without
+ * rethrowing) and must not unwind itself across the host (longjmp or an
+ * exception of its own). */
 #ifndef QMPLUGIN_H
 #define QMPLUGIN_H
 
@@ -487,6 +501,8 @@ typedef struct VmApiTable {
   void* (*newUserdata)(VmState* L, size_t size);
   int (*setMetatable)(VmState* L, int index);
   int (*getMetatable)(VmState* L, int index);
+  /* raiseError and the check functions below unwind through the caller
+   * when they fail (see "Unwinding" above). */
   void (*raiseError)(VmState* L, int32_t code);
   const char* (*checkString)(VmState* L, int index, size_t* length);
   const char* (*optString)(VmState* L, int index, const char* def, size_t* length);

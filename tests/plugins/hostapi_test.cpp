@@ -1,6 +1,7 @@
 // The host API as a plug-in sees it: every slot of every table is set (a
 // missing initialiser would leave a silent null), the root carries the
-// host version; saver formats, the loaded-plug-in array and plug-in nodes.
+// host version; saver formats, the loaded-plug-in array and plug-in nodes;
+// a failed check raised through a plug-in written in C.
 #include "tests/plugins/plugin_fixture.h"
 
 #include <algorithm>
@@ -171,6 +172,46 @@ TEST_F(PluginTest, SaverFormatsPluginArrayAndNodes) {
   PictureHandle* pixels = NewPixelPictureHandle(1, 1);
   EXPECT_EQ(RenderPictureHandle(pixels, identity, 2, 2), ERR_TFIMAGE);
   ReleasePictureHandle(pixels);
+}
+
+// A plug-in written in C whose command fails a host-API check: the raise
+// unwinds through the plug-in's C frame, runs its cleanup (which frees the
+// command's buffer; the sanitizer sees a leak otherwise) and ends in the
+// script's error, after which the same state runs scripts as before.
+TEST_F(PluginTest, CheckFailingInACPluginEndsInTheScriptsError) {
+  Install("testcheck");
+  ASSERT_EQ(ScanAndRegister(), 0);
+  struct Case {
+    const char* name;
+    const char* call;  // loads the command into register 0 and calls it
+    ErrorCode error;
+    double result;
+  };
+  const Case cases[] = {
+      {"number", "GETGLOBAL 0, \"checkeddouble\"\nLOADNUM 1, 21\nCALL 0, 2, 2\n", ERR_NONE, 42},
+      {"text", "GETGLOBAL 0, \"checkeddouble\"\nLOADCONST 1, \"x\"\nCALL 0, 2, 2\n",
+       ERR_NUMEXPECTED, 0},
+      {"absent", "GETGLOBAL 0, \"checkeddouble\"\nCALL 0, 1, 2\n", ERR_NUMEXPECTED, 0},
+      {"raised", "GETGLOBAL 0, \"checkedraise\"\nLOADCONST 1, #1055\nCALL 0, 2, 2\n",
+       ERR_WRONGUSAGE, 0},
+      {"number again", "GETGLOBAL 0, \"checkeddouble\"\nLOADCONST 1, #2.5\nCALL 0, 2, 2\n",
+       ERR_NONE, 5},
+  };
+  const std::string cleanups =
+      ".source \"=t\"\nGETGLOBAL 0, \"checkcleanups\"\nCALL 0, 1, 2\nSETGLOBAL 0, \"n\"\nRETURN "
+      "0, 1\n";
+  ASSERT_EQ(Run(cleanups), 0);
+  double expected = GlobalNumber("n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Run(".source \"=t\"\nLOADNUM 0, 0\nSETGLOBAL 0, \"result\"\nRETURN 0, 1\n"), 0);
+    EXPECT_EQ(
+        Run(std::string(".source \"=t\"\n") + c.call + "SETGLOBAL 0, \"result\"\nRETURN 0, 1\n"),
+        c.error);
+    EXPECT_EQ(GlobalNumber("result"), c.result);
+    ASSERT_EQ(Run(cleanups), 0);
+    EXPECT_EQ(GlobalNumber("n"), ++expected);  // the command's cleanup ran
+  }
 }
 
 }  // namespace
