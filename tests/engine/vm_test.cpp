@@ -6,11 +6,17 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "engine/object.h"
 #include "engine/opcodes.h"
@@ -707,28 +713,65 @@ void markingHook(VmState* L, VmDebugInfo*, int*, int) {
   VmSetTable(L, VM_GLOBALS_INDEX);
 }
 
+namespace {
+
+// Lets the gate opener know that the script is about to enter its loop.
+std::mutex loopMutex;
+std::condition_variable loopCondition;
+bool loopEntered = false;
+int enteringLoop(VmState*) {
+  {
+    std::lock_guard<std::mutex> lock(loopMutex);
+    loopEntered = true;
+  }
+  loopCondition.notify_one();
+  return 0;
+}
+
+}  // namespace
+
 // A gate opened by another thread while a script loops without leaving the
 // interpreter (no command, no metamethod) still reaches the hook: the loop
 // ends as soon as the hook has marked "seen", long before its own count.
+// The run takes place in a child process, so that a gate that never reaches
+// the loop fails the test after a time-out instead of leaving it running.
 TEST_F(LineHooks, GateOpenedByAnotherThreadReachesABusyLoop) {
   const char* code =
-      ".line 1\nLOADNUM 0, 0\nLOADNUM 1, 0\nLOADCONST 2, #2000000000\nLOADNUM 3, 1\nJUMP test\n"
+      ".line 1\nGETGLOBAL 0, \"enteringloop\"\nCALL 0, 1, 1\nLOADNUM 0, 0\nLOADNUM 1, 0\n"
+      "LOADCONST 2, #2000000000\nLOADNUM 3, 1\nJUMP test\n"
       "body: GETGLOBAL 4, \"seen\"\nEQ 1, 4, #1\nJUMP done\ntest: FORLOOP 1, body\nRETURN 0, 2\n"
       "done: LOADNUM 0, 1\nRETURN 0, 2";
   VmPushNumber(L, 0);
   setGlobal("seen");  // present, so that reading it stays in the interpreter
+  setGlobalFunction("enteringloop", enteringLoop);
   vmEventPollGate.store(0);
   VmSetGatedHook(L, markingHook);
-  std::thread opener([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    vmEventPollGate.store(1, std::memory_order_relaxed);
-  });
-  ErrorCode status = run(code, 1);
-  opener.join();
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::thread opener([] {
+      std::unique_lock<std::mutex> lock(loopMutex);
+      loopCondition.wait_for(lock, std::chrono::seconds(10), [] { return loopEntered; });
+      vmEventPollGate.store(1, std::memory_order_relaxed);
+    });
+    ErrorCode status = run(code, 1);
+    opener.join();
+    _exit(status != 0 ? 1 : VmToNumber(L, -1) != 1 ? 2 : 0);
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 1000 && done == 0; i++) {
+    done = waitpid(child, &status, WNOHANG);
+    if (done == 0) usleep(10000);
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
   VmSetHook(L, nullptr, 0, 0);
-  ASSERT_EQ(status, 0);
-  EXPECT_EQ(VmToNumber(L, -1), 1);
-  VmSetTop(L, -2);
+  ASSERT_NE(done, 0) << "the loop still ran after 10 s: the open gate never reached it";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the run failed, 2: the loop ran to its count";
 }
 
 // A gated hook is absent until its gate opens, then runs once, at the next
