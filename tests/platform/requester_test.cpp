@@ -264,11 +264,11 @@ bool answerDialog(const TestXServer& server, const char* title,
   }
   if (window.empty()) return false;
   window = window.substr(0, window.find('\n'));
-  server.run({"xdotool", "windowfocus", window});
-  for (const auto& command : commands) {
-    usleep(100000);  // GTK settles its focus before the keys come
-    server.run(command);
-  }
+  // Once the server has given the dialog the focus, the dialog reads its
+  // focus change before any key that follows, in the order the server sent
+  // them.
+  if (server.run({"xdotool", "windowfocus", "--sync", window}) != 0) return false;
+  for (const auto& command : commands) server.run(command);
   return true;
 }
 
