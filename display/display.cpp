@@ -114,8 +114,9 @@ void freeDisplayResources(VmState* L, DisplayRecord* d) {
   d->ownAlpha = nullptr;
   FreeX11DisplayRecord(d->x11);
   d->x11 = nullptr;
-  // Waiting for the event library: handler references, and for the display
-  // callbacks of the adapter library: no callback can be installed yet.
+  // The display's event handlers were released by its freer
+  // (ForgetDisplayHandlers); a display still being made has none. Waiting
+  // for display adapters: no display callback can be installed yet.
   if (d->mutex) FreeMutex(d->mutex);
   d->mutex = nullptr;
   FreeMemory(d->osdata);

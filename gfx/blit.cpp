@@ -6,10 +6,10 @@
 // clipping mistake draws nothing instead of touching foreign memory.
 //
 // SafeBlt draws into a bitmap, a display's window bitmap (then refreshed) or
-// straight into the window; without any display the graphics library's
-// spare display record stands in for blits into bitmaps. Waiting for the
-// plug-in library: no display adapter can be installed, so every blit runs
-// in software.
+// straight into the window; without any display it draws only into bitmaps,
+// with neither sprites nor scaling nor a refresh. Waiting for display
+// adapters: the plug-in manager installs none yet, so every blit runs in
+// software.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -66,14 +66,6 @@ bool lockPlane(BitmapHandle* h, uint32_t format, int32_t x, int32_t y, int32_t w
   }
   return true;
 }
-
-// The graphics library's spare display record: a display whose output is a
-// brush, standing in as the current display while SafeBlt draws into a
-// bitmap and no display exists. Only its output kind is read here.
-struct SpareDisplay {
-  uint32_t outputKind = 3;
-};
-const SpareDisplay spareDisplay;
 
 // Blit scratch buffer for combined clip masks, grown and never shrunk, and
 // the fixed record and handle that describe its current use.
@@ -377,16 +369,14 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
              int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
              BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip) {
   DisplayRecord* display = GetCurrentDisplay();
-  // Without a display only a blit into a bitmap can go ahead, with the
-  // spare display standing in as the current display for this call.
-  bool spare = display == nullptr;
-  if (spare) {
+  // Without a display only a blit into a bitmap can go ahead, drawn as into
+  // a brush: the display-only steps below are passed over.
+  bool noDisplay = display == nullptr;
+  if (noDisplay) {
     if (!dest || !(flags & SAFEBLT_BITMAPONLY)) {
       DebugPrintf("ERROR! SAFEBLT() CALLED WITH DISPLAY=NULL!\n");
       return;
     }
-    const SpareDisplay* stand = &spareDisplay;
-    (void)stand;
     flags |= SAFEBLT_NOSPRITES;
   }
   if (sx < 0 || sy < 0) return;
@@ -395,7 +385,8 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
                  destHeight, !(flags & SAFEBLT_NOCLIPRECORD));
     if (width <= 0 || height <= 0) return;
   }
-  if (!spare && (flags & SAFEBLT_SCALED) && display->scaleWidth > 0 && display->scaleHeight > 0) {
+  if (!noDisplay && (flags & SAFEBLT_SCALED) && display->scaleWidth > 0 &&
+      display->scaleHeight > 0) {
     RefreshScaledDisplay(source, sx, sy, display, dx, dy, width, height, display->scaleWidth,
                          display->scaleHeight, 0, mask, alpha, clip);
     return;
@@ -411,7 +402,7 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
       mask = combined;
   }
   BitmapHandle* refreshFrom = nullptr;
-  bool toDisplay = !spare && display->outputKind == OBJECT_DISPLAY;
+  bool toDisplay = !noDisplay && display->outputKind == OBJECT_DISPLAY;
   if (toDisplay && !dest) {
     if (((flags & SAFEBLT_BACKBUFFER) && !display->layers) || (flags & SAFEBLT_REFRESHBACK)) {
       dest = display->windowBitmap;

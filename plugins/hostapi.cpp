@@ -31,7 +31,8 @@ namespace {
 
 // ---- Stubs of services other libraries provide ----
 
-// Waiting for the display library (events, displays, brushes, icons).
+// Waiting for the plug-in side of the display library (event waits,
+// displays) and for the brush and icon libraries.
 intptr_t waitingForDisplayLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the drawing library.
 intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
@@ -41,10 +42,13 @@ intptr_t waitingForSoundLibrary() { return ERR_UNIMPLCMD; }
 intptr_t waitingForRequesters() { return ERR_UNIMPLCMD; }
 // Waiting for the text library: fonts and FreeType.
 intptr_t waitingForTextLibrary() { return ERR_UNIMPLCMD; }
-// Waiting for the system library (special folders, objects, the dos
-// library's forwarders).
+// Waiting for the system library's special folders and object lookup
+// (GetSpecialFolderPath, FindObjectEntry) and for the dos library's
+// forwarders and chunk-name services.
 intptr_t waitingForSystemLibrary() { return ERR_UNIMPLCMD; }
-// Waiting for the event library (timers, user events, the central poll).
+// Waiting for the plug-in side of the event library: it runs for scripts,
+// but user event types, posted events, the central poll and the timer
+// adapter have no plug-in entry points yet.
 intptr_t waitingForEventLibrary() { return ERR_UNIMPLCMD; }
 
 // ---- Adapters ----

@@ -495,8 +495,8 @@ ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, Player
     if (r->kind != 10) continue;
     setQuietFor(context, r);
     setFunctionName("CreateDisplay");
-    // Waiting for the display library: until it registers CreateDisplay
-    // the declared displays are kept for it and nothing opens.
+    // CreateDisplay is the display library's: a run without that library
+    // opens none of the declared displays.
     if (pushCommand(L, "CreateDisplay")) {
       VmPushNumber(L, r->id);
       pushDisplayOptions(L, record, r, bgpic1);
