@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "display/display.h"
+#include "display/event_private.h"
 #include "platform/linux/platform.h"
-#include "runtime/eventlib.h"
 
 namespace {
 
@@ -235,6 +235,7 @@ ErrorCode OpenDisplayLibrary(VmState* L) {
     displayListMutex = AllocMutex();
     if (!displayListMutex) return ERR_SEMAPHORE;
   }
+  InstallDisplayServices();
   ErrorCode error = RegisterLibrary(DISPLAY_COMMANDS, "display");
   if (error != ERR_NONE) return error;
   VmRegisterFunctions(L, nullptr, DISPLAY_COMMANDS, 0);

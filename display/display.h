@@ -418,7 +418,11 @@ enum : int32_t { OBJECT_INTERVAL = 41, OBJECT_TIMEOUT = 42 };
 ErrorCode OpenEventLibrary(VmState* L);
 // Shut-down: intervals, timeouts, user event types and global handlers.
 void FreeAllEvents(VmState* L);
-// The VM line hook: polls (see PollEvents in platform/linux/netlib.h).
+// One pass of the central event poll (flags 1: run the poll hooks and expire
+// stale events first); 1 when the script must stop (the error, 0 for a quit
+// request, in *error). Installed as the platform's event poll.
+int PollEvents(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
+// The VM line hook: polls (see PollEvents).
 void EventPollHook(VmState* L, VmDebugInfo* ar, int* status, int line);
 // Releases a display's handler references and forgets its user data; the
 // display library calls it before it frees a display.

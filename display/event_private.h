@@ -26,3 +26,15 @@ void FreeAllUserEventTypes(VmState* L);
 // The timer commands' table entries, joined into the library's table.
 extern const CommandTableEntry INTERVAL_COMMANDS[];
 UserEventType* GetUserEventTypeList();
+
+// What the display and event libraries install into the layers below when
+// either opens (the same set each time): the event poll, the queue's
+// payload freer and size-event filter, the requester's parent display.
+void InstallDisplayServices();
+// Releases the payload of an event dropped without being consumed.
+void FreeEventPayload(VmState* L, int32_t type, void* payload);
+// Whether the display's scaling swallows its window-size events (scaled by
+// either scaling mode without an explicit scale factor).
+bool DisplaySwallowsSizeEvents(const DisplayRecord* display);
+// The X11 part of the first open display with a window, or null.
+X11DisplayRecord* FindRequesterParentRecord();

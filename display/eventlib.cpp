@@ -18,7 +18,6 @@
 #include <unordered_map>
 
 #include "display/event_private.h"
-#include "platform/linux/eventlib.h"
 #include "platform/linux/platform.h"
 
 namespace {
@@ -807,7 +806,16 @@ void EventPollHook(VmState* L, VmDebugInfo*, int* status, int) {
   }
 }
 
+void InstallDisplayServices() {
+  SetEventPoll(PollEvents);
+  SetEventQueueHooks(FreeEventPayload, DisplaySwallowsSizeEvents);
+  // Waiting for the requester library's hand-back: the parent keeps its
+  // grab while a requester is open.
+  SetRequesterParentHooks(FindRequesterParentRecord, nullptr);
+}
+
 ErrorCode OpenEventLibrary(VmState* L) {
+  InstallDisplayServices();
   globalHandler.fill(VM_REF_NIL);
   globalUserData.fill(VM_REF_NIL);
   libraryStart = nowSeconds();

@@ -6,7 +6,6 @@
 #include <initializer_list>
 
 #include "display/event_private.h"
-#include "platform/linux/eventlib.h"
 #include "platform/linux/platform.h"
 
 namespace {

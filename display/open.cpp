@@ -7,8 +7,8 @@
 #include <cstdio>
 
 #include "display/display.h"
+#include "display/event_private.h"
 #include "display/regions_private.h"
-#include "platform/linux/eventlib.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 
@@ -363,18 +363,8 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
   return ERR_NONE;
 }
 
-int FindRequesterParentWindow(X11ConnectionRecord** connection, unsigned long* window,
-                              int* grabbed) {
-  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
-    if (d->state == DISPSTATE_OPEN && d->x11 && d->x11->window) {
-      if (connection) *connection = d->x11->connection;
-      if (window) *window = d->x11->window;
-      if (grabbed) *grabbed = d->x11->inputGrabbed;
-      return 1;
-    }
-  }
-  if (connection) *connection = nullptr;
-  if (window) *window = 0;
-  if (grabbed) *grabbed = 0;
-  return 0;
+X11DisplayRecord* FindRequesterParentRecord() {
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (d->state == DISPSTATE_OPEN && GetDisplayWindowId(d)) return d->x11;
+  return nullptr;
 }

@@ -1,13 +1,12 @@
 // Event names, user event types that plug-ins register, and the release of
 // queued payloads. Invariant: type numbers are handed out from 32 upwards,
 // each one the last one's plus 1, and no two types (built-in or user) share
-// a name without regard to case. Nothing here refers to the dispatcher, so
-// the event queue can release payloads without pulling it in.
+// a name without regard to case. The event queue reaches the payload freer
+// and the size-event filter only through the hooks installed with them.
 #include <cstring>
 
 #include "display/event_private.h"
 #include "platform/linux/platform.h"
-#include "runtime/eventlib.h"
 
 const char* const WindowEventNames[WINDOW_EVENT_NAMES] = {
     "onkeydown",        "onkeyup",           "onmousemove",     "closewindow",
@@ -45,6 +44,9 @@ bool nameTaken(const char* name) {
 int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook messageHook,
                          UserEventCallHook callHook, UserEventFreeHook freeHook, void* thirdHook,
                          int32_t builtin) {
+  // A plug-in may add its type before the event library opens; its
+  // payloads must reach its free hook all the same.
+  SetEventQueueHooks(FreeEventPayload, DisplaySwallowsSizeEvents);
   if (!name || !*name || nameTaken(name) || lastType == INT32_MAX) return 0;
   auto* t = static_cast<UserEventType*>(AllocMemory(sizeof(UserEventType), 1));
   if (!t) return 0;

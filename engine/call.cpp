@@ -14,7 +14,6 @@
 
 #include "engine/vmcore.h"
 #include "platform/linux/platform.h"
-#include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
 VmRunState vmRun = {-1, 0, 0, 0, 0, 0, 0, nullptr};
@@ -32,9 +31,7 @@ constexpr size_t TRACE_NAME_MAX = 127;
 
 // The plug-ins' extension records may take over a command call; the
 // command itself runs when none does.
-bool callPluginCommandHooks(VmState* L, VmCommandFunction f, int* result) {
-  return CallPluginKeyHandler(L, f, result);
-}
+VmCommandCallSlot commandCallSlot = nullptr;
 
 // Runs a built-in command. A C++ allocation failure inside it (or a size
 // beyond what a container can hold) ends the command as error 1000, as if
@@ -45,7 +42,7 @@ bool callPluginCommandHooks(VmState* L, VmCommandFunction f, int* result) {
 int runCommand(VmState* L, VmCommandFunction f) {
   try {
     int r;
-    if (!callPluginCommandHooks(L, f, &r)) r = f(L);
+    if (!commandCallSlot || !commandCallSlot(L, f, &r)) r = f(L);
     return r;
   } catch (const std::bad_alloc&) {
     return ERR_MEM;
@@ -185,6 +182,8 @@ ErrorCode runErrorHandler(VmState* L, ErrorCode code) {
 }
 
 }  // namespace
+
+void VmSetCommandCallSlot(VmCommandCallSlot slot) { commandCallSlot = slot; }
 
 int VmErrorHandlerEnabled() {
   return vmRun.handlerRef != -1 && GetErrorRaising() && GetCallbackDepth() == 0 &&

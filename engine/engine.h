@@ -195,6 +195,15 @@ ErrorCode VmCall(VmState* L, int nargs, int nresults);
 ErrorCode VmPCall(VmState* L, int nargs, int nresults, int errfunc);
 // Calls fn protected with ud as its one (light userdata) argument.
 ErrorCode VmCPCall(VmState* L, VmCommandFunction fn, void* ud);
+
+// The plug-in manager's two slots in the engine (null: no plug-in is
+// loaded). Before a built-in command runs, the command slot may take the
+// call over (true, with the command's result in *result); before a raise
+// unwinds, the raise slot is told its status.
+using VmCommandCallSlot = bool (*)(VmState* L, VmCommandFunction command, int* result);
+using VmRaiseNoticeSlot = void (*)(VmState* L, ErrorCode status);
+void VmSetCommandCallSlot(VmCommandCallSlot slot);
+void VmSetRaiseNoticeSlot(VmRaiseNoticeSlot slot);
 // Loads a compiled chunk and pushes its main function (engine/load.cpp).
 ErrorCode VmLoad(VmState* L, VmReader reader, void* data, const char* chunkname);
 // Writes the script function at index as a compiled chunk (engine/dump.cpp).

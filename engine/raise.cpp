@@ -11,14 +11,13 @@
 #include <cstdlib>
 
 #include "engine/vmcore.h"
-#include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
 namespace {
 
 // The error handler of the plug-in hook that is running is notified; the
 // unwind still happens: the raising code never continues.
-void callPluginErrorHandler(VmState* L, ErrorCode status) { CallPluginErrorHandler(L, status); }
+VmRaiseNoticeSlot raiseNoticeSlot = nullptr;
 
 // Call-record array size that a recovery shrinks an overgrown array back to.
 constexpr int32_t CI_RESTORE_SIZE = VM_MAXCALLS;
@@ -42,6 +41,8 @@ ErrorCode runUnderJump(VmState* L, VmProtectedFunction f, void* ud, ErrorCode un
 
 }  // namespace
 
+void VmSetRaiseNoticeSlot(VmRaiseNoticeSlot slot) { raiseNoticeSlot = slot; }
+
 [[noreturn]] void VmThrow(VmState* L, ErrorCode status) {
   VmG(L)->errorRaised = true;
   if (L->errorJmp == nullptr) {
@@ -49,7 +50,7 @@ ErrorCode runUnderJump(VmState* L, VmProtectedFunction f, void* ud, ErrorCode un
     std::exit(1);
   }
   L->errorJmp->status = status;
-  callPluginErrorHandler(L, status);
+  if (raiseNoticeSlot) raiseNoticeSlot(L, status);
   throw VmError{status};
 }
 

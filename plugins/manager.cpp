@@ -163,6 +163,9 @@ const PluginEntry* GetPluginList() { return entries; }
 void SetPluginScanAbortCheck(PluginScanAbortCheck check) { abortCheck = check; }
 
 ErrorCode ProbePluginFile(const char* path, int force, PluginEntry** out) {
+  // A plug-in may add extension records from the moment it loads.
+  VmSetCommandCallSlot(CallPluginKeyHandler);
+  VmSetRaiseNoticeSlot(CallPluginErrorHandler);
   char moduleName[PLUGIN_MODULE_NAME_SIZE];
   moduleNameOfFile(path, moduleName, sizeof moduleName);
   PluginEntry* entry = findEntry(moduleName);
@@ -520,6 +523,8 @@ void FreePluginLibraries(VmState* L) {
 
 void FreeAllPlugins() {
   FreeExtensionRecords();
+  VmSetCommandCallSlot(nullptr);
+  VmSetRaiseNoticeSlot(nullptr);
   for (PluginEntry* e = entries; e;) {
     PluginEntry* next = e->next;
     ClosePluginLibrary(e->handle);

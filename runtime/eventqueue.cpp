@@ -6,7 +6,6 @@
 #include <atomic>
 
 #include "platform/linux/platform.h"
-#include "runtime/eventlib.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -19,6 +18,8 @@ EventRecord* tail = nullptr;  // kept so that appends do not walk the queue
 bool queueOpen = false;
 std::atomic<int32_t> timeoutMs{DEFAULT_TIMEOUT_MS};
 std::atomic<EventClockFunc> clockFn{nullptr};
+std::atomic<EventPayloadFreer> payloadFreer{nullptr};
+std::atomic<SizeEventFilter> sizeFilter{nullptr};
 DateFields startDate = {};
 
 void readClock(TimeValue* now) {
@@ -88,7 +89,8 @@ int PostEvent(DisplayRecord* display, int32_t type, int32_t a1, int32_t a2, int3
     return 0;
   }
   if (type == EVENT_WINDOWSIZE) {
-    if (display && DisplaySwallowsSizeEvents(display)) {
+    SizeEventFilter swallows = sizeFilter.load(std::memory_order_acquire);
+    if (display && swallows && swallows(display)) {
       UnlockMutex(mutex);
       return 0;
     }
@@ -169,7 +171,14 @@ EventRecord* TakeNextEvent(VmState* L) {
 
 void ReleaseEventRecord(VmState* L, EventRecord* event) {
   if (!event) return;
-  if (event->userData) FreeEventPayload(L, event->type, event->userData);
+  if (event->userData) {
+    EventPayloadFreer freer = payloadFreer.load(std::memory_order_acquire);
+    if (freer) {
+      freer(L, event->type, event->userData);
+    } else {
+      FreeMemory(event->userData);
+    }
+  }
   FreeMemory(event);
 }
 
@@ -190,5 +199,10 @@ void SetEventExpiryTimeout(int32_t milliseconds) {
 int32_t GetEventExpiryTimeout() { return timeoutMs.load(std::memory_order_relaxed); }
 
 void GetStartDateStamp(DateFields* out) { *out = startDate; }
+
+void SetEventQueueHooks(EventPayloadFreer freer, SizeEventFilter filter) {
+  payloadFreer.store(freer, std::memory_order_release);
+  sizeFilter.store(filter, std::memory_order_release);
+}
 
 void SetEventQueueClock(EventClockFunc fn) { clockFn.store(fn, std::memory_order_release); }

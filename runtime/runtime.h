@@ -370,8 +370,16 @@ struct EventRecord {
   TimeValue postedAt;
   double postedSeconds;
   DisplayRecord* display;  // null when none or when the display went away
-  void* userData;          // owned; released by FreeEventPayload when dropped
+  void* userData;          // owned; released by the payload freer when dropped
 };
+
+// What the display library installs into the queue when it opens: the
+// release of a dropped event's payload by type (null: every payload is one
+// heap block) and the test whether a display's scaling swallows its size
+// events (null: none does).
+using EventPayloadFreer = void (*)(VmState* L, int32_t type, void* payload);
+using SizeEventFilter = bool (*)(const DisplayRecord* display);
+void SetEventQueueHooks(EventPayloadFreer freer, SizeEventFilter filter);
 
 // Creates the mutex (ERR_SEMAPHORE when that fails), opens the queue and
 // records the start date stamp. A second call reopens with the same mutex.

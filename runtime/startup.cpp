@@ -263,6 +263,7 @@ int PlayerMain(int argc, char** argv) {
   player = PlayerGlobals();
   player.record = record;
   player.context = context;
+  SetAppletTitleSource(GetAppletTitle);
   record->versionMajor = PLAYER_VERSION_MAJOR;
   record->versionMinor = PLAYER_VERSION_MINOR;
   VmState* L = VmOpenState();

@@ -12,7 +12,6 @@
 
 #include "engine/engine.h"
 #include "gfx/gfx.h"
-#include "platform/linux/eventlib.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 

@@ -1,7 +1,7 @@
 // Stand-ins for the network and event library services that the socket back
 // end calls, until those libraries are built. They are weak so the real
 // definitions take over as soon as they are linked in.
-#include "platform/linux/netlib.h"
+#include "platform/linux/platform.h"
 
 // Waiting for the network library: the time-out arithmetic is its own; this
 // copy computes the same remaining time so the back end waits correctly.

@@ -388,6 +388,10 @@ int32_t ReceiveFromSocket(int32_t handle, void* buffer, size_t length, size_t* c
                           const SocketTimeout* timeout);
 // 0 when a byte (or a datagram) is waiting, without taking it.
 int32_t PeekSocketByte(int32_t handle, const SocketTimeout* timeout, bool datagram);
+// Seconds a wait may still block under the record; negative for no limit.
+double GetRemainingTimeout(const SocketTimeout* timeout);
+// "closed" for -2, "timeout" for -1, null for 0, "unknown error" otherwise.
+const char* SocketStatusText(int32_t status);
 
 // 0 when found, else h_errno, errno, or SOCKET_NOTFOUND. The entry is the C
 // library's static one, valid until the next look-up.
@@ -754,6 +758,58 @@ void GetDpiScaleFactor(double* factor);
 // thread, the desktop libraries.
 void CloseX11Connection();
 
+// ---- Services that higher libraries install ----
+// The platform's threads, timers, waits, requesters and sockets need a few
+// services of the libraries above it (the event poll, a display adapter's
+// event loop, the display that parents a requester, the applet's title).
+// Those libraries install them here when they open; every slot may be
+// empty, and the platform then acts as if the service did not exist.
+
+// One pass of the central event poll; 1 when the script must stop (the
+// error, 0 for a quit request, in *error).
+using EventPollFunction = int (*)(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
+// The event library's poll (null: none).
+void SetEventPoll(EventPollFunction poll);
+// Runs the installed poll; 0 without one.
+int RunEventPoll(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
+// Test seam: the poll that the sleep runs between wake-ups (the installed
+// one unless replaced; null restores it).
+void SetSleepEventPoll(EventPollFunction poll);
+
+// A display-adapter plug-in's event loop: whether it drives the loop, and
+// its wake-up (null: no adapter). Either may be called from any thread.
+using AdapterActiveFunction = int (*)();
+using AdapterWakeFunction = ErrorCode (*)();
+void SetDisplayAdapterHooks(AdapterActiveFunction active, AdapterWakeFunction wake);
+// 1 while a display-adapter plug-in drives the event loop.
+int DisplayAdapterActive();
+// Asks an installed display adapter's event loop to run once; 0 without one.
+ErrorCode WakeAdapterEventLoop();
+
+// The display library's answer to "which window parents a requester": the
+// X11 part of the first open display with a window, or null; and the
+// release (0) or renewal (1) of that display's grab (null: not handed back).
+using RequesterParentFunction = X11DisplayRecord* (*)();
+using RequesterGrabFunction = void (*)(int grab);
+void SetRequesterParentHooks(RequesterParentFunction parent, RequesterGrabFunction grab);
+
+// The applet's title as start-up knows it (null: none).
+using AppletTitleFunction = const char* (*)();
+void SetAppletTitleSource(AppletTitleFunction source);
+
+// Starts or stops an interval record of the event library through the timer
+// list; the record's address is the timer's key.
+ErrorCode AddTimerRecord(VmState* L, void* interval, int32_t milliseconds, int32_t periodic);
+void RemoveInterval(VmState* L, void* interval);
+// Blocks until the next platform event or wake-up: 0, or an error code.
+ErrorCode WaitPlatformEvent(VmState* L, int32_t mode, int32_t reserved, void* unused);
+
+// Appends a node to the cross-thread event list for the main thread.
+void PostThreadEvent(int32_t kind, uintptr_t argument1, uintptr_t argument2, uintptr_t value1,
+                     uintptr_t value2, int32_t wake);
+// The sample-loop timer of an audio channel expired: posts its loop event.
+void HandleSampleLoopSignal(void* channel);
+
 // ---- Desktop-library binding ----
 // The optional desktop libraries (GTK 2, GLib, GObject, Pango, libnotify,
 // ALSA, Xfixes, Xcursor, XF86VidMode, XRandR, Xss) are opened by name when
@@ -987,6 +1043,8 @@ struct VmState;
 // script), records L as the running state, runs the main chunk through
 // RunScriptMainLoop, clears the state and stops the pipe reader.
 ErrorCode RunPlatformMainLoop(VmState* L);
+// The VM state of the running script, null while none runs.
+VmState* GetRunningVmState();
 // The quit switches: 8 quit on Ctrl+C (on at start), 9 on the left mouse
 // button, 10 on Escape. Other ids are ignored.
 constexpr int32_t PLATFORM_QUIT_CTRLC = 8;

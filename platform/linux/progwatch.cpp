@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/linux/eventlib.h"
 #include "platform/linux/platform.h"
 
 namespace {

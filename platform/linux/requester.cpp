@@ -11,7 +11,7 @@
 
 #include "engine/engine.h"
 #include "platform/linux/dynlib.h"
-#include "platform/linux/eventlib.h"
+#include "platform/linux/platform.h"
 #include "platform/linux/requester_private.h"
 #include "platform/linux/x11_private.h"
 #include "runtime/runtime.h"
@@ -597,11 +597,10 @@ void resetOutputs() {
 // Hands one request to the GTK thread and keeps the events flowing until it
 // is answered.
 int32_t runGtkRequest(VmState* L, int32_t type) {
-  X11ConnectionRecord* parentConnection = nullptr;
-  unsigned long parentWindow = 0;
   int grabbed = 0;
   if (!DisplayAdapterActive()) {
-    FindRequesterParentWindow(&parentConnection, &parentWindow, &grabbed);
+    X11DisplayRecord* parent = FindRequesterParent();
+    grabbed = parent && parent->inputGrabbed;
     if (grabbed) SetRequesterParentGrab(0);
   }
   request.type.store(type);
@@ -609,7 +608,7 @@ int32_t runGtkRequest(VmState* L, int32_t type) {
     VmState* running = L ? L : GetRunningVmState();
     if (running) {
       ErrorCode error = ERR_NONE;
-      PollEvents(running, 2, 0, &error);
+      RunEventPoll(running, 2, 0, &error);
     } else {
       for (X11ConnectionRecord* c = GetX11ConnectionList(); c; c = c->next) {
         while (!c->lost.load() && XPending(c->display) > 0) {
@@ -870,7 +869,7 @@ ErrorCode ShowDesktopNotification(VmState*, const char* title, const char* text,
                                   int32_t timeout) {
   if (!DesktopGtkAvailable() || !DesktopLibraryOpen(DESKTOP_NOTIFY)) return ERR_NONE;
   if (!notifyInitialised) {
-    const char* name = GetAppletTitle();
+    const char* name = QueryAppletTitle();
     if (!Dl_notify_init(name && *name ? name : "Quillmere")) return ERR_MEM;
     notifyInitialised = true;
   }

@@ -21,7 +21,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/linux/netlib.h"
 #include "platform/linux/platform.h"
 
 namespace {
@@ -233,7 +232,7 @@ int32_t ConnectSocketTimeout(VmState* L, int32_t handle, const struct sockaddr* 
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
     if (n > 0) return connectOutcome(handle, (p.revents & POLLIN) != 0);
-    if (PollEvents(L, 2, 0, error) != 0) return SOCKET_TIMEOUT;
+    if (RunEventPoll(L, 2, 0, error) != 0) return SOCKET_TIMEOUT;
     if ((GetTimeSeconds() - start) * 1000.0 >= milliseconds) return SOCKET_TIMEOUT;
   }
 }

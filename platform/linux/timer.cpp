@@ -15,7 +15,6 @@
 #include <sys/select.h>
 #include <unistd.h>
 
-#include "platform/linux/eventlib.h"
 #include "platform/linux/platform.h"
 
 struct TimerRecord {
@@ -28,7 +27,7 @@ struct TimerRecord {
 
 namespace {
 
-EventPollFunction sleepEventPoll = PollEvents;
+EventPollFunction sleepEventPoll = nullptr;  // null: the installed poll
 
 constexpr int32_t POLL_PERIOD_MS = 20;  // the shared poll timer's period
 
@@ -344,7 +343,8 @@ ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds) {
     if (result != ERR_NONE) break;
     if (sleepDone.load()) break;
     ErrorCode error = ERR_NONE;
-    if (sleepEventPoll(L, 2, 0, &error) != 0) {
+    int stop = sleepEventPoll ? sleepEventPoll(L, 2, 0, &error) : RunEventPoll(L, 2, 0, &error);
+    if (stop != 0) {
       result = error != ERR_NONE ? error : ERR_USERABORT;
       break;
     }
@@ -385,4 +385,4 @@ void StopPipeReader() {
   pipeReaderRunning = false;
 }
 
-void SetSleepEventPoll(EventPollFunction poll) { sleepEventPoll = poll ? poll : PollEvents; }
+void SetSleepEventPoll(EventPollFunction poll) { sleepEventPoll = poll; }

@@ -21,7 +21,7 @@
 
 #include "platform/linux/dynlib.h"
 #include "gfx/gfx.h"
-#include "platform/linux/eventlib.h"
+#include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 #include "platform/linux/x11_private.h"
 

@@ -101,3 +101,10 @@ void WatchX11Display(Display* display, std::atomic<int32_t>* lost);
 // all 0 unless the property is a list of exactly four 32-bit values.
 void ReadFrameExtents(Display* display, Window window, int32_t* left, int32_t* top,
                       int32_t* horizontal, int32_t* vertical);
+
+// The installed requester-parent slots (see SetRequesterParentHooks): the
+// parent's X11 record or null, and the hand-back of its grab.
+X11DisplayRecord* FindRequesterParent();
+void SetRequesterParentGrab(int grab);
+// The installed applet-title source's answer, null without one.
+const char* QueryAppletTitle();

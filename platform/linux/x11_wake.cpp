@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "engine/engine.h"
-#include "platform/linux/eventlib.h"
+#include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 
 namespace {

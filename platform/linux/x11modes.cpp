@@ -13,7 +13,7 @@
 #include "display/display.h"
 #include "gfx/gfx.h"
 #include "platform/linux/dynlib.h"
-#include "platform/linux/eventlib.h"
+#include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 
 namespace {

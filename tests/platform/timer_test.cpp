@@ -11,7 +11,6 @@
 #include <vector>
 #include <unistd.h>
 
-#include "platform/linux/netlib.h"
 #include "platform/linux/platform.h"
 
 // The event poll as the event library answers it: asked to stop when the
@@ -27,8 +26,8 @@ int TestPollEvents(VmState*, int32_t, int32_t, ErrorCode* error) {
 // counts the wake-ups it is asked for.
 std::atomic<int> adapterActive{0};
 std::atomic<int> adapterWakes{0};
-int DisplayAdapterActive() { return adapterActive.load(); }
-ErrorCode WakeAdapterEventLoop() {
+int testAdapterActive() { return adapterActive.load(); }
+ErrorCode testAdapterWake() {
   adapterWakes++;
   return ERR_NONE;
 }
@@ -41,12 +40,14 @@ class Timer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     SetSleepEventPoll(TestPollEvents);
+    SetDisplayAdapterHooks(testAdapterActive, testAdapterWake);
     ASSERT_EQ(InstallTimerSignal(), ERR_NONE);
     ASSERT_EQ(CreateWakePipe(&readEnd, nullptr), 1);
   }
   static void TearDownTestSuite() {
     ShutdownTimers();
     SetSleepEventPoll(nullptr);
+    SetDisplayAdapterHooks(nullptr, nullptr);
   }
   void SetUp() override { drain(); }
   void TearDown() override { FreeAllTimers(); }

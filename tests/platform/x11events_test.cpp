@@ -17,7 +17,6 @@
 
 #include "display/display.h"
 #include "platform/linux/platform.h"
-#include "platform/linux/netlib.h"
 #include "platform/linux/x11_private.h"
 #include "tests/platform/xvfb.h"
 #include "tests/support/harness.h"
