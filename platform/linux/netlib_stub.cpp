@@ -1,11 +1,12 @@
-// Stand-ins for the network and event library services that the socket back
-// end calls, until those libraries are built. They are weak so the real
-// definitions take over as soon as they are linked in.
+// Stand-ins for the network library services that the socket back end
+// calls, until that library is built. These are plain definitions: a real
+// one built beside them is a duplicate-symbol error until its stand-in here
+// is deleted.
 #include "platform/linux/platform.h"
 
 // Waiting for the network library: the time-out arithmetic is its own; this
 // copy computes the same remaining time so the back end waits correctly.
-__attribute__((weak)) double GetRemainingTimeout(const SocketTimeout* timeout) {
+double GetRemainingTimeout(const SocketTimeout* timeout) {
   double block = timeout->blockTime;
   double total = timeout->totalTime;
   if (block < 0 && total < 0) return -1;
@@ -24,7 +25,7 @@ __attribute__((weak)) double GetRemainingTimeout(const SocketTimeout* timeout) {
 }
 
 // Waiting for the network library: its status texts.
-__attribute__((weak)) const char* SocketStatusText(int32_t status) {
+const char* SocketStatusText(int32_t status) {
   switch (status) {
     case -2:
       return "closed";
