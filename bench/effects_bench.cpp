@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "gfx/effects_private.h"
 
 #ifdef QM_HAVE_PIXMAN
 #include <pixman.h>

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
+#include "gfx/bitmap_private.h"
 
 #ifdef QM_HAVE_PIXMAN
 #include <pixman.h>

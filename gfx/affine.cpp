@@ -8,8 +8,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "gfx/effects_internal.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
 
 namespace {
 

@@ -7,9 +7,10 @@
 #include <climits>
 #include <cstring>
 
-#include "gfx/bitmap_internal.h"
+#include "gfx/bitmap_private.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_ops.h"
+#include "gfx/pixel_private.h"
 #include "platform/linux/platform.h"
 
 using namespace pixel;

@@ -11,6 +11,7 @@
 #include "gfx/gfx.h"
 #include "gfx/kernels.h"
 #include "gfx/pixel_ops.h"
+#include "gfx/pixel_private.h"
 
 using namespace pixel;
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "gfx/effects_internal.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 
 int32_t IntSqrt(int32_t n) {

@@ -14,6 +14,7 @@
 #include "gfx/gfx.h"
 #include "gfx/kernels.h"
 #include "gfx/pixel_ops.h"
+#include "gfx/pixel_private.h"
 #include "platform/linux/platform.h"
 
 using namespace pixel;

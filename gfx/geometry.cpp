@@ -10,6 +10,7 @@
 
 #include "gfx/gfx.h"
 #include "gfx/pixel_ops.h"
+#include "gfx/pixel_private.h"
 
 using namespace pixel;
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "gfx/effects_internal.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 
 namespace {

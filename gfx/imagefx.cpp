@@ -8,9 +8,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "gfx/effects_internal.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
-#include "gfx/transform_internal.h"
+#include "gfx/transform_private.h"
+#include "gfx/pixel_private.h"
+#include "gfx/bitmap_private.h"
 #include "platform/linux/platform.h"
 
 using fxwrap::ScopedLock;

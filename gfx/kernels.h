@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
 
 namespace kernels {
 

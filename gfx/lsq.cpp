@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "gfx/gfx.h"
+#include "gfx/effects_private.h"
 #include "platform/linux/platform.h"
 
 double** AllocDoubleMatrix(int32_t rows, int32_t columns) {

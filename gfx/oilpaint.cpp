@@ -5,7 +5,7 @@
 // never feed into their neighbours.
 #include <cstring>
 
-#include "gfx/effects_internal.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
 
 namespace pixel {
 

@@ -7,8 +7,9 @@
 // Floyd-Steinberg error diffusion. All working memory is freed on return.
 #include <cstring>
 
-#include "gfx/effects_internal.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
 #include "platform/linux/platform.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "gfx/effects_internal.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 

@@ -5,7 +5,7 @@
 // write computed 32-bit pixels with an alpha byte of 0.
 #include <cmath>
 
-#include "gfx/effects_internal.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 
 namespace {

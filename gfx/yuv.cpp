@@ -4,8 +4,9 @@
 // video range: Y 16 is black and Y 235 white at neutral chroma.
 #include <cstring>
 
-#include "gfx/effects_internal.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
 
 namespace {
 

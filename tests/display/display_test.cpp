@@ -16,6 +16,7 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "tests/support/harness.h"
+#include "gfx/bitmap_private.h"
 
 namespace {
 

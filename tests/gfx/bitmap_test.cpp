@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "gfx/bitmap_private.h"
 #include "platform/linux/platform.h"
 
 namespace {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
+#include "gfx/effects_private.h"
 #include "platform/linux/platform.h"
 
 namespace {

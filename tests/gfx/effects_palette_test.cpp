@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "gfx/effects_private.h"
 #include "platform/linux/platform.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "gfx/effects_private.h"
 
 namespace {
 

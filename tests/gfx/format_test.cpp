@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
 #include "tests/gfx/reference/pixel_reference.h"
 
 namespace {

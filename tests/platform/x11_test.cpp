@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "gfx/gfx.h"
+#include "gfx/bitmap_private.h"
 #include "platform/linux/x11_private.h"
 #include "tests/platform/xvfb.h"
 

@@ -1,0 +1,175 @@
+// The bitmap layer inside gfx/: software bitmap records, allocation, lock,
+// mask and alpha operations and the blits that other folders do not call,
+// and the helpers shared by bitmap.cpp, bitmap_ops.cpp and blit.cpp
+// (locking by handle, rectangle clipping and mask bit operations).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "gfx/gfx.h"
+
+// ---- Bitmap handles and software bitmaps ----
+
+enum : uint32_t { BITMAP_PIXELS = 0, BITMAP_ALPHA = 1, BITMAP_MASK = 2 };
+
+// Software record of a pixel bitmap, alpha channel or mask. Pixel rows hold
+// the width rounded up to 4 pixels; alpha rows (width + 3) & ~3 bytes; mask
+// rows ((row pixels + 15) >> 3) & ~1 bytes (16-bit padding, bit 7 leftmost).
+struct SoftBitmap {
+  uint32_t kind;
+  int32_t width, height;
+  uint8_t* buffer;
+  int32_t bytesPerRow;
+  int32_t bytesPerPixel;  // 1 for alpha channels and masks
+  uint32_t pixelFormat;   // 14 for alpha channels, 15 for masks
+  uint32_t notOwned;      // the buffer belongs to the caller
+};
+uint32_t GetSoftBitmapFormat();
+SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags, uint32_t* outPrepared,
+                              uint32_t* outNotOwned, const void* extra);
+void FreeNativeBitmap(SoftBitmap* record);
+// memory (with its rowBytes) wraps the caller's buffer instead of owning one.
+BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, uint8_t* memory,
+                                int32_t rowBytes);
+// model: a pixel bitmap whose row length the mask rows line up with.
+BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height, int32_t clear,
+                           uint8_t* memory, int32_t rowBytes);
+BitmapHandle* AlphaChannelFromARGB(const uint32_t* pixels, int32_t width, int32_t height,
+                                   int32_t modulo);
+ErrorCode PrepareVideoBitmap(BitmapHandle* handle);
+void* GetBitmapBacking(const BitmapHandle* handle);
+int32_t GetRawBitmapSize(const void* backing, int32_t which);             // 0 width, 1 height
+ArgbColor ReadLockedPixel(const BitmapLock* lock, int32_t x, int32_t y);  // 0xRRGGBB
+void WriteBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, uint32_t colour, int32_t isMask);
+void DrawBitmapLine(BitmapHandle* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                    ArgbColor colour);
+// Kernels on a lock's memory; the caller keeps the rectangle inside.
+void FillLockedRect(uint8_t* address, int32_t x, int32_t y, int32_t width, int32_t height,
+                    ArgbColor colour, int32_t opacity, int32_t rowLength, uint32_t format);
+// The line is clipped to width x height.
+void DrawLineLocked(uint8_t* address, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                    ArgbColor colour, int32_t opacity, uint32_t format, int32_t rowLength,
+                    int32_t width, int32_t height);
+// Top byte t -> 255 - t (transparency <-> opacity); without force only for
+// an adapter that wants opacity (none can be installed yet).
+ArgbColor InvertColorAlpha(ArgbColor colour, int32_t force);
+
+// Mask and alpha rectangles (clipped to the bitmaps).
+void MaskRectOp(BitmapHandle* mask, int32_t x, int32_t y, int32_t width, int32_t height,
+                int32_t op);
+// mode 0, 5 OR; 1 clear where set; 2 copy; 3 XOR; 4 AND. A null sourceAddress
+// takes the source mask's buffer and row bytes.
+void CopyMaskRect(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                  int32_t dy, int32_t width, int32_t height, int32_t mode,
+                  const uint8_t* sourceAddress, int32_t sourceRow);
+ErrorCode ClipMaskToOrigin(int32_t* x, int32_t* y, int32_t* width, int32_t* height,
+                           BitmapHandle** mask, int32_t copyAlways, int32_t freeOld);
+void PaintMaskColor(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* bitmap, int32_t bx,
+                    int32_t by, int32_t width, int32_t height, ArgbColor colour,
+                    const uint8_t* maskAddress, int32_t maskRow);
+void MaskToAlphaRect(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* alpha, int32_t ax,
+                     int32_t ay, int32_t width, int32_t height, uint8_t value);
+void AlphaToMaskRect(BitmapHandle* alpha, int32_t ax, int32_t ay, BitmapHandle* mask, int32_t mx,
+                     int32_t my, int32_t width, int32_t height, int32_t op);
+void FillAlphaRect(BitmapHandle* alpha, int32_t x, int32_t y, int32_t width, int32_t height,
+                   uint8_t value);
+void CombineMaskRect(BitmapHandle* mask, int32_t sx, int32_t sy, BitmapHandle* alpha, int32_t dx,
+                     int32_t dy, int32_t width, int32_t height, uint8_t value);
+// rows rows of the source's bytes per row, each byte * intensity / 255.
+void CopyBitmapPixels(BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_t rows,
+                      int32_t intensity);
+
+// 0xAARRGGBB buffers (rows of width pixels) from AllocMemory, freed by the
+// caller with FreeMemory; null when out of memory, the lock fails or the
+// rectangle does not lie inside the bitmap. Every byte is written.
+uint32_t* ReadBitmapRectARGB(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
+                             int32_t height, uint32_t lockFlags);
+uint32_t* ReadBitmapRectARGBMasked(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
+                                   int32_t height, BitmapHandle* mask, BitmapHandle* alpha,
+                                   int64_t keyColour, int32_t alphaFromMask, uint32_t lockFlags);
+uint32_t* BitmapToARGBWithAlpha(BitmapHandle* handle, BitmapHandle* mask, BitmapHandle* alpha,
+                                int32_t width, int32_t height);
+void WriteARGBToBitmap(const uint32_t* pixels, int32_t sx, int32_t sy, int32_t sourceRowBytes,
+                       BitmapHandle* bitmap, int32_t dx, int32_t dy, int32_t width, int32_t height);
+// keyColour -1: no mask. Flag 8 (or 2 with tryAdapter): an alpha channel from
+// the top bytes. Results: 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA.
+ErrorCode CreateBitmapFromRGB(const uint32_t* pixels, int64_t keyColour, int32_t width,
+                              int32_t height, int32_t modulo, int32_t tryAdapter, uint32_t flags,
+                              void* display, BitmapHandle** outBitmap, BitmapHandle** outMask,
+                              BitmapHandle** outAlpha);
+
+// ---- Blits ----
+
+void BltBitmapMasked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                     int32_t dy, int32_t width, int32_t height, BitmapHandle* mask);
+void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                    int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha);
+void BltSpanLocked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                   int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha,
+                   BitmapHandle* secondAlpha, int32_t mode);
+// Fills the rectangle with copies of the tile starting offset pixels into
+// it (offsets taken modulo the tile size, negative ones included). With raw
+// the handles are unused: rawDest (rows width pixels apart, the rectangle
+// itself) gets copies of rawTile (rows rawModulo pixels apart).
+void TileBitmap(BitmapHandle* dest, int32_t x, int32_t y, int32_t width, int32_t height,
+                BitmapHandle* tile, int32_t tileWidth, int32_t tileHeight, int32_t offsetX,
+                int32_t offsetY, int32_t raw, const uint32_t* rawTile, uint32_t* rawDest,
+                int32_t rawModulo);
+// p1 is the level of the alpha kernel; p2 and p3 are not used by it.
+void BltAlphaChannel(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                     int32_t dy, int32_t width, int32_t height, ArgbColor colour, int32_t mode,
+                     BitmapHandle* destAlpha, int32_t p1, int32_t p2, int32_t p3,
+                     BitmapHandle* source, const uint8_t* alphaAddress, int32_t alphaRow);
+void ClipBltAlphaChannel(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* dest,
+                         int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
+                         int32_t sourceHeight, int32_t destWidth, int32_t destHeight,
+                         ArgbColor colour, int32_t mode, BitmapHandle* destAlpha, int32_t p1,
+                         int32_t p2, int32_t p3, BitmapHandle* source, const uint8_t* alphaAddress,
+                         int32_t alphaRow);
+void BltBitmapFormat(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* destAlpha,
+                     int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t mode,
+                     int32_t intensity);
+void ClipAndBltBitmap(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle* destAlpha,
+                      int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
+                      int32_t sourceHeight, int32_t destWidth, int32_t destHeight, int32_t mode,
+                      int32_t intensity);
+
+// SafeBlt flags.
+enum : uint32_t {
+  SAFEBLT_NOCLIPRECORD = 0x1,
+  SAFEBLT_NOSPRITES = 0x2,
+  SAFEBLT_BACKBUFFER = 0x4,
+  SAFEBLT_LAYERS = 0x8,
+  SAFEBLT_BITMAPONLY = 0x10,
+  SAFEBLT_NOREFRESH = 0x20,
+  SAFEBLT_REFRESHBACK = 0x40,
+  SAFEBLT_SCALED = 0x80,
+  SAFEBLT_NOCLIP = 0x100,
+};
+// The central blit. dest null means the current display (none can exist
+// yet: the display library is not built); with SAFEBLT_BITMAPONLY and a
+// destination bitmap the graphics library's spare display record stands in.
+void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
+             int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
+             int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
+             BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip);
+// Frees the blit scratch buffer (graphics library shut-down).
+void FreeBlitScratch();
+
+namespace bitmapint {
+
+// Locks a handle (null fails).
+bool Lock(BitmapHandle* h, bool readOnly, BitmapLock* lock);
+// Clips (x, y, w, h) to [0, width) x [0, height); false when nothing is left.
+bool ClipRect(int32_t width, int32_t height, int32_t* x, int32_t* y, int32_t* w, int32_t* h);
+// Clips a rectangle copied from a sw x sh source to a dw x dh destination:
+// negative positions on either side move both origins forward.
+bool ClipPair(int32_t sw, int32_t sh, int32_t dw, int32_t dh, int32_t* sx, int32_t* sy, int32_t* dx,
+              int32_t* dy, int32_t* w, int32_t* h);
+// True when the rectangle lies inside the lock.
+bool Inside(const BitmapLock& lock, int32_t x, int32_t y, int32_t w, int32_t h);
+// Mask operation 0-5 on one bit.
+void MaskBitOp(uint8_t* row, ptrdiff_t x, int32_t op);
+
+}  // namespace bitmapint
