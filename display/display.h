@@ -477,3 +477,10 @@ uint32_t GetKeyQualifiers(const DisplayRecord* display);
 // 1 once when the pointer moved in the display since the last call, with
 // its last position inside the window.
 int TakePointerMoved(DisplayRecord* display, int32_t* x, int32_t* y);
+
+// ---- Context record ----
+// The folder's mutable state (displays, background pictures and event handlers) lives in one
+// record. Init puts it in its start state; Free releases whatever it still
+// holds and leaves it in the start state. The library table calls both.
+void InitDisplayContext();
+void FreeDisplayContext();

@@ -145,3 +145,10 @@ uint8_t* ScalePixelBuffer(const void* source, int32_t sx, int32_t sy, int32_t so
                           int32_t sourceHeight, void* destination, int32_t dx, int32_t dy,
                           int32_t destWidth, int32_t destHeight, int32_t sourceModulo,
                           int32_t destModulo, uint32_t format, int32_t flags);
+
+// ---- Context record ----
+// The folder's mutable state (scratch tables of the transforms) lives in one
+// record. Init puts it in its start state; Free releases whatever it still
+// holds and leaves it in the start state. The library table calls both.
+void InitGfxContext();
+void FreeGfxContext();

@@ -207,3 +207,10 @@ ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, i
 void SetActiveDisplayAdapter(PluginBase* base);
 PluginBase* GetActiveDisplayAdapter();
 uint32_t ComputeAdapterBitmapFlags(uint32_t request);
+
+// ---- Context record ----
+// The folder's mutable state (loaded plug-ins and their lists) lives in one
+// record. Init puts it in its start state; Free releases whatever it still
+// holds and leaves it in the start state. The library table calls both.
+void InitPluginContext();
+void FreePluginContext();

@@ -314,6 +314,13 @@ ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, Player
 ErrorCode ParseRequiredTags(VmState* L, const char* text, const char* plugin, int* count);
 
 // ---- Start-up and shut-down (startup.cpp, shutdown.cpp) ----
+// The composition root (libraries.cpp): the command libraries open in
+// their fixed order and free in reverse; the folders' context records are
+// built before the VM opens and freed after it closed, in reverse.
+ErrorCode OpenPlayerLibraries(VmState* L);
+void FreePlayerLibraries(VmState* L);
+void InitFolderContexts();
+void FreeFolderContexts();
 ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecord* record, int argc,
                               char** argv);
 int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, PlayerRecord* record);

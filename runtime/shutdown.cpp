@@ -1,7 +1,8 @@
-// The one orderly end of every run: the libraries' objects are freed in a
-// fixed order, the error (if any) is reported, then the registries, the
-// player record, the plug-ins, the VM, the temporary files and last the X
-// connection go.
+// The one orderly end of every run: the libraries' objects are freed in
+// the reverse of their opening order, the error (if any) is reported, then
+// the registries, the player record, the plug-ins and the VM go, and last
+// the folders' context records (the platform's, with the X connection,
+// after every other).
 //
 // Invariant: ShutdownPlayer runs once per run and is the only place a
 // start-up or run-time error reaches the user; a code of 0, a negative code
@@ -110,12 +111,8 @@ int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, Player
   setAttrs(ATTR_DEFERBITMAPS, 0, ATTR_QUIET, static_cast<uintptr_t>(context->quiet));
   NativeCleanupHook();
   NativeDisplayCleanupHook();
-  // The libraries' objects, in their fixed order. Only the libraries built
-  // so far have objects to free.
-  FreeAllDisplays(L);
-  FreeAllBGPics(L);
-  FreeVirtualStringFiles(L);
-  FreeAllEvents(L);
+  // The libraries' objects, in the reverse of their opening order.
+  FreePlayerLibraries(L);
 
   FreeUnmatchedOptions(context);
   FreeMemory(player.skipList);
@@ -149,14 +146,8 @@ int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, Player
   deleteTempDirectory();
   FileOperationDoneHook();
 
-  FreeTransformScratch();
   FreeMemory(context);
   player.context = nullptr;
-  ClosePlayerCatalog();
-  DeleteTempFiles();
-  FreeCollationTables();
-  CloseDebugDevice();
-  std::fflush(stdout);
-  CloseX11Connection();
+  FreeFolderContexts();
   return 0;
 }

@@ -13,11 +13,9 @@
 #include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
-#include "libs/libs.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/player.h"
-#include "text/text.h"
 
 // The appended-applet record: the program's own writable copy, which the
 // applet packer finds by its text and patches with the applet's offset. It
@@ -36,39 +34,6 @@ constexpr uint32_t ATTR_NOSOUND = 2;
 constexpr uint32_t ATTR_SOUNDSETTING = 3;
 constexpr uint32_t ATTR_FORCESOUND = 33;
 
-// The libraries in opening order. A library whose subsystem is not built
-// yet registers only its name (opener null).
-struct LibraryRow {
-  const char* name;
-  ErrorCode (*opener)(VmState* L);
-};
-const LibraryRow LIBRARY_TABLE[] = {
-    {"string", OpenStringLibrary},
-    {"math", OpenMathLibrary},
-    {"graphics", nullptr},
-    {"draw", nullptr},
-    {"moveobject", nullptr},
-    {"dos", nullptr},
-    {"event", OpenEventLibrary},
-    {"system", OpenSystemLibrary},
-    {"layers", nullptr},
-    {"text", nullptr},
-    {"anim", nullptr},
-    {"display", OpenDisplayLibrary},
-    {"sound", nullptr},
-    {"brush", nullptr},
-    {"bgpic", nullptr},
-    {"transitionfx", nullptr},
-    {"sprite", nullptr},
-    {"memblock", nullptr},
-    {"vectorgraphics", nullptr},
-    {"icon", nullptr},
-    {"serial", nullptr},
-    {"network", nullptr},
-    {"video", nullptr},
-    {"arexx", nullptr},
-};
-
 void setAttr(uint32_t tag, uintptr_t value) {
   TagItem tags[] = {{tag, value}, {ATTR_DONE, 0}};
   SetGlobalAttrs(nullptr, tags);
@@ -76,16 +41,6 @@ void setAttr(uint32_t tag, uintptr_t value) {
 
 uint32_t readBE32(const unsigned char* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-ErrorCode openLibraries(VmState* L) {
-  for (const LibraryRow& row : LIBRARY_TABLE) {
-    VmPushValue(L, VM_GLOBALS_INDEX);
-    ErrorCode error = row.opener ? row.opener(L) : RegisterLibrary(nullptr, row.name);
-    VmSetTop(L, 0);
-    if (error) return error;
-  }
-  return ERR_NONE;
 }
 
 // The start header of a file of its own: the magic first, then (unless
@@ -236,8 +191,7 @@ ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecor
   VmPushValue(L, VM_GLOBALS_INDEX);
   VmSetTable(L, VM_GLOBALS_INDEX);
 
-  if ((error = openLibraries(L))) return error;
-  InitRightAngleTransforms();
+  if ((error = OpenPlayerLibraries(L))) return error;
   TagItem sound[] = {{ATTR_NOSOUND, static_cast<uintptr_t>(context->noSound)},
                      {ATTR_FORCESOUND, static_cast<uintptr_t>(context->forceSound)},
                      {ATTR_SOUNDSETTING, static_cast<uintptr_t>(context->soundSetting)},
@@ -260,6 +214,7 @@ int PlayerMain(int argc, char** argv) {
     std::printf("Not enough memory.\n");
     return 0;
   }
+  InitFolderContexts();
   player = PlayerGlobals();
   player.record = record;
   player.context = context;
@@ -273,6 +228,7 @@ int PlayerMain(int argc, char** argv) {
     FreeMemory(record);
     player.record = nullptr;
     player.context = nullptr;
+    FreeFolderContexts();
     return 0;
   }
   player.state = L;

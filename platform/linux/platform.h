@@ -1074,3 +1074,10 @@ int DisplayEventSetupStubB();                                // 0
 int NativeFirstDisplayHook();                                // 0
 void PlatformNoOp();
 int PlatformNoOpZero();  // 0
+
+// ---- Context record ----
+// The folder's mutable state (the X connection and the catalogs) lives in one
+// record. Init puts it in its start state; Free releases whatever it still
+// holds and leaves it in the start state. The library table calls both.
+void InitPlatformContext();
+void FreePlatformContext();

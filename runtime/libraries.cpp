@@ -1,0 +1,97 @@
+// The program's composition root: the table of the player's command
+// libraries and the table of the folders' context records. Start-up opens
+// the libraries in table order and shut-down frees them in reverse; the
+// folders' records are built before anything else runs and freed last, the
+// platform's (which holds the X connection) after every other.
+//
+// Invariant: this file and plugins/hostapi.cpp are the only ones that
+// include every service header; no other file calls every folder.
+#include "display/display.h"
+#include "engine/engine.h"
+#include "gfx/gfx.h"
+#include "libs/libs.h"
+#include "media/media.h"
+#include "platform/linux/platform.h"
+#include "plugins/plugins.h"
+#include "runtime/player.h"
+#include "runtime/runtime.h"
+#include "text/text.h"
+
+namespace {
+
+// The libraries in opening order. A library whose subsystem is not built
+// yet registers only its name (open null); free is null where a library
+// leaves nothing behind. The display library frees the background
+// pictures too, after the displays that may show them.
+struct LibraryRow {
+  const char* name;
+  ErrorCode (*open)(VmState* L);
+  void (*free)(VmState* L);
+};
+const LibraryRow LIBRARY_TABLE[] = {
+    {"string", OpenStringLibrary, FreeVirtualStringFiles},
+    {"math", OpenMathLibrary, nullptr},
+    {"graphics", nullptr, nullptr},
+    {"draw", nullptr, nullptr},
+    {"moveobject", nullptr, nullptr},
+    {"dos", nullptr, nullptr},
+    {"event", OpenEventLibrary, FreeAllEvents},
+    {"system", OpenSystemLibrary, nullptr},
+    {"layers", nullptr, nullptr},
+    {"text", nullptr, nullptr},
+    {"anim", nullptr, nullptr},
+    {"display", OpenDisplayLibrary, CloseDisplayLibrary},
+    {"sound", nullptr, nullptr},
+    {"brush", nullptr, nullptr},
+    {"bgpic", nullptr, nullptr},
+    {"transitionfx", nullptr, nullptr},
+    {"sprite", nullptr, nullptr},
+    {"memblock", nullptr, nullptr},
+    {"vectorgraphics", nullptr, nullptr},
+    {"icon", nullptr, nullptr},
+    {"serial", nullptr, nullptr},
+    {"network", nullptr, nullptr},
+    {"video", nullptr, nullptr},
+    {"arexx", nullptr, nullptr},
+};
+
+// The folders with mutable state, bottom to top. Init puts a folder's
+// context record in its start state; Free releases whatever it still holds
+// (objects, lists, handlers, connections) and leaves it in that state.
+struct FolderRow {
+  const char* name;
+  void (*init)();
+  void (*free)();
+};
+const FolderRow FOLDER_TABLE[] = {
+    {"platform", InitPlatformContext, FreePlatformContext},
+    {"runtime", InitRuntimeContext, FreeRuntimeContext},
+    {"plugins", InitPluginContext, FreePluginContext},
+    {"gfx", InitGfxContext, FreeGfxContext},
+    {"display", InitDisplayContext, FreeDisplayContext},
+};
+
+}  // namespace
+
+ErrorCode OpenPlayerLibraries(VmState* L) {
+  for (const LibraryRow& row : LIBRARY_TABLE) {
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ErrorCode error = row.open ? row.open(L) : RegisterLibrary(nullptr, row.name);
+    VmSetTop(L, 0);
+    if (error) return error;
+  }
+  return ERR_NONE;
+}
+
+void FreePlayerLibraries(VmState* L) {
+  for (size_t i = std::size(LIBRARY_TABLE); i-- > 0;)
+    if (LIBRARY_TABLE[i].free) LIBRARY_TABLE[i].free(L);
+}
+
+void InitFolderContexts() {
+  for (const FolderRow& row : FOLDER_TABLE) row.init();
+}
+
+void FreeFolderContexts() {
+  for (size_t i = std::size(FOLDER_TABLE); i-- > 0;) FOLDER_TABLE[i].free();
+}
