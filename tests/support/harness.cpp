@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <vector>
 
+#include "display/display.h"
 #include "libs/libs.h"
+#include "plugins/plugins.h"
+#include "runtime/player.h"
 #include "runtime/runtime.h"
 #include "text/text.h"
 #include "tools/qmasm/qmasm.h"
@@ -76,8 +79,29 @@ PlayerHarness::PlayerHarness() {
 }
 
 PlayerHarness::~PlayerHarness() {
-  if (L != nullptr) VmCloseState(L);
+  if (L != nullptr) FreePlayerLibraries(L);
+  FreeRunState(L);
   ResetRunWords();
+  ExpectNoRunStateLeft();
+}
+
+void FreeRunState(VmState* L) {
+  FreeRegistries(L);
+  if (L != nullptr) {
+    FreePluginLibraries(L);
+    VmCloseState(L);
+  }
+  FreeFolderContexts();
+  InitFolderContexts();
+}
+
+void ExpectNoRunStateLeft() {
+  EXPECT_EQ(GetLibraryList(), nullptr) << "command library left registered";
+  EXPECT_EQ(GetObjectTypeList(), nullptr) << "object list left registered";
+  EXPECT_EQ(GetHookList(), nullptr) << "hook left";
+  EXPECT_EQ(GetDisplayList(), nullptr) << "display left";
+  EXPECT_EQ(GetBGPicList(), nullptr) << "background picture left";
+  EXPECT_EQ(GetPluginList(), nullptr) << "plug-in left";
 }
 
 ErrorCode PlayerHarness::Call(const char* name, int nargs) {

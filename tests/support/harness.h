@@ -1,6 +1,8 @@
 // An in-process player for tests: a fresh VM with the built-in next and the
 // libraries opened so far, the run state reset around it, commands called
-// by name and qmasm programs run under the protected runner.
+// by name and qmasm programs run under the protected runner. Its end frees
+// every library and folder context as shut-down does and checks that no
+// object, list or handler is left, so a test program can run twice.
 #pragma once
 
 #include <string>
@@ -30,3 +32,10 @@ class PlayerHarness {
   static void ResetRunWords();
   static void SetErrorRaising(int on);
 };
+
+// What shut-down does after the libraries: the registries, the VM (when
+// given) and the folders' context records are freed.
+void FreeRunState(VmState* L);
+// Adds a test failure for each object list, registry entry or handler that
+// a freed run left behind.
+void ExpectNoRunStateLeft();
