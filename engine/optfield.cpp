@@ -1,5 +1,6 @@
 // Option-table field readers and writers: one named field of a script's
 // option table read with its type check and an error naming the field, the
+// declarative reader that reads a whole table of such fields by rows, the
 // matching writers for result tables, and the related helpers for object
 // identifiers, object listings, paths and percent signs.
 //
@@ -7,6 +8,7 @@
 // a field holding nil reads as absent and leaves the caller's value alone.
 #include <cstring>
 
+#include "engine/optiontable.h"
 #include "engine/vmcore.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
@@ -62,7 +64,159 @@ ObjectId idAtTop(VmState* L, const char* field) {
 // name can be found.
 bool findLayerByName(VmState* L, const char* name, int32_t* position) { return false; }
 
+// A name option's text is read into a buffer of this many bytes: a longer
+// text matches no name (none is as long), and the error argument that
+// reports it is cut to it.
+constexpr size_t OPTION_NAME_SIZE = 32;
+
+// A boolean option at the top: the script's truth, where 0 and "" are
+// false as well.
+bool truthAtTop(VmState* L) {
+  int type = VmType(L, -1);
+  if (type == VM_TYPE_NUMBER) return VmToNumber(L, -1) != 0;
+  if (type == VM_TYPE_STRING) return VmStrLen(L, -1) != 0;
+  return VmToBoolean(L, -1) != 0;
+}
+
+// Stores a numeric value as the row's type.
+void storeNumeric(const OptionField& row, double value) {
+  switch (row.type) {
+    case OPTION_NUMBER:
+      *static_cast<double*>(row.to) = value;
+      break;
+    case OPTION_BITS:
+      *static_cast<uint32_t*>(row.to) = VmBits(value);
+      break;
+    default:
+      *static_cast<int32_t*>(row.to) = VmTruncInt32(value);
+      break;
+  }
+}
+
+// The row's check on a value read; 0 when it passes.
+ErrorCode checkValue(const OptionField& row, double value) {
+  switch (row.check) {
+    case OPTION_RANGE:
+      return value >= row.min && value <= row.max ? ERR_NONE : row.rangeError;
+    case OPTION_NONZERO:
+      if (value != 0) return ERR_NONE;
+      SetErrorArgString(row.name);
+      return row.rangeError;
+    default:
+      return ERR_NONE;
+  }
+}
+
+// Reads one row: 0 or the row's returned error; *present tells whether
+// the field was there.
+ErrorCode readRow(VmState* L, int table, const OptionField& row, bool* present) {
+  int found = 0;
+  *present = false;
+  switch (row.type) {
+    case OPTION_INT:
+    case OPTION_SIZE: {
+      int32_t v = 0;
+      if (row.type == OPTION_INT ? !GetTableFieldInt(L, table, row.name, &v, &found)
+                                 : !GetTableFieldSizeOrPercent(L, table, row.name, 0, &v, &found))
+        return ERR_NONE;
+      *present = true;
+      if (ErrorCode error = checkValue(row, v)) return error;
+      *static_cast<int32_t*>(row.to) = v;
+      return ERR_NONE;
+    }
+    case OPTION_BITS: {
+      uint32_t v = 0;
+      if (!GetTableFieldU32(L, table, row.name, &v, &found)) return ERR_NONE;
+      *present = true;
+      if (ErrorCode error = checkValue(row, v)) return error;
+      *static_cast<uint32_t*>(row.to) = v;
+      return ERR_NONE;
+    }
+    case OPTION_NUMBER: {
+      double v = 0;
+      if (!GetTableFieldNumber(L, table, row.name, &v, &found)) return ERR_NONE;
+      *present = true;
+      if (ErrorCode error = checkValue(row, v)) return error;
+      *static_cast<double*>(row.to) = v;
+      return ERR_NONE;
+    }
+    case OPTION_BOOL:
+      if (!pushField(L, table, row.name)) return ERR_NONE;
+      *present = true;
+      *static_cast<int32_t*>(row.to) = truthAtTop(L) ? 1 : 0;
+      VmSetTop(L, -2);
+      return ERR_NONE;
+    case OPTION_STRING:
+      *present = GetTableFieldString(L, table, row.name, static_cast<char*>(row.to), row.size,
+                                     &found) != 0;
+      return ERR_NONE;
+    case OPTION_NAME: {
+      char text[OPTION_NAME_SIZE] = "";
+      if (!GetTableFieldString(L, table, row.name, text, sizeof text, &found)) return ERR_NONE;
+      *present = true;
+      const OptionName* entry = FindOptionName(row.names, text, false);
+      if (!entry) {
+        SetErrorArgString(text);
+        return ERR_WRONGUSAGE;
+      }
+      *static_cast<int32_t*>(row.to) = entry->value;
+      return ERR_NONE;
+    }
+    case OPTION_FLAGS: {
+      uint32_t* const* words = static_cast<uint32_t* const*>(row.to);
+      for (const OptionFlag* f = row.flags; f->name; f++) {
+        if (!pushField(L, table, f->name)) continue;
+        *present = true;
+        uint32_t& word = *words[f->word];
+        word = truthAtTop(L) ? (word | f->bit) : (word & ~f->bit);
+        VmSetTop(L, -2);
+      }
+      return ERR_NONE;
+    }
+    case OPTION_ID:
+      *present = GetTableFieldId(L, table, row.name, static_cast<ObjectId*>(row.to), &found) != 0;
+      return ERR_NONE;
+  }
+  return ERR_NONE;
+}
+
 }  // namespace
+
+const OptionName* FindOptionName(const OptionName* list, const char* name, bool ignoreCase) {
+  for (; list->name; list++)
+    if (ignoreCase ? CompareNoCase(list->name, name) == 0 : std::strcmp(list->name, name) == 0)
+      return list;
+  return nullptr;
+}
+
+const char* OptionNameOf(const OptionName* list, int32_t value) {
+  for (; list->name; list++)
+    if (list->value == value) return list->name;
+  return nullptr;
+}
+
+ErrorCode ReadOptionTable(VmState* L, int table, const OptionField* rows, size_t count) {
+  table = absIndex(L, table);
+  for (size_t i = 0; i < count; i++) {
+    const OptionField& row = rows[i];
+    bool present = false;
+    if (ErrorCode error = readRow(L, table, row, &present)) return error;
+    if (present) {
+      if (row.given) *row.given = 1;
+    } else if (row.required) {
+      SetErrorArgString(row.name);
+      return ERR_MISSINGPARAMTR;
+    } else if (row.hasDefault) {
+      storeNumeric(row, row.defaultValue);
+    }
+  }
+  return ERR_NONE;
+}
+
+void SetTableFieldFlags(VmState* L, const OptionFlag* set, const uint32_t* words) {
+  for (; set->name; set++)
+    if (words[set->word] & set->bit) SetTableFieldInt(L, set->name, 1);
+}
 
 int GetTableFieldNumber(VmState* L, int table, const char* field, double* value, int* found) {
   return readField(L, table, field, found, [&] { *value = VmCheckNumberInContext(L, -1, field); });

@@ -3,10 +3,14 @@
 // caller's array, paths and percent escapes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/engine.h"
+#include "engine/optiontable.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
@@ -265,6 +269,116 @@ TEST_F(OptTest, Writers) {
   VmPushString(L, "word");
   VmRawGet(L, 1);
   EXPECT_EQ(VmToNumber(L, -1), 4294967295.0);
+}
+
+// The declarative reader: each row type with its check, default and
+// required flag, read in row order from one table; the first returned
+// error stops the reading, a wrong type raises naming the field, and the
+// stack is left as it was.
+TEST_F(OptTest, OptionTableRows) {
+  static const OptionName NAMES[] = {{"one", 1}, {"two", 2}, {nullptr, 0}};
+  static const OptionFlag FLAGS[] = {{"a", 0x1, 0}, {"b", 0x2, 0}, {"c", 0x1, 1}, {nullptr, 0, 0}};
+  using Fields = std::vector<std::pair<const char*, std::function<void(VmState*)>>>;
+  auto num = [](double n) { return [n](VmState* L) { VmPushNumber(L, n); }; };
+  auto str = [](const char* t) { return [t](VmState* L) { VmPushString(L, t); }; };
+  struct Case {
+    const char* name;
+    Fields fields;
+    ErrorCode want;
+    const char* errorArg;  // null: not checked
+    const char* got;
+  };
+  const Case cases[] = {
+      {"absent rows keep their values, a default applies",
+       {{"r", num(1)}},
+       0,
+       nullptr,
+       "w=6,0 i=-1 bits=0 n=-1 on=-1 s=init name=-1 size=-1 d=7 r=1 given=0"},
+      {"every type present",
+       {{"a", num(1)},
+        {"b", str("")},
+        {"c", str("x")},
+        {"i", num(3.9)},
+        {"bits", num(4294967295.0)},
+        {"n", num(2.5)},
+        {"on", str("no")},
+        {"s", num(1234567)},
+        {"name", str("two")},
+        {"size", str("50%")},
+        {"d", num(-2)},
+        {"r", num(0)}},
+       0,
+       nullptr,
+       "w=5,1 i=3 bits=4294967295 n=2.5 on=1 s=12345 name=2 size=-50 d=-2 r=0 given=1"},
+      {"a value out of range stops the reading",
+       {{"i", num(11)}, {"name", str("three")}},
+       ERR_WRONGUSAGE,
+       nullptr,
+       "w=6,0 i=-1 bits=0 n=-1 on=-1 s=init name=-1 size=-1 d=-1 r=-1 given=0"},
+      {"zero where it is refused names the field",
+       {{"n", num(0)}, {"r", num(1)}},
+       ERR_WRONGUSAGE,
+       "n",
+       "w=6,0 i=-1 bits=0 n=-1 on=-1 s=init name=-1 size=-1 d=-1 r=-1 given=0"},
+      {"names compare exactly",
+       {{"name", str("TWO")}, {"r", num(1)}},
+       ERR_WRONGUSAGE,
+       "TWO",
+       "w=6,0 i=-1 bits=0 n=-1 on=-1 s=init name=-1 size=-1 d=-1 r=-1 given=0"},
+      {"a required field is missing", {}, ERR_MISSINGPARAMTR, "r", nullptr},
+      {"a wrong type raises", {{"bits", str("red")}}, ERR_NUMTABLEARG, "bits", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint32_t w0 = 0x6, w1 = 0, bits = 0;
+    uint32_t* words[] = {&w0, &w1};
+    int32_t i = -1, on = -1, name = -1, size = -1, d = -1, r = -1;
+    double n = -1;
+    char text[6] = "init";
+    int given = 0;
+    const OptionField rows[] = {
+        {.name = nullptr, .type = OPTION_FLAGS, .to = words, .flags = FLAGS},
+        {.name = "i",
+         .type = OPTION_INT,
+         .to = &i,
+         .check = OPTION_RANGE,
+         .min = 0,
+         .max = 10,
+         .given = &given},
+        {.name = "bits", .type = OPTION_BITS, .to = &bits},
+        {.name = "n", .type = OPTION_NUMBER, .to = &n, .check = OPTION_NONZERO},
+        {.name = "on", .type = OPTION_BOOL, .to = &on},
+        {.name = "s", .type = OPTION_STRING, .to = text, .size = sizeof text},
+        {.name = "name", .type = OPTION_NAME, .to = &name, .names = NAMES},
+        {.name = "size", .type = OPTION_SIZE, .to = &size},
+        {.name = "d", .type = OPTION_INT, .to = &d, .hasDefault = true, .defaultValue = 7},
+        {.name = "r", .type = OPTION_INT, .to = &r, .required = true},
+    };
+    ErrorCode returned = 0;
+    body = [&](VmState* L) {
+      int top = VmGetTop(L);
+      returned = ReadOptionTable(L, 1, rows);
+      EXPECT_EQ(VmGetTop(L), top);
+    };
+    VmSetTop(L, 0);
+    SetErrorArgString("");
+    VmPushCClosure(L, runBody, 0);
+    VmNewTable(L);
+    for (const auto& [key, push] : c.fields) {
+      VmPushString(L, key);
+      push(L);
+      VmSetTable(L, -3);
+    }
+    ErrorCode raised = VmPCall(L, 1, 0, 0);
+    EXPECT_EQ(returned ? returned : raised, c.want);
+    if (c.errorArg) EXPECT_STREQ(GetErrorArgString(), c.errorArg);
+    if (!c.got) continue;
+    char got[200];
+    std::snprintf(got, sizeof got,
+                  "w=%u,%u i=%d bits=%u n=%g on=%d s=%s name=%d size=%d d=%d r=%d given=%d", w0, w1,
+                  i, bits, n, on, text, name, size, d, r, given);
+    EXPECT_STREQ(got, c.got);
+  }
 }
 
 // A registered object list; it stays registered for the process.
