@@ -20,56 +20,6 @@ ObjectHead* menuList = nullptr;  // waiting for the menu library: always empty
 DisplayRecord* currentDisplay = nullptr;
 PlatformMutex* displayListMutex = nullptr;
 
-struct NamedCode {
-  const char* name;
-  int32_t code;
-};
-const NamedCode MODE_NAMES[] = {
-    {"windowed", DISPMODE_WINDOWED},
-    {"fullscreen", DISPMODE_FULLSCREEN},
-    {"fullscreenscale", DISPMODE_FULLSCREENSCALE},
-    {"ask", DISPMODE_ASK},
-    {"fakefullscreen", DISPMODE_FAKEFULLSCREEN},
-    {"moderequester", DISPMODE_MODEREQUESTER},
-    {"systemscale", DISPMODE_SYSTEMSCALE},
-};
-const NamedCode BACKFILL_NAMES[] = {{"color", 1}, {"gradient", 2}, {"texture", 3}, {"picture", 4}};
-
-// The boolean style options in the order they are read.
-struct StyleOption {
-  const char* name;
-  uint32_t bit;
-  int second;  // the bit lives in the second flag word
-};
-const StyleOption STYLE_OPTIONS[] = {
-    {"borderless", DSF_BORDERLESS, 0},
-    {"sizeable", DSF_SIZEABLE, 0},
-    {"fixed", DSF_FIXED, 0},
-    {"nohide", DSF_NOHIDE, 0},
-    {"nomodeswitch", DSF_NOMODESWITCH, 0},
-    {"smoothscale", DSF_SMOOTHSCALE, 0},
-    {"active", DSF_ACTIVE, 0},
-    {"hidepointer", DSF_HIDEPOINTER, 0},
-    {"usequartz", DSF_USEQUARTZ, 0},
-    {"noclose", DSF_NOCLOSE, 0},
-    {"keepproportions", DSF_KEEPPROPORTIONS, 0},
-    {"fitscale", DSF_FITSCALE, 0},
-    {"keepscreenon", DSF_KEEPSCREENON, 0},
-    {"hidefromtaskbar", DSF_HIDEFROMTASKBAR, 0},
-    {"hideoptionsmenu", DSF_HIDEOPTIONSMENU, 0},
-    {"nohardwarescale", DSF_NOHARDWARESCALE, 0},
-    {"disableblanker", DSF_DISABLEBLANKER, 0},
-    {"rememberposition", DSF_REMEMBERPOSITION, 0},
-    {"maximized", DSF_MAXIMIZED, 0},
-    {"traprmb", DSF_TRAPRMB, 0},
-    {"noscaleengine", DSF_NOSCALEENGINE, 0},
-    {"nativeunits", DSF_NATIVEUNITS, 0},
-    {"noliveresize", DSF_NOLIVERESIZE, 0},
-    {"alwaysontop", DSF_ALWAYSONTOP, 0},
-    {"singlemenu", DSF_SINGLEMENU, 0},
-    {"nocyclermenu", 1, 1},
-};
-
 // Pushes t[name]; returns whether it is neither nil nor absent.
 bool pushField(VmState* L, int table, const char* name) {
   VmPushString(L, name);
@@ -80,21 +30,6 @@ bool pushField(VmState* L, int table, const char* name) {
     return false;
   }
   return true;
-}
-
-// A boolean option: nil leaves it, otherwise the script's truth (nil,
-// false, 0 and "" are false).
-int readBool(VmState* L, int table, const char* name, int* value) {
-  if (!pushField(L, table, name)) return 0;
-  int type = VmType(L, -1);
-  if (type == VM_TYPE_NUMBER)
-    *value = VmToNumber(L, -1) != 0;
-  else if (type == VM_TYPE_STRING)
-    *value = VmStrLen(L, -1) != 0;
-  else
-    *value = VmToBoolean(L, -1) ? 1 : 0;
-  VmSetTop(L, -2);
-  return 1;
 }
 
 int32_t monitorDimension(DisplayRecord* d, int height) {
@@ -219,15 +154,13 @@ void SetCurrentDisplay(DisplayRecord* display) { currentDisplay = display; }
 int VideoRecorderActive() { return 0; }
 
 const char* GetDisplayModeName(int32_t code) {
-  for (const NamedCode& n : MODE_NAMES)
-    if (n.code == code) return n.name;
-  return "(not found)";
+  const char* name = OptionNameOf(DISPLAY_MODE_NAMES, code);
+  return name ? name : "(not found)";
 }
 
 const char* GetBackgroundKindName(int32_t code) {
-  for (const NamedCode& n : BACKFILL_NAMES)
-    if (n.code == code) return n.name;
-  return "(not found)";
+  const char* name = OptionNameOf(BACKFILL_KIND_NAMES, code);
+  return name ? name : "(not found)";
 }
 
 ErrorCode OpenDisplayLibrary(VmState* L) {
@@ -305,18 +238,19 @@ ErrorCode ReadRegionList(VmState* L, int table, const char* key, DisplayRegion* 
       break;
     }
     int entry = VmGetTop(L);
-    int32_t type = REGION_BOX, values[4];
-    int found = 0;
-    GetTableFieldInt(L, entry, "type", &type, &found);
-    const char* names[4] = {"x", "y", "width", "height"};
-    for (int i = 0; i < 4 && error == ERR_NONE; i++) {
-      found = 0;
-      GetTableFieldInt(L, entry, names[i], &values[i], &found);
-      if (!found) {
-        SetErrorArgString(names[i]);
-        error = ERR_MISSINGPARAMTR;
-      }
-    }
+    int32_t type, values[4];
+    const OptionField fields[] = {
+        {.name = "type",
+         .type = OPTION_INT,
+         .to = &type,
+         .hasDefault = true,
+         .defaultValue = REGION_BOX},
+        {.name = "x", .type = OPTION_INT, .to = &values[0], .required = true},
+        {.name = "y", .type = OPTION_INT, .to = &values[1], .required = true},
+        {.name = "width", .type = OPTION_INT, .to = &values[2], .required = true},
+        {.name = "height", .type = OPTION_INT, .to = &values[3], .required = true},
+    };
+    error = ReadOptionTable(L, entry, fields);
     if (error == ERR_NONE &&
         (type != REGION_BOX || values[0] < 0 || values[1] < 0 || values[2] < 1 || values[3] < 1))
       error = ERR_WRONGUSAGE;
@@ -334,22 +268,21 @@ ErrorCode ReadRegionList(VmState* L, int table, const char* key, DisplayRegion* 
 ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* d, int creating,
                                   int* scaleSizeGiven, int* orientationGiven) {
   bool recorder = VideoRecorderActive() && !creating;
-  int found = 0;
   if (!recorder) {
     ErrorCode error =
         ReadRegionList(L, table, "dragregion", d->dragRegions, &d->dragCount, &d->dragGiven);
     if (error == ERR_NONE)
       error = ReadRegionList(L, table, "sizeregion", d->sizeRegions, &d->sizeCount, &d->sizeGiven);
     if (error != ERR_NONE) return error;
-    for (const StyleOption& o : STYLE_OPTIONS) {
-      int value = 0;
-      if (!readBool(L, table, o.name, &value)) continue;
-      uint32_t& word = o.second ? d->flags2 : d->flags;
-      word = value ? (word | o.bit) : (word & ~o.bit);
-    }
+    uint32_t* styleWords[] = {&d->flags, &d->flags2};
     int32_t x = d->x, y = d->y;
-    int gotX = GetTableFieldInt(L, table, "x", &x, &found);
-    int gotY = GetTableFieldInt(L, table, "y", &y, &found);
+    int gotX = 0, gotY = 0;
+    const OptionField style[] = {
+        {.name = nullptr, .type = OPTION_FLAGS, .to = styleWords, .flags = DISPLAY_STYLE_FLAGS},
+        {.name = "x", .type = OPTION_INT, .to = &x, .given = &gotX},
+        {.name = "y", .type = OPTION_INT, .to = &y, .given = &gotY},
+    };
+    ReadOptionTable(L, table, style);  // no row here returns an error
     if (!creating) ScaleDisplaySize(d, &x, &y, gotX, gotY);
     if (gotX) {
       d->x = x;
@@ -359,42 +292,62 @@ ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* d, int c
       d->y = y;
       d->yRelative = 1;
     }
-    const char* scaleNames[2] = {"scalewidth", "scaleheight"};
-    int32_t* scaleFields[2] = {&d->scaleWidth, &d->scaleHeight};
-    for (int i = 0; i < 2; i++) {
-      int32_t value = 0;
-      if (!GetTableFieldSizeOrPercent(L, table, scaleNames[i], 0, &value, &found)) continue;
-      if (value == 0) {
-        SetErrorArgString(scaleNames[i]);
-        return ERR_WRONGUSAGE;
-      }
-      *scaleFields[i] = value;
-      if (scaleSizeGiven) *scaleSizeGiven = 1;
-    }
-    int32_t mode = 0;
-    if (GetTableFieldInt(L, table, "scalemode", &mode, &found)) {
+    int32_t scaleMode = 0;
+    int gotScaleMode = 0;
+    const OptionField scaling[] = {
+        {.name = "scalewidth",
+         .type = OPTION_SIZE,
+         .to = &d->scaleWidth,
+         .check = OPTION_NONZERO,
+         .given = scaleSizeGiven},
+        {.name = "scaleheight",
+         .type = OPTION_SIZE,
+         .to = &d->scaleHeight,
+         .check = OPTION_NONZERO,
+         .given = scaleSizeGiven},
+        {.name = "scalemode",
+         .type = OPTION_INT,
+         .to = &scaleMode,
+         .check = OPTION_RANGE,
+         .min = SCALEMODE_NONE,
+         .max = SCALEMODE_LAYER,
+         .given = &gotScaleMode},
+        {.name = "orientation",
+         .type = OPTION_INT,
+         .to = &d->orientation,
+         .given = orientationGiven},
+    };
+    if ((error = ReadOptionTable(L, table, scaling)) != ERR_NONE) return error;
+    if (gotScaleMode) {
       d->flags &= ~(DSF_AUTOSCALE | DSF_LAYERSCALE);
-      if (mode == 1) {
+      if (scaleMode == SCALEMODE_AUTO) {
         d->flags |= DSF_AUTOSCALE;
-      } else if (mode == 2) {
+      } else if (scaleMode == SCALEMODE_LAYER) {
         d->flags |= DSF_LAYERSCALE;
-      } else if (mode == 0) {
+      } else {
         d->marginLeft = d->marginTop = d->marginRight = d->marginBottom = 0;
         d->scaleWidth = d->scaleHeight = 0;
-      } else {
-        return ERR_WRONGUSAGE;
       }
     }
-    if (GetTableFieldInt(L, table, "orientation", &d->orientation, &found) && orientationGiven)
-      *orientationGiven = 1;
     if (pushField(L, table, "menu")) {
       VmSetTop(L, -2);
       // Waiting for the menu library: no menu exists yet.
       return ERR_FINDMENU;
     }
     int32_t monitor = 0;
-    if (GetTableFieldInt(L, table, "monitor", &monitor, &found)) {
-      if (monitor < 1) return ERR_MONITORRANGE;
+    int gotMonitor = 0;
+    const OptionField placement[] = {
+        {.name = "monitor",
+         .type = OPTION_INT,
+         .to = &monitor,
+         .check = OPTION_RANGE,
+         .min = 1,
+         .max = INT32_MAX,
+         .rangeError = ERR_MONITORRANGE,
+         .given = &gotMonitor},
+    };
+    if ((error = ReadOptionTable(L, table, placement)) != ERR_NONE) return error;
+    if (gotMonitor) {
       d->monitor = monitor - 1;
       if (!creating) {
         d->x = d->y = POS_CENTER;
@@ -417,26 +370,35 @@ ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* d, int c
     d->fill = pic->fill;
     d->fill.bitmap = nullptr;
   } else {
-    GetTableFieldInt(L, table, "width", &d->width, &found);
-    GetTableFieldInt(L, table, "height", &d->height, &found);
-    int32_t style = 0;
-    if (GetTableFieldInt(L, table, "fillstyle", &style, &found)) {
-      if (style < FILLCOLOR || style > FILLTEXTURE) return ERR_WRONGUSAGE;
-      d->fill.style = style;
-    }
-    GetTableFieldU32(L, table, "color", &d->fill.colour, &found);
-    if (d->fill.style == FILLTEXTURE) {
-      GetTableFieldId(L, table, "texturebrush", &d->fill.textureBrush, &found);
-      GetTableFieldInt(L, table, "texturex", &d->fill.textureX, &found);
-      GetTableFieldInt(L, table, "texturey", &d->fill.textureY, &found);
-    }
+    const OptionField fill[] = {
+        {.name = "width", .type = OPTION_INT, .to = &d->width},
+        {.name = "height", .type = OPTION_INT, .to = &d->height},
+        {.name = "fillstyle",
+         .type = OPTION_INT,
+         .to = &d->fill.style,
+         .check = OPTION_RANGE,
+         .min = FILLCOLOR,
+         .max = FILLTEXTURE},
+        {.name = "color", .type = OPTION_BITS, .to = &d->fill.colour},
+    };
+    ErrorCode error = ReadOptionTable(L, table, fill);
+    if (error != ERR_NONE) return error;
+    const OptionField texture[] = {
+        {.name = "texturebrush", .type = OPTION_ID, .to = &d->fill.textureBrush},
+        {.name = "texturex", .type = OPTION_INT, .to = &d->fill.textureX},
+        {.name = "texturey", .type = OPTION_INT, .to = &d->fill.textureY},
+    };
+    if (d->fill.style == FILLTEXTURE) ReadOptionTable(L, table, texture);
   }
   if (d->width == SIZE_NATIVE) d->width = monitorDimension(d, 0);
   if (d->height == SIZE_NATIVE) d->height = monitorDimension(d, 1);
   if (d->width < 1 || d->height < 1) return ERR_WRONGUSAGE;
   if (recorder) return ERR_NONE;
-  GetTableFieldString(L, table, "title", d->title, sizeof d->title, &found);
-  GetTableFieldString(L, table, "xserver", d->xserver, sizeof d->xserver, &found);
+  const OptionField names[] = {
+      {.name = "title", .type = OPTION_STRING, .to = d->title, .size = sizeof d->title},
+      {.name = "xserver", .type = OPTION_STRING, .to = d->xserver, .size = sizeof d->xserver},
+  };
+  ReadOptionTable(L, table, names);
   if (d->scaleWidth == SIZE_NATIVE) d->scaleWidth = monitorDimension(d, 0);
   if (d->scaleHeight == SIZE_NATIVE) d->scaleHeight = monitorDimension(d, 1);
   if (d->scaleWidth < 0)
@@ -458,54 +420,35 @@ ErrorCode ReadBackfillOptions(VmState* L, int table, DisplayRecord* d) {
     VmSetTop(L, sub - 1);
     return ERR_WRONGUSAGE;
   }
-  int found = 0;
-  char kind[32] = "";
-  ErrorCode error = ERR_NONE;
-  if (GetTableFieldString(L, sub, "type", kind, sizeof kind, &found)) {
-    d->backfill.type = 0;
-    for (const NamedCode& n : BACKFILL_NAMES)
-      if (std::strcmp(n.name, kind) == 0) d->backfill.type = n.code;
-    if (!d->backfill.type) {
-      SetErrorArgString(kind);
-      error = ERR_WRONGUSAGE;
-    }
-  }
-  if (error == ERR_NONE) {
-    GetTableFieldU32(L, sub, "color", &d->backfill.colour, &found);
-    GetTableFieldU32(L, sub, "startcolor", &d->backfill.colour, &found);
-    GetTableFieldU32(L, sub, "endcolor", &d->backfill.endColour, &found);
-    GetTableFieldInt(L, sub, "x", &d->backfill.x, &found);
-    GetTableFieldInt(L, sub, "y", &d->backfill.y, &found);
-    GetTableFieldId(L, sub, "brush", &d->backfill.brush, &found);
-    int value = 0;
-    if (readBool(L, sub, "scalepicture", &value)) d->backfill.scalePicture = value;
-    if (readBool(L, sub, "hidetitlebar", &value)) d->backfill.hideTitleBar = value;
-    if (readBool(L, sub, "smoothscale", &value)) d->backfill.smoothScale = value;
-    GetTableFieldString(L, sub, "brushfile", d->backfill.brushFile, sizeof d->backfill.brushFile,
-                        &found);
-  }
+  DisplayBackfill& b = d->backfill;
+  const OptionField fields[] = {
+      {.name = "type", .type = OPTION_NAME, .to = &b.type, .names = BACKFILL_KIND_NAMES},
+      {.name = "color", .type = OPTION_BITS, .to = &b.colour},
+      {.name = "startcolor", .type = OPTION_BITS, .to = &b.colour},
+      {.name = "endcolor", .type = OPTION_BITS, .to = &b.endColour},
+      {.name = "x", .type = OPTION_INT, .to = &b.x},
+      {.name = "y", .type = OPTION_INT, .to = &b.y},
+      {.name = "brush", .type = OPTION_ID, .to = &b.brush},
+      {.name = "scalepicture", .type = OPTION_BOOL, .to = &b.scalePicture},
+      {.name = "hidetitlebar", .type = OPTION_BOOL, .to = &b.hideTitleBar},
+      {.name = "smoothscale", .type = OPTION_BOOL, .to = &b.smoothScale},
+      {.name = "brushfile", .type = OPTION_STRING, .to = b.brushFile, .size = sizeof b.brushFile},
+  };
+  ErrorCode error = ReadOptionTable(L, sub, fields);
   VmSetTop(L, sub - 1);
   return error;
 }
 
 ErrorCode ReadDisplayModeOptions(VmState* L, int table, DisplayRecord* d) {
-  int found = 0;
-  char name[32] = "";
-  if (GetTableFieldString(L, table, "mode", name, sizeof name, &found)) {
-    int32_t mode = 0;
-    for (const NamedCode& n : MODE_NAMES)
-      if (std::strcmp(n.name, name) == 0) mode = n.code;
-    if (!mode) {
-      SetErrorArgString(name);
-      return ERR_WRONGUSAGE;
-    }
-    d->mode = mode;
-  }
-  GetTableFieldInt(L, table, "scrwidth", &d->screenWidth, &found);
-  GetTableFieldInt(L, table, "scrheight", &d->screenHeight, &found);
-  GetTableFieldInt(L, table, "scrdepth", &d->screenDepth, &found);
-  int value = 0;
-  if (readBool(L, table, "desktop", &value)) d->desktop = value;
+  const OptionField fields[] = {
+      {.name = "mode", .type = OPTION_NAME, .to = &d->mode, .names = DISPLAY_MODE_NAMES},
+      {.name = "scrwidth", .type = OPTION_INT, .to = &d->screenWidth},
+      {.name = "scrheight", .type = OPTION_INT, .to = &d->screenHeight},
+      {.name = "scrdepth", .type = OPTION_INT, .to = &d->screenDepth},
+      {.name = "desktop", .type = OPTION_BOOL, .to = &d->desktop},
+  };
+  ErrorCode error = ReadOptionTable(L, table, fields);
+  if (error != ERR_NONE) return error;
   if (d->screenWidth == SIZE_NATIVE) d->screenWidth = monitorDimension(d, 0);
   if (d->screenHeight == SIZE_NATIVE) d->screenHeight = monitorDimension(d, 1);
   std::memset(&d->backfill, 0, sizeof d->backfill);
@@ -562,16 +505,24 @@ ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table,
   d->textRight = -1;
 
   if (table) {
-    int scaleGiven = 0, orientationGiven = 0, value = 0, found = 0;
+    int scaleGiven = 0, orientationGiven = 0;
     ErrorCode error = ReadDisplayTableOptions(L, table, d, 1, &scaleGiven, &orientationGiven);
     if (error != ERR_NONE) return error;
-    if (readBool(L, table, "hidden", &value) && value) d->flags |= DSF_HIDDEN;
-    if (readBool(L, table, "layers", &value) && value) d->flags |= DSF_LAYERS;
-    GetTableFieldNumber(L, table, "scalefactor", &d->scaleFactor, &found);
-    if (readBool(L, table, "__backfill", &value)) d->isBackfill = value;
-    if (readBool(L, table, "__resourcemonitor", &value)) d->isResourceMonitor = value;
-    GetTableFieldInt(L, table, "__restorewidth", &d->restoreWidth, &found);
-    GetTableFieldInt(L, table, "__restoreheight", &d->restoreHeight, &found);
+    uint32_t created = 0;
+    uint32_t* createdWords[] = {&created};
+    const OptionField creation[] = {
+        {.name = nullptr,
+         .type = OPTION_FLAGS,
+         .to = createdWords,
+         .flags = DISPLAY_CREATION_FLAGS},
+        {.name = "scalefactor", .type = OPTION_NUMBER, .to = &d->scaleFactor},
+        {.name = "__backfill", .type = OPTION_BOOL, .to = &d->isBackfill},
+        {.name = "__resourcemonitor", .type = OPTION_BOOL, .to = &d->isResourceMonitor},
+        {.name = "__restorewidth", .type = OPTION_INT, .to = &d->restoreWidth},
+        {.name = "__restoreheight", .type = OPTION_INT, .to = &d->restoreHeight},
+    };
+    ReadOptionTable(L, table, creation);  // no row here returns an error
+    d->flags |= created;                  // set only: false leaves them clear
     if (pushField(L, table, "__placement")) {
       size_t length = 0;
       const char* text = VmCheckStringInContext(L, VmGetTop(L), "__placement", &length);
