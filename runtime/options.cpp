@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "display/display.h"
 #include "platform/linux/platform.h"
 #include "runtime/player.h"
 
@@ -529,20 +530,20 @@ ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* cont
     OptionSlot slot;
     uint32_t flag;
   } FLAG_SWITCHES[] = {
-      {SLOT_BORDERLESS, 0x1},
-      {SLOT_SIZEABLE, 0x2},
-      {SLOT_FIXED, 0x4},
-      {SLOT_NOMODESWITCH, 0x8},
-      {SLOT_HIDEPOINTER, 0x10},
-      {SLOT_NOHIDE, 0x20},
-      {SLOT_SMOOTHSCALE, 0x80},
-      {SLOT_KEEPPROPORTIONS, 0x8000},
-      {SLOT_FITSCALE, 0x10000},
-      {SLOT_NOLIVERESIZE, 0x20000},
-      {SLOT_ALWAYSONTOP, 0x400000},
-      {SLOT_DISABLEBLANKER, 0x1000000},
-      {SLOT_MAXIMIZED, 0x10000000},
-      {SLOT_NATIVEUNITS, 0x80000000},
+      {SLOT_BORDERLESS, DSF_BORDERLESS},
+      {SLOT_SIZEABLE, DSF_SIZEABLE},
+      {SLOT_FIXED, DSF_FIXED},
+      {SLOT_NOMODESWITCH, DSF_NOMODESWITCH},
+      {SLOT_HIDEPOINTER, DSF_HIDEPOINTER},
+      {SLOT_NOHIDE, DSF_NOHIDE},
+      {SLOT_SMOOTHSCALE, DSF_SMOOTHSCALE},
+      {SLOT_KEEPPROPORTIONS, DSF_KEEPPROPORTIONS},
+      {SLOT_FITSCALE, DSF_FITSCALE},
+      {SLOT_NOLIVERESIZE, DSF_NOLIVERESIZE},
+      {SLOT_ALWAYSONTOP, DSF_ALWAYSONTOP},
+      {SLOT_DISABLEBLANKER, DSF_DISABLEBLANKER},
+      {SLOT_MAXIMIZED, DSF_MAXIMIZED},
+      {SLOT_NATIVEUNITS, DSF_NATIVEUNITS},
   };
   for (const auto& f : FLAG_SWITCHES)
     if (v[f.slot]) record->windowFlags |= f.flag;
@@ -553,9 +554,9 @@ ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* cont
     return error;
 
   if (v[SLOT_AUTOSCALE] && v[SLOT_LAYERSCALE]) return ERR_CONSOLEARG;
-  if (v[SLOT_AUTOSCALE]) record->windowFlags |= 0x40;
-  if (v[SLOT_LAYERSCALE]) record->windowFlags |= 0x100;
-  if (v[SLOT_NOSCALEENGINE]) record->windowFlags |= 0x40000000;
+  if (v[SLOT_AUTOSCALE]) record->windowFlags |= DSF_AUTOSCALE;
+  if (v[SLOT_LAYERSCALE]) record->windowFlags |= DSF_LAYERSCALE;
+  if (v[SLOT_NOSCALEENGINE]) record->windowFlags |= DSF_NOSCALEENGINE;
 
   if (v[SLOT_ALLDISPLAYS]) context->allDisplays = 1;
 
@@ -587,21 +588,20 @@ ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* cont
 
   if (v[SLOT_BACKFILL]) {
     BackfillSpec& b = record->backfill;
+    // The display's backfill names in any case, and the command line's own
+    // other name for a gradient.
     const char* kind = text(SLOT_BACKFILL);
-    if (CompareNoCase(kind, "COLOR") == 0)
-      b.kind = 1;
-    else if (CompareNoCase(kind, "RAINBOW") == 0 || CompareNoCase(kind, "GRADIENT") == 0)
-      b.kind = 2;
-    else if (CompareNoCase(kind, "TEXTURE") == 0)
-      b.kind = 3;
-    else if (CompareNoCase(kind, "PICTURE") == 0)
-      b.kind = 4;
+    if (const OptionName* named = FindOptionName(BACKFILL_KIND_NAMES, kind, true))
+      b.kind = named->value;
+    else if (CompareNoCase(kind, "RAINBOW") == 0)
+      b.kind = BACKFILL_GRADIENT;
     else
       return ERR_BACKFILL;
     if (v[SLOT_BRUSH] && v[SLOT_BRUSHFILE]) return ERR_BACKFILL;
-    if (b.kind == 1 && !v[SLOT_STARTCOLOR]) return ERR_BACKFILL;
-    if (b.kind == 2 && (!v[SLOT_STARTCOLOR] || !v[SLOT_ENDCOLOR])) return ERR_BACKFILL;
-    if (b.kind >= 3 && !v[SLOT_BRUSH] && !v[SLOT_BRUSHFILE]) return ERR_BACKFILL;
+    if (b.kind == BACKFILL_COLOR && !v[SLOT_STARTCOLOR]) return ERR_BACKFILL;
+    if (b.kind == BACKFILL_GRADIENT && (!v[SLOT_STARTCOLOR] || !v[SLOT_ENDCOLOR]))
+      return ERR_BACKFILL;
+    if (b.kind >= BACKFILL_TEXTURE && !v[SLOT_BRUSH] && !v[SLOT_BRUSHFILE]) return ERR_BACKFILL;
     if (v[SLOT_BRUSH] && (error = readInteger(text(SLOT_BRUSH), &b.brush))) return error;
     if (v[SLOT_BRUSHFILE]) StrCopyBounded(b.imageFile, sizeof b.imageFile, text(SLOT_BRUSHFILE));
     if (v[SLOT_STARTCOLOR] && (error = readInteger(text(SLOT_STARTCOLOR), &b.startColor)))
@@ -657,9 +657,13 @@ ErrorCode ApplyPlayerDefaults(const OptionValues* values, PlayerRunContext* cont
   static const struct {
     OptionSlot slot;
     int32_t mode;
-  } MODES[] = {{SLOT_WINDOW, 1},         {SLOT_FULLSCREEN, 2},    {SLOT_FULLSCREENSCALE, 7},
-               {SLOT_FAKEFULLSCREEN, 6}, {SLOT_MODEREQUESTER, 4}, {SLOT_ASKDISPLAYMODE, 3},
-               {SLOT_SYSTEMSCALE, 8}};
+  } MODES[] = {{SLOT_WINDOW, DISPMODE_WINDOWED},
+               {SLOT_FULLSCREEN, DISPMODE_FULLSCREEN},
+               {SLOT_FULLSCREENSCALE, DISPMODE_FULLSCREENSCALE},
+               {SLOT_FAKEFULLSCREEN, DISPMODE_FAKEFULLSCREEN},
+               {SLOT_MODEREQUESTER, DISPMODE_MODEREQUESTER},
+               {SLOT_ASKDISPLAYMODE, DISPMODE_ASK},
+               {SLOT_SYSTEMSCALE, DISPMODE_SYSTEMSCALE}};
   int given = 0;
   for (const auto& m : MODES)
     if (v[m.slot]) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "display/display.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/player.h"
@@ -146,14 +147,9 @@ void pushMenuTable(VmState* L, const MenuNode* node) {
   }
 }
 
-const char* const MODE_NAMES[9] = {nullptr,         "windowed", "fullscreen",     "ask",
-                                   "moderequester", nullptr,    "fakefullscreen", "fullscreenscale",
-                                   "systemscale"};
-const char* const BACKFILL_NAMES[5] = {nullptr, "color", "gradient", "texture", "picture"};
-
 void pushBackfillTable(VmState* L, const BackfillSpec& b) {
   VmNewTable(L);
-  SetTableFieldString(L, "type", BACKFILL_NAMES[b.kind]);
+  SetTableFieldString(L, "type", OptionNameOf(BACKFILL_KIND_NAMES, b.kind));
   if (b.startColor != -1) {
     SetTableFieldInt(L, "color", b.startColor);
     SetTableFieldInt(L, "startcolor", b.startColor);
@@ -180,59 +176,33 @@ void pushDisplayOptions(VmState* L, const PlayerRecord* record, const DeclaredRe
     SetTableFieldNumber(L, "scalefactor", d->scaleFactor);
   if (d->scaleWidth) SetTableFieldInt(L, "scalewidth", d->scaleWidth);
   if (d->scaleHeight) SetTableFieldInt(L, "scaleheight", d->scaleHeight);
-  if (d->flags & 0x400) SetTableFieldInt(L, "active", 1);
   if (bgpic1 && r->id == 1)
     SetTableFieldInt(L, "bgpic", 1);
   else if (d->bgpic)
     SetTableFieldInt(L, "bgpic", d->bgpic);
   else
     SetTableFieldInt(L, "color", d->color);
-  if (d->flags & 0x800) SetTableFieldInt(L, "hidden", 1);
-  static const struct {
-    uint32_t bit;
-    const char* name;
-  } FLAGS[] = {{0x1, "borderless"},
-               {0x2, "sizeable"},
-               {0x4, "fixed"},
-               {0x8, "nomodeswitch"},
-               {0x10, "hidepointer"},
-               {0x20, "nohide"},
-               {0x80, "smoothscale"},
-               {0x1000, "layers"},
-               {0x4000, "noclose"},
-               {0x8000, "keepproportions"},
-               {0x10000, "fitscale"},
-               {0x20000, "noliveresize"},
-               {0x40000, "keepscreenon"},
-               {0x80000, "hidefromtaskbar"},
-               {0x100000, "hideoptionsmenu"},
-               {0x200000, "nohardwarescale"},
-               {0x400000, "alwaysontop"},
-               {0x800000, "singlemenu"},
-               {0x1000000, "disableblanker"},
-               {0x8000000, "rememberposition"},
-               {0x10000000, "maximized"},
-               {0x20000000, "traprmb"},
-               {0x40000000, "noscaleengine"},
-               {0x80000000, "nativeunits"}};
-  for (const auto& f : FLAGS)
-    if (d->flags & f.bit) SetTableFieldInt(L, f.name, 1);
-  if (d->flags & 0x40) SetTableFieldInt(L, "scalemode", 1);
-  if (d->flags & 0x100) SetTableFieldInt(L, "scalemode", 2);
-  if (d->flags2 & 1) SetTableFieldInt(L, "nocyclermenu", 1);
+  // The declared flag words go over by the display library's own option
+  // names, every named flag but usequartz, which a declared display does
+  // not pass on.
+  const uint32_t styleWords[] = {d->flags & ~DSF_USEQUARTZ, d->flags2};
+  SetTableFieldFlags(L, DISPLAY_STYLE_FLAGS, styleWords);
+  SetTableFieldFlags(L, DISPLAY_CREATION_FLAGS, styleWords);
+  if (d->flags & DSF_AUTOSCALE) SetTableFieldInt(L, "scalemode", SCALEMODE_AUTO);
+  if (d->flags & DSF_LAYERSCALE) SetTableFieldInt(L, "scalemode", SCALEMODE_LAYER);
   if (d->xserver[0]) SetTableFieldString(L, "xserver", d->xserver);
   if (d->orientation) SetTableFieldInt(L, "orientation", d->orientation);
   if (d->monitor > 0) SetTableFieldInt(L, "monitor", d->monitor + 1);  // the table counts from 1
   if (d->menu != -1) SetTableFieldInt(L, "menu", d->menu);
-  if (d->displayMode > 0 && d->displayMode < 9 && MODE_NAMES[d->displayMode])
-    SetTableFieldString(L, "mode", MODE_NAMES[d->displayMode]);
+  if (const char* mode = OptionNameOf(DISPLAY_MODE_NAMES, d->displayMode))
+    SetTableFieldString(L, "mode", mode);
   if (d->screenWidth > 0) SetTableFieldInt(L, "scrwidth", d->screenWidth);
   if (d->screenHeight > 0) SetTableFieldInt(L, "scrheight", d->screenHeight);
   if (d->screenDepth > 0) SetTableFieldInt(L, "scrdepth", d->screenDepth);
   if (d->desktop) SetTableFieldInt(L, "desktop", 1);
   if (d->restoreWidth) SetTableFieldInt(L, "__restorewidth", d->restoreWidth);
   if (d->restoreHeight) SetTableFieldInt(L, "__restoreheight", d->restoreHeight);
-  if (d->backfill.kind > 0 && d->backfill.kind <= 4) {
+  if (OptionNameOf(BACKFILL_KIND_NAMES, d->backfill.kind)) {
     VmPushString(L, "backfill");
     pushBackfillTable(L, d->backfill);
     if (d->hideTitleBar) SetTableFieldInt(L, "hidetitlebar", 1);

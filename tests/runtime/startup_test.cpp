@@ -3,6 +3,7 @@
 // applets (every size checked against the file, never read beyond it).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -138,6 +139,38 @@ TEST(Options, Values) {
     MakeSettingsName("/a.b/player", name, sizeof name);
     EXPECT_STREQ(name, "/a.b/player.ini");
   }
+}
+
+// The switches that name display styles, modes and backfill kinds set the
+// display library's flag bits and codes.
+TEST(Options, DisplaySwitchesSetTheDisplayCodes) {
+  struct Case {
+    const char* line;
+    uint32_t flags;
+    int32_t mode;
+    int32_t backfill;
+  };
+  const Case cases[] = {
+      {"-borderless -sizeable -fixed -nomodeswitch -hidepointer -nohide -smoothscale", 0xBF, 0, -1},
+      {"-keepproportions -fitscale -noliveresize -alwaysontop -disableblanker", 0x1438000, 0, -1},
+      {"-maximized -nativeunits -noscaleengine -autoscale", 0xD0000040, 0, -1},
+      {"-layerscale -askdisplaymode", 0x100, 3, -1},
+      {"-fakefullscreen -backfill \"Rainbow\" -startcolor \"1\" -endcolor \"2\"", 0, 6, 2},
+      {"-fullscreenscale -backfill \"COLOR\" -startcolor \"1\"", 0, 7, 1},
+      {"-moderequester -backfill \"picture\" -brush \"3\"", 0, 4, 4},
+      {"-systemscale -backfill \"texture\" -brushfile \"t.png\"", 0, 8, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Records r;
+    r.record.backfill.kind = -1;
+    ASSERT_EQ(parseAndApply(c.line, nullptr, &r), 0);
+    EXPECT_EQ(r.record.windowFlags, c.flags);
+    EXPECT_EQ(r.record.displayMode, c.mode);
+    EXPECT_EQ(r.record.backfill.kind, c.backfill);
+  }
+  Records r;
+  EXPECT_EQ(parseAndApply("-backfill \"stripes\"", nullptr, &r), ERR_BACKFILL);
 }
 
 TEST(Options, JoinedLineIsCut) {
@@ -571,6 +604,28 @@ int fakeCreateDisplay(VmState* L) {
   return 0;
 }
 
+// The option table CreateDisplay got, as "key=value" in key order, with
+// the backfill table's fields as "backfill.key=value".
+std::vector<std::string> displayTable;
+void collectFields(VmState* L, int table, const std::string& prefix) {
+  VmPushNil(L);
+  while (VmNext(L, table)) {
+    std::string key = prefix + VmToString(L, -2);
+    if (VmType(L, -1) == VM_TYPE_TABLE)
+      collectFields(L, VmGetTop(L), key + ".");
+    else
+      displayTable.push_back(key + "=" + VmToString(L, -1));
+    VmSetTop(L, -2);
+  }
+}
+
+int tableCreateDisplay(VmState* L) {
+  displayTable.clear();
+  collectFields(L, 2, "");
+  std::sort(displayTable.begin(), displayTable.end());
+  return 0;
+}
+
 class Preload : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -637,6 +692,35 @@ TEST_F(Preload, CommandLineModeReachesDisplays) {
         std::string("display 2 mode=") + (all ? "fullscreen" : "windowed") + " title=Quillmere"};
     EXPECT_EQ(commandLog, expected);
   }
+}
+
+// Every flag of a declared display reaches CreateDisplay by its option
+// name, except usequartz; the mode and backfill kind go by name too.
+TEST_F(Preload, DeclaredDisplayFlagsAndNames) {
+  VmPushCClosure(L_, tableCreateDisplay, 0);
+  VmPushString(L_, "createdisplay");
+  VmInsert(L_, -2);
+  VmSetTable(L_, VM_GLOBALS_INDEX);
+  ASSERT_EQ(AddDefaultDisplay(&r_.record, "one"), 0);
+  auto* d = static_cast<DisplayDescription*>(r_.record.resources->payload);
+  d->flags = 0xFFFFFFFF;
+  d->flags2 = 0xFFFFFFFF;
+  d->displayMode = 6;
+  d->backfill.kind = 2;
+  d->backfill.startColor = d->backfill.endColor = -1;
+  r_.context.keepDeclaredDisplays = 1;
+  ASSERT_EQ(PreloadDeclaredResources(L_, &r_.context, &r_.record), 0);
+  std::string got;
+  for (const std::string& f : displayTable) got += (got.empty() ? "" : " ") + f;
+  EXPECT_EQ(got,
+            "active=1 alwaysontop=1 backfill.scalepicture=0 backfill.smoothscale=0 "
+            "backfill.type=gradient backfill.x=-100000 backfill.y=-100000 borderless=1 "
+            "color=0 disableblanker=1 fitscale=1 fixed=1 height=480 hidden=1 "
+            "hidefromtaskbar=1 hideoptionsmenu=1 hidepointer=1 keepproportions=1 "
+            "keepscreenon=1 layers=1 maximized=1 mode=fakefullscreen nativeunits=1 noclose=1 "
+            "nocyclermenu=1 nohardwarescale=1 nohide=1 noliveresize=1 nomodeswitch=1 "
+            "noscaleengine=1 rememberposition=1 scalemode=2 singlemenu=1 sizeable=1 "
+            "smoothscale=1 title=one traprmb=1 width=640 x=-100000 y=-100000");
 }
 
 }  // namespace
