@@ -6,6 +6,7 @@
 //
 // Invariant: every reader leaves the stack as it found it when it returns;
 // a field holding nil reads as absent and leaves the caller's value alone.
+#include <cassert>
 #include <cstring>
 
 #include "engine/optiontable.h"
@@ -78,17 +79,23 @@ bool truthAtTop(VmState* L) {
   return VmToBoolean(L, -1) != 0;
 }
 
-// Stores a numeric value as the row's type.
-void storeNumeric(const OptionField& row, double value) {
+// Stores a row's default as the row's type; only numeric rows have one.
+void storeDefault(const OptionField& row) {
   switch (row.type) {
     case OPTION_NUMBER:
-      *static_cast<double*>(row.to) = value;
+      *static_cast<double*>(row.to) = row.defaultValue;
       break;
     case OPTION_BITS:
-      *static_cast<uint32_t*>(row.to) = VmBits(value);
+      *static_cast<uint32_t*>(row.to) = VmBits(row.defaultValue);
+      break;
+    case OPTION_INT:
+    case OPTION_BOOL:
+    case OPTION_NAME:
+    case OPTION_SIZE:
+      *static_cast<int32_t*>(row.to) = VmTruncInt32(row.defaultValue);
       break;
     default:
-      *static_cast<int32_t*>(row.to) = VmTruncInt32(value);
+      assert(!"a default on a row that is not numeric");
       break;
   }
 }
@@ -207,7 +214,7 @@ ErrorCode ReadOptionTable(VmState* L, int table, const OptionField* rows, size_t
       SetErrorArgString(row.name);
       return ERR_MISSINGPARAMTR;
     } else if (row.hasDefault) {
-      storeNumeric(row, row.defaultValue);
+      storeDefault(row);
     }
   }
   return ERR_NONE;

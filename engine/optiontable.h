@@ -58,7 +58,7 @@ enum OptionCheck : uint8_t {
 };
 
 struct OptionField {
-  const char* name;
+  const char* name;  // none for OPTION_FLAGS, whose flags carry their names
   OptionType type;
   void* to;
   size_t size = 0;                    // OPTION_STRING: the buffer's bytes
