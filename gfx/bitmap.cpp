@@ -261,7 +261,7 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
     case 8:
     case 9:
     case 10:
-      return GetX11MousePos(handle, code);  // the quit switches
+      return GetPlatformBitmapAttr(handle, code);  // the quit switches
     case 11:
     case 12:
       return 16;

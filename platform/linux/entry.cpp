@@ -52,13 +52,14 @@ void SetPlatformOption(void*, int32_t id, int32_t value) {
   }
 }
 
-intptr_t GetX11MousePos(const void* displayOrBitmap, int32_t code) {
+intptr_t GetPlatformBitmapAttr(const void* displayOrBitmap, int32_t code) {
   switch (code) {
     case 5:
       return 32;
     case 6:
     case 7:
-      // Waiting for the display library: no display window to ask yet.
+      // Waiting for a pointer query of the display's window in the X11
+      // back end; the bitmap layer answers these codes itself until then.
       return 0;
     case PLATFORM_QUIT_CTRLC:
       return quitOnCtrlC;

@@ -1052,9 +1052,10 @@ constexpr int32_t PLATFORM_QUIT_LMB = 9;
 constexpr int32_t PLATFORM_QUIT_ESCAPE = 10;
 void SetPlatformOption(void* caller, int32_t id, int32_t value);
 // The platform's answers to the bitmap attribute codes that the bitmap
-// layer passes on (5, 8 to 12, 16, 17); other codes give 0 for a null
-// argument, else the software bitmap's attribute.
-intptr_t GetX11MousePos(const void* displayOrBitmap, int32_t code);
+// layer passes on: 5 depth 32, 6 and 7 the pointer (0 for now), 8 to 10
+// the quit switches above, 11 and 12 16, 16 1, 17 0; other codes give 0
+// for a null argument, else the software bitmap's attribute.
+intptr_t GetPlatformBitmapAttr(const void* displayOrBitmap, int32_t code);
 // 6 HOME, 7 USER, 13 "/tmp": 1 (an unset variable gives ""); unknown: 0 and "".
 int GetSystemDirectory(int32_t id, char* buffer, size_t size);
 // HOME/.quillmere-kit/preferences, both levels created; the result of the

@@ -426,8 +426,8 @@ TEST(SystemGlue, AnswersAndSwitches) {
   EXPECT_EQ(GetBitmapAttr(nullptr, 9), 0);
   SetPlatformOption(nullptr, 11, 1);
   SetPlatformOption(nullptr, 7, 1);
-  EXPECT_EQ(GetX11MousePos(nullptr, 7), 0);
-  EXPECT_EQ(GetX11MousePos(nullptr, 11), 16);
+  EXPECT_EQ(GetPlatformBitmapAttr(nullptr, 7), 0);
+  EXPECT_EQ(GetPlatformBitmapAttr(nullptr, 11), 16);
   SetPlatformOption(nullptr, PLATFORM_QUIT_ESCAPE, 1);
   EXPECT_EQ(GetBitmapAttr(nullptr, 10), 1);
   SetPlatformOption(nullptr, PLATFORM_QUIT_ESCAPE, 0);
