@@ -67,7 +67,7 @@ ErrorCode AddExtensionKey(QmExtensionRecord* record, QmCommandFunction command) 
   return ERR_NONE;
 }
 
-bool CallPluginKeyHandler(VmState* L, int (*command)(VmState*), int* result) {
+bool CallPluginCommandHook(VmState* L, int (*command)(VmState*), int* result) {
   for (QmExtensionRecord* r = records; r; r = r->next) {
     if (r->disabled || !r->hook || !holdsKey(r, command)) continue;
     CurrentGuard guard(r);

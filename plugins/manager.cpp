@@ -164,7 +164,7 @@ void SetPluginScanAbortCheck(PluginScanAbortCheck check) { abortCheck = check; }
 
 ErrorCode ProbePluginFile(const char* path, int force, PluginEntry** out) {
   // A plug-in may add extension records from the moment it loads.
-  VmSetCommandCallSlot(CallPluginKeyHandler);
+  VmSetCommandCallSlot(CallPluginCommandHook);
   VmSetRaiseNoticeSlot(CallPluginErrorHandler);
   char moduleName[PLUGIN_MODULE_NAME_SIZE];
   moduleNameOfFile(path, moduleName, sizeof moduleName);

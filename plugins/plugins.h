@@ -134,7 +134,7 @@ void DeletePluginTempDirectory();
 
 // Before a built-in command runs: the first enabled record whose key list
 // holds command runs its hook instead; returns true with its result then.
-bool CallPluginKeyHandler(VmState* L, int (*command)(VmState*), int* result);
+bool CallPluginCommandHook(VmState* L, int (*command)(VmState*), int* result);
 // Before a raise unwinds: the hook that is running is told the status.
 void CallPluginErrorHandler(VmState* L, ErrorCode status);
 QmExtensionRecord* AddExtensionRecord(QmCommandHook hook, void* userData);
