@@ -156,13 +156,13 @@ struct OilPaintRequest {
   uint32_t format;
   double radius;  // never negative
 };
-void OilPaintPixels(const OilPaintRequest* request);    // 16-bit pixels
-void OilPaintPixels32(const OilPaintRequest* request);  // 32-bit pixels
+void OilPaintPixels16(const OilPaintRequest* request);
+void OilPaintPixels32(const OilPaintRequest* request);
 void ContrastColor(int32_t sign, uint8_t* r, uint8_t* g, uint8_t* b);
 void ContrastPixels16(uint16_t* pixels, int32_t width, int32_t height, int32_t rowLength,
                       uint32_t format, int32_t sign);
-void ContrastPixels(uint32_t* pixels, int32_t width, int32_t height, int32_t rowLength,
-                    uint32_t format, int32_t sign);
+void ContrastPixels32(uint32_t* pixels, int32_t width, int32_t height, int32_t rowLength,
+                      uint32_t format, int32_t sign);
 struct ModulateRequest {
   void* pixels;
   int32_t width, height, rowLength;
@@ -172,7 +172,7 @@ struct ModulateRequest {
 void ModulateColor(uint8_t* r, uint8_t* g, uint8_t* b, double hue, double saturation,
                    double brightness);
 void ModulatePixels16(const ModulateRequest* request);
-void ModulatePixels(const ModulateRequest* request);
+void ModulatePixels32(const ModulateRequest* request);
 
 // Least squares and the linear solver. Matrices are arrays of row addresses.
 double** AllocDoubleMatrix(int32_t rows, int32_t columns);  // zeroed, or null
@@ -353,10 +353,10 @@ struct RippleRequest {
   int32_t destinationMaskRowLength;
 };
 void SwirlPixels16(const SwirlRequest* request, int32_t angle);
-void SwirlPixels(const SwirlRequest* request, int32_t angle);
+void SwirlPixels32(const SwirlRequest* request, int32_t angle);
 // frame -1 draws with the stored amplitude and phase.
 void WaterRipplePixels16(RippleRequest* request, int32_t frame);
-void WaterRipplePixels(RippleRequest* request, int32_t frame);
+void WaterRipplePixels32(RippleRequest* request, int32_t frame);
 void RippleDisplace(int32_t phase, int32_t x, int32_t y, RippleRequest* request);
 
 // Bitmap transforms (new handles; outputs written only on success).

@@ -59,7 +59,7 @@ ErrorCode OilPaintBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, do
   OilPaintRequest q{
       l.lock->address,          l.width, l.height, l.lock->rowLength, l.lock->pixelFormat,
       radius > 0 ? radius : 0.0};
-  if (l.bpp() == 2) OilPaintPixels(&q);
+  if (l.bpp() == 2) OilPaintPixels16(&q);
   if (l.bpp() == 4) OilPaintPixels32(&q);
   return 0;
 }
@@ -95,7 +95,7 @@ ErrorCode SwirlBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* al
       q.destinationAlphaRowLength = al.lock.rowLength;
     }
     if (l.bpp() == 2) SwirlPixels16(&q, angle);
-    if (l.bpp() == 4) SwirlPixels(&q, angle);
+    if (l.bpp() == 4) SwirlPixels32(&q, angle);
   }
   FreeMemory(sine);
   FreeMemory(cosine);
@@ -145,7 +145,7 @@ ErrorCode WaterRippleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHand
       q.destinationAlphaRowLength = al.lock.rowLength;
     }
     if (l.bpp() == 2) WaterRipplePixels16(&q, -1);
-    if (l.bpp() == 4) WaterRipplePixels(&q, -1);
+    if (l.bpp() == 4) WaterRipplePixels32(&q, -1);
   }
   FreeMemory(sine);
   FreeMemory(dist);
@@ -183,7 +183,7 @@ ErrorCode ModulateBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, do
                     percent(saturation),
                     percent(hue)};
   if (l.bpp() == 2) ModulatePixels16(&q);
-  if (l.bpp() == 4) ModulatePixels(&q);
+  if (l.bpp() == 4) ModulatePixels32(&q);
   return 0;
 }
 
@@ -194,7 +194,7 @@ ErrorCode ContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, in
   if (ErrorCode e = l.take(bitmap, existing, width, height)) return e;
   int32_t sign = sharpen ? 1 : -1;
   for (int32_t i = 0; i < steps; ++i) {
-    l.run(ContrastPixels16, ContrastPixels, sign);
+    l.run(ContrastPixels16, ContrastPixels32, sign);
   }
   return 0;
 }

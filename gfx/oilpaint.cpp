@@ -68,5 +68,5 @@ void oilPaint(const OilPaintRequest* q) {
 
 }  // namespace
 
-void OilPaintPixels(const OilPaintRequest* q) { oilPaint<uint16_t, 2>(q); }
+void OilPaintPixels16(const OilPaintRequest* q) { oilPaint<uint16_t, 2>(q); }
 void OilPaintPixels32(const OilPaintRequest* q) { oilPaint<uint32_t, 4>(q); }

@@ -217,7 +217,7 @@ void BuildRippleSineTable(double* sine, int32_t* distances, int32_t width, int32
 }
 
 void SwirlPixels16(const SwirlRequest* q, int32_t angle) { swirl<2>(q, angle); }
-void SwirlPixels(const SwirlRequest* q, int32_t angle) { swirl<4>(q, angle); }
+void SwirlPixels32(const SwirlRequest* q, int32_t angle) { swirl<4>(q, angle); }
 
 void RippleDisplace(int32_t phase, int32_t x, int32_t y, RippleRequest* q) {
   int32_t d = *q->readPosition++;
@@ -265,4 +265,4 @@ void ripple(RippleRequest* q, int32_t frame) {
 }  // namespace
 
 void WaterRipplePixels16(RippleRequest* q, int32_t frame) { ripple<2>(q, frame); }
-void WaterRipplePixels(RippleRequest* q, int32_t frame) { ripple<4>(q, frame); }
+void WaterRipplePixels32(RippleRequest* q, int32_t frame) { ripple<4>(q, frame); }

@@ -152,8 +152,8 @@ void ContrastPixels16(uint16_t* pixels, int32_t width, int32_t height, int32_t r
   fx::ForEachPixel<2>(pixels, width, height, rowLength, format,
                       [&](uint32_t v) { return contrastPixel(v, sign); });
 }
-void ContrastPixels(uint32_t* pixels, int32_t width, int32_t height, int32_t rowLength,
-                    uint32_t format, int32_t sign) {
+void ContrastPixels32(uint32_t* pixels, int32_t width, int32_t height, int32_t rowLength,
+                      uint32_t format, int32_t sign) {
   fx::ForEachPixel<4>(pixels, width, height, rowLength, format,
                       [&](uint32_t v) { return contrastPixel(v, sign); });
 }
@@ -170,4 +170,4 @@ void modulatePixels(const ModulateRequest* q) {
 }  // namespace
 
 void ModulatePixels16(const ModulateRequest* q) { modulatePixels<2>(q); }
-void ModulatePixels(const ModulateRequest* q) { modulatePixels<4>(q); }
+void ModulatePixels32(const ModulateRequest* q) { modulatePixels<4>(q); }

@@ -437,7 +437,7 @@ TEST(EffectsSwirl, AngleZeroAndFullTurnsKeepThePicture) {
     Picture p(11, 8, 11);
     Picture orig = p;
     auto q = swirlOf(p, t);
-    SwirlPixels(&q, angle);
+    SwirlPixels32(&q, angle);
     EXPECT_EQ(p.px, orig.px) << angle;
     EXPECT_EQ(p.mask, orig.mask) << angle;
     EXPECT_EQ(p.alpha, orig.alpha) << angle;
@@ -445,11 +445,11 @@ TEST(EffectsSwirl, AngleZeroAndFullTurnsKeepThePicture) {
   Picture p(11, 8, 12);
   Picture orig = p;
   auto q = swirlOf(p, t);
-  SwirlPixels(&q, 90);
+  SwirlPixels32(&q, 90);
   EXPECT_NE(p.px, orig.px);
   Picture n(11, 8, 12);
   auto qn = swirlOf(n, t);
-  SwirlPixels(&qn, -90);
+  SwirlPixels32(&qn, -90);
   EXPECT_NE(n.px, orig.px);  // negative angles never fall back to entry 0
   EXPECT_NE(n.px, p.px);
   // 16-bit twin, cross-faded with a second picture at 720 (fade 255).
@@ -497,7 +497,7 @@ TEST(EffectsRipple, EndFramesHaveNoDisplacement) {
     q.centreY = 4;
     q.radius = 6;
     q.storedPhase = 0;
-    WaterRipplePixels(&q, frame);
+    WaterRipplePixels32(&q, frame);
     if (frame == 0 || frame == 10 || frame == -1) {
       EXPECT_EQ(p.px, orig.px) << frame;
       EXPECT_EQ(p.alpha, orig.alpha) << frame;
@@ -559,7 +559,7 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
         GrayPixels32(p32, w, h, row, format, 1);
         SolarizePixels32(p32, w, h, row, format, 100);
         SepiaPixels32(p32, w, h, row, format, 80);
-        ContrastPixels(p32, w, h, row, format, -1);
+        ContrastPixels32(p32, w, h, row, format, -1);
       }
       LevelsRequest lv{px, w, h, row, w * h / 50, w * h * 99 / 100, format, bpp};
       NormalizeLevels(&lv);
@@ -567,10 +567,10 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
       if (bpp == 2)
         ModulatePixels16(&mq);
       else
-        ModulatePixels(&mq);
+        ModulatePixels32(&mq);
       OilPaintRequest oq{px, w, h, row, format, 1.5};
       if (bpp == 2)
-        OilPaintPixels(&oq);
+        OilPaintPixels16(&oq);
       else
         OilPaintPixels32(&oq);
       for (int op : {CONVOLVE_BLUR, CONVOLVE_EDGE, CONVOLVE_SHARPEN, CONVOLVE_EMBOSS}) {
@@ -639,7 +639,7 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
       if (bpp == 2)
         SwirlPixels16(&sq, 300);
       else
-        SwirlPixels(&sq, -200);
+        SwirlPixels32(&sq, -200);
       std::vector<int32_t> dist(static_cast<size_t>(w) * h);
       BuildRippleSineTable(t.s.data(), dist.data(), w, h, w / 2, h / 2);
       RippleRequest rq{};
@@ -663,7 +663,7 @@ TEST(EffectsSizes, EveryKernelRunsOnAwkwardSizes) {
       if (bpp == 2)
         WaterRipplePixels16(&rq, 3);
       else
-        WaterRipplePixels(&rq, 3);
+        WaterRipplePixels32(&rq, 3);
       std::vector<double> args = {0,         0,         0,         0,         double(w), 0,
                                   w + 1.0,   1,         0,         double(h), 0,         double(h),
                                   double(w), double(h), double(w), h + 2.0};

@@ -277,7 +277,7 @@ TEST(EffectsTone, ModulateIdentityAndHalfTurns) {
   ModulateColor(&hr, &hg, &hb, 1e12, 100, 100);  // huge hue ends
   uint32_t px = 0xFF102030;
   ModulateRequest mq{&px, 1, 1, 1, PIXFMT_ARGB32, 100, 100, 100};
-  ModulatePixels(&mq);
+  ModulatePixels32(&mq);
   EXPECT_EQ(px >> 24, 0u);
 }
 
@@ -298,7 +298,7 @@ TEST(EffectsTone, OilPaintPicksTheFirstOfEqualCounts) {
   // A majority intensity wins over the scan order.
   uint16_t p16[9] = {0x1111, 0xF800, 0x07E0, 0x001F, 0xF800, 0xFFFF, 0x0000, 0xF800, 0x1234};
   OilPaintRequest q16{p16, 3, 3, 3, PIXFMT_RGB565, 0.0};
-  OilPaintPixels(&q16);
+  OilPaintPixels16(&q16);
   EXPECT_EQ(p16[4], 0xF800);
 }
 

@@ -59,11 +59,11 @@ std::vector<Named> effects() {
          NormalizeLevels(&q);
        }},
       {"contrast",
-       [](uint32_t* p, int w, int h, int r, uint32_t f) { ContrastPixels(p, w, h, r, f, 1); }},
+       [](uint32_t* p, int w, int h, int r, uint32_t f) { ContrastPixels32(p, w, h, r, f, 1); }},
       {"modulate",
        [](uint32_t* p, int w, int h, int r, uint32_t f) {
          ModulateRequest q{p, w, h, r, f, 130, 60, 170};
-         ModulatePixels(&q);
+         ModulatePixels32(&q);
        }},
       {"oil paint",
        [](uint32_t* p, int w, int h, int r, uint32_t f) {
