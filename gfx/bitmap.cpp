@@ -256,7 +256,7 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
     case 5:
       return 32;
     case 6:
-    case 7:  // Waiting for the X11 back end: no pointer position yet.
+    case 7:  // Waiting for a pointer query of the display's window: 0 for now.
       return 0;
     case 8:
     case 9:
