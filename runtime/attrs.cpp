@@ -7,8 +7,7 @@
 // keeps them itself.
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
-
-namespace {
+#include "runtime/context_private.h"
 
 struct AttrHandlerNode {
   AttrHandlerNode* next;
@@ -16,14 +15,7 @@ struct AttrHandlerNode {
   GetAttrHandler getter;
 };
 
-AttrHandlerNode* setters = nullptr;
-AttrHandlerNode* getters = nullptr;
-
-int quietFlag = 0;
-int deferBitmaps = 0;
-int scriptRunning = 0;
-int callbackDepth = 0;
-int errorRaising = 1;
+namespace {
 
 ErrorCode appendHandler(AttrHandlerNode** head, SetAttrHandler setter, GetAttrHandler getter) {
   auto* node = static_cast<AttrHandlerNode*>(AllocMemory(sizeof(AttrHandlerNode), 1));
@@ -50,11 +42,11 @@ int asFlag(uintptr_t value) { return value != 0 ? 1 : 0; }
 }  // namespace
 
 ErrorCode AddSetAttrHandler(SetAttrHandler handler) {
-  return appendHandler(&setters, handler, nullptr);
+  return appendHandler(&runtimeContext.attrSetters, handler, nullptr);
 }
 
 ErrorCode AddGetAttrHandler(GetAttrHandler handler) {
-  return appendHandler(&getters, nullptr, handler);
+  return appendHandler(&runtimeContext.attrGetters, nullptr, handler);
 }
 
 int SetGlobalAttrs(VmState* L, const TagItem* tags) {
@@ -62,35 +54,35 @@ int SetGlobalAttrs(VmState* L, const TagItem* tags) {
   for (const TagItem* item = tags; item && item->tag != ATTR_DONE; ++item) {
     switch (item->tag) {
       case ATTR_QUIET:
-        quietFlag = asFlag(item->data);
+        runtimeContext.quietFlag = asFlag(item->data);
         ++handled;
         continue;
       case ATTR_DEFERBITMAPS:
-        deferBitmaps = asFlag(item->data);
+        runtimeContext.deferBitmaps = asFlag(item->data);
         ++handled;
         continue;
       case ATTR_CALLBACKDEPTH:
         // A lowering without a matching raise would leave the counter
         // negative, which reads as "inside a callback" for ever; stop at 0.
         if (item->data != 0) {
-          ++callbackDepth;
-        } else if (callbackDepth > 0) {
-          --callbackDepth;
+          ++runtimeContext.callbackDepth;
+        } else if (runtimeContext.callbackDepth > 0) {
+          --runtimeContext.callbackDepth;
         }
         ++handled;
         continue;
       case ATTR_RAISEERRORS:
-        errorRaising = asFlag(item->data);
+        runtimeContext.errorRaising = asFlag(item->data);
         ++handled;
         continue;
       case ATTR_SCRIPTRUNNING:
-        scriptRunning = asFlag(item->data);
+        runtimeContext.scriptRunning = asFlag(item->data);
         ++handled;
         continue;
       default:
         break;
     }
-    for (AttrHandlerNode* node = setters; node; node = node->next) {
+    for (AttrHandlerNode* node = runtimeContext.attrSetters; node; node = node->next) {
       if (node->setter(L, item->tag, item->data) != 0) {
         ++handled;
         break;
@@ -107,19 +99,19 @@ int GetGlobalAttrs(VmState* L, const TagItem* tags) {
     int word;
     switch (item->tag) {
       case ATTR_QUIET:
-        word = quietFlag;
+        word = runtimeContext.quietFlag;
         break;
       case ATTR_DEFERBITMAPS:
-        word = deferBitmaps;
+        word = runtimeContext.deferBitmaps;
         break;
       case ATTR_CALLBACKDEPTH:
-        word = callbackDepth;
+        word = runtimeContext.callbackDepth;
         break;
       case ATTR_RAISEERRORS:
-        word = errorRaising;
+        word = runtimeContext.errorRaising;
         break;
       default:
-        for (AttrHandlerNode* node = getters; node; node = node->next) {
+        for (AttrHandlerNode* node = runtimeContext.attrGetters; node; node = node->next) {
           if (node->getter(L, item->tag, result) != 0) {
             ++handled;
             break;
@@ -135,13 +127,13 @@ int GetGlobalAttrs(VmState* L, const TagItem* tags) {
   return handled;
 }
 
-int IsQuietMode() { return quietFlag; }
-int GetDeferBitmapsFlag() { return deferBitmaps; }
-int GetScriptRunningFlag() { return scriptRunning; }
-int GetCallbackDepth() { return callbackDepth; }
-int GetErrorRaising() { return errorRaising; }
+int IsQuietMode() { return runtimeContext.quietFlag; }
+int GetDeferBitmapsFlag() { return runtimeContext.deferBitmaps; }
+int GetScriptRunningFlag() { return runtimeContext.scriptRunning; }
+int GetCallbackDepth() { return runtimeContext.callbackDepth; }
+int GetErrorRaising() { return runtimeContext.errorRaising; }
 
 void FreeAttrHandlers() {
-  freeChain(&setters);
-  freeChain(&getters);
+  freeChain(&runtimeContext.attrSetters);
+  freeChain(&runtimeContext.attrGetters);
 }

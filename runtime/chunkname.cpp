@@ -8,6 +8,7 @@
 
 #include "runtime/runtime.h"
 #include "runtime/stream_private.h"
+#include "runtime/context_private.h"
 
 namespace {
 
@@ -19,7 +20,6 @@ constexpr size_t FONT_PREFIX_LENGTH = sizeof FONT_PREFIX - 1;
 constexpr size_t NAME_BUFFER = 1024;    // names the resolver compares and returns
 constexpr size_t FONT_NAME_KEEP = 255;  // characters kept of a ".font" name
 
-MemoryFileName* liveMemoryNames[MEMORY_NAMES_LIVE];
 char displayName[NAME_BUFFER];
 char resolvedName[NAME_BUFFER];
 
@@ -84,19 +84,19 @@ void MakeMemoryFileName(MemoryFileName* record, const void* address, size_t size
   ReleaseMemoryFileName(record);
   // The oldest record is forgotten when every slot is taken: opening it
   // then fails cleanly instead of reading a record that may be gone.
-  std::memmove(liveMemoryNames + 1, liveMemoryNames,
-               sizeof liveMemoryNames - sizeof liveMemoryNames[0]);
-  liveMemoryNames[0] = record;
+  std::memmove(runtimeContext.liveMemoryNames + 1, runtimeContext.liveMemoryNames,
+               sizeof runtimeContext.liveMemoryNames - sizeof runtimeContext.liveMemoryNames[0]);
+  runtimeContext.liveMemoryNames[0] = record;
 }
 
 void ReleaseMemoryFileName(MemoryFileName* record) {
-  for (auto*& slot : liveMemoryNames)
+  for (auto*& slot : runtimeContext.liveMemoryNames)
     if (slot == record) slot = nullptr;
 }
 
 bool IsMemoryFileName(const char* name) {
   // Pointers are only compared, never followed.
-  for (const MemoryFileName* slot : liveMemoryNames)
+  for (const MemoryFileName* slot : runtimeContext.liveMemoryNames)
     if (slot && reinterpret_cast<const char*>(slot) == name) return true;
   return false;
 }

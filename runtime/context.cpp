@@ -1,17 +1,31 @@
-// The runtime's context record: Init and Free of the state one run of the
-// player builds in this folder (see runtime.h).
+// The runtime's context record (context_private.h) and its Init and Free,
+// which the library table calls.
+#include "runtime/context_private.h"
+
 #include <cstdio>
 
 #include "runtime/player.h"
 #include "runtime/runtime.h"
 
-void InitRuntimeContext() {}
+RuntimeContext runtimeContext;
 
-// The debug device closes last, and standard output is flushed before the
-// platform goes, so the run's last words are not lost.
+void InitRuntimeContext() {
+  runtimeContext = RuntimeContext{};
+  SetEventQueueHooks(nullptr, nullptr);
+  SetEventExpiryTimeout(EVENT_TIMEOUT_DEFAULT_MS);
+}
+
+// Shut-down has freed the registries with the VM still open; what is left
+// here goes without it. The payload freer is taken out first, since the
+// display whose records it knows is gone. The debug device closes last and
+// standard output is flushed before the platform goes, so the run's last
+// words are not lost.
 void FreeRuntimeContext() {
+  SetEventQueueHooks(nullptr, nullptr);
+  FreeRegistries(nullptr);
   DeleteTempFiles();
   FreeCollationTables();
   CloseDebugDevice();
   std::fflush(stdout);
+  InitRuntimeContext();
 }

@@ -7,20 +7,15 @@
 
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
+#include "runtime/context_private.h"
 
 namespace {
 
-constexpr int32_t DEFAULT_TIMEOUT_MS = 60000;  // a minute, until the script sets another
-
 std::atomic<PlatformMutex*> queueMutex{nullptr};
-EventRecord* head = nullptr;
-EventRecord* tail = nullptr;  // kept so that appends do not walk the queue
-bool queueOpen = false;
-std::atomic<int32_t> timeoutMs{DEFAULT_TIMEOUT_MS};
+std::atomic<int32_t> timeoutMs{EVENT_TIMEOUT_DEFAULT_MS};
 std::atomic<EventClockFunc> clockFn{nullptr};
 std::atomic<EventPayloadFreer> payloadFreer{nullptr};
 std::atomic<SizeEventFilter> sizeFilter{nullptr};
-DateFields startDate = {};
 
 void readClock(TimeValue* now) {
   EventClockFunc fn = clockFn.load(std::memory_order_acquire);
@@ -45,12 +40,12 @@ int64_t ageMs(const TimeValue& now, const TimeValue& stamp) {
 // Unlinks the oldest count events (all of them for a negative count) and
 // returns them as a chain. The mutex is held.
 EventRecord* unlinkOldest(int64_t count) {
-  if (count == 0 || !head) return nullptr;
-  EventRecord* first = head;
-  EventRecord* last = head;
+  if (count == 0 || !runtimeContext.queueHead) return nullptr;
+  EventRecord* first = runtimeContext.queueHead;
+  EventRecord* last = runtimeContext.queueHead;
   for (int64_t n = 1; last->next && (count < 0 || n < count); ++n) last = last->next;
-  head = last->next;
-  if (!head) tail = nullptr;
+  runtimeContext.queueHead = last->next;
+  if (!runtimeContext.queueHead) runtimeContext.queueTail = nullptr;
   last->next = nullptr;
   return first;
 }
@@ -73,9 +68,9 @@ ErrorCode InitEventQueue() {
     queueMutex.store(mutex, std::memory_order_release);
   }
   LockMutex(mutex);
-  queueOpen = true;
+  runtimeContext.queueOpen = true;
   UnlockMutex(mutex);
-  GetCurrentDateStamp(&startDate);
+  GetCurrentDateStamp(&runtimeContext.startDate);
   return ERR_NONE;
 }
 
@@ -84,7 +79,7 @@ int PostEvent(DisplayRecord* display, int32_t type, int32_t a1, int32_t a2, int3
   PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
   if (!mutex) return 0;
   LockMutex(mutex);
-  if (!queueOpen) {
+  if (!runtimeContext.queueOpen) {
     UnlockMutex(mutex);
     return 0;
   }
@@ -95,7 +90,7 @@ int PostEvent(DisplayRecord* display, int32_t type, int32_t a1, int32_t a2, int3
       return 0;
     }
     // Only the newest size of a display matters: older ones are skipped.
-    for (EventRecord* e = head; e; e = e->next) {
+    for (EventRecord* e = runtimeContext.queueHead; e; e = e->next) {
       if (e->type == EVENT_WINDOWSIZE && e->display == display) e->type = EVENT_NEUTRALISED;
     }
   }
@@ -112,12 +107,12 @@ int PostEvent(DisplayRecord* display, int32_t type, int32_t a1, int32_t a2, int3
   event->userData = userData;
   readClock(&event->postedAt);
   event->postedSeconds = event->postedAt.seconds + event->postedAt.micros / 1e6;
-  if (tail) {
-    tail->next = event;
+  if (runtimeContext.queueTail) {
+    runtimeContext.queueTail->next = event;
   } else {
-    head = event;
+    runtimeContext.queueHead = event;
   }
-  tail = event;
+  runtimeContext.queueTail = event;
   UnlockMutex(mutex);
   return 1;
 }
@@ -140,7 +135,9 @@ ErrorCode ExpireStaleEvents(VmState* L) {
   TimeValue now;
   readClock(&now);
   int64_t stale = 0;
-  for (EventRecord* e = head; e && ageMs(now, e->postedAt) > timeout; e = e->next) ++stale;
+  for (EventRecord* e = runtimeContext.queueHead; e && ageMs(now, e->postedAt) > timeout;
+       e = e->next)
+    ++stale;
   EventRecord* chain = unlinkOldest(stale);
   UnlockMutex(mutex);
   releaseChain(L, chain);
@@ -151,7 +148,7 @@ void DetachEventsFromDisplay(DisplayRecord* display) {
   PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
   if (!mutex || !display) return;
   LockMutex(mutex);
-  for (EventRecord* e = head; e; e = e->next) {
+  for (EventRecord* e = runtimeContext.queueHead; e; e = e->next) {
     if (e->display == display) e->display = nullptr;
   }
   UnlockMutex(mutex);
@@ -187,7 +184,7 @@ void FreeEventQueue(VmState* L) {
   if (!mutex) return;
   LockMutex(mutex);
   EventRecord* chain = unlinkOldest(-1);
-  queueOpen = false;
+  runtimeContext.queueOpen = false;
   UnlockMutex(mutex);
   releaseChain(L, chain);
 }
@@ -198,7 +195,7 @@ void SetEventExpiryTimeout(int32_t milliseconds) {
 
 int32_t GetEventExpiryTimeout() { return timeoutMs.load(std::memory_order_relaxed); }
 
-void GetStartDateStamp(DateFields* out) { *out = startDate; }
+void GetStartDateStamp(DateFields* out) { *out = runtimeContext.startDate; }
 
 void SetEventQueueHooks(EventPayloadFreer freer, SizeEventFilter filter) {
   payloadFreer.store(freer, std::memory_order_release);

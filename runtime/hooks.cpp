@@ -5,29 +5,26 @@
 #include "platform/linux/platform.h"
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
+#include "runtime/context_private.h"
 
 namespace {
 
-HookRecord* hooks = nullptr;
-int walkDepth = 0;  // nesting of CallHooksOfKind
-bool sweepPending = false;
-
 bool isListed(const HookRecord* hook) {
-  for (HookRecord* r = hooks; r; r = r->next) {
+  for (HookRecord* r = runtimeContext.hooks; r; r = r->next) {
     if (r == hook) return !r->removePending;
   }
   return false;
 }
 
 void unlinkAndFree(HookRecord* hook) {
-  HookRecord** link = &hooks;
+  HookRecord** link = &runtimeContext.hooks;
   while (*link && *link != hook) link = &(*link)->next;
   if (*link) *link = hook->next;
   FreeMemory(hook);
 }
 
 void sweepRemoved() {
-  HookRecord** link = &hooks;
+  HookRecord** link = &runtimeContext.hooks;
   while (*link) {
     HookRecord* r = *link;
     if (r->removePending) {
@@ -37,14 +34,14 @@ void sweepRemoved() {
       link = &r->next;
     }
   }
-  sweepPending = false;
+  runtimeContext.hookSweepPending = false;
 }
 
 // Keeps removals deferred while any walk runs, also when a hook raises.
 struct WalkGuard {
-  WalkGuard() { ++walkDepth; }
+  WalkGuard() { ++runtimeContext.hookWalkDepth; }
   ~WalkGuard() {
-    if (--walkDepth == 0 && sweepPending) sweepRemoved();
+    if (--runtimeContext.hookWalkDepth == 0 && runtimeContext.hookSweepPending) sweepRemoved();
   }
 };
 
@@ -78,7 +75,7 @@ HookRecord* AddHook(int32_t kind, HookFunc callback, void* userData, int32_t bri
       hook->display = reinterpret_cast<HookDisplayFunc>(callback);
       break;
   }
-  HookRecord** link = &hooks;
+  HookRecord** link = &runtimeContext.hooks;
   while (*link) link = &(*link)->next;
   *link = hook;
   return hook;
@@ -90,9 +87,9 @@ void SetHookDisabled(HookRecord* hook, int32_t flag) {
 
 void RemoveHook(HookRecord* hook) {
   if (!isListed(hook)) return;
-  if (walkDepth > 0) {
+  if (runtimeContext.hookWalkDepth > 0) {
     hook->removePending = 1;
-    sweepPending = true;
+    runtimeContext.hookSweepPending = true;
   } else {
     unlinkAndFree(hook);
   }
@@ -100,7 +97,7 @@ void RemoveHook(HookRecord* hook) {
 
 int CallHooksOfKind(VmState* L, int32_t kind, uintptr_t a, uintptr_t b) {
   WalkGuard guard;
-  for (HookRecord* r = hooks; r; r = r->next) {
+  for (HookRecord* r = runtimeContext.hooks; r; r = r->next) {
     if (!callable(r, kind)) continue;
     switch (kind) {
       case HOOK_LOOP:
@@ -146,21 +143,21 @@ int CallHooksOfKind(VmState* L, int32_t kind, uintptr_t a, uintptr_t b) {
   return 0;
 }
 
-const HookRecord* GetHookList() { return hooks; }
+const HookRecord* GetHookList() { return runtimeContext.hooks; }
 
 void FreeHookRecords() {
-  if (walkDepth > 0) {
+  if (runtimeContext.hookWalkDepth > 0) {
     // Shut-down started from inside a hook: the walk still holds records,
     // so they are only marked and go when it ends.
-    for (HookRecord* r = hooks; r; r = r->next) r->removePending = 1;
-    sweepPending = hooks != nullptr;
+    for (HookRecord* r = runtimeContext.hooks; r; r = r->next) r->removePending = 1;
+    runtimeContext.hookSweepPending = runtimeContext.hooks != nullptr;
     return;
   }
-  for (HookRecord* r = hooks; r;) {
+  for (HookRecord* r = runtimeContext.hooks; r;) {
     HookRecord* next = r->next;
     FreeMemory(r);
     r = next;
   }
-  hooks = nullptr;
-  sweepPending = false;
+  runtimeContext.hooks = nullptr;
+  runtimeContext.hookSweepPending = false;
 }

@@ -9,13 +9,9 @@
 #include "plugins/plugins.h"
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
+#include "runtime/context_private.h"
 
 namespace {
-
-LibraryEntry* libraries = nullptr;
-ObjectTypeEntry* objectTypes = nullptr;
-CustomErrorEntry* customErrors = nullptr;
-int32_t nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
 
 template <typename T>
 void appendEntry(T** head, T* entry) {
@@ -31,11 +27,11 @@ ErrorCode RegisterLibrary(const CommandTableEntry* commands, const char* name) {
   if (!entry) return ERR_MEM;
   entry->commands = commands;
   StrCopyBounded(entry->name, sizeof(entry->name), name ? name : "");
-  appendEntry(&libraries, entry);
+  appendEntry(&runtimeContext.libraries, entry);
   return ERR_NONE;
 }
 
-const LibraryEntry* GetLibraryList() { return libraries; }
+const LibraryEntry* GetLibraryList() { return runtimeContext.libraries; }
 
 ErrorCode RegisterObjectType(ObjectHead** list, const char* name, ObjectTypeHandler handler,
                              int32_t* outTypeId, int32_t bridge) {
@@ -50,12 +46,12 @@ ErrorCode RegisterObjectType(ObjectHead** list, const char* name, ObjectTypeHand
       return ERR_MEM;
     }
     std::memcpy(entry->name, name, length + 1);
-    entry->typeId = nextObjectTypeId++;
+    entry->typeId = runtimeContext.nextObjectTypeId++;
     entry->handler = handler;
     entry->bridge = bridge;
     if (outTypeId) *outTypeId = entry->typeId;
   }
-  appendEntry(&objectTypes, entry);
+  appendEntry(&runtimeContext.objectTypes, entry);
   return ERR_NONE;
 }
 
@@ -64,7 +60,7 @@ ErrorCode RegisterObjectList(ObjectHead** list) {
 }
 
 ErrorCode CallObjectTypeHandler(VmState* L, int32_t typeId, uintptr_t a, uintptr_t b) {
-  for (ObjectTypeEntry* e = objectTypes; e; e = e->next) {
+  for (ObjectTypeEntry* e = runtimeContext.objectTypes; e; e = e->next) {
     if (!e->name || e->typeId != typeId || !e->handler) continue;
     if (e->bridge) return static_cast<ErrorCode>(NullAdapterHook());
     return e->handler(L, a, b);
@@ -72,7 +68,7 @@ ErrorCode CallObjectTypeHandler(VmState* L, int32_t typeId, uintptr_t a, uintptr
   return ERR_WRONGUSAGE;
 }
 
-const ObjectTypeEntry* GetObjectTypeList() { return objectTypes; }
+const ObjectTypeEntry* GetObjectTypeList() { return runtimeContext.objectTypes; }
 
 ErrorCode RegisterCustomError(const char* text) {
   char* copy = nullptr;
@@ -80,7 +76,7 @@ ErrorCode RegisterCustomError(const char* text) {
   if (!entry) return ERR_MEM;
   entry->text = copy;
   ErrorCode number = ERR_FIRSTCUSTOM;
-  CustomErrorEntry** link = &customErrors;
+  CustomErrorEntry** link = &runtimeContext.customErrors;
   while (*link) {
     link = &(*link)->next;
     ++number;
@@ -92,7 +88,7 @@ ErrorCode RegisterCustomError(const char* text) {
 const char* GetCustomErrorText(ErrorCode code) {
   if (code < ERR_FIRSTCUSTOM) return nullptr;
   ErrorCode number = ERR_FIRSTCUSTOM;
-  for (CustomErrorEntry* e = customErrors; e; e = e->next, ++number) {
+  for (CustomErrorEntry* e = runtimeContext.customErrors; e; e = e->next, ++number) {
     if (number == code) return e->text;
   }
   return nullptr;
@@ -113,26 +109,26 @@ void* CopyLinkedAppletRecord(const void* record) {
 
 void FreeRegistries(VmState* L) {
   FreeAttrHandlers();
-  for (LibraryEntry* e = libraries; e;) {
+  for (LibraryEntry* e = runtimeContext.libraries; e;) {
     LibraryEntry* next = e->next;
     FreeMemory(e);
     e = next;
   }
-  libraries = nullptr;
-  for (CustomErrorEntry* e = customErrors; e;) {
+  runtimeContext.libraries = nullptr;
+  for (CustomErrorEntry* e = runtimeContext.customErrors; e;) {
     CustomErrorEntry* next = e->next;
     FreeMemory(e);
     e = next;
   }
-  customErrors = nullptr;
-  for (ObjectTypeEntry* e = objectTypes; e;) {
+  runtimeContext.customErrors = nullptr;
+  for (ObjectTypeEntry* e = runtimeContext.objectTypes; e;) {
     ObjectTypeEntry* next = e->next;
     FreeMemory(e->name);
     FreeMemory(e);
     e = next;
   }
-  objectTypes = nullptr;
-  nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
+  runtimeContext.objectTypes = nullptr;
+  runtimeContext.nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
   FreeHookRecords();
   EmptyLoaderLists();
   FreeEventQueue(L);

@@ -15,18 +15,18 @@
 #include "platform/linux/platform.h"
 #include "runtime/player.h"
 #include "runtime/stream_private.h"
+#include "runtime/context_private.h"
 
 PlayerGlobals player;
-
-namespace {
-
-constexpr size_t CONSTANT_NAME_MAX = 63;  // a 64th character is an error
 
 struct TempFileNode {
   TempFileNode* next;
   char path[PLAYER_PATH_SIZE];
 };
-TempFileNode* tempFiles = nullptr;
+
+namespace {
+
+constexpr size_t CONSTANT_NAME_MAX = 63;  // a 64th character is an error
 
 // The linked-file table handed to the stream layer: entries hold absolute
 // offsets in their own holder file, so the table's base is 0.
@@ -353,17 +353,17 @@ const char* CreateTempFileEntry(ErrorCode* error) {
     FreeMemory(node);
     return nullptr;
   }
-  node->next = tempFiles;
-  tempFiles = node;
+  node->next = runtimeContext.tempFiles;
+  runtimeContext.tempFiles = node;
   return node->path;
 }
 
 void DeleteTempFiles() {
-  while (tempFiles) {
-    TempFileNode* next = tempFiles->next;
-    DeleteFileNative(tempFiles->path);
-    FreeMemory(tempFiles);
-    tempFiles = next;
+  while (runtimeContext.tempFiles) {
+    TempFileNode* next = runtimeContext.tempFiles->next;
+    DeleteFileNative(runtimeContext.tempFiles->path);
+    FreeMemory(runtimeContext.tempFiles);
+    runtimeContext.tempFiles = next;
   }
 }
 

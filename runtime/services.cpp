@@ -13,11 +13,9 @@
 
 #include "engine/engine.h"
 #include "runtime/runtime.h"
+#include "runtime/context_private.h"
 
 namespace {
-
-const SourceLineEntry* lineMap = nullptr;
-int consoleFlush = 0;
 
 constexpr const char* UNKNOWN_SCRIPT_NAME = "unknown";
 
@@ -48,7 +46,7 @@ const char* currentFile(const ScriptPosition& position) {
 }
 
 const SourceLineEntry* findLineEntry(const char* file, int line) {
-  for (const SourceLineEntry* e = lineMap; e != nullptr; e = e->next)
+  for (const SourceLineEntry* e = runtimeContext.lineMap; e != nullptr; e = e->next)
     if (std::strcmp(e->chunkSource, file) == 0 && line >= e->firstLine && line <= e->lastLine)
       return e;
   return nullptr;
@@ -128,7 +126,7 @@ void ResetErrorLocation() {
   vmErrorLocation.line = -1;
 }
 
-void SetSourceLineMap(const SourceLineEntry* first) { lineMap = first; }
+void SetSourceLineMap(const SourceLineEntry* first) { runtimeContext.lineMap = first; }
 
 const char* GetCurrentScriptName(VmState* L) {
   if (L == nullptr) return nullptr;
@@ -152,7 +150,7 @@ int32_t GetCurrentScriptLine(VmState* L) {
   int64_t line =
       int64_t{position.line} + 1 - static_cast<int64_t>(VmGetRegistryNumber(L, "beginline"));
   if (script != nullptr)
-    for (const SourceLineEntry* e = lineMap; e != nullptr; e = e->next)
+    for (const SourceLineEntry* e = runtimeContext.lineMap; e != nullptr; e = e->next)
       if (std::strcmp(e->chunkSource, script) == 0) line += int64_t{e->lastLine} - e->firstLine + 1;
   if (line < INT32_MIN || line > INT32_MAX) return -1;
   return static_cast<int32_t>(line);
@@ -177,9 +175,9 @@ void PrintToConsole(const char* format, ...) {
   va_start(args, format);
   std::vfprintf(stdout, format, args);
   va_end(args);
-  if (consoleFlush) std::fflush(stdout);
+  if (runtimeContext.consoleFlush) std::fflush(stdout);
 }
 
-void SetConsoleFlush(int on) { consoleFlush = on; }
+void SetConsoleFlush(int on) { runtimeContext.consoleFlush = on; }
 
-int GetConsoleFlush() { return consoleFlush; }
+int GetConsoleFlush() { return runtimeContext.consoleFlush; }

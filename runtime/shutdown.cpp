@@ -16,11 +16,9 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/player.h"
+#include "runtime/context_private.h"
 
 namespace {
-
-FILE* debugDevice = nullptr;  // null: standard output
-bool debugDeviceOwned = false;
 
 void setAttrs(uint32_t a, uintptr_t av, uint32_t b, uintptr_t bv) {
   TagItem tags[] = {{a, av}, {b, bv}, {ATTR_DONE, 0}};
@@ -84,7 +82,7 @@ ErrorCode OpenDebugDevice(const char* name) {
   CloseDebugDevice();
   if (!name || !*name || std::strcmp(name, "stdout") == 0) return ERR_NONE;
   if (std::strcmp(name, "stderr") == 0) {
-    debugDevice = stderr;
+    runtimeContext.debugDevice = stderr;
     return ERR_NONE;
   }
   FILE* file = FOpenNative(name, "a", 0);
@@ -92,17 +90,18 @@ ErrorCode OpenDebugDevice(const char* name) {
     SetErrorArgString(name);
     return ERR_WRITEFILE;
   }
-  debugDevice = file;
-  debugDeviceOwned = true;
+  runtimeContext.debugDevice = file;
+  runtimeContext.debugDeviceOwned = true;
   return ERR_NONE;
 }
 
-FILE* GetDebugDevice() { return debugDevice ? debugDevice : stdout; }
+FILE* GetDebugDevice() { return runtimeContext.debugDevice ? runtimeContext.debugDevice : stdout; }
 
 void CloseDebugDevice() {
-  if (debugDeviceOwned && debugDevice) std::fclose(debugDevice);
-  debugDevice = nullptr;
-  debugDeviceOwned = false;
+  if (runtimeContext.debugDeviceOwned && runtimeContext.debugDevice)
+    std::fclose(runtimeContext.debugDevice);
+  runtimeContext.debugDevice = nullptr;
+  runtimeContext.debugDeviceOwned = false;
 }
 
 int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, PlayerRecord* record) {

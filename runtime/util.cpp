@@ -7,11 +7,9 @@
 #include <cstring>
 
 #include "runtime/runtime.h"
+#include "runtime/context_private.h"
 
 namespace {
-
-char errorArgText[ERROR_ARG_MAX + 1];
-int32_t errorArgNumber;
 
 // The header doubles as two nodes: at &head it is the first node's
 // predecessor (succ = head, pred = tail = null), at &tail the last node's
@@ -49,14 +47,14 @@ Char* findFilePart(Char* path) {
 }  // namespace
 
 void SetErrorArgString(const char* text) {
-  StrCopyBounded(errorArgText, sizeof errorArgText, text ? text : "");
+  StrCopyBounded(runtimeContext.errorArgText, sizeof runtimeContext.errorArgText, text ? text : "");
 }
 
-void SetErrorArgNumber(int32_t value) { errorArgNumber = value; }
+void SetErrorArgNumber(int32_t value) { runtimeContext.errorArgNumber = value; }
 
-const char* GetErrorArgString() { return errorArgText; }
+const char* GetErrorArgString() { return runtimeContext.errorArgText; }
 
-int32_t GetErrorArgNumber() { return errorArgNumber; }
+int32_t GetErrorArgNumber() { return runtimeContext.errorArgNumber; }
 
 void NewList(List* list) {
   list->head = tailSentinel(list);

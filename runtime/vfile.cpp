@@ -10,12 +10,11 @@
 #include "runtime/objref.h"
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
+#include "runtime/context_private.h"
 
 namespace {
 
 constexpr size_t EMPTY_STRING_ROOM = 65536;  // room of a copied empty string
-
-VirtualFile* virtualFiles = nullptr;
 
 // The reference that the file's name carries: the record's handle, held
 // as a light userdata in the VM registry.
@@ -67,8 +66,8 @@ ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int 
   }
   file->size = length;
   file->selfRef = referenceRecord(L, file);
-  file->next = virtualFiles;
-  virtualFiles = file;
+  file->next = runtimeContext.virtualFiles;
+  runtimeContext.virtualFiles = file;
   *out = file;
   return 0;
 }
@@ -84,7 +83,7 @@ ErrorCode UndefineVirtualStringFile(VmState* L, const char* name) {
   if (!IsChunkName(name) || name[8] != 'S' ||
       !ParseChunkName(name, nullptr, nullptr, nullptr, 0, nullptr, 0, nullptr, 0, &target))
     return ERR_WRONGUSAGE;
-  for (VirtualFile** link = &virtualFiles; *link; link = &(*link)->next) {
+  for (VirtualFile** link = &runtimeContext.virtualFiles; *link; link = &(*link)->next) {
     if (*link == target) {
       *link = target->next;
       freeRecord(L, target);
@@ -95,23 +94,23 @@ ErrorCode UndefineVirtualStringFile(VmState* L, const char* name) {
 }
 
 int IsVirtualStringFile(const void* pointer) {
-  for (const VirtualFile* f = virtualFiles; f; f = f->next)
+  for (const VirtualFile* f = runtimeContext.virtualFiles; f; f = f->next)
     if (f == pointer) return 1;
   return 0;
 }
 
 VirtualFile* FindVirtualStringFile(int32_t ref) {
   if (ref < 0) return nullptr;
-  for (VirtualFile* f = virtualFiles; f; f = f->next)
+  for (VirtualFile* f = runtimeContext.virtualFiles; f; f = f->next)
     if (f->selfRef == ref) return f;
   return nullptr;
 }
 
 void FreeVirtualStringFiles(VmState* L) {
-  while (virtualFiles) {
-    VirtualFile* next = virtualFiles->next;
-    freeRecord(L, virtualFiles);
-    virtualFiles = next;
+  while (runtimeContext.virtualFiles) {
+    VirtualFile* next = runtimeContext.virtualFiles->next;
+    freeRecord(L, runtimeContext.virtualFiles);
+    runtimeContext.virtualFiles = next;
   }
 }
 

@@ -1,0 +1,64 @@
+// The runtime folder's context record: every word, list and handler one
+// run of the player builds in this folder, in one place, so that
+// FreeRuntimeContext can release them all and put the record back in its
+// start state (the default member values below).
+//
+// Left outside on purpose: the event queue's mutex (producer threads may
+// post at any time, so it lives for the process), the slots that other
+// threads read atomically (the queue's expiry time-out, payload freer and
+// size filter, reset by Init through their setters), the test seams, and
+// result buffers that hold nothing past the call that filled them.
+#pragma once
+
+#include <cstdio>
+
+#include "runtime/runtime.h"
+
+struct AttrHandlerNode;
+struct TempFileNode;
+
+constexpr size_t ERROR_ARG_ROOM = ERROR_ARG_MAX + 1;
+constexpr int32_t EVENT_TIMEOUT_DEFAULT_MS = 60000;  // a minute, until the script sets another
+
+struct RuntimeContext {
+  // Global attributes (attrs.cpp): the handler chains and the built-in words.
+  AttrHandlerNode* attrSetters = nullptr;
+  AttrHandlerNode* attrGetters = nullptr;
+  int quietFlag = 0;
+  int deferBitmaps = 0;
+  int scriptRunning = 0;
+  int callbackDepth = 0;
+  int errorRaising = 1;
+  // The last memory-file names made (chunkname.cpp), newest first.
+  MemoryFileName* liveMemoryNames[MEMORY_NAMES_LIVE] = {};
+  // The event queue (eventqueue.cpp), touched only under its mutex.
+  EventRecord* queueHead = nullptr;
+  EventRecord* queueTail = nullptr;  // kept so that appends do not walk the queue
+  bool queueOpen = false;
+  DateFields startDate = {};
+  // Plug-in hooks (hooks.cpp).
+  HookRecord* hooks = nullptr;
+  int hookWalkDepth = 0;  // nesting of CallHooksOfKind
+  bool hookSweepPending = false;
+  // Registries (registry.cpp).
+  LibraryEntry* libraries = nullptr;
+  ObjectTypeEntry* objectTypes = nullptr;
+  CustomErrorEntry* customErrors = nullptr;
+  int32_t nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
+  // Temporary files to delete at the end (scriptload.cpp).
+  TempFileNode* tempFiles = nullptr;
+  // The running applet's source line map and the console flush switch
+  // (services.cpp).
+  const SourceLineEntry* lineMap = nullptr;
+  int consoleFlush = 0;
+  // The debug device (shutdown.cpp); null is standard output.
+  FILE* debugDevice = nullptr;
+  bool debugDeviceOwned = false;
+  // The argument of the next error text (util.cpp).
+  char errorArgText[ERROR_ARG_ROOM] = {};
+  int32_t errorArgNumber = 0;
+  // Virtual string files (vfile.cpp).
+  VirtualFile* virtualFiles = nullptr;
+};
+
+extern RuntimeContext runtimeContext;
