@@ -6,11 +6,9 @@
 #include <cstring>
 
 #include "display/display.h"
+#include "display/context_private.h"
 
 namespace {
-
-BGPic* bgpicList = nullptr;
-BGPic* currentBGPic = nullptr;
 
 bool sameId(const BGPic* pic, ObjectId id) {
   return id.autoId ? pic->head.autoId == id.autoId
@@ -30,13 +28,14 @@ bool shownByDisplay(const BGPic* pic) {
 }
 
 void unlink(BGPic* pic) {
-  for (BGPic** link = &bgpicList; *link; link = reinterpret_cast<BGPic**>(&(*link)->head.next)) {
+  for (BGPic** link = &displayContext.bgpicList; *link;
+       link = reinterpret_cast<BGPic**>(&(*link)->head.next)) {
     if (*link == pic) {
       *link = reinterpret_cast<BGPic*>(pic->head.next);
       break;
     }
   }
-  if (currentBGPic == pic) currentBGPic = nullptr;
+  if (displayContext.currentBGPic == pic) displayContext.currentBGPic = nullptr;
 }
 
 // Frees the current triple where it is not the source triple.
@@ -48,9 +47,9 @@ void freeCurrentImages(BGPic* pic) {
 
 }  // namespace
 
-BGPic* GetBGPicList() { return bgpicList; }
-BGPic* GetCurrentBGPic() { return currentBGPic; }
-void SetCurrentBGPic(BGPic* pic) { currentBGPic = pic; }
+BGPic* GetBGPicList() { return displayContext.bgpicList; }
+BGPic* GetCurrentBGPic() { return displayContext.currentBGPic; }
+void SetCurrentBGPic(BGPic* pic) { displayContext.currentBGPic = pic; }
 
 void InitBGPicRecord(BGPic* pic, int32_t selectionKind, void* selectionRecord,
                      int32_t selectionFrame, ObjectId id, BitmapHandle* bitmap, BitmapHandle* mask,
@@ -87,7 +86,7 @@ ErrorCode AddBGPicObject(ObjectId* id, int automatic, int32_t rerender, int32_t 
   pic->palette = palette;
   pic->transparentColour = transparentColour;
   if (fill) pic->fill = *fill;
-  BGPic** link = &bgpicList;
+  BGPic** link = &displayContext.bgpicList;
   while (*link) link = reinterpret_cast<BGPic**>(&(*link)->head.next);
   *link = pic;
   if (out) *out = pic;
@@ -96,7 +95,7 @@ ErrorCode AddBGPicObject(ObjectId* id, int automatic, int32_t rerender, int32_t 
 
 ErrorCode GetBGPicObject(VmState* L, ObjectId id, BGPic** out, uint32_t access) {
   *out = nullptr;
-  for (BGPic* pic = bgpicList; pic; pic = reinterpret_cast<BGPic*>(pic->head.next)) {
+  for (BGPic* pic = displayContext.bgpicList; pic; pic = reinterpret_cast<BGPic*>(pic->head.next)) {
     if (!sameId(pic, id) || (pic->freePending && !(access & BGPIC_FREEPENDING))) continue;
     if (access & BGPIC_WRITE) {
       if (pic->locked) return ERR_LOCKEDOBJ;
@@ -166,7 +165,7 @@ ErrorCode DeleteBGPic(VmState* L, ObjectId id, int strict) {
 }
 
 void FreePendingBGPics(VmState* L) {
-  for (BGPic* pic = bgpicList; pic;) {
+  for (BGPic* pic = displayContext.bgpicList; pic;) {
     BGPic* next = reinterpret_cast<BGPic*>(pic->head.next);
     if (pic->freePending && !shownByDisplay(pic)) FreeBGPicByRecord(L, pic);
     pic = next;
@@ -174,8 +173,8 @@ void FreePendingBGPics(VmState* L) {
 }
 
 void FreeAllBGPics(VmState* L) {
-  while (bgpicList) FreeBGPicByRecord(L, bgpicList);
-  currentBGPic = nullptr;
+  while (displayContext.bgpicList) FreeBGPicByRecord(L, displayContext.bgpicList);
+  displayContext.currentBGPic = nullptr;
 }
 
 void GetBGPicDisplaySize(const BGPic* pic, int32_t* width, int32_t* height) {

@@ -1,7 +1,20 @@
-// The display folder's context record: Init and Free of the state one run
-// of the player builds in this folder (see display.h).
+// The display folder's context record (context_private.h) and its Init and
+// Free, which the library table calls.
+#include "display/context_private.h"
+
 #include "display/display.h"
+#include "platform/linux/platform.h"
 
-void InitDisplayContext() {}
+DisplayContext displayContext;
 
-void FreeDisplayContext() {}
+void InitDisplayContext() { displayContext = DisplayContext{}; }
+
+// The display and event libraries have freed their objects and handlers
+// with the VM still open; the scratch bitmaps, the desktop snapshot and the
+// list mutex go here.
+void FreeDisplayContext() {
+  FreeRefreshScratch();
+  ResetFirstOpening();
+  FreeMutex(displayContext.displayListMutex);
+  InitDisplayContext();
+}

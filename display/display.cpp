@@ -10,15 +10,11 @@
 #include "display/display.h"
 #include "display/event_private.h"
 #include "platform/linux/platform.h"
+#include "display/context_private.h"
 
 namespace {
 
 constexpr int32_t REGION_BOX = 14;
-
-ObjectHead* displayList = nullptr;
-ObjectHead* menuList = nullptr;  // waiting for the menu library: always empty
-DisplayRecord* currentDisplay = nullptr;
-PlatformMutex* displayListMutex = nullptr;
 
 // Pushes t[name]; returns whether it is neither nil nor absent.
 bool pushField(VmState* L, int table, const char* name) {
@@ -147,9 +143,11 @@ const ConstantTableEntry DISPLAY_CONSTANTS[] = {
 
 }  // namespace
 
-DisplayRecord* GetDisplayList() { return reinterpret_cast<DisplayRecord*>(displayList); }
-DisplayRecord* GetCurrentDisplay() { return currentDisplay; }
-void SetCurrentDisplay(DisplayRecord* display) { currentDisplay = display; }
+DisplayRecord* GetDisplayList() {
+  return reinterpret_cast<DisplayRecord*>(displayContext.displayList);
+}
+DisplayRecord* GetCurrentDisplay() { return displayContext.currentDisplay; }
+void SetCurrentDisplay(DisplayRecord* display) { displayContext.currentDisplay = display; }
 // Waiting for the video recorder of the graphics library: it never records.
 int VideoRecorderActive() { return 0; }
 
@@ -164,25 +162,25 @@ const char* GetBackgroundKindName(int32_t code) {
 }
 
 ErrorCode OpenDisplayLibrary(VmState* L) {
-  if (!displayListMutex) {
-    displayListMutex = AllocMutex();
-    if (!displayListMutex) return ERR_SEMAPHORE;
+  if (!displayContext.displayListMutex) {
+    displayContext.displayListMutex = AllocMutex();
+    if (!displayContext.displayListMutex) return ERR_SEMAPHORE;
   }
   InstallDisplayServices();
   ErrorCode error = RegisterLibrary(DISPLAY_COMMANDS, "display");
   if (error != ERR_NONE) return error;
   VmRegisterFunctions(L, nullptr, DISPLAY_COMMANDS, 0);
   VmRegisterConstants(L, DISPLAY_CONSTANTS, 0);
-  error = RegisterObjectList(&displayList);
-  if (error == ERR_NONE) error = RegisterObjectList(&menuList);
+  error = RegisterObjectList(&displayContext.displayList);
+  if (error == ERR_NONE) error = RegisterObjectList(&displayContext.menuList);
   return error;
 }
 
 void CloseDisplayLibrary(VmState* L) {
   FreeAllDisplays(L);
   FreeAllBGPics(L);
-  FreeMutex(displayListMutex);
-  displayListMutex = nullptr;
+  FreeMutex(displayContext.displayListMutex);
+  displayContext.displayListMutex = nullptr;
 }
 
 void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int applyA,
@@ -591,15 +589,15 @@ ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table,
   d->mutex = AllocMutex();
   if (!d->mutex) return ERR_SEMAPHORE;
 
-  if (displayListMutex) LockMutex(displayListMutex);
+  if (displayContext.displayListMutex) LockMutex(displayContext.displayListMutex);
   d->head.type = OBJECT_DISPLAY;
   d->head.number = automatic ? 0 : id.number;
   d->head.autoId = automatic ? d : nullptr;
-  ObjectHead** link = &displayList;
+  ObjectHead** link = &displayContext.displayList;
   while (*link) link = &(*link)->next;
   *link = &d->head;
-  if (!currentDisplay) currentDisplay = d;
-  if (displayListMutex) UnlockMutex(displayListMutex);
+  if (!displayContext.currentDisplay) displayContext.currentDisplay = d;
+  if (displayContext.displayListMutex) UnlockMutex(displayContext.displayListMutex);
   guard.d = nullptr;
   *out = d;
   return ERR_NONE;
@@ -609,18 +607,18 @@ ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict) {
   DisplayRecord* d = nullptr;
   ErrorCode error = FindDisplayById(id, &d);
   if (error != ERR_NONE) return strict ? error : ERR_NONE;
-  if (d == currentDisplay) return ERR_FREEADISPLAY;
+  if (d == displayContext.currentDisplay) return ERR_FREEADISPLAY;
   // Waiting for the asynchronous draws, plug-in callbacks and videos: none
   // can hold a display yet.
   if (d->state != DISPSTATE_CLOSED) CloseDisplayWindow(L, d, nullptr, 20);
-  if (displayListMutex) LockMutex(displayListMutex);
-  for (ObjectHead** link = &displayList; *link; link = &(*link)->next) {
+  if (displayContext.displayListMutex) LockMutex(displayContext.displayListMutex);
+  for (ObjectHead** link = &displayContext.displayList; *link; link = &(*link)->next) {
     if (*link == &d->head) {
       *link = d->head.next;
       break;
     }
   }
-  if (displayListMutex) UnlockMutex(displayListMutex);
+  if (displayContext.displayListMutex) UnlockMutex(displayContext.displayListMutex);
   // Its handlers and their user data go with it: a later display at the
   // same address must not find them.
   ForgetDisplayHandlers(L, d);
@@ -631,20 +629,20 @@ ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict) {
 }
 
 void FreeAllDisplays(VmState* L) {
-  if (displayListMutex) LockMutex(displayListMutex);
+  if (displayContext.displayListMutex) LockMutex(displayContext.displayListMutex);
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
     if (d->state != DISPSTATE_CLOSED && !d->isBackfill) CloseDisplayWindow(L, d, nullptr, 28);
-  while (displayList) {
-    auto* d = reinterpret_cast<DisplayRecord*>(displayList);
-    displayList = d->head.next;
+  while (displayContext.displayList) {
+    auto* d = reinterpret_cast<DisplayRecord*>(displayContext.displayList);
+    displayContext.displayList = d->head.next;
     if (d->state != DISPSTATE_CLOSED) CloseDisplayWindow(L, d, nullptr, 28);
     ForgetDisplayHandlers(L, d);
     freeDisplayResources(L, d);
     DetachEventsFromDisplay(d);
     FreeMemory(d);
   }
-  currentDisplay = nullptr;
-  if (displayListMutex) UnlockMutex(displayListMutex);
+  displayContext.currentDisplay = nullptr;
+  if (displayContext.displayListMutex) UnlockMutex(displayContext.displayListMutex);
   FreeRefreshScratch();
   ResetFirstOpening();
 }

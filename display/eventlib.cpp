@@ -19,6 +19,7 @@
 
 #include "display/event_private.h"
 #include "platform/linux/platform.h"
+#include "display/context_private.h"
 
 namespace {
 
@@ -173,32 +174,6 @@ constexpr KeyName KEY_NAMES[] = {
     {311, "RCOMMAND"},  {312, "LCONTROL"}, {313, "RCONTROL"},
 };
 
-// Global slots and the user data of display slots. The display record has
-// one word per slot (the function); its user data is kept here together
-// with the function reference it belongs to.
-std::array<VmRef, GLOBAL_EVENT_NAMES> globalHandler;
-std::array<VmRef, GLOBAL_EVENT_NAMES> globalUserData;
-struct DisplayUserData {
-  VmRef handler = VM_REF_NIL;
-  VmRef userData = VM_REF_NIL;
-};
-std::unordered_map<const DisplayRecord*, std::array<DisplayUserData, WINDOW_EVENT_NAMES>>
-    displayUserData;
-
-double libraryStart = 0;
-TimeValue lastExpiry = {0, 0};
-int networkPollHeld = 0;
-
-// Where the dispatcher's dispatchRound stands.
-enum : int32_t { SOURCE_TIMERS = 0, SOURCE_MOUSEMOVE = 1, SOURCE_QUEUE = 2, SOURCE_DONE = 3 };
-struct Round {
-  int32_t source = SOURCE_TIMERS;
-  TimerRecord* timer = nullptr;
-  DisplayRecord* display = nullptr;
-  int started = 0;
-};
-Round dispatchRound;
-
 // The poll tick: a thread that opens the poll hook's gate once a
 // millisecond while the event library is open, so that a running script
 // polls about once a millisecond and costs nothing between polls. Wakes of
@@ -259,8 +234,8 @@ void setCallbackDepth(VmState* L, int up) {
 ObjectId displayId(const DisplayRecord* d) { return ObjectId{d->head.autoId, d->head.number}; }
 
 VmRef displayUserDataOf(const DisplayRecord* d, int32_t slot) {
-  auto it = displayUserData.find(d);
-  if (it == displayUserData.end()) return VM_REF_NIL;
+  auto it = displayContext.displayUserData.find(d);
+  if (it == displayContext.displayUserData.end()) return VM_REF_NIL;
   const DisplayUserData& u = it->second[slot];
   return u.handler == d->handlerRefs[slot] ? u.userData : VM_REF_NIL;
 }
@@ -414,7 +389,7 @@ ErrorCode callEventHandler(VmState* L, EventMessage* m, int collect, int* nresul
     VmRawGetI(L, VM_REGISTRY_INDEX, m->userData);
     VmSetTable(L, -3);
   }
-  double stamp = m->timestamp >= 0 ? m->timestamp : nowSeconds() - libraryStart;
+  double stamp = m->timestamp >= 0 ? m->timestamp : nowSeconds() - displayContext.libraryStart;
   SetTableFieldNumber(L, "timestamp", stamp);
   setCallbackDepth(L, 1);
   error = VmPCall(L, 1, collect ? VM_MULTRET : 0, 0);
@@ -450,7 +425,7 @@ bool routeQueued(EventRecord* e, EventMessage* m) {
   m->display = d;
   std::memcpy(m->args, e->args, sizeof m->args);
   m->pointer = e->userData;
-  m->timestamp = e->postedSeconds - libraryStart;
+  m->timestamp = e->postedSeconds - displayContext.libraryStart;
   if (e->type >= EVENT_FIRSTUSERTYPE) {
     UserEventType* t = FindUserEventTypeByNumber(e->type);
     if (!t || (t->mode == 0 && t->handler == VM_REF_NIL)) return false;
@@ -499,20 +474,21 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
     m.handler = VM_REF_NIL;
     m.userData = VM_REF_NIL;
     m.timestamp = -1;
-    switch (dispatchRound.source) {
+    switch (displayContext.dispatchRound.source) {
       case SOURCE_TIMERS: {
         int32_t kind = TIMER_EVENT_NONE;
         uintptr_t keys[2] = {0, 0};
         // The walk hands back the record after the one it looked at; null
         // after the last (null going in starts at the head).
-        if (dispatchRound.started && !dispatchRound.timer) {
-          dispatchRound.source = SOURCE_MOUSEMOVE;
-          dispatchRound.display = nullptr;
-          dispatchRound.started = 0;
+        if (displayContext.dispatchRound.started && !displayContext.dispatchRound.timer) {
+          displayContext.dispatchRound.source = SOURCE_MOUSEMOVE;
+          displayContext.dispatchRound.display = nullptr;
+          displayContext.dispatchRound.started = 0;
           break;
         }
-        dispatchRound.timer = TakeTimerEvent(dispatchRound.timer, &kind, keys);
-        dispatchRound.started = 1;
+        displayContext.dispatchRound.timer =
+            TakeTimerEvent(displayContext.dispatchRound.timer, &kind, keys);
+        displayContext.dispatchRound.started = 1;
         if (kind == TIMER_EVENT_INTERVAL) {
           IntervalRecord* r = FindIntervalByKey(keys[0]);
           if (!r) break;
@@ -534,22 +510,24 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
         break;
       }
       case SOURCE_MOUSEMOVE: {
-        DisplayRecord* d = dispatchRound.started ? dispatchRound.display : GetDisplayList();
-        dispatchRound.started = 1;
+        DisplayRecord* d = displayContext.dispatchRound.started
+                               ? displayContext.dispatchRound.display
+                               : GetDisplayList();
+        displayContext.dispatchRound.started = 1;
         // The display walked last may have gone: start the walk again.
-        if (dispatchRound.display) {
+        if (displayContext.dispatchRound.display) {
           DisplayRecord* probe = GetDisplayList();
-          while (probe && probe != dispatchRound.display)
+          while (probe && probe != displayContext.dispatchRound.display)
             probe = reinterpret_cast<DisplayRecord*>(probe->head.next);
           d = probe ? reinterpret_cast<DisplayRecord*>(probe->head.next) : GetDisplayList();
         }
         if (!d) {
-          dispatchRound.source = SOURCE_QUEUE;
-          dispatchRound.display = nullptr;
-          dispatchRound.started = 0;
+          displayContext.dispatchRound.source = SOURCE_QUEUE;
+          displayContext.dispatchRound.display = nullptr;
+          displayContext.dispatchRound.started = 0;
           break;
         }
-        dispatchRound.display = d;
+        displayContext.dispatchRound.display = d;
         int32_t x = 0, y = 0;
         if (d->handlerRefs[SLOT_MOUSEMOVE] != VM_REF_NIL && TakePointerMoved(d, &x, &y)) {
           m.display = d;
@@ -568,7 +546,7 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
       case SOURCE_QUEUE: {
         EventRecord* e = TakeNextEvent(L);
         if (!e) {
-          dispatchRound = Round();
+          displayContext.dispatchRound = DispatchRound();
           return ERR_NONE;
         }
         if (e->type == EVENT_QUIT) {
@@ -586,7 +564,7 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
         return error;
       }
       default:
-        dispatchRound = Round();
+        displayContext.dispatchRound = DispatchRound();
         return ERR_NONE;
     }
   }
@@ -697,7 +675,7 @@ int updateSlot(VmState* L, const char* name, VmRef* handler, VmRef* userData, in
 
 bool networkHandlerSet() {
   for (int32_t slot : {GSLOT_CONNECT, GSLOT_DISCONNECT, GSLOT_RECEIVEDATA, GSLOT_RECEIVEUDP})
-    if (globalHandler[slot] != VM_REF_NIL) return true;
+    if (displayContext.globalHandler[slot] != VM_REF_NIL) return true;
   return false;
 }
 
@@ -707,7 +685,7 @@ int cmdInstallEventHandler(VmState* L) {
   int withUserData = VmGetTop(L) >= 2;
   DisplayRecord* d = GetCurrentDisplay();
   if (d) {
-    auto& saved = displayUserData[d];
+    auto& saved = displayContext.displayUserData[d];
     for (int32_t i = 0; i < WINDOW_EVENT_NAMES; ++i) {
       // User data stored with another function than the slot's is stale.
       if (saved[i].handler != d->handlerRefs[i] && saved[i].userData != VM_REF_NIL) {
@@ -726,22 +704,23 @@ int cmdInstallEventHandler(VmState* L) {
   }
   bool networkBefore = networkHandlerSet();
   for (int32_t i = 0; i < GLOBAL_EVENT_NAMES; ++i)
-    updateSlot(L, GlobalEventNames[i], &globalHandler[i], &globalUserData[i], withUserData);
+    updateSlot(L, GlobalEventNames[i], &displayContext.globalHandler[i],
+               &displayContext.globalUserData[i], withUserData);
   for (UserEventType* t = GetUserEventTypeList(); t; t = t->next)
     updateSlot(L, t->name, &t->handler, &t->userData, withUserData);
   bool networkNow = networkHandlerSet();
-  if (networkNow && !networkBefore && !networkPollHeld) {
+  if (networkNow && !networkBefore && !displayContext.networkPollHeld) {
     ErrorCode error = AcquirePollTimer(L, 1);
     if (error != ERR_NONE) return error;
-    networkPollHeld = 1;
-  } else if (!networkNow && networkPollHeld) {
+    displayContext.networkPollHeld = 1;
+  } else if (!networkNow && displayContext.networkPollHeld) {
     ReleasePollTimer(L, 1);
-    networkPollHeld = 0;
+    displayContext.networkPollHeld = 0;
   }
-  TagItem tags[] = {{12, globalHandler[0] != VM_REF_NIL},
-                    {13, globalHandler[1] != VM_REF_NIL},
-                    {18, globalHandler[2] != VM_REF_NIL},
-                    {23, globalHandler[8] != VM_REF_NIL},
+  TagItem tags[] = {{12, displayContext.globalHandler[0] != VM_REF_NIL},
+                    {13, displayContext.globalHandler[1] != VM_REF_NIL},
+                    {18, displayContext.globalHandler[2] != VM_REF_NIL},
+                    {23, displayContext.globalHandler[8] != VM_REF_NIL},
                     {ATTR_DONE, 0}};
   SetGlobalAttrs(L, tags);
   return 0;
@@ -779,9 +758,11 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
     }
     TimeValue now;
     GetSysTime(&now);
-    if (static_cast<int64_t>(now.seconds) - static_cast<int64_t>(lastExpiry.seconds) > 9) {
+    if (static_cast<int64_t>(now.seconds) -
+            static_cast<int64_t>(displayContext.lastExpiry.seconds) >
+        9) {
       ExpireStaleEvents(L);
-      lastExpiry = now;
+      displayContext.lastExpiry = now;
     }
   }
   // Waiting for the plug-in library: a display adapter's event hook cannot
@@ -816,11 +797,11 @@ void InstallDisplayServices() {
 
 ErrorCode OpenEventLibrary(VmState* L) {
   InstallDisplayServices();
-  globalHandler.fill(VM_REF_NIL);
-  globalUserData.fill(VM_REF_NIL);
-  libraryStart = nowSeconds();
-  GetSysTime(&lastExpiry);
-  dispatchRound = Round();
+  displayContext.globalHandler.fill(VM_REF_NIL);
+  displayContext.globalUserData.fill(VM_REF_NIL);
+  displayContext.libraryStart = nowSeconds();
+  GetSysTime(&displayContext.lastExpiry);
+  displayContext.dispatchRound = DispatchRound();
   ErrorCode error = InstallTimerSignal();
   if (error != ERR_NONE) return error;
   if (!CreateWakePipe(nullptr, nullptr)) return ERR_PIPE;
@@ -835,20 +816,20 @@ ErrorCode OpenEventLibrary(VmState* L) {
 }
 
 void ForgetDisplayHandlers(VmState* L, DisplayRecord* display) {
-  auto it = displayUserData.find(display);
-  if (it != displayUserData.end()) {
+  auto it = displayContext.displayUserData.find(display);
+  if (it != displayContext.displayUserData.end()) {
     for (int32_t i = 0; i < WINDOW_EVENT_NAMES; ++i)
       if (it->second[i].handler == display->handlerRefs[i])
         VmReleaseReference(L, VM_REGISTRY_INDEX, it->second[i].userData);
-    displayUserData.erase(it);
+    displayContext.displayUserData.erase(it);
   }
   for (int32_t i = 0; i < WINDOW_EVENT_NAMES; ++i) {
     VmReleaseReference(L, VM_REGISTRY_INDEX, display->handlerRefs[i]);
     display->handlerRefs[i] = VM_REF_NIL;
   }
-  if (dispatchRound.display == display) {
-    dispatchRound.display = nullptr;
-    dispatchRound.started = 0;
+  if (displayContext.dispatchRound.display == display) {
+    displayContext.dispatchRound.display = nullptr;
+    displayContext.dispatchRound.started = 0;
   }
 }
 
@@ -857,13 +838,13 @@ void FreeAllEvents(VmState* L) {
   FreeAllIntervals(L);
   FreeAllUserEventTypes(L);
   for (int32_t i = 0; i < GLOBAL_EVENT_NAMES; ++i) {
-    VmReleaseReference(L, VM_REGISTRY_INDEX, globalHandler[i]);
-    VmReleaseReference(L, VM_REGISTRY_INDEX, globalUserData[i]);
+    VmReleaseReference(L, VM_REGISTRY_INDEX, displayContext.globalHandler[i]);
+    VmReleaseReference(L, VM_REGISTRY_INDEX, displayContext.globalUserData[i]);
   }
-  globalHandler.fill(VM_REF_NIL);
-  globalUserData.fill(VM_REF_NIL);
-  displayUserData.clear();
-  if (networkPollHeld) ReleasePollTimer(L, 1);
-  networkPollHeld = 0;
-  dispatchRound = Round();
+  displayContext.globalHandler.fill(VM_REF_NIL);
+  displayContext.globalUserData.fill(VM_REF_NIL);
+  displayContext.displayUserData.clear();
+  if (displayContext.networkPollHeld) ReleasePollTimer(L, 1);
+  displayContext.networkPollHeld = 0;
+  displayContext.dispatchRound = DispatchRound();
 }

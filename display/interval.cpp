@@ -7,13 +7,13 @@
 
 #include "display/event_private.h"
 #include "platform/linux/platform.h"
+#include "display/context_private.h"
 
 namespace {
 
-IntervalRecord* intervals = nullptr;
-IntervalRecord* timeouts = nullptr;
-
-IntervalRecord** listOf(int32_t type) { return type == OBJECT_INTERVAL ? &intervals : &timeouts; }
+IntervalRecord** listOf(int32_t type) {
+  return type == OBJECT_INTERVAL ? &displayContext.intervals : &displayContext.timeouts;
+}
 
 bool sameId(const IntervalRecord* r, ObjectId id) {
   return id.autoId ? r->head.autoId == id.autoId : (!r->head.autoId && r->head.number == id.number);
@@ -136,13 +136,13 @@ const CommandTableEntry INTERVAL_COMMANDS[] = {
 };
 
 IntervalRecord* FindIntervalByKey(uintptr_t key) {
-  for (IntervalRecord* r = intervals; r; r = next(r))
+  for (IntervalRecord* r = displayContext.intervals; r; r = next(r))
     if (reinterpret_cast<uintptr_t>(r) == key) return r;
   return nullptr;
 }
 
 IntervalRecord* TakeTimeoutByKey(uintptr_t key) {
-  for (IntervalRecord** link = &timeouts; *link;
+  for (IntervalRecord** link = &displayContext.timeouts; *link;
        link = reinterpret_cast<IntervalRecord**>(&(*link)->head.next)) {
     if (reinterpret_cast<uintptr_t>(*link) == key) {
       IntervalRecord* r = *link;
@@ -158,7 +158,7 @@ IntervalRecord* TakeTimeoutByKey(uintptr_t key) {
 }
 
 void FreeAllIntervals(VmState* L) {
-  for (IntervalRecord** list : {&intervals, &timeouts}) {
+  for (IntervalRecord** list : {&displayContext.intervals, &displayContext.timeouts}) {
     while (IntervalRecord* r = *list) {
       *list = next(r);
       destroy(L, r);

@@ -11,16 +11,12 @@
 #include "display/regions_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
+#include "display/context_private.h"
 
 namespace {
 
 constexpr int32_t PREPARING_TEXT = 99;  // "Preparing display"
 constexpr int32_t ACTION_TEXT = 372;    // "And Action!"
-
-bool picturesPrepared = false;
-int quietOpening = 1;  // the start-up's quiet switch while the first displays open
-
-BitmapHandle* desktopSnapshot = nullptr;  // the monitor as it was, taken once
 
 // A "desktop" display shows what its monitor showed before it opened.
 void copyDesktop(DisplayRecord* d) {
@@ -28,22 +24,23 @@ void copyDesktop(DisplayRecord* d) {
   if (GetDisplayMonitorRect(d, &mx, &my, &mw, &mh) != ERR_NONE) return;
   // Waiting for the display adapter's screen grab (plug-in library): the
   // X11 back end takes the pixels.
-  if (!desktopSnapshot) desktopSnapshot = GrabX11ScreenPixels(d, mx, my, mw, mh);
-  if (!desktopSnapshot || !d->bgpic || !d->bgpic->bitmap) return;
-  int32_t w = std::min(desktopSnapshot->width, d->bgpic->width);
-  int32_t h = std::min(desktopSnapshot->height, d->bgpic->height);
-  BltBitmapToTarget(desktopSnapshot, 0, 0, d->bgpic->bitmap, 0, 0, w, h);
+  if (!displayContext.desktopSnapshot)
+    displayContext.desktopSnapshot = GrabX11ScreenPixels(d, mx, my, mw, mh);
+  if (!displayContext.desktopSnapshot || !d->bgpic || !d->bgpic->bitmap) return;
+  int32_t w = std::min(displayContext.desktopSnapshot->width, d->bgpic->width);
+  int32_t h = std::min(displayContext.desktopSnapshot->height, d->bgpic->height);
+  BltBitmapToTarget(displayContext.desktopSnapshot, 0, 0, d->bgpic->bitmap, 0, 0, w, h);
   RebuildWindowBitmap(d);
 }
 
 // The preparation of the pictures at the first opening.
 void preparePictures(VmState*) {
-  if (picturesPrepared) return;
-  picturesPrepared = true;
+  if (displayContext.picturesPrepared) return;
+  displayContext.picturesPrepared = true;
   QueryNativePixelFormat(nullptr);
   // Waiting for the brush, anim, sprite and font libraries: nothing was
   // deferred until a display exists, and nothing holds display bitmaps.
-  if (!quietOpening) {
+  if (!displayContext.quietOpening) {
     PrintDone();
     if (!IsQuietMode()) PrintToConsole("%s\n\n", GetBuiltinString(ACTION_TEXT));
   }
@@ -129,9 +126,9 @@ void ResetDisplayState(DisplayRecord* d) {
 }
 
 void ResetFirstOpening() {
-  picturesPrepared = false;
-  FreeBitmap(desktopSnapshot);
-  desktopSnapshot = nullptr;
+  displayContext.picturesPrepared = false;
+  FreeBitmap(displayContext.desktopSnapshot);
+  displayContext.desktopSnapshot = nullptr;
 }
 
 unsigned long GetDisplayWindowId(const DisplayRecord* display) {
@@ -331,7 +328,7 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
   X11ConnectionRecord* c = nullptr;
   ErrorCode error = GetX11Connection(nullptr, &c);
   if (error != ERR_NONE) return error;
-  quietOpening = quiet;
+  displayContext.quietOpening = quiet;
   if (!quiet) PrintProgress(GetBuiltinString(PREPARING_TEXT), nullptr, 1);
   bool first = true;
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
@@ -339,7 +336,7 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
     d->reposition = (d->flags & DSF_ACTIVE) ? 1 : 0;
     error = OpenDisplayWindow(L, d, first ? static_cast<uint32_t>(OPEN_FIRST) : 0u);
     if (error != ERR_NONE) {
-      quietOpening = 1;
+      displayContext.quietOpening = 1;
       return error;
     }
     first = false;
@@ -359,7 +356,7 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
     SetCurrentDisplay(current);
     SetCurrentBGPic(current->bgpic);
   }
-  quietOpening = 1;
+  displayContext.quietOpening = 1;
   return ERR_NONE;
 }
 

@@ -13,21 +13,19 @@
 #include "display/display.h"
 #include "display/regions_private.h"
 #include "platform/linux/platform.h"
+#include "display/context_private.h"
 
 namespace {
 
-// The scaling scratch bitmap, used on the main thread only.
-BitmapHandle* scratch = nullptr;
-int32_t scratchWidth = 0, scratchHeight = 0;
-int partialScaledRefresh = 0;
-
 BitmapHandle* scratchOfSize(int32_t width, int32_t height) {
-  if (scratch && scratchWidth == width && scratchHeight == height) return scratch;
-  FreeBitmap(scratch);
-  scratch = AllocBitmap(width, height, 0, nullptr);
-  scratchWidth = scratch ? width : 0;
-  scratchHeight = scratch ? height : 0;
-  return scratch;
+  if (displayContext.refreshScratch && displayContext.scratchWidth == width &&
+      displayContext.scratchHeight == height)
+    return displayContext.refreshScratch;
+  FreeBitmap(displayContext.refreshScratch);
+  displayContext.refreshScratch = AllocBitmap(width, height, 0, nullptr);
+  displayContext.scratchWidth = displayContext.refreshScratch ? width : 0;
+  displayContext.scratchHeight = displayContext.refreshScratch ? height : 0;
+  return displayContext.refreshScratch;
 }
 
 bool scaled(const DisplayRecord* d) { return d->autoscale || d->layerscale; }
@@ -59,12 +57,12 @@ void RenewDefaultRegions(DisplayRecord* d) {
   }
 }
 
-void SetPartialScaledRefresh(int on) { partialScaledRefresh = on ? 1 : 0; }
+void SetPartialScaledRefresh(int on) { displayContext.partialScaledRefresh = on ? 1 : 0; }
 
 void FreeRefreshScratch() {
-  FreeBitmap(scratch);
-  scratch = nullptr;
-  scratchWidth = scratchHeight = 0;
+  FreeBitmap(displayContext.refreshScratch);
+  displayContext.refreshScratch = nullptr;
+  displayContext.scratchWidth = displayContext.scratchHeight = 0;
 }
 
 int32_t ResolveSpecialCoordinate(int32_t value, int32_t size, int32_t area, int vertical) {
@@ -249,7 +247,7 @@ void RefreshDisplayRect(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRec
   int32_t bw = bitmap->width, bh = bitmap->height;
   if ((flags & REFRESH_SCALE) && d->autoscale && d->scaleWidth > 0 && d->scaleHeight > 0 &&
       (d->scaleWidth != bw || d->scaleHeight != bh)) {
-    if (!partialScaledRefresh) {
+    if (!displayContext.partialScaledRefresh) {
       sx = sy = dx = dy = 0;
       width = bw;
       height = bh;

@@ -7,6 +7,7 @@
 
 #include "display/event_private.h"
 #include "platform/linux/platform.h"
+#include "display/context_private.h"
 
 const char* const WindowEventNames[WINDOW_EVENT_NAMES] = {
     "onkeydown",        "onkeyup",           "onmousemove",     "closewindow",
@@ -28,9 +29,6 @@ const char* const GlobalEventNames[GLOBAL_EVENT_NAMES] = {
 
 namespace {
 
-UserEventType* userTypes = nullptr;
-int32_t lastType = EVENT_FIRSTUSERTYPE - 1;
-
 bool nameTaken(const char* name) {
   for (const char* n : WindowEventNames)
     if (CompareNoCase(n, name) == 0) return true;
@@ -47,7 +45,7 @@ int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook me
   // A plug-in may add its type before the event library opens; its
   // payloads must reach its free hook all the same.
   SetEventQueueHooks(FreeEventPayload, DisplaySwallowsSizeEvents);
-  if (!name || !*name || nameTaken(name) || lastType == INT32_MAX) return 0;
+  if (!name || !*name || nameTaken(name) || displayContext.lastUserType == INT32_MAX) return 0;
   auto* t = static_cast<UserEventType*>(AllocMemory(sizeof(UserEventType), 1));
   if (!t) return 0;
   size_t length = std::strlen(name);
@@ -57,7 +55,7 @@ int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook me
     return 0;
   }
   std::memcpy(t->name, name, length + 1);
-  t->type = ++lastType;
+  t->type = ++displayContext.lastUserType;
   t->mode = mode;
   t->handler = VM_REF_NIL;
   t->userData = VM_REF_NIL;
@@ -66,29 +64,29 @@ int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook me
   t->freeHook = freeHook;
   t->thirdHook = thirdHook;
   t->builtin = builtin;
-  UserEventType** link = &userTypes;
+  UserEventType** link = &displayContext.userTypes;
   while (*link) link = &(*link)->next;
   *link = t;
   return t->type;
 }
 
 UserEventType* FindUserEventType(const char* name) {
-  for (UserEventType* t = userTypes; t; t = t->next)
+  for (UserEventType* t = displayContext.userTypes; t; t = t->next)
     if (CompareNoCase(t->name, name) == 0) return t;
   return nullptr;
 }
 
 UserEventType* FindUserEventTypeByNumber(int32_t type) {
-  for (UserEventType* t = userTypes; t; t = t->next)
+  for (UserEventType* t = displayContext.userTypes; t; t = t->next)
     if (t->type == type) return t;
   return nullptr;
 }
 
-UserEventType* GetUserEventTypeList() { return userTypes; }
+UserEventType* GetUserEventTypeList() { return displayContext.userTypes; }
 
 void FreeAllUserEventTypes(VmState* L) {
-  while (UserEventType* t = userTypes) {
-    userTypes = t->next;
+  while (UserEventType* t = displayContext.userTypes) {
+    displayContext.userTypes = t->next;
     if (L) {
       VmReleaseReference(L, VM_REGISTRY_INDEX, t->handler);
       VmReleaseReference(L, VM_REGISTRY_INDEX, t->userData);
@@ -96,7 +94,7 @@ void FreeAllUserEventTypes(VmState* L) {
     FreeMemory(t->name);
     FreeMemory(t);
   }
-  lastType = EVENT_FIRSTUSERTYPE - 1;
+  displayContext.lastUserType = EVENT_FIRSTUSERTYPE - 1;
 }
 
 // A user type's payload belongs to its free hook (a built-in type's hooks

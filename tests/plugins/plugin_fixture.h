@@ -17,6 +17,7 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
+#include "tests/support/harness.h"
 #include "tools/qmasm/qmasm.h"
 
 namespace plugintest {
@@ -63,12 +64,10 @@ class PluginTest : public ::testing::Test {
     Quiet(1);
   }
   // In shut-down's order: the registries (whose library list points into
-  // the plug-ins' command tables) go before the plug-ins are closed.
+  // the plug-ins' command tables) go before the plug-ins are closed; then
+  // nothing of the run may be left.
   void TearDown() override {
-    FreeRegistries(L);
-    FreePluginLibraries(L);
-    VmCloseState(L);
-    FreeAllPlugins();
+    FreeRunState(L);
     DeletePluginTempDirectory();
     SetTempDirectory(nullptr);
     TagItem quiet[2] = {{ATTR_QUIET, 0}, {ATTR_DONE, 0}};

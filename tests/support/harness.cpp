@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "display/context_private.h"
 #include "display/display.h"
 #include "libs/libs.h"
 #include "plugins/plugins.h"
+#include "runtime/context_private.h"
 #include "runtime/player.h"
 #include "runtime/runtime.h"
 #include "text/text.h"
@@ -79,28 +81,45 @@ PlayerHarness::PlayerHarness() {
 }
 
 PlayerHarness::~PlayerHarness() {
-  if (L != nullptr) FreePlayerLibraries(L);
   FreeRunState(L);
   ResetRunWords();
-  ExpectNoRunStateLeft();
 }
 
 void FreeRunState(VmState* L) {
+  if (L != nullptr) FreePlayerLibraries(L);
   FreeRegistries(L);
   if (L != nullptr) {
     FreePluginLibraries(L);
     VmCloseState(L);
   }
+  FreeAllPlugins();
+  ExpectNoRunStateLeft();
   FreeFolderContexts();
   InitFolderContexts();
 }
 
 void ExpectNoRunStateLeft() {
-  EXPECT_EQ(GetLibraryList(), nullptr) << "command library left registered";
-  EXPECT_EQ(GetObjectTypeList(), nullptr) << "object list left registered";
-  EXPECT_EQ(GetHookList(), nullptr) << "hook left";
-  EXPECT_EQ(GetDisplayList(), nullptr) << "display left";
-  EXPECT_EQ(GetBGPicList(), nullptr) << "background picture left";
+  const RuntimeContext& r = runtimeContext;
+  EXPECT_EQ(r.libraries, nullptr) << "command library left registered";
+  EXPECT_EQ(r.objectTypes, nullptr) << "object list left registered";
+  EXPECT_EQ(r.customErrors, nullptr) << "custom error left registered";
+  EXPECT_EQ(r.hooks, nullptr) << "hook left";
+  EXPECT_EQ(r.attrSetters, nullptr) << "attribute setter left";
+  EXPECT_EQ(r.attrGetters, nullptr) << "attribute getter left";
+  EXPECT_EQ(r.queueHead, nullptr) << "queued event left";
+  EXPECT_EQ(r.virtualFiles, nullptr) << "virtual file left";
+  const DisplayContext& d = displayContext;
+  EXPECT_EQ(d.displayList, nullptr) << "display left";
+  EXPECT_EQ(d.currentDisplay, nullptr) << "current display left";
+  EXPECT_EQ(d.bgpicList, nullptr) << "background picture left";
+  EXPECT_EQ(d.intervals, nullptr) << "interval left";
+  EXPECT_EQ(d.timeouts, nullptr) << "time-out left";
+  EXPECT_EQ(d.userTypes, nullptr) << "user event type left";
+  EXPECT_TRUE(d.displayUserData.empty()) << "display handler data left";
+  for (int32_t i = 0; i < GLOBAL_EVENT_NAMES; ++i) {
+    EXPECT_EQ(d.globalHandler[i], VM_REF_NIL) << "global handler " << i << " left";
+    EXPECT_EQ(d.globalUserData[i], VM_REF_NIL) << "global handler data " << i << " left";
+  }
   EXPECT_EQ(GetPluginList(), nullptr) << "plug-in left";
 }
 

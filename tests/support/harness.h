@@ -33,9 +33,11 @@ class PlayerHarness {
   static void SetErrorRaising(int on);
 };
 
-// What shut-down does after the libraries: the registries, the VM (when
-// given) and the folders' context records are freed.
+// What shut-down does: the libraries (when a VM is given), the registries,
+// the VM and the folders' context records are freed, and the contexts are
+// built again for the next test. Before the contexts go, it checks (with
+// ExpectNoRunStateLeft) that the frees left nothing behind.
 void FreeRunState(VmState* L);
-// Adds a test failure for each object list, registry entry or handler that
-// a freed run left behind.
+// Adds a test failure for each object, list, registry entry or handler
+// that is still held.
 void ExpectNoRunStateLeft();

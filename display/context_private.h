@@ -1,0 +1,74 @@
+// The display folder's context record: the displays, background pictures,
+// event handlers, intervals, user event types and refresh scratch one run
+// of the player builds, in one place, so that FreeDisplayContext can put
+// the record back in its start state (the default member values below).
+// The event library's poll tick is a thread with its own guard and stays
+// beside the dispatcher; FreeAllEvents stops it.
+#pragma once
+
+#include <array>
+#include <unordered_map>
+
+#include "display/display.h"
+#include "display/event_private.h"
+#include "platform/linux/platform.h"
+
+// The user data of a display's handler slot, with the function reference
+// it belongs to.
+struct DisplayUserData {
+  VmRef handler = VM_REF_NIL;
+  VmRef userData = VM_REF_NIL;
+};
+
+// Where the dispatcher's round stands.
+enum : int32_t { SOURCE_TIMERS = 0, SOURCE_MOUSEMOVE = 1, SOURCE_QUEUE = 2, SOURCE_DONE = 3 };
+struct DispatchRound {
+  int32_t source = SOURCE_TIMERS;
+  TimerRecord* timer = nullptr;
+  DisplayRecord* display = nullptr;
+  int started = 0;
+};
+
+template <size_t N>
+constexpr std::array<VmRef, N> NilRefs() {
+  std::array<VmRef, N> refs{};
+  for (VmRef& ref : refs) ref = VM_REF_NIL;
+  return refs;
+}
+
+struct DisplayContext {
+  // Displays (display.cpp); the mutex guards the list while it changes.
+  ObjectHead* displayList = nullptr;
+  ObjectHead* menuList = nullptr;  // waiting for the menu library: always empty
+  DisplayRecord* currentDisplay = nullptr;
+  PlatformMutex* displayListMutex = nullptr;
+  // Background pictures (bgpic.cpp).
+  BGPic* bgpicList = nullptr;
+  BGPic* currentBGPic = nullptr;
+  // Event handlers (eventlib.cpp): the global slots, and the user data of
+  // display slots (the display record holds each slot's function).
+  std::array<VmRef, GLOBAL_EVENT_NAMES> globalHandler = NilRefs<GLOBAL_EVENT_NAMES>();
+  std::array<VmRef, GLOBAL_EVENT_NAMES> globalUserData = NilRefs<GLOBAL_EVENT_NAMES>();
+  std::unordered_map<const DisplayRecord*, std::array<DisplayUserData, WINDOW_EVENT_NAMES>>
+      displayUserData;
+  double libraryStart = 0;
+  TimeValue lastExpiry = {0, 0};
+  int networkPollHeld = 0;
+  DispatchRound dispatchRound;
+  // Intervals and time-outs (interval.cpp).
+  IntervalRecord* intervals = nullptr;
+  IntervalRecord* timeouts = nullptr;
+  // The first displays' opening (open.cpp).
+  bool picturesPrepared = false;
+  int quietOpening = 1;  // the start-up's quiet switch while the first displays open
+  BitmapHandle* desktopSnapshot = nullptr;  // the monitor as it was, taken once
+  // The scaled refresh's scratch bitmap (refresh.cpp).
+  BitmapHandle* refreshScratch = nullptr;
+  int32_t scratchWidth = 0, scratchHeight = 0;
+  int partialScaledRefresh = 0;
+  // User event types (usertype.cpp).
+  UserEventType* userTypes = nullptr;
+  int32_t lastUserType = EVENT_FIRSTUSERTYPE - 1;
+};
+
+extern DisplayContext displayContext;
