@@ -14,6 +14,8 @@
 
 #include "engine/engine.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/files_private.h"
+#include "platform/linux/locale_private.h"
 #include "runtime/runtime.h"
 
 namespace {

@@ -15,6 +15,7 @@
 #include <X11/extensions/xf86vmode.h>
 #include <alsa/asoundlib.h>
 
+#include "platform/linux/desktop_private.h"
 #include "platform/linux/platform.h"
 
 // GLib and GTK types as the bound functions see them. The scalar names match

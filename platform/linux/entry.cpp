@@ -13,6 +13,9 @@
 #include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/files_private.h"
+#include "platform/linux/thread_private.h"
 #include "runtime/runtime.h"
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/eventhooks_private.h"
 
 namespace {
 

@@ -1,9 +1,95 @@
-// Helpers shared by the file, lock and program files of the platform layer.
+// The file, lock and program services of platform/linux that other folders
+// do not call, and the helpers shared by its file, lock and program files.
+// Used inside platform/linux and by tests.
 #pragma once
+
+#include <cstdio>
 
 #include <sys/stat.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/thread_private.h"
+
+// ---- Files, directories and programs ----
+// The file-system and process services behind the stream layer and the dos
+// library. Script paths are Latin-1 in 8-bit text mode and UTF-8 otherwise;
+// the file system is always addressed in UTF-8, so names are converted on
+// the way in and out (see unicodeUtf8Mode in runtime/runtime.h).
+
+// Open flags that the stream layer passes on.
+enum : uint32_t {
+  NATIVE_OPEN_WRITE = 2,    // create or truncate
+  NATIVE_OPEN_UPDATE = 4,   // read and write an existing file (created when missing)
+  NATIVE_OPEN_NATIVE = 32,  // the name is UTF-8 already
+};
+// A new UTF-8 copy in 8-bit mode (free with FreeMemory); null means "use the
+// name as it is" (UTF-8 mode, or native set) or, with *failed set, no memory.
+char* ConvertNativeFileName(const char* name, int native, int* failed);
+// realpath of name into out (NATIVE_PATH_MAX bytes), converted back to
+// Latin-1 in 8-bit mode unless native; null when realpath fails.
+char* ResolveNativePath(int native, char* out, const char* name);
+// The program's directory (without a trailing slash); 0 when it is unknown
+// or does not fit.
+int GetProgramDirectory(char* buffer, size_t size, int native);
+int IsVolumeRoot(const char* path);
+int GetVolumeNameNative(const char* path, char* buffer, size_t size);         // "unimplemented", 0
+int GetVolumeSpaceNative(const char* path, uint64_t* total, uint64_t* free);  // 0, 0 and 0
+int NativeVolumeQueryStub();                                                  // 0
+// 0; ERR_MOVEFILE when a stat or the rename fails; ERR_WRONGUSAGE when the
+// two lie on different devices (the caller copies instead).
+ErrorCode MoveFileNative(const char* source, const char* destination);
+int SetFileDate(const char* path, const uint32_t times[2]);  // access, modification; 1 / 0
+
+// Environment and random bytes.
+char* GetEnvCopy(const char* name);                           // new copy or null
+ErrorCode SetEnvNative(const char* name, const char* value);  // 0 / ERR_SETENV
+ErrorCode UnsetEnvNative(const char* name);                   // 0 / ERR_UNSETENV
+
+// Programs. A path whose file part has an extension other than ".exe" is a
+// document and is opened with "xdg-open". Synchronous runs go through the
+// shell (every path quoted) and wait; asynchronous runs fork and exec the
+// split argument vector. *childId receives the process id when given.
+ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, int32_t ignored,
+                     int32_t* childId);
+ErrorCode StartProgram(const char* path, const char* arguments, int asynchronous);
+
+// Splits an argument string at blanks: "..." keeps its blanks (quotes
+// dropped), ">file" or "> file" names the output file. At most
+// PROGRAM_ARGS_MAX arguments. ERR_WRONGUSAGE for a missing closing quote,
+// too many arguments or an output name of more than 255 bytes; ERR_MEM.
+constexpr size_t PROGRAM_ARGS_MAX = 126;
+struct ProgramArguments {
+  char* argv[PROGRAM_ARGS_MAX + 2];  // program, arguments, null
+  size_t count;                      // entries before the null
+  char output[256];                  // empty when not redirected
+};
+ErrorCode SplitProgramArguments(const char* program, const char* arguments, ProgramArguments* out);
+void FreeProgramArguments(ProgramArguments* args);
+
+// The dos library's record of a program started in the background. The
+// watcher thread creates the mutex and condition and frees them when it
+// ends; the owner ends it with StopAndJoinThread(request).
+struct ConditionObject;
+struct ThreadRecord;
+struct ProgramRequest {
+  uintptr_t userWord;
+  ThreadRecord* thread;  // the watcher's thread record
+  PlatformMutex* mutex;
+  ConditionObject* condition;
+  char* path;
+  char* arguments;
+};
+ErrorCode StartProgramThread(ProgramRequest* request);  // 0 / ERR_THREAD
+// Called on the watcher thread once when the program ended normally (not
+// by a signal). Null restores the default, which posts the cross-thread
+// "program finished" event.
+using ProgramFinishedHandler = void (*)(ProgramRequest* request);
+void SetProgramFinishedHandler(ProgramFinishedHandler handler);
+
+// The running program's absolute path. RecordProgramPath resolves the first
+// argument of main (the kernel's link to the executable when that fails).
+void RecordProgramPath(const char* argv0);
 
 // Directory flag, size, protection flags and the three times of a stat
 // record; the name field is emptied.

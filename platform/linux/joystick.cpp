@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/joystick_private.h"
 
 namespace {
 

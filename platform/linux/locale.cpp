@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/locale_private.h"
 
 namespace {
 

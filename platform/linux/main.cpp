@@ -2,6 +2,8 @@
 // libraries and the program's resolved path, then runs the portable main,
 // whose result is the process's exit status unchanged.
 #include "platform/linux/platform.h"
+#include "platform/linux/files_private.h"
+#include "platform/linux/requester_private.h"
 #include "runtime/runtime.h"
 
 int main(int argc, char** argv) {

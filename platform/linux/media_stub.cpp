@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/x11calls_private.h"
+#include "platform/linux/eventhooks_private.h"
 
 // Waiting for the media library: the cross-thread event list does not exist
 // yet, so the notice is dropped (as a node that cannot be allocated is).

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 
 namespace {
 

@@ -4,6 +4,8 @@
 #include <new>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/files_private.h"
 
 struct ConditionObject {
   int flag;  // set by a signal, cleared by the wait it releases

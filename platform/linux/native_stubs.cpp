@@ -2,6 +2,7 @@
 // nothing and returns the fixed result that its callers read as "no such
 // service here", so they fall back to their own decoders and code paths.
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 #include "runtime/runtime.h"
 
 void NativeUnlockBitmapHook(void*) {}

@@ -3,6 +3,8 @@
 // one built beside them is a duplicate-symbol error until its stand-in here
 // is deleted.
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/socket_private.h"
 
 // Waiting for the network library: the time-out arithmetic is its own; this
 // copy computes the same remaining time so the back end waits correctly.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/files_private.h"
 #include "runtime/runtime.h"
 
 namespace {

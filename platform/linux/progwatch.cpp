@@ -9,6 +9,10 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/files_private.h"
+#include "platform/linux/thread_private.h"
+#include "platform/linux/eventhooks_private.h"
 
 namespace {
 

@@ -14,6 +14,11 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/requester_private.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/files_private.h"
+#include "platform/linux/thread_private.h"
+#include "platform/linux/eventhooks_private.h"
+#include "platform/linux/desktop_private.h"
 #include "runtime/runtime.h"
 
 namespace {

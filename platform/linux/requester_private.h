@@ -1,9 +1,61 @@
-// The console requesters that the requester front end falls back to. Each
-// returns its cancel value at end of input.
+// The requesters of platform/linux that other folders do not call, and the
+// console requesters that the requester front end falls back to. Used
+// inside platform/linux and by tests.
 #pragma once
+
+#include <cstdio>
 
 #include "platform/linux/platform.h"
 
+// ---- Requesters ----
+// Message, file, path, string, list, font and colour requesters: GTK 2
+// dialogs shown by a thread of their own when GTK is bound and an X display
+// opens, console prompts otherwise. Each blocks its caller until answered.
+// Answers of the message requester: buttons count from 1 at the left, the
+// rightmost answers 0. End of input on the console cancels.
+
+// Button sets: 0 "OK|Cancel", 1 "Yes|No", 2 "Yes|No|Cancel", 3 a single OK,
+// 4 any other string (*buttons is kept only for 4).
+int32_t RequesterButtonsFromType(const char** buttons);
+// mode 0 open, 1 open several, 2 save. *files is one name, or with several
+// names each ends in a zero byte; *chosen 0 = cancelled. Free both with
+// FreeMemory.
+ErrorCode NativeFileRequester(VmState* L, const char* title, const char* pattern, int32_t mode,
+                              const char* folder, const char* file, char** outFolder,
+                              char** outFiles, int32_t* count, int32_t* chosen);
+// *out null when cancelled. mode 2: a new folder may be named.
+ErrorCode NativePathRequester(VmState* L, const char* title, int32_t mode, const char* folder,
+                              char** out);
+// type 3: numbers only; maxLength 0: no limit. *out is a new string, empty
+// when cancelled.
+ErrorCode NativeStringRequester(VmState* L, const char* title, const char* prompt, const char* text,
+                                int32_t type, int32_t maxLength, int32_t hidden, char** out);
+struct FontRequestResult {
+  char name[256];  // empty: cancelled
+  int32_t size;
+  int32_t weight;
+  int32_t slant;
+  int32_t reserved1;
+  int32_t reserved2;
+  int32_t bold;
+  int32_t italic;
+  int32_t reserved3;
+};
+ErrorCode NativeFontRequester(VmState* L, const char* title, const char* name, int32_t size,
+                              FontRequestResult* out);
+// 0xRRGGBB, or -1 when cancelled.
+ErrorCode NativeColorRequester(VmState* L, const char* title, int32_t start, int32_t* colour);
+// kind 1 information, 2 error, 3 warning; timeout 0 = the server's default.
+ErrorCode ShowDesktopNotification(VmState* L, const char* title, const char* text, int32_t kind,
+                                  int32_t timeout);
+// Test seam: the console's input and output (null restores stdin, stdout).
+void SetRequesterConsole(FILE* input, FILE* output);
+// Stops the GTK requester thread when it runs (shut-down).
+void StopRequesterThread();
+// The argument count and vector that GTK is initialised with.
+void SetRequesterArguments(int* argc, char*** argv);
+
+// The console requesters: each returns its cancel value at end of input.
 int32_t ConsoleMessageRequester(const char* body, const char* buttons);  // answer number
 int32_t ConsoleListRequester(const char* body, const char* choices);     // index or -1
 char* ConsoleStringRequester(const char* prompt, int32_t type,

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/serial_private.h"
 
 struct SerialNative {
   int fd;

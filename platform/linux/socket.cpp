@@ -22,6 +22,9 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/socket_private.h"
+#include "platform/linux/eventhooks_private.h"
 
 namespace {
 

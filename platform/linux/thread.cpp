@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/files_private.h"
+#include "platform/linux/thread_private.h"
 
 struct ThreadRecord {
   pthread_t thread;

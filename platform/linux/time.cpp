@@ -12,6 +12,7 @@
 #include <sys/time.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 
 namespace {
 

@@ -16,6 +16,9 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/thread_private.h"
+#include "platform/linux/x11calls_private.h"
+#include "platform/linux/eventhooks_private.h"
 
 struct TimerRecord {
   TimerRecord* next;

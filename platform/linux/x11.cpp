@@ -24,6 +24,12 @@
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/joystick_private.h"
+#include "platform/linux/thread_private.h"
+#include "platform/linux/x11calls_private.h"
+#include "platform/linux/eventhooks_private.h"
+#include "platform/linux/desktop_private.h"
+#include "platform/linux/requester_private.h"
 
 namespace {
 

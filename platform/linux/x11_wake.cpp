@@ -13,6 +13,9 @@
 #include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/thread_private.h"
+#include "platform/linux/x11calls_private.h"
+#include "platform/linux/eventhooks_private.h"
 
 namespace {
 

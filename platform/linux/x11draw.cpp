@@ -11,6 +11,7 @@
 #include "display/display.h"
 #include "gfx/gfx.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/x11calls_private.h"
 
 namespace {
 

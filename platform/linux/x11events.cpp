@@ -13,6 +13,7 @@
 
 #include "display/display.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/x11calls_private.h"
 
 namespace {
 

@@ -15,6 +15,9 @@
 #include "platform/linux/dynlib.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/x11calls_private.h"
+#include "platform/linux/eventhooks_private.h"
+#include "platform/linux/desktop_private.h"
 
 namespace {
 

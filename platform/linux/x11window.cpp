@@ -18,6 +18,8 @@
 #include "gfx/gfx.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/x11calls_private.h"
+#include "platform/linux/desktop_private.h"
 
 struct X11PointerNode {
   X11PointerNode* next;

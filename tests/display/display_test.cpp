@@ -15,6 +15,10 @@
 #include "tests/display/display_fixture.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/x11calls_private.h"
+#include "platform/linux/desktop_private.h"
+#include "platform/linux/requester_private.h"
 #include "tests/support/harness.h"
 #include "gfx/bitmap_private.h"
 

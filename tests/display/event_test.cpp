@@ -14,6 +14,7 @@
 
 #include "display/display.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/x11calls_private.h"
 #include "tests/support/harness.h"
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "display/display.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 #include "tests/support/harness.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "engine/optiontable.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
 

@@ -12,6 +12,7 @@
 #include "gfx/gfx.h"
 #include "gfx/bitmap_private.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "gfx/pixel_private.h"
 #include "gfx/effects_private.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "gfx/gfx.h"
 #include "gfx/effects_private.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "gfx/gfx.h"
 #include "gfx/pixel_private.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 // limit, and every codec under allocation failure.
 #include "media/media.h"
 #include "tests/media/image_support.h"
+#include "platform/linux/system_private.h"
 
 using namespace imagetest;
 

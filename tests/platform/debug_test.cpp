@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 #include "runtime/runtime.h"
 
 namespace {

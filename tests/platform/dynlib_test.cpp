@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/linux/dynlib.h"
+#include "platform/linux/desktop_private.h"
 
 namespace {
 

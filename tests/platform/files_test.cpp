@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/files_private.h"
 #include "runtime/runtime.h"
 
 namespace {

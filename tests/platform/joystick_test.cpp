@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/joystick_private.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 
 #include "engine/engine.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/locale_private.h"
 #include "runtime/runtime.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/files_private.h"
 
 namespace {
 

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 
 #include "platform/linux/dynlib.h"
+#include "platform/linux/desktop_private.h"
+#include "platform/linux/requester_private.h"
 #include "tests/platform/xvfb.h"
 
 namespace {

@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/serial_private.h"
 
 extern char** environ;
 

@@ -23,6 +23,8 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/socket_private.h"
 
 namespace {
 

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/files_private.h"
+#include "platform/linux/thread_private.h"
 
 namespace {
 

@@ -12,6 +12,10 @@
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/thread_private.h"
+#include "platform/linux/x11calls_private.h"
+#include "platform/linux/eventhooks_private.h"
 
 // The event poll as the event library answers it: asked to stop when the
 // test says so. Installed in place of the real poll by the fixture.

@@ -12,6 +12,7 @@
 #include "gfx/gfx.h"
 #include "gfx/bitmap_private.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/x11calls_private.h"
 #include "tests/platform/xvfb.h"
 
 namespace {

@@ -10,6 +10,8 @@
 #include "display/display.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
+#include "platform/linux/x11calls_private.h"
+#include "platform/linux/desktop_private.h"
 #include "tests/display/display_fixture.h"
 #include "tests/support/harness.h"
 

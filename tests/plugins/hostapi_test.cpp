@@ -3,6 +3,7 @@
 // host version; saver formats, the loaded-plug-in array and plug-in nodes;
 // a failed check raised through a plug-in written in C.
 #include "tests/plugins/plugin_fixture.h"
+#include "platform/linux/system_private.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,6 +4,7 @@
 // requests with versions, loader strings, and command hooks.
 #include "engine/object.h"  // VmSetAllocFailure, before the API header
 #include "tests/plugins/plugin_fixture.h"
+#include "platform/linux/system_private.h"
 
 #include <cstring>
 

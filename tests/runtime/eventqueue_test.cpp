@@ -10,6 +10,7 @@
 
 #include "display/display.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 #include "runtime/runtime.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 #include "runtime/objref.h"
 #include "runtime/runtime.h"
 

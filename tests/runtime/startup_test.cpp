@@ -16,6 +16,8 @@
 #include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
+#include "platform/linux/files_private.h"
 #include "runtime/player.h"
 #include "tools/qmasm/qmasm.h"
 

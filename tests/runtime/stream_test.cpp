@@ -18,6 +18,7 @@
 #include "engine/engine.h"
 #include "runtime/runtime.h"
 #include "runtime/stream_private.h"
+#include "platform/linux/system_private.h"
 
 namespace {
 

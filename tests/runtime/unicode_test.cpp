@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 #include "runtime/runtime.h"
 
 namespace {

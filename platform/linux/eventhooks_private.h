@@ -1,0 +1,38 @@
+// The slots that higher libraries fill, as platform/linux itself uses
+// them: running the event poll, the display adapter's event loop, and the
+// cross-thread event list. Used inside platform/linux and by tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/linux/platform.h"
+
+// ---- Services that higher libraries install ----
+// The platform's threads, timers, waits, requesters and sockets need a few
+// services of the libraries above it (the event poll, a display adapter's
+// event loop, the display that parents a requester, the applet's title).
+// Those libraries install them here when they open; every slot may be
+// empty, and the platform then acts as if the service did not exist.
+
+// Runs the installed poll; 0 without one.
+int RunEventPoll(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
+// Test seam: the poll that the sleep runs between wake-ups (the installed
+// one unless replaced; null restores it).
+void SetSleepEventPoll(EventPollFunction poll);
+
+// A display-adapter plug-in's event loop: whether it drives the loop, and
+// its wake-up (null: no adapter). Either may be called from any thread.
+using AdapterActiveFunction = int (*)();
+using AdapterWakeFunction = ErrorCode (*)();
+void SetDisplayAdapterHooks(AdapterActiveFunction active, AdapterWakeFunction wake);
+// 1 while a display-adapter plug-in drives the event loop.
+int DisplayAdapterActive();
+// Asks an installed display adapter's event loop to run once; 0 without one.
+ErrorCode WakeAdapterEventLoop();
+
+// Appends a node to the cross-thread event list for the main thread.
+void PostThreadEvent(int32_t kind, uintptr_t argument1, uintptr_t argument2, uintptr_t value1,
+                     uintptr_t value2, int32_t wake);
+// The sample-loop timer of an audio channel expired: posts its loop event.
+void HandleSampleLoopSignal(void* channel);
