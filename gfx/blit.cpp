@@ -20,6 +20,7 @@
 #include "gfx/pixel_ops.h"
 #include "gfx/pixel_private.h"
 #include "platform/linux/platform.h"
+#include "gfx/context_private.h"
 
 using namespace pixel;
 using bitmapint::Inside;
@@ -68,23 +69,13 @@ bool lockPlane(BitmapHandle* h, uint32_t format, int32_t x, int32_t y, int32_t w
   return true;
 }
 
-// Blit scratch buffer for combined clip masks, grown and never shrunk, and
-// the fixed record and handle that describe its current use.
-struct Scratch {
-  uint8_t* buffer = nullptr;
-  size_t size = 0;
-  SoftBitmap record{};
-  BitmapHandle handle{};
-};
-Scratch scratch;
-
 bool growScratch(size_t bytes) {
-  if (bytes <= scratch.size) return true;
+  if (bytes <= gfxContext.blitScratch.size) return true;
   auto* grown = static_cast<uint8_t*>(AllocMemory(bytes, 1));
   if (!grown) return false;
-  FreeMemory(scratch.buffer);
-  scratch.buffer = grown;
-  scratch.size = bytes;
+  FreeMemory(gfxContext.blitScratch.buffer);
+  gfxContext.blitScratch.buffer = grown;
+  gfxContext.blitScratch.size = bytes;
   return true;
 }
 
@@ -119,24 +110,29 @@ BitmapHandle* combineWithClip(const BlitClip* clip, BitmapHandle* source, Bitmap
         UnlockBitmap(&clipLock);
         return nullptr;
       }
-      scratch.record = SoftBitmap{
+      gfxContext.blitScratch.record = SoftBitmap{
           isAlpha ? BITMAP_ALPHA : BITMAP_MASK,
           sourceWidth,
           static_cast<int32_t>(rows),
-          scratch.buffer,
+          gfxContext.blitScratch.buffer,
           static_cast<int32_t>(rowBytes),
           1,
           isAlpha ? static_cast<uint32_t>(PIXFMT_ALPHA8) : static_cast<uint32_t>(PIXFMT_MASK1),
           1};
-      scratch.handle = BitmapHandle{
-          scratch.record.kind, &scratch.record, sourceWidth, static_cast<int32_t>(rows), 0, 0};
+      gfxContext.blitScratch.handle = BitmapHandle{gfxContext.blitScratch.record.kind,
+                                                   &gfxContext.blitScratch.record,
+                                                   sourceWidth,
+                                                   static_cast<int32_t>(rows),
+                                                   0,
+                                                   0};
       CombineClipMask(!isAlpha && hasPlane ? plane.address : nullptr, plane.rowLength,
                       isAlpha ? plane.address : nullptr, plane.rowLength, clipLock.address,
-                      clipLock.rowLength, cx, cy, isAlpha ? nullptr : scratch.buffer,
-                      static_cast<int32_t>(rowBytes), isAlpha ? scratch.buffer : nullptr,
+                      clipLock.rowLength, cx, cy, isAlpha ? nullptr : gfxContext.blitScratch.buffer,
+                      static_cast<int32_t>(rowBytes),
+                      isAlpha ? gfxContext.blitScratch.buffer : nullptr,
                       static_cast<int32_t>(rowBytes), sx, sy, w, h);
       if (hasPlane) UnlockBitmap(&plane);
-      result = &scratch.handle;
+      result = &gfxContext.blitScratch.handle;
     }
   }
   UnlockBitmap(&clipLock);
@@ -435,7 +431,7 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
 }
 
 void FreeBlitScratch() {
-  FreeMemory(scratch.buffer);
-  scratch.buffer = nullptr;
-  scratch.size = 0;
+  FreeMemory(gfxContext.blitScratch.buffer);
+  gfxContext.blitScratch.buffer = nullptr;
+  gfxContext.blitScratch.size = 0;
 }

@@ -1,7 +1,18 @@
-// The graphics folder's context record: Init and Free of the state one run
-// of the player builds in this folder (see gfx.h).
+// The graphics folder's context record (context_private.h) and its Init
+// and Free, which the library table calls.
+#include "gfx/context_private.h"
+
 #include "gfx/gfx.h"
 
-void InitGfxContext() { InitRightAngleTransforms(); }
+GfxContext gfxContext;
 
-void FreeGfxContext() { FreeTransformScratch(); }
+void InitGfxContext() {
+  gfxContext = GfxContext{};
+  InitRightAngleTransforms();
+}
+
+void FreeGfxContext() {
+  FreeBlitScratch();
+  FreeTransformScratch();
+  gfxContext = GfxContext{};
+}

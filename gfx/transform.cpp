@@ -13,6 +13,7 @@
 #include "gfx/pixel_private.h"
 #include "gfx/bitmap_private.h"
 #include "platform/linux/platform.h"
+#include "gfx/context_private.h"
 
 using fxwrap::Inside;
 using fxwrap::ScopedLock;
@@ -25,11 +26,6 @@ constexpr int RIGHT_ANGLES = 7;
 const int32_t kRightAngles[RIGHT_ANGLES] = {90, 180, 270, 360, -90, -180, -270};
 double rightAngleMatrix[RIGHT_ANGLES][4];
 bool rightAnglesReady = false;
-
-// Scaler position tables, kept between calls and grown on demand.
-int64_t* scaleX = nullptr;
-int64_t* scaleY = nullptr;
-size_t scaleXSize = 0, scaleYSize = 0;
 
 ErrorCode growTable(int64_t** table, size_t* size, int32_t needed) {
   size_t want = static_cast<size_t>(needed < 0 ? 0 : needed) + 1;
@@ -79,16 +75,16 @@ void InitRightAngleTransforms() {
 }
 
 ErrorCode EnsureScaleTables(int32_t neededX, int32_t neededY) {
-  ErrorCode e = growTable(&scaleX, &scaleXSize, neededX);
-  if (!e) e = growTable(&scaleY, &scaleYSize, neededY);
+  ErrorCode e = growTable(&gfxContext.scaleX, &gfxContext.scaleXSize, neededX);
+  if (!e) e = growTable(&gfxContext.scaleY, &gfxContext.scaleYSize, neededY);
   return e;
 }
 
 void FreeTransformScratch() {
-  FreeMemory(scaleX);
-  FreeMemory(scaleY);
-  scaleX = scaleY = nullptr;
-  scaleXSize = scaleYSize = 0;
+  FreeMemory(gfxContext.scaleX);
+  FreeMemory(gfxContext.scaleY);
+  gfxContext.scaleX = gfxContext.scaleY = nullptr;
+  gfxContext.scaleXSize = gfxContext.scaleYSize = 0;
 }
 
 void ComputeTransformBounds(const double m[4], int32_t width, int32_t height, int32_t* outWidth,
@@ -203,8 +199,8 @@ ErrorCode TransformBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle
   q.smooth = mode;
   q.format = sl.lock.pixelFormat;
   q.bytesPerPixel = sl.lock.bytesPerPixel;
-  q.xTable = scaleX;
-  q.yTable = scaleY;
+  q.xTable = gfxContext.scaleX;
+  q.yTable = gfxContext.scaleY;
   if (destination) {
     ScopedLock dl;
     if (!dl.take(destination, false)) return ERR_LOCKBMAP;

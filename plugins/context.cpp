@@ -1,7 +1,18 @@
-// The plug-in folder's context record: Init and Free of the state one run
-// of the player builds in this folder (see plugins.h).
+// The plug-in folder's context record (context_private.h) and its Init and
+// Free, which the library table calls.
+#include "plugins/context_private.h"
+
 #include "plugins/plugins.h"
 
-void InitPluginContext() {}
+PluginContext pluginContext;
 
-void FreePluginContext() { FreeAllPlugins(); }
+void InitPluginContext() { pluginContext = PluginContext{}; }
+
+// Shut-down has closed the plug-ins' libraries and deleted the unpacking
+// directory; what is left of the lists and records goes here.
+void FreePluginContext() {
+  EmptyLoaderLists();
+  FreeExtensionRecords();
+  FreeAllPlugins();
+  InitPluginContext();
+}

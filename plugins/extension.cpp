@@ -9,11 +9,9 @@
 
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
+#include "plugins/context_private.h"
 
 namespace {
-
-QmExtensionRecord* records = nullptr;
-QmExtensionRecord* current = nullptr;
 
 bool holdsKey(const QmExtensionRecord* record, QmCommandFunction command) {
   for (int32_t i = 0; i < record->keyCount; i++)
@@ -24,8 +22,10 @@ bool holdsKey(const QmExtensionRecord* record, QmCommandFunction command) {
 // Restores the running record when the hook returns or a raise unwinds it.
 struct CurrentGuard {
   QmExtensionRecord* saved;
-  explicit CurrentGuard(QmExtensionRecord* record) : saved(current) { current = record; }
-  ~CurrentGuard() { current = saved; }
+  explicit CurrentGuard(QmExtensionRecord* record) : saved(pluginContext.current) {
+    pluginContext.current = record;
+  }
+  ~CurrentGuard() { pluginContext.current = saved; }
 };
 
 }  // namespace
@@ -35,17 +35,17 @@ QmExtensionRecord* AddExtensionRecord(QmCommandHook hook, void* userData) {
   if (!record) return nullptr;
   record->hook = hook;
   record->userData = userData;
-  QmExtensionRecord** link = &records;
+  QmExtensionRecord** link = &pluginContext.records;
   while (*link) link = &(*link)->next;
   *link = record;
   return record;
 }
 
 void RemoveExtensionRecord(QmExtensionRecord* record) {
-  for (QmExtensionRecord** link = &records; *link; link = &(*link)->next) {
+  for (QmExtensionRecord** link = &pluginContext.records; *link; link = &(*link)->next) {
     if (*link != record) continue;
     *link = record->next;
-    if (current == record) current = nullptr;
+    if (pluginContext.current == record) pluginContext.current = nullptr;
     FreeMemory(record->keys);
     FreeMemory(record);
     return;
@@ -68,7 +68,7 @@ ErrorCode AddExtensionKey(QmExtensionRecord* record, QmCommandFunction command) 
 }
 
 bool CallPluginCommandHook(VmState* L, int (*command)(VmState*), int* result) {
-  for (QmExtensionRecord* r = records; r; r = r->next) {
+  for (QmExtensionRecord* r = pluginContext.records; r; r = r->next) {
     if (r->disabled || !r->hook || !holdsKey(r, command)) continue;
     CurrentGuard guard(r);
     *result = r->hook(r, L, command, r->userData);
@@ -78,17 +78,17 @@ bool CallPluginCommandHook(VmState* L, int (*command)(VmState*), int* result) {
 }
 
 void CallPluginErrorHandler(VmState* L, ErrorCode status) {
-  QmExtensionRecord* record = current;
+  QmExtensionRecord* record = pluginContext.current;
   if (!record || !record->errorHandler) return;
   record->errorHandler(record, L, status, record->userData);
 }
 
 void FreeExtensionRecords() {
-  while (records) {
-    QmExtensionRecord* next = records->next;
-    FreeMemory(records->keys);
-    FreeMemory(records);
-    records = next;
+  while (pluginContext.records) {
+    QmExtensionRecord* next = pluginContext.records->next;
+    FreeMemory(pluginContext.records->keys);
+    FreeMemory(pluginContext.records);
+    pluginContext.records = next;
   }
-  current = nullptr;
+  pluginContext.current = nullptr;
 }

@@ -9,17 +9,16 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugin_private.h"
 #include "runtime/runtime.h"
+#include "plugins/context_private.h"
 
 namespace {
 
 constexpr uint32_t LIST_CAPABILITIES[7] = {
     PLUGINCAPS_IMAGE,       PLUGINCAPS_ANIM,       PLUGINCAPS_SOUND,         PLUGINCAPS_VIDEO,
     PLUGINCAPS_FILEADAPTER, PLUGINCAPS_DIRADAPTER, PLUGINCAPS_NETWORKADAPTER};
-LoaderNode* lists[7] = {};
 
 // Applets declaring a version below this may not extend the loader lists.
 constexpr int32_t MIN_LIST_APPLET_VERSION = 6;
-int32_t appletVersion = 8;
 int32_t appletRevision = 0;
 
 // Longest item of a loader string that names a plug-in.
@@ -56,18 +55,18 @@ bool itemEquals(const char* item, size_t length, const char* name) {
 }  // namespace
 
 void SetAppletVersion(int32_t version, int32_t revision) {
-  appletVersion = version;
+  pluginContext.appletVersion = version;
   appletRevision = revision;
 }
 
 ErrorCode AddToLoaderList(PluginBase* base, uint32_t capability) {
   int i = listIndex(capability);
   if (i < 0) return ERR_WRONGUSAGE;
-  if (appletVersion < MIN_LIST_APPLET_VERSION) return ERR_OLDAPPLET;
+  if (pluginContext.appletVersion < MIN_LIST_APPLET_VERSION) return ERR_OLDAPPLET;
   auto* node = static_cast<LoaderNode*>(AllocMemory(sizeof(LoaderNode), 1));
   if (!node) return ERR_MEM;
   node->base = base;
-  LoaderNode** link = &lists[i];
+  LoaderNode** link = &pluginContext.lists[i];
   while (*link) link = &(*link)->next;
   *link = node;
   return ERR_NONE;
@@ -76,7 +75,7 @@ ErrorCode AddToLoaderList(PluginBase* base, uint32_t capability) {
 void RemoveFromLoaderList(PluginBase* base, uint32_t capability) {
   int i = listIndex(capability);
   if (i < 0) return;
-  for (LoaderNode** link = &lists[i]; *link;) {
+  for (LoaderNode** link = &pluginContext.lists[i]; *link;) {
     if ((*link)->base == base) {
       LoaderNode* gone = *link;
       *link = gone->next;
@@ -89,7 +88,7 @@ void RemoveFromLoaderList(PluginBase* base, uint32_t capability) {
 
 LoaderNode* GetPluginListForType(uint32_t capability) {
   int i = listIndex(capability);
-  return i < 0 ? nullptr : lists[i];
+  return i < 0 ? nullptr : pluginContext.lists[i];
 }
 
 void SetPluginListHead(void** record, uint32_t capability, void* value) {
@@ -98,7 +97,7 @@ void SetPluginListHead(void** record, uint32_t capability, void* value) {
 }
 
 void EmptyLoaderLists() {
-  for (LoaderNode*& head : lists) {
+  for (LoaderNode*& head : pluginContext.lists) {
     while (head) {
       LoaderNode* next = head->next;
       FreeMemory(head);
@@ -147,7 +146,7 @@ ErrorCode CollectLoaderPlugins(const char* loaders, uint32_t capability) {
       if (!base || base->disabled || !(base->capabilities & capability)) continue;
       if (CompareNoCase(e->moduleName, name) != 0) continue;
       bool listed = false;
-      for (LoaderNode* n = lists[i]; n; n = n->next)
+      for (LoaderNode* n = pluginContext.lists[i]; n; n = n->next)
         if (n->base == base) listed = true;
       if (!listed) {
         error = AddToLoaderList(base, capability);

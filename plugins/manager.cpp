@@ -14,11 +14,9 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugin_private.h"
 #include "runtime/runtime.h"
+#include "plugins/context_private.h"
 
 namespace {
-
-PluginEntry* entries = nullptr;
-PluginScanAbortCheck abortCheck = nullptr;
 
 // Saver registrations a plug-in may make for one capability; a plug-in
 // that keeps asking to be called again beyond this is cut off.
@@ -38,7 +36,7 @@ void moduleNameOfFile(const char* file, char* out, size_t size) {
 }
 
 PluginEntry* findEntry(const char* moduleName) {
-  for (PluginEntry* e = entries; e; e = e->next)
+  for (PluginEntry* e = pluginContext.entries; e; e = e->next)
     if (CompareNoCase(e->moduleName, moduleName) == 0) return e;
   return nullptr;
 }
@@ -48,7 +46,7 @@ PluginEntry* appendEntry(const char* moduleName, const char* path) {
   if (!entry) return nullptr;
   StrCopyBounded(entry->moduleName, sizeof entry->moduleName, moduleName);
   StrCopyBounded(entry->path, sizeof entry->path, path);
-  PluginEntry** link = &entries;
+  PluginEntry** link = &pluginContext.entries;
   while (*link) link = &(*link)->next;
   *link = entry;
   return entry;
@@ -158,9 +156,9 @@ ErrorCode registerSavers(VmState* L, PluginRecord* record, int kindIndex) {
 
 }  // namespace
 
-const PluginEntry* GetPluginList() { return entries; }
+const PluginEntry* GetPluginList() { return pluginContext.entries; }
 
-void SetPluginScanAbortCheck(PluginScanAbortCheck check) { abortCheck = check; }
+void SetPluginScanAbortCheck(PluginScanAbortCheck check) { pluginContext.abortCheck = check; }
 
 ErrorCode ProbePluginFile(const char* path, int force, PluginEntry** out) {
   // A plug-in may add extension records from the moment it loads.
@@ -224,8 +222,8 @@ ErrorCode ScanPluginsIn(const char* directory, const char* skipList, int32_t* co
         PrintToConsole("(Reason: %s)\n", text);
       }
     }
-    if (abortCheck) {
-      result = abortCheck();
+    if (pluginContext.abortCheck) {
+      result = pluginContext.abortCheck();
       if (result) break;
     }
   }
@@ -251,7 +249,7 @@ ErrorCode LoadPluginsAndFormats(VmState* L, const char* programDir, int appended
                                 const char* skipList) {
   ErrorCode error = ScanPluginDirectory(programDir, appended, skipList, nullptr);
   if (error) return error;
-  for (PluginEntry* e = entries; e; e = e->next) {
+  for (PluginEntry* e = pluginContext.entries; e; e = e->next) {
     if (!e->handle) continue;
     error = RegisterFormatPlugin(L, e);
     if (error) return error;
@@ -415,7 +413,7 @@ ErrorCode LoadPluginFile(VmState* L, const char* name, int32_t version, int32_t 
 }
 
 PluginEntry* FindPluginByBase(const PluginBase* base) {
-  for (PluginEntry* e = entries; e; e = e->next)
+  for (PluginEntry* e = pluginContext.entries; e; e = e->next)
     if (e->handle && GetPluginBase(e->handle) == base) return e;
   return nullptr;
 }
@@ -428,14 +426,14 @@ const char* GetLoaderName(int32_t index, const PluginBase* base) {
 
 QmPluginListNode* GetLoadedPluginArray() {
   size_t count = 0;
-  for (PluginEntry* e = entries; e; e = e->next)
+  for (PluginEntry* e = pluginContext.entries; e; e = e->next)
     if (e->handle) count++;
   if (count == 0) return nullptr;
   auto* nodes =
       static_cast<QmPluginListNode*>(AllocMemoryArray(count, sizeof(QmPluginListNode), 1));
   if (!nodes) return nullptr;
   size_t i = 0;
-  for (PluginEntry* e = entries; e; e = e->next) {
+  for (PluginEntry* e = pluginContext.entries; e; e = e->next) {
     if (!e->handle) continue;
     nodes[i].base = GetPluginBase(e->handle);
     nodes[i].next = i + 1 < count ? &nodes[i + 1] : nullptr;
@@ -509,7 +507,7 @@ void FreePluginRecordLists(PluginRecord* record) {
 }
 
 void FreePluginLibraries(VmState* L) {
-  for (PluginEntry* e = entries; e; e = e->next) {
+  for (PluginEntry* e = pluginContext.entries; e; e = e->next) {
     PluginBase* base = GetPluginBase(e->handle);
     if (!base || !base->libraryInitialised) continue;
     base->libraryInitialised = 0;
@@ -525,12 +523,12 @@ void FreeAllPlugins() {
   FreeExtensionRecords();
   VmSetCommandCallSlot(nullptr);
   VmSetRaiseNoticeSlot(nullptr);
-  for (PluginEntry* e = entries; e;) {
+  for (PluginEntry* e = pluginContext.entries; e;) {
     PluginEntry* next = e->next;
     ClosePluginLibrary(e->handle);
     FreeMemory(e);
     e = next;
   }
-  entries = nullptr;
+  pluginContext.entries = nullptr;
   SetActiveDisplayAdapter(nullptr);
 }

@@ -13,10 +13,9 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
+#include "plugins/context_private.h"
 
 namespace {
-
-char tempDirectory[1024] = "";
 
 constexpr uint32_t PACK_COMPRESSED = 1;
 constexpr uint32_t UNPACKED_PROTECTION = 23051;  // rwx owner, r-x group and others
@@ -92,25 +91,25 @@ void deleteDirectoryContents(const char* directory) {
 }  // namespace
 
 ErrorCode GetPluginTempDirectory(const char** path) {
-  if (!tempDirectory[0]) {
-    char name[sizeof tempDirectory];
+  if (!pluginContext.tempDirectory[0]) {
+    char name[sizeof pluginContext.tempDirectory];
     if (!CreateTempFile(name, sizeof name)) return ERR_WRITEFILE;
     DeleteFileNative(name);
     ErrorCode error = MakeDirectoryNative(name);
     if (error) return error;
-    StrCopyBounded(tempDirectory, sizeof tempDirectory, name);
+    StrCopyBounded(pluginContext.tempDirectory, sizeof pluginContext.tempDirectory, name);
   }
-  *path = tempDirectory;
+  *path = pluginContext.tempDirectory;
   return ERR_NONE;
 }
 
-const char* PeekPluginTempDirectory() { return tempDirectory; }
+const char* PeekPluginTempDirectory() { return pluginContext.tempDirectory; }
 
 void DeletePluginTempDirectory() {
-  if (!tempDirectory[0]) return;
-  deleteDirectoryContents(tempDirectory);
-  DeleteFileNative(tempDirectory);
-  tempDirectory[0] = '\0';
+  if (!pluginContext.tempDirectory[0]) return;
+  deleteDirectoryContents(pluginContext.tempDirectory);
+  DeleteFileNative(pluginContext.tempDirectory);
+  pluginContext.tempDirectory[0] = '\0';
 }
 
 ErrorCode LoadPlugins(const char* programPath, uint64_t* offset, int updateOffset) {

@@ -13,10 +13,9 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugin_private.h"
 #include "runtime/runtime.h"
+#include "plugins/context_private.h"
 
 namespace {
-
-PluginBase* activeAdapter = nullptr;
 
 // The system's own loaders, reached through the image load dispatch of the
 // media codecs with the loader string ("inbuilt" and "native" items).
@@ -279,11 +278,11 @@ ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, i
   return ERR_NONE;
 }
 
-void SetActiveDisplayAdapter(PluginBase* base) { activeAdapter = base; }
-PluginBase* GetActiveDisplayAdapter() { return activeAdapter; }
+void SetActiveDisplayAdapter(PluginBase* base) { pluginContext.activeAdapter = base; }
+PluginBase* GetActiveDisplayAdapter() { return pluginContext.activeAdapter; }
 
 uint32_t ComputeAdapterBitmapFlags(uint32_t request) {
-  if (!activeAdapter) return 0;
+  if (!pluginContext.activeAdapter) return 0;
   static const struct {
     uint32_t request;
     int word;  // 0: adapterFlags, 1: adapterFlags2
@@ -292,7 +291,8 @@ uint32_t ComputeAdapterBitmapFlags(uint32_t request) {
              {0x200, 0, 0x10}, {0x400, 0, 0x20}, {0x8, 1, 0x10}, {0x20, 1, 0x2}};
   uint32_t granted = 0;
   for (const auto& m : MAP) {
-    uint32_t flags = m.word ? activeAdapter->adapterFlags2 : activeAdapter->adapterFlags;
+    uint32_t flags = m.word ? pluginContext.activeAdapter->adapterFlags2
+                            : pluginContext.activeAdapter->adapterFlags;
     if ((request & m.request) && (flags & m.needs)) granted |= m.request;
   }
   return granted;

@@ -1,0 +1,32 @@
+// The graphics folder's context record: the scratch memory that the blit
+// and the transforms keep between calls, in one place, so that
+// FreeGfxContext can release it and put the record back in its start state
+// (the default member values below). The right-angle matrices stay beside
+// the transforms: a constant table, built once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "gfx/bitmap_private.h"
+#include "gfx/gfx.h"
+
+// The blit's scratch buffer for combined clip masks, grown and never
+// shrunk while a run lasts, and the fixed record and handle that describe
+// its current use.
+struct BlitScratch {
+  uint8_t* buffer = nullptr;
+  size_t size = 0;
+  SoftBitmap record{};
+  BitmapHandle handle{};
+};
+
+struct GfxContext {
+  BlitScratch blitScratch;  // blit.cpp
+  // The scaler's position tables, grown on demand (transform.cpp).
+  int64_t* scaleX = nullptr;
+  int64_t* scaleY = nullptr;
+  size_t scaleXSize = 0, scaleYSize = 0;
+};
+
+extern GfxContext gfxContext;
