@@ -11,9 +11,12 @@
 
 // ---- Desktop-library binding ----
 // The optional desktop libraries (GTK 2, GLib, GObject, Pango, libnotify,
-// ALSA, Xfixes, Xcursor, XF86VidMode, XRandR, Xss) are opened by name when
-// the X connection is set up; callers test a library's flag before using its
-// functions (dynlib.h holds the slots).
+// ALSA, Xfixes, Xcursor, XF86VidMode, XRandR, Xss) are opened by name on
+// first use: BindDesktopLibraries (run when the X connection is set up)
+// arms the binding, and the first test of a library's flag opens it, looks
+// up its functions and prints its warnings. Callers test a library's flag
+// before using its functions (dynlib.h holds the slots).
+// UnbindDesktopLibraries closes them and disarms: the flags then read 0.
 
 enum DesktopLibrary : int32_t {
   DESKTOP_ALSA,

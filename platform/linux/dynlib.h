@@ -2,7 +2,8 @@
 // from the per-library lists syms_<lib>.inc. A slot is null while its
 // library is unbound or when the function was missing; callers test the
 // library (DesktopLibraryOpen, DesktopGtkAvailable, DesktopXRandrAvailable)
-// before they call through a slot.
+// before they call through a slot; that test is what binds the library on
+// first use.
 #pragma once
 
 #include <cstddef>
