@@ -289,6 +289,9 @@ void findArgbVisual(X11ConnectionRecord* c) {
   XInstallColormap(c->display, c->argbColormap);
 }
 
+// Opening the input method makes Xlib read and parse the locale's whole
+// Compose table, which costs more than all the rest of start-up; it is
+// therefore opened when a window first needs an input context.
 void openInputMethod(X11ConnectionRecord* c) {
   if (!XSupportsLocale()) return;
   XSetLocaleModifiers("@im=none");
@@ -471,13 +474,21 @@ ErrorCode GetX11Connection(const char* serverName, X11ConnectionRecord** out) {
     }
     findArgbVisual(c);
     makeCursors(c);
-    openInputMethod(c);
+    c->inputMethodPending = 1;
   }
   X11ConnectionRecord** link = &connectionList;
   while (*link) link = &(*link)->next;
   *link = c;
   *out = c;
   return ERR_NONE;
+}
+
+XIM OpenX11InputMethod(X11ConnectionRecord* c) {
+  if (c->inputMethodPending) {
+    c->inputMethodPending = 0;
+    openInputMethod(c);
+  }
+  return c->inputMethod;
 }
 
 int32_t GetX11PixelFormat(const X11ConnectionRecord* connection) { return connection->pixelFormat; }

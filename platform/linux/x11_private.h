@@ -24,7 +24,8 @@ struct X11ConnectionRecord {
   Visual* argbVisual;  // 32-bit ARGB TrueColor, null when the server has none
   XVisualInfo* argbVisualList;
   Colormap argbColormap;
-  XIM inputMethod;  // null when none is usable
+  XIM inputMethod;             // null when none is usable (or not opened yet)
+  int32_t inputMethodPending;  // opened by the first OpenX11InputMethod
   int rootDepth;
   int32_t pixelFormat;  // 10, 11, 12, 4, or -1 when the visual matches none
   int32_t frameLeft, frameTop, frameHorizontal, frameVertical;
@@ -96,6 +97,15 @@ X11ConnectionRecord* GetX11ConnectionList();
 // Installs the error handlers that turn X errors into codes and a lost
 // connection into the record's lost flag (never the end of the program).
 void WatchX11Display(Display* display, std::atomic<int32_t>* lost);
+
+// The connection's input method, opened on the first call (null when the
+// locale or the server offers none that fits).
+XIM OpenX11InputMethod(X11ConnectionRecord* c);
+// The window's input context, made on the first call from the connection's
+// input method and given the focus, since the caller holds a key press of
+// the window; null when there is no input method. Later focus changes go
+// to it directly.
+XIC X11InputContext(X11DisplayRecord* rec);
 
 // The window's _NET_FRAME_EXTENTS as left, top, left + right, top + bottom;
 // all 0 unless the property is a list of exactly four 32-bit values.

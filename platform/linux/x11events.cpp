@@ -166,7 +166,7 @@ void handleKey(DisplayRecord* d, X11DisplayRecord* r, XKeyEvent* ev, PassFlags* 
     setKeyState(d, translated, false, pressed);
     PostEvent(d, EVENT_KEY, pressed, 0, translated, nullptr);
   }
-  if (!pressed || !r->inputContext || (row && !row->types) || (!row && sym > 0xff)) return;
+  if (!pressed || (row && !row->types) || (!row && sym > 0xff) || !X11InputContext(r)) return;
   if (row && row->translated == 276) {
     PostEvent(d, EVENT_CHAR, 0, 0, 32, nullptr);
     return;

@@ -481,10 +481,6 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
                                   XFixesSetSelectionOwnerNotifyMask |
                                       XFixesSelectionWindowDestroyNotifyMask |
                                       XFixesSelectionClientCloseNotifyMask);
-  if (c->inputMethod)
-    rec->inputContext =
-        XCreateIC(c->inputMethod, XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
-                  XNClientWindow, w, XNFocusWindow, w, nullptr);
 
   if (isFullscreenGrabber(display)) settleGrabs(display);
   rec->clipOfferKind = 0;
@@ -496,6 +492,16 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
   XSync(d, False);
   TakeX11Error();
   return ERR_NONE;
+}
+
+XIC X11InputContext(X11DisplayRecord* rec) {
+  if (rec->inputContext || !rec->window || !rec->connection) return rec->inputContext;
+  XIM method = OpenX11InputMethod(rec->connection);
+  if (!method) return nullptr;
+  rec->inputContext = XCreateIC(method, XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
+                                XNClientWindow, rec->window, XNFocusWindow, rec->window, nullptr);
+  if (rec->inputContext) XSetICFocus(rec->inputContext);
+  return rec->inputContext;
 }
 
 void CloseX11DisplayWindow(DisplayRecord* display) {

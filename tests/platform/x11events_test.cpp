@@ -271,6 +271,22 @@ TEST_F(X11EventsTest, KeyDownHandlerSeesTheKeyText) {
   EXPECT_EQ(ids[1], "1");
 }
 
+// The input method (whose opening parses the locale's whole Compose
+// table) waits for the first key that can type a character: not the window
+// opening, not the focus, not a key that types nothing.
+TEST_F(X11EventsTest, InputMethodOpensAtTheFirstTypingKey) {
+  X11DisplayRecord* rec = display->x11;
+  EXPECT_EQ(rec->connection->inputMethod, nullptr);
+  Tool({"xdotool", "key", "F12"});
+  EXPECT_EQ(PumpFor(2, {3}).size(), 2u);
+  EXPECT_EQ(rec->connection->inputMethod, nullptr);
+  EXPECT_EQ(rec->inputContext, nullptr);
+  Tool({"xdotool", "key", "a"});
+  EXPECT_EQ(PumpFor(1, {28}), (std::vector<Seen>{{28, 0, 0, 97}}));
+  EXPECT_NE(rec->connection->inputMethod, nullptr);
+  EXPECT_NE(rec->inputContext, nullptr);
+}
+
 TEST_F(X11EventsTest, ButtonsAndWheelCarryTheirPositions) {
   Tool({"xdotool", "mousemove", "--window", std::to_string(window), "20", "30", "click", "1"});
   std::vector<Seen> buttons = PumpFor(2, {1});
