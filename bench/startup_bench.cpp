@@ -1,18 +1,24 @@
-// Start-up cost of the player: wall time from exec to exit of the built
-// `quillmere` program on a trivial applet (one RETURN), quiet, with output
-// to /dev/null. Reported as the median of many runs. The program is taken
-// from QM_PLAYER, else from beside this benchmark's build directory; without
-// a desktop it runs on a private Xvfb server.
+// Start-up cost of the player against a minimal X client: wall time from
+// exec to exit of the built `quillmere` program on a trivial applet (one
+// RETURN), quiet, with output to /dev/null, and of `xdpyinfo` on the same X
+// server. The two run alternately, so that a change of machine load during
+// the run touches both alike; the result is both medians (wall and CPU) and
+// the ratio of the wall medians. Both run on one private Xvfb server (no
+// window manager, as on a test machine). The program is taken from
+// QM_PLAYER, else from beside this benchmark's build directory.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +26,8 @@
 #include "tools/qmasm/qmasm.h"
 
 namespace {
+
+constexpr int PAIRS = 101;  // an odd count gives a true median
 
 std::string playerPath() {
   if (const char* given = std::getenv("QM_PLAYER")) return given;
@@ -44,7 +52,19 @@ std::string writeTrivialApplet() {
   return path;
 }
 
-int runOnce(const std::string& player, const std::string& applet, const std::string& display) {
+struct Run {
+  bool ok;
+  double wallMs;
+  double cpuMs;  // user and system time of the child
+};
+
+double milliseconds(const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; }
+
+// Runs the program with its standard streams on /dev/null and returns how
+// long it took from fork to its exit; ok when it exited with status 0.
+Run runOnce(const std::vector<std::string>& argv, const std::string& display) {
+  timespec start, end;
+  clock_gettime(CLOCK_MONOTONIC, &start);
   pid_t pid = fork();
   if (pid == 0) {
     if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
@@ -52,38 +72,78 @@ int runOnce(const std::string& player, const std::string& applet, const std::str
     dup2(null, 0);
     dup2(null, 1);
     dup2(null, 2);
-    execl(player.c_str(), player.c_str(), "-quiet", applet.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
     _exit(127);
   }
   int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  rusage usage{};
+  pid_t done = pid > 0 ? wait4(pid, &status, 0, &usage) : -1;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  Run run;
+  run.ok = done == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  run.wallMs = (end.tv_sec - start.tv_sec) * 1e3 + (end.tv_nsec - start.tv_nsec) / 1e6;
+  run.cpuMs = milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime);
+  return run;
 }
 
-void BM_StartupToExit(benchmark::State& state) {
-  static const std::string player = playerPath();
-  static const std::string applet = writeTrivialApplet();
-  static std::unique_ptr<TestXServer> server;
-  std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
-  if (display.empty()) {
-    if (!server) server = std::make_unique<TestXServer>(24);
-    if (!server->running()) {
-      state.SkipWithError("no X server and Xvfb did not start");
-      return;
-    }
-    display = server->name();
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+void BM_StartupAgainstXdpyinfo(benchmark::State& state) {
+  const std::string player = playerPath();
+  const std::string applet = writeTrivialApplet();
+  TestXServer server(24);
+  if (!server.running()) {
+    state.SkipWithError("Xvfb did not start");
+    return;
   }
-  if (runOnce(player, applet, display) != 0) {
+  const std::string display = server.name();
+  const std::vector<std::string> playerArgs = {player, "-quiet", applet};
+  const std::vector<std::string> clientArgs = {"xdpyinfo"};
+  // The first runs also fill the page cache.
+  if (!runOnce(playerArgs, display).ok) {
     state.SkipWithError(("the player did not run the applet: " + player).c_str());
     return;
   }
-  for (auto _ : state) benchmark::DoNotOptimize(runOnce(player, applet, display));
+  if (!runOnce(clientArgs, display).ok) {
+    state.SkipWithError("xdpyinfo did not run (package x11-utils)");
+    return;
+  }
+  std::vector<double> playerWall, playerCpu, clientWall, clientCpu;
+  for (auto _ : state) {
+    Run p = runOnce(playerArgs, display);
+    Run c = runOnce(clientArgs, display);
+    if (!p.ok || !c.ok) {
+      state.SkipWithError("a run failed");
+      return;
+    }
+    playerWall.push_back(p.wallMs);
+    playerCpu.push_back(p.cpuMs);
+    clientWall.push_back(c.wallMs);
+    clientCpu.push_back(c.cpuMs);
+  }
+  double ratio = median(playerWall) / median(clientWall);
+  state.counters["player_ms"] = median(playerWall);
+  state.counters["player_cpu_ms"] = median(playerCpu);
+  state.counters["xdpyinfo_ms"] = median(clientWall);
+  state.counters["xdpyinfo_cpu_ms"] = median(clientCpu);
+  state.counters["ratio"] = ratio;
+  std::printf(
+      "exec to exit, median of %zu alternating runs:\n"
+      "  quillmere (trivial applet) %.2f ms wall, %.2f ms CPU\n"
+      "  xdpyinfo                   %.2f ms wall, %.2f ms CPU\n"
+      "  ratio of the wall medians  %.2f\n",
+      playerWall.size(), median(playerWall), median(playerCpu), median(clientWall),
+      median(clientCpu), ratio);
 }
-BENCHMARK(BM_StartupToExit)
+BENCHMARK(BM_StartupAgainstXdpyinfo)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Iterations(20)
-    ->Repetitions(15)
-    ->ReportAggregatesOnly(true);  // mean, median and spread of the 15 repetitions
+    ->Iterations(PAIRS);  // each iteration is one player run and one xdpyinfo run
 
 }  // namespace
