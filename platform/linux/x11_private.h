@@ -14,6 +14,42 @@
 constexpr size_t X11_SERVER_NAME_MAX = 256;
 constexpr int X11_RESIZE_CURSORS = 8;
 
+// The atoms that opening a window needs: interned for the whole connection
+// by one XInternAtoms call when its first window opens, instead of one
+// round trip per name per window.
+#define X11_WINDOW_ATOMS(X) \
+  X(X11_ATOM_WM_DELETE_WINDOW, "WM_DELETE_WINDOW") \
+  X(X11_ATOM_WM_STATE, "_NET_WM_STATE") \
+  X(X11_ATOM_WM_STATE_FULLSCREEN, "_NET_WM_STATE_FULLSCREEN") \
+  X(X11_ATOM_WM_STATE_ABOVE, "_NET_WM_STATE_ABOVE") \
+  X(X11_ATOM_WM_ICON, "_NET_WM_ICON") \
+  X(X11_ATOM_MOTIF_WM_HINTS, "_MOTIF_WM_HINTS") \
+  X(X11_ATOM_XDND_AWARE, "XdndAware") \
+  X(X11_ATOM_XDND_ENTER, "XdndEnter") \
+  X(X11_ATOM_XDND_LEAVE, "XdndLeave") \
+  X(X11_ATOM_XDND_POSITION, "XdndPosition") \
+  X(X11_ATOM_XDND_STATUS, "XdndStatus") \
+  X(X11_ATOM_XDND_DROP, "XdndDrop") \
+  X(X11_ATOM_XDND_SELECTION, "XdndSelection") \
+  X(X11_ATOM_XDND_FINISHED, "XdndFinished") \
+  X(X11_ATOM_XDND_ACTION_COPY, "XdndActionCopy") \
+  X(X11_ATOM_XDND_TYPE_LIST, "XdndTypeList") \
+  X(X11_ATOM_CLIPBOARD, "CLIPBOARD") \
+  X(X11_ATOM_TARGETS, "TARGETS") \
+  X(X11_ATOM_XCLIP_OUT, "XCLIP_OUT") \
+  X(X11_ATOM_TEXT_PLAIN, "text/plain") \
+  X(X11_ATOM_UTF8_STRING, "UTF8_STRING") \
+  X(X11_ATOM_IMAGE_PNG, "image/png") \
+  X(X11_ATOM_INCR, "INCR") \
+  X(X11_ATOM_URI_LIST, "text/uri-list")
+
+enum X11WindowAtom : int {
+#define X11_ATOM_ID(id, name) id,
+  X11_WINDOW_ATOMS(X11_ATOM_ID)
+#undef X11_ATOM_ID
+      X11_ATOM_COUNT
+};
+
 struct X11ConnectionRecord {
   X11ConnectionRecord* next;
   char serverName[X11_SERVER_NAME_MAX];  // empty for the default display
@@ -40,7 +76,9 @@ struct X11ConnectionRecord {
   std::atomic<int32_t> pointerLost;
   std::atomic<int32_t> pointerStop;
   std::atomic<int32_t> lastPointerX, lastPointerY;
-  std::atomic<int32_t> lost;  // the server connection broke
+  std::atomic<int32_t> lost;   // the server connection broke
+  Atom atoms[X11_ATOM_COUNT];  // by X11WindowAtom, once atomsInterned is set
+  int32_t atomsInterned;
 };
 
 struct X11DisplayRecord {

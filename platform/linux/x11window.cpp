@@ -190,8 +190,6 @@ void freeWindowExtras(X11DisplayRecord* rec) {
   rec->alphaCopy = rec->premultiplied = nullptr;
 }
 
-Atom atom(Display* d, const char* name) { return XInternAtom(d, name, False); }
-
 // Undoes a half-opened window; synced, so no other client sees it after.
 void destroyHalfOpened(X11DisplayRecord* rec) {
   if (rec->gc) XFreeGC(rec->display, rec->gc);
@@ -203,27 +201,41 @@ void destroyHalfOpened(X11DisplayRecord* rec) {
   freeWindowExtras(rec);
 }
 
-void internRecordAtoms(X11DisplayRecord* rec) {
-  Display* d = rec->display;
-  rec->wmDeleteWindow = atom(d, "WM_DELETE_WINDOW");
-  rec->xdndEnter = atom(d, "XdndEnter");
-  rec->xdndLeave = atom(d, "XdndLeave");
-  rec->xdndPosition = atom(d, "XdndPosition");
-  rec->xdndStatus = atom(d, "XdndStatus");
-  rec->xdndDrop = atom(d, "XdndDrop");
-  rec->xdndSelection = atom(d, "XdndSelection");
-  rec->xdndFinished = atom(d, "XdndFinished");
-  rec->xdndActionCopy = atom(d, "XdndActionCopy");
-  rec->xdndTypeList = atom(d, "XdndTypeList");
+#define X11_ATOM_NAME(id, name) name,
+const char* const WINDOW_ATOM_NAMES[X11_ATOM_COUNT] = {X11_WINDOW_ATOMS(X11_ATOM_NAME)};
+#undef X11_ATOM_NAME
+
+// Every atom of the list in one request batch and one reply wait; atoms
+// are made when the server does not know them yet (on a fresh server
+// nobody has made WM_DELETE_WINDOW, and a window without it could not be
+// closed). A failed call is tried again by the next window.
+void internWindowAtoms(X11ConnectionRecord* c) {
+  if (c->atomsInterned) return;
+  if (XInternAtoms(c->display, const_cast<char**>(WINDOW_ATOM_NAMES), X11_ATOM_COUNT, False,
+                   c->atoms))
+    c->atomsInterned = 1;
+}
+
+void copyRecordAtoms(X11DisplayRecord* rec, const Atom* atoms) {
+  rec->wmDeleteWindow = atoms[X11_ATOM_WM_DELETE_WINDOW];
+  rec->xdndEnter = atoms[X11_ATOM_XDND_ENTER];
+  rec->xdndLeave = atoms[X11_ATOM_XDND_LEAVE];
+  rec->xdndPosition = atoms[X11_ATOM_XDND_POSITION];
+  rec->xdndStatus = atoms[X11_ATOM_XDND_STATUS];
+  rec->xdndDrop = atoms[X11_ATOM_XDND_DROP];
+  rec->xdndSelection = atoms[X11_ATOM_XDND_SELECTION];
+  rec->xdndFinished = atoms[X11_ATOM_XDND_FINISHED];
+  rec->xdndActionCopy = atoms[X11_ATOM_XDND_ACTION_COPY];
+  rec->xdndTypeList = atoms[X11_ATOM_XDND_TYPE_LIST];
   rec->primary = XA_PRIMARY;
-  rec->clipboard = atom(d, "CLIPBOARD");
-  rec->targets = atom(d, "TARGETS");
-  rec->xclipOut = atom(d, "XCLIP_OUT");
-  rec->textPlain = atom(d, "text/plain");
-  rec->utf8String = atom(d, "UTF8_STRING");
-  rec->imagePng = atom(d, "image/png");
-  rec->incr = atom(d, "INCR");
-  rec->uriList = atom(d, "text/uri-list");
+  rec->clipboard = atoms[X11_ATOM_CLIPBOARD];
+  rec->targets = atoms[X11_ATOM_TARGETS];
+  rec->xclipOut = atoms[X11_ATOM_XCLIP_OUT];
+  rec->textPlain = atoms[X11_ATOM_TEXT_PLAIN];
+  rec->utf8String = atoms[X11_ATOM_UTF8_STRING];
+  rec->imagePng = atoms[X11_ATOM_IMAGE_PNG];
+  rec->incr = atoms[X11_ATOM_INCR];
+  rec->uriList = atoms[X11_ATOM_URI_LIST];
 }
 
 bool isFullscreenGrabber(const DisplayRecord* d) {
@@ -293,10 +305,15 @@ int IsX11SizePossible(int32_t width, int32_t height) {
   return width >= 1 && height >= 1 && width <= 32767 && height <= 32767;
 }
 
-ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHandle* shapeMask,
-                               BitmapHandle* alpha) {
+// Opening a window, step by step (OpenX11DisplayWindow runs them in this
+// order; the X requests go out in the same order as they always did). A
+// step that fails has undone what it made and the ones before it.
+namespace {
+
+// The display's connection, bound into its record, with the window atoms
+// interned.
+ErrorCode attachConnection(DisplayRecord* display, X11ConnectionRecord** out) {
   X11DisplayRecord* rec = display->x11;
-  if (!rec) return ERR_WINDOW;
   X11ConnectionRecord* c = nullptr;
   ErrorCode error = GetX11Connection(display->xserver, &c);
   if (error != ERR_NONE) return error;
@@ -305,36 +322,49 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
   rec->display = c->display;
   rec->screen = c->screen;
   rec->root = c->root;
-  Display* d = rec->display;
   TakeX11Error();
+  internWindowAtoms(c);
+  *out = c;
+  return ERR_NONE;
+}
 
-  if (alpha) {
+// A transparent window takes the connection's ARGB visual, any other the
+// screen's default one.
+ErrorCode chooseVisual(X11DisplayRecord* rec, const X11ConnectionRecord* c, bool transparent) {
+  if (transparent) {
     if (!c->argbVisual) return ERR_NOARGBVISUAL;
     if (c->rootDepth < 24) return ERR_NEEDCOMPOSITE;
     rec->visual = c->argbVisual;
     rec->depth = 32;
   } else {
-    rec->visual = DefaultVisual(d, c->screen);
+    rec->visual = DefaultVisual(rec->display, c->screen);
     rec->depth = c->rootDepth;
   }
-  int32_t width = display->width, height = display->height;
-  if (shapeMask || alpha) {
-    if (!DesktopLibraryOpen(DESKTOP_XFIXES) || c->xfixesMajor < 2) return ERR_XFIXES;
-    error = buildShape(rec, alpha ? alpha : shapeMask, alpha != nullptr, width, height);
-    if (error == ERR_NONE && alpha) {
-      rec->alphaCopy = CloneAlphaChannel(alpha, width, height);
-      if (!rec->alphaCopy) error = ERR_ALLOCALPHA;
-      rec->premultiplied = error ? nullptr : AllocBitmap(width, height, 0, nullptr);
-      if (!error && !rec->premultiplied) error = ERR_BITMAP;
-      rec->alphaWidth = width;
-      rec->alphaHeight = height;
-    }
-    if (error != ERR_NONE) {
-      freeWindowExtras(rec);
-      return error;
-    }
-  }
+  return ERR_NONE;
+}
 
+// The shape region of a masked or transparent window, and for a
+// transparent one its alpha channel and premultiplied contents.
+ErrorCode prepareShape(X11DisplayRecord* rec, const X11ConnectionRecord* c, BitmapHandle* shapeMask,
+                       BitmapHandle* alpha, int32_t width, int32_t height) {
+  if (!shapeMask && !alpha) return ERR_NONE;
+  if (!DesktopLibraryOpen(DESKTOP_XFIXES) || c->xfixesMajor < 2) return ERR_XFIXES;
+  ErrorCode error = buildShape(rec, alpha ? alpha : shapeMask, alpha != nullptr, width, height);
+  if (error == ERR_NONE && alpha) {
+    rec->alphaCopy = CloneAlphaChannel(alpha, width, height);
+    if (!rec->alphaCopy) error = ERR_ALLOCALPHA;
+    rec->premultiplied = error ? nullptr : AllocBitmap(width, height, 0, nullptr);
+    if (!error && !rec->premultiplied) error = ERR_BITMAP;
+    rec->alphaWidth = width;
+    rec->alphaHeight = height;
+  }
+  if (error != ERR_NONE) freeWindowExtras(rec);
+  return error;
+}
+
+ErrorCode createWindow(DisplayRecord* display, X11DisplayRecord* rec, X11ConnectionRecord* c,
+                       bool transparent) {
+  Display* d = rec->display;
   XSetWindowAttributes attributes;
   std::memset(&attributes, 0, sizeof attributes);
   unsigned long mask = CWEventMask;
@@ -343,62 +373,54 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
     attributes.override_redirect = True;
     mask |= CWOverrideRedirect;
   }
-  if (alpha) {
+  if (transparent) {
     attributes.background_pixel = 0;
     attributes.border_pixel = 0;
     attributes.colormap = c->argbColormap;
     mask |= CWBackPixel | CWBorderPixel | CWColormap;
   }
-  rec->window = XCreateWindow(d, rec->root, display->x, display->y, static_cast<unsigned>(width),
-                              static_cast<unsigned>(height), 0, rec->depth, InputOutput,
-                              rec->visual, mask, &attributes);
-  if (syncError(d) != 0 || !rec->window || c->lost.load()) {
-    if (c->lost.load()) {
-      rec->window = 0;
-      rec->shapeRegion = 0;
-      freeWindowExtras(rec);
-      return ERR_XDISPLAY;
-    }
-    destroyHalfOpened(rec);
-    return ERR_WINDOW;
+  rec->window =
+      XCreateWindow(d, rec->root, display->x, display->y, static_cast<unsigned>(display->width),
+                    static_cast<unsigned>(display->height), 0, rec->depth, InputOutput, rec->visual,
+                    mask, &attributes);
+  if (syncError(d) == 0 && rec->window && !c->lost.load()) return ERR_NONE;
+  if (c->lost.load()) {
+    rec->window = 0;
+    rec->shapeRegion = 0;
+    freeWindowExtras(rec);
+    return ERR_XDISPLAY;
   }
-  Window w = rec->window;
+  destroyHalfOpened(rec);
+  return ERR_WINDOW;
+}
 
-  long xdnd = XDND_VERSION;
-  setLongProperty(d, w, atom(d, "XdndAware"), XA_ATOM, &xdnd, 1);
-  {
-    buildIcons();
-    std::vector<long> icon(iconBlock, iconBlock + X11_ICON_VALUES);
-    setLongProperty(d, w, atom(d, "_NET_WM_ICON"), XA_CARDINAL, icon.data(),
-                    static_cast<int>(icon.size()));
-  }
-
+// _NET_WM_STATE for a borderless display that fills its monitor and for
+// one that stays on top.
+ErrorCode setWindowState(DisplayRecord* display, X11DisplayRecord* rec, const Atom* atoms) {
   X11MonitorNode* monitors = ListX11Monitors(display);
-  if (!monitors) {
-    destroyHalfOpened(rec);
-    return ERR_GETMONITORINFO;
-  }
+  if (!monitors) return ERR_GETMONITORINFO;
   X11MonitorNode* monitor = monitors;
   for (int32_t i = 0; monitor && i < display->monitor; i++) monitor = monitor->next;
   if (!monitor) monitor = monitors;
   long states[2];
   int stateCount = 0;
-  if ((display->flags & DSF_BORDERLESS) && width == monitor->width && height == monitor->height)
-    states[stateCount++] = static_cast<long>(atom(d, "_NET_WM_STATE_FULLSCREEN"));
+  if ((display->flags & DSF_BORDERLESS) && display->width == monitor->width &&
+      display->height == monitor->height)
+    states[stateCount++] = static_cast<long>(atoms[X11_ATOM_WM_STATE_FULLSCREEN]);
   if (display->flags & DSF_ALWAYSONTOP)
-    states[stateCount++] = static_cast<long>(atom(d, "_NET_WM_STATE_ABOVE"));
-  if (stateCount) setLongProperty(d, w, atom(d, "_NET_WM_STATE"), XA_ATOM, states, stateCount);
+    states[stateCount++] = static_cast<long>(atoms[X11_ATOM_WM_STATE_ABOVE]);
+  if (stateCount)
+    setLongProperty(rec->display, rec->window, atoms[X11_ATOM_WM_STATE], XA_ATOM, states,
+                    stateCount);
   while (monitors) {
     X11MonitorNode* next = monitors->next;
     FreeMemory(monitors);
     monitors = next;
   }
+  return ERR_NONE;
+}
 
-  SetX11WindowTitle(display);
-  if (display->parent && display->parent->x11 && display->parent->x11->window)
-    XSetTransientForHint(d, w, display->parent->x11->window);
-  SetX11SizeHints(display, PPosition | ((display->flags & DSF_SIZEABLE) ? 0 : PMinSize | PMaxSize));
-
+void setMotifHints(DisplayRecord* display, X11DisplayRecord* rec, const Atom* atoms) {
   long motif[5] = {MOTIF_FUNCTIONS, MOTIF_FUNC_ALL, 0, 0, 0};
   if (display->flags & DSF_BORDERLESS) {
     motif[0] = MOTIF_FUNCTIONS | MOTIF_DECORATIONS;
@@ -409,20 +431,44 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
   if (display->flags & DSF_NOCLOSE) motif[1] |= MOTIF_FUNC_CLOSE;
   if (display->flags & DSF_FIXED) motif[1] |= MOTIF_FUNC_MOVE;
   if (!(display->flags & DSF_SIZEABLE)) motif[1] |= MOTIF_FUNC_RESIZE_MAXIMIZE;
-  Atom motifAtom = atom(d, "_MOTIF_WM_HINTS");
-  setLongProperty(d, w, motifAtom, motifAtom, motif, 5);
+  Atom motifAtom = atoms[X11_ATOM_MOTIF_WM_HINTS];
+  setLongProperty(rec->display, rec->window, motifAtom, motifAtom, motif, 5);
+}
 
+// Everything the window manager and other clients read: drag-and-drop
+// awareness, icon, state, title, transient parent, size and Motif hints,
+// the shape, and the close protocol.
+ErrorCode setWindowProperties(DisplayRecord* display, X11DisplayRecord* rec,
+                              const X11ConnectionRecord* c) {
+  Display* d = rec->display;
+  Window w = rec->window;
+  long xdnd = XDND_VERSION;
+  setLongProperty(d, w, c->atoms[X11_ATOM_XDND_AWARE], XA_ATOM, &xdnd, 1);
+  buildIcons();
+  std::vector<long> icon(iconBlock, iconBlock + X11_ICON_VALUES);
+  setLongProperty(d, w, c->atoms[X11_ATOM_WM_ICON], XA_CARDINAL, icon.data(),
+                  static_cast<int>(icon.size()));
+  ErrorCode error = setWindowState(display, rec, c->atoms);
+  if (error != ERR_NONE) return error;
+  SetX11WindowTitle(display);
+  if (display->parent && display->parent->x11 && display->parent->x11->window)
+    XSetTransientForHint(d, w, display->parent->x11->window);
+  SetX11SizeHints(display, PPosition | ((display->flags & DSF_SIZEABLE) ? 0 : PMinSize | PMaxSize));
+  setMotifHints(display, rec, c->atoms);
   if (rec->shapeRegion) {
     Dl_XFixesSetWindowShapeRegion(d, w, 0 /* ShapeBounding */, 0, 0, rec->shapeRegion);
     Dl_XFixesSetWindowShapeRegion(d, w, 2 /* ShapeInput */, 0, 0, rec->shapeRegion);
   }
-
-  // Interned whatever the server knows: on a fresh server nobody has made
-  // WM_DELETE_WINDOW yet, and a window without it could not be closed.
-  internRecordAtoms(rec);
+  copyRecordAtoms(rec, c->atoms);
   Atom protocols[1] = {rec->wmDeleteWindow};
   XSetWMProtocols(d, w, protocols, 1);
+  return ERR_NONE;
+}
 
+// The window's graphics context: copy mode, solid fill, no exposures, the
+// default colours; a transparent window's writes every plane unclipped.
+ErrorCode createGc(X11DisplayRecord* rec, const X11ConnectionRecord* c, bool transparent) {
+  Display* d = rec->display;
   XGCValues values;
   std::memset(&values, 0, sizeof values);
   XGetGCValues(d, DefaultGC(d, c->screen), GCForeground | GCBackground, &values);
@@ -431,19 +477,25 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
   values.function = GXcopy;
   values.fill_style = FillSolid;
   values.graphics_exposures = False;
-  if (alpha) {
+  if (transparent) {
     values.plane_mask = AllPlanes;
     values.foreground = 0;
     values.background = 0;
     values.clip_mask = None;
     gcMask |= GCPlaneMask | GCClipMask;
   }
-  rec->gc = XCreateGC(d, w, gcMask, &values);
-  if (syncError(d) != 0 || !rec->gc) {
-    destroyHalfOpened(rec);
-    return ERR_WINDOW;
-  }
+  rec->gc = XCreateGC(d, rec->window, gcMask, &values);
+  if (syncError(d) == 0 && rec->gc) return ERR_NONE;
+  destroyHalfOpened(rec);
+  return ERR_WINDOW;
+}
 
+// Places and maps the window and waits (bounded) until it is viewable. A
+// window that must not take the focus maps with the input hint off, which
+// is turned on again once it is mapped.
+void mapWindow(DisplayRecord* display, X11DisplayRecord* rec, int takeFocus) {
+  Display* d = rec->display;
+  Window w = rec->window;
   XMoveWindow(d, w, display->x, display->y);
   rec->mapTimedOut = 0;
   if (takeFocus) {
@@ -466,21 +518,46 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
     }
   }
   TakeX11Error();  // a focus change refused by the server is no failure
+}
 
-  if (!(display->flags & DSF_BORDERLESS))
-    ReadFrameExtents(d, w, &display->borderLeft, &display->borderTop, &display->borderHorizontal,
-                     &display->borderVertical);
-
-  XSelectInput(d, w,
+// The events the pump reads, and the clipboard owner changes through
+// XFixes where the server has it.
+void selectWindowInput(X11DisplayRecord* rec, const X11ConnectionRecord* c) {
+  XSelectInput(rec->display, rec->window,
                KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
                    EnterWindowMask | LeaveWindowMask | PointerMotionMask | ButtonMotionMask |
                    ExposureMask | VisibilityChangeMask | StructureNotifyMask | FocusChangeMask |
                    PropertyChangeMask | OwnerGrabButtonMask);
   if (DesktopLibraryOpen(DESKTOP_XFIXES) && c->xfixesMajor > 0 && Dl_XFixesSelectSelectionInput)
-    Dl_XFixesSelectSelectionInput(d, w, rec->clipboard,
+    Dl_XFixesSelectSelectionInput(rec->display, rec->window, rec->clipboard,
                                   XFixesSetSelectionOwnerNotifyMask |
                                       XFixesSelectionWindowDestroyNotifyMask |
                                       XFixesSelectionClientCloseNotifyMask);
+}
+
+}  // namespace
+
+ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHandle* shapeMask,
+                               BitmapHandle* alpha) {
+  X11DisplayRecord* rec = display->x11;
+  if (!rec) return ERR_WINDOW;
+  X11ConnectionRecord* c = nullptr;
+  ErrorCode error = attachConnection(display, &c);
+  if (error == ERR_NONE) error = chooseVisual(rec, c, alpha != nullptr);
+  if (error == ERR_NONE)
+    error = prepareShape(rec, c, shapeMask, alpha, display->width, display->height);
+  if (error == ERR_NONE) error = createWindow(display, rec, c, alpha != nullptr);
+  if (error != ERR_NONE) return error;
+  if ((error = setWindowProperties(display, rec, c)) != ERR_NONE) {
+    destroyHalfOpened(rec);
+    return error;
+  }
+  if ((error = createGc(rec, c, alpha != nullptr)) != ERR_NONE) return error;
+  mapWindow(display, rec, takeFocus);
+  if (!(display->flags & DSF_BORDERLESS))
+    ReadFrameExtents(rec->display, rec->window, &display->borderLeft, &display->borderTop,
+                     &display->borderHorizontal, &display->borderVertical);
+  selectWindowInput(rec, c);
 
   if (isFullscreenGrabber(display)) settleGrabs(display);
   rec->clipOfferKind = 0;
@@ -489,7 +566,7 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
     rec->saverSuspended = 1;
   }
   rec->moveDrag = rec->sizeDrag = 0;
-  XSync(d, False);
+  XSync(rec->display, False);
   TakeX11Error();
   return ERR_NONE;
 }

@@ -1,11 +1,14 @@
 // X11 window back end under a private Xvfb: the choice of a full-screen
 // mode, the built-in icon block, screen grabs inside and outside the root
 // window (an X error becomes a null result, not the end of the program),
-// and a window manager that never maps a window (the wait gives up and the
-// run goes on).
+// a window manager that never maps a window (the wait gives up and the run
+// goes on), and the atoms and properties a window gets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "display/display.h"
 #include "platform/linux/platform.h"
@@ -103,6 +106,62 @@ TEST_F(X11WindowTest, WindowNeverMappedByTheManagerStillOpens) {
   CloseDisplayWindow(h.L, d, nullptr, 20);
   EXPECT_EQ(d->x11->window, 0u);
   XCloseDisplay(manager);
+}
+
+// The atoms that a window takes from its connection's table are the ones
+// their fields name, a second window shares them, and the window carries
+// the properties that opening it sets.
+TEST_F(X11WindowTest, WindowAtomsNameWhatTheirFieldsSay) {
+  DisplayRecord *a = nullptr, *b = nullptr;
+  ASSERT_EQ(CreateDisplayCore(h.L, ObjectId{nullptr, 1}, 0, 0, &a), ERR_NONE);
+  ASSERT_EQ(CreateDisplayCore(h.L, ObjectId{nullptr, 2}, 0, 0, &b), ERR_NONE);
+  ASSERT_EQ(OpenDisplayWindow(h.L, a, 0), ERR_NONE);
+  ASSERT_EQ(OpenDisplayWindow(h.L, b, 0), ERR_NONE);
+  X11DisplayRecord* r = a->x11;
+  ASSERT_EQ(r->connection, b->x11->connection);
+  auto nameOf = [&](Atom atom) {
+    char* name = XGetAtomName(r->display, atom);
+    std::string text = name ? name : "<none>";
+    if (name) XFree(name);
+    return text;
+  };
+  struct Case {
+    Atom X11DisplayRecord::*field;
+    const char* name;
+  };
+  const Case cases[] = {
+      {&X11DisplayRecord::wmDeleteWindow, "WM_DELETE_WINDOW"},
+      {&X11DisplayRecord::xdndEnter, "XdndEnter"},
+      {&X11DisplayRecord::xdndLeave, "XdndLeave"},
+      {&X11DisplayRecord::xdndPosition, "XdndPosition"},
+      {&X11DisplayRecord::xdndStatus, "XdndStatus"},
+      {&X11DisplayRecord::xdndDrop, "XdndDrop"},
+      {&X11DisplayRecord::xdndSelection, "XdndSelection"},
+      {&X11DisplayRecord::xdndFinished, "XdndFinished"},
+      {&X11DisplayRecord::xdndActionCopy, "XdndActionCopy"},
+      {&X11DisplayRecord::xdndTypeList, "XdndTypeList"},
+      {&X11DisplayRecord::primary, "PRIMARY"},
+      {&X11DisplayRecord::clipboard, "CLIPBOARD"},
+      {&X11DisplayRecord::targets, "TARGETS"},
+      {&X11DisplayRecord::xclipOut, "XCLIP_OUT"},
+      {&X11DisplayRecord::textPlain, "text/plain"},
+      {&X11DisplayRecord::utf8String, "UTF8_STRING"},
+      {&X11DisplayRecord::imagePng, "image/png"},
+      {&X11DisplayRecord::incr, "INCR"},
+      {&X11DisplayRecord::uriList, "text/uri-list"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(nameOf(r->*c.field), c.name);
+    EXPECT_EQ(b->x11->*c.field, r->*c.field) << c.name;
+  }
+  int count = 0;
+  Atom* properties = XListProperties(r->display, r->window, &count);
+  std::vector<std::string> names;
+  for (int i = 0; i < count; i++) names.push_back(nameOf(properties[i]));
+  if (properties) XFree(properties);
+  for (const char* name : {"XdndAware", "_NET_WM_ICON", "_MOTIF_WM_HINTS", "WM_PROTOCOLS"})
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+  EXPECT_EQ(TakeX11Error(), 0);
 }
 
 // One pointer image on displays of two X servers makes one cursor per
