@@ -17,6 +17,7 @@
 #include "platform/linux/files_private.h"
 #include "platform/linux/locale_private.h"
 #include "runtime/runtime.h"
+#include "platform/linux/context_private.h"
 
 namespace {
 
@@ -47,9 +48,6 @@ struct Catalog {
 };
 
 namespace {
-
-Catalog* installedCatalog = nullptr;
-Catalog* playerCatalog = nullptr;
 
 uint32_t readBE32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
@@ -414,7 +412,7 @@ const char* LookUpCatalogString(Catalog* catalog, int32_t number, const char* de
 
 void FreeCatalogFile(Catalog* catalog) {
   if (catalog == nullptr) return;
-  if (catalog == installedCatalog) InstallTextCatalog(nullptr);
+  if (catalog == platformContext.installedCatalog) InstallTextCatalog(nullptr);
   CacheNode* node = catalog->cacheHead;
   while (node != nullptr) {
     CacheNode* next = node->next;
@@ -438,18 +436,18 @@ const char* GetLocaleString(Catalog* catalog, int32_t number, const char* def) {
 void CloseLocaleCatalog(Catalog* catalog) { FreeCatalogFile(catalog); }
 
 void InstallTextCatalog(Catalog* catalog) {
-  installedCatalog = catalog;
+  platformContext.installedCatalog = catalog;
   SetCatalogTextSource(catalog != nullptr ? catalogTextSource : nullptr, catalog);
 }
 
 int OpenPlayerCatalog() {
   ClosePlayerCatalog();
-  playerCatalog = OpenLocaleCatalog(PLAYER_CATALOG_NAME);
-  if (playerCatalog != nullptr) InstallTextCatalog(playerCatalog);
-  return playerCatalog != nullptr;
+  platformContext.playerCatalog = OpenLocaleCatalog(PLAYER_CATALOG_NAME);
+  if (platformContext.playerCatalog != nullptr) InstallTextCatalog(platformContext.playerCatalog);
+  return platformContext.playerCatalog != nullptr;
 }
 
 void ClosePlayerCatalog() {
-  CloseLocaleCatalog(playerCatalog);
-  playerCatalog = nullptr;
+  CloseLocaleCatalog(platformContext.playerCatalog);
+  platformContext.playerCatalog = nullptr;
 }

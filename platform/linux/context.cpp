@@ -1,11 +1,20 @@
-// The platform's context record: Init and Free of the state one run of the
-// player builds in this folder (see platform.h).
+// The platform's context record (context_private.h) and its Init and Free,
+// which the library table calls.
+#include "platform/linux/context_private.h"
+
+#include "platform/linux/joystick_private.h"
+#include "platform/linux/locale_private.h"
 #include "platform/linux/platform.h"
 
-void InitPlatformContext() {}
+PlatformContext platformContext;
 
-// Last of every folder: the catalogs, then the X connection.
+void InitPlatformContext() { platformContext = PlatformContext{}; }
+
+// Last of every folder: the catalogs, the joysticks, then the X connection.
 void FreePlatformContext() {
   ClosePlayerCatalog();
+  InstallTextCatalog(nullptr);
+  FreeJoysticks();
   CloseX11Connection();
+  InitPlatformContext();
 }

@@ -17,24 +17,18 @@
 #include "platform/linux/files_private.h"
 #include "platform/linux/thread_private.h"
 #include "runtime/runtime.h"
+#include "platform/linux/context_private.h"
 
-namespace {
+namespace {}  // namespace
 
-VmState* runningState = nullptr;
-int32_t quitOnCtrlC = 1;
-int32_t quitOnLeftMouse = 0;
-int32_t quitOnEscape = 0;
-
-}  // namespace
-
-VmState* GetRunningVmState() { return runningState; }
+VmState* GetRunningVmState() { return platformContext.runningState; }
 
 ErrorCode RunPlatformMainLoop(VmState* L) {
   ErrorCode error = StartPipeReader();
   if (error) return error;
-  runningState = L;
+  platformContext.runningState = L;
   error = RunScriptMainLoop(L);
-  runningState = nullptr;
+  platformContext.runningState = nullptr;
   StopPipeReader();
   return error;
 }
@@ -42,13 +36,13 @@ ErrorCode RunPlatformMainLoop(VmState* L) {
 void SetPlatformOption(void*, int32_t id, int32_t value) {
   switch (id) {
     case PLATFORM_QUIT_CTRLC:
-      quitOnCtrlC = value;
+      platformContext.quitOnCtrlC = value;
       break;
     case PLATFORM_QUIT_LMB:
-      quitOnLeftMouse = value;
+      platformContext.quitOnLeftMouse = value;
       break;
     case PLATFORM_QUIT_ESCAPE:
-      quitOnEscape = value;
+      platformContext.quitOnEscape = value;
       break;
     default:
       break;
@@ -65,11 +59,11 @@ intptr_t GetPlatformBitmapAttr(const void* displayOrBitmap, int32_t code) {
       // back end; the bitmap layer answers these codes itself until then.
       return 0;
     case PLATFORM_QUIT_CTRLC:
-      return quitOnCtrlC;
+      return platformContext.quitOnCtrlC;
     case PLATFORM_QUIT_LMB:
-      return quitOnLeftMouse;
+      return platformContext.quitOnLeftMouse;
     case PLATFORM_QUIT_ESCAPE:
-      return quitOnEscape;
+      return platformContext.quitOnEscape;
     case 11:
     case 12:
       return 16;

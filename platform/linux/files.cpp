@@ -16,6 +16,7 @@
 #include "platform/linux/files_private.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
+#include "platform/linux/context_private.h"
 
 struct NativeFileHandle {
   FILE* stream;
@@ -371,8 +372,6 @@ int ExamineStreamNative(NativeFileHandle* handle, FileInfo* info) {
 
 namespace {
 
-char tempDirectory[NATIVE_PATH_MAX] = "/tmp";
-
 // A script path in a native buffer of NATIVE_PATH_MAX bytes.
 struct NativeName {
   char text[NATIVE_PATH_MAX];
@@ -492,14 +491,15 @@ char* ChangeDirectoryNative(const char* path, ErrorCode* error) {
 }
 
 void SetTempDirectory(const char* path) {
-  if (!path || !path[0] || !StrCopyBounded(tempDirectory, sizeof tempDirectory, path))
-    StrCopyBounded(tempDirectory, sizeof tempDirectory, "/tmp");
+  if (!path || !path[0] ||
+      !StrCopyBounded(platformContext.tempDirectory, sizeof platformContext.tempDirectory, path))
+    StrCopyBounded(platformContext.tempDirectory, sizeof platformContext.tempDirectory, "/tmp");
 }
 
 int CreateTempFile(char* buffer, size_t size) {
   if (!buffer || size == 0) return 0;
   char name[NATIVE_PATH_MAX];
-  StrCopyBounded(name, sizeof name, tempDirectory);
+  StrCopyBounded(name, sizeof name, platformContext.tempDirectory);
   size_t used = std::strlen(name);
   if (used == 0 || name[used - 1] != '/') StrAppendBounded(name, sizeof name, "/");
   NativeName native(name);

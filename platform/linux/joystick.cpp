@@ -14,6 +14,7 @@
 
 #include "platform/linux/platform.h"
 #include "platform/linux/joystick_private.h"
+#include "platform/linux/context_private.h"
 
 namespace {
 
@@ -22,6 +23,8 @@ constexpr size_t READ_CHUNK = 256;    // bytes per read
 constexpr int32_t DEAD_ZONE = 16000;  // axis values within +-16000 are centred
 constexpr uint8_t EVENT_BUTTON = 0x01;
 constexpr uint8_t EVENT_AXIS = 0x02;
+
+}  // namespace
 
 struct JoystickDevice {
   JoystickDevice* next;
@@ -33,8 +36,8 @@ struct JoystickDevice {
   unsigned char carry[EVENT_SIZE];
 };
 
-JoystickDevice* devices;
-bool scanned;
+namespace {
+
 std::string primaryPrefix = "/dev/input/js";
 std::string fallbackPrefix = "/dev/js";
 
@@ -88,15 +91,15 @@ void consume(JoystickDevice* dev, const unsigned char* data, size_t length) {
 
 int32_t countDevices() {
   int32_t n = 0;
-  for (JoystickDevice* d = devices; d; d = d->next) n++;
+  for (JoystickDevice* d = platformContext.joysticks; d; d = d->next) n++;
   return n;
 }
 
 }  // namespace
 
 ErrorCode ScanJoysticks(int32_t* count) {
-  if (!scanned) {
-    JoystickDevice** tail = &devices;
+  if (!platformContext.joysticksScanned) {
+    JoystickDevice** tail = &platformContext.joysticks;
     for (int n = 0;; n++) {
       int fd = openDevice(primaryPrefix + std::to_string(n));
       if (fd < 0) fd = openDevice(fallbackPrefix + std::to_string(n));
@@ -113,18 +116,18 @@ ErrorCode ScanJoysticks(int32_t* count) {
       *tail = dev;
       tail = &dev->next;
     }
-    scanned = true;
+    platformContext.joysticksScanned = true;
   }
   if (count) *count = countDevices();
   return ERR_NONE;
 }
 
 ErrorCode GetJoystickDevice(int32_t port, int32_t* direction, uint32_t* buttons) {
-  if (!scanned) {
+  if (!platformContext.joysticksScanned) {
     ErrorCode rc = ScanJoysticks(nullptr);
     if (rc != ERR_NONE) return rc;
   }
-  JoystickDevice* dev = devices;
+  JoystickDevice* dev = platformContext.joysticks;
   for (int32_t i = 0; dev && i < port; i++) dev = dev->next;
   if (port < 0 || !dev) return ERR_NOJOYATPORT;
   if (direction) *direction = JoystickDirection(dev->horizontal, dev->vertical);
@@ -134,7 +137,7 @@ ErrorCode GetJoystickDevice(int32_t port, int32_t* direction, uint32_t* buttons)
 
 void PollJoysticks() {
   unsigned char buf[READ_CHUNK];
-  for (JoystickDevice* dev = devices; dev; dev = dev->next) {
+  for (JoystickDevice* dev = platformContext.joysticks; dev; dev = dev->next) {
     for (;;) {
       ssize_t n = read(dev->fd, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
@@ -145,13 +148,13 @@ void PollJoysticks() {
 }
 
 void FreeJoysticks() {
-  while (devices) {
-    JoystickDevice* next = devices->next;
-    close(devices->fd);
-    FreeMemory(devices);
-    devices = next;
+  while (platformContext.joysticks) {
+    JoystickDevice* next = platformContext.joysticks->next;
+    close(platformContext.joysticks->fd);
+    FreeMemory(platformContext.joysticks);
+    platformContext.joysticks = next;
   }
-  scanned = false;
+  platformContext.joysticksScanned = false;
 }
 
 int32_t JoystickDirection(int32_t horizontal, int32_t vertical) {

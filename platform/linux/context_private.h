@@ -1,0 +1,36 @@
+// The platform's context record: the catalogs, the running script's state
+// and quit switches, the temporary directory and the opened joysticks of
+// one run of the player, in one place, so that FreePlatformContext can
+// release them and put the record back in its start state (the default
+// member values below).
+//
+// Left outside on purpose, since they outlive a run: the signal thread and
+// its timers' lock, the X11 wake pipe, the bound desktop libraries, the
+// desktop-library thread of the requesters, the program's own path and the
+// test seams. The X connection has its own list in x11.cpp and goes with
+// CloseX11Connection.
+#pragma once
+
+#include "platform/linux/platform.h"
+
+struct Catalog;
+struct JoystickDevice;
+
+struct PlatformContext {
+  // The player's catalog and the one whose texts the error texts use
+  // (catalog.cpp).
+  Catalog* playerCatalog = nullptr;
+  Catalog* installedCatalog = nullptr;
+  // The script that runs and the quit switches (entry.cpp).
+  VmState* runningState = nullptr;
+  int32_t quitOnCtrlC = 1;
+  int32_t quitOnLeftMouse = 0;
+  int32_t quitOnEscape = 0;
+  // Where temporary files go (files.cpp).
+  char tempDirectory[NATIVE_PATH_MAX] = "/tmp";
+  // Opened joystick devices, scanned at most once (joystick.cpp).
+  JoystickDevice* joysticks = nullptr;
+  bool joysticksScanned = false;
+};
+
+extern PlatformContext platformContext;
