@@ -242,6 +242,16 @@ struct DisplayBackfill {
   char brushFile[1024];
 };
 
+// What the event pump found for a display in its pass (cleared when the
+// pass starts), and an outside resize that waits for the left button.
+struct DisplayPumpState {
+  int32_t refreshNeeded;
+  int32_t closeRequested;
+  int32_t lastKeyCode;  // -1 none
+  int32_t modeSwitch;   // -1 none, 0 to a window, 1 to full screen
+  int32_t sizePending, pendingWidth, pendingHeight;
+};
+
 struct DisplayRecord {
   ObjectHead head;  // type OBJECT_DISPLAY; next links the display list
   int32_t layers;
@@ -296,6 +306,7 @@ struct DisplayRecord {
   int32_t collectRefreshes;  // a refresh bracket is open
   int32_t doubleBuffer;
   TimeValue openTime;
+  DisplayPumpState pump;
 };
 
 // Globals of the library.
@@ -535,16 +546,13 @@ int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook me
 UserEventType* FindUserEventType(const char* name);
 UserEventType* FindUserEventTypeByNumber(int32_t type);
 
-// The X11 pump: turns wake messages and X events into queued events and
-// carries out what they asked; 1 when the program must stop (*error holds a
-// failure code, else 0).
+// The event pump (pump.cpp): turns wake messages and the platform's X11
+// events into queued events and carries out what they asked; 1 when the
+// program must stop (*error holds a failure code, else 0).
 int RunX11EventPump(VmState* L, ErrorCode* error);
-// The audio channel check and the joystick read of each poll.
-int PollJoysticksAndAudio(VmState* L);
-// Zone 0 to 7 of a size region (see x11events.cpp) and the press offsets.
+// Zone 0 to 7 of a size region (see pump.cpp) and the press offsets.
 int32_t HitTestWindowBorder(const DisplayRecord* display, const DisplayRegion* region, int32_t x,
                             int32_t y, int32_t* offsetX, int32_t* offsetY);
-int IsLeftButtonHeld(const X11DisplayRecord* record);
 // 0x80000000 plus the qualifier bits of the held modifier keys.
 uint32_t GetKeyQualifiers(const DisplayRecord* display);
 // 1 once when the pointer moved in the display since the last call, with

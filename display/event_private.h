@@ -31,6 +31,8 @@ UserEventType* GetUserEventTypeList();
 // either opens (the same set each time): the event poll, the queue's
 // payload freer and size-event filter, the requester's parent display.
 void InstallDisplayServices();
+// The pump's sink for the platform's X11 events (pump.cpp).
+void InstallEventSink();
 // Releases the payload of an event dropped without being consumed.
 void FreeEventPayload(VmState* L, int32_t type, void* payload);
 // Whether the display's scaling swallows its window-size events (scaled by

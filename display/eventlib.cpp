@@ -789,6 +789,7 @@ void EventPollHook(VmState* L, VmDebugInfo*, int* status, int) {
 
 void InstallDisplayServices() {
   SetEventPoll(PollEvents);
+  InstallEventSink();
   SetEventQueueHooks(FreeEventPayload, DisplaySwallowsSizeEvents);
   // Waiting for the requester library's hand-back: the parent keeps its
   // grab while a requester is open.

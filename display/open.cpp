@@ -6,12 +6,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "display/context_private.h"
 #include "display/display.h"
 #include "display/event_private.h"
 #include "display/regions_private.h"
 #include "platform/linux/platform.h"
-#include "platform/linux/x11_private.h"
-#include "display/context_private.h"
 
 namespace {
 
@@ -110,6 +109,24 @@ void scaleRegions(const DisplayRegion* from, DisplayRegion* to, int32_t count, d
   }
 }
 
+bool isFullscreenGrabber(const DisplayRecord* d) {
+  return d->fullscreen && !d->isBackfill && !d->isResourceMonitor;
+}
+
+// Only one full-screen display may hold the pointer and keyboard grab: with
+// a second one, the holder lets go and nobody grabs.
+void settleGrabs(DisplayRecord* display) {
+  int others = 0;
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (d != display && isFullscreenGrabber(d) && GetDisplayWindowId(d)) others++;
+  if (others == 0) {
+    GrabX11Input(display->x11);  // a refused grab leaves the window usable
+    return;
+  }
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (ReleaseX11InputGrab(d->x11)) break;
+}
+
 }  // namespace
 
 void ResetDisplayState(DisplayRecord* d) {
@@ -117,10 +134,9 @@ void ResetDisplayState(DisplayRecord* d) {
   std::fill(std::begin(d->rawKeyStates), std::end(d->rawKeyStates), 0);
   d->closePending = 0;
   if (d->x11) {
-    d->x11->lastKeyCode = -1;
-    d->x11->modeSwitch = -1;
-    std::fill(std::begin(d->x11->modifiers), std::end(d->x11->modifiers), 0);
-    d->x11->moveDrag = d->x11->sizeDrag = 0;
+    d->pump.lastKeyCode = -1;
+    d->pump.modeSwitch = -1;
+    ResetX11InputState(d->x11);
   }
   // Waiting for the button library: the picture has no button states.
 }
@@ -132,7 +148,7 @@ void ResetFirstOpening() {
 }
 
 unsigned long GetDisplayWindowId(const DisplayRecord* display) {
-  return display && display->x11 ? display->x11->window : 0;
+  return display ? GetX11WindowId(display->x11) : 0;
 }
 
 ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
@@ -182,6 +198,7 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
   }
   error = OpenX11DisplayWindow(d, (d->flags & DSF_ACTIVE) != 0, shape, alpha);
   if (error != ERR_NONE) return error;
+  if (isFullscreenGrabber(d)) settleGrabs(d);
   // Waiting for the media library: no video is bound to a display yet.
   d->state = DISPSTATE_OPEN;
   // Waiting for the event library: handler slots install no native hooks.

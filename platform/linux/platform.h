@@ -322,6 +322,100 @@ void RemoveInterval(VmState* L, void* interval);
 // Blocks until the next platform event or wake-up: 0, or an error code.
 ErrorCode WaitPlatformEvent(VmState* L, int32_t mode, int32_t reserved, void* unused);
 
+// ---- X11 event pump ----
+// The platform reads X events and turns each one into a neutral record for
+// the sink that the display library installs; what an event means for a
+// display (key states, positions, refreshes, mode switches, resizes,
+// stopping the script) is decided there. The platform keeps only
+// window-system facts per window (modifier keys, held buttons, the newest
+// pointer position, focus) and carries out the border drags of borderless
+// windows itself once the display has started one.
+
+struct DisplayRecord;
+
+enum : int32_t {
+  X11EV_KEY = 1,    // pressed; modifierCode, or rawCode and translated; typed characters
+  X11EV_BUTTON,     // button 1 to 5, pressed, x, y, rootX, rootY
+  X11EV_HOVER,      // x, y: the pointer moved while no border drag runs
+  X11EV_FOCUS,      // pressed: 1 focus came, 0 focus went
+  X11EV_EXPOSE,     // x, y, width, height of the last exposed area; leftHeld
+  X11EV_UNMAP,      // the window was unmapped
+  X11EV_MAP,        // the window was mapped
+  X11EV_CONFIGURE,  // x, y: the window's origin less the frame; width, height
+  X11EV_CLOSE,      // the window manager asks to close the window
+  X11EV_DRAGEND,    // a border drag ended; moved: it was a move drag
+};
+constexpr int32_t X11EV_CHARS_MAX = 16;  // typed characters read per key press
+struct X11Event {
+  int32_t kind;
+  DisplayRecord* display;    // whose window it is, as the sink's finder said
+  X11DisplayRecord* window;  // that display's X11 part
+  int32_t pressed, button;
+  int32_t x, y, rootX, rootY, width, height;
+  int32_t leftHeld;              // the left button is down, as the pump saw it
+  int32_t moved;                 // X11EV_DRAGEND
+  int32_t modifierCode;          // a modifier key's raw code, else -1
+  int32_t rawCode, translated;   // -1: none
+  int32_t altHeld, controlHeld;  // after this event
+  int32_t letterC;               // the key is a lower-case c
+  int32_t charCount;
+  uint32_t chars[X11EV_CHARS_MAX];
+};
+// The display that owns a window of a connection, with its X11 part; null
+// when none does (the event is then dropped).
+using X11WindowFinder = DisplayRecord* (*)(X11ConnectionRecord* connection, unsigned long window,
+                                           X11DisplayRecord** record);
+using X11EventSink = void (*)(const X11Event* event);
+// Installed by the display library when it opens (null: every event is
+// dropped).
+void SetX11EventSink(X11WindowFinder find, X11EventSink sink);
+// Reads every waiting wake message (timer messages go to the timer list);
+// the connection whose pointer watcher reported a move, or null.
+X11ConnectionRecord* ReadX11PointerWake();
+// Reads the pending X events of every connection, handing each to the sink.
+// A pass reads for at most 50 ms and flags the rest for the next pass, so
+// events keep their order. Main thread only.
+void ReadX11Events();
+// Whether the record shows that window of that connection.
+int X11RecordShowsWindow(const X11DisplayRecord* record, const X11ConnectionRecord* connection,
+                         unsigned long window);
+unsigned long GetX11WindowId(const X11DisplayRecord* record);  // 0: closed or none
+// A pointer-watch wake of connection moved: when the record is on it and
+// focused, notes the watcher's position less the origin as its newest
+// pointer position and returns 1.
+int NoteX11PointerWake(X11DisplayRecord* record, X11ConnectionRecord* moved, int32_t originX,
+                       int32_t originY);
+// 1 once when the pointer moved since the last call, with its position.
+int TakeX11PointerMoved(X11DisplayRecord* record, int32_t* x, int32_t* y);
+// 0x80000000 plus the qualifier bits of the held modifier keys.
+uint32_t GetX11KeyQualifiers(const X11DisplayRecord* record);
+// The left button as the pump saw it, and as the server has it now.
+int X11LeftButtonDown(const X11DisplayRecord* record);
+int IsX11LeftButtonHeld(const X11DisplayRecord* record);
+// Border drags of borderless windows: the press's root position and the
+// window's position (a move), or the size zone 0 to 7 with the press's
+// offsets from the grabbed edges and the window's edges (a size).
+void StartX11MoveDrag(X11DisplayRecord* record, int32_t rootX, int32_t rootY, int32_t windowX,
+                      int32_t windowY);
+void StartX11SizeDrag(X11DisplayRecord* record, int32_t rootX, int32_t rootY, int32_t zone,
+                      int32_t offsetX, int32_t offsetY, int32_t left, int32_t top, int32_t right,
+                      int32_t bottom);
+// The pointer shape over a border region: size zone 0 to 7, X11_BORDER_MOVE,
+// or X11_BORDER_NONE (the window's own shape again if a border had changed
+// it).
+constexpr int32_t X11_BORDER_MOVE = 8;
+constexpr int32_t X11_BORDER_NONE = -1;
+void ShowX11BorderCursor(X11DisplayRecord* record, int32_t zone);
+// Forgets held modifiers and any border drag (a window closed or reset).
+void ResetX11InputState(X11DisplayRecord* record);
+// The pointer and keyboard grab of a full-screen window: taking it (0 or
+// ERR_WINDOW; a refused grab leaves the window usable), and letting it go
+// (1 when the record held it).
+ErrorCode GrabX11Input(X11DisplayRecord* record);
+int ReleaseX11InputGrab(X11DisplayRecord* record);
+// The audio channel check and the joystick read of each poll.
+int PollJoysticksAndAudio(VmState* L);
+
 // ---- Requesters ----
 // Message, file, path, string, list, font and colour requesters: GTK 2
 // dialogs shown by a thread of their own when GTK is bound and an X display

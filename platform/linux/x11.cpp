@@ -511,8 +511,6 @@ ErrorCode PrepareX11BackEnd() {
 ErrorCode AllocX11DisplayRecord(X11DisplayRecord** out) {
   *out = static_cast<X11DisplayRecord*>(AllocMemory(sizeof(X11DisplayRecord), 1));
   if (!*out) return ERR_MEM;
-  (*out)->lastKeyCode = -1;
-  (*out)->modeSwitch = -1;
   return ERR_NONE;
 }
 

@@ -94,16 +94,11 @@ struct X11DisplayRecord {
   int depth;
   void* alphaCopy;      // transparent windows: the script's alpha channel
   void* premultiplied;  // and the premultiplied window contents
-  int32_t refreshNeeded;
   Atom wmDeleteWindow, xdndEnter, xdndLeave, xdndPosition, xdndStatus, xdndDrop, xdndSelection,
       xdndFinished, xdndActionCopy, xdndTypeList, xdndAcceptedType, primary, clipboard, targets,
       xclipOut, textPlain, utf8String, imagePng, incr, uriList;
   Window dragSource;
-  int32_t closeRequested;
-  int32_t lastKeyCode;   // -1 none
-  int32_t modeSwitch;    // -1 none, 0 to a window, 1 to full screen
   uint8_t modifiers[8];  // Control, Alt, Shift, Super: left and right each
-  int32_t sizePending, pendingWidth, pendingHeight;
   int32_t moveDrag, sizeDrag;
   int32_t dragRootX, dragRootY, moveStartX, moveStartY;
   int32_t sizeZone, sizeStartLeft, sizeStartTop, sizeStartRight, sizeStartBottom;
@@ -128,6 +123,12 @@ struct X11DisplayRecord {
   int32_t saverSuspended;  // this window suspended the screen saver
   int32_t mapTimedOut;     // no MapNotify came within the bounded wait
   int32_t alphaWidth, alphaHeight;
+  // Event side (x11events.cpp): what the pump saw of this window.
+  int32_t leftHeld, rightHeld, middleHeld;
+  int32_t pointerMoved;  // a newer pointer position waits to be taken
+  int32_t pointerX, pointerY;
+  TimeValue lastMotion;
+  int32_t active;  // has the focus
 };
 
 // The head of the connection list (main thread only).

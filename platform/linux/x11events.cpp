@@ -1,17 +1,20 @@
-// The X11 event pump: one pass turns the wake messages and the pending X
-// events of every connection into queued program events, handles window
-// dragging and sizing of borderless windows itself, and then carries out
-// what the events asked for (refresh, mode switch, resize, stop).
+// The X11 event pump's platform half: one pass reads the pending X events
+// of every connection, turns each into a neutral X11Event for the display
+// library's sink, keeps the window-system facts of each window (modifier
+// keys, held buttons, the newest pointer position, focus) in its X11
+// record, and moves or sizes a borderless window itself while a border drag
+// that the display started runs.
 // Invariants: runs on the main thread only; a pass reads X events for at
 // most 50 ms and leaves the rest flagged for the next pass, so events keep
-// their order; events for windows of no display are dropped.
+// their order; events for windows that the sink's finder does not know are
+// dropped before anything else looks at them.
 #include <cstring>
-#include <unordered_map>
+#include <utility>
 
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
-#include "display/display.h"
+#include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
 
@@ -19,17 +22,8 @@ namespace {
 
 constexpr int64_t PASS_BUDGET_US = 50000;  // X events read per pass before yielding
 
-// Pump state of a display that its records have no field for.
-struct PumpState {
-  int32_t left = 0, right = 0, middle = 0;
-  int32_t pointerMoved = 0;
-  int32_t pointerX = 0, pointerY = 0;
-  TimeValue lastMotion = {0, 0};
-  int32_t active = 0;
-};
-std::unordered_map<const X11DisplayRecord*, PumpState> pumpStates;
-
-PumpState& stateOf(const X11DisplayRecord* r) { return pumpStates[r]; }
+X11WindowFinder windowFinder = nullptr;
+X11EventSink eventSink = nullptr;
 
 // Modifier flags of the X11 record: Control, Alt, Shift, Super; left, right.
 enum : int {
@@ -101,19 +95,6 @@ const KeyRow* findRow(KeySym sym) {
   return nullptr;
 }
 
-// Per-display flags the pass works with.
-struct PassFlags {
-  int32_t stop = 0;
-};
-
-// Waiting for the player's settings: quitting on Escape, on a left click or
-// on Ctrl+C is off until the options that switch it on exist.
-constexpr int QUIT_ON_ESCAPE = 0;
-constexpr int QUIT_ON_LEFTMOUSE = 0;
-constexpr int QUIT_ON_CTRLC = 0;
-// Waiting for the requester library: no requester is ever open on a display.
-constexpr int REQUESTER_OPEN = 0;
-
 int64_t elapsedMicros(const TimeValue& start) {
   TimeValue now;
   GetSysTime(&now);
@@ -121,73 +102,58 @@ int64_t elapsedMicros(const TimeValue& start) {
          (static_cast<int64_t>(now.micros) - start.micros);
 }
 
-void setKeyState(DisplayRecord* d, int32_t code, bool raw, int pressed) {
-  // The display's key-state tables end at 255; named keys are not kept.
-  if (code < 0 || code > 255) return;
-  (raw ? d->rawKeyStates : d->keyStates)[code] = pressed ? 1 : 0;
+X11Event eventFor(int32_t kind, DisplayRecord* d, X11DisplayRecord* r) {
+  X11Event e = {};
+  e.kind = kind;
+  e.display = d;
+  e.window = r;
+  e.modifierCode = e.rawCode = e.translated = -1;
+  return e;
 }
 
-void handleKey(DisplayRecord* d, X11DisplayRecord* r, XKeyEvent* ev, PassFlags* pass) {
+void translateKey(X11Event* e, X11DisplayRecord* r, XKeyEvent* ev) {
   int pressed = ev->type == KeyPress;
+  e->pressed = pressed;
   char buffer[10];
   KeySym sym = 0;
   XLookupString(ev, buffer, sizeof buffer, &sym, nullptr);
   for (const ModifierKey& m : MODIFIER_KEYS) {
     if (m.sym != sym) continue;
     r->modifiers[m.flag] = static_cast<uint8_t>(pressed);
-    setKeyState(d, m.code, true, pressed);
-    PostEvent(d, EVENT_RAWKEY, pressed, 0, m.code, nullptr);
+    e->modifierCode = m.code;
     return;
   }
   const KeyRow* row = findRow(sym);
-  int32_t rawCode = -1, translated = -1;
   if (row) {
-    translated = row->translated;
-    rawCode = row->raw ? row->raw : row->translated;
+    e->translated = row->translated;
+    e->rawCode = row->raw ? row->raw : row->translated;
   } else if (sym <= 0xff) {
-    translated = static_cast<int32_t>(sym);
+    e->translated = static_cast<int32_t>(sym);
     KeySym base = XLookupKeysym(ev, 0);
     if (base >= 'a' && base <= 'z') base = base - 'a' + 'A';
     if ((base >= 'A' && base <= 'Z') || (base >= '0' && base <= '9'))
-      rawCode = static_cast<int32_t>(base);
+      e->rawCode = static_cast<int32_t>(base);
   }
-  if (rawCode >= 0) {
-    setKeyState(d, rawCode, true, pressed);
-    PostEvent(d, EVENT_RAWKEY, pressed, 0, rawCode, nullptr);
-  }
-  if (translated >= 0) {
-    bool alt = r->modifiers[MOD_LALT] || r->modifiers[MOD_RALT];
-    bool control = r->modifiers[MOD_LCONTROL] || r->modifiers[MOD_RCONTROL];
-    if (!pressed && translated == 274 && alt && IsDisplayMonitorFree(d) &&
-        !(d->flags & DSF_NOMODESWITCH) && !REQUESTER_OPEN)
-      r->modeSwitch = d->fullscreen ? 0 : 1;
-    if (sym == 'c' && control && QUIT_ON_CTRLC) pass->stop = 1;
-    r->lastKeyCode = translated;
-    setKeyState(d, translated, false, pressed);
-    PostEvent(d, EVENT_KEY, pressed, 0, translated, nullptr);
-  }
+  e->altHeld = r->modifiers[MOD_LALT] || r->modifiers[MOD_RALT];
+  e->controlHeld = r->modifiers[MOD_LCONTROL] || r->modifiers[MOD_RCONTROL];
+  e->letterC = sym == 'c';
   if (!pressed || (row && !row->types) || (!row && sym > 0xff) || !X11InputContext(r)) return;
   if (row && row->translated == 276) {
-    PostEvent(d, EVENT_CHAR, 0, 0, 32, nullptr);
+    e->chars[e->charCount++] = 32;
     return;
   }
   if (XFilterEvent(reinterpret_cast<XEvent*>(ev), None)) return;
-  wchar_t text[16];
+  wchar_t text[X11EV_CHARS_MAX];
   Status status = 0;
-  int n = XwcLookupString(r->inputContext, ev, text, 16, nullptr, &status);
+  int n = XwcLookupString(r->inputContext, ev, text, X11EV_CHARS_MAX, nullptr, &status);
   if (status != XLookupChars && status != XLookupBoth) return;
-  for (int i = 0; i < n && i < 16; ++i)
+  for (int i = 0; i < n && i < X11EV_CHARS_MAX; ++i)
     if (static_cast<uint32_t>(text[i]) >= 32)
-      PostEvent(d, EVENT_CHAR, 0, 0, static_cast<int32_t>(text[i]), nullptr);
-}
-
-bool inRegion(const DisplayRegion& g, int32_t x, int32_t y) {
-  return x >= g.x && y >= g.y && x < g.x + g.width && y < g.y + g.height;
+      e->chars[e->charCount++] = static_cast<uint32_t>(text[i]);
 }
 
 void handleButton(DisplayRecord* d, X11DisplayRecord* r, XButtonEvent* ev) {
   int pressed = ev->type == ButtonPress;
-  PumpState& s = stateOf(r);
   if (!r->inputGrabbed) {
     if (pressed) {
       XGrabPointer(r->display, r->window, False,
@@ -197,98 +163,39 @@ void handleButton(DisplayRecord* d, X11DisplayRecord* r, XButtonEvent* ev) {
       XUngrabPointer(r->display, CurrentTime);
     }
   }
-  int32_t x = ev->x, y = ev->y;
   if (!pressed && (r->moveDrag || r->sizeDrag)) {
-    if (r->moveDrag) r->refreshNeeded = 1;
+    X11Event e = eventFor(X11EV_DRAGEND, d, r);
+    e.moved = r->moveDrag;
     r->moveDrag = r->sizeDrag = 0;
+    eventSink(&e);
     return;
   }
   if (pressed && (r->moveDrag || r->sizeDrag)) return;
-  if ((d->flags & DSF_BORDERLESS) && pressed && ev->button == Button1) {
-    r->dragRootX = ev->x_root;
-    r->dragRootY = ev->y_root;
-    if (d->flags & DSF_SIZEABLE) {
-      for (int32_t i = 0; i < d->sizeCount; ++i) {
-        if (!inRegion(d->sizeRegions[i], x, y)) continue;
-        int32_t ox = 0, oy = 0;
-        r->sizeZone = HitTestWindowBorder(d, &d->sizeRegions[i], x, y, &ox, &oy);
-        r->sizeDrag = 1;
-        r->grabOffsetX = ox;
-        r->grabOffsetY = oy;
-        r->sizeStartLeft = d->x;
-        r->sizeStartTop = d->y;
-        r->sizeStartRight = d->x + d->width - 1;
-        r->sizeStartBottom = d->y + d->height - 1;
-        r->sizePending = 1;
-        r->pendingWidth = d->width;
-        r->pendingHeight = d->height;
-        return;
-      }
-    }
-    if (!(d->flags & DSF_FIXED)) {
-      for (int32_t i = 0; i < d->dragCount; ++i) {
-        if (!inRegion(d->dragRegions[i], x, y)) continue;
-        r->moveDrag = 1;
-        r->moveStartX = d->x;
-        r->moveStartY = d->y;
-        return;
-      }
-    }
-  }
-  switch (ev->button) {
-    case Button1:
-      s.left = pressed;
-      PostEvent(d, EVENT_LEFTBUTTON, x, y, pressed, nullptr);
-      break;
-    case Button2:
-      s.middle = pressed;
-      PostEvent(d, EVENT_MIDBUTTON, x, y, pressed, nullptr);
-      break;
-    case Button3:
-      s.right = pressed;
-      PostEvent(d, EVENT_RIGHTBUTTON, x, y, pressed, nullptr);
-      break;
-    case Button4:
-      if (pressed) PostEvent(d, EVENT_WHEELUP, x, y, 0, nullptr);
-      break;
-    case Button5:
-      if (pressed) PostEvent(d, EVENT_WHEELDOWN, x, y, 0, nullptr);
-      break;
-    default:
-      break;
-  }
+  X11Event e = eventFor(X11EV_BUTTON, d, r);
+  e.pressed = pressed;
+  e.button = static_cast<int32_t>(ev->button);
+  e.x = ev->x;
+  e.y = ev->y;
+  e.rootX = ev->x_root;
+  e.rootY = ev->y_root;
+  eventSink(&e);
+  // A press that started a border drag is no button press for the script.
+  if (r->moveDrag || r->sizeDrag) return;
+  if (ev->button == Button1) r->leftHeld = pressed;
+  if (ev->button == Button2) r->middleHeld = pressed;
+  if (ev->button == Button3) r->rightHeld = pressed;
 }
 
 void handleMotion(DisplayRecord* d, X11DisplayRecord* r, XMotionEvent* ev) {
-  PumpState& s = stateOf(r);
-  GetSysTime(&s.lastMotion);
-  s.pointerMoved = 1;
-  s.pointerX = ev->x;
-  s.pointerY = ev->y;
-  X11ConnectionRecord* c = r->connection;
+  GetSysTime(&r->lastMotion);
+  r->pointerMoved = 1;
+  r->pointerX = ev->x;
+  r->pointerY = ev->y;
   if (!r->moveDrag && !r->sizeDrag) {
-    if (!(d->flags & DSF_BORDERLESS) || !c) return;
-    int32_t hovered = c->borderHoverCursor;
-    c->borderHoverCursor = 0;
-    if (d->flags & DSF_SIZEABLE) {
-      for (int32_t i = 0; i < d->sizeCount; ++i) {
-        if (!inRegion(d->sizeRegions[i], ev->x, ev->y)) continue;
-        int32_t ox, oy;
-        int32_t zone = HitTestWindowBorder(d, &d->sizeRegions[i], ev->x, ev->y, &ox, &oy);
-        if (c->resizeCursors[zone]) XDefineCursor(r->display, r->window, c->resizeCursors[zone]);
-        c->borderHoverCursor = 1;
-        return;
-      }
-    }
-    if (!(d->flags & DSF_FIXED)) {
-      for (int32_t i = 0; i < d->dragCount; ++i) {
-        if (!inRegion(d->dragRegions[i], ev->x, ev->y)) continue;
-        if (c->moveCursor) XDefineCursor(r->display, r->window, c->moveCursor);
-        c->borderHoverCursor = 1;
-        return;
-      }
-    }
-    if (hovered) XDefineCursor(r->display, r->window, r->currentCursor);
+    X11Event e = eventFor(X11EV_HOVER, d, r);
+    e.x = ev->x;
+    e.y = ev->y;
+    eventSink(&e);
     return;
   }
   // Only the newest pointer position matters during a drag.
@@ -318,13 +225,15 @@ void handleMotion(DisplayRecord* d, X11DisplayRecord* r, XMotionEvent* ev) {
                     static_cast<unsigned>(height < 1 ? 1 : height));
 }
 
-void handleEvent(DisplayRecord* d, X11DisplayRecord* r, XEvent* ev, PassFlags* pass) {
-  PumpState& s = stateOf(r);
+void handleEvent(DisplayRecord* d, X11DisplayRecord* r, XEvent* ev) {
   switch (ev->type) {
     case KeyPress:
-    case KeyRelease:
-      handleKey(d, r, &ev->xkey, pass);
+    case KeyRelease: {
+      X11Event e = eventFor(X11EV_KEY, d, r);
+      translateKey(&e, r, &ev->xkey);
+      eventSink(&e);
       break;
+    }
     case ButtonPress:
     case ButtonRelease:
       handleButton(d, r, &ev->xbutton);
@@ -333,7 +242,7 @@ void handleEvent(DisplayRecord* d, X11DisplayRecord* r, XEvent* ev, PassFlags* p
       handleMotion(d, r, &ev->xmotion);
       break;
     case FocusIn:
-    case FocusOut:
+    case FocusOut: {
       if (r->inputContext) {
         if (ev->type == FocusIn) {
           XSetICFocus(r->inputContext);
@@ -342,55 +251,49 @@ void handleEvent(DisplayRecord* d, X11DisplayRecord* r, XEvent* ev, PassFlags* p
         }
       }
       if (ev->xfocus.mode != NotifyNormal) break;
-      if (ev->type == FocusIn) {
-        s.active = 1;
-        PostEvent(d, EVENT_ACTIVEWINDOW, 0, 0, 0, nullptr);
-      } else {
-        s.active = 0;
-        std::memset(d->keyStates, 0, sizeof d->keyStates);
-        std::memset(d->rawKeyStates, 0, sizeof d->rawKeyStates);
-        PostEvent(d, EVENT_INACTIVEWINDOW, 0, 0, 0, nullptr);
-      }
+      r->active = ev->type == FocusIn;
+      X11Event e = eventFor(X11EV_FOCUS, d, r);
+      e.pressed = r->active;
+      eventSink(&e);
       break;
-    case Expose:
+    }
+    case Expose: {
       if (ev->xexpose.count != 0) break;
-      if (r->sizePending && s.left) {
-        FillX11Rect(d, ev->xexpose.x - d->marginLeft, ev->xexpose.y - d->marginTop,
-                    ev->xexpose.width, ev->xexpose.height, 0);
-      } else {
-        r->refreshNeeded = 1;
-      }
+      X11Event e = eventFor(X11EV_EXPOSE, d, r);
+      e.x = ev->xexpose.x;
+      e.y = ev->xexpose.y;
+      e.width = ev->xexpose.width;
+      e.height = ev->xexpose.height;
+      e.leftHeld = r->leftHeld;
+      eventSink(&e);
       break;
-    case UnmapNotify:
-      d->state = DISPSTATE_MINIMIZED;
-      PostEvent(d, EVENT_HIDEWINDOW, 0, 0, 0, nullptr);
+    }
+    case UnmapNotify: {
+      X11Event e = eventFor(X11EV_UNMAP, d, r);
+      eventSink(&e);
       break;
-    case MapNotify:
-      d->state = DISPSTATE_OPEN;
-      PostEvent(d, EVENT_SHOWWINDOW, 0, 0, 0, nullptr);
+    }
+    case MapNotify: {
+      X11Event e = eventFor(X11EV_MAP, d, r);
+      eventSink(&e);
       break;
+    }
     case ConfigureNotify: {
       X11ConnectionRecord* c = r->connection;
-      d->x = ev->xconfigure.x - (c ? c->frameLeft : 0);
-      d->y = ev->xconfigure.y - (c ? c->frameTop : 0);
-      bool sameSize = ev->xconfigure.width == d->width && ev->xconfigure.height == d->height;
-      if (!r->sizePending) {
-        if (sameSize) {
-          PostEvent(d, EVENT_MOVEWINDOW, 0, 0, 0, nullptr);
-        } else {
-          r->sizePending = 1;
-        }
-      }
-      r->pendingWidth = ev->xconfigure.width;
-      r->pendingHeight = ev->xconfigure.height;
+      X11Event e = eventFor(X11EV_CONFIGURE, d, r);
+      e.x = ev->xconfigure.x - (c ? c->frameLeft : 0);
+      e.y = ev->xconfigure.y - (c ? c->frameTop : 0);
+      e.width = ev->xconfigure.width;
+      e.height = ev->xconfigure.height;
+      eventSink(&e);
       break;
     }
     case ClientMessage:
       // Clipboard and drag-and-drop messages wait for the clipboard library.
       if (ev->xclient.format == 32 &&
           static_cast<Atom>(ev->xclient.data.l[0]) == r->wmDeleteWindow && r->wmDeleteWindow) {
-        r->closeRequested = 1;
-        PostEvent(d, EVENT_CLOSEWINDOW, 0, 0, 0, nullptr);
+        X11Event e = eventFor(X11EV_CLOSE, d, r);
+        eventSink(&e);
       }
       break;
     default:
@@ -400,29 +303,12 @@ void handleEvent(DisplayRecord* d, X11DisplayRecord* r, XEvent* ev, PassFlags* p
   }
 }
 
-DisplayRecord* displayOfWindow(X11ConnectionRecord* c, Window w) {
-  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
-    if (d->x11 && d->x11->window == w && d->x11->display == c->display) return d;
-  return nullptr;
-}
-
-DisplayRecord* next(DisplayRecord* d) { return reinterpret_cast<DisplayRecord*>(d->head.next); }
-
-// Drops the pump state of X11 records that no display holds any more, so a
-// record made later at the same address starts clean.
-void forgetGoneDisplays() {
-  size_t live = 0;
-  for (DisplayRecord* d = GetDisplayList(); d; d = next(d))
-    if (d->x11) ++live;
-  if (pumpStates.size() <= live) return;
-  for (auto it = pumpStates.begin(); it != pumpStates.end();) {
-    bool held = false;
-    for (DisplayRecord* d = GetDisplayList(); d && !held; d = next(d)) held = d->x11 == it->first;
-    it = held ? std::next(it) : pumpStates.erase(it);
-  }
-}
-
 }  // namespace
+
+void SetX11EventSink(X11WindowFinder find, X11EventSink sink) {
+  windowFinder = find;
+  eventSink = sink;
+}
 
 int PollJoysticksAndAudio(VmState*) {
   // Waiting for the audio library: no channel time-outs to check yet.
@@ -430,35 +316,15 @@ int PollJoysticksAndAudio(VmState*) {
   return 0;
 }
 
-int RunX11EventPump(VmState* L, ErrorCode* error) {
-  if (error) *error = ERR_NONE;
+X11ConnectionRecord* ReadX11PointerWake() {
   X11ConnectionRecord* moved = nullptr;
   uint32_t kinds = ReadWakeMessages(&moved);
-  if ((kinds & (1u << WAKE_POINTER)) && moved) {
-    for (DisplayRecord* d = GetDisplayList(); d; d = next(d)) {
-      if (!d->x11 || d->x11->connection != moved) continue;
-      PumpState& s = stateOf(d->x11);
-      if (!s.active) continue;
-      GetSysTime(&s.lastMotion);
-      s.pointerMoved = 1;
-      s.pointerX = moved->lastPointerX.load() - d->x;
-      s.pointerY = moved->lastPointerY.load() - d->y;
-      break;
-    }
-  }
-  PollJoysticksAndAudio(L);
-  forgetGoneDisplays();
-  for (DisplayRecord* d = GetDisplayList(); d; d = next(d)) {
-    if (!d->x11) continue;
-    d->x11->closeRequested = 0;
-    d->x11->lastKeyCode = -1;
-    d->x11->modeSwitch = -1;
-    d->x11->refreshNeeded = 0;
-  }
-  // Waiting for the video library: no display has pending frames to apply.
+  return (kinds & (1u << WAKE_POINTER)) ? moved : nullptr;
+}
+
+void ReadX11Events() {
   TimeValue start;
   GetSysTime(&start);
-  PassFlags pass;
   for (X11ConnectionRecord* c = GetX11ConnectionList(); c; c = c->next) {
     if (c->lost.load() || !c->display) continue;
     while (XPending(c->display) > 0) {
@@ -468,84 +334,42 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
       }
       XEvent ev;
       XNextEvent(c->display, &ev);
-      DisplayRecord* d = displayOfWindow(c, ev.xany.window);
-      if (d) handleEvent(d, d->x11, &ev, &pass);
+      if (!windowFinder || !eventSink) continue;
+      X11DisplayRecord* r = nullptr;
+      DisplayRecord* d = windowFinder(c, ev.xany.window, &r);
+      if (d && r) handleEvent(d, r, &ev);
     }
   }
-  for (DisplayRecord* d = GetDisplayList(); d; d = next(d)) {
-    X11DisplayRecord* r = d->x11;
-    if (!r || !r->window) continue;
-    if (r->refreshNeeded) {
-      RefreshDisplay(L, d, REFRESH_SCALE);
-      r->refreshNeeded = 0;
-    }
-    if (stateOf(r).left && QUIT_ON_LEFTMOUSE) pass.stop = 1;
-    if (r->lastKeyCode == 275 && QUIT_ON_ESCAPE) pass.stop = 1;
-    if (r->modeSwitch >= 0) {
-      d->mode = r->modeSwitch == 1 ? DISPMODE_FULLSCREEN : DISPMODE_WINDOWED;
-      ErrorCode e = OpenDisplayWindow(L, d, OPEN_CHOOSEMONITOR | OPEN_MODECHANGE);
-      if (e != ERR_NONE) {
-        if (error) *error = e;
-        return 1;
-      }
-      PostEvent(d, EVENT_MODESWITCH, 0, 0, 0, nullptr);
-      r = d->x11;
-      if (!r) continue;
-    }
-    if (r->sizePending && !IsLeftButtonHeld(r)) {
-      PostEvent(d, EVENT_WINDOWSIZE, 0, 0, 0, nullptr);
-      r->sizePending = 0;
-      ErrorCode e = ResizeDisplay(L, d, KEEPPOSITION, KEEPPOSITION, r->pendingWidth,
-                                  r->pendingHeight, (d->flags & DSF_SMOOTHSCALE) ? 1 : 0, 0, 0, 0);
-      if (e != ERR_NONE) {
-        if (error) *error = e;
-        return 1;
-      }
-    }
-    if (r->closeRequested && !d->closeHandler) pass.stop = 1;
-  }
-  if (pass.stop) {
-    vmRun.quit = 1;
-    return 1;
-  }
-  return vmRun.quit ? 1 : 0;
 }
 
-int32_t HitTestWindowBorder(const DisplayRecord* display, const DisplayRegion* region, int32_t x,
-                            int32_t y, int32_t* offsetX, int32_t* offsetY) {
-  int32_t l = region->x, t = region->y;
-  int32_t r = l + region->width - 1, b = t + region->height - 1;
-  int32_t w = display->width, h = display->height;
-  int32_t zone = 3;
-  if (b >= 0 && t <= 9 && r >= 0 && l <= 9) {
-    zone = 0;
-  } else if (b >= h - 10 && t < h && r >= 0 && l <= 10) {
-    zone = 1;
-  } else if (b >= 0 && t <= 9 && r >= w - 10 && l < w) {
-    zone = 2;
-  } else if (b >= h - 10 && t < h && r >= w - 10 && l < w) {
-    zone = 3;
-  } else if (b >= 0 && t < h && r >= 0 && l <= 9) {
-    zone = 4;
-  } else if (b >= 0 && t < h && r >= w - 10 && l < w) {
-    zone = 5;
-  } else if (b >= 0 && t <= 9 && r >= 0 && l < w) {
-    zone = 6;
-  } else if (b >= h - 10 && t < h && r >= 0 && l < w) {
-    zone = 7;
-  }
-  int32_t ox = (zone == 0 || zone == 1 || zone == 4)   ? x
-               : (zone == 2 || zone == 3 || zone == 5) ? r - x
-                                                       : 0;
-  int32_t oy = (zone == 0 || zone == 2 || zone == 6)   ? y
-               : (zone == 1 || zone == 3 || zone == 7) ? b - y
-                                                       : 0;
-  if (offsetX) *offsetX = ox;
-  if (offsetY) *offsetY = oy;
-  return zone;
+int X11RecordShowsWindow(const X11DisplayRecord* record, const X11ConnectionRecord* connection,
+                         unsigned long window) {
+  return record && connection && record->window == window && record->display == connection->display;
 }
 
-int IsLeftButtonHeld(const X11DisplayRecord* record) {
+unsigned long GetX11WindowId(const X11DisplayRecord* record) { return record ? record->window : 0; }
+
+int NoteX11PointerWake(X11DisplayRecord* record, X11ConnectionRecord* moved, int32_t originX,
+                       int32_t originY) {
+  if (!record || !moved || record->connection != moved || !record->active) return 0;
+  GetSysTime(&record->lastMotion);
+  record->pointerMoved = 1;
+  record->pointerX = moved->lastPointerX.load() - originX;
+  record->pointerY = moved->lastPointerY.load() - originY;
+  return 1;
+}
+
+int TakeX11PointerMoved(X11DisplayRecord* record, int32_t* x, int32_t* y) {
+  if (!record || !record->pointerMoved) return 0;
+  record->pointerMoved = 0;
+  *x = record->pointerX;
+  *y = record->pointerY;
+  return 1;
+}
+
+int X11LeftButtonDown(const X11DisplayRecord* record) { return record && record->leftHeld; }
+
+int IsX11LeftButtonHeld(const X11DisplayRecord* record) {
   if (!record || !record->display || !record->window) return 0;
   Window root, child;
   int rx, ry, wx, wy;
@@ -555,9 +379,8 @@ int IsLeftButtonHeld(const X11DisplayRecord* record) {
   return (mask & Button1Mask) ? 1 : 0;
 }
 
-uint32_t GetKeyQualifiers(const DisplayRecord* display) {
+uint32_t GetX11KeyQualifiers(const X11DisplayRecord* r) {
   uint32_t q = 0x80000000u;
-  const X11DisplayRecord* r = display ? display->x11 : nullptr;
   if (!r) return q;
   if (r->modifiers[MOD_LCONTROL]) q |= 0x400000;
   if (r->modifiers[MOD_RCONTROL]) q |= 0x800000;
@@ -570,12 +393,48 @@ uint32_t GetKeyQualifiers(const DisplayRecord* display) {
   return q;
 }
 
-int TakePointerMoved(DisplayRecord* display, int32_t* x, int32_t* y) {
-  if (!display || !display->x11) return 0;
-  auto it = pumpStates.find(display->x11);
-  if (it == pumpStates.end() || !it->second.pointerMoved) return 0;
-  it->second.pointerMoved = 0;
-  *x = it->second.pointerX;
-  *y = it->second.pointerY;
-  return 1;
+void StartX11MoveDrag(X11DisplayRecord* r, int32_t rootX, int32_t rootY, int32_t windowX,
+                      int32_t windowY) {
+  r->dragRootX = rootX;
+  r->dragRootY = rootY;
+  r->moveDrag = 1;
+  r->moveStartX = windowX;
+  r->moveStartY = windowY;
+}
+
+void StartX11SizeDrag(X11DisplayRecord* r, int32_t rootX, int32_t rootY, int32_t zone,
+                      int32_t offsetX, int32_t offsetY, int32_t left, int32_t top, int32_t right,
+                      int32_t bottom) {
+  r->dragRootX = rootX;
+  r->dragRootY = rootY;
+  r->sizeZone = zone;
+  r->sizeDrag = 1;
+  r->grabOffsetX = offsetX;
+  r->grabOffsetY = offsetY;
+  r->sizeStartLeft = left;
+  r->sizeStartTop = top;
+  r->sizeStartRight = right;
+  r->sizeStartBottom = bottom;
+}
+
+void ShowX11BorderCursor(X11DisplayRecord* r, int32_t zone) {
+  X11ConnectionRecord* c = r ? r->connection : nullptr;
+  if (!c) return;
+  int32_t hovered = c->borderHoverCursor;
+  c->borderHoverCursor = 0;
+  if (zone >= 0 && zone < X11_RESIZE_CURSORS) {
+    if (c->resizeCursors[zone]) XDefineCursor(r->display, r->window, c->resizeCursors[zone]);
+    c->borderHoverCursor = 1;
+  } else if (zone == X11_BORDER_MOVE) {
+    if (c->moveCursor) XDefineCursor(r->display, r->window, c->moveCursor);
+    c->borderHoverCursor = 1;
+  } else if (hovered) {
+    XDefineCursor(r->display, r->window, r->currentCursor);
+  }
+}
+
+void ResetX11InputState(X11DisplayRecord* r) {
+  if (!r) return;
+  std::memset(r->modifiers, 0, sizeof r->modifiers);
+  r->moveDrag = r->sizeDrag = 0;
 }

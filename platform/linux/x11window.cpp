@@ -238,48 +238,11 @@ void copyRecordAtoms(X11DisplayRecord* rec, const Atom* atoms) {
   rec->uriList = atoms[X11_ATOM_URI_LIST];
 }
 
-bool isFullscreenGrabber(const DisplayRecord* d) {
-  return d->fullscreen && !d->isBackfill && !d->isResourceMonitor;
-}
-
-ErrorCode grabInput(X11DisplayRecord* rec) {
-  int pointer =
-      XGrabPointer(rec->display, rec->window, True,
-                   ButtonPressMask | ButtonReleaseMask | PointerMotionMask | ButtonMotionMask,
-                   GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
-  if (pointer != GrabSuccess) return ERR_WINDOW;
-  int keyboard =
-      XGrabKeyboard(rec->display, rec->window, True, GrabModeAsync, GrabModeAsync, CurrentTime);
-  if (keyboard != GrabSuccess) {
-    XUngrabPointer(rec->display, CurrentTime);
-    return ERR_WINDOW;
-  }
-  rec->inputGrabbed = 1;
-  return ERR_NONE;
-}
-
 void releaseGrab(X11DisplayRecord* rec) {
   if (!rec->inputGrabbed) return;
   XUngrabPointer(rec->display, CurrentTime);
   XUngrabKeyboard(rec->display, CurrentTime);
   rec->inputGrabbed = 0;
-}
-
-// Only one full-screen display may hold the grab: with a second one, the
-// holder lets go and nobody grabs.
-void settleGrabs(DisplayRecord* display) {
-  int others = 0;
-  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
-    if (d != display && isFullscreenGrabber(d) && d->x11 && d->x11->window) others++;
-  if (others == 0) {
-    grabInput(display->x11);  // a refused grab leaves the window usable
-    return;
-  }
-  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
-    if (d->x11 && d->x11->inputGrabbed) {
-      releaseGrab(d->x11);
-      break;
-    }
 }
 
 }  // namespace
@@ -559,7 +522,6 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
                      &display->borderHorizontal, &display->borderVertical);
   selectWindowInput(rec, c);
 
-  if (isFullscreenGrabber(display)) settleGrabs(display);
   rec->clipOfferKind = 0;
   if (display->flags & DSF_DISABLEBLANKER) {
     SetScreenSaverEnabled(rec, 0);
@@ -807,4 +769,27 @@ int32_t CountX11PointerCursors(const X11PointerNode* pointer) {
   int32_t n = 0;
   for (const X11PointerNode* node = pointer ? pointer->next : nullptr; node; node = node->next) n++;
   return n;
+}
+
+ErrorCode GrabX11Input(X11DisplayRecord* rec) {
+  int pointer =
+      XGrabPointer(rec->display, rec->window, True,
+                   ButtonPressMask | ButtonReleaseMask | PointerMotionMask | ButtonMotionMask,
+                   GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+  if (pointer != GrabSuccess) return ERR_WINDOW;
+  int keyboard =
+      XGrabKeyboard(rec->display, rec->window, True, GrabModeAsync, GrabModeAsync, CurrentTime);
+  if (keyboard != GrabSuccess) {
+    XUngrabPointer(rec->display, CurrentTime);
+    return ERR_WINDOW;
+  }
+  rec->inputGrabbed = 1;
+  return ERR_NONE;
+}
+
+int ReleaseX11InputGrab(X11DisplayRecord* rec) {
+  if (!rec || !rec->inputGrabbed) return 0;
+  releaseGrab(rec);
+  XSync(rec->display, False);
+  return 1;
 }
