@@ -1,8 +1,9 @@
 // The X11 event pump under a private Xvfb without a window manager, driven
 // by xdotool: key codes of the raw, translated and typed-character events
 // by the key table, mouse buttons and wheel with their positions, focus
-// changes, motion, outside resizes, a close request with and without a
-// "closewindow" handler and the line hook's poll; and the size-region zones.
+// changes, motion, outside resizes, border drags of a borderless display, a
+// close request with and without a "closewindow" handler and the line hook's
+// poll; and the size-region zones.
 // Each case pumps until the events it expects have come or a bounded number
 // of passes is spent.
 #include <gtest/gtest.h>
@@ -316,6 +317,74 @@ TEST_F(X11EventsTest, OutsideResizeReachesTheSizeHandler) {
   EXPECT_EQ(places, (std::vector<std::string>{"300,200"}));
   EXPECT_EQ(display->width, 300);
   EXPECT_EQ(display->height, 200);
+}
+
+// A left press on a borderless display's drag or size region starts a
+// border drag: the window follows the pointer (moved, or sized from the
+// grabbed corner) and the script sees no button at all.
+TEST_F(X11EventsTest, BorderRegionsOfABorderlessDisplayDragTheWindow) {
+  struct Case {
+    const char* name;
+    bool sizeRegion;  // the region in the bottom-right corner sizes, else a top strip moves
+    int32_t wantDx, wantDy, wantDw, wantDh;
+  };
+  const Case cases[] = {
+      {"drag region moves", false, 30, 40, 0, 0},
+      {"size region sizes from its corner", true, 0, 0, 20, 10},
+  };
+  // A window well inside the 640 x 480 screen, so the pointer can go on
+  // past each region.
+  auto pumpUntil = [this](auto done) {
+    for (int pass = 0; pass < MAX_PASSES && !done(); ++pass) {
+      Pump();
+      Take();
+      usleep(10000);
+    }
+  };
+  Tool({"xdotool", "windowsize", "--sync", std::to_string(window), "300", "200"});
+  pumpUntil([this] { return display->width == 300 && display->height == 200; });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Tool({"xdotool", "windowmove", "--sync", std::to_string(window), "100", "100"});
+    pumpUntil([this] { return display->x == 100 && display->y == 100; });
+    Drain();
+    int32_t x = display->x, y = display->y, w = display->width, h = display->height;
+    ASSERT_EQ(x, 100);
+    ASSERT_EQ(w, 300);
+    display->flags = (display->flags | DSF_BORDERLESS | DSF_SIZEABLE) & ~DSF_FIXED;
+    display->dragCount = display->sizeCount = 0;
+    int32_t pressX = 20, pressY = 5;
+    if (c.sizeRegion) {
+      display->sizeRegions[0] = {14, w - 10, h - 10, 10, 10};
+      display->sizeCount = 1;
+      pressX = w - 5;
+      pressY = h - 5;
+    } else {
+      display->dragRegions[0] = {14, 0, 0, w, 10};
+      display->dragCount = 1;
+    }
+    int32_t dx = c.sizeRegion ? 20 : 30, dy = c.sizeRegion ? 10 : 40;
+    Tool({"xdotool", "mousemove", "--window", std::to_string(window), std::to_string(pressX),
+          std::to_string(pressY), "mousedown", "1", "mousemove_relative", "--sync",
+          std::to_string(dx), std::to_string(dy), "mouseup", "1"});
+    std::vector<Seen> buttons;
+    for (int pass = 0; pass < MAX_PASSES; ++pass) {
+      Pump();
+      for (const Seen& s : Take())
+        if (s.type == EVENT_LEFTBUTTON) buttons.push_back(s);
+      if (display->x == x + c.wantDx && display->y == y + c.wantDy &&
+          display->width == w + c.wantDw && display->height == h + c.wantDh)
+        break;
+      usleep(10000);
+    }
+    EXPECT_EQ(display->x - x, c.wantDx);
+    EXPECT_EQ(display->y - y, c.wantDy);
+    EXPECT_EQ(display->width - w, c.wantDw);
+    EXPECT_EQ(display->height - h, c.wantDh);
+    EXPECT_TRUE(buttons.empty());
+    display->flags &= ~(DSF_BORDERLESS | DSF_SIZEABLE);
+    display->dragCount = display->sizeCount = 0;
+  }
 }
 
 TEST_F(X11EventsTest, FocusChangesReachTheirHandlers) {
