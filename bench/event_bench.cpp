@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "display/display.h"
+#include "display/event_private.h"
 #include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11calls_private.h"

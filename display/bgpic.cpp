@@ -7,6 +7,7 @@
 
 #include "display/display.h"
 #include "display/context_private.h"
+#include "display/display_private.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "display/context_private.h"
 
 #include "display/display.h"
+#include "display/display_private.h"
 #include "platform/linux/platform.h"
 
 DisplayContext displayContext;

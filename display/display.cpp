@@ -11,6 +11,7 @@
 #include "display/event_private.h"
 #include "platform/linux/platform.h"
 #include "display/context_private.h"
+#include "display/display_private.h"
 
 namespace {
 

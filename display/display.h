@@ -1,6 +1,7 @@
 // Service header of the display library: the display record and the display
 // list, background-picture records, opening and closing display windows,
-// refresh of changed areas (scaled or not), scaling set-up and monitors.
+// refresh of changed areas (scaled or not), scaling set-up and monitors, as
+// other folders call them; what only display/ calls is in display/*_private.h.
 // Invariant: every display in the list is fully built (its background
 // picture, X11 part and mutex exist); a display's window bitmap always has
 // the size of its background picture's current images.
@@ -23,14 +24,6 @@ enum : int32_t {
   OBJECT_BRUSH = 3,
   OBJECT_DISPLAY = 21,
 };
-
-// Position constants: resolved when used, never stored resolved.
-constexpr int32_t POS_CENTER = -100000;
-constexpr int32_t POS_LEFT = -90000;
-constexpr int32_t POS_RIGHT = -80000;
-constexpr int32_t POS_TOP = -70000;
-constexpr int32_t POS_BOTTOM = -60000;
-constexpr int32_t SIZE_NATIVE = -110000;  // a width or height: the monitor's
 constexpr int32_t KEEPPOSITION = 100000;
 
 enum : int32_t { DISPSTATE_CLOSED = 0, DISPSTATE_OPEN = 1, DISPSTATE_MINIMIZED = 2 };
@@ -43,7 +36,6 @@ enum : int32_t {
   DISPMODE_FULLSCREENSCALE = 7,
   DISPMODE_SYSTEMSCALE = 8,
 };
-enum : int32_t { FILLNONE = 0, FILLCOLOR = 1, FILLGRADIENT = 2, FILLTEXTURE = 3 };
 
 // Style flags of a display (one boolean option each, see display.cpp).
 enum : uint32_t {
@@ -188,45 +180,11 @@ struct BGPic {
   int32_t loaderValue;
 };
 
-enum : uint32_t { BGPIC_WRITE = 1, BGPIC_FREEPENDING = 2, BGPIC_NOLAYERCOPY = 4 };
-
-void InitBGPicRecord(BGPic* pic, int32_t selectionKind, void* selectionRecord,
-                     int32_t selectionFrame, ObjectId id, BitmapHandle* bitmap, BitmapHandle* mask,
-                     BitmapHandle* alpha, int32_t width, int32_t height, int clear);
-// Takes the three images on success only; id may ask for an automatic one
-// ({null, 0} with automatic set), which is then written back.
-ErrorCode AddBGPicObject(ObjectId* id, int automatic, int32_t rerender, int32_t width,
-                         int32_t height, int32_t widthAsMade, void* pictureHandle,
-                         BitmapHandle* bitmap, uint32_t* palette, int64_t transparentColour,
-                         BitmapHandle* mask, BitmapHandle* alpha, const BGPicFill* fill,
-                         BGPic** out);
-ErrorCode GetBGPicObject(VmState* L, ObjectId id, BGPic** out, uint32_t access);
-ErrorCode DeleteBGPic(VmState* L, ObjectId id, int strict);
-ErrorCode FreeBGPicRecord(VmState* L, ObjectId id);
-void FreeBGPicContents(VmState* L, BGPic* pic, int withButtons);
-// Unlinks and frees a record found by address (null is ignored).
-void FreeBGPicByRecord(VmState* L, BGPic* pic);
-void FreeAllBGPics(VmState* L);
-void FreePendingBGPics(VmState* L);
-void GetBGPicDisplaySize(const BGPic* pic, int32_t* width, int32_t* height);
-// Builds the current images at a new size from the source images (sharing
-// them at the source size); 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA,
-// the old images kept on failure.
-ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth);
-// Layers showing objects: no layer can exist before the layer library.
-int FindLayerOfObject(int32_t type, ObjectId id, void** layer, BGPic** pic, void* clipRegion);
-ErrorCode CopyObjectForLayers(VmState* L, int32_t type, ObjectId id, void* copyFunction,
-                              void* record, void** copy);
-BGPic* GetBGPicList();
-BGPic* GetCurrentBGPic();
-void SetCurrentBGPic(BGPic* pic);
-
 // ---- Display record ----
 
 constexpr size_t DISPLAY_TITLE_MAX = 256;
 constexpr size_t DISPLAY_REGION_MAX = 64;
 constexpr int32_t DISPLAY_HANDLER_SLOTS = 35;
-constexpr const char* DEFAULT_DISPLAY_TITLE = "Quillmere";
 
 struct DisplayRegion {
   int32_t type;  // always 14 (box)
@@ -312,9 +270,6 @@ struct DisplayRecord {
 // Globals of the library.
 DisplayRecord* GetDisplayList();
 DisplayRecord* GetCurrentDisplay();
-void SetCurrentDisplay(DisplayRecord* display);
-// Non-zero while the video recorder records (none exists yet).
-int VideoRecorderActive();
 
 // The library opener "display": commands (into the table at the top of the
 // stack, which is popped, as every opener does), constants, object lists.
@@ -322,24 +277,6 @@ ErrorCode OpenDisplayLibrary(VmState* L);
 // Shut-down of the library: every display, then every picture, then the
 // list mutex and the scratch bitmaps.
 void CloseDisplayLibrary(VmState* L);
-
-ErrorCode FindDisplayById(ObjectId id, DisplayRecord** out);
-DisplayRecord* FindDisplayByHandle(uintptr_t handle);
-ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict);
-// CreateDisplay as a C++ call: the option table at index table (0: none).
-// An automatic id is written to *out's head; *out is the new record.
-ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table, DisplayRecord** out);
-ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* display, int creating,
-                                  int* scaleSizeGiven, int* orientationGiven);
-ErrorCode ReadDisplayModeOptions(VmState* L, int table, DisplayRecord* display);
-ErrorCode ReadBackfillOptions(VmState* L, int table, DisplayRecord* display);
-ErrorCode ReadRegionList(VmState* L, int table, const char* key, DisplayRegion* regions,
-                         int32_t* count, int32_t* given);
-const char* GetDisplayModeName(int32_t code);
-const char* GetBackgroundKindName(int32_t code);
-// Multiplies by the scale factor when one is active (values below 1,
-// 100000 and 200000 stay).
-void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int applyA, int applyB);
 
 // ---- Opening and closing ----
 
@@ -349,22 +286,8 @@ enum : uint32_t {
   OPEN_MODECHANGE = 4,
   OPEN_MONITORCHANGED = 8,
 };
-enum : uint32_t {
-  CLOSE_KEEPBRUSHES = 1,
-  CLOSE_KEEPSCREENMODE = 2,
-  CLOSE_FREEBACKFILL = 4,
-};
 ErrorCode OpenFirstDisplay(VmState* L, int quiet);
 ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* display, uint32_t flags);
-ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* display, int reposition,
-                                int restoreBrushes);
-ErrorCode CloseDisplayWindow(VmState* L, DisplayRecord* display, DisplayRecord* source,
-                             uint32_t flags);
-void FreeAllDisplays(VmState* L);
-void ResetDisplayState(DisplayRecord* display);
-void ApplyFullscreenScale(DisplayRecord* display);
-// The next opening prepares the pictures again (a new run).
-void ResetFirstOpening();
 
 // ---- Refresh, scaling, monitors ----
 
@@ -383,60 +306,16 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
                           int32_t dx, int32_t dy, int32_t width, int32_t height,
                           int32_t scaledWidth, int32_t scaledHeight, uint32_t flags,
                           BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip);
-// Redraws and shows a rectangle of the current output.
-void UpdateDisplayArea(VmState* L, int32_t sx, int32_t sy, DisplayRecord* display, int32_t dx,
-                       int32_t dy, int32_t width, int32_t height);
-void ComputeScaledFit(DisplayRecord* display, const BGPic* pic, int32_t targetWidth,
-                      int32_t targetHeight);
-void ClearDisplayBorders(DisplayRecord* display);
-// Partial scaled refreshes instead of whole-bitmap ones (off at start).
-void SetPartialScaledRefresh(int on);
-// Frees the scaling scratch bitmap (shut-down).
-void FreeRefreshScratch();
-
-struct MonitorNode {
-  MonitorNode* next;
-  int32_t x, y, width, height;
-};
-MonitorNode* GetMonitorList(DisplayRecord* display);  // null display: default server
-void FreeMonitorList(MonitorNode* list);
-int32_t CountMonitors(DisplayRecord* display);
-ErrorCode GetDisplayMonitorRect(DisplayRecord* display, int32_t* x, int32_t* y, int32_t* width,
-                                int32_t* height);
-int32_t FindDisplayMonitor(DisplayRecord* display);
 int IsDisplayMonitorFree(DisplayRecord* display);
-int32_t ResolveDisplayX(const DisplayRecord* display, int32_t monitorWidth);
-int32_t ResolveDisplayY(const DisplayRecord* display, int32_t monitorHeight);
-// A special coordinate resolved for an object of size within an area; other
-// values are returned unchanged (the constants carry offsets of +-5000).
-int32_t ResolveSpecialCoordinate(int32_t value, int32_t size, int32_t area, int vertical);
 
 // ---- Resizing ----
 
-enum : uint32_t {
-  RESIZE_USER = 0x1,
-  RESIZE_CLOSED = 0x2,
-  RESIZE_NOCALLBACKS = 0x4,
-  RESIZE_KEEPSOURCE = 0x8,
-  RESIZE_SETUP = 0x10,
-  RESIZE_FACTORUNITS = 0x20,
-};
 ErrorCode ResizeDisplay(VmState* L, DisplayRecord* display, int32_t x, int32_t y, int32_t width,
                         int32_t height, int32_t smooth, int32_t scaledWidth, int32_t scaledHeight,
                         uint32_t flags);
-ErrorCode InitDisplayScaling(VmState* L, DisplayRecord* display);
-// Makes the window bitmap anew at the picture's current size and fills it
-// from the picture: 0 or ERR_BITMAP (the old one kept).
-ErrorCode RebuildWindowBitmap(DisplayRecord* display);
-
-// ---- Test access ----
-
-// The window bitmap's pixel at (x, y) as 0xRRGGBB; -1 outside or without one.
-int64_t ReadDisplayWindowPixel(DisplayRecord* display, int32_t x, int32_t y);
-// The X window of an open display, 0 otherwise.
-unsigned long GetDisplayWindowId(const DisplayRecord* display);
 
 // ---- Events, handlers, intervals and timeouts ----
+
 // Queued event types. Every producer (the X11 pump, display code, plug-ins,
 // other threads) posts one layout per type; the dispatcher reads only these:
 //   1 left, 2 right, 16 middle button: x, y, 1 pressed / 0 released
@@ -490,61 +369,12 @@ enum : int32_t {
   EVENT_FIRSTUSERTYPE = 32,
 };
 
-constexpr int32_t WINDOW_EVENT_NAMES = 35;
-constexpr int32_t GLOBAL_EVENT_NAMES = 13;
-extern const char* const WindowEventNames[WINDOW_EVENT_NAMES];
-extern const char* const GlobalEventNames[GLOBAL_EVENT_NAMES];
-
-// Object types of interval records.
-enum : int32_t { OBJECT_INTERVAL = 41, OBJECT_TIMEOUT = 42 };
-
 // The library opener "event": commands and the per-line event poll hook.
 ErrorCode OpenEventLibrary(VmState* L);
 // Shut-down: intervals, timeouts, user event types and global handlers.
 void FreeAllEvents(VmState* L);
-// One pass of the central event poll (flags 1: run the poll hooks and expire
-// stale events first); 1 when the script must stop (the error, 0 for a quit
-// request, in *error). Installed as the platform's event poll.
-int PollEvents(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
 // The VM line hook: polls (see PollEvents).
 void EventPollHook(VmState* L, VmDebugInfo* ar, int* status, int line);
-// Releases a display's handler references and forgets its user data; the
-// display library calls it before it frees a display.
-void ForgetDisplayHandlers(VmState* L, DisplayRecord* display);
-
-// One step of the dispatcher: *handled is 1 when a handler ran. Returns 0,
-// the handler's error, or ERR_USERABORT for a quit. The waiting commands
-// call it in a loop with their own wait between rounds.
-ErrorCode DispatchEvent(VmState* L, int* handled);
-
-// User event types that plug-ins register. Mode 0: the library calls the
-// handler and the message hook adds fields to the table at the stack top
-// (0 or an error). Mode 1: the call hook pushes a function and its
-// arguments and returns how many values it pushed (-1 nothing to do, other
-// negative values a negated error code); the free hook then gets the
-// payload.
-using UserEventMessageHook = ErrorCode (*)(VmState* L, void* payload);
-using UserEventCallHook = int (*)(VmState* L, VmRef handler, VmRef userData, void* payload);
-using UserEventFreeHook = void (*)(VmState* L, void* payload);
-struct UserEventType {
-  UserEventType* next;
-  char* name;
-  int32_t type;
-  int32_t mode;
-  VmRef handler, userData;
-  UserEventMessageHook messageHook;
-  UserEventCallHook callHook;
-  UserEventFreeHook freeHook;
-  void* thirdHook;
-  int32_t builtin;  // the hooks are never called
-};
-// The new type number, or 0 when the name is taken (built-in or user type,
-// compared without regard to case) or memory runs out.
-int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook messageHook,
-                         UserEventCallHook callHook, UserEventFreeHook freeHook, void* thirdHook,
-                         int32_t builtin);
-UserEventType* FindUserEventType(const char* name);
-UserEventType* FindUserEventTypeByNumber(int32_t type);
 
 // The event pump (pump.cpp): turns wake messages and the platform's X11
 // events into queued events and carries out what they asked; 1 when the
@@ -560,6 +390,7 @@ uint32_t GetKeyQualifiers(const DisplayRecord* display);
 int TakePointerMoved(DisplayRecord* display, int32_t* x, int32_t* y);
 
 // ---- Context record ----
+
 // The folder's mutable state (displays, background pictures and event handlers) lives in one
 // record. Init puts it in its start state; Free releases whatever it still
 // holds and leaves it in the start state. The library table calls both.

@@ -1,10 +1,62 @@
-// What the event library's files share: the interval and timeout lists
-// that the dispatcher fires and the records it takes out of them.
+// What the event library's files share: event names, the poll and the
+// dispatcher, user event types, the interval and timeout lists that the
+// dispatcher fires and the records it takes out of them.
 // Invariant: a record is in exactly one list while its timer runs; once
 // unlinked it is freed by whoever unlinked it.
 #pragma once
 
 #include "display/display.h"
+
+// ---- Events, handlers, intervals and timeouts ----
+
+constexpr int32_t WINDOW_EVENT_NAMES = 35;
+constexpr int32_t GLOBAL_EVENT_NAMES = 13;
+extern const char* const WindowEventNames[WINDOW_EVENT_NAMES];
+extern const char* const GlobalEventNames[GLOBAL_EVENT_NAMES];
+
+// Object types of interval records.
+enum : int32_t { OBJECT_INTERVAL = 41, OBJECT_TIMEOUT = 42 };
+// One pass of the central event poll (flags 1: run the poll hooks and expire
+// stale events first); 1 when the script must stop (the error, 0 for a quit
+// request, in *error). Installed as the platform's event poll.
+int PollEvents(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
+// Releases a display's handler references and forgets its user data; the
+// display library calls it before it frees a display.
+void ForgetDisplayHandlers(VmState* L, DisplayRecord* display);
+
+// One step of the dispatcher: *handled is 1 when a handler ran. Returns 0,
+// the handler's error, or ERR_USERABORT for a quit. The waiting commands
+// call it in a loop with their own wait between rounds.
+ErrorCode DispatchEvent(VmState* L, int* handled);
+
+// User event types that plug-ins register. Mode 0: the library calls the
+// handler and the message hook adds fields to the table at the stack top
+// (0 or an error). Mode 1: the call hook pushes a function and its
+// arguments and returns how many values it pushed (-1 nothing to do, other
+// negative values a negated error code); the free hook then gets the
+// payload.
+using UserEventMessageHook = ErrorCode (*)(VmState* L, void* payload);
+using UserEventCallHook = int (*)(VmState* L, VmRef handler, VmRef userData, void* payload);
+using UserEventFreeHook = void (*)(VmState* L, void* payload);
+struct UserEventType {
+  UserEventType* next;
+  char* name;
+  int32_t type;
+  int32_t mode;
+  VmRef handler, userData;
+  UserEventMessageHook messageHook;
+  UserEventCallHook callHook;
+  UserEventFreeHook freeHook;
+  void* thirdHook;
+  int32_t builtin;  // the hooks are never called
+};
+// The new type number, or 0 when the name is taken (built-in or user type,
+// compared without regard to case) or memory runs out.
+int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook messageHook,
+                         UserEventCallHook callHook, UserEventFreeHook freeHook, void* thirdHook,
+                         int32_t builtin);
+UserEventType* FindUserEventType(const char* name);
+UserEventType* FindUserEventTypeByNumber(int32_t type);
 
 struct IntervalRecord {
   ObjectHead head;  // type OBJECT_INTERVAL or OBJECT_TIMEOUT

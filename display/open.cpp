@@ -8,6 +8,7 @@
 
 #include "display/context_private.h"
 #include "display/display.h"
+#include "display/display_private.h"
 #include "display/event_private.h"
 #include "display/regions_private.h"
 #include "platform/linux/platform.h"

@@ -14,6 +14,7 @@
 #include "display/regions_private.h"
 #include "platform/linux/platform.h"
 #include "display/context_private.h"
+#include "display/display_private.h"
 
 namespace {
 

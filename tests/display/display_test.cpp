@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "display/display.h"
+#include "display/display_private.h"
 #include "tests/display/display_fixture.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"

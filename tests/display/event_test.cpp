@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "display/display.h"
+#include "display/display_private.h"
+#include "display/event_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11calls_private.h"
 #include "tests/support/harness.h"

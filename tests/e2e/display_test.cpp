@@ -16,6 +16,7 @@
 #include <X11/Xutil.h>
 
 #include "display/display.h"
+#include "display/display_private.h"
 #include "tests/e2e/player_run.h"
 #include "tests/platform/xvfb.h"
 

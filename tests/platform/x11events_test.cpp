@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include "display/display.h"
+#include "display/display_private.h"
+#include "display/event_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "tests/platform/xvfb.h"

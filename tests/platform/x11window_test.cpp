@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "display/display.h"
+#include "display/display_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"

@@ -8,6 +8,7 @@
 
 #include "display/context_private.h"
 #include "display/display.h"
+#include "display/event_private.h"
 #include "libs/libs.h"
 #include "plugins/plugins.h"
 #include "runtime/context_private.h"

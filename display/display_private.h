@@ -1,0 +1,150 @@
+// The display library's own declarations beside display/display.h: the
+// position constants, background-picture records and their list, display
+// look-up and option readers, window opening and closing, refresh, scaling
+// and monitor helpers, resizing and test access. Used inside display/ and
+// by tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "display/display.h"
+
+// ---- Constants ----
+
+// Position constants: resolved when used, never stored resolved.
+constexpr int32_t POS_CENTER = -100000;
+constexpr int32_t POS_LEFT = -90000;
+constexpr int32_t POS_RIGHT = -80000;
+constexpr int32_t POS_TOP = -70000;
+constexpr int32_t POS_BOTTOM = -60000;
+constexpr int32_t SIZE_NATIVE = -110000;  // a width or height: the monitor's
+enum : int32_t { FILLNONE = 0, FILLCOLOR = 1, FILLGRADIENT = 2, FILLTEXTURE = 3 };
+
+// ---- Background pictures ----
+
+enum : uint32_t { BGPIC_WRITE = 1, BGPIC_FREEPENDING = 2, BGPIC_NOLAYERCOPY = 4 };
+
+void InitBGPicRecord(BGPic* pic, int32_t selectionKind, void* selectionRecord,
+                     int32_t selectionFrame, ObjectId id, BitmapHandle* bitmap, BitmapHandle* mask,
+                     BitmapHandle* alpha, int32_t width, int32_t height, int clear);
+// Takes the three images on success only; id may ask for an automatic one
+// ({null, 0} with automatic set), which is then written back.
+ErrorCode AddBGPicObject(ObjectId* id, int automatic, int32_t rerender, int32_t width,
+                         int32_t height, int32_t widthAsMade, void* pictureHandle,
+                         BitmapHandle* bitmap, uint32_t* palette, int64_t transparentColour,
+                         BitmapHandle* mask, BitmapHandle* alpha, const BGPicFill* fill,
+                         BGPic** out);
+ErrorCode GetBGPicObject(VmState* L, ObjectId id, BGPic** out, uint32_t access);
+ErrorCode DeleteBGPic(VmState* L, ObjectId id, int strict);
+ErrorCode FreeBGPicRecord(VmState* L, ObjectId id);
+void FreeBGPicContents(VmState* L, BGPic* pic, int withButtons);
+// Unlinks and frees a record found by address (null is ignored).
+void FreeBGPicByRecord(VmState* L, BGPic* pic);
+void FreeAllBGPics(VmState* L);
+void FreePendingBGPics(VmState* L);
+void GetBGPicDisplaySize(const BGPic* pic, int32_t* width, int32_t* height);
+// Builds the current images at a new size from the source images (sharing
+// them at the source size); 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA,
+// the old images kept on failure.
+ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth);
+// Layers showing objects: no layer can exist before the layer library.
+int FindLayerOfObject(int32_t type, ObjectId id, void** layer, BGPic** pic, void* clipRegion);
+ErrorCode CopyObjectForLayers(VmState* L, int32_t type, ObjectId id, void* copyFunction,
+                              void* record, void** copy);
+BGPic* GetBGPicList();
+BGPic* GetCurrentBGPic();
+void SetCurrentBGPic(BGPic* pic);
+
+// ---- Display record ----
+
+constexpr const char* DEFAULT_DISPLAY_TITLE = "Quillmere";
+void SetCurrentDisplay(DisplayRecord* display);
+// Non-zero while the video recorder records (none exists yet).
+int VideoRecorderActive();
+
+ErrorCode FindDisplayById(ObjectId id, DisplayRecord** out);
+DisplayRecord* FindDisplayByHandle(uintptr_t handle);
+ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict);
+// CreateDisplay as a C++ call: the option table at index table (0: none).
+// An automatic id is written to *out's head; *out is the new record.
+ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table, DisplayRecord** out);
+ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* display, int creating,
+                                  int* scaleSizeGiven, int* orientationGiven);
+ErrorCode ReadDisplayModeOptions(VmState* L, int table, DisplayRecord* display);
+ErrorCode ReadBackfillOptions(VmState* L, int table, DisplayRecord* display);
+ErrorCode ReadRegionList(VmState* L, int table, const char* key, DisplayRegion* regions,
+                         int32_t* count, int32_t* given);
+const char* GetDisplayModeName(int32_t code);
+const char* GetBackgroundKindName(int32_t code);
+// Multiplies by the scale factor when one is active (values below 1,
+// 100000 and 200000 stay).
+void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int applyA, int applyB);
+
+// ---- Opening and closing ----
+
+enum : uint32_t {
+  CLOSE_KEEPBRUSHES = 1,
+  CLOSE_KEEPSCREENMODE = 2,
+  CLOSE_FREEBACKFILL = 4,
+};
+ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* display, int reposition,
+                                int restoreBrushes);
+ErrorCode CloseDisplayWindow(VmState* L, DisplayRecord* display, DisplayRecord* source,
+                             uint32_t flags);
+void FreeAllDisplays(VmState* L);
+void ResetDisplayState(DisplayRecord* display);
+void ApplyFullscreenScale(DisplayRecord* display);
+// The next opening prepares the pictures again (a new run).
+void ResetFirstOpening();
+
+// ---- Refresh, scaling, monitors ----
+
+// Redraws and shows a rectangle of the current output.
+void UpdateDisplayArea(VmState* L, int32_t sx, int32_t sy, DisplayRecord* display, int32_t dx,
+                       int32_t dy, int32_t width, int32_t height);
+void ComputeScaledFit(DisplayRecord* display, const BGPic* pic, int32_t targetWidth,
+                      int32_t targetHeight);
+void ClearDisplayBorders(DisplayRecord* display);
+// Partial scaled refreshes instead of whole-bitmap ones (off at start).
+void SetPartialScaledRefresh(int on);
+// Frees the scaling scratch bitmap (shut-down).
+void FreeRefreshScratch();
+
+struct MonitorNode {
+  MonitorNode* next;
+  int32_t x, y, width, height;
+};
+MonitorNode* GetMonitorList(DisplayRecord* display);  // null display: default server
+void FreeMonitorList(MonitorNode* list);
+int32_t CountMonitors(DisplayRecord* display);
+ErrorCode GetDisplayMonitorRect(DisplayRecord* display, int32_t* x, int32_t* y, int32_t* width,
+                                int32_t* height);
+int32_t FindDisplayMonitor(DisplayRecord* display);
+int32_t ResolveDisplayX(const DisplayRecord* display, int32_t monitorWidth);
+int32_t ResolveDisplayY(const DisplayRecord* display, int32_t monitorHeight);
+// A special coordinate resolved for an object of size within an area; other
+// values are returned unchanged (the constants carry offsets of +-5000).
+int32_t ResolveSpecialCoordinate(int32_t value, int32_t size, int32_t area, int vertical);
+
+// ---- Resizing ----
+
+enum : uint32_t {
+  RESIZE_USER = 0x1,
+  RESIZE_CLOSED = 0x2,
+  RESIZE_NOCALLBACKS = 0x4,
+  RESIZE_KEEPSOURCE = 0x8,
+  RESIZE_SETUP = 0x10,
+  RESIZE_FACTORUNITS = 0x20,
+};
+ErrorCode InitDisplayScaling(VmState* L, DisplayRecord* display);
+// Makes the window bitmap anew at the picture's current size and fills it
+// from the picture: 0 or ERR_BITMAP (the old one kept).
+ErrorCode RebuildWindowBitmap(DisplayRecord* display);
+
+// ---- Test access ----
+
+// The window bitmap's pixel at (x, y) as 0xRRGGBB; -1 outside or without one.
+int64_t ReadDisplayWindowPixel(DisplayRecord* display, int32_t x, int32_t y);
+// The X window of an open display, 0 otherwise.
+unsigned long GetDisplayWindowId(const DisplayRecord* display);
