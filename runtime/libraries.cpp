@@ -55,9 +55,22 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"arexx", nullptr, nullptr},
 };
 
+// The engine keeps its state per VmState; only its run words (the quit
+// and error words, the gosub stack, the error location, the exit value)
+// are shared by every state and go back to their start values before a
+// run. Nothing frees them after it: PlayerMain returns the exit value that
+// End stored once shut-down is over.
+void resetEngineRunWords() {
+  VmResetRunState();
+  ResetErrorLocation();
+  vmExitValue = 0;
+  vmLineHookDisabled = 0;
+}
+
 // The folders with mutable state, bottom to top. Init puts a folder's
 // context record in its start state; Free releases whatever it still holds
-// (objects, lists, handlers, connections) and leaves it in that state.
+// (objects, lists, handlers, connections) and leaves it in that state;
+// it is null where nothing outlives the run.
 struct FolderRow {
   const char* name;
   void (*init)();
@@ -65,6 +78,7 @@ struct FolderRow {
 };
 const FolderRow FOLDER_TABLE[] = {
     {"platform", InitPlatformContext, FreePlatformContext},
+    {"engine", resetEngineRunWords, nullptr},
     {"runtime", InitRuntimeContext, FreeRuntimeContext},
     {"plugins", InitPluginContext, FreePluginContext},
     {"gfx", InitGfxContext, FreeGfxContext},
@@ -93,5 +107,6 @@ void InitFolderContexts() {
 }
 
 void FreeFolderContexts() {
-  for (size_t i = std::size(FOLDER_TABLE); i-- > 0;) FOLDER_TABLE[i].free();
+  for (size_t i = std::size(FOLDER_TABLE); i-- > 0;)
+    if (FOLDER_TABLE[i].free) FOLDER_TABLE[i].free();
 }
