@@ -207,6 +207,7 @@ struct DisplayPumpState {
   int32_t closeRequested;
   int32_t lastKeyCode;  // -1 none
   int32_t modeSwitch;   // -1 none, 0 to a window, 1 to full screen
+  int32_t quitRequested;
   int32_t sizePending, pendingWidth, pendingHeight;
 };
 

@@ -26,8 +26,6 @@ constexpr int REQUESTER_OPEN = 0;
 constexpr int32_t KEY_RETURN = 274;  // the translated code of Return
 constexpr int32_t KEY_ESCAPE = 275;
 
-int32_t passStop = 0;  // an event of this pass asked the program to stop
-
 DisplayRecord* next(DisplayRecord* d) { return reinterpret_cast<DisplayRecord*>(d->head.next); }
 
 void setKeyState(DisplayRecord* d, int32_t code, bool raw, int pressed) {
@@ -52,7 +50,7 @@ void onKey(DisplayRecord* d, const X11Event* e) {
     if (!pressed && e->translated == KEY_RETURN && e->altHeld && IsDisplayMonitorFree(d) &&
         !(d->flags & DSF_NOMODESWITCH) && !REQUESTER_OPEN)
       d->pump.modeSwitch = d->fullscreen ? 0 : 1;
-    if (e->letterC && e->controlHeld && QUIT_ON_CTRLC) passStop = 1;
+    if (e->letterC && e->controlHeld && QUIT_ON_CTRLC) d->pump.quitRequested = 1;
     d->pump.lastKeyCode = e->translated;
     setKeyState(d, e->translated, false, pressed);
     PostEvent(d, EVENT_KEY, pressed, 0, e->translated, nullptr);
@@ -231,11 +229,13 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
     d->pump.lastKeyCode = -1;
     d->pump.modeSwitch = -1;
     d->pump.refreshNeeded = 0;
+    d->pump.quitRequested = 0;
   }
   // Waiting for the video library: no display has pending frames to apply.
-  passStop = 0;
   ReadX11Events();
-  int stop = passStop;
+  int stop = 0;
+  for (DisplayRecord* d = GetDisplayList(); d; d = next(d))
+    if (d->pump.quitRequested) stop = 1;
   for (DisplayRecord* d = GetDisplayList(); d; d = next(d)) {
     if (!d->x11 || !GetX11WindowId(d->x11)) continue;
     if (d->pump.refreshNeeded) {
