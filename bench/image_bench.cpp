@@ -13,6 +13,7 @@
 #include <png.h>
 
 #include "media/media.h"
+#include "media/image_private.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "fuzz/image_fuzz.h"
+#include "media/image_private.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryFileName name;

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "media/media.h"
+#include "media/image_private.h"
 
 namespace imagefuzz {
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "fuzz/image_fuzz.h"
+#include "media/image_private.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

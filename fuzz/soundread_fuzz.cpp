@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "media/media.h"
+#include "media/media_private.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "media/media.h"
+#include "media/media_private.h"
 
 namespace {
 

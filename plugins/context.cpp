@@ -3,6 +3,7 @@
 #include "plugins/context_private.h"
 
 #include "plugins/plugins.h"
+#include "plugins/plugin_private.h"
 
 PluginContext pluginContext;
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "plugins/plugins.h"
+#include "plugins/plugin_private.h"
 
 constexpr size_t LOADER_LIST_COUNT = 7;  // image, anim, sound, video, file, directory, network
 constexpr size_t PLUGIN_TEMP_PATH_SIZE = 1024;

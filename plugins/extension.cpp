@@ -10,6 +10,7 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "plugins/context_private.h"
+#include "plugins/plugin_private.h"
 
 namespace {
 

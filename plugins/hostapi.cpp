@@ -25,6 +25,7 @@
 #include "media/media.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
+#include "plugins/plugin_private.h"
 #include "runtime/runtime.h"
 
 namespace {

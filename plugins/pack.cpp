@@ -14,6 +14,7 @@
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
 #include "plugins/context_private.h"
+#include "plugins/plugin_private.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // pixels, RLE escapes, a colour table behind a 124-byte header, and sizes
 // that must be refused before anything is allocated.
 #include "media/media.h"
+#include "media/image_private.h"
 #include "tests/media/image_support.h"
 
 using namespace imagetest;

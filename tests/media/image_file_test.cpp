@@ -3,6 +3,7 @@
 // transparency), loader admission, the DecodedImage holder, the size
 // limit, and every codec under allocation failure.
 #include "media/media.h"
+#include "media/image_private.h"
 #include "tests/media/image_support.h"
 #include "platform/linux/system_private.h"
 

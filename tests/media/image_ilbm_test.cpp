@@ -3,6 +3,7 @@
 // masked files decode to ilbmtoppm's pixels, transparency choices follow
 // the loader options, and written files read back through ilbmtoppm.
 #include "media/media.h"
+#include "media/image_private.h"
 #include "tests/media/image_support.h"
 
 using namespace imagetest;

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "media/media.h"
+#include "media/image_private.h"
 #include "tests/media/image_support.h"
 
 using namespace imagetest;

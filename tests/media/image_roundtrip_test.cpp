@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "media/media.h"
+#include "media/image_private.h"
 #include "tests/media/image_support.h"
 
 using namespace imagetest;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "media/media.h"
+#include "media/media_private.h"
 #include "platform/linux/system_private.h"
 
 namespace {

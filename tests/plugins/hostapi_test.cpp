@@ -4,6 +4,7 @@
 // a failed check raised through a plug-in written in C.
 #include "tests/plugins/plugin_fixture.h"
 #include "platform/linux/system_private.h"
+#include "plugins/plugin_private.h"
 
 #include <algorithm>
 #include <cstring>

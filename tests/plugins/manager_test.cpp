@@ -5,6 +5,7 @@
 #include "engine/object.h"  // VmSetAllocFailure, before the API header
 #include "tests/plugins/plugin_fixture.h"
 #include "platform/linux/system_private.h"
+#include "plugins/plugin_private.h"
 
 #include <cstring>
 

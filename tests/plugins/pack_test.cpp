@@ -2,6 +2,7 @@
 // entries unpack into the run's temporary directory and load from there;
 // hostile names and sizes are refused without writing outside it.
 #include "tests/plugins/plugin_fixture.h"
+#include "plugins/plugin_private.h"
 
 #include <sys/stat.h>
 #include <zlib.h>

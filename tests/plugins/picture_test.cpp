@@ -3,6 +3,7 @@
 // strings choose the loaders; the system's own codecs serve the rest; and
 // the display adapter's capability mapping.
 #include "tests/plugins/plugin_fixture.h"
+#include "plugins/plugin_private.h"
 
 namespace plugintest {
 namespace {

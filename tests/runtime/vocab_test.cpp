@@ -14,6 +14,7 @@
 
 #include "engine/engine.h"
 #include "plugins/plugins.h"
+#include "plugins/plugin_private.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
 
