@@ -24,6 +24,7 @@ using namespace pixel;
 
 namespace {
 
+// A test seam (SetSoftBitmapFormatOverride); no run state.
 int64_t formatOverride = -1;
 
 SoftBitmap* softOf(const BitmapHandle* h) {

@@ -21,6 +21,7 @@ constexpr size_t IHDR_FIELDS = 14;
 constexpr size_t GIF_SCAN_START_MAX = 799;
 constexpr size_t GIF_SCAN_END = 999;
 
+// A limit the program and the fuzz targets set for the process; no run state.
 size_t pixelLimit = IMAGE_DEFAULT_MAX_PIXELS;
 
 uint32_t be16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }

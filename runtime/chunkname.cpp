@@ -20,6 +20,7 @@ constexpr size_t FONT_PREFIX_LENGTH = sizeof FONT_PREFIX - 1;
 constexpr size_t NAME_BUFFER = 1024;    // names the resolver compares and returns
 constexpr size_t FONT_NAME_KEEP = 255;  // characters kept of a ".font" name
 
+// Result buffers: each holds a name only until the next call.
 char displayName[NAME_BUFFER];
 char resolvedName[NAME_BUFFER];
 

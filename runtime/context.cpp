@@ -11,6 +11,7 @@ RuntimeContext runtimeContext;
 
 void InitRuntimeContext() {
   runtimeContext = RuntimeContext{};
+  unicodeUtf8Mode = 1;
   SetEventQueueHooks(nullptr, nullptr);
   SetEventExpiryTimeout(EVENT_TIMEOUT_DEFAULT_MS);
 }

@@ -21,6 +21,7 @@ int32_t registryCopy(VmState* L, int32_t ref) {
 void registryRelease(VmState* L, int32_t ref) { VmReleaseReference(L, VM_REGISTRY_INDEX, ref); }
 
 const ObjectRefFunctions registryFunctions = {registryCreate, registryCopy, registryRelease};
+// A test seam (SetObjectRefFunctions); no run state.
 const ObjectRefFunctions* active = &registryFunctions;
 
 }  // namespace

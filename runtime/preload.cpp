@@ -25,7 +25,8 @@ const char* const COMMAND_OF_KIND[19] = {
 
 // A command's returned error code is reported by a plain call only, and a
 // raised one only by a protected call: the command runs through this
-// trampoline, called protected, which calls it plainly and keeps its code.
+// trampoline, called protected, which calls it plainly and keeps its code
+// (the two words hold nothing past the call).
 int trampolineArgs = 0;
 ErrorCode trampolineCode = 0;
 

@@ -12,6 +12,8 @@
 #include "runtime/runtime.h"
 #include "runtime/unicode_tables.h"
 
+// Read on every call of the text functions, so a plain word; the runtime's
+// context Init puts it back to UTF-8 for each run.
 int32_t unicodeUtf8Mode = 1;
 
 namespace {

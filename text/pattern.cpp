@@ -26,6 +26,7 @@ struct PatternError {
 
 [[noreturn]] void fail(ErrorCode code) { throw PatternError{code}; }
 
+// A test seam (PatternSetStepBudget); no run state.
 uint64_t stepBudget = PATTERN_STEP_BUDGET;
 
 struct Chr {

@@ -2,6 +2,7 @@
 // which the library table calls.
 #include "platform/linux/context_private.h"
 
+#include "platform/linux/eventhooks_private.h"
 #include "platform/linux/joystick_private.h"
 #include "platform/linux/locale_private.h"
 #include "platform/linux/platform.h"
@@ -10,8 +11,15 @@ PlatformContext platformContext;
 
 void InitPlatformContext() { platformContext = PlatformContext{}; }
 
-// Last of every folder: the catalogs, the joysticks, then the X connection.
+// Last of every folder: the services the libraries above installed (the
+// event poll, the event sink, the adapter, requester and title slots), the
+// catalogs, the joysticks, then the X connection.
 void FreePlatformContext() {
+  SetEventPoll(nullptr);
+  SetX11EventSink(nullptr, nullptr);
+  SetDisplayAdapterHooks(nullptr, nullptr);
+  SetRequesterParentHooks(nullptr, nullptr);
+  SetAppletTitleSource(nullptr);
   ClosePlayerCatalog();
   InstallTextCatalog(nullptr);
   FreeJoysticks();

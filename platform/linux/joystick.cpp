@@ -38,6 +38,7 @@ struct JoystickDevice {
 
 namespace {
 
+// Test seams (SetJoystickDevicePrefixes); no run state.
 std::string primaryPrefix = "/dev/input/js";
 std::string fallbackPrefix = "/dev/js";
 

@@ -13,6 +13,7 @@
 
 namespace {
 
+// The program's own path, the same for the whole process.
 char programPath[NATIVE_PATH_MAX];
 bool recorded = false;
 

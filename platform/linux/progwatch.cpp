@@ -23,6 +23,7 @@ void postFinished(ProgramRequest* request) {
   PostThreadEvent(EVENT_PROGRAM_FINISHED, 0, 0, 0, reinterpret_cast<uintptr_t>(request), 1);
 }
 
+// A test seam read by the watcher threads; no run state.
 std::atomic<ProgramFinishedHandler> finishedHandler{postFinished};
 
 void* programWatcherMain(void* argument) {

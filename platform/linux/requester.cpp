@@ -78,6 +78,7 @@ struct RequesterRequest {
   int32_t outColour;
 } request;
 
+// The desktop library's thread, started once for the process.
 ThreadRecord* gtkThread = nullptr;
 int gtkArgc = 0;
 char** gtkArgvStorage = nullptr;

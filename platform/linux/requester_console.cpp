@@ -17,6 +17,7 @@ namespace {
 
 constexpr size_t LINE_MAX_CHARS = 1024;  // characters of one answer line
 
+// Test seams (the console streams of the text requesters); no run state.
 FILE* consoleIn = nullptr;
 FILE* consoleOut = nullptr;
 

@@ -51,6 +51,7 @@ const char* tableText(const char* const (&table)[N], int32_t index) {
 int systemModemIoctl(int fd, unsigned long request, int* bits) { return ioctl(fd, request, bits); }
 
 const SerialSystemCalls SYSTEM_CALLS = {systemModemIoctl, tcsetattr};
+// A test seam (SetSerialSystemCalls); no run state.
 SerialSystemCalls sys = SYSTEM_CALLS;
 
 bool isOpen(const SerialPort* port) { return port->open && port->native && port->native->fd >= 0; }

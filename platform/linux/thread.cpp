@@ -34,6 +34,7 @@ int systemCreate(pthread_t* thread, const pthread_attr_t* attributes, ThreadEntr
   return pthread_create(thread, attributes, entry, argument);
 }
 
+// A test seam (SetThreadCreateFunction); no run state.
 std::atomic<ThreadCreateFunc> createFunction{systemCreate};
 
 // Creation with the timer signals blocked, so the new thread inherits a mask

@@ -34,6 +34,8 @@ EventPollFunction sleepEventPoll = nullptr;  // null: the installed poll
 
 constexpr int32_t POLL_PERIOD_MS = 20;  // the shared poll timer's period
 
+// Shared with the signal thread, which lives for the process; the library
+// that adds a timer removes it.
 PlatformMutex* timerLock = nullptr;
 TimerRecord* timerList = nullptr;
 std::atomic<int32_t> sleepDone{0};

@@ -42,6 +42,7 @@ constexpr int32_t ICON_SIZES[5] = {16, 24, 32, 48, 256};
 
 int screenSaverEnabled = 1;  // process-wide: the setting last requested
 
+// The built-in icon, built once for the process.
 uint32_t iconBlock[X11_ICON_VALUES];
 bool iconBuilt = false;
 
