@@ -247,7 +247,12 @@ void* pointerWatchMain(void* argument) {
   return nullptr;
 }
 
+// With a cursor theme installed, Xlib loads every font cursor from the
+// theme's files, which took a fifth of a start; the cursors are therefore
+// made when one of them is first asked for.
 void makeCursors(X11ConnectionRecord* c) {
+  c->cursorsPending = 0;
+  if (c->lost.load()) return;
   c->busyCursor = XCreateFontCursor(c->display, BUSY_SHAPE);
   c->moveCursor = XCreateFontCursor(c->display, MOVE_SHAPE);
   for (int i = 0; i < X11_RESIZE_CURSORS; i++)
@@ -473,7 +478,7 @@ ErrorCode GetX11Connection(const char* serverName, X11ConnectionRecord** out) {
       }
     }
     findArgbVisual(c);
-    makeCursors(c);
+    c->cursorsPending = 1;
     c->inputMethodPending = 1;
   }
   X11ConnectionRecord** link = &connectionList;
@@ -481,6 +486,24 @@ ErrorCode GetX11Connection(const char* serverName, X11ConnectionRecord** out) {
   *link = c;
   *out = c;
   return ERR_NONE;
+}
+
+Cursor GetX11BusyCursor(X11ConnectionRecord* c) {
+  if (c->cursorsPending) makeCursors(c);
+  return c->busyCursor;
+}
+Cursor GetX11MoveCursor(X11ConnectionRecord* c) {
+  if (c->cursorsPending) makeCursors(c);
+  return c->moveCursor;
+}
+Cursor GetX11BlankCursor(X11ConnectionRecord* c) {
+  if (c->cursorsPending) makeCursors(c);
+  return c->blankCursor;
+}
+Cursor GetX11ResizeCursor(X11ConnectionRecord* c, int32_t zone) {
+  if (zone < 0 || zone >= X11_RESIZE_CURSORS) return 0;
+  if (c->cursorsPending) makeCursors(c);
+  return c->resizeCursors[zone];
 }
 
 XIM OpenX11InputMethod(X11ConnectionRecord* c) {

@@ -66,9 +66,10 @@ struct X11ConnectionRecord {
   int32_t pixelFormat;  // 10, 11, 12, 4, or -1 when the visual matches none
   int32_t frameLeft, frameTop, frameHorizontal, frameVertical;
   int xfixesEventBase, xfixesMajor, xfixesMinor;
-  int32_t borderHoverCursor;  // a border hover changed the pointer shape
-  Cursor busyCursor, moveCursor, blankCursor;
+  int32_t borderHoverCursor;                   // a border hover changed the pointer shape
+  Cursor busyCursor, moveCursor, blankCursor;  // read through GetX11BusyCursor etc.
   Cursor resizeCursors[X11_RESIZE_CURSORS];
+  int32_t cursorsPending;  // the cursors are made on first use
   int32_t hasVidMode;
   int32_t hasRandr13;
   pthread_t pointerThread;  // 0 when none runs
@@ -137,6 +138,13 @@ X11ConnectionRecord* GetX11ConnectionList();
 // connection into the record's lost flag (never the end of the program).
 void WatchX11Display(Display* display, std::atomic<int32_t>* lost);
 
+// The connection's cursors: busy (the watch), move (the fleur), blank,
+// and resize by border zone (0-7, as HitTestWindowBorder numbers them). All
+// are made on the first call; 0 where the server refused one.
+Cursor GetX11BusyCursor(X11ConnectionRecord* c);
+Cursor GetX11MoveCursor(X11ConnectionRecord* c);
+Cursor GetX11BlankCursor(X11ConnectionRecord* c);
+Cursor GetX11ResizeCursor(X11ConnectionRecord* c, int32_t zone);
 // The connection's input method, opened on the first call (null when the
 // locale or the server offers none that fits).
 XIM OpenX11InputMethod(X11ConnectionRecord* c);

@@ -423,10 +423,10 @@ void ShowX11BorderCursor(X11DisplayRecord* r, int32_t zone) {
   int32_t hovered = c->borderHoverCursor;
   c->borderHoverCursor = 0;
   if (zone >= 0 && zone < X11_RESIZE_CURSORS) {
-    if (c->resizeCursors[zone]) XDefineCursor(r->display, r->window, c->resizeCursors[zone]);
+    if (Cursor cursor = GetX11ResizeCursor(c, zone)) XDefineCursor(r->display, r->window, cursor);
     c->borderHoverCursor = 1;
   } else if (zone == X11_BORDER_MOVE) {
-    if (c->moveCursor) XDefineCursor(r->display, r->window, c->moveCursor);
+    if (Cursor cursor = GetX11MoveCursor(c)) XDefineCursor(r->display, r->window, cursor);
     c->borderHoverCursor = 1;
   } else if (hovered) {
     XDefineCursor(r->display, r->window, r->currentCursor);

@@ -723,7 +723,7 @@ void SetX11Pointer(DisplayRecord* display, X11PointerNode* pointer, int32_t kind
   if (!rec || !rec->connection) return;
   Cursor cursor = 0;
   if (kind == 1) {
-    cursor = rec->connection->busyCursor;
+    cursor = GetX11BusyCursor(rec->connection);
   } else if (kind != 0 && pointer && pointer->image) {
     X11PointerNode* node = pointer->next;
     while (node && node->connection != rec->connection) node = node->next;
@@ -760,7 +760,7 @@ void ShowX11Pointer(DisplayRecord* display) {
 void HideX11Pointer(DisplayRecord* display) {
   X11DisplayRecord* rec = display->x11;
   if (!rec || !rec->window || !rec->connection) return;
-  XDefineCursor(rec->display, rec->window, rec->connection->blankCursor);
+  XDefineCursor(rec->display, rec->window, GetX11BlankCursor(rec->connection));
   XFlush(rec->display);
 }
 
