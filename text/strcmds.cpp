@@ -101,6 +101,14 @@ void appendChar(std::string* out, uint32_t code) {
 
 // ---- Substring search ----
 
+// The case-less key of a character, the same one CompareStr's case-less
+// form compares: the case-folded code point in UTF-8 mode (so µ and μ, ς
+// and σ, ſ and s meet, which lower-casing keeps apart), the upper-case
+// Latin-1 byte in 8-bit mode.
+uint32_t foldChar(uint32_t code, bool utf8) {
+  return utf8 ? UnicodeFoldCase(code) : CharToUpper(code);
+}
+
 // Compares the subject at p with the whole of f (folded through the case
 // tables when case-less); the subject bytes matched go to *matched.
 bool matchesAt(const char* p, const char* end, const char* f, size_t flen, bool caseSensitive,
@@ -116,7 +124,7 @@ bool matchesAt(const char* p, const char* end, const char* f, size_t flen, bool 
     if (q >= end) return false;
     CharAt a = decodeAt(q, end, utf8);
     CharAt b = decodeAt(f, fend, utf8);
-    if (a.code != b.code && CharToLower(a.code) != CharToLower(b.code)) return false;
+    if (a.code != b.code && foldChar(a.code, utf8) != foldChar(b.code, utf8)) return false;
     q += a.len;
     f += b.len;
   }
@@ -133,7 +141,7 @@ size_t findSubstring(const char* s, size_t len, const char* f, size_t flen, size
   return std::string::npos;
 }
 
-// Case folding of a whole string through the case tables, per character.
+// Case folding of a whole string through foldChar, per character.
 std::string foldCase(const char* s, size_t len, bool utf8) {
   std::string out;
   const char* end = s + len;
@@ -142,9 +150,9 @@ std::string foldCase(const char* s, size_t len, bool utf8) {
     if (isRawByte(c, p, utf8))
       out.push_back(*p);
     else if (utf8)
-      appendChar(&out, CharToLower(c.code));
+      appendChar(&out, foldChar(c.code, true));
     else
-      out.push_back(static_cast<char>(CharToLower(c.code)));
+      out.push_back(static_cast<char>(foldChar(c.code, false)));
     p += c.len;
   }
   return out;

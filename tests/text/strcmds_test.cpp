@@ -207,6 +207,38 @@ TEST_F(StringCommandsTest, CodeArrays) {
   EXPECT_EQ(fromCodes({0x110000}, 1, &out), ERR_WRONGUSAGE);
 }
 
+// The case-less searches compare case-folded characters, as CompareStr's
+// case-less form does: characters whose lower-case forms differ but whose
+// folded forms agree (micro sign and mu, final and plain sigma, long s)
+// match in UTF-8 mode. In 8-bit mode the same bytes are Latin-1 text, in
+// which none of these pairs meet.
+TEST_F(StringCommandsTest, CaseLessSearchesFoldCase) {
+  struct FoldCase {
+    const char* command;
+    std::vector<V> args;  // the encoding argument is appended
+    V utf8;
+    V latin1;
+  };
+  const FoldCase cases[] = {
+      {"FindStr", {"a\xc2\xb5", "a\xce\x9c", 0, 0}, 0, -1},
+      {"FindStr", {"x\xc5\xbf", "S", 0, 0}, 1, -1},
+      {"CountStr", {"\xcf\x82\xcf\x83\xce\xa3", "\xcf\x83", 0, 0}, 3, 1},
+      {"StartsWith", {"\xc2\xb5x", "\xce\x9c", 0}, 1, 0},
+      {"EndsWith", {"x\xce\xa3", "\xcf\x82", 0}, 1, 0},
+      {"ReplaceStr", {"a\xcf\x82", "\xcf\x83", "s", 0, 0}, "as", "a\xcf\x82"},
+  };
+  for (const FoldCase& c : cases) {
+    for (int utf8 = 0; utf8 <= 1; utf8++) {
+      SCOPED_TRACE(std::string(c.command) + (utf8 ? " utf8" : " latin1"));
+      std::vector<V> args = c.args;
+      args.push_back(utf8);
+      std::vector<V> results;
+      ASSERT_EQ(testcall::Run(h.L, c.command, args, &results), 0);
+      EXPECT_TRUE(results == std::vector<V>{utf8 ? c.utf8 : c.latin1}) << testcall::Show(results);
+    }
+  }
+}
+
 TEST_F(StringCommandsTest, SearchCompareAndSplit) {
   RunCases({
       {"find", "FindStr", {"hello world", "o"}, 0, {4}},
