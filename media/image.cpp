@@ -155,8 +155,10 @@ ErrorCode identifyJpeg(StreamHandle* s, int32_t* width, int32_t* height, int32_t
   }
 }
 
-// A palette PNG has alpha when a "tRNS" chunk comes before "IEND".
-int32_t pngPaletteHasTrns(StreamHandle* s) {
+// A grey, RGB or palette PNG has alpha when a "tRNS" chunk comes before
+// "IEND": the decoder turns that chunk into an alpha channel for each of
+// these colour types, so the information request must say so too.
+int32_t pngHasTrns(StreamHandle* s) {
   if (SeekFileStream(s, 8, 1) < 0) return 0;
   for (;;) {
     uint32_t length;
@@ -304,7 +306,7 @@ ErrorCode IdentifyImageFile(StreamHandle* stream, int32_t* format, int32_t* widt
     uint8_t type = b[at + 13];
     *format = IMGFMT_PNG;
     *hasAlpha = type == 4 || type == 6;
-    if (type == 3) *hasAlpha = pngPaletteHasTrns(stream);
+    if (type == 0 || type == 2 || type == 3) *hasAlpha = pngHasTrns(stream);
     return 0;
   }
   if (b[0] == 'B' && b[1] == 'M') {

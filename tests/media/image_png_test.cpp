@@ -88,6 +88,52 @@ TEST(ImagePng, VariantsMadeByImageMagickDecodeToItsPixels) {
   EXPECT_TRUE(Load(dir / "rgb_adam7.png").pixels == Load(dir / "plain_twin.png").pixels);
 }
 
+// A "tRNS" chunk gives grey and RGB pictures alpha as it does palette
+// ones: the information request says so, as the decode does.
+TEST(ImagePng, TrnsGivesAlphaInInformationAndDecode) {
+  REQUIRE_TOOLS("convert");
+  TempDir dir;
+  struct Case {
+    const char* name;
+    const char* command;  // convert's arguments before the output file
+    int colourType;
+    bool trns;
+  } cases[] = {
+      {"rgb_trns", "-size 4x4 xc:red -fill blue -draw 'point 1,1' -transparent red PNG24:", 2,
+       true},
+      {"grey_trns",
+       "-size 4x4 xc:gray50 -fill white -draw 'point 1,1' -transparent gray50 -define "
+       "png:color-type=0 ",
+       0, true},
+      {"rgb", "-size 4x4 xc:red -fill blue -draw 'point 1,1' PNG24:", 2, false},
+      {"grey", "-size 4x4 xc:gray50 -fill white -draw 'point 1,1' -define png:color-type=0 ", 0,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir / (std::string(c.name) + ".png");
+    Shell(std::string("convert ") + c.command + "'" + path + "'");
+    ASSERT_EQ(IhdrByte(path, 9), c.colourType);
+    ASSERT_EQ(HasChunk(path, "tRNS"), c.trns);
+    int32_t w = 0, h = 0, alpha = -1, format = -1;
+    ASSERT_EQ(LoadImageFile(path.c_str(), nullptr, nullptr, nullptr, -1, 0, nullptr, nullptr,
+                            nullptr, &w, &h, &alpha, nullptr, &format),
+              0);
+    EXPECT_EQ(format, IMGFMT_PNG);
+    EXPECT_EQ(w, 4);
+    EXPECT_EQ(h, 4);
+    EXPECT_EQ(alpha, c.trns ? 1 : 0);
+    Decoded d = Load(path);
+    ASSERT_EQ(d.error, 0);
+    EXPECT_EQ(d.hasAlpha, alpha);
+    ExpectSameAsMagick(path);
+    // Only the drawn point is opaque where the background was made clear.
+    if (c.trns)
+      for (size_t i = 0; i < d.pixels.size(); i++)
+        EXPECT_EQ(d.pixels[i] >> 24, i == 5 ? 0xFFu : 0u) << i;
+  }
+}
+
 TEST(ImagePng, PngSuiteDecodesLikeImageMagickAndCorruptFilesFail) {
   REQUIRE_TOOLS("convert");
   DIR* top = opendir(PNGSUITE);
