@@ -38,7 +38,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"event", OpenEventLibrary, FreeAllEvents},
     {"system", OpenSystemLibrary, nullptr},
     {"layers", nullptr, nullptr},
-    {"text", nullptr, nullptr},
+    {"text", OpenTextLibrary, FreeTextLibrary},
     {"anim", nullptr, nullptr},
     {"display", OpenDisplayLibrary, CloseDisplayLibrary},
     {"sound", nullptr, nullptr},
@@ -83,6 +83,7 @@ const FolderRow FOLDER_TABLE[] = {
     {"plugins", InitPluginContext, FreePluginContext},
     {"gfx", InitGfxContext, FreeGfxContext},
     {"display", InitDisplayContext, FreeDisplayContext},
+    {"text", InitTextContext, FreeTextContext},
 };
 
 }  // namespace

@@ -1,0 +1,264 @@
+// Font records, the built-in "topaz" and the bitmap font engine through the
+// text library's commands: fixtures and their expected measurements and
+// pixels come from tests/text/font_fixtures.py (its own model of the file
+// layout, and Lat15-VGA8.psf.gz read through its Unicode table for topaz).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gfx/bitmap_private.h"
+#include "gfx/gfx.h"
+#include "runtime/runtime.h"
+#include "tests/support/harness.h"
+#include "text/font_private.h"
+
+namespace {
+
+std::string fixtureDir;
+
+std::string fromHex(const std::string& hex) {
+  std::string out;
+  if (hex == "-") return out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+class FontTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!fixtureDir.empty()) return;
+    char pattern[] = "/tmp/qm_fonts_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    fixtureDir = pattern;
+    std::string cmd = "python3 " QM_SOURCE_DIR "/tests/text/font_fixtures.py " + fixtureDir;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+  }
+
+  ErrorCode setFont(const std::string& name, int size) {
+    VmPushString(h.L, name.c_str());
+    VmPushNumber(h.L, size);
+    ErrorCode e = h.Call("SetFont", 2);
+    VmSetTop(h.L, 0);
+    return e;
+  }
+  ErrorCode call(const char* name, std::initializer_list<double> numbers) {
+    for (double n : numbers) VmPushNumber(h.L, n);
+    ErrorCode e = h.Call(name, int(numbers.size()));
+    VmSetTop(h.L, 0);
+    return e;
+  }
+  ErrorCode addFontPath(const std::string& path) {
+    VmPushString(h.L, path.c_str());
+    ErrorCode e = h.Call("AddFontPath", 1);
+    VmSetTop(h.L, 0);
+    return e;
+  }
+  ErrorCode openFont(int id, const std::string& name, int size, int engine = -1) {
+    VmPushNumber(h.L, id);
+    VmPushString(h.L, name.c_str());
+    VmPushNumber(h.L, size);
+    if (engine >= 0) {
+      VmNewTable(h.L);
+      VmPushString(h.L, "engine");
+      VmPushNumber(h.L, engine);
+      VmSetTable(h.L, -3);
+    }
+    ErrorCode e = h.Call("OpenFont", engine >= 0 ? 4 : 3);
+    VmSetTop(h.L, 0);
+    return e;
+  }
+
+  PlayerHarness h;
+};
+
+// Every case of the fixture script: measurements, monochrome drawings with
+// colour -1 into a mask, colour-font drawings into a pixel bitmap and its
+// mask, and the files that must not open.
+TEST_F(FontTest, BitmapFontsMeasureAndDrawAsTheFixtureModel) {
+  ASSERT_EQ(addFontPath(fixtureDir), 0);
+  std::ifstream in(fixtureDir + "/cases.txt");
+  std::string line;
+  int checked = 0;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string kind, name, hex;
+    int size = 0;
+    words >> kind >> name >> size;
+    SCOPED_TRACE(line);
+    if (kind == "fail") {
+      EXPECT_EQ(setFont(name, size), 1064);
+      checked++;
+      continue;
+    }
+    words >> hex;
+    std::string text = fromHex(hex);
+    ASSERT_EQ(setFont(name, size), 0);
+    FontRecord* font = GetCurrentFont();
+    ASSERT_NE(font, nullptr);
+    if (kind == "measure") {
+      int32_t want[6];
+      for (int32_t& v : want) words >> v;
+      TextExtent e{};
+      MeasureFontText(font, text.data(), text.size(), 0, 0, &e);
+      int32_t got[6] = {e.width, e.height, e.left, e.top, e.right, e.bottom};
+      EXPECT_EQ(std::vector<int32_t>(got, got + 6), std::vector<int32_t>(want, want + 6));
+      checked++;
+      continue;
+    }
+    int x, y, w, hgt;
+    words >> x >> y >> w >> hgt;
+    std::vector<std::string> rows(hgt);
+    for (std::string& r : rows) std::getline(in, r);
+    OwnedBitmap mask(AllocBitMask(nullptr, w, hgt, 1, nullptr, 0));
+    ASSERT_TRUE(mask);
+    if (kind == "draw") {
+      DrawFontText(font, nullptr, mask.get(), x, y, text.data(), text.size(), 0, 0, nullptr, -1);
+      for (int r = 0; r < hgt; r++) {
+        std::string got;
+        for (int c = 0; c < w; c++) got += ReadBitmapPixel(mask.get(), c, r, 1) ? '#' : '.';
+        EXPECT_EQ(got, rows[r]) << "row " << r;
+      }
+    } else {
+      OwnedBitmap target(AllocBitmap(w, hgt, 0, nullptr));
+      ASSERT_TRUE(target);
+      FillBitmapRect(target.get(), 0, 0, w, hgt, 0x123456);
+      DrawFontText(font, target.get(), mask.get(), x, y, text.data(), text.size(), 0, 0, nullptr,
+                   -1);
+      for (int r = 0; r < hgt; r++) {
+        std::string got, gotMask, wantMask;
+        for (int c = 0; c < w; c++) {
+          char cell[8];
+          bool set = ReadBitmapPixel(mask.get(), c, r, 1) != 0;
+          uint32_t px = ReadBitmapPixel(target.get(), c, r, 0) & 0xFFFFFF;
+          std::snprintf(cell, sizeof cell, "%06x", px);
+          got += (c ? " " : "") + std::string(set ? cell : (px == 0x123456 ? "------" : "!!!!!!"));
+        }
+        EXPECT_EQ(got, rows[r]) << "row " << r;
+      }
+    }
+    checked++;
+  }
+  EXPECT_GT(checked, 240);
+}
+
+TEST_F(FontTest, TopazIsTheOneSharedRecordAtSizeEight) {
+  FontRecord* topaz = GetCurrentFont();
+  ASSERT_NE(topaz, nullptr);
+  EXPECT_STREQ(topaz->name, "topaz");
+  ASSERT_EQ(setFont("TOPAZ", 8), 0);
+  EXPECT_EQ(GetCurrentFont(), topaz);
+  EXPECT_EQ(topaz->height, 8);
+  EXPECT_EQ(topaz->baseline, 6);
+  TextExtent e{};
+  MeasureFontText(topaz, "Hello", 5, 0, 0, &e);
+  EXPECT_EQ(e.width, 40);
+  // At size 9 it is looked up as a file topaz.font, which is nowhere.
+  EXPECT_EQ(setFont("topaz", 9), 1064);
+  EXPECT_EQ(GetCurrentFont(), topaz);
+  EXPECT_EQ(setFont(":::default_bitmap", 8), 0);
+  EXPECT_EQ(GetCurrentFont(), topaz);
+}
+
+// The cache, the font objects and the name rules.
+TEST_F(FontTest, CacheObjectsAndNames) {
+  ASSERT_EQ(addFontPath(fixtureDir), 0);
+  ASSERT_EQ(addFontPath(fixtureDir), 0);  // a second time changes nothing
+  ASSERT_EQ(setFont("fixed", 8), 0);
+  FontRecord* a = GetCurrentFont();
+  ASSERT_EQ(setFont("FIXED.font", 8), 0);
+  EXPECT_EQ(GetCurrentFont(), a) << "case-less hit with the suffix cut";
+  EXPECT_STREQ(a->name, "fixed");
+  ASSERT_EQ(setFont("fixed", 9), 0);
+  EXPECT_NE(GetCurrentFont(), a) << "another size is another record";
+
+  // ":::default_bitmap" with "usepoints" set.
+  VmPushString(h.L, ":::default_bitmap");
+  VmPushNumber(h.L, 8);
+  VmNewTable(h.L);
+  VmPushString(h.L, "usepoints");
+  VmPushBoolean(h.L, 1);
+  VmSetTable(h.L, -3);
+  EXPECT_EQ(h.Call("SetFont", 3), 1055);
+  VmSetTop(h.L, 0);
+
+  // A directory part is refused by the native engine only.
+  EXPECT_EQ(openFont(1, fixtureDir + "/fixed", 8), 1335);
+  EXPECT_EQ(openFont(1, "dir:fixed", 8), 1335);
+  EXPECT_NE(openFont(1, fixtureDir + "/fixed", 8, FONTENGINE_INBUILT), 1335);
+
+  // One numeric id opened twice replaces the first object; after CloseFont
+  // the id is unknown and the message names the number.
+  ASSERT_EQ(openFont(7, "fixed", 8), 0);
+  ASSERT_EQ(openFont(7, "prop", 10), 0);
+  ASSERT_EQ(call("UseFont", {7}), 0);
+  FontRecord* prop = GetCurrentFont();
+  EXPECT_STREQ(prop->name, "prop");
+  ASSERT_EQ(call("CloseFont", {7}), 0);
+  EXPECT_EQ(call("UseFont", {7}), 1334);
+  EXPECT_EQ(GetErrorArgNumber(), 7);
+  EXPECT_EQ(call("CloseFont", {7}), 1334);
+  // The closed font was current and still measures: the cache keeps it.
+  EXPECT_EQ(GetCurrentFont(), prop);
+  TextExtent e{};
+  MeasureFontText(prop, "ab", 2, 0, 0, &e);
+  EXPECT_EQ(e.width, 4 - 1 + 8);
+  EXPECT_EQ(call("FreeGlyphCache", {0}), 0);
+
+  // A name longer than the record's work buffer is refused whole.
+  EXPECT_EQ(setFont(std::string(600, 'x'), 8), 1064);
+  EXPECT_EQ(addFontPath(fixtureDir + "/no-such-dir"), 1286);
+}
+
+TEST(Utf8ToUcs4, DecodesOrRefusesEachInvalidKind) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    ErrorCode error;
+    std::vector<uint32_t> codes;
+  };
+  const Case cases[] = {
+      {"ascii and two to four bytes",
+       "a\xc3\xa4\xe2\x82\xac\xf0\x9d\x84\x9e",
+       0,
+       {'a', 0xE4, 0x20AC, 0x1D11E}},
+      {"continuation byte as lead", "a\x80", 1003, {}},
+      {"six leading ones", "\xfc\x80\x80\x80\x80\x80", 1003, {}},
+      {"continuation below 128",
+       "\xc3"
+       "A",
+       1003,
+       {}},
+      {"cut short", "ab\xe2\x82", 1003, {}},
+      {"empty", "", 0, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Both with a caller buffer that is too small (an array is allocated
+    // and must be freed on failure) and with one that fits.
+    for (size_t room : {size_t(1), size_t(64)}) {
+      uint32_t buffer[64];
+      uint32_t* out = nullptr;
+      size_t count = 0;
+      int32_t allocated = 0;
+      ErrorCode e =
+          Utf8ToUcs4(c.bytes.data(), c.bytes.size(), 1, buffer, room, &out, &count, &allocated);
+      EXPECT_EQ(e, c.error);
+      if (e == 0) {
+        EXPECT_EQ(std::vector<uint32_t>(out, out + count), c.codes);
+        if (allocated) FreeUcs4Buffer(out);
+      }
+    }
+  }
+  uint32_t* out = nullptr;
+  size_t count = 0;
+  int32_t allocated = 0;
+  EXPECT_EQ(Utf8ToUcs4("abc", 3, 0, nullptr, 0, &out, &count, &allocated), 1003);
+}
+
+}  // namespace
