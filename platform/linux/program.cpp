@@ -8,6 +8,9 @@
 #include <strings.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
@@ -59,6 +62,40 @@ bool isDocument(const char* path) {
   return length <= 5 || strcasecmp(path + length - 4, ".exe") != 0;
 }
 
+// The player ignores SIGPIPE and blocks the signals its own threads take;
+// a child gets the default actions and an empty mask back, as a program
+// started from a shell would have them.
+void resetChildSignals() {
+  signal(SIGPIPE, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Runs the line with "/bin/sh -c" and waits for it: 0 once it ran, whatever
+// its status; ERR_EXECUTE when no shell could start.
+ErrorCode runShellLine(const char* line) {
+  posix_spawnattr_t attributes;
+  if (posix_spawnattr_init(&attributes) != 0) return ERR_EXECUTE;
+  sigset_t defaults, none;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  char shell[] = "sh", dashC[] = "-c";
+  char* argv[] = {shell, dashC, const_cast<char*>(line), nullptr};
+  pid_t pid = -1;
+  int failed = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  if (failed != 0) return ERR_EXECUTE;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return 0;
+}
+
 ErrorCode runWithShell(const char* program, bool quoteProgram, const char* arguments,
                        bool quoteArguments) {
   size_t length = (quoteProgram ? quotedLength(program) : std::strlen(program)) + 1;
@@ -83,9 +120,9 @@ ErrorCode runWithShell(const char* program, bool quoteProgram, const char* argum
     }
   }
   *out = '\0';
-  int status = std::system(line);
+  ErrorCode error = runShellLine(line);
   FreeMemory(line);
-  return status == -1 ? ERR_EXECUTE : 0;
+  return error;
 }
 
 // Forks and executes the vector; the arguments are freed in every case.
@@ -97,6 +134,7 @@ ErrorCode runForked(ProgramArguments* args, int32_t* childId) {
   }
   if (pid == 0) {
     // Only async-signal-safe calls between fork and exec.
+    resetChildSignals();
     if (args->output[0]) {
       int fd = open(args->output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (fd < 0) _exit(127);

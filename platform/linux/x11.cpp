@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <new>
 
@@ -334,6 +335,11 @@ void freeConnection(X11ConnectionRecord* c) {
 
 void installHandlers() {
   if (handlersInstalled) return;
+  // Xlib writes to its socket without MSG_NOSIGNAL: a server that went away
+  // would end the process with SIGPIPE before the I/O error handler could
+  // mark the connection lost. Ignored, the write fails with EPIPE instead.
+  // Programs the player starts get the default action back.
+  signal(SIGPIPE, SIG_IGN);
   XInitThreads();
   XSetErrorHandler(recordXError);
   XSetIOErrorHandler(recordIOError);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -354,6 +355,36 @@ TEST(Programs, RunsProgramsAndDocuments) {
   EXPECT_EQ(WaitChild(child), 127);
 
   setenv("PATH", savedPath.c_str(), 1);
+}
+
+TEST(Files, ProgramsGetDefaultSignalsBack) {
+  // The player ignores SIGPIPE (a lost X server must not end it) and blocks
+  // signals its own threads take; programs it starts must not inherit that,
+  // or a pipeline in them would never see a closed reader.
+  TempDir dir;
+  std::string script = dir.File("signals");
+  std::string report = dir.File("report");
+  WriteText(script, "#!/bin/sh\ngrep -E '^Sig(Ign|Blk):' /proc/self/status > '" + report + "'\n");
+  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+  void (*saved)(int) = signal(SIGPIPE, SIG_IGN);
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGRTMIN);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  for (int async : {0, 1}) {
+    std::remove(report.c_str());
+    int32_t child = 0;
+    ASSERT_EQ(RunProgram(script.c_str(), "", async, 0, &child), 0) << async;
+    if (async) EXPECT_EQ(WaitChild(child), 0);
+    std::string text = ReadText(report);
+    unsigned long long ignoredMask = ~0ull, blockedMask = ~0ull;
+    ASSERT_EQ(std::sscanf(text.c_str(), "SigBlk: %llx SigIgn: %llx", &blockedMask, &ignoredMask), 2)
+        << text;
+    EXPECT_EQ(blockedMask, 0u) << async;
+    EXPECT_EQ(ignoredMask & (1ull << (SIGPIPE - 1)), 0u) << async;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  signal(SIGPIPE, saved);
 }
 
 TEST(Files, EnvironmentAndRandomBytes) {
