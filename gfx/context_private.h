@@ -30,3 +30,9 @@ struct GfxContext {
 };
 
 extern GfxContext gfxContext;
+
+// Builds the matrices of 90, 180, 270, 360, -90, -180 and -270 degrees that
+// RotateScaleBitmap recognises byte for byte (also done on first use).
+void InitRightAngleTransforms();
+// Frees the scaler's position tables (transform.cpp).
+void FreeTransformScratch();

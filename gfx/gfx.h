@@ -126,10 +126,6 @@ void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandl
 
 // New handles; outputs written only on success.
 
-// Builds the matrices of 90, 180, 270, 360, -90, -180 and -270 degrees that
-// RotateScaleBitmap recognises byte for byte (also done on first use).
-void InitRightAngleTransforms();
-void FreeTransformScratch();
 // Scales the source rectangle to destWidth x destHeight (mode non-zero:
 // smooth) into destination, or into new handles when destination is null.
 // A destination size below 1 does nothing and returns 0.

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"

@@ -12,7 +12,6 @@
 
 #include "display/display.h"
 #include "engine/engine.h"
-#include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/player.h"

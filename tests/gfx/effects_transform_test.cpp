@@ -10,6 +10,7 @@
 #include "gfx/gfx.h"
 #include "gfx/pixel_private.h"
 #include "gfx/bitmap_private.h"
+#include "gfx/context_private.h"
 #include "gfx/effects_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
