@@ -163,8 +163,70 @@ void FreeBitmapFontData(FontRecord* record);
 int ParseBitmapSizeFile(const uint8_t* file, size_t size, BitmapFontData* data);
 void FreeBitmapFontArrays(BitmapFontData* data);
 
-// ---- TrueType engine ----
+// ---- TrueType engine (truetype.cpp, fontscan.cpp) ----
+struct BuiltinFace {
+  const char* name;
+  const uint8_t* data;
+  size_t unused;
+};
+extern const BuiltinFace BUILTIN_FACES[3];  // Sans, Serif, Sans Mono
+size_t GetBuiltinFaceSize(int32_t index);
+
+ErrorCode InitTrueTypeEngine();  // ERR_FT2 when FreeType cannot start
+void ShutdownTrueTypeEngine();
 int OpenTrueTypeFont(const char* name, int32_t size, int32_t cache, FontRecord* record);
+void CloseTrueTypeFont(FontRecord* record);
+void SetTrueTypeScale(FontRecord* record, double scaleX, double scaleY);
+int32_t MeasureTrueTypeText(FontRecord* record, const char* text, size_t length, int32_t style,
+                            int32_t encoding, TextExtent* extent);
+int32_t DrawTrueTypeText(FontRecord* record, BitmapHandle* target, BitmapHandle* maskTarget,
+                         int32_t x, int32_t y, const char* text, size_t length, int32_t style,
+                         int32_t encoding, const FontClip* clip, int64_t colour);
+int32_t GetTrueTypeKerning(FontRecord* record, const char* text, size_t length, int32_t encoding);
+void FlushTrueTypeCache(FontRecord* record);
+void* GetTrueTypeFace(FontRecord* record);  // the FT_Face
+// The number of glyphs the cache of a TrueType font holds.
+int32_t CountCachedGlyphs(FontRecord* record);
+// The stand-alone copy a collection face was opened from, or null.
+const char* GetTrueTypeTemporaryPath(FontRecord* record);
+int32_t GetTrueTypeSizeValue(FontRecord* record);
+
+// The font-discovery list.
+constexpr int32_t MAX_FONT_HEIGHTS = 64;
+struct DiscoveredFont {
+  DiscoveredFont* next;
+  char fullName[FONT_NAME_SIZE];
+  char family[512];
+  char style[512];
+  char path[FONT_NAME_SIZE];
+  int32_t weight;  // 80 unless a style word says otherwise
+  int32_t slant;
+  uint64_t faceOffset, faceSize;
+  uint64_t directoryOffset;  // of the face's table directory in a collection, else 0
+  int32_t bitmap;            // a bitmap contents file
+  int32_t heights[MAX_FONT_HEIGHTS];
+  int32_t heightCount;
+};
+// Builds the list when it is empty; returns it.
+const DiscoveredFont* GetDiscoveredFonts();
+void FreeDiscoveredFonts();
+ErrorCode ScanTrueTypeFonts(const char* directory, int32_t noDuplicates);
+// The path to open for a name (a temporary stand-alone copy for a face of a
+// collection, *temporary set), with the face's offset and size; null when
+// none is listed.
+const char* FindTrueTypeFont(const char* name, int32_t weight, int32_t slant, uint64_t* offset,
+                             uint64_t* size, int32_t* temporary, char* buffer, size_t bufferSize);
+// The family and style of one face whose table directory starts at
+// directory (table offsets count from base); 1 when both were found.
+int ReadFaceNames(const uint8_t* file, size_t size, uint64_t directory, uint64_t base, char* family,
+                  size_t familySize, char* style, size_t styleSize);
+// The faces of a collection ("ttcf") or resource file in memory: calls
+// found(offset, size, directory) per face that lies inside the file.
+void ListCollectionFaces(const uint8_t* file, size_t size, int resourceFile,
+                         void (*found)(uint64_t offset, uint64_t size, uint64_t directory,
+                                       void* data),
+                         void* data);
+bool IsRegularStyle(const char* style);
 
 // ---- The text library's font lists (fonts.cpp) ----
 // The font-path list, in the order added.

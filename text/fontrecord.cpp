@@ -69,6 +69,8 @@ int tryCandidate(const char* candidate, char* path, size_t pathSize) {
 ErrorCode InitFontEngines(FontRecord** topaz) {
   if (!enginesReady) {
     buildTopaz();
+    ErrorCode error = InitTrueTypeEngine();
+    if (error) return error;
     enginesReady = true;
   }
   if (topaz) *topaz = &topazRecord;
@@ -78,6 +80,7 @@ ErrorCode InitFontEngines(FontRecord** topaz) {
 void ShutdownFontEngines() {
   enginesReady = false;
   topazRecord = FontRecord{};
+  ShutdownTrueTypeEngine();
 }
 
 ErrorCode OpenFontByName(const char* name, int32_t size, int32_t engine, int32_t cache,
@@ -177,6 +180,9 @@ void CloseFontRecord(FontRecord* record) {
     case FONT_COLOR:
       FreeBitmapFontData(record);
       break;
+    case FONT_TRUETYPE:
+      CloseTrueTypeFont(record);
+      break;
     default:
       break;
   }
@@ -186,6 +192,8 @@ void CloseFontRecord(FontRecord* record) {
 int32_t MeasureFontText(FontRecord* record, const char* text, size_t length, int32_t style,
                         int32_t encoding, TextExtent* extent) {
   if (!record) record = &topazRecord;
+  if (record->type == FONT_TRUETYPE)
+    return MeasureTrueTypeText(record, text, length, style, encoding, extent);
   if ((record->type == FONT_BITMAP || record->type == FONT_COLOR) && !record->native)
     return MeasureBitmapText(record, text, length, style, encoding, extent);
   return 0;
@@ -195,6 +203,9 @@ int32_t DrawFontText(FontRecord* record, BitmapHandle* target, BitmapHandle* mas
                      int32_t y, const char* text, size_t length, int32_t style, int32_t encoding,
                      const FontClip* clip, int64_t colour) {
   if (!record) record = &topazRecord;
+  if (record->type == FONT_TRUETYPE)
+    return DrawTrueTypeText(record, target, maskTarget, x, y, text, length, style, encoding, clip,
+                            colour);
   if ((record->type == FONT_BITMAP || record->type == FONT_COLOR) && !record->native)
     return DrawBitmapText(record, target, maskTarget, x, y, text, length, style, encoding, clip,
                           colour);
@@ -212,13 +223,18 @@ void SetFontScale(FontRecord* record, double scaleX, double scaleY) {
   };
   record->height = ceiling(scaleY * record->baseHeight);
   record->baseline = ceiling(scaleY * record->baseBaseline);
+  if (record->type == FONT_TRUETYPE) SetTrueTypeScale(record, scaleX, scaleY);
 }
 
 int32_t GetFontKerning(FontRecord* record, const char* text, size_t length, int32_t encoding) {
+  if (record && record->type == FONT_TRUETYPE)
+    return GetTrueTypeKerning(record, text, length, encoding);
   return 0;
 }
 
-void FlushFontGlyphCache(FontRecord* record) {}
+void FlushFontGlyphCache(FontRecord* record) {
+  if (record) FlushTrueTypeCache(record);
+}
 
 int FindFontFile(const char* name, char* path, size_t pathSize) {
   if (!name || !*name || name[0] == '/') return 0;

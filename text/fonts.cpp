@@ -257,7 +257,33 @@ int cmdAddFontPath(VmState* L) {
   FontPathNode** tail = &textContext.paths;
   while (*tail) tail = &(*tail)->next;
   *tail = node.release();
+  // The next discovery scans the new folder too.
+  FreeDiscoveredFonts();
   return 0;
+}
+
+int cmdGetAvailableFonts(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
+  VmNewTable(L);
+  int32_t index = 0;
+  for (const DiscoveredFont* f = GetDiscoveredFonts(); f; f = f->next) {
+    VmNewTable(L);
+    SetTableFieldString(L, "name", f->fullName);
+    SetTableFieldString(L, "family", f->family);
+    SetTableFieldInt(L, "bitmap", f->bitmap);
+    SetTableFieldInt(L, "weight", f->weight);
+    SetTableFieldInt(L, "slant", f->slant);
+    VmPushString(L, "sizes");
+    VmNewTable(L);
+    for (int32_t i = 0; i < f->heightCount; i++) {
+      VmPushNumber(L, f->heights[i]);
+      VmRawSetI(L, -2, i);
+    }
+    VmRawSet(L, -3);
+    VmRawSetI(L, -2, index++);
+  }
+  FreeDiscoveredFonts();
+  return 1;
 }
 
 int cmdSetFontColor(VmState* L) {
@@ -273,15 +299,11 @@ int cmdGetFontColor(VmState* L) {
 }
 
 const CommandTableEntry TEXT_COMMANDS[] = {
-    {"SetFont", cmdSetFont},
-    {"SetFontColor", cmdSetFontColor},
-    {"OpenFont", cmdOpenFont},
-    {"CloseFont", cmdCloseFont},
-    {"UseFont", cmdUseFont},
-    {"FreeGlyphCache", cmdFreeGlyphCache},
-    {"AddFontPath", cmdAddFontPath},
-    {"GetFontColor", cmdGetFontColor},
-    {nullptr, nullptr},
+    {"SetFont", cmdSetFont},           {"SetFontColor", cmdSetFontColor},
+    {"OpenFont", cmdOpenFont},         {"CloseFont", cmdCloseFont},
+    {"UseFont", cmdUseFont},           {"FreeGlyphCache", cmdFreeGlyphCache},
+    {"AddFontPath", cmdAddFontPath},   {"GetAvailableFonts", cmdGetAvailableFonts},
+    {"GetFontColor", cmdGetFontColor}, {nullptr, nullptr},
 };
 
 const ConstantTableEntry TEXT_CONSTANTS[] = {

@@ -36,6 +36,7 @@ class FontTest : public ::testing::Test {
     char pattern[] = "/tmp/qm_fonts_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     fixtureDir = pattern;
+    std::atexit([] { std::system(("rm -rf " + fixtureDir).c_str()); });
     std::string cmd = "python3 " QM_SOURCE_DIR "/tests/text/font_fixtures.py " + fixtureDir;
     ASSERT_EQ(std::system(cmd.c_str()), 0);
   }
