@@ -25,6 +25,7 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/x11calls_private.h"
 #include "tools/qmasm/qmasm.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include "media/media.h"
 #include "media/image_private.h"
+#include "runtime/stream_private.h"
 
 namespace imagefuzz {
 

@@ -5,6 +5,7 @@
 
 #include "fuzz/image_fuzz.h"
 #include "media/image_private.h"
+#include "runtime/stream_private.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryFileName name;

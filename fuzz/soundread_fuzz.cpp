@@ -8,6 +8,7 @@
 
 #include "media/media.h"
 #include "media/media_private.h"
+#include "runtime/stream_private.h"
 
 namespace {
 

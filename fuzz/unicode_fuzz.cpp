@@ -8,6 +8,7 @@
 
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

@@ -19,6 +19,8 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/player.h"
+#include "runtime/runtime_private.h"
+#include "runtime/stream_private.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include "runtime/runtime.h"
 #include "runtime/unicode_tables.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

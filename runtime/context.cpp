@@ -6,6 +6,7 @@
 
 #include "runtime/player.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 RuntimeContext runtimeContext;
 

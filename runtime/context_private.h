@@ -13,6 +13,8 @@
 #include <cstdio>
 
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
+#include "runtime/stream_private.h"
 
 struct AttrHandlerNode;
 struct TempFileNode;

@@ -15,6 +15,8 @@
 #include "plugins/plugins.h"
 #include "runtime/player.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
+#include "runtime/stream_private.h"
 #include "text/text.h"
 
 namespace {

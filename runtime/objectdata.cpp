@@ -5,6 +5,7 @@
 #include "runtime/objref.h"
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 ObjectDataEntry* FindObjectDataEntry(ObjectDataEntry* list, const char* name) {
   for (ObjectDataEntry* e = list; e; e = e->next) {

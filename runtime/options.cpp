@@ -14,6 +14,7 @@
 #include "display/display.h"
 #include "platform/linux/platform.h"
 #include "runtime/player.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

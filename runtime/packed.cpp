@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "runtime/runtime.h"
+#include "runtime/stream_private.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
 #include "runtime/context_private.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

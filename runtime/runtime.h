@@ -1,6 +1,8 @@
 // Services of the runtime core that other folders use: core utilities
-// (error argument, sentinel lists, bounded strings, paths, CRC-32) and the
-// Unicode/UTF-8 character layer. Each concern keeps its own section.
+// (error argument, sentinel lists, bounded strings, paths, CRC-32), the
+// Unicode/UTF-8 character layer, registries, the event queue, streams,
+// services, start-up and options. Each concern keeps its own section; what
+// only runtime/ calls is in runtime/*_private.h.
 #pragma once
 
 #include <cstddef>
@@ -34,15 +36,6 @@ struct List {
   Node* tailPred;
 };
 void NewList(List* list);
-bool IsListEmpty(const List* list);
-void AddHead(List* list, Node* node);
-void AddTail(List* list, Node* node);
-Node* RemHead(List* list);  // null when empty
-Node* RemTail(List* list);  // null when empty
-void RemoveNode(Node* node);
-// Inserts node after pred; a null pred inserts at the head, a pred whose succ
-// is null (the list's &tail sentinel) appends at the tail.
-void InsertNode(List* list, Node* node, Node* pred);
 
 // Bounded strings: never write beyond size bytes, always terminate when size
 // is at least 1; 1 when the whole of src fitted, 0 when it was cut.
@@ -96,7 +89,6 @@ int Utf8CheckBytes(const char* text, size_t length);      // 1 valid, 0 not
 // length. The first form stops at the terminator, the second after length
 // bytes (zero bytes inside count as characters).
 size_t Utf8ByteOffset(const char* text, int64_t n);
-size_t Utf8ByteOffsetN(const char* text, size_t length, int64_t n);
 // Characters in the given bytes, counted as Utf8ByteOffset walks them.
 size_t Utf8CountChars(const char* text, size_t bytes);
 size_t Utf8CharCount(const char* start, const char* end);
@@ -118,7 +110,6 @@ bool UnicodeIsPrint(uint32_t c);
 bool UnicodeIsAlnum(uint32_t c);
 uint32_t UnicodeToLower(uint32_t c);
 uint32_t UnicodeToUpper(uint32_t c);
-uint32_t UnicodeToTitle(uint32_t c);
 uint32_t UnicodeFoldCase(uint32_t c);
 
 // Mode: code points in UTF-8 mode; in 8-bit mode the byte through the
@@ -136,9 +127,6 @@ bool CharIsSpace(uint32_t c);
 bool CharIsPunct(uint32_t c);
 bool CharIsCntrl(uint32_t c);
 bool CharIsXDigit(uint32_t c);
-// Mode: c as a terminated string in buffer (UTF8_CHAR_BUFFER bytes): its
-// UTF-8 sequence, or one byte ('?' above 0xFF); returns the byte count.
-size_t CharToStringMode(char* buffer, uint32_t c);
 // Mode: case mapping in place. In UTF-8 mode a character whose mapped
 // form has an encoding of another length is left as it is.
 void StrToUpper(char* text);
@@ -151,16 +139,6 @@ int CompareNoCaseN(const char* a, const char* b, size_t n);  // first n bytes
 // Mode: 8-bit mode: byte order (case-sensitive) or CompareNoCase; UTF-8
 // mode: CollateCompare. Negative, 0 or positive.
 int CompareStringMode(const char* a, const char* b, int caseSensitive);
-// Language order of UTF-8 strings: -1, 0 or 1. Letters sort alphabetically
-// without regard to case first, accents after the base letter; a string
-// that is a prefix of the other is smaller; case decides only between
-// strings equal otherwise (and not at all when caseSensitive is 0).
-// Characters beyond Latin Extended-B sort by code point after folding;
-// invalid UTF-8 sorts by its bytes.
-int CollateCompare(const char* a, const char* b, int caseSensitive);
-// Shut-down's release of the collation tables: they are constant data in
-// the program, so nothing is left to free.
-void FreeCollationTables();
 
 // Latin-1 <-> UTF-8. Dup results come from AllocMemory (free them with
 // FreeMemory); null for a null text or when memory runs out.
@@ -177,7 +155,6 @@ size_t Utf8ToLatin1(const char* src, char* dst, size_t srcLength, size_t* tracke
 // Terminated src into dst of dstSize bytes, cut at a character boundary.
 size_t Utf8ToLatin1Copy(const char* src, char* dst, size_t dstSize);
 char* Utf8ToLatin1Dup(const char* text);
-char* Utf8ToLatin1DupTracked(const char* text, size_t* tracked);
 // Latin-1 to UTF-8 or UTF-8 to Latin-1 as a new string; any other pair of
 // encodings gives null.
 char* ConvertStringEncoding(const char* text, int32_t from, int32_t to);
@@ -227,18 +204,11 @@ enum : uint32_t {
   ATTR_RAISEERRORS = 11,    // 0: command errors are recorded, not raised
   ATTR_SCRIPTRUNNING = 22,  // set only; read by the error-location printing
 };
-// Handlers return non-zero when they took the tag.
-using SetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t value);
-using GetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t* result);
-ErrorCode AddSetAttrHandler(SetAttrHandler handler);
-ErrorCode AddGetAttrHandler(GetAttrHandler handler);
 // Both return how many tags were handled; unknown tags go to the handler
 // chains in registration order, and a tag no handler takes is not counted.
 int SetGlobalAttrs(VmState* L, const TagItem* tags);
-int GetGlobalAttrs(VmState* L, const TagItem* tags);
 // The words behind the built-in tags, for their readers.
 int IsQuietMode();           // tag 1
-int GetDeferBitmapsFlag();   // tag 5
 int GetScriptRunningFlag();  // tag 22
 int GetCallbackDepth();      // tag 10, never below 0
 int GetErrorRaising();       // tag 11, 1 at start
@@ -284,7 +254,6 @@ void SetHookDisabled(HookRecord* hook, int32_t flag);  // ignored when not liste
 // only marked (never called again) and freed when the outermost walk ends.
 void RemoveHook(HookRecord* hook);
 int CallHooksOfKind(VmState* L, int32_t kind, uintptr_t a, uintptr_t b);
-const HookRecord* GetHookList();
 
 // Every script object record starts with these five words.
 struct ObjectDataEntry;
@@ -295,9 +264,6 @@ struct ObjectHead {
   ObjectDataEntry* data;  // object data that scripts attached
   ObjectHead* next;       // next record of the same list
 };
-
-// Object types and the object lists that FindObjectEntry walks.
-constexpr int32_t FIRST_OBJECT_TYPE_ID = 61;  // named types get 61, 62, ...
 using ObjectTypeHandler = int (*)(VmState* L, uintptr_t a, uintptr_t b);
 struct ObjectTypeEntry {
   ObjectTypeEntry* next;
@@ -312,16 +278,7 @@ struct ObjectTypeEntry {
 ErrorCode RegisterObjectType(ObjectHead** list, const char* name, ObjectTypeHandler handler,
                              int32_t* outTypeId, int32_t bridge);
 ErrorCode RegisterObjectList(ObjectHead** list);
-// Calls the handler of the first named entry with that id; ERR_WRONGUSAGE
-// when there is none.
-ErrorCode CallObjectTypeHandler(VmState* L, int32_t typeId, uintptr_t a, uintptr_t b);
 const ObjectTypeEntry* GetObjectTypeList();
-
-// Error texts that plug-ins add: the n-th (from 0) has number 1630 + n.
-struct CustomErrorEntry {
-  CustomErrorEntry* next;
-  const char* text;  // points at the copy stored behind the record
-};
 // The new error number, or ERR_MEM.
 ErrorCode RegisterCustomError(const char* text);
 const char* GetCustomErrorText(ErrorCode code);  // null when not registered
@@ -333,35 +290,17 @@ struct ObjectDataEntry {
   const char* name;  // points at the copy stored behind the record
   int32_t ref;
 };
-ObjectDataEntry* FindObjectDataEntry(ObjectDataEntry* list, const char* name);
-// Replaces the value of an existing name (the old reference released) or
-// appends an entry referencing the value at the stack index. ERR_MEM leaves
-// the list as it was.
-ErrorCode SetObjectDataEntry(VmState* L, const char* name, int index, ObjectDataEntry** list);
-int ClearObjectDataEntry(VmState* L, ObjectDataEntry** list, const char* name);  // 1 removed
 void FreeObjectDataList(VmState* L, ObjectDataEntry** list);  // leaves *list null
-// New entries with the same names referencing the same values; on ERR_MEM
-// nothing is left behind and *out is null.
-ErrorCode CopyObjectDataList(VmState* L, const ObjectDataEntry* list, ObjectDataEntry** out);
 
 // The current local date and time as six fields; non-zero when the clock
 // cannot be converted (the fields are then 0).
 ErrorCode GetCurrentDateStamp(DateFields* out);
 
-constexpr size_t APPENDED_APPLET_RECORD_SIZE = 36;
-void* CopyLinkedAppletRecord(const void* record);  // null when memory runs out
-
-// Shut-down: frees the attribute chains, libraries, custom errors, object
-// types and hooks, empties the loader lists and the event queue. The type
-// id counter starts again at 61.
-void FreeRegistries(VmState* L);
-
 // ---- Event queue ----
 // One first-in, first-out list of events under one recursive mutex.
 // Producers may post from any thread; only the main thread takes events out.
 
-constexpr int32_t EVENT_WINDOWSIZE = 5;   // merged: only a display's newest is live
-constexpr int32_t EVENT_NEUTRALISED = 0;  // skipped by the consumer
+constexpr int32_t EVENT_WINDOWSIZE = 5;  // merged: only a display's newest is live
 
 struct EventRecord {
   EventRecord* next;  // the next younger record
@@ -380,19 +319,11 @@ struct EventRecord {
 using EventPayloadFreer = void (*)(VmState* L, int32_t type, void* payload);
 using SizeEventFilter = bool (*)(const DisplayRecord* display);
 void SetEventQueueHooks(EventPayloadFreer freer, SizeEventFilter filter);
-
-// Creates the mutex (ERR_SEMAPHORE when that fails), opens the queue and
-// records the start date stamp. A second call reopens with the same mutex.
-ErrorCode InitEventQueue();
 // 1 queued; 0 not queued (no queue, closed, or a size event that the
 // display's scaling swallows); -1 out of memory. When not queued the caller
 // still owns userData.
 int PostEvent(DisplayRecord* display, int32_t type, int32_t a1, int32_t a2, int32_t a3,
               void* userData);
-// Drops the oldest events up to and including lastIndex (all for -1; nothing
-// for lower values), releasing their payloads. lock: take the mutex here,
-// else the caller holds it.
-void FlushEvents(VmState* L, int32_t lastIndex, int32_t lock);
 // Drops the events older than the time-out; always 0.
 ErrorCode ExpireStaleEvents(VmState* L);
 void DetachEventsFromDisplay(DisplayRecord* display);
@@ -401,19 +332,6 @@ void DetachEventsFromDisplay(DisplayRecord* display);
 // and ends it with ReleaseEventRecord (or FreeMemory once it took userData).
 EventRecord* TakeNextEvent(VmState* L);
 void ReleaseEventRecord(VmState* L, EventRecord* event);
-// Frees every queued event and closes the queue (shut-down).
-void FreeEventQueue(VmState* L);
-
-// The expiry time-out in milliseconds; 60,000 at start, negative: off.
-void SetEventExpiryTimeout(int32_t milliseconds);
-int32_t GetEventExpiryTimeout();
-// The date stamp taken when the queue was created: the date of memory files
-// and linked data.
-void GetStartDateStamp(DateFields* out);
-// The clock that stamps and ages events; null restores GetSysTime. Tests set
-// it to age events without waiting.
-using EventClockFunc = void (*)(TimeValue* out);
-void SetEventQueueClock(EventClockFunc clock);
 
 // ---- Stream layer and linked data ----
 // One handle type for every file the system reads or writes: a platform
@@ -444,21 +362,6 @@ struct VirtualFile {
   VmState* owner;
 };
 
-// A record passed where a file name is expected, standing for a memory
-// buffer. Only records made by MakeMemoryFileName and not yet released are
-// taken as such: a script's string ":::memory" is an ordinary name. The
-// last MEMORY_NAMES_LIVE records made are known; release a record before
-// its storage goes away.
-struct MemoryFileName {
-  char text[16];  // ":::memory"
-  const void* address;
-  size_t size;
-};
-constexpr size_t MEMORY_NAMES_LIVE = 64;
-void MakeMemoryFileName(MemoryFileName* record, const void* address, size_t size);
-void ReleaseMemoryFileName(MemoryFileName* record);
-bool IsMemoryFileName(const char* name);
-
 // Open mode bits.
 enum : uint32_t {
   STREAM_READ = 1,
@@ -468,9 +371,7 @@ enum : uint32_t {
   STREAM_SKIPSEEK = 16,    // emulate forward seeks on adapters that cannot seek
   STREAM_LATIN1NAME = 32,  // adapters get the name converted to Latin-1
 };
-constexpr uint32_t ADAPTER_FLAG_NOSEEK = 2;
 constexpr size_t STREAM_BLOCK_SIZE = 16384;  // whole-file reads and copies
-constexpr size_t MEMFILE_GROW_STEP = 65536;  // memory files grow by this
 
 struct StreamHandle {
   const FileAdapterEntry* adapter;  // null unless an adapter opened it
@@ -495,20 +396,9 @@ int FlushStream(StreamHandle* stream);
 int64_t GetStreamSize(StreamHandle* stream);              // -1 when unknown
 int ExamineStream(StreamHandle* stream, FileInfo* info);  // non-zero on success
 int CloseFileStream(StreamHandle* stream);                // null is ignored
-
-// Fixed-order readers and writers from single bytes. At the end of the data
-// a byte reads as -1 and is combined as it is: check IsStreamEOF first.
-int32_t ReadStreamLE16(StreamHandle* stream);
-int32_t ReadStreamBE16(StreamHandle* stream);
-int32_t ReadStreamBE16U(StreamHandle* stream);
-int32_t ReadStreamLE32(StreamHandle* stream);
 int32_t ReadStreamBE32(StreamHandle* stream);
-int WriteStreamLE16(StreamHandle* stream, int32_t value);  // 1 when every byte went out
 int WriteStreamBE16(StreamHandle* stream, int32_t value);
-int WriteStreamLE32(StreamHandle* stream, int32_t value);
 int WriteStreamBE32(StreamHandle* stream, int32_t value);
-
-const char* GetStreamAdapterName(StreamHandle* stream);  // null without an adapter
 uint32_t GetStreamAdapterFlags(StreamHandle* stream);
 int IsStreamNoSeek(StreamHandle* stream);
 
@@ -518,8 +408,6 @@ int IsStreamNoSeek(StreamHandle* stream);
 // ERR_READ, ERR_MEM.
 ErrorCode LoadFileToMemory(const char* name, const char* loaders, StreamHandle* stream,
                            uint8_t** out, size_t* size, int adapters, size_t extra);
-ErrorCode CopyStreamToFile(const char* source, const char* loaders, const char* destination,
-                           StreamHandle* stream);
 
 // Locks: a path that was looked up (file or directory).
 constexpr size_t LOCK_PATH_SIZE = 1024;
@@ -538,12 +426,14 @@ LockHandle* LockFile(const char* path, uint32_t mode, const char* loaders);  // 
 // 1 for an entry (name valid until the next call), 0 at the end.
 int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* isDirectory,
                   FileInfo* info);
-ErrorCode RewindLock(LockHandle* lock, int32_t flags);
 ErrorCode CheckLockIsDirectory(LockHandle* lock, int32_t* isDirectory);
 int ExamineLock(LockHandle* lock, FileInfo* info);              // 1 on success
 int NameFromLock(LockHandle* lock, char* buffer, size_t size);  // 1 when it fitted
 void UnLockFile(LockHandle* lock);                              // null is ignored
-const char* GetLockAdapterName(LockHandle* lock);               // null without an adapter
+// offset -1 writes the ":::chunkS" form with base as the reference; else
+// the ":::chunk" form at base + offset. 0 when it does not fit or overflows.
+int MakeChunkName(const char* name, char* buffer, size_t size, int64_t offset, uint64_t length,
+                  uint64_t base, const char* extra);
 
 struct ExtendedFileInfo {
   int32_t isDirectory;
@@ -564,11 +454,6 @@ bool IsChunkName(const char* name);
 int ParseChunkName(const char* name, uint64_t* offset, uint64_t* size, char* nameBuffer,
                    size_t nameSize, char* extra, size_t extraSize, char* extension,
                    size_t extensionSize, VirtualFile** file);
-// offset -1 writes the ":::chunkS" form with base as the reference; else
-// the ":::chunk" form at base + offset. 0 when it does not fit or overflows.
-int MakeChunkName(const char* name, char* buffer, size_t size, int64_t offset, uint64_t length,
-                  uint64_t base, const char* extra);
-void GetFileExtension(char* buffer, size_t size, const char* name);
 // The name to show a user, in a buffer valid until the next call.
 const char* GetDisplayFileName(const char* name);
 
@@ -580,42 +465,10 @@ struct LinkedFileEntry {
   uint64_t offset;   // within the applet
   uint64_t size;
 };
-struct LinkedFileTable {
-  const LinkedFileEntry* first;
-  uint64_t baseOffset;     // of the applet within its file
-  const char* appletPath;  // the file that holds the applet
-};
-// The ":::chunk" name of the linked file that name denotes (in a buffer
-// valid until the next call), or name itself when none matches. *isFont
-// (may be null) is 1 when a font matched.
-const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, int fontMode,
-                                int32_t* isFont);
 const char* ResolveLinkedFile(VmState* L, const char* name, int fontMode, int32_t* isFont);
-
-// Virtual string files: a string usable wherever a file name is accepted.
-// copy: the bytes are copied (an empty string gets 65,536 bytes of room)
-// and the file can be written; else the record references the string at
-// stringIndex and reads its bytes in place (read-only).
-ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int stringIndex,
-                               const char* fileName, int copy, VirtualFile** out);
-// The file's ":::chunkS" name; 0 when it does not fit.
-int MakeVirtualFileName(const VirtualFile* file, char* buffer, size_t size);
-// ERR_WRONGUSAGE when name is not a live virtual string file's.
-ErrorCode UndefineVirtualStringFile(VmState* L, const char* name);
-int IsVirtualStringFile(const void* pointer);
-VirtualFile* FindVirtualStringFile(int32_t ref);  // null when none
-void FreeVirtualStringFiles(VmState* L);
-
-// Packed containers: a 4-byte magic, 4 zero bytes and one zlib stream.
-// Output goes to a file or into memory (stopping, successfully, when the
-// buffer is full). *packedSize: bytes of the container consumed; *written:
-// bytes produced. Either may be null.
-ErrorCode ZlibResultToError(int zlibCode);
 ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle* sourceStream,
                             uint64_t offset, const char* destination, void* buffer,
                             size_t bufferSize, uint64_t* packedSize, uint64_t* written);
-ErrorCode DeflatePackedFile(const char* magic, const char* source, const char* destination,
-                            StreamHandle* destinationStream, uint64_t* size);
 
 // ---- Number strings ----
 
@@ -634,45 +487,6 @@ double ParseNumberString(const char* text, size_t* used, ErrorCode* error);
 // never its line end. Each returns 0 or ERR_WRITE when a write fell short.
 // Beside them the services around running scripts. Main thread only.
 
-constexpr size_t EXPORT_LINE_SIZE = 128;       // line buffer of the listings
-constexpr size_t PLUGIN_INFO_LINE_SIZE = 256;  // of the plug-in listing
-
-// Per registered library: "::" and its name, its command count, each name;
-// then "::end".
-ErrorCode ExportCommands(StreamHandle* file);
-// The names of the VM's "constants" table in table order without the
-// platform defines, then the platform defines in their fixed order,
-// lower-cased. No closing line.
-ErrorCode ExportConstants(VmState* L, StreamHandle* file);
-// The preprocessor directive names in their fixed order.
-constexpr int32_t DIRECTIVE_COUNT = 33;
-ErrorCode ExportDirectives(StreamHandle* file);
-// Per loaded plug-in: "::plugin", "version.revision", the capability mask,
-// its eight information texts; for a library plug-in "::commands" and its
-// commands (each followed by its two help texts when withHelp is set),
-// then "::constants" and its constants. Then "::end".
-ErrorCode DumpPluginInfo(StreamHandle* file, int withHelp);
-
-// Arguments of CallScriptFunction: type and one word.
-enum : int32_t {
-  SCRIPT_ARG_INT = 0,     // value: intptr_t, pushed as a number
-  SCRIPT_ARG_UINT = 1,    // value: uintptr_t, pushed as a number
-  SCRIPT_ARG_STRING = 2,  // value: const char* (null pushes nil)
-  SCRIPT_ARG_NIL = 3,
-  SCRIPT_ARG_POINTER = 4,   // value: void*, a light userdata
-  SCRIPT_ARG_OBJECTID = 5,  // value: const ObjectId*: its pointer, else its number
-};
-struct ScriptCallArg {
-  int32_t type;
-  uintptr_t value;
-};
-constexpr size_t SCRIPT_FUNCTION_NAME_MAX = 63;  // longer names are cut
-// Looks the lower-cased name up in the globals, pushes the arguments and
-// calls the value with the VM's plain call (raised errors propagate; the
-// results stay on the stack). A null state does nothing and returns 0.
-ErrorCode CallScriptFunction(VmState* L, const char* name, int resultCount, int argCount,
-                             const ScriptCallArg* args);
-
 // The applet's source line map (its entries tell which source file and
 // line a line of the compiled chunk came from), in file order. The player
 // record owns the entries; start-up hands the list over here.
@@ -685,11 +499,6 @@ struct SourceLineEntry {
   char fileName[SOURCE_NAME_SIZE];     // the name reported to the user
   char chunkSource[SOURCE_NAME_SIZE];  // the chunk whose lines it covers
 };
-void SetSourceLineMap(const SourceLineEntry* first);  // null: none
-// The registry string "script"; for an applet linked from several sources
-// (":none:") the file name of the line-map entry that holds the current
-// line, or "unknown" when none does. Null without a state.
-constexpr const char* SCRIPT_NAME_NONE = ":none:";
 const char* GetCurrentScriptName(VmState* L);
 // The current line as the user's source file numbers it; -1 when it cannot
 // be told.
@@ -703,7 +512,6 @@ void PrintProgress(const char* format, const char* fileName, int ellipsis);
 // Formatted output to standard output, flushed at once when the console
 // flush switch (FORCEFLUSH) is on.
 void PrintToConsole(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void SetConsoleFlush(int on);
 int GetConsoleFlush();
 
 // ---- Player start-up, options and applet ----
@@ -760,19 +568,4 @@ int PlayerMain(int argc, char** argv);
 // Runs the loaded main chunk (at the stack top) with no arguments and no
 // results as a protected call: 0, 1003 after End, or the error that ended it.
 ErrorCode RunScriptMainLoop(VmState* L);
-// The debug device of DEBUGDEVICE: "stdout" or "" standard output, "stderr"
-// standard error, any other name a file opened for appending (ERR_WRITEFILE
-// with the name when it cannot be opened). Debug output, the call trace and
-// the end-of-run error report go there; standard output until one is set.
-ErrorCode OpenDebugDevice(const char* name);
 FILE* GetDebugDevice();
-void CloseDebugDevice();
-// The applet's title from its header; null when none is known.
-const char* GetAppletTitle();
-
-// ---- Context record ----
-// The folder's mutable state (registries, temporary files and the debug device) lives in one
-// record. Init puts it in its start state; Free releases whatever it still
-// holds and leaves it in the start state. The library table calls both.
-void InitRuntimeContext();
-void FreeRuntimeContext();

@@ -16,6 +16,7 @@
 #include "runtime/player.h"
 #include "runtime/stream_private.h"
 #include "runtime/context_private.h"
+#include "runtime/runtime_private.h"
 
 PlayerGlobals player;
 

@@ -14,6 +14,7 @@
 #include "engine/engine.h"
 #include "runtime/runtime.h"
 #include "runtime/context_private.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

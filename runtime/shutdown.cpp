@@ -16,6 +16,7 @@
 #include "plugins/plugins.h"
 #include "runtime/player.h"
 #include "runtime/context_private.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

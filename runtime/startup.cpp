@@ -15,6 +15,7 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/player.h"
+#include "runtime/runtime_private.h"
 
 // The appended-applet record: the program's own writable copy, which the
 // applet packer finds by its text and patches with the applet's offset. It

@@ -6,6 +6,7 @@
 
 #include "runtime/runtime.h"
 #include "runtime/stream_private.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-// What the stream layer's files share among themselves: the calls into
+// What the stream layer's files share among themselves: the stream, file
+// and linked-data calls that other folders do not make, the calls into
 // file and directory adapters of plug-ins, the loader-string test for the
 // built-in file system and the source of the linked-file table.
 #pragma once
@@ -6,6 +7,78 @@
 #include <cstdint>
 
 #include "runtime/runtime.h"
+
+// ---- Stream layer and linked data ----
+// One handle type for every file the system reads or writes: a platform
+// file, a memory buffer, linked data (a ":::chunk" name: a byte range of a
+// larger file), a virtual file made from a string (":::chunkS") or a file
+// opened by a file-adapter plug-in. Used by the main thread only.
+// FileInfo is declared with the platform's file services.
+
+// A record passed where a file name is expected, standing for a memory
+// buffer. Only records made by MakeMemoryFileName and not yet released are
+// taken as such: a script's string ":::memory" is an ordinary name. The
+// last MEMORY_NAMES_LIVE records made are known; release a record before
+// its storage goes away.
+struct MemoryFileName {
+  char text[16];  // ":::memory"
+  const void* address;
+  size_t size;
+};
+constexpr size_t MEMORY_NAMES_LIVE = 64;
+void MakeMemoryFileName(MemoryFileName* record, const void* address, size_t size);
+void ReleaseMemoryFileName(MemoryFileName* record);
+bool IsMemoryFileName(const char* name);
+constexpr uint32_t ADAPTER_FLAG_NOSEEK = 2;
+constexpr size_t MEMFILE_GROW_STEP = 65536;  // memory files grow by this
+
+// Fixed-order readers and writers from single bytes. At the end of the data
+// a byte reads as -1 and is combined as it is: check IsStreamEOF first.
+int32_t ReadStreamLE16(StreamHandle* stream);
+int32_t ReadStreamBE16(StreamHandle* stream);
+int32_t ReadStreamBE16U(StreamHandle* stream);
+int32_t ReadStreamLE32(StreamHandle* stream);
+int WriteStreamLE16(StreamHandle* stream, int32_t value);  // 1 when every byte went out
+int WriteStreamLE32(StreamHandle* stream, int32_t value);
+
+const char* GetStreamAdapterName(StreamHandle* stream);  // null without an adapter
+ErrorCode CopyStreamToFile(const char* source, const char* loaders, const char* destination,
+                           StreamHandle* stream);
+ErrorCode RewindLock(LockHandle* lock, int32_t flags);
+const char* GetLockAdapterName(LockHandle* lock);  // null without an adapter
+void GetFileExtension(char* buffer, size_t size, const char* name);
+struct LinkedFileTable {
+  const LinkedFileEntry* first;
+  uint64_t baseOffset;     // of the applet within its file
+  const char* appletPath;  // the file that holds the applet
+};
+// The ":::chunk" name of the linked file that name denotes (in a buffer
+// valid until the next call), or name itself when none matches. *isFont
+// (may be null) is 1 when a font matched.
+const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, int fontMode,
+                                int32_t* isFont);
+
+// Virtual string files: a string usable wherever a file name is accepted.
+// copy: the bytes are copied (an empty string gets 65,536 bytes of room)
+// and the file can be written; else the record references the string at
+// stringIndex and reads its bytes in place (read-only).
+ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int stringIndex,
+                               const char* fileName, int copy, VirtualFile** out);
+// The file's ":::chunkS" name; 0 when it does not fit.
+int MakeVirtualFileName(const VirtualFile* file, char* buffer, size_t size);
+// ERR_WRONGUSAGE when name is not a live virtual string file's.
+ErrorCode UndefineVirtualStringFile(VmState* L, const char* name);
+int IsVirtualStringFile(const void* pointer);
+VirtualFile* FindVirtualStringFile(int32_t ref);  // null when none
+void FreeVirtualStringFiles(VmState* L);
+
+// Packed containers: a 4-byte magic, 4 zero bytes and one zlib stream.
+// Output goes to a file or into memory (stopping, successfully, when the
+// buffer is full). *packedSize: bytes of the container consumed; *written:
+// bytes produced. Either may be null.
+ErrorCode ZlibResultToError(int zlibCode);
+ErrorCode DeflatePackedFile(const char* magic, const char* source, const char* destination,
+                            StreamHandle* destinationStream, uint64_t* size);
 
 // The entry points of one file adapter, as the plug-in loader will fill
 // them. Null slots are features the adapter lacks.

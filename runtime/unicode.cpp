@@ -11,6 +11,7 @@
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 #include "runtime/unicode_tables.h"
+#include "runtime/runtime_private.h"
 
 // Read on every call of the text functions, so a plain word; the runtime's
 // context Init puts it back to UTF-8 for each run.

@@ -8,6 +8,7 @@
 
 #include "runtime/runtime.h"
 #include "runtime/context_private.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

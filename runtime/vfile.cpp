@@ -11,6 +11,7 @@
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
 #include "runtime/context_private.h"
+#include "runtime/stream_private.h"
 
 namespace {
 

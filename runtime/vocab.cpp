@@ -11,6 +11,7 @@
 #include "engine/engine.h"
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/x11calls_private.h"
 #include "tests/support/harness.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

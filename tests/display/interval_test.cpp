@@ -9,6 +9,7 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
 #include "tests/support/harness.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

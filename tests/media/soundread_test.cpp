@@ -17,6 +17,7 @@
 #include "media/media.h"
 #include "media/media_private.h"
 #include "platform/linux/system_private.h"
+#include "runtime/stream_private.h"
 
 namespace {
 

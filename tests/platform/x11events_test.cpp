@@ -23,6 +23,7 @@
 #include "platform/linux/x11_private.h"
 #include "tests/platform/xvfb.h"
 #include "tests/support/harness.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

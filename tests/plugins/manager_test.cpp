@@ -6,6 +6,7 @@
 #include "tests/plugins/plugin_fixture.h"
 #include "platform/linux/system_private.h"
 #include "plugins/plugin_private.h"
+#include "runtime/runtime_private.h"
 
 #include <cstring>
 

@@ -3,6 +3,7 @@
 // hostile names and sizes are refused without writing outside it.
 #include "tests/plugins/plugin_fixture.h"
 #include "plugins/plugin_private.h"
+#include "runtime/runtime_private.h"
 
 #include <sys/stat.h>
 #include <zlib.h>

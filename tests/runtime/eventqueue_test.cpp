@@ -12,6 +12,7 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

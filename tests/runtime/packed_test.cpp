@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "runtime/runtime.h"
+#include "runtime/stream_private.h"
 #include "platform/linux/system_private.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "platform/linux/system_private.h"
 #include "runtime/objref.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "platform/linux/system_private.h"
 #include "platform/linux/files_private.h"
 #include "runtime/player.h"
+#include "runtime/runtime_private.h"
 #include "tools/qmasm/qmasm.h"
 
 namespace {

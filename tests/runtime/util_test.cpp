@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

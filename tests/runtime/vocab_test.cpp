@@ -16,6 +16,7 @@
 #include "plugins/plugins.h"
 #include "plugins/plugin_private.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 #include "tests/support/harness.h"
 
 namespace {

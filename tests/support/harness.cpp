@@ -14,6 +14,7 @@
 #include "runtime/context_private.h"
 #include "runtime/player.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 #include "text/text.h"
 #include "tools/qmasm/qmasm.h"
 

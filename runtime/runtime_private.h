@@ -1,0 +1,187 @@
+// The runtime's own declarations beside runtime/runtime.h: list helpers,
+// the Unicode layer's internals, registries, hooks and attributes, the
+// event queue, vocabulary export, services and start-up internals that only
+// runtime/ calls. Used inside runtime/ and by tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/runtime.h"
+
+// ---- Core utilities ----------------------------------------------------------
+
+bool IsListEmpty(const List* list);
+void AddHead(List* list, Node* node);
+void AddTail(List* list, Node* node);
+Node* RemHead(List* list);  // null when empty
+Node* RemTail(List* list);  // null when empty
+void RemoveNode(Node* node);
+// Inserts node after pred; a null pred inserts at the head, a pred whose succ
+// is null (the list's &tail sentinel) appends at the tail.
+void InsertNode(List* list, Node* node, Node* pred);
+
+// ---- Unicode and UTF-8 character layer ----------------------------------------
+// Every text routine works in the run's text mode: UTF-8 mode (strings are
+// UTF-8, characters are code points) or 8-bit mode (strings are Latin-1
+// bytes). Routines marked "mode" read the flag; the others do not.
+
+size_t Utf8ByteOffsetN(const char* text, size_t length, int64_t n);
+uint32_t UnicodeToTitle(uint32_t c);
+// Mode: c as a terminated string in buffer (UTF8_CHAR_BUFFER bytes): its
+// UTF-8 sequence, or one byte ('?' above 0xFF); returns the byte count.
+size_t CharToStringMode(char* buffer, uint32_t c);
+// Language order of UTF-8 strings: -1, 0 or 1. Letters sort alphabetically
+// without regard to case first, accents after the base letter; a string
+// that is a prefix of the other is smaller; case decides only between
+// strings equal otherwise (and not at all when caseSensitive is 0).
+// Characters beyond Latin Extended-B sort by code point after folding;
+// invalid UTF-8 sorts by its bytes.
+int CollateCompare(const char* a, const char* b, int caseSensitive);
+// Shut-down's release of the collation tables: they are constant data in
+// the program, so nothing is left to free.
+void FreeCollationTables();
+char* Utf8ToLatin1DupTracked(const char* text, size_t* tracked);
+
+// ---- Registries, hooks and global attributes ----
+// Append-only lists kept by the runtime, walked in registration order and
+// freed together by FreeRegistries. Used by the main thread only.
+
+// Handlers return non-zero when they took the tag.
+using SetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t value);
+using GetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t* result);
+ErrorCode AddSetAttrHandler(SetAttrHandler handler);
+ErrorCode AddGetAttrHandler(GetAttrHandler handler);
+int GetGlobalAttrs(VmState* L, const TagItem* tags);
+int GetDeferBitmapsFlag();  // tag 5
+const HookRecord* GetHookList();
+
+// Object types and the object lists that FindObjectEntry walks.
+constexpr int32_t FIRST_OBJECT_TYPE_ID = 61;  // named types get 61, 62, ...
+// Calls the handler of the first named entry with that id; ERR_WRONGUSAGE
+// when there is none.
+ErrorCode CallObjectTypeHandler(VmState* L, int32_t typeId, uintptr_t a, uintptr_t b);
+
+// Error texts that plug-ins add: the n-th (from 0) has number 1630 + n.
+struct CustomErrorEntry {
+  CustomErrorEntry* next;
+  const char* text;  // points at the copy stored behind the record
+};
+ObjectDataEntry* FindObjectDataEntry(ObjectDataEntry* list, const char* name);
+// Replaces the value of an existing name (the old reference released) or
+// appends an entry referencing the value at the stack index. ERR_MEM leaves
+// the list as it was.
+ErrorCode SetObjectDataEntry(VmState* L, const char* name, int index, ObjectDataEntry** list);
+int ClearObjectDataEntry(VmState* L, ObjectDataEntry** list, const char* name);  // 1 removed
+// New entries with the same names referencing the same values; on ERR_MEM
+// nothing is left behind and *out is null.
+ErrorCode CopyObjectDataList(VmState* L, const ObjectDataEntry* list, ObjectDataEntry** out);
+
+constexpr size_t APPENDED_APPLET_RECORD_SIZE = 36;
+void* CopyLinkedAppletRecord(const void* record);  // null when memory runs out
+
+// Shut-down: frees the attribute chains, libraries, custom errors, object
+// types and hooks, empties the loader lists and the event queue. The type
+// id counter starts again at 61.
+void FreeRegistries(VmState* L);
+
+// ---- Event queue ----
+// One first-in, first-out list of events under one recursive mutex.
+// Producers may post from any thread; only the main thread takes events out.
+
+constexpr int32_t EVENT_NEUTRALISED = 0;  // skipped by the consumer
+
+// Creates the mutex (ERR_SEMAPHORE when that fails), opens the queue and
+// records the start date stamp. A second call reopens with the same mutex.
+ErrorCode InitEventQueue();
+// Drops the oldest events up to and including lastIndex (all for -1; nothing
+// for lower values), releasing their payloads. lock: take the mutex here,
+// else the caller holds it.
+void FlushEvents(VmState* L, int32_t lastIndex, int32_t lock);
+// Frees every queued event and closes the queue (shut-down).
+void FreeEventQueue(VmState* L);
+
+// The expiry time-out in milliseconds; 60,000 at start, negative: off.
+void SetEventExpiryTimeout(int32_t milliseconds);
+int32_t GetEventExpiryTimeout();
+// The date stamp taken when the queue was created: the date of memory files
+// and linked data.
+void GetStartDateStamp(DateFields* out);
+// The clock that stamps and ages events; null restores GetSysTime. Tests set
+// it to age events without waiting.
+using EventClockFunc = void (*)(TimeValue* out);
+void SetEventQueueClock(EventClockFunc clock);
+
+// ---- Vocabulary export and runtime services ----
+// Listings of the vocabulary for editors and documentation tools, written
+// as plain text through a stream opened for writing: one item per line,
+// lines ending in "\n" only. An item longer than its line buffer is cut,
+// never its line end. Each returns 0 or ERR_WRITE when a write fell short.
+// Beside them the services around running scripts. Main thread only.
+
+constexpr size_t EXPORT_LINE_SIZE = 128;       // line buffer of the listings
+constexpr size_t PLUGIN_INFO_LINE_SIZE = 256;  // of the plug-in listing
+
+// Per registered library: "::" and its name, its command count, each name;
+// then "::end".
+ErrorCode ExportCommands(StreamHandle* file);
+// The names of the VM's "constants" table in table order without the
+// platform defines, then the platform defines in their fixed order,
+// lower-cased. No closing line.
+ErrorCode ExportConstants(VmState* L, StreamHandle* file);
+// The preprocessor directive names in their fixed order.
+constexpr int32_t DIRECTIVE_COUNT = 33;
+ErrorCode ExportDirectives(StreamHandle* file);
+// Per loaded plug-in: "::plugin", "version.revision", the capability mask,
+// its eight information texts; for a library plug-in "::commands" and its
+// commands (each followed by its two help texts when withHelp is set),
+// then "::constants" and its constants. Then "::end".
+ErrorCode DumpPluginInfo(StreamHandle* file, int withHelp);
+
+// Arguments of CallScriptFunction: type and one word.
+enum : int32_t {
+  SCRIPT_ARG_INT = 0,     // value: intptr_t, pushed as a number
+  SCRIPT_ARG_UINT = 1,    // value: uintptr_t, pushed as a number
+  SCRIPT_ARG_STRING = 2,  // value: const char* (null pushes nil)
+  SCRIPT_ARG_NIL = 3,
+  SCRIPT_ARG_POINTER = 4,   // value: void*, a light userdata
+  SCRIPT_ARG_OBJECTID = 5,  // value: const ObjectId*: its pointer, else its number
+};
+struct ScriptCallArg {
+  int32_t type;
+  uintptr_t value;
+};
+constexpr size_t SCRIPT_FUNCTION_NAME_MAX = 63;  // longer names are cut
+// Looks the lower-cased name up in the globals, pushes the arguments and
+// calls the value with the VM's plain call (raised errors propagate; the
+// results stay on the stack). A null state does nothing and returns 0.
+ErrorCode CallScriptFunction(VmState* L, const char* name, int resultCount, int argCount,
+                             const ScriptCallArg* args);
+void SetSourceLineMap(const SourceLineEntry* first);  // null: none
+// The registry string "script"; for an applet linked from several sources
+// (":none:") the file name of the line-map entry that holds the current
+// line, or "unknown" when none does. Null without a state.
+constexpr const char* SCRIPT_NAME_NONE = ":none:";
+void SetConsoleFlush(int on);
+
+// ---- Player start-up, options and applet ----
+// The portable main of the player: options and settings file, the applet
+// container and header, script loading, the preload of declared resources,
+// the run and the one orderly shut-down. Main thread only.
+
+// The debug device of DEBUGDEVICE: "stdout" or "" standard output, "stderr"
+// standard error, any other name a file opened for appending (ERR_WRITEFILE
+// with the name when it cannot be opened). Debug output, the call trace and
+// the end-of-run error report go there; standard output until one is set.
+ErrorCode OpenDebugDevice(const char* name);
+void CloseDebugDevice();
+// The applet's title from its header; null when none is known.
+const char* GetAppletTitle();
+
+// ---- Context record ----
+
+// The folder's mutable state (registries, temporary files and the debug device) lives in one
+// record. Init puts it in its start state; Free releases whatever it still
+// holds and leaves it in the start state. The library table calls both.
+void InitRuntimeContext();
+void FreeRuntimeContext();
