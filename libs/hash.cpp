@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "libs/libs.h"
+#include "libs/libs_private.h"
 
 namespace {
 

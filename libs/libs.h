@@ -1,5 +1,6 @@
 // Services of the data and system libraries that other folders use. Each
-// concern keeps its own section.
+// concern keeps its own section; what only libs/ calls is in
+// libs/libs_private.h.
 #pragma once
 
 #include <cstddef>
@@ -11,15 +12,6 @@ struct VmState;
 
 // ---- Hashes and Base64 ----
 
-// MD5 (RFC 1321): the state, the byte count and the pending partial block.
-struct Md5Context {
-  uint32_t state[4];
-  uint64_t bytes;
-  uint8_t block[64];
-};
-void MD5Init(Md5Context* context);
-void MD5Update(Md5Context* context, const void* data, size_t count);
-void MD5Final(Md5Context* context, uint8_t digest[16]);
 // The digest of the bytes as 32 lower-case hexadecimal digits.
 void MD5HexDigest(const void* data, size_t count, char out[33]);
 // Base64 (RFC 4648): the encoded size (ERR_MEM when it overflows), the
@@ -50,8 +42,6 @@ int GetMemTypeSize(int32_t type);
 // order; else little or big-endian by little.
 ErrorCode PokeTypedValue(void* buffer, size_t size, int32_t type, int64_t offset, uint32_t intValue,
                          double floatValue, double doubleValue, int native, int little);
-ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t offset, int native,
-                         int little, double* value);
 // Reads the value and pushes it as a number.
 ErrorCode PeekTypedValue(VmState* L, const void* buffer, size_t size, int32_t type, int64_t offset,
                          int native, int little);
@@ -68,8 +58,3 @@ ErrorCode OpenSystemLibrary(VmState* L);
 // stack (normally the globals) and seeds the process-wide drand48 and rand
 // generators with the time in seconds (or the test seed, below).
 ErrorCode OpenMathLibrary(VmState* L);
-// Test seam: seeds both generators now, as the opener does.
-void SeedMathGenerators(int64_t seed);
-// Test seam: a seed of 0 or more replaces the time at the next openings;
-// a negative one restores the time.
-void SetMathSeedOverride(int64_t seed);

@@ -14,6 +14,7 @@
 
 #include "engine/engine.h"
 #include "libs/libs.h"
+#include "libs/libs_private.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 

@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "libs/libs.h"
+#include "libs/libs_private.h"
 
 namespace {
 

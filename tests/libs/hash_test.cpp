@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "libs/libs.h"
+#include "libs/libs_private.h"
 #include "runtime/runtime.h"
 
 namespace {

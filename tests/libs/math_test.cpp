@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "libs/libs.h"
+#include "libs/libs_private.h"
 #include "tests/support/harness.h"
 #include "tests/text/command_call.h"
 
