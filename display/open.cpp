@@ -38,8 +38,9 @@ void preparePictures(VmState*) {
   if (displayContext.picturesPrepared) return;
   displayContext.picturesPrepared = true;
   QueryNativePixelFormat(nullptr);
-  // Waiting for the brush, anim, sprite and font libraries: nothing was
-  // deferred until a display exists, and nothing holds display bitmaps.
+  // Waiting for the brush, anim and sprite libraries: nothing was deferred
+  // until a display exists, and nothing holds display bitmaps. Colour fonts
+  // draw from their own glyph pixels, so no font bitmap waits for a display.
   if (!displayContext.quietOpening) {
     PrintDone();
     if (!IsQuietMode()) PrintToConsole("%s\n\n", GetBuiltinString(ACTION_TEXT));

@@ -27,6 +27,7 @@
 #include "plugins/plugins.h"
 #include "plugins/plugin_private.h"
 #include "runtime/runtime.h"
+#include "text/text.h"
 
 namespace {
 
@@ -41,8 +42,6 @@ intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
 intptr_t waitingForSoundLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the requesters of the display library.
 intptr_t waitingForRequesters() { return ERR_UNIMPLCMD; }
-// Waiting for the text library: fonts and FreeType.
-intptr_t waitingForTextLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the system library's special folders and object lookup
 // (GetSpecialFolderPath, FindObjectEntry) and for the dos library's
 // forwarders and chunk-name services.
@@ -757,11 +756,15 @@ const HostSoundTable SOUND = {waitingForSoundLibrary, waitingForSoundLibrary,
                               waitingForSoundLibrary};
 const HostRequesterTable REQUESTERS = {waitingForRequesters, waitingForRequesters,
                                        waitingForRequesters, waitingForRequesters};
-const HostFontTable FONTS = {waitingForTextLibrary};
+int32_t fontEnumerate(const char* directory, int32_t noDuplicates) {
+  return ScanFontDirectory(directory, noDuplicates);
+}
+const HostFontTable FONTS = {H(fontEnumerate)};
 
-constexpr HostFreeTypeTable makeFreeType() {
+HostFreeTypeTable makeFreeType() {
   HostFreeTypeTable t{};
-  for (QmHostFunc& f : t.slot) f = waitingForTextLibrary;
+  static_assert(std::size(HostFreeTypeTable{}.slot) == FREETYPE_EXPORTS);
+  GetFreeTypeExports(t.slot);
   return t;
 }
 const HostFreeTypeTable FREETYPE = makeFreeType();
@@ -847,8 +850,13 @@ const VmApiTable VMAPI = {
     VmSetGcThreshold,
 };
 
-// Waiting for the embedded fonts of the text library: no face is linked in.
-const HostFontBlobTable FONT_BLOBS = {nullptr, nullptr, nullptr, 0, 0, 0};
+HostFontBlobTable makeFontBlobs() {
+  const void* data[3];
+  size_t sizes[3];
+  GetBuiltinFontBlobs(data, sizes);
+  return HostFontBlobTable{data[0], data[1], data[2], sizes[0], sizes[1], sizes[2]};
+}
+const HostFontBlobTable FONT_BLOBS = makeFontBlobs();
 
 const HostZlibTable ZLIB = {{H(inflateInit_), H(inflate), H(inflateEnd), H(deflateInit_),
                              H(deflate), H(deflateEnd), H(deflateReset), H(deflateParams),

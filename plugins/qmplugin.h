@@ -446,12 +446,26 @@ typedef struct HostRequesterTable {
   QmHostFunc installRequesterAdapter;
 } HostRequesterTable;
 
+/* enumerateTrueTypeFonts(const char* directory, int32_t noDuplicates) adds
+ * the directory's font files to the host's font list; 0 or an error code. */
 typedef struct HostFontTable {
   QmHostFunc enumerateTrueTypeFonts;
 } HostFontTable;
 
-/* FreeType functions in the host's fixed order (FT_Init_FreeType first,
- * FT_Done_FreeType second; slot 21 is the host's own glue). */
+/* FreeType functions in the host's fixed order: 0 FT_Init_FreeType,
+ * 1 FT_Done_FreeType, 2 FT_New_Face, 3 FT_New_Memory_Face, 4 FT_Open_Face,
+ * 5 FT_Done_Face, 6 FT_Set_Char_Size, 7 FT_Set_Pixel_Sizes,
+ * 8 FT_Set_Transform, 9 FT_Get_Char_Index, 10 FT_Load_Glyph, 11 FT_Load_Char,
+ * 12 FT_Render_Glyph, 13 FT_Get_Glyph, 14 FT_Done_Glyph, 15 FT_Glyph_Copy,
+ * 16 FT_Glyph_Transform, 17 FT_Glyph_Get_CBox, 18 FT_Glyph_To_Bitmap,
+ * 19 FT_Outline_Decompose, 20 FT_Outline_Get_CBox, 21 the host's own glue:
+ * returns the host's FT_Library (0 when FreeType cannot start),
+ * 22 FT_Outline_Transform, 23 FT_Outline_Translate, 24 FT_Outline_Embolden,
+ * 25 FT_Outline_Get_Bitmap, 26 FT_Request_Size, 27 FT_Select_Size,
+ * 28 FT_Get_Kerning, 29 FT_Bitmap_Init, 30 FT_Bitmap_Done,
+ * 31 FT_Bitmap_Embolden, 32 FT_GlyphSlot_Own_Bitmap, 33 FT_MulFix,
+ * 34 FT_Stroker_New, 35 FT_Stroker_Set, 36 FT_Glyph_Stroke,
+ * 37 FT_Stroker_Done. */
 typedef struct HostFreeTypeTable {
   QmHostFunc slot[38];
 } HostFreeTypeTable;

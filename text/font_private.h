@@ -173,6 +173,7 @@ extern const BuiltinFace BUILTIN_FACES[3];  // Sans, Serif, Sans Mono
 size_t GetBuiltinFaceSize(int32_t index);
 
 ErrorCode InitTrueTypeEngine();  // ERR_FT2 when FreeType cannot start
+void* GetFreeTypeLibrary();      // the FT_Library, null before the engines start
 void ShutdownTrueTypeEngine();
 int OpenTrueTypeFont(const char* name, int32_t size, int32_t cache, FontRecord* record);
 void CloseTrueTypeFont(FontRecord* record);

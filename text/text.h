@@ -1,6 +1,9 @@
 // Services of the text, font and string libraries that other folders use.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "engine/errors.h"
 
 struct VmState;
@@ -23,3 +26,15 @@ ErrorCode InitTextLibrary();
 void FreeTextLibrary(VmState* L);
 void InitTextContext();
 void FreeTextContext();
+
+// ---- Services of the text library for the plug-in host API ----
+
+using HostServiceFunc = intptr_t (*)(void);
+constexpr int FREETYPE_EXPORTS = 38;
+// The FreeType functions in the host's slot order (see text/ftexport.cpp).
+void GetFreeTypeExports(HostServiceFunc out[FREETYPE_EXPORTS]);
+// The built-in faces Sans, Serif and Sans Mono and their sizes in bytes.
+void GetBuiltinFontBlobs(const void* data[3], size_t sizes[3]);
+// Adds the font files of one directory to the font-discovery list; 1286
+// when the directory cannot be examined.
+ErrorCode ScanFontDirectory(const char* directory, int32_t noDuplicates);

@@ -295,6 +295,8 @@ ErrorCode InitTrueTypeEngine() {
   return ERR_NONE;
 }
 
+void* GetFreeTypeLibrary() { return library; }
+
 void ShutdownTrueTypeEngine() {
   FreeDiscoveredFonts();
   if (library) FT_Done_FreeType(library);

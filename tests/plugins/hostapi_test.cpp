@@ -216,5 +216,30 @@ TEST_F(PluginTest, CheckFailingInACPluginEndsInTheScriptsError) {
   }
 }
 
+// The text library's tables: the built-in faces are the Debian Vera files,
+// the FreeType slots are the library's functions and the host's library
+// handle, and the font scan reports a folder it cannot examine.
+TEST(HostApi, FontTablesReachTheTextLibrary) {
+  const PluginHostApi* api = GetPluginHostApi();
+  const HostFontBlobTable* blobs = api->fontBlobs;
+  EXPECT_EQ(blobs->sansSize, 65932u);
+  EXPECT_EQ(blobs->serifSize, 60280u);
+  EXPECT_EQ(blobs->monospaceSize, 49224u);
+  for (const void* face : {blobs->sans, blobs->serif, blobs->monospace}) {
+    ASSERT_NE(face, nullptr);
+    EXPECT_EQ(std::memcmp(face, "\0\1\0\0", 4), 0);
+  }
+  using Init = int (*)(void**);
+  using Done = int (*)(void*);
+  void* library = nullptr;
+  ASSERT_EQ(reinterpret_cast<Init>(api->freetype->slot[0])(&library), 0);
+  EXPECT_NE(library, nullptr);
+  EXPECT_EQ(reinterpret_cast<Done>(api->freetype->slot[1])(library), 0);
+  EXPECT_NE(api->freetype->slot[21](), 0);
+  using Scan = int32_t (*)(const char*, int32_t);
+  EXPECT_EQ(reinterpret_cast<Scan>(api->font->enumerateTrueTypeFonts)("/no/such/folder", 0), 1286);
+  SetErrorArgString("");
+}
+
 }  // namespace
 }  // namespace plugintest

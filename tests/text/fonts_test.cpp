@@ -216,6 +216,64 @@ TEST_F(FontTest, CacheObjectsAndNames) {
   EXPECT_EQ(addFontPath(fixtureDir + "/no-such-dir"), 1286);
 }
 
+// Fonts linked into an applet: a big-endian flags word (2 TrueType, 4 a
+// block follows: length and bytes) in front of the font data; a bitmap
+// font's contents entries name their size files as linked data too.
+TEST_F(FontTest, LinkedFontsOpenBehindTheirFlagsWord) {
+  auto be32 = [](uint32_t v) {
+    return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+  };
+  std::string vera;
+  {
+    std::ifstream in("/usr/share/fonts/truetype/ttf-bitstream-vera/Vera.ttf", std::ios::binary);
+    vera.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_EQ(vera.size(), 65932u);
+  std::string sizeFile;
+  {
+    std::ifstream in(fixtureDir + "/fixed/8", std::ios::binary);
+    sizeFile.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_FALSE(sizeFile.empty());
+  // One holding file: a linked TrueType font with a block, a linked bitmap
+  // font, and a TrueType entry whose block runs past the end.
+  std::string holder = fixtureDir + "/linked.bin";
+  std::string data = be32(6) + be32(3) + "xyz" + vera;
+  size_t tt = 0, ttSize = data.size();
+  size_t bm = data.size();
+  size_t contentsSize = 4 + 4 + 260;
+  size_t sizeAt = bm + contentsSize;
+  std::string entry =
+      ":::chunk" + std::to_string(sizeAt) + ":" + std::to_string(sizeFile.size()) + "*fixed/8";
+  entry.resize(256, '\0');
+  data += be32(0) + std::string("\x0f\x00\x00\x01", 4) + entry + std::string("\x00\x08\x00\x00", 4);
+  data += sizeFile;
+  size_t bmSize = data.size() - bm;
+  size_t cut = data.size();
+  data += be32(4) + be32(1000) + "short";
+  size_t cutSize = data.size() - cut;
+  {
+    std::ofstream out(holder, std::ios::binary);
+    out << data;
+  }
+  auto chunk = [&](size_t at, size_t size, const char* name) {
+    char buffer[1024];
+    EXPECT_TRUE(MakeChunkName(name, buffer, sizeof buffer, int64_t(at), size, 0, holder.c_str()));
+    return std::string(buffer);
+  };
+  FontRecord* f = nullptr;
+  ASSERT_EQ(OpenFontByName(chunk(tt, ttSize, "vera.ttf").c_str(), 12, 0, 1, 0, 1, &f), 0);
+  EXPECT_EQ(f->type, FONT_TRUETYPE);
+  EXPECT_EQ(f->height, 12);
+  CloseFontRecord(f);
+  ASSERT_EQ(OpenFontByName(chunk(bm, bmSize, "fixed.font").c_str(), 8, 0, 1, 0, 1, &f), 0);
+  EXPECT_EQ(f->type, FONT_BITMAP);
+  EXPECT_EQ(f->height, 8);
+  CloseFontRecord(f);
+  EXPECT_EQ(OpenFontByName(chunk(cut, cutSize, "cut.ttf").c_str(), 12, 0, 1, 0, 1, &f), 1009);
+  EXPECT_EQ(f, nullptr);
+}
+
 TEST(Utf8ToUcs4, DecodesOrRefusesEachInvalidKind) {
   struct Case {
     const char* name;
