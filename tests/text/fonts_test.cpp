@@ -13,6 +13,8 @@
 
 #include "gfx/bitmap_private.h"
 #include "gfx/gfx.h"
+#include "platform/linux/platform.h"
+#include "runtime/player.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
 #include "text/font_private.h"
@@ -272,6 +274,25 @@ TEST_F(FontTest, LinkedFontsOpenBehindTheirFlagsWord) {
   CloseFontRecord(f);
   EXPECT_EQ(OpenFontByName(chunk(cut, cutSize, "cut.ttf").c_str(), 12, 0, 1, 0, 1, &f), 1009);
   EXPECT_EQ(f, nullptr);
+
+  // The same three as files linked into the applet, opened by name through
+  // the commands: a ".ttf" name is an embedded file, any other a linked font.
+  PlayerRecord record{};
+  player.record = &record;
+  ASSERT_EQ(AddLinkedFont(&record, "vera.ttf", 0, holder.c_str(), tt, ttSize), 0);
+  ASSERT_EQ(AddLinkedFont(&record, "linkedfixed.font", 1, holder.c_str(), bm, bmSize), 0);
+  ASSERT_EQ(AddLinkedFont(&record, "cut.ttf", 0, holder.c_str(), cut, cutSize), 0);
+  EXPECT_EQ(setFont("vera.ttf", 14), 0);
+  EXPECT_EQ(GetCurrentFont()->type, FONT_TRUETYPE);
+  EXPECT_EQ(GetCurrentFont()->height, 14);
+  EXPECT_EQ(setFont("LinkedFixed", 8), 0);
+  EXPECT_EQ(GetCurrentFont()->type, FONT_BITMAP);
+  EXPECT_EQ(setFont("cut.ttf", 12), 1009);
+  while (LinkedFileEntry* e = record.linkedFiles) {
+    record.linkedFiles = e->next;
+    FreeMemory(e);
+  }
+  player.record = nullptr;
 }
 
 TEST(Utf8ToUcs4, DecodesOrRefusesEachInvalidKind) {
