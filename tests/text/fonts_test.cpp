@@ -14,6 +14,7 @@
 #include "gfx/bitmap_private.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 #include "runtime/player.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
@@ -293,6 +294,29 @@ TEST_F(FontTest, LinkedFontsOpenBehindTheirFlagsWord) {
     FreeMemory(e);
   }
   player.record = nullptr;
+}
+
+// Every allocation of an open failing in turn: the open reports 1000 or
+// cannot open the font (1064), and leaves nothing behind (the sanitizer's
+// leak check at exit); once no allocation fails, the font opens.
+TEST_F(FontTest, FailedAllocationsLeaveNothingBehind) {
+  ASSERT_EQ(addFontPath(fixtureDir), 0);
+  for (const auto& [name, size] :
+       {std::pair<const char*, int>{"prop", 10}, {"colour", 6}, {"Bitstream Vera Sans", 12}}) {
+    SCOPED_TRACE(name);
+    ErrorCode e = 1;
+    for (uint64_t n = 1; e != 0 && n < 500; n++) {
+      SetAllocFailure(n, false);
+      e = setFont(name, int(size));
+      bool injected = GetAllocFailureCount() > 0;
+      SetAllocFailure(0, false);
+      if (e != 0) {
+        EXPECT_TRUE(e == 1000 || e == 1064) << e << " at " << n;
+        EXPECT_TRUE(injected) << "failed without an injected fault at " << n;
+      }
+    }
+    EXPECT_EQ(e, 0);
+  }
 }
 
 TEST(Utf8ToUcs4, DecodesOrRefusesEachInvalidKind) {
