@@ -46,6 +46,18 @@ ErrorCode PokeTypedValue(void* buffer, size_t size, int32_t type, int64_t offset
 ErrorCode PeekTypedValue(VmState* L, const void* buffer, size_t size, int32_t type, int64_t offset,
                          int native, int little);
 
+// ---- Dos library ----
+
+// Registers the "dos" library, its commands (into the table at the top of
+// the stack, normally the globals), its constants, the "FILE*" metatable
+// and the file list.
+ErrorCode OpenDosLibrary(VmState* L);
+// The dos library's shut-down: closes and frees every open file and the
+// virtual files, and puts the I/O switches back to their start.
+void FreeDosResources(VmState* L);
+// The encoding that encoding arguments default to: 0 Latin-1, 1 UTF-8.
+int32_t DefaultLibraryEncoding();
+
 // ---- System library ----
 
 // Registers the "system" library, its commands (into the table at the top

@@ -1,12 +1,14 @@
 // The data and system libraries' own declarations beside libs/libs.h: the
-// MD5 steps, the typed-memory reader and the math library's seeding and
-// test hook. Used inside libs/ and by tests.
+// MD5 steps, the typed-memory reader, the math library's seeding and test
+// hook, and the dos library's open files, I/O switches and value reader
+// and writer, which serialisation and the memory-block commands use too. Used inside libs/ and by tests.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "libs/libs.h"
+#include "runtime/runtime.h"
 
 // ---- Hashes and Base64 ----
 
@@ -32,3 +34,52 @@ void SeedMathGenerators(int64_t seed);
 // Test seam: a seed of 0 or more replaces the time at the next openings;
 // a negative one restores the time.
 void SetMathSeedOverride(int64_t seed);
+
+// ---- Dos library ----
+
+// Object type code of open files.
+constexpr int32_t OBJTYPE_FILE = 44;
+
+// Mode constants of OpenFile.
+enum : int32_t {
+  MODE_READWRITE = 1004,
+  MODE_READ = 1005,
+  MODE_WRITE = 1006,
+};
+
+// One open file of the dos library; the head links it into the file list.
+struct FileObject {
+  ObjectHead head;
+  int32_t mode;     // MODE_READ, MODE_WRITE or MODE_READWRITE
+  uint32_t access;  // stream open bits: 1 read, 2 write, 4 read and write
+  StreamHandle* stream;
+};
+
+// The open file of an identifier: ERR_FINDARRAY for an unknown automatic
+// identifier, ERR_FINDFILE (the number as error argument) for a number.
+ErrorCode GetFileById(ObjectId id, FileObject** out);
+// Reads an identifier argument and finds its file; raises when not found.
+FileObject* CheckFileArg(VmState* L, int index);
+
+// The library's I/O switches.
+int32_t GetDosIoMode();    // 0 buffered, 1 unbuffered
+int32_t GetDosCrSwitch();  // non-zero: line ends are CR LF
+// Moves bytes by the I/O mode; the number of bytes moved.
+size_t DosReadBytes(StreamHandle* stream, void* buffer, size_t count);
+size_t DosWriteBytes(StreamHandle* stream, const void* buffer, size_t count);
+// One byte by the I/O mode, -1 at the end.
+int DosReadByte(StreamHandle* stream);
+
+// Fixed-width values: with raw clear and little clear, 2-, 4- and 8-byte
+// values are big-endian in the file; other sizes, raw and little-endian
+// values are moved as they are. With a cursor the bytes go to or come from
+// memory at *cursor (advanced), else the stream. A short transfer is
+// ERR_WRITE / ERR_READ.
+ErrorCode WriteFileValue(StreamHandle* stream, const void* data, bool raw, size_t size, bool little,
+                         uint8_t** cursor);
+ErrorCode ReadFileValue(StreamHandle* stream, void* destination, bool raw, size_t size, bool little,
+                        const uint8_t** cursor);
+// Reads one UTF-8 character (byte-order marks skipped) into out (at least
+// 5 bytes, zero-terminated): ERR_READ at the end or when the end cuts it,
+// ERR_INVALIDUTF8 for a bad sequence.
+ErrorCode ReadUtf8Char(StreamHandle* stream, char* out);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/engine.h"
 #include "runtime/runtime.h"
 #include "runtime/stream_private.h"
 #include "runtime/context_private.h"
@@ -228,4 +229,8 @@ const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, 
 
 const char* ResolveLinkedFile(VmState* L, const char* name, int fontMode, int32_t* isFont) {
   return ResolveLinkedFileIn(GetLinkedFileTable(L), name, fontMode, isFont);
+}
+
+const char* GetFileNameArg(VmState* L, int index) {
+  return ResolveLinkedFile(L, VmCheckString(L, index, nullptr), 0, nullptr);
 }

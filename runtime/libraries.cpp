@@ -31,12 +31,12 @@ struct LibraryRow {
   void (*free)(VmState* L);
 };
 const LibraryRow LIBRARY_TABLE[] = {
-    {"string", OpenStringLibrary, FreeVirtualStringFiles},
+    {"string", OpenStringLibrary, nullptr},
     {"math", OpenMathLibrary, nullptr},
     {"graphics", nullptr, nullptr},
     {"draw", nullptr, nullptr},
     {"moveobject", nullptr, nullptr},
-    {"dos", nullptr, nullptr},
+    {"dos", OpenDosLibrary, FreeDosResources},
     {"event", OpenEventLibrary, FreeAllEvents},
     {"system", OpenSystemLibrary, nullptr},
     {"layers", nullptr, nullptr},

@@ -386,7 +386,11 @@ struct StreamHandle {
 StreamHandle* OpenFileStream(const char* name, uint32_t mode, const char* loaders);
 size_t ReadStream(StreamHandle* stream, void* buffer, size_t length);
 size_t WriteStream(StreamHandle* stream, const void* buffer, size_t length);
-int ReadStreamByte(StreamHandle* stream);             // byte or -1
+int ReadStreamByte(StreamHandle* stream);  // byte or -1
+// As ReadStream and WriteStream, past the stream's own buffering: written
+// bytes are handed to the system before the call returns.
+size_t ReadStreamRaw(StreamHandle* stream, void* buffer, size_t length);
+size_t WriteStreamRaw(StreamHandle* stream, const void* buffer, size_t length);
 int WriteStreamByte(StreamHandle* stream, int byte);  // 1 on success
 // Modes 0 current, 1 beginning, 2 end. The position before the seek, or -1
 // (position unchanged) on failure or for a target before the start.
@@ -466,6 +470,23 @@ struct LinkedFileEntry {
   uint64_t size;
 };
 const char* ResolveLinkedFile(VmState* L, const char* name, int fontMode, int32_t* isFont);
+// A string argument naming a file, resolved through the linked-file table.
+const char* GetFileNameArg(VmState* L, int index);
+
+// Virtual string files: a string usable wherever a file name is accepted.
+// copy: the bytes are copied (an empty string gets 65,536 bytes of room)
+// and the file can be written; else the record references the string at
+// stringIndex and reads its bytes in place (read-only).
+ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int stringIndex,
+                               const char* fileName, int copy, VirtualFile** out);
+// The file's ":::chunkS" name; 0 when it does not fit.
+int MakeVirtualFileName(const VirtualFile* file, char* buffer, size_t size);
+// ERR_WRONGUSAGE when name is not a live virtual string file's.
+ErrorCode UndefineVirtualStringFile(VmState* L, const char* name);
+int IsVirtualStringFile(const void* pointer);
+VirtualFile* FindVirtualStringFile(int32_t ref);  // null when none
+void FreeVirtualStringFiles(VmState* L);
+
 ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle* sourceStream,
                             uint64_t offset, const char* destination, void* buffer,
                             size_t bufferSize, uint64_t* packedSize, uint64_t* written);

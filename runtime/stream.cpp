@@ -144,6 +144,19 @@ size_t WriteStream(StreamHandle* stream, const void* buffer, size_t length) {
   return StdioWrite(native(stream), buffer, length);
 }
 
+size_t ReadStreamRaw(StreamHandle* stream, void* buffer, size_t length) {
+  // Written bytes still buffered go out first, so a raw read never
+  // overtakes them.
+  if (!stream->adapter && !stream->memory) StdioFlush(native(stream));
+  return ReadStream(stream, buffer, length);
+}
+
+size_t WriteStreamRaw(StreamHandle* stream, const void* buffer, size_t length) {
+  size_t n = WriteStream(stream, buffer, length);
+  if (n > 0 && !FlushStream(stream)) return 0;
+  return n;
+}
+
 int ReadStreamByte(StreamHandle* stream) {
   if (stream->adapter) return callAdapter(stream, stream->adapter->ops->getChar);
   if (stream->memory) {

@@ -58,20 +58,6 @@ struct LinkedFileTable {
 const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, int fontMode,
                                 int32_t* isFont);
 
-// Virtual string files: a string usable wherever a file name is accepted.
-// copy: the bytes are copied (an empty string gets 65,536 bytes of room)
-// and the file can be written; else the record references the string at
-// stringIndex and reads its bytes in place (read-only).
-ErrorCode NewVirtualStringFile(VmState* L, const void* data, size_t length, int stringIndex,
-                               const char* fileName, int copy, VirtualFile** out);
-// The file's ":::chunkS" name; 0 when it does not fit.
-int MakeVirtualFileName(const VirtualFile* file, char* buffer, size_t size);
-// ERR_WRONGUSAGE when name is not a live virtual string file's.
-ErrorCode UndefineVirtualStringFile(VmState* L, const char* name);
-int IsVirtualStringFile(const void* pointer);
-VirtualFile* FindVirtualStringFile(int32_t ref);  // null when none
-void FreeVirtualStringFiles(VmState* L);
-
 // Packed containers: a 4-byte magic, 4 zero bytes and one zlib stream.
 // Output goes to a file or into memory (stopping, successfully, when the
 // buffer is full). *packedSize: bytes of the container consumed; *written:

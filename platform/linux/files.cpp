@@ -338,7 +338,8 @@ int64_t StdioSeek(NativeFileHandle* handle, int64_t offset, int mode) {
 }
 
 int StdioFlush(NativeFileHandle* handle) {
-  if (handle->stream) std::fflush(handle->stream);
+  // A failed flush (a full disk) is reported: the bytes are lost.
+  if (handle->stream && std::fflush(handle->stream) != 0) return 0;
   return 1;
 }
 

@@ -170,7 +170,7 @@ int StdioPutChar(NativeFileHandle* handle, int byte);  // 1, or 0 on failure
 // seek, or -1 (position unchanged) for a target before the data's start or
 // a failed seek.
 int64_t StdioSeek(NativeFileHandle* handle, int64_t offset, int mode);
-int StdioFlush(NativeFileHandle* handle);  // 1
+int StdioFlush(NativeFileHandle* handle);  // 1, 0 when the flush failed
 int StdioEof(NativeFileHandle* handle);    // 1 at or past the end
 int64_t GetNativeStreamSize(NativeFileHandle* handle);
 int StdioClose(NativeFileHandle* handle);  // frees the handle; 0 when fclose failed

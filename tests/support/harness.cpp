@@ -83,6 +83,9 @@ PlayerHarness::PlayerHarness() {
   VmPushValue(L, VM_GLOBALS_INDEX);
   EXPECT_EQ(OpenTextLibrary(L), 0);
   VmSetTop(L, 0);
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  EXPECT_EQ(OpenDosLibrary(L), 0);
+  VmSetTop(L, 0);
 }
 
 PlayerHarness::~PlayerHarness() {
