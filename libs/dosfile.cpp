@@ -390,8 +390,13 @@ int writeString(VmState* L, FileObject* f, int32_t length, int32_t encoding) {
   if (length > 0) {
     n = static_cast<size_t>(length);
     if (encoding == TEXT_ENCODING_UTF8) {
-      n = Utf8ByteOffsetN(s, bytes, length);
-      if (n > bytes) return ERR_STRTOOSHORT;
+      // The length counts characters: write up to the end of the last one.
+      const char* p = s;
+      for (int32_t i = 0; i < length; i++) {
+        if (p == s + bytes) return ERR_STRTOOSHORT;
+        p = Utf8NextChar(p, s + bytes);
+      }
+      n = static_cast<size_t>(p - s);
     }
   }
   return DosWriteBytes(f->stream, s, n) == n ? 0 : ERR_WRITE;

@@ -1,12 +1,14 @@
 // The data and system libraries' own declarations beside libs/libs.h: the
 // MD5 steps, the typed-memory reader, the math library's seeding and test
 // hook, and the dos library's open files, I/O switches and value reader
-// and writer, which serialisation and the memory-block commands use too. Used inside libs/ and by tests.
+// and writer, which serialisation and the memory-block commands use too.
+// Used inside libs/ and by tests.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/engine.h"
 #include "libs/libs.h"
 #include "runtime/runtime.h"
 

@@ -148,9 +148,14 @@ TEST_F(DosFileTest, ModesIdentifiersAndPositions) {
   EXPECT_EQ(call("WriteLine", {1.0, std::string("hi")}), 0);
   EXPECT_EQ(call("UseCarriageReturn", {false}), 0);
   EXPECT_EQ(call("WriteLine", {1.0, std::string("yo")}), 0);
+  // With UTF-8 the length counts characters.
+  EXPECT_EQ(call("WriteString", {1.0, std::string("\xC3\xA9x\xC3\xA9"), 2.0, 1.0}), 0);
+  EXPECT_EQ(call("WriteString", {1.0, std::string("\xC3\xA9x\xC3\xA9"), 4.0, 1.0}),
+            ERR_STRTOOSHORT);
+  EXPECT_EQ(call("WriteString", {1.0, std::string("ab"), 3.0, 0.0}), ERR_STRTOOSHORT);
   // Reopening the number closes the first file, which flushes it.
   ASSERT_EQ(call("OpenFile", {1.0, b}), 0);
-  EXPECT_EQ(readFile(a), "hi\r\nyo\n");
+  EXPECT_EQ(readFile(a), "hi\r\nyo\n\xC3\xA9x");
   EXPECT_EQ(call("WriteByte", {1.0, 65.0}), ERR_READONLY);
   EXPECT_EQ(call("Seek", {1.0, -1.0}), 0);
   EXPECT_EQ(call("FilePos", {1.0}), 0);
