@@ -599,6 +599,10 @@ const CommandTableEntry dosCommands[] = {
     {"FileToString", cmdFileToString},
     {"StringToFile", cmdStringToFile},
     {"FileLines", cmdFileLines},
+    {"WriteTable", CmdWriteTable},
+    {"ReadTable", CmdReadTable},
+    {"WriteFunction", CmdWriteFunction},
+    {"ReadFunction", CmdReadFunction},
     {nullptr, nullptr},
 };
 

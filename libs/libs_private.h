@@ -85,3 +85,11 @@ ErrorCode ReadFileValue(StreamHandle* stream, void* destination, bool raw, size_
 // 5 bytes, zero-terminated): ERR_READ at the end or when the end cuts it,
 // ERR_INVALIDUTF8 for a bad sequence.
 ErrorCode ReadUtf8Char(StreamHandle* stream, char* out);
+
+// ---- Serialised tables and functions ----
+
+// The commands, listed in the dos library's table.
+int CmdWriteTable(VmState* L);
+int CmdReadTable(VmState* L);
+int CmdWriteFunction(VmState* L);
+int CmdReadFunction(VmState* L);
