@@ -308,6 +308,11 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
                           int32_t scaledWidth, int32_t scaledHeight, uint32_t flags,
                           BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip);
 int IsDisplayMonitorFree(DisplayRecord* display);
+// Waits for the display's next frame: the adapter's VWait when it waits
+// itself and the display has its window, else the native frame wait.
+void WaitDisplayVBlank(VmState* L, DisplayRecord* display, int32_t frame);
+// The adapter's Sleep when it sleeps itself, else the native sleep.
+void SleepViaAdapter(VmState* L, int32_t milliseconds);
 
 // ---- Resizing ----
 

@@ -19,6 +19,7 @@
 
 #include "display/event_private.h"
 #include "platform/linux/platform.h"
+#include "display/adapter_private.h"
 #include "display/context_private.h"
 
 namespace {
@@ -625,7 +626,7 @@ ErrorCode waitStep(VmState* L, StepResult* r) {
   for (;;) {
     ErrorCode error = dispatchStep(L, 1, r);
     if (error != ERR_NONE || r->handled) return error;
-    error = WaitPlatformEvent(L, 0, 0, nullptr);
+    if (!AdapterWaitEvents(L, &error)) error = WaitPlatformEvent(L, 0, 0, nullptr);
     if (error != ERR_NONE) return error;
     ErrorCode code = ERR_NONE;
     if (PollEvents(L, 8, 0, &code)) return code != ERR_NONE ? code : ERR_USERABORT;
@@ -765,9 +766,12 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
       displayContext.lastExpiry = now;
     }
   }
-  // Waiting for the plug-in library: a display adapter's event hook cannot
-  // be installed yet, so the X11 pump always runs.
-  if (RunX11EventPump(L, error)) return 1;
+  // A display adapter owns every window, so its loop replaces the X11 pump.
+  if (DisplayAdapterInUse()) {
+    if (AdapterHandleEvents(L, error)) return 1;
+  } else if (RunX11EventPump(L, error)) {
+    return 1;
+  }
   return vmRun.quit ? 1 : 0;
 }
 
@@ -789,6 +793,7 @@ void EventPollHook(VmState* L, VmDebugInfo*, int* status, int) {
 
 void InstallDisplayServices() {
   SetEventPoll(PollEvents);
+  InstallAdapterEventHooks();
   InstallEventSink();
   SetEventQueueHooks(FreeEventPayload, DisplaySwallowsSizeEvents);
   // Waiting for the requester library's hand-back: the parent keeps its

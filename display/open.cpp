@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "display/adapter_private.h"
 #include "display/context_private.h"
 #include "display/display.h"
 #include "display/display_private.h"
 #include "display/event_private.h"
 #include "display/regions_private.h"
 #include "platform/linux/platform.h"
+#include "plugins/plugins.h"
 
 namespace {
 
@@ -37,7 +39,7 @@ void copyDesktop(DisplayRecord* d) {
 void preparePictures(VmState*) {
   if (displayContext.picturesPrepared) return;
   displayContext.picturesPrepared = true;
-  QueryNativePixelFormat(nullptr);
+  if (!DisplayAdapterInUse()) QueryNativePixelFormat(nullptr);
   // Waiting for the brush, anim and sprite libraries: nothing was deferred
   // until a display exists, and nothing holds display bitmaps. Colour fonts
   // draw from their own glyph pixels, so no font bitmap waits for a display.
@@ -129,6 +131,21 @@ void settleGrabs(DisplayRecord* display) {
     if (ReleaseX11InputGrab(d->x11)) break;
 }
 
+// The steps after the window exists, the adapter's or the X11 one.
+ErrorCode finishOpening(VmState* L, DisplayRecord* d) {
+  d->state = DISPSTATE_OPEN;
+  // Waiting for the event library: handler slots install no native hooks.
+  if ((d->flags & DSF_HIDEPOINTER) || d->fakeFullscreen || d->fullscreenScale) {
+    SetDisplayPointerVisible(d, 0);
+    d->pointerHidden = 1;
+  } else {
+    SetDisplayPointerVisible(d, 1);
+  }
+  RefreshDisplay(L, d, 0);
+  GetSysTime(&d->openTime);
+  return ERR_NONE;
+}
+
 }  // namespace
 
 void ResetDisplayState(DisplayRecord* d) {
@@ -157,7 +174,7 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
   int32_t mx = 0, my = 0, mw = 0, mh = 0;
   ErrorCode error = GetDisplayMonitorRect(d, &mx, &my, &mw, &mh);
   if (error != ERR_NONE) return error;
-  error = DetermineX11BorderSizes(d);
+  error = DetermineDisplayBorderSizes(d);
   if (error != ERR_NONE) return error;
 
   RenewDefaultRegions(d);
@@ -180,8 +197,13 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
     d->yRelative = 0;
   }
 
-  // Waiting for the plug-in library: no display adapter can be installed,
-  // so the window is always the X11 back end's.
+  if (DisplayAdapterInUse()) {
+    error = OpenAdapterWindow(d);
+    if (error != ERR_NONE) return error;
+    // Only plug-ins loaded before the first window may take over windows.
+    CloseAdapterInstallation();
+    return finishOpening(L, d);
+  }
   if (!IsX11SizePossible(d->width, d->height)) {
     char text[32];
     std::snprintf(text, sizeof text, "%dx%d", d->width, d->height);
@@ -200,23 +222,15 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
   }
   error = OpenX11DisplayWindow(d, (d->flags & DSF_ACTIVE) != 0, shape, alpha);
   if (error != ERR_NONE) return error;
+  CloseAdapterInstallation();
   if (isFullscreenGrabber(d)) settleGrabs(d);
   // Waiting for the media library: no video is bound to a display yet.
-  d->state = DISPSTATE_OPEN;
-  // Waiting for the event library: handler slots install no native hooks.
-  if ((d->flags & DSF_HIDEPOINTER) || d->fakeFullscreen || d->fullscreenScale) {
-    HideX11Pointer(d);
-    d->pointerHidden = 1;
-  } else {
-    ShowX11Pointer(d);
-  }
-  RefreshDisplay(L, d, 0);
-  GetSysTime(&d->openTime);
-  return ERR_NONE;
+  return finishOpening(L, d);
 }
 
 ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
   if (d->desktop) {
+    if (DisplayAdapterInUse()) return ERR_DISPLAYADAPTERSUPPORT;
     if (d->autoscale || d->layerscale) return ERR_DDAUTOSCALE;
     d->mode = DISPMODE_WINDOWED;
     uint32_t quartz = d->flags & DSF_USEQUARTZ;
@@ -277,7 +291,10 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     return ERR_MONITORFULLSCREEN;
   }
   bool switched = false;
-  if (wantFullscreen && !d->fullscreen) {
+  if (DisplayAdapterInUse()) {
+    // The adapter's window goes full screen by its display flags.
+    d->fullscreen = wantFullscreen ? 1 : 0;
+  } else if (wantFullscreen && !d->fullscreen) {
     ErrorCode error = SetFullscreenMode(d, d->screenWidth, d->screenHeight);
     if (error != ERR_NONE) return error;
     d->monitorBefore = d->monitor;
@@ -329,8 +346,13 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
 ErrorCode CloseDisplayWindow(VmState*, DisplayRecord* d, DisplayRecord*, uint32_t flags) {
   // Waiting for the brush library: a display owns no hardware brushes yet,
   // and for the media library: no video plays on it.
-  CloseX11DisplayWindow(d);
-  if (d->fullscreen && !d->isBackfill && !(flags & CLOSE_KEEPSCREENMODE)) {
+  if (DisplayAdapterInUse()) {
+    CloseAdapterWindow(d);
+  } else {
+    CloseX11DisplayWindow(d);
+  }
+  if (!DisplayAdapterInUse() && d->fullscreen && !d->isBackfill &&
+      !(flags & CLOSE_KEEPSCREENMODE)) {
     RestoreScreenMode(d);
     d->monitor = d->monitorBefore;
   }
@@ -344,9 +366,12 @@ ErrorCode CloseDisplayWindow(VmState*, DisplayRecord* d, DisplayRecord*, uint32_
 }
 
 ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
-  X11ConnectionRecord* c = nullptr;
-  ErrorCode error = GetX11Connection(nullptr, &c);
-  if (error != ERR_NONE) return error;
+  ErrorCode error = ERR_NONE;
+  if (!DisplayAdapterInUse()) {
+    X11ConnectionRecord* c = nullptr;
+    error = GetX11Connection(nullptr, &c);
+    if (error != ERR_NONE) return error;
+  }
   displayContext.quietOpening = quiet;
   if (!quiet) PrintProgress(GetBuiltinString(PREPARING_TEXT), nullptr, 1);
   bool first = true;
@@ -366,7 +391,7 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
        d = reinterpret_cast<DisplayRecord*>(d->head.next))
     if ((d->flags & DSF_ACTIVE) && !(d->flags & DSF_HIDDEN) && !d->isBackfill) current = d;
   if (current) {
-    ActivateX11Window(current);
+    ActivateDisplayWindow(current);
   } else {
     FindDisplayById(ObjectId{nullptr, 1}, &current);
     if (!current) current = GetDisplayList();

@@ -10,13 +10,17 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "display/adapter_private.h"
 #include "display/display.h"
 #include "display/regions_private.h"
 #include "platform/linux/platform.h"
 #include "display/context_private.h"
 #include "display/display_private.h"
+#include "plugins/plugins.h"
 
 namespace {
+
+constexpr uint32_t BORDER_FILL_FLAGS = 32;  // a fill of the window's margins
 
 BitmapHandle* scratchOfSize(int32_t width, int32_t height) {
   if (displayContext.refreshScratch && displayContext.scratchWidth == width &&
@@ -85,8 +89,9 @@ int32_t ResolveDisplayY(const DisplayRecord* d, int32_t monitorHeight) {
 }
 
 MonitorNode* GetMonitorList(DisplayRecord* display) {
-  // Waiting for the plug-in library: no display adapter can report its own
-  // monitors, so the X11 back end's list is the list.
+  bool handled = false;
+  MonitorNode* fromAdapter = AdapterMonitorList(display, &handled);
+  if (handled) return fromAdapter;
   X11MonitorNode* list = ListX11Monitors(display);
   MonitorNode* result = nullptr;
   MonitorNode** tail = &result;
@@ -199,10 +204,10 @@ void ComputeScaledFit(DisplayRecord* d, const BGPic* pic, int32_t targetWidth,
 
 void ClearDisplayBorders(DisplayRecord* d) {
   int32_t l = d->marginLeft, t = d->marginTop, r = d->marginRight, b = d->marginBottom;
-  if (l) FillX11Rect(d, -l, -t, l, d->height, 0);
-  if (t) FillX11Rect(d, -l, -t, d->width, t, 0);
-  if (r) FillX11Rect(d, d->width - l - r, -t, r, d->height, 0);
-  if (b) FillX11Rect(d, -l, d->height - t - b, d->width, b, 0);
+  if (l) FillDisplayRect(d, -l, -t, l, d->height, 0, BORDER_FILL_FLAGS);
+  if (t) FillDisplayRect(d, -l, -t, d->width, t, 0, BORDER_FILL_FLAGS);
+  if (r) FillDisplayRect(d, d->width - l - r, -t, r, d->height, 0, BORDER_FILL_FLAGS);
+  if (b) FillDisplayRect(d, -l, d->height - t - b, d->width, b, 0, BORDER_FILL_FLAGS);
 }
 
 void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayRecord* d,
@@ -210,8 +215,14 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
                           int32_t scaledWidth, int32_t scaledHeight, uint32_t flags, BitmapHandle*,
                           BitmapHandle*, const BlitClip*) {
   if (!d || !source) return;
-  if (flags & REFRESH_NATIVE) {
+  const DisplayAdapter* adapter = DisplayAdapterInUse();
+  if ((flags & REFRESH_NATIVE) && !adapter) {
     PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
+    return;
+  }
+  if (adapter && (adapter->flags & QM_ADAPTER_SCALES)) {
+    AdapterWindowCopy(d, source, sx, sy, dx, dy, width, height, scaledWidth, scaledHeight,
+                      (flags & REFRESH_SCALED) != 0);
     return;
   }
   // Waiting for the display callbacks of the adapter library: no callback
@@ -234,11 +245,18 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
     if (TransformBitmap(source, nullptr, nullptr, sx, sy, target, width, height, outW, outH,
                         d->smooth, nullptr, nullptr, nullptr) != ERR_NONE)
       return;
-    PutPixelsToWindow(target, 0, 0, d, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW,
-                      outH);
+    if (adapter)
+      AdapterWindowCopy(d, target, 0, 0, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW,
+                        outH, 0, 0, 1);
+    else
+      PutPixelsToWindow(target, 0, 0, d, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW,
+                        outH);
     return;
   }
-  PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
+  if (adapter)
+    AdapterWindowCopy(d, source, sx, sy, dx, dy, width, height, 0, 0, 1);
+  else
+    PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
 }
 
 void RefreshDisplayRect(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* d, int32_t dx,
@@ -334,7 +352,7 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     windowHeight = scaledHeight > 0 ? scaledHeight : d->height;
   }
   bool open = d->state != DISPSTATE_CLOSED && !(flags & RESIZE_CLOSED);
-  if (open && (windowWidth != oldWidth || windowHeight != oldHeight) &&
+  if (open && !DisplayAdapterInUse() && (windowWidth != oldWidth || windowHeight != oldHeight) &&
       !IsX11SizePossible(windowWidth, windowHeight)) {
     char text[32];
     std::snprintf(text, sizeof text, "%dx%d", windowWidth, windowHeight);
@@ -406,10 +424,7 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
   error = RebuildWindowBitmap(d);
   if (error != ERR_NONE) return error;
   if (!(flags & RESIZE_CLOSED) && d->state != DISPSTATE_CLOSED) {
-    if (d->width != oldWidth || d->height != oldHeight)
-      SizeMoveX11Window(d);
-    else
-      MoveX11Window(d);
+    SizeMoveDisplayWindow(d, d->width != oldWidth || d->height != oldHeight);
     ClearDisplayBorders(d);
     RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width,
                        d->windowBitmap->height, 0x20C9);

@@ -22,8 +22,13 @@ struct PluginContext {
   // Extension records and the one whose hook runs (extension.cpp).
   QmExtensionRecord* records = nullptr;
   QmExtensionRecord* current = nullptr;
-  // The display adapter in use (picture.cpp).
+  // The display adapter in use (picture.cpp, adapter.cpp), and the
+  // switches that gate its installation: open while a plug-in's InitPlugin
+  // or RequirePlugin runs, closed for good by the first display window.
   PluginBase* activeAdapter = nullptr;
+  DisplayAdapter displayAdapter = {};
+  int32_t installationOpen = 0;
+  int32_t installationClosed = 0;
   // The directory plug-ins are unpacked into (pack.cpp); empty until made.
   char tempDirectory[PLUGIN_TEMP_PATH_SIZE] = "";
 };

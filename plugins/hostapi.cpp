@@ -737,6 +737,9 @@ uint32_t* gfxDecodedPixels(void* image) {
   return GetDecodedImagePixels(static_cast<DecodedImage*>(image));
 }
 void gfxFreeDecoded(void* image) { FreeDecodedImage(static_cast<DecodedImage*>(image)); }
+int32_t gfxInstallDisplayAdapter(PluginBase* base, uint32_t flags, const QmTagItem* tags) {
+  return InstallDisplayAdapter(base, flags, tags);
+}
 
 HostGraphicsTable makeGraphics() {
   HostGraphicsTable t{};
@@ -746,6 +749,7 @@ HostGraphicsTable makeGraphics() {
   t.slot[2] = H(gfxDecodedPixels);
   t.slot[3] = H(gfxFreeDecoded);
   t.slot[12] = waitingForDrawingLibrary;
+  t.slot[QM_GFX_INSTALLDISPLAYADAPTER] = H(gfxInstallDisplayAdapter);
   t.slot[31] = waitingForDrawingLibrary;
   t.scalePixelBuffer = ScalePixelBuffer;
   return t;

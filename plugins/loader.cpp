@@ -125,7 +125,13 @@ ErrorCode OpenPluginLibrary(const char* path, uint32_t* mask, PluginHandle** out
   if (!error) {
     base->hostVersion = QM_HOST_VERSION;
     base->hostRevision = QM_HOST_REVISION;
-    if (!init(base, GetPluginHostApi(), fullPath)) {
+    // A display adapter may install itself only while InitPlugin runs.
+    int ok = 0;
+    {
+      AdapterInstallationWindow window;
+      ok = init(base, GetPluginHostApi(), fullPath);
+    }
+    if (!ok) {
       SetErrorArgString(display);
       error = ERR_LOADPLUGIN;
     } else {
@@ -201,8 +207,10 @@ ErrorCode OpenPluginLibrary(const char* path, uint32_t* mask, PluginHandle** out
     SetErrorArgString(text);
     error = ERR_PLUGINTYPE;
   }
+  if (!error) BindDisplayAdapterHooks(base);
   if (error) {
     for (uint32_t capability : DEFAULT_LIST_CAPABILITIES) RemoveFromLoaderList(base, capability);
+    ForgetDisplayAdapter(base);
     if (initialised) callClose(record);
     FreePluginRecordLists(record);
     dlclose(library);
@@ -221,6 +229,7 @@ void ClosePluginLibrary(PluginHandle* handle) {
   // Plug-ins may have entered more lists through the host API.
   static constexpr uint32_t LISTS[] = {0x4, 0x8, 0x10, 0x40, 0x4000, 0x8000, 0x40000};
   for (uint32_t capability : LISTS) RemoveFromLoaderList(&record->base, capability);
+  ForgetDisplayAdapter(&record->base);
   callClose(record);
   FreePluginRecordLists(record);
   dlclose(handle->library);

@@ -407,6 +407,9 @@ ErrorCode LoadPluginFile(VmState* L, const char* name, int32_t version, int32_t 
     if (tag1) tags[n++] = {1, tag1};
     if (tag2) tags[n++] = {2, tag2};
     if (IsBridgedPlugin(base)) return static_cast<ErrorCode>(NullAdapterHook());
+    // A display adapter may install itself while RequirePlugin runs (which
+    // may raise through here).
+    AdapterInstallationWindow window;
     return require(L, version, revision, 0, tags);
   }
   return ERR_NONE;

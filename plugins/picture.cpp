@@ -278,7 +278,10 @@ ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, i
   return ERR_NONE;
 }
 
-void SetActiveDisplayAdapter(PluginBase* base) { pluginContext.activeAdapter = base; }
+void SetActiveDisplayAdapter(PluginBase* base) {
+  pluginContext.activeAdapter = base;
+  if (!base) pluginContext.displayAdapter = DisplayAdapter{};
+}
 PluginBase* GetActiveDisplayAdapter() { return pluginContext.activeAdapter; }
 
 uint32_t ComputeAdapterBitmapFlags(uint32_t request) {

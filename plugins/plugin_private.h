@@ -154,6 +154,18 @@ ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, i
 void SetActiveDisplayAdapter(PluginBase* base);
 PluginBase* GetActiveDisplayAdapter();
 uint32_t ComputeAdapterBitmapFlags(uint32_t request);
+// Fills the installed adapter's hooks from base's resolved entry points
+// (nothing when base is not the adapter); ForgetDisplayAdapter uninstalls
+// base when it is the adapter (its library is about to close).
+void BindDisplayAdapterHooks(PluginBase* base);
+void ForgetDisplayAdapter(PluginBase* base);
+// Opens adapter installation for its lifetime (InitPlugin, RequirePlugin).
+struct AdapterInstallationWindow {
+  AdapterInstallationWindow();
+  ~AdapterInstallationWindow();
+  AdapterInstallationWindow(const AdapterInstallationWindow&) = delete;
+  AdapterInstallationWindow& operator=(const AdapterInstallationWindow&) = delete;
+};
 
 // clang-format off
 // X(capability, extension bit or -1, name), in the order the loader

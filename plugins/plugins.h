@@ -76,6 +76,53 @@ const char* PeekPluginTempDirectory();  // "" when not made
 // Deletes the temporary directory with its contents (shut-down).
 void DeletePluginTempDirectory();
 
+// ---- Display adapter ----
+
+// The installed display adapter: its plug-in, the flags and tag values of
+// its installation and its hooks. A hook of a plug-in whose calls go
+// through the call bridge is null: callers read a null hook as the bridge's
+// answer 0.
+struct DisplayAdapter {
+  PluginBase* base;
+  uint32_t flags;              // QM_ADAPTER_*
+  uintptr_t wakeInterval;      // tag 1, 10 by default
+  uintptr_t drawCapabilities;  // tag 2
+  uintptr_t stored;            // tag 3
+  uint32_t pixelFormat;        // tag 4, 10 by default
+  QmHandleEventsFunc handleEvents;
+  QmWaitEventsFunc waitEvents;
+  QmForceEventLoopIterationFunc forceEventLoopIteration;
+  QmSleepFunc sleep;
+  QmVWaitFunc vwait;
+  QmDetermineBorderSizesFunc determineBorderSizes;
+  QmOpenDisplayFunc openDisplay;
+  QmCloseDisplayFunc closeDisplay;
+  QmShowHideDisplayFunc showHideDisplay;
+  QmSizeMoveDisplayFunc sizeMoveDisplay;
+  QmSetDisplayTitleFunc setDisplayTitle;
+  QmActivateDisplayFunc activateDisplay;
+  QmShowHidePointerFunc showHidePointer;
+  QmGetMousePosFunc getMousePos;
+  QmGetQualifiersFunc getQualifiers;
+  QmBltBitMapFunc bltBitMap;
+  QmRectFillFunc rectFill;
+  QmWritePixelFunc writePixel;
+  QmLineFunc line;
+  QmGetMonitorInfoFunc getMonitorInfo;
+  QmFreeMonitorInfoFunc freeMonitorInfo;
+  QmClsFunc cls;
+  QmAdapterMainLoopFunc adapterMainLoop;  // null without extension bit 0
+};
+// The installed adapter, or null for the native X11 driver.
+const DisplayAdapter* GetDisplayAdapter();
+// Host API: makes base the display adapter. Refused with ERR_OLDAPPLET for
+// applets before 6.0, ERR_WRONGUSAGE without the capability, and
+// ERR_SETADAPTER outside a plug-in's InitPlugin or RequirePlugin, after the
+// first display window opened, or over an adapter that cannot be replaced.
+ErrorCode InstallDisplayAdapter(PluginBase* base, uint32_t flags, const QmTagItem* tags);
+// The first display window closes installation for the rest of the run.
+void CloseAdapterInstallation();
+
 // ---- Context record ----
 
 // The folder's mutable state (loaded plug-ins and their lists) lives in one

@@ -686,6 +686,184 @@ typedef int32_t (*QmRequirePluginFunc)(VmState* L, int32_t version, int32_t revi
 /* Savers: fill the entry, return its flags. */
 typedef uint32_t (*QmRegisterSaverFunc)(SaverFormatEntry* entry);
 
+/* ---- Display adapters (PLUGINCAPS_DISPLAYADAPTER) ------------------------------
+ *
+ * A display adapter installs itself from InitPlugin or RequirePlugin through
+ * the graphics slot QM_GFX_INSTALLDISPLAYADAPTER; installation closes once
+ * the first display window opens. From then on every window of the host is
+ * the adapter's: the host hands it a window handle of its own making
+ * (OpenDisplay) and names that handle in every later call. All hooks run on
+ * the script thread. */
+
+/* Flags of the installation. */
+#define QM_ADAPTER_LOCKED 0x1         /* no other adapter may replace it */
+#define QM_ADAPTER_SCALES 0x8         /* BltBitMap scales itself */
+#define QM_ADAPTER_SLEEPS 0x100       /* Sleep is the adapter's */
+#define QM_ADAPTER_VWAITS 0x200       /* VWait is the adapter's */
+#define QM_ADAPTER_MONITORS 0x400     /* GetMonitorInfo lists the monitors */
+#define QM_ADAPTER_CLOSEDBLITS 0x1000 /* blits also for windows not open */
+/* Tags of the installation. */
+#define QM_ADAPTERTAG_WAKEINTERVAL 1 /* default 10 */
+#define QM_ADAPTERTAG_DRAWCAPS 2     /* drawing-capability word */
+#define QM_ADAPTERTAG_STORED 3       /* a word the host keeps */
+#define QM_ADAPTERTAG_PIXELFORMAT 4  /* default 10 */
+
+/* Display flags of OpenDisplay and DetermineBorderSizes. */
+#define QM_DISPLAY_BORDERLESS 0x1
+#define QM_DISPLAY_SIZEABLE 0x2
+#define QM_DISPLAY_FIXED 0x4
+#define QM_DISPLAY_NOHIDE 0x8
+#define QM_DISPLAY_NOCLOSE 0x10
+#define QM_DISPLAY_AUTOSCALE 0x20
+#define QM_DISPLAY_LAYERSCALE 0x40
+#define QM_DISPLAY_LAYERS 0x80
+#define QM_DISPLAY_DOUBLEBUFFER 0x100
+#define QM_DISPLAY_HWDOUBLEBUFFER 0x200
+#define QM_DISPLAY_FULLSCREEN 0x400
+#define QM_DISPLAY_DISABLEBLANKER 0x800
+#define QM_DISPLAY_ALWAYSONTOP 0x1000
+
+/* One monitor of GetMonitorInfo (QM_MONITORQUERY_MONITORS); an entry of
+ * width or height 0 ends the array. */
+typedef struct QmMonitorInfo {
+  int32_t x, y, width, height;
+} QmMonitorInfo;
+/* One screen mode of GetMonitorInfo (QM_MONITORQUERY_MODES), ended the
+ * same way. */
+typedef struct QmScreenMode {
+  int32_t width, height, depth;
+  int32_t reserved[2];
+} QmScreenMode;
+#define QM_MONITORQUERY_MONITORS 0
+#define QM_MONITORQUERY_MODES 1
+
+/* The pixels behind a host bitmap, as an adapter reads them: format 10 is
+ * 32-bit pixels 0x00RRGGBB (native byte order). */
+typedef struct QmPixelSource {
+  const void* pixels;
+  int32_t bytesPerRow;
+  uint32_t format;
+  int32_t width, height;
+} QmPixelSource;
+
+/* Flags of a blit request (request->flags). */
+#define QM_BLIT_HASALPHA 0x1  /* the source has an alpha channel */
+#define QM_BLIT_UNSCALED 0x20 /* the host did not scale: the adapter scales */
+
+/* The request of BltBitMap. The first block is the bitmap blit's
+ * descriptor; the rest is filled when the destination is a window. */
+typedef struct QmBlitRequest {
+  int32_t srcX, srcY, dstX, dstY, width, height;
+  void* maskBacking; /* the mask's or alpha channel's backing, or null */
+  /* Window copies: */
+  int32_t scaledWidth, scaledHeight; /* 0: unscaled */
+  int32_t smooth;
+  uint32_t flags;       /* QM_BLIT_* */
+  QmPixelSource source; /* the source's pixels */
+  const uint8_t* maskBits;
+  int32_t maskBytesPerRow;
+  const uint8_t* alphaBytes;
+  int32_t alphaBytesPerRow;
+  int32_t hasClip;
+  int32_t clipX, clipY, clipWidth, clipHeight;
+} QmBlitRequest;
+
+/* BltBitMap's flags argument for a window copy. */
+#define QM_BLITDEST_WINDOW 0x100
+
+/* VWait's request. */
+typedef struct QmVWaitRequest {
+  int32_t version; /* 1 */
+  int32_t frame;
+  uintptr_t reserved;
+} QmVWaitRequest;
+
+/* A lock of an adapter bitmap. */
+typedef struct QmAdapterLock {
+  void* pixels;
+  int32_t bytesPerRow;
+  uint32_t format;
+  int32_t width, height;
+  uintptr_t token; /* the adapter's own word */
+} QmAdapterLock;
+
+/* The callback AdapterMainLoop runs: the script's main chunk. */
+typedef int32_t (*QmMainChunkFunc)(VmState* L, void* userData);
+
+typedef int32_t (*QmHandleEventsFunc)(VmState* L, uint32_t flags);
+typedef int32_t (*QmWaitEventsFunc)(VmState* L, int32_t milliseconds);
+typedef void (*QmForceEventLoopIterationFunc)(uintptr_t reserved);
+typedef void (*QmSleepFunc)(VmState* L, int32_t milliseconds);
+typedef int32_t (*QmVWaitFunc)(void* window, const QmVWaitRequest* request);
+typedef int32_t (*QmDetermineBorderSizesFunc)(uint32_t displayFlags, int32_t* left, int32_t* right,
+                                              int32_t* top, int32_t* bottom);
+/* A window handle, or null when the window cannot be made. */
+typedef void* (*QmOpenDisplayFunc)(const char* title, int32_t x, int32_t y, int32_t width,
+                                   int32_t height, uint32_t displayFlags, const QmTagItem* tags);
+typedef int32_t (*QmCloseDisplayFunc)(void* window);
+typedef int32_t (*QmChangeBufferSizeFunc)(void* window, int32_t width, int32_t height);
+typedef int32_t (*QmShowHideDisplayFunc)(void* window, int32_t show, uintptr_t reserved);
+typedef int32_t (*QmSizeMoveDisplayFunc)(void* window, int32_t x, int32_t y, int32_t width,
+                                         int32_t height, uintptr_t reserved1, uintptr_t reserved2);
+typedef int32_t (*QmSetDisplayTitleFunc)(void* window, const char* title);
+typedef int32_t (*QmActivateDisplayFunc)(void* window, int32_t takeFocus);
+typedef int32_t (*QmSetDisplayAttributesFunc)(void* window, const QmTagItem* tags);
+/* pixels: width x height ARGB words; null when the pointer cannot be made. */
+typedef void* (*QmCreatePointerFunc)(const uint32_t* pixels, int32_t width, int32_t height,
+                                     int32_t hotX, int32_t hotY);
+typedef void (*QmFreePointerFunc)(void* pointer);
+typedef int32_t (*QmSetPointerFunc)(void* window, void* pointer);
+typedef int32_t (*QmShowHidePointerFunc)(void* window, int32_t visible);
+typedef int32_t (*QmMovePointerFunc)(void* window, int32_t x, int32_t y);
+typedef int32_t (*QmGetMousePosFunc)(void* window, int32_t* x, int32_t* y);
+typedef uint32_t (*QmGetQualifiersFunc)(void* window);
+/* destination: a window handle (flags QM_BLITDEST_WINDOW) or an adapter
+ * bitmap's backing. */
+typedef int32_t (*QmBltBitMapFunc)(void* sourceBacking, void* destination,
+                                   const QmBlitRequest* request, uint32_t flags);
+/* Colours of the drawing hooks: 0xAARRGGBB with the alpha inverted
+ * (0x00 opaque). */
+typedef int32_t (*QmRectFillFunc)(void* handle, int32_t x, int32_t y, int32_t width, int32_t height,
+                                  uint32_t colour, uint32_t flags);
+typedef int32_t (*QmWritePixelFunc)(void* handle, int32_t x, int32_t y, uint32_t colour);
+typedef int32_t (*QmLineFunc)(void* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                              uint32_t colour);
+/* query QM_MONITORQUERY_*: an array (QmMonitorInfo or QmScreenMode) or null. */
+typedef void* (*QmGetMonitorInfoFunc)(int32_t query, int32_t monitor);
+typedef void (*QmFreeMonitorInfoFunc)(void* list);
+/* width x height ARGB words, or null. */
+typedef uint32_t* (*QmGrabScreenPixelsFunc)(int32_t x, int32_t y, int32_t width, int32_t height);
+typedef void (*QmFreeGrabScreenPixelsFunc)(uint32_t* pixels);
+typedef int32_t (*QmBeginDoubleBufferFunc)(void* window);
+typedef int32_t (*QmEndDoubleBufferFunc)(void* window);
+typedef int32_t (*QmFlipFunc)(void* window);
+typedef int32_t (*QmClsFunc)(void* window, uint32_t colour, uint32_t flags);
+/* Adapter bitmaps: a backing, or null. */
+typedef void* (*QmAllocVideoBitMapFunc)(int32_t width, int32_t height, const uint32_t* pixels,
+                                        uint32_t flags);
+typedef void (*QmFreeVideoBitMapFunc)(void* backing);
+typedef uint32_t* (*QmReadVideoPixelsFunc)(void* backing, int32_t* width, int32_t* height);
+typedef void (*QmFreeVideoPixelsFunc)(uint32_t* pixels);
+typedef int32_t (*QmDoVideoBitMapMethodFunc)(void* backing, int32_t method, const QmTagItem* tags);
+/* kind 0 pixels, 1 mask, 2 alpha channel. */
+typedef void* (*QmAllocBitMapFunc)(int32_t kind, int32_t width, int32_t height, int32_t clear,
+                                   const QmTagItem* tags);
+typedef void (*QmFreeBitMapFunc)(void* backing);
+/* Non-zero on success; the lock's token goes back to UnLockBitMap. */
+typedef int32_t (*QmLockBitMapFunc)(void* backing, uint32_t flags, QmAdapterLock* lock);
+typedef void (*QmUnLockBitMapFunc)(QmAdapterLock* lock);
+typedef intptr_t (*QmGetBitMapAttrFunc)(void* backing, int32_t attribute);
+/* Extension bit 0: the adapter runs the script's main chunk by calling
+ * chunk(L, chunkData) from a loop of its own; the chunk's result is its
+ * result. */
+typedef int32_t (*QmAdapterMainLoopFunc)(VmState* L, QmMainChunkFunc chunk, void* chunkData,
+                                         uintptr_t reserved1, uintptr_t reserved2);
+
+/* Graphics slot 13: makes the plug-in the display adapter (an error code). */
+typedef int32_t (*QmInstallDisplayAdapterFunc)(PluginBase* base, uint32_t flags,
+                                               const QmTagItem* tags);
+#define QM_GFX_INSTALLDISPLAYADAPTER 13
+
 #ifdef __cplusplus
 }
 #endif

@@ -200,9 +200,17 @@ ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecor
   return ERR_NONE;
 }
 
+namespace {
+int32_t runMainChunk(VmState* L, void*) { return VmPCall(L, 0, 0, 0); }
+}  // namespace
+
 ErrorCode RunScriptMainLoop(VmState* L) {
-  // Without a display adapter the main chunk runs as a protected call.
-  return VmPCall(L, 0, 0, 0);
+  // A display adapter with its own loop drives events while the main chunk
+  // runs inside it; otherwise the chunk runs as a protected call.
+  const DisplayAdapter* adapter = GetDisplayAdapter();
+  if (adapter && adapter->adapterMainLoop)
+    return adapter->adapterMainLoop(L, runMainChunk, L, 0, 0);
+  return runMainChunk(L, nullptr);
 }
 
 int PlayerMain(int argc, char** argv) {

@@ -21,11 +21,6 @@ int RunEventPoll(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
 // one unless replaced; null restores it).
 void SetSleepEventPoll(EventPollFunction poll);
 
-// A display-adapter plug-in's event loop: whether it drives the loop, and
-// its wake-up (null: no adapter). Either may be called from any thread.
-using AdapterActiveFunction = int (*)();
-using AdapterWakeFunction = ErrorCode (*)();
-void SetDisplayAdapterHooks(AdapterActiveFunction active, AdapterWakeFunction wake);
 // 1 while a display-adapter plug-in drives the event loop.
 int DisplayAdapterActive();
 // Asks an installed display adapter's event loop to run once; 0 without one.

@@ -311,6 +311,12 @@ using RequesterParentFunction = X11DisplayRecord* (*)();
 using RequesterGrabFunction = void (*)(int grab);
 void SetRequesterParentHooks(RequesterParentFunction parent, RequesterGrabFunction grab);
 
+// A display-adapter plug-in's event loop: whether it drives the loop, and
+// its wake-up (null: no adapter). Either may be called from any thread.
+using AdapterActiveFunction = int (*)();
+using AdapterWakeFunction = ErrorCode (*)();
+void SetDisplayAdapterHooks(AdapterActiveFunction active, AdapterWakeFunction wake);
+
 // The applet's title as start-up knows it (null: none).
 using AppletTitleFunction = const char* (*)();
 void SetAppletTitleSource(AppletTitleFunction source);

@@ -1,0 +1,230 @@
+// Display operations routed to the display adapter plug-in when one is
+// installed, else to the X11 back end: window opening and closing, border
+// sizes, the window copy of refreshed areas, fills, monitors, frame waits,
+// sleeps and the event loop.
+//
+// Invariant: the adapter is asked only about displays whose window handle
+// it made (non-zero while the display is open), except for the border
+// sizes and monitors, which it answers before a window exists.
+#include <algorithm>
+
+#include "display/adapter_private.h"
+#include "display/context_private.h"
+#include "platform/linux/platform.h"
+#include "plugins/plugins.h"
+
+namespace {
+
+constexpr int32_t NATIVE_FRAME_MS = 17;  // one frame at 60 fps
+
+int adapterActive() { return GetDisplayAdapter() ? 1 : 0; }
+
+ErrorCode adapterWake() {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (a && a->forceEventLoopIteration) a->forceEventLoopIteration(0);
+  return ERR_NONE;
+}
+
+// Colours go to the adapter with the alpha inverted (0x00 opaque).
+uint32_t adapterColour(uint32_t colour) { return colour ^ 0xFF000000u; }
+
+}  // namespace
+
+const DisplayAdapter* DisplayAdapterInUse() { return GetDisplayAdapter(); }
+
+void* AdapterWindowOf(const DisplayRecord* d) {
+  return d ? reinterpret_cast<void*>(d->windowHandle) : nullptr;
+}
+
+uint32_t AdapterDisplayFlags(const DisplayRecord* d) {
+  uint32_t f = 0;
+  if (d->flags & DSF_BORDERLESS) f |= QM_DISPLAY_BORDERLESS;
+  if (d->flags & DSF_SIZEABLE) f |= QM_DISPLAY_SIZEABLE;
+  if (d->flags & DSF_FIXED) f |= QM_DISPLAY_FIXED;
+  if (d->flags & DSF_NOHIDE) f |= QM_DISPLAY_NOHIDE;
+  if (d->flags & DSF_NOCLOSE) f |= QM_DISPLAY_NOCLOSE;
+  if (d->autoscale) f |= QM_DISPLAY_AUTOSCALE;
+  if (d->layerscale) f |= QM_DISPLAY_LAYERSCALE;
+  if (d->layers) f |= QM_DISPLAY_LAYERS;
+  if (d->doubleBuffer) f |= QM_DISPLAY_DOUBLEBUFFER;
+  if (d->fullscreen) f |= QM_DISPLAY_FULLSCREEN;
+  if (d->flags & DSF_DISABLEBLANKER) f |= QM_DISPLAY_DISABLEBLANKER;
+  if (d->flags & DSF_ALWAYSONTOP) f |= QM_DISPLAY_ALWAYSONTOP;
+  return f;
+}
+
+ErrorCode DetermineDisplayBorderSizes(DisplayRecord* d) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) return DetermineX11BorderSizes(d);
+  int32_t left = 0, right = 0, top = 0, bottom = 0;
+  if (a->determineBorderSizes)
+    a->determineBorderSizes(AdapterDisplayFlags(d), &left, &right, &top, &bottom);
+  d->borderLeft = left;
+  d->borderTop = top;
+  d->borderHorizontal = left + right;
+  d->borderVertical = top + bottom;
+  d->bordersKnown = 1;
+  return ERR_NONE;
+}
+
+ErrorCode OpenAdapterWindow(DisplayRecord* d) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  void* window = a->openDisplay ? a->openDisplay(d->title, d->x, d->y, d->width, d->height,
+                                                 AdapterDisplayFlags(d), nullptr)
+                                : nullptr;
+  if (!window) return ERR_WINDOW;
+  d->windowHandle = reinterpret_cast<uintptr_t>(window);
+  return ERR_NONE;
+}
+
+void CloseAdapterWindow(DisplayRecord* d) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (a && d->windowHandle && a->closeDisplay) a->closeDisplay(AdapterWindowOf(d));
+  d->windowHandle = 0;
+}
+
+void FillDisplayRect(DisplayRecord* d, int32_t x, int32_t y, int32_t width, int32_t height,
+                     uint32_t colour, uint32_t flags) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    FillX11Rect(d, x, y, width, height, colour);
+    return;
+  }
+  bool reachable =
+      d->state == DISPSTATE_OPEN || ((a->flags & QM_ADAPTER_CLOSEDBLITS) && d->windowHandle);
+  if (!reachable || !d->windowHandle || !a->rectFill || width <= 0 || height <= 0) return;
+  a->rectFill(AdapterWindowOf(d), x + d->marginLeft, y + d->marginTop, width, height,
+              adapterColour(colour), flags);
+}
+
+void ActivateDisplayWindow(DisplayRecord* d) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    ActivateX11Window(d);
+    return;
+  }
+  if (d->windowHandle && a->activateDisplay) a->activateDisplay(AdapterWindowOf(d), 1);
+}
+
+void SizeMoveDisplayWindow(DisplayRecord* d, int sized) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    if (sized)
+      SizeMoveX11Window(d);
+    else
+      MoveX11Window(d);
+    return;
+  }
+  if (d->windowHandle && a->sizeMoveDisplay)
+    a->sizeMoveDisplay(AdapterWindowOf(d), d->x, d->y, sized ? d->width : 0, sized ? d->height : 0,
+                       0, 0);
+}
+
+void SetDisplayPointerVisible(DisplayRecord* d, int visible) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    if (visible)
+      ShowX11Pointer(d);
+    else
+      HideX11Pointer(d);
+    return;
+  }
+  if (d->windowHandle && a->showHidePointer) a->showHidePointer(AdapterWindowOf(d), visible);
+}
+
+void AdapterWindowCopy(DisplayRecord* d, BitmapHandle* source, int32_t sx, int32_t sy, int32_t dx,
+                       int32_t dy, int32_t width, int32_t height, int32_t scaledWidth,
+                       int32_t scaledHeight, int hostScaled) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  bool reachable =
+      d->state == DISPSTATE_OPEN || ((a->flags & QM_ADAPTER_CLOSEDBLITS) && d->windowHandle);
+  if (!reachable || !d->windowHandle || !a->bltBitMap || width <= 0 || height <= 0) return;
+  BitmapLock lock;
+  if (!LockBitmap(source, 1, &lock)) return;
+  QmBlitRequest r = {};
+  r.srcX = sx;
+  r.srcY = sy;
+  r.dstX = dx + d->marginLeft;
+  r.dstY = dy + d->marginTop;
+  r.width = width;
+  r.height = height;
+  if (!hostScaled && scaledWidth > 0 && scaledHeight > 0) {
+    r.scaledWidth = scaledWidth;
+    r.scaledHeight = scaledHeight;
+    r.flags |= QM_BLIT_UNSCALED;
+  }
+  r.smooth = d->smooth;
+  r.source = QmPixelSource{lock.address, lock.rowLength * lock.bytesPerPixel, lock.pixelFormat,
+                           lock.width, lock.height};
+  a->bltBitMap(source->backing, AdapterWindowOf(d), &r, QM_BLITDEST_WINDOW);
+  UnlockBitmap(&lock);
+}
+
+MonitorNode* AdapterMonitorList(DisplayRecord* d, bool* handled) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  *handled = a && (a->flags & QM_ADAPTER_MONITORS);
+  if (!*handled || !a->getMonitorInfo) return nullptr;
+  auto* list =
+      static_cast<QmMonitorInfo*>(a->getMonitorInfo(QM_MONITORQUERY_MONITORS, d ? d->monitor : 0));
+  if (!list) return nullptr;
+  MonitorNode* result = nullptr;
+  MonitorNode** tail = &result;
+  for (const QmMonitorInfo* m = list; m->width > 0 && m->height > 0; m++) {
+    auto* node = static_cast<MonitorNode*>(AllocMemory(sizeof(MonitorNode), 1));
+    if (!node) {
+      // An allocation failure drops the whole chain.
+      FreeMonitorList(result);
+      result = nullptr;
+      break;
+    }
+    *node = MonitorNode{nullptr, m->x, m->y, m->width, m->height};
+    *tail = node;
+    tail = &node->next;
+  }
+  if (a->freeMonitorInfo) a->freeMonitorInfo(list);
+  return result;
+}
+
+int AdapterHandleEvents(VmState* L, ErrorCode* error) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) return 0;
+  int32_t code = a->handleEvents ? a->handleEvents(L, 0) : 0;
+  if (code != 0 && error) *error = code;
+  return code != 0;
+}
+
+bool AdapterWaitEvents(VmState* L, ErrorCode* error) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) return false;
+  int32_t code = a->waitEvents ? a->waitEvents(L, -1) : 0;
+  if (error) *error = code;
+  return true;
+}
+
+bool AdapterRunsMainLoop() {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  return a && a->adapterMainLoop;
+}
+
+void InstallAdapterEventHooks() { SetDisplayAdapterHooks(adapterActive, adapterWake); }
+
+void WaitDisplayVBlank(VmState*, DisplayRecord* d, int32_t frame) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (a && (a->flags & QM_ADAPTER_VWAITS) && d && d->windowHandle) {
+    QmVWaitRequest request = {1, frame, 0};
+    if (a->vwait) a->vwait(AdapterWindowOf(d), &request);
+    return;
+  }
+  // Waiting for the graphics library: the native frame wait
+  // (WaitFrameInterval) sleeps one 60 fps interval.
+  Delay(NATIVE_FRAME_MS);
+}
+
+void SleepViaAdapter(VmState* L, int32_t milliseconds) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (a && (a->flags & QM_ADAPTER_SLEEPS)) {
+    if (a->sleep) a->sleep(L, milliseconds);
+    return;
+  }
+  Delay(std::max(milliseconds, 0));
+}

@@ -1,0 +1,317 @@
+// Test plug-in "testdisplay": a headless display adapter. Every window it
+// opens is a framebuffer of 0xRRGGBB words that BltBitMap, RectFill,
+// WritePixel, Line and Cls write; tests read the pixels back and the last
+// arguments of each hook through the TestDisplay* functions. VWait and
+// Sleep count their calls and return at once; the monitor list is two
+// monitors (0,0 1920x1080 and 1920,0 1280x1024) and the mode list three
+// modes. With QM_TESTDISPLAY_CAPTURE naming a directory, CloseDisplay
+// writes the window's framebuffer there as "window<n>.pam".
+//
+// Windows stay readable after CloseDisplay until the plug-in closes.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "plugins/qmplugin.h"
+
+#ifndef TESTDISPLAY_FLAGS
+#define TESTDISPLAY_FLAGS (QM_ADAPTER_SLEEPS | QM_ADAPTER_VWAITS | QM_ADAPTER_MONITORS)
+#endif
+#ifndef TESTDISPLAY_NAME
+#define TESTDISPLAY_NAME "testdisplay"
+#endif
+
+namespace {
+
+struct Window {
+  int32_t serial;
+  std::string title;
+  int32_t x, y, width, height;
+  uint32_t flags;
+  bool open;
+  std::vector<uint32_t> pixels;
+};
+
+struct State {
+  const PluginHostApi* host = nullptr;
+  std::vector<Window*> windows;
+  int32_t vwaits = 0, sleeps = 0, blits = 0, fills = 0, closes = 0, polls = 0;
+  int32_t lastVWaitFrame = -1, lastSleep = -1;
+  uint32_t lastBorderFlags = 0;
+  QmBlitRequest lastBlit = {};
+  int32_t lastFill[6] = {};
+  int32_t installResult = -1;
+};
+State* state = nullptr;
+
+const QmMonitorInfo MONITORS[] = {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}, {0, 0, 0, 0}};
+const QmScreenMode MODES[] = {
+    {640, 480, 32, {0, 0}}, {1280, 1024, 32, {0, 0}}, {1920, 1080, 32, {0, 0}}, {0, 0, 0, {0, 0}}};
+
+Window* windowOf(void* handle) {
+  if (!state) return nullptr;
+  for (Window* w : state->windows)
+    if (w == handle) return w;
+  return nullptr;
+}
+
+void put(Window* w, int32_t x, int32_t y, uint32_t rgb) {
+  if (x < 0 || y < 0 || x >= w->width || y >= w->height) return;
+  w->pixels[static_cast<size_t>(y) * w->width + x] = rgb & 0xFFFFFF;
+}
+
+// A source pixel as 0xRRGGBB; formats 10 (0xAARRGGBB) and 13 (0xAABBGGRR).
+uint32_t sourcePixel(const QmPixelSource& s, int32_t x, int32_t y) {
+  const auto* row = static_cast<const uint8_t*>(s.pixels) + static_cast<size_t>(y) * s.bytesPerRow;
+  uint32_t p = reinterpret_cast<const uint32_t*>(row)[x];
+  if (s.format == 13) p = (p & 0xFF00FF00u) | ((p >> 16) & 0xFF) | ((p & 0xFF) << 16);
+  return p & 0xFFFFFF;
+}
+
+void capture(const Window* w) {
+  const char* dir = std::getenv("QM_TESTDISPLAY_CAPTURE");
+  if (!dir || !*dir) return;
+  std::string name = std::string(dir) + "/window" + std::to_string(w->serial) + ".pam";
+  FILE* f = std::fopen(name.c_str(), "wb");
+  if (!f) return;
+  std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n", w->width,
+               w->height);
+  for (uint32_t p : w->pixels) {
+    unsigned char rgb[3] = {static_cast<unsigned char>(p >> 16), static_cast<unsigned char>(p >> 8),
+                            static_cast<unsigned char>(p)};
+    std::fwrite(rgb, 1, 3, f);
+  }
+  std::fclose(f);
+}
+
+}  // namespace
+
+extern "C" {
+
+int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
+  delete state;
+  state = new State;
+  state->host = api;
+  base->capabilities = PLUGINCAPS_DISPLAYADAPTER;
+  base->version = 1;
+  base->moduleName = TESTDISPLAY_NAME;
+  auto install = reinterpret_cast<QmInstallDisplayAdapterFunc>(
+      api->graphics->slot[QM_GFX_INSTALLDISPLAYADAPTER]);
+  QmTagItem tags[] = {{QM_ADAPTERTAG_WAKEINTERVAL, 5}, {0, 0}};
+  state->installResult = install(base, TESTDISPLAY_FLAGS, tags);
+  return 1;
+}
+
+void ClosePlugin() {
+  if (!state) return;
+  for (Window* w : state->windows) delete w;
+  delete state;
+  state = nullptr;
+}
+
+// ---- Test accessors ----
+
+int32_t TestDisplayInstallResult() { return state ? state->installResult : -1; }
+int32_t TestDisplayWindowCount() { return state ? static_cast<int32_t>(state->windows.size()) : 0; }
+void* TestDisplayWindow(int32_t index) {
+  if (!state || index < 0 || index >= static_cast<int32_t>(state->windows.size())) return nullptr;
+  return state->windows[index];
+}
+// 0xRRGGBB, or -1 outside the framebuffer or for an unknown window.
+int64_t TestDisplayPixel(void* handle, int32_t x, int32_t y) {
+  Window* w = windowOf(handle);
+  if (!w || x < 0 || y < 0 || x >= w->width || y >= w->height) return -1;
+  return w->pixels[static_cast<size_t>(y) * w->width + x];
+}
+// OpenDisplay's arguments: x, y, width, height, flags, open; the title.
+const char* TestDisplayOpenArgs(void* handle, int32_t* out) {
+  Window* w = windowOf(handle);
+  if (!w) return nullptr;
+  out[0] = w->x;
+  out[1] = w->y;
+  out[2] = w->width;
+  out[3] = w->height;
+  out[4] = static_cast<int32_t>(w->flags);
+  out[5] = w->open ? 1 : 0;
+  return w->title.c_str();
+}
+// vwaits, sleeps, blits, fills, closes, polls, last VWait frame, last sleep.
+void TestDisplayCounts(int32_t* out) {
+  if (!state) return;
+  int32_t values[] = {state->vwaits, state->sleeps, state->blits,          state->fills,
+                      state->closes, state->polls,  state->lastVWaitFrame, state->lastSleep};
+  std::memcpy(out, values, sizeof values);
+}
+const QmBlitRequest* TestDisplayLastBlit() { return state ? &state->lastBlit : nullptr; }
+
+// ---- Adapter hooks ----
+
+int32_t HandleEvents(VmState*, uint32_t) {
+  state->polls++;
+  return 0;
+}
+int32_t WaitEvents(VmState*, int32_t) { return 0; }
+void ForceEventLoopIteration(uintptr_t) {}
+void Sleep(VmState*, int32_t milliseconds) {
+  state->sleeps++;
+  state->lastSleep = milliseconds;
+}
+int32_t VWait(void*, const QmVWaitRequest* request) {
+  state->vwaits++;
+  state->lastVWaitFrame = request ? request->frame : -1;
+  return 0;
+}
+int32_t DetermineBorderSizes(uint32_t flags, int32_t* left, int32_t* right, int32_t* top,
+                             int32_t* bottom) {
+  state->lastBorderFlags = flags;
+  bool frame = !(flags & QM_DISPLAY_BORDERLESS);
+  *left = *right = *bottom = frame ? 2 : 0;
+  *top = frame ? 20 : 0;
+  return 0;
+}
+void* OpenDisplay(const char* title, int32_t x, int32_t y, int32_t width, int32_t height,
+                  uint32_t flags, const QmTagItem*) {
+  if (width <= 0 || height <= 0 || width > 16384 || height > 16384) return nullptr;
+  auto* w = new Window{static_cast<int32_t>(state->windows.size()),
+                       title ? title : "",
+                       x,
+                       y,
+                       width,
+                       height,
+                       flags,
+                       true,
+                       std::vector<uint32_t>(static_cast<size_t>(width) * height, 0)};
+  state->windows.push_back(w);
+  return w;
+}
+int32_t CloseDisplay(void* handle) {
+  Window* w = windowOf(handle);
+  if (!w) return 1;
+  state->closes++;
+  w->open = false;
+  capture(w);
+  return 0;
+}
+int32_t ChangeBufferSize(void*, int32_t, int32_t) { return 0; }
+int32_t ShowHideDisplay(void*, int32_t, uintptr_t) { return 0; }
+int32_t SizeMoveDisplay(void* handle, int32_t x, int32_t y, int32_t width, int32_t height,
+                        uintptr_t, uintptr_t) {
+  Window* w = windowOf(handle);
+  if (!w) return 1;
+  w->x = x;
+  w->y = y;
+  if (width > 0 && height > 0) {
+    std::vector<uint32_t> pixels(static_cast<size_t>(width) * height, 0);
+    for (int32_t row = 0; row < height && row < w->height; row++)
+      for (int32_t col = 0; col < width && col < w->width; col++)
+        pixels[static_cast<size_t>(row) * width + col] =
+            w->pixels[static_cast<size_t>(row) * w->width + col];
+    w->pixels.swap(pixels);
+    w->width = width;
+    w->height = height;
+  }
+  return 0;
+}
+int32_t SetDisplayTitle(void* handle, const char* title) {
+  Window* w = windowOf(handle);
+  if (w) w->title = title ? title : "";
+  return 0;
+}
+int32_t ActivateDisplay(void*, int32_t) { return 0; }
+int32_t SetDisplayAttributes(void*, const QmTagItem*) { return 0; }
+void* CreatePointer(const uint32_t*, int32_t, int32_t, int32_t, int32_t) { return nullptr; }
+void FreePointer(void*) {}
+int32_t SetPointer(void*, void*) { return 0; }
+int32_t ShowHidePointer(void*, int32_t) { return 0; }
+int32_t MovePointer(void*, int32_t, int32_t) { return 0; }
+int32_t GetMousePos(void*, int32_t* x, int32_t* y) {
+  *x = *y = 0;
+  return 0;
+}
+uint32_t GetQualifiers(void*) { return 0; }
+int32_t BltBitMap(void*, void* destination, const QmBlitRequest* r, uint32_t flags) {
+  state->blits++;
+  state->lastBlit = *r;
+  Window* w = (flags & QM_BLITDEST_WINDOW) ? windowOf(destination) : nullptr;
+  if (!w || !r->source.pixels) return 1;
+  const QmPixelSource& s = r->source;
+  bool scale = (r->flags & QM_BLIT_UNSCALED) && r->scaledWidth > 0 && r->scaledHeight > 0;
+  int32_t outW = scale ? r->scaledWidth : r->width, outH = scale ? r->scaledHeight : r->height;
+  for (int32_t y = 0; y < outH; y++) {
+    for (int32_t x = 0; x < outW; x++) {
+      int32_t sx = r->srcX + (scale ? static_cast<int32_t>(int64_t{x} * r->width / outW) : x);
+      int32_t sy = r->srcY + (scale ? static_cast<int32_t>(int64_t{y} * r->height / outH) : y);
+      if (sx < 0 || sy < 0 || sx >= s.width || sy >= s.height) continue;
+      put(w, r->dstX + x, r->dstY + y, sourcePixel(s, sx, sy));
+    }
+  }
+  return 0;
+}
+int32_t RectFill(void* handle, int32_t x, int32_t y, int32_t width, int32_t height, uint32_t colour,
+                 uint32_t flags) {
+  state->fills++;
+  int32_t last[6] = {
+      x, y, width, height, static_cast<int32_t>(colour), static_cast<int32_t>(flags)};
+  std::memcpy(state->lastFill, last, sizeof last);
+  Window* w = windowOf(handle);
+  if (!w) return 1;
+  for (int32_t row = y; row < y + height; row++)
+    for (int32_t col = x; col < x + width; col++) put(w, col, row, colour);
+  return 0;
+}
+int32_t WritePixel(void* handle, int32_t x, int32_t y, uint32_t colour) {
+  Window* w = windowOf(handle);
+  if (!w) return 1;
+  put(w, x, y, colour);
+  return 0;
+}
+int32_t Line(void* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t colour) {
+  Window* w = windowOf(handle);
+  if (!w) return 1;
+  int32_t dx = std::abs(x2 - x1), dy = -std::abs(y2 - y1);
+  int32_t sx = x1 < x2 ? 1 : -1, sy = y1 < y2 ? 1 : -1, err = dx + dy;
+  for (;;) {
+    put(w, x1, y1, colour);
+    if (x1 == x2 && y1 == y2) break;
+    int32_t e2 = 2 * err;
+    if (e2 >= dy) {
+      err += dy;
+      x1 += sx;
+    }
+    if (e2 <= dx) {
+      err += dx;
+      y1 += sy;
+    }
+  }
+  return 0;
+}
+void* GetMonitorInfo(int32_t query, int32_t) {
+  return query == QM_MONITORQUERY_MODES ? const_cast<QmScreenMode*>(MODES)
+                                        : static_cast<void*>(const_cast<QmMonitorInfo*>(MONITORS));
+}
+void FreeMonitorInfo(void*) {}
+uint32_t* GrabScreenPixels(int32_t, int32_t, int32_t, int32_t) { return nullptr; }
+void FreeGrabScreenPixels(uint32_t*) {}
+int32_t BeginDoubleBuffer(void*) { return 0; }
+int32_t EndDoubleBuffer(void*) { return 0; }
+int32_t Flip(void*) { return 0; }
+int32_t Cls(void* handle, uint32_t colour, uint32_t) {
+  Window* w = windowOf(handle);
+  if (!w) return 1;
+  for (uint32_t& p : w->pixels) p = colour & 0xFFFFFF;
+  return 0;
+}
+void* AllocVideoBitMap(int32_t, int32_t, const uint32_t*, uint32_t) { return nullptr; }
+void FreeVideoBitMap(void*) {}
+uint32_t* ReadVideoPixels(void*, int32_t*, int32_t*) { return nullptr; }
+void FreeVideoPixels(uint32_t*) {}
+int32_t DoVideoBitMapMethod(void*, int32_t, const QmTagItem*) { return 0; }
+void* AllocBitMap(int32_t, int32_t, int32_t, int32_t, const QmTagItem*) { return nullptr; }
+void FreeBitMap(void*) {}
+int32_t LockBitMap(void*, uint32_t, QmAdapterLock*) { return 0; }
+void UnLockBitMap(QmAdapterLock*) {}
+intptr_t GetBitMapAttr(void*, int32_t) { return 0; }
+
+}  // extern "C"
