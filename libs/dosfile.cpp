@@ -603,6 +603,13 @@ const CommandTableEntry dosCommands[] = {
     {"ReadTable", CmdReadTable},
     {"WriteFunction", CmdWriteFunction},
     {"ReadFunction", CmdReadFunction},
+    {"CompressFile", CmdCompressFile},
+    {"DecompressFile", CmdDecompressFile},
+    {"CRC32", CmdCRC32},
+    {"MD5", CmdMD5},
+    {"DefineVirtualFileFromString", CmdDefineVirtualFileFromString},
+    {"UndefineVirtualStringFile", CmdUndefineVirtualStringFile},
+    {"GetAsset", CmdGetAsset},
     {nullptr, nullptr},
 };
 

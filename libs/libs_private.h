@@ -93,3 +93,14 @@ int CmdWriteTable(VmState* L);
 int CmdReadTable(VmState* L);
 int CmdWriteFunction(VmState* L);
 int CmdReadFunction(VmState* L);
+
+// ---- Packing, checksums and virtual files ----
+
+// The commands, listed in the dos library's table.
+int CmdCompressFile(VmState* L);
+int CmdDecompressFile(VmState* L);
+int CmdCRC32(VmState* L);
+int CmdMD5(VmState* L);
+int CmdDefineVirtualFileFromString(VmState* L);
+int CmdUndefineVirtualStringFile(VmState* L);
+int CmdGetAsset(VmState* L);

@@ -487,6 +487,12 @@ int IsVirtualStringFile(const void* pointer);
 VirtualFile* FindVirtualStringFile(int32_t ref);  // null when none
 void FreeVirtualStringFiles(VmState* L);
 
+// Packed containers: a 4-byte magic, 4 zero bytes and one zlib stream.
+// Output goes to a file or into memory (stopping, successfully, when the
+// buffer is full). *packedSize: bytes of the container consumed; *written:
+// bytes produced. Either may be null. *size: the container's bytes.
+ErrorCode DeflatePackedFile(const char* magic, const char* source, const char* destination,
+                            StreamHandle* destinationStream, uint64_t* size);
 ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle* sourceStream,
                             uint64_t offset, const char* destination, void* buffer,
                             size_t bufferSize, uint64_t* packedSize, uint64_t* written);

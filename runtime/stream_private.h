@@ -58,13 +58,8 @@ struct LinkedFileTable {
 const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, int fontMode,
                                 int32_t* isFont);
 
-// Packed containers: a 4-byte magic, 4 zero bytes and one zlib stream.
-// Output goes to a file or into memory (stopping, successfully, when the
-// buffer is full). *packedSize: bytes of the container consumed; *written:
-// bytes produced. Either may be null.
+// zlib's result codes as error codes.
 ErrorCode ZlibResultToError(int zlibCode);
-ErrorCode DeflatePackedFile(const char* magic, const char* source, const char* destination,
-                            StreamHandle* destinationStream, uint64_t* size);
 
 // The entry points of one file adapter, as the plug-in loader will fill
 // them. Null slots are features the adapter lacks.
