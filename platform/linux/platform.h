@@ -422,6 +422,80 @@ int ReleaseX11InputGrab(X11DisplayRecord* record);
 // The audio channel check and the joystick read of each poll.
 int PollJoysticksAndAudio(VmState* L);
 
+// ---- ALSA audio output ----
+// Playback PCMs on the device "default", opened without blocking through
+// the bound ALSA library, with level-scaled writes and recovery after
+// under-runs. The audio engine (media/) embeds AlsaChannelOutput in each of
+// its channel records; the platform reads and writes only this part.
+
+// Sample layout of a PCM: bits 8 or 16, flags PCM_SIGNED and PCM_BIGENDIAN.
+struct PcmFormat {
+  int32_t bits;
+  int32_t bytesPerFrame;
+  int32_t channels;
+  int32_t flags;
+};
+enum : int32_t { PCM_BIGENDIAN = 1, PCM_SIGNED = 2 };
+
+// Sample formats of AlsaWriteFrames.
+enum : int32_t {
+  SAMPLE_U8_MONO = 0,
+  SAMPLE_U8_STEREO = 1,
+  SAMPLE_S8_MONO = 2,
+  SAMPLE_S8_STEREO = 3,
+  SAMPLE_S16_MONO = 4,
+  SAMPLE_S16_STEREO = 5,
+};
+constexpr int32_t ALSA_FULL_LEVEL = 64;
+// Bytes of the conversion buffer that AlsaWriteFrames scales into; at most
+// ALSA_CONVERT_FRAMES frames are scaled and written per call.
+constexpr size_t ALSA_CONVERSION_BYTES = 384000;
+constexpr uint32_t ALSA_CONVERT_FRAMES = 96000;
+
+// The output's part of one audio channel. state: 0 idle, 2 sample, 3 module,
+// 4 stream, 5 video sound, 8 finished (previousState keeps what it was).
+struct AlsaChannelOutput {
+  int32_t state;
+  int32_t previousState;
+  int32_t level;          // 0..64, 64 = full volume
+  void* pcm;              // the ALSA PCM, null while closed
+  uint32_t bufferFrames;  // the PCM's buffer size as ALSA reports it
+  uint32_t position;      // frame position within the current block
+  int32_t loopNumber;     // the pass being written, from 1
+  int32_t loopTotal;      // passes to write, 0 = forever
+  int32_t newPass;        // set when a pass has just begun
+  TimeValue startTime;    // when the PCM started
+  int32_t finished;
+  TimeValue endTime;  // when the last data was written
+  uint8_t* staging;
+  size_t stagingLength;
+};
+
+// Opens "default" for playback without blocking, applies the format, rate
+// and a buffer of about 100 ms, and prepares it: 0; ERR_OPENAUDIO without
+// the ALSA library or when the device does not open; ERR_MEM; ERR_ALSAPCM
+// with the failing step (1 to 8) as the error argument. A failure leaves
+// out->pcm null.
+ErrorCode OpenAlsaPcm(const PcmFormat* format, int32_t rate, AlsaChannelOutput* out);
+// Drops what is queued and closes the PCM; state 0. A closed channel is ignored.
+void CloseAlsaPcm(AlsaChannelOutput* out);
+// Writes frames of the given sample format at the level: at full level the
+// source is written as it is, otherwise at most ALSA_CONVERT_FRAMES frames
+// are scaled into conversion (ALSA_CONVERSION_BYTES) and written. Each
+// value becomes value * level / 64 truncated toward zero; unsigned 8-bit
+// values are scaled around 128, so silence stays silent. swap: the 16-bit
+// source is in the other byte order. The result is snd_pcm_writei's.
+long AlsaWriteFrames(int32_t level, int32_t sampleFormat, int swap, void* conversion, void* pcm,
+                     uint32_t frames, const void* source);
+// 1 when the PCM has played out what it was given (or its room cannot be
+// read); without snd_pcm_avail, once a whole second has passed since
+// out->endTime.
+int IsAlsaPcmDrained(const AlsaChannelOutput* out);
+// After a failed write: -EPIPE prepares the PCM again; -ESTRPIPE resumes it,
+// retrying each second while the device is busy, and prepares it when the
+// resume fails. Other errors are left alone.
+void RecoverPcm(void* pcm, int error);
+
 // ---- Requesters ----
 // Message, file, path, string, list, font and colour requesters: GTK 2
 // dialogs shown by a thread of their own when GTK is bound and an X display
