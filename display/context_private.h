@@ -21,7 +21,13 @@ struct DisplayUserData {
 };
 
 // Where the dispatcher's round stands.
-enum : int32_t { SOURCE_TIMERS = 0, SOURCE_MOUSEMOVE = 1, SOURCE_QUEUE = 2, SOURCE_DONE = 3 };
+enum : int32_t {
+  SOURCE_TIMERS = 0,
+  SOURCE_MOUSEMOVE = 1,
+  SOURCE_QUEUE = 2,
+  SOURCE_DONE = 3,
+  SOURCE_THREAD = 4,  // the cross-thread event list, between timers and pointer moves
+};
 struct DispatchRound {
   int32_t source = SOURCE_TIMERS;
   TimerRecord* timer = nullptr;

@@ -64,10 +64,16 @@ enum : int32_t {
 };
 // Global slot indexes (the order of GlobalEventNames).
 enum : int32_t {
+  GSLOT_SAMPLELOOP = 0,
+  GSLOT_SAMPLEEND = 1,
+  GSLOT_MUSICEND = 2,
   GSLOT_CONNECT = 4,
   GSLOT_DISCONNECT = 5,
   GSLOT_RECEIVEDATA = 6,
-  GSLOT_RECEIVEUDP = 7
+  GSLOT_RECEIVEUDP = 7,
+  GSLOT_VIDEOEND = 8,
+  GSLOT_RUNFINISHED = 11,
+  GSLOT_DIRECTORYCHANGED = 12
 };
 
 // Message kinds (what the table holds beside "action").
@@ -79,6 +85,7 @@ enum : int32_t {
   KIND_INTERVAL = 6,
   KIND_TIMEOUT = 7,
   KIND_MOUSEMOVE = 8,
+  KIND_THREAD = 9,
   KIND_MODESWITCH = 12,
   KIND_DROPFILE = 13,
   KIND_ORIENTATION = 19,
@@ -311,6 +318,14 @@ ErrorCode fillMessage(VmState* L, EventMessage* m) {
     case KIND_TIMEOUT:
       SetTableFieldId(L, "id", m->id);
       break;
+    case KIND_THREAD:
+      SetTableFieldId(L, "id", m->id);
+      if (std::strcmp(m->action, "OnSampleEnd") == 0 ||
+          std::strcmp(m->action, "OnSampleLoop") == 0) {
+        SetTableFieldInt(L, "time", m->args[0]);
+        SetTableFieldInt(L, "starts", m->args[1]);
+      }
+      break;
     case KIND_MOUSEMOVE:
       SetTableFieldInt(L, "x", m->args[0]);
       SetTableFieldInt(L, "y", m->args[1]);
@@ -466,6 +481,51 @@ void intervalMessage(EventMessage* m, const IntervalRecord* r, int32_t kind, con
   setAction(m, action);
 }
 
+// Whether the script listens for any notice of the cross-thread list; only
+// then does the dispatch take notices out of it.
+bool threadHandlerSet() {
+  for (int32_t slot : {GSLOT_SAMPLELOOP, GSLOT_SAMPLEEND, GSLOT_MUSICEND, GSLOT_VIDEOEND,
+                       GSLOT_RUNFINISHED, GSLOT_DIRECTORYCHANGED})
+    if (displayContext.globalHandler[slot] != VM_REF_NIL) return true;
+  return false;
+}
+
+// The message of a cross-thread notice: sample end and loop, music and
+// video end (kind 9, with the owner's identifier; the sample events also
+// carry the milliseconds played and the pass number). False when the
+// notice has no handler now, or is of a kind that is not routed here
+// (finished programs and changed directories), so it is dropped.
+bool threadMessage(EventMessage* m, const ThreadEventRecord& t) {
+  int32_t slot;
+  const char* action;
+  switch (t.kind) {
+    case THREAD_EVENT_SAMPLE_END:
+      slot = GSLOT_SAMPLEEND, action = "OnSampleEnd";
+      break;
+    case THREAD_EVENT_SAMPLE_LOOP:
+      slot = GSLOT_SAMPLELOOP, action = "OnSampleLoop";
+      break;
+    case THREAD_EVENT_MUSIC_END:
+      slot = GSLOT_MUSICEND, action = "OnMusicEnd";
+      break;
+    case THREAD_EVENT_VIDEO_END:
+      slot = GSLOT_VIDEOEND, action = "OnVideoEnd";
+      break;
+    default:
+      return false;
+  }
+  if (displayContext.globalHandler[slot] == VM_REF_NIL) return false;
+  m->kind = KIND_THREAD;
+  m->handler = displayContext.globalHandler[slot];
+  m->userData = displayContext.globalUserData[slot];
+  m->id = ObjectId{reinterpret_cast<void*>(t.argument1), static_cast<int32_t>(t.argument2)};
+  m->idSet = 1;
+  m->args[0] = static_cast<int32_t>(t.value1);
+  m->args[1] = static_cast<int32_t>(t.value2);
+  setAction(m, action);
+  return true;
+}
+
 // One step of the dispatchRound; out->handled tells whether a handler ran. Returns
 // with nothing handled only when the dispatchRound is over.
 ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
@@ -482,7 +542,7 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
         // The walk hands back the record after the one it looked at; null
         // after the last (null going in starts at the head).
         if (displayContext.dispatchRound.started && !displayContext.dispatchRound.timer) {
-          displayContext.dispatchRound.source = SOURCE_MOUSEMOVE;
+          displayContext.dispatchRound.source = SOURCE_THREAD;
           displayContext.dispatchRound.display = nullptr;
           displayContext.dispatchRound.started = 0;
           break;
@@ -508,6 +568,17 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
           VmReleaseReference(L, VM_REGISTRY_INDEX, m.userData);
           return error;
         }
+        break;
+      }
+      case SOURCE_THREAD: {
+        ThreadEventRecord t;
+        if (!threadHandlerSet() || !PopThreadEvent(&t)) {
+          displayContext.dispatchRound.source = SOURCE_MOUSEMOVE;
+          displayContext.dispatchRound.display = nullptr;
+          displayContext.dispatchRound.started = 0;
+          break;
+        }
+        if (threadMessage(&m, t)) return runMessage(L, &m, collect, out);
         break;
       }
       case SOURCE_MOUSEMOVE: {

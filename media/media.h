@@ -46,3 +46,10 @@ ErrorCode LoadImageFile(const char* fileName, const char* loader, const char* ad
 uint32_t* GetDecodedImagePixels(DecodedImage* image);
 void SetDecodedImagePixels(DecodedImage* image, uint32_t* pixels);  // kind becomes 8
 void FreeDecodedImage(DecodedImage* image);                         // null is ignored
+
+// ---- Sound library ----
+// The sound library's opener: it opens the cross-thread event list (sample,
+// music and video notices of the audio threads) and registers the library's
+// name; its commands come later. Freeing it frees what is still queued.
+ErrorCode OpenSoundLibrary(VmState* L);
+void FreeSoundLibrary(VmState* L);

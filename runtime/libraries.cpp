@@ -43,7 +43,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"text", OpenTextLibrary, FreeTextLibrary},
     {"anim", nullptr, nullptr},
     {"display", OpenDisplayLibrary, CloseDisplayLibrary},
-    {"sound", nullptr, nullptr},
+    {"sound", OpenSoundLibrary, FreeSoundLibrary},
     {"brush", nullptr, nullptr},
     {"bgpic", nullptr, nullptr},
     {"transitionfx", nullptr, nullptr},

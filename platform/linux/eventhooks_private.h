@@ -26,8 +26,5 @@ int DisplayAdapterActive();
 // Asks an installed display adapter's event loop to run once; 0 without one.
 ErrorCode WakeAdapterEventLoop();
 
-// Appends a node to the cross-thread event list for the main thread.
-void PostThreadEvent(int32_t kind, uintptr_t argument1, uintptr_t argument2, uintptr_t value1,
-                     uintptr_t value2, int32_t wake);
 // The sample-loop timer of an audio channel expired: posts its loop event.
 void HandleSampleLoopSignal(void* channel);

@@ -422,6 +422,35 @@ int ReleaseX11InputGrab(X11DisplayRecord* record);
 // The audio channel check and the joystick read of each poll.
 int PollJoysticksAndAudio(VmState* L);
 
+// ---- Cross-thread event list ----
+// Notices from other threads for the main thread: 5 end of sample, 6 sample
+// loop, 7 end of music, 8 end of video, 10 program finished, 11 directory
+// changed. argument1 and argument2 are the owner's two identifier words
+// (automatic identifier, number); the values are the kind's own. Posting is
+// safe from any thread; only the main thread's dispatch pops.
+struct ThreadEventRecord {
+  int32_t kind;
+  uintptr_t argument1;
+  uintptr_t argument2;
+  uintptr_t value1;
+  uintptr_t value2;
+};
+enum : int32_t {
+  THREAD_EVENT_SAMPLE_END = 5,
+  THREAD_EVENT_SAMPLE_LOOP = 6,
+  THREAD_EVENT_MUSIC_END = 7,
+  THREAD_EVENT_VIDEO_END = 8,
+};
+// Opening lets notices queue; closing frees what is queued and drops later
+// notices until the list is opened again.
+void OpenThreadEventList();
+void CloseThreadEventList();
+// Appends a notice; a non-zero wake flag ends the main thread's event wait.
+void PostThreadEvent(int32_t kind, uintptr_t argument1, uintptr_t argument2, uintptr_t value1,
+                     uintptr_t value2, int32_t wake);
+// Removes the oldest notice into *out: 1, or 0 when the list is empty.
+int PopThreadEvent(ThreadEventRecord* out);
+
 // ---- ALSA audio output ----
 // Playback PCMs on the device "default", opened without blocking through
 // the bound ALSA library, with level-scaled writes and recovery after

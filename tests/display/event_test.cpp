@@ -15,6 +15,7 @@
 #include "display/display.h"
 #include "display/display_private.h"
 #include "display/event_private.h"
+#include "media/media.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11calls_private.h"
 #include "tests/support/harness.h"
@@ -502,6 +503,60 @@ TEST_F(EventTest, AWakeFromAnotherThreadReachesARunningLoop) {
   RemoveHook(hook);
   vmRun.quit = 0;
   VmSetTop(h.L, 0);
+}
+
+struct NoticeCase {
+  int32_t kind;
+  int32_t number, value1, value2;
+  const char* slot;
+  const char* action;
+  const char* time;  // "<nil>" for the notices that carry no values
+  const char* starts;
+};
+
+TEST_F(EventTest, CrossThreadNoticesReachTheirHandlers) {
+  ASSERT_EQ(OpenSoundLibrary(h.L), ERR_NONE);
+  const NoticeCase cases[] = {
+      {THREAD_EVENT_SAMPLE_END, 7, 2500, 3, "onsampleend", "OnSampleEnd", "2500", "3"},
+      {THREAD_EVENT_SAMPLE_LOOP, 8, 1000, 2, "onsampleloop", "OnSampleLoop", "1000", "2"},
+      {THREAD_EVENT_MUSIC_END, 9, 0, 0, "onmusicend", "OnMusicEnd", "<nil>", "<nil>"},
+      {THREAD_EVENT_VIDEO_END, 10, 0, 0, "onvideoend", "OnVideoEnd", "<nil>", "<nil>"},
+  };
+  for (const NoticeCase& c : cases) {
+    SCOPED_TRACE(c.action);
+    ASSERT_EQ(Install({c.slot}), ERR_NONE);
+    // A notice whose kind is not routed yet is taken and dropped first.
+    std::thread poster([&] {
+      PostThreadEvent(10, 0, 0, 0, 0, 0);
+      PostThreadEvent(c.kind, 0, static_cast<uintptr_t>(c.number), c.value1, c.value2, 1);
+    });
+    poster.join();
+    handlerCalls = 0;
+    VmSetTop(h.L, 0);
+    ASSERT_EQ(h.Call("WaitEvent", 0), ERR_NONE);
+    EXPECT_EQ(Field(1, "action"), c.action);
+    EXPECT_EQ(handlerCalls, 1);
+    EXPECT_EQ(MessageField("action"), c.action);
+    EXPECT_EQ(MessageField("id"), std::to_string(c.number));
+    EXPECT_EQ(MessageField("time"), c.time);
+    EXPECT_EQ(MessageField("starts"), c.starts);
+    ASSERT_EQ(Install({}, recordMessage, nullptr, {c.slot}), ERR_NONE);
+  }
+  // Without a handler the notices stay queued until one is installed.
+  PostThreadEvent(THREAD_EVENT_SAMPLE_END, 0, 11, 40, 1, 0);
+  std::string action;
+  int triggered = 0;
+  ASSERT_EQ(Check(&action, &triggered), ERR_NONE);
+  EXPECT_EQ(triggered, 0);
+  ASSERT_EQ(Install({"onsampleend"}), ERR_NONE);
+  ASSERT_EQ(Check(&action, &triggered), ERR_NONE);
+  EXPECT_EQ(action, "OnSampleEnd");
+  EXPECT_EQ(MessageField("id"), "11");
+  // Once the library is freed the list is closed: notices are dropped.
+  FreeSoundLibrary(h.L);
+  PostThreadEvent(THREAD_EVENT_SAMPLE_END, 0, 12, 40, 1, 0);
+  ThreadEventRecord left;
+  EXPECT_EQ(PopThreadEvent(&left), 0);
 }
 
 }  // namespace
