@@ -206,6 +206,12 @@ void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size
     return;
   }
   const VmErrorLocation& loc = vmErrorLocation;
+  // A report longer than the limit is cut there on purpose; g++ only sees
+  // that the file name alone could fill the buffer.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
   if (std::strcmp(loc.function, "----") != 0)
     std::snprintf(buffer, limit, "%s\n%s: %s (%s: %d - %s: %s)", text, GetBuiltinString(FILE_TEXT),
                   loc.file, GetBuiltinString(LINE_TEXT), loc.line, GetBuiltinString(FUNCTION_TEXT),
@@ -213,6 +219,9 @@ void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size
   else
     std::snprintf(buffer, limit, "%s\n%s: %s (%s: %d)", text, GetBuiltinString(FILE_TEXT), loc.file,
                   GetBuiltinString(LINE_TEXT), loc.line);
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 }
 
 void PrintDone() {

@@ -398,7 +398,7 @@ ErrorCode PatternSearch(MatchState* ms, const char* from, const char* pattern, b
   *end = nullptr;
   ms->steps = stepBudget;
   for (;;) {
-    const char* e;
+    const char* e = nullptr;  // set by matchHere whenever it succeeds
     ErrorCode code = matchHere(ms, s, pattern, &e);
     if (code != ERR_NONE) return code;
     if (e) {

@@ -108,7 +108,9 @@ TEST_F(GcTest, WeakTablesDropWhatIsOtherwiseUnreachedAndKeepStrings) {
     EXPECT_EQ(VmStringOf(s), onlyHere);
     EXPECT_STREQ(VmStringData(VmStringOf(s)), "string value held only here");
     EXPECT_STREQ(VmStringData(VmStringOf(VmTableGetStr(w, Str("s2")))), "v2");
-    if (c.valueEntryKept) EXPECT_EQ(VmTableOf(VmTableGetStr(w, Str("str key")))->tag, VM_TTABLE);
+    if (c.valueEntryKept) {
+      EXPECT_EQ(VmTableOf(VmTableGetStr(w, Str("str key")))->tag, VM_TTABLE);
+    }
     Unanchor("w");
     Unanchor("anchored");
   }

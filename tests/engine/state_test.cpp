@@ -174,7 +174,9 @@ TEST_F(StateTest, GrowVectorDoublesUpToTheLimit) {
       allocated = count;
     });
     EXPECT_EQ(err, c.err);
-    if (c.err == 0) EXPECT_EQ(count, c.expect);
+    if (c.err == 0) {
+      EXPECT_EQ(count, c.expect);
+    }
     VmRealloc(L, block, size_t(allocated) * 8, 0);
   }
 }
