@@ -372,7 +372,9 @@ TEST_F(OptTest, OptionTableRows) {
     }
     ErrorCode raised = VmPCall(L, 1, 0, 0);
     EXPECT_EQ(returned ? returned : raised, c.want);
-    if (c.errorArg) EXPECT_STREQ(GetErrorArgString(), c.errorArg);
+    if (c.errorArg) {
+      EXPECT_STREQ(GetErrorArgString(), c.errorArg);
+    }
     if (!c.got) continue;
     char got[200];
     std::snprintf(got, sizeof got,

@@ -80,7 +80,9 @@ TEST(ProgramWatcher, NoticeOnlyForAProgramThatEndedNormally) {
     EXPECT_NE(request.mutex, nullptr);
     // The watcher has seen the end once it waited for the program; a
     // notice comes right after that.
-    if (c.ends) EXPECT_TRUE(waitForChildrenBeyond(before));
+    if (c.ends) {
+      EXPECT_TRUE(waitForChildrenBeyond(before));
+    }
     for (int i = 0; i < 500 && notices < c.notices; i++) usleep(10000);
     StopAndJoinThread(&request);
     EXPECT_EQ(notices, c.notices);
