@@ -128,9 +128,10 @@ TEST(ImagePng, TrnsGivesAlphaInInformationAndDecode) {
     EXPECT_EQ(d.hasAlpha, alpha);
     ExpectSameAsMagick(path);
     // Only the drawn point is opaque where the background was made clear.
-    if (c.trns)
+    if (c.trns) {
       for (size_t i = 0; i < d.pixels.size(); i++)
         EXPECT_EQ(d.pixels[i] >> 24, i == 5 ? 0xFFu : 0u) << i;
+    }
   }
 }
 

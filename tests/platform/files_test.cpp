@@ -375,7 +375,9 @@ TEST(Files, ProgramsGetDefaultSignalsBack) {
     std::remove(report.c_str());
     int32_t child = 0;
     ASSERT_EQ(RunProgram(script.c_str(), "", async, 0, &child), 0) << async;
-    if (async) EXPECT_EQ(WaitChild(child), 0);
+    if (async) {
+      EXPECT_EQ(WaitChild(child), 0);
+    }
     std::string text = ReadText(report);
     unsigned long long ignoredMask = ~0ull, blockedMask = ~0ull;
     ASSERT_EQ(std::sscanf(text.c_str(), "SigBlk: %llx SigIgn: %llx", &blockedMask, &ignoredMask), 2)
