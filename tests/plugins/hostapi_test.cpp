@@ -229,15 +229,21 @@ TEST(HostApi, FontTablesReachTheTextLibrary) {
     ASSERT_NE(face, nullptr);
     EXPECT_EQ(std::memcmp(face, "\0\1\0\0", 4), 0);
   }
+  // Generic slots are cast through void (*)(void), which g++ accepts as
+  // matching every function type.
   using Init = int (*)(void**);
   using Done = int (*)(void*);
   void* library = nullptr;
-  ASSERT_EQ(reinterpret_cast<Init>(api->freetype->slot[0])(&library), 0);
+  ASSERT_EQ(reinterpret_cast<Init>(reinterpret_cast<void (*)()>(api->freetype->slot[0]))(&library),
+            0);
   EXPECT_NE(library, nullptr);
-  EXPECT_EQ(reinterpret_cast<Done>(api->freetype->slot[1])(library), 0);
+  EXPECT_EQ(reinterpret_cast<Done>(reinterpret_cast<void (*)()>(api->freetype->slot[1]))(library),
+            0);
   EXPECT_NE(api->freetype->slot[21](), 0);
   using Scan = int32_t (*)(const char*, int32_t);
-  EXPECT_EQ(reinterpret_cast<Scan>(api->font->enumerateTrueTypeFonts)("/no/such/folder", 0), 1286);
+  EXPECT_EQ(reinterpret_cast<Scan>(reinterpret_cast<void (*)()>(api->font->enumerateTrueTypeFonts))(
+                "/no/such/folder", 0),
+            1286);
   SetErrorArgString("");
 }
 

@@ -153,8 +153,12 @@ TEST_F(TrueTypeTest, VeraSansMatchesFreeType) {
       int pixels;
       w >> pixels;
       EXPECT_EQ(GetFontKerning(f, "AV", 2, 0), pixels);
-      if (size == 72) EXPECT_NE(pixels, 0);
-      if (size <= 16) EXPECT_EQ(pixels, 0);
+      if (size == 72) {
+        EXPECT_NE(pixels, 0);
+      }
+      if (size <= 16) {
+        EXPECT_EQ(pixels, 0);
+      }
     } else {
       std::string mode;
       int code, left, top, width, rows;
