@@ -211,6 +211,8 @@ struct DisplayPumpState {
   int32_t sizePending, pendingWidth, pendingHeight;
 };
 
+// Key codes 0-255 are Latin-1 characters, 256-313 named keys.
+constexpr uint32_t KEY_STATE_COUNT = 314;
 struct DisplayRecord {
   ObjectHead head;  // type OBJECT_DISPLAY; next links the display list
   int32_t layers;
@@ -234,7 +236,7 @@ struct DisplayRecord {
   double scaleX, scaleY;
   int32_t handlerRefs[DISPLAY_HANDLER_SLOTS];  // -1: no handler
   int32_t closeHandler, closePending;
-  uint8_t keyStates[256], rawKeyStates[256];
+  uint8_t keyStates[KEY_STATE_COUNT], rawKeyStates[KEY_STATE_COUNT];
   int32_t textX, textY, textLeft, textRight;
   void* pointer;
   int32_t pointerHidden;
@@ -266,6 +268,16 @@ struct DisplayRecord {
   int32_t doubleBuffer;
   TimeValue openTime;
   DisplayPumpState pump;
+  // Input that a display adapter injected (hostevent.cpp): button states,
+  // the pointer-moved flag with its time, the active flag, and a resize or
+  // show that another thread asked for, applied by the main thread.
+  int32_t hostButtons[3];
+  int32_t hostPointerMoved;
+  TimeValue hostMoveTime;
+  int32_t hostActive;
+  int32_t hostPending;
+  int32_t hostResizePending, hostResizeWidth, hostResizeHeight;
+  int32_t hostShownPending;
 };
 
 // Globals of the library.
@@ -377,6 +389,14 @@ enum : int32_t {
 
 // The library opener "event": commands and the per-line event poll hook.
 ErrorCode OpenEventLibrary(VmState* L);
+// Host event injection (a display adapter's input): kind and its words, the
+// first the adapter's window handle for display events. 0 or an error code.
+// May be called from any thread; see hostevent.cpp.
+ErrorCode PostHostEvent(VmState* L, int32_t kind, const uintptr_t* data);
+// The thread that opened the event library applies injected resizes and
+// shows; the poll applies those other threads recorded.
+void NoteHostEventMainThread();
+void ApplyPendingHostEvents(VmState* L);
 // Shut-down: intervals, timeouts, user event types and global handlers.
 void FreeAllEvents(VmState* L);
 // The VM line hook: polls (see PollEvents).

@@ -837,8 +837,10 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
       displayContext.lastExpiry = now;
     }
   }
-  // A display adapter owns every window, so its loop replaces the X11 pump.
+  // A display adapter owns every window, so its loop replaces the X11 pump;
+  // what it injected from other threads is applied first.
   if (DisplayAdapterInUse()) {
+    ApplyPendingHostEvents(L);
     if (AdapterHandleEvents(L, error)) return 1;
   } else if (RunX11EventPump(L, error)) {
     return 1;
@@ -874,6 +876,7 @@ void InstallDisplayServices() {
 
 ErrorCode OpenEventLibrary(VmState* L) {
   InstallDisplayServices();
+  NoteHostEventMainThread();
   displayContext.globalHandler.fill(VM_REF_NIL);
   displayContext.globalUserData.fill(VM_REF_NIL);
   displayContext.libraryStart = nowSeconds();

@@ -29,8 +29,8 @@ constexpr int32_t KEY_ESCAPE = 275;
 DisplayRecord* next(DisplayRecord* d) { return reinterpret_cast<DisplayRecord*>(d->head.next); }
 
 void setKeyState(DisplayRecord* d, int32_t code, bool raw, int pressed) {
-  // The display's key-state tables end at 255; named keys are not kept.
-  if (code < 0 || code > 255) return;
+  // The display's key-state tables hold the characters and the named keys.
+  if (code < 0 || code >= static_cast<int32_t>(KEY_STATE_COUNT)) return;
   (raw ? d->rawKeyStates : d->keyStates)[code] = pressed ? 1 : 0;
 }
 

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "libs/libs.h"
@@ -603,7 +604,7 @@ const HostSystemTable SYSTEM = {
     sysSetExtensionErrorHandler,
     sysGetExtensionErrorHandler,
     sysSetExtensionDisabled,
-    waitingForEventLibrary,
+    PostHostEvent,
     waitingForDisplayLibrary,
     waitingForDisplayLibrary,
     sysAllocMutex,

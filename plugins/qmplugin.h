@@ -338,7 +338,9 @@ typedef struct HostSystemTable {
   void (*setExtensionErrorHandler)(QmExtensionRecord* record, QmErrorHandler handler);
   QmErrorHandler (*getExtensionErrorHandler)(QmExtensionRecord* record);
   void (*setExtensionDisabled)(QmExtensionRecord* record, int32_t disabled);
-  QmHostFunc eventLibraryService27;
+  /* Host event injection: kind and its words (the first the window handle
+   * of display events); 0 or an error code. Any thread may call it. */
+  int32_t (*postHostEvent)(VmState* L, int32_t kind, const uintptr_t* data);
   QmHostFunc pollEvents;
   QmHostFunc waitPlatformEvent;
   QmMutex* (*allocMutex)(void);

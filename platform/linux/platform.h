@@ -316,6 +316,9 @@ void SetRequesterParentHooks(RequesterParentFunction parent, RequesterGrabFuncti
 using AdapterActiveFunction = int (*)();
 using AdapterWakeFunction = ErrorCode (*)();
 void SetDisplayAdapterHooks(AdapterActiveFunction active, AdapterWakeFunction wake);
+// Wakes the main thread's event wait (the adapter's loop when one drives
+// it); callable from any thread.
+ErrorCode WakeEventLoop();
 
 // The applet's title as start-up knows it (null: none).
 using AppletTitleFunction = const char* (*)();

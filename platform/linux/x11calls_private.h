@@ -33,8 +33,6 @@ int32_t GetX11PixelFormat(const X11ConnectionRecord* connection);  // -1: none m
 ErrorCode PrepareX11BackEnd();
 // One atomic write; safe from any thread. Nothing happens without a pipe.
 void SendWakeMessage(uint32_t kind, uint64_t value);
-// Wakes an adapter's event loop, or the event wait.
-ErrorCode WakeEventLoop();
 // Reads every waiting message; timer messages go to the timer list. Returns
 // a mask of the kinds seen (bit 1 << kind). A pointer message's connection
 // is written to *pointerConnection when that is given.

@@ -141,4 +141,76 @@ TEST_F(PluginRun, AppendedApplet) {
   }
 }
 
+// The player with testdisplay in its "Plugins" directory: the applet's
+// display opens as the adapter's framebuffer, no X window appears, a click
+// read from the adapter's input file reaches "onmousedown", whose End(3)
+// ends the run, and the framebuffer captured at CloseDisplay is all the
+// display's colour.
+TEST_F(PluginRun, DisplayAdapterRunsTheApplet) {
+  const std::string testdisplay =
+      std::string(QM_BINARY_DIR) + "/tests/plugins/modules/testdisplay.qmp";
+  ASSERT_EQ(access(testdisplay.c_str(), R_OK), 0) << "build the test plug-ins first";
+  const char* text =
+      ".applet section 5 be32:0x336699\n"
+      ".line 1\n"
+      "GETGLOBAL 0, \"installeventhandler\"\n"
+      "NEWTABLE 1, 0, 1\n"
+      "CLOSURE 2 down\n"
+      "SETTABLE 1, \"onmousedown\", 2\n"
+      "CALL 0, 2, 1\n"
+      "GETGLOBAL 0, \"setinterval\"\n"
+      "LOADNIL 1, 1\n"
+      "CLOSURE 2 late\n"
+      "LOADCONST 3, #10000\n"
+      "CALL 0, 4, 1\n"
+      "loop:\n"
+      "GETGLOBAL 0, \"waitevent\"\n"
+      "CALL 0, 1, 1\n"
+      "JUMP loop\n"
+      "RETURN 0, 1, 0\n"
+      ".function down\n"
+      ".line 2\n"
+      "GETGLOBAL 0, \"end\"\n"
+      "LOADNUM 1, 3, 0\n"
+      "CALL 0, 2, 1\n"
+      "RETURN 0, 1, 0\n"
+      ".end\n"
+      ".function late\n"
+      ".line 3\n"
+      "GETGLOBAL 0, \"end\"\n"
+      "LOADNUM 1, 9, 0\n"
+      "CALL 0, 2, 1\n"
+      "RETURN 0, 1, 0\n"
+      ".end\n";
+  ASSERT_EQ(mkdir((dir_ / "Plugins").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir_ / "capture").c_str(), 0755), 0);
+  e2e::WriteFile(dir_ / "quillmere", program_, 0755);
+  e2e::WriteFile(dir_ / "Plugins/testdisplay.qmp", e2e::ReadFile(testdisplay), 0755);
+  e2e::WriteFile(dir_ / "a.qma", e2e::Assemble(text));
+  const std::string input = "3 10 10 1 1\n";
+  e2e::WriteFile(dir_ / "input", Bytes(input.begin(), input.end()));
+  setenv("QM_TESTDISPLAY_INPUT", (dir_ / "input").c_str(), 1);
+  setenv("QM_TESTDISPLAY_CAPTURE", (dir_ / "capture").c_str(), 1);
+  e2e::RunResult r =
+      e2e::Run(dir_ / "quillmere", {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
+               server_->name(), dir_.path());
+  unsetenv("QM_TESTDISPLAY_INPUT");
+  unsetenv("QM_TESTDISPLAY_CAPTURE");
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_EQ(r.err, "");
+  std::string info;
+  server_->run({"xwininfo", "-root", "-children"}, nullptr, &info);
+  EXPECT_NE(info.find("0 children"), std::string::npos) << info;
+
+  Bytes pam = e2e::ReadFile(dir_ / "capture/window0.pam");
+  const std::string header =
+      "P7\nWIDTH 640\nHEIGHT 480\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n";
+  ASSERT_EQ(pam.size(), header.size() + 640 * 480 * 3);
+  EXPECT_EQ(std::string(pam.begin(), pam.begin() + header.size()), header);
+  size_t wrong = 0;
+  for (size_t i = header.size(); i < pam.size(); i += 3)
+    wrong += pam[i] != 0x33 || pam[i + 1] != 0x66 || pam[i + 2] != 0x99;
+  EXPECT_EQ(wrong, 0u);
+}
+
 }  // namespace

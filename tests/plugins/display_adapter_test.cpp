@@ -7,6 +7,7 @@
 #include "display/display_private.h"
 #include "gfx/bitmap_private.h"
 #include "plugins/plugin_private.h"
+#include "runtime/runtime_private.h"
 #include "tests/plugins/plugin_fixture.h"
 
 namespace {
@@ -230,6 +231,71 @@ TEST_F(DisplayAdapterTest, InstallationRules) {
   }
   // The fake records have no library: forget them before shut-down.
   SetActiveDisplayAdapter(nullptr);
+}
+
+// Every host event kind reaches the queue as the type the X11 pump posts,
+// with its input state stored; unknown windows are an error only where the
+// event needs its display.
+TEST_F(DisplayAdapterTest, HostEventsReachTheQueue) {
+  ASSERT_EQ(InitEventQueue(), ERR_NONE);
+  DisplayRecord* d = Create(1, {});
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  NoteHostEventMainThread();
+  const uintptr_t h = d->windowHandle;
+  static const char DROP[] = "a.png\0b.png\0";
+  struct Case {
+    const char* name;
+    int32_t kind;
+    std::vector<uintptr_t> words;
+    int32_t type;  // -1: nothing posted
+    std::vector<int32_t> args;
+  } cases[] = {
+      {"left press", 3, {h, 5, 6, 1, 1}, EVENT_LEFTBUTTON, {5, 6, 1}},
+      {"right release", 3, {h, 5, 6, 2, 0}, EVENT_RIGHTBUTTON, {5, 6, 0}},
+      {"middle press", 3, {h, 1, 2, 3, 1}, EVENT_MIDBUTTON, {1, 2, 1}},
+      {"button 0 moves", 3, {h, 1, 2, 0, 1}, -1, {}},
+      {"key 313", 4, {h, 313, 1, 0}, EVENT_KEY, {1, 0, 313}},
+      {"key 400", 4, {h, 400, 1, 0}, EVENT_KEY, {1, 0, 400}},
+      {"close", 5, {h}, EVENT_CLOSEWINDOW, {}},
+      {"size", 6, {h, 320, 200}, EVENT_WINDOWSIZE, {320, 200}},
+      {"move", 7, {h, 40, 50}, EVENT_MOVEWINDOW, {}},
+      {"hidden", 8, {h, 0}, EVENT_HIDEWINDOW, {}},
+      {"shown", 8, {h, 1}, EVENT_SHOWWINDOW, {}},
+      {"inactive", 9, {h, 0}, EVENT_INACTIVEWINDOW, {}},
+      {"char", 10, {h, 0x20AC}, EVENT_CHAR, {0, 0, 0x20AC}},
+      {"drop", 11, {h, 3, 4, reinterpret_cast<uintptr_t>(DROP)}, EVENT_DROPFILE, {3, 4}},
+      {"raw key", 12, {h, 300, 1}, EVENT_RAWKEY, {1, 0, 300}},
+      {"wheel up", 13, {h, 0, 1}, EVENT_WHEELUP, {}},
+      {"wheel down", 13, {h, 0, 0}, EVENT_WHEELDOWN, {}},
+      {"plug-in payload", 1, {7, 8}, EVENT_PLUGIN, {}},
+      {"quit", 0, {}, EVENT_QUIT, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<uintptr_t> words = c.words;
+    words.resize(8, 0);
+    ASSERT_EQ(PostHostEvent(L, c.kind, words.data()), ERR_NONE) << c.name;
+    EventRecord* e = TakeNextEvent(L);
+    if (c.type < 0) {
+      EXPECT_EQ(e, nullptr) << c.name;
+      if (e) ReleaseEventRecord(L, e);
+      continue;
+    }
+    ASSERT_NE(e, nullptr) << c.name;
+    EXPECT_EQ(e->type, c.type) << c.name;
+    for (size_t i = 0; i < c.args.size(); i++) EXPECT_EQ(e->args[i], c.args[i]) << c.name << i;
+    if (c.kind == 11) EXPECT_EQ(std::memcmp(e->userData, DROP, sizeof DROP), 0);
+    ReleaseEventRecord(L, e);  // the kind-1 payload is freed here (ASan)
+  }
+  vmRun.quit = 0;
+  EXPECT_EQ(d->keyStates[313], 1);
+  EXPECT_EQ(d->hostPointerMoved, 1);
+  EXPECT_EQ(d->rawKeyStates[300], 1);
+
+  const uintptr_t unknown[8] = {0x1234};
+  for (int32_t kind : {3, 5, 6, 7, 8, 9, 11, 13})
+    EXPECT_EQ(PostHostEvent(L, kind, unknown), ERR_FINDDISPLAY) << kind;
+  for (int32_t kind : {4, 10, 12}) EXPECT_EQ(PostHostEvent(L, kind, unknown), ERR_NONE) << kind;
+  EXPECT_EQ(TakeNextEvent(L), nullptr);
 }
 
 }  // namespace

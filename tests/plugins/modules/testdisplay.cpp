@@ -5,7 +5,10 @@
 // Sleep count their calls and return at once; the monitor list is two
 // monitors (0,0 1920x1080 and 1920,0 1280x1024) and the mode list three
 // modes. With QM_TESTDISPLAY_CAPTURE naming a directory, CloseDisplay
-// writes the window's framebuffer there as "window<n>.pam".
+// writes the window's framebuffer there as "window<n>.pam". With
+// QM_TESTDISPLAY_INPUT naming a file of lines "kind word1 word2 ...", each
+// poll injects the next line as a host event of the newest open window
+// (the window handle is its first word).
 //
 // Windows stay readable after CloseDisplay until the plug-in closes.
 #include <cstdio>
@@ -43,6 +46,9 @@ struct State {
   QmBlitRequest lastBlit = {};
   int32_t lastFill[6] = {};
   int32_t installResult = -1;
+  std::vector<std::vector<uintptr_t>> input;  // kind, then its words
+  size_t nextInput = 0;
+  bool inputRead = false;
 };
 State* state = nullptr;
 
@@ -84,6 +90,33 @@ void capture(const Window* w) {
     std::fwrite(rgb, 1, 3, f);
   }
   std::fclose(f);
+}
+
+void readInput() {
+  state->inputRead = true;
+  const char* name = std::getenv("QM_TESTDISPLAY_INPUT");
+  FILE* f = name && *name ? std::fopen(name, "r") : nullptr;
+  if (!f) return;
+  char line[512];
+  while (std::fgets(line, sizeof line, f)) {
+    std::vector<uintptr_t> words;
+    char* at = line;
+    for (;;) {
+      char* end = nullptr;
+      unsigned long long v = std::strtoull(at, &end, 0);
+      if (end == at) break;
+      words.push_back(static_cast<uintptr_t>(v));
+      at = end;
+    }
+    if (!words.empty()) state->input.push_back(words);
+  }
+  std::fclose(f);
+}
+
+void* newestOpenWindow() {
+  for (size_t i = state->windows.size(); i-- > 0;)
+    if (state->windows[i]->open) return state->windows[i];
+  return nullptr;
 }
 
 }  // namespace
@@ -145,11 +178,22 @@ void TestDisplayCounts(int32_t* out) {
   std::memcpy(out, values, sizeof values);
 }
 const QmBlitRequest* TestDisplayLastBlit() { return state ? &state->lastBlit : nullptr; }
+// Injects a host event as the adapter's own thread or loop would.
+int32_t TestDisplayInject(VmState* L, int32_t kind, const uintptr_t* words) {
+  return state->host->system->postHostEvent(L, kind, words);
+}
 
 // ---- Adapter hooks ----
 
-int32_t HandleEvents(VmState*, uint32_t) {
+int32_t HandleEvents(VmState* L, uint32_t) {
   state->polls++;
+  if (!state->inputRead) readInput();
+  void* window = newestOpenWindow();
+  if (!window || state->nextInput >= state->input.size()) return 0;
+  const std::vector<uintptr_t>& line = state->input[state->nextInput++];
+  uintptr_t words[16] = {reinterpret_cast<uintptr_t>(window)};
+  for (size_t i = 1; i < line.size() && i < 16; i++) words[i] = line[i];
+  state->host->system->postHostEvent(L, static_cast<int32_t>(line[0]), words);
   return 0;
 }
 int32_t WaitEvents(VmState*, int32_t) { return 0; }
