@@ -148,6 +148,22 @@ DisplayRecord* GetDisplayList() {
   return reinterpret_cast<DisplayRecord*>(displayContext.displayList);
 }
 DisplayRecord* GetCurrentDisplay() { return displayContext.currentDisplay; }
+
+namespace {
+// SafeBlt's view of the current display (gfx cannot see the record).
+DisplayRecord* currentForBlit(BlitDisplayState* state) {
+  DisplayRecord* d = displayContext.currentDisplay;
+  if (!d) return nullptr;
+  state->windowBitmap = d->windowBitmap;
+  state->scaleWidth = d->scaleWidth;
+  state->scaleHeight = d->scaleHeight;
+  state->isDisplay = d->outputKind == OBJECT_DISPLAY;
+  state->hasLayers = d->layers != 0;
+  state->autoscale = d->autoscale != 0;
+  return d;
+}
+const DisplayBlitHooks blitHooks{currentForBlit, RefreshDisplayRect, RefreshScaledDisplay};
+}  // namespace
 void SetCurrentDisplay(DisplayRecord* display) { displayContext.currentDisplay = display; }
 // Waiting for the video recorder of the graphics library: it never records.
 int VideoRecorderActive() { return 0; }
@@ -168,6 +184,7 @@ ErrorCode OpenDisplayLibrary(VmState* L) {
     if (!displayContext.displayListMutex) return ERR_SEMAPHORE;
   }
   InstallDisplayServices();
+  SetDisplayBlitHooks(&blitHooks);
   ErrorCode error = RegisterLibrary(DISPLAY_COMMANDS, "display");
   if (error != ERR_NONE) return error;
   VmRegisterFunctions(L, nullptr, DISPLAY_COMMANDS, 0);
@@ -599,6 +616,7 @@ ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table,
   *link = &d->head;
   if (!displayContext.currentDisplay) displayContext.currentDisplay = d;
   if (displayContext.displayListMutex) UnlockMutex(displayContext.displayListMutex);
+  SetDisplayBlitHooks(&blitHooks);  // for callers that made it without opening the library
   guard.d = nullptr;
   *out = d;
   return ERR_NONE;

@@ -11,10 +11,10 @@
 // adapters: the plug-in manager installs none yet, so every blit runs in
 // software.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 
-#include "display/display.h"
 #include "gfx/bitmap_private.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_ops.h"
@@ -361,11 +361,21 @@ void ClipAndBltBitmap(BitmapHandle* alpha, int32_t sx, int32_t sy, BitmapHandle*
   BltBitmapFormat(alpha, sx, sy, destAlpha, dx, dy, width, height, mode, intensity);
 }
 
+namespace {
+std::atomic<const DisplayBlitHooks*> displayHooks{nullptr};
+}  // namespace
+
+void SetDisplayBlitHooks(const DisplayBlitHooks* hooks) {
+  displayHooks.store(hooks, std::memory_order_release);
+}
+
 void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
              int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
              int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
              BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip) {
-  DisplayRecord* display = GetCurrentDisplay();
+  const DisplayBlitHooks* hooks = displayHooks.load(std::memory_order_acquire);
+  BlitDisplayState view{};
+  DisplayRecord* display = hooks ? hooks->current(&view) : nullptr;
   // Without a display only a blit into a bitmap can go ahead, drawn as into
   // a brush: the display-only steps below are passed over.
   bool noDisplay = display == nullptr;
@@ -382,10 +392,9 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
                  destHeight, !(flags & SAFEBLT_NOCLIPRECORD));
     if (width <= 0 || height <= 0) return;
   }
-  if (!noDisplay && (flags & SAFEBLT_SCALED) && display->scaleWidth > 0 &&
-      display->scaleHeight > 0) {
-    RefreshScaledDisplay(source, sx, sy, display, dx, dy, width, height, display->scaleWidth,
-                         display->scaleHeight, 0, mask, alpha, clip);
+  if (!noDisplay && (flags & SAFEBLT_SCALED) && view.scaleWidth > 0 && view.scaleHeight > 0) {
+    hooks->refreshScaled(source, sx, sy, display, dx, dy, width, height, view.scaleWidth,
+                         view.scaleHeight, 0, mask, alpha, clip);
     return;
   }
   // Waiting for the sprite library: no sprite lies over any rectangle.
@@ -399,17 +408,17 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
       mask = combined;
   }
   BitmapHandle* refreshFrom = nullptr;
-  bool toDisplay = !noDisplay && display->outputKind == OBJECT_DISPLAY;
+  bool toDisplay = !noDisplay && view.isDisplay;
   if (toDisplay && !dest) {
-    if (((flags & SAFEBLT_BACKBUFFER) && !display->layers) || (flags & SAFEBLT_REFRESHBACK)) {
-      dest = display->windowBitmap;
+    if (((flags & SAFEBLT_BACKBUFFER) && !view.hasLayers) || (flags & SAFEBLT_REFRESHBACK)) {
+      dest = view.windowBitmap;
       if (!dest) return;
       if (!(flags & SAFEBLT_NOREFRESH)) refreshFrom = dest;
-    } else if (display->layers && (flags & SAFEBLT_LAYERS)) {
+    } else if (view.hasLayers && (flags & SAFEBLT_LAYERS)) {
       // Waiting for the layer library: there is no layer stack to compose,
       // so the window bitmap's rectangle is shown as it is.
-      if (!(flags & SAFEBLT_NOREFRESH) && display->windowBitmap)
-        RefreshDisplayRect(display->windowBitmap, dx, dy, display, dx, dy, width, height, 1);
+      if (!(flags & SAFEBLT_NOREFRESH) && view.windowBitmap)
+        hooks->refreshRect(view.windowBitmap, dx, dy, display, dx, dy, width, height, 1);
       return;
     }
   }
@@ -421,13 +430,13 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
     BltBitmapToTarget(source, sx, sy, dest, dx, dy, width, height);
   } else if (toDisplay) {
     // Straight to the window: the window bitmap keeps what it had.
-    RefreshDisplayRect(source, sx, sy, display, dx, dy, width, height,
-                       source == display->windowBitmap && display->autoscale ? 1 : 0);
+    hooks->refreshRect(source, sx, sy, display, dx, dy, width, height,
+                       source == view.windowBitmap && view.autoscale ? 1 : 0);
   }
   // Waiting for the output selections: no display has a selected mask or
   // alpha channel to keep up to date.
   if (refreshFrom && !(flags & SAFEBLT_BITMAPONLY))
-    RefreshDisplayRect(refreshFrom, dx, dy, display, dx, dy, width, height, 1);
+    hooks->refreshRect(refreshFrom, dx, dy, display, dx, dy, width, height, 1);
 }
 
 void FreeBlitScratch() {

@@ -117,6 +117,29 @@ struct BlitClip {
 void ClipBlitRect(const BlitClip* clip, int32_t* sx, int32_t* sy, int32_t* dx, int32_t* dy,
                   int32_t* width, int32_t* height, int32_t sourceWidth, int32_t sourceHeight,
                   int32_t destWidth, int32_t destHeight, int32_t useClip);
+// What SafeBlt needs of the current display. The display library installs
+// these when it opens or makes a display, since gfx lies below it; without
+// them, or without a current display, SafeBlt draws only into bitmaps.
+struct DisplayRecord;
+struct BlitDisplayState {
+  BitmapHandle* windowBitmap;
+  int32_t scaleWidth, scaleHeight;
+  bool isDisplay;  // the output is a display window (not a screen)
+  bool hasLayers;
+  bool autoscale;
+};
+struct DisplayBlitHooks {
+  // The current display and its state, or null when there is none.
+  DisplayRecord* (*current)(BlitDisplayState* state);
+  void (*refreshRect)(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* display,
+                      int32_t dx, int32_t dy, int32_t width, int32_t height, uint32_t flags);
+  void (*refreshScaled)(BitmapHandle* source, int32_t sx, int32_t sy, DisplayRecord* display,
+                        int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t scaledWidth,
+                        int32_t scaledHeight, uint32_t flags, BitmapHandle* mask,
+                        BitmapHandle* alpha, const BlitClip* clip);
+};
+void SetDisplayBlitHooks(const DisplayBlitHooks* hooks);
+
 // The blits lock both bitmaps and run the kernels; the caller has clipped.
 // A rectangle that does not lie inside both bitmaps is not drawn.
 void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
