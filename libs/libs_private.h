@@ -1,8 +1,7 @@
 // The data and system libraries' own declarations beside libs/libs.h: the
-// MD5 steps, the typed-memory reader, the math library's seeding and test
-// hook, and the dos library's open files, I/O switches and value reader
-// and writer, which serialisation and the memory-block commands use too.
-// Used inside libs/ and by tests.
+// math library's seeding and test hook, and the dos library's open files,
+// I/O switches and value reader and writer, which serialisation and the
+// memory-block commands use too. Used inside libs/ and by tests.
 #pragma once
 
 #include <cstddef>
@@ -11,23 +10,6 @@
 #include "engine/engine.h"
 #include "libs/libs.h"
 #include "runtime/runtime.h"
-
-// ---- Hashes and Base64 ----
-
-// MD5 (RFC 1321): the state, the byte count and the pending partial block.
-struct Md5Context {
-  uint32_t state[4];
-  uint64_t bytes;
-  uint8_t block[64];
-};
-void MD5Init(Md5Context* context);
-void MD5Update(Md5Context* context, const void* data, size_t count);
-void MD5Final(Md5Context* context, uint8_t digest[16]);
-
-// ---- Typed memory access ----
-
-ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t offset, int native,
-                         int little, double* value);
 
 // ---- Math library ----
 

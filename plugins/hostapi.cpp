@@ -22,7 +22,6 @@
 #include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
-#include "libs/libs.h"
 #include "media/media.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"

@@ -1,7 +1,7 @@
 // Services of the runtime core that other folders use: core utilities
 // (error argument, sentinel lists, bounded strings, paths, CRC-32), the
-// Unicode/UTF-8 character layer, registries, the event queue, streams,
-// services, start-up and options. Each concern keeps its own section; what
+// Unicode/UTF-8 character layer, registries, the event queue, streams, MD5
+// and Base64, typed memory access, services, start-up and options. Each concern keeps its own section; what
 // only runtime/ calls is in runtime/*_private.h.
 #pragma once
 
@@ -496,6 +496,51 @@ ErrorCode DeflatePackedFile(const char* magic, const char* source, const char* d
 ErrorCode InflatePackedFile(const char* magic, const char* source, StreamHandle* sourceStream,
                             uint64_t offset, const char* destination, void* buffer,
                             size_t bufferSize, uint64_t* packedSize, uint64_t* written);
+
+// ---- Hashes and Base64 ----
+
+// MD5 (RFC 1321): the state, the byte count and the pending partial block.
+struct Md5Context {
+  uint32_t state[4];
+  uint64_t bytes;
+  uint8_t block[64];
+};
+void MD5Init(Md5Context* context);
+void MD5Update(Md5Context* context, const void* data, size_t count);
+void MD5Final(Md5Context* context, uint8_t digest[16]);
+// The digest of the bytes as 32 lower-case hexadecimal digits.
+void MD5HexDigest(const void* data, size_t count, char out[33]);
+// Base64 (RFC 4648): the encoded size (ERR_MEM when it overflows), the
+// encoder, and the decoder (ERR_BADBASE64 on a bad character or padding).
+size_t Base64EncodedSize(size_t count, ErrorCode* error);
+void EncodeBase64(const void* data, size_t count, char* out);
+ErrorCode DecodeBase64(const char* text, size_t length, void* out, size_t* written);
+
+// ---- Typed memory access ----
+
+// Type codes of typed reads and writes (the system library's type constants).
+enum : int32_t {
+  MEMTYPE_INTEGER = 1,
+  MEMTYPE_SHORT = 6,
+  MEMTYPE_BYTE = 7,
+  MEMTYPE_FLOAT = 11,
+  MEMTYPE_DOUBLE = 12,
+};
+// Byte orders of the memory-block commands and of ByteVal and ByteStrStr.
+enum : int32_t {
+  MEM_BIGENDIAN = 0,
+  MEM_NATIVEENDIAN = 1,
+  MEM_LITTLEENDIAN = 2,
+};
+// Bytes of a type code, 0 for codes that are no memory type.
+int GetMemTypeSize(int32_t type);
+// With size 0 the buffer's size is unknown and not checked. native: machine
+// order; else little or big-endian by little.
+ErrorCode PokeTypedValue(void* buffer, size_t size, int32_t type, int64_t offset, uint32_t intValue,
+                         double floatValue, double doubleValue, int native, int little);
+// Reads the value and pushes it as a number.
+ErrorCode PeekTypedValue(VmState* L, const void* buffer, size_t size, int32_t type, int64_t offset,
+                         int native, int little);
 
 // ---- Number strings ----
 

@@ -1,7 +1,8 @@
 // The runtime's own declarations beside runtime/runtime.h: list helpers,
 // the Unicode layer's internals, registries, hooks and attributes, the
-// event queue, vocabulary export, services and start-up internals that only
-// runtime/ calls. Used inside runtime/ and by tests.
+// event queue, the typed-memory reader, vocabulary export,
+// services and start-up internals that only runtime/ calls. Used inside
+// runtime/ and by tests.
 #pragma once
 
 #include <cstddef>
@@ -111,6 +112,11 @@ void GetStartDateStamp(DateFields* out);
 // it to age events without waiting.
 using EventClockFunc = void (*)(TimeValue* out);
 void SetEventQueueClock(EventClockFunc clock);
+
+// ---- Typed memory access ----
+
+ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t offset, int native,
+                         int little, double* value);
 
 // ---- Vocabulary export and runtime services ----
 // Listings of the vocabulary for editors and documentation tools, written

@@ -12,7 +12,7 @@
 #include <new>
 #include <string>
 
-#include "libs/libs.h"
+#include "runtime/runtime.h"
 #include "text/strcmds.h"
 
 namespace {

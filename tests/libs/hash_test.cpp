@@ -6,9 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "libs/libs.h"
-#include "libs/libs_private.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

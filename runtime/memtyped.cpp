@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "libs/libs.h"
-#include "libs/libs_private.h"
+#include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // Byte-level services: the MD5 digest (RFC 1321) and the Base64 encoder and
-// decoder (RFC 4648 alphabet). CRC-32 lives in the runtime's utilities.
+// decoder (RFC 4648 alphabet), beside the CRC-32 of the core utilities.
 //
 // Invariant: the MD5 context's block holds bytes % 64 pending bytes; a
 // block is transformed as soon as it is full, so Final only pads the rest.
 #include <cstring>
 
-#include "libs/libs.h"
-#include "libs/libs_private.h"
+#include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 
 namespace {
 
