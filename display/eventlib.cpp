@@ -821,6 +821,12 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
   ErrorCode ignored;
   if (!error) error = &ignored;
   *error = ERR_NONE;
+  // A termination signal ends the run as a quit request does, so the
+  // shut-down runs and deletes the run's temporary files.
+  if (NativeQuitRequested()) {
+    vmRun.quit = 1;
+    return 1;
+  }
   if (flags & 1) {
     int code = CallHooksOfKind(L, HOOK_POLL, 0, 0);
     if (code != 0) {

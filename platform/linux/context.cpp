@@ -3,6 +3,7 @@
 #include "platform/linux/context_private.h"
 
 #include "platform/linux/eventhooks_private.h"
+#include "platform/linux/files_private.h"
 #include "platform/linux/joystick_private.h"
 #include "platform/linux/locale_private.h"
 #include "platform/linux/platform.h"
@@ -13,7 +14,8 @@ void InitPlatformContext() { platformContext = PlatformContext{}; }
 
 // Last of every folder: the services the libraries above installed (the
 // event poll, the event sink, the adapter, requester and title slots), the
-// catalogs, the joysticks, then the X connection.
+// catalogs, the joysticks, then the X connection (with the signal thread),
+// and last the run's temporary names, which its shut-down has deleted.
 void FreePlatformContext() {
   SetEventPoll(nullptr);
   SetX11EventSink(nullptr, nullptr);
@@ -24,5 +26,6 @@ void FreePlatformContext() {
   InstallTextCatalog(nullptr);
   FreeJoysticks();
   CloseX11Connection();
+  ForgetRunTempNames();
   InitPlatformContext();
 }

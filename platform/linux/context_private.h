@@ -5,9 +5,10 @@
 // member values below).
 //
 // Left outside on purpose, since they outlive a run: the signal thread and
-// its timers' lock, the X11 wake pipe, the bound desktop libraries, the
-// desktop-library thread of the requesters, the program's own path and the
-// test seams. The X connection has its own list in x11.cpp and goes with
+// its timers' lock and termination count, the run's temporary names that
+// it deletes on a second termination signal (files.cpp), the X11 wake
+// pipe, the bound desktop libraries, the desktop-library thread of the
+// requesters, the program's own path and the test seams. The X connection has its own list in x11.cpp and goes with
 // CloseX11Connection.
 #pragma once
 

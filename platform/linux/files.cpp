@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -497,6 +499,64 @@ void SetTempDirectory(const char* path) {
     StrCopyBounded(platformContext.tempDirectory, sizeof platformContext.tempDirectory, "/tmp");
 }
 
+// ---- The run's temporary names ----
+// Every name CreateTempFile makes belongs to the run (the inflated applet
+// of a compressed container, the directory of unpacked plug-ins), and the
+// run's shut-down deletes it. The names are also kept here, so that the
+// signal thread can delete them when a second termination signal ends the
+// program before that shut-down is done. Kept outside the context record,
+// under a lock of their own, because the signal thread reads them while a
+// run ends; FreePlatformContext forgets them.
+namespace {
+
+constexpr size_t RUN_TEMP_NAMES_MAX = 8;  // a run makes two: the applet and the plug-in directory
+constexpr int TEMP_TREE_DEPTH_MAX = 16;   // as deep as the shut-down's own deletion goes
+std::mutex runTempLock;
+char runTempNames[RUN_TEMP_NAMES_MAX][NATIVE_PATH_MAX];
+size_t runTempCount = 0;
+
+void keepRunTempName(const char* native) {
+  std::lock_guard<std::mutex> hold(runTempLock);
+  if (runTempCount < RUN_TEMP_NAMES_MAX)
+    StrCopyBounded(runTempNames[runTempCount++], NATIVE_PATH_MAX, native);
+}
+
+// A file, or a directory with everything in it; symbolic links are deleted,
+// never followed.
+void deleteTree(const char* path, int depth) {
+  struct stat info;
+  if (lstat(path, &info) != 0) return;
+  if (!S_ISDIR(info.st_mode)) {
+    unlink(path);
+    return;
+  }
+  if (depth < TEMP_TREE_DEPTH_MAX) {
+    if (DIR* directory = opendir(path)) {
+      while (dirent* entry = readdir(directory)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        char child[NATIVE_PATH_MAX];
+        int n = std::snprintf(child, sizeof child, "%s/%s", path, entry->d_name);
+        if (n > 0 && static_cast<size_t>(n) < sizeof child) deleteTree(child, depth + 1);
+      }
+      closedir(directory);
+    }
+  }
+  rmdir(path);
+}
+
+}  // namespace
+
+void DeleteRunTempNames() {
+  std::lock_guard<std::mutex> hold(runTempLock);
+  for (size_t i = 0; i < runTempCount; i++) deleteTree(runTempNames[i], 0);
+  runTempCount = 0;
+}
+
+void ForgetRunTempNames() {
+  std::lock_guard<std::mutex> hold(runTempLock);
+  runTempCount = 0;
+}
+
 int CreateTempFile(char* buffer, size_t size) {
   if (!buffer || size == 0) return 0;
   char name[NATIVE_PATH_MAX];
@@ -516,6 +576,7 @@ int CreateTempFile(char* buffer, size_t size) {
     return 0;
   }
   close(fd);
+  keepRunTempName(native.text);
   // mkstemp filled the six X's with ASCII letters: the script's form of the
   // name takes the same six.
   std::memcpy(name + std::strlen(name) - 6, native.text + std::strlen(native.text) - 6, 6);

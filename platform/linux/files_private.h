@@ -41,6 +41,13 @@ int NativeVolumeQueryStub();                                                  //
 ErrorCode MoveFileNative(const char* source, const char* destination);
 int SetFileDate(const char* path, const uint32_t times[2]);  // access, modification; 1 / 0
 
+// The names CreateTempFile made in this run. DeleteRunTempNames deletes
+// them (a directory with its contents) for a termination that cannot wait
+// for the shut-down; ForgetRunTempNames drops them once the run is over.
+// Both may be called from any thread.
+void DeleteRunTempNames();
+void ForgetRunTempNames();
+
 // Environment and random bytes.
 char* GetEnvCopy(const char* name);                           // new copy or null
 ErrorCode SetEnvNative(const char* name, const char* value);  // 0 / ERR_SETENV

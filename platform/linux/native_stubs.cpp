@@ -26,7 +26,6 @@ intptr_t NullAdapterHook() { return 0; }
 
 ErrorCode PlatformArgumentsHook(void*) { return ERR_NONE; }
 ErrorCode NativeStartupHook(void*, void*) { return ERR_NONE; }
-int NativeQuitRequested() { return 0; }
 void NativeCleanupHook() {}
 void ThreadLoopHook(void*) {}
 int MonitorDirectoryNative(const char*, void*) { return 0; }

@@ -106,7 +106,9 @@ intptr_t NullAdapterHook();
 // Start-up, threads, directories, sockets.
 ErrorCode PlatformArgumentsHook(void* runContext);                  // 0
 ErrorCode NativeStartupHook(void* runContext, void* playerRecord);  // 0
-int NativeQuitRequested();                                          // 0: no
+// 1 once a termination signal (SIGINT, SIGTERM, SIGHUP) asked the run to
+// end; the event poll then ends it as a quit request does.
+int NativeQuitRequested();
 void NativeCleanupHook();
 
 // OS image decoder.
@@ -204,7 +206,9 @@ int ResolveFullPath(const char* path, char* buffer, size_t size);  // 1 / 0
 char* ChangeDirectoryNative(const char* path, ErrorCode* error);
 // Creates an empty file "quillmere.XXXXXX" in the temporary directory and
 // writes its name into buffer: 1. 0 when it cannot be created or the name
-// does not fit (the buffer then holds the empty text).
+// does not fit (the buffer then holds the empty text). The name belongs to
+// the run, whose shut-down deletes it (a second termination signal deletes
+// it at once).
 int CreateTempFile(char* buffer, size_t size);
 void SetTempDirectory(const char* path);          // null or "" restores "/tmp"
 int ReadRandomBytes(void* buffer, size_t count);  // 1 when all were read

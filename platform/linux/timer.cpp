@@ -1,10 +1,13 @@
 // POSIX interval and one-shot timers, the signal thread that takes their
-// signals, the sleep that keeps the event poll running, the shared poll
-// timer and the pipe reader. Invariants: SIGRTMIN and SIGRTMIN + 1 are
-// blocked in every thread this program makes, and taken only by the signal
-// thread with sigwaitinfo, so their work runs in an ordinary thread; the
-// timer list and every fired flag change only under the timer lock, and a
-// record is reported only while it is still in the list.
+// signals and the termination signals, the sleep that keeps the event poll
+// running, the shared poll timer and the pipe reader. Invariants: SIGRTMIN
+// and SIGRTMIN + 1 are blocked in every thread this program makes, and
+// taken only by the signal thread with sigwaitinfo, so their work runs in
+// an ordinary thread; SIGINT, SIGTERM and SIGHUP are blocked in the signal
+// thread alone and reach it through a forwarding handler, so programs
+// started from the player inherit no blocked termination signal; the timer
+// list and every fired flag change only under the timer lock, and a record
+// is reported only while it is still in the list.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -15,6 +18,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include "platform/linux/files_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/thread_private.h"
 #include "platform/linux/x11calls_private.h"
@@ -49,6 +53,39 @@ void timerSignalSet(sigset_t* set) {
   sigaddset(set, SIGRTMIN + 1);
 }
 
+// The termination signals. The first one asks the run to end as a quit
+// request does: NativeQuitRequested turns true and the event poll is woken
+// to see it, so the normal shut-down deletes the run's temporary files. A
+// second one, while that shut-down has not finished (or the script does not
+// come back to the poll), deletes them from here and ends the program at
+// once. The count is outside the context record because the signal thread
+// writes it; ShutdownTimers puts it back to 0.
+constexpr int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int TERMINATION_SIGNAL_COUNT = 3;
+std::atomic<int32_t> terminationRequests{0};
+struct sigaction savedTermination[TERMINATION_SIGNAL_COUNT];
+bool terminationHandled[TERMINATION_SIGNAL_COUNT];
+
+void terminationSignalSet(sigset_t* set) {
+  sigemptyset(set);
+  for (int signal : TERMINATION_SIGNALS) sigaddset(set, signal);
+}
+
+bool isTerminationSignal(int signal) {
+  for (int s : TERMINATION_SIGNALS)
+    if (s == signal) return true;
+  return false;
+}
+
+void handleTerminationSignal(int signal) {
+  if (terminationRequests.fetch_add(1) == 0) {
+    SendWakeMessage(WAKE_EVENT, 0);
+    return;
+  }
+  DeleteRunTempNames();
+  _exit(128 + signal);
+}
+
 // A timer with no record belongs to SleepWithEvents; any other names its
 // record, which the reader of the wake pipe marks fired.
 void handleTimerSignal(void* record) {
@@ -61,8 +98,10 @@ void handleTimerSignal(void* record) {
 }
 
 void* signalThreadMain(void*) {
-  sigset_t set;
+  sigset_t set, termination;
   timerSignalSet(&set);
+  terminationSignalSet(&termination);
+  sigorset(&set, &set, &termination);
   for (;;) {
     siginfo_t info;
     int signal = sigwaitinfo(&set, &info);
@@ -71,6 +110,8 @@ void* signalThreadMain(void*) {
     if (signal == SIGRTMIN) {
       if (value == &stopToken) break;
       handleTimerSignal(value);
+    } else if (isTerminationSignal(signal)) {
+      handleTerminationSignal(signal);
     } else {
       HandleSampleLoopSignal(value);
     }
@@ -83,6 +124,37 @@ void* signalThreadMain(void*) {
 // signal thread, which has it blocked and takes it from its own queue.
 void forwardTimerSignal(int signal, siginfo_t* info, void*) {
   if (signalThreadRunning.load()) pthread_sigqueue(signalThread, signal, info->si_value);
+}
+
+// Runs in whichever thread the kernel chose for a termination signal: the
+// signal thread, which keeps it blocked, takes it from its own queue.
+// pthread_kill may be called from a handler.
+void forwardTerminationSignal(int signal) {
+  if (signalThreadRunning.load()) pthread_kill(signalThread, signal);
+}
+
+// A termination signal that the program was started with ignored (nohup,
+// a background job) stays ignored.
+void installTerminationHandlers() {
+  for (int i = 0; i < TERMINATION_SIGNAL_COUNT; i++) {
+    terminationHandled[i] = false;
+    if (sigaction(TERMINATION_SIGNALS[i], nullptr, &savedTermination[i]) != 0 ||
+        savedTermination[i].sa_handler == SIG_IGN)
+      continue;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = forwardTerminationSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    terminationHandled[i] = sigaction(TERMINATION_SIGNALS[i], &action, nullptr) == 0;
+  }
+}
+
+void restoreTerminationHandlers() {
+  for (int i = 0; i < TERMINATION_SIGNAL_COUNT; i++) {
+    if (terminationHandled[i]) sigaction(TERMINATION_SIGNALS[i], &savedTermination[i], nullptr);
+    terminationHandled[i] = false;
+  }
 }
 
 bool installHandler(int signal) {
@@ -169,15 +241,24 @@ ErrorCode InstallTimerSignal() {
   if (!installHandler(SIGRTMIN) || !installHandler(SIGRTMIN + 1)) return ERR_SIGNAL;
   timerLock = AllocMutex();
   if (!timerLock) return ERR_SEMAPHORE;
+  // The signal thread starts with the termination signals blocked, so a
+  // forwarded one always waits in its queue.
+  sigset_t termination, saved;
+  terminationSignalSet(&termination);
+  pthread_sigmask(SIG_BLOCK, &termination, &saved);
   signalThread = CreateThread(signalThreadMain, nullptr, 0);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   if (signalThread == 0) {
     FreeMutex(timerLock);
     timerLock = nullptr;
     return ERR_SIGNAL;
   }
   signalThreadRunning.store(true);
+  installTerminationHandlers();
   return ERR_NONE;
 }
+
+int NativeQuitRequested() { return terminationRequests.load() != 0 ? 1 : 0; }
 
 int CreatePosixTimer(int periodic, int32_t milliseconds, void* record, timer_t* id) {
   // Without the signal thread the timer's signal would end the process.
@@ -321,6 +402,7 @@ void FreeAllTimers() {
 void ShutdownTimers() {
   if (!timerLock) return;
   FreeAllTimers();
+  restoreTerminationHandlers();
   if (signalThreadRunning.load()) {
     union sigval value;
     value.sival_ptr = &stopToken;
@@ -330,6 +412,7 @@ void ShutdownTimers() {
   }
   FreeMutex(timerLock);
   timerLock = nullptr;
+  terminationRequests.store(0);
 }
 
 ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds) {

@@ -98,6 +98,7 @@ class Child {
     _exit(127);
   }
   ~Child() { Finish(); }
+  pid_t Pid() const { return pid_; }
   bool Exited() {
     if (pid_ <= 0) return true;
     int status = 0;

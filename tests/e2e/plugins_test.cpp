@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <string>
+#include <thread>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -43,6 +46,18 @@ std::string errorText(ErrorCode code, const char* argument) {
   char text[1024];
   GetErrorText(code, text, sizeof text);
   return text;
+}
+
+// Prints "ready" (flushed) and then runs for ever; with the line hook
+// switched off first, the script never comes back to the event poll.
+std::string runsOn(bool hookOff) {
+  return std::string(".line 1\n") +
+         (hookOff ? "GETGLOBAL 0, \"disablelinehook\"\nCALL 0, 1, 1\n" : "") +
+         "GETGLOBAL 0, \"debugprintnr\"\n"
+         "LOADCONST 1, \"ready\"\n"
+         "CALL 0, 2, 1\n"
+         "top: JUMP top\n"
+         "RETURN 0, 1, 0\n";
 }
 
 std::vector<std::string> entries(const std::string& directory) {
@@ -211,6 +226,75 @@ TEST_F(PluginRun, DisplayAdapterRunsTheApplet) {
   for (size_t i = header.size(); i < pam.size(); i += 3)
     wrong += pam[i] != 0x33 || pam[i + 1] != 0x66 || pam[i + 2] != 0x99;
   EXPECT_EQ(wrong, 0u);
+}
+
+// A termination signal to a running player ends it as a quit request
+// does: the shut-down deletes the run's temporary directory (the plug-ins
+// unpacked from the pack in front of an appended applet) or file (the
+// inflated applet of a compressed one), which a kill used to leave behind.
+// When the run does not end (here: a script that never polls), a second
+// signal ends the program at once and still deletes them.
+TEST_F(PluginRun, TerminationSignalsLeaveNoTemporaryFiles) {
+  struct Case {
+    int signal;
+    bool appended;  // else a compressed applet
+    bool hookOff;   // the script never polls: a second signal is needed
+  };
+  std::vector<Case> cases;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (bool appended : {true, false}) cases.push_back({signal, appended, false});
+  cases.push_back({SIGTERM, true, true});
+  cases.push_back({SIGINT, false, true});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.appended ? ", appended" : ", compressed") +
+                 (c.hookOff ? ", never polls" : ""));
+    Bytes applet = e2e::Assemble(runsOn(c.hookOff)), container;
+    std::string error;
+    if (c.appended)
+      ASSERT_TRUE(
+          qmasm::AppendApplet(program_, {{"testlib", plugin_}}, true, applet, &container, &error))
+          << error;
+    else
+      ASSERT_TRUE(qmasm::CompressApplet(applet, &container, &error)) << error;
+    e2e::TempDir dir;
+    const std::string temp = dir / "temp";
+    ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
+    std::string ini = "DEBUGDEVICE = stdout\nTEMPDIR = \"" + temp + "\"\n";
+    std::string program = e2e::PLAYER;
+    std::vector<std::string> args;
+    if (c.appended) {
+      program = dir / "game";
+      e2e::WriteFile(program, container, 0755);
+      e2e::WriteFile(dir / "game.ini", Bytes(ini.begin(), ini.end()));
+    } else {
+      e2e::WriteFile(dir / "a.qma", container);
+      e2e::WriteFile(dir / "a.ini", Bytes(ini.begin(), ini.end()));
+      args = {"-quiet", dir / "a.qma"};
+    }
+    e2e::Child child(program, args, server_->name(), dir.path());
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (e2e::ReadText(dir / ".stdout") != "ready" && !child.Exited() &&
+           std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(e2e::ReadText(dir / ".stdout"), "ready") << e2e::ReadText(dir / ".stderr");
+    ASSERT_EQ(entries(temp).size(), 1u) << "the run keeps one temporary entry";
+    EXPECT_EQ(entries(temp)[0].rfind("quillmere.", 0), 0u);
+    // Never kill(-1): once the child is reaped its id is -1.
+    ASSERT_GT(child.Pid(), 0);
+    ASSERT_EQ(kill(child.Pid(), c.signal), 0);
+    if (c.hookOff) {
+      // The first signal waits for a poll that does not come.
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      ASSERT_FALSE(child.Exited());
+      EXPECT_EQ(entries(temp).size(), 1u);
+      ASSERT_GT(child.Pid(), 0);
+      ASSERT_EQ(kill(child.Pid(), c.signal), 0);
+    }
+    e2e::RunResult r = child.Finish();
+    EXPECT_EQ(r.status, c.hookOff ? 128 + c.signal : 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(entries(temp).empty()) << "files left in " << temp;
+  }
 }
 
 }  // namespace

@@ -74,7 +74,6 @@ TEST(NativeStubs, EveryEntryPointGivesItsFixedResult) {
       {"NativeVideoExportStub", [&] { return int64_t{NativeVideoExportStub(h, "x.avi")}; },
        ERR_WRONGUSAGE},
       {"NativeStartupHook", [&] { return int64_t{NativeStartupHook(h, h)}; }, 0},
-      {"NativeQuitRequested", [] { return int64_t{NativeQuitRequested()}; }, 0},
       {"NativeCleanupHook", none([] { NativeCleanupHook(); }), 0},
       {"NativeDisplayAllowed", [] { return int64_t{NativeDisplayAllowed()}; }, 1},
       {"NetCleanupStub", [] { return int64_t{NetCleanupStub()}; }, 1},
