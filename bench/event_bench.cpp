@@ -22,6 +22,7 @@
 #include "display/display.h"
 #include "display/event_private.h"
 #include "engine/engine.h"
+#include "engine/engine_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11calls_private.h"
 #include "tools/qmasm/qmasm.h"

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/engine_private.h"
 #include "tools/qmasm/qmasm.h"
 
 namespace {

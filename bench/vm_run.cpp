@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/engine_private.h"
 #include "tools/qmasm/qmasm.h"
 
 namespace {

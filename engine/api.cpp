@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "engine/vmcore.h"
+#include "engine/engine_private.h"
 #include "runtime/runtime.h"
 
 namespace {

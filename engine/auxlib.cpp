@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "engine/engine_private.h"
 
 namespace {
 

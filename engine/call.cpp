@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "engine/vmcore.h"
+#include "engine/engine_private.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/vmcore.h"
+#include "engine/engine_private.h"
 #include "runtime/runtime.h"
 
 VmErrorLocation vmErrorLocation = {"----", "", -1};

@@ -9,6 +9,7 @@
 
 #include "engine/load.h"
 #include "engine/opcodes.h"
+#include "engine/engine_private.h"
 
 namespace {
 

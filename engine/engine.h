@@ -2,6 +2,7 @@
 // every built-in command, the runtime and plug-ins read arguments, push
 // results and reach tables, globals and the registry; calls and protected
 // calls; hooks and the debug interface; the run state of the error policy.
+// What only engine/ calls is in engine/engine_private.h.
 //
 // Invariant: values are addressed by stack index only (positive from the
 // frame base, negative from the top, or a pseudo-index); no pointer into the
@@ -34,11 +35,12 @@ using VmCommandFunction = int (*)(VmState* L);
 // may set to an error code (raised after the hook returns), and the line.
 using VmHook = void (*)(VmState* L, VmDebugInfo* ar, int* status, int line);
 
+// Writer of VmDump: called for every piece; its result is ignored.
+using VmWriter = int (*)(VmState* L, const void* p, size_t size, void* data);
+
 // Reader of VmLoad: returns the next block of the chunk and its size in
 // *size; a null block or a size of 0 ends the input.
 using VmReader = const char* (*)(VmState* L, void* data, size_t* size);
-// Writer of VmDump: called for every piece; its result is ignored.
-using VmWriter = int (*)(VmState* L, const void* p, size_t size, void* data);
 
 // Type tags as VmType reports them; -1 is an index without a value.
 constexpr int VM_TYPE_NONE = -1;
@@ -61,16 +63,6 @@ constexpr int VmUpvalueIndexOf(int i) { return VM_GLOBALS_INDEX - i; }
 // Result counts of VmCall/VmPCall: all results.
 constexpr int VM_MULTRET = -1;
 
-// Hook events and mask bits.
-constexpr int VM_HOOK_CALL = 0;
-constexpr int VM_HOOK_RETURN = 1;
-constexpr int VM_HOOK_LINE = 2;
-constexpr int VM_HOOK_COUNT = 3;
-constexpr int VM_MASK_CALL = 1;
-constexpr int VM_MASK_RETURN = 2;
-constexpr int VM_MASK_LINE = 4;
-constexpr int VM_MASK_COUNT = 8;
-
 // Debug record filled by VmGetStack and VmGetInfo.
 struct VmDebugInfo {
   int event;
@@ -89,25 +81,22 @@ struct VmDebugInfo {
 
 VmState* VmOpenState();
 void VmCloseState(VmState* L);
-VmCommandFunction VmAtPanic(VmState* L, VmCommandFunction panicf);
-// The engine's built-in next(table, key) -> next key and value (nil at the
-// end), and its registration as the global "next" that loops read.
-int VmNextCommand(VmState* L);
 void VmRegisterBaseFunctions(VmState* L);
 
 // ---- Stack size and moving values --------------------------------------------
 
 int VmGetTop(VmState* L);
 void VmSetTop(VmState* L, int index);
+
 #ifndef VM_OBJECT_H_INCLUDED
 // 0 when the frame would exceed 2048 slots, else grows the stack and returns 1.
 int VmCheckStack(VmState* L, int n);
 #endif
+
 void VmPushValue(VmState* L, int index);
 void VmRemove(VmState* L, int index);
 void VmInsert(VmState* L, int index);
 void VmReplace(VmState* L, int index);
-void VmXMove(VmState* from, VmState* to, int n);
 
 // ---- Type tests ----------------------------------------------------------------
 
@@ -134,7 +123,6 @@ const char* VmToString(VmState* L, int index);
 size_t VmStrLen(VmState* L, int index);
 VmCommandFunction VmToBuiltinFunction(VmState* L, int index);
 void* VmToUserdata(VmState* L, int index);
-VmState* VmToThread(VmState* L, int index);
 const void* VmToPointer(VmState* L, int index);
 
 // ---- Number conversions ------------------------------------------------------------------
@@ -154,11 +142,7 @@ inline int32_t VmTruncInt32(double d) {
 void VmPushNil(VmState* L);
 void VmPushNumber(VmState* L, double n);
 void VmPushLString(VmState* L, const char* s, size_t len);
-void VmPushString(VmState* L, const char* s);   // null pushes nil
-void VmPushCString(VmState* L, const char* s);  // never null
-// Formats with %s, %d, %f, %c and %%; returns the text of the new string.
-const char* VmPushVFString(VmState* L, const char* fmt, va_list args);
-const char* VmPushFString(VmState* L, const char* fmt, ...);
+void VmPushString(VmState* L, const char* s);  // null pushes nil
 void VmPushBoolean(VmState* L, int b);
 void VmPushLightUserdata(VmState* L, void* p);
 void VmPushCClosure(VmState* L, VmCommandFunction fn, int n);
@@ -216,7 +200,7 @@ ErrorCode VmDump(VmState* L, int index, VmWriter writer, void* data);
 #ifndef VM_OBJECT_H_INCLUDED
 void* VmNewUserdata(VmState* L, size_t size);
 #endif
-VmState* VmPushNewThread(VmState* L);
+
 // Threshold and bytes in use in kilobytes; a threshold of 0xFFFFFFFF is off.
 uint32_t VmGetGcThreshold(VmState* L);
 uint32_t VmGetGcCount(VmState* L);
@@ -227,7 +211,6 @@ void VmConcat(VmState* L, int n);
 
 // ---- Hooks and debug interface ------------------------------------------------------------------
 
-void VmSetHook(VmState* L, VmHook fn, int mask, int count);
 // Installs fn as a line hook behind the readiness gate vmEventPollGate:
 // while the gate is 0 the interpreter runs as with no hook at all (no line
 // tracking, no calls); once another thread or a signal handler stores 1,
@@ -235,13 +218,8 @@ void VmSetHook(VmState* L, VmHook fn, int mask, int count);
 // its line, at the next backward jump, loop step, call or return from a
 // command, whichever comes first. VmSetHook drops the gate.
 void VmSetGatedHook(VmState* L, VmHook fn);
-VmHook VmGetHook(VmState* L);
-int VmGetHookMask(VmState* L);
-int VmGetHookCount(VmState* L);
 int VmGetStack(VmState* L, int level, VmDebugInfo* ar);
 int VmGetInfo(VmState* L, const char* what, VmDebugInfo* ar);
-const char* VmGetLocal(VmState* L, const VmDebugInfo* ar, int n);
-const char* VmSetLocal(VmState* L, const VmDebugInfo* ar, int n);
 
 // ---- Error policy and label subroutines -----------------------------------------------------------
 
@@ -267,13 +245,6 @@ void VmResetRunState();
 // Whether a failing command may run the RaiseOnError handler now.
 int VmErrorHandlerEnabled();
 
-// Label subroutines: before it calls a command the interpreter stores the
-// index of the instruction after the CALL; a command that returns -1 or -2
-// stores (label position - call position) as the jump distance first.
-int VmGetCallPosition();
-void VmSetJumpDistance(int distance);
-int VmGetGosubDepth();
-
 // The error location of the last raised error, for the error report.
 struct VmErrorLocation {
   char function[128];  // "----" when unknown
@@ -281,13 +252,8 @@ struct VmErrorLocation {
   int line;            // -1 when unknown
 };
 extern VmErrorLocation vmErrorLocation;
-
-// Fills the still unknown parts of the error location from the call levels.
-void RecordErrorLocation(VmState* L);
 // Sets the error location back to unknown.
 void ResetErrorLocation();
-// The interpreter's path for a command that returned an error code.
-void RaiseCommandError(VmState* L, ErrorCode code);
 // The message of an error code, cut to the buffer.
 void GetErrorText(ErrorCode code, char* buffer, size_t size);
 
@@ -318,11 +284,6 @@ constexpr VmRef VM_REF_NIL = -1;
 VmRef VmCreateReference(VmState* L, int table);  // pops the value
 void VmReleaseReference(VmState* L, int table, VmRef ref);
 
-// The "n" field when it is a number, else the declared size, else the count
-// of non-nil items from key 1 up.
-int VmGetTableSize(VmState* L, int table);
-void VmSetTableSize(VmState* L, int table, int n);
-
 // Metatables registered under type names.
 int VmNewNamedMetatable(VmState* L, const char* name);  // 1 when created
 void VmGetNamedMetatable(VmState* L, const char* name);
@@ -331,9 +292,6 @@ int VmGetMetaField(VmState* L, int index, const char* event);    // 1 pushed
 int VmCallMetaMethod(VmState* L, int index, const char* event);  // 1 called
 // Index of the first equal entry of a null-terminated list, or -1.
 int VmFindStringInList(const char* text, const char* const* list);
-// Callback results, never raising: *code is 0, 1190 or 1259.
-double VmToNumberOrError(VmState* L, int index, ErrorCode* code);
-const char* VmToStringOrError(VmState* L, int index, size_t* len, ErrorCode* code);
 
 // Registration. Names are stored lower-cased, cut to VM_NAME_MAX characters.
 constexpr size_t VM_NAME_MAX = 127;
@@ -351,18 +309,13 @@ void VmRegisterConstants(VmState* L, const ConstantTableEntry* table, int user);
 // 1 when found ("constants" first): a number sets *number and clears *text,
 // a string sets *text.
 int VmFindConstant(VmState* L, const char* name, const char** text, double* number);
-void VmClearUserConstants(VmState* L);
-void VmRemovePlatformDefines(VmState* L);
 int IsPlatformDefine(const char* name);
 void VmAddLabel(VmState* L, const char* name, int position);
-int VmFindLabel(VmState* L, const char* name);  // -1 unknown
-int VmAddLabelReference(VmState* L, const char* name, int position);
 void VmSetRegistryNumber(VmState* L, const char* name, double n);
 void VmSetRegistryString(VmState* L, const char* name, const char* s);
 void VmSetRegistryPointer(VmState* L, const char* name, void* p);
 double VmGetRegistryNumber(VmState* L, const char* name);
 const char* VmGetRegistryString(VmState* L, const char* name);
-void* VmGetRegistryPointer(VmState* L, const char* name);
 
 // The language version of the running applet, for CheckArgCount.
 void VmSetAppletVersion(int version, int revision);
@@ -379,13 +332,8 @@ const char* VmCheckString(VmState* L, int index, size_t* len);
 const char* VmOptString(VmState* L, int index, const char* def, size_t* len);
 void VmCheckTable(VmState* L, int index);
 void VmCheckFunction(VmState* L, int index);
-void* VmCheckUserdata(VmState* L, int index);
 void VmCheckType(VmState* L, int index, int tag);
-double VmCheckNumberInContext(VmState* L, int index, const char* context);
-int32_t VmCheckIntegerInContext(VmState* L, int index, const char* context);
 const char* VmCheckStringInContext(VmState* L, int index, const char* context, size_t* len);
-// UTF-8 mode: the text must be valid UTF-8; *chars counts characters there.
-const char* GetStringArg(VmState* L, int index, size_t* chars, size_t* bytes);
 // The 32-bit pattern of a number as the checks read integers.
 int32_t VmNumberToInteger(double d);
 
@@ -400,14 +348,6 @@ struct ObjectId {
 // result is {null, 0}; without it they fail like other types.
 ObjectId GetObjectIdArg(VmState* L, int index, int* automatic);
 int PushObjectId(VmState* L, ObjectId id);
-// A number, or a string "<number>[%]": a percentage is value * base / 100
-// (value / 100 with *percent set when base is 0).
-double GetNumberArgEx(VmState* L, int index, double base, int allowOver100, int* percent);
-void PushSubString(VmState* L, const char* text, size_t start, size_t length, int utf8);
-ErrorCode ParseConstantReference(VmState* L, const char* text, size_t* consumed,
-                                 const char** string, double* number);
-// Integer argument read as the number check reads it; *wasNil is always 0.
-int32_t GetOptionalNumberArg(VmState* L, int index, int* wasNil);
 
 // Texts. GetBuiltinString gives the catalog text when one replaces the
 // built-in text (see SetCatalogTextSource), null for unknown numbers.
@@ -416,11 +356,6 @@ const char* GetBuiltinString(int32_t number);
 // A catalog lookup: the replacement text for a number, or null.
 using CatalogTextSource = const char* (*)(int32_t number, void* data);
 void SetCatalogTextSource(CatalogTextSource source, void* data);
-// Whether a replacement text may stand for a built-in text: both must use
-// the same conversions (%s, %d, %f, %c ...) in the same order.
-int CatalogTextMatches(const char* builtin, const char* replacement);
-// The text number of an error code, -1 when none.
-int32_t GetErrorTextNumber(ErrorCode code);
 // GetErrorText, and while a script runs its current file name and line
 // (else null and 0).
 void GetErrorTextWithPosition(VmState* L, ErrorCode code, char* buffer, size_t size,
@@ -429,44 +364,13 @@ void GetErrorTextWithPosition(VmState* L, ErrorCode code, char* buffer, size_t s
 void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size_t size);
 void PrintDone();
 void PrintFailed();
-void PrintSkipped();
-
-// Option tables: readers return 1 when the field holds a value (then
-// *found = 1), 0 when it is nil; they raise with the field's name.
-int GetTableFieldNumber(VmState* L, int table, const char* field, double* value, int* found);
-int GetTableFieldInt(VmState* L, int table, const char* field, int32_t* value, int* found);
-int GetTableFieldU32(VmState* L, int table, const char* field, uint32_t* value, int* found);
-int GetTableFieldNumberEx(VmState* L, int table, const char* field, double base, int allowOver100,
-                          double* value, int* percent, int* found);
-// A percentage gives minus its value.
-int GetTableFieldSizeOrPercent(VmState* L, int table, const char* field, int allowOver100,
-                               int32_t* value, int* found);
-int GetTableFieldString(VmState* L, int table, const char* field, char* buffer, size_t size,
-                        int* found);
-int GetTableFieldId(VmState* L, int table, const char* field, ObjectId* value, int* found);
-int GetTableFieldRef(VmState* L, int table, const char* field, VmRef* value, int* found);
-int GetTableFieldLayer(VmState* L, int table, const char* field, int32_t* value, int* found);
-int GetTableFieldMatrix(VmState* L, int table, const char* field, double matrix[4], int* found);
-// Reads "images": identifiers at keys 0, 1, ... into ids (room for
-// capacity); more than capacity raise 1055.
-int GetTableFieldIdList(VmState* L, int table, const char* tableName, ObjectId* ids,
-                        size_t capacity, size_t* count);
 void SetTableFieldString(VmState* L, const char* key, const char* text);
 void SetTableFieldNumber(VmState* L, const char* key, double n);
 void SetTableFieldInt(VmState* L, const char* key, int32_t n);
 void SetTableFieldU32(VmState* L, const char* key, uint32_t n);
 void SetTableFieldId(VmState* L, const char* key, ObjectId id);
-// Stores the identifier of every listed object of the type into the table at
-// the top, at keys 0, 1, ...; returns the count.
-int ListObjectsOfType(VmState* L, int32_t type);
 int AddPart(char* path, const char* name, size_t size);
 struct StreamHandle;
-// Writes the text without its terminator; 1 when every byte went out.
-int WriteStreamString(StreamHandle* stream, const char* text);
-// A copy (from AllocMemory) with every "%" doubled; null when the text is
-// empty or holds none, and null with *error = ERR_MEM when memory runs out
-// (error may be null; it is 0 otherwise).
-char* EscapePercentSigns(const char* text, ErrorCode* error = nullptr);
 
 // Run words of the system library: the exit status stored by End and the
 // switch that stops the per-line event poll.

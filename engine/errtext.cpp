@@ -12,6 +12,7 @@
 
 #include "engine/texts.h"
 #include "engine/vmcore.h"
+#include "engine/engine_private.h"
 #include "runtime/runtime.h"
 
 namespace {

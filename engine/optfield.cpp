@@ -11,6 +11,7 @@
 
 #include "engine/optiontable.h"
 #include "engine/vmcore.h"
+#include "engine/engine_private.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 

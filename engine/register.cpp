@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "engine/engine.h"
+#include "engine/engine_private.h"
 #include "runtime/runtime.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "engine/object.h"
+#include "engine/engine_private.h"
 
 namespace {
 

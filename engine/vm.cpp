@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "engine/vmcore.h"
+#include "engine/engine_private.h"
 
 #if defined(__GNUC__) && !defined(QM_FORCE_SWITCH)
 #define VM_JUMPTABLE 1

@@ -16,6 +16,7 @@
 #endif
 
 #include "engine/vmcore.h"
+#include "engine/engine_private.h"
 #include "runtime/runtime.h"
 
 namespace {

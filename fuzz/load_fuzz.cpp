@@ -11,6 +11,7 @@
 
 #include "engine/object.h"
 #include "engine/engine.h"
+#include "engine/engine_private.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "platform/linux/x11calls_private.h"
 #include "tests/support/harness.h"
 #include "runtime/runtime_private.h"
+#include "engine/engine_private.h"
 
 namespace {
 

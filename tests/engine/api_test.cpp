@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/object.h"
+#include "engine/engine_private.h"
 #include "tests/engine/interp_fixture.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/engine/interp_fixture.h"
+#include "engine/engine_private.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // form it writes, and the refusal of anything but a script function.
 #include "tests/engine/chunk_support.h"
 #include "engine/opcodes.h"
+#include "engine/engine_private.h"
 
 using namespace chunktest;
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/engine_private.h"
 #include "runtime/runtime.h"
 
 namespace {

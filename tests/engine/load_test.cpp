@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tests/engine/chunk_support.h"
+#include "engine/engine_private.h"
 
 using namespace chunktest;
 

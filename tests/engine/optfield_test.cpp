@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "engine/optiontable.h"
+#include "engine/engine_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
 #include "runtime/runtime.h"

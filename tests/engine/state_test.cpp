@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tests/engine/vm_fixture.h"
+#include "engine/engine_private.h"
 
 using StateTest = VmTest;
 

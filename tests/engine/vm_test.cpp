@@ -21,6 +21,7 @@
 #include "engine/object.h"
 #include "engine/opcodes.h"
 #include "engine/vmcore.h"
+#include "engine/engine_private.h"
 #include "tests/engine/interp_fixture.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/engine_private.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "engine/engine.h"
+#include "engine/engine_private.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
