@@ -283,7 +283,9 @@ TEST_F(DisplayAdapterTest, HostEventsReachTheQueue) {
     ASSERT_NE(e, nullptr) << c.name;
     EXPECT_EQ(e->type, c.type) << c.name;
     for (size_t i = 0; i < c.args.size(); i++) EXPECT_EQ(e->args[i], c.args[i]) << c.name << i;
-    if (c.kind == 11) EXPECT_EQ(std::memcmp(e->userData, DROP, sizeof DROP), 0);
+    if (c.kind == 11) {
+      EXPECT_EQ(std::memcmp(e->userData, DROP, sizeof DROP), 0);
+    }
     ReleaseEventRecord(L, e);  // the kind-1 payload is freed here (ASan)
   }
   vmRun.quit = 0;

@@ -130,8 +130,10 @@ int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
   base->capabilities = PLUGINCAPS_DISPLAYADAPTER;
   base->version = 1;
   base->moduleName = TESTDISPLAY_NAME;
+  // Slots are stored as one generic function type; the cast goes through
+  // void (*)() as the host's own does.
   auto install = reinterpret_cast<QmInstallDisplayAdapterFunc>(
-      api->graphics->slot[QM_GFX_INSTALLDISPLAYADAPTER]);
+      reinterpret_cast<void (*)()>(api->graphics->slot[QM_GFX_INSTALLDISPLAYADAPTER]));
   QmTagItem tags[] = {{QM_ADAPTERTAG_WAKEINTERVAL, 5}, {0, 0}};
   state->installResult = install(base, TESTDISPLAY_FLAGS, tags);
   return 1;
