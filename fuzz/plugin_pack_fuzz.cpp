@@ -11,6 +11,7 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
+#include "runtime/stream_private.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool ready = (SetTempDirectory(containerfuzz::ScratchDirectory()), true);

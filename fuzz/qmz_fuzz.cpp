@@ -11,6 +11,7 @@
 #include "fuzz/container_fuzz.h"
 #include "runtime/player.h"
 #include "runtime/runtime.h"
+#include "runtime/stream_private.h"
 
 namespace {
 
