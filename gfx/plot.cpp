@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "gfx/bitmap_private.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_ops.h"
 #include "gfx/pixel_private.h"
@@ -62,21 +63,7 @@ void PlotPixel(PlotContext* ctx, int32_t x, int32_t y) {
   }
   if (ctx->targetMask) {
     uint8_t* row = ctx->targetMask + static_cast<ptrdiff_t>(y) * ctx->targetMaskRowBytes;
-    switch (ctx->maskMode) {
-      case 0:
-      case 2:
-      case 5:
-        SetMaskBit(row, x);
-        break;
-      case 1:
-        ClearMaskBit(row, x);
-        break;
-      case 3:
-        FlipMaskBit(row, x);
-        break;
-      default:
-        break;
-    }
+    bitmapint::MaskBitOp(row, x, ctx->maskMode);
   }
   if (ctx->targetAlpha)
     ctx->targetAlpha[ByteOffset(x, y, ctx->targetAlphaRowBytes)] =
