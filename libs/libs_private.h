@@ -22,7 +22,6 @@ void SetMathSeedOverride(int64_t seed);
 // ---- Dos library ----
 
 // Object type code of open files.
-constexpr int32_t OBJTYPE_FILE = 44;
 
 // Mode constants of OpenFile.
 enum : int32_t {

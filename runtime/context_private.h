@@ -47,6 +47,8 @@ struct RuntimeContext {
   ObjectTypeEntry* objectTypes = nullptr;
   CustomErrorEntry* customErrors = nullptr;
   int32_t nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
+  // The attribute query's readers by built-in type number (registry.cpp).
+  AttributeReader attributeReaders[ATTRIBUTE_READER_TYPES] = {};
   // Temporary files to delete at the end (scriptload.cpp).
   TempFileNode* tempFiles = nullptr;
   // The running applet's source line map and the console flush switch

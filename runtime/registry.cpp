@@ -71,6 +71,23 @@ ErrorCode CallObjectTypeHandler(VmState* L, int32_t typeId, uintptr_t a, uintptr
 
 const ObjectTypeEntry* GetObjectTypeList() { return runtimeContext.objectTypes; }
 
+ErrorCode RegisterAttributeReader(int32_t type, AttributeReader reader) {
+  if (type < 0 || type >= ATTRIBUTE_READER_TYPES) return ERR_WRONGUSAGE;
+  runtimeContext.attributeReaders[type] = reader;
+  return ERR_NONE;
+}
+
+AttributeReader FindAttributeReader(int32_t type) {
+  if (type < 0 || type >= ATTRIBUTE_READER_TYPES) return nullptr;
+  return runtimeContext.attributeReaders[type];
+}
+
+int32_t CountObjectList(const ObjectHead* list) {
+  int32_t count = 0;
+  for (; list; list = list->next) ++count;
+  return count;
+}
+
 ErrorCode RegisterCustomError(const char* text) {
   char* copy = nullptr;
   auto* entry = AllocRecordWithText<CustomErrorEntry>(text, &copy);
@@ -130,6 +147,7 @@ void FreeRegistries(VmState* L) {
   }
   runtimeContext.objectTypes = nullptr;
   runtimeContext.nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
+  for (AttributeReader& reader : runtimeContext.attributeReaders) reader = nullptr;
   FreeHookRecords();
   EmptyLoaderLists();
   FreeEventQueue(L);

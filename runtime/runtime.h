@@ -296,6 +296,81 @@ void FreeObjectDataList(VmState* L, ObjectDataEntry** list);  // leaves *list nu
 // cannot be converted (the fields are then 0).
 ErrorCode GetCurrentDateStamp(DateFields* out);
 
+// ---- Object attributes ----
+// The numbers of the built-in object types, as scripts name them to the
+// attribute query and the object-data commands.
+constexpr int32_t OBJTYPE_BGPIC = 1;
+constexpr int32_t OBJTYPE_SAMPLE = 2;
+constexpr int32_t OBJTYPE_BRUSH = 3;
+constexpr int32_t OBJTYPE_ANIM = 4;
+constexpr int32_t OBJTYPE_TEXTOBJECT = 8;
+constexpr int32_t OBJTYPE_DISPLAY = 21;
+constexpr int32_t OBJTYPE_LAYER = 22;
+constexpr int32_t OBJTYPE_SPRITE = 32;
+constexpr int32_t OBJTYPE_MUSIC = 33;
+constexpr int32_t OBJTYPE_CLIPREGION = 35;
+constexpr int32_t OBJTYPE_POINTER = 36;
+constexpr int32_t OBJTYPE_ASYNCDRAW = 37;
+constexpr int32_t OBJTYPE_MEMORY = 39;
+constexpr int32_t OBJTYPE_EVENTHANDLER = 40;
+constexpr int32_t OBJTYPE_INTERVAL = 41;
+constexpr int32_t OBJTYPE_TIMEOUT = 42;
+constexpr int32_t OBJTYPE_FONT = 43;
+constexpr int32_t OBJTYPE_FILE = 44;
+constexpr int32_t OBJTYPE_DIRECTORY = 45;
+constexpr int32_t OBJTYPE_VECTORPATH = 49;
+constexpr int32_t OBJTYPE_VIDEO = 50;
+constexpr int32_t OBJTYPE_MOVELIST = 51;
+constexpr int32_t OBJTYPE_ANIMSTREAM = 52;
+constexpr int32_t OBJTYPE_TIMER = 53;
+constexpr int32_t OBJTYPE_CLIENT = 54;
+constexpr int32_t OBJTYPE_SERVER = 55;
+constexpr int32_t OBJTYPE_UDPOBJECT = 56;
+constexpr int32_t OBJTYPE_MENU = 57;
+constexpr int32_t OBJTYPE_ICON = 59;
+constexpr int32_t OBJTYPE_SERIAL = 60;
+
+// The attribute codes of the attribute query (the script constants ATTR...),
+// numbered in a fixed order that stored applets rely on; 98 and 99 belong
+// to the icon attributes.
+// clang-format off
+enum ObjectAttribute : int32_t {
+  ATTRWIDTH = 0, ATTRHEIGHT, ATTRTRANSPARENTCOLOR, ATTRLAYERS, ATTRTYPE, ATTRHASMASK,
+  ATTRHASALPHA, ATTRCLIPREGION, ATTRCOUNT, ATTRLOADER, ATTRSPRITES, ATTRHARDWARE, ATTRDISPLAY,
+  ATTRFONTASCENDER, ATTRFONTDESCENDER, ATTRFONTNAME, ATTRFONTSIZE, ATTRFONTSCALABLE, ATTRFONTAA,
+  ATTRTEXT, ATTRMAXWIDTH, ATTRMAXHEIGHT, ATTRBGPIC, ATTRXPOS, ATTRYPOS, ATTRCURSORX, ATTRCURSORY,
+  ATTRBORDERLEFT, ATTRBORDERTOP, ATTRBORDERRIGHT, ATTRBORDERBOTTOM, ATTRHOSTWIDTH,
+  ATTRHOSTHEIGHT, ATTRPOINTER, ATTRSTATE, ATTRACTIVE, ATTRMODE, ATTRSCALEMODE, ATTRSCALEWIDTH,
+  ATTRSCALEHEIGHT, ATTRBORDERLESS, ATTRFIXED, ATTRSIZEABLE, ATTRNOHIDE, ATTRNOMODESWITCH,
+  ATTRTITLE, ATTRMARGINLEFT, ATTRMARGINRIGHT, ATTROUTPUTDEVICE, ATTRDOUBLEBUFFER, ATTRHOSTDEPTH,
+  ATTRNOCLOSE, ATTRMASKMODE, ATTRALPHAINTENSITY, ATTRRAWWIDTH, ATTRRAWHEIGHT, ATTRLAYERSON,
+  ATTRORIENTATION, ATTRKEYBOARD, ATTRDENSITY, ATTRXDPI, ATTRYDPI, ATTRMONITOR, ATTRADAPTER,
+  ATTRMENU, ATTRHOSTMONITORS, ATTRXSERVER, ATTRMAXIMIZED, ATTRHOSTTITLEBARHEIGHT,
+  ATTRHOSTTASKBAR, ATTRHOSTSCALEX, ATTRHOSTSCALEY, ATTRHOSTSCALE, ATTRVISIBLE, ATTRNUMFRAMES,
+  ATTRCURFRAME, ATTRLAYERID, ATTRDURATION, ATTRPOSITION, ATTRFORMAT, ATTRFRAMEDELAY, ATTRGROUP,
+  ATTRRAWXPOS, ATTRRAWYPOS, ATTRCANSEEK, ATTRZPOS, ATTRID, ATTRPLAYING, ATTRPAUSED, ATTRONSCREEN,
+  ATTRPITCH, ATTRBITRATE, ATTRNUMSUBSONGS, ATTRCURSUBSONG, ATTRDRIVER, ATTRSIZE, ATTRFUNCTION,
+  ATTRUSERDATA,
+  ATTRNUMENTRIES = 98, ATTRSTANDARD = 99,
+};
+// clang-format on
+static_assert(ATTRUSERDATA == 97, "the attribute codes are fixed");
+
+// Answers the attribute query for one object type. The query's arguments
+// stay on the stack (1 type, 2 identifier, 3 attribute, 4 optional
+// parameter). The reader answers ATTRCOUNT without a look-up; otherwise it
+// finds the object itself (raising the type's look-up error), pushes the
+// value or values and returns their number. An attribute the type does not
+// have raises ERR_UNKNOWNATTR.
+using AttributeReader = int (*)(VmState* L, int32_t attribute);
+constexpr int32_t ATTRIBUTE_READER_TYPES = 64;  // built-in type numbers are below this
+// Registers (or replaces) the reader of a built-in type; ERR_WRONGUSAGE for a
+// type number outside 0 to ATTRIBUTE_READER_TYPES - 1.
+ErrorCode RegisterAttributeReader(int32_t type, AttributeReader reader);
+AttributeReader FindAttributeReader(int32_t type);  // null when none is registered
+// The number of records in an object list, for ATTRCOUNT.
+int32_t CountObjectList(const ObjectHead* list);
+
 // ---- Event queue ----
 // One first-in, first-out list of events under one recursive mutex.
 // Producers may post from any thread; only the main thread takes events out.

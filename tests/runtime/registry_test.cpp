@@ -76,6 +76,39 @@ TEST_F(Registries, ObjectTypesTakeIdsFrom61AndPlainListsTakeNone) {
   EXPECT_EQ(typeHandlerCalls, 1);
 }
 
+int answerReader(VmState*, int32_t attribute) { return attribute; }
+
+TEST_F(Registries, AttributeReadersAreKeptByTypeNumberUntilTheRegistriesAreFreed) {
+  struct Case {
+    int32_t type;
+    ErrorCode registered;
+  };
+  const Case cases[] = {{OBJTYPE_SERIAL, ERR_NONE},
+                        {0, ERR_NONE},
+                        {ATTRIBUTE_READER_TYPES - 1, ERR_NONE},
+                        {ATTRIBUTE_READER_TYPES, ERR_WRONGUSAGE},
+                        {-1, ERR_WRONGUSAGE}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    EXPECT_EQ(RegisterAttributeReader(c.type, answerReader), c.registered);
+    EXPECT_EQ(FindAttributeReader(c.type) != nullptr, c.registered == ERR_NONE);
+  }
+  EXPECT_EQ(FindAttributeReader(OBJTYPE_FILE), nullptr);
+  FreeRegistries(nullptr);
+  EXPECT_EQ(FindAttributeReader(OBJTYPE_SERIAL), nullptr);
+
+  ObjectHead records[3] = {};
+  records[0].next = &records[1];
+  records[1].next = &records[2];
+  EXPECT_EQ(CountObjectList(records), 3);
+  EXPECT_EQ(CountObjectList(nullptr), 0);
+  // The codes that stored applets use, at both ends and around the icon pair.
+  EXPECT_EQ(ATTRWIDTH, 0);
+  EXPECT_EQ(ATTRCOUNT, 8);
+  EXPECT_EQ(ATTRADAPTER, 63);
+  EXPECT_EQ(ATTRNUMENTRIES, 98);
+}
+
 TEST_F(Registries, FailedAllocationsLeaveRegistriesAsTheyWere) {
   // A named type needs two blocks; every failure must give ERR_MEM, keep
   // the list unchanged and use up no type id (ASan checks for leaks).
