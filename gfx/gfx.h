@@ -171,3 +171,10 @@ uint8_t* ScalePixelBuffer(const void* source, int32_t sx, int32_t sy, int32_t so
 // holds and leaves it in the start state. The library table calls both.
 void InitGfxContext();
 void FreeGfxContext();
+
+// ---- The graphics library ----
+
+struct VmState;
+// Registers the "graphics" commands and constants; ERR_MEM when memory runs
+// out.
+ErrorCode OpenGraphicsLibrary(VmState* L);

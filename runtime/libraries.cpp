@@ -33,7 +33,7 @@ struct LibraryRow {
 const LibraryRow LIBRARY_TABLE[] = {
     {"string", OpenStringLibrary, nullptr},
     {"math", OpenMathLibrary, nullptr},
-    {"graphics", nullptr, nullptr},
+    {"graphics", OpenGraphicsLibrary, nullptr},
     {"draw", nullptr, nullptr},
     {"moveobject", nullptr, nullptr},
     {"dos", OpenDosLibrary, FreeDosResources},
