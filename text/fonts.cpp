@@ -91,6 +91,13 @@ ErrorCode closeFontById(VmState* L, ObjectId id) {
   return ERR_NONE;
 }
 
+// The attribute query of fonts answers only their number.
+int readFontAttribute(VmState* L, int32_t attribute) {
+  if (attribute != ATTRCOUNT) VmRaiseError(L, ERR_UNKNOWNATTR);
+  VmPushNumber(L, CountObjectList(textContext.fonts));
+  return 1;
+}
+
 void freeFontNodes(VmState* L) {
   while (ObjectHead* h = textContext.fonts) {
     textContext.fonts = h->next;
@@ -443,6 +450,8 @@ ErrorCode OpenTextLibrary(VmState* L) {
   VmRegisterFunctions(L, nullptr, TEXT_COMMANDS, 0);
   VmRegisterConstants(L, TEXT_CONSTANTS, 0);
   error = RegisterObjectList(&textContext.fonts);
+  if (error) return error;
+  error = RegisterAttributeReader(OBJTYPE_FONT, readFontAttribute);
   if (error) return error;
   return InitTextLibrary();
 }

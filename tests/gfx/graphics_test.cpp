@@ -1,4 +1,4 @@
-// The attribute query of the "graphics" library: dispatch to the reader a
+// The attribute query of the "graphics" library (the harness opens it): dispatch to the reader a
 // library registered for its type, the answers for types whose library
 // registered none, and the object-type and attribute constants.
 #include <gtest/gtest.h>
@@ -20,12 +20,6 @@ int fakeReader(VmState* L, int32_t attribute) {
 
 class GraphicsLibrary : public ::testing::Test {
  protected:
-  void SetUp() override {
-    VmPushValue(h.L, VM_GLOBALS_INDEX);
-    ASSERT_EQ(OpenGraphicsLibrary(h.L), ERR_NONE);
-    VmSetTop(h.L, 0);
-  }
-
   ErrorCode query(int32_t type, int32_t id, int32_t attribute, double* result) {
     VmSetTop(h.L, 0);
     VmPushNumber(h.L, type);

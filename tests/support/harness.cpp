@@ -78,6 +78,9 @@ PlayerHarness::PlayerHarness() {
   EXPECT_EQ(OpenStringLibrary(L), 0);
   VmSetTop(L, 0);
   VmPushValue(L, VM_GLOBALS_INDEX);
+  EXPECT_EQ(OpenGraphicsLibrary(L), 0);
+  VmSetTop(L, 0);
+  VmPushValue(L, VM_GLOBALS_INDEX);
   EXPECT_EQ(OpenSystemLibrary(L), 0);
   VmSetTop(L, 0);
   VmPushValue(L, VM_GLOBALS_INDEX);

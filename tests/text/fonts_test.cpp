@@ -206,8 +206,19 @@ TEST_F(FontTest, CacheObjectsAndNames) {
 
   // One numeric id opened twice replaces the first object; after CloseFont
   // the id is unknown and the message names the number.
+  auto fontAttribute = [&](int32_t attribute) {
+    for (double n : {double(OBJTYPE_FONT), 7.0, double(attribute)}) VmPushNumber(h.L, n);
+    ErrorCode e = h.Call("GetAttribute", 3);
+    double count = e ? -1 : VmToNumber(h.L, -1);
+    VmSetTop(h.L, 0);
+    return e ? double(e) : count;
+  };
   ASSERT_EQ(openFont(7, "fixed", 8), 0);
   ASSERT_EQ(openFont(7, "prop", 10), 0);
+  ASSERT_EQ(openFont(8, "prop", 10), 0);
+  EXPECT_EQ(fontAttribute(ATTRCOUNT), 2);
+  EXPECT_EQ(fontAttribute(ATTRWIDTH), ERR_UNKNOWNATTR);
+  ASSERT_EQ(call("CloseFont", {8}), 0);
   ASSERT_EQ(call("UseFont", {7}), 0);
   FontRecord* prop = GetCurrentFont();
   EXPECT_STREQ(prop->name, "prop");
