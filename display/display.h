@@ -325,6 +325,9 @@ int IsDisplayMonitorFree(DisplayRecord* display);
 void WaitDisplayVBlank(VmState* L, DisplayRecord* display, int32_t frame);
 // The adapter's Sleep when it sleeps itself, else the native sleep.
 void SleepViaAdapter(VmState* L, int32_t milliseconds);
+// The wall-clock seconds at which the event library opened: the run's time
+// base, which event time stamps and the system library's timestamps count from.
+double GetEventTimeBase();
 
 // ---- Resizing ----
 

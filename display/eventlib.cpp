@@ -901,6 +901,8 @@ ErrorCode OpenEventLibrary(VmState* L) {
   return ERR_NONE;
 }
 
+double GetEventTimeBase() { return displayContext.libraryStart; }
+
 void ForgetDisplayHandlers(VmState* L, DisplayRecord* display) {
   auto it = displayContext.displayUserData.find(display);
   if (it != displayContext.displayUserData.end()) {
