@@ -417,6 +417,7 @@ void ReleaseEventRecord(VmState* L, EventRecord* event);
 
 struct NativeFileHandle;
 struct NativeLock;
+struct LockHandle;
 struct FileAdapterEntry;  // a file or directory adapter of a plug-in
 
 // A memory file: the record of a virtual string file and of a ":::memory"
@@ -479,6 +480,10 @@ int32_t ReadStreamBE32(StreamHandle* stream);
 int WriteStreamBE16(StreamHandle* stream, int32_t value);
 int WriteStreamBE32(StreamHandle* stream, int32_t value);
 uint32_t GetStreamAdapterFlags(StreamHandle* stream);
+// The module name of the file-adapter plug-in that opened the stream or
+// looked up the path; null when none did.
+const char* GetStreamAdapterName(StreamHandle* stream);
+const char* GetLockAdapterName(LockHandle* lock);
 int IsStreamNoSeek(StreamHandle* stream);
 
 // Whole files. stream: an open stream to read from the start (left open),
@@ -509,6 +514,8 @@ ErrorCode CheckLockIsDirectory(LockHandle* lock, int32_t* isDirectory);
 int ExamineLock(LockHandle* lock, FileInfo* info);              // 1 on success
 int NameFromLock(LockHandle* lock, char* buffer, size_t size);  // 1 when it fitted
 void UnLockFile(LockHandle* lock);                              // null is ignored
+// Starts a directory lock's entry walk again; flags as NextLockEntry.
+ErrorCode RewindLock(LockHandle* lock, int32_t flags);
 // offset -1 writes the ":::chunkS" form with base as the reference; else
 // the ":::chunk" form at base + offset. 0 when it does not fit or overflows.
 int MakeChunkName(const char* name, char* buffer, size_t size, int64_t offset, uint64_t length,

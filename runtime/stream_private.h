@@ -41,11 +41,8 @@ int32_t ReadStreamLE32(StreamHandle* stream);
 int WriteStreamLE16(StreamHandle* stream, int32_t value);  // 1 when every byte went out
 int WriteStreamLE32(StreamHandle* stream, int32_t value);
 
-const char* GetStreamAdapterName(StreamHandle* stream);  // null without an adapter
 ErrorCode CopyStreamToFile(const char* source, const char* loaders, const char* destination,
                            StreamHandle* stream);
-ErrorCode RewindLock(LockHandle* lock, int32_t flags);
-const char* GetLockAdapterName(LockHandle* lock);  // null without an adapter
 void GetFileExtension(char* buffer, size_t size, const char* name);
 struct LinkedFileTable {
   const LinkedFileEntry* first;
