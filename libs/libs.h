@@ -9,6 +9,7 @@
 #include "engine/errors.h"
 
 struct VmState;
+struct DateFields;
 
 // ---- Dos library ----
 
@@ -27,6 +28,23 @@ int32_t DefaultLibraryEncoding();
 // Registers the "system" library, its commands (into the table at the top
 // of the stack, normally the globals) and its constants.
 ErrorCode OpenSystemLibrary(VmState* L);
+
+// The system library's shut-down: frees every timer.
+void FreeSystemResources(VmState* L);
+
+// ---- Dates ----
+
+// Date texts have the form "dd-Mon-yyyy hh:mm:ss" (English month
+// abbreviations, 20 characters).
+// The file-date parser: 1 when the text has exactly that form (separators
+// checked), the day is 1 to 31, the month one of the twelve names (any
+// case), hours at most 23, minutes and seconds at most 59; then the fields
+// are filled (month 0 to 11, year as written). 0 for any other text.
+int ParseDateString(const char* text, DateFields* out);
+// Writes the current local date and time as a date text.
+void FormatCurrentDate(char* buffer, size_t size);
+// Writes a date as a date text (the year with at least four digits).
+void FormatDateText(const DateFields* date, char* buffer, size_t size);
 
 // ---- Math library ----
 

@@ -19,6 +19,15 @@ void SeedMathGenerators(int64_t seed);
 // a negative one restores the time.
 void SetMathSeedOverride(int64_t seed);
 
+// ---- Timers, waits and dates (system library) ----
+
+// Register the timer and wait commands with their constants, the timer
+// list and its attribute reader, and the date commands with theirs.
+ErrorCode OpenTimerCommands(VmState* L);
+ErrorCode OpenDateCommands(VmState* L);
+// Frees every timer with its object data.
+void FreeTimers(VmState* L);
+
 // ---- Dos library ----
 
 // Object type code of open files.

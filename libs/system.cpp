@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "libs/libs.h"
+#include "libs/libs_private.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 
@@ -416,5 +417,9 @@ ErrorCode OpenSystemLibrary(VmState* L) {
   VmRegisterConstants(L, systemConstants, 0);
   // GetLastError must see the code of the command before it.
   vmRun.getLastError = cmdGetLastError;
-  return 0;
+  err = OpenTimerCommands(L);
+  if (err != 0) return err;
+  return OpenDateCommands(L);
 }
+
+void FreeSystemResources(VmState* L) { FreeTimers(L); }

@@ -38,7 +38,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"moveobject", nullptr, nullptr},
     {"dos", OpenDosLibrary, FreeDosResources},
     {"event", OpenEventLibrary, FreeAllEvents},
-    {"system", OpenSystemLibrary, nullptr},
+    {"system", OpenSystemLibrary, FreeSystemResources},
     {"layers", nullptr, nullptr},
     {"text", OpenTextLibrary, FreeTextLibrary},
     {"anim", nullptr, nullptr},
