@@ -131,11 +131,10 @@ TEST_F(TimeDateTest, TimersCountPauseAndReset) {
   VmPushNil(L);
   ASSERT_EQ(p.Call("StartTimer", 1), 0);
   ASSERT_EQ(VmType(L, -1), VM_TYPE_LIGHTUSERDATA);
-  AttributeReader reader = FindAttributeReader(OBJTYPE_TIMER);
-  ASSERT_NE(reader, nullptr);
-  VmSetTop(L, 0);
-  EXPECT_EQ(reader(L, ATTRCOUNT), 1);
+  ASSERT_EQ(call("GetAttribute", {double(OBJTYPE_TIMER), 0.0, double(ATTRCOUNT)}), 0);
   EXPECT_EQ(number(), 2);
+  EXPECT_EQ(call("GetAttribute", {double(OBJTYPE_TIMER), 1.0, double(ATTRWIDTH)}), ERR_UNKNOWNATTR);
+  EXPECT_EQ(call("GetAttribute", {double(OBJTYPE_TIMER), 9.0, double(ATTRWIDTH)}), ERR_FINDTIMER);
 }
 
 TEST_F(TimeDateTest, UnknownTimersAreReportedByKind) {
