@@ -567,6 +567,13 @@ int MakeVirtualFileName(const VirtualFile* file, char* buffer, size_t size);
 ErrorCode UndefineVirtualStringFile(VmState* L, const char* name);
 int IsVirtualStringFile(const void* pointer);
 VirtualFile* FindVirtualStringFile(int32_t ref);  // null when none
+// A use of the live virtual string file that a ":::chunkS" name refers to,
+// held as an open stream holds one: undefining the file while it is used
+// only detaches the record, and the last release frees it. The user reads
+// the record's data and size at each access, since writes may move them.
+// Null when the name refers to no live virtual string file.
+VirtualFile* UseVirtualStringFile(const char* name);
+void ReleaseVirtualStringFile(VirtualFile* file);  // null is ignored
 void FreeVirtualStringFiles(VmState* L);
 
 // Packed containers: a 4-byte magic, 4 zero bytes and one zlib stream.

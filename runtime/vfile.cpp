@@ -121,3 +121,17 @@ void ReleaseVirtualFileStream(VirtualFile* file) {
     freeRecord(file->owner, file);
   }
 }
+
+VirtualFile* UseVirtualStringFile(const char* name) {
+  VirtualFile* file = nullptr;
+  if (!name || !IsChunkName(name) || name[8] != 'S' ||
+      !ParseChunkName(name, nullptr, nullptr, nullptr, 0, nullptr, 0, nullptr, 0, &file) ||
+      !IsVirtualStringFile(file))
+    return nullptr;
+  file->openStreams++;
+  return file;
+}
+
+void ReleaseVirtualStringFile(VirtualFile* file) {
+  if (file) ReleaseVirtualFileStream(file);
+}
