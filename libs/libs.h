@@ -52,3 +52,26 @@ void FormatDateText(const DateFields* date, char* buffer, size_t size);
 // stack (normally the globals) and seeds the process-wide drand48 and rand
 // generators with the time in seconds (or the test seed, below).
 ErrorCode OpenMathLibrary(VmState* L);
+
+// ---- Memory block library ----
+
+struct MemBlockObject;
+struct ObjectId;
+
+// Registers the "memblock" library, its commands, its byte-order constants,
+// the block list and its attribute reader.
+ErrorCode OpenMemBlockLibrary(VmState* L);
+// The shut-down: frees every block (its buffer unless borrowed) and
+// releases the virtual files that blocks wrap.
+void FreeAllMemBlocks(VmState* L);
+// The block of an identifier: ERR_FINDARRAY for an unknown automatic
+// identifier, ERR_FINDMEMBLK (the number as error argument) for a number.
+ErrorCode GetMemBlockObject(ObjectId id, MemBlockObject** out);
+
+// ---- Serial library ----
+
+// Registers the "serial" library, its commands, its setting constants, the
+// port list and its attribute reader.
+ErrorCode OpenSerialLibrary(VmState* L);
+// The shut-down: closes and frees every port.
+void FreeAllSerialPorts(VmState* L);

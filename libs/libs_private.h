@@ -94,3 +94,18 @@ int CmdMD5(VmState* L);
 int CmdDefineVirtualFileFromString(VmState* L);
 int CmdUndefineVirtualStringFile(VmState* L);
 int CmdGetAsset(VmState* L);
+
+// ---- Memory blocks ----
+
+// One block of the memory-block list. A block that wraps a virtual string
+// file holds a use of the record and reads its data and size at each
+// access (writes to the file may move or grow them); buffer and size are
+// then unused. Otherwise size 0 means the size is unknown (a wrapped
+// pointer) and no access can be checked.
+struct MemBlockObject {
+  ObjectHead head;
+  int32_t size;
+  uint8_t* buffer;
+  int32_t borrowed;   // the buffer belongs to someone else and stays
+  VirtualFile* file;  // the wrapped virtual file, or null
+};
