@@ -532,6 +532,90 @@ int IsAlsaPcmDrained(const AlsaChannelOutput* out);
 // resume fails. Other errors are left alone.
 void RecoverPcm(void* pcm, int error);
 
+// ---- Serial ports ----
+// termios serial ports for the serial library. Every operation returns one
+// of the SERIAL_ result codes, which the library turns into script errors.
+// Settings are indices: baud 0..8 (300 to 460800), data bits 0..3 (5 to 8),
+// parity 0..2 (none, odd, even), stop bits 0..1, flow control 0..2 (off,
+// RTS/CTS, XON/XOFF), modem lines 0..1.
+
+enum : int32_t {
+  SERIAL_OK = 0,
+  SERIAL_EUNKNOWN = 1,  // a value out of range
+  SERIAL_EOPEN = 2,
+  SERIAL_ECLOSE = 3,
+  SERIAL_EFLUSH = 4,
+  SERIAL_ESETTINGS = 5,
+  SERIAL_EREAD = 6,
+  SERIAL_EWRITE = 7,
+  SERIAL_ESELECT = 8,  // the readiness wait failed
+  SERIAL_ETIMEOUT = 9,
+  SERIAL_EIOCTL = 10,
+  SERIAL_ECLOSED = 11,  // the operation needs an open port
+};
+
+constexpr size_t SERIAL_DEVICE_NAME_MAX = 30;  // characters, without terminator
+
+struct SerialPort;
+
+// The settings that an open applies, in the order it applies them.
+struct SerialSettings {
+  int32_t baud;
+  int32_t dataBits;
+  int32_t parity;
+  int32_t stopBits;
+  int32_t flowControl;
+};
+
+SerialPort* NewSerialPort();  // defaults, device "/dev/ttyS0"; null without memory
+// SERIAL_EOPEN (the name unchanged) for a name longer than
+// SERIAL_DEVICE_NAME_MAX: a cut name could name another device.
+int32_t SetSerialDeviceName(SerialPort* port, const char* name);
+int32_t GetSerialBaud(const SerialPort* port);
+int32_t GetSerialDataBits(const SerialPort* port);
+int32_t GetSerialParity(const SerialPort* port);
+int32_t GetSerialStopBits(const SerialPort* port);
+int32_t GetSerialFlowControl(const SerialPort* port);
+int32_t GetSerialDtr(const SerialPort* port);
+int32_t GetSerialRts(const SerialPort* port);
+int32_t IsSerialOpen(const SerialPort* port);
+// Stores the modem-line states without touching the lines (0 or 1 each).
+void StoreSerialLineStates(SerialPort* port, int32_t dtr, int32_t rts);
+
+// Setters need an open port (11); 1 for an index out of range, 5 when the
+// settings cannot be read or written. The index is stored only on success.
+int32_t ApplySerialBaud(SerialPort* port, int32_t index);
+int32_t ApplySerialDataBits(SerialPort* port, int32_t index);
+int32_t ApplySerialStopBits(SerialPort* port, int32_t index);
+int32_t ApplySerialParity(SerialPort* port, int32_t index);
+int32_t ApplySerialFlowControl(SerialPort* port, int32_t index);
+int32_t SetSerialDtr(SerialPort* port, int32_t state);  // 10 when the ioctl fails
+int32_t SetSerialRts(SerialPort* port, int32_t state);
+
+// Opens in raw mode and applies the wanted settings (null: the stored
+// ones); a setting the device refuses keeps the index of before, as the
+// setters do. 2 when the device does not open (or the port is open
+// already), 5 when it cannot be set up.
+int32_t OpenSerialDevice(SerialPort* port, const SerialSettings* wanted = nullptr);
+int32_t FlushSerialDevice(SerialPort* port);
+// Flushes, restores the settings saved at open, closes and frees the port.
+// The record is always gone afterwards; 5 tells that the settings could not
+// be restored, 3 that the close failed. Null is ignored.
+int32_t CloseSerialDevice(SerialPort* port);
+
+int32_t SerialBytesAvailable(SerialPort* port, int32_t* count);
+// Without waiting: a read of a silent line gives 0 bytes.
+int32_t WriteSerial(SerialPort* port, const void* data, size_t length, size_t* count);
+int32_t ReadSerial(SerialPort* port, void* buffer, size_t length, size_t* count);
+// Wait up to the given milliseconds for readiness (9 when it does not come),
+// then one write or read.
+int32_t WriteSerialTimeout(SerialPort* port, const void* data, size_t length, size_t* count,
+                           int32_t milliseconds);
+int32_t ReadSerialTimeout(SerialPort* port, void* buffer, size_t length, size_t* count,
+                          int32_t milliseconds);
+// Reads and drops the bytes that are waiting.
+void DiscardSerialInput(SerialPort* port);
+
 // ---- Requesters ----
 // Message, file, path, string, list, font and colour requesters: GTK 2
 // dialogs shown by a thread of their own when GTK is bound and an X display

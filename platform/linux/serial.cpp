@@ -161,8 +161,16 @@ SerialPort* NewSerialPort() {
   return port;
 }
 
-void SetSerialDeviceName(SerialPort* port, const char* name) {
-  std::snprintf(port->deviceName, sizeof port->deviceName, "%s", name ? name : "");
+int32_t SetSerialDeviceName(SerialPort* port, const char* name) {
+  if (!name) name = "";
+  if (std::strlen(name) > SERIAL_DEVICE_NAME_MAX) return SERIAL_EOPEN;
+  std::snprintf(port->deviceName, sizeof port->deviceName, "%s", name);
+  return SERIAL_OK;
+}
+
+void StoreSerialLineStates(SerialPort* port, int32_t dtr, int32_t rts) {
+  port->dtr = dtr ? 1 : 0;
+  port->rts = rts ? 1 : 0;
 }
 
 int32_t GetSerialBaud(const SerialPort* port) { return port->baud; }
@@ -270,7 +278,7 @@ int32_t SetSerialRts(SerialPort* port, int32_t state) {
 
 void SetSerialSystemCalls(const SerialSystemCalls* calls) { sys = calls ? *calls : SYSTEM_CALLS; }
 
-int32_t OpenSerialDevice(SerialPort* port) {
+int32_t OpenSerialDevice(SerialPort* port, const SerialSettings* wanted) {
   if (isOpen(port)) return SERIAL_EOPEN;
   int fd;
   do {
@@ -305,13 +313,16 @@ int32_t OpenSerialDevice(SerialPort* port) {
   }
   port->native->fd = fd;
   port->open = 1;
-  // The stored settings go to the device in this order; a setting the device
+  // The settings go to the device in this order; a setting the device
   // refuses keeps the index of before, and the open still succeeds.
-  ApplySerialBaud(port, port->baud);
-  ApplySerialDataBits(port, port->dataBits);
-  ApplySerialParity(port, port->parity);
-  ApplySerialStopBits(port, port->stopBits);
-  ApplySerialFlowControl(port, port->flowControl);
+  SerialSettings apply = wanted ? *wanted
+                                : SerialSettings{port->baud, port->dataBits, port->parity,
+                                                 port->stopBits, port->flowControl};
+  ApplySerialBaud(port, apply.baud);
+  ApplySerialDataBits(port, apply.dataBits);
+  ApplySerialParity(port, apply.parity);
+  ApplySerialStopBits(port, apply.stopBits);
+  ApplySerialFlowControl(port, apply.flowControl);
   return SERIAL_OK;
 }
 
@@ -329,9 +340,12 @@ int32_t CloseSerialDevice(SerialPort* port) {
   if (!port) return SERIAL_OK;
   int32_t rc = SERIAL_OK;
   if (isOpen(port)) {
+    // A port whose settings cannot be restored is closed all the same: a
+    // record kept open would hold the device until the process ends.
     tcflush(port->native->fd, TCIOFLUSH);
-    if (sys.setAttr(port->native->fd, TCSANOW, &port->native->saved) != 0) return SERIAL_ESETTINGS;
+    bool restored = sys.setAttr(port->native->fd, TCSANOW, &port->native->saved) == 0;
     rc = closeFd(port);
+    if (!restored) rc = SERIAL_ESETTINGS;
   }
   FreeMemory(port->native);
   FreeMemory(port);

@@ -92,9 +92,11 @@ TEST(SerialPort, DefaultsAndClosedPort) {
   EXPECT_EQ(FlushSerialDevice(port), SERIAL_ECLOSED);
   EXPECT_EQ(CloseSerialFd(port), SERIAL_ECLOSED);
 
-  // Names are cut at 30 characters; a missing device is an open error.
-  SetSerialDeviceName(port, "/nonexistent/serial/device/name/that/is/long");
-  EXPECT_EQ(std::strlen(port->deviceName), 30u);
+  // A name longer than 30 characters is refused, never cut (a cut name
+  // could open another device); a missing device is an open error.
+  EXPECT_EQ(SetSerialDeviceName(port, "/nonexistent/serial/device/name"), SERIAL_EOPEN);
+  EXPECT_STREQ(port->deviceName, "/dev/ttyS0");
+  EXPECT_EQ(SetSerialDeviceName(port, "/nonexistent/serial/device/nam"), SERIAL_OK);
   EXPECT_EQ(OpenSerialDevice(port), SERIAL_EOPEN);
   EXPECT_EQ(IsSerialOpen(port), 0);
 
