@@ -13,6 +13,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/engine.h"
 #include "engine/optiontable.h"
 #include "libs/libs.h"
@@ -229,10 +233,35 @@ int cmdPeek(VmState* L) {
 
 // ---- Filling and copying -----------------------------------------------------------------
 
-// Fills count bytes with a repeated unit of width bytes: the first unit is
-// written, then the filled part is copied onto the rest, doubling each time.
+// Fills count bytes with a repeated unit of width bytes (1, 2 or 4). A unit
+// of equal bytes is a plain memset. Otherwise small fills double the first
+// unit with copies; fills larger than the caches write 16-byte lines of
+// the pattern with streaming stores, as memset does for its large sizes,
+// so that the lines are not read into the cache first.
+constexpr size_t STREAM_FILL_MIN = size_t{4} << 20;  // beyond the caches of common machines
 void fillPattern(uint8_t* to, const uint8_t* unit, size_t width, size_t count) {
   if (count == 0) return;
+  if (std::memcmp(unit, unit + 1, width - 1) == 0) {
+    std::memset(to, unit[0], count);
+    return;
+  }
+#if defined(__SSE2__)
+  if (count >= STREAM_FILL_MIN) {
+    // Leading bytes up to a 16-byte boundary, then whole lines whose
+    // pattern starts at that boundary's phase; the tail goes below.
+    size_t lead = (16 - reinterpret_cast<uintptr_t>(to) % 16) % 16;
+    for (size_t i = 0; i < lead; i++) to[i] = unit[i % width];
+    alignas(16) uint8_t line[16];
+    for (size_t k = 0; k < 16; k++) line[k] = unit[(lead + k) % width];
+    __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(line));
+    size_t lines = (count - lead) / 16;
+    auto* out = reinterpret_cast<__m128i*>(to + lead);
+    for (size_t i = 0; i < lines; i++) _mm_stream_si128(out + i, v);
+    _mm_sfence();
+    for (size_t i = lead + lines * 16; i < count; i++) to[i] = unit[i % width];
+    return;
+  }
+#endif
   std::memcpy(to, unit, width);
   size_t done = width;
   while (done < count) {

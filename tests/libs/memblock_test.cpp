@@ -183,6 +183,32 @@ TEST_F(MemBlockTest, EdgeCases) {
   }
 }
 
+// Fills larger than the caches take another path: the pattern must come
+// out the same at every alignment, up to the last byte and no further.
+TEST_F(MemBlockTest, LargeFillsKeepThePattern) {
+  const int size = (5 << 20) + 64;
+  ASSERT_EQ(call("AllocMem", {1, size}), 0);
+  struct Case {
+    double type;
+    int offset, width;
+  } cases[] = {{SHORT, 2, 2}, {INTEGER, 4, 4}, {INTEGER, 24, 4}, {SHORT, 30, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    ASSERT_EQ(call("FillMem", {1, 0, size}), 0);
+    int count = size - 32 - c.offset % 16;
+    ASSERT_EQ(call("FillMem", {1, 0x01020304, count, c.offset, c.type}), 0);
+    for (int at : {0, c.offset - 1, c.offset, c.offset + 1, c.offset + 17, size / 2 + 3,
+                   c.offset + count - 1, c.offset + count, size - 1}) {
+      if (at < 0) continue;
+      double want = 0;
+      if (at >= c.offset && at < c.offset + count)
+        want = 4 - c.width + 1 + (at - c.offset) % c.width;
+      ASSERT_EQ(call("Peek", {1, at, BYTE}), 0);
+      EXPECT_EQ(VmToNumber(L, -1), want) << at;
+    }
+  }
+}
+
 TEST_F(MemBlockTest, UnsizedBlockAndSignedTables) {
   ASSERT_EQ(call("AllocMem", {1, 4}), 0);
   ASSERT_EQ(call("FillMem", {1, 0xFF, 4}), 0);
