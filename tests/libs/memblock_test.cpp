@@ -342,6 +342,12 @@ TEST_F(MemBlockTest, BlockOnVirtualFileOutlivesItsChanges) {
   ASSERT_EQ(call("CloseFile", {1}), 0);
   EXPECT_EQ(call("Peek", {1, 199999, BYTE}), 0);
   EXPECT_EQ(VmToNumber(L, -1), 'z');
+  ASSERT_EQ(call("GetAttribute", {OBJTYPE_MEMORY, 1, ATTRSIZE}), 0);
+  EXPECT_EQ(VmToNumber(L, -1), 200004);
+  ASSERT_EQ(call("GetAttribute", {OBJTYPE_MEMORY, 0, ATTRCOUNT}), 0);
+  EXPECT_EQ(VmToNumber(L, -1), 1);
+  EXPECT_EQ(call("GetAttribute", {OBJTYPE_MEMORY, 2, ATTRSIZE}), ERR_FINDMEMBLK);
+  EXPECT_EQ(call("GetAttribute", {OBJTYPE_MEMORY, 1, ATTRWIDTH}), ERR_UNKNOWNATTR);
 
   // Undefined while the block uses it: the bytes stay until the block goes.
   ASSERT_EQ(call("UndefineVirtualStringFile", {name}), 0);

@@ -203,6 +203,8 @@ TEST_F(SerialLibraryTest, ErrorsLeaveNothingChanged) {
   ASSERT_EQ(open(1, a_, {{"dtr", 1}}), 0);
   EXPECT_EQ(call("GetDTR", {1}), 0);
   EXPECT_EQ(number(-1), 1);
+  ASSERT_EQ(call("GetAttribute", {OBJTYPE_SERIAL, 0, ATTRCOUNT}), 0);
+  EXPECT_EQ(number(-1), 1);
 
   struct Case {
     const char* name;
@@ -215,6 +217,7 @@ TEST_F(SerialLibraryTest, ErrorsLeaveNothingChanged) {
       {"ReadSerialData", {1, 0}, ERR_WRONGUSAGE},
       {"WriteSerialData", {1, ""}, ERR_WRONGUSAGE},
       {"GetBaudRate", {42}, ERR_FINDSERIAL},
+      {"GetAttribute", {OBJTYPE_SERIAL, 1, ATTRWIDTH}, ERR_UNKNOWNATTR},
       {"CloseSerialPort", {42}, ERR_FINDSERIAL},
   };
   for (const Case& c : cases) EXPECT_EQ(call(c.name, c.args), c.code) << c.name;
