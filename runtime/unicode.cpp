@@ -141,12 +141,14 @@ int compareFoldedUtf8(const uint8_t* a, const uint8_t* aEnd, const uint8_t* b,
   }
 }
 
-// StrToUpper / StrToLower in UTF-8 mode.
-void mapUtf8InPlace(char* text, uint32_t (*map)(uint32_t)) {
+// StrToUpper / StrToLower in UTF-8 mode. ASCII bytes map through the
+// Latin-1 table (the same result for them, without the Unicode table
+// search): names registered at start-up are all ASCII.
+void mapUtf8InPlace(char* text, uint32_t (*map)(uint32_t), const uint8_t* asciiMap) {
   uint8_t* p = reinterpret_cast<uint8_t*>(text);
   while (*p) {
     if (*p < 0x80) {
-      *p = static_cast<uint8_t>(map(*p));
+      *p = asciiMap[*p];
       p++;
       continue;
     }
@@ -438,7 +440,7 @@ size_t CharToStringMode(char* buffer, uint32_t c) {
 
 void StrToUpper(char* text) {
   if (unicodeUtf8Mode) {
-    mapUtf8InPlace(text, UnicodeToUpper);
+    mapUtf8InPlace(text, UnicodeToUpper, kLatin1ToUpper);
     return;
   }
   for (uint8_t* p = reinterpret_cast<uint8_t*>(text); *p; p++) *p = kLatin1ToUpper[*p];
@@ -446,7 +448,7 @@ void StrToUpper(char* text) {
 
 void StrToLower(char* text) {
   if (unicodeUtf8Mode) {
-    mapUtf8InPlace(text, UnicodeToLower);
+    mapUtf8InPlace(text, UnicodeToLower, kLatin1ToLower);
     return;
   }
   for (uint8_t* p = reinterpret_cast<uint8_t*>(text); *p; p++) *p = kLatin1ToLower[*p];

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <X11/Xatom.h>
@@ -59,17 +60,28 @@ void buildIcons() {
     iconBlock[at++] = static_cast<uint32_t>(size);
     iconBlock[at++] = static_cast<uint32_t>(size);
     double r = size / 2.0, c = (size - 1) / 2.0;
+    // Squared distances decide the colours; the root is taken only on the
+    // one-pixel rim where the coverage is fractional.
+    const double inner = std::max(r - 1.0, 0.0);
+    const double innerSq = inner * inner, rimSq = r * r;
+    const double lightSq = (r * 0.82) * (r * 0.82);
+    const double ringLowSq = (r * 0.35) * (r * 0.35), ringHighSq = (r * 0.55) * (r * 0.55);
+    const double tailSq = (r * 0.8) * (r * 0.8);
     for (int32_t y = 0; y < size; y++) {
       for (int32_t x = 0; x < size; x++) {
         double dx = x - c, dy = y - c;
-        double d = std::sqrt(dx * dx + dy * dy);
-        double cover = std::clamp(r - d, 0.0, 1.0);
+        double q = dx * dx + dy * dy;
+        uint32_t a = 255;
+        if (q >= rimSq) {
+          a = 0;
+        } else if (q > innerSq) {
+          a = static_cast<uint32_t>(std::clamp(r - std::sqrt(q), 0.0, 1.0) * 255.0 + 0.5);
+        }
         uint32_t red = 0x33, green = 0x66, blue = 0xcc;
-        if (d > r * 0.82) red = 0x66, green = 0x99, blue = 0xee;
-        double ring = std::fabs(d - r * 0.45);
-        bool tail = x > c && y > c && std::fabs((x - c) - (y - c)) < r * 0.12 && d < r * 0.8;
-        if (ring < r * 0.1 || tail) red = green = blue = 0xff;
-        uint32_t a = static_cast<uint32_t>(cover * 255.0 + 0.5);
+        if (q > lightSq) red = 0x66, green = 0x99, blue = 0xee;
+        bool ring = q > ringLowSq && q < ringHighSq;
+        bool tail = x > c && y > c && std::fabs(dx - dy) < r * 0.12 && q < tailSq;
+        if (ring || tail) red = green = blue = 0xff;
         iconBlock[at++] = (a << 24) | (red << 16) | (green << 8) | blue;
       }
     }
@@ -611,15 +623,60 @@ void SizeMoveX11Window(DisplayRecord* display) {
   XFlush(rec->display);
 }
 
+namespace {
+
+// The UTF-8 text as Latin-1 bytes; false when it is not valid UTF-8 or a
+// character lies above U+00FF.
+bool utf8ToLatin1(const char* text, std::string* out) {
+  out->clear();
+  for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p;) {
+    if (*p < 0x80) {
+      out->push_back(static_cast<char>(*p++));
+    } else if ((*p == 0xC2 || *p == 0xC3) && (p[1] & 0xC0) == 0x80) {
+      out->push_back(static_cast<char>(((*p & 0x03) << 6) | (p[1] & 0x3F)));
+      p += 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void setTextProperty(Display* d, Window w, Atom property, Atom type, const std::string& text) {
+  XChangeProperty(d, w, property, type, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(text.data()),
+                  static_cast<int>(text.size()));
+}
+
+}  // namespace
+
+// In UTF-8 mode the window and icon names are written directly rather than
+// through Xlib's UTF-8 property calls, whose first use loads the locale
+// database (more work than the rest of opening the window): WM_NAME and
+// WM_ICON_NAME hold the title as Latin-1 STRING when every character fits,
+// else as UTF8_STRING; _NET_WM_NAME and _NET_WM_ICON_NAME hold it as
+// UTF8_STRING.
 void SetX11WindowTitle(DisplayRecord* display) {
   X11DisplayRecord* rec = display->x11;
   if (!rec || !rec->window) return;
-  if (unicodeUtf8Mode) {
-    Xutf8SetWMProperties(rec->display, rec->window, display->title, display->title, nullptr, 0,
-                         nullptr, nullptr, nullptr);
-  } else {
+  if (!unicodeUtf8Mode || !rec->connection) {
     XStoreName(rec->display, rec->window, display->title);
+    return;
   }
+  const Atom* atoms = rec->connection->atoms;
+  std::string utf8 = display->title, legacy;
+  Atom legacyType = atoms[X11_ATOM_UTF8_STRING];
+  if (utf8ToLatin1(display->title, &legacy)) {
+    legacyType = XA_STRING;
+  } else {
+    legacy = utf8;
+  }
+  setTextProperty(rec->display, rec->window, XA_WM_NAME, legacyType, legacy);
+  setTextProperty(rec->display, rec->window, XA_WM_ICON_NAME, legacyType, legacy);
+  setTextProperty(rec->display, rec->window, atoms[X11_ATOM_NET_WM_NAME],
+                  atoms[X11_ATOM_UTF8_STRING], utf8);
+  setTextProperty(rec->display, rec->window, atoms[X11_ATOM_NET_WM_ICON_NAME],
+                  atoms[X11_ATOM_UTF8_STRING], utf8);
 }
 
 void ActivateX11Window(DisplayRecord* display) {

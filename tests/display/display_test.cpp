@@ -129,6 +129,55 @@ TEST_F(DisplayTest, ColourDisplayOpensCentredTitledFilledAndClosesWithoutTrace) 
   EXPECT_EQ(ReadLongProperty(probe, w, "_NET_WM_ICON").size(), 69706u);
   EXPECT_EQ(ReadLongProperty(probe, w, "XdndAware"), std::vector<long>{5});
 
+  // In UTF-8 mode the names go out without Xlib's locale database: the
+  // legacy names as Latin-1 STRING when every character fits, else as
+  // UTF8_STRING, the extended names always as UTF8_STRING.
+  auto textProperty = [&](const char* name, std::string* type) {
+    Atom actual;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string value;
+    if (XGetWindowProperty(probe, w, XInternAtom(probe, name, False), 0, 1024, False,
+                           AnyPropertyType, &actual, &format, &count, &after, &data) == Success &&
+        data && format == 8) {
+      value.assign(reinterpret_cast<char*>(data), count);
+      char* typeName = XGetAtomName(probe, actual);
+      *type = typeName;
+      XFree(typeName);
+    }
+    if (data) XFree(data);
+    return value;
+  };
+  struct TitleCase {
+    const char* title;
+    const char* legacy;
+    const char* legacyType;
+  };
+  const TitleCase titles[] = {
+      {"Plain", "Plain", "STRING"},
+      {"Caf\xC3\xA9", "Caf\xE9", "STRING"},
+      {"\xCE\xA3 sum", "\xCE\xA3 sum", "UTF8_STRING"},
+  };
+  int32_t savedMode = unicodeUtf8Mode;
+  unicodeUtf8Mode = 1;
+  for (const TitleCase& t : titles) {
+    SCOPED_TRACE(t.legacy);
+    std::strcpy(d->title, t.title);
+    SetX11WindowTitle(d);
+    XSync(d->x11->display, False);
+    std::string type;
+    for (const char* name : {"WM_NAME", "WM_ICON_NAME"}) {
+      EXPECT_EQ(textProperty(name, &type), t.legacy) << name;
+      EXPECT_EQ(type, t.legacyType) << name;
+    }
+    for (const char* name : {"_NET_WM_NAME", "_NET_WM_ICON_NAME"}) {
+      EXPECT_EQ(textProperty(name, &type), t.title) << name;
+      EXPECT_EQ(type, "UTF8_STRING") << name;
+    }
+  }
+  unicodeUtf8Mode = savedMode;
+
   int wrongBitmap = 0, wrongWindow = 0;
   Sync(d);
   XImage* image = XGetImage(probe, w, 0, 0, 640, 480, AllPlanes, ZPixmap);

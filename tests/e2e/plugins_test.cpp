@@ -107,6 +107,29 @@ TEST_F(PluginRun, PluginsDirectoryBesideTheProgram) {
   EXPECT_EQ(r.err, "");
 }
 
+// The built program with the C plug-in "testcheck": a raise from inside the
+// plug-in's command unwinds through its C frame back into the player, which
+// reports the script's error and ends as after any other error, instead of
+// the run aborting because the unwind could not pass the plug-in.
+TEST_F(PluginRun, RaiseUnwindsThroughACPluginInTheProgram) {
+  const std::string TESTCHECK = std::string(QM_BINARY_DIR) + "/tests/plugins/modules/testcheck.qmp";
+  ASSERT_EQ(access(TESTCHECK.c_str(), R_OK), 0) << "build the test plug-ins first: " << TESTCHECK;
+  ASSERT_EQ(mkdir((dir_ / "Plugins").c_str(), 0755), 0);
+  e2e::WriteFile(dir_ / "quillmere", program_, 0755);
+  e2e::WriteFile(dir_ / "Plugins/testcheck.qmp", e2e::ReadFile(TESTCHECK), 0755);
+  e2e::WriteFile(dir_ / "a.qma", e2e::Assemble(".line 1\n"
+                                               "GETGLOBAL 0, \"checkedraise\"\n"
+                                               "LOADCONST 1, #1055\n"
+                                               "CALL 0, 2, 1\n"
+                                               "RETURN 0, 1, 0\n"));
+  e2e::RunResult r =
+      e2e::Run(dir_ / "quillmere", {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
+               server_->name(), dir_.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE((r.out + r.err).find(errorText(ERR_WRONGUSAGE, "")), std::string::npos)
+      << r.out << r.err;
+}
+
 // Appended applets, with and without a pack in front of them; the program's
 // settings file sends the debug output to standard output and puts the
 // run's temporary directory into a directory of the test's own.

@@ -515,6 +515,15 @@ TEST(TextModes, StringsFollowTheFlag) {
   char buf[UTF8_CHAR_BUFFER];
   CharToStringMode(buf, 0x20AC);
   EXPECT_STREQ(buf, "?");
+  // In UTF-8 mode every ASCII byte maps as its code point does.
+  TextMode utf8(1);
+  for (uint32_t c = 1; c < 0x80; c++) {
+    char up[2] = {char(c), 0}, low[2] = {char(c), 0};
+    StrToUpper(up);
+    StrToLower(low);
+    EXPECT_EQ(uint8_t(up[0]), UnicodeToUpper(c)) << c;
+    EXPECT_EQ(uint8_t(low[0]), UnicodeToLower(c)) << c;
+  }
 }
 
 TEST(TextModes, CaseLessCompare) {
