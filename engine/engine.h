@@ -336,6 +336,21 @@ void VmCheckType(VmState* L, int index, int tag);
 const char* VmCheckStringInContext(VmState* L, int index, const char* context, size_t* len);
 // The 32-bit pattern of a number as the checks read integers.
 int32_t VmNumberToInteger(double d);
+// A number, or a string "<number>[%]": a percentage is value * base / 100
+// (value / 100 with *percent set when base is 0).
+double GetNumberArgEx(VmState* L, int index, double base, int allowOver100, int* percent);
+
+// Option-table fields: readers return 1 when the field holds a value (then
+// *found = 1), 0 when it is nil; a value of the wrong type raises with the
+// field's name. A matrix is a table of four numbers at keys 0-3.
+int GetTableFieldNumber(VmState* L, int table, const char* field, double* value, int* found);
+int GetTableFieldInt(VmState* L, int table, const char* field, int32_t* value, int* found);
+int GetTableFieldU32(VmState* L, int table, const char* field, uint32_t* value, int* found);
+int GetTableFieldNumberEx(VmState* L, int table, const char* field, double base, int allowOver100,
+                          double* value, int* percent, int* found);
+int GetTableFieldString(VmState* L, int table, const char* field, char* buffer, size_t size,
+                        int* found);
+int GetTableFieldMatrix(VmState* L, int table, const char* field, double matrix[4], int* found);
 
 // Object identifiers: an automatic identifier (a pointer handed to scripts
 // as a light userdata) or a number.

@@ -91,9 +91,6 @@ double VmCheckNumberInContext(VmState* L, int index, const char* context);
 int32_t VmCheckIntegerInContext(VmState* L, int index, const char* context);
 // UTF-8 mode: the text must be valid UTF-8; *chars counts characters there.
 const char* GetStringArg(VmState* L, int index, size_t* chars, size_t* bytes);
-// A number, or a string "<number>[%]": a percentage is value * base / 100
-// (value / 100 with *percent set when base is 0).
-double GetNumberArgEx(VmState* L, int index, double base, int allowOver100, int* percent);
 void PushSubString(VmState* L, const char* text, size_t start, size_t length, int utf8);
 ErrorCode ParseConstantReference(VmState* L, const char* text, size_t* consumed,
                                  const char** string, double* number);
@@ -106,22 +103,13 @@ int CatalogTextMatches(const char* builtin, const char* replacement);
 int32_t GetErrorTextNumber(ErrorCode code);
 void PrintSkipped();
 
-// Option tables: readers return 1 when the field holds a value (then
-// *found = 1), 0 when it is nil; they raise with the field's name.
-int GetTableFieldNumber(VmState* L, int table, const char* field, double* value, int* found);
-int GetTableFieldInt(VmState* L, int table, const char* field, int32_t* value, int* found);
-int GetTableFieldU32(VmState* L, int table, const char* field, uint32_t* value, int* found);
-int GetTableFieldNumberEx(VmState* L, int table, const char* field, double base, int allowOver100,
-                          double* value, int* percent, int* found);
+// More option-table readers (the common ones are in engine/engine.h).
 // A percentage gives minus its value.
 int GetTableFieldSizeOrPercent(VmState* L, int table, const char* field, int allowOver100,
                                int32_t* value, int* found);
-int GetTableFieldString(VmState* L, int table, const char* field, char* buffer, size_t size,
-                        int* found);
 int GetTableFieldId(VmState* L, int table, const char* field, ObjectId* value, int* found);
 int GetTableFieldRef(VmState* L, int table, const char* field, VmRef* value, int* found);
 int GetTableFieldLayer(VmState* L, int table, const char* field, int32_t* value, int* found);
-int GetTableFieldMatrix(VmState* L, int table, const char* field, double matrix[4], int* found);
 // Reads "images": identifiers at keys 0, 1, ... into ids (room for
 // capacity); more than capacity raise 1055.
 int GetTableFieldIdList(VmState* L, int table, const char* tableName, ObjectId* ids,
