@@ -180,6 +180,111 @@ struct BGPic {
   int32_t loaderValue;
 };
 
+// ---- Display transforms, object styles and filter slots ----
+
+// The filters an object or layer can run, one slot each, in this order.
+enum : int32_t {
+  FILTER_BLUR,
+  FILTER_CHARCOAL,
+  FILTER_CONTRAST,
+  FILTER_EDGE,
+  FILTER_EMBOSS,
+  FILTER_GAMMA,
+  FILTER_GRAYSCALE,
+  FILTER_INVERT,
+  FILTER_MODULATE,
+  FILTER_MONOCHROME,
+  FILTER_OILPAINT,
+  FILTER_PIXELATE,
+  FILTER_SEPIATONE,
+  FILTER_SHARPEN,
+  FILTER_SOLARIZE,
+  FILTER_SWIRL,
+  FILTER_TINT,
+  FILTER_WATERRIPPLE,
+  FILTER_XFLIP,
+  FILTER_YFLIP,
+  FILTER_QUANTIZE,
+  FILTER_SLOTS
+};
+// A filter's arguments in its own order: each integer (or level) fills the
+// next of ints, each real the next of reals.
+struct FilterSlot {
+  uint8_t on;
+  uint8_t priority;  // the highest runs first
+  int32_t ints[4];
+  float reals[4];
+};
+
+// Geometry of a drawn object: the effective matrix (m11, m12, m21, m22)
+// and what it was built from.
+struct DisplayTransform {
+  double m11, m12, m21, m22;
+  double scaleX, scaleY;
+  int32_t width, height;  // 0: the source's
+  double rotate;          // degrees, reduced modulo 360 (the sign kept)
+  double matrix[4];       // the "transform" option's matrix
+  int32_t hasMatrix;      // the effective matrix is not the plain identity
+  int32_t smoothScale;
+  double anchorX, anchorY;  // 0.0 to 1.0
+};
+
+enum : int32_t {
+  SHDWNORTH,
+  SHDWNORTHEAST,
+  SHDWEAST,
+  SHDWSOUTHEAST,
+  SHDWSOUTH,
+  SHDWSOUTHWEST,
+  SHDWWEST,
+  SHDWNORTHWEST
+};
+struct ShadowStyle {
+  int32_t on;
+  uint32_t colour;  // ARGB
+  int32_t size;
+  int32_t direction;  // SHDW*
+  double radius, sigma;
+};
+struct BorderStyle {
+  int32_t on;
+  uint32_t colour;
+  int32_t size;
+};
+
+// The look of a drawn object. The tint lives in its filter slot (colour in
+// ints[0], level 0-255 in ints[1]).
+constexpr size_t OBJECT_NAME_SIZE = 256;
+struct ObjectStyle {
+  char name[OBJECT_NAME_SIZE];  // at most 255 characters
+  int32_t hidden;
+  int32_t insertPos;     // 0: on top
+  int32_t transparency;  // 0 opaque to 255 invisible
+  ShadowStyle shadow;
+  BorderStyle border;
+  FilterSlot filters[FILTER_SLOTS];
+  int32_t effects;  // the object needs more than a plain copy
+};
+
+// Every drawing path starts from these defaults, copied whole: the
+// identity, scales 1, a shadow 0x80000000 of size 4 to the south-east with
+// radius 5 and sigma 5/3, border size 2, every filter off.
+void CopyDefaultTransform(DisplayTransform* transform);
+void CopyDefaultObjectStyle(ObjectStyle* style);
+
+// Reads the "filters" list of the option table into the slots it names
+// (other slots keep what they held). 1 when the list was read whole (and
+// *readFlag, when given, becomes 1); 0 when the field is absent (*error 0)
+// or when an error stopped it (*error holds it; the slots are unchanged).
+// A present "args" that is not a table and a bad level raise.
+int ReadLayerFilters(VmState* L, int table, FilterSlot slots[FILTER_SLOTS], int32_t* readFlag,
+                     ErrorCode* error);
+// Runs the slots that are on over the bitmap and its mask and alpha channel
+// (either may be null), priority 255 down, equal priorities in slot order;
+// the first failing filter stops it and its error is returned.
+ErrorCode ApplyLayerEffects(const FilterSlot slots[FILTER_SLOTS], BitmapHandle* bitmap,
+                            BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height);
+
 // ---- Display record ----
 
 constexpr size_t DISPLAY_TITLE_MAX = 256;

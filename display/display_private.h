@@ -12,12 +12,7 @@
 
 // ---- Constants ----
 
-// Position constants: resolved when used, never stored resolved.
-constexpr int32_t POS_CENTER = -100000;
-constexpr int32_t POS_LEFT = -90000;
-constexpr int32_t POS_RIGHT = -80000;
-constexpr int32_t POS_TOP = -70000;
-constexpr int32_t POS_BOTTOM = -60000;
+// The position constants (POS_*) are in gfx/gfx.h, which resolves them.
 constexpr int32_t SIZE_NATIVE = -110000;  // a width or height: the monitor's
 enum : int32_t { FILLNONE = 0, FILLCOLOR = 1, FILLGRADIENT = 2, FILLTEXTURE = 3 };
 

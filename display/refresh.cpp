@@ -71,13 +71,7 @@ void FreeRefreshScratch() {
 }
 
 int32_t ResolveSpecialCoordinate(int32_t value, int32_t size, int32_t area, int vertical) {
-  constexpr int32_t BAND = 5000;  // each constant carries an offset of up to +-5000
-  auto near = [&](int32_t c) { return value >= c - BAND && value <= c + BAND; };
-  if (near(POS_CENTER)) return (area - size) / 2 + (value - POS_CENTER);
-  int32_t start = vertical ? POS_TOP : POS_LEFT, end = vertical ? POS_BOTTOM : POS_RIGHT;
-  if (near(start)) return value - start;
-  if (near(end)) return area - size + (value - end);
-  return value;
+  return vertical ? ResolveYPos(value, size, area, 0) : ResolveXPos(value, size, area, 0);
 }
 
 int32_t ResolveDisplayX(const DisplayRecord* d, int32_t monitorWidth) {

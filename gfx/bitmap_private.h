@@ -9,9 +9,8 @@
 
 #include "gfx/gfx.h"
 
-// ---- Bitmap handles and software bitmaps ----
-
-enum : uint32_t { BITMAP_PIXELS = 0, BITMAP_ALPHA = 1, BITMAP_MASK = 2 };
+// ---- Bitmap handles and software bitmaps (the kinds and the mask and
+// alpha operations other folders use are in gfx/gfx.h) ----
 
 // Software record of a pixel bitmap, alpha channel or mask. Pixel rows hold
 // the width rounded up to 4 pixels; alpha rows (width + 3) & ~3 bytes; mask
@@ -29,12 +28,6 @@ uint32_t GetSoftBitmapFormat();
 SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags, uint32_t* outPrepared,
                               uint32_t* outNotOwned, const void* extra);
 void FreeNativeBitmap(SoftBitmap* record);
-// memory (with its rowBytes) wraps the caller's buffer instead of owning one.
-BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, uint8_t* memory,
-                                int32_t rowBytes);
-// model: a pixel bitmap whose row length the mask rows line up with.
-BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height, int32_t clear,
-                           uint8_t* memory, int32_t rowBytes);
 BitmapHandle* AlphaChannelFromARGB(const uint32_t* pixels, int32_t width, int32_t height,
                                    int32_t modulo);
 ErrorCode PrepareVideoBitmap(BitmapHandle* handle);
@@ -55,9 +48,6 @@ void DrawLineLocked(uint8_t* address, int32_t x1, int32_t y1, int32_t x2, int32_
 // an adapter that wants opacity (none can be installed yet).
 ArgbColor InvertColorAlpha(ArgbColor colour, int32_t force);
 
-// Mask and alpha rectangles (clipped to the bitmaps).
-void MaskRectOp(BitmapHandle* mask, int32_t x, int32_t y, int32_t width, int32_t height,
-                int32_t op);
 // mode 0, 5 OR; 1 clear where set; 2 copy; 3 XOR; 4 AND. A null sourceAddress
 // takes the source mask's buffer and row bytes.
 void CopyMaskRect(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
@@ -68,12 +58,6 @@ ErrorCode ClipMaskToOrigin(int32_t* x, int32_t* y, int32_t* width, int32_t* heig
 void PaintMaskColor(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* bitmap, int32_t bx,
                     int32_t by, int32_t width, int32_t height, ArgbColor colour,
                     const uint8_t* maskAddress, int32_t maskRow);
-void MaskToAlphaRect(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* alpha, int32_t ax,
-                     int32_t ay, int32_t width, int32_t height, uint8_t value);
-void AlphaToMaskRect(BitmapHandle* alpha, int32_t ax, int32_t ay, BitmapHandle* mask, int32_t mx,
-                     int32_t my, int32_t width, int32_t height, int32_t op);
-void FillAlphaRect(BitmapHandle* alpha, int32_t x, int32_t y, int32_t width, int32_t height,
-                   uint8_t value);
 void CombineMaskRect(BitmapHandle* mask, int32_t sx, int32_t sy, BitmapHandle* alpha, int32_t dx,
                      int32_t dy, int32_t width, int32_t height, uint8_t value);
 // rows rows of the source's bytes per row, each byte * intensity / 255.
@@ -92,12 +76,6 @@ uint32_t* BitmapToARGBWithAlpha(BitmapHandle* handle, BitmapHandle* mask, Bitmap
                                 int32_t width, int32_t height);
 void WriteARGBToBitmap(const uint32_t* pixels, int32_t sx, int32_t sy, int32_t sourceRowBytes,
                        BitmapHandle* bitmap, int32_t dx, int32_t dy, int32_t width, int32_t height);
-// keyColour -1: no mask. Flag 8 (or 2 with tryAdapter): an alpha channel from
-// the top bytes. Results: 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA.
-ErrorCode CreateBitmapFromRGB(const uint32_t* pixels, int64_t keyColour, int32_t width,
-                              int32_t height, int32_t modulo, int32_t tryAdapter, uint32_t flags,
-                              void* display, BitmapHandle** outBitmap, BitmapHandle** outMask,
-                              BitmapHandle** outAlpha);
 
 // ---- Blits ----
 

@@ -117,14 +117,7 @@ bool LocateGradientStops(GradientState* state, int32_t pos);
 uint32_t GradientColorAt32(GradientState* state, int32_t pos);
 uint16_t GradientColorAt16(GradientState* state, int32_t pos);
 
-// Convolution in place: Gaussian blur ('b'), emboss ('e'), edge ('g'),
-// sharpen ('s'); the alpha channel, when given, after the colours.
-enum : int32_t {
-  CONVOLVE_BLUR = 98,
-  CONVOLVE_EMBOSS = 101,
-  CONVOLVE_EDGE = 103,
-  CONVOLVE_SHARPEN = 115
-};
+// Convolution in place (the codes CONVOLVE_* are in gfx/gfx.h).
 struct ConvolveRequest {
   void* pixels;
   int32_t width, height, rowLength;
@@ -359,31 +352,9 @@ void WaterRipplePixels16(RippleRequest* request, int32_t frame);
 void WaterRipplePixels32(RippleRequest* request, int32_t frame);
 void RippleDisplace(int32_t phase, int32_t x, int32_t y, RippleRequest* request);
 
-// Bitmap transforms (new handles; outputs written only on success).
-
-// The 2 x 2 matrix (a, b, c, d) of a rotate-and-scale: from the sizes when
-// they differ from the old ones (0 keeps a size), else from the scale
-// factors, then turned by (360 - angle) degrees.
-void BuildRotateScaleMatrix(double matrix[4], int32_t newWidth, int32_t newHeight, int32_t oldWidth,
-                            int32_t oldHeight, double scaleX, double scaleY, double angle);
+// Bitmap transforms (new handles; outputs written only on success); the
+// others are in gfx/gfx.h.
 ErrorCode EnsureScaleTables(int32_t neededX, int32_t neededY);  // ERR_MEM
-// Output size and offset of a matrix applied to width x height.
-void ComputeTransformBounds(const double matrix[4], int32_t width, int32_t height,
-                            int32_t* outWidth, int32_t* outHeight, int32_t* outX, int32_t* outY);
-// Mirrors pixels, mask and alpha (vertical non-zero: rows, else columns).
-ErrorCode FlipBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
-                     int32_t height, int32_t vertical);
-// Copies a rectangle with its mask and alpha into new handles.
-ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x,
-                        int32_t y, int32_t width, int32_t height, int32_t wantVideo,
-                        int32_t videoFlag, void* sourceDisplay, void* targetDisplay,
-                        BitmapHandle** outBitmap, BitmapHandle** outMask, BitmapHandle** outAlpha);
-// A singular matrix is ERR_WRONGUSAGE.
-ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
-                            int32_t x, int32_t y, int32_t width, int32_t height,
-                            const double matrix[4], int32_t smooth, int32_t reserved,
-                            BitmapHandle** outBitmap, BitmapHandle** outMask,
-                            BitmapHandle** outAlpha, int32_t* outWidth, int32_t* outHeight);
 // The output gets a mask when the source has one, or has neither and
 // filtering is off; otherwise an alpha channel.
 ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
@@ -392,63 +363,6 @@ ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* 
                         BitmapHandle** outMask, BitmapHandle** outAlpha, int32_t* outWidth,
                         int32_t* outHeight);
 
-// Image-kernel wrappers: lock, run the kernel for 2- or 4-byte pixels,
-// unlock. An existing lock, when given, is used instead of a new one.
-// Results: 0, ERR_LOCKBMAP, ERR_MEM (and the allocation errors named).
-ErrorCode OilPaintBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double radius);
-// Angle clamped to -359..359.
-ErrorCode SwirlBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
-                      int32_t height, int32_t angle);
-// One ripple at the stored amplitude and phase around the centre given as
-// fractions (clamped to 0..1) of the size.
-ErrorCode WaterRippleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
-                            int32_t width, int32_t height, double waveLength, double amplitude,
-                            int32_t phase, double centreX, double centreY);
-ErrorCode ContrastRangeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int64_t lowCount,
-                              int64_t highCount, const BitmapLock* existing);
-ErrorCode AutoContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
-                             const BitmapLock* existing);
-// Fractions (1.0 keeps a quantity; three 1.0 do nothing).
-ErrorCode ModulateBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double brightness,
-                         double saturation, double hue);
-ErrorCode ContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t sharpen,
-                         int32_t steps, const BitmapLock* existing);
-ErrorCode SepiaToneBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t level);
-// 256 entries: gamma 0 gives zeros, gamma 1 the identity.
-void BuildGammaTable(uint8_t table[256], double gamma);
-ErrorCode GammaBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double red, double green,
-                      double blue);
-ErrorCode SolarizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t threshold);
-// Convolution by operation code with radius strength (0 or less: 1) and
-// sigma bias, over the source's pixels and/or an alpha channel.
-ErrorCode ConvolveBitmap(int32_t code, BitmapHandle* source, BitmapHandle* destAlpha, int32_t width,
-                         int32_t height, double strength, double bias, const BitmapLock* existing);
-// A new alpha channel (width + 2r) x (height + 2r), r = trunc(radius): the
-// silhouette of the alpha channel, the mask or a plain rectangle at level
-// fill, blurred; null when it cannot be made.
-BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y,
-                                int32_t width, int32_t height, double radius, double sigma,
-                                int32_t fill, int32_t binarise, int32_t secondPass);
-// A new mask with bits cleared where the pixel has the colour.
-ErrorCode SetBitmapColorKey(BitmapHandle* bitmap, int32_t width, int32_t height, ArgbColor colour,
-                            BitmapHandle** outMask);
-ErrorCode PixelateBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
-                         int32_t width, int32_t height, int32_t cell);
-ErrorCode InvertBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
-                       const BitmapLock* existing);
-ErrorCode GrayBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
-                     const BitmapLock* existing, int32_t mode);
-ErrorCode MonochromeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t dither);
-ErrorCode CharcoalBitmap(BitmapHandle* bitmap, BitmapHandle* second, int32_t width, int32_t height,
-                         double radius, double sigma);
-// Mixes source into bitmap at ratio 0-255 (255 gives the source).
-ErrorCode MixBitmaps(BitmapHandle* bitmap, BitmapHandle* source, BitmapHandle* sourceMask,
-                     int32_t dx, int32_t dy, int32_t sx, int32_t sy, int32_t width, int32_t height,
-                     int32_t ratio, BitmapHandle* alpha, int32_t alphaWidth, int32_t alphaHeight);
-ErrorCode TintBitmap(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, int32_t height,
-                     ArgbColor colour, int32_t opacity);
-ErrorCode QuantizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t colours,
-                         int32_t dither);
 // The quantiser on raw pixels; non-zero on success.
 int32_t QuantizeBitmapPixels(const void* pixels, uint32_t format, int32_t bytesPerPixel,
                              int32_t width, int32_t height, int32_t modulo, uint8_t* indices,

@@ -165,6 +165,171 @@ uint8_t* ScalePixelBuffer(const void* source, int32_t sx, int32_t sy, int32_t so
                           int32_t destWidth, int32_t destHeight, int32_t sourceModulo,
                           int32_t destModulo, uint32_t format, int32_t flags);
 
+// ---- Masks, alpha channels and pixel buffers ----
+
+enum : uint32_t { BITMAP_PIXELS = 0, BITMAP_ALPHA = 1, BITMAP_MASK = 2 };
+// memory (with its rowBytes) wraps the caller's buffer instead of owning one.
+BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, uint8_t* memory,
+                                int32_t rowBytes);
+// model: a pixel bitmap whose row length the mask rows line up with.
+BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height, int32_t clear,
+                           uint8_t* memory, int32_t rowBytes);
+// Mask and alpha rectangles (clipped to the bitmaps).
+void MaskRectOp(BitmapHandle* mask, int32_t x, int32_t y, int32_t width, int32_t height,
+                int32_t op);
+void MaskToAlphaRect(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* alpha, int32_t ax,
+                     int32_t ay, int32_t width, int32_t height, uint8_t value);
+void AlphaToMaskRect(BitmapHandle* alpha, int32_t ax, int32_t ay, BitmapHandle* mask, int32_t mx,
+                     int32_t my, int32_t width, int32_t height, int32_t op);
+void FillAlphaRect(BitmapHandle* alpha, int32_t x, int32_t y, int32_t width, int32_t height,
+                   uint8_t value);
+// keyColour -1: no mask. Flag 8 (or 2 with tryAdapter): an alpha channel from
+// the top bytes. Results: 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA.
+ErrorCode CreateBitmapFromRGB(const uint32_t* pixels, int64_t keyColour, int32_t width,
+                              int32_t height, int32_t modulo, int32_t tryAdapter, uint32_t flags,
+                              void* display, BitmapHandle** outBitmap, BitmapHandle** outMask,
+                              BitmapHandle** outAlpha);
+
+// ---- Transforms and image kernels on bitmaps ----
+
+// The 2 x 2 matrix (a, b, c, d) of a rotate-and-scale: from the sizes when
+// they differ from the old ones (0 keeps a size), else from the scale
+// factors, then turned by (360 - angle) degrees.
+void BuildRotateScaleMatrix(double matrix[4], int32_t newWidth, int32_t newHeight, int32_t oldWidth,
+                            int32_t oldHeight, double scaleX, double scaleY, double angle);
+// Output size and offset of a matrix applied to width x height.
+void ComputeTransformBounds(const double matrix[4], int32_t width, int32_t height,
+                            int32_t* outWidth, int32_t* outHeight, int32_t* outX, int32_t* outY);
+// Mirrors pixels, mask and alpha (vertical non-zero: rows, else columns).
+ErrorCode FlipBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
+                     int32_t height, int32_t vertical);
+// Copies a rectangle with its mask and alpha into new handles.
+ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t x,
+                        int32_t y, int32_t width, int32_t height, int32_t wantVideo,
+                        int32_t videoFlag, void* sourceDisplay, void* targetDisplay,
+                        BitmapHandle** outBitmap, BitmapHandle** outMask, BitmapHandle** outAlpha);
+// A singular matrix is ERR_WRONGUSAGE.
+ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                            int32_t x, int32_t y, int32_t width, int32_t height,
+                            const double matrix[4], int32_t smooth, int32_t reserved,
+                            BitmapHandle** outBitmap, BitmapHandle** outMask,
+                            BitmapHandle** outAlpha, int32_t* outWidth, int32_t* outHeight);
+
+// Convolution in place: Gaussian blur ('b'), emboss ('e'), edge ('g'),
+// sharpen ('s'); the alpha channel, when given, after the colours.
+enum : int32_t {
+  CONVOLVE_BLUR = 98,
+  CONVOLVE_EMBOSS = 101,
+  CONVOLVE_EDGE = 103,
+  CONVOLVE_SHARPEN = 115
+};
+// Image-kernel wrappers: lock, run the kernel for 2- or 4-byte pixels,
+// unlock. An existing lock, when given, is used instead of a new one.
+// Results: 0, ERR_LOCKBMAP, ERR_MEM (and the allocation errors named).
+ErrorCode OilPaintBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double radius);
+// Angle clamped to -359..359.
+ErrorCode SwirlBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
+                      int32_t height, int32_t angle);
+// One ripple at the stored amplitude and phase around the centre given as
+// fractions (clamped to 0..1) of the size.
+ErrorCode WaterRippleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                            int32_t width, int32_t height, double waveLength, double amplitude,
+                            int32_t phase, double centreX, double centreY);
+ErrorCode ContrastRangeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int64_t lowCount,
+                              int64_t highCount, const BitmapLock* existing);
+ErrorCode AutoContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
+                             const BitmapLock* existing);
+// Fractions (1.0 keeps a quantity; three 1.0 do nothing).
+ErrorCode ModulateBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double brightness,
+                         double saturation, double hue);
+ErrorCode ContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t sharpen,
+                         int32_t steps, const BitmapLock* existing);
+ErrorCode SepiaToneBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t level);
+// 256 entries: gamma 0 gives zeros, gamma 1 the identity.
+void BuildGammaTable(uint8_t table[256], double gamma);
+ErrorCode GammaBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, double red, double green,
+                      double blue);
+ErrorCode SolarizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t threshold);
+// Convolution by operation code with radius strength (0 or less: 1) and
+// sigma bias, over the source's pixels and/or an alpha channel.
+ErrorCode ConvolveBitmap(int32_t code, BitmapHandle* source, BitmapHandle* destAlpha, int32_t width,
+                         int32_t height, double strength, double bias, const BitmapLock* existing);
+// A new alpha channel (width + 2r) x (height + 2r), r = trunc(radius): the
+// silhouette of the alpha channel, the mask or a plain rectangle at level
+// fill, blurred; null when it cannot be made.
+BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y,
+                                int32_t width, int32_t height, double radius, double sigma,
+                                int32_t fill, int32_t binarise, int32_t secondPass);
+// A new mask with bits cleared where the pixel has the colour.
+ErrorCode SetBitmapColorKey(BitmapHandle* bitmap, int32_t width, int32_t height, ArgbColor colour,
+                            BitmapHandle** outMask);
+ErrorCode PixelateBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                         int32_t width, int32_t height, int32_t cell);
+ErrorCode InvertBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
+                       const BitmapLock* existing);
+ErrorCode GrayBitmap(BitmapHandle* bitmap, int32_t width, int32_t height,
+                     const BitmapLock* existing, int32_t mode);
+ErrorCode MonochromeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t dither);
+ErrorCode CharcoalBitmap(BitmapHandle* bitmap, BitmapHandle* second, int32_t width, int32_t height,
+                         double radius, double sigma);
+// Mixes source into bitmap at ratio 0-255 (255 gives the source).
+ErrorCode MixBitmaps(BitmapHandle* bitmap, BitmapHandle* source, BitmapHandle* sourceMask,
+                     int32_t dx, int32_t dy, int32_t sx, int32_t sy, int32_t width, int32_t height,
+                     int32_t ratio, BitmapHandle* alpha, int32_t alphaWidth, int32_t alphaHeight);
+ErrorCode TintBitmap(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, int32_t height,
+                     ArgbColor colour, int32_t opacity);
+ErrorCode QuantizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t colours,
+                         int32_t dither);
+
+// ---- Positions, sizes and boxes ----
+
+// Position constants: resolved when used, never stored resolved. Each
+// carries an offset band of 5000 below to 5000 above.
+constexpr int32_t POS_CENTER = -100000;
+constexpr int32_t POS_LEFT = -90000;
+constexpr int32_t POS_RIGHT = -80000;
+constexpr int32_t POS_TOP = -70000;
+constexpr int32_t POS_BOTTOM = -60000;
+constexpr int32_t POS_LEFTOUT = -50000;
+constexpr int32_t POS_RIGHTOUT = -40000;
+constexpr int32_t POS_TOPOUT = -30000;
+constexpr int32_t POS_BOTTOMOUT = -20000;
+// A width or height that follows the other one in the source's proportions.
+constexpr int32_t KEEPASPRAT = 100000;
+
+// The area that a reference of 0 means: the current output's size, or the
+// active clip region's rectangle. The drawing library installs it; without
+// it a reference of 0 stays 0 and no offset is added.
+struct OutputArea {
+  int32_t x, y, width, height;
+};
+void SetOutputAreaSource(void (*source)(OutputArea* area));
+
+// The coordinate with a position constant resolved against the reference
+// width (height) for an object of that size, the anchor's share of the size
+// added back; other coordinates are returned unchanged.
+int32_t ResolveXPos(int32_t x, int32_t size, int32_t reference, double anchor);
+int32_t ResolveYPos(int32_t y, int32_t size, int32_t reference, double anchor);
+// Replaces a KEEPASPRAT width or height by the proportional one. Both sizes
+// must be above 0 (ERR_BADDIMENSIONS); both KEEPASPRAT is ERR_WRONGUSAGE.
+ErrorCode ResolveKeepAspectSize(int32_t sourceWidth, int32_t sourceHeight, int32_t* width,
+                                int32_t* height);
+// The box of a width x height rectangle at x, y turned by the matrix (m11,
+// m12, m21, m22) about the pivot at the anchor fractions of its size.
+void ComputeRotatedBox(int32_t x, int32_t y, int32_t width, int32_t height, double anchorX,
+                       double anchorY, const double matrix[4], int32_t* outX, int32_t* outY,
+                       int32_t* outWidth, int32_t* outHeight);
+// Maps count points (x, y pairs) by the matrix about the pivot (the anchor
+// fractions of width and height, truncated): p' = pivot + M (p - pivot),
+// truncated. With normalise the points are then moved so that their
+// minimum is 0. Writes the minimum and the size (max - min + 1) of the
+// points before that move. NormalizePoints does the same without a matrix.
+void TransformPoints(int32_t* points, size_t count, int32_t width, int32_t height, double anchorX,
+                     double anchorY, const double matrix[4], int normalise, int32_t* outX,
+                     int32_t* outY, int32_t* outWidth, int32_t* outHeight);
+void NormalizePoints(int32_t* points, size_t count, int32_t* outX, int32_t* outY, int32_t* outWidth,
+                     int32_t* outHeight);
+
 // ---- Context record ----
 // The folder's mutable state (scratch tables of the transforms) lives in one
 // record. Init puts it in its start state; Free releases whatever it still

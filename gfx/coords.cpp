@@ -1,0 +1,174 @@
+// Position constants, keep-aspect sizes and the boxes and point lists of
+// 2 x 2 transforms. A matrix is (m11, m12, m21, m22) and maps a point as
+// x' = m11 x + m21 y, y' = m12 x + m22 y, as the bitmap transforms do.
+// Invariant: only coordinates inside a constant's band are changed; every
+// other coordinate comes back as it was given.
+#include <algorithm>
+#include <cmath>
+
+#include "engine/engine.h"
+#include "gfx/gfx.h"
+
+namespace {
+
+void (*outputAreaSource)(OutputArea* area) = nullptr;
+
+// Each constant covers the values from 4999 below to 4999 above it.
+bool inBand(int32_t value, int32_t constant) {
+  return value >= constant - 4999 && value < constant + 5000;
+}
+
+// The reference and the offset that a resolution adds: a reference of 0 is
+// the output area, whose origin is then added too.
+void referenceOf(int32_t* reference, int32_t* origin, bool vertical) {
+  *origin = 0;
+  if (*reference != 0 || !outputAreaSource) return;
+  OutputArea area{};
+  outputAreaSource(&area);
+  *reference = vertical ? area.height : area.width;
+  *origin = vertical ? area.y : area.x;
+}
+
+int32_t resolve(int32_t value, int32_t size, int32_t reference, double anchor, bool vertical) {
+  const int32_t centre = POS_CENTER;
+  const int32_t start = vertical ? POS_TOP : POS_LEFT;
+  const int32_t end = vertical ? POS_BOTTOM : POS_RIGHT;
+  const int32_t before = vertical ? POS_TOPOUT : POS_LEFTOUT;
+  const int32_t after = vertical ? POS_BOTTOMOUT : POS_RIGHTOUT;
+  int32_t constant;
+  if (inBand(value, centre))
+    constant = centre;
+  else if (inBand(value, start))
+    constant = start;
+  else if (inBand(value, end))
+    constant = end;
+  else if (inBand(value, before))
+    constant = before;
+  else if (inBand(value, after))
+    constant = after;
+  else
+    return value;
+  int32_t origin;
+  referenceOf(&reference, &origin, vertical);
+  // The anchor's share is added back so that a resolved position stays
+  // where the constant puts it whatever the anchor; the caller subtracts it.
+  int64_t offset = origin + static_cast<int64_t>(VmTruncInt32(anchor * size));
+  int64_t delta = static_cast<int64_t>(value) - constant;
+  int64_t result;
+  if (constant == centre)
+    result = delta + offset + (static_cast<int64_t>(reference) - size) / 2;
+  else if (constant == start)
+    result = delta + offset;
+  else if (constant == end)
+    result = delta - size + reference + offset;
+  else if (constant == before)
+    result = delta - size + offset;
+  else
+    result = delta + reference + offset;
+  return VmTruncInt32(static_cast<double>(result));
+}
+
+int32_t roundHalfUp(double value) {
+  double whole = std::trunc(value);
+  if (value - whole >= 0.5) whole += 1;
+  return VmTruncInt32(whole);
+}
+
+}  // namespace
+
+void SetOutputAreaSource(void (*source)(OutputArea* area)) { outputAreaSource = source; }
+
+int32_t ResolveXPos(int32_t x, int32_t size, int32_t reference, double anchor) {
+  return resolve(x, size, reference, anchor, false);
+}
+
+int32_t ResolveYPos(int32_t y, int32_t size, int32_t reference, double anchor) {
+  return resolve(y, size, reference, anchor, true);
+}
+
+ErrorCode ResolveKeepAspectSize(int32_t sourceWidth, int32_t sourceHeight, int32_t* width,
+                                int32_t* height) {
+  if (*width <= 0 || *height <= 0 || sourceWidth <= 0 || sourceHeight <= 0)
+    return ERR_BADDIMENSIONS;
+  if (*width == KEEPASPRAT && *height == KEEPASPRAT) return ERR_WRONGUSAGE;
+  double ratio = static_cast<double>(sourceWidth) / sourceHeight;
+  if (*width == KEEPASPRAT)
+    *width = roundHalfUp(ratio * *height);
+  else if (*height == KEEPASPRAT)
+    *height = roundHalfUp(*width / ratio);
+  return ERR_NONE;
+}
+
+void ComputeRotatedBox(int32_t x, int32_t y, int32_t width, int32_t height, double anchorX,
+                       double anchorY, const double m[4], int32_t* outX, int32_t* outY,
+                       int32_t* outWidth, int32_t* outHeight) {
+  const double pivotX = width * anchorX, pivotY = height * anchorY;
+  const double xs[4] = {0, static_cast<double>(width - 1), 0, static_cast<double>(width - 1)};
+  const double ys[4] = {0, 0, static_cast<double>(height - 1), static_cast<double>(height - 1)};
+  double minX = 100000, maxX = -100000, minY = 100000, maxY = -100000;
+  for (int i = 0; i < 4; ++i) {
+    double dx = xs[i] - pivotX, dy = ys[i] - pivotY;
+    double tx = m[0] * dx + m[2] * dy + pivotX;
+    double ty = m[1] * dx + m[3] * dy + pivotY;
+    minX = std::fmin(minX, tx);
+    maxX = std::fmax(maxX, tx);
+    minY = std::fmin(minY, ty);
+    maxY = std::fmax(maxY, ty);
+  }
+  *outX = VmTruncInt32(minX + x);
+  *outY = VmTruncInt32(minY + y);
+  *outWidth = VmTruncInt32(maxX - minX + 1);
+  *outHeight = VmTruncInt32(maxY - minY + 1);
+}
+
+void NormalizePoints(int32_t* points, size_t count, int32_t* outX, int32_t* outY, int32_t* outWidth,
+                     int32_t* outHeight) {
+  if (count == 0) {
+    *outX = *outY = *outWidth = *outHeight = 0;
+    return;
+  }
+  int32_t minX = points[0], maxX = points[0], minY = points[1], maxY = points[1];
+  for (size_t i = 1; i < count; ++i) {
+    minX = std::min(minX, points[2 * i]);
+    maxX = std::max(maxX, points[2 * i]);
+    minY = std::min(minY, points[2 * i + 1]);
+    maxY = std::max(maxY, points[2 * i + 1]);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    points[2 * i] -= minX;
+    points[2 * i + 1] -= minY;
+  }
+  *outX = minX;
+  *outY = minY;
+  *outWidth = maxX - minX + 1;
+  *outHeight = maxY - minY + 1;
+}
+
+void TransformPoints(int32_t* points, size_t count, int32_t width, int32_t height, double anchorX,
+                     double anchorY, const double m[4], int normalise, int32_t* outX, int32_t* outY,
+                     int32_t* outWidth, int32_t* outHeight) {
+  const int32_t pivotX = VmTruncInt32(width * anchorX), pivotY = VmTruncInt32(height * anchorY);
+  for (size_t i = 0; i < count; ++i) {
+    double dx = static_cast<double>(points[2 * i]) - pivotX;
+    double dy = static_cast<double>(points[2 * i + 1]) - pivotY;
+    points[2 * i] = VmTruncInt32(pivotX + m[0] * dx + m[2] * dy);
+    points[2 * i + 1] = VmTruncInt32(pivotY + m[1] * dx + m[3] * dy);
+  }
+  if (normalise) {
+    NormalizePoints(points, count, outX, outY, outWidth, outHeight);
+    return;
+  }
+  // The box without moving the points: normalise a copy of the extremes.
+  int32_t box[4] = {0, 0, 0, 0};
+  if (count) {
+    box[0] = box[2] = points[0];
+    box[1] = box[3] = points[1];
+    for (size_t i = 1; i < count; ++i) {
+      box[0] = std::min(box[0], points[2 * i]);
+      box[2] = std::max(box[2], points[2 * i]);
+      box[1] = std::min(box[1], points[2 * i + 1]);
+      box[3] = std::max(box[3], points[2 * i + 1]);
+    }
+  }
+  NormalizePoints(box, count ? 2 : 0, outX, outY, outWidth, outHeight);
+}
