@@ -407,6 +407,22 @@ enum : uint32_t {
 ErrorCode OpenFirstDisplay(VmState* L, int quiet);
 ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* display, uint32_t flags);
 
+// What the display library asks of the brush library around its windows;
+// the brush library installs it when it opens (null entries: nothing).
+// realize turns deferred brushes into bitmaps when the first display
+// opens; restore rebuilds a display's saved video-memory brushes once its
+// window exists; a window closed to be opened again saves them, a final
+// close frees them.
+struct DisplayBrushHooks {
+  ErrorCode (*realize)(int forceSoftware, int skipAdapterOwned);
+  ErrorCode (*saveHardware)(DisplayRecord* display);
+  void (*restoreHardware)(DisplayRecord* display);
+  void (*freeDisplay)(DisplayRecord* display);
+};
+void SetDisplayBrushHooks(const DisplayBrushHooks* hooks);
+// Non-zero while the video recorder records (none exists yet).
+int VideoRecorderActive();
+
 // ---- Refresh, scaling, monitors ----
 
 enum : uint32_t {

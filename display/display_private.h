@@ -55,8 +55,6 @@ void SetCurrentBGPic(BGPic* pic);
 
 constexpr const char* DEFAULT_DISPLAY_TITLE = "Quillmere";
 void SetCurrentDisplay(DisplayRecord* display);
-// Non-zero while the video recorder records (none exists yet).
-int VideoRecorderActive();
 
 ErrorCode FindDisplayById(ObjectId id, DisplayRecord** out);
 DisplayRecord* FindDisplayByHandle(uintptr_t handle);

@@ -40,7 +40,10 @@ void preparePictures(VmState*) {
   if (displayContext.picturesPrepared) return;
   displayContext.picturesPrepared = true;
   if (!DisplayAdapterInUse()) QueryNativePixelFormat(nullptr);
-  // Waiting for the brush, anim and sprite libraries: nothing was deferred
+  // Brushes loaded before a display existed become bitmaps now. Waiting for
+  // the player's settings: none forbids video-memory brushes yet.
+  if (displayContext.brushHooks.realize) displayContext.brushHooks.realize(0, 0);
+  // Waiting for the anim and sprite libraries: nothing else was deferred
   // until a display exists, and nothing holds display bitmaps. Colour fonts
   // draw from their own glyph pixels, so no font bitmap waits for a display.
   if (!displayContext.quietOpening) {
@@ -200,6 +203,7 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
   if (DisplayAdapterInUse()) {
     error = OpenAdapterWindow(d);
     if (error != ERR_NONE) return error;
+    if (displayContext.brushHooks.restoreHardware) displayContext.brushHooks.restoreHardware(d);
     // Only plug-ins loaded before the first window may take over windows.
     CloseAdapterInstallation();
     return finishOpening(L, d);
@@ -344,8 +348,14 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
 }
 
 ErrorCode CloseDisplayWindow(VmState*, DisplayRecord* d, DisplayRecord*, uint32_t flags) {
-  // Waiting for the brush library: a display owns no hardware brushes yet,
-  // and for the media library: no video plays on it.
+  // The display's video-memory brushes outlive a window that opens again;
+  // a final close takes them with it. Waiting for the media library: no
+  // video plays on the display.
+  const DisplayBrushHooks& brushes = displayContext.brushHooks;
+  if ((flags & CLOSE_KEEPBRUSHES) && brushes.saveHardware)
+    brushes.saveHardware(d);
+  else if (!(flags & CLOSE_KEEPBRUSHES) && brushes.freeDisplay)
+    brushes.freeDisplay(d);
   if (DisplayAdapterInUse()) {
     CloseAdapterWindow(d);
   } else {
@@ -408,4 +418,8 @@ X11DisplayRecord* FindRequesterParentRecord() {
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
     if (d->state == DISPSTATE_OPEN && GetDisplayWindowId(d)) return d->x11;
   return nullptr;
+}
+
+void SetDisplayBrushHooks(const DisplayBrushHooks* hooks) {
+  displayContext.brushHooks = hooks ? *hooks : DisplayBrushHooks{};
 }

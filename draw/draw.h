@@ -35,3 +35,119 @@ ErrorCode ParseShadowOptions(VmState* L, int table, ShadowStyle* shadow, int* fo
 // "border", "bordercolor", "bordersize"; with aliases also "edgecolor",
 // "edgesize" and "outlinethickness".
 ErrorCode ParseBorderOptions(VmState* L, int table, int aliases, BorderStyle* border, int* found);
+
+// ---- Brushes ----
+
+struct PictureHandle;
+
+// A brush: the script's off-screen image. A deferred brush has only its
+// picture (and the part of it to use) until the first display opens; a
+// vector brush keeps its picture and is rendered again when transformed.
+struct BrushObject {
+  ObjectHead head;  // type OBJTYPE_BRUSH; next links the brush list
+  PictureHandle* picture;
+  BitmapHandle* bitmap;  // null only while deferred
+  BitmapHandle* mask;
+  BitmapHandle* alpha;
+  int32_t width, height;  // while deferred: the whole picture's
+  int32_t rowLength;      // pixels a row of the source's pixel data
+  int32_t locked;         // busy count: operations running on the brush
+  int32_t releasePending;
+  int64_t keyColour;  // 0xRRGGBB, -1 none
+  int32_t transformed;
+  int32_t isVector;
+  int32_t partX, partY, partWidth, partHeight;  // the deferred part
+  int32_t video;                                // the bitmap is an adapter video bitmap
+  int32_t smoothScale;
+  int32_t videoContent;  // bit 0 a mask, bit 1 an alpha channel
+  ObjectId displayId;    // the owning display of a video-memory brush
+  DisplayRecord* display;
+  uint32_t* savedPixels;  // ARGB copy while that display is closed
+  uintptr_t link;
+  int32_t pictureAlpha;  // the deferred picture has an alpha channel
+};
+constexpr int64_t BRUSH_MASK_KEY = 0xAFC0DE;  // the key of a made mask
+
+// Look-up flags of GetBrushObject.
+enum : uint32_t {
+  BRUSH_MODIFY = 1,     // the caller changes the brush (busy: ERR_LOCKEDOBJ)
+  BRUSH_PENDING = 2,    // find brushes whose release is pending
+  BRUSH_NOCOPY = 4,     // with BRUSH_MODIFY: layers keep the brush itself
+  BRUSH_NOVECTOR = 8,   // vector brushes are ERR_BRUSHTYPE
+  BRUSH_HARDWARE = 16,  // video-memory brushes are found (else ERR_HWBRUSH)
+};
+ErrorCode GetBrushObject(VmState* L, ObjectId id, BrushObject** out, uint32_t flags);
+// Appends a brush of the given parts (taken on success only). id may ask
+// for an automatic identifier ({null, 0} with automatic set), which is
+// then written back.
+ErrorCode AddBrushObject(ObjectId* id, int automatic, int32_t isVector, int32_t width,
+                         int32_t height, int32_t rowLength, int32_t transformed,
+                         PictureHandle* picture, BitmapHandle* bitmap, int64_t keyColour,
+                         BitmapHandle* mask, BitmapHandle* alpha, const ObjectId* displayId,
+                         BrushObject** out);
+// A new brush filled with colour (unless unfilled), with an all-visible
+// mask and an opaque alpha channel when wanted (cleared with clear).
+ErrorCode CreateBrushObject(ObjectId* id, int automatic, int32_t width, int32_t height,
+                            ArgbColor colour, int wantMask, int wantAlpha, int clear, int unfilled,
+                            int videoWanted, int smoothScale, DisplayRecord* display,
+                            BrushObject** out);
+ErrorCode CopyBrushObject(VmState* L, BrushObject* source, ObjectId* id, int automatic,
+                          int videoWanted, int smoothScale, DisplayRecord* display,
+                          BrushObject** out);
+// Pixels handed over by a plug-in or a test: 0xAARRGGBB rows rowLength
+// pixels apart (null: an empty bitmap), flags bit 0 alpha from the top
+// bytes, bit 1 a mask from the key colour.
+struct BrushPixels {
+  const uint32_t* pixels;
+  int32_t rowLength;
+  uint32_t keyColour;
+  uint32_t flags;
+};
+ErrorCode CreateBrushFromPixels(VmState* L, ObjectId* id, int automatic, int32_t width,
+                                int32_t height, const BrushPixels* description, BrushObject** out);
+// A brush that shows a part of a picture (one more reference is taken);
+// deferred until a display exists.
+ErrorCode AddDeferredBrush(ObjectId* id, int automatic, PictureHandle* picture, int32_t partX,
+                           int32_t partY, int32_t partWidth, int32_t partHeight, int64_t keyColour,
+                           int32_t hasAlpha, int32_t isVector, BrushObject** out);
+// reportMissing 0: a missing brush is no error.
+ErrorCode FreeBrushObject(VmState* L, ObjectId id, int reportMissing);
+void FreeAllBrushes(VmState* L);
+void FreeDisplayBrushes(DisplayRecord* display);
+void FreeReleasedBrushes();
+ErrorCode RealizeDeferredBrushes(int forceSoftware, int skipAdapterOwned);
+ErrorCode SaveHardwareBrushes(DisplayRecord* display);
+void RestoreHardwareBrushes(DisplayRecord* display);
+// An operation that works on the brush over a time marks it busy; the last
+// release frees a brush that was freed meanwhile.
+void HoldBrush(BrushObject* brush);
+void ReleaseBrush(BrushObject* brush);
+// Frees what the brush holds and puts the new bitmaps and size in place.
+void ReplaceBrushBitmaps(BrushObject* brush, BitmapHandle* bitmap, BitmapHandle* mask,
+                         BitmapHandle* alpha, int32_t width, int32_t height);
+
+// The library opener "brush" and the GetAttribute reader of brushes.
+ErrorCode OpenBrushLibrary(VmState* L);
+int ReadBrushAttribute(VmState* L, int32_t attribute);
+
+// ---- Brush transforms ----
+
+// Size of width x height under the matrix (m11, m12, m21, m22).
+void GetTransformedSize(const double matrix[4], int32_t width, int32_t height, int32_t* outWidth,
+                        int32_t* outHeight);
+void GetTransformedBounds(int32_t x, int32_t y, int32_t width, int32_t height, double anchorX,
+                          double anchorY, const double matrix[4], int32_t* outX, int32_t* outY,
+                          int32_t* outWidth, int32_t* outHeight);
+ErrorCode TransformBitmapMatrix(VmState* L, int32_t isVector, PictureHandle* picture,
+                                BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                                int32_t sx, int32_t sy, int32_t x, int32_t y, int32_t width,
+                                int32_t height, double anchorX, double anchorY,
+                                const double matrix[4], int32_t smooth, DisplayRecord* display,
+                                BitmapHandle** outBitmap, BitmapHandle** outMask,
+                                BitmapHandle** outAlpha, int32_t* outX, int32_t* outY,
+                                int32_t* outWidth, int32_t* outHeight);
+ErrorCode TransformBrushCore(VmState* L, ObjectId id, const double matrix[4], int32_t smooth);
+
+// ---- Context record ----
+void InitDrawContext();
+void FreeDrawContext();

@@ -67,8 +67,6 @@ void CopyBitmapPixels(BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_
 // 0xAARRGGBB buffers (rows of width pixels) from AllocMemory, freed by the
 // caller with FreeMemory; null when out of memory, the lock fails or the
 // rectangle does not lie inside the bitmap. Every byte is written.
-uint32_t* ReadBitmapRectARGB(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
-                             int32_t height, uint32_t lockFlags);
 uint32_t* ReadBitmapRectARGBMasked(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
                                    int32_t height, BitmapHandle* mask, BitmapHandle* alpha,
                                    int64_t keyColour, int32_t alphaFromMask, uint32_t lockFlags);

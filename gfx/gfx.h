@@ -190,6 +190,13 @@ ErrorCode CreateBitmapFromRGB(const uint32_t* pixels, int64_t keyColour, int32_t
                               void* display, BitmapHandle** outBitmap, BitmapHandle** outMask,
                               BitmapHandle** outAlpha);
 
+// A 0xAARRGGBB copy (rows of width pixels, from AllocMemory, freed with
+// FreeMemory) of the rectangle; null when out of memory (the size is
+// checked for overflow), the lock fails or the rectangle does not lie
+// inside the bitmap.
+uint32_t* ReadBitmapRectARGB(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
+                             int32_t height, uint32_t lockFlags);
+
 // ---- Transforms and image kernels on bitmaps ----
 
 // The 2 x 2 matrix (a, b, c, d) of a rotate-and-scale: from the sizes when

@@ -310,14 +310,21 @@ ErrorCode RotateScaleBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHand
   int32_t ow, oh, ox, oy;
   ComputeTransformBounds(matrix, width, height, &ow, &oh, &ox, &oy);
   int angle = rightAngleOf(matrix);
+  // The half turn and the two mirrors along an axis are exact flips of a
+  // copy: the sampling kernel below reads pixel corners, which would shift
+  // a mirrored picture by one pixel.
+  bool mirrorX = (angle == 180 || angle == -180) ||
+                 (matrix[0] == -1 && matrix[1] == 0 && matrix[2] == 0 && matrix[3] == 1);
+  bool mirrorY = (angle == 180 || angle == -180) ||
+                 (matrix[0] == 1 && matrix[1] == 0 && matrix[2] == 0 && matrix[3] == -1);
   BitmapHandle *nb = nullptr, *nm = nullptr, *na = nullptr;
-  if (angle == 360 || angle == 180 || angle == -180) {
+  if (angle == 360 || mirrorX || mirrorY) {
     ErrorCode e = ConvertBitmap(bitmap, mask, alpha, x, y, width, height, 0, 0, nullptr, nullptr,
                                 &nb, &nm, &na);
     if (e) return e;
-    if (angle != 360) {
-      e = FlipBitmap(nb, nm, na, width, height, 0);
-      if (!e) e = FlipBitmap(nb, nm, na, width, height, 1);
+    if (mirrorX || mirrorY) {
+      if (mirrorX) e = FlipBitmap(nb, nm, na, width, height, 0);
+      if (!e && mirrorY) e = FlipBitmap(nb, nm, na, width, height, 1);
       if (e) {
         FreeBitmap(nb);
         FreeBitMask(nm);

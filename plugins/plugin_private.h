@@ -89,7 +89,7 @@ void RemoveExtensionRecord(QmExtensionRecord* record);  // ignored when not list
 ErrorCode AddExtensionKey(QmExtensionRecord* record, QmCommandFunction command);
 void FreeExtensionRecords();
 
-// ---- Picture handles ----
+// ---- Picture handles (what other folders call is in plugins/plugins.h) ----
 
 struct PictureHandle {
   PluginBase* loader;   // null for the system's own loaders and native handles
@@ -113,11 +113,6 @@ struct PictureHandle {
 };
 PictureHandle* NewPictureHandle(void* image, uintptr_t format, void (*close)(void*), uintptr_t word,
                                 void* transform, int32_t width, int32_t height, int32_t bridge);
-PictureHandle* NewPixelPictureHandle(int32_t width, int32_t height);
-void RetainPictureHandle(PictureHandle* handle);
-void ReleasePictureHandle(PictureHandle* handle);  // null is ignored
-uint32_t* GetPictureHandlePixels(PictureHandle* handle);
-void GetPictureHandleSize(PictureHandle* handle, int32_t* width, int32_t* height);
 int PictureHandleOwnsPixels(PictureHandle* handle);
 
 struct PictureRequest {
@@ -141,11 +136,6 @@ struct PictureResult {
 };
 ErrorCode OpenPictureHandle(const char* name, const char* loaders, const PictureRequest* request,
                             PictureResult* result);
-// Renders a plug-in's vector picture again through its TransformImage
-// (the 2 x 2 matrix and the target size) and GetImage; 1469 when the
-// loader cannot or the transform fails.
-ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width,
-                              int32_t height);
 ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, int32_t* width,
                          int32_t* height, int32_t* depth, int32_t* hasAlpha, int32_t* isVector);
 

@@ -123,6 +123,22 @@ ErrorCode InstallDisplayAdapter(PluginBase* base, uint32_t flags, const QmTagIte
 // The first display window closes installation for the rest of the run.
 void CloseAdapterInstallation();
 
+// ---- Picture handles ----
+// A decoded or vector picture that brushes and background pictures keep;
+// counted references, the last release frees it.
+struct PictureHandle;
+PictureHandle* NewPixelPictureHandle(int32_t width, int32_t height);
+void RetainPictureHandle(PictureHandle* handle);
+void ReleasePictureHandle(PictureHandle* handle);  // null is ignored
+// 0xAARRGGBB rows of the picture's width.
+uint32_t* GetPictureHandlePixels(PictureHandle* handle);
+void GetPictureHandleSize(PictureHandle* handle, int32_t* width, int32_t* height);
+// Renders a plug-in's vector picture again through its TransformImage
+// (the 2 x 2 matrix and the target size) and GetImage; 1469 when the
+// loader cannot or the transform fails.
+ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width,
+                              int32_t height);
+
 // ---- Context record ----
 
 // The folder's mutable state (loaded plug-ins and their lists) lives in one

@@ -7,6 +7,7 @@
 // Invariant: this file and plugins/hostapi.cpp are the only ones that
 // include every service header; no other file calls every folder.
 #include "display/display.h"
+#include "draw/draw.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "libs/libs.h"
@@ -44,7 +45,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"anim", nullptr, nullptr},
     {"display", OpenDisplayLibrary, CloseDisplayLibrary},
     {"sound", OpenSoundLibrary, FreeSoundLibrary},
-    {"brush", nullptr, nullptr},
+    {"brush", OpenBrushLibrary, FreeAllBrushes},
     {"bgpic", nullptr, nullptr},
     {"transitionfx", nullptr, nullptr},
     {"sprite", nullptr, nullptr},
@@ -85,6 +86,7 @@ const FolderRow FOLDER_TABLE[] = {
     {"plugins", InitPluginContext, FreePluginContext},
     {"gfx", InitGfxContext, FreeGfxContext},
     {"display", InitDisplayContext, FreeDisplayContext},
+    {"draw", InitDrawContext, FreeDrawContext},
     {"text", InitTextContext, FreeTextContext},
 };
 

@@ -291,6 +291,9 @@ struct ObjectDataEntry {
   int32_t ref;
 };
 void FreeObjectDataList(VmState* L, ObjectDataEntry** list);  // leaves *list null
+// New entries with the same names referencing the same values; on ERR_MEM
+// nothing is left behind and *out is null.
+ErrorCode CopyObjectDataList(VmState* L, const ObjectDataEntry* list, ObjectDataEntry** out);
 
 // The current local date and time as six fields; non-zero when the clock
 // cannot be converted (the fields are then 0).

@@ -74,9 +74,6 @@ ObjectDataEntry* FindObjectDataEntry(ObjectDataEntry* list, const char* name);
 // the list as it was.
 ErrorCode SetObjectDataEntry(VmState* L, const char* name, int index, ObjectDataEntry** list);
 int ClearObjectDataEntry(VmState* L, ObjectDataEntry** list, const char* name);  // 1 removed
-// New entries with the same names referencing the same values; on ERR_MEM
-// nothing is left behind and *out is null.
-ErrorCode CopyObjectDataList(VmState* L, const ObjectDataEntry* list, ObjectDataEntry** out);
 
 constexpr size_t APPENDED_APPLET_RECORD_SIZE = 36;
 void* CopyLinkedAppletRecord(const void* record);  // null when memory runs out

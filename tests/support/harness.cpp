@@ -9,6 +9,7 @@
 #include "display/context_private.h"
 #include "display/display.h"
 #include "display/event_private.h"
+#include "draw/draw_private.h"
 #include "libs/libs.h"
 #include "plugins/plugins.h"
 #include "runtime/context_private.h"
@@ -89,6 +90,9 @@ PlayerHarness::PlayerHarness() {
   VmPushValue(L, VM_GLOBALS_INDEX);
   EXPECT_EQ(OpenDosLibrary(L), 0);
   VmSetTop(L, 0);
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  EXPECT_EQ(OpenBrushLibrary(L), 0);
+  VmSetTop(L, 0);
 }
 
 PlayerHarness::~PlayerHarness() {
@@ -131,6 +135,7 @@ void ExpectNoRunStateLeft() {
     EXPECT_EQ(d.globalHandler[i], VM_REF_NIL) << "global handler " << i << " left";
     EXPECT_EQ(d.globalUserData[i], VM_REF_NIL) << "global handler data " << i << " left";
   }
+  EXPECT_EQ(drawContext.brushList, nullptr) << "brush left";
   EXPECT_EQ(GetPluginList(), nullptr) << "plug-in left";
 }
 

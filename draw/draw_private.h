@@ -1,0 +1,26 @@
+// The drawing folder's own declarations beside draw/draw.h: its context
+// record (the brush list and the output selection state) and the services
+// that wait for other libraries. Used inside draw/ and by tests.
+#pragma once
+
+#include <cstdint>
+
+#include "draw/draw.h"
+
+struct DrawContext {
+  ObjectHead* brushList = nullptr;  // registered with the object registry
+};
+extern DrawContext drawContext;
+
+// The bitmap flags of the wanted set that the display adapter supports for
+// its video bitmaps (8 video bitmaps, 32 display-bound, 64 pixel access,
+// 128 mask and alpha access, 256 double buffers, 512 hardware transforms,
+// 1024 hardware fades); 0 without an adapter.
+uint32_t BrushVideoBitmapFlags(uint32_t wanted);
+// Whether the brush is the current output device of the current display.
+int IsBrushOutputDevice(const BrushObject* brush);
+
+// Script commands of the brush library, one table in brushlib.cpp.
+int CmdScaleBrush(VmState* L);
+int CmdRotateBrush(VmState* L);
+int CmdTransformBrush(VmState* L);
