@@ -55,8 +55,6 @@ const char* GetLoaderName(int32_t index, const PluginBase* base);
 
 // Loader strings: '|'-separated names, matched without regard to case.
 bool IsDefaultLoaderString(const char* loaders);
-bool IsLoaderAllowed(const char* loaders, const char* name, int classFlag);
-bool IsLoaderNamed(const char* loaders, const char* name);
 ErrorCode CollectLoaderPlugins(const char* loaders, uint32_t capability);
 
 QmPluginListNode* GetLoadedPluginArray();

@@ -139,6 +139,33 @@ void GetPictureHandleSize(PictureHandle* handle, int32_t* width, int32_t* height
 ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width,
                               int32_t height);
 
+// ---- Loader strings ----
+// '|'-separated loader names, matched without regard to case. Allowed: a
+// null, "" or "default" string admits every name; "inbuilt", "native" and
+// "plugin" are matched as whole items; a plug-in's module name is admitted
+// by an item it begins with, or by "plugin" when classFlag is set. Named:
+// the same, except that a null, "" or "default" string names nothing.
+bool IsLoaderAllowed(const char* loaders, const char* name, int classFlag);
+bool IsLoaderNamed(const char* loaders, const char* name);
+
+// ---- Anim loader plug-ins ----
+
+// Offers a file to the anim plug-ins: those a loader string names are
+// collected first (in its order), then the anim loader list is walked. A
+// plug-in is asked only when it is enabled, admitted by loaders (null, "",
+// "default", "plugin" or its name) and, if it is to be used only when
+// named, named there. The first OpenAnim that answers wins: *base and
+// *handle are set and record holds its answer. Without a taker both are
+// null and the result is 0; ERR_MEM when the loader string's plug-ins
+// cannot be listed.
+ErrorCode OpenAnimPlugin(const char* name, const char* loaders, QmAnimOpenRecord* record,
+                         PluginBase** base, void** handle);
+uint32_t* LoadAnimPluginFrame(PluginBase* base, void* handle, int32_t index,
+                              QmAnimFrameRecord* record);
+void FreeAnimPluginFrame(PluginBase* base, uint32_t* frame);  // null is ignored
+int32_t GetAnimPluginFrameDelay(PluginBase* base, void* handle, int32_t index);
+void CloseAnimPlugin(PluginBase* base, void* handle);
+
 // ---- Context record ----
 
 // The folder's mutable state (loaded plug-ins and their lists) lives in one

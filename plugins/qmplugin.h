@@ -174,6 +174,27 @@ typedef struct QmImageRequest {
   int32_t reserved[4];
 } QmImageRequest;
 
+/* Anim loaders: the open record of OpenAnim and the frame record of
+ * LoadFrame, each 32 bytes in the 32-bit form and here in 64-bit form (the
+ * adapter string is a pointer). The host zeroes both before each call. */
+typedef struct QmAnimOpenRecord {
+  int32_t width;  /* out */
+  int32_t height; /* out */
+  int32_t reserved0;
+  int32_t frameCount; /* out */
+  int32_t hasAlpha;   /* out: non-zero when frames carry an alpha channel */
+  int32_t reserved1;
+  const char* adapter; /* in: the file-adapter string, may be null */
+  uint32_t flags;      /* in: bit 0 load transparency */
+  int32_t reserved2;
+} QmAnimOpenRecord;
+typedef struct QmAnimFrameRecord {
+  int32_t reserved0[4];
+  int32_t loadAlpha;   /* in */
+  int32_t transparent; /* out: non-zero when the frame uses a transparent colour */
+  int32_t reserved1;
+  uint32_t flags; /* in: bit 0 as the host's anim file flag bit 0 */
+} QmAnimFrameRecord;
 /* Saver formats: filled by RegisterImageSaver and its siblings on each call;
  * QM_SAVER_MORE_* in flags asks to be called again. */
 typedef struct SaverFormatEntry {
@@ -682,6 +703,16 @@ typedef void* (*QmLoadImageFunc)(const char* name, QmImageRequest* request);
 typedef uint32_t* (*QmGetImageFunc)(void* handle, QmImageRequest* request);
 typedef void (*QmFreeImageFunc)(void* handle);
 typedef int (*QmTransformImageFunc)(void* handle, const double* parameters);
+/* PLUGINCAPS_ANIM. OpenAnim returns null when the file is not theirs;
+ * LoadFrame gives frame index (from 0) as width x height 0xAARRGGBB words,
+ * which the host hands back through FreeFrame; GetFrameDelay answers in
+ * milliseconds. */
+typedef void* (*QmOpenAnimFunc)(const char* name, QmAnimOpenRecord* record);
+typedef uint32_t* (*QmLoadFrameFunc)(void* handle, int32_t index, QmAnimFrameRecord* record,
+                                     uintptr_t reserved);
+typedef void (*QmFreeFrameFunc)(uint32_t* frame);
+typedef int32_t (*QmGetFrameDelayFunc)(void* handle, int32_t index);
+typedef void (*QmCloseAnimFunc)(void* handle);
 /* PLUGINCAPS_REQUIRE. */
 typedef int32_t (*QmRequirePluginFunc)(VmState* L, int32_t version, int32_t revision,
                                        uint32_t flags, const QmTagItem* tags);

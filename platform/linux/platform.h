@@ -116,6 +116,12 @@ ErrorCode NativeLoadImageStub(const char* name, void** outImage);  // ERR_LOADPI
 void* NativeImagePixelsStub(void* image);                          // null
 void NativeImageReleaseStub(void* image);
 
+// OS anim reader: recognises nothing.
+void* NativeAnimOpenStub(const char* name);                          // null
+int NativeAnimFrameStub(void* anim, int32_t frame, void* outFrame);  // 0
+int32_t NativeAnimFrameDelayStub(void* anim, int32_t frame);         // 0
+void NativeAnimCloseStub(void* anim);
+
 // ---- Files, directories and programs ----
 // The file-system and process services behind the stream layer and the dos
 // library. Script paths are Latin-1 in 8-bit text mode and UTF-8 otherwise;

@@ -59,12 +59,6 @@ void NativeSoundCloseStub(void* sound);
 int32_t NativeSoundDecodeStub(void* sound, void* buffer, int32_t frames);  // 0 frames
 const char* NativeSoundFormatNameStub(void* sound);                        // null
 
-// OS anim reader: recognises nothing.
-void* NativeAnimOpenStub(const char* name);                          // null
-int NativeAnimFrameStub(void* anim, int32_t frame, void* outFrame);  // 0
-int32_t NativeAnimFrameDelayStub(void* anim, int32_t frame);         // 0
-void NativeAnimCloseStub(void* anim);
-
 // Sound-file reader entry points of an OS decoder: recognise nothing.
 void* NativeSoundReaderOpenStub(const char* name);                         // null
 int NativeSoundReaderQueryStub(void* reader, int32_t what, void* out);     // 0
