@@ -53,3 +53,49 @@ void FreeDecodedImage(DecodedImage* image);                         // null is i
 // name; its commands come later. Freeing it frees what is still queued.
 ErrorCode OpenSoundLibrary(VmState* L);
 void FreeSoundLibrary(VmState* L);
+
+// ---- Anim file layer ----
+// Any anim file behind one handle: an anim plug-in's, or the built-in IFF
+// ANIM, GIF and AVI readers' (the platform's native loader recognises
+// nothing here). Frames are 0-based; a frame is width x height words
+// 0xAARRGGBB, rows top to bottom, released with FreeAnimFileFrame.
+struct PluginBase;
+enum : uint32_t {
+  ANIMFILE_NONE = 0,
+  ANIMFILE_IFF = 1,
+  ANIMFILE_GIF = 2,
+  ANIMFILE_AVI = 3,
+  ANIMFILE_NATIVE = 4,
+  ANIMFILE_PLUGIN = 5,
+};
+// Deinterlace modes of interlaced IFF anims.
+constexpr int32_t DEINTERLACE_DEFAULT = 0;  // weave the previous field in
+constexpr int32_t DEINTERLACE_DOUBLE = 1;   // double the lines of the current field
+struct AnimFile {
+  void* reader;        // the reader's state or the plug-in's handle
+  uint32_t kind;       // ANIMFILE_
+  uint32_t flags;      // bit 0 goes to a plug-in's LoadFrame
+  PluginBase* plugin;  // kind ANIMFILE_PLUGIN
+};
+// Opens an anim file. loader chooses and orders the loaders ("inbuilt",
+// "native", "plugin", plug-in names; null, "" or "default": all); adapter
+// goes to the stream layer and the plug-ins. On success *anim is the open
+// file and *loaderIndex 0 (built-in reader), 1 (native) or 2 (the plug-in in
+// *loaderPlugin, which may be null). Errors: ERR_READFILE (the name as
+// error argument), ERR_SEEKFILE for a stream that cannot seek, ERR_READ for
+// a file under 12 bytes, ERR_MEM, and ERR_OPENANIM2 (the name as error
+// argument) when no loader takes the file; a failure leaves nothing open.
+ErrorCode OpenAnimFile(const char* fileName, const char* loader, const char* adapter,
+                       int32_t deinterlace, int32_t loadTransparency, AnimFile** anim,
+                       int32_t* width, int32_t* height, int32_t* frameCount, int32_t* hasAlpha,
+                       int32_t* loaderIndex, PluginBase** loaderPlugin);
+// A new frame, or null. *hasTransparency (may be null) is cleared first and
+// set when the frame carries a transparent colour.
+uint32_t* GetAnimFileFrame(AnimFile* anim, int32_t index, int32_t loadAlpha,
+                           int32_t* hasTransparency);
+void FreeAnimFileFrame(AnimFile* anim, uint32_t* frame);       // null is ignored
+int32_t GetAnimFileFrameDelay(AnimFile* anim, int32_t index);  // milliseconds
+void CloseAnimFile(AnimFile* anim);                            // null is ignored
+// 1 when the file opens as an anim and is not a GIF of one frame, else 0.
+int32_t IsAnimFile(const char* fileName, const char* loader, const char* adapter);
+bool IsIffAnimFile(const AnimFile* anim);
