@@ -168,8 +168,11 @@ TEST(FilterSlots, ReadCases) {
          EXPECT_EQ(std::memcmp(&s[FILTER_BLUR], &before[FILTER_BLUR], sizeof(FilterSlot)), 0);
          EXPECT_EQ(s[FILTER_SEPIATONE].on, 1);
          EXPECT_EQ(s[FILTER_SEPIATONE].ints[0], 204);
-         for (int i = 0; i < FILTER_SLOTS; ++i)
-           if (i != FILTER_BLUR && i != FILTER_SEPIATONE) EXPECT_EQ(s[i].on, 0) << i;
+         for (int i = 0; i < FILTER_SLOTS; ++i) {
+           if (i != FILTER_BLUR && i != FILTER_SEPIATONE) {
+             EXPECT_EQ(s[i].on, 0) << i;
+           }
+         }
        }},
       {"tint colour only", one(Value::Table({{"name", "tint"}, {"args", Value::List({0xFF0000})}})),
        ERR_NONE, nullptr,
@@ -224,7 +227,9 @@ TEST(FilterSlots, ReadCases) {
     ErrorCode raised = VmCPCall(h.L, filtersInVm, &run);
     ErrorCode error = raised ? raised : run.error;
     ASSERT_EQ(error, c.expected);
-    if (c.errorArg) EXPECT_STREQ(GetErrorArgString(), c.errorArg);
+    if (c.errorArg) {
+      EXPECT_STREQ(GetErrorArgString(), c.errorArg);
+    }
     if (error) {
       // A failed read leaves every slot as it was.
       EXPECT_EQ(std::memcmp(run.slots, before, sizeof before), 0);
