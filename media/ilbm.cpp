@@ -184,12 +184,33 @@ bool ReadIlbmBodyByteRun1(StreamHandle* stream, uint8_t* planes, uint32_t bodySi
 void PlanarToChunky(const uint8_t* planes, int32_t width, int32_t height, int32_t planeCount,
                     size_t rowBytes, uint8_t* output, size_t outputRowBytes) {
   if (planeCount <= 8) {
+    // Eight pixels at a time: a plane byte spread to eight pen bytes of 0
+    // or 1 (the leftmost pixel first), shifted to the plane's bit.
+    static const struct Spread {
+      uint64_t bytes[256];
+      Spread() {
+        for (int v = 0; v < 256; v++) {
+          uint8_t b[8];
+          for (int i = 0; i < 8; i++) b[i] = (v >> (7 - i)) & 1;
+          std::memcpy(&bytes[v], b, 8);
+        }
+      }
+    } spread;
+    const size_t whole = static_cast<size_t>(width) / 8;
+    const int32_t rest = width & 7;
     for (int32_t p = planeCount - 1; p >= 0; p--) {
       const uint8_t bit = static_cast<uint8_t>(1u << p);
       for (int32_t y = 0; y < height; y++) {
         const uint8_t* src = planes + (static_cast<size_t>(p) * height + y) * rowBytes;
         uint8_t* out = output + static_cast<size_t>(y) * outputRowBytes;
-        for (int32_t x = 0; x < width; x++)
+        for (size_t xb = 0; xb < whole; xb++) {
+          uint64_t pens;
+          std::memcpy(&pens, out + 8 * xb, 8);
+          pens |= spread.bytes[src[xb]] << p;
+          std::memcpy(out + 8 * xb, &pens, 8);
+        }
+        for (int32_t x = static_cast<int32_t>(whole * 8);
+             x < static_cast<int32_t>(whole * 8) + rest; x++)
           if (src[x >> 3] & (0x80 >> (x & 7))) out[x] |= bit;
       }
     }
