@@ -157,7 +157,8 @@ ErrorCode TransformBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle
                           int32_t sourceHeight, int32_t destWidth, int32_t destHeight, int32_t mode,
                           BitmapHandle** outBitmap, BitmapHandle** outMask,
                           BitmapHandle** outAlpha);
-// Nearest or smooth (flags non-zero) scaling of a raw rectangle; without a
+// Nearest or smooth (flags non-zero) scaling of a raw rectangle, the row
+// lengths (modulos) counted in pixels; without a
 // destination a new destWidth x destHeight x 4-byte buffer (FreeMemory).
 // Null when out of memory.
 uint8_t* ScalePixelBuffer(const void* source, int32_t sx, int32_t sy, int32_t sourceWidth,

@@ -709,7 +709,7 @@ void* gfxLoadPicture(const char* name, const QmTagItem* tags, int32_t* width, in
     }
     int32_t nw = static_cast<int32_t>(sw), nh = static_cast<int32_t>(sh);
     auto* scaled = reinterpret_cast<uint32_t*>(ScalePixelBuffer(
-        pixels, 0, 0, w, h, nullptr, 0, 0, nw, nh, w * 4, nw * 4, PIXFMT_ARGB32, smooth ? 1 : 0));
+        pixels, 0, 0, w, h, nullptr, 0, 0, nw, nh, w, nw, PIXFMT_ARGB32, smooth ? 1 : 0));
     if (!scaled) {
       FreeDecodedImage(image);
       return nullptr;

@@ -219,9 +219,9 @@ ErrorCode OpenPictureHandle(const char* name, const char* loaders, const Picture
                                static_cast<double>(height) / handle->height};
       error = RenderPictureHandle(handle, scale, width, height);
     } else {
-      handle->converted = reinterpret_cast<uint32_t*>(ScalePixelBuffer(
-          handle->pixels, 0, 0, handle->width, handle->height, nullptr, 0, 0, width, height,
-          handle->width * 4, width * 4, PIXFMT_ARGB32, request->smooth));
+      handle->converted = reinterpret_cast<uint32_t*>(
+          ScalePixelBuffer(handle->pixels, 0, 0, handle->width, handle->height, nullptr, 0, 0,
+                           width, height, handle->width, width, PIXFMT_ARGB32, request->smooth));
       if (!handle->converted) error = ERR_MEM;
       handle->width = width;
       handle->height = height;
