@@ -46,6 +46,11 @@ ErrorCode LoadImageFile(const char* fileName, const char* loader, const char* ad
 uint32_t* GetDecodedImagePixels(DecodedImage* image);
 void SetDecodedImagePixels(DecodedImage* image, uint32_t* pixels);  // kind becomes 8
 void FreeDecodedImage(DecodedImage* image);                         // null is ignored
+// Writes width x height words 0xAARRGGBB (rows without gaps) as an 8-bit
+// RGB PNG, or RGBA when alpha is set. The PNG writer's error, with the file
+// name as error argument: ERR_WRITEFILE when the file cannot be opened.
+ErrorCode SaveARGBAsPng(const char* fileName, const uint32_t* pixels, int32_t width, int32_t height,
+                        int32_t alpha);
 
 // ---- Sound library ----
 // The sound library's opener: it opens the cross-thread event list (sample,

@@ -113,27 +113,6 @@ PictureHandle* NewPictureHandle(void* image, uintptr_t format, void (*close)(voi
                                 void* transform, int32_t width, int32_t height, int32_t bridge);
 int PictureHandleOwnsPixels(PictureHandle* handle);
 
-struct PictureRequest {
-  int32_t width;  // wanted: 0 keeps, negative is a percentage
-  int32_t height;
-  int32_t wantAlpha;
-  int32_t wantMask;
-  int32_t smooth;
-  int32_t index;
-};
-struct PictureResult {
-  PictureHandle* handle;
-  int32_t width;
-  int32_t height;
-  int32_t depth;
-  int32_t hasAlpha;
-  int32_t transparency;  // -1 none
-  int32_t isVector;
-  int32_t loaderIndex;  // 0 inbuilt, 2 a plug-in
-  PluginBase* loader;
-};
-ErrorCode OpenPictureHandle(const char* name, const char* loaders, const PictureRequest* request,
-                            PictureResult* result);
 ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, int32_t* width,
                          int32_t* height, int32_t* depth, int32_t* hasAlpha, int32_t* isVector);
 

@@ -133,6 +133,30 @@ void ReleasePictureHandle(PictureHandle* handle);  // null is ignored
 // 0xAARRGGBB rows of the picture's width.
 uint32_t* GetPictureHandlePixels(PictureHandle* handle);
 void GetPictureHandleSize(PictureHandle* handle, int32_t* width, int32_t* height);
+
+struct PictureRequest {
+  int32_t width;  // wanted: 0 keeps, negative is a percentage
+  int32_t height;
+  int32_t wantAlpha;
+  int32_t wantMask;
+  int32_t smooth;
+  int32_t index;
+};
+struct PictureResult {
+  PictureHandle* handle;
+  int32_t width;
+  int32_t height;
+  int32_t depth;
+  int32_t hasAlpha;
+  int32_t transparency;  // -1 none
+  int32_t isVector;
+  int32_t loaderIndex;  // 0 inbuilt, 2 a plug-in
+  PluginBase* loader;
+};
+// Opens a picture through the loader chain (image plug-ins first, then the
+// inbuilt loaders) at the requested size.
+ErrorCode OpenPictureHandle(const char* name, const char* loaders, const PictureRequest* request,
+                            PictureResult* result);
 // Renders a plug-in's vector picture again through its TransformImage
 // (the 2 x 2 matrix and the target size) and GetImage; 1469 when the
 // loader cannot or the transform fails.
