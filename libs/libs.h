@@ -75,3 +75,42 @@ ErrorCode GetMemBlockObject(ObjectId id, MemBlockObject** out);
 ErrorCode OpenSerialLibrary(VmState* L);
 // The shut-down: closes and frees every port.
 void FreeAllSerialPorts(VmState* L);
+
+// ---- Icon library ----
+
+struct IconObject;
+
+// Registers the "icon" library, its commands, the icon list and its
+// attribute reader.
+ErrorCode OpenIconLibrary(VmState* L);
+// The shut-down: frees every icon.
+void FreeAllIcons(VmState* L);
+// The icon of an identifier: ERR_FINDARRAY for an unknown automatic
+// identifier, ERR_FINDICON (the number as error argument) for a number.
+ErrorCode GetIconById(ObjectId id, IconObject** out);
+
+// Icon images handed to plug-ins: pixels 0xAARRGGBB, rows packed; flags 1
+// standard, 2 the selected image, 4 opaque.
+struct IconImage {
+  IconImage* next;
+  uint32_t* pixels;
+  int32_t width;
+  int32_t height;
+  uint32_t flags;
+};
+struct ScaledIconImage {
+  uint32_t* pixels;
+  int32_t width;
+  int32_t height;
+  uint32_t flags;
+};
+// Each entry's normal image and, right after it, its selected image; null
+// when there is no such icon, it has no entries, or anything fails.
+IconImage* CopyIconImages(ObjectId id);
+// The image for the standard entry's size times scale (0 or less: the
+// display's scale factor) from the entry nearest in width. Request flags:
+// 1 the selected image, 2 never scale, 4 exact size only, 8 smooth
+// scaling. Null when there is nothing to give.
+ScaledIconImage* GetScaledIconImage(ObjectId id, double scale, uint32_t flags);
+void FreeIconImageList(IconImage* list);           // null is ignored
+void FreeScaledIconImage(ScaledIconImage* image);  // null is ignored

@@ -109,3 +109,32 @@ struct MemBlockObject {
   int32_t borrowed;   // the buffer belongs to someone else and stays
   VirtualFile* file;  // the wrapped virtual file, or null
 };
+
+// ---- Icons ----
+
+struct PictureHandle;
+
+// One image size of an icon: the normal image and optionally the selected
+// one, as packed ARGB pixels or, for a vector entry, as held pictures.
+struct IconImageEntry {
+  IconImageEntry* next;
+  int32_t width;
+  int32_t height;
+  int32_t transparent;  // the images have a mask or alpha channel
+  int32_t standard;
+  uint32_t* normal;  // null for a vector entry
+  uint32_t* selected;
+  PictureHandle* normalVector;  // one reference held, else null
+  PictureHandle* selectedVector;
+};
+struct IconObject {
+  ObjectHead head;
+  IconImageEntry* entries;  // ordered by width
+};
+
+// The images of an entry of type BRUSH from the entry table at index
+// table: the brush of "image" and of "selimage" when present, checked
+// against the icon's entries (list); preload takes the pixels from the
+// brushes' source pictures.
+ErrorCode AddBrushIconImages(VmState* L, int table, const IconImageEntry* list, bool preload,
+                             IconImageEntry* entry);

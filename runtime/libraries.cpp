@@ -51,7 +51,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"sprite", nullptr, nullptr},
     {"memblock", OpenMemBlockLibrary, FreeAllMemBlocks},
     {"vectorgraphics", nullptr, nullptr},
-    {"icon", nullptr, nullptr},
+    {"icon", OpenIconLibrary, FreeAllIcons},
     {"serial", OpenSerialLibrary, FreeAllSerialPorts},
     {"network", nullptr, nullptr},
     {"video", nullptr, nullptr},
