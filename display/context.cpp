@@ -15,6 +15,7 @@ void InitDisplayContext() { displayContext = DisplayContext{}; }
 // list mutex go here.
 void FreeDisplayContext() {
   FreeRefreshScratch();
+  FreeSpareDisplay();
   ResetFirstOpening();
   FreeMutex(displayContext.displayListMutex);
   InitDisplayContext();

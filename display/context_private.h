@@ -68,7 +68,9 @@ struct DisplayContext {
   bool picturesPrepared = false;
   int quietOpening = 1;  // the start-up's quiet switch while the first displays open
   BitmapHandle* desktopSnapshot = nullptr;  // the monitor as it was, taken once
-  DisplayBrushHooks brushHooks{};           // installed by the brush library
+  DisplayBrushHooks brushHooks{};
+  DisplayRecord* spareDisplay =
+      nullptr;  // drawing's display while none exists           // installed by the brush library
   // The scaled refresh's scratch bitmap (refresh.cpp).
   BitmapHandle* refreshScratch = nullptr;
   int32_t scratchWidth = 0, scratchHeight = 0;

@@ -38,6 +38,7 @@ int32_t monitorDimension(DisplayRecord* d, int height) {
 void freeDisplayResources(VmState* L, DisplayRecord* d) {
   if (d->ownBGPic && d->bgpic) FreeBGPicByRecord(L, d->bgpic);
   d->bgpic = nullptr;
+  FreeDisplayOutputState(d);
   FreeBitmap(d->windowBitmap);
   FreeBitMask(d->ownMask);
   FreeAlphaChannel(d->ownAlpha);

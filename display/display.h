@@ -23,6 +23,8 @@ enum : int32_t {
   OBJECT_BGPIC = 1,
   OBJECT_BRUSH = 3,
   OBJECT_DISPLAY = 21,
+  OUTPUT_MASK = 28,  // output kinds of a selected mask and alpha channel
+  OUTPUT_ALPHA = 30,
 };
 constexpr int32_t KEEPPOSITION = 100000;
 
@@ -316,6 +318,21 @@ struct DisplayPumpState {
   int32_t sizePending, pendingWidth, pendingHeight;
 };
 
+// Rectangles changed since the last flip or redraw: inclusive corners, an
+// entry with x1 = DIRTY_FREE was merged into another. A full list means
+// "everything changed": the next flip copies the whole buffer once and
+// empties it.
+constexpr int32_t DIRTY_FREE = 100000;
+constexpr int32_t DIRTY_BLOCK = 1024;  // entries a list starts with and grows by
+struct DirtyRect {
+  int32_t x1, y1, x2, y2;
+};
+struct DirtyList {
+  DirtyRect* entries;
+  int32_t count, capacity;
+  int32_t full;
+};
+
 // Key codes 0-255 are Latin-1 characters, 256-313 named keys.
 constexpr uint32_t KEY_STATE_COUNT = 314;
 struct DisplayRecord {
@@ -383,6 +400,21 @@ struct DisplayRecord {
   int32_t hostPending;
   int32_t hostResizePending, hostResizeWidth, hostResizeHeight;
   int32_t hostShownPending;
+  // The output target (draw/ selects it): the drawing bitmap, mask and
+  // alpha channel (null: none) and whether they live in video memory.
+  BitmapHandle *drawBitmap, *drawMask, *drawAlpha;
+  int32_t outputVideo;
+  // Double buffering: the video-memory back buffer and adapter switches,
+  // the switch a selection suspended with the adapter switch it saved, the
+  // buffer the window shows and the one drawing goes to, and the
+  // rectangles changed since the last flip.
+  int32_t videoBackBuffer, adapterDoubleBuffer;
+  int32_t bufferSuspended, savedAdapterDoubleBuffer;
+  BitmapHandle *presentBuffer, *backBuffer;
+  DirtyList dirty;
+  // The records that stand for a selected device and for the back buffer
+  // (each made once per display, owned by it).
+  BGPic *deviceRecord, *backBufferRecord;
 };
 
 // Globals of the library.
@@ -422,6 +454,39 @@ struct DisplayBrushHooks {
 void SetDisplayBrushHooks(const DisplayBrushHooks* hooks);
 // Non-zero while the video recorder records (none exists yet).
 int VideoRecorderActive();
+
+// ---- Dirty rectangles and buffer flips ----
+
+// Appends the rectangle; a list at its capacity grows by DIRTY_BLOCK when
+// grow is set (and becomes full when that fails), otherwise it becomes
+// full. A full list takes no entries.
+void AddDirtyRect(DirtyList* list, int32_t x1, int32_t y1, int32_t x2, int32_t y2, int grow);
+// Joins overlapping rectangles; the entries merged away become free.
+void MergeDirtyRects(DirtyList* list);
+// Empties the list (its entries stay allocated), full flag cleared.
+void ClearDirtyRects(DirtyList* list);
+void FreeDirtyRects(DirtyList* list);
+// Records a changed width x height rectangle at x, y of a double-buffered
+// display; the list never grows here.
+void MarkDisplayDirty(DisplayRecord* display, int32_t x, int32_t y, int32_t width, int32_t height);
+// Shows the presentation buffer in the window: everything with full (or a
+// full dirty list, or scaling), else the dirty rectangles. Nothing while
+// the adapter does the double buffering.
+void FlipDisplayBuffers(DisplayRecord* display, int full, uint32_t flags);
+// Frees the buffers, dirty list and device records of a display.
+void FreeDisplayOutputState(DisplayRecord* display);
+
+// ---- Output selections ----
+
+// The display that drawing addresses: the current display, or a spare
+// record (made on first use, owned by the library) while none exists.
+DisplayRecord* GetOutputDisplay();
+// Ends the display's output selection: drawing goes to the display again,
+// or to the back buffer of the double-buffered frame the selection was
+// made in.
+ErrorCode EndOutputSelection(VmState* L, DisplayRecord* display, int noRefresh);
+// The library opener "bgpic" (EndSelect).
+ErrorCode OpenBGPicLibrary(VmState* L);
 
 // ---- Refresh, scaling, monitors ----
 

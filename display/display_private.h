@@ -55,6 +55,8 @@ void SetCurrentBGPic(BGPic* pic);
 
 constexpr const char* DEFAULT_DISPLAY_TITLE = "Quillmere";
 void SetCurrentDisplay(DisplayRecord* display);
+// Frees the spare output display (context free).
+void FreeSpareDisplay();
 
 ErrorCode FindDisplayById(ObjectId id, DisplayRecord** out);
 DisplayRecord* FindDisplayByHandle(uintptr_t handle);

@@ -275,8 +275,12 @@ void RefreshDisplayRect(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRec
 
 void RefreshDisplay(VmState*, DisplayRecord* d, uint32_t flags) {
   ClearDisplayBorders(d);
-  // Waiting for the layer library: no display has a layer stack to redraw
-  // yet, and for double buffering: no display has back buffers to flip.
+  // A double-buffered display shows its presentation buffer. Waiting for
+  // the layer library: no display has a layer stack to redraw yet.
+  if (d->doubleBuffer && d->presentBuffer) {
+    FlipDisplayBuffers(d, 1, flags);
+    return;
+  }
   if (!d->windowBitmap) return;
   RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width,
                      d->windowBitmap->height, flags | 0x2009);

@@ -4,6 +4,3 @@
 // Waiting for the display adapter: its supported bitmap flags are not
 // published to this folder yet, so no brush is made in video memory.
 uint32_t BrushVideoBitmapFlags(uint32_t) { return 0; }
-
-// Waiting for the output selections: no brush is ever the output device.
-int IsBrushOutputDevice(const BrushObject*) { return 0; }

@@ -17,6 +17,12 @@ const CommandTableEntry BRUSH_COMMANDS[] = {
     {"ScaleBrush", CmdScaleBrush},
     {"RotateBrush", CmdRotateBrush},
     {"TransformBrush", CmdTransformBrush},
+    {"SelectBrush", CmdSelectBrush},
+    {"SelectMask", CmdSelectMask},
+    {"SelectAlphaChannel", CmdSelectAlphaChannel},
+    {"BeginDoubleBuffer", CmdBeginDoubleBuffer},
+    {"Flip", CmdFlip},
+    {"EndDoubleBuffer", CmdEndDoubleBuffer},
     {nullptr, nullptr},
 };
 

@@ -148,6 +148,24 @@ ErrorCode TransformBitmapMatrix(VmState* L, int32_t isVector, PictureHandle* pic
                                 int32_t* outWidth, int32_t* outHeight);
 ErrorCode TransformBrushCore(VmState* L, ObjectId id, const double matrix[4], int32_t smooth);
 
+// ---- Output devices and double buffering ----
+
+enum : int32_t { SELMODE_NORMAL = 0, SELMODE_COMBO = 1, SELMODE_LAYERS = 2 };
+// Redirects drawing of the current display to the object's pixels (kind
+// OBJECT_BRUSH), mask (OUTPUT_MASK) or alpha channel (OUTPUT_ALPHA).
+// Selecting the same again does nothing; another selection is ended first;
+// double buffering is suspended until the selection ends.
+ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind, int32_t frame,
+                             int32_t mode, int32_t combo);
+// Before drawing into a selected mask or alpha channel: a missing one is
+// made (all visible, or 255) and the other one freed, once per selection.
+ErrorCode PrepareOutputTarget(VmState* L);
+// (Re)makes the presentation buffer of a double-buffered display, black.
+ErrorCode AllocBackBuffer(DisplayRecord* display, int32_t width, int32_t height);
+// Ends double buffering: the back buffer becomes the window bitmap's
+// content, drawing goes to the display again.
+ErrorCode EndDoubleBufferCore(VmState* L, DisplayRecord* display);
+
 // ---- Context record ----
 void InitDrawContext();
 void FreeDrawContext();

@@ -9,6 +9,10 @@
 
 struct DrawContext {
   ObjectHead* brushList = nullptr;  // registered with the object registry
+  // The mode of the last SelectBrush and its combo parameter, which the
+  // drawing routines read.
+  int32_t selectionMode = 0;
+  int32_t selectionCombo = 0;
 };
 extern DrawContext drawContext;
 
@@ -24,3 +28,9 @@ int IsBrushOutputDevice(const BrushObject* brush);
 int CmdScaleBrush(VmState* L);
 int CmdRotateBrush(VmState* L);
 int CmdTransformBrush(VmState* L);
+int CmdSelectBrush(VmState* L);
+int CmdSelectMask(VmState* L);
+int CmdSelectAlphaChannel(VmState* L);
+int CmdBeginDoubleBuffer(VmState* L);
+int CmdFlip(VmState* L);
+int CmdEndDoubleBuffer(VmState* L);

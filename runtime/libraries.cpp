@@ -46,7 +46,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"display", OpenDisplayLibrary, CloseDisplayLibrary},
     {"sound", OpenSoundLibrary, FreeSoundLibrary},
     {"brush", OpenBrushLibrary, FreeAllBrushes},
-    {"bgpic", nullptr, nullptr},
+    {"bgpic", OpenBGPicLibrary, nullptr},
     {"transitionfx", nullptr, nullptr},
     {"sprite", nullptr, nullptr},
     {"memblock", OpenMemBlockLibrary, FreeAllMemBlocks},

@@ -93,6 +93,9 @@ PlayerHarness::PlayerHarness() {
   VmPushValue(L, VM_GLOBALS_INDEX);
   EXPECT_EQ(OpenBrushLibrary(L), 0);
   VmSetTop(L, 0);
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  EXPECT_EQ(OpenBGPicLibrary(L), 0);
+  VmSetTop(L, 0);
 }
 
 PlayerHarness::~PlayerHarness() {

@@ -1,0 +1,121 @@
+// The display's dirty-rectangle list and the flip of a double-buffered
+// display's presentation buffer into its window. Invariant: a list is
+// either full (everything changed; it holds no entries that count) or its
+// first count entries are rectangles or merged-away entries; a full list
+// is emptied by the flip that copies everything.
+#include <algorithm>
+
+#include "display/display.h"
+
+namespace {
+
+bool overlaps(const DirtyRect& a, const DirtyRect& b) {
+  return a.x1 <= b.x2 && b.x1 <= a.x2 && a.y1 <= b.y2 && b.y1 <= a.y2;
+}
+
+// The part of the list's rectangle inside width x height, as x, y, w, h;
+// false when nothing is left.
+bool clipped(const DirtyRect& r, int32_t width, int32_t height, int32_t* x, int32_t* y, int32_t* w,
+             int32_t* h) {
+  int32_t x1 = std::max(r.x1, 0), y1 = std::max(r.y1, 0);
+  int32_t x2 = std::min(r.x2, width - 1), y2 = std::min(r.y2, height - 1);
+  if (x2 < x1 || y2 < y1) return false;
+  *x = x1;
+  *y = y1;
+  *w = x2 - x1 + 1;
+  *h = y2 - y1 + 1;
+  return true;
+}
+
+}  // namespace
+
+void AddDirtyRect(DirtyList* list, int32_t x1, int32_t y1, int32_t x2, int32_t y2, int grow) {
+  if (list->full) return;
+  if (list->count >= list->capacity) {
+    if (!grow || list->capacity > INT32_MAX - DIRTY_BLOCK) {
+      list->full = 1;
+      return;
+    }
+    auto* entries = static_cast<DirtyRect*>(
+        AllocMemoryArray(static_cast<size_t>(list->capacity) + DIRTY_BLOCK, sizeof(DirtyRect), 0));
+    if (!entries) {
+      list->full = 1;
+      return;
+    }
+    if (list->count) std::copy(list->entries, list->entries + list->count, entries);
+    FreeMemory(list->entries);
+    list->entries = entries;
+    list->capacity += DIRTY_BLOCK;
+  }
+  list->entries[list->count++] = DirtyRect{x1, y1, x2, y2};
+}
+
+void MergeDirtyRects(DirtyList* list) {
+  if (list->full) return;
+  // Each merge grows a rectangle, which may then overlap one that it did
+  // not before, so passes repeat until one merges nothing.
+  for (bool merged = true; merged;) {
+    merged = false;
+    for (int32_t i = 0; i < list->count; ++i) {
+      DirtyRect& a = list->entries[i];
+      if (a.x1 == DIRTY_FREE) continue;
+      for (int32_t j = i + 1; j < list->count; ++j) {
+        DirtyRect& b = list->entries[j];
+        if (b.x1 == DIRTY_FREE || !overlaps(a, b)) continue;
+        a = DirtyRect{std::min(a.x1, b.x1), std::min(a.y1, b.y1), std::max(a.x2, b.x2),
+                      std::max(a.y2, b.y2)};
+        b.x1 = DIRTY_FREE;
+        merged = true;
+      }
+    }
+  }
+}
+
+void ClearDirtyRects(DirtyList* list) {
+  list->count = 0;
+  list->full = 0;
+}
+
+void FreeDirtyRects(DirtyList* list) {
+  FreeMemory(list->entries);
+  *list = DirtyList{};
+}
+
+void MarkDisplayDirty(DisplayRecord* d, int32_t x, int32_t y, int32_t width, int32_t height) {
+  if (width < 1 || height < 1) return;
+  AddDirtyRect(&d->dirty, x, y, x + width - 1, y + height - 1, 0);
+}
+
+void FlipDisplayBuffers(DisplayRecord* d, int full, uint32_t flags) {
+  if (d->adapterDoubleBuffer || !d->presentBuffer) return;
+  BitmapHandle* shown = d->presentBuffer;
+  int32_t width = shown->width, height = shown->height;
+  bool scaled = d->autoscale && d->scaleWidth > 0 && d->scaleHeight > 0;
+  if (!scaled && d->bgpic) {
+    width = std::min(width, d->bgpic->width);
+    height = std::min(height, d->bgpic->height);
+  }
+  uint32_t copy = flags | REFRESH_FORCE;
+  if (full || d->dirty.full || scaled) {
+    RefreshDisplayRect(shown, 0, 0, d, 0, 0, width, height, copy);
+    return;
+  }
+  for (int32_t i = 0; i < d->dirty.count; ++i) {
+    const DirtyRect& r = d->dirty.entries[i];
+    int32_t x, y, w, h;
+    if (r.x1 == DIRTY_FREE || !clipped(r, width, height, &x, &y, &w, &h)) continue;
+    RefreshDisplayRect(shown, x, y, d, x, y, w, h, copy);
+  }
+}
+
+void FreeDisplayOutputState(DisplayRecord* d) {
+  FreeBitmap(d->presentBuffer);
+  FreeBitmap(d->backBuffer);
+  d->presentBuffer = d->backBuffer = nullptr;
+  FreeDirtyRects(&d->dirty);
+  FreeMemory(d->deviceRecord);
+  FreeMemory(d->backBufferRecord);
+  d->deviceRecord = d->backBufferRecord = nullptr;
+  d->drawBitmap = d->drawMask = d->drawAlpha = nullptr;
+  d->doubleBuffer = 0;
+}
