@@ -7,18 +7,21 @@
 // refused (null), never allocated smaller. Every operation clips its
 // rectangle to the bitmaps it touches before a kernel runs.
 //
-// Waiting for the plug-in library: no display adapter can be installed
-// yet, so every handle is backed by a software record and every operation
-// runs in software.
+// With a display adapter installed, a handle may be backed by the
+// adapter's object instead (a video bitmap, or any bitmap of an adapter
+// that owns all bitmaps): those lock through the adapter, and pixel
+// writes, lines and fills go to the adapter when it draws them.
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
+#include "gfx/adapter_private.h"
 #include "gfx/bitmap_private.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_ops.h"
 #include "gfx/pixel_private.h"
 #include "platform/linux/platform.h"
+#include "plugins/plugins.h"
 
 using namespace pixel;
 
@@ -28,7 +31,113 @@ namespace {
 int64_t formatOverride = -1;
 
 SoftBitmap* softOf(const BitmapHandle* h) {
-  return h ? static_cast<SoftBitmap*>(h->backing) : nullptr;
+  return h && !IsAdapterBacked(h) ? static_cast<SoftBitmap*>(h->backing) : nullptr;
+}
+
+// Gives an adapter's backing back to the adapter that made it.
+void releaseAdapterBacking(void* backing, bool video) {
+  const DisplayAdapter* a = BitmapAdapter();
+  if (!a || !backing) return;
+  if (video) {
+    if ((a->flags & QM_ADAPTER_VIDEOBITMAPS) && a->freeVideoBitMap) a->freeVideoBitMap(backing);
+  } else if (a->freeBitMap) {
+    a->freeBitMap(backing);
+  }
+}
+
+// A handle around an adapter's backing; null (the backing given back) when
+// the backing is null or the handle cannot be allocated.
+BitmapHandle* adapterHandle(uint32_t kind, void* backing, int32_t width, int32_t height, bool video,
+                            uint32_t prepared) {
+  if (!backing) return nullptr;
+  BitmapHandle* h = NewBitmapHandle(kind, backing, width, height);
+  if (!h) {
+    releaseAdapterBacking(backing, video);
+    return nullptr;
+  }
+  h->video = video ? 1 : 0;
+  h->adapterMade = video ? 0 : 1;
+  h->prepared = prepared;
+  return h;
+}
+
+// An alpha channel or mask of an adapter that owns all bitmaps; tags as
+// AllocBitMap takes them (model, memory and its row bytes).
+BitmapHandle* allocAdapterPlane(uint32_t kind, const BitmapHandle* model, int32_t width,
+                                int32_t height, int32_t clear, uint8_t* memory, int32_t rowBytes) {
+  const DisplayAdapter* a = BitmapAdapter();
+  if (width <= 0 || height <= 0 || !a->allocBitMap) return nullptr;
+  QmTagItem tags[4] = {};
+  int n = 0;
+  if (model && model->adapterMade) tags[n++] = {1, reinterpret_cast<uintptr_t>(model->backing)};
+  if (memory) {
+    tags[n++] = {2, reinterpret_cast<uintptr_t>(memory)};
+    tags[n++] = {3, static_cast<uintptr_t>(rowBytes)};
+  }
+  void* backing = a->allocBitMap(static_cast<int32_t>(kind), width, height, clear != 0, tags);
+  return adapterHandle(kind, backing, width, height, false, 0);
+}
+
+// Attributes of an adapter-backed handle that its backing answers.
+intptr_t adapterAttr(const BitmapHandle* h, int32_t code) {
+  const DisplayAdapter* a = BitmapAdapter();
+  if (!a) return 0;
+  uint32_t format = h->kind == BITMAP_ALPHA  ? static_cast<uint32_t>(PIXFMT_ALPHA8)
+                    : h->kind == BITMAP_MASK ? static_cast<uint32_t>(PIXFMT_MASK1)
+                                             : a->pixelFormat;
+  switch (code) {
+    case 1:
+    case 2:
+      return a->getBitMapAttr ? a->getBitMapAttr(h->backing, 2) : 0;
+    case 13: {
+      intptr_t row = a->getBitMapAttr ? a->getBitMapAttr(h->backing, 2) : 0;
+      int32_t bpp = h->kind == BITMAP_PIXELS ? BytesPerPixel(format) : 1;
+      return bpp > 0 ? row / bpp : 0;
+    }
+    case 3:
+    case 4:
+    case 23: {
+      BitmapLock lock;
+      if (!LockBitmap(const_cast<BitmapHandle*>(h), 1, &lock)) return 0;
+      intptr_t address = reinterpret_cast<intptr_t>(lock.address);
+      UnlockBitmap(&lock);
+      return address;
+    }
+    case 21:
+      return format;
+    default:
+      return 0;
+  }
+}
+
+// LockBitmap of an adapter-backed handle through the adapter's LockBitMap.
+uintptr_t lockAdapterBitmap(BitmapHandle* h, bool readOnly, BitmapLock* lock) {
+  const DisplayAdapter* a = BitmapAdapter();
+  if (!a || !a->lockBitMap) return 0;
+  QmAdapterLock al = {};
+  if (!a->lockBitMap(h->backing, readOnly ? 1 : 0, &al) || !al.pixels || al.bytesPerRow <= 0) {
+    return 0;
+  }
+  int32_t bpp = h->kind == BITMAP_PIXELS ? BytesPerPixel(al.format) : 1;
+  if (bpp <= 0 || h->kind > BITMAP_MASK) {
+    if (a->unLockBitMap) a->unLockBitMap(&al);
+    return 0;
+  }
+  lock->address = static_cast<uint8_t*>(al.pixels);
+  lock->pixelFormat = h->kind == BITMAP_ALPHA  ? static_cast<uint32_t>(PIXFMT_ALPHA8)
+                      : h->kind == BITMAP_MASK ? static_cast<uint32_t>(PIXFMT_MASK1)
+                                               : al.format;
+  lock->bytesPerPixel = bpp;
+  lock->rowLength = al.bytesPerRow / bpp;
+  // Never larger than the handle says, whatever the adapter reports.
+  lock->width = std::min(al.width, h->width);
+  lock->height = std::min(al.height, h->height);
+  // Alpha channels and masks count as planes for the callers' checks.
+  lock->software = h->kind == BITMAP_PIXELS ? 0 : 1;
+  lock->adapterBacking = h->backing;
+  lock->adapterToken = al.token;
+  lock->token = al.token ? al.token : 1;
+  return lock->token;
 }
 
 // Bytes per row and total bytes of a record; false when they do not fit.
@@ -146,7 +255,20 @@ using bitmapint::ClipRect;
 void SetSoftBitmapFormatOverride(int64_t format) { formatOverride = format; }
 
 uint32_t GetSoftBitmapFormat() {
+  // An installed adapter's format wins: its pixels are what windows show.
+  if (const DisplayAdapter* a = BitmapAdapter(); a && BytesPerPixel(a->pixelFormat) > 0)
+    return a->pixelFormat;
   return formatOverride >= 0 ? static_cast<uint32_t>(formatOverride) : PIXFMT_ARGB32;
+}
+
+BitmapHandle* NewBitmapHandle(uint32_t kind, void* backing, int32_t width, int32_t height) {
+  auto* h = static_cast<BitmapHandle*>(AllocMemory(sizeof(BitmapHandle), 1));
+  if (!h) return nullptr;
+  h->kind = kind;
+  h->backing = backing;
+  h->width = width;
+  h->height = height;
+  return h;
 }
 
 SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags, uint32_t* outPrepared,
@@ -172,7 +294,20 @@ void FreeNativeBitmap(SoftBitmap* record) {
 }
 
 BitmapHandle* AllocBitmap(int32_t width, int32_t height, uint32_t flags, const void* extra) {
-  // Without an adapter a video request (flag 8) also gets a software bitmap.
+  // Without an adapter that makes video bitmaps a video request (flag 8)
+  // gets a software bitmap.
+  const DisplayAdapter* a = BitmapAdapter();
+  if (a && (flags & 8) && (a->flags & QM_ADAPTER_VIDEOBITMAPS)) {
+    uint32_t prepared = flags & 1;
+    void* backing = AllocAdapterBitmap(width, height, flags, &prepared,
+                                       static_cast<const AdapterBitmapSource*>(extra));
+    return adapterHandle(BITMAP_PIXELS, backing, width, height, true, prepared);
+  }
+  if (a && !(flags & 8) && (a->flags & QM_ADAPTER_OWNSBITMAPS)) {
+    if (width <= 0 || height <= 0 || !a->allocBitMap) return nullptr;
+    return adapterHandle(BITMAP_PIXELS, a->allocBitMap(BITMAP_PIXELS, width, height, 0, nullptr),
+                         width, height, false, flags & 1);
+  }
   uint32_t prepared = 0;
   SoftBitmap* rec = AllocNativeBitmap(width, height, flags, &prepared, nullptr, extra);
   BitmapHandle* h = wrap(BITMAP_PIXELS, rec, width, height);
@@ -183,6 +318,8 @@ BitmapHandle* AllocBitmap(int32_t width, int32_t height, uint32_t flags, const v
 BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, uint8_t* memory,
                                 int32_t rowBytes) {
   if (memory && rowBytes < width) return nullptr;
+  if (AdapterOwnsBitmaps())
+    return allocAdapterPlane(BITMAP_ALPHA, nullptr, width, height, clear, memory, rowBytes);
   SoftBitmap* rec =
       newRecord(BITMAP_ALPHA, width, height, roundUp4(width), 1, PIXFMT_ALPHA8, memory, rowBytes);
   return wrap(BITMAP_ALPHA, rec, width, height);
@@ -190,6 +327,8 @@ BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, ui
 
 BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height, int32_t clear,
                            uint8_t* memory, int32_t rowBytes) {
+  if (AdapterOwnsBitmaps())
+    return allocAdapterPlane(BITMAP_MASK, model, width, height, clear, memory, rowBytes);
   size_t rowPixels = static_cast<size_t>(std::max(width, 0));
   if (model) rowPixels = static_cast<size_t>(std::max<intptr_t>(GetBitmapAttr(model, 13), width));
   size_t bytes = maskRowBytes(rowPixels);
@@ -201,7 +340,10 @@ BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t hei
 
 void FreeBitmap(BitmapHandle* handle) {
   if (!handle) return;
-  FreeNativeBitmap(softOf(handle));
+  if (IsAdapterBacked(handle))
+    releaseAdapterBacking(handle->backing, handle->video != 0);
+  else
+    FreeNativeBitmap(softOf(handle));
   FreeMemory(handle);
 }
 
@@ -209,30 +351,46 @@ void FreeAlphaChannel(BitmapHandle* handle) { FreeBitmap(handle); }
 void FreeBitMask(BitmapHandle* handle) { FreeBitmap(handle); }
 
 BitmapHandle* CloneAlphaChannel(const BitmapHandle* alpha, int32_t width, int32_t height) {
-  const SoftBitmap* src = softOf(alpha);
-  if (!src) return nullptr;
+  BitmapLock src, dst;
+  if (!alpha || !LockBitmap(const_cast<BitmapHandle*>(alpha), 1, &src)) return nullptr;
   BitmapHandle* h = AllocAlphaChannel(width, height, 1, nullptr, 0);
-  if (!h) return nullptr;
-  const SoftBitmap* dst = softOf(h);
-  size_t n = static_cast<size_t>(std::min(src->bytesPerRow, dst->bytesPerRow));
-  int32_t rows = std::min(src->height, dst->height);
-  for (int32_t j = 0; j < rows; ++j)
-    std::memcpy(dst->buffer + ByteOffset(0, j, dst->bytesPerRow),
-                src->buffer + ByteOffset(0, j, src->bytesPerRow), n);
+  if (h && LockBitmap(h, 0, &dst)) {
+    size_t n = static_cast<size_t>(std::min(src.rowLength, dst.rowLength));
+    int32_t rows = std::min(src.height, dst.height);
+    for (int32_t j = 0; j < rows; ++j)
+      std::memcpy(dst.address + ByteOffset(0, j, dst.rowLength),
+                  src.address + ByteOffset(0, j, src.rowLength), n);
+    UnlockBitmap(&dst);
+  } else if (h) {
+    FreeAlphaChannel(h);
+    h = nullptr;
+  }
+  UnlockBitmap(&src);
   return h;
 }
 
 BitmapHandle* AlphaChannelFromARGB(const uint32_t* pixels, int32_t width, int32_t height,
                                    int32_t modulo) {
   BitmapHandle* h = AllocAlphaChannel(width, height, 0, nullptr, 0);
-  if (!h) return nullptr;
-  const SoftBitmap* rec = softOf(h);
-  ExtractAlphaBytes(pixels, width, height, modulo, rec->buffer, rec->bytesPerRow);
+  BitmapLock lock;
+  if (!h || !LockBitmap(h, 0, &lock)) {
+    FreeAlphaChannel(h);
+    return nullptr;
+  }
+  ExtractAlphaBytes(pixels, std::min(width, lock.width), std::min(height, lock.height), modulo,
+                    lock.address, lock.rowLength);
+  UnlockBitmap(&lock);
   return h;
 }
 
 ErrorCode PrepareVideoBitmap(BitmapHandle* handle) {
-  // Only an adapter's video bitmap needs preparing; none exist yet.
+  if (!IsRealVideoBitmap(handle) || handle->prepared) return 0;
+  const DisplayAdapter* a = BitmapAdapter();
+  if (a->doVideoBitMapMethod) {
+    const QmTagItem argument[] = {{1, 1}, {0, 0}};
+    a->doVideoBitMapMethod(handle->backing, 1, argument);
+  }
+  handle->prepared = 1;
   return 0;
 }
 
@@ -275,6 +433,20 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
       break;
   }
   if (!handle) return 0;
+  if (IsAdapterBacked(handle)) {
+    switch (code) {
+      case 1:
+      case 2:
+      case 3:
+      case 4:
+      case 13:
+      case 21:
+      case 23:
+        return adapterAttr(handle, code);
+      default:
+        break;
+    }
+  }
   switch (code) {
     case 0:
       return handle->width;
@@ -297,7 +469,8 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
     case 20:
       return reinterpret_cast<intptr_t>(handle->backing);
     case 22:
-      return handle->video ? 1 : 0;  // no adapter with video bitmaps backs it
+      // Flagged video, but no adapter that makes video bitmaps backs it.
+      return handle->video && !AdapterMakesVideoBitmaps() ? 1 : 0;
     default:
       return 0;
   }
@@ -306,6 +479,10 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
 void* GetBitmapBacking(const BitmapHandle* handle) { return handle ? handle->backing : nullptr; }
 
 int32_t GetRawBitmapSize(const void* backing, int32_t which) {
+  if (const DisplayAdapter* a = BitmapAdapter(); a && (a->flags & QM_ADAPTER_OWNSBITMAPS)) {
+    if (!backing || !a->getBitMapAttr) return 0;
+    return static_cast<int32_t>(a->getBitMapAttr(const_cast<void*>(backing), which == 0 ? 0 : 1));
+  }
   const auto* rec = static_cast<const SoftBitmap*>(backing);
   if (!rec) return 0;
   return which == 0 ? rec->width : rec->height;
@@ -314,6 +491,8 @@ int32_t GetRawBitmapSize(const void* backing, int32_t which) {
 uintptr_t LockBitmap(void* bitmap, uint32_t flags, BitmapLock* lock) {
   std::memset(lock, 0, sizeof(*lock));
   if (!bitmap) return 0;
+  if (!(flags & 2) && IsAdapterBacked(static_cast<const BitmapHandle*>(bitmap)))
+    return lockAdapterBitmap(static_cast<BitmapHandle*>(bitmap), flags & 1, lock);
   const SoftBitmap* rec = (flags & 2) ? static_cast<const SoftBitmap*>(bitmap)
                                       : softOf(static_cast<const BitmapHandle*>(bitmap));
   if (!rec || !rec->buffer) return 0;
@@ -343,7 +522,16 @@ uintptr_t LockBitmap(void* bitmap, uint32_t flags, BitmapLock* lock) {
 }
 
 void UnlockBitmap(BitmapLock* lock) {
-  if (lock) lock->token = 0;
+  if (!lock) return;
+  if (lock->adapterBacking && lock->token) {
+    const DisplayAdapter* a = BitmapAdapter();
+    QmAdapterLock al = {lock->address,     lock->rowLength * lock->bytesPerPixel,
+                        lock->pixelFormat, lock->width,
+                        lock->height,      lock->adapterToken};
+    if (a && a->unLockBitMap) a->unLockBitMap(&al);
+    lock->adapterBacking = nullptr;
+  }
+  lock->token = 0;
 }
 
 ArgbColor ReadLockedPixel(const BitmapLock* lock, int32_t x, int32_t y) {
@@ -403,6 +591,12 @@ void MaskBitOp(uint8_t* row, ptrdiff_t x, int32_t op) {
 }  // namespace bitmapint
 
 void WriteBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, uint32_t colour, int32_t isMask) {
+  if (uint32_t mode = isMask ? 0 : AdapterDrawMode(handle, QM_DRAWCAP_PIXEL)) {
+    const DisplayAdapter* a = BitmapAdapter();
+    if (a->writePixel && x >= 0 && y >= 0 && x < handle->width && y < handle->height)
+      a->writePixel(handle->backing, x, y, mode < 4 ? InvertColorAlpha(colour, 0) : colour, mode);
+    return;
+  }
   BitmapLock lock;
   if (!bitmapint::Lock(handle, false, &lock)) return;
   if (bitmapint::Inside(lock, x, y, 1, 1)) {
@@ -458,6 +652,13 @@ void DrawLineLocked(uint8_t* address, int32_t x1, int32_t y1, int32_t x2, int32_
 
 void DrawBitmapLine(BitmapHandle* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
                     ArgbColor colour) {
+  if (uint32_t mode = AdapterDrawMode(handle, QM_DRAWCAP_LINE)) {
+    const DisplayAdapter* a = BitmapAdapter();
+    if (a->line)
+      a->line(handle->backing, x1, y1, x2, y2, mode < 4 ? InvertColorAlpha(colour, 0) : colour,
+              mode);
+    return;
+  }
   BitmapLock lock;
   if (!bitmapint::Lock(handle, false, &lock) || lock.software) return;
   DrawLineLocked(lock.address, x1, y1, x2, y2, colour, 255, lock.pixelFormat, lock.rowLength,
@@ -467,6 +668,13 @@ void DrawBitmapLine(BitmapHandle* handle, int32_t x1, int32_t y1, int32_t x2, in
 
 void FillBitmapRect(BitmapHandle* handle, int32_t x, int32_t y, int32_t width, int32_t height,
                     ArgbColor colour) {
+  if (uint32_t mode = AdapterDrawMode(handle, QM_DRAWCAP_RECTFILL)) {
+    const DisplayAdapter* a = BitmapAdapter();
+    if (a->rectFill && ClipRect(handle->width, handle->height, &x, &y, &width, &height))
+      a->rectFill(handle->backing, x, y, width, height,
+                  mode < 4 ? InvertColorAlpha(colour, 0) : colour, mode);
+    return;
+  }
   BitmapLock lock;
   if (!bitmapint::Lock(handle, false, &lock) || lock.software) return;
   if (ClipRect(lock.width, lock.height, &x, &y, &width, &height))
@@ -476,8 +684,10 @@ void FillBitmapRect(BitmapHandle* handle, int32_t x, int32_t y, int32_t width, i
 }
 
 ArgbColor InvertColorAlpha(ArgbColor colour, int32_t force) {
-  // Without force only an adapter that takes opacity wants this, and no
-  // adapter can be installed yet.
-  if (!force) return colour;
+  // Without force only an adapter that takes opacity wants this.
+  if (!force) {
+    const DisplayAdapter* a = BitmapAdapter();
+    if (!a || !(a->flags & QM_ADAPTER_OPACITY)) return colour;
+  }
   return ((255 - (colour >> 24)) << 24) | (colour & 0xFFFFFF);
 }

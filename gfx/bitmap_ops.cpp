@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 
+#include "gfx/adapter_private.h"
 #include "gfx/bitmap_private.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_ops.h"
@@ -298,11 +299,24 @@ ErrorCode CreateBitmapFromRGB(const uint32_t* pixels, int64_t keyColour, int32_t
                               int32_t height, int32_t modulo, int32_t tryAdapter, uint32_t flags,
                               void* display, BitmapHandle** outBitmap, BitmapHandle** outMask,
                               BitmapHandle** outAlpha) {
-  // Waiting for the plug-in library: no display adapter can take the
-  // picture, so tryAdapter always falls through to the software path.
   if (outBitmap) *outBitmap = nullptr;
   if (outMask) *outMask = nullptr;
   if (outAlpha) *outAlpha = nullptr;
+  if (tryAdapter) {
+    // A video bitmap carries its mask or alpha itself; without an adapter
+    // that makes them the software path below runs.
+    BitmapHandle* video = nullptr;
+    if (ErrorCode e = AllocAdapterBitmapFromRGB(pixels, keyColour, width, height, modulo, flags,
+                                                &video, nullptr))
+      return e;
+    if (video) {
+      if (outBitmap)
+        *outBitmap = video;
+      else
+        FreeBitmap(video);
+      return 0;
+    }
+  }
   BitmapHandle* bmp = AllocBitmap(width, height, 0, nullptr);
   if (!bmp) return ERR_BITMAP;
   WriteARGBToBitmap(pixels, 0, 0, modulo * 4, bmp, 0, 0, width, height);
@@ -313,9 +327,15 @@ ErrorCode CreateBitmapFromRGB(const uint32_t* pixels, int64_t keyColour, int32_t
       FreeBitmap(bmp);
       return ERR_ALLOCMASK;
     }
-    const SoftBitmap* m = static_cast<const SoftBitmap*>(mask->backing);
-    BuildColorKeyMask32(pixels, m->buffer, width, height, m->bytesPerRow,
-                        static_cast<uint32_t>(keyColour) & 0xFFFFFF, modulo, 0xFFFFFF);
+    BitmapLock m;
+    if (!LockBitmap(mask, 0, &m)) {
+      FreeBitMask(mask);
+      FreeBitmap(bmp);
+      return ERR_ALLOCMASK;
+    }
+    BuildColorKeyMask32(pixels, m.address, std::min(width, m.width), std::min(height, m.height),
+                        m.rowLength, static_cast<uint32_t>(keyColour) & 0xFFFFFF, modulo, 0xFFFFFF);
+    UnlockBitmap(&m);
   }
   BitmapHandle* alpha = nullptr;
   if ((tryAdapter && (flags & 2)) || (flags & 8)) {

@@ -28,6 +28,9 @@ uint32_t GetSoftBitmapFormat();
 SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags, uint32_t* outPrepared,
                               uint32_t* outNotOwned, const void* extra);
 void FreeNativeBitmap(SoftBitmap* record);
+// A zeroed handle around a backing; null when out of memory (the caller
+// still owns the backing then).
+BitmapHandle* NewBitmapHandle(uint32_t kind, void* backing, int32_t width, int32_t height);
 BitmapHandle* AlphaChannelFromARGB(const uint32_t* pixels, int32_t width, int32_t height,
                                    int32_t modulo);
 ErrorCode PrepareVideoBitmap(BitmapHandle* handle);
@@ -45,7 +48,7 @@ void DrawLineLocked(uint8_t* address, int32_t x1, int32_t y1, int32_t x2, int32_
                     ArgbColor colour, int32_t opacity, uint32_t format, int32_t rowLength,
                     int32_t width, int32_t height);
 // Top byte t -> 255 - t (transparency <-> opacity); without force only for
-// an adapter that wants opacity (none can be installed yet).
+// an adapter that wants opacity (QM_ADAPTER_OPACITY).
 ArgbColor InvertColorAlpha(ArgbColor colour, int32_t force);
 
 // mode 0, 5 OR; 1 clear where set; 2 copy; 3 XOR; 4 AND. A null sourceAddress

@@ -7,20 +7,23 @@
 //
 // SafeBlt draws into a bitmap, a display's window bitmap (then refreshed) or
 // straight into the window; without any display it draws only into bitmaps,
-// with neither sprites nor scaling nor a refresh. Waiting for display
-// adapters: the plug-in manager installs none yet, so every blit runs in
-// software.
+// with neither sprites nor scaling nor a refresh. The plain, masked and
+// alpha blits ask the display adapter first (a video destination, or
+// bitmaps it made when it draws that kind of blit); every other blit runs
+// in software on locked memory, which adapter bitmaps lock through the
+// adapter.
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
 
+#include "gfx/adapter_private.h"
 #include "gfx/bitmap_private.h"
+#include "gfx/context_private.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_ops.h"
 #include "gfx/pixel_private.h"
 #include "platform/linux/platform.h"
-#include "gfx/context_private.h"
 
 using namespace pixel;
 using bitmapint::Inside;
@@ -124,6 +127,7 @@ BitmapHandle* combineWithClip(const BlitClip* clip, BitmapHandle* source, Bitmap
                                                    sourceWidth,
                                                    static_cast<int32_t>(rows),
                                                    0,
+                                                   0,
                                                    0};
       CombineClipMask(!isAlpha && hasPlane ? plane.address : nullptr, plane.rowLength,
                       isAlpha ? plane.address : nullptr, plane.rowLength, clipLock.address,
@@ -177,6 +181,8 @@ void ClipBlitRect(const BlitClip* clip, int32_t* sx, int32_t* sy, int32_t* dx, i
 
 void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                        int32_t dy, int32_t width, int32_t height) {
+  if (AdapterBlit(source, sx, sy, dest, dx, dy, width, height, nullptr, false, QM_DRAWCAP_BLIT))
+    return;
   PairLock p(source, dest);
   if (!p.covers(sx, sy, dx, dy, width, height)) return;
   CopyPixels(p.src.address, sx, sy, p.dst.address, dx, dy, width, height, p.src.rowLength,
@@ -185,6 +191,9 @@ void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandl
 
 void BltBitmapMasked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                      int32_t dy, int32_t width, int32_t height, BitmapHandle* mask) {
+  if (mask &&
+      AdapterBlit(source, sx, sy, dest, dx, dy, width, height, mask, false, QM_DRAWCAP_MASKBLIT))
+    return;
   PairLock p(source, dest);
   BitmapLock m;
   if (!p.covers(sx, sy, dx, dy, width, height) ||
@@ -230,6 +239,9 @@ void BltSpanLocked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* d
 
 void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                     int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha) {
+  if (alpha &&
+      AdapterBlit(source, sx, sy, dest, dx, dy, width, height, alpha, true, QM_DRAWCAP_ALPHABLIT))
+    return;
   BltSpanLocked(source, sx, sy, dest, dx, dy, width, height, alpha, nullptr, 0);
 }
 

@@ -2,17 +2,21 @@
 // and Free, which the library table calls.
 #include "gfx/context_private.h"
 
+#include "gfx/adapter_private.h"
 #include "gfx/gfx.h"
+#include "platform/linux/platform.h"
 
 GfxContext gfxContext;
 
 void InitGfxContext() {
   gfxContext = GfxContext{};
   InitRightAngleTransforms();
+  InstallAdapterBitmapQuery();
 }
 
 void FreeGfxContext() {
   FreeBlitScratch();
   FreeTransformScratch();
+  SetAdapterBitmapFlagsQuery(nullptr);
   gfxContext = GfxContext{};
 }

@@ -48,10 +48,11 @@ uint32_t ColorToPixel(ArgbColor colour, uint32_t format, int keepAlpha);
 
 struct BitmapHandle {
   uint32_t kind;
-  void* backing;  // SoftBitmap* (or an adapter's bitmap object)
+  void* backing;  // SoftBitmap*, or the adapter's object when video or adapterMade
   int32_t width, height;
-  uint32_t video;
-  uint32_t prepared;
+  uint32_t video;        // an adapter's video bitmap
+  uint32_t prepared;     // for a video bitmap: it carries alpha
+  uint32_t adapterMade;  // made by an adapter that owns all bitmaps
 };
 
 struct BitmapLock {
@@ -62,6 +63,9 @@ struct BitmapLock {
   int32_t rowLength;  // pixels for pixel bitmaps, bytes for alpha and masks
   int32_t width, height;
   uint32_t software;  // an alpha channel or mask locked in software
+  // An adapter's lock: its backing and its own token for UnLockBitMap.
+  void* adapterBacking;
+  uintptr_t adapterToken;
 };
 
 // Format of new software pixel bitmaps: 10 unless overridden (the X11 back

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "gfx/adapter_private.h"
 #include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 #include "gfx/transform_private.h"
@@ -589,10 +590,41 @@ uint8_t* ScalePixelBuffer(const void* source, int32_t sx, int32_t sy, int32_t so
   return dst;
 }
 
+namespace {
+
+// A video bitmap read back through the adapter, with its alpha bytes.
+ErrorCode videoToARGB(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, int32_t height,
+                      int32_t* hasAlpha, uint32_t** out) {
+  const DisplayAdapter* a = BitmapAdapter();
+  int32_t w = 0, h = 0;
+  uint32_t* pixels = a->readVideoPixels ? a->readVideoPixels(bitmap->backing, &w, &h) : nullptr;
+  if (!pixels) return ERR_READVIDEOPIXELS;
+  ErrorCode e = 0;
+  uint32_t* buf = nullptr;
+  if (x < 0 || y < 0 || width < 1 || height < 1 || static_cast<int64_t>(x) + width > w ||
+      static_cast<int64_t>(y) + height > h) {
+    e = ERR_WRONGUSAGE;
+  } else {
+    buf = static_cast<uint32_t*>(AllocMemoryArray(
+        static_cast<size_t>(width) * static_cast<size_t>(height), sizeof(uint32_t), 0));
+    if (!buf) e = ERR_MEM;
+  }
+  for (int32_t j = 0; buf && j < height; ++j)
+    for (int32_t i = 0; i < width; ++i)
+      buf[static_cast<size_t>(j) * width + i] = PixelToColor(
+          pixels[static_cast<size_t>(y + j) * static_cast<size_t>(w) + x + i], a->pixelFormat, 1);
+  if (a->freeVideoPixels) a->freeVideoPixels(pixels);
+  if (e) return e;
+  if (hasAlpha) *hasAlpha = static_cast<int32_t>(bitmap->prepared);
+  *out = buf;
+  return 0;
+}
+
+}  // namespace
+
 ErrorCode BitmapToARGB(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, int32_t height,
                        int32_t* hasAlpha, uint32_t** out) {
-  // Waiting for the display-adapter plug-ins: a real video bitmap would be
-  // read through the adapter; every bitmap here is locked in software.
+  if (IsRealVideoBitmap(bitmap)) return videoToARGB(bitmap, x, y, width, height, hasAlpha, out);
   ScopedLock l;
   if (!l.take(bitmap, true)) return ERR_LOCKBMAP;
   if (!fxwrap::Inside(l.lock, x, y, width, height) || width < 1 || height < 1)

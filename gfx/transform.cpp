@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "gfx/adapter_private.h"
 #include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 #include "gfx/transform_private.h"
@@ -145,10 +146,6 @@ ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* 
                         int32_t videoFlag, void* sourceDisplay, void* targetDisplay,
                         BitmapHandle** outBitmap, BitmapHandle** outMask, BitmapHandle** outAlpha) {
   if (!bitmap) return 0;
-  // Waiting for the display-adapter plug-ins: no adapter can be installed
-  // yet, so a video copy is never made and every copy is a software bitmap.
-  (void)wantVideo;
-  (void)videoFlag;
   (void)sourceDisplay;
   (void)targetDisplay;
   {
@@ -156,6 +153,23 @@ ErrorCode ConvertBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* 
     if (!check.take(bitmap, true)) return ERR_LOCKBMAP;
     if (!Inside(check.lock, x, y, width, height) || width <= 0 || height <= 0)
       return ERR_WRONGUSAGE;
+  }
+  if (wantVideo && AdapterMakesVideoBitmaps()) {
+    // The video copy carries the mask or alpha channel in its pixels' top
+    // bytes (its prepared flag says so); no separate planes are made.
+    uint32_t* argb =
+        ReadBitmapRectARGBMasked(bitmap, x, y, width, height, mask, alpha, -1, mask ? 1 : 0, 1);
+    if (!argb) return ERR_MEM;
+    AdapterBitmapSource source{argb, nullptr, nullptr, nullptr};
+    uint32_t flags =
+        8 | (static_cast<uint32_t>(videoFlag) & ~uint32_t{9}) | (mask || alpha ? 1 : 0);
+    BitmapHandle* video = AllocBitmap(width, height, flags, &source);
+    FreeMemory(argb);
+    if (!video) return ERR_BITMAP;
+    *outBitmap = video;
+    if (outMask) *outMask = nullptr;
+    if (outAlpha) *outAlpha = nullptr;
+    return 0;
   }
   OwnedBitmap nb(AllocBitmap(width, height, 0, nullptr));
   if (!nb) return ERR_BITMAP;

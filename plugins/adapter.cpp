@@ -99,6 +99,16 @@ void BindDisplayAdapterHooks(PluginBase* base) {
   a.freeMonitorInfo = hook<QmFreeMonitorInfoFunc>(base, PE_FreeMonitorInfo);
   a.cls = hook<QmClsFunc>(base, PE_Cls);
   a.adapterMainLoop = hook<QmAdapterMainLoopFunc>(base, PE_AdapterMainLoop);
+  a.allocVideoBitMap = hook<QmAllocVideoBitMapFunc>(base, PE_AllocVideoBitMap);
+  a.freeVideoBitMap = hook<QmFreeVideoBitMapFunc>(base, PE_FreeVideoBitMap);
+  a.readVideoPixels = hook<QmReadVideoPixelsFunc>(base, PE_ReadVideoPixels);
+  a.freeVideoPixels = hook<QmFreeVideoPixelsFunc>(base, PE_FreeVideoPixels);
+  a.doVideoBitMapMethod = hook<QmDoVideoBitMapMethodFunc>(base, PE_DoVideoBitMapMethod);
+  a.allocBitMap = hook<QmAllocBitMapFunc>(base, PE_AllocBitMap);
+  a.freeBitMap = hook<QmFreeBitMapFunc>(base, PE_FreeBitMap);
+  a.lockBitMap = hook<QmLockBitMapFunc>(base, PE_LockBitMap);
+  a.unLockBitMap = hook<QmUnLockBitMapFunc>(base, PE_UnLockBitMap);
+  a.getBitMapAttr = hook<QmGetBitMapAttrFunc>(base, PE_GetBitMapAttr);
 }
 
 void ForgetDisplayAdapter(PluginBase* base) {

@@ -120,7 +120,6 @@ ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, i
 // library (null: none).
 void SetActiveDisplayAdapter(PluginBase* base);
 PluginBase* GetActiveDisplayAdapter();
-uint32_t ComputeAdapterBitmapFlags(uint32_t request);
 // Fills the installed adapter's hooks from base's resolved entry points
 // (nothing when base is not the adapter); ForgetDisplayAdapter uninstalls
 // base when it is the adapter (its library is about to close).

@@ -112,6 +112,18 @@ struct DisplayAdapter {
   QmFreeMonitorInfoFunc freeMonitorInfo;
   QmClsFunc cls;
   QmAdapterMainLoopFunc adapterMainLoop;  // null without extension bit 0
+  // Bitmaps: video bitmaps (QM_ADAPTER_VIDEOBITMAPS) and, with
+  // QM_ADAPTER_OWNSBITMAPS, every other bitmap.
+  QmAllocVideoBitMapFunc allocVideoBitMap;
+  QmFreeVideoBitMapFunc freeVideoBitMap;
+  QmReadVideoPixelsFunc readVideoPixels;
+  QmFreeVideoPixelsFunc freeVideoPixels;
+  QmDoVideoBitMapMethodFunc doVideoBitMapMethod;
+  QmAllocBitMapFunc allocBitMap;
+  QmFreeBitMapFunc freeBitMap;
+  QmLockBitMapFunc lockBitMap;
+  QmUnLockBitMapFunc unLockBitMap;
+  QmGetBitMapAttrFunc getBitMapAttr;
 };
 // The installed adapter, or null for the native X11 driver.
 const DisplayAdapter* GetDisplayAdapter();
@@ -122,6 +134,9 @@ const DisplayAdapter* GetDisplayAdapter();
 ErrorCode InstallDisplayAdapter(PluginBase* base, uint32_t flags, const QmTagItem* tags);
 // The first display window closes installation for the rest of the run.
 void CloseAdapterInstallation();
+// The subset of the requested bitmap flags that the adapter's capability
+// words (PluginBase adapterFlags, adapterFlags2) grant; 0 without one.
+uint32_t ComputeAdapterBitmapFlags(uint32_t request);
 
 // ---- Picture handles ----
 // A decoded or vector picture that brushes and background pictures keep;

@@ -731,6 +731,9 @@ typedef uint32_t (*QmRegisterSaverFunc)(SaverFormatEntry* entry);
 /* Flags of the installation. */
 #define QM_ADAPTER_LOCKED 0x1         /* no other adapter may replace it */
 #define QM_ADAPTER_SCALES 0x8         /* BltBitMap scales itself */
+#define QM_ADAPTER_VIDEOBITMAPS 0x10  /* AllocVideoBitMap makes video bitmaps */
+#define QM_ADAPTER_OWNSBITMAPS 0x20   /* AllocBitMap makes every other bitmap */
+#define QM_ADAPTER_OPACITY 0x80       /* colours arrive with opacity in the top byte */
 #define QM_ADAPTER_SLEEPS 0x100       /* Sleep is the adapter's */
 #define QM_ADAPTER_VWAITS 0x200       /* VWait is the adapter's */
 #define QM_ADAPTER_MONITORS 0x400     /* GetMonitorInfo lists the monitors */
@@ -740,6 +743,14 @@ typedef uint32_t (*QmRegisterSaverFunc)(SaverFormatEntry* entry);
 #define QM_ADAPTERTAG_DRAWCAPS 2     /* drawing-capability word */
 #define QM_ADAPTERTAG_STORED 3       /* a word the host keeps */
 #define QM_ADAPTERTAG_PIXELFORMAT 4  /* default 10 */
+/* Bits of the drawing-capability word: the operations the adapter does on
+ * its own bitmaps (bitmap blits need both bitmaps to be the adapter's). */
+#define QM_DRAWCAP_BLIT 0x1
+#define QM_DRAWCAP_MASKBLIT 0x2
+#define QM_DRAWCAP_ALPHABLIT 0x4
+#define QM_DRAWCAP_RECTFILL 0x8
+#define QM_DRAWCAP_PIXEL 0x10
+#define QM_DRAWCAP_LINE 0x20
 
 /* Display flags of OpenDisplay and DetermineBorderSizes. */
 #define QM_DISPLAY_BORDERLESS 0x1
@@ -803,6 +814,22 @@ typedef struct QmBlitRequest {
 
 /* BltBitMap's flags argument for a window copy. */
 #define QM_BLITDEST_WINDOW 0x100
+/* BltBitMap's flags argument for a copy between bitmaps: the descriptor's
+ * first block and maskBacking are set. */
+#define QM_BLITBMP_VIDEOSOURCE 0x1 /* the source is a video bitmap */
+#define QM_BLITBMP_ADAPTER 0x2     /* both are bitmaps the adapter made */
+#define QM_BLITBMP_VIDEODEST 0x4   /* the destination is a video bitmap */
+#define QM_BLITBMP_NOALPHA 0x8     /* the video source carries no alpha */
+#define QM_BLITBMP_SELECTED 0x10   /* the destination is a display's mask or alpha output */
+#define QM_BLITBMP_ALPHA 0x200     /* maskBacking is an alpha channel (else a mask) */
+
+/* The mode word of RectFill, WritePixel and Line on bitmaps: 1 a bitmap the
+ * adapter made, 2 a video bitmap, plus 4 while it is a display's selected
+ * mask or alpha output. Below 4 the colour's top byte is opacity when the
+ * adapter asked for QM_ADAPTER_OPACITY. Window drawing passes 0. */
+#define QM_DRAWMODE_BITMAP 0x1
+#define QM_DRAWMODE_VIDEO 0x2
+#define QM_DRAWMODE_SELECTED 0x4
 
 /* VWait's request. */
 typedef struct QmVWaitRequest {
@@ -858,9 +885,10 @@ typedef int32_t (*QmBltBitMapFunc)(void* sourceBacking, void* destination,
  * (0x00 opaque). */
 typedef int32_t (*QmRectFillFunc)(void* handle, int32_t x, int32_t y, int32_t width, int32_t height,
                                   uint32_t colour, uint32_t flags);
-typedef int32_t (*QmWritePixelFunc)(void* handle, int32_t x, int32_t y, uint32_t colour);
+typedef int32_t (*QmWritePixelFunc)(void* handle, int32_t x, int32_t y, uint32_t colour,
+                                    uint32_t mode);
 typedef int32_t (*QmLineFunc)(void* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
-                              uint32_t colour);
+                              uint32_t colour, uint32_t mode);
 /* query QM_MONITORQUERY_*: an array (QmMonitorInfo or QmScreenMode) or null. */
 typedef void* (*QmGetMonitorInfoFunc)(int32_t query, int32_t monitor);
 typedef void (*QmFreeMonitorInfoFunc)(void* list);
@@ -871,20 +899,29 @@ typedef int32_t (*QmBeginDoubleBufferFunc)(void* window);
 typedef int32_t (*QmEndDoubleBufferFunc)(void* window);
 typedef int32_t (*QmFlipFunc)(void* window);
 typedef int32_t (*QmClsFunc)(void* window, uint32_t colour, uint32_t flags);
-/* Adapter bitmaps: a backing, or null. */
+/* Video bitmaps: a backing, or null. pixels (width x height 0xAARRGGBB
+ * words, or null for a cleared bitmap) are the initial contents; flags are
+ * the allocation's (8 video, 1 the pixels carry alpha). ReadVideoPixels
+ * gives width x height words in the adapter's pixel format, rows packed,
+ * or null when it cannot read the bitmap. */
 typedef void* (*QmAllocVideoBitMapFunc)(int32_t width, int32_t height, const uint32_t* pixels,
                                         uint32_t flags);
 typedef void (*QmFreeVideoBitMapFunc)(void* backing);
 typedef uint32_t* (*QmReadVideoPixelsFunc)(void* backing, int32_t* width, int32_t* height);
 typedef void (*QmFreeVideoPixelsFunc)(uint32_t* pixels);
 typedef int32_t (*QmDoVideoBitMapMethodFunc)(void* backing, int32_t method, const QmTagItem* tags);
-/* kind 0 pixels, 1 mask, 2 alpha channel. */
+/* Bitmaps of an adapter that owns all bitmaps: kind 0 pixels, 1 alpha
+ * channel, 2 mask. Tags: 1 a model bitmap's backing (masks), 2 memory and 3
+ * its bytes per row to wrap. */
 typedef void* (*QmAllocBitMapFunc)(int32_t kind, int32_t width, int32_t height, int32_t clear,
                                    const QmTagItem* tags);
 typedef void (*QmFreeBitMapFunc)(void* backing);
-/* Non-zero on success; the lock's token goes back to UnLockBitMap. */
+/* Non-zero on success; flags bit 0 read-only. The lock (pixels, bytes per
+ * row, format, size and the adapter's token) goes back to UnLockBitMap. An
+ * alpha channel or mask locks with one byte (or bit) per pixel. */
 typedef int32_t (*QmLockBitMapFunc)(void* backing, uint32_t flags, QmAdapterLock* lock);
 typedef void (*QmUnLockBitMapFunc)(QmAdapterLock* lock);
+/* attribute 0 width, 1 height, 2 bytes per row. */
 typedef intptr_t (*QmGetBitMapAttrFunc)(void* backing, int32_t attribute);
 /* Extension bit 0: the adapter runs the script's main chunk by calling
  * chunk(L, chunkData) from a loop of its own; the chunk's result is its

@@ -14,10 +14,6 @@ int NativeFlipHook(void*) { return 0; }
 // the built-in driver; until then none is configured, which means 32 bits.
 int GetNativeScreenDepth() { return 32; }
 
-// Waiting for the plug-in library: no display adapter can be installed yet,
-// and without one no bitmap flag is supported.
-uint32_t AdapterSupportedBitmapFlags(uint32_t) { return 0; }
-
 void NativeDisplayCleanupHook() {}
 void ResetDisplayHook(void*) {}
 int NativeDisplayAllowed() { return 1; }

@@ -326,6 +326,10 @@ void SetRequesterParentHooks(RequesterParentFunction parent, RequesterGrabFuncti
 using AdapterActiveFunction = int (*)();
 using AdapterWakeFunction = ErrorCode (*)();
 void SetDisplayAdapterHooks(AdapterActiveFunction active, AdapterWakeFunction wake);
+// The bitmap layer's answer to which bitmap flags the display adapter
+// supports (AdapterSupportedBitmapFlags; null: none).
+using AdapterBitmapFlagsQuery = uint32_t (*)(uint32_t flags);
+void SetAdapterBitmapFlagsQuery(AdapterBitmapFlagsQuery query);
 // Wakes the main thread's event wait (the adapter's loop when one drives
 // it); callable from any thread.
 ErrorCode WakeEventLoop();

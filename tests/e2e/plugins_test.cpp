@@ -183,11 +183,9 @@ TEST_F(PluginRun, AppendedApplet) {
 // display opens as the adapter's framebuffer, no X window appears, a click
 // read from the adapter's input file reaches "onmousedown", whose End(3)
 // ends the run, and the framebuffer captured at CloseDisplay is all the
-// display's colour.
+// display's colour. testdisplayhw (all bitmaps its own, pixel format 13)
+// runs the main chunk from its AdapterMainLoop, which leaves a mark.
 TEST_F(PluginRun, DisplayAdapterRunsTheApplet) {
-  const std::string testdisplay =
-      std::string(QM_BINARY_DIR) + "/tests/plugins/modules/testdisplay.qmp";
-  ASSERT_EQ(access(testdisplay.c_str(), R_OK), 0) << "build the test plug-ins first";
   const char* text =
       ".applet section 5 be32:0x336699\n"
       ".line 1\n"
@@ -220,35 +218,44 @@ TEST_F(PluginRun, DisplayAdapterRunsTheApplet) {
       "CALL 0, 2, 1\n"
       "RETURN 0, 1, 0\n"
       ".end\n";
-  ASSERT_EQ(mkdir((dir_ / "Plugins").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((dir_ / "capture").c_str(), 0755), 0);
-  e2e::WriteFile(dir_ / "quillmere", program_, 0755);
-  e2e::WriteFile(dir_ / "Plugins/testdisplay.qmp", e2e::ReadFile(testdisplay), 0755);
-  e2e::WriteFile(dir_ / "a.qma", e2e::Assemble(text));
-  const std::string input = "3 10 10 1 1\n";
-  e2e::WriteFile(dir_ / "input", Bytes(input.begin(), input.end()));
-  setenv("QM_TESTDISPLAY_INPUT", (dir_ / "input").c_str(), 1);
-  setenv("QM_TESTDISPLAY_CAPTURE", (dir_ / "capture").c_str(), 1);
-  e2e::RunResult r =
-      e2e::Run(dir_ / "quillmere", {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
-               server_->name(), dir_.path());
-  unsetenv("QM_TESTDISPLAY_INPUT");
-  unsetenv("QM_TESTDISPLAY_CAPTURE");
-  EXPECT_EQ(r.status, 3) << r.out;
-  EXPECT_EQ(r.err, "");
-  std::string info;
-  server_->run({"xwininfo", "-root", "-children"}, nullptr, &info);
-  EXPECT_NE(info.find("0 children"), std::string::npos) << info;
+  for (const std::string module : {"testdisplay", "testdisplayhw"}) {
+    SCOPED_TRACE(module);
+    const std::string plugin =
+        std::string(QM_BINARY_DIR) + "/tests/plugins/modules/" + module + ".qmp";
+    ASSERT_EQ(access(plugin.c_str(), R_OK), 0) << "build the test plug-ins first";
+    const std::string run = dir_ / module;
+    ASSERT_EQ(mkdir(run.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((run + "/Plugins").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((run + "/capture").c_str(), 0755), 0);
+    e2e::WriteFile(run + "/quillmere", program_, 0755);
+    e2e::WriteFile(run + "/Plugins/" + module + ".qmp", e2e::ReadFile(plugin), 0755);
+    e2e::WriteFile(run + "/a.qma", e2e::Assemble(text));
+    const std::string input = "3 10 10 1 1\n";
+    e2e::WriteFile(run + "/input", Bytes(input.begin(), input.end()));
+    setenv("QM_TESTDISPLAY_INPUT", (run + "/input").c_str(), 1);
+    setenv("QM_TESTDISPLAY_CAPTURE", (run + "/capture").c_str(), 1);
+    e2e::RunResult r =
+        e2e::Run(run + "/quillmere", {"-quiet", "-debugdevice", "stdout", run + "/a.qma"},
+                 server_->name(), run);
+    unsetenv("QM_TESTDISPLAY_INPUT");
+    unsetenv("QM_TESTDISPLAY_CAPTURE");
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_EQ(r.err, "");
+    std::string info;
+    server_->run({"xwininfo", "-root", "-children"}, nullptr, &info);
+    EXPECT_NE(info.find("0 children"), std::string::npos) << info;
+    EXPECT_EQ(access((run + "/capture/mainloop").c_str(), F_OK) == 0, module == "testdisplayhw");
 
-  Bytes pam = e2e::ReadFile(dir_ / "capture/window0.pam");
-  const std::string header =
-      "P7\nWIDTH 640\nHEIGHT 480\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n";
-  ASSERT_EQ(pam.size(), header.size() + 640 * 480 * 3);
-  EXPECT_EQ(std::string(pam.begin(), pam.begin() + header.size()), header);
-  size_t wrong = 0;
-  for (size_t i = header.size(); i < pam.size(); i += 3)
-    wrong += pam[i] != 0x33 || pam[i + 1] != 0x66 || pam[i + 2] != 0x99;
-  EXPECT_EQ(wrong, 0u);
+    Bytes pam = e2e::ReadFile(run + "/capture/window0.pam");
+    const std::string header =
+        "P7\nWIDTH 640\nHEIGHT 480\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n";
+    ASSERT_EQ(pam.size(), header.size() + 640 * 480 * 3);
+    EXPECT_EQ(std::string(pam.begin(), pam.begin() + header.size()), header);
+    size_t wrong = 0;
+    for (size_t i = header.size(); i < pam.size(); i += 3)
+      wrong += pam[i] != 0x33 || pam[i + 1] != 0x66 || pam[i + 2] != 0x99;
+    EXPECT_EQ(wrong, 0u);
+  }
 }
 
 // A termination signal to a running player ends it as a quit request

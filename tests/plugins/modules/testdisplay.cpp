@@ -11,9 +11,18 @@
 // (the window handle is its first word).
 //
 // Windows stay readable after CloseDisplay until the plug-in closes.
+//
+// Built with TESTDISPLAY_HW it is "testdisplayhw": it also makes video
+// bitmaps and owns every other bitmap (flags 0x10 and 0x20), keeps pixels
+// in format 13 (0xAABBGGRR), draws fills, pixels, lines and all three
+// blits into its bitmaps itself, and runs the script's main chunk from
+// AdapterMainLoop (which leaves a file "mainloop" in the capture
+// directory). TestDisplayRefuse makes its locks or pixel reads fail.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +46,20 @@ struct Window {
   std::vector<uint32_t> pixels;
 };
 
+// A bitmap of the adapter: kind 0 pixels (format 13, or 10 for testdisplay),
+// 1 alpha channel, 2 mask; rows as the host lays out software bitmaps. The
+// bytes are its own or the caller's (external).
+struct Bitmap {
+  int32_t kind, width, height, bytesPerRow;
+  bool video, hasAlpha;
+  std::vector<uint8_t> own;
+  uint8_t* external;
+  uint8_t* data() { return external ? external : own.data(); }
+  uint32_t* row32(int32_t y) {
+    return reinterpret_cast<uint32_t*>(data() + static_cast<size_t>(y) * bytesPerRow);
+  }
+};
+
 struct State {
   const PluginHostApi* host = nullptr;
   std::vector<Window*> windows;
@@ -49,12 +72,56 @@ struct State {
   std::vector<std::vector<uintptr_t>> input;  // kind, then its words
   size_t nextInput = 0;
   bool inputRead = false;
+  std::set<Bitmap*> bitmaps;
+  int32_t bitmapsMade = 0, locks = 0, unlocks = 0, methods = 0, mainLoops = 0;
+  bool refuseLocks = false, refuseReads = false;
 };
 State* state = nullptr;
 
 const QmMonitorInfo MONITORS[] = {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}, {0, 0, 0, 0}};
 const QmScreenMode MODES[] = {
     {640, 480, 32, {0, 0}}, {1280, 1024, 32, {0, 0}}, {1920, 1080, 32, {0, 0}}, {0, 0, 0, {0, 0}}};
+
+#ifdef TESTDISPLAY_HW
+constexpr uint32_t PIXEL_FORMAT = 13;
+#else
+constexpr uint32_t PIXEL_FORMAT = 10;
+#endif
+
+Bitmap* bitmapOf(void* handle) {
+  if (!state) return nullptr;
+  auto it = state->bitmaps.find(static_cast<Bitmap*>(handle));
+  return it == state->bitmaps.end() ? nullptr : *it;
+}
+
+// 0xAARRGGBB <-> a stored pixel of PIXEL_FORMAT (format 13 swaps R and B).
+uint32_t toStored(uint32_t argb) {
+  if (PIXEL_FORMAT != 13) return argb;
+  return (argb & 0xFF00FF00u) | ((argb >> 16) & 0xFF) | ((argb & 0xFF) << 16);
+}
+uint32_t fromStored(uint32_t v) { return toStored(v); }
+
+Bitmap* newBitmap(int32_t kind, int32_t width, int32_t height, int32_t rowPixels, uint8_t* memory,
+                  int32_t memoryRow) {
+  if (width <= 0 || height <= 0 || width > 16384 || height > 16384) return nullptr;
+  int32_t row = kind == 0   ? ((width + 3) & ~3) * 4
+                : kind == 1 ? (width + 3) & ~3
+                            : ((rowPixels + 15) >> 3) & ~1;
+  auto* b = new Bitmap{kind, width, height, memory ? memoryRow : row, false, false, {}, memory};
+  if (!memory) b->own.assign(static_cast<size_t>(b->bytesPerRow) * height, 0);
+  state->bitmaps.insert(b);
+  state->bitmapsMade++;
+  return b;
+}
+
+void freeBitmap(void* handle) {
+  Bitmap* b = bitmapOf(handle);
+  if (!b) return;
+  state->bitmaps.erase(b);
+  delete b;
+}
+
+bool maskBit(const uint8_t* row, int32_t x) { return (row[x >> 3] >> (7 - (x & 7))) & 1; }
 
 Window* windowOf(void* handle) {
   if (!state) return nullptr;
@@ -134,14 +201,33 @@ int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
   // void (*)() as the host's own does.
   auto install = reinterpret_cast<QmInstallDisplayAdapterFunc>(
       reinterpret_cast<void (*)()>(api->graphics->slot[QM_GFX_INSTALLDISPLAYADAPTER]));
+#ifdef TESTDISPLAY_HW
+  base->capabilities |= PLUGINCAPS_EXTENSION;
+  base->adapterFlags2 = 0x10;  // video bitmaps, as the platform asks about them
+  QmTagItem tags[] = {
+      {QM_ADAPTERTAG_WAKEINTERVAL, 5},
+      {QM_ADAPTERTAG_DRAWCAPS, QM_DRAWCAP_BLIT | QM_DRAWCAP_MASKBLIT | QM_DRAWCAP_ALPHABLIT |
+                                   QM_DRAWCAP_RECTFILL | QM_DRAWCAP_PIXEL | QM_DRAWCAP_LINE},
+      {QM_ADAPTERTAG_PIXELFORMAT, PIXEL_FORMAT},
+      {0, 0}};
+#else
   QmTagItem tags[] = {{QM_ADAPTERTAG_WAKEINTERVAL, 5}, {0, 0}};
+#endif
   state->installResult = install(base, TESTDISPLAY_FLAGS, tags);
   return 1;
 }
 
+#ifdef TESTDISPLAY_HW
+// Extension bit 0 of the display adapter: AdapterMainLoop.
+uint32_t GetExtensions(uint32_t capability, uintptr_t) {
+  return capability == PLUGINCAPS_DISPLAYADAPTER ? 1 : 0;
+}
+#endif
+
 void ClosePlugin() {
   if (!state) return;
   for (Window* w : state->windows) delete w;
+  for (Bitmap* b : state->bitmaps) delete b;
   delete state;
   state = nullptr;
 }
@@ -180,6 +266,36 @@ void TestDisplayCounts(int32_t* out) {
   std::memcpy(out, values, sizeof values);
 }
 const QmBlitRequest* TestDisplayLastBlit() { return state ? &state->lastBlit : nullptr; }
+// RectFill's last arguments: x, y, width, height, colour, flags.
+void TestDisplayLastFill(int32_t* out) {
+  if (state) std::memcpy(out, state->lastFill, sizeof state->lastFill);
+}
+// Bitmaps alive, bitmaps made, locks, unlocks, video methods, main loops.
+void TestDisplayBitmapCounts(int32_t* out) {
+  if (!state) return;
+  int32_t values[] = {static_cast<int32_t>(state->bitmaps.size()),
+                      state->bitmapsMade,
+                      state->locks,
+                      state->unlocks,
+                      state->methods,
+                      state->mainLoops};
+  std::memcpy(out, values, sizeof values);
+}
+// Makes LockBitMap (locks) and ReadVideoPixels (reads) fail from now on.
+void TestDisplayRefuse(int32_t locks, int32_t reads) {
+  state->refuseLocks = locks != 0;
+  state->refuseReads = reads != 0;
+}
+// A bitmap pixel as 0xAARRGGBB (alpha and mask bitmaps: the byte or bit);
+// -1 outside it or for an unknown bitmap.
+int64_t TestDisplayBitmapPixel(void* handle, int32_t x, int32_t y) {
+  Bitmap* b = bitmapOf(handle);
+  if (!b || x < 0 || y < 0 || x >= b->width || y >= b->height) return -1;
+  const uint8_t* row = b->data() + static_cast<size_t>(y) * b->bytesPerRow;
+  if (b->kind == 1) return row[x];
+  if (b->kind == 2) return maskBit(row, x);
+  return fromStored(b->row32(y)[x]);
+}
 // Injects a host event as the adapter's own thread or loop would.
 int32_t TestDisplayInject(VmState* L, int32_t kind, const uintptr_t* words) {
   return state->host->system->postHostEvent(L, kind, words);
@@ -277,9 +393,59 @@ int32_t GetMousePos(void*, int32_t* x, int32_t* y) {
   return 0;
 }
 uint32_t GetQualifiers(void*) { return 0; }
-int32_t BltBitMap(void*, void* destination, const QmBlitRequest* r, uint32_t flags) {
+// A blit between bitmaps: the source is the adapter's (sourceBacking) or
+// locked host memory (request->source); a mask or alpha channel is the
+// adapter's (maskBacking) or host memory. Alpha blends each channel as
+// (s * a + d * (255 - a) + 127) / 255.
+int32_t bitmapBlit(void* sourceBacking, Bitmap* d, const QmBlitRequest* r, uint32_t flags) {
+  Bitmap* s = bitmapOf(sourceBacking);
+  if (!s && !r->source.pixels) return 1;
+  Bitmap* plane = bitmapOf(r->maskBacking);
+  bool isAlpha = flags & QM_BLITBMP_ALPHA;
+  for (int32_t y = 0; y < r->height; y++) {
+    for (int32_t x = 0; x < r->width; x++) {
+      int32_t sx = r->srcX + x, sy = r->srcY + y, dx = r->dstX + x, dy = r->dstY + y;
+      if (dx < 0 || dy < 0 || dx >= d->width || dy >= d->height) continue;
+      uint32_t argb;
+      if (s) {
+        if (sx < 0 || sy < 0 || sx >= s->width || sy >= s->height) continue;
+        argb = fromStored(s->row32(sy)[sx]);
+      } else {
+        if (sx < 0 || sy < 0 || sx >= r->source.width || sy >= r->source.height) continue;
+        argb = sourcePixel(r->source, sx, sy);
+      }
+      int32_t level = 255;
+      if (plane) {
+        const uint8_t* row = plane->data() + static_cast<size_t>(sy) * plane->bytesPerRow;
+        level = isAlpha ? row[sx] : maskBit(row, sx) * 255;
+      } else if (isAlpha && r->alphaBytes) {
+        level = r->alphaBytes[static_cast<size_t>(sy) * r->alphaBytesPerRow + sx];
+      } else if (r->maskBits) {
+        level = maskBit(r->maskBits + static_cast<size_t>(sy) * r->maskBytesPerRow, sx) * 255;
+      }
+      if (level == 0) continue;
+      uint32_t& out = d->row32(dy)[dx];
+      if (level < 255) {
+        uint32_t old = fromStored(out), mixed = 0;
+        for (int shift = 0; shift < 24; shift += 8) {
+          uint32_t a = (argb >> shift) & 0xFF, b = (old >> shift) & 0xFF;
+          mixed |= ((a * level + b * (255 - level) + 127) / 255) << shift;
+        }
+        argb = mixed;
+      }
+      out = toStored(argb & 0xFFFFFF);
+    }
+  }
+  return 0;
+}
+
+int32_t BltBitMap(void* sourceBacking, void* destination, const QmBlitRequest* r, uint32_t flags) {
   state->blits++;
   state->lastBlit = *r;
+  if (!(flags & QM_BLITDEST_WINDOW)) {
+    Bitmap* d = bitmapOf(destination);
+    return d ? bitmapBlit(sourceBacking, d, r, flags) : 1;
+  }
   Window* w = (flags & QM_BLITDEST_WINDOW) ? windowOf(destination) : nullptr;
   if (!w || !r->source.pixels) return 1;
   const QmPixelSource& s = r->source;
@@ -301,25 +467,41 @@ int32_t RectFill(void* handle, int32_t x, int32_t y, int32_t width, int32_t heig
   int32_t last[6] = {
       x, y, width, height, static_cast<int32_t>(colour), static_cast<int32_t>(flags)};
   std::memcpy(state->lastFill, last, sizeof last);
+  if (Bitmap* b = bitmapOf(handle)) {
+    for (int32_t row = std::max(y, 0); row < y + height && row < b->height; row++)
+      for (int32_t col = std::max(x, 0); col < x + width && col < b->width; col++)
+        b->row32(row)[col] = toStored(colour & 0xFFFFFF);
+    return 0;
+  }
   Window* w = windowOf(handle);
   if (!w) return 1;
   for (int32_t row = y; row < y + height; row++)
     for (int32_t col = x; col < x + width; col++) put(w, col, row, colour);
   return 0;
 }
-int32_t WritePixel(void* handle, int32_t x, int32_t y, uint32_t colour) {
+int32_t WritePixel(void* handle, int32_t x, int32_t y, uint32_t colour, uint32_t) {
+  if (Bitmap* b = bitmapOf(handle)) {
+    if (x >= 0 && y >= 0 && x < b->width && y < b->height)
+      b->row32(y)[x] = toStored(colour & 0xFFFFFF);
+    return 0;
+  }
   Window* w = windowOf(handle);
   if (!w) return 1;
   put(w, x, y, colour);
   return 0;
 }
-int32_t Line(void* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t colour) {
+int32_t Line(void* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t colour,
+             uint32_t) {
   Window* w = windowOf(handle);
-  if (!w) return 1;
+  Bitmap* b = bitmapOf(handle);
+  if (!w && !b) return 1;
   int32_t dx = std::abs(x2 - x1), dy = -std::abs(y2 - y1);
   int32_t sx = x1 < x2 ? 1 : -1, sy = y1 < y2 ? 1 : -1, err = dx + dy;
   for (;;) {
-    put(w, x1, y1, colour);
+    if (w)
+      put(w, x1, y1, colour);
+    else if (x1 >= 0 && y1 >= 0 && x1 < b->width && y1 < b->height)
+      b->row32(y1)[x1] = toStored(colour & 0xFFFFFF);
     if (x1 == x2 && y1 == y2) break;
     int32_t e2 = 2 * err;
     if (e2 >= dy) {
@@ -349,15 +531,71 @@ int32_t Cls(void* handle, uint32_t colour, uint32_t) {
   for (uint32_t& p : w->pixels) p = colour & 0xFFFFFF;
   return 0;
 }
-void* AllocVideoBitMap(int32_t, int32_t, const uint32_t*, uint32_t) { return nullptr; }
-void FreeVideoBitMap(void*) {}
-uint32_t* ReadVideoPixels(void*, int32_t*, int32_t*) { return nullptr; }
-void FreeVideoPixels(uint32_t*) {}
-int32_t DoVideoBitMapMethod(void*, int32_t, const QmTagItem*) { return 0; }
-void* AllocBitMap(int32_t, int32_t, int32_t, int32_t, const QmTagItem*) { return nullptr; }
-void FreeBitMap(void*) {}
-int32_t LockBitMap(void*, uint32_t, QmAdapterLock*) { return 0; }
-void UnLockBitMap(QmAdapterLock*) {}
-intptr_t GetBitMapAttr(void*, int32_t) { return 0; }
+void* AllocVideoBitMap(int32_t width, int32_t height, const uint32_t* pixels, uint32_t flags) {
+  Bitmap* b = newBitmap(0, width, height, width, nullptr, 0);
+  if (!b) return nullptr;
+  b->video = true;
+  b->hasAlpha = flags & 1;
+  for (int32_t y = 0; pixels && y < height; y++)
+    for (int32_t x = 0; x < width; x++)
+      b->row32(y)[x] = toStored(pixels[static_cast<size_t>(y) * width + x]);
+  return b;
+}
+void FreeVideoBitMap(void* backing) { freeBitmap(backing); }
+// The pixels in PIXEL_FORMAT, rows packed.
+uint32_t* ReadVideoPixels(void* backing, int32_t* width, int32_t* height) {
+  Bitmap* b = bitmapOf(backing);
+  if (!b || b->kind != 0 || state->refuseReads) return nullptr;
+  auto* out = new uint32_t[static_cast<size_t>(b->width) * b->height];
+  for (int32_t y = 0; y < b->height; y++)
+    std::memcpy(out + static_cast<size_t>(y) * b->width, b->row32(y), 4 * size_t(b->width));
+  *width = b->width;
+  *height = b->height;
+  return out;
+}
+void FreeVideoPixels(uint32_t* pixels) { delete[] pixels; }
+int32_t DoVideoBitMapMethod(void*, int32_t, const QmTagItem*) {
+  state->methods++;
+  return 0;
+}
+void* AllocBitMap(int32_t kind, int32_t width, int32_t height, int32_t, const QmTagItem* tags) {
+  if (kind < 0 || kind > 2) return nullptr;
+  int32_t rowPixels = width, memoryRow = 0;
+  uint8_t* memory = nullptr;
+  for (const QmTagItem* t = tags; t && t->tag; t++) {
+    if (t->tag == 1 && bitmapOf(reinterpret_cast<void*>(t->data)))
+      rowPixels = std::max(width, (bitmapOf(reinterpret_cast<void*>(t->data))->bytesPerRow) / 4);
+    if (t->tag == 2) memory = reinterpret_cast<uint8_t*>(t->data);
+    if (t->tag == 3) memoryRow = static_cast<int32_t>(t->data);
+  }
+  return newBitmap(kind, width, height, rowPixels, memory, memoryRow);
+}
+void FreeBitMap(void* backing) { freeBitmap(backing); }
+int32_t LockBitMap(void* backing, uint32_t, QmAdapterLock* lock) {
+  Bitmap* b = bitmapOf(backing);
+  if (!b || state->refuseLocks) return 0;
+  state->locks++;
+  *lock = QmAdapterLock{
+      b->data(), b->bytesPerRow, b->kind == 0 ? PIXEL_FORMAT : b->kind == 1 ? 14u : 15u,
+      b->width,  b->height,      reinterpret_cast<uintptr_t>(b)};
+  return 1;
+}
+void UnLockBitMap(QmAdapterLock* lock) {
+  if (lock && bitmapOf(reinterpret_cast<void*>(lock->token))) state->unlocks++;
+}
+intptr_t GetBitMapAttr(void* backing, int32_t attribute) {
+  Bitmap* b = bitmapOf(backing);
+  if (!b) return 0;
+  return attribute == 0 ? b->width : attribute == 1 ? b->height : b->bytesPerRow;
+}
+#ifdef TESTDISPLAY_HW
+int32_t AdapterMainLoop(VmState* L, QmMainChunkFunc chunk, void* chunkData, uintptr_t, uintptr_t) {
+  state->mainLoops++;
+  if (const char* dir = std::getenv("QM_TESTDISPLAY_CAPTURE"); dir && *dir) {
+    if (FILE* f = std::fopen((std::string(dir) + "/mainloop").c_str(), "w")) std::fclose(f);
+  }
+  return chunk(L, chunkData);
+}
+#endif
 
 }  // extern "C"
