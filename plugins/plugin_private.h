@@ -203,6 +203,8 @@ struct PluginRecord {
   PluginBase base;  // first: a PluginBase* is the record
   void* entry[PE_COUNT];
   SaverFormatList savers[3];  // image, anim, sample
+  FileAdapterOps fileOps;     // filled from entry[] when first visited
+  FileAdapterEntry fileAdapter;
 };
 
 struct PluginHandle {

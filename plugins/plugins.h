@@ -205,6 +205,41 @@ void FreeAnimPluginFrame(PluginBase* base, uint32_t* frame);  // null is ignored
 int32_t GetAnimPluginFrameDelay(PluginBase* base, void* handle, int32_t index);
 void CloseAnimPlugin(PluginBase* base, void* handle);
 
+// ---- File and directory adapters ----
+
+// The entry points of a file or directory adapter plug-in; null slots are
+// features it lacks.
+struct FileAdapterOps {
+  QmFOpenFunc open;
+  QmFCloseFunc close;
+  QmFReadFunc read;
+  QmFWriteFunc write;
+  QmFSeekFunc seek;
+  QmFGetCFunc getChar;
+  QmFPutCFunc putChar;
+  QmFEofFunc eof;
+  QmFFlushFunc flush;
+  QmFStatFunc fstat;
+  QmStatFunc stat;
+  QmOpenDirFunc openDir;
+  QmCloseDirFunc closeDir;
+  QmNextDirEntryFunc nextDirEntry;
+  QmRewindDirFunc rewindDir;  // null without extension bit 0
+};
+struct FileAdapterEntry {
+  const FileAdapterOps* ops;
+  const char* pluginName;
+  int32_t bridge;  // calls go through the platform call bridge
+};
+// Calls visit for each file (PLUGINCAPS_FILEADAPTER) or directory
+// (PLUGINCAPS_DIRADAPTER) adapter that the loader string admits, in list
+// order, until it returns non-zero (then that value is returned; 0 when no
+// visit did). Skipped: disabled plug-ins, those that must be named and are
+// not, those asking for the override without setting it, and with
+// linkedData, file adapters that do not take linked data.
+int VisitFileAdapters(uint32_t capability, const char* loaders, int linkedData,
+                      int (*visit)(const FileAdapterEntry* adapter, void* data), void* data);
+
 // ---- Context record ----
 
 // The folder's mutable state (loaded plug-ins and their lists) lives in one

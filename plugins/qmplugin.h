@@ -929,6 +929,67 @@ typedef intptr_t (*QmGetBitMapAttrFunc)(void* backing, int32_t attribute);
 typedef int32_t (*QmAdapterMainLoopFunc)(VmState* L, QmMainChunkFunc chunk, void* chunkData,
                                          uintptr_t reserved1, uintptr_t reserved2);
 
+/* ---- File and directory adapters (PLUGINCAPS_FILEADAPTER, _DIRADAPTER) ----
+ *
+ * A file adapter opens names the host's stream layer is asked to open (when
+ * the open asks for adapters and the loader string admits the plug-in); a
+ * directory adapter lists directories the host locks. */
+
+/* What FStat, Stat and NextDirEntry fill. The host presets the three dates
+ * to the run's start stamp before each call. */
+typedef struct QmAdapterStat {
+  int32_t type;   /* 1 directory */
+  int64_t size;   /* -1 when not known */
+  uint32_t flags; /* QM_ADAPTERSTAT_DIRECTORY, permission bits 0x1-0x4000 */
+  /* Accessed, modified, changed: seconds, minutes, hours, day of month,
+   * month counted from 0, full year. */
+  int32_t dates[3][6];
+  const char* name;    /* NextDirEntry: the entry's name, valid until the next call */
+  const char* comment; /* or null */
+  uintptr_t words[3];  /* passed on to the host's file information */
+} QmAdapterStat;
+#define QM_ADAPTERSTAT_DIRECTORY 0x20000
+
+/* FOpen's mode word. */
+#define QM_FOPEN_WRITE 1
+#define QM_FOPEN_UPDATE 2
+#define QM_FOPEN_READ 4
+/* FOpen's tags. Linked data (a ":::chunk" name) comes with its holding
+ * file's path, offset and size; a memory buffer with its address and size;
+ * the name passed is then the data's stored name. */
+#define QM_FOPENTAG_FLAGS 1  /* address of the stream's uint32_t adapter-flags word */
+#define QM_FOPENTAG_PATH 2   /* const char* */
+#define QM_FOPENTAG_OFFSET 3 /* byte offset in that file */
+#define QM_FOPENTAG_SIZE 4
+#define QM_FOPENTAG_DATA 5 /* const void* */
+/* Adapter flags an adapter may set through QM_FOPENTAG_FLAGS. */
+#define QM_STREAM_NOSEEK 2 /* only seeks to the start work */
+/* PluginBase.fileAdapterFlags. */
+#define QM_FILEADAPTER_LINKEDDATA 0x1 /* takes linked data and memory buffers */
+#define QM_FILEADAPTER_OVERRIDE 0x2   /* used only while its override word is set */
+
+/* FSeek modes: 0 from the current position, 1 from the start, 2 from the
+ * end; it returns the position before the seek, or -1. */
+typedef void* (*QmFOpenFunc)(const char* name, int32_t mode, const QmTagItem* tags);
+typedef int32_t (*QmFCloseFunc)(void* file);
+typedef size_t (*QmFReadFunc)(void* file, void* buffer, size_t length);
+typedef int32_t (*QmFGetCFunc)(void* file); /* byte or -1 */
+typedef size_t (*QmFWriteFunc)(void* file, const void* buffer, size_t length);
+typedef int32_t (*QmFPutCFunc)(void* file, int32_t byte); /* 1 on success */
+typedef int64_t (*QmFSeekFunc)(void* file, int64_t offset, int32_t mode);
+typedef int32_t (*QmFFlushFunc)(void* file);
+typedef int32_t (*QmFEofFunc)(void* file);
+/* Non-zero on success. */
+typedef int32_t (*QmFStatFunc)(void* file, QmAdapterStat* out);
+typedef int32_t (*QmStatFunc)(const char* name, QmAdapterStat* out);
+/* A directory handle, or null when the path is not the adapter's. */
+typedef void* (*QmOpenDirFunc)(const char* path, int32_t mode);
+typedef void (*QmCloseDirFunc)(void* dir);
+/* Non-zero for an entry, 0 at the end. */
+typedef int32_t (*QmNextDirEntryFunc)(void* dir, QmAdapterStat* out);
+/* Extension bit 0 of the directory adapter: non-zero on success. */
+typedef int32_t (*QmRewindDirFunc)(void* dir);
+
 /* Graphics slot 13: makes the plug-in the display adapter (an error code). */
 typedef int32_t (*QmInstallDisplayAdapterFunc)(PluginBase* base, uint32_t flags,
                                                const QmTagItem* tags);

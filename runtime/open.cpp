@@ -123,15 +123,33 @@ LockHandle* LockFile(const char* path, uint32_t mode, const char* loaders) {
 
 int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* isDirectory,
                   FileInfo* info) {
+  if (lock->dirAdapter) {
+    const FileAdapterEntry* a = lock->dirAdapter;
+    if (a->bridge || !a->ops->nextDirEntry) return static_cast<int>(NullAdapterHook());
+    QmAdapterStat stat;
+    PresetAdapterStat(&stat);
+    if (!a->ops->nextDirEntry(lock->adapterDir, &stat)) return 0;
+    FileInfo entry;
+    AdapterStatToFileInfo(&stat, &entry);
+    // The name lives in the lock until the next entry.
+    StrCopyBounded(lock->scratch, sizeof lock->scratch, stat.name ? stat.name : "");
+    if (name) *name = lock->scratch;
+    if (isDirectory) *isDirectory = entry.isDirectory;
+    if (info) *info = entry;
+    return 1;
+  }
   if (!lock->handle) return 0;
   if (info) std::memset(info, 0, sizeof *info);
   return NextDirEntryNative(lock->handle, flags, name, isDirectory, info);
 }
 
 ErrorCode RewindLock(LockHandle* lock, int32_t) {
-  // Waiting for the plug-in manager: directory adapters and their rewind
-  // entry do not exist yet, so an adapter lock reports the missing feature.
-  if (lock->dirAdapter) return ERR_PLUGINSUPPORT;
+  if (lock->dirAdapter) {
+    const FileAdapterEntry* a = lock->dirAdapter;
+    if (!a->ops->rewindDir) return ERR_PLUGINSUPPORT;
+    if (a->bridge || !a->ops->rewindDir(lock->adapterDir)) return ERR_REWINDDIR;
+    return 0;
+  }
   if (lock->handle && !RewindDirNative(lock->handle)) return ERR_REWINDDIR;
   return 0;
 }
@@ -143,7 +161,7 @@ ErrorCode CheckLockIsDirectory(LockHandle* lock, int32_t* isDirectory) {
     return 0;
   }
   if (!lock->handle) {
-    if (lock->linked) SetErrorArgString(lock->path);
+    if (lock->linked || lock->fileAdapter) SetErrorArgString(lock->path);
     return ERR_NOTADIR;
   }
   int32_t cont = 0;
@@ -156,6 +174,15 @@ int ExamineLock(LockHandle* lock, FileInfo* info) {
   std::memset(info, 0, sizeof *info);
   if (lock->dirAdapter) {
     info->isDirectory = 1;
+    StrCopyBounded(info->name, sizeof info->name, GetDisplayFileName(lock->path));
+    info->path = lock->path;
+    return 1;
+  }
+  if (lock->fileAdapter) {
+    *info = lock->adapterInfo;
+    if (!info->name[0])
+      StrCopyBounded(info->name, sizeof info->name, GetDisplayFileName(lock->path));
+    info->path = lock->path;
     return 1;
   }
   if (lock->linked) {
@@ -194,12 +221,30 @@ const char* GetLockAdapterName(LockHandle* lock) {
 
 void UnLockFile(LockHandle* lock) {
   if (!lock) return;
+  if (lock->dirAdapter) {
+    const FileAdapterEntry* a = lock->dirAdapter;
+    if (a->bridge)
+      NullAdapterHook();
+    else if (a->ops->closeDir)
+      a->ops->closeDir(lock->adapterDir);
+  }
   if (lock->handle) CloseDirNative(lock->handle);
   FreeMemory(lock);
 }
 
-int ExamineFile(const char* path, ExtendedFileInfo* info, int) {
+int ExamineFile(const char* path, ExtendedFileInfo* info, int adapters) {
   std::memset(info, 0, sizeof *info);
+  if (adapters) {
+    FileInfo fi;
+    if (StatWithFileAdapters(path, &fi)) {
+      info->isDirectory = fi.isDirectory;
+      info->size = fi.size;
+      info->protection = fi.protection;
+      std::memcpy(info->times, fi.times, sizeof info->times);
+      StrCopyBounded(info->fullName, sizeof info->fullName, path);
+      return 1;
+    }
+  }
   LockHandle* lock = LockFile(path, 1, nullptr);
   if (!lock) return 0;
   FileInfo fi;

@@ -502,6 +502,8 @@ struct LockHandle {
   const FileAdapterEntry* dirAdapter;
   const FileAdapterEntry* fileAdapter;
   NativeLock* handle;
+  void* adapterDir;      // the directory adapter's handle
+  FileInfo adapterInfo;  // what the file adapter's Stat answered
   char path[LOCK_PATH_SIZE];
   char scratch[LOCK_PATH_SIZE];
   VirtualFile* virtualFile;  // ":::chunkS" names

@@ -196,9 +196,11 @@ int FlushStream(StreamHandle* stream) {
 int ExamineStream(StreamHandle* stream, FileInfo* info) {
   std::memset(info, 0, sizeof *info);
   if (stream->adapter) {
-    uint32_t start = startStampTime();
-    for (uint32_t& t : info->times) t = start;
-    return callAdapter(stream, stream->adapter->ops->stat, info);
+    QmAdapterStat stat;
+    PresetAdapterStat(&stat);
+    if (!callAdapter(stream, stream->adapter->ops->fstat, &stat)) return 0;
+    AdapterStatToFileInfo(&stat, info);
+    return 1;
   }
   if (stream->memory) {
     info->size = static_cast<int64_t>(stream->memory->size);

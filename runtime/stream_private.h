@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
 // ---- Stream layer and linked data ----
@@ -58,33 +59,22 @@ const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, 
 // zlib's result codes as error codes.
 ErrorCode ZlibResultToError(int zlibCode);
 
-// The entry points of one file adapter, as the plug-in loader will fill
-// them. Null slots are features the adapter lacks.
-struct FileAdapterOps {
-  void* (*open)(const char* name, int32_t mode, const uintptr_t* tags);
-  int (*close)(void* file);
-  size_t (*read)(void* file, void* buffer, size_t length);
-  size_t (*write)(void* file, const void* buffer, size_t length);
-  int64_t (*seek)(void* file, int64_t offset, int mode);  // previous position or -1
-  int (*getChar)(void* file);
-  int (*putChar)(void* file, int byte);
-  int (*eof)(void* file);
-  int (*flush)(void* file);
-  int (*stat)(void* file, FileInfo* info);  // non-zero on success
-};
-struct FileAdapterEntry {
-  const FileAdapterOps* ops;
-  const char* pluginName;
-  int32_t bridge;  // calls go through the platform call bridge
-};
+// Adapter stat records: preset with the run's start stamp as every date
+// (before each call into an adapter), and converted to file information.
+void PresetAdapterStat(QmAdapterStat* stat);
+void AdapterStatToFileInfo(const QmAdapterStat* stat, FileInfo* info);
 
-// Tries the file adapters that the loader string admits (tag list as the
-// plug-in interface has it); fills stream->adapter and stream->file and
+// Tries the file adapters that the loader string admits with the tag list
+// of the plug-in interface; fills stream->adapter and stream->file and
 // returns 1 when one took the file.
 int OpenWithFileAdapters(StreamHandle* stream, const char* name, uint32_t mode,
                          const char* loaders);
-// Directory and file adapters for locks: 1 when one answered.
+// Directory adapters (for a directory lock of a name that is not linked
+// data), then file adapters' Stat: 1 when one answered.
 int LockWithAdapters(LockHandle* lock, const char* path, uint32_t mode, const char* loaders);
+// The first file adapter's Stat of path (all adapters, no loader string):
+// 1 with info filled (its path null), else 0.
+int StatWithFileAdapters(const char* path, FileInfo* info);
 
 // Whether the loader string admits the built-in file system: null, empty
 // and "default" admit everything, else one of its "|"-separated names must
