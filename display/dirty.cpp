@@ -52,19 +52,25 @@ void AddDirtyRect(DirtyList* list, int32_t x1, int32_t y1, int32_t x2, int32_t y
 
 void MergeDirtyRects(DirtyList* list) {
   if (list->full) return;
-  // Each merge grows a rectangle, which may then overlap one that it did
-  // not before, so passes repeat until one merges nothing.
+  // Sorted by left edge (merged-away entries, DIRTY_FREE, go last), a
+  // rectangle can only overlap the ones after it that start before its right
+  // edge, so each scan stops early. A merge grows a rectangle, which may then
+  // overlap one that it did not before, so passes repeat until one merges
+  // nothing.
+  DirtyRect* begin = list->entries;
+  DirtyRect* end = list->entries + list->count;
   for (bool merged = true; merged;) {
     merged = false;
-    for (int32_t i = 0; i < list->count; ++i) {
-      DirtyRect& a = list->entries[i];
-      if (a.x1 == DIRTY_FREE) continue;
-      for (int32_t j = i + 1; j < list->count; ++j) {
-        DirtyRect& b = list->entries[j];
-        if (b.x1 == DIRTY_FREE || !overlaps(a, b)) continue;
-        a = DirtyRect{std::min(a.x1, b.x1), std::min(a.y1, b.y1), std::max(a.x2, b.x2),
-                      std::max(a.y2, b.y2)};
-        b.x1 = DIRTY_FREE;
+    std::sort(begin, end, [](const DirtyRect& a, const DirtyRect& b) { return a.x1 < b.x1; });
+    for (DirtyRect* a = begin; a != end; ++a) {
+      if (a->x1 == DIRTY_FREE) continue;
+      for (DirtyRect* b = a + 1; b != end; ++b) {
+        if (b->x1 == DIRTY_FREE) continue;  // merged in this pass
+        if (b->x1 > a->x2) break;
+        if (!overlaps(*a, *b)) continue;
+        *a = DirtyRect{a->x1, std::min(a->y1, b->y1), std::max(a->x2, b->x2),
+                       std::max(a->y2, b->y2)};
+        b->x1 = DIRTY_FREE;
         merged = true;
       }
     }

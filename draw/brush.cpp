@@ -16,7 +16,10 @@ namespace {
 BrushObject* firstBrush() { return reinterpret_cast<BrushObject*>(drawContext.brushList); }
 BrushObject* nextBrush(BrushObject* b) { return reinterpret_cast<BrushObject*>(b->head.next); }
 
+// L may be null (the host API, display closes): the state the library was
+// opened with then releases the object data.
 void freeRecord(VmState* L, BrushObject* b) {
+  if (!L) L = drawContext.state;
   ReleasePictureHandle(b->picture);
   FreeBitmap(b->bitmap);
   FreeBitMask(b->mask);
@@ -85,6 +88,8 @@ ErrorCode makeSoftware(int32_t width, int32_t height, ArgbColor colour, int want
 void InitDrawContext() { drawContext = DrawContext{}; }
 
 void FreeDrawContext() {
+  // The VM may be gone: object data is not released here.
+  drawContext.state = nullptr;
   while (BrushObject* b = firstBrush()) {
     unlink(b);
     freeRecord(nullptr, b);
@@ -338,6 +343,7 @@ void FreeAllBrushes(VmState* L) {
     unlink(b);
     freeRecord(L, b);
   }
+  drawContext.state = nullptr;
 }
 
 void FreeDisplayBrushes(DisplayRecord* display) {

@@ -162,6 +162,10 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
 ErrorCode PrepareOutputTarget(VmState* L);
 // (Re)makes the presentation buffer of a double-buffered display, black.
 ErrorCode AllocBackBuffer(DisplayRecord* display, int32_t width, int32_t height);
+// The software part of Flip: the back buffer's dirty rectangles (merged),
+// or all of it when the list is full, copied into the presentation buffer;
+// scaled into it when the display scales.
+ErrorCode CopyBackBuffer(DisplayRecord* display);
 // Ends double buffering: the back buffer becomes the window bitmap's
 // content, drawing goes to the display again.
 ErrorCode EndDoubleBufferCore(VmState* L, DisplayRecord* display);

@@ -9,6 +9,7 @@
 
 struct DrawContext {
   ObjectHead* brushList = nullptr;  // registered with the object registry
+  VmState* state = nullptr;         // the state the library was opened with
   // The mode of the last SelectBrush and its combo parameter, which the
   // drawing routines read.
   int32_t selectionMode = 0;

@@ -140,6 +140,21 @@ int CmdFlip(VmState* L) {
   int32_t sync = VmOptInteger(L, 1, 1);
   DisplayRecord* d = GetCurrentDisplay();
   if (!d || !d->doubleBuffer) return ERR_NODOUBLEBUFFER;
+  if (ErrorCode e = CopyBackBuffer(d)) return e;
+  if (sync) WaitDisplayVBlank(L, d, 1);
+  FlipDisplayBuffers(d, 0, 0);
+  ClearDirtyRects(&d->dirty);
+  return 0;
+}
+
+int CmdEndDoubleBuffer(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
+  DisplayRecord* d = GetCurrentDisplay();
+  if (!d) return ERR_NODOUBLEBUFFER;
+  return EndDoubleBufferCore(L, d);
+}
+
+ErrorCode CopyBackBuffer(DisplayRecord* d) {
   int32_t width = d->backBuffer->width, height = d->backBuffer->height;
   bool scaled = d->autoscale && d->scaleWidth > 0 && d->scaleHeight > 0;
   if (scaled && (d->presentBuffer->width != width || d->presentBuffer->height != height)) {
@@ -160,17 +175,7 @@ int CmdFlip(VmState* L) {
   } else {
     BltBitmapToTarget(d->backBuffer, 0, 0, d->presentBuffer, 0, 0, width, height);
   }
-  if (sync) WaitDisplayVBlank(L, d, 1);
-  FlipDisplayBuffers(d, 0, 0);
-  ClearDirtyRects(&d->dirty);
-  return 0;
-}
-
-int CmdEndDoubleBuffer(VmState* L) {
-  CheckArgCount(L, 0, 0, 0, 0);
-  DisplayRecord* d = GetCurrentDisplay();
-  if (!d) return ERR_NODOUBLEBUFFER;
-  return EndDoubleBufferCore(L, d);
+  return ERR_NONE;
 }
 
 ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind, int32_t frame,

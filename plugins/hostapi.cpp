@@ -20,6 +20,7 @@
 #include <zlib.h>
 
 #include "display/display.h"
+#include "draw/draw.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "media/media.h"
@@ -741,6 +742,21 @@ int32_t gfxInstallDisplayAdapter(PluginBase* base, uint32_t flags, const QmTagIt
   return InstallDisplayAdapter(base, flags, tags);
 }
 
+int32_t gfxCreateBrushFromPixels(void** autoId, int32_t number, int32_t width, int32_t height,
+                                 const QmBrushPixels* pixels) {
+  if (!pixels) return ERR_WRONGUSAGE;
+  int automatic = number == 0 && autoId;
+  ObjectId id{nullptr, number};
+  BrushPixels description{pixels->pixels, pixels->rowLength, pixels->keyColour, pixels->flags};
+  ErrorCode e =
+      CreateBrushFromPixels(nullptr, &id, automatic, width, height, &description, nullptr);
+  if (!e && automatic) *autoId = id.autoId;
+  return e;
+}
+int32_t gfxFreeBrush(void* autoId, int32_t number, int32_t reportMissing) {
+  return FreeBrushObject(nullptr, ObjectId{autoId, autoId ? 0 : number}, reportMissing);
+}
+
 HostGraphicsTable makeGraphics() {
   HostGraphicsTable t{};
   for (int i = 0; i < 35; i++) t.slot[i] = waitingForDisplayLibrary;
@@ -748,7 +764,8 @@ HostGraphicsTable makeGraphics() {
   t.slot[1] = H(gfxLoadPicture);
   t.slot[2] = H(gfxDecodedPixels);
   t.slot[3] = H(gfxFreeDecoded);
-  t.slot[12] = waitingForDrawingLibrary;
+  t.slot[QM_GFX_CREATEBRUSHFROMPIXELS] = H(gfxCreateBrushFromPixels);
+  t.slot[QM_GFX_FREEBRUSH] = H(gfxFreeBrush);
   t.slot[QM_GFX_INSTALLDISPLAYADAPTER] = H(gfxInstallDisplayAdapter);
   t.slot[31] = waitingForDrawingLibrary;
   t.scalePixelBuffer = ScalePixelBuffer;

@@ -995,6 +995,27 @@ typedef int32_t (*QmInstallDisplayAdapterFunc)(PluginBase* base, uint32_t flags,
                                                const QmTagItem* tags);
 #define QM_GFX_INSTALLDISPLAYADAPTER 13
 
+/* Pixels handed to graphics slot 12: 0xAARRGGBB rows rowLength pixels
+ * apart (at least the width; null pixels make an empty brush); flags bit 0
+ * takes the alpha channel from the top bytes, bit 1 makes a mask from the
+ * key colour (0xRRGGBB). */
+typedef struct QmBrushPixels {
+  const uint32_t* pixels;
+  int32_t rowLength;
+  uint32_t keyColour;
+  uint32_t flags;
+} QmBrushPixels;
+/* Graphics slot 12: a new brush of the pixels. A number of 0 with autoId
+ * given asks for an automatic identifier, written to *autoId; a number
+ * frees the brush of that number first. 0 or an error code. */
+typedef int32_t (*QmCreateBrushFromPixelsFunc)(void** autoId, int32_t number, int32_t width,
+                                               int32_t height, const QmBrushPixels* pixels);
+#define QM_GFX_CREATEBRUSHFROMPIXELS 12
+/* Graphics slot 29: frees the brush (autoId, or number when autoId is
+ * null); a missing brush is an error only with reportMissing. */
+typedef int32_t (*QmFreeBrushFunc)(void* autoId, int32_t number, int32_t reportMissing);
+#define QM_GFX_FREEBRUSH 29
+
 #ifdef __cplusplus
 }
 #endif

@@ -261,3 +261,33 @@ TEST(Brushes, AttributeReader) {
 }
 
 }  // namespace
+
+namespace {
+
+// Plug-ins make and free brushes through the host API's graphics slots.
+TEST(Brushes, HostApiSlots) {
+  PlayerHarness h;
+  const PluginHostApi* api = GetPluginHostApi();
+  auto create = reinterpret_cast<QmCreateBrushFromPixelsFunc>(
+      reinterpret_cast<void (*)()>(api->graphics->slot[QM_GFX_CREATEBRUSHFROMPIXELS]));
+  auto freeBrush = reinterpret_cast<QmFreeBrushFunc>(
+      reinterpret_cast<void (*)()>(api->graphics->slot[QM_GFX_FREEBRUSH]));
+  const uint32_t pixels[4] = {0x80FF0000, 0xFF00FF00, 0x000000FF, 0xFFFFFFFF};
+  QmBrushPixels alpha{pixels, 2, 0, 1};
+  QmBrushPixels shortRows{pixels, 1, 0, 0};
+  EXPECT_EQ(create(nullptr, 5, 2, 2, &shortRows), ERR_WRONGUSAGE);
+  ASSERT_EQ(create(nullptr, 5, 2, 2, &alpha), ERR_NONE);
+  BrushObject* b = nullptr;
+  ASSERT_EQ(GetBrushObject(h.L, ObjectId{nullptr, 5}, &b, 0), ERR_NONE);
+  ASSERT_NE(b->alpha, nullptr);
+  EXPECT_EQ(ReadBitmapPixel(b->bitmap, 1, 1, 0) & 0xFFFFFF, 0xFFFFFFu);
+  void* automatic = nullptr;
+  ASSERT_EQ(create(&automatic, 0, 2, 2, &alpha), ERR_NONE);
+  ASSERT_EQ(GetBrushObject(h.L, ObjectId{automatic, 0}, &b, 0), ERR_NONE);
+  EXPECT_EQ(freeBrush(automatic, 0, 1), ERR_NONE);
+  EXPECT_EQ(freeBrush(nullptr, 5, 1), ERR_NONE);
+  EXPECT_EQ(freeBrush(nullptr, 5, 1), ERR_FINDBRUSH);
+  EXPECT_EQ(freeBrush(nullptr, 5, 0), ERR_NONE);
+}
+
+}  // namespace
