@@ -10,9 +10,8 @@
 struct DrawContext {
   ObjectHead* brushList = nullptr;  // registered with the object registry
   VmState* state = nullptr;         // the state the library was opened with
-  // The mode of the last SelectBrush and its combo parameter, which the
-  // drawing routines read.
-  int32_t selectionMode = 0;
+  // The combo parameter of the last SelectBrush (its mode is a gfx
+  // setting), which the drawing routines read.
   int32_t selectionCombo = 0;
 };
 extern DrawContext drawContext;

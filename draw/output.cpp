@@ -211,7 +211,7 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
   record->width = brush->width;
   record->height = brush->height;
   record->selectionSet = 0;  // not yet prepared
-  drawContext.selectionMode = mode;
+  SetBlitSelectionMode(mode);
   drawContext.selectionCombo = combo;
   d->outputKind = kind;
   d->outputVideo = brush->video;
@@ -255,7 +255,7 @@ ErrorCode PrepareOutputTarget(VmState* L) {
       b->mask = nullptr;
       b->keyColour = -1;
     }
-    pointAtBrush(d, b, d->outputKind, drawContext.selectionMode);
+    pointAtBrush(d, b, d->outputKind, GetBlitSelectionMode());
   }
   r->selectionSet = 1;
   return ERR_NONE;

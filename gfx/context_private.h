@@ -27,6 +27,10 @@ struct GfxContext {
   int64_t* scaleX = nullptr;
   int64_t* scaleY = nullptr;
   size_t scaleXSize = 0, scaleYSize = 0;
+  // Drawing settings the blits read (coords.cpp).
+  int32_t maskMode = 0;
+  int32_t alphaIntensity = -1;
+  int32_t selectionMode = 0;
 };
 
 extern GfxContext gfxContext;

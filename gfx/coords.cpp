@@ -1,5 +1,5 @@
-// Position constants, keep-aspect sizes and the boxes and point lists of
-// 2 x 2 transforms. A matrix is (m11, m12, m21, m22) and maps a point as
+// Position constants, keep-aspect sizes, the boxes and point lists of 2 x 2
+// transforms, and the drawing settings the blits read. A matrix is (m11, m12, m21, m22) and maps a point as
 // x' = m11 x + m21 y, y' = m12 x + m22 y, as the bitmap transforms do.
 // Invariant: only coordinates inside a constant's band are changed; every
 // other coordinate comes back as it was given.
@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "engine/engine.h"
+#include "gfx/context_private.h"
 #include "gfx/gfx.h"
 
 namespace {
@@ -172,3 +173,10 @@ void TransformPoints(int32_t* points, size_t count, int32_t width, int32_t heigh
   }
   NormalizePoints(box, count ? 2 : 0, outX, outY, outWidth, outHeight);
 }
+
+void SetBlitMaskMode(int32_t mode) { gfxContext.maskMode = mode; }
+int32_t GetBlitMaskMode() { return gfxContext.maskMode; }
+void SetBlitAlphaIntensity(int32_t level) { gfxContext.alphaIntensity = level; }
+int32_t GetBlitAlphaIntensity() { return gfxContext.alphaIntensity; }
+void SetBlitSelectionMode(int32_t mode) { gfxContext.selectionMode = mode; }
+int32_t GetBlitSelectionMode() { return gfxContext.selectionMode; }

@@ -293,6 +293,20 @@ ErrorCode TintBitmap(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, 
 ErrorCode QuantizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t colours,
                          int32_t dither);
 
+// ---- Drawing settings the blits read ----
+
+// The mask mode (0 visible, 1 invisible, 2 plain copy, 3 XOR, 4 AND, 5 OR,
+// -1 plain copy of everything; 0 at start), the alpha intensity (-1 unset,
+// else 0-255) and the selection mode of the output (0 normal, 1 pixels,
+// mask and alpha channel together, 2 layers; 0 at start). The graphics and
+// brush libraries set them.
+void SetBlitMaskMode(int32_t mode);
+int32_t GetBlitMaskMode();
+void SetBlitAlphaIntensity(int32_t level);
+int32_t GetBlitAlphaIntensity();
+void SetBlitSelectionMode(int32_t mode);
+int32_t GetBlitSelectionMode();
+
 // ---- Positions, sizes and boxes ----
 
 // Position constants: resolved when used, never stored resolved. Each

@@ -257,6 +257,25 @@ TEST(Brushes, AttributeReader) {
     VmPushNumber(h.L, c.attribute);
     ASSERT_EQ(reader(h.L, c.attribute), 1);
     EXPECT_EQ(VmToNumber(h.L, -1), c.expected);
+    // The same through the script's attribute query.
+    VmSetTop(h.L, 0);
+    VmPushNumber(h.L, OBJTYPE_BRUSH);
+    VmPushNumber(h.L, 3);
+    VmPushNumber(h.L, c.attribute);
+    ASSERT_EQ(h.Call("GetAttribute", 3), ERR_NONE);
+    EXPECT_EQ(VmToNumber(h.L, -1), c.expected);
+  }
+  struct Failure {
+    int32_t brush, attribute;
+    ErrorCode expected;
+  };
+  for (const Failure& f :
+       {Failure{3, ATTRFONTNAME, ERR_UNKNOWNATTR}, Failure{9, ATTRWIDTH, ERR_FINDBRUSH}}) {
+    VmSetTop(h.L, 0);
+    VmPushNumber(h.L, OBJTYPE_BRUSH);
+    VmPushNumber(h.L, f.brush);
+    VmPushNumber(h.L, f.attribute);
+    EXPECT_EQ(h.Call("GetAttribute", 3), f.expected);
   }
 }
 
