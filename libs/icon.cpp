@@ -56,13 +56,7 @@ void freeEntry(IconImageEntry* e) {
   FreeMemory(e);
 }
 
-void freeEntries(IconImageEntry* e) {
-  while (e) {
-    IconImageEntry* next = e->next;
-    freeEntry(e);
-    e = next;
-  }
-}
+void freeEntries(IconImageEntry* e) { FreeIconEntries(e); }
 
 struct EntryDeleter {
   void operator()(IconImageEntry* e) const { freeEntry(e); }
@@ -153,7 +147,9 @@ ErrorCode openPicture(const char* name, const char* loaders, PictureResult* resu
 // (twice its width with a selected image) inside the picture's width, its
 // rows inside the rows left, and no (width, height) pair twice; widths may
 // repeat but never decrease.
-ErrorCode parseIconImage(const char* name, const char* loaders, IconImageEntry** out) {
+}  // namespace
+
+ErrorCode ParseIconImage(const char* name, const char* loaders, IconImageEntry** out) {
   *out = nullptr;
   PictureResult picture;
   ErrorCode error = openPicture(name, loaders, &picture);
@@ -210,6 +206,8 @@ ErrorCode parseIconImage(const char* name, const char* loaders, IconImageEntry**
   *out = list.release();
   return ERR_NONE;
 }
+
+namespace {
 
 ErrorCode saveIcon(const IconObject* icon, const char* name) {
   uint64_t width = MAGIC_WIDTH, height = 1;
@@ -422,7 +420,7 @@ int cmdLoadIcon(VmState* L) {
   freeIconNumbered(L, id, automatic);
   PrintProgress("Loading icon %s", name, 0);
   IconImageEntry* entries;
-  ErrorCode error = parseIconImage(name, loaders, &entries);
+  ErrorCode error = ParseIconImage(name, loaders, &entries);
   if (error) return error;
   int results = addIcon(L, id, automatic, entries);
   if (!IsQuietMode() && results <= 1) PrintDone();
@@ -543,6 +541,14 @@ uint32_t* imageCopy(const uint32_t* pixels, PictureHandle* vector, int32_t width
 }
 
 }  // namespace
+
+void FreeIconEntries(IconImageEntry* e) {
+  while (e) {
+    IconImageEntry* next = e->next;
+    freeEntry(e);
+    e = next;
+  }
+}
 
 ErrorCode GetIconById(ObjectId id, IconObject** out) {
   *out = nullptr;
@@ -666,7 +672,10 @@ ErrorCode OpenIconLibrary(VmState* L) {
   VmRegisterFunctions(L, nullptr, iconCommands, 0);
   error = RegisterAttributeReader(OBJTYPE_ICON, readIconAttribute);
   if (error) return error;
-  return RegisterObjectList(&iconState.icons);
+  error = RegisterObjectList(&iconState.icons);
+  if (error) return error;
+  InstallAppIconHooks();
+  return ERR_NONE;
 }
 
 void FreeAllIcons(VmState* L) {
@@ -676,4 +685,5 @@ void FreeAllIcons(VmState* L) {
     freeIcon(L, icon);
   }
   iconState = IconState();
+  FreeAppIcons();
 }

@@ -9,6 +9,7 @@
 
 #include "engine/engine.h"
 #include "libs/libs.h"
+#include "runtime/player.h"
 #include "runtime/runtime.h"
 
 // ---- Math library ----
@@ -138,3 +139,28 @@ struct IconObject {
 // brushes' source pictures.
 ErrorCode AddBrushIconImages(VmState* L, int table, const IconImageEntry* list, bool preload,
                              IconImageEntry* entry);
+
+// Reads an icon file into a new entry list (ERR_LOADICON with the name as
+// error argument for a file it refuses); FreeIconEntries frees a list.
+ErrorCode ParseIconImage(const char* name, const char* loaders, IconImageEntry** out);
+void FreeIconEntries(IconImageEntry* list);  // null is ignored
+
+// ---- Application icon set ----
+
+// Installs the start-up steps below with the runtime (the icon library's
+// opener calls it).
+void InstallAppIconHooks();
+// Reads the icon file that the applet declares (the first resource of kind
+// 17) and lends its images to the icon table's slots of their size; the
+// slots' file names are dropped. Nothing to do without a declaration.
+ErrorCode LoadAppletIcon(PlayerRecord* record, PlayerRunContext* context);
+// Builds the application icon set from the slots (a slot's picture file,
+// else the pixels lent to it) and puts its normal images into the window
+// icon. ERR_ICONDIMS with the slot's size ("16x16") for a picture of
+// another size; the set is unchanged then.
+ErrorCode LoadDefaultAppIcons(int verbose);
+// The application icon set (null when none was built).
+const IconImage* GetAppIconSet();
+// The shut-down's part: frees the set and the applet's entries, clears the
+// lent pixels, removes the hooks and puts the built-in window icon back.
+void FreeAppIcons();

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 
+#include "runtime/player.h"
 #include "runtime/runtime.h"
 #include "runtime/runtime_private.h"
 #include "runtime/stream_private.h"
@@ -23,6 +24,8 @@ constexpr size_t ERROR_ARG_ROOM = ERROR_ARG_MAX + 1;
 constexpr int32_t EVENT_TIMEOUT_DEFAULT_MS = 60000;  // a minute, until the script sets another
 
 struct RuntimeContext {
+  // The icon library's start-up steps (startup.cpp).
+  AppIconHooks appIconHooks = {};
   // Global attributes (attrs.cpp): the handler chains and the built-in words.
   AttrHandlerNode* attrSetters = nullptr;
   AttrHandlerNode* attrGetters = nullptr;

@@ -167,6 +167,7 @@ struct IconTableEntry {
   int32_t size;
   int32_t defaultImage;
   int32_t loaded;
+  const uint32_t* borrowedPixels;  // lent by the applet's icon file, size x size
 };
 constexpr size_t ICON_TABLE_SIZE = 20;
 
@@ -331,5 +332,16 @@ int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, Player
 // it until the display library provides one.
 ErrorCode RunFileRequester(VmState* L, const char* title, const char* pattern, char** directory,
                            char** file, int32_t* chosen);
-// Builds the application icon from the icon table of the applet trailer.
-ErrorCode LoadAppletIcon(PlayerRecord* record, PlayerRunContext* context);
+
+// ---- The icon library's start-up steps ----
+// The icon library installs them when it opens (null: none, and nothing
+// is built). loadAppletIcon reads the icon file that the applet declares
+// (a resource of kind 17) and lends its images to the icon table's slots;
+// loadDefaultAppIcons, the first step of the preload, builds the
+// application icon set from the slots (verbose: print progress).
+struct AppIconHooks {
+  ErrorCode (*loadAppletIcon)(PlayerRecord* record, PlayerRunContext* context);
+  ErrorCode (*loadDefaultAppIcons)(int verbose);
+};
+void SetAppIconHooks(const AppIconHooks* hooks);  // null removes them
+const AppIconHooks* GetAppIconHooks();            // never null

@@ -412,6 +412,9 @@ ErrorCode ParseRequiredTags(VmState* L, const char* text, const char* plugin, in
 
 ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, PlayerRecord* record) {
   ErrorCode error = 0;
+  if (GetAppIconHooks()->loadDefaultAppIcons &&
+      (error = GetAppIconHooks()->loadDefaultAppIcons(!context->quiet)))
+    return error;
   if (player.requireList) {
     for (const char* name = player.requireList; *name; name += std::strlen(name) + 1) {
       if ((error = ParseRequiredTags(L, player.requiredTags, name, nullptr))) return error;

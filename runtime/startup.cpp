@@ -14,6 +14,7 @@
 #include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
+#include "runtime/context_private.h"
 #include "runtime/player.h"
 #include "runtime/runtime_private.h"
 
@@ -253,7 +254,8 @@ int PlayerMain(int argc, char** argv) {
   if (!error) error = LoadPluginsAndFormats(L, programDirectory, player.appended, player.skipList);
   if (!error) error = ReadAppletHeader(L, context, record);
   if (!error) error = LoadAppletScript(L, context, record, context->targetBits);
-  if (!error) error = LoadAppletIcon(record, context);
+  if (!error && GetAppIconHooks()->loadAppletIcon)
+    error = GetAppIconHooks()->loadAppletIcon(record, context);
   if (!error && context->compileFlag) error = ERR_PLAYERCOMP;
   if (!error) {
     // The loaded main function stays at stack index 1 through the preload.
@@ -273,3 +275,9 @@ int PlayerMain(int argc, char** argv) {
   }
   return ShutdownPlayer(error, L, context, record);
 }
+
+void SetAppIconHooks(const AppIconHooks* hooks) {
+  runtimeContext.appIconHooks = hooks ? *hooks : AppIconHooks{};
+}
+
+const AppIconHooks* GetAppIconHooks() { return &runtimeContext.appIconHooks; }

@@ -1,4 +1,4 @@
-// Stand-ins for the display requester and icon library services that
+// Stand-ins for the display requester services that
 // start-up calls, until those libraries are built. Each does the least that
 // keeps start-up correct. These are plain definitions: a real one built
 // beside them is a duplicate-symbol error until its stand-in here is deleted.
@@ -14,7 +14,3 @@ ErrorCode RunFileRequester(VmState*, const char*, const char*, char** directory,
   *chosen = 0;
   return ERR_NONE;
 }
-
-// Waiting for the icon library: the applet's icon images stay in the icon
-// table, and the window keeps its built-in icon.
-ErrorCode LoadAppletIcon(PlayerRecord*, PlayerRunContext*) { return ERR_NONE; }

@@ -626,6 +626,15 @@ int32_t ReadSerialTimeout(SerialPort* port, void* buffer, size_t length, size_t*
 // Reads and drops the bytes that are waiting.
 void DiscardSerialInput(SerialPort* port);
 
+// ---- Window icon ----
+// The icon that windows show holds square images of 16, 24, 32, 48 and 256
+// pixels, built in until the application icon set replaces them.
+// An image of one of those sizes replaces the built-in one (a copy is
+// made; 0xAARRGGBB rows packed); other sizes are ignored.
+void SetWindowIconImage(int32_t width, int32_t height, const uint32_t* pixels);
+// Puts the built-in images back.
+void ResetWindowIconImages();
+
 // ---- Requesters ----
 // Message, file, path, string, list, font and colour requesters: GTK 2
 // dialogs shown by a thread of their own when GTK is bound and an X display

@@ -532,8 +532,8 @@ int32_t QueryNativePixelFormat(const char* serverName) {
 }
 
 ErrorCode PrepareX11BackEnd() {
-  // Waiting for the window code: the applet's icon images are merged into
-  // the window icon there.
+  // The application icon set is already in the window icon: the icon
+  // library sets its images when it builds the set, before any window.
   return CreateWakePipe(nullptr, nullptr) ? ERR_NONE : ERR_PIPE;
 }
 

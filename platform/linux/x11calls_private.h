@@ -58,8 +58,6 @@ ErrorCode IconifyX11Window(DisplayRecord* display, int iconify);
 // The built-in window icon: width, height and pixels per image, five images.
 constexpr size_t X11_ICON_VALUES = 69706;
 const uint32_t* GetWindowIconBlock();
-// Applet icons replace the built-in image of the same size (a copy is made).
-void SetWindowIconImage(int32_t width, int32_t height, const uint32_t* pixels);
 void SetScreenSaverEnabled(X11DisplayRecord* record, int enable);
 
 ErrorCode CreateX11Pointer(const uint32_t* argb, int32_t hotX, int32_t hotY, X11PointerNode** out,

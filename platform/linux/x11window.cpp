@@ -282,6 +282,8 @@ void SetWindowIconImage(int32_t width, int32_t height, const uint32_t* pixels) {
   }
 }
 
+void ResetWindowIconImages() { iconBuilt = false; }
+
 int IsX11SizePossible(int32_t width, int32_t height) {
   return width >= 1 && height >= 1 && width <= 32767 && height <= 32767;
 }

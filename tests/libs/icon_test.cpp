@@ -4,7 +4,9 @@
 // scaled images handed to plug-ins.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -13,6 +15,9 @@
 
 #include "engine/engine.h"
 #include "libs/libs.h"
+#include "libs/libs_private.h"
+#include "platform/linux/x11calls_private.h"
+#include "runtime/player.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
 
@@ -289,6 +294,79 @@ TEST_F(IconTest, ScaledImagesForPlugins) {
   EXPECT_EQ(list->next->width, 64);
   EXPECT_EQ(list->next->next, nullptr);
   FreeIconImageList(list);
+}
+
+// The application icon set from the icon table's slots: picture files of
+// the slot's size, the images an applet's icon file lends, the window icon
+// taking the normal ones, and a picture of the wrong size refused.
+TEST_F(IconTest, ApplicationIconSet) {
+  const int32_t sizes[10] = {16, 24, 32, 48, 64, 96, 128, 256, 512, 1024};
+  for (size_t i = 0; i < ICON_TABLE_SIZE; i++) player.icons[i] = IconTableEntry{};
+  for (size_t i = 0; i < ICON_TABLE_SIZE; i++) player.icons[i].size = sizes[i % 10];
+  auto sameAsFile = [&](const uint32_t* pixels, const char* file, int32_t size) {
+    IconImageEntry* entries = nullptr;
+    std::string icon = path(std::string(file) + ".icon");
+    EXPECT_EQ(create(9, {{file}}), 0);
+    EXPECT_EQ(call("SaveIcon", 9, icon), 0);
+    EXPECT_EQ(ParseIconImage(icon.c_str(), nullptr, &entries), 0);
+    bool same = entries && std::equal(pixels, pixels + size * size, entries->normal);
+    FreeIconEntries(entries);
+    return same;
+  };
+  auto windowImage = [](int32_t size) {
+    const uint32_t* block = GetWindowIconBlock();
+    while (static_cast<int32_t>(block[0]) != size) block += 2 + block[0] * block[1];
+    return block + 2;
+  };
+
+  std::string wrong = path("a32.png");
+  player.icons[0].imageName = wrong.data();
+  EXPECT_EQ(LoadDefaultAppIcons(0), ERR_ICONDIMS);
+  EXPECT_STREQ(GetErrorArgString(), "16x16");
+  EXPECT_EQ(GetAppIconSet(), nullptr);
+  std::string right = path("a16.png");
+  player.icons[0].imageName = right.data();
+  ASSERT_EQ(LoadDefaultAppIcons(0), 0);
+  player.icons[0].imageName = nullptr;
+  ASSERT_NE(GetAppIconSet(), nullptr);
+  EXPECT_EQ(GetAppIconSet()->width, 16);
+  EXPECT_EQ(GetAppIconSet()->next, nullptr);
+  EXPECT_TRUE(sameAsFile(GetAppIconSet()->pixels, "a16", 16));
+  EXPECT_TRUE(sameAsFile(windowImage(16), "a16", 16));
+
+  // The applet's icon file lends its entries to the slots of their size and
+  // replaces the slots' file names.
+  ASSERT_EQ(create(1, {{"s16", "a16", true}, {"a32"}}), 0);
+  ASSERT_EQ(call("SaveIcon", 1, path("applet.icon")), 0);
+  auto record = std::make_unique<PlayerRecord>();
+  auto context = std::make_unique<PlayerRunContext>();
+  context->quiet = 1;
+  DeclaredResource declared{};
+  declared.kind = 17;
+  std::string iconName = path("applet.icon");
+  declared.fileName = iconName.data();
+  record->resources = &declared;
+  player.icons[3].imageName = static_cast<char*>(AllocMemory(8, 1));
+  ASSERT_EQ(LoadAppletIcon(record.get(), context.get()), 0);
+  EXPECT_EQ(player.icons[3].imageName, nullptr);
+  ASSERT_EQ(LoadDefaultAppIcons(0), 0);
+  struct Want {
+    int32_t size;
+    uint32_t flags;
+    const char* file;
+  } wants[] = {{16, 1, "s16"}, {32, 0, "a32"}, {16, 3, "a16"}};
+  const IconImage* image = GetAppIconSet();
+  for (const Want& w : wants) {
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->width, w.size);
+    EXPECT_EQ(image->flags, w.flags);
+    EXPECT_TRUE(sameAsFile(image->pixels, w.file, w.size)) << w.file;
+    image = image->next;
+  }
+  EXPECT_EQ(image, nullptr);
+  EXPECT_TRUE(sameAsFile(windowImage(16), "s16", 16));
+  EXPECT_TRUE(sameAsFile(windowImage(32), "a32", 32));
+  for (size_t i = 0; i < ICON_TABLE_SIZE; i++) player.icons[i] = IconTableEntry{};
 }
 
 }  // namespace
