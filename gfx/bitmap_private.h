@@ -73,8 +73,6 @@ void CopyBitmapPixels(BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_
 uint32_t* ReadBitmapRectARGBMasked(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
                                    int32_t height, BitmapHandle* mask, BitmapHandle* alpha,
                                    int64_t keyColour, int32_t alphaFromMask, uint32_t lockFlags);
-uint32_t* BitmapToARGBWithAlpha(BitmapHandle* handle, BitmapHandle* mask, BitmapHandle* alpha,
-                                int32_t width, int32_t height);
 void WriteARGBToBitmap(const uint32_t* pixels, int32_t sx, int32_t sy, int32_t sourceRowBytes,
                        BitmapHandle* bitmap, int32_t dx, int32_t dy, int32_t width, int32_t height);
 

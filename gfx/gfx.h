@@ -161,6 +161,12 @@ ErrorCode TransformBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle
                           int32_t sourceHeight, int32_t destWidth, int32_t destHeight, int32_t mode,
                           BitmapHandle** outBitmap, BitmapHandle** outMask,
                           BitmapHandle** outAlpha);
+// The top-left width x height pixels of a bitmap as a new 0xAARRGGBB
+// buffer (rows packed, FreeMemory), its mask (visible 255, else 0) or
+// else its alpha channel giving the alpha bytes; null when out of memory
+// or the bitmap cannot be read.
+uint32_t* BitmapToARGBWithAlpha(BitmapHandle* handle, BitmapHandle* mask, BitmapHandle* alpha,
+                                int32_t width, int32_t height);
 // Nearest or smooth (flags non-zero) scaling of a raw rectangle, the row
 // lengths (modulos) counted in pixels; without a
 // destination a new destWidth x destHeight x 4-byte buffer (FreeMemory).

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "engine/engine.h"
+#include "draw/draw.h"
 #include "engine/optiontable.h"
 #include "gfx/gfx.h"
 #include "libs/libs.h"
@@ -289,10 +290,73 @@ ErrorCode fileImage(VmState* L, int table, const char* field, const char* loader
   return ERR_NONE;
 }
 
+// One image of an entry from a brush ("image" or "selimage"): a vector
+// brush lends its picture (one reference), a pixel brush is read with its
+// mask or alpha channel as alpha, or, while it is still deferred (the
+// preload), copied from its source picture. A missing "selimage" is no
+// error: *found stays false.
+ErrorCode brushImage(VmState* L, int table, const char* field, IconImageEntry** list,
+                     IconImageEntry* entry, bool selected, bool* found) {
+  *found = false;
+  VmPushString(L, field);
+  VmGetTable(L, table);
+  if (VmType(L, -1) == VM_TYPE_NIL) {
+    VmSetTop(L, -2);
+    if (selected) return ERR_NONE;
+    SetErrorArgString("Image");
+    return ERR_MISSINGFIELD;
+  }
+  *found = true;
+  ObjectId id = GetObjectIdArg(L, VmGetTop(L), nullptr);
+  VmSetTop(L, -2);
+  BrushObject* brush;
+  ErrorCode error = GetBrushObject(L, id, &brush, BRUSH_HARDWARE);
+  if (error) return error;
+  bool vector = brush->isVector != 0;
+  bool transparent = brush->bitmap ? brush->mask || brush->alpha : brush->pictureAlpha != 0;
+  if (!selected) {
+    if (vector && *list) return ERR_ICONVECTOR;
+    if (!vector && hasSize(*list, brush->width, brush->height)) return ERR_ICONSIZE;
+    if (!vector && hasVectorEntry(*list)) return ERR_ICONVECTOR;
+    entry->width = brush->width;
+    entry->height = brush->height;
+    entry->transparent = transparent ? 1 : 0;
+  } else if (brush->width != entry->width || brush->height != entry->height ||
+             (transparent ? 1 : 0) != entry->transparent ||
+             vector != (entry->normalVector != nullptr)) {
+    return ERR_ICONPARMS;
+  }
+  if (vector) {
+    if (!brush->picture) return ERR_WRONGUSAGE;
+    RetainPictureHandle(brush->picture);
+    entry->standard = 1;
+    (selected ? entry->selectedVector : entry->normalVector) = brush->picture;
+    return ERR_NONE;
+  }
+  uint32_t* pixels = nullptr;
+  if (brush->bitmap) {
+    pixels = BitmapToARGBWithAlpha(brush->bitmap, brush->mask, brush->alpha, brush->width,
+                                   brush->height);
+    if (pixels && !transparent) {
+      size_t count = static_cast<size_t>(brush->width) * static_cast<size_t>(brush->height);
+      for (size_t i = 0; i < count; i++) pixels[i] |= 0xFF000000u;
+    }
+  } else {
+    const uint32_t* source = brush->picture ? GetPictureHandlePixels(brush->picture) : nullptr;
+    if (!source) return ERR_WRONGUSAGE;
+    source += static_cast<size_t>(brush->partY) * static_cast<size_t>(brush->rowLength) +
+              static_cast<size_t>(brush->partX);
+    pixels =
+        copyPictureToIconPixels(source, brush->width, brush->height, brush->rowLength, transparent);
+  }
+  if (!pixels) return ERR_MEM;
+  (selected ? entry->selected : entry->normal) = pixels;
+  return ERR_NONE;
+}
+
 // Adds the entry that the table at index `table` describes to the list;
 // on failure the list is unchanged.
-ErrorCode parseIconImageTable(VmState* L, int table, IconImageEntry** list, bool preload,
-                              int32_t* position) {
+ErrorCode parseIconImageTable(VmState* L, int table, IconImageEntry** list, int32_t* position) {
   int32_t type = TYPE_BRUSH, standard = 0;
   char loaders[LIST_NAME_MAX + 1] = "", adapter[LIST_NAME_MAX + 1] = "";
   const OptionField rows[] = {{"type", OPTION_INT, &type}, {"standard", OPTION_BOOL, &standard}};
@@ -307,7 +371,9 @@ ErrorCode parseIconImageTable(VmState* L, int table, IconImageEntry** list, bool
   if (!entry) return ERR_MEM;
   entry->standard = standard ? 1 : 0;
   if (type == TYPE_BRUSH) {
-    error = AddBrushIconImages(L, table, *list, preload, entry.get());
+    bool found;
+    error = brushImage(L, table, "image", list, entry.get(), false, &found);
+    if (!error) error = brushImage(L, table, "selimage", list, entry.get(), true, &found);
     if (error) return error;
   } else {
     // The file adapter list is read as the table allows; pictures open
@@ -394,7 +460,7 @@ int cmdCreateIcon(VmState* L) {
     int t = VmType(L, -1);
     if (t == VM_TYPE_NIL) break;
     ErrorCode error = t == VM_TYPE_TABLE ? ERR_NONE : ERR_TABLEORNIL;
-    if (!error) error = parseIconImageTable(L, VmGetTop(L), &entries, true, nullptr);
+    if (!error) error = parseIconImageTable(L, VmGetTop(L), &entries, nullptr);
     list.release();
     list.reset(entries);
     if (error) return error;
@@ -446,7 +512,7 @@ int cmdAddIconImage(VmState* L) {
   IconObject* icon = checkIconArg(L, 1);
   VmCheckTable(L, 2);
   int32_t position = 0;
-  ErrorCode error = parseIconImageTable(L, 2, &icon->entries, false, &position);
+  ErrorCode error = parseIconImageTable(L, 2, &icon->entries, &position);
   if (error) return error;
   VmPushNumber(L, position);
   return 1;

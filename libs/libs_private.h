@@ -133,13 +133,6 @@ struct IconObject {
   IconImageEntry* entries;  // ordered by width
 };
 
-// The images of an entry of type BRUSH from the entry table at index
-// table: the brush of "image" and of "selimage" when present, checked
-// against the icon's entries (list); preload takes the pixels from the
-// brushes' source pictures.
-ErrorCode AddBrushIconImages(VmState* L, int table, const IconImageEntry* list, bool preload,
-                             IconImageEntry* entry);
-
 // Reads an icon file into a new entry list (ERR_LOADICON with the name as
 // error argument for a file it refuses); FreeIconEntries frees a list.
 ErrorCode ParseIconImage(const char* name, const char* loaders, IconImageEntry** out);

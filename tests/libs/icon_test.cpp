@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "draw/draw.h"
 #include "engine/engine.h"
 #include "libs/libs.h"
 #include "libs/libs_private.h"
@@ -294,6 +295,64 @@ TEST_F(IconTest, ScaledImagesForPlugins) {
   EXPECT_EQ(list->next->width, 64);
   EXPECT_EQ(list->next->next, nullptr);
   FreeIconImageList(list);
+}
+
+// Entries from brushes: the pixels with the brush's alpha, the selected
+// image's checks, and brushes that do not exist.
+TEST_F(IconTest, EntriesFromBrushes) {
+  std::vector<uint32_t> pixels16(16 * 16), pixels32(32 * 32);
+  for (size_t i = 0; i < pixels16.size(); i++)
+    pixels16[i] = (i % 3 ? 0xFF000000u : 0) | uint32_t(i);
+  for (size_t i = 0; i < pixels32.size(); i++) pixels32[i] = 0xFF000000u | uint32_t(i * 7);
+  struct Brush {
+    int32_t id, size;
+    const uint32_t* pixels;
+    uint32_t flags;  // 1: alpha from the top bytes
+  } brushes[] = {
+      {1, 16, pixels16.data(), 1}, {2, 16, pixels16.data(), 0}, {3, 32, pixels32.data(), 0}};
+  for (const Brush& b : brushes) {
+    ObjectId id{nullptr, b.id};
+    BrushPixels description{b.pixels, b.size, 0, b.flags};
+    BrushObject* out = nullptr;
+    ASSERT_EQ(CreateBrushFromPixels(L, &id, 0, b.size, b.size, &description, &out), 0);
+  }
+  auto brushEntry = [&](double image, double selimage) {
+    VmNewTable(L);
+    SetTableFieldNumber(L, "type", 3);
+    SetTableFieldNumber(L, "image", image);
+    if (selimage) SetTableFieldNumber(L, "selimage", selimage);
+  };
+  auto addBrush = [&](double image, double selimage) {
+    VmSetTop(L, 0);
+    VmPushNumber(L, 1);
+    brushEntry(image, selimage);
+    return p.Call("AddIconImage", 2);
+  };
+  ASSERT_EQ(create(1, {{"a8x8"}}), 0);
+  EXPECT_EQ(addBrush(1, 2), ERR_ICONPARMS);  // alpha against none
+  EXPECT_EQ(addBrush(99, 0), ERR_FINDBRUSH);
+  EXPECT_EQ(addBrush(3, 1), ERR_ICONPARMS);
+  ASSERT_EQ(addBrush(1, 1), 0);
+  EXPECT_EQ(VmToNumber(L, -1), 2);
+  ASSERT_EQ(addBrush(3, 0), 0);
+  EXPECT_EQ(VmToNumber(L, -1), 3);
+  EXPECT_EQ(addBrush(2, 0), ERR_ICONSIZE);
+  std::unique_ptr<IconImage, void (*)(IconImage*)> list(CopyIconImages(ObjectId{nullptr, 1}),
+                                                        FreeIconImageList);
+  ASSERT_NE(list, nullptr);
+  const IconImage* normal16 = list->next;  // after the 8-pixel image
+  ASSERT_NE(normal16, nullptr);
+  const IconImage* selected16 = normal16->next;
+  ASSERT_NE(selected16, nullptr);
+  const IconImage* image32 = selected16->next;
+  ASSERT_NE(image32, nullptr);
+  EXPECT_EQ(image32->next, nullptr);
+  EXPECT_EQ(normal16->flags, 0u);
+  EXPECT_EQ(selected16->flags, 2u);
+  EXPECT_EQ(image32->flags, 4u);
+  EXPECT_TRUE(std::equal(pixels16.begin(), pixels16.end(), normal16->pixels));
+  EXPECT_TRUE(std::equal(pixels16.begin(), pixels16.end(), selected16->pixels));
+  EXPECT_TRUE(std::equal(pixels32.begin(), pixels32.end(), image32->pixels));
 }
 
 // The application icon set from the icon table's slots: picture files of
