@@ -35,18 +35,10 @@ BitmapHandle* AlphaChannelFromARGB(const uint32_t* pixels, int32_t width, int32_
                                    int32_t modulo);
 ErrorCode PrepareVideoBitmap(BitmapHandle* handle);
 void* GetBitmapBacking(const BitmapHandle* handle);
-int32_t GetRawBitmapSize(const void* backing, int32_t which);             // 0 width, 1 height
 ArgbColor ReadLockedPixel(const BitmapLock* lock, int32_t x, int32_t y);  // 0xRRGGBB
 void WriteBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, uint32_t colour, int32_t isMask);
 void DrawBitmapLine(BitmapHandle* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
                     ArgbColor colour);
-// Kernels on a lock's memory; the caller keeps the rectangle inside.
-void FillLockedRect(uint8_t* address, int32_t x, int32_t y, int32_t width, int32_t height,
-                    ArgbColor colour, int32_t opacity, int32_t rowLength, uint32_t format);
-// The line is clipped to width x height.
-void DrawLineLocked(uint8_t* address, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
-                    ArgbColor colour, int32_t opacity, uint32_t format, int32_t rowLength,
-                    int32_t width, int32_t height);
 // Top byte t -> 255 - t (transparency <-> opacity); without force only for
 // an adapter that wants opacity (QM_ADAPTER_OPACITY).
 ArgbColor InvertColorAlpha(ArgbColor colour, int32_t force);
@@ -67,12 +59,6 @@ void CombineMaskRect(BitmapHandle* mask, int32_t sx, int32_t sy, BitmapHandle* a
 void CopyBitmapPixels(BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_t rows,
                       int32_t intensity);
 
-// 0xAARRGGBB buffers (rows of width pixels) from AllocMemory, freed by the
-// caller with FreeMemory; null when out of memory, the lock fails or the
-// rectangle does not lie inside the bitmap. Every byte is written.
-uint32_t* ReadBitmapRectARGBMasked(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
-                                   int32_t height, BitmapHandle* mask, BitmapHandle* alpha,
-                                   int64_t keyColour, int32_t alphaFromMask, uint32_t lockFlags);
 void WriteARGBToBitmap(const uint32_t* pixels, int32_t sx, int32_t sy, int32_t sourceRowBytes,
                        BitmapHandle* bitmap, int32_t dx, int32_t dy, int32_t width, int32_t height);
 

@@ -237,6 +237,63 @@ void BltSpanLocked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* d
   UnlockBitmap(&a);
 }
 
+ErrorCode BltLocked(const BitmapLock* source, int32_t sx, int32_t sy, const BitmapLock* dest,
+                    int32_t dx, int32_t dy, int32_t width, int32_t height,
+                    const BitmapLock* plane) {
+  if (!source || !dest || !source->address || !dest->address) return ERR_WRONGUSAGE;
+  int32_t bpp = dest->bytesPerPixel;
+  if (source->pixelFormat != dest->pixelFormat || source->bytesPerPixel != bpp ||
+      (bpp != 2 && bpp != 4))
+    return ERR_WRONGUSAGE;
+  if (plane && (!plane->address ||
+                (plane->pixelFormat != PIXFMT_MASK1 && plane->pixelFormat != PIXFMT_ALPHA8)))
+    return ERR_WRONGUSAGE;
+  // Locks handed in by plug-ins: a row must hold the lock's width.
+  auto rowsHold = [](const BitmapLock* l, int64_t needed) {
+    return l->width >= 0 && l->height >= 0 && l->rowLength >= needed;
+  };
+  if (!rowsHold(source, source->width) || !rowsHold(dest, dest->width) ||
+      (plane &&
+       !rowsHold(plane, plane->pixelFormat == PIXFMT_MASK1 ? (int64_t{plane->width} + 7) / 8
+                                                           : int64_t{plane->width})))
+    return ERR_WRONGUSAGE;
+  // The plane's size bounds the source rectangle too.
+  int32_t sw = source->width, sh = source->height;
+  if (plane) {
+    sw = std::min(sw, plane->width);
+    sh = std::min(sh, plane->height);
+  }
+  if (!bitmapint::ClipPair(sw, sh, dest->width, dest->height, &sx, &sy, &dx, &dy, &width, &height))
+    return 0;
+  if (!plane) {
+    CopyPixels(source->address, sx, sy, dest->address, dx, dy, width, height, source->rowLength,
+               dest->rowLength, bpp);
+  } else if (plane->pixelFormat == PIXFMT_MASK1) {
+    CopyPixelsMasked(source->address, dest->address, plane->address, sx, sy, dx, dy, width, height,
+                     source->rowLength, plane->rowLength, dest->rowLength, bpp);
+  } else {
+    SpanDescriptor span{source->address,
+                        sx,
+                        sy,
+                        sx,
+                        sy,
+                        source->rowLength,
+                        dest->address,
+                        dx,
+                        dy,
+                        dest->rowLength,
+                        width,
+                        height,
+                        plane->address,
+                        nullptr,
+                        plane->rowLength,
+                        0,
+                        dest->pixelFormat};
+    RunSpanRoutine(&span, bpp, 0);
+  }
+  return 0;
+}
+
 void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                     int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha) {
   if (alpha &&

@@ -108,6 +108,35 @@ uint32_t ReadBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, int32_t isM
 void FillBitmapRect(BitmapHandle* handle, int32_t x, int32_t y, int32_t width, int32_t height,
                     ArgbColor colour);
 
+// ---- Locked memory ----
+// What the plug-in host API hands plug-ins: drawing on a lock's memory, the
+// size of a backing and pixel values.
+
+// Unpacks a pixel value of a format (alpha only with keepAlpha).
+ArgbColor PixelToColor(uint32_t pixel, uint32_t format, int keepAlpha);
+int32_t GetRawBitmapSize(const void* backing, int32_t which);  // 0 width, 1 height
+// Kernels on a lock's memory; the caller keeps the rectangle inside.
+void FillLockedRect(uint8_t* address, int32_t x, int32_t y, int32_t width, int32_t height,
+                    ArgbColor colour, int32_t opacity, int32_t rowLength, uint32_t format);
+// The line is clipped to width x height.
+void DrawLineLocked(uint8_t* address, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                    ArgbColor colour, int32_t opacity, uint32_t format, int32_t rowLength,
+                    int32_t width, int32_t height);
+// Copies a rectangle between two pixel locks of one format: plainly, where
+// a mask plane (format 15) has its bit set, or blended through an alpha
+// plane (format 14); plane coordinates are the source's. The rectangle is
+// clipped to both locks (and the plane) first. ERR_WRONGUSAGE for locks of
+// different formats or a plane of another kind.
+ErrorCode BltLocked(const BitmapLock* source, int32_t sx, int32_t sy, const BitmapLock* dest,
+                    int32_t dx, int32_t dy, int32_t width, int32_t height, const BitmapLock* plane);
+// The rectangle as 0xAARRGGBB (rows of width pixels; FreeMemory): top bytes
+// from the mask (0xFF or 0; with alphaFromMask), the alpha channel, else
+// 0xFF; keyColour (not -1) fills what a mask hides. Null when out of memory,
+// the lock fails or the rectangle is not inside the bitmap.
+uint32_t* ReadBitmapRectARGBMasked(BitmapHandle* handle, int32_t x, int32_t y, int32_t width,
+                                   int32_t height, BitmapHandle* mask, BitmapHandle* alpha,
+                                   int64_t keyColour, int32_t alphaFromMask, uint32_t lockFlags);
+
 // ---- Blits ----
 
 // The rectangle and mask of an active clip region, as the blits see it.

@@ -26,7 +26,6 @@ uint32_t DecodePixel32(uint32_t format, uint32_t p);
 void ReadPixelRGBA(const void* pixel, uint32_t format, uint8_t out[4]);
 void WritePixelRGBA(void* pixel, uint32_t format, const uint8_t rgba[4]);
 void ReadPixelRGB(const void* pixel, uint32_t format, uint8_t out[3]);
-ArgbColor PixelToColor(uint32_t pixel, uint32_t format, int keepAlpha);
 
 // Grey level y = 0.299 R + 0.587 G + 0.114 B, truncated. The sum is formed
 // in double in the order red + green, then + blue; a pure grey (v, v, v)

@@ -7,6 +7,7 @@
 // the slot order of plugins/qmplugin.h; every slot is set. A slot whose
 // service another library will provide points at a stub that fails (null,
 // 0, -1 or ERR_UNIMPLCMD) and names the library it waits for.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
@@ -757,6 +758,139 @@ int32_t gfxFreeBrush(void* autoId, int32_t number, int32_t reportMissing) {
   return FreeBrushObject(nullptr, ObjectId{autoId, autoId ? 0 : number}, reportMissing);
 }
 
+// A tag's value, or def when the list lacks the tag.
+uintptr_t tagValue(const QmTagItem* tags, uint32_t tag, uintptr_t def) {
+  for (const QmTagItem* t = tags; t && t->tag; t++)
+    if (t->tag == tag) return t->data;
+  return def;
+}
+
+BitmapLock lockOf(const QmBitmapLock* l) {
+  BitmapLock lock{};
+  lock.address = static_cast<uint8_t*>(l->address);
+  lock.token = 1;
+  lock.pixelFormat = l->format;
+  lock.bytesPerPixel = l->bytesPerPixel;
+  lock.rowLength = l->rowLength;
+  lock.width = l->width;
+  lock.height = l->height;
+  return lock;
+}
+
+// A pixel lock narrowed to a clip rectangle (tag); false when nothing of
+// the lock is left or it is no pixel lock the drawing kernels take.
+bool drawArea(const QmBitmapLock* l, const QmTagItem* tags, uint32_t clipTag, BitmapLock* area,
+              int32_t* originX, int32_t* originY) {
+  if (!l || !l->address || (l->bytesPerPixel != 2 && l->bytesPerPixel != 4) ||
+      l->format > PIXFMT_ABGR32 || l->rowLength < l->width)
+    return false;
+  *area = lockOf(l);
+  *originX = *originY = 0;
+  const auto* clip = reinterpret_cast<const QmRect*>(tagValue(tags, clipTag, 0));
+  if (!clip) return l->width > 0 && l->height > 0;
+  int64_t x0 = std::max<int64_t>(clip->x, 0), y0 = std::max<int64_t>(clip->y, 0);
+  int64_t x1 = std::min<int64_t>(int64_t{clip->x} + clip->width, l->width);
+  int64_t y1 = std::min<int64_t>(int64_t{clip->y} + clip->height, l->height);
+  if (x1 <= x0 || y1 <= y0) return false;
+  area->address += (y0 * l->rowLength + x0) * l->bytesPerPixel;
+  area->width = static_cast<int32_t>(x1 - x0);
+  area->height = static_cast<int32_t>(y1 - y0);
+  *originX = static_cast<int32_t>(x0);
+  *originY = static_cast<int32_t>(y0);
+  return true;
+}
+
+int32_t drawOpacity(uint32_t colour, uint32_t flags, const QmTagItem* tags) {
+  if (flags & QM_DRAW_COLOURALPHA) return static_cast<int32_t>(colour >> 24);
+  uintptr_t opacity = tagValue(tags, QM_DRAWTAG_OPACITY, 255);
+  return static_cast<int32_t>(std::min<uintptr_t>(opacity, 255));
+}
+
+// Slot 16's lock record; slot 17 releases the lock and frees it.
+void* gfxLockBitmap(void* bitmap, const QmTagItem* tags, QmBitmapLock* out) {
+  if (out) *out = QmBitmapLock{};
+  if (!bitmap || !out) return nullptr;
+  auto* lock = static_cast<BitmapLock*>(AllocMemory(sizeof(BitmapLock), 1));
+  if (!lock) return nullptr;
+  uint32_t flags = tagValue(tags, QM_LOCKTAG_WRITE, 0) ? 0 : 1;
+  if (!LockBitmap(bitmap, flags, lock)) {
+    FreeMemory(lock);
+    return nullptr;
+  }
+  *out = QmBitmapLock{lock->address,       lock->rowLength, lock->pixelFormat,
+                      lock->bytesPerPixel, lock->width,     lock->height};
+  return lock;
+}
+void gfxUnlockBitmap(void* lock) {
+  if (!lock) return;
+  UnlockBitmap(static_cast<BitmapLock*>(lock));
+  FreeMemory(lock);
+}
+int32_t gfxBltLocked(const QmBitmapLock* source, int32_t sx, int32_t sy, const QmBitmapLock* dest,
+                     int32_t dx, int32_t dy, int32_t width, int32_t height,
+                     const QmBitmapLock* plane, const QmTagItem* tags) {
+  if (!source || !dest) return ERR_WRONGUSAGE;
+  BitmapLock s = lockOf(source), d = lockOf(dest), p{};
+  if (plane) p = lockOf(plane);
+  // A clip rectangle narrows the destination; the source moves along.
+  if (const auto* clip = reinterpret_cast<const QmRect*>(tagValue(tags, QM_BLTTAG_CLIP, 0))) {
+    int64_t x0 = std::max<int64_t>(clip->x, dx), y0 = std::max<int64_t>(clip->y, dy);
+    int64_t x1 = std::min<int64_t>(int64_t{clip->x} + clip->width, int64_t{dx} + width);
+    int64_t y1 = std::min<int64_t>(int64_t{clip->y} + clip->height, int64_t{dy} + height);
+    if (x1 <= x0 || y1 <= y0) return 0;
+    sx += static_cast<int32_t>(x0 - dx);
+    sy += static_cast<int32_t>(y0 - dy);
+    dx = static_cast<int32_t>(x0);
+    dy = static_cast<int32_t>(y0);
+    width = static_cast<int32_t>(x1 - x0);
+    height = static_cast<int32_t>(y1 - y0);
+  }
+  return BltLocked(&s, sx, sy, &d, dx, dy, width, height, plane ? &p : nullptr);
+}
+void gfxFillLocked(const QmBitmapLock* lock, int32_t x, int32_t y, int32_t width, int32_t height,
+                   uint32_t colour, uint32_t flags, const QmTagItem* tags) {
+  BitmapLock a;
+  int32_t ox, oy;
+  if (!drawArea(lock, tags, QM_DRAWTAG_CLIP, &a, &ox, &oy)) return;
+  int64_t x0 = std::max<int64_t>(int64_t{x} - ox, 0), y0 = std::max<int64_t>(int64_t{y} - oy, 0);
+  int64_t x1 = std::min<int64_t>(int64_t{x} - ox + width, a.width);
+  int64_t y1 = std::min<int64_t>(int64_t{y} - oy + height, a.height);
+  if (x1 <= x0 || y1 <= y0) return;
+  FillLockedRect(a.address, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
+                 static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0), colour & 0xFFFFFF,
+                 drawOpacity(colour, flags, tags), a.rowLength, a.pixelFormat);
+}
+void gfxPixelLocked(const QmBitmapLock* lock, int32_t x, int32_t y, uint32_t colour, uint32_t flags,
+                    const QmTagItem* tags) {
+  gfxFillLocked(lock, x, y, 1, 1, colour, flags, tags);
+}
+void gfxLineLocked(const QmBitmapLock* lock, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                   uint32_t colour, uint32_t flags, const QmTagItem* tags) {
+  BitmapLock a;
+  int32_t ox, oy;
+  if (!drawArea(lock, tags, QM_DRAWTAG_CLIP, &a, &ox, &oy)) return;
+  DrawLineLocked(a.address, x1 - ox, y1 - oy, x2 - ox, y2 - oy, colour & 0xFFFFFF,
+                 drawOpacity(colour, flags, tags), a.pixelFormat, a.rowLength, a.width, a.height);
+}
+uint32_t* gfxReadARGB(void* bitmap, int32_t x, int32_t y, const QmTagItem* tags) {
+  auto* h = static_cast<BitmapHandle*>(bitmap);
+  if (!h) return nullptr;
+  auto* mask = reinterpret_cast<BitmapHandle*>(tagValue(tags, QM_ARGBTAG_MASK, 0));
+  auto* alpha = reinterpret_cast<BitmapHandle*>(tagValue(tags, QM_ARGBTAG_ALPHA, 0));
+  auto width = static_cast<int32_t>(tagValue(tags, QM_ARGBTAG_WIDTH, 0));
+  auto height = static_cast<int32_t>(tagValue(tags, QM_ARGBTAG_HEIGHT, 0));
+  if (!width) width = h->width - x;
+  if (!height) height = h->height - y;
+  if (width <= 0 || height <= 0) return nullptr;
+  return ReadBitmapRectARGBMasked(h, x, y, width, height, mask, alpha, -1, mask ? 1 : 0, 1);
+}
+uint32_t gfxColorToPixel(uint32_t colour, uint32_t format, int32_t keepAlpha) {
+  return ColorToPixel(colour, format, keepAlpha);
+}
+uint32_t gfxPixelToColor(uint32_t pixel, uint32_t format, int32_t keepAlpha) {
+  return PixelToColor(pixel, format, keepAlpha);
+}
+
 HostGraphicsTable makeGraphics() {
   HostGraphicsTable t{};
   for (int i = 0; i < 35; i++) t.slot[i] = waitingForDisplayLibrary;
@@ -767,6 +901,16 @@ HostGraphicsTable makeGraphics() {
   t.slot[QM_GFX_CREATEBRUSHFROMPIXELS] = H(gfxCreateBrushFromPixels);
   t.slot[QM_GFX_FREEBRUSH] = H(gfxFreeBrush);
   t.slot[QM_GFX_INSTALLDISPLAYADAPTER] = H(gfxInstallDisplayAdapter);
+  t.slot[16] = H(gfxLockBitmap);
+  t.slot[17] = H(gfxUnlockBitmap);
+  t.slot[21] = H(gfxBltLocked);
+  t.slot[22] = H(gfxFillLocked);
+  t.slot[23] = H(gfxPixelLocked);
+  t.slot[24] = H(gfxLineLocked);
+  t.slot[25] = H(gfxReadARGB);
+  t.slot[26] = H(GetRawBitmapSize);
+  t.slot[27] = H(gfxColorToPixel);
+  t.slot[28] = H(gfxPixelToColor);
   t.slot[31] = waitingForDrawingLibrary;
   t.scalePixelBuffer = ScalePixelBuffer;
   return t;

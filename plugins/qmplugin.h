@@ -448,6 +448,54 @@ typedef struct HostFileTable {
  *              pointer to a double scale factor, tag 3 smooth scaling
  *   2 uint32_t* (*)(void* image): its pixels
  *   3 void (*)(void* image): frees it */
+/* Locked bitmap memory, as graphics slot 16 reports it and slots 21-24
+ * draw on it: the first byte of row 0, the row length (pixels for pixel
+ * bitmaps, bytes for alpha channels and masks), the pixel format (14 alpha
+ * channel, 15 mask), bytes per pixel, width and height. */
+typedef struct QmBitmapLock {
+  void* address;
+  int32_t rowLength;
+  uint32_t format;
+  int32_t bytesPerPixel;
+  int32_t width, height;
+} QmBitmapLock;
+typedef struct QmRect {
+  int32_t x, y, width, height;
+} QmRect;
+/* Tags of the graphics slots. */
+#define QM_LOCKTAG_WRITE 1   /* slot 16: non-zero asks for write access */
+#define QM_BLTTAG_CLIP 1     /* slot 21: a const QmRect* in the destination */
+#define QM_DRAWTAG_OPACITY 1 /* slots 22-24: 0-255, 255 by default */
+#define QM_DRAWTAG_CLIP 3    /* slots 22-24: a const QmRect* */
+#define QM_ARGBTAG_MASK 1    /* slot 25: a mask bitmap (top byte 0xFF or 0) */
+#define QM_ARGBTAG_ALPHA 2   /* slot 25: an alpha-channel bitmap */
+#define QM_ARGBTAG_WIDTH 3   /* slot 25: default: to the right edge */
+#define QM_ARGBTAG_HEIGHT 4  /* slot 25: default: to the bottom edge */
+/* Flags of slots 22-24: the colour's top byte is its opacity (over the tag). */
+#define QM_DRAW_COLOURALPHA 0x1
+
+/* Bitmap slots of the graphics table (bitmaps are the host's handles):
+ *  16 void* (*)(void* bitmap, const QmTagItem* tags, QmBitmapLock* out): a lock to hand
+ *     to slot 17, or null when the bitmap cannot be locked
+ *  17 void (*)(void* lock): releases it
+ *  21 int32_t (*)(const QmBitmapLock* source, int32_t sx, int32_t sy,
+ *     const QmBitmapLock* dest, int32_t dx, int32_t dy, int32_t width, int32_t height,
+ *     const QmBitmapLock* plane, const QmTagItem* tags): copies plainly, through a mask
+ *     plane or blended through an alpha plane (plane coordinates are the source's),
+ *     clipped to both locks; 0 or 1055 for locks of different formats
+ *  22 void (*)(const QmBitmapLock* lock, int32_t x, int32_t y, int32_t width,
+ *     int32_t height, uint32_t colour, uint32_t flags, const QmTagItem* tags): fills
+ *  23 void (*)(const QmBitmapLock* lock, int32_t x, int32_t y, uint32_t colour,
+ *     uint32_t flags, const QmTagItem* tags): one pixel
+ *  24 void (*)(const QmBitmapLock* lock, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+ *     uint32_t colour, uint32_t flags, const QmTagItem* tags): a line
+ *  25 uint32_t* (*)(void* bitmap, int32_t x, int32_t y, const QmTagItem* tags): the
+ *     rectangle as 0xAARRGGBB rows (free with the system table's freeMemory), or null
+ *  26 int32_t (*)(const void* backing, int32_t which): width (0) or height (1)
+ *  27 uint32_t (*)(uint32_t colour, uint32_t format, int32_t keepAlpha): a pixel value
+ *  28 uint32_t (*)(uint32_t pixel, uint32_t format, int32_t keepAlpha): its colour
+ * Colours of slots 22-24 are 0xRRGGBB; drawing outside the lock or its clip
+ * rectangle is cut away. */
 typedef struct HostGraphicsTable {
   QmHostFunc slot[35];
   uint8_t* (*scalePixelBuffer)(const void* source, int32_t sx, int32_t sy, int32_t sourceWidth,

@@ -3,6 +3,7 @@
 // host version; saver formats, the loaded-plug-in array and plug-in nodes;
 // a failed check raised through a plug-in written in C.
 #include "tests/plugins/plugin_fixture.h"
+#include "gfx/gfx.h"
 #include "platform/linux/system_private.h"
 #include "plugins/plugin_private.h"
 
@@ -245,6 +246,117 @@ TEST(HostApi, FontTablesReachTheTextLibrary) {
                 "/no/such/folder", 0),
             1286);
   SetErrorArgString("");
+}
+
+// The bitmap slots of the graphics table on software bitmaps: a lock and
+// its release, copies between locks (plain, masked, blended, clipped, and
+// refused for mismatched or short-rowed locks), fills, pixels and lines
+// with opacity and clip tags, and the ARGB read with an alpha channel.
+TEST(HostApi, GraphicsSlotsDrawOnLockedBitmaps) {
+  const HostGraphicsTable* g = GetPluginHostApi()->graphics;
+  auto slot = [&](int i) { return reinterpret_cast<void (*)()>(g->slot[i]); };
+  auto lock = reinterpret_cast<void* (*)(void*, const QmTagItem*, QmBitmapLock*)>(slot(16));
+  auto unlock = reinterpret_cast<void (*)(void*)>(slot(17));
+  auto blt = reinterpret_cast<int32_t (*)(const QmBitmapLock*, int32_t, int32_t,
+                                          const QmBitmapLock*, int32_t, int32_t, int32_t, int32_t,
+                                          const QmBitmapLock*, const QmTagItem*)>(slot(21));
+  auto fill = reinterpret_cast<void (*)(const QmBitmapLock*, int32_t, int32_t, int32_t, int32_t,
+                                        uint32_t, uint32_t, const QmTagItem*)>(slot(22));
+  auto pixel = reinterpret_cast<void (*)(const QmBitmapLock*, int32_t, int32_t, uint32_t, uint32_t,
+                                         const QmTagItem*)>(slot(23));
+  auto line = reinterpret_cast<void (*)(const QmBitmapLock*, int32_t, int32_t, int32_t, int32_t,
+                                        uint32_t, uint32_t, const QmTagItem*)>(slot(24));
+  auto argb = reinterpret_cast<uint32_t* (*)(void*, int32_t, int32_t, const QmTagItem*)>(slot(25));
+  auto toPixel = reinterpret_cast<uint32_t (*)(uint32_t, uint32_t, int32_t)>(slot(27));
+  auto toColour = reinterpret_cast<uint32_t (*)(uint32_t, uint32_t, int32_t)>(slot(28));
+
+  OwnedBitmap src(AllocBitmap(30, 2, 0, nullptr)), dst(AllocBitmap(30, 2, 0, nullptr));
+  ASSERT_TRUE(src && dst);
+  const QmTagItem write[] = {{QM_LOCKTAG_WRITE, 1}, {0, 0}};
+  QmBitmapLock s, d;
+  void* sl = lock(src.get(), write, &s);
+  void* dl = lock(dst.get(), write, &d);
+  ASSERT_TRUE(sl && dl);
+  EXPECT_EQ(s.rowLength, 32);  // rows of 30 pixels padded to 32
+  EXPECT_EQ(s.format, 10u);
+  EXPECT_EQ(s.bytesPerPixel, 4);
+  auto at = [](const QmBitmapLock& l, int x, int y) {
+    return static_cast<uint32_t*>(l.address)[y * l.rowLength + x] & 0xFFFFFF;
+  };
+  auto reset = [&] {
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 32; ++x) {
+        static_cast<uint32_t*>(s.address)[y * 32 + x] = static_cast<uint32_t>(x + 1);
+        static_cast<uint32_t*>(d.address)[y * 32 + x] = 0;
+      }
+  };
+  uint8_t maskBits[2 * 4] = {0xF0, 0, 0, 0, 0xF0, 0, 0, 0};  // columns 0-3 visible
+  uint8_t alphaBytes[2 * 32] = {};
+  alphaBytes[0] = 255;  // (0,0) copied, (1,0) left alone
+  QmBitmapLock mask{maskBits, 4, 15, 1, 30, 2}, alpha{alphaBytes, 32, 14, 1, 30, 2};
+  QmRect clip{3, 0, 2, 2};
+  const QmTagItem clipTags[] = {{QM_BLTTAG_CLIP, reinterpret_cast<uintptr_t>(&clip)}, {0, 0}};
+  QmBitmapLock shortRows = s;
+  shortRows.rowLength = 10;
+  QmBitmapLock other = s;
+  other.format = 13;
+  struct Case {
+    const char* what;
+    const QmBitmapLock* source;
+    int32_t sx, dx, width;
+    const QmBitmapLock* plane;
+    const QmTagItem* tags;
+    int32_t result;
+    // Destination row 0 after the copy: {column, value}.
+    std::vector<std::pair<int, uint32_t>> expect;
+  } cases[] = {
+      {"negative destination x", &s, 0, -10, 30, nullptr, nullptr, 0, {{0, 11}, {19, 30}, {20, 0}}},
+      {"mask", &s, 0, 0, 8, &mask, nullptr, 0, {{3, 4}, {4, 0}}},
+      {"alpha", &s, 0, 0, 2, &alpha, nullptr, 0, {{0, 1}, {1, 0}}},
+      {"clip", &s, 0, 0, 30, nullptr, clipTags, 0, {{2, 0}, {3, 4}, {4, 5}, {5, 0}}},
+      {"short rows", &shortRows, 0, 0, 4, nullptr, nullptr, ERR_WRONGUSAGE, {{0, 0}}},
+      {"other format", &other, 0, 0, 4, nullptr, nullptr, ERR_WRONGUSAGE, {{0, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    reset();
+    EXPECT_EQ(blt(c.source, c.sx, 0, &d, c.dx, 0, c.width, 2, c.plane, c.tags), c.result);
+    for (const auto& [x, v] : c.expect) EXPECT_EQ(at(d, x, 0), v) << "column " << x;
+  }
+
+  // Fills, pixels and lines are cut to the clip rectangle; flag bit 0
+  // takes the opacity from the colour's top byte.
+  reset();
+  QmRect box{2, 0, 3, 1};
+  const QmTagItem boxTags[] = {{QM_DRAWTAG_CLIP, reinterpret_cast<uintptr_t>(&box)}, {0, 0}};
+  fill(&d, 0, 0, 30, 2, 0x123456, 0, boxTags);
+  EXPECT_EQ(at(d, 1, 0), 0u);
+  EXPECT_EQ(at(d, 2, 0), 0x123456u);
+  EXPECT_EQ(at(d, 4, 0), 0x123456u);
+  EXPECT_EQ(at(d, 5, 0), 0u);
+  EXPECT_EQ(at(d, 2, 1), 0u);
+  line(&d, 0, 1, 29, 1, 0xABCDEF, 0, nullptr);
+  EXPECT_EQ(at(d, 29, 1), 0xABCDEFu);
+  pixel(&d, 10, 0, 0x00FF0000, QM_DRAW_COLOURALPHA, nullptr);  // opacity 0: nothing
+  EXPECT_EQ(at(d, 10, 0), 0u);
+  pixel(&d, 10, 0, 0xFF00FF00, QM_DRAW_COLOURALPHA, nullptr);
+  EXPECT_EQ(at(d, 10, 0), 0x00FF00u);
+  pixel(&d, 30, 0, 0xFFFFFF, 0, nullptr);  // outside: nothing, and no fault
+  unlock(sl);
+  unlock(dl);
+
+  OwnedBitmap channel(AllocAlphaChannel(30, 2, 1, nullptr, 0));
+  FillAlphaRect(channel.get(), 0, 0, 1, 1, 0x80);
+  const QmTagItem readTags[] = {{QM_ARGBTAG_ALPHA, reinterpret_cast<uintptr_t>(channel.get())},
+                                {QM_ARGBTAG_WIDTH, 2},
+                                {QM_ARGBTAG_HEIGHT, 1},
+                                {0, 0}};
+  uint32_t* pixels = argb(dst.get(), 9, 0, readTags);
+  ASSERT_NE(pixels, nullptr);
+  EXPECT_EQ(pixels[1], 0x0000FF00u);  // alpha 0 at (10,0) of the channel
+  FreeMemory(pixels);
+  EXPECT_EQ(toPixel(0x112233, 13, 0), 0x332211u);
+  EXPECT_EQ(toColour(0x332211, 13, 0), 0x112233u);
 }
 
 }  // namespace
