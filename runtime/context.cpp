@@ -26,6 +26,7 @@ void FreeRuntimeContext() {
   SetEventQueueHooks(nullptr, nullptr);
   FreeRegistries(nullptr);
   DeleteTempFiles();
+  FreeHandedOutDirTrees();
   FreeCollationTables();
   CloseDebugDevice();
   std::fflush(stdout);

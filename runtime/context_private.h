@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdio>
+#include <vector>
 
 #include "runtime/player.h"
 #include "runtime/runtime.h"
@@ -66,6 +67,9 @@ struct RuntimeContext {
   int32_t errorArgNumber = 0;
   // Virtual string files (vfile.cpp).
   VirtualFile* virtualFiles = nullptr;
+  // Entry trees of linked directories that the preload handed to the
+  // directory opener and that no directory has taken yet (scriptload.cpp).
+  std::vector<DirEntryNode*> handedOutTrees;
 };
 
 extern RuntimeContext runtimeContext;

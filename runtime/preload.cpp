@@ -340,7 +340,10 @@ ErrorCode callRecordCommand(VmState* L, PlayerRunContext* context, DeclaredResou
         VmPushString(L, "__direntries");
         VmPushLightUserdata(L, r->payload);
         VmSetTable(L, -3);
-        r->payload = nullptr;  // the directory object takes the tree over
+        // The directory object takes the tree over; until it does, the
+        // runtime keeps it (and frees it at the end when none did).
+        NoteHandedOutDirTree(static_cast<DirEntryNode*>(r->payload));
+        r->payload = nullptr;
         nargs++;
       } else if (r->kind == 3 || r->kind == 4 || r->kind == 11 || r->kind == 15) {
         if (r->loader[0] || r->adapter[0]) {

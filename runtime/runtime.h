@@ -560,6 +560,21 @@ const char* ResolveLinkedFile(VmState* L, const char* name, int fontMode, int32_
 // A string argument naming a file, resolved through the linked-file table.
 const char* GetFileNameArg(VmState* L, int index);
 
+// The entry trees of directories linked into the applet. The preload hands
+// a tree to the directory opener, which walks only trees handed out this
+// way and takes them over (freeing them with FreeDirEntryTree); trees that
+// no directory took are freed with the runtime's context.
+struct DirEntryNode;
+void FreeDirEntryTree(DirEntryNode* tree);
+void NoteHandedOutDirTree(DirEntryNode* tree);
+int IsHandedOutDirTree(const void* tree);  // 1 when handed out and not yet taken
+void ClaimHandedOutDirTree(const void* tree);
+void FreeHandedOutDirTrees();
+// The ":::chunk" name of a byte range of the applet's file; 0 when it does
+// not fit.
+int MakeLinkedDataName(const char* name, uint64_t offset, uint64_t size, char* buffer,
+                       size_t bufferSize);
+
 // Virtual string files: a string usable wherever a file name is accepted.
 // copy: the bytes are copied (an empty string gets 65,536 bytes of room)
 // and the file can be written; else the record references the string at

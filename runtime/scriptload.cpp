@@ -98,6 +98,40 @@ const LinkedFileTable* GetLinkedFileTable(VmState*) {
   return &linkedTable;
 }
 
+void FreeDirEntryTree(DirEntryNode* tree) { freeDirectory(tree); }
+
+void NoteHandedOutDirTree(DirEntryNode* tree) {
+  if (tree) runtimeContext.handedOutTrees.push_back(tree);
+}
+
+int IsHandedOutDirTree(const void* tree) {
+  for (const DirEntryNode* t : runtimeContext.handedOutTrees)
+    if (t == tree) return 1;
+  return 0;
+}
+
+void ClaimHandedOutDirTree(const void* tree) {
+  auto& trees = runtimeContext.handedOutTrees;
+  for (size_t i = 0; i < trees.size(); i++) {
+    if (trees[i] == tree) {
+      trees.erase(trees.begin() + static_cast<std::ptrdiff_t>(i));
+      return;
+    }
+  }
+}
+
+void FreeHandedOutDirTrees() {
+  for (DirEntryNode* t : runtimeContext.handedOutTrees) freeDirectory(t);
+  runtimeContext.handedOutTrees.clear();
+}
+
+int MakeLinkedDataName(const char* name, uint64_t offset, uint64_t size, char* buffer,
+                       size_t bufferSize) {
+  if (offset > INT64_MAX) return 0;
+  return MakeChunkName(name, buffer, bufferSize, static_cast<int64_t>(offset), size, 0,
+                       player.containerPath);
+}
+
 const char* GetAppletTitle() {
   if (!player.record || !player.record->title[0]) return nullptr;
   return player.record->title;
