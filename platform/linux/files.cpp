@@ -414,6 +414,22 @@ ErrorCode MoveFileNative(const char* source, const char* destination) {
   return 0;
 }
 
+int IsSymbolicLinkNative(const char* path) {
+  NativeName n(path);
+  struct stat st;
+  return n.ok && lstat(n.text, &st) == 0 && S_ISLNK(st.st_mode) ? 1 : 0;
+}
+
+int CopySymbolicLinkNative(const char* source, const char* destination) {
+  NativeName a(source), b(destination);
+  if (!a.ok || !b.ok) return 0;
+  char target[NATIVE_PATH_MAX];
+  ssize_t n = readlink(a.text, target, sizeof target - 1);
+  if (n < 0) return 0;
+  target[n] = '\0';
+  return symlink(target, b.text) == 0 ? 1 : 0;
+}
+
 ErrorCode MakeDirectoryNative(const char* path) {
   NativeName n(path);
   return n.ok && mkdir(n.text, 0755) == 0 ? 0 : ERR_CREATEDIR;

@@ -32,14 +32,9 @@ char* ResolveNativePath(int native, char* out, const char* name);
 // The program's directory (without a trailing slash); 0 when it is unknown
 // or does not fit.
 int GetProgramDirectory(char* buffer, size_t size, int native);
-int IsVolumeRoot(const char* path);
 int GetVolumeNameNative(const char* path, char* buffer, size_t size);         // "unimplemented", 0
 int GetVolumeSpaceNative(const char* path, uint64_t* total, uint64_t* free);  // 0, 0 and 0
 int NativeVolumeQueryStub();                                                  // 0
-// 0; ERR_MOVEFILE when a stat or the rename fails; ERR_WRONGUSAGE when the
-// two lie on different devices (the caller copies instead).
-ErrorCode MoveFileNative(const char* source, const char* destination);
-int SetFileDate(const char* path, const uint32_t times[2]);  // access, modification; 1 / 0
 
 // The names CreateTempFile made in this run. DeleteRunTempNames deletes
 // them (a directory with its contents) for a termination that cannot wait
@@ -47,19 +42,6 @@ int SetFileDate(const char* path, const uint32_t times[2]);  // access, modifica
 // Both may be called from any thread.
 void DeleteRunTempNames();
 void ForgetRunTempNames();
-
-// Environment and random bytes.
-char* GetEnvCopy(const char* name);                           // new copy or null
-ErrorCode SetEnvNative(const char* name, const char* value);  // 0 / ERR_SETENV
-ErrorCode UnsetEnvNative(const char* name);                   // 0 / ERR_UNSETENV
-
-// Programs. A path whose file part has an extension other than ".exe" is a
-// document and is opened with "xdg-open". Synchronous runs go through the
-// shell (every path quoted) and wait; asynchronous runs fork and exec the
-// split argument vector. *childId receives the process id when given.
-ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, int32_t ignored,
-                     int32_t* childId);
-ErrorCode StartProgram(const char* path, const char* arguments, int asynchronous);
 
 // Splits an argument string at blanks: "..." keeps its blanks (quotes
 // dropped), ">file" or "> file" names the output file. At most
@@ -73,26 +55,6 @@ struct ProgramArguments {
 };
 ErrorCode SplitProgramArguments(const char* program, const char* arguments, ProgramArguments* out);
 void FreeProgramArguments(ProgramArguments* args);
-
-// The dos library's record of a program started in the background. The
-// watcher thread creates the mutex and condition and frees them when it
-// ends; the owner ends it with StopAndJoinThread(request).
-struct ConditionObject;
-struct ThreadRecord;
-struct ProgramRequest {
-  uintptr_t userWord;
-  ThreadRecord* thread;  // the watcher's thread record
-  PlatformMutex* mutex;
-  ConditionObject* condition;
-  char* path;
-  char* arguments;
-};
-ErrorCode StartProgramThread(ProgramRequest* request);  // 0 / ERR_THREAD
-// Called on the watcher thread once when the program ended normally (not
-// by a signal). Null restores the default, which posts the cross-thread
-// "program finished" event.
-using ProgramFinishedHandler = void (*)(ProgramRequest* request);
-void SetProgramFinishedHandler(ProgramFinishedHandler handler);
 
 // The running program's absolute path. RecordProgramPath resolves the first
 // argument of main (the kernel's link to the executable when that fails).

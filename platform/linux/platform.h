@@ -222,6 +222,54 @@ int ReadRandomBytes(void* buffer, size_t count);  // 1 when all were read
 // it does not fit or is unknown (the buffer then holds the empty text).
 int GetProgramPath(char* buffer, size_t size, int raw);
 
+// Services of the dos library's file management and programs.
+int IsVolumeRoot(const char* path);
+// 0; ERR_MOVEFILE when a stat or the rename fails; ERR_WRONGUSAGE when the
+// two lie on different devices (the caller copies instead).
+ErrorCode MoveFileNative(const char* source, const char* destination);
+int SetFileDate(const char* path, const uint32_t times[2]);  // access, modification; 1 / 0
+// Environment and random bytes.
+char* GetEnvCopy(const char* name);                           // new copy or null
+ErrorCode SetEnvNative(const char* name, const char* value);  // 0 / ERR_SETENV
+ErrorCode UnsetEnvNative(const char* name);                   // 0 / ERR_UNSETENV
+// Programs. A path that names an executable regular file (itself, or found
+// on PATH when it has no slash) runs as a program; any other path whose
+// file part has an extension other than ".exe" is a document and is opened
+// with "xdg-open". Synchronous runs go through the
+// shell (every path quoted) and wait; asynchronous runs fork and exec the
+// split argument vector. *childId receives the process id when given.
+ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, int32_t ignored,
+                     int32_t* childId);
+ErrorCode StartProgram(const char* path, const char* arguments, int asynchronous);
+// The dos library's record of a program started in the background. The
+// watcher thread creates the mutex and condition and frees them when it
+// ends; the owner ends it with StopAndJoinThread(request).
+struct ConditionObject;
+struct ThreadRecord;
+struct ProgramRequest {
+  uintptr_t userWord;
+  ThreadRecord* thread;  // the watcher's thread record
+  PlatformMutex* mutex;
+  ConditionObject* condition;
+  char* path;
+  char* arguments;
+};
+ErrorCode StartProgramThread(ProgramRequest* request);  // 0 / ERR_THREAD
+// holder's second word is a ThreadRecord*: stop request, then the join that
+// releases the thread and frees its record.
+void StopAndJoinThread(void* holder);
+// Called on the watcher thread once when the program ended normally (not
+// by a signal). Null restores the default, which posts the cross-thread
+// "program finished" event.
+using ProgramFinishedHandler = void (*)(ProgramRequest* request);
+void SetProgramFinishedHandler(ProgramFinishedHandler handler);
+// Symbolic links: tree walks copy and delete a link as a link and never
+// enter it. IsSymbolicLinkNative: 1 for a link (not followed), else 0.
+// CopySymbolicLinkNative makes destination a link with source's target: 1
+// on success.
+int IsSymbolicLinkNative(const char* path);
+int CopySymbolicLinkNative(const char* source, const char* destination);
+
 // ---- Threads and timers ----
 // Worker threads with a start hand-shake, a polled stop request and a join
 // with release; POSIX timers whose signals are taken by one signal thread

@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,7 +56,33 @@ char* appendQuoted(char* out, const char* text) {
 
 // A path whose file part has an extension is a document, unless it names
 // a ".exe" program.
+// Whether the path names an executable regular file: the path itself when
+// it holds a slash, else a file of that name in a directory of PATH.
+bool isExecutableFile(const char* path) {
+  auto executable = [](const char* p) {
+    struct stat st;
+    return stat(p, &st) == 0 && S_ISREG(st.st_mode) && access(p, X_OK) == 0;
+  };
+  if (std::strchr(path, '/')) return executable(path);
+  const char* list = std::getenv("PATH");
+  if (!list) return false;
+  std::string dirs(list);
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/" + path;
+    if (executable(candidate.c_str())) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// A document is opened with the desktop's opener: a path that does not
+// name an executable file and whose file part has an extension other than
+// ".exe". Executable files run as programs whatever their names.
 bool isDocument(const char* path) {
+  if (isExecutableFile(path)) return false;
   const char* slash = std::strrchr(path, '/');
   const char* filePart = slash ? slash + 1 : path;
   if (!std::strchr(filePart, '.')) return false;

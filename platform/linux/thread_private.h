@@ -39,8 +39,6 @@ ThreadRecord* StartNamedThread(const char* name, ThreadEntry entry, void* argume
 void RequestThreadStop(ThreadRecord* thread);
 // Releases the thread, joins it and frees the record.
 void JoinThread(ThreadRecord* thread);
-// holder's second word is a ThreadRecord*: stop request, then JoinThread.
-void StopAndJoinThread(void* holder);
 
 // The thread's side.
 ThreadRecord* ThreadRecordFromArg(void* argument);
