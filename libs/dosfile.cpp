@@ -570,6 +570,28 @@ int cmdFileLines(VmState* L) {
   return 1;
 }
 
+// The attribute query for open files: the open mode, the file adapter's
+// name ("inbuilt" for the player's own file layer) and the number of files.
+int readFileAttribute(VmState* L, int32_t attribute) {
+  if (attribute == ATTRCOUNT) {
+    VmPushNumber(L, CountObjectList(dos.files));
+    return 1;
+  }
+  FileObject* file = CheckFileArg(L, 2);
+  switch (attribute) {
+    case ATTRMODE:
+      VmPushNumber(L, file->mode);
+      return 1;
+    case ATTRADAPTER: {
+      const char* adapter = GetStreamAdapterName(file->stream);
+      VmPushString(L, adapter ? adapter : "inbuilt");
+      return 1;
+    }
+    default:
+      VmRaiseError(L, ERR_UNKNOWNATTR);
+  }
+}
+
 const CommandTableEntry dosCommands[] = {
     {"OpenFile", cmdOpenFile},
     {"CloseFile", cmdCloseFile},
@@ -776,7 +798,11 @@ ErrorCode OpenDosLibrary(VmState* L) {
   VmSetTop(L, -2);
   VmRegisterFunctions(L, nullptr, dosCommands, 0);
   VmRegisterConstants(L, dosConstants, 0);
-  return RegisterObjectList(&dos.files);
+  error = RegisterAttributeReader(OBJTYPE_FILE, readFileAttribute);
+  if (error) return error;
+  error = RegisterObjectList(&dos.files);
+  if (error) return error;
+  return OpenDosDirectories(L);
 }
 
 void FreeDosResources(VmState* L) {
@@ -785,6 +811,7 @@ void FreeDosResources(VmState* L) {
     dos.files = file->head.next;
     freeFile(L, file);
   }
+  FreeDosDirectories(L);
   FreeVirtualStringFiles(L);
   dos = DosState();
 }

@@ -20,6 +20,11 @@ ErrorCode OpenDosLibrary(VmState* L);
 // The dos library's shut-down: closes and frees every open file and the
 // virtual files, and puts the I/O switches back to their start.
 void FreeDosResources(VmState* L);
+// The full path of the current directory (the empty text when it cannot be
+// read), at most size bytes.
+void GetCurrentDirPath(char* buffer, size_t size);
+// Makes the path the current directory: 0, or the platform's error.
+ErrorCode SetCurrentDirPath(const char* path);
 // The encoding that encoding arguments default to: 0 Latin-1, 1 UTF-8.
 int32_t DefaultLibraryEncoding();
 

@@ -77,6 +77,23 @@ ErrorCode ReadFileValue(StreamHandle* stream, void* destination, bool raw, size_
 // ERR_INVALIDUTF8 for a bad sequence.
 ErrorCode ReadUtf8Char(StreamHandle* stream, char* out);
 
+// ---- Directories, paths and patterns ----
+
+struct DirectoryObject;
+// Registers the directory commands, the "DIR*" metatable, the directory
+// list and its attribute reader (part of the dos library's opening).
+ErrorCode OpenDosDirectories(VmState* L);
+// Frees every directory and deletes the temporary files of GetTempFileName.
+void FreeDosDirectories(VmState* L);
+// The open directory of an identifier: ERR_FINDARRAY for an unknown
+// automatic identifier, ERR_FINDDIR (the number as error argument) for a
+// number.
+ErrorCode GetDirectoryById(ObjectId id, DirectoryObject** out);
+// Whether the name matches one of the ";"-separated wildcard patterns of
+// the list ("?" any character, "#" a digit, "*" any run, "[...]" and
+// "[!...]" sets); case-sensitive. An empty list matches nothing.
+bool MatchPatternList(const char* name, const char* list, size_t length);
+
 // ---- Serialised tables and functions ----
 
 // The commands, listed in the dos library's table.

@@ -254,4 +254,33 @@ TEST_F(DosFileTest, RestOfAStreamOfUnknownSize) {
   writer.join();
 }
 
+TEST_F(DosFileTest, AttributeQueryOfFiles) {
+  std::string name = path("attr.txt");
+  writeFile(name, "x");
+  ASSERT_EQ(call("OpenFile", {1.0, name}), 0);
+  ASSERT_EQ(call("OpenFile", {2.0, path("new.txt"), 1006.0}), 0);
+  struct Case {
+    double id;
+    int32_t attribute;
+    ErrorCode error;
+    std::string result;
+  } cases[] = {
+      {1, ATTRMODE, 0, "1005"},
+      {2, ATTRMODE, 0, "1006"},
+      {1, ATTRADAPTER, 0, "inbuilt"},
+      {0, ATTRCOUNT, 0, "2"},
+      {1, ATTRWIDTH, ERR_UNKNOWNATTR, ""},
+      {3, ATTRMODE, ERR_FINDFILE, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.attribute);
+    ASSERT_EQ(call("GetAttribute", {double(OBJTYPE_FILE), c.id, double(c.attribute)}), c.error);
+    if (c.error) continue;
+    std::string got = VmType(L, -1) == VM_TYPE_NUMBER
+                          ? std::to_string(static_cast<int>(VmToNumber(L, -1)))
+                          : topString();
+    EXPECT_EQ(got, c.result);
+  }
+}
+
 }  // namespace
