@@ -515,6 +515,19 @@ void SleepViaAdapter(VmState* L, int32_t milliseconds);
 // base, which event time stamps and the system library's timestamps count from.
 double GetEventTimeBase();
 
+// Finished background programs (cross-thread notices of kind 10, whose
+// second value names the run record) belong to the dos library, which
+// registers these hooks when it opens: userData gives the record's user
+// data reference (0 when the record is no longer listed), release frees
+// the record once the "RunFinished" handler ran or when none is installed.
+struct RunFinishedHooks {
+  int (*userData)(uintptr_t record, VmRef* out);
+  void (*release)(VmState* L, uintptr_t record);
+};
+void SetRunFinishedHooks(const RunFinishedHooks* hooks);  // null removes them
+// Whether the script installed a handler for the "RunFinished" event.
+int HasRunFinishedHandler();
+
 // ---- Resizing ----
 
 ErrorCode ResizeDisplay(VmState* L, DisplayRecord* display, int32_t x, int32_t y, int32_t width,

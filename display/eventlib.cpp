@@ -490,6 +490,13 @@ bool threadHandlerSet() {
   return false;
 }
 
+// Kind of the cross-thread notice of a finished background program.
+constexpr int32_t THREAD_EVENT_PROGRAM_FINISHED = 10;
+// The dos library's hooks for finished programs; a process-wide
+// registration like the other library hooks, set and cleared by the dos
+// library's opening and shut-down.
+const RunFinishedHooks* runFinishedHooks = nullptr;
+
 // The message of a cross-thread notice: sample end and loop, music and
 // video end (kind 9, with the owner's identifier; the sample events also
 // carry the milliseconds played and the pass number). False when the
@@ -511,6 +518,18 @@ bool threadMessage(EventMessage* m, const ThreadEventRecord& t) {
     case THREAD_EVENT_VIDEO_END:
       slot = GSLOT_VIDEOEND, action = "OnVideoEnd";
       break;
+    case THREAD_EVENT_PROGRAM_FINISHED: {
+      // The run record's own user data goes with the message; the record
+      // is released by the caller once the handler ran.
+      VmRef userData = VM_REF_NIL;
+      if (!runFinishedHooks || !runFinishedHooks->userData(t.value2, &userData)) return false;
+      if (displayContext.globalHandler[GSLOT_RUNFINISHED] == VM_REF_NIL) return false;
+      m->kind = KIND_THREAD;
+      m->handler = displayContext.globalHandler[GSLOT_RUNFINISHED];
+      m->userData = userData;
+      setAction(m, "RunFinished");
+      return true;
+    }
     default:
       return false;
   }
@@ -576,6 +595,14 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
           displayContext.dispatchRound.source = SOURCE_MOUSEMOVE;
           displayContext.dispatchRound.display = nullptr;
           displayContext.dispatchRound.started = 0;
+          break;
+        }
+        if (t.kind == THREAD_EVENT_PROGRAM_FINISHED) {
+          ErrorCode error = ERR_NONE;
+          bool handled = threadMessage(&m, t);
+          if (handled) error = runMessage(L, &m, collect, out);
+          if (runFinishedHooks) runFinishedHooks->release(L, t.value2);
+          if (handled) return error;
           break;
         }
         if (threadMessage(&m, t)) return runMessage(L, &m, collect, out);
@@ -902,6 +929,12 @@ ErrorCode OpenEventLibrary(VmState* L) {
 }
 
 double GetEventTimeBase() { return displayContext.libraryStart; }
+
+void SetRunFinishedHooks(const RunFinishedHooks* hooks) { runFinishedHooks = hooks; }
+
+int HasRunFinishedHandler() {
+  return displayContext.globalHandler[GSLOT_RUNFINISHED] != VM_REF_NIL ? 1 : 0;
+}
 
 void ForgetDisplayHandlers(VmState* L, DisplayRecord* display) {
   auto it = displayContext.displayUserData.find(display);
