@@ -802,7 +802,10 @@ ErrorCode OpenDosLibrary(VmState* L) {
   if (error) return error;
   error = RegisterObjectList(&dos.files);
   if (error) return error;
-  return OpenDosDirectories(L);
+  error = OpenDosDirectories(L);
+  if (!error) error = OpenDosFileManagement(L);
+  if (!error) error = OpenDosPrograms(L);
+  return error;
 }
 
 void FreeDosResources(VmState* L) {
@@ -811,6 +814,7 @@ void FreeDosResources(VmState* L) {
     dos.files = file->head.next;
     freeFile(L, file);
   }
+  FreeDosPrograms(L);
   FreeDosDirectories(L);
   FreeVirtualStringFiles(L);
   dos = DosState();

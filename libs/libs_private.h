@@ -94,6 +94,16 @@ ErrorCode GetDirectoryById(ObjectId id, DirectoryObject** out);
 // "[!...]" sets); case-sensitive. An empty list matches nothing.
 bool MatchPatternList(const char* name, const char* list, size_t length);
 
+// ---- File management and programs ----
+
+// Register the copy, move, delete, rename, directory, attribute and
+// environment commands, and the program commands with the finished-run
+// hooks of the event dispatch (parts of the dos library's opening).
+ErrorCode OpenDosFileManagement(VmState* L);
+ErrorCode OpenDosPrograms(VmState* L);
+// Stops and frees the run records and deletes the extracted programs.
+void FreeDosPrograms(VmState* L);
+
 // ---- Serialised tables and functions ----
 
 // The commands, listed in the dos library's table.
