@@ -15,8 +15,6 @@
 // Those libraries install them here when they open; every slot may be
 // empty, and the platform then acts as if the service did not exist.
 
-// Runs the installed poll; 0 without one.
-int RunEventPoll(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
 // Test seam: the poll that the sleep runs between wake-ups (the installed
 // one unless replaced; null restores it).
 void SetSleepEventPoll(EventPollFunction poll);

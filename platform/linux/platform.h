@@ -361,6 +361,9 @@ void CloseX11Connection();
 using EventPollFunction = int (*)(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
 // The event library's poll (null: none).
 void SetEventPoll(EventPollFunction poll);
+// Runs the installed poll (for waits and long commands outside the line
+// hook); 0 without one.
+int RunEventPoll(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
 
 // The display library's answer to "which window parents a requester": the
 // X11 part of the first open display with a window, or null; and the
