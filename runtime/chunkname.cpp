@@ -234,3 +234,25 @@ const char* ResolveLinkedFile(VmState* L, const char* name, int fontMode, int32_
 const char* GetFileNameArg(VmState* L, int index) {
   return ResolveLinkedFile(L, VmCheckString(L, index, nullptr), 0, nullptr);
 }
+
+int GetTableFieldFileName(VmState* L, int table, const char* field, int flags, char** out,
+                          size_t* length) {
+  if (table < 0 && table > VM_REGISTRY_INDEX) table = VmGetTop(L) + table + 1;
+  VmPushString(L, field);
+  VmGetTable(L, table);
+  if (VmType(L, -1) == VM_TYPE_NIL) {
+    VmSetTop(L, -2);
+    return 0;
+  }
+  const char* name = VmCheckStringInContext(L, -1, field, nullptr);
+  if (flags & (TABLE_FILENAME_RESOLVE | TABLE_FILENAME_FONT))
+    name = ResolveLinkedFile(L, name, (flags & TABLE_FILENAME_FONT) ? 1 : 0, nullptr);
+  size_t n = std::strlen(name);
+  auto* copy = static_cast<char*>(AllocMemory(n + 1, 0));
+  if (!copy) VmRaiseError(L, ERR_MEM);
+  std::memcpy(copy, name, n + 1);
+  VmSetTop(L, -2);
+  *out = copy;
+  if (length) *length = n;
+  return 1;
+}

@@ -559,6 +559,15 @@ struct LinkedFileEntry {
 const char* ResolveLinkedFile(VmState* L, const char* name, int fontMode, int32_t* isFont);
 // A string argument naming a file, resolved through the linked-file table.
 const char* GetFileNameArg(VmState* L, int index);
+// A file-name field of the option table at index: 0 when the field is
+// absent (the outputs untouched); a field that is not a string raises the
+// option tables' string error naming it. With TABLE_FILENAME_RESOLVE the name is
+// resolved through the linked-file table (TABLE_FILENAME_FONT: as a font
+// name). The text goes into a new allocation (*out, freed with FreeMemory;
+// ERR_MEM is raised when memory runs out) with its length.
+enum : int { TABLE_FILENAME_RESOLVE = 1, TABLE_FILENAME_FONT = 2 };
+int GetTableFieldFileName(VmState* L, int table, const char* field, int flags, char** out,
+                          size_t* length);
 
 // The entry trees of directories linked into the applet. The preload hands
 // a tree to the directory opener, which walks only trees handed out this
