@@ -632,6 +632,8 @@ const CommandTableEntry dosCommands[] = {
     {"DefineVirtualFileFromString", CmdDefineVirtualFileFromString},
     {"UndefineVirtualStringFile", CmdUndefineVirtualStringFile},
     {"GetAsset", CmdGetAsset},
+    {"ApplyPatch", CmdApplyPatch},
+    {"DefineVirtualFile", CmdDefineVirtualFile},
     {nullptr, nullptr},
 };
 

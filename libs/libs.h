@@ -10,6 +10,8 @@
 
 struct VmState;
 struct DateFields;
+struct VmStringBuffer;
+struct StreamHandle;
 
 // ---- Dos library ----
 
@@ -27,6 +29,24 @@ void GetCurrentDirPath(char* buffer, size_t size);
 ErrorCode SetCurrentDirPath(const char* path);
 // The encoding that encoding arguments default to: 0 Latin-1, 1 UTF-8.
 int32_t DefaultLibraryEncoding();
+
+// Base64 text with line breaks: a break (CR LF under the dos library's
+// carriage-return switch, else LF) goes before the next character once 72
+// characters stand on a line, unless noBreaks is set. The text goes to
+// exactly one target: a string builder, a memory buffer (room for
+// Base64LinesSize bytes; *count receives the bytes written, breaks
+// included) or a stream (written by the dos library's I/O mode).
+struct Base64Target {
+  VmStringBuffer* builder = nullptr;
+  uint8_t* buffer = nullptr;
+  size_t* count = nullptr;
+  StreamHandle* stream = nullptr;
+};
+// The text's size with its breaks; ERR_MEM in *error when it overflows.
+size_t Base64LinesSize(size_t count, bool noBreaks, ErrorCode* error);
+// ERR_WRITE when a stream takes fewer bytes.
+ErrorCode EncodeBase64Lines(const Base64Target& target, const void* data, size_t count,
+                            bool noBreaks);
 
 // ---- System library ----
 

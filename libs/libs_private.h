@@ -122,6 +122,8 @@ int CmdMD5(VmState* L);
 int CmdDefineVirtualFileFromString(VmState* L);
 int CmdUndefineVirtualStringFile(VmState* L);
 int CmdGetAsset(VmState* L);
+int CmdApplyPatch(VmState* L);
+int CmdDefineVirtualFile(VmState* L);
 
 // ---- Memory blocks ----
 

@@ -21,8 +21,6 @@
 namespace {
 
 enum : uint8_t { TAG_END = 0, TAG_NUMBER = 2, TAG_STRING = 3, TAG_TABLE = 4, TAG_FUNCTION = 5 };
-// Characters on a Base64 line before a break.
-constexpr size_t BASE64_LINE = 72;
 // Chunk name of functions loaded from a file.
 constexpr const char* FUNCTION_CHUNK_NAME = "=ReadFunction";
 
@@ -253,22 +251,15 @@ ErrorCode readBody(VmState* L, Source* src) {
 // (patched once the text is out), then the text broken into lines.
 ErrorCode writeBase64(StreamHandle* stream, const std::string& bytes, bool noBreaks) {
   ErrorCode error = ERR_NONE;
-  size_t size = Base64EncodedSize(bytes.size(), &error);
+  size_t size = Base64LinesSize(bytes.size(), noBreaks, &error);
   if (error) return error;
-  std::string text(size, '\0');
-  EncodeBase64(bytes.data(), bytes.size(), text.data());
-  text.resize(std::strlen(text.c_str()));
-  std::string out;
-  const char* lineEnd = GetDosCrSwitch() ? "\r\n" : "\n";
-  for (size_t i = 0; i < text.size(); i++) {
-    if (!noBreaks && i > 0 && i % BASE64_LINE == 0) out += lineEnd;
-    out += text[i];
-  }
   char count[16];
-  std::snprintf(count, sizeof count, "%.8zx", out.size());
+  std::snprintf(count, sizeof count, "%.8zx", size);
   Sink sink{stream, nullptr};
   if ((error = sink.put(count, 8))) return error;
-  return sink.put(out.data(), out.size());
+  Base64Target target;
+  target.stream = stream;
+  return EncodeBase64Lines(target, bytes.data(), bytes.size(), noBreaks);
 }
 
 // Reads the 8-digit count and the Base64 text behind it and decodes it.

@@ -155,4 +155,79 @@ TEST_F(DosDataTest, VirtualStringFiles) {
   EXPECT_EQ(topString(), "a/b.png");
 }
 
+int patchCalls = 0;
+int lastProgress = -1;
+int recordProgress(VmState* L) {
+  VmPushString(L, "progress");
+  VmGetTable(L, 1);
+  int progress = static_cast<int>(VmToNumber(L, -1));
+  if (progress <= lastProgress) ADD_FAILURE() << "progress went back to " << progress;
+  lastProgress = progress;
+  patchCalls++;
+  VmPushBoolean(L, 0);
+  return 1;
+}
+
+TEST_F(DosDataTest, ApplyPatchComplementsPastThePatch) {
+  // 40,000 source bytes over three blocks; a 5-byte patch.
+  std::string source(40000, '\0');
+  for (size_t i = 0; i < source.size(); i++) source[i] = static_cast<char>(i * 7);
+  std::string patch = "\x01\x02\x03\x04\x05";
+  std::ofstream(path("src"), std::ios::binary) << source;
+  std::ofstream(path("patch"), std::ios::binary) << patch;
+  auto open = [&](double id, const std::string& name, double mode) {
+    VmSetTop(L, 0);
+    VmPushNumber(L, id);
+    VmPushString(L, name.c_str());
+    VmPushNumber(L, mode);
+    ASSERT_EQ(p.Call("OpenFile", 3), 0);
+  };
+  open(1, path("src"), 1005);
+  open(2, path("patch"), 1005);
+  open(3, path("out"), 1006);
+  patchCalls = 0;
+  lastProgress = -1;
+  VmSetTop(L, 0);
+  for (double id : {1.0, 2.0, 3.0}) VmPushNumber(L, id);
+  VmPushCClosure(L, recordProgress, 0);
+  ASSERT_EQ(p.Call("ApplyPatch", 4), 0);
+  EXPECT_EQ(lastProgress, 100);
+  EXPECT_EQ(patchCalls, 3);
+  VmSetTop(L, 0);
+  VmPushNumber(L, 3);
+  ASSERT_EQ(p.Call("CloseFile", 1), 0);
+  std::string out = readFile(path("out"));
+  ASSERT_EQ(out.size(), source.size());
+  for (size_t i = 0; i < source.size(); i++) {
+    char expected =
+        i < patch.size() ? static_cast<char>(source[i] ^ patch[i]) : static_cast<char>(~source[i]);
+    ASSERT_EQ(out[i], expected) << i;
+  }
+  VmSetTop(L, 0);
+  for (double id : {1.0, 2.0, 2.0}) VmPushNumber(L, id);
+  EXPECT_EQ(p.Call("ApplyPatch", 3), ERR_READONLY);
+}
+
+TEST_F(DosDataTest, DefineVirtualFileNamesARange) {
+  std::ofstream(path("data"), std::ios::binary) << "0123456789abcdef";
+  auto define = [&](const std::string& file, double offset, double size, const char* name) {
+    VmSetTop(L, 0);
+    VmPushString(L, file.c_str());
+    VmPushNumber(L, offset);
+    VmPushNumber(L, size);
+    VmPushString(L, name);
+    return p.Call("DefineVirtualFile", 4);
+  };
+  ASSERT_EQ(define(path("data"), 4, 8, "middle.txt"), 0);
+  std::string outer = topString();
+  ASSERT_EQ(call1("FileToString", outer), 0);
+  EXPECT_EQ(std::string(VmToString(L, 1), VmStrLen(L, 1)), "456789ab");
+  ASSERT_EQ(define(outer, 2, 3, "inner.txt"), 0);
+  ASSERT_EQ(call1("FileToString", topString()), 0);
+  EXPECT_EQ(std::string(VmToString(L, 1), VmStrLen(L, 1)), "678");
+  EXPECT_EQ(define(outer, 6, 3, "past.txt"), ERR_WRONGUSAGE);
+  EXPECT_EQ(define(path("data"), 0, 0, "empty.txt"), ERR_WRONGUSAGE);
+  EXPECT_EQ(define(path("data"), 0, 4, ""), ERR_WRONGUSAGE);
+}
+
 }  // namespace
