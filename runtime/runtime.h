@@ -579,8 +579,8 @@ void NoteHandedOutDirTree(DirEntryNode* tree);
 int IsHandedOutDirTree(const void* tree);  // 1 when handed out and not yet taken
 void ClaimHandedOutDirTree(const void* tree);
 void FreeHandedOutDirTrees();
-// The ":::chunk" name of a byte range of the applet's file; 0 when it does
-// not fit.
+// The ":::chunk" name of a byte range of the applet (offset counted from
+// the applet's start within its file); 0 when it does not fit.
 int MakeLinkedDataName(const char* name, uint64_t offset, uint64_t size, char* buffer,
                        size_t bufferSize);
 

@@ -128,8 +128,8 @@ void FreeHandedOutDirTrees() {
 int MakeLinkedDataName(const char* name, uint64_t offset, uint64_t size, char* buffer,
                        size_t bufferSize) {
   if (offset > INT64_MAX) return 0;
-  return MakeChunkName(name, buffer, bufferSize, static_cast<int64_t>(offset), size, 0,
-                       player.containerPath);
+  return MakeChunkName(name, buffer, bufferSize, static_cast<int64_t>(offset), size,
+                       player.containerBase, player.containerPath);
 }
 
 const char* GetAppletTitle() {
