@@ -150,6 +150,25 @@ struct BlitClip {
 void ClipBlitRect(const BlitClip* clip, int32_t* sx, int32_t* sy, int32_t* dx, int32_t* dy,
                   int32_t* width, int32_t* height, int32_t sourceWidth, int32_t sourceHeight,
                   int32_t destWidth, int32_t destHeight, int32_t useClip);
+// SafeBlt flags.
+enum : uint32_t {
+  SAFEBLT_NOCLIPRECORD = 0x1,
+  SAFEBLT_NOSPRITES = 0x2,
+  SAFEBLT_BACKBUFFER = 0x4,
+  SAFEBLT_LAYERS = 0x8,
+  SAFEBLT_BITMAPONLY = 0x10,
+  SAFEBLT_NOREFRESH = 0x20,
+  SAFEBLT_REFRESHBACK = 0x40,
+  SAFEBLT_SCALED = 0x80,
+  SAFEBLT_NOCLIP = 0x100,
+};
+// The central blit. dest null means the current display (none can exist
+// yet: the display library is not built); with SAFEBLT_BITMAPONLY and a
+// destination bitmap the graphics library's spare display record stands in.
+void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
+             int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
+             int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
+             BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip);
 // What SafeBlt needs of the current display. The display library installs
 // these when it opens or makes a display, since gfx lies below it; without
 // them, or without a current display, SafeBlt draws only into bitmaps.

@@ -207,6 +207,7 @@ enum : uint32_t {
 // Both return how many tags were handled; unknown tags go to the handler
 // chains in registration order, and a tag no handler takes is not counted.
 int SetGlobalAttrs(VmState* L, const TagItem* tags);
+int GetGlobalAttrs(VmState* L, const TagItem* tags);
 // The words behind the built-in tags, for their readers.
 int IsQuietMode();           // tag 1
 int GetScriptRunningFlag();  // tag 22

@@ -53,7 +53,6 @@ using SetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t value);
 using GetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t* result);
 ErrorCode AddSetAttrHandler(SetAttrHandler handler);
 ErrorCode AddGetAttrHandler(GetAttrHandler handler);
-int GetGlobalAttrs(VmState* L, const TagItem* tags);
 int GetDeferBitmapsFlag();  // tag 5
 const HookRecord* GetHookList();
 
