@@ -23,6 +23,11 @@ const CommandTableEntry BRUSH_COMMANDS[] = {
     {"BeginDoubleBuffer", CmdBeginDoubleBuffer},
     {"Flip", CmdFlip},
     {"EndDoubleBuffer", CmdEndDoubleBuffer},
+    {"DisplayBrush", CmdDisplayBrush},
+    {"DisplayBrushPart", CmdDisplayBrushPart},
+    {"CreateBrush", CmdCreateBrush},
+    {"CopyBrush", CmdCopyBrush},
+    {"LoadBrush", CmdLoadBrush},
     {nullptr, nullptr},
 };
 

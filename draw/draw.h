@@ -148,6 +148,42 @@ ErrorCode TransformBitmapMatrix(VmState* L, int32_t isVector, PictureHandle* pic
                                 int32_t* outWidth, int32_t* outHeight);
 ErrorCode TransformBrushCore(VmState* L, ObjectId id, const double matrix[4], int32_t smooth);
 
+// ---- Drawing an object ----
+
+// Object types that only drawing knows: a part of a brush, a part of a
+// background picture.
+constexpr int32_t DRAW_BRUSHPART = 12;
+constexpr int32_t DRAW_BGPICPART = 13;
+// What DrawObject draws. Flags: 1 never copy directly; 2 handed to layer
+// creation; 4 with layers on an untransformed object is not copied
+// directly; 8 the transform belongs to a layer, nothing is copied directly;
+// 16 update the layer; 8 or 1024 find a brush whose release is pending.
+struct DrawRequest {
+  int32_t layer;  // handed to layer creation (-1 unless flag 8)
+  int32_t type;   // OBJTYPE_BRUSH, DRAW_BRUSHPART, OBJTYPE_ANIM, DRAW_BGPICPART, OBJTYPE_VIDEO
+  ObjectId id;
+  int32_t frame;                      // anim frames from 0
+  int32_t sx, sy;                     // the part's source position
+  int32_t x, y;                       // the destination (position constants allowed)
+  int32_t width, height;              // the part's size; 0 for a whole object
+  int optionsIndex;                   // the option table's argument index, 0 none
+  const DisplayTransform* transform;  // null: parsed or the defaults
+  const ObjectStyle* style;
+  intptr_t extra;  // handed to layer creation
+  uint32_t flags;
+};
+ErrorCode DrawObject(VmState* L, const DrawRequest* request);
+ErrorCode DisplayBrushCore(VmState* L, ObjectId id, int32_t x, int32_t y, int optionsIndex);
+// A freshly drawn shape's look with layers off: the style's filters, then
+// its transparency (EnsureAlphaLevel at 255 - transparency).
+ErrorCode ApplyDrawEffects(const ObjectStyle* style, BitmapHandle* bitmap, BitmapHandle** mask,
+                           BitmapHandle** alpha, int32_t width, int32_t height);
+// Owned bitmaps at a level: an alpha channel is scaled by level / 255;
+// without one a new one is made from the mask (visible pixels at the
+// level) or filled with the level, and the mask is freed.
+ErrorCode EnsureAlphaLevel(BitmapHandle** mask, BitmapHandle** alpha, int32_t width, int32_t height,
+                           int32_t level);
+
 // ---- Output devices and double buffering ----
 
 enum : int32_t { SELMODE_NORMAL = 0, SELMODE_COMBO = 1, SELMODE_LAYERS = 2 };

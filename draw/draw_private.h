@@ -34,3 +34,14 @@ int CmdSelectAlphaChannel(VmState* L);
 int CmdBeginDoubleBuffer(VmState* L);
 int CmdFlip(VmState* L);
 int CmdEndDoubleBuffer(VmState* L);
+int CmdDisplayBrush(VmState* L);
+int CmdDisplayBrushPart(VmState* L);
+int CmdCreateBrush(VmState* L);
+int CmdCopyBrush(VmState* L);
+int CmdLoadBrush(VmState* L);
+
+// Inserts a layer showing the object on the current display (layers on).
+ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, int32_t sy,
+                            int32_t x, int32_t y, int32_t width, int32_t height,
+                            const DisplayTransform* transform, const ObjectStyle* style,
+                            BitmapHandle* bitmap, int32_t layer, uint32_t flags, intptr_t extra);

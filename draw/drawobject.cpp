@@ -1,0 +1,291 @@
+// Drawing an object: DrawObject resolves a brush (or a part of one), reads
+// its display options, and copies it into the current output target after
+// the transform, the filters and the transparency; DisplayBrush and
+// DisplayBrushPart are thin commands over it. Invariant: every temporary
+// bitmap is owned by this routine and freed on every path, and the object
+// itself is never changed by a filter or a transparency.
+#include <algorithm>
+#include <cmath>
+
+#include "draw/draw_private.h"
+
+namespace {
+
+// Bitmaps that DrawObject made for this one copy.
+struct OwnedTriple {
+  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+  ~OwnedTriple() { reset(); }
+  void reset() {
+    FreeBitmap(bitmap);
+    FreeBitMask(mask);
+    FreeAlphaChannel(alpha);
+    bitmap = mask = alpha = nullptr;
+  }
+};
+
+bool isIdentity(const DisplayTransform& t) {
+  return t.m11 == 1 && t.m12 == 0 && t.m21 == 0 && t.m22 == 1;
+}
+
+bool anyFilter(const ObjectStyle& s) {
+  for (const FilterSlot& f : s.filters)
+    if (f.on) return true;
+  return false;
+}
+
+// The size of what drawing addresses now.
+void outputSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
+  const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
+  if (target) {
+    *width = target->width;
+    *height = target->height;
+  } else {
+    *width = d->width;
+    *height = d->height;
+  }
+}
+
+// Multiplies every byte of the alpha channel's rectangle by level / 255.
+void scaleAlpha(BitmapHandle* alpha, int32_t width, int32_t height, int32_t level) {
+  BitmapLock lock{};
+  if (!LockBitmap(alpha, 0, &lock)) return;
+  int32_t w = std::min(width, lock.width), h = std::min(height, lock.height);
+  for (int32_t y = 0; y < h; ++y) {
+    uint8_t* row = lock.address + static_cast<ptrdiff_t>(y) * lock.rowLength;
+    for (int32_t x = 0; x < w; ++x) row[x] = static_cast<uint8_t>((row[x] * level + 127) / 255);
+  }
+  UnlockBitmap(&lock);
+}
+
+// A new alpha channel at the level: the source alpha scaled, the mask's
+// visible pixels at the level, or filled with it.
+BitmapHandle* alphaAtLevel(BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height,
+                           int32_t level) {
+  BitmapHandle* made = nullptr;
+  if (alpha) {
+    made = CloneAlphaChannel(alpha, width, height);
+    if (made) scaleAlpha(made, width, height, level);
+  } else {
+    made = AllocAlphaChannel(width, height, 1, nullptr, 0);
+    if (!made) return nullptr;
+    if (mask)
+      MaskToAlphaRect(mask, 0, 0, made, 0, 0, width, height, static_cast<uint8_t>(level));
+    else
+      FillAlphaRect(made, 0, 0, width, height, static_cast<uint8_t>(level));
+  }
+  return made;
+}
+
+}  // namespace
+
+ErrorCode EnsureAlphaLevel(BitmapHandle** mask, BitmapHandle** alpha, int32_t width, int32_t height,
+                           int32_t level) {
+  if (level < 0) level = 0;
+  if (level > 255) level = 255;
+  if (*alpha) {
+    scaleAlpha(*alpha, width, height, level);
+    return ERR_NONE;
+  }
+  BitmapHandle* made = alphaAtLevel(*mask, nullptr, width, height, level);
+  if (!made) return ERR_ALLOCALPHA;
+  FreeBitMask(*mask);
+  *mask = nullptr;
+  *alpha = made;
+  return ERR_NONE;
+}
+
+ErrorCode ApplyDrawEffects(const ObjectStyle* style, BitmapHandle* bitmap, BitmapHandle** mask,
+                           BitmapHandle** alpha, int32_t width, int32_t height) {
+  if (anyFilter(*style))
+    if (ErrorCode e = ApplyLayerEffects(style->filters, bitmap, *mask, *alpha, width, height))
+      return e;
+  if (style->transparency > 0)
+    return EnsureAlphaLevel(mask, alpha, width, height, 255 - style->transparency);
+  return ERR_NONE;
+}
+
+ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
+  DrawRequest r = *request;
+  DisplayRecord* d = GetOutputDisplay();
+  if (!d) return ERR_MEM;
+  BrushObject* brush = nullptr;
+  switch (r.type) {
+    case OBJTYPE_BRUSH:
+    case DRAW_BRUSHPART: {
+      // Looked up once to learn whether it is the output device; the
+      // selection ends before the brush is drawn.
+      BrushObject* probe = nullptr;
+      uint32_t pending = (r.flags & (8 | 1024)) ? BRUSH_PENDING : 0u;
+      if (GetBrushObject(L, r.id, &probe, BRUSH_HARDWARE | pending) == ERR_NONE &&
+          IsBrushOutputDevice(probe))
+        EndOutputSelection(L, d, 0);
+      bool videoTarget = (d->doubleBuffer && d->videoBackBuffer) || d->outputVideo;
+      uint32_t flags = pending | (videoTarget ? BRUSH_HARDWARE : 0u) |
+                       (r.type == DRAW_BRUSHPART ? BRUSH_NOVECTOR : 0u);
+      if (ErrorCode e = GetBrushObject(L, r.id, &brush, flags)) return e;
+      if (brush->video && brush->display != GetCurrentDisplay()) return ERR_INCOMPATBRUSH;
+      if (r.type == OBJTYPE_BRUSH) {
+        if (brush->isVector && brush->transformed && d->layers) return ERR_TFVBRUSH;
+        r.width = brush->width;
+        r.height = brush->height;
+      }
+      break;
+    }
+    case OBJTYPE_ANIM:
+      // Waiting for the anim library: no anim can be found.
+      return ERR_FINDANIM;
+    case OBJTYPE_VIDEO:
+      // Waiting for the video library: no video can be found.
+      return ERR_FINDVIDEO;
+    default:
+      // Waiting for the background-picture commands: picture parts are not
+      // drawn yet.
+      return ERR_WRONGUSAGE;
+  }
+  int32_t sourceWidth = brush->width, sourceHeight = brush->height;
+  if (r.width < 1 || r.height < 1) return ERR_BADDIMENSIONS;
+
+  DisplayTransform transform;
+  ObjectStyle style;
+  if (r.transform) {
+    transform = *r.transform;
+    style = r.style ? *r.style : ObjectStyle{};
+    if (!r.style) CopyDefaultObjectStyle(&style);
+  } else if (r.optionsIndex > 0) {
+    CopyDefaultTransform(&transform);
+    CopyDefaultObjectStyle(&style);
+    if (ErrorCode e =
+            ParseDisplayOptions(L, r.optionsIndex, r.width, r.height, 0, 0, brush->smoothScale,
+                                &transform, &style, DISPOPT_DEFAULTS | DISPOPT_NEEDTABLE))
+      return e;
+  } else {
+    CopyDefaultTransform(&transform);
+    CopyDefaultObjectStyle(&style);
+  }
+
+  int32_t outWidth = 0, outHeight = 0;
+  outputSize(d, &outWidth, &outHeight);
+  int32_t x = ResolveXPos(r.x, r.width, outWidth, transform.anchorX);
+  int32_t y = ResolveYPos(r.y, r.height, outHeight, transform.anchorY);
+  int32_t sx = ResolveXPos(r.sx, r.width, sourceWidth, 0);
+  int32_t sy = ResolveYPos(r.sy, r.height, sourceHeight, 0);
+  if (sx < 0 || sy < 0) return ERR_NEGCOORDS;
+  if (sx >= sourceWidth || sy >= sourceHeight) return ERR_COORDSRANGE;
+  int32_t width = std::min(r.width, sourceWidth - sx);
+  int32_t height = std::min(r.height, sourceHeight - sy);
+
+  if (ErrorCode e = PrepareOutputTarget(L)) return e;
+
+  bool copy = !(r.flags & (1 | 8));
+  if (d->layers) {
+    if (ErrorCode e =
+            CreateObjectLayer(L, r.type, r.id, sx, sy, x, y, width, height, &transform, &style,
+                              nullptr, (r.flags & 8) ? r.layer : -1, r.flags | 2, r.extra))
+      return e;
+    copy = copy && isIdentity(transform) && !(r.flags & 4) && style.effects == 0;
+  }
+  if (!copy) return ERR_NONE;
+
+  BitmapHandle *bitmap = brush->bitmap, *mask = brush->mask, *alpha = brush->alpha;
+  OwnedTriple owned;
+  // Drawn from the anchor point back by the anchor's share of the size as
+  // clipped, before any transform.
+  int32_t dx = x - static_cast<int32_t>(std::lround(width * transform.anchorX));
+  int32_t dy = y - static_cast<int32_t>(std::lround(height * transform.anchorY));
+  if (!isIdentity(transform)) {
+    // No adapter transforms in hardware here: the bitmaps are transformed
+    // in software, video-memory brushes included.
+    const double m[4] = {transform.m11, transform.m12, transform.m21, transform.m22};
+    int32_t nw = 0, nh = 0;
+    if (ErrorCode e = TransformBitmapMatrix(
+            L, brush->isVector, brush->picture, bitmap, mask, alpha, sx, sy, dx, dy, width, height,
+            transform.anchorX, transform.anchorY, m, transform.smoothScale, brush->display,
+            &owned.bitmap, &owned.mask, &owned.alpha, &dx, &dy, &nw, &nh))
+      return e;
+    bitmap = owned.bitmap;
+    mask = owned.mask;
+    alpha = owned.alpha;
+    sx = sy = 0;
+    width = nw;
+    height = nh;
+    // The box of the transform is already placed by the anchor.
+  }
+  if (anyFilter(style)) {
+    if (brush->video) return ERR_HWBRUSHFUNC;
+    if (!owned.bitmap) {
+      if (ErrorCode e = ConvertBitmap(bitmap, mask, alpha, sx, sy, width, height, 0, 0, nullptr,
+                                      nullptr, &owned.bitmap, &owned.mask, &owned.alpha))
+        return e;
+      bitmap = owned.bitmap;
+      mask = owned.mask;
+      alpha = owned.alpha;
+      sx = sy = 0;
+    }
+    if (ErrorCode e = ApplyLayerEffects(style.filters, bitmap, mask, alpha, width, height))
+      return e;
+  }
+  OwnedTriple temporary;
+  if (style.transparency > 0) {
+    int32_t level = 255 - style.transparency;
+    if (brush->video && !owned.bitmap) return ERR_HWBRUSHFUNC;
+    if (owned.bitmap) {
+      if (ErrorCode e = EnsureAlphaLevel(&owned.mask, &owned.alpha, sx + width, sy + height, level))
+        return e;
+      mask = owned.mask;
+      alpha = owned.alpha;
+    } else {
+      temporary.alpha = alphaAtLevel(mask, alpha, sourceWidth, sourceHeight, level);
+      if (!temporary.alpha) return ERR_ALLOCALPHA;
+      mask = nullptr;
+      alpha = temporary.alpha;
+    }
+  }
+
+  if (d->outputKind == OBJECT_DISPLAY && d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0 &&
+      (d->scaleX != 1.0 || d->scaleY != 1.0))
+    return ERR_NONE;
+  if (d->doubleBuffer && !d->adapterDoubleBuffer) MarkDisplayDirty(d, dx, dy, width, height);
+  int32_t bitmapWidth = static_cast<int32_t>(GetBitmapAttr(bitmap, 0));
+  int32_t bitmapHeight = static_cast<int32_t>(GetBitmapAttr(bitmap, 14));
+  SafeBlt(L, bitmap, sx, sy, d->drawBitmap, dx, dy, width, height, bitmapWidth, bitmapHeight,
+          outWidth, outHeight, SAFEBLT_BACKBUFFER | SAFEBLT_LAYERS | SAFEBLT_SCALED, mask, alpha,
+          nullptr);
+  return ERR_NONE;
+}
+
+ErrorCode DisplayBrushCore(VmState* L, ObjectId id, int32_t x, int32_t y, int optionsIndex) {
+  DrawRequest r{};
+  r.type = OBJTYPE_BRUSH;
+  r.id = id;
+  r.x = x;
+  r.y = y;
+  r.optionsIndex = optionsIndex;
+  r.layer = -1;
+  return DrawObject(L, &r);
+}
+
+// DisplayBrush(id, x, y[, table]).
+int CmdDisplayBrush(VmState* L) {
+  CheckArgCount(L, 3, 4, 0, 0);
+  ObjectId id = GetObjectIdArg(L, 1, nullptr);
+  int32_t x = VmTruncInt32(VmCheckNumber(L, 2));
+  int32_t y = VmTruncInt32(VmCheckNumber(L, 3));
+  return DisplayBrushCore(L, id, x, y, VmGetTop(L) >= 4 ? 4 : 0);
+}
+
+// DisplayBrushPart(id, srcx, srcy, x, y, width, height[, table]).
+int CmdDisplayBrushPart(VmState* L) {
+  CheckArgCount(L, 7, 8, 0, 0);
+  DrawRequest r{};
+  r.type = DRAW_BRUSHPART;
+  r.id = GetObjectIdArg(L, 1, nullptr);
+  r.sx = VmTruncInt32(VmCheckNumber(L, 2));
+  r.sy = VmTruncInt32(VmCheckNumber(L, 3));
+  r.x = VmTruncInt32(VmCheckNumber(L, 4));
+  r.y = VmTruncInt32(VmCheckNumber(L, 5));
+  r.width = VmTruncInt32(VmCheckNumber(L, 6));
+  r.height = VmTruncInt32(VmCheckNumber(L, 7));
+  r.optionsIndex = VmGetTop(L) >= 8 ? 8 : 0;
+  r.layer = -1;
+  return DrawObject(L, &r);
+}

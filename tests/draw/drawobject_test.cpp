@@ -1,0 +1,332 @@
+// Drawing brushes on a display of the test display adapter and the brush
+// making commands: pixels read back from the adapter's framebuffer are
+// compared with what ImageMagick makes of the same picture files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "display/display_private.h"
+#include "draw/draw_private.h"
+#include "plugins/plugin_private.h"
+#include "tests/draw/value.h"
+#include "tests/media/image_support.h"
+#include "tests/plugins/plugin_fixture.h"
+
+namespace {
+
+using imagetest::Shell;
+using imagetest::Words;
+
+constexpr uint32_t BACKGROUND = 0x336699;
+constexpr int32_t W = 160, H = 120;
+
+class DrawObjectTest : public plugintest::PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    setenv("DISPLAY", ":9999", 1);  // no X server may be reached
+    Install("testdisplay");
+    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
+    pixel = plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(
+        root + "/Plugins/testdisplay.qmp", "TestDisplayPixel");
+    ASSERT_NE(pixel, nullptr);
+    PlayerHarness::SetErrorRaising(1);
+    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary}) {
+      VmPushValue(L, VM_GLOBALS_INDEX);
+      ASSERT_EQ(open(L), ERR_NONE);
+      VmSetTop(L, 0);
+    }
+    // An opaque picture whose pixels all differ, and an RGBA one whose
+    // alpha ramp sits inside a fully transparent border.
+    opaque = root + "/f.png";
+    Shell(
+        "convert -size 40x30 xc: -channel R -fx 'i/39' -channel G -fx 'j/29' -channel B -fx "
+        "'((i*7+j*3)%17)/16' +channel -alpha off -depth 8 '" +
+        opaque + "'");
+    rgba = root + "/a.png";
+    Shell(
+        "convert -size 20x10 xc:'#ff8000' -alpha set -channel A -fx 'i/20' +channel "
+        "-bordercolor none -border 3 -depth 8 '" +
+        rgba + "'");
+    opaqueRgb = Words(Shell("convert '" + opaque + "' -depth 8 rgb:-"), 3);
+    ASSERT_EQ(opaqueRgb.size(), 40u * 30u);
+  }
+  void TearDown() override {
+    FreeAllBrushes(L);
+    CloseDisplayLibrary(L);
+    PluginTest::TearDown();
+    unsetenv("DISPLAY");
+  }
+
+  void OpenDisplay() {
+    VmPushNumber(L, 1);
+    PushValue(
+        L, Value::Table({{"color", static_cast<double>(BACKGROUND)}, {"width", W}, {"height", H}}));
+    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+    window = reinterpret_cast<void*>(d->windowHandle);
+    ASSERT_NE(window, nullptr);
+  }
+
+  ErrorCode Call(const char* name, int nargs) {
+    std::string lower(name);
+    StrToLower(lower.data());
+    VmPushCClosure(L, trampoline, 0);
+    VmPushString(L, lower.c_str());
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    VmInsert(L, -(nargs + 2));
+    VmInsert(L, -(nargs + 2));
+    callArgs = nargs;
+    callCode = ERR_NONE;
+    resultType = VM_TYPE_NONE;
+    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
+    VmSetTop(L, 0);
+    return status != ERR_NONE ? status : callCode;
+  }
+  ErrorCode CallWith(const char* name, std::vector<Value> args) {
+    for (const Value& a : args) PushValue(L, a);
+    return Call(name, static_cast<int>(args.size()));
+  }
+  static int trampoline(VmState* L) {
+    int base = VmGetTop(L) - callArgs - 1;
+    callCode = VmCall(L, callArgs, 1);
+    resultType = VmGetTop(L) > base ? VmType(L, -1) : VM_TYPE_NONE;
+    return 0;
+  }
+  static inline int callArgs = 0;
+  static inline ErrorCode callCode = ERR_NONE;
+  static inline int resultType = VM_TYPE_NONE;
+
+  uint32_t At(int32_t x, int32_t y) { return static_cast<uint32_t>(pixel(window, x, y)); }
+  // The framebuffer rectangle, 0xRRGGBB row by row.
+  std::vector<uint32_t> Rect(int32_t x0, int32_t y0, int32_t w, int32_t h) {
+    std::vector<uint32_t> out;
+    for (int32_t y = y0; y < y0 + h; ++y)
+      for (int32_t x = x0; x < x0 + w; ++x) out.push_back(At(x, y) & 0xFFFFFF);
+    return out;
+  }
+  // The box of pixels that differ from the background.
+  void Drawn(int32_t* x0, int32_t* y0, int32_t* x1, int32_t* y1) {
+    *x0 = *y0 = 1 << 30;
+    *x1 = *y1 = -1;
+    for (int32_t y = 0; y < H; ++y)
+      for (int32_t x = 0; x < W; ++x)
+        if ((At(x, y) & 0xFFFFFF) != BACKGROUND) {
+          *x0 = std::min(*x0, x);
+          *y0 = std::min(*y0, y);
+          *x1 = std::max(*x1, x);
+          *y1 = std::max(*y1, y);
+        }
+  }
+  // Paints the display with its colour again.
+  void Clear() {
+    ASSERT_EQ(CallWith("CreateBrush", {99, W, H, static_cast<double>(BACKGROUND)}), ERR_NONE);
+    ASSERT_EQ(CallWith("DisplayBrush", {99, 0, 0}), ERR_NONE);
+  }
+  BrushObject* Brush(int32_t n) {
+    BrushObject* b = nullptr;
+    return GetBrushObject(L, ObjectId{nullptr, n}, &b, BRUSH_HARDWARE) == ERR_NONE ? b : nullptr;
+  }
+
+  DisplayRecord* d = nullptr;
+  void* window = nullptr;
+  int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
+  std::string opaque, rgba;
+  std::vector<uint32_t> opaqueRgb;
+};
+
+TEST_F(DrawObjectTest, LoadedBrushesShowTheirPixels) {
+  OpenDisplay();
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 10, 20}), ERR_NONE);
+  EXPECT_EQ(Rect(10, 20, 40, 30), opaqueRgb);
+
+  // The RGBA brush over the display's colour, as ImageMagick composes it.
+  ASSERT_EQ(CallWith("LoadBrush", {2, rgba.c_str(), Value::Table({{"loadalpha", true}})}),
+            ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {2, 60, 70}), ERR_NONE);
+  std::vector<uint32_t> want =
+      Words(Shell("convert -size 26x16 xc:'#336699' '" + rgba + "' -composite -depth 8 rgb:-"), 3);
+  std::vector<uint32_t> got = Rect(60, 70, 26, 16);
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i)
+    for (int shift : {0, 8, 16}) {
+      int a = (got[i] >> shift) & 0xFF, b = (want[i] >> shift) & 0xFF;
+      EXPECT_LE(std::abs(a - b), 1) << i;
+    }
+}
+
+TEST_F(DrawObjectTest, DeclaredBrushIsRealisedWhenTheDisplayOpens) {
+  TagItem defer[] = {{ATTR_DEFERBITMAPS, 1}, {ATTR_DONE, 0}};
+  SetGlobalAttrs(L, defer);
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
+  ASSERT_NE(Brush(1), nullptr);
+  EXPECT_EQ(Brush(1)->bitmap, nullptr);
+  defer[0].data = 0;
+  SetGlobalAttrs(L, defer);
+  OpenDisplay();
+  ASSERT_NE(Brush(1)->bitmap, nullptr);
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 10, 20}), ERR_NONE);
+  EXPECT_EQ(Rect(10, 20, 40, 30), opaqueRgb);
+}
+
+TEST_F(DrawObjectTest, PositionsAndParts) {
+  OpenDisplay();
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
+  struct Case {
+    const char* name;
+    std::vector<Value> args;
+    int32_t x0, y0, x1, y1;  // the drawn box
+  };
+  const Case cases[] = {
+      {"anchor", {1, 100, 50, Value::Table({{"anchorx", 0.5}})}, 80, 50, 119, 79},
+      {"centred whatever the anchor",
+       {1, POS_CENTER, POS_CENTER, Value::Table({{"anchorx", 1.0}, {"anchory", 0.5}})},
+       60,
+       45,
+       99,
+       74},
+      {"part past the edge", {1, 30, 20, 5, 6, 50, 50}, 5, 6, 14, 15},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Clear();
+    ASSERT_EQ(CallWith(c.args.size() > 4 ? "DisplayBrushPart" : "DisplayBrush", c.args), ERR_NONE);
+    int32_t x0, y0, x1, y1;
+    Drawn(&x0, &y0, &x1, &y1);
+    EXPECT_EQ(x0, c.x0);
+    EXPECT_EQ(y0, c.y0);
+    EXPECT_EQ(x1, c.x1);
+    EXPECT_EQ(y1, c.y1);
+  }
+  // The inside of the part is the brush's own rectangle.
+  Clear();
+  ASSERT_EQ(CallWith("DisplayBrushPart", {1, 30, 20, 5, 6, 50, 50}), ERR_NONE);
+  EXPECT_EQ(At(5, 6) & 0xFFFFFF, opaqueRgb[20 * 40 + 30]);
+  EXPECT_EQ(At(14, 15) & 0xFFFFFF, opaqueRgb[29 * 40 + 39]);
+
+  struct Refusal {
+    std::vector<Value> args;
+    ErrorCode expected;
+  };
+  const Refusal refusals[] = {
+      {{1, 40, 0, 0, 0, 5, 5}, ERR_COORDSRANGE}, {{1, 0, 30, 0, 0, 5, 5}, ERR_COORDSRANGE},
+      {{1, -1, 0, 0, 0, 5, 5}, ERR_NEGCOORDS},   {{1, 0, 0, 0, 0, 0, 5}, ERR_BADDIMENSIONS},
+      {{1, 0, 0, 0, 0, 5}, ERR_MISSINGPARAMTR},
+  };
+  for (const Refusal& r : refusals) EXPECT_EQ(CallWith("DisplayBrushPart", r.args), r.expected);
+}
+
+TEST_F(DrawObjectTest, TransparencyRotationAndFilters) {
+  OpenDisplay();
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 0, 0, Value::Table({{"transparency", 255}})}), ERR_NONE);
+  int32_t x0, y0, x1, y1;
+  Drawn(&x0, &y0, &x1, &y1);
+  EXPECT_EQ(x1, -1);
+
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 0, 0, Value::Table({{"transparency", 128}})}), ERR_NONE);
+  std::vector<uint32_t> got = Rect(0, 0, 40, 30);
+  for (size_t i = 0; i < got.size(); ++i)
+    for (int shift : {0, 8, 16}) {
+      int s = (opaqueRgb[i] >> shift) & 0xFF, dst = (BACKGROUND >> shift) & 0xFF;
+      int want = (127 * s + 128 * dst) / 255;
+      EXPECT_LE(std::abs(static_cast<int>((got[i] >> shift) & 0xFF) - want), 1) << i;
+    }
+
+  Clear();
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 50, 40, Value::Table({{"rotate", 90}})}), ERR_NONE);
+  Drawn(&x0, &y0, &x1, &y1);
+  ASSERT_EQ(x1 - x0 + 1, 30);
+  ASSERT_EQ(y1 - y0 + 1, 40);
+  EXPECT_EQ(Rect(x0, y0, 30, 40),
+            Words(Shell("convert '" + opaque + "' -rotate -90 -depth 8 rgb:-"), 3));
+
+  Clear();
+  Value invert = Value::Table({{"filters", Value::List({Value::Table({{"name", "invert"}})})}});
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 10, 20, invert}), ERR_NONE);
+  EXPECT_EQ(Rect(10, 20, 40, 30),
+            Words(Shell("convert '" + opaque + "' -negate -depth 8 rgb:-"), 3));
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 10, 20}), ERR_NONE);
+  EXPECT_EQ(Rect(10, 20, 40, 30), opaqueRgb);
+}
+
+TEST_F(DrawObjectTest, SelectedBrushAndDoubleBuffer) {
+  OpenDisplay();
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("SelectBrush", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 10, 20}), ERR_NONE);
+  EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  EXPECT_EQ(Rect(10, 20, 40, 30), opaqueRgb);
+
+  Clear();
+  ASSERT_EQ(CallWith("BeginDoubleBuffer", {}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 10, 20}), ERR_NONE);
+  int32_t x0, y0, x1, y1;
+  Drawn(&x0, &y0, &x1, &y1);
+  EXPECT_EQ(x1, -1);
+  ASSERT_EQ(CallWith("Flip", {}), ERR_NONE);
+  EXPECT_EQ(Rect(10, 20, 40, 30), opaqueRgb);
+  ASSERT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
+}
+
+TEST_F(DrawObjectTest, MakingBrushes) {
+  OpenDisplay();
+  struct Case {
+    const char* command;
+    std::vector<Value> args;
+    ErrorCode expected;
+  };
+  const Case cases[] = {
+      {"CreateBrush", {1, 0, 5}, ERR_BADDIMENSIONS},
+      {"CreateBrush",
+       {1, 5, 5, 0, Value::Table({{"mask", true}, {"alphachannel", true}})},
+       ERR_WRONGUSAGE},
+      {"CreateBrush", {1, 5, 5, 0xFF0000}, ERR_NONE},
+      {"CopyBrush", {1, 1}, ERR_WRONGUSAGE},
+      {"CopyBrush", {9, 2}, ERR_FINDBRUSH},
+      {"LoadBrush",
+       {3, opaque.c_str(), Value::Table({{"loadalpha", true}, {"transparency", 0}})},
+       ERR_MASKNALPHA},
+      {"LoadBrush",
+       {3, opaque.c_str(), Value::Table({{"loadtransparency", true}, {"transparency", 0}})},
+       ERR_WRONGUSAGE},
+      {"LoadBrush", {3, opaque.c_str(), Value::Table({{"x", 40}})}, ERR_COORDSRANGE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    EXPECT_EQ(CallWith(c.command, c.args), c.expected);
+  }
+  EXPECT_EQ(Brush(3), nullptr);
+
+  // CopyBrush with Nil returns the new id.
+  PushValue(L, 1);
+  VmPushNil(L);
+  ASSERT_EQ(Call("CopyBrush", 2), ERR_NONE);
+  EXPECT_EQ(resultType, VM_TYPE_LIGHTUSERDATA);
+
+  // A part is cut to the picture; "globalalpha" makes every alpha byte its level.
+  ASSERT_EQ(CallWith("LoadBrush",
+                     {3, opaque.c_str(),
+                      Value::Table({{"x", 30}, {"y", 25}, {"width", 50}, {"globalalpha", 128}})}),
+            ERR_NONE);
+  BrushObject* b = Brush(3);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->width, 10);
+  EXPECT_EQ(b->height, 5);
+  ASSERT_NE(b->alpha, nullptr);
+  BitmapLock lock{};
+  ASSERT_NE(LockBitmap(b->alpha, 1, &lock), 0u);
+  int off = 0;
+  for (int y = 0; y < 5; ++y)
+    for (int x = 0; x < 10; ++x) off += lock.address[y * lock.rowLength + x] != 128;
+  UnlockBitmap(&lock);
+  EXPECT_EQ(off, 0);
+  EXPECT_EQ(ReadBitmapPixel(b->bitmap, 0, 0, 0) & 0xFFFFFF, opaqueRgb[25 * 40 + 30]);
+}
+
+}  // namespace
