@@ -162,9 +162,10 @@ enum : uint32_t {
   SAFEBLT_SCALED = 0x80,
   SAFEBLT_NOCLIP = 0x100,
 };
-// The central blit. dest null means the current display (none can exist
-// yet: the display library is not built); with SAFEBLT_BITMAPONLY and a
-// destination bitmap the graphics library's spare display record stands in.
+// The central blit. dest null means the current display, which the display
+// library reports through its blit hooks; while no display exists only a
+// blit into a bitmap with SAFEBLT_BITMAPONLY goes ahead, drawn as into a
+// brush.
 void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
              int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
              int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
