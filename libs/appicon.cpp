@@ -133,6 +133,51 @@ ErrorCode LoadDefaultAppIcons(int verbose) {
 
 const IconImage* GetAppIconSet() { return app.set; }
 
+IconImage* GetAppIconImages() {
+  IconImage* list = nullptr;
+  IconImage** tail = &list;
+  auto append = [&](const uint32_t* pixels, int32_t width, int32_t height, uint32_t flags) {
+    auto* image = static_cast<IconImage*>(AllocMemory(sizeof(IconImage), 1));
+    if (!image) return false;
+    *tail = image;
+    tail = &image->next;
+    image->pixels = copyImage(pixels, width, true);
+    image->width = width;
+    image->height = height;
+    image->flags = flags;
+    return image->pixels != nullptr;
+  };
+  auto listed = [&](const IconImage* set) {
+    for (const IconImage* i = list; i; i = i->next)
+      if (i->width == set->width && i->height == set->height &&
+          (i->flags & IMAGE_SELECTED) == (set->flags & IMAGE_SELECTED))
+        return true;
+    return false;
+  };
+  // The window icon already holds the set's normal images of its sizes.
+  const uint32_t* block = GetWindowIconBlock();
+  for (size_t at = 0; at < X11_ICON_VALUES;) {
+    auto size = static_cast<int32_t>(block[at]);
+    uint32_t flags = 0;
+    for (const IconImage* set = app.set; set; set = set->next)
+      if (set->width == size && set->height == size && !(set->flags & IMAGE_SELECTED))
+        flags = set->flags & IMAGE_STANDARD;
+    if (!append(block + at + 2, size, size, flags)) {
+      FreeIconImageList(list);
+      return nullptr;
+    }
+    at += 2 + static_cast<size_t>(size) * static_cast<size_t>(size);
+  }
+  for (const IconImage* set = app.set; set; set = set->next) {
+    if (listed(set)) continue;
+    if (!append(set->pixels, set->width, set->height, set->flags)) {
+      FreeIconImageList(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
+
 void InstallAppIconHooks() {
   const AppIconHooks hooks = {LoadAppletIcon, LoadDefaultAppIcons};
   SetAppIconHooks(&hooks);

@@ -137,5 +137,9 @@ IconImage* CopyIconImages(ObjectId id);
 // 1 the selected image, 2 never scale, 4 exact size only, 8 smooth
 // scaling. Null when there is nothing to give.
 ScaledIconImage* GetScaledIconImage(ObjectId id, double scale, uint32_t flags);
-void FreeIconImageList(IconImage* list);           // null is ignored
+void FreeIconImageList(IconImage* list);  // null is ignored
+// The window icon's images (built in, or replaced by the application icon
+// set's image of their size), then the set's images of other sizes or
+// kinds, in set order; null when memory runs out.
+IconImage* GetAppIconImages();
 void FreeScaledIconImage(ScaledIconImage* image);  // null is ignored

@@ -24,6 +24,7 @@
 #include "draw/draw.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
+#include "libs/libs.h"
 #include "media/media.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
@@ -36,7 +37,7 @@ namespace {
 // ---- Stubs of services other libraries provide ----
 
 // Waiting for the plug-in side of the display library (event waits,
-// displays) and for the brush and icon libraries.
+// displays) and for the brush library.
 intptr_t waitingForDisplayLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the drawing library.
 intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
@@ -891,6 +892,35 @@ uint32_t gfxPixelToColor(uint32_t pixel, uint32_t format, int32_t keepAlpha) {
   return PixelToColor(pixel, format, keepAlpha);
 }
 
+// The icon slots hand the icon library's records over as the ABI's: the
+// layouts are the same.
+static_assert(sizeof(QmIconImage) == sizeof(IconImage) &&
+                  offsetof(QmIconImage, next) == offsetof(IconImage, next) &&
+                  offsetof(QmIconImage, pixels) == offsetof(IconImage, pixels) &&
+                  offsetof(QmIconImage, width) == offsetof(IconImage, width) &&
+                  offsetof(QmIconImage, height) == offsetof(IconImage, height) &&
+                  offsetof(QmIconImage, flags) == offsetof(IconImage, flags),
+              "QmIconImage mirrors IconImage");
+static_assert(sizeof(QmScaledIconImage) == sizeof(ScaledIconImage) &&
+                  offsetof(QmScaledIconImage, pixels) == offsetof(ScaledIconImage, pixels) &&
+                  offsetof(QmScaledIconImage, flags) == offsetof(ScaledIconImage, flags),
+              "QmScaledIconImage mirrors ScaledIconImage");
+QmIconImage* gfxGetAppIconImages() { return reinterpret_cast<QmIconImage*>(GetAppIconImages()); }
+void gfxFreeIconImageList(QmIconImage* list) {
+  FreeIconImageList(reinterpret_cast<IconImage*>(list));
+}
+QmIconImage* gfxCopyIconImages(void* autoId, int32_t number) {
+  return reinterpret_cast<QmIconImage*>(CopyIconImages(ObjectId{autoId, autoId ? 0 : number}));
+}
+QmScaledIconImage* gfxGetScaledIconImage(void* autoId, int32_t number, const double* scale,
+                                         uint32_t flags) {
+  return reinterpret_cast<QmScaledIconImage*>(
+      GetScaledIconImage(ObjectId{autoId, autoId ? 0 : number}, scale ? *scale : 0, flags));
+}
+void gfxFreeScaledIconImage(QmScaledIconImage* image) {
+  FreeScaledIconImage(reinterpret_cast<ScaledIconImage*>(image));
+}
+
 HostGraphicsTable makeGraphics() {
   HostGraphicsTable t{};
   for (int i = 0; i < 35; i++) t.slot[i] = waitingForDisplayLibrary;
@@ -911,6 +941,11 @@ HostGraphicsTable makeGraphics() {
   t.slot[26] = H(GetRawBitmapSize);
   t.slot[27] = H(gfxColorToPixel);
   t.slot[28] = H(gfxPixelToColor);
+  t.slot[QM_GFX_GETAPPICONIMAGES] = H(gfxGetAppIconImages);
+  t.slot[QM_GFX_FREEICONIMAGELIST] = H(gfxFreeIconImageList);
+  t.slot[QM_GFX_COPYICONIMAGES] = H(gfxCopyIconImages);
+  t.slot[QM_GFX_GETSCALEDICONIMAGE] = H(gfxGetScaledIconImage);
+  t.slot[QM_GFX_FREESCALEDICONIMAGE] = H(gfxFreeScaledIconImage);
   t.slot[31] = waitingForDrawingLibrary;
   t.scalePixelBuffer = ScalePixelBuffer;
   return t;

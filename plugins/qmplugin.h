@@ -1064,6 +1064,44 @@ typedef int32_t (*QmCreateBrushFromPixelsFunc)(void** autoId, int32_t number, in
 typedef int32_t (*QmFreeBrushFunc)(void* autoId, int32_t number, int32_t reportMissing);
 #define QM_GFX_FREEBRUSH 29
 
+/* Icon images: 0xAARRGGBB pixels, rows packed; flags 1 standard, 2 the
+ * selected image, 4 opaque. Lists and images are freed through the host. */
+typedef struct QmIconImage {
+  struct QmIconImage* next;
+  uint32_t* pixels;
+  int32_t width;
+  int32_t height;
+  uint32_t flags;
+} QmIconImage;
+typedef struct QmScaledIconImage {
+  uint32_t* pixels;
+  int32_t width;
+  int32_t height;
+  uint32_t flags;
+} QmScaledIconImage;
+/* Graphics slot 14: the application's window icon images (the built-in
+ * ones, each replaced by the application icon set's image of its size,
+ * then the set's other images); null when memory runs out. */
+typedef QmIconImage* (*QmGetAppIconImagesFunc)(void);
+#define QM_GFX_GETAPPICONIMAGES 14
+/* Graphics slot 15: frees a list of icon images (null is ignored). */
+typedef void (*QmFreeIconImageListFunc)(QmIconImage* list);
+#define QM_GFX_FREEICONIMAGELIST 15
+/* Graphics slot 32: every image of an icon (autoId, or number when autoId
+ * is null), each normal image followed by its selected one; null when
+ * there is none. */
+typedef QmIconImage* (*QmCopyIconImagesFunc)(void* autoId, int32_t number);
+#define QM_GFX_COPYICONIMAGES 32
+/* Graphics slot 33: an icon's image for its standard size times *scale
+ * (null: the display's scale factor); request flags 1 the selected image,
+ * 2 never scale, 4 exact size only, 8 smooth scaling. Null when none. */
+typedef QmScaledIconImage* (*QmGetScaledIconImageFunc)(void* autoId, int32_t number,
+                                                       const double* scale, uint32_t flags);
+#define QM_GFX_GETSCALEDICONIMAGE 33
+/* Graphics slot 34: frees a scaled icon image (null is ignored). */
+typedef void (*QmFreeScaledIconImageFunc)(QmScaledIconImage* image);
+#define QM_GFX_FREESCALEDICONIMAGE 34
+
 #ifdef __cplusplus
 }
 #endif

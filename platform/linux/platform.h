@@ -683,6 +683,10 @@ void DiscardSerialInput(SerialPort* port);
 // An image of one of those sizes replaces the built-in one (a copy is
 // made; 0xAARRGGBB rows packed); other sizes are ignored.
 void SetWindowIconImage(int32_t width, int32_t height, const uint32_t* pixels);
+// The window icon as windows get it: width, height and pixels per image,
+// five images.
+constexpr size_t X11_ICON_VALUES = 69706;
+const uint32_t* GetWindowIconBlock();
 // Puts the built-in images back.
 void ResetWindowIconImages();
 

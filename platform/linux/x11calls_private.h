@@ -55,9 +55,6 @@ struct X11PointerNode;
 void SetX11SizeHints(DisplayRecord* display, long flags);
 void SetX11WindowTitle(DisplayRecord* display);
 ErrorCode IconifyX11Window(DisplayRecord* display, int iconify);
-// The built-in window icon: width, height and pixels per image, five images.
-constexpr size_t X11_ICON_VALUES = 69706;
-const uint32_t* GetWindowIconBlock();
 void SetScreenSaverEnabled(X11DisplayRecord* record, int enable);
 
 ErrorCode CreateX11Pointer(const uint32_t* argb, int32_t hotX, int32_t hotY, X11PointerNode** out,

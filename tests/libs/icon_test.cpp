@@ -17,7 +17,9 @@
 #include "engine/engine.h"
 #include "libs/libs.h"
 #include "libs/libs_private.h"
-#include "platform/linux/x11calls_private.h"
+#include "platform/linux/platform.h"
+#include "plugins/plugin_private.h"
+#include "plugins/qmplugin.h"
 #include "runtime/player.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
@@ -288,6 +290,24 @@ TEST_F(IconTest, ScaledImagesForPlugins) {
     EXPECT_EQ(image->flags & 3u, c.width == 64 ? 0u : 1u);
     FreeScaledIconImage(image);
   }
+  // The same through the host's graphics slots.
+  const HostGraphicsTable* g = GetPluginHostApi()->graphics;
+  auto scaled = reinterpret_cast<QmGetScaledIconImageFunc>(g->slot[QM_GFX_GETSCALEDICONIMAGE]);
+  auto freeScaled =
+      reinterpret_cast<QmFreeScaledIconImageFunc>(g->slot[QM_GFX_FREESCALEDICONIMAGE]);
+  auto copy = reinterpret_cast<QmCopyIconImagesFunc>(g->slot[QM_GFX_COPYICONIMAGES]);
+  auto freeList = reinterpret_cast<QmFreeIconImageListFunc>(g->slot[QM_GFX_FREEICONIMAGELIST]);
+  const double oneAndHalf = 1.5;
+  QmScaledIconImage* viaHost = scaled(nullptr, 2, &oneAndHalf, 0);
+  ASSERT_NE(viaHost, nullptr);
+  EXPECT_EQ(viaHost->width, 48);
+  freeScaled(viaHost);
+  EXPECT_EQ(scaled(nullptr, 7, &oneAndHalf, 0), nullptr);
+  QmIconImage* copied = copy(nullptr, 2);
+  ASSERT_NE(copied, nullptr);
+  EXPECT_EQ(copied->width, 32);
+  freeList(copied);
+
   IconImage* list = CopyIconImages(ObjectId{nullptr, 2});
   ASSERT_NE(list, nullptr);
   ASSERT_NE(list->next, nullptr);
@@ -425,6 +445,21 @@ TEST_F(IconTest, ApplicationIconSet) {
   EXPECT_EQ(image, nullptr);
   EXPECT_TRUE(sameAsFile(windowImage(16), "s16", 16));
   EXPECT_TRUE(sameAsFile(windowImage(32), "a32", 32));
+
+  // What plug-ins get through the host: the five window images (16 and 32
+  // replaced, 16 standard), then the selected 16 of the set.
+  const HostGraphicsTable* g = GetPluginHostApi()->graphics;
+  auto getApp = reinterpret_cast<QmGetAppIconImagesFunc>(g->slot[QM_GFX_GETAPPICONIMAGES]);
+  auto freeList = reinterpret_cast<QmFreeIconImageListFunc>(g->slot[QM_GFX_FREEICONIMAGELIST]);
+  QmIconImage* images = getApp();
+  std::vector<std::pair<int32_t, uint32_t>> got;
+  for (const QmIconImage* i = images; i; i = i->next) got.emplace_back(i->width, i->flags);
+  const std::vector<std::pair<int32_t, uint32_t>> want = {{16, 1}, {24, 0},  {32, 0},
+                                                          {48, 0}, {256, 0}, {16, 3}};
+  EXPECT_EQ(got, want);
+  ASSERT_NE(images, nullptr);
+  EXPECT_TRUE(sameAsFile(images->pixels, "s16", 16));
+  freeList(images);
   for (size_t i = 0; i < ICON_TABLE_SIZE; i++) player.icons[i] = IconTableEntry{};
 }
 
