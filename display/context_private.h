@@ -26,7 +26,8 @@ enum : int32_t {
   SOURCE_MOUSEMOVE = 1,
   SOURCE_QUEUE = 2,
   SOURCE_DONE = 3,
-  SOURCE_THREAD = 4,  // the cross-thread event list, between timers and pointer moves
+  SOURCE_THREAD = 4,   // the cross-thread event list, between timers and pointer moves
+  SOURCE_NETWORK = 5,  // the network library's lists, between those and pointer moves
 };
 struct DispatchRound {
   int32_t source = SOURCE_TIMERS;
@@ -60,6 +61,7 @@ struct DisplayContext {
   double libraryStart = 0;
   TimeValue lastExpiry = {0, 0};
   int networkPollHeld = 0;
+  NetworkEventSource networkSource = nullptr;  // installed by the network library
   DispatchRound dispatchRound;
   // Intervals and time-outs (interval.cpp).
   IntervalRecord* intervals = nullptr;

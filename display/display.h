@@ -589,6 +589,11 @@ enum : int32_t {
   EVENT_FIRSTUSERTYPE = 32,
 };
 
+// One pass of the central event poll (flags 1: run the poll hooks and expire
+// stale events first); 1 when the script must stop (the error, 0 for a quit
+// request, in *error). Installed as the platform's event poll;
+// the waiting loops of the libraries run it too (flags 2: pump only).
+int PollEvents(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
 // The library opener "event": commands and the per-line event poll hook.
 ErrorCode OpenEventLibrary(VmState* L);
 // Host event injection (a display adapter's input): kind and its words, the
@@ -603,6 +608,26 @@ void ApplyPendingHostEvents(VmState* L);
 void FreeAllEvents(VmState* L);
 // The VM line hook: polls (see PollEvents).
 void EventPollHook(VmState* L, VmDebugInfo* ar, int* status, int line);
+
+// The network library's events. While a handler of one of them is
+// installed, each dispatch round asks the installed source for due events
+// until it reports none: restart is 1 on the round's first call (the source
+// then begins its walk of the UDP, server and connection lists again) and
+// wanted holds the bits of the events that have handlers.
+enum : int32_t {
+  NETWORK_EVENT_CONNECT = 1,      // "OnConnect": id is the server, clientId the new connection
+  NETWORK_EVENT_RECEIVEDATA = 2,  // "OnReceiveData": id is the connection
+  NETWORK_EVENT_DISCONNECT = 4,   // "OnDisconnect": id is the connection
+  NETWORK_EVENT_RECEIVEUDP = 8,   // "OnReceiveUDPData": id is the UDP object
+};
+struct NetworkEventNotice {
+  int32_t kind;  // one NETWORK_EVENT_ bit
+  ObjectId id;
+  ObjectId clientId;
+};
+// 1 and *out filled when an event is due, 0 when the walk is over.
+using NetworkEventSource = int (*)(int restart, uint32_t wanted, NetworkEventNotice* out);
+void SetNetworkEventSource(NetworkEventSource source);  // null: none
 
 // The event pump (pump.cpp): turns wake messages and the platform's X11
 // events into queued events and carries out what they asked; 1 when the

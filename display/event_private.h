@@ -16,10 +16,6 @@ extern const char* const GlobalEventNames[GLOBAL_EVENT_NAMES];
 
 // Object types of interval records.
 enum : int32_t { OBJECT_INTERVAL = 41, OBJECT_TIMEOUT = 42 };
-// One pass of the central event poll (flags 1: run the poll hooks and expire
-// stale events first); 1 when the script must stop (the error, 0 for a quit
-// request, in *error). Installed as the platform's event poll.
-int PollEvents(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
 // Releases a display's handler references and forgets its user data; the
 // display library calls it before it frees a display.
 void ForgetDisplayHandlers(VmState* L, DisplayRecord* display);

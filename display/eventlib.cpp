@@ -95,6 +95,7 @@ enum : int32_t {
   KIND_MENUSELECT = 24,
   KIND_ACCELEROMETER = 27,
   KIND_GYROSCOPE = 28,
+  KIND_NETWORK = 29,
 };
 
 constexpr size_t ACTION_MAX = 64;  // the action name's field, terminator included
@@ -362,6 +363,14 @@ ErrorCode fillMessage(VmState* L, EventMessage* m) {
       SetTableFieldString(L, "item", m->pointer ? static_cast<const char*>(m->pointer) : "");
       SetTableFieldInt(L, "selected", m->args[2]);
       break;
+    case KIND_NETWORK:
+      if (m->args[0] == NETWORK_EVENT_CONNECT) {
+        SetTableFieldId(L, "serverid", m->id);
+        SetTableFieldId(L, "clientid", *static_cast<const ObjectId*>(m->pointer));
+      } else {
+        SetTableFieldId(L, "id", m->id);
+      }
+      break;
     case KIND_USERTYPE:
       if (m->userType && !m->userType->builtin && m->userType->messageHook)
         return m->userType->messageHook(L, m->pointer);
@@ -545,6 +554,49 @@ bool threadMessage(EventMessage* m, const ThreadEventRecord& t) {
   return true;
 }
 
+// The bits of the network events that have handlers.
+uint32_t networkWanted() {
+  uint32_t wanted = 0;
+  if (displayContext.globalHandler[GSLOT_CONNECT] != VM_REF_NIL) wanted |= NETWORK_EVENT_CONNECT;
+  if (displayContext.globalHandler[GSLOT_RECEIVEDATA] != VM_REF_NIL)
+    wanted |= NETWORK_EVENT_RECEIVEDATA;
+  if (displayContext.globalHandler[GSLOT_DISCONNECT] != VM_REF_NIL)
+    wanted |= NETWORK_EVENT_DISCONNECT;
+  if (displayContext.globalHandler[GSLOT_RECEIVEUDP] != VM_REF_NIL)
+    wanted |= NETWORK_EVENT_RECEIVEUDP;
+  return wanted;
+}
+
+// The message of a network notice; the client identifier of "OnConnect"
+// stays in *clientId, which outlives the call.
+void networkMessage(EventMessage* m, const NetworkEventNotice& n, ObjectId* clientId) {
+  int32_t slot;
+  const char* action;
+  switch (n.kind) {
+    case NETWORK_EVENT_CONNECT:
+      slot = GSLOT_CONNECT, action = "OnConnect";
+      break;
+    case NETWORK_EVENT_RECEIVEDATA:
+      slot = GSLOT_RECEIVEDATA, action = "OnReceiveData";
+      break;
+    case NETWORK_EVENT_DISCONNECT:
+      slot = GSLOT_DISCONNECT, action = "OnDisconnect";
+      break;
+    default:
+      slot = GSLOT_RECEIVEUDP, action = "OnReceiveUDPData";
+      break;
+  }
+  *clientId = n.clientId;
+  m->kind = KIND_NETWORK;
+  m->handler = displayContext.globalHandler[slot];
+  m->userData = displayContext.globalUserData[slot];
+  m->id = n.id;
+  m->idSet = 1;
+  m->args[0] = n.kind;
+  m->pointer = clientId;
+  setAction(m, action);
+}
+
 // One step of the dispatchRound; out->handled tells whether a handler ran. Returns
 // with nothing handled only when the dispatchRound is over.
 ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
@@ -592,7 +644,7 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
       case SOURCE_THREAD: {
         ThreadEventRecord t;
         if (!threadHandlerSet() || !PopThreadEvent(&t)) {
-          displayContext.dispatchRound.source = SOURCE_MOUSEMOVE;
+          displayContext.dispatchRound.source = SOURCE_NETWORK;
           displayContext.dispatchRound.display = nullptr;
           displayContext.dispatchRound.started = 0;
           break;
@@ -607,6 +659,22 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
         }
         if (threadMessage(&m, t)) return runMessage(L, &m, collect, out);
         break;
+      }
+      case SOURCE_NETWORK: {
+        uint32_t wanted = networkWanted();
+        NetworkEventNotice n = {};
+        int restart = !displayContext.dispatchRound.started;
+        displayContext.dispatchRound.started = 1;
+        if (!displayContext.networkSource || wanted == 0 ||
+            !displayContext.networkSource(restart, wanted, &n)) {
+          displayContext.dispatchRound.source = SOURCE_MOUSEMOVE;
+          displayContext.dispatchRound.display = nullptr;
+          displayContext.dispatchRound.started = 0;
+          break;
+        }
+        ObjectId clientId;
+        networkMessage(&m, n, &clientId);
+        return runMessage(L, &m, collect, out);
       }
       case SOURCE_MOUSEMOVE: {
         DisplayRecord* d = displayContext.dispatchRound.started
@@ -834,6 +902,8 @@ constexpr CommandTableEntry EVENT_COMMANDS[] = {
 };
 
 }  // namespace
+
+void SetNetworkEventSource(NetworkEventSource source) { displayContext.networkSource = source; }
 
 ErrorCode DispatchEvent(VmState* L, int* handled) {
   int base = VmGetTop(L);

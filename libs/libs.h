@@ -143,3 +143,14 @@ void FreeIconImageList(IconImage* list);  // null is ignored
 // kinds, in set order; null when memory runs out.
 IconImage* GetAppIconImages();
 void FreeScaledIconImage(ScaledIconImage* image);  // null is ignored
+
+// ---- Network library ----
+
+// Registers the "network" library: its commands (into the table at the top
+// of the stack, normally the globals), constants, the connection, server
+// and UDP lists with their attribute readers, the socket back end's hooks
+// and the dispatcher's network event source.
+ErrorCode OpenNetworkLibrary(VmState* L);
+// The network library's shut-down: every connection, server and UDP
+// object, then the socket layer's clean-up.
+void FreeAllNetworkObjects(VmState* L);

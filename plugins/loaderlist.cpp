@@ -159,3 +159,31 @@ ErrorCode CollectLoaderPlugins(const char* loaders, uint32_t capability) {
   });
   return error;
 }
+
+ErrorCode CollectNetworkAdapters(const char* adapters) {
+  return CollectLoaderPlugins(adapters, PLUGINCAPS_NETWORKADAPTER);
+}
+
+PluginBase* NextNetworkAdapter(PluginBase* after, const char* adapters) {
+  LoaderNode* n = GetPluginListForType(PLUGINCAPS_NETWORKADAPTER);
+  if (after) {
+    while (n && n->base != after) n = n->next;
+    if (n) n = n->next;
+  }
+  // Extension word of the capability bit 0x40000.
+  constexpr int NETWORK_EXTENSION_WORD = 18;
+  for (; n; n = n->next) {
+    PluginBase* base = n->base;
+    if (!base || base->disabled) continue;
+    if (!IsLoaderAllowed(adapters, base->moduleName, 1)) continue;
+    if (base->mustBeNamed && !IsLoaderNamed(adapters, base->moduleName)) continue;
+    if ((base->extensions[NETWORK_EXTENSION_WORD] & QM_NETEXT_ENABLEDONLY) && !base->overrideWord)
+      continue;
+    return base;
+  }
+  return nullptr;
+}
+
+bool AdapterStringAdmitsInbuilt(const char* adapters) {
+  return IsLoaderAllowed(adapters, "inbuilt", 0);
+}

@@ -67,6 +67,19 @@ void EmptyLoaderLists();
 // (below 6.0: 1566). Start-up sets it; 8.0 until then.
 void SetAppletVersion(int32_t version, int32_t revision);
 
+// ---- Network adapters ----
+
+// Adds the plug-ins that a network adapter string names to the network
+// adapter list, as loader strings do.
+ErrorCode CollectNetworkAdapters(const char* adapters);
+// The listed network adapter after `after` (null: from the first) that
+// takes part for the adapter string: not disabled, admitted by the string,
+// named by it when only naming added it, and enabled by the applet when
+// its extension flags ask for that. Null after the last.
+PluginBase* NextNetworkAdapter(PluginBase* after, const char* adapters);
+// Whether the adapter string admits the inbuilt sockets.
+bool AdapterStringAdmitsInbuilt(const char* adapters);
+
 // ---- Appended plug-in pack ----
 
 // Unpacks the pack at offset of the program file into the temporary

@@ -1102,6 +1102,37 @@ typedef QmScaledIconImage* (*QmGetScaledIconImageFunc)(void* autoId, int32_t num
 typedef void (*QmFreeScaledIconImageFunc)(QmScaledIconImage* image);
 #define QM_GFX_FREESCALEDICONIMAGE 34
 
+/* Network adapters (PLUGINCAPS_NETWORKADAPTER). OpenConnection gets the
+ * option tags QM_NETOPT_SSL and QM_NETOPT_TIMEOUT (milliseconds) and returns
+ * a handle, or null when it does not take the connection. ReceiveData and
+ * SendData return 0, QM_NET_RECEIVETIMEOUT / QM_NET_SENDTIMEOUT when nothing
+ * moved in time, QM_NET_CLOSED when the peer closed, or another error code;
+ * they move at most size bytes and store the count. Extension bit 0: the
+ * adapter takes part only when the applet's plug-in entry enables it. */
+#define QM_NETOPT_SSL 1
+#define QM_NETOPT_TIMEOUT 2
+#define QM_NET_RECEIVETIMEOUT 1422
+#define QM_NET_CLOSED 1423
+#define QM_NET_SENDTIMEOUT 1623
+#define QM_NETEXT_ENABLEDONLY 0x1
+/* GetConnectionInfo requests: 1 local address, 2 local port, 3 remote
+ * address, 4 remote port. Addresses are texts in a buffer of
+ * QM_NET_ADDRESS_SIZE bytes, ports 32-bit integers. */
+#define QM_NET_ADDRESS_SIZE 384
+typedef struct QmConnectionInfoRequest {
+  int32_t code;
+  void* result;
+  uintptr_t reserved; /* 0 */
+} QmConnectionInfoRequest;
+typedef void* (*QmOpenConnectionFunc)(const char* host, int32_t port, const QmTagItem* options,
+                                      int32_t timeout);
+typedef void (*QmCloseConnectionFunc)(void* handle);
+typedef int32_t (*QmGetConnectionInfoFunc)(void* handle, QmConnectionInfoRequest* request);
+typedef int32_t (*QmReceiveDataFunc)(void* handle, void* buffer, int32_t size, int32_t* received,
+                                     uintptr_t reserved);
+typedef int32_t (*QmSendDataFunc)(void* handle, const void* data, int32_t size, int32_t* sent,
+                                  uintptr_t reserved);
+
 #ifdef __cplusplus
 }
 #endif

@@ -53,7 +53,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"vectorgraphics", nullptr, nullptr},
     {"icon", OpenIconLibrary, FreeAllIcons},
     {"serial", OpenSerialLibrary, FreeAllSerialPorts},
-    {"network", nullptr, nullptr},
+    {"network", OpenNetworkLibrary, FreeAllNetworkObjects},
     {"video", nullptr, nullptr},
     {"arexx", nullptr, nullptr},
 };

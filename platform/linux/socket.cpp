@@ -23,7 +23,6 @@
 
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
-#include "platform/linux/socket_private.h"
 #include "platform/linux/eventhooks_private.h"
 
 namespace {
@@ -31,10 +30,19 @@ namespace {
 constexpr int CONNECT_POLL_MS = 10;     // slice between event polls while connecting
 constexpr size_t IFCONF_BUFFER = 1024;  // interface list buffer for SIOCGIFCONF
 
+// The network library's arithmetic and texts, once it has opened.
+SocketRemainingFunction remainingHook = nullptr;
+SocketStatusTextFunction statusTextHook = nullptr;
+
+double remainingSeconds(const SocketTimeout* timeout) {
+  if (remainingHook) return remainingHook(timeout);
+  return timeout->blockTime;
+}
+
 // Remaining seconds of the record as a timeval; null for no limit.
 struct timeval* remainingTimeval(const SocketTimeout* timeout, struct timeval* tv) {
   if (!timeout) return nullptr;
-  double left = GetRemainingTimeout(timeout);
+  double left = remainingSeconds(timeout);
   if (left < 0) return nullptr;
   if (left > static_cast<double>(INT_MAX)) left = static_cast<double>(INT_MAX);
   double whole = std::floor(left);
@@ -130,6 +138,11 @@ int32_t lookupFailure() {
 }
 
 }  // namespace
+
+void SetSocketLibraryHooks(SocketRemainingFunction remaining, SocketStatusTextFunction statusText) {
+  remainingHook = remaining;
+  statusTextHook = statusText;
+}
 
 int32_t CreateSocketHandle(int32_t* handle, int domain, int type, int protocol) {
   int fd = socket(domain, type | SOCK_CLOEXEC, protocol);
@@ -330,7 +343,7 @@ int32_t HostAddressLookup(const void* address, uint32_t length, const struct hos
 
 const char* SocketErrorText(int32_t code) {
   if (code < 1) {
-    const char* text = SocketStatusText(code);
+    const char* text = statusTextHook ? statusTextHook(code) : nullptr;
     return text ? text : "unknown error";
   }
   return strerror(code);

@@ -17,7 +17,6 @@
 void SetAllocFailure(uint64_t n, bool persistent);
 // Allocations the hook has failed since it was last set.
 uint64_t GetAllocFailureCount();
-double GetTimeSeconds();
 int InitRecursiveMutex(PlatformMutex* storage);  // 0 or the POSIX error
 void DestroyMutex(PlatformMutex* mutex);         // for in-place mutexes
 int TryLockMutex(PlatformMutex* mutex);          // 1 when taken without waiting
@@ -49,7 +48,6 @@ int NativeDisplayAllowed();  // 1: displays may open
 void ThreadLoopHook(void* thread);
 int MonitorDirectoryNative(const char* path, void* request);  // 0: not supported
 void StopDirectoryMonitorNative(void* request);
-int NetCleanupStub();  // 1
 
 // OS sound decoder: opening sets the file name as the error argument and
 // fails with ERR_OPENSOUND2.

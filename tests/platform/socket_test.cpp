@@ -24,9 +24,17 @@
 
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
-#include "platform/linux/socket_private.h"
+#include "libs/network_private.h"
 
 namespace {
+
+// The back end's time-out arithmetic and status texts are the network
+// library's, which installs them when it opens.
+class SocketHooks : public ::testing::Environment {
+ public:
+  void SetUp() override { SetSocketLibraryHooks(GetRemainingTimeout, SocketStatusText); }
+};
+::testing::Environment* const socketHooks = ::testing::AddGlobalTestEnvironment(new SocketHooks);
 
 SocketTimeout limit(double blockSeconds) { return {blockSeconds, -1.0, GetTimeSeconds()}; }
 
