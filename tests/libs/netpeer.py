@@ -5,6 +5,8 @@ netpeer.py http ROOT   an HTTP server with scripted and hostile replies;
                        files under ROOT are served at /files/NAME
 netpeer.py ftp SCRIPT  a fake FTP server playing one scripted dialogue
                        (see FTP_SCRIPTS), with a passive data port
+netpeer.py pyftpd ROOT pyftpdlib serving ROOT to anonymous and to "user"
+                       with the password "secret", both allowed to write
 
 Both listen on 127.0.0.1 only, print the port on the first line of
 standard output and serve until they are killed.
@@ -70,6 +72,18 @@ def serve_http(c, root):
     elif path.startswith("/files/"):
         with open(os.path.join(root, os.path.basename(path)), "rb") as f:
             reply(c, 200, f.read())
+    elif path.startswith("/chunked/"):
+        with open(os.path.join(root, os.path.basename(path)), "rb") as f:
+            data = f.read()
+        c.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+        step = 65536
+        for i in range(0, len(data), step):
+            piece = data[i:i + step]
+            c.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
+        c.sendall(b"0\r\n\r\n")
+    elif path.startswith("/open/"):
+        with open(os.path.join(root, os.path.basename(path)), "rb") as f:
+            c.sendall(b"HTTP/1.1 200 OK\r\n\r\n" + f.read())
     elif path == "/chunk5":
         c.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")
     elif path == "/nolen":
@@ -163,8 +177,26 @@ def serve_ftp(c, script, data_listener):
         pass
 
 
+def serve_pyftpd(root):
+    import logging
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.servers import FTPServer
+    logging.basicConfig(level=logging.ERROR)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user("user", "secret", root, perm="elradfmw")
+    authorizer.add_anonymous(root, perm="elradfmw")
+    FTPHandler.authorizer = authorizer
+    server = FTPServer(("127.0.0.1", 0), FTPHandler)
+    print(server.socket.getsockname()[1], flush=True)
+    server.serve_forever()
+
+
 def main():
     mode, arg = sys.argv[1], sys.argv[2]
+    if mode == "pyftpd":
+        serve_pyftpd(arg)
+        return
     s = listener()
     data_listener = listener() if mode == "ftp" else None
     print(s.getsockname()[1], flush=True)
