@@ -10,6 +10,7 @@
 
 #include "media/anim_private.h"
 #include "media/media.h"
+#include "platform/linux/system_private.h"
 #include "tests/media/anim_support.h"
 
 using namespace imagetest;
@@ -130,6 +131,33 @@ TEST_F(IffAnim, SteppingBackReplaysFromTheFirstFrame) {
   EXPECT_EQ(GetIffAnimFrame(r, count, nullptr), nullptr);
   EXPECT_EQ(GetIffAnimFrame(r, -1, nullptr), nullptr);
   CloseIffAnimFile(r);
+}
+
+// Every allocation of opening and reading failing in turn: the open fails
+// with 1000 or 1356 (1045 when the stream cannot be opened), or frames fail, and nothing is left behind (the
+// sanitizer's leak check at exit); with no fault the anim reads whole.
+TEST_F(IffAnim, FailedAllocationsLeaveNothingBehind) {
+  for (const char* file : {"m5.anim", "m100i.anim"}) {
+    SCOPED_TRACE(file);
+    const std::string path = *dir / file;
+    size_t frames = 0;
+    ErrorCode e = 1;
+    uint64_t n = 1;
+    for (; (e != 0 || frames < 6) && n < 400; n++) {
+      SetAllocFailure(n, false);
+      AnimFrames a = ReadAnim(path);
+      const bool injected = GetAllocFailureCount() > 0;
+      SetAllocFailure(0, false);
+      e = a.error;
+      frames = a.frames.size();
+      if (e != 0)
+        EXPECT_TRUE(e == ERR_MEM || e == ERR_OPENANIM2 || e == ERR_READFILE) << e << " at " << n;
+      if (e != 0 || frames < 6) EXPECT_TRUE(injected) << "failed without a fault at " << n;
+    }
+    EXPECT_EQ(e, 0);
+    EXPECT_EQ(frames, 6u);
+    EXPECT_GT(n, 10u);  // the stream, the reader's buffers and six frames
+  }
 }
 
 // A 16 x 4, one-plane anim with an all-zero first frame and one delta per
