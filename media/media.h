@@ -104,3 +104,7 @@ void CloseAnimFile(AnimFile* anim);                            // null is ignore
 // 1 when the file opens as an anim and is not a GIF of one frame, else 0.
 int32_t IsAnimFile(const char* fileName, const char* loader, const char* adapter);
 bool IsIffAnimFile(const AnimFile* anim);
+
+// ---- Anim library ----
+// The "anim" opener: the deinterlace constants and IsAnim so far.
+ErrorCode OpenAnimLibrary(VmState* L);

@@ -11,6 +11,7 @@
 #include "display/event_private.h"
 #include "draw/draw_private.h"
 #include "libs/libs.h"
+#include "media/media.h"
 #include "plugins/plugins.h"
 #include "runtime/context_private.h"
 #include "runtime/player.h"
@@ -95,6 +96,9 @@ PlayerHarness::PlayerHarness() {
   VmSetTop(L, 0);
   VmPushValue(L, VM_GLOBALS_INDEX);
   EXPECT_EQ(OpenBGPicLibrary(L), 0);
+  VmSetTop(L, 0);
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  EXPECT_EQ(OpenAnimLibrary(L), 0);
   VmSetTop(L, 0);
 }
 
