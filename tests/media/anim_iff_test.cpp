@@ -150,9 +150,12 @@ TEST_F(IffAnim, FailedAllocationsLeaveNothingBehind) {
       SetAllocFailure(0, false);
       e = a.error;
       frames = a.frames.size();
-      if (e != 0)
+      if (e != 0) {
         EXPECT_TRUE(e == ERR_MEM || e == ERR_OPENANIM2 || e == ERR_READFILE) << e << " at " << n;
-      if (e != 0 || frames < 6) EXPECT_TRUE(injected) << "failed without a fault at " << n;
+      }
+      if (e != 0 || frames < 6) {
+        EXPECT_TRUE(injected) << "failed without a fault at " << n;
+      }
     }
     EXPECT_EQ(e, 0);
     EXPECT_EQ(frames, 6u);
