@@ -7,6 +7,7 @@
 // it made (non-zero while the display is open), except for the border
 // sizes and monitors, which it answers before a window exists.
 #include <algorithm>
+#include <cstdlib>
 
 #include "display/adapter_private.h"
 #include "display/context_private.h"
@@ -24,6 +25,10 @@ ErrorCode adapterWake() {
   if (a && a->forceEventLoopIteration) a->forceEventLoopIteration(0);
   return ERR_NONE;
 }
+
+// Waiting for the graphics library: the native frame wait
+// (WaitFrameInterval) sleeps one 60 fps interval.
+void nativeFrameWait() { Delay(NATIVE_FRAME_MS); }
 
 // Colours go to the adapter with the alpha inverted (0x00 opaque).
 uint32_t adapterColour(uint32_t colour) { return colour ^ 0xFF000000u; }
@@ -83,18 +88,73 @@ void CloseAdapterWindow(DisplayRecord* d) {
   d->windowHandle = 0;
 }
 
+namespace {
+
+// Whether the direct drawing of a display goes to the adapter's window.
+bool adapterDraws(const DisplayAdapter* a, const DisplayRecord* d) {
+  return d->windowHandle && (d->state == DISPSTATE_OPEN || (a->flags & QM_ADAPTER_CLOSEDBLITS));
+}
+
+// No display has a hardware double buffer on this platform, so the native
+// drawing always goes to the window.
+// One pixel through X11 (the native back end has no line primitive).
+void x11Pixel(DisplayRecord* d, int32_t x, int32_t y, uint32_t colour) {
+  FillX11Rect(d, x, y, 1, 1, colour);
+}
+
+}  // namespace
+
 void FillDisplayRect(DisplayRecord* d, int32_t x, int32_t y, int32_t width, int32_t height,
                      uint32_t colour, uint32_t flags) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
     FillX11Rect(d, x, y, width, height, colour);
-    return;
+  } else if (adapterDraws(a, d) && a->rectFill && width > 0 && height > 0) {
+    a->rectFill(AdapterWindowOf(d), x + d->marginLeft, y + d->marginTop, width, height,
+                adapterColour(colour), flags);
   }
-  bool reachable =
-      d->state == DISPSTATE_OPEN || ((a->flags & QM_ADAPTER_CLOSEDBLITS) && d->windowHandle);
-  if (!reachable || !d->windowHandle || !a->rectFill || width <= 0 || height <= 0) return;
-  a->rectFill(AdapterWindowOf(d), x + d->marginLeft, y + d->marginTop, width, height,
-              adapterColour(colour), flags);
+  intptr_t values[5] = {x, y, width, height, static_cast<intptr_t>(adapterColour(colour))};
+  CallDisplayCallbacks(d, QM_DCB_RECTFILL, values);
+}
+
+void DrawDisplayLine(DisplayRecord* d, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                     uint32_t colour) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    {
+      int32_t dx = std::abs(x2 - x1), dy = -std::abs(y2 - y1);
+      int32_t stepX = x1 < x2 ? 1 : -1, stepY = y1 < y2 ? 1 : -1, err = dx + dy;
+      for (int32_t x = x1, y = y1;;) {
+        x11Pixel(d, x, y, colour);
+        if (x == x2 && y == y2) break;
+        int32_t e2 = 2 * err;
+        if (e2 >= dy) {
+          err += dy;
+          x += stepX;
+        }
+        if (e2 <= dx) {
+          err += dx;
+          y += stepY;
+        }
+      }
+    }
+  } else if (adapterDraws(a, d) && a->line) {
+    a->line(AdapterWindowOf(d), x1 + d->marginLeft, y1 + d->marginTop, x2 + d->marginLeft,
+            y2 + d->marginTop, adapterColour(colour));
+  }
+  intptr_t values[5] = {x1, y1, x2, y2, static_cast<intptr_t>(adapterColour(colour))};
+  CallDisplayCallbacks(d, QM_DCB_LINE, values);
+}
+
+void WriteDisplayPixel(DisplayRecord* d, int32_t x, int32_t y, uint32_t colour) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    x11Pixel(d, x, y, colour);
+  } else if (adapterDraws(a, d) && a->writePixel) {
+    a->writePixel(AdapterWindowOf(d), x + d->marginLeft, y + d->marginTop, adapterColour(colour));
+  }
+  intptr_t values[3] = {x, y, static_cast<intptr_t>(adapterColour(colour))};
+  CallDisplayCallbacks(d, QM_DCB_PIXEL, values);
 }
 
 void ActivateDisplayWindow(DisplayRecord* d) {
@@ -210,14 +270,16 @@ void InstallAdapterEventHooks() { SetDisplayAdapterHooks(adapterActive, adapterW
 
 void WaitDisplayVBlank(VmState*, DisplayRecord* d, int32_t frame) {
   const DisplayAdapter* a = GetDisplayAdapter();
-  if (a && (a->flags & QM_ADAPTER_VWAITS) && d && d->windowHandle) {
+  bool adapterWaits = a && (a->flags & QM_ADAPTER_VWAITS) && d && d->windowHandle;
+  if (adapterWaits) {
     QmVWaitRequest request = {1, frame, 0};
     if (a->vwait) a->vwait(AdapterWindowOf(d), &request);
-    return;
+  } else {
+    nativeFrameWait();
   }
-  // Waiting for the graphics library: the native frame wait
-  // (WaitFrameInterval) sleeps one 60 fps interval.
-  Delay(NATIVE_FRAME_MS);
+  // A callback that does not take the frame itself leaves a closed native
+  // display to wait another frame, so that it paces as an open one does.
+  if (OfferVBlankToCallbacks(d, frame) && !a && d->state == DISPSTATE_CLOSED) nativeFrameWait();
 }
 
 void SleepViaAdapter(VmState* L, int32_t milliseconds) {

@@ -24,6 +24,11 @@ ErrorCode OpenAdapterWindow(DisplayRecord* display);
 void CloseAdapterWindow(DisplayRecord* display);
 void FillDisplayRect(DisplayRecord* display, int32_t x, int32_t y, int32_t width, int32_t height,
                      uint32_t colour, uint32_t flags);
+// Direct drawing into the window (colours 0xAARRGGBB, alpha 0xFF opaque),
+// then told to the display's callbacks (messages 1, 2 and 3).
+void DrawDisplayLine(DisplayRecord* display, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                     uint32_t colour);
+void WriteDisplayPixel(DisplayRecord* display, int32_t x, int32_t y, uint32_t colour);
 void ActivateDisplayWindow(DisplayRecord* display);
 void SizeMoveDisplayWindow(DisplayRecord* display, int sized);
 void SetDisplayPointerVisible(DisplayRecord* display, int visible);

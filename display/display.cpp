@@ -48,8 +48,8 @@ void freeDisplayResources(VmState* L, DisplayRecord* d) {
   FreeX11DisplayRecord(d->x11);
   d->x11 = nullptr;
   // The display's event handlers were released by its freer
-  // (ForgetDisplayHandlers); a display still being made has none. Waiting
-  // for display adapters: no display callback can be installed yet.
+  // (ForgetDisplayHandlers); a display still being made has none.
+  FreeDisplayCallbacks(d);
   if (d->mutex) FreeMutex(d->mutex);
   d->mutex = nullptr;
   FreeMemory(d->osdata);
@@ -628,8 +628,10 @@ ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict) {
   ErrorCode error = FindDisplayById(id, &d);
   if (error != ERR_NONE) return strict ? error : ERR_NONE;
   if (d == displayContext.currentDisplay) return ERR_FREEADISPLAY;
-  // Waiting for the asynchronous draws, plug-in callbacks and videos: none
-  // can hold a display yet.
+  // A plug-in drawing the display through a callback must remove it first.
+  if (d->callbacks) return ERR_SATFREEDISP;
+  // Waiting for the asynchronous draws and videos: none can hold a display
+  // yet.
   if (d->state != DISPSTATE_CLOSED) CloseDisplayWindow(L, d, nullptr, 20);
   if (displayContext.displayListMutex) LockMutex(displayContext.displayListMutex);
   for (ObjectHead** link = &displayContext.displayList; *link; link = &(*link)->next) {

@@ -13,6 +13,7 @@
 #include "engine/engine.h"
 #include "engine/optiontable.h"
 #include "gfx/gfx.h"
+#include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
 struct X11DisplayRecord;
@@ -415,6 +416,16 @@ struct DisplayRecord {
   // The records that stand for a selected device and for the back buffer
   // (each made once per display, owned by it).
   BGPic *deviceRecord, *backBufferRecord;
+  // Callbacks plug-ins attached (callback.cpp), in the order added, and
+  // the input they posted: pointer position, qualifiers, a close request.
+  QmDisplayCallback* callbacks;
+  int32_t callbackMouseX, callbackMouseY;
+  uint32_t callbackQualifiers;
+  int32_t callbackCloseRequested;
+  TimeValue callbackCloseTime;
+  // A resize a callback asked for from another thread, for the main thread.
+  int32_t callbackResizePending, callbackResizeWidth, callbackResizeHeight;
+  int32_t callbackScaledWidth, callbackScaledHeight;
 };
 
 // Globals of the library.
@@ -527,6 +538,41 @@ struct RunFinishedHooks {
 void SetRunFinishedHooks(const RunFinishedHooks* hooks);  // null removes them
 // Whether the script installed a handler for the "RunFinished" event.
 int HasRunFinishedHandler();
+
+// ---- Display callbacks (callback.cpp) ----
+
+// Plug-in services; see plugins/qmplugin.h for messages, values and tags.
+QmDisplayCallback* AddDisplayCallback(int32_t displayId, QmDisplayCallbackFunc function,
+                                      void* userData, const QmTagItem* tags, int32_t callMode);
+void RemoveDisplayCallback(QmDisplayCallback* record);
+void PostDisplayCallbackEvent(QmDisplayCallback* record, int32_t message, const intptr_t* data);
+ErrorCode ChangeDisplaySizeForCallback(QmDisplayCallback* record, int32_t width, int32_t height,
+                                       const QmTagItem* tags);
+int32_t GetDisplayAttrsForPlugin(void* handleOrRecord, const QmTagItem* tags);
+ErrorCode RefreshDisplayByHandle(void* window);
+void RefreshDisplayForCallback(QmDisplayCallback* record);
+
+// ---- Requesters (requester.cpp) ----
+
+// Each goes to the requester adapter when it took that requester, else to
+// the platform's; the results are runtime memory (FreeMemory).
+// type: 0 information ... 4 none; *choice the button as the native
+// requester numbers it.
+ErrorCode ShowMessageRequester(VmState* L, DisplayRecord* display, const char* title,
+                               const char* body, const char* buttons, int32_t type,
+                               int32_t defaultButton, int32_t* choice);
+// mode 0 open, 1 several, 2 save; "*" and "#?" (or no pattern) match every
+// file. *outFiles holds *count names, each ended by a zero byte.
+ErrorCode RequestFiles(VmState* L, const char* title, const char* pattern, int32_t mode,
+                       const char* folder, const char* file, char** outFolder, char** outFiles,
+                       int32_t* count, int32_t* chosen);
+ErrorCode RunPathRequester(VmState* L, const char* title, int32_t mode, const char* folder,
+                           char** out);
+// type 1-4 (3: numbers only); *out "" when cancelled.
+ErrorCode RunStringRequester(VmState* L, const char* title, const char* prompt, const char* text,
+                             int32_t type, int32_t maxLength, int32_t hidden, char** out);
+ErrorCode RunListRequester(VmState* L, const char* title, const char* body, const char* choices,
+                           int32_t start, int32_t* index);
 
 // ---- Resizing ----
 

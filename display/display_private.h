@@ -137,6 +137,49 @@ ErrorCode InitDisplayScaling(VmState* L, DisplayRecord* display);
 // from the picture: 0 or ERR_BITMAP (the old one kept).
 ErrorCode RebuildWindowBitmap(DisplayRecord* display);
 
+// ---- Display callbacks ----
+
+struct QmDisplayCallback {
+  QmDisplayCallback* next;
+  QmDisplayCallbackFunc function;
+  void* userData;
+  int32_t callMode;  // 1: through the call bridge, never called here
+  int32_t visited;
+  int32_t wantsVWait;  // tag 3
+  DisplayRecord* display;
+  uintptr_t tag4, tag5;
+};
+using DisplayCallback = QmDisplayCallback;
+
+// Calls each of the display's callbacks once with the message and values
+// (only the one a RefreshDisplayForCallback serves, while it runs).
+void CallDisplayCallbacks(DisplayRecord* display, int32_t message, const intptr_t* values);
+// Message 4 with the pair.
+void NotifyDisplayCallbacks(DisplayRecord* display, int32_t x, int32_t y);
+// Message 0 after a window copy: the copied bitmap area for the callbacks
+// that take the scaled copy, and the unscaled source area for those that
+// asked for it (tag 5).
+struct WindowCopyArea {
+  BitmapHandle* bitmap;
+  int32_t sx, sy, dx, dy, width, height;
+};
+void NotifyWindowCopy(DisplayRecord* display, const WindowCopyArea& shown,
+                      const WindowCopyArea& unscaled);
+// Message 5 to the callbacks that want it; true when some callback lacks
+// the flag (the caller then waits a second frame on a closed display).
+bool OfferVBlankToCallbacks(DisplayRecord* display, int32_t frame);
+// Applies a resize a callback asked for from another thread.
+void ApplyPendingCallbackResize(VmState* L, DisplayRecord* display);
+// Frees every callback of the display (it is being freed).
+void FreeDisplayCallbacks(DisplayRecord* display);
+
+// ---- Requesters ----
+
+// Whether a requester is open (the displays then keep their mode).
+int RequesterIsOpen();
+// The platform's hand-back of the parent display's input grab.
+void SetRequesterParentGrabbed(int grab);
+
 // ---- Test access ----
 
 // The window bitmap's pixel at (x, y) as 0xRRGGBB; -1 outside or without one.

@@ -81,6 +81,11 @@ UserEventType* GetUserEventTypeList();
 void InstallDisplayServices();
 // The pump's sink for the platform's X11 events (pump.cpp).
 void InstallEventSink();
+// A bounded copy of a list of names ended by an empty name (null without
+// memory); hostevent.cpp.
+void* CopyDropList(const char* list);
+// Whether the caller runs on the thread that opened the event library.
+bool OnHostEventMainThread();
 // Releases the payload of an event dropped without being consumed.
 void FreeEventPayload(VmState* L, int32_t type, void* payload);
 // Whether the display's scaling swallows its window-size events (scaled by

@@ -972,9 +972,8 @@ void InstallDisplayServices() {
   InstallAdapterEventHooks();
   InstallEventSink();
   SetEventQueueHooks(FreeEventPayload, DisplaySwallowsSizeEvents);
-  // Waiting for the requester library's hand-back: the parent keeps its
-  // grab while a requester is open.
-  SetRequesterParentHooks(FindRequesterParentRecord, nullptr);
+  SetRequesterParentHooks(FindRequesterParentRecord, SetRequesterParentGrabbed);
+  SetFileRequesterRouting(RequestFiles);
 }
 
 ErrorCode OpenEventLibrary(VmState* L) {

@@ -57,8 +57,10 @@ ErrorCode postQuit() {
   return PostEvent(nullptr, EVENT_QUIT, 0, 0, 0, nullptr) == 1 ? ERR_NONE : ERR_ADDSYSEVENT;
 }
 
+}  // namespace
+
 // A bounded copy of a list of names ended by an empty name.
-void* copyDropList(const char* list) {
+void* CopyDropList(const char* list) {
   if (!list) return nullptr;
   size_t length = 0;
   while (length + 1 < DROP_LIST_MAX &&
@@ -70,6 +72,8 @@ void* copyDropList(const char* list) {
   std::memcpy(copy, list, length);
   return copy;
 }
+
+namespace {
 
 void applyShown(VmState* L, DisplayRecord* d, bool shown) {
   if (shown) {
@@ -83,6 +87,7 @@ void applyShown(VmState* L, DisplayRecord* d, bool shown) {
 }  // namespace
 
 void NoteHostEventMainThread() { mainThread = std::this_thread::get_id(); }
+bool OnHostEventMainThread() { return std::this_thread::get_id() == mainThread; }
 
 void ApplyPendingHostEvents(VmState* L) {
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
@@ -98,6 +103,7 @@ void ApplyPendingHostEvents(VmState* L) {
                                 0) == ERR_NONE)
       PostEvent(d, EVENT_WINDOWSIZE, width, height, 0, nullptr);
     if (shown) applyShown(L, d, shown == HOST_SHOWN);
+    ApplyPendingCallbackResize(L, d);
   }
 }
 
@@ -209,7 +215,7 @@ ErrorCode PostHostEvent(VmState* L, int32_t kind, const uintptr_t* data) {
       PostEvent(d, EVENT_CHAR, 0, 0, i32(w[1]), nullptr);
       break;
     case 11: {
-      void* list = copyDropList(reinterpret_cast<const char*>(w[3]));
+      void* list = CopyDropList(reinterpret_cast<const char*>(w[3]));
       if (!list) return ERR_MEM;
       if (PostEvent(d, EVENT_DROPFILE, i32(w[1]), i32(w[2]), 0, list) != 1) FreeMemory(list);
       break;

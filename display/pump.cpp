@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "display/display.h"
+#include "display/display_private.h"
 #include "display/event_private.h"
 #include "platform/linux/platform.h"
 
@@ -20,8 +21,6 @@ namespace {
 constexpr int QUIT_ON_ESCAPE = 0;
 constexpr int QUIT_ON_LEFTMOUSE = 0;
 constexpr int QUIT_ON_CTRLC = 0;
-// Waiting for the requester library: no requester is ever open on a display.
-constexpr int REQUESTER_OPEN = 0;
 
 constexpr int32_t KEY_RETURN = 274;  // the translated code of Return
 constexpr int32_t KEY_ESCAPE = 275;
@@ -48,7 +47,7 @@ void onKey(DisplayRecord* d, const X11Event* e) {
   if (e->translated >= 0) {
     // Alt+Return switches between a window and full screen.
     if (!pressed && e->translated == KEY_RETURN && e->altHeld && IsDisplayMonitorFree(d) &&
-        !(d->flags & DSF_NOMODESWITCH) && !REQUESTER_OPEN)
+        !(d->flags & DSF_NOMODESWITCH) && !RequesterIsOpen())
       d->pump.modeSwitch = d->fullscreen ? 0 : 1;
     if (e->letterC && e->controlHeld && QUIT_ON_CTRLC) d->pump.quitRequested = 1;
     d->pump.lastKeyCode = e->translated;

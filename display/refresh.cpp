@@ -210,18 +210,17 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
                           BitmapHandle*, const BlitClip*) {
   if (!d || !source) return;
   const DisplayAdapter* adapter = DisplayAdapterInUse();
+  // What the callbacks are told after the copy: the unscaled area, and the
+  // area the window shows (the scaled copy when the host scales).
+  const WindowCopyArea unscaled{source, sx, sy, dx, dy, width, height};
+  WindowCopyArea shown = unscaled;
+  bool tell = !(flags & REFRESH_NOCALLBACKS) && d->callbacks;
   if ((flags & REFRESH_NATIVE) && !adapter) {
     PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
-    return;
-  }
-  if (adapter && (adapter->flags & QM_ADAPTER_SCALES)) {
+  } else if (adapter && (adapter->flags & QM_ADAPTER_SCALES)) {
     AdapterWindowCopy(d, source, sx, sy, dx, dy, width, height, scaledWidth, scaledHeight,
                       (flags & REFRESH_SCALED) != 0);
-    return;
-  }
-  // Waiting for the display callbacks of the adapter library: no callback
-  // can be installed yet, so nobody asks for the copied pixels.
-  if (scaledWidth > 0 && scaledHeight > 0 && !(flags & REFRESH_SCALED)) {
+  } else if (scaledWidth > 0 && scaledHeight > 0 && !(flags & REFRESH_SCALED)) {
     // Destination positions are in drawing coordinates: the window bitmap's
     // size is the base of the scale, whatever bitmap the pixels come from.
     int32_t bw = d->windowBitmap ? d->windowBitmap->width : source->width;
@@ -245,12 +244,14 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
     else
       PutPixelsToWindow(target, 0, 0, d, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW,
                         outH);
-    return;
-  }
-  if (adapter)
+    shown = WindowCopyArea{target, 0,   0, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
+                           outW,   outH};
+  } else if (adapter) {
     AdapterWindowCopy(d, source, sx, sy, dx, dy, width, height, 0, 0, 1);
-  else
+  } else {
     PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
+  }
+  if (tell) NotifyWindowCopy(d, shown, unscaled);
 }
 
 void RefreshDisplayRect(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* d, int32_t dx,
@@ -431,8 +432,7 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     d->textX = d->textY = d->textLeft = 0;
     d->textRight = pic->width - 1;
   }
-  // Waiting for the display callbacks of the adapter library: nobody is
-  // told of the new size yet.
+  if (!(flags & RESIZE_NOCALLBACKS)) NotifyDisplayCallbacks(d, d->width, d->height);
   return ERR_NONE;
 }
 

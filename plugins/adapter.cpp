@@ -7,6 +7,9 @@
 // Invariant: at most one adapter is installed; once one that cannot be
 // replaced is in, or once the first display window opened, the installed
 // adapter stays until the plug-ins are freed.
+#include <cstring>
+
+#include "platform/linux/platform.h"
 #include "plugins/context_private.h"
 #include "plugins/plugin_private.h"
 #include "plugins/plugins.h"
@@ -112,5 +115,74 @@ void BindDisplayAdapterHooks(PluginBase* base) {
 }
 
 void ForgetDisplayAdapter(PluginBase* base) {
-  if (base && pluginContext.displayAdapter.base == base) SetActiveDisplayAdapter(nullptr);
+  if (!base) return;
+  if (pluginContext.displayAdapter.base == base) SetActiveDisplayAdapter(nullptr);
+  if (pluginContext.requesterAdapter.base == base) pluginContext.requesterAdapter = {};
+  if (pluginContext.timerAdapter == base) {
+    pluginContext.timerAdapter = nullptr;
+    SetTimerAdapterHooks(nullptr, nullptr);
+  }
+}
+
+namespace {
+
+ErrorCode checkInstallation(PluginBase* base, uint32_t capability) {
+  if (!base) return ERR_WRONGUSAGE;
+  if (pluginContext.appletVersion < ADAPTER_MIN_APPLET_VERSION) return ERR_OLDAPPLET;
+  if (!(base->capabilities & capability)) return ERR_WRONGUSAGE;
+  if (!pluginContext.installationOpen) return ERR_SETADAPTER;
+  return ERR_NONE;
+}
+
+uintptr_t registerTimer(int32_t milliseconds, int32_t periodic, void* host) {
+  auto f = hook<QmRegisterTimerFunc>(pluginContext.timerAdapter, PE_RegisterTimer);
+  return f ? f(milliseconds, periodic, host) : 0;
+}
+
+void freeTimer(uintptr_t timer) {
+  auto f = hook<QmFreeTimerFunc>(pluginContext.timerAdapter, PE_FreeTimer);
+  if (f) f(timer);
+}
+
+// Entry names of the requester hooks, in the loader's order.
+struct HookName {
+  const char* name;
+  PluginEntryIndex index;
+};
+constexpr HookName REQUESTER_HOOKS[] = {
+    {"SystemRequest", PE_SystemRequest}, {"FileRequest", PE_FileRequest},
+    {"PathRequest", PE_PathRequest},     {"StringRequest", PE_StringRequest},
+    {"ListRequest", PE_ListRequest},     {"FontRequest", PE_FontRequest},
+    {"ColorRequest", PE_ColorRequest},   {"FreeRequest", PE_FreeRequest},
+};
+
+}  // namespace
+
+const RequesterAdapter* GetRequesterAdapter() {
+  return pluginContext.requesterAdapter.base ? &pluginContext.requesterAdapter : nullptr;
+}
+
+void* RequesterAdapterHook(const char* name) {
+  PluginBase* base = pluginContext.requesterAdapter.base;
+  if (!base || IsBridgedPlugin(base)) return nullptr;
+  for (const HookName& h : REQUESTER_HOOKS)
+    if (std::strcmp(h.name, name) == 0) return PluginEntryOf(base, h.index);
+  return nullptr;
+}
+
+ErrorCode InstallRequesterAdapter(PluginBase* base, uint32_t flags) {
+  ErrorCode error = checkInstallation(base, PLUGINCAPS_REQUESTERADAPTER);
+  if (error != ERR_NONE) return error;
+  const RequesterAdapter* current = GetRequesterAdapter();
+  if (current && (current->flags & QM_REQADAPTER_LOCKED)) return ERR_SETADAPTER;
+  pluginContext.requesterAdapter = RequesterAdapter{base, flags};
+  return ERR_NONE;
+}
+
+ErrorCode InstallTimerAdapter(PluginBase* base, uint32_t) {
+  ErrorCode error = checkInstallation(base, PLUGINCAPS_TIMERADAPTER);
+  if (error != ERR_NONE) return error;
+  pluginContext.timerAdapter = base;
+  SetTimerAdapterHooks(registerTimer, freeTimer);
+  return ERR_NONE;
 }

@@ -1,5 +1,6 @@
 // The plug-in folder's context record (context_private.h) and its Init and
 // Free, which the library table calls.
+#include "platform/linux/platform.h"
 #include "plugins/context_private.h"
 
 #include "plugins/plugins.h"
@@ -15,5 +16,6 @@ void FreePluginContext() {
   EmptyLoaderLists();
   FreeExtensionRecords();
   FreeAllPlugins();
+  SetTimerAdapterHooks(nullptr, nullptr);
   InitPluginContext();
 }

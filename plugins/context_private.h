@@ -27,6 +27,8 @@ struct PluginContext {
   // or RequirePlugin runs, closed for good by the first display window.
   PluginBase* activeAdapter = nullptr;
   DisplayAdapter displayAdapter = {};
+  RequesterAdapter requesterAdapter = {};
+  PluginBase* timerAdapter = nullptr;
   int32_t installationOpen = 0;
   int32_t installationClosed = 0;
   // The directory plug-ins are unpacked into (pack.cpp); empty until made.

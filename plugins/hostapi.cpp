@@ -43,8 +43,6 @@ intptr_t waitingForDisplayLibrary() { return ERR_UNIMPLCMD; }
 intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the sound library.
 intptr_t waitingForSoundLibrary() { return ERR_UNIMPLCMD; }
-// Waiting for the requesters of the display library.
-intptr_t waitingForRequesters() { return ERR_UNIMPLCMD; }
 // Waiting for the system library's special folders and object lookup
 // (GetSpecialFolderPath, FindObjectEntry) and for the dos library's
 // forwarders and chunk-name services.
@@ -204,6 +202,45 @@ int* crtErrnoLocation() { return &errno; }
 int crtFputs(const char* t, FILE* f) { return std::fputs(t, f); }
 char* crtFgets(char* b, int n, FILE* f) { return std::fgets(b, n, f); }
 int crtCompareNoCaseN(const char* a, const char* b, size_t n) { return CompareNoCaseN(a, b, n); }
+
+// Requester table: the display library's requesters for plug-ins.
+int32_t reqMessage(VmState* L, const char* title, const char* body, const char* buttons,
+                   int32_t type) {
+  int32_t choice = 0;
+  ShowMessageRequester(L, nullptr, title, body, buttons, type, 0, &choice);
+  return choice;
+}
+int32_t reqFile(VmState* L, const char* title, char* buffer, size_t size, int32_t save) {
+  if (!buffer || size == 0) return 0;
+  buffer[0] = '\0';
+  char *folder = nullptr, *files = nullptr;
+  int32_t count = 0, chosen = 0;
+  ErrorCode error = RequestFiles(L, title, "#?", save ? 2 : 0, nullptr, nullptr, &folder, &files,
+                                 &count, &chosen);
+  int ok = 0;
+  if (error == ERR_NONE && chosen && count > 0) {
+    // Joined at full length first: a path cut to the buffer is no answer.
+    size_t room = std::strlen(folder ? folder : "") + std::strlen(files) + 2;
+    auto* joined = static_cast<char*>(AllocMemory(room, 1));
+    ok = joined && StrCopyBounded(joined, room, folder ? folder : "") &&
+         AddPart(joined, files, room) && StrCopyBounded(buffer, size, joined);
+    FreeMemory(joined);
+  }
+  FreeMemory(folder);
+  FreeMemory(files);
+  if (!ok) buffer[0] = '\0';
+  return ok ? 1 : 0;
+}
+int32_t reqDirectory(VmState* L, const char* title, char* buffer, size_t size) {
+  if (!buffer || size == 0) return 0;
+  buffer[0] = '\0';
+  char* path = nullptr;
+  ErrorCode error = RunPathRequester(L, title, 0, nullptr, &path);
+  int ok = error == ERR_NONE && path && StrCopyBounded(buffer, size, path);
+  FreeMemory(path);
+  if (!ok) buffer[0] = '\0';
+  return ok ? 1 : 0;
+}
 
 // System table.
 int sysGlobalValues(VmState* L, QmTagItem* tags) {
@@ -617,8 +654,8 @@ const HostSystemTable SYSTEM = {
     sysRemoveHook,
     waitingForEventLibrary,
     sysDebugPrintf,
-    waitingForEventLibrary,
-    waitingForEventLibrary,
+    ReportAdapterTimerFire,
+    InstallTimerAdapter,
     sysGetCurrentDateStamp,
     ConvertStringEncoding,
     FreeMemory,
@@ -954,8 +991,7 @@ const HostGraphicsTable GRAPHICS = makeGraphics();
 
 const HostSoundTable SOUND = {waitingForSoundLibrary, waitingForSoundLibrary,
                               waitingForSoundLibrary};
-const HostRequesterTable REQUESTERS = {waitingForRequesters, waitingForRequesters,
-                                       waitingForRequesters, waitingForRequesters};
+const HostRequesterTable REQUESTERS = {reqMessage, reqFile, reqDirectory, InstallRequesterAdapter};
 int32_t fontEnumerate(const char* directory, int32_t noDuplicates) {
   return ScanFontDirectory(directory, noDuplicates);
 }

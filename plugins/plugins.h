@@ -253,6 +253,23 @@ struct FileAdapterEntry {
 int VisitFileAdapters(uint32_t capability, const char* loaders, int linkedData,
                       int (*visit)(const FileAdapterEntry* adapter, void* data), void* data);
 
+// The installed requester adapter and its flags (QM_REQADAPTER_*), or
+// null; hooks are read from the plug-in's entries when called (null for a
+// plug-in behind the call bridge).
+struct RequesterAdapter {
+  PluginBase* base;
+  uint32_t flags;
+};
+const RequesterAdapter* GetRequesterAdapter();
+void* RequesterAdapterHook(const char* name);
+// Host API: ERR_OLDAPPLET before 6.0, ERR_WRONGUSAGE without the
+// capability, ERR_SETADAPTER outside InitPlugin or RequirePlugin or over
+// an adapter that cannot be replaced.
+ErrorCode InstallRequesterAdapter(PluginBase* base, uint32_t flags);
+// Host API: the plug-in's RegisterTimer and FreeTimer start and stop every
+// timer from now on; the same rules as the requester adapter.
+ErrorCode InstallTimerAdapter(PluginBase* base, uint32_t flags);
+
 // ---- Context record ----
 
 // The folder's mutable state (loaded plug-ins and their lists) lives in one

@@ -372,8 +372,9 @@ typedef struct HostSystemTable {
   void (*removeHook)(QmHook* hook);
   QmHostFunc addUserEventTypeWithOptions;
   void (*debugPrintf)(const char* format, ...);
-  QmHostFunc timerService38;
-  QmHostFunc installTimerAdapter;
+  /* A timer adapter's fire of the timer RegisterTimer got host for. */
+  void (*timerFired)(void* host);
+  int32_t (*installTimerAdapter)(PluginBase* base, uint32_t flags);
   int32_t (*getCurrentDateStamp)(int32_t* fields); /* six words: s, min, h, day, month, year */
   char* (*convertStringEncoding)(const char* text, int32_t from, int32_t to);
   void (*freeConverted)(void* block);
@@ -510,11 +511,17 @@ typedef struct HostSoundTable {
   QmHostFunc installAudioAdapter;
 } HostSoundTable;
 
+/* The requesters (through the requester adapter when it took them).
+ * messageRequester: the chosen button (buttons count from 1 at the left,
+ * the rightmost is 0); type 0 information ... 4 none. fileRequester and
+ * directoryRequester write the chosen path into buffer (size bytes): 1, or
+ * 0 when cancelled or when it does not fit. */
 typedef struct HostRequesterTable {
-  QmHostFunc messageRequester;
-  QmHostFunc fileRequester;
-  QmHostFunc directoryRequester;
-  QmHostFunc installRequesterAdapter;
+  int32_t (*messageRequester)(VmState* L, const char* title, const char* body, const char* buttons,
+                              int32_t type);
+  int32_t (*fileRequester)(VmState* L, const char* title, char* buffer, size_t size, int32_t save);
+  int32_t (*directoryRequester)(VmState* L, const char* title, char* buffer, size_t size);
+  int32_t (*installRequesterAdapter)(PluginBase* base, uint32_t flags);
 } HostRequesterTable;
 
 /* enumerateTrueTypeFonts(const char* directory, int32_t noDuplicates) adds
@@ -1037,6 +1044,158 @@ typedef void (*QmCloseDirFunc)(void* dir);
 typedef int32_t (*QmNextDirEntryFunc)(void* dir, QmAdapterStat* out);
 /* Extension bit 0 of the directory adapter: non-zero on success. */
 typedef int32_t (*QmRewindDirFunc)(void* dir);
+
+/* ---- Display callbacks -------------------------------------------------------
+ *
+ * A plug-in that draws a display somewhere of its own attaches a callback
+ * to it. The host calls it on the script thread, in the order callbacks
+ * were added, with a message and a block of values:
+ *   0 window copy: pixels, layout (1: the bitmap's own pixels), bytes per
+ *     row, pixel format, bitmap width, bitmap height, source x, source y,
+ *     destination x, destination y, width, height, mask pixels, mask
+ *     bytes per row (both 0 without a mask). A callback added with
+ *     QM_DCBTAG_UNSCALED gets the unscaled picture and its coordinates, the
+ *     others the scaled copy the window shows.
+ *   1 rectangle filled: x, y, width, height, colour
+ *   2 line drawn: x1, y1, x2, y2, colour
+ *   3 pixel written: x, y, colour
+ *   4 new size: width, height
+ *   5 vertical blank (only with QM_DCBTAG_VWAIT): frame number
+ * Colours are 0xAARRGGBB with the alpha inverted (0x00 opaque). */
+#define QM_DCB_WINDOWCOPY 0
+#define QM_DCB_RECTFILL 1
+#define QM_DCB_LINE 2
+#define QM_DCB_PIXEL 3
+#define QM_DCB_SIZE 4
+#define QM_DCB_VBLANK 5
+/* Tags of AddDisplayCallback: out tags point at an int32_t. */
+#define QM_DCBTAG_WIDTH 1     /* out: the drawing width (scaled when scaling) */
+#define QM_DCBTAG_HEIGHT 2    /* out */
+#define QM_DCBTAG_VWAIT 3     /* in: wants message 5 */
+#define QM_DCBTAG_USER 4      /* in: a word the host keeps */
+#define QM_DCBTAG_UNSCALED 5  /* in: message 0 carries the unscaled picture */
+#define QM_DCBTAG_PICWIDTH 6  /* out: the background picture's width */
+#define QM_DCBTAG_PICHEIGHT 7 /* out */
+typedef struct QmDisplayCallback QmDisplayCallback; /* the host's record */
+typedef int32_t (*QmDisplayCallbackFunc)(QmDisplayCallback* record, int32_t message,
+                                         const intptr_t* values, void* userData);
+/* callMode 0 calls directly; 1 (through the call bridge) never calls. Null
+ * when the display does not exist, has a picture with a mask or alpha
+ * channel, double-buffers or shows a video, or while the video recorder
+ * records. */
+typedef QmDisplayCallback* (*QmAddDisplayCallbackFunc)(int32_t displayId,
+                                                       QmDisplayCallbackFunc function,
+                                                       void* userData, const QmTagItem* tags,
+                                                       int32_t callMode);
+typedef void (*QmRemoveDisplayCallbackFunc)(QmDisplayCallback* record);
+/* Input of the callback's display, posted as the window system's would be:
+ *   0 close request; 1 left, 2 right, 3 middle button: x, y, state;
+ *   4 wheel: x, y, down (non-zero) or up; 0-4 store x and y as the pointer;
+ *   5 key: code, state, qualifiers; 6 typed character: code point;
+ *   7 dropped files: x, y, names one after another ended by an empty one;
+ *   8 raw key: code, state, qualifiers. */
+typedef void (*QmPostDisplayCallbackEventFunc)(QmDisplayCallback* record, int32_t message,
+                                               const intptr_t* data);
+/* Tags: 1 scaled width, 2 scaled height. An error code. */
+typedef int32_t (*QmChangeDisplaySizeForCallbackFunc)(QmDisplayCallback* record, int32_t width,
+                                                      int32_t height, const QmTagItem* tags);
+/* Tags (out, int32_t unless said): 1 width, 2 height, 3 and 4 the
+ * picture's bitmap size, 5 the adapter display flags, 6 and 7 the scaled
+ * size, 8 smooth scaling, 9 a size handler installed, 10 (in) the first
+ * argument is a callback record, else a window handle, 11 the scale
+ * factor (double). The number of tags answered, or -1 for no display. */
+typedef int32_t (*QmGetDisplayAttrsForPluginFunc)(void* handleOrRecord, const QmTagItem* tags);
+typedef int32_t (*QmRefreshDisplayByHandleFunc)(void* window);
+typedef void (*QmRefreshDisplayForCallbackFunc)(QmDisplayCallback* record);
+
+/* ---- Requester adapters (PLUGINCAPS_REQUESTERADAPTER) --------------------------
+ *
+ * Installed from InitPlugin or RequirePlugin through the requester slot
+ * installRequesterAdapter (base, flags): flag 0x1 means no other adapter
+ * may replace it; each further bit hands one requester to the adapter.
+ * Every hook returns 0 or an error code; window is the adapter window of
+ * the display the requester belongs to, or null. */
+#define QM_REQADAPTER_LOCKED 0x1
+#define QM_REQADAPTER_MESSAGE 0x2
+#define QM_REQADAPTER_FILE 0x4
+#define QM_REQADAPTER_PATH 0x8
+#define QM_REQADAPTER_STRING 0x10
+#define QM_REQADAPTER_LIST 0x20
+#define QM_REQADAPTER_FONT 0x40
+#define QM_REQADAPTER_COLOR 0x80
+/* SystemRequest flags: one button set, plus one icon type. */
+#define QM_REQBUTTONS_OK 0x1
+#define QM_REQBUTTONS_OKCANCEL 0x2
+#define QM_REQBUTTONS_YESNO 0x4
+#define QM_REQBUTTONS_YESNOCANCEL 0x8
+#define QM_REQBUTTONS_CUSTOM 0x10 /* the buttons text is tag 2 */
+#define QM_REQTYPE_INFO 0x20
+#define QM_REQTYPE_ERROR 0x40
+#define QM_REQTYPE_WARNING 0x80
+#define QM_REQTYPE_QUESTION 0x100
+#define QM_REQTYPE_NONE 0x200
+#define QM_REQTAG_DEFAULT 1 /* the default button */
+#define QM_REQTAG_BUTTONS 2 /* const char*: "A|B|..." */
+/* FileRequest flags. */
+#define QM_REQFILE_MULTISELECT 0x1
+#define QM_REQFILE_SAVE 0x2
+/* StringRequest flags: the kind of text asked for. */
+#define QM_REQSTRING_TYPE1 0x1
+#define QM_REQSTRING_TYPE2 0x2
+#define QM_REQSTRING_NUMBERS 0x4
+#define QM_REQSTRING_TYPE4 0x8
+/* A result the adapter allocates and FreeRequest releases; chosen 0 means
+ * cancelled. File: folder, and count names in text one after another,
+ * each ended by a zero byte. Path, string: text. Font: text the name,
+ * size and style. */
+typedef struct QmRequestResult {
+  int32_t chosen;
+  int32_t count;
+  char* folder;
+  char* text;
+  int32_t size;
+  int32_t style;
+} QmRequestResult;
+#define QM_REQKIND_FILE 0
+#define QM_REQKIND_PATH 1
+#define QM_REQKIND_STRING 2
+#define QM_REQKIND_FONT 3
+typedef int32_t (*QmSystemRequestFunc)(void* window, const char* title, const char* body,
+                                       uint32_t flags, int32_t* choice, const QmTagItem* tags);
+/* pattern null: every file. */
+typedef int32_t (*QmFileRequestFunc)(void* window, const char* title, const char* pattern,
+                                     const char* folder, const char* file, uint32_t flags,
+                                     QmRequestResult* result);
+typedef int32_t (*QmPathRequestFunc)(void* window, const char* title, const char* folder,
+                                     uint32_t flags, QmRequestResult* result);
+typedef int32_t (*QmStringRequestFunc)(void* window, const char* title, const char* body,
+                                       const char* text, uint32_t flags, int32_t maxLength,
+                                       QmRequestResult* result);
+/* choices: one after another, ended by an empty one; *index -1 cancelled. */
+typedef int32_t (*QmListRequestFunc)(void* window, const char* title, const char* body,
+                                     const char* choices, int32_t start, int32_t* index);
+typedef int32_t (*QmFontRequestFunc)(void* window, const char* title, const char* name,
+                                     int32_t size, QmRequestResult* result);
+/* *colour 0xRRGGBB, or -1 cancelled. */
+typedef int32_t (*QmColorRequestFunc)(void* window, const char* title, int32_t start,
+                                      int32_t* colour);
+/* kind QM_REQKIND_*: called once for every result the host was given. */
+typedef void (*QmFreeRequestFunc)(int32_t kind, QmRequestResult* result);
+/* Requester table slot 3. */
+typedef int32_t (*QmInstallRequesterAdapterFunc)(PluginBase* base, uint32_t flags);
+
+/* ---- Timer adapters (PLUGINCAPS_TIMERADAPTER) -----------------------------------
+ *
+ * Installed through system slot 39 (QmInstallTimerAdapterFunc) from
+ * InitPlugin or RequirePlugin; from then on every timer the host starts
+ * is the adapter's. RegisterTimer answers a handle (0 refuses the timer);
+ * each fire is reported through system slot 38 (QmTimerFiredFunc) with
+ * the host word RegisterTimer got, from any thread. FreeTimer stops a
+ * timer, also a one-shot timer that has fired. */
+typedef uintptr_t (*QmRegisterTimerFunc)(int32_t milliseconds, int32_t periodic, void* host);
+typedef void (*QmFreeTimerFunc)(uintptr_t timer);
+typedef void (*QmTimerFiredFunc)(void* host);
+typedef int32_t (*QmInstallTimerAdapterFunc)(PluginBase* base, uint32_t flags);
 
 /* Graphics slot 13: makes the plug-in the display adapter (an error code). */
 typedef int32_t (*QmInstallDisplayAdapterFunc)(PluginBase* base, uint32_t flags,

@@ -328,8 +328,8 @@ int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, Player
 
 // ---- Services of the display library's requesters ----
 // The applet requester: *chosen 0 when cancelled; the directory and file
-// are new strings (FreeMemory) otherwise. startup_stubs.cpp stands in for
-// it until the display library provides one.
+// are new strings (FreeMemory) otherwise. It asks the file requester that
+// the display library routes (SetFileRequesterRouting), else the native one.
 ErrorCode RunFileRequester(VmState* L, const char* title, const char* pattern, char** directory,
                            char** file, int32_t* chosen);
 

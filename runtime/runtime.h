@@ -189,6 +189,14 @@ struct LibraryEntry {
 ErrorCode RegisterLibrary(const CommandTableEntry* commands, const char* name);
 const LibraryEntry* GetLibraryList();
 
+// The file requester the display library routes to its adapter (null: the
+// platform's own), with NativeFileRequester's arguments and results.
+using FileRequesterFunction = ErrorCode (*)(VmState* L, const char* title, const char* pattern,
+                                            int32_t mode, const char* folder, const char* file,
+                                            char** outFolder, char** outFiles, int32_t* count,
+                                            int32_t* chosen);
+void SetFileRequesterRouting(FileRequesterFunction function);
+
 // Global attributes by tag list: (tag, data) pairs ending with tag ATTR_DONE.
 // For SetGlobalAttrs data is the value; for GetGlobalAttrs it is the address
 // of the caller's uintptr_t result word.

@@ -62,8 +62,8 @@ void SetAppletTitleSource(AppletTitleFunction source) { appletTitle = source; }
 
 const char* QueryAppletTitle() { return appletTitle ? appletTitle() : nullptr; }
 
-// Waiting for the plug-in library: no timer adapter can be installed yet,
-// so every timer is a platform timer.
+// The timer list starts the timer through the timer adapter when one is
+// installed (see SetTimerAdapterHooks), else as a POSIX timer.
 ErrorCode AddTimerRecord(VmState*, void* interval, int32_t milliseconds, int32_t periodic) {
   return TimerControl(periodic ? TIMER_ADD_PERIODIC : TIMER_ADD_ONESHOT,
                       reinterpret_cast<uintptr_t>(interval), 0, milliseconds);

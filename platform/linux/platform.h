@@ -309,6 +309,16 @@ ErrorCode TimerControl(int32_t operation, uintptr_t key1, uintptr_t key2, int32_
 // until null comes. *kind is TIMER_EVENT_NONE unless the record fired. A
 // record that went away since the last step restarts the walk at the head.
 TimerRecord* TakeTimerEvent(TimerRecord* record, int32_t* kind, uintptr_t keys[2]);
+// A timer adapter plug-in's hooks (null: POSIX timers): register answers
+// the adapter's handle of a timer that reports its fires through
+// ReportAdapterTimerFire with host, or 0 when it refuses; free stops one.
+// Timers added while an adapter is installed stay the adapter's.
+using TimerAdapterRegister = uintptr_t (*)(int32_t milliseconds, int32_t periodic, void* host);
+using TimerAdapterFree = void (*)(uintptr_t timer);
+void SetTimerAdapterHooks(TimerAdapterRegister registerTimer, TimerAdapterFree freeTimer);
+// A fire of an adapter's timer; timers no longer listed are ignored. Any
+// thread may call it.
+void ReportAdapterTimerFire(void* timer);
 // The shared 20 ms poll timer: clients 0 (audio) and 1 (event handlers).
 ErrorCode AcquirePollTimer(VmState* L, int32_t client);
 void ReleasePollTimer(VmState* L, int32_t client);
@@ -701,6 +711,19 @@ void ResetWindowIconImages();
 
 ErrorCode NativeSystemRequester(VmState* L, const char* title, const char* body,
                                 const char* buttons, int32_t icon, int32_t* answer);
+// mode 0 open, 1 open several, 2 save. *files is one name, or with several
+// names each ends in a zero byte; *chosen 0 = cancelled. Free both with
+// FreeMemory.
+ErrorCode NativeFileRequester(VmState* L, const char* title, const char* pattern, int32_t mode,
+                              const char* folder, const char* file, char** outFolder,
+                              char** outFiles, int32_t* count, int32_t* chosen);
+// *out null when cancelled. mode 2: a new folder may be named.
+ErrorCode NativePathRequester(VmState* L, const char* title, int32_t mode, const char* folder,
+                              char** out);
+// type 3: numbers only; maxLength 0: no limit. *out is a new string, empty
+// when cancelled.
+ErrorCode NativeStringRequester(VmState* L, const char* title, const char* prompt, const char* text,
+                                int32_t type, int32_t maxLength, int32_t hidden, char** out);
 // choices: strings one after the other, ended by an empty one. -1: cancelled.
 ErrorCode NativeListRequester(VmState* L, const char* title, const char* body, const char* choices,
                               int32_t start, int32_t* index);

@@ -17,19 +17,6 @@
 // Button sets: 0 "OK|Cancel", 1 "Yes|No", 2 "Yes|No|Cancel", 3 a single OK,
 // 4 any other string (*buttons is kept only for 4).
 int32_t RequesterButtonsFromType(const char** buttons);
-// mode 0 open, 1 open several, 2 save. *files is one name, or with several
-// names each ends in a zero byte; *chosen 0 = cancelled. Free both with
-// FreeMemory.
-ErrorCode NativeFileRequester(VmState* L, const char* title, const char* pattern, int32_t mode,
-                              const char* folder, const char* file, char** outFolder,
-                              char** outFiles, int32_t* count, int32_t* chosen);
-// *out null when cancelled. mode 2: a new folder may be named.
-ErrorCode NativePathRequester(VmState* L, const char* title, int32_t mode, const char* folder,
-                              char** out);
-// type 3: numbers only; maxLength 0: no limit. *out is a new string, empty
-// when cancelled.
-ErrorCode NativeStringRequester(VmState* L, const char* title, const char* prompt, const char* text,
-                                int32_t type, int32_t maxLength, int32_t hidden, char** out);
 struct FontRequestResult {
   char name[256];  // empty: cancelled
   int32_t size;

@@ -30,6 +30,7 @@ struct TimerRecord {
   uintptr_t keys[2];
   int32_t fired;
   timer_t id;
+  uintptr_t adapterTimer;  // the timer adapter's handle; 0: a POSIX timer
 };
 
 namespace {
@@ -187,9 +188,25 @@ TimerRecord* findRecord(int32_t oneShot, uintptr_t key1, uintptr_t key2) {
   return nullptr;
 }
 
+// The timer adapter's two hooks while one is installed.
+TimerAdapterRegister adapterRegister = nullptr;
+TimerAdapterFree adapterFree = nullptr;
+
 void freeRecord(TimerRecord* record) {
-  timer_delete(record->id);
+  if (!record->adapterTimer)
+    timer_delete(record->id);
+  else if (adapterFree)
+    adapterFree(record->adapterTimer);
   FreeMemory(record);
+}
+
+// Starts the record's timer: the adapter's when one is installed.
+bool startTimer(TimerRecord* record, int periodic, int32_t milliseconds) {
+  if (adapterRegister) {
+    record->adapterTimer = adapterRegister(milliseconds, periodic, record);
+    return record->adapterTimer != 0;
+  }
+  return CreatePosixTimer(periodic, milliseconds, record, &record->id) != 0;
 }
 
 // The shared poll timer: an interval of the event library kept here.
@@ -305,7 +322,7 @@ ErrorCode TimerControl(int32_t operation, uintptr_t key1, uintptr_t key2, int32_
       record->oneShot = operation;
       record->keys[0] = key1;
       record->keys[1] = key2;
-      if (!CreatePosixTimer(operation ^ 1, milliseconds, record, &record->id)) {
+      if (!startTimer(record, operation ^ 1, milliseconds)) {
         FreeMemory(record);
         result = ERR_TIMER;
         break;
@@ -327,6 +344,17 @@ ErrorCode TimerControl(int32_t operation, uintptr_t key1, uintptr_t key2, int32_
     case TIMER_CHANGE_PERIOD: {
       TimerRecord* record = findRecord(0, key1, key2);
       if (!record) break;
+      if (record->adapterTimer) {
+        // The new timer first: a refusal leaves the old one running.
+        uintptr_t timer = adapterRegister ? adapterRegister(milliseconds, 1, record) : 0;
+        if (!timer) {
+          result = ERR_TIMER;
+          break;
+        }
+        if (adapterFree) adapterFree(record->adapterTimer);
+        record->adapterTimer = timer;
+        break;
+      }
       timer_t timer;
       if (!CreatePosixTimer(1, milliseconds, record, &timer)) {
         result = ERR_TIMER;
@@ -339,6 +367,20 @@ ErrorCode TimerControl(int32_t operation, uintptr_t key1, uintptr_t key2, int32_
   }
   UnlockMutex(timerLock);
   return result;
+}
+
+void SetTimerAdapterHooks(TimerAdapterRegister registerTimer, TimerAdapterFree freeTimer) {
+  adapterRegister = registerTimer;
+  adapterFree = freeTimer;
+}
+
+void ReportAdapterTimerFire(void* timer) {
+  if (!timerLock || !timer) return;
+  LockMutex(timerLock);
+  bool listed = isListed(static_cast<TimerRecord*>(timer));
+  UnlockMutex(timerLock);
+  // The wake reader marks it fired, as it does for a POSIX timer's signal.
+  if (listed) SendWakeMessage(WAKE_TIMER, reinterpret_cast<uintptr_t>(timer));
 }
 
 TimerRecord* TakeTimerEvent(TimerRecord* record, int32_t* kind, uintptr_t keys[2]) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "display/display.h"
+#include "display/adapter_private.h"
 #include "display/display_private.h"
 #include "gfx/bitmap_private.h"
 #include "plugins/plugin_private.h"
@@ -298,6 +299,261 @@ TEST_F(DisplayAdapterTest, HostEventsReachTheQueue) {
     EXPECT_EQ(PostHostEvent(L, kind, unknown), ERR_FINDDISPLAY) << kind;
   for (int32_t kind : {4, 10, 12}) EXPECT_EQ(PostHostEvent(L, kind, unknown), ERR_NONE) << kind;
   EXPECT_EQ(TakeNextEvent(L), nullptr);
+}
+
+// What a test callback saw: one entry per call.
+struct CallbackLog {
+  struct Call {
+    int32_t message;
+    std::vector<intptr_t> values;
+  };
+  std::vector<Call> calls;
+  QmDisplayCallback* removeOnCall = nullptr;  // removed during its first call
+  std::vector<int32_t> Messages() const {
+    std::vector<int32_t> m;
+    for (const Call& c : calls) m.push_back(c.message);
+    return m;
+  }
+};
+int32_t logCallback(QmDisplayCallback*, int32_t message, const intptr_t* values, void* user) {
+  auto* log = static_cast<CallbackLog*>(user);
+  static const int COUNTS[] = {14, 5, 5, 3, 2, 1};
+  int n = message >= 0 && message <= 5 ? COUNTS[message] : 0;
+  log->calls.push_back({message, std::vector<intptr_t>(values, values + n)});
+  if (log->removeOnCall) {
+    QmDisplayCallback* victim = log->removeOnCall;
+    log->removeOnCall = nullptr;
+    RemoveDisplayCallback(victim);
+  }
+  return 0;
+}
+
+// Callbacks hear of every window copy (the scaled copy, or with tag 5 the
+// unscaled picture), resizes and, when they ask, frames; the out tags give
+// the drawing and picture sizes. A display holding a callback cannot be
+// freed, and a picture with alpha takes none.
+TEST_F(DisplayAdapterTest, CallbacksFollowCopiesSizesAndFrames) {
+  DisplayRecord* d = Create(1, {{"width", 320}, {"height", 240}, {"scalefactor", 2}});
+  ASSERT_NE(d, nullptr);
+  CallbackLog scaled, unscaled;
+  int32_t sizes[4] = {};
+  QmTagItem tags[] = {{QM_DCBTAG_WIDTH, reinterpret_cast<uintptr_t>(&sizes[0])},
+                      {QM_DCBTAG_HEIGHT, reinterpret_cast<uintptr_t>(&sizes[1])},
+                      {QM_DCBTAG_PICWIDTH, reinterpret_cast<uintptr_t>(&sizes[2])},
+                      {QM_DCBTAG_PICHEIGHT, reinterpret_cast<uintptr_t>(&sizes[3])},
+                      {0, 0}};
+  QmDisplayCallback* a = AddDisplayCallback(1, logCallback, &scaled, tags, 0);
+  QmTagItem unscaledTags[] = {{QM_DCBTAG_UNSCALED, 1}, {QM_DCBTAG_VWAIT, 1}, {0, 0}};
+  QmDisplayCallback* b = AddDisplayCallback(1, logCallback, &unscaled, unscaledTags, 0);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(sizes[0], 640);
+  EXPECT_EQ(sizes[1], 480);
+  EXPECT_EQ(sizes[2], 320);
+  EXPECT_EQ(sizes[3], 240);
+  EXPECT_EQ(AddDisplayCallback(9, logCallback, &scaled, nullptr, 0), nullptr);
+
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  ASSERT_FALSE(scaled.calls.empty());
+  ASSERT_FALSE(unscaled.calls.empty());
+  EXPECT_EQ(scaled.calls.back().message, QM_DCB_WINDOWCOPY);
+  EXPECT_EQ(scaled.calls.back().values[10], 640);
+  EXPECT_EQ(unscaled.calls.back().values[10], 320);
+
+  scaled.calls.clear();
+  unscaled.calls.clear();
+  WriteBitmapPixel(d->windowBitmap, 10, 10, 0xFF00FF00u, 0);
+  RefreshDisplayRect(d->windowBitmap, 10, 10, d, 10, 10, 1, 1, REFRESH_SCALE);
+  ASSERT_EQ(scaled.Messages(), std::vector<int32_t>{QM_DCB_WINDOWCOPY});
+  ASSERT_EQ(unscaled.Messages(), std::vector<int32_t>{QM_DCB_WINDOWCOPY});
+  // Without partial refreshes the whole picture is copied: {layout, dx,
+  // dy, width, height} of each, and the new pixel in both.
+  const std::vector<intptr_t>& s = scaled.calls[0].values;
+  const std::vector<intptr_t>& u = unscaled.calls[0].values;
+  EXPECT_EQ((std::vector<intptr_t>{s[1], s[8], s[9], s[10], s[11]}),
+            (std::vector<intptr_t>{1, 0, 0, 640, 480}));
+  EXPECT_EQ((std::vector<intptr_t>{u[1], u[8], u[9], u[10], u[11]}),
+            (std::vector<intptr_t>{1, 0, 0, 320, 240}));
+  auto at = [](const std::vector<intptr_t>& v, intptr_t x, intptr_t y) {
+    return reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(v[0]) + y * v[2])[x] &
+           0xFFFFFF;
+  };
+  EXPECT_EQ(at(s, 20, 20), 0x00FF00u);
+  EXPECT_EQ(at(s, 22, 22), COLOUR);
+  EXPECT_EQ(at(u, 10, 10), 0x00FF00u);
+  EXPECT_EQ(at(u, 11, 11), COLOUR);
+  // A copy flagged for no callbacks reaches nobody.
+  RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, 4, 4, REFRESH_NOCALLBACKS);
+  EXPECT_EQ(scaled.calls.size(), 1u);
+
+  scaled.calls.clear();
+  unscaled.calls.clear();
+  WaitDisplayVBlank(L, d, 7);
+  EXPECT_TRUE(scaled.calls.empty());
+  ASSERT_EQ(unscaled.Messages(), std::vector<int32_t>{QM_DCB_VBLANK});
+  EXPECT_EQ(unscaled.calls[0].values[0], 7);
+
+  unscaled.calls.clear();
+  ASSERT_EQ(ResizeDisplay(L, d, KEEPPOSITION, KEEPPOSITION, 400, 300, 0, 0, 0, 0), ERR_NONE);
+  ASSERT_FALSE(unscaled.calls.empty());
+  EXPECT_EQ(unscaled.calls.back().message, QM_DCB_SIZE);
+  EXPECT_EQ(unscaled.calls.back().values, (std::vector<intptr_t>{d->width, d->height}));
+
+  // A second display with a callback cannot be freed until it is removed.
+  ASSERT_NE(Create(2, {}), nullptr);
+  QmDisplayCallback* c = AddDisplayCallback(2, logCallback, &scaled, nullptr, 0);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(FreeDisplayById(L, ObjectId{nullptr, 2}, 1), ERR_SATFREEDISP);
+  RemoveDisplayCallback(c);
+  EXPECT_EQ(FreeDisplayById(L, ObjectId{nullptr, 2}, 1), ERR_NONE);
+
+  BitmapHandle* savedAlpha = d->bgpic->alpha;
+  d->bgpic->alpha = d->windowBitmap;  // stands for any alpha channel
+  EXPECT_EQ(AddDisplayCallback(1, logCallback, &scaled, nullptr, 0), nullptr);
+  d->bgpic->alpha = savedAlpha;
+  // a and b go with the display at shut-down (ASan).
+}
+
+// A callback that removes itself, or the one after it, during any message
+// stops no other callback: the list is read again after every call.
+TEST_F(DisplayAdapterTest, CallbacksRemovedDuringAMessage) {
+  DisplayRecord* d = Create(1, {});
+  ASSERT_NE(d, nullptr);
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  struct Case {
+    const char* name;
+    int32_t message;
+    void (*trigger)(VmState* L, DisplayRecord* d);
+  } cases[] = {
+      {"copy", QM_DCB_WINDOWCOPY,
+       [](VmState*, DisplayRecord* d) {
+         RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, 8, 8, 0);
+       }},
+      {"fill", QM_DCB_RECTFILL,
+       [](VmState*, DisplayRecord* d) { FillDisplayRect(d, 1, 2, 3, 4, 0xFF112233u, 0); }},
+      {"line", QM_DCB_LINE,
+       [](VmState*, DisplayRecord* d) { DrawDisplayLine(d, 0, 0, 5, 5, 0xFF112233u); }},
+      {"pixel", QM_DCB_PIXEL,
+       [](VmState*, DisplayRecord* d) { WriteDisplayPixel(d, 3, 3, 0xFF112233u); }},
+      {"size", QM_DCB_SIZE,
+       [](VmState* L, DisplayRecord* d) {
+         ResizeDisplay(L, d, KEEPPOSITION, KEEPPOSITION, d->width + 2, d->height, 0, 0, 0, 0);
+       }},
+      {"frame", QM_DCB_VBLANK, [](VmState* L, DisplayRecord* d) { WaitDisplayVBlank(L, d, 1); }},
+  };
+  QmTagItem vwait[] = {{QM_DCBTAG_VWAIT, 1}, {0, 0}};
+  for (const Case& c : cases) {
+    for (bool removeSelf : {true, false}) {
+      CallbackLog first, second, third;
+      QmDisplayCallback* r1 = AddDisplayCallback(1, logCallback, &first, vwait, 0);
+      QmDisplayCallback* r2 = AddDisplayCallback(1, logCallback, &second, vwait, 0);
+      QmDisplayCallback* r3 = AddDisplayCallback(1, logCallback, &third, vwait, 0);
+      ASSERT_TRUE(r1 && r2 && r3);
+      // The first removes itself, or the second removes the third.
+      if (removeSelf)
+        first.removeOnCall = r1;
+      else
+        second.removeOnCall = r3;
+      c.trigger(L, d);
+      auto count = [&](const CallbackLog& log) {
+        int n = 0;
+        for (const CallbackLog::Call& call : log.calls) n += call.message == c.message;
+        return n;
+      };
+      EXPECT_EQ(count(first), 1) << c.name << removeSelf;
+      EXPECT_EQ(count(second), 1) << c.name << removeSelf;
+      EXPECT_EQ(count(third), removeSelf ? 1 : 0) << c.name << removeSelf;
+      for (QmDisplayCallback* r : {r1, r2, r3})
+        if (!(removeSelf ? r == r1 : r == r3)) RemoveDisplayCallback(r);
+      EXPECT_EQ(d->callbacks, nullptr) << c.name;
+    }
+  }
+}
+
+// Every message a plug-in posts for its callback reaches the queue as the
+// window system's event, with the input state stored; key states are kept
+// only for codes the tables hold.
+TEST_F(DisplayAdapterTest, CallbackEventsReachTheQueue) {
+  ASSERT_EQ(InitEventQueue(), ERR_NONE);
+  DisplayRecord* d = Create(1, {});
+  ASSERT_NE(d, nullptr);
+  CallbackLog log;
+  QmDisplayCallback* r = AddDisplayCallback(1, logCallback, &log, nullptr, 0);
+  ASSERT_NE(r, nullptr);
+  static const char DROP[] = "x.iff\0";
+  struct Case {
+    const char* name;
+    int32_t message;
+    std::vector<intptr_t> data;
+    int32_t type;  // -1: nothing posted
+    std::vector<int32_t> args;
+  } cases[] = {
+      {"close", 0, {4, 5, 0}, -1, {}},
+      {"left", 1, {5, 6, 1}, EVENT_LEFTBUTTON, {5, 6, 1}},
+      {"right", 2, {7, 8, 0}, EVENT_RIGHTBUTTON, {7, 8, 0}},
+      {"middle", 3, {1, 2, 1}, EVENT_MIDBUTTON, {1, 2, 1}},
+      {"wheel up", 4, {1, 2, 0}, EVENT_WHEELUP, {}},
+      {"wheel down", 4, {1, 2, 1}, EVENT_WHEELDOWN, {}},
+      {"key 313", 5, {313, 1, 0x80000001}, EVENT_KEY, {1, 0, 313}},
+      {"key 400", 5, {400, 1, 0}, EVENT_KEY, {1, 0, 400}},
+      {"char", 6, {0x20AC, 0, 0}, EVENT_CHAR, {0, 0, 0x20AC}},
+      {"drop", 7, {3, 4, reinterpret_cast<intptr_t>(DROP)}, EVENT_DROPFILE, {3, 4}},
+      {"raw key", 8, {300, 1, 0}, EVENT_RAWKEY, {1, 0, 300}},
+  };
+  for (const Case& c : cases) {
+    PostDisplayCallbackEvent(r, c.message, c.data.data());
+    EventRecord* e = TakeNextEvent(L);
+    if (c.type < 0) {
+      EXPECT_EQ(e, nullptr) << c.name;
+      if (e) ReleaseEventRecord(L, e);
+      continue;
+    }
+    ASSERT_NE(e, nullptr) << c.name;
+    EXPECT_EQ(e->type, c.type) << c.name;
+    for (size_t i = 0; i < c.args.size(); i++) EXPECT_EQ(e->args[i], c.args[i]) << c.name << i;
+    if (c.message == 7) {
+      EXPECT_EQ(std::memcmp(e->userData, DROP, sizeof DROP), 0);
+    }
+    ReleaseEventRecord(L, e);
+  }
+  EXPECT_EQ(d->callbackCloseRequested, 1);
+  EXPECT_EQ(d->keyStates[313], 1);
+  EXPECT_EQ(d->rawKeyStates[300], 1);
+  EXPECT_EQ(d->callbackQualifiers, 0u);  // the last key message's
+  EXPECT_EQ(d->hostButtons[0], 1);
+  EXPECT_EQ(d->callbackMouseX, 1);
+
+  // A record no display holds is ignored.
+  CallbackLog other;
+  QmDisplayCallback* gone = AddDisplayCallback(1, logCallback, &other, nullptr, 0);
+  RemoveDisplayCallback(gone);
+  const intptr_t click[3] = {1, 1, 1};
+  gone = reinterpret_cast<QmDisplayCallback*>(&other);
+  PostDisplayCallbackEvent(gone, 1, click);
+  EXPECT_EQ(TakeNextEvent(L), nullptr);
+  EXPECT_EQ(ChangeDisplaySizeForCallback(gone, 10, 10, nullptr), ERR_FINDDISPLAY);
+
+  // A size change asked by the callback resizes the display and posts the
+  // size event, without telling the callbacks themselves.
+  NoteHostEventMainThread();
+  log.calls.clear();
+  ASSERT_EQ(ChangeDisplaySizeForCallback(r, 300, 200, nullptr), ERR_NONE);
+  EXPECT_EQ(d->width, 300);
+  EventRecord* e = TakeNextEvent(L);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->type, EVENT_WINDOWSIZE);
+  ReleaseEventRecord(L, e);
+  for (const CallbackLog::Call& call : log.calls) EXPECT_NE(call.message, QM_DCB_SIZE);
+  // The attribute query finds the display by its callback record.
+  int32_t width = 0;
+  double factor = 0;
+  QmTagItem query[] = {{10, 0},
+                       {1, reinterpret_cast<uintptr_t>(&width)},
+                       {11, reinterpret_cast<uintptr_t>(&factor)},
+                       {0, 0}};
+  EXPECT_EQ(GetDisplayAttrsForPlugin(r, query), 3);
+  EXPECT_EQ(width, 300);
+  EXPECT_EQ(factor, 1.0);
+  EXPECT_EQ(GetDisplayAttrsForPlugin(gone, query), -1);
 }
 
 }  // namespace
