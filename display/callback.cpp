@@ -91,9 +91,10 @@ QmDisplayCallback* AddDisplayCallback(int32_t displayId, QmDisplayCallbackFunc f
   if (FindDisplayById(ObjectId{nullptr, displayId}, &d) != ERR_NONE || !d) return nullptr;
   const BGPic* pic = d->bgpic;
   // The callbacks read the window's pixels as plain opaque rectangles.
-  // No display has a hardware double buffer on this platform; waiting for
-  // the video library: no display shows a video yet.
-  if (!pic || pic->mask || pic->alpha) return nullptr;
+  // A hardware double buffer shows pixels the window bitmap never holds;
+  // waiting for the video library: no display shows a video yet.
+  if (!pic || pic->mask || pic->alpha || d->videoBackBuffer || d->adapterDoubleBuffer)
+    return nullptr;
   auto* c = static_cast<DisplayCallback*>(AllocMemory(sizeof(DisplayCallback), 1));
   if (!c) return nullptr;
   c->function = function;
