@@ -140,7 +140,7 @@ void DrawDisplayLine(DisplayRecord* d, int32_t x1, int32_t y1, int32_t x2, int32
     }
   } else if (adapterDraws(a, d) && a->line) {
     a->line(AdapterWindowOf(d), x1 + d->marginLeft, y1 + d->marginTop, x2 + d->marginLeft,
-            y2 + d->marginTop, adapterColour(colour));
+            y2 + d->marginTop, adapterColour(colour), 0);
   }
   intptr_t values[5] = {x1, y1, x2, y2, static_cast<intptr_t>(adapterColour(colour))};
   CallDisplayCallbacks(d, QM_DCB_LINE, values);
@@ -151,7 +151,8 @@ void WriteDisplayPixel(DisplayRecord* d, int32_t x, int32_t y, uint32_t colour) 
   if (!a) {
     x11Pixel(d, x, y, colour);
   } else if (adapterDraws(a, d) && a->writePixel) {
-    a->writePixel(AdapterWindowOf(d), x + d->marginLeft, y + d->marginTop, adapterColour(colour));
+    a->writePixel(AdapterWindowOf(d), x + d->marginLeft, y + d->marginTop, adapterColour(colour),
+                  0);
   }
   intptr_t values[3] = {x, y, static_cast<intptr_t>(adapterColour(colour))};
   CallDisplayCallbacks(d, QM_DCB_PIXEL, values);
