@@ -59,6 +59,8 @@ void SetAppletVersion(int32_t version, int32_t revision) {
   appletRevision = revision;
 }
 
+int32_t GetAppletVersion() { return pluginContext.appletVersion; }
+
 ErrorCode AddToLoaderList(PluginBase* base, uint32_t capability) {
   int i = listIndex(capability);
   if (i < 0) return ERR_WRONGUSAGE;

@@ -40,13 +40,8 @@ ErrorCode RegisterPluginLibrary(VmState* L, PluginEntry* entry, int withCommands
 
 // Loader lists, one per loader capability (0x4, 0x8, 0x10, 0x40, 0x4000,
 // 0x8000, 0x40000).
-struct LoaderNode {
-  LoaderNode* next;
-  PluginBase* base;
-};
 ErrorCode AddToLoaderList(PluginBase* base, uint32_t capability);
 void RemoveFromLoaderList(PluginBase* base, uint32_t capability);
-LoaderNode* GetPluginListForType(uint32_t capability);
 void SetPluginListHead(void** record, uint32_t capability, void* value);
 
 PluginEntry* FindPluginByBase(const PluginBase* base);

@@ -67,6 +67,17 @@ void EmptyLoaderLists();
 // (below 6.0: 1566). Start-up sets it; 8.0 until then.
 void SetAppletVersion(int32_t version, int32_t revision);
 
+// The applet's declared version (major part), as set above.
+int32_t GetAppletVersion();
+
+// Loader lists, one per loader capability (0x4, 0x8, 0x10, 0x40, 0x4000,
+// 0x8000, 0x40000), in registration order; null for another capability.
+struct LoaderNode {
+  LoaderNode* next;
+  PluginBase* base;
+};
+LoaderNode* GetPluginListForType(uint32_t capability);
+
 // ---- Network adapters ----
 
 // Adds the plug-ins that a network adapter string names to the network

@@ -216,8 +216,15 @@ enum : uint32_t {
 // chains in registration order, and a tag no handler takes is not counted.
 int SetGlobalAttrs(VmState* L, const TagItem* tags);
 int GetGlobalAttrs(VmState* L, const TagItem* tags);
+// A library takes the tags it answers (the sound library's options, the
+// event library's handler flags) through a setter handler, which returns
+// non-zero when it took the tag. Registered handlers stay until
+// FreeRegistries.
+using SetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t value);
+ErrorCode AddSetAttrHandler(SetAttrHandler handler);
 // The words behind the built-in tags, for their readers.
 int IsQuietMode();           // tag 1
+int GetDeferBitmapsFlag();   // tag 5: the applet's resources are being preloaded
 int GetScriptRunningFlag();  // tag 22
 int GetCallbackDepth();      // tag 10, never below 0
 int GetErrorRaising();       // tag 11, 1 at start

@@ -48,12 +48,8 @@ char* Utf8ToLatin1DupTracked(const char* text, size_t* tracked);
 // Append-only lists kept by the runtime, walked in registration order and
 // freed together by FreeRegistries. Used by the main thread only.
 
-// Handlers return non-zero when they took the tag.
-using SetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t value);
 using GetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t* result);
-ErrorCode AddSetAttrHandler(SetAttrHandler handler);
 ErrorCode AddGetAttrHandler(GetAttrHandler handler);
-int GetDeferBitmapsFlag();  // tag 5
 const HookRecord* GetHookList();
 
 // Object types and the object lists that FindObjectEntry walks.
