@@ -9,6 +9,8 @@
 
 #include "engine/errors.h"
 #include "platform/linux/platform.h"
+#include "engine/engine.h"
+#include "plugins/qmplugin.h"
 #include "runtime/runtime.h"
 
 // ---- Image codecs ----
@@ -52,10 +54,182 @@ void FreeDecodedImage(DecodedImage* image);                         // null is i
 ErrorCode SaveARGBAsPng(const char* fileName, const uint32_t* pixels, int32_t width, int32_t height,
                         int32_t alpha);
 
+// ---- Audio engine ----
+// The fixed table of output channels on which samples, modules, streams
+// and video sound play, on the built-in ALSA output (one PCM per channel,
+// fed by the platform's feed thread) or on an audio-adapter plug-in that
+// pulls frames through AudioAdapterFeed. Channel numbers are 0-based here;
+// -1 means any channel. End, loop and music-end notices reach the main
+// thread through the cross-thread event list.
+//
+// Locks: the channel-table lock (recursive) guards the table; stopping a
+// streamed channel takes it and then the channel's own lock; a decode
+// thread holds its channel's lock only to read and clear its flags.
+
+struct SoundStream;
+struct ModPlayer;
+struct PluginBase;
+
+// The PCM of a sample. format: 0..5 (8-bit mono/stereo unsigned, 8-bit
+// mono/stereo signed, 16-bit mono/stereo).
+struct AudioDescriptor {
+  uint8_t* data;
+  uint32_t length;  // bytes
+  uint32_t frames;
+  int32_t bits;
+  int32_t bytesPerFrame;
+  int32_t channels;
+  uint32_t flags;  // bit 0 big-endian, bit 1 signed
+  int32_t formatCode;
+  int32_t rate;
+};
+
+enum : int32_t {
+  CHANNEL_FREE = 0,
+  CHANNEL_PREPARED = 1,
+  CHANNEL_SAMPLE = 2,
+  CHANNEL_MODULE = 3,
+  CHANNEL_STREAM = 4,
+  CHANNEL_VIDEO = 5,
+  CHANNEL_MUSICSTARTING = 6,
+  CHANNEL_VIDEOSTARTING = 7,
+  CHANNEL_ENDED = 8,
+};
+// What GetChannelState reports.
+enum : int32_t {
+  CHANNELSTATE_SAMPLE = 2,
+  CHANNELSTATE_FREE = 7,
+  CHANNELSTATE_MUSIC = 33,
+  CHANNELSTATE_VIDEO = 50,
+};
+
+struct ChannelStreamState;
+
+struct AudioChannel {
+  AudioDescriptor* sample;
+  SoundStream* stream;
+  ModPlayer* module;
+  int32_t kind;  // CHANNEL_
+  ObjectId owner;
+  int32_t loopTotal;  // 0 = forever
+  int32_t loopNumber;
+  uint32_t lastPassFrames;
+  int64_t lastPassMs;
+  int64_t passMs;
+  uint32_t framePosition;
+  int32_t volume;
+  int32_t firstFeed;
+  TimeValue startTime;
+  int32_t timedEnd;
+  TimeValue endTime;
+  void* adapterChannel;
+  void* music;                    // the music object a stream channel plays
+  ChannelStreamState* streaming;  // buffers, thread and locks of a stream
+  void* videoSound;
+  AlsaChannelOutput output;  // the built-in output's part
+};
+
+// Engine time reads go through this clock (GetSysTime unless a test sets
+// another; null restores it).
+using AudioClock = void (*)(TimeValue* now);
+void SetAudioClock(AudioClock clock);
+
+// Creates the event list and the table lock, registers the feed hooks:
+// 0 or ERR_SEMAPHORE. FreeThreadEventList frees what is queued and both.
+ErrorCode InitThreadEventList();
+void FreeThreadEventList();
+// Opens the output once: the adapter's OpenAudio or the built-in output
+// (later calls return 0). CloseAudioDevice stops nothing: ShutdownAudio
+// first.
+ErrorCode OpenAudioDevice(VmState* L, const char* device);
+void CloseAudioDevice();
+int IsAudioDeviceOpen();
+int32_t GetAudioChannelCount();
+// Stops every channel (ShutdownAudio) for shut-down and CloseAudio.
+void ShutdownAudio(VmState* L);
+
+ErrorCode AllocChannel(VmState* L, int32_t kind, ObjectId owner, int32_t* channel,
+                       AudioChannel** record);
+// State as a script sees it; ERR_CHANNELRANGE outside the table (state 7).
+// With heldLock the table lock stays held for the caller, who calls
+// UnlockAudioChannels after acting on the answer.
+ErrorCode GetChannelState(int32_t channel, int32_t* state, ObjectId* owner, int heldLock);
+void LockAudioChannels();
+void UnlockAudioChannels();
+AudioChannel* GetAudioChannel(int32_t channel);  // null outside the table
+int IsSampleOnChannel(const AudioDescriptor* sample);
+void GetSamplePlayPosition(const AudioDescriptor* sample, int64_t* ms, int32_t* passes);
+// playTimeMs -1: times passes (0 = forever); else the play time decides.
+ErrorCode StartSampleOnChannel(VmState* L, AudioDescriptor* sample, ObjectId owner, int32_t pitch,
+                               int32_t volume, int32_t panning, int64_t playTimeMs, int32_t times,
+                               int32_t* channel);
+void StartPreparedSamples();
+void StopSampleChannel(int32_t channel);
+void StopSampleChannels(const AudioDescriptor* sample, int32_t channel);
+// Stops whatever plays on the channel (sample, module, stream) and frees it.
+void StopAudioChannel(int32_t channel);
+void StopAllChannels(VmState* L);
+void ApplyChannelAttributes(int32_t channel, int32_t pitch, int32_t volume, int32_t panning);
+void CheckChannelTimeouts();
+// Handler names "onsampleloop", "onsampleend", "onmusicend", "onvideoend".
+void SetSoundEventFlag(const char* name, int flag);
+// The sound library's option hook: codes 2 (no sound), 3 (output device),
+// 12, 13, 18, 23 (handler flags), 33 (force sound); 0 for other codes.
+int SetSoundOption(VmState* L, uint32_t code, uintptr_t value);
+
+// Music: what 1 plays a stream, 2 a module.
+ErrorCode PlayStreamOnChannel(VmState* L, int32_t what, void* source, ObjectId owner, int32_t times,
+                              int32_t loopNumber, int32_t volume, int32_t* channel, void* music);
+ErrorCode StopMusicPlayback(int32_t what, void* source, int pause, int32_t* pass,
+                            uint32_t* position);
+
+// The feeder an audio adapter calls: the frames supplied.
+uint32_t AudioAdapterFeed(void* handle, void* adapterChannel, void* buffer, uint32_t frames,
+                          void* hostChannel);
+// Host API: makes base the audio adapter (tags: 1 buffer size, 2 channel
+// count). ERR_OLDAPPLET, ERR_WRONGUSAGE, ERR_SETADAPTER as documented in
+// plugins/qmplugin.h.
+ErrorCode InstallAudioAdapter(PluginBase* base, uint32_t flags, const QmTagItem* tags);
+PluginBase* GetAudioAdapter();
+uintptr_t GetAudioAdapterBufferSize();
+
+// ---- Sound streams ----
+// Sound files opened for decoding: the built-in readers, sound plug-ins
+// and Protracker modules; script-fed queues.
+ErrorCode OpenSoundFile(const char* fileName, const char* loader, const char* adapter,
+                        int32_t subsong, int32_t openFlag, SoundStream** stream,
+                        PluginBase** plugin);
+void CloseSoundFile(SoundStream* stream);
+uint32_t DecodeSoundBlock(SoundStream* stream, void* buffer, uint32_t frames, int32_t* done);
+void SeekSoundFile(SoundStream* stream, uint32_t frame);
+void SeekSoundStreamMs(SoundStream* stream, int64_t ms);
+// Queries 0 length ms, 1 position ms, 3 format code, 4 rate, 5 bit rate as
+// numbers; query 2 (format name) through GetStreamFormatName. what 1 a
+// stream, 2 a module player. -1 for what has no answer.
+int64_t GetStreamInfo(int32_t query, int32_t what, void* source);
+const char* GetStreamFormatName(int32_t what, void* source);
+// 1 when it opened; the name is "Unknown" otherwise.
+int GetSoundFormatName(const char* fileName, const char* loader, const char* adapter,
+                       const char** name);
+ErrorCode LoadSoundFileAsSample(const char* fileName, const char* loader, const char* adapter,
+                                AudioDescriptor** sample, uint32_t* length, int32_t* rate,
+                                int32_t* format, PluginBase** plugin);
+void FreeAudioDescriptor(AudioDescriptor* sample);  // null is ignored
+// what 1 a stream, 2 a module player (the file read whole).
+ErrorCode OpenMusicStream(const char* fileName, const char* loader, const char* adapter,
+                          int32_t subsong, int32_t* what, void** source, int32_t* seekable,
+                          int32_t* subsongs, PluginBase** plugin);
+void CloseMusicStream(int32_t what, void* source);
+// A script-fed stream (script format code 2..5) and its queue: append
+// copies frames; flush empties it.
+ErrorCode CreateMusicStream(VmState* L, int32_t rate, int32_t format, int32_t* what, void** source);
+ErrorCode QueueMusicFrames(SoundStream* stream, const void* data, uint32_t frames);
+
 // ---- Sound library ----
-// The sound library's opener: it opens the cross-thread event list (sample,
-// music and video notices of the audio threads) and registers the library's
-// name; its commands come later. Freeing it frees what is still queued.
+// The sound library's opener: it opens the cross-thread event list and the
+// channel-table lock, takes the sound options and registers the library's
+// name; its commands come later. Freeing it stops every channel, closes
+// the output and frees the event list.
 ErrorCode OpenSoundLibrary(VmState* L);
 void FreeSoundLibrary(VmState* L);
 
@@ -108,3 +282,10 @@ bool IsIffAnimFile(const AnimFile* anim);
 // ---- Anim library ----
 // The "anim" opener: the deinterlace constants and IsAnim so far.
 ErrorCode OpenAnimLibrary(VmState* L);
+
+// ---- Context record ----
+// The folder's mutable state (the audio engine's) lives in one record. Init
+// puts it in its start state; Free stops and releases whatever it still
+// holds. The library table calls both.
+void InitMediaContext();
+void FreeMediaContext();

@@ -30,6 +30,14 @@ enum : int32_t {
 constexpr uint32_t SOUNDFLAG_BIGENDIAN = 1;  // 16-bit samples are big-endian
 constexpr uint32_t SOUNDFLAG_SIGNED = 2;     // samples are signed
 
+// A buffer of a script-fed stream: its frames follow the record.
+struct QueuedSoundBuffer {
+  QueuedSoundBuffer* next;
+  uint32_t frames;
+  uint32_t position;  // next frame to copy
+  int32_t done;
+};
+
 struct SoundStream {
   void* source;
   int32_t bits;            // 8 or 16
@@ -53,11 +61,12 @@ struct SoundStream {
   int32_t bitRate;
   TimeValue positionTime;
   TimeValue playStartTime;
-  int32_t accumulatedMs;
+  int64_t accumulatedMs;
   int32_t openFlag;
   int32_t seekable;
   int32_t subsongCount;
-  List queue;
+  QueuedSoundBuffer* queueHead;  // script-fed PCM, oldest first
+  QueuedSoundBuffer* queueTail;
   PlatformMutex* queueLock;
   struct {
     int32_t rate, bits, channels, bytesPerFrame, formatCode;

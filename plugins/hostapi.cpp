@@ -41,8 +41,6 @@ namespace {
 intptr_t waitingForDisplayLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the drawing library.
 intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
-// Waiting for the sound library.
-intptr_t waitingForSoundLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the system library's special folders and object lookup
 // (GetSpecialFolderPath, FindObjectEntry) and for the dos library's
 // forwarders and chunk-name services.
@@ -304,9 +302,12 @@ int32_t sysRegisterObjectType(void** list, const char* name,
 void sysFreeObjectDataList(VmState* L, void** list) {
   FreeObjectDataList(L, reinterpret_cast<ObjectDataEntry**>(list));
 }
-// Waiting for the audio engine and the display library's frame queue: only
-// the joysticks are polled.
-void sysPendingWork(uint32_t) { PollJoysticks(); }
+// Waiting for the display library's frame queue: the audio channels' end
+// check and the joysticks run.
+void sysPendingWork(uint32_t) {
+  CheckChannelTimeouts();
+  PollJoysticks();
+}
 int32_t sysAddExtensionKey(QmExtensionRecord* record, QmCommandFunction command) {
   return AddExtensionKey(record, command);
 }
@@ -989,8 +990,27 @@ HostGraphicsTable makeGraphics() {
 }
 const HostGraphicsTable GRAPHICS = makeGraphics();
 
-const HostSoundTable SOUND = {waitingForSoundLibrary, waitingForSoundLibrary,
-                              waitingForSoundLibrary};
+// Sample data for plug-ins: a whole sound file decoded as PCM, in a block
+// that goes back through freeSampleData.
+int32_t soundCreateSampleData(const char* name, const char* loader, const char* adapter,
+                              void** data, uint32_t* length, int32_t* rate, int32_t* format) {
+  if (!data) return ERR_WRONGUSAGE;
+  *data = nullptr;
+  AudioDescriptor* sample = nullptr;
+  ErrorCode error =
+      LoadSoundFileAsSample(name, loader, adapter, &sample, length, rate, format, nullptr);
+  if (error) return error;
+  *data = sample->data;
+  sample->data = nullptr;
+  FreeAudioDescriptor(sample);
+  return ERR_NONE;
+}
+void soundFreeSampleData(void* data) { FreeMemory(data); }
+int32_t soundInstallAudioAdapter(PluginBase* base, uint32_t flags, const QmTagItem* tags) {
+  return InstallAudioAdapter(base, flags, tags);
+}
+const HostSoundTable SOUND = {H(soundCreateSampleData), H(soundFreeSampleData),
+                              H(soundInstallAudioAdapter)};
 const HostRequesterTable REQUESTERS = {reqMessage, reqFile, reqDirectory, InstallRequesterAdapter};
 int32_t fontEnumerate(const char* directory, int32_t noDuplicates) {
   return ScanFontDirectory(directory, noDuplicates);

@@ -1197,6 +1197,85 @@ typedef void (*QmFreeTimerFunc)(uintptr_t timer);
 typedef void (*QmTimerFiredFunc)(void* host);
 typedef int32_t (*QmInstallTimerAdapterFunc)(PluginBase* base, uint32_t flags);
 
+/* ---- Sound plug-ins (PLUGINCAPS_SOUND) ------------------------------------------
+ *
+ * OpenStream gets the file name and a zeroed request holding the subsong to
+ * open (0 = the first), a subsong count preset to 1 and the adapter string;
+ * a plug-in that takes the file fills in the rest and returns its handle
+ * (null: not its file). StreamSamples decodes up to frames frames of
+ * interleaved PCM into buffer, sets framesDone and, at the end of the
+ * sound, done; SeekStream moves to a frame. */
+#define QM_SOUNDFLAG_BIGENDIAN 0x1 /* 16-bit samples are big-endian */
+#define QM_SOUNDFLAG_SIGNED 0x2    /* samples are signed */
+#define QM_SOUNDFLAG_SEEKABLE 0x4  /* SeekStream reaches any frame */
+typedef struct QmSoundOpenRequest {
+  int32_t subsong;
+  int32_t subsongCount;
+  const char* adapter;
+  uint32_t frames; /* total frames; 0 when the length is unknown */
+  int32_t channels;
+  int32_t bits;
+  int32_t rate;
+  uint32_t flags; /* QM_SOUNDFLAG_ */
+  uint32_t reserved[3];
+} QmSoundOpenRequest;
+typedef struct QmSoundDecodeRequest {
+  void* buffer;
+  uint32_t frames;
+  uint32_t framesDone;
+  int32_t done;
+  int32_t reserved;
+} QmSoundDecodeRequest;
+typedef void* (*QmOpenStreamFunc)(const char* name, QmSoundOpenRequest* request);
+typedef void (*QmCloseStreamFunc)(void* handle);
+typedef int32_t (*QmSeekStreamFunc)(void* handle, uint32_t frame);
+typedef int32_t (*QmStreamSamplesFunc)(void* handle, QmSoundDecodeRequest* request);
+typedef const char* (*QmGetFormatNameFunc)(void* handle);
+
+/* ---- Audio adapters (PLUGINCAPS_AUDIOADAPTER) ----------------------------------
+ *
+ * An audio adapter replaces the host's sound output. It installs itself
+ * from RequirePlugin, while the host preloads the applet's resources,
+ * through the sound slot installAudioAdapter (QmInstallAudioAdapterFunc).
+ * The host opens it once (OpenAudio) and asks it for one output channel
+ * per sound it plays, handing over the feeder: the adapter calls the
+ * feeder from any of its threads with the host's channel word whenever it
+ * needs frames, and the feeder returns the frames it supplied (the rest of
+ * the buffer is left alone). Format codes: 0 8-bit mono unsigned, 1 8-bit
+ * stereo unsigned, 2 8-bit mono signed, 3 8-bit stereo signed, 4 16-bit
+ * mono, 5 16-bit stereo. */
+#define QM_AUDIOADAPTER_LOCKED 0x1   /* no other adapter may replace it */
+#define QM_AUDIOADAPTER_TAGSONLY 0x2 /* already installed: apply tag 1 only */
+#define QM_AUDIOTAG_BUFFERSIZE 1     /* frames; default 2048 */
+#define QM_AUDIOTAG_CHANNELS 2       /* channel count; 0 uninstalls */
+#define QM_AUDIOATTR_VOLUME 1        /* 0..64 */
+#define QM_AUDIOATTR_PANNING 2
+#define QM_AUDIOATTR_PITCH 3 /* frames per second */
+typedef struct QmAudioTag {
+  uint32_t tag;
+  int32_t value;
+} QmAudioTag;
+typedef uint32_t (*QmAudioFeedFunc)(void* handle, void* channel, void* buffer, uint32_t frames,
+                                    void* hostChannel);
+typedef void* (*QmOpenAudioFunc)(uintptr_t reserved1, uintptr_t reserved2);
+typedef void (*QmCloseAudioFunc)(void* handle);
+typedef void* (*QmAllocAudioChannelFunc)(void* handle, int32_t format, int32_t rate, int32_t volume,
+                                         QmAudioFeedFunc feed, uintptr_t reserved1,
+                                         void* hostChannel, uintptr_t reserved2);
+typedef void (*QmFreeAudioChannelFunc)(void* handle, void* channel);
+typedef void (*QmSetChannelAttributesFunc)(void* handle, void* channel, const QmAudioTag* tags,
+                                           int32_t count);
+/* Sound slot installAudioAdapter: an error code. */
+typedef int32_t (*QmInstallAudioAdapterFunc)(PluginBase* base, uint32_t flags,
+                                             const QmTagItem* tags);
+/* Sound slots createSampleData and freeSampleData: the whole file decoded
+ * as PCM in a block of the host's (length bytes, format code as above);
+ * the block goes back through freeSampleData. */
+typedef int32_t (*QmCreateSampleDataFunc)(const char* name, const char* loader, const char* adapter,
+                                          void** data, uint32_t* length, int32_t* rate,
+                                          int32_t* format);
+typedef void (*QmFreeSampleDataFunc)(void* data);
+
 /* Graphics slot 13: makes the plug-in the display adapter (an error code). */
 typedef int32_t (*QmInstallDisplayAdapterFunc)(PluginBase* base, uint32_t flags,
                                                const QmTagItem* tags);

@@ -88,6 +88,7 @@ const FolderRow FOLDER_TABLE[] = {
     {"display", InitDisplayContext, FreeDisplayContext},
     {"draw", InitDrawContext, FreeDrawContext},
     {"text", InitTextContext, FreeTextContext},
+    {"media", InitMediaContext, FreeMediaContext},
 };
 
 }  // namespace

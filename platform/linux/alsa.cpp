@@ -1,14 +1,22 @@
 // ALSA playback PCMs of the audio channels: opening "default" without
 // blocking, the hardware parameters in numbered steps, level-scaled writes,
-// the drain test and recovery after under-runs and suspends. Every ALSA
-// function is reached through the desktop-library binding's slots.
+// the drain test and recovery after under-runs and suspends; and the feed
+// thread that writes every playing channel into its PCM, arms the loop
+// timers of samples and hands finished channels back to the engine. Every
+// ALSA function is reached through the desktop-library binding's slots.
 // Invariants: a channel's pcm is non-null exactly while its PCM is open;
-// the parameter block is freed on every path of SetPcmParameters.
+// the parameter block is freed on every path of SetPcmParameters; the feed
+// thread touches channels only with the engine's table lock held.
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
+#include <unistd.h>
 
 #include "platform/linux/desktop_private.h"
 #include "platform/linux/dynlib.h"
+#include "platform/linux/eventhooks_private.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -81,6 +89,8 @@ ErrorCode OpenAlsaPcm(const PcmFormat* format, int32_t rate, AlsaChannelOutput* 
   }
   out->pcm = pcm;
   out->bufferFrames = bufferFrames;
+  out->rate = rate;
+  out->written = 0;
   return 0;
 }
 
@@ -89,6 +99,9 @@ void CloseAlsaPcm(AlsaChannelOutput* out) {
     Dl_snd_pcm_drop(asPcm(out->pcm));
     Dl_snd_pcm_close(asPcm(out->pcm));
   }
+  FreeMemory(out->staging);
+  out->staging = nullptr;
+  out->stagingLength = 0;
   out->pcm = nullptr;
   out->state = 0;
 }
@@ -144,4 +157,288 @@ void RecoverPcm(void* pcm, int error) {
     while ((result = Dl_snd_pcm_resume(asPcm(pcm))) == -EAGAIN) Delay(1000);
     if (result < 0) Dl_snd_pcm_prepare(asPcm(pcm));
   }
+}
+
+// ---- Feed thread ----
+
+namespace {
+
+constexpr int32_t FEED_THREAD_PRIORITY = 25;
+constexpr useconds_t IDLE_SLEEP_US = 500;      // when no channel took data in a pass
+constexpr uint32_t MODULE_RATE = 48000;        // a module channel's frames per second
+constexpr int32_t MODULE_BYTES_PER_FRAME = 4;  // 16-bit stereo
+
+std::atomic<const AudioFeedHooks*> feedHooks{nullptr};
+pthread_t feedThread;
+bool feedRunning = false;  // main thread only
+std::atomic<int> feedStop{0};
+
+struct LoopTimer {
+  LoopTimer* next;
+  timer_t id;
+  int64_t dueMs;  // when it fires, in wall-clock milliseconds
+};
+
+// Deleting a timer discards its signal if the signal thread has not taken
+// it yet, so a fired timer is kept this long before it goes.
+constexpr int64_t TIMER_KEEP_MS = 1000;
+
+int64_t nowMs() {
+  TimeValue now;
+  GetSysTime(&now);
+  return static_cast<int64_t>(now.seconds) * 1000 + now.micros / 1000;
+}
+
+// A pass that lasts less than a millisecond counts as one.
+int64_t passLength(const AlsaChannelOutput* o) { return o->passMs > 0 ? o->passMs : 1; }
+
+// The loop notice of pass `pass` is due when that pass begins: start time
+// plus the passes before it. A moment already past fires at once (1 ms),
+// never with a negative or wrapped delay.
+void armLoopTimer(const AudioFeedHooks* h, int32_t index, const AlsaChannelOutput* o, int32_t pass,
+                  LoopTimer** timers) {
+  int64_t due = static_cast<int64_t>(o->startTime.seconds) * 1000 + o->startTime.micros / 1000 +
+                (pass - 1) * passLength(o);
+  int64_t at = nowMs();
+  int64_t delay = due - at;
+  if (delay < 1) delay = 1;
+  auto* node = static_cast<LoopTimer*>(AllocMemory(sizeof(LoopTimer), 1));
+  if (!node) return;
+  sigevent event = {};
+  event.sigev_notify = SIGEV_SIGNAL;
+  event.sigev_signo = SIGRTMIN + 1;
+  event.sigev_value.sival_ptr = reinterpret_cast<void*>(h->loopTimerValue(index, pass));
+  if (timer_create(CLOCK_REALTIME, &event, &node->id) != 0) {
+    FreeMemory(node);
+    return;
+  }
+  itimerspec spec = {};
+  spec.it_value.tv_sec = static_cast<time_t>(delay / 1000);
+  spec.it_value.tv_nsec = static_cast<long>(delay % 1000) * 1000000;
+  timer_settime(node->id, 0, &spec, nullptr);
+  node->dueMs = at + delay;
+  node->next = *timers;
+  *timers = node;
+}
+
+void reapTimers(LoopTimer** timers, bool all) {
+  int64_t now = nowMs();
+  for (LoopTimer** link = timers; *link;) {
+    LoopTimer* t = *link;
+    if (all || now >= t->dueMs + TIMER_KEEP_MS) {
+      timer_delete(t->id);
+      *link = t->next;
+      FreeMemory(t);
+    } else {
+      link = &t->next;
+    }
+  }
+}
+
+// Marks a channel whose data is all written; it ends once its PCM played out.
+void markFinished(AlsaChannelOutput* o) {
+  o->finished = 1;
+  GetSysTime(&o->endTime);
+}
+
+// A device may report its queue empty before the sound can have played
+// (a null device takes everything at once): a sample also ends no earlier
+// than its play time after it started, so its end notice follows every
+// loop notice.
+bool playTimeOver(const AlsaChannelOutput* o) {
+  if (o->state != 2 || o->playMs <= 0) return true;
+  TimeValue now;
+  GetSysTime(&now);
+  int64_t elapsed = (static_cast<int64_t>(now.seconds) - o->startTime.seconds) * 1000 +
+                    (static_cast<int64_t>(now.micros) - o->startTime.micros) / 1000;
+  return elapsed >= o->playMs;
+}
+
+bool finishIfDrained(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o) {
+  if (!o->finished) return false;
+  if (IsAlsaPcmDrained(o) && playTimeOver(o)) {
+    o->previousState = o->state;
+    h->ended(index, o->state);
+    o->state = 8;
+  }
+  return true;
+}
+
+// The result of a write: frames taken, 0 when the PCM is full.
+long takeResult(AlsaChannelOutput* o, long written) {
+  if (written >= 0) {
+    o->written += static_cast<uint64_t>(written);
+    return written;
+  }
+  if (written != -EAGAIN) RecoverPcm(o->pcm, static_cast<int>(written));
+  return 0;
+}
+
+// At most the frames that real time since the first write plus one buffer
+// allow, so the thread never runs ahead of what can have been played.
+uint32_t paced(AlsaChannelOutput* o, uint32_t frames) {
+  if (o->written == 0) GetSysTime(&o->firstWrite);
+  TimeValue now;
+  GetSysTime(&now);
+  int64_t elapsedUs = (static_cast<int64_t>(now.seconds) - o->firstWrite.seconds) * 1000000 +
+                      (static_cast<int64_t>(now.micros) - o->firstWrite.micros);
+  int64_t due = elapsedUs * o->rate / 1000000 + o->bufferFrames;
+  int64_t room = due - static_cast<int64_t>(o->written);
+  if (room <= 0) return 0;
+  return room < frames ? static_cast<uint32_t>(room) : frames;
+}
+
+bool feedSample(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, void* conversion,
+                LoopTimer** timers) {
+  if (finishIfDrained(h, index, o)) return false;
+  if (o->newPass) {
+    o->newPass = 0;
+    GetSysTime(&o->startTime);
+    h->passBegan(index);
+  }
+  bool last = o->loopTotal != 0 && o->loopNumber >= o->loopTotal;
+  uint32_t passFrames = last ? o->lastPassFrames : o->frames;
+  long taken = 0;
+  uint32_t room = o->position < passFrames ? paced(o, passFrames - o->position) : 0;
+  if (room > 0) {
+    taken =
+        takeResult(o, AlsaWriteFrames(o->level, o->sampleFormat, o->swap, conversion, o->pcm, room,
+                                      o->data + static_cast<size_t>(o->position) *
+                                                    static_cast<size_t>(o->bytesPerFrame)));
+    o->position += static_cast<uint32_t>(taken);
+  }
+  if (o->position >= passFrames) {
+    if (last) {
+      markFinished(o);
+    } else {
+      o->loopNumber++;
+      o->position = 0;
+      if (h->loopEventsWanted()) armLoopTimer(h, index, o, o->loopNumber, timers);
+    }
+  }
+  return taken > 0;
+}
+
+bool feedStream(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, void* conversion) {
+  if (finishIfDrained(h, index, o)) return false;
+  if (!o->half || o->position >= o->halfFrames) {
+    int next = h->nextHalf(index);
+    if (next == 0) {
+      markFinished(o);
+      return false;
+    }
+    // The next half is not filled yet: this channel waits for a pass.
+    if (next < 0 || !o->half) return false;
+  }
+  uint32_t room = paced(o, o->halfFrames - o->position);
+  if (room == 0) return false;
+  long taken =
+      takeResult(o, AlsaWriteFrames(o->level, o->sampleFormat, o->swap, conversion, o->pcm, room,
+                                    o->half + static_cast<size_t>(o->position) *
+                                                  static_cast<size_t>(o->bytesPerFrame)));
+  o->position += static_cast<uint32_t>(taken);
+  return taken > 0;
+}
+
+// A module plays from a one-second staging ring that is rendered again
+// behind the frames the PCM has taken.
+bool feedModule(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, void* conversion) {
+  const size_t bytes = static_cast<size_t>(MODULE_RATE) * MODULE_BYTES_PER_FRAME;
+  if (!o->staging) {
+    o->staging = static_cast<uint8_t*>(AllocMemory(bytes, 1));
+    if (!o->staging) return false;
+    o->stagingLength = bytes;
+    o->position = 0;
+    h->renderModule(index, reinterpret_cast<int16_t*>(o->staging), MODULE_RATE);
+  }
+  uint8_t* from = o->staging + static_cast<size_t>(o->position) * MODULE_BYTES_PER_FRAME;
+  uint32_t room = paced(o, MODULE_RATE - o->position);
+  if (room == 0) return false;
+  long taken = takeResult(
+      o, AlsaWriteFrames(o->level, SAMPLE_S16_STEREO, 0, conversion, o->pcm, room, from));
+  if (taken <= 0) return false;
+  h->renderModule(index, reinterpret_cast<int16_t*>(from), static_cast<uint32_t>(taken));
+  o->position += static_cast<uint32_t>(taken);
+  if (o->position >= MODULE_RATE) o->position = 0;
+  return true;
+}
+
+void* audioFeedMain(void*) {
+  void* conversion = AllocMemory(ALSA_CONVERSION_BYTES, 1);
+  LoopTimer* timers = nullptr;
+  while (conversion && !feedStop.load()) {
+    bool fed = false;
+    if (const AudioFeedHooks* h = feedHooks.load()) {
+      h->lock();
+      int32_t count = h->channelCount();
+      for (int32_t i = 0; i < count; i++) {
+        AlsaChannelOutput* o = h->channelOutput(i);
+        if (!o || !o->pcm) continue;
+        switch (o->state) {
+          case 2:
+            fed |= feedSample(h, i, o, conversion, &timers);
+            break;
+          case 3:
+            fed |= feedModule(h, i, o, conversion);
+            break;
+          case 4:
+            fed |= feedStream(h, i, o, conversion);
+            break;
+          default:
+            break;
+        }
+      }
+      h->unlock();
+    }
+    if (!fed) usleep(IDLE_SLEEP_US);
+    reapTimers(&timers, false);
+  }
+  reapTimers(&timers, true);
+  FreeMemory(conversion);
+  return nullptr;
+}
+
+}  // namespace
+
+void SetAudioFeedHooks(const AudioFeedHooks* hooks) { feedHooks.store(hooks); }
+
+ErrorCode StartAudioFeedThread() {
+  if (feedRunning) return ERR_NONE;
+  if (!DesktopLibraryOpen(DESKTOP_ALSA)) return ERR_OPENAUDIO;
+  feedStop.store(0);
+  feedThread = CreateThread(audioFeedMain, nullptr, FEED_THREAD_PRIORITY);
+  if (!feedThread) return ERR_THREAD;
+  feedRunning = true;
+  return ERR_NONE;
+}
+
+void StopAudioFeedThread() {
+  if (!feedRunning) return;
+  feedStop.store(1);
+  pthread_join(feedThread, nullptr);
+  feedRunning = false;
+}
+
+void ReleaseAudioChannels() {
+  const AudioFeedHooks* h = feedHooks.load();
+  if (!h) return;
+  h->lock();
+  int32_t count = h->channelCount();
+  for (int32_t i = 0; i < count; i++) {
+    AlsaChannelOutput* o = h->channelOutput(i);
+    if (o && o->state == 8) h->release(i);
+  }
+  h->unlock();
+}
+
+void CheckAudioTimeouts() {
+  const AudioFeedHooks* h = feedHooks.load();
+  if (h && h->checkTimeouts) h->checkTimeouts();
+}
+
+// The loop timer's signal, taken by the signal thread: the engine posts
+// the notice if the channel still plays that sample.
+void HandleSampleLoopSignal(void* value) {
+  const AudioFeedHooks* h = feedHooks.load();
+  if (h) h->loopSignal(reinterpret_cast<uintptr_t>(value));
 }

@@ -281,6 +281,36 @@ int CopySymbolicLinkNative(const char* source, const char* destination);
 
 struct VmState;
 
+struct ThreadRecord;  // owned by the starter until JoinThread frees it
+using ThreadEntry = void* (*)(void* argument);
+
+// A thread with default attributes for priority 0, else round-robin at
+// min(priority, the system's maximum); when those attributes are refused
+// (setting them, or the creation with them) the thread is started again
+// with default attributes. The timer signals stay blocked in the new
+// thread. 0 when no thread could be made.
+pthread_t CreateThread(ThreadEntry entry, void* argument, int32_t priority);
+
+// Starts entry with the new record as its argument and waits until the
+// thread reports its set-up: the record, or null when the thread could not
+// be made or reported a failure (that thread has then been joined). Name
+// and stack size are not used on this platform.
+ThreadRecord* StartNamedThread(const char* name, ThreadEntry entry, void* argument,
+                               uintptr_t reserved, size_t stackSize, int32_t priority);
+void RequestThreadStop(ThreadRecord* thread);
+// Releases the thread, joins it and frees the record.
+void JoinThread(ThreadRecord* thread);
+// The thread's side.
+ThreadRecord* ThreadRecordFromArg(void* argument);
+void* GetThreadArgument(ThreadRecord* thread);
+void SignalThreadStarted(ThreadRecord* thread);
+// A non-zero code before SignalThreadStarted reports a failed set-up; the
+// thread then returns without waiting for its release.
+void SetThreadExitCode(ThreadRecord* thread, int32_t code);
+int32_t GetThreadExitCode(ThreadRecord* thread);
+int ThreadStopRequested(ThreadRecord* thread);
+void WaitThreadRelease(ThreadRecord* thread);
+
 // Timer operations of TimerControl.
 enum : int32_t {
   TIMER_ADD_PERIODIC = 0,
@@ -563,6 +593,8 @@ constexpr uint32_t ALSA_CONVERT_FRAMES = 96000;
 
 // The output's part of one audio channel. state: 0 idle, 2 sample, 3 module,
 // 4 stream, 5 video sound, 8 finished (previousState keeps what it was).
+// The engine fills the source fields before it sets the state; the feed
+// thread reads and writes the rest under the engine's table lock.
 struct AlsaChannelOutput {
   int32_t state;
   int32_t previousState;
@@ -578,7 +610,67 @@ struct AlsaChannelOutput {
   TimeValue endTime;  // when the last data was written
   uint8_t* staging;
   size_t stagingLength;
+  // Pacing: the PCM's rate, the frames written since the first write and
+  // when that was. A device that takes data faster than it plays (a null
+  // device) gets no more than real time plus its buffer.
+  int32_t rate;
+  uint64_t written;
+  TimeValue firstWrite;
+  // Source of a sample (state 2): its frames, the frames of its last pass,
+  // the sample format and byte order, and the length of one pass.
+  const uint8_t* data;
+  uint32_t frames;
+  uint32_t lastPassFrames;
+  int32_t bytesPerFrame;
+  int32_t sampleFormat;
+  int32_t swap;
+  int64_t passMs;
+  int64_t playMs;  // the whole play time; 0 = forever
+  // Source of a stream (state 4): the half being written; the engine hands
+  // the next one over when it ends.
+  const uint8_t* half;
+  uint32_t halfFrames;
 };
+
+// The engine's side of the feed thread, registered by the sound library.
+// Every hook but loopSignal is called with the table lock held (lock and
+// unlock are the engine's recursive channel-table lock).
+struct AudioFeedHooks {
+  void (*lock)();
+  void (*unlock)();
+  int32_t (*channelCount)();
+  AlsaChannelOutput* (*channelOutput)(int32_t index);
+  // 1 while the script listens for sample-loop notices.
+  int (*loopEventsWanted)();
+  // A sample's pass began (output->loopNumber): the first pass's notice.
+  void (*passBegan)(int32_t index);
+  // The timer value under which the loop notice of a later pass is armed;
+  // loopSignal gets it back from the signal thread when that pass begins.
+  uintptr_t (*loopTimerValue)(int32_t index, int32_t pass);
+  void (*loopSignal)(uintptr_t value);
+  // A finished channel's PCM played out: the end notice (state 2 or 4).
+  void (*ended)(int32_t index, int32_t state);
+  // Module channels: renders frames into buffer; null buffer only advances
+  // the channel's own player.
+  void (*renderModule)(int32_t index, int16_t* buffer, uint32_t frames);
+  // Stream channels: the half just written is done; hands over the next
+  // half (output->half, halfFrames) and returns 1, or 0 at the end.
+  int (*nextHalf)(int32_t index);
+  // A channel in state 8 is released (ReleaseAudioChannels).
+  void (*release)(int32_t index);
+  // The engine's periodic end check (called without the lock).
+  void (*checkTimeouts)();
+};
+void SetAudioFeedHooks(const AudioFeedHooks* hooks);  // null: none
+// The feed thread: 0 when running (or already), ERR_OPENAUDIO without the
+// ALSA library, ERR_THREAD; stopping joins it.
+ErrorCode StartAudioFeedThread();
+void StopAudioFeedThread();
+// Releases every channel in state 8 through the release hook (the
+// periodic end check of the built-in output).
+void ReleaseAudioChannels();
+// The engine's end check through its hook (each event poll).
+void CheckAudioTimeouts();
 
 // Opens "default" for playback without blocking, applies the format, rate
 // and a buffer of about 100 ms, and prepares it: 0; ERR_OPENAUDIO without

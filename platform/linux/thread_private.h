@@ -15,41 +15,12 @@
 // main thread through the wake pipe; the shared 20 ms poll timer and the
 // pipe reader that serves a display-adapter plug-in's event loop.
 
-struct ThreadRecord;  // owned by the starter until JoinThread frees it
-using ThreadEntry = void* (*)(void* argument);
-
-// A thread with default attributes for priority 0, else round-robin at
-// min(priority, the system's maximum); when those attributes are refused
-// (setting them, or the creation with them) the thread is started again
-// with default attributes. The timer signals stay blocked in the new
-// thread. 0 when no thread could be made.
-pthread_t CreateThread(ThreadEntry entry, void* argument, int32_t priority);
 // Test seam: the creation call that CreateThread uses; null restores
 // pthread_create.
 using ThreadCreateFunc = int (*)(pthread_t* thread, const pthread_attr_t* attributes,
                                  ThreadEntry entry, void* argument);
 void SetThreadCreateFunction(ThreadCreateFunc create);
 
-// Starts entry with the new record as its argument and waits until the
-// thread reports its set-up: the record, or null when the thread could not
-// be made or reported a failure (that thread has then been joined). Name
-// and stack size are not used on this platform.
-ThreadRecord* StartNamedThread(const char* name, ThreadEntry entry, void* argument,
-                               uintptr_t reserved, size_t stackSize, int32_t priority);
-void RequestThreadStop(ThreadRecord* thread);
-// Releases the thread, joins it and frees the record.
-void JoinThread(ThreadRecord* thread);
-
-// The thread's side.
-ThreadRecord* ThreadRecordFromArg(void* argument);
-void* GetThreadArgument(ThreadRecord* thread);
-void SignalThreadStarted(ThreadRecord* thread);
-// A non-zero code before SignalThreadStarted reports a failed set-up; the
-// thread then returns without waiting for its release.
-void SetThreadExitCode(ThreadRecord* thread, int32_t code);
-int32_t GetThreadExitCode(ThreadRecord* thread);
-int ThreadStopRequested(ThreadRecord* thread);
-void WaitThreadRelease(ThreadRecord* thread);
 TimerRecord* FindTimerRecord(int32_t oneShot, uintptr_t key1, uintptr_t key2, TimerRecord** next);
 void MarkTimerFired(TimerRecord* record);  // ignored when no longer listed
 // A timer message read from the wake pipe: marks its record fired.

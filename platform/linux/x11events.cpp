@@ -311,7 +311,7 @@ void SetX11EventSink(X11WindowFinder find, X11EventSink sink) {
 }
 
 int PollJoysticksAndAudio(VmState*) {
-  // Waiting for the audio library: no channel time-outs to check yet.
+  CheckAudioTimeouts();
   PollJoysticks();
   return 0;
 }
