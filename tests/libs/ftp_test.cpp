@@ -151,9 +151,15 @@ TEST_F(FtpTest, ScriptedDialogues) {
     if (std::string(c.command) == "UploadFile") options.push_back({"data", "x"});
     EXPECT_EQ(Transfer(c.command, url, options, true), c.code);
     EXPECT_LT(GetTimeSeconds() - start, 5.0);
-    if (c.number >= 0) EXPECT_EQ(GetErrorArgNumber(), c.number);
-    if (c.text) EXPECT_STREQ(GetErrorArgString(), c.text);
-    if (!c.log.empty()) EXPECT_EQ(server.Lines(300), c.log);
+    if (c.number >= 0) {
+      EXPECT_EQ(GetErrorArgNumber(), c.number);
+    }
+    if (c.text) {
+      EXPECT_STREQ(GetErrorArgString(), c.text);
+    }
+    if (!c.log.empty()) {
+      EXPECT_EQ(server.Lines(300), c.log);
+    }
     if (c.code == ERR_NONE) {
       EXPECT_EQ(body, "hello");
       // The size came from the retrieve reply's "(1234 bytes)".

@@ -203,8 +203,12 @@ TEST_F(HttpTest, Errors) {
     SetErrorArgString("");
     SetErrorArgNumber(0);
     EXPECT_EQ(Transfer("DownloadFile", c.url, c.options), c.code);
-    if (c.code == ERR_HTTPERROR) EXPECT_EQ(std::to_string(GetErrorArgNumber()), c.argument);
-    if (c.code == ERR_FILENOTFOUND) EXPECT_EQ(GetErrorArgString(), c.argument);
+    if (c.code == ERR_HTTPERROR) {
+      EXPECT_EQ(std::to_string(GetErrorArgNumber()), c.argument);
+    }
+    if (c.code == ERR_FILENOTFOUND) {
+      EXPECT_EQ(GetErrorArgString(), c.argument);
+    }
   }
   // "silentfail" turns a failure into its text and -1.
   ASSERT_EQ(Get("/status/204", {Num("silentfail", 1)}), ERR_NONE);
@@ -375,7 +379,9 @@ TEST_F(HttpTest, HostilePeersEndInErrors) {
     double start = GetTimeSeconds();
     EXPECT_EQ(Get(c.path), c.code);
     EXPECT_LT(GetTimeSeconds() - start, 4.0);
-    if (c.code == ERR_HTTPERROR) EXPECT_EQ(GetErrorArgNumber(), c.argument);
+    if (c.code == ERR_HTTPERROR) {
+      EXPECT_EQ(GetErrorArgNumber(), c.argument);
+    }
   }
 }
 

@@ -26,6 +26,13 @@
 
 namespace {
 
+// A host slot as the entry point it holds; the detour through void (*)()
+// is the one cast between function types that compilers accept quietly.
+template <typename F>
+F slotAs(QmHostFunc slot) {
+  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(slot));
+}
+
 constexpr double FILE_TYPE = 44;
 
 // An entry table: {type = FILE, image = ..., [selimage = ...], [standard]}.
@@ -231,7 +238,9 @@ TEST_F(IconTest, EntryRules) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(add(1, c.entry), c.code) << c.what;
-    if (c.code == 0) EXPECT_EQ(VmToNumber(L, -1), c.position) << c.what;
+    if (c.code == 0) {
+      EXPECT_EQ(VmToNumber(L, -1), c.position) << c.what;
+    }
   }
   EXPECT_EQ(attribute(1, ATTRNUMENTRIES), 4);
   EXPECT_EQ(attribute(1, ATTRSTANDARD), 3);
@@ -292,11 +301,10 @@ TEST_F(IconTest, ScaledImagesForPlugins) {
   }
   // The same through the host's graphics slots.
   const HostGraphicsTable* g = GetPluginHostApi()->graphics;
-  auto scaled = reinterpret_cast<QmGetScaledIconImageFunc>(g->slot[QM_GFX_GETSCALEDICONIMAGE]);
-  auto freeScaled =
-      reinterpret_cast<QmFreeScaledIconImageFunc>(g->slot[QM_GFX_FREESCALEDICONIMAGE]);
-  auto copy = reinterpret_cast<QmCopyIconImagesFunc>(g->slot[QM_GFX_COPYICONIMAGES]);
-  auto freeList = reinterpret_cast<QmFreeIconImageListFunc>(g->slot[QM_GFX_FREEICONIMAGELIST]);
+  auto scaled = slotAs<QmGetScaledIconImageFunc>(g->slot[QM_GFX_GETSCALEDICONIMAGE]);
+  auto freeScaled = slotAs<QmFreeScaledIconImageFunc>(g->slot[QM_GFX_FREESCALEDICONIMAGE]);
+  auto copy = slotAs<QmCopyIconImagesFunc>(g->slot[QM_GFX_COPYICONIMAGES]);
+  auto freeList = slotAs<QmFreeIconImageListFunc>(g->slot[QM_GFX_FREEICONIMAGELIST]);
   const double oneAndHalf = 1.5;
   QmScaledIconImage* viaHost = scaled(nullptr, 2, &oneAndHalf, 0);
   ASSERT_NE(viaHost, nullptr);
@@ -449,8 +457,8 @@ TEST_F(IconTest, ApplicationIconSet) {
   // What plug-ins get through the host: the five window images (16 and 32
   // replaced, 16 standard), then the selected 16 of the set.
   const HostGraphicsTable* g = GetPluginHostApi()->graphics;
-  auto getApp = reinterpret_cast<QmGetAppIconImagesFunc>(g->slot[QM_GFX_GETAPPICONIMAGES]);
-  auto freeList = reinterpret_cast<QmFreeIconImageListFunc>(g->slot[QM_GFX_FREEICONIMAGELIST]);
+  auto getApp = slotAs<QmGetAppIconImagesFunc>(g->slot[QM_GFX_GETAPPICONIMAGES]);
+  auto freeList = slotAs<QmFreeIconImageListFunc>(g->slot[QM_GFX_FREEICONIMAGELIST]);
   QmIconImage* images = getApp();
   std::vector<std::pair<int32_t, uint32_t>> got;
   for (const QmIconImage* i = images; i; i = i->next) got.emplace_back(i->width, i->flags);

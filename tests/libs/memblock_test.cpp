@@ -174,11 +174,15 @@ TEST_F(MemBlockTest, EdgeCases) {
     ASSERT_EQ(call("FillMem", {1, 0, 8}), 0);
     for (const Step& s : c.setup) ASSERT_EQ(call(s.name, s.args), 0) << s.name;
     EXPECT_EQ(call(c.step.name, c.step.args), c.code);
-    if (c.code == 0 && std::holds_alternative<double>(c.result))
+    if (c.code == 0 && std::holds_alternative<double>(c.result)) {
       EXPECT_EQ(VmToNumber(L, -1), std::get<double>(c.result));
-    if (c.code == 0 && std::holds_alternative<std::string>(c.result))
+    }
+    if (c.code == 0 && std::holds_alternative<std::string>(c.result)) {
       EXPECT_EQ(topString(), std::get<std::string>(c.result));
-    if (!c.after.empty()) EXPECT_EQ(bytes(1, 8), c.after);
+    }
+    if (!c.after.empty()) {
+      EXPECT_EQ(bytes(1, 8), c.after);
+    }
     call("FreeMem", {2});
   }
 }

@@ -225,7 +225,9 @@ TEST_F(NetworkTest, ArgumentAndLookUpErrors) {
     SCOPED_TRACE(c.name);
     SetErrorArgString("");
     EXPECT_EQ(c.call(), c.code);
-    if (c.argument) EXPECT_STREQ(GetErrorArgString(), c.argument);
+    if (c.argument) {
+      EXPECT_STREQ(GetErrorArgString(), c.argument);
+    }
   }
   EXPECT_EQ(Call("CloseConnection", 7), ERR_FINDCLIENT);
   EXPECT_EQ(GetErrorArgNumber(), 7);

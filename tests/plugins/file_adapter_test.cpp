@@ -100,10 +100,15 @@ TEST_F(FileAdapterTest, OpenTagsAndLinkedData) {
       for (int32_t i = 0; i < count; ++i) seen.push_back(tags[i].tag);
       EXPECT_EQ(seen, c.tags);
       for (int32_t i = 0; i < count; ++i) {
-        if (tags[i].tag == QM_FOPENTAG_PATH)
+        if (tags[i].tag == QM_FOPENTAG_PATH) {
           EXPECT_STREQ(reinterpret_cast<const char*>(tags[i].data), holder.c_str());
-        if (tags[i].tag == QM_FOPENTAG_OFFSET) EXPECT_EQ(tags[i].data, c.offset);
-        if (tags[i].tag == QM_FOPENTAG_SIZE) EXPECT_EQ(tags[i].data, c.size);
+        }
+        if (tags[i].tag == QM_FOPENTAG_OFFSET) {
+          EXPECT_EQ(tags[i].data, c.offset);
+        }
+        if (tags[i].tag == QM_FOPENTAG_SIZE) {
+          EXPECT_EQ(tags[i].data, c.size);
+        }
       }
     }
     if (c.size) {

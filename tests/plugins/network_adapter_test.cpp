@@ -181,7 +181,9 @@ TEST_F(NetworkAdapterTest, SecureTransfersAndAdapterCodes) {
     SCOPED_TRACE(c.code);
     force(c.receive, c.send);
     EXPECT_EQ(download(), c.code);
-    if (c.argument) EXPECT_STREQ(GetErrorArgString(), c.argument);
+    if (c.argument) {
+      EXPECT_STREQ(GetErrorArgString(), c.argument);
+    }
   }
   force(0, 0);
   std::system(("rm -rf " + files).c_str());

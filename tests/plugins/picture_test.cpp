@@ -127,7 +127,9 @@ TEST_F(PictureTest, RequestsAndLoaderStrings) {
       EXPECT_EQ(p[0] & 0xFFFFFFu, first & 0xFFFFFFu);
       // Scaled rows are read a source row apart: the last pixel of the
       // doubled picture is the source's last.
-      if (c.request.width == -200) EXPECT_EQ(p[6 * 2 - 1], pixels.back());
+      if (c.request.width == -200) {
+        EXPECT_EQ(p[6 * 2 - 1], pixels.back());
+      }
       ReleasePictureHandle(result.handle);
     }
     EXPECT_EQ(live(), 0);

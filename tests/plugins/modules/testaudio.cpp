@@ -99,7 +99,10 @@ void FreeAudioChannel(void*, void* channel) {
 void SetChannelAttributes(void*, void*, const QmAudioTag* tags, int32_t count) {
   std::string line = "SetChannelAttributes";
   for (int32_t i = 0; i < count; i++)
-    line += " " + std::to_string(tags[i].tag) + "=" + std::to_string(tags[i].value);
+    line.append(" ")
+        .append(std::to_string(tags[i].tag))
+        .append("=")
+        .append(std::to_string(tags[i].value));
   log(line);
 }
 

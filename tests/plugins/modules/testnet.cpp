@@ -42,7 +42,11 @@ int32_t addressOf(int fd, bool local, char* text, int32_t* port) {
   if (getnameinfo(reinterpret_cast<sockaddr*>(&a), len, h, sizeof h, s, sizeof s,
                   NI_NUMERICHOST | NI_NUMERICSERV) != 0)
     return 1414;
-  if (text) std::snprintf(text, QM_NET_ADDRESS_SIZE, "%s", h);
+  if (text) {
+    // Numeric host names are far shorter than the address buffer.
+    std::strncpy(text, h, QM_NET_ADDRESS_SIZE - 1);
+    text[QM_NET_ADDRESS_SIZE - 1] = '\0';
+  }
   if (port) *port = std::atoi(s);
   return 0;
 }

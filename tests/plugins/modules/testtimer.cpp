@@ -69,13 +69,13 @@ uintptr_t RegisterTimer(int32_t milliseconds, int32_t periodic, void* host) {
     return 0;
   }
   state->timers.push_back({milliseconds, periodic, host, true});
-  state->log += "R" + std::to_string(milliseconds) + " ";
+  state->log.append("R").append(std::to_string(milliseconds)).append(" ");
   return state->timers.size();
 }
 void FreeTimer(uintptr_t timer) {
   if (timer < 1 || timer > state->timers.size()) return;
   state->timers[timer - 1].live = false;
-  state->log += "F" + std::to_string(timer) + " ";
+  state->log.append("F").append(std::to_string(timer)).append(" ");
 }
 
 }  // extern "C"
