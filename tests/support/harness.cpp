@@ -76,30 +76,15 @@ PlayerHarness::PlayerHarness() {
   L = VmOpenState();
   if (L == nullptr) return;
   VmRegisterBaseFunctions(L);
-  VmPushValue(L, VM_GLOBALS_INDEX);
-  EXPECT_EQ(OpenStringLibrary(L), 0);
-  VmSetTop(L, 0);
-  VmPushValue(L, VM_GLOBALS_INDEX);
-  EXPECT_EQ(OpenGraphicsLibrary(L), 0);
-  VmSetTop(L, 0);
-  VmPushValue(L, VM_GLOBALS_INDEX);
-  EXPECT_EQ(OpenSystemLibrary(L), 0);
-  VmSetTop(L, 0);
-  VmPushValue(L, VM_GLOBALS_INDEX);
-  EXPECT_EQ(OpenTextLibrary(L), 0);
-  VmSetTop(L, 0);
-  VmPushValue(L, VM_GLOBALS_INDEX);
-  EXPECT_EQ(OpenDosLibrary(L), 0);
-  VmSetTop(L, 0);
-  VmPushValue(L, VM_GLOBALS_INDEX);
-  EXPECT_EQ(OpenBrushLibrary(L), 0);
-  VmSetTop(L, 0);
-  VmPushValue(L, VM_GLOBALS_INDEX);
-  EXPECT_EQ(OpenBGPicLibrary(L), 0);
-  VmSetTop(L, 0);
-  VmPushValue(L, VM_GLOBALS_INDEX);
-  EXPECT_EQ(OpenAnimLibrary(L), 0);
-  VmSetTop(L, 0);
+  // The libraries tests call commands of, opened as start-up opens them:
+  // each with the globals table pushed and the stack emptied after it.
+  for (ErrorCode (*open)(VmState*) :
+       {OpenStringLibrary, OpenGraphicsLibrary, OpenSystemLibrary, OpenTextLibrary, OpenDosLibrary,
+        OpenBrushLibrary, OpenBGPicLibrary, OpenAnimLibrary}) {
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    EXPECT_EQ(open(L), 0);
+    VmSetTop(L, 0);
+  }
 }
 
 PlayerHarness::~PlayerHarness() {
