@@ -22,28 +22,6 @@ namespace {
 
 using e2e::Bytes;
 
-// Ends the run with 9 after ten seconds if nobody closes the window, and
-// waits for events until then.
-const char* const WAIT_LOOP =
-    ".line 1\n"
-    "GETGLOBAL 0, \"setinterval\"\n"
-    "LOADNIL 1, 1\n"
-    "CLOSURE 2 late\n"
-    "LOADCONST 3, #10000\n"
-    "CALL 0, 4, 1\n"
-    "loop:\n"
-    "GETGLOBAL 0, \"waitevent\"\n"
-    "CALL 0, 1, 1\n"
-    "JUMP loop\n"
-    "RETURN 0, 1, 0\n"
-    ".function late\n"
-    ".line 2\n"
-    "GETGLOBAL 0, \"end\"\n"
-    "LOADNUM 1, 9, 0\n"
-    "CALL 0, 2, 1\n"
-    "RETURN 0, 1, 0\n"
-    ".end\n";
-
 constexpr uint32_t NAME_OFFSET_MARK = 0x7E7E7E7E;
 
 void putBE32(Bytes* b, size_t at, uint32_t v) {
@@ -61,7 +39,7 @@ Bytes appletDeclaringIcon(const std::string& iconFile) {
       "\"\n"
       ".applet section 2 be32:1 17 be32:1 be32:" +
       std::to_string(NAME_OFFSET_MARK) + " be32:" + std::to_string(iconFile.size()) +
-      " be32:0 be32:0 be32:0 be32:0 be32:0 be16:0 be16:0\n" + WAIT_LOOP;
+      " be32:0 be32:0 be32:0 be32:0 be32:0 be16:0 be16:0\n" + e2e::WAIT_LOOP;
   Bytes applet = e2e::Assemble(text);
   const uint8_t mark[4] = {0x7E, 0x7E, 0x7E, 0x7E};
   auto at = std::search(applet.begin(), applet.end(), mark, mark + 4);
@@ -185,7 +163,8 @@ TEST_F(AppIconRun, SlotPictureOfTheWrongSizeStopsTheStartUp) {
   e2e::WriteFile(script, Bytes(py.begin(), py.end()));
   ASSERT_EQ(std::system(("/usr/bin/python3 " + script).c_str()), 0);
   Bytes png = e2e::ReadFile(dir_ / "p32.png");
-  Bytes applet = e2e::Assemble(std::string(".applet section 3 be16:320 be16:200\n") + WAIT_LOOP);
+  Bytes applet =
+      e2e::Assemble(std::string(".applet section 3 be16:320 be16:200\n") + e2e::WAIT_LOOP);
   Bytes block = {'I', 0, 0, 0, 16, 0, 16, 0, 0, 0, 0, 0};
   putBE32(&block, 8, static_cast<uint32_t>(png.size()));
   block.insert(block.end(), png.begin(), png.end());

@@ -63,28 +63,6 @@ bool WaitFor(F condition, std::chrono::seconds limit = std::chrono::seconds(30))
   return true;
 }
 
-// Sets up a ten-second interval that ends the run with 9 (a run that hangs
-// is still ended), then waits for events for ever.
-const char* const WAIT_LOOP =
-    ".line 1\n"
-    "GETGLOBAL 0, \"setinterval\"\n"
-    "LOADNIL 1, 1\n"
-    "CLOSURE 2 late\n"
-    "LOADCONST 3, #10000\n"
-    "CALL 0, 4, 1\n"
-    "loop:\n"
-    "GETGLOBAL 0, \"waitevent\"\n"
-    "CALL 0, 1, 1\n"
-    "JUMP loop\n"
-    "RETURN 0, 1, 0\n"
-    ".function late\n"
-    ".line 2\n"
-    "GETGLOBAL 0, \"end\"\n"
-    "LOADNUM 1, 9, 0\n"
-    "CALL 0, 2, 1\n"
-    "RETURN 0, 1, 0\n"
-    ".end\n";
-
 class DisplayRun : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { screen_ = new Screen; }
@@ -133,7 +111,7 @@ TEST_F(DisplayRun, FirstDisplayFromHeader) {
         ".applet title \"Blue Window\"\n"
         ".applet section 3 be16:640 be16:480\n"
         ".applet section 5 be32:0x336699\n" +
-        c.sections + WAIT_LOOP;
+        c.sections + e2e::WAIT_LOOP;
     e2e::WriteFile(dir_ / "a.qma", e2e::Assemble(text));
     e2e::Child player(e2e::PLAYER, {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
                       screen_->name(), dir_.path());

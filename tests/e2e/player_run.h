@@ -25,6 +25,28 @@
 
 namespace e2e {
 
+// Sets up a ten-second interval that ends the run with 9 (a run that hangs
+// is still ended), then waits for events for ever.
+inline const char* const WAIT_LOOP =
+    ".line 1\n"
+    "GETGLOBAL 0, \"setinterval\"\n"
+    "LOADNIL 1, 1\n"
+    "CLOSURE 2 late\n"
+    "LOADCONST 3, #10000\n"
+    "CALL 0, 4, 1\n"
+    "loop:\n"
+    "GETGLOBAL 0, \"waitevent\"\n"
+    "CALL 0, 1, 1\n"
+    "JUMP loop\n"
+    "RETURN 0, 1, 0\n"
+    ".function late\n"
+    ".line 2\n"
+    "GETGLOBAL 0, \"end\"\n"
+    "LOADNUM 1, 9, 0\n"
+    "CALL 0, 2, 1\n"
+    "RETURN 0, 1, 0\n"
+    ".end\n";
+
 using Bytes = std::vector<uint8_t>;
 
 inline const std::string PLAYER = std::string(QM_BINARY_DIR) + "/quillmere";
