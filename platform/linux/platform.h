@@ -878,6 +878,41 @@ void FillX11Rect(DisplayRecord* display, int32_t x, int32_t y, int32_t width, in
 void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* display,
                        int32_t dx, int32_t dy, int32_t width, int32_t height);
 
+// ---- X11 clipboard ----
+// The "CLIPBOARD" selection, owned by the window of the first display that
+// has one: text is offered as UTF-8 ("UTF8_STRING") and images as PNG bytes
+// ("image/png"); reading asks the owner (which may be this program) for its
+// targets and takes "UTF8_STRING", then "text/plain", then "image/png",
+// large transfers included. Every operation fails with ERR_CLIPOPEN while a
+// display adapter drives the displays or no display has a window.
+
+enum : int32_t { CLIPBOARD_KIND_NONE = 0, CLIPBOARD_KIND_TEXT = 1, CLIPBOARD_KIND_IMAGE = 2 };
+// Text uses only the first field, images the other five. A record filled by
+// ReadClipboardData belongs to the caller: the text is AllocMemory memory,
+// the bitmap and alpha channel (null when the picture has no alpha) are
+// bitmap-layer handles; the mask is left null.
+struct ClipboardRecord {
+  char* text;
+  int32_t width, height;
+  BitmapHandle* bitmap;
+  BitmapHandle* mask;
+  BitmapHandle* alpha;
+};
+// Takes the selection and offers nothing (what was offered is freed).
+ErrorCode SetClipboardOwner();
+// Takes the selection and offers the record as the kind: text (in the
+// runtime's encoding; converted to UTF-8 when the runtime is in 8-bit mode)
+// or the picture with its mask or alpha channel as a PNG. Another kind
+// offers nothing. The record stays the caller's.
+ErrorCode PutClipboardData(int32_t kind, const ClipboardRecord* record);
+// Asks only what the clipboard holds: *kind is a CLIPBOARD_KIND.
+ErrorCode ReadClipboardText(VmState* L, int32_t* kind);
+// Reads the clipboard into the record (text in the runtime's encoding) and
+// sets *kind; events are pumped while the owner answers, so script handlers
+// may run before this returns. ERR_CLIPREAD when the owner gives nothing or
+// stays silent for 5 seconds.
+ErrorCode ReadClipboardData(VmState* L, ClipboardRecord* record, int32_t* kind);
+
 // ---- Entry point and system glue ----
 // The process entry (main.cpp) and the small platform services that the
 // portable runtime calls directly: the run function that the portable main
