@@ -10,20 +10,22 @@
 
 namespace {
 
-constexpr uint32_t MD5_T[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-// Rotation amounts of the four rounds, four per round.
-constexpr int MD5_S[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
-
 inline uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
+// The four round functions.
+inline uint32_t F(uint32_t b, uint32_t c, uint32_t d) { return d ^ (b & (c ^ d)); }
+inline uint32_t G(uint32_t b, uint32_t c, uint32_t d) { return c ^ (d & (b ^ c)); }
+inline uint32_t H(uint32_t b, uint32_t c, uint32_t d) { return b ^ c ^ d; }
+inline uint32_t I(uint32_t b, uint32_t c, uint32_t d) { return c ^ (b | ~d); }
+
+template <uint32_t (*f)(uint32_t, uint32_t, uint32_t)>
+inline void step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
+  a = b + rotl(a + f(b, c, d) + x + t, s);
+}
+
+// One 64-byte block, written out step by step: the compiler keeps the four
+// words in registers and folds each constant, which a loop over the tables
+// with a switch per step does not allow.
 void md5Transform(uint32_t state[4], const uint8_t block[64]) {
   uint32_t x[16];
   for (int i = 0; i < 16; i++)
@@ -31,34 +33,72 @@ void md5Transform(uint32_t state[4], const uint8_t block[64]) {
            static_cast<uint32_t>(block[i * 4 + 2]) << 16 |
            static_cast<uint32_t>(block[i * 4 + 3]) << 24;
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-  for (int i = 0; i < 64; i++) {
-    uint32_t f;
-    int g;
-    int round = i / 16;
-    switch (round) {
-      case 0:
-        f = (b & c) | (~b & d);
-        g = i;
-        break;
-      case 1:
-        f = (d & b) | (~d & c);
-        g = (5 * i + 1) % 16;
-        break;
-      case 2:
-        f = b ^ c ^ d;
-        g = (3 * i + 5) % 16;
-        break;
-      default:
-        f = c ^ (b | ~d);
-        g = (7 * i) % 16;
-        break;
-    }
-    uint32_t t = d;
-    d = c;
-    c = b;
-    b = b + rotl(a + f + MD5_T[i] + x[g], MD5_S[round][i % 4]);
-    a = t;
-  }
+  // clang-format off
+  step<F>(a, b, c, d, x[0], 0xd76aa478u, 7);
+  step<F>(d, a, b, c, x[1], 0xe8c7b756u, 12);
+  step<F>(c, d, a, b, x[2], 0x242070dbu, 17);
+  step<F>(b, c, d, a, x[3], 0xc1bdceeeu, 22);
+  step<F>(a, b, c, d, x[4], 0xf57c0fafu, 7);
+  step<F>(d, a, b, c, x[5], 0x4787c62au, 12);
+  step<F>(c, d, a, b, x[6], 0xa8304613u, 17);
+  step<F>(b, c, d, a, x[7], 0xfd469501u, 22);
+  step<F>(a, b, c, d, x[8], 0x698098d8u, 7);
+  step<F>(d, a, b, c, x[9], 0x8b44f7afu, 12);
+  step<F>(c, d, a, b, x[10], 0xffff5bb1u, 17);
+  step<F>(b, c, d, a, x[11], 0x895cd7beu, 22);
+  step<F>(a, b, c, d, x[12], 0x6b901122u, 7);
+  step<F>(d, a, b, c, x[13], 0xfd987193u, 12);
+  step<F>(c, d, a, b, x[14], 0xa679438eu, 17);
+  step<F>(b, c, d, a, x[15], 0x49b40821u, 22);
+  step<G>(a, b, c, d, x[1], 0xf61e2562u, 5);
+  step<G>(d, a, b, c, x[6], 0xc040b340u, 9);
+  step<G>(c, d, a, b, x[11], 0x265e5a51u, 14);
+  step<G>(b, c, d, a, x[0], 0xe9b6c7aau, 20);
+  step<G>(a, b, c, d, x[5], 0xd62f105du, 5);
+  step<G>(d, a, b, c, x[10], 0x02441453u, 9);
+  step<G>(c, d, a, b, x[15], 0xd8a1e681u, 14);
+  step<G>(b, c, d, a, x[4], 0xe7d3fbc8u, 20);
+  step<G>(a, b, c, d, x[9], 0x21e1cde6u, 5);
+  step<G>(d, a, b, c, x[14], 0xc33707d6u, 9);
+  step<G>(c, d, a, b, x[3], 0xf4d50d87u, 14);
+  step<G>(b, c, d, a, x[8], 0x455a14edu, 20);
+  step<G>(a, b, c, d, x[13], 0xa9e3e905u, 5);
+  step<G>(d, a, b, c, x[2], 0xfcefa3f8u, 9);
+  step<G>(c, d, a, b, x[7], 0x676f02d9u, 14);
+  step<G>(b, c, d, a, x[12], 0x8d2a4c8au, 20);
+  step<H>(a, b, c, d, x[5], 0xfffa3942u, 4);
+  step<H>(d, a, b, c, x[8], 0x8771f681u, 11);
+  step<H>(c, d, a, b, x[11], 0x6d9d6122u, 16);
+  step<H>(b, c, d, a, x[14], 0xfde5380cu, 23);
+  step<H>(a, b, c, d, x[1], 0xa4beea44u, 4);
+  step<H>(d, a, b, c, x[4], 0x4bdecfa9u, 11);
+  step<H>(c, d, a, b, x[7], 0xf6bb4b60u, 16);
+  step<H>(b, c, d, a, x[10], 0xbebfbc70u, 23);
+  step<H>(a, b, c, d, x[13], 0x289b7ec6u, 4);
+  step<H>(d, a, b, c, x[0], 0xeaa127fau, 11);
+  step<H>(c, d, a, b, x[3], 0xd4ef3085u, 16);
+  step<H>(b, c, d, a, x[6], 0x04881d05u, 23);
+  step<H>(a, b, c, d, x[9], 0xd9d4d039u, 4);
+  step<H>(d, a, b, c, x[12], 0xe6db99e5u, 11);
+  step<H>(c, d, a, b, x[15], 0x1fa27cf8u, 16);
+  step<H>(b, c, d, a, x[2], 0xc4ac5665u, 23);
+  step<I>(a, b, c, d, x[0], 0xf4292244u, 6);
+  step<I>(d, a, b, c, x[7], 0x432aff97u, 10);
+  step<I>(c, d, a, b, x[14], 0xab9423a7u, 15);
+  step<I>(b, c, d, a, x[5], 0xfc93a039u, 21);
+  step<I>(a, b, c, d, x[12], 0x655b59c3u, 6);
+  step<I>(d, a, b, c, x[3], 0x8f0ccc92u, 10);
+  step<I>(c, d, a, b, x[10], 0xffeff47du, 15);
+  step<I>(b, c, d, a, x[1], 0x85845dd1u, 21);
+  step<I>(a, b, c, d, x[8], 0x6fa87e4fu, 6);
+  step<I>(d, a, b, c, x[15], 0xfe2ce6e0u, 10);
+  step<I>(c, d, a, b, x[6], 0xa3014314u, 15);
+  step<I>(b, c, d, a, x[13], 0x4e0811a1u, 21);
+  step<I>(a, b, c, d, x[4], 0xf7537e82u, 6);
+  step<I>(d, a, b, c, x[11], 0xbd3af235u, 10);
+  step<I>(c, d, a, b, x[2], 0x2ad7d2bbu, 15);
+  step<I>(b, c, d, a, x[9], 0xeb86d391u, 21);
+  // clang-format on
   state[0] += a;
   state[1] += b;
   state[2] += c;
