@@ -72,16 +72,6 @@ bool lockPlane(BitmapHandle* h, uint32_t format, int32_t x, int32_t y, int32_t w
   return true;
 }
 
-bool growScratch(size_t bytes) {
-  if (bytes <= gfxContext.blitScratch.size) return true;
-  auto* grown = static_cast<uint8_t*>(AllocMemory(bytes, 1));
-  if (!grown) return false;
-  FreeMemory(gfxContext.blitScratch.buffer);
-  gfxContext.blitScratch.buffer = grown;
-  gfxContext.blitScratch.size = bytes;
-  return true;
-}
-
 // Builds the blit's mask (or alpha channel) combined with the clip mask in
 // the scratch buffer; returns the scratch handle, or null when the scratch
 // cannot grow. The clip bit of destination (dx, dy) is (dx - clip x,
@@ -105,7 +95,7 @@ BitmapHandle* combineWithClip(const BlitClip* clip, BitmapHandle* source, Bitmap
                   ~static_cast<size_t>(1);
     size_t rows = static_cast<size_t>(h) + static_cast<size_t>(sy), bytes;
     if (rowBytes > 0 && rowBytes <= INT32_MAX && !__builtin_mul_overflow(rowBytes, rows, &bytes) &&
-        rows <= INT32_MAX && growScratch(bytes)) {
+        rows <= INT32_MAX && GrowBlitScratch(bytes)) {
       BitmapLock plane{};
       bool hasPlane = isAlpha ? lockPlane(alpha, PIXFMT_ALPHA8, sx, sy, w, h, &plane)
                               : (mask && lockPlane(mask, PIXFMT_MASK1, sx, sy, w, h, &plane));
@@ -456,6 +446,14 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
     flags |= SAFEBLT_NOSPRITES;
   }
   if (sx < 0 || sy < 0) return;
+  // Without a clip of its own the blit goes through the output's active
+  // region.
+  BlitClip active{};
+  if (!clip && !(flags & SAFEBLT_NOCLIPRECORD) && gfxContext.activeClip) {
+    const ClipRegion* r = gfxContext.activeClip;
+    active = BlitClip{r->x, r->y, r->width, r->height, r->mask};
+    clip = &active;
+  }
   if (!(flags & SAFEBLT_NOCLIP)) {
     ClipBlitRect(clip, &sx, &sy, &dx, &dy, &width, &height, sourceWidth, sourceHeight, destWidth,
                  destHeight, !(flags & SAFEBLT_NOCLIPRECORD));
@@ -506,6 +504,16 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
   // alpha channel to keep up to date.
   if (refreshFrom && !(flags & SAFEBLT_BITMAPONLY))
     hooks->refreshRect(refreshFrom, dx, dy, display, dx, dy, width, height, 1);
+}
+
+bool GrowBlitScratch(size_t bytes) {
+  if (bytes <= gfxContext.blitScratch.size) return true;
+  auto* grown = static_cast<uint8_t*>(AllocMemory(bytes, 1));
+  if (!grown) return false;
+  FreeMemory(gfxContext.blitScratch.buffer);
+  gfxContext.blitScratch.buffer = grown;
+  gfxContext.blitScratch.size = bytes;
+  return true;
 }
 
 void FreeBlitScratch() {

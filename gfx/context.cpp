@@ -15,6 +15,7 @@ void InitGfxContext() {
 }
 
 void FreeGfxContext() {
+  FreeAllClipRegions();
   FreeBlitScratch();
   FreeTransformScratch();
   SetAdapterBitmapFlagsQuery(nullptr);

@@ -31,6 +31,11 @@ struct GfxContext {
   int32_t maskMode = 0;
   int32_t alphaIntensity = -1;
   int32_t selectionMode = 0;
+  // Clip regions (clipregion.cpp): the list in creation order, the current
+  // output's active region, and the layer code's hooks.
+  ObjectHead* clipList = nullptr;
+  ClipRegion* activeClip = nullptr;
+  const GraphicsLayerHooks* layerHooks = nullptr;
 };
 
 extern GfxContext gfxContext;
@@ -38,5 +43,10 @@ extern GfxContext gfxContext;
 // Builds the matrices of 90, 180, 270, 360, -90, -180 and -270 degrees that
 // RotateScaleBitmap recognises byte for byte (also done on first use).
 void InitRightAngleTransforms();
+// Grows the blit's scratch buffer to at least bytes; false when memory runs
+// out (blit.cpp).
+bool GrowBlitScratch(size_t bytes);
+// Frees every clip region, telling the layer code first (clipregion.cpp).
+void FreeAllClipRegions();
 // Frees the scaler's position tables (transform.cpp).
 void FreeTransformScratch();

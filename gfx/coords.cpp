@@ -9,6 +9,7 @@
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
+#include "gfx/pixel_private.h"
 
 namespace {
 
@@ -23,7 +24,13 @@ bool inBand(int32_t value, int32_t constant) {
 // the output area, whose origin is then added too.
 void referenceOf(int32_t* reference, int32_t* origin, bool vertical) {
   *origin = 0;
-  if (*reference != 0 || !outputAreaSource) return;
+  if (*reference != 0) return;
+  if (const ClipRegion* clip = gfxContext.activeClip) {
+    *reference = vertical ? clip->height : clip->width;
+    *origin = vertical ? clip->y : clip->x;
+    return;
+  }
+  if (!outputAreaSource) return;
   OutputArea area{};
   outputAreaSource(&area);
   *reference = vertical ? area.height : area.width;
@@ -180,3 +187,128 @@ void SetBlitAlphaIntensity(int32_t level) { gfxContext.alphaIntensity = level; }
 int32_t GetBlitAlphaIntensity() { return gfxContext.alphaIntensity; }
 void SetBlitSelectionMode(int32_t mode) { gfxContext.selectionMode = mode; }
 int32_t GetBlitSelectionMode() { return gfxContext.selectionMode; }
+
+int32_t WalkPolygonOutline(int32_t count, const int32_t* points, int32_t* out, int32_t boundary,
+                           int32_t side) {
+  if (count < 1) return 0;
+  const bool vertical = side == 0 || side == 2;  // the boundary is a vertical line
+  auto inside = [&](int32_t x, int32_t y) {
+    int32_t v = vertical ? x : y;
+    return side < 2 ? v >= boundary : v <= boundary;
+  };
+  int32_t n = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    // The edge from point i to the next, the last one back to the first.
+    int32_t j = i + 1 == count ? 0 : i + 1;
+    int32_t x0 = points[2 * i], y0 = points[2 * i + 1];
+    int32_t x1 = points[2 * j], y1 = points[2 * j + 1];
+    bool in0 = inside(x0, y0), in1 = inside(x1, y1);
+    if (in0) {
+      out[2 * n] = x0;
+      out[2 * n + 1] = y0;
+      ++n;
+    }
+    if (in0 == in1) continue;
+    int32_t cx, cy;
+    if (vertical) {
+      double slope = static_cast<double>(y1 - y0) / (x1 - x0);  // x1 != x0 when crossing
+      cx = boundary;
+      cy = VmTruncInt32(std::trunc(slope * (static_cast<double>(boundary) - x0)) + y0);
+    } else {
+      cy = boundary;
+      if (x1 == x0) {
+        cx = x0;
+      } else {
+        double slope = static_cast<double>(y1 - y0) / (x1 - x0);
+        cx = VmTruncInt32(std::trunc((static_cast<double>(boundary) - y0) / slope) + x0);
+      }
+    }
+    out[2 * n] = cx;
+    out[2 * n + 1] = cy;
+    ++n;
+  }
+  return n;
+}
+
+namespace {
+
+// 1024 times the cosine and sine of each whole degree, truncated toward
+// zero. The exact values (0, 512, 1024 and their negatives) would come out
+// one short from a rounded cosine, hence the nudge away from zero.
+struct TrigTables {
+  int32_t c[360], s[360];
+  TrigTables() {
+    for (int a = 0; a < 360; ++a) {
+      long double r = static_cast<long double>(a) * 3.14159265358979323846264338327950288L / 180;
+      long double cv = 1024 * std::cos(r), sv = 1024 * std::sin(r);
+      c[a] = static_cast<int32_t>(std::trunc(cv + (cv < 0 ? -1e-9L : 1e-9L)));
+      s[a] = static_cast<int32_t>(std::trunc(sv + (sv < 0 ? -1e-9L : 1e-9L)));
+    }
+  }
+};
+
+const TrigTables& trigTables() {
+  static const TrigTables tables;
+  return tables;
+}
+
+}  // namespace
+
+int32_t GenerateEllipsePoints(int32_t* out, int32_t rx, int32_t ry, int32_t start, int32_t end) {
+  const TrigTables& t = trigTables();
+  const int64_t w = 2 * static_cast<int64_t>(rx) + 1, h = 2 * static_cast<int64_t>(ry) + 1;
+  int32_t n = 0;
+  for (int32_t a = start; a <= end; ++a) {
+    int32_t k = ((a % 360) + 360) % 360;
+    out[2 * n] = static_cast<int32_t>(w * t.c[k] / 2048 + rx);
+    out[2 * n + 1] = static_cast<int32_t>(h * t.s[k] / 2048 + ry);
+    ++n;
+  }
+  if (n > 0 && !(start == 0 && end == 360)) {
+    // A part arc becomes a pie slice: to the centre and back to the start.
+    out[2 * n] = rx;
+    out[2 * n + 1] = ry;
+    out[2 * n + 2] = out[0];
+    out[2 * n + 3] = out[1];
+    n += 2;
+  }
+  return n;
+}
+
+uint32_t MixColors(uint32_t c0, uint32_t c1, int32_t weight) {
+  uint32_t result = 0;
+  for (int shift = 0; shift < 32; shift += 8) {
+    int32_t a = static_cast<int32_t>((c0 >> shift) & 0xFF),
+            b = static_cast<int32_t>((c1 >> shift) & 0xFF);
+    int32_t v = a + ((b - a) * weight >> 8);
+    result |= static_cast<uint32_t>(v & 0xFF) << shift;
+  }
+  return result;
+}
+
+ErrorCode FillAlphaPolygon(BitmapHandle* mask, const int32_t* points, int32_t count) {
+  if (!mask || count < 2) return ERR_NONE;
+  BitmapLock lock{};
+  if (!LockBitmap(mask, 0, &lock)) return ERR_LOCKBMAP;
+  if (lock.pixelFormat != PIXFMT_MASK1 || lock.width < 1 || lock.height < 1) {
+    UnlockBitmap(&lock);
+    return ERR_WRONGUSAGE;
+  }
+  size_t n = static_cast<size_t>(count);
+  auto* scratch = static_cast<int32_t*>(AllocMemory(n * 3 * sizeof(int32_t), 0));
+  if (!scratch) {
+    UnlockBitmap(&lock);
+    return ERR_MEM;
+  }
+  // The fill writes only inside the polygon's own rows and columns, so the
+  // points are held inside the mask.
+  int32_t* clamped = scratch + n;
+  for (size_t i = 0; i < n; ++i) {
+    clamped[2 * i] = std::clamp(points[2 * i], 0, lock.width - 1);
+    clamped[2 * i + 1] = std::clamp(points[2 * i + 1], 0, lock.height - 1);
+  }
+  ScanFillMaskPolygon(lock.address, lock.rowLength, scratch, clamped, count);
+  FreeMemory(scratch);
+  UnlockBitmap(&lock);
+  return ERR_NONE;
+}

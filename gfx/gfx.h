@@ -8,6 +8,8 @@
 #include <memory>
 
 #include "engine/errors.h"
+#include "engine/engine.h"
+#include "runtime/runtime.h"
 
 // ---- Pixel formats ----
 
@@ -411,6 +413,82 @@ void TransformPoints(int32_t* points, size_t count, int32_t width, int32_t heigh
 void NormalizePoints(int32_t* points, size_t count, int32_t* outX, int32_t* outY, int32_t* outWidth,
                      int32_t* outHeight);
 
+// ---- Polygons, ellipses and colours ----
+
+// Clips a closed polygon (count x, y pairs; the first point is repeated
+// after the last) against one axis-parallel boundary: side 0 keeps
+// x >= boundary, 1 y >= boundary, 2 x <= boundary, 3 y <= boundary. Writes
+// the kept vertices and the crossings into out (room for 2 count + 2
+// points) and returns their number.
+int32_t WalkPolygonOutline(int32_t count, const int32_t* points, int32_t* out, int32_t boundary,
+                           int32_t side);
+// One point per whole degree from start to end inclusive on the ellipse in
+// the (2 rx + 1) x (2 ry + 1) box at 0, 0; a part arc is closed with the
+// centre and its first point. out needs room for (end - start + 3) points.
+// Returns the number of points.
+int32_t GenerateEllipsePoints(int32_t* out, int32_t rx, int32_t ry, int32_t start, int32_t end);
+// Per channel c0 + ((c1 - c0) * weight >> 8), weight 0 to 256.
+uint32_t MixColors(uint32_t c0, uint32_t c1, int32_t weight);
+// Sets the bits of the polygon's interior in a mask; points outside the
+// mask are clipped to it first. ERR_MEM when the scratch cannot be made.
+ErrorCode FillAlphaPolygon(BitmapHandle* mask, const int32_t* points, int32_t count);
+
+// ---- Clip regions ----
+
+// A rectangle of the current output, optionally shaped by a mask, that
+// drawing is restricted to while it is the active region. The automatic
+// identifier of a region is the record itself. A temporary region (freed
+// by the script while layers still draw through it, or a copy made for a
+// transformed layer) is not found by identifier and goes once unused.
+struct ClipRegion {
+  ObjectHead head;  // type OBJTYPE_CLIPREGION
+  int32_t x, y, width, height;
+  BitmapHandle* mask;  // kind 2, owned; null for a plain rectangle
+  int32_t maskRowBytes;
+  int32_t temporary;
+  int32_t locked;
+  int32_t madeForLayer;
+};
+// FindClipRegion flags: 1 the caller uses the region (a locked one is
+// ERR_LOCKEDOBJ; without 4 a region layers use is marked temporary), 2
+// temporary regions are found too.
+enum : uint32_t { CLIPFIND_USE = 1, CLIPFIND_TEMPORARY = 2, CLIPFIND_NOLAYERCHECK = 4 };
+ErrorCode FindClipRegion(ObjectId id, ClipRegion** out, uint32_t flags);
+// Frees the region of that identifier (an unknown one is an error only with
+// report). The active region is cleared first; a region that layers still
+// use loses its identifier and lingers as a temporary region.
+ErrorCode FreeClipRegionById(VmState* L, ObjectId id, int report);
+// Frees the temporary regions that no layer uses any more.
+void PruneClipRegions();
+// The current output's active region, or null. Output selections that
+// keep their own region swap it with these.
+ClipRegion* GetActiveClipRegion();
+void SetActiveClipRegion(ClipRegion* region);
+// A temporary copy of the region for a layer drawn through a matrix about
+// the anchor: a mask is transformed with it, a rectangle under a pure scale
+// is scaled, under any other matrix it becomes the mask of its turned
+// rectangle. With useDisplayScale the display's scale factors replace both
+// matrices; with placeByBox the origin is placed by the position matrix.
+// Null when it cannot be made.
+ClipRegion* BuildRotatedClipMask(VmState* L, ClipRegion* region, double anchorX, double anchorY,
+                                 const double matrix[4], const double positionMatrix[4],
+                                 int32_t placeByBox, int32_t useDisplayScale);
+
+// What the graphics library asks of the layer code about regions and
+// async drawings; the layers library installs it (null entries: no layer
+// uses a region, nothing is refreshed).
+struct DisplayRecord;
+struct GraphicsLayerHooks {
+  // Non-zero while a layer draws through the region.
+  int (*regionInUse)(ClipRegion* region);
+  // The region goes away: the layers forget their cached copies of it.
+  void (*forgetRegion)(ClipRegion* region);
+  // Shows again the area of the object that an async drawing drew into a
+  // background picture.
+  void (*refreshObject)(VmState* L, DisplayRecord* display, void* object);
+};
+void SetGraphicsLayerHooks(const GraphicsLayerHooks* hooks);
+
 // ---- Context record ----
 // The folder's mutable state (scratch tables of the transforms) lives in one
 // record. Init puts it in its start state; Free releases whatever it still
@@ -424,3 +502,6 @@ struct VmState;
 // Registers the "graphics" commands and constants; ERR_MEM when memory runs
 // out.
 ErrorCode OpenGraphicsLibrary(VmState* L);
+// Shut-down of the library: every clip region (the layer code told first)
+// and the blit scratch buffer.
+void CloseGraphicsLibrary(VmState* L);

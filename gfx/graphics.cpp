@@ -3,7 +3,9 @@
 // attributes. Each library that owns an object type registers its reader
 // with the runtime's object registry; this file only dispatches.
 #include "engine/engine.h"
+#include "gfx/context_private.h"
 #include "gfx/gfx.h"
+#include "gfx/graphics_private.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -71,6 +73,9 @@ int cmdGetAttribute(VmState* L) {
 
 const CommandTableEntry graphicsCommands[] = {
     {"GetAttribute", cmdGetAttribute},
+    {"CreateClipRegion", CmdCreateClipRegion},
+    {"SetClipRegion", CmdSetClipRegion},
+    {"FreeClipRegion", CmdFreeClipRegion},
     {nullptr, nullptr},
 };
 
@@ -193,6 +198,12 @@ const ConstantTableEntry graphicsConstants[] = {
     {"ATTRUSERDATA", nullptr, ATTRUSERDATA},
     {"ATTRNUMENTRIES", nullptr, ATTRNUMENTRIES},
     {"ATTRSTANDARD", nullptr, ATTRSTANDARD},
+    {"BOX", nullptr, CLIPTYPE_BOX}, {"MASK", nullptr, CLIPTYPE_MASK},
+    {"CENTER", nullptr, POS_CENTER}, {"LEFT", nullptr, POS_LEFT},
+    {"RIGHT", nullptr, POS_RIGHT}, {"TOP", nullptr, POS_TOP},
+    {"BOTTOM", nullptr, POS_BOTTOM}, {"LEFTOUT", nullptr, POS_LEFTOUT},
+    {"RIGHTOUT", nullptr, POS_RIGHTOUT}, {"TOPOUT", nullptr, POS_TOPOUT},
+    {"BOTTOMOUT", nullptr, POS_BOTTOMOUT}, {"KEEPASPRAT", nullptr, KEEPASPRAT},
     {nullptr, nullptr, 0},
 };
 // clang-format on
@@ -204,5 +215,12 @@ ErrorCode OpenGraphicsLibrary(VmState* L) {
   if (err != ERR_NONE) return err;
   VmRegisterFunctions(L, nullptr, graphicsCommands, 0);
   VmRegisterConstants(L, graphicsConstants, 0);
+  if (ErrorCode e = RegisterObjectList(&gfxContext.clipList)) return e;
+  if (ErrorCode e = RegisterAttributeReader(OBJTYPE_CLIPREGION, ReadClipRegionAttribute)) return e;
   return ERR_NONE;
+}
+
+void CloseGraphicsLibrary(VmState*) {
+  FreeAllClipRegions();
+  FreeBlitScratch();
 }

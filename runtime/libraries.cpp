@@ -34,7 +34,7 @@ struct LibraryRow {
 const LibraryRow LIBRARY_TABLE[] = {
     {"string", OpenStringLibrary, nullptr},
     {"math", OpenMathLibrary, nullptr},
-    {"graphics", OpenGraphicsLibrary, nullptr},
+    {"graphics", OpenGraphicsLibrary, CloseGraphicsLibrary},
     {"draw", nullptr, nullptr},
     {"moveobject", nullptr, nullptr},
     {"dos", OpenDosLibrary, FreeDosResources},
