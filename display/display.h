@@ -517,6 +517,9 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
                           int32_t scaledWidth, int32_t scaledHeight, uint32_t flags,
                           BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip);
 int IsDisplayMonitorFree(DisplayRecord* display);
+// The desktop rectangle of the display's monitor.
+ErrorCode GetDisplayMonitorRect(DisplayRecord* display, int32_t* x, int32_t* y, int32_t* width,
+                                int32_t* height);
 // Waits for the display's next frame: the adapter's VWait when it waits
 // itself and the display has its window, else the native frame wait.
 void WaitDisplayVBlank(VmState* L, DisplayRecord* display, int32_t frame);

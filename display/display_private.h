@@ -113,8 +113,6 @@ struct MonitorNode {
 MonitorNode* GetMonitorList(DisplayRecord* display);  // null display: default server
 void FreeMonitorList(MonitorNode* list);
 int32_t CountMonitors(DisplayRecord* display);
-ErrorCode GetDisplayMonitorRect(DisplayRecord* display, int32_t* x, int32_t* y, int32_t* width,
-                                int32_t* height);
 int32_t FindDisplayMonitor(DisplayRecord* display);
 int32_t ResolveDisplayX(const DisplayRecord* display, int32_t monitorWidth);
 int32_t ResolveDisplayY(const DisplayRecord* display, int32_t monitorHeight);

@@ -36,7 +36,6 @@ BitmapHandle* AlphaChannelFromARGB(const uint32_t* pixels, int32_t width, int32_
 ErrorCode PrepareVideoBitmap(BitmapHandle* handle);
 void* GetBitmapBacking(const BitmapHandle* handle);
 ArgbColor ReadLockedPixel(const BitmapLock* lock, int32_t x, int32_t y);  // 0xRRGGBB
-void WriteBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, uint32_t colour, int32_t isMask);
 void DrawBitmapLine(BitmapHandle* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
                     ArgbColor colour);
 // Top byte t -> 255 - t (transparency <-> opacity); without force only for
@@ -55,9 +54,6 @@ void PaintMaskColor(BitmapHandle* mask, int32_t mx, int32_t my, BitmapHandle* bi
                     const uint8_t* maskAddress, int32_t maskRow);
 void CombineMaskRect(BitmapHandle* mask, int32_t sx, int32_t sy, BitmapHandle* alpha, int32_t dx,
                      int32_t dy, int32_t width, int32_t height, uint8_t value);
-// rows rows of the source's bytes per row, each byte * intensity / 255.
-void CopyBitmapPixels(BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_t rows,
-                      int32_t intensity);
 
 void WriteARGBToBitmap(const uint32_t* pixels, int32_t sx, int32_t sy, int32_t sourceRowBytes,
                        BitmapHandle* bitmap, int32_t dx, int32_t dy, int32_t width, int32_t height);

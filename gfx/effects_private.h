@@ -233,15 +233,8 @@ bool TransformPixels(const TransformRequest* request);
 // A straight line of the context's thickness, plotted through PlotPixel.
 void DrawThickLinePixels(PlotContext* ctx, int32_t x1, int32_t y1, int32_t x2, int32_t y2);
 
-// Distortion engine. Control points are quadruples (u, v, x, y): source
-// point (u, v) goes to destination point (x, y). Coefficients describe the
+// Distortion engine (methods in gfx/gfx.h). Coefficients describe the
 // destination-to-source mapping.
-enum : int32_t {
-  DISTORT_PERSPECTIVE = 4,
-  DISTORT_ARC = 9,
-  DISTORT_POLAR = 10,
-  DISTORT_BARREL = 12
-};
 struct DistortImage {
   int32_t width, height;
   int32_t xOffset, yOffset;  // position in mapping space; the render sets the output's
@@ -355,13 +348,6 @@ void RippleDisplace(int32_t phase, int32_t x, int32_t y, RippleRequest* request)
 // Bitmap transforms (new handles; outputs written only on success); the
 // others are in gfx/gfx.h.
 ErrorCode EnsureScaleTables(int32_t neededX, int32_t neededY);  // ERR_MEM
-// The output gets a mask when the source has one, or has neither and
-// filtering is off; otherwise an alpha channel.
-ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
-                        int32_t width, int32_t height, int32_t method, const double* arguments,
-                        int32_t count, int32_t filtered, BitmapHandle** outBitmap,
-                        BitmapHandle** outMask, BitmapHandle** outAlpha, int32_t* outWidth,
-                        int32_t* outHeight);
 
 // The quantiser on raw pixels; non-zero on success.
 int32_t QuantizeBitmapPixels(const void* pixels, uint32_t format, int32_t bytesPerPixel,

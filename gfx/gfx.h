@@ -350,6 +350,47 @@ ErrorCode TintBitmap(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width, 
 ErrorCode QuantizeBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, int32_t colours,
                          int32_t dither);
 
+// The brush commands' kernels.
+// One pixel (isMask: the mask operation of FillBitmapRect's table);
+// outside the bitmap nothing happens.
+void WriteBitmapPixel(BitmapHandle* handle, int32_t x, int32_t y, uint32_t colour, int32_t isMask);
+// rows rows of the source's bytes per row, each byte * intensity / 255.
+void CopyBitmapPixels(BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_t rows,
+                      int32_t intensity);
+void InvertByteRect(uint8_t* bytes, int32_t rows, int32_t rowBytes);
+// Distortion methods. Perspective control points are quadruples
+// (u, v, x, y): source point (u, v) goes to destination point (x, y).
+enum : int32_t {
+  DISTORT_PERSPECTIVE = 4,
+  DISTORT_ARC = 9,
+  DISTORT_POLAR = 10,
+  DISTORT_BARREL = 12
+};
+// The output gets a mask when the source has one, or has neither and
+// filtering is off; otherwise an alpha channel.
+ErrorCode DistortBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha,
+                        int32_t width, int32_t height, int32_t method, const double* arguments,
+                        int32_t count, int32_t filtered, BitmapHandle** outBitmap,
+                        BitmapHandle** outMask, BitmapHandle** outAlpha, int32_t* outWidth,
+                        int32_t* outHeight);
+// Boundary fill from (x, y): every pixel reachable through shared edges
+// without crossing the border value becomes the fill value. The area is
+// [left, left + width) x [top, top + height). Pending seeds live on a heap
+// stack in the order a depth-first recursion would visit them; the result
+// is 0, or ERR_MEM when that stack cannot grow (the fill then stops).
+struct FloodFillRequest {
+  uint8_t* pixels;
+  int32_t width, height, rowLength;
+  uint32_t border;
+  uint32_t fill;
+  int32_t left, top;
+};
+// 32-bit: pixels are compared through compareMask (FloodCompareMask).
+ErrorCode FloodFillSpan(const FloodFillRequest* req, int32_t x, int32_t y, uint32_t compareMask);
+ErrorCode FloodFillSpan16(const FloodFillRequest* req, int32_t x, int32_t y);
+// 0x00FFFFFF for formats 10 and 13, 0xFFFFFF00 for the other 4-byte codes.
+uint32_t FloodCompareMask(uint32_t format);
+
 // ---- Drawing settings the blits read ----
 
 // The mask mode (0 visible, 1 invisible, 2 plain copy, 3 XOR, 4 AND, 5 OR,

@@ -173,7 +173,6 @@ void PaintMaskValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow, uint
                     int32_t rowLength, uint32_t value, int32_t bytesPerPixel);
 void InvertPixels(uint8_t* pixels, int32_t width, int32_t height, int32_t rowLength,
                   int32_t bytesPerPixel);
-void InvertByteRect(uint8_t* bytes, int32_t rows, int32_t rowBytes);
 void FillAlphaBytes(uint8_t* bytes, int32_t x, int32_t y, int32_t width, int32_t height,
                     int32_t rowBytes, uint8_t value);
 // alpha byte = value where the mask bit is set.
@@ -306,24 +305,6 @@ struct RadialSweepRequest {
   int32_t outBase;      // out
 };
 void RadialSweepKernel(RadialSweepRequest* req);
-
-// Boundary fill from (x, y): every pixel reachable through shared edges
-// without crossing the border value becomes the fill value. The area is
-// [left, left + width) x [top, top + height). Pending seeds live on a heap
-// stack in the order a depth-first recursion would visit them; the result
-// is 0, or ERR_MEM when that stack cannot grow (the fill then stops).
-struct FloodFillRequest {
-  uint8_t* pixels;
-  int32_t width, height, rowLength;
-  uint32_t border;
-  uint32_t fill;
-  int32_t left, top;
-};
-// 32-bit: pixels are compared through compareMask (FloodCompareMask).
-ErrorCode FloodFillSpan(const FloodFillRequest* req, int32_t x, int32_t y, uint32_t compareMask);
-ErrorCode FloodFillSpan16(const FloodFillRequest* req, int32_t x, int32_t y);
-// 0x00FFFFFF for formats 10 and 13, 0xFFFFFF00 for the other 4-byte codes.
-uint32_t FloodCompareMask(uint32_t format);
 
 // Scaling of pixels with their optional mask and alpha channel, nearest
 // (16.16 steps) or bilinear (smooth). A mask or alpha channel is scaled
