@@ -12,3 +12,34 @@ ErrorCode CreateObjectLayer(VmState*, int32_t, ObjectId, int32_t, int32_t, int32
                             BitmapHandle*, int32_t, uint32_t, intptr_t) {
   return ERR_NONE;
 }
+
+// Waiting for the graphics library: its image savers write brushes.
+ErrorCode ReadImageSaveOptions(VmState*, int, int32_t*, int32_t*, int32_t*) { return ERR_NONE; }
+ErrorCode SaveBitmapImage(int32_t, BitmapHandle*, int32_t, int32_t, const char*, BitmapHandle*,
+                          int64_t, BitmapHandle*, int32_t, int32_t, int32_t, int32_t) {
+  return ERR_UNSUPPORTEDFEAT;
+}
+
+// Waiting for the background-picture commands library: no background
+// picture can be read or made here yet.
+ErrorCode GetBGPicBitmaps(VmState*, ObjectId, ObjectBitmaps*) { return ERR_UNSUPPORTEDFEAT; }
+ErrorCode MakeTexturedPicture(VmState*, int) { return ERR_UNSUPPORTEDFEAT; }
+ErrorCode MakeGradientPicture(VmState*, int) { return ERR_UNSUPPORTEDFEAT; }
+// Waiting for the anim library.
+ErrorCode GetAnimFrameBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) {
+  return ERR_UNSUPPORTEDFEAT;
+}
+// Waiting for the text object library.
+ErrorCode GetTextObjectBitmaps(VmState*, ObjectId, ObjectBitmaps*) { return ERR_UNSUPPORTEDFEAT; }
+// Waiting for the layers library.
+ErrorCode GetLayerBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) { return ERR_NOLAYERS; }
+// Waiting for the sprite library.
+ErrorCode GetSpriteFrameBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) {
+  return ERR_UNSUPPORTEDFEAT;
+}
+// Waiting for the vector graphics library.
+ErrorCode RenderBrushSourceTable(VmState*, int, ObjectBitmaps*) { return ERR_UNSUPPORTEDFEAT; }
+// Waiting for the icon library.
+ErrorCode GetIconBitmaps(VmState*, ObjectId, int32_t, int32_t, ObjectBitmaps*) {
+  return ERR_UNSUPPORTEDFEAT;
+}

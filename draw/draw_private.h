@@ -40,6 +40,106 @@ int CmdCreateBrush(VmState* L);
 int CmdCopyBrush(VmState* L);
 int CmdLoadBrush(VmState* L);
 
+// Pixel and filter commands (brushpixels.cpp, brushfilters.cpp).
+int CmdIsBrushEmpty(VmState* L);
+int CmdReduceAlphaChannel(VmState* L);
+int CmdWriteBrushPixel(VmState* L);
+int CmdReadBrushPixel(VmState* L);
+int CmdBrushToRGBArray(VmState* L);
+int CmdRGBArrayToBrush(VmState* L);
+int CmdChangeBrushTransparency(VmState* L);
+int CmdRasterizeBrush(VmState* L);
+int CmdTrimBrush(VmState* L);
+int CmdDeleteMask(VmState* L);
+int CmdDeleteAlphaChannel(VmState* L);
+int CmdInvertAlphaChannel(VmState* L);
+int CmdInvertMask(VmState* L);
+int CmdFloodFill(VmState* L);
+int CmdCropBrush(VmState* L);
+int CmdSaveBrush(VmState* L);
+int CmdSetBrushTransparency(VmState* L);
+int CmdFlipBrush(VmState* L);
+int CmdReplaceColors(VmState* L);
+int CmdSetAlphaIntensity(VmState* L);
+int CmdSetMaskMode(VmState* L);
+int CmdQuantizeBrush(VmState* L);
+int CmdBarrelDistortBrush(VmState* L);
+int CmdPolarDistortBrush(VmState* L);
+int CmdArcDistortBrush(VmState* L);
+int CmdPerspectiveDistortBrush(VmState* L);
+int CmdOilPaintBrush(VmState* L);
+int CmdWaterRippleBrush(VmState* L);
+int CmdBrushToMonochrome(VmState* L);
+int CmdPixelateBrush(VmState* L);
+int CmdSwirlBrush(VmState* L);
+int CmdCharcoalBrush(VmState* L);
+int CmdSepiaToneBrush(VmState* L);
+int CmdModulateBrush(VmState* L);
+int CmdContrastBrush(VmState* L);
+int CmdGammaBrush(VmState* L);
+int CmdSolarizeBrush(VmState* L);
+int CmdSharpenBrush(VmState* L);
+int CmdEdgeBrush(VmState* L);
+int CmdEmbossBrush(VmState* L);
+int CmdBlurBrush(VmState* L);
+int CmdBrushToGray(VmState* L);
+int CmdInvertBrush(VmState* L);
+int CmdMixBrush(VmState* L);
+int CmdTintBrush(VmState* L);
+// The brush at index for a change: its busy, vector (with BRUSH_NOVECTOR)
+// and video-memory checks, ERR_MODIFYABR while it is the output device;
+// every refusal raises.
+BrushObject* GetModifiableBrush(VmState* L, int index, uint32_t flags);
+// A level 0-255 or "N%" of 255 (other values are returned as they are).
+int32_t ReadLevelArg(VmState* L, int index);
+
+// Waiting for the graphics library: the image savers behind SaveBrush.
+ErrorCode ReadImageSaveOptions(VmState* L, int index, int32_t* quality, int32_t* colors,
+                               int32_t* dither);
+ErrorCode SaveBitmapImage(int32_t format, BitmapHandle* bitmap, int32_t width, int32_t height,
+                          const char* fileName, BitmapHandle* mask, int64_t keyColour,
+                          BitmapHandle* alpha, int32_t quality, int32_t colors, int32_t dither,
+                          int32_t withAlpha);
+
+// Brush making commands beyond CreateBrush, CopyBrush and LoadBrush.
+int CmdCreateBorderBrush(VmState* L);
+int CmdCreateShadowBrush(VmState* L);
+int CmdGrabDesktop(VmState* L);
+int CmdConvertToBrush(VmState* L);
+int CmdGetBrushLink(VmState* L);
+int CmdCreateTexturedBrush(VmState* L);
+int CmdCreateGradientBrush(VmState* L);
+// A new brush of another object's current pixels (type 1 background
+// picture, 3 brush, 4 anim frame, 8 text object, 22 layer, 32 sprite
+// frame, 49 vector paths at argument index frame, 59 icon); the id follows
+// the new-id rule. A brush copy keeps the source's link word.
+ErrorCode ConvertObjectToBrush(VmState* L, int32_t type, ObjectId source, ObjectId* id,
+                               int automatic, int32_t frame, int32_t extra);
+// Copies of an object's bitmaps at its size, owned by the caller.
+struct ObjectBitmaps {
+  BitmapHandle *bitmap, *mask, *alpha;
+  int32_t width, height;
+};
+// Waiting for the background-picture commands library.
+ErrorCode GetBGPicBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);
+ErrorCode MakeTexturedPicture(VmState* L, int forBrush);
+ErrorCode MakeGradientPicture(VmState* L, int forBrush);
+// Waiting for the anim library.
+ErrorCode GetAnimFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitmaps* out);
+// Waiting for the text object library.
+ErrorCode GetTextObjectBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);
+// Waiting for the layers library.
+ErrorCode GetLayerBitmaps(VmState* L, ObjectId layer, int32_t frame, ObjectBitmaps* out);
+// Waiting for the sprite library.
+ErrorCode GetSpriteFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitmaps* out);
+// Waiting for the vector graphics library: the list of path entries at the
+// argument index rendered into one bitmap with an alpha channel.
+ErrorCode RenderBrushSourceTable(VmState* L, int index, ObjectBitmaps* out);
+// Waiting for the icon library: entry (from 1), its second image when
+// second is set.
+ErrorCode GetIconBitmaps(VmState* L, ObjectId id, int32_t entry, int32_t second,
+                         ObjectBitmaps* out);
+
 // Inserts a layer showing the object on the current display (layers on).
 ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, int32_t sy,
                             int32_t x, int32_t y, int32_t width, int32_t height,
