@@ -67,3 +67,65 @@ ErrorCode AviFinish(AviWriter* writer);
 // limits (0 restores 1,000,000,000 and 2,000,000,000 bytes).
 TimeValue GetAviWriterClock(const AviWriter* writer);
 void SetAviRiffLimits(int64_t first, int64_t later);
+
+// ---- Anim library ----
+// The library's lists: anims and anim streams (each appended at the tail).
+struct AnimContext {
+  ObjectHead* anims;
+  ObjectHead* streams;
+  VmState* state;  // the state the library was opened with
+};
+extern AnimContext animContext;
+void InitAnimContext();
+void FreeAnimContext();  // the VM may be gone: object data is not released
+
+// The request of the anim builder. Source kinds: 3 a bitmap (a brush or a
+// loaded picture), 4 an anim file (file set) or an anim (sourceId). Target
+// kinds: 4 an anim, 20 a disk anim for playback. layoutArgs below 4: the
+// source is one frame; 7: it is cut into frames.
+struct AnimBuildSpec {
+  ObjectId id;
+  int automatic;
+  ObjectId sourceId;
+  int32_t sourceKind, targetKind;
+  int32_t frameWidth, frameHeight, frameCount, framesPerRow, x, y;
+  int32_t sourceWidth, sourceHeight;
+  int32_t layoutArgs;
+  int32_t fromDisk;
+  int64_t keyColour;
+  // Source bitmaps. With ownsSource, a one-frame build takes them (the
+  // fields are cleared); otherwise they are copied.
+  BitmapHandle* bitmap;
+  BitmapHandle* mask;
+  BitmapHandle* alpha;
+  int32_t ownsSource;
+  AnimFile* file;  // a disk anim takes it (the field is cleared)
+  const char* fileName;
+  int32_t loadAlpha;
+  int32_t deinterlace;
+  const char* adapter;
+  int32_t loaderIndex;
+  PluginBase* loaderPlugin;
+  int32_t loadTransparency;
+};
+// Builds the anim and pushes its automatic id: the number of results or
+// an error (everything made so far freed).
+int BuildAnimObject(VmState* L, AnimBuildSpec* spec);
+// The commands of media/anim.cpp and media/animload.cpp.
+int CmdLoadAnim(VmState* L);
+int CmdCreateAnim(VmState* L);
+int CmdLoadAnimFrame(VmState* L);
+int CmdCopyAnim(VmState* L);
+int CmdFreeAnim(VmState* L);
+int CmdScaleAnim(VmState* L);
+int CmdModifyAnimFrames(VmState* L);
+int CmdSetAnimFrameDelay(VmState* L);
+int CmdGetAnimFrame(VmState* L);
+int CmdSaveAnim(VmState* L);
+int CmdBeginAnimStream(VmState* L);
+int CmdWriteAnimFrame(VmState* L);
+int CmdFinishAnimStream(VmState* L);
+// The lists and attribute readers of anims and anim streams.
+ErrorCode RegisterAnimObjectLists();
+// Finishes and frees every anim stream (their errors are dropped).
+void FreeAnimStreams();

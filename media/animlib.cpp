@@ -1,9 +1,11 @@
-// The "anim" command library. Built so far: the deinterlace constants and
-// IsAnim, the anim-file query over the anim file layer. The anim objects,
-// their list, loading, playback and the rest of the commands are not here
-// yet; nothing this file opens needs freeing.
+// The "anim" command library: the command table, the constants, IsAnim
+// (the anim-file query over the anim file layer) and the opener, which
+// registers the lists of anims and anim streams with their attribute
+// readers. The commands live with their concerns (media/anim.cpp,
+// animload.cpp, animsave.cpp).
 #include "engine/engine.h"
 #include "engine/optiontable.h"
+#include "media/anim_private.h"
 #include "media/media.h"
 #include "runtime/runtime.h"
 
@@ -29,13 +31,29 @@ int cmdIsAnim(VmState* L) {
 }
 
 const CommandTableEntry animCommands[] = {
+    {"LoadAnim", CmdLoadAnim},
+    {"CreateAnim", CmdCreateAnim},
+    {"CopyAnim", CmdCopyAnim},
+    {"FreeAnim", CmdFreeAnim},
+    {"ScaleAnim", CmdScaleAnim},
+    {"ModifyAnimFrames", CmdModifyAnimFrames},
+    {"SetAnimFrameDelay", CmdSetAnimFrameDelay},
+    {"GetAnimFrame", CmdGetAnimFrame},
+    {"LoadAnimFrame", CmdLoadAnimFrame},
     {"IsAnim", cmdIsAnim},
+    {"SaveAnim", CmdSaveAnim},
+    {"BeginAnimStream", CmdBeginAnimStream},
+    {"WriteAnimFrame", CmdWriteAnimFrame},
+    {"FinishAnimStream", CmdFinishAnimStream},
     {nullptr, nullptr},
 };
 
 const ConstantTableEntry animConstants[] = {
     {"DEINTERLACE_DEFAULT", nullptr, DEINTERLACE_DEFAULT},
     {"DEINTERLACE_DOUBLE", nullptr, DEINTERLACE_DOUBLE},
+    {"ANMFMT_GIF", nullptr, 0},
+    {"ANMFMT_MJPEG", nullptr, 1},
+    {"ANIMSTREAM", nullptr, OBJTYPE_ANIMSTREAM},
     {nullptr, nullptr, 0},
 };
 
@@ -46,5 +64,7 @@ ErrorCode OpenAnimLibrary(VmState* L) {
   if (error) return error;
   VmRegisterFunctions(L, nullptr, animCommands, 0);
   VmRegisterConstants(L, animConstants, 0);
+  if (ErrorCode e = RegisterAnimObjectLists()) return e;
+  animContext.state = L;
   return 0;
 }

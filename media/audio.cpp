@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "media/anim_private.h"
 #include "media/audio_private.h"
 #include "media/media_private.h"
 #include "plugins/plugins.h"
@@ -714,9 +715,11 @@ void InitMediaContext() {
   mediaContext.noSound = mediaContext.forceSound = 0;
   mediaContext.device[0] = '\0';
   mediaContext.deviceSetting = 0;
+  InitAnimContext();
 }
 
 void FreeMediaContext() {
+  FreeAnimContext();
   CloseAudioDevice();
   FreeThreadEventList();
   InitMediaContext();

@@ -279,8 +279,85 @@ void CloseAnimFile(AnimFile* anim);                            // null is ignore
 int32_t IsAnimFile(const char* fileName, const char* loader, const char* adapter);
 bool IsIffAnimFile(const AnimFile* anim);
 
+// ---- Anim objects ----
+// The script's anims (object type 4): equally sized frames, each a pixel
+// bitmap with an optional mask or alpha channel and a delay, held in memory
+// or, for a disk anim, decoded from its open file when needed. Frame
+// indexes are 0-based here and 1-based in the commands.
+struct BitmapHandle;
+// The per-frame arrays of an anim, one entry per frame, owned with their
+// contents. delays: milliseconds, -1 none set.
+struct AnimFrameArrays {
+  BitmapHandle** bitmaps;
+  BitmapHandle** masks;
+  BitmapHandle** alphas;
+  uint32_t** raw;  // ARGB frames not yet turned into bitmaps, or null
+  int32_t* delays;
+  int32_t count;
+};
+constexpr size_t ANIM_ADAPTER_MAX = 256;
+struct AnimObject {
+  ObjectHead head;        // type OBJTYPE_ANIM
+  int32_t width, height;  // the size at which frames are shown and saved
+  int32_t frameCount;
+  int32_t fromDisk;
+  int32_t storedWidth, storedHeight;  // the frames as held or decoded
+  int32_t smooth;                     // of the last ScaleAnim
+  int32_t useCount;                   // running playbacks: locked above 0
+  int32_t freePending;
+  int64_t keyColour;  // -1 none
+  int32_t loadAlpha;
+  AnimFile* file;
+  AnimFrameArrays frames;  // no bitmap arrays for a disk anim (delays only)
+  char* fileName;          // of a disk anim
+  int32_t deinterlace;
+  int32_t loaderIndex;  // 0 built-in, 1 native, 2 plug-in
+  PluginBase* loaderPlugin;
+  char adapter[ANIM_ADAPTER_MAX];
+  int32_t loadTransparency;
+};
+// Look-up flags of GetAnimObject.
+enum : uint32_t {
+  ANIM_MODIFY = 1,   // the caller changes the anim (locked: ERR_LOCKEDOBJ)
+  ANIM_PENDING = 2,  // find anims whose free is pending
+  ANIM_NOCOPY = 4,   // with ANIM_MODIFY: layers keep the anim itself
+};
+// ERR_FINDARRAY for an automatic id, ERR_FINDANIM (the number as error
+// argument) for a number.
+ErrorCode GetAnimObject(VmState* L, ObjectId id, AnimObject** out, uint32_t flags);
+// The frame's bitmap, mask and alpha channel (the latter two may be null).
+// copy 0 of an in-memory anim gives the anim's own handles; otherwise the
+// caller owns new ones. noScale leaves a disk frame at its decoded size.
+// ERR_LOADFRAME, ERR_NOTRANSPARENCY (the file name as error argument) and
+// the allocation errors.
+ErrorCode GetAnimFrameBitmap(AnimObject* anim, int32_t index, int copy, int noScale,
+                             BitmapHandle** bitmap, BitmapHandle** mask, BitmapHandle** alpha);
+// The stored delay; else the file's for a disk anim; else 0.
+int32_t GetAnimFrameDelay(AnimObject* anim, int32_t index);
+// Arrays for count frames, zeroed, delays -1: 0 or ERR_MEM. withBitmaps 0
+// makes the delays only (disk anims).
+ErrorCode AllocAnimFrames(int32_t count, int withBitmaps, AnimFrameArrays* frames);
+// Frees the arrays and what they hold; raw frames of a file go back
+// through file (may be null).
+void FreeAnimFrames(AnimFrameArrays* frames, AnimFile* file);
+// Appends a new anim of width x height that takes frames (and file, when
+// given) on success; *id receives an automatic id when automatic is set.
+ErrorCode AddAnimObject(ObjectId* id, int automatic, int32_t width, int32_t height,
+                        AnimFrameArrays* frames, int64_t keyColour, int32_t loadAlpha,
+                        int32_t fromDisk, int32_t deinterlace, AnimObject** out);
+// report 0: a missing anim is no error (a locked one still is).
+ErrorCode FreeAnimObject(VmState* L, ObjectId id, int report);
+// Inserts (count > 0) or removes (count < 0) frames at position (1-based;
+// 0: at the end). The anim is unchanged on every error.
+ErrorCode ChangeAnimFrames(AnimObject* anim, int32_t count, int32_t position);
+// Frees the anims whose free was deferred and that nothing uses any more.
+void FlushPendingAnimFrees(VmState* L);
+// Shut-down: every anim, then every anim stream (finished first).
+void FreeAllAnims(VmState* L);
+
 // ---- Anim library ----
-// The "anim" opener: the deinterlace constants and IsAnim so far.
+// The "anim" opener: commands, the deinterlace constants, the lists of
+// anims and anim streams and the GetAttribute reader of anims.
 ErrorCode OpenAnimLibrary(VmState* L);
 
 // ---- Context record ----

@@ -42,7 +42,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"system", OpenSystemLibrary, FreeSystemResources},
     {"layers", nullptr, nullptr},
     {"text", OpenTextLibrary, FreeTextLibrary},
-    {"anim", OpenAnimLibrary, nullptr},
+    {"anim", OpenAnimLibrary, FreeAllAnims},
     {"display", OpenDisplayLibrary, CloseDisplayLibrary},
     {"sound", OpenSoundLibrary, FreeSoundLibrary},
     {"brush", OpenBrushLibrary, FreeAllBrushes},

@@ -1,0 +1,399 @@
+// Anims come into being here: LoadAnim reads an anim file through the anim
+// file layer, or cuts an ordinary picture into frames; CreateAnim cuts a
+// brush strip; LoadAnimFrame loads one frame of an anim file into a brush.
+// All anims are assembled by BuildAnimObject. Invariant: a failing build
+// frees every frame it made and closes the file it was handed, and no
+// existing anim changes before the new one is complete.
+#include <cstring>
+
+#include "draw/draw.h"
+#include "engine/optiontable.h"
+#include "gfx/gfx.h"
+#include "media/anim_private.h"
+#include "media/media.h"
+
+namespace {
+
+constexpr int32_t LOADING_ANIM_TEXT = 98;  // "Loading animation %s"
+constexpr int32_t SOURCE_BITMAP = 3;
+constexpr int32_t SOURCE_ANIM = 4;
+constexpr int32_t TARGET_ANIM = 4;
+constexpr int32_t TARGET_DISK = 20;
+
+struct LoadOptions {
+  int64_t keyColour = -1;
+  int32_t loadAlpha = 0, loadTransparency = 0;
+  int32_t x = 0, y = 0, width = 0, height = 0, framesPerRow = 0, frames = 0;
+  int32_t fromDisk = 0, skipLoopFrames = 0, deinterlace = 0;
+  int framesGiven = 0;
+  char loader[ANIM_ADAPTER_MAX] = "";
+  char adapter[ANIM_ADAPTER_MAX] = "";
+};
+
+// The third argument: a key colour, or an option table.
+ErrorCode readLoadOptions(VmState* L, int index, int forAnim, LoadOptions* o) {
+  int type = VmType(L, index);
+  if (type == VM_TYPE_NONE || type == VM_TYPE_NIL) return ERR_NONE;
+  if (type == VM_TYPE_NUMBER) {
+    o->keyColour = static_cast<uint32_t>(VmCheckInteger(L, index)) & 0xFFFFFF;
+    return ERR_NONE;
+  }
+  VmCheckTable(L, index);
+  uint32_t key = 0;
+  int keyGiven = 0;
+  OptionField common[] = {
+      {"transparency", OPTION_BITS, &key, 0, nullptr, nullptr, OPTION_ANY, 0, 0, ERR_WRONGUSAGE,
+       false, false, 0, &keyGiven},
+      {"loadalpha", OPTION_BOOL, &o->loadAlpha},
+      {"loadtransparency", OPTION_BOOL, &o->loadTransparency},
+      {"deinterlace", OPTION_INT, &o->deinterlace},
+      {"loader", OPTION_STRING, o->loader, sizeof o->loader},
+      {"adapter", OPTION_STRING, o->adapter, sizeof o->adapter},
+  };
+  if (ErrorCode e = ReadOptionTable(L, index, common)) return e;
+  if (keyGiven && static_cast<int32_t>(key) != -1) o->keyColour = key & 0xFFFFFF;
+  if (!forAnim) return ERR_NONE;
+  OptionField layout[] = {
+      {"x", OPTION_INT, &o->x},
+      {"y", OPTION_INT, &o->y},
+      {"width", OPTION_INT, &o->width},
+      {"height", OPTION_INT, &o->height},
+      {"fpr", OPTION_INT, &o->framesPerRow},
+      {"frames", OPTION_INT, &o->frames, 0, nullptr, nullptr, OPTION_ANY, 0, 0, ERR_WRONGUSAGE,
+       false, false, 0, &o->framesGiven},
+      {"fromdisk", OPTION_BOOL, &o->fromDisk},
+      {"skiploopframes", OPTION_BOOL, &o->skipLoopFrames},
+  };
+  return ReadOptionTable(L, index, layout);
+}
+
+const char* loaderText(const char* text) { return text[0] ? text : nullptr; }
+
+// Makes frame i of the build from the anim file.
+ErrorCode fileFrame(AnimBuildSpec* s, int32_t i, AnimFrameArrays* f) {
+  int32_t transparency = 0;
+  uint32_t* raw = GetAnimFileFrame(s->file, i, s->loadAlpha, &transparency);
+  if (!raw) return ERR_LOADFRAME;
+  if (s->loadTransparency && !transparency) {
+    FreeAnimFileFrame(s->file, raw);
+    SetErrorArgString(s->fileName);
+    return ERR_NOTRANSPARENCY;
+  }
+  ErrorCode e = CreateBitmapFromRGB(raw, s->keyColour, s->frameWidth, s->frameHeight, s->frameWidth,
+                                    0, (s->loadAlpha || transparency) ? 8u : 0u, nullptr,
+                                    &f->bitmaps[i], &f->masks[i], &f->alphas[i]);
+  FreeAnimFileFrame(s->file, raw);
+  return e;
+}
+
+}  // namespace
+
+int BuildAnimObject(VmState* L, AnimBuildSpec* s) {
+  AnimObject* source = nullptr;
+  int32_t width = 0, height = 0, count = 0, perRow = 1;
+  switch (s->sourceKind) {
+    case SOURCE_ANIM:
+      if (s->layoutArgs > 3) return ERR_TOOMANYARGS;
+      if (s->file) {
+        width = s->frameWidth;
+        height = s->frameHeight;
+        count = s->frameCount;
+      } else {
+        if (ErrorCode e = GetAnimObject(L, s->sourceId, &source, 0)) return e;
+        width = source->width;
+        height = source->height;
+        count = source->frameCount;
+      }
+      break;
+    case SOURCE_BITMAP:
+      if (!s->bitmap) return ERR_WRONGUSAGE;
+      if (s->layoutArgs < 4) {
+        width = s->sourceWidth;
+        height = s->sourceHeight;
+        count = 1;
+        break;
+      }
+      width = s->frameWidth;
+      height = s->frameHeight;
+      count = s->frameCount;
+      if (width < 1 || height < 1 || count < 1) return ERR_WRONGUSAGE;
+      perRow = s->framesPerRow < 1 ? count : s->framesPerRow;
+      if (s->x < 0 || s->y < 0) return ERR_NEGCOORDS;
+      {
+        // 64-bit: large sizes must not wrap around into a fit.
+        int64_t rows = (static_cast<int64_t>(count) + perRow - 1) / perRow;
+        if (static_cast<int64_t>(width) * perRow + s->x > s->sourceWidth ||
+            rows * height + s->y > s->sourceHeight)
+          return ERR_BRUSHSIZE;
+      }
+      break;
+    default:
+      return ERR_WRONGUSAGE;
+  }
+  const int disk = s->targetKind == TARGET_DISK || s->fromDisk;
+  AnimFrameArrays f{};
+  if (ErrorCode e = AllocAnimFrames(count, !disk, &f)) return e;
+  ErrorCode e = ERR_NONE;
+  if (!disk) {
+    for (int32_t i = 0; i < count && !e; i++) {
+      if (s->sourceKind == SOURCE_ANIM && s->file) {
+        s->frameWidth = width;
+        s->frameHeight = height;
+        e = fileFrame(s, i, &f);
+      } else if (source) {
+        e = GetAnimFrameBitmap(source, i, 1, 0, &f.bitmaps[i], &f.masks[i], &f.alphas[i]);
+      } else if (s->layoutArgs < 4 && s->ownsSource) {
+        f.bitmaps[0] = s->bitmap;
+        f.masks[0] = s->mask;
+        f.alphas[0] = s->alpha;
+        s->bitmap = s->mask = s->alpha = nullptr;
+      } else {
+        int32_t sx = s->layoutArgs < 4 ? 0 : (i % perRow) * width + s->x;
+        int32_t sy = s->layoutArgs < 4 ? 0 : (i / perRow) * height + s->y;
+        e = ConvertBitmap(s->bitmap, s->mask, s->alpha, sx, sy, width, height, 0, 0, nullptr,
+                          nullptr, &f.bitmaps[i], &f.masks[i], &f.alphas[i]);
+      }
+    }
+    if (source && !e) memcpy(f.delays, source->frames.delays, sizeof(int32_t) * count);
+    // Some readers know a frame's delay only once the frames after it were
+    // decoded: the delays are taken when every frame is.
+    if (s->sourceKind == SOURCE_ANIM && s->file && !e)
+      for (int32_t i = 0; i < count; i++) f.delays[i] = GetAnimFileFrameDelay(s->file, i);
+  }
+  char* fileName = nullptr;
+  if (!e && disk) {
+    if (!s->file) {
+      e = ERR_WRONGUSAGE;  // only anim files are played from disk
+    } else {
+      size_t n = strlen(s->fileName) + 1;
+      fileName = static_cast<char*>(AllocMemory(n, 0));
+      if (!fileName)
+        e = ERR_MEM;
+      else
+        memcpy(fileName, s->fileName, n);
+    }
+  }
+  AnimObject* anim = nullptr;
+  if (!e)
+    e = AddAnimObject(&s->id, s->automatic, width, height, &f, s->keyColour, s->loadAlpha, disk,
+                      s->deinterlace, &anim);
+  if (e) {
+    FreeAnimFrames(&f, nullptr);
+    FreeMemory(fileName);
+    return e;
+  }
+  if (disk) {
+    anim->file = s->file;
+    s->file = nullptr;
+    anim->fileName = fileName;
+    anim->loadTransparency = s->loadTransparency;
+    anim->loaderIndex = s->loaderIndex;
+    anim->loaderPlugin = s->loaderPlugin;
+    snprintf(anim->adapter, sizeof anim->adapter, "%s", s->adapter ? s->adapter : "");
+  }
+  if (source) anim->smooth = source->smooth;
+  return s->automatic ? PushObjectId(L, s->id) : 0;
+}
+
+// LoadAnim (target 4: id, file, options) and PlayAnimDisk (target 20: the
+// file first, the key colour as argument 6, an automatic id).
+int LoadAnimObject(VmState* L, int32_t target) {
+  AnimBuildSpec s{};
+  LoadOptions o;
+  const char* file;
+  if (target == TARGET_DISK) {
+    file = VmCheckString(L, 1, nullptr);
+    s.automatic = 1;
+    if (VmGetTop(L) >= 6) o.keyColour = static_cast<uint32_t>(VmCheckInteger(L, 6));
+    if (o.keyColour == 0xFFFFFFFF) o.keyColour = -1;
+    o.fromDisk = 1;
+  } else {
+    s.id = GetObjectIdArg(L, 1, &s.automatic);
+    file = VmCheckString(L, 2, nullptr);
+    if (ErrorCode e = readLoadOptions(L, 3, 1, &o)) return e;
+  }
+  if (o.loadTransparency && o.keyColour != -1) return ERR_WRONGUSAGE;
+  if (o.loadAlpha && o.loadTransparency) return ERR_WRONGUSAGE;
+  if (o.framesGiven && o.fromDisk) return ERR_WRONGUSAGE;
+  if (o.loadAlpha && o.keyColour != -1) return ERR_MASKNALPHA;
+  if (!s.automatic)
+    if (ErrorCode e = FreeAnimObject(L, s.id, 0)) return e;
+  PrintProgress(GetBuiltinString(LOADING_ANIM_TEXT), file, 0);
+
+  s.targetKind = target;
+  s.keyColour = o.keyColour;
+  s.loadAlpha = o.loadAlpha;
+  s.loadTransparency = o.loadTransparency;
+  s.deinterlace = o.deinterlace;
+  s.fileName = file;
+  s.adapter = o.adapter;
+  s.fromDisk = o.fromDisk;
+  ErrorCode e = ERR_OPENANIM2;
+  if (!o.framesGiven) {
+    int32_t hasAlpha = 0;
+    e = OpenAnimFile(file, loaderText(o.loader), loaderText(o.adapter), o.deinterlace,
+                     o.loadTransparency, &s.file, &s.frameWidth, &s.frameHeight, &s.frameCount,
+                     &hasAlpha, &s.loaderIndex, &s.loaderPlugin);
+    if (e && e != ERR_OPENANIM2) return e;
+    if (!e) {
+      if (o.skipLoopFrames && IsIffAnimFile(s.file)) {
+        if (s.frameCount < 3) {
+          CloseAnimFile(s.file);
+          return ERR_WRONGUSAGE;
+        }
+        s.frameCount -= 2;
+      }
+      if (o.loadAlpha && !hasAlpha) {
+        CloseAnimFile(s.file);
+        SetErrorArgString(file);
+        return ERR_NOALPHA;
+      }
+      s.sourceKind = SOURCE_ANIM;
+      s.layoutArgs = 3;
+    }
+  }
+  if (e == ERR_OPENANIM2) {
+    // An ordinary picture: one frame, or cut into frames.
+    if (o.fromDisk) {
+      SetErrorArgString(file);
+      return ERR_OPENANIM2;
+    }
+    DecodedImage* image = nullptr;
+    int32_t transparent = -1, w = 0, h = 0, hasAlpha = 0;
+    e = LoadImageFile(file, loaderText(o.loader), loaderText(o.adapter), nullptr, -1, 0, &image,
+                      nullptr, &transparent, &w, &h, &hasAlpha, nullptr, nullptr);
+    if (e == ERR_LOADPICTURE2) {
+      SetErrorArgString(file);
+      return ERR_OPENANIM2;
+    }
+    if (e) return e;
+    if (o.loadAlpha && !hasAlpha) {
+      FreeDecodedImage(image);
+      SetErrorArgString(file);
+      return ERR_NOALPHA;
+    }
+    if (o.loadTransparency && transparent < 0) {
+      FreeDecodedImage(image);
+      SetErrorArgString(file);
+      return ERR_NOTRANSPARENCY;
+    }
+    if (transparent >= 0) s.keyColour = transparent & 0xFFFFFF;
+    e = CreateBitmapFromRGB(GetDecodedImagePixels(image), s.keyColour, w, h, w, 0,
+                            o.loadAlpha ? 8u : 0u, nullptr, &s.bitmap, &s.mask, &s.alpha);
+    FreeDecodedImage(image);
+    if (e) return e;
+    s.sourceKind = SOURCE_BITMAP;
+    s.ownsSource = 1;
+    s.sourceWidth = w;
+    s.sourceHeight = h;
+    if (o.width > 0 && o.height > 0) {
+      s.layoutArgs = 7;
+      s.frameWidth = o.width;
+      s.frameHeight = o.height;
+      s.frameCount = o.framesGiven ? o.frames : 1;
+      s.framesPerRow = o.framesPerRow;
+      s.x = o.x;
+      s.y = o.y;
+    } else {
+      s.layoutArgs = 3;
+    }
+  }
+  int results = BuildAnimObject(L, &s);
+  // What the build did not take: the file of an in-memory anim, the
+  // picture's bitmaps when frames were cut from it.
+  CloseAnimFile(s.file);
+  FreeBitmap(s.bitmap);
+  FreeBitMask(s.mask);
+  FreeAlphaChannel(s.alpha);
+  if (results >= 0 && results <= 1) PrintDone();
+  return results;
+}
+
+int CmdLoadAnim(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  return LoadAnimObject(L, TARGET_ANIM);
+}
+
+int CmdCreateAnim(VmState* L) {
+  CheckArgCount(L, 6, 8, 0, 0);
+  AnimBuildSpec s{};
+  s.id = GetObjectIdArg(L, 1, &s.automatic);
+  ObjectId brushId = GetObjectIdArg(L, 2, nullptr);
+  s.frameWidth = VmCheckInteger(L, 3);
+  s.frameHeight = VmCheckInteger(L, 4);
+  s.frameCount = VmCheckInteger(L, 5);
+  s.framesPerRow = VmCheckInteger(L, 6);
+  s.x = VmOptInteger(L, 7, 0);
+  s.y = VmOptInteger(L, 8, 0);
+  BrushObject* brush = nullptr;
+  if (ErrorCode e = GetBrushObject(L, brushId, &brush, BRUSH_NOVECTOR)) return e;
+  if (!s.automatic)
+    if (ErrorCode e = FreeAnimObject(L, s.id, 0)) return e;
+  s.sourceKind = SOURCE_BITMAP;
+  s.targetKind = TARGET_ANIM;
+  s.layoutArgs = 7;
+  s.keyColour = -1;
+  s.bitmap = brush->bitmap;
+  s.mask = brush->mask;
+  s.alpha = brush->alpha;
+  s.sourceWidth = brush->width;
+  s.sourceHeight = brush->height;
+  return BuildAnimObject(L, &s);
+}
+
+int CmdLoadAnimFrame(VmState* L) {
+  CheckArgCount(L, 3, 4, 0, 0);
+  int automatic = 0;
+  ObjectId id = GetObjectIdArg(L, 1, &automatic);
+  int32_t frame = VmCheckInteger(L, 2);
+  const char* file = VmCheckString(L, 3, nullptr);
+  LoadOptions o;
+  if (ErrorCode e = readLoadOptions(L, 4, 0, &o)) return e;
+  if (o.loadTransparency && (o.loadAlpha || o.keyColour != -1)) return ERR_WRONGUSAGE;
+  AnimFile* anim = nullptr;
+  int32_t w = 0, h = 0, count = 0, hasAlpha = 0, loaderIndex = 0;
+  PluginBase* plugin = nullptr;
+  if (ErrorCode e =
+          OpenAnimFile(file, loaderText(o.loader), loaderText(o.adapter), o.deinterlace,
+                       o.loadTransparency, &anim, &w, &h, &count, &hasAlpha, &loaderIndex, &plugin))
+    return e;
+  AnimBuildSpec s{};
+  s.file = anim;
+  s.fileName = file;
+  s.frameWidth = w;
+  s.frameHeight = h;
+  s.keyColour = o.keyColour;
+  s.loadAlpha = o.loadAlpha;
+  s.loadTransparency = o.loadTransparency;
+  ErrorCode e = ERR_NONE;
+  if (o.loadAlpha && !hasAlpha) {
+    SetErrorArgString(file);
+    e = ERR_NOALPHA;
+  }
+  if (frame == -1) frame = count;
+  if (!e && (frame < 1 || frame > count)) e = ERR_ANIMFRAME;
+  AnimFrameArrays f{};
+  if (!e) e = AllocAnimFrames(count, 1, &f);
+  if (!e) e = fileFrame(&s, frame - 1, &f);
+  CloseAnimFile(anim);
+  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+  if (!e) {
+    bitmap = f.bitmaps[frame - 1];
+    mask = f.masks[frame - 1];
+    alpha = f.alphas[frame - 1];
+    f.bitmaps[frame - 1] = f.masks[frame - 1] = f.alphas[frame - 1] = nullptr;
+  }
+  FreeAnimFrames(&f, nullptr);
+  if (e) return e;
+  if (!automatic) FreeBrushObject(L, id, 0);
+  BrushObject* brush = nullptr;
+  e = AddBrushObject(&id, automatic, 0, w, h, w, 0, nullptr, bitmap, o.keyColour, mask, alpha,
+                     nullptr, &brush);
+  if (e) {
+    FreeBitmap(bitmap);
+    FreeBitMask(mask);
+    FreeAlphaChannel(alpha);
+    return e;
+  }
+  return automatic ? PushObjectId(L, id) : 0;
+}
