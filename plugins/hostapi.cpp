@@ -42,8 +42,7 @@ intptr_t waitingForDisplayLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the drawing library.
 intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the system library's special folders and object lookup
-// (GetSpecialFolderPath, FindObjectEntry) and for the dos library's
-// forwarders and chunk-name services.
+// (GetSpecialFolderPath, FindObjectEntry).
 intptr_t waitingForSystemLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the plug-in side of the event library: it runs for scripts,
 // but user event types, posted events, the central poll and the timer
@@ -490,6 +489,80 @@ int fileExamineStream(QmStream* s, QmFileInfo* out) {
   return 1;
 }
 
+// Slot 28: a buffer written to a file, or copied into a linked chunk file.
+int32_t fileWriteBufferOrLink(VmState* L, char* name, size_t nameSize, const void* data,
+                              size_t size, uint32_t flags) {
+  if (!name || (size && !data)) return 0;
+  if (flags & 1) {
+    StreamHandle* out = OpenFileStream(name, STREAM_WRITE, nullptr);
+    if (!out) return 0;
+    bool written = WriteStream(out, data, size) == size;
+    bool closed = CloseFileStream(out) != 0;
+    return written && closed ? 1 : 0;
+  }
+  VirtualFile* file = nullptr;
+  if (!L || NewVirtualStringFile(L, data, size, 0, "foobar.dat", 1, &file) != ERR_NONE) return 0;
+  return MakeVirtualFileName(file, name, nameSize) ? 1 : 0;
+}
+
+// Slot 29: a chunk name taken apart.
+int32_t fileDescribeChunkName(const char* name, QmChunkDescription* out) {
+  if (!name || !out) return 0;
+  std::memset(out, 0, sizeof *out);
+  uint64_t offset = 0, size = 0;
+  VirtualFile* file = nullptr;
+  if (!IsChunkName(name) || !ParseChunkName(name, &offset, &size, nullptr, 0, out->text,
+                                            sizeof out->text, nullptr, 0, &file)) {
+    out->offset = -1;
+    out->size = -1;
+    StrCopyBounded(out->text, sizeof out->text, name);
+    return 0;
+  }
+  out->offset = static_cast<int64_t>(offset);
+  out->size = static_cast<int64_t>(size);
+  out->virtualFile = file;
+  return 1;
+}
+
+// Slot 33: a dos library command called for a plug-in.
+int32_t fileCallDosCommand(VmState* L, const char* command, int32_t nargs, int32_t nresults) {
+  if (!L || !command || nargs < 0) return ERR_WRONGUSAGE;
+  for (const LibraryEntry* library = GetLibraryList(); library; library = library->next) {
+    if (std::strcmp(library->name, "dos") != 0 || !library->commands) continue;
+    for (const CommandTableEntry* c = library->commands; c->name; c++) {
+      if (!c->function || CompareNoCase(c->name, command) != 0) continue;
+      VmPushCClosure(L, c->function, 0);
+      VmInsert(L, -nargs - 1);
+      return VmPCall(L, nargs, nresults, 0);
+    }
+  }
+  return ERR_UNIMPLCMD;
+}
+
+// Slot 34: the name a loader opens for a request's data.
+static_assert(sizeof(MemoryFileName) <= QM_MEMORYNAME_SIZE);
+int32_t fileRequestChunkName(const QmLoaderSource* source, char* buffer, size_t size) {
+  if (!buffer) return 0;
+  bool aligned = reinterpret_cast<uintptr_t>(buffer) % alignof(MemoryFileName) == 0;
+  if (!source) {
+    if (aligned && size >= sizeof(MemoryFileName))
+      ReleaseMemoryFileName(reinterpret_cast<MemoryFileName*>(buffer));
+    return 1;
+  }
+  if (!source->path) {
+    if (!aligned || size < QM_MEMORYNAME_SIZE || (source->size && !source->data)) return 0;
+    MakeMemoryFileName(reinterpret_cast<MemoryFileName*>(buffer), source->data, source->size);
+    return 1;
+  }
+  char name[LOCK_PATH_SIZE];
+  if (std::snprintf(name, sizeof name, "foo.%s", source->extension ? source->extension : "dat") >=
+          static_cast<int>(sizeof name) ||
+      source->offset > static_cast<uint64_t>(INT64_MAX))
+    return 0;
+  return MakeChunkName(name, buffer, size, static_cast<int64_t>(source->offset), source->size, 0,
+                       source->path);
+}
+
 // VM table.
 int vmLessThan(VmState* L, int a, int b) { return VmLessThan(L, a, b, 0); }
 void vmPushString(VmState* L, const char* s) { VmPushString(L, s); }
@@ -703,13 +776,13 @@ const HostFileTable FILES = {
     fileSeek,
     fileAdapterFlags,
     fileExamineStream,
-    waitingForSystemLibrary,
-    waitingForSystemLibrary,
+    fileWriteBufferOrLink,
+    fileDescribeChunkName,
     fileFlush,
     fileClearPath,
     fileOpenTags,
-    waitingForSystemLibrary,
-    waitingForSystemLibrary,
+    fileCallDosCommand,
+    fileRequestChunkName,
     fileClearPath,
 };
 

@@ -399,6 +399,25 @@ typedef struct HostSystemTable {
 #define QM_OPEN_LATIN1NAME 32
 #define QM_OPEN_NOADAPTERS 256
 
+/* A chunk name taken apart (file table slot 29). */
+typedef struct QmChunkDescription {
+  int64_t offset;    /* in the holding file, or -1 */
+  int64_t size;      /* bytes, or -1 */
+  void* virtualFile; /* the linked chunk file it names, or null */
+  char text[1024];   /* the extra text, or the plain name */
+} QmChunkDescription;
+
+/* Where a loader request's data lies (file table slot 34): a byte range of
+ * a file, or a memory buffer (path null). */
+typedef struct QmLoaderSource {
+  const char* path;      /* the holding file; null for memory */
+  uint64_t offset;       /* of the range in that file */
+  uint64_t size;         /* of the range, or of the memory */
+  const void* data;      /* the memory, when path is null */
+  const char* extension; /* of the name the loader sees, without the dot */
+} QmLoaderSource;
+#define QM_MEMORYNAME_SIZE 64
+
 typedef struct HostFileTable {
   QmStream* (*openStream)(const char* name, uint32_t mode);
   int (*closeStream)(QmStream* stream);
@@ -429,14 +448,29 @@ typedef struct HostFileTable {
   int64_t (*seekFileStream)(QmStream* stream, int64_t offset, int mode);
   uint32_t (*getStreamAdapterFlags)(QmStream* stream);
   int (*examineStream)(QmStream* stream, QmFileInfo* out);
-  QmHostFunc writeBufferOrLink;
-  QmHostFunc describeChunkName;
+  /* Slot 28: with flags bit 0, writes size bytes of data to the file
+   * `name`; without it, copies them into a linked chunk file named
+   * "foobar.dat" (it lives until the player ends) and writes that chunk's
+   * name into `name`, which holds nameSize bytes. 1 on success. */
+  int32_t (*writeBufferOrLink)(VmState* L, char* name, size_t nameSize, const void* data,
+                               size_t size, uint32_t flags);
+  /* Slot 29: 1 and the record filled for a chunk name, 0 (offset and size
+   * -1, text the plain name) for any other name. */
+  int32_t (*describeChunkName)(const char* name, QmChunkDescription* out);
   int (*flushStream)(QmStream* stream);
   void (*clearBuffer31)(char* buffer);
   QmStream* (*openStreamTags)(const char* name, uint32_t mode,
                               const QmTagItem* tags); /* tag 1: loaders */
-  QmHostFunc dosForwarder;
-  QmHostFunc requestChunkName;
+  /* Slot 33: calls the dos library's command `command` with the nargs
+   * values on top of the stack, leaving nresults results (-1: all). 0, or
+   * the command's error code (ERR_UNIMPLCMD when there is no such command). */
+  int32_t (*callDosCommand)(VmState* L, const char* command, int32_t nargs, int32_t nresults);
+  /* Slot 34: the name a loader opens for a request's data: a chunk name of
+   * the holding file's range, called "foo.<extension>", or, for data in
+   * memory, a memory-name record built in `buffer` (which then needs at
+   * least QM_MEMORYNAME_SIZE bytes, stays valid while the buffer does, and
+   * is released with slot 34 again and a null source). 1 on success. */
+  int32_t (*requestChunkName)(const QmLoaderSource* source, char* buffer, size_t size);
   void (*clearBuffer35)(char* buffer);
 } HostFileTable;
 

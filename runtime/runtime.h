@@ -600,6 +600,21 @@ void FreeHandedOutDirTrees();
 int MakeLinkedDataName(const char* name, uint64_t offset, uint64_t size, char* buffer,
                        size_t bufferSize);
 
+// A record passed where a file name is expected, standing for a memory
+// buffer. Only records made by MakeMemoryFileName and not yet released are
+// taken as such: a script's string ":::memory" is an ordinary name. The
+// last MEMORY_NAMES_LIVE records made are known; release a record before
+// its storage goes away.
+struct MemoryFileName {
+  char text[16];  // ":::memory"
+  const void* address;
+  size_t size;
+};
+constexpr size_t MEMORY_NAMES_LIVE = 64;
+void MakeMemoryFileName(MemoryFileName* record, const void* address, size_t size);
+void ReleaseMemoryFileName(MemoryFileName* record);
+bool IsMemoryFileName(const char* name);
+
 // Virtual string files: a string usable wherever a file name is accepted.
 // copy: the bytes are copied (an empty string gets 65,536 bytes of room)
 // and the file can be written; else the record references the string at

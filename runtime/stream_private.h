@@ -16,20 +16,6 @@
 // opened by a file-adapter plug-in. Used by the main thread only.
 // FileInfo is declared with the platform's file services.
 
-// A record passed where a file name is expected, standing for a memory
-// buffer. Only records made by MakeMemoryFileName and not yet released are
-// taken as such: a script's string ":::memory" is an ordinary name. The
-// last MEMORY_NAMES_LIVE records made are known; release a record before
-// its storage goes away.
-struct MemoryFileName {
-  char text[16];  // ":::memory"
-  const void* address;
-  size_t size;
-};
-constexpr size_t MEMORY_NAMES_LIVE = 64;
-void MakeMemoryFileName(MemoryFileName* record, const void* address, size_t size);
-void ReleaseMemoryFileName(MemoryFileName* record);
-bool IsMemoryFileName(const char* name);
 constexpr uint32_t ADAPTER_FLAG_NOSEEK = 2;
 constexpr size_t MEMFILE_GROW_STEP = 65536;  // memory files grow by this
 

@@ -4,6 +4,7 @@
 // a failed check raised through a plug-in written in C.
 #include "tests/plugins/plugin_fixture.h"
 #include "gfx/gfx.h"
+#include "libs/libs.h"
 #include "platform/linux/system_private.h"
 #include "plugins/plugin_private.h"
 
@@ -111,6 +112,68 @@ TEST_F(PluginTest, FileSlotsReachTheStreamLayer) {
   EXPECT_EQ(file->parseChunkName("plain.txt", &offset, &size, extra, sizeof extra), 0);
   EXPECT_EQ(offset, -1);
   EXPECT_STREQ(extra, "plain.txt");
+}
+
+// The chunk services: a buffer written out or linked, chunk names taken
+// apart, a loader's name for a file range or for memory, and a dos
+// command called for a plug-in.
+TEST_F(PluginTest, FileSlotsLinkDescribeAndNameChunks) {
+  const HostFileTable* file = GetPluginHostApi()->file;
+  std::string dir = root + "/Plugins";
+  auto readAll = [&](const char* name) {
+    std::string text;
+    QmStream* s = file->openStream(name, 0);
+    if (!s) return std::string("(no open)");
+    for (int c; (c = file->readStreamByte(s)) >= 0;) text += static_cast<char>(c);
+    file->closeStream(s);
+    return text;
+  };
+
+  char name[1024];
+  StrCopyBounded(name, sizeof name, (dir + "/written.bin").c_str());
+  ASSERT_EQ(file->writeBufferOrLink(L, name, sizeof name, "abc", 3, 1), 1);
+  EXPECT_EQ(readAll(name), "abc");
+  char linked[1024] = {};
+  ASSERT_EQ(file->writeBufferOrLink(L, linked, sizeof linked, "hello", 5, 0), 1);
+  EXPECT_EQ(readAll(linked), "hello");
+  QmChunkDescription d{};
+  ASSERT_EQ(file->describeChunkName(linked, &d), 1);
+  EXPECT_EQ(d.size, 5);
+  EXPECT_NE(d.virtualFile, nullptr);
+  EXPECT_EQ(file->describeChunkName("plain.txt", &d), 0);
+  EXPECT_EQ(d.offset, -1);
+  EXPECT_STREQ(d.text, "plain.txt");
+
+  WriteBytes(dir + "/range.bin", {'0', '1', '2', '3', '4', '5'});
+  std::string path = dir + "/range.bin";
+  QmLoaderSource range{path.c_str(), 2, 3, nullptr, "png"};
+  char chunk[1024];
+  ASSERT_EQ(file->requestChunkName(&range, chunk, sizeof chunk), 1);
+  EXPECT_EQ(readAll(chunk), "234");
+  ASSERT_EQ(file->describeChunkName(chunk, &d), 1);
+  EXPECT_EQ(d.offset, 2);
+  EXPECT_STREQ(d.text, path.c_str());
+  EXPECT_EQ(file->requestChunkName(&range, chunk, 8), 0);  // does not fit
+
+  static const char memory[] = "in memory";
+  alignas(16) char record[QM_MEMORYNAME_SIZE];
+  QmLoaderSource inMemory{nullptr, 0, 9, memory, nullptr};
+  ASSERT_EQ(file->requestChunkName(&inMemory, record, sizeof record), 1);
+  EXPECT_EQ(readAll(record), "in memory");
+  EXPECT_EQ(file->requestChunkName(nullptr, record, sizeof record), 1);
+  EXPECT_EQ(file->requestChunkName(&inMemory, record + 1, sizeof record - 1), 0);  // misaligned
+
+  VmPushString(L, path.c_str());
+  EXPECT_EQ(file->callDosCommand(L, "Exists", 1, 1), ERR_UNIMPLCMD);  // no dos library yet
+  VmSetTop(L, 0);
+  VmPushValue(L, VM_GLOBALS_INDEX);  // the opener registers into the table on top
+  ASSERT_EQ(OpenDosLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  VmPushString(L, path.c_str());
+  ASSERT_EQ(file->callDosCommand(L, "exists", 1, 1), ERR_NONE);
+  EXPECT_TRUE(VmToBoolean(L, -1));
+  VmSetTop(L, 0);
+  FreeDosResources(L);
 }
 
 TEST_F(PluginTest, SaverFormatsPluginArrayAndNodes) {
