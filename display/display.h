@@ -431,6 +431,9 @@ struct DisplayRecord {
 // Globals of the library.
 DisplayRecord* GetDisplayList();
 DisplayRecord* GetCurrentDisplay();
+// Clears a display's input state (keys held, a pending close, the pump's
+// key memory): after a requester or an external program had the input.
+void ResetDisplayState(DisplayRecord* display);
 
 // The library opener "display": commands (into the table at the top of the
 // stack, which is popped, as every opener does), constants, object lists.

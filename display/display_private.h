@@ -88,7 +88,6 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* display, int repositi
 ErrorCode CloseDisplayWindow(VmState* L, DisplayRecord* display, DisplayRecord* source,
                              uint32_t flags);
 void FreeAllDisplays(VmState* L);
-void ResetDisplayState(DisplayRecord* display);
 void ApplyFullscreenScale(DisplayRecord* display);
 // The next opening prepares the pictures again (a new run).
 void ResetFirstOpening();

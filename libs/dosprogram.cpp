@@ -166,13 +166,30 @@ ErrorCode prepareProgram(VmState* L, std::string* program, std::string* argument
   return ERR_NONE;
 }
 
+// The optional reset argument (default on): the current display's input
+// state is cleared once the program started or ended, since it had the
+// keyboard and the pointer meanwhile.
+bool resetWanted(VmState* L, int index) {
+  int t = VmType(L, index);
+  if (t == VM_TYPE_NONE || t == VM_TYPE_NIL) return true;
+  return t == VM_TYPE_BOOLEAN ? VmToBoolean(L, index) != 0 : VmCheckNumber(L, index) != 0;
+}
+
+ErrorCode resetAfter(ErrorCode error, bool reset) {
+  if (!error && reset)
+    if (DisplayRecord* d = GetCurrentDisplay()) ResetDisplayState(d);
+  return error;
+}
+
 int cmdRun(VmState* L) {
   CheckArgCount(L, 1, 3, 0, 0);
+  bool reset = resetWanted(L, 2);
   std::string program, arguments;
   ErrorCode error = prepareProgram(L, &program, &arguments);
   if (error) return error;
   if (!HasRunFinishedHandler())
-    return StartProgram(program.c_str(), arguments.empty() ? nullptr : arguments.c_str(), 1);
+    return resetAfter(
+        StartProgram(program.c_str(), arguments.empty() ? nullptr : arguments.c_str(), 1), reset);
   auto* record = static_cast<RunRecord*>(AllocMemory(sizeof(RunRecord), 1));
   if (!record) return ERR_MEM;
   record->userData = VM_REF_NIL;
@@ -193,15 +210,17 @@ int cmdRun(VmState* L) {
     freeRunRecord(L, record);
     return ERR_THREAD;
   }
-  return ERR_NONE;
+  return resetAfter(ERR_NONE, reset);
 }
 
 int cmdExecute(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
+  bool reset = resetWanted(L, 2);
   std::string program, arguments;
   ErrorCode error = prepareProgram(L, &program, &arguments);
   if (error) return error;
-  return StartProgram(program.c_str(), arguments.empty() ? nullptr : arguments.c_str(), 0);
+  return resetAfter(
+      StartProgram(program.c_str(), arguments.empty() ? nullptr : arguments.c_str(), 0), reset);
 }
 
 const CommandTableEntry programCommands[] = {
