@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <langinfo.h>
+#include <locale.h>
 #include <string>
 
 #include "display/display.h"
@@ -145,16 +147,38 @@ struct tm localNow() {
   return t;
 }
 
+// The character set of a locale: 1 UTF-8, 0 Latin-1 (ISO-8859-1 or -15),
+// -1 anything else.
+int localeCharset(const char* name) {
+  locale_t locale = newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(0));
+  if (!locale) return -1;
+  std::string codeset = nl_langinfo_l(CODESET, locale);
+  freelocale(locale);
+  if (codeset == "UTF-8") return 1;
+  return codeset == "ISO-8859-1" || codeset == "ISO-8859-15" ? 0 : -1;
+}
+
 // Formats with the user's locale for dates (the environment's), then puts
-// the previous locale back.
+// the previous locale back. The text comes in the locale's character set
+// and goes to scripts in the player's string encoding.
 std::string formatInUserLocale(const char* format, const struct tm& t) {
   const char* current = std::setlocale(LC_TIME, nullptr);
   std::string previous = current ? current : "C";
-  std::setlocale(LC_TIME, "");
+  const char* user = std::setlocale(LC_TIME, "");
+  int charset = localeCharset(user ? user : "C");
   char text[256];
   size_t n = std::strftime(text, sizeof text, format, &t);
   std::setlocale(LC_TIME, previous.c_str());
-  return std::string(text, n);
+  text[n] = '\0';
+  char* converted = nullptr;
+  if (charset == 1 && !unicodeUtf8Mode)
+    converted = Utf8ToLatin1Dup(text);
+  else if (charset == 0 && unicodeUtf8Mode)
+    converted = ConvertStringEncoding(text, TEXT_ENCODING_LATIN1, TEXT_ENCODING_UTF8);
+  if (!converted) return std::string(text, n);
+  std::string result = converted;
+  FreeMemory(converted);
+  return result;
 }
 
 // Minutes between UTC and local time at t, positive west of UTC.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <locale.h>
 #include <string>
 #include <thread>
 #include <variant>
@@ -340,6 +341,43 @@ TEST_F(TimeDateTest, WeekdayUsesTheUserLocale) {
   ASSERT_EQ(error, 0);
   EXPECT_EQ(weekday, runCommand("LC_ALL=it_IT.UTF-8 date +%A"));
   EXPECT_STREQ(std::setlocale(LC_TIME, nullptr), "C");
+}
+
+// The locale's text reaches scripts in the player's string encoding: the
+// Italian weekday (five of the seven end in a grave i) from a UTF-8 and
+// from a Latin-1 locale, in both modes.
+TEST_F(TimeDateTest, LocaleTextFollowsThePlayersEncoding) {
+  for (const char* name : {"it_IT.UTF-8", "it_IT.ISO-8859-1"}) {
+    locale_t installed = newlocale(LC_TIME_MASK, name, static_cast<locale_t>(0));
+    if (!installed) GTEST_SKIP() << name << " is not installed";
+    freelocale(installed);
+  }
+  const char* old = std::getenv("LC_ALL");
+  std::string saved = old ? old : "";
+  int32_t mode = unicodeUtf8Mode;
+  struct Case {
+    const char* locale;
+    int32_t utf8;
+    const char* encode;  // iconv's target for date's UTF-8 output
+  } cases[] = {{"it_IT.UTF-8", 1, "UTF-8"},
+               {"it_IT.UTF-8", 0, "ISO-8859-1"},
+               {"it_IT.ISO-8859-1", 1, "UTF-8"},
+               {"it_IT.ISO-8859-1", 0, "ISO-8859-1"}};
+  for (const Case& c : cases) {
+    setenv("LC_ALL", c.locale, 1);
+    unicodeUtf8Mode = c.utf8;
+    ErrorCode error = call("GetWeekday", {});
+    std::string weekday = text();
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(weekday, runCommand(std::string("LC_ALL=it_IT.UTF-8 date +%A | iconv -f UTF-8 -t ") +
+                                  c.encode))
+        << c.locale << " " << c.utf8;
+  }
+  unicodeUtf8Mode = mode;
+  if (old)
+    setenv("LC_ALL", saved.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
 }
 
 TEST(FileDateParser, ChecksTheWholeForm) {
