@@ -17,6 +17,15 @@ std::atomic<uint64_t> failAt{0};          // 0: hook off
 std::atomic<uint64_t> allocsSinceSet{0};  // counted allocations since set
 std::atomic<bool> failPersistent{false};
 std::atomic<uint64_t> failedCount{0};
+std::atomic<bool> tracking{false};  // the largest-request observer
+std::atomic<size_t> largest{0};
+
+void noteSize(size_t size) {
+  if (!tracking.load(std::memory_order_relaxed)) return;
+  size_t seen = largest.load(std::memory_order_relaxed);
+  while (size > seen && !largest.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
+  }
+}
 
 bool injectFailure() {
   uint64_t at = failAt.load(std::memory_order_relaxed);
@@ -31,6 +40,7 @@ bool injectFailure() {
 
 void* AllocMemory(size_t size, int clear) {
   if (size == 0) return nullptr;
+  noteSize(size);
   if (injectFailure()) {
     errno = ENOMEM;  // as a failing malloc leaves it
     return nullptr;
@@ -55,3 +65,10 @@ void SetAllocFailure(uint64_t n, bool persistent) {
 }
 
 uint64_t GetAllocFailureCount() { return failedCount.load(std::memory_order_relaxed); }
+
+void TrackLargestAllocation(bool on) {
+  largest.store(0, std::memory_order_relaxed);
+  tracking.store(on, std::memory_order_relaxed);
+}
+
+size_t GetLargestAllocation() { return largest.load(std::memory_order_relaxed); }

@@ -17,6 +17,10 @@
 void SetAllocFailure(uint64_t n, bool persistent);
 // Allocations the hook has failed since it was last set.
 uint64_t GetAllocFailureCount();
+// Test hook: while on, the largest size asked of AllocMemory is kept
+// (turning it on or off starts again from 0).
+void TrackLargestAllocation(bool on);
+size_t GetLargestAllocation();
 int InitRecursiveMutex(PlatformMutex* storage);  // 0 or the POSIX error
 void DestroyMutex(PlatformMutex* mutex);         // for in-place mutexes
 int TryLockMutex(PlatformMutex* mutex);          // 1 when taken without waiting

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <new>
 #include <random>
 #include <sstream>
 #include <string>
@@ -20,7 +22,28 @@
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 #include "tests/libs/netpeer.h"
+#include "platform/linux/system_private.h"
 #include "tests/support/harness.h"
+
+// The allocation seam of this program: while watching, the largest request
+// made through operator new is kept (the platform's hook watches
+// AllocMemory).
+namespace {
+std::atomic<bool> watchingNew{false};
+std::atomic<size_t> largestNew{0};
+}  // namespace
+
+void* operator new(size_t size) {
+  if (watchingNew.load(std::memory_order_relaxed)) {
+    size_t seen = largestNew.load(std::memory_order_relaxed);
+    while (size > seen && !largestNew.compare_exchange_weak(seen, size)) {
+    }
+  }
+  if (void* block = std::malloc(size ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -377,7 +400,17 @@ TEST_F(HttpTest, HostilePeersEndInErrors) {
     VmPushNumber(L, c.timeout);
     ASSERT_EQ(p.Call("SetNetworkTimeout", 1), ERR_NONE);
     double start = GetTimeSeconds();
+    largestNew = 0;
+    watchingNew = true;
+    TrackLargestAllocation(true);
     EXPECT_EQ(Get(c.path), c.code);
+    watchingNew = false;
+    // Both seams saw the transfer's allocations, and none above 1 MiB.
+    EXPECT_GT(GetLargestAllocation(), 0u);
+    EXPECT_GT(largestNew.load(), 0u);
+    EXPECT_LE(GetLargestAllocation(), size_t{1} << 20);
+    EXPECT_LE(largestNew.load(), size_t{1} << 20);
+    TrackLargestAllocation(false);
     EXPECT_LT(GetTimeSeconds() - start, 4.0);
     if (c.code == ERR_HTTPERROR) {
       EXPECT_EQ(GetErrorArgNumber(), c.argument);

@@ -485,36 +485,16 @@ TEST_F(NetworkTest, AttributeReaders) {
       {OBJTYPE_UDPOBJECT, {nullptr, 5}, ATTRCOUNT, ERR_NONE, "0"},
       {OBJTYPE_UDPOBJECT, {nullptr, 5}, ATTRWIDTH, ERR_FINDUDPOBJECT, nullptr},
   };
+  // Through the script command, as scripts ask.
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type * 1000 + c.attribute);
-    AttributeReader reader = FindAttributeReader(c.type);
-    ASSERT_NE(reader, nullptr);
-    struct Args {
-      AttributeReader reader;
-      const Case* c;
-    } args = {reader, &c};
     VmSetTop(L, 0);
-    ErrorCode error = VmCPCall(
-        L,
-        [](VmState* L) {
-          auto* a = static_cast<Args*>(VmToUserdata(L, 1));
-          VmSetTop(L, 0);
-          VmPushNumber(L, a->c->type);
-          PushObjectId(L, a->c->id);
-          VmPushNumber(L, a->c->attribute);
-          a->reader(L, a->c->attribute);
-          VmPushString(L, "answer");
-          VmInsert(L, -2);
-          VmSetTable(L, VM_GLOBALS_INDEX);
-          return 0;
-        },
-        &args);
-    EXPECT_EQ(error, c.code);
-    if (c.value) {
-      VmPushString(L, "answer");
-      VmGetTable(L, VM_GLOBALS_INDEX);
-      EXPECT_EQ(Text(-1), c.value);
-    }
+    VmPushNumber(L, c.type);
+    PushObjectId(L, c.id);
+    VmPushNumber(L, c.attribute);
+    EXPECT_EQ(p.Call("GetAttribute", 3), c.code);
+    if (c.value) EXPECT_EQ(Text(-1), c.value);
+    VmSetTop(L, 0);
   }
 }
 
