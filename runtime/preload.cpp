@@ -284,7 +284,10 @@ ErrorCode callRecordCommand(VmState* L, PlayerRunContext* context, DeclaredResou
   }
   char linkedName[3 * PLAYER_PATH_SIZE];
   const char* file = r->fileName ? r->fileName : "";
-  if (r->linked) {
+  // A linked font is opened by its name: the font look-up finds it among
+  // the linked fonts and tells the opener that its data starts with the
+  // linked-font flags word, which a bare chunk name would not.
+  if (r->linked && r->kind != 9) {
     if (!MakeLinkedFileName(context, r, linkedName, sizeof linkedName)) return ERR_MEM;
     file = linkedName;
   }

@@ -47,13 +47,24 @@ Bytes WriteApplet(const Program& program, const Bytes& chunk) {
     out.push_back(8);
     out.push_back(0);
   }
-  for (const Section& s : program.sections) {
+  // The trailing data starts behind the script section; the fields that
+  // point into it get their applet offsets now.
+  size_t trailerStart = out.size() + 5 + chunk.size();
+  for (const Section& s : program.sections) trailerStart += 1 + s.payload.size();
+  std::vector<Section> sections = program.sections;
+  for (const TrailerReference& r : program.trailerReferences) {
+    uint32_t v = static_cast<uint32_t>(trailerStart + r.offset);
+    Bytes& p = sections[r.section].payload;
+    for (int i = 0; i < 4; i++) p[r.at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+  }
+  for (const Section& s : sections) {
     out.push_back(static_cast<uint8_t>(s.tag));
     out.insert(out.end(), s.payload.begin(), s.payload.end());
   }
   out.push_back(1);
   putBE32(&out, static_cast<uint32_t>(chunk.size()));
   out.insert(out.end(), chunk.begin(), chunk.end());
+  out.insert(out.end(), program.trailer.begin(), program.trailer.end());
   return out;
 }
 

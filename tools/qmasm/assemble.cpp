@@ -456,6 +456,42 @@ bool Parser::appletDirective(const std::vector<Token>& t) {
     p.insert(p.end(), t[3].text.begin(), t[3].text.end());
     return true;
   }
+  if (what == "font") {
+    // A declared font linked into the applet: its name and data go behind
+    // the script, the record points at them.
+    int64_t id, size, flags;
+    if (t.size() < 6 || !integerArg(t, 2, INT32_MIN, INT32_MAX, &id) || !t[3].quoted ||
+        !integerArg(t, 4, INT32_MIN, INT32_MAX, &size) || !integerArg(t, 5, 0, UINT32_MAX, &flags))
+      return fail(".applet font needs an id, a name, a size, a flags word and the data");
+    Bytes data;
+    if (!bytesArg(t, 6, &data)) return false;
+    Section* s = accumulated(2);
+    size_t section = static_cast<size_t>(s - program_->sections.data());
+    uint32_t n = ++accumulatedCount_[2];
+    Bytes& p = s->payload;
+    if (n == 1) putBE32(&p, 0);
+    p[0] = static_cast<uint8_t>(n >> 24), p[1] = static_cast<uint8_t>(n >> 16);
+    p[2] = static_cast<uint8_t>(n >> 8), p[3] = static_cast<uint8_t>(n);
+    Bytes& trailer = program_->trailer;
+    p.push_back(9);
+    putBE32(&p, static_cast<uint32_t>(id));
+    program_->trailerReferences.push_back(
+        {section, p.size(), static_cast<uint32_t>(trailer.size())});
+    putBE32(&p, 0);
+    putBE32(&p, static_cast<uint32_t>(t[3].text.size()));
+    trailer.insert(trailer.end(), t[3].text.begin(), t[3].text.end());
+    program_->trailerReferences.push_back(
+        {section, p.size(), static_cast<uint32_t>(trailer.size())});
+    putBE32(&p, 0);
+    putBE32(&p, static_cast<uint32_t>(data.size()));
+    trailer.insert(trailer.end(), data.begin(), data.end());
+    putBE32(&p, static_cast<uint32_t>(size));
+    putBE32(&p, static_cast<uint32_t>(flags));
+    putBE32(&p, static_cast<uint32_t>(line_));
+    putBE16(&p, 0);  // no loader
+    putBE16(&p, 0);  // no adapter
+    return true;
+  }
   return fail("unknown .applet kind " + what);
 }
 

@@ -65,11 +65,21 @@ struct Section {
   Bytes payload;
 };
 
+// A 32-bit field of a section that holds an applet offset of the trailing
+// data (behind the script), known only once the script's size is.
+struct TrailerReference {
+  size_t section;   // index in Program::sections
+  size_t at;        // byte offset of the field in its payload
+  uint32_t offset;  // in the trailing data
+};
+
 struct Program {
   Function main;
   ChunkOptions chunk;
   std::vector<Section> sections;  // applet sections before the script
   bool versionGiven = false;
+  Bytes trailer;  // linked data written behind the script
+  std::vector<TrailerReference> trailerReferences;
 };
 
 // Parses the text. On failure returns false and sets error to
