@@ -46,7 +46,7 @@ constexpr std::array<VmRef, N> NilRefs() {
 struct DisplayContext {
   // Displays (display.cpp); the mutex guards the list while it changes.
   ObjectHead* displayList = nullptr;
-  ObjectHead* menuList = nullptr;  // waiting for the menu library: always empty
+  ObjectHead* menuList = nullptr;  // MenuObject list, appended at the tail
   DisplayRecord* currentDisplay = nullptr;
   PlatformMutex* displayListMutex = nullptr;
   // Background pictures (bgpic.cpp).

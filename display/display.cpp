@@ -109,6 +109,14 @@ int cmdCreateDisplay(VmState* L) {
 
 const CommandTableEntry DISPLAY_COMMANDS[] = {
     {"CreateDisplay", cmdCreateDisplay},
+    {"CreateMenu", CmdCreateMenu},
+    {"FreeMenu", CmdFreeMenu},
+    {"IsMenuItemDisabled", CmdIsMenuItemDisabled},
+    {"IsMenuItemSelected", CmdIsMenuItemSelected},
+    {"EnableMenuItem", CmdEnableMenuItem},
+    {"DisableMenuItem", CmdDisableMenuItem},
+    {"SelectMenuItem", CmdSelectMenuItem},
+    {"DeselectMenuItem", CmdDeselectMenuItem},
     {nullptr, nullptr},
 };
 
@@ -192,6 +200,7 @@ ErrorCode OpenDisplayLibrary(VmState* L) {
   VmRegisterConstants(L, DISPLAY_CONSTANTS, 0);
   error = RegisterObjectList(&displayContext.displayList);
   if (error == ERR_NONE) error = RegisterObjectList(&displayContext.menuList);
+  if (error == ERR_NONE) error = RegisterMenuAttributeReader();
   return error;
 }
 
@@ -347,9 +356,9 @@ ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* d, int c
       }
     }
     if (pushField(L, table, "menu")) {
+      ErrorCode error = ReadDisplayMenuOption(L, VmGetTop(L), d);
       VmSetTop(L, -2);
-      // Waiting for the menu library: no menu exists yet.
-      return ERR_FINDMENU;
+      if (error != ERR_NONE) return error;
     }
     int32_t monitor = 0;
     int gotMonitor = 0;
@@ -664,6 +673,8 @@ void FreeAllDisplays(VmState* L) {
     FreeMemory(d);
   }
   displayContext.currentDisplay = nullptr;
+  // The menus go with the displays that could use them.
+  FreeAllMenus(L);
   if (displayContext.displayListMutex) UnlockMutex(displayContext.displayListMutex);
   FreeRefreshScratch();
   ResetFirstOpening();

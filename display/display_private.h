@@ -183,3 +183,44 @@ void SetRequesterParentGrabbed(int grab);
 int64_t ReadDisplayWindowPixel(DisplayRecord* display, int32_t x, int32_t y);
 // The X window of an open display, 0 otherwise.
 unsigned long GetDisplayWindowId(const DisplayRecord* display);
+
+// ---- Menus ----
+// One item of a menu tree; the label text lies right behind the record.
+enum : uint32_t {
+  MENUITEM_TOGGLE = 1,
+  MENUITEM_SELECTED = 2,
+  MENUITEM_DISABLED = 4,
+  MENUITEM_RADIO = 8,
+};
+struct MenuItem {
+  MenuItem* next;
+  char* label;   // null for a separator
+  char* id;      // heap copy, or null
+  char* hotkey;  // heap copy, or null
+  uint32_t flags;
+  MenuItem* submenu;  // first item, or null
+};
+// A menu object (type 57) in the display context's menu list.
+struct MenuObject {
+  ObjectHead head;
+  MenuItem* tree;
+};
+// Which allocator a tree was built with: the runtime's, or the C library's
+// (trees that plug-ins build).
+enum : int { MENUTREE_RUNTIME = 0, MENUTREE_CLIBRARY = 1 };
+void FreeMenuTree(MenuItem* tree, int allocator);
+// ERR_FINDMENU naming the number, or ERR_FINDARRAY for an automatic id.
+ErrorCode FindMenuById(ObjectId id, MenuObject** out);
+// The display option "menu": the value at stack index `value` names the
+// menu to attach (ERR_DISPLAYADAPTERSUPPORT with an adapter installed).
+ErrorCode ReadDisplayMenuOption(VmState* L, int value, DisplayRecord* display);
+void FreeAllMenus(VmState* L);  // with their object data
+ErrorCode RegisterMenuAttributeReader();
+int CmdCreateMenu(VmState* L);
+int CmdFreeMenu(VmState* L);
+int CmdIsMenuItemDisabled(VmState* L);
+int CmdIsMenuItemSelected(VmState* L);
+int CmdEnableMenuItem(VmState* L);
+int CmdDisableMenuItem(VmState* L);
+int CmdSelectMenuItem(VmState* L);
+int CmdDeselectMenuItem(VmState* L);
