@@ -639,8 +639,9 @@ ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict) {
   if (d == displayContext.currentDisplay) return ERR_FREEADISPLAY;
   // A plug-in drawing the display through a callback must remove it first.
   if (d->callbacks) return ERR_SATFREEDISP;
-  // Waiting for the asynchronous draws and videos: none can hold a display
-  // yet.
+  // A drawing stepped by AsyncDrawFrame holds its display. Waiting for the
+  // video library: no video can hold a display yet.
+  if (IsAsyncDraw(d)) return ERR_ADFFREEDISP;
   if (d->state != DISPSTATE_CLOSED) CloseDisplayWindow(L, d, nullptr, 20);
   if (displayContext.displayListMutex) LockMutex(displayContext.displayListMutex);
   for (ObjectHead** link = &displayContext.displayList; *link; link = &(*link)->next) {
@@ -660,6 +661,8 @@ ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict) {
 }
 
 void FreeAllDisplays(VmState* L) {
+  // The async drawings draw on the displays: they go first.
+  FreeAllAsyncDraws(L);
   if (displayContext.displayListMutex) LockMutex(displayContext.displayListMutex);
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
     if (d->state != DISPSTATE_CLOSED && !d->isBackfill) CloseDisplayWindow(L, d, nullptr, 28);

@@ -15,6 +15,7 @@ void InitGfxContext() {
 }
 
 void FreeGfxContext() {
+  FreeAllAsyncDraws(nullptr);
   FreeAllClipRegions();
   FreeBlitScratch();
   FreeTransformScratch();

@@ -36,6 +36,8 @@ struct GfxContext {
   ObjectHead* clipList = nullptr;
   ClipRegion* activeClip = nullptr;
   const GraphicsLayerHooks* layerHooks = nullptr;
+  // Async drawings in creation order (asyncdraw.cpp).
+  ObjectHead* asyncList = nullptr;
 };
 
 extern GfxContext gfxContext;

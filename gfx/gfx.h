@@ -515,6 +515,68 @@ ClipRegion* BuildRotatedClipMask(VmState* L, ClipRegion* region, double anchorX,
                                  const double matrix[4], const double positionMatrix[4],
                                  int32_t placeByBox, int32_t useDisplayScale);
 
+struct DisplayRecord;
+
+// ---- Async drawings ----
+
+// A drawing that its library advances one frame per AsyncDrawFrame instead
+// of running it to its end in one command. The owning library keeps its
+// state in userData and answers through the callbacks; the automatic
+// identifier (the only kind) is the record itself.
+enum : int32_t { ADF_FX = 0, ADF_MOVEOBJECT = 1, ADF_ANIM = 2 };
+// Events sent to the event callback: 2 the frame count and 3 the current
+// frame (returned); 4 seek to value (argument: address of the finished
+// flag; 0 or an error code); 5 make frame value the current one; 6 store
+// the object being drawn at the address in argument; 7 store a non-zero
+// word at argument to claim a display query (value); 8 drawing into a
+// background picture begins (argument 1) or ends (0).
+enum : int32_t {
+  ADEVENT_FRAMES = 2,
+  ADEVENT_CURRENT = 3,
+  ADEVENT_SEEK = 4,
+  ADEVENT_SETFRAME = 5,
+  ADEVENT_OBJECT = 6,
+  ADEVENT_QUERY = 7,
+  ADEVENT_BGPIC = 8,
+};
+struct AsyncDraw;
+using AsyncDrawFrameFunc = ErrorCode (*)(void* userData, int32_t* finished);
+using AsyncDrawFlagFunc = void (*)(void* userData, int32_t flag);
+using AsyncDrawEventFunc = intptr_t (*)(int32_t code, intptr_t argument, void* userData,
+                                        intptr_t value);
+struct AsyncDraw {
+  ObjectHead head;         // type OBJTYPE_ASYNCDRAW
+  DisplayRecord* display;  // current when it was made
+  int32_t kind;            // ADF_
+  int32_t finished;        // set by drawFrame once the last frame is drawn
+  AsyncDrawFrameFunc drawFrame;
+  void* second;               // kept for the owner, never called here
+  AsyncDrawFlagFunc finish;   // (user data, finished flag) when it ends
+  AsyncDrawFlagFunc release;  // (user data, argument) when it is removed
+  AsyncDrawEventFunc event;   // may be null
+  void* userData;
+};
+// Appends a new drawing made on the current display; ERR_MEM.
+ErrorCode AddAsyncDraw(int32_t kind, AsyncDrawFrameFunc drawFrame, void* second,
+                       AsyncDrawFlagFunc finish, AsyncDrawFlagFunc release,
+                       AsyncDrawEventFunc event, void* userData, AsyncDraw** out);
+// ERR_FINDARRAY for an automatic identifier of nothing, else ERR_FINDASYNCDRAW.
+ErrorCode FindAsyncDraw(ObjectId id, AsyncDraw** out);
+// Unlinks the drawing, calls its release callback with argument and frees it.
+void RemoveAsyncDraw(VmState* L, AsyncDraw* draw, int32_t argument);
+// Removes every drawing with argument 0 (when the displays go).
+void FreeAllAsyncDraws(VmState* L);
+// 1 when some drawing was made on the display.
+int IsAsyncDraw(const DisplayRecord* display);
+// Event 7 to every ADF_FX drawing: the first non-zero answer, else 0.
+intptr_t QueryAsyncDrawObject(intptr_t value);
+void BroadcastAsyncDrawEvent(int32_t code, intptr_t argument);
+// 1 when a drawing answers event 6 with the object.
+int FindAsyncDrawByObject(void* object);
+// Draws the next frame (its error is returned, the drawing stays), or
+// with finishNow calls the finish callback and removes the drawing.
+ErrorCode StepAsyncDraw(VmState* L, AsyncDraw* draw, int finishNow);
+
 // What the graphics library asks of the layer code about regions and
 // async drawings; the layers library installs it (null entries: no layer
 // uses a region, nothing is refreshed).
@@ -543,6 +605,6 @@ struct VmState;
 // Registers the "graphics" commands and constants; ERR_MEM when memory runs
 // out.
 ErrorCode OpenGraphicsLibrary(VmState* L);
-// Shut-down of the library: every clip region (the layer code told first)
-// and the blit scratch buffer.
+// Shut-down of the library: every async drawing, every clip region (the
+// layer code told first) and the blit scratch buffer.
 void CloseGraphicsLibrary(VmState* L);

@@ -72,11 +72,10 @@ int cmdGetAttribute(VmState* L) {
 }
 
 const CommandTableEntry graphicsCommands[] = {
-    {"GetAttribute", cmdGetAttribute},
-    {"CreateClipRegion", CmdCreateClipRegion},
-    {"SetClipRegion", CmdSetClipRegion},
-    {"FreeClipRegion", CmdFreeClipRegion},
-    {nullptr, nullptr},
+    {"GetAttribute", cmdGetAttribute},       {"CreateClipRegion", CmdCreateClipRegion},
+    {"SetClipRegion", CmdSetClipRegion},     {"FreeClipRegion", CmdFreeClipRegion},
+    {"AsyncDrawFrame", CmdAsyncDrawFrame},   {"CancelAsyncDraw", CmdCancelAsyncDraw},
+    {"FinishAsyncDraw", CmdFinishAsyncDraw}, {nullptr, nullptr},
 };
 
 // The object-type and attribute constants; the attribute numbers follow the
@@ -217,10 +216,13 @@ ErrorCode OpenGraphicsLibrary(VmState* L) {
   VmRegisterConstants(L, graphicsConstants, 0);
   if (ErrorCode e = RegisterObjectList(&gfxContext.clipList)) return e;
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_CLIPREGION, ReadClipRegionAttribute)) return e;
+  if (ErrorCode e = RegisterObjectList(&gfxContext.asyncList)) return e;
+  if (ErrorCode e = RegisterAttributeReader(OBJTYPE_ASYNCDRAW, ReadAsyncDrawAttribute)) return e;
   return ERR_NONE;
 }
 
-void CloseGraphicsLibrary(VmState*) {
+void CloseGraphicsLibrary(VmState* L) {
+  FreeAllAsyncDraws(L);
   FreeAllClipRegions();
   FreeBlitScratch();
 }

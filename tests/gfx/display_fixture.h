@@ -58,7 +58,7 @@ class DisplayTest : public plugintest::PluginTest {
   }
 
   // Calls a command protected; its results are kept in results (as
-  // numbers). Returns the raised code, else the code it returned.
+  // numbers, booleans as 0 and 1). Returns the raised code, else the code it returned.
   ErrorCode Call(const char* name, int nargs) {
     std::string lower(name);
     StrToLower(lower.data());
@@ -79,7 +79,7 @@ class DisplayTest : public plugintest::PluginTest {
     int base = VmGetTop(L) - callArgs - 1;
     callCode = VmCall(L, callArgs, -1);
     for (int i = base + 1; i <= VmGetTop(L); ++i) {
-      results.push_back(VmToNumber(L, i));
+      results.push_back(VmType(L, i) == VM_TYPE_BOOLEAN ? VmToBoolean(L, i) : VmToNumber(L, i));
       lastTypes.push_back(VmType(L, i));
     }
     return 0;
