@@ -16,6 +16,7 @@ void InitGfxContext() {
 
 void FreeGfxContext() {
   FreeAllAsyncDraws(nullptr);
+  FreePictureCache();
   FreeAllClipRegions();
   FreeBlitScratch();
   FreeTransformScratch();

@@ -14,6 +14,8 @@
 // The blit's scratch buffer for combined clip masks, grown and never
 // shrunk while a run lasts, and the fixed record and handle that describe
 // its current use.
+struct CachedPicture;
+
 struct BlitScratch {
   uint8_t* buffer = nullptr;
   size_t size = 0;
@@ -38,6 +40,8 @@ struct GfxContext {
   const GraphicsLayerHooks* layerHooks = nullptr;
   // Async drawings in creation order (asyncdraw.cpp).
   ObjectHead* asyncList = nullptr;
+  // The picture cache in insertion order (picturecache.cpp).
+  CachedPicture* pictureCache = nullptr;
 };
 
 extern GfxContext gfxContext;

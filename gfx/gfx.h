@@ -577,6 +577,62 @@ int FindAsyncDrawByObject(void* object);
 // with finishNow calls the finish callback and removes the drawing.
 ErrorCode StepAsyncDraw(VmState* L, AsyncDraw* draw, int finishNow);
 
+// ---- Picture cache ----
+
+// Decoded pictures kept by file name so that brushes and anims loaded from
+// one file share them. Names compare whole and without regard to case.
+struct PictureHandle;
+// Takes one use of the picture and a copy of the alpha channel (when
+// given); ERR_MEM.
+ErrorCode AddCachedPicture(const char* fileName, int32_t width, int32_t height, intptr_t value,
+                           PictureHandle* picture, const BitmapHandle* alpha, intptr_t extra);
+// The first entry of that name: ERR_CACHEERROR without one, or with
+// wantAlpha when it has no alpha channel. The caller receives one more use
+// of the picture and, with wantAlpha, a new copy of the alpha channel.
+ErrorCode FindCachedPicture(const char* fileName, int wantAlpha, int32_t* width, int32_t* height,
+                            intptr_t* value, PictureHandle** picture, BitmapHandle** alpha,
+                            intptr_t* extra);
+// Releases every entry's picture use and alpha channel.
+void FreePictureCache();
+
+// ---- Image files ----
+
+// Writes width x height 0xAARRGGBB words (rows without gaps) as an image
+// file by format id: 0 BMP, 1 PNG (with alpha when hasAlpha), 2 JPEG at quality, 3 GIF reduced
+// to at most colors palette entries (keyColour, not -1, gets its own
+// transparent index), 4 ILBM, or another id through the image-saver plug-ins
+// (ERR_UNKNOWNIMGOUT when none has it). A file that cannot be opened is
+// ERR_WRITEFILE with its name as error argument.
+ErrorCode WriteImageFile(int32_t format, const uint32_t* pixels, int32_t width, int32_t height,
+                         const char* fileName, int64_t keyColour, int32_t hasAlpha, int32_t quality,
+                         int32_t colors, int32_t dither);
+// A bitmap (with its mask or alpha channel) as an image file: converted to
+// 0xAARRGGBB and written by WriteImageFile.
+ErrorCode SaveBitmapImage(int32_t format, BitmapHandle* bitmap, int32_t width, int32_t height,
+                          const char* fileName, BitmapHandle* mask, int64_t keyColour,
+                          BitmapHandle* alpha, int32_t quality, int32_t colors, int32_t dither,
+                          int32_t withAlpha);
+// The save options at argument index: a table's "quality", "colors" and
+// "dither" overwrite the presets; any other value is an optional quality
+// (default 90).
+void ReadImageSaveOptions(VmState* L, int index, int32_t* quality, int32_t* colors,
+                          int32_t* dither);
+// The codecs that the built-in formats other than BMP need; the media
+// folder installs them when its context is built (null: ERR_UNKNOWNIMGOUT).
+struct ImageFileWriters {
+  ErrorCode (*png)(const char* fileName, const uint32_t* pixels, int32_t width, int32_t height,
+                   int32_t alpha);
+  // The JPEG file's bytes in memory; release(holder) frees them.
+  ErrorCode (*jpeg)(const uint32_t* pixels, int32_t width, int32_t height, int32_t quality,
+                    void** holder, const uint8_t** data, size_t* length);
+  void (*releaseJpeg)(void* holder);
+  // One still picture of palette pens; transparentPen -1 for none.
+  ErrorCode (*gif)(const char* fileName, uint8_t* pens, int32_t width, int32_t height,
+                   uint32_t* palette, int32_t colourCount, int32_t transparentPen);
+  ErrorCode (*ilbm)(const char* fileName, const uint32_t* pixels, int32_t width, int32_t height);
+};
+void SetImageFileWriters(const ImageFileWriters* writers);
+
 // What the graphics library asks of the layer code about regions and
 // async drawings; the layers library installs it (null entries: no layer
 // uses a region, nothing is refreshed).
@@ -605,6 +661,6 @@ struct VmState;
 // Registers the "graphics" commands and constants; ERR_MEM when memory runs
 // out.
 ErrorCode OpenGraphicsLibrary(VmState* L);
-// Shut-down of the library: every async drawing, every clip region (the
+// Shut-down of the library: the picture cache, every async drawing, every clip region (the
 // layer code told first) and the blit scratch buffer.
 void CloseGraphicsLibrary(VmState* L);

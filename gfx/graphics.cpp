@@ -222,6 +222,7 @@ ErrorCode OpenGraphicsLibrary(VmState* L) {
 }
 
 void CloseGraphicsLibrary(VmState* L) {
+  FreePictureCache();
   FreeAllAsyncDraws(L);
   FreeAllClipRegions();
   FreeBlitScratch();

@@ -10,6 +10,7 @@
 
 #include "media/anim_private.h"
 #include "media/audio_private.h"
+#include "media/image_private.h"
 #include "media/media_private.h"
 #include "plugins/plugins.h"
 
@@ -709,6 +710,7 @@ PluginBase* GetAudioAdapter() { return mediaContext.adapter.base; }
 uintptr_t GetAudioAdapterBufferSize() { return mediaContext.adapter.bufferSize; }
 
 void InitMediaContext() {
+  InstallImageFileWriters();
   mediaContext.channelCount = AUDIO_DEFAULT_CHANNELS;
   mediaContext.adapter = AudioAdapterRecord{};
   for (auto& flag : mediaContext.listen) flag.store(0);

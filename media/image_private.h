@@ -153,3 +153,7 @@ ErrorCode ImagePixelCount(int64_t width, int64_t height, size_t* count);
 // A width x height ARGB buffer after ImagePixelCount; null when it fails or
 // memory runs out (*error tells which).
 uint32_t* AllocImagePixels(int64_t width, int64_t height, int clear, ErrorCode* error);
+
+// Hands the PNG, JPEG, GIF and ILBM writers to the graphics library's image
+// writer (imagewriters.cpp); called when the media context is built.
+void InstallImageFileWriters();
