@@ -13,13 +13,6 @@ ErrorCode CreateObjectLayer(VmState*, int32_t, ObjectId, int32_t, int32_t, int32
   return ERR_NONE;
 }
 
-// Waiting for the graphics library: its image savers write brushes.
-ErrorCode ReadImageSaveOptions(VmState*, int, int32_t*, int32_t*, int32_t*) { return ERR_NONE; }
-ErrorCode SaveBitmapImage(int32_t, BitmapHandle*, int32_t, int32_t, const char*, BitmapHandle*,
-                          int64_t, BitmapHandle*, int32_t, int32_t, int32_t, int32_t) {
-  return ERR_UNSUPPORTEDFEAT;
-}
-
 // Waiting for the background-picture commands library: no background
 // picture can be read or made here yet.
 ErrorCode GetBGPicBitmaps(VmState*, ObjectId, ObjectBitmaps*) { return ERR_UNSUPPORTEDFEAT; }

@@ -93,14 +93,6 @@ BrushObject* GetModifiableBrush(VmState* L, int index, uint32_t flags);
 // A level 0-255 or "N%" of 255 (other values are returned as they are).
 int32_t ReadLevelArg(VmState* L, int index);
 
-// Waiting for the graphics library: the image savers behind SaveBrush.
-ErrorCode ReadImageSaveOptions(VmState* L, int index, int32_t* quality, int32_t* colors,
-                               int32_t* dither);
-ErrorCode SaveBitmapImage(int32_t format, BitmapHandle* bitmap, int32_t width, int32_t height,
-                          const char* fileName, BitmapHandle* mask, int64_t keyColour,
-                          BitmapHandle* alpha, int32_t quality, int32_t colors, int32_t dither,
-                          int32_t withAlpha);
-
 // Brush making commands beyond CreateBrush, CopyBrush and LoadBrush.
 int CmdCreateBorderBrush(VmState* L);
 int CmdCreateShadowBrush(VmState* L);

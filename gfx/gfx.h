@@ -614,9 +614,9 @@ ErrorCode SaveBitmapImage(int32_t format, BitmapHandle* bitmap, int32_t width, i
                           int32_t withAlpha);
 // The save options at argument index: a table's "quality", "colors" and
 // "dither" overwrite the presets; any other value is an optional quality
-// (default 90).
-void ReadImageSaveOptions(VmState* L, int index, int32_t* quality, int32_t* colors,
-                          int32_t* dither);
+// (default 90). Returns 0; a field of the wrong type raises.
+ErrorCode ReadImageSaveOptions(VmState* L, int index, int32_t* quality, int32_t* colors,
+                               int32_t* dither);
 // The codecs that the built-in formats other than BMP need; the media
 // folder installs them when its context is built (null: ERR_UNKNOWNIMGOUT).
 struct ImageFileWriters {

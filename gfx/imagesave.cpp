@@ -175,14 +175,15 @@ ErrorCode SaveBitmapImage(int32_t format, BitmapHandle* bitmap, int32_t width, i
   return e;
 }
 
-void ReadImageSaveOptions(VmState* L, int index, int32_t* quality, int32_t* colors,
-                          int32_t* dither) {
+ErrorCode ReadImageSaveOptions(VmState* L, int index, int32_t* quality, int32_t* colors,
+                               int32_t* dither) {
   if (VmGetTop(L) >= index && VmType(L, index) == VM_TYPE_TABLE) {
     int found = 0;
     GetTableFieldInt(L, index, "quality", quality, &found);
     GetTableFieldInt(L, index, "colors", colors, &found);
     GetTableFieldInt(L, index, "dither", dither, &found);
-    return;
+    return ERR_NONE;
   }
   *quality = VmOptInteger(L, index, 90);
+  return ERR_NONE;
 }
