@@ -646,6 +646,20 @@ enum : int32_t {
 // request, in *error). Installed as the platform's event poll;
 // the waiting loops of the libraries run it too (flags 2: pump only).
 int PollEvents(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
+// User event types that plug-ins register. Mode 0: the library calls the
+// handler and the message hook adds fields to the table at the stack top
+// (0 or an error). Mode 1: the call hook pushes a function and its
+// arguments and returns how many values it pushed (-1 nothing to do, other
+// negative values a negated error code); the free hook then gets the
+// payload.
+using UserEventMessageHook = ErrorCode (*)(VmState* L, void* payload);
+using UserEventCallHook = int (*)(VmState* L, VmRef handler, VmRef userData, void* payload);
+using UserEventFreeHook = void (*)(VmState* L, void* payload);
+// The new type number, or 0 when the name is taken (built-in or user type,
+// compared without regard to case) or memory runs out.
+int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook messageHook,
+                         UserEventCallHook callHook, UserEventFreeHook freeHook, void* thirdHook,
+                         int32_t builtin);
 // The library opener "event": commands and the per-line event poll hook.
 ErrorCode OpenEventLibrary(VmState* L);
 // Host event injection (a display adapter's input): kind and its words, the

@@ -25,15 +25,6 @@ void ForgetDisplayHandlers(VmState* L, DisplayRecord* display);
 // call it in a loop with their own wait between rounds.
 ErrorCode DispatchEvent(VmState* L, int* handled);
 
-// User event types that plug-ins register. Mode 0: the library calls the
-// handler and the message hook adds fields to the table at the stack top
-// (0 or an error). Mode 1: the call hook pushes a function and its
-// arguments and returns how many values it pushed (-1 nothing to do, other
-// negative values a negated error code); the free hook then gets the
-// payload.
-using UserEventMessageHook = ErrorCode (*)(VmState* L, void* payload);
-using UserEventCallHook = int (*)(VmState* L, VmRef handler, VmRef userData, void* payload);
-using UserEventFreeHook = void (*)(VmState* L, void* payload);
 struct UserEventType {
   UserEventType* next;
   char* name;
@@ -46,11 +37,6 @@ struct UserEventType {
   void* thirdHook;
   int32_t builtin;  // the hooks are never called
 };
-// The new type number, or 0 when the name is taken (built-in or user type,
-// compared without regard to case) or memory runs out.
-int32_t AddUserEventType(const char* name, int32_t mode, UserEventMessageHook messageHook,
-                         UserEventCallHook callHook, UserEventFreeHook freeHook, void* thirdHook,
-                         int32_t builtin);
 UserEventType* FindUserEventType(const char* name);
 UserEventType* FindUserEventTypeByNumber(int32_t type);
 

@@ -44,10 +44,9 @@ intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the system library's special folders and object lookup
 // (GetSpecialFolderPath, FindObjectEntry).
 intptr_t waitingForSystemLibrary() { return ERR_UNIMPLCMD; }
-// Waiting for the plug-in side of the event library: it runs for scripts,
-// but user event types, posted events, the central poll and the timer
-// adapter have no plug-in entry points yet.
-intptr_t waitingForEventLibrary() { return ERR_UNIMPLCMD; }
+// Slots 15, 27, 46 and 48 of the system table are kept for event-library
+// services whose calls are not defined; they answer "not implemented".
+intptr_t reservedEventService() { return ERR_UNIMPLCMD; }
 
 // ---- Adapters ----
 
@@ -689,6 +688,31 @@ const HostCRuntimeTable CRUNTIME = {
     crtErrnoLocation, crtFputs,     crtFgets,
 };
 
+// Event-library services of the system table.
+int32_t sysAddUserEventType(const char* name) {
+  return name ? AddUserEventType(name, 0, nullptr, nullptr, nullptr, nullptr, 0) : 0;
+}
+int32_t sysAddUserEventTypeWithOptions(const char* name, int32_t mode,
+                                       QmUserEventMessageHook messageHook,
+                                       QmUserEventCallHook callHook, QmUserEventFreeHook freeHook,
+                                       void* thirdHook) {
+  if (!name || (mode != 0 && mode != 1)) return 0;
+  return AddUserEventType(name, mode, messageHook, callHook, freeHook, thirdHook, 0);
+}
+int32_t sysPostEvent(void* display, int32_t type, int32_t a1, int32_t a2, int32_t a3,
+                     void* payload) {
+  return PostEvent(static_cast<DisplayRecord*>(display), type, a1, a2, a3, payload);
+}
+int32_t sysPollEvents(VmState* L, int32_t flags, int32_t unused, int32_t* error) {
+  ErrorCode code = ERR_NONE;
+  int stop = L ? PollEvents(L, flags, unused, &code) : 0;
+  if (error) *error = code;
+  return stop;
+}
+int32_t sysWaitPlatformEvent(VmState* L, int32_t mode) {
+  return WaitPlatformEvent(L, mode, 0, nullptr);
+}
+
 const HostSystemTable SYSTEM = {
     sysGlobalValues,
     sysRegisterCustomError,
@@ -704,9 +728,9 @@ const HostSystemTable SYSTEM = {
     sysAllocMemory,
     FreeMemory,
     sysAddHook,
-    waitingForEventLibrary,
-    waitingForEventLibrary,
-    waitingForEventLibrary,
+    sysAddUserEventType,
+    reservedEventService,
+    sysPostEvent,
     sysRegisterObjectType,
     sysFreeObjectDataList,
     AddPluginNode,
@@ -718,15 +742,15 @@ const HostSystemTable SYSTEM = {
     sysGetExtensionErrorHandler,
     sysSetExtensionDisabled,
     PostHostEvent,
-    waitingForDisplayLibrary,
-    waitingForDisplayLibrary,
+    sysPollEvents,
+    sysWaitPlatformEvent,
     sysAllocMutex,
     sysFreeMutex,
     sysLockMutex,
     sysUnlockMutex,
     sysSetHookDisabled,
     sysRemoveHook,
-    waitingForEventLibrary,
+    sysAddUserEventTypeWithOptions,
     sysDebugPrintf,
     ReportAdapterTimerFire,
     InstallTimerAdapter,
@@ -736,9 +760,9 @@ const HostSystemTable SYSTEM = {
     sysAddToLoaderList,
     RemoveFromLoaderList,
     SetPluginListHead,
-    waitingForEventLibrary,
+    reservedEventService,
     sysScriptLocation,
-    waitingForEventLibrary,
+    reservedEventService,
     sysIsUtf8Mode,
     VmErrorHandlerEnabled,
     CompareStringMode,

@@ -329,6 +329,16 @@ typedef struct HostCRuntimeTable {
   char* (*fgets_)(char* buffer, int size, FILE* file);
 } HostCRuntimeTable;
 
+/* User event types of plug-ins. Mode 0: the event library calls the
+ * script's handler, and the message hook adds fields to the event table at
+ * the stack top (0 or an error code). Mode 1: the call hook pushes a
+ * function and its arguments and returns how many values it pushed (-1
+ * nothing to do, other negative values a negated error code); the free
+ * hook then gets the payload. */
+typedef int32_t (*QmUserEventMessageHook)(VmState* L, void* payload);
+typedef int (*QmUserEventCallHook)(VmState* L, int32_t handler, int32_t userData, void* payload);
+typedef void (*QmUserEventFreeHook)(VmState* L, void* payload);
+
 typedef struct HostSystemTable {
   int (*globalValues)(VmState* L, QmTagItem* tags); /* reads: data is the address of a uintptr_t */
   int32_t (*registerCustomError)(const char* text);
@@ -344,9 +354,15 @@ typedef struct HostSystemTable {
   void* (*allocMemory)(size_t size, uint32_t flags); /* bit 0: zeroed */
   void (*freeMemory)(void* block);
   QmHook* (*addHook)(int32_t kind, void (*callback)(void), void* userData);
-  QmHostFunc addUserEventType;
+  /* Slot 14: a user event type by name (mode 0, no hooks): its number, or 0
+   * when the name is taken or memory runs out. */
+  int32_t (*addUserEventType)(const char* name);
   QmHostFunc eventTypeService;
-  QmHostFunc postEvent;
+  /* Slot 16: queues an event of `type` with its three words and payload
+   * for the display (null: none), time-stamped now: 1 queued, 0 not (the
+   * caller still owns the payload), -1 out of memory. */
+  int32_t (*postEvent)(void* display, int32_t type, int32_t a1, int32_t a2, int32_t a3,
+                       void* payload);
   int32_t (*registerObjectType)(void** list, const char* name,
                                 int (*handler)(VmState* L, uintptr_t a, uintptr_t b));
   void (*freeObjectDataList)(VmState* L, void** list);
@@ -362,15 +378,25 @@ typedef struct HostSystemTable {
   /* Host event injection: kind and its words (the first the window handle
    * of display events); 0 or an error code. Any thread may call it. */
   int32_t (*postHostEvent)(VmState* L, int32_t kind, const uintptr_t* data);
-  QmHostFunc pollEvents;
-  QmHostFunc waitPlatformEvent;
+  /* Slot 28: one pass of the central event poll (flags 1: run the poll
+   * hooks and drop stale events first; 2: pump only): 1 when the script
+   * must stop, its error in *error (0 for a quit request). */
+  int32_t (*pollEvents)(VmState* L, int32_t flags, int32_t unused, int32_t* error);
+  /* Slot 29: blocks until the next platform event or wake-up: 0 or an
+   * error code. */
+  int32_t (*waitPlatformEvent)(VmState* L, int32_t mode);
   QmMutex* (*allocMutex)(void);
   void (*freeMutex)(QmMutex* mutex);
   int (*lockMutex)(QmMutex* mutex);
   int (*unlockMutex)(QmMutex* mutex);
   void (*setHookDisabled)(QmHook* hook, int32_t flag);
   void (*removeHook)(QmHook* hook);
-  QmHostFunc addUserEventTypeWithOptions;
+  /* Slot 36: a user event type with its mode and hooks (see
+   * QmUserEventMessageHook): its number, or 0 as slot 14. */
+  int32_t (*addUserEventTypeWithOptions)(const char* name, int32_t mode,
+                                         QmUserEventMessageHook messageHook,
+                                         QmUserEventCallHook callHook, QmUserEventFreeHook freeHook,
+                                         void* thirdHook);
   void (*debugPrintf)(const char* format, ...);
   /* A timer adapter's fire of the timer RegisterTimer got host for. */
   void (*timerFired)(void* host);

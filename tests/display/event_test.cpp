@@ -16,6 +16,7 @@
 #include "display/display_private.h"
 #include "display/event_private.h"
 #include "media/media.h"
+#include "plugins/plugin_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11calls_private.h"
 #include "tests/support/harness.h"
@@ -558,6 +559,31 @@ TEST_F(EventTest, CrossThreadNoticesReachTheirHandlers) {
   PostThreadEvent(THREAD_EVENT_SAMPLE_END, 0, 12, 40, 1, 0);
   ThreadEventRecord left;
   EXPECT_EQ(PopThreadEvent(&left), 0);
+}
+
+// The event services of the plug-ins' system table: user event types by
+// name and with options, an event posted for a display that the script's
+// handler gets, and a pass of the central poll.
+TEST_F(EventTest, PluginSlotsRegisterPostAndPollEvents) {
+  const HostSystemTable* system = GetPluginHostApi()->system;
+  int32_t type = system->addUserEventType("PluginEvent");
+  EXPECT_GE(type, EVENT_FIRSTUSERTYPE);
+  EXPECT_EQ(system->addUserEventType("pluginevent"), 0);
+  EXPECT_EQ(system->addUserEventTypeWithOptions("Other", 2, nullptr, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(system->addUserEventTypeWithOptions("Other", 0, userMessageHook, nullptr, userFreeHook,
+                                                nullptr),
+            type + 1);
+
+  ASSERT_EQ(Install({"pluginevent"}), ERR_NONE);
+  ASSERT_EQ(system->postEvent(display, type, 1, 2, 3, nullptr), 1);
+  int32_t error = -1;
+  EXPECT_EQ(system->pollEvents(h.L, 1, 0, &error), 0);
+  EXPECT_EQ(error, ERR_NONE);
+  std::string action;
+  int triggered = 0;
+  ASSERT_EQ(Check(&action, &triggered), ERR_NONE);
+  EXPECT_EQ(action, "PluginEvent");
+  EXPECT_EQ(handlerCalls, 1);
 }
 
 }  // namespace
