@@ -63,6 +63,9 @@ struct DisplayContext {
   int networkPollHeld = 0;
   NetworkEventSource networkSource = nullptr;  // installed by the network library
   DispatchRound dispatchRound;
+  // Words that plug-ins store through the system table's global values
+  // (tags 33, 39 and 43).
+  uintptr_t pluginWords[3] = {};
   // Intervals and time-outs (interval.cpp).
   IntervalRecord* intervals = nullptr;
   IntervalRecord* timeouts = nullptr;

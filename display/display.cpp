@@ -157,6 +157,12 @@ DisplayRecord* GetDisplayList() {
   return reinterpret_cast<DisplayRecord*>(displayContext.displayList);
 }
 DisplayRecord* GetCurrentDisplay() { return displayContext.currentDisplay; }
+void SetPluginDisplayWord(int index, uintptr_t value) {
+  if (index >= 0 && index < 3) displayContext.pluginWords[index] = value;
+}
+uintptr_t GetPluginDisplayWord(int index) {
+  return index >= 0 && index < 3 ? displayContext.pluginWords[index] : 0;
+}
 
 namespace {
 // SafeBlt's view of the current display (gfx cannot see the record).

@@ -431,6 +431,10 @@ struct DisplayRecord {
 // Globals of the library.
 DisplayRecord* GetDisplayList();
 DisplayRecord* GetCurrentDisplay();
+// The words plug-ins store with the global-value tags 33, 39 and 43 (index
+// 0, 1, 2); kept until the display context is freed.
+void SetPluginDisplayWord(int index, uintptr_t value);
+uintptr_t GetPluginDisplayWord(int index);
 // Clears a display's input state (keys held, a pending close, the pump's
 // key memory): after a requester or an external program had the input.
 void ResetDisplayState(DisplayRecord* display);

@@ -29,6 +29,7 @@
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "plugins/plugin_private.h"
+#include "runtime/player.h"
 #include "runtime/runtime.h"
 #include "text/text.h"
 
@@ -239,6 +240,27 @@ int32_t reqDirectory(VmState* L, const char* title, char* buffer, size_t size) {
 }
 
 // System table.
+// The header text a global-value tag reads: 26-30 title, version,
+// copyright, authors, description; 37 the sixth text. "" without an applet.
+const char* headerText(uintptr_t tag) {
+  const PlayerRecord* r = player.record;
+  if (!r) return "";
+  switch (tag) {
+    case 26:
+      return r->title;
+    case 27:
+      return r->versionString;
+    case 28:
+      return r->copyright;
+    case 29:
+      return r->authors;
+    case 30:
+      return r->description;
+    default:
+      return r->text6;
+  }
+}
+
 int sysGlobalValues(VmState* L, QmTagItem* tags) {
   int handled = 0;
   for (QmTagItem* t = tags; t && t->tag; t++) {
@@ -267,9 +289,41 @@ int sysGlobalValues(VmState* L, QmTagItem* tags) {
         if (result) *result = reinterpret_cast<uintptr_t>(L);
         handled++;
         break;
+      case 26:
+      case 27:
+      case 28:
+      case 29:
+      case 30:
+      case 37:
+        // The applet's header texts, into a 256-byte buffer.
+        if (t->data) {
+          const char* text = headerText(t->tag);
+          StrCopyBounded(reinterpret_cast<char*>(t->data), HEADER_TEXT_SIZE, text);
+        }
+        handled++;
+        break;
+      case 32:
+        if (result) *result = static_cast<uintptr_t>(GetScriptRunningFlag());
+        handled++;
+        break;
+      case 33:
+      case 39:
+      case 43:
+        SetPluginDisplayWord(t->tag == 33 ? 0 : t->tag == 39 ? 1 : 2, t->data);
+        handled++;
+        break;
+      case 35:
+        if (result) *result = static_cast<uintptr_t>(player.utf8Script);
+        handled++;
+        break;
+      case 46:
+        if (t->data) {
+          const DisplayRecord* d = GetCurrentDisplay();
+          *reinterpret_cast<double*>(t->data) = d ? d->scaleFactor : 1.0;
+        }
+        handled++;
+        break;
       default:
-        // Waiting for start-up and the display library: the applet's header
-        // texts, settings and display words are not kept yet.
         break;
     }
   }

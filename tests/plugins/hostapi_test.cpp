@@ -4,11 +4,14 @@
 // a failed check raised through a plug-in written in C.
 #include "tests/plugins/plugin_fixture.h"
 #include "gfx/gfx.h"
+#include "display/display.h"
 #include "libs/libs.h"
+#include "runtime/player.h"
 #include "platform/linux/system_private.h"
 #include "plugins/plugin_private.h"
 
 #include <algorithm>
+#include <memory>
 #include <cstring>
 
 namespace plugintest {
@@ -174,6 +177,43 @@ TEST_F(PluginTest, FileSlotsLinkDescribeAndNameChunks) {
   EXPECT_TRUE(VmToBoolean(L, -1));
   VmSetTop(L, 0);
   FreeDosResources(L);
+}
+
+// Global values by tag list: the applet's six header texts, the run and
+// encoding flags, the display words and the scale factor.
+TEST_F(PluginTest, GlobalValuesReadHeaderTextsAndStoreDisplayWords) {
+  const HostSystemTable* system = GetPluginHostApi()->system;
+  auto record = std::make_unique<PlayerRecord>();
+  const char* texts[] = {"Title", "1.2", "(c) us", "We", "A game", "com.example.game"};
+  char* fields[] = {record->title,   record->versionString, record->copyright,
+                    record->authors, record->description,   record->text6};
+  for (int i = 0; i < 6; i++) StrCopyBounded(fields[i], HEADER_TEXT_SIZE, texts[i]);
+  player.record = record.get();
+  const uint32_t tags[] = {26, 27, 28, 29, 30, 37};
+  for (int i = 0; i < 6; i++) {
+    char buffer[256] = "x";
+    QmTagItem list[] = {{tags[i], reinterpret_cast<uintptr_t>(buffer)}, {0, 0}};
+    EXPECT_EQ(system->globalValues(L, list), 1);
+    EXPECT_STREQ(buffer, texts[i]) << tags[i];
+  }
+  player.record = nullptr;
+
+  uintptr_t running = 7, encoding = 7;
+  double scale = 0;
+  QmTagItem reads[] = {{32, reinterpret_cast<uintptr_t>(&running)},
+                       {35, reinterpret_cast<uintptr_t>(&encoding)},
+                       {46, reinterpret_cast<uintptr_t>(&scale)},
+                       {33, 11},
+                       {39, 22},
+                       {43, 33},
+                       {0, 0}};
+  EXPECT_EQ(system->globalValues(L, reads), 6);
+  EXPECT_EQ(running, static_cast<uintptr_t>(GetScriptRunningFlag()));
+  EXPECT_EQ(encoding, static_cast<uintptr_t>(player.utf8Script));
+  EXPECT_EQ(scale, 1.0);  // no display
+  EXPECT_EQ(GetPluginDisplayWord(0), 11u);
+  EXPECT_EQ(GetPluginDisplayWord(1), 22u);
+  EXPECT_EQ(GetPluginDisplayWord(2), 33u);
 }
 
 TEST_F(PluginTest, SaverFormatsPluginArrayAndNodes) {
