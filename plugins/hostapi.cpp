@@ -997,6 +997,20 @@ int32_t drawOpacity(uint32_t colour, uint32_t flags, const QmTagItem* tags) {
 }
 
 // Slot 16's lock record; slot 17 releases the lock and frees it.
+// Display callbacks and displays for plug-ins.
+int32_t gfxChangeDisplaySize(QmDisplayCallback* record, int32_t width, int32_t height,
+                             const QmTagItem* tags) {
+  return ChangeDisplaySizeForCallback(record, width, height, tags);
+}
+void* gfxFindDisplay(int32_t number, void* adapterWindow) {
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
+    if (adapterWindow ? d->windowHandle == reinterpret_cast<uintptr_t>(adapterWindow)
+                      : !d->head.autoId && d->head.number == number)
+      return d;
+  }
+  return nullptr;
+}
+
 void* gfxLockBitmap(void* bitmap, const QmTagItem* tags, QmBitmapLock* out) {
   if (out) *out = QmBitmapLock{};
   if (!bitmap || !out) return nullptr;
@@ -1120,6 +1134,13 @@ HostGraphicsTable makeGraphics() {
   t.slot[QM_GFX_CREATEBRUSHFROMPIXELS] = H(gfxCreateBrushFromPixels);
   t.slot[QM_GFX_FREEBRUSH] = H(gfxFreeBrush);
   t.slot[QM_GFX_INSTALLDISPLAYADAPTER] = H(gfxInstallDisplayAdapter);
+  t.slot[QM_GFX_ADDDISPLAYCALLBACK] = H(AddDisplayCallback);
+  t.slot[QM_GFX_REMOVEDISPLAYCALLBACK] = H(RemoveDisplayCallback);
+  t.slot[QM_GFX_POSTDISPLAYCALLBACKEVENT] = H(PostDisplayCallbackEvent);
+  t.slot[QM_GFX_CHANGEDISPLAYSIZEFORCALLBACK] = H(gfxChangeDisplaySize);
+  t.slot[QM_GFX_GETDISPLAYATTRSFORPLUGIN] = H(GetDisplayAttrsForPlugin);
+  t.slot[QM_GFX_REFRESHDISPLAYFORCALLBACK] = H(RefreshDisplayForCallback);
+  t.slot[QM_GFX_FINDDISPLAY] = H(gfxFindDisplay);
   t.slot[16] = H(gfxLockBitmap);
   t.slot[17] = H(gfxUnlockBitmap);
   t.slot[21] = H(gfxBltLocked);

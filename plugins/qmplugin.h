@@ -1167,6 +1167,18 @@ typedef int32_t (*QmChangeDisplaySizeForCallbackFunc)(QmDisplayCallback* record,
 typedef int32_t (*QmGetDisplayAttrsForPluginFunc)(void* handleOrRecord, const QmTagItem* tags);
 typedef int32_t (*QmRefreshDisplayByHandleFunc)(void* window);
 typedef void (*QmRefreshDisplayForCallbackFunc)(QmDisplayCallback* record);
+/* The graphics slots of the display callbacks. */
+#define QM_GFX_ADDDISPLAYCALLBACK 8
+#define QM_GFX_REMOVEDISPLAYCALLBACK 9
+#define QM_GFX_POSTDISPLAYCALLBACKEVENT 10
+#define QM_GFX_CHANGEDISPLAYSIZEFORCALLBACK 11
+#define QM_GFX_GETDISPLAYATTRSFORPLUGIN 18
+#define QM_GFX_REFRESHDISPLAYFORCALLBACK 19
+/* Graphics slot 20: the display with that number, or, when adapterWindow
+ * is given, the one whose adapter window it is: the host's display record,
+ * or null when none matches. */
+typedef void* (*QmFindDisplayFunc)(int32_t number, void* adapterWindow);
+#define QM_GFX_FINDDISPLAY 20
 
 /* ---- Requester adapters (PLUGINCAPS_REQUESTERADAPTER) --------------------------
  *

@@ -413,6 +413,35 @@ TEST_F(DisplayAdapterTest, CallbacksFollowCopiesSizesAndFrames) {
   // a and b go with the display at shut-down (ASan).
 }
 
+// The graphics slots of the display callbacks reach the same services, and
+// slot 20 finds a display by number or by its adapter window.
+TEST_F(DisplayAdapterTest, GraphicsSlotsServeDisplayCallbacks) {
+  DisplayRecord* d = Create(1, {{"width", 100}, {"height", 80}});
+  ASSERT_NE(d, nullptr);
+  const HostGraphicsTable* g = GetPluginHostApi()->graphics;
+  auto add = reinterpret_cast<QmAddDisplayCallbackFunc>(
+      reinterpret_cast<void (*)()>(g->slot[QM_GFX_ADDDISPLAYCALLBACK]));
+  auto attrs = reinterpret_cast<QmGetDisplayAttrsForPluginFunc>(
+      reinterpret_cast<void (*)()>(g->slot[QM_GFX_GETDISPLAYATTRSFORPLUGIN]));
+  auto remove = reinterpret_cast<QmRemoveDisplayCallbackFunc>(
+      reinterpret_cast<void (*)()>(g->slot[QM_GFX_REMOVEDISPLAYCALLBACK]));
+  auto find = reinterpret_cast<QmFindDisplayFunc>(
+      reinterpret_cast<void (*)()>(g->slot[QM_GFX_FINDDISPLAY]));
+  CallbackLog log;
+  QmDisplayCallback* c = add(1, logCallback, &log, nullptr, 0);
+  ASSERT_NE(c, nullptr);
+  int32_t width = 0;
+  QmTagItem tags[] = {{10, 1}, {1, reinterpret_cast<uintptr_t>(&width)}, {0, 0}};
+  EXPECT_GE(attrs(c, tags), 1);
+  EXPECT_EQ(width, 100);
+  EXPECT_EQ(find(1, nullptr), d);
+  EXPECT_EQ(find(7, nullptr), nullptr);
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  ASSERT_NE(d->windowHandle, 0u);
+  EXPECT_EQ(find(0, reinterpret_cast<void*>(d->windowHandle)), d);
+  remove(c);
+}
+
 // A callback that removes itself, or the one after it, during any message
 // stops no other callback: the list is read again after every call.
 TEST_F(DisplayAdapterTest, CallbacksRemovedDuringAMessage) {
