@@ -80,6 +80,18 @@ struct DisplayContext {
   BitmapHandle* refreshScratch = nullptr;
   int32_t scratchWidth = 0, scratchHeight = 0;
   int partialScaledRefresh = 0;
+  // The input commands' watch of taken events (inputcmds.cpp).
+  InputWatch inputWatch{};
+  // Legacy events (legacy.cpp): the list, the ALL reports of types 11 to
+  // 14, the button the pointer entered last, the last event code and a
+  // label jump that waits for the command that ran the dispatcher.
+  LegacyEvent* legacyEvents = nullptr;
+  int32_t legacyAll[4] = {0, 0, 0, 0};
+  LegacyEvent* legacyOver = nullptr;
+  int32_t legacyCode = 0;
+  int32_t legacyJump = -1;
+  int32_t legacyCloseReport = 0;
+  int32_t whileMouseOnBroken = 0;
   // User event types (usertype.cpp).
   UserEventType* userTypes = nullptr;
   int32_t lastUserType = EVENT_FIRSTUSERTYPE - 1;

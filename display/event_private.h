@@ -67,6 +67,57 @@ UserEventType* GetUserEventTypeList();
 void InstallDisplayServices();
 // The pump's sink for the platform's X11 events (pump.cpp).
 void InstallEventSink();
+// The pointer in the display's window as the server has it now (0, 0 when
+// it cannot be asked), and a button (0 left, 1 right, 2 middle) as the pump
+// saw it.
+void QueryDisplayPointer(DisplayRecord* display, int32_t* x, int32_t* y);
+int IsDisplayButtonHeld(DisplayRecord* display, int32_t index);
+
+// ---- Input commands (inputcmds.cpp) ----
+extern const CommandTableEntry INPUT_COMMANDS[];
+extern const ConstantTableEntry INPUT_CONSTANTS[];
+// Every queued event the dispatcher takes out passes here first, so that a
+// waiting command sees the clicks and keys it waits for.
+void NoteDispatchedEvent(const EventRecord* event);
+// The pointer as MouseX and MouseY give it: inside the drawing area, less
+// the left and top margins, divided by the scale factors, truncated.
+void GetDisplayMousePosition(DisplayRecord* display, int32_t* x, int32_t* y);
+// The next dispatcher step starts a new round (BreakEventHandler).
+void RestartDispatchRound();
+
+// What a waiting command looks for among the events the dispatcher takes.
+struct InputWatch {
+  int32_t eventType;  // EVENT_LEFTBUTTON ...; 0: none
+  int32_t keyCode;    // a key's code, -1 any key
+  int32_t pressed;    // the press was seen
+  int32_t done;       // the release after it was seen
+};
+
+// ---- Legacy events (legacy.cpp) ----
+struct LegacyEvent {
+  LegacyEvent* next;
+  int32_t type;
+  int32_t id;
+  int32_t x1, y1, x2, y2;  // buttons, corners included
+  char* key;               // key-down events: an owned copy
+  int32_t enabled;
+};
+extern const CommandTableEntry LEGACY_COMMANDS[];
+extern const ConstantTableEntry LEGACY_CONSTANTS[];
+// The dispatcher's legacy phase, before queued events are routed: 1 when a
+// legacy event named an existing label (the events through it are gone
+// from the queue and the jump waits for TakeLegacyJump).
+int RunLegacyPhase(VmState* L);
+// A command that ran the dispatcher ends with this when it is non-zero:
+// the jump to the waiting label is set up and repeat (-1: go on after the
+// command on return, -2: run the command again) is the command's result.
+int TakeLegacyJump(VmState* L, int repeat);
+// An enabled CLOSEWINDOW event reports close requests instead of ending.
+bool LegacyReportsClose();
+void FreeLegacyEvents();
+// Whether the display has a handler for the queued event type (the slot
+// that type's events go to, pressed or not).
+bool DisplayHasEventHandler(const DisplayRecord* display, int32_t type);
 // A bounded copy of a list of names ended by an empty name (null without
 // memory); hostevent.cpp.
 void* CopyDropList(const char* list);

@@ -711,11 +711,19 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
         break;
       }
       case SOURCE_QUEUE: {
+        // Legacy events go first: a match with a label ends the round and
+        // leaves the jump to the command that runs the dispatcher.
+        if (RunLegacyPhase(L)) {
+          displayContext.dispatchRound = DispatchRound();
+          out->handled = 1;
+          return ERR_NONE;
+        }
         EventRecord* e = TakeNextEvent(L);
         if (!e) {
           displayContext.dispatchRound = DispatchRound();
           return ERR_NONE;
         }
+        NoteDispatchedEvent(e);
         if (e->type == EVENT_QUIT) {
           ReleaseEventRecord(L, e);
           vmRun.quit = 1;
@@ -772,6 +780,8 @@ int cmdCheckEvent(VmState* L) {
   int base = VmGetTop(L);
   StepResult r;
   ErrorCode error = dispatchStep(L, 1, &r);
+  if (error == ERR_NONE)
+    if (int jump = TakeLegacyJump(L, -1)) return jump;
   if (error == ERR_NONE && !r.handled) VmSetTop(L, base);
   return finishStep(L, error, r, base);
 }
@@ -784,6 +794,7 @@ int cmdCheckEvents(VmState* L) {
     ErrorCode error = dispatchStep(L, 0, &r);
     VmSetTop(L, base);
     if (error != ERR_NONE) return error;
+    if (int jump = TakeLegacyJump(L, -1)) return jump;
     if (!r.handled) return 0;
   }
 }
@@ -804,6 +815,8 @@ int cmdWaitEvent(VmState* L) {
   int base = VmGetTop(L);
   StepResult r;
   ErrorCode error = waitStep(L, &r);
+  if (error == ERR_NONE)
+    if (int jump = TakeLegacyJump(L, -2)) return jump;
   return finishStep(L, error, r, base);
 }
 
@@ -903,6 +916,15 @@ constexpr CommandTableEntry EVENT_COMMANDS[] = {
 
 }  // namespace
 
+bool DisplayHasEventHandler(const DisplayRecord* display, int32_t type) {
+  if (!display) return false;
+  for (const Route& r : ROUTES)
+    if (r.type == type)
+      return display->handlerRefs[r.downSlot] != VM_REF_NIL ||
+             display->handlerRefs[r.upSlot] != VM_REF_NIL;
+  return false;
+}
+
 void SetNetworkEventSource(NetworkEventSource source) { displayContext.networkSource = source; }
 
 ErrorCode DispatchEvent(VmState* L, int* handled) {
@@ -989,13 +1011,21 @@ ErrorCode OpenEventLibrary(VmState* L) {
   if (!CreateWakePipe(nullptr, nullptr)) return ERR_PIPE;
   error = RegisterLibrary(EVENT_COMMANDS, "event");
   if (error == ERR_NONE) error = RegisterLibrary(INTERVAL_COMMANDS, "event");
+  if (error == ERR_NONE) error = RegisterLibrary(INPUT_COMMANDS, "event");
+  if (error == ERR_NONE) error = RegisterLibrary(LEGACY_COMMANDS, "event");
   if (error != ERR_NONE) return error;
   VmRegisterFunctions(L, nullptr, EVENT_COMMANDS, 0);
   VmRegisterFunctions(L, nullptr, INTERVAL_COMMANDS, 0);
+  VmRegisterFunctions(L, nullptr, INPUT_COMMANDS, 0);
+  VmRegisterConstants(L, INPUT_CONSTANTS, 0);
+  VmRegisterFunctions(L, nullptr, LEGACY_COMMANDS, 0);
+  VmRegisterConstants(L, LEGACY_CONSTANTS, 0);
   VmSetGatedHook(L, EventPollHook);
   pollTick.start();
   return ERR_NONE;
 }
+
+void RestartDispatchRound() { displayContext.dispatchRound = DispatchRound(); }
 
 double GetEventTimeBase() { return displayContext.libraryStart; }
 
@@ -1027,6 +1057,8 @@ void FreeAllEvents(VmState* L) {
   pollTick.stop();
   FreeAllIntervals(L);
   FreeAllUserEventTypes(L);
+  FreeLegacyEvents();
+  displayContext.legacyJump = -1;
   for (int32_t i = 0; i < GLOBAL_EVENT_NAMES; ++i) {
     VmReleaseReference(L, VM_REGISTRY_INDEX, displayContext.globalHandler[i]);
     VmReleaseReference(L, VM_REGISTRY_INDEX, displayContext.globalUserData[i]);

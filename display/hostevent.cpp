@@ -29,11 +29,8 @@ constexpr int32_t HOST_HIDDEN = 1, HOST_SHOWN = 2;
 
 std::thread::id mainThread;
 
-// Waiting for the player's settings: quitting on Escape, on a left click or
-// on Ctrl-C is off, as in the X11 pump.
-constexpr bool QUIT_ON_ESCAPE = false;
-constexpr bool QUIT_ON_LEFTMOUSE = false;
-constexpr bool QUIT_ON_CTRLC = false;
+// The platform's quit switches, as the quit commands set them.
+bool quitSwitch(int32_t option) { return GetPlatformBitmapAttr(nullptr, option) != 0; }
 
 // The display whose adapter window is handle, looked up under the list's
 // mutex (another thread may be freeing displays).
@@ -153,16 +150,16 @@ ErrorCode PostHostEvent(VmState* L, int32_t kind, const uintptr_t* data) {
       }
       __atomic_store_n(&d->hostButtons[button - 1], w[4] ? 1 : 0, __ATOMIC_RELAXED);
       PostEvent(d, TYPES[button], i32(w[1]), i32(w[2]), w[4] ? 1 : 0, nullptr);
-      if (button == 1 && w[4] && QUIT_ON_LEFTMOUSE) postQuit();
+      if (button == 1 && w[4] && quitSwitch(PLATFORM_QUIT_LMB)) postQuit();
       break;
     }
     case 4: {
       uintptr_t code = w[1], pressed = w[2], qualifiers = w[3];
       storeState(d->keyStates, code, pressed);
       PostEvent(d, EVENT_KEY, pressed ? 1 : 0, 0, i32(code), nullptr);
-      if (pressed && code == KEY_ESCAPE && QUIT_ON_ESCAPE) postQuit();
+      if (pressed && code == KEY_ESCAPE && quitSwitch(PLATFORM_QUIT_ESCAPE)) postQuit();
       if (pressed && (code == 'c' || code == 'C') && (qualifiers & CONTROL_QUALIFIERS) &&
-          QUIT_ON_CTRLC)
+          quitSwitch(PLATFORM_QUIT_CTRLC))
         postQuit();
       if (pressed && code == KEY_RETURN && (qualifiers & ALT_QUALIFIERS) &&
           IsDisplayMonitorFree(d) && !(d->flags & DSF_NOMODESWITCH) && d->pump.modeSwitch < 0)

@@ -16,11 +16,8 @@
 
 namespace {
 
-// Waiting for the player's settings: quitting on Escape, on a left click or
-// on Ctrl+C is off until the options that switch it on exist.
-constexpr int QUIT_ON_ESCAPE = 0;
-constexpr int QUIT_ON_LEFTMOUSE = 0;
-constexpr int QUIT_ON_CTRLC = 0;
+// The platform's quit switches, as the quit commands set them.
+bool quitSwitch(int32_t option) { return GetPlatformBitmapAttr(nullptr, option) != 0; }
 
 constexpr int32_t KEY_RETURN = 274;  // the translated code of Return
 constexpr int32_t KEY_ESCAPE = 275;
@@ -49,7 +46,7 @@ void onKey(DisplayRecord* d, const X11Event* e) {
     if (!pressed && e->translated == KEY_RETURN && e->altHeld && IsDisplayMonitorFree(d) &&
         !(d->flags & DSF_NOMODESWITCH) && !RequesterIsOpen())
       d->pump.modeSwitch = d->fullscreen ? 0 : 1;
-    if (e->letterC && e->controlHeld && QUIT_ON_CTRLC) d->pump.quitRequested = 1;
+    if (e->letterC && e->controlHeld && quitSwitch(PLATFORM_QUIT_CTRLC)) d->pump.quitRequested = 1;
     d->pump.lastKeyCode = e->translated;
     setKeyState(d, e->translated, false, pressed);
     PostEvent(d, EVENT_KEY, pressed, 0, e->translated, nullptr);
@@ -195,6 +192,16 @@ void onEvent(const X11Event* e) {
       d->pump.closeRequested = 1;
       PostEvent(d, EVENT_CLOSEWINDOW, 0, 0, 0, nullptr);
       break;
+    case X11EV_DROP:
+      // The dropped names go to the script's handler with the event; a
+      // list that was not queued is freed here.
+      if (e->dropList && PostEvent(d, EVENT_DROPFILE, e->x, e->y, 0, e->dropList) != 1)
+        FreeMemory(e->dropList);
+      break;
+    case X11EV_CLIPBOARD:
+      if (DisplayHasEventHandler(d, EVENT_CLIPBOARD))
+        PostEvent(d, EVENT_CLIPBOARD, 0, 0, 0, nullptr);
+      break;
     default:
       break;
   }
@@ -210,9 +217,14 @@ DisplayRecord* findWindow(X11ConnectionRecord* c, unsigned long window, X11Displ
   return nullptr;
 }
 
+int acceptsDrops(DisplayRecord* d) { return DisplayHasEventHandler(d, EVENT_DROPFILE) ? 1 : 0; }
+
 }  // namespace
 
-void InstallEventSink() { SetX11EventSink(findWindow, onEvent); }
+void InstallEventSink() {
+  SetX11EventSink(findWindow, onEvent);
+  SetX11DropQuery(acceptsDrops);
+}
 
 int RunX11EventPump(VmState* L, ErrorCode* error) {
   if (error) *error = ERR_NONE;
@@ -241,8 +253,8 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
       RefreshDisplay(L, d, REFRESH_SCALE);
       d->pump.refreshNeeded = 0;
     }
-    if (QUIT_ON_LEFTMOUSE && X11LeftButtonDown(d->x11)) stop = 1;
-    if (QUIT_ON_ESCAPE && d->pump.lastKeyCode == KEY_ESCAPE) stop = 1;
+    if (quitSwitch(PLATFORM_QUIT_LMB) && X11LeftButtonDown(d->x11)) stop = 1;
+    if (quitSwitch(PLATFORM_QUIT_ESCAPE) && d->pump.lastKeyCode == KEY_ESCAPE) stop = 1;
     if (d->pump.modeSwitch >= 0) {
       d->mode = d->pump.modeSwitch == 1 ? DISPMODE_FULLSCREEN : DISPMODE_WINDOWED;
       ErrorCode e = OpenDisplayWindow(L, d, OPEN_CHOOSEMONITOR | OPEN_MODECHANGE);
@@ -264,7 +276,7 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
         return 1;
       }
     }
-    if (d->pump.closeRequested && !d->closeHandler) stop = 1;
+    if (d->pump.closeRequested && !d->closeHandler && !LegacyReportsClose()) stop = 1;
   }
   if (stop) {
     vmRun.quit = 1;
@@ -313,4 +325,12 @@ uint32_t GetKeyQualifiers(const DisplayRecord* display) {
 
 int TakePointerMoved(DisplayRecord* display, int32_t* x, int32_t* y) {
   return display ? TakeX11PointerMoved(display->x11, x, y) : 0;
+}
+
+void QueryDisplayPointer(DisplayRecord* display, int32_t* x, int32_t* y) {
+  if (!QueryX11Pointer(display ? display->x11 : nullptr, x, y)) *x = *y = 0;
+}
+
+int IsDisplayButtonHeld(DisplayRecord* display, int32_t index) {
+  return X11ButtonHeld(display ? display->x11 : nullptr, index);
 }

@@ -311,6 +311,12 @@ void VmRegisterConstants(VmState* L, const ConstantTableEntry* table, int user);
 int VmFindConstant(VmState* L, const char* name, const char** text, double* number);
 int IsPlatformDefine(const char* name);
 void VmAddLabel(VmState* L, const char* name, int position);
+int VmFindLabel(VmState* L, const char* name);  // -1 unknown
+// Label subroutines: before it calls a command the interpreter stores the
+// index of the instruction after the CALL; a command that returns -1 or -2
+// stores (label position - call position) as the jump distance first.
+int VmGetCallPosition();
+void VmSetJumpDistance(int distance);
 void VmSetRegistryNumber(VmState* L, const char* name, double n);
 void VmSetRegistryString(VmState* L, const char* name, const char* s);
 void VmSetRegistryPointer(VmState* L, const char* name, void* p);

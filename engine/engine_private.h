@@ -60,11 +60,6 @@ const char* VmSetLocal(VmState* L, const VmDebugInfo* ar, int n);
 
 // ---- Error policy and label subroutines -----------------------------------------------------------
 
-// Label subroutines: before it calls a command the interpreter stores the
-// index of the instruction after the CALL; a command that returns -1 or -2
-// stores (label position - call position) as the jump distance first.
-int VmGetCallPosition();
-void VmSetJumpDistance(int distance);
 int VmGetGosubDepth();
 
 // Fills the still unknown parts of the error location from the call levels.
@@ -83,7 +78,6 @@ double VmToNumberOrError(VmState* L, int index, ErrorCode* code);
 const char* VmToStringOrError(VmState* L, int index, size_t* len, ErrorCode* code);
 void VmClearUserConstants(VmState* L);
 void VmRemovePlatformDefines(VmState* L);
-int VmFindLabel(VmState* L, const char* name);  // -1 unknown
 int VmAddLabelReference(VmState* L, const char* name, int position);
 void* VmGetRegistryPointer(VmState* L, const char* name);
 void* VmCheckUserdata(VmState* L, int index);

@@ -415,12 +415,11 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
     case 5:
       return 32;
     case 6:
-    case 7:  // Waiting for a pointer query of the display's window: 0 for now.
-      return 0;
+    case 7:  // the pointer in a display's window: the handle is the display
     case 8:
     case 9:
     case 10:
-      return GetPlatformBitmapAttr(handle, code);  // the quit switches
+      return GetPlatformBitmapAttr(handle, code);  // the pointer and the quit switches
     case 11:
     case 12:
       return 16;

@@ -204,3 +204,30 @@ void SetEventQueueHooks(EventPayloadFreer freer, SizeEventFilter filter) {
 }
 
 void SetEventQueueClock(EventClockFunc fn) { clockFn.store(fn, std::memory_order_release); }
+
+int DropQueuedEventsThrough(VmState* L, QueuedEventVisitor visit, void* context) {
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  if (!mutex) return 0;
+  LockMutex(mutex);
+  int64_t count = 0;
+  bool chosen = false;
+  for (EventRecord* e = runtimeContext.queueHead; e && !chosen; e = e->next) {
+    ++count;
+    if (e->type != EVENT_NEUTRALISED && visit(e, context)) chosen = true;
+  }
+  EventRecord* chain = chosen ? unlinkOldest(count) : nullptr;
+  UnlockMutex(mutex);
+  releaseChain(L, chain);
+  return chosen ? 1 : 0;
+}
+
+int QueuedEventsPending() {
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  if (!mutex) return 0;
+  LockMutex(mutex);
+  int pending = 0;
+  for (EventRecord* e = runtimeContext.queueHead; e && !pending; e = e->next)
+    pending = e->type != EVENT_NEUTRALISED;
+  UnlockMutex(mutex);
+  return pending;
+}

@@ -420,11 +420,26 @@ int PostEvent(DisplayRecord* display, int32_t type, int32_t a1, int32_t a2, int3
               void* userData);
 // Drops the events older than the time-out; always 0.
 ErrorCode ExpireStaleEvents(VmState* L);
+// The expiry time-out in milliseconds; 60,000 at start, negative: off.
+void SetEventExpiryTimeout(int32_t milliseconds);
+int32_t GetEventExpiryTimeout();
+// Drops the oldest events up to and including lastIndex (all for -1; nothing
+// for lower values), releasing their payloads. lock: take the mutex here,
+// else the caller holds it.
+void FlushEvents(VmState* L, int32_t lastIndex, int32_t lock);
 void DetachEventsFromDisplay(DisplayRecord* display);
 // The consumer's side: unlinks and returns the oldest live event, releasing
 // neutralised records on the way; null when none. The caller owns the record
 // and ends it with ReleaseEventRecord (or FreeMemory once it took userData).
 EventRecord* TakeNextEvent(VmState* L);
+// Walks the live queued events oldest first with the queue's lock held
+// until visit returns non-zero for one; that event and all older ones are
+// then dropped (their payloads released after the lock) and 1 is returned;
+// 0 when none was chosen. visit must neither post nor take events.
+using QueuedEventVisitor = int (*)(const EventRecord* event, void* context);
+int DropQueuedEventsThrough(VmState* L, QueuedEventVisitor visit, void* context);
+// Whether any live event is queued.
+int QueuedEventsPending();
 void ReleaseEventRecord(VmState* L, EventRecord* event);
 
 // ---- Stream layer and linked data ----

@@ -87,16 +87,9 @@ constexpr int32_t EVENT_NEUTRALISED = 0;  // skipped by the consumer
 // Creates the mutex (ERR_SEMAPHORE when that fails), opens the queue and
 // records the start date stamp. A second call reopens with the same mutex.
 ErrorCode InitEventQueue();
-// Drops the oldest events up to and including lastIndex (all for -1; nothing
-// for lower values), releasing their payloads. lock: take the mutex here,
-// else the caller holds it.
-void FlushEvents(VmState* L, int32_t lastIndex, int32_t lock);
 // Frees every queued event and closes the queue (shut-down).
 void FreeEventQueue(VmState* L);
 
-// The expiry time-out in milliseconds; 60,000 at start, negative: off.
-void SetEventExpiryTimeout(int32_t milliseconds);
-int32_t GetEventExpiryTimeout();
 // The date stamp taken when the queue was created: the date of memory files
 // and linked data.
 void GetStartDateStamp(DateFields* out);

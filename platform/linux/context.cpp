@@ -19,6 +19,7 @@ void InitPlatformContext() { platformContext = PlatformContext{}; }
 void FreePlatformContext() {
   SetEventPoll(nullptr);
   SetX11EventSink(nullptr, nullptr);
+  SetX11DropQuery(nullptr);
   SetDisplayAdapterHooks(nullptr, nullptr);
   SetRequesterParentHooks(nullptr, nullptr);
   SetAppletTitleSource(nullptr);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
@@ -54,10 +55,13 @@ intptr_t GetPlatformBitmapAttr(const void* displayOrBitmap, int32_t code) {
     case 5:
       return 32;
     case 6:
-    case 7:
-      // Waiting for a pointer query of the display's window in the X11
-      // back end; the bitmap layer answers these codes itself until then.
-      return 0;
+    case 7: {
+      // The argument is a display record: the pointer in its window.
+      int32_t x = 0, y = 0;
+      const auto* display = static_cast<const DisplayRecord*>(displayOrBitmap);
+      if (!display || !QueryX11Pointer(display->x11, &x, &y)) return 0;
+      return code == 6 ? x : y;
+    }
     case PLATFORM_QUIT_CTRLC:
       return platformContext.quitOnCtrlC;
     case PLATFORM_QUIT_LMB:

@@ -13,26 +13,6 @@
 // and asked for a direction and buttons. Game ports count from 0 in the order
 // the devices were found. Used by the main thread only.
 
-// Directions, the script's JOY constants.
-enum : int32_t {
-  JOYUP = 0,
-  JOYUPRIGHT = 1,
-  JOYRIGHT = 2,
-  JOYDOWNRIGHT = 3,
-  JOYDOWN = 4,
-  JOYDOWNLEFT = 5,
-  JOYLEFT = 6,
-  JOYUPLEFT = 7,
-  JOYNODIR = 8,
-};
-
-// Opens the devices on the first call (later calls only count them); 0 or
-// ERR_MEM. count may be null.
-ErrorCode ScanJoysticks(int32_t* count);
-// Direction and button bits (bit n = button n) of the device at a port;
-// ERR_NOJOYATPORT when there is none. Scans first when needed. Either out
-// pointer may be null.
-ErrorCode GetJoystickDevice(int32_t port, int32_t* direction, uint32_t* buttons);
 // Closes the devices and forgets the scan, so the next query scans again.
 void FreeJoysticks();
 // The direction for two axis values, with the dead zone of +-16000.

@@ -72,3 +72,10 @@ void NativeVideoSuspendStub(void*) {}
 void NativeVideoResumeStub(void*) {}
 void NativeVideoThreadHook(void*) {}
 ErrorCode NativeVideoExportStub(void*, const char*) { return ERR_WRONGUSAGE; }
+
+ErrorCode NativeCreatePort(const char*) { return ERR_CREATEPORT; }
+
+ErrorCode NativeSendMessage(char* message) {
+  FreeMemory(message);
+  return ERR_FINDPORT;
+}

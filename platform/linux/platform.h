@@ -92,6 +92,26 @@ void DebugVPrintf(const char* format, va_list args);
 
 // Reads every pending event of every device without blocking.
 void PollJoysticks();
+// Directions, the script's JOY constants.
+enum : int32_t {
+  JOYUP = 0,
+  JOYUPRIGHT = 1,
+  JOYRIGHT = 2,
+  JOYDOWNRIGHT = 3,
+  JOYDOWN = 4,
+  JOYDOWNLEFT = 5,
+  JOYLEFT = 6,
+  JOYUPLEFT = 7,
+  JOYNODIR = 8,
+};
+
+// Opens the devices on the first call (later calls only count them); 0 or
+// ERR_MEM. count may be null.
+ErrorCode ScanJoysticks(int32_t* count);
+// Direction and button bits (bit n = button n) of the device at a port;
+// ERR_NOJOYATPORT when there is none. Scans first when needed. Either out
+// pointer may be null.
+ErrorCode GetJoystickDevice(int32_t port, int32_t* direction, uint32_t* buttons);
 
 // ---- Native-service stubs and platform hooks ----
 // Services that other platforms provide natively (OS decoders, directory
@@ -460,6 +480,8 @@ enum : int32_t {
   X11EV_CONFIGURE,  // x, y: the window's origin less the frame; width, height
   X11EV_CLOSE,      // the window manager asks to close the window
   X11EV_DRAGEND,    // a border drag ended; moved: it was a move drag
+  X11EV_DROP,       // files were dropped at x, y: dropList (the sink takes it)
+  X11EV_CLIPBOARD,  // another program took the clipboard
 };
 constexpr int32_t X11EV_CHARS_MAX = 16;  // typed characters read per key press
 struct X11Event {
@@ -476,6 +498,9 @@ struct X11Event {
   int32_t letterC;               // the key is a lower-case c
   int32_t charCount;
   uint32_t chars[X11EV_CHARS_MAX];
+  // X11EV_DROP: the names, each ended by a zero byte, the list by a second
+  // one (AllocMemory); null when the list could not be made.
+  char* dropList;
 };
 // The display that owns a window of a connection, with its X11 part; null
 // when none does (the event is then dropped).
@@ -485,6 +510,10 @@ using X11EventSink = void (*)(const X11Event* event);
 // Installed by the display library when it opens (null: every event is
 // dropped).
 void SetX11EventSink(X11WindowFinder find, X11EventSink sink);
+// Whether a display takes dropped files now (it has a drop handler);
+// installed with the sink (null: no display takes drops).
+using X11DropQuery = int (*)(DisplayRecord* display);
+void SetX11DropQuery(X11DropQuery query);
 // Reads every waiting wake message (timer messages go to the timer list);
 // the connection whose pointer watcher reported a move, or null.
 X11ConnectionRecord* ReadX11PointerWake();
@@ -505,6 +534,11 @@ int NoteX11PointerWake(X11DisplayRecord* record, X11ConnectionRecord* moved, int
 int TakeX11PointerMoved(X11DisplayRecord* record, int32_t* x, int32_t* y);
 // 0x80000000 plus the qualifier bits of the held modifier keys.
 uint32_t GetX11KeyQualifiers(const X11DisplayRecord* record);
+// The pointer inside the window as the server has it now; 0 when the
+// window is closed or the query fails.
+int QueryX11Pointer(const X11DisplayRecord* record, int32_t* x, int32_t* y);
+// Button 0 left, 1 right, 2 middle, held as the pump saw it.
+int X11ButtonHeld(const X11DisplayRecord* record, int32_t index);
 // The left button as the pump saw it, and as the server has it now.
 int X11LeftButtonDown(const X11DisplayRecord* record);
 int IsX11LeftButtonHeld(const X11DisplayRecord* record);
@@ -922,13 +956,25 @@ ErrorCode ReadClipboardData(VmState* L, ClipboardRecord* record, int32_t* kind);
 
 struct VmState;
 
+// The quit switches: 8 quit on Ctrl+C (on at start), 9 on the left mouse
+// button, 10 on Escape. Other ids are ignored; GetPlatformBitmapAttr (null,
+// id) reads them.
+constexpr int32_t PLATFORM_QUIT_CTRLC = 8;
+constexpr int32_t PLATFORM_QUIT_LMB = 9;
+constexpr int32_t PLATFORM_QUIT_ESCAPE = 10;
+void SetPlatformOption(void* caller, int32_t id, int32_t value);
+// Message ports do not exist here: ERR_CREATEPORT; a message (which this
+// frees) finds no port: ERR_FINDPORT.
+ErrorCode NativeCreatePort(const char* name);
+ErrorCode NativeSendMessage(char* message);
+
 // Starts the pipe reader (its ERR_THREAD is returned without running the
 // script), records L as the running state, runs the main chunk through
 // RunScriptMainLoop, clears the state and stops the pipe reader.
 ErrorCode RunPlatformMainLoop(VmState* L);
 // The platform's answers to the bitmap attribute codes that the bitmap
-// layer passes on: 5 depth 32, 6 and 7 the pointer (0 for now), 8 to 10
-// the quit switches, 11 and 12 16, 16 1, 17 0; other codes give 0 for a
+// layer passes on: 5 depth 32, 6 and 7 the pointer in the window of the
+// display record given (0 without one), 8 to 10 the quit switches, 11 and 12 16, 16 1, 17 0; other codes give 0 for a
 // null argument, else the software bitmap's attribute.
 intptr_t GetPlatformBitmapAttr(const void* displayOrBitmap, int32_t code);
 

@@ -92,12 +92,6 @@ ErrorCode NativeVideoExportStub(void* video, const char* name);  // ERR_WRONGUSA
 
 // The VM state of the running script, null while none runs.
 VmState* GetRunningVmState();
-// The quit switches: 8 quit on Ctrl+C (on at start), 9 on the left mouse
-// button, 10 on Escape. Other ids are ignored.
-constexpr int32_t PLATFORM_QUIT_CTRLC = 8;
-constexpr int32_t PLATFORM_QUIT_LMB = 9;
-constexpr int32_t PLATFORM_QUIT_ESCAPE = 10;
-void SetPlatformOption(void* caller, int32_t id, int32_t value);
 // 6 HOME, 7 USER, 13 "/tmp": 1 (an unset variable gives ""); unknown: 0 and "".
 int GetSystemDirectory(int32_t id, char* buffer, size_t size);
 // HOME/.quillmere-kit/preferences, both levels created; the result of the

@@ -317,6 +317,7 @@ void openInputMethod(X11ConnectionRecord* c) {
 }
 
 void freeConnection(X11ConnectionRecord* c) {
+  FreeX11IncrSends(c);
   if (c->inputMethod) XCloseIM(c->inputMethod);
   if (c->pointerThread) stopPointerThread(c);
   if (c->display && !c->lost.load()) {

@@ -52,6 +52,8 @@ enum X11WindowAtom : int {
       X11_ATOM_COUNT
 };
 
+struct X11IncrSend;
+
 struct X11ConnectionRecord {
   X11ConnectionRecord* next;
   char serverName[X11_SERVER_NAME_MAX];  // empty for the default display
@@ -82,6 +84,7 @@ struct X11ConnectionRecord {
   std::atomic<int32_t> lost;   // the server connection broke
   Atom atoms[X11_ATOM_COUNT];  // by X11WindowAtom, once atomsInterned is set
   int32_t atomsInterned;
+  X11IncrSend* incrSends;  // offers being sent piecewise to other windows
 };
 
 struct X11DisplayRecord {
@@ -117,6 +120,7 @@ struct X11DisplayRecord {
   void* clipDestination;
   int32_t clipResult;
   int32_t incrActive;
+  uint32_t clipProgress;  // counts replies and chunks of the running request
   int32_t inputGrabbed;
   uint8_t savedVidMode[36];
   unsigned long savedRandrMode;
@@ -167,3 +171,33 @@ X11DisplayRecord* FindRequesterParent();
 void SetRequesterParentGrab(int grab);
 // The installed applet-title source's answer, null without one.
 const char* QueryAppletTitle();
+
+// ---- Clipboard and drag and drop (x11clipboard.cpp, x11dnd.cpp) ----
+
+// Frees what the window offers on the clipboard (and stops its piecewise
+// sends) and the buffer of a piecewise read.
+void FreeOfferedClipboard(X11DisplayRecord* record);
+void FreeIncrBuffer(X11DisplayRecord* record);
+// Drops every piecewise send of the connection (it is being closed).
+void FreeX11IncrSends(X11ConnectionRecord* connection);
+// The property's whole value (AllocMemory, one zero byte past the end) and
+// its length in bytes (format 32 items count as longs); null when it is
+// empty or missing. With incr, a property of type INCR sets *incr and gives
+// null; otherwise *incr is cleared.
+uint8_t* ReadWindowProperty(X11DisplayRecord* record, Atom property, size_t* length, int32_t* incr);
+// The pump's clipboard cases: a request to the owner window, the owner's
+// reply to a request of ours, the property changes of a piecewise read,
+// the loss of the selection. Each returns 1 when the event was its own.
+int HandleX11SelectionRequest(X11DisplayRecord* record, XSelectionRequestEvent* event);
+int HandleX11ClipboardReply(X11DisplayRecord* record, XSelectionEvent* event);
+int HandleX11ClipboardProperty(X11DisplayRecord* record, XPropertyEvent* event);
+// Events for windows of other programs: the property deletions that drive
+// a piecewise send. 1 when the event belonged to one.
+int HandleX11ForeignEvent(X11ConnectionRecord* connection, XEvent* event);
+// XDnD client messages to the window and the data of a drop; 1 when the
+// event was one of them. accepts tells whether the display takes drops.
+int HandleX11DndMessage(X11DisplayRecord* record, XClientMessageEvent* event, int accepts);
+// A drop's data arrived: *list is the drop list (AllocMemory) or null, x
+// and y the pointer in the window. 1 when the event was the drop's.
+int HandleX11DropData(X11DisplayRecord* record, XSelectionEvent* event, char** list, int32_t* x,
+                      int32_t* y);

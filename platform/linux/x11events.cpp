@@ -24,6 +24,7 @@ constexpr int64_t PASS_BUDGET_US = 50000;  // X events read per pass before yiel
 
 X11WindowFinder windowFinder = nullptr;
 X11EventSink eventSink = nullptr;
+X11DropQuery dropQuery = nullptr;
 
 // Modifier flags of the X11 record: Control, Alt, Shift, Super; left, right.
 enum : int {
@@ -289,17 +290,38 @@ void handleEvent(DisplayRecord* d, X11DisplayRecord* r, XEvent* ev) {
       break;
     }
     case ClientMessage:
-      // Clipboard and drag-and-drop messages wait for the clipboard library.
       if (ev->xclient.format == 32 &&
           static_cast<Atom>(ev->xclient.data.l[0]) == r->wmDeleteWindow && r->wmDeleteWindow) {
         X11Event e = eventFor(X11EV_CLOSE, d, r);
         eventSink(&e);
+        break;
+      }
+      HandleX11DndMessage(r, &ev->xclient, dropQuery ? dropQuery(d) : 0);
+      break;
+    case SelectionRequest:
+      HandleX11SelectionRequest(r, &ev->xselectionrequest);
+      break;
+    case SelectionClear:
+      if (ev->xselectionclear.selection == r->clipboard) FreeOfferedClipboard(r);
+      break;
+    case SelectionNotify: {
+      if (HandleX11ClipboardReply(r, &ev->xselection)) break;
+      X11Event e = eventFor(X11EV_DROP, d, r);
+      if (HandleX11DropData(r, &ev->xselection, &e.dropList, &e.x, &e.y)) eventSink(&e);
+      break;
+    }
+    case PropertyNotify:
+      HandleX11ClipboardProperty(r, &ev->xproperty);
+      break;
+    default: {
+      // The XFixes notice that another client took the clipboard.
+      X11ConnectionRecord* c = r->connection;
+      if (c && c->xfixesMajor > 0 && ev->type == c->xfixesEventBase) {
+        X11Event e = eventFor(X11EV_CLIPBOARD, d, r);
+        eventSink(&e);
       }
       break;
-    default:
-      // Selections, property changes of transfers and the XFixes clipboard
-      // notice wait for the clipboard library.
-      break;
+    }
   }
 }
 
@@ -309,6 +331,8 @@ void SetX11EventSink(X11WindowFinder find, X11EventSink sink) {
   windowFinder = find;
   eventSink = sink;
 }
+
+void SetX11DropQuery(X11DropQuery query) { dropQuery = query; }
 
 int PollJoysticksAndAudio(VmState*) {
   CheckAudioTimeouts();
@@ -334,7 +358,7 @@ void ReadX11Events() {
       }
       XEvent ev;
       XNextEvent(c->display, &ev);
-      if (!windowFinder || !eventSink) continue;
+      if (HandleX11ForeignEvent(c, &ev) || !windowFinder || !eventSink) continue;
       X11DisplayRecord* r = nullptr;
       DisplayRecord* d = windowFinder(c, ev.xany.window, &r);
       if (d && r) handleEvent(d, r, &ev);
@@ -368,6 +392,25 @@ int TakeX11PointerMoved(X11DisplayRecord* record, int32_t* x, int32_t* y) {
 }
 
 int X11LeftButtonDown(const X11DisplayRecord* record) { return record && record->leftHeld; }
+
+int X11ButtonHeld(const X11DisplayRecord* record, int32_t index) {
+  if (!record) return 0;
+  return index == 0 ? record->leftHeld : index == 1 ? record->rightHeld : record->middleHeld;
+}
+
+int QueryX11Pointer(const X11DisplayRecord* record, int32_t* x, int32_t* y) {
+  if (!record || !record->display || !record->window || !record->connection ||
+      record->connection->lost.load())
+    return 0;
+  Window root, child;
+  int rx, ry, wx = 0, wy = 0;
+  unsigned int mask = 0;
+  if (!XQueryPointer(record->display, record->window, &root, &child, &rx, &ry, &wx, &wy, &mask))
+    return 0;
+  *x = wx;
+  *y = wy;
+  return 1;
+}
 
 int IsX11LeftButtonHeld(const X11DisplayRecord* record) {
   if (!record || !record->display || !record->window) return 0;

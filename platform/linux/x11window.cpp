@@ -583,10 +583,7 @@ void CloseX11DisplayWindow(DisplayRecord* display) {
   if (!alive) rec->shapeRegion = 0;
   freeWindowExtras(rec);
   // Offered clipboard data belongs to the window: nobody can ask for it now.
-  FreeMemory(rec->clipOffer);
-  rec->clipOffer = nullptr;
-  rec->clipOfferLength = 0;
-  rec->clipOfferKind = 0;
+  FreeOfferedClipboard(rec);
   rec->window = 0;
   if (alive) {
     XSync(d, False);

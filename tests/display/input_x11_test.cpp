@@ -1,0 +1,145 @@
+// The input commands on a real window under Xvfb, driven by xdotool: the
+// pointer as MouseX, MouseY and the bitmap attributes 6 and 7 give it on a
+// scaled display, waits for a click and a key, the shift qualifier, and the
+// Escape quit switch.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "display/display.h"
+#include "display/display_private.h"
+#include "display/event_private.h"
+#include "gfx/gfx.h"
+#include "platform/linux/platform.h"
+#include "runtime/runtime_private.h"
+#include "tests/display/display_fixture.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+class InputX11Test : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { shared = new DisplayTestServer("640x480x24"); }
+  static void TearDownTestSuite() {
+    delete shared;
+    shared = nullptr;
+  }
+  static DisplayTestServer* shared;
+
+  void SetUp() override {
+    ASSERT_TRUE(shared->running());
+    setenv("DISPLAY", shared->name().c_str(), 1);
+    SetNoPointerThread(1);
+    ASSERT_EQ(InitEventQueue(), ERR_NONE);
+    ASSERT_EQ(OpenX11Connection(), ERR_NONE);
+    VmPushValue(h.L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDisplayLibrary(h.L), ERR_NONE);
+    ASSERT_EQ(OpenEventLibrary(h.L), ERR_NONE);
+    VmSetTop(h.L, 0);
+    VmPushNumber(h.L, 1);
+    PushOptions(h.L, {{"width", 100}, {"height", 80}, {"scalefactor", 2}});
+    ASSERT_EQ(h.Call("CreateDisplay", 2), ERR_NONE);
+    VmSetTop(h.L, 0);
+    ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+    display = GetCurrentDisplay();
+    ASSERT_NE(display, nullptr);
+    window = std::to_string(GetDisplayWindowId(display));
+    ASSERT_NE(window, "0");
+  }
+  void TearDown() override {
+    SetPlatformOption(nullptr, PLATFORM_QUIT_ESCAPE, 0);
+    vmRun.quit = 0;
+    FreeAllEvents(h.L);
+    CloseDisplayLibrary(h.L);
+    FreeEventQueue(h.L);
+    CloseX11Connection();
+    SetNoPointerThread(0);
+    unsetenv("DISPLAY");
+  }
+
+  double Number(const char* command, const char* arg = nullptr) {
+    VmSetTop(h.L, 0);
+    if (arg) VmPushString(h.L, arg);
+    EXPECT_EQ(h.Call(command, arg ? 1 : 0), ERR_NONE) << command;
+    double n = VmToNumber(h.L, -1);
+    VmSetTop(h.L, 0);
+    return n;
+  }
+
+  // Runs xdotool after a short delay on another thread while the command
+  // waits; the command's error.
+  ErrorCode WhileXdotool(const char* command, const std::vector<std::string>& arguments) {
+    std::thread tool([&] {
+      usleep(200000);
+      std::vector<std::string> argv = {"xdotool"};
+      argv.insert(argv.end(), arguments.begin(), arguments.end());
+      shared->run(argv);
+    });
+    VmSetTop(h.L, 0);
+    ErrorCode error = h.Call(command, 0);
+    tool.join();
+    return error;
+  }
+
+  void Pump() {
+    for (int i = 0; i < 20; ++i) {
+      ErrorCode error;
+      PollEvents(h.L, 2, 0, &error);
+      usleep(5000);
+    }
+  }
+
+  PlayerHarness h;
+  DisplayRecord* display = nullptr;
+  std::string window;
+};
+DisplayTestServer* InputX11Test::shared = nullptr;
+
+TEST_F(InputX11Test, PointerIsTakenInTheWindowAndDividedByTheScale) {
+  ASSERT_EQ(display->width, 200);
+  shared->run({"xdotool", "mousemove", "--window", window, "40", "30"});
+  EXPECT_EQ(Number("MouseX"), 20);
+  EXPECT_EQ(Number("MouseY"), 15);
+  const auto* handle = reinterpret_cast<const BitmapHandle*>(display);
+  EXPECT_EQ(GetBitmapAttr(handle, 6), 40);
+  EXPECT_EQ(GetBitmapAttr(handle, 7), 30);
+}
+
+TEST_F(InputX11Test, WaitsReturnAfterAClickAndAKey) {
+  EXPECT_EQ(
+      WhileXdotool("WaitLeftMouse", {"mousemove", "--window", window, "10", "10", "click", "1"}),
+      ERR_NONE);
+  VmPushString(h.L, "a");
+  std::thread tool([&] {
+    usleep(200000);
+    shared->run({"xdotool", "key", "--window", window, "a"});
+  });
+  EXPECT_EQ(h.Call("WaitKeyDown", 1), ERR_NONE);
+  tool.join();
+}
+
+TEST_F(InputX11Test, ShiftIsReadFromTheQualifiersAndEscapeQuitsWhenSwitchedOn) {
+  shared->run({"xdotool", "keydown", "--window", window, "Shift_L"});
+  Pump();
+  EXPECT_EQ(Number("IsKeyDown", "LSHIFT"), 1);
+  EXPECT_EQ(Number("IsKeyDown", "RSHIFT"), 0);
+  shared->run({"xdotool", "keyup", "--window", window, "Shift_L"});
+  Pump();
+  EXPECT_EQ(Number("IsKeyDown", "LSHIFT"), 0);
+
+  VmPushNumber(h.L, 1);
+  ASSERT_EQ(h.Call("EscapeQuit", 1), ERR_NONE);
+  VmSetTop(h.L, 0);
+  shared->run({"xdotool", "key", "--window", window, "Escape"});
+  int stopped = 0;
+  for (int i = 0; i < 100 && !stopped; ++i) {
+    ErrorCode error;
+    stopped = PollEvents(h.L, 2, 0, &error);
+    usleep(5000);
+  }
+  EXPECT_EQ(stopped, 1);
+  EXPECT_EQ(vmRun.quit, 1);
+}
+
+}  // namespace
