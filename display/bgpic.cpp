@@ -112,9 +112,10 @@ ErrorCode GetBGPicObject(VmState* L, ObjectId id, BGPic** out, uint32_t access) 
   return notFound(id);
 }
 
-void FreeBGPicContents(VmState*, BGPic* pic, int) {
-  // Waiting for the layer, button and sprite libraries: a picture holds no
-  // layers, buttons or sprite instances yet.
+void FreeBGPicContents(VmState* L, BGPic* pic, int withButtons) {
+  // Waiting for the layer and sprite libraries: a picture holds no layers
+  // or sprite instances yet.
+  if (withButtons) FreeBGPicButtons(L, pic);
   freeCurrentImages(pic);
   if (pic->sourceBitmap != pic->firstBitmap) FreeBitmap(pic->sourceBitmap);
   if (pic->sourceMask != pic->firstMask) FreeBitMask(pic->sourceMask);

@@ -93,6 +93,48 @@ struct InputWatch {
   int32_t done;       // the release after it was seen
 };
 
+// ---- Buttons (buttons.cpp) ----
+constexpr int32_t BUTTON_HANDLERS = 8;
+// A button of a background picture; the picture's list is newest first.
+struct qmBGPicButton {
+  qmBGPicButton* next;
+  ObjectHead head;         // the identifier pair (head.next is not used)
+  int32_t type;            // SIMPLEBUTTON 0, LAYERBUTTON 1
+  int32_t x1, y1, x2, y2;  // corners included
+  int32_t enabled;
+  int32_t over;
+  int32_t pressed[3];               // left, right, middle
+  VmRef handlers[BUTTON_HANDLERS];  // "onmouseover" ... "onmidmouseup"
+  void* layer;                      // a layer button's layer
+  int32_t layerHidden;              // hit on a hidden layer too
+  int32_t layerExtra;               // stored only
+  VmRef userData;
+};
+// What the dispatcher needs to call a button's handler.
+struct ButtonMessage {
+  DisplayRecord* display;
+  qmBGPicButton* button;
+  VmRef handler, userData;
+  const char* action;
+};
+extern const CommandTableEntry BUTTON_COMMANDS[];
+extern const ConstantTableEntry BUTTON_CONSTANTS[];
+// A queued mouse button event offered to the buttons of the picture its
+// display shows: 1 when a button's handler takes it (*m filled).
+int OfferToButtons(const EventRecord* event, ButtonMessage* m);
+// The over state of the display's buttons against the pointer: 1 when an
+// "OnMouseOut" or "OnMouseOver" handler is due (*m filled).
+int CheckButtonsUnderPointer(DisplayRecord* display, ButtonMessage* m);
+// The fields of a button message's table (kind 1).
+void FillButtonMessage(VmState* L, const ButtonMessage* m);
+// Frees every button of the picture with its references.
+void FreeBGPicButtons(VmState* L, BGPic* pic);
+// Clears the over and pressed states of the picture's buttons.
+void ResetButtonStates(BGPic* pic);
+// The layer a layer button names (argument index): ERR_LAYERRANGE when the
+// picture has no such layer.
+ErrorCode FindButtonLayer(VmState* L, int index, BGPic* pic, void** layer);
+
 // ---- Legacy events (legacy.cpp) ----
 struct LegacyEvent {
   LegacyEvent* next;

@@ -78,6 +78,7 @@ enum : int32_t {
 
 // Message kinds (what the table holds beside "action").
 enum : int32_t {
+  KIND_BUTTON = 1,
   KIND_KEY = 2,
   KIND_WINDOW = 3,
   KIND_SIZE = 4,
@@ -112,6 +113,7 @@ struct EventMessage {
   int idSet;
   UserEventType* userType;
   double timestamp;  // seconds since the library started; < 0: now
+  ButtonMessage button;
 };
 
 // Routing of a queued platform event type: slots for pressed and released
@@ -292,6 +294,9 @@ ErrorCode fillMessage(VmState* L, EventMessage* m) {
   if (!noAction) SetTableFieldString(L, "action", m->action);
   DisplayRecord* d = m->display;
   switch (m->kind) {
+    case KIND_BUTTON:
+      FillButtonMessage(L, &m->button);
+      break;
     case KIND_KEY:
       SetTableFieldString(L, "key", m->key);
       if (d) SetTableFieldId(L, "id", displayId(d));
@@ -444,6 +449,17 @@ ErrorCode runMessage(VmState* L, EventMessage* m, int collect, StepResult* out) 
   return callEventHandler(L, m, collect, &out->nresults);
 }
 
+// A button's message from what the buttons filled in.
+void buttonMessage(EventMessage* m) {
+  m->display = m->button.display;
+  m->kind = KIND_BUTTON;
+  m->handler = m->button.handler;
+  m->userData = m->button.userData;
+  m->id = ObjectId{m->button.button->head.autoId, m->button.button->head.number};
+  m->idSet = 1;
+  setAction(m, m->button.action);
+}
+
 // One queued platform event: fills the message when a handler takes it.
 bool routeQueued(EventRecord* e, EventMessage* m) {
   DisplayRecord* d = e->display;
@@ -459,6 +475,12 @@ bool routeQueued(EventRecord* e, EventMessage* m) {
     m->handler = t->handler;
     m->userData = t->userData;
     setAction(m, t->name);
+    return true;
+  }
+  if (d &&
+      (e->type == EVENT_LEFTBUTTON || e->type == EVENT_RIGHTBUTTON || e->type == EVENT_MIDBUTTON) &&
+      OfferToButtons(e, &m->button)) {
+    buttonMessage(m);
     return true;
   }
   for (const Route& r : ROUTES) {
@@ -695,6 +717,10 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
           break;
         }
         displayContext.dispatchRound.display = d;
+        if (CheckButtonsUnderPointer(d, &m.button)) {
+          buttonMessage(&m);
+          return runMessage(L, &m, collect, out);
+        }
         int32_t x = 0, y = 0;
         if (d->handlerRefs[SLOT_MOUSEMOVE] != VM_REF_NIL && TakePointerMoved(d, &x, &y)) {
           m.display = d;
@@ -1013,6 +1039,7 @@ ErrorCode OpenEventLibrary(VmState* L) {
   if (error == ERR_NONE) error = RegisterLibrary(INTERVAL_COMMANDS, "event");
   if (error == ERR_NONE) error = RegisterLibrary(INPUT_COMMANDS, "event");
   if (error == ERR_NONE) error = RegisterLibrary(LEGACY_COMMANDS, "event");
+  if (error == ERR_NONE) error = RegisterLibrary(BUTTON_COMMANDS, "event");
   if (error != ERR_NONE) return error;
   VmRegisterFunctions(L, nullptr, EVENT_COMMANDS, 0);
   VmRegisterFunctions(L, nullptr, INTERVAL_COMMANDS, 0);
@@ -1020,6 +1047,8 @@ ErrorCode OpenEventLibrary(VmState* L) {
   VmRegisterConstants(L, INPUT_CONSTANTS, 0);
   VmRegisterFunctions(L, nullptr, LEGACY_COMMANDS, 0);
   VmRegisterConstants(L, LEGACY_CONSTANTS, 0);
+  VmRegisterFunctions(L, nullptr, BUTTON_COMMANDS, 0);
+  VmRegisterConstants(L, BUTTON_CONSTANTS, 0);
   VmSetGatedHook(L, EventPollHook);
   pollTick.start();
   return ERR_NONE;

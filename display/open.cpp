@@ -160,7 +160,7 @@ void ResetDisplayState(DisplayRecord* d) {
     d->pump.modeSwitch = -1;
     ResetX11InputState(d->x11);
   }
-  // Waiting for the button library: the picture has no button states.
+  ResetButtonStates(d->bgpic);
 }
 
 void ResetFirstOpening() {

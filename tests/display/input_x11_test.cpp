@@ -142,4 +142,60 @@ TEST_F(InputX11Test, ShiftIsReadFromTheQualifiersAndEscapeQuitsWhenSwitchedOn) {
   EXPECT_EQ(vmRun.quit, 1);
 }
 
+int recordButton(VmState* L) {
+  VmPushString(L, "msg");
+  VmPushValue(L, 1);
+  VmSetTable(L, VM_GLOBALS_INDEX);
+  return 0;
+}
+
+TEST_F(InputX11Test, PointerEntersAndLeavesAButton) {
+  VmPushNumber(h.L, 1);
+  VmPushNumber(h.L, 0);  // SIMPLEBUTTON
+  for (int n : {10, 10, 40, 20}) VmPushNumber(h.L, n);
+  VmNewTable(h.L);
+  for (const char* name : {"onmouseover", "onmouseout"}) {
+    VmPushString(h.L, name);
+    VmPushCClosure(h.L, recordButton, 0);
+    VmSetTable(h.L, -3);
+  }
+  ASSERT_EQ(h.Call("MakeButton", 7), ERR_NONE);
+  VmSetTop(h.L, 0);
+  struct Case {
+    const char* x;
+    const char* y;
+    const char* action;
+  };
+  // The display is scaled by 2: the picture's 20, 15 is the window's 40, 30.
+  const Case cases[] = {{"40", "30", "OnMouseOver"}, {"150", "150", "OnMouseOut"}};
+  for (const Case& c : cases) {
+    shared->run({"xdotool", "mousemove", "--window", window, c.x, c.y});
+    std::string action;
+    for (int i = 0; i < 50 && action.empty(); ++i) {
+      VmSetTop(h.L, 0);
+      ASSERT_EQ(h.Call("CheckEvent", 0), ERR_NONE);
+      VmPushString(h.L, "action");
+      VmGetTable(h.L, 1);
+      action = VmToString(h.L, -1);
+      usleep(5000);
+    }
+    EXPECT_EQ(action, c.action);
+  }
+  VmSetTop(h.L, 0);
+  VmPushString(h.L, "msg");
+  VmGetTable(h.L, VM_GLOBALS_INDEX);
+  for (auto [key, value] : {std::pair<const char*, double>{"id", 1},
+                            {"x", 10},
+                            {"y", 10},
+                            {"width", 40},
+                            {"height", 20},
+                            {"display", 1}}) {
+    VmPushString(h.L, key);
+    VmGetTable(h.L, 1);
+    EXPECT_EQ(VmToNumber(h.L, -1), value) << key;
+    VmSetTop(h.L, 1);
+  }
+  VmSetTop(h.L, 0);
+}
+
 }  // namespace
