@@ -1030,6 +1030,58 @@ void gfxUnlockBitmap(void* lock) {
   UnlockBitmap(static_cast<BitmapLock*>(lock));
   FreeMemory(lock);
 }
+
+// Brushes for plug-ins: locked, read as ARGB, or their bitmap.
+BrushObject* brushFor(void* autoId, int32_t number) {
+  BrushObject* b = nullptr;
+  ObjectId id{autoId, autoId ? 0 : number};
+  if (GetBrushObject(nullptr, id, &b, BRUSH_HARDWARE) != ERR_NONE || !b->bitmap) return nullptr;
+  return b;
+}
+void* gfxLockBrush(void* autoId, int32_t number, QmBrushLock* out) {
+  if (!out) return nullptr;
+  *out = QmBrushLock{};
+  BrushObject* b = brushFor(autoId, number);
+  if (!b) return nullptr;
+  void* lock = gfxLockBitmap(b->bitmap, nullptr, &out->pixels);
+  if (!lock) return nullptr;
+  out->mask = b->mask;
+  out->alpha = b->alpha;
+  return lock;
+}
+uint32_t* gfxReadBrushARGB(void* autoId, int32_t number, const QmTagItem* tags) {
+  BrushObject* b = brushFor(autoId, number);
+  if (!b) return nullptr;
+  int32_t width = b->width, height = b->height;
+  uint32_t* pixels = ReadBitmapRectARGBMasked(b->bitmap, 0, 0, width, height, b->mask, b->alpha, -1,
+                                              b->mask ? 1 : 0, 1);
+  if (!pixels) return nullptr;
+  uintptr_t scale = tagValue(tags, QM_BRUSHTAG_SCALE, 0);
+  const DisplayRecord* d = GetCurrentDisplay();
+  if ((scale & 1) && d && d->scaleFactorActive && d->scaleFactor != 1.0) {
+    int32_t w = std::max(1, static_cast<int32_t>(width * d->scaleFactor));
+    int32_t h = std::max(1, static_cast<int32_t>(height * d->scaleFactor));
+    uint8_t* scaled = ScalePixelBuffer(pixels, 0, 0, width, height, nullptr, 0, 0, w, h, width, w,
+                                       PIXFMT_ARGB32, (scale & 2) ? 1 : 0);
+    FreeMemory(pixels);
+    if (!scaled) return nullptr;
+    pixels = reinterpret_cast<uint32_t*>(scaled);
+    width = w;
+    height = h;
+  }
+  auto answer = [&](uint32_t tag, int32_t value) {
+    if (auto* out = reinterpret_cast<int32_t*>(tagValue(tags, tag, 0))) *out = value;
+  };
+  answer(QM_BRUSHTAG_WIDTH, width);
+  answer(QM_BRUSHTAG_HEIGHT, height);
+  answer(QM_BRUSHTAG_KIND, b->alpha ? 2 : b->mask ? 1 : 0);
+  return pixels;
+}
+void gfxFreeBrushARGB(uint32_t* pixels) { FreeMemory(pixels); }
+void* gfxBrushBitmap(void* autoId, int32_t number) {
+  BrushObject* b = brushFor(autoId, number);
+  return b ? b->bitmap : nullptr;
+}
 int32_t gfxBltLocked(const QmBitmapLock* source, int32_t sx, int32_t sy, const QmBitmapLock* dest,
                      int32_t dx, int32_t dy, int32_t width, int32_t height,
                      const QmBitmapLock* plane, const QmTagItem* tags) {
@@ -1134,6 +1186,11 @@ HostGraphicsTable makeGraphics() {
   t.slot[QM_GFX_CREATEBRUSHFROMPIXELS] = H(gfxCreateBrushFromPixels);
   t.slot[QM_GFX_FREEBRUSH] = H(gfxFreeBrush);
   t.slot[QM_GFX_INSTALLDISPLAYADAPTER] = H(gfxInstallDisplayAdapter);
+  t.slot[4] = H(gfxLockBrush);
+  t.slot[5] = H(gfxUnlockBitmap);
+  t.slot[6] = H(gfxReadBrushARGB);
+  t.slot[7] = H(gfxFreeBrushARGB);
+  t.slot[30] = H(gfxBrushBitmap);
   t.slot[QM_GFX_ADDDISPLAYCALLBACK] = H(AddDisplayCallback);
   t.slot[QM_GFX_REMOVEDISPLAYCALLBACK] = H(RemoveDisplayCallback);
   t.slot[QM_GFX_POSTDISPLAYCALLBACKEVENT] = H(PostDisplayCallbackEvent);

@@ -557,6 +557,31 @@ typedef struct QmRect {
  *  28 uint32_t (*)(uint32_t pixel, uint32_t format, int32_t keepAlpha): its colour
  * Colours of slots 22-24 are 0xRRGGBB; drawing outside the lock or its clip
  * rectangle is cut away. */
+/* Brush slots of the graphics table (a brush is named by its automatic
+ * identifier, or by its number when that is null):
+ *   4 void* (*)(void* autoId, int32_t number, QmBrushLock* out): the brush's
+ *     pixels locked for drawing, with its mask and alpha-channel bitmaps (null
+ *     when it has none); a lock to hand to slot 5, or null when the brush
+ *     does not exist or cannot be locked
+ *   5 void (*)(void* lock): releases it
+ *   6 uint32_t* (*)(void* autoId, int32_t number, const QmTagItem* tags): the
+ *     brush as 0xAARRGGBB rows in a new buffer (free it with slot 7); tags
+ *     QM_BRUSHTAG_WIDTH, _HEIGHT and _KIND answer through int32_t pointers,
+ *     QM_BRUSHTAG_SCALE (bit 0) scales it by the current display's scale
+ *     factor, smoothly with bit 1; null when the brush does not exist
+ *   7 void (*)(uint32_t* pixels): frees such a buffer
+ *  30 void* (*)(void* autoId, int32_t number): the brush's bitmap (the
+ *     host's handle, for slots 16 and 25), or null */
+typedef struct QmBrushLock {
+  QmBitmapLock pixels;
+  void* mask;
+  void* alpha;
+} QmBrushLock;
+#define QM_BRUSHTAG_WIDTH 1
+#define QM_BRUSHTAG_HEIGHT 2
+#define QM_BRUSHTAG_KIND 3 /* 0 opaque, 1 a mask, 2 an alpha channel */
+#define QM_BRUSHTAG_SCALE 4
+
 typedef struct HostGraphicsTable {
   QmHostFunc slot[35];
   uint8_t* (*scalePixelBuffer)(const void* source, int32_t sx, int32_t sy, int32_t sourceWidth,
