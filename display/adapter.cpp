@@ -267,7 +267,10 @@ bool AdapterRunsMainLoop() {
   return a && a->adapterMainLoop;
 }
 
-void InstallAdapterEventHooks() { SetDisplayAdapterHooks(adapterActive, adapterWake); }
+void InstallAdapterEventHooks() {
+  SetDisplayAdapterHooks(adapterActive, adapterWake);
+  SetDisplayAdapterWait(AdapterWaitEvents);
+}
 
 void WaitDisplayVBlank(VmState*, DisplayRecord* d, int32_t frame) {
   const DisplayAdapter* a = GetDisplayAdapter();

@@ -21,6 +21,7 @@ void FreePlatformContext() {
   SetX11EventSink(nullptr, nullptr);
   SetX11DropQuery(nullptr);
   SetDisplayAdapterHooks(nullptr, nullptr);
+  SetDisplayAdapterWait(nullptr);
   SetRequesterParentHooks(nullptr, nullptr);
   SetAppletTitleSource(nullptr);
   ClosePlayerCatalog();

@@ -18,6 +18,7 @@ namespace {
 EventPollFunction eventPoll = nullptr;
 std::atomic<AdapterActiveFunction> adapterActive{nullptr};
 std::atomic<AdapterWakeFunction> adapterWake{nullptr};
+std::atomic<AdapterWaitFunction> adapterWait{nullptr};
 RequesterParentFunction requesterParent = nullptr;
 RequesterGrabFunction requesterGrab = nullptr;
 AppletTitleFunction appletTitle = nullptr;
@@ -74,7 +75,13 @@ void RemoveInterval(VmState*, void* interval) {
   TimerControl(TIMER_REMOVE_ONESHOT, reinterpret_cast<uintptr_t>(interval), 0, 0);
 }
 
-// Waiting for the plug-in library: a display adapter's wait hook cannot be
-// installed yet, so the wait is the X11 one. The wake pipe is left for the
-// pump, which reads it in order with the X events.
-ErrorCode WaitPlatformEvent(VmState*, int32_t, int32_t, void*) { return WaitForEvents(nullptr, 0); }
+void SetDisplayAdapterWait(AdapterWaitFunction wait) { adapterWait.store(wait); }
+
+// The display adapter's wait when one is installed, else the X11 one. The
+// wake pipe is left for the pump, which reads it in order with the X events.
+ErrorCode WaitPlatformEvent(VmState* L, int32_t, int32_t, void*) {
+  ErrorCode error = ERR_NONE;
+  AdapterWaitFunction wait = adapterWait.load();
+  if (wait && wait(L, &error)) return error;
+  return WaitForEvents(nullptr, 0);
+}

@@ -439,6 +439,11 @@ void SetRequesterParentHooks(RequesterParentFunction parent, RequesterGrabFuncti
 using AdapterActiveFunction = int (*)();
 using AdapterWakeFunction = ErrorCode (*)();
 void SetDisplayAdapterHooks(AdapterActiveFunction active, AdapterWakeFunction wake);
+// The display adapter's event wait for WaitPlatformEvent: true when an
+// adapter is installed and waited (its result in *error), false to take the
+// X11 wait (null: never an adapter).
+using AdapterWaitFunction = bool (*)(VmState* L, ErrorCode* error);
+void SetDisplayAdapterWait(AdapterWaitFunction wait);
 // The bitmap layer's answer to which bitmap flags the display adapter
 // supports (AdapterSupportedBitmapFlags; null: none).
 using AdapterBitmapFlagsQuery = uint32_t (*)(uint32_t flags);

@@ -442,6 +442,18 @@ TEST_F(DisplayAdapterTest, GraphicsSlotsServeDisplayCallbacks) {
   remove(c);
 }
 
+// The platform's event wait goes to the adapter's WaitEvents once the
+// event hooks are in, and returns at once instead of waiting on X11.
+TEST_F(DisplayAdapterTest, PlatformWaitGoesThroughTheAdapter) {
+  auto waits = Symbol<int32_t (*)()>("TestDisplayWaits");
+  InstallAdapterEventHooks();
+  int32_t before = waits();
+  EXPECT_EQ(WaitPlatformEvent(L, 1, 0, nullptr), ERR_NONE);
+  EXPECT_EQ(waits(), before + 1);
+  SetDisplayAdapterHooks(nullptr, nullptr);
+  SetDisplayAdapterWait(nullptr);
+}
+
 // A callback that removes itself, or the one after it, during any message
 // stops no other callback: the list is read again after every call.
 TEST_F(DisplayAdapterTest, CallbacksRemovedDuringAMessage) {

@@ -63,7 +63,7 @@ struct Bitmap {
 struct State {
   const PluginHostApi* host = nullptr;
   std::vector<Window*> windows;
-  int32_t vwaits = 0, sleeps = 0, blits = 0, fills = 0, closes = 0, polls = 0;
+  int32_t vwaits = 0, sleeps = 0, blits = 0, fills = 0, closes = 0, polls = 0, waits = 0;
   int32_t lastVWaitFrame = -1, lastSleep = -1;
   uint32_t lastBorderFlags = 0;
   QmBlitRequest lastBlit = {};
@@ -265,6 +265,7 @@ void TestDisplayCounts(int32_t* out) {
                       state->closes, state->polls,  state->lastVWaitFrame, state->lastSleep};
   std::memcpy(out, values, sizeof values);
 }
+int32_t TestDisplayWaits() { return state ? state->waits : 0; }
 const QmBlitRequest* TestDisplayLastBlit() { return state ? &state->lastBlit : nullptr; }
 // RectFill's last arguments: x, y, width, height, colour, flags.
 void TestDisplayLastFill(int32_t* out) {
@@ -314,7 +315,10 @@ int32_t HandleEvents(VmState* L, uint32_t) {
   state->host->system->postHostEvent(L, static_cast<int32_t>(line[0]), words);
   return 0;
 }
-int32_t WaitEvents(VmState*, int32_t) { return 0; }
+int32_t WaitEvents(VmState*, int32_t) {
+  state->waits++;
+  return 0;
+}
 void ForceEventLoopIteration(uintptr_t) {}
 void Sleep(VmState*, int32_t milliseconds) {
   state->sleeps++;
