@@ -66,6 +66,68 @@ struct PictureReleaser {
   void operator()(PictureHandle* p) const { ReleasePictureHandle(p); }
 };
 
+// A private copy of a pixel picture; null when out of memory.
+PictureHandle* copyPicture(PictureHandle* picture) {
+  int32_t width = 0, height = 0;
+  GetPictureHandleSize(picture, &width, &height);
+  const uint32_t* from = GetPictureHandlePixels(picture);
+  PictureHandle* copy = NewPixelPictureHandle(width, height);
+  uint32_t* to = copy ? GetPictureHandlePixels(copy) : nullptr;
+  if (!from || !to) {
+    ReleasePictureHandle(copy);
+    return nullptr;
+  }
+  std::copy(from, from + static_cast<size_t>(width) * static_cast<size_t>(height), to);
+  return copy;
+}
+
+// The cache entry keeps the loader's transparent colour as its value and
+// the vector flag as its extra word; with alpha it also keeps the
+// picture's top bytes as an alpha channel, which a later load that asks
+// for alpha requires.
+ErrorCode cachePicture(const char* name, PictureHandle* picture, const PictureResult& result,
+                       int32_t withAlpha) {
+  int32_t width = 0, height = 0;
+  GetPictureHandleSize(picture, &width, &height);
+  const uint32_t* pixels = withAlpha ? GetPictureHandlePixels(picture) : nullptr;
+  if (!pixels) {
+    return AddCachedPicture(name, width, height, result.transparency, picture, nullptr,
+                            result.isVector);
+  }
+  size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+  auto* bytes = static_cast<uint8_t*>(AllocMemory(count, 0));
+  if (!bytes) return ERR_MEM;
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(pixels[i] >> 24);
+  BitmapHandle* alpha = AllocAlphaChannel(width, height, 0, bytes, width);
+  ErrorCode e = alpha ? AddCachedPicture(name, width, height, result.transparency, picture, alpha,
+                                         result.isVector)
+                      : ERR_MEM;
+  FreeAlphaChannel(alpha);
+  FreeMemory(bytes);
+  return e;
+}
+
+// The picture stored under name as if the loader had just opened it.
+ErrorCode cachedPicture(const char* name, int32_t wantAlpha, PictureResult* result) {
+  int32_t width = 0, height = 0;
+  intptr_t transparency = -1, isVector = 0;
+  PictureHandle* picture = nullptr;
+  BitmapHandle* alpha = nullptr;
+  if (ErrorCode e = FindCachedPicture(name, wantAlpha, &width, &height, &transparency, &picture,
+                                      &alpha, &isVector))
+    return e;
+  // The picture's own top bytes are the alpha that the entry was made from.
+  FreeAlphaChannel(alpha);
+  if (!picture) return ERR_CACHEERROR;
+  result->handle = picture;
+  result->width = width;
+  result->height = height;
+  result->hasAlpha = wantAlpha;
+  result->transparency = static_cast<int32_t>(transparency);
+  result->isVector = static_cast<int32_t>(isVector);
+  return ERR_NONE;
+}
+
 }  // namespace
 
 // CreateBrush(id, width, height[, colour = 0[, table]]).
@@ -125,6 +187,8 @@ int CmdLoadBrush(VmState* L) {
   int32_t loadAlpha = 0, loadTransparency = 0, globalAlpha = -1;
   int32_t px = 0, py = 0, pw = 0, ph = 0, scaleWidth = 0, scaleHeight = 0, smooth = 0;
   char loader[256] = "";
+  char cacheName[512] = "", cachedLoad[512] = "";
+  int32_t cacheAlpha = 0;
   PictureRequest request{};
   if (isTableAt(L, 3)) {
     int found = 0;
@@ -142,6 +206,9 @@ int CmdLoadBrush(VmState* L) {
     GetTableFieldInt(L, 3, "scaleheight", &scaleHeight, &found);
     readSwitch(L, 3, "smoothscale", &smooth);
     GetTableFieldString(L, 3, "loader", loader, sizeof loader, &found);
+    GetTableFieldString(L, 3, "cache", cacheName, sizeof cacheName, &found);
+    GetTableFieldString(L, 3, "cachedload", cachedLoad, sizeof cachedLoad, &found);
+    readSwitch(L, 3, "cachealpha", &cacheAlpha);
   } else if (VmGetTop(L) >= 3 && VmType(L, 3) != VM_TYPE_NIL) {
     key = static_cast<int64_t>(VmCheckNumber(L, 3)) & 0xFFFFFF;
     if (VmGetTop(L) >= 4) request.index = VmCheckInteger(L, 4);
@@ -150,15 +217,38 @@ int CmdLoadBrush(VmState* L) {
   if (loadTransparency && key != -1) return ERR_WRONGUSAGE;
   if ((loadAlpha || globalAlpha != -1) && key != -1) return ERR_MASKNALPHA;
 
-  request.width = scaleWidth;
-  request.height = scaleHeight;
-  request.smooth = smooth;
-  request.wantAlpha = loadAlpha;
-  request.wantMask = loadTransparency;
+  // While start-up preloads, brushes keep their picture until the first
+  // display opens, and pictures are shared through the cache.
+  uintptr_t deferring = 0;
+  TagItem tags[] = {{ATTR_DEFERBITMAPS, reinterpret_cast<uintptr_t>(&deferring)}, {ATTR_DONE, 0}};
+  GetGlobalAttrs(L, tags);
+  if (!deferring) cacheName[0] = cachedLoad[0] = '\0';
+  if (loadAlpha) cacheAlpha = 0;
+
   PictureResult result{};
-  if (ErrorCode e = OpenPictureHandle(file, loader[0] ? loader : nullptr, &request, &result))
-    return e;
+  if (cachedLoad[0]) {
+    if (ErrorCode e = cachedPicture(cachedLoad, loadAlpha, &result)) return e;
+  } else {
+    request.width = scaleWidth;
+    request.height = scaleHeight;
+    request.smooth = smooth;
+    request.wantAlpha = loadAlpha || cacheAlpha;
+    request.wantMask = loadTransparency;
+    if (ErrorCode e = OpenPictureHandle(file, loader[0] ? loader : nullptr, &request, &result))
+      return e;
+  }
   std::unique_ptr<PictureHandle, PictureReleaser> picture(result.handle);
+  if (cacheName[0]) {
+    if (ErrorCode e = cachePicture(cacheName, picture.get(), result,
+                                   (loadAlpha || cacheAlpha) && result.hasAlpha))
+      return e;
+  }
+  if (globalAlpha != -1 && (cacheName[0] || cachedLoad[0])) {
+    // The cache's picture is shared: the brush's own alpha goes into a copy.
+    PictureHandle* copy = copyPicture(picture.get());
+    if (!copy) return ERR_MEM;
+    picture.reset(copy);
+  }
   int32_t width = 0, height = 0;
   GetPictureHandleSize(picture.get(), &width, &height);
   int32_t hasAlpha = loadAlpha && result.hasAlpha;
@@ -179,13 +269,8 @@ int CmdLoadBrush(VmState* L) {
   ph = std::min(ph, height - py);
 
   if (!automatic) FreeBrushObject(L, id, 0);
-  // While start-up preloads, brushes keep their picture until the first
-  // display opens.
-  uintptr_t word = 0;
-  TagItem tags[] = {{ATTR_DEFERBITMAPS, reinterpret_cast<uintptr_t>(&word)}, {ATTR_DONE, 0}};
-  GetGlobalAttrs(L, tags);
   ErrorCode e = ERR_NONE;
-  if (word) {
+  if (deferring) {
     e = AddDeferredBrush(&id, automatic, picture.get(), px, py, pw, ph, key, hasAlpha,
                          result.isVector, nullptr);
   } else {

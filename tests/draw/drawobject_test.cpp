@@ -174,6 +174,67 @@ TEST_F(DrawObjectTest, DeclaredBrushIsRealisedWhenTheDisplayOpens) {
   EXPECT_EQ(Rect(10, 20, 40, 30), opaqueRgb);
 }
 
+// While preloading, "cache" keeps the decoded picture under a name and
+// "cachedload" takes it from there instead of the file; a load that wants
+// alpha needs an entry made with alpha. After the preload both are ignored.
+TEST_F(DrawObjectTest, PreloadSharesPicturesThroughTheCache) {
+  TagItem defer[] = {{ATTR_DEFERBITMAPS, 1}, {ATTR_DONE, 0}};
+  SetGlobalAttrs(L, defer);
+  const std::string gone = root + "/gone.png";
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str(), Value::Table({{"cache", "Key"}})}), ERR_NONE);
+  ASSERT_EQ(CallWith("LoadBrush",
+                     {2, rgba.c_str(), Value::Table({{"cache", "rgba"}, {"cachealpha", true}})}),
+            ERR_NONE);
+  EXPECT_EQ(Brush(2)->pictureAlpha, 0);
+  struct Case {
+    const char* name;
+    std::vector<Value> args;
+    ErrorCode want;
+  };
+  const Case cases[] = {
+      {"name in another case", {3, gone.c_str(), Value::Table({{"cachedload", "KEY"}})}, ERR_NONE},
+      {"global alpha on a copy",
+       {4, gone.c_str(),
+        Value::Table({{"cachedload", "rgba"}, {"loadalpha", true}, {"globalalpha", 128}})},
+       ERR_NONE},
+      {"alpha from an entry without",
+       {5, gone.c_str(), Value::Table({{"cachedload", "key"}, {"loadalpha", true}})},
+       ERR_CACHEERROR},
+      {"alpha from an entry with",
+       {6, gone.c_str(), Value::Table({{"cachedload", "rgba"}, {"loadalpha", true}})},
+       ERR_NONE},
+      {"unknown name", {7, gone.c_str(), Value::Table({{"cachedload", "none"}})}, ERR_CACHEERROR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(CallWith("LoadBrush", c.args), c.want);
+  }
+  EXPECT_EQ(Brush(6)->pictureAlpha, 1);
+  defer[0].data = 0;
+  SetGlobalAttrs(L, defer);
+  EXPECT_NE(CallWith("LoadBrush", {8, gone.c_str(), Value::Table({{"cachedload", "key"}})}),
+            ERR_NONE);
+  OpenDisplay();
+  for (int32_t id : {1, 3}) {
+    Clear();
+    ASSERT_EQ(CallWith("DisplayBrush", {id, 10, 20}), ERR_NONE);
+    EXPECT_EQ(Rect(10, 20, 40, 30), opaqueRgb) << id;
+  }
+  Clear();
+  ASSERT_EQ(CallWith("DisplayBrush", {6, 0, 0}), ERR_NONE);
+  std::vector<uint32_t> want =
+      Words(Shell("convert -size 26x16 xc:'#336699' '" + rgba + "' -composite -depth 8 rgb:-"), 3);
+  std::vector<uint32_t> got = Rect(0, 0, 26, 16);
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i)
+    for (int shift : {0, 8, 16}) {
+      int a = (got[i] >> shift) & 0xFF, b = (want[i] >> shift) & 0xFF;
+      EXPECT_LE(std::abs(a - b), 1) << i;
+    }
+  FreeAllBrushes(L);
+  FreePictureCache();
+}
+
 TEST_F(DrawObjectTest, PositionsAndParts) {
   OpenDisplay();
   ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
