@@ -57,6 +57,12 @@ ErrorCode OpenSystemLibrary(VmState* L);
 // The system library's shut-down: frees every timer.
 void FreeSystemResources(VmState* L);
 
+// ---- ARexx library ----
+
+// Registers the "arexx" library: its port commands, which report that
+// this platform lacks them.
+ErrorCode OpenArexxLibrary(VmState* L);
+
 // ---- Dates ----
 
 // Date texts have the form "dd-Mon-yyyy hh:mm:ss" (English month

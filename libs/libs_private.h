@@ -29,6 +29,12 @@ ErrorCode OpenDateCommands(VmState* L);
 // Frees every timer with its object data.
 void FreeTimers(VmState* L);
 
+// ---- Other system commands ----
+
+// Register the table, iteration and handle commands with the commands of
+// other platforms (part of the system library's opening).
+ErrorCode OpenTableCommands(VmState* L);
+
 // ---- Dos library ----
 
 // Object type code of open files.

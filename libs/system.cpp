@@ -417,6 +417,8 @@ ErrorCode OpenSystemLibrary(VmState* L) {
   VmRegisterConstants(L, systemConstants, 0);
   // GetLastError must see the code of the command before it.
   vmRun.getLastError = cmdGetLastError;
+  err = OpenTableCommands(L);
+  if (err != 0) return err;
   err = OpenTimerCommands(L);
   if (err != 0) return err;
   return OpenDateCommands(L);

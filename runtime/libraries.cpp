@@ -55,7 +55,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"serial", OpenSerialLibrary, FreeAllSerialPorts},
     {"network", OpenNetworkLibrary, FreeAllNetworkObjects},
     {"video", nullptr, nullptr},
-    {"arexx", nullptr, nullptr},
+    {"arexx", OpenArexxLibrary, nullptr},
 };
 
 // The engine keeps its state per VmState; only its run words (the quit
