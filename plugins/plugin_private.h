@@ -138,6 +138,7 @@ struct AdapterInstallationWindow {
   X(0x40, -1, OpenVideo) X(0x40, -1, CloseVideo) X(0x40, -1, NextPacket) X(0x40, -1, FreePacket) \
   X(0x40, -1, DecodeVideoFrame) X(0x40, -1, DecodeAudioFrame) X(0x40, -1, SeekVideo) \
   X(0x40, -1, FlushAudio) X(0x40, -1, FlushVideo) X(0x40, -1, GetVideoFrames) X(0x40, -1, GetVideoFormat) \
+  X(0x40, 1, GetVideoExtensions) \
   X(0x2, -1, GetBaseTable) X(0x2, -1, GetCommands) X(0x2, -1, GetConstants) X(0x2, -1, InitLibrary) \
   X(0x2, -1, FreeLibrary) X(0x2, 0, GetLibraryCount) X(0x2, 0, SetCurrentLibrary) \
   X(0x2, 2, GetHelpStrings) X(0x2, 3, PushUpvalues) \

@@ -1329,6 +1329,76 @@ typedef int32_t (*QmSeekStreamFunc)(void* handle, uint32_t frame);
 typedef int32_t (*QmStreamSamplesFunc)(void* handle, QmSoundDecodeRequest* request);
 typedef const char* (*QmGetFormatNameFunc)(void* handle);
 
+/* ---- Video plug-ins (PLUGINCAPS_VIDEO) ------------------------------------------
+ *
+ * OpenVideo gets the file name and a zeroed format record (streamSize
+ * preset to -2 low, -1 high, that is 0xFFFFFFFFFFFFFFFE) and returns its
+ * handle, or null when the file is not its. NextPacket hands out the next
+ * packet: 0 with *packet set, -1 at the end of the stream, another negative
+ * value for a passing failure (the host asks again). Every packet goes back
+ * through FreePacket. DecodeVideoFrame fills frame: for a 32-bit decoder
+ * (pixelFormat 1) the host sets pixels and rowBytes and the decoder writes
+ * big-endian A, R, G, B words there; a YUV decoder (pixelFormat 0) points
+ * planes and planeRowBytes at planar 4:2:0 data that stays valid until its
+ * next call. A result other than 0 means the packet gave no frame.
+ * DecodeAudioFrame writes up to bytes bytes of 16-bit native-endian sound
+ * from the packet, advancing the packet's offset, and returns the bytes
+ * written: 0 once the packet holds no more. SeekVideo takes milliseconds,
+ * or a byte position when seekByBytes is set; 0 is success.
+ * Extension bit 1 of the video capability exports GetVideoExtensions: a
+ * '|'-separated list of the file extensions the plug-in handles (without
+ * dots); files with other extensions are not offered to it. */
+#define QM_VIDEOEXT_EXTENSIONS 0x2
+#define QM_VIDEOFLAG_SEEKABLE 0x1
+typedef struct QmVideoFormat {
+  int32_t width;
+  int32_t height;
+  int32_t duration; /* milliseconds */
+  int32_t sampleRate;
+  int32_t channels; /* 0: no sound */
+  int32_t seekByBytes;
+  int32_t byteRate;    /* bytes per second, for seeking by bytes */
+  int32_t pixelFormat; /* 1: 32-bit big-endian ARGB, 0: planar YUV 4:2:0 */
+  uint32_t flags;      /* QM_VIDEOFLAG_ */
+  int32_t reserved;
+  double frameDuration; /* seconds */
+  int64_t streamSize;   /* bytes; -1 unknown */
+  const char* adapter;  /* the file adapter to open the file with */
+} QmVideoFormat;
+typedef struct QmVideoPacket {
+  void* data;
+  int32_t isAudio;
+  uint32_t size;
+  double timeStamp; /* seconds, -1.0 when unknown */
+  int64_t position; /* byte position in the file */
+  uint32_t offset;  /* the decoder's read position inside the packet */
+  uint32_t reserved;
+} QmVideoPacket;
+typedef struct QmVideoFrame {
+  uint8_t* pixels; /* 32-bit decoders: the host's buffer */
+  int32_t rowBytes;
+  int32_t width;
+  int32_t height;
+  int32_t repeatFields;
+  const uint8_t* planes[3]; /* YUV decoders: Y, U, V */
+  int32_t planeRowBytes[3];
+  int32_t reserved;
+  double presentationTime; /* seconds, -1.0 when unknown */
+  double decodingTime;
+} QmVideoFrame;
+typedef void* (*QmOpenVideoFunc)(const char* name, QmVideoFormat* format);
+typedef void (*QmCloseVideoFunc)(void* handle);
+typedef int32_t (*QmNextPacketFunc)(void* handle, QmVideoPacket** packet);
+typedef void (*QmFreePacketFunc)(void* handle, QmVideoPacket* packet);
+typedef int32_t (*QmDecodeVideoFrameFunc)(void* handle, QmVideoPacket* packet, QmVideoFrame* frame);
+typedef int32_t (*QmDecodeAudioFrameFunc)(void* handle, QmVideoPacket* packet, void* buffer,
+                                          int32_t bytes);
+typedef int32_t (*QmSeekVideoFunc)(void* handle, int64_t position);
+typedef void (*QmFlushVideoFunc)(void* handle);
+typedef int32_t (*QmGetVideoFramesFunc)(void* handle);
+typedef const char* (*QmGetVideoFormatFunc)(void* handle);
+typedef const char* (*QmGetVideoExtensionsFunc)(void);
+
 /* ---- Audio adapters (PLUGINCAPS_AUDIOADAPTER) ----------------------------------
  *
  * An audio adapter replaces the host's sound output. It installs itself
