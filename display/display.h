@@ -29,6 +29,8 @@ enum : int32_t {
 };
 constexpr int32_t KEEPPOSITION = 100000;
 
+// Fill styles of backgrounds and drawn shapes.
+enum : int32_t { FILLNONE = 0, FILLCOLOR = 1, FILLGRADIENT = 2, FILLTEXTURE = 3 };
 enum : int32_t { DISPSTATE_CLOSED = 0, DISPSTATE_OPEN = 1, DISPSTATE_MINIMIZED = 2 };
 enum : int32_t {
   DISPMODE_WINDOWED = 1,

@@ -14,7 +14,6 @@
 
 // The position constants (POS_*) are in gfx/gfx.h, which resolves them.
 constexpr int32_t SIZE_NATIVE = -110000;  // a width or height: the monitor's
-enum : int32_t { FILLNONE = 0, FILLCOLOR = 1, FILLGRADIENT = 2, FILLTEXTURE = 3 };
 
 // ---- Background pictures ----
 

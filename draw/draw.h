@@ -206,6 +206,53 @@ ErrorCode CopyBackBuffer(DisplayRecord* display);
 // content, drawing goes to the display again.
 ErrorCode EndDoubleBufferCore(VmState* L, DisplayRecord* display);
 
+// ---- Drawing style ----
+
+enum : int32_t {
+  FORM_NORMAL = 1,
+  FORM_ANTIALIAS = 16,
+  FORM_SHADOW = 32,
+  FORM_EDGE = 64,
+};
+enum : int32_t {
+  SHAPE_BOX = 14,
+  SHAPE_CIRCLE = 15,
+  SHAPE_ELLIPSE = 16,
+  SHAPE_LINE = 17,
+  SHAPE_PLOT = 18,
+  SHAPE_POLYGON = 27,
+  SHAPE_ARC = 31,
+};
+// A gradient as the gradient option reader fills it: type (2 linear, 3
+// radial, 4 conical), start and end colour, then the reader's own words.
+struct GradientDescription {
+  int32_t type;
+  uint32_t startColor;
+  uint32_t endColor;
+  int32_t rest[202];
+};
+// The one drawing style of the program. Shapes and shape layers work on
+// copies taken whole, so changing it never changes what is drawn already.
+struct DrawStyle {
+  int32_t fillStyle;
+  int32_t formFlags;
+  GradientDescription gradient;
+  ObjectId textureBrush;
+  int32_t borderSize;
+  uint32_t borderColor;  // top byte: transparency
+  int32_t shadowSize;
+  int32_t shadowDirection;  // 0 north, clockwise to 7 north-west
+  uint32_t shadowColor;     // top byte: transparency
+  int32_t lineWidth;
+  int32_t textureX, textureY;
+};
+DrawStyle* GetCurrentDrawStyle();
+// Line width at least 1, shadow and border sizes 1..64, direction and fill
+// style inside their ranges.
+void ClampDrawStyle(DrawStyle* style);
+ErrorCode OpenDrawLibrary(VmState* L);
+void FreeDrawTables(VmState* L);
+
 // ---- Context record ----
 void InitDrawContext();
 void FreeDrawContext();

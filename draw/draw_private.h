@@ -13,6 +13,12 @@ struct DrawContext {
   // The combo parameter of the last SelectBrush (its mode is a gfx
   // setting), which the drawing routines read.
   int32_t selectionCombo = 0;
+  // The drawing library: its style and its angle tables. Entry i of the
+  // tables holds the sine and cosine of (360 - i) degrees.
+  DrawStyle style{};
+  double sinTable[361]{};
+  double cosTable[361]{};
+  int32_t drawOpen = 0;
 };
 extern DrawContext drawContext;
 
@@ -137,3 +143,9 @@ ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, i
                             int32_t x, int32_t y, int32_t width, int32_t height,
                             const DisplayTransform* transform, const ObjectStyle* style,
                             BitmapHandle* bitmap, int32_t layer, uint32_t flags, intptr_t extra);
+
+// Waiting for the background-picture commands library: the gradient
+// options table at the argument index read into a gradient, and a
+// gradient's fields written into the table on top of the stack.
+ErrorCode ReadGradientOptions(VmState* L, int index, GradientDescription* gradient);
+void SetFillStyleFields(VmState* L, const char* prefix, const GradientDescription* gradient);

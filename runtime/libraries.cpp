@@ -35,7 +35,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"string", OpenStringLibrary, nullptr},
     {"math", OpenMathLibrary, nullptr},
     {"graphics", OpenGraphicsLibrary, CloseGraphicsLibrary},
-    {"draw", nullptr, nullptr},
+    {"draw", OpenDrawLibrary, FreeDrawTables},
     {"moveobject", nullptr, nullptr},
     {"dos", OpenDosLibrary, FreeDosResources},
     {"event", OpenEventLibrary, FreeAllEvents},

@@ -1,0 +1,402 @@
+// The shape renderer: a shape descriptor becomes an image with an alpha
+// channel (shadow, border and body composed in that order, each over the
+// one before with its own opacity) that is copied into the output target;
+// a plain box goes straight into a brush, mask or alpha channel without a
+// temporary image.
+//
+// Invariant: the renderer works on its own copy of the style, so the
+// drawing style is never changed by a render; every temporary image is
+// owned here and freed on every path.
+#include <algorithm>
+#include <cmath>
+
+#include "draw/shape_private.h"
+
+namespace {
+
+bool isIdentity(const double m[4]) { return m[0] == 1 && m[1] == 0 && m[2] == 0 && m[3] == 1; }
+
+// The largest image a shape or line renders into: both sides within
+// 32-bit coordinates and the pixels within 1 GiB.
+constexpr int64_t MAX_IMAGE_BYTES = int64_t{1} << 30;
+
+void outputSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
+  const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
+  if (target) {
+    *width = target->width;
+    *height = target->height;
+  } else {
+    *width = d->width;
+    *height = d->height;
+  }
+}
+
+bool selectedOutput(const DisplayRecord* d) {
+  return d->outputKind == OBJECT_BRUSH || d->outputKind == OUTPUT_MASK ||
+         d->outputKind == OUTPUT_ALPHA;
+}
+
+// The border, shadow and colour transparency of a shape drawn as a layer
+// move into the layer's object style, which the layer draws.
+void moveEffectsToLayerStyle(DrawStyle* s, ObjectStyle* os, uint32_t* color) {
+  if ((s->formFlags & FORM_EDGE) && s->fillStyle != FILLNONE) {
+    s->formFlags &= ~FORM_EDGE;
+    os->border.on = 1;
+    os->border.colour = s->borderColor;
+    os->border.size = s->borderSize;
+    os->effects = 1;
+  }
+  if ((s->formFlags & FORM_SHADOW) && s->fillStyle != FILLNONE) {
+    s->formFlags &= ~FORM_SHADOW;
+    os->shadow.on = 1;
+    os->shadow.colour = s->shadowColor;
+    os->shadow.size = s->shadowSize;
+    os->shadow.direction = s->shadowDirection;
+    os->effects = 1;
+  }
+  if (s->fillStyle == FILLNONE && s->lineWidth > 1) {
+    os->border.on = 1;
+    os->border.colour = *color & 0xFFFFFF;
+    os->border.size = s->lineWidth / 2;
+    s->lineWidth = 1;
+    os->effects = 1;
+  }
+  if (*color >> 24) {
+    os->transparency = static_cast<int32_t>(*color >> 24);
+    *color &= 0xFFFFFF;
+    os->effects = 1;
+  }
+}
+
+// One layer of the image: coverage placed at an offset, in one colour (or
+// the fill source) at an opacity.
+struct Layer {
+  const Coverage* coverage;
+  uint32_t color;
+  int32_t opacity;
+  const std::vector<uint32_t>* source;  // fill source of the image's size, or null
+};
+
+// Premultiplied "over": every layer goes over what the layers before it
+// left. The alpha that results is top + bottom x (255 - top) / 255.
+void compose(std::vector<uint32_t>* pixels, int32_t w, int32_t h, const Layer* layers, int n) {
+  std::vector<uint32_t> premul(static_cast<size_t>(w) * h * 4, 0);
+  for (int l = 0; l < n; ++l) {
+    const Layer& layer = layers[l];
+    for (int32_t y = 0; y < h; ++y) {
+      const uint8_t* row =
+          layer.coverage->bytes.data() + static_cast<size_t>(y) * layer.coverage->stride;
+      for (int32_t x = 0; x < w; ++x) {
+        uint32_t cov = row[x];
+        if (!cov) continue;
+        size_t i = static_cast<size_t>(y) * w + x;
+        uint32_t a = (cov * static_cast<uint32_t>(layer.opacity) + 127) / 255;
+        uint32_t c = layer.source ? (*layer.source)[i] : layer.color;
+        uint32_t* p = &premul[i * 4];
+        // Values are kept scaled by 255 to round once at the end.
+        p[0] = a * 255 + p[0] * (255 - a) / 255;
+        p[1] = a * ((c >> 16) & 0xFF) + p[1] * (255 - a) / 255;
+        p[2] = a * ((c >> 8) & 0xFF) + p[2] * (255 - a) / 255;
+        p[3] = a * (c & 0xFF) + p[3] * (255 - a) / 255;
+      }
+    }
+  }
+  pixels->assign(static_cast<size_t>(w) * h, 0);
+  for (size_t i = 0; i < pixels->size(); ++i) {
+    const uint32_t* p = &premul[i * 4];
+    uint32_t a = (p[0] + 127) / 255;
+    if (!a) continue;
+    auto channel = [&](uint32_t v) {
+      return std::min<uint32_t>(255, (v + p[0] / 510) * 255 / p[0]);
+    };
+    (*pixels)[i] = (a << 24) | (channel(p[1]) << 16) | (channel(p[2]) << 8) | channel(p[3]);
+  }
+}
+
+// The fill source of the body: the texture brush tiled from the style's
+// texture offset, or the gradient. Empty means the plain colour.
+ErrorCode makeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, int32_t bodyX,
+                         int32_t bodyY, std::vector<uint32_t>* out) {
+  out->clear();
+  if (s->fillStyle == FILLTEXTURE) {
+    BrushObject* brush = nullptr;
+    if (ErrorCode e = GetBrushObject(L, s->textureBrush, &brush, 0)) return e;
+    if (!brush->bitmap || brush->width < 1 || brush->height < 1) return ERR_WRONGUSAGE;
+    uint32_t* tile = ReadBitmapRectARGB(brush->bitmap, 0, 0, brush->width, brush->height, 1);
+    if (!tile) return ERR_MEM;
+    out->resize(static_cast<size_t>(w) * h);
+    for (int32_t y = 0; y < h; ++y) {
+      int64_t ty = (static_cast<int64_t>(y) - bodyY + s->textureY) % brush->height;
+      if (ty < 0) ty += brush->height;
+      for (int32_t x = 0; x < w; ++x) {
+        int64_t tx = (static_cast<int64_t>(x) - bodyX + s->textureX) % brush->width;
+        if (tx < 0) tx += brush->width;
+        (*out)[static_cast<size_t>(y) * w + x] =
+            tile[static_cast<size_t>(ty) * brush->width + static_cast<size_t>(tx)];
+      }
+    }
+    FreeMemory(tile);
+  } else if (s->fillStyle == FILLGRADIENT) {
+    // Waiting for the graphics library's gradients: the body takes the
+    // gradient's start colour.
+    out->assign(static_cast<size_t>(w) * h, s->gradient.startColor & 0xFFFFFF);
+  }
+  return ERR_NONE;
+}
+
+// Draws a plain box straight into a selected brush, mask or alpha channel:
+// shadow, border, then the body. Returns 1 when it drew.
+int drawPlainBox(DisplayRecord* d, const DrawStyle* s, int32_t x, int32_t y, int32_t w, int32_t h,
+                 uint32_t color, bool border, bool shadow) {
+  if (!selectedOutput(d) || !d->drawBitmap || d->outputVideo) return 0;
+  if (s->fillStyle == FILLGRADIENT || s->fillStyle == FILLTEXTURE) return 0;
+  bool alphaMode = d->outputKind == OUTPUT_ALPHA, maskMode = d->outputKind == OUTPUT_MASK;
+  auto opaque = [](uint32_t c) { return (c >> 24) == 0; };
+  if (!alphaMode && !maskMode &&
+      (!opaque(color) || (border && !opaque(s->borderColor)) ||
+       (shadow && !opaque(s->shadowColor))))
+    return 0;
+  BitmapHandle* target = d->drawBitmap;
+  int32_t ow = target->width, oh = target->height;
+  auto rect = [&](int32_t rx, int32_t ry, int32_t rw, int32_t rh, uint32_t c) {
+    uint32_t cut;
+    if (!ClipRectWithFlags(&rx, &ry, &rw, &rh, 0, 0, ow, oh, &cut)) return;
+    if (maskMode)
+      MaskRectOp(target, rx, ry, rw, rh, 0);
+    else if (alphaMode)
+      FillAlphaRect(target, rx, ry, rw, rh, static_cast<uint8_t>(255 - (c >> 24)));
+    else
+      FillBitmapRect(target, rx, ry, rw, rh, c & 0xFFFFFF);
+  };
+  int32_t b = border ? s->borderSize : 0;
+  if (shadow) {
+    int32_t sx, sy, bx, by;
+    SplitShadowOffset(s->shadowSize, s->shadowDirection, &sx, &sy, &bx, &by);
+    rect(x - b + sx - bx, y - b + sy - by, w + 2 * b, h + 2 * b, s->shadowColor);
+  }
+  if (border) rect(x - b, y - b, w + 2 * b, h + 2 * b, s->borderColor);
+  if (s->fillStyle == FILLNONE) {
+    rect(x, y, w, 1, color);
+    rect(x, y + h - 1, w, 1, color);
+    rect(x, y, 1, h, color);
+    rect(x + w - 1, y, 1, h, color);
+  } else {
+    rect(x, y, w, h, color);
+  }
+  return 1;
+}
+
+// Writes the composed image into a selected mask (visible where the
+// image's alpha is at least half) or alpha channel (its alpha values).
+void writePlane(DisplayRecord* d, const std::vector<uint32_t>& pixels, int32_t w, int32_t h,
+                int32_t tx, int32_t ty) {
+  BitmapHandle* target = d->drawBitmap;
+  if (!target) return;
+  bool mask = d->outputKind == OUTPUT_MASK;
+  BitmapLock lock{};
+  if (!mask && !LockBitmap(target, 0, &lock)) return;
+  for (int32_t y = 0; y < h; ++y) {
+    int64_t dy = static_cast<int64_t>(ty) + y;
+    if (dy < 0 || dy >= target->height) continue;
+    for (int32_t x = 0; x < w; ++x) {
+      int64_t dx = static_cast<int64_t>(tx) + x;
+      if (dx < 0 || dx >= target->width) continue;
+      uint32_t a = pixels[static_cast<size_t>(y) * w + x] >> 24;
+      if (!a) continue;
+      if (mask) {
+        if (a >= 128)
+          MaskRectOp(target, static_cast<int32_t>(dx), static_cast<int32_t>(dy), 1, 1, 0);
+      } else {
+        lock.address[dy * lock.rowLength + dx] = static_cast<uint8_t>(a);
+      }
+    }
+  }
+  if (!mask) UnlockBitmap(&lock);
+}
+
+}  // namespace
+
+// Hands a composed image to the output: a selected mask or alpha channel
+// takes its alpha, any other output the image blended through its alpha.
+ErrorCode DeliverShapeImage(VmState* L, const std::vector<uint32_t>& pixels, int32_t w, int32_t h,
+                            int32_t tx, int32_t ty, const ObjectStyle* objectStyle) {
+  DisplayRecord* d = GetOutputDisplay();
+  if (d->outputKind == OUTPUT_MASK || d->outputKind == OUTPUT_ALPHA) {
+    writePlane(d, pixels, w, h, tx, ty);
+    return ERR_NONE;
+  }
+  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+  if (ErrorCode e =
+          CreateBitmapFromRGB(pixels.data(), -1, w, h, w, 0, 8, nullptr, &bitmap, &mask, &alpha))
+    return e;
+  OwnedBitmap owned(bitmap);
+  if (ErrorCode e = ApplyDrawEffects(objectStyle, bitmap, &mask, &alpha, w, h)) {
+    FreeBitMask(mask);
+    FreeAlphaChannel(alpha);
+    return e;
+  }
+  int32_t ow, oh;
+  outputSize(d, &ow, &oh);
+  if (d->doubleBuffer && !d->adapterDoubleBuffer) MarkDisplayDirty(d, tx, ty, w, h);
+  // A selected brush is drawn into as a bitmap; nothing of it is shown.
+  uint32_t blitFlags = selectedOutput(d) && d->drawBitmap
+                           ? SAFEBLT_BITMAPONLY
+                           : SAFEBLT_BACKBUFFER | SAFEBLT_LAYERS | SAFEBLT_SCALED;
+  SafeBlt(L, bitmap, 0, 0, d->drawBitmap, tx, ty, w, h, w, h, ow, oh, blitFlags, mask, alpha,
+          nullptr);
+  FreeBitMask(mask);
+  FreeAlphaChannel(alpha);
+  return ERR_NONE;
+}
+
+ErrorCode CheckShapeImageSize(int64_t w, int64_t h) {
+  if (w < 1 || h < 1 || w > INT32_MAX || h > INT32_MAX) return ERR_BITMAP;
+  if (w * h > MAX_IMAGE_BYTES / 4) return ERR_BITMAP;
+  return ERR_NONE;
+}
+
+ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
+  DisplayRecord* d = GetOutputDisplay();
+  if (ErrorCode e = PrepareOutputTarget(L)) return e;
+  DrawStyle s = *shape->style;
+  DisplayTransform t = *shape->transform;
+  ObjectStyle os = *shape->objectStyle;
+  uint32_t color = shape->color;
+  double m[4] = {t.m11, t.m12, t.m21, t.m22};
+  int32_t ow, oh;
+  outputSize(d, &ow, &oh);
+  int32_t x = ResolveXPos(shape->x, shape->width, ow, t.anchorX);
+  int32_t y = ResolveYPos(shape->y, shape->height, oh, t.anchorY);
+
+  if (d->layers && !(flags & (SHAPE_TOLAYER | SHAPE_LAYERTRANSFORM))) {
+    moveEffectsToLayerStyle(&s, &os, &color);
+    ShapeDescriptor layered = *shape;
+    layered.style = &s;
+    layered.objectStyle = &os;
+    layered.color = color;
+    layered.x = x;
+    layered.y = y;
+    return AddShapeLayer(L, &layered, shape->kind);
+  }
+
+  s.shadowSize = VmTruncInt32(std::nearbyint(s.shadowSize * std::fabs(m[0])));
+  s.lineWidth = VmTruncInt32(std::nearbyint(static_cast<double>(s.lineWidth) * std::fabs(m[0])));
+  ClampDrawStyle(&s);
+  if (s.fillStyle == FILLNONE && s.lineWidth > SHAPE_MAX_THICKNESS) return ERR_WRONGUSAGE;
+  const bool filled = s.fillStyle != FILLNONE;
+  const bool border = (s.formFlags & FORM_EDGE) && filled && s.borderSize > 0;
+  const bool shadow = (s.formFlags & FORM_SHADOW) && filled && s.shadowSize > 0;
+  const bool aa = s.formFlags & FORM_ANTIALIAS;
+  const int32_t w = shape->width, h = shape->height;
+  const int32_t b = border ? s.borderSize : 0;
+  const int32_t lw = filled ? 0 : s.lineWidth;
+
+  bool plainBox = shape->kind == SHAPE_BOX && !shape->corners[0] && !shape->corners[1] &&
+                  !shape->corners[2] && !shape->corners[3] && isIdentity(m) && (filled || lw < 2);
+  int32_t dx = x - VmTruncInt32(std::nearbyint(w * t.anchorX));
+  int32_t dy = y - VmTruncInt32(std::nearbyint(h * t.anchorY));
+  if (plainBox && !aa && !os.effects && drawPlainBox(d, &s, dx, dy, w, h, color, border, shadow))
+    return ERR_NONE;
+
+  // Outlines in the body box's coordinates: the body from 0, 0, the border
+  // b outside it; both turned about the anchor point of the body box.
+  static const double IDENTITY[4] = {1, 0, 0, 1};
+  ShapePoints body, outer;
+  if (!BuildShapeOutline(shape, w, h, IDENTITY, 0, 0, &body)) return ERR_WRONGUSAGE;
+  if (border) {
+    if (shape->kind == SHAPE_POLYGON) {
+      OffsetPolygonOutline(body, b, &outer);
+    } else {
+      BuildShapeOutline(shape, w + 2 * b, h + 2 * b, IDENTITY, 0, 0, &outer);
+      for (size_t i = 0; i < outer.size(); ++i) outer[i] -= b;
+    }
+  }
+  if (!isIdentity(m)) {
+    int32_t px = VmTruncInt32(t.anchorX * w), py = VmTruncInt32(t.anchorY * h);
+    for (ShapePoints* set : {&body, &outer})
+      for (size_t i = 0; i + 1 < set->size(); i += 2) {
+        double ux = static_cast<double>((*set)[i]) - px,
+               uy = static_cast<double>((*set)[i + 1]) - py;
+        (*set)[i] = VmTruncInt32(px + m[0] * ux + m[2] * uy);
+        (*set)[i + 1] = VmTruncInt32(py + m[1] * ux + m[3] * uy);
+      }
+  }
+  int64_t minX = INT32_MAX, minY = INT32_MAX, maxX = INT32_MIN, maxY = INT32_MIN;
+  for (const ShapePoints* set : {&body, &outer})
+    for (size_t i = 0; i + 1 < set->size(); i += 2) {
+      minX = std::min<int64_t>(minX, (*set)[i]);
+      maxX = std::max<int64_t>(maxX, (*set)[i]);
+      minY = std::min<int64_t>(minY, (*set)[i + 1]);
+      maxY = std::max<int64_t>(maxY, (*set)[i + 1]);
+    }
+  // A polygon that the rounding and the rotation made smaller than its box
+  // still takes its box's size, as its position was given for that box.
+  if (isIdentity(m) && shape->kind != SHAPE_POLYGON) {
+    minX = std::min<int64_t>(minX, -b);
+    minY = std::min<int64_t>(minY, -b);
+    maxX = std::max<int64_t>(maxX, w - 1 + b);
+    maxY = std::max<int64_t>(maxY, h - 1 + b);
+  }
+  // Anti-aliased edges and wide outlines reach past the points.
+  int64_t pad = (aa ? 2 : 0) + (lw >= 2 ? lw / 2 : 0);
+  int64_t padEnd = pad + ((aa || lw >= 2) ? 1 : 0);
+  int32_t sx = 0, sy = 0, bx = 0, by = 0;
+  int32_t grownW = 0, grownH = 0;
+  if (shadow) {
+    SplitShadowOffset(s.shadowSize, s.shadowDirection, &sx, &sy, &bx, &by);
+    GrowByDirection(s.shadowSize, s.shadowDirection, &grownW, &grownH);
+  }
+  int64_t imageW = maxX - minX + 1 + pad + padEnd + grownW;
+  int64_t imageH = maxY - minY + 1 + pad + padEnd + grownH;
+  if (ErrorCode e = CheckShapeImageSize(imageW, imageH)) return e;
+  const int32_t W = static_cast<int32_t>(imageW), H = static_cast<int32_t>(imageH);
+  // Where point 0, 0 of the body box lies in the image.
+  const int64_t ox = -minX + pad + bx, oy = -minY + pad + by;
+
+  auto shifted = [](const ShapePoints& p, int64_t ddx, int64_t ddy) {
+    ShapePoints out(p.size());
+    for (size_t i = 0; i + 1 < p.size(); i += 2) {
+      out[i] = static_cast<int32_t>(p[i] + ddx);
+      out[i + 1] = static_cast<int32_t>(p[i + 1] + ddy);
+    }
+    return out;
+  };
+  Coverage bodyCov, borderCov, shadowCov;
+  if (!bodyCov.Make(W, H)) return ERR_MEM;
+  ShapePoints bp = shifted(body, ox, oy);
+  int32_t bn = static_cast<int32_t>(bp.size() / 2);
+  if (filled)
+    CoverageFillPolygon(&bodyCov, bp.data(), bn, aa);
+  else
+    CoveragePolyline(&bodyCov, bp.data(), bn, 1, lw, aa);
+  if (border) {
+    if (!borderCov.Make(W, H)) return ERR_MEM;
+    ShapePoints op = shifted(outer, ox, oy);
+    CoverageFillPolygon(&borderCov, op.data(), static_cast<int32_t>(op.size() / 2), aa);
+  }
+  if (shadow) {
+    if (!shadowCov.Make(W, H)) return ERR_MEM;
+    ShapePoints sp = shifted(border ? outer : body, ox - bx + sx, oy - by + sy);
+    CoverageFillPolygon(&shadowCov, sp.data(), static_cast<int32_t>(sp.size() / 2), aa);
+  }
+  std::vector<uint32_t> source;
+  if (ErrorCode e =
+          makeFillSource(L, &s, W, H, static_cast<int32_t>(ox), static_cast<int32_t>(oy), &source))
+    return e;
+  Layer layers[3];
+  int n = 0;
+  if (shadow)
+    layers[n++] =
+        Layer{&shadowCov, s.shadowColor, 255 - static_cast<int32_t>(s.shadowColor >> 24), nullptr};
+  if (border)
+    layers[n++] =
+        Layer{&borderCov, s.borderColor, 255 - static_cast<int32_t>(s.borderColor >> 24), nullptr};
+  layers[n++] = Layer{&bodyCov, color, 255 - static_cast<int32_t>(color >> 24),
+                      source.empty() ? nullptr : &source};
+  std::vector<uint32_t> pixels;
+  compose(&pixels, W, H, layers, n);
+  int64_t tx = static_cast<int64_t>(dx) - ox, ty = static_cast<int64_t>(dy) - oy;
+  if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return ERR_NONE;
+  return DeliverShapeImage(L, pixels, W, H, static_cast<int32_t>(tx), static_cast<int32_t>(ty),
+                           &os);
+}

@@ -1,0 +1,381 @@
+// The drawing library on a selected brush: the style commands and their
+// clamps, the outline geometry, shapes with borders, shadows and
+// transparency, lines, and the pixel commands, read back from the brush.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "display/display.h"
+#include "draw/shape_private.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+constexpr int32_t W = 80, H = 60;
+
+class DrawTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VmPushValue(h.L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDrawLibrary(h.L), ERR_NONE);
+    VmSetTop(h.L, 0);
+  }
+
+  // A black W x H brush 1 selected as output (with an alpha channel when
+  // asked), or its mask or alpha channel.
+  void SelectBrush(bool alpha = false, const char* command = "SelectBrush") {
+    ObjectId id{nullptr, 1};
+    ASSERT_EQ(CreateBrushObject(&id, 0, W, H, 0, 0, alpha, 0, 0, 0, 0, nullptr, &brush), ERR_NONE);
+    ASSERT_EQ(Call(command, {1}), ERR_NONE);
+  }
+
+  ErrorCode Call(const char* name, std::vector<double> args) {
+    VmSetTop(h.L, 0);
+    for (double a : args) VmPushNumber(h.L, a);
+    return h.Call(name, static_cast<int>(args.size()));
+  }
+  // Calls with a table of named numbers as the last argument.
+  ErrorCode CallWithTable(const char* name, std::vector<double> args,
+                          std::vector<std::pair<const char*, double>> fields) {
+    VmSetTop(h.L, 0);
+    for (double a : args) VmPushNumber(h.L, a);
+    VmNewTable(h.L);
+    for (auto& [key, value] : fields) SetTableFieldNumber(h.L, key, value);
+    return h.Call(name, static_cast<int>(args.size()) + 1);
+  }
+  double Result(int index) { return VmToNumber(h.L, index); }
+
+  std::vector<uint32_t> Pixels() {
+    uint32_t* p = ReadBitmapRectARGB(brush->bitmap, 0, 0, W, H, 1);
+    std::vector<uint32_t> out(p, p + W * H);
+    FreeMemory(p);
+    for (uint32_t& v : out) v &= 0xFFFFFF;
+    return out;
+  }
+  std::vector<uint8_t> Alpha() {
+    BitmapLock lock{};
+    EXPECT_NE(LockBitmap(brush->alpha, 1, &lock), 0u);
+    std::vector<uint8_t> out;
+    for (int y = 0; y < H; ++y)
+      out.insert(out.end(), lock.address + y * lock.rowLength,
+                 lock.address + y * lock.rowLength + W);
+    UnlockBitmap(&lock);
+    return out;
+  }
+  // Pixels of a colour and their bounding box.
+  static int Count(const std::vector<uint32_t>& p, uint32_t c, int* x1 = nullptr, int* y1 = nullptr,
+                   int* x2 = nullptr, int* y2 = nullptr) {
+    int n = 0, a = W, b = H, c2 = -1, d = -1;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x)
+        if (p[y * W + x] == c) {
+          ++n;
+          a = std::min(a, x);
+          b = std::min(b, y);
+          c2 = std::max(c2, x);
+          d = std::max(d, y);
+        }
+    if (x1) *x1 = a, *y1 = b, *x2 = c2, *y2 = d;
+    return n;
+  }
+  void Clear() { FillBitmapRect(brush->bitmap, 0, 0, W, H, 0); }
+
+  PlayerHarness h;
+  BrushObject* brush = nullptr;
+};
+
+TEST_F(DrawTest, StyleCommandsAndClamps) {
+  ASSERT_EQ(Call("GetFillStyle", {}), ERR_NONE);
+  EXPECT_EQ(Result(1), FILLNONE);
+  VmPushString(h.L, "thickness");
+  VmGetTable(h.L, 2);
+  EXPECT_EQ(Result(-1), 1);
+  ASSERT_EQ(Call("GetFormStyle", {}), ERR_NONE);
+  EXPECT_EQ(VmGetTop(h.L), 1);
+  EXPECT_EQ(Result(1), 1);
+
+  DrawStyle* s = GetCurrentDrawStyle();
+  ASSERT_EQ(Call("SetFormStyle", {FORM_SHADOW, 0xFF0000, 7, 5}), ERR_NONE);
+  ASSERT_EQ(Call("SetFormStyle", {FORM_NORMAL}), ERR_NONE);
+  ASSERT_EQ(Call("SetFormStyle", {FORM_SHADOW}), ERR_NONE);
+  EXPECT_EQ(s->formFlags, FORM_NORMAL | FORM_SHADOW);
+  EXPECT_EQ(s->shadowColor, 0xFF0000u);
+  EXPECT_EQ(s->shadowSize, 7);
+  EXPECT_EQ(s->shadowDirection, 5);
+  struct Size {
+    double given;
+    int32_t kept;
+  };
+  for (Size c : {Size{0, 1}, Size{100, 64}, Size{-3, 1}, Size{64, 64}}) {
+    ASSERT_EQ(Call("SetFormStyle", {FORM_SHADOW, 0, c.given}), ERR_NONE);
+    EXPECT_EQ(s->shadowSize, c.kept) << c.given;
+    ASSERT_EQ(Call("SetFormStyle", {FORM_EDGE, 0, c.given}), ERR_NONE);
+    EXPECT_EQ(s->borderSize, c.kept) << c.given;
+  }
+  EXPECT_EQ(Call("SetFormStyle", {FORM_ANTIALIAS, 1}), ERR_TOOMANYARGS);
+  EXPECT_EQ(Call("SetFormStyle", {FORM_NORMAL}), ERR_NONE);
+  ASSERT_EQ(Call("GetFormStyle", {}), ERR_NONE);
+  EXPECT_EQ(VmGetTop(h.L), 1);
+
+  ASSERT_EQ(Call("SetLineWidth", {5}), ERR_NONE);
+  EXPECT_EQ(Call("SetLineWidth", {0.5}), ERR_WRONGUSAGE);
+  EXPECT_EQ(s->lineWidth, 5);
+  ASSERT_EQ(Call("SetFillStyle", {FILLNONE}), ERR_NONE);
+  EXPECT_EQ(s->lineWidth, 1);
+  EXPECT_EQ(Call("SetFillStyle", {7}), ERR_WRONGUSAGE);
+  EXPECT_EQ(s->fillStyle, FILLNONE);
+
+  EXPECT_EQ(drawContext.cosTable[0], 1.0);
+  EXPECT_EQ(drawContext.sinTable[0], -2.4492935982947064e-16);
+  EXPECT_EQ(drawContext.sinTable[90], -1.0);
+}
+
+TEST_F(DrawTest, OutlineGeometry) {
+  const double identity[4] = {1, 0, 0, 1};
+  ShapePoints p;
+  // The step follows the larger radius: 90 degrees (a diamond) at 2, five
+  // degrees at 20.
+  EXPECT_EQ(BuildEllipseArc(&p, 2, 2, 2, 2, 0, 360, identity, 0.5, 0.5, 1, 0), 5);
+  EXPECT_EQ((ShapePoints{p.begin(), p.begin() + 4}), (ShapePoints{4, 2, 2, 0}));
+  EXPECT_EQ(BuildEllipseArc(&p, 20, 20, 20, 20, 0, 360, identity, 0.5, 0.5, 1, 0), 73);
+
+  // An arc from 0 to 90 runs from 3 o'clock clockwise to 6 o'clock and
+  // ends at its centre.
+  ShapeDescriptor arc{};
+  arc.kind = SHAPE_ARC;
+  arc.startAngle = 0;
+  arc.endAngle = 90;
+  arc.clockwise = 1;
+  int32_t n = BuildShapeOutline(&arc, 21, 21, identity, 0.5, 0.5, &p);
+  ASSERT_GE(n, 4);
+  std::set<std::pair<int32_t, int32_t>> points;
+  for (int32_t i = 0; i < n; ++i) points.insert({p[2 * i], p[2 * i + 1]});
+  EXPECT_TRUE(points.count({20, 10}));
+  EXPECT_TRUE(points.count({10, 20}));
+  EXPECT_TRUE(points.count({10, 10}));
+  EXPECT_FALSE(points.count({10, 0}));
+
+  // Corners above 100 round as 100.
+  ShapeDescriptor box{};
+  box.kind = SHAPE_BOX;
+  ShapePoints at100, at250;
+  std::fill(box.corners, box.corners + 4, 100);
+  BuildShapeOutline(&box, 40, 20, identity, 0, 0, &at100);
+  std::fill(box.corners, box.corners + 4, 250);
+  BuildShapeOutline(&box, 40, 20, identity, 0, 0, &at250);
+  EXPECT_EQ(at100, at250);
+
+  // A turned ellipse keeps its anchor (its top-left corner) where it was.
+  const double quarter[4] = {0, 1, -1, 0};
+  ShapePoints straight, turned;
+  BuildEllipseArc(&straight, 10, 5, 10, 5, 0, 360, identity, 0, 0, 0, 0);
+  BuildEllipseArc(&turned, 10, 5, 10, 5, 0, 360, quarter, 0, 0, 0, 0);
+  // The middle of the turned points lies a quarter turn about 0, 0 from
+  // the middle of the straight ones.
+  auto middle = [](const ShapePoints& q, int axis) {
+    int32_t lo = INT32_MAX, hi = INT32_MIN;
+    for (size_t i = axis; i < q.size(); i += 2) lo = std::min(lo, q[i]), hi = std::max(hi, q[i]);
+    return (lo + hi) / 2.0;
+  };
+  EXPECT_NEAR(middle(turned, 0), -middle(straight, 1), 1);
+  EXPECT_NEAR(middle(turned, 1), middle(straight, 0), 1);
+
+  struct Shadow {
+    int32_t direction, sx, sy, bx, by, gw, gh;
+  };
+  const Shadow shadows[] = {
+      {0, 0, 0, 0, 4, 0, 4}, {1, 4, 0, 0, 4, 4, 4}, {2, 4, 0, 0, 0, 4, 0}, {3, 4, 4, 0, 0, 4, 4},
+      {4, 0, 4, 0, 0, 0, 4}, {5, 0, 4, 4, 0, 4, 4}, {6, 0, 0, 4, 0, 4, 0}, {7, 0, 0, 4, 4, 4, 4},
+  };
+  for (const Shadow& c : shadows) {
+    int32_t sx, sy, bx, by, gw = 0, gh = 0;
+    SplitShadowOffset(4, c.direction, &sx, &sy, &bx, &by);
+    GrowByDirection(4, c.direction, &gw, &gh);
+    EXPECT_EQ((std::vector<int32_t>{sx, sy, bx, by, gw, gh}),
+              (std::vector<int32_t>{c.sx, c.sy, c.bx, c.by, c.gw, c.gh}))
+        << c.direction;
+  }
+
+  struct Clip {
+    int32_t a1, b1, a2, b2, lo, hi;
+    int kept;
+    int32_t ra1, rb1, ra2, rb2;
+  };
+  const Clip clips[] = {
+      {-10, 0, 10, 20, 0, 100, 1, 0, 10, 10, 20}, {5, 5, 50, 5, 0, 20, 1, 5, 5, 20, 5},
+      {-5, 0, -1, 9, 0, 20, 0, 0, 0, 0, 0},       {30, 0, 25, 9, 0, 20, 0, 0, 0, 0, 0},
+      {20, 0, -20, 8, 0, 10, 1, 10, 2, 0, 4},
+  };
+  for (const Clip& c : clips) {
+    int32_t a1 = c.a1, b1 = c.b1, a2 = c.a2, b2 = c.b2;
+    int kept = ClipLineSegment(&a1, &b1, &a2, &b2, c.lo, c.hi);
+    EXPECT_EQ(kept, c.kept) << c.a1 << "," << c.b1;
+    if (kept) {
+      EXPECT_EQ((std::vector<int32_t>{a1, b1, a2, b2}),
+                (std::vector<int32_t>{c.ra1, c.rb1, c.ra2, c.rb2}));
+    }
+  }
+}
+
+TEST_F(DrawTest, ShapesIntoABrush) {
+  SelectBrush(true);
+  ASSERT_EQ(Call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  constexpr uint32_t C = 0x20C040;
+
+  // A plain box covers exactly its rectangle.
+  ASSERT_EQ(Call("Box", {10, 5, 30, 20, C}), ERR_NONE);
+  int x1, y1, x2, y2;
+  EXPECT_EQ(Count(Pixels(), C, &x1, &y1, &x2, &y2), 30 * 20);
+  EXPECT_EQ((std::vector<int>{x1, y1, x2, y2}), (std::vector<int>{10, 5, 39, 24}));
+
+  // A border ring exactly b wide, and a south-east shadow under it.
+  Clear();
+  ASSERT_EQ(Call("SetFormStyle", {FORM_EDGE, 0xFF0000, 3}), ERR_NONE);
+  ASSERT_EQ(Call("SetFormStyle", {FORM_SHADOW, 0x0000FF, 4, 3}), ERR_NONE);
+  ASSERT_EQ(Call("Box", {10, 10, 20, 10, C}), ERR_NONE);
+  std::vector<uint32_t> p = Pixels();
+  EXPECT_EQ(Count(p, C), 200);
+  EXPECT_EQ(Count(p, 0xFF0000, &x1, &y1, &x2, &y2), 26 * 16 - 200);
+  EXPECT_EQ((std::vector<int>{x1, y1, x2, y2}), (std::vector<int>{7, 7, 32, 22}));
+  EXPECT_EQ(Count(p, 0x0000FF, &x1, &y1, &x2, &y2), 26 * 16 - 22 * 12);
+  EXPECT_EQ((std::vector<int>{x2, y2}), (std::vector<int>{36, 26}));
+  ASSERT_EQ(Call("SetFormStyle", {FORM_NORMAL}), ERR_NONE);
+
+  // A transparent colour blends over the black with the alpha channel
+  // opaque where the shape was drawn ("over" with the brush's own alpha).
+  Clear();
+  ASSERT_EQ(Call("Box", {0, 0, 10, 10, static_cast<double>(0x80FFFFFFu)}), ERR_NONE);
+  p = Pixels();
+  uint32_t mixed = p[5 * W + 5];
+  EXPECT_NEAR(static_cast<int>(mixed & 0xFF), 127, 1);
+
+  // Circle(0, 0, 10) is 21 x 21.
+  Clear();
+  ASSERT_EQ(Call("Circle", {0, 0, 10, C}), ERR_NONE);
+  Count(Pixels(), C, &x1, &y1, &x2, &y2);
+  EXPECT_EQ((std::vector<int>{x1, y1, x2, y2}), (std::vector<int>{0, 0, 20, 20}));
+
+  // An open triangle is closed: its third edge bounds the fill.
+  Clear();
+  VmSetTop(h.L, 0);
+  VmPushNumber(h.L, 5);
+  VmPushNumber(h.L, 5);
+  VmNewTable(h.L);
+  const double tri[] = {0, 0, 20, 0, 0, 20};
+  for (int i = 0; i < 6; ++i) {
+    VmPushNumber(h.L, tri[i]);
+    VmRawSetI(h.L, 3, i);
+  }
+  VmPushNumber(h.L, 3);
+  VmPushNumber(h.L, C);
+  ASSERT_EQ(h.Call("Polygon", 5), ERR_NONE);
+  p = Pixels();
+  EXPECT_EQ(p[6 * W + 6], C);
+  EXPECT_EQ(p[23 * W + 23], 0u);
+  EXPECT_NEAR(Count(p, C), 21 * 22 / 2, 21);
+
+  // Arcs: start = end draws nothing, 0-720 equals 0-360.
+  Clear();
+  ASSERT_EQ(Call("Arc", {40, 30, 10, 8, 45, 45, C}), ERR_NONE);
+  EXPECT_EQ(Count(Pixels(), C), 0);
+  ASSERT_EQ(Call("Arc", {20, 20, 10, 8, 0, 360, C}), ERR_NONE);
+  std::vector<uint32_t> full = Pixels();
+  Clear();
+  ASSERT_EQ(Call("Arc", {20, 20, 10, 8, 0, 720, C}), ERR_NONE);
+  EXPECT_EQ(Pixels(), full);
+
+  // A wide outline draws without failing.
+  Clear();
+  ASSERT_EQ(Call("SetFillStyle", {FILLNONE, 300}), ERR_NONE);
+  ASSERT_EQ(Call("Box", {10, 10, 20, 20, C}), ERR_NONE);
+  EXPECT_EQ(Count(Pixels(), C), W * H);
+
+  struct Refusal {
+    const char* command;
+    std::vector<double> args;
+    ErrorCode error;
+  };
+  const Refusal refusals[] = {
+      {"Box", {0, 0, 0, 10}, ERR_WRONGUSAGE},
+      {"Box", {0, 0, 10, -1}, ERR_WRONGUSAGE},
+      {"Circle", {0, 0, 0}, ERR_WRONGUSAGE},
+      {"Ellipse", {0, 0, 5, 0}, ERR_WRONGUSAGE},
+      {"Arc", {0, 0, 5, 5, -1, 90}, ERR_WRONGUSAGE},
+      {"Ellipse", {0, 0, 2000000000, 2000000000}, ERR_BITMAP},
+  };
+  for (const Refusal& r : refusals) EXPECT_EQ(Call(r.command, r.args), r.error) << r.command;
+  VmSetTop(h.L, 0);
+  VmPushNumber(h.L, 0);
+  VmPushNumber(h.L, 0);
+  VmNewTable(h.L);
+  VmPushNumber(h.L, 1000);
+  EXPECT_EQ(h.Call("Polygon", 4), ERR_WRONGUSAGE);
+}
+
+TEST_F(DrawTest, Lines) {
+  SelectBrush();
+  constexpr uint32_t C = 0xFFFFFF;
+  struct Case {
+    double x1, y1, x2, y2;
+    int pixels;
+  };
+  for (Case c : {Case{3, 4, 50, 20, 48}, Case{10, 50, 12, 2, 49}, Case{7, 7, 7, 7, 1},
+                 Case{-30, 10, 200, 10, W}, Case{0, -5, 0, -1, 0}, Case{-100, 200, 300, 200, 0}}) {
+    Clear();
+    ASSERT_EQ(Call("Line", {c.x1, c.y1, c.x2, c.y2, C}), ERR_NONE);
+    EXPECT_EQ(Count(Pixels(), C), c.pixels) << c.x1 << "," << c.y1;
+  }
+  // Far-off end points cost nothing and draw what lies inside.
+  Clear();
+  ASSERT_EQ(Call("Line", {-2000000000, 30, 2000000000, 30, C}), ERR_NONE);
+  EXPECT_EQ(Count(Pixels(), C), W);
+
+  // Thickness above 64 draws as 64.
+  Clear();
+  ASSERT_EQ(Call("Line", {10, 30, 70, 30, C, 100}), ERR_NONE);
+  std::vector<uint32_t> wide = Pixels();
+  Clear();
+  ASSERT_EQ(Call("Line", {10, 30, 70, 30, C, 64}), ERR_NONE);
+  EXPECT_EQ(Pixels(), wide);
+  EXPECT_EQ(Call("Line", {10, 30, 70, 30, C, 40000}), ERR_WRONGUSAGE);
+
+  // A thick anti-aliased line is full along its middle and empty beyond
+  // half its thickness plus 2, round ends included.
+  Clear();
+  ASSERT_EQ(Call("SetFormStyle", {FORM_ANTIALIAS}), ERR_NONE);
+  ASSERT_EQ(Call("Line", {20, 30, 60, 30, C, 10}), ERR_NONE);
+  std::vector<uint32_t> p = Pixels();
+  for (int x = 20; x <= 60; ++x) EXPECT_EQ(p[30 * W + x], C) << x;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      double dx = x < 20 ? 20 - x : x > 60 ? x - 60 : 0, dy = y - 30;
+      if (std::sqrt(dx * dx + dy * dy) > 5 + 2) {
+        EXPECT_EQ(p[y * W + x], 0u) << x << "," << y;
+      }
+    }
+}
+
+TEST_F(DrawTest, PixelCommands) {
+  SelectBrush(true);
+  EXPECT_EQ(Call("Plot", {-1, 5, 0xFF}), ERR_NONE);
+  EXPECT_EQ(Call("Plot", {W, 5, 0xFF}), ERR_NONE);
+  EXPECT_EQ(Count(Pixels(), 0xFF), 0);
+  ASSERT_EQ(Call("Plot", {3, 4, 0xFF}), ERR_NONE);
+  ASSERT_EQ(Call("ReadPixel", {3, 4}), ERR_NONE);
+  EXPECT_EQ(Result(-1), 0xFF);
+  EXPECT_EQ(Call("ReadPixel", {W, 0}), ERR_PIXELRANGE);
+  EXPECT_EQ(Call("ReadPixel", {0, -1}), ERR_PIXELRANGE);
+
+  FillAlphaRect(brush->alpha, 0, 0, W, H, 0);
+  ASSERT_EQ(Call("Cls", {0x123456}), ERR_NONE);
+  EXPECT_EQ(Count(Pixels(), 0x123456), W * H);
+  std::vector<uint8_t> a = Alpha();
+  EXPECT_EQ(std::count(a.begin(), a.end(), 255), W * H);
+}
+
+}  // namespace
