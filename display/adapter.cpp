@@ -193,6 +193,60 @@ void SetDisplayPointerVisible(DisplayRecord* d, int visible) {
   if (d->windowHandle && a->showHidePointer) a->showHidePointer(AdapterWindowOf(d), visible);
 }
 
+void ClearDisplayWindow(DisplayRecord* d, uint32_t colour) {
+  // The X11 window is always redrawn from its bitmap, so only an adapter's
+  // window has anything to clear.
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (a && d->windowHandle && a->cls) a->cls(AdapterWindowOf(d), adapterColour(colour), 0);
+}
+
+void SetDisplayWindowTitle(DisplayRecord* d) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    SetX11WindowTitle(d);
+    return;
+  }
+  if (d->windowHandle && a->setDisplayTitle) a->setDisplayTitle(AdapterWindowOf(d), d->title);
+}
+
+ErrorCode ShowHideDisplayWindow(DisplayRecord* d, int minimise) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) return IconifyX11Window(d, minimise);
+  if (d->windowHandle && a->showHideDisplay)
+    a->showHideDisplay(AdapterWindowOf(d), minimise ? 0 : 1, 0);
+  return ERR_NONE;
+}
+
+void MoveDisplayPointer(DisplayRecord* d, int32_t x, int32_t y) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    MoveX11Pointer(d, x, y);
+    return;
+  }
+  if (d->windowHandle && a->movePointer) a->movePointer(AdapterWindowOf(d), x, y);
+}
+
+ErrorCode GrabDisplayPixels(DisplayRecord* d, int32_t x, int32_t y, int32_t width, int32_t height,
+                            int32_t, int32_t, BitmapHandle** bitmap) {
+  *bitmap = nullptr;
+  if (width < 1 || height < 1) return ERR_GRABSCREEN;
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    *bitmap = GrabX11ScreenPixels(d, x, y, width, height);
+    return *bitmap ? ERR_NONE : ERR_GRABSCREEN;
+  }
+  if (!a->grabScreenPixels) return ERR_GRABSCREEN;
+  uint32_t* pixels = a->grabScreenPixels(x, y, width, height);
+  if (!pixels) return ERR_GRABSCREEN;
+  BitmapHandle* made = nullptr;
+  ErrorCode e =
+      CreateBitmapFromRGB(pixels, -1, width, height, width, 0, 0, nullptr, &made, nullptr, nullptr);
+  if (a->freeGrabScreenPixels) a->freeGrabScreenPixels(pixels);
+  if (e) return e;
+  *bitmap = made;
+  return ERR_NONE;
+}
+
 void AdapterWindowCopy(DisplayRecord* d, BitmapHandle* source, int32_t sx, int32_t sy, int32_t dx,
                        int32_t dy, int32_t width, int32_t height, int32_t scaledWidth,
                        int32_t scaledHeight, int hostScaled) {

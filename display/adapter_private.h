@@ -32,6 +32,13 @@ void WriteDisplayPixel(DisplayRecord* display, int32_t x, int32_t y, uint32_t co
 void ActivateDisplayWindow(DisplayRecord* display);
 void SizeMoveDisplayWindow(DisplayRecord* display, int sized);
 void SetDisplayPointerVisible(DisplayRecord* display, int visible);
+// Clears an adapter's window to the colour (nothing on X11, whose window
+// is redrawn from its bitmap).
+void ClearDisplayWindow(DisplayRecord* display, uint32_t colour);
+// The window title from the display's title field.
+void SetDisplayWindowTitle(DisplayRecord* display);
+// Minimises the window (minimise 1) or shows and activates it again.
+ErrorCode ShowHideDisplayWindow(DisplayRecord* display, int minimise);
 // The window copy of an area through the adapter's BltBitMap; source is
 // the bitmap whose pixels land at (dx, dy) of the window (margins added
 // here), scaled to scaledWidth x scaledHeight when those are set and the

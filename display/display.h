@@ -529,6 +529,15 @@ int IsDisplayMonitorFree(DisplayRecord* display);
 // The desktop rectangle of the display's monitor.
 ErrorCode GetDisplayMonitorRect(DisplayRecord* display, int32_t* x, int32_t* y, int32_t* width,
                                 int32_t* height);
+// A copy of the screen area (x, y, width, height) as a new bitmap that the
+// caller frees: the display adapter's screen grab when one is installed,
+// else the X11 screen. The two zero arguments are reserved. ERR_GRABSCREEN
+// when nothing can be grabbed.
+ErrorCode GrabDisplayPixels(DisplayRecord* display, int32_t x, int32_t y, int32_t width,
+                            int32_t height, int32_t reserved1, int32_t reserved2,
+                            BitmapHandle** bitmap);
+// Moves the pointer to (x, y) of the display's window.
+void MoveDisplayPointer(DisplayRecord* display, int32_t x, int32_t y);
 // Waits for the display's next frame: the adapter's VWait when it waits
 // itself and the display has its window, else the native frame wait.
 void WaitDisplayVBlank(VmState* L, DisplayRecord* display, int32_t frame);

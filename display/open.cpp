@@ -24,10 +24,8 @@ constexpr int32_t ACTION_TEXT = 372;    // "And Action!"
 void copyDesktop(DisplayRecord* d) {
   int32_t mx = 0, my = 0, mw = 0, mh = 0;
   if (GetDisplayMonitorRect(d, &mx, &my, &mw, &mh) != ERR_NONE) return;
-  // Waiting for the display adapter's screen grab (plug-in library): the
-  // X11 back end takes the pixels.
   if (!displayContext.desktopSnapshot)
-    displayContext.desktopSnapshot = GrabX11ScreenPixels(d, mx, my, mw, mh);
+    GrabDisplayPixels(d, mx, my, mw, mh, 0, 0, &displayContext.desktopSnapshot);
   if (!displayContext.desktopSnapshot || !d->bgpic || !d->bgpic->bitmap) return;
   int32_t w = std::min(displayContext.desktopSnapshot->width, d->bgpic->width);
   int32_t h = std::min(displayContext.desktopSnapshot->height, d->bgpic->height);

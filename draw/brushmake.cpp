@@ -381,8 +381,9 @@ int CmdGrabDesktop(VmState* L) {
   if (x < 0 || y < 0 || width < 1 || height < 1 || x >= mw || y >= mh ||
       static_cast<int64_t>(x) + width > mw || static_cast<int64_t>(y) + height > mh)
     return ERR_WRONGUSAGE;
-  OwnedBitmap bitmap(GrabX11ScreenPixels(d, mx + x, my + y, width, height));
-  if (!bitmap) return ERR_GRABSCREEN;
+  BitmapHandle* grabbed = nullptr;
+  if (ErrorCode e = GrabDisplayPixels(d, mx + x, my + y, width, height, 0, 0, &grabbed)) return e;
+  OwnedBitmap bitmap(grabbed);
   if (!automatic) FreeBrushObject(L, id, 0);
   ErrorCode e = AddBrushObject(&id, automatic, 0, width, height, width, 0, nullptr, bitmap.get(),
                                -1, nullptr, nullptr, nullptr, nullptr);

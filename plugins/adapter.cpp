@@ -91,7 +91,11 @@ void BindDisplayAdapterHooks(PluginBase* base) {
   a.sizeMoveDisplay = hook<QmSizeMoveDisplayFunc>(base, PE_SizeMoveDisplay);
   a.setDisplayTitle = hook<QmSetDisplayTitleFunc>(base, PE_SetDisplayTitle);
   a.activateDisplay = hook<QmActivateDisplayFunc>(base, PE_ActivateDisplay);
+  a.createPointer = hook<QmCreatePointerFunc>(base, PE_CreatePointer);
+  a.freePointer = hook<QmFreePointerFunc>(base, PE_FreePointer);
+  a.setPointer = hook<QmSetPointerFunc>(base, PE_SetPointer);
   a.showHidePointer = hook<QmShowHidePointerFunc>(base, PE_ShowHidePointer);
+  a.movePointer = hook<QmMovePointerFunc>(base, PE_MovePointer);
   a.getMousePos = hook<QmGetMousePosFunc>(base, PE_GetMousePos);
   a.getQualifiers = hook<QmGetQualifiersFunc>(base, PE_GetQualifiers);
   a.bltBitMap = hook<QmBltBitMapFunc>(base, PE_BltBitMap);
@@ -100,6 +104,8 @@ void BindDisplayAdapterHooks(PluginBase* base) {
   a.line = hook<QmLineFunc>(base, PE_Line);
   a.getMonitorInfo = hook<QmGetMonitorInfoFunc>(base, PE_GetMonitorInfo);
   a.freeMonitorInfo = hook<QmFreeMonitorInfoFunc>(base, PE_FreeMonitorInfo);
+  a.grabScreenPixels = hook<QmGrabScreenPixelsFunc>(base, PE_GrabScreenPixels);
+  a.freeGrabScreenPixels = hook<QmFreeGrabScreenPixelsFunc>(base, PE_FreeGrabScreenPixels);
   a.cls = hook<QmClsFunc>(base, PE_Cls);
   a.adapterMainLoop = hook<QmAdapterMainLoopFunc>(base, PE_AdapterMainLoop);
   a.allocVideoBitMap = hook<QmAllocVideoBitMapFunc>(base, PE_AllocVideoBitMap);

@@ -125,7 +125,11 @@ struct DisplayAdapter {
   QmSizeMoveDisplayFunc sizeMoveDisplay;
   QmSetDisplayTitleFunc setDisplayTitle;
   QmActivateDisplayFunc activateDisplay;
+  QmCreatePointerFunc createPointer;
+  QmFreePointerFunc freePointer;
+  QmSetPointerFunc setPointer;
   QmShowHidePointerFunc showHidePointer;
+  QmMovePointerFunc movePointer;
   QmGetMousePosFunc getMousePos;
   QmGetQualifiersFunc getQualifiers;
   QmBltBitMapFunc bltBitMap;
@@ -134,6 +138,8 @@ struct DisplayAdapter {
   QmLineFunc line;
   QmGetMonitorInfoFunc getMonitorInfo;
   QmFreeMonitorInfoFunc freeMonitorInfo;
+  QmGrabScreenPixelsFunc grabScreenPixels;
+  QmFreeGrabScreenPixelsFunc freeGrabScreenPixels;
   QmClsFunc cls;
   QmAdapterMainLoopFunc adapterMainLoop;  // null without extension bit 0
   // Bitmaps: video bitmaps (QM_ADAPTER_VIDEOBITMAPS) and, with

@@ -895,6 +895,20 @@ ErrorCode DetermineX11BorderSizes(DisplayRecord* display);
 int IsX11SizePossible(int32_t width, int32_t height);
 void ShowX11Pointer(DisplayRecord* display);
 void HideX11Pointer(DisplayRecord* display);
+// The window-manager title from the display's title field.
+void SetX11WindowTitle(DisplayRecord* display);
+// Minimises (iconify 1) or maps and activates the window; a full-screen
+// window stays as it is.
+ErrorCode IconifyX11Window(DisplayRecord* display, int iconify);
+// Pointers made from 0xAARRGGBB images with their hot spot; a pointer
+// keeps one cursor per X server it was shown on.
+struct X11PointerNode;
+ErrorCode CreateX11Pointer(const uint32_t* argb, int32_t hotX, int32_t hotY, X11PointerNode** out,
+                           int32_t width, int32_t height);
+void FreeX11Pointer(X11PointerNode* pointer);
+void SetX11Pointer(DisplayRecord* display, X11PointerNode* pointer, int32_t kind);
+// Warps the pointer to (x, y) of the window.
+void MoveX11Pointer(DisplayRecord* display, int32_t x, int32_t y);
 
 // Monitors: a chain of {next, x, y, width, height}, freed node by node with
 // FreeMemory; null when no connection can be made or memory runs out.

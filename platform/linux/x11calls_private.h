@@ -51,17 +51,9 @@ int32_t TakeX11Error();
 // Every function takes the display library's record; X errors come back as
 // error codes.
 
-struct X11PointerNode;
 void SetX11SizeHints(DisplayRecord* display, long flags);
-void SetX11WindowTitle(DisplayRecord* display);
-ErrorCode IconifyX11Window(DisplayRecord* display, int iconify);
 void SetScreenSaverEnabled(X11DisplayRecord* record, int enable);
 
-ErrorCode CreateX11Pointer(const uint32_t* argb, int32_t hotX, int32_t hotY, X11PointerNode** out,
-                           int32_t width, int32_t height);
-void FreeX11Pointer(X11PointerNode* pointer);
-void SetX11Pointer(DisplayRecord* display, X11PointerNode* pointer, int32_t kind);
-void MoveX11Pointer(DisplayRecord* display, int32_t x, int32_t y);
 // The cursors made from a pointer's image so far (one per X server).
 int32_t CountX11PointerCursors(const X11PointerNode* pointer);
 // The choice of SetFullscreenMode: the smallest mode at least as large as

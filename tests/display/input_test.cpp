@@ -113,7 +113,9 @@ TEST_F(InputTest, IsKeyDownReadsTheKeyStatesByName) {
     ErrorCode error =
         c.raw < 0 ? Call("IsKeyDown", {c.key}, &down) : Call("IsKeyDown", {c.key, c.raw}, &down);
     EXPECT_EQ(error, c.error) << c.key;
-    if (c.error == ERR_NONE) EXPECT_EQ(down, c.down) << c.key << " raw " << c.raw;
+    if (c.error == ERR_NONE) {
+      EXPECT_EQ(down, c.down) << c.key << " raw " << c.raw;
+    }
   }
   ASSERT_EQ(Call("ResetKeyStates", {}), ERR_NONE);
   double down = -1;
@@ -272,7 +274,9 @@ TEST_F(InputTest, JoystickButtonsAndDirectionFromADevice) {
     ErrorCode error =
         c.button == -2 ? Call(c.command, {0}, &result) : Call(c.command, {0, c.button}, &result);
     EXPECT_EQ(error, c.error) << c.name;
-    if (c.error == ERR_NONE) EXPECT_EQ(result, c.result) << c.name;
+    if (c.error == ERR_NONE) {
+      EXPECT_EQ(result, c.result) << c.name;
+    }
   }
   EXPECT_EQ(Call("JoyDir", {1}), ERR_NOJOYATPORT);
   close(fd);

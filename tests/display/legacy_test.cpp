@@ -127,7 +127,9 @@ TEST_F(LegacyTest, QueuedEventsJumpToTheirLabels) {
     windowHandlerCalls = 0;
     PostEvent(display, c.type, c.x, c.y, c.arg, nullptr);
     EXPECT_EQ(RunProgram(), c.hit) << c.name;
-    if (c.code >= 0) EXPECT_EQ(EventCode(), c.code) << c.name;
+    if (c.code >= 0) {
+      EXPECT_EQ(EventCode(), c.code) << c.name;
+    }
     // A jump takes the event out of the queue; otherwise the window's
     // handlers had it.
     while (RunProgram() != 0) {

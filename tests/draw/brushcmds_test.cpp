@@ -196,11 +196,13 @@ TEST_F(BrushCommandsTest, EveryCommandChecksItsArgumentsAndItsBrush) {
     ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
     std::vector<Value> args{1};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    if (std::string(c.command) == "InvertMask")
+    if (std::string(c.command) == "InvertMask") {
       ASSERT_EQ(CallWith("ChangeBrushTransparency", {1, 28}), ERR_NONE);
+    }
     if (std::string(c.command) == "InvertAlphaChannel" ||
-        std::string(c.command) == "ReduceAlphaChannel")
+        std::string(c.command) == "ReduceAlphaChannel") {
       ASSERT_EQ(CallWith("ChangeBrushTransparency", {1, 30}), ERR_NONE);
+    }
     EXPECT_EQ(CallWith(c.command, args), ERR_NONE);
     std::vector<Value> few(args.begin(), args.begin() + (c.minArgs - 1));
     EXPECT_EQ(CallWith(c.command, few), ERR_MISSINGPARAMTR);
@@ -211,8 +213,9 @@ TEST_F(BrushCommandsTest, EveryCommandChecksItsArgumentsAndItsBrush) {
     ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
     BrushObject* b = Brush(1);
     b->isVector = 1;
-    if (std::string(c.command) != "RasterizeBrush")
+    if (std::string(c.command) != "RasterizeBrush") {
       EXPECT_EQ(CallWith(c.command, args), ERR_BRUSHTYPE);
+    }
     b->isVector = 0;
     b->video = 1;
     EXPECT_EQ(CallWith(c.command, args), ERR_HWBRUSH);

@@ -30,7 +30,9 @@ TEST_F(GraphicsCommandTest, SaveBrushKeepsTheMaskAsAlpha) {
   for (size_t i = 0; i < rgba.size(); ++i) {
     bool clear = i == 1 || i == 6;
     EXPECT_EQ(rgba[i] >> 24, clear ? 0u : 255u) << i;
-    if (!clear) EXPECT_EQ(rgba[i] & 0xFFFFFF, 0xFF0000u) << i;
+    if (!clear) {
+      EXPECT_EQ(rgba[i] & 0xFFFFFF, 0xFF0000u) << i;
+    }
   }
   EXPECT_EQ(CallWith("SaveBrush", {1, saved.c_str(), 5}), ERR_UNKNOWNIMGOUT);
 }

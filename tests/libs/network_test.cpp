@@ -493,7 +493,9 @@ TEST_F(NetworkTest, AttributeReaders) {
     PushObjectId(L, c.id);
     VmPushNumber(L, c.attribute);
     EXPECT_EQ(p.Call("GetAttribute", 3), c.code);
-    if (c.value) EXPECT_EQ(Text(-1), c.value);
+    if (c.value) {
+      EXPECT_EQ(Text(-1), c.value);
+    }
     VmSetTop(L, 0);
   }
 }

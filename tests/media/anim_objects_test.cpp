@@ -221,7 +221,9 @@ TEST_F(Anims, LoadOptionsAndFilesAreChecked) {
       VmSetTable(p.L, -3);
     }
     EXPECT_EQ(p.Call("LoadAnim", 3), c.error);
-    if (!c.argument.empty()) EXPECT_EQ(std::string(GetErrorArgString()), c.argument);
+    if (!c.argument.empty()) {
+      EXPECT_EQ(std::string(GetErrorArgString()), c.argument);
+    }
     EXPECT_EQ(Anim(1), nullptr);
   }
   // The loop frames of an IFF ANIM are skipped; a GIF keeps its frames.

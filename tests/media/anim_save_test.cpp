@@ -253,8 +253,9 @@ TEST_F(AnimSave, ReplacedAndLeftOpenStreamsAreFinished) {
   animtest::AnimFrames read = animtest::ReadAnim(avi);
   EXPECT_EQ(read.error, 0);
   EXPECT_EQ(read.count, 2);
-  if (HaveTool("ffmpeg"))
+  if (HaveTool("ffmpeg")) {
     EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i '" + avi + "' -f null - 2>&1"), "");
+  }
 }
 
 }  // namespace

@@ -454,6 +454,47 @@ TEST_F(DisplayAdapterTest, PlatformWaitGoesThroughTheAdapter) {
   SetDisplayAdapterWait(nullptr);
 }
 
+// Title, minimising, pointer moves and screen grabs go to the adapter's
+// hooks with the window handle; a grab the adapter refuses is ERR_GRABSCREEN.
+TEST_F(DisplayAdapterTest, WindowWrappersReachTheAdapter) {
+  DisplayRecord* d = Create(1, {});
+  ASSERT_TRUE(d);
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  void* window = reinterpret_cast<void*>(d->windowHandle);
+  ASSERT_NE(window, nullptr);
+
+  strcpy(d->title, "Renamed");
+  SetDisplayWindowTitle(d);
+  int32_t args[6] = {};
+  EXPECT_STREQ(Symbol<const char* (*)(void*, int32_t*)>("TestDisplayOpenArgs")(window, args),
+               "Renamed");
+
+  auto windowState = Symbol<void (*)(void*, int32_t*)>("TestDisplayWindowState");
+  int32_t st[3] = {};
+  EXPECT_EQ(ShowHideDisplayWindow(d, 1), ERR_NONE);
+  windowState(window, st);
+  EXPECT_EQ(st[0], 1);
+  EXPECT_EQ(ShowHideDisplayWindow(d, 0), ERR_NONE);
+  MoveDisplayPointer(d, 12, 34);
+  windowState(window, st);
+  EXPECT_EQ(st[0], 0);
+  EXPECT_EQ(st[1], 12);
+  EXPECT_EQ(st[2], 34);
+
+  BitmapHandle* grab = nullptr;
+  ASSERT_EQ(GrabDisplayPixels(d, 5, 7, 3, 2, 0, 0, &grab), ERR_NONE);
+  ASSERT_NE(grab, nullptr);
+  for (int32_t y = 0; y < 2; y++)
+    for (int32_t x = 0; x < 3; x++)
+      EXPECT_EQ(ReadBitmapPixel(grab, x, y, 0) & 0xFFFFFF,
+                static_cast<uint32_t>((5 + x) << 12 | (7 + y)))
+          << x << "," << y;
+  FreeBitmap(grab);
+  EXPECT_EQ(GrabDisplayPixels(d, 0, 0, 300, 2, 0, 0, &grab), ERR_GRABSCREEN);
+  EXPECT_EQ(grab, nullptr);
+  EXPECT_EQ(GrabDisplayPixels(d, 0, 0, 0, 2, 0, 0, &grab), ERR_GRABSCREEN);
+}
+
 // A callback that removes itself, or the one after it, during any message
 // stops no other callback: the list is read again after every call.
 TEST_F(DisplayAdapterTest, CallbacksRemovedDuringAMessage) {

@@ -44,6 +44,8 @@ struct Window {
   uint32_t flags;
   bool open;
   std::vector<uint32_t> pixels;
+  bool minimised = false;
+  int32_t pointerX = -1, pointerY = -1;
 };
 
 // A bitmap of the adapter: kind 0 pixels (format 13, or 10 for testdisplay),
@@ -265,6 +267,14 @@ void TestDisplayCounts(int32_t* out) {
                       state->closes, state->polls,  state->lastVWaitFrame, state->lastSleep};
   std::memcpy(out, values, sizeof values);
 }
+// minimised, pointer x, pointer y of a window.
+void TestDisplayWindowState(void* handle, int32_t* out) {
+  Window* w = windowOf(handle);
+  if (!w) return;
+  out[0] = w->minimised ? 1 : 0;
+  out[1] = w->pointerX;
+  out[2] = w->pointerY;
+}
 int32_t TestDisplayWaits() { return state ? state->waits : 0; }
 const QmBlitRequest* TestDisplayLastBlit() { return state ? &state->lastBlit : nullptr; }
 // RectFill's last arguments: x, y, width, height, colour, flags.
@@ -361,7 +371,11 @@ int32_t CloseDisplay(void* handle) {
   return 0;
 }
 int32_t ChangeBufferSize(void*, int32_t, int32_t) { return 0; }
-int32_t ShowHideDisplay(void*, int32_t, uintptr_t) { return 0; }
+int32_t ShowHideDisplay(void* handle, int32_t show, uintptr_t) {
+  Window* w = windowOf(handle);
+  if (w) w->minimised = !show;
+  return 0;
+}
 int32_t SizeMoveDisplay(void* handle, int32_t x, int32_t y, int32_t width, int32_t height,
                         uintptr_t, uintptr_t) {
   Window* w = windowOf(handle);
@@ -391,7 +405,14 @@ void* CreatePointer(const uint32_t*, int32_t, int32_t, int32_t, int32_t) { retur
 void FreePointer(void*) {}
 int32_t SetPointer(void*, void*) { return 0; }
 int32_t ShowHidePointer(void*, int32_t) { return 0; }
-int32_t MovePointer(void*, int32_t, int32_t) { return 0; }
+int32_t MovePointer(void* handle, int32_t x, int32_t y) {
+  Window* w = windowOf(handle);
+  if (w) {
+    w->pointerX = x;
+    w->pointerY = y;
+  }
+  return 0;
+}
 int32_t GetMousePos(void*, int32_t* x, int32_t* y) {
   *x = *y = 0;
   return 0;
@@ -524,8 +545,19 @@ void* GetMonitorInfo(int32_t query, int32_t) {
                                         : static_cast<void*>(const_cast<QmMonitorInfo*>(MONITORS));
 }
 void FreeMonitorInfo(void*) {}
-uint32_t* GrabScreenPixels(int32_t, int32_t, int32_t, int32_t) { return nullptr; }
-void FreeGrabScreenPixels(uint32_t*) {}
+// The screen is a pattern: 0xFF000000 | x << 12 | y; areas above 256 pixels
+// either way cannot be grabbed.
+uint32_t* GrabScreenPixels(int32_t x, int32_t y, int32_t width, int32_t height) {
+  if (width > 256 || height > 256) return nullptr;
+  auto* pixels = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) * width * height));
+  if (!pixels) return nullptr;
+  for (int32_t row = 0; row < height; row++)
+    for (int32_t col = 0; col < width; col++)
+      pixels[row * width + col] =
+          0xFF000000u | static_cast<uint32_t>(x + col) << 12 | static_cast<uint32_t>(y + row);
+  return pixels;
+}
+void FreeGrabScreenPixels(uint32_t* pixels) { std::free(pixels); }
 int32_t BeginDoubleBuffer(void*) { return 0; }
 int32_t EndDoubleBuffer(void*) { return 0; }
 int32_t Flip(void*) { return 0; }
