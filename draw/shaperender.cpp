@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "draw/shape_private.h"
+#include "draw/vector_private.h"
 
 namespace {
 
@@ -214,6 +215,46 @@ void writePlane(DisplayRecord* d, const std::vector<uint32_t>& pixels, int32_t w
   if (!mask) UnlockBitmap(&lock);
 }
 
+// The shape's coverage from the vector engine at its measured size; the
+// border's is the shape grown by growth and filled.
+bool vectorCoverage(const ShapeDescriptor* shape, const double m[4], int32_t growth, bool fill,
+                    int32_t strokeWidth, Coverage* out) {
+  VectorShapeRequest r{};
+  r.kind = shape->kind == SHAPE_BOX ? SHAPE_BOX : shape->kind == SHAPE_ARC ? SHAPE_ARC : 15;
+  r.rx = shape->rx;
+  r.ry = shape->ry;
+  r.startAngle = shape->startAngle;
+  r.endAngle = shape->endAngle;
+  r.width = shape->width;
+  r.height = shape->height;
+  r.clockwise = shape->clockwise;
+  r.growth = growth;
+  r.matrix = m;
+  r.corners = shape->corners;
+  r.fill = fill;
+  r.strokeWidth = strokeWidth;
+  if (!InbuiltDrawShape(&r)) return false;
+  if (!out->Make(std::max(r.outWidth, 1), std::max(r.outHeight, 1))) return false;
+  r.target = out->bytes.data();
+  r.bytesPerRow = out->stride;
+  return r.outWidth < 1 || r.outHeight < 1 || InbuiltDrawShape(&r);
+}
+
+// Copies coverage into a larger one at an offset (the parts outside are
+// dropped).
+void placeCoverage(Coverage* dst, const Coverage& src, int64_t x, int64_t y) {
+  for (int32_t sy = 0; sy < src.height; ++sy) {
+    int64_t dy = y + sy;
+    if (dy < 0 || dy >= dst->height) continue;
+    for (int32_t sx = 0; sx < src.width; ++sx) {
+      int64_t dx = x + sx;
+      if (dx < 0 || dx >= dst->width) continue;
+      dst->bytes[static_cast<size_t>(dy) * dst->stride + static_cast<size_t>(dx)] =
+          src.bytes[static_cast<size_t>(sy) * src.stride + sx];
+    }
+  }
+}
+
 }  // namespace
 
 // Hands a composed image to the output: a selected mask or alpha channel
@@ -297,6 +338,64 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   int32_t dy = y - VmTruncInt32(std::nearbyint(h * t.anchorY));
   if (plainBox && !aa && !os.effects && drawPlainBox(d, &s, dx, dy, w, h, color, border, shadow))
     return ERR_NONE;
+
+  if (!shape->lineBased && !plainBox) {
+    // The vector route: coverage from the vector engine, the border's
+    // centred on the body's, both centred on the turned middle of the box.
+    Coverage bodyShape, borderShape;
+    if (!vectorCoverage(shape, m, 0, filled, lw, &bodyShape)) return ERR_MEM;
+    if (border && !vectorCoverage(shape, m, b, true, 0, &borderShape)) return ERR_MEM;
+    int64_t baseW = std::max(bodyShape.width, borderShape.width);
+    int64_t baseH = std::max(bodyShape.height, borderShape.height);
+    int32_t sx = 0, sy = 0, bx = 0, by = 0, grownW = 0, grownH = 0;
+    if (shadow) {
+      SplitShadowOffset(s.shadowSize, s.shadowDirection, &sx, &sy, &bx, &by);
+      GrowByDirection(s.shadowSize, s.shadowDirection, &grownW, &grownH);
+    }
+    if (ErrorCode e = CheckShapeImageSize(baseW + grownW, baseH + grownH)) return e;
+    const int32_t W = static_cast<int32_t>(baseW + grownW),
+                  H = static_cast<int32_t>(baseH + grownH);
+    Coverage bodyCov, borderCov, shadowCov;
+    if (!bodyCov.Make(W, H)) return ERR_MEM;
+    placeCoverage(&bodyCov, bodyShape, bx + (baseW - bodyShape.width) / 2,
+                  by + (baseH - bodyShape.height) / 2);
+    if (border) {
+      if (!borderCov.Make(W, H)) return ERR_MEM;
+      placeCoverage(&borderCov, borderShape, bx + (baseW - borderShape.width) / 2,
+                    by + (baseH - borderShape.height) / 2);
+    }
+    if (shadow) {
+      if (!shadowCov.Make(W, H)) return ERR_MEM;
+      const Coverage& outline = border ? borderShape : bodyShape;
+      placeCoverage(&shadowCov, outline, sx + (baseW - outline.width) / 2,
+                    sy + (baseH - outline.height) / 2);
+    }
+    double px = VmTruncInt32(t.anchorX * w), py = VmTruncInt32(t.anchorY * h);
+    double cx = px + m[0] * (w / 2.0 - px) + m[2] * (h / 2.0 - py);
+    double cy = py + m[1] * (w / 2.0 - px) + m[3] * (h / 2.0 - py);
+    int64_t tx = dx + static_cast<int64_t>(std::floor(cx - baseW / 2.0)) - bx;
+    int64_t ty = dy + static_cast<int64_t>(std::floor(cy - baseH / 2.0)) - by;
+    std::vector<uint32_t> source;
+    if (ErrorCode e =
+            makeFillSource(L, &s, W, H, static_cast<int32_t>(bx + (baseW - bodyShape.width) / 2),
+                           static_cast<int32_t>(by + (baseH - bodyShape.height) / 2), &source))
+      return e;
+    Layer layers[3];
+    int n = 0;
+    if (shadow)
+      layers[n++] = Layer{&shadowCov, s.shadowColor,
+                          255 - static_cast<int32_t>(s.shadowColor >> 24), nullptr};
+    if (border)
+      layers[n++] = Layer{&borderCov, s.borderColor,
+                          255 - static_cast<int32_t>(s.borderColor >> 24), nullptr};
+    layers[n++] = Layer{&bodyCov, color, 255 - static_cast<int32_t>(color >> 24),
+                        source.empty() ? nullptr : &source};
+    std::vector<uint32_t> pixels;
+    compose(&pixels, W, H, layers, n);
+    if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return ERR_NONE;
+    return DeliverShapeImage(L, pixels, W, H, static_cast<int32_t>(tx), static_cast<int32_t>(ty),
+                             &os);
+  }
 
   // Outlines in the body box's coordinates: the body from 0, 0, the border
   // b outside it; both turned about the anchor point of the body box.

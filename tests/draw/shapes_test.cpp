@@ -317,6 +317,38 @@ TEST_F(DrawTest, ShapesIntoABrush) {
   EXPECT_EQ(h.Call("Polygon", 4), ERR_WRONGUSAGE);
 }
 
+TEST_F(DrawTest, AntiAliasedRoundShapesTakeTheVectorRoute) {
+  SelectBrush(true);
+  constexpr uint32_t C = 0x20C040;
+  ASSERT_EQ(Call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  ASSERT_EQ(Call("SetFormStyle", {FORM_ANTIALIAS}), ERR_NONE);
+  // An anti-aliased circle of radius 10 at the top-left: full inside, its
+  // edge blended into the black, nothing beyond its 21 x 21 box.
+  ASSERT_EQ(Call("Circle", {0, 0, 10, C}), ERR_NONE);
+  std::vector<uint32_t> p = Pixels();
+  EXPECT_EQ(p[10 * W + 10], C);
+  EXPECT_EQ(p[0], 0u);
+  int x1, y1, x2, y2;
+  Count(p, C, &x1, &y1, &x2, &y2);
+  EXPECT_GE(x1, 0);
+  EXPECT_LE(x2, 20);
+  for (int y = 0; y < H; ++y)
+    for (int x = 22; x < W; ++x) ASSERT_EQ(p[y * W + x], 0u) << x << "," << y;
+
+  // With a border the ring shows around the body.
+  Clear();
+  ASSERT_EQ(Call("SetFormStyle", {FORM_EDGE, 0xFF0000, 3}), ERR_NONE);
+  ASSERT_EQ(Call("Ellipse", {40, 30, 15, 10, C}), ERR_NONE);
+  p = Pixels();
+  // The box is 31 x 21 at (40, 30): the body reaches rows 30 to 50, the
+  // border 3 more.
+  EXPECT_EQ(p[40 * W + 55], C);
+  EXPECT_GE(p[52 * W + 55], 0xF00000u);  // red, its outer edge blended
+  EXPECT_EQ(p[52 * W + 55] & 0xFFFF, 0u);
+  EXPECT_EQ(p[25 * W + 55], 0u);
+  EXPECT_EQ(p[55 * W + 55], 0u);
+}
+
 TEST_F(DrawTest, Lines) {
   SelectBrush();
   constexpr uint32_t C = 0xFFFFFF;

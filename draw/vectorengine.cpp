@@ -1,0 +1,728 @@
+// The built-in vector engine: path items become sub-paths of lines and
+// curves in 26.6 fixed point, which are filled as a FreeType outline or
+// stroked with FreeType's stroker, and rendered into 8-bit coverage; and
+// the shapes of the drawing library's vector route (rounded boxes,
+// ellipses and arcs) built the same way.
+//
+// Invariant: a sub-path keeps its segments until its end is known, so a
+// fill closes every sub-path (an open one covers its area too) while a
+// stroke gives an open sub-path its caps; nothing FreeType allocates
+// outlives the call that made it.
+#include <ft2build.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include FT_BBOX_H
+#include FT_FREETYPE_H
+#include FT_OUTLINE_H
+#include FT_STROKER_H
+
+#include "draw/vector_private.h"
+
+namespace {
+
+constexpr double PI = 3.14159265358979323846;
+
+FT_Library library = nullptr;
+
+FT_Library ftLibrary() {
+  if (!library && FT_Init_FreeType(&library)) library = nullptr;
+  return library;
+}
+
+struct Segment {
+  int type;  // 0 line, 1 conic, 2 cubic
+  FT_Vector c1, c2, to;
+};
+struct SubPath {
+  FT_Vector start;
+  std::vector<Segment> segments;
+  bool open = true;
+};
+
+FT_Pos fixed(double v) {
+  double f = std::trunc(v * 64.0);
+  // Far-off coordinates are kept where 26.6 arithmetic stays exact.
+  return static_cast<FT_Pos>(std::clamp(f, -1.0e9, 1.0e9));
+}
+
+// The walk over items: the current point, the sub-path being built and
+// the finished ones.
+class Builder {
+ public:
+  std::vector<SubPath> paths;
+  double cx = 0, cy = 0;  // current point
+  double sx = 0, sy = 0;  // start of the open sub-path
+  bool active = false;
+  bool failed = false;
+
+  void Begin(double x, double y) {
+    End(true);
+    paths.push_back(SubPath{{fixed(x), fixed(y)}, {}, true});
+    active = true;
+    sx = x;
+    sy = y;
+  }
+  void End(bool open) {
+    if (!active) return;
+    paths.back().open = open;
+    active = false;
+  }
+  void Line(double x, double y) {
+    if (!active) {
+      Begin(x, y);
+      return;
+    }
+    FT_Vector to = {fixed(x), fixed(y)};
+    const SubPath& s = paths.back();
+    const FT_Vector& last = s.segments.empty() ? s.start : s.segments.back().to;
+    if (last.x == to.x && last.y == to.y) return;
+    paths.back().segments.push_back(Segment{0, {}, {}, to});
+  }
+  void Cubic(double x1, double y1, double x2, double y2, double x3, double y3) {
+    if (!active) Begin(cx, cy);
+    paths.back().segments.push_back(
+        Segment{2, {fixed(x1), fixed(y1)}, {fixed(x2), fixed(y2)}, {fixed(x3), fixed(y3)}});
+  }
+
+  // An arc around (x, y): x + ra cos t, y + rb sin t, t growing clockwise
+  // on screen. Pieces of at most pi are one cubic each, whose control
+  // points lie (4/3) tan(span / 4) along the tangents.
+  void Arc(double x, double y, double ra, double rb, double startDeg, double endDeg,
+           bool clockwise) {
+    double a0 = startDeg * PI / 180, a1 = endDeg * PI / 180;
+    if (!(std::isfinite(a0) && std::isfinite(a1))) return;
+    if (std::fabs(a1 - a0) > 1e6) return;
+    if (clockwise) {
+      while (a1 < a0) a1 += 2 * PI;
+    } else {
+      while (a1 > a0) a1 -= 2 * PI;
+    }
+    if (a0 == a1) return;
+    while (std::fabs(a1 - a0) > 4 * PI) a1 += a1 > a0 ? -2 * PI : 2 * PI;
+    double px = x + ra * std::cos(a0), py = y + rb * std::sin(a0);
+    if (!active)
+      Begin(px, py);
+    else
+      Line(px, py);
+    piece(x, y, ra, rb, a0, a1);
+    cx = x + ra * std::cos(a1);
+    cy = y + rb * std::sin(a1);
+  }
+
+  // A rectangle with rounded corners (top-left, bottom-left, bottom-right,
+  // top-right) as a closed sub-path of its own, run counter-clockwise on
+  // screen from the top edge behind the top-left corner.
+  void Box(double x1, double y1, double w, double h, const int32_t corners[4]) {
+    End(true);
+    double base = std::min(std::nearbyint(w), std::nearbyint(h));
+    double r[4];
+    for (int i = 0; i < 4; ++i)
+      r[i] = corners[i] == 0 ? 0 : std::clamp(corners[i], 1, 100) / 100.0 * base / 2;
+    double x2 = x1 + w, y2 = y1 + h;
+    Begin(x1 + r[0], y1);
+    corner(x1 + r[0], y1 + r[0], r[0], 270, 180);
+    Line(x1, y2 - r[1]);
+    corner(x1 + r[1], y2 - r[1], r[1], 180, 90);
+    Line(x2 - r[2], y2);
+    corner(x2 - r[2], y2 - r[2], r[2], 90, 0);
+    Line(x2, y1 + r[3]);
+    corner(x2 - r[3], y1 + r[3], r[3], 360, 270);
+    Line(x1 + r[0], y1);
+    End(false);
+    cx = x1 + r[0];
+    cy = y1;
+  }
+
+  // The contours of a glyph outline (already placed) as closed sub-paths:
+  // on-curve points add lines, conic controls quadratic curves (with the
+  // implied on-curve points between two of them), two cubic controls and a
+  // point a cubic curve. Returns 0 for an invalid outline.
+  bool AppendOutline(const FT_Outline& o) {
+    End(true);
+    int first = 0;
+    for (int c = 0; c < o.n_contours; ++c) {
+      int last = o.contours[c];
+      if (last < first || last >= o.n_points) return false;
+      int n = last - first + 1;
+      auto tag = [&](int i) { return FT_CURVE_TAG(o.tags[first + (i % n)]); };
+      auto pt = [&](int i) { return o.points[first + (i % n)]; };
+      if (n < 2) {
+        first = last + 1;
+        continue;
+      }
+      std::vector<int> order;
+      FT_Vector start;
+      if (tag(0) == FT_CURVE_TAG_ON) {
+        start = pt(0);
+        for (int i = 1; i < n; ++i) order.push_back(i);
+      } else if (tag(0) == FT_CURVE_TAG_CONIC) {
+        bool lastOn = tag(n - 1) == FT_CURVE_TAG_ON;
+        start = lastOn ? pt(n - 1)
+                       : FT_Vector{(pt(0).x + pt(n - 1).x) / 2, (pt(0).y + pt(n - 1).y) / 2};
+        for (int i = 0; i < (lastOn ? n - 1 : n); ++i) order.push_back(i);
+      } else {
+        return false;
+      }
+      paths.push_back(SubPath{start, {}, false});
+      SubPath& s = paths.back();
+      size_t k = 0;
+      while (k < order.size()) {
+        int i = order[k];
+        int t = tag(i);
+        if (t == FT_CURVE_TAG_ON) {
+          s.segments.push_back(Segment{0, {}, {}, pt(i)});
+          ++k;
+        } else if (t == FT_CURVE_TAG_CONIC) {
+          FT_Vector control = pt(i), to = start;
+          ++k;
+          if (k < order.size()) {
+            int j = order[k];
+            if (tag(j) == FT_CURVE_TAG_ON) {
+              to = pt(j);
+              ++k;
+            } else if (tag(j) == FT_CURVE_TAG_CONIC) {
+              to = FT_Vector{(control.x + pt(j).x) / 2, (control.y + pt(j).y) / 2};
+            } else {
+              return false;
+            }
+          }
+          s.segments.push_back(Segment{1, control, {}, to});
+        } else {
+          if (k + 1 >= order.size() || tag(order[k + 1]) != FT_CURVE_TAG_CUBIC) return false;
+          FT_Vector to = k + 2 < order.size() ? pt(order[k + 2]) : start;
+          s.segments.push_back(Segment{2, pt(i), pt(order[k + 1]), to});
+          k += 3;
+        }
+      }
+      first = last + 1;
+    }
+    return true;
+  }
+
+ private:
+  void piece(double x, double y, double ra, double rb, double a0, double a1) {
+    double span = a1 - a0;
+    if (std::fabs(span) > PI) {
+      double mid = a0 + span / 2;
+      piece(x, y, ra, rb, a0, mid);
+      piece(x, y, ra, rb, mid, a1);
+      return;
+    }
+    double k = 4.0 / 3.0 * std::tan(span / 4);
+    double x0 = x + ra * std::cos(a0), y0 = y + rb * std::sin(a0);
+    double x3 = x + ra * std::cos(a1), y3 = y + rb * std::sin(a1);
+    Cubic(x0 - k * ra * std::sin(a0), y0 + k * rb * std::cos(a0), x3 + k * ra * std::sin(a1),
+          y3 - k * rb * std::cos(a1), x3, y3);
+  }
+  void corner(double x, double y, double r, double from, double to) {
+    if (r <= 0) return;
+    Arc(x, y, r, r, from, to, from < to);
+  }
+};
+
+// UTF-8 decoding of a text item: 0 at the end of the text, -1 for an
+// invalid or cut sequence, which ends the item.
+int32_t nextCodePoint(const unsigned char** p) {
+  const unsigned char* s = *p;
+  if (!*s) return 0;
+  unsigned c = *s;
+  int extra = c < 0x80             ? 0
+              : (c & 0xE0) == 0xC0 ? 1
+              : (c & 0xF0) == 0xE0 ? 2
+              : (c & 0xF8) == 0xF0 ? 3
+                                   : -1;
+  if (extra < 0) return -1;
+  uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+  for (int i = 1; i <= extra; ++i) {
+    if ((s[i] & 0xC0) != 0x80) return -1;
+    cp = (cp << 6) | (s[i] & 0x3F);
+  }
+  static const uint32_t MIN[4] = {0, 0x80, 0x800, 0x10000};
+  if (cp < MIN[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+  *p = s + extra + 1;
+  return static_cast<int32_t>(cp);
+}
+
+// Reads items of a path buffer.
+class ItemReader {
+ public:
+  explicit ItemReader(const uint8_t* p) : p_(p) {}
+  int32_t Int() {
+    int32_t v;
+    std::memcpy(&v, p_, 4);
+    p_ += 4;
+    return v;
+  }
+  double Double() {
+    double v;
+    std::memcpy(&v, p_, 8);
+    p_ += 8;
+    return v;
+  }
+  const void* Pointer() {
+    const void* v;
+    std::memcpy(&v, p_, sizeof v);
+    p_ += sizeof v;
+    return v;
+  }
+  const char* String() {
+    const char* s = reinterpret_cast<const char*>(p_);
+    size_t n = std::strlen(s) + 1;
+    p_ += (n + 3) & ~size_t{3};
+    return s;
+  }
+  int32_t PeekKind() const {
+    int32_t v;
+    std::memcpy(&v, p_, 4);
+    return v;
+  }
+
+ private:
+  const uint8_t* p_;
+};
+
+void addText(Builder* b, FT_Face face, int32_t size, const char* text) {
+  b->End(true);
+  if (!face || size <= 0 || FT_Set_Char_Size(face, 0, static_cast<FT_F26Dot6>(size) * 64, 72, 72))
+    return;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  for (;;) {
+    int32_t cp = nextCodePoint(&p);
+    if (cp <= 0) break;
+    if (FT_Load_Char(face, static_cast<FT_ULong>(cp), FT_LOAD_NO_BITMAP) ||
+        face->glyph->format != FT_GLYPH_FORMAT_OUTLINE)
+      break;
+    FT_Outline& o = face->glyph->outline;
+    FT_Matrix flip = {0x10000, 0, 0, -0x10000};
+    FT_Outline_Transform(&o, &flip);
+    FT_Outline_Translate(&o, fixed(b->cx), fixed(b->cy));
+    if (!b->AppendOutline(o)) {
+      b->failed = true;
+      break;
+    }
+    b->cx += face->glyph->advance.x / 64.0;
+  }
+}
+
+void walk(Builder* b, const uint8_t* items, double ox, double oy) {
+  ItemReader r(items);
+  for (;;) {
+    int32_t kind = r.Int();
+    switch (kind) {
+      case PATHITEM_MOVETO:
+      case PATHITEM_LINETO: {
+        int32_t rel = r.Int();
+        double x = r.Double(), y = r.Double();
+        x += rel ? b->cx : ox;
+        y += rel ? b->cy : oy;
+        if (kind == PATHITEM_MOVETO) {
+          b->End(true);
+          if (r.PeekKind() != PATHITEM_TEXT) b->Begin(x, y);
+        } else {
+          b->Line(x, y);
+        }
+        b->cx = x;
+        b->cy = y;
+        break;
+      }
+      case PATHITEM_CURVETO: {
+        int32_t rel = r.Int();
+        double v[6];
+        for (double& d : v) d = r.Double();
+        double bx = rel ? b->cx : ox, by = rel ? b->cy : oy;
+        b->Cubic(v[0] + bx, v[1] + by, v[2] + bx, v[3] + by, v[4] + bx, v[5] + by);
+        b->cx = v[4] + bx;
+        b->cy = v[5] + by;
+        break;
+      }
+      case PATHITEM_NEWSUBPATH:
+        break;
+      case PATHITEM_CLOSEPATH:
+        b->End(false);
+        b->cx = b->sx;
+        b->cy = b->sy;
+        break;
+      case PATHITEM_ARC: {
+        double v[6];
+        for (double& d : v) d = r.Double();
+        int32_t clockwise = r.Int();
+        b->Arc(v[0] + ox, v[1] + oy, v[2], v[3], v[4], v[5], clockwise != 0);
+        break;
+      }
+      case PATHITEM_BOX: {
+        double v[4];
+        for (double& d : v) d = r.Double();
+        int32_t c[4];
+        for (int32_t& k : c) k = r.Int();
+        b->Box(v[0] + ox, v[1] + oy, v[2], v[3], c);
+        break;
+      }
+      case PATHITEM_TEXT: {
+        FT_Face face = static_cast<FT_Face>(const_cast<void*>(r.Pointer()));
+        int32_t size = r.Int();
+        const char* text = r.String();
+        addText(b, face, size, text);
+        break;
+      }
+      default:
+        b->End(true);
+        return;
+    }
+  }
+}
+
+// An outline that owns its arrays.
+struct Outline {
+  std::vector<FT_Vector> points;
+  std::vector<char> tags;
+  std::vector<short> contours;
+  FT_Outline view{};
+  FT_Outline* stroked = nullptr;
+  ~Outline() {
+    if (stroked) FT_Outline_Done(library, stroked);
+    delete stroked;
+  }
+  FT_Outline* Get() { return stroked ? stroked : &view; }
+};
+
+// The sub-paths as one fill outline, every sub-path closed.
+bool fillOutline(const std::vector<SubPath>& paths, bool evenOdd, Outline* out) {
+  for (const SubPath& s : paths) {
+    if (s.segments.empty()) continue;
+    out->points.push_back(s.start);
+    out->tags.push_back(FT_CURVE_TAG_ON);
+    for (const Segment& g : s.segments) {
+      if (g.type == 1) {
+        out->points.push_back(g.c1);
+        out->tags.push_back(FT_CURVE_TAG_CONIC);
+      } else if (g.type == 2) {
+        out->points.push_back(g.c1);
+        out->points.push_back(g.c2);
+        out->tags.push_back(FT_CURVE_TAG_CUBIC);
+        out->tags.push_back(FT_CURVE_TAG_CUBIC);
+      }
+      out->points.push_back(g.to);
+      out->tags.push_back(FT_CURVE_TAG_ON);
+    }
+    if (out->points.size() > 32767 || out->contours.size() >= 32767) return false;
+    out->contours.push_back(static_cast<short>(out->points.size() - 1));
+  }
+  out->view.n_points = static_cast<short>(out->points.size());
+  out->view.n_contours = static_cast<short>(out->contours.size());
+  out->view.points = out->points.data();
+  out->view.tags = out->tags.data();
+  out->view.contours = out->contours.data();
+  out->view.flags = evenOdd ? FT_OUTLINE_EVEN_ODD_FILL : 0;
+  return true;
+}
+
+// The sub-paths stroked: open ones get caps, closed ones joins all round.
+bool strokeOutline(const std::vector<SubPath>& paths, int32_t width, int32_t cap, int32_t join,
+                   double miter, Outline* out) {
+  FT_Library lib = ftLibrary();
+  FT_Stroker stroker = nullptr;
+  if (!lib || width < 1 || FT_Stroker_New(lib, &stroker)) return false;
+  static const FT_Stroker_LineCap CAPS[3] = {FT_STROKER_LINECAP_BUTT, FT_STROKER_LINECAP_ROUND,
+                                             FT_STROKER_LINECAP_SQUARE};
+  static const FT_Stroker_LineJoin JOINS[3] = {
+      FT_STROKER_LINEJOIN_MITER_FIXED, FT_STROKER_LINEJOIN_ROUND, FT_STROKER_LINEJOIN_BEVEL};
+  FT_Stroker_Set(stroker, static_cast<FT_Fixed>(width) * 32, CAPS[cap >= 0 && cap <= 2 ? cap : 0],
+                 JOINS[join >= 0 && join <= 2 ? join : 0],
+                 static_cast<FT_Fixed>(std::clamp(miter, 1.0, 1000.0) * 65536));
+  bool ok = true;
+  for (const SubPath& s : paths) {
+    if (s.segments.empty()) continue;
+    FT_Vector start = s.start;
+    if (FT_Stroker_BeginSubPath(stroker, &start, s.open)) {
+      ok = false;
+      break;
+    }
+    for (const Segment& g : s.segments) {
+      FT_Vector c1 = g.c1, c2 = g.c2, to = g.to;
+      FT_Error e = g.type == 0   ? FT_Stroker_LineTo(stroker, &to)
+                   : g.type == 1 ? FT_Stroker_ConicTo(stroker, &c1, &to)
+                                 : FT_Stroker_CubicTo(stroker, &c1, &c2, &to);
+      if (e) ok = false;
+    }
+    if (FT_Stroker_EndSubPath(stroker)) ok = false;
+    if (!ok) break;
+  }
+  FT_UInt points = 0, contours = 0;
+  if (ok && !FT_Stroker_GetCounts(stroker, &points, &contours) && points <= 32767 &&
+      contours <= 32767) {
+    out->stroked = new FT_Outline{};
+    if (FT_Outline_New(lib, points, static_cast<FT_Int>(contours), out->stroked)) {
+      delete out->stroked;
+      out->stroked = nullptr;
+      ok = false;
+    } else {
+      out->stroked->n_points = 0;
+      out->stroked->n_contours = 0;
+      FT_Stroker_Export(stroker, out->stroked);
+    }
+  } else {
+    ok = false;
+  }
+  FT_Stroker_Done(stroker);
+  return ok;
+}
+
+bool isIdentity(const double* m) {
+  return !m || (m[0] == 1 && m[1] == 0 && m[2] == 0 && m[3] == 1);
+}
+
+void transform(FT_Outline* o, const double* m) {
+  if (isIdentity(m)) return;
+  auto f = [](double v) { return static_cast<FT_Fixed>(std::nearbyint(v * 65536)); };
+  FT_Matrix matrix = {f(m[0]), f(m[2]), f(m[1]), f(m[3])};
+  FT_Outline_Transform(o, &matrix);
+}
+
+bool buildOutline(const VectorPathRequest* r, Outline* out) {
+  if (!r->items || !ftLibrary()) return false;
+  Builder b;
+  walk(&b, r->items, r->xOffset, r->yOffset);
+  b.End(true);
+  if (b.failed) return false;
+  const VectorLineStyle* s = r->style;
+  bool ok = r->fill ? fillOutline(b.paths, s && s->fillRule == FILLRULEEVENODD, out)
+                    : strokeOutline(b.paths, r->lineWidth, s ? s->cap : 0, s ? s->join : 0,
+                                    s ? s->miterLimit : 10.0, out);
+  if (ok) transform(out->Get(), r->matrix);
+  return ok;
+}
+
+// Renders the outline, its control box moved to whole pixels from 0, 0,
+// into 8-bit coverage (top row first); without anti-aliasing every pixel
+// is 0 or 255.
+bool render(FT_Outline* o, uint8_t* target, int32_t stride, int32_t width, int32_t height,
+            bool antialias) {
+  if (!target || width < 1 || height < 1 || stride < width) return false;
+  if (o->n_points == 0) return true;
+  FT_BBox box;
+  FT_Outline_Get_CBox(o, &box);
+  FT_Outline_Translate(o, -(box.xMin & ~63), -(box.yMin & ~63));
+  FT_Bitmap bitmap{};
+  bitmap.rows = static_cast<unsigned>(height);
+  bitmap.width = static_cast<unsigned>(width);
+  std::vector<uint8_t> scratch;
+  if (antialias) {
+    bitmap.pitch = width;
+    bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
+    bitmap.num_grays = 256;
+  } else {
+    bitmap.pitch = ((width + 15) / 16) * 2;
+    bitmap.pixel_mode = FT_PIXEL_MODE_MONO;
+    bitmap.num_grays = 2;
+  }
+  scratch.assign(static_cast<size_t>(bitmap.pitch) * static_cast<size_t>(height), 0);
+  bitmap.buffer = scratch.data();
+  if (FT_Outline_Get_Bitmap(library, o, &bitmap)) return false;
+  // FreeType's first row is the highest y, which is our last row.
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* src = scratch.data() + static_cast<size_t>(height - 1 - y) * bitmap.pitch;
+    uint8_t* dst = target + static_cast<size_t>(y) * stride;
+    for (int32_t x = 0; x < width; ++x) {
+      uint8_t v = antialias ? src[x] : ((src[x >> 3] >> (7 - (x & 7))) & 1) ? 255 : 0;
+      dst[x] = std::max(dst[x], v);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void PathItemWriter::Int(int32_t v) {
+  uint8_t b[4];
+  std::memcpy(b, &v, 4);
+  bytes.insert(bytes.end(), b, b + 4);
+}
+void PathItemWriter::Double(double v) {
+  uint8_t b[8];
+  std::memcpy(b, &v, 8);
+  bytes.insert(bytes.end(), b, b + 8);
+}
+void PathItemWriter::Pointer(const void* p) {
+  uint8_t b[sizeof p];
+  std::memcpy(b, &p, sizeof p);
+  bytes.insert(bytes.end(), b, b + sizeof p);
+}
+void PathItemWriter::String(const char* text) {
+  size_t n = std::strlen(text) + 1;
+  bytes.insert(bytes.end(), text, text + n);
+  while (bytes.size() % 4) bytes.push_back(0);
+}
+const uint8_t* PathItemWriter::Finish() {
+  Int(0);
+  return bytes.data();
+}
+
+int GetVectorPathExtents(VectorPathRequest* r) {
+  Outline o;
+  if (!buildOutline(r, &o)) return 0;
+  FT_BBox box{};
+  if (o.Get()->n_points) FT_Outline_Get_CBox(o.Get(), &box);
+  r->x1 = box.xMin / 64.0;
+  r->y1 = box.yMin / 64.0;
+  r->x2 = box.xMax / 64.0;
+  r->y2 = box.yMax / 64.0;
+  return 1;
+}
+
+int DrawVectorPath(VectorPathRequest* r) {
+  Outline o;
+  if (!buildOutline(r, &o)) return 0;
+  return render(o.Get(), r->target, r->bytesPerRow, r->width, r->height,
+                !r->style || r->style->antialias)
+             ? 1
+             : 0;
+}
+
+void TranslateVectorPath(uint8_t* items, double dx, double dy) {
+  uint8_t* p = items;
+  auto addAt = [](uint8_t* at, double d) {
+    double v;
+    std::memcpy(&v, at, 8);
+    v += d;
+    std::memcpy(at, &v, 8);
+  };
+  for (;;) {
+    int32_t kind;
+    std::memcpy(&kind, p, 4);
+    p += 4;
+    switch (kind) {
+      case PATHITEM_MOVETO:
+      case PATHITEM_LINETO:
+      case PATHITEM_CURVETO: {
+        int32_t rel;
+        std::memcpy(&rel, p, 4);
+        p += 4;
+        int pairs = kind == PATHITEM_CURVETO ? 3 : 1;
+        for (int i = 0; i < pairs; ++i, p += 16)
+          if (!rel) addAt(p, dx), addAt(p + 8, dy);
+        break;
+      }
+      case PATHITEM_NEWSUBPATH:
+      case PATHITEM_CLOSEPATH:
+        break;
+      case PATHITEM_ARC:
+        addAt(p, dx);
+        addAt(p + 8, dy);
+        p += 6 * 8 + 4;
+        break;
+      case PATHITEM_BOX:
+        addAt(p, dx);
+        addAt(p + 8, dy);
+        p += 4 * 8 + 4 * 4;
+        break;
+      case PATHITEM_TEXT: {
+        p += sizeof(void*) + 4;
+        size_t n = std::strlen(reinterpret_cast<const char*>(p)) + 1;
+        p += (n + 3) & ~size_t{3};
+        break;
+      }
+      default:
+        return;
+    }
+  }
+}
+
+int GetVectorCurrentPoint(VectorPathRequest* r, double* x, double* y) {
+  if (!r->items) return 0;
+  Builder b;
+  walk(&b, r->items, 0, 0);
+  if (b.failed) return 0;
+  *x = b.cx;
+  *y = b.cy;
+  return 1;
+}
+
+void* OpenVectorFont(const uint8_t* bytes, size_t length) {
+  FT_Face face = nullptr;
+  if (!ftLibrary() || FT_New_Memory_Face(library, bytes, static_cast<FT_Long>(length), 0, &face))
+    return nullptr;
+  return face;
+}
+
+void CloseVectorFont(void* face) {
+  if (face) FT_Done_Face(static_cast<FT_Face>(face));
+}
+
+int InbuiltDrawShape(VectorShapeRequest* r) {
+  if (!ftLibrary()) return 0;
+  Builder b;
+  double g = r->growth;
+  FT_BBox full{};
+  bool placeOnFull = false;
+  if (r->kind == 14) {
+    static const int32_t SHARP[4] = {0, 0, 0, 0};
+    b.Box(0, 0, r->width + 2 * g, r->height + 2 * g, r->corners ? r->corners : SHARP);
+  } else {
+    double rx = r->rx + g, ry = r->ry + g;
+    bool part = r->kind == 31 && !(r->startAngle == 0 && r->endAngle == 360);
+    if (part) {
+      // The arc keeps its place on its whole ellipse: a pie from the
+      // centre, measured against the full ellipse's box.
+      Builder whole;
+      whole.Arc(0, 0, rx, ry, 0, 360, true);
+      whole.End(false);
+      Outline wo;
+      if (!fillOutline(whole.paths, false, &wo)) return 0;
+      transform(wo.Get(), r->matrix);
+      FT_Outline_Get_BBox(wo.Get(), &full);
+      placeOnFull = true;
+      b.Begin(0, 0);
+      b.Arc(0, 0, rx, ry, r->startAngle, r->endAngle, r->clockwise != 0);
+      b.End(false);
+    } else {
+      b.Arc(0, 0, rx, ry, 0, 360, true);
+      b.End(false);
+    }
+  }
+  Outline o;
+  bool ok = r->fill ? fillOutline(b.paths, false, &o)
+                    : strokeOutline(b.paths, r->strokeWidth, CAPROUND, JOINROUND, 10.0, &o);
+  if (!ok) return 0;
+  transform(o.Get(), r->matrix);
+  // Shapes take their exact box, not the control box: a curve's control
+  // points lie outside it.
+  FT_BBox box{};
+  if (o.Get()->n_points) FT_Outline_Get_BBox(o.Get(), &box);
+  if (placeOnFull) {
+    if (!r->fill) {
+      FT_Pos grow = static_cast<FT_Pos>(r->strokeWidth) * 32;
+      full.xMin -= grow, full.yMin -= grow, full.xMax += grow, full.yMax += grow;
+    }
+    box = full;
+  }
+  auto floorPix = [](FT_Pos v) { return static_cast<int32_t>(std::floor(v / 64.0)); };
+  auto ceilPix = [](FT_Pos v) { return static_cast<int32_t>(std::ceil(v / 64.0)); };
+  r->outWidth = ceilPix(box.xMax) - floorPix(box.xMin);
+  r->outHeight = ceilPix(box.yMax) - floorPix(box.yMin);
+  if (!r->target) return 1;
+  // Placed against the measured box, so that a part arc sits where it
+  // lies on the whole ellipse.
+  FT_Outline_Translate(o.Get(), -(box.xMin & ~63), -(box.yMin & ~63));
+  if (o.Get()->n_points == 0) return 1;
+  FT_Bitmap bitmap{};
+  std::vector<uint8_t> scratch(static_cast<size_t>(r->outWidth) * r->outHeight, 0);
+  bitmap.rows = static_cast<unsigned>(r->outHeight);
+  bitmap.width = static_cast<unsigned>(r->outWidth);
+  bitmap.pitch = r->outWidth;
+  bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
+  bitmap.num_grays = 256;
+  bitmap.buffer = scratch.data();
+  if (FT_Outline_Get_Bitmap(library, o.Get(), &bitmap)) return 0;
+  for (int32_t y = 0; y < r->outHeight; ++y)
+    std::memcpy(r->target + static_cast<size_t>(y) * r->bytesPerRow,
+                scratch.data() + static_cast<size_t>(r->outHeight - 1 - y) * r->outWidth,
+                static_cast<size_t>(r->outWidth));
+  return 1;
+}
+
+void FreeVectorEngine() {
+  if (library) FT_Done_FreeType(library);
+  library = nullptr;
+}
