@@ -5,26 +5,19 @@
 #include "display/context_private.h"
 #include "display/display.h"
 
-namespace {
+#include "display/display_private.h"
 
 // EndSelect(): ends the current output selection.
-int cmdEndSelect(VmState* L) {
+int CmdEndSelect(VmState* L) {
   CheckArgCount(L, 0, 0, 0, 0);
   DisplayRecord* d = GetOutputDisplay();
   if (d->doubleBuffer || d->outputKind == OBJECT_DISPLAY) return ERR_WRONGUSAGE;
   return EndOutputSelection(L, d, 0);
 }
 
-const CommandTableEntry BGPIC_COMMANDS[] = {
-    {"EndSelect", cmdEndSelect},
-    {nullptr, nullptr},
-};
-
-}  // namespace
-
 ErrorCode OpenBGPicLibrary(VmState* L) {
-  if (ErrorCode e = RegisterLibrary(BGPIC_COMMANDS, "bgpic")) return e;
-  VmRegisterFunctions(L, nullptr, BGPIC_COMMANDS, 0);
+  if (ErrorCode e = RegisterLibrary(GetBGPicCommands(), "bgpic")) return e;
+  VmRegisterFunctions(L, nullptr, GetBGPicCommands(), 0);
   return ERR_NONE;
 }
 
@@ -47,7 +40,7 @@ void FreeSpareDisplay() {
   displayContext.spareDisplay = nullptr;
 }
 
-ErrorCode EndOutputSelection(VmState*, DisplayRecord* d, int) {
+ErrorCode EndOutputSelection(VmState* L, DisplayRecord* d, int noRefresh) {
   d->drawBitmap = d->drawMask = d->drawAlpha = nullptr;
   d->outputVideo = 0;
   if (d->bufferSuspended) {
@@ -61,9 +54,25 @@ ErrorCode EndOutputSelection(VmState*, DisplayRecord* d, int) {
     d->outputVideo = d->videoBackBuffer;
     return ERR_NONE;
   }
+  bool layersSelection = d->outputKind == OBJECT_BGPIC;
   d->outputKind = OBJECT_DISPLAY;
-  // Waiting for the layer and background-picture commands: no layers
-  // selection, picture selection or layer selection needs its images
+  if (layersSelection) {
+    // What the selection drew is shown now, the merged rectangles once
+    // each. Waiting for the layers library: no layer is pending, and the
+    // window bitmap is shown as it is.
+    BGPic* selected = GetCurrentBGPic();
+    SetCurrentBGPic(d->bgpic);
+    if (selected == d->bgpic && !noRefresh && d->dirty.entries) {
+      MergeDirtyRects(&d->dirty);
+      for (int32_t i = 0; i < d->dirty.count; ++i) {
+        DirtyRect r = d->dirty.entries[i];
+        if (r.x1 == DIRTY_FREE) continue;
+        UpdateDisplayArea(L, r.x1, r.y1, d, r.x1, r.y1, r.x2 - r.x1 + 1, r.y2 - r.y1 + 1);
+      }
+    }
+    if (d->dirty.entries) ClearDirtyRects(&d->dirty);
+  }
+  // Waiting for the layers library: a layer selection needs no images
   // rebuilt; and for the graphics library: no clip or offset state was
   // saved to restore.
   return ERR_NONE;

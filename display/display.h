@@ -157,6 +157,7 @@ struct BGPicFill {
   ObjectId textureBrush;
   int32_t textureX, textureY;
   BitmapHandle* bitmap;  // a bitmap the description holds, or null
+  GradientFill gradient;
 };
 
 struct BGPic {
@@ -507,6 +508,47 @@ DisplayRecord* GetOutputDisplay();
 ErrorCode EndOutputSelection(VmState* L, DisplayRecord* display, int noRefresh);
 // The library opener "bgpic" (EndSelect).
 ErrorCode OpenBGPicLibrary(VmState* L);
+
+// What the background-picture commands ask of the brush library, which
+// installs it when it opens. A brush's images are lent (not owned).
+struct BGPicBrushImages {
+  BitmapHandle *bitmap, *mask, *alpha;
+  int32_t width, height;
+  int64_t keyColour;  // -1 none
+  int32_t transformedVector;
+};
+struct BGPicBrushHooks {
+  ErrorCode (*getBrush)(VmState* L, ObjectId id, BGPicBrushImages* out);
+  // Frees a brush of a numeric id first; takes the images on success.
+  ErrorCode (*addBrush)(VmState* L, ObjectId* id, int automatic, const BGPicBrushImages* images);
+  // The brush library's output selection of a background picture
+  // (SELMODE_NORMAL or SELMODE_COMBO).
+  ErrorCode (*selectOutput)(VmState* L, ObjectId id, int32_t mode, int32_t extra);
+  // Draws a part of a picture (with its layers when asked) like any object;
+  // optionsIndex 0: no option table.
+  ErrorCode (*drawPart)(VmState* L, ObjectId id, int32_t sx, int32_t sy, int32_t width,
+                        int32_t height, int32_t dx, int32_t dy, int32_t layers, int optionsIndex);
+};
+void SetBGPicBrushHooks(const BGPicBrushHooks* hooks);
+// The core of CreateBGPic: a picture of one colour (ERR_WRONGUSAGE below
+// 1x1, ERR_BITMAP); id as AddBGPicObject takes it.
+ErrorCode CreateColorBGPic(VmState* L, ObjectId* id, int automatic, int32_t width, int32_t height,
+                           ArgbColor colour, BGPic** out);
+// Makes the picture the current display's background. With capture, the
+// screen before (scaled to the new picture's size) and the new picture
+// with its layers come back as new bitmaps, and the screen still shows the
+// old picture.
+ErrorCode ShowBGPic(VmState* L, ObjectId id, int32_t x, int32_t y, int capture,
+                    BitmapHandle** newImage, BitmapHandle** oldImage);
+// The picture as the display shows it (not owned).
+BitmapHandle* GetShownBGPicImage(VmState* L, DisplayRecord* display, BGPic* picture);
+// Copies of a picture's images at its script size (the caller owns them).
+ErrorCode CopyBGPicImages(VmState* L, ObjectId id, BitmapHandle** bitmap, BitmapHandle** mask,
+                          BitmapHandle** alpha, int32_t* width, int32_t* height);
+// The pixels that CreateTexturedBGPic and CreateGradientBGPic make from
+// their arguments (the id first), for the brush makers of the same name.
+ErrorCode MakeTexturedBitmap(VmState* L, BitmapHandle** out, int32_t* width, int32_t* height);
+ErrorCode MakeGradientBitmap(VmState* L, BitmapHandle** out, int32_t* width, int32_t* height);
 
 // ---- Refresh, scaling, monitors ----
 

@@ -46,6 +46,12 @@ ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth
 int FindLayerOfObject(int32_t type, ObjectId id, void** layer, BGPic** pic, void* clipRegion);
 ErrorCode CopyObjectForLayers(VmState* L, int32_t type, ObjectId id, void* copyFunction,
                               void* record, void** copy);
+// The "bgpic" library's command table (bgpiccmds.cpp).
+const CommandTableEntry* GetBGPicCommands();
+int CmdEndSelect(VmState* L);
+// x and y of a DisplayBGPic option table at index when it is the last
+// argument, else 200000 (centred).
+void ReadXYOptions(VmState* L, int index, DisplayRecord* display, int32_t* x, int32_t* y);
 BGPic* GetBGPicList();
 BGPic* GetCurrentBGPic();
 void SetCurrentBGPic(BGPic* pic);

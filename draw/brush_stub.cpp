@@ -15,11 +15,6 @@ ErrorCode CreateObjectLayer(VmState*, int32_t, ObjectId, int32_t, int32_t, int32
   return ERR_NONE;
 }
 
-// Waiting for the background-picture commands library: no background
-// picture can be read or made here yet.
-ErrorCode GetBGPicBitmaps(VmState*, ObjectId, ObjectBitmaps*) { return ERR_UNSUPPORTEDFEAT; }
-ErrorCode MakeTexturedPicture(VmState*, int) { return ERR_UNSUPPORTEDFEAT; }
-ErrorCode MakeGradientPicture(VmState*, int) { return ERR_UNSUPPORTEDFEAT; }
 // Waiting for the anim library.
 ErrorCode GetAnimFrameBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) {
   return ERR_UNSUPPORTEDFEAT;

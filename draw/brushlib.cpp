@@ -106,6 +106,7 @@ ErrorCode OpenBrushLibrary(VmState* L) {
   if (ErrorCode e = RegisterObjectList(&drawContext.brushList)) return e;
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_BRUSH, ReadBrushAttribute)) return e;
   SetDisplayBrushHooks(&BRUSH_HOOKS);
+  InstallBGPicBrushHooks();
   drawContext.state = L;
   return ERR_NONE;
 }

@@ -118,7 +118,8 @@ struct ObjectBitmaps {
   BitmapHandle *bitmap, *mask, *alpha;
   int32_t width, height;
 };
-// Waiting for the background-picture commands library.
+// The background-picture library's images and makers (brushbgpic.cpp).
+void InstallBGPicBrushHooks();
 ErrorCode GetBGPicBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);
 ErrorCode MakeTexturedPicture(VmState* L, int forBrush);
 ErrorCode MakeGradientPicture(VmState* L, int forBrush);

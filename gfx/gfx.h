@@ -577,6 +577,28 @@ int FindAsyncDrawByObject(void* object);
 // with finishNow calls the finish callback and removes the drawing.
 ErrorCode StepAsyncDraw(VmState* L, AsyncDraw* draw, int finishNow);
 
+// ---- Gradient fills ----
+
+// A gradient as scripts describe it: type 2 linear (0 and 1 are linear at
+// 0 and 90 degrees), 3 radial, 4 conical; with colour pairs the start and
+// end colours are not used. Centre, balance and border are fractions.
+constexpr int32_t GRADIENT_PAIRS_MAX = 64;
+struct GradientFill {
+  int32_t type;
+  ArgbColor startColour, endColour;
+  int32_t pairCount;
+  double angle;
+  ArgbColor colours[GRADIENT_PAIRS_MAX];
+  double positions[GRADIENT_PAIRS_MAX];
+  double centreX, centreY, balance, border;
+};
+// Centre 0.5, 0.5, balance 0.5, border 0, no pairs.
+void InitGradientFill(GradientFill* gradient, int32_t type, ArgbColor start, ArgbColor end,
+                      double angle);
+// Fills the whole bitmap; ERR_LOCKBMAP when it cannot be locked,
+// ERR_WRONGUSAGE for an unknown type.
+ErrorCode FillBitmapGradient(BitmapHandle* bitmap, const GradientFill* gradient);
+
 // ---- Picture cache ----
 
 // Decoded pictures kept by file name so that brushes and anims loaded from

@@ -296,3 +296,39 @@ bool RenderGradient(const GradientRequest* q) {
   }
   return true;
 }
+
+void InitGradientFill(GradientFill* g, int32_t type, ArgbColor start, ArgbColor end, double angle) {
+  *g = GradientFill{};
+  g->type = type;
+  g->startColour = start;
+  g->endColour = end;
+  g->angle = angle;
+  g->centreX = g->centreY = g->balance = 0.5;
+}
+
+ErrorCode FillBitmapGradient(BitmapHandle* bitmap, const GradientFill* fill) {
+  GradientSpec spec{};
+  spec.type = fill->type;
+  spec.angle = VmTruncInt32(fill->angle);
+  if (fill->type == 0 || fill->type == 1) {
+    spec.type = GRADIENT_LINEAR;
+    spec.angle = fill->type == 0 ? 0 : 90;
+  }
+  if (spec.type < GRADIENT_LINEAR || spec.type > GRADIENT_CONICAL) return ERR_WRONGUSAGE;
+  spec.firstColour = fill->startColour;
+  spec.secondColour = fill->endColour;
+  spec.stopCount = std::clamp(fill->pairCount, 0, GRADIENT_PAIRS_MAX);
+  for (int32_t i = 0; i < spec.stopCount; ++i)
+    spec.stops[i] = {fill->colours[i], fill->positions[i]};
+  spec.centreX = fill->centreX;
+  spec.centreY = fill->centreY;
+  spec.middle = fill->balance;
+  spec.size = fill->border;
+  BitmapLock lock{};
+  if (!bitmap || !LockBitmap(bitmap, 0, &lock)) return ERR_LOCKBMAP;
+  GradientRequest request{lock.address, lock.bytesPerPixel, lock.pixelFormat, 0,    0,
+                          lock.width,   lock.height,        lock.rowLength,   &spec};
+  bool drawn = RenderGradient(&request);
+  UnlockBitmap(&lock);
+  return drawn ? ERR_NONE : ERR_WRONGUSAGE;
+}
