@@ -107,7 +107,8 @@ int NextStreamHalf(AudioChannel* c, int* wait);
 int WaitStreamThreadsIdle(int32_t milliseconds);
 uint32_t CountStreamUnderruns();
 
-// Waiting for the sound library: the script-level stop of a channel and the
-// current-module bookkeeping of music objects.
+// The sound library's script-level stop of a channel (music by StopMusic's
+// rules, a sample on every channel that plays it) and the bookkeeping of a
+// music whose channel ended by itself (stopped, no longer current).
 ErrorCode StopChannel(VmState* L, int32_t channel);
 void ForgetCurrentModule(void* music);

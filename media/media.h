@@ -226,12 +226,33 @@ ErrorCode CreateMusicStream(VmState* L, int32_t rate, int32_t format, int32_t* w
 ErrorCode QueueMusicFrames(SoundStream* stream, const void* data, uint32_t frames);
 
 // ---- Sound library ----
-// The sound library's opener: it opens the cross-thread event list and the
-// channel-table lock, takes the sound options and registers the library's
-// name; its commands come later. Freeing it stops every channel, closes
-// the output and frees the event list.
+// The "sound" library: samples (sounds held whole in memory), music
+// (streams, plug-in streams, Protracker modules and script-fed music) and
+// the audio device commands. Its opener registers the commands, the
+// constants MONO8 ... SMPFMT_WAVE, the sample and music lists with their
+// attribute readers, the cross-thread event list and the option hook.
+// Freeing it stops every channel, frees every sample and music, closes the
+// output and frees the event list.
 ErrorCode OpenSoundLibrary(VmState* L);
 void FreeSoundLibrary(VmState* L);
+// The library's close: every sample, then every music, then the output.
+void FreeAllMusic(VmState* L);
+// CreateSample's "file" and "memory" sources, handed over by the libraries
+// that own open files and memory blocks: bytes bytes into buffer, from the
+// file's current position (offset 0) or from offset in the block; the
+// owner's look-up and read errors. Null: none (the look-ups fail).
+using SampleDataSource = ErrorCode (*)(VmState* L, ObjectId id, size_t offset, void* buffer,
+                                       size_t bytes);
+void SetSampleDataSources(SampleDataSource file, SampleDataSource memory);
+// For plug-ins: the sample's format code, descriptor, length in bytes and
+// pitch (each out may be null); 0 when the identifier names no sample.
+int GetSampleInfoForPlugin(ObjectId id, int32_t* formatCode, AudioDescriptor** desc,
+                           uint32_t* length, int32_t* pitch);
+// 1 when a channel plays the sample (ended channels do not count).
+int IsSampleInUse(const AudioDescriptor* sample);
+// The PCM buffer, and bit 0 of the flags (16-bit data big-endian).
+void* GetSampleRecordField(const AudioDescriptor* sample);
+int32_t GetSampleDescFlag(const AudioDescriptor* sample);
 
 // ---- Anim file layer ----
 // Any anim file behind one handle: an anim plug-in's, or the built-in IFF

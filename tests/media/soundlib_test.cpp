@@ -1,0 +1,446 @@
+// The sound library through its commands on the test audio adapter: the
+// error rules, the music road of the game (open, play, end, play again from
+// the top), pause and resume, samples loaded, created, saved and played,
+// the attributes the adapter receives, and waits whose object goes away.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "tests/media/mod_builder.h"
+#include "tests/media/soundlib_support.h"
+
+using namespace soundtest;
+
+namespace {
+
+class SoundLibrary : public SoundTest {
+ protected:
+  // A 16-bit mono WAV of seconds at rate, made by sox; its raw PCM.
+  std::vector<uint8_t> MakeWave(const std::string& name, int rate, double seconds,
+                                const std::string& format = "-c 1 -b 16") {
+    const std::string path = File(name);
+    EXPECT_EQ(std::system(("sox -n -r " + std::to_string(rate) + " " + format + " " + path +
+                           " synth " + std::to_string(seconds) + " sine 300")
+                              .c_str()),
+              0);
+    return RunSox(path + " -t raw -");
+  }
+};
+
+TEST_F(SoundLibrary, ErrorRules) {
+  MakeWave("a.wav", 4000, 2);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("a.wav"))}), ERR_NONE);
+  ASSERT_EQ(Call("CreateSample", {N(1), A({1, 2, 3, 4}), N(8000)}), ERR_NONE);
+  ASSERT_EQ(Call("CreateSample", {N(2), A({1, 2}), N(8000)}), ERR_NONE);
+  struct Case {
+    const char* name;
+    const char* command;
+    std::vector<Push> args;
+    ErrorCode error;
+  } cases[] = {
+      {"stop without music", "StopMusic", {}, ERR_WRONGUSAGE},
+      {"resume a stopped music", "ResumeMusic", {N(1)}, ERR_MUSNOTPAUSED},
+      {"seek to the length", "SeekMusic", {N(1), N(2000)}, ERR_SEEKRANGE},
+      {"seek before the start", "SeekMusic", {N(1), N(-1)}, ERR_SEEKRANGE},
+      {"seek to length - 1", "SeekMusic", {N(1), N(1999)}, ERR_NONE},
+      {"volume not a percentage", "SetMusicVolume", {N(1), S("x%")}, ERR_PERCENTFORMAT},
+      {"percentage above 100", "SetMusicVolume", {N(1), S("101%")}, ERR_PERCENTFORMAT},
+      {"a music that does not exist", "PlayMusic", {N(7)}, ERR_FINDMUSIC},
+      {"five pairs", "PlaySample", {N(1), N(1), N(1), N(1), N(1), N(1), N(1), N(1), N(1)},
+       ERR_WRONGUSAGE},
+      {"pitch 255", "PlaySample", {N(1), T({{"pitch", N(255)}})}, ERR_LOWFREQ},
+      {"time 0", "PlaySample", {N(1), T({{"time", N(0)}})}, ERR_WRONGUSAGE},
+      {"SetPitch 255", "SetPitch", {N(1), N(255)}, ERR_LOWFREQ},
+      {"copy onto itself", "CopySample", {N(1), N(1)}, ERR_WRONGUSAGE},
+      {"channel 9 of 8", "IsChannelPlaying", {N(9)}, ERR_CHANNELRANGE},
+      {"channel 0", "StopChannel", {N(0)}, ERR_CHANNELRANGE},
+      {"create at pitch 255", "CreateSample", {N(3), A({1}), N(255)}, ERR_LOWFREQ},
+      {"stereo with an odd count", "CreateSample", {N(3), A({1, 2, 3}), N(8000), N(2)},
+       ERR_WRONGUSAGE},
+      {"8-bit value out of range", "CreateSample", {N(3), A({128}), N(8000)}, ERR_SMPRANGE},
+      {"no values", "CreateSample", {N(3), A({}), N(8000)}, ERR_WRONGUSAGE},
+      {"a count past the values", "CreateSample", {N(3), A({1, 2}), N(8000), N(0), N(3)},
+       ERR_WRONGUSAGE},
+      {"a format above 3", "CreateSample", {N(3), A({1}), N(8000), N(4)}, ERR_WRONGUSAGE},
+      {"file source without a file", "CreateSample",
+       {N(3), T({{"source", S("file")}, {"id", N(1)}}), N(8000), N(0), N(4)}, ERR_FINDFILE},
+      {"mix with no frames", "MixSample", {N(3), N(0), N(8000), N(0), N(1), Nil()},
+       ERR_WRONGUSAGE},
+      {"mix with an odd tail", "MixSample", {N(3), N(5), N(8000), N(0), N(1)}, ERR_WRONGUSAGE},
+      {"mix at rate 255", "MixSample", {N(3), N(5), N(255), N(0), N(1), Nil()}, ERR_LOWFREQ},
+      {"mix from a negative offset", "MixSample",
+       {N(3), N(5), N(8000), N(0), N(1), T({{"offset", N(-1)}})}, ERR_SMPRANGE},
+      {"insert into itself", "InsertSample", {N(1), N(1), N(0)}, ERR_WRONGUSAGE},
+      {"insert an end before the start", "InsertSample",
+       {N(1), N(2), N(0), N(1), T({{"start", N(1)}, {"end", N(1)}})}, ERR_SMPRANGE},
+      {"insert an end past the source", "InsertSample",
+       {N(1), N(2), N(0), N(1), T({{"end", N(3)}})}, ERR_SMPRANGE},
+      {"a sample that does not exist", "FreeSample", {N(9)}, ERR_FINDSAMPLE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Call(c.command, c.args), c.error);
+  }
+  SetErrorArgNumber(1);
+  for (const auto& [code, text] : std::vector<std::pair<ErrorCode, std::string>>{
+           {ERR_FINDMUSIC, "Could not find music 1!"},
+           {ERR_LOWFREQ, "Specified pitch value is too low!"},
+           {ERR_MUSPLAYING, "Music is already playing!"},
+           {ERR_MUSPAUSED, "Music is paused. Use ResumeMusic() to resume playback!"},
+           {ERR_MUSNOTPAUSED, "This music is not in pause state!"},
+           {ERR_MODIFYPSMP, "Cannot modify a sample that is currently playing!"},
+           {ERR_NOCALLBACK, "This command must not be called from a callback function!"},
+           {ERR_NOMUSICCB, "This command must only be called while in a music callback!"}})
+    EXPECT_EQ(ErrorText(code), text);
+
+  // Playing and paused music.
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  EXPECT_EQ(Call("PlayMusic", {N(1)}), ERR_MUSPLAYING);
+  ASSERT_EQ(Call("PauseMusic", {}), ERR_NONE);
+  EXPECT_EQ(Call("PlayMusic", {N(1)}), ERR_MUSPAUSED);
+  ASSERT_EQ(Call("ResumeMusic", {}), ERR_NONE);
+  EXPECT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_NONE);
+  EXPECT_EQ(VmToBoolean(L, -1), 1);
+  ASSERT_EQ(Call("StopMusic", {}), ERR_NONE);
+  EXPECT_EQ(Call("StopMusic", {}), ERR_WRONGUSAGE);
+
+  // A playing sample cannot change.
+  ASSERT_EQ(Call("PlaySample", {N(1), N(0)}), ERR_NONE);
+  EXPECT_EQ(Call("InsertSample", {N(1), N(2), N(0)}), ERR_MODIFYPSMP);
+  EXPECT_EQ(Call("IsChannelPlaying", {N(1)}), ERR_NONE);
+  EXPECT_EQ(VmGetTop(L), 3);
+  EXPECT_EQ(VmToBoolean(L, 1), 1);
+  EXPECT_EQ(Number(2), 2);
+  EXPECT_EQ(Number(3), 1);
+}
+
+TEST_F(SoundLibrary, MusicVolumeAndSeekingModules) {
+  MakeWave("a.wav", 4000, 1);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("a.wav"))}), ERR_NONE);
+  MusicObject* m = nullptr;
+  ASSERT_EQ(FindMusic(ObjectId{nullptr, 1}, &m), ERR_NONE);
+  struct Case {
+    Push volume;
+    int32_t stored;
+  } cases[] = {{N(100), 64}, {N(-5), 0}, {S("50%"), 32}, {N(20), 20}, {S("100%"), 64}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(Call("SetMusicVolume", {N(1), c.volume}), ERR_NONE);
+    EXPECT_EQ(m->volume, c.stored);
+  }
+  std::vector<uint8_t> module(1084 + 1024, 0);  // one empty pattern
+  std::memcpy(module.data() + 1080, "M.K.", 4);
+  module[950] = 1;  // song length
+  plugintest::WriteBytes(File("a.mod"), module);
+  ASSERT_EQ(Call("OpenMusic", {N(2), S(File("a.mod"))}), ERR_NONE);
+  EXPECT_EQ(Call("SeekMusic", {N(2), N(0)}), ERR_SEEKFORMAT);
+  EXPECT_EQ(Call("GetSongPosition", {}), ERR_NONE);
+  EXPECT_EQ(Number(1), -1);
+  EXPECT_EQ(Call("GetPatternPosition", {}), ERR_NONE);
+  EXPECT_EQ(Number(1), -1);
+}
+
+// The game's road: OpenMusic, PlayMusic, the end, PlayMusic again from the
+// top; a second music stops the first.
+TEST_F(SoundLibrary, MusicPlaysToItsEndAndAgainFromTheTop) {
+  std::vector<uint8_t> raw = MakeWave("a.wav", 4000, 1.5);
+  ASSERT_EQ(raw.size(), 12000u);
+  MakeWave("b.wav", 4000, 1);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("a.wav"))}), ERR_NONE);
+  ASSERT_EQ(Call("OpenMusic", {N(2), S(File("b.wav"))}), ERR_NONE);
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+    int32_t channel = ChannelOf(1);
+    ASSERT_GE(channel, 0);
+    EXPECT_EQ(PullAll(channel, 1000, 2, 1 << 20), raw);
+    // The end check releases the channel once the last second has passed.
+    fakeNow.seconds += 10;
+    ASSERT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_NONE);
+    EXPECT_EQ(VmToBoolean(L, -1), 0);
+    EXPECT_EQ(ChannelOf(1), -1);
+  }
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  ASSERT_EQ(Call("PlayMusic", {N(2)}), ERR_NONE);
+  ASSERT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_NONE);
+  EXPECT_EQ(VmToBoolean(L, -1), 0);
+  EXPECT_EQ(ChannelOf(1), -1);
+  EXPECT_GE(ChannelOf(2), 0);
+  // Closing a playing music stops it.
+  ASSERT_EQ(Call("CloseMusic", {N(2)}), ERR_NONE);
+  EXPECT_EQ(ChannelOf(2), -1);
+  EXPECT_EQ(Call("IsMusicPlaying", {N(2)}), ERR_FINDMUSIC);
+}
+
+TEST_F(SoundLibrary, PausedMusicResumesWhereItStopped) {
+  std::vector<uint8_t> raw = MakeWave("a.wav", 4000, 3);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("a.wav"))}), ERR_NONE);
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  int32_t channel = ChannelOf(1);
+  ASSERT_GE(channel, 0);
+  std::vector<uint8_t> buffer(2000);
+  ASSERT_EQ(WaitStreamThreadsIdle(5000), 1);
+  ASSERT_EQ(pull(GetAudioChannel(channel), buffer.data(), 1000), 1000u);
+  fakeNow.seconds += 1;  // the engine's clock places the pause
+  ASSERT_EQ(Call("PauseMusic", {N(1)}), ERR_NONE);
+  EXPECT_EQ(ChannelOf(1), -1);
+  ASSERT_EQ(Call("ResumeMusic", {N(1)}), ERR_NONE);
+  channel = ChannelOf(1);
+  ASSERT_GE(channel, 0);
+  std::vector<uint8_t> rest = PullAll(channel, 1000, 2, 1 << 20);
+  EXPECT_EQ(rest, std::vector<uint8_t>(raw.begin() + 8000, raw.end()));
+}
+
+TEST_F(SoundLibrary, LoadedSamplesEqualSox) {
+  struct Case {
+    const char* format;    // sox options of the fixture
+    const char* type;      // sox type of the reference values
+    int channels;
+  } cases[] = {
+      {"-c 1 -b 8", "s8", 1},
+      {"-c 2 -b 8", "s8", 2},
+      {"-c 1 -b 16", "s16", 1},
+      {"-c 2 -b 16", "s16", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.format);
+    MakeWave("s.wav", 8000, 0.01, c.format);
+    ASSERT_EQ(Call("LoadSample", {N(1), S(File("s.wav"))}), ERR_NONE);
+    std::vector<uint8_t> want = RunSox(File("s.wav") + " -t " + c.type + " -");
+    ASSERT_EQ(Call("GetSampleData", {N(1)}), ERR_NONE);
+    bool wide = std::strcmp(c.type, "s16") == 0;
+    size_t values = want.size() / (wide ? 2 : 1);
+    EXPECT_EQ(Number(2), double(values / c.channels));
+    for (size_t i = 0; i < values; i++) {
+      VmRawGetI(L, 1, static_cast<int>(i));
+      double v = VmToNumber(L, -1);
+      VmSetTop(L, -2);
+      double w = wide ? int16_t(want[2 * i] | want[2 * i + 1] << 8) : int8_t(want[i]);
+      ASSERT_EQ(v, w) << i;
+    }
+    VmSetTop(L, 0);
+    EXPECT_EQ(Call("GetAttribute", {N(OBJTYPE_SAMPLE), N(1), N(ATTRNUMFRAMES)}), ERR_NONE);
+    EXPECT_EQ(Number(-1), double(values / c.channels));
+  }
+}
+
+TEST_F(SoundLibrary, CreatedSamplesAreStoredAndSaved) {
+  ASSERT_EQ(Call("CreateSample", {N(1), A({-128, 0, 127}), N(8000)}), ERR_NONE);
+  SampleObject* s = nullptr;
+  ASSERT_EQ(FindSample(ObjectId{nullptr, 1}, &s), ERR_NONE);
+  EXPECT_EQ(std::vector<uint8_t>(s->desc->data, s->desc->data + 3),
+            (std::vector<uint8_t>{0, 128, 255}));
+  ASSERT_EQ(Call("GetSampleData", {N(1)}), ERR_NONE);
+  for (int i = 0; i < 3; i++) {
+    VmRawGetI(L, 1, i);
+    EXPECT_EQ(VmToNumber(L, -1), std::vector<double>({-128, 0, 127})[i]);
+    VmSetTop(L, -2);
+  }
+  ASSERT_EQ(Call("SaveSample", {N(1), S(File("three.wav"))}), ERR_NONE);
+  std::vector<uint8_t> file = plugintest::ReadBytes(File("three.wav"));
+  ASSERT_EQ(file.size(), 48u);
+  auto u32 = [&](size_t at) {
+    return uint32_t(file[at] | file[at + 1] << 8 | file[at + 2] << 16 | file[at + 3] << 24);
+  };
+  EXPECT_EQ(u32(4), 40u);
+  EXPECT_EQ(u32(40), 3u);
+  EXPECT_EQ(std::vector<uint8_t>(file.begin() + 44, file.end()),
+            (std::vector<uint8_t>{0, 128, 255, 0}));
+
+  // 16-bit stereo reads back equal through sox.
+  std::vector<double> values = {-32768, 32767, 1, -1, 256, -256};
+  ASSERT_EQ(Call("CreateSample", {N(2), A(values), N(11025), N(3)}), ERR_NONE);
+  ASSERT_EQ(Call("SaveSample", {N(2), S(File("wide.wav"))}), ERR_NONE);
+  std::vector<uint8_t> back = RunSox(File("wide.wav") + " -t s16 -");
+  ASSERT_EQ(back.size(), 12u);
+  for (size_t i = 0; i < values.size(); i++)
+    EXPECT_EQ(int16_t(back[2 * i] | back[2 * i + 1] << 8), values[i]);
+  EXPECT_EQ(RunSox("--i -r " + File("wide.wav")), (std::vector<uint8_t>{'1', '1', '0', '2', '5', '\n'}));
+
+  struct Failure {
+    std::string file;
+    int32_t format;
+    ErrorCode error;
+  } failures[] = {
+      {"/dev/full", 0, ERR_WRITE},
+      {File("missing/x.wav"), 0, ERR_WRITEFILE},
+      {File("seven.wav"), 7, ERR_UNKNOWNSMPOUT},
+  };
+  for (const Failure& f : failures) {
+    SCOPED_TRACE(f.file);
+    EXPECT_EQ(Call("SaveSample", {N(1), S(f.file), N(f.format)}), f.error);
+    if (f.error == ERR_WRITEFILE) {
+      EXPECT_EQ(std::string(GetErrorArgString()), f.file);
+    }
+  }
+}
+
+TEST_F(SoundLibrary, TheAdapterReceivesTheSettingsOfAPlayingSample) {
+  ASSERT_EQ(Call("CreateSample", {N(1), A(std::vector<double>(1000, 5)), N(8000)}), ERR_NONE);
+  ASSERT_EQ(Call("PlaySample", {N(1), N(0)}), ERR_NONE);
+  struct Case {
+    const char* command;
+    Push value;
+    const char* line;  // tags: 1 volume, 2 panning, 3 pitch
+  } cases[] = {
+      {"SetPitch", N(9000), "SetChannelAttributes 1=64 2=128 3=9000\n"},
+      {"SetVolume", N(32), "SetChannelAttributes 1=32 2=128\n"},
+      {"SetVolume", S("25%"), "SetChannelAttributes 1=16 2=128\n"},
+      {"SetPanning", N(-100000), "SetChannelAttributes 1=16 2=128\n"},
+      {"SetPanning", N(-90000), "SetChannelAttributes 1=16 2=0\n"},
+      {"SetPanning", N(-80000), "SetChannelAttributes 1=16 2=255\n"},
+      {"SetPanning", N(300), "SetChannelAttributes 1=16 2=255\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    clearLog();
+    ASSERT_EQ(Call(c.command, {N(1), c.value}), ERR_NONE);
+    EXPECT_EQ(std::string(logText()), c.line);
+  }
+}
+
+TEST_F(SoundLibrary, NoSoundModeSucceedsWithoutChannels) {
+  SetSoundOption(L, 2, 1);
+  MakeWave("a.wav", 4000, 1);
+  struct Case {
+    const char* command;
+    std::vector<Push> args;
+  } cases[] = {
+      {"OpenMusic", {N(1), S(File("a.wav"))}},
+      {"PlayMusic", {N(1)}},
+      {"PauseMusic", {N(1)}},
+      {"ResumeMusic", {N(1)}},
+      {"SeekMusic", {N(1), N(5)}},
+      {"SetMusicVolume", {N(1), N(5)}},
+      {"StopMusic", {N(1)}},
+      {"CloseMusic", {N(1)}},
+      {"LoadSample", {N(1), S(File("a.wav"))}},
+      {"CreateSample", {N(2), A({1}), N(8000)}},
+      {"PlaySample", {N(1)}},
+      {"StopSample", {N(1)}},
+      {"FreeSample", {N(1)}},
+      {"OpenAudio", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    EXPECT_EQ(Call(c.command, c.args), ERR_NONE);
+  }
+  EXPECT_EQ(IsAudioDeviceOpen(), 0);
+  EXPECT_EQ(Call("GetChannels", {}), ERR_NONE);
+  EXPECT_EQ(Number(1), 0);
+  SetSoundOption(L, 2, 0);
+}
+
+// The handler's message fields.
+std::string sampleEndTime, sampleEndStarts, sampleEndId;
+std::string fieldText(VmState* L, const char* name) {
+  VmPushString(L, name);
+  VmGetTable(L, 1);
+  std::string text = VmType(L, -1) == VM_TYPE_NIL ? "<nil>" : VmToString(L, -1);
+  VmSetTop(L, -2);
+  return text;
+}
+int recordSampleEnd(VmState* L) {
+  sampleEndTime = fieldText(L, "time");
+  sampleEndStarts = fieldText(L, "starts");
+  sampleEndId = fieldText(L, "id");
+  return 0;
+}
+
+TEST_F(SoundLibrary, WaitEventRunsOnSampleEndAfterTheTimedPasses) {
+  VmSetTop(L, 0);
+  VmNewTable(L);
+  VmPushString(L, "onsampleend");
+  VmPushCClosure(L, recordSampleEnd, 0);
+  VmSetTable(L, -3);
+  ASSERT_EQ(h->Call("InstallEventHandler", 1), ERR_NONE);
+  // 800 frames at 800 per second: a pass of 1000 ms.
+  ASSERT_EQ(Call("CreateSample", {N(1), A(std::vector<double>(800, 9)), N(800)}), ERR_NONE);
+  ASSERT_EQ(Call("PlaySample", {N(1), T({{"time", N(2500)}})}), ERR_NONE);
+  std::vector<uint8_t> got = PullAll(0, 300, 1, 1 << 20);
+  EXPECT_EQ(got.size(), 2400u);
+  sampleEndTime.clear();
+  ASSERT_EQ(Call("WaitEvent", {}), ERR_NONE);
+  EXPECT_EQ(sampleEndTime, "2500");
+  EXPECT_EQ(sampleEndStarts, "3");
+  EXPECT_EQ(sampleEndId, "1");
+
+  // Four samples start together, each on its own channel.
+  for (int i = 2; i <= 4; i++)
+    ASSERT_EQ(Call("CreateSample", {N(i), A({1, 2}), N(8000)}), ERR_NONE);
+  fakeNow.seconds += 10;
+  ASSERT_EQ(Call("PlaySample", {N(1), N(0), N(2), N(0), N(3), N(0), N(4), N(0)}), ERR_NONE);
+  std::vector<double> owners;
+  for (int channel = 1; channel <= 4; channel++) {
+    ASSERT_EQ(Call("IsChannelPlaying", {N(channel)}), ERR_NONE);
+    ASSERT_EQ(VmGetTop(L), 3);
+    EXPECT_EQ(Number(2), OBJTYPE_SAMPLE);
+    owners.push_back(Number(3));
+  }
+  EXPECT_EQ(owners, (std::vector<double>{1, 2, 3, 4}));
+  // StopChannel stops a sample on every channel it plays on.
+  ASSERT_EQ(Call("StopChannel", {N(2)}), ERR_NONE);
+  ASSERT_EQ(Call("IsSamplePlaying", {N(2)}), ERR_NONE);
+  EXPECT_EQ(VmToBoolean(L, -1), 0);
+}
+
+TEST_F(SoundLibrary, ThePlayerShutsDownWhileSoundPlays) {
+  MakeWave("a.wav", 4000, 2);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("a.wav"))}), ERR_NONE);
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  ASSERT_EQ(Call("CreateSample", {N(1), A(std::vector<double>(100, 3)), N(8000)}), ERR_NONE);
+  ASSERT_EQ(Call("PlaySample", {N(1), N(0)}), ERR_NONE);
+  ASSERT_EQ(IsAudioDeviceOpen(), 1);
+  h.reset();
+  EXPECT_EQ(IsAudioDeviceOpen(), 0);
+  EXPECT_EQ(soundContext.samples, nullptr);
+  EXPECT_EQ(soundContext.music, nullptr);
+}
+
+// A poll hook stands for a handler that frees the object a wait holds.
+PlayerHarness* hookHarness = nullptr;
+const char* hookCommand = nullptr;
+int freeDuringPoll(VmState* L, void*) {
+  int base = VmGetTop(L);
+  VmPushNumber(L, 1);
+  hookHarness->Call(hookCommand, 1);
+  VmSetTop(L, base);
+  return 0;
+}
+
+TEST_F(SoundLibrary, AWaitEndsWhenItsObjectIsFreed) {
+  ASSERT_EQ(Call("CreateSample", {N(1), A(std::vector<double>(100, 3)), N(8000)}), ERR_NONE);
+  ASSERT_EQ(Call("PlaySample", {N(1), N(0)}), ERR_NONE);
+  hookHarness = h.get();
+  hookCommand = "FreeSample";
+  HookRecord* hook = AddHook(HOOK_POLL, reinterpret_cast<HookFunc>(freeDuringPoll), nullptr, 0);
+  ASSERT_NE(hook, nullptr);
+  EXPECT_EQ(Call("WaitSampleEnd", {N(1)}), ERR_NONE);
+  EXPECT_EQ(Call("IsSamplePlaying", {N(1)}), ERR_FINDSAMPLE);
+  RemoveHook(hook);
+
+  // A song that ends short of the target (and a closed module) ends the
+  // wait for its position.
+  ModBuilder b;
+  ModBuilderSample smp;
+  for (int i = 0; i < 64; i++) smp.data.push_back(int8_t((i % 16) * 8 - 64));
+  b.samples.push_back(smp);
+  b.note(0, 0, 0, 428, 1, 0, 0);
+  b.order = {0};
+  plugintest::WriteBytes(File("song.mod"), b.build());
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("song.mod"))}), ERR_NONE);
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  hookCommand = "CloseMusic";
+  hook = AddHook(HOOK_POLL, reinterpret_cast<HookFunc>(freeDuringPoll), nullptr, 0);
+  EXPECT_EQ(Call("WaitSongPosition", {N(5)}), ERR_NONE);
+  EXPECT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_FINDMUSIC);
+  RemoveHook(hook);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("song.mod"))}), ERR_NONE);
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  hookCommand = "StopMusic";
+  hook = AddHook(HOOK_POLL, reinterpret_cast<HookFunc>(freeDuringPoll), nullptr, 0);
+  EXPECT_EQ(Call("WaitPatternPosition", {N(60)}), ERR_NONE);
+  RemoveHook(hook);
+}
+
+}  // namespace
