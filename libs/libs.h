@@ -50,12 +50,33 @@ ErrorCode EncodeBase64Lines(const Base64Target& target, const void* data, size_t
 
 // ---- System library ----
 
+struct ObjectId;
+
 // Registers the "system" library, its commands (into the table at the top
 // of the stack, normally the globals) and its constants.
 ErrorCode OpenSystemLibrary(VmState* L);
 
 // The system library's shut-down: frees every timer.
 void FreeSystemResources(VmState* L);
+
+// The preferences file of the applet (named by its identifier, in the
+// preferences directory): the table at the stack index written as "PRFS"
+// and a table body, or the file's entries read into that table (its other
+// entries stay). ERR_WRONGUSAGE for an empty identifier or one that could
+// name another directory; loading a missing file is ERR_READFILE,
+// ERR_FILEFORMAT for another magic.
+ErrorCode SavePrefsFile(VmState* L, int table);
+ErrorCode LoadPrefsFile(VmState* L, int table);
+// 1 with the path of the special folder written into the buffer when it
+// has one here (0 the program, 6 the home, 7 the user name, 12 the
+// preferences, 13 the temporary files), else 0.
+int GetSpecialFolderPath(int32_t id, char* buffer, size_t size);
+
+// The registry's object of a type and identifier, or null; the type of the
+// object whose automatic identifier is the handle, or -1.
+struct ObjectHead;
+ObjectHead* FindObjectEntry(int32_t type, ObjectId id);
+int32_t GetObjectTypeOfHandle(void* handle);
 
 // ---- ARexx library ----
 

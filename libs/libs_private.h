@@ -34,6 +34,19 @@ void FreeTimers(VmState* L);
 // Register the table, iteration and handle commands with the commands of
 // other platforms (part of the system library's opening).
 ErrorCode OpenTableCommands(VmState* L);
+// Register the preferences, catalog, locale, folder and run information
+// commands; the plug-in and object commands; the requester, clipboard,
+// notification and desktop commands.
+ErrorCode OpenInfoCommands(VmState* L);
+ErrorCode OpenObjectCommands(VmState* L);
+ErrorCode OpenRequesterCommands(VmState* L);
+// Closes the script's catalog.
+void FreeInfoResources();
+// Pushes the list of the loaded plug-ins' information tables from index 0.
+ErrorCode PushPluginInfoList(VmState* L);
+// The legacy switches "linebasedshapes" and "singlemusic" (any case); 0
+// for other names.
+int32_t GetLegacySwitch(const char* name);
 
 // ---- Dos library ----
 
@@ -114,6 +127,11 @@ void FreeDosPrograms(VmState* L);
 
 // The commands, listed in the dos library's table.
 int CmdWriteTable(VmState* L);
+// A table body (tagged entries ended by a zero byte, no magic) written to
+// or read from the stream by the dos library's I/O mode; the reader keeps
+// the table's other entries.
+ErrorCode WriteTableBody(VmState* L, int table, StreamHandle* stream);
+ErrorCode ReadTableBodyInto(VmState* L, StreamHandle* stream, int table);
 int CmdReadTable(VmState* L);
 int CmdWriteFunction(VmState* L);
 int CmdReadFunction(VmState* L);

@@ -199,10 +199,14 @@ ErrorCode readFunctionRecord(VmState* L, Source* src) {
   return error;
 }
 
-// Reads one body into a new table left on the stack.
-ErrorCode readBody(VmState* L, Source* src) {
+// Reads one body into a new table left on the stack, or with into given
+// (an absolute index) into that table, which is pushed again.
+ErrorCode readBody(VmState* L, Source* src, int into = 0) {
   if (!VmCheckStack(L, 4)) return ERR_STACK;
-  VmNewTable(L);
+  if (into != 0)
+    VmPushValue(L, into);
+  else
+    VmNewTable(L);
   std::string text;
   for (;;) {
     uint8_t tag;
@@ -288,6 +292,20 @@ bool optFlag(VmState* L, int index) {
 }
 
 }  // namespace
+
+ErrorCode WriteTableBody(VmState* L, int table, StreamHandle* stream) {
+  Sink sink{stream, nullptr};
+  return writeBody(L, table, &sink);
+}
+
+ErrorCode ReadTableBodyInto(VmState* L, StreamHandle* stream, int table) {
+  if (table < 0) table = VmGetTop(L) + table + 1;
+  Source src{stream, nullptr, nullptr};
+  int top = VmGetTop(L);
+  ErrorCode error = readBody(L, &src, table);
+  VmSetTop(L, top);
+  return error;
+}
 
 int CmdWriteTable(VmState* L) {
   CheckArgCount(L, 2, 4, 0, 0);

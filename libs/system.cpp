@@ -13,6 +13,7 @@
 #include "libs/libs.h"
 #include "libs/libs_private.h"
 #include "platform/linux/platform.h"
+#include "plugins/qmplugin.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -380,6 +381,8 @@ const CommandTableEntry systemCommands[] = {
 };
 
 const ConstantTableEntry systemConstants[] = {
+    {"CHIPMEMORY", nullptr, 0},
+    {"FASTMEMORY", nullptr, 1},
     {"NIL", nullptr, 0},
     {"STRING", nullptr, 3},
     {"LONG", nullptr, 1},
@@ -397,11 +400,59 @@ const ConstantTableEntry systemConstants[] = {
     {"WORD", nullptr, 6},
     {"BOOLEAN", nullptr, 13},
     {"VOID", nullptr, 14},
+    {"REQ_NORMAL", nullptr, 0},
+    {"REQ_MULTISELECT", nullptr, 1},
+    {"REQ_SAVEMODE", nullptr, 2},
+    {"REQ_HIDEICONS", nullptr, 65536},
+    {"PERMREQ_READEXTERNAL", nullptr, 1},
+    {"PERMREQ_WRITEEXTERNAL", nullptr, 2},
+    {"PRGTYPE_SCRIPT", nullptr, 0},
+    {"PRGTYPE_APPLET", nullptr, 1},
+    {"PRGTYPE_PROGRAM", nullptr, 2},
+    {"REQICON_NONE", nullptr, 0},
+    {"REQICON_INFORMATION", nullptr, 1},
+    {"REQICON_ERROR", nullptr, 2},
+    {"REQICON_WARNING", nullptr, 3},
+    {"CLIPBOARD_EMPTY", nullptr, 0},
+    {"CLIPBOARD_TEXT", nullptr, 1},
+    {"CLIPBOARD_IMAGE", nullptr, 2},
+    {"CLIPBOARD_SOUND", nullptr, 3},
     {"QUILLMERE", nullptr, 0},
+#include "data/locale/locale_constants.inc"
+    {"PLUGINCAPS_CONVERT", nullptr, PLUGINCAPS_CONVERT},
+    {"PLUGINCAPS_LIBRARY", nullptr, PLUGINCAPS_LIBRARY},
+    {"PLUGINCAPS_IMAGE", nullptr, PLUGINCAPS_IMAGE},
+    {"PLUGINCAPS_ANIM", nullptr, PLUGINCAPS_ANIM},
+    {"PLUGINCAPS_SOUND", nullptr, PLUGINCAPS_SOUND},
+    {"PLUGINCAPS_VECTOR", nullptr, PLUGINCAPS_VECTOR},
+    {"PLUGINCAPS_VIDEO", nullptr, PLUGINCAPS_VIDEO},
+    {"PLUGINCAPS_SAVEIMAGE", nullptr, PLUGINCAPS_SAVEIMAGE},
+    {"PLUGINCAPS_SAVEANIM", nullptr, PLUGINCAPS_SAVEANIM},
+    {"PLUGINCAPS_SAVESAMPLE", nullptr, PLUGINCAPS_SAVESAMPLE},
+    {"PLUGINCAPS_REQUIRE", nullptr, PLUGINCAPS_REQUIRE},
+    {"PLUGINCAPS_DISPLAYADAPTER", nullptr, PLUGINCAPS_DISPLAYADAPTER},
+    {"PLUGINCAPS_TIMERADAPTER", nullptr, PLUGINCAPS_TIMERADAPTER},
+    {"PLUGINCAPS_REQUESTERADAPTER", nullptr, PLUGINCAPS_REQUESTERADAPTER},
+    {"PLUGINCAPS_FILEADAPTER", nullptr, PLUGINCAPS_FILEADAPTER},
+    {"PLUGINCAPS_DIRADAPTER", nullptr, PLUGINCAPS_DIRADAPTER},
+    {"PLUGINCAPS_AUDIOADAPTER", nullptr, PLUGINCAPS_AUDIOADAPTER},
+    {"FILETYPE_IMAGE", nullptr, 0},
+    {"FILETYPE_ANIM", nullptr, 1},
+    {"FILETYPE_SOUND", nullptr, 2},
+    {"FILETYPE_VIDEO", nullptr, 3},
+    {"FILETYPEFLAGS_SAVE", nullptr, 1},
+    {"FILETYPEFLAGS_ALPHA", nullptr, 2},
+    {"FILETYPEFLAGS_QUALITY", nullptr, 4},
+    {"FILETYPEFLAGS_FPS", nullptr, 8},
     {"QM_VERSION", nullptr, 8},
     {"QM_REVISION", nullptr, 0},
     {"QM_LINUX", nullptr, 1},
     {"QM_LITTLE_ENDIAN", nullptr, 1},
+    {"BEEPSYSTEM", nullptr, 0},
+    {"BEEPINFORMATION", nullptr, 4},
+    {"DEFAULTICON", nullptr, -2},
+    {"DURATION_LONG", nullptr, -2},
+    {"DURATION_SHORT", nullptr, -1},
 #define QM_ERROR_CONSTANT(name, code) {#name, nullptr, code},
     QM_ERROR_LIST(QM_ERROR_CONSTANT)
 #undef QM_ERROR_CONSTANT
@@ -418,10 +469,18 @@ ErrorCode OpenSystemLibrary(VmState* L) {
   // GetLastError must see the code of the command before it.
   vmRun.getLastError = cmdGetLastError;
   err = OpenTableCommands(L);
+  if (err == 0) err = OpenInfoCommands(L);
+  if (err == 0) err = OpenObjectCommands(L);
+  if (err == 0) err = OpenRequesterCommands(L);
   if (err != 0) return err;
   err = OpenTimerCommands(L);
   if (err != 0) return err;
   return OpenDateCommands(L);
 }
 
-void FreeSystemResources(VmState* L) { FreeTimers(L); }
+void FreeSystemResources(VmState* L) {
+  FreeTimers(L);
+  FreeInfoResources();
+  VmReleaseReference(L, VM_REGISTRY_INDEX, vmRun.handlerRef);
+  vmRun.handlerRef = -1;
+}

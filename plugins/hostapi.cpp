@@ -42,9 +42,6 @@ namespace {
 intptr_t waitingForDisplayLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the drawing library.
 intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
-// Waiting for the system library's special folders and object lookup
-// (GetSpecialFolderPath, FindObjectEntry).
-intptr_t waitingForSystemLibrary() { return ERR_UNIMPLCMD; }
 // Slots 15, 27, 46 and 48 of the system table are kept for event-library
 // services whose calls are not defined; they answer "not implemented".
 intptr_t reservedEventService() { return ERR_UNIMPLCMD; }
@@ -767,6 +764,10 @@ int32_t sysWaitPlatformEvent(VmState* L, int32_t mode) {
   return WaitPlatformEvent(L, mode, 0, nullptr);
 }
 
+void* sysFindObjectEntry(int32_t type, void* autoId, int32_t number) {
+  return FindObjectEntry(type, ObjectId{autoId, autoId != nullptr ? 0 : number});
+}
+
 const HostSystemTable SYSTEM = {
     sysGlobalValues,
     sysRegisterCustomError,
@@ -821,8 +822,8 @@ const HostSystemTable SYSTEM = {
     VmErrorHandlerEnabled,
     CompareStringMode,
     ReadRandomBytes,
-    waitingForSystemLibrary,
-    waitingForSystemLibrary,
+    GetSpecialFolderPath,
+    sysFindObjectEntry,
 };
 
 const HostFileTable FILES = {

@@ -414,8 +414,11 @@ typedef struct HostSystemTable {
   int (*errorHandlerEnabled)(void);
   int (*compareStringMode)(const char* a, const char* b, int caseSensitive);
   int (*readRandomBytes)(void* buffer, size_t count);
-  QmHostFunc getSpecialFolderPath;
-  QmHostFunc findObjectEntry;
+  /* 1 with the special folder's path in the buffer when it has one here. */
+  int (*getSpecialFolderPath)(int32_t id, char* buffer, size_t size);
+  /* The object record of a type and identifier (the automatic identifier,
+   * or null and the number), or null. */
+  void* (*findObjectEntry)(int32_t type, void* autoId, int32_t number);
 } HostSystemTable;
 
 /* Open mode bits of the file table. */

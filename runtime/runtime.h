@@ -310,6 +310,12 @@ void FreeObjectDataList(VmState* L, ObjectDataEntry** list);  // leaves *list nu
 // New entries with the same names referencing the same values; on ERR_MEM
 // nothing is left behind and *out is null.
 ErrorCode CopyObjectDataList(VmState* L, const ObjectDataEntry* list, ObjectDataEntry** out);
+ObjectDataEntry* FindObjectDataEntry(ObjectDataEntry* list, const char* name);
+// Replaces the value of an existing name (the old reference released) or
+// appends an entry referencing the value at the stack index. ERR_MEM leaves
+// the list as it was.
+ErrorCode SetObjectDataEntry(VmState* L, const char* name, int index, ObjectDataEntry** list);
+int ClearObjectDataEntry(VmState* L, ObjectDataEntry** list, const char* name);  // 1 removed
 
 // The current local date and time as six fields; non-zero when the clock
 // cannot be converted (the fields are then 0).

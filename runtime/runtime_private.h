@@ -63,12 +63,6 @@ struct CustomErrorEntry {
   CustomErrorEntry* next;
   const char* text;  // points at the copy stored behind the record
 };
-ObjectDataEntry* FindObjectDataEntry(ObjectDataEntry* list, const char* name);
-// Replaces the value of an existing name (the old reference released) or
-// appends an entry referencing the value at the stack index. ERR_MEM leaves
-// the list as it was.
-ErrorCode SetObjectDataEntry(VmState* L, const char* name, int index, ObjectDataEntry** list);
-int ClearObjectDataEntry(VmState* L, ObjectDataEntry** list, const char* name);  // 1 removed
 
 constexpr size_t APPENDED_APPLET_RECORD_SIZE = 36;
 void* CopyLinkedAppletRecord(const void* record);  // null when memory runs out

@@ -17,19 +17,8 @@ struct StreamHandle;
 // plain UTF-8 text files with one string per line. Used by the main thread.
 
 constexpr int32_t LANGUAGE_ENGLISH = 0;
-constexpr int32_t LANGUAGE_UNKNOWN = 18;       // no table row has it
-constexpr int32_t COUNTRY_UNKNOWN = 38;        // no table row has it
-int32_t LanguageIdFromCode(const char* code);  // LANGUAGE_UNKNOWN when none
-// A code of exactly two characters is compared with the two-letter codes,
-// any other with the three-letter codes ("GB" and "UK" both give 0).
-int32_t CountryIdFromCode(const char* code);  // COUNTRY_UNKNOWN when none
-// 1 with the row's strings for the first row with the id, else 0 (the
-// outputs are then left alone). Either output may be null.
-int LanguageCodeStrings(int32_t id, const char** code, const char** englishName);
-int CountryCodeStrings(int32_t id, const char** twoLetter, const char** threeLetter);
-// Null when no row has the id; the native name is null for rows without one.
-const char* LanguageNativeName(int32_t id);
-const char* LanguageEnglishName(int32_t id);
+constexpr int32_t LANGUAGE_UNKNOWN = 18;  // no table row has it
+constexpr int32_t COUNTRY_UNKNOWN = 38;   // no table row has it
 
 // A catalog read whole into memory; strings are fetched by number.
 struct Catalog;
@@ -45,12 +34,6 @@ Catalog* LoadCatalogFile(const char* name);
 // text stays valid until the catalog is freed.
 const char* LookUpCatalogString(Catalog* catalog, int32_t number, const char* def);
 void FreeCatalogFile(Catalog* catalog);  // null is ignored
-Catalog* OpenLocaleCatalog(const char* name);
-// The script library's form: the version a script asks for is not
-// compared, since the reader takes any catalog of the name.
-Catalog* OpenLocaleCatalog(const char* name, int32_t version);
-const char* GetLocaleString(Catalog* catalog, int32_t number, const char* def);
-void CloseLocaleCatalog(Catalog* catalog);
 
 // The player's own catalog ("Quillmere.catalog"): opened at start-up, its
 // strings replace the built-in texts of the same numbers (a replacement is

@@ -858,6 +858,24 @@ ErrorCode NativeStringRequester(VmState* L, const char* title, const char* promp
 // choices: strings one after the other, ended by an empty one. -1: cancelled.
 ErrorCode NativeListRequester(VmState* L, const char* title, const char* body, const char* choices,
                               int32_t start, int32_t* index);
+struct FontRequestResult {
+  char name[256];  // empty: cancelled
+  int32_t size;
+  int32_t weight;
+  int32_t slant;
+  int32_t reserved1;
+  int32_t reserved2;
+  int32_t bold;
+  int32_t italic;
+  int32_t reserved3;
+};
+ErrorCode NativeFontRequester(VmState* L, const char* title, const char* name, int32_t size,
+                              FontRequestResult* out);
+// 0xRRGGBB, or -1 when cancelled.
+ErrorCode NativeColorRequester(VmState* L, const char* title, int32_t start, int32_t* colour);
+// kind 1 information, 2 error, 3 warning; timeout 0 = the server's default.
+ErrorCode ShowDesktopNotification(VmState* L, const char* title, const char* text, int32_t kind,
+                                  int32_t timeout);
 
 // ---- Locale and catalogs ----
 // The user's language and country from LANG, the tables between the
@@ -873,6 +891,38 @@ int32_t GetSystemLanguageId();
 int32_t GetSystemCountryId();
 int OpenPlayerCatalog();
 void ClosePlayerCatalog();
+// The code tables.
+int32_t LanguageIdFromCode(const char* code);  // LANGUAGE_UNKNOWN when none
+// A code of exactly two characters is compared with the two-letter codes,
+// any other with the three-letter codes ("GB" and "UK" both give 0).
+int32_t CountryIdFromCode(const char* code);  // COUNTRY_UNKNOWN when none
+// 1 with the row's strings for the first row with the id, else 0 (the
+// outputs are then left alone). Either output may be null.
+int LanguageCodeStrings(int32_t id, const char** code, const char** englishName);
+int CountryCodeStrings(int32_t id, const char** twoLetter, const char** threeLetter);
+// Null when no row has the id; the native name is null for rows without one.
+const char* LanguageNativeName(int32_t id);
+const char* LanguageEnglishName(int32_t id);
+// ---- Special directories, the desktop opener, the bell, free memory ----
+// 6 HOME, 7 USER, 13 "/tmp": 1 (an unset variable gives ""); unknown: 0 and "".
+int GetSystemDirectory(int32_t id, char* buffer, size_t size);
+// HOME/.quillmere-kit/preferences, both levels created; the result of the
+// last creation (an existing directory is no error for the caller).
+ErrorCode GetPrefsDirectory(char* buffer, size_t size);
+ErrorCode OpenWithDesktop(const char* pathOrUrl);  // "xdg-open", not waited for; 0
+void SystemBeep();
+// MemFree of /proc/meminfo in kilobytes; 0 when it cannot be read. The
+// file read is a parameter for tests.
+uint64_t GetFreeMemory(const char* meminfoPath = "/proc/meminfo");
+
+// A locale catalog read whole into memory; strings are fetched by number.
+struct Catalog;
+Catalog* OpenLocaleCatalog(const char* name);
+// The script library's form: the version a script asks for is not
+// compared, since the reader takes any catalog of the name.
+Catalog* OpenLocaleCatalog(const char* name, int32_t version);
+const char* GetLocaleString(Catalog* catalog, int32_t number, const char* def);
+void CloseLocaleCatalog(Catalog* catalog);
 
 // ---- X11 windows, pointers, modes, monitors and drawing ----
 // The window side of the X11 back end for the display library: windows with

@@ -17,24 +17,6 @@
 // Button sets: 0 "OK|Cancel", 1 "Yes|No", 2 "Yes|No|Cancel", 3 a single OK,
 // 4 any other string (*buttons is kept only for 4).
 int32_t RequesterButtonsFromType(const char** buttons);
-struct FontRequestResult {
-  char name[256];  // empty: cancelled
-  int32_t size;
-  int32_t weight;
-  int32_t slant;
-  int32_t reserved1;
-  int32_t reserved2;
-  int32_t bold;
-  int32_t italic;
-  int32_t reserved3;
-};
-ErrorCode NativeFontRequester(VmState* L, const char* title, const char* name, int32_t size,
-                              FontRequestResult* out);
-// 0xRRGGBB, or -1 when cancelled.
-ErrorCode NativeColorRequester(VmState* L, const char* title, int32_t start, int32_t* colour);
-// kind 1 information, 2 error, 3 warning; timeout 0 = the server's default.
-ErrorCode ShowDesktopNotification(VmState* L, const char* title, const char* text, int32_t kind,
-                                  int32_t timeout);
 // Test seam: the console's input and output (null restores stdin, stdout).
 void SetRequesterConsole(FILE* input, FILE* output);
 // Stops the GTK requester thread when it runs (shut-down).

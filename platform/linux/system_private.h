@@ -92,16 +92,6 @@ ErrorCode NativeVideoExportStub(void* video, const char* name);  // ERR_WRONGUSA
 
 // The VM state of the running script, null while none runs.
 VmState* GetRunningVmState();
-// 6 HOME, 7 USER, 13 "/tmp": 1 (an unset variable gives ""); unknown: 0 and "".
-int GetSystemDirectory(int32_t id, char* buffer, size_t size);
-// HOME/.quillmere-kit/preferences, both levels created; the result of the
-// last creation (an existing directory is no error for the caller).
-ErrorCode GetPrefsDirectory(char* buffer, size_t size);
-ErrorCode OpenWithDesktop(const char* pathOrUrl);  // "xdg-open", not waited for; 0
-void SystemBeep();
-// MemFree of /proc/meminfo in kilobytes; 0 when it cannot be read. The
-// file read is a parameter for tests.
-uint64_t GetFreeMemory(const char* meminfoPath = "/proc/meminfo");
 ErrorCode NativeCreatePortStub();                            // ERR_CREATEPORT
 ErrorCode NativeSendMessageStub(char* message);              // frees it; ERR_FINDPORT
 void GetNominalDpi(int32_t* horizontal, int32_t* vertical);  // 72, 72
