@@ -74,6 +74,8 @@ struct DisplayContext {
   int quietOpening = 1;  // the start-up's quiet switch while the first displays open
   BitmapHandle* desktopSnapshot = nullptr;  // the monitor as it was, taken once
   DisplayBrushHooks brushHooks{};
+  DisplayVideoHooks videoHooks{};
+  int copyingVideoFrames = 0;  // the window copy of a video frame is not clipped
   DisplayRecord* spareDisplay =
       nullptr;  // drawing's display while none exists           // installed by the brush library
   // The scaled refresh's scratch bitmap (refresh.cpp).

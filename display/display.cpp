@@ -50,6 +50,7 @@ void freeDisplayResources(VmState* L, DisplayRecord* d) {
   // The display's event handlers were released by its freer
   // (ForgetDisplayHandlers); a display still being made has none.
   FreeDisplayCallbacks(d);
+  DropDisplayFrames(d, nullptr);
   if (d->mutex) FreeMutex(d->mutex);
   d->mutex = nullptr;
   FreeMemory(d->osdata);
@@ -645,9 +646,10 @@ ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict) {
   if (d == displayContext.currentDisplay) return ERR_FREEADISPLAY;
   // A plug-in drawing the display through a callback must remove it first.
   if (d->callbacks) return ERR_SATFREEDISP;
-  // A drawing stepped by AsyncDrawFrame holds its display. Waiting for the
-  // video library: no video can hold a display yet.
+  // A drawing stepped by AsyncDrawFrame holds its display; videos that
+  // play on it are stopped.
   if (IsAsyncDraw(d)) return ERR_ADFFREEDISP;
+  if (displayContext.videoHooks.stop) displayContext.videoHooks.stop(L, d);
   if (d->state != DISPSTATE_CLOSED) CloseDisplayWindow(L, d, nullptr, 20);
   if (displayContext.displayListMutex) LockMutex(displayContext.displayListMutex);
   for (ObjectHead** link = &displayContext.displayList; *link; link = &(*link)->next) {

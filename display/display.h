@@ -473,6 +473,39 @@ struct DisplayBrushHooks {
   void (*freeDisplay)(DisplayRecord* display);
 };
 void SetDisplayBrushHooks(const DisplayBrushHooks* hooks);
+// What the display library asks of the video library; installed when the
+// video library opens (null entries: no video exists). stop ends every
+// video bound to the display (every video for null); suspend and resume
+// follow the display's window closing and opening again; rects writes the
+// on-screen rectangles (x, y, width, height) of the videos that draw
+// straight into the display, up to max of them, and returns their count.
+struct DisplayVideoHooks {
+  void (*stop)(VmState* L, DisplayRecord* display);
+  void (*suspend)(DisplayRecord* display);
+  void (*resume)(DisplayRecord* display);
+  int32_t (*rects)(const DisplayRecord* display, int32_t* rects, int32_t max);
+};
+void SetDisplayVideoHooks(const DisplayVideoHooks* hooks);
+// A frame a video thread finished for the display: 0xAARRGGBB rows of
+// width pixels (AllocMemory) that the main thread copies to x, y.
+struct PendingDisplayFrame {
+  PendingDisplayFrame* next;
+  const void* owner;  // the playback the frame belongs to
+  uint32_t* pixels;
+  int32_t x, y, width, height;
+};
+// Any thread: appends the frame under the display's mutex, dropping the
+// owner's older frames, and wakes the main thread's event wait.
+void QueueDisplayFrame(DisplayRecord* display, PendingDisplayFrame* frame);
+// Any thread: frees the owner's pending frames on the display.
+void DropDisplayFrames(DisplayRecord* display, const void* owner);
+// The rectangles (x, y, width, height in display pixels) that videos
+// drawing straight into the display cover, up to max; their count. None
+// while the frames of those videos themselves are being copied.
+int32_t GetDisplayVideoRects(const DisplayRecord* display, int32_t* rects, int32_t max);
+// Main thread: copies every display's pending frames to their windows in
+// order and frees them.
+ErrorCode ApplyPendingDisplayFrames(VmState* L);
 // Non-zero while the video recorder records (none exists yet).
 int VideoRecorderActive();
 

@@ -990,6 +990,7 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
   }
   // A display adapter owns every window, so its loop replaces the X11 pump;
   // what it injected from other threads is applied first.
+  ApplyPendingDisplayFrames(L);
   if (DisplayAdapterInUse()) {
     ApplyPendingHostEvents(L);
     if (AdapterHandleEvents(L, error)) return 1;

@@ -144,6 +144,8 @@ ErrorCode finishOpening(VmState* L, DisplayRecord* d) {
   }
   RefreshDisplay(L, d, 0);
   GetSysTime(&d->openTime);
+  // Videos suspended when the window closed play on.
+  if (displayContext.videoHooks.resume) displayContext.videoHooks.resume(d);
   return ERR_NONE;
 }
 
@@ -226,7 +228,6 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
   if (error != ERR_NONE) return error;
   CloseAdapterInstallation();
   if (isFullscreenGrabber(d)) settleGrabs(d);
-  // Waiting for the media library: no video is bound to a display yet.
   return finishOpening(L, d);
 }
 
@@ -347,8 +348,9 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
 
 ErrorCode CloseDisplayWindow(VmState*, DisplayRecord* d, DisplayRecord*, uint32_t flags) {
   // The display's video-memory brushes outlive a window that opens again;
-  // a final close takes them with it. Waiting for the media library: no
-  // video plays on the display.
+  // a final close takes them with it. Its videos hold still until the
+  // window opens again.
+  if (displayContext.videoHooks.suspend) displayContext.videoHooks.suspend(d);
   const DisplayBrushHooks& brushes = displayContext.brushHooks;
   if ((flags & CLOSE_KEEPBRUSHES) && brushes.saveHardware)
     brushes.saveHardware(d);

@@ -242,7 +242,6 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
     d->pump.refreshNeeded = 0;
     d->pump.quitRequested = 0;
   }
-  // Waiting for the video library: no display has pending frames to apply.
   ReadX11Events();
   int stop = 0;
   for (DisplayRecord* d = GetDisplayList(); d; d = next(d))

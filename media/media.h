@@ -381,6 +381,24 @@ void FreeAllAnims(VmState* L);
 // anims and anim streams and the GetAttribute reader of anims.
 ErrorCode OpenAnimLibrary(VmState* L);
 
+// ---- Video library ----
+// The "video" library: video objects (type 50) played by the back end's
+// threads on the current display.
+struct DisplayRecord;
+ErrorCode OpenVideoLibrary(VmState* L);
+void FreeAllVideos(VmState* L);  // stops and frees every video
+// 1 when the video (hidden copies included) plays (state 1).
+int IsVideoIdPlaying(ObjectId id);
+// 1 when a playing, paused or finished video is bound to the display.
+int IsVideoOnDisplay(const DisplayRecord* display, int excludeLayers);
+// Test seam: a video's library state and volume, and its playback's
+// presented and dropped frames and running threads.
+struct VideoTestStats {
+  int64_t presented, dropped;
+  int32_t threads, state, volume;
+};
+ErrorCode GetVideoTestStats(ObjectId id, VideoTestStats* out);
+
 // ---- Context record ----
 // The folder's mutable state (the audio engine's) lives in one record. Init
 // puts it in its start state; Free stops and releases whatever it still

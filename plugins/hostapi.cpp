@@ -351,9 +351,10 @@ int32_t sysRegisterObjectType(void** list, const char* name,
 void sysFreeObjectDataList(VmState* L, void** list) {
   FreeObjectDataList(L, reinterpret_cast<ObjectDataEntry**>(list));
 }
-// Waiting for the display library's frame queue: the audio channels' end
-// check and the joysticks run.
-void sysPendingWork(uint32_t) {
+// Bit 1 installs the frames video threads finished; the audio channels'
+// end check and the joysticks always run.
+void sysPendingWork(uint32_t flags) {
+  if (flags & 2) ApplyPendingDisplayFrames(nullptr);
   CheckChannelTimeouts();
   PollJoysticks();
 }

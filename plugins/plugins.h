@@ -235,6 +235,30 @@ void FreeAnimPluginFrame(PluginBase* base, uint32_t* frame);  // null is ignored
 int32_t GetAnimPluginFrameDelay(PluginBase* base, void* handle, int32_t index);
 void CloseAnimPlugin(PluginBase* base, void* handle);
 
+// ---- Video plug-ins ----
+
+// The entry points of a video plug-in.
+struct VideoPluginEntries {
+  QmOpenVideoFunc open;
+  QmCloseVideoFunc close;
+  QmNextPacketFunc nextPacket;
+  QmFreePacketFunc freePacket;
+  QmDecodeVideoFrameFunc decodeVideo;
+  QmDecodeAudioFrameFunc decodeAudio;
+  QmSeekVideoFunc seek;
+  QmFlushVideoFunc flushAudio;
+  QmFlushVideoFunc flushVideo;
+  QmGetVideoFramesFunc frameCount;
+  QmGetVideoFormatFunc formatName;
+};
+// Offers a file to the video plug-ins as OpenAnimPlugin does to the anim
+// ones; a plug-in that declares its file extensions is asked only for
+// files with one of them. format is preset by the caller and refilled
+// before each offer. Without a taker *handle is null and the result is 0.
+ErrorCode OpenVideoPlugin(const char* name, const char* loaders, const QmVideoFormat* preset,
+                          QmVideoFormat* format, PluginBase** base, void** handle,
+                          VideoPluginEntries* entries);
+
 // ---- File and directory adapters ----
 
 // The entry points of a file or directory adapter plug-in; null slots are

@@ -54,7 +54,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"icon", OpenIconLibrary, FreeAllIcons},
     {"serial", OpenSerialLibrary, FreeAllSerialPorts},
     {"network", OpenNetworkLibrary, FreeAllNetworkObjects},
-    {"video", nullptr, nullptr},
+    {"video", OpenVideoLibrary, FreeAllVideos},
     {"arexx", OpenArexxLibrary, nullptr},
 };
 

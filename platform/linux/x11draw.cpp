@@ -27,9 +27,37 @@ void setDrawColor(X11DisplayRecord* rec, uint32_t colour) {
   XSetForeground(rec->display, rec->gc, pixel);
 }
 
-// Waiting for the media library: no video plays directly on a display, so
-// no clip region keeps rectangles out of the drawing.
-Region buildVideoClipRegion(DisplayRecord*, uint32_t) { return nullptr; }
+constexpr int32_t MAX_CLIPPED_VIDEOS = 64;  // videos kept out of one drawing
+
+// Drawing into the window keeps out of the rectangles that videos draw
+// straight into: the window's region with each video's rectangle taken
+// away by exclusive or. Flag 32 or no such video: no clip.
+Region buildVideoClipRegion(DisplayRecord* display, uint32_t flags) {
+  int32_t rects[4 * MAX_CLIPPED_VIDEOS];
+  const int32_t count = (flags & 32) ? 0 : GetDisplayVideoRects(display, rects, MAX_CLIPPED_VIDEOS);
+  if (count <= 0) return nullptr;
+  Region region = XCreateRegion();
+  if (!region) return nullptr;
+  XRectangle all = {
+      0, 0,
+      static_cast<unsigned short>(display->width + display->marginLeft + display->marginRight),
+      static_cast<unsigned short>(display->height + display->marginTop + display->marginBottom)};
+  XUnionRectWithRegion(&all, region, region);
+  for (int32_t i = 0; i < count; i++) {
+    const int32_t* r = rects + 4 * i;
+    if (r[2] <= 0 || r[3] <= 0) continue;
+    Region video = XCreateRegion();
+    if (!video) continue;
+    XRectangle box = {static_cast<short>(r[0] + display->marginLeft),
+                      static_cast<short>(r[1] + display->marginTop),
+                      static_cast<unsigned short>(r[2]), static_cast<unsigned short>(r[3])};
+    XUnionRectWithRegion(&box, video, video);
+    XXorRegion(region, video, region);
+    XDestroyRegion(video);
+  }
+  XSetRegion(display->x11->display, display->x11->gc, region);
+  return region;
+}
 
 void clearClipRegion(X11DisplayRecord* rec, Region region) {
   if (!region) return;

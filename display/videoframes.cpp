@@ -1,0 +1,105 @@
+// Frames that video threads finished for a display: each display keeps a
+// list of them under its own mutex; only the main thread empties it and
+// copies the frames to the window. Also the hooks through which the
+// display library reaches the video library.
+//
+// Invariant: a display's list holds at most one frame per owner (a newer
+// frame replaces the older one), and every frame in it owns its pixels.
+#include "display/context_private.h"
+#include "display/display.h"
+#include "display/display_private.h"
+#include "gfx/gfx.h"
+#include "platform/linux/platform.h"
+
+namespace {
+
+void freeFrame(PendingDisplayFrame* f) {
+  FreeMemory(f->pixels);
+  FreeMemory(f);
+}
+
+// Unlinks the owner's frames (every frame for a null owner) into a list
+// the caller frees outside the lock.
+PendingDisplayFrame* takeFrames(DisplayRecord* d, const void* owner) {
+  PendingDisplayFrame* taken = nullptr;
+  auto** link = reinterpret_cast<PendingDisplayFrame**>(&d->pendingFrames);
+  while (*link) {
+    PendingDisplayFrame* f = *link;
+    if (owner && f->owner != owner) {
+      link = &f->next;
+      continue;
+    }
+    *link = f->next;
+    f->next = taken;
+    taken = f;
+  }
+  return taken;
+}
+
+void freeList(PendingDisplayFrame* f) {
+  while (f) {
+    PendingDisplayFrame* next = f->next;
+    freeFrame(f);
+    f = next;
+  }
+}
+
+void copyToWindow(DisplayRecord* d, const PendingDisplayFrame* f) {
+  if (d->state != DISPSTATE_OPEN) return;
+  BitmapHandle* bitmap = nullptr;
+  if (CreateBitmapFromRGB(f->pixels, -1, f->width, f->height, f->width, 0, 0, d, &bitmap, nullptr,
+                          nullptr) != ERR_NONE)
+    return;
+  displayContext.copyingVideoFrames = 1;
+  RefreshDisplayRect(bitmap, 0, 0, d, f->x, f->y, f->width, f->height, REFRESH_FORCE);
+  displayContext.copyingVideoFrames = 0;
+  FreeBitmap(bitmap);
+}
+
+}  // namespace
+
+void SetDisplayVideoHooks(const DisplayVideoHooks* hooks) {
+  displayContext.videoHooks = hooks ? *hooks : DisplayVideoHooks{};
+}
+
+int32_t GetDisplayVideoRects(const DisplayRecord* display, int32_t* rects, int32_t max) {
+  if (displayContext.copyingVideoFrames || !displayContext.videoHooks.rects) return 0;
+  return displayContext.videoHooks.rects(display, rects, max);
+}
+
+void QueueDisplayFrame(DisplayRecord* display, PendingDisplayFrame* frame) {
+  frame->next = nullptr;
+  LockMutex(display->mutex);
+  PendingDisplayFrame* older = takeFrames(display, frame->owner);
+  auto** link = reinterpret_cast<PendingDisplayFrame**>(&display->pendingFrames);
+  while (*link) link = &(*link)->next;
+  *link = frame;
+  UnlockMutex(display->mutex);
+  freeList(older);
+  WakeEventLoop();
+}
+
+void DropDisplayFrames(DisplayRecord* display, const void* owner) {
+  if (!display || !display->mutex) return;
+  LockMutex(display->mutex);
+  PendingDisplayFrame* taken = takeFrames(display, owner);
+  UnlockMutex(display->mutex);
+  freeList(taken);
+}
+
+ErrorCode ApplyPendingDisplayFrames(VmState*) {
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
+    if (!d->mutex) continue;
+    LockMutex(d->mutex);
+    auto* list = static_cast<PendingDisplayFrame*>(d->pendingFrames);
+    d->pendingFrames = nullptr;
+    UnlockMutex(d->mutex);
+    for (PendingDisplayFrame* f = list; f;) {
+      PendingDisplayFrame* next = f->next;
+      copyToWindow(d, f);
+      freeFrame(f);
+      f = next;
+    }
+  }
+  return ERR_NONE;
+}

@@ -1,0 +1,770 @@
+// The "video" command library: video objects (type 50) in one list under
+// the list lock, their commands, the binding of a playing video to a
+// display, and the hooks through which displays suspend, resume and stop
+// their videos and keep drawing out of their rectangles.
+//
+// Invariant: a video is bound to a display exactly while its state is 1, 2,
+// 3 or 4, and its back end then has running threads; the refresh thread
+// changes a state only from 1 to 4, under the list lock.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "display/display.h"
+#include "engine/engine.h"
+#include "engine/optiontable.h"
+#include "gfx/gfx.h"
+#include "draw/draw.h"
+#include "media/media.h"
+#include "media/video_private.h"
+#include "platform/linux/platform.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+constexpr int32_t LOADING_VIDEO_TEXT = 751;  // "Loading video %s"
+constexpr size_t LOADER_TEXT_MAX = 256;      // loader and adapter strings, cut there
+constexpr size_t FILE_NAME_MAX = 1024;
+constexpr int32_t VOLUME_MAX = 64;
+constexpr int32_t GRAB_COUNT = 15;  // frames decoded after a seek for one frame
+constexpr int32_t WAVE_HEADER = 44;
+constexpr int32_t EXPORT_SOUND_BYTES = 262144;
+constexpr int32_t OUTPUT_MASK = 28;  // output target kinds of a display
+constexpr int32_t OUTPUT_ALPHA = 30;
+
+enum : int32_t {
+  STATE_STOPPED = 0,
+  STATE_PLAYING = 1,
+  STATE_PAUSED = 2,
+  STATE_SUSPENDED = 3,
+  STATE_FINISHED = 4,
+};
+
+struct VideoObject {
+  ObjectHead head;
+  VideoPlayback* backend;
+  int32_t x, y, screenX, screenY;
+  int32_t nativeWidth, nativeHeight, width, height, screenWidth, screenHeight;
+  int32_t smooth, duration;
+  std::atomic<int32_t> state;
+  int32_t savedState;
+  DisplayRecord* display;
+  int32_t volume, seekable, asLayer, internal, locks;
+  int32_t busy, closePending;  // an export runs; CloseVideo came during it
+  char fileName[FILE_NAME_MAX];
+  char loader[LOADER_TEXT_MAX];
+  char adapterName[LOADER_TEXT_MAX];
+};
+
+struct VideoContext {
+  ObjectHead* list = nullptr;
+  PlatformMutex* lock = nullptr;
+  char defaultLoader[LOADER_TEXT_MAX] = "";
+};
+VideoContext videoContext;
+
+VideoObject* firstVideo() { return reinterpret_cast<VideoObject*>(videoContext.list); }
+VideoObject* nextVideo(VideoObject* v) { return reinterpret_cast<VideoObject*>(v->head.next); }
+
+bool active(const VideoObject* v) {
+  const int32_t s = v->state;
+  return s == STATE_PLAYING || s == STATE_PAUSED || s == STATE_FINISHED;
+}
+
+void lockList() {
+  if (videoContext.lock) LockMutex(videoContext.lock);
+}
+void unlockList() {
+  if (videoContext.lock) UnlockMutex(videoContext.lock);
+}
+
+enum : uint32_t { FIND_MODIFY = 1, FIND_INTERNAL = 2 };
+
+ErrorCode getVideo(ObjectId id, VideoObject** out, uint32_t flags) {
+  *out = nullptr;
+  for (VideoObject* v = firstVideo(); v; v = nextVideo(v)) {
+    if (v->internal && !(flags & FIND_INTERNAL)) continue;
+    if (v->head.number != id.number || v->head.autoId != id.autoId) continue;
+    if ((flags & FIND_MODIFY) && v->locks > 0) return ERR_LOCKEDOBJ;
+    *out = v;
+    return ERR_NONE;
+  }
+  if (id.autoId) return ERR_FINDARRAY;
+  SetErrorArgNumber(id.number);
+  return ERR_FINDVIDEO;
+}
+
+// Runs on the refresh thread when the stream ended.
+void onVideoEnd(void* context) {
+  auto* v = static_cast<VideoObject*>(context);
+  lockList();
+  int32_t playing = STATE_PLAYING;
+  v->state.compare_exchange_strong(playing, STATE_FINISHED);
+  unlockList();
+}
+
+// The screen rectangle: scaled with the display's factors on a scaled
+// display.
+void rescaleVideoRect(VideoObject* v) {
+  DisplayRecord* d = v->display;
+  if (d && (d->autoscale || d->layerscale) && d->scaleWidth > 0 && d->bgpic &&
+      d->bgpic->width > 0) {
+    const double fx = static_cast<double>(d->scaleWidth) / d->bgpic->width;
+    const double fy = static_cast<double>(d->scaleHeight) / d->bgpic->height;
+    v->screenX = VmTruncInt32(v->x * fx), v->screenY = VmTruncInt32(v->y * fy);
+    v->screenWidth = std::max(1, VmTruncInt32(v->width * fx));
+    v->screenHeight = std::max(1, VmTruncInt32(v->height * fy));
+    return;
+  }
+  v->screenX = v->x, v->screenY = v->y;
+  v->screenWidth = v->width, v->screenHeight = v->height;
+}
+
+// Repaints the display where a video stopped showing.
+void refreshArea(VmState* L, DisplayRecord* d) {
+  if (d && d->state == DISPSTATE_OPEN) RefreshDisplay(L, d, REFRESH_FORCE);
+}
+
+ErrorCode stopVideo(VmState* L, VideoObject* v, int refresh) {
+  if (!active(v) && v->state != STATE_SUSPENDED) return ERR_VIDSTOPPED;
+  StopVideoThreads(v->backend);
+  DisplayRecord* d = v->display;
+  lockList();
+  v->state = STATE_STOPPED;
+  v->display = nullptr;
+  unlockList();
+  if (refresh) refreshArea(L, d);
+  return ERR_NONE;
+}
+
+void freeVideo(VmState* L, VideoObject* v) {
+  lockList();
+  for (ObjectHead** link = &videoContext.list; *link; link = &(*link)->next) {
+    if (*link == &v->head) {
+      *link = v->head.next;
+      break;
+    }
+  }
+  unlockList();
+  if (L) FreeObjectDataList(L, &v->head.data);
+  FreeVideoHandle(v->backend);
+  delete v;
+}
+
+ErrorCode readLoaderOptions(VmState* L, int index, char* loader, char* adapter) {
+  if (VmType(L, index) == VM_TYPE_NONE || VmType(L, index) == VM_TYPE_NIL) return ERR_NONE;
+  VmCheckTable(L, index);
+  OptionField rows[] = {{"loader", OPTION_STRING, loader, LOADER_TEXT_MAX},
+                        {"adapter", OPTION_STRING, adapter, LOADER_TEXT_MAX}};
+  return ReadOptionTable(L, index, rows);
+}
+
+int32_t resolveX(int32_t x, int32_t width) {
+  DisplayRecord* d = GetCurrentDisplay();
+  return ResolveXPos(x, width, d ? d->width : 0, 0);
+}
+int32_t resolveY(int32_t y, int32_t height) {
+  DisplayRecord* d = GetCurrentDisplay();
+  return ResolveYPos(y, height, d ? d->height : 0, 0);
+}
+
+// The output target must be the display itself.
+ErrorCode checkOutputIsDisplay(DisplayRecord* d) {
+  switch (d->outputKind) {
+    case OBJTYPE_BRUSH:
+      return ERR_SELECTBRUSH;
+    case OUTPUT_MASK:
+      return ERR_SELECTMASK;
+    case OUTPUT_ALPHA:
+      return ERR_SELECTALPHACHANNEL;
+    default:
+      return ERR_NONE;
+  }
+}
+
+// ---- Commands ----
+
+int cmdOpenVideo(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  int automatic = 0;
+  ObjectId id = GetObjectIdArg(L, 1, &automatic);
+  const char* file = VmCheckString(L, 2, nullptr);
+  char loader[LOADER_TEXT_MAX], adapter[LOADER_TEXT_MAX] = "";
+  std::snprintf(loader, sizeof loader, "%s", videoContext.defaultLoader);
+  if (ErrorCode e = readLoaderOptions(L, 3, loader, adapter)) return e;
+  if (!automatic) {
+    VideoObject* old = nullptr;
+    if (getVideo(id, &old, 0) == ERR_NONE) {
+      if (active(old) || old->state == STATE_SUSPENDED) stopVideo(L, old, 1);
+      freeVideo(L, old);
+    }
+  }
+  PrintProgress(GetBuiltinString(LOADING_VIDEO_TEXT), file, 0);
+  VideoPlayback* backend = nullptr;
+  int32_t w = 0, h = 0, duration = 0, seekable = 0;
+  if (ErrorCode e = OpenVideoDecoder(file, loader, adapter, &backend, &w, &h, &duration, &seekable))
+    return e;
+  auto* v = new (std::nothrow) VideoObject();
+  if (!v) {
+    FreeVideoHandle(backend);
+    return ERR_MEM;
+  }
+  v->head.type = OBJTYPE_VIDEO;
+  v->head.number = automatic ? 0 : id.number;
+  v->head.autoId = automatic ? v : nullptr;
+  v->backend = backend;
+  v->nativeWidth = v->width = v->screenWidth = w;
+  v->nativeHeight = v->height = v->screenHeight = h;
+  v->duration = duration;
+  v->seekable = seekable;
+  v->volume = VOLUME_MAX;
+  std::snprintf(v->fileName, sizeof v->fileName, "%s", file);
+  std::snprintf(v->loader, sizeof v->loader, "%s", loader);
+  std::snprintf(v->adapterName, sizeof v->adapterName, "%s", adapter);
+  lockList();
+  ObjectHead** link = &videoContext.list;
+  while (*link) link = &(*link)->next;
+  *link = &v->head;
+  unlockList();
+  PrintProgress("done", nullptr, 0);
+  return automatic ? PushObjectId(L, ObjectId{v, 0}) : 0;
+}
+
+int cmdCloseVideo(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  // A video being exported is freed when the export ends; until then the
+  // script cannot find it. Waiting for the layers library: no layer shows
+  // a video, so none keeps a closed video alive.
+  if (v->busy) {
+    v->closePending = 1;
+    v->internal = 1;
+    return 0;
+  }
+  if (active(v) || v->state == STATE_SUSPENDED) stopVideo(L, v, 1);
+  freeVideo(L, v);
+  return 0;
+}
+
+int cmdPlayVideo(VmState* L) {
+  CheckArgCount(L, 1, 4, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  int32_t x = VmOptInteger(L, 2, 0), y = VmOptInteger(L, 3, 0);
+  int32_t useLayer = 0, channel = 0;
+  if (VmType(L, 4) != VM_TYPE_NONE && VmType(L, 4) != VM_TYPE_NIL) {
+    VmCheckTable(L, 4);
+    OptionField rows[] = {{"uselayer", OPTION_BOOL, &useLayer, 0},
+                          {"channel", OPTION_INT, &channel, 0}};
+    if (ErrorCode e = ReadOptionTable(L, 4, rows)) return e;
+    if (channel != 0) CheckArgCount(L, 1, 4, 6, 0);
+  }
+  DisplayRecord* d = GetCurrentDisplay();
+  if (!d) return ERR_WRONGUSAGE;
+  if (ErrorCode e = checkOutputIsDisplay(d)) return e;
+  if (!d->layers) {
+    if (d->bgpic && (d->bgpic->mask || d->bgpic->alpha)) return ERR_VIDEOTRANS;
+    if (useLayer) return ERR_NOLAYERS;
+  }
+  if (VideoRecorderActive()) return ERR_WRONGCMDRECVIDEO;
+  // Waiting for the layers library: a video cannot be drawn as a layer yet.
+  if (useLayer) return ERR_VIDEOLAYER;
+  if (v->state == STATE_FINISHED) stopVideo(L, v, 0);
+  if (v->state == STATE_PLAYING) return ERR_VIDPLAYING;
+  if (v->state == STATE_PAUSED) return ERR_VIDPAUSED;
+  v->x = resolveX(x, v->width);
+  v->y = resolveY(y, v->height);
+  v->display = d;
+  rescaleVideoRect(v);
+  if (v->screenWidth != v->width || v->screenHeight != v->height) v->smooth = d->smooth;
+  // Waiting for the sprites library: with a display adapter the video draws
+  // straight into the window too, not through a sprite instance.
+  lockList();
+  v->state = STATE_PLAYING;
+  v->asLayer = 0;
+  unlockList();
+  ErrorCode e = StartVideoThreads(v->backend, ObjectId{v->head.autoId, v->head.number}, onVideoEnd,
+                                  v, d, v->screenX, v->screenY, v->screenWidth, v->screenHeight,
+                                  v->volume, v->smooth, channel - 1);
+  if (e) {
+    lockList();
+    v->state = STATE_STOPPED;
+    v->display = nullptr;
+    unlockList();
+    return e;
+  }
+  return 0;
+}
+
+int cmdStopVideo(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  if (!active(v)) return ERR_VIDSTOPPED;
+  return stopVideo(L, v, 1);
+}
+
+int cmdPauseVideo(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  if (v->state != STATE_PLAYING) return ERR_VIDNOTPLAYING;
+  PauseVideoPlayback(v->backend);
+  lockList();
+  v->state = STATE_PAUSED;
+  unlockList();
+  return 0;
+}
+
+int cmdResumeVideo(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  if (v->state != STATE_PAUSED) return ERR_VIDNOTPAUSED;
+  ResumeVideoPlayback(v->backend);
+  v->state = STATE_PLAYING;
+  return 0;
+}
+
+int cmdSeekVideo(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  const int32_t ms = VmCheckInteger(L, 2);
+  if (!v->seekable) return ERR_SEEKFORMAT;
+  if (ms < 0 || ms > v->duration - 1) return ERR_SEEKRANGE;
+  if (v->state == STATE_FINISHED) {
+    // The end was reached: the video shows the frame there and holds.
+    PauseVideoPlayback(v->backend);
+    v->state = STATE_PAUSED;
+  }
+  return SeekVideoPlayback(v->backend, ms);
+}
+
+int cmdIsVideo(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  const char* file = VmCheckString(L, 1, nullptr);
+  char loader[LOADER_TEXT_MAX] = "", adapter[LOADER_TEXT_MAX] = "";
+  if (ErrorCode e = readLoaderOptions(L, 2, loader, adapter)) return e;
+  VmPushNumber(L, IsVideoFile(file, loader, adapter));
+  return 1;
+}
+
+void applyRect(VmState* L, VideoObject* v) {
+  if (!active(v)) return;
+  rescaleVideoRect(v);
+  SetVideoRect(v->backend, v->screenX, v->screenY, v->screenWidth, v->screenHeight, v->smooth);
+  refreshArea(L, v->display);
+  RedrawVideo(v->backend);
+}
+
+int cmdSetVideoSize(VmState* L) {
+  CheckArgCount(L, 3, 4, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  int32_t width = VmCheckInteger(L, 2), height = VmCheckInteger(L, 3);
+  const int32_t smooth = VmGetTop(L) >= 4 ? VmToBoolean(L, 4) : 0;
+  if (v->asLayer) return ERR_VIDLAYERFUNC;
+  if (width < 1 && width != KEEPASPRAT) return ERR_BADDIMENSIONS;
+  if (height < 1 && height != KEEPASPRAT) return ERR_BADDIMENSIONS;
+  if (ErrorCode e = ResolveKeepAspectSize(v->nativeWidth, v->nativeHeight, &width, &height))
+    return e;
+  if (width == v->width && height == v->height && smooth == v->smooth) return 0;
+  v->width = width, v->height = height, v->smooth = smooth;
+  applyRect(L, v);
+  return 0;
+}
+
+int cmdSetVideoPosition(VmState* L) {
+  CheckArgCount(L, 3, 3, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  const int32_t x = VmCheckInteger(L, 2), y = VmCheckInteger(L, 3);
+  if (v->asLayer) return ERR_VIDLAYERFUNC;
+  v->x = resolveX(x, v->width);
+  v->y = resolveY(y, v->height);
+  applyRect(L, v);
+  return 0;
+}
+
+int cmdSetVideoVolume(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  const double volume = GetNumberArgEx(L, 2, VOLUME_MAX, 0, nullptr);
+  v->volume = std::clamp(VmTruncInt32(volume), 0, VOLUME_MAX);
+  // Waiting for the audio engine's video channels: the sound is not played
+  // out, so the volume is only stored.
+  return 0;
+}
+
+int cmdGetVideoFrame(VmState* L) {
+  CheckArgCount(L, 3, 5, 0, 0);
+  int automatic = 0;
+  ObjectId brushId = GetObjectIdArg(L, 1, &automatic);
+  const int32_t position = VmCheckInteger(L, 2);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 3, nullptr), &v, FIND_MODIFY)) return e;
+  const int32_t mode = VmOptInteger(L, 4, 0), count = VmOptInteger(L, 5, GRAB_COUNT);
+  if (v->state != STATE_STOPPED) return ERR_FGRABVIDSTATE;
+  if (v->asLayer) return ERR_WRONGUSAGE;
+  if (mode == 0) {
+    if (position < 1) return ERR_VIDEOFRAME;
+  } else if (mode == 1) {
+    if (!v->seekable) return ERR_SEEKFORMAT;
+    if (position < 0 || position >= v->duration) return ERR_SEEKRANGE;
+  } else {
+    return ERR_WRONGUSAGE;
+  }
+  if (!automatic)
+    if (ErrorCode e = FreeBrushObject(L, brushId, 0)) return e;
+  uint32_t* pixels = nullptr;
+  int32_t w = 0, h = 0, row = 0;
+  // Frames count from 1 for scripts and from 0 in the back end.
+  if (ErrorCode e = FetchVideoFrame(v->backend, mode == 0 ? position - 1 : position, mode,
+                                    std::max(count, 0), &pixels, &w, &h, &row))
+    return e;
+  BrushPixels description{pixels, row, 0, 0};
+  ErrorCode e = CreateBrushFromPixels(L, &brushId, automatic, w, h, &description, nullptr);
+  FreeMemory(pixels);
+  if (e) return e;
+  return automatic ? PushObjectId(L, brushId) : 0;
+}
+
+int cmdIsVideoPlaying(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, 0)) return e;
+  VmPushNumber(L, v->state == STATE_PLAYING ? 1 : 0);
+  return 1;
+}
+
+int cmdForceVideoMode(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  return ERR_UNSUPPORTEDFEAT;
+}
+
+int cmdForceVideoDriver(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  const int32_t driver = VmTruncInt32(VmCheckNumber(L, 1));
+  if (driver == 0) std::snprintf(videoContext.defaultLoader, LOADER_TEXT_MAX, "native");
+  if (driver == 1) std::snprintf(videoContext.defaultLoader, LOADER_TEXT_MAX, "inbuilt|plugin");
+  return 0;
+}
+
+void put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+  put16(p, v & 0xFFFF);
+  put16(p + 2, v >> 16);
+}
+
+// Finishes the WAVE file: data filled to a multiple of 4, both sizes
+// written. A short write is ERR_WRITE, a failed close ERR_CLOSEFILE.
+ErrorCode finishWave(FILE* f, uint32_t dataBytes, const char* name) {
+  static const uint8_t zeros[4] = {0, 0, 0, 0};
+  const uint32_t fill = (4 - dataBytes % 4) % 4;
+  uint8_t size[4];
+  bool ok = std::fwrite(zeros, 1, fill, f) == fill;
+  put32(size, dataBytes + fill + 36);
+  ok = ok && std::fseek(f, 4, SEEK_SET) == 0 && std::fwrite(size, 1, 4, f) == 4;
+  put32(size, dataBytes);
+  ok = ok && std::fseek(f, 40, SEEK_SET) == 0 && std::fwrite(size, 1, 4, f) == 4;
+  const bool closed = std::fclose(f) == 0;
+  SetErrorArgString(name);
+  if (!ok) return ERR_WRITE;
+  return closed ? ERR_NONE : ERR_CLOSEFILE;
+}
+
+int cmdDumpVideo(VmState* L) {
+  CheckArgCount(L, 1, 5, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  const int32_t x = VmOptInteger(L, 2, 0), y = VmOptInteger(L, 3, 0);
+  const char* prefix =
+      VmGetTop(L) >= 4 && VmType(L, 4) == VM_TYPE_STRING ? VmCheckString(L, 4, nullptr) : nullptr;
+  const int32_t format = VmOptInteger(L, 5, 0);
+  static const char* const EXTENSIONS[] = {"bmp", "png", "jpg", "gif", "iff"};
+  if (format < 0 || format >= 5 || v->state != STATE_STOPPED) return ERR_WRONGUSAGE;
+  DisplayRecord* d = GetCurrentDisplay();
+  const int32_t w = v->nativeWidth, h = v->nativeHeight;
+  const int32_t dx = resolveX(x, v->width), dy = resolveY(y, v->height);
+  auto* frame = static_cast<uint32_t*>(
+      AllocMemoryArray(static_cast<size_t>(w) * static_cast<size_t>(h), 4, 0));
+  auto* sound = static_cast<uint8_t*>(AllocMemory(EXPORT_SOUND_BYTES, 0));
+  if (!frame || !sound) {
+    FreeMemory(frame);
+    FreeMemory(sound);
+    return ERR_MEM;
+  }
+  FILE* wave = nullptr;
+  std::string waveName;
+  ErrorCode error = ERR_NONE;
+  if (prefix) {
+    waveName = std::string(prefix) + ".wav";
+    wave = std::fopen(waveName.c_str(), "wb");
+    if (!wave) {
+      FreeMemory(frame);
+      FreeMemory(sound);
+      SetErrorArgString(waveName.c_str());
+      return ERR_WRITEFILE;
+    }
+    const int32_t channels = std::max(VideoFormatChannels(v->backend), 1);
+    const uint32_t rate = static_cast<uint32_t>(VideoFormatRate(v->backend));
+    const uint32_t frameBytes = channels == 2 ? 4 : 2;
+    uint8_t header[WAVE_HEADER] = {'R', 'I', 'F', 'F', 0,   0,   0,   0,
+                                   'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
+    put32(header + 16, 16);
+    put16(header + 20, 1);
+    put16(header + 22, static_cast<uint32_t>(channels));
+    put32(header + 24, rate);
+    put32(header + 28, rate * frameBytes);
+    put16(header + 32, frameBytes);
+    put16(header + 34, 16);
+    std::memcpy(header + 36, "data", 4);
+    if (std::fwrite(header, 1, WAVE_HEADER, wave) != WAVE_HEADER) error = ERR_WRITE;
+  }
+  RewindVideoForExport(v->backend);
+  uint32_t dataBytes = 0;
+  int32_t frameNumber = 0;
+  v->busy++;
+  while (!error && !v->closePending) {
+    int isFrame = 0;
+    int32_t got = 0;
+    ErrorCode e =
+        ReadVideoExportPacket(v->backend, frame, &isFrame, sound, EXPORT_SOUND_BYTES, &got);
+    if (e) break;
+    if (isFrame) {
+      if (d && d->state == DISPSTATE_OPEN) {
+        PendingDisplayFrame* f =
+            static_cast<PendingDisplayFrame*>(AllocMemory(sizeof(PendingDisplayFrame), 1));
+        int32_t cw = std::min(w, d->width - dx), ch = std::min(h, d->height - dy);
+        uint32_t* copy = nullptr;
+        if (f && cw > 0 && ch > 0 && dx >= 0 && dy >= 0)
+          copy = static_cast<uint32_t*>(
+              AllocMemoryArray(static_cast<size_t>(cw) * static_cast<size_t>(ch), 4, 0));
+        if (copy) {
+          for (int32_t row = 0; row < ch; row++)
+            std::memcpy(copy + static_cast<size_t>(row) * cw, frame + static_cast<size_t>(row) * w,
+                        static_cast<size_t>(cw) * 4);
+          *f = PendingDisplayFrame{nullptr, v, copy, dx, dy, cw, ch};
+          QueueDisplayFrame(d, f);
+        } else {
+          FreeMemory(f);
+        }
+      }
+      if (prefix) {
+        char name[FILE_NAME_MAX + 32];
+        std::snprintf(name, sizeof name, "%s%d.%s", prefix, frameNumber, EXTENSIONS[format]);
+        error = WriteImageFile(format, frame, w, h, name, -1, 0, 90, 256, 0);
+      }
+      frameNumber++;
+    }
+    if (!error && wave && got > 0) {
+      if (std::fwrite(sound, 1, static_cast<size_t>(got), wave) != static_cast<size_t>(got))
+        error = ERR_WRITE;
+      dataBytes += static_cast<uint32_t>(got);
+    }
+    if (!error) {
+      // Handlers run while the export goes on; one that asks to end
+      // completes the files as at the end of the stream.
+      const int ended = PollEvents(L, 1, 0, &error);
+      if (ended && !error) break;
+    }
+  }
+  v->busy--;
+  if (wave) {
+    ErrorCode e = finishWave(wave, dataBytes, waveName.c_str());
+    if (!error) error = e;
+  }
+  RewindVideoForExport(v->backend);
+  FreeMemory(frame);
+  FreeMemory(sound);
+  // A handler closed the video while it was exported: it goes now.
+  if (v->closePending && !v->busy) freeVideo(L, v);
+  return error;
+}
+
+int cmdDisplayVideoFrame(VmState* L) {
+  CheckArgCount(L, 4, 5, 0, 0);
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
+  VmCheckInteger(L, 2);
+  VmCheckInteger(L, 3);
+  const int32_t position = VmCheckInteger(L, 4);
+  DisplayRecord* d = GetCurrentDisplay();
+  if (!d) return ERR_WRONGUSAGE;
+  if (ErrorCode e = checkOutputIsDisplay(d)) return e;
+  if (!d->layers) return ERR_NOLAYERS;
+  if (position != 0 && !v->seekable) return ERR_SEEKFORMAT;
+  if (position < 0 || (position != 0 && position >= v->duration)) return ERR_SEEKRANGE;
+  // Waiting for the layers library: a frame cannot be inserted as a layer.
+  return ERR_VIDEOLAYER;
+}
+
+const CommandTableEntry videoCommands[] = {
+    {"OpenVideo", cmdOpenVideo},
+    {"CloseVideo", cmdCloseVideo},
+    {"PlayVideo", cmdPlayVideo},
+    {"StopVideo", cmdStopVideo},
+    {"PauseVideo", cmdPauseVideo},
+    {"ResumeVideo", cmdResumeVideo},
+    {"SeekVideo", cmdSeekVideo},
+    {"IsVideo", cmdIsVideo},
+    {"SetVideoSize", cmdSetVideoSize},
+    {"SetVideoPosition", cmdSetVideoPosition},
+    {"SetVideoVolume", cmdSetVideoVolume},
+    {"GetVideoFrame", cmdGetVideoFrame},
+    {"IsVideoPlaying", cmdIsVideoPlaying},
+    {"ForceVideoMode", cmdForceVideoMode},
+    {"ForceVideoDriver", cmdForceVideoDriver},
+    {"DumpVideo", cmdDumpVideo},
+    {"DisplayVideoFrame", cmdDisplayVideoFrame},
+    {nullptr, nullptr},
+};
+
+const ConstantTableEntry videoConstants[] = {
+    {"VIDDRV_OS", nullptr, 0},
+    {"VIDDRV_QUILLMERE", nullptr, 1},
+    {nullptr, nullptr, 0},
+};
+
+// ---- Display hooks ----
+
+void stopDisplayVideos(VmState* L, DisplayRecord* d) {
+  for (VideoObject* v = firstVideo(); v; v = nextVideo(v))
+    if ((active(v) || v->state == STATE_SUSPENDED) && (!d || v->display == d)) stopVideo(L, v, 0);
+}
+
+void suspendDisplayVideos(DisplayRecord* d) {
+  for (VideoObject* v = firstVideo(); v; v = nextVideo(v)) {
+    if (!active(v) || v->display != d || v->asLayer) continue;
+    SetVideoSuspended(v->backend, 1);
+    lockList();
+    v->savedState = v->state;
+    v->state = STATE_SUSPENDED;
+    unlockList();
+  }
+}
+
+void resumeDisplayVideos(DisplayRecord* d) {
+  for (VideoObject* v = firstVideo(); v; v = nextVideo(v)) {
+    if (v->state != STATE_SUSPENDED || v->display != d) continue;
+    SetVideoSuspended(v->backend, 0);
+    v->state = v->savedState;
+    RedrawVideo(v->backend);
+  }
+}
+
+int32_t videoRects(const DisplayRecord* d, int32_t* rects, int32_t max) {
+  int32_t n = 0;
+  lockList();
+  for (VideoObject* v = firstVideo(); v && n < max; v = nextVideo(v)) {
+    const int32_t s = v->state;
+    if (s < STATE_PLAYING || s > STATE_FINISHED || v->display != d || v->asLayer) continue;
+    rects[4 * n] = v->screenX, rects[4 * n + 1] = v->screenY;
+    rects[4 * n + 2] = v->screenWidth, rects[4 * n + 3] = v->screenHeight;
+    n++;
+  }
+  unlockList();
+  return n;
+}
+
+const DisplayVideoHooks VIDEO_HOOKS = {stopDisplayVideos, suspendDisplayVideos, resumeDisplayVideos,
+                                       videoRects};
+
+int readVideoAttribute(VmState* L, int32_t attribute) {
+  if (attribute == ATTRCOUNT) {
+    int32_t count = 0;
+    for (VideoObject* v = firstVideo(); v; v = nextVideo(v))
+      if (!v->internal) count++;
+    VmPushNumber(L, count);
+    return 1;
+  }
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 2, nullptr), &v, 0)) VmRaiseError(L, e);
+  switch (attribute) {
+    case ATTRWIDTH:
+      VmPushNumber(L, v->width);
+      return 1;
+    case ATTRHEIGHT:
+      VmPushNumber(L, v->height);
+      return 1;
+    case ATTRRAWWIDTH:
+      VmPushNumber(L, v->nativeWidth);
+      return 1;
+    case ATTRRAWHEIGHT:
+      VmPushNumber(L, v->nativeHeight);
+      return 1;
+    case ATTRDURATION:
+      VmPushNumber(L, v->duration);
+      return 1;
+    case ATTRPOSITION:
+      VmPushNumber(L, static_cast<double>(GetVideoPositionMs(v->backend)));
+      return 1;
+    case ATTRFORMAT:
+      VmPushString(L, QueryVideoFormat(v->backend));
+      return 1;
+    case ATTRNUMFRAMES:
+      VmPushNumber(L, QueryVideoFrameCount(v->backend));
+      return 1;
+    case ATTRPLAYING:
+      VmPushNumber(L, v->state == STATE_PLAYING ? 1 : 0);
+      return 1;
+    case ATTRXPOS:
+      VmPushNumber(L, v->x);
+      return 1;
+    case ATTRYPOS:
+      VmPushNumber(L, v->y);
+      return 1;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
+ErrorCode OpenVideoLibrary(VmState* L) {
+  if (!videoContext.lock) videoContext.lock = AllocMutex();
+  if (!videoContext.lock) return ERR_SEMAPHORE;
+  if (ErrorCode e = RegisterLibrary(videoCommands, "video")) return e;
+  VmRegisterFunctions(L, nullptr, videoCommands, 0);
+  VmRegisterConstants(L, videoConstants, 0);
+  if (ErrorCode e = RegisterObjectList(&videoContext.list)) return e;
+  if (ErrorCode e = RegisterAttributeReader(OBJTYPE_VIDEO, readVideoAttribute)) return e;
+  SetDisplayVideoHooks(&VIDEO_HOOKS);
+  return 0;
+}
+
+void FreeAllVideos(VmState* L) {
+  SetDisplayVideoHooks(nullptr);
+  while (VideoObject* v = firstVideo()) freeVideo(L, v);
+  FreeMutex(videoContext.lock);
+  videoContext.lock = nullptr;
+  videoContext.defaultLoader[0] = 0;
+}
+
+int IsVideoIdPlaying(ObjectId id) {
+  VideoObject* v = nullptr;
+  return getVideo(id, &v, FIND_INTERNAL) == ERR_NONE && v->state == STATE_PLAYING;
+}
+
+int IsVideoOnDisplay(const DisplayRecord* display, int excludeLayers) {
+  for (VideoObject* v = firstVideo(); v; v = nextVideo(v))
+    if (active(v) && v->display == display && !(excludeLayers && v->asLayer)) return 1;
+  return 0;
+}
+
+ErrorCode GetVideoTestStats(ObjectId id, VideoTestStats* out) {
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(id, &v, FIND_INTERNAL)) return e;
+  GetVideoStats(v->backend, &out->presented, &out->dropped, &out->threads);
+  out->state = v->state;
+  out->volume = v->volume;
+  return ERR_NONE;
+}

@@ -1,0 +1,308 @@
+// The video library on the test display adapter, with CDXL files from the
+// generator: the command rules and their errors, frames grabbed into
+// brushes, and playback: threads per video, frames reaching the window in
+// order, the end, seeking and resizing while paused, a closed display
+// suspending its videos, and stops, closes and shut-down while playing
+// leaving no thread, leak or pending frame.
+#include <chrono>
+#include <thread>
+
+#include "media/media.h"
+#include "media/video_private.h"
+#include "tests/gfx/display_fixture.h"
+#include "tests/media/image_support.h"
+
+using gfxtest::DisplayTest;
+using imagetest::Shell;
+using imagetest::TempDir;
+
+namespace {
+
+struct Fixture {
+  std::string file;
+  int32_t width, height, frames;
+  std::vector<std::vector<uint32_t>> rgb;  // each frame as 0x00RRGGBB
+};
+
+class Videos : public DisplayTest {
+ protected:
+  static void SetUpTestSuite() {
+    dir = new TempDir;
+    bool ok = false;
+    Shell("/usr/bin/python3 '" QM_SOURCE_DIR "/tests/media/make_cdxl.py' '" + dir->path() + "'",
+          &ok);
+    ASSERT_TRUE(ok);
+  }
+  static void TearDownTestSuite() {
+    delete dir;
+    dir = nullptr;
+  }
+  void SetUp() override {
+    DisplayTest::SetUp();
+    for (ErrorCode (*open)(VmState*) : {OpenEventLibrary, OpenVideoLibrary}) {
+      VmPushValue(L, VM_GLOBALS_INDEX);
+      ASSERT_EQ(open(L), ERR_NONE);
+      VmSetTop(L, 0);
+    }
+  }
+  void TearDown() override {
+    FreeAllVideos(L);
+    FreeAllEvents(L);
+    DisplayTest::TearDown();
+  }
+
+  static Fixture load(const std::string& name, int32_t w, int32_t h, int32_t frames) {
+    Fixture f{*dir / (name + ".cdxl"), w, h, frames, {}};
+    auto bytes = imagetest::ReadFile(*dir / (name + ".rgb"));
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    for (size_t at = 0; at + n * 3 <= bytes.size(); at += n * 3) {
+      std::vector<uint32_t> frame(n);
+      for (size_t i = 0; i < n; i++)
+        frame[i] = (uint32_t{bytes[at + 3 * i]} << 16) | (uint32_t{bytes[at + 3 * i + 1]} << 8) |
+                   bytes[at + 3 * i + 2];
+      f.rgb.push_back(frame);
+    }
+    return f;
+  }
+  static Fixture pal4() { return load("pal4", 40, 24, 10); }
+  static Fixture pal8snd() { return load("pal8snd", 48, 20, 6); }
+
+  VideoTestStats stats(int id) {
+    VideoTestStats s{};
+    EXPECT_EQ(GetVideoTestStats(ObjectId{nullptr, id}, &s), ERR_NONE);
+    return s;
+  }
+  // Runs the event poll (which installs pending frames) for ms.
+  void pollFor(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    do {
+      ErrorCode e = ERR_NONE;
+      PollEvents(L, 1, 0, &e);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (std::chrono::steady_clock::now() < end);
+  }
+  // The window's rectangle at x, y as 0x00RRGGBB words.
+  std::vector<uint32_t> window(int32_t x, int32_t y, int32_t w, int32_t h) {
+    std::vector<uint32_t> out;
+    for (int32_t j = 0; j < h; j++)
+      for (int32_t i = 0; i < w; i++) out.push_back(At(x + i, y + j));
+    return out;
+  }
+  // Which frame of the fixture the window shows at x, y; -1 for none.
+  int shownFrame(const Fixture& f, int32_t x, int32_t y) {
+    auto w = window(x, y, f.width, f.height);
+    for (size_t i = 0; i < f.rgb.size(); i++)
+      if (f.rgb[i] == w) return static_cast<int>(i);
+    return -1;
+  }
+  // A brush's pixels as 0x00RRGGBB words.
+  std::vector<uint32_t> brushPixels(ObjectId id) {
+    BrushObject* b = nullptr;
+    EXPECT_EQ(GetBrushObject(L, id, &b, 0), ERR_NONE);
+    if (!b) return {};
+    uint32_t* p = ReadBitmapRectARGB(b->bitmap, 0, 0, b->width, b->height, 0);
+    std::vector<uint32_t> out(p, p + static_cast<size_t>(b->width) * b->height);
+    FreeMemory(p);
+    for (uint32_t& v : out) v &= 0xFFFFFF;
+    return out;
+  }
+  static TempDir* dir;
+};
+TempDir* Videos::dir = nullptr;
+
+TEST_F(Videos, CommandRules) {
+  OpenDisplay(200, 120);
+  const Fixture f = pal4();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  const std::string zero = *dir / "bad_zero_chunk.cdxl", second = *dir / "bad_second_size.cdxl";
+  struct Case {
+    const char* what;
+    const char* command;
+    std::vector<Value> args;
+    ErrorCode want;
+  } cases[] = {
+      {"pause stopped", "PauseVideo", {1}, ERR_VIDNOTPLAYING},
+      {"resume stopped", "ResumeVideo", {1}, ERR_VIDNOTPAUSED},
+      {"stop stopped", "StopVideo", {1}, ERR_VIDSTOPPED},
+      {"seek to the duration", "SeekVideo", {1, 833}, ERR_SEEKRANGE},
+      {"seek to duration - 1", "SeekVideo", {1, 832}, ERR_NONE},
+      {"seek back to the start", "SeekVideo", {1, 0}, ERR_NONE},
+      {"frame 0", "GetVideoFrame", {5, 0, 1}, ERR_VIDEOFRAME},
+      {"frame past the end", "GetVideoFrame", {5, 11, 1}, ERR_VIDEOFRAME},
+      {"grab mode 2", "GetVideoFrame", {5, 1, 1, 2}, ERR_WRONGUSAGE},
+      {"grab time = duration", "GetVideoFrame", {5, 833, 1, 1}, ERR_SEEKRANGE},
+      {"zero width", "SetVideoSize", {1, 0, 10}, ERR_BADDIMENSIONS},
+      {"uselayer without layers",
+       "PlayVideo",
+       {1, 0, 0, Value::Table({{"uselayer", true}})},
+       ERR_NOLAYERS},
+      {"frame layer without layers", "DisplayVideoFrame", {1, 0, 0, 0}, ERR_NOLAYERS},
+      {"unknown number", "StopVideo", {9}, ERR_FINDVIDEO},
+      {"driver 7", "ForceVideoDriver", {7}, ERR_NONE},
+      {"video mode", "ForceVideoMode", {1}, ERR_UNSUPPORTEDFEAT},
+      {"export format 5", "DumpVideo", {1, 0, 0, "/nonexistent/x", 5}, ERR_WRONGUSAGE},
+      {"bad header", "OpenVideo", {2, zero.c_str()}, ERR_LOADVIDEO},
+      {"second chunk size", "OpenVideo", {2, second.c_str()}, ERR_LOADVIDEO},
+  };
+  for (const Case& c : cases) EXPECT_EQ(CallWith(c.command, c.args), c.want) << c.what;
+  ASSERT_EQ(CallWith("PlayVideo", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("PlayVideo", {1}), ERR_VIDPLAYING);
+  EXPECT_EQ(CallWith("GetVideoFrame", {5, 1, 1}), ERR_FGRABVIDSTATE);
+  EXPECT_EQ(CallWith("DumpVideo", {1}), ERR_WRONGUSAGE);
+  EXPECT_EQ(CallWith("ResumeVideo", {1}), ERR_VIDNOTPAUSED);
+  ASSERT_EQ(CallWith("PauseVideo", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("PauseVideo", {1}), ERR_VIDNOTPLAYING);
+  EXPECT_EQ(CallWith("PlayVideo", {1}), ERR_VIDPAUSED);
+  ASSERT_EQ(CallWith("StopVideo", {1}), ERR_NONE);
+
+  struct Volume {
+    Value given;
+    int32_t stored;
+  } volumes[] = {{100, 64}, {-1, 0}, {32, 32}, {"50%", 32}};
+  for (const Volume& v : volumes) {
+    ASSERT_EQ(CallWith("SetVideoVolume", {1, v.given}), ERR_NONE);
+    EXPECT_EQ(stats(1).volume, v.stored);
+  }
+  // The driver switch: "native" takes no file on this platform.
+  EXPECT_EQ(CallWith("ForceVideoDriver", {0}), ERR_NONE);
+  EXPECT_EQ(CallWith("OpenVideo", {2, f.file.c_str()}), ERR_LOADVIDEO);
+  EXPECT_EQ(CallWith("IsVideo", {f.file.c_str()}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>{1});
+  EXPECT_EQ(CallWith("ForceVideoDriver", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("OpenVideo", {2, f.file.c_str()}), ERR_NONE);
+  EXPECT_EQ(CallWith("IsVideo", {(*dir / "bad_type.cdxl").c_str()}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>{0});
+}
+
+TEST_F(Videos, GrabbedFramesEqualTheFilesFrames) {
+  OpenDisplay(64, 64);
+  const Fixture f = pal8snd();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  // Mode 0 by frame number, out of order; mode 1 by time (12 fps).
+  struct Case {
+    int32_t position, mode, frame;
+  } cases[] = {{1, 0, 0}, {4, 0, 3},   {4, 0, 3},   {2, 0, 1}, {6, 0, 5},
+               {0, 1, 0}, {250, 1, 3}, {499, 1, 5}, {3, 0, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.position << " mode " << c.mode);
+    ASSERT_EQ(CallWith("GetVideoFrame", {7, c.position, 1, c.mode}), ERR_NONE);
+    EXPECT_TRUE(brushPixels(ObjectId{nullptr, 7}) == f.rgb[static_cast<size_t>(c.frame)]);
+  }
+  // An automatic brush id comes back.
+  VmPushNil(L);
+  VmPushNumber(L, 1);
+  VmPushNumber(L, 1);
+  ASSERT_EQ(Call("GetVideoFrame", 3), ERR_NONE);
+  EXPECT_EQ(lastTypes.size(), 1u);
+}
+
+TEST_F(Videos, PlaybackShowsTheFramesInOrderAndEnds) {
+  OpenDisplay(200, 120);
+  const Fixture f = pal4();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1, 10, 20}), ERR_NONE);
+  EXPECT_EQ(stats(1).threads, 3);
+  std::vector<int> seen;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (stats(1).state == 1 && std::chrono::steady_clock::now() < end) {
+    pollFor(10);
+    const int shown = shownFrame(f, 10, 20);
+    if (shown >= 0 && (seen.empty() || seen.back() != shown)) seen.push_back(shown);
+  }
+  pollFor(50);
+  const int last = shownFrame(f, 10, 20);
+  if (seen.empty() || seen.back() != last) seen.push_back(last);
+  EXPECT_EQ(stats(1).state, 4);
+  EXPECT_EQ(CallWith("IsVideoPlaying", {1}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>{0});
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << testing::PrintToString(seen);
+  EXPECT_GE(seen.size(), 5u) << testing::PrintToString(seen);
+  EXPECT_EQ(last, 9);  // the last frame stays
+  const VideoTestStats s = stats(1);
+  EXPECT_EQ(s.presented + s.dropped, 10);
+  // A finished video plays again from the start.
+  ASSERT_EQ(CallWith("PlayVideo", {1, 10, 20}), ERR_NONE);
+  ASSERT_EQ(CallWith("StopVideo", {1}), ERR_NONE);
+  EXPECT_EQ(stats(1).threads, 0);
+}
+
+TEST_F(Videos, SoundAddsTheAudioThread) {
+  OpenDisplay(100, 100);
+  ASSERT_EQ(CallWith("OpenVideo", {1, pal8snd().file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1}), ERR_NONE);
+  EXPECT_EQ(stats(1).threads, 4);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (stats(1).state == 1 && std::chrono::steady_clock::now() < end) pollFor(10);
+  EXPECT_EQ(stats(1).state, 4);
+  EXPECT_EQ(stats(1).presented + stats(1).dropped, 6);
+}
+
+TEST_F(Videos, PausedSeeksAndResizesShowTheHeldFrame) {
+  OpenDisplay(200, 120);
+  const Fixture f = pal4();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1, 0, 0}), ERR_NONE);
+  pollFor(100);
+  ASSERT_EQ(CallWith("PauseVideo", {1}), ERR_NONE);
+  // 12 fps: 500 ms is frame 6.
+  ASSERT_EQ(CallWith("SeekVideo", {1, 500}), ERR_NONE);
+  pollFor(150);
+  EXPECT_EQ(shownFrame(f, 0, 0), 6);
+  EXPECT_EQ(stats(1).state, 2);
+  ASSERT_EQ(CallWith("SetVideoSize", {1, 80, 48}), ERR_NONE);
+  pollFor(50);
+  // Doubled by nearest neighbour: every second pixel of each second row.
+  std::vector<uint32_t> big = window(0, 0, 80, 48), half;
+  for (int32_t y = 0; y < 48; y += 2)
+    for (int32_t x = 0; x < 80; x += 2) half.push_back(big[static_cast<size_t>(y * 80 + x)]);
+  EXPECT_TRUE(half == f.rgb[6]);
+  EXPECT_EQ(stats(1).state, 2);
+  ASSERT_EQ(CallWith("ResumeVideo", {1}), ERR_NONE);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (stats(1).state == 1 && std::chrono::steady_clock::now() < end) pollFor(10);
+  EXPECT_EQ(stats(1).state, 4);
+}
+
+TEST_F(Videos, ClosingTheDisplaySuspendsItsVideos) {
+  OpenDisplay(200, 120);
+  ASSERT_EQ(CallWith("OpenVideo", {1, pal4().file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1}), ERR_NONE);
+  pollFor(50);
+  ASSERT_EQ(CloseDisplayWindow(L, d, nullptr, CLOSE_KEEPBRUSHES), ERR_NONE);
+  EXPECT_EQ(stats(1).state, 3);
+  const int64_t before = stats(1).presented;
+  pollFor(150);
+  EXPECT_EQ(stats(1).presented - before, 0);  // nothing is drawn while suspended
+  ASSERT_EQ(OpenDisplayWindow(L, d, 0), ERR_NONE);
+  EXPECT_EQ(stats(1).state, 1);
+}
+
+// Stops, closes and pauses in quick succession, and shut-down with videos
+// still playing: ASan finds any thread, leak or pending frame left.
+TEST_F(Videos, StopCloseAndShutDownWhilePlaying) {
+  OpenDisplay(200, 120);
+  const Fixture f = pal8snd();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  for (int i = 0; i < 5; i++) {
+    ASSERT_EQ(CallWith("PlayVideo", {1}), ERR_NONE);
+    pollFor(i * 7);
+    ASSERT_EQ(CallWith("StopVideo", {1}), ERR_NONE);
+    EXPECT_EQ(stats(1).threads, 0);
+  }
+  ASSERT_EQ(CallWith("PlayVideo", {1}), ERR_NONE);
+  for (int i = 0; i < 5; i++) {
+    ASSERT_EQ(CallWith("PauseVideo", {1}), ERR_NONE);
+    ASSERT_EQ(CallWith("SeekVideo", {1, 100 * i}), ERR_NONE);
+    ASSERT_EQ(CallWith("ResumeVideo", {1}), ERR_NONE);
+  }
+  ASSERT_EQ(CallWith("CloseVideo", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("StopVideo", {1}), ERR_FINDVIDEO);
+  ASSERT_EQ(CallWith("OpenVideo", {2, f.file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("OpenVideo", {3, pal4().file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {2}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {3, 50, 50}), ERR_NONE);
+  pollFor(30);
+  // TearDown frees both while they play.
+}
+
+}  // namespace
