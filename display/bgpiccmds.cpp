@@ -180,20 +180,6 @@ ErrorCode readGradientFields(VmState* L, int table, const char* prefix, Gradient
   return readColourPairs(L, table, name, g);
 }
 
-// "fillstyle" 2 of LoadBGPic: the gradient under its long names.
-ErrorCode readFillGradient(VmState* L, int table, GradientFill* g) {
-  int found = 0;
-  int32_t type = 2;
-  uint32_t start = 0, end = 0;
-  double angle = 0;
-  GetTableFieldInt(L, table, "gradientstyle", &type, &found);
-  GetTableFieldU32(L, table, "gradientstartcolor", &start, &found);
-  GetTableFieldU32(L, table, "gradientendcolor", &end, &found);
-  GetTableFieldNumber(L, table, "gradientangle", &angle, &found);
-  InitGradientFill(g, type, start, end, angle);
-  return readGradientFields(L, table, "gradient", g);
-}
-
 // The size of the current picture, the default of the gradient and
 // texture makers.
 void currentSourceSize(int32_t* width, int32_t* height) {
@@ -555,7 +541,7 @@ int cmdLoadBGPic(VmState* L) {
         GetTableFieldU32(L, 3, "fillcolor", &fill.colour, &found);
         break;
       case FILLGRADIENT:
-        if (ErrorCode e = readFillGradient(L, 3, &fill.gradient)) return e;
+        if (ErrorCode e = ReadFillGradient(L, 3, &fill.gradient)) return e;
         break;
       case FILLTEXTURE: {
         VmPushString(L, "texturebrush");
@@ -764,6 +750,19 @@ ErrorCode CreateColorBGPic(VmState*, ObjectId* id, int automatic, int32_t width,
                                nullptr, -1, nullptr, nullptr, &fill, out);
   if (!e) bitmap.release();
   return e;
+}
+
+ErrorCode ReadFillGradient(VmState* L, int table, GradientFill* g) {
+  int found = 0;
+  int32_t type = 2;
+  uint32_t start = 0, end = 0;
+  double angle = 0;
+  GetTableFieldInt(L, table, "gradientstyle", &type, &found);
+  GetTableFieldU32(L, table, "gradientstartcolor", &start, &found);
+  GetTableFieldU32(L, table, "gradientendcolor", &end, &found);
+  GetTableFieldNumber(L, table, "gradientangle", &angle, &found);
+  InitGradientFill(g, type, start, end, angle);
+  return readGradientFields(L, table, "gradient", g);
 }
 
 void ReadXYOptions(VmState* L, int index, DisplayRecord*, int32_t* x, int32_t* y) {

@@ -75,10 +75,12 @@ bool sameId(const DisplayRecord* d, ObjectId id) {
 ErrorCode makeOwnBGPic(VmState*, DisplayRecord* d) {
   OwnedBitmap bitmap(AllocBitmap(d->width, d->height, 0, nullptr));
   if (!bitmap) return ERR_BITMAP;
-  // Waiting for the gradient reader of the background-picture commands and
-  // the brush library: gradient and texture fills draw the fill colour.
-  if (d->fill.style != FILLNONE)
+  // Waiting for the brush library: texture fills draw the fill colour.
+  if (d->fill.style == FILLGRADIENT) {
+    if (ErrorCode e = FillBitmapGradient(bitmap.get(), &d->fill.gradient)) return e;
+  } else if (d->fill.style != FILLNONE) {
     FillBitmapRect(bitmap.get(), 0, 0, d->width, d->height, d->fill.colour);
+  }
   ObjectId id{nullptr, 0};
   BGPic* pic = nullptr;
   ErrorCode error = AddBGPicObject(
@@ -422,6 +424,9 @@ ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* d, int c
         {.name = "texturey", .type = OPTION_INT, .to = &d->fill.textureY},
     };
     if (d->fill.style == FILLTEXTURE) ReadOptionTable(L, table, texture);
+    if (d->fill.style == FILLGRADIENT) {
+      if (ErrorCode e = ReadFillGradient(L, table, &d->fill.gradient)) return e;
+    }
   }
   if (d->width == SIZE_NATIVE) d->width = monitorDimension(d, 0);
   if (d->height == SIZE_NATIVE) d->height = monitorDimension(d, 1);

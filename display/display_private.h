@@ -52,6 +52,9 @@ int CmdEndSelect(VmState* L);
 // x and y of a DisplayBGPic option table at index when it is the last
 // argument, else 200000 (centred).
 void ReadXYOptions(VmState* L, int index, DisplayRecord* display, int32_t* x, int32_t* y);
+// "fillstyle" 2: the gradient under its long names ("gradientstyle",
+// "gradientstartcolor", ..., "gradientcolors").
+ErrorCode ReadFillGradient(VmState* L, int table, GradientFill* gradient);
 BGPic* GetBGPicList();
 BGPic* GetCurrentBGPic();
 void SetCurrentBGPic(BGPic* pic);

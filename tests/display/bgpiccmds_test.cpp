@@ -317,6 +317,28 @@ TEST_F(BGPicCommandsTest, ScalingShowingAndFreeing) {
   EXPECT_EQ(Rgb(Pic(2)->bitmap, 40, 30), std::vector<uint32_t>(40 * 30, 0x0000FF));
 }
 
+// A display filled with a gradient shows the picture that the gradient
+// command makes of the same description.
+TEST_F(BGPicCommandsTest, DisplayFillGradient) {
+  VmPushNumber(L, 1);
+  PushValue(L, Value::Table({{"width", 48},
+                             {"height", 32},
+                             {"fillstyle", 2},
+                             {"gradientstyle", 3},
+                             {"gradientstartcolor", 0xFF0000},
+                             {"gradientendcolor", 0x0000FF},
+                             {"gradientcenterx", 0.25}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateGradientBGPic",
+                     {2, 3, 0xFF0000, 0x0000FF, 48, 32, 0, Value::Table({{"centerx", 0.25}})}),
+            ERR_NONE);
+  EXPECT_EQ(Rgb(d->bgpic->bitmap, 48, 32), Rgb(Pic(2)->bitmap, 48, 32));
+  VmPushNumber(L, 3);
+  PushValue(L, Value::Table({{"fillstyle", 2}, {"gradientstyle", 3}, {"gradientcenterx", 2}}));
+  EXPECT_EQ(Call("CreateDisplay", 2), ERR_WRONGUSAGE);
+}
+
 TEST_F(BGPicCommandsTest, SelectionRefusals) {
   OpenDisplay();
   ASSERT_EQ(CallWith("CreateBGPic", {1, 40, 30}), ERR_NONE);
