@@ -34,6 +34,7 @@ struct DispatchRound {
   TimerRecord* timer = nullptr;
   DisplayRecord* display = nullptr;
   int started = 0;
+  int fillAsked = 0;  // the music fill source was asked this round
 };
 
 template <size_t N>
@@ -62,6 +63,8 @@ struct DisplayContext {
   TimeValue lastExpiry = {0, 0};
   int networkPollHeld = 0;
   NetworkEventSource networkSource = nullptr;  // installed by the network library
+  MusicFillSource fillSource = nullptr;        // installed by the sound library
+  MusicFillRunning fillRunning = nullptr;
   DispatchRound dispatchRound;
   // Words that plug-ins store through the system table's global values
   // (tags 33, 39 and 43).

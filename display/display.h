@@ -785,6 +785,25 @@ struct NetworkEventNotice {
 using NetworkEventSource = int (*)(int restart, uint32_t wanted, NetworkEventNotice* out);
 void SetNetworkEventSource(NetworkEventSource source);  // null: none
 
+// The sound library's script-fed music. Each dispatch round first asks the
+// installed source once for a music whose queue runs low (1 and *out
+// filled, 0 none); the "fillmusicbuffer" handler then runs (message kind
+// 20) with "id", "samples" (the frames queued) and "count" (the frames
+// missing to one second). running(1) and running(0) bracket every call of
+// that handler, the immediate ones too.
+struct MusicFillNotice {
+  ObjectId id;
+  int32_t samples;
+  int32_t count;
+};
+using MusicFillSource = int (*)(MusicFillNotice* out);
+using MusicFillRunning = void (*)(int on);
+void SetMusicFillSource(MusicFillSource source, MusicFillRunning running);  // null: none
+int HasFillMusicBufferHandler();
+// Runs the handler at once, collecting nothing: 0 (also without a handler)
+// or the handler's error.
+ErrorCode CallFillMusicBufferHandler(VmState* L, ObjectId id, int32_t samples, int32_t count);
+
 // The event pump (pump.cpp): turns wake messages and the platform's X11
 // events into queued events and carries out what they asked; 1 when the
 // program must stop (*error holds a failure code, else 0).

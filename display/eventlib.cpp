@@ -73,6 +73,7 @@ enum : int32_t {
   GSLOT_RECEIVEUDP = 7,
   GSLOT_VIDEOEND = 8,
   GSLOT_RUNFINISHED = 11,
+  GSLOT_FILLMUSICBUFFER = 10,
   GSLOT_DIRECTORYCHANGED = 12
 };
 
@@ -90,6 +91,7 @@ enum : int32_t {
   KIND_MODESWITCH = 12,
   KIND_DROPFILE = 13,
   KIND_ORIENTATION = 19,
+  KIND_FILLMUSIC = 20,
   KIND_USERTYPE = 21,
   KIND_TOUCH = 22,
   KIND_APPMESSAGE = 23,
@@ -323,6 +325,11 @@ ErrorCode fillMessage(VmState* L, EventMessage* m) {
     case KIND_INTERVAL:
     case KIND_TIMEOUT:
       SetTableFieldId(L, "id", m->id);
+      break;
+    case KIND_FILLMUSIC:
+      SetTableFieldId(L, "id", m->id);
+      SetTableFieldInt(L, "samples", m->args[0]);
+      SetTableFieldInt(L, "count", m->args[1]);
       break;
     case KIND_THREAD:
       SetTableFieldId(L, "id", m->id);
@@ -619,6 +626,26 @@ void networkMessage(EventMessage* m, const NetworkEventNotice& n, ObjectId* clie
   setAction(m, action);
 }
 
+// The message of a music that wants its buffer filled.
+void fillMessage(EventMessage* m, const MusicFillNotice& n) {
+  m->kind = KIND_FILLMUSIC;
+  m->handler = displayContext.globalHandler[GSLOT_FILLMUSICBUFFER];
+  m->userData = displayContext.globalUserData[GSLOT_FILLMUSICBUFFER];
+  m->id = n.id;
+  m->idSet = 1;
+  m->args[0] = n.samples;
+  m->args[1] = n.count;
+  setAction(m, "FillMusicBuffer");
+}
+
+// Runs it with the sound library told that its handler runs.
+ErrorCode runFillMessage(VmState* L, EventMessage* m, int collect, StepResult* out) {
+  if (displayContext.fillRunning) displayContext.fillRunning(1);
+  ErrorCode error = runMessage(L, m, collect, out);
+  if (displayContext.fillRunning) displayContext.fillRunning(0);
+  return error;
+}
+
 // One step of the dispatchRound; out->handled tells whether a handler ran. Returns
 // with nothing handled only when the dispatchRound is over.
 ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
@@ -628,6 +655,15 @@ ErrorCode dispatchStep(VmState* L, int collect, StepResult* out) {
     m.handler = VM_REF_NIL;
     m.userData = VM_REF_NIL;
     m.timestamp = -1;
+    if (!displayContext.dispatchRound.fillAsked) {
+      displayContext.dispatchRound.fillAsked = 1;
+      MusicFillNotice n = {};
+      if (displayContext.fillSource && HasFillMusicBufferHandler() &&
+          displayContext.fillSource(&n)) {
+        fillMessage(&m, n);
+        return runFillMessage(L, &m, collect, out);
+      }
+    }
     switch (displayContext.dispatchRound.source) {
       case SOURCE_TIMERS: {
         int32_t kind = TIMER_EVENT_NONE;
@@ -952,6 +988,29 @@ bool DisplayHasEventHandler(const DisplayRecord* display, int32_t type) {
 }
 
 void SetNetworkEventSource(NetworkEventSource source) { displayContext.networkSource = source; }
+
+void SetMusicFillSource(MusicFillSource source, MusicFillRunning running) {
+  displayContext.fillSource = source;
+  displayContext.fillRunning = running;
+}
+
+int HasFillMusicBufferHandler() {
+  return displayContext.globalHandler[GSLOT_FILLMUSICBUFFER] != VM_REF_NIL;
+}
+
+ErrorCode CallFillMusicBufferHandler(VmState* L, ObjectId id, int32_t samples, int32_t count) {
+  if (!HasFillMusicBufferHandler()) return ERR_NONE;
+  EventMessage m = {};
+  m.handler = VM_REF_NIL;
+  m.userData = VM_REF_NIL;
+  m.timestamp = -1;
+  fillMessage(&m, MusicFillNotice{id, samples, count});
+  int base = VmGetTop(L);
+  StepResult r;
+  ErrorCode error = runFillMessage(L, &m, 0, &r);
+  VmSetTop(L, base);
+  return error;
+}
 
 ErrorCode DispatchEvent(VmState* L, int* handled) {
   int base = VmGetTop(L);

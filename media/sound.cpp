@@ -3,6 +3,7 @@
 // event list and the option hook), the attribute reader of samples, the
 // sources of CreateSample that other libraries hand over, and the library's
 // close, which frees every sample and music and closes the output.
+#include "display/display.h"
 #include "media/sound_private.h"
 
 namespace {
@@ -116,6 +117,7 @@ ErrorCode OpenSoundLibrary(VmState* L) {
   if (!error) error = RegisterAttributeReader(OBJTYPE_SAMPLE, ReadSampleAttribute);
   if (!error) error = RegisterAttributeReader(OBJTYPE_MUSIC, ReadMusicAttribute);
   soundContext.state = L;
+  SetMusicFillSource(PollMusicBufferEvents, SetFillHandlerRunning);
   return error;
 }
 
@@ -131,5 +133,6 @@ void FreeSoundLibrary(VmState* L) {
   ShutdownAudio(L);
   FreeAllMusic(L);
   FreeThreadEventList();
+  SetMusicFillSource(nullptr, nullptr);
   soundContext = SoundContext{};
 }

@@ -14,8 +14,8 @@
 struct SampleObject {
   ObjectHead head;  // type OBJTYPE_SAMPLE
   AudioDescriptor* desc;
-  int32_t volume;   // 0..64
-  int32_t pitch;    // frames per second
+  int32_t volume;  // 0..64
+  int32_t pitch;   // frames per second
   int32_t formatCode;
   uint32_t length;  // bytes
   int32_t panning;  // 0..255
@@ -129,6 +129,11 @@ int32_t CodeToScriptFormat(int32_t code);
 ErrorCode StopMusicObject(VmState* L, MusicObject* m, int pause);
 void FreeAllMusicObjects(VmState* L);
 MusicObject* MusicOfSource(void* music);
+
+// The fill poll of script-fed music and the handler-running word.
+struct MusicFillNotice;
+int PollMusicBufferEvents(MusicFillNotice* out);
+void SetFillHandlerRunning(int on);
 
 // Attribute readers of samples and music.
 int ReadSampleAttribute(VmState* L, int32_t attribute);

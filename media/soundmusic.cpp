@@ -6,6 +6,7 @@
 // last paused music is paused or null.
 #include <cstring>
 
+#include "display/display.h"
 #include "media/media_private.h"
 #include "media/sound_private.h"
 
@@ -163,9 +164,9 @@ int cmdOpenMusic(VmState* L) {
   int32_t what = 0, seekable = 0, subsongs = 1;
   void* source = nullptr;
   PluginBase* plugin = nullptr;
-  ErrorCode e = OpenMusicStream(file, o.loader[0] ? o.loader : nullptr,
-                                o.adapter[0] ? o.adapter : nullptr, 0, &what, &source, &seekable,
-                                &subsongs, &plugin);
+  ErrorCode e =
+      OpenMusicStream(file, o.loader[0] ? o.loader : nullptr, o.adapter[0] ? o.adapter : nullptr, 0,
+                      &what, &source, &seekable, &subsongs, &plugin);
   if (e) return e;
   MusicObject* m = newMusic(&id, automatic);
   if (!m) {
@@ -438,7 +439,200 @@ int cmdPlaySubsong(VmState* L) {
   return startMusic(L, m);
 }
 
+int cmdCreateMusic(VmState* L) {
+  CheckArgCount(L, 3, 3, 0, 0);
+  int automatic = 0;
+  ObjectId id = GetObjectIdArg(L, 1, &automatic);
+  int32_t rate = VmCheckInteger(L, 2);
+  int32_t format = VmCheckInteger(L, 3);
+  if (SoundDisabled()) return 0;
+  if (soundContext.inFillHandler) return ERR_NOCALLBACK;
+  if (!HasFillMusicBufferHandler()) return ERR_NOFMBHANDLER;
+  int32_t code = ScriptFormatToCode(format);
+  if (code < 0) return ERR_WRONGUSAGE;
+  if (rate < 256) return ERR_LOWFREQ;
+  int skip = 0;
+  if (ErrorCode e = EnsureSoundOutput(L, &skip)) return e;
+  if (skip) return 0;
+  if (!automatic) freeMusicNumber(L, id);
+  int32_t what = 0;
+  void* source = nullptr;
+  if (ErrorCode e = CreateMusicStream(L, rate, code, &what, &source)) return e;
+  MusicObject* m = newMusic(&id, automatic);
+  if (!m) {
+    CloseMusicStream(what, source);
+    return ERR_MEM;
+  }
+  m->source = source;
+  m->what = what;
+  m->scriptFed = 1;
+  appendMusic(m);
+  // The queue is primed with two seconds before anything plays.
+  if (ErrorCode e = CallFillMusicBufferHandler(L, idOf(m), 0, rate * 2)) return e;
+  return automatic ? PushObjectId(L, id) : 0;
+}
+
+// Frames still queued in a script-fed stream.
+uint32_t queuedFrames(SoundStream* s) {
+  uint64_t left = 0;
+  LockMutex(s->queueLock);
+  for (QueuedSoundBuffer* b = s->queueHead; b; b = b->next)
+    if (!b->done) left += b->frames - b->position;
+  UnlockMutex(s->queueLock);
+  return left > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(left);
+}
+
+// Drops the buffers the decoder has used up from the front of the queue.
+void dropConsumed(SoundStream* s) {
+  LockMutex(s->queueLock);
+  while (s->queueHead && s->queueHead->done && s->queueHead->frames > 0) {
+    QueuedSoundBuffer* b = s->queueHead;
+    s->queueHead = b->next;
+    if (!s->queueHead) s->queueTail = nullptr;
+    FreeMemory(b);
+  }
+  UnlockMutex(s->queueLock);
+}
+
+int cmdFillMusicBuffer(VmState* L) {
+  CheckArgCount(L, 3, 4, 0, 0);
+  ObjectId id = GetObjectIdArg(L, 1, nullptr);
+  const char* type = VmCheckString(L, 2, nullptr);
+  double framesArg = VmCheckNumber(L, 3);
+  int table = 0;
+  if (present(L, 4)) {
+    VmCheckTable(L, 4);
+    table = 4;
+  }
+  if (!soundContext.inFillHandler) return ERR_NOMUSICCB;
+  MusicObject* m = nullptr;
+  if (ErrorCode e = FindMusic(id, &m)) return e;
+  if (!m->scriptFed) return ERR_WRONGUSAGE;
+  auto* s = static_cast<SoundStream*>(m->source);
+  if (CompareNoCase(type, "end") == 0) {
+    dropConsumed(s);
+    return QueueMusicFrames(s, nullptr, 0);
+  }
+  if (framesArg < 1 || framesArg > 0x7FFFFFFF) return ERR_WRONGUSAGE;
+  auto frames = static_cast<uint32_t>(framesArg);
+  const int32_t code = s->queueFormat.formatCode;  // script code 2..5
+  const int32_t bits = code >= 4 ? 16 : 8;
+  const int32_t channels = (code == 3 || code == 5) ? 2 : 1;
+  const size_t bpf = static_cast<size_t>(bits / 8 * channels);
+  OwnedMemory<uint8_t> out(static_cast<uint8_t*>(AllocMemoryArray(frames, bpf, 0)));
+  if (!out) return ERR_MEM;
+  // The sample frames to convert from, in a source format code.
+  OwnedMemory<uint8_t> data;
+  ConvertSource source = {};
+  SampleObject* sample = nullptr;
+  int freeSample = 0;
+  ObjectId sampleId = {};
+  if (CompareNoCase(type, "pcm") == 0 || CompareNoCase(type, "mute") == 0) {
+    bool pcm = CompareNoCase(type, "pcm") == 0;
+    size_t values = 0;
+    if (pcm) {
+      if (!table) return ERR_WRONGUSAGE;
+      VmPushString(L, "data");
+      VmGetTable(L, table);
+      if (VmType(L, -1) != VM_TYPE_TABLE) return ERR_WRONGUSAGE;
+      int dataIndex = VmGetTop(L);
+      size_t limit = static_cast<size_t>(frames) * static_cast<size_t>(channels);
+      data.reset(static_cast<uint8_t*>(AllocMemoryArray(limit, static_cast<size_t>(bits / 8), 1)));
+      if (!data) return ERR_MEM;
+      for (; values < limit; values++) {
+        VmRawGetI(L, dataIndex, static_cast<int>(values));
+        bool number = VmType(L, -1) == VM_TYPE_NUMBER;
+        // Truncated toward zero; the low 8 or 16 bits are kept.
+        auto v = static_cast<int64_t>(number ? VmToNumber(L, -1) : 0);
+        VmSetTop(L, -2);
+        if (!number) break;
+        if (bits == 16) {
+          auto w = static_cast<uint16_t>(v);
+          std::memcpy(data.get() + 2 * values, &w, 2);
+        } else {
+          data.get()[values] = static_cast<uint8_t>(v);
+        }
+      }
+      VmSetTop(L, dataIndex - 1);
+    }
+    // What was not given is silence; 8-bit script data is unsigned.
+    if (bits == 8)
+      for (size_t i = values; pcm && i < static_cast<size_t>(frames) * channels; i++)
+        data.get()[i] = 128;
+    if (!pcm) {
+      data.reset(static_cast<uint8_t*>(AllocMemoryArray(frames, bpf, 0)));
+      if (!data) return ERR_MEM;
+      std::memset(data.get(), bits == 8 ? 128 : 0, frames * bpf);
+    }
+    source = ConvertSource{data.get(), frames, code == 2 ? 0 : code == 3 ? 1 : code, 0};
+  } else if (CompareNoCase(type, "sample") == 0) {
+    if (!table) return ERR_WRONGUSAGE;
+    VmPushString(L, "id");
+    VmGetTable(L, table);
+    if (VmType(L, -1) == VM_TYPE_NIL) return ERR_WRONGUSAGE;
+    sampleId = GetObjectIdArg(L, VmGetTop(L), nullptr);
+    VmSetTop(L, -2);
+    if (ErrorCode e = FindSample(sampleId, &sample)) return e;
+    VmPushString(L, "free");
+    VmGetTable(L, table);
+    freeSample = VmToBoolean(L, -1);
+    VmSetTop(L, -2);
+    source = ConvertSource{sample->desc->data, sample->desc->frames, sample->desc->formatCode,
+                           static_cast<int32_t>(sample->desc->flags & 1)};
+  } else {
+    return ERR_WRONGUSAGE;
+  }
+  ConvertRange range;
+  if (ErrorCode e = ReadConvertRange(L, table, source.frames, &range)) return e;
+  ConvertSampleFrames(source, range, out.get(), frames, bits, bits == 16 ? 1 : 0, channels);
+  if (freeSample) FreeSampleObject(L, sampleId, 0);
+  dropConsumed(s);
+  return QueueMusicFrames(s, out.get(), frames);
+}
+
+int cmdFlushMusicBuffer(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  ObjectId id = GetObjectIdArg(L, 1, nullptr);
+  if (SoundDisabled()) return 0;
+  MusicObject* m = nullptr;
+  if (ErrorCode e = FindMusic(id, &m)) return e;
+  if (!m->scriptFed || m->state != MUSIC_PLAYING) return ERR_WRONGUSAGE;
+  if (soundContext.inFillHandler) return ERR_NOCALLBACK;
+  if (ErrorCode e = StopMusicObject(L, m, 0)) return e;
+  auto* s = static_cast<SoundStream*>(m->source);
+  LockMutex(s->queueLock);
+  for (QueuedSoundBuffer* b = s->queueHead; b;) {
+    QueuedSoundBuffer* next = b->next;
+    FreeMemory(b);
+    b = next;
+  }
+  s->queueHead = s->queueTail = nullptr;
+  s->queuedFrames = 0;
+  UnlockMutex(s->queueLock);
+  if (ErrorCode e = CallFillMusicBufferHandler(L, idOf(m), 0, s->rate * 2)) return e;
+  return startMusic(L, m);
+}
+
 }  // namespace
+
+// The fill poll: the first playing script-fed music with less than one
+// second queued, with its queued frames and the frames missing.
+int PollMusicBufferEvents(MusicFillNotice* out) {
+  for (ObjectHead* h = soundContext.music; h; h = h->next) {
+    auto* m = reinterpret_cast<MusicObject*>(h);
+    if (!m->scriptFed || m->state != MUSIC_PLAYING) continue;
+    auto* s = static_cast<SoundStream*>(m->source);
+    uint32_t queued = queuedFrames(s);
+    auto second = static_cast<uint32_t>(s->rate);
+    if (queued >= second) continue;
+    *out = MusicFillNotice{idOf(m), static_cast<int32_t>(queued),
+                           static_cast<int32_t>(second - queued)};
+    return 1;
+  }
+  return 0;
+}
+
+void SetFillHandlerRunning(int on) { soundContext.inFillHandler = on; }
 
 ErrorCode FindMusic(ObjectId id, MusicObject** out) {
   for (ObjectHead* h = soundContext.music; h; h = h->next)
@@ -532,8 +726,8 @@ int ReadMusicAttribute(VmState* L, int32_t attribute) {
       VmPushNumber(L, static_cast<double>(GetStreamInfo(4, m->what, m->source)));
       return 1;
     case ATTRFORMAT:
-      VmPushNumber(L, CodeToScriptFormat(
-                          static_cast<int32_t>(GetStreamInfo(3, m->what, m->source))));
+      VmPushNumber(L,
+                   CodeToScriptFormat(static_cast<int32_t>(GetStreamInfo(3, m->what, m->source))));
       return 1;
     case ATTRCANSEEK:
       VmPushBoolean(L, m->seekable);
@@ -574,6 +768,9 @@ extern const CommandTableEntry MUSIC_COMMANDS[] = {
     {"WaitSongPosition", cmdWaitSongPosition},
     {"WaitPatternPosition", cmdWaitPatternPosition},
     {"PlaySubsong", cmdPlaySubsong},
+    {"CreateMusic", cmdCreateMusic},
+    {"FillMusicBuffer", cmdFillMusicBuffer},
+    {"FlushMusicBuffer", cmdFlushMusicBuffer},
     {"LoadModule", cmdOpenMusic},
     {"PlayModule", cmdPlayMusic},
     {"StopModule", cmdStopMusic},

@@ -298,7 +298,9 @@ int GetSampleInfoForPlugin(ObjectId id, int32_t* formatCode, AudioDescriptor** d
 
 int IsSampleInUse(const AudioDescriptor* sample) { return IsSampleOnChannel(sample); }
 
-void* GetSampleRecordField(const AudioDescriptor* sample) { return sample ? sample->data : nullptr; }
+void* GetSampleRecordField(const AudioDescriptor* sample) {
+  return sample ? sample->data : nullptr;
+}
 
 int32_t GetSampleDescFlag(const AudioDescriptor* sample) {
   return sample ? static_cast<int32_t>(sample->flags & 1) : 0;

@@ -62,8 +62,8 @@ int cmdLoadSample(VmState* L) {
   uint32_t length = 0;
   int32_t rate = 0, format = 0;
   PluginBase* plugin = nullptr;
-  ErrorCode e = LoadSoundFileAsSample(file, o.Loader(), o.Adapter(), &desc, &length, &rate,
-                                      &format, &plugin);
+  ErrorCode e =
+      LoadSoundFileAsSample(file, o.Loader(), o.Adapter(), &desc, &length, &rate, &format, &plugin);
   if (e) return e;
   if (ErrorCode e2 = AddSampleObject(&id, automatic, desc, rate, plugin, nullptr)) return e2;
   PrintDone();
@@ -145,9 +145,9 @@ int cmdCreateSample(VmState* L) {
     if (bytes == 0) return ERR_MEM;
     data.reset(static_cast<uint8_t*>(AllocMemory(bytes, 0)));
     if (!data) return ERR_MEM;
-    ErrorCode e = file ? ReadSampleSourceFile(L, sourceId, data.get(), bytes)
-                       : ReadSampleSourceMemory(L, sourceId, static_cast<size_t>(offset),
-                                                data.get(), bytes);
+    ErrorCode e =
+        file ? ReadSampleSourceFile(L, sourceId, data.get(), bytes)
+             : ReadSampleSourceMemory(L, sourceId, static_cast<size_t>(offset), data.get(), bytes);
     if (e) return e;
     frames = static_cast<size_t>(count);
   } else {
@@ -342,7 +342,8 @@ int cmdInsertSample(VmState* L) {
   if (s == src) return ERR_WRONGUSAGE;
   if (IsAudioDeviceOpen() && IsSampleOnChannel(s->desc)) return ERR_MODIFYPSMP;
   uint32_t inserted = src->desc->frames;
-  if (count >= 1 && static_cast<uint32_t>(count) < inserted) inserted = static_cast<uint32_t>(count);
+  if (count >= 1 && static_cast<uint32_t>(count) < inserted)
+    inserted = static_cast<uint32_t>(count);
   uint32_t have = s->desc->frames;
   uint32_t at = position <= 0 ? 0 : position >= have ? have : static_cast<uint32_t>(position);
   ConvertRange range;
@@ -495,9 +496,9 @@ ErrorCode SaveSampleThroughPlugin(const SampleObject*, const char*, int32_t) {
 }
 
 extern const CommandTableEntry SAMPLE_MAKE_COMMANDS[] = {
-    {"LoadSample", cmdLoadSample},       {"CreateSample", cmdCreateSample},
-    {"CopySample", cmdCopySample},       {"MixSample", cmdMixSample},
-    {"InsertSample", cmdInsertSample},   {"GetSampleData", cmdGetSampleData},
-    {"SaveSample", cmdSaveSample},       {"FreeSample", cmdFreeSample},
-    {"IsSample", cmdIsSample},           {nullptr, nullptr},
+    {"LoadSample", cmdLoadSample},     {"CreateSample", cmdCreateSample},
+    {"CopySample", cmdCopySample},     {"MixSample", cmdMixSample},
+    {"InsertSample", cmdInsertSample}, {"GetSampleData", cmdGetSampleData},
+    {"SaveSample", cmdSaveSample},     {"FreeSample", cmdFreeSample},
+    {"IsSample", cmdIsSample},         {nullptr, nullptr},
 };

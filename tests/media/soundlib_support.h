@@ -76,7 +76,8 @@ class SoundTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root = pattern;
     std::filesystem::create_directories(root + "/Plugins");
-    std::filesystem::copy_file(plugintest::ModulePath("testaudio"), root + "/Plugins/testaudio.qmp");
+    std::filesystem::copy_file(plugintest::ModulePath("testaudio"),
+                               root + "/Plugins/testaudio.qmp");
     h = std::make_unique<PlayerHarness>();
     L = h->L;
     TagItem quiet[] = {{ATTR_QUIET, 1}, {ATTR_DONE, 0}};

@@ -47,7 +47,9 @@ TEST_F(SoundLibrary, ErrorRules) {
       {"volume not a percentage", "SetMusicVolume", {N(1), S("x%")}, ERR_PERCENTFORMAT},
       {"percentage above 100", "SetMusicVolume", {N(1), S("101%")}, ERR_PERCENTFORMAT},
       {"a music that does not exist", "PlayMusic", {N(7)}, ERR_FINDMUSIC},
-      {"five pairs", "PlaySample", {N(1), N(1), N(1), N(1), N(1), N(1), N(1), N(1), N(1)},
+      {"five pairs",
+       "PlaySample",
+       {N(1), N(1), N(1), N(1), N(1), N(1), N(1), N(1), N(1)},
        ERR_WRONGUSAGE},
       {"pitch 255", "PlaySample", {N(1), T({{"pitch", N(255)}})}, ERR_LOWFREQ},
       {"time 0", "PlaySample", {N(1), T({{"time", N(0)}})}, ERR_WRONGUSAGE},
@@ -56,26 +58,37 @@ TEST_F(SoundLibrary, ErrorRules) {
       {"channel 9 of 8", "IsChannelPlaying", {N(9)}, ERR_CHANNELRANGE},
       {"channel 0", "StopChannel", {N(0)}, ERR_CHANNELRANGE},
       {"create at pitch 255", "CreateSample", {N(3), A({1}), N(255)}, ERR_LOWFREQ},
-      {"stereo with an odd count", "CreateSample", {N(3), A({1, 2, 3}), N(8000), N(2)},
+      {"stereo with an odd count",
+       "CreateSample",
+       {N(3), A({1, 2, 3}), N(8000), N(2)},
        ERR_WRONGUSAGE},
       {"8-bit value out of range", "CreateSample", {N(3), A({128}), N(8000)}, ERR_SMPRANGE},
       {"no values", "CreateSample", {N(3), A({}), N(8000)}, ERR_WRONGUSAGE},
-      {"a count past the values", "CreateSample", {N(3), A({1, 2}), N(8000), N(0), N(3)},
+      {"a count past the values",
+       "CreateSample",
+       {N(3), A({1, 2}), N(8000), N(0), N(3)},
        ERR_WRONGUSAGE},
       {"a format above 3", "CreateSample", {N(3), A({1}), N(8000), N(4)}, ERR_WRONGUSAGE},
-      {"file source without a file", "CreateSample",
-       {N(3), T({{"source", S("file")}, {"id", N(1)}}), N(8000), N(0), N(4)}, ERR_FINDFILE},
-      {"mix with no frames", "MixSample", {N(3), N(0), N(8000), N(0), N(1), Nil()},
-       ERR_WRONGUSAGE},
+      {"file source without a file",
+       "CreateSample",
+       {N(3), T({{"source", S("file")}, {"id", N(1)}}), N(8000), N(0), N(4)},
+       ERR_FINDFILE},
+      {"mix with no frames", "MixSample", {N(3), N(0), N(8000), N(0), N(1), Nil()}, ERR_WRONGUSAGE},
       {"mix with an odd tail", "MixSample", {N(3), N(5), N(8000), N(0), N(1)}, ERR_WRONGUSAGE},
       {"mix at rate 255", "MixSample", {N(3), N(5), N(255), N(0), N(1), Nil()}, ERR_LOWFREQ},
-      {"mix from a negative offset", "MixSample",
-       {N(3), N(5), N(8000), N(0), N(1), T({{"offset", N(-1)}})}, ERR_SMPRANGE},
+      {"mix from a negative offset",
+       "MixSample",
+       {N(3), N(5), N(8000), N(0), N(1), T({{"offset", N(-1)}})},
+       ERR_SMPRANGE},
       {"insert into itself", "InsertSample", {N(1), N(1), N(0)}, ERR_WRONGUSAGE},
-      {"insert an end before the start", "InsertSample",
-       {N(1), N(2), N(0), N(1), T({{"start", N(1)}, {"end", N(1)}})}, ERR_SMPRANGE},
-      {"insert an end past the source", "InsertSample",
-       {N(1), N(2), N(0), N(1), T({{"end", N(3)}})}, ERR_SMPRANGE},
+      {"insert an end before the start",
+       "InsertSample",
+       {N(1), N(2), N(0), N(1), T({{"start", N(1)}, {"end", N(1)}})},
+       ERR_SMPRANGE},
+      {"insert an end past the source",
+       "InsertSample",
+       {N(1), N(2), N(0), N(1), T({{"end", N(3)}})},
+       ERR_SMPRANGE},
       {"a sample that does not exist", "FreeSample", {N(9)}, ERR_FINDSAMPLE},
   };
   for (const Case& c : cases) {
@@ -193,8 +206,8 @@ TEST_F(SoundLibrary, PausedMusicResumesWhereItStopped) {
 
 TEST_F(SoundLibrary, LoadedSamplesEqualSox) {
   struct Case {
-    const char* format;    // sox options of the fixture
-    const char* type;      // sox type of the reference values
+    const char* format;  // sox options of the fixture
+    const char* type;    // sox type of the reference values
     int channels;
   } cases[] = {
       {"-c 1 -b 8", "s8", 1},
@@ -255,7 +268,8 @@ TEST_F(SoundLibrary, CreatedSamplesAreStoredAndSaved) {
   ASSERT_EQ(back.size(), 12u);
   for (size_t i = 0; i < values.size(); i++)
     EXPECT_EQ(int16_t(back[2 * i] | back[2 * i + 1] << 8), values[i]);
-  EXPECT_EQ(RunSox("--i -r " + File("wide.wav")), (std::vector<uint8_t>{'1', '1', '0', '2', '5', '\n'}));
+  EXPECT_EQ(RunSox("--i -r " + File("wide.wav")),
+            (std::vector<uint8_t>{'1', '1', '0', '2', '5', '\n'}));
 
   struct Failure {
     std::string file;
@@ -441,6 +455,66 @@ TEST_F(SoundLibrary, AWaitEndsWhenItsObjectIsFreed) {
   hook = AddHook(HOOK_POLL, reinterpret_cast<HookFunc>(freeDuringPoll), nullptr, 0);
   EXPECT_EQ(Call("WaitPatternPosition", {N(60)}), ERR_NONE);
   RemoveHook(hook);
+}
+
+// The "FillMusicBuffer" handler of the script-fed music test: it records
+// its calls and queues what the test asks for.
+PlayerHarness* fillHarness = nullptr;
+std::vector<std::pair<double, double>> fillCalls;  // samples, count
+std::vector<ErrorCode> fillErrors;
+int fillHandler(VmState* L) {
+  fillCalls.push_back({VmToNumber(L, (VmPushString(L, "samples"), VmGetTable(L, 1), -1)),
+                       VmToNumber(L, (VmPushString(L, "count"), VmGetTable(L, 1), -1))});
+  VmSetTop(L, 1);
+  VmPushNumber(L, 1);
+  fillErrors.push_back(fillHarness->Call("PlayMusic", 1));
+  // Four frames of 8-bit mono data, then two frames of silence.
+  VmSetTop(L, 1);
+  T({{"data", A({1, 2, 300, -1})}})(L);
+  int table = VmGetTop(L);
+  VmPushNumber(L, 1);
+  VmPushString(L, "pcm");
+  VmPushNumber(L, 4);
+  VmPushValue(L, table);
+  fillErrors.push_back(fillHarness->Call("FillMusicBuffer", 4));
+  VmSetTop(L, 1);
+  VmPushNumber(L, 1);
+  VmPushString(L, "mute");
+  VmPushNumber(L, 2);
+  fillErrors.push_back(fillHarness->Call("FillMusicBuffer", 3));
+  VmSetTop(L, 1);
+  return 0;
+}
+
+TEST_F(SoundLibrary, ScriptFedMusicPlaysWhatItsHandlerQueues) {
+  EXPECT_EQ(Call("CreateMusic", {N(1), N(8000), N(0)}), ERR_NOFMBHANDLER);
+  VmSetTop(L, 0);
+  VmNewTable(L);
+  VmPushString(L, "fillmusicbuffer");
+  VmPushCClosure(L, fillHandler, 0);
+  VmSetTable(L, -3);
+  ASSERT_EQ(h->Call("InstallEventHandler", 1), ERR_NONE);
+  fillHarness = h.get();
+  fillCalls.clear();
+  fillErrors.clear();
+  EXPECT_EQ(Call("CreateMusic", {N(1), N(255), N(0)}), ERR_LOWFREQ);
+  ASSERT_EQ(Call("CreateMusic", {N(1), N(1000), N(0)}), ERR_NONE);
+  EXPECT_EQ(fillCalls, (std::vector<std::pair<double, double>>{{0, 2000}}));
+  EXPECT_EQ(fillErrors, (std::vector<ErrorCode>{ERR_NOCALLBACK, ERR_NONE, ERR_NONE}));
+  EXPECT_EQ(Call("FillMusicBuffer", {N(1), S("mute"), N(2)}), ERR_NOMUSICCB);
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  int32_t channel = ChannelOf(1);
+  ASSERT_GE(channel, 0);
+  std::vector<uint8_t> got(6);
+  ASSERT_EQ(WaitStreamThreadsIdle(5000), 1);
+  ASSERT_EQ(pull(GetAudioChannel(channel), got.data(), 6), 6u);
+  EXPECT_EQ(got, (std::vector<uint8_t>{1, 2, 44, 255, 128, 128}));
+  // Less than a second queued: the next round asks for the rest.
+  fillCalls.clear();
+  ASSERT_EQ(Call("CheckEvent", {}), ERR_NONE);
+  ASSERT_EQ(fillCalls.size(), 1u);
+  EXPECT_EQ(fillCalls[0].first + fillCalls[0].second, 1000);
+  ASSERT_EQ(Call("CloseMusic", {N(1)}), ERR_NONE);
 }
 
 }  // namespace
