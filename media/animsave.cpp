@@ -2,7 +2,8 @@
 // (BeginAnimStream, WriteAnimFrame, FinishAnimStream) writes a file frame
 // by frame from brushes. GIF frames are reduced to a palette (exactly when
 // a frame has few enough colours, else through the quantiser); MJPEG
-// frames go to the AVI writer. Invariant: every writer that was begun is
+// frames go to the AVI writer; other formats go to the anim-saver plug-in
+// that registered them, as palette frames or ARGB copies as it asks. Invariant: every writer that was begun is
 // finished exactly once, on every path (streams still open at shut-down
 // included), so no file is left incomplete and no error is dropped.
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "media/anim_private.h"
 #include "media/image_private.h"
 #include "media/media.h"
+#include "plugins/plugins.h"
 
 namespace {
 
@@ -28,6 +30,8 @@ struct AnimWriterState {
   int32_t useAlpha;
   GifWriter* gif;
   AviWriter* avi;
+  AnimSaverFormat saver;  // a plug-in format: its plug-in, position and flags
+  void* saverHandle;      // the plug-in's stream
 };
 
 struct FrameOptions {
@@ -59,6 +63,12 @@ void unlinkStream(AnimStream* s) {
   }
 }
 
+// GIF always, and plug-in formats that take no true colour, get pens.
+bool paletteFrames(const AnimWriterState* w) {
+  return w->format == ANMFMT_GIF ||
+         (w->format != ANMFMT_MJPEG && !(w->saver.flags & QM_SAVER_TRUECOLOR));
+}
+
 ErrorCode beginWriter(const char* file, int32_t format, int32_t width, int32_t height,
                       int32_t quality, int32_t fps, int32_t useAlpha, AnimWriterState* w) {
   *w = AnimWriterState{};
@@ -78,10 +88,14 @@ ErrorCode beginWriter(const char* file, int32_t format, int32_t width, int32_t h
       return AviWriteHeader(file, fps, 1, width, height, quality, 0, 0, name ? name + 1 : file, 0,
                             &w->avi);
     }
-    default:
-      // Waiting for the plug-in manager's anim-saver entry points: no
-      // plug-in format can be found yet.
-      return ERR_UNKNOWNANMOUT;
+    default: {
+      if (ErrorCode e = FindAnimSaverFormat(format, &w->saver)) return e;
+      if (useAlpha && !(w->saver.flags & QM_SAVER_ALPHA)) return ERR_SAVERALPHA;
+      uint32_t mode =
+          (useAlpha ? QM_ANIMMODE_ALPHA : 0u) | (paletteFrames(w) ? QM_ANIMMODE_PALETTE : 0u);
+      w->saverHandle = BeginAnimSaverStream(&w->saver, file, width, height, mode, quality, fps);
+      return w->saverHandle ? ERR_NONE : ERR_SAVEANIM;
+    }
   }
 }
 
@@ -89,8 +103,10 @@ ErrorCode finishWriter(AnimWriterState* w) {
   ErrorCode e = ERR_NONE;
   if (w->gif) e = CloseGifWriter(w->gif);
   if (w->avi) e = AviFinish(w->avi);
+  if (w->saverHandle) FinishAnimSaverStream(w->saver.base, w->saverHandle);
   w->gif = nullptr;
   w->avi = nullptr;
+  w->saverHandle = nullptr;
   return e;
 }
 
@@ -165,9 +181,25 @@ ErrorCode buildPalette(BitmapHandle* bitmap, const uint32_t* argb, int32_t width
 ErrorCode writeFrame(AnimWriterState* w, BitmapHandle* bitmap, BitmapHandle* mask,
                      BitmapHandle* alpha, const FrameOptions& o) {
   if (w->avi) return AviWriteVideoFrame(w->avi, bitmap, w->width, w->height, 1, 0);
-  if (!w->gif) return ERR_UNKNOWNANMOUT;
+  if (!w->gif && !w->saverHandle) return ERR_UNKNOWNANMOUT;
   OwnedMemory<uint32_t> argb(BitmapToARGBWithAlpha(bitmap, mask, alpha, w->width, w->height));
   if (!argb) return ERR_LOCKBMAP;
+  QmAnimSaveFrame record{};
+  record.delay = o.delay;
+  record.formatId = w->format;
+  if (!paletteFrames(w)) {
+    // Without a mask or alpha channel the copy is opaque; the alpha bytes
+    // count only where the format takes them.
+    if (!mask && !alpha) {
+      uint32_t* words = argb.get();
+      for (size_t i = 0, n = static_cast<size_t>(w->width) * w->height; i < n; i++)
+        words[i] |= 0xFF000000u;
+    }
+    record.pixels = argb.get();
+    record.bytesPerRow = w->width * 4;
+    if (alpha && (w->saver.flags & QM_SAVER_ALPHA)) record.flags |= QM_ANIMFRAME_ALPHA;
+    return WriteAnimSaverFrame(w->saver.base, w->saverHandle, &record) ? ERR_NONE : ERR_SAVEANIM;
+  }
   OwnedMemory<uint8_t> pens(static_cast<uint8_t*>(
       AllocMemory(static_cast<size_t>(w->width) * static_cast<size_t>(w->height), 1)));
   if (!pens) return ERR_MEM;
@@ -176,6 +208,17 @@ ErrorCode writeFrame(AnimWriterState* w, BitmapHandle* bitmap, BitmapHandle* mas
   if (ErrorCode e = buildPalette(bitmap, argb.get(), w->width, w->height, mask || alpha, o,
                                  pens.get(), palette, &count, &transparentPen))
     return e;
+  if (w->saverHandle) {
+    record.pixels = pens.get();
+    record.palette = palette;
+    record.bytesPerRow = w->width;
+    record.colourCount = count;
+    if (transparentPen >= 0) {
+      record.transparentPen = transparentPen;
+      record.flags |= QM_ANIMFRAME_TRANSPEN;
+    }
+    return WriteAnimSaverFrame(w->saver.base, w->saverHandle, &record) ? ERR_NONE : ERR_SAVEANIM;
+  }
   return WriteGifAnimFrame(w->gif, pens.get(), w->width, w->height, o.delay, palette, count,
                            transparentPen, o.optimize && o.keyColour == -1, 1);
 }

@@ -259,6 +259,26 @@ ErrorCode OpenVideoPlugin(const char* name, const char* loaders, const QmVideoFo
                           QmVideoFormat* format, PluginBase** base, void** handle,
                           VideoPluginEntries* entries);
 
+// ---- Anim saver plug-ins ----
+
+// A saver format of an enabled anim-saver plug-in: the plug-in, the
+// format's position in its saver format list and its flags
+// (QM_SAVER_TRUECOLOR, QM_SAVER_ALPHA).
+struct AnimSaverFormat {
+  PluginBase* base;
+  int32_t index;
+  uint32_t flags;
+};
+// The first plug-in in list order that registered formatId;
+// ERR_UNKNOWNANMOUT when none did.
+ErrorCode FindAnimSaverFormat(int32_t formatId, AnimSaverFormat* out);
+// The plug-in's stream handle, or null when it refused the file. mode:
+// QM_ANIMMODE_PALETTE, QM_ANIMMODE_ALPHA.
+void* BeginAnimSaverStream(const AnimSaverFormat* format, const char* file, int32_t width,
+                           int32_t height, uint32_t mode, int32_t quality, int32_t fps);
+int32_t WriteAnimSaverFrame(PluginBase* base, void* handle, QmAnimSaveFrame* frame);  // 0: refused
+void FinishAnimSaverStream(PluginBase* base, void* handle);
+
 // ---- File and directory adapters ----
 
 // The entry points of a file or directory adapter plug-in; null slots are

@@ -202,6 +202,26 @@ typedef struct SaverFormatEntry {
   int32_t formatId;
   const char* formatName;
 } SaverFormatEntry;
+/* Anim savers: the frame record of WriteAnimFrame, 32 bytes in the 32-bit
+ * form and here in 64-bit form (two pointers first). The host zeroes it
+ * for every frame. */
+typedef struct QmAnimSaveFrame {
+  void* pixels;            /* 0xAARRGGBB words, or one pen byte per pixel */
+  const uint32_t* palette; /* the colour table of a palette frame */
+  int32_t bytesPerRow;     /* width x 4, or width for a palette frame */
+  int32_t colourCount;     /* colours of a palette frame */
+  int32_t transparentPen;  /* valid with QM_ANIMFRAME_TRANSPEN */
+  int32_t delay;           /* milliseconds */
+  uint32_t flags;          /* QM_ANIMFRAME_* */
+  int32_t formatId;
+} QmAnimSaveFrame;
+#define QM_ANIMFRAME_ALPHA 0x1    /* the pixels carry an alpha channel */
+#define QM_ANIMFRAME_TRANSPEN 0x2 /* transparentPen is valid */
+/* Saver format flags and the mode word of BeginAnimStream. */
+#define QM_SAVER_TRUECOLOR 0x1 /* the format takes ARGB frames */
+#define QM_SAVER_ALPHA 0x4     /* the format takes an alpha channel */
+#define QM_ANIMMODE_PALETTE 0x1
+#define QM_ANIMMODE_ALPHA 0x4
 #define QM_SAVER_MORE_IMAGE 8
 #define QM_SAVER_MORE_ANIM 16
 #define QM_SAVER_MORE_SAMPLE 1
@@ -861,6 +881,13 @@ typedef int32_t (*QmRequirePluginFunc)(VmState* L, int32_t version, int32_t revi
                                        uint32_t flags, const QmTagItem* tags);
 /* Savers: fill the entry, return its flags. */
 typedef uint32_t (*QmRegisterSaverFunc)(SaverFormatEntry* entry);
+/* PLUGINCAPS_SAVEANIM. BeginAnimStream returns null when it cannot begin
+ * the file; WriteAnimFrame returns non-zero on success; FinishAnimStream
+ * completes the file and frees the handle. */
+typedef void* (*QmBeginAnimStreamFunc)(const char* file, int32_t width, int32_t height,
+                                       uint32_t mode, int32_t quality, int32_t fps);
+typedef int32_t (*QmWriteAnimFrameFunc)(void* handle, QmAnimSaveFrame* frame);
+typedef void (*QmFinishAnimStreamFunc)(void* handle);
 
 /* ---- Display adapters (PLUGINCAPS_DISPLAYADAPTER) ------------------------------
  *

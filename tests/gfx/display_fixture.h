@@ -25,6 +25,7 @@ class DisplayTest : public plugintest::PluginTest {
     PluginTest::SetUp();
     setenv("DISPLAY", ":9999", 1);  // no X server may be reached
     Install("testdisplay");
+    InstallMore();
     ASSERT_EQ(ScanAndRegister(), ERR_NONE);
     pixel = plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(
         root + "/Plugins/testdisplay.qmp", "TestDisplayPixel");
@@ -43,6 +44,9 @@ class DisplayTest : public plugintest::PluginTest {
     PluginTest::TearDown();
     unsetenv("DISPLAY");
   }
+
+  // Further test plug-ins a fixture installs beside the display adapter.
+  virtual void InstallMore() {}
 
   void OpenDisplay(int32_t width, int32_t height, bool layers = false) {
     VmPushNumber(L, 1);
