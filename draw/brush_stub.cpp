@@ -15,10 +15,6 @@ ErrorCode CreateObjectLayer(VmState*, int32_t, ObjectId, int32_t, int32_t, int32
   return ERR_NONE;
 }
 
-// Waiting for the anim library.
-ErrorCode GetAnimFrameBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) {
-  return ERR_UNSUPPORTEDFEAT;
-}
 // Waiting for the text object library.
 ErrorCode GetTextObjectBitmaps(VmState*, ObjectId, ObjectBitmaps*) { return ERR_UNSUPPORTEDFEAT; }
 // Waiting for the layers library.

@@ -158,6 +158,25 @@ constexpr int32_t DRAW_BGPICPART = 13;
 // creation; 4 with layers on an untransformed object is not copied
 // directly; 8 the transform belongs to a layer, nothing is copied directly;
 // 16 update the layer; 8 or 1024 find a brush whose release is pending.
+// ---- Anims ----
+// The anim library lives above this folder: it hands drawing its frames
+// through hooks that it registers when it opens.
+struct AnimFrameView {
+  BitmapHandle *bitmap, *mask, *alpha;
+  int32_t width, height;
+  int32_t owned;   // 1: decoded copies the caller frees; 0: the anim's own handles
+  int32_t smooth;  // the anim's smoothing flag
+};
+struct AnimDrawHooks {
+  // The frame (from 0) at the anim's size. ERR_FINDANIM (ERR_FINDARRAY for
+  // an automatic id), ERR_ANIMFRAME, or the decoder's error.
+  ErrorCode (*getFrame)(VmState* L, ObjectId id, int32_t frame, AnimFrameView* out);
+};
+void SetAnimDrawHooks(const AnimDrawHooks* hooks);  // null removes them
+// Whether the anim is the output device of the current display (a frame
+// selected by SelectAnim).
+int IsAnimOutputDevice(ObjectId id);
+
 struct DrawRequest {
   int32_t layer;  // handed to layer creation (-1 unless flag 8)
   int32_t type;   // OBJTYPE_BRUSH, DRAW_BRUSHPART, OBJTYPE_ANIM, DRAW_BGPICPART, OBJTYPE_VIDEO

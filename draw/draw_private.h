@@ -19,6 +19,7 @@ struct DrawContext {
   double sinTable[361]{};
   double cosTable[361]{};
   int32_t drawOpen = 0;
+  AnimDrawHooks animHooks{};  // set by the anim library when it opens
 };
 extern DrawContext drawContext;
 
@@ -123,7 +124,7 @@ void InstallBGPicBrushHooks();
 ErrorCode GetBGPicBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);
 ErrorCode MakeTexturedPicture(VmState* L, int forBrush);
 ErrorCode MakeGradientPicture(VmState* L, int forBrush);
-// Waiting for the anim library.
+// Copies of the frame (from 1) of an anim, through the anim library's hooks.
 ErrorCode GetAnimFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitmaps* out);
 // Waiting for the text object library.
 ErrorCode GetTextObjectBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);

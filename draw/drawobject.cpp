@@ -139,6 +139,10 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
   DisplayRecord* d = GetOutputDisplay();
   if (!d) return ERR_MEM;
   BrushObject* brush = nullptr;
+  // An anim frame is drawn as a brush that holds its bitmaps; decoded
+  // frames of a disk anim are owned here.
+  BrushObject frameBrush{};
+  OwnedTriple decodedFrame;
   switch (r.type) {
     case OBJTYPE_BRUSH:
     case DRAW_BRUSHPART: {
@@ -161,9 +165,26 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
       }
       break;
     }
-    case OBJTYPE_ANIM:
-      // Waiting for the anim library: no anim can be found.
-      return ERR_FINDANIM;
+    case OBJTYPE_ANIM: {
+      if (!drawContext.animHooks.getFrame) return ERR_FINDANIM;
+      if (IsAnimOutputDevice(r.id)) EndOutputSelection(L, d, 0);
+      AnimFrameView view{};
+      if (ErrorCode e = drawContext.animHooks.getFrame(L, r.id, r.frame, &view)) return e;
+      if (view.owned) {
+        decodedFrame.bitmap = view.bitmap;
+        decodedFrame.mask = view.mask;
+        decodedFrame.alpha = view.alpha;
+      }
+      frameBrush.bitmap = view.bitmap;
+      frameBrush.mask = view.mask;
+      frameBrush.alpha = view.alpha;
+      frameBrush.width = r.width = view.width;
+      frameBrush.height = r.height = view.height;
+      frameBrush.smoothScale = view.smooth;
+      frameBrush.keyColour = -1;
+      brush = &frameBrush;
+      break;
+    }
     case OBJTYPE_VIDEO:
       // Waiting for the video library: no video can be found.
       return ERR_FINDVIDEO;

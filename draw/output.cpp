@@ -184,6 +184,7 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
   if (!d) return ERR_MEM;
   if (sameSelection(d, type, id, kind, frame)) return ERR_NONE;
   BrushObject* brush = nullptr;
+  BrushObject frameBrush{};  // an anim frame's own bitmaps
   switch (type) {
     case OBJECT_BRUSH: {
       if (ErrorCode e = GetBrushObject(L, id, &brush, BRUSH_NOVECTOR | BRUSH_HARDWARE)) return e;
@@ -191,10 +192,29 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
       if (brush->video && !(BrushVideoBitmapFlags(need) & need)) return ERR_HWBRUSH;
       break;
     }
-    case OBJTYPE_ANIM:
+    case OBJTYPE_ANIM: {
       if (frame == 0) return ERR_MISSINGPARAMTR;
-      // Waiting for the anim library: no anim can be found.
-      return ERR_FINDANIM;
+      if (!drawContext.animHooks.getFrame) return ERR_FINDANIM;
+      AnimFrameView view{};
+      if (ErrorCode e = drawContext.animHooks.getFrame(L, id, frame - 1, &view)) return e;
+      if (view.owned) {
+        // A disk anim's frames are decoded anew each time: nothing drawn
+        // into one would stay.
+        FreeBitmap(view.bitmap);
+        FreeBitMask(view.mask);
+        FreeAlphaChannel(view.alpha);
+        return ERR_ANIMDISK;
+      }
+      if ((kind == OUTPUT_MASK && !view.mask) || (kind == OUTPUT_ALPHA && !view.alpha))
+        return ERR_WRONGUSAGE;
+      frameBrush.bitmap = view.bitmap;
+      frameBrush.mask = view.mask;
+      frameBrush.alpha = view.alpha;
+      frameBrush.width = view.width;
+      frameBrush.height = view.height;
+      brush = &frameBrush;
+      break;
+    }
     default:
       // Waiting for the background-picture commands and the layers library:
       // pictures and layers are not selectable yet.
@@ -229,6 +249,12 @@ ErrorCode PrepareOutputTarget(VmState* L) {
   if (!d || d->doubleBuffer || !isSelectionKind(d->outputKind) || !d->deviceRecord) return 0;
   BGPic* r = d->deviceRecord;
   if (r->selectionSet) return ERR_NONE;
+  if (r->head.type == OBJTYPE_ANIM) {
+    // The selected frame's channels were checked when it was selected, and
+    // the anim refuses every change while it is selected.
+    r->selectionSet = 1;
+    return ERR_NONE;
+  }
   if (r->head.type != OBJECT_BRUSH) return ERR_WRONGUSAGE;
   BrushObject* b = nullptr;
   ObjectId id{r->head.autoId, r->head.number};
@@ -268,6 +294,35 @@ int IsBrushOutputDevice(const BrushObject* brush) {
   const BGPic* r = d->deviceRecord;
   return r->head.type == OBJECT_BRUSH && r->head.number == brush->head.number &&
          r->head.autoId == brush->head.autoId;
+}
+
+int IsAnimOutputDevice(ObjectId id) {
+  DisplayRecord* d = GetCurrentDisplay();
+  if (!d) d = GetOutputDisplay();
+  if (!d || d->doubleBuffer || !isSelectionKind(d->outputKind) || !d->deviceRecord) return 0;
+  const BGPic* r = d->deviceRecord;
+  return r->head.type == OBJTYPE_ANIM && r->head.number == id.number && r->head.autoId == id.autoId;
+}
+
+void SetAnimDrawHooks(const AnimDrawHooks* hooks) {
+  drawContext.animHooks = hooks ? *hooks : AnimDrawHooks{};
+}
+
+ErrorCode GetAnimFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitmaps* out) {
+  *out = ObjectBitmaps{};
+  if (!drawContext.animHooks.getFrame) return ERR_FINDANIM;
+  AnimFrameView view{};
+  if (ErrorCode e = drawContext.animHooks.getFrame(L, id, frame - 1, &view)) return e;
+  out->width = view.width;
+  out->height = view.height;
+  if (view.owned) {
+    out->bitmap = view.bitmap;
+    out->mask = view.mask;
+    out->alpha = view.alpha;
+    return ERR_NONE;
+  }
+  return ConvertBitmap(view.bitmap, view.mask, view.alpha, 0, 0, view.width, view.height, 0, 0,
+                       nullptr, nullptr, &out->bitmap, &out->mask, &out->alpha);
 }
 
 ErrorCode AllocBackBuffer(DisplayRecord* d, int32_t width, int32_t height) {

@@ -152,7 +152,9 @@ int CmdFreeAnim(VmState* L) {
 int CmdScaleAnim(VmState* L) {
   CheckArgCount(L, 3, 4, 0, 0);
   AnimObject* a = nullptr;
-  if (ErrorCode e = GetAnimObject(L, GetObjectIdArg(L, 1, nullptr), &a, ANIM_MODIFY)) return e;
+  ObjectId id = GetObjectIdArg(L, 1, nullptr);
+  if (ErrorCode e = GetAnimObject(L, id, &a, ANIM_MODIFY)) return e;
+  if (IsAnimOutputDevice(id)) return ERR_MODIFYAANIM;
   int32_t width = sizeArgument(L, 2, a->width);
   int32_t height = sizeArgument(L, 3, a->height);
   int32_t smooth = VmGetTop(L) >= 4 ? VmToBoolean(L, 4) : 0;
@@ -189,7 +191,9 @@ int CmdScaleAnim(VmState* L) {
 int CmdModifyAnimFrames(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
   AnimObject* a = nullptr;
-  if (ErrorCode e = GetAnimObject(L, GetObjectIdArg(L, 1, nullptr), &a, ANIM_MODIFY)) return e;
+  ObjectId id = GetObjectIdArg(L, 1, nullptr);
+  if (ErrorCode e = GetAnimObject(L, id, &a, ANIM_MODIFY)) return e;
+  if (IsAnimOutputDevice(id)) return ERR_MODIFYAANIM;
   int32_t count = VmCheckInteger(L, 2);
   int32_t position = VmOptInteger(L, 3, 0);
   return ChangeAnimFrames(a, count, position);
@@ -377,8 +381,8 @@ ErrorCode FreeAnimObject(VmState* L, ObjectId id, int report) {
   AnimObject* a = nullptr;
   ErrorCode e = GetAnimObject(L, id, &a, 0);
   if (e) return report ? e : ERR_NONE;
-  // Waiting for the brush library's anim selections: SelectAnim is not
-  // built, so no anim is the selected output (ERR_MODIFYAANIM).
+  // The selected frame's bitmaps are where drawing goes.
+  if (IsAnimOutputDevice(id)) return ERR_MODIFYAANIM;
   if (a->useCount > 0) return ERR_LOCKEDOBJ;
   // Waiting for the layers library: no layer shows an anim, so none is
   // kept as a pending free.
@@ -539,6 +543,7 @@ void FreeAllAnims(VmState* L) {
     freeRecord(L, a);
   }
   FreeAnimStreams();
+  SetAnimDrawHooks(nullptr);
 }
 
 ErrorCode RegisterAnimObjectLists() {

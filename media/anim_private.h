@@ -125,6 +125,21 @@ int CmdSaveAnim(VmState* L);
 int CmdBeginAnimStream(VmState* L);
 int CmdWriteAnimFrame(VmState* L);
 int CmdFinishAnimStream(VmState* L);
+int CmdPlayAnim(VmState* L);
+int CmdPlayAnimDisk(VmState* L);
+int CmdDisplayAnimFrame(VmState* L);
+int CmdSelectAnim(VmState* L);
+// LoadAnim's worker: target ANIM_TARGET_ANIM reads id, file and options;
+// ANIM_TARGET_DISK (PlayAnimDisk) the file, the key colour as argument 6,
+// and makes a disk anim with an automatic id. Returns the number of
+// results (the automatic id pushed) or an error.
+constexpr int32_t ANIM_TARGET_ANIM = 4;
+constexpr int32_t ANIM_TARGET_DISK = 20;
+int LoadAnimObject(VmState* L, int32_t target);
+// The drawing library's view of a frame (from 0): the anim's own handles,
+// or decoded copies of a disk anim's frame.
+struct AnimFrameView;
+ErrorCode GetAnimDrawFrame(VmState* L, ObjectId id, int32_t frame, AnimFrameView* out);
 // The lists and attribute readers of anims and anim streams.
 ErrorCode RegisterAnimObjectLists();
 // Finishes and frees every anim stream (their errors are dropped).

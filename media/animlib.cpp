@@ -3,6 +3,7 @@
 // registers the lists of anims and anim streams with their attribute
 // readers. The commands live with their concerns (media/anim.cpp,
 // animload.cpp, animsave.cpp).
+#include "draw/draw.h"
 #include "engine/engine.h"
 #include "engine/optiontable.h"
 #include "media/anim_private.h"
@@ -45,6 +46,10 @@ const CommandTableEntry animCommands[] = {
     {"BeginAnimStream", CmdBeginAnimStream},
     {"WriteAnimFrame", CmdWriteAnimFrame},
     {"FinishAnimStream", CmdFinishAnimStream},
+    {"PlayAnim", CmdPlayAnim},
+    {"PlayAnimDisk", CmdPlayAnimDisk},
+    {"DisplayAnimFrame", CmdDisplayAnimFrame},
+    {"SelectAnim", CmdSelectAnim},
     {nullptr, nullptr},
 };
 
@@ -66,5 +71,7 @@ ErrorCode OpenAnimLibrary(VmState* L) {
   VmRegisterConstants(L, animConstants, 0);
   if (ErrorCode e = RegisterAnimObjectLists()) return e;
   animContext.state = L;
+  static const AnimDrawHooks hooks = {GetAnimDrawFrame};
+  SetAnimDrawHooks(&hooks);
   return 0;
 }

@@ -17,8 +17,8 @@ namespace {
 constexpr int32_t LOADING_ANIM_TEXT = 98;  // "Loading animation %s"
 constexpr int32_t SOURCE_BITMAP = 3;
 constexpr int32_t SOURCE_ANIM = 4;
-constexpr int32_t TARGET_ANIM = 4;
-constexpr int32_t TARGET_DISK = 20;
+constexpr int32_t TARGET_ANIM = ANIM_TARGET_ANIM;
+constexpr int32_t TARGET_DISK = ANIM_TARGET_DISK;
 
 struct LoadOptions {
   int64_t keyColour = -1;

@@ -1,0 +1,226 @@
+// Anims on the display: DisplayAnimFrame, SelectAnim as the drawing target
+// (and the anim's refusals while selected), PlayAnim synchronously and as
+// an async drawing (frames composed over the saved background, clipping,
+// speeds, locks, output refusals) and PlayAnimDisk, on the test display
+// adapter.
+#include <cstring>
+
+#include "media/anim_private.h"
+#include "media/image_private.h"
+#include "media/media.h"
+#include "tests/gfx/display_fixture.h"
+
+using namespace gfxtest;
+
+namespace {
+
+constexpr uint32_t KEY = 0xFF00FF;  // the masked colour of the strips
+const uint32_t COLOURS[3] = {0xC02020, 0x20C020, 0x2020C0};
+
+class AnimPlay : public DisplayTest {
+ protected:
+  void SetUp() override {
+    DisplayTest::SetUp();
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenAnimLibrary(L), ERR_NONE);
+    VmSetTop(L, 0);
+    counts = plugintest::ModuleSymbol<void (*)(int32_t*)>(root + "/Plugins/testdisplay.qmp",
+                                                          "TestDisplayCounts");
+    ASSERT_NE(counts, nullptr);
+    OpenDisplay(64, 48);
+  }
+  void TearDown() override {
+    FreeAllAnims(L);
+    DisplayTest::TearDown();
+  }
+  // Anim id of three 8 x 6 frames in COLOURS; with masked, the left half
+  // of frame k is the key colour and hidden, except its top row.
+  void Strip(int id, bool masked) {
+    std::vector<uint32_t> px(24 * 6);
+    for (int y = 0; y < 6; y++)
+      for (int x = 0; x < 24; x++)
+        px[static_cast<size_t>(y * 24 + x)] =
+            0xFF000000u | (masked && x % 8 < 4 && y > 0 ? KEY : COLOURS[x / 8]);
+    BrushPixels d{px.data(), 24, KEY, masked ? 2u : 0u};
+    ObjectId bid{nullptr, 100 + id};
+    BrushObject* out = nullptr;
+    ASSERT_EQ(CreateBrushFromPixels(L, &bid, 0, 24, 6, &d, &out), ERR_NONE);
+    ASSERT_EQ(CallWith("CreateAnim", {id, 100 + id, 8, 6, 3, 3}), ERR_NONE);
+  }
+  // What the display shows of frame k (from 0) drawn at x, y, for pixel
+  // px, py of the frame, over the background.
+  uint32_t Expected(int k, bool masked, int px, int py) {
+    return masked && px < 4 && py > 0 ? BACKGROUND : COLOURS[k];
+  }
+  // Checks the rectangle of a frame at x, y, clipped by the window.
+  void ExpectFrame(int k, bool masked, int x, int y, const char* what) {
+    for (int py = 0; py < 6; py++)
+      for (int px = 0; px < 8; px++) {
+        if (x + px < 0 || y + py < 0 || x + px >= 64 || y + py >= 48) continue;
+        ASSERT_EQ(At(x + px, y + py), Expected(k, masked, px, py))
+            << what << " at " << px << "," << py;
+      }
+  }
+  int32_t LastSleep() {
+    int32_t c[8] = {};
+    counts(c);
+    return c[7];
+  }
+  // Calls a command that leaves one result (an async drawing's id) on the
+  // stack at index 1.
+  ErrorCode CallKeeping(const char* name, std::vector<Value> args) {
+    VmSetTop(L, 0);
+    std::string lower(name);
+    StrToLower(lower.data());
+    VmPushString(L, lower.c_str());
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    for (const Value& a : args) PushValue(L, a);
+    return VmPCall(L, static_cast<int>(args.size()), 1, 0);
+  }
+  // Calls name(kept value, more...) with the value at stack index 1.
+  ErrorCode CallOnKept(const char* name) {
+    std::string lower(name);
+    StrToLower(lower.data());
+    VmPushString(L, lower.c_str());
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    VmPushValue(L, 1);
+    ErrorCode e = VmPCall(L, 1, 0, 0);
+    return e;
+  }
+
+  void (*counts)(int32_t*) = nullptr;
+};
+
+TEST_F(AnimPlay, DisplayAnimFrameDrawsOneFrame) {
+  Strip(1, true);
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 5, 2}), ERR_NONE);
+  ExpectFrame(1, true, 10, 5, "frame 2");
+  EXPECT_EQ(CallWith("DisplayAnimFrame", {1, 10, 5, 4}), ERR_ANIMFRAME);
+  EXPECT_EQ(CallWith("DisplayAnimFrame", {9, 10, 5, 1}), ERR_FINDANIM);
+  // ConvertToBrush of an anim frame copies it.
+  ASSERT_EQ(CallWith("ConvertToBrush", {4, 1, 5, 3}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {5, 30, 20}), ERR_NONE);
+  ExpectFrame(2, true, 30, 20, "brush of frame 3");
+}
+
+TEST_F(AnimPlay, SelectedFrameTakesTheDrawingAndIsLocked) {
+  Strip(1, false);
+  Strip(2, false);
+  ASSERT_EQ(CallWith("SelectAnim", {1, 2}), ERR_NONE);
+  // Frame 1 of anim 2 drawn into frame 2 of anim 1, shifted by 4.
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {2, 4, 0, 1}), ERR_NONE);
+  struct {
+    const char* name;
+    const char* command;
+    std::vector<Value> args;
+    ErrorCode error;
+  } refusals[] = {
+      {"free", "FreeAnim", {1}, ERR_MODIFYAANIM},
+      {"scale", "ScaleAnim", {1, 16, 12}, ERR_MODIFYAANIM},
+      {"modify", "ModifyAnimFrames", {1, 1}, ERR_MODIFYAANIM},
+      {"another anim plays", "PlayAnim", {2}, ERR_SELECTANIM},
+  };
+  for (auto& c : refusals) EXPECT_EQ(CallWith(c.command, c.args), c.error) << c.name;
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 0, 0, 2}), ERR_NONE);
+  for (int x = 0; x < 8; x++) EXPECT_EQ(At(x, 3), x < 4 ? COLOURS[1] : COLOURS[0]) << x;
+  // Selected again, the anim itself plays: its selection ends first.
+  ASSERT_EQ(CallWith("SelectAnim", {1, 1}), ERR_NONE);
+  EXPECT_EQ(CallWith("PlayAnim", {1, 20, 20, -2}), ERR_NONE);
+  ExpectFrame(2, false, 20, 20, "last frame");
+  EXPECT_EQ(CallWith("FreeAnim", {1}), ERR_NONE);
+}
+
+TEST_F(AnimPlay, PlaysOverTheSavedBackgroundClipped) {
+  Strip(1, true);
+  struct {
+    const char* name;
+    int x, y;
+    ErrorCode error;
+  } table[] = {
+      {"inside", 10, 10, ERR_NONE},
+      {"clipped at the left", -3, 20, ERR_NONE},
+      {"clipped at the bottom right", 60, 45, ERR_NONE},
+      {"no column left", -8, 20, ERR_WRONGUSAGE},
+      {"no row left", 10, 48, ERR_WRONGUSAGE},
+  };
+  for (auto& c : table) {
+    ASSERT_EQ(CallWith("PlayAnim", {1, c.x, c.y, -2, 2}), c.error) << c.name;
+    // The masked half shows the background, not the frames before it.
+    if (!c.error) ExpectFrame(2, true, c.x, c.y, c.name);
+  }
+  // The anim is not locked once a playback ended, also after an error.
+  EXPECT_EQ(CallWith("ScaleAnim", {1, 16, 12}), ERR_NONE);
+}
+
+TEST_F(AnimPlay, SpeedsGiveTheWaitBetweenFrames) {
+  Strip(1, false);
+  ASSERT_EQ(CallWith("SetAnimFrameDelay", {1, 3, 300}), ERR_NONE);
+  struct {
+    const char* name;
+    Value speed;
+    int32_t low, high;  // the last sleep's bounds (the time spent drawing is taken off)
+  } table[] = {
+      {"speed 5", 5, 1, 100},
+      {"frame delays", Value::Table({{"speed", -4}}), 101, 300},
+      {"fast", -2, -1, -1},
+  };
+  for (auto& c : table) {
+    ASSERT_EQ(CallWith("PlayAnim", {1, 0, 0, c.speed}), ERR_NONE) << c.name;
+    if (c.low < 0) continue;
+    EXPECT_GE(LastSleep(), c.low) << c.name;
+    EXPECT_LE(LastSleep(), c.high) << c.name;
+  }
+}
+
+TEST_F(AnimPlay, AsyncPlaybackLocksTheAnimUntilFinished) {
+  Strip(1, false);
+  ASSERT_EQ(CallKeeping("PlayAnim", {1, 5, 5, Value::Table({{"async", true}, {"speed", -2}})}),
+            ERR_NONE);
+  ASSERT_EQ(VmType(L, 1), VM_TYPE_LIGHTUSERDATA);
+  EXPECT_EQ(CallWith("FreeAnim", {1}), ERR_LOCKEDOBJ);
+  ASSERT_EQ(CallKeeping("PlayAnim", {1, 5, 5, Value::Table({{"async", true}, {"speed", -2}})}),
+            ERR_NONE);
+  ASSERT_EQ(CallOnKept("AsyncDrawFrame"), ERR_NONE);
+  ExpectFrame(0, false, 5, 5, "first step");
+  ASSERT_EQ(CallOnKept("FinishAsyncDraw"), ERR_NONE);
+  // The first drawing still holds the anim: shut-down of the drawings
+  // releases it.
+  FreeAllAsyncDraws(L);
+  EXPECT_EQ(CallWith("FreeAnim", {1}), ERR_NONE);
+}
+
+TEST_F(AnimPlay, RefusedWhileAnotherOutputIsSelected) {
+  Strip(1, false);
+  BrushPixels d{nullptr, 4, 0, 0};
+  ObjectId bid{nullptr, 50};
+  BrushObject* out = nullptr;
+  ASSERT_EQ(CreateBrushFromPixels(L, &bid, 0, 4, 4, &d, &out), ERR_NONE);
+  ASSERT_EQ(CallWith("SelectBrush", {50}), ERR_NONE);
+  EXPECT_EQ(CallWith("PlayAnim", {1}), ERR_SELECTBRUSH);
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  ASSERT_EQ(CallWith("BeginDoubleBuffer", {}), ERR_NONE);
+  ASSERT_EQ(CallWith("SelectBrush", {50}), ERR_NONE);
+  EXPECT_EQ(CallWith("PlayAnim", {1}), ERR_ENDDOUBLEBUFFER);
+}
+
+TEST_F(AnimPlay, PlayAnimDiskLeavesNoAnimBehind) {
+  std::string gif = root + "/two.gif";
+  GifWriter* w = nullptr;
+  ASSERT_EQ(OpenGifWriter(gif.c_str(), 8, 6, &w), ERR_NONE);
+  uint32_t palette[256] = {COLOURS[0], COLOURS[1]};
+  for (int f = 0; f < 2; f++) {
+    std::vector<uint8_t> pens(48, static_cast<uint8_t>(f));
+    ASSERT_EQ(WriteGifAnimFrame(w, pens.data(), 8, 6, 10, palette, 2, -1, 0, 1), ERR_NONE);
+  }
+  ASSERT_EQ(CloseGifWriter(w), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayAnimDisk", {gif.c_str(), 12, 7, 0, -2}), ERR_NONE);
+  ExpectFrame(1, false, 12, 7, "last frame from disk");
+  EXPECT_EQ(animContext.anims, nullptr);
+  EXPECT_EQ(CallWith("PlayAnimDisk", {gif.c_str(), -8, 7, 0, -2}), ERR_WRONGUSAGE);
+  EXPECT_EQ(animContext.anims, nullptr);
+  EXPECT_NE(CallWith("PlayAnimDisk", {(root + "/missing.gif").c_str()}), ERR_NONE);
+  EXPECT_EQ(animContext.anims, nullptr);
+}
+
+}  // namespace
