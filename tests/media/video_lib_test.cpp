@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "media/image_private.h"
 #include "media/media.h"
 #include "media/video_private.h"
 #include "tests/gfx/display_fixture.h"
@@ -39,6 +40,7 @@ class Videos : public DisplayTest {
   }
   void SetUp() override {
     DisplayTest::SetUp();
+    InstallImageFileWriters();  // DumpVideo writes PNG files
     for (ErrorCode (*open)(VmState*) : {OpenEventLibrary, OpenVideoLibrary}) {
       VmPushValue(L, VM_GLOBALS_INDEX);
       ASSERT_EQ(open(L), ERR_NONE);
@@ -303,6 +305,37 @@ TEST_F(Videos, StopCloseAndShutDownWhilePlaying) {
   ASSERT_EQ(CallWith("PlayVideo", {3, 50, 50}), ERR_NONE);
   pollFor(30);
   // TearDown frees both while they play.
+}
+
+TEST_F(Videos, DumpWritesTheSoundAndTheFrames) {
+  OpenDisplay(100, 100);
+  const Fixture f = pal8snd();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  const std::string prefix = *dir / "dump";
+  ASSERT_EQ(CallWith("DumpVideo", {1, 0, 0, prefix.c_str(), 1}), ERR_NONE);
+  // The WAVE data is the sound as it is decoded.
+  auto wav = imagetest::ReadFile(prefix + ".wav");
+  auto pcm = imagetest::ReadFile(*dir / "pal8snd.pcm");
+  ASSERT_GE(wav.size(), 44u);
+  EXPECT_TRUE(std::vector<uint8_t>(wav.begin() + 44, wav.begin() + 44 +
+                                                         static_cast<long>(std::min(
+                                                             pcm.size(), wav.size() - 44))) == pcm);
+  if (imagetest::HaveTool("soxi")) {
+    bool ok = false;
+    EXPECT_EQ(Shell("soxi -r '" + prefix + ".wav'", &ok), "3840\n");
+    EXPECT_TRUE(ok);
+  }
+  for (int i = 0; i < f.frames; i++) {
+    imagetest::Decoded d = imagetest::Load(prefix + std::to_string(i) + ".png");
+    ASSERT_EQ(d.error, ERR_NONE) << i;
+    for (uint32_t& p : d.pixels) p &= 0xFFFFFF;
+    EXPECT_TRUE(d.pixels == f.rgb[static_cast<size_t>(i)]) << i;
+  }
+  // The export ran through the display: its last frame is in the window.
+  pollFor(20);
+  EXPECT_EQ(shownFrame(f, 0, 0), f.frames - 1);
+  const std::string missing = *dir / "missing/dir/x";
+  EXPECT_EQ(CallWith("DumpVideo", {1, 0, 0, missing.c_str(), 0}), ERR_WRITEFILE);
 }
 
 }  // namespace
