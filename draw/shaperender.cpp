@@ -300,8 +300,9 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   DisplayRecord* d = GetOutputDisplay();
   if (ErrorCode e = PrepareOutputTarget(L)) return e;
   DrawStyle s = *shape->style;
-  DisplayTransform t = *shape->transform;
-  ObjectStyle os = *shape->objectStyle;
+  const DisplayTransform& t = *shape->transform;
+  // The object style is copied only when a layer takes the shape's effects.
+  const ObjectStyle& os = *shape->objectStyle;
   uint32_t color = shape->color;
   double m[4] = {t.m11, t.m12, t.m21, t.m22};
   int32_t ow, oh;
@@ -310,10 +311,11 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   int32_t y = ResolveYPos(shape->y, shape->height, oh, t.anchorY);
 
   if (d->layers && !(flags & (SHAPE_TOLAYER | SHAPE_LAYERTRANSFORM))) {
-    moveEffectsToLayerStyle(&s, &os, &color);
+    ObjectStyle layerStyle = os;
+    moveEffectsToLayerStyle(&s, &layerStyle, &color);
     ShapeDescriptor layered = *shape;
     layered.style = &s;
-    layered.objectStyle = &os;
+    layered.objectStyle = &layerStyle;
     layered.color = color;
     layered.x = x;
     layered.y = y;
