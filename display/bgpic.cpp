@@ -8,6 +8,7 @@
 #include "display/display.h"
 #include "display/context_private.h"
 #include "display/display_private.h"
+#include "display/layer_private.h"
 
 namespace {
 
@@ -113,8 +114,9 @@ ErrorCode GetBGPicObject(VmState* L, ObjectId id, BGPic** out, uint32_t access) 
 }
 
 void FreeBGPicContents(VmState* L, BGPic* pic, int withButtons) {
-  // Waiting for the layer and sprite libraries: a picture holds no layers
-  // or sprite instances yet.
+  // Waiting for the sprite library: a picture holds no sprite instances
+  // yet.
+  FreeAllLayers(L, pic, withButtons, 1);
   if (withButtons) FreeBGPicButtons(L, pic);
   freeCurrentImages(pic);
   if (pic->sourceBitmap != pic->firstBitmap) FreeBitmap(pic->sourceBitmap);
@@ -201,18 +203,5 @@ ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth
   pic->alpha = alpha;
   pic->width = width;
   pic->height = height;
-  return ERR_NONE;
-}
-
-// Waiting for the layer library: no layer exists, so no layer shows any
-// object and nothing needs a private copy.
-int FindLayerOfObject(int32_t, ObjectId, void** layer, BGPic** pic, void*) {
-  if (layer) *layer = nullptr;
-  if (pic) *pic = nullptr;
-  return 0;
-}
-
-ErrorCode CopyObjectForLayers(VmState*, int32_t, ObjectId, void*, void*, void** copy) {
-  if (copy) *copy = nullptr;
   return ERR_NONE;
 }

@@ -4,6 +4,7 @@
 // inside a double-buffered frame, into its back buffer again.
 #include "display/context_private.h"
 #include "display/display.h"
+#include "display/layer_private.h"
 
 #include "display/display_private.h"
 
@@ -58,15 +59,16 @@ ErrorCode EndOutputSelection(VmState* L, DisplayRecord* d, int noRefresh) {
   d->outputKind = OBJECT_DISPLAY;
   if (layersSelection) {
     // What the selection drew is shown now, the merged rectangles once
-    // each. Waiting for the layers library: no layer is pending, and the
-    // window bitmap is shown as it is.
+    // each, with the layers made meanwhile no longer pending.
     BGPic* selected = GetCurrentBGPic();
     SetCurrentBGPic(d->bgpic);
+    if (selected == d->bgpic)
+      for (qmLayer* l = FirstLayer(d->bgpic); l; l = NextLayer(l)) l->pending = 0;
     if (selected == d->bgpic && !noRefresh && d->dirty.entries) {
       MergeDirtyRects(&d->dirty);
       for (int32_t i = 0; i < d->dirty.count; ++i) {
         DirtyRect r = d->dirty.entries[i];
-        if (r.x1 == DIRTY_FREE) continue;
+        if (r.merged) continue;
         UpdateDisplayArea(L, r.x1, r.y1, d, r.x1, r.y1, r.x2 - r.x1 + 1, r.y2 - r.y1 + 1);
       }
     }

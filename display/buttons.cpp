@@ -304,6 +304,23 @@ void FreeBGPicButtons(VmState* L, BGPic* pic) {
   }
 }
 
+void FreeLayerButtons(VmState* L, BGPic* pic, void* layer) {
+  for (qmBGPicButton** link = &listOf(pic); *link;) {
+    qmBGPicButton* b = *link;
+    if (b->layer != layer) {
+      link = &b->next;
+      continue;
+    }
+    *link = b->next;
+    freeButton(L, b);
+  }
+}
+
+void MoveLayerButtons(BGPic* pic, void* from, void* to) {
+  for (qmBGPicButton* b = listOf(pic); b; b = b->next)
+    if (b->layer == from) b->layer = to;
+}
+
 void ResetButtonStates(BGPic* pic) {
   if (!pic) return;
   for (qmBGPicButton* b = listOf(pic); b; b = b->next) {

@@ -4,6 +4,7 @@
 
 #include "display/display.h"
 #include "display/display_private.h"
+#include "display/layer_private.h"
 #include "platform/linux/platform.h"
 
 DisplayContext displayContext;
@@ -17,6 +18,7 @@ void FreeDisplayContext() {
   FreeRefreshScratch();
   FreeSpareDisplay();
   ResetFirstOpening();
+  ResetLayerContext();
   FreeMutex(displayContext.displayListMutex);
   InitDisplayContext();
 }

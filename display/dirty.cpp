@@ -1,7 +1,7 @@
 // The display's dirty-rectangle list and the flip of a double-buffered
 // display's presentation buffer into its window. Invariant: a list is
 // either full (everything changed; it holds no entries that count) or its
-// first count entries are rectangles or merged-away entries; a full list
+// first count entries are rectangles or merged-away entries (flagged); a full list
 // is emptied by the flip that copies everything.
 #include <algorithm>
 
@@ -9,8 +9,12 @@
 
 namespace {
 
-bool overlaps(const DirtyRect& a, const DirtyRect& b) {
-  return a.x1 <= b.x2 && b.x1 <= a.x2 && a.y1 <= b.y2 && b.y1 <= a.y2;
+// Overlapping, or touching edge to edge or corner to corner: no gap of a
+// whole column or row lies between them, so their union covers nothing
+// that neither needed beyond the corner pixels.
+bool meets(const DirtyRect& a, const DirtyRect& b) {
+  return int64_t{b.x1} - a.x2 <= 1 && int64_t{a.x1} - b.x2 <= 1 && int64_t{b.y1} - a.y2 <= 1 &&
+         int64_t{a.y1} - b.y2 <= 1;
 }
 
 // The part of the list's rectangle inside width x height, as x, y, w, h;
@@ -47,30 +51,32 @@ void AddDirtyRect(DirtyList* list, int32_t x1, int32_t y1, int32_t x2, int32_t y
     list->entries = entries;
     list->capacity += DIRTY_BLOCK;
   }
-  list->entries[list->count++] = DirtyRect{x1, y1, x2, y2};
+  list->entries[list->count++] = DirtyRect{x1, y1, x2, y2, 0};
 }
 
 void MergeDirtyRects(DirtyList* list) {
   if (list->full) return;
-  // Sorted by left edge (merged-away entries, DIRTY_FREE, go last), a
-  // rectangle can only overlap the ones after it that start before its right
+  // Sorted by left edge (merged-away entries go last), a rectangle can only
+  // meet the ones after it that start at most one column past its right
   // edge, so each scan stops early. A merge grows a rectangle, which may then
-  // overlap one that it did not before, so passes repeat until one merges
+  // meet one that it did not before, so passes repeat until one merges
   // nothing.
   DirtyRect* begin = list->entries;
   DirtyRect* end = list->entries + list->count;
   for (bool merged = true; merged;) {
     merged = false;
-    std::sort(begin, end, [](const DirtyRect& a, const DirtyRect& b) { return a.x1 < b.x1; });
+    std::sort(begin, end, [](const DirtyRect& a, const DirtyRect& b) {
+      return a.merged != b.merged ? b.merged != 0 : a.x1 < b.x1;
+    });
     for (DirtyRect* a = begin; a != end; ++a) {
-      if (a->x1 == DIRTY_FREE) continue;
+      if (a->merged) continue;
       for (DirtyRect* b = a + 1; b != end; ++b) {
-        if (b->x1 == DIRTY_FREE) continue;  // merged in this pass
-        if (b->x1 > a->x2) break;
-        if (!overlaps(*a, *b)) continue;
+        if (b->merged) continue;  // merged in this pass
+        if (int64_t{b->x1} - a->x2 > 1) break;
+        if (!meets(*a, *b)) continue;
         *a = DirtyRect{a->x1, std::min(a->y1, b->y1), std::max(a->x2, b->x2),
-                       std::max(a->y2, b->y2)};
-        b->x1 = DIRTY_FREE;
+                       std::max(a->y2, b->y2), 0};
+        b->merged = 1;
         merged = true;
       }
     }
@@ -109,7 +115,7 @@ void FlipDisplayBuffers(DisplayRecord* d, int full, uint32_t flags) {
   for (int32_t i = 0; i < d->dirty.count; ++i) {
     const DirtyRect& r = d->dirty.entries[i];
     int32_t x, y, w, h;
-    if (r.x1 == DIRTY_FREE || !clipped(r, width, height, &x, &y, &w, &h)) continue;
+    if (r.merged || !clipped(r, width, height, &x, &y, &w, &h)) continue;
     RefreshDisplayRect(shown, x, y, d, x, y, w, h, copy);
   }
 }
@@ -119,6 +125,9 @@ void FreeDisplayOutputState(DisplayRecord* d) {
   FreeBitmap(d->backBuffer);
   d->presentBuffer = d->backBuffer = nullptr;
   FreeDirtyRects(&d->dirty);
+  FreeBitmap(d->layerBackground);
+  d->layerBackground = nullptr;
+  d->layerBackgroundPic = nullptr;
   FreeMemory(d->deviceRecord);
   FreeMemory(d->backBufferRecord);
   d->deviceRecord = d->backBufferRecord = nullptr;

@@ -12,6 +12,7 @@
 #include "platform/linux/platform.h"
 #include "display/context_private.h"
 #include "display/display_private.h"
+#include "display/layer_private.h"
 
 namespace {
 
@@ -180,7 +181,8 @@ DisplayRecord* currentForBlit(BlitDisplayState* state) {
   state->autoscale = d->autoscale != 0;
   return d;
 }
-const DisplayBlitHooks blitHooks{currentForBlit, RefreshDisplayRect, RefreshScaledDisplay};
+const DisplayBlitHooks blitHooks{currentForBlit, RefreshDisplayRect, RefreshScaledDisplay,
+                                 LayerBlitRefresh};
 }  // namespace
 void SetCurrentDisplay(DisplayRecord* display) { displayContext.currentDisplay = display; }
 // Waiting for the video recorder of the graphics library: it never records.

@@ -291,6 +291,152 @@ int ReadLayerFilters(VmState* L, int table, FilterSlot slots[FILTER_SLOTS], int3
 ErrorCode ApplyLayerEffects(const FilterSlot slots[FILTER_SLOTS], BitmapHandle* bitmap,
                             BitmapHandle* mask, BitmapHandle* alpha, int32_t width, int32_t height);
 
+// ---- Layers ----
+
+// What a layer shows (its type): the object types of the shown objects and
+// the primitives that drawing commands record.
+enum : int32_t {
+  LAYER_BRUSH = 3,
+  LAYER_ANIM = 4,
+  LAYER_NOOBJECT = 7,  // being taken off the screen: the redraw skips it
+  LAYER_TEXTOBJECT = 8,
+  LAYER_TEXTOUT = 9,
+  LAYER_PRINT = 11,
+  LAYER_BRUSHPART = 12,
+  LAYER_BGPICPART = 13,
+  LAYER_BOX = 14,
+  LAYER_CIRCLE = 15,
+  LAYER_ELLIPSE = 16,
+  LAYER_LINE = 17,
+  LAYER_POLYGON = 27,
+  LAYER_ARC = 31,
+  LAYER_VECTORPATH = 49,
+  LAYER_VIDEO = 50,
+};
+
+// One bitmap with its optional mask and alpha channel.
+struct LayerTriple {
+  BitmapHandle *bitmap, *mask, *alpha;
+};
+
+// An image state of a layer: where it is and what it looks like. The own
+// triple is null when the layer shows its source object's current bitmaps;
+// the transformed triple is the image drawn through the layer's transform;
+// the filtered and bordered triples and the shadow are caches that the
+// redraw builds when missing and any change of the layer's look frees.
+struct LayerImageState {
+  LayerTriple own, transformed, filtered, bordered;
+  BitmapHandle* shadow;  // an alpha map
+  ClipRegion* clip;
+  int32_t requestedX, requestedY, requestedWidth, requestedHeight;
+  int32_t x, y;                  // actual position on the background picture
+  int32_t anchoredX, anchoredY;  // the requested position minus size x anchor
+  int32_t width, height;         // actual size
+  int32_t borderX, borderY, borderWidth, borderHeight;  // bordered image offset and size
+  int32_t partX, partY;  // brush parts, picture parts, videos: the part's offset
+  int32_t frame;         // anims: the shown frame
+  void* kindData;        // what the layer's kind keeps besides (text, shape, path records)
+};
+
+struct qmLayer {
+  Node node;  // in the background picture's layer list, bottom first
+  int32_t type;
+  ObjectId sourceId, firstId;
+  int32_t hidden, pending;
+  int32_t transparency;  // 0 opaque to 255 invisible
+  char* name;            // heap, or null
+  char group[OBJECT_NAME_SIZE];
+  intptr_t takenOver;  // carried over when a layer replaces another
+  DisplayTransform transform;
+  double anchorX, anchorY;
+  ShadowStyle shadow;
+  int32_t shadowFade;  // 0 none, else 1-256: opacity x (fade - 1) / 255
+  BorderStyle border;
+  int32_t borderFade;
+  FilterSlot filters[FILTER_SLOTS];
+  int32_t outlineFilters;  // one of the filters that the border outline applies too is on
+  VmRef* refs;             // script values the layer holds, released with it
+  int32_t refCount;
+  int32_t asyncUse;                            // an asynchronous drawing draws into it
+  LayerImageState *base, *unscaled, *display;  // two or three may be one record
+};
+
+// How display/ reaches a kind of layer that a higher library draws: each
+// library registers its kinds when it opens. Null entries: the kind has no
+// such step (bitmaps are then its image state's own triple, nothing is
+// freed or copied besides the common header, the outline is made from the
+// mask or alpha channel).
+struct LayerKind {
+  int32_t type;
+  // Draws the layer's content again through the transform into the state
+  // (its transformed triple, actual position and size).
+  ErrorCode (*render)(VmState* L, qmLayer* layer, LayerImageState* state,
+                      DisplayTransform transform, uint32_t flags);
+  // The source object's current bitmaps (frame -1: the current one).
+  ErrorCode (*imageBitmaps)(VmState* L, qmLayer* layer, LayerImageState* state, int32_t frame,
+                            LayerTriple* out, int32_t* width, int32_t* height);
+  // Duplicates and frees what the kind keeps in kindData.
+  ErrorCode (*copyState)(const LayerImageState* from, LayerImageState* to);
+  void (*freeState)(VmState* L, LayerImageState* state);
+  // The outline of the layer's shape in the border colour (bordered triple
+  // and its offset in the state); null: from the bitmaps.
+  ErrorCode (*outline)(VmState* L, qmLayer* layer, LayerImageState* state);
+  // Frees the objects of this kind whose freeing waited for their layers.
+  void (*flushDeferred)(VmState* L);
+  // Whether a point of the layer is solid; null: its rectangle.
+  int (*hitTest)(VmState* L, qmLayer* layer, int32_t x, int32_t y);
+};
+void RegisterLayerKind(const LayerKind* kind);  // replaces one of the same type
+
+// NewLayer flags.
+enum : uint32_t {
+  NEWLAYER_HIDDEN = 0x1,
+  NEWLAYER_DISPLAYSCALE = 0x2,
+  NEWLAYER_REPLACE = 0x8,
+  NEWLAYER_KEEPPOSITION = 0x100,
+  NEWLAYER_KEEPFILTERS = 0x200,
+};
+// Makes a layer on the current background picture (see layer.cpp). The
+// passed image state (made with AllocLayerImageState) and bitmaps belong to
+// the layer on success and are freed on failure.
+ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x, int32_t y,
+                   int32_t width, int32_t height, const DisplayTransform* transform,
+                   const ObjectStyle* style, BitmapHandle* bitmap, BitmapHandle* mask,
+                   BitmapHandle* alpha, LayerImageState* state, int32_t position, uint32_t flags,
+                   qmLayer** out);
+// A zeroed image state; null when out of memory.
+LayerImageState* AllocLayerImageState();
+// A layer of a brush, brush part, picture part or video (position -1: on
+// top); the bitmap, when given, belongs to the layer.
+ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, int32_t sy,
+                            int32_t x, int32_t y, int32_t width, int32_t height,
+                            const DisplayTransform* transform, const ObjectStyle* style,
+                            BitmapHandle* bitmap, int32_t position, uint32_t flags, intptr_t extra);
+// Whether a layer of any picture shows the object (type and id).
+int IsObjectOnLayer(int32_t type, ObjectId id);
+// Re-points the layers that show the object to another identifier (a
+// private copy, or the hidden record of an object freed while shown).
+void RepointLayers(int32_t type, ObjectId from, ObjectId to);
+// Queues the layer's area (with shadow and border) in the list.
+struct DirtyList;
+void MarkLayerDirty(VmState* L, DirtyList* list, qmLayer* layer, LayerImageState* state);
+// Shows again a rectangle of the current background picture: at once when
+// the display is the output, queued while the picture is selected.
+void RefreshRect(VmState* L, int32_t x, int32_t y, int32_t width, int32_t height);
+// What the layer commands ask of the brush library, which installs it when
+// it opens: a width x height brush of the colour with an automatic id (a
+// mask or alpha channel when asked, fully transparent with clear), and the
+// freeing of a brush (kept hidden while a layer shows it).
+struct LayerBrushServices {
+  ErrorCode (*makeBrush)(int32_t width, int32_t height, uint32_t colour, int32_t mask,
+                         int32_t alpha, int32_t clear, ObjectId* id);
+  ErrorCode (*freeBrush)(VmState* L, ObjectId id);
+};
+void SetLayerBrushServices(const LayerBrushServices* services);
+// The library opener "layers" and its shut-down.
+ErrorCode OpenLayersLibrary(VmState* L);
+void FreeLayerSystem(VmState* L);
+
 // ---- Display record ----
 
 constexpr size_t DISPLAY_TITLE_MAX = 256;
@@ -323,13 +469,14 @@ struct DisplayPumpState {
 };
 
 // Rectangles changed since the last flip or redraw: inclusive corners, an
-// entry with x1 = DIRTY_FREE was merged into another. A full list means
-// "everything changed": the next flip copies the whole buffer once and
-// empties it.
-constexpr int32_t DIRTY_FREE = 100000;
+// entry whose merged flag is set was merged into another (a flag, not a
+// coordinate value, so that any real rectangle is refreshed). A full list
+// means "everything changed": the next flip copies the whole buffer once
+// and empties it.
 constexpr int32_t DIRTY_BLOCK = 1024;  // entries a list starts with and grows by
 struct DirtyRect {
   int32_t x1, y1, x2, y2;
+  int32_t merged;
 };
 struct DirtyList {
   DirtyRect* entries;
@@ -416,6 +563,10 @@ struct DisplayRecord {
   int32_t bufferSuspended, savedAdapterDoubleBuffer;
   BitmapHandle *presentBuffer, *backBuffer;
   DirtyList dirty;
+  // With layers: the picture's background with layers burnt into it by
+  // FreeLayers (null: the picture's own bitmap), and the picture it is of.
+  BitmapHandle* layerBackground;
+  BGPic* layerBackgroundPic;
   // The records that stand for a selected device and for the back buffer
   // (each made once per display, owned by it).
   BGPic *deviceRecord, *backBufferRecord;

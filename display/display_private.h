@@ -42,7 +42,8 @@ void GetBGPicDisplaySize(const BGPic* pic, int32_t* width, int32_t* height);
 // them at the source size); 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA,
 // the old images kept on failure.
 ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth);
-// Layers showing objects: no layer can exist before the layer library.
+// Whether a layer shows the object (or, with clipRegion, draws through
+// that region); the first such layer and its picture.
 int FindLayerOfObject(int32_t type, ObjectId id, void** layer, BGPic** pic, void* clipRegion);
 ErrorCode CopyObjectForLayers(VmState* L, int32_t type, ObjectId id, void* copyFunction,
                               void* record, void** copy);

@@ -129,6 +129,10 @@ int CheckButtonsUnderPointer(DisplayRecord* display, ButtonMessage* m);
 void FillButtonMessage(VmState* L, const ButtonMessage* m);
 // Frees every button of the picture with its references.
 void FreeBGPicButtons(VmState* L, BGPic* pic);
+// Frees the buttons attached to a layer (it is being deleted), or hands
+// them to the layer that replaces it.
+void FreeLayerButtons(VmState* L, BGPic* pic, void* layer);
+void MoveLayerButtons(BGPic* pic, void* from, void* to);
 // Clears the over and pressed states of the picture's buttons.
 void ResetButtonStates(BGPic* pic);
 // The layer a layer button names (argument index): ERR_LAYERRANGE when the

@@ -16,6 +16,7 @@
 #include "platform/linux/platform.h"
 #include "display/context_private.h"
 #include "display/display_private.h"
+#include "display/layer_private.h"
 #include "plugins/plugins.h"
 
 namespace {
@@ -276,13 +277,14 @@ void RefreshDisplayRect(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRec
 
 void RefreshDisplay(VmState*, DisplayRecord* d, uint32_t flags) {
   ClearDisplayBorders(d);
-  // A double-buffered display shows its presentation buffer. Waiting for
-  // the layer library: no display has a layer stack to redraw yet.
+  // A double-buffered display shows its presentation buffer.
   if (d->doubleBuffer && d->presentBuffer) {
     FlipDisplayBuffers(d, 1, flags);
     return;
   }
   if (!d->windowBitmap) return;
+  // The window bitmap may have been made again from the bare picture.
+  RedrawDisplayLayers(d);
   RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width,
                      d->windowBitmap->height, flags | 0x2009);
 }
@@ -293,8 +295,12 @@ void UpdateDisplayArea(VmState*, int32_t sx, int32_t sy, DisplayRecord* d, int32
   int32_t bw = d->windowBitmap->width, bh = d->windowBitmap->height;
   ClipBlitRect(nullptr, &sx, &sy, &dx, &dy, &width, &height, bw, bh, bw, bh, 0);
   if (width <= 0 || height <= 0) return;
-  // Waiting for the layer and sprite libraries: nothing lies over the
-  // window bitmap, so it is shown as it is.
+  if (d->layers && d->bgpic) {
+    LayerBlitRefresh(nullptr, d, sx, sy, width, height);
+    return;
+  }
+  // Waiting for the sprite library: nothing else lies over the window
+  // bitmap, so it is shown as it is.
   RefreshDisplayRect(d->windowBitmap, sx, sy, d, dx, dy, width, height, REFRESH_SCALE);
 }
 

@@ -113,8 +113,17 @@ ErrorCode GetBrushObject(VmState* L, ObjectId id, BrushObject** out, uint32_t fl
   if ((flags & BRUSH_NOVECTOR) && found->isVector) return ERR_BRUSHTYPE;
   if (!(flags & BRUSH_HARDWARE) && found->video) return ERR_HWBRUSH;
   if ((flags & BRUSH_MODIFY) && found->locked) return ERR_LOCKEDOBJ;
-  // Waiting for the layers library: no layer shows a brush, so a brush
-  // about to change has no layers to move to a private copy.
+  // Layers that show a brush about to change move to a private copy, which
+  // no script can find and which goes with its last layer.
+  if ((flags & BRUSH_MODIFY) && !(flags & BRUSH_NOCOPY) && IsObjectOnLayer(OBJTYPE_BRUSH, id)) {
+    ObjectId copyId{};
+    BrushObject* copy = nullptr;
+    if (ErrorCode e = CopyBrushObject(L, found, &copyId, 1, found->video, found->smoothScale,
+                                      found->display, &copy))
+      return e;
+    hide(copy);
+    RepointLayers(OBJTYPE_BRUSH, id, ObjectId{copy, 0});
+  }
   *out = found;
   return ERR_NONE;
 }
@@ -329,6 +338,12 @@ ErrorCode FreeBrushObject(VmState* L, ObjectId id, int reportMissing) {
   ErrorCode e = GetBrushObject(L, id, &b, BRUSH_NOCOPY | BRUSH_HARDWARE);
   if (e) return reportMissing || e == ERR_LOCKEDOBJ ? e : ERR_NONE;
   if (IsBrushOutputDevice(b)) return ERR_MODIFYABR;
+  // A brush that layers show is kept, hidden, until its last layer goes.
+  if (IsObjectOnLayer(OBJTYPE_BRUSH, id)) {
+    hide(b);
+    RepointLayers(OBJTYPE_BRUSH, id, ObjectId{b, 0});
+    return ERR_NONE;
+  }
   if (b->locked) {
     hide(b);
     return ERR_NONE;
@@ -358,11 +373,10 @@ void FreeDisplayBrushes(DisplayRecord* display) {
 }
 
 void FreeReleasedBrushes() {
-  // Waiting for the layers library: only the busy count keeps a hidden
-  // brush alive.
+  // The busy count and the layers that show it keep a hidden brush alive.
   for (BrushObject* b = firstBrush(); b;) {
     BrushObject* next = nextBrush(b);
-    if (b->releasePending && !b->locked) {
+    if (b->releasePending && !b->locked && !IsObjectOnLayer(OBJTYPE_BRUSH, ObjectId{b, 0})) {
       unlink(b);
       freeRecord(nullptr, b);
     }

@@ -7,14 +7,6 @@
 // published to this folder yet, so no brush is made in video memory.
 uint32_t BrushVideoBitmapFlags(uint32_t) { return 0; }
 
-// Waiting for the layers library: no layer is inserted, so a display with
-// layers on shows only what is copied directly.
-ErrorCode CreateObjectLayer(VmState*, int32_t, ObjectId, int32_t, int32_t, int32_t, int32_t,
-                            int32_t, int32_t, const DisplayTransform*, const ObjectStyle*,
-                            BitmapHandle*, int32_t, uint32_t, intptr_t) {
-  return ERR_NONE;
-}
-
 // Waiting for the text object library.
 ErrorCode GetTextObjectBitmaps(VmState*, ObjectId, ObjectBitmaps*) { return ERR_UNSUPPORTEDFEAT; }
 // Waiting for the layers library.

@@ -107,6 +107,7 @@ ErrorCode OpenBrushLibrary(VmState* L) {
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_BRUSH, ReadBrushAttribute)) return e;
   SetDisplayBrushHooks(&BRUSH_HOOKS);
   InstallBGPicBrushHooks();
+  RegisterBrushLayerKinds();
   drawContext.state = L;
   return ERR_NONE;
 }

@@ -100,6 +100,8 @@ BrushObject* GetModifiableBrush(VmState* L, int index, uint32_t flags);
 // A level 0-255 or "N%" of 255 (other values are returned as they are).
 int32_t ReadLevelArg(VmState* L, int index);
 
+// The layer kinds of brushes, brush parts and picture parts.
+void RegisterBrushLayerKinds();
 // Brush making commands beyond CreateBrush, CopyBrush and LoadBrush.
 int CmdCreateBorderBrush(VmState* L);
 int CmdCreateShadowBrush(VmState* L);
@@ -139,12 +141,6 @@ ErrorCode RenderBrushSourceTable(VmState* L, int index, ObjectBitmaps* out);
 // second is set.
 ErrorCode GetIconBitmaps(VmState* L, ObjectId id, int32_t entry, int32_t second,
                          ObjectBitmaps* out);
-
-// Inserts a layer showing the object on the current display (layers on).
-ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, int32_t sy,
-                            int32_t x, int32_t y, int32_t width, int32_t height,
-                            const DisplayTransform* transform, const ObjectStyle* style,
-                            BitmapHandle* bitmap, int32_t layer, uint32_t flags, intptr_t extra);
 
 // Waiting for the background-picture commands library: the gradient
 // options table at the argument index read into a gradient, and a

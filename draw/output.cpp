@@ -167,7 +167,7 @@ ErrorCode CopyBackBuffer(DisplayRecord* d) {
     MergeDirtyRects(&d->dirty);
     for (int32_t i = 0; i < d->dirty.count; ++i) {
       DirtyRect r = d->dirty.entries[i];
-      if (r.x1 == DIRTY_FREE) continue;
+      if (r.merged) continue;
       int32_t x = r.x1, y = r.y1, w = r.x2 - r.x1 + 1, h = r.y2 - r.y1 + 1;
       ClipBlitRect(nullptr, &x, &y, &x, &y, &w, &h, width, height, width, height, 0);
       if (w > 0 && h > 0) BltBitmapToTarget(d->backBuffer, x, y, d->presentBuffer, x, y, w, h);

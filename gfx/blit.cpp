@@ -482,9 +482,11 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
       if (!dest) return;
       if (!(flags & SAFEBLT_NOREFRESH)) refreshFrom = dest;
     } else if (view.hasLayers && (flags & SAFEBLT_LAYERS)) {
-      // Waiting for the layer library: there is no layer stack to compose,
-      // so the window bitmap's rectangle is shown as it is.
-      if (!(flags & SAFEBLT_NOREFRESH) && view.windowBitmap)
+      // The layer just made covers the rectangle: the stack is composed
+      // there and shown.
+      if (!(flags & SAFEBLT_NOREFRESH) && hooks->refreshLayers)
+        hooks->refreshLayers(state, display, dx, dy, width, height);
+      else if (!(flags & SAFEBLT_NOREFRESH) && view.windowBitmap)
         hooks->refreshRect(view.windowBitmap, dx, dy, display, dx, dy, width, height, 1);
       return;
     }

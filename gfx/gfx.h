@@ -192,6 +192,10 @@ struct DisplayBlitHooks {
                         int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t scaledWidth,
                         int32_t scaledHeight, uint32_t flags, BitmapHandle* mask,
                         BitmapHandle* alpha, const BlitClip* clip);
+  // With layers on: composes the display's layer stack over the rectangle
+  // and shows it (null: the window bitmap's rectangle is shown as it is).
+  void (*refreshLayers)(void* state, DisplayRecord* display, int32_t x, int32_t y, int32_t width,
+                        int32_t height);
 };
 void SetDisplayBlitHooks(const DisplayBlitHooks* hooks);
 

@@ -40,7 +40,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"dos", OpenDosLibrary, FreeDosResources},
     {"event", OpenEventLibrary, FreeAllEvents},
     {"system", OpenSystemLibrary, FreeSystemResources},
-    {"layers", nullptr, nullptr},
+    {"layers", OpenLayersLibrary, FreeLayerSystem},
     {"text", OpenTextLibrary, FreeTextLibrary},
     {"anim", OpenAnimLibrary, FreeAllAnims},
     {"display", OpenDisplayLibrary, CloseDisplayLibrary},

@@ -271,7 +271,7 @@ TEST(DirtyRects, GrowMergeAndFull) {
   MergeDirtyRects(&list);
   std::vector<std::array<int32_t, 4>> live;
   for (int32_t i = 0; i < list.count; ++i)
-    if (list.entries[i].x1 != DIRTY_FREE)
+    if (!list.entries[i].merged)
       live.push_back(
           {list.entries[i].x1, list.entries[i].y1, list.entries[i].x2, list.entries[i].y2});
   const std::vector<std::array<int32_t, 4>> expected = {{0, 0, 29, 9}, {40, 40, 49, 49}};

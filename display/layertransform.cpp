@@ -1,0 +1,207 @@
+// Layer transforms and re-rendering: the effective matrix of a layer, its
+// decomposition into rotation and scales, and drawing a layer again from
+// its source through a transform into a new image state (instead of
+// resampling its old pixels). Invariant: a layer's states are replaced only
+// once the new one is fully drawn, so a failure leaves the old ones.
+#include <algorithm>
+#include <cmath>
+
+#include "display/layer_private.h"
+
+void freeTripleOf(LayerImageState* s);
+
+namespace {
+
+int32_t roundToInt(double v) { return VmTruncInt32(std::round(v)); }
+
+constexpr double PI = 3.14159265358979323846;
+constexpr double MATCH_TOLERANCE = 0.0001;  // the ratio test of the angle search
+constexpr double SCALE_TOLERANCE = 0.01;    // scales closer than this count as one
+
+bool isBitmapKind(int32_t type) {
+  return type == LAYER_BRUSH || type == LAYER_ANIM || type == LAYER_BRUSHPART ||
+         type == LAYER_BGPICPART || type == LAYER_VIDEO;
+}
+
+bool isTextKind(int32_t type) {
+  return type == LAYER_TEXTOBJECT || type == LAYER_TEXTOUT || type == LAYER_PRINT;
+}
+
+// Draws a bitmap layer's source through the matrix about its anchor.
+ErrorCode renderBitmapLayer(VmState* L, qmLayer* layer, LayerImageState* state,
+                            const DisplayTransform& t) {
+  LayerImageState* base = layer->base;
+  LayerTriple source{};
+  int32_t w = 0, h = 0, sx = 0, sy = 0;
+  if (base->own.bitmap) {
+    source = base->own;
+    w = static_cast<int32_t>(GetBitmapAttr(source.bitmap, 0));
+    h = static_cast<int32_t>(GetBitmapAttr(source.bitmap, 14));
+  } else {
+    const LayerKind* kind = GetLayerKind(layer->type);
+    if (!kind || !kind->imageBitmaps) return ERR_WRONGUSAGE;
+    if (ErrorCode e = kind->imageBitmaps(L, layer, base, state->frame, &source, &w, &h)) return e;
+    sx = base->partX;
+    sy = base->partY;
+  }
+  int32_t pw = std::min(base->requestedWidth > 0 ? base->requestedWidth : w, w - sx);
+  int32_t ph = std::min(base->requestedHeight > 0 ? base->requestedHeight : h, h - sy);
+  if (pw < 1 || ph < 1) return ERR_BADDIMENSIONS;
+  const double m[4] = {t.m11, t.m12, t.m21, t.m22};
+  LayerTriple made{};
+  int32_t ow = 0, oh = 0;
+  if (ErrorCode e =
+          RotateScaleBitmap(source.bitmap, source.mask, source.alpha, sx, sy, pw, ph, m,
+                            t.smoothScale, 0, &made.bitmap, &made.mask, &made.alpha, &ow, &oh))
+    // Every bitmap that could not be made is a memory shortage here.
+    return e == ERR_BITMAP || e == ERR_ALLOCMASK || e == ERR_ALLOCALPHA ? ERR_MEM : e;
+  int32_t bw = 0, bh = 0, ox = 0, oy = 0;
+  ComputeTransformBounds(m, pw, ph, &bw, &bh, &ox, &oy);
+  // The anchor point of the source lands on the requested position.
+  double ax = t.anchorX * pw, ay = t.anchorY * ph;
+  double tx = m[0] * ax + m[2] * ay, ty = m[1] * ax + m[3] * ay;
+  freeTripleOf(state);
+  state->transformed = made;
+  state->x = state->requestedX - roundToInt(tx - ox);
+  state->y = state->requestedY - roundToInt(ty - oy);
+  state->width = ow;
+  state->height = oh;
+  return ERR_NONE;
+}
+
+}  // namespace
+
+void freeTripleOf(LayerImageState* s) {
+  FreeBitmap(s->transformed.bitmap);
+  FreeBitMask(s->transformed.mask);
+  FreeAlphaChannel(s->transformed.alpha);
+  s->transformed = LayerTriple{};
+}
+
+void ComputeLayerTransform(DisplayTransform* t, int32_t width, int32_t height) {
+  if (t->hasMatrix) {
+    t->m11 = t->matrix[0];
+    t->m12 = t->matrix[1];
+    t->m21 = t->matrix[2];
+    t->m22 = t->matrix[3];
+    return;
+  }
+  double m[4];
+  BuildRotateScaleMatrix(m, t->width, t->height, width, height, t->scaleX, t->scaleY, t->rotate);
+  t->m11 = m[0];
+  t->m12 = m[1];
+  t->m21 = m[2];
+  t->m22 = m[3];
+}
+
+// The angle comes from atan2 and the scales from the column lengths, which
+// is what a search of the whole-degree tables finds where it finds an
+// entry; at 90 degrees (cosine 0) the table search has no sign to match,
+// while this still finds the rotation.
+DecomposedTransform DecomposeTransform(const DisplayTransform& t) {
+  DecomposedTransform out{0, 0.0, 1.0, 1.0};
+  if (t.m12 == 0 && t.m21 == 0) {
+    out.scaleX = t.m11;
+    out.scaleY = t.m22;
+    return out;
+  }
+  out.shear = 1;
+  // A rotation by a with scales sx, sy: m11 = sx cos a, m12 = sx sin a,
+  // m21 = -sy sin a, m22 = sy cos a.
+  double angleX = std::atan2(t.m12, t.m11);
+  double angleY = std::atan2(-t.m21, t.m22);
+  double sx = std::hypot(t.m11, t.m12), sy = std::hypot(t.m21, t.m22);
+  double diff = std::remainder(angleX - angleY, 2 * PI);
+  out.angle = angleX * 180.0 / PI;
+  if (out.angle < 0) out.angle += 360.0;
+  out.scaleX = sx;
+  out.scaleY = sy;
+  if (std::fabs(diff) <= MATCH_TOLERANCE && std::fabs(sx - sy) <= SCALE_TOLERANCE) out.shear = 0;
+  return out;
+}
+
+void ScaleRectToDisplay(int32_t x, int32_t y, int32_t width, int32_t height, double scaleX,
+                        double scaleY, int32_t* outX, int32_t* outY, int32_t* outWidth,
+                        int32_t* outHeight) {
+  int32_t nx = roundToInt(x * scaleX), ny = roundToInt(y * scaleY);
+  // The last pixel's coordinate is scaled, so that neighbouring rectangles
+  // stay neighbours.
+  int32_t lastX = roundToInt((int64_t{x} + width - 1) * scaleX);
+  int32_t lastY = roundToInt((int64_t{y} + height - 1) * scaleY);
+  if (outX) *outX = nx;
+  if (outY) *outY = ny;
+  if (outWidth) *outWidth = lastX + 1 - nx;
+  if (outHeight) *outHeight = lastY + 1 - ny;
+}
+
+void SetLayerOffset(qmLayer* layer, LayerImageState* s, int32_t x, int32_t y) {
+  int32_t dx = x - s->requestedX, dy = y - s->requestedY;
+  int32_t ax = x - roundToInt(s->requestedWidth * layer->anchorX);
+  int32_t ay = y - roundToInt(s->requestedHeight * layer->anchorY);
+  if (layer->type == LAYER_LINE) {
+    ax = s->anchoredX + dx;
+    ay = s->anchoredY + dy;
+  }
+  s->x = ax + (s->x - s->anchoredX);
+  s->y = ay + (s->y - s->anchoredY);
+  s->anchoredX = ax;
+  s->anchoredY = ay;
+  s->requestedX = x;
+  s->requestedY = y;
+}
+
+ErrorCode RenderLayerState(VmState* L, qmLayer* layer, LayerImageState* state,
+                           DisplayTransform transform, uint32_t flags) {
+  if (isBitmapKind(layer->type)) return renderBitmapLayer(L, layer, state, transform);
+  const LayerKind* kind = GetLayerKind(layer->type);
+  if (!kind || !kind->render) return ERR_WRONGUSAGE;
+  return kind->render(L, layer, state, transform, flags);
+}
+
+ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRecord* d) {
+  DisplayTransform t = layer->transform;
+  if (isTextKind(layer->type)) {
+    DecomposedTransform parts = DecomposeTransform(t);
+    if (!parts.shear) t.rotate = parts.angle;
+  }
+  bool scaleNow = (mode & RENDER_DISPLAYSCALE) && d;
+  if (scaleNow) {
+    double fx = d->scaleX, fy = d->scaleY;
+    t.m11 *= fx;
+    t.m12 *= fy;
+    t.m21 *= fx;
+    t.m22 *= fy;
+    if (std::fabs(fx - fy) > SCALE_TOLERANCE) t.smoothScale = 1;
+  }
+  LayerImageState* fresh = CopyLayerImageState(layer->type, layer->base);
+  if (!fresh) return ERR_MEM;
+  fresh->clip = layer->base->clip;
+  if (scaleNow) {
+    // The display state lives in the display's pixels.
+    fresh->requestedX = roundToInt(fresh->requestedX * d->scaleX);
+    fresh->requestedY = roundToInt(fresh->requestedY * d->scaleY);
+  }
+  if (ErrorCode e = RenderLayerState(L, layer, fresh, t, mode)) {
+    FreeImageState(L, layer->type, fresh);
+    return e;
+  }
+  LayerImageState* old = scaleNow ? layer->display : layer->unscaled;
+  if (scaleNow) {
+    layer->display = fresh;
+  } else {
+    if (layer->display == layer->unscaled) layer->display = fresh;
+    layer->unscaled = fresh;
+  }
+  if (old != layer->base && old != layer->unscaled && old != layer->display)
+    FreeImageState(L, layer->type, old);
+  layerContext.cacheBuilds++;
+  // A display scale that applies renders the display state as well.
+  if (!scaleNow && d && d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0 &&
+      GetLayerPicture() == d->bgpic && (d->scaleX != 1.0 || d->scaleY != 1.0))
+    return RenderLayerImage(L, layer, mode | RENDER_DISPLAYSCALE | RENDER_TRANSFORM, d);
+  return ERR_NONE;
+}
+
+ErrorCode RerenderLayerImage(VmState* L, qmLayer* layer) {
+  return RenderLayerImage(L, layer, RENDER_DISPLAYSCALE | RENDER_TRANSFORM, GetLayerDisplay());
+}
