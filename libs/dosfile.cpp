@@ -13,6 +13,7 @@
 #include "engine/optiontable.h"
 #include "libs/libs.h"
 #include "libs/libs_private.h"
+#include "media/media.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -787,6 +788,19 @@ ErrorCode ReadUtf8Char(StreamHandle* stream, char* out) {
   }
 }
 
+namespace {
+
+// CreateSample's "file" source: the bytes at the file's current position,
+// all of them or ERR_READ.
+ErrorCode readSampleFromFile(VmState*, ObjectId id, size_t, void* buffer, size_t bytes) {
+  FileObject* f = nullptr;
+  if (ErrorCode error = GetFileById(id, &f)) return error;
+  if (f->mode == MODE_WRITE) return ERR_WRITEONLY;
+  return DosReadBytes(f->stream, buffer, bytes) == bytes ? ERR_NONE : ERR_READ;
+}
+
+}  // namespace
+
 ErrorCode OpenDosLibrary(VmState* L) {
   ErrorCode error = RegisterLibrary(dosCommands, "dos");
   if (error) return error;
@@ -804,6 +818,7 @@ ErrorCode OpenDosLibrary(VmState* L) {
   if (error) return error;
   error = RegisterObjectList(&dos.files);
   if (error) return error;
+  SetSampleFileSource(readSampleFromFile);
   error = OpenDosDirectories(L);
   if (!error) error = OpenDosFileManagement(L);
   if (!error) error = OpenDosPrograms(L);
@@ -811,6 +826,7 @@ ErrorCode OpenDosLibrary(VmState* L) {
 }
 
 void FreeDosResources(VmState* L) {
+  SetSampleFileSource(nullptr);
   while (dos.files) {
     auto* file = reinterpret_cast<FileObject*>(dos.files);
     dos.files = file->head.next;

@@ -21,6 +21,7 @@
 #include "engine/optiontable.h"
 #include "libs/libs.h"
 #include "libs/libs_private.h"
+#include "media/media.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -584,6 +585,25 @@ ErrorCode GetMemBlockObject(ObjectId id, MemBlockObject** out) {
   return ERR_FINDMEMBLK;
 }
 
+namespace {
+
+// CreateSample's "memory" source: bytes bytes from offset in the block. A
+// block of known size must hold them all (ERR_MEMRANGE); a block made from
+// a bare pointer has no size to check against.
+ErrorCode readSampleFromBlock(VmState*, ObjectId id, size_t offset, void* buffer, size_t bytes) {
+  MemBlockObject* block = nullptr;
+  if (ErrorCode error = GetMemBlockObject(id, &block)) return error;
+  View v = blockView(block);
+  if (v.sized) {
+    size_t size = static_cast<size_t>(v.size);
+    if (offset > size || bytes > size - offset) return ERR_MEMRANGE;
+  }
+  if (bytes) std::memcpy(buffer, v.data + offset, bytes);
+  return ERR_NONE;
+}
+
+}  // namespace
+
 ErrorCode OpenMemBlockLibrary(VmState* L) {
   ErrorCode error = RegisterLibrary(memCommands, "memblock");
   if (error) return error;
@@ -591,10 +611,12 @@ ErrorCode OpenMemBlockLibrary(VmState* L) {
   VmRegisterConstants(L, memConstants, 0);
   error = RegisterAttributeReader(OBJTYPE_MEMORY, readMemoryAttribute);
   if (error) return error;
+  SetSampleMemorySource(readSampleFromBlock);
   return RegisterObjectList(&mem.blocks);
 }
 
 void FreeAllMemBlocks(VmState* L) {
+  SetSampleMemorySource(nullptr);
   while (mem.blocks) {
     auto* block = reinterpret_cast<MemBlockObject*>(mem.blocks);
     mem.blocks = block->head.next;

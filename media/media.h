@@ -237,13 +237,15 @@ ErrorCode OpenSoundLibrary(VmState* L);
 void FreeSoundLibrary(VmState* L);
 // The library's close: every sample, then every music, then the output.
 void FreeAllMusic(VmState* L);
-// CreateSample's "file" and "memory" sources, handed over by the libraries
-// that own open files and memory blocks: bytes bytes into buffer, from the
-// file's current position (offset 0) or from offset in the block; the
-// owner's look-up and read errors. Null: none (the look-ups fail).
+// CreateSample's "file" and "memory" sources, each handed over by the
+// library that owns open files or memory blocks when it opens (null when it
+// is freed): bytes bytes into buffer, from the file's current position
+// (offset 0) or from offset in the block; the owner's look-up and read
+// errors. Without a source the look-up fails.
 using SampleDataSource = ErrorCode (*)(VmState* L, ObjectId id, size_t offset, void* buffer,
                                        size_t bytes);
-void SetSampleDataSources(SampleDataSource file, SampleDataSource memory);
+void SetSampleFileSource(SampleDataSource file);
+void SetSampleMemorySource(SampleDataSource memory);
 // For plug-ins: the sample's format code, descriptor, length in bytes and
 // pitch (each out may be null); 0 when the identifier names no sample.
 int GetSampleInfoForPlugin(ObjectId id, int32_t* formatCode, AudioDescriptor** desc,

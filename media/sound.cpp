@@ -37,10 +37,8 @@ SampleDataSource memorySource = nullptr;
 
 }  // namespace
 
-void SetSampleDataSources(SampleDataSource file, SampleDataSource memory) {
-  fileSource = file;
-  memorySource = memory;
-}
+void SetSampleFileSource(SampleDataSource file) { fileSource = file; }
+void SetSampleMemorySource(SampleDataSource memory) { memorySource = memory; }
 
 ErrorCode ReadSampleSourceFile(VmState* L, ObjectId id, uint8_t* buffer, size_t bytes) {
   if (fileSource) return fileSource(L, id, 0, buffer, bytes);

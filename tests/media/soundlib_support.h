@@ -17,6 +17,7 @@
 #include "display/display.h"
 #include "media/audio_private.h"
 #include "media/media_private.h"
+#include "libs/libs.h"
 #include "media/sound_private.h"
 #include "tests/plugins/plugin_fixture.h"
 #include "tests/support/harness.h"
@@ -29,6 +30,9 @@ inline Push N(double n) {
 }
 inline Push S(const std::string& s) {
   return [s](VmState* L) { VmPushString(L, s.c_str()); };
+}
+inline Push B(bool b) {
+  return [b](VmState* L) { VmPushBoolean(L, b); };
 }
 inline Push Nil() {
   return [](VmState* L) { VmPushNil(L); };

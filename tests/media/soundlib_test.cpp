@@ -237,6 +237,61 @@ TEST_F(SoundLibrary, LoadedSamplesEqualSox) {
   }
 }
 
+// CreateSample reads its data from an open file of the dos library, from
+// the file's current position, or from a memory block at an offset.
+TEST_F(SoundLibrary, CreatedSamplesReadFilesAndMemoryBlocks) {
+  for (ErrorCode (*open)(VmState*) : {OpenDosLibrary, OpenMemBlockLibrary}) {
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(open(L), ERR_NONE);
+    VmSetTop(L, 0);
+  }
+  {
+    std::ofstream out(File("pcm.raw"), std::ios::binary);
+    out.write("\x00\x01\x02\x03\x04\x05\x06\x07", 8);
+  }
+  auto bytesOf = [&](int32_t id) {
+    SampleObject* s = nullptr;
+    EXPECT_EQ(FindSample(ObjectId{nullptr, id}, &s), ERR_NONE);
+    return s ? std::vector<uint8_t>(s->desc->data, s->desc->data + s->desc->length)
+             : std::vector<uint8_t>();
+  };
+  auto from = [](const char* source, int32_t id, int32_t offset = 0, bool swap = false) {
+    return T({{"source", S(source)}, {"id", N(id)}, {"offset", N(offset)}, {"swap", B(swap)}});
+  };
+  ASSERT_EQ(Call("OpenFile", {N(1), S(File("pcm.raw")), N(1005)}), ERR_NONE);
+  ASSERT_EQ(Call("Seek", {N(1), N(2)}), ERR_NONE);
+  // Two 16-bit frames from byte 2, swapped, then the rest is too short.
+  ASSERT_EQ(Call("CreateSample", {N(1), from("file", 1, 0, true), N(8000), N(1), N(2)}), ERR_NONE);
+  uint16_t values[2];
+  std::memcpy(values, bytesOf(1).data(), 4);
+  EXPECT_EQ(values[0], 0x0203);
+  EXPECT_EQ(values[1], 0x0405);
+  EXPECT_EQ(Call("CreateSample", {N(2), from("file", 1), N(8000), N(0), N(3)}), ERR_READ);
+  ASSERT_EQ(Call("OpenFile", {N(2), S(File("out.raw")), N(1006)}), ERR_NONE);
+  EXPECT_EQ(Call("CreateSample", {N(2), from("file", 2), N(8000), N(0), N(1)}), ERR_WRITEONLY);
+
+  ASSERT_EQ(Call("AllocMem", {N(1), N(6)}), ERR_NONE);
+  ASSERT_EQ(Call("FillMem", {N(1), N(0x80), N(6)}), ERR_NONE);
+  ASSERT_EQ(Call("CreateSample", {N(3), from("memory", 1, 4), N(8000), N(0), N(2)}), ERR_NONE);
+  EXPECT_EQ(bytesOf(3), (std::vector<uint8_t>{0, 0}));  // signed -128 stored unsigned
+  struct Case {
+    const char* name;
+    Push table;
+    int32_t count;
+    ErrorCode error;
+  } cases[] = {
+      {"one byte past the block", from("memory", 1, 5), 2, ERR_MEMRANGE},
+      {"an offset past the block", from("memory", 1, 7), 1, ERR_MEMRANGE},
+      {"a negative offset", from("memory", 1, -1), 1, ERR_WRONGUSAGE},
+      {"no such block", from("memory", 9), 1, ERR_FINDMEMBLK},
+      {"no such file", from("file", 9), 1, ERR_FINDFILE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Call("CreateSample", {N(4), c.table, N(8000), N(0), N(c.count)}), c.error);
+  }
+}
+
 TEST_F(SoundLibrary, CreatedSamplesAreStoredAndSaved) {
   ASSERT_EQ(Call("CreateSample", {N(1), A({-128, 0, 127}), N(8000)}), ERR_NONE);
   SampleObject* s = nullptr;
