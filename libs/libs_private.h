@@ -44,9 +44,6 @@ ErrorCode OpenRequesterCommands(VmState* L);
 void FreeInfoResources();
 // Pushes the list of the loaded plug-ins' information tables from index 0.
 ErrorCode PushPluginInfoList(VmState* L);
-// The legacy switches "linebasedshapes" and "singlemusic" (any case); 0
-// for other names.
-int32_t GetLegacySwitch(const char* name);
 
 // ---- Dos library ----
 

@@ -22,8 +22,6 @@ constexpr char PREFS_MAGIC[4] = {'P', 'R', 'F', 'S'};
 
 struct SysInfoState {
   Catalog* catalog = nullptr;  // the script's open catalog
-  int32_t lineBasedShapes = 0;
-  int32_t singleMusic = 0;
 };
 SysInfoState sysInfo;
 
@@ -249,9 +247,9 @@ int cmdLegacyControl(VmState* L) {
   const char* name = VmCheckString(L, 1, nullptr);
   int32_t value = VmCheckInteger(L, 2);
   if (CompareNoCase(name, "linebasedshapes") == 0) {
-    sysInfo.lineBasedShapes = value;
+    SetLegacySwitch(LEGACY_LINEBASEDSHAPES, value);
   } else if (CompareNoCase(name, "singlemusic") == 0) {
-    sysInfo.singleMusic = value;
+    SetLegacySwitch(LEGACY_SINGLEMUSIC, value);
   } else {
     SetErrorArgString(name);
     return ERR_UNKNOWNTAG;
@@ -341,18 +339,12 @@ int GetSpecialFolderPath(int32_t id, char* buffer, size_t size) {
   }
 }
 
-int32_t GetLegacySwitch(const char* name) {
-  if (CompareNoCase(name, "linebasedshapes") == 0) return sysInfo.lineBasedShapes;
-  if (CompareNoCase(name, "singlemusic") == 0) return sysInfo.singleMusic;
-  return 0;
-}
-
 ErrorCode OpenInfoCommands(VmState* L) {
   ErrorCode error = RegisterLibrary(infoCommands, "system");
   if (error) return error;
   VmRegisterFunctions(L, nullptr, infoCommands, 0);
-  sysInfo.singleMusic = 1;
-  sysInfo.lineBasedShapes = 0;
+  SetLegacySwitch(LEGACY_SINGLEMUSIC, 1);
+  SetLegacySwitch(LEGACY_LINEBASEDSHAPES, 0);
   return ERR_NONE;
 }
 

@@ -9,6 +9,7 @@
 #include "display/display.h"
 #include "media/media_private.h"
 #include "media/sound_private.h"
+#include "plugins/plugins.h"
 
 namespace {
 
@@ -79,10 +80,10 @@ ErrorCode startMusic(VmState* L, MusicObject* m) {
   return ERR_NONE;
 }
 
-// Stops the current music before another starts.
+// Stops the current music before another starts: one music plays at a
+// time unless an applet of version 6 or later switched "singlemusic" off.
 ErrorCode stopCurrentFor(VmState* L, MusicObject* m) {
-  // Waiting for the system library: the "singlemusic" setting of
-  // LegacyControl reads as on, so one music plays at a time.
+  if (!GetLegacySwitch(LEGACY_SINGLEMUSIC) && GetAppletVersion() >= 6) return ERR_NONE;
   MusicObject* current = soundContext.current;
   if (current && current != m && current->state == MUSIC_PLAYING)
     return StopMusicObject(L, current, 0);

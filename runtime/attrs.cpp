@@ -134,6 +134,11 @@ int GetScriptRunningFlag() { return runtimeContext.scriptRunning; }
 int GetCallbackDepth() { return runtimeContext.callbackDepth; }
 int GetErrorRaising() { return runtimeContext.errorRaising; }
 
+int32_t GetLegacySwitch(LegacySwitch which) { return runtimeContext.legacySwitches[which]; }
+void SetLegacySwitch(LegacySwitch which, int32_t value) {
+  runtimeContext.legacySwitches[which] = value;
+}
+
 void FreeAttrHandlers() {
   freeChain(&runtimeContext.attrSetters);
   freeChain(&runtimeContext.attrGetters);

@@ -35,6 +35,8 @@ struct RuntimeContext {
   int scriptRunning = 0;
   int callbackDepth = 0;
   int errorRaising = 1;
+  // LegacyControl's switches, by LegacySwitch.
+  int32_t legacySwitches[2] = {0, 1};
   // The last memory-file names made (chunkname.cpp), newest first.
   MemoryFileName* liveMemoryNames[MEMORY_NAMES_LIVE] = {};
   // The event queue (eventqueue.cpp), touched only under its mutex.

@@ -229,6 +229,13 @@ int GetScriptRunningFlag();  // tag 22
 int GetCallbackDepth();      // tag 10, never below 0
 int GetErrorRaising();       // tag 11, 1 at start
 
+// The legacy switches that the system library's LegacyControl sets and the
+// libraries that keep the old behaviour read: shapes drawn from lines
+// (off at start) and one music at a time (on at start).
+enum LegacySwitch : int32_t { LEGACY_LINEBASEDSHAPES = 0, LEGACY_SINGLEMUSIC = 1 };
+int32_t GetLegacySwitch(LegacySwitch which);
+void SetLegacySwitch(LegacySwitch which, int32_t value);
+
 // Hooks that plug-ins install, called by kind:
 //   HOOK_LOOP (0): the first enabled one is called as loop(userData) again
 //     and again: 0 calls it again, -1 ends with 0, anything else ends with it.

@@ -313,9 +313,15 @@ TEST_F(SystemInfoTest, RunInformation) {
 
   // Switches and memory.
   VmSetTop(L, 0);
+  EXPECT_EQ(GetLegacySwitch(LEGACY_SINGLEMUSIC), 1);
   VmPushString(L, "SingleMusic");
   VmPushNumber(L, 0);
   EXPECT_EQ(p.Call("LegacyControl", 2), 0);
+  EXPECT_EQ(GetLegacySwitch(LEGACY_SINGLEMUSIC), 0);
+  VmPushString(L, "LINEBASEDSHAPES");
+  VmPushNumber(L, 1);
+  EXPECT_EQ(p.Call("LegacyControl", 2), 0);
+  EXPECT_EQ(GetLegacySwitch(LEGACY_LINEBASEDSHAPES), 1);
   VmPushString(L, "foo");
   VmPushNumber(L, 1);
   EXPECT_EQ(p.Call("LegacyControl", 2), ERR_UNKNOWNTAG);

@@ -128,6 +128,27 @@ TEST_F(SoundLibrary, ErrorRules) {
   EXPECT_EQ(Number(3), 1);
 }
 
+// PlayMusic stops the current music first, unless "singlemusic" is off.
+TEST_F(SoundLibrary, SingleMusicSwitch) {
+  MakeWave("a.wav", 4000, 2);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("a.wav"))}), ERR_NONE);
+  ASSERT_EQ(Call("OpenMusic", {N(2), S(File("a.wav"))}), ERR_NONE);
+  auto playing = [&](int id) {
+    EXPECT_EQ(Call("IsMusicPlaying", {N(id)}), ERR_NONE);
+    return VmToBoolean(L, -1) != 0;
+  };
+  for (int single : {1, 0}) {
+    SCOPED_TRACE(single);
+    SetLegacySwitch(LEGACY_SINGLEMUSIC, single);
+    ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+    ASSERT_EQ(Call("PlayMusic", {N(2)}), ERR_NONE);
+    EXPECT_EQ(playing(1), single == 0);
+    EXPECT_TRUE(playing(2));
+    for (int id : {1, 2})
+      if (playing(id)) ASSERT_EQ(Call("StopMusic", {N(id)}), ERR_NONE);
+  }
+}
+
 TEST_F(SoundLibrary, MusicVolumeAndSeekingModules) {
   MakeWave("a.wav", 4000, 1);
   ASSERT_EQ(Call("OpenMusic", {N(1), S(File("a.wav"))}), ERR_NONE);
