@@ -167,6 +167,16 @@ void ActivateDisplayWindow(DisplayRecord* d) {
   if (d->windowHandle && a->activateDisplay) a->activateDisplay(AdapterWindowOf(d), 1);
 }
 
+void ActivateDisplayWindowFocus(DisplayRecord* d, int takeFocus) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    ActivateX11Window(d);
+    return;
+  }
+  if (d->windowHandle && a->activateDisplay)
+    a->activateDisplay(AdapterWindowOf(d), takeFocus ? 1 : 0);
+}
+
 void SizeMoveDisplayWindow(DisplayRecord* d, int sized) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {

@@ -57,3 +57,6 @@ bool AdapterWaitEvents(VmState* L, ErrorCode* error);
 bool AdapterRunsMainLoop();
 // The adapter's installation and wake-up slots of the platform.
 void InstallAdapterEventHooks();
+// Activates the window, taking the input focus only when asked (the X11
+// back end always takes it).
+void ActivateDisplayWindowFocus(DisplayRecord* display, int takeFocus);

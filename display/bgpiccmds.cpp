@@ -733,6 +733,27 @@ const CommandTableEntry BGPIC_MAKING_COMMANDS[] = {
 
 }  // namespace
 
+ErrorCode ShowBGPicOnDisplay(VmState* L, DisplayRecord* display, BGPic* picture, int32_t x,
+                             int32_t y) {
+  return showOnDisplay(L, display, picture, x, y);
+}
+
+ErrorCode BuildDisplayFill(VmState* L, const BGPicFill& fill, int32_t width, int32_t height,
+                           BitmapHandle** out) {
+  bool namedBrush = fill.textureBrush.autoId || fill.textureBrush.number;
+  if (fill.style != FILLTEXTURE || !namedBrush) return buildFilled(fill, width, height, out);
+  if (!brushHooks) return ERR_FINDBRUSH;
+  BGPicBrushImages brush{};
+  if (ErrorCode e = brushHooks->getBrush(L, fill.textureBrush, &brush)) return e;
+  OwnedBitmap bitmap(AllocBitmap(width, height, 0, nullptr));
+  if (!bitmap) return ERR_BITMAP;
+  FillBitmapRect(bitmap.get(), 0, 0, width, height, 0);
+  tile(bitmap.get(), width, height, brush.bitmap, brush.mask, brush.alpha, fill.textureX,
+       fill.textureY);
+  *out = bitmap.release();
+  return ERR_NONE;
+}
+
 const CommandTableEntry* GetBGPicCommands() { return BGPIC_MAKING_COMMANDS; }
 
 void SetBGPicBrushHooks(const BGPicBrushHooks* hooks) { brushHooks = hooks; }

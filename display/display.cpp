@@ -4,8 +4,10 @@
 // Invariant: a record is linked into the list only at the last step of its
 // creation, under the display-list mutex; every earlier failure (or a raise
 // inside an option reader) frees the partly built record.
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "display/display.h"
 #include "display/event_private.h"
@@ -73,15 +75,15 @@ bool sameId(const DisplayRecord* d, ObjectId id) {
   return id.autoId ? d->head.autoId == id.autoId : (!d->head.autoId && d->head.number == id.number);
 }
 
-ErrorCode makeOwnBGPic(VmState*, DisplayRecord* d) {
-  OwnedBitmap bitmap(AllocBitmap(d->width, d->height, 0, nullptr));
-  if (!bitmap) return ERR_BITMAP;
-  // Waiting for the brush library: texture fills draw the fill colour.
-  if (d->fill.style == FILLGRADIENT) {
-    if (ErrorCode e = FillBitmapGradient(bitmap.get(), &d->fill.gradient)) return e;
-  } else if (d->fill.style != FILLNONE) {
-    FillBitmapRect(bitmap.get(), 0, 0, d->width, d->height, d->fill.colour);
+ErrorCode makeOwnBGPic(VmState* L, DisplayRecord* d) {
+  BitmapHandle* raw = nullptr;
+  if (d->fill.style == FILLNONE) {
+    raw = AllocBitmap(d->width, d->height, 0, nullptr);
+    if (!raw) return ERR_BITMAP;
+  } else if (ErrorCode e = BuildDisplayFill(L, d->fill, d->width, d->height, &raw)) {
+    return e;
   }
+  OwnedBitmap bitmap(raw);
   ObjectId id{nullptr, 0};
   BGPic* pic = nullptr;
   ErrorCode error = AddBGPicObject(
@@ -198,6 +200,21 @@ const char* GetBackgroundKindName(int32_t code) {
   return name ? name : "(not found)";
 }
 
+namespace {
+// The library's one command table: record and menu commands, then the
+// window commands.
+const CommandTableEntry* allDisplayCommands() {
+  static const std::vector<CommandTableEntry> table = [] {
+    std::vector<CommandTableEntry> all;
+    for (const CommandTableEntry* c = DISPLAY_COMMANDS; c->name; c++) all.push_back(*c);
+    for (const CommandTableEntry* c = GetDisplayWindowCommands(); c->name; c++) all.push_back(*c);
+    all.push_back(CommandTableEntry{nullptr, nullptr});
+    return all;
+  }();
+  return table.data();
+}
+}  // namespace
+
 ErrorCode OpenDisplayLibrary(VmState* L) {
   if (!displayContext.displayListMutex) {
     displayContext.displayListMutex = AllocMutex();
@@ -205,9 +222,10 @@ ErrorCode OpenDisplayLibrary(VmState* L) {
   }
   InstallDisplayServices();
   SetDisplayBlitHooks(&blitHooks);
-  ErrorCode error = RegisterLibrary(DISPLAY_COMMANDS, "display");
+  const CommandTableEntry* commands = allDisplayCommands();
+  ErrorCode error = RegisterLibrary(commands, "display");
   if (error != ERR_NONE) return error;
-  VmRegisterFunctions(L, nullptr, DISPLAY_COMMANDS, 0);
+  VmRegisterFunctions(L, nullptr, commands, 0);
   VmRegisterConstants(L, DISPLAY_CONSTANTS, 0);
   error = RegisterObjectList(&displayContext.displayList);
   if (error == ERR_NONE) error = RegisterObjectList(&displayContext.menuList);
@@ -230,6 +248,37 @@ void ScaleDisplaySize(const DisplayRecord* display, int32_t* a, int32_t* b, int 
   };
   if (applyA && a) scale(a);
   if (applyB && b) scale(b);
+}
+
+void CopyDisplayTitle(char* to, const char* text, size_t length) {
+  size_t n = std::min(length, DISPLAY_TITLE_MAX - 1);
+  // In UTF-8 mode a character that would be split is left out whole, so
+  // the title stays valid text.
+  if (n < length && unicodeUtf8Mode)
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) n--;
+  std::memcpy(to, text, n);
+  to[n] = 0;
+}
+
+ErrorCode RefillOwnBGPic(VmState* L, DisplayRecord* d) {
+  BGPic* pic = d->bgpic;
+  if (!pic || !d->ownBGPic) return ERR_NONE;
+  // Each distinct image is filled again at its own size, in place, so
+  // every record that points at it stays valid.
+  BitmapHandle* images[] = {pic->firstBitmap, pic->sourceBitmap, pic->bitmap};
+  for (size_t i = 0; i < 3; i++) {
+    BitmapHandle* b = images[i];
+    if (!b || (i > 0 && b == images[0]) || (i > 1 && b == images[1])) continue;
+    BitmapHandle* raw = nullptr;
+    if (ErrorCode e = BuildDisplayFill(L, d->fill, b->width, b->height, &raw)) return e;
+    OwnedBitmap filled(raw);
+    BltBitmapToTarget(filled.get(), 0, 0, b, 0, 0, b->width, b->height);
+  }
+  BitmapHandle* texture = pic->fill.bitmap;
+  pic->fill = d->fill;
+  pic->fill.bitmap = texture;
+  pic->rerender = d->fill.style == FILLGRADIENT || d->fill.style == FILLTEXTURE;
+  return ERR_NONE;
 }
 
 ErrorCode FindDisplayById(ObjectId id, DisplayRecord** out) {
@@ -434,8 +483,13 @@ ErrorCode ReadDisplayTableOptions(VmState* L, int table, DisplayRecord* d, int c
   if (d->height == SIZE_NATIVE) d->height = monitorDimension(d, 1);
   if (d->width < 1 || d->height < 1) return ERR_WRONGUSAGE;
   if (recorder) return ERR_NONE;
+  if (pushField(L, table, "title")) {
+    size_t length = 0;
+    const char* text = VmCheckStringInContext(L, VmGetTop(L), "title", &length);
+    CopyDisplayTitle(d->title, text, length);
+    VmSetTop(L, -2);
+  }
   const OptionField names[] = {
-      {.name = "title", .type = OPTION_STRING, .to = d->title, .size = sizeof d->title},
       {.name = "xserver", .type = OPTION_STRING, .to = d->xserver, .size = sizeof d->xserver},
   };
   ReadOptionTable(L, table, names);

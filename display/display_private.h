@@ -233,3 +233,33 @@ int CmdEnableMenuItem(VmState* L);
 int CmdDisableMenuItem(VmState* L);
 int CmdSelectMenuItem(VmState* L);
 int CmdDeselectMenuItem(VmState* L);
+
+// ---- Window commands and attributes ----
+
+// The window commands of the display library (displaycmds.cpp).
+const CommandTableEntry* GetDisplayWindowCommands();
+// Makes the display current: an output selection of the old current
+// display ends first; an open window is activated unless noFocus.
+ErrorCode SelectDisplayCore(VmState* L, DisplayRecord* display, int noFocus);
+// Applies the display option table at index table to the display.
+ErrorCode SetDisplayAttributesCore(VmState* L, DisplayRecord* display, int table);
+// One screen mode: width, height, depth and two unused words.
+struct ScreenModeEntry {
+  int32_t width, height, depth, reserved1, reserved2;
+};
+// The screen modes of a monitor (0-based) as a runtime array the caller
+// frees: ERR_NODISPMODES when there are none, ERR_MEM.
+ErrorCode GetScreenModes(DisplayRecord* display, int32_t monitor, ScreenModeEntry** out,
+                         int32_t* count);
+// Makes the picture the display's background (the window follows its size).
+ErrorCode ShowBGPicOnDisplay(VmState* L, DisplayRecord* display, BGPic* picture, int32_t x,
+                             int32_t y);
+// A width x height bitmap filled as the description says (a texture from
+// its brush when one is named).
+ErrorCode BuildDisplayFill(VmState* L, const BGPicFill& fill, int32_t width, int32_t height,
+                           BitmapHandle** out);
+// Fills the display's own picture again from the display's fill description.
+ErrorCode RefillOwnBGPic(VmState* L, DisplayRecord* display);
+// Copies a display title of length bytes, at most 255, never splitting a
+// UTF-8 character; the copy is NUL-terminated.
+void CopyDisplayTitle(char* to, const char* text, size_t length);

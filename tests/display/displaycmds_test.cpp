@@ -1,0 +1,465 @@
+// The display library's window commands on the test display adapter:
+// opening, closing, selecting, minimising, moving, retitling, resizing,
+// re-moding, attribute changes, monitors and modes, and their refusals;
+// then one run under Xvfb that moves and retitles a real X window.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "display/display_private.h"
+#include "draw/draw_private.h"
+#include "platform/linux/platform.h"
+#include "platform/linux/x11_private.h"
+#include "plugins/plugin_private.h"
+#include "tests/display/display_fixture.h"
+#include "tests/draw/value.h"
+#include "tests/plugins/plugin_fixture.h"
+
+namespace {
+
+using Row = std::map<std::string, double>;
+
+class DisplayCommandsTest : public plugintest::PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    setenv("DISPLAY", ":9999", 1);  // no X server may be reached
+    Install("testdisplay");
+    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
+    std::string module = root + "/Plugins/testdisplay.qmp";
+    openArgs =
+        plugintest::ModuleSymbol<const char* (*)(void*, int32_t*)>(module, "TestDisplayOpenArgs");
+    windowState =
+        plugintest::ModuleSymbol<void (*)(void*, int32_t*)>(module, "TestDisplayWindowState");
+    pixel =
+        plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(module, "TestDisplayPixel");
+    ASSERT_TRUE(openArgs && windowState && pixel);
+    PlayerHarness::SetErrorRaising(1);
+    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary}) {
+      VmPushValue(L, VM_GLOBALS_INDEX);
+      ASSERT_EQ(open(L), ERR_NONE);
+      VmSetTop(L, 0);
+    }
+    VmPushNumber(L, 1);
+    PushValue(L, Value::Table({{"color", 0x336699}, {"layers", true}}));
+    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+    ASSERT_NE(Window(d), nullptr);
+    messages.clear();
+  }
+  void TearDown() override {
+    FreeAllBrushes(L);
+    CloseDisplayLibrary(L);
+    PluginTest::TearDown();
+    unsetenv("DISPLAY");
+  }
+
+  static void* Window(DisplayRecord* display) {
+    return reinterpret_cast<void*>(display->windowHandle);
+  }
+  // x, y, width, height, flags, open of the display's adapter window.
+  std::vector<int32_t> Args(DisplayRecord* display, std::string* title = nullptr) {
+    std::vector<int32_t> out(6, -1);
+    const char* text = openArgs(Window(display), out.data());
+    if (title && text) *title = text;
+    return out;
+  }
+
+  ErrorCode Call(const char* name, int nargs) {
+    std::string lower(name);
+    StrToLower(lower.data());
+    VmPushCClosure(L, trampoline, 0);
+    VmPushString(L, lower.c_str());
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    VmInsert(L, -(nargs + 2));
+    VmInsert(L, -(nargs + 2));
+    callArgs = nargs;
+    callCode = ERR_NONE;
+    rows.clear();
+    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
+    VmSetTop(L, 0);
+    return status != ERR_NONE ? status : callCode;
+  }
+  ErrorCode CallWith(const char* name, std::vector<Value> args) {
+    for (const Value& a : args) PushValue(L, a);
+    return Call(name, static_cast<int>(args.size()));
+  }
+  // Runs the command; a table of tables it returns lands in rows.
+  static int trampoline(VmState* L) {
+    int base = VmGetTop(L) - callArgs - 1;
+    callCode = VmCall(L, callArgs, 1);
+    if (VmGetTop(L) <= base || VmType(L, -1) != VM_TYPE_TABLE) return 0;
+    int list = VmGetTop(L);
+    for (int i = 0;; i++) {
+      VmRawGetI(L, list, i);
+      if (VmType(L, -1) != VM_TYPE_TABLE) break;
+      Row row;
+      for (const char* key : {"x", "y", "width", "height"}) {
+        VmPushString(L, key);
+        VmGetTable(L, -2);
+        if (VmType(L, -1) == VM_TYPE_NUMBER) row[key] = VmToNumber(L, -1);
+        VmSetTop(L, -2);
+      }
+      rows.push_back(row);
+      VmSetTop(L, -2);
+    }
+    return 0;
+  }
+  static int32_t recordMessage(QmDisplayCallback*, int32_t message, const intptr_t* values, void*) {
+    if (message == QM_DCB_SIZE) messages.push_back({values[0], values[1]});
+    return 0;
+  }
+
+  static inline int callArgs = 0;
+  static inline ErrorCode callCode = ERR_NONE;
+  static inline std::vector<Row> rows;
+  static inline std::vector<std::pair<intptr_t, intptr_t>> messages;
+  const char* (*openArgs)(void*, int32_t*) = nullptr;
+  void (*windowState)(void*, int32_t*) = nullptr;
+  int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
+  DisplayRecord* d = nullptr;
+};
+
+TEST_F(DisplayCommandsTest, RefusalsLeaveTheDisplayAsItWas) {
+  VmPushNumber(L, 2);
+  PushValue(L, Value::Table({{"hidden", true}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  struct Case {
+    const char* command;
+    std::vector<Value> args;
+    ErrorCode expected;
+  };
+  const Case cases[] = {
+      {"OpenDisplay", {1}, ERR_WRONGUSAGE},  // already open
+      {"ShowDisplay", {}, ERR_WRONGUSAGE},   // open, not minimised
+      {"ActivateDisplay", {2}, ERR_CLOSEDDISPLAY},
+      {"CloseDisplay", {2}, ERR_WRONGUSAGE},
+      {"ChangeDisplayMode", {DISPMODE_FULLSCREEN, 320, 200}, ERR_WRONGUSAGE},
+      {"ChangeDisplayMode", {DISPMODE_ASK}, ERR_WRONGUSAGE},
+      {"ChangeDisplaySize", {0, 200}, ERR_WRONGUSAGE},
+      {"GetDisplayModes", {3}, ERR_MONITORRANGE},
+      {"GetDisplayModes", {0}, ERR_MONITORRANGE},
+      {"OpenDisplay", {2, Value::Table({{"monitor", 3}})}, ERR_MONITORRANGE},
+      {"FreeDisplay", {1}, ERR_FREEADISPLAY},
+      {"SetScreenTitle", {"x"}, ERR_UNSUPPORTEDFEAT},
+      {"SetSubtitle", {"x"}, ERR_UNSUPPORTEDFEAT},
+      {"GetPubScreens", {}, ERR_UNSUPPORTEDFEAT},
+      {"ShowScreen", {"x"}, ERR_UNSUPPORTEDFEAT},
+      {"HideScreen", {"x"}, ERR_UNSUPPORTEDFEAT},
+      {"GetFrontScreen", {}, ERR_UNSUPPORTEDFEAT},
+      {"SetDisplayAttributes", {Value::Table({{"fillstyle", 4}})}, ERR_WRONGUSAGE},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CallWith(c.command, c.args), c.expected) << c.command;
+    EXPECT_EQ(d->state, DISPSTATE_OPEN) << c.command;
+    EXPECT_EQ(GetCurrentDisplay(), d) << c.command;
+    EXPECT_EQ(d->width, 640) << c.command;
+  }
+  DisplayRecord* second = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 2}, &second), ERR_NONE);
+  EXPECT_EQ(second->state, DISPSTATE_CLOSED);
+}
+
+TEST_F(DisplayCommandsTest, OpenSelectCloseAndFree) {
+  VmPushNumber(L, 2);
+  PushValue(L, Value::Table({{"hidden", true}, {"width", 200}, {"height", 100}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  DisplayRecord* second = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 2}, &second), ERR_NONE);
+
+  // "noselect" opens without making it current; then SelectDisplay does.
+  ASSERT_EQ(CallWith("OpenDisplay", {2, Value::Table({{"noselect", true}})}), ERR_NONE);
+  EXPECT_EQ(second->state, DISPSTATE_OPEN);
+  EXPECT_EQ(GetCurrentDisplay(), d);
+  ASSERT_EQ(CallWith("SelectDisplay", {2}), ERR_NONE);
+  EXPECT_EQ(GetCurrentDisplay(), second);
+  EXPECT_EQ(GetCurrentBGPic(), second->bgpic);
+  EXPECT_EQ(CallWith("ActivateDisplay", {1, 1}), ERR_NONE);
+
+  void* window = Window(second);
+  ASSERT_EQ(CallWith("CloseDisplay", {2}), ERR_NONE);
+  EXPECT_EQ(second->state, DISPSTATE_CLOSED);
+  EXPECT_EQ(Window(second), nullptr);
+  std::vector<int32_t> a(6, -1);
+  openArgs(window, a.data());
+  EXPECT_EQ(a[5], 0);  // the adapter's window was closed
+  EXPECT_EQ(CallWith("FreeDisplay", {2}), ERR_FREEADISPLAY);
+  ASSERT_EQ(CallWith("SelectDisplay", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("FreeDisplay", {2}), ERR_NONE);
+  EXPECT_EQ(FindDisplayById(ObjectId{nullptr, 2}, &second), ERR_FINDDISPLAY);
+  // A plain number as second argument: non-zero means "do not select".
+  VmPushNumber(L, 3);
+  PushValue(L, Value::Table({{"hidden", true}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  ASSERT_EQ(CallWith("OpenDisplay", {3, 1}), ERR_NONE);
+  EXPECT_EQ(GetCurrentDisplay(), d);
+}
+
+TEST_F(DisplayCommandsTest, HideAndShowMinimiseTheWindow) {
+  int32_t state[3] = {};
+  ASSERT_EQ(Call("HideDisplay", 0), ERR_NONE);
+  windowState(Window(d), state);
+  EXPECT_EQ(state[0], 1);
+  EXPECT_EQ(d->state, DISPSTATE_MINIMIZED);
+  EXPECT_EQ(Call("HideDisplay", 0), ERR_WRONGUSAGE);
+  ASSERT_EQ(Call("ShowDisplay", 0), ERR_NONE);
+  windowState(Window(d), state);
+  EXPECT_EQ(state[0], 0);
+  EXPECT_EQ(d->state, DISPSTATE_OPEN);
+}
+
+TEST_F(DisplayCommandsTest, MoveResolvesPositionsOnTheMonitor) {
+  // The adapter's frame: 2 pixels left, right and below, 20 above.
+  struct Case {
+    int32_t x, y, wantX, wantY;
+  };
+  const Case cases[] = {
+      {POS_LEFT, POS_TOP, 0, 0},
+      {POS_RIGHT, POS_BOTTOM, 1920 - 644, 1080 - 502},
+      {POS_CENTER, 10, (1920 - 644) / 2, 10},
+      {33, 44, 33, 44},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(CallWith("MoveDisplay", {c.x, c.y}), ERR_NONE);
+    std::vector<int32_t> a = Args(d);
+    EXPECT_EQ(a[0], c.wantX) << c.x;
+    EXPECT_EQ(a[1], c.wantY) << c.y;
+  }
+  // On the second monitor the origin is added.
+  d->monitor = 1;
+  ASSERT_EQ(CallWith("MoveDisplay", {POS_LEFT, POS_TOP}), ERR_NONE);
+  EXPECT_EQ(Args(d)[0], 1920);
+}
+
+TEST_F(DisplayCommandsTest, LongTitlesAreCutOnACharacterBoundary) {
+  std::string title;
+  for (int i = 0; i < 150; i++) title += "\xC3\xA9";  // 300 bytes of 'e' with acute
+  ASSERT_EQ(CallWith("SetTitle", {title.c_str()}), ERR_NONE);
+  std::string shown;
+  Args(d, &shown);
+  EXPECT_EQ(shown, title.substr(0, 254));
+  EXPECT_STREQ(d->title, shown.c_str());
+  // The option table's "title" is cut the same way.
+  ASSERT_EQ(CallWith("SetDisplayAttributes", {Value::Table({{"title", title.c_str()}})}), ERR_NONE);
+  EXPECT_EQ(std::string(d->title), title.substr(0, 254));
+  ASSERT_EQ(CallWith("SetTitle", {"short"}), ERR_NONE);
+  Args(d, &shown);
+  EXPECT_EQ(shown, "short");
+}
+
+TEST_F(DisplayCommandsTest, ChangeDisplaySizeResizesAndTellsTheCallbacks) {
+  ASSERT_NE(AddDisplayCallback(1, recordMessage, nullptr, nullptr, 0), nullptr);
+  ASSERT_EQ(CallWith("ChangeDisplaySize", {800, 600}), ERR_NONE);
+  std::vector<int32_t> a = Args(d);
+  EXPECT_EQ(a[2], 800);
+  EXPECT_EQ(a[3], 600);
+  // Without a position the window is centred on its monitor.
+  EXPECT_EQ(a[0], (1920 - 804) / 2);
+  EXPECT_EQ(a[1], (1080 - 622) / 2);
+  EXPECT_EQ(d->bgpic->width, 800);
+  EXPECT_EQ(pixel(Window(d), 799, 599), 0x336699);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), std::make_pair(intptr_t{800}, intptr_t{600}));
+
+  // Percentages are of the picture's own size, which stays 640 x 480.
+  ASSERT_EQ(CallWith("MoveDisplay", {10, 20}), ERR_NONE);
+  ASSERT_EQ(CallWith("ChangeDisplaySize",
+                     {"50%", "50%", Value::Table({{"x", KEEPPOSITION}, {"y", KEEPPOSITION}})}),
+            ERR_NONE);
+  a = Args(d);
+  EXPECT_EQ(a[0], 10);
+  EXPECT_EQ(a[1], 20);
+  EXPECT_EQ(a[2], 320);
+  EXPECT_EQ(a[3], 240);
+  ASSERT_EQ(
+      CallWith("ChangeDisplaySize", {400, 300, Value::Table({{"x", 200000}, {"y", KEEPPOSITION}})}),
+      ERR_NONE);
+  a = Args(d);
+  EXPECT_EQ(a[0], (1920 - 404) / 2);
+  EXPECT_EQ(a[1], 20);
+  RemoveDisplayCallback(d->callbacks);
+}
+
+TEST_F(DisplayCommandsTest, FullScreenReopensTheWindowWithItsFlag) {
+  void* windowed = Window(d);
+  ASSERT_EQ(CallWith("ChangeDisplayMode", {DISPMODE_FULLSCREEN}), ERR_NONE);
+  ASSERT_NE(Window(d), windowed);
+  EXPECT_TRUE(Args(d)[4] & QM_DISPLAY_FULLSCREEN);
+  EXPECT_EQ(d->fullscreen, 1);
+  ASSERT_EQ(CallWith("ChangeDisplayMode", {DISPMODE_WINDOWED}), ERR_NONE);
+  EXPECT_FALSE(Args(d)[4] & QM_DISPLAY_FULLSCREEN);
+  EXPECT_EQ(d->fullscreen, 0);
+  // The same windowed mode again keeps the window.
+  void* again = Window(d);
+  ASSERT_EQ(CallWith("ChangeDisplayMode", {DISPMODE_WINDOWED}), ERR_NONE);
+  EXPECT_EQ(Window(d), again);
+}
+
+TEST_F(DisplayCommandsTest, MonitorsAndModesComeFromTheAdapter) {
+  ASSERT_EQ(Call("GetMonitors", 0), ERR_NONE);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0], (Row{{"x", 0}, {"y", 0}, {"width", 1920}, {"height", 1080}}));
+  EXPECT_EQ(rows[1], (Row{{"x", 1920}, {"y", 0}, {"width", 1280}, {"height", 1024}}));
+  ASSERT_EQ(CallWith("GetDisplayModes", {2}), ERR_NONE);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (Row{{"width", 640}, {"height", 480}}));
+  EXPECT_EQ(rows[2], (Row{{"width", 1920}, {"height", 1080}}));
+}
+
+TEST_F(DisplayCommandsTest, AttributesApplyInPlaceOrReopen) {
+  void* window = Window(d);
+  ASSERT_EQ(CallWith("SetDisplayAttributes", {Value::Table({{"title", "x"}, {"x", 5}, {"y", 6}})}),
+            ERR_NONE);
+  std::string title;
+  std::vector<int32_t> a = Args(d, &title);
+  EXPECT_EQ(Window(d), window);  // the same window, retitled and moved
+  EXPECT_EQ(title, "x");
+  EXPECT_EQ(a[0], 5);
+  EXPECT_EQ(a[1], 6);
+
+  // A new fill colour redraws the display's own picture.
+  ASSERT_EQ(CallWith("SetDisplayAttributes", {Value::Table({{"color", 0xFF0000}})}), ERR_NONE);
+  EXPECT_EQ(Window(d), window);
+  EXPECT_EQ(pixel(window, 100, 100), 0xFF0000);
+
+  // A new size resizes the picture and the window.
+  ASSERT_EQ(CallWith("SetDisplayAttributes", {Value::Table({{"width", 320}, {"height", 200}})}),
+            ERR_NONE);
+  a = Args(d);
+  EXPECT_EQ(a[2], 320);
+  EXPECT_EQ(a[3], 200);
+  EXPECT_EQ(d->bgpic->width, 320);
+
+  // "borderless" is fixed when a window is made: a new window, whose
+  // drawing area stays where it was.
+  ASSERT_EQ(CallWith("SetDisplayAttributes", {Value::Table({{"borderless", true}})}), ERR_NONE);
+  ASSERT_NE(Window(d), window);
+  a = Args(d);
+  EXPECT_TRUE(a[4] & QM_DISPLAY_BORDERLESS);
+  EXPECT_EQ(a[0], 5 + 2);
+  EXPECT_EQ(a[1], 6 + 20);
+  EXPECT_EQ(pixel(Window(d), 10, 10), 0xFF0000);
+}
+
+TEST_F(DisplayCommandsTest, NewPictureIsShownAndEndsTheSelection) {
+  ASSERT_EQ(CallWith("CreateBGPic", {7, 100, 50, 0x00FF00}), ERR_NONE);
+  VmPushNil(L);  // the display's own picture
+  VmPushNumber(L, 2);
+  ASSERT_EQ(Call("SelectBGPic", 2), ERR_NONE);
+  ASSERT_EQ(d->outputKind, OBJECT_BGPIC);
+  ASSERT_EQ(CallWith("SetDisplayAttributes", {Value::Table({{"bgpic", 7}})}), ERR_NONE);
+  EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  BGPic* pic = nullptr;
+  ASSERT_EQ(GetBGPicObject(L, ObjectId{nullptr, 7}, &pic, 0), ERR_NONE);
+  EXPECT_EQ(d->bgpic, pic);
+  EXPECT_EQ(GetCurrentBGPic(), pic);
+  std::vector<int32_t> a = Args(d);
+  EXPECT_EQ(a[2], 100);
+  EXPECT_EQ(a[3], 50);
+  EXPECT_EQ(pixel(Window(d), 99, 49), 0x00FF00);
+  EXPECT_EQ(d->textRight, 99);
+}
+
+TEST_F(DisplayCommandsTest, SwitchingScalingOffResetsTheFactor) {
+  VmPushNumber(L, 2);
+  PushValue(L,
+            Value::Table({{"hidden", true}, {"width", 100}, {"height", 80}, {"scalefactor", 2}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  DisplayRecord* scaled = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 2}, &scaled), ERR_NONE);
+  ASSERT_EQ(CallWith("OpenDisplay", {2}), ERR_NONE);
+  ASSERT_EQ(scaled->autoscale, 1);
+  ASSERT_EQ(Args(scaled)[2], 200);
+  ASSERT_EQ(CallWith("SetDisplayAttributes", {Value::Table({{"scalemode", SCALEMODE_NONE}})}),
+            ERR_NONE);
+  EXPECT_EQ(scaled->scaleFactor, 1.0);
+  EXPECT_EQ(scaled->scaleFactorActive, 0);
+  EXPECT_EQ(scaled->autoscale, 0);
+  EXPECT_EQ(scaled->scaleWidth, 0);
+  std::vector<int32_t> a = Args(scaled);
+  EXPECT_EQ(a[2], 100);
+  EXPECT_EQ(a[3], 80);
+  ASSERT_EQ(CallWith("SelectDisplay", {1}), ERR_NONE);
+}
+
+// ---- Under Xvfb ----
+
+int XwininfoField(const std::string& text, const char* field) {
+  std::smatch m;
+  std::regex re(std::string(field) + ":\\s+(-?\\d+)");
+  return std::regex_search(text, m, re) ? std::stoi(m[1]) : -99999;
+}
+
+class DisplayCommandsX11Test : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server = new DisplayTestServer("1024x768x24"); }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(server->running());
+    setenv("DISPLAY", server->name().c_str(), 1);
+    SetNoPointerThread(1);
+    ASSERT_EQ(OpenX11Connection(), ERR_NONE);
+    VmPushValue(h.L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDisplayLibrary(h.L), ERR_NONE);
+    VmSetTop(h.L, 0);
+  }
+  void TearDown() override {
+    CloseDisplayLibrary(h.L);
+    CloseX11Connection();
+    SetNoPointerThread(0);
+    unsetenv("DISPLAY");
+  }
+  static inline DisplayTestServer* server = nullptr;
+  PlayerHarness h;
+};
+
+TEST_F(DisplayCommandsX11Test, MoveRetitleAndAttributesKeepTheWindow) {
+  VmPushNumber(h.L, 1);
+  PushOptions(h.L, {{"width", 320}, {"height", 200}});
+  ASSERT_EQ(h.Call("CreateDisplay", 2), ERR_NONE);
+  VmSetTop(h.L, 0);
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  unsigned long w = GetDisplayWindowId(d);
+  ASSERT_NE(w, 0u);
+
+  VmPushNumber(h.L, POS_LEFT);
+  VmPushNumber(h.L, POS_TOP);
+  ASSERT_EQ(h.Call("MoveDisplay", 2), ERR_NONE);
+  VmPushString(h.L, "Moved \xC3\xA9");
+  ASSERT_EQ(h.Call("SetTitle", 1), ERR_NONE);
+  VmSetTop(h.L, 0);
+  XSync(d->x11->display, False);
+  std::string info = server->run({"xwininfo", "-id", std::to_string(w)});
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left X"), 0) << info;
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left Y"), 0) << info;
+  EXPECT_EQ(server->run({"xdotool", "getwindowname", std::to_string(w)}), "Moved \xC3\xA9\n");
+
+  PushOptions(h.L, {{"title", "x"}});
+  ASSERT_EQ(h.Call("SetDisplayAttributes", 1), ERR_NONE);
+  VmSetTop(h.L, 0);
+  XSync(d->x11->display, False);
+  EXPECT_EQ(GetDisplayWindowId(d), w);
+  EXPECT_EQ(server->run({"xdotool", "getwindowname", std::to_string(w)}), "x\n");
+
+  // Switching "borderless" makes a new window with the drawing area in place.
+  PushOptions(h.L, {{"borderless", 1}});
+  ASSERT_EQ(h.Call("SetDisplayAttributes", 1), ERR_NONE);
+  VmSetTop(h.L, 0);
+  unsigned long w2 = GetDisplayWindowId(d);
+  ASSERT_NE(w2, 0u);
+  XSync(d->x11->display, False);
+  info = server->run({"xwininfo", "-id", std::to_string(w2)});
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left X"), 0) << info;
+  EXPECT_EQ(XwininfoField(info, "Width"), 320);
+}
+
+}  // namespace
