@@ -125,6 +125,43 @@ ErrorCode writeGif(const uint32_t* pixels, int32_t width, int32_t height, const 
   return e;
 }
 
+// Any other format id goes to the image-saver plug-in that registered it:
+// palette formats get the picture quantised as for GIF, true-colour ones
+// the words themselves.
+ErrorCode writeThroughPlugin(int32_t format, const uint32_t* pixels, int32_t width, int32_t height,
+                             const char* fileName, int64_t keyColour, int32_t hasAlpha,
+                             int32_t quality, int32_t colors, int32_t dither) {
+  SaverFormat saver;
+  if (ErrorCode e = FindImageSaverFormat(format, &saver)) return e;
+  if (width < 1 || height < 1) return ERR_WRONGUSAGE;
+  QmImageSaveRequest request = {};
+  request.width = width;
+  request.height = height;
+  request.formatId = format;
+  request.quality = quality;
+  if (saver.flags & QM_SAVER_TRUECOLOR) {
+    request.pixels = const_cast<uint32_t*>(pixels);
+    request.bytesPerRow = width * 4;
+    if (hasAlpha && (saver.flags & QM_SAVER_ALPHA)) request.flags |= QM_IMAGESAVE_ALPHA;
+    return CallImageSaver(&saver, fileName, &request);
+  }
+  uint8_t* pens = nullptr;
+  uint32_t palette[256];
+  int32_t count = 0, keyIndex = -1;
+  if (ErrorCode e = quantize(pixels, width, height, keyColour, colors, dither, &pens, palette,
+                             &count, &keyIndex))
+    return e;
+  request.pixels = pens;
+  request.palette = palette;
+  request.bytesPerRow = width;
+  request.colourCount = count;
+  request.transparentIndex = keyIndex;
+  if (keyIndex != -1) request.flags |= QM_IMAGESAVE_TRANSINDEX;
+  ErrorCode e = CallImageSaver(&saver, fileName, &request);
+  FreeMemory(pens);
+  return e;
+}
+
 }  // namespace
 
 void SetImageFileWriters(const ImageFileWriters* table) { writers = table; }
@@ -133,7 +170,9 @@ ErrorCode WriteImageFile(int32_t format, const uint32_t* pixels, int32_t width, 
                          const char* fileName, int64_t keyColour, int32_t hasAlpha, int32_t quality,
                          int32_t colors, int32_t dither) {
   if (format == FORMAT_BMP) return writeBmp(pixels, width, height, fileName);
-  if (format > FORMAT_ILBM || format < 0) return ERR_UNKNOWNIMGOUT;
+  if (format > FORMAT_ILBM || format < 0)
+    return writeThroughPlugin(format, pixels, width, height, fileName, keyColour, hasAlpha, quality,
+                              colors, dither);
   if (!writers) return ERR_UNKNOWNIMGOUT;
   if (width < 1 || height < 1) return ERR_WRONGUSAGE;
   switch (format) {

@@ -14,6 +14,7 @@
 #include "engine/optiontable.h"
 #include "media/media_private.h"
 #include "media/sound_private.h"
+#include "plugins/plugins.h"
 
 namespace {
 
@@ -488,11 +489,24 @@ int cmdIsSample(VmState* L) {
 
 }  // namespace
 
-// Format codes other than 0 go to the sample savers of plug-ins.
-// Waiting for the plug-in manager's sample-saver entry points: no saver
-// is known, so every such format is unknown.
-ErrorCode SaveSampleThroughPlugin(const SampleObject*, const char*, int32_t) {
-  return ERR_UNKNOWNSMPOUT;
+// Format codes other than 0 go to the sample saver of the plug-in that
+// registered them. The signed flag follows the data as stored: 16-bit
+// values are signed, 8-bit ones are kept unsigned whatever format made them.
+ErrorCode SaveSampleThroughPlugin(const SampleObject* s, const char* file, int32_t format) {
+  SaverFormat saver;
+  if (ErrorCode e = FindSampleSaverFormat(format, &saver)) return e;
+  const AudioDescriptor* d = s->desc;
+  QmSampleSaveRequest request = {};
+  request.pcm = d->data;
+  request.length = d->length;
+  request.frames = d->frames;
+  request.channels = d->channels;
+  request.bits = d->bits;
+  request.pitch = s->pitch;
+  request.flags =
+      (d->flags & 2 ? QM_SAMPLESAVE_SIGNED : 0u) | (d->flags & 1 ? QM_SAMPLESAVE_BIGENDIAN : 0u);
+  request.formatId = format;
+  return CallSampleSaver(&saver, file, &request);
 }
 
 extern const CommandTableEntry SAMPLE_MAKE_COMMANDS[] = {

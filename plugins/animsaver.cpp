@@ -19,22 +19,7 @@ bool hasStreamEntries(PluginBase* base) {
 }  // namespace
 
 ErrorCode FindAnimSaverFormat(int32_t formatId, AnimSaverFormat* out) {
-  *out = AnimSaverFormat{};
-  for (const PluginEntry* e = GetPluginList(); e; e = e->next) {
-    if (!e->handle || !(e->capabilities & PLUGINCAPS_SAVEANIM)) continue;
-    PluginBase* base = GetPluginBase(e->handle);
-    if (!base || base->disabled || IsBridgedPlugin(base) || !hasStreamEntries(base)) continue;
-    int32_t count = 0;
-    const SaverFormatEntry* formats = GetPluginSaverFormats(base, PLUGINCAPS_SAVEANIM, &count);
-    for (int32_t i = 0; formats && i < count; i++) {
-      if (formats[i].formatId != formatId) continue;
-      out->base = base;
-      out->index = i;
-      out->flags = formats[i].flags;
-      return ERR_NONE;
-    }
-  }
-  return ERR_UNKNOWNANMOUT;
+  return FindSaverFormat(PLUGINCAPS_SAVEANIM, formatId, hasStreamEntries, ERR_UNKNOWNANMOUT, out);
 }
 
 void* BeginAnimSaverStream(const AnimSaverFormat* format, const char* file, int32_t width,

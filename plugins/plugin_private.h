@@ -64,6 +64,12 @@ PluginNode* AddPluginNode(PluginBase* base, int32_t id, const char* name, const 
 // *count receives their number.
 const SaverFormatEntry* GetPluginSaverFormats(PluginBase* base, uint32_t capability,
                                               int32_t* count);
+// The first enabled plug-in in list order with the capability, its entry
+// points (usable(base)) and formatId among its saver formats; notFound when
+// none. Plug-ins behind the call bridge are never used: the bridge answers
+// 0 on this platform, which no save survives.
+ErrorCode FindSaverFormat(uint32_t capability, int32_t formatId, bool (*usable)(PluginBase* base),
+                          ErrorCode notFound, SaverFormat* out);
 
 // ---- Appended plug-in pack ----
 

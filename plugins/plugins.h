@@ -261,14 +261,15 @@ ErrorCode OpenVideoPlugin(const char* name, const char* loaders, const QmVideoFo
 
 // ---- Anim saver plug-ins ----
 
-// A saver format of an enabled anim-saver plug-in: the plug-in, the
-// format's position in its saver format list and its flags
-// (QM_SAVER_TRUECOLOR, QM_SAVER_ALPHA).
-struct AnimSaverFormat {
+// A saver format of an enabled saver plug-in: the plug-in, the format's
+// position in its saver format list and its flags (QM_SAVER_TRUECOLOR,
+// QM_SAVER_ALPHA).
+struct SaverFormat {
   PluginBase* base;
   int32_t index;
   uint32_t flags;
 };
+using AnimSaverFormat = SaverFormat;
 // The first plug-in in list order that registered formatId;
 // ERR_UNKNOWNANMOUT when none did.
 ErrorCode FindAnimSaverFormat(int32_t formatId, AnimSaverFormat* out);
@@ -278,6 +279,18 @@ void* BeginAnimSaverStream(const AnimSaverFormat* format, const char* file, int3
                            int32_t height, uint32_t mode, int32_t quality, int32_t fps);
 int32_t WriteAnimSaverFrame(PluginBase* base, void* handle, QmAnimSaveFrame* frame);  // 0: refused
 void FinishAnimSaverStream(PluginBase* base, void* handle);
+
+// ---- Image and sample saver plug-ins ----
+
+// The first enabled image-saver plug-in in list order that registered
+// formatId; ERR_UNKNOWNIMGOUT when none did.
+ErrorCode FindImageSaverFormat(int32_t formatId, SaverFormat* out);
+// Hands the picture to the format's plug-in: ERR_SAVEIMAGE when it refuses.
+ErrorCode CallImageSaver(const SaverFormat* format, const char* file, QmImageSaveRequest* request);
+// The same for sample savers: ERR_UNKNOWNSMPOUT, ERR_SAVESAMPLE.
+ErrorCode FindSampleSaverFormat(int32_t formatId, SaverFormat* out);
+ErrorCode CallSampleSaver(const SaverFormat* format, const char* file,
+                          QmSampleSaveRequest* request);
 
 // ---- File and directory adapters ----
 

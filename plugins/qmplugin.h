@@ -888,6 +888,42 @@ typedef void* (*QmBeginAnimStreamFunc)(const char* file, int32_t width, int32_t 
                                        uint32_t mode, int32_t quality, int32_t fps);
 typedef int32_t (*QmWriteAnimFrameFunc)(void* handle, QmAnimSaveFrame* frame);
 typedef void (*QmFinishAnimStreamFunc)(void* handle);
+/* PLUGINCAPS_SAVEIMAGE. SaveImage writes one picture and returns non-zero
+ * on success. A format registered without QM_SAVER_TRUECOLOR gets palette
+ * indices (one byte a pixel) with their colour table; the others get
+ * 0xAARRGGBB words, whose alpha is meaningful with QM_IMAGESAVE_ALPHA. */
+typedef struct QmImageSaveRequest {
+  void* pixels;            /* palette indices or 0xAARRGGBB words */
+  const uint32_t* palette; /* the colour table of an index picture, else null */
+  int32_t width;
+  int32_t height;
+  int32_t bytesPerRow;      /* width, or width x 4 */
+  int32_t colourCount;      /* entries of palette */
+  int32_t transparentIndex; /* valid with QM_IMAGESAVE_TRANSINDEX */
+  uint32_t flags;           /* QM_IMAGESAVE_* */
+  int32_t formatId;
+  int32_t quality; /* the script's quality, 0..100 */
+} QmImageSaveRequest;
+#define QM_IMAGESAVE_ALPHA 0x1      /* the words carry an alpha channel */
+#define QM_IMAGESAVE_TRANSINDEX 0x2 /* transparentIndex is valid */
+typedef int32_t (*QmSaveImageFunc)(const char* file, QmImageSaveRequest* request);
+/* PLUGINCAPS_SAVESAMPLE. SaveSample writes one sample and returns non-zero
+ * on success. 8-bit data is unsigned unless QM_SAMPLESAVE_SIGNED is set;
+ * 16-bit data is in the host's byte order unless QM_SAMPLESAVE_BIGENDIAN is
+ * set; stereo frames are interleaved left, right. */
+typedef struct QmSampleSaveRequest {
+  void* pcm;
+  uint32_t length; /* bytes */
+  uint32_t frames;
+  int32_t channels; /* 1 or 2 */
+  int32_t bits;     /* 8 or 16 */
+  int32_t pitch;    /* frames per second */
+  uint32_t flags;   /* QM_SAMPLESAVE_* */
+  int32_t formatId;
+} QmSampleSaveRequest;
+#define QM_SAMPLESAVE_BIGENDIAN 0x1
+#define QM_SAMPLESAVE_SIGNED 0x2
+typedef int32_t (*QmSaveSampleFunc)(const char* file, QmSampleSaveRequest* request);
 
 /* ---- Display adapters (PLUGINCAPS_DISPLAYADAPTER) ------------------------------
  *

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "media/media.h"
 #include "plugins/plugins.h"
 #include "tests/media/image_support.h"
+#include "tests/plugins/plugin_fixture.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -153,6 +155,69 @@ TEST_F(ImageSaveTest, PictureCacheSharesByWholeNameAnyCase) {
   EXPECT_EQ(FindCachedPicture(first.c_str(), 1, &w, &hgt, &value, &found, &alpha, &extra),
             ERR_CACHEERROR);      // no alpha channel to give
   ReleasePictureHandle(picture);  // the cache keeps its own use until shut-down
+}
+
+}  // namespace
+
+namespace {
+
+// Formats of the test image plug-in: 100 takes the words with alpha, 101
+// is a palette format that gets the picture quantised with its colours.
+class PluginImageSaveTest : public plugintest::PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    InitMediaContext();
+    Install("testimg");
+    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
+  }
+};
+
+TEST_F(PluginImageSaveTest, FormatsOfPlugInsGetTheirPictures) {
+  // Six pixels of four colours, two of them with alpha.
+  const std::vector<uint32_t> pixels = {0x80FF0000, 0xFF00FF00, 0xFF0000FF,
+                                        0xFF0000FF, 0x00FFFFFF, 0xFF00FF00};
+  const std::string argb = root + "/p.qmti", pens = root + "/p.qmtp";
+  ASSERT_EQ(WriteImageFile(100, pixels.data(), 3, 2, argb.c_str(), -1, 1, 90, 256, 0), ERR_NONE);
+  std::vector<uint8_t> file = plugintest::ReadBytes(argb);
+  ASSERT_EQ(file.size(), 9u + 6 * 4);
+  EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "QMTI");
+  EXPECT_EQ(file[5], 3);
+  EXPECT_EQ(file[7], 2);
+  EXPECT_EQ(file[8], 1);  // alpha handed over
+  for (size_t i = 0; i < pixels.size(); ++i) {
+    const uint8_t* w = &file[9 + 4 * i];
+    EXPECT_EQ(uint32_t(w[0]) << 24 | w[1] << 16 | w[2] << 8 | w[3], pixels[i]) << i;
+  }
+
+  // The palette format: every index names its pixel's colour, and the key
+  // colour has its own index.
+  ASSERT_EQ(WriteImageFile(101, pixels.data(), 3, 2, pens.c_str(), 0x0000FF, 0, 90, 256, 0),
+            ERR_NONE);
+  file = plugintest::ReadBytes(pens);
+  ASSERT_GE(file.size(), 24u + 6);
+  EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "QMTP");
+  int32_t fields[5];
+  std::memcpy(fields, &file[4], sizeof fields);
+  EXPECT_EQ(fields[0], 3);
+  EXPECT_EQ(fields[1], 2);
+  const int32_t count = fields[2], key = fields[3];
+  ASSERT_EQ(file.size(), 24u + 6 + 4 * size_t(count));
+  EXPECT_EQ(fields[4], QM_IMAGESAVE_TRANSINDEX);
+  std::vector<uint32_t> palette(size_t(count), 0);
+  std::memcpy(palette.data(), &file[30], 4 * size_t(count));
+  for (size_t i = 0; i < pixels.size(); ++i) {
+    const uint8_t index = file[24 + i];
+    ASSERT_LT(index, count);
+    EXPECT_EQ(palette[index] & 0xFFFFFF, pixels[i] & 0xFFFFFF) << i;
+    EXPECT_EQ(index == key, (pixels[i] & 0xFFFFFF) == 0x0000FF) << i;
+  }
+
+  // Refusals and unknown formats.
+  EXPECT_EQ(WriteImageFile(100, pixels.data(), 3, 2, (root + "/refuse").c_str(), -1, 0, 90, 256, 0),
+            ERR_SAVEIMAGE);
+  EXPECT_EQ(WriteImageFile(102, pixels.data(), 3, 2, argb.c_str(), -1, 0, 90, 256, 0),
+            ERR_UNKNOWNIMGOUT);
 }
 
 }  // namespace

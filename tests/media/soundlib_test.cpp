@@ -313,6 +313,32 @@ TEST_F(SoundLibrary, CreatedSamplesReadFilesAndMemoryBlocks) {
   }
 }
 
+// Formats other than 0 go to the sample saver of a plug-in: the test
+// plug-in writes its own format, which it loads again as it was.
+TEST_F(SoundLibrary, SamplesSaveThroughPlugIns) {
+  struct Case {
+    int32_t format;
+    std::vector<double> values;
+  } cases[] = {{0, {-128, -1, 0, 127}}, {3, {-32768, 1, 300, 32767}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.format);
+    ASSERT_EQ(Call("CreateSample", {N(1), A(c.values), N(11025), N(c.format)}), ERR_NONE);
+    ASSERT_EQ(Call("SaveSample", {N(1), S(File("s.qmts")), N(400)}), ERR_NONE);
+    ASSERT_EQ(Call("LoadSample", {N(2), S(File("s.qmts"))}), ERR_NONE);
+    ASSERT_EQ(Call("GetSampleData", {N(2)}), ERR_NONE);
+    for (size_t i = 0; i < c.values.size(); i++) {
+      VmRawGetI(L, 1, static_cast<int>(i));
+      EXPECT_EQ(VmToNumber(L, -1), c.values[i]) << i;
+      VmSetTop(L, -2);
+    }
+    VmSetTop(L, 0);
+    EXPECT_EQ(Call("GetAttribute", {N(OBJTYPE_SAMPLE), N(2), N(ATTRPITCH)}), ERR_NONE);
+    EXPECT_EQ(Number(-1), 11025);
+  }
+  EXPECT_EQ(Call("SaveSample", {N(1), S(File("refuse.qmts")), N(400)}), ERR_SAVESAMPLE);
+  EXPECT_EQ(Call("SaveSample", {N(1), S(File("x.qmts")), N(401)}), ERR_UNKNOWNSMPOUT);
+}
+
 TEST_F(SoundLibrary, CreatedSamplesAreStoredAndSaved) {
   ASSERT_EQ(Call("CreateSample", {N(1), A({-128, 0, 127}), N(8000)}), ERR_NONE);
   SampleObject* s = nullptr;

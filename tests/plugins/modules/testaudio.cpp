@@ -5,7 +5,9 @@
 //   "QMTS", then little-endian u32 frames, u16 channels, u16 bits, u32
 //   rate, u32 flags (QM_SOUNDFLAG_*), u32 subsongs, then the PCM.
 // The header may announce more frames than follow (a length that does not
-// fit the host's sizes, say); decoding ends where the data ends.
+// fit the host's sizes, say); decoding ends where the data ends. As a
+// sample saver it writes the same format as "qmts" (400), with subsongs 1,
+// and refuses a file name holding "refuse".
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -56,7 +58,8 @@ extern "C" {
 int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
   host = api;
   self = base;
-  base->capabilities = PLUGINCAPS_AUDIOADAPTER | PLUGINCAPS_REQUIRE | PLUGINCAPS_SOUND;
+  base->capabilities =
+      PLUGINCAPS_AUDIOADAPTER | PLUGINCAPS_REQUIRE | PLUGINCAPS_SOUND | PLUGINCAPS_SAVESAMPLE;
   base->version = 1;
   base->moduleName = "testaudio";
   callLog.clear();
@@ -159,6 +162,32 @@ int32_t StreamSamples(void* handle, QmSoundDecodeRequest* request) {
 }
 
 const char* GetFormatName(void*) { return "Test sound"; }
+
+// ---- Sample saver ----
+
+uint32_t RegisterSampleSaver(SaverFormatEntry* entry) {
+  entry->formatId = 400;
+  entry->formatName = "qmts";
+  return 0;
+}
+
+int32_t SaveSample(const char* file, QmSampleSaveRequest* request) {
+  if (std::strstr(file, "refuse")) return 0;
+  FILE* f = std::fopen(file, "wb");
+  if (!f) return 0;
+  auto put = [f](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; i++) std::fputc(static_cast<int>(v >> (8 * i)) & 0xFF, f);
+  };
+  std::fwrite("QMTS", 1, 4, f);
+  put(request->frames, 4);
+  put(static_cast<uint32_t>(request->channels), 2);
+  put(static_cast<uint32_t>(request->bits), 2);
+  put(static_cast<uint32_t>(request->pitch), 4);
+  put(request->flags, 4);
+  put(1, 4);
+  std::fwrite(request->pcm, 1, request->length, f);
+  return std::fclose(f) == 0;
+}
 
 // ---- Test controls ----
 

@@ -2,8 +2,13 @@
 // the host's stream layer: "QMTI", big-endian 16-bit width and height, a
 // flags byte (bit 0: alpha), then width x height big-endian ARGB words.
 // TestLiveImages() tells the tests how many images are still open. As an
-// image saver it registers two formats, "qmti" (100) and "qmti2" (101).
+// image saver it registers two formats: "qmti" (100, true colour with
+// alpha) writes its own format, which it loads again; "qmti2" (101, a
+// palette format) writes "QMTP", then width, height, colour count,
+// transparent index and flags (host-order int32 each), the index rows and
+// the colour table. A file name holding "refuse" is refused.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "plugins/qmplugin.h"
@@ -114,11 +119,48 @@ uint32_t RegisterImageSaver(SaverFormatEntry* entry) {
   static int next = 0;
   entry->formatId = 100 + next;
   entry->formatName = next ? "qmti2" : "qmti";
-  uint32_t flags = next ? 0 : QM_SAVER_MORE_IMAGE;
+  uint32_t flags = next ? 0 : QM_SAVER_MORE_IMAGE | QM_SAVER_TRUECOLOR | QM_SAVER_ALPHA;
   next = (next + 1) % 2;
   return flags;
 }
 
-int SaveImage() { return 0; }
+int32_t SaveImage(const char* file, QmImageSaveRequest* request) {
+  if (std::strstr(file, "refuse")) return 0;
+  FILE* f = std::fopen(file, "wb");
+  if (!f) return 0;
+  const int32_t w = request->width, h = request->height;
+  if (request->formatId == 100) {
+    const uint8_t header[9] = {'Q',
+                               'M',
+                               'T',
+                               'I',
+                               static_cast<uint8_t>(w >> 8),
+                               static_cast<uint8_t>(w),
+                               static_cast<uint8_t>(h >> 8),
+                               static_cast<uint8_t>(h),
+                               static_cast<uint8_t>(request->flags & QM_IMAGESAVE_ALPHA)};
+    std::fwrite(header, 1, sizeof header, f);
+    for (int32_t y = 0; y < h; y++) {
+      const auto* row = reinterpret_cast<const uint32_t*>(
+          static_cast<const uint8_t*>(request->pixels) + y * request->bytesPerRow);
+      for (int32_t x = 0; x < w; x++) {
+        const uint8_t word[4] = {static_cast<uint8_t>(row[x] >> 24),
+                                 static_cast<uint8_t>(row[x] >> 16),
+                                 static_cast<uint8_t>(row[x] >> 8), static_cast<uint8_t>(row[x])};
+        std::fwrite(word, 1, 4, f);
+      }
+    }
+  } else {
+    std::fwrite("QMTP", 1, 4, f);
+    const int32_t fields[5] = {w, h, request->colourCount, request->transparentIndex,
+                               static_cast<int32_t>(request->flags)};
+    std::fwrite(fields, sizeof fields, 1, f);
+    for (int32_t y = 0; y < h; y++)
+      std::fwrite(static_cast<const uint8_t*>(request->pixels) + y * request->bytesPerRow, 1,
+                  static_cast<size_t>(w), f);
+    std::fwrite(request->palette, sizeof(uint32_t), static_cast<size_t>(request->colourCount), f);
+  }
+  return std::fclose(f) == 0;
+}
 
 }  // extern "C"
