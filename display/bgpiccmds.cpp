@@ -738,6 +738,22 @@ ErrorCode ShowBGPicOnDisplay(VmState* L, DisplayRecord* display, BGPic* picture,
   return showOnDisplay(L, display, picture, x, y);
 }
 
+ErrorCode DrawBrushIntoBGPic(VmState* L, ObjectId brushId, BGPic* pic, int32_t x, int32_t y) {
+  if (!brushHooks) return ERR_FINDBRUSH;
+  BGPicBrushImages brush{};
+  if (ErrorCode e = brushHooks->getBrush(L, brushId, &brush)) return e;
+  x = ResolveXPos(x, brush.width, pic->width, 0);
+  y = ResolveYPos(y, brush.height, pic->height, 0);
+  int32_t sx = std::max(0, -x), sy = std::max(0, -y);
+  int32_t w = std::min(brush.width - sx, pic->width - (x + sx));
+  int32_t h = std::min(brush.height - sy, pic->height - (y + sy));
+  if (w <= 0 || h <= 0) return ERR_NONE;
+  SafeBlt(nullptr, brush.bitmap, sx, sy, pic->bitmap, x + sx, y + sy, w, h, brush.width,
+          brush.height, pic->width, pic->height, SAFEBLT_BITMAPONLY | SAFEBLT_NOCLIP, brush.mask,
+          brush.alpha, nullptr);
+  return ERR_NONE;
+}
+
 ErrorCode BuildDisplayFill(VmState* L, const BGPicFill& fill, int32_t width, int32_t height,
                            BitmapHandle** out) {
   bool namedBrush = fill.textureBrush.autoId || fill.textureBrush.number;

@@ -733,8 +733,16 @@ void FreeAllDisplays(VmState* L) {
   // The async drawings draw on the displays: they go first.
   FreeAllAsyncDraws(L);
   if (displayContext.displayListMutex) LockMutex(displayContext.displayListMutex);
-  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
-    if (d->state != DISPSTATE_CLOSED && !d->isBackfill) CloseDisplayWindow(L, d, nullptr, 28);
+  // Closing a display frees its backfill display from the list: the walk
+  // starts again after each close (closed displays are passed over).
+  for (DisplayRecord* d = GetDisplayList(); d;) {
+    if (d->state != DISPSTATE_CLOSED && !d->isBackfill) {
+      CloseDisplayWindow(L, d, nullptr, 28);
+      d = GetDisplayList();
+    } else {
+      d = reinterpret_cast<DisplayRecord*>(d->head.next);
+    }
+  }
   while (displayContext.displayList) {
     auto* d = reinterpret_cast<DisplayRecord*>(displayContext.displayList);
     displayContext.displayList = d->head.next;

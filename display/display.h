@@ -580,6 +580,10 @@ struct DisplayRecord {
   // A resize a callback asked for from another thread, for the main thread.
   int32_t callbackResizePending, callbackResizeWidth, callbackResizeHeight;
   int32_t callbackScaledWidth, callbackScaledHeight;
+  // The objects of the backfill behind a full-screen display (backfill.cpp):
+  // the backfill display, its picture and brush, each with a made flag.
+  ObjectId backfillDisplay, backfillPic, backfillBrush;
+  int32_t backfillDisplayMade, backfillPicMade, backfillBrushMade;
 };
 
 // Globals of the library.

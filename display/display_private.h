@@ -263,3 +263,13 @@ ErrorCode RefillOwnBGPic(VmState* L, DisplayRecord* display);
 // Copies a display title of length bytes, at most 255, never splitting a
 // UTF-8 character; the copy is NUL-terminated.
 void CopyDisplayTitle(char* to, const char* text, size_t length);
+// Draws a brush (with its mask or alpha channel) into the picture's
+// current bitmap at x, y (position constants resolved on the picture).
+ErrorCode DrawBrushIntoBGPic(VmState* L, ObjectId brush, BGPic* picture, int32_t x, int32_t y);
+// The backfill behind a full-screen display (backfill.cpp): a backfill
+// picture of the monitor's size from the description, and a borderless
+// display showing it, made through the script commands; freed again with
+// the display's window.
+ErrorCode CreateBackfillObjects(VmState* L, DisplayRecord* display, const DisplayBackfill* backfill,
+                                int32_t width, int32_t height);
+void FreeBackfillObjects(VmState* L, DisplayRecord* display);

@@ -277,8 +277,15 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
       d->screenHeight = d->height;
     }
   }
-  // Waiting for the background-picture commands: no backfill display can
-  // be built behind a full-screen display yet.
+  // A full-screen display of the X11 back end covers the rest of its
+  // monitor with a backfill: black unless the script described one.
+  bool backfill = !DisplayAdapterInUse() && !d->desktop && !d->isBackfill &&
+                  (wantFullscreen || d->fakeFullscreen);
+  DisplayBackfill fill = d->backfill;
+  if (fill.type == BACKFILL_NONE) {
+    fill.type = BACKFILL_COLOR;
+    fill.colour = 0;
+  }
   if (flags & OPEN_MODECHANGE) {
     if (wantFullscreen == (d->fullscreen != 0)) return ERR_NONE;
     if (flags & OPEN_CHOOSEMONITOR) d->monitor = FindDisplayMonitor(d);
@@ -289,6 +296,7 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     CloseDisplayWindow(L, d, nullptr,
                        (flags & OPEN_MONITORCHANGED) ? CLOSE_KEEPBRUSHES
                                                      : CLOSE_KEEPBRUSHES | CLOSE_KEEPSCREENMODE);
+    FreeBackfillObjects(L, d);
   } else if (wantFullscreen && !IsDisplayMonitorFree(d)) {
     SetErrorArgNumber(d->monitor + 1);
     return ERR_MONITORFULLSCREEN;
@@ -308,6 +316,18 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     d->fullscreen = 0;
   }
   if (flags & OPEN_FIRST) preparePictures(L);
+  if (backfill) {
+    int32_t mx = 0, my = 0, mw = 0, mh = 0;
+    ErrorCode error = GetDisplayMonitorRect(d, &mx, &my, &mw, &mh);
+    if (error == ERR_NONE) error = CreateBackfillObjects(L, d, &fill, mw, mh);
+    if (error != ERR_NONE) {
+      if (switched) {
+        RestoreScreenMode(d);
+        d->fullscreen = 0;
+      }
+      return error;
+    }
+  }
   if (flags & OPEN_MODECHANGE) {
     if (wantFullscreen) {
       if (!d->savedWindowed) {
@@ -338,7 +358,13 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     d->x = d->y = POS_CENTER;
     d->xRelative = d->yRelative = 1;
   }
-  ErrorCode error = OpenDisplayWindowCore(L, d, d->reposition, 0);
+  // The backfill's window opens first, so that it lies behind.
+  DisplayRecord* behind = nullptr;
+  ErrorCode error = ERR_NONE;
+  if (d->backfillDisplayMade && FindDisplayById(d->backfillDisplay, &behind) == ERR_NONE)
+    error = OpenDisplayWindowCore(L, behind, 1, 0);
+  if (error == ERR_NONE) error = OpenDisplayWindowCore(L, d, d->reposition, 0);
+  if (error != ERR_NONE) FreeBackfillObjects(L, d);
   if (error != ERR_NONE && switched) {
     RestoreScreenMode(d);
     d->fullscreen = 0;
@@ -346,7 +372,7 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
   return error;
 }
 
-ErrorCode CloseDisplayWindow(VmState*, DisplayRecord* d, DisplayRecord*, uint32_t flags) {
+ErrorCode CloseDisplayWindow(VmState* L, DisplayRecord* d, DisplayRecord*, uint32_t flags) {
   // The display's video-memory brushes outlive a window that opens again;
   // a final close takes them with it. Its videos hold still until the
   // window opens again.
@@ -363,8 +389,11 @@ ErrorCode CloseDisplayWindow(VmState*, DisplayRecord* d, DisplayRecord*, uint32_
   }
   if (!DisplayAdapterInUse() && d->fullscreen && !d->isBackfill &&
       !(flags & CLOSE_KEEPSCREENMODE)) {
+    FreeBackfillObjects(L, d);
     RestoreScreenMode(d);
     d->monitor = d->monitorBefore;
+  } else if (flags & CLOSE_FREEBACKFILL) {
+    FreeBackfillObjects(L, d);
   }
   // Waiting for the preferences of the data library: "rememberposition"
   // has nowhere to store the placement yet.

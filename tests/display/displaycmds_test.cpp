@@ -4,6 +4,7 @@
 // then one run under Xvfb that moves and retitles a real X window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <string>
@@ -406,9 +407,11 @@ class DisplayCommandsX11Test : public ::testing::Test {
     setenv("DISPLAY", server->name().c_str(), 1);
     SetNoPointerThread(1);
     ASSERT_EQ(OpenX11Connection(), ERR_NONE);
-    VmPushValue(h.L, VM_GLOBALS_INDEX);
-    ASSERT_EQ(OpenDisplayLibrary(h.L), ERR_NONE);
-    VmSetTop(h.L, 0);
+    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBGPicLibrary}) {
+      VmPushValue(h.L, VM_GLOBALS_INDEX);
+      ASSERT_EQ(open(h.L), ERR_NONE);
+      VmSetTop(h.L, 0);
+    }
   }
   void TearDown() override {
     CloseDisplayLibrary(h.L);
@@ -460,6 +463,59 @@ TEST_F(DisplayCommandsX11Test, MoveRetitleAndAttributesKeepTheWindow) {
   info = server->run({"xwininfo", "-id", std::to_string(w2)});
   EXPECT_EQ(XwininfoField(info, "Absolute upper-left X"), 0) << info;
   EXPECT_EQ(XwininfoField(info, "Width"), 320);
+}
+
+TEST_F(DisplayCommandsX11Test, FullScreenDisplayGetsItsBackfill) {
+  VmPushNumber(h.L, 1);
+  PushValue(h.L,
+            Value::Table({{"mode", "fullscreen"},
+                          {"color", 0x336699},
+                          {"backfill", Value::Table({{"type", "color"}, {"color", 0x00FF00}})}}));
+  ASSERT_EQ(h.Call("CreateDisplay", 2), ERR_NONE);
+  VmSetTop(h.L, 0);
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  ASSERT_TRUE(d->fullscreen);
+  ASSERT_TRUE(d->backfillDisplayMade);
+  DisplayRecord* behind = nullptr;
+  ASSERT_EQ(FindDisplayById(d->backfillDisplay, &behind), ERR_NONE);
+  EXPECT_TRUE(behind->isBackfill);
+  EXPECT_TRUE(behind->flags & DSF_BORDERLESS);
+  unsigned long front = GetDisplayWindowId(d), back = GetDisplayWindowId(behind);
+  ASSERT_NE(back, 0u);
+  XSync(d->x11->display, False);
+  std::string info = server->run({"xwininfo", "-id", std::to_string(back)});
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left X"), 0) << info;
+  EXPECT_EQ(XwininfoField(info, "Absolute upper-left Y"), 0);
+  EXPECT_EQ(XwininfoField(info, "Width"), 1024);
+  EXPECT_EQ(XwininfoField(info, "Height"), 768);
+
+  ::Display* probe = XOpenDisplay(server->name().c_str());
+  ASSERT_NE(probe, nullptr);
+  // The backfill lies below the display's window, and shows its colour
+  // where the display does not cover the screen.
+  ::Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  ASSERT_TRUE(XQueryTree(probe, DefaultRootWindow(probe), &root, &parent, &children, &count));
+  std::vector<::Window> order(children, children + count);
+  XFree(children);
+  auto at = [&](unsigned long w) {
+    return std::find(order.begin(), order.end(), w) - order.begin();
+  };
+  EXPECT_LT(at(back), at(front));
+  XImage* image = XGetImage(probe, DefaultRootWindow(probe), 3, 3, 1, 1, AllPlanes, ZPixmap);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(XGetPixel(image, 0, 0) & 0xFFFFFF, 0x00FF00u);
+  XDestroyImage(image);
+  XCloseDisplay(probe);
+
+  VmPushNumber(h.L, 1);
+  ASSERT_EQ(h.Call("CloseDisplay", 1), ERR_NONE);
+  VmSetTop(h.L, 0);
+  EXPECT_FALSE(d->backfillDisplayMade);
+  std::string left = server->run({"xwininfo", "-root", "-children"});
+  EXPECT_NE(left.find(" 0 children"), std::string::npos) << left;
 }
 
 }  // namespace
