@@ -15,8 +15,6 @@ ErrorCode GetLayerBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) { return 
 ErrorCode GetSpriteFrameBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) {
   return ERR_UNSUPPORTEDFEAT;
 }
-// Waiting for the vector graphics library.
-ErrorCode RenderBrushSourceTable(VmState*, int, ObjectBitmaps*) { return ERR_UNSUPPORTEDFEAT; }
 // Waiting for the icon library.
 ErrorCode GetIconBitmaps(VmState*, ObjectId, int32_t, int32_t, ObjectBitmaps*) {
   return ERR_UNSUPPORTEDFEAT;

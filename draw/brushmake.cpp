@@ -428,8 +428,8 @@ ErrorCode ConvertObjectToBrush(VmState* L, int32_t type, ObjectId source, Object
       e = GetSpriteFrameBitmaps(L, source, frame, &made);
       break;
     case OBJTYPE_VECTORPATH:
-      e = RenderBrushSourceTable(L, frame, &made);
-      break;
+      // A vector brush keeps the list and is rendered again from it.
+      return MakePathListBrush(L, frame, id, automatic);
     case OBJTYPE_ICON:
       e = GetIconBitmaps(L, source, frame, extra, &made);
       break;

@@ -272,6 +272,24 @@ void ClampDrawStyle(DrawStyle* style);
 ErrorCode OpenDrawLibrary(VmState* L);
 void FreeDrawTables(VmState* L);
 
+// ---- Vector paths ----
+
+// What the vector-graphics library asks of the text library, which
+// installs it when it opens: the current font (an opaque record, its type
+// (4 TrueType), the size it was asked for and its FreeType face, null for
+// other types) and the current text encoding (0 8-bit, 1 UTF-8).
+struct PathFontHooks {
+  void* (*currentFont)(int32_t* type, int32_t* size, void** face);
+  int32_t (*currentEncoding)();
+};
+void SetPathFontHooks(const PathFontHooks* hooks);  // null removes them
+// The text library closes a font: every engine's handle of it is released.
+void ReleaseFontVectorHandles(void* font);
+// The library opener "vectorgraphics" and its shut-down (every path, the
+// dash pattern, then every font's vector handles).
+ErrorCode OpenVectorGraphicsLibrary(VmState* L);
+void FreeAllPaths(VmState* L);
+
 // ---- Context record ----
 void InitDrawContext();
 void FreeDrawContext();

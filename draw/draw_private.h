@@ -134,9 +134,10 @@ ErrorCode GetTextObjectBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);
 ErrorCode GetLayerBitmaps(VmState* L, ObjectId layer, int32_t frame, ObjectBitmaps* out);
 // Waiting for the sprite library.
 ErrorCode GetSpriteFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitmaps* out);
-// Waiting for the vector graphics library: the list of path entries at the
-// argument index rendered into one bitmap with an alpha channel.
-ErrorCode RenderBrushSourceTable(VmState* L, int index, ObjectBitmaps* out);
+// A vector brush of the list of path entries at the argument index ("x",
+// "y", "color", "id"): it keeps the list and renders it again when
+// transformed.
+ErrorCode MakePathListBrush(VmState* L, int index, ObjectId* id, int automatic);
 // Waiting for the icon library: entry (from 1), its second image when
 // second is set.
 ErrorCode GetIconBitmaps(VmState* L, ObjectId id, int32_t entry, int32_t second,

@@ -97,6 +97,22 @@ void CoverageLine(Coverage* c, int32_t x1, int32_t y1, int32_t x2, int32_t y2, i
 
 // ---- Rendering ----
 
+// One layer of a shape image: coverage of the image's size in one colour
+// (or the fill source) at an opacity.
+struct ShapeImageLayer {
+  const Coverage* coverage;
+  uint32_t color;
+  int32_t opacity;
+  const std::vector<uint32_t>* source;  // fill source of the image's size, or null
+};
+// Composes the layers, each over the ones before it, into ARGB pixels.
+void BlendShapeImages(std::vector<uint32_t>* pixels, int32_t w, int32_t h,
+                      const ShapeImageLayer* layers, int n);
+// The body's fill source (texture or gradient) of the image's size, the
+// body's top-left at bodyX, bodyY; empty for a plain colour.
+ErrorCode MakeShapeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, int32_t bodyX,
+                              int32_t bodyY, std::vector<uint32_t>* out);
+
 enum : uint32_t { SHAPE_TOLAYER = 16, SHAPE_LAYERTRANSFORM = 8, SHAPE_NODRAW = 1 };
 ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags);
 ErrorCode DrawLineCore(VmState* L, ObjectId layer, const DrawStyle* style, int32_t x1, int32_t y1,

@@ -69,14 +69,7 @@ void moveEffectsToLayerStyle(DrawStyle* s, ObjectStyle* os, uint32_t* color) {
   }
 }
 
-// One layer of the image: coverage placed at an offset, in one colour (or
-// the fill source) at an opacity.
-struct Layer {
-  const Coverage* coverage;
-  uint32_t color;
-  int32_t opacity;
-  const std::vector<uint32_t>* source;  // fill source of the image's size, or null
-};
+using Layer = ShapeImageLayer;
 
 // Premultiplied "over": every layer goes over what the layers before it
 // left. The alpha that results is top + bottom x (255 - top) / 255.
@@ -500,4 +493,14 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return ERR_NONE;
   return DeliverShapeImage(L, pixels, W, H, static_cast<int32_t>(tx), static_cast<int32_t>(ty),
                            &os);
+}
+
+void BlendShapeImages(std::vector<uint32_t>* pixels, int32_t w, int32_t h,
+                      const ShapeImageLayer* layers, int n) {
+  compose(pixels, w, h, layers, n);
+}
+
+ErrorCode MakeShapeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, int32_t bodyX,
+                              int32_t bodyY, std::vector<uint32_t>* out) {
+  return makeFillSource(L, s, w, h, bodyX, bodyY, out);
 }

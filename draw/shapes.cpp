@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "draw/shape_private.h"
+#include "draw/vector_private.h"
 #include "runtime/player.h"
 
 namespace {
@@ -129,6 +130,22 @@ ErrorCode drawArcShape(VmState* L, ObjectId layer, const DrawStyle* style, int32
 
 int32_t intArg(VmState* L, int index) { return VmTruncInt32(VmCheckNumber(L, index)); }
 
+// The options table's index when the argument there is one, else 0.
+int optionsAt(VmState* L, int index) {
+  return VmGetTop(L) >= index && VmType(L, index) == VM_TYPE_TABLE ? index : 0;
+}
+
+PathShapeParameters roundParameters(int32_t rx, int32_t ry, int32_t start, int32_t end,
+                                    int32_t clockwise) {
+  PathShapeParameters p{};
+  p.rx = rx;
+  p.ry = ry;
+  p.startAngle = start;
+  p.endAngle = end;
+  p.clockwise = clockwise;
+  return p;
+}
+
 }  // namespace
 
 int ShapeNewMode() { return !LineBasedShapesSwitch() && CheckRequiredVersion(6, 0); }
@@ -161,6 +178,14 @@ int CmdBox(VmState* L) {
     std::fill(corners, corners + 4, intArg(L, 6));
     if (VmGetTop(L) >= 7 && VmType(L, 7) != VM_TYPE_NIL) applyAngle(VmCheckNumber(L, 7), w, h, &t);
   }
+  if (PathUseForced()) {
+    PathShapeParameters p{};
+    p.width = w;
+    p.height = h;
+    std::copy(corners, corners + 4, p.corners);
+    ClampCorners(p.corners);
+    return DrawPathObject(L, SHAPE_BOX, x, y, color, optionsAt(L, 6), p);
+  }
   return drawBoxShape(L, ObjectId{}, GetCurrentDrawStyle(), x, y, w, h, color, corners, &t, &os, 0);
 }
 
@@ -173,6 +198,9 @@ int CmdCircle(VmState* L) {
   DisplayTransform t;
   ObjectStyle os;
   if (ErrorCode e = readOptionsOrAngle(L, 5, true, size, size, &t, &os)) return e;
+  if (PathUseForced())
+    return DrawPathObject(L, SHAPE_CIRCLE, x, y, color, optionsAt(L, 5),
+                          roundParameters(r, r, 0, 360, 1));
   return drawEllipseShape(L, ObjectId{}, GetCurrentDrawStyle(), SHAPE_CIRCLE, x, y, r, r, color, &t,
                           &os, 0);
 }
@@ -187,6 +215,9 @@ int CmdEllipse(VmState* L) {
   DisplayTransform t;
   ObjectStyle os;
   if (ErrorCode e = readOptionsOrAngle(L, 6, true, w, h, &t, &os)) return e;
+  if (PathUseForced())
+    return DrawPathObject(L, SHAPE_ELLIPSE, x, y, color, optionsAt(L, 6),
+                          roundParameters(rx, ry, 0, 360, 1));
   return drawEllipseShape(L, ObjectId{}, GetCurrentDrawStyle(), SHAPE_ELLIPSE, x, y, rx, ry, color,
                           &t, &os, 0);
 }
@@ -210,6 +241,9 @@ int CmdArc(VmState* L) {
     clockwise = intArg(L, 8);
     if (VmGetTop(L) >= 9 && VmType(L, 9) != VM_TYPE_NIL) applyAngle(VmCheckNumber(L, 9), w, h, &t);
   }
+  if (PathUseForced())
+    return DrawPathObject(L, SHAPE_ARC, x, y, color, optionsAt(L, 8),
+                          roundParameters(rx, ry, start, end, clockwise != 0));
   return drawArcShape(L, ObjectId{}, GetCurrentDrawStyle(), x, y, rx, ry, start, end, color,
                       clockwise != 0, &t, &os, 0);
 }
@@ -254,6 +288,13 @@ int CmdPolygon(VmState* L) {
   DisplayTransform t;
   ObjectStyle os;
   if (ErrorCode e = readOptionsOrAngle(L, 6, true, w, h, &t, &os)) return e;
+  if (PathUseForced()) {
+    PathShapeParameters p{};
+    p.vertices = v.data();
+    p.vertexCount = static_cast<int32_t>(v.size() / 2);
+    return DrawPathObject(L, SHAPE_POLYGON, VmTruncInt32(x + minX), VmTruncInt32(y + minY), color,
+                          optionsAt(L, 6), p);
+  }
   ShapeDescriptor s{};
   describe(&s, SHAPE_POLYGON, VmTruncInt32(x + minX), VmTruncInt32(y + minY), w, h, color,
            GetCurrentDrawStyle(), &t, &os, ObjectId{});

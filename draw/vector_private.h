@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "draw/draw.h"
+
 // Item kinds of a path buffer; each item is its 32-bit kind followed by
 // its fields packed without gaps (integers 32 bits, doubles 64 bits,
 // pointers pointer-sized, strings zero-terminated and padded to 4 bytes);
@@ -86,3 +88,116 @@ struct PathItemWriter {
   // The ending 0; the buffer is ready to be read then.
   const uint8_t* Finish();
 };
+
+// ---- The vectorgraphics library (paths.cpp, pathdraw.cpp) ----
+
+struct PluginBase;
+
+// The library's line style: one block for the whole program; paths and
+// path layers keep copies with their own dash arrays.
+struct PathLineStyle {
+  int32_t join, cap;
+  double dashOffset;
+  int32_t dashCount;
+  double* dashes;  // owned
+  int32_t fillRule;
+  double miterLimit;
+};
+// What StartPath records of the styles.
+struct PathStyleSnapshot {
+  PathLineStyle line;
+  DrawStyle draw;
+};
+// A path object. The item buffer ends with a 32-bit 0 behind length bytes
+// of items, and capacity covers both.
+struct VectorPath {
+  ObjectHead head;  // OBJTYPE_VECTORPATH; next links the path list
+  uint8_t* items;
+  size_t capacity;
+  size_t length;
+  PathStyleSnapshot* style;
+};
+// Everything a path is drawn with, kept whole by a path layer (with its
+// own copies of the items and the dashes).
+struct PathDrawRecord {
+  int32_t requestedX, requestedY, requestedWidth, requestedHeight;
+  uint32_t color;  // RGB; the top byte is not used
+  uint8_t* items;
+  size_t capacity;
+  PathLineStyle line;
+  DrawStyle draw;
+  PluginBase* engine;  // null: the built-in engine
+};
+
+// The geometry half of an engine request.
+struct PathGeometry {
+  const uint8_t* items;
+  const PathLineStyle* line;
+  int32_t antialias;
+  int32_t fill;  // 1 fill, 0 stroke with lineWidth
+  int32_t lineWidth;
+  const double* matrix;  // xx, yx, xy, yy; null: identity
+};
+// The engine calls. A null engine is the built-in one; an engine of the
+// bridged kind is not called and gives zero results (return 0).
+int EngineGetExtents(PluginBase* engine, const PathGeometry& g, double box[4]);
+int EngineDrawPath(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t y, uint8_t* target,
+                   int32_t bytesPerRow, int32_t width, int32_t height);
+void EngineTranslatePath(PluginBase* engine, uint8_t* items, double dx, double dy);
+int EngineCurrentPoint(PluginBase* engine, const PathGeometry& g, double* x, double* y);
+// Gives every Text item the handle of its font for the engine (made on
+// first use); ERR_VFONT when an item's font is gone or gives no handle.
+ErrorCode ResolvePathTextHandles(PluginBase* engine, uint8_t* items);
+
+// The library's state as drawing reads it.
+PluginBase* CurrentVectorEngine();
+const PathLineStyle* CurrentPathLineStyle();
+int PathUseForced();
+// ERR_FINDPATH (naming the number) or ERR_FINDARRAY for an automatic id.
+ErrorCode FindPathById(ObjectId id, VectorPath** out);
+// A new path of an automatic id that the caller frees with FreePathObject.
+ErrorCode NewTemporaryPath(VectorPath** out);
+ErrorCode AppendPathBytes(VectorPath* path, const uint8_t* bytes, size_t length);
+void FreePathObject(VmState* L, VectorPath* path);
+// Copies a line style with its own dash array; ERR_MEM leaves to empty.
+ErrorCode CopyPathLineStyle(const PathLineStyle& from, PathLineStyle* to);
+void FreePathLineStyle(PathLineStyle* style);
+
+// Drawing (pathdraw.cpp).
+enum : uint32_t {
+  PATHDRAW_NOLAYER = 1,  // draw into the output even when layers are on
+};
+// The image a path draws for a layer: bitmap and alpha channel owned by the
+// caller, their offset from the layer's position and their size.
+struct PathLayerOutput {
+  BitmapHandle* bitmap;
+  BitmapHandle* alpha;
+  int32_t offsetX, offsetY;
+  int32_t width, height;
+};
+ErrorCode DrawPathCore(VmState* L, PathDrawRecord* record, int32_t x, int32_t y,
+                       const DisplayTransform* transform, const ObjectStyle* objectStyle,
+                       uint32_t flags, PathLayerOutput* layerOutput);
+// Fills a record from the path, the current line style, drawing style and
+// engine (items and dashes are borrowed, not copied).
+void FillPathDrawRecord(const VectorPath* path, uint32_t color, PathDrawRecord* record);
+ErrorCode DrawPathUsingCurrentStyle(VmState* L, ObjectId id, int32_t x, int32_t y, uint32_t color,
+                                    int optionsIndex);
+void RegisterPathLayerKind();
+int CmdDrawPath(VmState* L);
+int CmdPathToBrush(VmState* L);
+// The drawing library's shapes through a temporary path while path use
+// is forced: kind (SHAPE_BOX, SHAPE_CIRCLE, SHAPE_ELLIPSE, SHAPE_POLYGON,
+// SHAPE_ARC), the position, colour and options index of the command, and
+// the shape's parameters (vertices as x, y pairs).
+struct PathShapeParameters {
+  double width, height;
+  double rx, ry;
+  double startAngle, endAngle;
+  int32_t clockwise;
+  int32_t corners[4];
+  const double* vertices;
+  int32_t vertexCount;
+};
+ErrorCode DrawPathObject(VmState* L, int32_t kind, int32_t x, int32_t y, uint32_t color,
+                         int optionsIndex, const PathShapeParameters& shape);

@@ -398,10 +398,38 @@ bool fillOutline(const std::vector<SubPath>& paths, bool evenOdd, Outline* out) 
         out->points.push_back(g.c1);
         out->tags.push_back(FT_CURVE_TAG_CONIC);
       } else if (g.type == 2) {
-        out->points.push_back(g.c1);
-        out->points.push_back(g.c2);
-        out->tags.push_back(FT_CURVE_TAG_CUBIC);
-        out->tags.push_back(FT_CURVE_TAG_CUBIC);
+        // A cubic goes in as four pieces (split at t = 1/4, 1/2, 3/4), as a
+        // stroker splits curves: the control box then hugs the curve (for
+        // a half circle within 1/64 instead of 4/3 of the radius).
+        const FT_Vector& from = out->points.back();
+        double p[4][2] = {{double(from.x), double(from.y)},
+                          {double(g.c1.x), double(g.c1.y)},
+                          {double(g.c2.x), double(g.c2.y)},
+                          {double(g.to.x), double(g.to.y)}};
+        auto at = [&p](double t, int k) {
+          double u = 1 - t;
+          return u * u * u * p[0][k] + 3 * u * u * t * p[1][k] + 3 * u * t * t * p[2][k] +
+                 t * t * t * p[3][k];
+        };
+        auto slope = [&p](double t, int k) {
+          double u = 1 - t;
+          return 3 * (u * u * (p[1][k] - p[0][k]) + 2 * u * t * (p[2][k] - p[1][k]) +
+                      t * t * (p[3][k] - p[2][k]));
+        };
+        auto pos = [](double v) { return static_cast<FT_Pos>(std::nearbyint(v)); };
+        for (int piece = 0; piece < 4; ++piece) {
+          double t0 = piece / 4.0, t1 = (piece + 1) / 4.0, d = (t1 - t0) / 3;
+          out->points.push_back(
+              {pos(at(t0, 0) + d * slope(t0, 0)), pos(at(t0, 1) + d * slope(t0, 1))});
+          out->points.push_back(
+              {pos(at(t1, 0) - d * slope(t1, 0)), pos(at(t1, 1) - d * slope(t1, 1))});
+          out->tags.push_back(FT_CURVE_TAG_CUBIC);
+          out->tags.push_back(FT_CURVE_TAG_CUBIC);
+          if (piece < 3) {
+            out->points.push_back({pos(at(t1, 0)), pos(at(t1, 1))});
+            out->tags.push_back(FT_CURVE_TAG_ON);
+          }
+        }
       }
       out->points.push_back(g.to);
       out->tags.push_back(FT_CURVE_TAG_ON);
@@ -508,7 +536,10 @@ bool render(FT_Outline* o, uint8_t* target, int32_t stride, int32_t width, int32
   bitmap.rows = static_cast<unsigned>(height);
   bitmap.width = static_cast<unsigned>(width);
   std::vector<uint8_t> scratch;
-  if (antialias) {
+  // Only FreeType's smooth rasterizer knows the even-odd rule: without
+  // anti-aliasing such an outline is rendered smooth and cut at half.
+  const bool threshold = !antialias && (o->flags & FT_OUTLINE_EVEN_ODD_FILL);
+  if (antialias || threshold) {
     bitmap.pitch = width;
     bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
     bitmap.num_grays = 256;
@@ -525,7 +556,10 @@ bool render(FT_Outline* o, uint8_t* target, int32_t stride, int32_t width, int32
     const uint8_t* src = scratch.data() + static_cast<size_t>(height - 1 - y) * bitmap.pitch;
     uint8_t* dst = target + static_cast<size_t>(y) * stride;
     for (int32_t x = 0; x < width; ++x) {
-      uint8_t v = antialias ? src[x] : ((src[x >> 3] >> (7 - (x & 7))) & 1) ? 255 : 0;
+      uint8_t v = antialias                              ? src[x]
+                  : threshold                            ? (src[x] >= 128 ? 255 : 0)
+                  : ((src[x >> 3] >> (7 - (x & 7))) & 1) ? 255
+                                                         : 0;
       dst[x] = std::max(dst[x], v);
     }
   }

@@ -58,6 +58,20 @@ int32_t wantedSize(int32_t wanted, int32_t actual) {
 
 ErrorCode RenderPictureHandle(PictureHandle* handle, const double matrix[4], int32_t width,
                               int32_t height) {
+  if (handle->renderer) {
+    if (width < 1 || height < 1) return ERR_TFIMAGE;
+    uint32_t* pixels = nullptr;
+    if (ErrorCode e = handle->renderer(handle->rendererData, matrix, width, height, &pixels))
+      return e;
+    if (handle->ownsPixels) FreeMemory(handle->pixels);
+    FreeMemory(handle->converted);
+    handle->converted = nullptr;
+    handle->pixels = pixels;
+    handle->ownsPixels = 1;
+    handle->width = width;
+    handle->height = height;
+    return ERR_NONE;
+  }
   PluginBase* base = handle->loader;
   auto transform = reinterpret_cast<QmTransformImageFunc>(
       base ? PluginEntryOf(base, PE_TransformImage) : nullptr);
@@ -96,6 +110,20 @@ PictureHandle* NewPictureHandle(void* image, uintptr_t format, void (*close)(voi
   handle->nativeTransform = transform;
   handle->renderWidth = width;
   handle->renderHeight = height;
+  return handle;
+}
+
+PictureHandle* NewRendererPictureHandle(PictureRenderer render, void (*release)(void* data),
+                                        void* data, int32_t width, int32_t height) {
+  auto* handle = static_cast<PictureHandle*>(AllocMemory(sizeof(PictureHandle), 1));
+  if (!handle) return nullptr;
+  handle->refCount = 1;
+  handle->renderer = render;
+  handle->rendererRelease = release;
+  handle->rendererData = data;
+  handle->width = width;
+  handle->height = height;
+  handle->isVector = 1;
   return handle;
 }
 
@@ -141,6 +169,7 @@ void ReleasePictureHandle(PictureHandle* handle) {
       }
     }
   }
+  if (handle->rendererRelease) handle->rendererRelease(handle->rendererData);
   if (handle->ownsPixels) FreeMemory(handle->pixels);
   FreeMemory(handle->converted);
   FreeMemory(handle);

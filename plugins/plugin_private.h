@@ -109,6 +109,11 @@ struct PictureHandle {
   int32_t height;
   int32_t hasAlpha;
   int32_t isVector;
+  // A host renderer's picture: drawn again by render, data released with
+  // the handle.
+  PictureRenderer renderer;
+  void (*rendererRelease)(void* data);
+  void* rendererData;
 };
 PictureHandle* NewPictureHandle(void* image, uintptr_t format, void (*close)(void*), uintptr_t word,
                                 void* transform, int32_t width, int32_t height, int32_t bridge);

@@ -202,6 +202,13 @@ struct PictureResult {
 // inbuilt loaders) at the requested size.
 ErrorCode OpenPictureHandle(const char* name, const char* loaders, const PictureRequest* request,
                             PictureResult* result);
+// A picture that a renderer of the host draws (vector brushes of paths):
+// render draws it through the matrix at the size into 0xAARRGGBB pixels
+// allocated with AllocMemory; release frees data with the last reference.
+using PictureRenderer = ErrorCode (*)(void* data, const double matrix[4], int32_t width,
+                                      int32_t height, uint32_t** pixels);
+PictureHandle* NewRendererPictureHandle(PictureRenderer render, void (*release)(void* data),
+                                        void* data, int32_t width, int32_t height);
 // Renders a plug-in's vector picture again through its TransformImage
 // (the 2 x 2 matrix and the target size) and GetImage; 1469 when the
 // loader cannot or the transform fails.

@@ -1604,6 +1604,60 @@ typedef int32_t (*QmReceiveDataFunc)(void* handle, void* buffer, int32_t size, i
 typedef int32_t (*QmSendDataFunc)(void* handle, const void* data, int32_t size, int32_t* sent,
                                   uintptr_t reserved);
 
+/* Vector engines (PLUGINCAPS_VECTOR). The item buffer is the host's path
+ * format: 32-bit kinds followed by their fields packed without gaps
+ * (integers 32 bits, doubles 64 bits, pointers pointer-sized, texts
+ * zero-terminated and padded to 4 bytes), ended by a 32-bit 0. The draw
+ * entry fills an 8-bit coverage target (0 outside, 255 inside) with the
+ * outline's box moved to 0, 0. Entries return 1 on success, 0 on failure. */
+typedef struct QmVectorLineStyle {
+  int32_t join;      /* 0 miter, 1 round, 2 bevel */
+  int32_t cap;       /* 0 butt, 1 round, 2 square */
+  int32_t fillRule;  /* 0 winding, 1 even-odd */
+  int32_t antialias; /* 0 or 1 */
+  double dashOffset;
+  const double* dashes;
+  int32_t dashCount;
+  double miterLimit;
+} QmVectorLineStyle;
+typedef struct QmPathExtentsRequest {
+  const void* items;
+  const QmVectorLineStyle* style;
+  int32_t fill; /* 1 fill, 0 stroke */
+  int32_t lineWidth;
+  double xOffset, yOffset;
+  double x1, y1, x2, y2; /* out */
+  const double* matrix;  /* xx, yx, xy, yy */
+} QmPathExtentsRequest;
+typedef struct QmDrawPathRequest {
+  const void* items;
+  const QmVectorLineStyle* style;
+  int32_t fill;
+  int32_t lineWidth;
+  int32_t reserved; /* 0 */
+  uint8_t* target;
+  int32_t bytesPerRow;
+  int32_t width, height;
+  int32_t x, y; /* where the image is placed on the output */
+  double xOffset, yOffset;
+  const double* matrix;
+} QmDrawPathRequest;
+typedef struct QmPathPointRequest {
+  const void* items;
+  const QmVectorLineStyle* style;
+  double x, y; /* out */
+} QmPathPointRequest;
+typedef int (*QmGetPathExtentsFunc)(QmPathExtentsRequest* request);
+typedef int (*QmDrawPathFunc)(QmDrawPathRequest* request);
+typedef void (*QmTranslatePathFunc)(void* items, double dx, double dy);
+typedef int (*QmGetCurrentPointFunc)(QmPathPointRequest* request);
+/* The engine's handle of a font, from the host's FreeType face; released
+ * with FreeVectorFont. */
+typedef void* (*QmCreateVectorFontFunc)(void* face);
+typedef void (*QmFreeVectorFontFunc)(void* handle);
+typedef void* (*QmOpenFontFunc)(const void* bytes, size_t length);
+typedef void (*QmCloseFontFunc)(void* face);
+
 #ifdef __cplusplus
 }
 #endif

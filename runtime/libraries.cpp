@@ -50,7 +50,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"transitionfx", nullptr, nullptr},
     {"sprite", nullptr, nullptr},
     {"memblock", OpenMemBlockLibrary, FreeAllMemBlocks},
-    {"vectorgraphics", nullptr, nullptr},
+    {"vectorgraphics", OpenVectorGraphicsLibrary, FreeAllPaths},
     {"icon", OpenIconLibrary, FreeAllIcons},
     {"serial", OpenSerialLibrary, FreeAllSerialPorts},
     {"network", OpenNetworkLibrary, FreeAllNetworkObjects},

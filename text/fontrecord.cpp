@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "draw/draw.h"
 #include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
@@ -175,6 +176,8 @@ ErrorCode OpenFontByName(const char* name, int32_t size, int32_t engine, int32_t
 
 void CloseFontRecord(FontRecord* record) {
   if (!record || record == &topazRecord) return;
+  // Vector engines' handles of the font go with it.
+  ReleaseFontVectorHandles(record);
   switch (record->type) {
     case FONT_BITMAP:
     case FONT_COLOR:

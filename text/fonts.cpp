@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "draw/draw.h"
 #include "engine/engine.h"
 #include "engine/optiontable.h"
 #include "platform/linux/platform.h"
@@ -443,7 +444,24 @@ void FreeTextResources() {
   textContext.style.font = nullptr;
 }
 
+namespace {
+
+// The current font as the vector-graphics library asks for it.
+void* currentPathFont(int32_t* type, int32_t* size, void** face) {
+  FontRecord* font = GetCurrentFont();
+  if (!font) return nullptr;
+  *type = font->type;
+  *size = font->requestedSize;
+  *face = font->type == FONT_TRUETYPE ? GetTrueTypeFace(font) : nullptr;
+  return font;
+}
+
+const PathFontHooks PATH_FONT_HOOKS{currentPathFont, nullptr};
+
+}  // namespace
+
 ErrorCode OpenTextLibrary(VmState* L) {
+  SetPathFontHooks(&PATH_FONT_HOOKS);
   setDefaultStyle(&textContext.style);
   ErrorCode error = RegisterLibrary(TEXT_COMMANDS, "text");
   if (error) return error;
