@@ -979,3 +979,42 @@ int TakePointerMoved(DisplayRecord* display, int32_t* x, int32_t* y);
 // holds and leaves it in the start state. The library table calls both.
 void InitDisplayContext();
 void FreeDisplayContext();
+
+// ---- What the transition effects ask of the layers (fxservices.cpp) ----
+
+// The picture the layer commands act on, and its layers by 1-based
+// position (null out of range).
+BGPic* GetFXLayerPicture();
+qmLayer* GetFXLayerByIndex(int32_t position);
+int32_t CountFXLayers();
+int32_t GetFXLayerPosition(const qmLayer* layer);  // -1: not on the picture
+// A layer argument: a 1-based position, or a name (ERR_FINDLAYER raised),
+// another type raises ERR_STRORNUM.
+int32_t ReadFXLayerArg(VmState* L, int index);
+// The layer's displayed rectangle with border and shadow.
+void GetFXLayerBounds(VmState* L, qmLayer* layer, int32_t* x, int32_t* y, int32_t* width,
+                      int32_t* height);
+// No later visible layer overlaps it.
+int IsFXLayerUncovered(qmLayer* layer);
+// A visible layer before it in the list overlaps it.
+int IsFXLayerOverlapped(qmLayer* layer);
+// Composes the current picture's stack over the rectangle into dest (the
+// display's window bitmap when null), leaving out one layer (or none).
+void RedrawFXLayers(VmState* L, BitmapHandle* dest, int32_t x, int32_t y, int32_t width,
+                    int32_t height, qmLayer* leaveOut);
+// Shows the layer's area again (composed).
+void RefreshFXLayerArea(VmState* L, qmLayer* layer);
+void DeleteFXLayer(VmState* L, qmLayer* layer);
+void MoveFXLayer(VmState* L, qmLayer* layer, int32_t x, int32_t y);
+// Drops the layer's cached filtered, bordered and shadow images.
+void FreeFXLayerCaches(qmLayer* layer);
+// Frees an image state a transition made (its triples and caches).
+void FreeFXImageState(VmState* L, LayerImageState* state);
+// The layer output check of the layer commands (1082, 1339, 1147, 1167,
+// then 1078 when layers are off).
+ErrorCode CheckFXLayerOutput(int checkLayersOn);
+// A copy of what the layer shows at its displayed size (the transformed
+// image, unfiltered): new handles the caller owns (mask or alpha channel
+// when it has one).
+ErrorCode CopyFXLayerImage(VmState* L, qmLayer* layer, BitmapHandle** bitmap, BitmapHandle** mask,
+                           BitmapHandle** alpha, int32_t* width, int32_t* height);

@@ -9,6 +9,7 @@
 #include "display/display.h"
 #include "draw/draw.h"
 #include "engine/engine.h"
+#include "fx/fx.h"
 #include "gfx/gfx.h"
 #include "libs/libs.h"
 #include "media/media.h"
@@ -47,7 +48,7 @@ const LibraryRow LIBRARY_TABLE[] = {
     {"sound", OpenSoundLibrary, FreeSoundLibrary},
     {"brush", OpenBrushLibrary, FreeAllBrushes},
     {"bgpic", OpenBGPicLibrary, nullptr},
-    {"transitionfx", nullptr, nullptr},
+    {"transitionfx", OpenTransitionFXLibrary, FreeTransitionFXLibrary},
     {"sprite", nullptr, nullptr},
     {"memblock", OpenMemBlockLibrary, FreeAllMemBlocks},
     {"vectorgraphics", OpenVectorGraphicsLibrary, FreeAllPaths},

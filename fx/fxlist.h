@@ -1,0 +1,184 @@
+// The X-list of every transition effect: one row per effect id 0 to 140
+// with its first constant name, its renderer and the row's parameter
+// (stripe size, blind size; 0 where the renderer needs none). The effect
+// table, the constants and the renderer look-up are expanded from it in
+// fx/fxtable.cpp; a renderer family takes over its ids by naming its
+// renderer on their rows.
+//
+// Ids 113 and 140 have no renderer: 113 runs as 140 (RANDOMEFFECT), which
+// the runner replaces by a random pick before a renderer is chosen.
+#pragma once
+
+// clang-format off
+// X(id, name, renderer, parameter)
+#define QM_FX_EFFECTS(X) \
+  X(0, "HSTRIPES", RenderStripesFX, 0) \
+  X(1, "HSTRIPES2", RenderStripesFX, 2) \
+  X(2, "HSTRIPES4", RenderStripesFX, 4) \
+  X(3, "HSTRIPES8", RenderStripesFX, 8) \
+  X(4, "HSTRIPES16", RenderStripesFX, 16) \
+  X(5, "HSTRIPES32", RenderStripesFX, 32) \
+  X(6, "HSTRIPES64", RenderStripesFX, 64) \
+  X(7, "VSTRIPES", RenderStripesFX, 0) \
+  X(8, "VSTRIPES2", RenderStripesFX, 2) \
+  X(9, "VSTRIPES4", RenderStripesFX, 4) \
+  X(10, "VSTRIPES8", RenderStripesFX, 8) \
+  X(11, "VSTRIPES16", RenderStripesFX, 16) \
+  X(12, "VSTRIPES32", RenderStripesFX, 32) \
+  X(13, "VSTRIPES64", RenderStripesFX, 64) \
+  X(14, "HBLINDS8", RenderBlindsFX, 8) \
+  X(15, "HBLINDS16", RenderBlindsFX, 16) \
+  X(16, "HBLINDS32", RenderBlindsFX, 32) \
+  X(17, "HBLINDS64", RenderBlindsFX, 64) \
+  X(18, "HBLINDS128", RenderBlindsFX, 128) \
+  X(19, "VBLINDS8", RenderBlindsFX, 8) \
+  X(20, "VBLINDS16", RenderBlindsFX, 16) \
+  X(21, "VBLINDS32", RenderBlindsFX, 32) \
+  X(22, "VBLINDS64", RenderBlindsFX, 64) \
+  X(23, "VBLINDS128", RenderBlindsFX, 128) \
+  /* Waiting for the curtain, bar, quarter and gate renderers: one frame. */ \
+  X(24, "VOPENCURTAIN", RenderWholeFX, 0) \
+  X(25, "VCLOSECURTAIN", RenderWholeFX, 0) \
+  X(26, "HOPENCURTAIN", RenderWholeFX, 0) \
+  X(27, "HCLOSECURTAIN", RenderWholeFX, 0) \
+  X(28, "BARS", RenderWholeFX, 0) \
+  X(29, "QUARTERS", RenderWholeFX, 0) \
+  X(30, "REVEALLEFT", RenderRevealFX, 0) \
+  X(31, "REVEALRIGHT", RenderRevealFX, 0) \
+  X(32, "REVEALTOP", RenderRevealFX, 0) \
+  X(33, "REVEALBOTTOM", RenderRevealFX, 0) \
+  X(34, "VLINES2", RenderLinesFX, 0) \
+  X(35, "HLINES2", RenderLinesFX, 0) \
+  X(36, "HLINES", RenderLinesFX, 0) \
+  X(37, "VLINES", RenderLinesFX, 0) \
+  /* Waiting for the rectangle and diagonal renderers: one frame. */ \
+  X(38, "RECTCENTER", RenderWholeFX, 0) \
+  X(39, "RECTNORTH", RenderWholeFX, 0) \
+  X(40, "RECTNORTHEAST", RenderWholeFX, 0) \
+  X(41, "RECTEAST", RenderWholeFX, 0) \
+  X(42, "RECTSOUTHEAST", RenderWholeFX, 0) \
+  X(43, "RECTSOUTH", RenderWholeFX, 0) \
+  X(44, "RECTSOUTHWEST", RenderWholeFX, 0) \
+  X(45, "RECTWEST", RenderWholeFX, 0) \
+  X(46, "RECTNORTHWEST", RenderWholeFX, 0) \
+  /* Waiting for the push, flow, scroll and puzzle renderers: one frame. */ \
+  X(47, "SCROLLLEFT", RenderWholeFX, 0) \
+  X(48, "SCROLLRIGHT", RenderWholeFX, 0) \
+  X(49, "SCROLLTOP", RenderWholeFX, 0) \
+  X(50, "SCROLLBOTTOM", RenderWholeFX, 0) \
+  X(51, "SCROLLNORTHEAST", RenderWholeFX, 0) \
+  X(52, "SCROLLSOUTHEAST", RenderWholeFX, 0) \
+  X(53, "SCROLLSOUTHWEST", RenderWholeFX, 0) \
+  X(54, "SCROLLNORTHWEST", RenderWholeFX, 0) \
+  /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
+  X(55, "STRETCHLEFT", RenderWholeFX, 0) \
+  X(56, "STRETCHRIGHT", RenderWholeFX, 0) \
+  X(57, "STRETCHTOP", RenderWholeFX, 0) \
+  X(58, "STRETCHBOTTOM", RenderWholeFX, 0) \
+  X(59, "HSTRETCHCENTER", RenderWholeFX, 0) \
+  X(60, "VSTRETCHCENTER", RenderWholeFX, 0) \
+  X(61, "ZOOMCENTER", RenderWholeFX, 0) \
+  X(62, "ZOOMNORTH", RenderWholeFX, 0) \
+  X(63, "ZOOMNORTHEAST", RenderWholeFX, 0) \
+  X(64, "ZOOMEAST", RenderWholeFX, 0) \
+  X(65, "ZOOMSOUTHEAST", RenderWholeFX, 0) \
+  X(66, "ZOOMSOUTH", RenderWholeFX, 0) \
+  X(67, "ZOOMSOUTHWEST", RenderWholeFX, 0) \
+  X(68, "ZOOMWEST", RenderWholeFX, 0) \
+  X(69, "ZOOMNORTHWEST", RenderWholeFX, 0) \
+  /* Waiting for the push, flow, scroll and puzzle renderers: one frame. */ \
+  X(70, "HFLOWTOP", RenderWholeFX, 0) \
+  X(71, "HFLOWBOTTOM", RenderWholeFX, 0) \
+  X(72, "VFLOWLEFT", RenderWholeFX, 0) \
+  X(73, "VFLOWRIGHT", RenderWholeFX, 0) \
+  /* Waiting for the curtain, bar, quarter and gate renderers: one frame. */ \
+  X(74, "HOPENGATE", RenderWholeFX, 0) \
+  X(75, "HCLOSEGATE", RenderWholeFX, 0) \
+  X(76, "VOPENGATE", RenderWholeFX, 0) \
+  X(77, "VCLOSEGATE", RenderWholeFX, 0) \
+  /* Waiting for the push, flow, scroll and puzzle renderers: one frame. */ \
+  X(78, "PUSHLEFT", RenderWholeFX, 0) \
+  X(79, "PUSHRIGHT", RenderWholeFX, 0) \
+  X(80, "PUSHTOP", RenderWholeFX, 0) \
+  X(81, "PUSHBOTTOM", RenderWholeFX, 0) \
+  X(82, "PUZZLE", RenderWholeFX, 0) \
+  /* Waiting for the rectangle and diagonal renderers: one frame. */ \
+  X(83, "DIAGONAL", RenderWholeFX, 0) \
+  /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
+  X(84, "ROLLTOP", RenderWholeFX, 0) \
+  X(85, "ROLLLEFT", RenderWholeFX, 0) \
+  X(86, "WALLPAPERTOP", RenderWholeFX, 0) \
+  X(87, "WALLPAPERLEFT", RenderWholeFX, 0) \
+  /* Waiting for the rectangle and diagonal renderers: one frame. */ \
+  X(88, "RECTBACKCENTER", RenderWholeFX, 0) \
+  X(89, "RECTBACKNORTH", RenderWholeFX, 0) \
+  X(90, "RECTBACKNORTHEAST", RenderWholeFX, 0) \
+  X(91, "RECTBACKEAST", RenderWholeFX, 0) \
+  X(92, "RECTBACKSOUTHEAST", RenderWholeFX, 0) \
+  X(93, "RECTBACKSOUTH", RenderWholeFX, 0) \
+  X(94, "RECTBACKSOUTHWEST", RenderWholeFX, 0) \
+  X(95, "RECTBACKWEST", RenderWholeFX, 0) \
+  X(96, "RECTBACKNORTHWEST", RenderWholeFX, 0) \
+  /* Waiting for the star, sun and clock-wipe renderers: one frame. */ \
+  X(97, "CLOCKWIPE", RenderWholeFX, 0) \
+  X(98, "STAR", RenderWholeFX, 0) \
+  /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
+  X(99, "HSTRANGEPUSH", RenderWholeFX, 0) \
+  X(100, "VSTRANGEPUSH", RenderWholeFX, 0) \
+  X(101, "SLIDELEFT", RenderWholeFX, 0) \
+  X(102, "SLIDERIGHT", RenderWholeFX, 0) \
+  X(103, "SLIDETOP", RenderWholeFX, 0) \
+  X(104, "SLIDEBOTTOM", RenderWholeFX, 0) \
+  /* Waiting for the spiral, corner, quadrant, split and column renderers: one frame. */ \
+  X(105, "SPIRAL", RenderWholeFX, 0) \
+  X(106, "SWISS", RenderWholeFX, 0) \
+  X(107, "QUADRECT", RenderWholeFX, 0) \
+  X(108, "HSPLIT", RenderWholeFX, 0) \
+  X(109, "VSPLIT", RenderWholeFX, 0) \
+  X(110, "UPNDOWN", RenderWholeFX, 0) \
+  /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
+  X(111, "CARDTOP", RenderWholeFX, 0) \
+  X(112, "CARDBOTTOM", RenderWholeFX, 0) \
+  X(113, nullptr, nullptr, 0) \
+  /* Waiting for the star, sun and clock-wipe renderers: one frame. */ \
+  X(114, "SUN", RenderWholeFX, 0) \
+  /* Waiting for the fade, crossfade, dissolve and water renderers: one frame. */ \
+  X(115, "CROSSFADE", RenderWholeFX, 0) \
+  X(116, "FADE", RenderWholeFX, 0) \
+  X(117, "BLEND", RenderWholeFX, 0) \
+  /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
+  X(118, "ZOOMIN", RenderWholeFX, 0) \
+  X(119, "ZOOMOUT", RenderWholeFX, 0) \
+  X(120, "CRUSHLEFT", RenderWholeFX, 0) \
+  X(121, "CRUSHRIGHT", RenderWholeFX, 0) \
+  X(122, "CRUSHTOP", RenderWholeFX, 0) \
+  X(123, "CRUSHBOTTOM", RenderWholeFX, 0) \
+  X(124, "VFLIPCOIN", RenderWholeFX, 0) \
+  X(125, "VLOWFLIPCOIN", RenderWholeFX, 0) \
+  X(126, "HFLIPCOIN", RenderWholeFX, 0) \
+  X(127, "HLOWFLIPCOIN", RenderWholeFX, 0) \
+  X(128, "TURNDOWNTOP", RenderWholeFX, 0) \
+  X(129, "TURNDOWNBOTTOM", RenderWholeFX, 0) \
+  X(130, "TURNDOWNLEFT", RenderWholeFX, 0) \
+  X(131, "TURNDOWNRIGHT", RenderWholeFX, 0) \
+  /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
+  X(132, "PIXELZOOM1", RenderWholeFX, 0) \
+  X(133, "PIXELZOOM2", RenderWholeFX, 0) \
+  /* Waiting for the fade, crossfade, dissolve and water renderers: one frame. */ \
+  X(134, "WATER1", RenderWholeFX, 0) \
+  X(135, "WATER2", RenderWholeFX, 0) \
+  X(136, "WATER3", RenderWholeFX, 0) \
+  X(137, "WATER4", RenderWholeFX, 0) \
+  /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
+  X(138, "STRUDEL", RenderWholeFX, 0) \
+  /* Waiting for the fade, crossfade, dissolve and water renderers: one frame. */ \
+  X(139, "DISSOLVE", RenderWholeFX, 0) \
+  X(140, "RANDOMEFFECT", nullptr, 0)
+
+// Second names of ids that have two constants.
+#define QM_FX_ALIASES(X) \
+  X("SCROLLWEST", 47) \
+  X("SCROLLEAST", 48) \
+  X("SCROLLNORTH", 49) \
+  X("SCROLLSOUTH", 50)
+// clang-format on
