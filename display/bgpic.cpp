@@ -132,9 +132,31 @@ void FreeBGPicContents(VmState* L, BGPic* pic, int withButtons) {
   pic->palette = nullptr;
   FreeBitmap(pic->fill.bitmap);
   pic->fill.bitmap = nullptr;
-  // Waiting for the picture-handle service of the plug-in library: no
-  // picture keeps its loaded handle yet.
+  ReleasePictureHandle(static_cast<PictureHandle*>(pic->pictureHandle));
   pic->pictureHandle = nullptr;
+}
+
+ErrorCode RealizeBGPicImages(VmState* L) {
+  for (BGPic* pic = displayContext.bgpicList; pic; pic = reinterpret_cast<BGPic*>(pic->head.next)) {
+    if (!pic->pictureHandle || pic->bitmap) continue;
+    // A picture made while preloading: its images are built from its
+    // description at the size it was made; an unfilled one starts black.
+    BitmapHandle* raw = nullptr;
+    if (pic->fill.style != FILLNONE) {
+      if (ErrorCode e = BuildDisplayFill(L, pic->fill, pic->firstWidth, pic->firstHeight, &raw))
+        return e;
+    } else {
+      raw = AllocBitmap(pic->firstWidth, pic->firstHeight, 0, nullptr);
+      if (!raw) return ERR_BITMAP;
+      FillBitmapRect(raw, 0, 0, pic->firstWidth, pic->firstHeight, 0);
+    }
+    pic->bitmap = pic->sourceBitmap = pic->firstBitmap = raw;
+    pic->width = pic->sourceWidth = pic->firstWidth;
+    pic->height = pic->sourceHeight = pic->firstHeight;
+    ReleasePictureHandle(static_cast<PictureHandle*>(pic->pictureHandle));
+    pic->pictureHandle = nullptr;
+  }
+  return ERR_NONE;
 }
 
 void FreeBGPicByRecord(VmState* L, BGPic* pic) {

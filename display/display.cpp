@@ -75,6 +75,48 @@ bool sameId(const DisplayRecord* d, ObjectId id) {
   return id.autoId ? d->head.autoId == id.autoId : (!d->head.autoId && d->head.number == id.number);
 }
 
+// Whether start-up is preloading the applet's resources: pictures then
+// keep a pixel picture until the first display opens.
+bool preloading(VmState* L) {
+  uintptr_t deferring = 0;
+  TagItem tags[] = {{ATTR_DEFERBITMAPS, reinterpret_cast<uintptr_t>(&deferring)}, {ATTR_DONE, 0}};
+  GetGlobalAttrs(L, tags);
+  return deferring != 0;
+}
+
+// The display's own picture while preloading: a pixel picture of its size
+// with the fill description, whose images RealizeBGPicImages builds. The
+// picture of display 1 is background picture 1.
+ErrorCode makeDeferredBGPic(VmState* L, DisplayRecord* d, ObjectId displayId, int automatic) {
+  ObjectId id{nullptr, 0};
+  bool first = !automatic && displayId.number == 1;
+  if (first) {
+    id = ObjectId{nullptr, 1};
+    BGPic* existing = nullptr;
+    if (GetBGPicObject(L, id, &existing, 0) == ERR_NONE) {
+      if (d->desktop) return ERR_DISPLAYDESKTOP;
+      if (ErrorCode e = DeleteBGPic(L, id, 0)) return e;
+    }
+  }
+  PictureHandle* handle = NewPixelPictureHandle(d->width, d->height);
+  if (!handle) return ERR_MEM;
+  BGPicFill fill = d->fill;
+  fill.bitmap = nullptr;
+  // A desktop display shows the screen beneath: its picture stays unfilled.
+  if (d->desktop) fill.style = FILLNONE;
+  BGPic* pic = nullptr;
+  ErrorCode error = AddBGPicObject(
+      &id, first ? 0 : 1, fill.style == FILLGRADIENT || fill.style == FILLTEXTURE, d->width,
+      d->height, d->width, handle, nullptr, nullptr, -1, nullptr, nullptr, &fill, &pic);
+  if (error != ERR_NONE) {
+    ReleasePictureHandle(handle);
+    return error;
+  }
+  d->bgpic = pic;
+  d->ownBGPic = 1;
+  return ERR_NONE;
+}
+
 ErrorCode makeOwnBGPic(VmState* L, DisplayRecord* d) {
   BitmapHandle* raw = nullptr;
   if (d->fill.style == FILLNONE) {
@@ -666,10 +708,9 @@ ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table,
     d->scaleWidth = d->scaleHeight = 0;
     d->marginLeft = d->marginTop = d->marginRight = d->marginBottom = 0;
   }
+  bool deferred = preloading(L);
   if (!d->bgpic) {
-    // Waiting for the pixel pictures of start-up's preload: the picture is
-    // always a bitmap.
-    ErrorCode error = makeOwnBGPic(L, d);
+    ErrorCode error = deferred ? makeDeferredBGPic(L, d, id, automatic) : makeOwnBGPic(L, d);
     if (error != ERR_NONE) return error;
   }
   d->textX = d->textY = d->textLeft = 0;
@@ -680,8 +721,12 @@ ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table,
   double scale = 1.0;
   GetDpiScaleFactor(&scale);
   d->dpiX = d->dpiY = 96.0 * scale;
-  error = InitDisplayScaling(L, d);
-  if (error != ERR_NONE) return error;
+  // A picture made while preloading has no images yet: the first opening
+  // sets up the scaling once they exist.
+  if (!deferred || d->bgpic->bitmap) {
+    error = InitDisplayScaling(L, d);
+    if (error != ERR_NONE) return error;
+  }
   d->mutex = AllocMutex();
   if (!d->mutex) return ERR_SEMAPHORE;
 

@@ -273,3 +273,6 @@ ErrorCode DrawBrushIntoBGPic(VmState* L, ObjectId brush, BGPic* picture, int32_t
 ErrorCode CreateBackfillObjects(VmState* L, DisplayRecord* display, const DisplayBackfill* backfill,
                                 int32_t width, int32_t height);
 void FreeBackfillObjects(VmState* L, DisplayRecord* display);
+// Builds the images of the pictures made while preloading (they hold a
+// pixel picture until then); the first error ends the walk.
+ErrorCode RealizeBGPicImages(VmState* L);

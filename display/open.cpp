@@ -34,13 +34,15 @@ void copyDesktop(DisplayRecord* d) {
 }
 
 // The preparation of the pictures at the first opening.
-void preparePictures(VmState*) {
-  if (displayContext.picturesPrepared) return;
+ErrorCode preparePictures(VmState* L) {
+  if (displayContext.picturesPrepared) return ERR_NONE;
   displayContext.picturesPrepared = true;
   if (!DisplayAdapterInUse()) QueryNativePixelFormat(nullptr);
   // Brushes loaded before a display existed become bitmaps now. Waiting for
   // the player's settings: none forbids video-memory brushes yet.
   if (displayContext.brushHooks.realize) displayContext.brushHooks.realize(0, 0);
+  // Pictures made while preloading get their images.
+  if (ErrorCode e = RealizeBGPicImages(L)) return e;
   // Waiting for the anim and sprite libraries: nothing else was deferred
   // until a display exists, and nothing holds display bitmaps. Colour fonts
   // draw from their own glyph pixels, so no font bitmap waits for a display.
@@ -50,6 +52,12 @@ void preparePictures(VmState*) {
   }
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
     if (d->desktop) copyDesktop(d);
+  // Displays made while preloading set up their scaling now that their
+  // pictures have images.
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (!d->windowBitmap && d->bgpic)
+      if (ErrorCode e = InitDisplayScaling(L, d)) return e;
+  return ERR_NONE;
 }
 
 constexpr int32_t ASK_BODY_TEXT = 288;     // "Please select desired display mode!"
@@ -315,7 +323,15 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     RestoreScreenMode(d);
     d->fullscreen = 0;
   }
-  if (flags & OPEN_FIRST) preparePictures(L);
+  if (flags & OPEN_FIRST) {
+    if (ErrorCode e = preparePictures(L)) {
+      if (switched) {
+        RestoreScreenMode(d);
+        d->fullscreen = 0;
+      }
+      return e;
+    }
+  }
   if (backfill) {
     int32_t mx = 0, my = 0, mw = 0, mh = 0;
     ErrorCode error = GetDisplayMonitorRect(d, &mx, &my, &mw, &mh);
@@ -424,7 +440,13 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
     }
     first = false;
   }
-  if (first) preparePictures(L);
+  if (first) {
+    error = preparePictures(L);
+    if (error != ERR_NONE) {
+      displayContext.quietOpening = 1;
+      return error;
+    }
+  }
   DisplayRecord* current = nullptr;
   for (DisplayRecord* d = GetDisplayList(); d && !current;
        d = reinterpret_cast<DisplayRecord*>(d->head.next))

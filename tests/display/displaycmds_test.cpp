@@ -44,6 +44,8 @@ class DisplayCommandsTest : public plugintest::PluginTest {
       ASSERT_EQ(open(L), ERR_NONE);
       VmSetTop(L, 0);
     }
+    messages.clear();
+    if (!MakesDisplay()) return;
     VmPushNumber(L, 1);
     PushValue(L, Value::Table({{"color", 0x336699}, {"layers", true}}));
     ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
@@ -53,12 +55,18 @@ class DisplayCommandsTest : public plugintest::PluginTest {
     messages.clear();
   }
   void TearDown() override {
+    Preloading(0);
     FreeAllBrushes(L);
     CloseDisplayLibrary(L);
     PluginTest::TearDown();
     unsetenv("DISPLAY");
   }
 
+  virtual bool MakesDisplay() { return true; }
+  void Preloading(int on) {
+    TagItem tags[] = {{ATTR_DEFERBITMAPS, static_cast<uintptr_t>(on)}, {ATTR_DONE, 0}};
+    SetGlobalAttrs(L, tags);
+  }
   static void* Window(DisplayRecord* display) {
     return reinterpret_cast<void*>(display->windowHandle);
   }
@@ -385,6 +393,47 @@ TEST_F(DisplayCommandsTest, SwitchingScalingOffResetsTheFactor) {
   EXPECT_EQ(a[2], 100);
   EXPECT_EQ(a[3], 80);
   ASSERT_EQ(CallWith("SelectDisplay", {1}), ERR_NONE);
+}
+
+// Start-up's preload: displays are made before any window opens.
+class PreloadedDisplayTest : public DisplayCommandsTest {
+ protected:
+  bool MakesDisplay() override { return false; }
+};
+
+TEST_F(PreloadedDisplayTest, DisplayOneShowsPictureOneOnceOpened) {
+  ASSERT_EQ(CallWith("CreateBGPic", {1, 10, 10, 0xFF0000}), ERR_NONE);
+  Preloading(1);
+  // A desktop display cannot take over an existing picture 1.
+  VmPushNumber(L, 1);
+  PushValue(L, Value::Table({{"desktop", true}}));
+  EXPECT_EQ(Call("CreateDisplay", 2), ERR_DISPLAYDESKTOP);
+  BGPic* old = nullptr;
+  ASSERT_EQ(GetBGPicObject(L, ObjectId{nullptr, 1}, &old, 0), ERR_NONE);
+  EXPECT_EQ(old->width, 10);
+
+  VmPushNumber(L, 1);
+  PushValue(L, Value::Table({{"width", 320}, {"height", 200}, {"color", 0x336699}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  Preloading(0);
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+  BGPic* pic = nullptr;
+  ASSERT_EQ(GetBGPicObject(L, ObjectId{nullptr, 1}, &pic, 0), ERR_NONE);
+  EXPECT_EQ(d->bgpic, pic);
+  EXPECT_EQ(pic->width, 320);
+  EXPECT_EQ(pic->bitmap, nullptr);  // a pixel picture until the first opening
+  EXPECT_NE(pic->pictureHandle, nullptr);
+
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  EXPECT_EQ(pic->pictureHandle, nullptr);
+  ASSERT_NE(pic->bitmap, nullptr);
+  std::vector<int32_t> a = Args(d);
+  ASSERT_EQ(a[2], 320);
+  ASSERT_EQ(a[3], 200);
+  int wrong = 0;
+  for (int32_t y = 0; y < 200; y++)
+    for (int32_t x = 0; x < 320; x++) wrong += pixel(Window(d), x, y) != 0x336699;
+  EXPECT_EQ(wrong, 0);
 }
 
 // ---- Under Xvfb ----
