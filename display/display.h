@@ -584,6 +584,9 @@ struct DisplayRecord {
   // the backfill display, its picture and brush, each with a made flag.
   ObjectId backfillDisplay, backfillPic, backfillBrush;
   int32_t backfillDisplayMade, backfillPicMade, backfillBrushMade;
+  // The text library's tab stops (absolute x, ascending) and their count.
+  int32_t tabStops[32];
+  int32_t tabCount;
 };
 
 // Globals of the library.

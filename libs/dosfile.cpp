@@ -15,6 +15,7 @@
 #include "libs/libs_private.h"
 #include "media/media.h"
 #include "runtime/runtime.h"
+#include "text/text.h"
 
 namespace {
 
@@ -688,9 +689,7 @@ const ConstantTableEntry dosConstants[] = {
 // ---- Services -----------------------------------------------------------------------------
 
 int32_t DefaultLibraryEncoding() {
-  // Waiting for the text library: SetDefaultEncoding will set this; until
-  // then it follows the UTF-8 mode.
-  return unicodeUtf8Mode ? TEXT_ENCODING_UTF8 : TEXT_ENCODING_LATIN1;
+  return GetDefaultStringEncoding() ? TEXT_ENCODING_UTF8 : TEXT_ENCODING_LATIN1;
 }
 
 int32_t GetDosIoMode() { return dos.ioMode; }

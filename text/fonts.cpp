@@ -16,6 +16,7 @@
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 #include "text/font_private.h"
+#include "text/layout_private.h"
 #include "text/text.h"
 
 namespace {
@@ -471,6 +472,8 @@ ErrorCode OpenTextLibrary(VmState* L) {
   if (error) return error;
   error = RegisterAttributeReader(OBJTYPE_FONT, readFontAttribute);
   if (error) return error;
+  error = OpenTextSettingCommands(L);
+  if (error) return error;
   return InitTextLibrary();
 }
 
@@ -491,6 +494,7 @@ void FreeTextLibrary(VmState* L) {
 void InitTextContext() {
   textContext = TextContext{};
   setDefaultStyle(&textContext.style);
+  ResetTextSettings();
 }
 
 void FreeTextContext() {

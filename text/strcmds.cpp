@@ -14,6 +14,7 @@
 
 #include "runtime/runtime.h"
 #include "text/strcmds.h"
+#include "text/text.h"
 
 namespace {
 
@@ -854,7 +855,7 @@ int cmdToUserData(VmState* L) {
 }  // namespace
 
 bool EncodingArg(VmState* L, int index) {
-  if (VmType(L, index) == VM_TYPE_NONE) return unicodeUtf8Mode != 0;
+  if (VmType(L, index) == VM_TYPE_NONE) return GetDefaultStringEncoding() == ENCODING_UTF8;
   return VmCheckInteger(L, index) == ENCODING_UTF8;
 }
 

@@ -27,6 +27,12 @@ void FreeTextLibrary(VmState* L);
 void InitTextContext();
 void FreeTextContext();
 
+// The two default encodings (0 Latin-1, 1 UTF-8): the text encoding of the
+// text commands and the string encoding of the string and file commands.
+// Both follow the global UTF-8 mode until SetDefaultEncoding sets them.
+int32_t GetDefaultTextEncoding();
+int32_t GetDefaultStringEncoding();
+
 // ---- Services of the text library for the plug-in host API ----
 
 using HostServiceFunc = intptr_t (*)(void);

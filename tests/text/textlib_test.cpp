@@ -1,0 +1,604 @@
+// The text library on a display of the test display adapter: style,
+// cursor, margins, tab stops and encodings; the tag parser's errors; the
+// layout from measured pieces; Print, NPrint and TextOut read back from the
+// framebuffer, with "topaz" glyphs known from the font's own strip.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "display/display_private.h"
+#include "display/layer_private.h"
+#include "draw/draw.h"
+#include "tests/draw/value.h"
+#include "tests/plugins/plugin_fixture.h"
+#include "text/layout_private.h"
+#include "text/text.h"
+
+namespace {
+
+constexpr uint32_t BACKGROUND = 0x000000;
+constexpr uint32_t WHITE = 0xFFFFFF;
+constexpr int32_t W = 400, H = 120;
+
+// The pixel of a topaz glyph (8 x 8).
+bool TopazBit(unsigned char c, int32_t x, int32_t y) {
+  if (x < 0 || x >= 8 || y < 0 || y >= 8) return false;
+  int32_t g = c < 32 ? TOPAZ_GLYPHS - 1 : c - 32;
+  return TOPAZ_STRIP[y * TOPAZ_MODULO + g] & (0x80 >> x);
+}
+// The pixel of a topaz text at (x, y) from its top-left.
+bool TextBit(const std::string& text, int32_t x, int32_t y) {
+  if (x < 0 || y < 0) return false;
+  size_t k = static_cast<size_t>(x / 8);
+  return k < text.size() && TopazBit(static_cast<unsigned char>(text[k]), x % 8, y);
+}
+
+class TextLibTest : public plugintest::PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    setenv("DISPLAY", ":9999", 1);  // no X server may be reached
+    Install("testdisplay");
+    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
+    const std::string module = root + "/Plugins/testdisplay.qmp";
+    pixel =
+        plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(module, "TestDisplayPixel");
+    ASSERT_NE(pixel, nullptr);
+    PlayerHarness::SetErrorRaising(1);
+    VmRegisterBaseFunctions(L);
+    for (ErrorCode (*open)(VmState*) : {OpenStringLibrary, OpenDisplayLibrary, OpenLayersLibrary,
+                                        OpenBrushLibrary, OpenBGPicLibrary, OpenTextLibrary}) {
+      VmPushValue(L, VM_GLOBALS_INDEX);
+      ASSERT_EQ(open(L), ERR_NONE);
+      VmSetTop(L, 0);
+    }
+  }
+  void OpenDisplay(bool layers) {
+    VmPushNumber(L, 1);
+    PushValue(L, Value::Table({{"color", static_cast<double>(BACKGROUND)},
+                               {"width", W},
+                               {"height", H},
+                               {"layers", layers}}));
+    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+    window = reinterpret_cast<void*>(d->windowHandle);
+    ASSERT_NE(window, nullptr);
+  }
+  void TearDown() override {
+    FreeAllBrushes(L);
+    CloseDisplayLibrary(L);
+    FreeLayerSystem(L);
+    PluginTest::TearDown();
+    unsetenv("DISPLAY");
+  }
+
+  ErrorCode Call(const char* name, int nargs) {
+    std::string lower(name);
+    StrToLower(lower.data());
+    VmPushCClosure(L, trampoline, 0);
+    VmPushString(L, lower.c_str());
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    VmInsert(L, -(nargs + 2));
+    VmInsert(L, -(nargs + 2));
+    callArgs = nargs;
+    callCode = ERR_NONE;
+    results.clear();
+    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
+    VmSetTop(L, 0);
+    return status != ERR_NONE ? status : callCode;
+  }
+  ErrorCode CallWith(const char* name, std::vector<Value> args) {
+    for (const Value& a : args) PushValue(L, a);
+    return Call(name, static_cast<int>(args.size()));
+  }
+  // Results as numbers; a table result gives its extent fields in order.
+  static int trampoline(VmState* L) {
+    int base = VmGetTop(L) - callArgs - 1;
+    callCode = VmCall(L, callArgs, VM_MULTRET);
+    for (int i = base + 1; i <= VmGetTop(L); ++i) {
+      if (VmType(L, i) == VM_TYPE_TABLE) {
+        for (const char* key : {"minx", "maxx", "miny", "maxy", "width", "height"}) {
+          VmPushString(L, key);
+          VmGetTable(L, i);
+          results.push_back(VmToNumber(L, -1));
+          VmSetTop(L, -2);
+        }
+      } else {
+        results.push_back(VmToNumber(L, i));
+      }
+    }
+    return 0;
+  }
+  static inline int callArgs = 0;
+  static inline ErrorCode callCode = ERR_NONE;
+  static inline std::vector<double> results;
+
+  uint32_t At(int32_t x, int32_t y) {
+    return static_cast<uint32_t>(pixel(window, x, y)) & 0xFFFFFF;
+  }
+  // Compares a w x h area at (x0, y0) with the expected colour of each pixel.
+  template <typename F>
+  void ExpectArea(int32_t x0, int32_t y0, int32_t w, int32_t h, F expected, const char* what) {
+    int32_t bad = 0;
+    for (int32_t y = y0; y < y0 + h; ++y)
+      for (int32_t x = x0; x < x0 + w; ++x)
+        if (At(x, y) != expected(x - x0, y - y0) && bad++ < 5)
+          ADD_FAILURE() << what << " at " << x << "," << y << ": " << std::hex << At(x, y)
+                        << " expected " << expected(x - x0, y - y0);
+  }
+
+  int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
+  DisplayRecord* d = nullptr;
+  void* window = nullptr;
+};
+
+TEST_F(TextLibTest, FontStyleCases) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<Value>> calls;  // SetFontStyle argument lists, in order
+    ErrorCode lastCode;
+    int32_t flags, shadowSize, shadowDirection, edgeSize;
+  };
+  const Case cases[] = {
+      {"normal clears all", {{2}, {4}, {8}, {64, 0xFF, 3}, {32}, {1}}, ERR_NONE, 1, 4, 3, 3},
+      {"bold then italic", {{2}, {4}}, ERR_NONE, 1 | 2 | 4, 4, 3, 2},
+      {"shadow size capped", {{32, 0, 100}}, ERR_NONE, 1 | 32, 64, 3, 2},
+      {"shadow direction", {{32, 0, 4, 9}}, ERR_NONE, 1 | 32, 4, 3, 2},
+      {"edge size", {{64, 0xFF, 0}}, ERR_NONE, 1 | 64, 4, 3, 1},
+      {"bold with a colour", {{2, 1}}, ERR_TOOMANYARGS, 1, 4, 3, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(CallWith("SetFontStyle", {1}), ERR_NONE);
+    *GetCurrentTextStyle() =
+        TextStyle{1, 0xFFFFFF, 0, 0x0093DD, 4, 3, 2, GetCurrentTextStyle()->font};
+    ErrorCode code = ERR_NONE;
+    for (const auto& args : c.calls) code = CallWith("SetFontStyle", args);
+    EXPECT_EQ(code, c.lastCode);
+    const TextStyle* s = GetCurrentTextStyle();
+    EXPECT_EQ(s->flags, c.flags);
+    EXPECT_EQ(s->shadowSize, c.shadowSize);
+    EXPECT_EQ(s->shadowDirection, c.shadowDirection);
+    EXPECT_EQ(s->edgeSize, c.edgeSize);
+  }
+  ASSERT_EQ(CallWith("SetFontStyle", {32, 0x123456, 5, 2}), ERR_NONE);
+  ASSERT_EQ(Call("GetFontStyle", 0), ERR_NONE);
+  ASSERT_EQ(results.size(), 7u);  // the flags and the table read as the extent keys
+  EXPECT_EQ(results[0], 33);
+}
+
+TEST_F(TextLibTest, CursorMarginsAndTabs) {
+  OpenDisplay(false);
+  EXPECT_EQ(d->textLeft, 0);
+  EXPECT_EQ(d->textRight, W - 1);
+  EXPECT_EQ(CallWith("SetMargins", {0, 319}), ERR_NONE);
+  EXPECT_EQ(CallWith("Locate", {500, 10}), ERR_NONE);
+  EXPECT_EQ(d->textX, 0);
+  EXPECT_EQ(d->textY, 10);
+  EXPECT_EQ(CallWith("Locate", {30, 12}), ERR_NONE);
+  EXPECT_EQ(d->textX, 30);
+  for (int32_t constant : {-100000, -90000, -80000})
+    EXPECT_EQ(CallWith("Locate", {constant, 0}), ERR_NOCOORDCST);
+  for (int32_t constant : {-70000, -60000, -100000})
+    EXPECT_EQ(CallWith("Locate", {0, constant}), ERR_NOCOORDCST);
+
+  // A right margin beyond the target is clamped before the test, so that
+  // left > right is never stored.
+  EXPECT_EQ(CallWith("SetMargins", {500, 1000}), ERR_WRONGUSAGE);
+  EXPECT_EQ(d->textLeft, 0);
+  EXPECT_EQ(d->textRight, 319);
+  EXPECT_EQ(CallWith("SetMargins", {-5, 1000}), ERR_NONE);
+  EXPECT_EQ(d->textLeft, 0);
+  EXPECT_EQ(d->textRight, W - 1);
+  EXPECT_EQ(CallWith("SetMargins", {40, 40}), ERR_WRONGUSAGE);
+
+  for (int32_t i = 0; i < 31; ++i) ASSERT_EQ(CallWith("AddTab", {(31 - i) * 10}), ERR_NONE);
+  EXPECT_EQ(CallWith("AddTab", {-1}), ERR_NEGCOORDS);
+  EXPECT_EQ(CallWith("AddTab", {5, 7}), ERR_INTERNAL);  // the 32nd stays, the 33rd fails
+  ASSERT_EQ(d->tabCount, 32);
+  EXPECT_EQ(d->tabStops[0], 5);
+  for (int32_t i = 1; i < 32; ++i) EXPECT_EQ(d->tabStops[i], i * 10);
+  EXPECT_EQ(Call("ResetTabs", 0), ERR_NONE);
+  EXPECT_EQ(d->tabCount, 0);
+}
+
+TEST_F(TextLibTest, MeasuringAndEncodings) {
+  ASSERT_EQ(CallWith("TextExtent", {""}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>(6, 0.0));
+  ASSERT_EQ(CallWith("TextWidth", {"Hello"}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>{40});
+  ASSERT_EQ(CallWith("TextExtent", {"Hi"}), ERR_NONE);
+  EXPECT_EQ(results, (std::vector<double>{0, 15, -6, 1, 16, 8}));
+  ASSERT_EQ(CallWith("SetFontStyle", {64, 0xFF, 3}), ERR_NONE);
+  ASSERT_EQ(CallWith("TextExtent", {"Hi"}), ERR_NONE);
+  EXPECT_EQ(results, (std::vector<double>{-3, 18, -9, 4, 16, 8}));
+  EXPECT_EQ(CallWith("TextWidth", {"a", 2}), ERR_WRONGUSAGE);
+
+  EXPECT_EQ(CallWith("SetDefaultEncoding", {2}), ERR_WRONGUSAGE);
+  // A string command without an encoding follows the string default.
+  const char* twoBytes = "\xC3\xA4";
+  ASSERT_EQ(CallWith("StrLen", {twoBytes}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>{1});
+  ASSERT_EQ(CallWith("SetDefaultEncoding", {1, 0}), ERR_NONE);
+  ASSERT_EQ(CallWith("StrLen", {twoBytes}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>{2});
+  EXPECT_EQ(CallWith("SetDefaultEncoding", {0, 5}), ERR_WRONGUSAGE);
+  ASSERT_EQ(Call("GetDefaultEncoding", 0), ERR_NONE);
+  EXPECT_EQ(results, (std::vector<double>{0, 0}));
+}
+
+TEST_F(TextLibTest, TagErrors) {
+  OpenDisplay(false);
+  struct Case {
+    const char* text;
+    ErrorCode code;
+  };
+  const Case cases[] = {
+      {"a]b", ERR_TEXTSYNTAX},
+      {"[bx]a", ERR_UNKTEXTFMT},
+      {"[q]a", ERR_UNKTEXTFMT},
+      {"[color]a", ERR_TEXTARG},
+      {"[/color]a", ERR_TEXTSYNTAX},
+      {"[b", ERR_SQBRACKETCLOSE},
+      {"[color=$FF x]", ERR_SQBRACKETCLOSE},
+      {"[edge=$FF,9]a", ERR_WRONGUSAGE},
+      {"[edge=$FF,0]a", ERR_WRONGUSAGE},
+      {"[shadow=$FF,65]a", ERR_WRONGUSAGE},
+      {"[color=\"red\"]a", ERR_VALUEEXPECTED},
+      {"[color=#NOSUCHCONSTANT]a", ERR_VALUEEXPECTED},
+      {"[ B ]a[ /b]", ERR_NONE},
+      {"[edge=$FF,8][shadow=$FF,64,7]a[/edge][/shadow]", ERR_NONE},
+      {"[[a]]", ERR_NONE},
+      {"[color=#ITALIC]a[/color]", ERR_NONE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(CallWith("TextOut", {0, 0, c.text}), c.code);
+  }
+  // Doubled brackets print single ones.
+  ASSERT_EQ(CallWith("TextOut", {0, 50, "[[]]"}), ERR_NONE);
+  ExpectArea(
+      0, 50, 16, 8, [](int32_t x, int32_t y) { return TextBit("[]", x, y) ? WHITE : 0u; },
+      "brackets");
+}
+
+TEST_F(TextLibTest, ColourTagsNestAndRestore) {
+  OpenDisplay(false);
+  // Forty nested tags with blanks and mixed case: each opening colours the
+  // next glyph, each closing restores the colour before it.
+  constexpr int N = 40;
+  std::string text;
+  auto colour = [](int k) { return static_cast<uint32_t>(0x010203 * (k + 1)); };
+  for (int k = 0; k < N; ++k) {
+    char tag[48];
+    std::snprintf(tag, sizeof tag, "[ %s=$%06X]X", k % 2 ? "COLOR" : "CoLoR", colour(k));
+    text += tag;
+  }
+  for (int k = 0; k < N; ++k) text += "[/ color]X";
+  ASSERT_EQ(CallWith("TextOut", {0, 0, text.c_str(), Value::Table({{"align", -90000}})}), ERR_NONE);
+  // Glyph k of 80 sits at x = 8k (wrapping at the display width is absent:
+  // the display is only 400 wide, so rows past it are not checked).
+  auto inkColour = [&](int cell) {
+    for (int32_t y = 0; y < 8; ++y)
+      for (int32_t x = 0; x < 8; ++x)
+        if (TopazBit('X', x, y)) return At(cell * 8 + x, y);
+    return 0xDEADu;
+  };
+  for (int cell = 0; cell < W / 8; ++cell) {
+    int k = cell < N ? cell : 2 * N - 2 - cell;  // closing i restores colour N - 2 - i
+    uint32_t expected = cell < N ? colour(cell) : k >= 0 ? colour(k) : WHITE;
+    EXPECT_EQ(inkColour(cell), expected) << "cell " << cell;
+  }
+}
+
+TEST_F(TextLibTest, PrintedGlyphsAndEffects) {
+  OpenDisplay(false);
+  ASSERT_EQ(CallWith("SetMargins", {20, W - 1}), ERR_NONE);
+  const std::string text = "Hi";
+  auto mask = [&](int32_t x, int32_t y) { return TextBit(text, x, y); };
+  struct Case {
+    const char* name;
+    std::vector<Value> style;          // SetFontStyle arguments
+    int32_t left, top, width, height;  // the area to compare, from the cursor
+    std::function<uint32_t(int32_t, int32_t)> expected;
+  };
+  const Case cases[] = {
+      {"plain", {1}, 0, 0, 24, 10, [&](int32_t x, int32_t y) { return mask(x, y) ? WHITE : 0u; }},
+      {"edge 1 is the mask dilated by a 3x3 square",
+       {64, 0xFF0000, 1},
+       -2,
+       -2,
+       22,
+       12,
+       [&](int32_t x, int32_t y) {
+         if (mask(x, y)) return WHITE;
+         for (int dy = -1; dy <= 1; ++dy)
+           for (int dx = -1; dx <= 1; ++dx)
+             if (mask(x + dx, y + dy)) return 0xFF0000u;
+         return 0u;
+       }},
+      {"south-east shadow of 4",
+       {32, 0x00FF00, 4, 3},
+       -1,
+       -1,
+       24,
+       14,
+       [&](int32_t x, int32_t y) {
+         return mask(x, y) ? WHITE : mask(x - 4, y - 4) ? 0x00FF00u : 0u;
+       }},
+      {"synthetic bold",
+       {2},
+       0,
+       0,
+       20,
+       9,
+       [&](int32_t x, int32_t y) { return mask(x, y) || mask(x - 1, y) ? WHITE : 0u; }},
+      {"synthetic italic",
+       {4},
+       -4,
+       0,
+       26,
+       9,
+       [&](int32_t x, int32_t y) {
+         // Rows shift right by baseline / 2 at the top, one less every
+         // second row.
+         int32_t shift = 6 / 2 - y / 2;
+         return mask(x - shift, y) ? WHITE : 0u;
+       }},
+      {"underline on row baseline + 1",
+       {8},
+       0,
+       0,
+       20,
+       9,
+       [&](int32_t x, int32_t y) { return mask(x, y) || (y == 7 && x < 16) ? WHITE : 0u; }},
+  };
+  int32_t row = 10;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(CallWith("SetFontStyle", {1}), ERR_NONE);
+    ASSERT_EQ(CallWith("SetFontStyle", c.style), ERR_NONE);
+    ASSERT_EQ(CallWith("Locate", {40, row}), ERR_NONE);
+    ASSERT_EQ(CallWith("Print", {text.c_str()}), ERR_NONE);
+    EXPECT_EQ(d->textX, 56);
+    EXPECT_EQ(d->textY, row);
+    ExpectArea(
+        40 + c.left, row + c.top, c.width, c.height,
+        [&](int32_t x, int32_t y) { return c.expected(x + c.left, y + c.top); }, c.name);
+    row += 20;
+  }
+}
+
+TEST_F(TextLibTest, PrintMovesTheCursor) {
+  OpenDisplay(false);
+  ASSERT_EQ(CallWith("SetMargins", {8, W - 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("NPrint", {1, "a"}), ERR_NONE);
+  EXPECT_EQ(d->textX, 8);
+  EXPECT_EQ(d->textY, 8);
+  ASSERT_EQ(CallWith("Print", {"1 a"}), ERR_NONE);
+  ExpectArea(
+      8, 0, 24, 16, [](int32_t x, int32_t y) { return TextBit("1 a", x, y % 8) ? WHITE : 0u; },
+      "NPrint equals Print");
+  EXPECT_EQ(d->textX, 32);
+  ASSERT_EQ(Call("Print", 0), ERR_NONE);
+  EXPECT_EQ(d->textX, 40);
+  // Text past the right margin wraps to the left margin.
+  ASSERT_EQ(CallWith("SetMargins", {8, 47}), ERR_NONE);
+  ASSERT_EQ(CallWith("Print", {"abc def"}), ERR_NONE);
+  EXPECT_EQ(d->textX, 8 + 24);
+  EXPECT_EQ(d->textY, 8);
+}
+
+TEST_F(TextLibTest, TextOutLimits) {
+  OpenDisplay(false);
+  std::vector<Value> words;
+  for (int i = 0; i < 32767; ++i) words.push_back(i);
+  EXPECT_EQ(
+      CallWith("TextOut", {0, 0, "a b", Value::Table({{"wordwraptable", Value::List(words)}})}),
+      ERR_INTERNAL);
+  words.pop_back();
+  EXPECT_EQ(
+      CallWith("TextOut", {0, 0, "a b", Value::Table({{"wordwraptable", Value::List(words)}})}),
+      ERR_NONE);
+  EXPECT_EQ(CallWith("TextOut", {0, 0, "a", -90000, -1}), ERR_WRONGUSAGE);
+  EXPECT_EQ(CallWith("TextOut", {0, 0, "a", Value::Table({{"encoding", 2}})}), ERR_WRONGUSAGE);
+  EXPECT_EQ(CallWith("TextOut", {0, 0, "\xC3", Value::Table({{"encoding", 1}})}), ERR_INVALIDUTF8);
+  ASSERT_EQ(CallWith("SetFontStyle", {16}), ERR_NONE);
+  EXPECT_EQ(CallWith("TextOut", {0, 0, "a"}), ERR_ANTIALIAS);
+}
+
+// Layout from metrics alone: every expectation is built from MeasureText of
+// the pieces.
+class TextLayoutTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(InitFontEngines(&topaz), ERR_NONE);
+    style = TextStyle{1, 0xFFFFFF, 0, 0x0093DD, 4, 3, 2, topaz};
+  }
+  void TearDown() override {
+    FreeTextRecord(&record);
+    ShutdownFontEngines();
+  }
+  int32_t Width(const char* piece) {
+    TextMetrics m;
+    EXPECT_EQ(MeasureText(piece, std::strlen(piece), 0, &m, &style), ERR_NONE);
+    return m.advance;
+  }
+  ErrorCode Lay(const char* text, int32_t align, int32_t wrap, TextLayout* out) {
+    record.style = style;
+    record.align = align;
+    record.wrapWidth = wrap;
+    EXPECT_EQ(SetTextRecordText(&record, text), ERR_NONE);
+    return LayoutText(nullptr, &record, 0, 0, wrap, out);
+  }
+  FontRecord* topaz = nullptr;
+  TextStyle style{};
+  TextRecord record{};
+};
+
+TEST_F(TextLayoutTest, TabStops) {
+  record.tabCount = 2;
+  record.tabs[0] = 20;
+  record.tabs[1] = 60;
+  TextLayout layout;
+  ASSERT_EQ(Lay("ab\tc\td\te", ALIGN_LEFT, 0, &layout), ERR_NONE);
+  ASSERT_EQ(layout.runs.size(), 4u);
+  EXPECT_EQ(layout.runs[1].x, 20);
+  EXPECT_EQ(layout.runs[2].x, 60);
+  EXPECT_EQ(layout.runs[3].x, 0);  // no stop left: the tab broke the line
+  EXPECT_EQ(layout.runs[3].line, 1);
+  ASSERT_EQ(record.tabTableCount, 3);
+  EXPECT_EQ(std::vector<int32_t>(record.tabTable, record.tabTable + 3),
+            (std::vector<int32_t>{0, 1, -1}));
+  FreeTextRecord(&record);
+  record.tabCount = 0;
+  TextLayout noStops;
+  ASSERT_EQ(Lay("a\tb", ALIGN_LEFT, 0, &noStops), ERR_NONE);
+  ASSERT_EQ(noStops.runs.size(), 2u);
+  EXPECT_EQ(noStops.runs[1].line, 1);
+}
+
+TEST_F(TextLayoutTest, WrappingIsRecordedAndReplayed) {
+  const char* text = "one two three four";
+  int32_t wrap = Width("one two ") + Width("thr");  // "three" does not fit after "two "
+  TextLayout layout;
+  ASSERT_EQ(Lay(text, ALIGN_LEFT, wrap, &layout), ERR_NONE);
+  ASSERT_EQ(record.wrapCount, 1);
+  EXPECT_EQ(record.wrapTable[0], 2);
+  EXPECT_EQ(layout.lines, 2);
+  // A given table is replayed whatever the width.
+  FreeTextRecord(&record);
+  const int32_t given[] = {1, 3};
+  record.wrapTable = static_cast<int32_t*>(AllocMemoryArray(2, sizeof(int32_t), 0));
+  std::memcpy(record.wrapTable, given, sizeof given);
+  record.wrapCount = 2;
+  record.wrapTableSet = 1;
+  TextLayout replay;
+  ASSERT_EQ(Lay(text, ALIGN_LEFT, 10000, &replay), ERR_NONE);
+  EXPECT_EQ(replay.lines, 3);
+  ASSERT_EQ(replay.runs.size(), 3u);
+  EXPECT_EQ(replay.runs[1].x, 0);
+  EXPECT_EQ(replay.runs[1].line, 1);
+  EXPECT_EQ(replay.runs[2].line, 2);
+}
+
+TEST_F(TextLayoutTest, AlignmentWithinTheWidestLine) {
+  struct Case {
+    int32_t align;
+    const char* text;
+    int32_t wrap;
+    std::vector<int32_t> shortLineShift;  // per run of line 1, its shift
+  };
+  const int32_t wide = Width("abcdef"), narrow = Width("ab");
+  const int32_t rest = wide - narrow;
+  const Case cases[] = {
+      {ALIGN_LEFT, "abcdef\nab", 0, {0}},
+      {ALIGN_CENTER, "abcdef\nab", 0, {rest / 2}},
+      {ALIGN_RIGHT, "abcdef\nab", 0, {rest}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.align);
+    FreeTextRecord(&record);
+    TextLayout layout;
+    ASSERT_EQ(Lay(c.text, c.align, c.wrap, &layout), ERR_NONE);
+    TextBlock block;
+    ASSERT_EQ(EdgeDraw(layout, c.align, c.wrap, 0, &block), ERR_NONE);
+    EXPECT_EQ(block.width, wide);
+    // The short line's first lit column.
+    int32_t first = -1;
+    for (int32_t x = 0; x < block.width && first < 0; ++x)
+      for (int32_t y = 8; y < 16; ++y)
+        if (block.pixels[static_cast<size_t>(y) * block.width + x] >> 24) {
+          first = x;
+          break;
+        }
+    int32_t inkStart = -1;
+    for (int32_t x = 0; x < 8 && inkStart < 0; ++x)
+      for (int32_t y = 0; y < 8; ++y)
+        if (TopazBit('a', x, y)) {
+          inkStart = x;
+          break;
+        }
+    EXPECT_EQ(first, c.shortLineShift[0] + inkStart);
+  }
+}
+
+TEST_F(TextLayoutTest, JustifiedFillsAllButALooseLastLine) {
+  // Topaz: 8 pixels a character, so a space is 8 and two spaces 16.
+  struct Case {
+    const char* text;
+    int32_t wrap;
+    int32_t line;    // the line looked at
+    bool stretched;  // its last ink reaches the widest line's
+  };
+  const Case cases[] = {
+      {"aa b cccccccc", 64, 0, true},       // a wrapped line always fills the width
+      {"cccccccc\naa b", 0, 1, false},      // a last line whose one gap would grow by 32
+      {"ccccccccc\naaa bb c", 0, 1, true},  // two gaps growing by 4 each
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FreeTextRecord(&record);
+    TextLayout layout;
+    ASSERT_EQ(Lay(c.text, ALIGN_JUSTIFIED, c.wrap, &layout), ERR_NONE);
+    TextBlock block;
+    ASSERT_EQ(EdgeDraw(layout, ALIGN_JUSTIFIED, c.wrap, 0, &block), ERR_NONE);
+    auto lastLit = [&](int32_t line) {
+      int32_t last = -1;
+      for (int32_t y = line * 8; y < line * 8 + 8; ++y)
+        for (int32_t x = 0; x < block.width; ++x)
+          if (block.pixels[static_cast<size_t>(y) * block.width + x] >> 24)
+            last = std::max(last, x);
+      return last;
+    };
+    int32_t widest = std::max(lastLit(0), lastLit(1));
+    EXPECT_EQ(lastLit(c.line) == widest, c.stretched) << lastLit(c.line) << " of " << widest;
+  }
+}
+
+TEST(TextEdgeBuilders, AccumulatedEdgeMatchesAReferenceSum) {
+  // A reference accumulation in 64 bits: sum over the square, / (2e+1),
+  // capped at 255, times the opacity. Full coverage at e = 8 sums past
+  // 16 bits.
+  std::mt19937 random(7);
+  for (int32_t e : {1, 8, 64}) {
+    SCOPED_TRACE(e);
+    Coverage8 source;
+    source.width = 23;
+    source.height = 17;
+    source.bytes.resize(23 * 17);
+    for (uint8_t& b : source.bytes) b = random() % 3 ? 255 : static_cast<uint8_t>(random());
+    for (int32_t opacity : {255, 100}) {
+      Coverage8 edged;
+      BuildEdgeAlpha(source, e, opacity, &edged);
+      ASSERT_EQ(edged.width, 23 + 2 * e);
+      ASSERT_EQ(edged.height, 17 + 2 * e);
+      int32_t bad = 0;
+      for (int32_t y = 0; y < edged.height; ++y)
+        for (int32_t x = 0; x < edged.width; ++x) {
+          int64_t sum = 0;
+          for (int32_t dy = -2 * e; dy <= 0; ++dy)
+            for (int32_t dx = -2 * e; dx <= 0; ++dx) sum += source.at(x + dx, y + dy);
+          int64_t v = std::min<int64_t>(sum / (2 * e + 1), 255);
+          int64_t expected = (v * opacity + 127) / 255;
+          if (edged.at(x, y) != expected && bad++ < 3)
+            ADD_FAILURE() << x << "," << y << ": " << int(edged.at(x, y)) << " != " << expected;
+        }
+    }
+  }
+  Coverage8 huge;
+  huge.width = huge.height = 1;
+  huge.bytes.assign(1, 255);
+  Coverage8 out;
+  EXPECT_EQ(BuildOutlineCoverage(huge, int64_t{1} << 40, true, &out), ERR_BITMAP);
+  ASSERT_EQ(BuildOutlineCoverage(huge, 2, false, &out), ERR_NONE);
+  EXPECT_EQ(out.width, 6);
+  EXPECT_EQ(out.height, 6);
+}
+
+}  // namespace

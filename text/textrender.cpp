@@ -1,0 +1,370 @@
+// DrawFormattedText, the one road from a text request to pixels: layout,
+// block rendering, scaling through the font and the rest of a transform
+// through the image, then the image handed to a text object, inserted as a
+// text or print layer, or drawn into the current output target; and the
+// layer kinds that let text and print layers render again.
+//
+// Invariant: the font's scale is back at 1.0 x 1.0 whenever this returns.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "draw/draw.h"
+#include "engine/engine.h"
+#include "text/layout_private.h"
+
+namespace {
+
+constexpr double TOLERANCE = 1e-9;
+
+bool isIdentity(const DisplayTransform& t) {
+  return t.m11 == 1 && t.m12 == 0 && t.m21 == 0 && t.m22 == 1;
+}
+
+bool selectedOutput(const DisplayRecord* d) {
+  return d->outputKind == OBJECT_BRUSH || d->outputKind == OUTPUT_MASK ||
+         d->outputKind == OUTPUT_ALPHA;
+}
+
+void freeImage(TextImageResult* r) {
+  FreeBitmap(r->bitmap);
+  FreeBitMask(r->mask);
+  FreeAlphaChannel(r->alpha);
+  r->bitmap = r->mask = r->alpha = nullptr;
+}
+
+// The text style's edge, shadow and colour transparency become the layer's
+// border, shadow and transparency, so that the layer style can change them
+// without laying the text out again.
+void moveEffectsToLayerStyle(TextStyle* s, ObjectStyle* os) {
+  if (s->flags & TEXTSTYLE_EDGE) {
+    s->flags &= ~TEXTSTYLE_EDGE;
+    os->border.on = 1;
+    os->border.colour = s->edgeColor;
+    os->border.size = s->edgeSize;
+    os->effects = 1;
+  }
+  if (s->flags & TEXTSTYLE_SHADOW) {
+    s->flags &= ~TEXTSTYLE_SHADOW;
+    os->shadow.on = 1;
+    os->shadow.colour = s->shadowColor;
+    os->shadow.size = s->shadowSize;
+    os->shadow.direction = s->shadowDirection;
+    os->effects = 1;
+  }
+  if (s->fontColor >> 24) {
+    os->transparency = static_cast<int32_t>(s->fontColor >> 24);
+    s->fontColor &= 0xFFFFFF;
+    os->effects = 1;
+  }
+}
+
+// Lays the request out and renders the block, with the font scaled by
+// (sx, sy) and the distances of the request scaled by sx.
+ErrorCode renderBlock(VmState* L, TextRecord* record, uint32_t flags, bool isPrint, double sx,
+                      double sy, TextBlock* block, TextLayout* layout) {
+  TextRecord work = *record;
+  FontRecord* font = record->style.font;
+  bool scaled = sx != 1.0 || sy != 1.0;
+  auto scale = [&](int32_t v) { return VmTruncInt32(std::round(v * sx)); };
+  if (scaled) {
+    SetFontScale(font, sx, sy);
+    work.leftMargin = scale(work.leftMargin);
+    work.wrapWidth = scale(work.wrapWidth);
+    for (int32_t k = 0; k < work.tabCount; ++k) work.tabs[k] = scale(work.tabs[k]);
+    work.style.shadowSize = std::clamp(scale(work.style.shadowSize), 1, MAX_EFFECT_SIZE);
+    work.style.edgeSize = std::clamp(scale(work.style.edgeSize), 1, MAX_EFFECT_SIZE);
+    if (flags & TEXTDRAW_SCALECURSOR) work.cursorX = scale(work.cursorX);
+  }
+  if (!record->wrapTableSet) work.wrapTable = nullptr, work.wrapCount = 0;
+  if (!record->tabTableSet) work.tabTable = nullptr, work.tabTableCount = 0;
+  int32_t startX = isPrint ? work.cursorX - work.leftMargin : 0;
+  int32_t wrap = work.wrapWidth;
+  if (isPrint) wrap = work.wrapWidth + 1 - work.leftMargin;
+  ErrorCode e = LayoutText(L, &work, flags, startX, std::max(wrap, 0), layout);
+  if (!e) e = EdgeDraw(*layout, work.align, std::max(wrap, 0), work.encoding, block);
+  if (scaled) SetFontScale(font, 1.0, 1.0);
+  // The computed tables go back to the request (or are dropped).
+  if (!record->wrapTableSet) {
+    if (e) {
+      FreeMemory(work.wrapTable);
+    } else {
+      FreeMemory(record->wrapTable);
+      record->wrapTable = work.wrapTable;
+      record->wrapCount = work.wrapCount;
+    }
+  }
+  if (!record->tabTableSet) {
+    if (e) {
+      FreeMemory(work.tabTable);
+    } else {
+      FreeMemory(record->tabTable);
+      record->tabTable = work.tabTable;
+      record->tabTableCount = work.tabTableCount;
+    }
+  }
+  return e;
+}
+
+}  // namespace
+
+void GetOutputTargetSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
+  const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
+  if (target) {
+    *width = target->width;
+    *height = target->height;
+  } else {
+    *width = d->width;
+    *height = d->height;
+  }
+}
+
+ErrorCode MakeTextBitmaps(const TextBlock& block, TextImageResult* out) {
+  out->bitmap = out->mask = out->alpha = nullptr;
+  out->width = block.width;
+  out->height = block.height;
+  out->originX = block.originX;
+  out->originY = block.originY;
+  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+  if (ErrorCode e = CreateBitmapFromRGB(block.pixels.data(), -1, block.width, block.height,
+                                        block.width, 0, 8, nullptr, &bitmap, &mask, &alpha))
+    return e;
+  FreeBitMask(mask);
+  mask = nullptr;
+  if (!block.needsAlpha) {
+    // Every pixel is either covered or not: a mask says it exactly.
+    FreeAlphaChannel(alpha);
+    alpha = nullptr;
+    mask = AllocBitMask(bitmap, block.width, block.height, 1, nullptr, 0);
+    BitmapLock lock{};
+    if (!mask || !LockBitmap(mask, 0, &lock)) {
+      FreeBitMask(mask);
+      FreeBitmap(bitmap);
+      return ERR_ALLOCMASK;
+    }
+    for (int32_t y = 0; y < block.height; ++y) {
+      uint8_t* row = lock.address + static_cast<size_t>(y) * static_cast<size_t>(lock.rowLength);
+      const uint32_t* src = block.pixels.data() + static_cast<size_t>(y) * block.width;
+      for (int32_t x = 0; x < block.width; ++x)
+        if (src[x] >> 24) row[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
+    }
+    UnlockBitmap(&lock);
+  } else if (!alpha) {
+    FreeBitmap(bitmap);
+    return ERR_ALLOCALPHA;
+  }
+  out->bitmap = bitmap;
+  out->mask = mask;
+  out->alpha = alpha;
+  return ERR_NONE;
+}
+
+ErrorCode BlitToOutputTarget(VmState* L, BitmapHandle* bitmap, BitmapHandle* mask,
+                             BitmapHandle* alpha, int32_t width, int32_t height, int32_t x,
+                             int32_t y) {
+  DisplayRecord* d = GetOutputDisplay();
+  if (ErrorCode e = PrepareOutputTarget(L)) return e;
+  if (d->outputKind == OUTPUT_MASK || d->outputKind == OUTPUT_ALPHA) {
+    // A selected mask or alpha channel takes the image's coverage.
+    BitmapHandle* target = d->drawBitmap;
+    if (!target) return ERR_NONE;
+    uint32_t* argb = BitmapToARGBWithAlpha(bitmap, mask, alpha, width, height);
+    if (!argb) return ERR_MEM;
+    for (int32_t j = 0; j < height; ++j)
+      for (int32_t i = 0; i < width; ++i) {
+        uint32_t a = argb[static_cast<size_t>(j) * width + i] >> 24;
+        int64_t tx = int64_t{x} + i, ty = int64_t{y} + j;
+        if (!a || tx < 0 || ty < 0 || tx >= target->width || ty >= target->height) continue;
+        if (d->outputKind == OUTPUT_MASK) {
+          if (a >= 128) MaskRectOp(target, int32_t(tx), int32_t(ty), 1, 1, 0);
+        } else {
+          FillAlphaRect(target, int32_t(tx), int32_t(ty), 1, 1, static_cast<uint8_t>(a));
+        }
+      }
+    FreeMemory(argb);
+    return ERR_NONE;
+  }
+  int32_t ow = 0, oh = 0;
+  GetOutputTargetSize(d, &ow, &oh);
+  if (d->doubleBuffer && !d->adapterDoubleBuffer) MarkDisplayDirty(d, x, y, width, height);
+  // A selected brush is drawn into as a bitmap; nothing of it is shown.
+  uint32_t blitFlags = selectedOutput(d) && d->drawBitmap
+                           ? SAFEBLT_BITMAPONLY
+                           : SAFEBLT_BACKBUFFER | SAFEBLT_LAYERS | SAFEBLT_SCALED;
+  SafeBlt(L, bitmap, 0, 0, d->drawBitmap, x, y, width, height, width, height, ow, oh, blitFlags,
+          mask, alpha, nullptr);
+  return ERR_NONE;
+}
+
+ErrorCode DrawFormattedText(VmState* L, TextRecord* record, int32_t layerType, uint32_t flags,
+                            const DisplayTransform* transform, const ObjectStyle* style,
+                            TextImageResult* result) {
+  DisplayTransform t;
+  if (transform)
+    t = *transform;
+  else
+    CopyDefaultTransform(&t);
+  DisplayRecord* d = GetOutputDisplay();
+  const bool isPrint = layerType == LAYER_PRINT;
+  const bool toLayer = layerType != LAYER_TEXTOBJECT && d->layers &&
+                       !(flags & (TEXTDRAW_GEOMETRY | TEXTDRAW_RERENDER));
+  ObjectStyle layerStyle{};
+  if (style) layerStyle = *style;
+  if (toLayer) moveEffectsToLayerStyle(&record->style, &layerStyle);
+
+  // A scalable font is rendered at the target size; what remains of the
+  // transform (rotation, mirroring) is applied to the finished image.
+  FontRecord* font = record->style.font;
+  double sx = 1.0, sy = 1.0;
+  double rest[4] = {t.m11, t.m12, t.m21, t.m22};
+  const bool identity = isIdentity(t);
+  if (!identity && font && font->scalable) {
+    sx = std::hypot(t.m11, t.m12);
+    sy = std::hypot(t.m21, t.m22);
+    if (sx < TOLERANCE || sy < TOLERANCE) return ERR_WRONGUSAGE;
+    rest[0] /= sx;
+    rest[1] /= sx;
+    rest[2] /= sy;
+    rest[3] /= sy;
+  }
+  TextBlock block;
+  TextLayout layout;
+  if (ErrorCode e = renderBlock(L, record, flags, isPrint, sx, sy, &block, &layout)) return e;
+  TextImageResult image{};
+  if (ErrorCode e = MakeTextBitmaps(block, &image)) return e;
+  const bool turned = std::fabs(rest[0] - 1) > TOLERANCE || std::fabs(rest[1]) > TOLERANCE ||
+                      std::fabs(rest[2]) > TOLERANCE || std::fabs(rest[3] - 1) > TOLERANCE;
+  if (turned) {
+    TextImageResult made{};
+    ErrorCode e = RotateScaleBitmap(image.bitmap, image.mask, image.alpha, 0, 0, image.width,
+                                    image.height, rest, t.smoothScale, 0, &made.bitmap, &made.mask,
+                                    &made.alpha, &made.width, &made.height);
+    freeImage(&image);
+    if (e) return e;
+    image.bitmap = made.bitmap;
+    image.mask = made.mask;
+    image.alpha = made.alpha;
+    image.width = made.width;
+    image.height = made.height;
+    image.originX = image.originY = 0;
+  }
+  if (flags & TEXTDRAW_RERENDER) {
+    record->wrapTableSet = 1;
+    record->tabTableSet = 1;
+  }
+
+  if (layerType == LAYER_TEXTOBJECT || (flags & TEXTDRAW_RERENDER)) {
+    *result = image;
+    return ERR_NONE;
+  }
+
+  int32_t ow = 0, oh = 0;
+  GetOutputTargetSize(d, &ow, &oh);
+  int32_t x, y;
+  if (isPrint) {
+    x = record->leftMargin + image.originX;
+    y = record->cursorY + image.originY;
+    if (!(flags & (TEXTDRAW_GEOMETRY | TEXTDRAW_RERENDER))) {
+      d->textX = layout.endX + record->leftMargin;
+      d->textY = record->cursorY + (layout.lines - 1) * layout.lineHeight;
+    }
+  } else {
+    x = ResolveXPos(record->x, image.width, ow, t.anchorX) + image.originX;
+    y = ResolveYPos(record->y, image.height, oh, t.anchorY) + image.originY;
+  }
+
+  if (toLayer) {
+    auto* kept = static_cast<TextRecord*>(AllocMemory(sizeof(TextRecord), 1));
+    LayerImageState* state = AllocLayerImageState();
+    ErrorCode e = kept && state ? CopyTextRecord(record, kept) : ERR_MEM;
+    if (e) {
+      FreeMemory(kept);
+      FreeMemory(state);
+      freeImage(&image);
+      return e;
+    }
+    kept->wrapTableSet = kept->tabTableSet = 1;
+    kept->x = x - image.originX;
+    kept->y = y - image.originY;
+    kept->imageWidth = image.width;
+    kept->imageHeight = image.height;
+    state->kindData = kept;
+    qmLayer* layer = nullptr;
+    e = NewLayer(L, layerType, nullptr, x, y, image.width, image.height, &t, &layerStyle,
+                 image.bitmap, image.mask, image.alpha, state, -1, 0, &layer);
+    if (e) return e;
+    if (identity && !layerStyle.effects && !layer->hidden)
+      RefreshRect(L, x, y, image.width, image.height);
+    return ERR_NONE;
+  }
+
+  ErrorCode e = ApplyDrawEffects(&layerStyle, image.bitmap, &image.mask, &image.alpha, image.width,
+                                 image.height);
+  if (!e)
+    e = BlitToOutputTarget(L, image.bitmap, image.mask, image.alpha, image.width, image.height, x,
+                           y);
+  freeImage(&image);
+  return e;
+}
+
+namespace {
+
+ErrorCode copyTextState(const LayerImageState* from, LayerImageState* to) {
+  to->kindData = nullptr;
+  if (!from->kindData) return ERR_NONE;
+  auto* kept = static_cast<TextRecord*>(AllocMemory(sizeof(TextRecord), 1));
+  if (!kept) return ERR_MEM;
+  if (ErrorCode e = CopyTextRecord(static_cast<const TextRecord*>(from->kindData), kept)) {
+    FreeMemory(kept);
+    return e;
+  }
+  to->kindData = kept;
+  return ERR_NONE;
+}
+
+void freeTextState(VmState*, LayerImageState* state) {
+  auto* kept = static_cast<TextRecord*>(state->kindData);
+  FreeTextRecord(kept);
+  FreeMemory(kept);
+  state->kindData = nullptr;
+}
+
+// Renders the kept request again at the layer's transform, so that scaled
+// text is drawn sharp at its new size.
+ErrorCode renderTextLayer(VmState* L, qmLayer* layer, LayerImageState* state,
+                          DisplayTransform transform, uint32_t) {
+  auto* kept = static_cast<TextRecord*>(state->kindData);
+  if (!kept) return ERR_WRONGUSAGE;
+  TextImageResult image{};
+  if (ErrorCode e = DrawFormattedText(L, kept, layer->type, TEXTDRAW_RERENDER | TEXTDRAW_KEEPLAYER,
+                                      &transform, nullptr, &image))
+    return e;
+  FreeBitmap(state->transformed.bitmap);
+  FreeBitMask(state->transformed.mask);
+  FreeAlphaChannel(state->transformed.alpha);
+  state->transformed = LayerTriple{image.bitmap, image.mask, image.alpha};
+  // The rendered block's anchor point lands on the requested position.
+  int32_t w0 = std::max(kept->imageWidth, 1), h0 = std::max(kept->imageHeight, 1);
+  double ax = transform.anchorX * w0, ay = transform.anchorY * h0;
+  double tx = transform.m11 * ax + transform.m21 * ay, ty = transform.m12 * ax + transform.m22 * ay;
+  int32_t bw = 0, bh = 0, ox = 0, oy = 0;
+  const double m[4] = {transform.m11, transform.m12, transform.m21, transform.m22};
+  ComputeTransformBounds(m, w0, h0, &bw, &bh, &ox, &oy);
+  state->x = state->requestedX - VmTruncInt32(std::round(tx - ox));
+  state->y = state->requestedY - VmTruncInt32(std::round(ty - oy));
+  state->width = image.width;
+  state->height = image.height;
+  return ERR_NONE;
+}
+
+const LayerKind TEXTOUT_KIND{LAYER_TEXTOUT, renderTextLayer, nullptr, copyTextState,
+                             freeTextState, nullptr,         nullptr, nullptr};
+const LayerKind PRINT_KIND{LAYER_PRINT,   renderTextLayer, nullptr, copyTextState,
+                           freeTextState, nullptr,         nullptr, nullptr};
+
+}  // namespace
+
+void RegisterTextLayerKinds() {
+  RegisterLayerKind(&TEXTOUT_KIND);
+  RegisterLayerKind(&PRINT_KIND);
+}
