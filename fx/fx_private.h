@@ -238,3 +238,34 @@ ErrorCode RenderStripesFX(FXState* state, int32_t* done);
 ErrorCode RenderBlindsFX(FXState* state, int32_t* done);
 ErrorCode RenderRevealFX(FXState* state, int32_t* done);
 ErrorCode RenderLinesFX(FXState* state, int32_t* done);
+
+// ---- Level effects (fade, crossfade, dissolve, water; reused by the
+// pixel-zoom, swirl and roll renderers) ----
+
+// Shows the whole picture once, unless silent: in layer mode the whole
+// layer image composed (for frames written into the image state without
+// showing), otherwise as RefreshFXFrame.
+void RefreshFXWhole(FXState* state);
+// The opacity channel of the new picture: a new alpha channel of its size,
+// 255 wherever it is opaque (null when out of memory).
+BitmapHandle* MakeFXOpacityChannel(const FXState* state);
+// Direct mode: shows a frame composed in a work bitmap of the picture's
+// size at the picture's position.
+void ShowFXWork(FXState* state, BitmapHandle* work);
+// The frame tail of the level renderers: RefreshFXWhole and the frame
+// counted.
+void EndFXLevelFrame(FXState* state);
+
+ErrorCode RenderCurtainFX(FXState* state, int32_t* done);
+ErrorCode RenderBarsFX(FXState* state, int32_t* done);
+ErrorCode RenderQuartersFX(FXState* state, int32_t* done);
+ErrorCode RenderGateFX(FXState* state, int32_t* done);
+ErrorCode RenderRectFX(FXState* state, int32_t* done);
+ErrorCode RenderDiagonalFX(FXState* state, int32_t* done);
+ErrorCode RenderPushFX(FXState* state, int32_t* done);
+ErrorCode RenderFlowFX(FXState* state, int32_t* done);
+ErrorCode RenderPuzzleFX(FXState* state, int32_t* done);
+ErrorCode RenderFadeFX(FXState* state, int32_t* done);
+ErrorCode RenderCrossFadeFX(FXState* state, int32_t* done);
+ErrorCode RenderDissolveFX(FXState* state, int32_t* done);
+ErrorCode RenderWaterFX(FXState* state, int32_t* done);

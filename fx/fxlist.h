@@ -36,13 +36,12 @@
   X(21, "VBLINDS32", RenderBlindsFX, 32) \
   X(22, "VBLINDS64", RenderBlindsFX, 64) \
   X(23, "VBLINDS128", RenderBlindsFX, 128) \
-  /* Waiting for the curtain, bar, quarter and gate renderers: one frame. */ \
-  X(24, "VOPENCURTAIN", RenderWholeFX, 0) \
-  X(25, "VCLOSECURTAIN", RenderWholeFX, 0) \
-  X(26, "HOPENCURTAIN", RenderWholeFX, 0) \
-  X(27, "HCLOSECURTAIN", RenderWholeFX, 0) \
-  X(28, "BARS", RenderWholeFX, 0) \
-  X(29, "QUARTERS", RenderWholeFX, 0) \
+  X(24, "VOPENCURTAIN", RenderCurtainFX, 0) \
+  X(25, "VCLOSECURTAIN", RenderCurtainFX, 0) \
+  X(26, "HOPENCURTAIN", RenderCurtainFX, 0) \
+  X(27, "HCLOSECURTAIN", RenderCurtainFX, 0) \
+  X(28, "BARS", RenderBarsFX, 0) \
+  X(29, "QUARTERS", RenderQuartersFX, 0) \
   X(30, "REVEALLEFT", RenderRevealFX, 0) \
   X(31, "REVEALRIGHT", RenderRevealFX, 0) \
   X(32, "REVEALTOP", RenderRevealFX, 0) \
@@ -51,17 +50,16 @@
   X(35, "HLINES2", RenderLinesFX, 0) \
   X(36, "HLINES", RenderLinesFX, 0) \
   X(37, "VLINES", RenderLinesFX, 0) \
-  /* Waiting for the rectangle and diagonal renderers: one frame. */ \
-  X(38, "RECTCENTER", RenderWholeFX, 0) \
-  X(39, "RECTNORTH", RenderWholeFX, 0) \
-  X(40, "RECTNORTHEAST", RenderWholeFX, 0) \
-  X(41, "RECTEAST", RenderWholeFX, 0) \
-  X(42, "RECTSOUTHEAST", RenderWholeFX, 0) \
-  X(43, "RECTSOUTH", RenderWholeFX, 0) \
-  X(44, "RECTSOUTHWEST", RenderWholeFX, 0) \
-  X(45, "RECTWEST", RenderWholeFX, 0) \
-  X(46, "RECTNORTHWEST", RenderWholeFX, 0) \
-  /* Waiting for the push, flow, scroll and puzzle renderers: one frame. */ \
+  X(38, "RECTCENTER", RenderRectFX, 0) \
+  X(39, "RECTNORTH", RenderRectFX, 0) \
+  X(40, "RECTNORTHEAST", RenderRectFX, 0) \
+  X(41, "RECTEAST", RenderRectFX, 0) \
+  X(42, "RECTSOUTHEAST", RenderRectFX, 0) \
+  X(43, "RECTSOUTH", RenderRectFX, 0) \
+  X(44, "RECTSOUTHWEST", RenderRectFX, 0) \
+  X(45, "RECTWEST", RenderRectFX, 0) \
+  X(46, "RECTNORTHWEST", RenderRectFX, 0) \
+  /* Waiting for the scroll renderers, which move through the moveobject library: one frame. */ \
   X(47, "SCROLLLEFT", RenderWholeFX, 0) \
   X(48, "SCROLLRIGHT", RenderWholeFX, 0) \
   X(49, "SCROLLTOP", RenderWholeFX, 0) \
@@ -86,39 +84,34 @@
   X(67, "ZOOMSOUTHWEST", RenderWholeFX, 0) \
   X(68, "ZOOMWEST", RenderWholeFX, 0) \
   X(69, "ZOOMNORTHWEST", RenderWholeFX, 0) \
-  /* Waiting for the push, flow, scroll and puzzle renderers: one frame. */ \
-  X(70, "HFLOWTOP", RenderWholeFX, 0) \
-  X(71, "HFLOWBOTTOM", RenderWholeFX, 0) \
-  X(72, "VFLOWLEFT", RenderWholeFX, 0) \
-  X(73, "VFLOWRIGHT", RenderWholeFX, 0) \
-  /* Waiting for the curtain, bar, quarter and gate renderers: one frame. */ \
-  X(74, "HOPENGATE", RenderWholeFX, 0) \
-  X(75, "HCLOSEGATE", RenderWholeFX, 0) \
-  X(76, "VOPENGATE", RenderWholeFX, 0) \
-  X(77, "VCLOSEGATE", RenderWholeFX, 0) \
-  /* Waiting for the push, flow, scroll and puzzle renderers: one frame. */ \
-  X(78, "PUSHLEFT", RenderWholeFX, 0) \
-  X(79, "PUSHRIGHT", RenderWholeFX, 0) \
-  X(80, "PUSHTOP", RenderWholeFX, 0) \
-  X(81, "PUSHBOTTOM", RenderWholeFX, 0) \
-  X(82, "PUZZLE", RenderWholeFX, 0) \
-  /* Waiting for the rectangle and diagonal renderers: one frame. */ \
-  X(83, "DIAGONAL", RenderWholeFX, 0) \
+  X(70, "HFLOWTOP", RenderFlowFX, 0) \
+  X(71, "HFLOWBOTTOM", RenderFlowFX, 0) \
+  X(72, "VFLOWLEFT", RenderFlowFX, 0) \
+  X(73, "VFLOWRIGHT", RenderFlowFX, 0) \
+  X(74, "HOPENGATE", RenderGateFX, 0) \
+  X(75, "HCLOSEGATE", RenderGateFX, 0) \
+  X(76, "VOPENGATE", RenderGateFX, 0) \
+  X(77, "VCLOSEGATE", RenderGateFX, 0) \
+  X(78, "PUSHLEFT", RenderPushFX, 0) \
+  X(79, "PUSHRIGHT", RenderPushFX, 0) \
+  X(80, "PUSHTOP", RenderPushFX, 0) \
+  X(81, "PUSHBOTTOM", RenderPushFX, 0) \
+  X(82, "PUZZLE", RenderPuzzleFX, 0) \
+  X(83, "DIAGONAL", RenderDiagonalFX, 0) \
   /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
   X(84, "ROLLTOP", RenderWholeFX, 0) \
   X(85, "ROLLLEFT", RenderWholeFX, 0) \
   X(86, "WALLPAPERTOP", RenderWholeFX, 0) \
   X(87, "WALLPAPERLEFT", RenderWholeFX, 0) \
-  /* Waiting for the rectangle and diagonal renderers: one frame. */ \
-  X(88, "RECTBACKCENTER", RenderWholeFX, 0) \
-  X(89, "RECTBACKNORTH", RenderWholeFX, 0) \
-  X(90, "RECTBACKNORTHEAST", RenderWholeFX, 0) \
-  X(91, "RECTBACKEAST", RenderWholeFX, 0) \
-  X(92, "RECTBACKSOUTHEAST", RenderWholeFX, 0) \
-  X(93, "RECTBACKSOUTH", RenderWholeFX, 0) \
-  X(94, "RECTBACKSOUTHWEST", RenderWholeFX, 0) \
-  X(95, "RECTBACKWEST", RenderWholeFX, 0) \
-  X(96, "RECTBACKNORTHWEST", RenderWholeFX, 0) \
+  X(88, "RECTBACKCENTER", RenderRectFX, 0) \
+  X(89, "RECTBACKNORTH", RenderRectFX, 0) \
+  X(90, "RECTBACKNORTHEAST", RenderRectFX, 0) \
+  X(91, "RECTBACKEAST", RenderRectFX, 0) \
+  X(92, "RECTBACKSOUTHEAST", RenderRectFX, 0) \
+  X(93, "RECTBACKSOUTH", RenderRectFX, 0) \
+  X(94, "RECTBACKSOUTHWEST", RenderRectFX, 0) \
+  X(95, "RECTBACKWEST", RenderRectFX, 0) \
+  X(96, "RECTBACKNORTHWEST", RenderRectFX, 0) \
   /* Waiting for the star, sun and clock-wipe renderers: one frame. */ \
   X(97, "CLOCKWIPE", RenderWholeFX, 0) \
   X(98, "STAR", RenderWholeFX, 0) \
@@ -142,10 +135,9 @@
   X(113, nullptr, nullptr, 0) \
   /* Waiting for the star, sun and clock-wipe renderers: one frame. */ \
   X(114, "SUN", RenderWholeFX, 0) \
-  /* Waiting for the fade, crossfade, dissolve and water renderers: one frame. */ \
-  X(115, "CROSSFADE", RenderWholeFX, 0) \
-  X(116, "FADE", RenderWholeFX, 0) \
-  X(117, "BLEND", RenderWholeFX, 0) \
+  X(115, "CROSSFADE", RenderCrossFadeFX, 0) \
+  X(116, "FADE", RenderFadeFX, 0) \
+  X(117, "BLEND", RenderFadeFX, 0) \
   /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
   X(118, "ZOOMIN", RenderWholeFX, 0) \
   X(119, "ZOOMOUT", RenderWholeFX, 0) \
@@ -164,15 +156,13 @@
   /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
   X(132, "PIXELZOOM1", RenderWholeFX, 0) \
   X(133, "PIXELZOOM2", RenderWholeFX, 0) \
-  /* Waiting for the fade, crossfade, dissolve and water renderers: one frame. */ \
-  X(134, "WATER1", RenderWholeFX, 0) \
-  X(135, "WATER2", RenderWholeFX, 0) \
-  X(136, "WATER3", RenderWholeFX, 0) \
-  X(137, "WATER4", RenderWholeFX, 0) \
+  X(134, "WATER1", RenderWaterFX, 0) \
+  X(135, "WATER2", RenderWaterFX, 0) \
+  X(136, "WATER3", RenderWaterFX, 0) \
+  X(137, "WATER4", RenderWaterFX, 0) \
   /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
   X(138, "STRUDEL", RenderWholeFX, 0) \
-  /* Waiting for the fade, crossfade, dissolve and water renderers: one frame. */ \
-  X(139, "DISSOLVE", RenderWholeFX, 0) \
+  X(139, "DISSOLVE", RenderDissolveFX, 0) \
   X(140, "RANDOMEFFECT", nullptr, 0)
 
 // Second names of ids that have two constants.

@@ -690,3 +690,32 @@ ErrorCode OpenGraphicsLibrary(VmState* L);
 // Shut-down of the library: the picture cache, every async drawing, every clip region (the
 // layer code told first) and the blit scratch buffer.
 void CloseGraphicsLibrary(VmState* L);
+
+// ---- Kernels of the transition effects (gfx/transitionkernels.cpp) ----
+
+// A threshold transition step over width x height pixels: a pixel is shown
+// when its map byte (packed rows of width bytes) is below threshold (at or
+// above it with invert); shown pixels take the source mask's bit, or the
+// source alpha's byte in byteMode (set or 255 without a source), the
+// others are cleared. dest is a mask, or an alpha channel in byteMode.
+void ThresholdMaskBitmap(BitmapHandle* source, BitmapHandle* dest, int32_t width, int32_t height,
+                         const uint8_t* map, int32_t byteMode, int32_t invert, int32_t threshold);
+// Entries of the ripple sine table (sin of 0, 0.001, 0.002 ...).
+constexpr int32_t RIPPLE_SINE_ENTRIES = 6300;
+// The sine table and the distance of every pixel of width x height to the
+// centre (cx, cy), row by row.
+void BuildRippleTables(double* sine, int32_t* distances, int32_t width, int32_t height, int32_t cx,
+                       int32_t cy);
+// One frame of the water transition, width x height from the top-left
+// corners: every pixel of dest takes the pixel displaced radially by the
+// wave of frame (amplitude frame x amplitudeStep up to framesPerHalf, then
+// falling) from source, mixed with second's at level frame x 255 / (2 x
+// framesPerHalf). With sourceAlpha the fade is of the opacity instead:
+// dest takes the displaced source pixel and destAlpha its displaced alpha
+// at that level (255 minus it with fadeOut). ERR_LOCKBMAP when a bitmap
+// cannot be locked or their formats differ; nothing is drawn then.
+ErrorCode RippleTransitionFrame(BitmapHandle* source, BitmapHandle* second, BitmapHandle* dest,
+                                BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_t width,
+                                int32_t height, const int32_t* distances, const double* sine,
+                                double waveLength, double amplitudeStep, int32_t framesPerHalf,
+                                int32_t fadeOut, int32_t frame);

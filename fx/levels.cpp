@@ -1,0 +1,463 @@
+// The renderers that change pixels instead of moving rectangles: FADE and
+// BLEND (the picture passes through a solid colour), CROSSFADE (a weighted
+// mix of old and new), DISSOLVE (pixels appear one by one in an order fixed
+// at the start) and WATER1 to WATER4 (the new picture fades in while
+// circular waves run across the area).
+//
+// Invariant: each is a whole-frame effect: a frame depends only on its
+// number (and the tables made at the start), so phase 2 draws frame n
+// exactly as n phase 1 calls leave it. Direct mode composes every frame in
+// a work bitmap of the picture's size and shows it whole; layer mode writes
+// the layer's image state and lets the stack show it.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "fx/fx_private.h"
+
+namespace {
+
+LayerTriple& layerOwn(FXState* state) { return state->layer->display->own; }
+
+// The new picture copied into the layer's bitmap.
+void copyPictureToLayer(FXState* state) {
+  int32_t W = state->width, H = state->height;
+  BlitFXClipped(state->image, 0, 0, layerOwn(state).bitmap, 0, 0, W, H, W, H, W, H);
+}
+
+// A copy of a whole picture-sized bitmap.
+void copyWhole(const FXState* state, BitmapHandle* from, BitmapHandle* to) {
+  if (!from || !to) return;
+  int32_t W = state->width, H = state->height;
+  BlitFXClipped(from, 0, 0, to, 0, 0, W, H, from->width, from->height, W, H);
+}
+
+// Blits source onto dest (both picture-sized bitmaps) through a mask or
+// an alpha channel.
+void blitThrough(FXState* state, BitmapHandle* source, BitmapHandle* dest, BitmapHandle* mask,
+                 BitmapHandle* alpha) {
+  int32_t W = state->width, H = state->height;
+  SafeBlt(state->vm, source, 0, 0, dest, 0, 0, W, H, W, H, W, H,
+          SAFEBLT_NOCLIPRECORD | SAFEBLT_NOSPRITES | SAFEBLT_BITMAPONLY, mask, alpha, nullptr);
+}
+
+}  // namespace
+
+// ---- FADE 116 and BLEND 117 ----
+
+namespace {
+
+struct FadeWork {
+  BitmapHandle* a;        // the frame: the old picture with B over it
+  BitmapHandle* b;        // the tinted picture
+  BitmapHandle* opacity;  // layer mode
+  BitmapHandle* tinted;   // not owned: background or image
+  int32_t counter;
+  ArgbColor colour;
+};
+
+void releaseFade(FXState* state, int32_t) {
+  auto* w = static_cast<FadeWork*>(state->priv);
+  if (!w) return;
+  FreeBitmap(w->a);
+  FreeBitmap(w->b);
+  FreeBitmap(w->opacity);
+}
+
+// The tint of a level: up to 255 towards the colour, then back to 0 at 511.
+int32_t fadeTint(int32_t level) { return level < 256 ? level : 255 - (level % 256); }
+
+// Layer mode: whether this level fades the layer's opacity (the colour, or
+// what the layer last showed, over what lies beneath) rather than tinting
+// the picture itself.
+bool fadesOpacity(const FXState* state, int32_t level) {
+  bool fade = state->effect == 116;
+  if (state->reverse) return level > 256;
+  return fade && level < 256;
+}
+
+}  // namespace
+
+ErrorCode RenderFadeFX(FXState* state, int32_t* done) {
+  int32_t W = state->width, H = state->height;
+  bool fade = state->effect == 116;
+  if (state->phase == FXPHASE_PREPARE) {
+    if (ErrorCode e = AllocFXPriv(state, sizeof(FadeWork))) return e;
+    state->releasePriv = releaseFade;
+    auto* w = static_cast<FadeWork*>(state->priv);
+    int32_t step = state->speed;
+    if (step < 1) step = 10;
+    if (step > 255) step = 255;
+    state->speed = step;
+    w->colour = state->parameter == FX_RANDOMPARAMETER
+                    ? static_cast<ArgbColor>(rand()) & 0xFFFFFFu
+                    : static_cast<ArgbColor>(state->parameter) & 0xFFFFFFu;
+    w->counter = step;
+    state->frameCount = FXStepCount(511 - step, step, 0);
+    if (!state->layerMode) {
+      w->a = AllocBitmap(W, H, 0, nullptr);
+      w->b = AllocBitmap(W, H, 0, nullptr);
+      if (!w->a || !w->b) return ERR_BITMAP;
+      w->tinted = fade ? state->background : state->image;
+    } else {
+      w->opacity = MakeFXOpacityChannel(state);
+      if (!w->opacity) return ERR_ALLOCALPHA;
+      if (fade && !state->reverse)
+        FillBitmapRect(layerOwn(state).bitmap, 0, 0, W, H, w->colour);
+      else
+        CopyBitmapPixels(w->opacity, layerOwn(state).alpha, H, 255);
+    }
+    return ERR_NONE;
+  }
+  auto* w = static_cast<FadeWork*>(state->priv);
+  int32_t step = state->speed;
+  bool jump = state->phase == FXPHASE_JUMP;
+  if (!jump) {
+    if (state->frame == 0) w->counter = step;
+    BeginFXFrame(state);
+  }
+  int32_t level = jump ? step * state->frame : w->counter;
+  bool last = level > 510;
+  if (last) level = 511;
+  // FADE tints the old picture up to level 255, the new one after.
+  w->tinted = fade && level <= 255 ? state->background : state->image;
+  int32_t tint = fadeTint(level);
+  if (!state->layerMode) {
+    copyWhole(state, w->tinted, w->b);
+    if (tint > 0) TintBitmap(w->b, 0, 0, W, H, w->colour, tint);
+    copyWhole(state, state->background, w->a);
+    blitThrough(state, w->b, w->a, state->mask, state->alpha);
+    ShowFXWork(state, w->a);
+  } else {
+    LayerTriple& own = layerOwn(state);
+    if (fadesOpacity(state, level)) {
+      if (jump) {
+        // Redo what the earlier frames left in the layer's bitmap.
+        if (fade && !state->reverse) {
+          FillBitmapRect(own.bitmap, 0, 0, W, H, w->colour);
+        } else {
+          copyPictureToLayer(state);
+          TintBitmap(own.bitmap, 0, 0, W, H, w->colour, 255);
+        }
+      }
+      CopyBitmapPixels(w->opacity, own.alpha, H, tint);
+      state->level = tint;
+    } else {
+      copyPictureToLayer(state);
+      if (tint > 0) TintBitmap(own.bitmap, 0, 0, W, H, w->colour, tint);
+      CopyBitmapPixels(w->opacity, own.alpha, H, 255);
+      state->level = 255;
+    }
+  }
+  // The next phase 1 frame goes on from here, also after a jump.
+  w->counter = level + step;
+  if (jump) {
+    if (state->layerMode) RefreshFXWhole(state);
+    return ERR_NONE;
+  }
+  if (last) *done = 1;
+  EndFXLevelFrame(state);
+  return ERR_NONE;
+}
+
+// ---- CROSSFADE 115 ----
+
+namespace {
+
+struct CrossFadeWork {
+  int32_t counter;
+  BitmapHandle* work;
+  BitmapHandle* opacity;
+};
+
+void releaseCrossFade(FXState* state, int32_t) {
+  auto* w = static_cast<CrossFadeWork*>(state->priv);
+  if (!w) return;
+  FreeBitmap(w->work);
+  FreeBitmap(w->opacity);
+}
+
+}  // namespace
+
+ErrorCode RenderCrossFadeFX(FXState* state, int32_t* done) {
+  int32_t W = state->width, H = state->height;
+  if (state->phase == FXPHASE_PREPARE) {
+    if (ErrorCode e = AllocFXPriv(state, sizeof(CrossFadeWork))) return e;
+    state->releasePriv = releaseCrossFade;
+    auto* w = static_cast<CrossFadeWork*>(state->priv);
+    int32_t step = state->speed;
+    if (step < 1) step = 10;
+    if (step > 120) step = 120;
+    state->speed = step;
+    state->frameCount = FXStepCount(255, step, 1);
+    if (!state->layerMode) {
+      w->work = AllocBitmap(W, H, 0, nullptr);
+      if (!w->work) return ERR_BITMAP;
+    } else {
+      copyPictureToLayer(state);
+      w->opacity = MakeFXOpacityChannel(state);
+      if (!w->opacity) return ERR_ALLOCALPHA;
+    }
+    return ERR_NONE;
+  }
+  auto* w = static_cast<CrossFadeWork*>(state->priv);
+  int32_t step = state->speed;
+  bool jump = state->phase == FXPHASE_JUMP;
+  if (!jump) {
+    if (state->frame == 0) w->counter = 0;
+    BeginFXFrame(state);
+  }
+  // The level counter advances by the step each frame.
+  int32_t level = jump ? step * state->frame : w->counter + step;
+  bool last = level > 254;
+  if (last) level = 255;
+  if (level < 0) level = 0;
+  state->level = state->reverse ? 255 - level : level;
+  if (!state->layerMode) {
+    copyWhole(state, state->image, w->work);
+    if (level < 255 && state->background)
+      MixBitmaps(w->work, state->background, nullptr, 0, 0, 0, 0, W, H, 255 - level, nullptr, 0, 0);
+    ShowFXWork(state, w->work);
+  } else {
+    CopyBitmapPixels(w->opacity, layerOwn(state).alpha, H, state->level);
+  }
+  w->counter = level;
+  if (jump) {
+    if (state->layerMode) RefreshFXWhole(state);
+    return ERR_NONE;
+  }
+  if (last) *done = 1;
+  EndFXLevelFrame(state);
+  return ERR_NONE;
+}
+
+// ---- DISSOLVE 139 ----
+
+namespace {
+
+struct DissolveWork {
+  BitmapHandle* work;
+  BitmapHandle* workMask;
+  int32_t threshold;
+  uint8_t* table;  // width x height bytes, rand() % 255 in row order
+  int32_t alphaMode;
+  int32_t reverseInLayer;
+};
+
+void releaseDissolve(FXState* state, int32_t) {
+  auto* w = static_cast<DissolveWork*>(state->priv);
+  if (!w) return;
+  FreeBitmap(w->work);
+  FreeBitMask(w->workMask);
+  FreeMemory(w->table);
+}
+
+int32_t dissolveStep(int32_t speed) {
+  if (speed == -2) return 8;
+  if (speed == -1) return 4;
+  if (speed == -3) return 2;
+  return std::clamp(speed, 1, 8);
+}
+
+}  // namespace
+
+ErrorCode RenderDissolveFX(FXState* state, int32_t* done) {
+  int32_t W = state->width, H = state->height;
+  if (state->phase == FXPHASE_PREPARE) {
+    if (ErrorCode e = AllocFXPriv(state, sizeof(DissolveWork))) return e;
+    state->releasePriv = releaseDissolve;
+    auto* w = static_cast<DissolveWork*>(state->priv);
+    int32_t step = dissolveStep(state->speed);
+    state->speed = step;
+    if (!state->layerMode) {
+      w->work = AllocBitmap(W, H, 0, nullptr);
+      if (!w->work) return ERR_BITMAP;
+      w->workMask = AllocBitMask(w->work, W, H, 1, nullptr, 0);
+      if (!w->workMask) return ERR_ALLOCMASK;
+    } else {
+      copyPictureToLayer(state);
+    }
+    w->table = static_cast<uint8_t*>(AllocMemoryArray(static_cast<size_t>(W), H, 0));
+    if (!w->table) return ERR_MEM;
+    size_t n = static_cast<size_t>(W) * static_cast<size_t>(H);
+    for (size_t i = 0; i < n; i++) w->table[i] = static_cast<uint8_t>(rand() % 255);
+    w->alphaMode = state->layerMode && state->alpha ? 1 : 0;
+    w->reverseInLayer = state->layerMode && state->reverse ? 1 : 0;
+    state->frameCount = FXStepCount(256, step, 1);
+    return ERR_NONE;
+  }
+  auto* w = static_cast<DissolveWork*>(state->priv);
+  int32_t step = state->speed;
+  bool jump = state->phase == FXPHASE_JUMP;
+  if (jump) {
+    w->threshold = step * state->frame;
+    if (state->layerMode) copyPictureToLayer(state);
+  } else {
+    if (state->frame == 0) w->threshold = 0;
+    w->threshold += step;
+    BeginFXFrame(state);
+  }
+  int32_t threshold = std::min(w->threshold, 256);
+  bool last = threshold >= 256;
+  if (state->layerMode) {
+    LayerTriple& own = layerOwn(state);
+    bool byteMode = w->alphaMode != 0;
+    BitmapHandle* target = byteMode ? own.alpha : own.mask;
+    BitmapHandle* source = byteMode ? state->alpha : state->mask;
+    if (last) {
+      if (w->reverseInLayer)
+        BlitFXRectMasked(state->image, 0, 0, own.bitmap, own.mask, own.alpha, 0, 0, W, H, W, H, W,
+                         H, state->mask, state->alpha, state, FXMASK_CLEAR | FXMASK_NOSHOW);
+      else
+        ThresholdMaskBitmap(source, target, W, H, w->table, byteMode, 0, 256);
+    } else {
+      ThresholdMaskBitmap(source, target, W, H, w->table, byteMode, w->reverseInLayer, threshold);
+    }
+  } else {
+    ThresholdMaskBitmap(state->mask, w->workMask, W, H, w->table, 0, 0, threshold);
+    copyWhole(state, state->background, w->work);
+    blitThrough(state, state->image, w->work, w->workMask, nullptr);
+    ShowFXWork(state, w->work);
+  }
+  if (jump) {
+    if (state->layerMode) RefreshFXWhole(state);
+    return ERR_NONE;
+  }
+  if (last) *done = 1;
+  EndFXLevelFrame(state);
+  return ERR_NONE;
+}
+
+// ---- WATER1 134 to WATER4 137 ----
+
+namespace {
+
+struct WaterWork {
+  BitmapHandle* work;
+  BitmapHandle* alphaWork;  // layer mode: the opacity the waves carry
+  int32_t counter;
+  double waveLength;
+  int32_t halfDuration;
+  int32_t* distances;  // width x height
+  double* sine;        // RIPPLE_SINE_ENTRIES entries
+};
+
+void releaseWater(FXState* state, int32_t) {
+  auto* w = static_cast<WaterWork*>(state->priv);
+  if (!w) return;
+  FreeBitmap(w->work);
+  FreeBitmap(w->alphaWork);
+  FreeMemory(w->distances);
+  FreeMemory(w->sine);
+}
+
+int32_t waterHalfDuration(int32_t speed) {
+  if (speed == -2) return 10;
+  if (speed == -1) return 25;
+  if (speed == -3) return 50;
+  return std::clamp(speed, 5, 100);
+}
+
+double waterWaveLength(int32_t effect) {
+  switch (effect) {
+    case 134:
+      return 32.0;
+    case 135:
+      return 64.0;
+    case 136:
+      return 16.0;
+    default:
+      return 8.0;
+  }
+}
+
+// One wave frame k drawn by the ripple kernel; a bitmap that cannot be
+// locked leaves the frame undrawn.
+void drawWaves(FXState* state, WaterWork* w, int32_t k) {
+  if (state->layerMode) {
+    LayerTriple& own = layerOwn(state);
+    RippleTransitionFrame(state->image, nullptr, own.bitmap, w->alphaWork, own.alpha, state->width,
+                          state->height, w->distances, w->sine, w->waveLength, 0.05,
+                          w->halfDuration, state->reverse, k);
+    return;
+  }
+  if (!state->background) return;
+  RippleTransitionFrame(state->image, state->background, w->work, nullptr, nullptr, state->width,
+                        state->height, w->distances, w->sine, w->waveLength, 0.05, w->halfDuration,
+                        0, k);
+}
+
+}  // namespace
+
+ErrorCode RenderWaterFX(FXState* state, int32_t* done) {
+  int32_t W = state->width, H = state->height;
+  if (state->phase == FXPHASE_PREPARE) {
+    if (ErrorCode e = AllocFXPriv(state, sizeof(WaterWork))) return e;
+    state->releasePriv = releaseWater;
+    auto* w = static_cast<WaterWork*>(state->priv);
+    w->halfDuration = waterHalfDuration(state->speed);
+    state->speed = w->halfDuration;
+    state->frameCount = 2 * w->halfDuration;
+    w->waveLength = waterWaveLength(state->effect);
+    if (!state->layerMode) {
+      w->work = AllocBitmap(W, H, 0, nullptr);
+      if (!w->work) return ERR_BITMAP;
+    }
+    w->distances = static_cast<int32_t*>(
+        AllocMemoryArray(static_cast<size_t>(W) * static_cast<size_t>(H), sizeof(int32_t), 0));
+    w->sine = static_cast<double*>(AllocMemoryArray(RIPPLE_SINE_ENTRIES, sizeof(double), 0));
+    if (!w->distances || !w->sine) return ERR_MEM;
+    BuildRippleTables(w->sine, w->distances, W, H, W / 2, H / 2);
+    if (state->layerMode) {
+      w->alphaWork = MakeFXOpacityChannel(state);
+      if (!w->alphaWork) return ERR_MEM;
+    }
+    return ERR_NONE;
+  }
+  auto* w = static_cast<WaterWork*>(state->priv);
+  int32_t twice = 2 * w->halfDuration;
+  bool jump = state->phase == FXPHASE_JUMP;
+  if (!jump) {
+    if (state->frame == 0) w->counter = 0;
+    BeginFXFrame(state);
+  }
+  int32_t k = jump ? state->frame : w->counter + 1;
+  k = std::clamp(k, 0, twice);
+  int32_t level = k * 255 / twice;
+  state->level = state->reverse ? 255 - level : level;
+  bool last = k == twice;
+  if (last) {
+    if (state->layerMode) {
+      LayerTriple& own = layerOwn(state);
+      if (state->reverse) {
+        FillAlphaRect(own.alpha, 0, 0, W, H, 0);
+      } else {
+        copyPictureToLayer(state);
+        CopyBitmapPixels(w->alphaWork, own.alpha, H, 255);
+      }
+    } else {
+      copyWhole(state, state->image, w->work);
+      ShowFXWork(state, w->work);
+    }
+  } else if (k == 0) {
+    if (state->layerMode) {
+      LayerTriple& own = layerOwn(state);
+      copyPictureToLayer(state);
+      CopyBitmapPixels(w->alphaWork, own.alpha, H, state->reverse ? 255 : 0);
+    } else {
+      copyWhole(state, state->background, w->work);
+      ShowFXWork(state, w->work);
+    }
+  } else {
+    drawWaves(state, w, k);
+    if (!state->layerMode) ShowFXWork(state, w->work);
+  }
+  w->counter = k;
+  if (jump) {
+    if (state->layerMode) RefreshFXWhole(state);
+    return ERR_NONE;
+  }
+  if (last) *done = 1;
+  EndFXLevelFrame(state);
+  return ERR_NONE;
+}
