@@ -37,7 +37,16 @@ struct PathImage {
   int64_t originX = 0, originY = 0;
   // The transformed reference point the caller positions by.
   double anchorX = 0, anchorY = 0;
+  // When asked for: the coverage of a path in one plain colour, instead
+  // of the pixels.
+  bool plain = false;
+  const Coverage* coverage = nullptr;
+  uint32_t color = 0;
 };
+
+// The body coverage of plain paths drawn straight into the output, kept
+// between draws so that a large path does not map fresh pages each time.
+Coverage plainScratch;
 
 PathGeometry geometry(const PathDrawRecord* r, bool fill, int32_t lineWidth, const double* m) {
   PathGeometry g{};
@@ -77,7 +86,8 @@ bool renderInto(const PathDrawRecord* r, const PathGeometry& g, Coverage* c, int
 // the shadow are drawn into it (the shadow growing it by its size on the
 // direction's axes); a path that is not filled has neither.
 ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4], bool effects,
-                          double anchorFractionX, double anchorFractionY, PathImage* out) {
+                          double anchorFractionX, double anchorFractionY, PathImage* out,
+                          const Box* knownFillBox = nullptr, bool coverageWanted = false) {
   const DrawStyle& s = r->draw;
   const bool filled = s.fillStyle != FILLNONE;
   const bool edge = effects && filled && (s.formFlags & FORM_EDGE) && s.borderSize > 0;
@@ -85,10 +95,19 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   PathGeometry body = geometry(r, filled, filled ? 1 : s.lineWidth, m);
   PathGeometry outline = geometry(r, false, 2 * s.borderSize, m);
   Box bodyBox, edgeBox, fillBox;
-  if (!extents(r, body, &bodyBox)) return ERR_EMPTYPATH;
+  const bool identity = m[0] == 1 && m[1] == 0 && m[2] == 0 && m[3] == 1;
+  if (knownFillBox && filled && identity)
+    bodyBox = *knownFillBox;
+  else if (!extents(r, body, &bodyBox))
+    return ERR_EMPTYPATH;
   if (edge && !extents(r, outline, &edgeBox)) return ERR_EMPTYPATH;
   // Positions refer to the filled outline before the transform.
-  if (!extents(r, geometry(r, true, 1, IDENTITY), &fillBox)) return ERR_EMPTYPATH;
+  if (knownFillBox)
+    fillBox = *knownFillBox;
+  else if (filled && identity)
+    fillBox = bodyBox;
+  else if (!extents(r, geometry(r, true, 1, IDENTITY), &fillBox))
+    return ERR_EMPTYPATH;
   Box all = bodyBox;
   if (edge) {
     all.x1 = std::min(all.x1, edgeBox.x1);
@@ -107,7 +126,8 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   const int32_t W = static_cast<int32_t>(baseW + grownW), H = static_cast<int32_t>(baseH + grownH);
   const double allX = std::floor(all.x1), allY = std::floor(all.y1);
 
-  Coverage bodyCov, edgeCov, shadowCov;
+  Coverage localBody, edgeCov, shadowCov;
+  Coverage& bodyCov = coverageWanted && !edge && !shadow ? plainScratch : localBody;
   if (!bodyCov.Make(W, H)) return ERR_MEM;
   if (!renderInto(r, body, &bodyCov, bx + static_cast<int64_t>(std::floor(bodyBox.x1) - allX),
                   by + static_cast<int64_t>(std::floor(bodyBox.y1) - allY)))
@@ -137,6 +157,20 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   DrawStyle fillStyle = s;
   if (!filled) fillStyle.fillStyle = FILLCOLOR;
   if (ErrorCode e = MakeShapeFillSource(L, &fillStyle, W, H, bx, by, &source)) return e;
+  if (!edge && !shadow && source.empty() && coverageWanted) {
+    out->plain = true;
+    out->color = r->color & 0xFFFFFF;
+    out->coverage = &bodyCov;
+  } else if (!edge && !shadow && source.empty()) {
+    // One plain colour: the coverage is the alpha.
+    const uint32_t color = r->color & 0xFFFFFF;
+    out->pixels.resize(static_cast<size_t>(W) * static_cast<size_t>(H));
+    for (int32_t y = 0; y < H; ++y) {
+      const uint8_t* row = bodyCov.bytes.data() + static_cast<size_t>(y) * bodyCov.stride;
+      uint32_t* dst = out->pixels.data() + static_cast<size_t>(y) * W;
+      for (int32_t x = 0; x < W; ++x) dst[x] = row[x] ? (uint32_t{row[x]} << 24) | color : 0;
+    }
+  }
   ShapeImageLayer layers[3];
   int n = 0;
   if (shadow)
@@ -148,7 +182,7 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   // The colour's top byte is not a transparency for paths.
   layers[n++] =
       ShapeImageLayer{&bodyCov, r->color & 0xFFFFFF, 255, source.empty() ? nullptr : &source};
-  BlendShapeImages(&out->pixels, W, H, layers, n);
+  if (out->pixels.empty() && !out->plain) BlendShapeImages(&out->pixels, W, H, layers, n);
   out->width = W;
   out->height = H;
   out->originX = static_cast<int64_t>(allX) - bx;
@@ -165,6 +199,81 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
 void placeImage(const PathImage& image, int32_t x, int32_t y, int64_t* tx, int64_t* ty) {
   *tx = x + std::llround(static_cast<double>(image.originX) - image.anchorX);
   *ty = y + std::llround(static_cast<double>(image.originY) - image.anchorY);
+}
+
+// v / 255 rounded, for v up to 255 x 255.
+inline uint32_t div255(uint32_t v) {
+  v += 128;
+  return (v + (v >> 8)) >> 8;
+}
+
+// Blends a plain image straight into a selected brush's pixels when
+// nothing else is to be done on the way (no effects, an ARGB bitmap).
+// Returns 1 when it drew.
+int blendIntoBrush(const PathImage& image, const ObjectStyle& os, int64_t tx, int64_t ty) {
+  DisplayRecord* d = GetOutputDisplay();
+  if (!image.plain || d->outputKind != OBJECT_BRUSH || !d->drawBitmap || d->outputVideo ||
+      os.effects || os.transparency)
+    return 0;
+  BitmapLock lock{};
+  if (!LockBitmap(d->drawBitmap, 0, &lock)) return 0;
+  if (lock.pixelFormat != PIXFMT_ARGB32 || lock.bytesPerPixel != 4) {
+    UnlockBitmap(&lock);
+    return 0;
+  }
+  const uint32_t c = image.color;
+  const uint32_t cr = (c >> 16) & 0xFF, cg = (c >> 8) & 0xFF, cb = c & 0xFF;
+  for (int32_t y = 0; y < image.height; ++y) {
+    int64_t dy = ty + y;
+    if (dy < 0 || dy >= lock.height) continue;
+    const uint8_t* cov =
+        image.coverage->bytes.data() + static_cast<size_t>(y) * image.coverage->stride;
+    auto* row = reinterpret_cast<uint32_t*>(lock.address) + dy * lock.rowLength;
+    int64_t x0 = std::max<int64_t>(0, -tx), x1 = std::min<int64_t>(image.width, lock.width - tx);
+    for (int64_t x = x0; x < x1; ++x) {
+      // Runs of eight empty or full pixels, which most of a large path
+      // is, go a word at a time.
+      if (x + 8 <= x1) {
+        uint64_t run;
+        std::memcpy(&run, cov + x, 8);
+        if (run == 0) {
+          x += 7;
+          continue;
+        }
+        if (run == ~uint64_t{0}) {
+          for (int k = 0; k < 8; ++k) row[tx + x + k] = (row[tx + x + k] & 0xFF000000u) | c;
+          x += 7;
+          continue;
+        }
+      }
+      uint32_t a = cov[x];
+      if (!a) continue;
+      uint32_t& p = row[tx + x];
+      if (a == 255) {
+        p = (p & 0xFF000000u) | c;
+        continue;
+      }
+      uint32_t na = 255 - a;
+      uint32_t r = div255(cr * a + ((p >> 16) & 0xFF) * na);
+      uint32_t g = div255(cg * a + ((p >> 8) & 0xFF) * na);
+      uint32_t b = div255(cb * a + (p & 0xFF) * na);
+      p = (p & 0xFF000000u) | (r << 16) | (g << 8) | b;
+    }
+  }
+  UnlockBitmap(&lock);
+  return 1;
+}
+
+// The pixels of a plain image.
+void plainPixels(PathImage* image) {
+  image->pixels.resize(static_cast<size_t>(image->width) * static_cast<size_t>(image->height));
+  for (int32_t y = 0; y < image->height; ++y) {
+    const uint8_t* row =
+        image->coverage->bytes.data() + static_cast<size_t>(y) * image->coverage->stride;
+    uint32_t* dst = image->pixels.data() + static_cast<size_t>(y) * image->width;
+    for (int32_t x = 0; x < image->width; ++x)
+      dst[x] = row[x] ? (uint32_t{row[x]} << 24) | image->color : 0;
+  }
 }
 
 ErrorCode makeBitmaps(const PathImage& image, BitmapHandle** bitmap, BitmapHandle** alpha) {
@@ -326,9 +435,17 @@ ErrorCode addPathLayer(VmState* L, const PathDrawRecord* r, int32_t x, int32_t y
     freeRecord(copy);
     return e;
   }
-  return NewLayer(L, LAYER_VECTORPATH, nullptr, static_cast<int32_t>(lx), static_cast<int32_t>(ly),
-                  image.width, image.height, transform, style, bitmap, nullptr, alpha, state, -1,
-                  NEWLAYER_DISPLAYSCALE, nullptr);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = NewLayer(L, LAYER_VECTORPATH, nullptr, static_cast<int32_t>(lx),
+                             static_cast<int32_t>(ly), image.width, image.height, transform, style,
+                             bitmap, nullptr, alpha, state, -1, NEWLAYER_DISPLAYSCALE, &layer))
+    return e;
+  // A plain layer put on top is left to its maker to show.
+  bool plain = !layer->transparency && !layer->shadow.on && !layer->border.on;
+  if (plain && !layer->hidden && !layer->pending && layer->unscaled)
+    RefreshRect(L, layer->unscaled->x, layer->unscaled->y, layer->unscaled->width,
+                layer->unscaled->height);
+  return ERR_NONE;
 }
 
 // Effects of a filled path drawn as a layer move into the layer's style.
@@ -553,10 +670,14 @@ ErrorCode DrawPathCore(VmState* L, PathDrawRecord* record, int32_t x, int32_t y,
     return addPathLayer(L, &layered, rx, ry, &t, &os);
   }
   PathImage image;
-  if (ErrorCode e = renderPathImage(L, record, m, true, t.anchorX, t.anchorY, &image)) return e;
+  if (ErrorCode e =
+          renderPathImage(L, record, m, true, t.anchorX, t.anchorY, &image, &fillBox, true))
+    return e;
   int64_t tx, ty;
   placeImage(image, rx, ry, &tx, &ty);
   if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return ERR_NONE;
+  if (blendIntoBrush(image, os, tx, ty)) return ERR_NONE;
+  if (image.plain) plainPixels(&image);
   return DeliverShapeImage(L, image.pixels, image.width, image.height, static_cast<int32_t>(tx),
                            static_cast<int32_t>(ty), &os);
 }
@@ -698,3 +819,5 @@ int CmdPathToBrush(VmState* L) {
 }
 
 void RegisterPathLayerKind() { RegisterLayerKind(&PATH_KIND); }
+
+void FreePathDrawScratch() { plainScratch = Coverage{}; }

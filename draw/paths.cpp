@@ -1003,6 +1003,7 @@ void FreeAllPaths(VmState* L) {
   while (VectorPath* p = firstPath()) FreePathObject(L, p);
   FreePathLineStyle(&paths.line);
   freeAllFontHandles();
+  FreePathDrawScratch();
   const PathFontHooks* hooks = paths.fontHooks;
   paths = PathContext{};
   // The text library's hooks outlive the paths: it installs them once when

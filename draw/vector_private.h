@@ -43,7 +43,7 @@ struct VectorPathRequest {
   double xOffset, yOffset;
   double x1, y1, x2, y2;  // extents results
   const double* matrix;   // xx, yx, xy, yy; null or identity: none
-  // Drawing: the 8-bit coverage target.
+  // Drawing: the 8-bit coverage target, clear on entry.
   uint8_t* target;
   int32_t bytesPerRow, width, height;
 };
@@ -184,6 +184,7 @@ void FillPathDrawRecord(const VectorPath* path, uint32_t color, PathDrawRecord* 
 ErrorCode DrawPathUsingCurrentStyle(VmState* L, ObjectId id, int32_t x, int32_t y, uint32_t color,
                                     int optionsIndex);
 void RegisterPathLayerKind();
+void FreePathDrawScratch();
 int CmdDrawPath(VmState* L);
 int CmdPathToBrush(VmState* L);
 // The drawing library's shapes through a temporary path while path use

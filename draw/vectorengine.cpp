@@ -523,8 +523,8 @@ bool buildOutline(const VectorPathRequest* r, Outline* out) {
 }
 
 // Renders the outline, its control box moved to whole pixels from 0, 0,
-// into 8-bit coverage (top row first); without anti-aliasing every pixel
-// is 0 or 255.
+// into 8-bit coverage (top row first) of a clear target; without
+// anti-aliasing every pixel is 0 or 255.
 bool render(FT_Outline* o, uint8_t* target, int32_t stride, int32_t width, int32_t height,
             bool antialias) {
   if (!target || width < 1 || height < 1 || stride < width) return false;
@@ -535,6 +535,15 @@ bool render(FT_Outline* o, uint8_t* target, int32_t stride, int32_t width, int32
   FT_Bitmap bitmap{};
   bitmap.rows = static_cast<unsigned>(height);
   bitmap.width = static_cast<unsigned>(width);
+  if (antialias) {
+    // Straight into the (clear) target: with a negative pitch FreeType's
+    // lowest row is the target's first.
+    bitmap.pitch = -stride;
+    bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
+    bitmap.num_grays = 256;
+    bitmap.buffer = target;
+    return FT_Outline_Get_Bitmap(library, o, &bitmap) == 0;
+  }
   std::vector<uint8_t> scratch;
   // Only FreeType's smooth rasterizer knows the even-odd rule: without
   // anti-aliasing such an outline is rendered smooth and cut at half.

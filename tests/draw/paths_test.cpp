@@ -3,17 +3,21 @@
 // (fills, strokes, caps, fill rules, shadows), shapes forced through paths,
 // vector brushes of path lists and the choice of vector engine.
 #include <gtest/gtest.h>
+#include <ft2build.h>
 
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
+#include FT_FREETYPE_H
+#include FT_OUTLINE_H
 
 #include "display/display.h"
 #include "draw/shape_private.h"
 #include "draw/vector_private.h"
 #include "tests/support/harness.h"
+#include "text/text.h"
 
 namespace {
 
@@ -465,6 +469,52 @@ TEST_F(PathTest, EnginesAndText) {
   ASSERT_EQ(Call("StartPath", {1}), ERR_NONE);
   // The current font is the bitmap font topaz.
   EXPECT_EQ(Call("AddTextToPath", {1, "abc"}), ERR_VFONTTYPE);
+
+  ASSERT_EQ(Call("SetFont", {"Bitstream Vera Sans", 30}), ERR_NONE);
+  VmSetTop(h.L, 0);
+  VmPushNumber(h.L, 1);
+  VmPushString(h.L, "abc");
+  VmNewTable(h.L);
+  SetTableFieldNumber(h.L, "encoding", 2);
+  EXPECT_EQ(h.Call("AddTextToPath", 3), ERR_WRONGUSAGE);
+  VmSetTop(h.L, 0);
+  VmPushNumber(h.L, 1);
+  VmPushString(h.L, "a\xC5");
+  VmNewTable(h.L);
+  SetTableFieldNumber(h.L, "encoding", 1);
+  EXPECT_EQ(h.Call("AddTextToPath", 3), ERR_INVALIDUTF8);
+  EXPECT_EQ(Results("IsPathEmpty", {1}), (std::vector<double>{1}));
+
+  // "\u0141" at the current point: FreeType's control box of the glyph,
+  // flipped and moved there.
+  ASSERT_EQ(Call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  ASSERT_EQ(Call("MoveTo", {1, 10, 50}), ERR_NONE);
+  VmSetTop(h.L, 0);
+  VmPushNumber(h.L, 1);
+  VmPushString(h.L, "\xC5\x81");
+  VmNewTable(h.L);
+  SetTableFieldNumber(h.L, "encoding", 1);
+  ASSERT_EQ(h.Call("AddTextToPath", 3), ERR_NONE);
+  const void* blobs[3];
+  size_t sizes[3];
+  GetBuiltinFontBlobs(blobs, sizes);
+  FT_Library lib;
+  FT_Face face;
+  ASSERT_EQ(FT_Init_FreeType(&lib), 0);
+  ASSERT_EQ(FT_New_Memory_Face(lib, static_cast<const FT_Byte*>(blobs[0]),
+                               static_cast<FT_Long>(sizes[0]), 0, &face),
+            0);
+  ASSERT_EQ(FT_Set_Char_Size(face, 0, 30 * 64, 72, 72), 0);
+  ASSERT_EQ(FT_Load_Char(face, 0x141, FT_LOAD_NO_BITMAP), 0);
+  FT_BBox box;
+  FT_Outline_Get_CBox(&face->glyph->outline, &box);
+  std::vector<double> expected = {10 + box.xMin / 64.0, 50 - box.yMax / 64.0, 10 + box.xMax / 64.0,
+                                  50 - box.yMin / 64.0};
+  FT_Done_Face(face);
+  FT_Done_FreeType(lib);
+  std::vector<double> got = Results("GetPathExtents", {1});
+  ASSERT_EQ(got.size(), 4u);
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(got[i], expected[i], 1.0 / 64) << i;
 }
 
 }  // namespace
