@@ -457,7 +457,7 @@ void* currentPathFont(int32_t* type, int32_t* size, void** face) {
   return font;
 }
 
-const PathFontHooks PATH_FONT_HOOKS{currentPathFont, nullptr};
+const PathFontHooks PATH_FONT_HOOKS{currentPathFont, GetDefaultTextEncoding};
 
 }  // namespace
 
