@@ -175,11 +175,11 @@ ErrorCode FreeBGPicRecord(VmState* L, ObjectId id) {
 }
 
 ErrorCode DeleteBGPic(VmState* L, ObjectId id, int strict) {
-  // Waiting for the output selections of the background-picture commands:
-  // no picture can be selected as output yet.
   BGPic* pic = nullptr;
   ErrorCode error = GetBGPicObject(L, id, &pic, BGPIC_WRITE);
   if (error != ERR_NONE) return strict || error == ERR_LOCKEDOBJ ? error : ERR_NONE;
+  // Drawing goes into the picture: it stays until the selection ends.
+  if (IsBGPicOutputSelection(pic)) return ERR_MODIFYABGPIC;
   if (shownByDisplay(pic) || FindLayerOfObject(OBJECT_BGPIC, id, nullptr, nullptr, nullptr)) {
     pic->head.number = 0;
     pic->head.autoId = pic;

@@ -72,7 +72,10 @@ bool selectedAsOutput(const BGPic* pic) {
   if (!d || d->outputKind == OBJECT_DISPLAY) return false;
   if (d->outputKind == OBJECT_BGPIC && GetCurrentBGPic() == pic) return true;
   const BGPic* device = d->deviceRecord;
-  return device && device->selectionKind == OBJECT_BGPIC && device->selectionRecord == pic;
+  if (!device || d->doubleBuffer) return false;
+  if (device->selectionKind == OBJECT_BGPIC && device->selectionRecord == pic) return true;
+  return device->head.type == OBJECT_BGPIC && device->head.number == pic->head.number &&
+         device->head.autoId == pic->head.autoId;
 }
 
 // Fills the whole bitmap with copies of the tile from the offset into it.
@@ -736,6 +739,18 @@ const CommandTableEntry BGPIC_MAKING_COMMANDS[] = {
 ErrorCode ShowBGPicOnDisplay(VmState* L, DisplayRecord* display, BGPic* picture, int32_t x,
                              int32_t y) {
   return showOnDisplay(L, display, picture, x, y);
+}
+
+int IsBGPicOutputSelection(const BGPic* pic) { return selectedAsOutput(pic) ? 1 : 0; }
+
+ErrorCode GetSelectableBGPic(VmState* L, ObjectId id, BGPic** out) {
+  *out = nullptr;
+  BGPic* pic = nullptr;
+  if (ErrorCode e = GetBGPicObject(L, id, &pic, BGPIC_WRITE)) return e;
+  if (shownByDisplay(pic, nullptr)) return ERR_SELECTBGPIC2;
+  if (!pic->sourceBitmap) return ERR_BGPICTYPE;
+  *out = pic;
+  return ERR_NONE;
 }
 
 ErrorCode DrawBrushIntoBGPic(VmState* L, ObjectId brushId, BGPic* pic, int32_t x, int32_t y) {

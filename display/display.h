@@ -731,6 +731,9 @@ ErrorCode CreateColorBGPic(VmState* L, ObjectId* id, int automatic, int32_t widt
 // old picture.
 ErrorCode ShowBGPic(VmState* L, ObjectId id, int32_t x, int32_t y, int capture,
                     BitmapHandle** newImage, BitmapHandle** oldImage);
+// A picture that drawing may select as its target: not shown by any
+// display (ERR_SELECTBGPIC2) and with images (ERR_BGPICTYPE).
+ErrorCode GetSelectableBGPic(VmState* L, ObjectId id, BGPic** out);
 // The picture as the display shows it (not owned).
 BitmapHandle* GetShownBGPicImage(VmState* L, DisplayRecord* display, BGPic* picture);
 // Copies of a picture's images at its script size (the caller owns them).

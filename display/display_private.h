@@ -276,3 +276,6 @@ void FreeBackfillObjects(VmState* L, DisplayRecord* display);
 // Builds the images of the pictures made while preloading (they hold a
 // pixel picture until then); the first error ends the walk.
 ErrorCode RealizeBGPicImages(VmState* L);
+// Whether drawing goes into the picture (a layers selection of it, or the
+// brush library's selection of its pixels, mask or alpha channel).
+int IsBGPicOutputSelection(const BGPic* picture);

@@ -215,9 +215,22 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
       brush = &frameBrush;
       break;
     }
+    case OBJECT_BGPIC: {
+      // Drawing goes into the picture's images at the script's size.
+      BGPic* pic = nullptr;
+      if (ErrorCode e = GetSelectableBGPic(L, id, &pic)) return e;
+      if ((kind == OUTPUT_MASK && !pic->sourceMask) || (kind == OUTPUT_ALPHA && !pic->sourceAlpha))
+        return ERR_WRONGUSAGE;
+      frameBrush.bitmap = pic->sourceBitmap;
+      frameBrush.mask = pic->sourceMask;
+      frameBrush.alpha = pic->sourceAlpha;
+      frameBrush.width = pic->sourceWidth;
+      frameBrush.height = pic->sourceHeight;
+      brush = &frameBrush;
+      break;
+    }
     default:
-      // Waiting for the background-picture commands and the layers library:
-      // pictures and layers are not selectable yet.
+      // Waiting for the layers library: layers are not selectable yet.
       return ERR_WRONGUSAGE;
   }
   BGPic* record = deviceRecord(d);
@@ -249,9 +262,9 @@ ErrorCode PrepareOutputTarget(VmState* L) {
   if (!d || d->doubleBuffer || !isSelectionKind(d->outputKind) || !d->deviceRecord) return 0;
   BGPic* r = d->deviceRecord;
   if (r->selectionSet) return ERR_NONE;
-  if (r->head.type == OBJTYPE_ANIM) {
-    // The selected frame's channels were checked when it was selected, and
-    // the anim refuses every change while it is selected.
+  if (r->head.type == OBJTYPE_ANIM || r->head.type == OBJECT_BGPIC) {
+    // The selected frame's or picture's channels were checked when it was
+    // selected, and the object refuses every change while it is selected.
     r->selectionSet = 1;
     return ERR_NONE;
   }

@@ -395,6 +395,33 @@ TEST_F(DisplayCommandsTest, SwitchingScalingOffResetsTheFactor) {
   ASSERT_EQ(CallWith("SelectDisplay", {1}), ERR_NONE);
 }
 
+TEST_F(DisplayCommandsTest, DrawingGoesIntoASelectedPicture) {
+  ASSERT_EQ(CallWith("CreateBGPic", {7, 40, 30, 0x000080}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateBrush", {5, 10, 10, 0xFFFF00}), ERR_NONE);
+  int64_t before = pixel(Window(d), 5, 5);
+  ASSERT_EQ(CallWith("SelectBGPic", {7, 0}), ERR_NONE);
+  EXPECT_EQ(d->outputKind, OBJECT_BRUSH);
+  // The picture stays while drawing goes into it.
+  EXPECT_EQ(CallWith("FreeBGPic", {7}), ERR_MODIFYABGPIC);
+  EXPECT_EQ(CallWith("ScaleBGPic", {7, 80, 60}), ERR_MODIFYABGPIC);
+  ASSERT_EQ(CallWith("DisplayBrush", {5, 2, 3}), ERR_NONE);
+  ASSERT_EQ(Call("EndSelect", 0), ERR_NONE);
+  EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  EXPECT_EQ(pixel(Window(d), 5, 5), before);  // nothing reached the screen
+  BGPic* pic = nullptr;
+  ASSERT_EQ(GetBGPicObject(L, ObjectId{nullptr, 7}, &pic, 0), ERR_NONE);
+  EXPECT_EQ(ReadBitmapPixel(pic->bitmap, 2, 3, 0) & 0xFFFFFF, 0xFFFF00u);
+  EXPECT_EQ(ReadBitmapPixel(pic->bitmap, 11, 12, 0) & 0xFFFFFF, 0xFFFF00u);
+  EXPECT_EQ(ReadBitmapPixel(pic->bitmap, 12, 13, 0) & 0xFFFFFF, 0x000080u);
+  // A picture that a display shows, and a mask the picture lacks, are refused.
+  VmPushLightUserdata(L, d->bgpic->head.autoId);
+  VmPushNumber(L, 0);
+  EXPECT_EQ(Call("SelectBGPic", 2), ERR_SELECTBGPIC2);
+  EXPECT_EQ(CallWith("SelectMask", {7, 1}), ERR_WRONGUSAGE);
+  EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  EXPECT_EQ(CallWith("FreeBGPic", {7}), ERR_NONE);
+}
+
 // Start-up's preload: displays are made before any window opens.
 class PreloadedDisplayTest : public DisplayCommandsTest {
  protected:
