@@ -553,15 +553,15 @@ ErrorCode InsertLayerObject(VmState* L, int32_t position, int32_t type, ObjectId
   BGPic* pic = picture();
   int32_t count = CountLayers(pic);
   if (position == 0 || position > count + 1) position = count + 1;
-  if (type != LAYER_BRUSH) {
-    // Waiting for the anim, text object and video libraries: only brushes
-    // are inserted as layers here.
+  if (type != LAYER_BRUSH && type != LAYER_TEXTOBJECT) {
+    // Waiting for the anim and video libraries: only brushes and text
+    // objects are inserted as layers here.
     return ERR_WRONGUSAGE;
   }
-  const LayerKind* kind = GetLayerKind(LAYER_BRUSH);
+  const LayerKind* kind = GetLayerKind(type);
   if (!kind || !kind->imageBitmaps) return ERR_WRONGUSAGE;
   qmLayer probe{};
-  probe.type = LAYER_BRUSH;
+  probe.type = type;
   probe.sourceId = id;
   LayerImageState probeState{};
   LayerTriple t{};
@@ -576,8 +576,8 @@ ErrorCode InsertLayerObject(VmState* L, int32_t position, int32_t type, ObjectId
   style.insertPos = position;
   int32_t rx = ResolveXPos(x, w, pic->width, transform.anchorX);
   int32_t ry = ResolveYPos(y, h, pic->height, transform.anchorY);
-  if (ErrorCode e = CreateObjectLayer(L, LAYER_BRUSH, id, 0, 0, rx, ry, w, h, &transform, &style,
-                                      nullptr, position, 1 | 4, 0))
+  if (ErrorCode e = CreateObjectLayer(L, type, id, 0, 0, rx, ry, w, h, &transform, &style, nullptr,
+                                      position, 1 | 4, 0))
     return e;
   qmLayer* layer = GetLayerByIndex(pic, position);
   if (!layer) return ERR_LAYERRANGE;

@@ -258,16 +258,17 @@ int CmdDoMove(VmState* L) {
     MoveEntry* e = &list->entries[i];
     if (e->handled) continue;
     switch (e->type) {
-      case MOVE_BRUSH: {
+      case MOVE_BRUSH:
+      case MOVE_TEXTOBJECT: {
         qmLayer* layer = nullptr;
-        if (ErrorCode err = InsertLayerObject(L, 0, LAYER_BRUSH, e->id, e->x, e->y, 1, 0, &layer))
+        int32_t type = e->type == MOVE_BRUSH ? LAYER_BRUSH : LAYER_TEXTOBJECT;
+        if (ErrorCode err = InsertLayerObject(L, 0, type, e->id, e->x, e->y, 1, 0, &layer))
           return err;
         setRect(e, StateRect(layer->display));
         break;
       }
-      case MOVE_TEXTOBJECT:
       case MOVE_NEXTFRAME:
-        // Waiting for the text object and anim libraries.
+        // Waiting for the anim library.
         return ERR_WRONGUSAGE;
       default:
         return ERR_WRONGUSAGE;

@@ -7,8 +7,6 @@
 // published to this folder yet, so no brush is made in video memory.
 uint32_t BrushVideoBitmapFlags(uint32_t) { return 0; }
 
-// Waiting for the text object library.
-ErrorCode GetTextObjectBitmaps(VmState*, ObjectId, ObjectBitmaps*) { return ERR_UNSUPPORTEDFEAT; }
 // Waiting for the layers library.
 ErrorCode GetLayerBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) { return ERR_NOLAYERS; }
 // Waiting for the sprite library.

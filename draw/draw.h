@@ -290,6 +290,15 @@ void ReleaseFontVectorHandles(void* font);
 ErrorCode OpenVectorGraphicsLibrary(VmState* L);
 void FreeAllPaths(VmState* L);
 
+// ---- Text objects ----
+// The text library lives above this folder: it hands drawing copies of a
+// text object's image through a hook that it registers when it opens.
+struct TextObjectDrawHooks {
+  ErrorCode (*copyImage)(VmState* L, ObjectId id, BitmapHandle** bitmap, BitmapHandle** mask,
+                         BitmapHandle** alpha, int32_t* width, int32_t* height);
+};
+void SetTextObjectDrawHooks(const TextObjectDrawHooks* hooks);  // null removes them
+
 // ---- Context record ----
 void InitDrawContext();
 void FreeDrawContext();

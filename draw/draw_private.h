@@ -128,7 +128,7 @@ ErrorCode MakeTexturedPicture(VmState* L, int forBrush);
 ErrorCode MakeGradientPicture(VmState* L, int forBrush);
 // Copies of the frame (from 1) of an anim, through the anim library's hooks.
 ErrorCode GetAnimFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitmaps* out);
-// Waiting for the text object library.
+// Copies of a text object's image, through the text library's hooks.
 ErrorCode GetTextObjectBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);
 // Waiting for the layers library.
 ErrorCode GetLayerBitmaps(VmState* L, ObjectId layer, int32_t frame, ObjectBitmaps* out);

@@ -430,6 +430,7 @@ ErrorCode RestoreFontBitmaps() {
 }
 
 void FreeTextResources() {
+  FreeAllTextObjects(nullptr);
   freeFontNodes(nullptr);
   while (FontCacheEntry* e = textContext.cache) {
     textContext.cache = e->next;
@@ -487,6 +488,7 @@ ErrorCode InitTextLibrary() {
 }
 
 void FreeTextLibrary(VmState* L) {
+  FreeAllTextObjects(L);
   freeFontNodes(L);
   FreeTextResources();
 }

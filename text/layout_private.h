@@ -177,6 +177,25 @@ void RegisterTextLayerKinds();
 ErrorCode PrintAtCursor(VmState* L, const char* text, int literal);
 ErrorCode OpenPrintCommands(VmState* L);
 
+// ---- Text objects (textobject.cpp) ----
+struct TextObject {
+  ObjectHead head;  // type 8; next links the list in creation order
+  BitmapHandle *bitmap, *mask, *alpha;
+  int32_t width, height;
+  int32_t baseWidth, baseHeight;  // the first rendering's size
+  int32_t originX, originY;       // 0 once rotated
+  int32_t locked;
+  int32_t released;  // freed by the script while layers still show it
+  TextRecord record;
+  DisplayTransform transform;
+};
+ErrorCode CopyTextObjectCore(VmState* L, TextObject* source, ObjectId destination, int automatic,
+                             TextObject** out);
+void FreeAllTextObjects(VmState* L);
+ErrorCode OpenTextObjectCommands(VmState* L);
+// The font attributes and TEXT of a request; 0 for another attribute.
+int PushTextAttribute(VmState* L, int32_t attribute, const TextRecord* record);
+
 // ---- Text library settings (textlib.cpp) ----
 ErrorCode OpenTextSettingCommands(VmState* L);
 void ResetTextSettings();

@@ -239,7 +239,8 @@ ErrorCode OpenTextSettingCommands(VmState* L) {
   if (ErrorCode e = RegisterLibrary(TEXT_SETTING_COMMANDS, "text")) return e;
   VmRegisterFunctions(L, nullptr, TEXT_SETTING_COMMANDS, 0);
   VmRegisterConstants(L, TEXT_SETTING_CONSTANTS, 0);
-  return OpenPrintCommands(L);
+  if (ErrorCode e = OpenPrintCommands(L)) return e;
+  return OpenTextObjectCommands(L);
 }
 
 void ResetTextSettings() { encodings = EncodingSettings{}; }

@@ -163,17 +163,19 @@ FT_Pos pairKerning(FT_Face face, uint32_t left, uint32_t right) {
 
 // The pen advance of a glyph followed by next (-1: none), in pixels:
 // the advance and the pair kerning as fractions of the em in 16.16, times
-// the size in pixels, truncated toward zero; then scaled.
+// the size in pixels, truncated toward zero. The face's transform already
+// scaled the loaded advance; the kerning, read in font units, is scaled
+// here.
 int32_t advanceOf(FontRecord* record, const Glyph& g, uint32_t code, int64_t next) {
   TrueTypeFontRecord* tt = ttOf(record);
   FT_Face face = tt->face;
   int64_t ppem = face->size->metrics.x_ppem ? face->size->metrics.x_ppem : 1;
   int64_t em = int64_t(g.advance) * 1024 / ppem;
   if (next >= 0)
-    em += int64_t(pairKerning(face, code, uint32_t(next))) * 65536 / face->units_per_EM;
+    em += int64_t(double(pairKerning(face, code, uint32_t(next))) * 65536 / face->units_per_EM *
+                  record->scaleX);
   int64_t pixels = int64_t(tt->resolutionX) * tt->sizeValue / 72;
-  int64_t a = em * pixels / 65536;
-  return int32_t(double(a) * record->scaleX);
+  return int32_t(em * pixels / 65536);
 }
 
 // The characters of a text: code points for UTF-8, else bytes.

@@ -601,4 +601,154 @@ TEST(TextEdgeBuilders, AccumulatedEdgeMatchesAReferenceSum) {
   EXPECT_EQ(out.height, 6);
 }
 
+// ---- Text objects ----
+
+// The image of a text object as 0xAARRGGBB (alpha from its mask or alpha
+// channel).
+std::vector<uint32_t> ObjectPixels(VmState* L, int32_t id, int32_t* w, int32_t* h) {
+  TextObject* o = nullptr;
+  EXPECT_EQ(GetTextObject(L, ObjectId{nullptr, id}, &o, 0), ERR_NONE);
+  if (!o) return {};
+  TextObjectImage image;
+  GetTextObjectImage(o, &image);
+  *w = image.width;
+  *h = image.height;
+  uint32_t* argb =
+      BitmapToARGBWithAlpha(image.bitmap, image.mask, image.alpha, image.width, image.height);
+  std::vector<uint32_t> out(argb, argb + static_cast<size_t>(image.width) * image.height);
+  FreeMemory(argb);
+  return out;
+}
+
+TEST_F(TextLibTest, TextObjectsAreCopiedAndFreed) {
+  OpenDisplay(false);
+  ASSERT_EQ(CallWith("CreateTextObject", {1, "Hi"}), ERR_NONE);
+  int32_t w = 0, h = 0;
+  std::vector<uint32_t> pixels = ObjectPixels(L, 1, &w, &h);
+  ASSERT_EQ(w, 16);
+  ASSERT_EQ(h, 9);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x)
+      ASSERT_EQ(pixels[static_cast<size_t>(y) * w + x] >> 24 != 0, TextBit("Hi", x, y));
+  EXPECT_EQ(CallWith("CopyTextObject", {1, 1}), ERR_WRONGUSAGE);
+  ASSERT_EQ(CallWith("CopyTextObject", {1, 2}), ERR_NONE);
+  int32_t w2 = 0, h2 = 0;
+  EXPECT_EQ(ObjectPixels(L, 2, &w2, &h2), pixels);
+  EXPECT_EQ(CallWith("FreeTextObject", {3}), ERR_FINDTEXTOBJECT);
+  EXPECT_EQ(CallWith("CreateTextObject", {4, "a", -90000, -1}), ERR_WRONGUSAGE);
+  ASSERT_EQ(CallWith("DisplayTextObject", {2, 30, 40}), ERR_NONE);
+  ExpectArea(
+      30, 40, 16, 8, [](int32_t x, int32_t y) { return TextBit("Hi", x, y) ? WHITE : 0u; },
+      "displayed object");
+  // A brush made of the object has its pixels.
+  ASSERT_EQ(CallWith("ConvertToBrush", {8, 2, 5}), ERR_NONE);
+  EXPECT_EQ(CallWith("FreeTextObject", {2}), ERR_NONE);
+  EXPECT_EQ(CallWith("FreeTextObject", {2}), ERR_FINDTEXTOBJECT);
+}
+
+TEST_F(TextLibTest, AFreedTextObjectStaysWithItsLayer) {
+  OpenDisplay(true);
+  ASSERT_EQ(CallWith("CreateTextObject", {1, "Hi"}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayTextObject", {1, 30, 40}), ERR_NONE);
+  ASSERT_EQ(CountLayers(d->bgpic), 1);
+  auto hi = [](int32_t x, int32_t y) { return TextBit("Hi", x, y) ? WHITE : 0u; };
+  ExpectArea(30, 40, 16, 8, hi, "layer");
+  ASSERT_EQ(CallWith("FreeTextObject", {1}), ERR_NONE);
+  // The identifier is free at once; the layer keeps the old look.
+  ASSERT_EQ(CallWith("CreateTextObject", {1, "Yo"}), ERR_NONE);
+  ASSERT_EQ(CallWith("RotateTextObject", {1, 90}), ERR_NONE);
+  ExpectArea(30, 40, 16, 8, hi, "layer after the free");
+  // A change of a shown object leaves its layer with the previous look.
+  ASSERT_EQ(CallWith("DisplayTextObject", {1, 100, 40}), ERR_NONE);
+  ASSERT_EQ(CallWith("ScaleTextObject", {1, 32, 32}), ERR_NONE);
+  ASSERT_EQ(CallWith("RemoveLayer", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("RemoveLayer", {1}), ERR_NONE);
+  ExpectArea(
+      30, 40, 16, 8, [](int32_t, int32_t) { return 0u; }, "removed");
+}
+
+TEST_F(TextLibTest, TextObjectsRenderAnewWhenScaledOrRotated) {
+  OpenDisplay(false);
+  // Topaz is not scalable: a quarter turn turns its image.
+  ASSERT_EQ(CallWith("CreateTextObject", {1, "Hi"}), ERR_NONE);
+  int32_t w = 0, h = 0;
+  std::vector<uint32_t> base = ObjectPixels(L, 1, &w, &h);
+  ASSERT_EQ(CallWith("RotateTextObject", {1, 90}), ERR_NONE);
+  int32_t rw = 0, rh = 0;
+  std::vector<uint32_t> turned = ObjectPixels(L, 1, &rw, &rh);
+  ASSERT_EQ(rw, h);
+  ASSERT_EQ(rh, w);
+  // Counter-clockwise, as "convert -rotate -90" turns it: (x, y) goes to
+  // (y, w - 1 - x).
+  int32_t bad = 0;
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      bool set = base[static_cast<size_t>(y) * w + x] >> 24;
+      bool turnedSet = turned[static_cast<size_t>(w - 1 - x) * rw + y] >> 24;
+      if (set != turnedSet && bad++ < 5) ADD_FAILURE() << x << "," << y;
+    }
+  ASSERT_EQ(CallWith("RotateTextObject", {1, 360}), ERR_NONE);
+  int32_t w0 = 0, h0 = 0;
+  EXPECT_EQ(ObjectPixels(L, 1, &w0, &h0), base);
+  TextObject* o = nullptr;
+  ASSERT_EQ(GetTextObject(L, ObjectId{nullptr, 1}, &o, 0), ERR_NONE);
+  TextObjectImage image;
+  GetTextObjectImage(o, &image);
+  EXPECT_EQ(image.originX, 0);
+  EXPECT_EQ(image.originY, 0);
+
+  // Vera is scalable: twice the size is rendered at twice the size, with
+  // intermediate coverage, not as 2 x 2 blocks.
+  ASSERT_EQ(CallWith("SetFont", {":::default_sans", 20}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetFontStyle", {16}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateTextObject", {2, "Ag"}), ERR_NONE);
+  std::vector<uint32_t> vera = ObjectPixels(L, 2, &w, &h);
+  ASSERT_EQ(CallWith("ScaleTextObject", {2, 2 * w, 2 * h}), ERR_NONE);
+  int32_t sw = 0, sh = 0;
+  std::vector<uint32_t> big = ObjectPixels(L, 2, &sw, &sh);
+  EXPECT_NEAR(sw, 2 * w, 2);
+  EXPECT_NEAR(sh, 2 * h, 2);
+  int32_t partial = 0, unevenBlocks = 0;
+  for (int32_t y = 0; y + 1 < sh; y += 2)
+    for (int32_t x = 0; x + 1 < sw; x += 2) {
+      uint32_t a = big[static_cast<size_t>(y) * sw + x] >> 24;
+      partial += a > 0 && a < 255;
+      unevenBlocks += a != big[static_cast<size_t>(y + 1) * sw + x + 1] >> 24;
+    }
+  EXPECT_GT(partial, 10);
+  EXPECT_GT(unevenBlocks, 10);
+  ASSERT_EQ(CallWith("ScaleTextObject", {2, w, h}), ERR_NONE);
+  int32_t bw = 0, bh = 0;
+  EXPECT_EQ(ObjectPixels(L, 2, &bw, &bh), vera);
+}
+
+TEST_F(TextLibTest, TextOutWithLayersMovesEffectsIntoTheLayerStyle) {
+  OpenDisplay(true);
+  ASSERT_EQ(CallWith("SetFontStyle", {64, 0xFF0000, 2}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetFontStyle", {32, 0x00FF00, 3, 4}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetFontColor", {static_cast<double>(0x40FFFFFFu)}), ERR_NONE);
+  ASSERT_EQ(CallWith("TextOut", {100, 40, "Hi"}), ERR_NONE);
+  ASSERT_EQ(CountLayers(d->bgpic), 1);
+  qmLayer* layer = GetLayerByIndex(d->bgpic, 1);
+  EXPECT_EQ(layer->type, LAYER_TEXTOUT);
+  EXPECT_EQ(layer->border.on, 1);
+  EXPECT_EQ(layer->border.colour, 0xFF0000u);
+  EXPECT_EQ(layer->border.size, 2);
+  EXPECT_EQ(layer->shadow.on, 1);
+  EXPECT_EQ(layer->shadow.colour, 0x00FF00u);
+  EXPECT_EQ(layer->shadow.size, 3);
+  EXPECT_EQ(layer->shadow.direction, 4);
+  EXPECT_EQ(layer->transparency, 0x40);
+  // The image itself is the plain glyphs.
+  EXPECT_EQ(layer->base->width, 16);
+  ASSERT_EQ(CallWith("SetFontStyle", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetFontColor", {static_cast<double>(WHITE)}), ERR_NONE);
+  ASSERT_EQ(CallWith("Print", {"Hi"}), ERR_NONE);
+  ASSERT_EQ(CountLayers(d->bgpic), 2);
+  EXPECT_EQ(GetLayerByIndex(d->bgpic, 2)->type, LAYER_PRINT);
+  ExpectArea(
+      0, 0, 16, 8, [](int32_t x, int32_t y) { return TextBit("Hi", x, y) ? WHITE : 0u; },
+      "print layer");
+}
+
 }  // namespace
