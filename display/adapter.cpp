@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int32_t NATIVE_FRAME_MS = 17;  // one frame at 60 fps
-
 int adapterActive() { return GetDisplayAdapter() ? 1 : 0; }
 
 ErrorCode adapterWake() {
@@ -25,10 +23,6 @@ ErrorCode adapterWake() {
   if (a && a->forceEventLoopIteration) a->forceEventLoopIteration(0);
   return ERR_NONE;
 }
-
-// Waiting for the graphics library: the native frame wait
-// (WaitFrameInterval) sleeps one 60 fps interval.
-void nativeFrameWait() { Delay(NATIVE_FRAME_MS); }
 
 // Colours go to the adapter with the alpha inverted (0x00 opaque).
 uint32_t adapterColour(uint32_t colour) { return colour ^ 0xFF000000u; }
@@ -236,6 +230,43 @@ void MoveDisplayPointer(DisplayRecord* d, int32_t x, int32_t y) {
   if (d->windowHandle && a->movePointer) a->movePointer(AdapterWindowOf(d), x, y);
 }
 
+ErrorCode CreateDisplayPointer(const uint32_t* argb, int32_t width, int32_t height, int32_t hotX,
+                               int32_t hotY, void** out) {
+  *out = nullptr;
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    X11PointerNode* node = nullptr;
+    ErrorCode e = CreateX11Pointer(argb, hotX, hotY, &node, width, height);
+    *out = node;
+    return e;
+  }
+  if (!a->createPointer) return ERR_POINTERIMG;
+  *out = a->createPointer(argb, width, height, hotX, hotY);
+  return *out ? ERR_NONE : ERR_POINTERIMG;
+}
+
+void FreeDisplayPointer(void* pointer) {
+  if (!pointer) return;
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    FreeX11Pointer(static_cast<X11PointerNode*>(pointer));
+    return;
+  }
+  if (a->freePointer) a->freePointer(pointer);
+}
+
+void SetDisplayPointer(DisplayRecord* d, void* pointer, int32_t kind) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a) {
+    SetX11Pointer(d, static_cast<X11PointerNode*>(pointer), kind);
+    return;
+  }
+  if (d->windowHandle && a->setPointer)
+    a->setPointer(AdapterWindowOf(d), kind == 2 ? pointer : nullptr);
+}
+
+void ShowDisplayPointer(DisplayRecord* d, int visible) { SetDisplayPointerVisible(d, visible); }
+
 ErrorCode GrabDisplayPixels(DisplayRecord* d, int32_t x, int32_t y, int32_t width, int32_t height,
                             int32_t, int32_t, BitmapHandle** bitmap) {
   *bitmap = nullptr;
@@ -343,11 +374,12 @@ void WaitDisplayVBlank(VmState*, DisplayRecord* d, int32_t frame) {
     QmVWaitRequest request = {1, frame, 0};
     if (a->vwait) a->vwait(AdapterWindowOf(d), &request);
   } else {
-    nativeFrameWait();
+    WaitFrameInterval(d, 0);
   }
   // A callback that does not take the frame itself leaves a closed native
   // display to wait another frame, so that it paces as an open one does.
-  if (OfferVBlankToCallbacks(d, frame) && !a && d->state == DISPSTATE_CLOSED) nativeFrameWait();
+  if (OfferVBlankToCallbacks(d, frame) && !a && d->state == DISPSTATE_CLOSED)
+    WaitFrameInterval(d, 1);
 }
 
 void SleepViaAdapter(VmState* L, int32_t milliseconds) {

@@ -115,6 +115,9 @@ QmDisplayCallback* AddDisplayCallback(int32_t displayId, QmDisplayCallbackFunc f
       case QM_DCBTAG_USER:
         c->tag4 = t->data;
         break;
+      case QM_DCBTAG_BRACKET:
+        c->wantsBracket = t->data != 0;
+        break;
       case QM_DCBTAG_UNSCALED:
         c->tag5 = t->data;
         break;
@@ -407,4 +410,13 @@ void RefreshDisplayForCallback(QmDisplayCallback* record) {
   servedCallback = record;
   RefreshDisplay(nullptr, d, 2);
   servedCallback = saved;
+}
+
+int DisplayCallbacksWantRefreshBracket(const DisplayRecord* d) {
+  if (!d) return 0;
+  lockList();
+  int wanted = 0;
+  for (const DisplayCallback* c = d->callbacks; c && !wanted; c = c->next) wanted = c->wantsBracket;
+  unlockList();
+  return wanted;
 }

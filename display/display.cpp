@@ -229,8 +229,6 @@ const DisplayBlitHooks blitHooks{currentForBlit, RefreshDisplayRect, RefreshScal
                                  LayerBlitRefresh};
 }  // namespace
 void SetCurrentDisplay(DisplayRecord* display) { displayContext.currentDisplay = display; }
-// Waiting for the video recorder of the graphics library: it never records.
-int VideoRecorderActive() { return 0; }
 
 const char* GetDisplayModeName(int32_t code) {
   const char* name = OptionNameOf(DISPLAY_MODE_NAMES, code);

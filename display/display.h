@@ -538,6 +538,10 @@ struct DisplayRecord {
   BitmapHandle* windowBitmap;
   BitmapHandle *ownMask, *ownAlpha;
   int32_t collectRefreshes;  // a refresh bracket is open
+  // The display's own request that BeginRefresh open a bracket, and the
+  // frame-rate limit's time of the last frame.
+  int32_t bracketRequest;
+  TimeValue lastFrameTime;
   int32_t doubleBuffer;
   TimeValue openTime;
   DisplayPumpState pump;
@@ -664,8 +668,6 @@ int32_t GetDisplayVideoRects(const DisplayRecord* display, int32_t* rects, int32
 // Main thread: copies every display's pending frames to their windows in
 // order and frees them.
 ErrorCode ApplyPendingDisplayFrames(VmState* L);
-// Non-zero while the video recorder records (none exists yet).
-int VideoRecorderActive();
 
 // ---- Dirty rectangles and buffer flips ----
 
@@ -774,6 +776,20 @@ ErrorCode GrabDisplayPixels(DisplayRecord* display, int32_t x, int32_t y, int32_
                             BitmapHandle** bitmap);
 // Moves the pointer to (x, y) of the display's window.
 void MoveDisplayPointer(DisplayRecord* display, int32_t x, int32_t y);
+// Window-system pointers: an ARGB image (width x height, hot spot inside
+// it) made into the display adapter's pointer when one is installed, else
+// an X11 one; ERR_POINTERIMG when the adapter makes none. The display's
+// pointer becomes kind 0 (the system pointer), 1 (the busy pointer) or 2
+// (the image); the adapter is given null for the first two.
+ErrorCode CreateDisplayPointer(const uint32_t* argb, int32_t width, int32_t height, int32_t hotX,
+                               int32_t hotY, void** out);
+void FreeDisplayPointer(void* pointer);
+void SetDisplayPointer(DisplayRecord* display, void* pointer, int32_t kind);
+// Shows or hides the pointer over the display's window.
+void ShowDisplayPointer(DisplayRecord* display, int visible);
+// Registers the attribute query's readers of displays, background
+// pictures, intervals and timeouts (the graphics library's opener does).
+ErrorCode RegisterDisplayAttributeReaders();
 // Waits for the display's next frame: the adapter's VWait when it waits
 // itself and the display has its window, else the native frame wait.
 void WaitDisplayVBlank(VmState* L, DisplayRecord* display, int32_t frame);
@@ -808,6 +824,9 @@ ErrorCode ChangeDisplaySizeForCallback(QmDisplayCallback* record, int32_t width,
 int32_t GetDisplayAttrsForPlugin(void* handleOrRecord, const QmTagItem* tags);
 ErrorCode RefreshDisplayByHandle(void* window);
 void RefreshDisplayForCallback(QmDisplayCallback* record);
+// Non-zero when a callback on the display asked for refresh brackets
+// (QM_DCBTAG_BRACKET).
+int DisplayCallbacksWantRefreshBracket(const DisplayRecord* display);
 
 // ---- Requesters (requester.cpp) ----
 

@@ -151,7 +151,8 @@ struct QmDisplayCallback {
   void* userData;
   int32_t callMode;  // 1: through the call bridge, never called here
   int32_t visited;
-  int32_t wantsVWait;  // tag 3
+  int32_t wantsVWait;    // tag 3
+  int32_t wantsBracket;  // tag 8
   DisplayRecord* display;
   uintptr_t tag4, tag5;
 };

@@ -253,6 +253,7 @@ using bitmapint::ClipPair;
 using bitmapint::ClipRect;
 
 void SetSoftBitmapFormatOverride(int64_t format) { formatOverride = format; }
+int64_t GetSoftBitmapFormatOverride() { return formatOverride; }
 
 uint32_t GetSoftBitmapFormat() {
   // An installed adapter's format wins: its pixels are what windows show.

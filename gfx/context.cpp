@@ -4,6 +4,7 @@
 
 #include "gfx/adapter_private.h"
 #include "gfx/gfx.h"
+#include "gfx/graphics_private.h"
 #include "platform/linux/platform.h"
 
 GfxContext gfxContext;
@@ -18,6 +19,7 @@ void FreeGfxContext() {
   FreeAllAsyncDraws(nullptr);
   FreePictureCache();
   FreeAllClipRegions();
+  FreeAllPointers(nullptr);
   FreeBlitScratch();
   FreeTransformScratch();
   SetAdapterBitmapFlagsQuery(nullptr);

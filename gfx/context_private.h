@@ -10,6 +10,7 @@
 
 #include "gfx/bitmap_private.h"
 #include "gfx/gfx.h"
+#include "platform/linux/platform.h"
 
 // The blit's scratch buffer for combined clip masks, grown and never
 // shrunk while a run lasts, and the fixed record and handle that describe
@@ -42,6 +43,16 @@ struct GfxContext {
   ObjectHead* asyncList = nullptr;
   // The picture cache in insertion order (picturecache.cpp).
   CachedPicture* pictureCache = nullptr;
+  // The frame-rate limit and the clock it reads (null: the system clock
+  // and Delay; tests put in their own), the last frame while no display
+  // exists, and the video recorder, which nothing starts (graphicscmds.cpp).
+  int32_t fpsLimit = 60;
+  void (*frameNow)(TimeValue* out) = nullptr;
+  void (*frameSleep)(int32_t milliseconds) = nullptr;
+  TimeValue lastFrameTime{};
+  void* videoRecorder = nullptr;
+  // Pointers in creation order (pointer.cpp).
+  ObjectHead* pointerList = nullptr;
 };
 
 extern GfxContext gfxContext;

@@ -206,6 +206,11 @@ struct GradientRequest {
 // false (nothing drawn) for an unknown type, a negative stop count or a
 // pixel size other than 2 and 4.
 bool RenderGradient(const GradientRequest* request);
+// Locks the bitmap and renders the gradient into the rectangle of it (the
+// renderer's limits apply). A null bitmap is reported on the console and
+// draws nothing; so does a failed lock, silently.
+void DrawGradient(BitmapHandle* dest, int32_t x, int32_t y, int32_t width, int32_t height,
+                  const GradientSpec* gradient);
 
 // Affine transform of a picture with its mask (1 bit per pixel, top bit
 // leftmost) or alpha channel. The matrix (a, b, c, d, e, f) maps source

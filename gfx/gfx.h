@@ -73,6 +73,7 @@ struct BitmapLock {
 // Format of new software pixel bitmaps: 10 unless overridden (the X11 back
 // end sets the visual's format). -1 clears the override.
 void SetSoftBitmapFormatOverride(int64_t format);
+int64_t GetSoftBitmapFormatOverride();  // -1 when none is set
 
 // Allocation returns null when out of memory or refused (a size of 0 or
 // less, or one whose bytes do not fit); callers report ERR_MEM, ERR_BITMAP,
@@ -719,3 +720,16 @@ ErrorCode RippleTransitionFrame(BitmapHandle* source, BitmapHandle* second, Bitm
                                 int32_t height, const int32_t* distances, const double* sine,
                                 double waveLength, double amplitudeStep, int32_t framesPerHalf,
                                 int32_t fadeOut, int32_t frame);
+
+// Non-zero while the video recorder records. No command starts one on
+// this system, so it never does.
+int VideoRecorderActive();
+// The frame-rate limit in frames per second (never 0; 60 by default).
+int32_t GetFPSLimit();
+// The frame-rate limit: while the display is open, or when forced, sleeps
+// until one frame interval has passed since the display's last frame (not
+// when a second or more has passed); then the last frame is now. A null
+// display uses the library's own last-frame time.
+void WaitFrameInterval(DisplayRecord* display, int force);
+// Waits for the current display's next frame (the wait behind VWait).
+void WaitDisplayFrame(VmState* L, int32_t frame);

@@ -6,6 +6,7 @@
 // one multiplication per channel.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "gfx/effects_private.h"
 #include "gfx/gfx.h"
@@ -331,4 +332,25 @@ ErrorCode FillBitmapGradient(BitmapHandle* bitmap, const GradientFill* fill) {
   bool drawn = RenderGradient(&request);
   UnlockBitmap(&lock);
   return drawn ? ERR_NONE : ERR_WRONGUSAGE;
+}
+
+void DrawGradient(BitmapHandle* dest, int32_t x, int32_t y, int32_t width, int32_t height,
+                  const GradientSpec* gradient) {
+  if (!dest) {
+    std::fputs("ERROR! DRAWGRADIENT() CALLED WITH DST=NULL!\n", stdout);
+    std::fflush(stdout);
+    return;
+  }
+  // The rectangle must lie inside the bitmap: the renderer writes every
+  // pixel of it without clipping.
+  if (x < 0 || y < 0 || width <= 0 || height <= 0 ||
+      static_cast<int64_t>(x) + width > dest->width ||
+      static_cast<int64_t>(y) + height > dest->height)
+    return;
+  BitmapLock lock{};
+  if (!LockBitmap(dest, 0, &lock)) return;
+  GradientRequest request{lock.address, lock.bytesPerPixel, lock.pixelFormat, x, y, width,
+                          height,       lock.rowLength,     gradient};
+  RenderGradient(&request);
+  UnlockBitmap(&lock);
 }

@@ -2,6 +2,7 @@
 // object type, and the script constants that name object types and
 // attributes. Each library that owns an object type registers its reader
 // with the runtime's object registry; this file only dispatches.
+#include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
@@ -72,10 +73,38 @@ int cmdGetAttribute(VmState* L) {
 }
 
 const CommandTableEntry graphicsCommands[] = {
-    {"GetAttribute", cmdGetAttribute},       {"CreateClipRegion", CmdCreateClipRegion},
-    {"SetClipRegion", CmdSetClipRegion},     {"FreeClipRegion", CmdFreeClipRegion},
-    {"AsyncDrawFrame", CmdAsyncDrawFrame},   {"CancelAsyncDraw", CmdCancelAsyncDraw},
-    {"FinishAsyncDraw", CmdFinishAsyncDraw}, {nullptr, nullptr},
+    {"Red", CmdRed},
+    {"Green", CmdGreen},
+    {"Blue", CmdBlue},
+    {"RGB", CmdRGB},
+    {"ARGB", CmdARGB},
+    {"MovePointer", CmdMovePointer},
+    {"HidePointer", CmdHidePointer},
+    {"SetPointer", CmdSetPointer},
+    {"ShowPointer", CmdShowPointer},
+    {"GetAttribute", cmdGetAttribute},
+    {"GetPen", CmdGetPen},
+    {"VWait", CmdVWait},
+    {"SetFPSLimit", CmdSetFPSLimit},
+    {"GetFPSLimit", CmdGetFPSLimit},
+    {"IsPicture", CmdIsPicture},
+    {"GetRealColor", CmdGetRealColor},
+    {"SaveSnapshot", CmdSaveSnapshot},
+    {"MixRGB", CmdMixRGB},
+    {"CreateClipRegion", CmdCreateClipRegion},
+    {"SetClipRegion", CmdSetClipRegion},
+    {"FreeClipRegion", CmdFreeClipRegion},
+    {"CreatePointer", CmdCreatePointer},
+    {"FreePointer", CmdFreePointer},
+    {"AsyncDrawFrame", CmdAsyncDrawFrame},
+    {"CancelAsyncDraw", CmdCancelAsyncDraw},
+    {"FinishAsyncDraw", CmdFinishAsyncDraw},
+    {"DumpVideoTime", CmdDumpVideoTime},
+    {"GetRandomColor", CmdGetRandomColor},
+    {"BeginRefresh", CmdBeginRefresh},
+    {"EndRefresh", CmdEndRefresh},
+    {"Intersection", CmdIntersection},
+    {nullptr, nullptr},
 };
 
 // The object-type and attribute constants; the attribute numbers follow the
@@ -203,6 +232,10 @@ const ConstantTableEntry graphicsConstants[] = {
     {"BOTTOM", nullptr, POS_BOTTOM}, {"LEFTOUT", nullptr, POS_LEFTOUT},
     {"RIGHTOUT", nullptr, POS_RIGHTOUT}, {"TOPOUT", nullptr, POS_TOPOUT},
     {"BOTTOMOUT", nullptr, POS_BOTTOMOUT}, {"KEEPASPRAT", nullptr, KEEPASPRAT},
+    {"STDPTR_SYSTEM", nullptr, 0}, {"STDPTR_BUSY", nullptr, 1},
+    {"SNAPWINDOW", nullptr, 0}, {"SNAPDISPLAY", nullptr, 1}, {"SNAPDESKTOP", nullptr, 2},
+    {"IMGFMT_BMP", nullptr, 0}, {"IMGFMT_PNG", nullptr, 1}, {"IMGFMT_JPEG", nullptr, 2},
+    {"IMGFMT_GIF", nullptr, 3}, {"IMGFMT_ILBM", nullptr, 4},
     {nullptr, nullptr, 0},
 };
 // clang-format on
@@ -218,6 +251,10 @@ ErrorCode OpenGraphicsLibrary(VmState* L) {
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_CLIPREGION, ReadClipRegionAttribute)) return e;
   if (ErrorCode e = RegisterObjectList(&gfxContext.asyncList)) return e;
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_ASYNCDRAW, ReadAsyncDrawAttribute)) return e;
+  if (ErrorCode e = RegisterObjectList(&gfxContext.pointerList)) return e;
+  if (ErrorCode e = RegisterAttributeReader(OBJTYPE_POINTER, ReadPointerAttribute)) return e;
+  if (ErrorCode e = RegisterDisplayAttributeReaders()) return e;
+  if (ErrorCode e = RegisterGraphicsAttrHandlers()) return e;
   return ERR_NONE;
 }
 
@@ -225,5 +262,6 @@ void CloseGraphicsLibrary(VmState* L) {
   FreePictureCache();
   FreeAllAsyncDraws(L);
   FreeAllClipRegions();
+  FreeAllPointers(L);
   FreeBlitScratch();
 }

@@ -1227,6 +1227,7 @@ typedef int32_t (*QmRewindDirFunc)(void* dir);
 #define QM_DCBTAG_UNSCALED 5  /* in: message 0 carries the unscaled picture */
 #define QM_DCBTAG_PICWIDTH 6  /* out: the background picture's width */
 #define QM_DCBTAG_PICHEIGHT 7 /* out */
+#define QM_DCBTAG_BRACKET 8   /* in: BeginRefresh opens brackets for this callback */
 typedef struct QmDisplayCallback QmDisplayCallback; /* the host's record */
 typedef int32_t (*QmDisplayCallbackFunc)(QmDisplayCallback* record, int32_t message,
                                          const intptr_t* values, void* userData);

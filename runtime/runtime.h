@@ -222,6 +222,10 @@ int GetGlobalAttrs(VmState* L, const TagItem* tags);
 // FreeRegistries.
 using SetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t value);
 ErrorCode AddSetAttrHandler(SetAttrHandler handler);
+// A getter handler stores the tag's word at result and returns non-zero
+// when it took the tag.
+using GetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t* result);
+ErrorCode AddGetAttrHandler(GetAttrHandler handler);
 // The words behind the built-in tags, for their readers.
 int IsQuietMode();           // tag 1
 int GetDeferBitmapsFlag();   // tag 5: the applet's resources are being preloaded

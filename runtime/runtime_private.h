@@ -48,8 +48,6 @@ char* Utf8ToLatin1DupTracked(const char* text, size_t* tracked);
 // Append-only lists kept by the runtime, walked in registration order and
 // freed together by FreeRegistries. Used by the main thread only.
 
-using GetAttrHandler = int (*)(VmState* L, uint32_t tag, uintptr_t* result);
-ErrorCode AddGetAttrHandler(GetAttrHandler handler);
 const HookRecord* GetHookList();
 
 // Object types and the object lists that FindObjectEntry walks.

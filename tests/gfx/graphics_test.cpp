@@ -1,11 +1,20 @@
-// The attribute query of the "graphics" library (the harness opens it): dispatch to the reader a
-// library registered for its type, the answers for types whose library
-// registered none, and the object-type and attribute constants.
+// The "graphics" library without a display (the harness opens it): the
+// attribute query's dispatch to the reader a library registered for its
+// type, the answers for types whose library registered none, the
+// object-type and attribute constants, the frame-rate limit on a test
+// clock, gradients drawn into bitmaps and picture identification.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "engine/engine.h"
+#include "gfx/effects_private.h"
 #include "gfx/gfx.h"
+#include "gfx/graphics_private.h"
 #include "runtime/runtime.h"
+#include "tests/media/image_support.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -86,6 +95,115 @@ TEST_F(GraphicsLibrary, ObjectTypeAndAttributeConstants) {
     double number = -1;
     ASSERT_EQ(VmFindConstant(h.L, c.name, &text, &number), 1);
     EXPECT_EQ(number, c.value);
+  }
+}
+
+// The frame-rate limit on a clock the test drives: the time now and the
+// sleeps it was asked for.
+uint32_t clockMicros = 0;
+std::vector<int32_t> sleeps;
+void testNow(TimeValue* out) {
+  out->seconds = 100 + clockMicros / 1000000;
+  out->micros = clockMicros % 1000000;
+}
+void testSleep(int32_t ms) {
+  sleeps.push_back(ms);
+  clockMicros += static_cast<uint32_t>(ms) * 1000;
+}
+
+TEST_F(GraphicsLibrary, FrameLimitSleepsTheRestOfTheInterval) {
+  SetFrameClock(testNow, testSleep);
+  struct Case {
+    const char* name;
+    int32_t fps;
+    uint32_t sinceLast;  // microseconds
+    std::vector<int32_t> sleeps;
+  };
+  const Case cases[] = {
+      {"50 fps, 5 ms after the frame", 50, 5000, {15}},
+      {"interval over", 50, 25000, {}},
+      {"a second or more", 50, 1000000, {}},
+      {"60 fps, at once", 60, 0, {16}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VmSetTop(h.L, 0);
+    VmPushNumber(h.L, c.fps);
+    ASSERT_EQ(h.Call("SetFPSLimit", 1), ERR_NONE);
+    clockMicros = 0;
+    WaitFrameInterval(nullptr, 1);  // the last frame is now
+    sleeps.clear();
+    clockMicros += c.sinceLast;
+    WaitFrameInterval(nullptr, 1);
+    EXPECT_EQ(sleeps, c.sleeps);
+  }
+  SetFrameClock(nullptr, nullptr);
+}
+
+// DrawGradient renders through the renderer on the bitmap's own lock.
+TEST_F(GraphicsLibrary, DrawGradientRendersIntoTheLockedBitmap) {
+  GradientSpec spec{};
+  spec.type = GRADIENT_LINEAR;
+  spec.firstColour = 0xFF102030;
+  spec.secondColour = 0xFFF0E0D0;
+  spec.angle = 45;
+  spec.centreX = spec.centreY = 0.5;
+  for (int64_t format : {int64_t{PIXFMT_ARGB32}, int64_t{PIXFMT_RGB565}}) {
+    SCOPED_TRACE(format);
+    SetSoftBitmapFormatOverride(format);
+    OwnedBitmap drawn(AllocBitmap(20, 16, 0, nullptr)), rendered(AllocBitmap(20, 16, 0, nullptr));
+    SetSoftBitmapFormatOverride(-1);
+    ASSERT_TRUE(drawn && rendered);
+    DrawGradient(drawn.get(), 2, 3, 12, 10, &spec);
+    DrawGradient(drawn.get(), 15, 0, 10, 4, &spec);  // past the right edge: nothing
+    BitmapLock a{}, b{};
+    ASSERT_NE(LockBitmap(rendered.get(), 0, &b), 0u);
+    GradientRequest request{b.address, b.bytesPerPixel, b.pixelFormat, 2, 3, 12,
+                            10,        b.rowLength,     &spec};
+    ASSERT_TRUE(RenderGradient(&request));
+    ASSERT_NE(LockBitmap(drawn.get(), 1, &a), 0u);
+    EXPECT_EQ(a.bytesPerPixel, format == PIXFMT_ARGB32 ? 4 : 2);
+    size_t bytes = static_cast<size_t>(a.rowLength) * a.bytesPerPixel * a.height;
+    EXPECT_EQ(std::memcmp(a.address, b.address, bytes), 0);
+    UnlockBitmap(&a);
+    UnlockBitmap(&b);
+  }
+  testing::internal::CaptureStdout();
+  DrawGradient(nullptr, 0, 0, 4, 4, &spec);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "ERROR! DRAWGRADIENT() CALLED WITH DST=NULL!\n");
+}
+
+TEST_F(GraphicsLibrary, IsPictureIdentifiesPictureFiles) {
+  imagetest::TempDir dir;
+  std::string png = dir / "a.png", text = dir / "a.txt";
+  imagetest::Shell("convert -size 3x2 xc:'rgba(255,0,0,0.5)' png32:'" + png + "'");
+  imagetest::WriteFile(text, {'h', 'e', 'l', 'l', 'o', '\n'});
+  struct Case {
+    std::string file;
+    bool ok;
+  };
+  for (const Case& c : {Case{png, true}, Case{text, false}}) {
+    SCOPED_TRACE(c.file);
+    VmSetTop(h.L, 0);
+    VmPushString(h.L, c.file.c_str());
+    ASSERT_EQ(h.Call("IsPicture", 1), ERR_NONE);
+    ASSERT_EQ(VmType(h.L, -1), VM_TYPE_TABLE);
+    EXPECT_EQ(VmToBoolean(h.L, -2), c.ok ? 1 : 0);
+    if (!c.ok) continue;
+    auto field = [&](const char* name) {
+      VmPushString(h.L, name);
+      VmGetTable(h.L, -2);
+      double v = VmType(h.L, -1) == VM_TYPE_BOOLEAN ? VmToBoolean(h.L, -1) : VmToNumber(h.L, -1);
+      VmSetTop(h.L, -2);
+      return v;
+    };
+    EXPECT_EQ(field("format"), 1);  // PNG
+    EXPECT_EQ(field("width"), 3);
+    EXPECT_EQ(field("height"), 2);
+    EXPECT_EQ(field("alpha"), 1);
+    EXPECT_EQ(field("vector"), 0);
+    EXPECT_EQ(field("transparency"), 0);
   }
 }
 

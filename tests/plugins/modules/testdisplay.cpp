@@ -62,8 +62,18 @@ struct Bitmap {
   }
 };
 
+// A pointer image as CreatePointer received it.
+struct Pointer {
+  std::vector<uint32_t> pixels;
+  int32_t width, height, hotX, hotY;
+};
+
 struct State {
   const PluginHostApi* host = nullptr;
+  std::set<Pointer*> pointers;
+  Pointer* lastPointer = nullptr;
+  void* setPointer = nullptr;  // SetPointer's last pointer argument
+  int32_t pointerSets = 0, pointerVisible = 1;
   std::vector<Window*> windows;
   int32_t vwaits = 0, sleeps = 0, blits = 0, fills = 0, closes = 0, polls = 0, waits = 0;
   int32_t lastVWaitFrame = -1, lastSleep = -1;
@@ -230,6 +240,7 @@ void ClosePlugin() {
   if (!state) return;
   for (Window* w : state->windows) delete w;
   for (Bitmap* b : state->bitmaps) delete b;
+  for (Pointer* p : state->pointers) delete p;
   delete state;
   state = nullptr;
 }
@@ -274,6 +285,26 @@ void TestDisplayWindowState(void* handle, int32_t* out) {
   out[0] = w->minimised ? 1 : 0;
   out[1] = w->pointerX;
   out[2] = w->pointerY;
+}
+// The newest pointer alive (null when none or freed): width, height, hot
+// spot x and y into out, its pixels returned.
+const uint32_t* TestDisplayLastPointer(int32_t* out) {
+  Pointer* p = state ? state->lastPointer : nullptr;
+  if (!p) return nullptr;
+  out[0] = p->width;
+  out[1] = p->height;
+  out[2] = p->hotX;
+  out[3] = p->hotY;
+  return p->pixels.data();
+}
+// Pointers alive, SetPointer calls, visible flag; SetPointer's last
+// argument returned.
+void* TestDisplayPointerState(int32_t* out) {
+  if (!state) return nullptr;
+  out[0] = static_cast<int32_t>(state->pointers.size());
+  out[1] = state->pointerSets;
+  out[2] = state->pointerVisible;
+  return state->setPointer;
 }
 int32_t TestDisplayWaits() { return state ? state->waits : 0; }
 const QmBlitRequest* TestDisplayLastBlit() { return state ? &state->lastBlit : nullptr; }
@@ -401,10 +432,29 @@ int32_t SetDisplayTitle(void* handle, const char* title) {
 }
 int32_t ActivateDisplay(void*, int32_t) { return 0; }
 int32_t SetDisplayAttributes(void*, const QmTagItem*) { return 0; }
-void* CreatePointer(const uint32_t*, int32_t, int32_t, int32_t, int32_t) { return nullptr; }
-void FreePointer(void*) {}
-int32_t SetPointer(void*, void*) { return 0; }
-int32_t ShowHidePointer(void*, int32_t) { return 0; }
+void* CreatePointer(const uint32_t* pixels, int32_t width, int32_t height, int32_t hotX,
+                    int32_t hotY) {
+  if (!pixels || width < 1 || height < 1) return nullptr;
+  auto* p = new Pointer{std::vector<uint32_t>(pixels, pixels + static_cast<size_t>(width) * height),
+                        width, height, hotX, hotY};
+  state->pointers.insert(p);
+  state->lastPointer = p;
+  return p;
+}
+void FreePointer(void* pointer) {
+  auto* p = static_cast<Pointer*>(pointer);
+  if (state->pointers.erase(p)) delete p;
+  if (state->lastPointer == p) state->lastPointer = nullptr;
+}
+int32_t SetPointer(void*, void* pointer) {
+  state->setPointer = pointer;
+  state->pointerSets++;
+  return 0;
+}
+int32_t ShowHidePointer(void*, int32_t visible) {
+  state->pointerVisible = visible;
+  return 0;
+}
 int32_t MovePointer(void* handle, int32_t x, int32_t y) {
   Window* w = windowOf(handle);
   if (w) {
