@@ -395,6 +395,10 @@ enum : uint32_t {
   NEWLAYER_REPLACE = 0x8,
   NEWLAYER_KEEPPOSITION = 0x100,
   NEWLAYER_KEEPFILTERS = 0x200,
+  // The state already holds the requested position and size; x, y, width
+  // and height are where the image lies (an image larger than what was
+  // asked for, as a shape with its anti-aliased edge).
+  NEWLAYER_ACTUALGEOMETRY = 0x400,
 };
 // Makes a layer on the current background picture (see layer.cpp). The
 // passed image state (made with AllocLayerImageState) and bitmaps belong to
@@ -433,6 +437,58 @@ struct LayerBrushServices {
   ErrorCode (*freeBrush)(VmState* L, ObjectId id);
 };
 void SetLayerBrushServices(const LayerBrushServices* services);
+// ---- Layer styles ----
+
+// What SetLayerStyle has read of one table before it changes the layer.
+// The type-specific hooks of a kind fill the kind's part: a scratch copy of
+// its record (kindData), what it requires, a position it derives.
+struct LayerStyleWork {
+  qmLayer* layer;
+  int32_t type;          // the type after "type"
+  int32_t typeChanged;   // "type" names another type
+  int32_t content;       // the content is to be drawn again
+  int32_t styleChanged;  // a shadow or border switched by "formstyle"
+  void* kindData;        // the hook's scratch record (freed by freeWork)
+  ShadowStyle shadow;    // working copies of the layer's shadow and border
+  BorderStyle border;
+  ObjectId id;  // "id": the shown object
+  int32_t idGiven;
+  int32_t partX, partY, partWidth, partHeight;  // the source rectangle
+  int32_t width, height;                        // the content's size as the hook knows it (0: keep)
+  int32_t hasPosition;                          // the hook derives the position (line end points)
+  int32_t x, y;
+  int32_t offsetX, offsetY;  // added to an "x"/"y" (a polygon's vertex minimum)
+  uint32_t deferFlags;       // kinds of objects replaced (FlushDeferredFrees bits)
+};
+// The type-specific part of the style of a kind of layer.
+struct LayerStyleHooks {
+  // Reads the kind's fields of the table into the work (type is the new
+  // type); an error ends the table.
+  ErrorCode (*read)(VmState* L, int table, LayerStyleWork* work);
+  // Sets the kind's fields of the layer on the table at the top.
+  void (*write)(VmState* L, qmLayer* layer);
+  // Draws the content again from the work's record and puts the new layer
+  // in place of the old one (NewLayer flags given, the box at x, y); on
+  // failure the old layer stays as it was.
+  ErrorCode (*remake)(VmState* L, qmLayer* layer, LayerStyleWork* work, int32_t x, int32_t y,
+                      const DisplayTransform* transform, uint32_t flags, qmLayer** out);
+  void (*freeWork)(LayerStyleWork* work);
+};
+void RegisterLayerStyleHooks(int32_t type, const LayerStyleHooks* hooks);
+// What the style commands ask of the drawing library: the shadow and
+// border fields of a table.
+struct LayerStyleServices {
+  ErrorCode (*parseShadow)(VmState* L, int table, ShadowStyle* shadow, int* found);
+  ErrorCode (*parseBorder)(VmState* L, int table, int aliases, BorderStyle* border, int* found);
+};
+void SetLayerStyleServices(const LayerStyleServices* services);
+// A filter slot's name and its argument kinds ('i' integer, 'l' level,
+// 'r' real).
+const char* FilterSlotName(int32_t slot);
+const char* FilterSlotKinds(int32_t slot);
+// Frees the layers of the current picture and shows its background (keep:
+// the layers are burnt into it instead).
+ErrorCode ClearLayersCore(VmState* L, int keep);
 // The library opener "layers" and its shut-down.
 ErrorCode OpenLayersLibrary(VmState* L);
 void FreeLayerSystem(VmState* L);

@@ -295,3 +295,11 @@ ErrorCode ApplyLayerEffects(const FilterSlot slots[FILTER_SLOTS], BitmapHandle* 
   }
   return ERR_NONE;
 }
+
+const char* FilterSlotName(int32_t slot) {
+  return slot >= 0 && slot < FILTER_SLOTS ? FILTERS[slot].name : "";
+}
+
+const char* FilterSlotKinds(int32_t slot) {
+  return slot >= 0 && slot < FILTER_SLOTS ? FILTERS[slot].kinds : "";
+}

@@ -497,8 +497,13 @@ ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x
     return fail(layer && pic ? ERR_MEM : (layer ? ERR_NOLAYERS : ERR_MEM));
 
   state->own = LayerTriple{bitmap, mask, alpha};
-  state->anchoredX = state->requestedX = x;
-  state->anchoredY = state->requestedY = y;
+  if (flags & NEWLAYER_ACTUALGEOMETRY) {
+    state->anchoredX = state->requestedX;
+    state->anchoredY = state->requestedY;
+  } else {
+    state->anchoredX = state->requestedX = x;
+    state->anchoredY = state->requestedY = y;
+  }
   state->x = x;
   state->y = y;
   state->width = width;
@@ -538,8 +543,8 @@ ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x
     layer->anchorX = transform->anchorX;
     layer->anchorY = transform->anchorY;
     if (type != LAYER_LINE) {
-      int32_t ax = x - roundToInt(layer->anchorX * state->requestedWidth);
-      int32_t ay = y - roundToInt(layer->anchorY * state->requestedHeight);
+      int32_t ax = state->requestedX - roundToInt(layer->anchorX * state->requestedWidth);
+      int32_t ay = state->requestedY - roundToInt(layer->anchorY * state->requestedHeight);
       state->x = ax - (state->requestedX - state->x);
       state->y = ay - (state->requestedY - state->y);
       state->anchoredX = ax;
@@ -553,32 +558,25 @@ ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x
   insertAt(pic, layer, position);
   linked = true;
 
-  if (flags & NEWLAYER_REPLACE) {
-    qmLayer* old = NextLayer(layer);
-    if (old) {
-      MoveLayerButtons(pic, old, layer);
-      state->clip = old->base ? old->base->clip : nullptr;
-      layer->takenOver = old->takenOver;
-      layer->refs = old->refs;
-      layer->refCount = old->refCount;
-      old->refs = nullptr;
-      old->refCount = 0;
-      if (flags & NEWLAYER_KEEPPOSITION) {
-        for (LayerImageState* s : {layer->base}) {
-          s->requestedX = old->base->requestedX;
-          s->requestedY = old->base->requestedY;
-          s->anchoredX = old->base->anchoredX;
-          s->anchoredY = old->base->anchoredY;
-          s->x = old->base->x;
-          s->y = old->base->y;
-        }
+  // The layer replaced takes its leave only once the new one is drawn, so
+  // that a failure leaves it in place.
+  qmLayer* old = (flags & NEWLAYER_REPLACE) ? NextLayer(layer) : nullptr;
+  if (old) {
+    if (old->asyncUse) return fail(ERR_REMADLAYER);
+    state->clip = old->base ? old->base->clip : nullptr;
+    if (flags & NEWLAYER_KEEPPOSITION) {
+      for (LayerImageState* s : {layer->base}) {
+        s->requestedX = old->base->requestedX;
+        s->requestedY = old->base->requestedY;
+        s->anchoredX = old->base->anchoredX;
+        s->anchoredY = old->base->anchoredY;
+        s->x = old->base->x;
+        s->y = old->base->y;
       }
-      if (flags & NEWLAYER_KEEPFILTERS) {
-        layer->outlineFilters = old->outlineFilters;
-        std::memcpy(layer->filters, old->filters, sizeof layer->filters);
-      }
-      if (old->asyncUse) return fail(ERR_REMADLAYER);
-      DeleteLayer(L, old, 1, nullptr, nullptr, 1);
+    }
+    if (flags & NEWLAYER_KEEPFILTERS) {
+      layer->outlineFilters = old->outlineFilters;
+      std::memcpy(layer->filters, old->filters, sizeof layer->filters);
     }
   }
 
@@ -592,6 +590,15 @@ ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x
     uint32_t mode = RENDER_DISPLAYSCALE | RENDER_BASESIZE |
                     ((flags & NEWLAYER_REPLACE) ? RENDER_TRANSFORM : 0u);
     if (ErrorCode e = RenderLayerImage(L, layer, mode, d)) return fail(e);
+  }
+  if (old) {
+    MoveLayerButtons(pic, old, layer);
+    layer->takenOver = old->takenOver;
+    layer->refs = old->refs;
+    layer->refCount = old->refCount;
+    old->refs = nullptr;
+    old->refCount = 0;
+    DeleteLayer(L, old, 1, nullptr, nullptr, 1);
   }
 
   if (!(flags & NEWLAYER_REPLACE) && !layer->hidden) {

@@ -197,3 +197,20 @@ int CmdShowLayer(VmState* L);
 int CmdHideLayer(VmState* L);
 void FreeMoveLists();
 ErrorCode RegisterMoveListReader();
+
+// ---- Layer styles (layerstyle.cpp, layerstyleget.cpp) ----
+
+const LayerStyleHooks* GetLayerStyleHooks(int32_t type);
+// Applies the style table at the stack index to the layer (which a content
+// change replaces: *layer is then the new one). Group tables read only the
+// fields every layer has. The dirty areas go to the list; the kinds of
+// replaced objects are added to deferFlags.
+ErrorCode ApplyLayerStyle(VmState* L, qmLayer** layer, int table, int group, uint32_t* deferFlags,
+                          DirtyList* list);
+// The pairs of layer (position, name or group) and table in the arguments
+// 1..nargs; refreshes the areas at the end unless told not to.
+ErrorCode SetLayerStyleCore(VmState* L, int nargs, int noRefresh);
+// Pushes the style table of the layer.
+void PushLayerStyle(VmState* L, qmLayer* layer);
+int CmdGetLayerStyle(VmState* L);
+ErrorCode RegisterLayerStyleCommands(VmState* L);

@@ -589,6 +589,7 @@ ErrorCode InsertLayerObject(VmState* L, int32_t position, int32_t type, ObjectId
 ErrorCode OpenLayersLibrary(VmState* L) {
   if (ErrorCode e = RegisterLibrary(LAYER_COMMANDS, "layers")) return e;
   VmRegisterFunctions(L, nullptr, LAYER_COMMANDS, 0);
+  if (ErrorCode e = RegisterLayerStyleCommands(L)) return e;
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_LAYER, readLayerAttribute)) return e;
   if (ErrorCode e = RegisterMoveListReader()) return e;
   InstallLayerHooks();

@@ -225,6 +225,7 @@ ErrorCode OpenDrawLibrary(VmState* L) {
     drawContext.cosTable[i] = std::cos(a);
   }
   drawContext.drawOpen = 1;
+  RegisterShapeLayerKinds();
   if (ErrorCode e = RegisterLibrary(DRAW_COMMANDS, "draw")) return e;
   VmRegisterFunctions(L, nullptr, DRAW_COMMANDS, 0);
   VmRegisterConstants(L, DRAW_CONSTANTS, 0);

@@ -68,6 +68,11 @@ ErrorCode DrawLineCore(VmState* L, ObjectId layer, const DrawStyle* style, int32
   int32_t ow = target ? target->width : d->width, oh = target ? target->height : d->height;
   int32_t reach = thickness + 3;
   int32_t cx1 = x1, cy1 = y1, cx2 = x2, cy2 = y2;
+  // A captured line is a layer's whole image, wherever it lies.
+  if (activeShapeCapture) {
+    ow = oh = INT32_MAX / 2;
+    reach = INT32_MAX / 4;
+  }
   if (!ClipLineSegment(&cx1, &cy1, &cx2, &cy2, -reach, ow - 1 + reach)) return ERR_NONE;
   if (!ClipLineSegment(&cy1, &cx1, &cy2, &cx2, -reach, oh - 1 + reach)) return ERR_NONE;
   // A clipped end lies on the grown edge; the part drawn inside the output

@@ -133,11 +133,23 @@ ErrorCode DeliverShapeImage(VmState* L, const std::vector<uint32_t>& pixels, int
 // ERR_BITMAP for an image size beyond what a shape may render into.
 ErrorCode CheckShapeImageSize(int64_t w, int64_t h);
 
-// Waiting for the layers library: every layer of the display freed.
+// Every layer of the display freed (Cls with layers on).
 ErrorCode ClearShapeLayers(VmState* L, DisplayRecord* display);
-// Waiting for the layers library: a shape or line layer made from the
-// rendered image; nothing is inserted yet.
+// A shape or line layer of the kind made from the descriptor: the layer
+// keeps a record of the shape and draws it again through its transform.
 ErrorCode AddShapeLayer(VmState* L, ShapeDescriptor* shape, int32_t kind);
+// While set, the image that a shape or line would hand to the output is
+// kept here instead (the shape layers draw their images this way): ARGB
+// pixels and where the image lies. Lines are then not clipped to the
+// output.
+struct ShapeCapture {
+  std::vector<uint32_t> pixels;
+  int32_t width = 0, height = 0, x = 0, y = 0;
+  int taken = 0;
+};
+extern ShapeCapture* activeShapeCapture;
+// Registers the shape and line layer kinds with the layers library.
+void RegisterShapeLayerKinds();
 // Waiting for the system library's LegacyControl: the "linebasedshapes"
 // switch, off.
 int LineBasedShapesSwitch();

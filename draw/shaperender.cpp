@@ -254,6 +254,15 @@ void placeCoverage(Coverage* dst, const Coverage& src, int64_t x, int64_t y) {
 // takes its alpha, any other output the image blended through its alpha.
 ErrorCode DeliverShapeImage(VmState* L, const std::vector<uint32_t>& pixels, int32_t w, int32_t h,
                             int32_t tx, int32_t ty, const ObjectStyle* objectStyle) {
+  if (ShapeCapture* c = activeShapeCapture) {
+    c->pixels = pixels;
+    c->width = w;
+    c->height = h;
+    c->x = tx;
+    c->y = ty;
+    c->taken = 1;
+    return ERR_NONE;
+  }
   DisplayRecord* d = GetOutputDisplay();
   if (d->outputKind == OUTPUT_MASK || d->outputKind == OUTPUT_ALPHA) {
     writePlane(d, pixels, w, h, tx, ty);
@@ -331,7 +340,8 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
                   !shape->corners[2] && !shape->corners[3] && isIdentity(m) && (filled || lw < 2);
   int32_t dx = x - VmTruncInt32(std::nearbyint(w * t.anchorX));
   int32_t dy = y - VmTruncInt32(std::nearbyint(h * t.anchorY));
-  if (plainBox && !aa && !os.effects && drawPlainBox(d, &s, dx, dy, w, h, color, border, shadow))
+  if (plainBox && !aa && !os.effects && !activeShapeCapture &&
+      drawPlainBox(d, &s, dx, dy, w, h, color, border, shadow))
     return ERR_NONE;
 
   if (!shape->lineBased && !plainBox) {
