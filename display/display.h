@@ -424,6 +424,15 @@ void RepointLayers(int32_t type, ObjectId from, ObjectId to);
 // Queues the layer's area (with shadow and border) in the list.
 struct DirtyList;
 void MarkLayerDirty(VmState* L, DirtyList* list, qmLayer* layer, LayerImageState* state);
+// A layer's display state takes a new size and position (x, y: the anchor
+// point; a line keeps its corner with SETGEOMETRY_KEEPLINE) and, when
+// given, a new bitmap triple. The old area goes into collect when given,
+// else the union of old and new areas is shown again.
+enum : uint32_t { SETGEOMETRY_KEEPLINE = 64 };
+struct LayerRect;
+void SetLayerGeometry(VmState* L, qmLayer* layer, LayerRect* collect, int32_t x, int32_t y,
+                      int32_t width, int32_t height, BitmapHandle* bitmap, BitmapHandle* mask,
+                      BitmapHandle* alpha, uint32_t flags);
 // Shows again a rectangle of the current background picture: at once when
 // the display is the output, queued while the picture is selected.
 void RefreshRect(VmState* L, int32_t x, int32_t y, int32_t width, int32_t height);

@@ -641,3 +641,154 @@ ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, i
     RefreshLayerArea(L, layer, 1);
   return ERR_NONE;
 }
+
+// ---- Re-rendering and geometry ----
+
+namespace {
+
+BGPic* pictureOf(const qmLayer* layer) {
+  for (BGPic* p = GetBGPicList(); p; p = reinterpret_cast<BGPic*>(p->head.next))
+    for (qmLayer* l = FirstLayer(p); l; l = NextLayer(l))
+      if (l == layer) return p;
+  return nullptr;
+}
+
+// Switches the current display (output to itself, layers on) and picture
+// for the lifetime of the scope.
+struct LayerScope {
+  LayerScope(DisplayRecord* d, BGPic* pic)
+      : display(GetCurrentDisplay()), picture(GetCurrentBGPic()), target(d) {
+    if (d) {
+      kind = d->outputKind;
+      layers = d->layers;
+      SetCurrentDisplay(d);
+      d->outputKind = OBJECT_DISPLAY;
+      d->layers = 1;
+    }
+    if (pic) SetCurrentBGPic(pic);
+  }
+  ~LayerScope() {
+    if (target) {
+      target->outputKind = kind;
+      target->layers = layers;
+    }
+    SetCurrentDisplay(display);
+    SetCurrentBGPic(picture);
+  }
+  LayerScope(const LayerScope&) = delete;
+  LayerScope& operator=(const LayerScope&) = delete;
+  DisplayRecord* display;
+  BGPic* picture;
+  DisplayRecord* target;
+  int32_t kind = 0, layers = 0;
+};
+
+}  // namespace
+
+ErrorCode RerenderAllLayers(VmState* L, DisplayRecord* display, BGPic* pic) {
+  LayerScope scope(display, pic);
+  ErrorCode first = ERR_NONE;
+  for (qmLayer* l = FirstLayer(pic); l; l = NextLayer(l)) {
+    ErrorCode e = RerenderLayerImage(L, l);
+    if (e != ERR_NONE && first == ERR_NONE) first = e;
+  }
+  return first;
+}
+
+ErrorCode RemakeLayerInPlace(VmState* L, DisplayRecord* display, qmLayer** inOut,
+                             BitmapHandle* bitmap) {
+  qmLayer* layer = *inOut;
+  BGPic* pic = pictureOf(layer);
+  int32_t type = layer->type;
+  bool bitmapKind = type == LAYER_BRUSH || type == LAYER_BRUSHPART || type == LAYER_BGPICPART ||
+                    type == LAYER_VIDEO || type == LAYER_ANIM;
+  if (!pic || !bitmapKind) {
+    FreeBitmap(bitmap);
+    return ERR_WRONGUSAGE;
+  }
+  LayerScope scope(display, pic);
+  // The whole name goes over, however long.
+  char* name = nullptr;
+  if (layer->name) {
+    size_t length = std::strlen(layer->name);
+    name = static_cast<char*>(AllocMemory(length + 1, 0));
+    if (!name) {
+      FreeBitmap(bitmap);
+      return ERR_MEM;
+    }
+    std::memcpy(name, layer->name, length + 1);
+  }
+  qmLayer saved = *layer;
+  DisplayTransform transform = layer->transform;
+  const LayerImageState* base = layer->base;
+  LayerImageState* state = AllocLayerImageState();
+  if (!state) {
+    FreeMemory(name);
+    FreeBitmap(bitmap);
+    return ERR_MEM;
+  }
+  state->partX = base->partX;
+  state->partY = base->partY;
+  state->frame = base->frame;
+  state->requestedWidth = base->requestedWidth;
+  state->requestedHeight = base->requestedHeight;
+  int32_t w = bitmap ? static_cast<int32_t>(GetBitmapAttr(bitmap, 0)) : base->requestedWidth;
+  int32_t h = bitmap ? static_cast<int32_t>(GetBitmapAttr(bitmap, 14)) : base->requestedHeight;
+  uint32_t flags = NEWLAYER_REPLACE | NEWLAYER_KEEPPOSITION | NEWLAYER_KEEPFILTERS |
+                   (layer->hidden ? NEWLAYER_HIDDEN : 0u);
+  qmLayer* made = nullptr;
+  ErrorCode e =
+      NewLayer(L, type, &saved.sourceId, base->requestedX, base->requestedY, w, h, &transform,
+               nullptr, bitmap, nullptr, nullptr, state, GetLayerPosition(layer), flags, &made);
+  if (e != ERR_NONE) {
+    FreeMemory(name);
+    return e;
+  }
+  CopyLayerStyleFields(made, &saved);
+  made->firstId = saved.firstId;
+  made->pending = saved.pending;
+  std::memcpy(made->group, saved.group, sizeof made->group);
+  FreeMemory(made->name);
+  made->name = name;
+  *inOut = made;
+  if (display && pic == display->bgpic && !made->pending) RefreshLayerArea(L, made, 1);
+  return ERR_NONE;
+}
+
+void SetLayerGeometry(VmState* L, qmLayer* layer, LayerRect* collect, int32_t x, int32_t y,
+                      int32_t width, int32_t height, BitmapHandle* bitmap, BitmapHandle* mask,
+                      BitmapHandle* alpha, uint32_t flags) {
+  LayerImageState* s = layer->display;
+  LayerRect old;
+  GetLayerBounds(L, layer, s, &old);
+  s->width = width;
+  s->height = height;
+  if (layer->type != LAYER_LINE || !(flags & SETGEOMETRY_KEEPLINE)) {
+    s->x = x - roundToInt(width * layer->anchorX);
+    s->y = y - roundToInt(height * layer->anchorY);
+  }
+  if (bitmap) {
+    freeTriple(&s->own);
+    s->own = LayerTriple{bitmap, mask, alpha};
+  }
+  if (collect) UniteRect(collect, old);
+  if (!layer->asyncUse) {
+    // A transformed image of another size no longer fits: made again at the
+    // new size, of the kinds it had, for the caller to draw into.
+    LayerTriple t = s->transformed;
+    if (t.bitmap &&
+        (GetBitmapAttr(t.bitmap, 0) != width || GetBitmapAttr(t.bitmap, 14) != height)) {
+      LayerTriple fresh{AllocBitmap(width, height, 0, nullptr), nullptr, nullptr};
+      if (t.mask) fresh.mask = AllocBitMask(fresh.bitmap, width, height, 1, nullptr, 0);
+      if (t.alpha) fresh.alpha = AllocAlphaChannel(width, height, 1, nullptr, 0);
+      freeTriple(&s->transformed);
+      s->transformed = fresh;
+    }
+    FreeLayerCaches(layer);
+  }
+  if (layer->hidden || layer->pending || collect) return;
+  LayerRect now;
+  GetLayerBounds(L, layer, s, &now);
+  UniteRect(&now, old);
+  RefreshRect(L, now.x, now.y, now.width, now.height);
+}

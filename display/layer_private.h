@@ -98,6 +98,13 @@ void CopyLayerStyleFields(qmLayer* to, const qmLayer* from);
 // A typed copy of the state's geometry and kind data, bitmap pointers
 // cleared; null when out of memory.
 LayerImageState* CopyLayerImageState(int32_t type, const LayerImageState* from);
+// Draws the layers of the picture again in full, with the display and the
+// picture current; the first error.
+ErrorCode RerenderAllLayers(VmState* L, DisplayRecord* display, BGPic* pic);
+// Makes the layer again in place (same position, look, name and
+// filters) from a new bitmap, which it takes over (freed on failure).
+ErrorCode RemakeLayerInPlace(VmState* L, DisplayRecord* display, qmLayer** layer,
+                             BitmapHandle* bitmap);
 // Unlinks and frees one layer record (its states, name, references).
 void DestroyLayer(VmState* L, qmLayer* layer);
 

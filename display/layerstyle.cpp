@@ -297,6 +297,20 @@ void contentSize(const qmLayer* layer, int32_t* w, int32_t* h) {
   *h = layer->base->requestedHeight > 0 ? layer->base->requestedHeight : layer->base->height;
 }
 
+// Whether the table holds nothing but position fields (the common case of
+// moving a layer), which needs none of the other readers.
+bool onlyPosition(VmState* L, int table) {
+  static const char* const NAMES[] = {"x", "y", "translatex", "translatey", nullptr};
+  bool only = true;
+  VmPushNil(L);
+  while (VmNext(L, table)) {
+    if (only)
+      only = VmType(L, -2) == VM_TYPE_STRING && VmFindStringInList(VmToString(L, -2), NAMES) >= 0;
+    VmSetTop(L, VmGetTop(L) - 1);
+  }
+  return only;
+}
+
 int32_t resolveCoordinate(int32_t value, int32_t current, bool relative, int32_t size,
                           int32_t reference, double anchor, bool vertical) {
   if (relative)
@@ -337,7 +351,8 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
   std::memcpy(r.filters, layer->filters, sizeof r.filters);
 
   // 1-2: the type and the fields of the (new) type.
-  if (!group) {
+  const bool positionOnly = onlyPosition(L, table);
+  if (!group && !positionOnly) {
     int found = 0;
     int32_t type = layer->type;
     if (GetTableFieldInt(L, table, "type", &type, &found) && type != layer->type) {
@@ -354,7 +369,8 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
     }
   }
   // 3-5: geometry, position, style and look.
-  if (ErrorCode e = readGeometry(L, table, &r)) return e;
+  if (!positionOnly)
+    if (ErrorCode e = readGeometry(L, table, &r)) return e;
   readPosition(L, table, &r);
   if (w.hasPosition) {
     r.xGiven = r.yGiven = true;
@@ -371,8 +387,10 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
         !(r.y >= 95001 && r.y <= 104999))
       r.y += w.offsetY;
   }
-  if (ErrorCode e = readStyle(L, table, &r)) return e;
-  if (ErrorCode e = readLook(L, table, group, &w, &r)) return e;
+  if (!positionOnly) {
+    if (ErrorCode e = readStyle(L, table, &r)) return e;
+    if (ErrorCode e = readLook(L, table, group, &w, &r)) return e;
+  }
   if (r.groupGiven && r.group[0]) {
     BGPic* pic = GetLayerPicture();
     for (qmLayer* l = FirstLayer(pic); l; l = NextLayer(l))
@@ -482,11 +500,8 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
   }
   if (r.smoothGiven) layer->transform.smoothScale = r.smooth;
 
-  // Position.
-  if (moved) {
-    addBounds(L, list, layer);
-    MoveLayerTo(L, layer, nullptr, nx, ny, 1, 0, list);
-  }
+  // Position: the move queues its old and new areas itself.
+  if (moved) MoveLayerTo(L, layer, nullptr, nx, ny, 0, 0, list);
 
   // Style and look: nothing here can fail.
   bool filtersChanged = !sameFilters(r.filters, layer->filters);
@@ -522,8 +537,11 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
   if (r.groupGiven) std::memcpy(layer->group, r.group, sizeof layer->group);
   if (filtersChanged && FindAsyncDrawByObject(layer))
     BroadcastAsyncDrawEvent(1, reinterpret_cast<intptr_t>(layer));
-  // The area the layer covers now.
-  addBounds(L, list, layer);
+  // The area the layer covers now, unless only moved.
+  bool onlyMoved = moved && !w.content && !regeometry && !r.anchor && !filtersChanged &&
+                   !r.transparencyGiven && !r.hiddenGiven && !shadowChanged && !borderChanged &&
+                   !r.clipGiven && !r.zGiven;
+  if (!onlyMoved) addBounds(L, list, layer);
   return ERR_NONE;
 }
 

@@ -334,4 +334,32 @@ TEST_F(LayerStyleTest, FailingAllocationsLeaveTheLayerAsItWas) {
   EXPECT_GT(failures, 3);
 }
 
+TEST_F(LayerStyleTest, RemakingInPlaceKeepsPlaceLookAndName) {
+  Show(1, 20, 20, 0xFF0000, 0, 0);
+  Show(2, 40, 20, 0x00FF00, 30, 30);
+  Show(3, 20, 20, 0x0000FF, 100, 0);
+  std::string name(200, 'm');
+  ASSERT_EQ(CallWith("SetLayerName", {2, name.c_str()}), ERR_NONE);
+  ASSERT_EQ(Style(2, Value::Table({{"transparency", 0}, {"group", "gg"}})), ERR_NONE);
+  BitmapHandle* frame = AllocBitmap(40, 20, 0, nullptr);
+  ASSERT_NE(frame, nullptr);
+  FillBitmapRect(frame, 0, 0, 40, 20, 0xFFFFFF00u);
+  qmLayer* layer = Layer(2);
+  ASSERT_EQ(RemakeLayerInPlace(L, d, &layer, frame), ERR_NONE);
+  EXPECT_EQ(Layer(2), layer);
+  EXPECT_EQ(Count(), 3);
+  EXPECT_EQ(FindLayerByName(Pic(), name.c_str()), 2);
+  EXPECT_STREQ(layer->group, "gg");
+  EXPECT_EQ(At(35, 35), 0xFFFF00u);
+  std::vector<uint32_t> shown = Frame();
+  ASSERT_EQ(RerenderAllLayers(L, d, Pic()), ERR_NONE);
+  RefreshLayerRect(L, 0, 0, W, H, 0);
+  EXPECT_EQ(Frame(), shown);
+  layer = Layer(2);
+  // A new size and place for the display state, shown at once.
+  SetLayerGeometry(L, layer, nullptr, 60, 60, 40, 20, nullptr, nullptr, nullptr, 0);
+  EXPECT_EQ(At(35, 35), BACKGROUND);
+  EXPECT_EQ(At(65, 65), 0xFFFF00u);
+}
+
 }  // namespace
