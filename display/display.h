@@ -1108,3 +1108,5 @@ ErrorCode CheckFXLayerOutput(int checkLayersOn);
 // when it has one).
 ErrorCode CopyFXLayerImage(VmState* L, qmLayer* layer, BitmapHandle** bitmap, BitmapHandle** mask,
                            BitmapHandle** alpha, int32_t* width, int32_t* height);
+// A background picture by identifier (ERR_FINDBGPIC).
+ErrorCode GetFXBGPic(VmState* L, ObjectId id, BGPic** out);

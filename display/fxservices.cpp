@@ -2,6 +2,7 @@
 // layer list, its bounds and its redraw, so that fx/ reaches them through
 // the display's service header.
 #include "display/display.h"
+#include "display/display_private.h"
 #include "display/layer_private.h"
 
 BGPic* GetFXLayerPicture() { return GetLayerPicture(); }
@@ -85,3 +86,5 @@ ErrorCode CopyFXLayerImage(VmState* L, qmLayer* layer, BitmapHandle** bitmap, Bi
   *height = ch;
   return ERR_NONE;
 }
+
+ErrorCode GetFXBGPic(VmState* L, ObjectId id, BGPic** out) { return GetBGPicObject(L, id, out, 0); }

@@ -111,7 +111,11 @@ struct FXState {
   int32_t useReleased;
   int32_t ownerType;  // object type whose busy count useCount is
   ObjectId ownerId;
-  void* asyncDraw;  // the AsyncDraw that owns the state, or null
+  void* asyncDraw;              // the AsyncDraw that owns the state, or null
+  int32_t layerHeld;            // the layer's async use is taken
+  LayerImageState* savedState;  // layer mode: the layer's displayed state
+  int32_t clearScreen;          // ClearScreen: paint the current picture
+  uint32_t clearColour;
 };
 
 // ---- Effect sets ----
@@ -138,15 +142,18 @@ const ConstantTableEntry* GetFXConstants();
 
 // ---- Runner ----
 
-// Runs one transition (the request is copied). 0 or the number of script
-// results (1: an async draw object was pushed), or an error code above 0
-// as ErrorCode. request->restart is set when the caller must run again.
+// Runs one transition (the request is copied): 0 or an error code; on
+// success *results is the number of script results (1: the async draw
+// object was pushed). request->restart is set when the caller must run
+// the whole request again (the display changed size).
 ErrorCode RunTransitionFX(FXState* request, int32_t* results);
 // Brings the picture to frame n (a jump, or a replay after a rebuild).
 ErrorCode AdvanceTransitionFX(FXState* state, int32_t n, int32_t keepIfCurrent);
 // A random effect id: never 113 or 140, and never a moving effect when
 // restricted.
 int32_t PickRandomFX(int32_t restricted);
+// Non-zero while a background-picture transition runs synchronously.
+int32_t IsBGPicTransitionRunning();
 
 // ---- Step arithmetic ----
 

@@ -155,6 +155,9 @@ uint32_t sourcePixel(const QmPixelSource& s, int32_t x, int32_t y) {
   return p & 0xFFFFFF;
 }
 
+void (*vwaitHook)(void*) = nullptr;
+void* vwaitHookData = nullptr;
+
 void capture(const Window* w) {
   const char* dir = std::getenv("QM_TESTDISPLAY_CAPTURE");
   if (!dir || !*dir) return;
@@ -338,6 +341,12 @@ int64_t TestDisplayBitmapPixel(void* handle, int32_t x, int32_t y) {
   if (b->kind == 2) return maskBit(row, x);
   return fromStored(b->row32(y)[x]);
 }
+// A function every VWait calls after counting (null: none): tests capture
+// each frame of a running transition there.
+void TestDisplaySetVWaitHook(void (*hook)(void*), void* data) {
+  vwaitHook = hook;
+  vwaitHookData = data;
+}
 // Injects a host event as the adapter's own thread or loop would.
 int32_t TestDisplayInject(VmState* L, int32_t kind, const uintptr_t* words) {
   return state->host->system->postHostEvent(L, kind, words);
@@ -368,6 +377,7 @@ void Sleep(VmState*, int32_t milliseconds) {
 int32_t VWait(void*, const QmVWaitRequest* request) {
   state->vwaits++;
   state->lastVWaitFrame = request ? request->frame : -1;
+  if (vwaitHook) vwaitHook(vwaitHookData);
   return 0;
 }
 int32_t DetermineBorderSizes(uint32_t flags, int32_t* left, int32_t* right, int32_t* top,

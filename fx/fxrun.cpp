@@ -1,0 +1,771 @@
+// The transition runner: checks the output, looks the object up (holding
+// it busy while frames run), prepares the pictures and the layer, picks the
+// renderer and runs the frames, all at once with events polled between
+// them, or one per step of an async draw object; and puts everything back
+// when the transition ends, fails or is cancelled.
+//
+// Invariant: a state owns what its own* flags say and holds at most one
+// use of its object (released once, by the finish or the free step) and
+// one async use of its layer, so that a handler that frees the object or
+// removes the layer while frames run never leaves it pointing at freed
+// memory: the object's free is deferred, the layer's removal refused.
+#include <algorithm>
+#include <cstring>
+
+#include "draw/draw.h"
+#include "fx/fx_private.h"
+#include "media/media.h"
+
+namespace {
+
+// Raised while a background-picture transition runs synchronously.
+int32_t bgpicTransitionRunning = 0;
+
+// Whether the effect, run backwards, needs the layer drawn in layer mode.
+bool reverseNeedsLayerMode(int32_t e) {
+  return (e >= 55 && e <= 73) || (e >= 84 && e <= 87) || e == 99 || e == 100 || e == 116 ||
+         e == 117 || e == 132 || e == 133;
+}
+
+// Effects that are drawn over what lies below without flattening.
+bool keepsTransparency(int32_t e) {
+  return (e >= 47 && e <= 73) || (e >= 84 && e <= 87) || e == 99 || e == 100 || e == 116 ||
+         e == 117 || e == 132 || e == 133;
+}
+
+// Whether the effect needs what lies under the picture saved.
+bool needsBackground(const FXState* s) {
+  int32_t e = s->effect;
+  if ((e >= 55 && e <= 73) || (e >= 84 && e <= 87) || (e >= 97 && e <= 100) || e == 114 ||
+      e == 116 || e == 117 || e == 132 || (e >= 134 && e <= 139))
+    return !s->layerMode;
+  if (e == 74 || e == 76 || (e >= 78 && e <= 81) || (e >= 101 && e <= 104) || e == 111 ||
+      e == 112 || e == 115 || (e >= 118 && e <= 131) || e == 133)
+    return true;
+  if (e == 75 || e == 77) return s->layerMode != 0;
+  return false;
+}
+
+int32_t mirrorEffect(int32_t e) {
+  switch (e) {
+    case 24:
+      return 25;
+    case 25:
+      return 24;
+    case 26:
+      return 27;
+    case 27:
+      return 26;
+    case 30:
+      return 31;
+    case 31:
+      return 30;
+    case 32:
+      return 33;
+    case 33:
+      return 32;
+    default:
+      break;
+  }
+  if (e >= 38 && e <= 46) return e + 50;
+  if (e >= 88 && e <= 96) return e - 50;
+  return e;
+}
+
+bool hasFilters(const qmLayer* layer) {
+  for (const FilterSlot& slot : layer->filters)
+    if (slot.on) return true;
+  return false;
+}
+
+int32_t bitmapWidth(BitmapHandle* b) { return static_cast<int32_t>(GetBitmapAttr(b, 0)); }
+int32_t bitmapHeight(BitmapHandle* b) { return static_cast<int32_t>(GetBitmapAttr(b, 14)); }
+
+void releaseUse(FXState* s) {
+  if (s->useReleased) return;
+  s->useReleased = 1;
+  if (s->ownerType == OBJECT_BRUSH && s->useCount) {
+    // The brush record stays valid while it is held, freed or not.
+    auto* brush = reinterpret_cast<BrushObject*>(reinterpret_cast<char*>(s->useCount) -
+                                                 offsetof(BrushObject, locked));
+    ReleaseBrush(brush);
+  }
+  s->useCount = nullptr;
+}
+
+void releaseLayer(FXState* s) {
+  if (s->layer && s->layerHeld) {
+    if (s->layer->asyncUse > 0) s->layer->asyncUse--;
+    s->layerHeld = 0;
+  }
+}
+
+// The layer's own image state goes back in place of the transition's.
+void restoreFXLayer(FXState* s) {
+  if (!s->layerPrepared || !s->layer) return;
+  s->layerPrepared = 0;
+  qmLayer* layer = s->layer;
+  LayerImageState* fxState = layer->display;
+  layer->display = s->savedState;
+  s->savedState = nullptr;
+  FreeFXImageState(s->vm, fxState);
+  if (s->savedRotation) {
+    layer->transform = s->savedTransform;
+    s->savedRotation = 0;
+  }
+  FreeFXLayerCaches(layer);
+  if (s->deleteLayer) {
+    s->deleteLayer = 0;
+    releaseLayer(s);
+    DeleteFXLayer(s->vm, layer);
+    s->layer = nullptr;
+    return;
+  }
+  if (s->moveLayerBack) {
+    s->moveLayerBack = 0;
+    layer->hidden = s->kind == FXKIND_SHOWLAYER ? 1 : 0;
+  }
+}
+
+// Layer mode: the transition's own image state at the picture's size takes
+// the displayed one's place; nothing of the new picture is revealed yet
+// (all of it when hiding).
+ErrorCode prepareFXLayer(FXState* s) {
+  qmLayer* layer = s->layer;
+  LayerImageState* shown = layer->display;
+  LayerImageState* fxState = AllocLayerImageState();
+  if (!fxState) return ERR_MEM;
+  *fxState = *shown;
+  fxState->own = fxState->transformed = fxState->filtered = fxState->bordered = LayerTriple{};
+  fxState->shadow = nullptr;
+  fxState->kindData = nullptr;
+  fxState->partX = fxState->partY = 0;
+  fxState->width = s->width;
+  fxState->height = s->height;
+  auto fail = [&](ErrorCode e) {
+    FreeFXImageState(s->vm, fxState);
+    return e;
+  };
+  fxState->own.bitmap = AllocBitmap(s->width, s->height, 0, nullptr);
+  if (!fxState->own.bitmap) return fail(ERR_BITMAP);
+  bool level = IsLevelFX(s->effect);
+  if (!s->alpha && !level) {
+    if (!IsMovingFX(s->effect)) {
+      fxState->own.mask = AllocBitMask(fxState->own.bitmap, s->width, s->height, 1, nullptr, 0);
+      if (!fxState->own.mask) return fail(ERR_ALLOCMASK);
+    }
+    if (s->async && s->mask) {
+      s->revealMask = AllocBitMask(fxState->own.bitmap, s->width, s->height, 1, nullptr, 0);
+      if (!s->revealMask) return fail(ERR_ALLOCMASK);
+    }
+  } else {
+    fxState->own.alpha = AllocAlphaChannel(s->width, s->height, 1, nullptr, 0);
+    if (!fxState->own.alpha) return fail(ERR_ALLOCALPHA);
+    if (s->async) {
+      s->revealAlpha = AllocAlphaChannel(s->width, s->height, 1, nullptr, 0);
+      if (!s->revealAlpha) return fail(ERR_ALLOCALPHA);
+    }
+  }
+  s->savedState = shown;
+  layer->display = fxState;
+  s->layerPrepared = 1;
+  // The transform was applied when the picture was copied: the
+  // transition's state is drawn as it is.
+  s->savedTransform = layer->transform;
+  s->savedRotation = 1;
+  CopyDefaultTransform(&layer->transform);
+  FreeFXLayerCaches(layer);
+  if (s->reverse) {
+    if (level) {
+      BlitFXClipped(s->image, 0, 0, fxState->own.bitmap, 0, 0, s->width, s->height, s->width,
+                    s->height, s->width, s->height);
+      FillOpaqueAlpha(fxState->own.alpha, s->mask, s->alpha, s->width, s->height);
+    } else {
+      BlitFXRectMasked(s->image, 0, 0, fxState->own.bitmap, fxState->own.mask, fxState->own.alpha,
+                       0, 0, s->width, s->height, s->width, s->height, s->width, s->height, s->mask,
+                       s->alpha, s, FXMASK_NOSHOW);
+    }
+  }
+  return ERR_NONE;
+}
+
+void freeOwned(FXState* s) {
+  if (s->ownsImage) FreeBitmap(s->image);
+  if (s->ownsMask) FreeBitMask(s->mask);
+  if (s->ownsAlpha) FreeAlphaChannel(s->alpha);
+  s->image = s->mask = s->alpha = nullptr;
+  s->ownsImage = s->ownsMask = s->ownsAlpha = 0;
+}
+
+void finishTransitionFX(FXState* s, int32_t completed) {
+  restoreFXLayer(s);
+  releaseUse(s);
+  qmLayer* layer = s->layer;
+  if (layer && (s->kind == FXKIND_HIDELAYER || s->kind == FXKIND_REMOVELAYER)) {
+    layer->hidden = 1;
+    if (completed && layer->border.on) layer->borderFade = 0;
+    RefreshFXLayerArea(s->vm, layer);
+    if (s->kind == FXKIND_REMOVELAYER) {
+      releaseLayer(s);
+      DeleteFXLayer(s->vm, layer);
+      s->layer = nullptr;
+    }
+  } else if (layer && s->layerMode) {
+    // The layer shows its own images again, composed as before.
+    RefreshFXLayerArea(s->vm, layer);
+  }
+  s->finished = 1;
+}
+
+void freeFXState(FXState* s, int32_t completed) {
+  releaseUse(s);
+  restoreFXLayer(s);
+  if (s->releasePriv) s->releasePriv(s, completed);
+  FreeMemory(s->priv);
+  s->priv = nullptr;
+  freeOwned(s);
+  FreeBitmap(s->background);
+  if (s->previousImage != s->background) FreeBitmap(s->previousImage);
+  FreeBitMask(s->revealMask);
+  FreeAlphaChannel(s->revealAlpha);
+  if (qmLayer* layer = s->layer) {
+    if (s->reverse) FreeFXLayerCaches(layer);
+    layer->shadowFade = layer->borderFade = 0;
+    if (!completed) {
+      if (s->addedLayer && !s->finished) {
+        // The command that added the layer failed: the layer goes again.
+        releaseLayer(s);
+        DeleteFXLayer(s->vm, layer);
+        s->layer = nullptr;
+      } else {
+        if (s->kind == FXKIND_SHOWLAYER && !s->finished) layer->hidden = 1;
+        RefreshFXLayerArea(s->vm, layer);
+      }
+    }
+  }
+  releaseLayer(s);
+  FreeMemory(s);
+}
+
+// ---- Async draw callbacks ----
+
+ErrorCode stepTransitionFX(void* userData, int32_t* finished) {
+  auto* s = static_cast<FXState*>(userData);
+  if (s->finished || s->frame >= s->frameCount) {
+    *finished = 1;
+    return ERR_NONE;
+  }
+  if (s->layerMode && s->layer) {
+    s->x = s->layer->display->x;
+    s->y = s->layer->display->y;
+  }
+  int32_t done = 0;
+  ErrorCode e = s->render(s, &done);
+  if (done) *finished = 1;
+  return e;
+}
+
+void finishCallback(void* userData, int32_t completed) {
+  finishTransitionFX(static_cast<FXState*>(userData), completed);
+}
+
+void releaseCallback(void* userData, int32_t) {
+  auto* s = static_cast<FXState*>(userData);
+  freeFXState(s, s->finished);
+}
+
+intptr_t eventCallback(int32_t code, intptr_t argument, void* userData, intptr_t value) {
+  auto* s = static_cast<FXState*>(userData);
+  switch (code) {
+    case ADEVENT_FRAMES:
+      return s->frameCount;
+    case ADEVENT_CURRENT:
+      return s->frame;
+    case ADEVENT_SEEK: {
+      auto n = static_cast<int32_t>(std::clamp<intptr_t>(value, 0, s->frameCount));
+      ErrorCode e = AdvanceTransitionFX(s, n, 1);
+      if (argument) *reinterpret_cast<int32_t*>(argument) = n >= s->frameCount;
+      return e;
+    }
+    case ADEVENT_SETFRAME:
+      if (s->layer && s->layerMode) {
+        LayerImageState* st = s->layer->display;
+        BlitFXRect(s, st->own.bitmap, 0, 0, st->x, st->y, st->width, st->height, st->width,
+                   st->height, st->own.mask, st->own.alpha, FXRECT_COMPOSE | FXRECT_FORCE);
+      }
+      return 0;
+    case ADEVENT_OBJECT:
+      if (argument) *reinterpret_cast<void**>(argument) = s->layer;
+      return 0;
+    case ADEVENT_BGPIC:
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+// ---- Steps of a run ----
+
+// The output check: 0 to go on, -1 to end without effect, else the error.
+// *selected is set when the object itself is the output and its selection
+// must end first.
+ErrorCode checkOutput(FXState* s, DisplayRecord* d, int* selected) {
+  *selected = 0;
+  switch (d->outputKind) {
+    case OBJECT_DISPLAY:
+      return ERR_NONE;
+    case OBJECT_BRUSH:
+    case OUTPUT_MASK:
+    case OUTPUT_ALPHA: {
+      if (s->kind == FXKIND_BRUSH && d->deviceRecord) {
+        BrushObject* brush = nullptr;
+        if (GetBrushObject(s->vm, s->objectId, &brush, BRUSH_HARDWARE) == ERR_NONE &&
+            d->deviceRecord->selectionRecord == brush) {
+          *selected = 1;
+          return ERR_NONE;
+        }
+      }
+      if (d->outputKind == OUTPUT_MASK) return ERR_SELECTMASK;
+      if (d->outputKind == OUTPUT_ALPHA) return ERR_SELECTALPHACHANNEL;
+      if (d->doubleBuffer == 1) return ERR_ENDDOUBLEBUFFER;
+      if (d->deviceRecord && d->deviceRecord->selectionKind == OBJTYPE_ANIM) return ERR_SELECTANIM;
+      return ERR_SELECTBRUSH;
+    }
+    case OBJECT_BGPIC: {
+      BGPic* pic = nullptr;
+      if (s->kind == FXKIND_BGPIC && GetFXBGPic(s->vm, s->objectId, &pic) == ERR_NONE &&
+          d->deviceRecord && d->deviceRecord->selectionRecord == pic) {
+        *selected = 1;
+        return ERR_NONE;
+      }
+      if (s->async && d->layers && d->deviceRecord && d->deviceRecord->selectionRecord == d->bgpic)
+        return ERR_NONE;
+      return ERR_SELECTBG;
+    }
+    default:
+      if (d->outputKind == OBJTYPE_ANIM) return ERR_SELECTANIM;
+      if (d->collectRefreshes) return ERR_BEGINREFRESH;
+      return -1;
+  }
+}
+
+// A brush, picture part or text object becomes a new hidden layer on top
+// that the transition then shows (kind 22).
+ErrorCode addObjectLayer(FXState* s, int32_t type, int32_t sx, int32_t sy, int32_t width,
+                         int32_t height) {
+  ObjectStyle style;
+  CopyDefaultObjectStyle(&style);
+  style.hidden = 1;
+  if (ErrorCode e = CreateObjectLayer(s->vm, type, s->objectId, sx, sy, s->x, s->y, width, height,
+                                      nullptr, &style, nullptr, -1, 1, 0))
+    return e;
+  s->kind = FXKIND_SHOWLAYER;
+  s->objectId = ObjectId{nullptr, CountFXLayers()};
+  s->addedLayer = 1;
+  return ERR_NONE;
+}
+
+ErrorCode prepareObject(FXState* s, DisplayRecord* d) {
+  int32_t outWidth = d->bgpic->width, outHeight = d->bgpic->height;
+  switch (s->kind) {
+    case FXKIND_BRUSH: {
+      BrushObject* brush = nullptr;
+      if (ErrorCode e = GetBrushObject(s->vm, s->objectId, &brush, 0)) return e;
+      if (d->layers) return addObjectLayer(s, LAYER_BRUSH, 0, 0, brush->width, brush->height);
+      HoldBrush(brush);
+      s->useCount = &brush->locked;
+      s->ownerType = OBJECT_BRUSH;
+      s->image = brush->bitmap;
+      s->mask = brush->mask;
+      s->alpha = brush->alpha;
+      s->width = brush->width;
+      s->height = brush->height;
+      s->x = ResolveXPos(s->x, s->width, outWidth, 0.0);
+      s->y = ResolveYPos(s->y, s->height, outHeight, 0.0);
+      return ERR_NONE;
+    }
+    case FXKIND_TEXTOBJECT:
+      // Waiting for the text object library: no text object can be found.
+      return ERR_FINDTEXTOBJECT;
+    case FXKIND_BGPICPART: {
+      if (d->layers && s->asLayer)
+        return addObjectLayer(s, LAYER_BGPICPART, s->sourceX, s->sourceY, s->width, s->height);
+      BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+      int32_t w = 0, h = 0;
+      if (ErrorCode e = CopyBGPicImages(s->vm, s->objectId, &bitmap, &mask, &alpha, &w, &h))
+        return e;
+      OwnedBitmap whole(bitmap);
+      std::unique_ptr<BitmapHandle, void (*)(BitmapHandle*)> wholeMask(mask, FreeBitMask);
+      std::unique_ptr<BitmapHandle, void (*)(BitmapHandle*)> wholeAlpha(alpha, FreeAlphaChannel);
+      int32_t sx = std::max(s->sourceX, 0), sy = std::max(s->sourceY, 0);
+      int32_t pw = std::min(s->width, w - sx), ph = std::min(s->height, h - sy);
+      if (pw < 1 || ph < 1) return ERR_WRONGUSAGE;
+      BitmapHandle *partBitmap = nullptr, *partMask = nullptr, *partAlpha = nullptr;
+      if (ErrorCode e = ConvertBitmap(bitmap, mask, alpha, sx, sy, pw, ph, 0, 0, nullptr, nullptr,
+                                      &partBitmap, &partMask, &partAlpha))
+        return e;
+      s->image = partBitmap;
+      s->mask = partMask;
+      s->alpha = partAlpha;
+      s->ownsImage = s->ownsMask = s->ownsAlpha = 1;
+      s->width = pw;
+      s->height = ph;
+      s->x = ResolveXPos(s->x, pw, outWidth, 0.0);
+      s->y = ResolveYPos(s->y, ph, outHeight, 0.0);
+      return ERR_NONE;
+    }
+    case FXKIND_BGPIC: {
+      if (s->clearScreen) {
+        // The current picture is painted over with the colour.
+        s->image = AllocBitmap(outWidth, outHeight, 0, nullptr);
+        if (!s->image) return ERR_BITMAP;
+        s->ownsImage = 1;
+        FillBitmapRect(s->image, 0, 0, outWidth, outHeight, s->clearColour);
+        s->previousImage = AllocBitmap(outWidth, outHeight, 0, nullptr);
+        if (!s->previousImage) return ERR_BITMAP;
+        if (d->windowBitmap)
+          BlitFXClipped(d->windowBitmap, 0, 0, s->previousImage, 0, 0, outWidth, outHeight,
+                        bitmapWidth(d->windowBitmap), bitmapHeight(d->windowBitmap), outWidth,
+                        outHeight);
+        s->width = outWidth;
+        s->height = outHeight;
+        s->x = s->y = 0;
+        s->oldBGPic = d->bgpic;
+        return ERR_NONE;
+      }
+      BGPic* pic = nullptr;
+      if (ErrorCode e = GetFXBGPic(s->vm, s->objectId, &pic)) return e;
+      if (pic->alpha || pic->transparentColour != -1 || d->bgpic->alpha ||
+          d->bgpic->transparentColour != -1)
+        return ERR_WRONGUSAGE;
+      s->oldBGPic = d->bgpic;
+      BitmapHandle *newImage = nullptr, *oldImage = nullptr;
+      if (ErrorCode e = ShowBGPic(s->vm, s->objectId, s->optX, s->optY, 1, &newImage, &oldImage))
+        return e;
+      s->image = newImage;
+      s->ownsImage = 1;
+      s->previousImage = oldImage;
+      s->width = bitmapWidth(newImage);
+      s->height = bitmapHeight(newImage);
+      s->x = s->y = 0;
+      // The old picture stays visible while frames run.
+      if (d->windowBitmap && oldImage)
+        BlitFXClipped(oldImage, 0, 0, d->windowBitmap, 0, 0, s->width, s->height,
+                      bitmapWidth(oldImage), bitmapHeight(oldImage), bitmapWidth(d->windowBitmap),
+                      bitmapHeight(d->windowBitmap));
+      return ERR_NONE;
+    }
+    default:
+      return ERR_NONE;
+  }
+}
+
+ErrorCode prepareLayer(FXState* s, DisplayRecord* d) {
+  if (!d->layers || !GetFXLayerPicture()) return ERR_NOLAYERS;
+  qmLayer* layer = GetFXLayerByIndex(s->objectId.number);
+  if (!layer) return ERR_LAYERRANGE;
+  if (FindAsyncDrawByObject(layer)) return ERR_ALREADYASYNC;
+  s->layer = layer;
+  layer->asyncUse++;
+  s->layerHeld = 1;
+  if (layer->type == LAYER_VIDEO && !s->async && IsVideoIdPlaying(layer->sourceId)) {
+    s->async = 1;
+    s->driveAsync = 1;
+  }
+  s->isScroll = IsScrollFX(s->effect);
+  LayerImageState* shown = layer->display;
+  s->layerX = shown->x;
+  s->layerY = shown->y;
+  if (s->isScroll) {
+    GetFXLayerBounds(s->vm, layer, &s->x, &s->y, &s->width, &s->height);
+    s->x = shown->x;
+    s->y = shown->y;
+    return ERR_NONE;
+  }
+  bool scaled = d->scaleWidth > 0 && d->scaleHeight > 0 &&
+                (d->scaleWidth != d->bgpic->width || d->scaleHeight != d->bgpic->height);
+  s->layerMode = s->forceRealtimeLayers || s->async || s->bgpicEmu || layer->transparency ||
+                 layer->shadow.on || layer->border.on || hasFilters(layer) || shown->clip ||
+                 scaled || (s->reverse && reverseNeedsLayerMode(s->effect)) ||
+                 IsFXLayerOverlapped(layer) || !IsFXLayerUncovered(layer);
+  s->x = shown->x;
+  s->y = shown->y;
+  if (!s->reverse || s->layerMode) {
+    BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+    if (ErrorCode e = CopyFXLayerImage(s->vm, layer, &bitmap, &mask, &alpha, &s->width, &s->height))
+      return e;
+    s->image = bitmap;
+    s->mask = mask;
+    s->alpha = alpha;
+    s->ownsImage = s->ownsMask = s->ownsAlpha = 1;
+  } else {
+    s->width = shown->width;
+    s->height = shown->height;
+  }
+  if (s->layerMode) {
+    s->decorated = layer->shadow.on || layer->border.on || hasFilters(layer);
+    if (ErrorCode e = prepareFXLayer(s)) return e;
+    if (d->outputKind == OBJECT_DISPLAY && !layer->hidden) RefreshFXLayerArea(s->vm, layer);
+    return ERR_NONE;
+  }
+  if (s->reverse) {
+    // Hiding directly: what appears is the stack without the layer.
+    if (s->width < 1 || s->height < 1) return ERR_BITMAP;
+    s->image = AllocBitmap(s->width, s->height, 0, nullptr);
+    if (!s->image) return ERR_BITMAP;
+    s->ownsImage = 1;
+    FillBitmapRect(s->image, 0, 0, s->width, s->height, 0);
+    if (ErrorCode e = GrabFXBackground(s, s->image, s->x, s->y, s->width, s->height, layer))
+      return e;
+  }
+  return ERR_NONE;
+}
+
+// A picture with a mask or an alpha channel is put onto what lies under it
+// once, so that frames copy opaque rectangles.
+ErrorCode flatten(FXState* s) {
+  if (s->layerMode || s->kind == FXKIND_BGPIC || (!s->mask && !s->alpha) ||
+      keepsTransparency(s->effect))
+    return ERR_NONE;
+  OwnedBitmap flat(AllocBitmap(s->width, s->height, 0, nullptr));
+  if (!flat) return ERR_BITMAP;
+  if (ErrorCode e = GrabFXBackground(s, flat.get(), s->x, s->y, s->width, s->height, s->layer))
+    return e;
+  SafeBlt(nullptr, s->image, 0, 0, flat.get(), 0, 0, s->width, s->height, s->width, s->height,
+          s->width, s->height, SAFEBLT_NOCLIPRECORD | SAFEBLT_BITMAPONLY | SAFEBLT_NOSPRITES,
+          s->mask, s->mask ? nullptr : s->alpha, nullptr);
+  freeOwned(s);
+  s->image = flat.release();
+  s->ownsImage = 1;
+  return ERR_NONE;
+}
+
+ErrorCode saveBackground(FXState* s, bool visible) {
+  if (!needsBackground(s)) return ERR_NONE;
+  if (s->kind == FXKIND_BGPIC) {
+    s->background = s->previousImage;
+    return ERR_NONE;
+  }
+  s->background = AllocBitmap(s->width, s->height, 0, nullptr);
+  if (!s->background) return ERR_BITMAP;
+  if (!visible) return ERR_NONE;
+  int32_t e = s->effect;
+  bool keepLayer = (s->kind == FXKIND_HIDELAYER || s->kind == FXKIND_REMOVELAYER) &&
+                   (e == 97 || e == 98 || e == 114 || e == 116 || e == 117 ||
+                    (e >= 134 && e <= 139) || (e == 115 && !s->layerMode));
+  return GrabFXBackground(s, s->background, s->x, s->y, s->width, s->height,
+                          keepLayer ? nullptr : s->layer);
+}
+
+// The display changed size while frames ran: what was done to the layer is
+// undone so that the command can run again from the start.
+void undoForRestart(FXState* s) {
+  qmLayer* layer = s->layer;
+  if (!layer) return;
+  if (s->addedLayer) {
+    if (s->layerMode) {
+      s->deleteLayer = 1;
+    } else {
+      releaseLayer(s);
+      DeleteFXLayer(s->vm, layer);
+      s->layer = nullptr;
+    }
+    return;
+  }
+  if (s->isScroll) {
+    MoveFXLayer(s->vm, layer, s->layerX, s->layerY);
+    return;
+  }
+  if (s->layerMode) {
+    s->moveLayerBack = 1;
+    return;
+  }
+  layer->hidden = s->kind == FXKIND_SHOWLAYER ? 1 : 0;
+  RefreshFXLayerArea(s->vm, layer);
+}
+
+// 1 when the run must stop (*error: the poll's error, 0 for a quit).
+int pollBetweenFrames(FXState* s, ErrorCode* error) { return PollEvents(s->vm, 2, 0, error); }
+
+ErrorCode runSynchronous(FXState* s, DisplayRecord* d, bool* completed) {
+  *completed = false;
+  if (s->kind == FXKIND_BGPIC) bgpicTransitionRunning = 1;
+  for (;;) {
+    ErrorCode error = ERR_NONE;
+    if (pollBetweenFrames(s, &error)) return error;
+    DisplayRecord* now = GetCurrentDisplay();
+    if (now != d || !d->bgpic) return ERR_NONE;
+    if (d->bgpic->width != s->outWidth || d->bgpic->height != s->outHeight) {
+      if (d->autoscale) {
+        s->outWidth = d->bgpic->width;
+        s->outHeight = d->bgpic->height;
+      } else {
+        s->sizeChanged = 1;
+        if (s->kind != FXKIND_BGPIC) s->restart = 1;
+        undoForRestart(s);
+        return ERR_NONE;
+      }
+    }
+    int32_t done = 0;
+    if (ErrorCode e = s->render(s, &done)) return e;
+    WaitDisplayVBlank(s->vm, d, 0);
+    if (done) break;
+  }
+  finishTransitionFX(s, 1);
+  *completed = true;
+  return ERR_NONE;
+}
+
+// The new picture is the display's now: shown whole, with its layers.
+void endBGPicTransition(FXState* s, DisplayRecord* d) {
+  if (!d->bgpic || !d->windowBitmap) return;
+  if (s->clearScreen) {
+    BGPic* pic = d->bgpic;
+    for (BitmapHandle* b : {pic->bitmap, pic->sourceBitmap, pic->firstBitmap})
+      if (b) FillBitmapRect(b, 0, 0, bitmapWidth(b), bitmapHeight(b), s->clearColour);
+  }
+  if (d->layers && GetFXLayerPicture())
+    RedrawFXLayers(s->vm, d->windowBitmap, 0, 0, d->bgpic->width, d->bgpic->height, nullptr);
+  else if (d->bgpic->bitmap)
+    BlitFXClipped(d->bgpic->bitmap, 0, 0, d->windowBitmap, 0, 0, d->bgpic->width, d->bgpic->height,
+                  bitmapWidth(d->bgpic->bitmap), bitmapHeight(d->bgpic->bitmap),
+                  bitmapWidth(d->windowBitmap), bitmapHeight(d->windowBitmap));
+  RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->bgpic->width, d->bgpic->height,
+                     REFRESH_SCALE);
+}
+
+}  // namespace
+
+ErrorCode AdvanceTransitionFX(FXState* s, int32_t n, int32_t keepIfCurrent) {
+  if (IsWholeFrameFX(s->effect)) {
+    s->phase = FXPHASE_JUMP;
+    s->frame = n;
+    ErrorCode e = s->render(s, nullptr);
+    s->phase = FXPHASE_FRAME;
+    return e;
+  }
+  if (s->frame == n && !keepIfCurrent) return ERR_NONE;
+  if (s->frame == n) return ERR_NONE;
+  if (s->layerMode && s->layer) {
+    LayerImageState* st = s->layer->display;
+    uint32_t flags = FXMASK_CLEAR | FXMASK_NOSHOW | (s->reverse ? uint32_t{FXMASK_FILL} : 0u);
+    BlitFXRectMasked(s->image, 0, 0, st->own.bitmap, st->own.mask, st->own.alpha, 0, 0, s->width,
+                     s->height, s->width, s->height, s->width, s->height, s->mask, s->alpha, s,
+                     flags);
+  }
+  s->phase = FXPHASE_FRAME;
+  s->silent = 1;
+  s->frame = 0;
+  ErrorCode e = ERR_NONE;
+  for (int32_t i = 0; i < n && e == ERR_NONE; i++) {
+    int32_t done = 0;
+    e = s->render(s, &done);
+  }
+  s->frame = n;
+  s->silent = 0;
+  return e;
+}
+
+ErrorCode RunTransitionFX(FXState* request, int32_t* results) {
+  *results = 0;
+  // The effect is checked before anything is looked up or changed.
+  if (request->effect < 0 || request->effect > FX_LAST_EFFECT) return ERR_WRONGUSAGE;
+  auto* s = static_cast<FXState*>(AllocMemory(sizeof(FXState), 1));
+  if (!s) return ERR_MEM;
+  *s = *request;
+  s->requestedSpeed = s->speed;
+  if (s->effect == FX_RANDOMALIAS) s->effect = FX_RANDOMEFFECT;
+  ErrorCode error = ERR_NONE;
+  bool completed = false;
+  DisplayRecord* d = GetCurrentDisplay();
+  auto fail = [&](ErrorCode e) {
+    bgpicTransitionRunning = 0;
+    freeFXState(s, 0);
+    return e;
+  };
+  if (!d || !d->bgpic) return fail(ERR_NONE);
+  if (d->doubleBuffer)
+    if (ErrorCode e = EndDoubleBufferCore(s->vm, d)) return fail(e);
+  int selected = 0;
+  ErrorCode outputCheck = checkOutput(s, d, &selected);
+  if (outputCheck == -1) return fail(ERR_NONE);
+  if (outputCheck) return fail(outputCheck);
+  if (s->effect == FX_RANDOMEFFECT)
+    s->effect = PickRandomFX(s->kind != FXKIND_BGPIC && !s->bgpicEmu);
+  if (s->kind != FXKIND_BGPIC && IsMovingFX(s->effect) &&
+      !(s->kind == FXKIND_SHOWLAYER && s->bgpicEmu))
+    s->effect = 0;
+  if (selected)
+    if (ErrorCode e = EndOutputSelection(s->vm, d, 0)) return fail(e);
+  if (s->reverse) s->effect = mirrorEffect(s->effect);
+  if ((error = prepareObject(s, d))) return fail(error);
+  if (s->kind == FXKIND_SHOWLAYER || s->kind == FXKIND_HIDELAYER || s->kind == FXKIND_REMOVELAYER)
+    if ((error = prepareLayer(s, d))) return fail(error);
+  if (s->width < 1 || s->height < 1 || !s->image) {
+    if (!(s->reverse && !s->layerMode && s->image)) return fail(ERR_WRONGUSAGE);
+  }
+  int32_t outWidth = d->bgpic->width, outHeight = d->bgpic->height;
+  bool visible = int64_t{s->x} + s->width >= 1 && int64_t{s->y} + s->height >= 1 &&
+                 s->x < outWidth && s->y < outHeight;
+  if ((error = flatten(s))) return fail(error);
+  if ((error = saveBackground(s, visible))) return fail(error);
+  s->dest = nullptr;
+  s->outWidth = outWidth;
+  s->outHeight = outHeight;
+  s->wholeRefresh = d->autoscale && d->scaleWidth > 0 && d->scaleHeight > 0;
+  s->bltFlags = s->wholeRefresh ? SAFEBLT_BACKBUFFER | SAFEBLT_NOREFRESH : SAFEBLT_BACKBUFFER;
+  int32_t e = s->effect;
+  if (VideoRecorderActive() && ((e >= 101 && e <= 104) || e == 118 || (e >= 124 && e <= 127))) {
+    s->recorderRefresh = 1;
+    s->bufferedRefresh = 1;
+    s->bltFlags |= SAFEBLT_NOREFRESH;
+  }
+  if (s->kind == FXKIND_BGPIC && d->layers) s->bltFlags |= SAFEBLT_REFRESHBACK;
+  s->render = GetFXRenderer(s->effect);
+  if (!s->render) return fail(ERR_WRONGUSAGE);
+  s->phase = FXPHASE_PREPARE;
+  if ((error = s->render(s, nullptr))) return fail(error);
+  s->phase = FXPHASE_FRAME;
+  s->frame = 0;
+  if (!s->async) {
+    error = runSynchronous(s, d, &completed);
+    bgpicTransitionRunning = 0;
+    request->restart = s->restart;
+    if (s->kind == FXKIND_BGPIC && !s->sizeChanged && completed) endBGPicTransition(s, d);
+    if (error) {
+      freeFXState(s, 0);
+      return error;
+    }
+    freeFXState(s, completed ? 1 : 0);
+    return ERR_NONE;
+  }
+  AsyncDraw* draw = nullptr;
+  if ((error = AddAsyncDraw(ADF_FX, stepTransitionFX, nullptr, finishCallback, releaseCallback,
+                            eventCallback, s, &draw)))
+    return fail(error);
+  s->asyncDraw = draw;
+  if (!s->driveAsync) {
+    VmPushLightUserdata(s->vm, draw);
+    *results = 1;
+    return ERR_NONE;
+  }
+  // A playing video's layer: the command steps the object to its end.
+  for (;;) {
+    ErrorCode pollError = ERR_NONE;
+    if (pollBetweenFrames(s, &pollError)) {
+      RemoveAsyncDraw(s->vm, draw, 0);
+      return pollError;
+    }
+    if (draw->finished) {
+      StepAsyncDraw(s->vm, draw, 1);
+      return ERR_NONE;
+    }
+    if ((error = StepAsyncDraw(s->vm, draw, 0))) {
+      RemoveAsyncDraw(s->vm, draw, 0);
+      return error;
+    }
+    WaitDisplayVBlank(s->vm, d, 0);
+  }
+}
+
+int32_t IsBGPicTransitionRunning() { return bgpicTransitionRunning; }

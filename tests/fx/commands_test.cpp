@@ -1,0 +1,250 @@
+// The transitionfx commands on the test display: the final frames equal
+// what the plain commands draw, the refusals, undo, ClearScreen, stepping
+// through the async draw object, the restart on a resize and an object
+// freed while its transition runs.
+#include <functional>
+
+#include "tests/fx/fx_harness.h"
+
+namespace fxtest {
+namespace {
+
+class CommandsTest : public FXHarness {
+ protected:
+  // Called from the adapter's frame wait, as an event handler would run
+  // between frames.
+  static void onFrameCall(void* data) {
+    auto* self = static_cast<CommandsTest*>(data);
+    self->frames.push_back(self->Snapshot());
+    if (self->atFrame) self->atFrame(static_cast<int32_t>(self->frames.size()));
+  }
+  void Hook() { setHook(&CommandsTest::onFrameCall, this); }
+  int32_t Layers() { return CountFXLayers(); }
+  std::function<void(int32_t)> atFrame;
+};
+
+TEST_F(CommandsTest, FinalFramesEqualThePlainCommands) {
+  struct Case {
+    const char* name;
+    bool layers;
+    Plane plane;
+    bool realtime;
+  } cases[] = {{"plain, layers off", false, Plane::None, false},
+               {"mask, layers off", false, Plane::Mask, false},
+               {"alpha, layers off", false, Plane::Alpha, false},
+               {"plain, layers on", true, Plane::None, false},
+               {"mask, layers on", true, Plane::Mask, false},
+               {"alpha, layers on", true, Plane::Alpha, false},
+               {"mask, layer mode", true, Plane::Mask, true},
+               {"alpha, layer mode", true, Plane::Alpha, true}};
+  for (const Case& c : cases) {
+    for (int32_t effect : {32, 36}) {
+      SCOPED_TRACE(testing::Message() << c.name << ", effect " << effect);
+      OpenDisplay(40, 30, c.layers);
+      MakeBrush(1, 20, 12, Fill::Coded, c.plane);
+      Frame before = Snapshot();
+      ASSERT_EQ(Run("DisplayBrush", {1, 7, 5}), ERR_NONE);
+      Frame plain = Snapshot();
+      ASSERT_NE(plain, before);
+      if (c.layers) {
+        ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+      } else {
+        ASSERT_EQ(Run("DisplayBrush", {2, 0, 0}), ERR_FINDBRUSH);
+        std::vector<uint32_t> pixels = before;
+        for (uint32_t& p : pixels) p |= 0xFF000000u;
+        BrushPixels description{pixels.data(), W, 0, 0};
+        ObjectId id{nullptr, 2};
+        BrushObject* out = nullptr;
+        ASSERT_EQ(CreateBrushFromPixels(L, &id, 0, W, H, &description, &out), ERR_NONE);
+        ASSERT_EQ(Run("DisplayBrush", {2, 0, 0}), ERR_NONE);
+      }
+      ASSERT_EQ(Snapshot(), before);
+      if (c.realtime)
+        ASSERT_EQ(Run("DisplayBrushFX",
+                      {1, 7, 5, Value::Table({{"type", effect}, {"forcerealtimelayers", 1}})}),
+                  ERR_NONE);
+      else
+        ASSERT_EQ(Run("DisplayBrushFX", {1, 7, 5, effect}), ERR_NONE);
+      EXPECT_EQ(Snapshot(), plain);
+      if (c.layers) {
+        EXPECT_EQ(Layers(), 1);
+      }
+      if (c.plane == Plane::None) {
+        EXPECT_TRUE(EachPixelOldOrNew(before, plain));
+      }
+      // Hiding the layer again gives back the stack without it.
+      if (c.layers) {
+        ASSERT_EQ(Run("HideLayerFX", {1, effect}), ERR_NONE);
+        EXPECT_EQ(Snapshot(), before);
+        ASSERT_EQ(Run("ShowLayerFX", {1, effect}), ERR_NONE);
+        EXPECT_EQ(Snapshot(), plain);
+        ASSERT_EQ(Run("RemoveLayerFX", {1, effect}), ERR_NONE);
+        EXPECT_EQ(Snapshot(), before);
+        EXPECT_EQ(Layers(), 0);
+      }
+      FreeAllBrushes(L);
+      CloseDisplayLibrary(L);
+      VmPushValue(L, VM_GLOBALS_INDEX);
+      ASSERT_EQ(OpenDisplayLibrary(L), ERR_NONE);
+      VmSetTop(L, 0);
+    }
+  }
+}
+
+TEST_F(CommandsTest, RefusalsChangeNothing) {
+  OpenDisplay(32, 24, true);
+  MakeBrush(1, 8, 8, Fill::Solid);
+  Frame before = Snapshot();
+  struct Case {
+    Value type;
+  } effects[] = {{1000}, {-5}, {141}};
+  for (const Case& c : effects) {
+    EXPECT_EQ(Run("DisplayBrushFX", {1, 0, 0, Value::Table({{"type", c.type}})}), ERR_WRONGUSAGE);
+    EXPECT_EQ(Layers(), 0);
+  }
+  EXPECT_EQ(Run("DisplayBrushFX", {1, 0, 0, -5}), ERR_WRONGUSAGE);
+  EXPECT_EQ(Run("ShowLayerFX", {1, 32}), ERR_LAYERRANGE);
+  EXPECT_EQ(Run("UndoFX", {3, 1}), ERR_FINDARRAY);
+  EXPECT_EQ(Run("DisplayTransitionFX", {1, Value::Table({{"async", 1}})}), ERR_WRONGUSAGE);
+  EXPECT_EQ(Snapshot(), before);
+  MakeBrush(2, 4, 4, Fill::Solid);
+  ASSERT_EQ(Run("SelectBrush", {2}), ERR_NONE);
+  EXPECT_EQ(Run("DisplayBrushFX", {1, 0, 0, 32}), ERR_SELECTBRUSH);
+  ASSERT_EQ(Run("EndSelect", {}), ERR_NONE);
+  d->collectRefreshes = 1;
+  d->outputKind = 0;
+  EXPECT_EQ(Run("DisplayBrushFX", {2, 0, 0, 32}), ERR_BEGINREFRESH);
+  d->collectRefreshes = 0;
+  d->outputKind = OBJECT_DISPLAY;
+}
+
+TEST_F(CommandsTest, UndoNeedsLayersAndTakesTheLevelFromTheTop) {
+  OpenDisplay(32, 24, false);
+  MakeBrush(1, 8, 8, Fill::Solid, Plane::None, 0xFF0000);
+  EXPECT_EQ(Run("UndoFX", {3, 1, 32}), ERR_NOLAYERS);
+  FreeAllBrushes(L);
+  CloseDisplayLibrary(L);
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenDisplayLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  OpenDisplay(32, 24, true);
+  MakeBrush(1, 8, 8, Fill::Solid, Plane::None, 0xFF0000);
+  MakeBrush(2, 8, 8, Fill::Solid, Plane::None, 0x00FF00);
+  ASSERT_EQ(Run("DisplayBrush", {1, 0, 0}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBrush", {2, 4, 4}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBrush", {1, 16, 0}), ERR_NONE);
+  ASSERT_EQ(Layers(), 3);
+  qmLayer* second = GetFXLayerByIndex(1);
+  ASSERT_EQ(Run("UndoFX", {3, 1, 32, -1, -1, 2}), ERR_NONE);
+  ASSERT_EQ(Layers(), 2);
+  EXPECT_NE(GetFXLayerByIndex(1), second);
+  EXPECT_EQ(GetFXLayerByIndex(2)->display->x, 16);
+  EXPECT_EQ(At(0, 0) & 0xFFFFFF, 0x203040u);
+  EXPECT_EQ(At(16, 0) & 0xFFFFFF, 0xFF0000u);
+}
+
+TEST_F(CommandsTest, RandomAliasesAndPushOnABrush) {
+  OpenDisplay(40, 30, false);
+  MakeBrush(1, 30, 20, Fill::Coded);
+  MakeBrush(9, 40, 30, Fill::Solid, Plane::None, 0x203040);
+  auto framesOf = [&](Value effect, uint32_t seed) {
+    SeedMathGenerators(seed);
+    srand(seed);
+    EXPECT_EQ(Run("DisplayBrushFX", {1, 0, 0, effect, 3}), ERR_NONE);
+    std::vector<Frame> out = frames;
+    EXPECT_EQ(Run("DisplayBrush", {9, 0, 0}), ERR_NONE);
+    return out;
+  };
+  EXPECT_EQ(framesOf(113, 11), framesOf(140, 11));
+  EXPECT_EQ(framesOf(78, 3), framesOf(0, 3));
+}
+
+TEST_F(CommandsTest, ClearScreenPaintsTheCurrentPicture) {
+  OpenDisplay(30, 20, false);
+  int32_t pictures = 0;
+  for (BGPic* p = GetBGPicList(); p; p = reinterpret_cast<BGPic*>(p->head.next)) pictures++;
+  ASSERT_EQ(Run("ClearScreen", {32, 0xFF0000}), ERR_NONE);
+  for (int32_t y = 0; y < H; y++)
+    for (int32_t x = 0; x < W; x++) ASSERT_EQ(At(x, y), 0xFF0000u) << x << "," << y;
+  int32_t after = 0;
+  for (BGPic* p = GetBGPicList(); p; p = reinterpret_cast<BGPic*>(p->head.next)) after++;
+  EXPECT_EQ(after, pictures);
+  EXPECT_EQ(d->bgpic->width, 30);
+  EXPECT_EQ(d->bgpic->height, 20);
+  EXPECT_FALSE(frames.empty());
+}
+
+TEST_F(CommandsTest, SteppingAndJumpsGiveTheSynchronousFrames) {
+  OpenDisplay(24, 40, true);
+  MakeBrush(1, 24, 40, Fill::Coded);
+  ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, 32, 3}), ERR_NONE);
+  std::vector<Frame> sync = frames;
+  Frame final = Snapshot();
+  ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+  Frame before = Snapshot();
+  ASSERT_EQ(
+      Run("DisplayBrushFX", {1, 0, 0, Value::Table({{"type", 32}, {"speed", 3}, {"async", 1}})}),
+      ERR_NONE);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(Snapshot(), before);
+  // A second transition of the same layer is refused.
+  EXPECT_EQ(Run("ShowLayerFX", {1, Value::Table({{"type", 32}, {"async", 1}})}), ERR_ALREADYASYNC);
+  auto* draw = static_cast<AsyncDraw*>(handle);
+  EXPECT_EQ(draw->event(ADEVENT_FRAMES, 0, draw->userData, 0), static_cast<intptr_t>(sync.size()));
+  ASSERT_EQ(StepToEnd(), ERR_NONE);
+  ASSERT_GE(frames.size(), sync.size());
+  for (size_t i = 0; i < sync.size(); i++) EXPECT_EQ(frames[i], sync[i]) << "frame " << i + 1;
+  EXPECT_EQ(Snapshot(), final);
+  EXPECT_EQ(Layers(), 1);
+
+  // A jump to frame n shows what n single steps show.
+  ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+  ASSERT_EQ(
+      Run("DisplayBrushFX", {1, 0, 0, Value::Table({{"type", 32}, {"speed", 3}, {"async", 1}})}),
+      ERR_NONE);
+  VmPushLightUserdata(L, handle);
+  VmPushNumber(L, 4);
+  ASSERT_EQ(Call("AsyncDrawFrame", 2), ERR_NONE);
+  EXPECT_EQ(Snapshot(), sync[3]);
+  ASSERT_EQ(StepToEnd(), ERR_NONE);
+  EXPECT_EQ(Snapshot(), final);
+}
+
+TEST_F(CommandsTest, AResizeRestartsAndAFreedBrushIsKeptUntilTheEnd) {
+  OpenDisplay(30, 40, false);
+  MakeBrush(1, 30, 40, Fill::Coded);
+  Hook();
+  bool resized = false;
+  atFrame = [&](int32_t frame) {
+    if (frame == 3 && !resized) {
+      resized = true;
+      uintptr_t words[3] = {reinterpret_cast<uintptr_t>(window), 36, 44};
+      ASSERT_EQ(inject(L, 6, words), ERR_NONE);
+    }
+  };
+  ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, 32, 2}), ERR_NONE);
+  atFrame = nullptr;
+  EXPECT_TRUE(resized);
+  ASSERT_EQ(d->bgpic->width, 36);
+  // The run began again: more frames than one run has, the brush shown.
+  EXPECT_GT(frames.size(), 10u);
+  for (int32_t y = 0; y < 40; y += 7)
+    for (int32_t x = 0; x < 30; x += 5) EXPECT_EQ(At(x, y), CodedPixel(1, x, y)) << x << "," << y;
+
+  // The brush freed between two frames stays until the transition ends.
+  MakeBrush(2, 30, 40, Fill::Coded, Plane::Mask, 0, 2);
+  atFrame = [&](int32_t frame) {
+    if (frame == 2) {
+      VmPushNumber(L, 2);
+      EXPECT_EQ(Call("FreeBrush", 1), ERR_NONE);
+    }
+  };
+  ASSERT_EQ(Run("DisplayBrushFX", {2, 0, 0, 36}), ERR_NONE);
+  atFrame = nullptr;
+  EXPECT_EQ(At(1, 0), CodedPixel(2, 1, 0));
+  BrushObject* gone = nullptr;
+  EXPECT_NE(GetBrushObject(L, ObjectId{nullptr, 2}, &gone, BRUSH_PENDING), ERR_NONE);
+}
+
+}  // namespace
+}  // namespace fxtest
