@@ -114,8 +114,7 @@ ErrorCode GetBGPicObject(VmState* L, ObjectId id, BGPic** out, uint32_t access) 
 }
 
 void FreeBGPicContents(VmState* L, BGPic* pic, int withButtons) {
-  // Waiting for the sprite library: a picture holds no sprite instances
-  // yet.
+  FreeSpriteInstances(pic);
   FreeAllLayers(L, pic, withButtons, 1);
   if (withButtons) FreeBGPicButtons(L, pic);
   freeCurrentImages(pic);

@@ -77,6 +77,7 @@ struct DisplayContext {
   int quietOpening = 1;  // the start-up's quiet switch while the first displays open
   BitmapHandle* desktopSnapshot = nullptr;  // the monitor as it was, taken once
   DisplayBrushHooks brushHooks{};
+  ErrorCode (*spriteRestore)() = nullptr;  // the sprite library's, when it is open
   DisplayVideoHooks videoHooks{};
   int copyingVideoFrames = 0;  // the window copy of a video frame is not clipped
   DisplayRecord* spareDisplay =

@@ -225,8 +225,15 @@ DisplayRecord* currentForBlit(BlitDisplayState* state) {
   state->autoscale = d->autoscale != 0;
   return d;
 }
-const DisplayBlitHooks blitHooks{currentForBlit, RefreshDisplayRect, RefreshScaledDisplay,
-                                 LayerBlitRefresh};
+int spritesOverForBlit(DisplayRecord* d, int32_t x, int32_t y, int32_t width, int32_t height) {
+  return d && !d->layers && RectHitsSprite(d->bgpic, x, y, width, height);
+}
+void spriteRefreshForBlit(void* state, DisplayRecord* d, int32_t x, int32_t y, int32_t width,
+                          int32_t height) {
+  RedrawSpriteArea(static_cast<VmState*>(state), d, x, y, width, height);
+}
+const DisplayBlitHooks blitHooks{currentForBlit,   RefreshDisplayRect, RefreshScaledDisplay,
+                                 LayerBlitRefresh, spritesOverForBlit, spriteRefreshForBlit};
 }  // namespace
 void SetCurrentDisplay(DisplayRecord* display) { displayContext.currentDisplay = display; }
 

@@ -1110,3 +1110,64 @@ ErrorCode CopyFXLayerImage(VmState* L, qmLayer* layer, BitmapHandle** bitmap, Bi
                            BitmapHandle** alpha, int32_t* width, int32_t* height);
 // A background picture by identifier (ERR_FINDBGPIC).
 ErrorCode GetFXBGPic(VmState* L, ObjectId id, BGPic** out);
+
+
+// ---- Single layers for other libraries (layerops.cpp) ----
+
+// The current picture's layer named by the script argument (a position or
+// a name) with its position: ERR_LAYERRANGE, ERR_FINDLAYER.
+ErrorCode GetLayerFromArg(VmState* L, int index, qmLayer** out, int32_t* position);
+// The current picture's layer at a 1-based position, or null.
+qmLayer* GetCurrentLayerAt(int32_t position);
+// The top layer of the current picture that shows the object, or null.
+qmLayer* FindLayerShowingObject(int32_t type, ObjectId id);
+// Whether the layer is in the list of some picture.
+int LayerExists(const qmLayer* layer);
+// Moves the layer to x, y (KEEPPOSITION keeps a coordinate) and shows the
+// old and new areas.
+void MoveLayerToPoint(VmState* L, qmLayer* layer, int32_t x, int32_t y);
+
+// ---- Sprite instances (sprites.cpp) ----
+
+// The sprite library builds the frames of sprites made before any display
+// when the first display opens (null: none).
+void SetSpriteRestoreHook(ErrorCode (*restore)());
+
+// A sprite (or, without layers, a video) on the screen: one per shown
+// object, kept in its background picture's list in drawing order. The
+// sprite library keeps image pointing at the current frame's bitmaps.
+struct SpriteInstance {
+  SpriteInstance* next;
+  ObjectId id;
+  int32_t x, y, width, height;
+  int32_t frame;  // from 1
+  void* sprite;
+  void* video;
+  int32_t pictureWord;
+  int32_t videoWord;
+  int32_t redrawMark;
+  LayerTriple image;
+};
+// Whether the rectangle overlaps (inclusive corners) an instance of the picture.
+int RectHitsSprite(const BGPic* picture, int32_t x, int32_t y, int32_t width, int32_t height);
+// Instances of the picture without a video.
+int32_t CountSpriteInstances(const BGPic* picture);
+// Frees the picture's instances without a redraw.
+void FreeSpriteInstances(BGPic* picture);
+// The instance of the sprite on the current display's picture, with its
+// index from 0 (-1 none).
+SpriteInstance* FindSpriteInstance(ObjectId id, int32_t* index);
+// A new instance, before the first video instance (videos at the end).
+SpriteInstance* AddSpriteInstance(BGPic* picture, int isVideo);
+// Frees the instances of the sprite record on every picture, without redraw.
+void ForgetSpriteInstances(const void* sprite);
+// Unlinks the instance (not freed).
+void UnlinkSpriteInstance(BGPic* picture, SpriteInstance* instance);
+// Shows the rectangle of the current display again: its window bitmap
+// with the sprites over it.
+void RedrawSpriteArea(VmState* L, DisplayRecord* display, int32_t x, int32_t y, int32_t width,
+                      int32_t height);
+// Draws the picture's instances that meet the rectangle into the bitmap
+// (coordinates of the picture, the bitmap's origin at originX, originY).
+void DrawSpriteInstances(const BGPic* picture, BitmapHandle* dest, int32_t originX, int32_t originY,
+                         int32_t x, int32_t y, int32_t width, int32_t height);

@@ -54,8 +54,7 @@ int cmdEnableLayers(VmState* L) {
   if (asyncDrawing(d)) return ERR_LAYERSWITCH;
   if (d->doubleBuffer) return ERR_ENDDOUBLEBUFFER;
   if (d->outputKind != OBJECT_DISPLAY) return ERR_LAYERSON;
-  // Waiting for the sprite library: no picture shows sprites yet, so
-  // ERR_NOSPRITES cannot arise.
+  if (CountSpriteInstances(d->bgpic)) return ERR_NOSPRITES;
   d->layers = 1;
   return 0;
 }

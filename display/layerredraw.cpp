@@ -530,8 +530,10 @@ void Redraw(VmState* L, DisplayRecord* d, BGPic* pic, BitmapHandle* dest, int32_
       if (s) drawLayer(L, d, l, s, dest, area);
     }
   }
-  // Waiting for the sprite library: no sprite instance lies over a
-  // picture yet.
+  // Sprites over the layers (a display with layers shows none of its own,
+  // only those of a picture drawn elsewhere).
+  if (!(flags & REDRAW_NOSPRITES) && !source)
+    DrawSpriteInstances(pic, dest, 0, 0, x, y, width, height);
 }
 
 void RefreshLayerRect(VmState* L, int32_t x, int32_t y, int32_t width, int32_t height,

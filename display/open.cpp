@@ -43,8 +43,10 @@ ErrorCode preparePictures(VmState* L) {
   if (displayContext.brushHooks.realize) displayContext.brushHooks.realize(0, 0);
   // Pictures made while preloading get their images.
   if (ErrorCode e = RealizeBGPicImages(L)) return e;
-  // Waiting for the anim and sprite libraries: nothing else was deferred
-  // until a display exists, and nothing holds display bitmaps. Colour fonts
+  // Sprites made before a display existed get their frames now. Waiting
+  // for the anim library: no anim was deferred until a display exists.
+  if (displayContext.spriteRestore) displayContext.spriteRestore();
+  // Nothing else holds display bitmaps. Colour fonts
   // draw from their own glyph pixels, so no font bitmap waits for a display.
   if (!displayContext.quietOpening) {
     PrintDone();

@@ -299,8 +299,10 @@ void UpdateDisplayArea(VmState*, int32_t sx, int32_t sy, DisplayRecord* d, int32
     LayerBlitRefresh(nullptr, d, sx, sy, width, height);
     return;
   }
-  // Waiting for the sprite library: nothing else lies over the window
-  // bitmap, so it is shown as it is.
+  if (RectHitsSprite(d->bgpic, sx, sy, width, height)) {
+    RedrawSpriteArea(nullptr, d, sx, sy, width, height);
+    return;
+  }
   RefreshDisplayRect(d->windowBitmap, sx, sy, d, dx, dy, width, height, REFRESH_SCALE);
 }
 

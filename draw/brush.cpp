@@ -90,6 +90,7 @@ void InitDrawContext() { drawContext = DrawContext{}; }
 void FreeDrawContext() {
   // The VM may be gone: object data is not released here.
   drawContext.state = nullptr;
+  FreeAllSprites(nullptr);
   while (BrushObject* b = firstBrush()) {
     unlink(b);
     freeRecord(nullptr, b);

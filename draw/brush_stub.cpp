@@ -9,10 +9,6 @@ uint32_t BrushVideoBitmapFlags(uint32_t) { return 0; }
 
 // Waiting for the layers library.
 ErrorCode GetLayerBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) { return ERR_NOLAYERS; }
-// Waiting for the sprite library.
-ErrorCode GetSpriteFrameBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) {
-  return ERR_UNSUPPORTEDFEAT;
-}
 // Waiting for the icon library.
 ErrorCode GetIconBitmaps(VmState*, ObjectId, int32_t, int32_t, ObjectBitmaps*) {
   return ERR_UNSUPPORTEDFEAT;

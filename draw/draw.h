@@ -302,3 +302,141 @@ void SetTextObjectDrawHooks(const TextObjectDrawHooks* hooks);  // null removes 
 // ---- Context record ----
 void InitDrawContext();
 void FreeDrawContext();
+
+// ---- Moving objects ----
+
+// Motion effects of a move.
+enum : int32_t {
+  MOVEFX_NONE = 0,
+  MOVEFX_BOUNCE = 1,
+  MOVEFX_SMOOTHOUT = 2,
+  MOVEFX_DAMPED = 3,
+  MOVEFX_SINE = 4,
+  MOVEFX_BIGSINE = 5,
+  MOVEFX_LOWERCURVE = 6,
+  MOVEFX_UPPERCURVE = 7,
+};
+// Speeds: pixels per frame 10, 15 and 5; DEFAULTSPEED keeps an anim's own
+// frame delays.
+enum : int32_t { NORMALSPEED = -1, FASTSPEED = -2, SLOWSPEED = -3, DEFAULTSPEED = -4 };
+// What a move moves: the object types, and a picture (bitmaps the caller
+// lends, as the transition effects move them).
+enum : int32_t {
+  MOVE_BRUSH = 3,
+  MOVE_ANIM = 4,
+  MOVE_PICTURE = 7,
+  MOVE_TEXTOBJECT = 8,
+  MOVE_LAYER = 22,
+  MOVE_SPRITE = 32,
+};
+constexpr int32_t MOVE_SINE_VALUES = 79;
+struct MoveState;
+// One step (done set on the last one), and the release of what the move
+// holds (the record itself is freed only when no async drawing owns it).
+using MoveFrameFunc = ErrorCode (*)(MoveState* move, int32_t* done);
+using MoveReleaseFunc = void (*)(MoveState* move);
+// One running move. A caller that owns the move through an async drawing
+// of its own (the transition effects) fills: state, type MOVE_PICTURE with
+// bitmap, mask, alpha (lent) or MOVE_LAYER with layer, width, height,
+// speed, effect, start and end, blitFlags and ownedByAsync = 1; then
+// MoveObjectCore prepares it and sets drawFrame and release, which the
+// owner calls for each frame and once at its end.
+struct MoveState {
+  VmState* state;
+  BitmapHandle *bitmap, *mask, *alpha;  // the frame being drawn
+  BitmapHandle *work, *background;      // layers off: the composing pair
+  int32_t type;
+  ObjectId id;  // MOVE_LAYER: number is the 1-based position
+  int32_t effect;
+  int32_t startX, startY, endX, endY, previousX, previousY;
+  int32_t width, height;
+  int32_t step, initialStep, speed;  // pixels a frame; speed: its magnitude
+  int32_t animInterval;              // milliseconds a frame
+  int32_t phase;                     // 0 running, 1-8 turning points, 9 the last settle
+  int32_t slowDistance, slowDecrement;
+  int32_t frame, frameCount;  // from 0; 0 frames for objects without
+  int32_t direction;          // 0 up, clockwise to 7 up-left
+  int32_t sineStep, sinePhase;
+  double sineTable[MOVE_SINE_VALUES];  // a curve keeps its factor in the first slot
+  void* anim;
+  qmLayer* layer;
+  int32_t layerPosition;
+  int32_t async, ownedByAsync, animFile;
+  TimeValue nextFrame;
+  uint32_t blitFlags;
+  MoveFrameFunc drawFrame;
+  MoveReleaseFunc release;
+  int32_t* useCounter;       // the moved object's busy count
+  int32_t** linkedCounters;  // those of linked sprites, null-terminated
+  int32_t frameChanged;
+  int32_t* path;  // the minor-axis coordinate per major-axis pixel
+  int64_t pathLength;
+  int64_t pathIndex;
+  int32_t majorIsY, reverse;
+  // Internal: the current position, the layers-off picture size, the
+  // object record.
+  int32_t x, y;
+  int32_t pictureWidth, pictureHeight;
+  int32_t counter;
+  int32_t ownsFrame;  // the frame bitmaps are copies the move frees
+  void* object;
+};
+// Takes over a filled move: a synchronous move runs to its end here (the
+// record is freed), an asynchronous one pushes its async drawing's handle,
+// and an owned one is only prepared. On an error before the move runs the
+// move is released.
+ErrorCode MoveObjectCore(MoveState* move);
+// The library opener "moveobject".
+ErrorCode OpenMoveObjectLibrary(VmState* L);
+
+// ---- Sprites ----
+
+// A sprite (object type 32): frames shown over the background picture of
+// a display without layers. A linked sprite takes its frames, in order,
+// from the sprites of its null-terminated link array.
+struct SpriteObject {
+  ObjectHead head;  // type OBJTYPE_SPRITE; next links the sprite list
+  int32_t width, height, frameCount;
+  int32_t useCount;       // moves and other users that hold it
+  int32_t copyForLayers;  // a hidden copy; lookups pass it over
+  SpriteObject** links;
+  int64_t keyColour;  // -1 none
+  void* animFile;
+  BitmapHandle** bitmaps;
+  BitmapHandle** masks;
+  BitmapHandle** alphas;
+  uint32_t** saved;  // 0xAARRGGBB copies kept until a display exists
+};
+// GetSpriteObject flags.
+enum : uint32_t { SPRITE_MODIFY = 1, SPRITE_COPIES = 2, SPRITE_NOCOPY = 4 };
+ErrorCode GetSpriteObject(ObjectId id, SpriteObject** out, uint32_t flags);
+// The frame (from 0) of a sprite: its own, or a linked sprite's.
+ErrorCode GetSpriteFrame(SpriteObject* sprite, int32_t frame, BitmapHandle** bitmap,
+                         BitmapHandle** mask, BitmapHandle** alpha);
+// Appends a sprite whose frames (taken on success) are given as bitmaps,
+// or as 0xAARRGGBB copies while no display exists (bitmaps null). A
+// numeric id frees a sprite of that id first (ERR_LOCKEDOBJ while in use);
+// an automatic id is written back.
+struct SpriteFrames {
+  int32_t count;
+  BitmapHandle **bitmaps, **masks, **alphas;  // arrays of count (AllocMemory)
+  uint32_t** saved;
+};
+ErrorCode AddSpriteObject(VmState* L, ObjectId* id, int automatic, int32_t width, int32_t height,
+                          int64_t keyColour, SpriteFrames* frames, SpriteObject** out);
+// Frees a sprite (and the sprites linked to it); reportMissing 0: a
+// missing one is no error.
+ErrorCode FreeSpriteById(VmState* L, ObjectId id, int reportMissing);
+void FreeAllSprites(VmState* L);
+// Shows or moves a sprite (frame 0: the next one).
+ErrorCode DisplaySpriteCore(VmState* L, ObjectId id, int32_t x, int32_t y, int32_t frame);
+// Builds the frames of sprites made before any display from their saved
+// copies (the first display's opening).
+ErrorCode RestoreSpriteBitmaps();
+// The anim library builds sprites from brushes, brush strips, text
+// objects and sprite lists through this hook (CreateSprite's arguments
+// from index 1, target type 32); null: the sprite library's own builder.
+using SpriteBuildHook = int (*)(VmState* L);
+void SetSpriteBuildHook(SpriteBuildHook hook);
+// The library opener "sprite".
+ErrorCode OpenSpriteLibrary(VmState* L);

@@ -19,7 +19,9 @@ struct DrawContext {
   double sinTable[361]{};
   double cosTable[361]{};
   int32_t drawOpen = 0;
-  AnimDrawHooks animHooks{};  // set by the anim library when it opens
+  AnimDrawHooks animHooks{};         // set by the anim library when it opens
+  ObjectHead* spriteList = nullptr;  // SpriteObject records, appended at the tail
+  SpriteBuildHook spriteBuild = nullptr;
 };
 extern DrawContext drawContext;
 
@@ -132,7 +134,11 @@ ErrorCode GetAnimFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitm
 ErrorCode GetTextObjectBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);
 // Waiting for the layers library.
 ErrorCode GetLayerBitmaps(VmState* L, ObjectId layer, int32_t frame, ObjectBitmaps* out);
-// Waiting for the sprite library.
+// The sprite list's walk and the link test of flip and scale (sprite.cpp).
+SpriteObject* FirstSpriteObject();
+ObjectId SpriteIdOf(const SpriteObject* sprite);
+bool SpriteIsLinked(const SpriteObject* sprite);
+// Copies of a sprite's frame (from 1).
 ErrorCode GetSpriteFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitmaps* out);
 // A vector brush of the list of path entries at the argument index ("x",
 // "y", "color", "id"): it keeps the list and renders it again when

@@ -464,7 +464,21 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
                          view.scaleHeight, 0, mask, alpha, clip);
     return;
   }
-  // Waiting for the sprite library: no sprite lies over any rectangle.
+  // Sprites stay intact: a blit into the window bitmap under a sprite goes
+  // into the bitmap alone, and the rectangle is shown again with the
+  // sprites over it.
+  if (!noDisplay && !(flags & SAFEBLT_NOSPRITES) && view.isDisplay && !view.hasLayers &&
+      hooks->spritesOver && hooks->spriteRefresh && view.windowBitmap &&
+      (dest == view.windowBitmap ||
+       (!dest && (flags & (SAFEBLT_BACKBUFFER | SAFEBLT_REFRESHBACK)))) &&
+      hooks->spritesOver(display, dx, dy, width, height)) {
+    SafeBlt(state, source, sx, sy, view.windowBitmap, dx, dy, width, height, sourceWidth,
+            sourceHeight, destWidth, destHeight,
+            flags | SAFEBLT_NOSPRITES | SAFEBLT_NOCLIP | SAFEBLT_NOREFRESH | SAFEBLT_BITMAPONLY,
+            mask, alpha, clip);
+    if (!(flags & SAFEBLT_NOREFRESH)) hooks->spriteRefresh(state, display, dx, dy, width, height);
+    return;
+  }
   if (!(flags & SAFEBLT_NOCLIPRECORD) && clip && clip->mask) {
     BitmapHandle* combined =
         combineWithClip(clip, source, mask, alpha, sx, sy, dx, dy, width, height, sourceWidth);

@@ -197,6 +197,12 @@ struct DisplayBlitHooks {
   // and shows it (null: the window bitmap's rectangle is shown as it is).
   void (*refreshLayers)(void* state, DisplayRecord* display, int32_t x, int32_t y, int32_t width,
                         int32_t height);
+  // Whether a sprite lies over the rectangle of the display (null: none
+  // ever), and the rectangle of the window bitmap shown again with the
+  // sprites over it.
+  int (*spritesOver)(DisplayRecord* display, int32_t x, int32_t y, int32_t width, int32_t height);
+  void (*spriteRefresh)(void* state, DisplayRecord* display, int32_t x, int32_t y, int32_t width,
+                        int32_t height);
 };
 void SetDisplayBlitHooks(const DisplayBlitHooks* hooks);
 
