@@ -517,33 +517,6 @@ int MoveLayerToZ(qmLayer* layer, int32_t position) {
   return 1;
 }
 
-int PixelCollision(int32_t x1, int32_t y1, int32_t width1, int32_t height1, BitmapHandle* mask1,
-                   BitmapHandle* alpha1, int32_t partX1, int32_t partY1, int32_t x2, int32_t y2,
-                   int32_t width2, int32_t height2, BitmapHandle* mask2, BitmapHandle* alpha2,
-                   int32_t partX2, int32_t partY2, const ClipRegion* clip1,
-                   const ClipRegion* clip2) {
-  LayerRect overlap;
-  if (!IntersectRects(LayerRect{x1, y1, width1, height1}, LayerRect{x2, y2, width2, height2},
-                      &overlap))
-    return 0;
-  bool clipMask1 = clip1 && clip1->mask, clipMask2 = clip2 && clip2->mask;
-  if (!mask1 && !alpha1 && !mask2 && !alpha2 && !clipMask1 && !clipMask2) return 1;
-  auto solid = [](BitmapHandle* mask, BitmapHandle* alpha, int32_t px, int32_t py) {
-    if (mask && !ReadBitmapPixel(mask, px, py, 1)) return false;
-    if (alpha && !(ReadBitmapPixel(alpha, px, py, 0) & 0xFF)) return false;
-    return true;
-  };
-  for (int32_t y = overlap.y; y < overlap.y + overlap.height; ++y)
-    for (int32_t x = overlap.x; x < overlap.x + overlap.width; ++x) {
-      if (!solid(mask1, alpha1, x - x1 + partX1, y - y1 + partY1)) continue;
-      if (!solid(mask2, alpha2, x - x2 + partX2, y - y2 + partY2)) continue;
-      if (clipMask1 && !ReadBitmapPixel(clip1->mask, x - clip1->x, y - clip1->y, 1)) continue;
-      if (clipMask2 && !ReadBitmapPixel(clip2->mask, x - clip2->x, y - clip2->y, 1)) continue;
-      return 1;
-    }
-  return 0;
-}
-
 ErrorCode InsertLayerObject(VmState* L, int32_t position, int32_t type, ObjectId id, int32_t x,
                             int32_t y, int noRefresh, int hidden, qmLayer** out) {
   if (out) *out = nullptr;
@@ -589,6 +562,7 @@ ErrorCode OpenLayersLibrary(VmState* L) {
   if (ErrorCode e = RegisterLibrary(LAYER_COMMANDS, "layers")) return e;
   VmRegisterFunctions(L, nullptr, LAYER_COMMANDS, 0);
   if (ErrorCode e = RegisterLayerStyleCommands(L)) return e;
+  RegisterLayerOpCommands(L);
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_LAYER, readLayerAttribute)) return e;
   if (ErrorCode e = RegisterMoveListReader()) return e;
   InstallLayerHooks();

@@ -43,3 +43,471 @@ void MoveLayerToPoint(VmState* L, qmLayer* layer, int32_t x, int32_t y) {
   MoveLayerTo(L, layer, nullptr, x, y, 0, 0, nullptr);
   if (BGPic* pic = GetLayerPicture()) pic->layersChanged = 1;
 }
+
+namespace {
+
+// The layer of argument index after the common checks (raised).
+qmLayer* checkedLayer(VmState* L, int index, int32_t* position) {
+  if (ErrorCode e = CheckLayerOutput(1)) VmRaiseError(L, e);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = GetLayerFromArg(L, index, &layer, position)) VmRaiseError(L, e);
+  return layer;
+}
+
+// Shows the layer's area again after a change of its place in the stack.
+void restacked(VmState* L, qmLayer* layer) {
+  GetLayerPicture()->layersChanged = 1;
+  RefreshLayerArea(L, layer, 0);
+}
+
+// LayerToBack(id[, swap]) and LayerToFront(id[, swap]).
+int toEnd(VmState* L, bool front) {
+  CheckArgCount(L, 1, 2, 0, 0);
+  int32_t position = 0;
+  qmLayer* layer = checkedLayer(L, 1, &position);
+  const int swap = VmOptInteger(L, 2, 1) != 0;
+  const int32_t target = front ? CountLayers(GetLayerPicture()) : 1;
+  if (swap) return target == position ? 0 : SwapLayersCore(L, position, target);
+  if (MoveLayerToZ(layer, front ? 0 : 1)) restacked(L, layer);
+  return 0;
+}
+int cmdLayerToBack(VmState* L) { return toEnd(L, false); }
+int cmdLayerToFront(VmState* L) { return toEnd(L, true); }
+
+// SetLayerZPos(id, z): z a position or a layer's name; 0 the front.
+int cmdSetLayerZPos(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  int32_t position = 0;
+  qmLayer* layer = checkedLayer(L, 1, &position);
+  const int32_t z = GetLayerIdArg(L, 2, GetLayerPicture());
+  if (z == position || z < 0) return ERR_WRONGUSAGE;
+  if (MoveLayerToZ(layer, z)) restacked(L, layer);
+  return 0;
+}
+
+// SwapLayers(id1, id2).
+int cmdSwapLayers(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
+  int32_t a = 0, b = 0;
+  checkedLayer(L, 1, &a);
+  checkedLayer(L, 2, &b);
+  if (a == b) return ERR_WRONGUSAGE;
+  return SwapLayersCore(L, a, b);
+}
+
+// Applies a change of the layer's decoration: the old bounds, the caches
+// freed, the change, and the union of old and new bounds shown again.
+template <typename Change>
+void redecorate(VmState* L, qmLayer* layer, Change change) {
+  LayerRect area;
+  GetLayerBounds(L, layer, layer->display, &area);
+  FreeLayerCaches(layer);
+  change();
+  LayerRect now;
+  GetLayerBounds(L, layer, layer->display, &now);
+  UniteRect(&area, now);
+  GetLayerPicture()->layersChanged = 1;
+  RefreshRect(L, area.x, area.y, area.width, area.height);
+}
+
+// SetLayerBorder(id, on[, colour, size]).
+int cmdSetLayerBorder(VmState* L) {
+  CheckArgCount(L, 2, 4, 0, 0);
+  qmLayer* layer = checkedLayer(L, 1, nullptr);
+  const int on = VmCheckInteger(L, 2) != 0;
+  const uint32_t colour = static_cast<uint32_t>(VmOptNumber(L, 3, 0));
+  const int32_t size = VmOptInteger(L, 4, 2);
+  if (size < 1) return ERR_WRONGUSAGE;
+  if (!on && !layer->border.on) return 0;
+  redecorate(L, layer, [&] {
+    layer->border.on = on;
+    if (on) {
+      layer->border.colour = colour;
+      layer->border.size = size;
+    }
+  });
+  return 0;
+}
+
+// SetLayerShadow(id, on[, colour, radius, distance, direction, sigma]).
+int cmdSetLayerShadow(VmState* L) {
+  CheckArgCount(L, 2, 7, 0, 0);
+  qmLayer* layer = checkedLayer(L, 1, nullptr);
+  const int on = VmCheckInteger(L, 2) != 0;
+  const uint32_t colour = static_cast<uint32_t>(VmOptNumber(L, 3, 0x80000000u));
+  const double radius = VmOptNumber(L, 4, 5.0);
+  const int32_t distance = VmOptInteger(L, 5, 4);
+  const int32_t direction = VmOptInteger(L, 6, SHDWSOUTHEAST);
+  const double sigma = VmOptNumber(L, 7, radius / 3.0);
+  if (distance < 0 || !(radius >= 1.0) || !(sigma > 0) || direction < SHDWNORTH ||
+      direction > SHDWNORTHWEST)
+    return ERR_WRONGUSAGE;
+  if (!on && !layer->shadow.on) return 0;
+  redecorate(L, layer, [&] {
+    layer->shadow.on = on;
+    if (on) {
+      layer->shadow.colour = colour;
+      layer->shadow.radius = radius;
+      layer->shadow.size = distance;
+      layer->shadow.direction = direction;
+      layer->shadow.sigma = sigma;
+    }
+  });
+  return 0;
+}
+
+// TranslateLayer(id, dx, dy).
+int cmdTranslateLayer(VmState* L) {
+  CheckArgCount(L, 3, 3, 0, 0);
+  qmLayer* layer = checkedLayer(L, 1, nullptr);
+  const int32_t dx = VmTruncInt32(VmCheckNumber(L, 2)), dy = VmTruncInt32(VmCheckNumber(L, 3));
+  MoveLayerTo(L, layer, nullptr, dx, dy, 0, 3, nullptr);
+  GetLayerPicture()->layersChanged = 1;
+  return 0;
+}
+
+// InsertLayer(position, type, id, x, y[, hidden]).
+int cmdInsertLayer(VmState* L) {
+  CheckArgCount(L, 5, 6, 0, 0);
+  const int32_t position = VmCheckInteger(L, 1);
+  const int32_t type = VmCheckInteger(L, 2);
+  const ObjectId id = GetObjectIdArg(L, 3, nullptr);
+  const int32_t x = VmTruncInt32(VmCheckNumber(L, 4)), y = VmTruncInt32(VmCheckNumber(L, 5));
+  const int hidden = VmOptInteger(L, 6, 0) != 0;
+  return InsertLayerObject(L, position, type, id, x, y, 0, hidden, nullptr);
+}
+
+// The anim layer behind NextFrame and ModifyLayerFrames.
+qmLayer* animLayer(VmState* L) {
+  qmLayer* layer = checkedLayer(L, 1, nullptr);
+  if (layer->type != LAYER_ANIM) VmRaiseError(L, ERR_NOANMLAYER);
+  return layer;
+}
+
+// NextFrame(id[, x, y, frame]).
+int cmdNextFrame(VmState* L) {
+  CheckArgCount(L, 1, 4, 0, 0);
+  animLayer(L);
+  // Waiting for the anim library: no layer shows an anim yet.
+  return ERR_UNSUPPORTEDFEAT;
+}
+
+// ModifyLayerFrames(id, count[, position]).
+int cmdModifyLayerFrames(VmState* L) {
+  CheckArgCount(L, 2, 3, 0, 0);
+  animLayer(L);
+  if (VmCheckInteger(L, 2) == 0) return ERR_WRONGUSAGE;
+  // Waiting for the anim library: no layer shows an anim yet.
+  return ERR_UNSUPPORTEDFEAT;
+}
+
+// The video layer of the video commands, which need applet version 6.
+qmLayer* videoLayer(VmState* L, int minimum, int maximum) {
+  CheckArgCount(L, minimum, maximum, 6, 0);
+  qmLayer* layer = checkedLayer(L, 1, nullptr);
+  if (layer->type != LAYER_VIDEO) VmRaiseError(L, ERR_BADLAYERTYPE);
+  return layer;
+}
+// Waiting for the video library: no layer plays a video yet.
+int videoCommand(VmState* L, int minimum, int maximum) {
+  videoLayer(L, minimum, maximum);
+  return ERR_UNSUPPORTEDFEAT;
+}
+int cmdPlayLayer(VmState* L) { return videoCommand(L, 1, 1); }
+int cmdStopLayer(VmState* L) { return videoCommand(L, 1, 1); }
+int cmdPauseLayer(VmState* L) { return videoCommand(L, 1, 1); }
+int cmdResumeLayer(VmState* L) { return videoCommand(L, 1, 1); }
+int cmdSeekLayer(VmState* L) { return videoCommand(L, 2, 2); }
+int cmdSetLayerVolume(VmState* L) { return videoCommand(L, 2, 2); }
+
+enum : int32_t {
+  ENTRY_UNDO = 10,
+  ENTRY_LAYER = 22,
+  ENTRY_INSERTBRUSH = 24,
+  ENTRY_HIDELAYER = 25,
+  ENTRY_REMOVELAYER = 26,
+  ENTRY_NEXTFRAME2 = 34,
+};
+
+// AddMove(list or Nil, type, ...).
+int cmdAddMove(VmState* L) {
+  CheckArgCount(L, 2, 6, 0, 0);
+  int automatic = 0;
+  const ObjectId id = GetObjectIdArg(L, 1, &automatic);
+  MoveEntry entry{};
+  entry.type = VmCheckInteger(L, 2);
+  const BGPic* pic = GetLayerPicture();
+  switch (entry.type) {
+    case ENTRY_UNDO:
+      entry.x = VmCheckInteger(L, 3);
+      entry.id = GetObjectIdArg(L, 4, nullptr);
+      break;
+    case ENTRY_LAYER:
+    case ENTRY_HIDELAYER:
+    case ENTRY_REMOVELAYER:
+    case ENTRY_NEXTFRAME2:
+      entry.id = ObjectId{nullptr, GetLayerIdArg(L, 3, pic)};
+      entry.x = VmTruncInt32(VmOptNumber(L, 4, 0));
+      break;
+    default:
+      entry.id = GetObjectIdArg(L, 3, nullptr);
+      entry.x = VmTruncInt32(VmOptNumber(L, 4, 0));
+      break;
+  }
+  entry.y = VmTruncInt32(VmOptNumber(L, 5, 0));
+  if (entry.type == ENTRY_INSERTBRUSH)
+    entry.frame = VmGetTop(L) >= 6 ? GetLayerIdArg(L, 6, pic) : 0;
+  else
+    entry.frame = VmTruncInt32(VmOptNumber(L, 6, 0));
+  entry.x1 = 10000;
+  MoveList* list = automatic ? nullptr : FindMoveList(id);
+  if (list && list->count >= MOVELIST_ENTRIES) return ERR_INTERNAL;
+  bool made = false;
+  if (!list) {
+    if (ErrorCode e = NewMoveList(id, automatic, &list)) return e;
+    made = true;
+  }
+  if (ErrorCode e = AddMoveEntry(list, entry)) return e;
+  return made && automatic ? PushObjectId(L, ObjectId{list, 0}) : 0;
+}
+
+// One side of a pixel test.
+struct Side {
+  int32_t x = 0, y = 0, width = 0, height = 0;
+  BitmapHandle *mask = nullptr, *alpha = nullptr;
+  int32_t partX = 0, partY = 0;
+  const ClipRegion* clip = nullptr;
+};
+
+Side brushSide(VmState* L, int index) {
+  const LayerKind* kind = GetLayerKind(LAYER_BRUSH);
+  if (!kind || !kind->imageBitmaps) VmRaiseError(L, ERR_FINDBRUSH);
+  qmLayer probe{};
+  probe.type = LAYER_BRUSH;
+  probe.sourceId = GetObjectIdArg(L, index, nullptr);
+  LayerImageState state{};
+  LayerTriple t{};
+  Side s;
+  if (ErrorCode e = kind->imageBitmaps(L, &probe, &state, -1, &t, &s.width, &s.height))
+    VmRaiseError(L, e);
+  s.mask = t.mask;
+  s.alpha = t.alpha;
+  s.x = VmTruncInt32(VmCheckNumber(L, index + 1));
+  s.y = VmTruncInt32(VmCheckNumber(L, index + 2));
+  return s;
+}
+
+Side boxSide(VmState* L, int index, double scaleX = 1.0, double scaleY = 1.0) {
+  Side s;
+  s.x = VmTruncInt32(VmCheckNumber(L, index) * scaleX);
+  s.y = VmTruncInt32(VmCheckNumber(L, index + 1) * scaleY);
+  s.width = VmTruncInt32(VmCheckNumber(L, index + 2) * scaleX);
+  s.height = VmTruncInt32(VmCheckNumber(L, index + 3) * scaleY);
+  return s;
+}
+
+// A layer as drawn; with a clip region, only inside the region's rectangle.
+Side layerSide(VmState* L, int index) {
+  qmLayer* layer = checkedLayer(L, index, nullptr);
+  LayerImageState* state = layer->display;
+  LayerTriple t{};
+  int32_t w = 0, h = 0;
+  if (ErrorCode e = GetLayerImageBitmaps(L, layer, state, 1, 1, -1, &t, &w, &h, nullptr))
+    VmRaiseError(L, e);
+  Side s;
+  LayerRect r{state->x, state->y, std::min(w, state->width), std::min(h, state->height)};
+  if (state->clip) {
+    const ClipRegion* c = state->clip;
+    if (!IntersectRects(r, LayerRect{c->x, c->y, c->width, c->height}, &r)) r.width = 0;
+    s.clip = c;
+  }
+  s.x = r.x;
+  s.y = r.y;
+  s.width = r.width;
+  s.height = r.height;
+  s.partX = r.x - state->x;
+  s.partY = r.y - state->y;
+  s.mask = t.mask;
+  s.alpha = t.alpha;
+  return s;
+}
+
+Side spriteSide(VmState* L, int index) {
+  const ObjectId id = GetObjectIdArg(L, index, nullptr);
+  const SpriteInstance* inst = FindSpriteInstance(id, nullptr);
+  if (!inst) {
+    if (id.autoId) VmRaiseError(L, ERR_SPRITEONSCREEN2);
+    SetErrorArgNumber(id.number);
+    VmRaiseError(L, ERR_SPRITEONSCREEN);
+  }
+  Side s;
+  s.x = inst->x;
+  s.y = inst->y;
+  s.width = inst->width;
+  s.height = inst->height;
+  s.mask = inst->image.mask;
+  s.alpha = inst->image.alpha;
+  return s;
+}
+
+int pixelTest(const Side& a, const Side& b) {
+  return PixelCollision(a.x, a.y, a.width, a.height, a.mask, a.alpha, a.partX, a.partY, b.x, b.y,
+                        b.width, b.height, b.mask, b.alpha, b.partX, b.partY, a.clip, b.clip);
+}
+
+enum : int32_t {
+  COLLIDE_BRUSH = 3,
+  COLLIDE_BOX = 14,
+  COLLIDE_LAYER = 22,
+  COLLIDE_SPRITE = 32,
+  COLLIDE_BRUSH_VS_BOX = 46,
+  COLLIDE_LAYER_VS_BOX = 47,
+  COLLIDE_SPRITE_VS_BOX = 48,
+  COLLIDE_SPRITE_VS_BRUSH = 58,
+};
+
+// Collision(type, ...): 1 when the two collide.
+int cmdCollision(VmState* L) {
+  CheckArgCount(L, 1, 9, 0, 0);
+  const int32_t type = VmCheckInteger(L, 1);
+  int hit = 0;
+  switch (type) {
+    case COLLIDE_BOX: {
+      const Side a = boxSide(L, 2), b = boxSide(L, 6);
+      hit = int64_t{b.x} < int64_t{a.x} + a.width && int64_t{a.x} < int64_t{b.x} + b.width &&
+            int64_t{b.y} < int64_t{a.y} + a.height && int64_t{a.y} < int64_t{b.y} + b.height;
+      break;
+    }
+    case COLLIDE_BRUSH:
+      hit = pixelTest(brushSide(L, 2), brushSide(L, 5));
+      break;
+    case COLLIDE_BRUSH_VS_BOX:
+      hit = pixelTest(brushSide(L, 2), boxSide(L, 5));
+      break;
+    case COLLIDE_LAYER:
+      hit = pixelTest(layerSide(L, 2), layerSide(L, 3));
+      break;
+    case COLLIDE_LAYER_VS_BOX: {
+      const Side layer = layerSide(L, 2);
+      const DisplayRecord* d = GetLayerDisplay();
+      hit = pixelTest(layer, boxSide(L, 3, d ? d->scaleX : 1.0, d ? d->scaleY : 1.0));
+      break;
+    }
+    case COLLIDE_SPRITE:
+      hit = pixelTest(spriteSide(L, 2), spriteSide(L, 3));
+      break;
+    case COLLIDE_SPRITE_VS_BOX:
+      hit = pixelTest(spriteSide(L, 2), boxSide(L, 3));
+      break;
+    case COLLIDE_SPRITE_VS_BRUSH:
+      hit = pixelTest(spriteSide(L, 2), brushSide(L, 3));
+      break;
+    default:
+      return ERR_WRONGUSAGE;
+  }
+  VmPushBoolean(L, hit);
+  return 1;
+}
+
+const CommandTableEntry LAYER_OP_COMMANDS[] = {
+    {"PlayLayer", cmdPlayLayer},
+    {"StopLayer", cmdStopLayer},
+    {"PauseLayer", cmdPauseLayer},
+    {"ResumeLayer", cmdResumeLayer},
+    {"SeekLayer", cmdSeekLayer},
+    {"SetLayerVolume", cmdSetLayerVolume},
+    {"LayerToBack", cmdLayerToBack},
+    {"LayerToFront", cmdLayerToFront},
+    {"SetLayerZPos", cmdSetLayerZPos},
+    {"SwapLayers", cmdSwapLayers},
+    {"SetLayerBorder", cmdSetLayerBorder},
+    {"SetLayerShadow", cmdSetLayerShadow},
+    {"ModifyLayerFrames", cmdModifyLayerFrames},
+    {"TranslateLayer", cmdTranslateLayer},
+    {"NextFrame", cmdNextFrame},
+    {"InsertLayer", cmdInsertLayer},
+    {"AddMove", cmdAddMove},
+    {"Collision", cmdCollision},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+void RegisterLayerOpCommands(VmState* L) { VmRegisterFunctions(L, nullptr, LAYER_OP_COMMANDS, 0); }
+
+namespace {
+
+// A mask, alpha channel or clip mask locked for reading.
+struct Plane {
+  BitmapLock lock{};
+  bool held = false;
+  bool take(BitmapHandle* handle) {
+    if (!handle) return true;
+    held = LockBitmap(handle, 1, &lock) != 0;
+    return held;
+  }
+  Plane() = default;
+  Plane(const Plane&) = delete;
+  Plane& operator=(const Plane&) = delete;
+  ~Plane() {
+    if (held) UnlockBitmap(&lock);
+  }
+  bool inside(int64_t x, int64_t y) const {
+    return x >= 0 && y >= 0 && x < lock.width && y < lock.height;
+  }
+  bool maskBit(int64_t x, int64_t y) const {
+    if (!inside(x, y)) return false;
+    const uint8_t* row = lock.address + y * lock.rowLength;
+    return (row[x >> 3] >> (7 - (x & 7))) & 1;
+  }
+  bool alphaByte(int64_t x, int64_t y) const {
+    return inside(x, y) && lock.address[y * lock.rowLength + x] != 0;
+  }
+};
+
+// One side of the test: solid where each of its planes says so.
+struct SolidTest {
+  Plane mask, alpha, clip;
+  int64_t dx = 0, dy = 0, clipX = 0, clipY = 0;
+  bool solid(int64_t x, int64_t y) const {
+    if (mask.held && !mask.maskBit(x + dx, y + dy)) return false;
+    if (alpha.held && !alpha.alphaByte(x + dx, y + dy)) return false;
+    if (clip.held && !clip.maskBit(x - clipX, y - clipY)) return false;
+    return true;
+  }
+};
+
+}  // namespace
+
+int PixelCollision(int32_t x1, int32_t y1, int32_t width1, int32_t height1, BitmapHandle* mask1,
+                   BitmapHandle* alpha1, int32_t partX1, int32_t partY1, int32_t x2, int32_t y2,
+                   int32_t width2, int32_t height2, BitmapHandle* mask2, BitmapHandle* alpha2,
+                   int32_t partX2, int32_t partY2, const ClipRegion* clip1,
+                   const ClipRegion* clip2) {
+  LayerRect overlap;
+  if (!IntersectRects(LayerRect{x1, y1, width1, height1}, LayerRect{x2, y2, width2, height2},
+                      &overlap))
+    return 0;
+  BitmapHandle* clipMask1 = clip1 ? clip1->mask : nullptr;
+  BitmapHandle* clipMask2 = clip2 ? clip2->mask : nullptr;
+  if (!mask1 && !alpha1 && !mask2 && !alpha2 && !clipMask1 && !clipMask2) return 1;
+  // A pixel collides where each side is solid: its mask bit set (if it has
+  // a mask), its alpha byte non-zero (if it has alpha) and its clip bit
+  // set (if it has a clip mask).
+  SolidTest a, b;
+  if (!a.mask.take(mask1) || !a.alpha.take(alpha1) || !a.clip.take(clipMask1) ||
+      !b.mask.take(mask2) || !b.alpha.take(alpha2) || !b.clip.take(clipMask2))
+    return 0;
+  a.dx = int64_t{partX1} - x1;
+  a.dy = int64_t{partY1} - y1;
+  b.dx = int64_t{partX2} - x2;
+  b.dy = int64_t{partY2} - y2;
+  if (clip1) a.clipX = clip1->x, a.clipY = clip1->y;
+  if (clip2) b.clipX = clip2->x, b.clipY = clip2->y;
+  const int64_t right = int64_t{overlap.x} + overlap.width;
+  const int64_t bottom = int64_t{overlap.y} + overlap.height;
+  for (int64_t y = overlap.y; y < bottom; ++y)
+    for (int64_t x = overlap.x; x < right; ++x)
+      if (a.solid(x, y) && b.solid(x, y)) return 1;
+  return 0;
+}
