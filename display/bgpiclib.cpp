@@ -56,7 +56,16 @@ ErrorCode EndOutputSelection(VmState* L, DisplayRecord* d, int noRefresh) {
     return ERR_NONE;
   }
   bool layersSelection = d->outputKind == OBJECT_BGPIC;
+  // A selected layer shows what was drawn into it.
+  qmLayer* selectedLayer = d->outputKind == OBJECT_BRUSH && d->deviceRecord &&
+                                   d->deviceRecord->head.type == OBJTYPE_LAYER
+                               ? static_cast<qmLayer*>(d->deviceRecord->selectionRecord)
+                               : nullptr;
   d->outputKind = OBJECT_DISPLAY;
+  if (selectedLayer) {
+    d->deviceRecord->selectionRecord = nullptr;
+    if (LayerExists(selectedLayer)) EndLayerSelection(L, selectedLayer, noRefresh);
+  }
   if (layersSelection) {
     // What the selection drew is shown now, the merged rectangles once
     // each, with the layers made meanwhile no longer pending.
@@ -74,8 +83,7 @@ ErrorCode EndOutputSelection(VmState* L, DisplayRecord* d, int noRefresh) {
     }
     if (d->dirty.entries) ClearDirtyRects(&d->dirty);
   }
-  // Waiting for the layers library: a layer selection needs no images
-  // rebuilt; and for the graphics library: no clip or offset state was
-  // saved to restore.
+  // Waiting for the graphics library: no clip or offset state was saved
+  // to restore.
   return ERR_NONE;
 }

@@ -444,6 +444,9 @@ struct LayerBrushServices {
   ErrorCode (*makeBrush)(int32_t width, int32_t height, uint32_t colour, int32_t mask,
                          int32_t alpha, int32_t clear, ObjectId* id);
   ErrorCode (*freeBrush)(VmState* L, ObjectId id);
+  // SelectLayer: the layer at the position made the drawing target.
+  ErrorCode (*selectLayer)(VmState* L, int32_t position, int32_t mode, int32_t frame,
+                           int32_t combo);
 };
 void SetLayerBrushServices(const LayerBrushServices* services);
 // ---- Layer styles ----
@@ -1121,6 +1124,14 @@ ErrorCode GetLayerFromArg(VmState* L, int index, qmLayer** out, int32_t* positio
 qmLayer* GetCurrentLayerAt(int32_t position);
 // The top layer of the current picture that shows the object, or null.
 qmLayer* FindLayerShowingObject(int32_t type, ObjectId id);
+// A layer of the current picture as drawing target: from now on it shows
+// a copy of its image of its own, which is returned to draw into
+// (ERR_RENDERADLAYER while an async drawing draws into the layer).
+ErrorCode GetLayerDrawTarget(VmState* L, int32_t position, qmLayer** layer, LayerTriple* out,
+                             int32_t* width, int32_t* height);
+// The end of a layer selection: its derived images are made again and,
+// unless noRefresh, its area is shown.
+void EndLayerSelection(VmState* L, qmLayer* layer, int noRefresh);
 // Whether the layer is in the list of some picture.
 int LayerExists(const qmLayer* layer);
 // Moves the layer to x, y (KEEPPOSITION keeps a coordinate) and shows the

@@ -433,8 +433,6 @@ const CommandTableEntry LAYER_OP_COMMANDS[] = {
 
 }  // namespace
 
-void RegisterLayerOpCommands(VmState* L) { VmRegisterFunctions(L, nullptr, LAYER_OP_COMMANDS, 0); }
-
 namespace {
 
 // A mask, alpha channel or clip mask locked for reading.
@@ -510,4 +508,62 @@ int PixelCollision(int32_t x1, int32_t y1, int32_t width1, int32_t height1, Bitm
     for (int64_t x = overlap.x; x < right; ++x)
       if (a.solid(x, y) && b.solid(x, y)) return 1;
   return 0;
+}
+
+ErrorCode GetLayerDrawTarget(VmState* L, int32_t position, qmLayer** out, LayerTriple* triple,
+                             int32_t* width, int32_t* height) {
+  *out = nullptr;
+  *triple = LayerTriple{};
+  qmLayer* layer = GetCurrentLayerAt(position);
+  if (!layer) return ERR_LAYERRANGE;
+  if (layer->asyncUse) return ERR_RENDERADLAYER;
+  LayerImageState* state = layer->base;
+  if (!state->own.bitmap) {
+    LayerTriple shown{};
+    int32_t w = 0, h = 0;
+    if (ErrorCode e = GetLayerImageBitmaps(L, layer, state, 0, 0, -1, &shown, &w, &h, nullptr))
+      return e;
+    LayerTriple copy{};
+    if (ErrorCode e = ConvertBitmap(shown.bitmap, shown.mask, shown.alpha, 0, 0, w, h, 0, 0,
+                                    nullptr, nullptr, &copy.bitmap, &copy.mask, &copy.alpha))
+      return e;
+    state->own = copy;
+  }
+  FreeLayerCaches(layer);
+  *out = layer;
+  *triple = state->own;
+  *width = static_cast<int32_t>(GetBitmapAttr(state->own.bitmap, 0));
+  *height = static_cast<int32_t>(GetBitmapAttr(state->own.bitmap, 14));
+  return ERR_NONE;
+}
+
+void EndLayerSelection(VmState* L, qmLayer* layer, int noRefresh) {
+  FreeLayerCaches(layer);
+  if (BGPic* pic = GetLayerPicture()) pic->layersChanged = 1;
+  if (!noRefresh) RefreshLayerArea(L, layer, 0);
+}
+
+namespace {
+
+// SelectLayer(id[, mode, frame, combo]).
+int cmdSelectLayer(VmState* L) {
+  CheckArgCount(L, 1, 4, 0, 0);
+  int32_t position = 0;
+  if (ErrorCode e = CheckLayerOutput(1)) return e;
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = GetLayerFromArg(L, 1, &layer, &position)) return e;
+  const LayerBrushServices* services = layerContext.brushes;
+  if (!services || !services->selectLayer) return ERR_WRONGUSAGE;
+  return services->selectLayer(L, position, VmOptInteger(L, 2, 0), VmOptInteger(L, 3, 0),
+                               VmOptInteger(L, 4, 0));
+}
+
+const CommandTableEntry LAYER_SELECT_COMMANDS[] = {{"SelectLayer", cmdSelectLayer},
+                                                   {nullptr, nullptr}};
+
+}  // namespace
+
+void RegisterLayerOpCommands(VmState* L) {
+  VmRegisterFunctions(L, nullptr, LAYER_OP_COMMANDS, 0);
+  VmRegisterFunctions(L, nullptr, LAYER_SELECT_COMMANDS, 0);
 }

@@ -42,7 +42,12 @@ ErrorCode makeBrush(int32_t width, int32_t height, uint32_t colour, int32_t mask
 
 ErrorCode freeBrush(VmState* L, ObjectId id) { return FreeBrushObject(L, id, 0); }
 
-const LayerBrushServices BRUSH_SERVICES{makeBrush, freeBrush};
+ErrorCode selectLayer(VmState* L, int32_t position, int32_t mode, int32_t frame, int32_t combo) {
+  return SelectOutputDevice(L, OBJTYPE_LAYER, ObjectId{nullptr, position}, OBJECT_BRUSH, frame,
+                            mode, combo);
+}
+
+const LayerBrushServices BRUSH_SERVICES{makeBrush, freeBrush, selectLayer};
 
 // ---- Style fields of brush, brush-part and picture-part layers ----
 

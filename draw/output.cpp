@@ -184,7 +184,8 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
   if (!d) return ERR_MEM;
   if (sameSelection(d, type, id, kind, frame)) return ERR_NONE;
   BrushObject* brush = nullptr;
-  BrushObject frameBrush{};  // an anim frame's own bitmaps
+  BrushObject frameBrush{};  // an anim frame's or a layer's own bitmaps
+  qmLayer* selectedLayer = nullptr;
   switch (type) {
     case OBJECT_BRUSH: {
       if (ErrorCode e = GetBrushObject(L, id, &brush, BRUSH_NOVECTOR | BRUSH_HARDWARE)) return e;
@@ -229,8 +230,18 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
       brush = &frameBrush;
       break;
     }
+    case OBJTYPE_LAYER: {
+      LayerTriple t{};
+      if (ErrorCode e = GetLayerDrawTarget(L, id.number, &selectedLayer, &t, &frameBrush.width,
+                                           &frameBrush.height))
+        return e;
+      frameBrush.bitmap = t.bitmap;
+      frameBrush.mask = t.mask;
+      frameBrush.alpha = t.alpha;
+      brush = &frameBrush;
+      break;
+    }
     default:
-      // Waiting for the layers library: layers are not selectable yet.
       return ERR_WRONGUSAGE;
   }
   BGPic* record = deviceRecord(d);
@@ -244,6 +255,7 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
   record->width = brush->width;
   record->height = brush->height;
   record->selectionSet = 0;  // not yet prepared
+  record->selectionRecord = selectedLayer;
   SetBlitSelectionMode(mode);
   drawContext.selectionCombo = combo;
   d->outputKind = kind;
@@ -262,9 +274,11 @@ ErrorCode PrepareOutputTarget(VmState* L) {
   if (!d || d->doubleBuffer || !isSelectionKind(d->outputKind) || !d->deviceRecord) return 0;
   BGPic* r = d->deviceRecord;
   if (r->selectionSet) return ERR_NONE;
-  if (r->head.type == OBJTYPE_ANIM || r->head.type == OBJECT_BGPIC) {
-    // The selected frame's or picture's channels were checked when it was
-    // selected, and the object refuses every change while it is selected.
+  if (r->head.type == OBJTYPE_ANIM || r->head.type == OBJECT_BGPIC ||
+      r->head.type == OBJTYPE_LAYER) {
+    // The selected frame's, picture's or layer's channels were checked when
+    // it was selected, and the object refuses every change while it is
+    // selected.
     r->selectionSet = 1;
     return ERR_NONE;
   }

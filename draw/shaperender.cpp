@@ -312,7 +312,9 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   int32_t x = ResolveXPos(shape->x, shape->width, ow, t.anchorX);
   int32_t y = ResolveYPos(shape->y, shape->height, oh, t.anchorY);
 
-  if (d->layers && !(flags & (SHAPE_TOLAYER | SHAPE_LAYERTRANSFORM))) {
+  // With layers a shape becomes a layer, unless a brush, anim frame or
+  // layer is selected as output: then it is drawn into that.
+  if (d->layers && !selectedOutput(d) && !(flags & (SHAPE_TOLAYER | SHAPE_LAYERTRANSFORM))) {
     ObjectStyle layerStyle = os;
     moveEffectsToLayerStyle(&s, &layerStyle, &color);
     ShapeDescriptor layered = *shape;

@@ -13,7 +13,7 @@ class LayerOpsTest : public gfxtest::DisplayTest {
  protected:
   void SetUp() override {
     DisplayTest::SetUp();
-    for (ErrorCode (*open)(VmState*) : {OpenLayersLibrary, OpenSpriteLibrary}) {
+    for (ErrorCode (*open)(VmState*) : {OpenLayersLibrary, OpenSpriteLibrary, OpenDrawLibrary}) {
       VmPushValue(L, VM_GLOBALS_INDEX);
       ASSERT_EQ(open(L), ERR_NONE);
       VmSetTop(L, 0);
@@ -24,6 +24,7 @@ class LayerOpsTest : public gfxtest::DisplayTest {
   }
   void TearDown() override {
     VmSetAppletVersion(8, 0);
+    FreeDrawTables(L);
     FreeAllSprites(L);
     DisplayTest::TearDown();
     FreeLayerSystem(L);
@@ -79,6 +80,22 @@ TEST_F(LayerOpsTest, StackingCommands) {
   EXPECT_EQ(At(12, 12), gfxtest::BACKGROUND);
   EXPECT_EQ(At(62, 52), RED);
   EXPECT_EQ(GetCurrentLayerAt(3)->base->requestedX, 60);
+}
+
+TEST_F(LayerOpsTest, SelectedLayerTakesTheDrawingAndShowsItAtTheEnd) {
+  ThreeLayers();
+  ASSERT_EQ(CallWith("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  ASSERT_EQ(CallWith("SelectLayer", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("Box", {0, 0, 4, 4, static_cast<double>(0xFFFFFF)}), ERR_NONE);
+  EXPECT_EQ(At(11, 11), RED);  // not shown before the selection ends
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  EXPECT_EQ(At(11, 11), 0xFFFFFFu);
+  EXPECT_EQ(At(14, 11), RED);
+  // The brush the layer showed is unchanged.
+  BrushObject* b = nullptr;
+  ASSERT_EQ(GetBrushObject(L, ObjectId{nullptr, 1}, &b, 0), ERR_NONE);
+  EXPECT_EQ(ReadBitmapPixel(b->bitmap, 1, 1, 0) & 0xFFFFFF, RED);
+  EXPECT_EQ(CallWith("SelectLayer", {4}), ERR_LAYERRANGE);
 }
 
 TEST_F(LayerOpsTest, BorderAndShadowChecksAndRefreshes) {
