@@ -5,7 +5,9 @@
 // changes nothing; every change of a layer's look or place refreshes the
 // union of its old and new areas.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <utility>
 
 #include "display/context_private.h"
 #include "display/display_private.h"
@@ -450,30 +452,62 @@ struct Plane {
   ~Plane() {
     if (held) UnlockBitmap(&lock);
   }
-  bool inside(int64_t x, int64_t y) const {
-    return x >= 0 && y >= 0 && x < lock.width && y < lock.height;
+};
+
+// A plane seen from picture coordinates: pixel (x, y) of the picture is
+// pixel (x + dx, y + dy) of the plane.
+struct PlaneView {
+  const Plane* plane;
+  int64_t dx, dy;
+  // Narrows [x1, x2) and [y1, y2) to where the plane has pixels (outside
+  // it nothing is solid).
+  void narrow(int64_t* x1, int64_t* x2, int64_t* y1, int64_t* y2) const {
+    if (!plane->held) return;
+    *x1 = std::max(*x1, -dx);
+    *y1 = std::max(*y1, -dy);
+    *x2 = std::min(*x2, int64_t{plane->lock.width} - dx);
+    *y2 = std::min(*y2, int64_t{plane->lock.height} - dy);
   }
-  bool maskBit(int64_t x, int64_t y) const {
-    if (!inside(x, y)) return false;
-    const uint8_t* row = lock.address + y * lock.rowLength;
-    return (row[x >> 3] >> (7 - (x & 7))) & 1;
-  }
-  bool alphaByte(int64_t x, int64_t y) const {
-    return inside(x, y) && lock.address[y * lock.rowLength + x] != 0;
+  const uint8_t* row(int64_t y) const {
+    return plane->held ? plane->lock.address + (y + dy) * plane->lock.rowLength : nullptr;
   }
 };
 
-// One side of the test: solid where each of its planes says so.
-struct SolidTest {
-  Plane mask, alpha, clip;
-  int64_t dx = 0, dy = 0, clipX = 0, clipY = 0;
-  bool solid(int64_t x, int64_t y) const {
-    if (mask.held && !mask.maskBit(x + dx, y + dy)) return false;
-    if (alpha.held && !alpha.alphaByte(x + dx, y + dy)) return false;
-    if (clip.held && !clip.maskBit(x - clipX, y - clipY)) return false;
-    return true;
+inline bool maskBit(const uint8_t* row, int64_t x) { return (row[x >> 3] >> (7 - (x & 7))) & 1; }
+
+// The scan for one set of planes (bit i: views[i] is held; 0, 3 masks, 1,
+// 4 alpha channels, 2, 5 clip masks), so that the pixel loop tests only
+// what is there.
+template <unsigned P>
+int scanPlanes(const PlaneView* v, int64_t left, int64_t right, int64_t top, int64_t bottom) {
+  for (int64_t y = top; y < bottom; ++y) {
+    const uint8_t* r[6];
+    for (int i = 0; i < 6; ++i) r[i] = (P >> i) & 1 ? v[i].row(y) : nullptr;
+    for (int64_t x = left; x < right; ++x) {
+      if constexpr ((P & 1) != 0)
+        if (!maskBit(r[0], x + v[0].dx)) continue;
+      if constexpr ((P & 8) != 0)
+        if (!maskBit(r[3], x + v[3].dx)) continue;
+      if constexpr ((P & 2) != 0)
+        if (!r[1][x + v[1].dx]) continue;
+      if constexpr ((P & 16) != 0)
+        if (!r[4][x + v[4].dx]) continue;
+      if constexpr ((P & 4) != 0)
+        if (!maskBit(r[2], x + v[2].dx)) continue;
+      if constexpr ((P & 32) != 0)
+        if (!maskBit(r[5], x + v[5].dx)) continue;
+      return 1;
+    }
   }
-};
+  return 0;
+}
+
+using ScanFunc = int (*)(const PlaneView*, int64_t, int64_t, int64_t, int64_t);
+template <unsigned... P>
+constexpr std::array<ScanFunc, sizeof...(P)> scanTable(std::integer_sequence<unsigned, P...>) {
+  return {&scanPlanes<P>...};
+}
+constexpr auto SCANS = scanTable(std::make_integer_sequence<unsigned, 64>{});
 
 }  // namespace
 
@@ -492,22 +526,27 @@ int PixelCollision(int32_t x1, int32_t y1, int32_t width1, int32_t height1, Bitm
   // A pixel collides where each side is solid: its mask bit set (if it has
   // a mask), its alpha byte non-zero (if it has alpha) and its clip bit
   // set (if it has a clip mask).
-  SolidTest a, b;
-  if (!a.mask.take(mask1) || !a.alpha.take(alpha1) || !a.clip.take(clipMask1) ||
-      !b.mask.take(mask2) || !b.alpha.take(alpha2) || !b.clip.take(clipMask2))
+  Plane m1, a1, c1, m2, a2, c2;
+  if (!m1.take(mask1) || !a1.take(alpha1) || !c1.take(clipMask1) || !m2.take(mask2) ||
+      !a2.take(alpha2) || !c2.take(clipMask2))
     return 0;
-  a.dx = int64_t{partX1} - x1;
-  a.dy = int64_t{partY1} - y1;
-  b.dx = int64_t{partX2} - x2;
-  b.dy = int64_t{partY2} - y2;
-  if (clip1) a.clipX = clip1->x, a.clipY = clip1->y;
-  if (clip2) b.clipX = clip2->x, b.clipY = clip2->y;
-  const int64_t right = int64_t{overlap.x} + overlap.width;
-  const int64_t bottom = int64_t{overlap.y} + overlap.height;
-  for (int64_t y = overlap.y; y < bottom; ++y)
-    for (int64_t x = overlap.x; x < right; ++x)
-      if (a.solid(x, y) && b.solid(x, y)) return 1;
-  return 0;
+  const int64_t d1x = int64_t{partX1} - x1, d1y = int64_t{partY1} - y1;
+  const int64_t d2x = int64_t{partX2} - x2, d2y = int64_t{partY2} - y2;
+  const PlaneView views[6] = {
+      {&m1, d1x, d1y},
+      {&a1, d1x, d1y},
+      {&c1, clip1 ? -int64_t{clip1->x} : 0, clip1 ? -int64_t{clip1->y} : 0},
+      {&m2, d2x, d2y},
+      {&a2, d2x, d2y},
+      {&c2, clip2 ? -int64_t{clip2->x} : 0, clip2 ? -int64_t{clip2->y} : 0},
+  };
+  int64_t left = overlap.x, right = int64_t{overlap.x} + overlap.width;
+  int64_t top = overlap.y, bottom = int64_t{overlap.y} + overlap.height;
+  for (const PlaneView& v : views) v.narrow(&left, &right, &top, &bottom);
+  unsigned present = 0;
+  for (int i = 0; i < 6; ++i)
+    if (views[i].plane->held) present |= 1u << i;
+  return SCANS[present](views, left, right, top, bottom);
 }
 
 ErrorCode GetLayerDrawTarget(VmState* L, int32_t position, qmLayer** out, LayerTriple* triple,
