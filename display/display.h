@@ -1114,7 +1114,6 @@ ErrorCode CopyFXLayerImage(VmState* L, qmLayer* layer, BitmapHandle** bitmap, Bi
 // A background picture by identifier (ERR_FINDBGPIC).
 ErrorCode GetFXBGPic(VmState* L, ObjectId id, BGPic** out);
 
-
 // ---- Single layers for other libraries (layerops.cpp) ----
 
 // The current picture's layer named by the script argument (a position or
