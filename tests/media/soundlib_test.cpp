@@ -144,8 +144,11 @@ TEST_F(SoundLibrary, SingleMusicSwitch) {
     ASSERT_EQ(Call("PlayMusic", {N(2)}), ERR_NONE);
     EXPECT_EQ(playing(1), single == 0);
     EXPECT_TRUE(playing(2));
-    for (int id : {1, 2})
-      if (playing(id)) ASSERT_EQ(Call("StopMusic", {N(id)}), ERR_NONE);
+    for (int id : {1, 2}) {
+      if (playing(id)) {
+        ASSERT_EQ(Call("StopMusic", {N(id)}), ERR_NONE);
+      }
+    }
   }
 }
 
