@@ -150,9 +150,9 @@ struct ShapeCapture {
 extern ShapeCapture* activeShapeCapture;
 // Registers the shape and line layer kinds with the layers library.
 void RegisterShapeLayerKinds();
-// Waiting for the system library's LegacyControl: the "linebasedshapes"
-// switch, off.
-int LineBasedShapesSwitch();
+// The "linebasedshapes" switch of LegacyControl: on, every shape takes the
+// polygon route as older applets drew them.
+inline int LineBasedShapesSwitch() { return GetLegacySwitch(LEGACY_LINEBASEDSHAPES) != 0; }
 
 // Shape commands (shapes.cpp, lines.cpp).
 int CmdBox(VmState* L);

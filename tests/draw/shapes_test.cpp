@@ -349,6 +349,28 @@ TEST_F(DrawTest, AntiAliasedRoundShapesTakeTheVectorRoute) {
   EXPECT_EQ(p[55 * W + 55], 0u);
 }
 
+TEST_F(DrawTest, LineBasedShapesSwitchTakesThePolygonRoute) {
+  SelectBrush(true);
+  ASSERT_EQ(Call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  ASSERT_EQ(Call("SetFormStyle", {FORM_ANTIALIAS}), ERR_NONE);
+  auto circle = [&] {
+    Clear();
+    EXPECT_EQ(Call("Circle", {10, 10, 17, 0x20C040}), ERR_NONE);
+    return Pixels();
+  };
+  const std::vector<uint32_t> vector = circle();
+  EXPECT_EQ(ShapeNewMode(), 1);
+  SetLegacySwitch(LEGACY_LINEBASEDSHAPES, 1);
+  EXPECT_EQ(ShapeNewMode(), 0);
+  const std::vector<uint32_t> polygon = circle();
+  SetLegacySwitch(LEGACY_LINEBASEDSHAPES, 0);
+  // The polygon outline puts its blended edge elsewhere than the vector
+  // rasteriser; with the switch off again the vector route is back.
+  EXPECT_NE(polygon, vector);
+  EXPECT_EQ(polygon[27 * W + 27], 0x20C040u);
+  EXPECT_EQ(circle(), vector);
+}
+
 TEST_F(DrawTest, Lines) {
   SelectBrush();
   constexpr uint32_t C = 0xFFFFFF;
