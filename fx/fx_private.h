@@ -276,3 +276,11 @@ ErrorCode RenderFadeFX(FXState* state, int32_t* done);
 ErrorCode RenderCrossFadeFX(FXState* state, int32_t* done);
 ErrorCode RenderDissolveFX(FXState* state, int32_t* done);
 ErrorCode RenderWaterFX(FXState* state, int32_t* done);
+
+// ---- Spiral, corner, quadrant, split and column renderers ----
+
+ErrorCode RenderSpiralFX(FXState* state, int32_t* done);
+ErrorCode RenderSwissFX(FXState* state, int32_t* done);
+ErrorCode RenderQuadRectFX(FXState* state, int32_t* done);
+ErrorCode RenderSplitFX(FXState* state, int32_t* done);
+ErrorCode RenderUpNDownFX(FXState* state, int32_t* done);

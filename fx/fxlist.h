@@ -122,13 +122,12 @@
   X(102, "SLIDERIGHT", RenderWholeFX, 0) \
   X(103, "SLIDETOP", RenderWholeFX, 0) \
   X(104, "SLIDEBOTTOM", RenderWholeFX, 0) \
-  /* Waiting for the spiral, corner, quadrant, split and column renderers: one frame. */ \
-  X(105, "SPIRAL", RenderWholeFX, 0) \
-  X(106, "SWISS", RenderWholeFX, 0) \
-  X(107, "QUADRECT", RenderWholeFX, 0) \
-  X(108, "HSPLIT", RenderWholeFX, 0) \
-  X(109, "VSPLIT", RenderWholeFX, 0) \
-  X(110, "UPNDOWN", RenderWholeFX, 0) \
+  X(105, "SPIRAL", RenderSpiralFX, 0) \
+  X(106, "SWISS", RenderSwissFX, 0) \
+  X(107, "QUADRECT", RenderQuadRectFX, 0) \
+  X(108, "HSPLIT", RenderSplitFX, 0) \
+  X(109, "VSPLIT", RenderSplitFX, 0) \
+  X(110, "UPNDOWN", RenderUpNDownFX, 0) \
   /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
   X(111, "CARDTOP", RenderWholeFX, 0) \
   X(112, "CARDBOTTOM", RenderWholeFX, 0) \

@@ -1,0 +1,160 @@
+// The spiral, corner, quadrant, split and column renderers and the star,
+// sun and clock-wipe renderers on the test display: every id over a table
+// of picture sizes, the frames that tell a wrong geometry, hiding, layers
+// with a shadow and a border, and jumps of the whole-frame shapes.
+#include <algorithm>
+#include <set>
+
+#include "tests/fx/fx_harness.h"
+
+namespace fxtest {
+namespace {
+
+// The frame count a renderer promises for a picture, from its prepare.
+int32_t PromisedFrames(int32_t effect, int32_t w, int32_t h, int32_t speed) {
+  FXState s{};
+  s.effect = effect;
+  s.width = s.outWidth = w;
+  s.height = s.outHeight = h;
+  s.speed = speed;
+  s.parameter = FX_RANDOMPARAMETER;
+  s.render = GetFXRenderer(effect);
+  EXPECT_EQ(s.render(&s, nullptr), ERR_NONE);
+  if (s.releasePriv) s.releasePriv(&s, 1);
+  FreeMemory(s.priv);
+  return s.frameCount;
+}
+
+// A box of pixels: x0, y0 inclusive, x1, y1 exclusive.
+struct Box {
+  int32_t x0, y0, x1, y1;
+};
+
+const int32_t SPIRAL_IDS[] = {105, 106, 107, 108, 109, 110};
+
+class SpiralShapesTest : public FXHarness {
+ protected:
+  void Reopen() {
+    FreeAllAsyncDraws(L);
+    FreeAllBrushes(L);
+    CloseDisplayLibrary(L);
+    FreeLayerSystem(L);
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDisplayLibrary(L), ERR_NONE);
+    VmSetTop(L, 0);
+  }
+  // The coded picture 1 over the whole window.
+  Frame CodedWindow() const {
+    Frame out(static_cast<size_t>(W) * H);
+    for (int32_t y = 0; y < H; y++)
+      for (int32_t x = 0; x < W; x++) out[static_cast<size_t>(y) * W + x] = CodedPixel(1, x, y);
+    return out;
+  }
+  // The pixels of a frame that differ from `before`.
+  std::set<std::pair<int32_t, int32_t>> Changed(const Frame& frame, const Frame& before) const {
+    std::set<std::pair<int32_t, int32_t>> out;
+    for (int32_t y = 0; y < H; y++)
+      for (int32_t x = 0; x < W; x++)
+        if (frame[static_cast<size_t>(y) * W + x] != before[static_cast<size_t>(y) * W + x])
+          out.insert({x, y});
+    return out;
+  }
+  static std::set<std::pair<int32_t, int32_t>> BoxPixels(std::initializer_list<Box> boxes) {
+    std::set<std::pair<int32_t, int32_t>> out;
+    for (const Box& b : boxes)
+      for (int32_t y = b.y0; y < b.y1; y++)
+        for (int32_t x = b.x0; x < b.x1; x++) out.insert({x, y});
+    return out;
+  }
+  // Runs a brush transition over the whole window (the brush coded, the
+  // window the display's colour before) and restores the window after.
+  void RunWhole(int32_t effect, int32_t speed) {
+    Frame before = Snapshot();
+    ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, effect, speed}), ERR_NONE);
+    ASSERT_FALSE(frames.empty());
+    std::vector<Frame> kept = frames;
+    ASSERT_EQ(Run("DisplayBrush", {2, 0, 0}), ERR_NONE);
+    ASSERT_EQ(Snapshot(), before);
+    frames = kept;
+  }
+};
+
+TEST_F(SpiralShapesTest, EveryEffectEndsOnItsCountShowingOnlyOldOrNewAndRevealing) {
+  struct Size {
+    int32_t w, h;
+  } sizes[] = {{64, 48}, {61, 37}, {1, 1}, {1, 40}, {2, 2}, {6, 5}, {40, 1}};
+  std::vector<int32_t> ids(std::begin(SPIRAL_IDS), std::end(SPIRAL_IDS));
+  for (const Size& size : sizes) {
+    OpenDisplay(size.w, size.h, false);
+    Frame before = Snapshot();
+    MakeBrush(1, size.w, size.h, Fill::Coded);
+    MakeBrush(2, size.w, size.h, Fill::Solid, Plane::None, before[0]);
+    Frame after = CodedWindow();
+    for (int32_t id : ids)
+      for (int32_t speed : {-1, -2, -3, 1, 7}) {
+        SCOPED_TRACE(testing::Message()
+                     << "effect " << id << " on " << size.w << "x" << size.h << " speed " << speed);
+        int32_t promised = PromisedFrames(id, size.w, size.h, speed);
+        RunWhole(id, speed);
+        EXPECT_EQ(static_cast<int32_t>(frames.size()), promised);
+        EXPECT_EQ(frames.back(), after);
+        EXPECT_TRUE(EachPixelOldOrNew(before, after));
+        EXPECT_TRUE(RevealMonotonic(before, after));
+      }
+    Reopen();
+  }
+}
+
+TEST_F(SpiralShapesTest, SpiralCornerSplitAndColumnGeometry) {
+  struct Case {
+    const char* what;
+    int32_t w, h, effect, speed;
+    int32_t frame;           // 1-based
+    std::vector<Box> added;  // exactly the pixels this frame adds
+  } cases[] = {
+      // Columns and rows of 11: the first strip down the right edge, the
+      // second state's first strip at the bottom left of column 6.
+      {"spiral first strip", 70, 60, 105, -1, 1, {{59, 0, 70, 10}}},
+      {"spiral second state", 70, 60, 105, -1, 8, {{49, 49, 59, 60}}},
+      // r = 0.5: corners of 10 x trunc(0.5 x 10 + 1) = 6.
+      {"swiss corners",
+       200,
+       100,
+       106,
+       10,
+       1,
+       {{0, 0, 10, 6}, {190, 0, 200, 6}, {0, 94, 10, 100}, {190, 94, 200, 100}}},
+      // W = 101: Q = 25, the second half starts at 51.
+      {"hsplit odd width", 101, 20, 108, 4, 1, {{25, 0, 29, 20}, {76, 0, 80, 20}}},
+      {"hsplit second frame",
+       101,
+       20,
+       108,
+       4,
+       2,
+       {{21, 0, 25, 20}, {29, 0, 33, 20}, {72, 0, 76, 20}, {80, 0, 84, 20}}},
+      {"vsplit", 20, 40, 109, 3, 1, {{0, 10, 20, 13}, {0, 30, 20, 33}}},
+      // Columns of 80 / 8 + 1 = 11, strips step + 2 high.
+      {"upndown first strips", 80, 100, 110, 10, 1, {{0, 0, 11, 12}, {11, 89, 22, 100}}},
+      {"upndown second strips", 80, 100, 110, 10, 2, {{0, 12, 11, 22}, {11, 79, 22, 89}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OpenDisplay(c.w, c.h, false);
+    MakeBrush(1, c.w, c.h, Fill::Coded);
+    ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, c.effect, c.speed}), ERR_NONE);
+    ASSERT_GE(static_cast<int32_t>(frames.size()), c.frame);
+    Frame previous = c.frame > 1 ? frames[c.frame - 2] : frames[0];
+    if (c.frame == 1) std::fill(previous.begin(), previous.end(), 0x203040u);
+    std::set<std::pair<int32_t, int32_t>> want;
+    for (const Box& b : c.added) {
+      std::set<std::pair<int32_t, int32_t>> one = BoxPixels({b});
+      want.insert(one.begin(), one.end());
+    }
+    EXPECT_EQ(Changed(frames[c.frame - 1], previous), want);
+    Reopen();
+  }
+}
+
+}  // namespace
+}  // namespace fxtest
