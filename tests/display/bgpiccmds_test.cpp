@@ -15,6 +15,7 @@
 #include "tests/draw/value.h"
 #include "tests/media/image_support.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 namespace {
 
@@ -63,19 +64,11 @@ class BGPicCommandsTest : public plugintest::PluginTest {
   }
 
   ErrorCode Call(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
     result = nullptr;
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, [first = true](VmState* L, int i) mutable {
+      if (first && VmType(L, i) == VM_TYPE_LIGHTUSERDATA) result = VmToUserdata(L, i);
+      first = false;
+    });
   }
   ErrorCode CallWith(const char* name, std::vector<Value> args) {
     for (const Value& a : args) PushValue(L, a);
@@ -86,14 +79,6 @@ class BGPicCommandsTest : public plugintest::PluginTest {
     for (const Value& a : args) PushValue(L, a);
     return Call(name, static_cast<int>(args.size()) + 1);
   }
-  static int trampoline(VmState* L) {
-    int base = VmGetTop(L) - callArgs - 1;
-    callCode = VmCall(L, callArgs, 1);
-    if (VmGetTop(L) > base && VmType(L, -1) == VM_TYPE_LIGHTUSERDATA) result = VmToUserdata(L, -1);
-    return 0;
-  }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
   static inline void* result = nullptr;
 
   BGPic* Pic(int32_t number) {

@@ -18,6 +18,7 @@
 #include "tests/display/display_fixture.h"
 #include "tests/draw/value.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 namespace {
 
@@ -78,31 +79,21 @@ class DisplayCommandsTest : public plugintest::PluginTest {
     return out;
   }
 
+  // Runs the command; a table of tables it returns lands in rows.
   ErrorCode Call(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
     rows.clear();
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, [first = true](VmState* L, int i) mutable {
+      if (first) CollectRows(L, i);
+      first = false;
+    });
   }
   ErrorCode CallWith(const char* name, std::vector<Value> args) {
     for (const Value& a : args) PushValue(L, a);
     return Call(name, static_cast<int>(args.size()));
   }
-  // Runs the command; a table of tables it returns lands in rows.
-  static int trampoline(VmState* L) {
-    int base = VmGetTop(L) - callArgs - 1;
-    callCode = VmCall(L, callArgs, 1);
-    if (VmGetTop(L) <= base || VmType(L, -1) != VM_TYPE_TABLE) return 0;
-    int list = VmGetTop(L);
+  // The rows of a list of tables with x, y, width and height.
+  static void CollectRows(VmState* L, int list) {
+    if (VmType(L, list) != VM_TYPE_TABLE) return;
     for (int i = 0;; i++) {
       VmRawGetI(L, list, i);
       if (VmType(L, -1) != VM_TYPE_TABLE) break;
@@ -116,15 +107,12 @@ class DisplayCommandsTest : public plugintest::PluginTest {
       rows.push_back(row);
       VmSetTop(L, -2);
     }
-    return 0;
   }
   static int32_t recordMessage(QmDisplayCallback*, int32_t message, const intptr_t* values, void*) {
     if (message == QM_DCB_SIZE) messages.push_back({values[0], values[1]});
     return 0;
   }
 
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
   static inline std::vector<Row> rows;
   static inline std::vector<std::pair<intptr_t, intptr_t>> messages;
   const char* (*openArgs)(void*, int32_t*) = nullptr;

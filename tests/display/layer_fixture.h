@@ -17,6 +17,7 @@
 #include "plugins/plugin_private.h"
 #include "tests/draw/value.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 inline constexpr uint32_t BACKGROUND = 0x336699;
 inline constexpr int32_t W = 160, H = 120;
@@ -63,34 +64,17 @@ class LayerFixture : public plugintest::PluginTest {
   }
 
   ErrorCode Call(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
     results.clear();
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, Collect);
   }
   ErrorCode CallWith(const char* name, std::vector<Value> args) {
     for (const Value& a : args) PushValue(L, a);
     return Call(name, static_cast<int>(args.size()));
   }
-  static int trampoline(VmState* L) {
-    int base = VmGetTop(L) - callArgs - 1;
-    callCode = VmCall(L, callArgs, VM_MULTRET);
-    for (int i = base + 1; i <= VmGetTop(L); ++i)
-      results.push_back(VmType(L, i) == VM_TYPE_STRING ? VmToString(L, i)
-                                                       : std::to_string(VmToNumber(L, i)));
-    return 0;
+  static void Collect(VmState* L, int i) {
+    results.push_back(VmType(L, i) == VM_TYPE_STRING ? VmToString(L, i)
+                                                     : std::to_string(VmToNumber(L, i)));
   }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
   static inline std::vector<std::string> results;
 
   uint32_t At(int32_t x, int32_t y) {

@@ -9,6 +9,7 @@
 #include "display/display_private.h"
 #include "plugins/plugin_private.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 namespace {
 
@@ -31,23 +32,8 @@ class MenuAdapterTest : public plugintest::PluginTest {
   // Calls the command protected; a returned error code counts like a
   // raised one.
   ErrorCode Call(const char* name, int nargs) {
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, name);
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, [](VmState*, int) {});
   }
-  static int trampoline(VmState* L) {
-    callCode = VmCall(L, callArgs, 0);
-    return 0;
-  }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
 };
 
 TEST_F(MenuAdapterTest, MenusAreRefusedWithAnAdapter) {

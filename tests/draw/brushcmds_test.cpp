@@ -17,6 +17,7 @@
 #include "tests/draw/value.h"
 #include "tests/media/image_support.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 namespace {
 
@@ -70,44 +71,26 @@ class BrushCommandsTest : public plugintest::PluginTest {
 
   // Calls the command protected; its number results land in results.
   ErrorCode Call(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
     results.clear();
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, Collect);
   }
   ErrorCode CallWith(const char* name, std::vector<Value> args) {
     for (const Value& a : args) PushValue(L, a);
     return Call(name, static_cast<int>(args.size()));
   }
-  static int trampoline(VmState* L) {
-    int base = VmGetTop(L) - callArgs - 1;
-    callCode = VmCall(L, callArgs, -1);
-    for (int i = base + 1; i <= VmGetTop(L); ++i) {
-      if (VmType(L, i) == VM_TYPE_TABLE) {
-        table.clear();
-        for (int k = 0;; ++k) {
-          VmRawGetI(L, i, k);
-          if (VmType(L, -1) == VM_TYPE_NIL) break;
-          table.push_back(VmToNumber(L, -1));
-          VmSetTop(L, -2);
-        }
+  static void Collect(VmState* L, int i) {
+    if (VmType(L, i) == VM_TYPE_TABLE) {
+      table.clear();
+      for (int k = 0;; ++k) {
+        VmRawGetI(L, i, k);
+        if (VmType(L, -1) == VM_TYPE_NIL) break;
+        table.push_back(VmToNumber(L, -1));
         VmSetTop(L, -2);
       }
-      results.push_back(VmToNumber(L, i));
+      VmSetTop(L, -2);
     }
-    return 0;
+    results.push_back(VmToNumber(L, i));
   }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
   static inline std::vector<double> results, table;
 
   BrushObject* Brush(int32_t number) {

@@ -14,6 +14,7 @@
 #include "tests/draw/value.h"
 #include "tests/media/image_support.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 namespace {
 
@@ -73,32 +74,15 @@ class DrawObjectTest : public plugintest::PluginTest {
   }
 
   ErrorCode Call(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
     resultType = VM_TYPE_NONE;
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, [](VmState* L, int i) {
+      if (resultType == VM_TYPE_NONE) resultType = VmType(L, i);
+    });
   }
   ErrorCode CallWith(const char* name, std::vector<Value> args) {
     for (const Value& a : args) PushValue(L, a);
     return Call(name, static_cast<int>(args.size()));
   }
-  static int trampoline(VmState* L) {
-    int base = VmGetTop(L) - callArgs - 1;
-    callCode = VmCall(L, callArgs, 1);
-    resultType = VmGetTop(L) > base ? VmType(L, -1) : VM_TYPE_NONE;
-    return 0;
-  }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
   static inline int resultType = VM_TYPE_NONE;
 
   uint32_t At(int32_t x, int32_t y) { return static_cast<uint32_t>(pixel(window, x, y)); }

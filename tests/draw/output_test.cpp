@@ -12,6 +12,7 @@
 #include "draw/draw_private.h"
 #include "plugins/plugin_private.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -111,29 +112,12 @@ class DoubleBufferTest : public plugintest::PluginTest {
   }
 
   ErrorCode Call(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, [](VmState*, int) {});
   }
   ErrorCode CallWith(const char* name, std::initializer_list<double> args) {
     for (double a : args) VmPushNumber(L, a);
     return Call(name, static_cast<int>(args.size()));
   }
-  static int trampoline(VmState* L) {
-    callCode = VmCall(L, callArgs, 0);
-    return 0;
-  }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
 
   // Framebuffer pixels of the colour inside the rectangle.
   int Count(uint32_t colour, int32_t x0, int32_t y0, int32_t w, int32_t h) {

@@ -26,6 +26,7 @@
 #include "plugins/qmplugin.h"
 #include "tests/draw/value.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 namespace fxtest {
 
@@ -144,19 +145,8 @@ class FXHarness : public plugintest::PluginTest {
   // ---- Calls ----
 
   ErrorCode Call(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
     results.clear();
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, Collect);
   }
   // Runs a command with the values; the frames it waits for are captured.
   ErrorCode Run(const char* name, std::vector<Value> args) {
@@ -164,19 +154,14 @@ class FXHarness : public plugintest::PluginTest {
     for (const Value& a : args) PushValue(L, a);
     return Call(name, static_cast<int>(args.size()));
   }
-  static int trampoline(VmState* L) {
-    int base = VmGetTop(L) - callArgs - 1;
-    callCode = VmCall(L, callArgs, VM_MULTRET);
-    for (int i = base + 1; i <= VmGetTop(L); ++i) {
-      if (VmType(L, i) == VM_TYPE_LIGHTUSERDATA) handle = VmToUserdata(L, i);
-      if (VmType(L, i) == VM_TYPE_BOOLEAN) {
-        results.push_back(VmToBoolean(L, i) ? "true" : "false");
-        continue;
-      }
-      results.push_back(VmType(L, i) == VM_TYPE_STRING ? VmToString(L, i)
-                                                       : std::to_string(VmToNumber(L, i)));
+  static void Collect(VmState* L, int i) {
+    if (VmType(L, i) == VM_TYPE_LIGHTUSERDATA) handle = VmToUserdata(L, i);
+    if (VmType(L, i) == VM_TYPE_BOOLEAN) {
+      results.push_back(VmToBoolean(L, i) ? "true" : "false");
+      return;
     }
-    return 0;
+    results.push_back(VmType(L, i) == VM_TYPE_STRING ? VmToString(L, i)
+                                                     : std::to_string(VmToNumber(L, i)));
   }
   // Steps the async draw object the last command returned until it ends;
   // the window after each step is a frame. Returns the error of a step.
@@ -253,8 +238,6 @@ class FXHarness : public plugintest::PluginTest {
   void (*setHook)(void (*)(void*), void*) = nullptr;
   int32_t (*inject)(VmState*, int32_t, const uintptr_t*) = nullptr;
   static inline FXHarness* current = nullptr;
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
   static inline std::vector<std::string> results;
   static inline void* handle = nullptr;
 };

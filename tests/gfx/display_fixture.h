@@ -14,6 +14,7 @@
 #include "gfx/gfx.h"
 #include "tests/draw/value.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 namespace gfxtest {
 
@@ -64,32 +65,14 @@ class DisplayTest : public plugintest::PluginTest {
   // Calls a command protected; its results are kept in results (as
   // numbers, booleans as 0 and 1). Returns the raised code, else the code it returned.
   ErrorCode Call(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
     results.clear();
     lastTypes.clear();
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, Collect);
   }
-  static int trampoline(VmState* L) {
-    int base = VmGetTop(L) - callArgs - 1;
-    callCode = VmCall(L, callArgs, -1);
-    for (int i = base + 1; i <= VmGetTop(L); ++i) {
-      results.push_back(VmType(L, i) == VM_TYPE_BOOLEAN ? VmToBoolean(L, i) : VmToNumber(L, i));
-      lastTypes.push_back(VmType(L, i));
-    }
-    return 0;
+  static void Collect(VmState* L, int i) {
+    results.push_back(VmType(L, i) == VM_TYPE_BOOLEAN ? VmToBoolean(L, i) : VmToNumber(L, i));
+    lastTypes.push_back(VmType(L, i));
   }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
   static inline std::vector<double> results;
   static inline std::vector<int> lastTypes;
   ErrorCode CallWith(const char* name, std::vector<Value> args) {

@@ -12,7 +12,7 @@
 #include "libs/libs.h"
 #include "libs/libs_private.h"
 #include "tests/support/harness.h"
-#include "tests/text/command_call.h"
+#include "tests/support/command_call.h"
 
 void VmSetAllocFailure(uint64_t n, bool persistent);
 

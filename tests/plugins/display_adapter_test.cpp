@@ -10,6 +10,7 @@
 #include "plugins/plugin_private.h"
 #include "runtime/runtime_private.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 namespace {
 
@@ -69,24 +70,8 @@ class DisplayAdapterTest : public plugintest::PluginTest {
 
   // Calls a command by name; the code it raised or returned.
   ErrorCode CallCommand(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, [](VmState*, int) {});
   }
-  static int trampoline(VmState* L) {
-    callCode = VmCall(L, callArgs, 0);
-    return 0;
-  }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
 
   std::string path;
   int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;

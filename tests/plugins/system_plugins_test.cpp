@@ -8,6 +8,7 @@
 #include "libs/libs.h"
 #include "platform/linux/requester_private.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 
 namespace {
 
@@ -40,25 +41,12 @@ class SystemPluginTest : public plugintest::PluginTest {
   }
   // Calls a command by name with the pushed arguments; the results replace
   // them. The code it raised or returned.
+  // Leaves the command's results on the stack.
   ErrorCode Call(const char* name, int nargs) {
     std::string lower(name);
     StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
-    ErrorCode status = VmPCall(L, nargs + 1, VM_MULTRET, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::Call(L, lower.c_str(), nargs);
   }
-  static int trampoline(VmState* L) {
-    callCode = VmCall(L, callArgs, VM_MULTRET);
-    return VmGetTop(L);
-  }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
 };
 
 TEST_F(SystemPluginTest, PluginCommands) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "tests/text/command_call.h"
+#include "tests/support/command_call.h"
 
 namespace testcall {
 

@@ -15,6 +15,7 @@
 #include "draw/draw.h"
 #include "tests/draw/value.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/command_call.h"
 #include "text/layout_private.h"
 #include "text/text.h"
 
@@ -78,44 +79,26 @@ class TextLibTest : public plugintest::PluginTest {
   }
 
   ErrorCode Call(const char* name, int nargs) {
-    std::string lower(name);
-    StrToLower(lower.data());
-    VmPushCClosure(L, trampoline, 0);
-    VmPushString(L, lower.c_str());
-    VmGetTable(L, VM_GLOBALS_INDEX);
-    VmInsert(L, -(nargs + 2));
-    VmInsert(L, -(nargs + 2));
-    callArgs = nargs;
-    callCode = ERR_NONE;
     results.clear();
-    ErrorCode status = VmPCall(L, nargs + 1, 0, 0);
-    VmSetTop(L, 0);
-    return status != ERR_NONE ? status : callCode;
+    return testcall::CallCollecting(L, name, nargs, Collect);
   }
   ErrorCode CallWith(const char* name, std::vector<Value> args) {
     for (const Value& a : args) PushValue(L, a);
     return Call(name, static_cast<int>(args.size()));
   }
   // Results as numbers; a table result gives its extent fields in order.
-  static int trampoline(VmState* L) {
-    int base = VmGetTop(L) - callArgs - 1;
-    callCode = VmCall(L, callArgs, VM_MULTRET);
-    for (int i = base + 1; i <= VmGetTop(L); ++i) {
-      if (VmType(L, i) == VM_TYPE_TABLE) {
-        for (const char* key : {"minx", "maxx", "miny", "maxy", "width", "height"}) {
-          VmPushString(L, key);
-          VmGetTable(L, i);
-          results.push_back(VmToNumber(L, -1));
-          VmSetTop(L, -2);
-        }
-      } else {
-        results.push_back(VmToNumber(L, i));
+  static void Collect(VmState* L, int i) {
+    if (VmType(L, i) == VM_TYPE_TABLE) {
+      for (const char* key : {"minx", "maxx", "miny", "maxy", "width", "height"}) {
+        VmPushString(L, key);
+        VmGetTable(L, i);
+        results.push_back(VmToNumber(L, -1));
+        VmSetTop(L, -2);
       }
+    } else {
+      results.push_back(VmToNumber(L, i));
     }
-    return 0;
   }
-  static inline int callArgs = 0;
-  static inline ErrorCode callCode = ERR_NONE;
   static inline std::vector<double> results;
 
   uint32_t At(int32_t x, int32_t y) {

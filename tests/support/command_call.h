@@ -4,6 +4,9 @@
 // caller only through VmCall, which the trampoline below raises).
 #pragma once
 
+#include <cctype>
+#include <string>
+
 #include "engine/engine.h"
 
 namespace testcall {
@@ -31,6 +34,22 @@ inline ErrorCode CallValue(VmState* L, int nargs) {
   VmPushCClosure(L, RaiseReturnedError, 0);
   VmInsert(L, -(nargs + 2));
   return VmPCall(L, nargs + 1, VM_MULTRET, 0);
+}
+
+// Calls the global command `name` (in any case) with the nargs values on
+// top of the stack; collect(L, i) sees each of its results in order. The
+// stack is left as it was below the arguments. Returns the raised code, else
+// the code the command returned.
+template <class Collect>
+ErrorCode CallCollecting(VmState* L, const char* name, int nargs, Collect&& collect) {
+  std::string lower(name);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  int base = VmGetTop(L) - nargs;
+  ErrorCode status = Call(L, lower.c_str(), nargs);
+  if (status == ERR_NONE)
+    for (int i = base + 1; i <= VmGetTop(L); ++i) collect(L, i);
+  VmSetTop(L, base);
+  return status;
 }
 
 }  // namespace testcall
