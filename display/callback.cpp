@@ -91,10 +91,11 @@ QmDisplayCallback* AddDisplayCallback(int32_t displayId, QmDisplayCallbackFunc f
   if (FindDisplayById(ObjectId{nullptr, displayId}, &d) != ERR_NONE || !d) return nullptr;
   const BGPic* pic = d->bgpic;
   // The callbacks read the window's pixels as plain opaque rectangles.
-  // A hardware double buffer shows pixels the window bitmap never holds;
-  // waiting for the video library: no display shows a video yet.
+  // A hardware double buffer and a video show pixels the window bitmap
+  // never holds.
   if (!pic || pic->mask || pic->alpha || d->videoBackBuffer || d->adapterDoubleBuffer)
     return nullptr;
+  if (DisplayShowsVideo(d, 0, 0)) return nullptr;
   auto* c = static_cast<DisplayCallback*>(AllocMemory(sizeof(DisplayCallback), 1));
   if (!c) return nullptr;
   c->function = function;

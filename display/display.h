@@ -708,14 +708,22 @@ void SetDisplayBrushHooks(const DisplayBrushHooks* hooks);
 // video bound to the display (every video for null); suspend and resume
 // follow the display's window closing and opening again; rects writes the
 // on-screen rectangles (x, y, width, height) of the videos that draw
-// straight into the display, up to max of them, and returns their count.
+// straight into the display, up to max of them, and returns their count;
+// shown tells whether a video is bound to the display (see
+// DisplayShowsVideo).
 struct DisplayVideoHooks {
   void (*stop)(VmState* L, DisplayRecord* display);
   void (*suspend)(DisplayRecord* display);
   void (*resume)(DisplayRecord* display);
   int32_t (*rects)(const DisplayRecord* display, int32_t* rects, int32_t max);
+  int (*shown)(const DisplayRecord* display, int excludeLayers, int includePictureLayers);
 };
 void SetDisplayVideoHooks(const DisplayVideoHooks* hooks);
+// 1 when a playing, paused or finished video is bound to the display
+// (with excludeLayers, only one that is not shown as a layer); with
+// includePictureLayers also when a layer of the display's background
+// picture shows a video.
+int DisplayShowsVideo(const DisplayRecord* display, int excludeLayers, int includePictureLayers);
 // A frame a video thread finished for the display: 0xAARRGGBB rows of
 // width pixels (AllocMemory) that the main thread copies to x, y.
 struct PendingDisplayFrame {

@@ -113,8 +113,7 @@ int cmdCloseDisplay(VmState* L) {
   DisplayRecord* d = nullptr;
   if (ErrorCode e = displayArg(L, 1, &d)) return e;
   if (d->state == DISPSTATE_CLOSED) return ERR_WRONGUSAGE;
-  // Waiting for the video library: no display reports a video it shows, so
-  // ERR_VIDATTACHED cannot arise here; the window's videos are suspended.
+  if (DisplayShowsVideo(d, 0, 1)) return ERR_VIDATTACHED;
   if (hardwareDoubleBuffered(d) || hardwareDoubleBuffered(current())) return ERR_HWDBFREEDISP;
   return CloseDisplayWindow(L, d, nullptr, CLOSE_FREEBACKFILL | 16);
 }

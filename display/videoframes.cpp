@@ -62,6 +62,11 @@ void SetDisplayVideoHooks(const DisplayVideoHooks* hooks) {
   displayContext.videoHooks = hooks ? *hooks : DisplayVideoHooks{};
 }
 
+int DisplayShowsVideo(const DisplayRecord* display, int excludeLayers, int includePictureLayers) {
+  if (!display || !displayContext.videoHooks.shown) return 0;
+  return displayContext.videoHooks.shown(display, excludeLayers, includePictureLayers);
+}
+
 int32_t GetDisplayVideoRects(const DisplayRecord* display, int32_t* rects, int32_t max) {
   if (displayContext.copyingVideoFrames || !displayContext.videoHooks.rects) return 0;
   return displayContext.videoHooks.rects(display, rects, max);

@@ -93,7 +93,7 @@ ErrorCode beginRefusal(const DisplayRecord* d) {
   if (d->collectRefreshes) return ERR_BEGINREFRESH;
   if (pic && pic->sprites) return ERR_NOSPRITES;
   if (pic && (pic->mask || pic->alpha)) return ERR_DBTRANSWIN;
-  // Waiting for the video library: no video is attached to a display.
+  if (DisplayShowsVideo(d, 0, 0)) return ERR_VIDATTACHED;
   return ERR_NONE;
 }
 

@@ -391,8 +391,10 @@ ErrorCode OpenVideoLibrary(VmState* L);
 void FreeAllVideos(VmState* L);  // stops and frees every video
 // 1 when the video (hidden copies included) plays (state 1).
 int IsVideoIdPlaying(ObjectId id);
-// 1 when a playing, paused or finished video is bound to the display.
-int IsVideoOnDisplay(const DisplayRecord* display, int excludeLayers);
+// 1 when a playing, paused or finished video is bound to the display
+// (with excludeLayers, one not shown as a layer); with includePictureLayers
+// also one that a layer of the display's background picture shows.
+int IsVideoOnDisplay(const DisplayRecord* display, int excludeLayers, int includePictureLayers);
 // Test seam: a video's library state and volume, and its playback's
 // presented and dropped frames and running threads.
 struct VideoTestStats {

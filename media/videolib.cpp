@@ -52,6 +52,7 @@ struct VideoObject {
   std::atomic<int32_t> state;
   int32_t savedState;
   DisplayRecord* display;
+  BGPic* picture;  // the picture whose layer shows the video, while asLayer
   int32_t volume, seekable, asLayer, internal, locks;
   int32_t busy, closePending;  // an export runs; CloseVideo came during it
   char fileName[FILE_NAME_MAX];
@@ -676,7 +677,7 @@ int32_t videoRects(const DisplayRecord* d, int32_t* rects, int32_t max) {
 }
 
 const DisplayVideoHooks VIDEO_HOOKS = {stopDisplayVideos, suspendDisplayVideos, resumeDisplayVideos,
-                                       videoRects};
+                                       videoRects, IsVideoOnDisplay};
 
 int readVideoAttribute(VmState* L, int32_t attribute) {
   if (attribute == ATTRCOUNT) {
@@ -754,9 +755,13 @@ int IsVideoIdPlaying(ObjectId id) {
   return getVideo(id, &v, FIND_INTERNAL) == ERR_NONE && v->state == STATE_PLAYING;
 }
 
-int IsVideoOnDisplay(const DisplayRecord* display, int excludeLayers) {
-  for (VideoObject* v = firstVideo(); v; v = nextVideo(v))
-    if (active(v) && v->display == display && !(excludeLayers && v->asLayer)) return 1;
+int IsVideoOnDisplay(const DisplayRecord* display, int excludeLayers, int includePictureLayers) {
+  for (VideoObject* v = firstVideo(); v; v = nextVideo(v)) {
+    if (!active(v)) continue;
+    if (v->display == display && !(excludeLayers && v->asLayer)) return 1;
+    if (includePictureLayers && v->asLayer && display->bgpic && v->picture == display->bgpic)
+      return 1;
+  }
   return 0;
 }
 

@@ -339,3 +339,25 @@ TEST_F(Videos, DumpWritesTheSoundAndTheFrames) {
 }
 
 }  // namespace
+
+// While a video is bound to it, a display refuses to close and to double
+// buffer (1455), and plug-ins get no callback on it; once the video
+// stops, all three work.
+TEST_F(Videos, ADisplayShowingAVideoRefusesCloseBufferAndCallbacks) {
+  OpenDisplay(200, 120);
+  ASSERT_EQ(CallWith("OpenVideo", {1, pal4().file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("PauseVideo", {1}), ERR_NONE);
+  auto callback = [](QmDisplayCallback*, int32_t, const intptr_t*, void*) -> int32_t { return 0; };
+  EXPECT_EQ(CallWith("CloseDisplay", {1}), ERR_VIDATTACHED);
+  EXPECT_EQ(CallWith("BeginDoubleBuffer", {}), ERR_VIDATTACHED);
+  EXPECT_EQ(AddDisplayCallback(1, callback, nullptr, nullptr, 0), nullptr);
+  EXPECT_EQ(d->state, DISPSTATE_OPEN);
+  ASSERT_EQ(CallWith("StopVideo", {1}), ERR_NONE);
+  QmDisplayCallback* record = AddDisplayCallback(1, callback, nullptr, nullptr, 0);
+  EXPECT_NE(record, nullptr);
+  RemoveDisplayCallback(record);
+  EXPECT_EQ(CallWith("BeginDoubleBuffer", {}), ERR_NONE);
+  EXPECT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
+  EXPECT_EQ(CallWith("CloseDisplay", {1}), ERR_NONE);
+}
