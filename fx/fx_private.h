@@ -284,3 +284,14 @@ ErrorCode RenderSwissFX(FXState* state, int32_t* done);
 ErrorCode RenderQuadRectFX(FXState* state, int32_t* done);
 ErrorCode RenderSplitFX(FXState* state, int32_t* done);
 ErrorCode RenderUpNDownFX(FXState* state, int32_t* done);
+
+// ---- Moving pictures: zoom, flip coin, crush, slide, card, turn down,
+// strange push, stretch ----
+ErrorCode RenderZoomFX(FXState* state, int32_t* done);
+ErrorCode RenderFlipCoinFX(FXState* state, int32_t* done);
+ErrorCode RenderCrushFX(FXState* state, int32_t* done);
+ErrorCode RenderSlideFX(FXState* state, int32_t* done);
+ErrorCode RenderCardFX(FXState* state, int32_t* done);
+ErrorCode RenderTurnDownFX(FXState* state, int32_t* done);
+ErrorCode RenderStrangePushFX(FXState* state, int32_t* done);
+ErrorCode RenderStretchFX(FXState* state, int32_t* done);

@@ -68,22 +68,21 @@
   X(52, "SCROLLSOUTHEAST", RenderWholeFX, 0) \
   X(53, "SCROLLSOUTHWEST", RenderWholeFX, 0) \
   X(54, "SCROLLNORTHWEST", RenderWholeFX, 0) \
-  /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
-  X(55, "STRETCHLEFT", RenderWholeFX, 0) \
-  X(56, "STRETCHRIGHT", RenderWholeFX, 0) \
-  X(57, "STRETCHTOP", RenderWholeFX, 0) \
-  X(58, "STRETCHBOTTOM", RenderWholeFX, 0) \
-  X(59, "HSTRETCHCENTER", RenderWholeFX, 0) \
-  X(60, "VSTRETCHCENTER", RenderWholeFX, 0) \
-  X(61, "ZOOMCENTER", RenderWholeFX, 0) \
-  X(62, "ZOOMNORTH", RenderWholeFX, 0) \
-  X(63, "ZOOMNORTHEAST", RenderWholeFX, 0) \
-  X(64, "ZOOMEAST", RenderWholeFX, 0) \
-  X(65, "ZOOMSOUTHEAST", RenderWholeFX, 0) \
-  X(66, "ZOOMSOUTH", RenderWholeFX, 0) \
-  X(67, "ZOOMSOUTHWEST", RenderWholeFX, 0) \
-  X(68, "ZOOMWEST", RenderWholeFX, 0) \
-  X(69, "ZOOMNORTHWEST", RenderWholeFX, 0) \
+  X(55, "STRETCHLEFT", RenderStretchFX, 0) \
+  X(56, "STRETCHRIGHT", RenderStretchFX, 0) \
+  X(57, "STRETCHTOP", RenderStretchFX, 0) \
+  X(58, "STRETCHBOTTOM", RenderStretchFX, 0) \
+  X(59, "HSTRETCHCENTER", RenderStretchFX, 0) \
+  X(60, "VSTRETCHCENTER", RenderStretchFX, 0) \
+  X(61, "ZOOMCENTER", RenderStretchFX, 0) \
+  X(62, "ZOOMNORTH", RenderStretchFX, 0) \
+  X(63, "ZOOMNORTHEAST", RenderStretchFX, 0) \
+  X(64, "ZOOMEAST", RenderStretchFX, 0) \
+  X(65, "ZOOMSOUTHEAST", RenderStretchFX, 0) \
+  X(66, "ZOOMSOUTH", RenderStretchFX, 0) \
+  X(67, "ZOOMSOUTHWEST", RenderStretchFX, 0) \
+  X(68, "ZOOMWEST", RenderStretchFX, 0) \
+  X(69, "ZOOMNORTHWEST", RenderStretchFX, 0) \
   X(70, "HFLOWTOP", RenderFlowFX, 0) \
   X(71, "HFLOWBOTTOM", RenderFlowFX, 0) \
   X(72, "VFLOWLEFT", RenderFlowFX, 0) \
@@ -115,43 +114,40 @@
   /* Waiting for the star, sun and clock-wipe renderers: one frame. */ \
   X(97, "CLOCKWIPE", RenderWholeFX, 0) \
   X(98, "STAR", RenderWholeFX, 0) \
-  /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
-  X(99, "HSTRANGEPUSH", RenderWholeFX, 0) \
-  X(100, "VSTRANGEPUSH", RenderWholeFX, 0) \
-  X(101, "SLIDELEFT", RenderWholeFX, 0) \
-  X(102, "SLIDERIGHT", RenderWholeFX, 0) \
-  X(103, "SLIDETOP", RenderWholeFX, 0) \
-  X(104, "SLIDEBOTTOM", RenderWholeFX, 0) \
+  X(99, "HSTRANGEPUSH", RenderStrangePushFX, 0) \
+  X(100, "VSTRANGEPUSH", RenderStrangePushFX, 0) \
+  X(101, "SLIDELEFT", RenderSlideFX, 0) \
+  X(102, "SLIDERIGHT", RenderSlideFX, 0) \
+  X(103, "SLIDETOP", RenderSlideFX, 0) \
+  X(104, "SLIDEBOTTOM", RenderSlideFX, 0) \
   X(105, "SPIRAL", RenderSpiralFX, 0) \
   X(106, "SWISS", RenderSwissFX, 0) \
   X(107, "QUADRECT", RenderQuadRectFX, 0) \
   X(108, "HSPLIT", RenderSplitFX, 0) \
   X(109, "VSPLIT", RenderSplitFX, 0) \
   X(110, "UPNDOWN", RenderUpNDownFX, 0) \
-  /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
-  X(111, "CARDTOP", RenderWholeFX, 0) \
-  X(112, "CARDBOTTOM", RenderWholeFX, 0) \
+  X(111, "CARDTOP", RenderCardFX, 0) \
+  X(112, "CARDBOTTOM", RenderCardFX, 0) \
   X(113, nullptr, nullptr, 0) \
   /* Waiting for the star, sun and clock-wipe renderers: one frame. */ \
   X(114, "SUN", RenderWholeFX, 0) \
   X(115, "CROSSFADE", RenderCrossFadeFX, 0) \
   X(116, "FADE", RenderFadeFX, 0) \
   X(117, "BLEND", RenderFadeFX, 0) \
-  /* Waiting for the zoom, stretch, slide, crush, flip, card, turn-down and strange-push renderers: one frame. */ \
-  X(118, "ZOOMIN", RenderWholeFX, 0) \
-  X(119, "ZOOMOUT", RenderWholeFX, 0) \
-  X(120, "CRUSHLEFT", RenderWholeFX, 0) \
-  X(121, "CRUSHRIGHT", RenderWholeFX, 0) \
-  X(122, "CRUSHTOP", RenderWholeFX, 0) \
-  X(123, "CRUSHBOTTOM", RenderWholeFX, 0) \
-  X(124, "VFLIPCOIN", RenderWholeFX, 0) \
-  X(125, "VLOWFLIPCOIN", RenderWholeFX, 0) \
-  X(126, "HFLIPCOIN", RenderWholeFX, 0) \
-  X(127, "HLOWFLIPCOIN", RenderWholeFX, 0) \
-  X(128, "TURNDOWNTOP", RenderWholeFX, 0) \
-  X(129, "TURNDOWNBOTTOM", RenderWholeFX, 0) \
-  X(130, "TURNDOWNLEFT", RenderWholeFX, 0) \
-  X(131, "TURNDOWNRIGHT", RenderWholeFX, 0) \
+  X(118, "ZOOMIN", RenderZoomFX, 0) \
+  X(119, "ZOOMOUT", RenderZoomFX, 0) \
+  X(120, "CRUSHLEFT", RenderCrushFX, 0) \
+  X(121, "CRUSHRIGHT", RenderCrushFX, 0) \
+  X(122, "CRUSHTOP", RenderCrushFX, 0) \
+  X(123, "CRUSHBOTTOM", RenderCrushFX, 0) \
+  X(124, "VFLIPCOIN", RenderFlipCoinFX, 0) \
+  X(125, "VLOWFLIPCOIN", RenderFlipCoinFX, 0) \
+  X(126, "HFLIPCOIN", RenderFlipCoinFX, 0) \
+  X(127, "HLOWFLIPCOIN", RenderFlipCoinFX, 0) \
+  X(128, "TURNDOWNTOP", RenderTurnDownFX, 0) \
+  X(129, "TURNDOWNBOTTOM", RenderTurnDownFX, 0) \
+  X(130, "TURNDOWNLEFT", RenderTurnDownFX, 0) \
+  X(131, "TURNDOWNRIGHT", RenderTurnDownFX, 0) \
   /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
   X(132, "PIXELZOOM1", RenderWholeFX, 0) \
   X(133, "PIXELZOOM2", RenderWholeFX, 0) \

@@ -211,7 +211,9 @@ void finishTransitionFX(FXState* s, int32_t completed) {
       s->layer = nullptr;
     }
   } else if (layer && s->layerMode) {
-    // The layer shows its own images again, composed as before.
+    // The layer shows its own images again, composed as before, its
+    // shadow and border no longer faded.
+    layer->shadowFade = layer->borderFade = 0;
     RefreshFXLayerArea(s->vm, layer);
   }
   s->finished = 1;
@@ -638,6 +640,9 @@ void endBGPicTransition(FXState* s, DisplayRecord* d) {
 
 ErrorCode AdvanceTransitionFX(FXState* s, int32_t n, int32_t keepIfCurrent) {
   if (IsWholeFrameFX(s->effect)) {
+    // A jump can come before any single frame: the layer shows from here
+    // on, as the first frame would make it.
+    BeginFXFrame(s);
     s->phase = FXPHASE_JUMP;
     s->frame = n;
     ErrorCode e = s->render(s, nullptr);
