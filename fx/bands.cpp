@@ -13,15 +13,6 @@
 
 namespace {
 
-// A band across the whole picture: rows pos .. pos + length - 1 (rows
-// set), else columns.
-void drawBand(FXState* state, bool rows, int32_t pos, int32_t length) {
-  if (rows)
-    DrawFXRect(state, 0, pos, state->width, length);
-  else
-    DrawFXRect(state, pos, 0, length, state->height);
-}
-
 // ---- REVEAL: one word, the band position ----
 
 bool revealRows(int32_t effect) { return effect == 32 || effect == 33; }
@@ -50,14 +41,14 @@ ErrorCode RenderRevealFX(FXState* state, int32_t* done) {
       *p = extent - 1 - step;
       *done = 1;
     }
-    drawBand(state, rows, *p, step + 1);
+    DrawFXBand(state, rows, *p, step + 1);
     *p += step + 1;
   } else {
     if (*p <= step) {
       *p = step;
       *done = 1;
     }
-    drawBand(state, rows, *p - step, step + 1);
+    DrawFXBand(state, rows, *p - step, step + 1);
     *p -= step + 1;
   }
   EndFXFrame(state);
@@ -94,8 +85,8 @@ ErrorCode RenderLinesFX(FXState* state, int32_t* done) {
     if (down >= extent) *done = 1;
     if (up < 0) up = 0;
     if (down >= extent) down = extent - 1;
-    drawBand(state, rows, down, 1);
-    drawBand(state, rows, up, 1);
+    DrawFXBand(state, rows, down, 1);
+    DrawFXBand(state, rows, up, 1);
     down += 2;
     up -= 2;
   } else {
@@ -113,7 +104,7 @@ ErrorCode RenderLinesFX(FXState* state, int32_t* done) {
       if (line >= extent) line = extent - 1;
     }
     if (c >= 2 * extent) *done = 1;
-    drawBand(state, rows, line, 1);
+    DrawFXBand(state, rows, line, 1);
     c += 2;
   }
   EndFXFrame(state);
@@ -222,7 +213,7 @@ ErrorCode RenderBlindsFX(FXState* state, int32_t* done) {
     *done = 1;
   }
   // count + 1 blinds, so that a last partial blind is opened too.
-  for (int32_t i = 0; i <= count; i++) drawBand(state, rows, i * size + p - step, step);
+  for (int32_t i = 0; i <= count; i++) DrawFXBand(state, rows, i * size + p - step, step);
   p += step;
   EndFXFrame(state);
   return ERR_NONE;

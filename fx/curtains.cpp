@@ -14,13 +14,6 @@
 
 namespace {
 
-void drawBand(FXState* state, bool rows, int32_t pos, int32_t length) {
-  if (rows)
-    DrawFXRect(state, 0, pos, state->width, length);
-  else
-    DrawFXRect(state, pos, 0, length, state->height);
-}
-
 // ---- CURTAIN: two words, the left (top) band a and the right (bottom) b ----
 
 bool curtainRows(int32_t effect) { return effect == 26 || effect == 27; }
@@ -60,8 +53,8 @@ ErrorCode RenderCurtainFX(FXState* state, int32_t* done) {
       *done = 1;
     }
     if (a - step < 0) a = step;
-    drawBand(state, rows, b, step + 1);
-    drawBand(state, rows, a - step, step + 1);
+    DrawFXBand(state, rows, b, step + 1);
+    DrawFXBand(state, rows, a - step, step + 1);
     a -= step + 1;
     b += step + 1;
   } else {
@@ -73,8 +66,8 @@ ErrorCode RenderCurtainFX(FXState* state, int32_t* done) {
       a = n / 2;
       *done = 1;
     }
-    drawBand(state, rows, a, step + 1);
-    drawBand(state, rows, b - step, step + 1);
+    DrawFXBand(state, rows, a, step + 1);
+    DrawFXBand(state, rows, b - step, step + 1);
     a += step + 1;
     b -= step + 1;
   }

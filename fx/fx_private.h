@@ -221,6 +221,9 @@ void BeginFXFrame(FXState* state);
 // to the output, or into the layer's image state in layer mode (hidden
 // instead of shown with reverse). Clipped to the picture.
 void DrawFXRect(FXState* state, int32_t sx, int32_t sy, int32_t width, int32_t height);
+// Draws a band of the new picture across the whole picture: rows pos to
+// pos + length - 1 (rows set), else those columns.
+void DrawFXBand(FXState* state, bool rows, int32_t pos, int32_t length);
 // Draws a rectangle (sx, sy, width, height) of any picture-sized bitmap
 // (the new picture, the background, a renderer's scratch) at picture
 // position (px, py), the way DrawFXRect draws the new picture; mask and

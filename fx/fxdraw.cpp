@@ -65,6 +65,13 @@ void DrawFXRect(FXState* state, int32_t sx, int32_t sy, int32_t width, int32_t h
                state->mask, state->alpha);
 }
 
+void DrawFXBand(FXState* state, bool rows, int32_t pos, int32_t length) {
+  if (rows)
+    DrawFXRect(state, 0, pos, state->width, length);
+  else
+    DrawFXRect(state, pos, 0, length, state->height);
+}
+
 ErrorCode RenderWholeFX(FXState* state, int32_t* done) {
   if (state->phase == FXPHASE_PREPARE) {
     state->frameCount = 1;

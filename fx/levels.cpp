@@ -25,6 +25,19 @@ void copyPictureToLayer(FXState* state) {
   BlitFXClipped(state->image, 0, 0, layerOwn(state).bitmap, 0, 0, W, H, W, H, W, H);
 }
 
+// The end of a level frame. A jump has drawn frame n without counting it
+// (a layer shows it whole at once); a frame counts, and the last one ends
+// the effect.
+ErrorCode endLevelFrame(FXState* state, bool jump, bool last, int32_t* done) {
+  if (jump) {
+    if (state->layerMode) RefreshFXWhole(state);
+    return ERR_NONE;
+  }
+  if (last) *done = 1;
+  EndFXLevelFrame(state);
+  return ERR_NONE;
+}
+
 // A copy of a whole picture-sized bitmap.
 void copyWhole(const FXState* state, BitmapHandle* from, BitmapHandle* to) {
   if (!from || !to) return;
@@ -151,13 +164,7 @@ ErrorCode RenderFadeFX(FXState* state, int32_t* done) {
   }
   // The next phase 1 frame goes on from here, also after a jump.
   w->counter = level + step;
-  if (jump) {
-    if (state->layerMode) RefreshFXWhole(state);
-    return ERR_NONE;
-  }
-  if (last) *done = 1;
-  EndFXLevelFrame(state);
-  return ERR_NONE;
+  return endLevelFrame(state, jump, last, done);
 }
 
 // ---- CROSSFADE 115 ----
@@ -222,13 +229,7 @@ ErrorCode RenderCrossFadeFX(FXState* state, int32_t* done) {
     CopyBitmapPixels(w->opacity, layerOwn(state).alpha, H, state->level);
   }
   w->counter = level;
-  if (jump) {
-    if (state->layerMode) RefreshFXWhole(state);
-    return ERR_NONE;
-  }
-  if (last) *done = 1;
-  EndFXLevelFrame(state);
-  return ERR_NONE;
+  return endLevelFrame(state, jump, last, done);
 }
 
 // ---- DISSOLVE 139 ----
@@ -319,13 +320,7 @@ ErrorCode RenderDissolveFX(FXState* state, int32_t* done) {
     blitThrough(state, state->image, w->work, w->workMask, nullptr);
     ShowFXWork(state, w->work);
   }
-  if (jump) {
-    if (state->layerMode) RefreshFXWhole(state);
-    return ERR_NONE;
-  }
-  if (last) *done = 1;
-  EndFXLevelFrame(state);
-  return ERR_NONE;
+  return endLevelFrame(state, jump, last, done);
 }
 
 // ---- WATER1 134 to WATER4 137 ----
@@ -453,11 +448,5 @@ ErrorCode RenderWaterFX(FXState* state, int32_t* done) {
     if (!state->layerMode) ShowFXWork(state, w->work);
   }
   w->counter = k;
-  if (jump) {
-    if (state->layerMode) RefreshFXWhole(state);
-    return ERR_NONE;
-  }
-  if (last) *done = 1;
-  EndFXLevelFrame(state);
-  return ERR_NONE;
+  return endLevelFrame(state, jump, last, done);
 }
