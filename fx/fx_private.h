@@ -298,3 +298,27 @@ ErrorCode RenderCardFX(FXState* state, int32_t* done);
 ErrorCode RenderTurnDownFX(FXState* state, int32_t* done);
 ErrorCode RenderStrangePushFX(FXState* state, int32_t* done);
 ErrorCode RenderStretchFX(FXState* state, int32_t* done);
+
+// ---- Star, sun and clock-wipe renderers ----
+
+// For every pixel: destAlpha is sourceAlpha (255 without one) where the
+// mask bit is set and 0 elsewhere; with invert the other way round. Mask
+// rows are bit-packed, the leftmost pixel in the top bit.
+void MaskToAlpha(BitmapHandle* mask, BitmapHandle* destAlpha, BitmapHandle* sourceAlpha,
+                 int32_t width, int32_t height, int32_t invert);
+// Draws the rectangle (srcX, srcY, width, height) of the new picture
+// through mask (or alpha) at output position (dstX, dstY). Direct mode:
+// the old picture's rectangle goes into the work bitmap (both of the
+// picture's size), the new picture over it through the mask, and the work
+// rectangle to dest with bltFlags; without an old picture or a work bitmap
+// the new picture is blitted through the mask straight to dest. Layer mode:
+// BlitFXRectMasked into the layer's image state at (dstX - x, dstY - y)
+// with flags (plus FXMASK_NOSHOW while silent, decorated or buffered).
+void BlitViaWorkMask(BitmapHandle* picture, int32_t srcX, int32_t srcY, BitmapHandle* dest,
+                     int32_t dstX, int32_t dstY, int32_t width, int32_t height, int32_t srcWidth,
+                     int32_t srcHeight, int32_t outWidth, int32_t outHeight, uint32_t bltFlags,
+                     uint32_t flags, BitmapHandle* oldPicture, BitmapHandle* mask,
+                     BitmapHandle* work, BitmapHandle* alpha, FXState* state);
+ErrorCode RenderStarFX(FXState* state, int32_t* done);
+ErrorCode RenderSunFX(FXState* state, int32_t* done);
+ErrorCode RenderClockWipeFX(FXState* state, int32_t* done);

@@ -111,9 +111,8 @@
   X(94, "RECTBACKSOUTHWEST", RenderRectFX, 0) \
   X(95, "RECTBACKWEST", RenderRectFX, 0) \
   X(96, "RECTBACKNORTHWEST", RenderRectFX, 0) \
-  /* Waiting for the star, sun and clock-wipe renderers: one frame. */ \
-  X(97, "CLOCKWIPE", RenderWholeFX, 0) \
-  X(98, "STAR", RenderWholeFX, 0) \
+  X(97, "CLOCKWIPE", RenderClockWipeFX, 0) \
+  X(98, "STAR", RenderStarFX, 0) \
   X(99, "HSTRANGEPUSH", RenderStrangePushFX, 0) \
   X(100, "VSTRANGEPUSH", RenderStrangePushFX, 0) \
   X(101, "SLIDELEFT", RenderSlideFX, 0) \
@@ -129,8 +128,7 @@
   X(111, "CARDTOP", RenderCardFX, 0) \
   X(112, "CARDBOTTOM", RenderCardFX, 0) \
   X(113, nullptr, nullptr, 0) \
-  /* Waiting for the star, sun and clock-wipe renderers: one frame. */ \
-  X(114, "SUN", RenderWholeFX, 0) \
+  X(114, "SUN", RenderSunFX, 0) \
   X(115, "CROSSFADE", RenderCrossFadeFX, 0) \
   X(116, "FADE", RenderFadeFX, 0) \
   X(117, "BLEND", RenderFadeFX, 0) \

@@ -31,6 +31,7 @@ struct Box {
 };
 
 const int32_t SPIRAL_IDS[] = {105, 106, 107, 108, 109, 110};
+const int32_t SHAPE_IDS[] = {97, 98, 114};
 
 class SpiralShapesTest : public FXHarness {
  protected:
@@ -84,6 +85,7 @@ TEST_F(SpiralShapesTest, EveryEffectEndsOnItsCountShowingOnlyOldOrNewAndRevealin
     int32_t w, h;
   } sizes[] = {{64, 48}, {61, 37}, {1, 1}, {1, 40}, {2, 2}, {6, 5}, {40, 1}};
   std::vector<int32_t> ids(std::begin(SPIRAL_IDS), std::end(SPIRAL_IDS));
+  ids.insert(ids.end(), std::begin(SHAPE_IDS), std::end(SHAPE_IDS));
   for (const Size& size : sizes) {
     OpenDisplay(size.w, size.h, false);
     Frame before = Snapshot();
@@ -154,6 +156,160 @@ TEST_F(SpiralShapesTest, SpiralCornerSplitAndColumnGeometry) {
     EXPECT_EQ(Changed(frames[c.frame - 1], previous), want);
     Reopen();
   }
+}
+
+TEST_F(SpiralShapesTest, StarSunAndClockWipeGeometry) {
+  // STAR on 100 x 100 with step 10: 39 frames, the first star 20 wide
+  // around the centre.
+  {
+    OpenDisplay(100, 100, false);
+    MakeBrush(1, 100, 100, Fill::Coded);
+    Frame before = Snapshot();
+    ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, 98, 10}), ERR_NONE);
+    EXPECT_EQ(frames.size(), 39u);
+    auto shown = Changed(frames[0], before);
+    ASSERT_FALSE(shown.empty());
+    int32_t x0 = 1000, x1 = -1, y0 = 1000, y1 = -1;
+    for (auto [x, y] : shown) {
+      x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+    }
+    EXPECT_EQ(x0, 40);
+    EXPECT_EQ(x1, 59);
+    EXPECT_GE(y0, 39);
+    EXPECT_LE(y1, 59);
+    EXPECT_TRUE(shown.count({50, 50}));
+    EXPECT_EQ(frames.back(), CodedWindow());
+    Reopen();
+  }
+  // SUN on a picture 3 rows high: the ellipse is at least 3 high, so the
+  // first frame already shows all three rows at the centre; it ends.
+  {
+    OpenDisplay(40, 3, false);
+    MakeBrush(1, 40, 3, Fill::Coded);
+    Frame before = Snapshot();
+    ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, 114}), ERR_NONE);
+    EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(114, 40, 3, -1));
+    auto shown = Changed(frames[0], before);
+    for (int32_t y = 0; y < 3; y++) EXPECT_TRUE(shown.count({20, y})) << "row " << y;
+    EXPECT_FALSE(shown.count({0, 1}));
+    EXPECT_EQ(frames.back(), CodedWindow());
+    Reopen();
+  }
+  // CLOCKWIPE on 100 x 100 with step 10: the tip runs 60, 70, 80, 90 along
+  // the top; at 100 it turns the corner and goes on at (99, 1), so frame 5
+  // shows the top right corner and frame 6 the right edge below it.
+  {
+    OpenDisplay(100, 100, false);
+    MakeBrush(1, 100, 100, Fill::Coded);
+    ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, 97, 10}), ERR_NONE);
+    EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(97, 100, 100, 10));
+    auto isNew = [&](size_t frame, int32_t x, int32_t y) {
+      return frames[frame - 1][static_cast<size_t>(y) * W + x] == CodedPixel(1, x, y);
+    };
+    EXPECT_TRUE(isNew(1, 55, 2));
+    EXPECT_FALSE(isNew(1, 45, 2));
+    EXPECT_FALSE(isNew(4, 99, 0));
+    EXPECT_TRUE(isNew(5, 99, 0));
+    EXPECT_FALSE(isNew(5, 98, 5));
+    EXPECT_TRUE(isNew(6, 98, 5));
+    // The sweep ends on the top edge, left of where it began.
+    EXPECT_FALSE(isNew(frames.size() - 1, 45, 2));
+    EXPECT_EQ(frames.back(), CodedWindow());
+    Reopen();
+  }
+}
+
+// Hiding a layer grows each shape as a hole: the layer stays only outside
+// it, and what it uncovers stays uncovered; directly and in layer mode.
+TEST_F(SpiralShapesTest, HidingGrowsTheShapeAsAHole) {
+  struct Probe {
+    int32_t effect, x, y;  // a pixel inside the first frame's shape
+  } probes[] = {{98, 15, 10}, {114, 15, 10}, {97, 17, 4}};
+  for (bool realtime : {false, true})
+    for (const Probe& p : probes) {
+      SCOPED_TRACE(testing::Message() << "effect " << p.effect << (realtime ? " layer mode" : ""));
+      OpenDisplay(64, 48, true);
+      MakeBrush(1, 30, 20, Fill::Coded);
+      Frame before = Snapshot();
+      ASSERT_EQ(Run("DisplayBrush", {1, 10, 8}), ERR_NONE);
+      Frame shown = Snapshot();
+      ASSERT_EQ(
+          Run("HideLayerFX",
+              {1, Value::Table({{"type", p.effect}, {"forcerealtimelayers", realtime ? 1 : 0}})}),
+          ERR_NONE);
+      ASSERT_FALSE(frames.empty());
+      EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(p.effect, 30, 20, -1));
+      EXPECT_EQ(frames.back(), before);
+      EXPECT_TRUE(EachPixelOldOrNew(shown, before));
+      EXPECT_TRUE(RevealMonotonic(shown, before));
+      const Frame& first = frames[0];
+      auto at = [&](int32_t x, int32_t y) {
+        return first[static_cast<size_t>(y + 8) * W + x + 10];
+      };
+      EXPECT_EQ(at(p.x, p.y), before[static_cast<size_t>(p.y + 8) * W + p.x + 10]);
+      for (auto [x, y] : {std::pair{0, 0}, {29, 0}, {0, 19}, {29, 19}})
+        EXPECT_EQ(at(x, y), CodedPixel(1, x, y)) << x << "," << y;
+      Reopen();
+    }
+}
+
+// Every effect shows and hides a layer with a shadow and a border, ending
+// exactly as the layer shown or hidden without a transition.
+TEST_F(SpiralShapesTest, LayersWithShadowAndBorder) {
+  std::vector<int32_t> ids(std::begin(SPIRAL_IDS), std::end(SPIRAL_IDS));
+  ids.insert(ids.end(), std::begin(SHAPE_IDS), std::end(SHAPE_IDS));
+  OpenDisplay(64, 48, true);
+  MakeBrush(1, 30, 20, Fill::Coded, Plane::Mask);
+  Frame before = Snapshot();
+  ASSERT_EQ(Run("DisplayBrush", {1, 12, 10}), ERR_NONE);
+  ASSERT_EQ(Run("SetLayerBorder", {1, 1, 0xFFFFFF, 2}), ERR_NONE);
+  ASSERT_EQ(Run("SetLayerShadow", {1, 1}), ERR_NONE);
+  Frame shown = Snapshot();
+  ASSERT_NE(shown, before);
+  for (int32_t id : ids) {
+    SCOPED_TRACE(testing::Message() << "effect " << id);
+    int32_t promised = PromisedFrames(id, 30, 20, -1);
+    ASSERT_EQ(Run("HideLayerFX", {1, id}), ERR_NONE);
+    EXPECT_EQ(static_cast<int32_t>(frames.size()), promised);
+    EXPECT_EQ(Snapshot(), before);
+    ASSERT_EQ(Run("ShowLayerFX", {1, id}), ERR_NONE);
+    EXPECT_EQ(static_cast<int32_t>(frames.size()), promised);
+    EXPECT_EQ(Snapshot(), shown);
+  }
+}
+
+// A jump of the async draw object to frame n shows what n single frames
+// show, backwards too, and the frames after it go on from there.
+TEST_F(SpiralShapesTest, ShapeJumpsEqualSingleFrames) {
+  for (Plane plane : {Plane::None, Plane::Mask, Plane::Alpha})
+    for (int32_t id : SHAPE_IDS) {
+      SCOPED_TRACE(testing::Message() << "effect " << id << " plane " << static_cast<int>(plane));
+      OpenDisplay(64, 48, true);
+      MakeBrush(1, 40, 30, Fill::Coded, plane);
+      const Value options = Value::Table({{"type", id}, {"speed", 4}, {"async", 1}});
+      ASSERT_EQ(Run("DisplayBrushFX", {1, 12, 9, options}), ERR_NONE);
+      ASSERT_EQ(StepToEnd(), ERR_NONE);
+      std::vector<Frame> single = frames;
+      ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+      ASSERT_EQ(Run("DisplayBrushFX", {1, 12, 9, options}), ERR_NONE);
+      auto* draw = static_cast<AsyncDraw*>(handle);
+      auto count = static_cast<int32_t>(draw->event(ADEVENT_FRAMES, 0, draw->userData, 0));
+      ASSERT_GE(static_cast<int32_t>(single.size()), count);
+      ASSERT_GE(count, 4);
+      for (int32_t n : {count / 2, 1, count - 1}) {
+        SCOPED_TRACE(testing::Message() << "frame " << n);
+        VmPushLightUserdata(L, handle);
+        VmPushNumber(L, n);
+        ASSERT_EQ(Call("AsyncDrawFrame", 2), ERR_NONE);
+        EXPECT_EQ(Snapshot(), single[n - 1]);
+        VmPushLightUserdata(L, handle);
+        ASSERT_EQ(Call("AsyncDrawFrame", 1), ERR_NONE);
+        EXPECT_EQ(Snapshot(), single[n]);
+      }
+      ASSERT_EQ(StepToEnd(), ERR_NONE);
+      EXPECT_EQ(Snapshot(), single.back());
+      Reopen();
+    }
 }
 
 }  // namespace
