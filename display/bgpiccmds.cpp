@@ -901,3 +901,41 @@ ErrorCode MakeGradientBitmap(VmState* L, BitmapHandle** out, int32_t* width, int
   if (ErrorCode e = readGradientArgs(L, &fill.gradient, width, height)) return e;
   return buildFilled(fill, *width, *height, out);
 }
+
+ErrorCode ReadGradientOptions(VmState* L, int index, GradientFill* gradient) {
+  if (VmGetTop(L) < index || !isTableAt(L, index)) return ERR_NONE;
+  return readGradientFields(L, index, "", gradient);
+}
+
+ErrorCode ReadGradientFields(VmState* L, int table, const char* prefix, GradientFill* gradient) {
+  return readGradientFields(L, table, prefix, gradient);
+}
+
+void SetFillStyleFields(VmState* L, const char* prefix, const GradientFill* gradient) {
+  // Keys are cut to 255 characters, as every key of a style table is.
+  char key[256];
+  auto name = [&](const char* field) {
+    std::snprintf(key, sizeof key, "%s%s", prefix, field);
+    return key;
+  };
+  SetTableFieldInt(L, name("style"), gradient->type);
+  SetTableFieldU32(L, name("startcolor"), gradient->startColour);
+  SetTableFieldU32(L, name("endcolor"), gradient->endColour);
+  SetTableFieldNumber(L, name("angle"), gradient->angle);
+  SetTableFieldNumber(L, name("centerx"), gradient->centreX);
+  SetTableFieldNumber(L, name("centery"), gradient->centreY);
+  SetTableFieldNumber(L, name("balance"), gradient->balance);
+  SetTableFieldNumber(L, name("border"), gradient->border);
+  const int32_t pairs = std::clamp(gradient->pairCount, 0, GRADIENT_PAIRS_MAX);
+  if (pairs == 0) return;
+  VmPushString(L, name("colors"));
+  VmNewTableSized(L, 2 * pairs, 0);
+  // A flat list from index 0, as the reader takes it: colour, position.
+  for (int32_t i = 0; i < pairs; ++i) {
+    VmPushNumber(L, gradient->colours[i]);
+    VmRawSetI(L, -2, 2 * i);
+    VmPushNumber(L, gradient->positions[i]);
+    VmRawSetI(L, -2, 2 * i + 1);
+  }
+  VmSetTable(L, -3);
+}

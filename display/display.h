@@ -821,6 +821,17 @@ ErrorCode CopyBGPicImages(VmState* L, ObjectId id, BitmapHandle** bitmap, Bitmap
 // their arguments (the id first), for the brush makers of the same name.
 ErrorCode MakeTexturedBitmap(VmState* L, BitmapHandle** out, int32_t* width, int32_t* height);
 ErrorCode MakeGradientBitmap(VmState* L, BitmapHandle** out, int32_t* width, int32_t* height);
+// The gradient reader that the picture commands use, for the drawing
+// style: the options table at the argument index ("centerx", "centery",
+// "balance", "border", "colors"; absent, nil or not a table reads
+// nothing), the same fields under names with a prefix in the table at a
+// stack index, and the gradient written into the table on top of the
+// stack under prefixed names ("colors" only when it has colour pairs).
+// The gradient's type must be set before reading: radial and conical
+// gradients check their fractions.
+ErrorCode ReadGradientOptions(VmState* L, int index, GradientFill* gradient);
+ErrorCode ReadGradientFields(VmState* L, int table, const char* prefix, GradientFill* gradient);
+void SetFillStyleFields(VmState* L, const char* prefix, const GradientFill* gradient);
 
 // ---- Refresh, scaling, monitors ----
 

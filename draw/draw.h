@@ -243,13 +243,9 @@ enum : int32_t {
   SHAPE_ARC = 31,
 };
 // A gradient as the gradient option reader fills it: type (2 linear, 3
-// radial, 4 conical), start and end colour, then the reader's own words.
-struct GradientDescription {
-  int32_t type;
-  uint32_t startColor;
-  uint32_t endColor;
-  int32_t rest[202];
-};
+// radial, 4 conical), start and end colour, angle, colour pairs, centre,
+// balance and border; shapes fill their bodies with it.
+using GradientDescription = GradientFill;
 // The one drawing style of the program. Shapes and shape layers work on
 // copies taken whole, so changing it never changes what is drawn already.
 struct DrawStyle {

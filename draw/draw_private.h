@@ -148,9 +148,3 @@ ErrorCode MakePathListBrush(VmState* L, int index, ObjectId* id, int automatic);
 // second is set.
 ErrorCode GetIconBitmaps(VmState* L, ObjectId id, int32_t entry, int32_t second,
                          ObjectBitmaps* out);
-
-// Waiting for the background-picture commands library: the gradient
-// options table at the argument index read into a gradient, and a
-// gradient's fields written into the table on top of the stack.
-ErrorCode ReadGradientOptions(VmState* L, int index, GradientDescription* gradient);
-void SetFillStyleFields(VmState* L, const char* prefix, const GradientDescription* gradient);

@@ -117,8 +117,11 @@ int cmdSetFillStyle(VmState* L) {
     case FILLGRADIENT: {
       GradientDescription g = s.gradient;
       g.type = VmCheckInteger(L, 2);
-      g.startColor = static_cast<uint32_t>(VmCheckInteger(L, 3));
-      g.endColor = static_cast<uint32_t>(VmCheckInteger(L, 4));
+      g.startColour = static_cast<uint32_t>(VmCheckInteger(L, 3));
+      g.endColour = static_cast<uint32_t>(VmCheckInteger(L, 4));
+      // The colours given win over a colour list left from before, which
+      // would otherwise be drawn instead of them.
+      g.pairCount = 0;
       if (ErrorCode e = ReadGradientOptions(L, 5, &g)) return e;
       s.gradient = g;
       break;
@@ -190,9 +193,7 @@ void setDefaultStyle(DrawStyle* s) {
   *s = DrawStyle{};
   s->fillStyle = FILLNONE;
   s->formFlags = FORM_NORMAL;
-  s->gradient.type = 2;
-  s->gradient.startColor = 0x0000FF;
-  s->gradient.endColor = 0;
+  InitGradientFill(&s->gradient, 2, 0x0000FF, 0, 0);
   s->borderSize = 2;
   s->borderColor = 0x0093DD;
   s->shadowSize = 4;

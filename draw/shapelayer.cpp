@@ -244,11 +244,6 @@ ErrorCode ClearShapeLayers(VmState* L, DisplayRecord*) { return ClearLayersCore(
 
 namespace {
 
-// Words of the gradient record after type and colours: the number of
-// colour pairs, then the angle.
-constexpr int GRADIENT_PAIRS = 0;
-constexpr int GRADIENT_ANGLE = 1;
-
 bool isShapeType(int32_t type) {
   return type == LAYER_BOX || type == LAYER_CIRCLE || type == LAYER_ELLIPSE || type == LAYER_LINE ||
          type == LAYER_POLYGON || type == LAYER_ARC;
@@ -599,17 +594,17 @@ ErrorCode ReadFormFillFields(VmState* L, LayerStyleWork* w, int table, DrawStyle
     *contentChanged = 1;
   }
   if (readInt(L, table, "gradientangle", &n)) {
-    style->gradient.rest[GRADIENT_ANGLE] = n;
+    style->gradient.angle = n;
     *contentChanged = 1;
   }
   if (GetTableFieldU32(L, table, "gradientstartcolor", &v, &found)) {
-    style->gradient.startColor = v;
-    style->gradient.rest[GRADIENT_PAIRS] = 0;
+    style->gradient.startColour = v;
+    style->gradient.pairCount = 0;
     *contentChanged = 1;
   }
   if (GetTableFieldU32(L, table, "gradientendcolor", &v, &found)) {
-    style->gradient.endColor = v;
-    style->gradient.rest[GRADIENT_PAIRS] = 0;
+    style->gradient.endColour = v;
+    style->gradient.pairCount = 0;
     *contentChanged = 1;
   }
   if (style->fillStyle == FILLGRADIENT) {
@@ -623,7 +618,7 @@ ErrorCode ReadFormFillFields(VmState* L, LayerStyleWork* w, int table, DrawStyle
       VmSetTop(L, VmGetTop(L) - 1);
     }
     if (any) {
-      if (ErrorCode e = ReadGradientOptions(L, table, &style->gradient)) return e;
+      if (ErrorCode e = ReadGradientFields(L, table, "gradient", &style->gradient)) return e;
       *contentChanged = 1;
     }
   }
@@ -643,9 +638,9 @@ void SetFormFillFields(VmState* L, const DrawStyle* style) {
   setNumber(L, "formstyle", style->formFlags);
   setNumber(L, "fillstyle", style->fillStyle);
   setNumber(L, "gradientstyle", style->gradient.type);
-  setNumber(L, "gradientangle", style->gradient.rest[GRADIENT_ANGLE]);
-  setNumber(L, "gradientstartcolor", static_cast<int32_t>(style->gradient.startColor));
-  setNumber(L, "gradientendcolor", static_cast<int32_t>(style->gradient.endColor));
+  setNumber(L, "gradientangle", VmTruncInt32(style->gradient.angle));
+  setNumber(L, "gradientstartcolor", static_cast<int32_t>(style->gradient.startColour));
+  setNumber(L, "gradientendcolor", static_cast<int32_t>(style->gradient.endColour));
   VmPushString(L, "texturebrush");
   PushObjectId(L, style->textureBrush);
   VmSetTable(L, -3);

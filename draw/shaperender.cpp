@@ -107,10 +107,36 @@ void compose(std::vector<uint32_t>* pixels, int32_t w, int32_t h, const Layer* l
   }
 }
 
+// The style's gradient drawn over the body, bodyW x bodyH at bodyX, bodyY
+// of a w x h image; pixels beyond the body (anti-aliased edges, outlines)
+// take the colour of the body's nearest edge.
+ErrorCode gradientSource(const GradientDescription& gradient, int32_t w, int32_t h, int32_t bodyX,
+                         int32_t bodyY, int32_t bodyW, int32_t bodyH, std::vector<uint32_t>* out) {
+  bodyW = std::max(bodyW, 1);
+  bodyH = std::max(bodyH, 1);
+  OwnedBitmap body(AllocBitmap(bodyW, bodyH, 0, nullptr));
+  if (!body) return ERR_BITMAP;
+  if (ErrorCode e = FillBitmapGradient(body.get(), &gradient)) return e;
+  uint32_t* argb = ReadBitmapRectARGB(body.get(), 0, 0, bodyW, bodyH, 1);
+  if (!argb) return ERR_MEM;
+  out->resize(static_cast<size_t>(w) * h);
+  for (int32_t y = 0; y < h; ++y) {
+    int64_t gy = std::clamp<int64_t>(static_cast<int64_t>(y) - bodyY, 0, bodyH - 1);
+    const uint32_t* row = argb + static_cast<size_t>(gy) * bodyW;
+    for (int32_t x = 0; x < w; ++x) {
+      int64_t gx = std::clamp<int64_t>(static_cast<int64_t>(x) - bodyX, 0, bodyW - 1);
+      (*out)[static_cast<size_t>(y) * w + x] = row[gx] & 0xFFFFFF;
+    }
+  }
+  FreeMemory(argb);
+  return ERR_NONE;
+}
+
 // The fill source of the body: the texture brush tiled from the style's
-// texture offset, or the gradient. Empty means the plain colour.
+// texture offset, or the gradient over the body's bodyW x bodyH. Empty
+// means the plain colour.
 ErrorCode makeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, int32_t bodyX,
-                         int32_t bodyY, std::vector<uint32_t>* out) {
+                         int32_t bodyY, int32_t bodyW, int32_t bodyH, std::vector<uint32_t>* out) {
   out->clear();
   if (s->fillStyle == FILLTEXTURE) {
     BrushObject* brush = nullptr;
@@ -131,9 +157,7 @@ ErrorCode makeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, i
     }
     FreeMemory(tile);
   } else if (s->fillStyle == FILLGRADIENT) {
-    // Waiting for the graphics library's gradients: the body takes the
-    // gradient's start colour.
-    out->assign(static_cast<size_t>(w) * h, s->gradient.startColor & 0xFFFFFF);
+    return gradientSource(s->gradient, w, h, bodyX, bodyY, bodyW, bodyH, out);
   }
   return ERR_NONE;
 }
@@ -385,7 +409,8 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
     std::vector<uint32_t> source;
     if (ErrorCode e =
             makeFillSource(L, &s, W, H, static_cast<int32_t>(bx + (baseW - bodyShape.width) / 2),
-                           static_cast<int32_t>(by + (baseH - bodyShape.height) / 2), &source))
+                           static_cast<int32_t>(by + (baseH - bodyShape.height) / 2),
+                           bodyShape.width, bodyShape.height, &source))
       return e;
     Layer layers[3];
     int n = 0;
@@ -486,8 +511,8 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
     CoverageFillPolygon(&shadowCov, sp.data(), static_cast<int32_t>(sp.size() / 2), aa);
   }
   std::vector<uint32_t> source;
-  if (ErrorCode e =
-          makeFillSource(L, &s, W, H, static_cast<int32_t>(ox), static_cast<int32_t>(oy), &source))
+  if (ErrorCode e = makeFillSource(L, &s, W, H, static_cast<int32_t>(ox), static_cast<int32_t>(oy),
+                                   w, h, &source))
     return e;
   Layer layers[3];
   int n = 0;
@@ -514,5 +539,5 @@ void BlendShapeImages(std::vector<uint32_t>* pixels, int32_t w, int32_t h,
 
 ErrorCode MakeShapeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, int32_t bodyX,
                               int32_t bodyY, std::vector<uint32_t>* out) {
-  return makeFillSource(L, s, w, h, bodyX, bodyY, out);
+  return makeFillSource(L, s, w, h, bodyX, bodyY, w - bodyX, h - bodyY, out);
 }

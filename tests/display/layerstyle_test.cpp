@@ -81,10 +81,10 @@ TEST_F(LayerStyleTest, FormFieldsOfShapeLayers) {
   EXPECT_FALSE(Layer(1)->border.on);
   EXPECT_TRUE(Layer(1)->shadow.on);
   // A start colour alone empties the gradient's colour list.
-  const_cast<ShapeLayerRecord*>(Record(1))->style.gradient.rest[0] = 3;
+  const_cast<ShapeLayerRecord*>(Record(1))->style.gradient.pairCount = 3;
   ASSERT_EQ(Style(1, Value::Table({{"gradientstartcolor", 0xFF}})), ERR_NONE);
-  EXPECT_EQ(Record(1)->style.gradient.rest[0], 0);
-  EXPECT_EQ(Record(1)->style.gradient.startColor, 0xFFu);
+  EXPECT_EQ(Record(1)->style.gradient.pairCount, 0);
+  EXPECT_EQ(Record(1)->style.gradient.startColour, 0xFFu);
 }
 
 TEST_F(LayerStyleTest, ErrorsStopTheTable) {

@@ -12,6 +12,7 @@
 
 #include "display/display.h"
 #include "draw/shape_private.h"
+#include "tests/draw/value.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -369,6 +370,94 @@ TEST_F(DrawTest, LineBasedShapesSwitchTakesThePolygonRoute) {
   EXPECT_NE(polygon, vector);
   EXPECT_EQ(polygon[27 * W + 27], 0x20C040u);
   EXPECT_EQ(circle(), vector);
+}
+
+TEST_F(DrawTest, GradientFilledShapes) {
+  SelectBrush();
+  constexpr int RED = 0xFF0000, BLUE = 0x0000FF, GREEN = 0x00FF00;
+  auto setGradient = [&](int type, std::vector<Value> colors, const char* key = "colors",
+                         double keyValue = 0) {
+    VmSetTop(h.L, 0);
+    for (double a : {double{FILLGRADIENT}, double(type), double{RED}, double{BLUE}})
+      VmPushNumber(h.L, a);
+    int n = 4;
+    if (!colors.empty()) {
+      PushValue(h.L, Value::Table({{"colors", Value::List(colors)}}));
+      ++n;
+    } else if (std::string(key) != "colors") {
+      PushValue(h.L, Value::Table({{key, keyValue}}));
+      ++n;
+    }
+    return h.Call("SetFillStyle", n);
+  };
+  auto red = [](uint32_t c) { return (c >> 16) & 0xFF; };
+  auto blue = [](uint32_t c) { return c & 0xFF; };
+
+  // A linear gradient runs from the body's top row (start colour) to its
+  // bottom row (end colour), the same across each row.
+  ASSERT_EQ(setGradient(2, {}), ERR_NONE);
+  ASSERT_EQ(Call("Box", {10, 10, 40, 30, 0xFFFFFF}), ERR_NONE);
+  std::vector<uint32_t> p = Pixels();
+  EXPECT_GE(red(p[10 * W + 30]), 0xF0u);
+  EXPECT_LE(blue(p[10 * W + 30]), 0x10u);
+  EXPECT_GE(blue(p[39 * W + 30]), 0xF0u);
+  EXPECT_LE(red(p[39 * W + 30]), 0x10u);
+  EXPECT_GT(red(p[25 * W + 30]), 0x40u);
+  EXPECT_GT(blue(p[25 * W + 30]), 0x40u);
+  EXPECT_EQ(p[25 * W + 10], p[25 * W + 49]);
+  EXPECT_EQ(p[9 * W + 30], 0u);
+  EXPECT_EQ(p[40 * W + 30], 0u);
+
+  // A radial gradient in an anti-aliased circle: start colour at the
+  // centre, turning to the end colour toward the rim.
+  Clear();
+  ASSERT_EQ(Call("SetFormStyle", {FORM_ANTIALIAS}), ERR_NONE);
+  ASSERT_EQ(setGradient(3, {}), ERR_NONE);
+  ASSERT_EQ(Call("Circle", {10, 10, 20, 0xFFFFFF}), ERR_NONE);
+  p = Pixels();
+  EXPECT_GT(red(p[30 * W + 30]), blue(p[30 * W + 30]));
+  EXPECT_GT(blue(p[30 * W + 13]), red(p[30 * W + 13]));
+  ASSERT_EQ(Call("SetFormStyle", {FORM_NORMAL}), ERR_NONE);
+
+  // A colour list replaces the two colours and reads back; colours given
+  // again afterwards empty the list, so they are drawn.
+  Clear();
+  ASSERT_EQ(setGradient(2, {GREEN, 0.0, GREEN, 1.0}), ERR_NONE);
+  ASSERT_EQ(Call("Box", {10, 10, 40, 30, 0xFFFFFF}), ERR_NONE);
+  p = Pixels();
+  EXPECT_EQ(p[10 * W + 30], GREEN);
+  EXPECT_EQ(p[39 * W + 30], GREEN);
+  ASSERT_EQ(Call("GetFillStyle", {}), ERR_NONE);
+  VmPushString(h.L, "colors");
+  VmGetTable(h.L, 2);
+  ASSERT_EQ(VmType(h.L, -1), VM_TYPE_TABLE);
+  VmRawGetI(h.L, -1, 2);
+  EXPECT_EQ(Result(-1), GREEN);
+  VmSetTop(h.L, 2);
+  VmPushString(h.L, "centerx");
+  VmGetTable(h.L, 2);
+  EXPECT_EQ(Result(-1), 0.5);
+  ASSERT_EQ(setGradient(2, {}), ERR_NONE);
+  ASSERT_EQ(Call("Box", {10, 10, 40, 30, 0xFFFFFF}), ERR_NONE);
+  EXPECT_GE(red(Pixels()[10 * W + 30]), 0xF0u);
+
+  // The reader's errors come back as they are and leave the style alone.
+  struct Bad {
+    int type;
+    std::vector<Value> colors;
+    const char* key;
+    double value;
+    ErrorCode error;
+  };
+  for (const Bad& c : {Bad{3, {}, "centerx", 1.5, ERR_WRONGUSAGE},
+                       Bad{2, {GREEN, 0.5}, "colors", 0, ERR_WRONGUSAGE},
+                       Bad{2, {GREEN, 0.0, RED}, "colors", 0, ERR_MISSINGPARAMTR}}) {
+    EXPECT_EQ(setGradient(c.type, c.colors, c.key, c.value), c.error) << c.key;
+    ASSERT_EQ(Call("GetFillStyle", {}), ERR_NONE);
+    VmPushString(h.L, "style");
+    VmGetTable(h.L, 2);
+    EXPECT_EQ(Result(-1), 2);
+  }
 }
 
 TEST_F(DrawTest, Lines) {
