@@ -410,8 +410,9 @@ ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x
                    qmLayer** out);
 // A zeroed image state; null when out of memory.
 LayerImageState* AllocLayerImageState();
-// A layer of a brush, brush part, picture part or video (position -1: on
-// top); the bitmap, when given, belongs to the layer.
+// A layer of a brush, brush part, anim, picture part or video (position
+// -1: on top); the bitmap, when given, belongs to the layer; extra is an
+// anim layer's frame (from 0).
 ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, int32_t sy,
                             int32_t x, int32_t y, int32_t width, int32_t height,
                             const DisplayTransform* transform, const ObjectStyle* style,
@@ -449,6 +450,25 @@ struct LayerBrushServices {
                            int32_t combo);
 };
 void SetLayerBrushServices(const LayerBrushServices* services);
+// What the layer commands ask of the anim library, which installs it when
+// it opens.
+struct LayerAnimServices {
+  // An anim of count frames of width x height filled with the colour (a
+  // mask or alpha channel when asked, fully transparent with clear) under
+  // an automatic id.
+  ErrorCode (*makeAnim)(int32_t width, int32_t height, int32_t count, uint32_t colour, int32_t mask,
+                        int32_t alpha, int32_t clear, ObjectId* id);
+  // Frees the anim (kept hidden while a layer shows it).
+  ErrorCode (*freeAnim)(VmState* L, ObjectId id);
+  // The number of frames of the anim.
+  ErrorCode (*frameCount)(VmState* L, ObjectId id, int32_t* count);
+  // The frames of the layer's anim change (count and position as for
+  // ModifyAnimFrames) on a private copy that the layer shows from then on;
+  // *frames receives the new frame count.
+  ErrorCode (*changeFrames)(VmState* L, qmLayer* layer, int32_t count, int32_t position,
+                            int32_t* frames);
+};
+void SetLayerAnimServices(const LayerAnimServices* services);
 // ---- Layer styles ----
 
 // What SetLayerStyle has read of one table before it changes the layer.
@@ -471,6 +491,8 @@ struct LayerStyleWork {
   int32_t x, y;
   int32_t offsetX, offsetY;  // added to an "x"/"y" (a polygon's vertex minimum)
   uint32_t deferFlags;       // kinds of objects replaced (FlushDeferredFrees bits)
+  int32_t frame;             // an anim layer's new frame (from 0)
+  int32_t frameGiven;        // the table named a frame
 };
 // The type-specific part of the style of a kind of layer.
 struct LayerStyleHooks {
@@ -1155,6 +1177,11 @@ int LayerExists(const qmLayer* layer);
 // Moves the layer to x, y (KEEPPOSITION keeps a coordinate) and shows the
 // old and new areas.
 void MoveLayerToPoint(VmState* L, qmLayer* layer, int32_t x, int32_t y);
+// Moves an anim layer to x, y (KEEPPOSITION keeps a coordinate) and shows
+// another frame (1-based; 0 the next one, wrapping; -1 the last) through
+// the style path; with noRefresh the caller shows the area.
+ErrorCode SetLayerPosFrame(VmState* L, qmLayer* layer, int32_t x, int32_t y, int32_t frame,
+                           int noRefresh);
 
 // ---- Sprite instances (sprites.cpp) ----
 

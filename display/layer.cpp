@@ -614,7 +614,8 @@ ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x
 ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, int32_t sy,
                             int32_t x, int32_t y, int32_t width, int32_t height,
                             const DisplayTransform* transform, const ObjectStyle* style,
-                            BitmapHandle* bitmap, int32_t position, uint32_t flags, intptr_t) {
+                            BitmapHandle* bitmap, int32_t position, uint32_t flags,
+                            intptr_t extra) {
   LayerImageState* state = AllocLayerImageState();
   if (!state) {
     FreeBitmap(bitmap);
@@ -622,6 +623,8 @@ ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, i
   }
   state->partX = sx;
   state->partY = sy;
+  // An anim layer shows the frame that the extra word names (from 0).
+  if (type == LAYER_ANIM) state->frame = static_cast<int32_t>(extra);
   state->requestedWidth = width;
   state->requestedHeight = height;
   qmLayer* layer = nullptr;

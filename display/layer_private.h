@@ -36,6 +36,7 @@ struct LayerContext {
   uint64_t cacheBuilds;   // derived bitmaps built (filtered, bordered, shadow)
   const LayerBrushServices* brushes;
   int32_t opened;
+  const LayerAnimServices* anims;
 };
 extern LayerContext layerContext;
 // Puts the layer state back to its start (the display context's free).
@@ -175,6 +176,10 @@ ErrorCode RerenderLayerImage(VmState* L, qmLayer* layer);
 ErrorCode CheckLayerOutput(int checkLayersOn);
 ErrorCode InsertLayerObject(VmState* L, int32_t position, int32_t type, ObjectId id, int32_t x,
                             int32_t y, int noRefresh, int hidden, qmLayer** out);
+// The same for an anim layer showing the frame (from 0).
+ErrorCode InsertLayerObjectFrame(VmState* L, int32_t position, int32_t type, ObjectId id,
+                                 int32_t frame, int32_t x, int32_t y, int noRefresh, int hidden,
+                                 qmLayer** out);
 void DeleteLayer(VmState* L, qmLayer* layer, int noRefresh, LayerRect* outRect, DirtyList* list,
                  int stopVideo);
 ErrorCode UndoLayerEntry(VmState* L, int32_t type, ObjectId id, int32_t level, int noRefresh,

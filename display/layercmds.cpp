@@ -201,25 +201,27 @@ int cmdCreateLayer(VmState* L) {
   }
   if (frames < 0 || (alpha && mask)) return ERR_WRONGUSAGE;
   if (width < 1 || height < 1) return ERR_BADDIMENSIONS;
-  // Waiting for the anim objects: a layer of several frames needs an anim
-  // made from bitmaps.
-  if (frames > 0) return ERR_UNSUPPORTEDFEAT;
   const LayerBrushServices* brushes = layerContext.brushes;
-  if (!brushes) return ERR_UNSUPPORTEDFEAT;
+  const LayerAnimServices* anims = layerContext.anims;
+  if (frames > 0 ? !anims : !brushes) return ERR_UNSUPPORTEDFEAT;
   ObjectId id{};
-  if (ErrorCode e = brushes->makeBrush(width, height, colour, mask, alpha, clear, &id)) return e;
-  DisplayRecord* d = GetLayerDisplay();
+  if (ErrorCode e = frames > 0
+                        ? anims->makeAnim(width, height, frames, colour, mask, alpha, clear, &id)
+                        : brushes->makeBrush(width, height, colour, mask, alpha, clear, &id))
+    return e;
   BGPic* pic = picture();
   DisplayTransform transform;
   CopyDefaultTransform(&transform);
   int32_t rx = ResolveXPos(x, width, pic->width, transform.anchorX);
   int32_t ry = ResolveYPos(y, height, pic->height, transform.anchorY);
-  ErrorCode e = CreateObjectLayer(L, LAYER_BRUSH, id, 0, 0, rx, ry, width, height, &transform,
-                                  nullptr, nullptr, -1, 1, 0);
-  // The brush belongs to its layer: freed now, it stays hidden until the
-  // layer goes.
-  brushes->freeBrush(L, id);
-  (void)d;
+  ErrorCode e = CreateObjectLayer(L, frames > 0 ? LAYER_ANIM : LAYER_BRUSH, id, 0, 0, rx, ry, width,
+                                  height, &transform, nullptr, nullptr, -1, 1, 0);
+  // The brush or anim belongs to its layer: freed now, it stays hidden
+  // until the layer goes.
+  if (frames > 0)
+    anims->freeAnim(L, id);
+  else
+    brushes->freeBrush(L, id);
   return e;
 }
 
@@ -307,6 +309,7 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
 }  // namespace
 
 void SetLayerBrushServices(const LayerBrushServices* services) { layerContext.brushes = services; }
+void SetLayerAnimServices(const LayerAnimServices* services) { layerContext.anims = services; }
 
 ErrorCode CheckLayerOutput(int checkLayersOn) {
   DisplayRecord* d = GetOutputDisplay();
@@ -519,15 +522,20 @@ int MoveLayerToZ(qmLayer* layer, int32_t position) {
 
 ErrorCode InsertLayerObject(VmState* L, int32_t position, int32_t type, ObjectId id, int32_t x,
                             int32_t y, int noRefresh, int hidden, qmLayer** out) {
+  return InsertLayerObjectFrame(L, position, type, id, 0, x, y, noRefresh, hidden, out);
+}
+
+ErrorCode InsertLayerObjectFrame(VmState* L, int32_t position, int32_t type, ObjectId id,
+                                 int32_t frame, int32_t x, int32_t y, int noRefresh, int hidden,
+                                 qmLayer** out) {
   if (out) *out = nullptr;
   if (ErrorCode e = CheckLayerOutput(1)) return e;
   if (position < 0) return ERR_INVINSERT;
   BGPic* pic = picture();
   int32_t count = CountLayers(pic);
   if (position == 0 || position > count + 1) position = count + 1;
-  if (type != LAYER_BRUSH && type != LAYER_TEXTOBJECT) {
-    // Waiting for the anim and video libraries: only brushes and text
-    // objects are inserted as layers here.
+  if (type != LAYER_BRUSH && type != LAYER_TEXTOBJECT && type != LAYER_ANIM) {
+    // Waiting for the video library: no video is inserted as a layer here.
     return ERR_WRONGUSAGE;
   }
   const LayerKind* kind = GetLayerKind(type);
@@ -536,9 +544,12 @@ ErrorCode InsertLayerObject(VmState* L, int32_t position, int32_t type, ObjectId
   probe.type = type;
   probe.sourceId = id;
   LayerImageState probeState{};
+  probeState.frame = frame;
   LayerTriple t{};
   int32_t w = 0, h = 0;
-  if (ErrorCode e = kind->imageBitmaps(L, &probe, &probeState, -1, &t, &w, &h)) return e;
+  ErrorCode probed = kind->imageBitmaps(L, &probe, &probeState, -1, &t, &w, &h);
+  if (kind->freeState) kind->freeState(L, &probeState);
+  if (probed) return probed;
   DisplayTransform transform;
   CopyDefaultTransform(&transform);
   ObjectStyle style;
@@ -549,7 +560,7 @@ ErrorCode InsertLayerObject(VmState* L, int32_t position, int32_t type, ObjectId
   int32_t rx = ResolveXPos(x, w, pic->width, transform.anchorX);
   int32_t ry = ResolveYPos(y, h, pic->height, transform.anchorY);
   if (ErrorCode e = CreateObjectLayer(L, type, id, 0, 0, rx, ry, w, h, &transform, &style, nullptr,
-                                      position, 1 | 4, 0))
+                                      position, 1 | 4, frame))
     return e;
   qmLayer* layer = GetLayerByIndex(pic, position);
   if (!layer) return ERR_LAYERRANGE;

@@ -238,9 +238,19 @@ int CmdDoMove(VmState* L) {
       case MOVE_HIDELAYER:
         DoMoveLayerStep(L, e, e->type == MOVE_HIDELAYER);
         break;
-      case MOVE_NEXTFRAME2:
-        // Waiting for the anim objects: no layer is an anim layer.
-        return ERR_WRONGUSAGE;
+      case MOVE_NEXTFRAME2: {
+        qmLayer* layer = GetLayerByIndex(pic, e->id.number);
+        if (!layer) return ERR_LAYERRANGE;
+        if (layer->type != LAYER_ANIM) return ERR_WRONGUSAGE;
+        LayerRect r = StateRect(layer->display);
+        bool wasShown = !layer->hidden;
+        if (ErrorCode err = SetLayerPosFrame(L, layer, e->x, e->y, e->frame, 1)) return err;
+        LayerRect after = StateRect(layer->display);
+        if (wasShown) UniteRect(&after, r);
+        if (!layer->hidden && meetsPicture(after)) setRect(e, after);
+        e->handled = 1;
+        break;
+      }
       case MOVE_INSERTBRUSH: {
         qmLayer* layer = nullptr;
         if (ErrorCode err =
@@ -267,9 +277,23 @@ int CmdDoMove(VmState* L) {
         setRect(e, StateRect(layer->display));
         break;
       }
-      case MOVE_NEXTFRAME:
-        // Waiting for the anim library.
-        return ERR_WRONGUSAGE;
+      case MOVE_NEXTFRAME: {
+        const LayerAnimServices* anims = layerContext.anims;
+        if (!anims) return ERR_WRONGUSAGE;
+        int32_t count = 0;
+        if (ErrorCode err = anims->frameCount(L, e->id, &count)) return err;
+        // Frame 0 is the second frame (the first of a one-frame anim).
+        int32_t frame = e->frame == 0    ? (count > 1 ? 1 : 0)
+                        : e->frame == -1 ? count - 1
+                                         : e->frame - 1;
+        if (frame < 0 || frame >= count) return ERR_ANIMFRAME;
+        qmLayer* layer = nullptr;
+        if (ErrorCode err =
+                InsertLayerObjectFrame(L, 0, LAYER_ANIM, e->id, frame, e->x, e->y, 1, 0, &layer))
+          return err;
+        setRect(e, StateRect(layer->display));
+        break;
+      }
       default:
         return ERR_WRONGUSAGE;
     }

@@ -46,6 +46,34 @@ void MoveLayerToPoint(VmState* L, qmLayer* layer, int32_t x, int32_t y) {
   if (BGPic* pic = GetLayerPicture()) pic->layersChanged = 1;
 }
 
+ErrorCode SetLayerPosFrame(VmState* L, qmLayer* layer, int32_t x, int32_t y, int32_t frame,
+                           int noRefresh) {
+  VmNewTable(L);
+  const int table = VmGetTop(L);
+  const char* names[3] = {"x", "y", "frame"};
+  const int32_t values[3] = {x, y, frame};
+  for (int i = 0; i < 3; ++i) {
+    VmPushString(L, names[i]);
+    VmPushNumber(L, values[i]);
+    VmSetTable(L, table);
+  }
+  DisplayRecord* d = GetLayerDisplay();
+  const bool selected = d && d->outputKind == OBJECT_BGPIC;
+  DirtyList own{};
+  DirtyList* list = selected ? &d->dirty : &own;
+  uint32_t defer = 0;
+  ErrorCode e = ApplyLayerStyle(L, &layer, table, 0, &defer, list);
+  VmSetTop(L, table - 1);
+  if (!noRefresh && !selected) {
+    MergeDirtyRects(list);
+    RefreshDirtyRects(L, list);
+  }
+  FreeDirtyRects(&own);
+  if (defer) FlushDeferredFrees(L, defer);
+  if (BGPic* pic = GetLayerPicture()) pic->layersChanged = 1;
+  return e;
+}
+
 namespace {
 
 // The layer of argument index after the common checks (raised).
@@ -189,18 +217,42 @@ qmLayer* animLayer(VmState* L) {
 // NextFrame(id[, x, y, frame]).
 int cmdNextFrame(VmState* L) {
   CheckArgCount(L, 1, 4, 0, 0);
-  animLayer(L);
-  // Waiting for the anim library: no layer shows an anim yet.
-  return ERR_UNSUPPORTEDFEAT;
+  qmLayer* layer = animLayer(L);
+  const int32_t x = VmTruncInt32(VmOptNumber(L, 2, KEEPPOSITION));
+  const int32_t y = VmTruncInt32(VmOptNumber(L, 3, KEEPPOSITION));
+  const int32_t frame = VmOptInteger(L, 4, 0);
+  return SetLayerPosFrame(L, layer, x, y, frame, 0);
 }
 
 // ModifyLayerFrames(id, count[, position]).
 int cmdModifyLayerFrames(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  animLayer(L);
-  if (VmCheckInteger(L, 2) == 0) return ERR_WRONGUSAGE;
-  // Waiting for the anim library: no layer shows an anim yet.
-  return ERR_UNSUPPORTEDFEAT;
+  qmLayer* layer = animLayer(L);
+  const int32_t count = VmCheckInteger(L, 2);
+  const int32_t position = VmOptInteger(L, 3, 0);
+  if (count == 0) return ERR_WRONGUSAGE;
+  const LayerAnimServices* anims = layerContext.anims;
+  if (!anims) return ERR_UNSUPPORTEDFEAT;
+  int32_t frames = 0;
+  if (ErrorCode e = anims->changeFrames(L, layer, count, position, &frames)) return e;
+  // The frame shown stays when it still exists; else the first is shown.
+  LayerImageState* const states[3] = {layer->base, layer->unscaled, layer->display};
+  bool gone = false;
+  for (LayerImageState* state : states)
+    if (state && state->frame >= frames) {
+      state->frame = 0;
+      gone = true;
+    }
+  FreeLayerCaches(layer);
+  if (gone) {
+    bool derived = false;
+    for (LayerImageState* state : states) derived = derived || (state && state->transformed.bitmap);
+    if (derived)
+      if (ErrorCode e = RerenderLayerImage(L, layer)) return e;
+    if (!layer->hidden) RefreshLayerArea(L, layer, 0);
+  }
+  GetLayerPicture()->layersChanged = 1;
+  return 0;
 }
 
 // The video layer of the video commands, which need applet version 6.

@@ -461,6 +461,29 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
     r.anchor = false;
   }
 
+  // An anim layer's frame: every state shows the new frame; images made
+  // from the old one are made again.
+  bool frameChanged = false;
+  if (w.frameGiven && !w.content && layer->type == LAYER_ANIM && layer->base->frame != w.frame) {
+    addBounds(L, list, layer);
+    LayerImageState* shown[3];
+    int n = distinctStates(layer, shown);
+    const int32_t oldFrame = layer->base->frame;
+    bool derived = false;
+    for (int i = 0; i < n; ++i) {
+      shown[i]->frame = w.frame;
+      derived = derived || shown[i]->transformed.bitmap;
+    }
+    FreeLayerCaches(layer);
+    if (derived)
+      if (ErrorCode e = RerenderLayerImage(L, layer)) {
+        n = distinctStates(layer, shown);
+        for (int i = 0; i < n; ++i) shown[i]->frame = oldFrame;
+        return e;
+      }
+    frameChanged = true;
+  }
+
   // Geometry (and an anchor of a transformed layer): drawn again through
   // the new transform; a failure restores the old one.
   bool turned = !isIdentity(layer->transform);
@@ -538,9 +561,9 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
   if (filtersChanged && FindAsyncDrawByObject(layer))
     BroadcastAsyncDrawEvent(1, reinterpret_cast<intptr_t>(layer));
   // The area the layer covers now, unless only moved.
-  bool onlyMoved = moved && !w.content && !regeometry && !r.anchor && !filtersChanged &&
-                   !r.transparencyGiven && !r.hiddenGiven && !shadowChanged && !borderChanged &&
-                   !r.clipGiven && !r.zGiven;
+  bool onlyMoved = moved && !w.content && !frameChanged && !regeometry && !r.anchor &&
+                   !filtersChanged && !r.transparencyGiven && !r.hiddenGiven && !shadowChanged &&
+                   !borderChanged && !r.clipGiven && !r.zGiven;
   if (!onlyMoved) addBounds(L, list, layer);
   return ERR_NONE;
 }

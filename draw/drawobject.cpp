@@ -170,6 +170,7 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
       if (IsAnimOutputDevice(r.id)) EndOutputSelection(L, d, 0);
       AnimFrameView view{};
       if (ErrorCode e = drawContext.animHooks.getFrame(L, r.id, r.frame, &view)) return e;
+      r.extra = r.frame;  // the frame that the anim's layer shows
       if (view.owned) {
         decodedFrame.bitmap = view.bitmap;
         decodedFrame.mask = view.mask;

@@ -34,6 +34,14 @@ void unlink(AnimObject* a) {
   }
 }
 
+// Hides an anim that is still shown: no script finds it any more, and it
+// is freed once its last layer goes.
+void hide(AnimObject* a) {
+  a->head.number = 0;
+  a->head.autoId = a;
+  a->freePending = 1;
+}
+
 void freeFrame(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha) {
   FreeBitmap(bitmap);
   FreeBitMask(mask);
@@ -127,6 +135,15 @@ ErrorCode copyAnim(AnimObject* source, ObjectId* id, int automatic, AnimObject**
 }
 
 }  // namespace
+
+ErrorCode CopyAnimObject(AnimObject* source, AnimObject** out) {
+  ObjectId id{};
+  AnimObject* copy = nullptr;
+  if (ErrorCode e = copyAnim(source, &id, 1, &copy)) return e;
+  hide(copy);
+  *out = copy;
+  return ERR_NONE;
+}
 
 int CmdCopyAnim(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
@@ -343,8 +360,13 @@ ErrorCode GetAnimObject(VmState* L, ObjectId id, AnimObject** out, uint32_t flag
     return ERR_FINDANIM;
   }
   if ((flags & ANIM_MODIFY) && found->useCount > 0) return ERR_LOCKEDOBJ;
-  // Waiting for the layers library: no layer shows an anim, so an anim
-  // about to change has no layers to move to a private copy.
+  // Layers that show an anim about to change move to a private copy, which
+  // no script can find and which goes with its last layer.
+  if ((flags & ANIM_MODIFY) && !(flags & ANIM_NOCOPY) && IsObjectOnLayer(LAYER_ANIM, id)) {
+    AnimObject* copy = nullptr;
+    if (ErrorCode e = CopyAnimObject(found, &copy)) return e;
+    RepointLayers(LAYER_ANIM, id, ObjectId{copy, 0});
+  }
   *out = found;
   return ERR_NONE;
 }
@@ -384,8 +406,12 @@ ErrorCode FreeAnimObject(VmState* L, ObjectId id, int report) {
   // The selected frame's bitmaps are where drawing goes.
   if (IsAnimOutputDevice(id)) return ERR_MODIFYAANIM;
   if (a->useCount > 0) return ERR_LOCKEDOBJ;
-  // Waiting for the layers library: no layer shows an anim, so none is
-  // kept as a pending free.
+  // An anim that layers show is kept, hidden, until its last layer goes.
+  if (IsObjectOnLayer(LAYER_ANIM, id)) {
+    hide(a);
+    RepointLayers(LAYER_ANIM, id, ObjectId{a, 0});
+    return ERR_NONE;
+  }
   unlink(a);
   freeRecord(L, a);
   return ERR_NONE;
@@ -524,12 +550,11 @@ ErrorCode ChangeAnimFrames(AnimObject* a, int32_t count, int32_t position) {
 }
 
 void FlushPendingAnimFrees(VmState* L) {
-  // Waiting for the layers library: no layer keeps a freed anim, so no
-  // free is ever deferred; anims marked so anyway go now.
+  // A hidden anim lives on while a playback holds it or a layer shows it.
   AnimObject* a = firstAnim();
   while (a) {
     AnimObject* next = nextAnim(a);
-    if (a->freePending && a->useCount == 0) {
+    if (a->freePending && a->useCount == 0 && !IsObjectOnLayer(LAYER_ANIM, ObjectId{a, 0})) {
       unlink(a);
       freeRecord(L, a);
     }

@@ -140,6 +140,13 @@ int LoadAnimObject(VmState* L, int32_t target);
 // or decoded copies of a disk anim's frame.
 struct AnimFrameView;
 ErrorCode GetAnimDrawFrame(VmState* L, ObjectId id, int32_t frame, AnimFrameView* out);
+// A copy of the anim under an automatic id, hidden from scripts and freed
+// once no layer shows it: what the layers that showed the anim keep when
+// it changes.
+ErrorCode CopyAnimObject(AnimObject* source, AnimObject** out);
+// Registers the anim layer kind, its style fields and what the layer
+// commands ask of anims (media/animlayer.cpp).
+void RegisterAnimLayerKind();
 // The lists and attribute readers of anims and anim streams.
 ErrorCode RegisterAnimObjectLists();
 // Finishes and frees every anim stream (their errors are dropped).

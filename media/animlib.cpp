@@ -73,5 +73,6 @@ ErrorCode OpenAnimLibrary(VmState* L) {
   animContext.state = L;
   static const AnimDrawHooks hooks = {GetAnimDrawFrame};
   SetAnimDrawHooks(&hooks);
+  RegisterAnimLayerKind();
   return 0;
 }

@@ -43,6 +43,7 @@ struct AnimPlayback {
   int32_t pictureWidth, pictureHeight;  // the window bitmap's size at the last capture
   DisplayTransform transform;
   int32_t transformed;
+  qmLayer* layer;  // layers on: the layer that shows the anim
 };
 
 int32_t speedMilliseconds(int32_t speed) {
@@ -127,17 +128,14 @@ ErrorCode playStep(AnimPlayback* p, int32_t* done) {
   }
   const int32_t index = p->frame - 1;
   if (p->layers) {
-    // Waiting for the layers library: no layer holds the anim, so each
-    // frame is drawn as an object of its own.
-    DrawRequest r{};
-    r.type = OBJTYPE_ANIM;
-    r.id = p->animId;
-    r.frame = index;
-    r.x = p->drawX;
-    r.y = p->drawY;
-    r.transform = &p->transform;
-    r.layer = -1;
-    if (ErrorCode e = DrawObject(L, &r)) return e;
+    // The anim's layer shows the frame; a layer taken away ends the play.
+    if (!p->layer || !LayerExists(p->layer)) {
+      p->layer = nullptr;
+      *done = 1;
+      return ERR_NONE;
+    }
+    if (ErrorCode e = SetLayerPosFrame(L, p->layer, KEEPPOSITION, KEEPPOSITION, index + 1, 0))
+      return e;
   } else {
     BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
     if (ErrorCode e = GetAnimFrameBitmap(a, index, 0, 1, &bitmap, &mask, &alpha)) return e;
@@ -215,10 +213,11 @@ void asyncRelease(void* userData, int32_t) {
   releasePlayback(static_cast<AnimPlayback*>(userData));
 }
 
-// The question which object the drawing draws: the anim's layer, which no
-// playback has while the layers library is waited for.
-intptr_t asyncEvent(int32_t code, intptr_t argument, void*, intptr_t) {
-  if (code == ADEVENT_OBJECT && argument) *reinterpret_cast<void**>(argument) = nullptr;
+// The question which object the drawing draws: the anim's layer, if any.
+intptr_t asyncEvent(int32_t code, intptr_t argument, void* userData, intptr_t) {
+  auto* p = static_cast<AnimPlayback*>(userData);
+  if (code == ADEVENT_OBJECT && argument)
+    *reinterpret_cast<void**>(argument) = p->layer && LayerExists(p->layer) ? p->layer : nullptr;
   return 0;
 }
 
@@ -319,6 +318,22 @@ int playAnim(VmState* L, const PlayRequest& request) {
       releasePlayback(p);
       return e;
     }
+  }
+  if (p->layers) {
+    // The anim becomes the top layer once, at its first frame; the steps
+    // only change the frame it shows.
+    DrawRequest r{};
+    r.type = OBJTYPE_ANIM;
+    r.id = request.id;
+    r.x = request.x;
+    r.y = request.y;
+    r.transform = &p->transform;
+    r.layer = -1;
+    if (ErrorCode e = DrawObject(L, &r)) {
+      releasePlayback(p);
+      return e;
+    }
+    p->layer = FindLayerShowingObject(LAYER_ANIM, request.id);
   }
   GetSysTime(&p->time);
   if (p->async) {

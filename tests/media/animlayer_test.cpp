@@ -1,0 +1,177 @@
+// Anims as layers on a display of the test display adapter with layers on:
+// an anim frame shown as a layer, its frame changed (NextFrame, the style
+// field, PlayAnim, move lists), moved, and undone; an anim freed or
+// changed while a layer shows it; ModifyLayerFrames on the layer's own
+// copy; CreateLayer with frames.
+#include "media/anim_private.h"
+#include "media/media.h"
+#include "tests/display/layer_fixture.h"
+
+namespace {
+
+const uint32_t COLOURS[3] = {0xC02020, 0x20C020, 0x2020C0};
+
+class AnimLayers : public LayerFixture {
+ protected:
+  void SetUp() override {
+    LayerFixture::SetUp();
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenAnimLibrary(L), ERR_NONE);
+    VmSetTop(L, 0);
+  }
+  void TearDown() override {
+    // The layers go first: they may hold hidden anims.
+    FreeLayerSystem(L);
+    FreeAllAnims(L);
+    LayerFixture::TearDown();
+  }
+  // Anim id: three 8 x 6 frames in COLOURS.
+  void Strip(int id) {
+    std::vector<uint32_t> px(24 * 6);
+    for (int y = 0; y < 6; y++)
+      for (int x = 0; x < 24; x++)
+        px[static_cast<size_t>(y * 24 + x)] = 0xFF000000u | COLOURS[x / 8];
+    BrushPixels description{px.data(), 24, 0, 0};
+    ObjectId brush{nullptr, 100 + id};
+    BrushObject* out = nullptr;
+    ASSERT_EQ(CreateBrushFromPixels(L, &brush, 0, 24, 6, &description, &out), ERR_NONE);
+    ASSERT_EQ(CallWith("CreateAnim", {id, 100 + id, 8, 6, 3, 3}), ERR_NONE);
+  }
+  // The anims in the library's list, hidden ones included.
+  int32_t Anims() { return static_cast<int32_t>(CountObjectList(animContext.anims)); }
+  // Whether the 8 x 6 rectangle at x, y shows the colour.
+  bool Shows(int32_t x, int32_t y, uint32_t colour) {
+    for (int32_t j = 0; j < 6; ++j)
+      for (int32_t i = 0; i < 8; ++i)
+        if (At(x + i, y + j) != colour) return false;
+    return true;
+  }
+};
+
+TEST_F(AnimLayers, FrameShownChangedMovedRemovedAndUndone) {
+  Strip(1);
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 10, 2}), ERR_NONE);
+  ASSERT_EQ(Count(), 1);
+  EXPECT_EQ(Layer(1)->type, LAYER_ANIM);
+  EXPECT_TRUE(Shows(10, 10, COLOURS[1]));
+  struct {
+    const char* name;
+    std::vector<Value> args;
+    int32_t x, y;
+    uint32_t colour;
+  } steps[] = {
+      {"next", {1}, 10, 10, COLOURS[2]},
+      {"wraps to the first", {1}, 10, 10, COLOURS[0]},
+      {"moved, frame 3", {1, 40, 30, 3}, 40, 30, COLOURS[2]},
+      {"last frame kept", {1, 100000, 100000, -1}, 40, 30, COLOURS[2]},
+  };
+  for (auto& s : steps) {
+    ASSERT_EQ(CallWith("NextFrame", s.args), ERR_NONE) << s.name;
+    EXPECT_TRUE(Shows(s.x, s.y, s.colour)) << s.name;
+  }
+  EXPECT_TRUE(Shows(10, 10, BACKGROUND));
+  // The style field names a frame from 1; out of range is refused.
+  ASSERT_EQ(CallWith("SetLayerStyle", {1, Value::Table({{"frame", 1}})}), ERR_NONE);
+  EXPECT_TRUE(Shows(40, 30, COLOURS[0]));
+  EXPECT_EQ(CallWith("SetLayerStyle", {1, Value::Table({{"frame", 4}})}), ERR_ANIMFRAME);
+  EXPECT_EQ(CallWith("NextFrame", {1, 100000, 100000, 0}), ERR_NONE);
+  EXPECT_TRUE(Shows(40, 30, COLOURS[1]));
+  // A transformed anim layer shows the new frame too.
+  ASSERT_EQ(CallWith("ScaleLayer", {1, 16, 12}), ERR_NONE);
+  ASSERT_EQ(CallWith("NextFrame", {1}), ERR_NONE);
+  EXPECT_EQ(At(40 - 4 + 8, 30 - 3 + 6), COLOURS[2]);
+  ASSERT_EQ(CallWith("ScaleLayer", {1, 8, 6}), ERR_NONE);
+  // Undone, the anim's layer goes.
+  ASSERT_EQ(CallWith("Undo", {LAYER_ANIM, 1}), ERR_NONE);
+  EXPECT_EQ(Count(), 0);
+  EXPECT_TRUE(Shows(40, 30, BACKGROUND));
+  // A brush layer is no anim layer.
+  ASSERT_EQ(CallWith("CreateBrush", {5, 4, 4}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {5, 0, 0}), ERR_NONE);
+  EXPECT_EQ(CallWith("NextFrame", {Count()}), ERR_NOANMLAYER);
+}
+
+TEST_F(AnimLayers, FreedOrChangedAnimsStayWithTheirLayers) {
+  Strip(1);
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 10, 3}), ERR_NONE);
+  ASSERT_EQ(CallWith("FreeAnim", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("FreeAnim", {1}), ERR_FINDANIM);
+  EXPECT_EQ(Anims(), 1);  // hidden while its layer shows it
+  // The layer still draws it, also at another frame and place.
+  ASSERT_EQ(CallWith("NextFrame", {1, 30, 20, 2}), ERR_NONE);
+  EXPECT_TRUE(Shows(30, 20, COLOURS[1]));
+  ASSERT_EQ(CallWith("RemoveLayer", {1}), ERR_NONE);
+  EXPECT_EQ(Anims(), 0);
+
+  // Changing an anim gives its layer a private copy of the old one.
+  Strip(2);
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {2, 10, 10, 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("ScaleAnim", {2, 16, 12}), ERR_NONE);
+  ASSERT_EQ(CallWith("ModifyAnimFrames", {2, -1}), ERR_NONE);
+  EXPECT_EQ(Anims(), 2);
+  ASSERT_EQ(CallWith("NextFrame", {1, 100000, 100000, 3}), ERR_NONE);
+  EXPECT_TRUE(Shows(10, 10, COLOURS[2]));
+  EXPECT_EQ(Layer(1)->display->width, 8);
+  ASSERT_EQ(CallWith("FreeLayers", {}), ERR_NONE);
+  EXPECT_EQ(Anims(), 1);
+}
+
+TEST_F(AnimLayers, ModifyLayerFramesChangesTheLayersOwnCopy) {
+  Strip(1);
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 10, 3}), ERR_NONE);
+  struct {
+    const char* name;
+    std::vector<Value> args;
+    ErrorCode error;
+  } refusals[] = {
+      {"count 0", {1, 0}, ERR_WRONGUSAGE},
+      {"no frame left", {1, -3}, ERR_WRONGUSAGE},
+      {"insertion past the end", {1, 1, 5}, ERR_WRONGUSAGE},
+  };
+  for (auto& c : refusals) EXPECT_EQ(CallWith("ModifyLayerFrames", c.args), c.error) << c.name;
+  EXPECT_EQ(Anims(), 1);
+  // The shown frame goes: the first is shown.
+  ASSERT_EQ(CallWith("ModifyLayerFrames", {1, -1}), ERR_NONE);
+  EXPECT_TRUE(Shows(10, 10, COLOURS[0]));
+  AnimObject* a = nullptr;
+  ASSERT_EQ(GetAnimObject(L, ObjectId{nullptr, 1}, &a, 0), ERR_NONE);
+  EXPECT_EQ(a->frameCount, 3);
+  // Two black frames in front: the shown frame stays.
+  ASSERT_EQ(CallWith("ModifyLayerFrames", {1, 2, 1}), ERR_NONE);
+  EXPECT_TRUE(Shows(10, 10, COLOURS[0]));
+  ASSERT_EQ(CallWith("NextFrame", {1, 100000, 100000, 1}), ERR_NONE);
+  EXPECT_TRUE(Shows(10, 10, 0x000000));
+  EXPECT_EQ(CallWith("NextFrame", {1, 100000, 100000, 5}), ERR_ANIMFRAME);
+  EXPECT_EQ(Anims(), 2);
+  ASSERT_EQ(CallWith("RemoveLayer", {1}), ERR_NONE);
+  EXPECT_EQ(Anims(), 1);
+}
+
+TEST_F(AnimLayers, CreateLayerWithFramesMakesAnAnimOfItsOwn) {
+  ASSERT_EQ(CallWith("CreateLayer", {20, 20, 8, 6, Value::Table({{"frames", 3}, {"color", 0xFF}})}),
+            ERR_NONE);
+  ASSERT_EQ(Count(), 1);
+  EXPECT_EQ(Layer(1)->type, LAYER_ANIM);
+  EXPECT_TRUE(Shows(20, 20, 0x0000FF));
+  ASSERT_EQ(CallWith("NextFrame", {1, 100000, 100000, 3}), ERR_NONE);
+  EXPECT_EQ(CallWith("NextFrame", {1, 100000, 100000, 4}), ERR_ANIMFRAME);
+  EXPECT_EQ(Anims(), 1);
+  ASSERT_EQ(CallWith("RemoveLayer", {1}), ERR_NONE);
+  EXPECT_EQ(Anims(), 0);
+  // A masked one starts fully visible, a clear one fully transparent.
+  ASSERT_EQ(
+      CallWith("CreateLayer",
+               {20, 20, 8, 6, Value::Table({{"frames", 2}, {"color", 0xFF}, {"mask", true}})}),
+      ERR_NONE);
+  EXPECT_TRUE(Shows(20, 20, 0x0000FF));
+  ASSERT_EQ(
+      CallWith("CreateLayer",
+               {20, 20, 8, 6,
+                Value::Table(
+                    {{"frames", 2}, {"color", 0xFF00}, {"alphachannel", true}, {"clear", true}})}),
+      ERR_NONE);
+  EXPECT_TRUE(Shows(20, 20, 0x0000FF));
+  EXPECT_EQ(CallWith("CreateLayer", {0, 0, 8, 6, Value::Table({{"frames", -1}})}), ERR_WRONGUSAGE);
+}
+
+}  // namespace
