@@ -457,6 +457,27 @@ TEST_F(MovingTest, BackgroundPicturesAndBrushesEndExactlyOnTheirCount) {
   }
 }
 
+// The old picture may be of another size than the new one: it is drawn,
+// scaled and squeezed within what it has, and the frames end on the new
+// picture.
+TEST_F(MovingTest, OldPicturesOfAnotherSize) {
+  OpenDisplay(40, 30, false);
+  MakeBrush(1, 40, 30, Fill::Coded, Plane::None, 0, 1);
+  ASSERT_EQ(Run("BrushToBGPic", {1, 11}), ERR_NONE);
+  Frame one = Coded(1, 40, 30);
+  for (auto [w, h] : {std::pair{20, 50}, std::pair{70, 12}}) {
+    MakeBrush(2, w, h, Fill::Coded, Plane::None, 0, 2);
+    ASSERT_EQ(Run("BrushToBGPic", {2, 12}), ERR_NONE);
+    for (int32_t id : allIds()) {
+      SCOPED_TRACE(testing::Message() << "effect " << id << " from " << w << "x" << h);
+      ASSERT_EQ(Run("DisplayBGPic", {12}), ERR_NONE);
+      ASSERT_EQ(Run("DisplayTransitionFX", {11, id, 3}), ERR_NONE);
+      EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(id, 40, 30, 3));
+      EXPECT_EQ(Snapshot(), one);
+    }
+  }
+}
+
 // Layer mode: showing a brush layer with a shadow and a border, and hiding
 // it, end exactly where the plain commands end, the border no longer faded.
 TEST_F(MovingTest, LayersWithShadowAndBorderShowAndHide) {
@@ -482,22 +503,28 @@ TEST_F(MovingTest, LayersWithShadowAndBorderShowAndHide) {
 }
 
 TEST_F(MovingTest, MovingEffectsRunOnALayerThatEmulatesABackgroundPicture) {
-  OpenDisplay(40, 30, true);
-  MakeBrush(1, 40, 30, Fill::Coded, Plane::None, 0, 1);
-  MakeBrush(2, 40, 30, Fill::Coded, Plane::None, 0, 2);
+  OpenDisplay(48, 40, true);
+  MakeBrush(1, 30, 20, Fill::Coded, Plane::None, 0, 1);
+  MakeBrush(2, 48, 40, Fill::Coded, Plane::None, 0, 2);
   ASSERT_EQ(Run("BrushToBGPic", {2, 12}), ERR_NONE);
-  Frame before = Snapshot();
-  ASSERT_EQ(Run("DisplayBrush", {1, 0, 0}), ERR_NONE);
+  // A layer beneath, and the layer shown with a shadow and a border.
+  MakeBrush(3, 20, 10, Fill::Coded, Plane::None, 0, 3);
+  ASSERT_EQ(Run("DisplayBrush", {3, 2, 6}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBrush", {1, 7, 9}), ERR_NONE);
+  ASSERT_EQ(Run("SetLayerShadow", {2, 1}), ERR_NONE);
+  ASSERT_EQ(Run("SetLayerBorder", {2, 1, 0xFFFFFF, 2}), ERR_NONE);
   Frame shown = Snapshot();
+  ASSERT_EQ(Run("HideLayer", {2}), ERR_NONE);
+  Frame before = Snapshot();
   for (int32_t id : MOVING_IDS) {
     SCOPED_TRACE(testing::Message() << "effect " << id);
-    ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
-    ASSERT_EQ(Snapshot(), before);
     ASSERT_EQ(Run("ShowLayerFX",
-                  {1, Value::Table({{"type", id}, {"speed", 5}, {"bgpicemu", 1}, {"bgpic", 12}})}),
+                  {2, Value::Table({{"type", id}, {"speed", 5}, {"bgpicemu", 1}, {"bgpic", 12}})}),
               ERR_NONE);
-    EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(id, 40, 30, 5));
+    EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(id, 30, 20, 5));
     EXPECT_EQ(Snapshot(), shown);
+    ASSERT_EQ(Run("HideLayer", {2}), ERR_NONE);
+    ASSERT_EQ(Snapshot(), before);
   }
 }
 
