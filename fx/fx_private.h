@@ -310,7 +310,8 @@ void MaskToAlpha(BitmapHandle* mask, BitmapHandle* destAlpha, BitmapHandle* sour
 // through mask (or alpha) at output position (dstX, dstY). Direct mode:
 // the old picture's rectangle goes into the work bitmap (both of the
 // picture's size), the new picture over it through the mask, and the work
-// rectangle to dest with bltFlags; without an old picture or a work bitmap
+// rectangle to dest with bltFlags; without an old picture the work bitmap
+// already holds what lies under the new picture, and without a work bitmap
 // the new picture is blitted through the mask straight to dest. Layer mode:
 // BlitFXRectMasked into the layer's image state at (dstX - x, dstY - y)
 // with flags (plus FXMASK_NOSHOW while silent, decorated or buffered).

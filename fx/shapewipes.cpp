@@ -8,9 +8,9 @@
 // its shape to what earlier frames set), so a revealed pixel stays
 // revealed; frame n's mask is the union of the shapes of frames 1 to n,
 // which a jump (phase 2) rebuilds from a cleared mask, so that a jump to n
-// shows exactly what n single frames show. The last frame sets the whole
-// mask: the new picture is drawn whole (or, hiding a layer, taken away
-// whole).
+// shows exactly what n single frames show. A frame draws only the box its
+// own shape lies in, since nothing outside it changes; the last frame draws
+// the new picture whole (or, hiding a layer, takes it away whole).
 #include <algorithm>
 #include <cstring>
 
@@ -71,15 +71,16 @@ void BlitViaWorkMask(BitmapHandle* picture, int32_t srcX, int32_t srcY, BitmapHa
     return;
   }
   constexpr uint32_t INTO_BITMAP = SAFEBLT_NOCLIPRECORD | SAFEBLT_NOSPRITES | SAFEBLT_BITMAPONLY;
-  if (!oldPicture || !work) {
+  if (!work) {
     SafeBlt(state->vm, picture, srcX, srcY, dest, dstX, dstY, width, height, srcWidth, srcHeight,
             outWidth, outHeight, bltFlags, mask, mask ? nullptr : alpha, nullptr);
     return;
   }
   // The old picture with the new one over it through the mask, then shown
   // as one opaque rectangle.
-  BlitFXClipped(oldPicture, srcX, srcY, work, srcX, srcY, width, height, oldPicture->width,
-                oldPicture->height, srcWidth, srcHeight);
+  if (oldPicture)
+    BlitFXClipped(oldPicture, srcX, srcY, work, srcX, srcY, width, height, oldPicture->width,
+                  oldPicture->height, srcWidth, srcHeight);
   SafeBlt(state->vm, picture, srcX, srcY, work, srcX, srcY, width, height, srcWidth, srcHeight,
           srcWidth, srcHeight, INTO_BITMAP, mask, mask ? nullptr : alpha, nullptr);
   SafeBlt(state->vm, work, srcX, srcY, dest, dstX, dstY, width, height, srcWidth, srcHeight,
@@ -158,11 +159,37 @@ int32_t clipToPicture(const FXState* state, ShapeWork* w, const int32_t* points,
   return count;
 }
 
-ErrorCode fillShape(const FXState* state, ShapeWork* w, const int32_t* points, int32_t count) {
+// Adds the clipped polygon to the work mask; *box becomes the rectangle
+// its bits lie in (empty when nothing is left of it).
+ErrorCode fillClipped(ShapeWork* w, const int32_t* clipped, int32_t n, Box* box) {
+  *box = Box{0, 0, 0, 0};
+  if (n < 1) return ERR_NONE;
+  int32_t x0 = clipped[0], y0 = clipped[1], x1 = x0, y1 = y0;
+  for (int32_t i = 1; i < n; i++) {
+    x0 = std::min(x0, clipped[2 * i]);
+    x1 = std::max(x1, clipped[2 * i]);
+    y0 = std::min(y0, clipped[2 * i + 1]);
+    y1 = std::max(y1, clipped[2 * i + 1]);
+  }
+  *box = Box{x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+  return FillAlphaPolygon(w->workMask, clipped, n);
+}
+
+ErrorCode fillShape(const FXState* state, ShapeWork* w, const int32_t* points, int32_t count,
+                    Box* box) {
   const int32_t* clipped = nullptr;
   int32_t n = clipToPicture(state, w, points, count, &clipped);
-  if (n < 1) return ERR_NONE;
-  return FillAlphaPolygon(w->workMask, clipped, n);
+  return fillClipped(w, clipped, n, box);
+}
+
+// Sets or clears every bit of the work mask.
+void fillWorkMask(ShapeWork* w, bool set) {
+  BitmapLock m{};
+  if (!LockBitmap(w->workMask, 0, &m)) return;
+  for (int32_t y = 0; y < m.height; y++)
+    std::memset(m.address + static_cast<ptrdiff_t>(y) * m.rowLength, set ? 0xFF : 0,
+                static_cast<size_t>((m.width + 7) / 8));
+  UnlockBitmap(&m);
 }
 
 // The side along the longer edge is e, the other in proportion.
@@ -271,10 +298,15 @@ void showShape(FXState* state, ShapeWork* w, Box box, bool jump) {
   if (state->mask && !state->reverse) andMask(w->workMask, state->mask, W, H);
   if (w->workAlpha) MaskToAlpha(w->workMask, w->workAlpha, state->alpha, W, H, 0);
   uint32_t flags = FXMASK_NOREVEAL | (jump ? uint32_t{FXMASK_NOSHOW} : 0u);
+  // The work bitmap keeps the frame composed so far: the mask only gains
+  // bits, so a frame blits the new picture through it into the work bitmap
+  // again and shows the box; a jump, or a blend through alpha (which must
+  // not be applied twice), starts the box from the old picture.
+  bool again = !jump && !w->workAlpha;
   BlitViaWorkMask(state->image, box.x, box.y, state->dest, state->x + box.x, state->y + box.y,
                   box.w, box.h, W, H, state->outWidth, state->outHeight, state->bltFlags, flags,
-                  state->background, w->workAlpha ? nullptr : w->workMask, w->work, w->workAlpha,
-                  state);
+                  again ? nullptr : state->background, w->workAlpha ? nullptr : w->workMask,
+                  w->work, w->workAlpha, state);
 }
 
 // The frame protocol of the three shapes.
@@ -292,7 +324,7 @@ ErrorCode renderShape(FXState* state, int32_t* done, ShapeReset reset, ShapeStep
                        state->mask, state->alpha, state, flags);
     }
     reset(state, w);
-    MaskRectOp(w->workMask, 0, 0, W, H, 1);
+    fillWorkMask(w, false);
     int32_t n = std::clamp(state->frame, 0, state->frameCount);
     bool last = false;
     Box box{};
@@ -300,26 +332,30 @@ ErrorCode renderShape(FXState* state, int32_t* done, ShapeReset reset, ShapeStep
       if (ErrorCode e = step(state, w, true, &last, &box)) return e;
       last = last || k >= state->frameCount;
     }
-    if (last) MaskRectOp(w->workMask, 0, 0, W, H, 0);
+    if (last) fillWorkMask(w, true);
     showShape(state, w, whole, true);
     RefreshFXWhole(state);
     return ERR_NONE;
   }
   if (state->frame == 0) {
     reset(state, w);
-    MaskRectOp(w->workMask, 0, 0, W, H, 1);
+    fillWorkMask(w, false);
+    if (w->work && state->background)
+      BlitFXClipped(state->background, 0, 0, w->work, 0, 0, W, H, state->background->width,
+                    state->background->height, W, H);
   }
   BeginFXFrame(state);
   bool last = false;
-  Box box = whole;
+  Box box{};
   if (ErrorCode e = step(state, w, true, &last, &box)) return e;
   if (last || state->frame + 1 >= state->frameCount) {
-    last = true;
-    box = whole;
-    MaskRectOp(w->workMask, 0, 0, W, H, 0);
+    // The whole picture, with its own mask or alpha channel (taken away
+    // whole when hiding a layer).
+    DrawFXRect(state, 0, 0, W, H);
+    *done = 1;
+  } else {
+    showShape(state, w, box, false);
   }
-  showShape(state, w, box, false);
-  if (last) *done = 1;
   EndFXFrame(state);
   return ERR_NONE;
 }
@@ -364,10 +400,7 @@ ErrorCode starStep(FXState* state, ShapeWork* w, bool fill, bool* last, Box* box
                             y2,
                             sx,
                             y1};
-  if (ErrorCode err = fillShape(state, w, points, 11)) return err;
-  int32_t x0 = std::max(sx, 0), y0 = std::max(sy, 0);
-  *box = Box{x0, y0, std::min(sx + sw, W) - x0, std::min(sy + sh, H) - y0};
-  return ERR_NONE;
+  return fillShape(state, w, points, 11, box);
 }
 
 // ---- SUN ----
@@ -402,8 +435,7 @@ ErrorCode sunStep(FXState* state, ShapeWork* w, bool fill, bool* last, Box* box)
   }
   *last = corners;
   if (*last || !fill || w->countOnly) return ERR_NONE;
-  *box = Box{0, 0, W, H};
-  return FillAlphaPolygon(w->workMask, clipped, count);
+  return fillClipped(w, clipped, count, box);
 }
 
 // ---- CLOCKWIPE ----
@@ -469,8 +501,7 @@ void clockAdvance(const FXState* state, ShapeWork* w) {
 }
 
 // A frame fills the wedge from the centre over the previous tip, every
-// corner the tip turned since, to the tip, and draws from the wedge's top
-// left to the picture's bottom right.
+// corner the tip turned since, to the tip.
 ErrorCode clockStep(FXState* state, ShapeWork* w, bool fill, bool* last, Box* box) {
   int32_t W = state->width, H = state->height;
   w->frames++;
@@ -489,15 +520,7 @@ ErrorCode clockStep(FXState* state, ShapeWork* w, bool fill, bool* last, Box* bo
     add(w->prevX, w->prevY);
     for (int32_t k = w->prevSide; k < std::min(w->side, 4); k++) add(corners[k][0], corners[k][1]);
     add(w->tipX, w->tipY);
-    int32_t x0 = W / 2, y0 = H / 2;
-    for (int32_t i = 0; i < n; i++) {
-      x0 = std::min(x0, points[2 * i]);
-      y0 = std::min(y0, points[2 * i + 1]);
-    }
-    x0 = std::max(x0, 0);
-    y0 = std::max(y0, 0);
-    *box = Box{x0, y0, W - x0, H - y0};
-    if (ErrorCode e = fillShape(state, w, points, n)) return e;
+    if (ErrorCode e = fillShape(state, w, points, n, box)) return e;
   }
   w->prevX = w->tipX;
   w->prevY = w->tipY;

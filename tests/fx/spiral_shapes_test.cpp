@@ -312,5 +312,107 @@ TEST_F(SpiralShapesTest, ShapeJumpsEqualSingleFrames) {
     }
 }
 
+// Background pictures take turns, with layers off and on: each transition
+// shows only the two pictures, the new one only gaining, and ends on it.
+TEST_F(SpiralShapesTest, BackgroundPicturesTakeTurns) {
+  std::vector<int32_t> ids(std::begin(SPIRAL_IDS), std::end(SPIRAL_IDS));
+  ids.insert(ids.end(), std::begin(SHAPE_IDS), std::end(SHAPE_IDS));
+  for (bool layers : {false, true}) {
+    OpenDisplay(45, 31, layers);
+    MakeBrush(1, W, H, Fill::Coded, Plane::None, 0, 1);
+    MakeBrush(2, W, H, Fill::Coded, Plane::None, 0, 2);
+    ASSERT_EQ(Run("BrushToBGPic", {1, 11}), ERR_NONE);
+    ASSERT_EQ(Run("BrushToBGPic", {2, 12}), ERR_NONE);
+    ASSERT_EQ(Run("DisplayBGPic", {12}), ERR_NONE);
+    int32_t next = 11;
+    for (int32_t id : ids) {
+      SCOPED_TRACE(testing::Message() << "effect " << id << (layers ? " with layers" : ""));
+      Frame before = Snapshot();
+      ASSERT_EQ(Run("DisplayTransitionFX", {next, id}), ERR_NONE);
+      Frame after = Pixels(next - 10, W, H, Fill::Coded, 0, 0);
+      EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(id, W, H, -1));
+      ASSERT_FALSE(frames.empty());
+      EXPECT_EQ(frames.back(), after);
+      EXPECT_TRUE(EachPixelOldOrNew(before, after));
+      EXPECT_TRUE(RevealMonotonic(before, after));
+      next = next == 11 ? 12 : 11;
+    }
+    Reopen();
+  }
+}
+
+// Drawn straight into a bitmap (no layer), a shape's frame n drawn from
+// scratch equals n single frames, and the next single frame goes on.
+TEST(SpiralShapesDirect, ShapeJumpsIntoABitmapEqualSingleFrames) {
+  const int32_t W = 37, H = 29;
+  constexpr uint32_t INTO_BITMAP = SAFEBLT_NOCLIPRECORD | SAFEBLT_NOSPRITES | SAFEBLT_BITMAPONLY;
+  auto picture = [&](int32_t number) {
+    OwnedBitmap b(AllocBitmap(W, H, 0, nullptr));
+    for (int32_t y = 0; y < H; y++)
+      for (int32_t x = 0; x < W; x++)
+        WriteBitmapPixel(b.get(), x, y, 0xFF000000u | CodedPixel(number, x, y), 0);
+    return b;
+  };
+  auto pixels = [&](BitmapHandle* b) {
+    Frame f;
+    for (int32_t y = 0; y < H; y++)
+      for (int32_t x = 0; x < W; x++) f.push_back(ReadBitmapPixel(b, x, y, 0) & 0xFFFFFF);
+    return f;
+  };
+  OwnedBitmap newPicture = picture(1), oldPicture = picture(2);
+  struct Run {
+    OwnedBitmap out;
+    FXState s{};
+    ~Run() {
+      if (s.releasePriv) s.releasePriv(&s, 1);
+      FreeMemory(s.priv);
+    }
+  };
+  auto start = [&](Run& r, int32_t id) {
+    r.out.reset(AllocBitmap(W, H, 0, nullptr));
+    BltBitmapToTarget(oldPicture.get(), 0, 0, r.out.get(), 0, 0, W, H);
+    r.s.effect = id;
+    r.s.speed = r.s.requestedSpeed = 3;
+    r.s.width = r.s.outWidth = W;
+    r.s.height = r.s.outHeight = H;
+    r.s.image = newPicture.get();
+    r.s.background = oldPicture.get();
+    r.s.dest = r.out.get();
+    r.s.bltFlags = INTO_BITMAP;
+    r.s.render = GetFXRenderer(id);
+    r.s.phase = FXPHASE_PREPARE;
+    ASSERT_EQ(r.s.render(&r.s, nullptr), ERR_NONE);
+    r.s.phase = FXPHASE_FRAME;
+  };
+  for (int32_t id : SHAPE_IDS) {
+    SCOPED_TRACE(testing::Message() << "effect " << id);
+    Run single;
+    start(single, id);
+    std::vector<Frame> frames;
+    for (int32_t done = 0; !done && frames.size() < 1000;) {
+      ASSERT_EQ(single.s.render(&single.s, &done), ERR_NONE);
+      frames.push_back(pixels(single.out.get()));
+    }
+    ASSERT_EQ(static_cast<int32_t>(frames.size()), single.s.frameCount);
+    int32_t count = single.s.frameCount;
+    Run jumped;
+    start(jumped, id);
+    for (int32_t n : {count / 2, 1, count - 1, count}) {
+      if (n < 1) continue;
+      SCOPED_TRACE(testing::Message() << "frame " << n);
+      jumped.s.phase = FXPHASE_JUMP;
+      jumped.s.frame = n;
+      ASSERT_EQ(jumped.s.render(&jumped.s, nullptr), ERR_NONE);
+      jumped.s.phase = FXPHASE_FRAME;
+      EXPECT_EQ(pixels(jumped.out.get()), frames[n - 1]);
+      if (n < count) {
+        int32_t done = 0;
+        ASSERT_EQ(jumped.s.render(&jumped.s, &done), ERR_NONE);
+        EXPECT_EQ(pixels(jumped.out.get()), frames[n]);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace fxtest
