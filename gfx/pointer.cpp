@@ -1,6 +1,6 @@
 // Mouse pointers: the records CreatePointer makes (the system pointer, the
-// busy pointer, or an image made from a brush's pixels, mask and alpha
-// channel), the display's choice among them, and showing, hiding and
+// busy pointer, or an image made from the pixels, mask and alpha channel
+// of a brush or of a sprite's frame), the display's choice among them, and showing, hiding and
 // moving the pointer over the current display's window.
 //
 // Invariant: a pointer that some display shows is never freed; FreePointer
@@ -110,6 +110,27 @@ ErrorCode makeBrushImage(VmState* L, PointerRecord* p) {
   return CreateDisplayPointer(argb.get(), p->width, p->height, p->hotX, p->hotY, &p->platform);
 }
 
+// The image of a sprite pointer: a frame (argument 4, from 1) of the
+// sprite, its own or a linked sprite's.
+ErrorCode makeSpriteImage(VmState* L, PointerRecord* p) {
+  ObjectId spriteId = GetObjectIdArg(L, 3, nullptr);
+  int32_t frame = VmOptInteger(L, 4, 1);
+  SpriteObject* sprite = nullptr;
+  if (ErrorCode e = GetSpriteObject(spriteId, &sprite, 0)) return e;
+  if (frame < 1 || frame > sprite->frameCount) return ERR_ANIMFRAME;
+  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+  if (ErrorCode e = GetSpriteFrame(sprite, frame - 1, &bitmap, &mask, &alpha)) return e;
+  p->width = sprite->width;
+  p->height = sprite->height;
+  p->hotX = hotSpot(L, 5, p->width);
+  p->hotY = hotSpot(L, 6, p->height);
+  std::unique_ptr<uint32_t, FreeMemoryDeleter> argb(
+      ReadBitmapRectARGBMasked(bitmap, 0, 0, p->width, p->height, mask, alpha, -1, 1, 0));
+  if (!argb) return ERR_MEM;
+  p->kind = POINTER_IMAGE;
+  return CreateDisplayPointer(argb.get(), p->width, p->height, p->hotX, p->hotY, &p->platform);
+}
+
 // The size the current output draws at.
 void outputSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
   const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
@@ -148,8 +169,7 @@ int CmdCreatePointer(VmState* L) {
   p->head.type = OBJTYPE_POINTER;
   ErrorCode error = ERR_NONE;
   if (type == OBJTYPE_SPRITE) {
-    // Waiting for the sprite library: no sprite exists to take a frame from.
-    error = ERR_FINDSPRITE;
+    error = makeSpriteImage(L, p);
   } else if (type == OBJTYPE_BRUSH) {
     error = makeBrushImage(L, p);
   } else if (type == OBJTYPE_POINTER) {

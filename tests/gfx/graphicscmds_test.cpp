@@ -182,6 +182,47 @@ TEST_F(PointerTest, BrushPointersCarryTheMaskAsAlpha) {
   EXPECT_EQ(LivePointers(), 1);  // each numeric id freed its predecessor
 }
 
+TEST_F(PointerTest, SpritePointersTakeTheFrame) {
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenSpriteLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  OpenDisplay(64, 48);
+  // A sprite of two 10 x 10 frames: red, then green.
+  ASSERT_EQ(CallWith("CreateBrush", {10, 20, 10, 0xFF0000}), ERR_NONE);
+  BrushObject* strip = nullptr;
+  ASSERT_EQ(GetBrushObject(L, ObjectId{nullptr, 10}, &strip, 0), ERR_NONE);
+  FillBitmapRect(strip->bitmap, 10, 0, 10, 10, 0x00FF00);
+  ASSERT_EQ(CallWith("CreateSprite", {1, OBJTYPE_BRUSH, 10, 10, 10, 2, 2, 0, 0}), ERR_NONE);
+  struct Case {
+    std::vector<Value> args;
+    ErrorCode error;
+    uint32_t colour;
+    int32_t hotX, hotY;
+  };
+  const Case cases[] = {
+      {{1, OBJTYPE_SPRITE, 1}, ERR_NONE, 0xFFFF0000u, 5, 5},
+      {{1, OBJTYPE_SPRITE, 1, 2, 1, 99}, ERR_NONE, 0xFF00FF00u, 1, 9},
+      {{2, OBJTYPE_SPRITE, 1, 3}, ERR_ANIMFRAME, 0, 0, 0},
+      {{2, OBJTYPE_SPRITE, 1, 0}, ERR_ANIMFRAME, 0, 0, 0},
+      {{2, OBJTYPE_SPRITE, 9}, ERR_FINDSPRITE, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(CallWith("CreatePointer", c.args), c.error);
+    if (c.error) continue;
+    int32_t info[4] = {};
+    const uint32_t* pixels = lastPointer(info);
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_EQ(info[0], 10);
+    EXPECT_EQ(info[1], 10);
+    EXPECT_EQ(info[2], c.hotX);
+    EXPECT_EQ(info[3], c.hotY);
+    EXPECT_EQ(pixels[0], c.colour);
+    EXPECT_EQ(pixels[99], c.colour);
+  }
+  EXPECT_EQ(LivePointers(), 1);
+  FreeAllSprites(L);
+}
+
 TEST_F(PointerTest, StandardPointersAndDeferredFree) {
   OpenDisplay(64, 48);
   struct Case {
