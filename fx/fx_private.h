@@ -323,3 +323,9 @@ void BlitViaWorkMask(BitmapHandle* picture, int32_t srcX, int32_t srcY, BitmapHa
 ErrorCode RenderStarFX(FXState* state, int32_t* done);
 ErrorCode RenderSunFX(FXState* state, int32_t* done);
 ErrorCode RenderClockWipeFX(FXState* state, int32_t* done);
+
+// ---- Pixel-zoom, swirl and roll renderers ----
+
+ErrorCode RenderPixelZoomFX(FXState* state, int32_t* done);
+ErrorCode RenderStrudelFX(FXState* state, int32_t* done);
+ErrorCode RenderRollFX(FXState* state, int32_t* done);

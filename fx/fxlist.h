@@ -97,11 +97,10 @@
   X(81, "PUSHBOTTOM", RenderPushFX, 0) \
   X(82, "PUZZLE", RenderPuzzleFX, 0) \
   X(83, "DIAGONAL", RenderDiagonalFX, 0) \
-  /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
-  X(84, "ROLLTOP", RenderWholeFX, 0) \
-  X(85, "ROLLLEFT", RenderWholeFX, 0) \
-  X(86, "WALLPAPERTOP", RenderWholeFX, 0) \
-  X(87, "WALLPAPERLEFT", RenderWholeFX, 0) \
+  X(84, "ROLLTOP", RenderRollFX, 0) \
+  X(85, "ROLLLEFT", RenderRollFX, 0) \
+  X(86, "WALLPAPERTOP", RenderRollFX, 0) \
+  X(87, "WALLPAPERLEFT", RenderRollFX, 0) \
   X(88, "RECTBACKCENTER", RenderRectFX, 0) \
   X(89, "RECTBACKNORTH", RenderRectFX, 0) \
   X(90, "RECTBACKNORTHEAST", RenderRectFX, 0) \
@@ -146,15 +145,13 @@
   X(129, "TURNDOWNBOTTOM", RenderTurnDownFX, 0) \
   X(130, "TURNDOWNLEFT", RenderTurnDownFX, 0) \
   X(131, "TURNDOWNRIGHT", RenderTurnDownFX, 0) \
-  /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
-  X(132, "PIXELZOOM1", RenderWholeFX, 0) \
-  X(133, "PIXELZOOM2", RenderWholeFX, 0) \
+  X(132, "PIXELZOOM1", RenderPixelZoomFX, 0) \
+  X(133, "PIXELZOOM2", RenderPixelZoomFX, 0) \
   X(134, "WATER1", RenderWaterFX, 0) \
   X(135, "WATER2", RenderWaterFX, 0) \
   X(136, "WATER3", RenderWaterFX, 0) \
   X(137, "WATER4", RenderWaterFX, 0) \
-  /* Waiting for the pixel-zoom, swirl and roll renderers: one frame. */ \
-  X(138, "STRUDEL", RenderWholeFX, 0) \
+  X(138, "STRUDEL", RenderStrudelFX, 0) \
   X(139, "DISSOLVE", RenderDissolveFX, 0) \
   X(140, "RANDOMEFFECT", nullptr, 0)
 

@@ -727,6 +727,41 @@ ErrorCode RippleTransitionFrame(BitmapHandle* source, BitmapHandle* second, Bitm
                                 double waveLength, double amplitudeStep, int32_t framesPerHalf,
                                 int32_t fadeOut, int32_t frame);
 
+// ---- Kernels of the pixel-zoom, swirl and roll transitions
+// (gfx/pixeltransitions.cpp) ----
+// Each returns ERR_LOCKBMAP, drawing nothing, when a bitmap cannot be
+// locked, does not cover width x height or the pixel formats differ.
+
+// Pixelates width x height of source into dest in cells of cellSize (each
+// cell takes its top-left pixel); the mask, or else the alpha channel, is
+// pixelated with it when both its sides are given.
+ErrorCode PixelateTransitionFrame(BitmapHandle* source, BitmapHandle* sourceMask,
+                                  BitmapHandle* sourceAlpha, BitmapHandle* dest,
+                                  BitmapHandle* destMask, BitmapHandle* destAlpha, int32_t width,
+                                  int32_t height, int32_t cellSize);
+// Entries of each swirl table (sin and cos of 0, 0.001, 0.002 ...).
+constexpr int32_t SWIRL_TABLE_ENTRIES = 6300;
+void BuildSwirlTables(double* sine, double* cosine);
+// One swirl frame for an angle of 0 to 720 degrees (turning up to 360 and
+// back): every pixel of dest takes the pixel turned about the centre from
+// source, mixed with second's turned pixel at level angle x 255 / 720. With
+// sourceAlpha the fade is of the opacity instead: destAlpha takes the
+// turned alpha at that level (255 minus it with fadeOut).
+ErrorCode SwirlTransitionFrame(BitmapHandle* source, BitmapHandle* second, BitmapHandle* dest,
+                               BitmapHandle* sourceAlpha, BitmapHandle* destAlpha, int32_t width,
+                               int32_t height, const double* sine, const double* cosine,
+                               int32_t fadeOut, int32_t angle);
+// The band of a paper roll at position (a row, or a column with columns):
+// for i = 0 .. steps - 1, line position - steps + 1 + i of dest takes
+// line position + trunc(angles[i] x steps / (2 pi)) of source, when both
+// lie inside width x height; through the source mask or alpha (whose bits
+// or bytes go to the dest planes) when given. *firstLine and *lineCount
+// tell the lines drawn, which are consecutive (-1 and 0 when none).
+ErrorCode RollBandFrame(BitmapHandle* source, BitmapHandle* sourceMask, BitmapHandle* sourceAlpha,
+                        BitmapHandle* dest, BitmapHandle* destMask, BitmapHandle* destAlpha,
+                        int32_t width, int32_t height, const double* angles, int32_t steps,
+                        int32_t columns, int32_t position, int32_t* firstLine, int32_t* lineCount);
+
 // Non-zero while the video recorder records. No command starts one on
 // this system, so it never does.
 int VideoRecorderActive();
