@@ -126,6 +126,10 @@ TEST_F(SpiralShapesTest, SpiralCornerSplitAndColumnGeometry) {
        10,
        1,
        {{0, 0, 10, 6}, {190, 0, 200, 6}, {0, 94, 10, 100}, {190, 94, 200, 100}}},
+      // After the switch at progress 20 of 41, the top right and bottom left
+      // quadrants start past the odd middle column and row, as the bottom
+      // right one did: 4 x 3 rectangles centred in 20 x 10 quadrants.
+      {"quadrect second pair", 41, 21, 107, 4, 6, {{29, 3, 33, 6}, {8, 14, 12, 17}}},
       // W = 101: Q = 25, the second half starts at 51.
       {"hsplit odd width", 101, 20, 108, 4, 1, {{25, 0, 29, 20}, {76, 0, 80, 20}}},
       {"hsplit second frame",
@@ -279,14 +283,17 @@ TEST_F(SpiralShapesTest, LayersWithShadowAndBorder) {
 }
 
 // A jump of the async draw object to frame n shows what n single frames
-// show, backwards too, and the frames after it go on from there.
-TEST_F(SpiralShapesTest, ShapeJumpsEqualSingleFrames) {
+// show, backwards too, and the frames after it go on from there: the shapes
+// draw frame n from scratch, the others replay their frames.
+TEST_F(SpiralShapesTest, JumpsEqualSingleFrames) {
+  std::vector<int32_t> ids(std::begin(SPIRAL_IDS), std::end(SPIRAL_IDS));
+  ids.insert(ids.end(), std::begin(SHAPE_IDS), std::end(SHAPE_IDS));
   for (Plane plane : {Plane::None, Plane::Mask, Plane::Alpha})
-    for (int32_t id : SHAPE_IDS) {
+    for (int32_t id : ids) {
       SCOPED_TRACE(testing::Message() << "effect " << id << " plane " << static_cast<int>(plane));
       OpenDisplay(64, 48, true);
       MakeBrush(1, 40, 30, Fill::Coded, plane);
-      const Value options = Value::Table({{"type", id}, {"speed", 4}, {"async", 1}});
+      const Value options = Value::Table({{"type", id}, {"speed", 2}, {"async", 1}});
       ASSERT_EQ(Run("DisplayBrushFX", {1, 12, 9, options}), ERR_NONE);
       ASSERT_EQ(StepToEnd(), ERR_NONE);
       std::vector<Frame> single = frames;
