@@ -171,6 +171,14 @@ struct AnimDrawHooks {
   // The frame (from 0) at the anim's size. ERR_FINDANIM (ERR_FINDARRAY for
   // an automatic id), ERR_ANIMFRAME, or the decoder's error.
   ErrorCode (*getFrame)(VmState* L, ObjectId id, int32_t frame, AnimFrameView* out);
+  // A moving anim is held (locked against change and freeing) from its
+  // start to its end: *record is the anim's record, handed back to
+  // release, which finds it by id again first (it may be gone at
+  // shut-down). *frames is its frame count.
+  ErrorCode (*hold)(VmState* L, ObjectId id, void** record, int32_t* frames);
+  void (*release)(VmState* L, ObjectId id, void* record);
+  // The delay of the frame (from 0) in milliseconds.
+  int32_t (*frameDelay)(VmState* L, ObjectId id, int32_t frame);
 };
 void SetAnimDrawHooks(const AnimDrawHooks* hooks);  // null removes them
 // Whether the anim is the output device of the current display (a frame
@@ -434,5 +442,8 @@ ErrorCode RestoreSpriteBitmaps();
 // from index 1, target type 32); null: the sprite library's own builder.
 using SpriteBuildHook = int (*)(VmState* L);
 void SetSpriteBuildHook(SpriteBuildHook hook);
+// LoadSprite goes to the anim library's loader through this hook
+// (LoadSprite's arguments from index 1); null: no file becomes a sprite.
+void SetSpriteLoadHook(SpriteBuildHook hook);
 // The library opener "sprite".
 ErrorCode OpenSpriteLibrary(VmState* L);

@@ -22,6 +22,7 @@ struct DrawContext {
   AnimDrawHooks animHooks{};         // set by the anim library when it opens
   ObjectHead* spriteList = nullptr;  // SpriteObject records, appended at the tail
   SpriteBuildHook spriteBuild = nullptr;
+  SpriteBuildHook spriteLoad = nullptr;  // set by the anim library when it opens
 };
 extern DrawContext drawContext;
 

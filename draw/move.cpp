@@ -128,6 +128,9 @@ void releaseMove(MoveState* m) {
     default:
       break;
   }
+  // A moving anim (which may have become a layer move) is held apart.
+  if (m->anim && drawContext.animHooks.release) drawContext.animHooks.release(L, m->id, m->anim);
+  m->anim = nullptr;
   if (m->ownsFrame) {
     FreeBitmap(m->bitmap);
     FreeBitMask(m->mask);
@@ -335,6 +338,38 @@ void drawComposed(MoveState* m, DisplayRecord* d) {
 // Waiting for the text object library: no text object shows as a layer.
 ErrorCode showTextObjectLayer(VmState*, MoveState*) { return ERR_UNSUPPORTEDFEAT; }
 
+// The time a frame of an anim or sprite stays: the anim's own delay of
+// the frame for DEFAULTSPEED.
+TimeValue frameInterval(const MoveState* m) {
+  int32_t ms = m->animInterval;
+  if (ms == DEFAULTSPEED)
+    ms = drawContext.animHooks.frameDelay
+             ? drawContext.animHooks.frameDelay(m->state, m->id, m->frame)
+             : 0;
+  ms = std::max(ms, 0);
+  return TimeValue{static_cast<uint32_t>(ms / 1000), static_cast<uint32_t>(ms % 1000) * 1000u};
+}
+
+// The anim frame the move shows, fetched again after each frame change.
+ErrorCode fetchAnimFrame(MoveState* m) {
+  if (m->ownsFrame) {
+    FreeBitmap(m->bitmap);
+    FreeBitMask(m->mask);
+    FreeAlphaChannel(m->alpha);
+    m->ownsFrame = 0;
+  }
+  m->bitmap = m->mask = m->alpha = nullptr;
+  if (!drawContext.animHooks.getFrame) return ERR_FINDANIM;
+  AnimFrameView view{};
+  if (ErrorCode e = drawContext.animHooks.getFrame(m->state, m->id, m->frame, &view)) return e;
+  m->bitmap = view.bitmap;
+  m->mask = view.mask;
+  m->alpha = view.alpha;
+  m->ownsFrame = view.owned;
+  m->frameChanged = 0;
+  return ERR_NONE;
+}
+
 ErrorCode stepMove(MoveState* m, int32_t* done) {
   *done = 0;
   VmState* L = m->state;
@@ -354,8 +389,7 @@ ErrorCode stepMove(MoveState* m, int32_t* done) {
     if (CmpTime(&now, &m->nextFrame) >= 0) {
       m->frame = (m->frame + 1) % m->frameCount;
       m->nextFrame = now;
-      TimeValue interval{static_cast<uint32_t>(m->animInterval / 1000),
-                         static_cast<uint32_t>(m->animInterval % 1000) * 1000u};
+      TimeValue interval = frameInterval(m);
       AddTime(&m->nextFrame, &interval);
       m->frameChanged = 1;
     }
@@ -364,8 +398,17 @@ ErrorCode stepMove(MoveState* m, int32_t* done) {
     case MOVE_SPRITE:
       return DisplaySpriteCore(L, m->id, m->x, m->y, m->frame + 1);
     case MOVE_LAYER:
+      // An anim's layer shows its new frame at the new place.
+      if (m->anim && m->frameChanged) {
+        m->frameChanged = 0;
+        return SetLayerPosFrame(L, m->layer, m->x, m->y, m->frame + 1, 0);
+      }
       MoveLayerToPoint(L, m->layer, m->x, m->y);
       return ERR_NONE;
+    case MOVE_ANIM:
+      if (m->frameChanged)
+        if (ErrorCode e = fetchAnimFrame(m)) return e;
+      break;
     case MOVE_BRUSH:
       if (BrushObject* b = heldBrush(L, m)) {
         m->bitmap = b->bitmap;
@@ -447,9 +490,17 @@ ErrorCode holdObject(MoveState* m, DisplayRecord* d) {
     }
     case MOVE_PICTURE:
       return m->width > 0 && m->height > 0 ? ERR_NONE : ERR_WRONGUSAGE;
+    case MOVE_ANIM: {
+      const AnimDrawHooks& hooks = drawContext.animHooks;
+      if (!hooks.hold) return ERR_FINDANIM;
+      if (ErrorCode e = hooks.hold(L, m->id, &m->anim, &m->frameCount)) return e;
+      if (ErrorCode e = fetchAnimFrame(m)) return e;
+      m->width = static_cast<int32_t>(GetBitmapAttr(m->bitmap, 0));
+      m->height = static_cast<int32_t>(GetBitmapAttr(m->bitmap, 14));
+      return ERR_NONE;
+    }
     default:
-      // Waiting for the anim library: anims do not move yet.
-      return ERR_UNSUPPORTEDFEAT;
+      return ERR_WRONGUSAGE;
   }
 }
 
@@ -482,11 +533,22 @@ void resolvePositions(MoveState* m, DisplayRecord* d) {
 // one that shows it already, else a new one at the start.
 ErrorCode becomeLayerMove(MoveState* m) {
   VmState* L = m->state;
-  const int32_t type = m->type == MOVE_BRUSH ? LAYER_BRUSH : LAYER_TEXTOBJECT;
+  const int32_t type = m->type == MOVE_BRUSH  ? LAYER_BRUSH
+                       : m->type == MOVE_ANIM ? LAYER_ANIM
+                                              : LAYER_TEXTOBJECT;
   qmLayer* layer = FindLayerShowingObject(type, m->id);
   if (!layer) {
     if (m->type == MOVE_BRUSH) {
       if (ErrorCode e = DisplayBrushCore(L, m->id, m->startX, m->startY, 0)) return e;
+    } else if (m->type == MOVE_ANIM) {
+      DrawRequest r{};
+      r.type = OBJTYPE_ANIM;
+      r.id = m->id;
+      r.frame = m->frame;
+      r.x = m->startX;
+      r.y = m->startY;
+      r.layer = -1;
+      if (ErrorCode e = DrawObject(L, &r)) return e;
     } else if (ErrorCode e = showTextObjectLayer(L, m)) {
       return e;
     }
@@ -508,7 +570,7 @@ ErrorCode prepareMove(MoveState* m, DisplayRecord* d) {
   m->speed = pixelsOfSpeed(m->speed);
   if (m->speed <= 0) return ERR_WRONGUSAGE;
   m->animInterval = millisecondsOfAnimSpeed(m->animInterval, m->type);
-  if (m->animInterval < 0) m->animInterval = 0;
+  if (m->animInterval < 0 && m->animInterval != DEFAULTSPEED) m->animInterval = 0;
   if (ErrorCode e = holdObject(m, d)) return e;
   resolvePositions(m, d);
   if (m->startX == m->endX && m->startY == m->endY) {
@@ -529,15 +591,14 @@ ErrorCode prepareMove(MoveState* m, DisplayRecord* d) {
   }
   m->x = m->previousX = m->startX;
   m->y = m->previousY = m->startY;
-  if (d->layers && (m->type == MOVE_BRUSH || m->type == MOVE_TEXTOBJECT)) {
+  if (d->layers && (m->type == MOVE_BRUSH || m->type == MOVE_TEXTOBJECT || m->type == MOVE_ANIM)) {
     if (ErrorCode e = becomeLayerMove(m)) return e;
     m->type = MOVE_LAYER;
   } else if (m->type != MOVE_LAYER && m->type != MOVE_SPRITE) {
     if (ErrorCode e = captureBackground(m, d)) return e;
   }
   GetSysTime(&m->nextFrame);
-  TimeValue interval{static_cast<uint32_t>(m->animInterval / 1000),
-                     static_cast<uint32_t>(m->animInterval % 1000) * 1000u};
+  TimeValue interval = frameInterval(m);
   AddTime(&m->nextFrame, &interval);
   m->drawFrame = stepMove;
   m->release = releaseMove;

@@ -264,9 +264,8 @@ int cmdCreateSprite(VmState* L) {
 // LoadSprite(id, file[, options]): the anim loader makes sprites.
 int cmdLoadSprite(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  // Waiting for the anim library: its loader is not registered with the
-  // sprite library yet, so no file becomes a sprite.
-  return ERR_UNSUPPORTEDFEAT;
+  if (!drawContext.spriteLoad) return ERR_UNSUPPORTEDFEAT;
+  return drawContext.spriteLoad(L);
 }
 
 // CopySprite(source, target or Nil).
@@ -562,6 +561,7 @@ const CommandTableEntry SPRITE_COMMANDS[] = {
 }  // namespace
 
 void SetSpriteBuildHook(SpriteBuildHook hook) { drawContext.spriteBuild = hook; }
+void SetSpriteLoadHook(SpriteBuildHook hook) { drawContext.spriteLoad = hook; }
 
 ErrorCode OpenSpriteLibrary(VmState* L) {
   if (ErrorCode e = RegisterLibrary(SPRITE_COMMANDS, "sprite")) return e;

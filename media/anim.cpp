@@ -569,6 +569,7 @@ void FreeAllAnims(VmState* L) {
   }
   FreeAnimStreams();
   SetAnimDrawHooks(nullptr);
+  SetSpriteLoadHook(nullptr);
 }
 
 ErrorCode RegisterAnimObjectLists() {

@@ -135,11 +135,17 @@ int CmdSelectAnim(VmState* L);
 // results (the automatic id pushed) or an error.
 constexpr int32_t ANIM_TARGET_ANIM = 4;
 constexpr int32_t ANIM_TARGET_DISK = 20;
+constexpr int32_t ANIM_TARGET_SPRITE = 32;  // LoadSprite: id, file, options
 int LoadAnimObject(VmState* L, int32_t target);
 // The drawing library's view of a frame (from 0): the anim's own handles,
 // or decoded copies of a disk anim's frame.
 struct AnimFrameView;
 ErrorCode GetAnimDrawFrame(VmState* L, ObjectId id, int32_t frame, AnimFrameView* out);
+// What the moving objects ask of an anim: a hold on it for the move, its
+// release, and a frame's delay (milliseconds, 0 for none).
+ErrorCode HoldAnimForMove(VmState* L, ObjectId id, void** record, int32_t* frames);
+void ReleaseAnimOfMove(VmState* L, ObjectId id, void* record);
+int32_t GetAnimDelayOfMove(VmState* L, ObjectId id, int32_t frame);
 // A copy of the anim under an automatic id, hidden from scripts and freed
 // once no layer shows it: what the layers that showed the anim keep when
 // it changes.

@@ -31,6 +31,9 @@ int cmdIsAnim(VmState* L) {
   return 1;
 }
 
+// LoadSprite(id, file[, options]): the anim loader makes the sprite.
+int loadSprite(VmState* L) { return LoadAnimObject(L, ANIM_TARGET_SPRITE); }
+
 const CommandTableEntry animCommands[] = {
     {"LoadAnim", CmdLoadAnim},
     {"CreateAnim", CmdCreateAnim},
@@ -71,8 +74,10 @@ ErrorCode OpenAnimLibrary(VmState* L) {
   VmRegisterConstants(L, animConstants, 0);
   if (ErrorCode e = RegisterAnimObjectLists()) return e;
   animContext.state = L;
-  static const AnimDrawHooks hooks = {GetAnimDrawFrame};
+  static const AnimDrawHooks hooks = {GetAnimDrawFrame, HoldAnimForMove, ReleaseAnimOfMove,
+                                      GetAnimDelayOfMove};
   SetAnimDrawHooks(&hooks);
   RegisterAnimLayerKind();
+  SetSpriteLoadHook(loadSprite);
   return 0;
 }

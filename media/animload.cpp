@@ -19,6 +19,7 @@ constexpr int32_t SOURCE_BITMAP = 3;
 constexpr int32_t SOURCE_ANIM = 4;
 constexpr int32_t TARGET_ANIM = ANIM_TARGET_ANIM;
 constexpr int32_t TARGET_DISK = ANIM_TARGET_DISK;
+constexpr int32_t TARGET_SPRITE = ANIM_TARGET_SPRITE;
 
 struct LoadOptions {
   int64_t keyColour = -1;
@@ -160,6 +161,20 @@ int BuildAnimObject(VmState* L, AnimBuildSpec* s) {
     if (s->sourceKind == SOURCE_ANIM && s->file && !e)
       for (int32_t i = 0; i < count; i++) f.delays[i] = GetAnimFileFrameDelay(s->file, i);
   }
+  if (!e && s->targetKind == TARGET_SPRITE) {
+    // The frames become the sprite's; what is left of the arrays goes.
+    SpriteFrames frames{count, f.bitmaps, f.masks, f.alphas, nullptr};
+    f.bitmaps = f.masks = f.alphas = nullptr;
+    e = AddSpriteObject(L, &s->id, s->automatic, width, height, s->keyColour, &frames, nullptr);
+    if (e) {
+      f.bitmaps = frames.bitmaps;
+      f.masks = frames.masks;
+      f.alphas = frames.alphas;
+    }
+    FreeAnimFrames(&f, nullptr);
+    if (e) return e;
+    return s->automatic ? PushObjectId(L, s->id) : 0;
+  }
   char* fileName = nullptr;
   if (!e && disk) {
     if (!s->file) {
@@ -216,7 +231,10 @@ int LoadAnimObject(VmState* L, int32_t target) {
   if (o.loadAlpha && o.loadTransparency) return ERR_WRONGUSAGE;
   if (o.framesGiven && o.fromDisk) return ERR_WRONGUSAGE;
   if (o.loadAlpha && o.keyColour != -1) return ERR_MASKNALPHA;
-  if (!s.automatic)
+  // A sprite makes its frames in memory; the sprite library frees one of
+  // the same number when the new one is complete.
+  if (target == TARGET_SPRITE) o.fromDisk = 0;
+  if (!s.automatic && target != TARGET_SPRITE)
     if (ErrorCode e = FreeAnimObject(L, s.id, 0)) return e;
   PrintProgress(GetBuiltinString(LOADING_ANIM_TEXT), file, 0);
 

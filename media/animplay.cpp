@@ -8,6 +8,7 @@
 // pile up. Invariant: a playback holds one use of its anim (which locks it)
 // from its start to its release, and the release frees every bitmap the
 // playback made, on every path.
+#include <algorithm>
 #include <cmath>
 
 #include "display/display.h"
@@ -439,4 +440,30 @@ ErrorCode GetAnimDrawFrame(VmState* L, ObjectId id, int32_t frame, AnimFrameView
   out->owned = a->fromDisk;
   out->smooth = a->smooth;
   return ERR_NONE;
+}
+
+ErrorCode HoldAnimForMove(VmState* L, ObjectId id, void** record, int32_t* frames) {
+  AnimObject* a = nullptr;
+  if (ErrorCode e = GetAnimObject(L, id, &a, 0)) return e;
+  a->useCount++;
+  *record = a;
+  *frames = a->frameCount;
+  return ERR_NONE;
+}
+
+void ReleaseAnimOfMove(VmState* L, ObjectId id, void* record) {
+  for (ObjectId at : {id, ObjectId{record, 0}}) {
+    AnimObject* a = nullptr;
+    if (GetAnimObject(L, at, &a, ANIM_PENDING) == ERR_NONE && a == record) {
+      if (a->useCount > 0) a->useCount--;
+      if (a->freePending) FlushPendingAnimFrees(L);
+      return;
+    }
+  }
+}
+
+int32_t GetAnimDelayOfMove(VmState* L, ObjectId id, int32_t frame) {
+  AnimObject* a = nullptr;
+  if (GetAnimObject(L, id, &a, ANIM_PENDING) || frame < 0 || frame >= a->frameCount) return 0;
+  return std::max(GetAnimFrameDelay(a, frame), 0);
 }

@@ -2,10 +2,13 @@
 // an anim frame shown as a layer, its frame changed (NextFrame, the style
 // field, PlayAnim, move lists), moved, and undone; an anim freed or
 // changed while a layer shows it; ModifyLayerFrames on the layer's own
-// copy; CreateLayer with frames.
+// copy; CreateLayer with frames; anims that move; sprites loaded from an
+// anim file.
 #include "media/anim_private.h"
+#include "media/image_private.h"
 #include "media/media.h"
 #include "tests/display/layer_fixture.h"
+#include "tests/media/image_support.h"
 
 namespace {
 
@@ -15,15 +18,51 @@ class AnimLayers : public LayerFixture {
  protected:
   void SetUp() override {
     LayerFixture::SetUp();
-    VmPushValue(L, VM_GLOBALS_INDEX);
-    ASSERT_EQ(OpenAnimLibrary(L), ERR_NONE);
-    VmSetTop(L, 0);
+    for (ErrorCode (*open)(VmState*) :
+         {OpenSpriteLibrary, OpenMoveObjectLibrary, OpenAnimLibrary}) {
+      VmPushValue(L, VM_GLOBALS_INDEX);
+      ASSERT_EQ(open(L), ERR_NONE);
+      VmSetTop(L, 0);
+    }
   }
   void TearDown() override {
+    FreeAllAsyncDraws(L);
     // The layers go first: they may hold hidden anims.
     FreeLayerSystem(L);
+    FreeAllSprites(L);
     FreeAllAnims(L);
     LayerFixture::TearDown();
+  }
+  // A GIF of the three frames of Strip (8 x 6 pens).
+  std::string Gif() {
+    std::string path = dir / "a.gif";
+    GifWriter* w = nullptr;
+    EXPECT_EQ(OpenGifWriter(path.c_str(), 8, 6, &w), 0);
+    uint32_t palette[256] = {COLOURS[0], COLOURS[1], COLOURS[2]};
+    for (int f = 0; f < 3; f++) {
+      uint8_t pens[48];
+      for (uint8_t& pen : pens) pen = static_cast<uint8_t>(f);
+      EXPECT_EQ(WriteGifAnimFrame(w, pens, 8, 6, 10, palette, 4, -1, 0, 1), 0);
+    }
+    EXPECT_EQ(CloseGifWriter(w), 0);
+    return path;
+  }
+  // Calls a command that returns an async drawing, kept at stack index 1,
+  // and draws its frames one by one.
+  ErrorCode CallKeeping(const char* name, std::vector<Value> args) {
+    VmSetTop(L, 0);
+    std::string lower(name);
+    StrToLower(lower.data());
+    VmPushString(L, lower.c_str());
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    for (const Value& a : args) PushValue(L, a);
+    return VmPCall(L, static_cast<int>(args.size()), 1, 0);
+  }
+  ErrorCode DrawKeptFrame() {
+    VmPushString(L, "asyncdrawframe");
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    VmPushValue(L, 1);
+    return VmPCall(L, 1, 0, 0);
   }
   // Anim id: three 8 x 6 frames in COLOURS.
   void Strip(int id) {
@@ -46,6 +85,8 @@ class AnimLayers : public LayerFixture {
         if (At(x + i, y + j) != colour) return false;
     return true;
   }
+
+  imagetest::TempDir dir;
 };
 
 TEST_F(AnimLayers, FrameShownChangedMovedRemovedAndUndone) {
@@ -172,6 +213,114 @@ TEST_F(AnimLayers, CreateLayerWithFramesMakesAnAnimOfItsOwn) {
       ERR_NONE);
   EXPECT_TRUE(Shows(20, 20, 0x0000FF));
   EXPECT_EQ(CallWith("CreateLayer", {0, 0, 8, 6, Value::Table({{"frames", -1}})}), ERR_WRONGUSAGE);
+}
+
+TEST_F(AnimLayers, PlayAnimChangesTheFrameOfOneLayer) {
+  Strip(1);
+  ASSERT_EQ(CallWith("PlayAnim", {1, 10, 10, -2}), ERR_NONE);
+  ASSERT_EQ(Count(), 1);
+  EXPECT_TRUE(Shows(10, 10, COLOURS[2]));
+  ASSERT_EQ(CallKeeping("PlayAnim", {1, 40, 30, Value::Table({{"speed", -2}, {"async", true}})}),
+            ERR_NONE);
+  EXPECT_EQ(Count(), 2);
+  for (int k = 0; k < 3; ++k) {
+    ASSERT_EQ(DrawKeptFrame(), ERR_NONE) << k;
+    EXPECT_TRUE(Shows(40, 30, COLOURS[k])) << k;
+  }
+  EXPECT_EQ(Count(), 2);
+  EXPECT_TRUE(Shows(10, 10, COLOURS[2]));
+}
+
+TEST_F(AnimLayers, MoveListsShowAndAdvanceAnimFrames) {
+  Strip(1);
+  // NEXTFRAME inserts the frame as a layer (0: the second frame).
+  ASSERT_EQ(CallWith("AddMove", {1, 29, 1, 10, 10, 0}), ERR_NONE);
+  ASSERT_EQ(CallWith("AddMove", {1, 29, 1, 30, 10, -1}), ERR_NONE);
+  ASSERT_EQ(CallWith("DoMove", {1}), ERR_NONE);
+  ASSERT_EQ(Count(), 2);
+  EXPECT_TRUE(Shows(10, 10, COLOURS[1]));
+  EXPECT_TRUE(Shows(30, 10, COLOURS[2]));
+  ASSERT_EQ(CallWith("AddMove", {2, 29, 1, 50, 10, 4}), ERR_NONE);
+  EXPECT_EQ(CallWith("DoMove", {2}), ERR_ANIMFRAME);
+  // NEXTFRAME2 moves an anim layer and shows another frame of it.
+  ASSERT_EQ(CallWith("AddMove", {3, 34, 1, 10, 30, 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("AddMove", {3, 34, 2, 30, 30, 0}), ERR_NONE);
+  ASSERT_EQ(CallWith("DoMove", {3}), ERR_NONE);
+  EXPECT_TRUE(Shows(10, 30, COLOURS[0]));
+  EXPECT_TRUE(Shows(30, 30, COLOURS[0]));
+  EXPECT_TRUE(Shows(10, 10, BACKGROUND));
+  ASSERT_EQ(CallWith("CreateBrush", {5, 4, 4}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {5, 0, 0}), ERR_NONE);
+  ASSERT_EQ(CallWith("AddMove", {4, 34, 3, 0, 0, 1}), ERR_NONE);
+  EXPECT_EQ(CallWith("DoMove", {4}), ERR_WRONGUSAGE);
+}
+
+TEST_F(AnimLayers, DiskAnimsDecodeTheFrameTheirLayerShows) {
+  std::string gif = Gif();
+  ASSERT_EQ(CallWith("LoadAnim", {7, gif.c_str(), Value::Table({{"fromdisk", true}})}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {7, 10, 10, 2}), ERR_NONE);
+  EXPECT_TRUE(Shows(10, 10, COLOURS[1]));
+  ASSERT_EQ(CallWith("NextFrame", {1}), ERR_NONE);
+  EXPECT_TRUE(Shows(10, 10, COLOURS[2]));
+  // Scaled, the layer keeps its own copy at the old size.
+  ASSERT_EQ(CallWith("ScaleAnim", {7, 16, 12}), ERR_NONE);
+  ASSERT_EQ(CallWith("NextFrame", {1, 40, 30, 1}), ERR_NONE);
+  EXPECT_TRUE(Shows(40, 30, COLOURS[0]));
+  EXPECT_EQ(Layer(1)->display->width, 8);
+  EXPECT_EQ(CallWith("ModifyLayerFrames", {1, 1}), ERR_ANIMDISK);
+  ASSERT_EQ(CallWith("FreeAnim", {7}), ERR_NONE);
+  ASSERT_EQ(CallWith("RemoveLayer", {1}), ERR_NONE);
+  EXPECT_EQ(Anims(), 0);
+}
+
+TEST_F(AnimLayers, MovingAnimsStepTheirFrames) {
+  Strip(1);
+  // With layers: the anim becomes a layer that moves 15 pixels and shows
+  // the next frame at each step.
+  ASSERT_EQ(
+      CallKeeping("MoveAnim", {1, 0, 10, 100, 10,
+                               Value::Table({{"speed", -2}, {"animspeed", -2}, {"async", true}})}),
+      ERR_NONE);
+  ASSERT_EQ(Count(), 1);
+  EXPECT_TRUE(Shows(0, 10, COLOURS[0]));
+  for (int k = 1; k <= 4; ++k) {
+    ASSERT_EQ(DrawKeptFrame(), ERR_NONE) << k;
+    EXPECT_TRUE(Shows(15 * k, 10, COLOURS[k % 3])) << k;
+  }
+  // Held while it moves.
+  EXPECT_EQ(CallWith("FreeAnim", {1}), ERR_LOCKEDOBJ);
+  FreeAllAsyncDraws(L);
+  ASSERT_EQ(CallWith("FreeAnim", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("FreeLayers", {}), ERR_NONE);
+  EXPECT_EQ(Anims(), 0);
+
+  // Without layers: composed over the background, no trail, the frame of
+  // the last step at the end.
+  Strip(2);
+  ASSERT_EQ(CallWith("DisableLayers", {}), ERR_NONE);
+  ASSERT_EQ(CallWith("MoveAnim", {2, 0, 50, 40, 50, -2, -2}), ERR_NONE);
+  EXPECT_TRUE(Shows(40, 50, COLOURS[0]));
+  EXPECT_TRUE(Shows(0, 50, BACKGROUND));
+  EXPECT_EQ(CallWith("MoveAnim", {9, 0, 50, 40, 50}), ERR_FINDANIM);
+  ASSERT_EQ(CallWith("FreeAnim", {2}), ERR_NONE);
+}
+
+TEST_F(AnimLayers, LoadSpriteMakesASpriteOfTheAnimFilesFrames) {
+  std::string gif = Gif();
+  ASSERT_EQ(CallWith("DisableLayers", {}), ERR_NONE);
+  ASSERT_EQ(CallWith("LoadSprite", {5, gif.c_str()}), ERR_NONE);
+  SpriteObject* sprite = nullptr;
+  ASSERT_EQ(GetSpriteObject(ObjectId{nullptr, 5}, &sprite, 0), ERR_NONE);
+  EXPECT_EQ(sprite->frameCount, 3);
+  for (int k = 1; k <= 3; ++k) {
+    ASSERT_EQ(CallWith("DisplaySprite", {5, 20, 20, k}), ERR_NONE);
+    EXPECT_TRUE(Shows(20, 20, COLOURS[k - 1])) << k;
+  }
+  EXPECT_EQ(Anims(), 0);
+  // Loaded again under the same number, it replaces the sprite.
+  ASSERT_EQ(CallWith("RemoveSprite", {5}), ERR_NONE);
+  ASSERT_EQ(CallWith("LoadSprite", {5, gif.c_str()}), ERR_NONE);
+  EXPECT_EQ(CallWith("LoadSprite", {6, (dir / "none.gif").c_str()}), ERR_READFILE);
 }
 
 }  // namespace
