@@ -296,10 +296,13 @@ void FreeAllPaths(VmState* L);
 
 // ---- Text objects ----
 // The text library lives above this folder: it hands drawing copies of a
-// text object's image through a hook that it registers when it opens.
+// text object's image, and shows one as a new layer at x, y on the current
+// display (as DisplayTextObject does), through hooks that it registers
+// when it opens.
 struct TextObjectDrawHooks {
   ErrorCode (*copyImage)(VmState* L, ObjectId id, BitmapHandle** bitmap, BitmapHandle** mask,
                          BitmapHandle** alpha, int32_t* width, int32_t* height);
+  ErrorCode (*showLayer)(VmState* L, ObjectId id, int32_t x, int32_t y);
 };
 void SetTextObjectDrawHooks(const TextObjectDrawHooks* hooks);  // null removes them
 

@@ -133,6 +133,9 @@ ErrorCode MakeGradientPicture(VmState* L, int forBrush);
 ErrorCode GetAnimFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitmaps* out);
 // Copies of a text object's image, through the text library's hooks.
 ErrorCode GetTextObjectBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);
+// Shows a text object as a new layer at x, y, through the text library's
+// hooks.
+ErrorCode ShowTextObjectLayer(VmState* L, ObjectId id, int32_t x, int32_t y);
 // Waiting for the layers library.
 ErrorCode GetLayerBitmaps(VmState* L, ObjectId layer, int32_t frame, ObjectBitmaps* out);
 // The sprite list's walk and the link test of flip and scale (sprite.cpp).

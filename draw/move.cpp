@@ -335,8 +335,9 @@ void drawComposed(MoveState* m, DisplayRecord* d) {
           nullptr);
 }
 
-// Waiting for the text object library: no text object shows as a layer.
-ErrorCode showTextObjectLayer(VmState*, MoveState*) { return ERR_UNSUPPORTEDFEAT; }
+ErrorCode showTextObjectLayer(VmState* L, MoveState* m) {
+  return ShowTextObjectLayer(L, m->id, m->startX, m->startY);
+}
 
 // The time a frame of an anim or sprite stays: the anim's own delay of
 // the frame for DEFAULTSPEED.

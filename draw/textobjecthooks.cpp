@@ -14,3 +14,8 @@ ErrorCode GetTextObjectBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out) {
   return textObjectHooks->copyImage(L, id, &out->bitmap, &out->mask, &out->alpha, &out->width,
                                     &out->height);
 }
+
+ErrorCode ShowTextObjectLayer(VmState* L, ObjectId id, int32_t x, int32_t y) {
+  if (!textObjectHooks || !textObjectHooks->showLayer) return ERR_UNSUPPORTEDFEAT;
+  return textObjectHooks->showLayer(L, id, x, y);
+}

@@ -15,6 +15,7 @@
 #include "draw/draw.h"
 #include "fx/fx_private.h"
 #include "media/media.h"
+#include "text/text.h"
 
 namespace {
 
@@ -89,6 +90,9 @@ void releaseUse(FXState* s) {
     auto* brush = reinterpret_cast<BrushObject*>(reinterpret_cast<char*>(s->useCount) -
                                                  offsetof(BrushObject, locked));
     ReleaseBrush(brush);
+  } else if (s->ownerType == OBJTYPE_TEXTOBJECT && s->useCount && *s->useCount > 0) {
+    // A held text object refuses frees, so the count is still its own.
+    --*s->useCount;
   }
   s->useCount = nullptr;
 }
@@ -386,9 +390,37 @@ ErrorCode prepareObject(FXState* s, DisplayRecord* d) {
       s->y = ResolveYPos(s->y, s->height, outHeight, 0.0);
       return ERR_NONE;
     }
-    case FXKIND_TEXTOBJECT:
-      // Waiting for the text object library: no text object can be found.
-      return ERR_FINDTEXTOBJECT;
+    case FXKIND_TEXTOBJECT: {
+      TextObject* object = nullptr;
+      if (ErrorCode e = GetTextObject(s->vm, s->objectId, &object, 0)) return e;
+      TextObjectImage image{};
+      GetTextObjectImage(object, &image);
+      // The position names the text's place; its image lies at the
+      // object's offsets from there.
+      s->x = ResolveXPos(s->x, image.width, outWidth, 0.0) + image.originX;
+      s->y = ResolveYPos(s->y, image.height, outHeight, 0.0) + image.originY;
+      if (d->layers) {
+        ObjectStyle style;
+        CopyDefaultObjectStyle(&style);
+        style.hidden = 1;
+        if (ErrorCode e = AddTextObjectLayer(s->vm, object, s->x, s->y, nullptr, &style, -1,
+                                             NEWLAYER_HIDDEN | NEWLAYER_DISPLAYSCALE, nullptr))
+          return e;
+        s->kind = FXKIND_SHOWLAYER;
+        s->objectId = ObjectId{nullptr, CountFXLayers()};
+        s->addedLayer = 1;
+        return ERR_NONE;
+      }
+      s->useCount = GetTextObjectUseCount(object);
+      ++*s->useCount;
+      s->ownerType = OBJTYPE_TEXTOBJECT;
+      s->image = image.bitmap;
+      s->mask = image.mask;
+      s->alpha = image.alpha;
+      s->width = image.width;
+      s->height = image.height;
+      return ERR_NONE;
+    }
     case FXKIND_BGPICPART: {
       if (d->layers && s->asLayer)
         return addObjectLayer(s, LAYER_BGPICPART, s->sourceX, s->sourceY, s->width, s->height);

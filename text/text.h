@@ -68,6 +68,9 @@ struct TextObjectImage {
 // automatic identifier, else ERR_FINDTEXTOBJECT.
 ErrorCode GetTextObject(VmState* L, ObjectId id, TextObject** out, uint32_t flags);
 void GetTextObjectImage(const TextObject* object, TextObjectImage* out);
+// The object's busy count: while it is above 0 the object refuses to be
+// changed or freed (ERR_LOCKEDOBJ), so what a running user lent stays.
+int32_t* GetTextObjectUseCount(TextObject* object);
 // Shows the object as a layer of the current background picture at x, y
 // (the image's top-left; position -1 on top) with NewLayer's flags.
 ErrorCode AddTextObjectLayer(VmState* L, TextObject* object, int32_t x, int32_t y,

@@ -325,7 +325,11 @@ ErrorCode copyObjectImage(VmState* L, ObjectId id, BitmapHandle** bitmap, Bitmap
   return ERR_NONE;
 }
 
-const TextObjectDrawHooks DRAW_HOOKS{copyObjectImage};
+ErrorCode showObjectLayer(VmState* L, ObjectId id, int32_t x, int32_t y) {
+  return ShowTextObject(L, -1, id, x, y, 0, nullptr, 0);
+}
+
+const TextObjectDrawHooks DRAW_HOOKS{copyObjectImage, showObjectLayer};
 
 const CommandTableEntry TEXTOBJECT_COMMANDS[] = {
     {"CreateTextObject", cmdCreateTextObject},
@@ -497,6 +501,8 @@ ErrorCode OpenTextObjectCommands(VmState* L) {
   SetTextObjectDrawHooks(&DRAW_HOOKS);
   return ERR_NONE;
 }
+
+int32_t* GetTextObjectUseCount(TextObject* object) { return &object->locked; }
 
 void GetTextObjectImage(const TextObject* object, TextObjectImage* out) {
   *out = TextObjectImage{object->bitmap, object->mask,    object->alpha,  object->width,

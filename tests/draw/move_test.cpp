@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "display/layer_private.h"
 #include "gfx/context_private.h"
 #include "tests/gfx/display_fixture.h"
+#include "text/text.h"
 
 namespace {
 
@@ -196,6 +198,30 @@ TEST_F(MoveTest, LayersMoveAndSpritesNeedLayersOff) {
   ASSERT_EQ(CallWith("CreateSprite", {1, OBJTYPE_BRUSH, 1}), ERR_NONE);
   EXPECT_EQ(CallWith("MoveSprite", {1, 0, 0, 50, 0}), ERR_LAYERSOFF);
   EXPECT_EQ(CallWith("MoveLayer", {2, 0, 0, 50, 0}), ERR_LAYERRANGE);
+}
+
+TEST_F(MoveTest, ATextObjectMovesAsANewLayer) {
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenTextLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  OpenDisplay(160, 120, true);
+  ASSERT_EQ(CallWith("CreateTextObject", {1, "Hi"}), ERR_NONE);
+  // The text's pixels in the 16 x 8 box at x, y.
+  auto textPixels = [&](int32_t x, int32_t y) {
+    int n = 0;
+    for (int32_t j = 0; j < 8; ++j)
+      for (int32_t i = 0; i < 16; ++i) n += At(x + i, y + j) != gfxtest::BACKGROUND;
+    return n;
+  };
+  ASSERT_EQ(CallWith("MoveTextObject", {1, 0, 0, 100, 60, FASTSPEED}), ERR_NONE);
+  EXPECT_EQ(CountLayers(d->bgpic), 1);
+  EXPECT_EQ(textPixels(0, 0), 0);
+  EXPECT_GT(textPixels(100, 60), 10);
+  // Now that a layer shows it, the next move takes that layer along.
+  ASSERT_EQ(CallWith("MoveTextObject", {1, 100, 60, 20, 90, FASTSPEED}), ERR_NONE);
+  EXPECT_EQ(CountLayers(d->bgpic), 1);
+  EXPECT_EQ(textPixels(100, 60), 0);
+  EXPECT_GT(textPixels(20, 90), 10);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "tests/fx/fx_harness.h"
+#include "text/text.h"
 
 namespace fxtest {
 namespace {
@@ -88,6 +89,56 @@ TEST_F(CommandsTest, FinalFramesEqualThePlainCommands) {
       ASSERT_EQ(OpenDisplayLibrary(L), ERR_NONE);
       VmSetTop(L, 0);
     }
+  }
+}
+
+TEST_F(CommandsTest, TextObjectsEndAsDisplayTextObjectDrawsThem) {
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenTextLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  for (bool layers : {false, true}) {
+    SCOPED_TRACE(layers ? "layers on" : "layers off");
+    OpenDisplay(40, 30, layers);
+    ASSERT_EQ(Run("CreateTextObject", {1, "Hi"}), ERR_NONE);
+    Frame before = Snapshot();
+    ASSERT_EQ(Run("DisplayTextObject", {1, 7, 5}), ERR_NONE);
+    Frame plain = Snapshot();
+    ASSERT_NE(plain, before);
+    if (layers) {
+      ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+    } else {
+      std::vector<uint32_t> pixels = before;
+      for (uint32_t& p : pixels) p |= 0xFF000000u;
+      BrushPixels description{pixels.data(), W, 0, 0};
+      ObjectId id{nullptr, 2};
+      BrushObject* out = nullptr;
+      ASSERT_EQ(CreateBrushFromPixels(L, &id, 0, W, H, &description, &out), ERR_NONE);
+      ASSERT_EQ(Run("DisplayBrush", {2, 0, 0}), ERR_NONE);
+    }
+    ASSERT_EQ(Snapshot(), before);
+    // The object is busy while its frames run: a handler cannot free it.
+    Hook();
+    ErrorCode freeDuringRun = ERR_NONE;
+    atFrame = [&](int32_t frame) {
+      if (frame != 2) return;
+      VmPushNumber(L, 1);
+      freeDuringRun = Call("FreeTextObject", 1);
+    };
+    ASSERT_EQ(Run("DisplayTextObjectFX", {1, 7, 5, 32}), ERR_NONE);
+    atFrame = nullptr;
+    EXPECT_GT(frames.size(), 2u);
+    EXPECT_EQ(freeDuringRun, layers ? ERR_NONE : ERR_LOCKEDOBJ);
+    EXPECT_EQ(Snapshot(), plain);
+    EXPECT_TRUE(EachPixelOldOrNew(before, plain));
+    EXPECT_EQ(Layers(), layers ? 1 : 0);
+    // The run let go of the object.
+    EXPECT_EQ(Run("FreeTextObject", {1}), layers ? ERR_FINDTEXTOBJECT : ERR_NONE);
+    EXPECT_EQ(Run("DisplayTextObjectFX", {1, 7, 5, 32}), ERR_FINDTEXTOBJECT);
+    FreeAllBrushes(L);
+    CloseDisplayLibrary(L);
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDisplayLibrary(L), ERR_NONE);
+    VmSetTop(L, 0);
   }
 }
 
