@@ -739,6 +739,23 @@ struct DisplayVideoHooks {
   void (*resume)(DisplayRecord* display);
   int32_t (*rects)(const DisplayRecord* display, int32_t* rects, int32_t max);
   int (*shown)(const DisplayRecord* display, int excludeLayers, int includePictureLayers);
+  // The size of a video that a drawing of object type 50 shows
+  // (ERR_FINDVIDEO when there is none).
+  ErrorCode (*size)(ObjectId id, int32_t* width, int32_t* height);
+  // What the layers ask of a video layer's video: stopLayer stops it
+  // (nothing when it does not play); command is one of VIDEOLAYER_;
+  // insert shows the video's first frame as a layer at a position.
+  void (*stopLayer)(VmState* L, qmLayer* layer);
+  ErrorCode (*command)(VmState* L, qmLayer* layer, int32_t command, int32_t value);
+  ErrorCode (*insert)(VmState* L, ObjectId id, int32_t x, int32_t y, int32_t position, int hidden);
+};
+enum : int32_t {
+  VIDEOLAYER_PLAY = 1,
+  VIDEOLAYER_STOP,
+  VIDEOLAYER_PAUSE,
+  VIDEOLAYER_RESUME,
+  VIDEOLAYER_SEEK,
+  VIDEOLAYER_VOLUME,
 };
 void SetDisplayVideoHooks(const DisplayVideoHooks* hooks);
 // 1 when a playing, paused or finished video is bound to the display
@@ -746,13 +763,24 @@ void SetDisplayVideoHooks(const DisplayVideoHooks* hooks);
 // includePictureLayers also when a layer of the display's background
 // picture shows a video.
 int DisplayShowsVideo(const DisplayRecord* display, int excludeLayers, int includePictureLayers);
+// The size of the video a drawing shows: ERR_FINDVIDEO without one.
+ErrorCode GetDrawnVideoSize(ObjectId id, int32_t* width, int32_t* height);
+// The video layer hooks; without the video library a layer's video does
+// not play (stop does nothing, the others give ERR_FINDVIDEO).
+void StopLayerVideo(VmState* L, qmLayer* layer);
+ErrorCode RunVideoLayerCommand(VmState* L, qmLayer* layer, int32_t command, int32_t value);
+ErrorCode InsertVideoLayer(VmState* L, ObjectId id, int32_t x, int32_t y, int32_t position,
+                           int hidden);
 // A frame a video thread finished for the display: 0xAARRGGBB rows of
-// width pixels (AllocMemory) that the main thread copies to x, y.
+// width pixels (AllocMemory) that the main thread copies to x, y, or hands
+// to apply (with target) when that is set: a video shown as a layer.
 struct PendingDisplayFrame {
   PendingDisplayFrame* next;
   const void* owner;  // the playback the frame belongs to
   uint32_t* pixels;
   int32_t x, y, width, height;
+  void (*apply)(VmState* L, const PendingDisplayFrame* frame);
+  void* target;
 };
 // Any thread: appends the frame under the display's mutex, dropping the
 // owner's older frames, and wakes the main thread's event wait.

@@ -67,7 +67,9 @@ int cmdDisableLayers(VmState* L) {
   if (asyncDrawing(d)) return ERR_LAYERSWITCH;
   if (d->outputKind != OBJECT_DISPLAY) return ERR_LAYERSON;
   if (d->layerscale) return ERR_NODISLAYERS;
-  // Waiting for the video library: no video layer exists to stop.
+  if (BGPic* pic = picture())
+    for (qmLayer* l = FirstLayer(pic); l; l = NextLayer(l))
+      if (l->type == LAYER_VIDEO) StopLayerVideo(L, l);
   d->layers = 0;
   return 0;
 }
@@ -331,7 +333,7 @@ ErrorCode CheckLayerOutput(int checkLayersOn) {
 }
 
 void DeleteLayer(VmState* L, qmLayer* layer, int noRefresh, LayerRect* outRect, DirtyList* list,
-                 int) {
+                 int stopVideo) {
   if (outRect) GetLayerBounds(L, layer, layer->display, outRect);
   if (!noRefresh) {
     int32_t type = layer->type;
@@ -342,7 +344,7 @@ void DeleteLayer(VmState* L, qmLayer* layer, int noRefresh, LayerRect* outRect, 
       RefreshLayerArea(L, layer, 0);
     layer->type = type;
   }
-  // Waiting for the video library: no video layer plays.
+  if (stopVideo && layer->type == LAYER_VIDEO) StopLayerVideo(L, layer);
   BGPic* pic = nullptr;
   for (BGPic* p = GetBGPicList(); p && !pic; p = reinterpret_cast<BGPic*>(p->head.next))
     for (qmLayer* l = FirstLayer(p); l; l = NextLayer(l))
@@ -534,10 +536,13 @@ ErrorCode InsertLayerObjectFrame(VmState* L, int32_t position, int32_t type, Obj
   BGPic* pic = picture();
   int32_t count = CountLayers(pic);
   if (position == 0 || position > count + 1) position = count + 1;
-  if (type != LAYER_BRUSH && type != LAYER_TEXTOBJECT && type != LAYER_ANIM) {
-    // Waiting for the video library: no video is inserted as a layer here.
-    return ERR_WRONGUSAGE;
+  if (type == LAYER_VIDEO) {
+    // The video's first frame, through the video library's layer path.
+    if (ErrorCode e = InsertVideoLayer(L, id, x, y, position, hidden)) return e;
+    if (out) *out = GetLayerByIndex(pic, position);
+    return ERR_NONE;
   }
+  if (type != LAYER_BRUSH && type != LAYER_TEXTOBJECT && type != LAYER_ANIM) return ERR_WRONGUSAGE;
   const LayerKind* kind = GetLayerKind(type);
   if (!kind || !kind->imageBitmaps) return ERR_WRONGUSAGE;
   qmLayer probe{};

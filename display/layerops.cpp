@@ -262,17 +262,24 @@ qmLayer* videoLayer(VmState* L, int minimum, int maximum) {
   if (layer->type != LAYER_VIDEO) VmRaiseError(L, ERR_BADLAYERTYPE);
   return layer;
 }
-// Waiting for the video library: no layer plays a video yet.
-int videoCommand(VmState* L, int minimum, int maximum) {
-  videoLayer(L, minimum, maximum);
-  return ERR_UNSUPPORTEDFEAT;
+int videoCommand(VmState* L, int32_t command) {
+  qmLayer* layer = videoLayer(L, 1, 1);
+  return RunVideoLayerCommand(L, layer, command, 0);
 }
-int cmdPlayLayer(VmState* L) { return videoCommand(L, 1, 1); }
-int cmdStopLayer(VmState* L) { return videoCommand(L, 1, 1); }
-int cmdPauseLayer(VmState* L) { return videoCommand(L, 1, 1); }
-int cmdResumeLayer(VmState* L) { return videoCommand(L, 1, 1); }
-int cmdSeekLayer(VmState* L) { return videoCommand(L, 2, 2); }
-int cmdSetLayerVolume(VmState* L) { return videoCommand(L, 2, 2); }
+int cmdPlayLayer(VmState* L) { return videoCommand(L, VIDEOLAYER_PLAY); }
+int cmdStopLayer(VmState* L) { return videoCommand(L, VIDEOLAYER_STOP); }
+int cmdPauseLayer(VmState* L) { return videoCommand(L, VIDEOLAYER_PAUSE); }
+int cmdResumeLayer(VmState* L) { return videoCommand(L, VIDEOLAYER_RESUME); }
+int cmdSeekLayer(VmState* L) {
+  qmLayer* layer = videoLayer(L, 2, 2);
+  return RunVideoLayerCommand(L, layer, VIDEOLAYER_SEEK, VmCheckInteger(L, 2));
+}
+// The volume is 0 to 64, or a percentage of 64.
+int cmdSetLayerVolume(VmState* L) {
+  qmLayer* layer = videoLayer(L, 2, 2);
+  const int32_t volume = VmTruncInt32(GetNumberArgEx(L, 2, 64, 0, nullptr));
+  return RunVideoLayerCommand(L, layer, VIDEOLAYER_VOLUME, std::clamp(volume, 0, 64));
+}
 
 enum : int32_t {
   ENTRY_UNDO = 10,

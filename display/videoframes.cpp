@@ -67,6 +67,26 @@ int DisplayShowsVideo(const DisplayRecord* display, int excludeLayers, int inclu
   return displayContext.videoHooks.shown(display, excludeLayers, includePictureLayers);
 }
 
+ErrorCode GetDrawnVideoSize(ObjectId id, int32_t* width, int32_t* height) {
+  if (!displayContext.videoHooks.size) return ERR_FINDVIDEO;
+  return displayContext.videoHooks.size(id, width, height);
+}
+
+void StopLayerVideo(VmState* L, qmLayer* layer) {
+  if (displayContext.videoHooks.stopLayer) displayContext.videoHooks.stopLayer(L, layer);
+}
+
+ErrorCode RunVideoLayerCommand(VmState* L, qmLayer* layer, int32_t command, int32_t value) {
+  if (!displayContext.videoHooks.command) return ERR_FINDVIDEO;
+  return displayContext.videoHooks.command(L, layer, command, value);
+}
+
+ErrorCode InsertVideoLayer(VmState* L, ObjectId id, int32_t x, int32_t y, int32_t position,
+                           int hidden) {
+  if (!displayContext.videoHooks.insert) return ERR_FINDVIDEO;
+  return displayContext.videoHooks.insert(L, id, x, y, position, hidden);
+}
+
 int32_t GetDisplayVideoRects(const DisplayRecord* display, int32_t* rects, int32_t max) {
   if (displayContext.copyingVideoFrames || !displayContext.videoHooks.rects) return 0;
   return displayContext.videoHooks.rects(display, rects, max);
@@ -92,7 +112,7 @@ void DropDisplayFrames(DisplayRecord* display, const void* owner) {
   freeList(taken);
 }
 
-ErrorCode ApplyPendingDisplayFrames(VmState*) {
+ErrorCode ApplyPendingDisplayFrames(VmState* L) {
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
     if (!d->mutex) continue;
     LockMutex(d->mutex);
@@ -101,7 +121,10 @@ ErrorCode ApplyPendingDisplayFrames(VmState*) {
     UnlockMutex(d->mutex);
     for (PendingDisplayFrame* f = list; f;) {
       PendingDisplayFrame* next = f->next;
-      copyToWindow(d, f);
+      if (f->apply)
+        f->apply(L, f);
+      else
+        copyToWindow(d, f);
       freeFrame(f);
       f = next;
     }

@@ -198,6 +198,7 @@ struct DrawRequest {
   const ObjectStyle* style;
   intptr_t extra;  // handed to layer creation
   uint32_t flags;
+  BitmapHandle* bitmap;  // a video's frame (type OBJTYPE_VIDEO); a layer made takes it
 };
 ErrorCode DrawObject(VmState* L, const DrawRequest* request);
 ErrorCode DisplayBrushCore(VmState* L, ObjectId id, int32_t x, int32_t y, int optionsIndex);

@@ -186,9 +186,20 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
       brush = &frameBrush;
       break;
     }
-    case OBJTYPE_VIDEO:
-      // Waiting for the video library: no video can be found.
-      return ERR_FINDVIDEO;
+    case OBJTYPE_VIDEO: {
+      // The frame comes with the request, as large as the video; it is
+      // owned here until a layer takes it.
+      decodedFrame.bitmap = r.bitmap;
+      if (!r.bitmap) return ERR_WRONGUSAGE;
+      int32_t w = 0, h = 0;
+      if (ErrorCode e = GetDrawnVideoSize(r.id, &w, &h)) return e;
+      frameBrush.bitmap = r.bitmap;
+      frameBrush.width = r.width = w;
+      frameBrush.height = r.height = h;
+      frameBrush.keyColour = -1;
+      brush = &frameBrush;
+      break;
+    }
     default:
       // Waiting for the background-picture commands: picture parts are not
       // drawn yet.
@@ -230,9 +241,13 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
 
   bool copy = !(r.flags & (1 | 8));
   if (d->layers) {
+    // A video's frame belongs to its layer from here on (freed by it when
+    // the layer cannot be made).
+    BitmapHandle* handed = nullptr;
+    if (r.type == OBJTYPE_VIDEO) std::swap(handed, decodedFrame.bitmap);
     if (ErrorCode e =
             CreateObjectLayer(L, r.type, r.id, sx, sy, x, y, width, height, &transform, &style,
-                              nullptr, (r.flags & 8) ? r.layer : -1, r.flags | 2, r.extra))
+                              handed, (r.flags & 8) ? r.layer : -1, r.flags | 2, r.extra))
       return e;
     copy = copy && isIdentity(transform) && !(r.flags & 4) && style.effects == 0;
   }

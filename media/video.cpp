@@ -74,6 +74,10 @@ struct VideoPlayback {
   DisplayRecord* display;
   int32_t x, y, width, height, smooth, volume, channel;
   ObjectId owner;
+  // Set while a layer shows the video: frames go to apply on the main
+  // thread, whole, instead of to the window.
+  void (*layerApply)(VmState* L, const PendingDisplayFrame* frame);
+  void* layerTarget;
   VideoEndHandler endHandler;
   void* endContext;
   // Queues.
@@ -229,10 +233,14 @@ void presentPicture(VideoPlayback* v, const uint32_t* pixels, int32_t width, int
   DisplayRecord* d = v->display;
   if (!d || v->suspended) return;
   int32_t sx = 0, sy = 0, dx = v->x, dy = v->y, w = width, h = height;
-  if (dx < 0) sx = -dx, w += dx, dx = 0;
-  if (dy < 0) sy = -dy, h += dy, dy = 0;
-  w = std::min(w, d->width - dx);
-  h = std::min(h, d->height - dy);
+  if (v->layerApply) {
+    dx = dy = 0;  // the layer takes the whole frame
+  } else {
+    if (dx < 0) sx = -dx, w += dx, dx = 0;
+    if (dy < 0) sy = -dy, h += dy, dy = 0;
+    w = std::min(w, d->width - dx);
+    h = std::min(h, d->height - dy);
+  }
   if (w <= 0 || h <= 0) return;
   auto* frame = static_cast<PendingDisplayFrame*>(AllocMemory(sizeof(PendingDisplayFrame), 1));
   auto* copy = static_cast<uint32_t*>(
@@ -246,7 +254,7 @@ void presentPicture(VideoPlayback* v, const uint32_t* pixels, int32_t width, int
   for (int32_t y = 0; y < h; y++)
     std::memcpy(copy + static_cast<size_t>(y) * static_cast<size_t>(w),
                 pixels + static_cast<size_t>(y + sy) * row + sx, static_cast<size_t>(w) * 4);
-  *frame = PendingDisplayFrame{nullptr, v, copy, dx, dy, w, h};
+  *frame = PendingDisplayFrame{nullptr, v, copy, dx, dy, w, h, v->layerApply, v->layerTarget};
   QueueDisplayFrame(d, frame);
 }
 
@@ -912,6 +920,14 @@ void SetVideoRect(VideoPlayback* v, int32_t x, int32_t y, int32_t width, int32_t
     }
     FreeMemory(kept);
   }
+}
+
+void SetVideoLayerTarget(VideoPlayback* v,
+                         void (*apply)(VmState* L, const PendingDisplayFrame* frame),
+                         void* target) {
+  std::lock_guard<std::mutex> lock(v->currentMutex);
+  v->layerApply = apply;
+  v->layerTarget = target;
 }
 
 void SetVideoSuspended(VideoPlayback* v, int suspended) {

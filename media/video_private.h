@@ -76,6 +76,12 @@ ErrorCode SeekVideoPlayback(VideoPlayback* v, int64_t ms);
 void SetVideoRect(VideoPlayback* v, int32_t x, int32_t y, int32_t width, int32_t height,
                   int32_t smooth);
 void SetVideoSuspended(VideoPlayback* v, int suspended);
+// While a layer shows the video, its frames go whole to apply (with
+// target) on the main thread; null apply: to the window again.
+struct PendingDisplayFrame;
+struct VmState;
+void SetVideoLayerTarget(VideoPlayback* v,
+                         void (*apply)(VmState* L, const PendingDisplayFrame* frame), void* target);
 void RedrawVideo(VideoPlayback* v);
 int64_t GetVideoPositionMs(VideoPlayback* v);
 // Test seams: frames presented and dropped, threads running.

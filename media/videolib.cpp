@@ -52,7 +52,8 @@ struct VideoObject {
   std::atomic<int32_t> state;
   int32_t savedState;
   DisplayRecord* display;
-  BGPic* picture;  // the picture whose layer shows the video, while asLayer
+  qmLayer* layer;  // the layer that shows the video, while asLayer
+  BGPic* picture;  // that layer's picture
   int32_t volume, seekable, asLayer, internal, locks;
   int32_t busy, closePending;  // an export runs; CloseVideo came during it
   char fileName[FILE_NAME_MAX];
@@ -98,6 +99,10 @@ ErrorCode getVideo(ObjectId id, VideoObject** out, uint32_t flags) {
   return ERR_FINDVIDEO;
 }
 
+ObjectId idOf(const VideoObject* v) { return ObjectId{v->head.autoId, v->head.number}; }
+
+bool shownByLayer(const VideoObject* v) { return IsObjectOnLayer(LAYER_VIDEO, idOf(v)) != 0; }
+
 // Runs on the refresh thread when the stream ended.
 void onVideoEnd(void* context) {
   auto* v = static_cast<VideoObject*>(context);
@@ -137,7 +142,8 @@ ErrorCode stopVideo(VmState* L, VideoObject* v, int refresh) {
   v->state = STATE_STOPPED;
   v->display = nullptr;
   unlockList();
-  if (refresh) refreshArea(L, d);
+  // A layer keeps the last frame it was given.
+  if (refresh && !v->asLayer) refreshArea(L, d);
   return ERR_NONE;
 }
 
@@ -184,6 +190,218 @@ ErrorCode checkOutputIsDisplay(DisplayRecord* d) {
     default:
       return ERR_NONE;
   }
+}
+
+// ---- Layers ----
+
+// A hidden copy of the video from the same file, for a layer while the
+// video itself plays or another layer shows it.
+ErrorCode openCopy(const VideoObject* v, VideoObject** out) {
+  *out = nullptr;
+  VideoPlayback* backend = nullptr;
+  int32_t w = 0, h = 0, duration = 0, seekable = 0;
+  if (ErrorCode e = OpenVideoDecoder(v->fileName, v->loader, v->adapterName, &backend, &w, &h,
+                                     &duration, &seekable))
+    return e;
+  auto* copy = new (std::nothrow) VideoObject();
+  if (!copy) {
+    FreeVideoHandle(backend);
+    return ERR_MEM;
+  }
+  copy->head.type = OBJTYPE_VIDEO;
+  copy->head.autoId = copy;
+  copy->backend = backend;
+  copy->nativeWidth = w;
+  copy->nativeHeight = h;
+  copy->width = copy->screenWidth = v->width;
+  copy->height = copy->screenHeight = v->height;
+  copy->smooth = v->smooth;
+  copy->duration = duration;
+  copy->seekable = seekable;
+  copy->volume = v->volume;
+  copy->internal = 1;
+  std::snprintf(copy->fileName, sizeof copy->fileName, "%s", v->fileName);
+  std::snprintf(copy->loader, sizeof copy->loader, "%s", v->loader);
+  std::snprintf(copy->adapterName, sizeof copy->adapterName, "%s", v->adapterName);
+  lockList();
+  ObjectHead** link = &videoContext.list;
+  while (*link) link = &(*link)->next;
+  *link = &copy->head;
+  unlockList();
+  *out = copy;
+  return ERR_NONE;
+}
+
+// A frame of the video as the main thread installs it into its layer's
+// image, which then shows again.
+void applyLayerFrame(VmState* L, const PendingDisplayFrame* f) {
+  auto* v = static_cast<VideoObject*>(f->target);
+  qmLayer* layer = v->layer;
+  if (!layer || !LayerExists(layer) || !layer->base || !layer->base->own.bitmap) return;
+  BitmapHandle* target = layer->base->own.bitmap;
+  BitmapHandle* frame = nullptr;
+  if (CreateBitmapFromRGB(f->pixels, -1, f->width, f->height, f->width, 0, 0, nullptr, &frame,
+                          nullptr, nullptr) != ERR_NONE)
+    return;
+  const int32_t w = std::min(f->width, static_cast<int32_t>(GetBitmapAttr(target, 0)));
+  const int32_t h = std::min(f->height, static_cast<int32_t>(GetBitmapAttr(target, 14)));
+  BltBitmapToTarget(frame, 0, 0, target, 0, 0, w, h);
+  FreeBitmap(frame);
+  FreeFXLayerCaches(layer);
+  DisplayRecord* d = v->display;
+  if (L && d && d->state == DISPSTATE_OPEN && d->bgpic == v->picture) RefreshFXLayerArea(L, layer);
+}
+
+// Binds the video to the display and starts its threads: into its layer
+// when one shows it, else at its screen rectangle. On failure the video
+// is stopped and no longer a layer's.
+ErrorCode startPlayback(VideoObject* v, DisplayRecord* d, int32_t channel) {
+  lockList();
+  v->display = d;
+  v->state = STATE_PLAYING;
+  unlockList();
+  int32_t x = v->screenX, y = v->screenY, w = v->screenWidth, h = v->screenHeight;
+  if (v->asLayer) {
+    SetVideoLayerTarget(v->backend, applyLayerFrame, v);
+    x = y = 0;
+    w = static_cast<int32_t>(GetBitmapAttr(v->layer->base->own.bitmap, 0));
+    h = static_cast<int32_t>(GetBitmapAttr(v->layer->base->own.bitmap, 14));
+  } else {
+    SetVideoLayerTarget(v->backend, nullptr, nullptr);
+  }
+  ErrorCode e = StartVideoThreads(v->backend, idOf(v), onVideoEnd, v, d, x, y, w, h, v->volume,
+                                  v->smooth, channel - 1);
+  if (e) {
+    lockList();
+    v->state = STATE_STOPPED;
+    v->display = nullptr;
+    v->asLayer = 0;
+    v->layer = nullptr;
+    unlockList();
+  }
+  return e;
+}
+
+// Makes the layer that shows the video from its frame bitmap (which it
+// takes) through the common draw routine, with the display options of
+// the argument optionsIndex (0: the defaults).
+ErrorCode makeVideoLayer(VmState* L, VideoObject* v, BitmapHandle* frame, int32_t x, int32_t y,
+                         int optionsIndex, int32_t insertAt, int hidden) {
+  const int32_t w = static_cast<int32_t>(GetBitmapAttr(frame, 0));
+  const int32_t h = static_cast<int32_t>(GetBitmapAttr(frame, 14));
+  DisplayTransform transform;
+  ObjectStyle style;
+  CopyDefaultTransform(&transform);
+  CopyDefaultObjectStyle(&style);
+  if (optionsIndex > 0 && VmType(L, optionsIndex) == VM_TYPE_TABLE) {
+    if (ErrorCode e = ParseDisplayOptions(L, optionsIndex, w, h, 0, 0, v->smooth, &transform,
+                                          &style, DISPOPT_DEFAULTS)) {
+      FreeBitmap(frame);
+      return e;
+    }
+  }
+  if (hidden) style.hidden = 1;
+  if (insertAt > 0) style.insertPos = insertAt;
+  DrawRequest r{};
+  r.layer = -1;
+  r.type = OBJTYPE_VIDEO;
+  r.id = idOf(v);
+  r.x = x;
+  r.y = y;
+  r.transform = &transform;
+  r.style = &style;
+  r.bitmap = frame;
+  v->asLayer = 1;
+  if (ErrorCode e = DrawObject(L, &r)) {
+    v->asLayer = 0;
+    return e;
+  }
+  v->layer = FindLayerShowingObject(LAYER_VIDEO, idOf(v));
+  v->picture = GetFXLayerPicture();
+  return ERR_NONE;
+}
+
+// PlayVideo with "uselayer": a video that plays or that a layer shows
+// already is not taken; a hidden copy plays instead.
+ErrorCode playAsLayer(VmState* L, VideoObject* v, DisplayRecord* d, int32_t x, int32_t y,
+                      int32_t channel) {
+  VideoObject* copy = nullptr;
+  if (active(v) || v->asLayer || shownByLayer(v)) {
+    if (ErrorCode e = openCopy(v, &copy)) return e;
+    v = copy;
+  }
+  BitmapHandle* frame = AllocBitmap(v->width, v->height, 0, nullptr);
+  ErrorCode e = frame ? ERR_NONE : ERR_BITMAP;
+  if (frame) {
+    FillBitmapRect(frame, 0, 0, v->width, v->height, 0xFF000000u);
+    e = makeVideoLayer(L, v, frame, x, y, 4, 0, 0);
+  }
+  if (!e) e = startPlayback(v, d, channel);
+  // A copy that no layer shows goes at once.
+  if (e && copy && !shownByLayer(copy)) freeVideo(L, copy);
+  return e;
+}
+
+// DisplayVideoFrame and an inserted video: the frame at ms as a layer.
+ErrorCode showFrameLayer(VmState* L, VideoObject* v, int32_t x, int32_t y, int32_t ms,
+                         int optionsIndex, int32_t insertAt, int hidden) {
+  if (v->state == STATE_FINISHED) stopVideo(L, v, 1);
+  VideoObject* copy = nullptr;
+  if (active(v) || v->asLayer || shownByLayer(v)) {
+    if (ErrorCode e = openCopy(v, &copy)) return e;
+    v = copy;
+  }
+  uint32_t* pixels = nullptr;
+  int32_t w = 0, h = 0, row = 0;
+  // The start needs no seek: the first frame is taken by its number.
+  ErrorCode e = FetchVideoFrame(v->backend, ms, ms == 0 ? 0 : 1, GRAB_COUNT, &pixels, &w, &h, &row);
+  BitmapHandle* frame = nullptr;
+  if (!e && CreateBitmapFromRGB(pixels, -1, w, h, row, 0, 0, nullptr, &frame, nullptr, nullptr))
+    e = ERR_BITMAP;
+  FreeMemory(pixels);
+  if (!e) e = makeVideoLayer(L, v, frame, x, y, optionsIndex, insertAt, hidden);
+  if (e && copy && !shownByLayer(copy)) freeVideo(L, copy);
+  return e;
+}
+
+// The video a layer shows (hidden copies included).
+ErrorCode layerVideo(const qmLayer* layer, VideoObject** out) {
+  return getVideo(layer->sourceId, out, FIND_INTERNAL);
+}
+
+// ---- Workers shared by the video and the layer commands ----
+
+ErrorCode pauseVideo(VideoObject* v) {
+  if (v->state != STATE_PLAYING) return ERR_VIDNOTPLAYING;
+  PauseVideoPlayback(v->backend);
+  lockList();
+  v->state = STATE_PAUSED;
+  unlockList();
+  return ERR_NONE;
+}
+
+ErrorCode resumeVideo(VideoObject* v) {
+  if (v->state != STATE_PAUSED) return ERR_VIDNOTPAUSED;
+  ResumeVideoPlayback(v->backend);
+  v->state = STATE_PLAYING;
+  return ERR_NONE;
+}
+
+ErrorCode seekVideo(VideoObject* v, int32_t ms) {
+  if (!v->seekable) return ERR_SEEKFORMAT;
+  if (ms < 0 || ms > v->duration - 1) return ERR_SEEKRANGE;
+  if (v->state == STATE_FINISHED) {
+    // The end was reached: the video shows the frame there and holds.
+    PauseVideoPlayback(v->backend);
+    v->state = STATE_PAUSED;
+  }
+  return SeekVideoPlayback(v->backend, ms);
+}
+
+void setVolume(VideoObject* v, double volume) {
+  v->volume = std::clamp(VmTruncInt32(volume), 0, VOLUME_MAX);
+  // Waiting for the audio engine's video channels: the sound is not played
+  // out, so the volume is only stored.
 }
 
 // ---- Commands ----
@@ -239,11 +457,22 @@ int cmdCloseVideo(VmState* L) {
   VideoObject* v = nullptr;
   if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
   // A video being exported is freed when the export ends; until then the
-  // script cannot find it. Waiting for the layers library: no layer shows
-  // a video, so none keeps a closed video alive.
+  // script cannot find it.
   if (v->busy) {
     v->closePending = 1;
     v->internal = 1;
+    return 0;
+  }
+  // A video that layers show stays for them under its own address, hidden
+  // from the script; it goes with the last of those layers.
+  if (shownByLayer(v)) {
+    const ObjectId own{v, 0};
+    RepointLayers(LAYER_VIDEO, idOf(v), own);
+    lockList();
+    v->head.number = 0;
+    v->head.autoId = v;
+    v->internal = 1;
+    unlockList();
     return 0;
   }
   if (active(v) || v->state == STATE_SUSPENDED) stopVideo(L, v, 1);
@@ -272,11 +501,11 @@ int cmdPlayVideo(VmState* L) {
     if (useLayer) return ERR_NOLAYERS;
   }
   if (VideoRecorderActive()) return ERR_WRONGCMDRECVIDEO;
-  // Waiting for the layers library: a video cannot be drawn as a layer yet.
-  if (useLayer) return ERR_VIDEOLAYER;
   if (v->state == STATE_FINISHED) stopVideo(L, v, 0);
+  if (useLayer) return playAsLayer(L, v, d, x, y, channel);
   if (v->state == STATE_PLAYING) return ERR_VIDPLAYING;
   if (v->state == STATE_PAUSED) return ERR_VIDPAUSED;
+  if (shownByLayer(v)) return ERR_DBVIDEOLAYER;
   v->x = resolveX(x, v->width);
   v->y = resolveY(y, v->height);
   v->display = d;
@@ -284,21 +513,7 @@ int cmdPlayVideo(VmState* L) {
   if (v->screenWidth != v->width || v->screenHeight != v->height) v->smooth = d->smooth;
   // Waiting for the sprites library: with a display adapter the video draws
   // straight into the window too, not through a sprite instance.
-  lockList();
-  v->state = STATE_PLAYING;
-  v->asLayer = 0;
-  unlockList();
-  ErrorCode e = StartVideoThreads(v->backend, ObjectId{v->head.autoId, v->head.number}, onVideoEnd,
-                                  v, d, v->screenX, v->screenY, v->screenWidth, v->screenHeight,
-                                  v->volume, v->smooth, channel - 1);
-  if (e) {
-    lockList();
-    v->state = STATE_STOPPED;
-    v->display = nullptr;
-    unlockList();
-    return e;
-  }
-  return 0;
+  return startPlayback(v, d, channel);
 }
 
 int cmdStopVideo(VmState* L) {
@@ -313,37 +528,21 @@ int cmdPauseVideo(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
   VideoObject* v = nullptr;
   if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
-  if (v->state != STATE_PLAYING) return ERR_VIDNOTPLAYING;
-  PauseVideoPlayback(v->backend);
-  lockList();
-  v->state = STATE_PAUSED;
-  unlockList();
-  return 0;
+  return pauseVideo(v);
 }
 
 int cmdResumeVideo(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
   VideoObject* v = nullptr;
   if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
-  if (v->state != STATE_PAUSED) return ERR_VIDNOTPAUSED;
-  ResumeVideoPlayback(v->backend);
-  v->state = STATE_PLAYING;
-  return 0;
+  return resumeVideo(v);
 }
 
 int cmdSeekVideo(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   VideoObject* v = nullptr;
   if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
-  const int32_t ms = VmCheckInteger(L, 2);
-  if (!v->seekable) return ERR_SEEKFORMAT;
-  if (ms < 0 || ms > v->duration - 1) return ERR_SEEKRANGE;
-  if (v->state == STATE_FINISHED) {
-    // The end was reached: the video shows the frame there and holds.
-    PauseVideoPlayback(v->backend);
-    v->state = STATE_PAUSED;
-  }
-  return SeekVideoPlayback(v->backend, ms);
+  return seekVideo(v, VmCheckInteger(L, 2));
 }
 
 int cmdIsVideo(VmState* L) {
@@ -396,10 +595,7 @@ int cmdSetVideoVolume(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   VideoObject* v = nullptr;
   if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
-  const double volume = GetNumberArgEx(L, 2, VOLUME_MAX, 0, nullptr);
-  v->volume = std::clamp(VmTruncInt32(volume), 0, VOLUME_MAX);
-  // Waiting for the audio engine's video channels: the sound is not played
-  // out, so the volume is only stored.
+  setVolume(v, GetNumberArgEx(L, 2, VOLUME_MAX, 0, nullptr));
   return 0;
 }
 
@@ -553,7 +749,7 @@ int cmdDumpVideo(VmState* L) {
           for (int32_t row = 0; row < ch; row++)
             std::memcpy(copy + static_cast<size_t>(row) * cw, frame + static_cast<size_t>(row) * w,
                         static_cast<size_t>(cw) * 4);
-          *f = PendingDisplayFrame{nullptr, v, copy, dx, dy, cw, ch};
+          *f = PendingDisplayFrame{nullptr, v, copy, dx, dy, cw, ch, nullptr, nullptr};
           QueueDisplayFrame(d, f);
         } else {
           FreeMemory(f);
@@ -595,8 +791,7 @@ int cmdDisplayVideoFrame(VmState* L) {
   CheckArgCount(L, 4, 5, 0, 0);
   VideoObject* v = nullptr;
   if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
-  VmCheckInteger(L, 2);
-  VmCheckInteger(L, 3);
+  const int32_t x = VmCheckInteger(L, 2), y = VmCheckInteger(L, 3);
   const int32_t position = VmCheckInteger(L, 4);
   DisplayRecord* d = GetCurrentDisplay();
   if (!d) return ERR_WRONGUSAGE;
@@ -604,8 +799,7 @@ int cmdDisplayVideoFrame(VmState* L) {
   if (!d->layers) return ERR_NOLAYERS;
   if (position != 0 && !v->seekable) return ERR_SEEKFORMAT;
   if (position < 0 || (position != 0 && position >= v->duration)) return ERR_SEEKRANGE;
-  // Waiting for the layers library: a frame cannot be inserted as a layer.
-  return ERR_VIDEOLAYER;
+  return showFrameLayer(L, v, x, y, position, 5, 0, 0);
 }
 
 const CommandTableEntry videoCommands[] = {
@@ -676,8 +870,86 @@ int32_t videoRects(const DisplayRecord* d, int32_t* rects, int32_t max) {
   return n;
 }
 
+ErrorCode videoSize(ObjectId id, int32_t* width, int32_t* height) {
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(id, &v, FIND_INTERNAL)) return e;
+  *width = v->width;
+  *height = v->height;
+  return ERR_NONE;
+}
+
+// The layer goes: its video stops and is no layer's any more.
+void stopLayerVideo(VmState* L, qmLayer* layer) {
+  VideoObject* v = nullptr;
+  if (layerVideo(layer, &v) != ERR_NONE || v->layer != layer) return;
+  if (active(v) || v->state == STATE_SUSPENDED) stopVideo(L, v, 0);
+  v->asLayer = 0;
+  v->layer = nullptr;
+  v->picture = nullptr;
+}
+
+ErrorCode layerCommand(VmState* L, qmLayer* layer, int32_t command, int32_t value) {
+  VideoObject* v = nullptr;
+  if (ErrorCode e = layerVideo(layer, &v)) return e;
+  switch (command) {
+    case VIDEOLAYER_PLAY: {
+      if (v->state == STATE_FINISHED) stopVideo(L, v, 0);
+      if (active(v) || v->state == STATE_SUSPENDED) return ERR_VIDPLAYING;
+      DisplayRecord* d = GetCurrentDisplay();
+      if (!d || !layer->base || !layer->base->own.bitmap) return ERR_WRONGUSAGE;
+      v->asLayer = 1;
+      v->layer = layer;
+      v->picture = GetFXLayerPicture();
+      return startPlayback(v, d, 0);
+    }
+    case VIDEOLAYER_STOP:
+      return stopVideo(L, v, 0);
+    case VIDEOLAYER_PAUSE:
+      return pauseVideo(v);
+    case VIDEOLAYER_RESUME:
+      return resumeVideo(v);
+    case VIDEOLAYER_SEEK:
+      return seekVideo(v, value);
+    case VIDEOLAYER_VOLUME:
+      setVolume(v, value);
+      return ERR_NONE;
+    default:
+      return ERR_WRONGUSAGE;
+  }
+}
+
+ErrorCode insertVideoLayer(VmState* L, ObjectId id, int32_t x, int32_t y, int32_t position,
+                           int hidden) {
+  VideoObject* v = nullptr;
+  if (ErrorCode e = getVideo(id, &v, FIND_MODIFY)) return e;
+  return showFrameLayer(L, v, x, y, 0, 0, position, hidden);
+}
+
 const DisplayVideoHooks VIDEO_HOOKS = {stopDisplayVideos, suspendDisplayVideos, resumeDisplayVideos,
-                                       videoRects, IsVideoOnDisplay};
+                                       videoRects,        IsVideoOnDisplay,     videoSize,
+                                       stopLayerVideo,    layerCommand,         insertVideoLayer};
+
+// Videos whose layers went: one whose layer went without it stops; a
+// hidden one that no layer shows any more is freed.
+void flushPendingVideoFrees(VmState* L) {
+  for (VideoObject* v = firstVideo(); v;) {
+    VideoObject* next = nextVideo(v);
+    if (v->asLayer && v->layer && !LayerExists(v->layer)) {
+      if (active(v) || v->state == STATE_SUSPENDED) stopVideo(L, v, 0);
+      v->asLayer = 0;
+      v->layer = nullptr;
+      v->picture = nullptr;
+    }
+    if (v->internal && !v->busy && !shownByLayer(v)) {
+      if (active(v) || v->state == STATE_SUSPENDED) stopVideo(L, v, 0);
+      freeVideo(L, v);
+    }
+    v = next;
+  }
+}
+
+const LayerKind VIDEO_LAYER_KIND{
+    LAYER_VIDEO, nullptr, nullptr, nullptr, nullptr, nullptr, flushPendingVideoFrees, nullptr};
 
 int readVideoAttribute(VmState* L, int32_t attribute) {
   if (attribute == ATTRCOUNT) {
@@ -739,6 +1011,7 @@ ErrorCode OpenVideoLibrary(VmState* L) {
   if (ErrorCode e = RegisterObjectList(&videoContext.list)) return e;
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_VIDEO, readVideoAttribute)) return e;
   SetDisplayVideoHooks(&VIDEO_HOOKS);
+  RegisterLayerKind(&VIDEO_LAYER_KIND);
   return 0;
 }
 

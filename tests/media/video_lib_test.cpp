@@ -361,3 +361,121 @@ TEST_F(Videos, ADisplayShowingAVideoRefusesCloseBufferAndCallbacks) {
   EXPECT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
   EXPECT_EQ(CallWith("CloseDisplay", {1}), ERR_NONE);
 }
+
+// Videos shown as layers: the layers library is open as well.
+class VideoLayers : public Videos {
+ protected:
+  void SetUp() override {
+    Videos::SetUp();
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenLayersLibrary(L), ERR_NONE);
+    VmSetTop(L, 0);
+  }
+  void TearDown() override {
+    Videos::TearDown();
+    FreeLayerSystem(L);
+  }
+  qmLayer* layer(int32_t position) { return GetFXLayerByIndex(position); }
+  // Plays until the video leaves state 1 (at most 5 s), noting the frames
+  // the window shows at x, y in the order they come.
+  std::vector<int> playThrough(const Fixture& f, ObjectId id, int32_t x, int32_t y) {
+    std::vector<int> seen;
+    VideoTestStats s{};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (GetVideoTestStats(id, &s) == ERR_NONE && s.state == 1 &&
+           std::chrono::steady_clock::now() < end) {
+      pollFor(10);
+      const int shown = shownFrame(f, x, y);
+      if (shown >= 0 && (seen.empty() || seen.back() != shown)) seen.push_back(shown);
+    }
+    pollFor(50);
+    const int last = shownFrame(f, x, y);
+    if (last >= 0 && (seen.empty() || seen.back() != last)) seen.push_back(last);
+    return seen;
+  }
+};
+
+TEST_F(VideoLayers, AVideoPlaysInItsLayerWhichStopsItWhenRemoved) {
+  OpenDisplay(200, 120, true);
+  const Fixture f = pal4();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1, 10, 20, Value::Table({{"uselayer", true}})}), ERR_NONE);
+  ASSERT_EQ(CountFXLayers(), 1);
+  EXPECT_EQ(layer(1)->type, LAYER_VIDEO);
+  EXPECT_EQ(stats(1).threads, 3);
+  std::vector<int> seen = playThrough(f, ObjectId{nullptr, 1}, 10, 20);
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << testing::PrintToString(seen);
+  EXPECT_GE(seen.size(), 5u) << testing::PrintToString(seen);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), 9);  // the layer keeps the last frame
+  EXPECT_EQ(stats(1).state, 4);
+  EXPECT_EQ(CallWith("SetVideoPosition", {1, 0, 0}), ERR_VIDLAYERFUNC);
+  EXPECT_EQ(CallWith("SetVideoSize", {1, 20, 20}), ERR_VIDLAYERFUNC);
+
+  // The layer commands drive the layer's video.
+  EXPECT_EQ(CallWith("PlayLayer", {1}), ERR_NONE);
+  EXPECT_EQ(stats(1).state, 1);
+  EXPECT_EQ(CallWith("PlayLayer", {1}), ERR_VIDPLAYING);
+  EXPECT_EQ(CallWith("PauseLayer", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("SeekLayer", {1, 500}), ERR_NONE);
+  pollFor(150);
+  EXPECT_EQ(shownFrame(f, 10, 20), 6);
+  EXPECT_EQ(CallWith("SetLayerVolume", {1, "50%"}), ERR_NONE);
+  EXPECT_EQ(stats(1).volume, 32);
+  EXPECT_EQ(CallWith("ResumeLayer", {1}), ERR_NONE);
+  EXPECT_EQ(stats(1).state, 1);
+  EXPECT_EQ(CallWith("StopLayer", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("StopLayer", {1}), ERR_VIDSTOPPED);
+  EXPECT_EQ(stats(1).threads, 0);
+
+  // Played as a layer again while the first plays: a hidden copy plays in
+  // a second layer; removing that layer stops and frees the copy.
+  ASSERT_EQ(CallWith("PlayLayer", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1, 100, 20, Value::Table({{"uselayer", true}})}), ERR_NONE);
+  ASSERT_EQ(CountFXLayers(), 2);
+  const ObjectId copy = layer(2)->sourceId;
+  ASSERT_NE(copy.autoId, nullptr);
+  VideoTestStats s{};
+  ASSERT_EQ(GetVideoTestStats(copy, &s), ERR_NONE);
+  EXPECT_EQ(s.state, 1);
+  EXPECT_EQ(CallWith("RemoveLayer", {2}), ERR_NONE);
+  EXPECT_EQ(GetVideoTestStats(copy, &s), ERR_FINDARRAY);
+  EXPECT_EQ(stats(1).state, 1);
+
+  // Closed while its layer shows it, the video lives on for the layer
+  // under an id the script does not know; it goes with the layer.
+  ASSERT_EQ(CallWith("CloseVideo", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("StopVideo", {1}), ERR_FINDVIDEO);
+  const ObjectId hidden = layer(1)->sourceId;
+  ASSERT_EQ(GetVideoTestStats(hidden, &s), ERR_NONE);
+  EXPECT_EQ(s.state, 1);
+  EXPECT_EQ(CallWith("RemoveLayer", {1}), ERR_NONE);
+  EXPECT_EQ(GetVideoTestStats(hidden, &s), ERR_FINDARRAY);
+  EXPECT_EQ(CallWith("PlayLayer", {1}), ERR_LAYERRANGE);
+}
+
+// One frame as a layer, by time and inserted by the layers library;
+// switching layers off stops the video layers.
+TEST_F(VideoLayers, FramesAsLayersAndLayersOff) {
+  OpenDisplay(200, 120, true);
+  const Fixture f = pal4();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayVideoFrame", {1, 0, 60, 500}), ERR_NONE);
+  EXPECT_EQ(shownFrame(f, 0, 60), 6);
+  EXPECT_EQ(stats(1).state, 0);
+  EXPECT_EQ(CallWith("GetVideoFrame", {5, 1, 1}), ERR_WRONGUSAGE);  // a layer's
+  ASSERT_EQ(CallWith("InsertLayer", {1, LAYER_VIDEO, 1, 100, 60}), ERR_NONE);
+  ASSERT_EQ(CountFXLayers(), 2);
+  EXPECT_EQ(layer(1)->type, LAYER_VIDEO);
+  EXPECT_EQ(shownFrame(f, 100, 60), 0);
+  // The inserted frame's layer plays its hidden copy.
+  ASSERT_EQ(CallWith("PlayLayer", {1}), ERR_NONE);
+  const ObjectId copy = layer(1)->sourceId;
+  VideoTestStats s{};
+  ASSERT_EQ(GetVideoTestStats(copy, &s), ERR_NONE);
+  EXPECT_EQ(s.threads, 3);
+  ASSERT_EQ(CallWith("DisableLayers", {}), ERR_NONE);
+  ASSERT_EQ(GetVideoTestStats(copy, &s), ERR_NONE);
+  EXPECT_EQ(s.threads, 0);
+  EXPECT_EQ(s.state, 0);
+}
