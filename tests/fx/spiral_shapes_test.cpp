@@ -221,6 +221,18 @@ TEST_F(SpiralShapesTest, StarSunAndClockWipeGeometry) {
     EXPECT_EQ(frames.back(), CodedWindow());
     Reopen();
   }
+  // A step longer than the sides: the tip goes round every corner in one
+  // frame and the wedge holds them all.
+  {
+    OpenDisplay(8, 6, false);
+    MakeBrush(1, 8, 6, Fill::Coded);
+    ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, 97, 12}), ERR_NONE);
+    ASSERT_EQ(frames.size(), 3u);
+    for (auto [x, y] : {std::pair{7, 5}, {0, 5}, {0, 0}, {7, 0}})
+      EXPECT_EQ(frames[1][static_cast<size_t>(y) * W + x], CodedPixel(1, x, y)) << x << "," << y;
+    EXPECT_EQ(frames.back(), CodedWindow());
+    Reopen();
+  }
 }
 
 // Hiding a layer grows each shape as a hole: the layer stays only outside
@@ -293,10 +305,14 @@ TEST_F(SpiralShapesTest, JumpsEqualSingleFrames) {
       SCOPED_TRACE(testing::Message() << "effect " << id << " plane " << static_cast<int>(plane));
       OpenDisplay(64, 48, true);
       MakeBrush(1, 40, 30, Fill::Coded, plane);
+      ASSERT_EQ(Run("DisplayBrush", {1, 12, 9}), ERR_NONE);
+      Frame plain = Snapshot();
+      ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
       const Value options = Value::Table({{"type", id}, {"speed", 2}, {"async", 1}});
       ASSERT_EQ(Run("DisplayBrushFX", {1, 12, 9, options}), ERR_NONE);
       ASSERT_EQ(StepToEnd(), ERR_NONE);
       std::vector<Frame> single = frames;
+      EXPECT_EQ(single.back(), plain);
       ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
       ASSERT_EQ(Run("DisplayBrushFX", {1, 12, 9, options}), ERR_NONE);
       auto* draw = static_cast<AsyncDraw*>(handle);
