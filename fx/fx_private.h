@@ -329,3 +329,7 @@ ErrorCode RenderClockWipeFX(FXState* state, int32_t* done);
 ErrorCode RenderPixelZoomFX(FXState* state, int32_t* done);
 ErrorCode RenderStrudelFX(FXState* state, int32_t* done);
 ErrorCode RenderRollFX(FXState* state, int32_t* done);
+
+// ---- Scroll renderers ----
+
+ErrorCode RenderScrollFX(FXState* state, int32_t* done);

@@ -59,15 +59,14 @@
   X(44, "RECTSOUTHWEST", RenderRectFX, 0) \
   X(45, "RECTWEST", RenderRectFX, 0) \
   X(46, "RECTNORTHWEST", RenderRectFX, 0) \
-  /* Waiting for the scroll renderers, which move through the moveobject library: one frame. */ \
-  X(47, "SCROLLLEFT", RenderWholeFX, 0) \
-  X(48, "SCROLLRIGHT", RenderWholeFX, 0) \
-  X(49, "SCROLLTOP", RenderWholeFX, 0) \
-  X(50, "SCROLLBOTTOM", RenderWholeFX, 0) \
-  X(51, "SCROLLNORTHEAST", RenderWholeFX, 0) \
-  X(52, "SCROLLSOUTHEAST", RenderWholeFX, 0) \
-  X(53, "SCROLLSOUTHWEST", RenderWholeFX, 0) \
-  X(54, "SCROLLNORTHWEST", RenderWholeFX, 0) \
+  X(47, "SCROLLLEFT", RenderScrollFX, 0) \
+  X(48, "SCROLLRIGHT", RenderScrollFX, 0) \
+  X(49, "SCROLLTOP", RenderScrollFX, 0) \
+  X(50, "SCROLLBOTTOM", RenderScrollFX, 0) \
+  X(51, "SCROLLNORTHEAST", RenderScrollFX, 0) \
+  X(52, "SCROLLSOUTHEAST", RenderScrollFX, 0) \
+  X(53, "SCROLLSOUTHWEST", RenderScrollFX, 0) \
+  X(54, "SCROLLNORTHWEST", RenderScrollFX, 0) \
   X(55, "STRETCHLEFT", RenderStretchFX, 0) \
   X(56, "STRETCHRIGHT", RenderStretchFX, 0) \
   X(57, "STRETCHTOP", RenderStretchFX, 0) \

@@ -738,7 +738,8 @@ ErrorCode RunTransitionFX(FXState* request, int32_t* results) {
   if ((error = prepareObject(s, d))) return fail(error);
   if (s->kind == FXKIND_SHOWLAYER || s->kind == FXKIND_HIDELAYER || s->kind == FXKIND_REMOVELAYER)
     if ((error = prepareLayer(s, d))) return fail(error);
-  if (s->width < 1 || s->height < 1 || !s->image) {
+  // A scrolled layer is moved itself and needs no picture.
+  if (s->width < 1 || s->height < 1 || (!s->image && !(s->isScroll && s->layer))) {
     if (!(s->reverse && !s->layerMode && s->image)) return fail(ERR_WRONGUSAGE);
   }
   int32_t outWidth = d->bgpic->width, outHeight = d->bgpic->height;

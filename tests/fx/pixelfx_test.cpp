@@ -265,5 +265,136 @@ TEST_F(PixelFXTest, LayerModeHidesShowsAndJumps) {
   }
 }
 
+// ---- Scroll effects ----
+
+// The frames a straight scroll takes: the distance along the longer axis
+// over the step, rounded up.
+int32_t ScrollFrames(int32_t effect, int32_t w, int32_t h, int32_t step) {
+  int32_t distance = effect == 47 || effect == 48   ? w
+                     : effect == 49 || effect == 50 ? h
+                                                    : std::max(w, h);
+  return (distance + step - 1) / step;
+}
+
+TEST_F(PixelFXTest, ScrollsGlideInWithTheirFrameCountAndEndInPlace) {
+  struct Size {
+    int32_t w, h;
+  } sizes[] = {{64, 48}, {61, 37}, {1, 1}, {1, 40}, {2, 2}, {6, 5}};
+  for (const Size& size : sizes) {
+    OpenDisplay(size.w, size.h, false, BACKGROUND);
+    Frame before = Snapshot();
+    MakeBrush(9, size.w, size.h, Fill::Solid, Plane::None, BACKGROUND);
+    MakeBrush(1, size.w, size.h, Fill::Coded, Plane::Mask);
+    ASSERT_EQ(Run("DisplayBrush", {1, 0, 0}), ERR_NONE);
+    Frame plain = Snapshot();
+    for (int32_t id = 47; id <= 54; id++)
+      for (int32_t speed : {-1, 7}) {
+        SCOPED_TRACE(testing::Message()
+                     << "effect " << id << " speed " << speed << " on " << size.w << "x" << size.h);
+        ASSERT_EQ(Run("DisplayBrush", {9, 0, 0}), ERR_NONE);
+        ASSERT_EQ(Snapshot(), before);
+        ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, id, speed}), ERR_NONE);
+        EXPECT_EQ(static_cast<int32_t>(frames.size()),
+                  ScrollFrames(id, size.w, size.h, speed < 0 ? 10 : speed));
+        EXPECT_EQ(Promised(id, size.w, size.h, speed).frames, static_cast<int32_t>(frames.size()));
+        ASSERT_FALSE(frames.empty());
+        EXPECT_EQ(frames.back(), plain);
+      }
+    Reopen();
+  }
+}
+
+// SCROLLLEFT, also by its second name: the brush at x - w + k x step in
+// frame k, over what lay beneath, until it reaches its place; a new
+// background picture glides in over the old one the same way.
+TEST_F(PixelFXTest, ScrollFramesShowThePictureOnItsWay) {
+  const int32_t w = 20, h = 6, x = 5, y = 3, step = 6;
+  OpenDisplay(40, 12, false, BACKGROUND);
+  Frame before = Snapshot();
+  MakeBrush(9, 40, 12, Fill::Solid, Plane::None, BACKGROUND);
+  MakeBrush(1, w, h, Fill::Coded);
+  std::vector<Frame> left;
+  for (const char* name : {"SCROLLLEFT", "SCROLLWEST"}) {
+    SCOPED_TRACE(name);
+    int32_t id = -1;
+    for (const ConstantTableEntry* c = GetFXConstants(); c->name; c++)
+      if (std::string(c->name) == name) id = static_cast<int32_t>(c->number);
+    ASSERT_EQ(id, 47);
+    ASSERT_EQ(Run("DisplayBrush", {9, 0, 0}), ERR_NONE);
+    ASSERT_EQ(Run("DisplayBrushFX", {1, x, y, id, step}), ERR_NONE);
+    ASSERT_EQ(frames.size(), static_cast<size_t>((x + w + step - 1) / step));
+    for (size_t k = 1; k <= frames.size(); k++) {
+      int32_t at = std::min(-w + static_cast<int32_t>(k) * step, x);
+      for (int32_t px = 0; px < 40; px++) {
+        uint32_t want = px >= at && px < at + w ? CodedPixel(1, px - at, 0) : BACKGROUND;
+        ASSERT_EQ(frames[k - 1][static_cast<size_t>(y) * 40 + px], want)
+            << "frame " << k << " column " << px;
+      }
+      ASSERT_EQ(frames[k - 1][static_cast<size_t>(y - 1) * 40 + 10], BACKGROUND);
+    }
+    if (left.empty())
+      left = frames;
+    else
+      EXPECT_EQ(frames, left);
+  }
+  // Background pictures: the new one slides down over the old one.
+  MakeBrush(2, 40, 12, Fill::Coded, Plane::None, 0, 2);
+  ASSERT_EQ(Run("BrushToBGPic", {2, 12}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayTransitionFX", {12, 49, 5}), ERR_NONE);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0][0], CodedPixel(2, 0, 7));
+  EXPECT_EQ(frames[0][static_cast<size_t>(5) * 40], before[static_cast<size_t>(5) * 40]);
+  EXPECT_EQ(frames[1][0], CodedPixel(2, 0, 2));
+  for (int32_t py = 0; py < 12; py++)
+    EXPECT_EQ(frames[2][static_cast<size_t>(py) * 40 + 3], CodedPixel(2, 3, py));
+}
+
+// A layer scrolls itself: hidden, it glides out and ends hidden at its old
+// position; shown, it glides in; stepped, a jump replays the same frames.
+TEST_F(PixelFXTest, ScrolledLayersMoveOutAndBack) {
+  OpenDisplay(40, 30, true);
+  Frame empty = Snapshot();
+  MakeBrush(1, 12, 8, Fill::Coded);
+  ASSERT_EQ(Run("DisplayBrush", {1, 5, 4}), ERR_NONE);
+  Frame shown = Snapshot();
+  qmLayer* layer = GetFXLayerByIndex(1);
+  ASSERT_NE(layer, nullptr);
+  ASSERT_EQ(Run("HideLayerFX", {1, 48, 4}), ERR_NONE);
+  // Out to the right: 40 - 5 = 35 pixels in steps of 4.
+  EXPECT_EQ(frames.size(), 9u);
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_EQ(frames[0][static_cast<size_t>(4) * 40 + 9], CodedPixel(1, 0, 0));
+  EXPECT_EQ(Snapshot(), empty);
+  EXPECT_EQ(layer->hidden, 1);
+  EXPECT_EQ(layer->display->x, 5);
+  EXPECT_EQ(layer->display->y, 4);
+  ASSERT_EQ(Run("ShowLayerFX", {1, 49, 4}), ERR_NONE);
+  // In from above: 8 + 4 = 12 pixels.
+  EXPECT_EQ(frames.size(), 3u);
+  EXPECT_EQ(Snapshot(), shown);
+  EXPECT_EQ(layer->hidden, 0);
+
+  ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+  setHook(nullptr, nullptr);
+  ASSERT_EQ(Run("ShowLayerFX", {1, Value::Table({{"type", 53}, {"speed", 3}, {"async", 1}})}),
+            ERR_NONE);
+  ASSERT_EQ(StepToEnd(), ERR_NONE);
+  std::vector<Frame> steps = frames;
+  ASSERT_GE(steps.size(), 4u);
+  EXPECT_EQ(Snapshot(), shown);
+  ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+  ASSERT_EQ(Run("ShowLayerFX", {1, Value::Table({{"type", 53}, {"speed", 3}, {"async", 1}})}),
+            ERR_NONE);
+  VmPushLightUserdata(L, handle);
+  VmPushNumber(L, 3);
+  ASSERT_EQ(Call("AsyncDrawFrame", 2), ERR_NONE);
+  EXPECT_EQ(Snapshot(), steps[2]);
+  ASSERT_EQ(StepToEnd(), ERR_NONE);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames[0], steps[3]);
+  EXPECT_EQ(Snapshot(), shown);
+  setHook(&FXHarness::onFrame, this);
+}
+
 }  // namespace
 }  // namespace fxtest
