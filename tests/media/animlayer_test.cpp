@@ -132,6 +132,37 @@ TEST_F(AnimLayers, FrameShownChangedMovedRemovedAndUndone) {
   EXPECT_EQ(CallWith("NextFrame", {Count()}), ERR_NOANMLAYER);
 }
 
+TEST_F(AnimLayers, StyleFieldsNameTheAnimAndItsFrame) {
+  Strip(1);
+  ASSERT_EQ(CallWith("CreateBrush", {2, 8, 6, 0xFFFFFF}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {2, 10, 10}), ERR_NONE);
+  struct {
+    const char* name;
+    Value table;
+    ErrorCode error;
+    uint32_t colour;
+  } cases[] = {
+      {"an anim layer needs an anim", Value::Table({{"type", LAYER_ANIM}}), ERR_MISSINGPARAMTR,
+       0xFFFFFF},
+      {"unknown anim", Value::Table({{"type", LAYER_ANIM}, {"id", 9}}), ERR_FINDANIM, 0xFFFFFF},
+      {"brush becomes anim", Value::Table({{"type", LAYER_ANIM}, {"id", 1}, {"frame", 2}}),
+       ERR_NONE, COLOURS[1]},
+      {"frame and place", Value::Table({{"frame", -1}, {"x", 30}}), ERR_NONE, COLOURS[2]},
+  };
+  for (auto& c : cases) {
+    EXPECT_EQ(CallWith("SetLayerStyle", {1, c.table}), c.error) << c.name;
+    EXPECT_TRUE(Shows(c.error ? 10 : Layer(1)->base->requestedX, 10, c.colour)) << c.name;
+  }
+  EXPECT_EQ(Layer(1)->type, LAYER_ANIM);
+  // Another anim starts at its first frame.
+  Strip(3);
+  ASSERT_EQ(CallWith("ModifyAnimFrames", {3, 1, 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetLayerStyle", {1, Value::Table({{"id", 3}})}), ERR_NONE);
+  EXPECT_TRUE(Shows(30, 10, 0x000000));
+  ASSERT_EQ(CallWith("NextFrame", {1, 100000, 100000, 4}), ERR_NONE);
+  EXPECT_TRUE(Shows(30, 10, COLOURS[2]));
+}
+
 TEST_F(AnimLayers, FreedOrChangedAnimsStayWithTheirLayers) {
   Strip(1);
   ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 10, 3}), ERR_NONE);
@@ -229,6 +260,17 @@ TEST_F(AnimLayers, PlayAnimChangesTheFrameOfOneLayer) {
   }
   EXPECT_EQ(Count(), 2);
   EXPECT_TRUE(Shows(10, 10, COLOURS[2]));
+  // A playback whose layer is taken away ends at its next step.
+  VmSetTop(L, 0);
+  ASSERT_EQ(CallKeeping("PlayAnim", {1, 40, 30, Value::Table({{"times", 0}, {"async", true}})}),
+            ERR_NONE);
+  auto* draw = static_cast<AsyncDraw*>(VmToUserdata(L, 1));
+  ASSERT_NE(draw, nullptr);
+  ASSERT_EQ(DrawKeptFrame(), ERR_NONE);
+  EXPECT_EQ(draw->finished, 0);
+  DeleteLayer(L, Layer(Count()), 0, nullptr, nullptr, 1);
+  ASSERT_EQ(DrawKeptFrame(), ERR_NONE);
+  EXPECT_EQ(draw->finished, 1);
 }
 
 TEST_F(AnimLayers, MoveListsShowAndAdvanceAnimFrames) {
