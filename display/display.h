@@ -359,6 +359,7 @@ struct qmLayer {
   int32_t refCount;
   int32_t asyncUse;                            // an asynchronous drawing draws into it
   LayerImageState *base, *unscaled, *display;  // two or three may be one record
+  ObjectDataEntry* data;                       // the named items scripts attached (SetObjectData)
 };
 
 // How display/ reaches a kind of layer that a higher library draws: each

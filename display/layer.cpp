@@ -104,6 +104,15 @@ void releaseRefs(VmState* L, qmLayer* layer) {
   FreeMemory(layer->refs);
   layer->refs = nullptr;
   layer->refCount = 0;
+  if (L) {
+    FreeObjectDataList(L, &layer->data);
+    return;
+  }
+  // Without a state the registry goes with the VM: only the entries go.
+  while (ObjectDataEntry* e = layer->data) {
+    layer->data = e->next;
+    FreeMemory(e);
+  }
 }
 
 }  // namespace
@@ -598,6 +607,8 @@ ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x
     layer->refCount = old->refCount;
     old->refs = nullptr;
     old->refCount = 0;
+    layer->data = old->data;
+    old->data = nullptr;
     DeleteLayer(L, old, 1, nullptr, nullptr, 1);
   }
 

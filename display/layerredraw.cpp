@@ -650,6 +650,16 @@ void refreshObject(VmState* L, DisplayRecord*, void* object) {
 
 const GraphicsLayerHooks LAYER_HOOKS{regionInUse, ForgetLayerClipRegion, refreshObject};
 
+// A layer name in an option table names a layer of the current display's
+// picture.
+int32_t layerPositionByName(const char* name) {
+  DisplayRecord* d = GetCurrentDisplay();
+  return d ? FindLayerByName(d->bgpic, name) : 0;
+}
+
 }  // namespace
 
-void InstallLayerHooks() { SetGraphicsLayerHooks(&LAYER_HOOKS); }
+void InstallLayerHooks() {
+  SetGraphicsLayerHooks(&LAYER_HOOKS);
+  SetLayerNameLookup(layerPositionByName);
+}

@@ -402,3 +402,10 @@ extern int32_t vmLineHookDisabled;
 // hook. One for the process, so that the interpreter tests it with one
 // load from a fixed address.
 extern std::atomic<uint8_t> vmEventPollGate;
+
+// The layer names of option tables (GetTableFieldLayer): the 1-based
+// position of the named layer among the current display's layers, 0 for
+// none. The layers library installs it when it opens; without it no name
+// is found.
+using LayerNameLookup = int32_t (*)(const char* name);
+void SetLayerNameLookup(LayerNameLookup lookup);

@@ -62,9 +62,14 @@ ObjectId idAtTop(VmState* L, const char* field) {
   return ObjectId{nullptr, VmTruncInt32(VmCheckNumberInContext(L, -1, field))};
 }
 
-// Waiting for the layers library: no display has layers yet, so no layer
-// name can be found.
-bool findLayerByName(VmState* L, const char* name, int32_t* position) { return false; }
+LayerNameLookup layerNameLookup = nullptr;
+
+bool findLayerByName(const char* name, int32_t* position) {
+  int32_t found = layerNameLookup ? layerNameLookup(name) : 0;
+  if (found < 1) return false;
+  *position = found;
+  return true;
+}
 
 // A name option's text is read into a buffer of this many bytes: a longer
 // text matches no name (none is as long), and the error argument that
@@ -190,6 +195,8 @@ ErrorCode readRow(VmState* L, int table, const OptionField& row, bool* present) 
 
 }  // namespace
 
+void SetLayerNameLookup(LayerNameLookup lookup) { layerNameLookup = lookup; }
+
 const OptionName* FindOptionName(const OptionName* list, const char* name, bool ignoreCase) {
   for (; list->name; list++)
     if (ignoreCase ? CompareNoCase(list->name, name) == 0 : std::strcmp(list->name, name) == 0)
@@ -304,7 +311,7 @@ int GetTableFieldLayer(VmState* L, int table, const char* field, int32_t* value,
     *value = VmTruncInt32(VmToNumber(L, -1));
   } else if (t == VM_TYPE_STRING) {
     const char* name = VmToString(L, -1);
-    if (!findLayerByName(L, name, value)) fieldError(L, ERR_FINDLAYER, name);
+    if (!findLayerByName(name, value)) fieldError(L, ERR_FINDLAYER, name);
   } else {
     VmRaiseError(L, ERR_WRONGUSAGE);
   }

@@ -28,8 +28,7 @@ bool drawsIntoBGPic() {
   return d && d->outputKind == OBJECT_BGPIC;
 }
 
-// Waiting for the layers library: until it installs its hooks nothing
-// shows the area again.
+// The layer code shows the drawn object's area again (see StepAsyncDraw).
 void refreshDrawnObject(VmState* L, AsyncDraw* a) {
   void* object = nullptr;
   sendEvent(a, ADEVENT_OBJECT, reinterpret_cast<intptr_t>(&object), 0);

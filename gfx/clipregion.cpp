@@ -28,8 +28,8 @@ constexpr size_t CLIP_SCRATCH_BYTES = 240000;
 ClipRegion* firstRegion() { return reinterpret_cast<ClipRegion*>(gfxContext.clipList); }
 ClipRegion* nextRegion(ClipRegion* r) { return reinterpret_cast<ClipRegion*>(r->head.next); }
 
-// Waiting for the layers library: until it installs its hooks no layer
-// uses a region and there is nothing to forget.
+// The layer code answers through the hooks it installed when its library
+// opened; before that no layer uses a region and nothing is forgotten.
 bool usedByLayers(ClipRegion* r) {
   const GraphicsLayerHooks* h = gfxContext.layerHooks;
   return h && h->regionInUse && h->regionInUse(r);
@@ -133,9 +133,9 @@ ErrorCode FreeClipRegionById(VmState* L, ObjectId id, int report) {
     outputSize(d, &w, &h);
     setMargins(d, 0, w - 1);
   }
-  tellLayersGone(r);
+  // Layers keep drawing through it (they are not told to forget it, which
+  // would draw them unclipped); the script can no longer find it.
   if (usedByLayers(r)) {
-    // Layers keep drawing through it; the script can no longer find it.
     r->head.number = 0;
     r->head.autoId = r;
     r->temporary = 1;

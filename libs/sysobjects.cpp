@@ -172,8 +172,10 @@ ErrorCode objectDataList(int32_t type, ObjectId id, ObjectDataEntry*** out) {
   if (type == OBJTYPE_LAYER) {
     DisplayRecord* display = GetCurrentDisplay();
     if (display == nullptr || !display->layers) return ERR_NOLAYERS;
-    // Waiting for the layers library: no layer record is found yet.
-    return ERR_LAYERRANGE;
+    qmLayer* layer = id.autoId ? nullptr : GetCurrentLayerAt(id.number);
+    if (layer == nullptr) return ERR_LAYERRANGE;
+    *out = &layer->data;
+    return ERR_NONE;
   }
   ObjectHead* h = FindObjectEntry(type, id);
   if (h == nullptr) return ERR_FINDARRAY;
