@@ -12,6 +12,7 @@
 #include "display/context_private.h"
 #include "display/display.h"
 #include "display/display_private.h"
+#include "display/layer_private.h"
 
 namespace {
 
@@ -221,7 +222,7 @@ ErrorCode readTextureArgs(VmState* L, BGPicBrushImages* brush, int32_t* width, i
   *offsetX = VmOptInteger(L, 5, 0);
   *offsetY = VmOptInteger(L, 6, 0);
   if (*width < 1 || *height < 1) return ERR_BADDIMENSIONS;
-  // Waiting for nothing: without the brush library no brush exists.
+  // Without the brush library no brush exists.
   if (!brushHooks) return ERR_FINDBRUSH;
   return brushHooks->getBrush(L, brushId, brush);
 }
@@ -250,9 +251,16 @@ ErrorCode copyTriple(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alp
 // display shows it.
 ErrorCode showOnDisplay(VmState* L, DisplayRecord* d, BGPic* pic, int32_t x, int32_t y) {
   if (shownByDisplay(pic, d)) return ERR_MULTIBGPIC;
+  BGPic* old = d->bgpic;
+  if (old != pic) {
+    // What plays or buffers on the old picture ends with it: its videos,
+    // and double buffering (whose back buffer has the old picture's size).
+    if (displayContext.videoHooks.stop) displayContext.videoHooks.stop(L, d);
+    if (d->doubleBuffer && brushHooks && brushHooks->endDoubleBuffer)
+      if (ErrorCode e = brushHooks->endDoubleBuffer(L, d)) return e;
+  }
   if (d->outputKind != OBJECT_DISPLAY && !d->doubleBuffer)
     if (ErrorCode e = EndOutputSelection(L, d, 0)) return e;
-  BGPic* old = d->bgpic;
   d->bgpic = pic;
   uint32_t flags = d->state == DISPSTATE_CLOSED ? static_cast<uint32_t>(RESIZE_CLOSED) : 0u;
   ErrorCode e = ResizeDisplay(L, d, x, y, pic->sourceWidth, pic->sourceHeight, d->smooth,
@@ -269,6 +277,12 @@ ErrorCode showOnDisplay(VmState* L, DisplayRecord* d, BGPic* pic, int32_t x, int
   }
   d->fill = pic->fill;
   d->fill.bitmap = nullptr;  // the picture keeps its texture
+  if (old && old != pic) {
+    // The sprites shown on the old picture, and every async drawing (they
+    // step frames of the old screen), go.
+    FreeSpriteInstances(old);
+    FreeAllAsyncDraws(L);
+  }
   if (GetCurrentDisplay() == d) SetCurrentBGPic(pic);
   FreePendingBGPics(L);
   return ERR_NONE;
@@ -860,11 +874,63 @@ ErrorCode ShowBGPic(VmState* L, ObjectId id, int32_t x, int32_t y, int capture,
   return ERR_NONE;
 }
 
-BitmapHandle* GetShownBGPicImage(VmState*, DisplayRecord* d, BGPic* pic) {
-  // Waiting for the layer and sprite libraries: no picture has layers or
-  // sprites, so the window bitmap shows the picture as it is.
-  if (d->bgpic == pic && d->windowBitmap) return d->windowBitmap;
-  return pic->bitmap;
+BitmapHandle* GetShownBGPicImage(VmState* L, DisplayRecord* d, BGPic* pic) {
+  if (d->bgpic != pic || !d->windowBitmap) return pic->bitmap;
+  // With layers the window bitmap is their composition, made afresh here;
+  // without, it holds the picture as drawn.
+  if (d->layers)
+    Redraw(L, d, pic, d->windowBitmap, 0, 0, pic->width, pic->height, REDRAW_SCALEDBACKGROUND);
+  return d->windowBitmap;
+}
+
+ErrorCode GetBGPicBitmapWithLayers(VmState* L, BGPic* pic, int32_t x, int32_t y, int32_t width,
+                                   int32_t height, BitmapHandle** out, int* owned) {
+  *out = nullptr;
+  *owned = 0;
+  DisplayRecord* d = GetCurrentDisplay();
+  bool scaled = d && d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0;
+  if (d && d->bgpic == pic && !scaled && d->windowBitmap) {
+    // The shown picture: its window bitmap is the buffer that drawing and
+    // the layer composition go into. Without layers it already holds
+    // everything; with layers the rectangle is composed again.
+    LayerRect r;
+    if (d->layers && IntersectRects(LayerRect{x, y, width, height},
+                                    LayerRect{0, 0, pic->width, pic->height}, &r))
+      Redraw(L, d, pic, d->windowBitmap, r.x, r.y, r.width, r.height, 0);
+    *out = d->windowBitmap;
+    return ERR_NONE;
+  }
+  OwnedBitmap bitmap(AllocBitmap(pic->sourceWidth, pic->sourceHeight, 0, nullptr));
+  if (!bitmap) return ERR_BITMAP;
+  uint32_t flags = scaled ? REDRAW_SOURCESIZE : 0u;
+  // Outside the rectangle the copy shows the bare picture.
+  BitmapHandle* background = scaled ? pic->sourceBitmap : pic->bitmap;
+  if (background)
+    BltBitmapToTarget(background, 0, 0, bitmap.get(), 0, 0,
+                      std::min(pic->sourceWidth, background->width),
+                      std::min(pic->sourceHeight, background->height));
+  LayerRect r;
+  if (IntersectRects(LayerRect{x, y, width, height},
+                     LayerRect{0, 0, pic->sourceWidth, pic->sourceHeight}, &r))
+    Redraw(L, d, pic, bitmap.get(), r.x, r.y, r.width, r.height, flags);
+  *out = bitmap.release();
+  *owned = 1;
+  return ERR_NONE;
+}
+
+ErrorCode DrawBGPicLayersInto(VmState* L, ObjectId id, BitmapHandle* copy) {
+  BGPic* pic = nullptr;
+  if (ErrorCode e = GetBGPicObject(L, id, &pic, 0)) return e;
+  if (!FirstLayer(pic)) return ERR_NONE;
+  BitmapHandle* composed = nullptr;
+  int owned = 0;
+  if (ErrorCode e = GetBGPicBitmapWithLayers(L, pic, 0, 0, pic->sourceWidth, pic->sourceHeight,
+                                             &composed, &owned))
+    return e;
+  OwnedBitmap keep(owned ? composed : nullptr);
+  BltBitmapToTarget(composed, 0, 0, copy, 0, 0, std::min(composed->width, copy->width),
+                    std::min(composed->height, copy->height));
+  return ERR_NONE;
 }
 
 ErrorCode CopyBGPicImages(VmState* L, ObjectId id, BitmapHandle** bitmap, BitmapHandle** mask,

@@ -848,6 +848,8 @@ struct BGPicBrushHooks {
   // optionsIndex 0: no option table.
   ErrorCode (*drawPart)(VmState* L, ObjectId id, int32_t sx, int32_t sy, int32_t width,
                         int32_t height, int32_t dx, int32_t dy, int32_t layers, int optionsIndex);
+  // Ends the display's double buffering (when another picture is shown).
+  ErrorCode (*endDoubleBuffer)(VmState* L, DisplayRecord* display);
 };
 void SetBGPicBrushHooks(const BGPicBrushHooks* hooks);
 // The core of CreateBGPic: a picture of one colour (ERR_WRONGUSAGE below
@@ -863,8 +865,18 @@ ErrorCode ShowBGPic(VmState* L, ObjectId id, int32_t x, int32_t y, int capture,
 // A picture that drawing may select as its target: not shown by any
 // display (ERR_SELECTBGPIC2) and with images (ERR_BGPICTYPE).
 ErrorCode GetSelectableBGPic(VmState* L, ObjectId id, BGPic** out);
-// The picture as the display shows it (not owned).
+// The picture as the display shows it, with its layers and sprites (not
+// owned).
 BitmapHandle* GetShownBGPicImage(VmState* L, DisplayRecord* display, BGPic* picture);
+// The picture with its layers over the rectangle, for copying a part of
+// it: the current display's window bitmap when it shows the picture
+// unscaled (not owned), else a new bitmap of the picture's script size
+// (*owned 1; ERR_BITMAP).
+ErrorCode GetBGPicBitmapWithLayers(VmState* L, BGPic* picture, int32_t x, int32_t y, int32_t width,
+                                   int32_t height, BitmapHandle** out, int* owned);
+// Draws the picture's layers over a copy of its pixels at its script size
+// (the bitmap CopyBGPicImages made); nothing for a picture without layers.
+ErrorCode DrawBGPicLayersInto(VmState* L, ObjectId id, BitmapHandle* copy);
 // Copies of a picture's images at its script size (the caller owns them).
 ErrorCode CopyBGPicImages(VmState* L, ObjectId id, BitmapHandle** bitmap, BitmapHandle** mask,
                           BitmapHandle** alpha, int32_t* width, int32_t* height);

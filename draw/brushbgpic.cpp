@@ -32,19 +32,19 @@ ErrorCode selectOutput(VmState* L, ObjectId id, int32_t mode, int32_t extra) {
   return SelectOutputDevice(L, OBJECT_BGPIC, id, OBJECT_BRUSH, 0, mode, extra);
 }
 
-// The part is drawn from a brush made of the picture's images for the
-// draw, so that it takes every path a brush part takes.
+// The part is drawn from a brush made of the picture's images (its layers
+// composed in when asked) for the draw, so that it takes every path a
+// brush part takes.
 ErrorCode drawPart(VmState* L, ObjectId id, int32_t sx, int32_t sy, int32_t width, int32_t height,
-                   int32_t dx, int32_t dy, int32_t, int optionsIndex) {
-  // Waiting for the layers library: the picture's layers are not composed
-  // into the part.
+                   int32_t dx, int32_t dy, int32_t layers, int optionsIndex) {
   BGPicBrushImages images{};
   if (ErrorCode e = CopyBGPicImages(L, id, &images.bitmap, &images.mask, &images.alpha,
                                     &images.width, &images.height))
     return e;
   images.keyColour = -1;
   ObjectId brush{nullptr, 0};
-  if (ErrorCode e = addBrush(L, &brush, 1, &images)) {
+  ErrorCode composed = layers ? DrawBGPicLayersInto(L, id, images.bitmap) : ERR_NONE;
+  if (ErrorCode e = composed ? composed : addBrush(L, &brush, 1, &images)) {
     FreeBitmap(images.bitmap);
     FreeBitMask(images.mask);
     FreeAlphaChannel(images.alpha);
@@ -66,7 +66,8 @@ ErrorCode drawPart(VmState* L, ObjectId id, int32_t sx, int32_t sy, int32_t widt
   return e;
 }
 
-const BGPicBrushHooks BGPIC_BRUSH_HOOKS = {getBrush, addBrush, selectOutput, drawPart};
+const BGPicBrushHooks BGPIC_BRUSH_HOOKS = {getBrush, addBrush, selectOutput, drawPart,
+                                           EndDoubleBufferCore};
 
 // A new brush of the made pixels under the id of argument 1.
 ErrorCode brushFromBitmap(VmState* L, BitmapHandle* bitmap, int32_t width, int32_t height) {

@@ -16,13 +16,23 @@ constexpr int32_t SNAPWINDOW = 0;
 constexpr int32_t SNAPDISPLAY = 1;
 constexpr int32_t SNAPDESKTOP = 2;
 
-// The display's whole picture as drawing left it.
-BitmapHandle* displayPicture(DisplayRecord* d) {
-  if (d->doubleBuffer && d->backBuffer) return d->backBuffer;
-  // Waiting for the layers library's composition of the picture with its
-  // layers (GetBGPicBitmapWithLayers): the window bitmap holds the picture
-  // as the window shows it.
-  return d->windowBitmap;
+// The display's whole picture as drawing left it, with its layers: the
+// back buffer while double buffering, else the picture composed with its
+// layers (into a new bitmap that *owned takes when the display has no
+// buffer of its own to compose into).
+ErrorCode displayPicture(VmState* L, DisplayRecord* d, OwnedBitmap* owned, BitmapHandle** out) {
+  *out = nullptr;
+  if (d->doubleBuffer && d->backBuffer) {
+    *out = d->backBuffer;
+    return ERR_NONE;
+  }
+  BGPic* pic = d->bgpic;
+  if (!pic) return ERR_WRONGUSAGE;
+  int isOwned = 0;
+  if (ErrorCode e = GetBGPicBitmapWithLayers(L, pic, 0, 0, pic->width, pic->height, out, &isOwned))
+    return e;
+  if (isOwned) owned->reset(*out);
+  return *out ? ERR_NONE : ERR_WRONGUSAGE;
 }
 
 }  // namespace
@@ -40,8 +50,7 @@ int CmdSaveSnapshot(VmState* L) {
   OwnedBitmap grabbed;
   BitmapHandle* source = nullptr;
   if (type == SNAPDISPLAY) {
-    source = displayPicture(d);
-    if (!source) VmRaiseError(L, ERR_WRONGUSAGE);
+    if (ErrorCode e = displayPicture(L, d, &grabbed, &source)) VmRaiseError(L, e);
   } else if (type == SNAPDESKTOP || type == SNAPWINDOW) {
     int32_t x = 0, y = 0, width = 0, height = 0;
     if (type == SNAPDESKTOP) {
