@@ -426,6 +426,14 @@ int CmdSelectAnim(VmState* L) {
   int32_t frame = VmCheckInteger(L, 2);
   int32_t mode = VmOptInteger(L, 3, 0);
   int32_t combo = VmOptInteger(L, 4, 0);
+  // Drawing changes the frame: layers that show the anim keep what they
+  // show on a private copy.
+  AnimObject* a = nullptr;
+  if (GetAnimObject(L, id, &a, 0) == ERR_NONE && !a->fromDisk && IsObjectOnLayer(LAYER_ANIM, id)) {
+    AnimObject* copy = nullptr;
+    if (ErrorCode e = CopyAnimObject(a, &copy)) return e;
+    RepointLayers(LAYER_ANIM, id, ObjectId{copy, 0});
+  }
   return SelectOutputDevice(L, OBJTYPE_ANIM, id, OBJECT_BRUSH, frame, mode, combo);
 }
 

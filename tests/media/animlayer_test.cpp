@@ -188,6 +188,20 @@ TEST_F(AnimLayers, FreedOrChangedAnimsStayWithTheirLayers) {
   EXPECT_EQ(Anims(), 1);
 }
 
+TEST_F(AnimLayers, DrawingIntoAShownAnimLeavesItsLayerAsItWas) {
+  Strip(1);
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 10, 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("SelectAnim", {1, 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateBrush", {5, 8, 6, 0xFFFFFF}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {5, 0, 0}), ERR_NONE);
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  EXPECT_EQ(Anims(), 2);
+  ASSERT_EQ(CallWith("NextFrame", {1, 60, 10, 1}), ERR_NONE);
+  EXPECT_TRUE(Shows(60, 10, COLOURS[0]));
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 40, 30, 1}), ERR_NONE);
+  EXPECT_TRUE(Shows(40, 30, 0xFFFFFF));
+}
+
 TEST_F(AnimLayers, ModifyLayerFramesChangesTheLayersOwnCopy) {
   Strip(1);
   ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 10, 3}), ERR_NONE);
