@@ -1,14 +1,28 @@
 // Coverage drawing on 8-bit images through OpenCV: polygon fills,
 // polylines and lines, anti-aliased or 8-connected, in 255 on 0.
 //
-// Invariant: this is the one file that includes OpenCV; the images are
-// cv::Mat headers over our own buffers, and no cv::Exception leaves it.
-// Thickness, point counts and coordinates are checked here, since OpenCV
-// refuses some of them by throwing.
+// OpenCV and the two dozen libraries it needs (LAPACK, BLAS, TBB, GLX,
+// libstdc++ and more) cost more to map and relocate than all the rest of a
+// player's start, so the drawing calls are bound on first use: the first
+// coverage drawn opens the imgproc library by name and looks up its four
+// drawing entry points, which take a plain matrix header over our buffer.
+//
+// Invariant: this is the one file that includes OpenCV; no exception thrown
+// inside OpenCV leaves it. Thickness, point counts and coordinates are
+// checked here, since OpenCV refuses some of them by throwing. Without the
+// library (or one of its entry points) every coverage stays empty.
 #include <algorithm>
-#include <opencv2/imgproc.hpp>
+#include <cmath>
+#include <dlfcn.h>
+#include <opencv2/imgproc/imgproc_c.h>
+#include <vector>
 
 #include "draw/shape_private.h"
+#include "platform/linux/platform.h"
+
+#ifndef QM_OPENCV_IMGPROC_SONAME
+#define QM_OPENCV_IMGPROC_SONAME "libopencv_imgproc.so"
+#endif
 
 namespace {
 
@@ -16,21 +30,77 @@ namespace {
 // points far outside the image are pulled in to where the clipping still
 // gives the same pixels.
 constexpr int32_t FAR_LIMIT = 1 << 20;
+constexpr int LINE_8 = 8;
+constexpr int LINE_AA = CV_AA;
+constexpr int FILLED = CV_FILLED;
 
-cv::Mat header(Coverage* c) {
-  return cv::Mat(c->height, c->width, CV_8UC1, c->bytes.data(), static_cast<size_t>(c->stride));
+// The drawing entry points; all set, or the library is not usable.
+struct DrawCalls {
+  decltype(&cvFillPoly) fillPoly = nullptr;
+  decltype(&cvFillConvexPoly) fillConvexPoly = nullptr;
+  decltype(&cvLine) line = nullptr;
+  decltype(&cvCircle) circle = nullptr;
+  bool usable = false;
+};
+
+DrawCalls bindDrawCalls() {
+  DrawCalls calls;
+  // Kept open for the rest of the run: OpenCV leaves thread pools and
+  // exit handlers behind.
+  void* library = dlopen(QM_OPENCV_IMGPROC_SONAME, RTLD_LAZY | RTLD_NODELETE);
+  if (!library) {
+    DebugPrintf("WARNING: Could not open %s -- shapes will not be drawn!\n",
+                QM_OPENCV_IMGPROC_SONAME);
+    return calls;
+  }
+  calls.fillPoly = reinterpret_cast<decltype(&cvFillPoly)>(dlsym(library, "cvFillPoly"));
+  calls.fillConvexPoly =
+      reinterpret_cast<decltype(&cvFillConvexPoly)>(dlsym(library, "cvFillConvexPoly"));
+  calls.line = reinterpret_cast<decltype(&cvLine)>(dlsym(library, "cvLine"));
+  calls.circle = reinterpret_cast<decltype(&cvCircle)>(dlsym(library, "cvCircle"));
+  calls.usable = calls.fillPoly && calls.fillConvexPoly && calls.line && calls.circle;
+  if (!calls.usable)
+    DebugPrintf("WARNING: Could not import all symbols from %s -- shapes will not be drawn!\n",
+                QM_OPENCV_IMGPROC_SONAME);
+  return calls;
 }
 
-std::vector<cv::Point> toPoints(const int32_t* points, int32_t count) {
-  std::vector<cv::Point> out;
+// Bound once, by whichever thread draws first.
+const DrawCalls& drawCalls() {
+  static const DrawCalls calls = bindDrawCalls();
+  return calls;
+}
+
+// A matrix header over the coverage's rows (padded to 4 bytes).
+CvMat header(Coverage* c) {
+  CvMat m = cvMat(c->height, c->width, CV_8UC1, c->bytes.data());
+  m.step = c->stride;
+  if (c->stride != c->width) m.type &= ~CV_MAT_CONT_FLAG;
+  return m;
+}
+
+CvPoint point(int32_t x, int32_t y) {
+  CvPoint p;
+  p.x = std::clamp(x, -FAR_LIMIT, FAR_LIMIT);
+  p.y = std::clamp(y, -FAR_LIMIT, FAR_LIMIT);
+  return p;
+}
+
+std::vector<CvPoint> toPoints(const int32_t* points, int32_t count) {
+  std::vector<CvPoint> out;
   out.reserve(static_cast<size_t>(std::max(count, 0)));
-  for (int32_t i = 0; i < count; ++i)
-    out.emplace_back(std::clamp(points[2 * i], -FAR_LIMIT, FAR_LIMIT),
-                     std::clamp(points[2 * i + 1], -FAR_LIMIT, FAR_LIMIT));
+  for (int32_t i = 0; i < count; ++i) out.push_back(point(points[2 * i], points[2 * i + 1]));
   return out;
 }
 
-int lineType(int antialias) { return antialias ? cv::LINE_AA : cv::LINE_8; }
+CvScalar white() {
+  CvScalar s;
+  s.val[0] = 255;
+  s.val[1] = s.val[2] = s.val[3] = 0;
+  return s;
+}
+
+int lineType(int antialias) { return antialias ? LINE_AA : LINE_8; }
 
 }  // namespace
 
@@ -49,13 +119,15 @@ int Coverage::Make(int32_t w, int32_t h) {
 
 void CoverageFillPolygon(Coverage* c, const int32_t* points, int32_t count, int antialias) {
   if (!c->width || count < 1) return;
+  const DrawCalls& cv = drawCalls();
+  if (!cv.usable) return;
   try {
-    cv::Mat m = header(c);
-    std::vector<cv::Point> p = toPoints(points, count);
-    const cv::Point* contours[1] = {p.data()};
+    CvMat m = header(c);
+    std::vector<CvPoint> p = toPoints(points, count);
+    CvPoint* contours[1] = {p.data()};
     int counts[1] = {static_cast<int>(p.size())};
-    cv::fillPoly(m, contours, counts, 1, cv::Scalar(255), lineType(antialias));
-  } catch (const cv::Exception&) {
+    cv.fillPoly(&m, contours, counts, 1, white(), lineType(antialias), 0);
+  } catch (...) {
   }
 }
 
@@ -80,31 +152,35 @@ void CoveragePolyline(Coverage* c, const int32_t* points, int32_t count, int clo
 void CoverageLine(Coverage* c, int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t thickness,
                   int antialias) {
   if (!c->width || thickness < 1 || thickness > SHAPE_MAX_THICKNESS) return;
+  const DrawCalls& cv = drawCalls();
+  if (!cv.usable) return;
   try {
-    cv::Mat m = header(c);
-    cv::Point a(std::clamp(x1, -FAR_LIMIT, FAR_LIMIT), std::clamp(y1, -FAR_LIMIT, FAR_LIMIT));
-    cv::Point b(std::clamp(x2, -FAR_LIMIT, FAR_LIMIT), std::clamp(y2, -FAR_LIMIT, FAR_LIMIT));
+    CvMat m = header(c);
+    CvPoint a = point(x1, y1);
+    CvPoint b = point(x2, y2);
     // OpenCV's line refuses thicknesses from 256 (MAX_THICKNESS 32767 in
     // newer versions, but not everywhere): wider ones are drawn as a
     // filled band with filled round ends.
     if (thickness < 256) {
-      cv::line(m, a, b, cv::Scalar(255), thickness, lineType(antialias));
+      cv.line(&m, a, b, white(), thickness, lineType(antialias), 0);
       return;
     }
     int radius = thickness / 2;
-    cv::circle(m, a, radius, cv::Scalar(255), cv::FILLED, lineType(antialias));
-    cv::circle(m, b, radius, cv::Scalar(255), cv::FILLED, lineType(antialias));
+    cv.circle(&m, a, radius, white(), FILLED, lineType(antialias), 0);
+    cv.circle(&m, b, radius, white(), FILLED, lineType(antialias), 0);
     double dx = static_cast<double>(b.x) - a.x, dy = static_cast<double>(b.y) - a.y;
     NormalizeVector(&dx, &dy);
     if (dx == 0 && dy == 0) return;
     double nx = -dy * thickness / 2.0, ny = dx * thickness / 2.0;
-    cv::Point band[4] = {
-        cv::Point(cvRound(a.x + nx), cvRound(a.y + ny)),
-        cv::Point(cvRound(b.x + nx), cvRound(b.y + ny)),
-        cv::Point(cvRound(b.x - nx), cvRound(b.y - ny)),
-        cv::Point(cvRound(a.x - nx), cvRound(a.y - ny)),
+    auto corner = [](double x, double y) {
+      CvPoint p;
+      p.x = static_cast<int>(std::lrint(x));
+      p.y = static_cast<int>(std::lrint(y));
+      return p;
     };
-    cv::fillConvexPoly(m, band, 4, cv::Scalar(255), lineType(antialias));
-  } catch (const cv::Exception&) {
+    CvPoint band[4] = {corner(a.x + nx, a.y + ny), corner(b.x + nx, b.y + ny),
+                       corner(b.x - nx, b.y - ny), corner(a.x - nx, a.y - ny)};
+    cv.fillConvexPoly(&m, band, 4, white(), lineType(antialias), 0);
+  } catch (...) {
   }
 }
