@@ -5,6 +5,7 @@
 // window exists; a failure after a screen-mode switch puts the mode back.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "display/adapter_private.h"
 #include "display/context_private.h"
@@ -38,8 +39,9 @@ ErrorCode preparePictures(VmState* L) {
   if (displayContext.picturesPrepared) return ERR_NONE;
   displayContext.picturesPrepared = true;
   if (!DisplayAdapterInUse()) QueryNativePixelFormat(nullptr);
-  // Brushes loaded before a display existed become bitmaps now. Waiting for
-  // the player's settings: none forbids video-memory brushes yet.
+  // Brushes loaded before a display existed become bitmaps now. No setting
+  // of the player forbids video-memory brushes, so software is not forced,
+  // and at the first opening no display-bound brush waits for another.
   if (displayContext.brushHooks.realize) displayContext.brushHooks.realize(0, 0);
   // Pictures made while preloading get their images.
   if (ErrorCode e = RealizeBGPicImages(L)) return e;
@@ -142,10 +144,21 @@ void settleGrabs(DisplayRecord* display) {
     if (ReleaseX11InputGrab(d->x11)) break;
 }
 
+bool hasWindowHandler(const DisplayRecord* d, const char* name) {
+  for (int32_t slot = 0; slot < WINDOW_EVENT_NAMES; slot++)
+    if (std::strcmp(WindowEventNames[slot], name) == 0) return d->handlerRefs[slot] != VM_REF_NIL;
+  return false;
+}
+
 // The steps after the window exists, the adapter's or the X11 one.
 ErrorCode finishOpening(VmState* L, DisplayRecord* d) {
   d->state = DISPSTATE_OPEN;
-  // Waiting for the event library: handler slots install no native hooks.
+  // The X11 window gets the native hooks of the handlers the display
+  // already has: a drop target, a clipboard watch.
+  if (!DisplayAdapterInUse()) {
+    if (hasWindowHandler(d, "ondropfile")) DisplayEventSetupStubA();
+    if (hasWindowHandler(d, "clipboardchange")) DisplayEventSetupStubB();
+  }
   if ((d->flags & DSF_HIDEPOINTER) || d->fakeFullscreen || d->fullscreenScale) {
     SetDisplayPointerVisible(d, 0);
     d->pointerHidden = 1;
@@ -157,6 +170,65 @@ ErrorCode finishOpening(VmState* L, DisplayRecord* d) {
   // Videos suspended when the window closed play on.
   if (displayContext.videoHooks.resume) displayContext.videoHooks.resume(d);
   return ERR_NONE;
+}
+
+// The table under the key in the table at the index, made and stored
+// there when it is missing; left on the stack.
+void pushSubTable(VmState* L, int table) {
+  VmPushValue(L, -1);
+  VmGetTable(L, table);
+  if (VmType(L, -1) == VM_TYPE_TABLE) {
+    VmRemove(L, -2);
+    return;
+  }
+  VmSetTop(L, -2);
+  VmNewTable(L);
+  VmPushValue(L, -2);  // the key
+  VmPushValue(L, -2);  // the new table
+  VmSetTable(L, table);
+  VmRemove(L, -2);
+}
+
+// A display with "rememberposition" and a number writes how it was shown
+// under that number in the preferences' "__placement" table, which the
+// next start hands back to CreateDisplay. A preferences file that cannot
+// be read is left as it is.
+ErrorCode rememberPlacement(VmState* L, DisplayRecord* d) {
+  const PrefsFileHooks* prefs = GetPrefsFileHooks();
+  if (!(d->flags & DSF_REMEMBERPOSITION) || d->head.autoId || !prefs->load || !prefs->save)
+    return ERR_NONE;
+  int top = VmGetTop(L);
+  VmNewTable(L);
+  int table = VmGetTop(L);
+  ErrorCode error = prefs->load(L, table);
+  if (error == ERR_READFILE) error = ERR_NONE;  // no file yet
+  if (error == ERR_NONE) {
+    VmPushString(L, "__placement");
+    pushSubTable(L, table);
+    VmPushNumber(L, d->head.number);
+    pushSubTable(L, VmGetTop(L) - 1);
+    SetTableFieldInt(L, "active", d->fullscreen ? 0 : 1);
+    if (!d->fullscreen) {
+      SetTableFieldInt(L, "x", d->x);
+      SetTableFieldInt(L, "y", d->y);
+      SetTableFieldInt(L, "width", d->width);
+      SetTableFieldInt(L, "height", d->height);
+      SetTableFieldNumber(L, "scalefactor", d->scaleFactor);
+      SetTableFieldInt(L, "scalewidth", d->scaleWidth + d->marginLeft + d->marginRight);
+      SetTableFieldInt(L, "scaleheight", d->scaleHeight + d->marginTop + d->marginBottom);
+      SetTableFieldInt(L, "autoscale", d->autoscale);
+      SetTableFieldInt(L, "layerscale", d->layerscale);
+      SetTableFieldInt(L, "sizeable", (d->flags & DSF_SIZEABLE) ? 1 : 0);
+      VmPushString(L, "osdata");
+      VmPushLString(L, d->osdata ? d->osdata : "", d->osdata ? d->osdataLength : 0);
+      VmSetTable(L, -3);
+    }
+    error = prefs->save(L, table);
+  }
+  VmSetTop(L, top);
+  d->restoreWidth = d->width;
+  d->restoreHeight = d->height;
+  return error;
 }
 
 }  // namespace
@@ -413,13 +485,12 @@ ErrorCode CloseDisplayWindow(VmState* L, DisplayRecord* d, DisplayRecord*, uint3
   } else if (flags & CLOSE_FREEBACKFILL) {
     FreeBackfillObjects(L, d);
   }
-  // Waiting for the preferences of the data library: "rememberposition"
-  // has nowhere to store the placement yet.
+  ErrorCode error = rememberPlacement(L, d);
   ResetDisplayState(d);
   d->state = DISPSTATE_CLOSED;
   d->reposition = 0;
   d->fullscreen = 0;
-  return ERR_NONE;
+  return error;
 }
 
 ErrorCode OpenFirstDisplay(VmState* L, int quiet) {

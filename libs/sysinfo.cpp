@@ -343,9 +343,14 @@ ErrorCode OpenInfoCommands(VmState* L) {
   ErrorCode error = RegisterLibrary(infoCommands, "system");
   if (error) return error;
   VmRegisterFunctions(L, nullptr, infoCommands, 0);
+  const PrefsFileHooks prefs = {LoadPrefsFile, SavePrefsFile};
+  SetPrefsFileHooks(&prefs);
   SetLegacySwitch(LEGACY_SINGLEMUSIC, 1);
   SetLegacySwitch(LEGACY_LINEBASEDSHAPES, 0);
   return ERR_NONE;
 }
 
-void FreeInfoResources() { closeCatalog(); }
+void FreeInfoResources() {
+  closeCatalog();
+  SetPrefsFileHooks(nullptr);
+}

@@ -37,9 +37,6 @@ namespace {
 
 // ---- Stubs of services other libraries provide ----
 
-// Waiting for the plug-in side of the display library (event waits,
-// displays) and for the brush library.
-intptr_t waitingForDisplayLibrary() { return ERR_UNIMPLCMD; }
 // Waiting for the drawing library.
 intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
 // Slots 15, 27, 46 and 48 of the system table are kept for event-library
@@ -1180,7 +1177,6 @@ void gfxFreeScaledIconImage(QmScaledIconImage* image) {
 
 HostGraphicsTable makeGraphics() {
   HostGraphicsTable t{};
-  for (int i = 0; i < 35; i++) t.slot[i] = waitingForDisplayLibrary;
   t.slot[0] = H(gfxPictureInfo);
   t.slot[1] = H(gfxLoadPicture);
   t.slot[2] = H(gfxDecodedPixels);

@@ -27,6 +27,8 @@ constexpr int32_t EVENT_TIMEOUT_DEFAULT_MS = 60000;  // a minute, until the scri
 struct RuntimeContext {
   // The icon library's start-up steps (startup.cpp).
   AppIconHooks appIconHooks = {};
+  // The system library's preferences file (startup.cpp).
+  PrefsFileHooks prefsFileHooks = {};
   // Global attributes (attrs.cpp): the handler chains and the built-in words.
   AttrHandlerNode* attrSetters = nullptr;
   AttrHandlerNode* attrGetters = nullptr;

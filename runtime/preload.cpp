@@ -61,16 +61,14 @@ void setQuietFor(const PlayerRunContext* context, const DeclaredResource* r) {
   SetGlobalAttrs(nullptr, tags);
 }
 
-// Pushes the global command of that name; false (nothing pushed) when no
-// library has registered it yet.
-bool pushCommand(VmState* L, const char* name) {
+// Pushes the global of the command's lower-cased name, as a script's call
+// would find it. Whatever it holds is called: a command that no library
+// registered fails the call like a script's call of it.
+void pushCommand(VmState* L, const char* name) {
   std::string lower = name;
   StrToLower(lower.data());
   VmPushString(L, lower.c_str());
   VmGetTable(L, VM_GLOBALS_INDEX);
-  if (VmType(L, -1) == VM_TYPE_FUNCTION) return true;
-  VmSetTop(L, -2);
-  return false;
 }
 
 void pushImageOptions(VmState* L, const DeclaredResource* r) {
@@ -164,6 +162,63 @@ void pushBackfillTable(VmState* L, const BackfillSpec& b) {
   if (b.imageFile[0]) SetTableFieldString(L, "brushfile", b.imageFile);
 }
 
+// A number field of the table at the top; false when it is no number.
+bool numberField(VmState* L, const char* name, double* value) {
+  VmPushString(L, name);
+  VmGetTable(L, -2);
+  bool found = VmType(L, -1) == VM_TYPE_NUMBER;
+  if (found) *value = VmToNumber(L, -1);
+  VmSetTop(L, -2);
+  return found;
+}
+
+// Where a display with "rememberposition" was when it last closed: the
+// entry of the preferences' "__placement" table under its identifier, if it
+// was made with the same scaling and sizing, overrides the declared place
+// and size in the option table at the top, and its placement data goes to
+// "__placement". Command-line placement and the full-screen-like modes
+// keep the declared values.
+void pushRememberedPlacement(VmState* L, const DeclaredResource* r, const DisplayDescription* d) {
+  const PrefsFileHooks* prefs = GetPrefsFileHooks();
+  if (!(d->flags & DSF_REMEMBERPOSITION) || player.overridePlacement || !prefs->load ||
+      d->displayMode == DISPMODE_FAKEFULLSCREEN || d->displayMode == DISPMODE_FULLSCREENSCALE)
+    return;
+  int options = VmGetTop(L);
+  VmNewTable(L);
+  if (prefs->load(L, VmGetTop(L)) == ERR_NONE) {
+    VmPushString(L, "__placement");
+    VmGetTable(L, -2);
+    if (VmType(L, -1) == VM_TYPE_TABLE) {
+      VmPushNumber(L, r->id);
+      VmGetTable(L, -2);
+    }
+  }
+  double autoscale = -1, layerscale = -1, sizeable = -1;
+  if (VmType(L, -1) == VM_TYPE_TABLE && numberField(L, "autoscale", &autoscale) &&
+      numberField(L, "layerscale", &layerscale) && numberField(L, "sizeable", &sizeable) &&
+      (autoscale != 0) == ((d->flags & DSF_AUTOSCALE) != 0) &&
+      (layerscale != 0) == ((d->flags & DSF_LAYERSCALE) != 0) &&
+      (sizeable != 0) == ((d->flags & DSF_SIZEABLE) != 0)) {
+    int entry = VmGetTop(L);
+    for (const char* name :
+         {"x", "y", "width", "height", "scalewidth", "scaleheight", "scalefactor"}) {
+      double value = 0;
+      if (!numberField(L, name, &value)) continue;
+      VmPushString(L, name);
+      VmPushNumber(L, value);
+      VmSetTable(L, options);
+    }
+    VmPushString(L, "__placement");
+    VmPushString(L, "osdata");
+    VmGetTable(L, entry);
+    if (VmType(L, -1) == VM_TYPE_STRING)
+      VmSetTable(L, options);
+    else
+      VmSetTop(L, -3);
+  }
+  VmSetTop(L, options);
+}
+
 void pushDisplayOptions(VmState* L, const PlayerRecord* record, const DeclaredResource* r,
                         bool bgpic1) {
   const auto* d = static_cast<const DisplayDescription*>(r->payload);
@@ -209,6 +264,7 @@ void pushDisplayOptions(VmState* L, const PlayerRecord* record, const DeclaredRe
     if (d->hideTitleBar) SetTableFieldInt(L, "hidetitlebar", 1);
     VmSetTable(L, -3);
   }
+  pushRememberedPlacement(L, r, d);
   (void)record;
 }
 
@@ -264,9 +320,7 @@ ErrorCode callRecordCommand(VmState* L, PlayerRunContext* context, DeclaredResou
   int top = VmGetTop(L);
   ErrorCode error = 0;
   if (r->kind == 5 || r->kind == 6) {
-    // Waiting for the display and event libraries: without their commands
-    // there is nothing to create.
-    if (!pushCommand(L, command)) return ERR_NONE;
+    pushCommand(L, command);
     VmPushNumber(L, r->id);
     if (r->kind == 5) {
       const auto* p = static_cast<const ButtonPayload*>(r->payload);
@@ -291,9 +345,7 @@ ErrorCode callRecordCommand(VmState* L, PlayerRunContext* context, DeclaredResou
     if (!MakeLinkedFileName(context, r, linkedName, sizeof linkedName)) return ERR_MEM;
     file = linkedName;
   }
-  // Waiting for the libraries that own these commands: a command that no
-  // library has registered yet creates nothing.
-  if (!pushCommand(L, command)) return ERR_NONE;
+  pushCommand(L, command);
   VmPushNumber(L, r->id);
   int nargs = 1;
   switch (r->kind) {
@@ -459,7 +511,17 @@ ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, Player
       if (error) break;
     }
     error = callRecordCommand(L, context, r);
-    if (error) break;
+    if (error) {
+      // A raise of the engine's own (the global is no command) starts its
+      // location afresh; the report still names the command and the line
+      // of its declaration.
+      if (vmErrorLocation.line == -1 && std::strcmp(vmErrorLocation.function, "----") == 0 &&
+          r->kind >= 0 && r->kind < 19 && COMMAND_OF_KIND[r->kind]) {
+        setFunctionName(COMMAND_OF_KIND[r->kind]);
+        vmErrorLocation.line = r->line;
+      }
+      break;
+    }
     setFunctionName("----");
     error = AdvanceStartupProgress();
   }
@@ -475,16 +537,13 @@ ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, Player
     if (r->kind != 10) continue;
     setQuietFor(context, r);
     setFunctionName("CreateDisplay");
-    // CreateDisplay is the display library's: a run without that library
-    // opens none of the declared displays.
-    if (pushCommand(L, "CreateDisplay")) {
-      VmPushNumber(L, r->id);
-      pushDisplayOptions(L, record, r, bgpic1);
-      int top = VmGetTop(L) - 3;
-      error = callCommand(L, 2);
-      VmSetTop(L, top);
-      if (error) break;
-    }
+    pushCommand(L, "CreateDisplay");
+    VmPushNumber(L, r->id);
+    pushDisplayOptions(L, record, r, bgpic1);
+    int top = VmGetTop(L) - 3;
+    error = callCommand(L, 2);
+    VmSetTop(L, top);
+    if (error) break;
     setFunctionName("----");
   }
   if (error) return error;

@@ -822,3 +822,15 @@ int PlayerMain(int argc, char** argv);
 // results as a protected call: 0, 1003 after End, or the error that ended it.
 ErrorCode RunScriptMainLoop(VmState* L);
 FILE* GetDebugDevice();
+
+// ---- The applet's preferences file ----
+// The system library installs its reader and writer when it opens (null:
+// none). load reads the file's entries into the table at the stack index
+// (ERR_READFILE when there is no file); save writes that table as the file.
+// Without them there is no file to read and none is written.
+struct PrefsFileHooks {
+  ErrorCode (*load)(VmState* L, int table);
+  ErrorCode (*save)(VmState* L, int table);
+};
+void SetPrefsFileHooks(const PrefsFileHooks* hooks);  // null removes them
+const PrefsFileHooks* GetPrefsFileHooks();            // never null

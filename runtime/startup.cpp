@@ -281,3 +281,9 @@ void SetAppIconHooks(const AppIconHooks* hooks) {
 }
 
 const AppIconHooks* GetAppIconHooks() { return &runtimeContext.appIconHooks; }
+
+void SetPrefsFileHooks(const PrefsFileHooks* hooks) {
+  runtimeContext.prefsFileHooks = hooks ? *hooks : PrefsFileHooks{};
+}
+
+const PrefsFileHooks* GetPrefsFileHooks() { return &runtimeContext.prefsFileHooks; }

@@ -10,10 +10,6 @@ int NativeBeginDoubleBufferHook(void*) { return 0; }
 int NativeEndDoubleBufferHook(void*) { return 0; }
 int NativeFlipHook(void*) { return 0; }
 
-// Waiting for the X11 connection set-up: it configures the pixel format of
-// the built-in driver; until then none is configured, which means 32 bits.
-int GetNativeScreenDepth() { return 32; }
-
 void NativeDisplayCleanupHook() {}
 void ResetDisplayHook(void*) {}
 int NativeDisplayAllowed() { return 1; }

@@ -1149,6 +1149,12 @@ int IgnoreBrokenPipe();  // 1
 // The socket layer's clean-up: nothing to do on this platform; returns 1.
 int NetCleanupStub();
 
+// The native drop-target (A) and clipboard-watch (B) set-up of a display
+// whose "ondropfile" or "clipboardchange" handler is set: nothing to do on
+// this platform; both return 0.
+int DisplayEventSetupStubA();
+int DisplayEventSetupStubB();
+
 // ---- Context record ----
 // The folder's mutable state (the X connection and the catalogs) lives in one
 // record. Init puts it in its start state; Free releases whatever it still

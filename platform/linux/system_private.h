@@ -96,8 +96,6 @@ ErrorCode NativeCreatePortStub();                            // ERR_CREATEPORT
 ErrorCode NativeSendMessageStub(char* message);              // frees it; ERR_FINDPORT
 void GetNominalDpi(int32_t* horizontal, int32_t* vertical);  // 72, 72
 int ScreenModeAvailable();                                   // 1
-int DisplayEventSetupStubA();                                // 0
-int DisplayEventSetupStubB();                                // 0
 int NativeFirstDisplayHook();                                // 0
 void PlatformNoOp();
 int PlatformNoOpZero();  // 0

@@ -31,6 +31,7 @@
 #include "platform/linux/eventhooks_private.h"
 #include "platform/linux/desktop_private.h"
 #include "platform/linux/requester_private.h"
+#include "platform/linux/system_private.h"
 
 namespace {
 
@@ -530,6 +531,12 @@ int32_t QueryNativePixelFormat(const char* serverName) {
   if (fixedPixelFormat < 0) fixedPixelFormat = format;
   SetSoftBitmapFormatOverride(format);
   return format;
+}
+
+int GetNativeScreenDepth() {
+  // Format 4 (RGB565) takes two bytes a pixel, the 32-bit formats four;
+  // before a connection fixes the format, 32 bits.
+  return fixedPixelFormat == 4 ? 16 : 32;
 }
 
 ErrorCode PrepareX11BackEnd() {

@@ -11,6 +11,7 @@
 
 #include "gfx/gfx.h"
 #include "gfx/bitmap_private.h"
+#include "platform/linux/system_private.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
 #include "tests/platform/xvfb.h"
@@ -69,8 +70,9 @@ TEST(X11, PixelFormatOfEachDepth) {
   struct Case {
     int depth;
     int32_t expected;  // a pixel format, or the error of the connection
+    int bits;          // the built-in driver's screen depth afterwards
   };
-  const Case cases[] = {{24, 10}, {16, 4}, {15, ERR_PIXELFORMAT}};
+  const Case cases[] = {{24, 10, 32}, {16, 4, 16}, {15, ERR_PIXELFORMAT, 32}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.depth);
     TestXServer server(c.depth);
@@ -82,6 +84,7 @@ TEST(X11, PixelFormatOfEachDepth) {
     if (child == 0) {
       X11ConnectionRecord* connection = nullptr;
       SetNoPointerThread(1);
+      int unconfigured = GetNativeScreenDepth();
       int32_t answer = GetX11Connection(server.name().c_str(), &connection);
       if (answer == ERR_NONE) answer = GetX11PixelFormat(connection);
       // New software bitmaps take the server's format.
@@ -89,7 +92,10 @@ TEST(X11, PixelFormatOfEachDepth) {
           (QueryNativePixelFormat(server.name().c_str()) != answer ||
            GetSoftBitmapFormat() != static_cast<uint32_t>(answer)))
         answer = -2;
+      // The screen depth follows the fixed format, and 32 bits without one.
+      if (unconfigured != 32 || GetNativeScreenDepth() != c.bits) answer = -3;
       CloseX11Connection();
+      if (GetNativeScreenDepth() != 32) answer = -4;
       ssize_t ignored = write(result[1], &answer, sizeof answer);
       (void)ignored;
       _exit(0);

@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include "display/display.h"
 #include "engine/engine.h"
 #include "engine/engine_private.h"
 #include "gfx/gfx.h"
@@ -691,6 +692,19 @@ TEST_F(Preload, FailingCommandIsNamed) {
   EXPECT_EQ(commandLog.size(), 2u);
 }
 
+// A declared resource whose command is not among the globals fails the
+// start-up as a script's call of it would, instead of being skipped.
+TEST_F(Preload, MissingCommandFailsTheCall) {
+  Brush("good.png");
+  DeclaredResource* sample = AddDeclaredResource(&r_.record, 4, 2);
+  ASSERT_NE(sample, nullptr);
+  sample->line = 7;
+  EXPECT_EQ(PreloadDeclaredResources(L_, &r_.context, &r_.record), ERR_FUNCDECLA);
+  EXPECT_STREQ(vmErrorLocation.function, "LoadSample");
+  EXPECT_EQ(vmErrorLocation.line, 7);
+  EXPECT_EQ(commandLog.size(), 1u);
+}
+
 TEST_F(Preload, CommandLineModeReachesDisplays) {
   for (int all = 0; all <= 1; all++) {
     SCOPED_TRACE(all);
@@ -734,6 +748,70 @@ TEST_F(Preload, DeclaredDisplayFlagsAndNames) {
             "nocyclermenu=1 nohardwarescale=1 nohide=1 noliveresize=1 nomodeswitch=1 "
             "noscaleengine=1 rememberposition=1 scalemode=2 singlemenu=1 sizeable=1 "
             "smoothscale=1 title=one traprmb=1 width=640 x=-100000 y=-100000");
+}
+
+// The preferences a fake file holds: "__placement" with display 1's entry.
+int placementSizeable = 1;
+ErrorCode loadPlacement(VmState* L, int table) {
+  VmPushString(L, "__placement");
+  VmNewTable(L);
+  VmPushNumber(L, 1);
+  VmNewTable(L);
+  SetTableFieldInt(L, "x", 11);
+  SetTableFieldInt(L, "y", 22);
+  SetTableFieldInt(L, "width", 300);
+  SetTableFieldInt(L, "height", 200);
+  SetTableFieldInt(L, "autoscale", 0);
+  SetTableFieldInt(L, "layerscale", 0);
+  SetTableFieldInt(L, "sizeable", placementSizeable);
+  SetTableFieldString(L, "osdata", "os");
+  VmSetTable(L, -3);
+  VmSetTable(L, table);
+  return ERR_NONE;
+}
+
+// A display declared with "rememberposition" opens where the preferences
+// say it was, unless it was made with other sizing, the command line
+// overrides placement, or the flag is off.
+TEST_F(Preload, RememberedPlacementReachesCreateDisplay) {
+  struct Case {
+    const char* name;
+    uint32_t flags;
+    int storedSizeable;
+    int override;
+    const char* expected;
+  };
+  const char* declared = "__placement=- height=480 width=640 x=-100000";
+  const char* stored = "__placement=os height=200 width=300 x=11";
+  const Case cases[] = {
+      {"remembered", DSF_REMEMBERPOSITION | DSF_SIZEABLE, 1, 0, stored},
+      {"other sizing", DSF_REMEMBERPOSITION | DSF_SIZEABLE, 0, 0, declared},
+      {"overridden", DSF_REMEMBERPOSITION | DSF_SIZEABLE, 1, 1, declared},
+      {"not remembered", DSF_SIZEABLE, 1, 0, declared},
+  };
+  VmPushCClosure(L_, tableCreateDisplay, 0);
+  VmPushString(L_, "createdisplay");
+  VmInsert(L_, -2);
+  VmSetTable(L_, VM_GLOBALS_INDEX);
+  const PrefsFileHooks prefs = {loadPlacement, nullptr};
+  SetPrefsFileHooks(&prefs);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    placementSizeable = c.storedSizeable;
+    player.overridePlacement = c.override;
+    ASSERT_EQ(AddDefaultDisplay(&r_.record, "one"), 0);
+    static_cast<DisplayDescription*>(r_.record.resources->payload)->flags = c.flags;
+    ASSERT_EQ(PreloadDeclaredResources(L_, &r_.context, &r_.record), 0);
+    std::string got;
+    for (const std::string& f : displayTable)
+      if (f.rfind("__placement=", 0) == 0 || f.rfind("x=", 0) == 0 || f.rfind("width=", 0) == 0 ||
+          f.rfind("height=", 0) == 0)
+        got += (got.empty() ? "" : " ") + f;
+    if (got.find("__placement=") == std::string::npos) got = "__placement=- " + got;
+    EXPECT_EQ(got, c.expected);
+  }
+  player.overridePlacement = 0;
+  SetPrefsFileHooks(nullptr);
 }
 
 }  // namespace
