@@ -7,6 +7,8 @@
 // or until the built-in output released it (kind 8).
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include "media/anim_private.h"
 #include "media/audio_private.h"
@@ -617,6 +619,127 @@ ErrorCode StopMusicPlayback(int32_t what, void* source, int pause, int32_t* pass
   return ERR_NONE;
 }
 
+// ---- Video sound ----
+
+constexpr size_t VIDEO_SOUND_BYTES = 384000;
+
+struct VideoSound {
+  std::mutex lock;
+  uint8_t* data = nullptr;
+  size_t filled = 0;
+  int32_t bytesPerFrame = 2;
+  int32_t channel = -1;
+  void* video = nullptr;
+};
+
+namespace {
+
+// Hands out frames of the video's sound; silence where it has none yet.
+uint32_t takeVideoSound(VideoSound* s, uint8_t* out, uint32_t frames) {
+  const size_t wanted = static_cast<size_t>(frames) * static_cast<size_t>(s->bytesPerFrame);
+  std::lock_guard<std::mutex> guard(s->lock);
+  size_t n = std::min(wanted, s->filled);
+  n -= n % static_cast<size_t>(s->bytesPerFrame);
+  std::memcpy(out, s->data, n);
+  std::memmove(s->data, s->data + n, s->filled - n);
+  s->filled -= n;
+  std::memset(out + n, 0, wanted - n);
+  return frames;
+}
+
+}  // namespace
+
+ErrorCode AllocVideoSoundChannel(VmState* L, ObjectId owner, void* video, int32_t channels,
+                                 int32_t rate, int32_t volume, int32_t* channel, VideoSound** out) {
+  *out = nullptr;
+  auto* s = new (std::nothrow) VideoSound();
+  if (!s) return ERR_MEM;
+  s->data = static_cast<uint8_t*>(AllocMemory(VIDEO_SOUND_BYTES, 0));
+  if (!s->data) {
+    delete s;
+    return ERR_MEM;
+  }
+  s->bytesPerFrame = channels == 2 ? 4 : 2;
+  s->video = video;
+  AudioChannel* c = nullptr;
+  ErrorCode error = AllocChannel(L, CHANNEL_VIDEOSTARTING, owner, channel, &c);
+  if (!error) {
+    LockAudioChannels();
+    c->volume = volume;
+    c->videoSound = s;
+    if (haveAdapter()) {
+      c->adapterChannel =
+          allocAdapterChannel(c, channels == 2 ? SAMPLE_S16_STEREO : SAMPLE_S16_MONO, rate, volume);
+      if (!c->adapterChannel) error = ERR_ALLOCCHANNEL;
+    } else {
+      PcmFormat format = {16, s->bytesPerFrame, channels == 2 ? 2 : 1, PCM_SIGNED};
+      error = OpenAlsaPcm(&format, rate, &c->output);
+      if (!error) {
+        c->output.level = volume;
+        c->output.state = CHANNEL_VIDEO;
+      } else {
+        CloseAlsaPcm(&c->output);
+      }
+    }
+    if (error) {
+      ClearChannel(c);
+    } else {
+      c->kind = CHANNEL_VIDEO;
+      s->channel = *channel;
+    }
+    UnlockAudioChannels();
+  }
+  if (error) {
+    FreeMemory(s->data);
+    delete s;
+    return error;
+  }
+  *out = s;
+  return ERR_NONE;
+}
+
+int32_t FeedVideoSound(VideoSound* s, const uint8_t* data, int32_t bytes) {
+  if (!s || bytes <= 0) return 0;
+  std::lock_guard<std::mutex> guard(s->lock);
+  const size_t n = std::min(static_cast<size_t>(bytes), VIDEO_SOUND_BYTES - s->filled);
+  std::memcpy(s->data + s->filled, data, n);
+  s->filled += n;
+  return static_cast<int32_t>(n);
+}
+
+void FreeVideoSound(VideoSound* s) {
+  if (!s) return;
+  LockAudioChannels();
+  AudioChannel* c = recordOf(s->channel);
+  if (c && c->videoSound == s) {
+    freeAdapterChannel(c);
+    CloseAlsaPcm(&c->output);
+    ClearChannel(c);
+  }
+  UnlockAudioChannels();
+  FreeMemory(s->data);
+  delete s;
+}
+
+void SetVideoSoundVolume(VideoSound* s, int32_t volume) {
+  if (!s) return;
+  LockAudioChannels();
+  AudioChannel* c = recordOf(s->channel);
+  if (c && c->videoSound == s) ApplyChannelAttributes(s->channel, -1, volume, -1);
+  UnlockAudioChannels();
+}
+
+void* VideoOfChannel(const AudioChannel* c) {
+  if (!c || (c->kind != CHANNEL_VIDEO && c->kind != CHANNEL_VIDEOSTARTING) || !c->videoSound)
+    return nullptr;
+  return static_cast<VideoSound*>(c->videoSound)->video;
+}
+
+uint32_t TakeVideoSoundFrames(AudioChannel* c, uint8_t* out, uint32_t frames) {
+  auto* s = static_cast<VideoSound*>(c->videoSound);
+  return s ? takeVideoSound(s, out, frames) : 0;
+}
+
 uint32_t AudioAdapterFeed(void*, void*, void* buffer, uint32_t frames, void* hostChannel) {
   auto* c = static_cast<AudioChannel*>(hostChannel);
   auto* out = static_cast<uint8_t*>(buffer);
@@ -662,6 +785,8 @@ uint32_t AudioAdapterFeed(void*, void*, void* buffer, uint32_t frames, void* hos
     }
     case CHANNEL_STREAM:
       return FeedStreamChannel(c, out, frames);
+    case CHANNEL_VIDEO:
+      return TakeVideoSoundFrames(c, out, frames);
     default:
       return frames;
   }

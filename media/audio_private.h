@@ -107,6 +107,35 @@ int NextStreamHalf(AudioChannel* c, int* wait);
 int WaitStreamThreadsIdle(int32_t milliseconds);
 uint32_t CountStreamUnderruns();
 
+// ---- Video sound ----
+// The sound of a playing video on its channel (kind 5): the video's audio
+// thread appends decoded 16-bit frames, the channel's output takes them
+// and plays silence where none are there yet.
+struct VideoSound;
+// Main thread: a channel (*channel -1: any free one) for the video's
+// sound, with its buffer: 0, ERR_NOCHANNEL, ERR_CHANNELRANGE, ERR_MEM,
+// ERR_ALLOCCHANNEL (the adapter refused) or ERR_OPENAUDIO.
+ErrorCode AllocVideoSoundChannel(VmState* L, ObjectId owner, void* video, int32_t channels,
+                                 int32_t rate, int32_t volume, int32_t* channel, VideoSound** out);
+// Any thread: appends what fits of the bytes; the count taken.
+int32_t FeedVideoSound(VideoSound* sound, const uint8_t* data, int32_t bytes);
+// Main thread: frees the channel when it still plays this sound, then the
+// buffer. Null is ignored.
+void FreeVideoSound(VideoSound* sound);
+void SetVideoSoundVolume(VideoSound* sound, int32_t volume);
+// The video (as given to AllocVideoSoundChannel) whose sound the channel
+// plays; null for other channels.
+void* VideoOfChannel(const AudioChannel* c);
+// The built-in output's and the adapter's feed of a video channel.
+uint32_t TakeVideoSoundFrames(AudioChannel* c, uint8_t* out, uint32_t frames);
+
+// The video library's side of the sound commands: StopChannel of a video's
+// channel stops the video, SetChannelVolume sets its volume, CloseAudio
+// stops every video.
+ErrorCode StopVideoOfChannel(VmState* L, void* video);
+void SetVideoVolumeOfChannel(void* video, int32_t volume);
+void StopAllVideos(VmState* L);
+
 // The sound library's script-level stop of a channel (music by StopMusic's
 // rules, a sample on every channel that plays it) and the bookkeeping of a
 // music whose channel ended by itself (stopped, no longer current).

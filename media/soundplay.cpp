@@ -163,8 +163,7 @@ int cmdOpenAudio(VmState* L) {
 
 int cmdCloseAudio(VmState* L) {
   CheckArgCount(L, 0, 0, 0, 0);
-  // Waiting for the video library: videos have no sound of their own to
-  // stop yet; every channel stops below.
+  StopAllVideos(L);
   StopAllChannels(L);
   FreeAllSamples(L);
   return 0;
@@ -248,8 +247,9 @@ int cmdSetChannelVolume(VmState* L) {
       if (s->desc == c->sample) s->volume = volume;
     }
     ApplyChannelAttributes(channel, -1, volume, -1);
+  } else if (state == CHANNELSTATE_VIDEO) {
+    if (void* video = VideoOfChannel(c)) SetVideoVolumeOfChannel(video, volume);
   }
-  // Waiting for the video library: a video's channel keeps its volume.
   UnlockAudioChannels();
   return 0;
 }
@@ -274,9 +274,9 @@ ErrorCode stopChannel(VmState* L, int32_t channel, int command) {
     }
   } else if (state == CHANNELSTATE_SAMPLE) {
     StopSampleChannels(c->sample, command ? -1 : channel);
+  } else if (void* video = VideoOfChannel(c)) {
+    error = StopVideoOfChannel(L, video);
   } else {
-    // Waiting for the video library: a video's channel stops here, the
-    // video's own state comes with its library.
     StopAudioChannel(channel);
   }
   UnlockAudioChannels();

@@ -78,6 +78,7 @@ struct VideoPlayback {
   // thread, whole, instead of to the window.
   void (*layerApply)(VmState* L, const PendingDisplayFrame* frame);
   void* layerTarget;
+  VideoSound* sound;  // the channel the sound goes to, or none
   VideoEndHandler endHandler;
   void* endContext;
   // Queues.
@@ -476,6 +477,7 @@ void* audioThread(void* argument) {
     }
     // The block plays from nextBlock on; the clock reads the sound that is
     // playing now.
+    if (got > 0) FeedVideoSound(v->sound, buffer, got);
     const double length = got / bytesPerSecond;
     const double wait = nextBlock - now();
     if (wait > 0) Delay(static_cast<int32_t>(wait * 1000));
@@ -928,6 +930,10 @@ void SetVideoLayerTarget(VideoPlayback* v,
   std::lock_guard<std::mutex> lock(v->currentMutex);
   v->layerApply = apply;
   v->layerTarget = target;
+}
+
+void SetVideoSoundOutput(VideoPlayback* v, VideoSound* sound) {
+  if (!v->threadsRunning) v->sound = sound;
 }
 
 void SetVideoSuspended(VideoPlayback* v, int suspended) {

@@ -76,6 +76,10 @@ ErrorCode SeekVideoPlayback(VideoPlayback* v, int64_t ms);
 void SetVideoRect(VideoPlayback* v, int32_t x, int32_t y, int32_t width, int32_t height,
                   int32_t smooth);
 void SetVideoSuspended(VideoPlayback* v, int suspended);
+// The channel that the sound of the next start goes to (null: none); only
+// while no thread runs.
+struct VideoSound;
+void SetVideoSoundOutput(VideoPlayback* v, VideoSound* sound);
 // While a layer shows the video, its frames go whole to apply (with
 // target) on the main thread; null apply: to the window again.
 struct PendingDisplayFrame;

@@ -18,7 +18,9 @@
 #include "engine/optiontable.h"
 #include "gfx/gfx.h"
 #include "draw/draw.h"
+#include "media/audio_private.h"
 #include "media/media.h"
+#include "media/sound_private.h"
 #include "media/video_private.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
@@ -52,8 +54,9 @@ struct VideoObject {
   std::atomic<int32_t> state;
   int32_t savedState;
   DisplayRecord* display;
-  qmLayer* layer;  // the layer that shows the video, while asLayer
-  BGPic* picture;  // that layer's picture
+  qmLayer* layer;     // the layer that shows the video, while asLayer
+  BGPic* picture;     // that layer's picture
+  VideoSound* sound;  // its channel while it plays with sound
   int32_t volume, seekable, asLayer, internal, locks;
   int32_t busy, closePending;  // an export runs; CloseVideo came during it
   char fileName[FILE_NAME_MAX];
@@ -134,9 +137,17 @@ void refreshArea(VmState* L, DisplayRecord* d) {
   if (d && d->state == DISPSTATE_OPEN) RefreshDisplay(L, d, REFRESH_FORCE);
 }
 
+// The channel goes once the threads are joined.
+void releaseSound(VideoObject* v) {
+  SetVideoSoundOutput(v->backend, nullptr);
+  FreeVideoSound(v->sound);
+  v->sound = nullptr;
+}
+
 ErrorCode stopVideo(VmState* L, VideoObject* v, int refresh) {
   if (!active(v) && v->state != STATE_SUSPENDED) return ERR_VIDSTOPPED;
   StopVideoThreads(v->backend);
+  releaseSound(v);
   DisplayRecord* d = v->display;
   lockList();
   v->state = STATE_STOPPED;
@@ -158,6 +169,7 @@ void freeVideo(VmState* L, VideoObject* v) {
   unlockList();
   if (L) FreeObjectDataList(L, &v->head.data);
   FreeVideoHandle(v->backend);
+  FreeVideoSound(v->sound);
   delete v;
 }
 
@@ -255,7 +267,25 @@ void applyLayerFrame(VmState* L, const PendingDisplayFrame* f) {
 // Binds the video to the display and starts its threads: into its layer
 // when one shows it, else at its screen rectangle. On failure the video
 // is stopped and no longer a layer's.
-ErrorCode startPlayback(VideoObject* v, DisplayRecord* d, int32_t channel) {
+ErrorCode startPlayback(VmState* L, VideoObject* v, DisplayRecord* d, int32_t channel) {
+  // The sound takes a channel (the option's, or any free one) unless
+  // there is no sound output.
+  if (VideoHasSound(v->backend) && !v->sound) {
+    int skip = 0;
+    ErrorCode e = EnsureSoundOutput(L, &skip);
+    int32_t index = channel - 1;
+    if (!e && !skip)
+      e = AllocVideoSoundChannel(L, idOf(v), v, VideoFormatChannels(v->backend),
+                                 VideoFormatRate(v->backend), v->volume, &index, &v->sound);
+    // A device that cannot be opened is no sound output, as for samples.
+    if (e == ERR_OPENAUDIO && !mediaContext.forceSound) e = ERR_NONE;
+    if (e) {
+      v->asLayer = 0;
+      v->layer = nullptr;
+      return e;
+    }
+    SetVideoSoundOutput(v->backend, v->sound);
+  }
   lockList();
   v->display = d;
   v->state = STATE_PLAYING;
@@ -278,6 +308,7 @@ ErrorCode startPlayback(VideoObject* v, DisplayRecord* d, int32_t channel) {
     v->asLayer = 0;
     v->layer = nullptr;
     unlockList();
+    releaseSound(v);
   }
   return e;
 }
@@ -336,7 +367,7 @@ ErrorCode playAsLayer(VmState* L, VideoObject* v, DisplayRecord* d, int32_t x, i
     FillBitmapRect(frame, 0, 0, v->width, v->height, 0xFF000000u);
     e = makeVideoLayer(L, v, frame, x, y, 4, 0, 0);
   }
-  if (!e) e = startPlayback(v, d, channel);
+  if (!e) e = startPlayback(L, v, d, channel);
   // A copy that no layer shows goes at once.
   if (e && copy && !shownByLayer(copy)) freeVideo(L, copy);
   return e;
@@ -400,8 +431,7 @@ ErrorCode seekVideo(VideoObject* v, int32_t ms) {
 
 void setVolume(VideoObject* v, double volume) {
   v->volume = std::clamp(VmTruncInt32(volume), 0, VOLUME_MAX);
-  // Waiting for the audio engine's video channels: the sound is not played
-  // out, so the volume is only stored.
+  SetVideoSoundVolume(v->sound, v->volume);
 }
 
 // ---- Commands ----
@@ -513,7 +543,7 @@ int cmdPlayVideo(VmState* L) {
   if (v->screenWidth != v->width || v->screenHeight != v->height) v->smooth = d->smooth;
   // Waiting for the sprites library: with a display adapter the video draws
   // straight into the window too, not through a sprite instance.
-  return startPlayback(v, d, channel);
+  return startPlayback(L, v, d, channel);
 }
 
 int cmdStopVideo(VmState* L) {
@@ -900,7 +930,7 @@ ErrorCode layerCommand(VmState* L, qmLayer* layer, int32_t command, int32_t valu
       v->asLayer = 1;
       v->layer = layer;
       v->picture = GetFXLayerPicture();
-      return startPlayback(v, d, 0);
+      return startPlayback(L, v, d, 0);
     }
     case VIDEOLAYER_STOP:
       return stopVideo(L, v, 0);
@@ -1022,6 +1052,17 @@ void FreeAllVideos(VmState* L) {
   videoContext.lock = nullptr;
   videoContext.defaultLoader[0] = 0;
 }
+
+ErrorCode StopVideoOfChannel(VmState* L, void* video) {
+  auto* v = static_cast<VideoObject*>(video);
+  return stopVideo(L, v, 1);
+}
+
+void SetVideoVolumeOfChannel(void* video, int32_t volume) {
+  setVolume(static_cast<VideoObject*>(video), volume);
+}
+
+void StopAllVideos(VmState* L) { stopDisplayVideos(L, nullptr); }
 
 int IsVideoIdPlaying(ObjectId id) {
   VideoObject* v = nullptr;

@@ -5,8 +5,10 @@
 // suspending its videos, and stops, closes and shut-down while playing
 // leaving no thread, leak or pending frame.
 #include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "media/audio_private.h"
 #include "media/image_private.h"
 #include "media/media.h"
 #include "media/video_private.h"
@@ -478,4 +480,85 @@ TEST_F(VideoLayers, FramesAsLayersAndLayersOff) {
   ASSERT_EQ(GetVideoTestStats(copy, &s), ERR_NONE);
   EXPECT_EQ(s.threads, 0);
   EXPECT_EQ(s.state, 0);
+}
+
+// Videos with sound over the test audio adapter, whose channels the test
+// pulls; the sound library is open.
+class VideoSounds : public Videos {
+ protected:
+  void InstallMore() override { Install("testaudio"); }
+  void SetUp() override {
+    Videos::SetUp();
+    SetAppletVersion(6, 0);
+    TagItem preload[] = {{ATTR_DEFERBITMAPS, 1}, {ATTR_DONE, 0}};
+    SetGlobalAttrs(nullptr, preload);
+    ASSERT_EQ(LoadPluginFile(L, "testaudio", 0, 0, 0, 0, 0), ERR_NONE);
+    preload[0].data = 0;
+    SetGlobalAttrs(nullptr, preload);
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenSoundLibrary(L), ERR_NONE);
+    VmSetTop(L, 0);
+    const std::string module = root + "/Plugins/testaudio.qmp";
+    pull = plugintest::ModuleSymbol<uint32_t (*)(void*, void*, uint32_t)>(module, "TestAudioPull");
+    log = plugintest::ModuleSymbol<const char* (*)()>(module, "TestAudioLog");
+    ASSERT_TRUE(pull && log);
+  }
+  void TearDown() override {
+    Videos::TearDown();
+    SetAppletVersion(8, 0);
+  }
+  // Pulls the channel's samples that are not silence into out.
+  void drain(int32_t channel, std::vector<int16_t>* out) {
+    int16_t block[256];
+    while (pull(GetAudioChannel(channel), block, 256) == 256) {
+      bool any = false;
+      for (int16_t s : block)
+        if (s != 0) out->push_back(s), any = true;
+      if (!any) break;
+    }
+  }
+  uint32_t (*pull)(void*, void*, uint32_t) = nullptr;
+  const char* (*log)() = nullptr;
+};
+
+TEST_F(VideoSounds, TheSoundPlaysOnItsChannelWhichTheSoundCommandsReach) {
+  OpenDisplay(100, 100);
+  ASSERT_EQ(CallWith("OpenVideo", {1, pal8snd().file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1, 0, 0, Value::Table({{"channel", 3}})}), ERR_NONE);
+  int32_t state = 0;
+  ObjectId owner{};
+  ASSERT_EQ(GetChannelState(2, &state, &owner, 0), ERR_NONE);
+  EXPECT_EQ(state, CHANNELSTATE_VIDEO);
+  EXPECT_EQ(owner.number, 1);
+  EXPECT_NE(std::string(log()).find("AllocAudioChannel 4 3840 64"), std::string::npos) << log();
+  // Every sample arrives, in order, once the silence between is left out.
+  std::vector<int16_t> heard;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (stats(1).state == 1 && std::chrono::steady_clock::now() < end) {
+    pollFor(10);
+    drain(2, &heard);
+  }
+  pollFor(50);
+  drain(2, &heard);
+  auto bytes = imagetest::ReadFile(*dir / "pal8snd.pcm");
+  std::vector<int16_t> expected(bytes.size() / 2);
+  std::memcpy(expected.data(), bytes.data(), expected.size() * 2);
+  EXPECT_TRUE(heard == expected) << heard.size() << " of " << expected.size();
+
+  // The channel's volume is the video's; stopping the channel stops it.
+  ASSERT_EQ(CallWith("SetChannelVolume", {3, 16}), ERR_NONE);
+  EXPECT_EQ(stats(1).volume, 16);
+  EXPECT_NE(std::string(log()).find("SetChannelAttributes 1=16"), std::string::npos) << log();
+  ASSERT_EQ(CallWith("StopChannel", {3}), ERR_NONE);
+  EXPECT_EQ(stats(1).state, 0);
+  EXPECT_EQ(stats(1).threads, 0);
+  ASSERT_EQ(GetChannelState(2, &state, nullptr, 0), ERR_NONE);
+  EXPECT_EQ(state, CHANNELSTATE_FREE);
+  // The video's own volume reaches its channel; CloseAudio stops it.
+  ASSERT_EQ(CallWith("PlayVideo", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetVideoVolume", {1, 8}), ERR_NONE);
+  EXPECT_NE(std::string(log()).find("SetChannelAttributes 1=8"), std::string::npos) << log();
+  ASSERT_EQ(CallWith("CloseAudio", {}), ERR_NONE);
+  EXPECT_EQ(stats(1).state, 0);
+  EXPECT_EQ(stats(1).threads, 0);
 }
