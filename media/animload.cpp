@@ -14,7 +14,8 @@
 
 namespace {
 
-constexpr int32_t LOADING_ANIM_TEXT = 98;  // "Loading animation %s"
+constexpr int32_t LOADING_ANIM_TEXT = 98;     // "Loading animation %s"
+constexpr int32_t LOADING_SPRITE_TEXT = 262;  // "Loading sprite %s"
 constexpr int32_t SOURCE_BITMAP = 3;
 constexpr int32_t SOURCE_ANIM = 4;
 constexpr int32_t TARGET_ANIM = ANIM_TARGET_ANIM;
@@ -236,7 +237,8 @@ int LoadAnimObject(VmState* L, int32_t target) {
   if (target == TARGET_SPRITE) o.fromDisk = 0;
   if (!s.automatic && target != TARGET_SPRITE)
     if (ErrorCode e = FreeAnimObject(L, s.id, 0)) return e;
-  PrintProgress(GetBuiltinString(LOADING_ANIM_TEXT), file, 0);
+  PrintProgress(GetBuiltinString(target == TARGET_SPRITE ? LOADING_SPRITE_TEXT : LOADING_ANIM_TEXT),
+                file, 0);
 
   s.targetKind = target;
   s.keyColour = o.keyColour;
