@@ -125,10 +125,11 @@ int readDisplayAttribute(VmState* L, int32_t attribute) {
     case ATTRFONTSIZE:
     case ATTRFONTSCALABLE:
     case ATTRFONTAA:
-      // Waiting for the fonts library: the display's font is not known here.
-      return pushNumber(L, 0);
     case ATTRFONTNAME:
-      return pushText(L, "");
+      // Without the text library there is no font: nothing of it is known.
+      if (displayContext.fontAttributeReader && displayContext.fontAttributeReader(L, attribute))
+        return 1;
+      return attribute == ATTRFONTNAME ? pushText(L, "") : pushNumber(L, 0);
     case ATTRPOINTER:
       return pushFlag(L, !d->pointerHidden);
     case ATTRSTATE:
@@ -282,4 +283,8 @@ ErrorCode RegisterDisplayAttributeReaders() {
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_BGPIC, readBGPicAttribute)) return e;
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_INTERVAL, readIntervalAttribute)) return e;
   return RegisterAttributeReader(OBJTYPE_TIMEOUT, readTimeoutAttribute);
+}
+
+void SetDisplayFontAttributeReader(int (*reader)(VmState* L, int32_t attribute)) {
+  displayContext.fontAttributeReader = reader;
 }

@@ -1229,6 +1229,11 @@ ErrorCode SetLayerPosFrame(VmState* L, qmLayer* layer, int32_t x, int32_t y, int
 // The sprite library builds the frames of sprites made before any display
 // when the first display opens (null: none).
 void SetSpriteRestoreHook(ErrorCode (*restore)());
+// The font attributes of a display (ATTRFONTASCENDER to ATTRFONTAA) are
+// those of the text library's current font: the library registers the
+// reader that pushes one (returning 1, or 0 for another attribute) when
+// it opens; null removes it.
+void SetDisplayFontAttributeReader(int (*reader)(VmState* L, int32_t attribute));
 
 // A sprite (or, without layers, a video) on the screen: one per shown
 // object, kept in its background picture's list in drawing order. The

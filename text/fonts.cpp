@@ -460,10 +460,19 @@ void* currentPathFont(int32_t* type, int32_t* size, void** face) {
 
 const PathFontHooks PATH_FONT_HOOKS{currentPathFont, GetDefaultTextEncoding};
 
+// A display's font attributes: those of the current font and text style.
+int pushDisplayFontAttribute(VmState* L, int32_t attribute) {
+  if (attribute == ATTRTEXT) return 0;
+  TextRecord record{};
+  record.style = textContext.style;
+  return PushTextAttribute(L, attribute, &record);
+}
+
 }  // namespace
 
 ErrorCode OpenTextLibrary(VmState* L) {
   SetPathFontHooks(&PATH_FONT_HOOKS);
+  SetDisplayFontAttributeReader(pushDisplayFontAttribute);
   setDefaultStyle(&textContext.style);
   ErrorCode error = RegisterLibrary(TEXT_COMMANDS, "text");
   if (error) return error;
@@ -488,6 +497,7 @@ ErrorCode InitTextLibrary() {
 }
 
 void FreeTextLibrary(VmState* L) {
+  SetDisplayFontAttributeReader(nullptr);
   FreeAllTextObjects(L);
   freeFontNodes(L);
   FreeTextResources();

@@ -603,6 +603,44 @@ std::vector<uint32_t> ObjectPixels(VmState* L, int32_t id, int32_t* w, int32_t* 
   return out;
 }
 
+TEST_F(TextLibTest, DisplayFontAttributesAreTheCurrentFonts) {
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenGraphicsLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  OpenDisplay(false);
+  // GetAttribute of the display and of a text object made now, as text.
+  auto attribute = [&](int32_t type, int32_t attr) {
+    for (double n : {double(type), 1.0, double(attr)}) VmPushNumber(L, n);
+    std::string out;
+    ErrorCode e = testcall::CallCollecting(L, "GetAttribute", 3, [&](VmState* S, int i) {
+      if (VmType(S, i) == VM_TYPE_STRING)
+        out = VmToString(S, i);
+      else if (VmType(S, i) == VM_TYPE_BOOLEAN)
+        out = VmToBoolean(S, i) ? "true" : "false";
+      else
+        out = std::to_string(VmToNumber(S, i));
+    });
+    return e ? "error " + std::to_string(e) : out;
+  };
+  const int32_t FONT_ATTRIBUTES[] = {ATTRFONTASCENDER, ATTRFONTDESCENDER, ATTRFONTNAME,
+                                     ATTRFONTSIZE,     ATTRFONTSCALABLE,  ATTRFONTAA};
+  auto expectLikeATextObject = [&] {
+    ASSERT_EQ(CallWith("CreateTextObject", {1, "Hi"}), ERR_NONE);
+    for (int32_t a : FONT_ATTRIBUTES)
+      EXPECT_EQ(attribute(OBJTYPE_DISPLAY, a), attribute(OBJTYPE_TEXTOBJECT, a)) << a;
+  };
+  EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTNAME), "topaz");
+  EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTSIZE), std::to_string(8.0));
+  expectLikeATextObject();
+  ASSERT_EQ(CallWith("SetFont", {":::default_sans", 20}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetFontStyle", {16}), ERR_NONE);
+  EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTSIZE), std::to_string(20.0));
+  EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTSCALABLE), "true");
+  EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTAA), "true");
+  EXPECT_NE(attribute(OBJTYPE_DISPLAY, ATTRFONTNAME), "topaz");
+  expectLikeATextObject();
+}
+
 TEST_F(TextLibTest, TextObjectsAreCopiedAndFreed) {
   OpenDisplay(false);
   ASSERT_EQ(CallWith("CreateTextObject", {1, "Hi"}), ERR_NONE);
