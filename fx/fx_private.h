@@ -241,9 +241,6 @@ ErrorCode AllocFXPriv(FXState* state, size_t size);
 
 // ---- Renderers ----
 
-// Stand-in of the families still to be built: the whole picture in one
-// frame.
-ErrorCode RenderWholeFX(FXState* state, int32_t* done);
 ErrorCode RenderStripesFX(FXState* state, int32_t* done);
 ErrorCode RenderBlindsFX(FXState* state, int32_t* done);
 ErrorCode RenderRevealFX(FXState* state, int32_t* done);

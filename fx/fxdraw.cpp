@@ -1,7 +1,6 @@
 // The renderer frame protocol: allocating a renderer's work block, drawing
 // one rectangle of the new picture to wherever the transition draws, the
-// refresh that ends every frame, and the stand-in renderer of the families
-// still to be built.
+// refresh that ends every frame.
 #include <algorithm>
 #include <cstring>
 
@@ -70,22 +69,6 @@ void DrawFXBand(FXState* state, bool rows, int32_t pos, int32_t length) {
     DrawFXRect(state, 0, pos, state->width, length);
   else
     DrawFXRect(state, pos, 0, length, state->height);
-}
-
-ErrorCode RenderWholeFX(FXState* state, int32_t* done) {
-  if (state->phase == FXPHASE_PREPARE) {
-    state->frameCount = 1;
-    return ERR_NONE;
-  }
-  if (state->phase == FXPHASE_JUMP) {
-    if (state->frame >= 1) DrawFXRect(state, 0, 0, state->width, state->height);
-    return ERR_NONE;
-  }
-  BeginFXFrame(state);
-  *done = 1;
-  DrawFXRect(state, 0, 0, state->width, state->height);
-  EndFXFrame(state);
-  return ERR_NONE;
 }
 
 void RefreshFXFrame(FXState* state) {
