@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/linux/system_private.h"
 #include "tests/fx/fx_harness.h"
 
 namespace fxtest {
@@ -394,6 +395,36 @@ TEST_F(PixelFXTest, ScrolledLayersMoveOutAndBack) {
   EXPECT_EQ(frames[0], steps[3]);
   EXPECT_EQ(Snapshot(), shown);
   setHook(&FXHarness::onFrame, this);
+}
+
+// Each allocation in turn fails, directly and in layer mode, until the
+// transition goes through: every failure is an allocation error, and
+// nothing leaks or is freed twice on the way (ASan checks).
+TEST_F(PixelFXTest, FailingAllocationsEndCleanly) {
+  for (bool layers : {false, true}) {
+    OpenDisplay(24, 18, layers);
+    MakeBrush(1, 20, 15, Fill::Coded, layers ? Plane::Alpha : Plane::Mask);
+    for (int32_t id : {84, 132, 138, 47}) {
+      SCOPED_TRACE(testing::Message() << "effect " << id << (layers ? " layer mode" : ""));
+      ErrorCode e = ERR_MEM;
+      uint64_t n = 1;
+      for (; n < 2000 && e != ERR_NONE; ++n) {
+        const Value options = Value::Table({{"type", id}, {"forcerealtimelayers", 1}});
+        SetAllocFailure(n, false);
+        e = Run("DisplayBrushFX", {1, 2, 1, options});
+        SetAllocFailure(0, false);
+        EXPECT_TRUE(e == ERR_NONE || e == ERR_MEM || e == ERR_BITMAP || e == ERR_ALLOCMASK ||
+                    e == ERR_ALLOCALPHA)
+            << "allocation " << n << " gave " << e;
+        if (layers) {
+          while (CountFXLayers() > 0) ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+        }
+      }
+      EXPECT_EQ(e, ERR_NONE);
+      EXPECT_GT(n, 2u);
+    }
+    Reopen();
+  }
 }
 
 }  // namespace
