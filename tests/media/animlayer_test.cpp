@@ -7,6 +7,7 @@
 #include "media/anim_private.h"
 #include "media/image_private.h"
 #include "media/media.h"
+#include "platform/linux/system_private.h"
 #include "tests/display/layer_fixture.h"
 #include "tests/media/image_support.h"
 
@@ -231,6 +232,50 @@ TEST_F(AnimLayers, ModifyLayerFramesChangesTheLayersOwnCopy) {
   EXPECT_EQ(Anims(), 2);
   ASSERT_EQ(CallWith("RemoveLayer", {1}), ERR_NONE);
   EXPECT_EQ(Anims(), 1);
+}
+
+TEST_F(AnimLayers, FailedAllocationsLeaveLayersAndAnimsAsTheyWere) {
+  struct {
+    const char* name;
+    std::vector<Value> args;
+    int32_t layersAfter;
+  } cases[] = {
+      {"ModifyLayerFrames", {1, 2, 1}, 1},
+      {"ScaleAnim", {1, 16, 12}, 1},
+      {"CreateLayer", {40, 40, 8, 6, Value::Table({{"frames", 2}, {"mask", true}})}, 2},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (uint64_t n = 1;; n++) {
+      ASSERT_LT(n, 10000u);
+      ASSERT_EQ(CallWith("FreeLayers", {}), ERR_NONE);
+      CallWith("FreeAnim", {1});
+      ASSERT_EQ(Anims(), 0);
+      Strip(1);
+      ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 10, 2}), ERR_NONE);
+      for (const Value& a : c.args) PushValue(L, a);
+      SetAllocFailure(n, false);
+      ErrorCode e = Call(c.name, static_cast<int>(c.args.size()));
+      bool failed = GetAllocFailureCount() > 0;
+      SetAllocFailure(0, false);
+      if (!e) {
+        EXPECT_EQ(Count(), c.layersAfter);
+        break;
+      }
+      ASSERT_TRUE(failed) << e;
+      EXPECT_TRUE(e == ERR_MEM || e == ERR_BITMAP || e == ERR_ALLOCMASK || e == ERR_ALLOCALPHA)
+          << e << " at " << n;
+      ASSERT_EQ(Count(), 1) << n;
+      EXPECT_TRUE(Shows(10, 10, COLOURS[1])) << n;
+      AnimObject* a = nullptr;
+      ASSERT_EQ(GetAnimObject(L, ObjectId{nullptr, 1}, &a, 0), ERR_NONE) << n;
+      EXPECT_EQ(a->frameCount, 3) << n;
+      EXPECT_EQ(a->width, 8) << n;
+      // Copies made for the layer before the failure go with it.
+      ASSERT_EQ(CallWith("FreeLayers", {}), ERR_NONE);
+      EXPECT_EQ(Anims(), 1) << n;
+    }
+  }
 }
 
 TEST_F(AnimLayers, CreateLayerWithFramesMakesAnAnimOfItsOwn) {
