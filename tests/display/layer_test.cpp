@@ -419,4 +419,86 @@ TEST_F(LayerTest, DoMoveReplaysLayerSteps) {
   EXPECT_EQ(CallWith("ClearMove", {3}), ERR_FINDMOVE);
 }
 
+// A brush that a layer shows keeps showing there as it was when a script
+// changes the brush; the brush itself changes.
+TEST_F(LayerTest, ChangingAShownBrushLeavesItsLayerAlone) {
+  Show(1, 20, 20, 0xFF0000, 10, 10);
+  ASSERT_EQ(CallWith("InvertBrush", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("ReadBrushPixel", {1, 5, 5}), ERR_NONE);
+  EXPECT_EQ(results.at(0), std::to_string(static_cast<double>(0x00FFFF)));
+  RefreshLayerRect(L, 0, 0, W, H, 0);
+  EXPECT_EQ(At(15, 15), 0xFF0000u);
+  // Shown again, the changed brush is a layer of its own.
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 50, 10}), ERR_NONE);
+  EXPECT_EQ(At(55, 15), 0x00FFFFu);
+  RefreshLayerRect(L, 0, 0, W, H, 0);
+  EXPECT_EQ(At(15, 15), 0xFF0000u);
+  EXPECT_EQ(At(55, 15), 0x00FFFFu);
+  // Freed while shown, it stays on both layers until they go.
+  ASSERT_EQ(CallWith("FreeBrush", {1}), ERR_NONE);
+  RefreshLayerRect(L, 0, 0, W, H, 0);
+  EXPECT_EQ(At(15, 15), 0xFF0000u);
+  EXPECT_EQ(At(55, 15), 0x00FFFFu);
+  ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
+  EXPECT_EQ(At(55, 15), BACKGROUND);
+}
+
+// Layers cannot be switched while an asynchronous drawing runs on the
+// display, and a layer that one uses cannot be removed.
+TEST_F(LayerTest, AsyncDrawingsHoldTheLayersSwitchAndTheirLayers) {
+  Show(1, 10, 10, 0xFF0000, 0, 0);
+  AsyncDraw* draw = nullptr;
+  auto frame = [](void*, int32_t*) -> ErrorCode { return ERR_NONE; };
+  auto release = [](void*, int32_t) {};
+  ASSERT_EQ(AddAsyncDraw(ADF_MOVEOBJECT, frame, nullptr, nullptr, release, nullptr, nullptr, &draw),
+            ERR_NONE);
+  EXPECT_EQ(CallWith("DisableLayers", {}), ERR_LAYERSWITCH);
+  EXPECT_EQ(d->layers, 1);
+  RemoveAsyncDraw(L, draw, 0);
+  ASSERT_EQ(CallWith("DisableLayers", {}), ERR_NONE);
+  ASSERT_EQ(AddAsyncDraw(ADF_MOVEOBJECT, frame, nullptr, nullptr, release, nullptr, nullptr, &draw),
+            ERR_NONE);
+  EXPECT_EQ(CallWith("EnableLayers", {}), ERR_LAYERSWITCH);
+  EXPECT_EQ(d->layers, 0);
+  RemoveAsyncDraw(L, draw, 0);
+  ASSERT_EQ(CallWith("EnableLayers", {}), ERR_NONE);
+
+  Layer(1)->asyncUse = 1;
+  EXPECT_EQ(CallWith("RemoveLayer", {1}), ERR_REMADLAYER);
+  EXPECT_EQ(CallWith("Undo", {LAYER_BRUSH, 1}), ERR_REMADLAYER);
+  EXPECT_EQ(CallWith("RemoveLayers", {}), ERR_REMADLAYER);
+  EXPECT_EQ(Count(), 1);
+  Layer(1)->asyncUse = 0;
+}
+
+// A move whose area really starts at x = 10000 is refreshed like any other.
+TEST_F(LayerTest, DoMoveRefreshesAnAreaAtTenThousand) {
+  constexpr int32_t WIDE = 10040;
+  ASSERT_EQ(CallWith("CreateDisplay", {2, Value::Table({{"color", static_cast<double>(BACKGROUND)},
+                                                        {"width", WIDE},
+                                                        {"height", 8},
+                                                        {"layers", true}})}),
+            ERR_NONE);
+  ASSERT_EQ(CallWith("OpenDisplay", {2}), ERR_NONE);
+  DisplayRecord* wide = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 2}, &wide), ERR_NONE);
+  ASSERT_EQ(GetCurrentDisplay(), wide);
+  void* window = reinterpret_cast<void*>(wide->windowHandle);
+  auto at = [&](int32_t x) { return static_cast<uint32_t>(pixel(window, x, 2)) & 0xFFFFFF; };
+  Show(1, 10, 8, 0xFF0000, 10000, 0);
+  ASSERT_EQ(at(10002), 0xFF0000u);
+  MoveList* list = nullptr;
+  ASSERT_EQ(NewMoveList(ObjectId{nullptr, 4}, 0, &list), ERR_NONE);
+  MoveEntry step{};
+  step.type = 22;
+  step.id = ObjectId{nullptr, 1};
+  step.x = 100005;
+  step.y = KEEPPOSITION;
+  ASSERT_EQ(AddMoveEntry(list, step), ERR_NONE);
+  ASSERT_EQ(CallWith("DoMove", {4}), ERR_NONE);
+  EXPECT_EQ(at(10002), BACKGROUND);
+  EXPECT_EQ(at(10012), 0xFF0000u);
+  ASSERT_EQ(CallWith("ClearMove", {4}), ERR_NONE);
+}
+
 }  // namespace

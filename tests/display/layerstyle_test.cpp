@@ -362,4 +362,24 @@ TEST_F(LayerStyleTest, RemakingInPlaceKeepsPlaceLookAndName) {
   EXPECT_EQ(At(65, 65), 0xFFFF00u);
 }
 
+// The replacement takes over the old layer's clip region with its place.
+TEST_F(LayerStyleTest, RemakingInPlaceKeepsTheClipRegion) {
+  ASSERT_EQ(CallWith("CreateClipRegion", {1, 14, 30, 30, 10, 20}), ERR_NONE);
+  Show(1, 20, 20, 0xFF0000, 0, 0);
+  Show(2, 40, 20, 0x00FF00, 30, 30);
+  ASSERT_EQ(Style(2, Value::Table({{"clipregion", 1}})), ERR_NONE);
+  ClipRegion* region = Layer(2)->base->clip;
+  ASSERT_NE(region, nullptr);
+  BitmapHandle* frame = AllocBitmap(40, 20, 0, nullptr);
+  ASSERT_NE(frame, nullptr);
+  FillBitmapRect(frame, 0, 0, 40, 20, 0xFFFFFF00u);
+  qmLayer* layer = Layer(2);
+  ASSERT_EQ(RemakeLayerInPlace(L, d, &layer, frame), ERR_NONE);
+  ASSERT_EQ(Layer(2), layer);
+  EXPECT_EQ(layer->base->clip, region);
+  RefreshLayerRect(L, 0, 0, W, H, 0);
+  EXPECT_EQ(At(35, 35), 0xFFFF00u);
+  EXPECT_EQ(At(45, 35), BACKGROUND);
+}
+
 }  // namespace
