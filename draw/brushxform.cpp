@@ -156,7 +156,8 @@ int CmdScaleBrush(VmState* L) {
   BitmapHandle *b = nullptr, *k = nullptr, *a = nullptr;
   if (brush->isVector) {
     int32_t pictureWidth = 0, pictureHeight = 0;
-    GetPictureHandleSize(brush->picture, &pictureWidth, &pictureHeight);
+    // The picture's own size: a rendering at another size leaves it alone.
+    GetPictureHandleSourceSize(brush->picture, &pictureWidth, &pictureHeight);
     if (pictureWidth < 1 || pictureHeight < 1) return ERR_TFIMAGE;
     const double m[4] = {static_cast<double>(width) / pictureWidth, 0, 0,
                          static_cast<double>(height) / pictureHeight};

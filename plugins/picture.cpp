@@ -123,6 +123,8 @@ PictureHandle* NewRendererPictureHandle(PictureRenderer render, void (*release)(
   handle->rendererData = data;
   handle->width = width;
   handle->height = height;
+  handle->sourceWidth = width;
+  handle->sourceHeight = height;
   handle->isVector = 1;
   return handle;
 }
@@ -184,6 +186,11 @@ void GetPictureHandleSize(PictureHandle* handle, int32_t* width, int32_t* height
   if (height) *height = handle->height;
 }
 
+void GetPictureHandleSourceSize(PictureHandle* handle, int32_t* width, int32_t* height) {
+  if (width) *width = handle->sourceWidth > 0 ? handle->sourceWidth : handle->width;
+  if (height) *height = handle->sourceHeight > 0 ? handle->sourceHeight : handle->height;
+}
+
 int PictureHandleOwnsPixels(PictureHandle* handle) { return handle->ownsPixels; }
 
 ErrorCode OpenPictureHandle(const char* name, const char* loaders, const PictureRequest* request,
@@ -215,6 +222,10 @@ ErrorCode OpenPictureHandle(const char* name, const char* loaders, const Picture
     handle->width = info.width;
     handle->height = info.height;
     handle->isVector = info.type == 1;
+    if (handle->isVector) {
+      handle->sourceWidth = info.width;
+      handle->sourceHeight = info.height;
+    }
     handle->hasAlpha = (info.flags & 2) != 0;
     transparency = info.transparency;
     handle->pixels = get(image, &info);

@@ -109,6 +109,10 @@ struct PictureHandle {
   int32_t height;
   int32_t hasAlpha;
   int32_t isVector;
+  // A vector picture's own size, which renderings at other sizes leave
+  // alone (0: the size above).
+  int32_t sourceWidth;
+  int32_t sourceHeight;
   // A host renderer's picture: drawn again by render, data released with
   // the handle.
   PictureRenderer renderer;

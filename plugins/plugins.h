@@ -178,6 +178,9 @@ void ReleasePictureHandle(PictureHandle* handle);  // null is ignored
 // 0xAARRGGBB rows of the picture's width.
 uint32_t* GetPictureHandlePixels(PictureHandle* handle);
 void GetPictureHandleSize(PictureHandle* handle, int32_t* width, int32_t* height);
+// The size a vector picture was made at, which its matrices scale from;
+// the pixel size for other pictures.
+void GetPictureHandleSourceSize(PictureHandle* handle, int32_t* width, int32_t* height);
 
 struct PictureRequest {
   int32_t width;  // wanted: 0 keeps, negative is a percentage

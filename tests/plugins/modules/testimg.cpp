@@ -7,6 +7,10 @@
 // palette format) writes "QMTP", then width, height, colour count,
 // transparent index and flags (host-order int32 each), the index rows and
 // the colour table. A file name holding "refuse" is refused.
+// A vector format of its own: "QMTV", big-endian 16-bit width and height.
+// Its picture is a grid of cells half a pixel wide, each of its own colour,
+// drawn at any scale by TransformImage; at its own size every pixel shows
+// the cell under its centre.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,7 +27,53 @@ struct Image {
   int32_t height;
   int32_t alpha;
   uint32_t* pixels;
+  int32_t vector;  // a "QMTV" picture, drawn anew by TransformImage
 };
+
+uint32_t cellColour(int64_t i, int64_t j) {
+  return 0xFF000000u | static_cast<uint32_t>((i * 53 + 11) & 255) << 16 |
+         static_cast<uint32_t>((j * 97 + 29) & 255) << 8 |
+         static_cast<uint32_t>((i * j * 13) & 255);
+}
+
+// Draws the vector picture scaled by sx and sy into width x height
+// pixels; false when out of memory.
+bool renderVector(Image* image, double sx, double sy, int32_t width, int32_t height) {
+  size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+  auto* pixels = static_cast<uint32_t*>(host->system->allocMemory(count * 4, 0));
+  if (!pixels) return false;
+  for (int32_t y = 0; y < height; y++)
+    for (int32_t x = 0; x < width; x++) {
+      auto i = static_cast<int64_t>(2 * (x + 0.5) / sx);
+      auto j = static_cast<int64_t>(2 * (y + 0.5) / sy);
+      pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] =
+          cellColour(i, j);
+    }
+  host->system->freeMemory(image->pixels);
+  image->pixels = pixels;
+  return true;
+}
+
+// A "QMTV" picture of its own size; null when the file is not one.
+Image* openVector(const char* name) {
+  QmStream* s = host->file->openStream(name, 0);
+  if (!s) return nullptr;
+  uint8_t h[8];
+  bool ours = host->file->readStream(s, h, 8) == 8 && std::memcmp(h, "QMTV", 4) == 0;
+  host->file->closeStream(s);
+  int32_t w = (h[4] << 8) | h[5], height = (h[6] << 8) | h[7];
+  if (!ours || w < 1 || height < 1) return nullptr;
+  auto* image = static_cast<Image*>(host->system->allocMemory(sizeof(Image), 1));
+  if (!image) return nullptr;
+  image->width = w;
+  image->height = height;
+  image->vector = 1;
+  if (!renderVector(image, 1, 1, w, height)) {
+    host->system->freeMemory(image);
+    return nullptr;
+  }
+  return image;
+}
 
 // Reads the header; the stream is left after it. 0 when not ours.
 QmStream* openHeader(const char* name, int32_t* width, int32_t* height, int32_t* alpha) {
@@ -59,6 +109,16 @@ int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
 void ClosePlugin() {}
 
 int IsImage(const char* name, QmImageRequest* info) {
+  if (Image* vector = openVector(name)) {
+    info->width = vector->width;
+    info->height = vector->height;
+    info->depth = 32;
+    info->type = 1;
+    info->flags = 0;
+    host->system->freeMemory(vector->pixels);
+    host->system->freeMemory(vector);
+    return 1;
+  }
   int32_t w, h, a;
   QmStream* s = openHeader(name, &w, &h, &a);
   if (!s) return 0;
@@ -71,6 +131,16 @@ int IsImage(const char* name, QmImageRequest* info) {
 }
 
 void* LoadImage(const char* name, QmImageRequest* request) {
+  if (Image* vector = openVector(name)) {
+    request->width = vector->width;
+    request->height = vector->height;
+    request->depth = 32;
+    request->type = 1;
+    request->transparency = -1;
+    request->flags = 0;
+    liveImages++;
+    return vector;
+  }
   int32_t w, h, a;
   QmStream* s = openHeader(name, &w, &h, &a);
   if (!s) return nullptr;
@@ -111,7 +181,16 @@ void FreeImage(void* handle) {
   liveImages--;
 }
 
-int TransformImage(void*, const double*) { return 0; }
+// parameters: the 2 x 2 matrix, then the target width and height. Only
+// scales are drawn; pixel pictures cannot be transformed.
+int TransformImage(void* handle, const double* parameters) {
+  auto* image = static_cast<Image*>(handle);
+  if (!image->vector || parameters[1] != 0 || parameters[2] != 0 || parameters[0] <= 0 ||
+      parameters[3] <= 0)
+    return 0;
+  return renderVector(image, parameters[0], parameters[3], static_cast<int32_t>(parameters[4]),
+                      static_cast<int32_t>(parameters[5]));
+}
 
 int TestLiveImages() { return liveImages; }
 
