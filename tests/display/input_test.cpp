@@ -54,6 +54,8 @@ class InputTest : public ::testing::Test {
     handlerCalls = 0;
   }
   void TearDown() override {
+    SetPlatformOption(nullptr, PLATFORM_QUIT_ESCAPE, 0);
+    vmRun.quit = 0;
     display->windowHandle = 0;
     SetEventQueueClock(nullptr);
     SetEventExpiryTimeout(60000);
@@ -154,6 +156,21 @@ TEST_F(InputTest, WaitsEndOnQueuedClicksAndKeysAndRunHandlersMeanwhile) {
   PostEvent(display, EVENT_KEY, 0, 0, 276, nullptr);
   ASSERT_EQ(Call("WaitKeyDown", {"any"}), ERR_NONE);
   EXPECT_EQ(Call("WaitKeyDown", {"nokey"}), ERR_WRONGUSAGE);
+}
+
+// Escape injected by the host: with the quit switch on it ends a waiting
+// script with 1003; with it off it is a key like any other.
+TEST_F(InputTest, InjectedEscapeEndsWaitEventWhenSwitchedOn) {
+  Inject(4, {WINDOW, 275, 1, 0});
+  EXPECT_EQ(vmRun.quit, 0);
+  EventRecord* key = TakeNextEvent(h.L);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(key->type, EVENT_KEY);
+  ReleaseEventRecord(h.L, key);
+
+  ASSERT_EQ(Call("EscapeQuit", {1}), ERR_NONE);
+  Inject(4, {WINDOW, 275, 1, 0});
+  EXPECT_EQ(Call("WaitEvent", {}), ERR_USERABORT);
 }
 
 TEST_F(InputTest, EventTimeoutDropsOldEventsAtTheNextDiscard) {

@@ -130,6 +130,12 @@ TEST_F(DisplayAdapterTest, ScaledRefreshReachesTheFramebuffer) {
       bool inside = x >= 20 && x <= 21 && y >= 20 && y <= 21;
       EXPECT_EQ(pixel(window, x, y), inside ? 0x00FF00 : COLOUR) << x << "," << y;
     }
+  // Plug-ins read the current display's scale factor through the global
+  // values.
+  double scale = 0;
+  QmTagItem read[] = {{46, reinterpret_cast<uintptr_t>(&scale)}, {0, 0}};
+  EXPECT_EQ(GetPluginHostApi()->system->globalValues(L, read), 1);
+  EXPECT_EQ(scale, 2.0);
 }
 
 // The monitors are the adapter's: two of them, "monitor" 3 is out of
