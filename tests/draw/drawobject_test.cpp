@@ -374,4 +374,53 @@ TEST_F(DrawObjectTest, MakingBrushes) {
   EXPECT_EQ(ReadBitmapPixel(b->bitmap, 0, 0, 0) & 0xFFFFFF, opaqueRgb[25 * 40 + 30]);
 }
 
+// A brush in video memory is drawn only on its own display. No adapter
+// here transforms or fades in hardware: a transform is made in software,
+// while filters and transparency cannot be applied to it.
+TEST_F(DrawObjectTest, VideoMemoryBrushes) {
+  OpenDisplay();
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
+  BrushObject* b = Brush(1);
+  ASSERT_NE(b, nullptr);
+  DisplayRecord other{};
+  DisplayRecord* own = b->display;
+  b->video = 1;
+  b->display = d;
+  d->outputVideo = 1;  // drawing goes to video memory
+  struct Case {
+    const char* name;
+    Value options;
+    ErrorCode expected;
+  };
+  const Value invert = Value::List({Value::Table({{"name", "invert"}})});
+  const Case cases[] = {
+      {"rotated", Value::Table({{"rotate", 90}}), ERR_NONE},
+      {"filtered", Value::Table({{"filters", invert}}), ERR_HWBRUSHFUNC},
+      {"rotated and filtered", Value::Table({{"rotate", 90}, {"filters", invert}}),
+       ERR_HWBRUSHFUNC},
+      {"transparent", Value::Table({{"transparency", 128}}), ERR_HWBRUSHFUNC},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Clear();
+    EXPECT_EQ(CallWith("DisplayBrush", {1, 50, 40, c.options}), c.expected);
+    int32_t x0, y0, x1, y1;
+    Drawn(&x0, &y0, &x1, &y1);
+    if (c.expected != ERR_NONE) {
+      EXPECT_EQ(x1, -1);
+      continue;
+    }
+    ASSERT_EQ(x1 - x0 + 1, 30);
+    ASSERT_EQ(y1 - y0 + 1, 40);
+    EXPECT_EQ(Rect(x0, y0, 30, 40),
+              Words(Shell("convert '" + opaque + "' -rotate -90 -depth 8 rgb:-"), 3));
+  }
+  b->display = &other;
+  EXPECT_EQ(CallWith("DisplayBrush", {1, 0, 0}), ERR_INCOMPATBRUSH);
+  EXPECT_EQ(CallWith("DisplayBrushPart", {1, 0, 0, 0, 0, 5, 5}), ERR_INCOMPATBRUSH);
+  b->display = own;
+  b->video = 0;
+  d->outputVideo = 0;
+}
+
 }  // namespace
