@@ -234,6 +234,24 @@ void spriteRefreshForBlit(void* state, DisplayRecord* d, int32_t x, int32_t y, i
 }
 const DisplayBlitHooks blitHooks{currentForBlit,   RefreshDisplayRect, RefreshScaledDisplay,
                                  LayerBlitRefresh, spritesOverForBlit, spriteRefreshForBlit};
+// What position constants resolve against: the size of the current
+// output (a selected picture, the drawing target, else the window bitmap).
+void outputAreaOfDisplay(OutputArea* area) {
+  DisplayRecord* d = displayContext.currentDisplay;
+  if (!d) return;
+  const BGPic* selected = GetCurrentBGPic();
+  const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
+  if (d->outputKind == OBJECT_BGPIC && selected) {
+    area->width = selected->width;
+    area->height = selected->height;
+  } else if (target) {
+    area->width = target->width;
+    area->height = target->height;
+  } else if (d->bgpic) {
+    area->width = d->bgpic->width;
+    area->height = d->bgpic->height;
+  }
+}
 }  // namespace
 void SetCurrentDisplay(DisplayRecord* display) { displayContext.currentDisplay = display; }
 
@@ -269,6 +287,7 @@ ErrorCode OpenDisplayLibrary(VmState* L) {
   }
   InstallDisplayServices();
   SetDisplayBlitHooks(&blitHooks);
+  SetOutputAreaSource(outputAreaOfDisplay);
   const CommandTableEntry* commands = allDisplayCommands();
   ErrorCode error = RegisterLibrary(commands, "display");
   if (error != ERR_NONE) return error;
@@ -281,6 +300,7 @@ ErrorCode OpenDisplayLibrary(VmState* L) {
 }
 
 void CloseDisplayLibrary(VmState* L) {
+  SetOutputAreaSource(nullptr);
   FreeAllDisplays(L);
   FreeAllBGPics(L);
   FreeMutex(displayContext.displayListMutex);

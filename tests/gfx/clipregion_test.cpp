@@ -129,6 +129,19 @@ TEST_F(ClipRegionTest, PositionsResolveAgainstTheActiveRegion) {
   EXPECT_EQ(ResolveXPos(-95000, 100, 0, 0), -95000);     // past the band
 }
 
+TEST_F(ClipRegionTest, PositionsResolveAgainstTheCurrentOutput) {
+  OpenDisplay(640, 480);
+  EXPECT_EQ(ResolveXPos(POS_CENTER, 100, 0, 0), 270);
+  EXPECT_EQ(ResolveYPos(POS_BOTTOM, 50, 0, 0), 430);
+  // A selected brush is the output: its size is the reference.
+  ASSERT_EQ(CallWith("CreateBrush", {2, 100, 50}), ERR_NONE);
+  ASSERT_EQ(CallWith("SelectBrush", {2}), ERR_NONE);
+  EXPECT_EQ(ResolveXPos(POS_CENTER, 10, 0, 0), 45);
+  EXPECT_EQ(ResolveYPos(POS_BOTTOM, 10, 0, 0), 40);
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  EXPECT_EQ(ResolveXPos(POS_RIGHT, 40, 0, 0), 600);
+}
+
 TEST_F(ClipRegionTest, LayerCopiesUnderScaleAndRotation) {
   OpenDisplay(640, 480);
   ASSERT_EQ(CallWith("CreateClipRegion", {1, 14, 10, 20, 30, 10}), ERR_NONE);
