@@ -223,6 +223,12 @@ DisplayRecord* currentForBlit(BlitDisplayState* state) {
   state->isDisplay = d->outputKind == OBJECT_DISPLAY;
   state->hasLayers = d->layers != 0;
   state->autoscale = d->autoscale != 0;
+  if (!d->doubleBuffer) {
+    if (d->outputKind == OUTPUT_MASK || d->outputKind == OUTPUT_ALPHA)
+      state->selectedOutput = d->drawBitmap;
+    state->selectedMask = d->drawMask;
+    state->selectedAlpha = d->drawAlpha;
+  }
   return d;
 }
 int spritesOverForBlit(DisplayRecord* d, int32_t x, int32_t y, int32_t width, int32_t height) {

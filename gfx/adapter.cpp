@@ -178,11 +178,14 @@ ErrorCode ReadAdapterBitmapPixels(BitmapHandle* handle, BitmapHandle* dest, int3
 uint32_t AdapterDrawMode(const BitmapHandle* h, uint32_t capability) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a || !h || h->kind != BITMAP_PIXELS) return 0;
-  // Waiting for the output selections: no bitmap is a display's selected
-  // mask or alpha output, so QM_DRAWMODE_SELECTED is never added.
-  if (IsRealVideoBitmap(h)) return QM_DRAWMODE_VIDEO;
-  if (h->adapterMade && (a->drawCapabilities & capability)) return QM_DRAWMODE_BITMAP;
-  return 0;
+  uint32_t mode = 0;
+  if (IsRealVideoBitmap(h))
+    mode = QM_DRAWMODE_VIDEO;
+  else if (h->adapterMade && (a->drawCapabilities & capability))
+    mode = QM_DRAWMODE_BITMAP;
+  // The adapter draws the pixels of a mask or alpha output as that plane.
+  if (mode && h == SelectedOutputBitmap()) mode |= QM_DRAWMODE_SELECTED;
+  return mode;
 }
 
 bool AdapterBlit(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
@@ -208,6 +211,7 @@ bool AdapterBlit(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* des
     if (!source->prepared) flags |= QM_BLITBMP_NOALPHA;
   }
   if (plane && isAlpha) flags |= QM_BLITBMP_ALPHA;
+  if (dest == SelectedOutputBitmap()) flags |= QM_BLITBMP_SELECTED;
   QmBlitRequest r = {};
   r.srcX = sx;
   r.srcY = sy;

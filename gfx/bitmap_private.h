@@ -64,6 +64,8 @@ void BltBitmapMasked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle*
                      int32_t dy, int32_t width, int32_t height, BitmapHandle* mask);
 void BltBitmapAlpha(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                     int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha);
+// The current display's selected mask or alpha-channel output (null: none).
+const BitmapHandle* SelectedOutputBitmap();
 void BltSpanLocked(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                    int32_t dy, int32_t width, int32_t height, BitmapHandle* alpha,
                    BitmapHandle* secondAlpha, int32_t mode);

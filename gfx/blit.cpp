@@ -428,6 +428,12 @@ void SetDisplayBlitHooks(const DisplayBlitHooks* hooks) {
   displayHooks.store(hooks, std::memory_order_release);
 }
 
+const BitmapHandle* SelectedOutputBitmap() {
+  const DisplayBlitHooks* hooks = displayHooks.load(std::memory_order_acquire);
+  BlitDisplayState view{};
+  return hooks && hooks->current(&view) ? view.selectedOutput : nullptr;
+}
+
 void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
              int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
              int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
@@ -446,6 +452,7 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
     flags |= SAFEBLT_NOSPRITES;
   }
   if (sx < 0 || sy < 0) return;
+  const bool destGiven = dest != nullptr;
   // Without a clip of its own the blit goes through the output's active
   // region.
   BlitClip active{};
@@ -505,10 +512,24 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
       return;
     }
   }
+  // A selected brush drawn with its mask and alpha channel keeps them up to
+  // date with what the blit puts into its pixels.
+  bool bookkeeping = !noDisplay && !(flags & SAFEBLT_BITMAPONLY);
+  BitmapHandle* selectedMask = bookkeeping ? view.selectedMask : nullptr;
+  BitmapHandle* selectedAlpha = bookkeeping ? view.selectedAlpha : nullptr;
+  const int32_t selection = gfxContext.selectionMode;
   if (mask) {
     if (dest) BltBitmapMasked(source, sx, sy, dest, dx, dy, width, height, mask);
   } else if (alpha) {
-    if (dest) BltBitmapAlpha(source, sx, sy, dest, dx, dy, width, height, alpha);
+    if (!dest) {
+    } else if (!selectedAlpha) {
+      BltBitmapAlpha(source, sx, sy, dest, dx, dy, width, height, alpha);
+    } else if (selection == 0) {
+      BltBitmapToTarget(source, sx, sy, dest, dx, dy, width, height);
+    } else {
+      BltSpanLocked(source, sx, sy, dest, dx, dy, width, height, alpha,
+                    selection == 2 ? selectedAlpha : nullptr, selection);
+    }
   } else if (dest) {
     BltBitmapToTarget(source, sx, sy, dest, dx, dy, width, height);
   } else if (toDisplay) {
@@ -516,8 +537,31 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
     hooks->refreshRect(source, sx, sy, display, dx, dy, width, height,
                        source == view.windowBitmap && view.autoscale ? 1 : 0);
   }
-  // Waiting for the output selections: no display has a selected mask or
-  // alpha channel to keep up to date.
+  if (selectedMask) {
+    if (mask)
+      CopyMaskRect(mask, sx, sy, selectedMask, dx, dy, width, height,
+                   destGiven ? 2 : gfxContext.maskMode, nullptr, 0);
+    else if (alpha)
+      AlphaToMaskRect(alpha, sx, sy, selectedMask, dx, dy, width, height, gfxContext.maskMode);
+    else
+      MaskRectOp(selectedMask, dx, dy, width, height, gfxContext.maskMode);
+  }
+  if (selectedAlpha) {
+    const int32_t intensity = gfxContext.alphaIntensity;
+    const auto value =
+        static_cast<uint8_t>(intensity < 0 || destGiven ? 255 : std::min(intensity, 255));
+    if (alpha) {
+      static constexpr int32_t MODE_OF_SELECTION[3] = {0, 1, 9};
+      int32_t mode =
+          intensity >= 0 && !destGiven ? 6 : MODE_OF_SELECTION[std::clamp(selection, 0, 2)];
+      ClipAndBltBitmap(alpha, sx, sy, selectedAlpha, dx, dy, width, height, sourceWidth,
+                       sourceHeight, selectedAlpha->width, selectedAlpha->height, mode, intensity);
+    } else if (mask) {
+      CombineMaskRect(mask, sx, sy, selectedAlpha, dx, dy, width, height, value);
+    } else {
+      FillAlphaRect(selectedAlpha, dx, dy, width, height, value);
+    }
+  }
   if (refreshFrom && !(flags & SAFEBLT_BITMAPONLY))
     hooks->refreshRect(refreshFrom, dx, dy, display, dx, dy, width, height, 1);
 }

@@ -183,6 +183,11 @@ struct BlitDisplayState {
   bool isDisplay;  // the output is a display window (not a screen)
   bool hasLayers;
   bool autoscale;
+  // Outside double buffering: the mask or alpha channel being drawn into
+  // as the output (null: none), and the mask and alpha channel drawn along
+  // with a selected brush's pixels (null: none).
+  BitmapHandle* selectedOutput;
+  BitmapHandle *selectedMask, *selectedAlpha;
 };
 struct DisplayBlitHooks {
   // The current display and its state, or null when there is none.
@@ -433,7 +438,7 @@ constexpr int32_t POS_BOTTOMOUT = -20000;
 constexpr int32_t KEEPASPRAT = 100000;
 
 // The area that a reference of 0 means: the current output's size, or the
-// active clip region's rectangle. The drawing library installs it; without
+// active clip region's rectangle. The display library installs it; without
 // it a reference of 0 stays 0 and no offset is added.
 struct OutputArea {
   int32_t x, y, width, height;

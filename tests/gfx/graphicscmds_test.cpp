@@ -4,6 +4,7 @@
 // uses them.
 #include <algorithm>
 #include <filesystem>
+#include <tuple>
 
 #include "tests/gfx/display_fixture.h"
 #include "tests/media/image_support.h"
@@ -78,6 +79,42 @@ TEST_F(GraphicsCommandTest, ColourArithmeticAndRectangles) {
     if (c.error == ERR_NONE) {
       EXPECT_EQ(results, c.results);
     }
+  }
+}
+
+// A brush selected with its mask or alpha channel (SELMODE_COMBO) has the
+// plane follow what is drawn into its pixels.
+TEST_F(GraphicsCommandTest, ComboSelectionKeepsTheTargetPlane) {
+  OpenDisplay(64, 48);
+  ASSERT_EQ(CallWith("CreateBrush", {3, 4, 4, 0xFF0000}), ERR_NONE);
+  for (bool alpha : {false, true}) {
+    SCOPED_TRACE(alpha ? "alpha" : "mask");
+    ObjectId id{nullptr, 2};
+    BrushObject* b = nullptr;
+    ASSERT_EQ(CreateBrushObject(&id, 0, 20, 20, 0, !alpha, alpha, 0, 0, 0, 0, nullptr, &b),
+              ERR_NONE);
+    BitmapHandle* plane = alpha ? b->alpha : b->mask;
+    ASSERT_NE(plane, nullptr);
+    if (alpha)
+      FillAlphaRect(plane, 0, 0, 20, 20, 0);
+    else
+      MaskRectOp(plane, 0, 0, 20, 20, 1);
+    ASSERT_EQ(CallWith("SelectBrush", {2, 1}), ERR_NONE);
+    ASSERT_EQ(CallWith("DisplayBrush", {3, 5, 5}), ERR_NONE);
+    ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+    EXPECT_EQ(ReadBitmapPixel(b->bitmap, 6, 6, 0) & 0xFFFFFF, 0xFF0000u);
+    auto at = [&](int32_t x, int32_t y) -> uint32_t {
+      if (!alpha) return ReadBitmapPixel(plane, x, y, 1);
+      BitmapLock lock{};
+      if (!LockBitmap(plane, 1, &lock)) return 999;
+      uint32_t v = lock.address[y * lock.rowLength + x];
+      UnlockBitmap(&lock);
+      return v;
+    };
+    const uint32_t on = alpha ? 255 : 1;
+    for (auto [x, y, expected] : {std::tuple{5, 5, on}, {8, 8, on}, {4, 5, 0u}, {9, 8, 0u}})
+      EXPECT_EQ(at(x, y), expected) << x << "," << y;
+    ASSERT_EQ(CallWith("FreeBrush", {2}), ERR_NONE);
   }
 }
 
