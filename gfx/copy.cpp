@@ -236,19 +236,49 @@ void CombineClipMask(const uint8_t* srcMask, int32_t srcMaskRowBytes, const uint
                      int32_t clipX, int32_t clipY, uint8_t* outMask, int32_t outMaskRowBytes,
                      uint8_t* outAlpha, int32_t outAlphaRowBytes, int32_t x, int32_t y,
                      int32_t width, int32_t height) {
+  // A mask is combined eight pixels at a time from the first output byte
+  // boundary on: the clip bits, at any bit offset, are shifted into line.
+  // The pixels before that boundary and after the last whole byte go bit by
+  // bit, so the bits around the rectangle keep their values.
+  int32_t lead = 0, whole = 0;
+  if (outMask && !outAlpha && clipX >= 0 && PixelFastPathsEnabled()) {
+    lead = std::min(width, (8 - (x & 7)) & 7);
+    whole = (width - lead) & ~7;
+  }
   for (int32_t j = 0; j < height; ++j) {
     const uint8_t* c = clipMask + static_cast<ptrdiff_t>(clipY + j) * clipRowBytes;
-    for (int32_t i = 0; i < width; ++i) {
-      bool clip = MaskBit(c, static_cast<ptrdiff_t>(clipX) + i);
-      ptrdiff_t px = static_cast<ptrdiff_t>(x) + i;
-      if (outAlpha) {
-        uint8_t v = srcAlpha ? srcAlpha[ByteOffset(0, y + j, srcAlphaRowBytes) + px] : 255;
-        outAlpha[ByteOffset(0, y + j, outAlphaRowBytes) + px] = clip ? v : 0;
-      } else if (outMask) {
-        bool on = clip && (!srcMask ||
-                           MaskBit(srcMask + static_cast<ptrdiff_t>(y + j) * srcMaskRowBytes, px));
-        PutMaskBit(outMask + static_cast<ptrdiff_t>(y + j) * outMaskRowBytes, px, on);
+    auto bits = [&](int32_t from, int32_t to) {
+      for (int32_t i = from; i < to; ++i) {
+        bool clip = MaskBit(c, static_cast<ptrdiff_t>(clipX) + i);
+        ptrdiff_t px = static_cast<ptrdiff_t>(x) + i;
+        if (outAlpha) {
+          uint8_t v = srcAlpha ? srcAlpha[ByteOffset(0, y + j, srcAlphaRowBytes) + px] : 255;
+          outAlpha[ByteOffset(0, y + j, outAlphaRowBytes) + px] = clip ? v : 0;
+        } else if (outMask) {
+          bool on =
+              clip &&
+              (!srcMask || MaskBit(srcMask + static_cast<ptrdiff_t>(y + j) * srcMaskRowBytes, px));
+          PutMaskBit(outMask + static_cast<ptrdiff_t>(y + j) * outMaskRowBytes, px, on);
+        }
+      }
+    };
+    bits(0, lead);
+    if (whole > 0) {
+      const ptrdiff_t start = static_cast<ptrdiff_t>(clipX) + lead;
+      const uint8_t* cb = c + (start >> 3);
+      const int shift = static_cast<int>(start & 7);
+      const ptrdiff_t outByte = (static_cast<ptrdiff_t>(x) + lead) >> 3;
+      const uint8_t* sb =
+          srcMask ? srcMask + static_cast<ptrdiff_t>(y + j) * srcMaskRowBytes + outByte : nullptr;
+      uint8_t* ob = outMask + static_cast<ptrdiff_t>(y + j) * outMaskRowBytes + outByte;
+      // With a shift, a byte's low bits come from the next clip byte; that
+      // byte holds pixels of the rectangle, so it lies inside the clip row.
+      for (int32_t k = 0; k < whole >> 3; ++k) {
+        auto clip =
+            static_cast<uint8_t>(shift ? (cb[k] << shift) | (cb[k + 1] >> (8 - shift)) : cb[k]);
+        ob[k] = sb ? static_cast<uint8_t>(clip & sb[k]) : clip;
       }
     }
+    bits(lead + whole, width);
   }
 }

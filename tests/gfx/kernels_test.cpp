@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "gfx/gfx.h"
@@ -361,6 +362,47 @@ TEST(Kernels, MaskAndAlphaConversions) {
   CombineClipMask(nullptr, 0, alpha, 4, clip, 1, 1, 0, nullptr, 0, outA, 4, 0, 0, 4, 1);
   const uint8_t wantA[4] = {0, 254, 255, 0};
   EXPECT_EQ(0, std::memcmp(outA, wantA, 4));
+}
+
+// The clip combine of masks, with the byte-wise path on and off, against a
+// bit-by-bit reference: seeded random rectangles at every bit offset of the
+// output and the clip, rows biased to 0x00 and 0xFF; the bits around the
+// rectangle must keep their values.
+TEST(Kernels, ClipMaskCombineMatchesTheReference) {
+  auto bit = [](const std::vector<uint8_t>& v, int32_t row, int32_t x) {
+    return (v[static_cast<size_t>(row * 16 + (x >> 3))] >> (7 - (x & 7))) & 1;
+  };
+  for (uint32_t i = 0; i < 500; ++i) {
+    SCOPED_TRACE(i);
+    std::mt19937 rng(i);
+    auto pick = [&](int32_t n) { return static_cast<int32_t>(rng() % static_cast<uint32_t>(n)); };
+    const int32_t width = 1 + pick(70), height = 1 + pick(4);
+    const int32_t x = pick(40), y = pick(3), clipX = pick(40), clipY = pick(3);
+    const bool withSource = pick(2) == 0;
+    auto bytes = [&] {
+      std::vector<uint8_t> v(16 * 8);
+      for (uint8_t& b : v) b = pick(3) == 0 ? 0xFF : pick(2) == 0 ? 0 : static_cast<uint8_t>(rng());
+      return v;
+    };
+    const std::vector<uint8_t> source = bytes(), clip = bytes(), before = bytes();
+    std::vector<uint8_t> want = before;
+    for (int32_t j = 0; j < height; ++j)
+      for (int32_t k = 0; k < width; ++k) {
+        int on = bit(clip, clipY + j, clipX + k) & (withSource ? bit(source, y + j, x + k) : 1);
+        uint8_t& b = want[static_cast<size_t>((y + j) * 16 + ((x + k) >> 3))];
+        const auto m = static_cast<uint8_t>(0x80 >> ((x + k) & 7));
+        b = static_cast<uint8_t>(on ? b | m : b & ~m);
+      }
+    for (bool fast : {true, false}) {
+      std::vector<uint8_t> out = before;
+      SetPixelFastPaths(fast);
+      CombineClipMask(withSource ? source.data() : nullptr, 16, nullptr, 0, clip.data(), 16, clipX,
+                      clipY, out.data(), 16, nullptr, 0, x, y, width, height);
+      SetPixelFastPaths(true);
+      EXPECT_EQ(out, want) << (fast ? "fast " : "bits ") << width << "x" << height << " at " << x
+                           << "," << y << " clip " << clipX << "," << clipY;
+    }
+  }
 }
 
 TEST(Kernels, RadialSweepCopiesColumnsByAngle) {
