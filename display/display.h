@@ -1215,6 +1215,12 @@ ErrorCode GetLayerDrawTarget(VmState* L, int32_t position, qmLayer** layer, Laye
 void EndLayerSelection(VmState* L, qmLayer* layer, int noRefresh);
 // Whether the layer is in the list of some picture.
 int LayerExists(const qmLayer* layer);
+// Copies (owned by the caller) of the image of the current display's layer
+// at a 1-based position as it is shown, filters aside; of an anim layer
+// the frame (from 1) of its anim. ERR_NOLAYERS without layers,
+// ERR_LAYERRANGE without such a layer.
+ErrorCode CopyLayerImage(VmState* L, int32_t position, int32_t frame, LayerTriple* out,
+                         int32_t* width, int32_t* height);
 // Moves the layer to x, y (KEEPPOSITION keeps a coordinate) and shows the
 // old and new areas.
 void MoveLayerToPoint(VmState* L, qmLayer* layer, int32_t x, int32_t y);

@@ -635,6 +635,30 @@ ErrorCode GetLayerDrawTarget(VmState* L, int32_t position, qmLayer** out, LayerT
   return ERR_NONE;
 }
 
+ErrorCode CopyLayerImage(VmState* L, int32_t position, int32_t frame, LayerTriple* out,
+                         int32_t* width, int32_t* height) {
+  *out = LayerTriple{};
+  DisplayRecord* d = GetCurrentDisplay();
+  if (!d || !d->layers) return ERR_NOLAYERS;
+  qmLayer* layer = GetCurrentLayerAt(position);
+  if (!layer) return ERR_LAYERRANGE;
+  // An anim layer gives the frame asked for from its anim; any other layer
+  // its image as drawn through its transform.
+  const bool anim = layer->type == LAYER_ANIM;
+  LayerTriple shown{};
+  int32_t w = 0, h = 0;
+  LayerImageState* state = layer->unscaled ? layer->unscaled : layer->base;
+  if (ErrorCode e = GetLayerImageBitmaps(L, layer, state, 0, anim ? 0 : 1, anim ? frame - 1 : -1,
+                                         &shown, &w, &h, nullptr))
+    return e;
+  if (ErrorCode e = ConvertBitmap(shown.bitmap, shown.mask, shown.alpha, 0, 0, w, h, 0, 0, nullptr,
+                                  nullptr, &out->bitmap, &out->mask, &out->alpha))
+    return e;
+  *width = w;
+  *height = h;
+  return ERR_NONE;
+}
+
 void EndLayerSelection(VmState* L, qmLayer* layer, int noRefresh) {
   FreeLayerCaches(layer);
   if (BGPic* pic = GetLayerPicture()) pic->layersChanged = 1;

@@ -4,10 +4,3 @@
 // Waiting for the display adapter: its supported bitmap flags are not
 // published to this folder yet, so no brush is made in video memory.
 uint32_t BrushVideoBitmapFlags(uint32_t) { return 0; }
-
-// Waiting for the layers library.
-ErrorCode GetLayerBitmaps(VmState*, ObjectId, int32_t, ObjectBitmaps*) { return ERR_NOLAYERS; }
-// Waiting for the icon library.
-ErrorCode GetIconBitmaps(VmState*, ObjectId, int32_t, int32_t, ObjectBitmaps*) {
-  return ERR_UNSUPPORTEDFEAT;
-}

@@ -307,6 +307,21 @@ struct TextObjectDrawHooks {
 };
 void SetTextObjectDrawHooks(const TextObjectDrawHooks* hooks);  // null removes them
 
+// ---- Icons ----
+// The icon library lives above this folder: it hands a copy of the packed
+// ARGB pixels of an icon's entry (from 1; second: the entry's selected
+// image) through a hook that it registers when it opens. The hook returns
+// the icon look-up's error, ERR_ICONENTRY for a missing entry,
+// ERR_WRONGUSAGE for a missing selected image and ERR_MEM.
+struct IconEntryPixels {
+  uint32_t* pixels;  // the caller frees it (FreeMemory)
+  int32_t width, height;
+  int32_t transparent;  // the image has a mask or alpha channel
+};
+using IconEntrySource = ErrorCode (*)(ObjectId id, int32_t entry, int32_t second,
+                                      IconEntryPixels* out);
+void SetIconEntrySource(IconEntrySource source);  // null removes it
+
 // ---- Context record ----
 void InitDrawContext();
 void FreeDrawContext();

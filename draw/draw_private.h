@@ -22,7 +22,8 @@ struct DrawContext {
   AnimDrawHooks animHooks{};         // set by the anim library when it opens
   ObjectHead* spriteList = nullptr;  // SpriteObject records, appended at the tail
   SpriteBuildHook spriteBuild = nullptr;
-  SpriteBuildHook spriteLoad = nullptr;  // set by the anim library when it opens
+  SpriteBuildHook spriteLoad = nullptr;   // set by the anim library when it opens
+  IconEntrySource iconEntries = nullptr;  // set by the icon library when it opens
 };
 extern DrawContext drawContext;
 
@@ -136,7 +137,8 @@ ErrorCode GetTextObjectBitmaps(VmState* L, ObjectId id, ObjectBitmaps* out);
 // Shows a text object as a new layer at x, y, through the text library's
 // hooks.
 ErrorCode ShowTextObjectLayer(VmState* L, ObjectId id, int32_t x, int32_t y);
-// Waiting for the layers library.
+// Copies of a layer's image (the id's number is its position), of an anim
+// layer the frame (from 1).
 ErrorCode GetLayerBitmaps(VmState* L, ObjectId layer, int32_t frame, ObjectBitmaps* out);
 // The sprite list's walk and the link test of flip and scale (sprite.cpp).
 SpriteObject* FirstSpriteObject();
@@ -148,7 +150,7 @@ ErrorCode GetSpriteFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBi
 // "y", "color", "id"): it keeps the list and renders it again when
 // transformed.
 ErrorCode MakePathListBrush(VmState* L, int index, ObjectId* id, int automatic);
-// Waiting for the icon library: entry (from 1), its second image when
-// second is set.
+// An icon entry's image (entry from 1; its selected image when second is
+// set), through the icon library's hook.
 ErrorCode GetIconBitmaps(VmState* L, ObjectId id, int32_t entry, int32_t second,
                          ObjectBitmaps* out);

@@ -606,6 +606,25 @@ uint32_t* imageCopy(const uint32_t* pixels, PictureHandle* vector, int32_t width
   return copyPictureToIconPixels(pixels, width, height, width, true);
 }
 
+// The brush library's look at an entry: a copy of its normal or selected
+// image at the entry's size.
+ErrorCode entryPixels(ObjectId id, int32_t position, int32_t second, IconEntryPixels* out) {
+  *out = IconEntryPixels{};
+  IconObject* icon = nullptr;
+  if (ErrorCode e = GetIconById(id, &icon)) return e;
+  const IconImageEntry* entry = entryAt(icon->entries, position);
+  if (!entry) return ERR_ICONENTRY;
+  const uint32_t* pixels = second ? entry->selected : entry->normal;
+  PictureHandle* vector = second ? entry->selectedVector : entry->normalVector;
+  if (!pixels && !vector) return ERR_WRONGUSAGE;
+  out->pixels = imageCopy(pixels, vector, entry->width, entry->height, 1.0);
+  if (!out->pixels) return ERR_MEM;
+  out->width = entry->width;
+  out->height = entry->height;
+  out->transparent = entry->transparent;
+  return ERR_NONE;
+}
+
 }  // namespace
 
 void FreeIconEntries(IconImageEntry* e) {
@@ -741,10 +760,12 @@ ErrorCode OpenIconLibrary(VmState* L) {
   error = RegisterObjectList(&iconState.icons);
   if (error) return error;
   InstallAppIconHooks();
+  SetIconEntrySource(entryPixels);
   return ERR_NONE;
 }
 
 void FreeAllIcons(VmState* L) {
+  SetIconEntrySource(nullptr);
   while (iconState.icons) {
     auto* icon = reinterpret_cast<IconObject*>(iconState.icons);
     iconState.icons = icon->head.next;

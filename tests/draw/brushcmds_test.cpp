@@ -13,6 +13,7 @@
 
 #include "display/display_private.h"
 #include "draw/draw_private.h"
+#include "libs/libs.h"
 #include "plugins/plugin_private.h"
 #include "tests/draw/value.h"
 #include "tests/media/image_support.h"
@@ -486,6 +487,64 @@ TEST_F(BrushCommandsTest, ConvertAndLink) {
     SCOPED_TRACE(r.command);
     EXPECT_EQ(CallWith(r.command, r.args), r.expected);
   }
+}
+
+TEST_F(BrushCommandsTest, ConvertLayersAndIconEntries) {
+  for (ErrorCode (*open)(VmState*) : {OpenLayersLibrary, OpenIconLibrary}) {
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(open(L), ERR_NONE);
+    VmSetTop(L, 0);
+  }
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("LoadBrush", {2, rgba.c_str(), Value::Table({{"loadalpha", true}})}),
+            ERR_NONE);
+  // An icon of two entries: the opaque picture (itself its selected
+  // image too), and the translucent one.
+  VmPushNumber(L, 1);
+  PushValue(L, Value::List(
+                   {Value::Table({{"image", 1}, {"selimage", 1}}), Value::Table({{"image", 2}})}));
+  ASSERT_EQ(Call("CreateIcon", 2), ERR_NONE);
+  // Entries are ordered by width: the 26 x 16 one first.
+  ASSERT_EQ(CallWith("ConvertToBrush", {OBJTYPE_ICON, 1, 5, 2}), ERR_NONE);
+  EXPECT_EQ(Pixels(Brush(5)), opaqueRgb);
+  EXPECT_EQ(Brush(5)->alpha, nullptr);
+  ASSERT_EQ(CallWith("ConvertToBrush", {OBJTYPE_ICON, 1, 6, 1}), ERR_NONE);
+  EXPECT_EQ(Brush(6)->width, 26);
+  ASSERT_NE(Brush(6)->alpha, nullptr);
+  EXPECT_EQ(ReadBitmapPixel(Brush(6)->alpha, 0, 0, 1), 0u);
+  ASSERT_EQ(CallWith("ConvertToBrush", {OBJTYPE_ICON, 1, 6, 2, 1}), ERR_NONE);
+  EXPECT_EQ(Pixels(Brush(6)), opaqueRgb);
+
+  // Layers: the image as the layer shows it, here turned a quarter.
+  VmPushNumber(L, 1);
+  PushValue(L, Value::Table({{"width", 64}, {"height", 48}, {"layers", true}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 5, 5}), ERR_NONE);
+  ASSERT_EQ(CallWith("ConvertToBrush", {OBJTYPE_LAYER, 1, 7}), ERR_NONE);
+  EXPECT_EQ(Pixels(Brush(7)), opaqueRgb);
+  ASSERT_EQ(CallWith("RotateLayer", {1, 90}), ERR_NONE);
+  ASSERT_EQ(CallWith("ConvertToBrush", {OBJTYPE_LAYER, 1, 7}), ERR_NONE);
+  EXPECT_EQ(Brush(7)->width, 30);
+  EXPECT_EQ(Brush(7)->height, 40);
+
+  struct Refusal {
+    std::vector<Value> args;
+    ErrorCode expected;
+  };
+  const Refusal refusals[] = {
+      {{OBJTYPE_LAYER, 2, 8}, ERR_LAYERRANGE},
+      {{OBJTYPE_ICON, 1, 8, 3}, ERR_ICONENTRY},
+      {{OBJTYPE_ICON, 1, 8, 1, 1}, ERR_WRONGUSAGE},
+      {{OBJTYPE_ICON, 4, 8, 1}, ERR_FINDICON},
+  };
+  for (const Refusal& r : refusals) EXPECT_EQ(CallWith("ConvertToBrush", r.args), r.expected);
+  ASSERT_EQ(CallWith("DisableLayers", {}), ERR_NONE);
+  EXPECT_EQ(CallWith("ConvertToBrush", {OBJTYPE_LAYER, 1, 8}), ERR_NOLAYERS);
+  EXPECT_EQ(Brush(8), nullptr);
+  FreeAllIcons(L);
 }
 
 TEST_F(BrushCommandsTest, GrabDesktopChecksThePart) {
