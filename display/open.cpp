@@ -191,12 +191,13 @@ void pushSubTable(VmState* L, int table) {
 
 // A display with "rememberposition" and a number writes how it was shown
 // under that number in the preferences' "__placement" table, which the
-// next start hands back to CreateDisplay. A preferences file that cannot
-// be read is left as it is.
-ErrorCode rememberPlacement(VmState* L, DisplayRecord* d) {
+// next start hands back to CreateDisplay. The placement is a convenience:
+// preferences that cannot be read are left as they are, and neither that
+// nor a failed write (an applet without an identifier has no preferences
+// file) fails the close of the window.
+void rememberPlacement(VmState* L, DisplayRecord* d) {
   const PrefsFileHooks* prefs = GetPrefsFileHooks();
-  if (!(d->flags & DSF_REMEMBERPOSITION) || d->head.autoId || !prefs->load || !prefs->save)
-    return ERR_NONE;
+  if (!(d->flags & DSF_REMEMBERPOSITION) || d->head.autoId || !prefs->load || !prefs->save) return;
   int top = VmGetTop(L);
   VmNewTable(L);
   int table = VmGetTop(L);
@@ -223,12 +224,11 @@ ErrorCode rememberPlacement(VmState* L, DisplayRecord* d) {
       VmPushLString(L, d->osdata ? d->osdata : "", d->osdata ? d->osdataLength : 0);
       VmSetTable(L, -3);
     }
-    error = prefs->save(L, table);
+    prefs->save(L, table);
   }
   VmSetTop(L, top);
   d->restoreWidth = d->width;
   d->restoreHeight = d->height;
-  return error;
 }
 
 }  // namespace
@@ -485,12 +485,12 @@ ErrorCode CloseDisplayWindow(VmState* L, DisplayRecord* d, DisplayRecord*, uint3
   } else if (flags & CLOSE_FREEBACKFILL) {
     FreeBackfillObjects(L, d);
   }
-  ErrorCode error = rememberPlacement(L, d);
+  rememberPlacement(L, d);
   ResetDisplayState(d);
   d->state = DISPSTATE_CLOSED;
   d->reposition = 0;
   d->fullscreen = 0;
-  return error;
+  return ERR_NONE;
 }
 
 ErrorCode OpenFirstDisplay(VmState* L, int quiet) {

@@ -21,6 +21,10 @@ std::string saved;
 int saves = 0;
 
 ErrorCode loadNothing(VmState*, int) { return ERR_READFILE; }
+ErrorCode saveRefused(VmState*, int) {
+  saves++;
+  return ERR_WRITEFILE;
+}
 
 ErrorCode savePlacement(VmState* L, int table) {
   saves++;
@@ -125,6 +129,14 @@ TEST_F(PlacementTest, ClosingWritesThePlacementUnderTheNumberOnly) {
     ASSERT_EQ(CloseDisplayWindow(L, other, nullptr, 20), ERR_NONE);
   }
   EXPECT_EQ(saves, 1);
+
+  // Preferences that cannot be written do not fail the close.
+  const PrefsFileHooks refusing = {loadNothing, saveRefused};
+  SetPrefsFileHooks(&refusing);
+  ASSERT_EQ(OpenDisplayWindow(L, d, 0), ERR_NONE);
+  EXPECT_EQ(CloseDisplayWindow(L, d, nullptr, 20), ERR_NONE);
+  EXPECT_EQ(d->state, DISPSTATE_CLOSED);
+  EXPECT_EQ(saves, 2);
 }
 
 }  // namespace
