@@ -17,6 +17,7 @@
 #include <opencv2/imgproc/imgproc_c.h>
 #include <vector>
 
+#include "draw/draw.h"
 #include "draw/shape_private.h"
 #include "platform/linux/platform.h"
 
@@ -183,4 +184,18 @@ void CoverageLine(Coverage* c, int32_t x1, int32_t y1, int32_t x2, int32_t y2, i
     cv.fillConvexPoly(&m, band, 4, white(), lineType(antialias), 0);
   } catch (...) {
   }
+}
+
+ErrorCode PolygonCoverage(const int32_t* points, int32_t count, int32_t width, int32_t height,
+                          int antialias, std::vector<uint8_t>* out) {
+  out->clear();
+  if (width < 1 || height < 1 || count < 0) return ERR_WRONGUSAGE;
+  Coverage c;
+  if (!c.Make(width, height)) return ERR_MEM;
+  CoverageFillPolygon(&c, points, count, antialias);
+  out->resize(static_cast<size_t>(width) * static_cast<size_t>(height));
+  for (int32_t y = 0; y < height; ++y)
+    std::copy_n(c.bytes.data() + static_cast<size_t>(y) * static_cast<size_t>(c.stride), width,
+                out->data() + static_cast<size_t>(y) * static_cast<size_t>(width));
+  return ERR_NONE;
 }

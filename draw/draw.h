@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "display/display.h"
 #include "engine/engine.h"
@@ -466,3 +467,10 @@ void SetSpriteBuildHook(SpriteBuildHook hook);
 void SetSpriteLoadHook(SpriteBuildHook hook);
 // The library opener "sprite".
 ErrorCode OpenSpriteLibrary(VmState* L);
+
+// The coverage of a filled polygon over a box of width x height, one byte
+// a pixel (255 inside), rows of width bytes; points are x, y pairs in the
+// box's coordinates, anti-aliased or 8-connected. ERR_WRONGUSAGE for an
+// empty box, ERR_MEM for one above 1 GiB.
+ErrorCode PolygonCoverage(const int32_t* points, int32_t count, int32_t width, int32_t height,
+                          int antialias, std::vector<uint8_t>* out);

@@ -4,17 +4,17 @@
 // internal call.
 //
 // Invariant: the tables are constant data, identical for every plug-in, in
-// the slot order of plugins/qmplugin.h; every slot is set. A slot whose
-// service another library will provide points at a stub that fails (null,
-// 0, -1 or ERR_UNIMPLCMD) and names the library it waits for.
+// the slot order of plugins/qmplugin.h; every slot is set.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include <jpeglib.h>
 #include <sys/stat.h>
@@ -37,8 +37,6 @@ namespace {
 
 // ---- Stubs of services other libraries provide ----
 
-// Waiting for the drawing library.
-intptr_t waitingForDrawingLibrary() { return ERR_UNIMPLCMD; }
 // Slots 15, 27, 46 and 48 of the system table are kept for event-library
 // services whose calls are not defined; they answer "not implemented".
 intptr_t reservedEventService() { return ERR_UNIMPLCMD; }
@@ -1127,6 +1125,52 @@ void gfxLineLocked(const QmBitmapLock* lock, int32_t x1, int32_t y1, int32_t x2,
   DrawLineLocked(a.address, x1 - ox, y1 - oy, x2 - ox, y2 - oy, colour & 0xFFFFFF,
                  drawOpacity(colour, flags, tags), a.pixelFormat, a.rowLength, a.width, a.height);
 }
+// The polygon's coverage over its box inside the drawing area: whole rows
+// of full coverage as spans, each edge pixel at the opacity its coverage
+// leaves.
+void gfxPolygonLocked(const QmBitmapLock* lock, const int32_t* points, int32_t count,
+                      uint32_t colour, uint32_t flags, const QmTagItem* tags) {
+  BitmapLock a;
+  int32_t ox, oy;
+  if (!points || count < 1 || !drawArea(lock, tags, QM_DRAWTAG_CLIP, &a, &ox, &oy)) return;
+  int64_t x0 = INT64_MAX, y0 = INT64_MAX, x1 = INT64_MIN, y1 = INT64_MIN;
+  for (int32_t i = 0; i < count; i++) {
+    x0 = std::min<int64_t>(x0, int64_t{points[2 * i]} - ox);
+    x1 = std::max<int64_t>(x1, int64_t{points[2 * i]} - ox + 1);
+    y0 = std::min<int64_t>(y0, int64_t{points[2 * i + 1]} - oy);
+    y1 = std::max<int64_t>(y1, int64_t{points[2 * i + 1]} - oy + 1);
+  }
+  x0 = std::max<int64_t>(x0, 0);
+  y0 = std::max<int64_t>(y0, 0);
+  x1 = std::min<int64_t>(x1, a.width);
+  y1 = std::min<int64_t>(y1, a.height);
+  if (x1 <= x0 || y1 <= y0) return;
+  auto width = static_cast<int32_t>(x1 - x0), height = static_cast<int32_t>(y1 - y0);
+  std::vector<int32_t> local(static_cast<size_t>(count) * 2);
+  for (int32_t i = 0; i < count; i++) {
+    local[2 * i] = static_cast<int32_t>(
+        std::clamp<int64_t>(int64_t{points[2 * i]} - ox - x0, INT32_MIN / 2, INT32_MAX / 2));
+    local[2 * i + 1] = static_cast<int32_t>(
+        std::clamp<int64_t>(int64_t{points[2 * i + 1]} - oy - y0, INT32_MIN / 2, INT32_MAX / 2));
+  }
+  std::vector<uint8_t> coverage;
+  if (PolygonCoverage(local.data(), count, width, height, (flags & QM_DRAW_ANTIALIAS) ? 1 : 0,
+                      &coverage) != ERR_NONE)
+    return;
+  int32_t opacity = drawOpacity(colour, flags, tags);
+  for (int32_t y = 0; y < height; y++) {
+    const uint8_t* row = coverage.data() + static_cast<size_t>(y) * width;
+    for (int32_t x = 0; x < width;) {
+      int32_t run = 1;
+      while (x + run < width && row[x + run] == row[x]) run++;
+      if (row[x])
+        FillLockedRect(a.address, static_cast<int32_t>(x0) + x, static_cast<int32_t>(y0) + y, run,
+                       1, colour & 0xFFFFFF, (opacity * row[x] + 127) / 255, a.rowLength,
+                       a.pixelFormat);
+      x += run;
+    }
+  }
+}
 uint32_t* gfxReadARGB(void* bitmap, int32_t x, int32_t y, const QmTagItem* tags) {
   auto* h = static_cast<BitmapHandle*>(bitmap);
   if (!h) return nullptr;
@@ -1211,7 +1255,7 @@ HostGraphicsTable makeGraphics() {
   t.slot[QM_GFX_COPYICONIMAGES] = H(gfxCopyIconImages);
   t.slot[QM_GFX_GETSCALEDICONIMAGE] = H(gfxGetScaledIconImage);
   t.slot[QM_GFX_FREESCALEDICONIMAGE] = H(gfxFreeScaledIconImage);
-  t.slot[31] = waitingForDrawingLibrary;
+  t.slot[31] = H(gfxPolygonLocked);
   t.scalePixelBuffer = ScalePixelBuffer;
   return t;
 }

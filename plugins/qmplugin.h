@@ -549,14 +549,17 @@ typedef struct QmRect {
 /* Tags of the graphics slots. */
 #define QM_LOCKTAG_WRITE 1   /* slot 16: non-zero asks for write access */
 #define QM_BLTTAG_CLIP 1     /* slot 21: a const QmRect* in the destination */
-#define QM_DRAWTAG_OPACITY 1 /* slots 22-24: 0-255, 255 by default */
-#define QM_DRAWTAG_CLIP 3    /* slots 22-24: a const QmRect* */
+#define QM_DRAWTAG_OPACITY 1 /* slots 22-24 and 31: 0-255, 255 by default */
+#define QM_DRAWTAG_CLIP 3    /* slots 22-24 and 31: a const QmRect* */
 #define QM_ARGBTAG_MASK 1    /* slot 25: a mask bitmap (top byte 0xFF or 0) */
 #define QM_ARGBTAG_ALPHA 2   /* slot 25: an alpha-channel bitmap */
 #define QM_ARGBTAG_WIDTH 3   /* slot 25: default: to the right edge */
 #define QM_ARGBTAG_HEIGHT 4  /* slot 25: default: to the bottom edge */
-/* Flags of slots 22-24: the colour's top byte is its opacity (over the tag). */
+/* Flags of slots 22-24 and 31: the colour's top byte is its opacity (over
+ * the tag). */
 #define QM_DRAW_COLOURALPHA 0x1
+/* Flag of slot 31: the polygon's edges are anti-aliased. */
+#define QM_DRAW_ANTIALIAS 0x2
 
 /* Bitmap slots of the graphics table (bitmaps are the host's handles):
  *  16 void* (*)(void* bitmap, const QmTagItem* tags, QmBitmapLock* out): a lock to hand
@@ -578,7 +581,10 @@ typedef struct QmRect {
  *  26 int32_t (*)(const void* backing, int32_t which): width (0) or height (1)
  *  27 uint32_t (*)(uint32_t colour, uint32_t format, int32_t keepAlpha): a pixel value
  *  28 uint32_t (*)(uint32_t pixel, uint32_t format, int32_t keepAlpha): its colour
- * Colours of slots 22-24 are 0xRRGGBB; drawing outside the lock or its clip
+ *  31 void (*)(const QmBitmapLock* lock, const int32_t* points, int32_t count,
+ *     uint32_t colour, uint32_t flags, const QmTagItem* tags): fills the polygon
+ *     of count x, y pairs (closed from the last point to the first)
+ * Colours of slots 22-24 and 31 are 0xRRGGBB; drawing outside the lock or its clip
  * rectangle is cut away. */
 /* Brush slots of the graphics table (a brush is named by its automatic
  * identifier, or by its number when that is null):
