@@ -133,10 +133,29 @@ void hookRelease(int32_t index) {
   ClearChannel(c);
 }
 
-const AudioFeedHooks FEED_HOOKS = {
-    hookLock,      hookUnlock,         hookCount,           hookOutput, hookLoopWanted,
-    hookPassBegan, hookLoopTimerValue, hookLoopSignal,      hookEnded,  hookRenderModule,
-    hookNextHalf,  hookRelease,        CheckChannelTimeouts};
+uint32_t hookPeekVideo(int32_t index, uint8_t* out, uint32_t frames) {
+  AudioChannel* c = recordOf(index);
+  return c ? PeekVideoSoundFrames(c, out, frames) : 0;
+}
+void hookDropVideo(int32_t index, uint32_t frames) {
+  if (AudioChannel* c = recordOf(index)) DropVideoSoundFrames(c, frames);
+}
+
+const AudioFeedHooks FEED_HOOKS = {hookLock,
+                                   hookUnlock,
+                                   hookCount,
+                                   hookOutput,
+                                   hookLoopWanted,
+                                   hookPassBegan,
+                                   hookLoopTimerValue,
+                                   hookLoopSignal,
+                                   hookEnded,
+                                   hookRenderModule,
+                                   hookNextHalf,
+                                   hookRelease,
+                                   CheckChannelTimeouts,
+                                   hookPeekVideo,
+                                   hookDropVideo};
 
 int32_t sampleFormatOf(const AudioDescriptor* s) {
   if (s->formatCode >= 0) return s->formatCode;
@@ -676,6 +695,8 @@ ErrorCode AllocVideoSoundChannel(VmState* L, ObjectId owner, void* video, int32_
       error = OpenAlsaPcm(&format, rate, &c->output);
       if (!error) {
         c->output.level = volume;
+        c->output.sampleFormat = channels == 2 ? SAMPLE_S16_STEREO : SAMPLE_S16_MONO;
+        c->output.bytesPerFrame = s->bytesPerFrame;
         c->output.state = CHANNEL_VIDEO;
       } else {
         CloseAlsaPcm(&c->output);
@@ -738,6 +759,26 @@ void* VideoOfChannel(const AudioChannel* c) {
 uint32_t TakeVideoSoundFrames(AudioChannel* c, uint8_t* out, uint32_t frames) {
   auto* s = static_cast<VideoSound*>(c->videoSound);
   return s ? takeVideoSound(s, out, frames) : 0;
+}
+
+uint32_t PeekVideoSoundFrames(AudioChannel* c, uint8_t* out, uint32_t frames) {
+  auto* s = static_cast<VideoSound*>(c->videoSound);
+  if (!s || c->kind != CHANNEL_VIDEO) return 0;
+  std::lock_guard<std::mutex> guard(s->lock);
+  const size_t bpf = static_cast<size_t>(s->bytesPerFrame);
+  const size_t n = std::min(static_cast<size_t>(frames), s->filled / bpf);
+  std::memcpy(out, s->data, n * bpf);
+  return static_cast<uint32_t>(n);
+}
+
+void DropVideoSoundFrames(AudioChannel* c, uint32_t frames) {
+  auto* s = static_cast<VideoSound*>(c->videoSound);
+  if (!s) return;
+  std::lock_guard<std::mutex> guard(s->lock);
+  const size_t n =
+      std::min(static_cast<size_t>(frames) * static_cast<size_t>(s->bytesPerFrame), s->filled);
+  std::memmove(s->data, s->data + n, s->filled - n);
+  s->filled -= n;
 }
 
 uint32_t AudioAdapterFeed(void*, void*, void* buffer, uint32_t frames, void* hostChannel) {

@@ -128,6 +128,10 @@ void SetVideoSoundVolume(VideoSound* sound, int32_t volume);
 void* VideoOfChannel(const AudioChannel* c);
 // The built-in output's and the adapter's feed of a video channel.
 uint32_t TakeVideoSoundFrames(AudioChannel* c, uint8_t* out, uint32_t frames);
+// The built-in output's: up to frames of what waits, copied without taking
+// them; then the frames written are dropped.
+uint32_t PeekVideoSoundFrames(AudioChannel* c, uint8_t* out, uint32_t frames);
+void DropVideoSoundFrames(AudioChannel* c, uint32_t frames);
 
 // The video library's side of the sound commands: StopChannel of a video's
 // channel stops the video, SetChannelVolume sets its volume, CloseAudio

@@ -363,6 +363,21 @@ bool feedModule(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, vo
   return true;
 }
 
+// A video's sound is written as it arrives; nothing waits, nothing is
+// written (the PCM under-runs until more comes).
+bool feedVideo(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, void* conversion) {
+  constexpr uint32_t BLOCK_FRAMES = 1024;
+  if (!h->peekVideo || !h->dropVideo) return false;
+  uint8_t block[BLOCK_FRAMES * 4];
+  uint32_t got = h->peekVideo(index, block, paced(o, BLOCK_FRAMES));
+  if (got == 0) return false;
+  long taken =
+      takeResult(o, AlsaWriteFrames(o->level, o->sampleFormat, 0, conversion, o->pcm, got, block));
+  if (taken <= 0) return false;
+  h->dropVideo(index, static_cast<uint32_t>(taken));
+  return true;
+}
+
 void* audioFeedMain(void*) {
   void* conversion = AllocMemory(ALSA_CONVERSION_BYTES, 1);
   LoopTimer* timers = nullptr;
@@ -383,6 +398,9 @@ void* audioFeedMain(void*) {
             break;
           case 4:
             fed |= feedStream(h, i, o, conversion);
+            break;
+          case 5:
+            fed |= feedVideo(h, i, o, conversion);
             break;
           default:
             break;

@@ -699,6 +699,10 @@ struct AudioFeedHooks {
   void (*release)(int32_t index);
   // The engine's periodic end check (called without the lock).
   void (*checkTimeouts)();
+  // Video channels (state 5): copies up to frames of the sound that waits
+  // into out, returning how many; dropVideo then removes those written.
+  uint32_t (*peekVideo)(int32_t index, uint8_t* out, uint32_t frames);
+  void (*dropVideo)(int32_t index, uint32_t frames);
 };
 void SetAudioFeedHooks(const AudioFeedHooks* hooks);  // null: none
 // The feed thread: 0 when running (or already), ERR_OPENAUDIO without the

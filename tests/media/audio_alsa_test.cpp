@@ -276,3 +276,44 @@ TEST_F(AudioAlsaTest, OutputFailures) {
 }
 
 }  // namespace
+
+// Waits (bounded) until the video channel has written all it was given.
+bool drained(int32_t channel) {
+  uint8_t frame[4];
+  for (int waited = 0; waited < 5000; waited++) {
+    LockAudioChannels();
+    const uint32_t waiting = PeekVideoSoundFrames(GetAudioChannel(channel), frame, 1);
+    UnlockAudioChannels();
+    if (waiting == 0) return true;
+    usleep(1000);
+  }
+  return false;
+}
+
+// A video's sound on the built-in output: what its audio thread hands the
+// channel is written out in order, and the channel goes with the sound.
+TEST_F(AudioAlsaTest, VideoSoundIsWrittenAsItArrives) {
+  std::vector<int16_t> words(1200);
+  for (size_t i = 0; i < words.size(); i++) words[i] = static_cast<int16_t>(i * 37 - 20000);
+  const std::vector<uint8_t> bytes = s16(words);
+  int32_t channel = -1;
+  VideoSound* sound = nullptr;
+  ASSERT_EQ(
+      AllocVideoSoundChannel(nullptr, ObjectId{nullptr, 9}, nullptr, 1, 8000, 64, &channel, &sound),
+      ERR_NONE);
+  int32_t state = 0;
+  ASSERT_EQ(GetChannelState(channel, &state, nullptr, 0), ERR_NONE);
+  EXPECT_EQ(state, CHANNELSTATE_VIDEO);
+  // In two parts, the second once the first is out.
+  const size_t half = bytes.size() / 2;
+  EXPECT_EQ(FeedVideoSound(sound, bytes.data(), static_cast<int32_t>(half)),
+            static_cast<int32_t>(half));
+  EXPECT_TRUE(drained(channel));
+  EXPECT_EQ(FeedVideoSound(sound, bytes.data() + half, static_cast<int32_t>(bytes.size() - half)),
+            static_cast<int32_t>(bytes.size() - half));
+  EXPECT_TRUE(drained(channel));
+  FreeVideoSound(sound);
+  ASSERT_EQ(GetChannelState(channel, &state, nullptr, 0), ERR_NONE);
+  EXPECT_EQ(state, CHANNELSTATE_FREE);
+  EXPECT_EQ(captured(), bytes);
+}
