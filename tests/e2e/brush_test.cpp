@@ -1,9 +1,12 @@
 // End-to-end brushes: an applet loads an opaque and an RGBA PNG, grabs a
 // part of the desktop and shows all three on its first display, on a
-// private X server; the window's pixels are read back from the server and
-// compared with what ImageMagick makes of the same files.
+// private X server; the same two pictures declared in the applet's header
+// are loaded before the display opens and show the same pixels. The
+// window's pixels are read back from the server and compared with what
+// ImageMagick makes of the same files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -32,6 +35,31 @@ bool WaitFor(F condition, std::chrono::seconds limit = std::chrono::seconds(30))
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  return true;
+}
+
+// Two declared brushes: 4 is "f.png", 5 is "a.png" with its alpha channel.
+// Their name offsets are marks that the assembled applet gets patched with.
+constexpr uint32_t OPAQUE_NAME_MARK = 0x7E7E7E7E, RGBA_NAME_MARK = 0x7D7D7D7D;
+std::string declaredBrush(int id, uint32_t nameMark, int flags) {
+  // kind, id, name offset and size, no linked data, no key colour, the
+  // flags, line; no loader or adapter; the whole picture, no global alpha,
+  // not in video memory, no scaling, the first display.
+  return "1 be32:" + std::to_string(id) + " be32:" + std::to_string(nameMark) +
+         " be32:5 be32:0 be32:0 be32:4294967295 be32:" + std::to_string(flags) +
+         " be32:0 be16:0 be16:0 be16:0 be16:0 be16:0 be16:0 be16:65535 0 be32:0 be32:0 be32:0 "
+         "be32:0 ";
+}
+
+// Points the mark at the first copy of name in the applet.
+bool patchName(e2e::Bytes* applet, uint32_t mark, const std::string& name) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(mark >> 24), static_cast<uint8_t>(mark >> 16),
+                            static_cast<uint8_t>(mark >> 8), static_cast<uint8_t>(mark)};
+  auto at = std::search(applet->begin(), applet->end(), bytes, bytes + 4);
+  auto found = std::search(applet->begin(), applet->end(), name.begin(), name.end());
+  if (at == applet->end() || found == applet->end()) return false;
+  auto offset = static_cast<uint32_t>(found - applet->begin());
+  for (int i = 0; i < 4; i++) at[i] = static_cast<uint8_t>(offset >> (24 - 8 * i));
   return true;
 }
 
@@ -80,10 +108,14 @@ TEST(BrushRun, LoadedAndGrabbedBrushesReachTheWindow) {
 
   // LoadBrush(1, "f.png"); DisplayBrush(1, 10, 20); LoadBrush(2, "a.png",
   // {loadalpha = 1}); DisplayBrush(2, 100, 20); GrabDesktop(3, {width = 8,
-  // height = 8}); DisplayBrush(3, 200, 20); then wait.
+  // height = 8}); DisplayBrush(3, 200, 20); DisplayBrush(4, 10, 60);
+  // DisplayBrush(5, 100, 60); then wait.
   std::string text =
       ".applet section 3 be16:640 be16:480\n"
       ".applet section 5 be32:0x336699\n"
+      ".applet section 2 be32:2 " +
+      declaredBrush(4, OPAQUE_NAME_MARK, 0) + declaredBrush(5, RGBA_NAME_MARK, 1) +
+      "\n"
       ".line 1\n"
       "GETGLOBAL 0, \"loadbrush\"\n"
       "LOADNUM 1, 1\n"
@@ -117,9 +149,22 @@ TEST(BrushRun, LoadedAndGrabbedBrushesReachTheWindow) {
       "LOADNUM 1, 3\n"
       "LOADNUM 2, 200\n"
       "LOADNUM 3, 20\n"
+      "CALL 0, 4, 1\n"
+      "GETGLOBAL 0, \"displaybrush\"\n"
+      "LOADNUM 1, 4\n"
+      "LOADNUM 2, 10\n"
+      "LOADNUM 3, 60\n"
+      "CALL 0, 4, 1\n"
+      "GETGLOBAL 0, \"displaybrush\"\n"
+      "LOADNUM 1, 5\n"
+      "LOADNUM 2, 100\n"
+      "LOADNUM 3, 60\n"
       "CALL 0, 4, 1\n" +
       std::string(e2e::WAIT_LOOP);
-  e2e::WriteFile(dir / "a.qma", e2e::Assemble(text));
+  e2e::Bytes applet = e2e::Assemble(text);
+  ASSERT_TRUE(patchName(&applet, OPAQUE_NAME_MARK, "f.png"));
+  ASSERT_TRUE(patchName(&applet, RGBA_NAME_MARK, "a.png"));
+  e2e::WriteFile(dir / "a.qma", applet);
   e2e::Child player(e2e::PLAYER, {"-debugdevice", "stdout", dir / "a.qma"}, server.name(),
                     dir.path());
 
@@ -144,18 +189,24 @@ TEST(BrushRun, LoadedAndGrabbedBrushesReachTheWindow) {
   EXPECT_EQ(got, wantOpaque);
   // So may the frames of the later brushes.
   int worst = 0;
-  WaitFor([&] {
-    got = WindowRect(x, window, 100, 20, 26, 16);
-    if (got.size() != wantRgba.size()) return false;
-    worst = 0;
-    for (size_t i = 0; i < got.size(); i++)
-      for (int shift : {0, 8, 16})
-        worst = std::max(worst, std::abs(static_cast<int>((got[i] >> shift) & 0xFF) -
-                                         static_cast<int>((wantRgba[i] >> shift) & 0xFF)));
-    return worst <= 1;
-  });
-  ASSERT_EQ(got.size(), wantRgba.size());
-  EXPECT_LE(worst, 1);
+  // The RGBA brush loaded by the script at y = 20 and declared at y = 60.
+  for (int top : {20, 60}) {
+    SCOPED_TRACE(top);
+    WaitFor([&] {
+      got = WindowRect(x, window, 100, top, 26, 16);
+      if (got.size() != wantRgba.size()) return false;
+      worst = 0;
+      for (size_t i = 0; i < got.size(); i++)
+        for (int shift : {0, 8, 16})
+          worst = std::max(worst, std::abs(static_cast<int>((got[i] >> shift) & 0xFF) -
+                                           static_cast<int>((wantRgba[i] >> shift) & 0xFF)));
+      return worst <= 1;
+    });
+    ASSERT_EQ(got.size(), wantRgba.size());
+    EXPECT_LE(worst, 1);
+  }
+  WaitFor([&] { return (got = WindowRect(x, window, 10, 60, 40, 30)) == wantOpaque; });
+  EXPECT_EQ(got, wantOpaque);
   WaitFor(
       [&] { return WindowRect(x, window, 200, 20, 8, 8) == std::vector<uint32_t>(64, DESKTOP); });
   EXPECT_EQ(WindowRect(x, window, 200, 20, 8, 8), std::vector<uint32_t>(64, DESKTOP));
