@@ -214,6 +214,23 @@ TEST_F(PixelFXTest, RollsUnrollTheFlatPictureBehindABandOfTheirSize) {
   }
 }
 
+// Hiding a plain layer with STRUDEL runs directly: the stack without the
+// layer swirls in over the layer, from the shown stack to the bare one.
+TEST_F(PixelFXTest, StrudelHidesAPlainLayerDirectly) {
+  OpenDisplay(30, 20, true);
+  Frame empty = Snapshot();
+  MakeBrush(1, 30, 20, Fill::Solid, Plane::None, 0xE02010);
+  ASSERT_EQ(Run("DisplayBrush", {1, 0, 0}), ERR_NONE);
+  Frame shown = Snapshot();
+  ASSERT_EQ(Run("HideLayerFX", {1, 138, -2}), ERR_NONE);
+  ASSERT_EQ(frames.size(), 45u);
+  // Frame 1 is at level 16 x 255 / 720 = 5: still nearly the layer.
+  for (int shift : {0, 8, 16})
+    EXPECT_LE(std::abs(channel(frames[0][0], shift) - channel(shown[0], shift)), 6) << shift;
+  EXPECT_EQ(frames.back(), empty);
+  EXPECT_EQ(GetFXLayerByIndex(1)->hidden, 1);
+}
+
 // Layer mode: on a layer with a shadow and a border every effect hides and
 // shows with its frame count and ends with the stack the plain commands
 // give, the border no longer faded; stepped asynchronously, a jump to
