@@ -142,6 +142,19 @@ TEST_F(InputX11Test, ShiftIsReadFromTheQualifiersAndEscapeQuitsWhenSwitchedOn) {
   EXPECT_EQ(vmRun.quit, 1);
 }
 
+// A named key above code 255 keeps its state: F13 is entry 287. The test
+// server's keymap has no F13, so a spare keycode gets it first.
+TEST_F(InputX11Test, NamedKeysAbove255KeepTheirState) {
+  shared->run({"xmodmap", "-e", "keycode 191 = F13"});
+  shared->run({"xdotool", "keydown", "--window", window, "F13"});
+  Pump();
+  EXPECT_EQ(display->keyStates[287], 1);
+  EXPECT_EQ(Number("IsKeyDown", "F13"), 1);
+  shared->run({"xdotool", "keyup", "--window", window, "F13"});
+  Pump();
+  EXPECT_EQ(display->keyStates[287], 0);
+}
+
 int recordButton(VmState* L) {
   VmPushString(L, "msg");
   VmPushValue(L, 1);
