@@ -1047,11 +1047,12 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
       displayContext.lastExpiry = now;
     }
   }
-  // A display adapter owns every window, so its loop replaces the X11 pump;
-  // what it injected from other threads is applied first.
+  // What other threads asked of the displays (host events, and sizes that
+  // display callbacks asked for on any display) is applied first. A display
+  // adapter owns every window, so its loop replaces the X11 pump.
   ApplyPendingDisplayFrames(L);
+  ApplyPendingHostEvents(L);
   if (DisplayAdapterInUse()) {
-    ApplyPendingHostEvents(L);
     if (AdapterHandleEvents(L, error)) return 1;
   } else if (RunX11EventPump(L, error)) {
     return 1;

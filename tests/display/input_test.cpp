@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -171,6 +172,25 @@ TEST_F(InputTest, InjectedEscapeEndsWaitEventWhenSwitchedOn) {
   ASSERT_EQ(Call("EscapeQuit", {1}), ERR_NONE);
   Inject(4, {WINDOW, 275, 1, 0});
   EXPECT_EQ(Call("WaitEvent", {}), ERR_USERABORT);
+}
+
+int32_t quietCallback(QmDisplayCallback*, int32_t, const intptr_t*, void*) { return 0; }
+
+// Without a display adapter too, a size that a display callback asks for
+// from another thread is applied by the main thread's next poll.
+TEST_F(InputTest, CallbackSizeFromAnotherThreadIsAppliedAtThePoll) {
+  NoteHostEventMainThread();
+  QmDisplayCallback* r = AddDisplayCallback(1, quietCallback, nullptr, nullptr, 0);
+  ASSERT_NE(r, nullptr);
+  std::thread other(
+      [r] { EXPECT_EQ(ChangeDisplaySizeForCallback(r, 300, 100, nullptr), ERR_NONE); });
+  other.join();
+  EXPECT_NE(display->width, 300);
+  ErrorCode error = ERR_NONE;
+  PollEvents(h.L, 2, 0, &error);
+  EXPECT_EQ(display->width, 300);
+  EXPECT_EQ(display->height, 100);
+  RemoveDisplayCallback(r);
 }
 
 TEST_F(InputTest, EventTimeoutDropsOldEventsAtTheNextDiscard) {

@@ -2,6 +2,8 @@
 // installs itself from InitPlugin and takes over windows, refreshes,
 // monitors, frame waits and sleeps; its framebuffers are read back here.
 #include <cstring>
+#include <functional>
+#include <thread>
 
 #include "display/display.h"
 #include "display/adapter_private.h"
@@ -627,6 +629,71 @@ TEST_F(DisplayAdapterTest, CallbackEventsReachTheQueue) {
   EXPECT_EQ(width, 300);
   EXPECT_EQ(factor, 1.0);
   EXPECT_EQ(GetDisplayAttrsForPlugin(gone, query), -1);
+}
+
+// Size and visibility changes asked from another thread only wait for the
+// main thread, which applies them at its next poll, before any handler
+// runs. (A newer size event replaces an older one of the display.)
+TEST_F(DisplayAdapterTest, RequestsFromOtherThreadsWaitForThePoll) {
+  ASSERT_EQ(InitEventQueue(), ERR_NONE);
+  DisplayRecord* d = Create(1, {});
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  NoteHostEventMainThread();
+  CallbackLog log;
+  QmDisplayCallback* r = AddDisplayCallback(1, logCallback, &log, nullptr, 0);
+  ASSERT_NE(r, nullptr);
+  const uintptr_t h = d->windowHandle;
+  auto events = [&] {
+    std::vector<std::vector<int32_t>> seen;
+    while (EventRecord* e = TakeNextEvent(L)) {
+      seen.push_back({e->type, e->args[0], e->args[1]});
+      ReleaseEventRecord(L, e);
+    }
+    return seen;
+  };
+  struct Step {
+    const char* name;
+    std::function<void()> request;  // run on another thread
+    int32_t width, height, state;
+    std::vector<std::vector<int32_t>> events;
+  };
+  const Step steps[] = {
+      {"host size and hidden",
+       [&] {
+         const uintptr_t size[8] = {h, 320, 200}, hidden[8] = {h, 0};
+         EXPECT_EQ(PostHostEvent(L, 6, size), ERR_NONE);
+         EXPECT_EQ(PostHostEvent(L, 8, hidden), ERR_NONE);
+       },
+       320,
+       200,
+       DISPSTATE_MINIMIZED,
+       {{EVENT_HIDEWINDOW, 0, 0}, {EVENT_WINDOWSIZE, 320, 200}}},
+      {"callback size and shown",
+       [&] {
+         const uintptr_t shown[8] = {h, 1};
+         EXPECT_EQ(ChangeDisplaySizeForCallback(r, 300, 100, nullptr), ERR_NONE);
+         EXPECT_EQ(PostHostEvent(L, 8, shown), ERR_NONE);
+       },
+       300,
+       100,
+       DISPSTATE_OPEN,
+       {{EVENT_SHOWWINDOW, 0, 0}, {EVENT_WINDOWSIZE, 300, 100}}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    const int32_t width = d->width, state = d->state;
+    std::thread other(step.request);
+    other.join();
+    EXPECT_EQ(d->width, width);
+    EXPECT_EQ(d->state, state);
+    ErrorCode error = ERR_NONE;
+    PollEvents(L, 2, 0, &error);
+    EXPECT_EQ(d->width, step.width);
+    EXPECT_EQ(d->height, step.height);
+    EXPECT_EQ(d->state, step.state);
+    EXPECT_EQ(events(), step.events);
+  }
+  RemoveDisplayCallback(r);
 }
 
 }  // namespace
