@@ -176,6 +176,8 @@ void RegisterTextLayerKinds();
 // are plain text.
 ErrorCode PrintAtCursor(VmState* L, const char* text, int literal);
 ErrorCode OpenPrintCommands(VmState* L);
+// InKeyStr (inkeystr.cpp).
+ErrorCode OpenLineInputCommand(VmState* L);
 
 // ---- Text objects (textobject.cpp) ----
 struct TextObject {

@@ -240,6 +240,7 @@ ErrorCode OpenTextSettingCommands(VmState* L) {
   VmRegisterFunctions(L, nullptr, TEXT_SETTING_COMMANDS, 0);
   VmRegisterConstants(L, TEXT_SETTING_CONSTANTS, 0);
   if (ErrorCode e = OpenPrintCommands(L)) return e;
+  if (ErrorCode e = OpenLineInputCommand(L)) return e;
   return OpenTextObjectCommands(L);
 }
 

@@ -12,6 +12,7 @@
 
 #include "display/display_private.h"
 #include "display/layer_private.h"
+#include "runtime/runtime_private.h"
 #include "draw/draw.h"
 #include "tests/draw/value.h"
 #include "tests/plugins/plugin_fixture.h"
@@ -773,3 +774,125 @@ TEST_F(TextLibTest, TextOutWithLayersMovesEffectsIntoTheLayerStyle) {
 }
 
 }  // namespace
+
+// InKeyStr reads the keys injected through the host before the call.
+class LineInputTest : public TextLibTest {
+ protected:
+  void SetUp() override {
+    TextLibTest::SetUp();
+    ASSERT_EQ(InitEventQueue(), ERR_NONE);
+  }
+  void TearDown() override {
+    FreeEventQueue(L);
+    TextLibTest::TearDown();
+  }
+  void Char(uint32_t c) { Host(10, {c}); }
+  void Key(int32_t code) {
+    Host(4, {static_cast<uintptr_t>(code), 1, 0});
+    Host(4, {static_cast<uintptr_t>(code), 0, 0});
+  }
+  void Host(int32_t kind, std::initializer_list<uintptr_t> words) {
+    uintptr_t data[8] = {d->windowHandle};
+    size_t i = 1;
+    for (uintptr_t w : words) data[i++] = w;
+    ASSERT_EQ(PostHostEvent(L, kind, data), ERR_NONE);
+  }
+  ErrorCode Read(std::vector<Value> args, std::string* typed) {
+    for (const Value& a : args) PushValue(L, a);
+    return testcall::CallCollecting(L, "InKeyStr", static_cast<int>(args.size()),
+                                    [typed](VmState* L, int i) {
+                                      const char* s = VmToString(L, i);
+                                      typed->assign(s ? s : "", s ? VmStrLen(L, i) : 0);
+                                    });
+  }
+};
+
+TEST_F(LineInputTest, TypedLinesAreEditedAndPrinted) {
+  constexpr int32_t RIGHT = 258, LEFT = 259, BACKSPACE = 271, RETURN = 274, SPACE = 276, DEL = 277;
+  struct Step {
+    uint32_t c;   // a typed character, or 0
+    int32_t key;  // a key, or 0
+  };
+  struct Case {
+    const char* name;
+    std::vector<Value> args;
+    std::vector<Step> steps;
+    std::string typed, printed;
+  };
+  auto chars = [](const char* s) {
+    std::vector<Step> steps;
+    for (; *s; ++s) steps.push_back({static_cast<unsigned char>(*s), 0});
+    return steps;
+  };
+  auto join = [](std::vector<Step> a, std::vector<Step> b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::string ae = GetDefaultTextEncoding() == 1 ? "\xC3\xA4\xC3\xB6" : "\xE4\xF6";
+  const Case cases[] = {
+      {"numerical, at most 3", {3, 3}, chars("12a34"), "123", "123"},
+      {"backspace and delete at the cursor",
+       {0, 0, 0, 1},
+       join(chars("abc"),
+            {{0, BACKSPACE}, {0, LEFT}, {0, LEFT}, {0, DEL}, {'x', 0}, {0, RIGHT}, {'y', 0}}),
+       "xby",
+       "xby"},
+      {"cursor keys need the cursor", {0}, join(chars("ab"), {{0, LEFT}, {'c', 0}}), "abc", "abc"},
+      {"a space comes once", {0}, {{'a', 0}, {0, SPACE}, {' ', 0}, {'b', 0}}, "a b", "a b"},
+      {"brackets are literal", {0}, chars("[b]x"), "[b]x", "[b]x"},
+      {"letters only", {2}, chars("a1b2"), "ab", "ab"},
+      {"hexadecimal", {4}, chars("fg0Z"), "f0", "f0"},
+      {"password", {0, 0, 1}, {{0xE4, 0}, {0xF6, 0}}, ae, "**"},
+  };
+  OpenDisplay(false);
+  int32_t row = 8;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(CallWith("Locate", {16, row}), ERR_NONE);
+    for (const Step& s : c.steps) {
+      if (s.c) Char(s.c);
+      if (s.key) Key(s.key);
+    }
+    Key(RETURN);
+    std::string typed;
+    ASSERT_EQ(Read(c.args, &typed), ERR_NONE);
+    EXPECT_EQ(typed, c.typed);
+    // The echo is gone: only the final print remains, the cursor behind it.
+    EXPECT_EQ(d->layers, 0);
+    EXPECT_EQ(CountFXLayers(), 0);
+    EXPECT_EQ(d->textX, 16 + 8 * static_cast<int32_t>(c.printed.size()));
+    EXPECT_EQ(d->textY, row);
+    ExpectArea(
+        16, row, 8 * static_cast<int32_t>(c.printed.size()) + 8, 8,
+        [&](int32_t x, int32_t y) { return TextBit(c.printed, x, y) ? WHITE : 0u; }, c.name);
+    row += 10;
+  }
+}
+
+TEST_F(LineInputTest, OutputTargetsThatRefuseInput) {
+  OpenDisplay(false);
+  struct Case {
+    const char* name;
+    int32_t outputKind, doubleBuffer, collectRefreshes;
+    ErrorCode code;
+  };
+  const Case cases[] = {
+      {"brush", OBJECT_BRUSH, 0, 0, ERR_SELECTBRUSH},
+      {"brush while double buffering", OBJECT_BRUSH, 1, 0, ERR_ENDDOUBLEBUFFER},
+      {"background picture", OBJECT_BGPIC, 0, 0, ERR_SELECTBG},
+      {"mask", OUTPUT_MASK, 0, 0, ERR_SELECTMASK},
+      {"alpha channel", OUTPUT_ALPHA, 0, 0, ERR_SELECTALPHACHANNEL},
+      {"refresh bracket", d->outputKind, 0, 1, ERR_BEGINREFRESH},
+  };
+  const int32_t kind = d->outputKind, buffered = d->doubleBuffer;
+  for (const Case& c : cases) {
+    d->outputKind = c.outputKind;
+    d->doubleBuffer = c.doubleBuffer;
+    d->collectRefreshes = c.collectRefreshes;
+    std::string typed;
+    EXPECT_EQ(Read({0}, &typed), c.code) << c.name;
+    d->outputKind = kind;
+    d->doubleBuffer = buffered;
+    d->collectRefreshes = 0;
+  }
+}
