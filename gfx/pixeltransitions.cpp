@@ -10,23 +10,13 @@
 #include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_private.h"
+#include "gfx/transform_private.h"
 
 static_assert(SWIRL_TABLE_ENTRIES == SWIRL_TABLE_SIZE, "one table size");
 
 namespace {
 
-// A lock released when it goes; held only when take succeeded.
-struct HeldLock {
-  BitmapLock lock{};
-  bool held = false;
-  bool take(BitmapHandle* bitmap, bool readOnly) {
-    held = bitmap && LockBitmap(bitmap, readOnly ? 1 : 0, &lock) != 0;
-    return held;
-  }
-  ~HeldLock() {
-    if (held) UnlockBitmap(&lock);
-  }
-};
+using fxwrap::ScopedLock;
 
 bool covers(const BitmapLock& lock, int32_t width, int32_t height) {
   return lock.width >= width && lock.height >= height;
@@ -34,7 +24,7 @@ bool covers(const BitmapLock& lock, int32_t width, int32_t height) {
 
 // Takes an optional plane (mask or alpha channel): true when it is absent
 // or locked and covering.
-bool takePlane(HeldLock* l, BitmapHandle* plane, bool readOnly, int32_t width, int32_t height) {
+bool takePlane(ScopedLock* l, BitmapHandle* plane, bool readOnly, int32_t width, int32_t height) {
   if (!plane) return true;
   return l->take(plane, readOnly) && covers(l->lock, width, height);
 }
@@ -53,7 +43,7 @@ ErrorCode PixelateTransitionFrame(BitmapHandle* source, BitmapHandle* sourceMask
                                   BitmapHandle* destMask, BitmapHandle* destAlpha, int32_t width,
                                   int32_t height, int32_t cellSize) {
   if (width <= 0 || height <= 0) return ERR_NONE;
-  HeldLock s, d, sm, dm, sa, da;
+  ScopedLock s, d, sm, dm, sa, da;
   if (!s.take(source, true) || !d.take(dest, false) || !samePixels(s.lock, d.lock, width, height))
     return ERR_LOCKBMAP;
   // A plane is pixelated only when both its sides are given.
@@ -99,7 +89,7 @@ ErrorCode SwirlTransitionFrame(BitmapHandle* source, BitmapHandle* second, Bitma
                                int32_t fadeOut, int32_t angle) {
   if (width <= 0 || height <= 0) return ERR_NONE;
   if (!sine || !cosine) return ERR_WRONGUSAGE;
-  HeldLock s, o, d, sa, da;
+  ScopedLock s, o, d, sa, da;
   if (!s.take(source, true) || !d.take(dest, false) || !samePixels(s.lock, d.lock, width, height))
     return ERR_LOCKBMAP;
   if (second && (!o.take(second, true) || !samePixels(o.lock, d.lock, width, height)))
@@ -142,7 +132,7 @@ ErrorCode RollBandFrame(BitmapHandle* source, BitmapHandle* sourceMask, BitmapHa
   *firstLine = -1;
   *lineCount = 0;
   if (width <= 0 || height <= 0 || steps <= 0 || !angles) return ERR_NONE;
-  HeldLock s, d, sm, dm, sa, da;
+  ScopedLock s, d, sm, dm, sa, da;
   if (!s.take(source, true) || !d.take(dest, false) || !samePixels(s.lock, d.lock, width, height))
     return ERR_LOCKBMAP;
   if (!takePlane(&sm, sourceMask, true, width, height) ||

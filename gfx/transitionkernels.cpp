@@ -6,23 +6,13 @@
 #include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 #include "gfx/pixel_private.h"
+#include "gfx/transform_private.h"
 
 static_assert(RIPPLE_SINE_ENTRIES == SWIRL_TABLE_SIZE, "one table size");
 
 namespace {
 
-// A lock released when it goes; held only when take succeeded.
-struct HeldLock {
-  BitmapLock lock{};
-  bool held = false;
-  bool take(BitmapHandle* bitmap, bool readOnly) {
-    held = bitmap && LockBitmap(bitmap, readOnly ? 1 : 0, &lock) != 0;
-    return held;
-  }
-  ~HeldLock() {
-    if (held) UnlockBitmap(&lock);
-  }
-};
+using fxwrap::ScopedLock;
 
 bool covers(const BitmapLock& lock, int32_t width, int32_t height) {
   return lock.width >= width && lock.height >= height;
@@ -32,7 +22,7 @@ bool covers(const BitmapLock& lock, int32_t width, int32_t height) {
 
 void ThresholdMaskBitmap(BitmapHandle* source, BitmapHandle* dest, int32_t width, int32_t height,
                          const uint8_t* map, int32_t byteMode, int32_t invert, int32_t threshold) {
-  HeldLock d, s;
+  ScopedLock d, s;
   if (!map || width <= 0 || height <= 0 || !d.take(dest, false) || !covers(d.lock, width, height))
     return;
   if (source && (!s.take(source, true) || !covers(s.lock, width, height))) return;
@@ -60,7 +50,7 @@ ErrorCode RippleTransitionFrame(BitmapHandle* source, BitmapHandle* second, Bitm
                                 double waveLength, double amplitudeStep, int32_t framesPerHalf,
                                 int32_t fadeOut, int32_t frame) {
   if (width <= 0 || height <= 0 || !distances || !sine) return ERR_WRONGUSAGE;
-  HeldLock d, s, o, sa, da;
+  ScopedLock d, s, o, sa, da;
   if (!d.take(dest, false) || !s.take(source, true)) return ERR_LOCKBMAP;
   if (second && !o.take(second, true)) return ERR_LOCKBMAP;
   if (sourceAlpha && !sa.take(sourceAlpha, true)) return ERR_LOCKBMAP;
