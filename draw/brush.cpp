@@ -224,6 +224,7 @@ ErrorCode CopyBrushObject(VmState* L, BrushObject* source, ObjectId* id, int aut
   b->partHeight = source->partHeight;
   b->pictureAlpha = source->pictureAlpha;
   b->link = source->link;
+  b->loader = source->loader;
   b->smoothScale = smoothScale;
   noteVideoBitmap(b, display);
   if (b->video) {
@@ -480,9 +481,7 @@ int ReadBrushAttribute(VmState* L, int32_t attribute) {
       }
       return PushObjectId(L, b->displayId);
     case ATTRLOADER:
-      // Waiting for the brush loading commands: no brush records the loader
-      // that read it.
-      VmPushString(L, "");
+      VmPushString(L, b->loader ? b->loader : "");
       return 1;
     default:
       VmRaiseError(L, ERR_UNKNOWNATTR);

@@ -270,9 +270,10 @@ int CmdLoadBrush(VmState* L) {
 
   if (!automatic) FreeBrushObject(L, id, 0);
   ErrorCode e = ERR_NONE;
+  BrushObject* made = nullptr;
   if (deferring) {
     e = AddDeferredBrush(&id, automatic, picture.get(), px, py, pw, ph, key, hasAlpha,
-                         result.isVector, nullptr);
+                         result.isVector, &made);
   } else {
     const uint32_t* pixels = GetPictureHandlePixels(picture.get());
     if (!pixels) return ERR_BITMAP;
@@ -285,7 +286,7 @@ int CmdLoadBrush(VmState* L) {
     PictureHandle* keep = result.isVector ? picture.get() : nullptr;
     e = AddBrushObject(&id, automatic, result.isVector, pw, ph, pw,
                        result.isVector && (scaleWidth || scaleHeight), keep, bitmap, key, mask,
-                       alpha, nullptr, nullptr);
+                       alpha, nullptr, &made);
     if (e) {
       FreeBitmap(bitmap);
       FreeBitMask(mask);
@@ -294,6 +295,7 @@ int CmdLoadBrush(VmState* L) {
       picture.release();  // the vector brush keeps its picture
     }
   }
+  if (made) made->loader = result.loader ? result.loader->moduleName : "inbuilt";
   return finish(L, e, automatic, id);
 }
 

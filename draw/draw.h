@@ -66,6 +66,9 @@ struct BrushObject {
   uint32_t* savedPixels;  // ARGB copy while that display is closed
   uintptr_t link;
   int32_t pictureAlpha;  // the deferred picture has an alpha channel
+  // The name of the loader that read the brush's picture ("inbuilt" or a
+  // plug-in's module name, which lives as long as the program), or null.
+  const char* loader;
 };
 constexpr int64_t BRUSH_MASK_KEY = 0xAFC0DE;  // the key of a made mask
 

@@ -466,6 +466,19 @@ TEST_F(BrushCommandsTest, ConvertAndLink) {
   EXPECT_EQ(Pixels(Brush(2)), opaqueRgb);
   EXPECT_EQ(Brush(2)->link, 77u);
   EXPECT_NE(Brush(2)->bitmap, Brush(1)->bitmap);
+  // The loader that read a brush is kept by copies, not by conversions.
+  ASSERT_EQ(CallWith("CopyBrush", {1, 3}), ERR_NONE);
+  auto loader = [&](int id) {
+    for (double n : {double(OBJTYPE_BRUSH), double(id), double(ATTRLOADER)}) VmPushNumber(L, n);
+    std::string name = "?";
+    EXPECT_EQ(testcall::CallCollecting(L, "GetAttribute", 3,
+                                       [&](VmState* S, int i) { name = VmToString(S, i); }),
+              ERR_NONE);
+    return name;
+  };
+  EXPECT_EQ(loader(1), "inbuilt");
+  EXPECT_EQ(loader(3), "inbuilt");
+  EXPECT_EQ(loader(2), "");
   // GetBrushLink takes the new id first and returns an automatic one.
   VmPushNil(L);
   PushValue(L, OBJTYPE_BRUSH);
