@@ -34,6 +34,26 @@ DisplayRecord* GetOutputDisplay() {
   return spare;
 }
 
+void SaveDisplayDrawState(DisplayRecord* d, int32_t width) {
+  if (d->drawStateSaved) return;
+  d->drawStateSaved = 1;
+  d->savedTextX = d->textX;
+  d->savedTextY = d->textY;
+  d->savedTextLeft = d->textLeft;
+  d->savedTextRight = d->textRight;
+  d->textX = d->textY = d->textLeft = 0;
+  d->textRight = width - 1;
+}
+
+void RestoreDisplayDrawState(DisplayRecord* d) {
+  if (!d->drawStateSaved) return;
+  d->drawStateSaved = 0;
+  d->textX = d->savedTextX;
+  d->textY = d->savedTextY;
+  d->textLeft = d->savedTextLeft;
+  d->textRight = d->savedTextRight;
+}
+
 void FreeSpareDisplay() {
   if (!displayContext.spareDisplay) return;
   FreeDisplayOutputState(displayContext.spareDisplay);
@@ -53,6 +73,7 @@ ErrorCode EndOutputSelection(VmState* L, DisplayRecord* d, int noRefresh) {
     d->outputKind = OBJECT_BRUSH;
     d->drawBitmap = d->backBuffer;
     d->outputVideo = d->videoBackBuffer;
+    RestoreDisplayDrawState(d);
     return ERR_NONE;
   }
   bool layersSelection = d->outputKind == OBJECT_BGPIC;
@@ -83,7 +104,6 @@ ErrorCode EndOutputSelection(VmState* L, DisplayRecord* d, int noRefresh) {
     }
     if (d->dirty.entries) ClearDirtyRects(&d->dirty);
   }
-  // Waiting for the graphics library: no clip or offset state was saved
-  // to restore.
+  RestoreDisplayDrawState(d);
   return ERR_NONE;
 }

@@ -682,6 +682,10 @@ struct DisplayRecord {
   // The text library's tab stops (absolute x, ascending) and their count.
   int32_t tabStops[32];
   int32_t tabCount;
+  // The text cursor and margins an output selection put aside (saved flag
+  // set), given back when it ends.
+  int32_t drawStateSaved;
+  int32_t savedTextX, savedTextY, savedTextLeft, savedTextRight;
 };
 
 // Globals of the library.
@@ -826,6 +830,11 @@ DisplayRecord* GetOutputDisplay();
 // or to the back buffer of the double-buffered frame the selection was
 // made in.
 ErrorCode EndOutputSelection(VmState* L, DisplayRecord* display, int noRefresh);
+// A selection's drawing state: the text cursor and margins are put aside
+// (once: a second save while one is kept changes nothing) and start at 0,
+// 0 with the right margin at width - 1; the restore gives them back.
+void SaveDisplayDrawState(DisplayRecord* display, int32_t width);
+void RestoreDisplayDrawState(DisplayRecord* display);
 // The library opener "bgpic" (EndSelect).
 ErrorCode OpenBGPicLibrary(VmState* L);
 

@@ -256,6 +256,7 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
   record->height = brush->height;
   record->selectionSet = 0;  // not yet prepared
   record->selectionRecord = selectedLayer;
+  SaveDisplayDrawState(d, brush->width);
   SetBlitSelectionMode(mode);
   drawContext.selectionCombo = combo;
   d->outputKind = kind;

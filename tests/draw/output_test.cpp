@@ -177,6 +177,30 @@ TEST_F(DoubleBufferTest, FlipShowsOnlyMarkedRectangles) {
   EXPECT_EQ(CallWith("Flip", {}), ERR_NODOUBLEBUFFER);
 }
 
+// A selection puts the display's text cursor and margins aside and starts
+// at the brush's origin; its end gives them back, in a double-buffered
+// frame too.
+TEST_F(DoubleBufferTest, SelectionsKeepTheTextCursorAside) {
+  for (bool buffered : {false, true}) {
+    SCOPED_TRACE(buffered);
+    if (buffered) {
+      ASSERT_EQ(CallWith("BeginDoubleBuffer", {}), ERR_NONE);
+    }
+    d->textX = 30;
+    d->textY = 12;
+    d->textLeft = 5;
+    d->textRight = 50;
+    ASSERT_EQ(CallWith("SelectBrush", {1}), ERR_NONE);
+    using Text = std::array<int32_t, 4>;
+    EXPECT_EQ((Text{d->textX, d->textY, d->textLeft, d->textRight}), (Text{0, 0, 0, 3}));
+    ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+    EXPECT_EQ((Text{d->textX, d->textY, d->textLeft, d->textRight}), (Text{30, 12, 5, 50}));
+    if (buffered) {
+      ASSERT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
+    }
+  }
+}
+
 TEST_F(DoubleBufferTest, BeginRefusalsInOrder) {
   struct Case {
     const char* name;
