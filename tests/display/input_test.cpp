@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -191,6 +192,31 @@ TEST_F(InputTest, CallbackSizeFromAnotherThreadIsAppliedAtThePoll) {
   EXPECT_EQ(display->width, 300);
   EXPECT_EQ(display->height, 100);
   RemoveDisplayCallback(r);
+}
+
+// A dropped-file list copied from a host is walked only up to its bound:
+// a list whose end is missing is cut there and ended (ASan sees any read
+// past the caller's buffer). A well-formed list is copied whole.
+TEST(DropLists, CopiesAreBoundedAndEnded) {
+  std::vector<char> endless((size_t{1} << 20) - 1);
+  for (size_t i = 0; i < endless.size(); ++i) endless[i] = i % 2 ? '\0' : 'a';
+  char* copy = static_cast<char*>(CopyDropList(endless.data()));
+  ASSERT_NE(copy, nullptr);
+  size_t names = 0, at = 0;
+  while (copy[at]) {
+    at += std::strlen(copy + at) + 1;
+    ++names;
+  }
+  EXPECT_LE(at, size_t{1} << 20);
+  EXPECT_GT(names, 0u);
+  FreeMemory(copy);
+
+  static const char LIST[] = "a.png\0dir/b.png\0";
+  copy = static_cast<char*>(CopyDropList(LIST));
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(std::memcmp(copy, LIST, sizeof LIST), 0);
+  FreeMemory(copy);
+  EXPECT_EQ(CopyDropList(nullptr), nullptr);
 }
 
 TEST_F(InputTest, EventTimeoutDropsOldEventsAtTheNextDiscard) {
