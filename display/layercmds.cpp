@@ -272,7 +272,43 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
   qmLayer* layer = GetLayerByIndex(pic, GetLayerIdArg(L, 2, pic));
   if (!layer) VmRaiseError(L, ERR_LAYERRANGE);
   const LayerImageState* s = layer->display;
+  // Attributes of another kind of layer.
+  bool anim = layer->type == LAYER_ANIM;
+  bool text =
+      layer->type == LAYER_TEXTOBJECT || layer->type == LAYER_TEXTOUT || layer->type == LAYER_PRINT;
+  bool video = layer->type == LAYER_VIDEO;
   switch (attribute) {
+    case ATTRNUMFRAMES:
+    case ATTRCURFRAME:
+    case ATTRFRAMEDELAY:
+      if (!anim) VmRaiseError(L, ERR_NOANMLAYER);
+      break;
+    case ATTRFONTASCENDER:
+    case ATTRFONTDESCENDER:
+    case ATTRFONTNAME:
+    case ATTRFONTSIZE:
+    case ATTRFONTSCALABLE:
+    case ATTRFONTAA:
+    case ATTRTEXT:
+      if (!text) VmRaiseError(L, ERR_NOTXTLAYER);
+      break;
+    case ATTRDURATION:
+    case ATTRPOSITION:
+    case ATTRFORMAT:
+    case ATTRCANSEEK:
+    case ATTRPLAYING:
+    case ATTRPAUSED:
+      if (!video) VmRaiseError(L, ERR_BADLAYERTYPE);
+      break;
+    default:
+      break;
+  }
+  switch (attribute) {
+    case ATTRLAYERS:
+      VmPushNumber(L, CountLayers(pic));
+      return 1;
+    case ATTRID:
+      return PushObjectId(L, layer->sourceId);
     case ATTRXPOS:
       VmPushNumber(L, s->requestedX);
       return 1;
@@ -285,10 +321,18 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
     case ATTRRAWYPOS:
       VmPushNumber(L, s->y);
       return 1;
+    // As for the position: the size asked for, and the size of the image
+    // as drawn (turned, scaled).
     case ATTRWIDTH:
-      VmPushNumber(L, s->width);
+      VmPushNumber(L, s->requestedWidth);
       return 1;
     case ATTRHEIGHT:
+      VmPushNumber(L, s->requestedHeight);
+      return 1;
+    case ATTRRAWWIDTH:
+      VmPushNumber(L, s->width);
+      return 1;
+    case ATTRRAWHEIGHT:
       VmPushNumber(L, s->height);
       return 1;
     case ATTRTYPE:

@@ -501,4 +501,33 @@ TEST_F(LayerTest, DoMoveRefreshesAnAreaAtTenThousand) {
   ASSERT_EQ(CallWith("ClearMove", {4}), ERR_NONE);
 }
 
+// GetAttribute of a layer: the size asked for beside the drawn size, the
+// object shown, and the kind errors of attributes that other kinds answer.
+TEST_F(LayerTest, AttributesOfABrushLayer) {
+  Show(1, 10, 10, 0xFF0000, 0, 0);
+  const Value rotate = Value::Table({{"rotate", 90}});
+  Show(2, 40, 20, 0x00FF00, 50, 50, &rotate);
+  struct Case {
+    int32_t attribute;
+    ErrorCode error;
+    std::string value;
+  } cases[] = {
+      {ATTRWIDTH, ERR_NONE, "40.000000"},    {ATTRHEIGHT, ERR_NONE, "20.000000"},
+      {ATTRRAWWIDTH, ERR_NONE, "20.000000"}, {ATTRRAWHEIGHT, ERR_NONE, "40.000000"},
+      {ATTRLAYERS, ERR_NONE, "2.000000"},    {ATTRID, ERR_NONE, "2.000000"},
+      {ATTRZPOS, ERR_NONE, "2.000000"},      {ATTRNUMFRAMES, ERR_NOANMLAYER, ""},
+      {ATTRFRAMEDELAY, ERR_NOANMLAYER, ""},  {ATTRTEXT, ERR_NOTXTLAYER, ""},
+      {ATTRFONTNAME, ERR_NOTXTLAYER, ""},    {ATTRDURATION, ERR_BADLAYERTYPE, ""},
+      {ATTRPAUSED, ERR_BADLAYERTYPE, ""},    {ATTRMAXWIDTH, ERR_UNKNOWNATTR, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.attribute);
+    ASSERT_EQ(CallWith("GetAttribute", {OBJTYPE_LAYER, 2, c.attribute}), c.error);
+    if (c.error == ERR_NONE) {
+      EXPECT_EQ(results, std::vector<std::string>{c.value});
+    }
+  }
+  EXPECT_EQ(CallWith("GetAttribute", {OBJTYPE_LAYER, 3, ATTRWIDTH}), ERR_LAYERRANGE);
+}
+
 }  // namespace
