@@ -200,9 +200,23 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
       brush = &frameBrush;
       break;
     }
+    case DRAW_BGPICPART: {
+      // The picture's images at its script size, owned here; a layer of
+      // the part shows the picture itself.
+      int32_t w = 0, h = 0;
+      if (ErrorCode e = CopyBGPicImages(L, r.id, &decodedFrame.bitmap, &decodedFrame.mask,
+                                        &decodedFrame.alpha, &w, &h))
+        return e;
+      frameBrush.bitmap = decodedFrame.bitmap;
+      frameBrush.mask = decodedFrame.mask;
+      frameBrush.alpha = decodedFrame.alpha;
+      frameBrush.width = w;
+      frameBrush.height = h;
+      frameBrush.keyColour = -1;
+      brush = &frameBrush;
+      break;
+    }
     default:
-      // Waiting for the background-picture commands: picture parts are not
-      // drawn yet.
       return ERR_WRONGUSAGE;
   }
   int32_t sourceWidth = brush->width, sourceHeight = brush->height;

@@ -266,6 +266,36 @@ TEST_F(DrawObjectTest, PositionsAndParts) {
   for (const Refusal& r : refusals) EXPECT_EQ(CallWith("DisplayBrushPart", r.args), r.expected);
 }
 
+TEST_F(DrawObjectTest, PictureParts) {
+  OpenDisplay();
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("BrushToBGPic", {1, 5}), ERR_NONE);
+  Clear();
+  DrawRequest r{};
+  r.layer = -1;
+  r.type = DRAW_BGPICPART;
+  r.id = ObjectId{nullptr, 5};
+  r.sx = 30;
+  r.sy = 20;
+  r.x = 5;
+  r.y = 6;
+  r.width = r.height = 50;  // cut at the picture's edge
+  ASSERT_EQ(DrawObject(L, &r), ERR_NONE);
+  int32_t x0, y0, x1, y1;
+  Drawn(&x0, &y0, &x1, &y1);
+  EXPECT_EQ(x0, 5);
+  EXPECT_EQ(y0, 6);
+  EXPECT_EQ(x1, 14);
+  EXPECT_EQ(y1, 15);
+  EXPECT_EQ(At(5, 6) & 0xFFFFFF, opaqueRgb[20 * 40 + 30]);
+  EXPECT_EQ(At(14, 15) & 0xFFFFFF, opaqueRgb[29 * 40 + 39]);
+  r.id = ObjectId{nullptr, 6};
+  EXPECT_EQ(DrawObject(L, &r), ERR_FINDBGPIC);
+  r.id = ObjectId{nullptr, 5};
+  r.sx = 40;
+  EXPECT_EQ(DrawObject(L, &r), ERR_COORDSRANGE);
+}
+
 TEST_F(DrawObjectTest, TransparencyRotationAndFilters) {
   OpenDisplay();
   ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
