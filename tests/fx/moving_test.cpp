@@ -8,93 +8,19 @@
 #include <functional>
 #include <vector>
 
+#include "tests/fx/direct_run.h"
 #include "tests/fx/fx_harness.h"
 
 namespace fxtest {
 namespace {
 
-constexpr uint32_t INTO_BITMAP = SAFEBLT_NOCLIPRECORD | SAFEBLT_NOSPRITES | SAFEBLT_BITMAPONLY;
-constexpr uint32_t RGB = 0xFFFFFFu;
+using fxdirect::Picture;
+using fxdirect::PixelsOf;
+using fxdirect::RGB;
 constexpr uint32_t COLOUR = 0x0F0F0F;  // the fill colour; no coded pixel has it
 
-// Picture 1 is the new one, 2 the old one.
-OwnedBitmap picture(int w, int h, const std::function<uint32_t(int, int)>& colour) {
-  OwnedBitmap b(AllocBitmap(w, h, 0, nullptr));
-  auto* p = reinterpret_cast<uint32_t*>(GetBitmapAttr(b.get(), 23));
-  auto row = static_cast<int32_t>(GetBitmapAttr(b.get(), 13));
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) p[y * row + x] = 0xFF000000u | (colour(x, y) & RGB);
-  return b;
-}
-
-Frame pixelsOf(BitmapHandle* b) {
-  Frame f(static_cast<size_t>(b->width) * b->height);
-  auto* p = reinterpret_cast<uint32_t*>(GetBitmapAttr(b, 23));
-  auto row = static_cast<int32_t>(GetBitmapAttr(b, 13));
-  for (int y = 0; y < b->height; ++y)
-    for (int x = 0; x < b->width; ++x)
-      f[static_cast<size_t>(y) * b->width + x] = p[y * row + x] & RGB;
-  return f;
-}
-
-// One transition drawn straight into an output bitmap that starts as the
-// old picture, every frame recorded.
-struct DirectRun {
-  int W, H;
-  OwnedBitmap newPic, oldPic, out;
-  FXState s{};
-  std::vector<Frame> frames;
-
-  DirectRun(int w, int h)
-      : W(w),
-        H(h),
-        newPic(picture(w, h, [](int x, int y) { return CodedPixel(1, x, y); })),
-        oldPic(picture(w, h, [](int x, int y) { return CodedPixel(2, x, y); })) {}
-  ~DirectRun() { release(); }
-
-  void release() {
-    if (s.releasePriv) s.releasePriv(&s, 1);
-    FreeMemory(s.priv);
-    s.priv = nullptr;
-    s.releasePriv = nullptr;
-  }
-  ErrorCode prepare(int effect, int speed, int parameter = static_cast<int>(COLOUR)) {
-    release();
-    frames.clear();
-    s = FXState{};
-    s.effect = effect;
-    s.speed = s.requestedSpeed = speed;
-    s.parameter = parameter;
-    s.width = s.outWidth = W;
-    s.height = s.outHeight = H;
-    s.image = newPic.get();
-    s.background = oldPic.get();
-    out.reset(AllocBitmap(W, H, 0, nullptr));
-    BltBitmapToTarget(oldPic.get(), 0, 0, out.get(), 0, 0, W, H);
-    s.dest = out.get();
-    s.bltFlags = INTO_BITMAP;
-    s.render = GetFXRenderer(effect);
-    s.phase = FXPHASE_PREPARE;
-    return s.render(&s, nullptr);
-  }
-  bool run(int limit = 100000) {
-    s.phase = FXPHASE_FRAME;
-    int32_t done = 0;
-    while (!done && static_cast<int>(frames.size()) < limit) {
-      if (s.render(&s, &done) != ERR_NONE) return false;
-      frames.push_back(pixelsOf(out.get()));
-    }
-    return done != 0;
-  }
-  Frame jump(int n) {
-    s.phase = FXPHASE_JUMP;
-    s.frame = n;
-    s.render(&s, nullptr);
-    s.phase = FXPHASE_FRAME;
-    return pixelsOf(out.get());
-  }
-  Frame newPixels() { return pixelsOf(newPic.get()); }
-  Frame oldPixels() { return pixelsOf(oldPic.get()); }
+struct DirectRun : fxdirect::DirectRun {
+  DirectRun(int w, int h) : fxdirect::DirectRun(w, h, CodedPixel, static_cast<int>(COLOUR)) {}
 };
 
 // The bounding box of the pixels of a frame that satisfy a test.

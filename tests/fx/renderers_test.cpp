@@ -14,13 +14,14 @@
 #include "fx/fx_private.h"
 #include "gfx/gfx.h"
 #include "libs/libs_private.h"
+#include "tests/fx/direct_run.h"
 
 namespace {
 
-constexpr uint32_t INTO_BITMAP = SAFEBLT_NOCLIPRECORD | SAFEBLT_NOSPRITES | SAFEBLT_BITMAPONLY;
-constexpr uint32_t RGB = 0xFFFFFFu;
-
-using Frame = std::vector<uint32_t>;
+using fxdirect::Frame;
+using fxdirect::Picture;
+using fxdirect::PixelsOf;
+using fxdirect::RGB;
 
 // Position-coded pixels: picture number, x and y in the colour.
 uint32_t coded(int pic, int x, int y) {
@@ -28,89 +29,10 @@ uint32_t coded(int pic, int x, int y) {
          static_cast<uint32_t>(y);
 }
 
-OwnedBitmap picture(int w, int h, const std::function<uint32_t(int, int)>& colour) {
-  OwnedBitmap b(AllocBitmap(w, h, 0, nullptr));
-  auto* p = reinterpret_cast<uint32_t*>(GetBitmapAttr(b.get(), 23));
-  auto row = static_cast<int32_t>(GetBitmapAttr(b.get(), 13));
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) p[y * row + x] = 0xFF000000u | (colour(x, y) & RGB);
-  return b;
-}
-
-Frame pixelsOf(BitmapHandle* b) {
-  Frame f(static_cast<size_t>(b->width) * b->height);
-  auto* p = reinterpret_cast<uint32_t*>(GetBitmapAttr(b, 23));
-  auto row = static_cast<int32_t>(GetBitmapAttr(b, 13));
-  for (int y = 0; y < b->height; ++y)
-    for (int x = 0; x < b->width; ++x)
-      f[static_cast<size_t>(y) * b->width + x] = p[y * row + x] & RGB;
-  return f;
-}
-
-// One transition drawn straight into an output bitmap that starts as the
-// old picture, every frame recorded.
-struct DirectRun {
-  int W, H;
-  OwnedBitmap newPic, oldPic, out;
-  FXState s{};
-  std::vector<Frame> frames;
-
+struct DirectRun : fxdirect::DirectRun {
+  DirectRun(int w, int h) : fxdirect::DirectRun(w, h, coded, -1) {}
   DirectRun(int w, int h, OwnedBitmap n, OwnedBitmap o)
-      : W(w), H(h), newPic(std::move(n)), oldPic(std::move(o)) {}
-  DirectRun(int w, int h)
-      : DirectRun(w, h, picture(w, h, [](int x, int y) { return coded(1, x, y); }),
-                  picture(w, h, [](int x, int y) { return coded(2, x, y); })) {}
-  ~DirectRun() { release(); }
-
-  void release() {
-    if (s.releasePriv) s.releasePriv(&s, 1);
-    FreeMemory(s.priv);
-    s.priv = nullptr;
-    s.releasePriv = nullptr;
-  }
-
-  ErrorCode prepare(int effect, int speed, int parameter = -1) {
-    release();
-    frames.clear();
-    s = FXState{};
-    s.effect = effect;
-    s.speed = s.requestedSpeed = speed;
-    s.parameter = parameter;
-    s.width = s.outWidth = W;
-    s.height = s.outHeight = H;
-    s.image = newPic.get();
-    s.background = oldPic.get();
-    out.reset(AllocBitmap(W, H, 0, nullptr));
-    BltBitmapToTarget(oldPic.get(), 0, 0, out.get(), 0, 0, W, H);
-    s.dest = out.get();
-    s.bltFlags = INTO_BITMAP;
-    s.render = GetFXRenderer(effect);
-    if (!s.render) return ERR_WRONGUSAGE;
-    s.phase = FXPHASE_PREPARE;
-    return s.render(&s, nullptr);
-  }
-
-  // Phase 1 calls until done (at most limit); true when it ended.
-  bool run(int limit = 100000) {
-    s.phase = FXPHASE_FRAME;
-    int32_t done = 0;
-    while (!done && static_cast<int>(frames.size()) < limit) {
-      s.render(&s, &done);
-      frames.push_back(pixelsOf(out.get()));
-    }
-    return done != 0;
-  }
-
-  Frame jump(int n) {
-    s.phase = FXPHASE_JUMP;
-    s.frame = n;
-    s.render(&s, nullptr);
-    s.phase = FXPHASE_FRAME;
-    return pixelsOf(out.get());
-  }
-
-  Frame newPixels() { return pixelsOf(newPic.get()); }
-  Frame oldPixels() { return pixelsOf(oldPic.get()); }
+      : fxdirect::DirectRun(w, h, std::move(n), std::move(o), -1) {}
 };
 
 struct Size {
@@ -449,7 +371,7 @@ void expectUniformMix(const Frame& f, uint32_t a, uint32_t b, int wa, const char
 }
 
 OwnedBitmap solid(int w, int h, uint32_t colour) {
-  return picture(w, h, [colour](int, int) { return colour; });
+  return Picture(w, h, [colour](int, int) { return colour; });
 }
 
 TEST(FXRenderers, FadeAndCrossFadeLevels) {
@@ -514,8 +436,8 @@ TEST(FXRenderers, WaterWavesAreStrongestHalfway) {
   // Smooth ramps, so that a pixel departs from the mix by about as much
   // as it is displaced.
   DirectRun r(W, H,
-              picture(W, H, [](int x, int) { return static_cast<uint32_t>(x * 5) * 0x010101u; }),
-              picture(W, H, [](int, int y) { return static_cast<uint32_t>(y * 6) * 0x010101u; }));
+              Picture(W, H, [](int x, int) { return static_cast<uint32_t>(x * 5) * 0x010101u; }),
+              Picture(W, H, [](int, int y) { return static_cast<uint32_t>(y * 6) * 0x010101u; }));
   ASSERT_EQ(r.prepare(135, -3), ERR_NONE);
   ASSERT_TRUE(r.run());
   ASSERT_EQ(r.frames.size(), 100u);
