@@ -744,8 +744,7 @@ ErrorCode CreateDisplayCore(VmState* L, ObjectId id, int automatic, int table,
     ErrorCode error = deferred ? makeDeferredBGPic(L, d, id, automatic) : makeOwnBGPic(L, d);
     if (error != ERR_NONE) return error;
   }
-  d->textX = d->textY = d->textLeft = 0;
-  d->textRight = d->bgpic->width - 1;
+  ResetTextCursor(d, d->bgpic->width);
 
   ErrorCode error = AllocX11DisplayRecord(&d->x11);
   if (error != ERR_NONE) return error;
@@ -834,4 +833,9 @@ void FreeAllDisplays(VmState* L) {
   if (displayContext.displayListMutex) UnlockMutex(displayContext.displayListMutex);
   FreeRefreshScratch();
   ResetFirstOpening();
+}
+
+void ResetTextCursor(DisplayRecord* d, int32_t outputWidth) {
+  d->textX = d->textY = d->textLeft = 0;
+  d->textRight = outputWidth - 1;
 }

@@ -1249,6 +1249,9 @@ void SetSpriteRestoreHook(ErrorCode (*restore)());
 // reader that pushes one (returning 1, or 0 for another attribute) when
 // it opens; null removes it.
 void SetDisplayFontAttributeReader(int (*reader)(VmState* L, int32_t attribute));
+// The text cursor goes home and the margins span the new output target
+// (outputWidth pixels wide) whenever the target changes.
+void ResetTextCursor(DisplayRecord* display, int32_t outputWidth);
 
 // A sprite (or, without layers, a video) on the screen: one per shown
 // object, kept in its background picture's list in drawing order. The

@@ -191,6 +191,33 @@ TEST_F(TextLibTest, CursorMarginsAndTabs) {
   EXPECT_EQ(d->tabCount, 0);
 }
 
+TEST_F(TextLibTest, TheCursorGoesHomeWhenTheOutputTargetChanges) {
+  OpenDisplay(false);
+  ASSERT_EQ(CallWith("CreateBrush", {1, 64, 32}), ERR_NONE);
+  // Each step starts from a moved cursor and narrowed margins.
+  struct Step {
+    const char* command;
+    std::vector<Value> args;
+    int32_t right;  // the right margin afterwards
+  };
+  const Step steps[] = {
+      {"SelectBrush", {1}, 63},
+      {"Locate", {5, 5}, 63},  // the same target: nothing is reset
+      {"EndSelect", {}, W - 1},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.command);
+    ASSERT_EQ(CallWith("SetMargins", {8, 40}), ERR_NONE);
+    ASSERT_EQ(CallWith("Locate", {20, 16}), ERR_NONE);
+    ASSERT_EQ(CallWith(s.command, s.args), ERR_NONE);
+    bool moved = std::strcmp(s.command, "Locate") == 0;
+    EXPECT_EQ(d->textX, moved ? 8 : 0);
+    EXPECT_EQ(d->textY, moved ? 5 : 0);
+    EXPECT_EQ(d->textLeft, moved ? 8 : 0);
+    EXPECT_EQ(d->textRight, moved ? 40 : s.right);
+  }
+}
+
 TEST_F(TextLibTest, MeasuringAndEncodings) {
   ASSERT_EQ(CallWith("TextExtent", {""}), ERR_NONE);
   EXPECT_EQ(results, std::vector<double>(6, 0.0));
