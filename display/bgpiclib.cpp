@@ -62,7 +62,6 @@ void FreeSpareDisplay() {
 }
 
 ErrorCode EndOutputSelection(VmState* L, DisplayRecord* d, int noRefresh) {
-  ResetTextCursor(d, d->bgpic ? d->bgpic->width : 0);
   d->drawBitmap = d->drawMask = d->drawAlpha = nullptr;
   d->outputVideo = 0;
   if (d->bufferSuspended) {

@@ -1252,6 +1252,12 @@ void SetDisplayFontAttributeReader(int (*reader)(VmState* L, int32_t attribute))
 // The text cursor goes home and the margins span the new output target
 // (outputWidth pixels wide) whenever the target changes.
 void ResetTextCursor(DisplayRecord* display, int32_t outputWidth);
+// The font attributes (ATTRFONTASCENDER to ATTRFONTAA) and ATTRTEXT of
+// text, print and text-object layers come from the text library: it
+// registers the reader that pushes one (returning 1, or 0 when it has no
+// answer) when it opens; null removes it.
+using LayerTextAttributeReader = int (*)(VmState* L, qmLayer* layer, int32_t attribute);
+void SetLayerTextAttributeReader(LayerTextAttributeReader reader);
 
 // A sprite (or, without layers, a video) on the screen: one per shown
 // object, kept in its background picture's list in drawing order. The

@@ -37,6 +37,7 @@ struct LayerContext {
   const LayerBrushServices* brushes;
   int32_t opened;
   const LayerAnimServices* anims;
+  LayerTextAttributeReader textAttributes;  // null until the text library opens
 };
 extern LayerContext layerContext;
 // Puts the layer state back to its start (the display context's free).

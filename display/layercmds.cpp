@@ -348,6 +348,8 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
       VmPushNumber(L, GetLayerPosition(layer));
       return 1;
     default:
+      if (text && layerContext.textAttributes && layerContext.textAttributes(L, layer, attribute))
+        return 1;
       VmRaiseError(L, ERR_UNKNOWNATTR);
   }
 }
@@ -356,6 +358,9 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
 
 void SetLayerBrushServices(const LayerBrushServices* services) { layerContext.brushes = services; }
 void SetLayerAnimServices(const LayerAnimServices* services) { layerContext.anims = services; }
+void SetLayerTextAttributeReader(LayerTextAttributeReader reader) {
+  layerContext.textAttributes = reader;
+}
 
 ErrorCode CheckLayerOutput(int checkLayersOn) {
   DisplayRecord* d = GetOutputDisplay();

@@ -267,7 +267,6 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
     d->doubleBuffer = 0;
   }
   pointAtBrush(d, brush, kind, mode);
-  ResetTextCursor(d, brush->width);
   return ERR_NONE;
 }
 

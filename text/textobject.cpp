@@ -280,6 +280,21 @@ ErrorCode objectBitmaps(VmState*, qmLayer* layer, LayerImageState*, int32_t, Lay
   return ERR_NONE;
 }
 
+// The font and text attributes of a layer: a text object layer answers
+// with its object's request, a TextOut or Print layer with the request it
+// keeps for rendering again.
+int readLayerTextAttribute(VmState* L, qmLayer* layer, int32_t attribute) {
+  if (layer->type == LAYER_TEXTOBJECT) {
+    TextObject* o = nullptr;
+    return findObject(layer->sourceId, true, &o) == ERR_NONE &&
+           PushTextAttribute(L, attribute, &o->record);
+  }
+  for (const LayerImageState* s : {layer->base, layer->unscaled, layer->display})
+    if (s && s->kindData)
+      return PushTextAttribute(L, attribute, static_cast<const TextRecord*>(s->kindData));
+  return 0;
+}
+
 // A transformed text-object layer renders the object's request anew.
 ErrorCode renderObjectLayer(VmState* L, qmLayer* layer, LayerImageState* state,
                             DisplayTransform transform, uint32_t) {
@@ -499,6 +514,7 @@ ErrorCode OpenTextObjectCommands(VmState* L) {
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_TEXTOBJECT, readTextObjectAttribute)) return e;
   RegisterLayerKind(&TEXTOBJECT_KIND);
   SetTextObjectDrawHooks(&DRAW_HOOKS);
+  SetLayerTextAttributeReader(readLayerTextAttribute);
   return ERR_NONE;
 }
 

@@ -191,33 +191,6 @@ TEST_F(TextLibTest, CursorMarginsAndTabs) {
   EXPECT_EQ(d->tabCount, 0);
 }
 
-TEST_F(TextLibTest, TheCursorGoesHomeWhenTheOutputTargetChanges) {
-  OpenDisplay(false);
-  ASSERT_EQ(CallWith("CreateBrush", {1, 64, 32}), ERR_NONE);
-  // Each step starts from a moved cursor and narrowed margins.
-  struct Step {
-    const char* command;
-    std::vector<Value> args;
-    int32_t right;  // the right margin afterwards
-  };
-  const Step steps[] = {
-      {"SelectBrush", {1}, 63},
-      {"Locate", {5, 5}, 63},  // the same target: nothing is reset
-      {"EndSelect", {}, W - 1},
-  };
-  for (const Step& s : steps) {
-    SCOPED_TRACE(s.command);
-    ASSERT_EQ(CallWith("SetMargins", {8, 40}), ERR_NONE);
-    ASSERT_EQ(CallWith("Locate", {20, 16}), ERR_NONE);
-    ASSERT_EQ(CallWith(s.command, s.args), ERR_NONE);
-    bool moved = std::strcmp(s.command, "Locate") == 0;
-    EXPECT_EQ(d->textX, moved ? 8 : 0);
-    EXPECT_EQ(d->textY, moved ? 5 : 0);
-    EXPECT_EQ(d->textLeft, moved ? 8 : 0);
-    EXPECT_EQ(d->textRight, moved ? 40 : s.right);
-  }
-}
-
 TEST_F(TextLibTest, MeasuringAndEncodings) {
   ASSERT_EQ(CallWith("TextExtent", {""}), ERR_NONE);
   EXPECT_EQ(results, std::vector<double>(6, 0.0));
@@ -667,6 +640,37 @@ TEST_F(TextLibTest, DisplayFontAttributesAreTheCurrentFonts) {
   EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTAA), "true");
   EXPECT_NE(attribute(OBJTYPE_DISPLAY, ATTRFONTNAME), "topaz");
   expectLikeATextObject();
+}
+
+TEST_F(TextLibTest, TextLayersAnswerTheirFontAndText) {
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenGraphicsLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  OpenDisplay(true);
+  auto attribute = [&](int32_t layer, int32_t attr) {
+    for (double n : {double(OBJTYPE_LAYER), double(layer), double(attr)}) VmPushNumber(L, n);
+    std::string out;
+    ErrorCode e = testcall::CallCollecting(L, "GetAttribute", 3, [&](VmState* S, int i) {
+      out = VmType(S, i) == VM_TYPE_STRING ? VmToString(S, i) : std::to_string(VmToNumber(S, i));
+    });
+    return e ? "error " + std::to_string(e) : out;
+  };
+  ASSERT_EQ(CallWith("Print", {"Hi"}), ERR_NONE);
+  ASSERT_EQ(CallWith("TextOut", {0, 40, "Yo"}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateTextObject", {1, "Ok"}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayTextObject", {1, 30, 60}), ERR_NONE);
+  ASSERT_EQ(CountLayers(d->bgpic), 3);
+  // A later font and a freed object change nothing the layers show.
+  ASSERT_EQ(CallWith("SetFont", {":::default_sans", 20}), ERR_NONE);
+  ASSERT_EQ(CallWith("FreeTextObject", {1}), ERR_NONE);
+  const char* texts[] = {"Hi", "Yo", "Ok"};
+  for (int32_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(texts[i]);
+    EXPECT_EQ(attribute(i + 1, ATTRTEXT), texts[i]);
+    EXPECT_EQ(attribute(i + 1, ATTRFONTNAME), "topaz");
+    EXPECT_EQ(attribute(i + 1, ATTRFONTSIZE), std::to_string(8.0));
+    EXPECT_EQ(attribute(i + 1, ATTRFONTASCENDER), std::to_string(6.0));
+  }
 }
 
 TEST_F(TextLibTest, TextObjectsAreCopiedAndFreed) {
