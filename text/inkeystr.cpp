@@ -3,6 +3,7 @@
 // can remove or shift single characters; at the end the echo goes away and
 // the input (or one "*" per character in password mode) is printed once
 // more where it began.
+#include <cstring>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "draw/draw.h"
 #include "engine/engine.h"
 #include "platform/linux/platform.h"
+#include "runtime/runtime.h"
 #include "text/layout_private.h"
 #include "text/text.h"
 
@@ -180,8 +182,32 @@ struct LineInput {
       key(e->args[2]);
     } else if (e->type == EVENT_RAWKEY && e->args[0] && (e->args[2] | 0x20) == 'v' &&
                (d->rawKeyStates[KEY_LCONTROL] || d->rawKeyStates[KEY_RCONTROL])) {
-      // Waiting for the clipboard library: a paste cannot read it yet.
+      paste();
+    }
+  }
+
+  // Control+V types the clipboard's text in, character by character (UTF-8
+  // decoded in UTF-8 mode, else byte by byte); a clipboard that cannot be
+  // read or holds no text sounds the bell.
+  void paste() {
+    ClipboardRecord record{};
+    int32_t kind = 0;
+    ErrorCode e = ReadClipboardData(L, &record, &kind);
+    OwnedMemory<char> text(record.text);
+    FreeBitmap(record.bitmap);
+    FreeBitmap(record.mask);
+    FreeBitmap(record.alpha);
+    if (e != ERR_NONE || kind != CLIPBOARD_KIND_TEXT || !text) {
       SystemBeep();
+      return;
+    }
+    const char* p = text.get();
+    const char* end = p + std::strlen(p);
+    while (p < end && !done) {
+      uint32_t c = static_cast<unsigned char>(*p);
+      size_t n = unicodeUtf8Mode ? Utf8DecodeNext(p, end, &c) : 1;
+      p += n > 0 ? n : 1;
+      insert(c);
     }
   }
 
