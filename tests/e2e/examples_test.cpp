@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -117,6 +118,9 @@ struct Example {
   // A text the console output must hold.
   const char* printed;
 };
+
+// Test names and messages name the example.
+void PrintTo(const Example& example, std::ostream* out) { *out << example.name; }
 
 const std::vector<Example>& Examples() {
   static const std::vector<Example> examples = {
