@@ -36,6 +36,26 @@ bool samePixels(const BitmapLock& a, const BitmapLock& b, int32_t width, int32_t
          covers(b, width, height);
 }
 
+// The address and row length of an optional plane: null and 0 when it is
+// not held.
+uint8_t* planeAddress(const ScopedLock& l) { return l.held ? l.lock.address : nullptr; }
+int32_t planeRow(const ScopedLock& l) { return l.held ? l.lock.rowLength : 0; }
+
+// One frame's locks: the source and destination pixels, alike and covering
+// the area, and their optional masks and alpha channels.
+struct FrameLocks {
+  ScopedLock source, dest, sourceMask, destMask, sourceAlpha, destAlpha;
+  bool take(BitmapHandle* s, BitmapHandle* sm, BitmapHandle* sa, BitmapHandle* d, BitmapHandle* dm,
+            BitmapHandle* da, int32_t width, int32_t height) {
+    return source.take(s, true) && dest.take(d, false) &&
+           samePixels(source.lock, dest.lock, width, height) &&
+           takePlane(&sourceMask, sm, true, width, height) &&
+           takePlane(&destMask, dm, false, width, height) &&
+           takePlane(&sourceAlpha, sa, true, width, height) &&
+           takePlane(&destAlpha, da, false, width, height);
+  }
+};
+
 }  // namespace
 
 ErrorCode PixelateTransitionFrame(BitmapHandle* source, BitmapHandle* sourceMask,
@@ -43,38 +63,29 @@ ErrorCode PixelateTransitionFrame(BitmapHandle* source, BitmapHandle* sourceMask
                                   BitmapHandle* destMask, BitmapHandle* destAlpha, int32_t width,
                                   int32_t height, int32_t cellSize) {
   if (width <= 0 || height <= 0) return ERR_NONE;
-  ScopedLock s, d, sm, dm, sa, da;
-  if (!s.take(source, true) || !d.take(dest, false) || !samePixels(s.lock, d.lock, width, height))
-    return ERR_LOCKBMAP;
   // A plane is pixelated only when both its sides are given.
   if (!(sourceMask && destMask)) sourceMask = destMask = nullptr;
   if (!(sourceAlpha && destAlpha)) sourceAlpha = destAlpha = nullptr;
-  if (!takePlane(&sm, sourceMask, true, width, height) ||
-      !takePlane(&dm, destMask, false, width, height) ||
-      !takePlane(&sa, sourceAlpha, true, width, height) ||
-      !takePlane(&da, destAlpha, false, width, height))
+  FrameLocks k;
+  if (!k.take(source, sourceMask, sourceAlpha, dest, destMask, destAlpha, width, height))
     return ERR_LOCKBMAP;
   PixelateRequest q{};
-  q.source = s.lock.address;
-  q.dest = d.lock.address;
-  q.sourceRowLength = s.lock.rowLength;
-  q.destRowLength = d.lock.rowLength;
-  if (sm.held) {
-    q.sourceMask = sm.lock.address;
-    q.sourceMaskRowBytes = sm.lock.rowLength;
-    q.destMask = dm.lock.address;
-    q.destMaskRowBytes = dm.lock.rowLength;
-  }
-  if (sa.held) {
-    q.sourceAlpha = sa.lock.address;
-    q.sourceAlphaRowBytes = sa.lock.rowLength;
-    q.destAlpha = da.lock.address;
-    q.destAlphaRowBytes = da.lock.rowLength;
-  }
+  q.source = k.source.lock.address;
+  q.dest = k.dest.lock.address;
+  q.sourceRowLength = k.source.lock.rowLength;
+  q.destRowLength = k.dest.lock.rowLength;
+  q.sourceMask = planeAddress(k.sourceMask);
+  q.sourceMaskRowBytes = planeRow(k.sourceMask);
+  q.destMask = planeAddress(k.destMask);
+  q.destMaskRowBytes = planeRow(k.destMask);
+  q.sourceAlpha = planeAddress(k.sourceAlpha);
+  q.sourceAlphaRowBytes = planeRow(k.sourceAlpha);
+  q.destAlpha = planeAddress(k.destAlpha);
+  q.destAlphaRowBytes = planeRow(k.destAlpha);
   q.width = width;
   q.height = height;
   q.cellSize = std::max(1, cellSize);
-  if (d.lock.bytesPerPixel == 4)
+  if (k.dest.lock.bytesPerPixel == 4)
     PixelatePixels32(&q);
   else
     PixelatePixels16(&q);
@@ -89,36 +100,30 @@ ErrorCode SwirlTransitionFrame(BitmapHandle* source, BitmapHandle* second, Bitma
                                int32_t fadeOut, int32_t angle) {
   if (width <= 0 || height <= 0) return ERR_NONE;
   if (!sine || !cosine) return ERR_WRONGUSAGE;
-  ScopedLock s, o, d, sa, da;
-  if (!s.take(source, true) || !d.take(dest, false) || !samePixels(s.lock, d.lock, width, height))
+  FrameLocks k;
+  ScopedLock o;
+  if (!k.take(source, nullptr, sourceAlpha, dest, nullptr, destAlpha, width, height))
     return ERR_LOCKBMAP;
-  if (second && (!o.take(second, true) || !samePixels(o.lock, d.lock, width, height)))
-    return ERR_LOCKBMAP;
-  if (!takePlane(&sa, sourceAlpha, true, width, height) ||
-      !takePlane(&da, destAlpha, false, width, height))
+  if (second && (!o.take(second, true) || !samePixels(o.lock, k.dest.lock, width, height)))
     return ERR_LOCKBMAP;
   SwirlRequest q{};
-  q.source = s.lock.address;
-  q.sourceRowLength = s.lock.rowLength;
-  q.second = o.held ? o.lock.address : nullptr;
-  q.secondRowLength = o.held ? o.lock.rowLength : 0;
-  q.destination = d.lock.address;
-  q.destinationRowLength = d.lock.rowLength;
+  q.source = k.source.lock.address;
+  q.sourceRowLength = k.source.lock.rowLength;
+  q.second = planeAddress(o);
+  q.secondRowLength = planeRow(o);
+  q.destination = k.dest.lock.address;
+  q.destinationRowLength = k.dest.lock.rowLength;
   q.sine = sine;
   q.cosine = cosine;
-  q.format = d.lock.pixelFormat;
+  q.format = k.dest.lock.pixelFormat;
   q.width = width;
   q.height = height;
   q.fadeOut = fadeOut;
-  if (sa.held) {
-    q.sourceAlpha = sa.lock.address;
-    q.sourceAlphaRowLength = sa.lock.rowLength;
-  }
-  if (da.held) {
-    q.destinationAlpha = da.lock.address;
-    q.destinationAlphaRowLength = da.lock.rowLength;
-  }
-  if (d.lock.bytesPerPixel == 4)
+  q.sourceAlpha = planeAddress(k.sourceAlpha);
+  q.sourceAlphaRowLength = planeRow(k.sourceAlpha);
+  q.destinationAlpha = planeAddress(k.destAlpha);
+  q.destinationAlphaRowLength = planeRow(k.destAlpha);
+  if (k.dest.lock.bytesPerPixel == 4)
     SwirlPixels32(&q, angle);
   else
     SwirlPixels16(&q, angle);
@@ -132,38 +137,25 @@ ErrorCode RollBandFrame(BitmapHandle* source, BitmapHandle* sourceMask, BitmapHa
   *firstLine = -1;
   *lineCount = 0;
   if (width <= 0 || height <= 0 || steps <= 0 || !angles) return ERR_NONE;
-  ScopedLock s, d, sm, dm, sa, da;
-  if (!s.take(source, true) || !d.take(dest, false) || !samePixels(s.lock, d.lock, width, height))
-    return ERR_LOCKBMAP;
-  if (!takePlane(&sm, sourceMask, true, width, height) ||
-      !takePlane(&dm, destMask, false, width, height) ||
-      !takePlane(&sa, sourceAlpha, true, width, height) ||
-      !takePlane(&da, destAlpha, false, width, height))
+  FrameLocks k;
+  if (!k.take(source, sourceMask, sourceAlpha, dest, destMask, destAlpha, width, height))
     return ERR_LOCKBMAP;
   RadialSweepRequest q{};
-  q.source = s.lock.address;
-  q.dest = d.lock.address;
-  q.sourceRowLength = s.lock.rowLength;
-  q.destRowLength = d.lock.rowLength;
-  if (sm.held) {
-    q.sourceMask = sm.lock.address;
-    q.sourceMaskRowBytes = sm.lock.rowLength;
-  }
-  if (dm.held) {
-    q.destMask = dm.lock.address;
-    q.destMaskRowBytes = dm.lock.rowLength;
-  }
-  if (sa.held) {
-    q.sourceAlpha = sa.lock.address;
-    q.sourceAlphaRowBytes = sa.lock.rowLength;
-  }
-  if (da.held) {
-    q.destAlpha = da.lock.address;
-    q.destAlphaRowBytes = da.lock.rowLength;
-  }
+  q.source = k.source.lock.address;
+  q.dest = k.dest.lock.address;
+  q.sourceRowLength = k.source.lock.rowLength;
+  q.destRowLength = k.dest.lock.rowLength;
+  q.sourceMask = planeAddress(k.sourceMask);
+  q.sourceMaskRowBytes = planeRow(k.sourceMask);
+  q.destMask = planeAddress(k.destMask);
+  q.destMaskRowBytes = planeRow(k.destMask);
+  q.sourceAlpha = planeAddress(k.sourceAlpha);
+  q.sourceAlphaRowBytes = planeRow(k.sourceAlpha);
+  q.destAlpha = planeAddress(k.destAlpha);
+  q.destAlphaRowBytes = planeRow(k.destAlpha);
   q.sourceWidth = q.destWidth = width;
   q.sourceHeight = q.destHeight = height;
-  q.bytesPerPixel = d.lock.bytesPerPixel;
+  q.bytesPerPixel = k.dest.lock.bytesPerPixel;
   q.angles = angles;
   q.steps = steps;
   q.columns = columns;
