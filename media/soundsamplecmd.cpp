@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -206,6 +207,15 @@ struct MixSource {
   int32_t loop;
 };
 
+// A 24-bit value times a scale, truncated; far past any sum the result is
+// held at +-2^40, which every sum of sources still clamps as it must.
+int64_t scaleValue(int64_t value, double scale) {
+  constexpr double LIMIT = 1099511627776.0;  // 2^40
+  double scaled = static_cast<double>(value) * scale;
+  if (std::isnan(scaled)) return 0;
+  return static_cast<int64_t>(std::min(std::max(scaled, -LIMIT), LIMIT));
+}
+
 // The mix in signed 24-bit sums (see MixSample below); out holds frames
 // frames of format code (signed 8-bit or 16-bit).
 void mixFrames(const MixSource* sources, size_t count, int32_t rate, int32_t code, uint8_t* out,
@@ -224,13 +234,15 @@ void mixFrames(const MixSource* sources, size_t count, int32_t rate, int32_t cod
       if (d->frames == 0) continue;
       double position = m.offset + taken * m.pitch / rate;
       double whole = std::floor(position);
-      if (whole >= static_cast<double>(d->frames)) {
-        if (!m.loop) continue;
+      // Past the end (or a position too large to hold) the source wraps
+      // when it loops; a position that overflowed has no frame to read.
+      if (!(whole < static_cast<double>(d->frames))) {
+        if (!m.loop || !std::isfinite(whole)) continue;
         whole = std::fmod(whole, static_cast<double>(d->frames));
       }
       auto frame = static_cast<size_t>(whole);
       const uint8_t* p = d->data + frame * static_cast<size_t>(d->bytesPerFrame);
-      int32_t v[2] = {0, 0};
+      int64_t v[2] = {0, 0};
       for (int32_t ch = 0; ch < d->channels; ch++) {
         if (d->bits == 16) {
           const uint8_t* q = p + 2 * ch;
@@ -240,7 +252,7 @@ void mixFrames(const MixSource* sources, size_t count, int32_t rate, int32_t cod
         } else {
           v[ch] = (d->flags & 2) ? static_cast<int8_t>(p[ch]) * 65536 : (p[ch] - 128) * 65536;
         }
-        if (m.scale != 1.0) v[ch] = static_cast<int32_t>(v[ch] * m.scale);
+        if (m.scale != 1.0) v[ch] = scaleValue(v[ch], m.scale);
       }
       if (d->channels == 1) v[1] = v[0];
       left += v[0];
@@ -308,7 +320,11 @@ int cmdMixSample(VmState* L) {
       if (VmType(L, -1) != VM_TYPE_NIL) m.loop = VmToBoolean(L, -1);
       VmSetTop(L, -2);
     }
-    if (m.offset < 0) return ERR_SMPRANGE;
+    // The position never goes below the offset: a negative pitch would
+    // read before the source.
+    if (!(m.offset >= 0)) return ERR_SMPRANGE;
+    if (m.pitch < 0) return ERR_LOWFREQ;
+    if (std::isnan(threshold) || std::isnan(m.pitch) || std::isnan(m.length)) return ERR_WRONGUSAGE;
     m.threshold = static_cast<int64_t>(std::min(std::max(threshold, -9e15), 9e15));
   }
   size_t bytes = frames >= MAX_U32 ? 0 : bytesOf(static_cast<size_t>(frames), code);

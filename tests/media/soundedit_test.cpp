@@ -1,0 +1,211 @@
+// Samples made from other samples: MixSample against a numpy model of its
+// arithmetic and against sox's mixer, and the frame conversion that
+// InsertSample and FillMusicBuffer share, over formats, channels, loops,
+// offsets and ranges.
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "tests/media/soundlib_support.h"
+
+using namespace soundtest;
+
+namespace {
+
+constexpr int MONO8 = 0, MONO16 = 1, STEREO8 = 2, STEREO16 = 3;
+
+class SoundEdit : public SoundTest {
+ protected:
+  // The sample's values and frame count as GetSampleData gives them.
+  std::vector<double> Values(int id) {
+    EXPECT_EQ(Call("GetSampleData", {N(id)}), ERR_NONE);
+    std::vector<double> values;
+    for (int i = 0; i < static_cast<int>(Number(2)) * 2; i++) {
+      VmRawGetI(L, 1, i);
+      if (VmType(L, -1) != VM_TYPE_NIL) values.push_back(VmToNumber(L, -1));
+      VmSetTop(L, -2);
+    }
+    VmSetTop(L, 0);
+    return values;
+  }
+};
+
+std::string JsonNumbers(const std::vector<double>& v) {
+  std::ostringstream out;
+  out << "[";
+  for (size_t i = 0; i < v.size(); i++) out << (i ? "," : "") << v[i];
+  out << "]";
+  return out.str();
+}
+
+// Runs the numpy model on one mix; its values, signed.
+std::vector<double> Model(const std::string& json, const std::string& dir) {
+  {
+    std::ofstream in(dir + "/mix.json");
+    in << json;
+  }
+  std::vector<double> out;
+  FILE* p = popen(
+      ("/usr/bin/python3 '" QM_SOURCE_DIR "/tests/media/mix_model.py' < '" + dir + "/mix.json'")
+          .c_str(),
+      "r");
+  if (!p) return out;
+  double v;
+  while (fscanf(p, "%lf", &v) == 1) out.push_back(v);
+  EXPECT_EQ(pclose(p), 0);
+  return out;
+}
+
+struct MixSource {
+  int id;
+  double pitch, offset, threshold, length;  // length < 0: unlimited
+  bool loop;
+  double scale;
+};
+
+TEST_F(SoundEdit, MixSampleFollowsTheModel) {
+  struct Source {
+    int id, format;
+    double pitch;
+    std::vector<double> values;
+  } sources[] = {
+      {1, MONO8, 8000, {100, -100, 50, -50, 127, -128, 3, 7, -9, 60, -1}},
+      {2,
+       STEREO16,
+       11025,
+       {30000, -30000, 1000, -1, 257, -257, -32768, 32767, 5, 6, 12345, -12345, 0, 0, 999, -999}},
+      {3, MONO16, 8000, {32767, 32000, -32768, -31000}},
+      {4, STEREO8, 16000, {127, -128, -128, 127, 1, -1}},
+  };
+  for (const Source& s : sources)
+    ASSERT_EQ(Call("CreateSample", {N(s.id), A(s.values), N(s.pitch), N(s.format)}), ERR_NONE);
+  auto find = [&](int id) -> const Source& {
+    for (const Source& s : sources)
+      if (s.id == id) return s;
+    return sources[0];
+  };
+  const double unset = -1;
+  struct Case {
+    const char* name;
+    int format, rate, frames;
+    std::vector<MixSource> mix;
+  } cases[] = {
+      {"a pitch other than the rate, a fractional offset",
+       STEREO16,
+       8000,
+       40,
+       {{1, unset, 2.5, 0, unset, true, 1}, {2, 11025, 0.75, 3, unset, true, 1}}},
+      {"threshold, length and loop off",
+       MONO16,
+       8000,
+       30,
+       {{1, 6000, 0, 5, 12, true, 1},
+        {2, unset, 0, 0, unset, false, 1},
+        {4, unset, 0, 2, 7, false, 1}}},
+      {"scale 0.5 into 8 bits",
+       STEREO8,
+       22050,
+       25,
+       {{1, unset, 0, 0, unset, true, 0.5}, {2, unset, 1.75, 0, unset, true, 0.5}}},
+      {"clamped sums, mono 8 bits",
+       MONO8,
+       8000,
+       12,
+       {{3, unset, 0, 0, unset, true, 1},
+        {3, unset, 1, 0, unset, true, 1},
+        {1, unset, 0, 0, unset, true, 3}}},
+      {"clamped sums, stereo 16 bits",
+       STEREO16,
+       8000,
+       12,
+       {{3, unset, 0, 0, unset, true, 1},
+        {4, unset, 0, 0, unset, true, 2.5},
+        {3, unset, 2, 1, unset, true, -1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Push> args = {N(9), N(c.frames), N(c.rate), N(c.format)};
+    std::ostringstream json;
+    json << "{\"rate\":" << c.rate << ",\"frames\":" << c.frames
+         << ",\"channels\":" << (c.format >= STEREO8 ? 2 : 1)
+         << ",\"bits\":" << (c.format == MONO16 || c.format == STEREO16 ? 16 : 8)
+         << ",\"sources\":[";
+    for (size_t k = 0; k < c.mix.size(); k++) {
+      const MixSource& m = c.mix[k];
+      const Source& s = find(m.id);
+      std::vector<std::pair<std::string, Push>> options = {
+          {"offset", N(m.offset)}, {"threshold", N(m.threshold)}, {"loop", B(m.loop)}};
+      if (m.pitch != unset) options.push_back({"pitch", N(m.pitch)});
+      if (m.length != unset) options.push_back({"length", N(m.length)});
+      if (m.scale != 1) options.push_back({"scale", N(m.scale)});
+      args.push_back(N(m.id));
+      args.push_back(T(options));
+      json << (k ? "," : "") << "{\"values\":" << JsonNumbers(s.values)
+           << ",\"channels\":" << (s.format >= STEREO8 ? 2 : 1)
+           << ",\"bits\":" << (s.format == MONO16 || s.format == STEREO16 ? 16 : 8)
+           << ",\"pitch\":" << (m.pitch == unset ? s.pitch : m.pitch) << ",\"offset\":" << m.offset
+           << ",\"threshold\":" << m.threshold
+           << ",\"length\":" << (m.length == unset ? std::string("null") : std::to_string(m.length))
+           << ",\"loop\":" << (m.loop ? "true" : "false") << ",\"scale\":" << m.scale << "}";
+    }
+    json << "]}";
+    ASSERT_EQ(Call("MixSample", args), ERR_NONE);
+    std::vector<double> want = Model(json.str(), root);
+    ASSERT_EQ(want.size(), size_t(c.frames) * (c.format >= STEREO8 ? 2 : 1));
+    EXPECT_EQ(Values(9), want);
+    ASSERT_EQ(Call("GetAttribute", {N(OBJTYPE_SAMPLE), N(9), N(ATTRPITCH)}), ERR_NONE);
+    EXPECT_EQ(Number(-1), c.rate);
+  }
+
+  // Values that would read before the source, or scale past any sum, are
+  // refused or clamped instead of reading outside the sample.
+  struct Refusal {
+    const char* name;
+    Push options;
+    ErrorCode error;
+  } refusals[] = {
+      {"a negative pitch", T({{"pitch", N(-8000)}}), ERR_LOWFREQ},
+      {"an offset that is not a number", T({{"offset", N(std::nan(""))}}), ERR_SMPRANGE},
+      {"a threshold that is not a number", T({{"threshold", N(std::nan(""))}}), ERR_WRONGUSAGE},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(Call("MixSample", {N(9), N(4), N(8000), N(MONO16), N(1), r.options}), r.error);
+  }
+  ASSERT_EQ(Call("MixSample", {N(9), N(3), N(8000), N(MONO16), N(1), T({{"scale", N(1e12)}})}),
+            ERR_NONE);
+  EXPECT_EQ(Values(9), (std::vector<double>{32767, -32768, 32767}));
+  // A looping source whose position overflows adds nothing from there on.
+  ASSERT_EQ(Call("MixSample", {N(9), N(4), N(8000), N(MONO16), N(1),
+                               T({{"pitch", N(1e308)}, {"offset", N(1)}})}),
+            ERR_NONE);
+  std::vector<double> far = Values(9);
+  ASSERT_EQ(far.size(), 4u);
+  EXPECT_EQ(far[0], -100 * 256);
+  EXPECT_EQ(far[2], 0);
+  EXPECT_EQ(far[3], 0);
+}
+
+// Plain sums of two 16-bit files equal sox's mixer within one step.
+TEST_F(SoundEdit, PlainSumsMatchSoxMix) {
+  const std::string a = File("a.wav"), b = File("b.wav");
+  ASSERT_EQ(std::system(("sox -n -r 8000 -c 1 -b 16 " + a + " synth 0.1 sine 300 vol 0.6").c_str()),
+            0);
+  ASSERT_EQ(
+      std::system(("sox -n -r 8000 -c 1 -b 16 " + b + " synth 0.1 square 470 vol 0.3").c_str()), 0);
+  std::vector<uint8_t> raw = RunSox("-D -m -v 1 " + a + " -v 1 " + b + " -t s16 -");
+  ASSERT_EQ(raw.size(), 1600u);
+  ASSERT_EQ(Call("LoadSample", {N(1), S(a)}), ERR_NONE);
+  ASSERT_EQ(Call("LoadSample", {N(2), S(b)}), ERR_NONE);
+  ASSERT_EQ(Call("MixSample", {N(3), N(800), N(8000), N(MONO16), N(1), Nil(), N(2), Nil()}),
+            ERR_NONE);
+  std::vector<double> got = Values(3);
+  ASSERT_EQ(got.size(), 800u);
+  for (size_t i = 0; i < got.size(); i++) {
+    int16_t want = static_cast<int16_t>(raw[2 * i] | raw[2 * i + 1] << 8);
+    ASSERT_LE(std::abs(got[i] - want), 1) << i;
+  }
+}
+
+}  // namespace
