@@ -3,6 +3,7 @@
 // InsertSample and FillMusicBuffer share, over formats, channels, loops,
 // offsets and ranges.
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -206,6 +207,139 @@ TEST_F(SoundEdit, PlainSumsMatchSoxMix) {
     int16_t want = static_cast<int16_t>(raw[2 * i] | raw[2 * i + 1] << 8);
     ASSERT_LE(std::abs(got[i] - want), 1) << i;
   }
+}
+
+// InsertSample converts the source's frames into the sample's format: the
+// range, offset and loop choose the frames, 16 bits become 8 by division
+// toward zero, a mono source fills both sides, a stereo one gives its left
+// side to mono.
+TEST_F(SoundEdit, InsertedFramesAreConverted) {
+  ASSERT_EQ(Call("CreateSample", {N(1), A({1000, -2000, 300, -32768}), N(8000), N(MONO16)}),
+            ERR_NONE);
+  ASSERT_EQ(Call("CreateSample", {N(2), A({10, -10, 20, -20, 30, -30}), N(8000), N(STEREO8)}),
+            ERR_NONE);
+  using Fields = std::vector<std::pair<std::string, Push>>;
+  struct Case {
+    const char* name;
+    int format, source, count;
+    Fields range;
+    std::vector<double> inserted;
+  } cases[] = {
+      {"16 to 8 bits toward zero", MONO8, 1, 4, {}, {3, -7, 1, -128}},
+      {"mono to stereo from an offset",
+       STEREO16,
+       1,
+       2,
+       {{"offset", N(1)}},
+       {-2000, -2000, 300, 300}},
+      {"stereo to mono takes the left side", MONO16, 2, 3, {}, {2560, 5120, 7680}},
+      {"a looping range wraps",
+       STEREO8,
+       2,
+       3,
+       {{"start", N(1)}, {"end", N(3)}, {"offset", N(1)}},
+       {30, -30, 20, -20, 30, -30}},
+      {"silence after a range without loop",
+       MONO16,
+       1,
+       4,
+       {{"start", N(1)}, {"end", N(3)}, {"loop", B(false)}},
+       {-2000, 300, 0, 0}},
+      {"silence after the end without loop, 8 bits",
+       MONO8,
+       1,
+       3,
+       {{"offset", N(2)}, {"loop", B(false)}},
+       {1, -128, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int channels = c.format >= STEREO8 ? 2 : 1;
+    std::vector<double> last(channels, 5);
+    ASSERT_EQ(Call("CreateSample", {N(3), A(last), N(8000), N(c.format)}), ERR_NONE);
+    ASSERT_EQ(Call("InsertSample", {N(3), N(c.source), N(0), N(c.count), T(c.range)}), ERR_NONE);
+    std::vector<double> want = c.inserted;
+    want.insert(want.end(), last.begin(), last.end());
+    EXPECT_EQ(Values(3), want);
+  }
+  struct Refusal {
+    const char* name;
+    Fields range;
+  } refusals[] = {
+      {"negative start", {{"start", N(-1)}}},
+      {"negative offset", {{"offset", N(-1)}}},
+      {"negative end", {{"end", N(-1)}}},
+      {"end past the source", {{"end", N(5)}}},
+      {"start at the end", {{"start", N(2)}, {"end", N(2)}}},
+      {"start past the end", {{"start", N(3)}, {"end", N(1)}}},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(Call("InsertSample", {N(3), N(1), N(0), N(1), T(r.range)}), ERR_SMPRANGE);
+  }
+}
+
+// The "FillMusicBuffer" handler of the sample-buffer test: it queues frames
+// of sample 1 and frees it, frames of sample 2, then the end.
+PlayerHarness* fillHarness = nullptr;
+int fillCalls = 0;
+std::vector<ErrorCode> fillErrors;
+int fillFromSamples(VmState* L) {
+  fillCalls++;
+  struct Buffer {
+    const char* type;
+    double frames;
+    std::vector<std::pair<std::string, Push>> fields;
+  } buffers[] = {
+      {"sample",
+       5,
+       {{"id", N(1)}, {"start", N(1)}, {"end", N(3)}, {"offset", N(1)}, {"free", B(true)}}},
+      {"sample", 2, {{"id", N(2)}, {"loop", B(false)}}},
+      {"end", 0, {}},
+  };
+  for (const Buffer& b : buffers) {
+    VmSetTop(L, 1);
+    VmPushNumber(L, 1);
+    VmPushString(L, b.type);
+    VmPushNumber(L, b.frames);
+    if (!b.fields.empty()) T(b.fields)(L);
+    fillErrors.push_back(fillHarness->Call("FillMusicBuffer", b.fields.empty() ? 3 : 4));
+  }
+  VmSetTop(L, 1);
+  return 0;
+}
+
+TEST_F(SoundEdit, ScriptFedMusicQueuesSampleFramesAndEnds) {
+  ASSERT_EQ(Call("CreateSample", {N(1), A({100, -100, 50, -50}), N(8000), N(MONO8)}), ERR_NONE);
+  ASSERT_EQ(Call("CreateSample", {N(2), A({7, 8}), N(8000), N(STEREO16)}), ERR_NONE);
+  VmSetTop(L, 0);
+  VmNewTable(L);
+  VmPushString(L, "fillmusicbuffer");
+  VmPushCClosure(L, fillFromSamples, 0);
+  VmSetTable(L, -3);
+  ASSERT_EQ(h->Call("InstallEventHandler", 1), ERR_NONE);
+  fillHarness = h.get();
+  fillCalls = 0;
+  fillErrors.clear();
+  ASSERT_EQ(Call("CreateMusic", {N(1), N(1000), N(MONO16)}), ERR_NONE);
+  EXPECT_EQ(fillErrors, (std::vector<ErrorCode>{ERR_NONE, ERR_NONE, ERR_NONE}));
+  EXPECT_EQ(Call("FreeSample", {N(1)}), ERR_FINDSAMPLE);  // freed by the buffer
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  int32_t channel = ChannelOf(1);
+  ASSERT_GE(channel, 0);
+  std::vector<uint8_t> got = PullAll(channel, 100, 2, 1 << 16);
+  std::vector<int16_t> values(got.size() / 2);
+  std::memcpy(values.data(), got.data(), values.size() * 2);
+  // Frames 2, 1, 2, 1, 2 of sample 1 (a range of two from offset 1), then
+  // the left side of sample 2's one frame and silence past its end; the
+  // music ends there.
+  EXPECT_EQ(values,
+            (std::vector<int16_t>{50 * 256, -100 * 256, 50 * 256, -100 * 256, 50 * 256, 7, 0}));
+  fakeNow.seconds += 10;
+  ASSERT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_NONE);
+  EXPECT_EQ(VmToBoolean(L, -1), 0);
+  EXPECT_EQ(ChannelOf(1), -1);
+  ASSERT_EQ(Call("CloseMusic", {N(1)}), ERR_NONE);
 }
 
 }  // namespace
