@@ -3,6 +3,8 @@
 // can remove or shift single characters; at the end the echo goes away and
 // the input (or one "*" per character in password mode) is printed once
 // more where it began.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <cwctype>
 #include <string>
@@ -96,10 +98,45 @@ struct LineInput {
   size_t point = 0;  // the insertion point, in characters
   bool done = false;
   ErrorCode error = ERR_NONE;
+  qmLayer* cursorBox = nullptr;  // shown with the cursor argument
 
   void cursorTo(size_t i) {
     d->textX = i < slots.size() ? slots[i].x : endX;
     d->textY = i < slots.size() ? slots[i].y : endY;
+    if (cursorBox && LayerExists(cursorBox)) MoveLayerToPoint(L, cursorBox, d->textX, d->textY);
+  }
+
+  // The cursor box: a filled box of the font colour at the text cursor, as
+  // high as the font's lines and as wide as the desktop scale factor makes
+  // one pixel. It is a box layer of the drawing library, drawn with a plain
+  // fill whatever the drawing style says.
+  ErrorCode showCursorBox() {
+    TextMetrics metrics{};
+    const TextStyle* style = GetCurrentTextStyle();
+    if (ErrorCode e = MeasureText(" ", 1, encoding, &metrics, style)) return e;
+    double scale = 1.0;
+    GetDpiScaleFactor(&scale);
+    const int32_t width = std::max<int32_t>(1, static_cast<int32_t>(std::lround(scale)));
+    const int32_t height = std::max<int32_t>(1, metrics.lineHeight);
+    DrawStyle* drawStyle = GetCurrentDrawStyle();
+    const DrawStyle saved = *drawStyle;
+    drawStyle->fillStyle = FILLCOLOR;
+    drawStyle->formFlags = FORM_NORMAL;
+    const int32_t before = CountFXLayers();
+    VmPushString(L, "box");  // command names are kept in lower case
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    ErrorCode e = ERR_NONE;
+    if (VmType(L, -1) == VM_TYPE_NIL) {
+      VmSetTop(L, -2);  // no drawing library: no cursor box
+    } else {
+      for (int32_t v : {d->textX, d->textY, width, height}) VmPushNumber(L, v);
+      VmPushNumber(L, style->fontColor & 0xFFFFFF);
+      e = VmPCall(L, 5, 0, 0);
+    }
+    *drawStyle = saved;
+    if (e != ERR_NONE) return e;
+    if (CountFXLayers() > before) cursorBox = GetCurrentLayerAt(CountFXLayers());
+    return ERR_NONE;
   }
   // Moves the echo of the characters from `from` on by dx pixels.
   void shift(size_t from, int32_t dx) {
@@ -211,10 +248,12 @@ struct LineInput {
     }
   }
 
-  // Removes every echo layer.
+  // Removes every echo layer and the cursor box.
   void clear() {
     for (Slot& s : slots)
       if (s.layer && LayerExists(s.layer)) DeleteFXLayer(L, s.layer);
+    if (cursorBox && LayerExists(cursorBox)) DeleteFXLayer(L, cursorBox);
+    cursorBox = nullptr;
   }
 };
 
@@ -235,7 +274,8 @@ int cmdInKeyStr(VmState* L) {
   d->textRight = NO_WRAP_MARGIN;
   in.endX = startX;
   in.endY = startY;
-  while (!in.done) {
+  if (in.cursorKeys) in.error = in.showCursorBox();
+  while (!in.done && in.error == ERR_NONE) {
     ErrorCode polled = ERR_NONE;
     if (PollEvents(L, 2, 0, &polled)) {
       in.error = polled != ERR_NONE ? polled : ERR_USERABORT;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "display/adapter_private.h"
 #include "display/display_private.h"
 #include "display/layer_private.h"
 #include "runtime/runtime_private.h"
@@ -812,10 +813,24 @@ class LineInputTest : public TextLibTest {
   void SetUp() override {
     TextLibTest::SetUp();
     ASSERT_EQ(InitEventQueue(), ERR_NONE);
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDrawLibrary(L), ERR_NONE);
+    VmSetTop(L, 0);
   }
   void TearDown() override {
+    SetDisplayAdapterWait(AdapterWaitEvents);
+    waitStep = nullptr;
+    FreeDrawTables(L);
     FreeEventQueue(L);
     TextLibTest::TearDown();
+  }
+  // Replaces the adapter's event wait: each time the input waits for
+  // events, the next step runs (it looks at the screen and posts keys).
+  static inline std::function<void()> waitStep;
+  static bool StepWait(VmState*, ErrorCode* error) {
+    *error = ERR_NONE;
+    if (waitStep) waitStep();
+    return true;
   }
   void Char(uint32_t c) { Host(10, {c}); }
   void Key(int32_t code) {
@@ -898,6 +913,61 @@ TEST_F(LineInputTest, TypedLinesAreEditedAndPrinted) {
         [&](int32_t x, int32_t y) { return TextBit(c.printed, x, y) ? WHITE : 0u; }, c.name);
     row += 10;
   }
+}
+
+// With the cursor argument a one-pixel box of the font colour, as high as a
+// line, stands at the insertion point while the echo of each character
+// moves aside for inserted ones and closes up behind removed ones.
+TEST_F(LineInputTest, CursorBoxFollowsTheInsertionPointAndTheEchoShifts) {
+  constexpr int32_t LEFT = 259, BACKSPACE = 271, RETURN = 274, X0 = 16, Y0 = 20;
+  struct Step {
+    std::string shown;  // the echo on screen when the input waits
+    int32_t point;      // the insertion point in characters
+    std::vector<int32_t> keys;
+    uint32_t c;  // then typed, or 0
+  };
+  const std::vector<Step> steps = {
+      {"abc", 3, {LEFT, LEFT}, 0}, {"abc", 1, {}, 'x'}, {"axbc", 2, {BACKSPACE}, 0},
+      {"abc", 1, {BACKSPACE}, 0},  {"bc", 0, {}, 0},
+  };
+  OpenDisplay(false);
+  ASSERT_EQ(CallWith("Locate", {X0, Y0}), ERR_NONE);
+  for (char c : std::string("abc")) Char(static_cast<unsigned char>(c));
+  size_t next = 0;
+  waitStep = [&] {
+    if (next >= steps.size()) {
+      Key(RETURN);
+      return;
+    }
+    const Step& s = steps[next++];
+    SCOPED_TRACE("wait " + std::to_string(next) + ": " + s.shown);
+    const int32_t boxX = X0 + 8 * s.point;
+    qmLayer* box = nullptr;
+    for (int32_t i = 1; i <= CountFXLayers(); ++i)
+      if (GetCurrentLayerAt(i)->type == SHAPE_BOX) box = GetCurrentLayerAt(i);
+    EXPECT_EQ(CountFXLayers(), static_cast<int32_t>(s.shown.size()) + 1);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->display->x, boxX);
+    EXPECT_EQ(box->display->y, Y0);
+    EXPECT_EQ(box->display->width, 1);
+    EXPECT_EQ(box->display->height, 8);
+    EXPECT_EQ(d->textX, boxX);
+    ExpectArea(
+        X0, Y0, 8 * static_cast<int32_t>(s.shown.size()) + 8, 8,
+        [&](int32_t x, int32_t y) { return X0 + x == boxX || TextBit(s.shown, x, y) ? WHITE : 0u; },
+        s.shown.c_str());
+    for (int32_t k : s.keys) Key(k);
+    if (s.c) Char(s.c);
+  };
+  SetDisplayAdapterWait(StepWait);
+  std::string typed;
+  ASSERT_EQ(Read({0, 0, 0, 1}, &typed), ERR_NONE);
+  EXPECT_EQ(next, steps.size());
+  EXPECT_EQ(typed, "bc");
+  EXPECT_EQ(CountFXLayers(), 0);
+  ExpectArea(
+      X0, Y0, 40, 8, [](int32_t x, int32_t y) { return TextBit("bc", x, y) ? WHITE : 0u; },
+      "final print");
 }
 
 TEST_F(LineInputTest, OutputTargetsThatRefuseInput) {
