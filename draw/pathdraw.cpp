@@ -493,33 +493,69 @@ void freeSourceList(void* data) {
   delete list;
 }
 
+// Whether a coordinate is one of the position constants (each covers the
+// values from 4999 below to 4999 above it).
+bool isPositionConstant(int32_t v) { return v >= POS_CENTER - 4999 && v < POS_BOTTOMOUT + 5000; }
+
 // Renders every entry through the matrix and composes them, each over
 // the ones before, into one ARGB image: the union of the entries, or the
-// given size from the union's top-left.
+// given size from the union's top-left. Entries placed by position
+// constants are resolved against that size: the union of the entries
+// placed by numbers (or the given size), at least as large as each of
+// theirs.
 ErrorCode renderSourceList(const SourceList& list, const double m[4], int32_t* width,
                            int32_t* height, std::vector<uint32_t>* out) {
   struct Placed {
     PathImage image;
     int64_t x, y;
     int32_t opacity;
+    bool constantX, constantY;
   };
   std::vector<Placed> placed;
-  int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
   for (const SourceEntry& e : list.entries) {
     Placed p;
     if (ErrorCode err = renderPathImage(list.L, e.record, m, true, 0, 0, &p.image)) return err;
-    double ex = m[0] * e.x + m[2] * e.y, ey = m[1] * e.x + m[3] * e.y;
+    p.constantX = isPositionConstant(e.x);
+    p.constantY = isPositionConstant(e.y);
+    const double px = p.constantX ? 0 : e.x, py = p.constantY ? 0 : e.y;
     placeImage(p.image, 0, 0, &p.x, &p.y);
-    p.x += std::llround(ex);
-    p.y += std::llround(ey);
+    p.x += std::llround(m[0] * px + m[2] * py);
+    p.y += std::llround(m[1] * px + m[3] * py);
     p.opacity = 255 - static_cast<int32_t>(e.color >> 24);
+    placed.push_back(std::move(p));
+  }
+  if (placed.empty()) return ERR_EMPTYTABLE;
+  auto resolveAxis = [&](bool vertical, int32_t given) {
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (const Placed& p : placed) {
+      if (vertical ? p.constantY : p.constantX) continue;
+      lo = std::min(lo, vertical ? p.y : p.x);
+      hi = std::max(hi, (vertical ? p.y : p.x) + (vertical ? p.image.height : p.image.width));
+    }
+    if (lo > hi) lo = hi = 0;
+    for (const Placed& p : placed)
+      if (vertical ? p.constantY : p.constantX)
+        hi = std::max(hi, lo + (vertical ? p.image.height : p.image.width));
+    const int32_t reference =
+        given > 0 ? given : static_cast<int32_t>(std::clamp<int64_t>(hi - lo, 1, INT32_MAX));
+    for (size_t i = 0; i < placed.size(); ++i) {
+      Placed& p = placed[i];
+      const int32_t v = vertical ? list.entries[i].y : list.entries[i].x;
+      if (vertical && p.constantY)
+        p.y = lo + ResolveYPos(v, p.image.height, reference, 0);
+      else if (!vertical && p.constantX)
+        p.x = lo + ResolveXPos(v, p.image.width, reference, 0);
+    }
+  };
+  resolveAxis(false, *width);
+  resolveAxis(true, *height);
+  int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
+  for (const Placed& p : placed) {
     minX = std::min(minX, p.x);
     minY = std::min(minY, p.y);
     maxX = std::max(maxX, p.x + p.image.width);
     maxY = std::max(maxY, p.y + p.image.height);
-    placed.push_back(std::move(p));
   }
-  if (placed.empty()) return ERR_EMPTYTABLE;
   int64_t w = *width > 0 ? *width : maxX - minX, h = *height > 0 ? *height : maxY - minY;
   if (ErrorCode e = CheckShapeImageSize(w, h)) return e;
   out->assign(static_cast<size_t>(w) * static_cast<size_t>(h), 0);

@@ -460,6 +460,47 @@ TEST_F(PathTest, PathListsBecomeVectorBrushes) {
   ASSERT_EQ(Call("PathToBrush", {1, 6}), ERR_NONE);
   ASSERT_EQ(GetBrushObject(h.L, ObjectId{nullptr, 6}, &b, 0), ERR_NONE);
   EXPECT_EQ(b->width, 10);
+
+  // Position constants place entries within the list's size: the union of
+  // the entries placed by numbers, grown by those placed outside it.
+  ASSERT_EQ(Call("StartPath", {2}), ERR_NONE);
+  ASSERT_EQ(Call("AddBoxToPath", {2, 0, 0, 40, 20}), ERR_NONE);
+  ASSERT_EQ(convert([&] {
+              const double entries[][4] = {{2, 0, 0, 0xFF0000},
+                                           {1, POS_CENTER, POS_CENTER, 0x00FF00},
+                                           {1, POS_RIGHTOUT, POS_TOP + 2, 0x0000FF}};
+              int index = 1;
+              for (const auto& e : entries) {
+                VmNewTable(h.L);
+                SetTableFieldNumber(h.L, "id", e[0]);
+                SetTableFieldNumber(h.L, "x", e[1]);
+                SetTableFieldNumber(h.L, "y", e[2]);
+                SetTableFieldNumber(h.L, "color", e[3]);
+                VmRawSetI(h.L, -2, index++);
+              }
+            }),
+            ERR_NONE);
+  ASSERT_EQ(GetBrushObject(h.L, ObjectId{nullptr, 5}, &b, 0), ERR_NONE);
+  ASSERT_EQ(b->width, 50);
+  ASSERT_EQ(b->height, 20);
+  uint32_t* argb = ReadBitmapRectARGB(b->bitmap, 0, 0, 50, 20, 1);
+  ASSERT_NE(argb, nullptr);
+  ASSERT_NE(LockBitmap(b->alpha, 1, &lock), 0u);
+  const struct {
+    int x, y;
+    uint32_t color;  // 0: transparent
+  } points[] = {{14, 5, 0xFF0000}, {15, 5, 0x00FF00}, {24, 14, 0x00FF00}, {25, 14, 0xFF0000},
+                {15, 4, 0xFF0000}, {39, 2, 0xFF0000}, {40, 2, 0x0000FF},  {49, 11, 0x0000FF},
+                {40, 1, 0},        {40, 12, 0},       {49, 19, 0}};
+  for (const auto& pt : points) {
+    const uint8_t a = lock.address[pt.y * lock.rowLength + pt.x];
+    EXPECT_EQ(a, pt.color ? 255 : 0) << pt.x << "," << pt.y;
+    if (pt.color) {
+      EXPECT_EQ(argb[pt.y * 50 + pt.x] & 0xFFFFFF, pt.color) << pt.x << "," << pt.y;
+    }
+  }
+  UnlockBitmap(&lock);
+  FreeMemory(argb);
 }
 
 TEST_F(PathTest, EnginesAndText) {
