@@ -1,0 +1,216 @@
+// The curtain, bar, quarter, gate, rectangle, diagonal, push, flow, puzzle,
+// fade, blend, crossfade, dissolve and water effects through the commands
+// on the test display with layers on: shown, hidden and removed layers,
+// directly and in layer mode, end exactly as the plain layer commands do.
+#include <iterator>
+#include <vector>
+
+#include "tests/fx/fx_harness.h"
+
+namespace fxtest {
+namespace {
+
+const int32_t IDS[] = {24, 25, 26, 27, 28,  29,  38,  39,  40,  41,  42,  43, 44,
+                       45, 46, 70, 71, 72,  73,  82,  83,  88,  89,  90,  91, 92,
+                       93, 94, 95, 96, 115, 116, 117, 134, 135, 136, 137, 139};
+// The gates and pushes move whole pictures: on a layer they need bgpicemu.
+const int32_t MOVING_IDS[] = {74, 75, 76, 77, 78, 79, 80, 81};
+
+// The frame count a renderer promises for a picture, shown or hidden (a
+// flow always hides in layer mode).
+int32_t PromisedFrames(int32_t effect, int32_t w, int32_t h, int32_t speed, bool hiding = false) {
+  FXState s{};
+  s.effect = effect;
+  s.reverse = hiding ? 1 : 0;
+  s.layerMode = hiding && effect >= 70 && effect <= 73 ? 1 : 0;
+  s.width = s.outWidth = w;
+  s.height = s.outHeight = h;
+  s.speed = speed;
+  s.parameter = FX_RANDOMPARAMETER;
+  s.render = GetFXRenderer(effect);
+  EXPECT_EQ(s.render(&s, nullptr), ERR_NONE);
+  if (s.releasePriv) s.releasePriv(&s, 1);
+  FreeMemory(s.priv);
+  return s.frameCount;
+}
+
+// The effect a hide runs instead.
+int32_t Mirrored(int32_t effect) {
+  switch (effect) {
+    case 24:
+      return 25;
+    case 25:
+      return 24;
+    case 26:
+      return 27;
+    case 27:
+      return 26;
+    default:
+      break;
+  }
+  if (effect >= 38 && effect <= 46) return effect + 50;
+  if (effect >= 88 && effect <= 96) return effect - 50;
+  return effect;
+}
+
+class FamiliesTest : public FXHarness {
+ protected:
+  void Reopen() {
+    FreeAllAsyncDraws(L);
+    FreeAllBrushes(L);
+    CloseDisplayLibrary(L);
+    FreeLayerSystem(L);
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDisplayLibrary(L), ERR_NONE);
+    VmSetTop(L, 0);
+  }
+  bool LayerHidden(int32_t position) {
+    qmLayer* layer = GetFXLayerByIndex(position);
+    return !layer || layer->hidden;
+  }
+};
+
+TEST_F(FamiliesTest, EveryEffectShowsHidesAndRemovesALayerAsThePlainCommandsDo) {
+  struct Mode {
+    const char* name;
+    Plane plane;
+    bool decorated;  // a shadow and a border
+    bool realtime;   // "forcerealtimelayers"
+  } modes[] = {{"plain layer, direct", Plane::None, false, false},
+               {"masked layer, layer mode", Plane::Mask, false, true},
+               {"alpha layer, layer mode", Plane::Alpha, false, true},
+               {"masked layer with shadow and border", Plane::Mask, true, true}};
+  // The last two stick out of the window.
+  struct Size {
+    int32_t w, h;
+  } sizes[] = {{20, 12}, {1, 1}, {1, 40}, {61, 37}};
+  const int32_t BX = 7, BY = 5;
+  for (const Size& size : sizes)
+    for (const Mode& m : modes) {
+      const int32_t BW = size.w, BH = size.h;
+      // The alpha channel hides column 0, the mask pixel 0, 0: nothing
+      // would show.
+      if ((BW == 1 && m.plane == Plane::Alpha) || (BW * BH == 1 && m.plane == Plane::Mask))
+        continue;
+      SCOPED_TRACE(testing::Message() << m.name << ", " << BW << "x" << BH);
+      OpenDisplay(34, 24, true);
+      MakeBrush(1, BW, BH, Fill::Coded, m.plane);
+      // A layer below the one that comes and goes.
+      MakeBrush(2, 10, 20, Fill::Coded, Plane::None, 0, 2);
+      ASSERT_EQ(Run("DisplayBrush", {2, 20, 2}), ERR_NONE);
+      Frame before = Snapshot();
+      ASSERT_EQ(Run("DisplayBrush", {1, BX, BY}), ERR_NONE);
+      if (m.decorated) {
+        ASSERT_EQ(Run("SetLayerShadow", {2, 1}), ERR_NONE);
+        ASSERT_EQ(Run("SetLayerBorder", {2, 1, 0xFFFFFF, 2}), ERR_NONE);
+      }
+      Frame shown = Snapshot();
+      ASSERT_NE(shown, before);
+      ASSERT_EQ(Run("HideLayer", {2}), ERR_NONE);
+      ASSERT_EQ(Snapshot(), before);
+      for (int32_t id : IDS) {
+        SCOPED_TRACE(testing::Message() << "effect " << id);
+        auto options = [&](int32_t type) {
+          return Value::Table({{"type", type}, {"forcerealtimelayers", m.realtime ? 1 : 0}});
+        };
+        ASSERT_EQ(Run("ShowLayerFX", {2, options(id)}), ERR_NONE);
+        EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(id, BW, BH, -1));
+        EXPECT_EQ(Snapshot(), shown);
+        EXPECT_FALSE(LayerHidden(2));
+        ASSERT_EQ(Run("HideLayerFX", {2, options(id)}), ERR_NONE);
+        EXPECT_EQ(static_cast<int32_t>(frames.size()),
+                  PromisedFrames(Mirrored(id), BW, BH, -1, true));
+        EXPECT_EQ(Snapshot(), before);
+        EXPECT_TRUE(LayerHidden(2));
+        if (m.decorated) continue;
+        // The brush shown as a new layer and removed again.
+        ASSERT_EQ(Run("ShowLayer", {2}), ERR_NONE);
+        ASSERT_EQ(Run("RemoveLayerFX", {2, options(id)}), ERR_NONE);
+        EXPECT_EQ(Snapshot(), before);
+        EXPECT_EQ(CountFXLayers(), 1);
+        ASSERT_EQ(Run("DisplayBrushFX", {1, BX, BY, options(id)}), ERR_NONE);
+        EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(id, BW, BH, -1));
+        EXPECT_EQ(Snapshot(), shown);
+        EXPECT_EQ(CountFXLayers(), 2);
+        EXPECT_FALSE(LayerHidden(2));
+        ASSERT_EQ(Run("HideLayer", {2}), ERR_NONE);
+      }
+      Reopen();
+    }
+}
+
+// The gates and pushes on a layer that emulates a background picture: the
+// old picture is that background picture, and the layer ends shown.
+TEST_F(FamiliesTest, MovingEffectsShowALayerOverItsEmulatedPicture) {
+  OpenDisplay(34, 24, true);
+  MakeBrush(1, 20, 12, Fill::Coded, Plane::None, 0, 1);
+  MakeBrush(3, 34, 24, Fill::Coded, Plane::None, 0, 3);
+  ASSERT_EQ(Run("BrushToBGPic", {3, 12}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBrush", {1, 7, 5}), ERR_NONE);
+  ASSERT_EQ(Run("SetLayerShadow", {1, 1}), ERR_NONE);
+  ASSERT_EQ(Run("SetLayerBorder", {1, 1, 0xFFFFFF, 2}), ERR_NONE);
+  Frame shown = Snapshot();
+  ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+  for (int32_t id : MOVING_IDS) {
+    SCOPED_TRACE(testing::Message() << "effect " << id);
+    ASSERT_EQ(Run("ShowLayerFX",
+                  {1, Value::Table({{"type", id}, {"speed", 3}, {"bgpicemu", 1}, {"bgpic", 12}})}),
+              ERR_NONE);
+    EXPECT_EQ(static_cast<int32_t>(frames.size()), PromisedFrames(id, 20, 12, 3));
+    EXPECT_EQ(Snapshot(), shown);
+    EXPECT_FALSE(LayerHidden(1));
+    ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+  }
+}
+
+// Stepped through the async draw object in layer mode, a jump to frame n
+// (event 4) shows what n synchronous frames show, and the steps after it
+// go on to the same end. The gate and the push run on a bgpicemu layer.
+TEST_F(FamiliesTest, AsyncJumpsEqualSynchronousFrames) {
+  OpenDisplay(30, 24, true);
+  MakeBrush(1, 30, 24, Fill::Coded, Plane::None, 0, 1);
+  MakeBrush(2, 30, 24, Fill::Coded, Plane::None, 0, 2);
+  ASSERT_EQ(Run("BrushToBGPic", {2, 12}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBrush", {1, 0, 0}), ERR_NONE);
+  Frame shown = Snapshot();
+  struct Case {
+    int32_t id, speed;
+    bool emulated;
+  } cases[] = {{75, 1, true},    {78, 3, true},    {70, 2, false},  {115, 20, false},
+               {116, 40, false}, {117, 40, false}, {134, 9, false}, {139, -2, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "effect " << c.id);
+    auto options = [&](bool async) {
+      std::vector<std::pair<Value, Value>> o{
+          {"type", c.id}, {"speed", c.speed}, {"async", async ? 1 : 0}, {"forcerealtimelayers", 1}};
+      if (c.emulated) {
+        o.push_back({"bgpicemu", 1});
+        o.push_back({"bgpic", 12});
+      }
+      return Value::Table(o);
+    };
+    ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+    SeedMathGenerators(5);
+    srand(5);
+    ASSERT_EQ(Run("ShowLayerFX", {1, options(false)}), ERR_NONE);
+    std::vector<Frame> sync = frames;
+    ASSERT_GE(sync.size(), 6u);
+    ASSERT_EQ(Snapshot(), shown);
+    for (int32_t n : {1, 5, static_cast<int32_t>(sync.size()) - 1}) {
+      ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+      SeedMathGenerators(5);
+      srand(5);
+      ASSERT_EQ(Run("ShowLayerFX", {1, options(true)}), ERR_NONE);
+      ASSERT_NE(handle, nullptr);
+      VmPushLightUserdata(L, handle);
+      VmPushNumber(L, n);
+      ASSERT_EQ(Call("AsyncDrawFrame", 2), ERR_NONE);
+      EXPECT_EQ(Snapshot(), sync[n - 1]) << "jump to " << n;
+      ASSERT_EQ(StepToEnd(), ERR_NONE);
+      EXPECT_EQ(Snapshot(), shown) << "after the jump to " << n;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace fxtest
