@@ -323,18 +323,18 @@ ErrorCode checkOutput(FXState* s, DisplayRecord* d, int* selected) {
     case OBJECT_BRUSH:
     case OUTPUT_MASK:
     case OUTPUT_ALPHA: {
-      if (s->kind == FXKIND_BRUSH && d->deviceRecord) {
-        BrushObject* brush = nullptr;
-        if (GetBrushObject(s->vm, s->objectId, &brush, BRUSH_HARDWARE) == ERR_NONE &&
-            d->deviceRecord->selectionRecord == brush) {
-          *selected = 1;
-          return ERR_NONE;
-        }
+      // The selection names its object by type and identifier.
+      const BGPic* r = d->deviceRecord;
+      bool same = r && r->head.number == s->objectId.number && r->head.autoId == s->objectId.autoId;
+      if (same && ((s->kind == FXKIND_BRUSH && r->head.type == OBJECT_BRUSH) ||
+                   (s->kind == FXKIND_BGPIC && r->head.type == OBJECT_BGPIC))) {
+        *selected = 1;
+        return ERR_NONE;
       }
       if (d->outputKind == OUTPUT_MASK) return ERR_SELECTMASK;
       if (d->outputKind == OUTPUT_ALPHA) return ERR_SELECTALPHACHANNEL;
       if (d->doubleBuffer == 1) return ERR_ENDDOUBLEBUFFER;
-      if (d->deviceRecord && d->deviceRecord->selectionKind == OBJTYPE_ANIM) return ERR_SELECTANIM;
+      if (r && r->head.type == OBJTYPE_ANIM) return ERR_SELECTANIM;
       return ERR_SELECTBRUSH;
     }
     case OBJECT_BGPIC: {
@@ -357,13 +357,14 @@ ErrorCode checkOutput(FXState* s, DisplayRecord* d, int* selected) {
 
 // A brush, picture part or text object becomes a new hidden layer on top
 // that the transition then shows (kind 22).
+// A given bitmap (a picture part's copy) belongs to the layer.
 ErrorCode addObjectLayer(FXState* s, int32_t type, int32_t sx, int32_t sy, int32_t width,
-                         int32_t height) {
+                         int32_t height, BitmapHandle* bitmap = nullptr) {
   ObjectStyle style;
   CopyDefaultObjectStyle(&style);
   style.hidden = 1;
   if (ErrorCode e = CreateObjectLayer(s->vm, type, s->objectId, sx, sy, s->x, s->y, width, height,
-                                      nullptr, &style, nullptr, -1, 1, 0))
+                                      nullptr, &style, bitmap, -1, 1, 0))
     return e;
   s->kind = FXKIND_SHOWLAYER;
   s->objectId = ObjectId{nullptr, CountFXLayers()};
@@ -422,8 +423,6 @@ ErrorCode prepareObject(FXState* s, DisplayRecord* d) {
       return ERR_NONE;
     }
     case FXKIND_BGPICPART: {
-      if (d->layers && s->asLayer)
-        return addObjectLayer(s, LAYER_BGPICPART, s->sourceX, s->sourceY, s->width, s->height);
       BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
       int32_t w = 0, h = 0;
       if (ErrorCode e = CopyBGPicImages(s->vm, s->objectId, &bitmap, &mask, &alpha, &w, &h))
@@ -431,10 +430,21 @@ ErrorCode prepareObject(FXState* s, DisplayRecord* d) {
       OwnedBitmap whole(bitmap);
       std::unique_ptr<BitmapHandle, void (*)(BitmapHandle*)> wholeMask(mask, FreeBitMask);
       std::unique_ptr<BitmapHandle, void (*)(BitmapHandle*)> wholeAlpha(alpha, FreeAlphaChannel);
+      // "layers": the picture's own layers are part of what is cut.
+      if (s->asLayer)
+        if (ErrorCode e = DrawBGPicLayersInto(s->vm, s->objectId, bitmap)) return e;
       int32_t sx = std::max(s->sourceX, 0), sy = std::max(s->sourceY, 0);
       int32_t pw = std::min(s->width, w - sx), ph = std::min(s->height, h - sy);
       if (pw < 1 || ph < 1) return ERR_WRONGUSAGE;
       BitmapHandle *partBitmap = nullptr, *partMask = nullptr, *partAlpha = nullptr;
+      if (d->layers) {
+        // With layers on the part becomes a layer of its own that keeps its
+        // copy of the part, as the plain command draws it.
+        if (ErrorCode e = ConvertBitmap(bitmap, nullptr, nullptr, sx, sy, pw, ph, 0, 0, nullptr,
+                                        nullptr, &partBitmap, nullptr, nullptr))
+          return e;
+        return addObjectLayer(s, LAYER_BGPICPART, sx, sy, pw, ph, partBitmap);
+      }
       if (ErrorCode e = ConvertBitmap(bitmap, mask, alpha, sx, sy, pw, ph, 0, 0, nullptr, nullptr,
                                       &partBitmap, &partMask, &partAlpha))
         return e;

@@ -21,6 +21,26 @@ class CommandsTest : public FXHarness {
   }
   void Hook() { setHook(&CommandsTest::onFrameCall, this); }
   int32_t Layers() { return CountFXLayers(); }
+  void Reopen() {
+    FreeAllAsyncDraws(L);
+    FreeAllBrushes(L);
+    CloseDisplayLibrary(L);
+    FreeLayerSystem(L);
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(OpenDisplayLibrary(L), ERR_NONE);
+    VmSetTop(L, 0);
+  }
+  // Layers off: puts a captured window back with a brush of its pixels.
+  void PaintBack(const Frame& frame) {
+    std::vector<uint32_t> pixels = frame;
+    for (uint32_t& p : pixels) p |= 0xFF000000u;
+    BrushPixels description{pixels.data(), W, 0, 0};
+    ObjectId id{nullptr, 99};
+    BrushObject* out = nullptr;
+    ASSERT_EQ(CreateBrushFromPixels(L, &id, 0, W, H, &description, &out), ERR_NONE);
+    ASSERT_EQ(Run("DisplayBrush", {99, 0, 0}), ERR_NONE);
+    ASSERT_EQ(Run("FreeBrush", {99}), ERR_NONE);
+  }
   std::function<void(int32_t)> atFrame;
 };
 
@@ -295,6 +315,131 @@ TEST_F(CommandsTest, AResizeRestartsAndAFreedBrushIsKeptUntilTheEnd) {
   EXPECT_EQ(At(1, 0), CodedPixel(2, 1, 0));
   BrushObject* gone = nullptr;
   EXPECT_NE(GetBrushObject(L, ObjectId{nullptr, 2}, &gone, BRUSH_PENDING), ERR_NONE);
+}
+
+// A part of a background picture and a whole background picture end as
+// DisplayBGPicPart and DisplayBGPic draw them, with layers off and on, in
+// direct and in layer mode.
+TEST_F(CommandsTest, PicturePartsAndWholePicturesEndAsThePlainCommandsDraw) {
+  struct Case {
+    const char* name;
+    bool layers, realtime;
+  } cases[] = {
+      {"layers off", false, false}, {"layers on", true, false}, {"layer mode", true, true}};
+  for (const Case& c : cases)
+    for (int32_t effect : {32, 36}) {
+      SCOPED_TRACE(testing::Message() << c.name << ", effect " << effect);
+      OpenDisplay(40, 30, c.layers);
+      MakeBrush(5, 40, 30, Fill::Coded, Plane::None, 0, 5);
+      MakeBrush(6, 40, 30, Fill::Coded, Plane::None, 0, 6);
+      ASSERT_EQ(Run("BrushToBGPic", {5, 7}), ERR_NONE);
+      ASSERT_EQ(Run("BrushToBGPic", {6, 8}), ERR_NONE);
+      // The part: 20x12 from 4, 3 of picture 7, drawn at 10, 8.
+      Frame before = Snapshot();
+      ASSERT_EQ(Run("DisplayBGPicPart", {7, 4, 3, 20, 12, 10, 8}), ERR_NONE);
+      Frame plain = Snapshot();
+      ASSERT_NE(plain, before);
+      ASSERT_EQ(At(10, 8), CodedPixel(5, 4, 3));
+      if (c.layers) {
+        ASSERT_EQ(CountFXLayers(), 1);
+        ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+      } else {
+        PaintBack(before);
+      }
+      ASSERT_EQ(Snapshot(), before);
+      ASSERT_EQ(
+          Run("DisplayBGPicPartFX", {7, 4, 3, 20, 12,
+                                     Value::Table({{"type", effect},
+                                                   {"dx", 10},
+                                                   {"dy", 8},
+                                                   {"forcerealtimelayers", c.realtime ? 1 : 0}})}),
+          ERR_NONE);
+      EXPECT_GT(frames.size(), 1u);
+      EXPECT_TRUE(EachPixelOldOrNew(before, plain));
+      EXPECT_EQ(Snapshot(), plain);
+      EXPECT_EQ(CountFXLayers(), c.layers ? 1 : 0);
+      // Positional arguments, the destination defaulting to the source.
+      if (c.layers) {
+        ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+      } else {
+        PaintBack(before);
+      }
+      ASSERT_EQ(Run("DisplayBGPicPartFX", {7, 4, 3, 20, 12, effect}), ERR_NONE);
+      EXPECT_EQ(At(4, 3), CodedPixel(5, 4, 3));
+      EXPECT_EQ(At(23, 14), CodedPixel(5, 23, 14));
+      EXPECT_EQ(At(24, 15), before[15 * W + 24]);
+
+      // The whole picture.
+      ASSERT_EQ(Run("DisplayBGPic", {8}), ERR_NONE);
+      Frame whole = Snapshot();
+      ASSERT_EQ(whole[0], CodedPixel(6, 0, 0));
+      ASSERT_EQ(Run("DisplayBGPic", {7}), ERR_NONE);
+      Frame old = Snapshot();
+      ASSERT_EQ(Run("DisplayTransitionFX", {8, effect}), ERR_NONE);
+      EXPECT_GT(frames.size(), 1u);
+      EXPECT_TRUE(EachPixelOldOrNew(old, whole));
+      EXPECT_TRUE(RevealMonotonic(old, whole));
+      EXPECT_EQ(Snapshot(), whole);
+      EXPECT_EQ(d->bgpic, GetCurrentBGPic());
+      Reopen();
+    }
+}
+
+// "layers" cuts the part with the picture's own layers in; it needs
+// layers on.
+TEST_F(CommandsTest, APartWithThePicturesLayers) {
+  OpenDisplay(20, 20, false);
+  MakeBrush(5, 20, 20, Fill::Coded, Plane::None, 0, 5);
+  ASSERT_EQ(Run("BrushToBGPic", {5, 7}), ERR_NONE);
+  Frame before = Snapshot();
+  EXPECT_EQ(Run("DisplayBGPicPartFX", {7, 0, 0, 5, 5, 32, -1, -1, 0, 0, 1}), ERR_WRONGUSAGE);
+  EXPECT_EQ(Snapshot(), before);
+  Reopen();
+
+  OpenDisplay(20, 20, true);
+  MakeBrush(5, 20, 20, Fill::Coded, Plane::None, 0, 5);
+  MakeBrush(6, 20, 20, Fill::Coded, Plane::None, 0, 6);
+  MakeBrush(1, 6, 6, Fill::Solid, Plane::None, 0xFF0000);
+  ASSERT_EQ(Run("BrushToBGPic", {5, 7}), ERR_NONE);
+  ASSERT_EQ(Run("BrushToBGPic", {6, 8}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBGPic", {7}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBrush", {1, 2, 2}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBGPic", {8}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBGPicPart", {7, 0, 0, 10, 10, 4, 4, Value::Table({{"layers", 1}})}),
+            ERR_NONE);
+  Frame plain = Snapshot();
+  ASSERT_EQ(At(6, 6), 0xFF0000u);
+  ASSERT_EQ(At(12, 12), CodedPixel(5, 8, 8));
+  ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+  ASSERT_EQ(
+      Run("DisplayBGPicPartFX",
+          {7, 0, 0, 10, 10, Value::Table({{"type", 32}, {"dx", 4}, {"dy", 4}, {"layers", 1}})}),
+      ERR_NONE);
+  EXPECT_EQ(Snapshot(), plain);
+}
+
+// The brush that is itself selected as the output: its selection ends and
+// the brush is shown; another brush selected is refused.
+TEST_F(CommandsTest, TheSelectedBrushItselfEndsItsSelectionAndShows) {
+  OpenDisplay(30, 20, false);
+  MakeBrush(1, 12, 8, Fill::Coded);
+  ASSERT_EQ(Run("SelectBrush", {1}), ERR_NONE);
+  ASSERT_EQ(d->outputKind, OBJECT_BRUSH);
+  ASSERT_EQ(Run("DisplayBrushFX", {1, 3, 2, 32}), ERR_NONE);
+  EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  EXPECT_FALSE(frames.empty());
+  for (int32_t y = 0; y < 8; y++)
+    for (int32_t x = 0; x < 12; x++) ASSERT_EQ(At(3 + x, 2 + y), CodedPixel(1, x, y));
+  MakeBrush(2, 4, 4, Fill::Solid);
+  for (const char* select : {"SelectMask", "SelectAlphaChannel"}) {
+    SCOPED_TRACE(select);
+    ASSERT_EQ(Run(select, {2}), ERR_NONE);
+    EXPECT_EQ(Run("DisplayBrushFX", {2, 0, 0, 32}), ERR_NONE);
+    EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  }
+  ASSERT_EQ(Run("SelectMask", {2}), ERR_NONE);
+  EXPECT_EQ(Run("DisplayBrushFX", {1, 0, 0, 32}), ERR_SELECTMASK);
+  ASSERT_EQ(Run("EndSelect", {}), ERR_NONE);
 }
 
 }  // namespace
