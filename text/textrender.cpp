@@ -106,6 +106,185 @@ ErrorCode renderBlock(VmState* L, TextRecord* record, uint32_t flags, bool isPri
   return e;
 }
 
+// ---- The fast path ----
+
+bool isPositionConstant(int32_t v) { return v >= POS_CENTER - 4999 && v < POS_BOTTOMOUT + 5000; }
+
+// Plain text in one opaque colour, the plain or anti-aliased style, left
+// aligned and untransformed, drawn without a layer and without a replayed
+// wrap table, is drawn line by line straight into one coverage plane of
+// the block: no runs, no per-run planes, no colour composing. The block,
+// its place and the cursor come out as the general path makes them (the
+// same measures of the same words and lines), so the pixels are the same.
+// Returns false, having made nothing, for any text it does not take: a
+// tag, a tab, a single closing bracket, an empty text, a word that would
+// wrap, invalid UTF-8 (the general path then reports what is wrong).
+class FastText {
+ public:
+  FastText(const TextRecord* record, bool isPrint) : record_(record), isPrint_(isPrint) {}
+
+  bool Eligible(uint32_t flags) {
+    const TextStyle& s = record_->style;
+    const FontRecord* font = s.font;
+    if (!font || !record_->text || !record_->text[0]) return false;
+    if ((s.flags & ~(TEXTSTYLE_NORMAL | TEXTSTYLE_ANTIALIAS)) != 0 || (s.fontColor >> 24) != 0)
+      return false;
+    const bool truetype = font->type == FONT_TRUETYPE;
+    if (!truetype && !(font->type == FONT_BITMAP && !font->native)) return false;
+    if ((s.flags & TEXTSTYLE_ANTIALIAS) && !truetype) return false;
+    if (record_->align != ALIGN_LEFT || (record_->wrapTableSet && record_->wrapCount > 0))
+      return false;
+    if (!isPrint_ && (isPositionConstant(record_->x) || isPositionConstant(record_->y)))
+      return false;
+    const char* text = record_->text;
+    const size_t length = std::strlen(text);
+    if (record_->encoding == TEXT_ENCODING_UTF8 && !Utf8CheckBytes(text, length)) return false;
+    const bool literal = flags & TEXTDRAW_LITERAL;
+    scratch_.reserve(length);
+    lines_.push_back(0);
+    for (size_t i = 0; i < length; ++i) {
+      const char c = text[i];
+      if (c == '[' || c == ']') {
+        if (i + 1 < length && text[i + 1] == c)
+          ++i;
+        else if (!literal)
+          return false;
+        scratch_.push_back(c);
+      } else if (c == '\t') {
+        return false;
+      } else if (c == '\n') {
+        lines_.push_back(scratch_.size());
+      } else if (c != '\r') {
+        scratch_.push_back(c);
+      }
+    }
+    lines_.push_back(scratch_.size());
+    return true;
+  }
+
+  // The block's image and, for the cursor, the layout's end and line
+  // count. *taken false: a word wraps or the block is too large, nothing
+  // is made.
+  ErrorCode Draw(int32_t startX, int32_t wrapWidth, TextImageResult* image, TextLayout* layout,
+                 bool* taken) {
+    *taken = false;
+    const TextStyle& style = record_->style;
+    FontRecord* font = style.font;
+    const int32_t encoding = record_->encoding;
+    const int32_t lineHeight = font->height;
+    const size_t lineCount = lines_.size() - 1;
+    struct Run {
+      size_t start, length;
+      int32_t x, y;
+      TextMetrics m;
+    };
+    std::vector<Run> runs;
+    runs.reserve(lineCount);
+    int32_t x = startX;
+    const bool itemsNeeded = isPrint_ || wrapWidth > 0;
+    TextMetrics space{};
+    if (itemsNeeded)
+      if (ErrorCode e = MeasureText(" ", 1, encoding, &space, &style)) return e;
+    for (size_t line = 0; line < lineCount; ++line) {
+      const size_t start = lines_[line], end = lines_[line + 1];
+      x = line == 0 ? startX : 0;
+      Run r{start, end - start, x, static_cast<int32_t>(line) * lineHeight, {}};
+      // The pen moves word by word as the layout moves it.
+      for (size_t k = start; itemsNeeded && k < end;) {
+        if (scratch_[k] == ' ') {
+          x += space.advance;
+          ++k;
+          continue;
+        }
+        size_t wordEnd = k;
+        while (wordEnd < end && scratch_[wordEnd] != ' ') ++wordEnd;
+        TextMetrics word{};
+        if (ErrorCode e = MeasureText(&scratch_[k], wordEnd - k, encoding, &word, &style)) return e;
+        if (wrapWidth > 0 && int64_t{x} + word.advance > wrapWidth) return ERR_NONE;
+        x += word.advance;
+        k = wordEnd;
+      }
+      if (r.length == 0) continue;
+      if (ErrorCode e = MeasureText(&scratch_[start], r.length, encoding, &r.m, &style)) return e;
+      runs.push_back(r);
+    }
+    if (runs.empty()) return ERR_NONE;
+    int64_t left = INT32_MAX, right = INT32_MIN, maxY = 0;
+    for (const Run& r : runs) {
+      left = std::min<int64_t>(left, int64_t{r.x} + std::min(r.m.inkLeft, 0));
+      right = std::max<int64_t>(right, int64_t{r.x} + r.m.totalWidth);
+      maxY = std::max<int64_t>(maxY, r.y);
+    }
+    int64_t width = right - left;
+    if (wrapWidth > 0 && width > wrapWidth - left) width = wrapWidth - left;
+    width = std::max<int64_t>(width, 1);
+    const int64_t height = maxY + lineHeight + 1;
+    if (width > INT32_MAX || height > INT32_MAX || width * height > (int64_t{1} << 28))
+      return ERR_NONE;
+    const int32_t w = static_cast<int32_t>(width), h = static_cast<int32_t>(height);
+
+    const bool aa = style.flags & TEXTSTYLE_ANTIALIAS;
+    BitmapHandle* bitmap = AllocBitmap(w, h, 0, nullptr);
+    if (!bitmap) return ERR_BITMAP;
+    BitmapHandle* plane =
+        aa ? AllocAlphaChannel(w, h, 1, nullptr, 0) : AllocBitMask(bitmap, w, h, 1, nullptr, 0);
+    if (!plane) {
+      FreeBitmap(bitmap);
+      return aa ? ERR_ALLOCALPHA : ERR_ALLOCMASK;
+    }
+    FillBitmapRect(bitmap, 0, 0, w, h, 0xFF000000u | style.fontColor);
+    for (const Run& r : runs) {
+      // Each line is drawn inside the plane the general path gives its run.
+      const int32_t penX = -std::min(r.m.inkLeft, 0);
+      const int32_t gx = static_cast<int32_t>(r.x - left) - penX;
+      const FontClip clip{gx, r.y, penX + std::max(r.m.totalWidth, 1) + 1, std::max(lineHeight, 1)};
+      DrawFontText(font, aa ? plane : nullptr, aa ? nullptr : plane, gx + penX, r.y,
+                   &scratch_[r.start], r.length, style.flags, encoding, &clip, -1);
+    }
+    BitmapHandle *mask = aa ? nullptr : plane, *alpha = aa ? plane : nullptr;
+    // Coverage of only 0 and 255 is said exactly by a mask.
+    if (aa && !hasPartialCoverage(alpha, w, h)) {
+      mask = AllocBitMask(bitmap, w, h, 1, nullptr, 0);
+      if (!mask) {
+        FreeAlphaChannel(alpha);
+        FreeBitmap(bitmap);
+        return ERR_ALLOCMASK;
+      }
+      AlphaToMaskRect(alpha, 0, 0, mask, 0, 0, w, h, 0);
+      FreeAlphaChannel(alpha);
+      alpha = nullptr;
+    }
+    *image = TextImageResult{bitmap, mask, alpha, w, h, static_cast<int32_t>(left), 0};
+    layout->lineHeight = lineHeight;
+    layout->lines = static_cast<int32_t>(lineCount);
+    layout->endX = x;
+    *taken = true;
+    return ERR_NONE;
+  }
+
+ private:
+  static bool hasPartialCoverage(BitmapHandle* alpha, int32_t w, int32_t h) {
+    BitmapLock lock{};
+    if (!LockBitmap(alpha, 1, &lock)) return true;
+    bool partial = false;
+    for (int32_t y = 0; y < h && !partial; ++y) {
+      const uint8_t* row = lock.address + static_cast<size_t>(y) * lock.rowLength;
+      for (int32_t x = 0; x < w; ++x)
+        if (row[x] && row[x] != 255) {
+          partial = true;
+          break;
+        }
+    }
+    UnlockBitmap(&lock);
+    return partial;
+  }
+
+  const TextRecord* record_;
+  bool isPrint_;
+  std::vector<char> scratch_;
+  std::vector<size_t> lines_;  // where each line starts in the scratch, then its end
+};
+
 }  // namespace
 
 void GetOutputTargetSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
@@ -227,11 +406,25 @@ ErrorCode DrawFormattedText(VmState* L, TextRecord* record, int32_t layerType, u
     rest[2] /= sy;
     rest[3] /= sy;
   }
-  TextBlock block;
   TextLayout layout;
-  if (ErrorCode e = renderBlock(L, record, flags, isPrint, sx, sy, &block, &layout)) return e;
   TextImageResult image{};
-  if (ErrorCode e = MakeTextBitmaps(block, &image)) return e;
+  bool fast = false;
+  if (identity && !toLayer && !layerStyle.effects && !layerStyle.transparency &&
+      (layerType == LAYER_PRINT || layerType == LAYER_TEXTOUT) &&
+      !(flags & (TEXTDRAW_GEOMETRY | TEXTDRAW_RERENDER))) {
+    FastText text(record, isPrint);
+    if (text.Eligible(flags)) {
+      const int32_t startX = isPrint ? record->cursorX - record->leftMargin : 0;
+      const int32_t wrap =
+          std::max(isPrint ? record->wrapWidth + 1 - record->leftMargin : record->wrapWidth, 0);
+      if (ErrorCode e = text.Draw(startX, wrap, &image, &layout, &fast)) return e;
+    }
+  }
+  if (!fast) {
+    TextBlock block;
+    if (ErrorCode e = renderBlock(L, record, flags, isPrint, sx, sy, &block, &layout)) return e;
+    if (ErrorCode e = MakeTextBitmaps(block, &image)) return e;
+  }
   const bool turned = std::fabs(rest[0] - 1) > TOLERANCE || std::fabs(rest[1]) > TOLERANCE ||
                       std::fabs(rest[2]) > TOLERANCE || std::fabs(rest[3] - 1) > TOLERANCE;
   if (turned) {

@@ -379,6 +379,78 @@ TEST_F(TextLibTest, PrintMovesTheCursor) {
   EXPECT_EQ(d->textY, 8);
 }
 
+// Plain text takes a shorter road than tagged text; a leading "[b][/b]"
+// forces the general one. Both must put the same pixels at the same places
+// and leave the cursor at the same place.
+TEST_F(TextLibTest, PlainTextDrawsAsTaggedTextDoes) {
+  constexpr int32_t BW = 300, BH = 100;
+  OpenDisplay(false);
+  ASSERT_EQ(CallWith("CreateBrush", {1, BW, BH}), ERR_NONE);
+  ASSERT_EQ(CallWith("SelectBrush", {1}), ERR_NONE);
+  BrushObject* brush = nullptr;
+  ASSERT_EQ(GetBrushObject(L, ObjectId{nullptr, 1}, &brush, 0), ERR_NONE);
+  const char* text = "one [[two]]  \nthree four\n\n  end\r!";
+  struct Case {
+    const char* name;
+    const char* font;  // null: topaz
+    int32_t style;
+    const char* command;
+    std::vector<int32_t> margins;  // empty: the brush's
+  };
+  const Case cases[] = {
+      {"topaz Print", nullptr, 1, "Print", {}},
+      {"topaz Print within margins", nullptr, 1, "Print", {10, 200}},
+      {"topaz Print that wraps", nullptr, 1, "Print", {10, 90}},
+      {"topaz TextOut", nullptr, 1, "TextOut", {}},
+      {"Vera Print", ":::default_sans", 1, "Print", {}},
+      {"Vera anti-aliased Print", ":::default_sans", 16, "Print", {6, 250}},
+      {"Vera anti-aliased TextOut", ":::default_sans", 16, "TextOut", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(c.font ? CallWith("SetFont", {c.font, 16}) : CallWith("SetFont", {"topaz", 8}),
+              ERR_NONE);
+    ASSERT_EQ(CallWith("SetFontStyle", {c.style}), ERR_NONE);
+    struct Result {
+      std::vector<uint32_t> pixels;
+      int32_t x, y;
+    } results[2];
+    for (int pass = 0; pass < 2; ++pass) {
+      FillBitmapRect(brush->bitmap, 0, 0, BW, BH, 0xFF102030);
+      if (!c.margins.empty()) {
+        ASSERT_EQ(CallWith("SetMargins", {c.margins[0], c.margins[1]}), ERR_NONE);
+      }
+      ASSERT_EQ(CallWith("Locate", {23, 4}), ERR_NONE);
+      std::string shown = std::string(pass ? "[b][/b]" : "") + text;
+      const bool print = std::string(c.command) == "Print";
+      ASSERT_EQ(
+          print ? CallWith("Print", {shown.c_str()}) : CallWith("TextOut", {17, 5, shown.c_str()}),
+          ERR_NONE);
+      uint32_t* argb = ReadBitmapRectARGB(brush->bitmap, 0, 0, BW, BH, 1);
+      ASSERT_NE(argb, nullptr);
+      results[pass].pixels.assign(argb, argb + BW * BH);
+      FreeMemory(argb);
+      for (uint32_t& v : results[pass].pixels) v &= 0xFFFFFF;
+      results[pass].x = d->textX;
+      results[pass].y = d->textY;
+    }
+    int32_t drawn = 0, partial = 0, differ = 0;
+    for (size_t i = 0; i < results[0].pixels.size(); ++i) {
+      uint32_t v = results[0].pixels[i];
+      drawn += v != 0x102030;
+      partial += v != 0x102030 && v != WHITE;
+      if (v != results[1].pixels[i] && differ++ < 5)
+        ADD_FAILURE() << "at " << i % BW << "," << i / BW << ": " << std::hex << v << " against "
+                      << results[1].pixels[i];
+    }
+    EXPECT_GT(drawn, 100);
+    EXPECT_EQ(partial > 0, (c.style & 16) != 0);
+    EXPECT_EQ(results[0].x, results[1].x);
+    EXPECT_EQ(results[0].y, results[1].y);
+  }
+  ASSERT_EQ(Call("EndSelect", 0), ERR_NONE);
+}
+
 TEST_F(TextLibTest, TextOutLimits) {
   OpenDisplay(false);
   std::vector<Value> words;
