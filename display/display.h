@@ -468,6 +468,10 @@ struct LayerAnimServices {
   // *frames receives the new frame count.
   ErrorCode (*changeFrames)(VmState* L, qmLayer* layer, int32_t count, int32_t position,
                             int32_t* frames);
+  // The number of frames of the anim the layer shows and the delay of one
+  // of them (from 0) in milliseconds.
+  ErrorCode (*layerFrames)(VmState* L, qmLayer* layer, int32_t frame, int32_t* count,
+                           int32_t* delay);
 };
 void SetLayerAnimServices(const LayerAnimServices* services);
 // ---- Layer styles ----
@@ -1258,6 +1262,8 @@ void ResetTextCursor(DisplayRecord* display, int32_t outputWidth);
 // answer) when it opens; null removes it.
 using LayerTextAttributeReader = int (*)(VmState* L, qmLayer* layer, int32_t attribute);
 void SetLayerTextAttributeReader(LayerTextAttributeReader reader);
+// The video library answers the playback attributes of video layers.
+void SetLayerVideoAttributeReader(LayerTextAttributeReader reader);
 
 // A sprite (or, without layers, a video) on the screen: one per shown
 // object, kept in its background picture's list in drawing order. The

@@ -37,7 +37,8 @@ struct LayerContext {
   const LayerBrushServices* brushes;
   int32_t opened;
   const LayerAnimServices* anims;
-  LayerTextAttributeReader textAttributes;  // null until the text library opens
+  LayerTextAttributeReader textAttributes;   // null until the text library opens
+  LayerTextAttributeReader videoAttributes;  // null until the video library opens
 };
 extern LayerContext layerContext;
 // Puts the layer state back to its start (the display context's free).

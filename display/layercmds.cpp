@@ -347,8 +347,27 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
     case ATTRZPOS:
       VmPushNumber(L, GetLayerPosition(layer));
       return 1;
+    case ATTRCURFRAME:
+      VmPushNumber(L, layer->base->frame + 1);
+      return 1;
+    case ATTRNUMFRAMES:
+    case ATTRFRAMEDELAY: {
+      // The delay of the frame given as parameter, else of the one shown.
+      const LayerAnimServices* anims = layerContext.anims;
+      if (!anims || !anims->layerFrames) VmRaiseError(L, ERR_UNKNOWNATTR);
+      int32_t frame = layer->base->frame;
+      if (attribute == ATTRFRAMEDELAY && VmGetTop(L) >= 4 && VmType(L, 4) != VM_TYPE_NIL)
+        frame = VmCheckInteger(L, 4) - 1;
+      int32_t count = 0, delay = 0;
+      if (ErrorCode e = anims->layerFrames(L, layer, frame, &count, &delay)) VmRaiseError(L, e);
+      VmPushNumber(L, attribute == ATTRNUMFRAMES ? count : delay);
+      return 1;
+    }
     default:
       if (text && layerContext.textAttributes && layerContext.textAttributes(L, layer, attribute))
+        return 1;
+      if (video && layerContext.videoAttributes &&
+          layerContext.videoAttributes(L, layer, attribute))
         return 1;
       VmRaiseError(L, ERR_UNKNOWNATTR);
   }
@@ -360,6 +379,9 @@ void SetLayerBrushServices(const LayerBrushServices* services) { layerContext.br
 void SetLayerAnimServices(const LayerAnimServices* services) { layerContext.anims = services; }
 void SetLayerTextAttributeReader(LayerTextAttributeReader reader) {
   layerContext.textAttributes = reader;
+}
+void SetLayerVideoAttributeReader(LayerTextAttributeReader reader) {
+  layerContext.videoAttributes = reader;
 }
 
 ErrorCode CheckLayerOutput(int checkLayersOn) {

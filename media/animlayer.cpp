@@ -215,7 +215,18 @@ ErrorCode changeFrames(VmState* L, qmLayer* layer, int32_t count, int32_t positi
   return ERR_NONE;
 }
 
-const LayerAnimServices ANIM_SERVICES{makeAnim, freeAnim, frameCount, changeFrames};
+// The anim the layer shows (a hidden copy too): its frame count and the
+// delay of one frame.
+ErrorCode layerFrames(VmState* L, qmLayer* layer, int32_t frame, int32_t* count, int32_t* delay) {
+  AnimObject* a = nullptr;
+  if (ErrorCode e = GetAnimObject(L, layer->sourceId, &a, ANIM_PENDING)) return e;
+  if (frame < 0 || frame >= a->frameCount) return ERR_ANIMFRAME;
+  *count = a->frameCount;
+  *delay = GetAnimFrameDelay(a, frame);
+  return ERR_NONE;
+}
+
+const LayerAnimServices ANIM_SERVICES{makeAnim, freeAnim, frameCount, changeFrames, layerFrames};
 
 }  // namespace
 

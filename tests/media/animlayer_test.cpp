@@ -189,6 +189,43 @@ TEST_F(AnimLayers, FreedOrChangedAnimsStayWithTheirLayers) {
   EXPECT_EQ(Anims(), 1);
 }
 
+// GetAttribute of an anim layer answers from the anim it shows, also once
+// the script freed that anim.
+TEST_F(AnimLayers, AttributesOfAnAnimLayer) {
+  Strip(1);
+  ASSERT_EQ(CallWith("SetAnimFrameDelay", {1, 2, 40}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetAnimFrameDelay", {1, 3, 70}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 10, 2}), ERR_NONE);
+  for (int freed = 0; freed < 2; ++freed) {
+    struct Case {
+      std::vector<Value> args;
+      ErrorCode error;
+      const char* value;
+    } cases[] = {
+        {{OBJTYPE_LAYER, 1, ATTRNUMFRAMES}, ERR_NONE, "3.000000"},
+        {{OBJTYPE_LAYER, 1, ATTRCURFRAME}, ERR_NONE, "2.000000"},
+        {{OBJTYPE_LAYER, 1, ATTRFRAMEDELAY}, ERR_NONE, "40.000000"},  // the frame shown
+        {{OBJTYPE_LAYER, 1, ATTRFRAMEDELAY, 3}, ERR_NONE, "70.000000"},
+        {{OBJTYPE_LAYER, 1, ATTRFRAMEDELAY, 1}, ERR_NONE, "0.000000"},
+        {{OBJTYPE_LAYER, 1, ATTRFRAMEDELAY, 4}, ERR_ANIMFRAME, ""},
+        {{OBJTYPE_LAYER, 1, ATTRTEXT}, ERR_NOTXTLAYER, ""},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(::testing::Message() << "freed " << freed << ", case " << (&c - cases));
+      ASSERT_EQ(CallWith("GetAttribute", c.args), c.error);
+      if (c.error == ERR_NONE) {
+        EXPECT_EQ(results, std::vector<std::string>{c.value});
+      }
+    }
+    if (!freed) {
+      ASSERT_EQ(CallWith("FreeAnim", {1}), ERR_NONE);
+    }
+  }
+  ASSERT_EQ(CallWith("NextFrame", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("GetAttribute", {OBJTYPE_LAYER, 1, ATTRCURFRAME}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<std::string>{"3.000000"});
+}
+
 TEST_F(AnimLayers, DrawingIntoAShownAnimLeavesItsLayerAsItWas) {
   Strip(1);
   ASSERT_EQ(CallWith("DisplayAnimFrame", {1, 10, 10, 1}), ERR_NONE);
