@@ -78,6 +78,7 @@ struct DisplayContext {
   BitmapHandle* desktopSnapshot = nullptr;  // the monitor as it was, taken once
   DisplayBrushHooks brushHooks{};
   ErrorCode (*spriteRestore)() = nullptr;  // the sprite library's, when it is open
+  ErrorCode (*animRealize)() = nullptr;    // the anim library's, when it is open
   // The text library's reader of the current font's attributes.
   int (*fontAttributeReader)(VmState* L, int32_t attribute) = nullptr;
   DisplayVideoHooks videoHooks{};

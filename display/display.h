@@ -1248,6 +1248,9 @@ ErrorCode SetLayerPosFrame(VmState* L, qmLayer* layer, int32_t x, int32_t y, int
 // The sprite library builds the frames of sprites made before any display
 // when the first display opens (null: none).
 void SetSpriteRestoreHook(ErrorCode (*restore)());
+// The anim library turns the frames of anims loaded while preloading into
+// bitmaps at the first opening; null removes the hook.
+void SetAnimRealizeHook(ErrorCode (*realize)());
 // The font attributes of a display (ATTRFONTASCENDER to ATTRFONTAA) are
 // those of the text library's current font: the library registers the
 // reader that pushes one (returning 1, or 0 for another attribute) when

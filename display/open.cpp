@@ -45,9 +45,10 @@ ErrorCode preparePictures(VmState* L) {
   if (displayContext.brushHooks.realize) displayContext.brushHooks.realize(0, 0);
   // Pictures made while preloading get their images.
   if (ErrorCode e = RealizeBGPicImages(L)) return e;
-  // Sprites made before a display existed get their frames now. Waiting
-  // for the anim library: no anim was deferred until a display exists.
+  // Sprites and anims made before a display existed get their frames now.
   if (displayContext.spriteRestore) displayContext.spriteRestore();
+  if (displayContext.animRealize)
+    if (ErrorCode e = displayContext.animRealize()) return e;
   // Nothing else holds display bitmaps. Colour fonts
   // draw from their own glyph pixels, so no font bitmap waits for a display.
   if (!displayContext.quietOpening) {
@@ -63,6 +64,12 @@ ErrorCode preparePictures(VmState* L) {
       if (ErrorCode e = InitDisplayScaling(L, d)) return e;
   return ERR_NONE;
 }
+
+}  // namespace
+
+void SetAnimRealizeHook(ErrorCode (*realize)()) { displayContext.animRealize = realize; }
+
+namespace {
 
 constexpr int32_t ASK_BODY_TEXT = 288;     // "Please select desired display mode!"
 constexpr int32_t ASK_BUTTONS_TEXT = 792;  // full screen, windowed, manual, cancel

@@ -184,6 +184,7 @@ int CmdScaleAnim(VmState* L) {
     a->smooth = smooth;
     return 0;
   }
+  if (ErrorCode e = RealizeAnimFrames(a)) return e;
   AnimFrameArrays scaled{};
   if (ErrorCode e = AllocAnimFrames(a->frameCount, 1, &scaled)) return e;
   for (int32_t i = 0; i < a->frameCount; i++) {
@@ -345,6 +346,42 @@ void FreeAnimFrames(AnimFrameArrays* frames, AnimFile* file) {
   *frames = AnimFrameArrays{};
 }
 
+ErrorCode RealizeAnimFrame(AnimObject* a, int32_t index) {
+  uint32_t* raw = a->frames.raw ? a->frames.raw[index] : nullptr;
+  if (!raw) return ERR_NONE;
+  BitmapHandle *bitmap = nullptr, *mask = nullptr;
+  if (ErrorCode e = CreateBitmapFromRGB(raw, a->keyColour, a->storedWidth, a->storedHeight,
+                                        a->storedWidth, 0, 0, nullptr, &bitmap, &mask, nullptr))
+    return e;
+  a->frames.bitmaps[index] = bitmap;
+  a->frames.masks[index] = mask;
+  if (a->file)
+    FreeAnimFileFrame(a->file, raw);
+  else
+    FreeMemory(raw);
+  a->frames.raw[index] = nullptr;
+  return ERR_NONE;
+}
+
+ErrorCode RealizeAnimFrames(AnimObject* a) {
+  if (a->fromDisk) return ERR_NONE;
+  for (int32_t i = 0; i < a->frameCount; i++)
+    if (ErrorCode e = RealizeAnimFrame(a, i)) return e;
+  // Every raw frame went back to the file, which has no more use.
+  CloseAnimFile(a->file);
+  a->file = nullptr;
+  return ERR_NONE;
+}
+
+ErrorCode RealizeDeferredAnims() {
+  ErrorCode result = ERR_NONE;
+  for (AnimObject* a = firstAnim(); a; a = nextAnim(a)) {
+    ErrorCode e = RealizeAnimFrames(a);
+    if (result == ERR_NONE) result = e;
+  }
+  return result;
+}
+
 ErrorCode GetAnimObject(VmState* L, ObjectId id, AnimObject** out, uint32_t flags) {
   (void)L;
   *out = nullptr;
@@ -452,10 +489,12 @@ ErrorCode GetAnimFrameBitmap(AnimObject* a, int32_t index, int copy, int noScale
     *alpha = al;
     return ERR_NONE;
   }
+  // A frame kept raw since the preload becomes a bitmap when first asked for.
+  if (ErrorCode e = RealizeAnimFrame(a, index)) return e;
   BitmapHandle* b = a->frames.bitmaps[index];
   BitmapHandle* m = a->frames.masks[index];
   BitmapHandle* al = a->frames.alphas[index];
-  if (!b) return ERR_LOADFRAME;  // a raw frame still waiting for a display
+  if (!b) return ERR_LOADFRAME;
   if (!copy) {
     *bitmap = b;
     *mask = m;
@@ -485,6 +524,8 @@ ErrorCode ChangeAnimFrames(AnimObject* a, int32_t count, int32_t position) {
   if (total > INT32_MAX) return ERR_WRONGUSAGE;
   const int32_t start =
       position > 0 ? position - 1 : static_cast<int32_t>(count < 0 ? total : frames);
+  // New frames follow the first frame's mask or alpha channel.
+  if (ErrorCode e = RealizeAnimFrames(a)) return e;
   AnimFrameArrays next{};
   if (ErrorCode e = AllocAnimFrames(static_cast<int32_t>(total), 1, &next)) return e;
   AnimFrameArrays& old = a->frames;
@@ -570,6 +611,7 @@ void FreeAllAnims(VmState* L) {
   FreeAnimStreams();
   SetAnimDrawHooks(nullptr);
   SetSpriteLoadHook(nullptr);
+  SetAnimRealizeHook(nullptr);
 }
 
 ErrorCode RegisterAnimObjectLists() {

@@ -107,6 +107,11 @@ struct AnimBuildSpec {
   int32_t loaderIndex;
   PluginBase* loaderPlugin;
   int32_t loadTransparency;
+  // While preloading: the frames of an anim stay raw ARGB words until a
+  // display opens, and a picture comes as its pixels (sourceWidth words a
+  // row) instead of bitmaps.
+  int32_t keepRaw;
+  const uint32_t* pixels;
 };
 // Builds the anim and pushes its automatic id: the number of results or
 // an error (everything made so far freed).
@@ -157,3 +162,13 @@ void RegisterAnimLayerKind();
 ErrorCode RegisterAnimObjectLists();
 // Finishes and frees every anim stream (their errors are dropped).
 void FreeAnimStreams();
+// Frames kept as raw ARGB words since the preload (the anim's file, when
+// it has one, lent them) become bitmaps and masks with the anim's key
+// colour: one frame, or all of them, after which the file is closed.
+// Disk anims are left alone. ERR_BITMAP, ERR_ALLOCMASK; a frame that
+// failed stays raw.
+ErrorCode RealizeAnimFrame(AnimObject* anim, int32_t index);
+ErrorCode RealizeAnimFrames(AnimObject* anim);
+// When the first display opens: the frames of every anim loaded during the
+// preload become bitmaps (the first error is returned, the rest still run).
+ErrorCode RealizeDeferredAnims();

@@ -79,5 +79,6 @@ ErrorCode OpenAnimLibrary(VmState* L) {
   SetAnimDrawHooks(&hooks);
   RegisterAnimLayerKind();
   SetSpriteLoadHook(loadSprite);
+  SetAnimRealizeHook(RealizeDeferredAnims);
   return 0;
 }

@@ -71,8 +71,15 @@ ErrorCode readLoadOptions(VmState* L, int index, int forAnim, LoadOptions* o) {
 
 const char* loaderText(const char* text) { return text[0] ? text : nullptr; }
 
-// Makes frame i of the build from the anim file.
-ErrorCode fileFrame(AnimBuildSpec* s, int32_t i, AnimFrameArrays* f) {
+// The alpha channel of a raw frame, which needs no display.
+ErrorCode rawAlpha(const uint32_t* raw, int32_t width, int32_t height, BitmapHandle** alpha) {
+  return CreateBitmapFromRGB(raw, -1, width, height, width, 0, 8u, nullptr, nullptr, nullptr,
+                             alpha);
+}
+
+// Makes frame i of the build from the anim file; with keepRaw the frame
+// stays as the file lent it.
+ErrorCode fileFrame(AnimBuildSpec* s, int32_t i, AnimFrameArrays* f, bool keepRaw = false) {
   int32_t transparency = 0;
   uint32_t* raw = GetAnimFileFrame(s->file, i, s->loadAlpha, &transparency);
   if (!raw) return ERR_LOADFRAME;
@@ -81,11 +88,31 @@ ErrorCode fileFrame(AnimBuildSpec* s, int32_t i, AnimFrameArrays* f) {
     SetErrorArgString(s->fileName);
     return ERR_NOTRANSPARENCY;
   }
+  if (keepRaw) {
+    f->raw[i] = raw;
+    return s->loadAlpha || transparency
+               ? rawAlpha(raw, s->frameWidth, s->frameHeight, &f->alphas[i])
+               : ERR_NONE;
+  }
   ErrorCode e = CreateBitmapFromRGB(raw, s->keyColour, s->frameWidth, s->frameHeight, s->frameWidth,
                                     0, (s->loadAlpha || transparency) ? 8u : 0u, nullptr,
                                     &f->bitmaps[i], &f->masks[i], &f->alphas[i]);
   FreeAnimFileFrame(s->file, raw);
   return e;
+}
+
+// Frame i of the build as a raw copy of the picture's rectangle at sx, sy.
+ErrorCode pixelFrame(const AnimBuildSpec* s, int32_t sx, int32_t sy, int32_t width, int32_t height,
+                     int32_t i, AnimFrameArrays* f) {
+  auto* raw = static_cast<uint32_t*>(
+      AllocMemoryArray(static_cast<size_t>(width) * static_cast<size_t>(height), 4, 0));
+  if (!raw) return ERR_MEM;
+  for (int32_t y = 0; y < height; y++)
+    memcpy(raw + static_cast<size_t>(y) * width,
+           s->pixels + static_cast<size_t>(sy + y) * s->sourceWidth + sx,
+           static_cast<size_t>(width) * 4);
+  f->raw[i] = raw;
+  return s->loadAlpha ? rawAlpha(raw, width, height, &f->alphas[i]) : ERR_NONE;
 }
 
 }  // namespace
@@ -108,7 +135,7 @@ int BuildAnimObject(VmState* L, AnimBuildSpec* s) {
       }
       break;
     case SOURCE_BITMAP:
-      if (!s->bitmap) return ERR_WRONGUSAGE;
+      if (!s->bitmap && !s->pixels) return ERR_WRONGUSAGE;
       if (s->layoutArgs < 4) {
         width = s->sourceWidth;
         height = s->sourceHeight;
@@ -133,6 +160,9 @@ int BuildAnimObject(VmState* L, AnimBuildSpec* s) {
       return ERR_WRONGUSAGE;
   }
   const int disk = s->targetKind == TARGET_DISK || s->fromDisk;
+  // Frames wait for a display raw; only anims read files or pictures so.
+  const bool keepRaw =
+      s->keepRaw && !disk && s->targetKind == TARGET_ANIM && !source && (s->file || s->pixels);
   AnimFrameArrays f{};
   if (ErrorCode e = AllocAnimFrames(count, !disk, &f)) return e;
   ErrorCode e = ERR_NONE;
@@ -141,7 +171,11 @@ int BuildAnimObject(VmState* L, AnimBuildSpec* s) {
       if (s->sourceKind == SOURCE_ANIM && s->file) {
         s->frameWidth = width;
         s->frameHeight = height;
-        e = fileFrame(s, i, &f);
+        e = fileFrame(s, i, &f, keepRaw);
+      } else if (keepRaw) {
+        int32_t sx = s->layoutArgs < 4 ? 0 : (i % perRow) * width + s->x;
+        int32_t sy = s->layoutArgs < 4 ? 0 : (i / perRow) * height + s->y;
+        e = pixelFrame(s, sx, sy, width, height, i, &f);
       } else if (source) {
         e = GetAnimFrameBitmap(source, i, 1, 0, &f.bitmaps[i], &f.masks[i], &f.alphas[i]);
       } else if (s->layoutArgs < 4 && s->ownsSource) {
@@ -162,6 +196,8 @@ int BuildAnimObject(VmState* L, AnimBuildSpec* s) {
     if (s->sourceKind == SOURCE_ANIM && s->file && !e)
       for (int32_t i = 0; i < count; i++) f.delays[i] = GetAnimFileFrameDelay(s->file, i);
   }
+  // Raw frames a file lent go back to it.
+  AnimFile* lender = keepRaw ? s->file : nullptr;
   if (!e && s->targetKind == TARGET_SPRITE) {
     // The frames become the sprite's; what is left of the arrays goes.
     SpriteFrames frames{count, f.bitmaps, f.masks, f.alphas, nullptr};
@@ -194,9 +230,14 @@ int BuildAnimObject(VmState* L, AnimBuildSpec* s) {
     e = AddAnimObject(&s->id, s->automatic, width, height, &f, s->keyColour, s->loadAlpha, disk,
                       s->deinterlace, &anim);
   if (e) {
-    FreeAnimFrames(&f, nullptr);
+    FreeAnimFrames(&f, lender);
     FreeMemory(fileName);
     return e;
+  }
+  if (lender) {
+    // The anim keeps the file until its frames are bitmaps.
+    anim->file = s->file;
+    s->file = nullptr;
   }
   if (disk) {
     anim->file = s->file;
@@ -248,6 +289,9 @@ int LoadAnimObject(VmState* L, int32_t target) {
   s.fileName = file;
   s.adapter = o.adapter;
   s.fromDisk = o.fromDisk;
+  // While preloading no display exists yet: frames stay raw until one opens.
+  s.keepRaw = target == TARGET_ANIM && GetDeferBitmapsFlag();
+  DecodedImage* picture = nullptr;
   ErrorCode e = ERR_OPENANIM2;
   if (!o.framesGiven) {
     int32_t hasAlpha = 0;
@@ -298,10 +342,16 @@ int LoadAnimObject(VmState* L, int32_t target) {
       return ERR_NOTRANSPARENCY;
     }
     if (transparent >= 0) s.keyColour = transparent & 0xFFFFFF;
-    e = CreateBitmapFromRGB(GetDecodedImagePixels(image), s.keyColour, w, h, w, 0,
-                            o.loadAlpha ? 8u : 0u, nullptr, &s.bitmap, &s.mask, &s.alpha);
-    FreeDecodedImage(image);
-    if (e) return e;
+    if (s.keepRaw) {
+      // The frames are cut from the pixels; the image goes after the build.
+      s.pixels = GetDecodedImagePixels(image);
+      picture = image;
+    } else {
+      e = CreateBitmapFromRGB(GetDecodedImagePixels(image), s.keyColour, w, h, w, 0,
+                              o.loadAlpha ? 8u : 0u, nullptr, &s.bitmap, &s.mask, &s.alpha);
+      FreeDecodedImage(image);
+      if (e) return e;
+    }
     s.sourceKind = SOURCE_BITMAP;
     s.ownsSource = 1;
     s.sourceWidth = w;
@@ -322,6 +372,7 @@ int LoadAnimObject(VmState* L, int32_t target) {
   // What the build did not take: the file of an in-memory anim, the
   // picture's bitmaps when frames were cut from it.
   CloseAnimFile(s.file);
+  FreeDecodedImage(picture);
   FreeBitmap(s.bitmap);
   FreeBitMask(s.mask);
   FreeAlphaChannel(s.alpha);

@@ -191,6 +191,91 @@ TEST_F(Anims, PicturesAreCutRowByRowOrMakeOneFrame) {
             ERR_BRUSHSIZE);
 }
 
+// While preloading, an anim keeps its frames as raw ARGB words (the file
+// of an anim file stays open for them) until the first display opens; a
+// frame asked for earlier is made at once. Afterwards the frames equal
+// those of an anim loaded with a display, masks and alpha included.
+TEST_F(Anims, PreloadedFramesStayRawUntilADisplayOpens) {
+  const std::string gif = Gif("a.gif", 3);
+  // A 6 x 2 picture: three 2 x 2 frames, pixels of red 0x10 see-through.
+  std::vector<uint32_t> px(12);
+  for (int i = 0; i < 12; i++)
+    px[static_cast<size_t>(i)] =
+        (i % 3 ? 0x80000000u : 0xFF000000u) | (i % 4 ? 0x203040u : 0x100000u);
+  const std::string png = dir / "strip.png";
+  ASSERT_EQ(SaveARGBAsPng(png.c_str(), px.data(), 6, 2, 1), 0);
+  struct Case {
+    int id;
+    std::string file;
+    std::vector<std::pair<std::string, double>> options;
+    bool masks, alphas;
+  } cases[] = {
+      {1, gif, {}, false, false},
+      {2,
+       png,
+       {{"width", 2}, {"height", 2}, {"frames", 3}, {"transparency", 0x100000}},
+       true,
+       false},
+      {3, png, {{"width", 2}, {"height", 2}, {"frames", 3}, {"loadalpha", 1}}, false, true},
+  };
+  auto load = [&](const Case& c, int id) {
+    VmSetTop(p.L, 0);
+    VmPushNumber(p.L, id);
+    VmPushString(p.L, c.file.c_str());
+    VmNewTable(p.L);
+    for (const auto& [key, value] : c.options) {
+      VmPushString(p.L, key.c_str());
+      VmPushNumber(p.L, value);
+      VmSetTable(p.L, -3);
+    }
+    return p.Call("LoadAnim", 3);
+  };
+  // What each anim is when loaded with a display (ids 11 to 13).
+  std::vector<std::vector<uint32_t>> want;
+  for (const Case& c : cases) {
+    ASSERT_EQ(load(c, 10 + c.id), 0);
+    for (int f = 1; f <= 3; f++) want.push_back(Frame(10 + c.id, f));
+  }
+  TagItem defer[] = {{ATTR_DEFERBITMAPS, 1}, {ATTR_DONE, 0}};
+  SetGlobalAttrs(p.L, defer);
+  for (const Case& c : cases) ASSERT_EQ(load(c, c.id), 0) << c.id;
+  // One more, freed before any display: its raw frames go back to its file.
+  ASSERT_EQ(load(cases[0], 4), 0);
+  defer[0].data = 0;
+  SetGlobalAttrs(p.L, defer);
+  ASSERT_EQ(Call("FreeAnim", {4}), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    AnimObject* a = Anim(c.id);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->file != nullptr, c.file == gif);
+    for (int f = 0; f < 3; f++) {
+      EXPECT_NE(a->frames.raw[f], nullptr);
+      EXPECT_EQ(a->frames.bitmaps[f], nullptr);
+      EXPECT_EQ(a->frames.alphas[f] != nullptr, c.alphas);
+    }
+  }
+  // The file's delays are known at once.
+  EXPECT_EQ(Attr(1, ATTRFRAMEDELAY, 2), Attr(11, ATTRFRAMEDELAY, 2));
+  // A frame asked for before the display opens is made then.
+  EXPECT_EQ(Frame(2, 2), want[4]);
+  EXPECT_EQ(Anim(2)->frames.raw[1], nullptr);
+  EXPECT_NE(Anim(2)->frames.raw[0], nullptr);
+  ASSERT_EQ(RealizeDeferredAnims(), ERR_NONE);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    AnimObject* a = Anim(c.id);
+    EXPECT_EQ(a->file, nullptr);
+    for (int f = 0; f < 3; f++) {
+      EXPECT_EQ(a->frames.raw[f], nullptr);
+      EXPECT_NE(a->frames.bitmaps[f], nullptr);
+      EXPECT_EQ(a->frames.masks[f] != nullptr, c.masks);
+      EXPECT_EQ(a->frames.alphas[f] != nullptr, c.alphas);
+      EXPECT_EQ(Frame(c.id, f + 1), want[static_cast<size_t>((c.id - 1) * 3 + f)]) << f;
+    }
+  }
+}
+
 TEST_F(Anims, LoadOptionsAndFilesAreChecked) {
   std::string gif = Gif("a.gif", 3), iff = Iff();
   std::string text = dir / "plain.txt";
