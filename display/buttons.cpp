@@ -11,6 +11,7 @@
 
 #include "display/context_private.h"
 #include "display/event_private.h"
+#include "display/layer_private.h"
 #include "platform/linux/platform.h"
 
 namespace {
@@ -69,6 +70,20 @@ ErrorCode notFound(ObjectId id) {
   if (id.autoId) return ERR_FINDARRAY;
   SetErrorArgNumber(id.number);
   return ERR_FINDBUTTON;
+}
+
+// A layer button's rectangle is where its layer is shown now, so the
+// button follows the layer as it moves or changes size. The rectangle is
+// in the coordinates of the layer's shown image: the display's own when
+// layers are scaled with it, else the picture's.
+void followLayer(qmBGPicButton* b) {
+  const auto* layer = static_cast<const qmLayer*>(b->layer);
+  const LayerImageState* s = layer->display ? layer->display : layer->base;
+  if (!s) return;
+  b->x1 = s->x;
+  b->y1 = s->y;
+  b->x2 = VmTruncInt32(static_cast<double>(s->x) + s->width - 1);
+  b->y2 = VmTruncInt32(static_cast<double>(s->y) + s->height - 1);
 }
 
 // Reads the handler table at index into the button's references; 0 when
@@ -143,6 +158,7 @@ int cmdMakeButton(VmState* L) {
   b->layer = layer;
   b->layerHidden = extra[0];
   b->layerExtra = extra[1];
+  if (layer) followLayer(b);
   b->next = listOf(pic);
   listOf(pic) = b;
   if (!automatic) return 0;
@@ -198,14 +214,34 @@ int cmdDumpButtons(VmState* L) {
 }
 
 // Whether the button takes part and lies under the point (the picture's
-// coordinates). Layer buttons take part once layers can carry them.
-bool hit(const qmBGPicButton* b, int32_t x, int32_t y) {
-  if (!b->enabled || b->layer) return false;
+// coordinates). A layer button takes part while its layer is visible, or
+// hidden when its switch says so.
+bool hit(const DisplayRecord* d, qmBGPicButton* b, int32_t x, int32_t y) {
+  if (!b->enabled) return false;
+  if (b->layer) {
+    const auto* layer = static_cast<const qmLayer*>(b->layer);
+    if ((layer->hidden || layer->pending) && !b->layerHidden) return false;
+    followLayer(b);
+    if (d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0) {
+      x = VmTruncInt32(x * d->scaleX);
+      y = VmTruncInt32(y * d->scaleY);
+    }
+  }
   return x >= b->x1 && x <= b->x2 && y >= b->y1 && y <= b->y2;
+}
+
+// The 1-based position of the layer among the picture's layers; 0 when
+// it is not there.
+int32_t layerIndex(const BGPic* pic, const void* layer) {
+  int32_t i = 1;
+  for (const qmLayer* l = FirstLayer(pic); l; l = NextLayer(l), ++i)
+    if (l == layer) return i;
+  return 0;
 }
 
 void fillMessage(ButtonMessage* m, DisplayRecord* d, qmBGPicButton* b, int32_t slot) {
   m->display = d;
+  m->layerIndex = b->layer && d->bgpic ? layerIndex(d->bgpic, b->layer) : 0;
   m->button = b;
   m->handler = b->handlers[slot];
   m->userData = b->userData;
@@ -244,7 +280,7 @@ int OfferToButtons(const EventRecord* e, ButtonMessage* m) {
   eventPoint(e, &x, &y);
   bool press = e->args[2] != 0;
   for (qmBGPicButton* b = listOf(d->bgpic); b; b = b->next) {
-    if (!hit(b, x, y)) continue;
+    if (!hit(d, b, x, y)) continue;
     int32_t slot = 2 + 2 * index + (press ? 0 : 1);
     if (press) {
       b->pressed[index] = 1;
@@ -268,7 +304,7 @@ int CheckButtonsUnderPointer(DisplayRecord* d, ButtonMessage* m) {
   GetDisplayMousePosition(d, &x, &y);
   qmBGPicButton* under = nullptr;
   for (qmBGPicButton* b = listOf(d->bgpic); b && !under; b = b->next)
-    if (hit(b, x, y)) under = b;
+    if (hit(d, b, x, y)) under = b;
   for (qmBGPicButton* b = listOf(d->bgpic); b; b = b->next) {
     if (!b->over || b == under) continue;
     b->over = 0;
@@ -295,6 +331,11 @@ void FillButtonMessage(VmState* L, const ButtonMessage* m) {
   SetTableFieldInt(L, "midmousedown", b->pressed[2]);
   if (m->display)
     SetTableFieldId(L, "display", ObjectId{m->display->head.autoId, m->display->head.number});
+  if (b->layer && m->layerIndex > 0) {
+    const auto* layer = static_cast<const qmLayer*>(b->layer);
+    SetTableFieldInt(L, "layer", m->layerIndex);
+    SetTableFieldString(L, "layername", layer->name ? layer->name : "");
+  }
 }
 
 void FreeBGPicButtons(VmState* L, BGPic* pic) {

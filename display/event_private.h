@@ -116,6 +116,7 @@ struct ButtonMessage {
   qmBGPicButton* button;
   VmRef handler, userData;
   const char* action;
+  int32_t layerIndex;  // a layer button's layer position (1-based), else 0
 };
 extern const CommandTableEntry BUTTON_COMMANDS[];
 extern const ConstantTableEntry BUTTON_CONSTANTS[];
