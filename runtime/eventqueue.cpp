@@ -231,3 +231,47 @@ int QueuedEventsPending() {
   UnlockMutex(mutex);
   return pending;
 }
+
+int32_t GetQueuedEventByIndex(int32_t index, QueuedEventCopy* out, int take) {
+  *out = QueuedEventCopy{};
+  PlatformMutex* mutex = queueMutex.load(std::memory_order_acquire);
+  if (!mutex || index < 0) return 0;
+  LockMutex(mutex);
+  EventRecord* e = runtimeContext.queueHead;
+  for (int32_t i = 0; e && i < index; ++i) e = e->next;
+  if (!e) {
+    UnlockMutex(mutex);
+    return 0;
+  }
+  out->display = e->display;
+  out->type = e->type;
+  out->seconds = e->postedSeconds;
+  out->userData = e->userData;
+  switch (e->type) {
+    case 1:
+    case 2:
+    case 16:
+      for (int i = 0; i < 3; ++i) out->args[i] = e->args[i];
+      break;
+    case 3:
+    case 28:
+    case 29:
+      out->args[2] = e->args[0];
+      out->keys[0] = e->args[2];
+      out->keys[1] = e->args[1];
+      break;
+    case 14:
+    case 22:
+      out->args[0] = e->args[0];
+      out->args[1] = e->args[1];
+      break;
+    case 26:
+      out->args[2] = e->args[2];
+      break;
+    default:
+      break;
+  }
+  if (take) e->userData = nullptr;
+  UnlockMutex(mutex);
+  return index + 1;
+}

@@ -458,6 +458,24 @@ int DropQueuedEventsThrough(VmState* L, QueuedEventVisitor visit, void* context)
 // Whether any live event is queued.
 int QueuedEventsPending();
 void ReleaseEventRecord(VmState* L, EventRecord* event);
+// A copy of one queued event with its arguments placed by the event's kind:
+// mouse buttons (1, 2, 16) in args; keys (3, 28, 29) the first argument in
+// args[2], the third in keys[0], the second in keys[1]; dropped files and
+// touches (14, 22) the first two in args; type 26 the third in args[2];
+// other types no argument.
+struct QueuedEventCopy {
+  DisplayRecord* display;
+  int32_t type;
+  double seconds;
+  void* userData;
+  int32_t args[3];
+  int32_t keys[2];
+};
+// Copies the queued record at index (0 the oldest, counted as FlushEvents
+// counts) and returns index + 1; 0 when fewer records are queued. take: the
+// queued record gives its user data up to the caller, so dropping the
+// record no longer releases it.
+int32_t GetQueuedEventByIndex(int32_t index, QueuedEventCopy* out, int take);
 
 // ---- Stream layer and linked data ----
 // One handle type for every file the system reads or writes: a platform

@@ -147,6 +147,47 @@ TEST_F(EventQueue, FlushDropsTheOldestUpToTheIndex) {
   EXPECT_EQ(TakeNextEvent(nullptr), nullptr);
 }
 
+// Copies by index place the arguments by the event's kind; the take flag
+// hands the payload to the caller, so flushing the queue no longer frees it
+// (ASan reports a double free or a leak if it did).
+TEST_F(EventQueue, CopiesByIndexPlaceArgumentsByKind) {
+  FakeDisplay storage;
+  DisplayRecord* display = fakeDisplay(storage);
+  struct Case {
+    int32_t type;
+    std::vector<int32_t> args, keys;
+  };
+  const Case cases[] = {
+      {1, {11, 12, 13}, {0, 0}},  {16, {11, 12, 13}, {0, 0}}, {3, {0, 0, 11}, {13, 12}},
+      {29, {0, 0, 11}, {13, 12}}, {14, {11, 12, 0}, {0, 0}},  {26, {0, 0, 13}, {0, 0}},
+      {7, {0, 0, 0}, {0, 0}},
+  };
+  for (const Case& c : cases)
+    ASSERT_EQ(PostEvent(display, c.type, 11, 12, 13, AllocMemory(16, 1)), 1);
+  QueuedEventCopy copy;
+  for (int32_t i = 0; i < static_cast<int32_t>(std::size(cases)); ++i) {
+    const Case& c = cases[i];
+    ASSERT_EQ(GetQueuedEventByIndex(i, &copy, 0), i + 1) << c.type;
+    EXPECT_EQ(copy.type, c.type);
+    EXPECT_EQ(copy.display, display);
+    EXPECT_EQ(copy.seconds, fakeNow.seconds + fakeNow.micros / 1e6);
+    EXPECT_NE(copy.userData, nullptr);
+    EXPECT_EQ((std::vector<int32_t>{copy.args, copy.args + 3}), c.args) << c.type;
+    EXPECT_EQ((std::vector<int32_t>{copy.keys, copy.keys + 2}), c.keys) << c.type;
+  }
+  EXPECT_EQ(GetQueuedEventByIndex(static_cast<int32_t>(std::size(cases)), &copy, 0), 0);
+  EXPECT_EQ(copy.type, 0);
+  EXPECT_EQ(GetQueuedEventByIndex(-1, &copy, 0), 0);
+
+  ASSERT_EQ(GetQueuedEventByIndex(2, &copy, 1), 3);
+  void* taken = copy.userData;
+  ASSERT_NE(taken, nullptr);
+  ASSERT_EQ(GetQueuedEventByIndex(2, &copy, 0), 3);
+  EXPECT_EQ(copy.userData, nullptr);
+  FlushEvents(nullptr, -1, 1);
+  FreeMemory(taken);
+}
+
 TEST_F(EventQueue, DetachingADisplayClearsItsEvents) {
   FakeDisplay d1, d2;
   post(0, 1, fakeDisplay(d1));
