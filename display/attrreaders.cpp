@@ -198,8 +198,9 @@ int readDisplayAttribute(VmState* L, int32_t attribute) {
     case ATTRXSERVER:
       return pushText(L, d->xserver);
     case ATTRHOSTTASKBAR:
-    case ATTRSPRITES:
       return pushNumber(L, 0);
+    case ATTRSPRITES:
+      return pushNumber(L, CountSpriteInstances(d->bgpic));
     case ATTRHOSTSCALEX:
     case ATTRHOSTSCALEY:
     case ATTRHOSTSCALE:
@@ -233,7 +234,7 @@ int readBGPicAttribute(VmState* L, int32_t attribute) {
     case ATTRLOADER:
       return pushText(L, "");
     case ATTRSPRITES:
-      return pushNumber(L, 0);
+      return pushNumber(L, CountSpriteInstances(pic));
     default:
       VmRaiseError(L, ERR_UNKNOWNATTR);
   }

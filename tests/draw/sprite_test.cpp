@@ -94,8 +94,18 @@ TEST_F(SpriteTest, RemoveSpritesCanKeepTheLastImages) {
   Sprite(2, {GREEN});
   ASSERT_EQ(CallWith("DisplaySprite", {1, 0, 0}), ERR_NONE);
   ASSERT_EQ(CallWith("DisplaySprite", {2, 50, 0}), ERR_NONE);
+  // The display and its picture count the sprites they show.
+  ASSERT_EQ(CallWith("GetAttribute", {OBJTYPE_DISPLAY, 1, ATTRSPRITES}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>{2});
+  VmPushNumber(L, OBJTYPE_BGPIC);
+  VmPushLightUserdata(L, d->bgpic->head.autoId);
+  VmPushNumber(L, ATTRSPRITES);
+  ASSERT_EQ(Call("GetAttribute", 3), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>{2});
   ASSERT_EQ(CallWith("RemoveSprites", {1}), ERR_NONE);
   EXPECT_EQ(CountSpriteInstances(d->bgpic), 0);
+  ASSERT_EQ(CallWith("GetAttribute", {OBJTYPE_DISPLAY, 1, ATTRSPRITES}), ERR_NONE);
+  EXPECT_EQ(results, std::vector<double>{0});
   EXPECT_EQ(ReadBitmapPixel(d->windowBitmap, 5, 5, 0) & 0xFFFFFF, RED);
   EXPECT_EQ(At(55, 5), GREEN);
   ASSERT_EQ(CallWith("DisplaySprite", {1, 100, 0}), ERR_NONE);
