@@ -238,8 +238,13 @@ void spriteRefreshForBlit(void* state, DisplayRecord* d, int32_t x, int32_t y, i
                           int32_t height) {
   RedrawSpriteArea(static_cast<VmState*>(state), d, x, y, width, height);
 }
-const DisplayBlitHooks blitHooks{currentForBlit,   RefreshDisplayRect, RefreshScaledDisplay,
-                                 LayerBlitRefresh, spritesOverForBlit, spriteRefreshForBlit};
+void drawSpritesForBlit(DisplayRecord* d, BitmapHandle* dest, int32_t x, int32_t y, int32_t width,
+                        int32_t height) {
+  if (d && !d->layers) DrawSpriteInstances(d->bgpic, dest, x, y, x, y, width, height);
+}
+const DisplayBlitHooks blitHooks{currentForBlit,    RefreshDisplayRect, RefreshScaledDisplay,
+                                 LayerBlitRefresh,  spritesOverForBlit, spriteRefreshForBlit,
+                                 drawSpritesForBlit};
 // What position constants resolve against: the size of the current
 // output (a selected picture, the drawing target, else the window bitmap).
 void outputAreaOfDisplay(OutputArea* area) {

@@ -434,6 +434,35 @@ const BitmapHandle* SelectedOutputBitmap() {
   return hooks && hooks->current(&view) ? view.selectedOutput : nullptr;
 }
 
+namespace {
+
+// Shows the blit in the window over a copy of the window bitmap's
+// rectangle, with the display's sprites over it when asked.
+void showThroughCopy(const DisplayBlitHooks* hooks, DisplayRecord* display, BitmapHandle* shown,
+                     BitmapHandle* source, int32_t sx, int32_t sy, int32_t dx, int32_t dy,
+                     int32_t width, int32_t height, BitmapHandle* mask, BitmapHandle* alpha,
+                     bool sprites) {
+  // The rectangle is clipped to the output; what lies outside the window
+  // bitmap is not shown.
+  if (dx < 0 || dy < 0 || int64_t{dx} + width > shown->width ||
+      int64_t{dy} + height > shown->height)
+    return;
+  BitmapHandle* copy = AllocBitmap(width, height, 0, nullptr);
+  if (!copy) return;
+  BltBitmapToTarget(shown, dx, dy, copy, 0, 0, width, height);
+  if (mask)
+    BltBitmapMasked(source, sx, sy, copy, 0, 0, width, height, mask);
+  else if (alpha)
+    BltBitmapAlpha(source, sx, sy, copy, 0, 0, width, height, alpha);
+  else
+    BltBitmapToTarget(source, sx, sy, copy, 0, 0, width, height);
+  if (sprites && hooks->drawSprites) hooks->drawSprites(display, copy, dx, dy, width, height);
+  hooks->refreshRect(copy, 0, 0, display, dx, dy, width, height, 0);
+  FreeBitmap(copy);
+}
+
+}  // namespace
+
 void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest,
              int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
              int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
@@ -512,13 +541,25 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
       return;
     }
   }
+  // Straight to the window through a mask or an alpha channel, or under a
+  // sprite: what the window shows there (the window bitmap's rectangle) is
+  // copied, the blit drawn over the copy, the sprites over that, and the
+  // copy shown. The window bitmap keeps what it had.
+  const bool throughCopy =
+      toDisplay && !dest && view.windowBitmap &&
+      (mask || alpha ||
+       (!(flags & SAFEBLT_NOSPRITES) && hooks->spritesOver && hooks->drawSprites &&
+        hooks->spritesOver(display, dx, dy, width, height)));
   // A selected brush drawn with its mask and alpha channel keeps them up to
   // date with what the blit puts into its pixels.
   bool bookkeeping = !noDisplay && !(flags & SAFEBLT_BITMAPONLY);
   BitmapHandle* selectedMask = bookkeeping ? view.selectedMask : nullptr;
   BitmapHandle* selectedAlpha = bookkeeping ? view.selectedAlpha : nullptr;
   const int32_t selection = gfxContext.selectionMode;
-  if (mask) {
+  if (throughCopy) {
+    showThroughCopy(hooks, display, view.windowBitmap, source, sx, sy, dx, dy, width, height, mask,
+                    alpha, !(flags & SAFEBLT_NOSPRITES));
+  } else if (mask) {
     if (dest) BltBitmapMasked(source, sx, sy, dest, dx, dy, width, height, mask);
   } else if (alpha) {
     if (!dest) {

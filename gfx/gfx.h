@@ -208,6 +208,10 @@ struct DisplayBlitHooks {
   int (*spritesOver)(DisplayRecord* display, int32_t x, int32_t y, int32_t width, int32_t height);
   void (*spriteRefresh)(void* state, DisplayRecord* display, int32_t x, int32_t y, int32_t width,
                         int32_t height);
+  // Draws the sprites of the display that meet the rectangle (display
+  // coordinates) into dest, whose origin lies at x, y (null: none ever).
+  void (*drawSprites)(DisplayRecord* display, BitmapHandle* dest, int32_t x, int32_t y,
+                      int32_t width, int32_t height);
 };
 void SetDisplayBlitHooks(const DisplayBlitHooks* hooks);
 

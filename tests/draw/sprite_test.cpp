@@ -89,6 +89,51 @@ TEST_F(SpriteTest, DrawingUnderASpriteKeepsTheSpriteOnTop) {
   EXPECT_EQ(At(25, 25), WHITE);
 }
 
+// Blits straight into the window (no destination bitmap) go through their
+// mask or alpha channel and keep the sprites on top, with layers off and
+// on; the window bitmap keeps what it had.
+TEST_F(SpriteTest, StraightWindowBlitsKeepSpritesOnTopAndHonourMaskAndAlpha) {
+  Sprite(1, {RED});
+  ASSERT_EQ(CallWith("DisplaySprite", {1, 20, 20}), ERR_NONE);
+  OwnedBitmap white(AllocBitmap(30, 30, 0, nullptr));
+  ASSERT_NE(white, nullptr);
+  FillBitmapRect(white.get(), 0, 0, 30, 30, WHITE);
+  // The left half solid, the right half clear.
+  BitmapHandle* mask = AllocBitMask(white.get(), 30, 30, 1, nullptr, 0);
+  BitmapHandle* alpha = AllocAlphaChannel(30, 30, 1, nullptr, 0);
+  ASSERT_NE(mask, nullptr);
+  ASSERT_NE(alpha, nullptr);
+  MaskRectOp(mask, 0, 0, 30, 30, 1);
+  MaskRectOp(mask, 0, 0, 15, 30, 0);
+  FillAlphaRect(alpha, 0, 0, 30, 30, 0);
+  FillAlphaRect(alpha, 0, 0, 15, 30, 255);
+  struct Case {
+    const char* name;
+    BitmapHandle *mask, *alpha;
+    bool layers;
+  };
+  for (const Case& c :
+       {Case{"plain", nullptr, nullptr, false}, Case{"mask", mask, nullptr, false},
+        Case{"alpha", nullptr, alpha, false}, Case{"mask, layers", mask, nullptr, true},
+        Case{"alpha, layers", nullptr, alpha, true}}) {
+    if (c.layers && !d->layers) {
+      ASSERT_EQ(CallWith("RemoveSprites", {}), ERR_NONE);
+      ASSERT_EQ(CallWith("EnableLayers", {}), ERR_NONE);
+    }
+    SafeBlt(L, white.get(), 0, 0, nullptr, 10, 10, 30, 30, 30, 30, 160, 120, 0, c.mask, c.alpha,
+            nullptr);
+    EXPECT_EQ(At(12, 12), WHITE) << c.name;
+    EXPECT_EQ(At(35, 12), c.mask || c.alpha ? gfxtest::BACKGROUND : WHITE) << c.name;
+    if (!c.layers) EXPECT_EQ(At(22, 22), RED) << c.name;
+    EXPECT_EQ(ReadBitmapPixel(d->windowBitmap, 12, 12, 0) & 0xFFFFFF, gfxtest::BACKGROUND)
+        << c.name;
+    RedrawSpriteArea(L, d, 0, 0, 160, 120);
+  }
+  FreeBitMask(mask);
+  FreeAlphaChannel(alpha);
+  ASSERT_EQ(CallWith("DisableLayers", {}), ERR_NONE);
+}
+
 TEST_F(SpriteTest, RemoveSpritesCanKeepTheLastImages) {
   Sprite(1, {RED});
   Sprite(2, {GREEN});
