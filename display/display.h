@@ -277,6 +277,9 @@ struct ObjectStyle {
 // radius 5 and sigma 5/3, border size 2, every filter off.
 void CopyDefaultTransform(DisplayTransform* transform);
 void CopyDefaultObjectStyle(ObjectStyle* style);
+// Replaces those defaults for every later drawing (SetDrawTagsDefault);
+// null for both restores the initial ones.
+void SetDefaultDrawOptions(const DisplayTransform* transform, const ObjectStyle* style);
 
 // Reads the "filters" list of the option table into the slots it names
 // (other slots keep what they held). 1 when the list was read whole (and

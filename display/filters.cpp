@@ -234,11 +234,34 @@ ErrorCode runFilter(int32_t slot, const FilterSlot& s, BitmapHandle* bitmap, Bit
 
 }  // namespace
 
-void CopyDefaultTransform(DisplayTransform* transform) { *transform = DEFAULT_TRANSFORM; }
+namespace {
 
-void CopyDefaultObjectStyle(ObjectStyle* style) {
-  static const ObjectStyle DEFAULT_STYLE = defaultStyle();
-  *style = DEFAULT_STYLE;
+// The draw-option defaults in force; a script replaces them whole.
+struct DrawOptionDefaults {
+  DisplayTransform transform = DEFAULT_TRANSFORM;
+  ObjectStyle style = defaultStyle();
+};
+DrawOptionDefaults& drawOptionDefaults() {
+  static DrawOptionDefaults defaults;
+  return defaults;
+}
+
+}  // namespace
+
+void CopyDefaultTransform(DisplayTransform* transform) {
+  *transform = drawOptionDefaults().transform;
+}
+
+void CopyDefaultObjectStyle(ObjectStyle* style) { *style = drawOptionDefaults().style; }
+
+void SetDefaultDrawOptions(const DisplayTransform* transform, const ObjectStyle* style) {
+  DrawOptionDefaults& defaults = drawOptionDefaults();
+  if (!transform && !style) {
+    defaults = DrawOptionDefaults{};
+    return;
+  }
+  if (transform) defaults.transform = *transform;
+  if (style) defaults.style = *style;
 }
 
 int ReadLayerFilters(VmState* L, int table, FilterSlot slots[FILTER_SLOTS], int32_t* readFlag,

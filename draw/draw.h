@@ -26,6 +26,12 @@ enum : uint32_t {
 // a transform and, when style is given, a style. A requested size equal to
 // the source size counts as none. Stops at the first error and returns it;
 // the records then hold what was read before and are to be discarded.
+// SetDrawTagsDefault's work: reads the option table at index 1 into a copy
+// of the draw-option defaults and, when the whole table was read, makes the
+// copy the defaults. The geometry (sizes, scales, rotation, matrix) and the
+// name and insert position of one object are not defaults: only the
+// anchors, smoothscale and the look are kept.
+ErrorCode SetDrawOptionDefaults(VmState* L);
 ErrorCode ParseDisplayOptions(VmState* L, int index, int32_t sourceWidth, int32_t sourceHeight,
                               int32_t requestedWidth, int32_t requestedHeight,
                               int32_t defaultSmooth, DisplayTransform* transform,

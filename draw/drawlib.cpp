@@ -226,6 +226,8 @@ ErrorCode OpenDrawLibrary(VmState* L) {
     drawContext.cosTable[i] = std::cos(a);
   }
   drawContext.drawOpen = 1;
+  SetDefaultDrawOptions(nullptr, nullptr);
+  SetDrawTagsDefaultHook(SetDrawOptionDefaults);
   RegisterShapeLayerKinds();
   if (ErrorCode e = RegisterLibrary(DRAW_COMMANDS, "draw")) return e;
   VmRegisterFunctions(L, nullptr, DRAW_COMMANDS, 0);
@@ -233,4 +235,8 @@ ErrorCode OpenDrawLibrary(VmState* L) {
   return ERR_NONE;
 }
 
-void FreeDrawTables(VmState*) { drawContext.drawOpen = 0; }
+void FreeDrawTables(VmState*) {
+  drawContext.drawOpen = 0;
+  SetDrawTagsDefaultHook(nullptr);
+  SetDefaultDrawOptions(nullptr, nullptr);
+}

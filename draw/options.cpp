@@ -207,6 +207,25 @@ ErrorCode ParseBorderOptions(VmState* L, int table, int aliases, BorderStyle* bo
   return ERR_NONE;
 }
 
+ErrorCode SetDrawOptionDefaults(VmState* L) {
+  DisplayTransform transform;
+  ObjectStyle style;
+  CopyDefaultTransform(&transform);
+  CopyDefaultObjectStyle(&style);
+  DisplayTransform kept = transform;
+  const int32_t insertPos = style.insertPos;
+  if (ErrorCode e = ParseDisplayOptions(L, 1, 0, 0, 0, 0, transform.smoothScale, &transform, &style,
+                                        DISPOPT_NEEDTABLE | DISPOPT_NOSIZE))
+    return e;
+  kept.smoothScale = transform.smoothScale;
+  kept.anchorX = transform.anchorX;
+  kept.anchorY = transform.anchorY;
+  style.name[0] = 0;
+  style.insertPos = insertPos;
+  SetDefaultDrawOptions(&kept, &style);
+  return ERR_NONE;
+}
+
 ErrorCode ParseDisplayOptions(VmState* L, int index, int32_t sourceWidth, int32_t sourceHeight,
                               int32_t requestedWidth, int32_t requestedHeight,
                               int32_t defaultSmooth, DisplayTransform* transform,

@@ -214,6 +214,10 @@ struct DisplayBlitHooks {
                       int32_t width, int32_t height);
 };
 void SetDisplayBlitHooks(const DisplayBlitHooks* hooks);
+// SetDrawTagsDefault: the drawing library that reads display options
+// registers the work of the command (the option table at index 1) when it
+// opens; null removes it.
+void SetDrawTagsDefaultHook(ErrorCode (*hook)(VmState* L));
 
 // The blits lock both bitmaps and run the kernels; the caller has clipped.
 // A rectangle that does not lie inside both bitmaps is not drawn.

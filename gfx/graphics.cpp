@@ -104,6 +104,7 @@ const CommandTableEntry graphicsCommands[] = {
     {"BeginRefresh", CmdBeginRefresh},
     {"EndRefresh", CmdEndRefresh},
     {"Intersection", CmdIntersection},
+    {"SetDrawTagsDefault", CmdSetDrawTagsDefault},
     {nullptr, nullptr},
 };
 

@@ -45,6 +45,7 @@ int CmdGetRandomColor(VmState* L);
 int CmdBeginRefresh(VmState* L);
 int CmdEndRefresh(VmState* L);
 int CmdIntersection(VmState* L);
+int CmdSetDrawTagsDefault(VmState* L);
 // The handlers of global attributes 4 (mask mode) and 6 (alpha intensity).
 ErrorCode RegisterGraphicsAttrHandlers();
 // The clock the frame-rate limit reads and sleeps with (null: the system's).

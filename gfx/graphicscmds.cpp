@@ -253,6 +253,24 @@ int CmdIntersection(VmState* L) {
   return 4;
 }
 
+namespace {
+ErrorCode (*drawTagsDefaultHook)(VmState* L) = nullptr;
+}  // namespace
+
+void SetDrawTagsDefaultHook(ErrorCode (*hook)(VmState* L)) { drawTagsDefaultHook = hook; }
+
+// SetDrawTagsDefault (table): new defaults of the draw options. The
+// drawing library reads the table into a copy of the defaults and makes
+// the copy the defaults only when the whole table was read; an error
+// leaves them as they were.
+int CmdSetDrawTagsDefault(VmState* L) {
+  VmCheckTable(L, 1);
+  VmSetTop(L, 1);
+  if (drawTagsDefaultHook)
+    if (ErrorCode e = drawTagsDefaultHook(L)) VmRaiseError(L, e);
+  return 0;
+}
+
 // IsPicture (file [, {loader, adapter}]): whether a built-in loader reads
 // the file, and what it is.
 int CmdIsPicture(VmState* L) {

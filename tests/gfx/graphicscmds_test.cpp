@@ -137,6 +137,47 @@ TEST_F(GraphicsCommandTest, RealColourFollowsTheBitmapFormatOverride) {
   }
 }
 
+// New draw-option defaults hold for every later drawing; a table with an
+// error leaves them as they were, and closing the drawing library restores
+// the initial ones.
+TEST_F(GraphicsCommandTest, DrawTagDefaultsHoldUntilReplacedWhole) {
+  struct DrawLibrary {
+    VmState* L;
+    explicit DrawLibrary(VmState* state) : L(state) {
+      VmPushValue(L, VM_GLOBALS_INDEX);
+      EXPECT_EQ(OpenDrawLibrary(L), ERR_NONE);
+      VmSetTop(L, 0);
+    }
+    ~DrawLibrary() { FreeDrawTables(L); }
+  } draw(L);
+  OpenDisplay(64, 48);
+  ASSERT_EQ(CallWith("CreateBrush", {1, 10, 10, 0xFFFFFF}), ERR_NONE);
+  // A brush drawn at 20, 20 anchored at its bottom-right corner.
+  ASSERT_EQ(CallWith("SetDrawTagsDefault", {Value::Table({{"anchorx", 1}, {"anchory", 1}})}),
+            ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 20, 20}), ERR_NONE);
+  EXPECT_EQ(At(15, 15), 0xFFFFFFu);
+  EXPECT_EQ(At(25, 25), gfxtest::BACKGROUND);
+  EXPECT_EQ(CallWith("SetDrawTagsDefault", {Value::Table({{"anchorx", 0}, {"anchory", 2}})}),
+            ERR_WRONGUSAGE);
+  EXPECT_EQ(CallWith("SetDrawTagsDefault", {5}), ERR_TABEXPECTED);
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 40, 40}), ERR_NONE);
+  EXPECT_EQ(At(35, 35), 0xFFFFFFu);
+  EXPECT_EQ(At(45, 45), gfxtest::BACKGROUND);
+  // A table of the object's own geometry changes no default.
+  ASSERT_EQ(CallWith("SetDrawTagsDefault", {Value::Table({{"scalex", 3}, {"rotate", 45}})}),
+            ERR_NONE);
+  DisplayTransform t;
+  CopyDefaultTransform(&t);
+  EXPECT_EQ(t.scaleX, 1.0);
+  EXPECT_EQ(t.rotate, 0.0);
+  EXPECT_EQ(t.hasMatrix, 0);
+  EXPECT_EQ(t.anchorX, 1.0);
+  FreeDrawTables(L);
+  CopyDefaultTransform(&t);
+  EXPECT_EQ(t.anchorX, 0.0);
+}
+
 int32_t bracketCallback(QmDisplayCallback*, int32_t, const intptr_t*, void*) { return 0; }
 
 TEST_F(GraphicsCommandTest, RefreshBracketHoldsBackTheWindow) {
