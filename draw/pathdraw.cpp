@@ -42,6 +42,12 @@ struct PathImage {
   bool plain = false;
   const Coverage* coverage = nullptr;
   uint32_t color = 0;
+  // A plain image whose coverage is not rendered yet: the body outline,
+  // where its box corner lies in the image, and the record it draws.
+  bool deferred = false;
+  PathGeometry body{};
+  int64_t bodyX = 0, bodyY = 0;
+  const PathDrawRecord* record = nullptr;
 };
 
 // The body coverage of plain paths drawn straight into the output, kept
@@ -126,12 +132,31 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   const int32_t W = static_cast<int32_t>(baseW + grownW), H = static_cast<int32_t>(baseH + grownH);
   const double allX = std::floor(all.x1), allY = std::floor(all.y1);
 
+  const int64_t bodyX = bx + static_cast<int64_t>(std::floor(bodyBox.x1) - allX);
+  const int64_t bodyY = by + static_cast<int64_t>(std::floor(bodyBox.y1) - allY);
+  // The anchor point on the untransformed filled outline, transformed.
+  const double ax = std::floor(fillBox.x1) + anchorFractionX * boxSize(fillBox.x1, fillBox.x2);
+  const double ay = std::floor(fillBox.y1) + anchorFractionY * boxSize(fillBox.y1, fillBox.y2);
+  out->anchorX = m[0] * ax + m[2] * ay;
+  out->anchorY = m[1] * ax + m[3] * ay;
+  out->width = W;
+  out->height = H;
+  out->originX = static_cast<int64_t>(allX) - bx;
+  out->originY = static_cast<int64_t>(allY) - by;
+  if (coverageWanted && !edge && !shadow && (filled ? s.fillStyle : FILLCOLOR) == FILLCOLOR) {
+    // One plain colour: the caller renders the coverage where it goes.
+    out->plain = out->deferred = true;
+    out->color = r->color & 0xFFFFFF;
+    out->body = body;
+    out->bodyX = bodyX;
+    out->bodyY = bodyY;
+    out->record = r;
+    return ERR_NONE;
+  }
   Coverage localBody, edgeCov, shadowCov;
-  Coverage& bodyCov = coverageWanted && !edge && !shadow ? plainScratch : localBody;
+  Coverage& bodyCov = localBody;
   if (!bodyCov.Make(W, H)) return ERR_MEM;
-  if (!renderInto(r, body, &bodyCov, bx + static_cast<int64_t>(std::floor(bodyBox.x1) - allX),
-                  by + static_cast<int64_t>(std::floor(bodyBox.y1) - allY)))
-    return ERR_EMPTYPATH;
+  if (!renderInto(r, body, &bodyCov, bodyX, bodyY)) return ERR_EMPTYPATH;
   if (edge) {
     if (!edgeCov.Make(W, H)) return ERR_MEM;
     if (!renderInto(r, outline, &edgeCov, bx + static_cast<int64_t>(std::floor(edgeBox.x1) - allX),
@@ -157,11 +182,7 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   DrawStyle fillStyle = s;
   if (!filled) fillStyle.fillStyle = FILLCOLOR;
   if (ErrorCode e = MakeShapeFillSource(L, &fillStyle, W, H, bx, by, &source)) return e;
-  if (!edge && !shadow && source.empty() && coverageWanted) {
-    out->plain = true;
-    out->color = r->color & 0xFFFFFF;
-    out->coverage = &bodyCov;
-  } else if (!edge && !shadow && source.empty()) {
+  if (!edge && !shadow && source.empty()) {
     // One plain colour: the coverage is the alpha.
     const uint32_t color = r->color & 0xFFFFFF;
     out->pixels.resize(static_cast<size_t>(W) * static_cast<size_t>(H));
@@ -182,16 +203,7 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   // The colour's top byte is not a transparency for paths.
   layers[n++] =
       ShapeImageLayer{&bodyCov, r->color & 0xFFFFFF, 255, source.empty() ? nullptr : &source};
-  if (out->pixels.empty() && !out->plain) BlendShapeImages(&out->pixels, W, H, layers, n);
-  out->width = W;
-  out->height = H;
-  out->originX = static_cast<int64_t>(allX) - bx;
-  out->originY = static_cast<int64_t>(allY) - by;
-  // The anchor point on the untransformed filled outline, transformed.
-  double ax = std::floor(fillBox.x1) + anchorFractionX * boxSize(fillBox.x1, fillBox.x2);
-  double ay = std::floor(fillBox.y1) + anchorFractionY * boxSize(fillBox.y1, fillBox.y2);
-  out->anchorX = m[0] * ax + m[2] * ay;
-  out->anchorY = m[1] * ax + m[3] * ay;
+  if (out->pixels.empty()) BlendShapeImages(&out->pixels, W, H, layers, n);
   return ERR_NONE;
 }
 
@@ -207,61 +219,137 @@ inline uint32_t div255(uint32_t v) {
   return (v + (v >> 8)) >> 8;
 }
 
+// Renders a deferred plain image's coverage into the shared scratch.
+ErrorCode renderDeferred(PathImage* image) {
+  if (!image->deferred) return ERR_NONE;
+  if (!plainScratch.Make(image->width, image->height)) return ERR_MEM;
+  if (!renderInto(image->record, image->body, &plainScratch, image->bodyX, image->bodyY))
+    return ERR_EMPTYPATH;
+  image->coverage = &plainScratch;
+  image->deferred = false;
+  return ERR_NONE;
+}
+
+// A colour laid over ARGB pixels at a coverage, their alpha kept.
+struct PlainBlend {
+  uint32_t c, cg;
+  explicit PlainBlend(uint32_t color) : c(color), cg((color >> 8) & 0xFF) {}
+  void Fill(uint32_t* p, int64_t n) const {
+    for (int64_t k = 0; k < n; ++k) p[k] = (p[k] & 0xFF000000u) | c;
+  }
+  // Each channel (c a + p (255 - a)) / 255 rounded; red and blue share one
+  // word, each in its own 16 bits (at most 255 x 255 + 128 fits).
+  void Blend(uint32_t* p, uint32_t a) const {
+    const uint32_t na = 255 - a, old = *p;
+    uint32_t rb = (c & 0xFF00FFu) * a + (old & 0xFF00FFu) * na + 0x800080u;
+    rb = ((rb + ((rb >> 8) & 0xFF00FFu)) >> 8) & 0xFF00FFu;
+    const uint32_t g = div255(cg * a + ((old >> 8) & 0xFF) * na);
+    *p = (old & 0xFF000000u) | rb | (g << 8);
+  }
+};
+
+// Where the engine's coverage spans go: the locked brush, the place of the
+// coverage's corner in it.
+struct SpanTarget {
+  const BitmapLock* lock;
+  int64_t x, y;
+  PlainBlend blend;
+};
+
+void blendSpans(void* user, int32_t y, const VectorSpan* spans, int32_t count) {
+  const auto* t = static_cast<const SpanTarget*>(user);
+  const int64_t dy = t->y + y;
+  if (dy < 0 || dy >= t->lock->height) return;
+  uint32_t* row = reinterpret_cast<uint32_t*>(t->lock->address) + dy * t->lock->rowLength;
+  for (int32_t i = 0; i < count; ++i) {
+    const VectorSpan& s = spans[i];
+    if (!s.coverage) continue;
+    const int64_t x0 = std::max<int64_t>(t->x + s.x, 0);
+    const int64_t x1 = std::min<int64_t>(t->x + s.x + s.length, t->lock->width);
+    if (x0 >= x1) continue;
+    if (s.coverage == 255)
+      t->blend.Fill(row + x0, x1 - x0);
+    else
+      for (int64_t k = x0; k < x1; ++k) t->blend.Blend(row + k, s.coverage);
+  }
+}
+
 // Blends a plain image straight into a selected brush's pixels when
-// nothing else is to be done on the way (no effects, an ARGB bitmap).
-// Returns 1 when it drew.
-int blendIntoBrush(const PathImage& image, const ObjectStyle& os, int64_t tx, int64_t ty) {
+// nothing else is to be done on the way (no effects, an ARGB bitmap): the
+// built-in engine hands its coverage over as spans, other engines' coverage
+// is rendered and scanned. *drew false: declined, nothing done.
+ErrorCode blendIntoBrush(PathImage* image, const ObjectStyle& os, int64_t tx, int64_t ty,
+                         bool* drew) {
+  *drew = false;
   DisplayRecord* d = GetOutputDisplay();
-  if (!image.plain || d->outputKind != OBJECT_BRUSH || !d->drawBitmap || d->outputVideo ||
+  if (!image->plain || d->outputKind != OBJECT_BRUSH || !d->drawBitmap || d->outputVideo ||
       os.effects || os.transparency)
-    return 0;
+    return ERR_NONE;
   BitmapLock lock{};
-  if (!LockBitmap(d->drawBitmap, 0, &lock)) return 0;
+  if (!LockBitmap(d->drawBitmap, 0, &lock)) return ERR_NONE;
   if (lock.pixelFormat != PIXFMT_ARGB32 || lock.bytesPerPixel != 4) {
     UnlockBitmap(&lock);
-    return 0;
+    return ERR_NONE;
   }
-  const uint32_t c = image.color;
-  const uint32_t cr = (c >> 16) & 0xFF, cg = (c >> 8) & 0xFF, cb = c & 0xFF;
-  for (int32_t y = 0; y < image.height; ++y) {
+  const PlainBlend blend(image->color);
+  if (image->deferred) {
+    const int64_t bx = image->bodyX, by = image->bodyY;
+    int spans = 1;
+    if (bx >= 0 && by >= 0 && bx < image->width && by < image->height) {
+      SpanTarget target{&lock, tx + bx, ty + by, blend};
+      spans = EngineDrawPathSpans(image->record->engine, image->body,
+                                  static_cast<int32_t>(image->width - bx),
+                                  static_cast<int32_t>(image->height - by), blendSpans, &target);
+    }
+    if (spans >= 0) {
+      UnlockBitmap(&lock);
+      *drew = spans == 1;
+      return spans == 1 ? ERR_NONE : ERR_EMPTYPATH;
+    }
+    if (ErrorCode e = renderDeferred(image)) {
+      UnlockBitmap(&lock);
+      return e;
+    }
+  }
+  for (int32_t y = 0; y < image->height; ++y) {
     int64_t dy = ty + y;
     if (dy < 0 || dy >= lock.height) continue;
     const uint8_t* cov =
-        image.coverage->bytes.data() + static_cast<size_t>(y) * image.coverage->stride;
+        image->coverage->bytes.data() + static_cast<size_t>(y) * image->coverage->stride;
     auto* row = reinterpret_cast<uint32_t*>(lock.address) + dy * lock.rowLength;
-    int64_t x0 = std::max<int64_t>(0, -tx), x1 = std::min<int64_t>(image.width, lock.width - tx);
-    for (int64_t x = x0; x < x1; ++x) {
-      // Runs of eight empty or full pixels, which most of a large path
-      // is, go a word at a time.
-      if (x + 8 <= x1) {
-        uint64_t run;
+    const int64_t x0 = std::max<int64_t>(0, -tx);
+    const int64_t x1 = std::min<int64_t>(image->width, lock.width - tx);
+    int64_t x = x0;
+    while (x < x1) {
+      // Most of a large path is runs of empty or full pixels: empty ones
+      // are passed eight at a time, full ones filled in one tight loop.
+      uint64_t run;
+      while (x + 8 <= x1) {
         std::memcpy(&run, cov + x, 8);
-        if (run == 0) {
-          x += 7;
-          continue;
-        }
-        if (run == ~uint64_t{0}) {
-          for (int k = 0; k < 8; ++k) row[tx + x + k] = (row[tx + x + k] & 0xFF000000u) | c;
-          x += 7;
-          continue;
-        }
+        if (run) break;
+        x += 8;
       }
-      uint32_t a = cov[x];
-      if (!a) continue;
-      uint32_t& p = row[tx + x];
+      if (x >= x1) break;
+      const uint32_t a = cov[x];
       if (a == 255) {
-        p = (p & 0xFF000000u) | c;
+        int64_t end = x + 1;
+        while (end + 8 <= x1) {
+          std::memcpy(&run, cov + end, 8);
+          if (run != ~uint64_t{0}) break;
+          end += 8;
+        }
+        while (end < x1 && cov[end] == 255) ++end;
+        blend.Fill(row + tx + x, end - x);
+        x = end;
         continue;
       }
-      uint32_t na = 255 - a;
-      uint32_t r = div255(cr * a + ((p >> 16) & 0xFF) * na);
-      uint32_t g = div255(cg * a + ((p >> 8) & 0xFF) * na);
-      uint32_t b = div255(cb * a + (p & 0xFF) * na);
-      p = (p & 0xFF000000u) | (r << 16) | (g << 8) | b;
+      if (a) blend.Blend(row + tx + x, a);
+      ++x;
     }
   }
   UnlockBitmap(&lock);
-  return 1;
+  *drew = true;
+  return ERR_NONE;
 }
 
 // The pixels of a plain image.
@@ -712,7 +800,10 @@ ErrorCode DrawPathCore(VmState* L, PathDrawRecord* record, int32_t x, int32_t y,
   int64_t tx, ty;
   placeImage(image, rx, ry, &tx, &ty);
   if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return ERR_NONE;
-  if (blendIntoBrush(image, os, tx, ty)) return ERR_NONE;
+  bool drew = false;
+  if (ErrorCode e = blendIntoBrush(&image, os, tx, ty, &drew)) return e;
+  if (drew) return ERR_NONE;
+  if (ErrorCode e = renderDeferred(&image)) return e;
   if (image.plain) plainPixels(&image);
   return DeliverShapeImage(L, image.pixels, image.width, image.height, static_cast<int32_t>(tx),
                            static_cast<int32_t>(ty), &os);

@@ -851,6 +851,22 @@ int EngineDrawPath(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t
   return f(&r);
 }
 
+int EngineDrawPathSpans(PluginBase* engine, const PathGeometry& g, int32_t width, int32_t height,
+                        VectorSpanFunction span, void* user) {
+  if (engine || !g.items || !g.antialias) return -1;
+  QmVectorLineStyle style = plainStyle(g);
+  VectorLineStyle s = builtinStyle(style);
+  VectorPathRequest r{};
+  r.items = g.items;
+  r.style = &s;
+  r.fill = g.fill;
+  r.lineWidth = g.lineWidth;
+  r.matrix = g.matrix ? g.matrix : IDENTITY;
+  r.width = width;
+  r.height = height;
+  return DrawVectorPathSpans(&r, span, user);
+}
+
 void EngineTranslatePath(PluginBase* engine, uint8_t* items, double dx, double dy) {
   if (bridged(engine) || !items) return;
   if (!engine) {

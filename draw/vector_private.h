@@ -68,6 +68,19 @@ struct VectorShapeRequest {
 // on failure (nothing is written then).
 int GetVectorPathExtents(VectorPathRequest* request);
 int DrawVectorPath(VectorPathRequest* request);
+// The anti-aliased coverage DrawVectorPath would write (same placement and
+// clipping, rows from 0 at the top), handed over as spans of one coverage
+// value instead: no buffer is cleared or scanned. 0 without anti-aliasing
+// or on failure.
+// One row's spans: x from the target's left, length, coverage (laid out as
+// FreeType's span record, so a row is handed over as FreeType gives it).
+struct VectorSpan {
+  int16_t x;
+  uint16_t length;
+  uint8_t coverage;
+};
+using VectorSpanFunction = void (*)(void* user, int32_t y, const VectorSpan* spans, int32_t count);
+int DrawVectorPathSpans(VectorPathRequest* request, VectorSpanFunction span, void* user);
 void TranslateVectorPath(uint8_t* items, double dx, double dy);
 int GetVectorCurrentPoint(VectorPathRequest* request, double* x, double* y);
 // A FreeType face over the bytes (which must stay while it is open); null
@@ -143,6 +156,11 @@ struct PathGeometry {
 int EngineGetExtents(PluginBase* engine, const PathGeometry& g, double box[4]);
 int EngineDrawPath(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t y, uint8_t* target,
                    int32_t bytesPerRow, int32_t width, int32_t height);
+// The built-in engine's coverage as spans (see DrawVectorPathSpans); -1
+// when the engine cannot give them (another engine, no anti-aliasing),
+// else 1 drawn or 0 failed.
+int EngineDrawPathSpans(PluginBase* engine, const PathGeometry& g, int32_t width, int32_t height,
+                        VectorSpanFunction span, void* user);
 void EngineTranslatePath(PluginBase* engine, uint8_t* items, double dx, double dy);
 int EngineCurrentPoint(PluginBase* engine, const PathGeometry& g, double* x, double* y);
 // Gives every Text item the handle of its font for the engine (made on

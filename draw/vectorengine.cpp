@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include FT_BBOX_H
 #include FT_FREETYPE_H
@@ -621,6 +622,37 @@ int DrawVectorPath(VectorPathRequest* r) {
                 !r->style || r->style->antialias)
              ? 1
              : 0;
+}
+
+int DrawVectorPathSpans(VectorPathRequest* r, VectorSpanFunction span, void* user) {
+  if (!r->style || !r->style->antialias || r->width < 1 || r->height < 1 || !ftLibrary()) return 0;
+  Outline o;
+  if (!buildOutline(r, &o)) return 0;
+  FT_Outline* outline = o.Get();
+  if (outline->n_points == 0) return 1;
+  FT_BBox box;
+  FT_Outline_Get_CBox(outline, &box);
+  FT_Outline_Translate(outline, -(box.xMin & ~63), -(box.yMin & ~63));
+  struct Sink {
+    VectorSpanFunction span;
+    void* user;
+  } sink{span, user};
+  FT_Raster_Params params{};
+  // The spans FreeType's smooth rasterizer would write into a bitmap of the
+  // target's size, handed over instead; FreeType's row y is the target's
+  // row y, as with the negative pitch of DrawVectorPath.
+  params.flags = FT_RASTER_FLAG_AA | FT_RASTER_FLAG_DIRECT | FT_RASTER_FLAG_CLIP;
+  static_assert(sizeof(VectorSpan) == sizeof(FT_Span) &&
+                offsetof(VectorSpan, x) == offsetof(FT_Span, x) &&
+                offsetof(VectorSpan, length) == offsetof(FT_Span, len) &&
+                offsetof(VectorSpan, coverage) == offsetof(FT_Span, coverage));
+  params.gray_spans = [](int y, int count, const FT_Span* spans, void* data) {
+    const auto* to = static_cast<const Sink*>(data);
+    to->span(to->user, y, reinterpret_cast<const VectorSpan*>(spans), count);
+  };
+  params.user = &sink;
+  params.clip_box = FT_BBox{0, 0, r->width, r->height};
+  return FT_Outline_Render(library, outline, &params) == 0 ? 1 : 0;
 }
 
 void TranslateVectorPath(uint8_t* items, double dx, double dy) {

@@ -350,6 +350,69 @@ TEST_F(PathTest, DrawingIntoABrush) {
   ASSERT_EQ(Call("SetFillRule", {0}), ERR_NONE);
 }
 
+// Anti-aliased plain paths blend into a brush straight from the engine's
+// coverage: each pixel is the colour laid over the old one at the coverage
+// the engine renders for the outline, rounded, also where the brush's edge
+// cuts the path.
+TEST_F(PathTest, AntialiasedPathsBlendTheEngineCoverageIntoABrush) {
+  SelectBrush();
+  ASSERT_EQ(Call("SetFormStyle", {FORM_ANTIALIAS}), ERR_NONE);
+  ASSERT_EQ(Call("StartPath", {1}), ERR_NONE);
+  ASSERT_EQ(Call("AddCircleToPath", {1, 0, 0, 22.3}), ERR_NONE);
+  ASSERT_EQ(Call("MoveTo", {1, 5, -30}), ERR_NONE);
+  ASSERT_EQ(Call("LineTo", {1, 41.5, -12.25}), ERR_NONE);
+  ASSERT_EQ(Call("LineTo", {1, 12, 3.7}), ERR_NONE);
+  VectorPath* path = nullptr;
+  ASSERT_EQ(FindPathById(ObjectId{nullptr, 1}, &path), ERR_NONE);
+  constexpr uint32_t BACK = 0x7F336699, COLOR = 0xE0A040;
+  struct Case {
+    const char* name;
+    int fill;  // 0: stroked 3 wide
+    int x, y;  // where DrawPath puts it (the brush is 80 x 60)
+  };
+  const Case cases[] = {{"filled, cut left and below", 1, -9, 30},
+                        {"stroked, cut above and right", 0, 50, -7}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FillBitmapRect(brush->bitmap, 0, 0, W, H, BACK);
+    ASSERT_EQ(c.fill ? Call("SetFillStyle", {FILLCOLOR}) : Call("SetFillStyle", {FILLNONE, 3}),
+              ERR_NONE);
+    ASSERT_EQ(Call("DrawPath", {1, c.x, c.y, COLOR}), ERR_NONE);
+    // The engine's coverage of the outline, placed by the filled outline.
+    PathGeometry g{path->items, CurrentPathLineStyle(), 1, c.fill, 3, nullptr};
+    PathGeometry filled{path->items, CurrentPathLineStyle(), 1, 1, 1, nullptr};
+    double box[4], fillBox[4];
+    ASSERT_EQ(EngineGetExtents(nullptr, g, box), 1);
+    ASSERT_EQ(EngineGetExtents(nullptr, filled, fillBox), 1);
+    const int cw = static_cast<int>(box[2] - box[0] + 0.5),
+              ch = static_cast<int>(box[3] - box[1] + 0.5);
+    std::vector<uint8_t> coverage(static_cast<size_t>(cw) * ch, 0);
+    ASSERT_EQ(EngineDrawPath(nullptr, g, 0, 0, coverage.data(), cw, cw, ch), 1);
+    const int ox = c.x + static_cast<int>(std::floor(box[0]) - std::floor(fillBox[0]));
+    const int oy = c.y + static_cast<int>(std::floor(box[1]) - std::floor(fillBox[1]));
+    uint32_t* argb = ReadBitmapRectARGB(brush->bitmap, 0, 0, W, H, 1);
+    ASSERT_NE(argb, nullptr);
+    int partial = 0, wrong = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const int i = x - ox, j = y - oy;
+        const uint32_t a = i >= 0 && j >= 0 && i < cw && j < ch ? coverage[j * cw + i] : 0;
+        partial += a > 0 && a < 255;
+        uint32_t expected = 0;
+        for (int shift : {0, 8, 16}) {
+          const uint32_t v = ((COLOR >> shift) & 255) * a + ((BACK >> shift) & 255) * (255 - a);
+          expected |= static_cast<uint32_t>(std::lround(v / 255.0)) << shift;
+        }
+        const uint32_t got = argb[y * W + x] & 0xFFFFFF;
+        if (got != expected && wrong++ < 5)
+          ADD_FAILURE() << x << "," << y << ": " << std::hex << got << " expected " << expected
+                        << " at coverage " << std::dec << a;
+      }
+    FreeMemory(argb);
+    EXPECT_GT(partial, 50);
+  }
+}
+
 TEST_F(PathTest, ShadowsEdgesAndCaps) {
   SelectBrush();
   ASSERT_EQ(Call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
