@@ -785,11 +785,13 @@ ErrorCode FreeDisplayById(VmState* L, ObjectId id, int strict) {
   ErrorCode error = FindDisplayById(id, &d);
   if (error != ERR_NONE) return strict ? error : ERR_NONE;
   if (d == displayContext.currentDisplay) return ERR_FREEADISPLAY;
+  // A drawing stepped by AsyncDrawFrame holds its display.
+  if (IsAsyncDraw(d)) return ERR_ADFFREEDISP;
   // A plug-in drawing the display through a callback must remove it first.
   if (d->callbacks) return ERR_SATFREEDISP;
-  // A drawing stepped by AsyncDrawFrame holds its display; videos that
-  // play on it are stopped.
-  if (IsAsyncDraw(d)) return ERR_ADFFREEDISP;
+  // So must the script a video that plays on it; videos suspended while
+  // its window is closed go with it.
+  if (DisplayShowsVideo(d, 0, 0)) return ERR_VIDATTACHED;
   if (displayContext.videoHooks.stop) displayContext.videoHooks.stop(L, d);
   if (d->state != DISPSTATE_CLOSED) CloseDisplayWindow(L, d, nullptr, 20);
   if (displayContext.displayListMutex) LockMutex(displayContext.displayListMutex);

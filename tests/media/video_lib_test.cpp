@@ -365,6 +365,24 @@ TEST_F(Videos, ADisplayShowingAVideoRefusesCloseBufferAndCallbacks) {
   EXPECT_EQ(CallWith("CloseDisplay", {1}), ERR_NONE);
 }
 
+// Nor can a display be freed while a video plays on it or is paused
+// there; stopped, it goes.
+TEST_F(Videos, ADisplayShowingAVideoIsNotFreed) {
+  OpenDisplay(200, 120);
+  ASSERT_EQ(CallWith("OpenVideo", {1, pal4().file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateDisplay", {2, Value::Table({{"width", 40}, {"height", 30}})}),
+            ERR_NONE);
+  ASSERT_EQ(CallWith("SelectDisplay", {2}), ERR_NONE);
+  EXPECT_EQ(CallWith("FreeDisplay", {1}), ERR_VIDATTACHED);
+  EXPECT_EQ(stats(1).state, 1);
+  ASSERT_EQ(CallWith("PauseVideo", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("FreeDisplay", {1}), ERR_VIDATTACHED);
+  ASSERT_EQ(CallWith("StopVideo", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("FreeDisplay", {1}), ERR_NONE);
+  d = nullptr;
+}
+
 // Videos shown as layers: the layers library is open as well.
 class VideoLayers : public Videos {
  protected:
