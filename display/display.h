@@ -806,6 +806,11 @@ int32_t GetDisplayVideoRects(const DisplayRecord* display, int32_t* rects, int32
 // Main thread: copies every display's pending frames to their windows in
 // order and frees them.
 ErrorCode ApplyPendingDisplayFrames(VmState* L);
+// A video layer's own bitmap holds a new frame: what is made from it (the
+// image through the layer's transform or the display's scale, and the
+// cached looks) is made again, and its area shown when the display shows
+// the layer's picture.
+void RenewVideoLayer(VmState* L, DisplayRecord* display, qmLayer* layer);
 
 // ---- Dirty rectangles and buffer flips ----
 

@@ -8,6 +8,7 @@
 #include "display/context_private.h"
 #include "display/display.h"
 #include "display/display_private.h"
+#include "display/layer_private.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 
@@ -57,6 +58,32 @@ void copyToWindow(DisplayRecord* d, const PendingDisplayFrame* f) {
 }
 
 }  // namespace
+
+void RenewVideoLayer(VmState* L, DisplayRecord* d, qmLayer* layer) {
+  BGPic* pic = nullptr;
+  for (BGPic* p = GetBGPicList(); p && !pic; p = reinterpret_cast<BGPic*>(p->head.next))
+    for (qmLayer* l = FirstLayer(p); l; l = NextLayer(l))
+      if (l == layer) {
+        pic = p;
+        break;
+      }
+  if (!pic) return;
+  FreeLayerCaches(layer);
+  // The renders work on the current display and picture.
+  DisplayRecord* savedDisplay = GetCurrentDisplay();
+  BGPic* savedPicture = GetCurrentBGPic();
+  if (d) SetCurrentDisplay(d);
+  SetCurrentBGPic(pic);
+  // A layer drawn through a transform (and with it the display's scale)
+  // shows images made from the frame, not the frame itself.
+  if (layer->unscaled != layer->base)
+    RenderLayerImage(L, layer, RENDER_TRANSFORM, d);
+  else if (layer->display != layer->base)
+    RenderLayerImage(L, layer, RENDER_DISPLAYSCALE | RENDER_TRANSFORM, d);
+  if (L && d && d->state == DISPSTATE_OPEN && d->bgpic == pic) RefreshLayerArea(L, layer, 0);
+  SetCurrentDisplay(savedDisplay);
+  SetCurrentBGPic(savedPicture);
+}
 
 void SetDisplayVideoHooks(const DisplayVideoHooks* hooks) {
   displayContext.videoHooks = hooks ? *hooks : DisplayVideoHooks{};

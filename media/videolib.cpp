@@ -259,9 +259,7 @@ void applyLayerFrame(VmState* L, const PendingDisplayFrame* f) {
   const int32_t h = std::min(f->height, static_cast<int32_t>(GetBitmapAttr(target, 14)));
   BltBitmapToTarget(frame, 0, 0, target, 0, 0, w, h);
   FreeBitmap(frame);
-  FreeFXLayerCaches(layer);
-  DisplayRecord* d = v->display;
-  if (L && d && d->state == DISPSTATE_OPEN && d->bgpic == v->picture) RefreshFXLayerArea(L, layer);
+  RenewVideoLayer(L, v->display, layer);
 }
 
 // Binds the video to the display and starts its threads: into its layer

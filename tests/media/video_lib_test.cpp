@@ -475,6 +475,40 @@ TEST_F(VideoLayers, AVideoPlaysInItsLayerWhichStopsItWhenRemoved) {
   EXPECT_EQ(CallWith("PlayLayer", {1}), ERR_LAYERRANGE);
 }
 
+// A layer that shows its video through a transform plays too: each frame
+// is drawn through the layer's scale again.
+TEST_F(VideoLayers, AScaledVideoLayerPlaysItsFrames) {
+  OpenDisplay(200, 120, true);
+  const Fixture f = pal4();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo",
+                     {1, 0, 0, Value::Table({{"uselayer", true}, {"scalex", 2}, {"scaley", 2}})}),
+            ERR_NONE);
+  // Which frame the doubled image shows: every second pixel of each second row.
+  auto shownHalf = [&]() {
+    std::vector<uint32_t> big = window(0, 0, 2 * f.width, 2 * f.height), half;
+    for (int32_t y = 0; y < 2 * f.height; y += 2)
+      for (int32_t x = 0; x < 2 * f.width; x += 2)
+        half.push_back(big[static_cast<size_t>(y * 2 * f.width + x)]);
+    for (size_t i = 0; i < f.rgb.size(); i++)
+      if (f.rgb[i] == half) return static_cast<int>(i);
+    return -1;
+  };
+  std::vector<int> seen;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (stats(1).state == 1 && std::chrono::steady_clock::now() < end) {
+    pollFor(10);
+    const int shown = shownHalf();
+    if (shown >= 0 && (seen.empty() || seen.back() != shown)) seen.push_back(shown);
+  }
+  pollFor(50);
+  const int last = shownHalf();
+  if (last >= 0 && (seen.empty() || seen.back() != last)) seen.push_back(last);
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << testing::PrintToString(seen);
+  EXPECT_GE(seen.size(), 5u) << testing::PrintToString(seen);
+  EXPECT_EQ(last, 9);
+}
+
 // One frame as a layer, by time and inserted by the layers library;
 // switching layers off stops the video layers.
 TEST_F(VideoLayers, FramesAsLayersAndLayersOff) {
