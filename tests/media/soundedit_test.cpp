@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/media/mod_builder.h"
 #include "tests/media/soundlib_support.h"
 
 using namespace soundtest;
@@ -340,6 +341,138 @@ TEST_F(SoundEdit, ScriptFedMusicQueuesSampleFramesAndEnds) {
   EXPECT_EQ(VmToBoolean(L, -1), 0);
   EXPECT_EQ(ChannelOf(1), -1);
   ASSERT_EQ(Call("CloseMusic", {N(1)}), ERR_NONE);
+}
+
+// A poll hook that plays one row of the module (960 frames at speed 1)
+// while WaitPatternPosition waits.
+SoundTest* rowTest = nullptr;
+int32_t rowChannel = -1;
+int pullOneRow(VmState*, void*) {
+  std::vector<int16_t> buffer(960 * 2);
+  rowTest->PullBlock(rowChannel, buffer.data(), 960);
+  return 0;
+}
+
+// The module's song and pattern positions read as a twin player's after
+// the same frames, PlaySubsong moves the song position, and a plug-in
+// stream with subsongs is opened again for the one asked for.
+TEST_F(SoundEdit, ModulePositionsAndSubsongs) {
+  ModBuilder b;
+  ModBuilderSample smp;
+  for (int i = 0; i < 64; i++) smp.data.push_back(int8_t((i % 16) * 8 - 64));
+  smp.loopLengthWords = 32;
+  b.samples.push_back(smp);
+  b.note(0, 0, 0, 428, 1, 0xF, 1);  // one tick a row: 960 frames
+  b.note(1, 5, 1, 214, 1, 0, 0);
+  b.note(1, 40, 2, 300, 1, 0xD, 0x10);  // a break to row 10 of the next
+  b.order = {0, 1, 0, 1};
+  std::vector<uint8_t> image = b.build();
+  plugintest::WriteBytes(File("song.mod"), image);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("song.mod"))}), ERR_NONE);
+  size_t size = ModInit(nullptr, image.data(), image.size(), MOD_OUTPUT_RATE);
+  std::vector<uint8_t> twinBlock(size);
+  auto* twin = reinterpret_cast<ModPlayer*>(twinBlock.data());
+  ASSERT_EQ(ModInit(twin, image.data(), image.size(), MOD_OUTPUT_RATE), 1u);
+
+  auto positions = [&]() {
+    std::vector<double> p;
+    for (const char* command : {"GetSongPosition", "GetPatternPosition"}) {
+      EXPECT_EQ(Call(command, {}), ERR_NONE);
+      p.push_back(Number(1));
+    }
+    return p;
+  };
+  auto twinPositions = [&]() {
+    return std::vector<double>{double(ModulePositionControl(2, twin, 0)),
+                               double(ModulePositionControl(1, twin, 0))};
+  };
+  EXPECT_EQ(positions(), (std::vector<double>{-1, -1}));
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  int32_t channel = ChannelOf(1);
+  ASSERT_GE(channel, 0);
+  std::vector<int16_t> buffer(70000 * 2);
+  for (uint32_t frames : {500u, 9600u, 61440u, 40000u, 70000u}) {
+    SCOPED_TRACE(frames);
+    ASSERT_EQ(PullBlock(channel, buffer.data(), frames), frames);
+    RenderModuleBlock(twin, buffer.data(), frames);
+    EXPECT_EQ(positions(), twinPositions());
+  }
+  ASSERT_EQ(Call("PlaySubsong", {N(2)}), ERR_NONE);
+  ASSERT_EQ(PullBlock(channel, buffer.data(), 10), 10u);
+  EXPECT_EQ(positions(), (std::vector<double>{2, 0}));
+
+  rowTest = this;
+  rowChannel = channel;
+  HookRecord* hook = AddHook(HOOK_POLL, reinterpret_cast<HookFunc>(pullOneRow), nullptr, 0);
+  ASSERT_NE(hook, nullptr);
+  EXPECT_EQ(Call("WaitPatternPosition", {N(20)}), ERR_NONE);
+  RemoveHook(hook);
+  EXPECT_EQ(positions(), (std::vector<double>{2, 20}));
+
+  // A plug-in stream of three subsongs.
+  std::vector<uint8_t> qmts = {'Q', 'M', 'T', 'S'};
+  for (uint32_t v :
+       {100u, 0x00080001u, 1000u, 0u, 3u})  // frames, 8-bit mono, rate, flags, subsongs
+    for (int i = 0; i < 4; i++) qmts.push_back(uint8_t(v >> (8 * i)));
+  qmts.resize(qmts.size() + 100, 7);
+  plugintest::WriteBytes(File("three.qmts"), qmts);
+  ASSERT_EQ(Call("OpenMusic", {N(2), S(File("three.qmts"))}), ERR_NONE);
+  clearLog();
+  ASSERT_EQ(Call("PlaySubsong", {N(3), N(2)}), ERR_NONE);
+  EXPECT_NE(std::string(logText()).find("OpenStream subsong 2\n"), std::string::npos);
+  EXPECT_EQ(Call("PlaySubsong", {N(4), N(2)}), ERR_WRONGUSAGE);
+  EXPECT_EQ(Call("PlaySubsong", {N(0), N(2)}), ERR_WRONGUSAGE);
+
+  struct Attribute {
+    int type, id, code;
+    double value;
+    const char* text;
+  } attributes[] = {
+      {OBJTYPE_MUSIC, 2, ATTRTYPE, 0, "Test sound"},
+      {OBJTYPE_MUSIC, 2, ATTRDURATION, 100, nullptr},
+      {OBJTYPE_MUSIC, 2, ATTRPITCH, 1000, nullptr},
+      {OBJTYPE_MUSIC, 2, ATTRFORMAT, MONO8, nullptr},
+      {OBJTYPE_MUSIC, 2, ATTRNUMSUBSONGS, 3, nullptr},
+      {OBJTYPE_MUSIC, 2, ATTRCURSUBSONG, 3, nullptr},
+      {OBJTYPE_MUSIC, 2, ATTRPLAYING, 1, nullptr},
+      {OBJTYPE_MUSIC, 2, ATTRPAUSED, 0, nullptr},
+      {OBJTYPE_MUSIC, 2, ATTRLOADER, 0, "testaudio"},
+      {OBJTYPE_MUSIC, 1, ATTRTYPE, 0, "Protracker"},
+      {OBJTYPE_MUSIC, 1, ATTRPLAYING, 0, nullptr},  // the second music stopped it
+      {OBJTYPE_MUSIC, 1, ATTRFORMAT, STEREO16, nullptr},
+      {OBJTYPE_MUSIC, 1, ATTRPITCH, MOD_OUTPUT_RATE, nullptr},
+      {OBJTYPE_MUSIC, 0, ATTRCOUNT, 2, nullptr},
+      {OBJTYPE_SAMPLE, 1, ATTRFORMAT, STEREO16, nullptr},
+      {OBJTYPE_SAMPLE, 1, ATTRDURATION, 2, nullptr},  // 7 frames at 3000: 2.33 ms
+      {OBJTYPE_SAMPLE, 1, ATTRPITCH, 3000, nullptr},
+      {OBJTYPE_SAMPLE, 1, ATTRNUMFRAMES, 7, nullptr},
+      {OBJTYPE_SAMPLE, 1, ATTRPLAYING, 0, nullptr},
+      {OBJTYPE_SAMPLE, 2, ATTRFORMAT, MONO8, nullptr},
+      {OBJTYPE_SAMPLE, 2, ATTRDURATION, 1000, nullptr},
+      {OBJTYPE_SAMPLE, 2, ATTRPLAYING, 1, nullptr},
+      {OBJTYPE_SAMPLE, 0, ATTRCOUNT, 2, nullptr},
+  };
+  ASSERT_EQ(Call("CreateSample", {N(1), A(std::vector<double>(14, 1)), N(3000), N(STEREO16)}),
+            ERR_NONE);
+  ASSERT_EQ(Call("CreateSample", {N(2), A(std::vector<double>(8000, 1)), N(8000), N(MONO8)}),
+            ERR_NONE);
+  ASSERT_EQ(Call("PlaySample", {N(2), N(0)}), ERR_NONE);
+  for (const Attribute& a : attributes) {
+    SCOPED_TRACE(std::to_string(a.type) + " " + std::to_string(a.id) + " " +
+                 std::to_string(a.code));
+    ASSERT_EQ(Call("GetAttribute", {N(a.type), N(a.id), N(a.code)}), ERR_NONE);
+    if (a.text) {
+      EXPECT_STREQ(VmToString(L, -1), a.text);
+    } else if (VmType(L, -1) == VM_TYPE_BOOLEAN) {
+      EXPECT_EQ(VmToBoolean(L, -1), a.value);
+    } else {
+      EXPECT_EQ(Number(-1), a.value);
+    }
+  }
+  // The position of a sample that does not play.
+  ASSERT_EQ(Call("GetAttribute", {N(OBJTYPE_SAMPLE), N(1), N(ATTRPOSITION)}), ERR_NONE);
+  EXPECT_EQ(Number(-2), -1);
+  EXPECT_EQ(Number(-1), -1);
 }
 
 }  // namespace

@@ -74,6 +74,14 @@ inline TimeValue fakeNow = {1000, 0};
 inline void FakeClock(TimeValue* now) { *now = fakeNow; }
 
 class SoundTest : public ::testing::Test {
+ public:
+  // Pulls frames from the channel once, as the adapter's thread would;
+  // the frames supplied.
+  uint32_t PullBlock(int32_t channel, void* buffer, uint32_t frames) {
+    EXPECT_EQ(WaitStreamThreadsIdle(5000), 1);
+    return pull(GetAudioChannel(channel), buffer, frames);
+  }
+
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/qmsoundtest.XXXXXX";
