@@ -20,6 +20,7 @@ MediaContext mediaContext;
 
 namespace {
 
+constexpr int32_t PANNING_CENTRE = 128;  // of 0..255
 constexpr int32_t SOUND_OPTION_NOSOUND = 2;
 constexpr int32_t SOUND_OPTION_DEVICE = 3;
 constexpr int32_t SOUND_OPTION_SAMPLELOOP = 12;
@@ -392,7 +393,7 @@ void GetSamplePlayPosition(const AudioDescriptor* sample, int64_t* ms, int32_t* 
 }
 
 ErrorCode StartSampleOnChannel(VmState* L, AudioDescriptor* sample, ObjectId owner, int32_t pitch,
-                               int32_t volume, int32_t, int64_t playTimeMs, int32_t times,
+                               int32_t volume, int32_t panning, int64_t playTimeMs, int32_t times,
                                int32_t* channel) {
   if (!sample || sample->frames == 0 || pitch <= 0) return ERR_WRONGUSAGE;
   AudioChannel* c = nullptr;
@@ -420,7 +421,14 @@ ErrorCode StartSampleOnChannel(VmState* L, AudioDescriptor* sample, ObjectId own
   if (haveAdapter()) {
     c->kind = CHANNEL_SAMPLE;
     c->adapterChannel = allocAdapterChannel(c, sampleFormatOf(sample), pitch, volume);
-    if (!c->adapterChannel) error = ERR_ALLOCCHANNEL;
+    if (!c->adapterChannel) {
+      error = ERR_ALLOCCHANNEL;
+    } else if (panning != PANNING_CENTRE && mediaContext.adapter.setAttributes) {
+      // A new adapter channel plays centred; any other panning follows at
+      // once, under the table's lock.
+      QmAudioTag tags[2] = {{QM_AUDIOATTR_PANNING, panning}, {0, 0}};
+      mediaContext.adapter.setAttributes(mediaContext.adapter.handle, c->adapterChannel, tags, 1);
+    }
   } else {
     error = prepareAlsaSample(c, sample, pitch, volume);
     if (error) CloseAlsaPcm(&c->output);

@@ -1483,7 +1483,9 @@ typedef const char* (*QmGetVideoExtensionsFunc)(void);
  * needs frames, and the feeder returns the frames it supplied (the rest of
  * the buffer is left alone). Format codes: 0 8-bit mono unsigned, 1 8-bit
  * stereo unsigned, 2 8-bit mono signed, 3 8-bit stereo signed, 4 16-bit
- * mono, 5 16-bit stereo. */
+ * mono, 5 16-bit stereo. A new channel plays centred (panning 128 of
+ * 0..255); the host sends any other panning through SetChannelAttributes
+ * right after allocating the channel. */
 #define QM_AUDIOADAPTER_LOCKED 0x1   /* no other adapter may replace it */
 #define QM_AUDIOADAPTER_TAGSONLY 0x2 /* already installed: apply tag 1 only */
 #define QM_AUDIOTAG_BUFFERSIZE 1     /* frames; default 2048 */

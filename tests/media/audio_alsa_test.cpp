@@ -119,8 +119,8 @@ class AudioAlsaTest : public ::testing::Test {
   // (the channel released afterwards, so the capture is complete).
   std::vector<ThreadEventRecord> Play(AudioDescriptor* s, int32_t volume, int32_t times) {
     int32_t channel = -1;
-    EXPECT_EQ(StartSampleOnChannel(nullptr, s, ObjectId{nullptr, 4}, s->rate, volume, 0, -1, times,
-                                   &channel),
+    EXPECT_EQ(StartSampleOnChannel(nullptr, s, ObjectId{nullptr, 4}, s->rate, volume, 128, -1,
+                                   times, &channel),
               ERR_NONE);
     StartPreparedSamples();
     std::vector<ThreadEventRecord> events;
@@ -259,7 +259,7 @@ TEST_F(AudioAlsaTest, OutputFailures) {
   AudioDescriptor* s = MakeSample(s16({1, 2, 3, 4}), 4, 8000);
   Dl_snd_pcm_hw_params_set_rate_near = failingRate;
   int32_t channel = -1;
-  EXPECT_EQ(StartSampleOnChannel(nullptr, s, ObjectId{}, 8000, 64, 0, -1, 1, &channel),
+  EXPECT_EQ(StartSampleOnChannel(nullptr, s, ObjectId{}, 8000, 64, 128, -1, 1, &channel),
             ERR_ALSAPCM);
   EXPECT_EQ(GetErrorArgNumber(), 4);
   int32_t state = 0;

@@ -416,6 +416,32 @@ TEST_F(SoundLibrary, TheAdapterReceivesTheSettingsOfAPlayingSample) {
     ASSERT_EQ(Call(c.command, {N(1), c.value}), ERR_NONE);
     EXPECT_EQ(std::string(logText()), c.line);
   }
+
+  // A sample starts with its panning: the new channel plays centred, so
+  // any other panning follows its allocation.
+  ASSERT_EQ(Call("StopSample", {N(1)}), ERR_NONE);
+  ASSERT_EQ(Call("CreateSample", {N(2), A({1, 2}), N(8000)}), ERR_NONE);
+  ASSERT_EQ(Call("SetPanning", {N(2), N(40)}), ERR_NONE);  // stored, nothing plays
+  struct Start {
+    const char* name;
+    int sample;
+    Push options;
+    const char* log;
+  } starts[] = {
+      {"centre", 1, T({{"panning", N(-100000)}}), "AllocAudioChannel 0 9000 16\n"},
+      {"left", 1, T({{"panning", N(-90000)}}),
+       "AllocAudioChannel 0 9000 16\nSetChannelAttributes 2=0\n"},
+      {"clamped", 1, T({{"panning", N(999)}, {"volume", N(70)}}),
+       "AllocAudioChannel 0 9000 64\nSetChannelAttributes 2=255\n"},
+      {"the stored panning", 2, N(1), "AllocAudioChannel 0 8000 64\nSetChannelAttributes 2=40\n"},
+  };
+  for (const Start& c : starts) {
+    SCOPED_TRACE(c.name);
+    clearLog();
+    ASSERT_EQ(Call("PlaySample", {N(c.sample), c.options}), ERR_NONE);
+    EXPECT_EQ(std::string(logText()), c.log);
+    ASSERT_EQ(Call("StopSample", {N(c.sample)}), ERR_NONE);
+  }
 }
 
 TEST_F(SoundLibrary, NoSoundModeSucceedsWithoutChannels) {

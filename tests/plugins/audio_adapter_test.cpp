@@ -162,7 +162,7 @@ TEST_F(AudioAdapterTest, TimedSamplePlaysWholePassesAndReportsThePlayTime) {
     for (const char* name : {"onsampleloop", "onsampleend"}) SetSoundEventFlag(name, c.listen);
     AudioDescriptor* s = MakeSample(800, 800);
     int32_t channel = -1;
-    ASSERT_EQ(StartSampleOnChannel(L, s, ObjectId{nullptr, 7}, 800, 64, 0, 2500, 0, &channel),
+    ASSERT_EQ(StartSampleOnChannel(L, s, ObjectId{nullptr, 7}, 800, 64, 128, 2500, 0, &channel),
               ERR_NONE);
     AudioChannel* record = GetAudioChannel(channel);
     EXPECT_EQ(record->loopTotal, 3);
@@ -195,7 +195,7 @@ TEST_F(AudioAdapterTest, ChannelAllocation) {
   AudioDescriptor* s = MakeSample(100, 1000);
   for (int i = 0; i < 8; i++) {
     int32_t channel = -1;
-    ASSERT_EQ(StartSampleOnChannel(L, s, ObjectId{nullptr, i}, 1000, 64, 0, -1, 1, &channel),
+    ASSERT_EQ(StartSampleOnChannel(L, s, ObjectId{nullptr, i}, 1000, 64, 128, -1, 1, &channel),
               ERR_NONE);
     EXPECT_EQ(channel, i);
   }
@@ -203,7 +203,7 @@ TEST_F(AudioAdapterTest, ChannelAllocation) {
   EXPECT_EQ(AllocChannel(L, CHANNEL_SAMPLE, ObjectId{}, &channel, nullptr), ERR_NOCHANNEL);
   clearLog();
   channel = 3;
-  ASSERT_EQ(StartSampleOnChannel(L, s, ObjectId{nullptr, 99}, 1000, 64, 0, -1, 1, &channel),
+  ASSERT_EQ(StartSampleOnChannel(L, s, ObjectId{nullptr, 99}, 1000, 64, 128, -1, 1, &channel),
             ERR_NONE);
   EXPECT_EQ(channel, 3);
   EXPECT_EQ(std::string(logText()), "FreeAudioChannel\nAllocAudioChannel 4 1000 64\n");
