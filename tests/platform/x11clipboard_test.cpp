@@ -17,6 +17,7 @@
 
 #include "display/display.h"
 #include "display/display_private.h"
+#include "draw/draw.h"
 #include "gfx/gfx.h"
 #include "media/media.h"
 #include "platform/linux/platform.h"
@@ -438,6 +439,87 @@ TEST_F(ClipboardTest, DroppedUrisReachOnDropFileAndTheSourceHearsTheEnd) {
     }
     VmSetTop(h.L, 0);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The script's clipboard commands: text both ways with xclip, a brush
+// offered as a PNG with its pixels, a picture read back as a new brush,
+// and the refusals.
+TEST_F(ClipboardTest, ScriptCommandsOfferAndReadTextAndBrushes) {
+  OpenWindow();
+  VmSetTop(h.L, 0);
+  VmPushNumber(h.L, 1);
+  VmPushString(h.L, "from the script");
+  ASSERT_EQ(h.Call("SetClipboard", 2), ERR_NONE);
+  EXPECT_EQ(RunPumping({"xclip", "-selection", "clipboard", "-o"}), "from the script");
+
+  // A 3 x 2 brush: its pixels as ImageMagick reads the offered PNG.
+  const uint32_t colours[6] = {0xff0000, 0x00ff00, 0x0000ff, 0x102030, 0xffffff, 0x000000};
+  VmSetTop(h.L, 0);
+  for (double n : {7.0, 3.0, 2.0}) VmPushNumber(h.L, n);
+  ASSERT_EQ(h.Call("CreateBrush", 3), ERR_NONE);
+  BrushObject* brush = nullptr;
+  ASSERT_EQ(GetBrushObject(h.L, ObjectId{nullptr, 7}, &brush, 0), ERR_NONE);
+  for (int i = 0; i < 6; ++i) WriteBitmapPixel(brush->bitmap, i % 3, i / 3, colours[i], 0);
+  VmSetTop(h.L, 0);
+  VmPushNumber(h.L, 2);
+  VmPushNumber(h.L, 7);
+  ASSERT_EQ(h.Call("SetClipboard", 2), ERR_NONE);
+  std::string png = RunPumping({"xclip", "-selection", "clipboard", "-o", "-t", "image/png"});
+  std::string path = File("brush.png", png);
+  std::string rgb = Shell("/usr/bin/convert " + path + " rgb:-");
+  ASSERT_EQ(rgb.size(), 18u);
+  for (int i = 0; i < 6; ++i) {
+    const auto* got = reinterpret_cast<const uint8_t*>(rgb.data()) + 3 * i;
+    EXPECT_EQ((uint32_t{got[0]} << 16) | (uint32_t{got[1]} << 8) | got[2], colours[i]) << i;
+  }
+  // Our own offer reads back as a new brush of that size.
+  VmSetTop(h.L, 0);
+  ASSERT_EQ(h.Call("GetClipboard", 0), ERR_NONE);
+  ASSERT_EQ(VmGetTop(h.L), 2);
+  EXPECT_EQ(VmToNumber(h.L, 1), 2);
+  ASSERT_EQ(VmType(h.L, 2), VM_TYPE_LIGHTUSERDATA);
+  BrushObject* copy = nullptr;
+  ASSERT_EQ(GetBrushObject(h.L, ObjectId{VmToUserdata(h.L, 2), 0}, &copy, 0), ERR_NONE);
+  EXPECT_EQ(copy->width, 3);
+  EXPECT_EQ(copy->height, 2);
+
+  // What xclip owns reads as text; PeekClipboard tells the kind alone.
+  std::string typed = File("typed_cmd", "xclip's text");
+  Peer xclip(shared->name(), {"xclip", "-selection", "clipboard", "-i", "-quiet", typed});
+  std::string got;
+  for (int i = 0; i < 100 && got != "xclip's text"; ++i) {
+    VmSetTop(h.L, 0);
+    ASSERT_EQ(h.Call("GetClipboard", 0), ERR_NONE);
+    if (VmToNumber(h.L, 1) == 1 && VmGetTop(h.L) == 2) got = VmToString(h.L, 2);
+    if (got != "xclip's text") usleep(20000);
+  }
+  EXPECT_EQ(got, "xclip's text");
+  VmSetTop(h.L, 0);
+  ASSERT_EQ(h.Call("PeekClipboard", 0), ERR_NONE);
+  EXPECT_EQ(VmToNumber(h.L, 1), 1);
+
+  struct Refusal {
+    const char* name;
+    double kind;
+    double value;
+    ErrorCode error;
+  };
+  const Refusal refusals[] = {
+      {"kind 3", 3, 7, ERR_WRONGUSAGE},
+      {"kind 0", 0, 7, ERR_WRONGUSAGE},
+      {"unknown brush", 2, 99, ERR_FINDBRUSH},
+  };
+  for (const Refusal& r : refusals) {
+    VmSetTop(h.L, 0);
+    VmPushNumber(h.L, r.kind);
+    VmPushNumber(h.L, r.value);
+    EXPECT_EQ(h.Call("SetClipboard", 2), r.error) << r.name;
+  }
+  VmSetTop(h.L, 0);
 }
 
 }  // namespace
