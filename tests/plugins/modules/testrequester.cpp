@@ -24,6 +24,7 @@ struct State {
   int32_t frees[4] = {};
   int32_t outstanding = 0;
   int32_t installResult = -1;
+  int32_t messageError = 0;  // what the next message requesters return
 };
 State* state = nullptr;
 
@@ -83,6 +84,9 @@ uint32_t TestRequesterLast(uintptr_t* defaultButton, const char** buttons, const
   *pattern = state->patternNull ? "(null)" : state->pattern.c_str();
   return state->flags;
 }
+// The code the message requesters return from now on (0: success), the
+// choice still being stored.
+void TestRequesterMessageError(int32_t code) { state->messageError = code; }
 // FreeRequest calls of a kind, and results not yet given back.
 int32_t TestRequesterFrees(int32_t kind) { return state->frees[kind]; }
 int32_t TestRequesterOutstanding() { return state->outstanding; }
@@ -101,7 +105,7 @@ int32_t SystemRequest(void*, const char* title, const char*, uint32_t flags, int
       state->buttons = t->data ? reinterpret_cast<const char*>(t->data) : "";
   }
   *choice = state->choice;
-  return 0;
+  return state->messageError;
 }
 int32_t FileRequest(void*, const char*, const char* pattern, const char*, const char*,
                     uint32_t flags, QmRequestResult* result) {
