@@ -32,7 +32,9 @@ struct LoadOptions {
   char adapter[ANIM_ADAPTER_MAX] = "";
 };
 
-// The third argument: a key colour, or an option table.
+// The third argument: a key colour, or an option table. forAnim 0 reads
+// what single frames take, 1 adds the layout fields (sprites), 2 also
+// what only anims take: "fromdisk", "skiploopframes", "deinterlace".
 ErrorCode readLoadOptions(VmState* L, int index, int forAnim, LoadOptions* o) {
   int type = VmType(L, index);
   if (type == VM_TYPE_NONE || type == VM_TYPE_NIL) return ERR_NONE;
@@ -48,12 +50,15 @@ ErrorCode readLoadOptions(VmState* L, int index, int forAnim, LoadOptions* o) {
        false, false, 0, &keyGiven},
       {"loadalpha", OPTION_BOOL, &o->loadAlpha},
       {"loadtransparency", OPTION_BOOL, &o->loadTransparency},
-      {"deinterlace", OPTION_INT, &o->deinterlace},
       {"loader", OPTION_STRING, o->loader, sizeof o->loader},
       {"adapter", OPTION_STRING, o->adapter, sizeof o->adapter},
   };
   if (ErrorCode e = ReadOptionTable(L, index, common)) return e;
   if (keyGiven && static_cast<int32_t>(key) != -1) o->keyColour = key & 0xFFFFFF;
+  // A single frame is decoded from its file like an anim's.
+  OptionField frame[] = {{"deinterlace", OPTION_INT, &o->deinterlace}};
+  if (forAnim != 1)
+    if (ErrorCode e = ReadOptionTable(L, index, frame)) return e;
   if (!forAnim) return ERR_NONE;
   OptionField layout[] = {
       {"x", OPTION_INT, &o->x},
@@ -63,10 +68,14 @@ ErrorCode readLoadOptions(VmState* L, int index, int forAnim, LoadOptions* o) {
       {"fpr", OPTION_INT, &o->framesPerRow},
       {"frames", OPTION_INT, &o->frames, 0, nullptr, nullptr, OPTION_ANY, 0, 0, ERR_WRONGUSAGE,
        false, false, 0, &o->framesGiven},
+  };
+  if (ErrorCode e = ReadOptionTable(L, index, layout)) return e;
+  if (forAnim == 1) return ERR_NONE;
+  OptionField animOnly[] = {
       {"fromdisk", OPTION_BOOL, &o->fromDisk},
       {"skiploopframes", OPTION_BOOL, &o->skipLoopFrames},
   };
-  return ReadOptionTable(L, index, layout);
+  return ReadOptionTable(L, index, animOnly);
 }
 
 const char* loaderText(const char* text) { return text[0] ? text : nullptr; }
@@ -267,15 +276,14 @@ int LoadAnimObject(VmState* L, int32_t target) {
   } else {
     s.id = GetObjectIdArg(L, 1, &s.automatic);
     file = VmCheckString(L, 2, nullptr);
-    if (ErrorCode e = readLoadOptions(L, 3, 1, &o)) return e;
+    if (ErrorCode e = readLoadOptions(L, 3, target == TARGET_SPRITE ? 1 : 2, &o)) return e;
   }
   if (o.loadTransparency && o.keyColour != -1) return ERR_WRONGUSAGE;
   if (o.loadAlpha && o.loadTransparency) return ERR_WRONGUSAGE;
   if (o.framesGiven && o.fromDisk) return ERR_WRONGUSAGE;
   if (o.loadAlpha && o.keyColour != -1) return ERR_MASKNALPHA;
-  // A sprite makes its frames in memory; the sprite library frees one of
-  // the same number when the new one is complete.
-  if (target == TARGET_SPRITE) o.fromDisk = 0;
+  // A sprite's frames are always made in memory; the sprite library frees
+  // one of the same number when the new one is complete.
   if (!s.automatic && target != TARGET_SPRITE)
     if (ErrorCode e = FreeAnimObject(L, s.id, 0)) return e;
   PrintProgress(GetBuiltinString(target == TARGET_SPRITE ? LOADING_SPRITE_TEXT : LOADING_ANIM_TEXT),

@@ -459,6 +459,15 @@ TEST_F(AnimLayers, LoadSpriteMakesASpriteOfTheAnimFilesFrames) {
   ASSERT_EQ(CallWith("RemoveSprite", {5}), ERR_NONE);
   ASSERT_EQ(CallWith("LoadSprite", {5, gif.c_str()}), ERR_NONE);
   EXPECT_EQ(CallWith("LoadSprite", {6, (dir / "none.gif").c_str()}), ERR_READFILE);
+  // "fromdisk" is an anim's option: a sprite cut from the picture takes
+  // "frames" beside it.
+  ASSERT_EQ(
+      CallWith("LoadSprite",
+               {6, gif.c_str(),
+                Value::Table({{"fromdisk", true}, {"width", 8}, {"height", 6}, {"frames", 1}})}),
+      ERR_NONE);
+  ASSERT_EQ(GetSpriteObject(ObjectId{nullptr, 6}, &sprite, 0), ERR_NONE);
+  EXPECT_EQ(sprite->frameCount, 1);
 }
 
 }  // namespace
