@@ -363,6 +363,7 @@ struct qmLayer {
   int32_t asyncUse;                            // an asynchronous drawing draws into it
   LayerImageState *base, *unscaled, *display;  // two or three may be one record
   ObjectDataEntry* data;                       // the named items scripts attached (SetObjectData)
+  int32_t noClipTransform;  // the clip region stays as it is when the layer is transformed
 };
 
 // How display/ reaches a kind of layer that a higher library draws: each

@@ -303,8 +303,14 @@ void FreeImageState(VmState* L, int32_t type, LayerImageState* state) {
 void FreeLayerImageStates(VmState* L, qmLayer* layer) {
   LayerImageState* states[3];
   int n = distinctStates(layer, states);
-  for (int i = 0; i < n; ++i) FreeImageState(L, layer->type, states[i]);
+  bool madeClip = false;
+  for (int i = 0; i < n; ++i) {
+    madeClip = madeClip || (states[i]->clip && states[i]->clip->madeForLayer);
+    FreeImageState(L, layer->type, states[i]);
+  }
   layer->base = layer->unscaled = layer->display = nullptr;
+  // Clip region copies made for the states go with them.
+  if (madeClip) PruneClipRegions();
   FreeMemory(layer->name);
   layer->name = nullptr;
   releaseRefs(L, layer);
@@ -356,6 +362,7 @@ void CopyLayerStyleFields(qmLayer* to, const qmLayer* from) {
   to->borderFade = from->borderFade;
   to->outlineFilters = from->outlineFilters;
   std::memcpy(to->filters, from->filters, sizeof to->filters);
+  to->noClipTransform = from->noClipTransform;
 }
 
 uint32_t DeferKindOfType(int32_t type) {

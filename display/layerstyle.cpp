@@ -101,6 +101,8 @@ struct StyleRead {
   bool shadowGiven = false, borderGiven = false;
   bool clipGiven = false;
   ClipRegion* clip = nullptr;
+  bool noClipGiven = false;
+  int32_t noClipTransform = 0;
   bool zGiven = false;
   int32_t z = 0;
   bool groupGiven = false;
@@ -248,8 +250,7 @@ ErrorCode readLook(VmState* L, int table, int group, LayerStyleWork* w, StyleRea
     }
     VmSetTop(L, VmGetTop(L) - 1);
   }
-  int32_t ignored = 0;
-  readFlag(L, table, "nocliptransform", &ignored);
+  if (readFlag(L, table, "nocliptransform", &r->noClipTransform)) r->noClipGiven = true;
   if (pushField(L, table, "z")) {
     // A position, or the name of the layer whose place it takes.
     int top = VmGetTop(L);
@@ -489,16 +490,24 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
   bool turned = !isIdentity(layer->transform);
   LayerImageState* states[3];
   bool sharedStates = distinctStates(layer, states) == 1;
-  bool regeometry = r.geometry || (r.anchor && turned) || (r.clipGiven && !sharedStates);
+  // A new clip region, or a change of whether it turns with the layer,
+  // reaches the derived states by drawing them again.
+  const bool clipChanged =
+      r.clipGiven || (r.noClipGiven && (r.noClipTransform != 0) != (layer->noClipTransform != 0));
+  bool regeometry = r.geometry || (r.anchor && turned) || (clipChanged && !sharedStates);
   if (regeometry) {
     if (layer->asyncUse) return ERR_REMADLAYER;
     addBounds(L, list, layer);
     DisplayTransform oldTransform = layer->transform;
     double oldAX = layer->anchorX, oldAY = layer->anchorY;
+    ClipRegion* oldClip = layer->base->clip;
+    const int32_t oldNoClip = layer->noClipTransform;
     ComputeLayerTransform(&t, cw, ch);
     layer->transform = t;
     layer->anchorX = t.anchorX;
     layer->anchorY = t.anchorY;
+    if (r.clipGiven) layer->base->clip = r.clip;
+    if (r.noClipGiven) layer->noClipTransform = r.noClipTransform ? 1 : 0;
     // The anchored corners follow the anchor before the render uses them.
     for (LayerImageState* s : {layer->base, layer->unscaled})
       if (s) SetLayerOffset(layer, s, s->requestedX, s->requestedY);
@@ -506,6 +515,8 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
       layer->transform = oldTransform;
       layer->anchorX = oldAX;
       layer->anchorY = oldAY;
+      layer->base->clip = oldClip;
+      layer->noClipTransform = oldNoClip;
       for (LayerImageState* s : {layer->base, layer->unscaled})
         if (s) SetLayerOffset(layer, s, s->requestedX, s->requestedY);
       return e;
@@ -551,11 +562,12 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
     layer->shadow = w.shadow;
     layer->border = w.border;
   }
-  if (r.clipGiven) {
+  if (r.clipGiven && !regeometry) {
     int n = distinctStates(layer, states);
     addBounds(L, list, layer);
     for (int i = 0; i < n; ++i) states[i]->clip = r.clip;
   }
+  if (r.noClipGiven) layer->noClipTransform = r.noClipTransform ? 1 : 0;
   if (r.zGiven && MoveLayerToZ(layer, r.z)) addBounds(L, list, layer);
   if (r.groupGiven) std::memcpy(layer->group, r.group, sizeof layer->group);
   if (filtersChanged && FindAsyncDrawByObject(layer))
@@ -563,7 +575,7 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
   // The area the layer covers now, unless only moved.
   bool onlyMoved = moved && !w.content && !frameChanged && !regeometry && !r.anchor &&
                    !filtersChanged && !r.transparencyGiven && !r.hiddenGiven && !shadowChanged &&
-                   !borderChanged && !r.clipGiven && !r.zGiven;
+                   !borderChanged && !clipChanged && !r.zGiven;
   if (!onlyMoved) addBounds(L, list, layer);
   return ERR_NONE;
 }

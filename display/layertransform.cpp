@@ -158,6 +158,18 @@ ErrorCode RenderLayerState(VmState* L, qmLayer* layer, LayerImageState* state,
   return kind->render(L, layer, state, transform, flags);
 }
 
+namespace {
+
+// Frees a state that no layer points to any more; a clip region copy made
+// for it goes with it.
+void freeUnusedState(VmState* L, int32_t type, LayerImageState* state) {
+  const bool madeClip = state && state->clip && state->clip->madeForLayer;
+  FreeImageState(L, type, state);
+  if (madeClip) PruneClipRegions();
+}
+
+}  // namespace
+
 ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRecord* d) {
   DisplayTransform t = layer->transform;
   if (isTextKind(layer->type)) {
@@ -176,14 +188,44 @@ ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRec
   LayerImageState* fresh = CopyLayerImageState(layer->type, layer->base);
   if (!fresh) return ERR_MEM;
   fresh->clip = layer->base->clip;
+  // The clip region turns and scales with the layer, about its own anchor
+  // point, unless the layer keeps it as it is. A display at another scale
+  // keeps sharing it.
+  const bool displayScaled = d && (d->scaleX != 1.0 || d->scaleY != 1.0);
+  // Right angles leave sines and cosines a rounding error away from whole
+  // numbers, which would put the region's box a pixel off the layer's.
+  double m[4] = {t.m11, t.m12, t.m21, t.m22};
+  for (double& v : m)
+    if (std::fabs(v - std::round(v)) < 1e-9) v = std::round(v);
+  if (fresh->clip && !layer->noClipTransform && !scaleNow && !displayScaled &&
+      !(m[0] == 1 && m[1] == 0 && m[2] == 0 && m[3] == 1)) {
+    fresh->clip = BuildRotatedClipMask(L, layer->base->clip, t.anchorX, t.anchorY, m, m, 1, 0);
+    if (!fresh->clip) {
+      FreeImageState(L, layer->type, fresh);
+      return ERR_MEM;
+    }
+  }
   if (scaleNow) {
     // The display state lives in the display's pixels.
     fresh->requestedX = roundToInt(fresh->requestedX * d->scaleX);
     fresh->requestedY = roundToInt(fresh->requestedY * d->scaleY);
   }
   if (ErrorCode e = RenderLayerState(L, layer, fresh, t, mode)) {
-    FreeImageState(L, layer->type, fresh);
+    freeUnusedState(L, layer->type, fresh);
     return e;
+  }
+  if (fresh->clip && fresh->clip != layer->base->clip) {
+    // The region's box is worked out as the layer's would be; where the
+    // drawn image landed apart from that, the region goes along.
+    const LayerImageState* b = layer->base;
+    int32_t bx = 0, by = 0, bw = 0, bh = 0;
+    ComputeRotatedBox(b->x, b->y, b->width, b->height, t.anchorX, t.anchorY, m, &bx, &by, &bw, &bh);
+    const int64_t cx = int64_t{fresh->clip->x} + fresh->x - bx;
+    const int64_t cy = int64_t{fresh->clip->y} + fresh->y - by;
+    if (cx >= 0 && cy >= 0 && cx <= INT32_MAX && cy <= INT32_MAX) {
+      fresh->clip->x = static_cast<int32_t>(cx);
+      fresh->clip->y = static_cast<int32_t>(cy);
+    }
   }
   LayerImageState* old = scaleNow ? layer->display : layer->unscaled;
   if (scaleNow) {
@@ -193,7 +235,7 @@ ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRec
     layer->unscaled = fresh;
   }
   if (old != layer->base && old != layer->unscaled && old != layer->display)
-    FreeImageState(L, layer->type, old);
+    freeUnusedState(L, layer->type, old);
   layerContext.cacheBuilds++;
   // A display scale that applies renders the display state as well.
   if (!scaleNow && d && d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0 &&

@@ -362,6 +362,34 @@ TEST_F(LayerStyleTest, RemakingInPlaceKeepsPlaceLookAndName) {
   EXPECT_EQ(At(65, 65), 0xFFFF00u);
 }
 
+// A turned layer turns its clip region with it, about the same anchor, so
+// that the region keeps showing the same part of the layer; with
+// "nocliptransform" the region stays where it is.
+TEST_F(LayerStyleTest, TheClipRegionTurnsWithTheLayerUnlessKept) {
+  // The region shows the top half of the 40 x 20 layer.
+  ASSERT_EQ(CallWith("CreateClipRegion", {1, 14, 50, 50, 40, 10}), ERR_NONE);
+  Show(1, 40, 20, 0xFF0000, 50, 50);
+  ASSERT_EQ(Style(1, Value::Table({{"clipregion", 1}})), ERR_NONE);
+  EXPECT_EQ(Box(0xFF0000), (std::array<int32_t, 4>{50, 50, 89, 59}));
+  ASSERT_EQ(Style(1, Value::Table({{"rotate", 90}})), ERR_NONE);
+  const std::array<int32_t, 4> turned = Box(0xFF0000);
+  EXPECT_EQ(turned[2] - turned[0] + 1, 10);
+  EXPECT_EQ(turned[3] - turned[1] + 1, 40);
+  ASSERT_EQ(Style(1, Value::Table({{"nocliptransform", true}})), ERR_NONE);
+  const std::array<int32_t, 4> kept = Box(0xFF0000);
+  EXPECT_LE(kept[3] - kept[1] + 1, 10);
+  EXPECT_GE(kept[1], 50);
+  EXPECT_EQ(Layer(1)->display->clip, Layer(1)->base->clip);
+  // Turned again, the kept region still does not follow.
+  ASSERT_EQ(Style(1, Value::Table({{"rotate", 270}})), ERR_NONE);
+  EXPECT_EQ(Layer(1)->display->clip, Layer(1)->base->clip);
+  ASSERT_EQ(Style(1, Value::Table({{"rotate", 90}, {"nocliptransform", false}})), ERR_NONE);
+  EXPECT_EQ(Box(0xFF0000), turned);
+  // Back to no turn, the region is the script's own again.
+  ASSERT_EQ(Style(1, Value::Table({{"rotate", 0}})), ERR_NONE);
+  EXPECT_EQ(Box(0xFF0000), (std::array<int32_t, 4>{50, 50, 89, 59}));
+}
+
 // The replacement takes over the old layer's clip region with its place.
 TEST_F(LayerStyleTest, RemakingInPlaceKeepsTheClipRegion) {
   ASSERT_EQ(CallWith("CreateClipRegion", {1, 14, 30, 30, 10, 20}), ERR_NONE);
