@@ -7,6 +7,10 @@
 // half volume and written in the feed thread's blocks, with the PCM write
 // taking every frame at once. realtime_factor is the seconds of sound for
 // all eight channels made per second; it should be 100 or more.
+//
+// MixSample through the script command: four 60-s 16-bit stereo samples
+// mixed into one, against `sox -m` of the same four files to /dev/null in
+// the same run. The command should be at least as fast as sox.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -15,8 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "media/media.h"
 #include "media/media_private.h"
+#include "runtime/runtime.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/platform.h"
 
@@ -38,6 +44,14 @@ struct Inputs {
     if (std::system(line.c_str()) != 0) std::abort();
   }
   std::string wav() const { return dir + "/long.wav"; }
+  // The four sources of the mix, made on first use.
+  std::string voice(int n) {
+    std::string name = dir + "/voice" + std::to_string(n) + ".wav";
+    if (access(name.c_str(), F_OK) != 0)
+      make("sox -n -r 44100 -c 2 -b 16 " + name + " synth 60 sine " +
+           std::to_string(220 * (n + 1)) + " vol 0.2");
+    return name;
+  }
   std::string svx() const { return dir + "/long.8svx"; }
 };
 Inputs& inputs() {
@@ -106,10 +120,61 @@ void BM_Feeder8Channels(benchmark::State& state) {
       static_cast<double>(frames) / (RATE * CHANNELS), benchmark::Counter::kIsRate);
 }
 
+// A VM with the sound library and the four sources loaded as samples 1-4.
+struct MixPlayer {
+  VmState* L = VmOpenState();
+  MixPlayer() {
+    VmRegisterBaseFunctions(L);
+    TagItem quiet[] = {{ATTR_QUIET, 1}, {ATTR_DONE, 0}};  // no progress lines
+    SetGlobalAttrs(L, quiet);
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    if (OpenSoundLibrary(L) != ERR_NONE) std::abort();
+    VmSetTop(L, 0);
+    for (int n = 0; n < 4; n++) {
+      VmPushString(L, "loadsample");
+      VmGetTable(L, VM_GLOBALS_INDEX);
+      VmPushNumber(L, n + 1);
+      VmPushString(L, inputs().voice(n).c_str());
+      VmCall(L, 2, 0);
+    }
+  }
+  ~MixPlayer() {
+    FreeSoundLibrary(L);
+    VmCloseState(L);
+  }
+  void mix(double frames) {
+    VmPushString(L, "mixsample");
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    for (double a : {5.0, frames, 44100.0, 3.0}) VmPushNumber(L, a);  // STEREO16
+    for (int n = 1; n <= 4; n++) {
+      VmPushNumber(L, n);
+      VmPushNil(L);
+    }
+    VmCall(L, 12, 0);
+  }
+};
+
+void BM_MixSample4x60s(benchmark::State& state) {
+  MixPlayer p;
+  for (auto _ : state) p.mix(60.0 * 44100);
+  state.SetBytesProcessed(state.iterations() * int64_t{60} * 44100 * 4);
+}
+
+void BM_SoxMix4x60s(benchmark::State& state) {
+  std::string line = "sox -m";
+  for (int n = 0; n < 4; n++) line += " -v 1 " + inputs().voice(n);
+  line += " -t raw /dev/null";
+  for (auto _ : state)
+    if (std::system(line.c_str()) != 0) state.SkipWithError("sox failed");
+  state.SetBytesProcessed(state.iterations() * int64_t{60} * 44100 * 4);
+}
+
 BENCHMARK(BM_DecodeWav)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SoxWav)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Decode8svx)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Sox8svx)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Feeder8Channels)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_MixSample4x60s)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SoxMix4x60s)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
