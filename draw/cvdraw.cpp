@@ -27,10 +27,11 @@
 
 namespace {
 
-// OpenCV keeps coordinates in its fixed-point line code within a range;
-// points far outside the image are pulled in to where the clipping still
-// gives the same pixels.
-constexpr int32_t FAR_LIMIT = 1 << 20;
+// OpenCV keeps coordinates in its fixed-point code within a range, so
+// figures are clipped to the image with a margin wider than the widest
+// line before they are handed over: what lies inside the image is drawn as
+// the whole figure would be, edges keeping their slopes.
+constexpr double CLIP_MARGIN = 65536;
 constexpr int LINE_8 = 8;
 constexpr int LINE_AA = CV_AA;
 constexpr int FILLED = CV_FILLED;
@@ -80,18 +81,99 @@ CvMat header(Coverage* c) {
   return m;
 }
 
-CvPoint point(int32_t x, int32_t y) {
-  CvPoint p;
-  p.x = std::clamp(x, -FAR_LIMIT, FAR_LIMIT);
-  p.y = std::clamp(y, -FAR_LIMIT, FAR_LIMIT);
-  return p;
+struct ClipBox {
+  double x0, y0, x1, y1;
+};
+
+ClipBox clipBoxOf(const Coverage* c) {
+  return {-CLIP_MARGIN, -CLIP_MARGIN, c->width + CLIP_MARGIN, c->height + CLIP_MARGIN};
 }
 
-std::vector<CvPoint> toPoints(const int32_t* points, int32_t count) {
+struct PointD {
+  double x, y;
+};
+
+CvPoint rounded(PointD p) {
+  CvPoint q;
+  q.x = static_cast<int>(std::lrint(p.x));
+  q.y = static_cast<int>(std::lrint(p.y));
+  return q;
+}
+
+// The closed polygon clipped to the box one side at a time; points outside
+// are replaced by the path along the box's side, which leaves the fill
+// inside the box as it was.
+std::vector<CvPoint> clippedPolygon(const int32_t* points, int32_t count, const ClipBox& box) {
+  std::vector<PointD> poly;
+  poly.reserve(static_cast<size_t>(count));
+  bool within = true;
+  for (int32_t i = 0; i < count; ++i) {
+    PointD p{static_cast<double>(points[2 * i]), static_cast<double>(points[2 * i + 1])};
+    within = within && p.x >= box.x0 && p.x <= box.x1 && p.y >= box.y0 && p.y <= box.y1;
+    poly.push_back(p);
+  }
+  if (!within) {
+    std::vector<PointD> next;
+    for (int side = 0; side < 4 && !poly.empty(); ++side) {
+      // Sides: x >= x0, x <= x1, y >= y0, y <= y1.
+      bool vertical = side < 2;
+      double edge = side == 0 ? box.x0 : side == 1 ? box.x1 : side == 2 ? box.y0 : box.y1;
+      auto in = [&](const PointD& p) {
+        double v = vertical ? p.x : p.y;
+        return side % 2 == 0 ? v >= edge : v <= edge;
+      };
+      auto cross = [&](const PointD& a, const PointD& b) {
+        if (vertical) {
+          double t = (edge - a.x) / (b.x - a.x);
+          return PointD{edge, a.y + t * (b.y - a.y)};
+        }
+        double t = (edge - a.y) / (b.y - a.y);
+        return PointD{a.x + t * (b.x - a.x), edge};
+      };
+      next.clear();
+      for (size_t i = 0; i < poly.size(); ++i) {
+        const PointD& prev = poly[i == 0 ? poly.size() - 1 : i - 1];
+        const PointD& cur = poly[i];
+        if (in(cur)) {
+          if (!in(prev)) next.push_back(cross(prev, cur));
+          next.push_back(cur);
+        } else if (in(prev)) {
+          next.push_back(cross(prev, cur));
+        }
+      }
+      poly.swap(next);
+    }
+  }
   std::vector<CvPoint> out;
-  out.reserve(static_cast<size_t>(std::max(count, 0)));
-  for (int32_t i = 0; i < count; ++i) out.push_back(point(points[2 * i], points[2 * i + 1]));
+  out.reserve(poly.size());
+  for (const PointD& p : poly) out.push_back(rounded(p));
   return out;
+}
+
+// The segment clipped to the box (Liang-Barsky); false when none of it
+// lies inside.
+bool clippedSegment(PointD* a, PointD* b, const ClipBox& box) {
+  double dx = b->x - a->x, dy = b->y - a->y;
+  double t0 = 0, t1 = 1;
+  const double p[4] = {-dx, dx, -dy, dy};
+  const double q[4] = {a->x - box.x0, box.x1 - a->x, a->y - box.y0, box.y1 - a->y};
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == 0) {
+      if (q[i] < 0) return false;
+      continue;
+    }
+    double t = q[i] / p[i];
+    if (p[i] < 0) {
+      t0 = std::max(t0, t);
+    } else {
+      t1 = std::min(t1, t);
+    }
+    if (t0 > t1) return false;
+  }
+  PointD from = *a;
+  *a = {from.x + t0 * dx, from.y + t0 * dy};
+  *b = {from.x + t1 * dx, from.y + t1 * dy};
+  return true;
 }
 
 CvScalar white() {
@@ -124,7 +206,8 @@ void CoverageFillPolygon(Coverage* c, const int32_t* points, int32_t count, int 
   if (!cv.usable) return;
   try {
     CvMat m = header(c);
-    std::vector<CvPoint> p = toPoints(points, count);
+    std::vector<CvPoint> p = clippedPolygon(points, count, clipBoxOf(c));
+    if (p.empty()) return;
     CvPoint* contours[1] = {p.data()};
     int counts[1] = {static_cast<int>(p.size())};
     cv.fillPoly(&m, contours, counts, 1, white(), lineType(antialias), 0);
@@ -157,8 +240,11 @@ void CoverageLine(Coverage* c, int32_t x1, int32_t y1, int32_t x2, int32_t y2, i
   if (!cv.usable) return;
   try {
     CvMat m = header(c);
-    CvPoint a = point(x1, y1);
-    CvPoint b = point(x2, y2);
+    PointD from{static_cast<double>(x1), static_cast<double>(y1)};
+    PointD to{static_cast<double>(x2), static_cast<double>(y2)};
+    if (!clippedSegment(&from, &to, clipBoxOf(c))) return;
+    CvPoint a = rounded(from);
+    CvPoint b = rounded(to);
     // OpenCV's line refuses thicknesses from 256 (MAX_THICKNESS 32767 in
     // newer versions, but not everywhere): wider ones are drawn as a
     // filled band with filled round ends.
