@@ -12,6 +12,8 @@
 
 #include "display/display.h"
 #include "draw/shape_private.h"
+#include "platform/linux/system_private.h"
+#include "runtime/player.h"
 #include "tests/draw/value.h"
 #include "tests/support/harness.h"
 
@@ -316,6 +318,66 @@ TEST_F(DrawTest, ShapesIntoABrush) {
   VmNewTable(h.L);
   VmPushNumber(h.L, 1000);
   EXPECT_EQ(h.Call("Polygon", 4), ERR_WRONGUSAGE);
+}
+
+// A plain opaque box is drawn straight into the target: it needs no
+// temporary image, so it draws while every allocation fails.
+TEST_F(DrawTest, PlainBoxDrawsWhileAllocationsFail) {
+  SelectBrush();
+  ASSERT_EQ(Call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  VmSetTop(h.L, 0);
+  for (double a : {10.0, 5.0, 30.0, 20.0, static_cast<double>(0x20C040)}) VmPushNumber(h.L, a);
+  SetAllocFailure(1, true);
+  ErrorCode e = h.Call("Box", 5);
+  SetAllocFailure(0, false);
+  EXPECT_EQ(e, ERR_NONE);
+  EXPECT_EQ(Count(Pixels(), 0x20C040), 30 * 20);
+}
+
+// The route word by the script's declared version and the line-based
+// switch: 0 the vector route, 1 the polygon route, 16 (the anti-alias bit)
+// a plain box that the vector route draws directly.
+TEST_F(DrawTest, RouteFollowsTheDeclaredVersionAndTheSwitch) {
+  PlayerRecord record{};
+  record.appletLoaded = 1;
+  PlayerRecord* saved = player.record;
+  player.record = &record;
+  const double identity[4] = {1, 0, 0, 1}, turned[4] = {0, 1, -1, 0};
+  const int32_t sharp[4] = {0, 0, 0, 0}, rounded[4] = {0, 20, 0, 0};
+  struct Box {
+    const char* name;
+    int32_t fill, lineWidth, form;
+    const int32_t* corners;
+    const double* m;
+    int32_t oldRoute, newRoute;
+  };
+  const Box boxes[] = {
+      {"plain", FILLCOLOR, 1, FORM_NORMAL, sharp, identity, 0, 0},
+      {"plain anti-aliased", FILLCOLOR, 1, FORM_ANTIALIAS, sharp, identity, 16, 16},
+      {"thin outline", FILLNONE, 1, FORM_ANTIALIAS, sharp, identity, 16, 16},
+      {"wide outline", FILLNONE, 2, FORM_NORMAL, sharp, identity, 1, 1},
+      {"turned", FILLCOLOR, 1, FORM_ANTIALIAS, sharp, turned, 1, 1},
+      {"rounded", FILLCOLOR, 1, FORM_NORMAL, rounded, identity, 1, 1},
+      {"rounded anti-aliased", FILLCOLOR, 1, FORM_ANTIALIAS, rounded, identity, 1, 0},
+  };
+  struct Mode {
+    int32_t version, lineBased, newMode;
+  };
+  for (Mode mode : {Mode{5, 0, 0}, Mode{6, 0, 1}, Mode{5, 1, 0}, Mode{6, 1, 0}}) {
+    record.versionMajor = mode.version;
+    SetLegacySwitch(LEGACY_LINEBASEDSHAPES, mode.lineBased);
+    EXPECT_EQ(ShapeNewMode(), mode.newMode) << mode.version << " " << mode.lineBased;
+    for (const Box& b : boxes) {
+      DrawStyle style = *GetCurrentDrawStyle();
+      style.fillStyle = b.fill;
+      style.lineWidth = b.lineWidth;
+      style.formFlags = b.form;
+      EXPECT_EQ(BoxRoute(&style, b.corners, b.m), mode.newMode ? b.newRoute : b.oldRoute)
+          << b.name << ", version " << mode.version << ", switch " << mode.lineBased;
+    }
+  }
+  SetLegacySwitch(LEGACY_LINEBASEDSHAPES, 0);
+  player.record = saved;
 }
 
 TEST_F(DrawTest, AntiAliasedRoundShapesTakeTheVectorRoute) {
