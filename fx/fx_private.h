@@ -263,6 +263,19 @@ void ShowFXWork(FXState* state, BitmapHandle* work);
 // counted.
 void EndFXLevelFrame(FXState* state);
 
+// Whether a layer beneath this one that overlaps it has an async draw
+// object.
+int OverlapLayerAnimating(qmLayer* layer);
+// One untransformed layer beneath a crossfading layer that overlaps it:
+// its image position and size and its image state's own bitmaps.
+struct CrossFadeLayerRecord {
+  qmLayer* layer;
+  int32_t x, y, width, height;
+  const void* words[3];
+};
+// The number of such layers; the first `capacity` are written to out when
+// it is not null.
+int32_t CountCrossFadeLayers(qmLayer* layer, CrossFadeLayerRecord* out, int32_t capacity);
 ErrorCode RenderCurtainFX(FXState* state, int32_t* done);
 ErrorCode RenderBarsFX(FXState* state, int32_t* done);
 ErrorCode RenderQuartersFX(FXState* state, int32_t* done);

@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fx/fx_private.h"
+#include "platform/linux/platform.h"
 
 namespace {
 
@@ -171,10 +173,61 @@ ErrorCode RenderFadeFX(FXState* state, int32_t* done) {
 
 namespace {
 
+bool rectsOverlap(const LayerImageState* a, const LayerImageState* b) {
+  return int64_t{a->x} < int64_t{b->x} + b->width && int64_t{b->x} < int64_t{a->x} + a->width &&
+         int64_t{a->y} < int64_t{b->y} + b->height && int64_t{b->y} < int64_t{a->y} + a->height;
+}
+
+bool untransformed(const qmLayer* layer) {
+  const DisplayTransform& t = layer->transform;
+  return t.m11 == 1 && t.m12 == 0 && t.m21 == 0 && t.m22 == 1 &&
+         !layer->display->transformed.bitmap;
+}
+
+}  // namespace
+
+int OverlapLayerAnimating(qmLayer* layer) {
+  int32_t position = GetFXLayerPosition(layer);
+  for (int32_t i = 1; i < position; i++) {
+    qmLayer* beneath = GetFXLayerByIndex(i);
+    if (beneath && rectsOverlap(beneath->display, layer->display) && FindAsyncDrawByObject(beneath))
+      return 1;
+  }
+  return 0;
+}
+
+int32_t CountCrossFadeLayers(qmLayer* layer, CrossFadeLayerRecord* out, int32_t capacity) {
+  int32_t position = GetFXLayerPosition(layer), n = 0;
+  for (int32_t i = 1; i < position; i++) {
+    qmLayer* beneath = GetFXLayerByIndex(i);
+    if (!beneath || !untransformed(beneath) || !rectsOverlap(beneath->display, layer->display))
+      continue;
+    if (out && n < capacity) {
+      const LayerImageState* st = beneath->display;
+      out[n] = CrossFadeLayerRecord{beneath,    st->x,
+                                    st->y,      st->width,
+                                    st->height, {st->own.bitmap, st->own.mask, st->own.alpha}};
+    }
+    n++;
+  }
+  return n;
+}
+
+namespace {
+
 struct CrossFadeWork {
   int32_t counter;
   BitmapHandle* work;
   BitmapHandle* opacity;
+  // The path that leaves the blend to the display adapter: the old picture
+  // and the old picture with the new one over it, the blit flags it
+  // replaced, the layer's position and the layers beneath it at the start.
+  int32_t adapterPath;
+  BitmapHandle *oldCopy, *composite;
+  uint32_t savedFlags;
+  int32_t startX, startY;
+  int32_t layerCount;
+  CrossFadeLayerRecord* layers;
 };
 
 void releaseCrossFade(FXState* state, int32_t) {
@@ -182,6 +235,79 @@ void releaseCrossFade(FXState* state, int32_t) {
   if (!w) return;
   FreeBitmap(w->work);
   FreeBitmap(w->opacity);
+  FreeBitmap(w->oldCopy);
+  FreeBitmap(w->composite);
+  FreeMemory(w->layers);
+}
+
+bool layerFitsAdapter(FXState* state) {
+  qmLayer* layer = state->layer;
+  return layer && !layer->hidden && untransformed(layer) && !layer->shadow.on &&
+         !layer->border.on && !state->decorated && IsFXLayerUncovered(layer) &&
+         !OverlapLayerAnimating(layer);
+}
+
+// Whether the display adapter can blend this transition (checked once).
+bool adapterCanBlend(FXState* state) {
+  if (!(AdapterSupportedBitmapFlags(2) & 2) || state->wholeRefresh) return false;
+  if (state->layerMode) return layerFitsAdapter(state);
+  DisplayRecord* d = GetCurrentDisplay();
+  return !state->async && d && d->bgpic && d->bgpic->transparentColour < 0 && !d->bgpic->sprites &&
+         state->background;
+}
+
+// Keeps the old picture and the old picture with the new one over it, and
+// hands the blend to the adapter; the software path stays when memory runs
+// short.
+void prepareAdapterPath(FXState* state, CrossFadeWork* w) {
+  int32_t W = state->width, H = state->height;
+  if (!w->work) w->work = AllocBitmap(W, H, 0, nullptr);
+  w->oldCopy = AllocBitmap(W, H, 0, nullptr);
+  w->composite = AllocBitmap(W, H, 0, nullptr);
+  if (!w->work || !w->oldCopy || !w->composite) return;
+  if (state->layerMode) {
+    w->layerCount = CountCrossFadeLayers(state->layer, nullptr, 0);
+    if (w->layerCount > 0) {
+      w->layers = static_cast<CrossFadeLayerRecord*>(
+          AllocMemory(sizeof(CrossFadeLayerRecord) * static_cast<size_t>(w->layerCount), 1));
+      if (!w->layers) return;
+      CountCrossFadeLayers(state->layer, w->layers, w->layerCount);
+    }
+    w->startX = state->layer->display->x;
+    w->startY = state->layer->display->y;
+  }
+  copyWhole(state, state->background, w->oldCopy);
+  copyWhole(state, state->background, w->composite);
+  blitThrough(state, state->image, w->composite, state->mask, state->alpha);
+  w->savedFlags = state->bltFlags;
+  state->bltFlags = SAFEBLT_NOCLIPRECORD | SAFEBLT_NOSPRITES;
+  w->adapterPath = 1;
+}
+
+// Layer mode: the layer and the layers beneath it are as they were when
+// the transition began.
+bool adapterStillFits(FXState* state, const CrossFadeWork* w) {
+  if (!state->layerMode) return true;
+  qmLayer* layer = state->layer;
+  if (!layerFitsAdapter(state) || layer->display->x != w->startX ||
+      layer->display->y != w->startY || CountCrossFadeLayers(layer, nullptr, 0) != w->layerCount)
+    return false;
+  std::vector<CrossFadeLayerRecord> now(static_cast<size_t>(w->layerCount));
+  CountCrossFadeLayers(layer, now.data(), w->layerCount);
+  for (int32_t i = 0; i < w->layerCount; i++) {
+    const CrossFadeLayerRecord &a = now[static_cast<size_t>(i)], &b = w->layers[i];
+    if (a.layer != b.layer || a.x != b.x || a.y != b.y || a.width != b.width ||
+        a.height != b.height || a.words[0] != b.words[0] || a.words[1] != b.words[1] ||
+        a.words[2] != b.words[2])
+      return false;
+  }
+  return true;
+}
+
+// Back to the software path for good.
+void leaveAdapterPath(FXState* state, CrossFadeWork* w) {
+  w->adapterPath = 0;
+  state->bltFlags = w->savedFlags;
 }
 
 }  // namespace
@@ -205,6 +331,7 @@ ErrorCode RenderCrossFadeFX(FXState* state, int32_t* done) {
       w->opacity = MakeFXOpacityChannel(state);
       if (!w->opacity) return ERR_ALLOCALPHA;
     }
+    if (adapterCanBlend(state)) prepareAdapterPath(state, w);
     return ERR_NONE;
   }
   auto* w = static_cast<CrossFadeWork*>(state->priv);
@@ -220,6 +347,21 @@ ErrorCode RenderCrossFadeFX(FXState* state, int32_t* done) {
   if (last) level = 255;
   if (level < 0) level = 0;
   state->level = state->reverse ? 255 - level : level;
+  w->counter = level;
+  if (w->adapterPath && !adapterStillFits(state, w)) leaveAdapterPath(state, w);
+  if (w->adapterPath && !(last && state->layerMode)) {
+    // The composite goes out with the adapter's blend flags; the last
+    // frame is a plain copy of it.
+    if (last) state->bltFlags = w->savedFlags;
+    copyWhole(state, w->composite, w->work);
+    SafeBlt(state->vm, w->work, 0, 0, state->dest, state->x, state->y, W, H, W, H, state->outWidth,
+            state->outHeight, state->bltFlags, nullptr, nullptr, nullptr);
+    if (jump) return ERR_NONE;
+    if (last) *done = 1;
+    state->frame++;
+    return ERR_NONE;
+  }
+  if (w->adapterPath) leaveAdapterPath(state, w);
   if (!state->layerMode) {
     copyWhole(state, state->image, w->work);
     if (level < 255 && state->background)
@@ -228,7 +370,6 @@ ErrorCode RenderCrossFadeFX(FXState* state, int32_t* done) {
   } else {
     CopyBitmapPixels(w->opacity, layerOwn(state).alpha, H, state->level);
   }
-  w->counter = level;
   return endLevelFrame(state, jump, last, done);
 }
 

@@ -448,6 +448,9 @@ void SetDisplayAdapterWait(AdapterWaitFunction wait);
 // supports (AdapterSupportedBitmapFlags; null: none).
 using AdapterBitmapFlagsQuery = uint32_t (*)(uint32_t flags);
 void SetAdapterBitmapFlagsQuery(AdapterBitmapFlagsQuery query);
+// The subset of the bitmap flags asked about that the display adapter
+// supports (0 without one).
+uint32_t AdapterSupportedBitmapFlags(uint32_t flags);
 // Wakes the main thread's event wait (the adapter's loop when one drives
 // it); callable from any thread.
 ErrorCode WakeEventLoop();

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <vector>
 
+#include "gfx/adapter_private.h"
+#include "platform/linux/platform.h"
 #include "tests/fx/fx_harness.h"
 
 namespace fxtest {
@@ -210,6 +212,85 @@ TEST_F(FamiliesTest, AsyncJumpsEqualSynchronousFrames) {
       EXPECT_EQ(Snapshot(), shown) << "after the jump to " << n;
     }
   }
+}
+
+// CROSSFADE through the commands on both headless adapters. Neither
+// blends bitmaps for the renderer (bitmap flag 2), so the software path
+// runs: each frame is the uniform mix at its level, directly and in layer
+// mode.
+class CrossFadeTest : public FamiliesTest, public testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    adapter = GetParam();
+    FamiliesTest::SetUp();
+    InstallAdapterBitmapQuery();  // as start-up does
+  }
+  void TearDown() override {
+    SetAdapterBitmapFlagsQuery(nullptr);
+    FamiliesTest::TearDown();
+  }
+};
+
+TEST_P(CrossFadeTest, FramesMixAtTheirLevels) {
+  EXPECT_EQ(AdapterSupportedBitmapFlags(2), 0u);
+  const uint32_t OLD = 0x203040, NEW = 0xE08010;
+  auto channel = [](uint32_t p, int shift) { return static_cast<int>((p >> shift) & 0xFF); };
+  for (bool realtime : {false, true}) {
+    SCOPED_TRACE(realtime ? "layer mode" : "direct");
+    OpenDisplay(16, 12, true, OLD);
+    MakeBrush(1, 10, 8, Fill::Solid, Plane::None, NEW);
+    ASSERT_EQ(Run("DisplayBrushFX", {1, 3, 2,
+                                     Value::Table({{"type", 115},
+                                                   {"speed", 120},
+                                                   {"forcerealtimelayers", realtime ? 1 : 0}})}),
+              ERR_NONE);
+    ASSERT_EQ(frames.size(), 3u);
+    const int levels[] = {120, 240, 255};
+    for (size_t k = 0; k < 3; k++)
+      for (int32_t y = 2; y < 10; y++)
+        for (int32_t x = 3; x < 13; x++) {
+          uint32_t p = frames[k][static_cast<size_t>(y) * W + x];
+          for (int shift : {0, 8, 16}) {
+            int want =
+                (channel(NEW, shift) * levels[k] + channel(OLD, shift) * (255 - levels[k])) / 255;
+            ASSERT_NEAR(channel(p, shift), want, 1) << "frame " << k + 1 << " at " << x << "," << y;
+          }
+        }
+    EXPECT_EQ(frames[0][0], OLD);
+    EXPECT_EQ(Snapshot()[static_cast<size_t>(2) * W + 3], NEW);
+    Reopen();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, CrossFadeTest, testing::Values("testdisplay", "testdisplayhw"));
+
+// The layers beneath a crossfading layer that overlap it, and whether one
+// of them is drawn asynchronously.
+TEST_F(FamiliesTest, LayersBeneathACrossFade) {
+  OpenDisplay(40, 30, true);
+  MakeBrush(1, 10, 10, Fill::Solid, Plane::None, 0xFF0000);
+  ASSERT_EQ(Run("DisplayBrush", {1, 0, 0}), ERR_NONE);    // 1: overlaps 4
+  ASSERT_EQ(Run("DisplayBrush", {1, 30, 20}), ERR_NONE);  // 2: apart
+  ASSERT_EQ(Run("DisplayBrush", {1, 6, 6, Value::Table({{"scalex", 2}})}),
+            ERR_NONE);                                  // 3: overlaps, transformed
+  ASSERT_EQ(Run("DisplayBrush", {1, 8, 8}), ERR_NONE);  // 4: the crossfading one
+  ASSERT_EQ(Run("DisplayBrush", {1, 9, 9}), ERR_NONE);  // 5: above it
+  qmLayer* layer = GetFXLayerByIndex(4);
+  ASSERT_NE(layer, nullptr);
+  CrossFadeLayerRecord records[4] = {};
+  ASSERT_EQ(CountCrossFadeLayers(layer, records, 4), 1);
+  EXPECT_EQ(records[0].layer, GetFXLayerByIndex(1));
+  EXPECT_EQ(records[0].x, 0);
+  EXPECT_EQ(records[0].width, 10);
+  EXPECT_EQ(CountCrossFadeLayers(GetFXLayerByIndex(1), nullptr, 0), 0);
+  EXPECT_EQ(OverlapLayerAnimating(layer), 0);
+  // An async transition of the layer apart does not count; of one that
+  // overlaps, it does.
+  ASSERT_EQ(Run("HideLayerFX", {2, Value::Table({{"type", 32}, {"async", 1}})}), ERR_NONE);
+  EXPECT_EQ(OverlapLayerAnimating(layer), 0);
+  ASSERT_EQ(Run("HideLayerFX", {3, Value::Table({{"type", 32}, {"async", 1}})}), ERR_NONE);
+  EXPECT_EQ(OverlapLayerAnimating(layer), 1);
+  EXPECT_EQ(OverlapLayerAnimating(GetFXLayerByIndex(1)), 0);
 }
 
 }  // namespace

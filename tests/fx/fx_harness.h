@@ -48,9 +48,9 @@ class FXHarness : public plugintest::PluginTest {
   void SetUp() override {
     PluginTest::SetUp();
     setenv("DISPLAY", ":9999", 1);  // no X server may be reached
-    Install("testdisplay");
+    Install(adapter);
     ASSERT_EQ(ScanAndRegister(), ERR_NONE);
-    const std::string module = root + "/Plugins/testdisplay.qmp";
+    const std::string module = root + "/Plugins/" + adapter + ".qmp";
     pixel =
         plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(module, "TestDisplayPixel");
     setHook = plugintest::ModuleSymbol<void (*)(void (*)(void*), void*)>(module,
@@ -229,6 +229,8 @@ class FXHarness : public plugintest::PluginTest {
   }
 
   static constexpr uint32_t KEY = 0x00FF00FF;
+  // The display adapter plug-in the display opens with.
+  std::string adapter = "testdisplay";
   int32_t W = 0, H = 0;
   DisplayRecord* d = nullptr;
   void* window = nullptr;
