@@ -70,6 +70,8 @@ ErrorCode readLoadOptions(VmState* L, int index, int forAnim, LoadOptions* o) {
        false, false, 0, &o->framesGiven},
   };
   if (ErrorCode e = ReadOptionTable(L, index, layout)) return e;
+  // A frame count of 0 is none: the preload passes one for every anim.
+  if (!o->frames) o->framesGiven = 0;
   if (forAnim == 1) return ERR_NONE;
   OptionField animOnly[] = {
       {"fromdisk", OPTION_BOOL, &o->fromDisk},

@@ -311,6 +311,12 @@ TEST_F(Anims, LoadOptionsAndFilesAreChecked) {
     }
     EXPECT_EQ(Anim(1), nullptr);
   }
+  // A frame count of 0, as the preload passes for every declared anim, is
+  // none: the file is read as an anim, also from disk.
+  for (int fromDisk : {0, 1}) {
+    ASSERT_EQ(Call("LoadAnim", {1, gif, {{"frames", 0}, {"fpr", 0}, {"fromdisk", fromDisk}}}), 0);
+    EXPECT_EQ(Attr(1, ATTRNUMFRAMES), 3);
+  }
   // The loop frames of an IFF ANIM are skipped; a GIF keeps its frames.
   ASSERT_EQ(Call("LoadAnim", {1, iff, {{"skiploopframes", 1}}}), 0);
   EXPECT_EQ(Attr(1, ATTRNUMFRAMES), 4);
