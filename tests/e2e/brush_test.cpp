@@ -17,26 +17,20 @@
 #include <X11/Xutil.h>
 
 #include "tests/e2e/player_run.h"
+#include "tests/e2e/window_check.h"
 #include "tests/media/image_support.h"
 #include "tests/platform/xvfb.h"
 
 namespace {
 
+using e2e::PatchName;
+using e2e::WaitFor;
+using e2e::WindowRect;
 using imagetest::Shell;
 using imagetest::Words;
 
 constexpr uint32_t BACKGROUND = 0x336699;
 constexpr uint32_t DESKTOP = 0x123456;
-
-template <class F>
-bool WaitFor(F condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 // Two declared brushes: 4 is "f.png", 5 is "a.png" with its alpha channel.
 // Their name offsets are marks that the assembled applet gets patched with.
@@ -49,31 +43,6 @@ std::string declaredBrush(int id, uint32_t nameMark, int flags) {
          " be32:5 be32:0 be32:0 be32:4294967295 be32:" + std::to_string(flags) +
          " be32:0 be16:0 be16:0 be16:0 be16:0 be16:0 be16:0 be16:65535 0 be32:0 be32:0 be32:0 "
          "be32:0 ";
-}
-
-// Points the mark at the first copy of name in the applet.
-bool patchName(e2e::Bytes* applet, uint32_t mark, const std::string& name) {
-  const uint8_t bytes[4] = {static_cast<uint8_t>(mark >> 24), static_cast<uint8_t>(mark >> 16),
-                            static_cast<uint8_t>(mark >> 8), static_cast<uint8_t>(mark)};
-  auto at = std::search(applet->begin(), applet->end(), bytes, bytes + 4);
-  auto found = std::search(applet->begin(), applet->end(), name.begin(), name.end());
-  if (at == applet->end() || found == applet->end()) return false;
-  auto offset = static_cast<uint32_t>(found - applet->begin());
-  for (int i = 0; i < 4; i++) at[i] = static_cast<uint8_t>(offset >> (24 - 8 * i));
-  return true;
-}
-
-// The window's rectangle, 0xRRGGBB row by row (empty when unreadable).
-std::vector<uint32_t> WindowRect(Display* x, Window w, int left, int top, int width, int height) {
-  std::vector<uint32_t> out;
-  XImage* image = XGetImage(x, w, left, top, static_cast<unsigned>(width),
-                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
-  if (!image) return out;
-  for (int py = 0; py < height; py++)
-    for (int px = 0; px < width; px++)
-      out.push_back(static_cast<uint32_t>(XGetPixel(image, px, py)) & 0xFFFFFF);
-  XDestroyImage(image);
-  return out;
 }
 
 TEST(BrushRun, LoadedAndGrabbedBrushesReachTheWindow) {
@@ -162,25 +131,13 @@ TEST(BrushRun, LoadedAndGrabbedBrushesReachTheWindow) {
       "CALL 0, 4, 1\n" +
       std::string(e2e::WAIT_LOOP);
   e2e::Bytes applet = e2e::Assemble(text);
-  ASSERT_TRUE(patchName(&applet, OPAQUE_NAME_MARK, "f.png"));
-  ASSERT_TRUE(patchName(&applet, RGBA_NAME_MARK, "a.png"));
+  ASSERT_TRUE(PatchName(&applet, OPAQUE_NAME_MARK, "f.png"));
+  ASSERT_TRUE(PatchName(&applet, RGBA_NAME_MARK, "a.png"));
   e2e::WriteFile(dir / "a.qma", applet);
   e2e::Child player(e2e::PLAYER, {"-debugdevice", "stdout", dir / "a.qma"}, server.name(),
                     dir.path());
 
-  Window window = 0;
-  ASSERT_TRUE(WaitFor([&] {
-    Window r, parent, *children = nullptr;
-    unsigned count = 0;
-    if (XQueryTree(x, root, &r, &parent, &children, &count))
-      for (unsigned i = 0; i < count; i++) {
-        XWindowAttributes a;
-        if (XGetWindowAttributes(x, children[i], &a) && a.map_state == IsViewable)
-          window = children[i];
-      }
-    if (children) XFree(children);
-    return window != 0 || player.Exited();
-  }));
+  Window window = e2e::ShownWindow(x, &player);
   ASSERT_NE(window, 0u) << "no window was shown";
 
   // The first frame may still be on its way.
@@ -212,15 +169,7 @@ TEST(BrushRun, LoadedAndGrabbedBrushesReachTheWindow) {
   EXPECT_EQ(WindowRect(x, window, 200, 20, 8, 8), std::vector<uint32_t>(64, DESKTOP));
   EXPECT_EQ(WindowRect(x, window, 208, 20, 1, 1), std::vector<uint32_t>(1, BACKGROUND));
 
-  XEvent close{};
-  close.xclient.type = ClientMessage;
-  close.xclient.window = window;
-  close.xclient.message_type = XInternAtom(x, "WM_PROTOCOLS", False);
-  close.xclient.format = 32;
-  close.xclient.data.l[0] = static_cast<long>(XInternAtom(x, "WM_DELETE_WINDOW", False));
-  close.xclient.data.l[1] = CurrentTime;
-  XSendEvent(x, window, False, NoEventMask, &close);
-  XFlush(x);
+  e2e::CloseWindow(x, window);
   e2e::RunResult r = player.Finish();
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("Loading brush f.png"), std::string::npos) << r.out;
