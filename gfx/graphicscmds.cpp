@@ -16,6 +16,7 @@
 #include "gfx/gfx.h"
 #include "gfx/graphics_private.h"
 #include "media/media.h"
+#include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -255,6 +256,8 @@ int CmdIntersection(VmState* L) {
 
 namespace {
 ErrorCode (*drawTagsDefaultHook)(VmState* L) = nullptr;
+// The format number of a picture an image-loader plug-in reads.
+constexpr int32_t PLUGIN_PICTURE_FORMAT = 7;
 }  // namespace
 
 void SetDrawTagsDefaultHook(ErrorCode (*hook)(VmState* L)) { drawTagsDefaultHook = hook; }
@@ -271,8 +274,9 @@ int CmdSetDrawTagsDefault(VmState* L) {
   return 0;
 }
 
-// IsPicture (file [, {loader, adapter}]): whether a built-in loader reads
-// the file, and what it is.
+// IsPicture (file [, {loader, adapter}]): whether an image-loader plug-in
+// or a built-in loader (as the loader list admits) reads the file, and what
+// it is; the plug-ins are asked first, as when the picture is loaded.
 int CmdIsPicture(VmState* L) {
   const char* file = VmCheckString(L, 1, nullptr);
   char loader[256] = "", adapter[256] = "";
@@ -283,11 +287,24 @@ int CmdIsPicture(VmState* L) {
     GetTableFieldString(L, 2, "adapter", adapter, sizeof adapter, &found);
   }
   DecodedImage* image = nullptr;
-  int32_t transparent = -1, width = 0, height = 0, alpha = 0, format = 0;
-  ErrorCode e =
-      LoadImageFile(file, loader[0] ? loader : nullptr, adapter[0] ? adapter : nullptr, nullptr, -1,
-                    2, &image, nullptr, &transparent, &width, &height, &alpha, nullptr, &format);
-  FreeDecodedImage(image);
+  int32_t transparent = -1, width = 0, height = 0, alpha = 0, format = 0, vector = 0;
+  PluginPictureInfo plugin{};
+  int byPlugin = 0;
+  ErrorCode e = IdentifyPluginPicture(file, loader[0] ? loader : nullptr, &plugin, &byPlugin);
+  if (e == ERR_MEM) VmRaiseError(L, e);
+  if (byPlugin) {
+    format = PLUGIN_PICTURE_FORMAT;
+    width = plugin.width;
+    height = plugin.height;
+    alpha = plugin.hasAlpha;
+    vector = plugin.isVector;
+    transparent = plugin.transparency;
+  } else {
+    e = LoadImageFile(file, loader[0] ? loader : nullptr, adapter[0] ? adapter : nullptr, nullptr,
+                      -1, 2, &image, nullptr, &transparent, &width, &height, &alpha, nullptr,
+                      &format);
+    FreeDecodedImage(image);
+  }
   if (e == ERR_MEM) VmRaiseError(L, e);
   if (e != ERR_NONE) {
     VmPushBoolean(L, 0);
@@ -303,7 +320,7 @@ int CmdIsPicture(VmState* L) {
   VmPushBoolean(L, alpha != 0);
   VmSetTable(L, -3);
   VmPushString(L, "vector");
-  VmPushBoolean(L, 0);
+  VmPushBoolean(L, vector != 0);
   VmSetTable(L, -3);
   VmPushString(L, "transparency");
   VmPushBoolean(L, transparent != -1);

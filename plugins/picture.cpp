@@ -288,17 +288,51 @@ ErrorCode OpenPictureHandle(const char* name, const char* loaders, const Picture
   return ERR_NONE;
 }
 
-ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, int32_t* width,
-                         int32_t* height, int32_t* depth, int32_t* hasAlpha, int32_t* isVector) {
+namespace {
+
+// The first admitted image loader plug-in whose IsImage takes the file.
+ErrorCode identifyByPlugins(const char* name, const char* loaders, int32_t index,
+                            QmImageRequest* info, int* found) {
+  *found = 0;
   ErrorCode error = CollectLoaderPlugins(loaders, PLUGINCAPS_IMAGE);
   if (error) return error;
   for (LoaderNode* n = GetPluginListForType(PLUGINCAPS_IMAGE); n; n = n->next) {
     PluginBase* base = n->base;
     if (skipImageLoader(base, loaders) || IsBridgedPlugin(base)) continue;
     auto isImage = reinterpret_cast<QmIsImageFunc>(PluginEntryOf(base, PE_IsImage));
-    QmImageRequest info{};
-    info.index = index;
-    if (!isImage || !isImage(name, &info)) continue;
+    *info = QmImageRequest{};
+    info->index = index;
+    info->transparency = -1;
+    if (!isImage || !isImage(name, info)) continue;
+    *found = 1;
+    return ERR_NONE;
+  }
+  return ERR_NONE;
+}
+
+}  // namespace
+
+ErrorCode IdentifyPluginPicture(const char* name, const char* loaders, PluginPictureInfo* info,
+                                int* found) {
+  QmImageRequest request{};
+  ErrorCode error = identifyByPlugins(name, loaders, 0, &request, found);
+  if (error || !*found) return error;
+  info->width = request.width;
+  info->height = request.height;
+  info->depth = request.depth;
+  info->hasAlpha = (request.flags & 2) != 0;
+  info->isVector = request.type == 1;
+  info->transparency = request.transparency;
+  return ERR_NONE;
+}
+
+ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, int32_t* width,
+                         int32_t* height, int32_t* depth, int32_t* hasAlpha, int32_t* isVector) {
+  QmImageRequest info{};
+  int found = 0;
+  ErrorCode error = identifyByPlugins(name, loaders, index, &info, &found);
+  if (error) return error;
+  if (found) {
     if (width) *width = info.width;
     if (height) *height = info.height;
     if (depth) *depth = info.depth;

@@ -205,6 +205,15 @@ struct PictureResult {
 // inbuilt loaders) at the requested size.
 ErrorCode OpenPictureHandle(const char* name, const char* loaders, const PictureRequest* request,
                             PictureResult* result);
+// What an image-loader plug-in that the loader list admits (null: every
+// one) says of a file; *found 0 when none takes it.
+struct PluginPictureInfo {
+  int32_t width, height, depth;
+  int32_t hasAlpha, isVector;
+  int32_t transparency;  // -1 none
+};
+ErrorCode IdentifyPluginPicture(const char* name, const char* loaders, PluginPictureInfo* info,
+                                int* found);
 // A picture that a renderer of the host draws (vector brushes of paths):
 // render draws it through the matrix at the size into 0xAARRGGBB pixels
 // allocated with AllocMemory; release frees data with the last reference.

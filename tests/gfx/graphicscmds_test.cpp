@@ -178,6 +178,66 @@ TEST_F(GraphicsCommandTest, DrawTagDefaultsHoldUntilReplacedWhole) {
   EXPECT_EQ(t.anchorX, 0.0);
 }
 
+class PictureLoaderTest : public GraphicsCommandTest {
+ protected:
+  void InstallMore() override { Install("testimg"); }
+};
+
+// IsPicture asks the image-loader plug-ins too, as the loader list admits.
+TEST_F(PictureLoaderTest, IsPictureAsksTheLoaderPlugins) {
+  // A 3x2 picture of the plug-in's format with alpha, and a vector one.
+  const std::string pixels = root + "/a.qmti", vector = root + "/v.qmtv";
+  std::string bytes = std::string("QMTI") + '\0' + '\3' + '\0' + '\2' + '\1';
+  bytes += std::string(3 * 2 * 4, '\x80');
+  std::string vectorBytes = std::string("QMTV") + '\0' + '\5' + '\0' + '\7';
+  for (auto [file, content] : {std::pair{pixels, bytes}, std::pair{vector, vectorBytes}}) {
+    FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+  }
+  struct Case {
+    std::string file;
+    const char* loader;
+    bool ok;
+    int width, height;
+    bool alpha, isVector;
+  };
+  for (const Case& c : {Case{pixels, nullptr, true, 3, 2, true, false},
+                        Case{vector, nullptr, true, 5, 7, false, true},
+                        Case{pixels, "testimg", true, 3, 2, true, false},
+                        Case{pixels, "inbuilt", false, 0, 0, false, false}}) {
+    SCOPED_TRACE(c.file + " " + (c.loader ? c.loader : "-"));
+    VmPushString(L, c.file.c_str());
+    if (c.loader) PushValue(L, Value::Table({{"loader", c.loader}}));
+    // The table's fields as results, in a fixed order.
+    results.clear();
+    ASSERT_EQ(
+        testcall::CallCollecting(L, "IsPicture", c.loader ? 2 : 1,
+                                 [](VmState* L, int i) {
+                                   if (VmType(L, i) != VM_TYPE_TABLE) {
+                                     Collect(L, i);
+                                     return;
+                                   }
+                                   for (const char* name : {"format", "width", "height", "alpha",
+                                                            "vector", "transparency"}) {
+                                     VmPushString(L, name);
+                                     VmGetTable(L, i);
+                                     Collect(L, VmGetTop(L));
+                                     VmSetTop(L, -2);
+                                   }
+                                 }),
+        ERR_NONE);
+    if (!c.ok) {
+      EXPECT_EQ(results.front(), 0);
+      continue;
+    }
+    EXPECT_EQ(results, (std::vector<double>{1, 7, static_cast<double>(c.width),
+                                            static_cast<double>(c.height), c.alpha ? 1.0 : 0.0,
+                                            c.isVector ? 1.0 : 0.0, 0}));
+  }
+}
+
 int32_t bracketCallback(QmDisplayCallback*, int32_t, const intptr_t*, void*) { return 0; }
 
 TEST_F(GraphicsCommandTest, RefreshBracketHoldsBackTheWindow) {
