@@ -126,7 +126,9 @@ ErrorCode SetDisplayAttributesCore(VmState* L, DisplayRecord* d, int table) {
 
   BGPic* pic = d->bgpic;
   bool open = d->state != DISPSTATE_CLOSED;
-  bool newPicture = w->bgpic && w->bgpic != pic;
+  // A picture named anew, even the one shown, is shown again from its
+  // images.
+  bool newPicture = w->bgpic != nullptr;
   bool newSize = !newPicture && (w->width != pic->sourceWidth || w->height != pic->sourceHeight);
   bool newScale = w->autoscale != d->autoscale || w->layerscale != d->layerscale ||
                   w->scaleWidth != d->scaleWidth || w->scaleHeight != d->scaleHeight;
@@ -148,7 +150,10 @@ ErrorCode SetDisplayAttributesCore(VmState* L, DisplayRecord* d, int table) {
   if (newPicture) {
     d->scaleWidth = w->scaleWidth;
     d->scaleHeight = w->scaleHeight;
-    if (ErrorCode e = ShowBGPicOnDisplay(L, d, w->bgpic, KEEPPOSITION, KEEPPOSITION)) return e;
+    // A position the table gave is resolved with the new size.
+    if (ErrorCode e = ShowBGPicOnDisplay(L, d, w->bgpic, d->xRelative ? d->x : KEEPPOSITION,
+                                         d->yRelative ? d->y : KEEPPOSITION))
+      return e;
     d->textX = d->textY = d->textLeft = 0;
     d->textRight = d->bgpic->width - 1;
   } else {

@@ -18,6 +18,10 @@ namespace {
 
 const BGPicBrushHooks* brushHooks = nullptr;
 
+// The position ReadXYOptions gives when none was asked for: the window is
+// centred.
+constexpr int32_t CENTER_COORDINATE = 200000;
+
 struct MaskFreer {
   void operator()(BitmapHandle* handle) const { FreeBitMask(handle); }
 };
@@ -832,7 +836,7 @@ ErrorCode ReadFillGradient(VmState* L, int table, GradientFill* g) {
 }
 
 void ReadXYOptions(VmState* L, int index, DisplayRecord*, int32_t* x, int32_t* y) {
-  *x = *y = 200000;
+  *x = *y = CENTER_COORDINATE;
   if (VmGetTop(L) != index || !isTableAt(L, index)) return;
   int found = 0;
   GetTableFieldInt(L, index, "x", x, &found);
@@ -857,7 +861,20 @@ ErrorCode ShowBGPic(VmState* L, ObjectId id, int32_t x, int32_t y, int capture,
     if (e || !scaled) return ERR_BITMAP;
     old.reset(scaled);
   }
-  if (ErrorCode e = showOnDisplay(L, d, pic, x, y)) return e;
+  // The display's reconfiguration makes the picture its background and
+  // adapts the window: {bgpic = id, x, y}, a kept coordinate left out.
+  const int top = VmGetTop(L);
+  VmNewTable(L);
+  VmPushString(L, "bgpic");
+  PushObjectId(L, id);
+  VmSetTable(L, -3);
+  for (auto [name, value] : {std::pair{"x", x}, std::pair{"y", y}}) {
+    if (value == KEEPPOSITION) continue;
+    SetTableFieldInt(L, name, value == CENTER_COORDINATE ? POS_CENTER : value);
+  }
+  ErrorCode shown = SetDisplayAttributesCore(L, d, VmGetTop(L));
+  VmSetTop(L, top);
+  if (shown) return shown;
   if (!capture) return ERR_NONE;
   // The screen keeps the old picture until the transition draws.
   BitmapHandle* shownNew = GetShownBGPicImage(L, d, pic);

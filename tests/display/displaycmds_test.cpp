@@ -361,6 +361,45 @@ TEST_F(DisplayCommandsTest, NewPictureIsShownAndEndsTheSelection) {
   EXPECT_EQ(d->textRight, 99);
 }
 
+// DisplayBGPic reconfigures the display as SetDisplayAttributes does: the
+// window takes the picture's size at the position asked for (centred when
+// none is), the callbacks hear of the size and the text cursor spans the
+// new picture.
+TEST_F(DisplayCommandsTest, ShownPicturesResizeThroughTheReconfiguration) {
+  ASSERT_NE(AddDisplayCallback(1, recordMessage, nullptr, nullptr, 0), nullptr);
+  ASSERT_EQ(CallWith("CreateBGPic", {7, 100, 50, 0x00FF00}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateBGPic", {8, 200, 70, 0x0000FF}), ERR_NONE);
+  struct Case {
+    const char* command;
+    Value arg;
+    std::vector<int32_t> window;  // x, y, width, height
+    uint32_t colour;
+  };
+  const Case cases[] = {
+      {"DisplayBGPic", 7, {(1920 - 104) / 2, (1080 - 72) / 2, 100, 50}, 0x00FF00},
+      {"DisplayBGPic", Value::Table({{"x", POS_LEFT}, {"y", 30}}), {0, 30, 100, 50}, 0x00FF00},
+      {"SetDisplayAttributes",
+       Value::Table({{"bgpic", 8}, {"x", POS_RIGHT}, {"y", POS_BOTTOM}}),
+       {1920 - 204, 1080 - 92, 200, 70},
+       0x0000FF},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    messages.clear();
+    if (c.arg.kind == Value::TABLE && std::string(c.command) == "DisplayBGPic")
+      ASSERT_EQ(CallWith(c.command, {7, c.arg}), ERR_NONE);
+    else
+      ASSERT_EQ(CallWith(c.command, {c.arg}), ERR_NONE);
+    std::vector<int32_t> a = Args(d);
+    EXPECT_EQ(std::vector<int32_t>(a.begin(), a.begin() + 4), c.window);
+    EXPECT_EQ(pixel(Window(d), c.window[2] - 1, c.window[3] - 1), c.colour);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), std::make_pair(intptr_t{c.window[2]}, intptr_t{c.window[3]}));
+    EXPECT_EQ(d->textRight, c.window[2] - 1);
+  }
+  RemoveDisplayCallback(d->callbacks);
+}
+
 TEST_F(DisplayCommandsTest, SwitchingScalingOffResetsTheFactor) {
   VmPushNumber(L, 2);
   PushValue(L,
