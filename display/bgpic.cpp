@@ -207,6 +207,18 @@ void GetBGPicDisplaySize(const BGPic* pic, int32_t* width, int32_t* height) {
   *height = pic->height;
 }
 
+ErrorCode RebuildScaledBGPicImages(BGPic* pic, int32_t smooth) {
+  if (pic->bitmap == pic->sourceBitmap) return ERR_NONE;
+  const int32_t width = pic->width, height = pic->height;
+  freeCurrentImages(pic);
+  pic->bitmap = pic->sourceBitmap;
+  pic->mask = pic->sourceMask;
+  pic->alpha = pic->sourceAlpha;
+  pic->width = pic->sourceWidth;
+  pic->height = pic->sourceHeight;
+  return RescaleBGPic(pic, width, height, smooth);
+}
+
 ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth) {
   if (width < 1 || height < 1) return ERR_BITMAP;
   if (width == pic->width && height == pic->height) return ERR_NONE;

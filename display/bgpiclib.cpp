@@ -77,6 +77,16 @@ ErrorCode EndOutputSelection(VmState* L, DisplayRecord* d, int noRefresh) {
     return ERR_NONE;
   }
   bool layersSelection = d->outputKind == OBJECT_BGPIC;
+  // A picture drawn into as a brush, mask or alpha channel: drawing went
+  // into its source images, so images it keeps at a display's size are
+  // made again.
+  if ((d->outputKind == OBJECT_BRUSH || d->outputKind == OUTPUT_MASK ||
+       d->outputKind == OUTPUT_ALPHA) &&
+      d->deviceRecord && d->deviceRecord->head.type == OBJECT_BGPIC) {
+    BGPic* pic = nullptr;
+    ObjectId id{d->deviceRecord->head.autoId, d->deviceRecord->head.number};
+    if (GetBGPicObject(L, id, &pic, 0) == ERR_NONE) RebuildScaledBGPicImages(pic, d->smooth);
+  }
   // A selected layer shows what was drawn into it.
   qmLayer* selectedLayer = d->outputKind == OBJECT_BRUSH && d->deviceRecord &&
                                    d->deviceRecord->head.type == OBJTYPE_LAYER

@@ -42,6 +42,10 @@ void GetBGPicDisplaySize(const BGPic* pic, int32_t* width, int32_t* height);
 // them at the source size); 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA,
 // the old images kept on failure.
 ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth);
+// Drawing went into the picture's source images: its images at another
+// (display) size are made again from them. Should that fail, the picture
+// is left at its source size, to be scaled again when a display shows it.
+ErrorCode RebuildScaledBGPicImages(BGPic* pic, int32_t smooth);
 // Whether a layer shows the object (or, with clipRegion, draws through
 // that region); the first such layer and its picture.
 int FindLayerOfObject(int32_t type, ObjectId id, void** layer, BGPic** pic, void* clipRegion);

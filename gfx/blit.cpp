@@ -495,7 +495,10 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
                  destHeight, !(flags & SAFEBLT_NOCLIPRECORD));
     if (width <= 0 || height <= 0) return;
   }
-  if (!noDisplay && (flags & SAFEBLT_SCALED) && view.scaleWidth > 0 && view.scaleHeight > 0) {
+  // Only a blit onto the display itself is scaled on its way to the
+  // window; a selected brush, picture or back buffer takes it unscaled.
+  if (!noDisplay && view.isDisplay && (flags & SAFEBLT_SCALED) && view.scaleWidth > 0 &&
+      view.scaleHeight > 0) {
     hooks->refreshScaled(source, sx, sy, display, dx, dy, width, height, view.scaleWidth,
                          view.scaleHeight, 0, mask, alpha, clip);
     return;

@@ -302,6 +302,37 @@ TEST_F(BGPicCommandsTest, ScalingShowingAndFreeing) {
   EXPECT_EQ(Rgb(Pic(2)->bitmap, 40, 30), std::vector<uint32_t>(40 * 30, 0x0000FF));
 }
 
+// Drawing into a picture that keeps images scaled for a display shows when
+// the picture is shown again: its scaled images are made anew.
+TEST_F(BGPicCommandsTest, DrawingIntoAScaledPictureRebuildsItsScaledImages) {
+  VmPushNumber(L, 1);
+  PushValue(L, Value::Table({{"color", 0x336699},
+                             {"width", 64},
+                             {"height", 48},
+                             {"layers", true},
+                             {"scalemode", SCALEMODE_LAYER},
+                             {"scalewidth", 128},
+                             {"scaleheight", 96}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  window = reinterpret_cast<void*>(d->windowHandle);
+  ASSERT_EQ(CallWith("CreateBGPic", {2, 64, 48, 0xFF0000}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateBGPic", {3, 64, 48, 0x0000FF}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateBrush", {5, 10, 10, 0xFFFFFF}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBGPic", {2}), ERR_NONE);
+  ASSERT_EQ(Pic(2)->width, 128);
+  ASSERT_EQ(CallWith("DisplayBGPic", {3}), ERR_NONE);
+  ASSERT_EQ(CallWith("SelectBGPic", {2, 0}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayBrush", {5, 0, 0}), ERR_NONE);
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  EXPECT_EQ(ReadBitmapPixel(Pic(2)->sourceBitmap, 5, 5, 0) & 0xFFFFFF, 0xFFFFFFu);
+  ASSERT_EQ(CallWith("DisplayBGPic", {2}), ERR_NONE);
+  window = reinterpret_cast<void*>(d->windowHandle);
+  EXPECT_EQ(static_cast<uint32_t>(pixel(window, 10, 10)) & 0xFFFFFF, 0xFFFFFFu);
+  EXPECT_EQ(static_cast<uint32_t>(pixel(window, 30, 30)) & 0xFFFFFF, 0xFF0000u);
+}
+
 // A display filled with a gradient shows the picture that the gradient
 // command makes of the same description.
 TEST_F(BGPicCommandsTest, DisplayFillGradient) {
