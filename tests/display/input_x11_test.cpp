@@ -11,6 +11,7 @@
 #include "display/display_private.h"
 #include "display/event_private.h"
 #include "gfx/gfx.h"
+#include "display/context_private.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime_private.h"
 #include "tests/display/display_fixture.h"
@@ -209,6 +210,51 @@ TEST_F(InputX11Test, PointerEntersAndLeavesAButton) {
     VmSetTop(h.L, 1);
   }
   VmSetTop(h.L, 0);
+}
+
+// A legacy button reports the pointer over it at its label once, when the
+// pointer enters (the display is scaled by 2); WhileMouseOn waits until
+// the pointer leaves it and returns at once when it is over none.
+TEST_F(InputX11Test, LegacyButtonReportsThePointerOverItAndWhileMouseOnWaitsForItToLeave) {
+  // CheckEvent, then a label subroutine at 3 that sets "hit".
+  const std::string program =
+      "GETGLOBAL 0, \"checkevent\"\n"
+      "CALL 0, 1, 1\n"
+      "RETURN 0, 1\n"
+      "LOADNUM 1, 1\n"
+      "SETGLOBAL 1, \"hit\"\n"
+      "RETURN 0, 1, 1\n";
+  auto hits = [&](int rounds) {
+    int n = 0;
+    for (int i = 0; i < rounds; ++i) {
+      VmPushString(h.L, "hit");
+      VmPushNil(h.L);
+      VmSetTable(h.L, VM_GLOBALS_INDEX);
+      EXPECT_EQ(h.Run(program), ERR_NONE);
+      VmPushString(h.L, "hit");
+      VmGetTable(h.L, VM_GLOBALS_INDEX);
+      n += VmType(h.L, -1) == VM_TYPE_NUMBER ? 1 : 0;
+      VmSetTop(h.L, 0);
+      usleep(5000);
+    }
+    return n;
+  };
+  VmSetTop(h.L, 0);
+  for (int n : {1, 10, 10, 50, 50}) VmPushNumber(h.L, n);
+  ASSERT_EQ(h.Call("CreateButton", 5), ERR_NONE);
+  VmSetTop(h.L, 0);
+  VmAddLabel(h.L, "ONBUTTONOVER1", 3);
+  shared->run({"xdotool", "mousemove", "--window", window, "150", "150"});
+  EXPECT_EQ(hits(5), 0);
+  shared->run({"xdotool", "mousemove", "--window", window, "40", "40"});
+  EXPECT_EQ(hits(20), 1) << "reported once while the pointer stays";
+  ASSERT_NE(displayContext.legacyOver, nullptr);  // so only leaving ends the wait
+  EXPECT_EQ(WhileXdotool("WhileMouseOn", {"mousemove", "--window", window, "150", "150"}),
+            ERR_NONE);
+  VmSetTop(h.L, 0);
+  EXPECT_EQ(h.Call("WhileMouseOn", 0), ERR_NONE);  // over no button: at once
+  VmSetTop(h.L, 0);
+  VmAddLabel(h.L, "ONBUTTONOVER1", -1);
 }
 
 }  // namespace
