@@ -1047,25 +1047,32 @@ TEST_F(LineInputTest, OutputTargetsThatRefuseInput) {
   struct Case {
     const char* name;
     int32_t outputKind, doubleBuffer, collectRefreshes;
+    bool animFrame;  // the selected brush is an anim's frame
     ErrorCode code;
   };
   const Case cases[] = {
-      {"brush", OBJECT_BRUSH, 0, 0, ERR_SELECTBRUSH},
-      {"brush while double buffering", OBJECT_BRUSH, 1, 0, ERR_ENDDOUBLEBUFFER},
-      {"background picture", OBJECT_BGPIC, 0, 0, ERR_SELECTBG},
-      {"mask", OUTPUT_MASK, 0, 0, ERR_SELECTMASK},
-      {"alpha channel", OUTPUT_ALPHA, 0, 0, ERR_SELECTALPHACHANNEL},
-      {"refresh bracket", d->outputKind, 0, 1, ERR_BEGINREFRESH},
+      {"brush", OBJECT_BRUSH, 0, 0, false, ERR_SELECTBRUSH},
+      {"brush while double buffering", OBJECT_BRUSH, 1, 0, false, ERR_ENDDOUBLEBUFFER},
+      {"anim frame", OBJECT_BRUSH, 0, 0, true, ERR_SELECTANIM},
+      {"background picture", OBJECT_BGPIC, 0, 0, false, ERR_SELECTBG},
+      {"mask", OUTPUT_MASK, 0, 0, false, ERR_SELECTMASK},
+      {"alpha channel", OUTPUT_ALPHA, 0, 0, false, ERR_SELECTALPHACHANNEL},
+      {"refresh bracket", d->outputKind, 0, 1, false, ERR_BEGINREFRESH},
   };
   const int32_t kind = d->outputKind, buffered = d->doubleBuffer;
+  BGPic* const device = d->deviceRecord;
+  BGPic animDevice{};
+  animDevice.selectionKind = OBJTYPE_ANIM;
   for (const Case& c : cases) {
     d->outputKind = c.outputKind;
     d->doubleBuffer = c.doubleBuffer;
     d->collectRefreshes = c.collectRefreshes;
+    if (c.animFrame) d->deviceRecord = &animDevice;
     std::string typed;
     EXPECT_EQ(Read({0}, &typed), c.code) << c.name;
     d->outputKind = kind;
     d->doubleBuffer = buffered;
     d->collectRefreshes = 0;
+    d->deviceRecord = device;
   }
 }
