@@ -401,43 +401,10 @@ PathDrawRecord* copyRecord(const PathDrawRecord* from, size_t itemBytes) {
 }
 
 // The bytes of the items with their ending 0.
-size_t itemBytes(const uint8_t* items, size_t capacity) {
-  // The record's buffer ends with its terminator; its length is not kept,
-  // so the walk of the translation entry finds it.
-  (void)capacity;
+size_t itemBytes(const uint8_t* items) {
   size_t at = 0;
-  for (;;) {
-    int32_t kind;
-    std::memcpy(&kind, items + at, 4);
-    size_t n = 0;
-    switch (kind) {
-      case PATHITEM_MOVETO:
-      case PATHITEM_LINETO:
-        n = 24;
-        break;
-      case PATHITEM_CURVETO:
-        n = 56;
-        break;
-      case PATHITEM_NEWSUBPATH:
-      case PATHITEM_CLOSEPATH:
-        n = 4;
-        break;
-      case PATHITEM_ARC:
-        n = 56;
-        break;
-      case PATHITEM_BOX:
-        n = 52;
-        break;
-      case PATHITEM_TEXT: {
-        size_t t = std::strlen(reinterpret_cast<const char*>(items + at + 8 + sizeof(void*))) + 1;
-        n = 8 + sizeof(void*) + ((t + 3) & ~size_t{3});
-        break;
-      }
-      default:
-        return at + 4;
-    }
-    at += n;
-  }
+  while (size_t n = PathItemSize(items + at)) at += n;
+  return at + 4;
 }
 
 // What a path layer keeps: the record and the size of its untransformed
@@ -502,7 +469,7 @@ ErrorCode addPathLayer(VmState* L, const PathDrawRecord* r, int32_t x, int32_t y
   int64_t lx = tx + std::llround(transform->anchorX * image.width);
   int64_t ly = ty + std::llround(transform->anchorY * image.height);
   if (lx < INT32_MIN || lx > INT32_MAX || ly < INT32_MIN || ly > INT32_MAX) return ERR_BITMAP;
-  PathDrawRecord* copy = copyRecord(r, itemBytes(r->items, r->capacity));
+  PathDrawRecord* copy = copyRecord(r, itemBytes(r->items));
   if (!copy) return ERR_MEM;
   // The untransformed image's origin in path space, for drawing again.
   copy->requestedX = static_cast<int32_t>(image.originX);

@@ -133,31 +133,6 @@ void freeAllFontHandles() {
 
 // ---- Item buffers ----
 
-size_t itemSize(const uint8_t* p) {
-  int32_t kind;
-  std::memcpy(&kind, p, 4);
-  switch (kind) {
-    case PATHITEM_MOVETO:
-    case PATHITEM_LINETO:
-      return 4 + 4 + 16;
-    case PATHITEM_CURVETO:
-      return 4 + 4 + 48;
-    case PATHITEM_NEWSUBPATH:
-    case PATHITEM_CLOSEPATH:
-      return 4;
-    case PATHITEM_ARC:
-      return 4 + 48 + 4;
-    case PATHITEM_BOX:
-      return 4 + 32 + 16;
-    case PATHITEM_TEXT: {
-      size_t n = std::strlen(reinterpret_cast<const char*>(p + 4 + sizeof(void*) + 4)) + 1;
-      return 4 + sizeof(void*) + 4 + ((n + 3) & ~size_t{3});
-    }
-    default:
-      return 0;
-  }
-}
-
 // Room for length more bytes and the ending 0.
 ErrorCode reserve(VectorPath* path, size_t length) {
   if (length > SIZE_MAX / 2 - path->length) return ERR_MEM;
@@ -537,7 +512,7 @@ int iteratePathItems(VmState* L) {
   size_t at = 0;
   for (double i = 0; i < index; ++i) {
     if (at >= path->length) return 0;
-    size_t n = itemSize(path->items + at);
+    size_t n = PathItemSize(path->items + at);
     if (!n) return 0;
     at += n;
   }
@@ -903,7 +878,7 @@ int EngineCurrentPoint(PluginBase* engine, const PathGeometry& g, double* x, dou
 ErrorCode ResolvePathTextHandles(PluginBase* engine, uint8_t* items) {
   if (!items) return ERR_NONE;
   for (uint8_t* p = items;;) {
-    size_t n = itemSize(p);
+    size_t n = PathItemSize(p);
     if (!n) return ERR_NONE;
     int32_t kind;
     std::memcpy(&kind, p, 4);
@@ -931,6 +906,31 @@ ErrorCode ResolvePathTextHandles(PluginBase* engine, uint8_t* items) {
 }
 
 // ---- Objects ----
+
+size_t PathItemSize(const uint8_t* p) {
+  int32_t kind;
+  std::memcpy(&kind, p, 4);
+  switch (kind) {
+    case PATHITEM_MOVETO:
+    case PATHITEM_LINETO:
+      return 4 + 4 + 16;
+    case PATHITEM_CURVETO:
+      return 4 + 4 + 48;
+    case PATHITEM_NEWSUBPATH:
+    case PATHITEM_CLOSEPATH:
+      return 4;
+    case PATHITEM_ARC:
+      return 4 + 48 + 4;
+    case PATHITEM_BOX:
+      return 4 + 32 + 16;
+    case PATHITEM_TEXT: {
+      size_t n = std::strlen(reinterpret_cast<const char*>(p + 4 + sizeof(void*) + 4)) + 1;
+      return 4 + sizeof(void*) + 4 + ((n + 3) & ~size_t{3});
+    }
+    default:
+      return 0;
+  }
+}
 
 ErrorCode FindPathById(ObjectId id, VectorPath** out) {
   *out = nullptr;

@@ -116,6 +116,9 @@ struct PathLineStyle {
   int32_t fillRule;
   double miterLimit;
 };
+// The bytes of the item at p (its kind word included); 0 at the ending 0
+// or an unknown kind.
+size_t PathItemSize(const uint8_t* p);
 // What StartPath records of the styles.
 struct PathStyleSnapshot {
   PathLineStyle line;

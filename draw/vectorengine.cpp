@@ -656,50 +656,36 @@ int DrawVectorPathSpans(VectorPathRequest* r, VectorSpanFunction span, void* use
 }
 
 void TranslateVectorPath(uint8_t* items, double dx, double dy) {
-  uint8_t* p = items;
   auto addAt = [](uint8_t* at, double d) {
     double v;
     std::memcpy(&v, at, 8);
     v += d;
     std::memcpy(at, &v, 8);
   };
-  for (;;) {
+  for (uint8_t* p = items; size_t size = PathItemSize(p); p += size) {
     int32_t kind;
     std::memcpy(&kind, p, 4);
-    p += 4;
     switch (kind) {
       case PATHITEM_MOVETO:
       case PATHITEM_LINETO:
       case PATHITEM_CURVETO: {
         int32_t rel;
-        std::memcpy(&rel, p, 4);
-        p += 4;
-        int pairs = kind == PATHITEM_CURVETO ? 3 : 1;
-        for (int i = 0; i < pairs; ++i, p += 16)
-          if (!rel) addAt(p, dx), addAt(p + 8, dy);
+        std::memcpy(&rel, p + 4, 4);
+        if (rel) break;
+        for (uint8_t* pair = p + 8; pair < p + size; pair += 16) {
+          addAt(pair, dx);
+          addAt(pair + 8, dy);
+        }
         break;
       }
-      case PATHITEM_NEWSUBPATH:
-      case PATHITEM_CLOSEPATH:
-        break;
       case PATHITEM_ARC:
-        addAt(p, dx);
-        addAt(p + 8, dy);
-        p += 6 * 8 + 4;
-        break;
       case PATHITEM_BOX:
-        addAt(p, dx);
-        addAt(p + 8, dy);
-        p += 4 * 8 + 4 * 4;
+        // The centre or the corner comes first.
+        addAt(p + 4, dx);
+        addAt(p + 12, dy);
         break;
-      case PATHITEM_TEXT: {
-        p += sizeof(void*) + 4;
-        size_t n = std::strlen(reinterpret_cast<const char*>(p)) + 1;
-        p += (n + 3) & ~size_t{3};
-        break;
-      }
       default:
-        return;
+        break;
     }
   }
 }
