@@ -118,6 +118,19 @@ TEST_F(SoundLibrary, ErrorRules) {
   ASSERT_EQ(Call("StopMusic", {}), ERR_NONE);
   EXPECT_EQ(Call("StopMusic", {}), ERR_WRONGUSAGE);
 
+  // StopChannel stops the music on it as StopMusic does: stopped, not
+  // paused, so it plays again from the top.
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  int32_t musicChannel = ChannelOf(1);
+  ASSERT_GE(musicChannel, 0);
+  ASSERT_EQ(Call("StopChannel", {N(musicChannel + 1)}), ERR_NONE);
+  EXPECT_EQ(ChannelOf(1), -1);
+  ASSERT_EQ(Call("GetAttribute", {N(OBJTYPE_MUSIC), N(1), N(ATTRPAUSED)}), ERR_NONE);
+  EXPECT_EQ(VmToBoolean(L, -1), 0);
+  EXPECT_EQ(Call("StopMusic", {}), ERR_WRONGUSAGE);
+  ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
+  ASSERT_EQ(Call("StopMusic", {N(1)}), ERR_NONE);
+
   // A playing sample cannot change.
   ASSERT_EQ(Call("PlaySample", {N(1), N(0)}), ERR_NONE);
   EXPECT_EQ(Call("InsertSample", {N(1), N(2), N(0)}), ERR_MODIFYPSMP);
@@ -259,6 +272,42 @@ TEST_F(SoundLibrary, LoadedSamplesEqualSox) {
     EXPECT_EQ(Call("GetAttribute", {N(OBJTYPE_SAMPLE), N(1), N(ATTRNUMFRAMES)}), ERR_NONE);
     EXPECT_EQ(Number(-1), double(values / c.channels));
   }
+
+  // IFF files: 8SVX from sox (stored unsigned), and a 16SV written here,
+  // whose big-endian words read back as signed values.
+  ASSERT_EQ(
+      std::system(("sox -n -r 8000 -c 1 -b 8 " + File("s.8svx") + " synth 0.01 sine 300").c_str()),
+      0);
+  std::vector<uint8_t> want8 = RunSox(File("s.8svx") + " -t s8 -");
+  ASSERT_FALSE(want8.empty());
+  std::vector<double> values8;
+  for (uint8_t b : want8) values8.push_back(int8_t(b));
+  const std::vector<double> values16 = {-32768, -1, 0, 1, 258, 32767};
+  std::vector<uint8_t> iff = {'F', 'O', 'R', 'M', 0,   0,   0, 0, '1', '6',
+                              'S', 'V', 'V', 'H', 'D', 'R', 0, 0, 0,   20};
+  iff.resize(iff.size() + 12, 0);
+  for (int b : {0x1F, 0x40, 1, 0, 0, 1, 0, 0}) iff.push_back(uint8_t(b));  // 8000 Hz, volume 1.0
+  for (int b : {int('B'), int('O'), int('D'), int('Y'), 0, 0, 0, 12}) iff.push_back(uint8_t(b));
+  for (double v : values16) {
+    auto w = uint16_t(int16_t(v));
+    iff.push_back(uint8_t(w >> 8));
+    iff.push_back(uint8_t(w));
+  }
+  plugintest::WriteBytes(File("s.16sv"), iff);
+  for (const auto& [file, values] : std::vector<std::pair<std::string, std::vector<double>>>{
+           {"s.8svx", values8}, {"s.16sv", values16}}) {
+    SCOPED_TRACE(file);
+    ASSERT_EQ(Call("LoadSample", {N(1), S(File(file))}), ERR_NONE);
+    ASSERT_EQ(Call("GetSampleData", {N(1)}), ERR_NONE);
+    EXPECT_EQ(Number(2), double(values.size()));
+    for (size_t i = 0; i < values.size(); i++) {
+      VmRawGetI(L, 1, static_cast<int>(i));
+      EXPECT_EQ(VmToNumber(L, -1), values[i]) << i;
+      VmSetTop(L, -2);
+    }
+    ASSERT_EQ(Call("GetAttribute", {N(OBJTYPE_SAMPLE), N(1), N(ATTRPITCH)}), ERR_NONE);
+    EXPECT_EQ(Number(-1), 8000);
+  }
 }
 
 // CreateSample reads its data from an open file of the dos library, from
@@ -375,6 +424,18 @@ TEST_F(SoundLibrary, CreatedSamplesAreStoredAndSaved) {
     EXPECT_EQ(int16_t(back[2 * i] | back[2 * i + 1] << 8), values[i]);
   EXPECT_EQ(RunSox("--i -r " + File("wide.wav")),
             (std::vector<uint8_t>{'1', '1', '0', '2', '5', '\n'}));
+  // Python's own reader agrees: channels, width, rate, frames and bytes.
+  FILE* p = popen(("/usr/bin/python3 -c \"import wave,sys; w = wave.open(sys.argv[1]); "
+                   "print(w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes(), "
+                   "w.readframes(99).hex())\" '" +
+                   File("wide.wav") + "'")
+                      .c_str(),
+                  "r");
+  ASSERT_NE(p, nullptr);
+  char line[256] = "";
+  EXPECT_NE(fgets(line, sizeof line, p), nullptr);
+  pclose(p);
+  EXPECT_STREQ(line, "2 2 11025 3 0080ff7f0100ffff000100ff\n");
 
   struct Failure {
     std::string file;
