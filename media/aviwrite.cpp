@@ -86,6 +86,7 @@ struct AviWriter {
   int32_t superInUse;
   IndexPair entries[2][SEGMENT_FRAMES];
   int32_t entriesInSegment;
+  int32_t segmentOpen;  // the last segment's standard indexes are not yet written
   uint32_t indexPairsInRiff;
   SuperEntry super[2][SUPER_ENTRIES];
   uint64_t segmentBase;  // the RIFF start of the open segment
@@ -307,8 +308,12 @@ void putStandardIndex(AviWriter* w, int stream, int32_t count) {
 
 // Writes the open segment's standard indexes into their reserved places
 // and closes its super-index entries.
+// Writes the open segment's standard indexes. A segment is closed once: a
+// second close (a new RIFF chunk closes it before the next segment begins)
+// would write them again with no entries.
 void closeSegment(AviWriter* w) {
-  if (w->superInUse == 0) return;
+  if (w->superInUse == 0 || !w->segmentOpen) return;
+  w->segmentOpen = 0;
   uint64_t end = w->position;
   for (int stream = 0; stream < 2; stream++) {
     SuperEntry& e = w->super[stream][w->superInUse - 1];
@@ -330,6 +335,7 @@ void beginSegment(AviWriter* w) {
     e.frames = 0;
   }
   w->superInUse++;
+  w->segmentOpen = 1;
   for (int stream = 0; stream < 2; stream++) putStandardIndex(w, stream, 0);
   w->indexPairsInRiff++;
 }

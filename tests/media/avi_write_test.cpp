@@ -323,10 +323,55 @@ TEST_F(AviWriterTest, LoweredRiffLimitContinuesInAvixChunks) {
   EXPECT_EQ(All(chunks, "LIST:movi").size(), avix + 1);
   EXPECT_EQ(All(chunks, "idx1").size(), 1u);
   EXPECT_EQ(All(chunks, "ix01").size(), avix + 1);  // one segment per RIFF chunk
+  // Every segment's standard indexes hold its frames, also those closed
+  // by the start of a new RIFF chunk.
+  for (const auto& [ix, chunkId] : {std::pair{"ix00", "00wb"}, std::pair{"ix01", "01dc"}}) {
+    SCOPED_TRACE(ix);
+    uint32_t total = 0;
+    for (const Chunk& c : All(chunks, ix)) {
+      uint32_t entries = 0;
+      CheckStandardIndex(b, c, chunkId, &entries);
+      EXPECT_GT(entries, 0u);
+      total += entries;
+    }
+    EXPECT_EQ(total, uint32_t(N));
+  }
   auto streams = Probe(file);
   ASSERT_EQ(streams.size(), 2u);
   EXPECT_EQ(streams[1]["nb_read_frames"], std::to_string(N));
   EXPECT_EQ(Decode(file), "");
+}
+
+// With a later RIFF limit of one byte every frame after the first chunk
+// opens an "AVIX" chunk and so a segment; once the super indexes hold
+// 1,022 segments, the next frame is refused and the file still finishes
+// with every frame written.
+TEST_F(AviWriterTest, FullSuperIndexesRefuseTheNextFrame) {
+  constexpr int32_t W = 8, H = 8, SEGMENTS = 1022;
+  SetAviRiffLimits(80000, 1);  // the first chunk holds a few frames
+  std::string file = dir / "full.avi";
+  AviWriter* w = nullptr;
+  ASSERT_EQ(AviWriteHeader(file.c_str(), 25, 1, W, H, QUALITY, 0, 0, "", 0, &w), 0);
+  OwnedBitmap frame = Frame(W, H, 3);
+  int32_t written = 0;
+  ErrorCode refused = ERR_NONE;
+  while (written < 2 * SEGMENTS && !refused)
+    if (!(refused = AviWriteVideoFrame(w, frame.get(), W, H, 1, 0))) written++;
+  EXPECT_EQ(refused, ERR_WRONGUSAGE);
+  EXPECT_EQ(AviWriteVideoFrame(w, frame.get(), W, H, 1, 0), ERR_WRONGUSAGE);
+  ASSERT_EQ(AviFinish(w), 0);
+  EXPECT_EQ(LeftOverTempFiles(), 0);
+  std::vector<uint8_t> b = ReadFile(file);
+  std::vector<Chunk> chunks;
+  ASSERT_TRUE(Walk(b, 0, b.size(), &chunks));
+  EXPECT_EQ(All(chunks, "RIFF:AVIX").size(), size_t(SEGMENTS - 1));
+  EXPECT_GT(written, SEGMENTS);
+  auto indexes = All(chunks, "indx");
+  ASSERT_EQ(indexes.size(), 2u);
+  for (const Chunk& c : indexes) EXPECT_EQ(Le32(b, c.at + 8 + 4), uint32_t(SEGMENTS));  // in use
+  auto streams = Probe(file);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[1]["nb_read_frames"], std::to_string(written));
 }
 
 TEST_F(AviWriterTest, FailuresAreReportedAndLeaveNoTemporaryFile) {
