@@ -388,6 +388,27 @@ TEST_F(LayerStyleTest, TheClipRegionTurnsWithTheLayerUnlessKept) {
   // Back to no turn, the region is the script's own again.
   ASSERT_EQ(Style(1, Value::Table({{"rotate", 0}})), ERR_NONE);
   EXPECT_EQ(Box(0xFF0000), (std::array<int32_t, 4>{50, 50, 89, 59}));
+  // Turning it fails as a whole when the region's copy cannot be made.
+  int failures = 0;
+  for (uint64_t n = 1; n < 1000; ++n) {
+    VmPushNumber(L, 1);
+    PushValue(L, Value::Table({{"rotate", 90}}));
+    SetAllocFailure(n, false);
+    ErrorCode e = Call("SetLayerStyle", 2);
+    bool failed = GetAllocFailureCount() > 0;
+    SetAllocFailure(0, false);
+    if (e == ERR_NONE) {
+      EXPECT_EQ(Box(0xFF0000), turned);
+      if (!failed) break;
+      ASSERT_EQ(Style(1, Value::Table({{"rotate", 0}})), ERR_NONE);
+      continue;
+    }
+    ++failures;
+    EXPECT_EQ(e, ERR_MEM) << "allocation " << n;
+    EXPECT_EQ(Layer(1)->transform.rotate, 0) << "allocation " << n;
+    EXPECT_EQ(Layer(1)->display->clip, Layer(1)->base->clip) << "allocation " << n;
+  }
+  EXPECT_GT(failures, 0);
 }
 
 // The replacement takes over the old layer's clip region with its place.
