@@ -315,13 +315,18 @@ ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, Player
 ErrorCode ParseRequiredTags(VmState* L, const char* text, const char* plugin, int* count);
 
 // ---- Start-up and shut-down (startup.cpp, shutdown.cpp) ----
-// The composition root (libraries.cpp): the command libraries open in
-// their fixed order and free in reverse; the folders' context records are
-// built before the VM opens and freed after it closed, in reverse.
+// Through the installed composition (SetPlayerComposition, composition.cpp):
+// the command libraries open in their fixed order and free in reverse; the
+// folders' context records are built before the VM opens and freed after
+// it closed, in reverse.
 ErrorCode OpenPlayerLibraries(VmState* L);
 void FreePlayerLibraries(VmState* L);
 void InitFolderContexts();
 void FreeFolderContexts();
+// The first display, opened by the display library (nothing without a
+// composition), and the hook that polls events while the script runs.
+ErrorCode OpenPlayerFirstDisplay(VmState* L, int quiet);
+VmHook GetPlayerEventPollHook();
 ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecord* record, int argc,
                               char** argv);
 int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, PlayerRecord* record);

@@ -176,6 +176,7 @@ template <typename T = void>
 using OwnedMemory = std::unique_ptr<T, MemoryFreer>;
 
 struct VmState;
+struct VmDebugInfo;
 struct CommandTableEntry;
 struct DisplayRecord;
 
@@ -832,6 +833,31 @@ struct PlayerRunContext {
   int32_t exportVocabulary;
   int32_t exportPluginInfo;
 };
+
+// The program's composition root sits above every folder: it knows every
+// command library and every folder's context record, and installs them
+// here before the player runs. Start-up opens the libraries in the root's
+// order and shut-down frees them in reverse; the folders' records are
+// built before the VM opens and freed after it closed. The root also lends
+// start-up the two services of the display library it needs: opening the
+// first display and the hook that polls events while the script runs.
+struct PlayerComposition {
+  ErrorCode (*openLibraries)(VmState* L);
+  void (*freeLibraries)(VmState* L);
+  void (*initContexts)();
+  void (*freeContexts)();
+  ErrorCode (*openFirstDisplay)(VmState* L, int quiet);
+  void (*eventPollHook)(VmState* L, VmDebugInfo* ar, int* status, int line);
+};
+// Null removes it: then no library opens and no context is built.
+void SetPlayerComposition(const PlayerComposition* composition);
+
+// The folder's mutable state (registries, temporary files and the debug
+// device) lives in one record. Init puts it in its start state; Free
+// releases whatever it still holds and leaves it in the start state. The
+// composition root calls both.
+void InitRuntimeContext();
+void FreeRuntimeContext();
 
 // Runs the player; the result is the process's exit status: 0 after a
 // reported error or a normal end, the value End stored after End.

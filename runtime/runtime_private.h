@@ -160,11 +160,3 @@ ErrorCode OpenDebugDevice(const char* name);
 void CloseDebugDevice();
 // The applet's title from its header; null when none is known.
 const char* GetAppletTitle();
-
-// ---- Context record ----
-
-// The folder's mutable state (registries, temporary files and the debug device) lives in one
-// record. Init puts it in its start state; Free releases whatever it still
-// holds and leaves it in the start state. The library table calls both.
-void InitRuntimeContext();
-void FreeRuntimeContext();

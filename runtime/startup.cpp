@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "display/display.h"
 #include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
@@ -260,10 +259,10 @@ int PlayerMain(int argc, char** argv) {
   if (!error) {
     // The loaded main function stays at stack index 1 through the preload.
     VmSetTop(L, 1);
-    VmSetGatedHook(L, EventPollHook);
+    VmSetGatedHook(L, GetPlayerEventPollHook());
     error = PreloadDeclaredResources(L, context, record);
   }
-  if (!error) error = OpenFirstDisplay(L, context->quiet);
+  if (!error) error = OpenPlayerFirstDisplay(L, context->quiet);
   if (!error) {
     setAttr(ATTR_SCRIPTRUNNING, 1);
     VmSetTop(L, 1);

@@ -587,21 +587,29 @@ TEST_F(VideoSounds, TheSoundPlaysOnItsChannelWhichTheSoundCommandsReach) {
   // The samples arrive in order, once the silence between is left out. The
   // channel is released when the video ends, so sound still waiting in its
   // buffer then (when this thread was late to drain it) is cut: all but
-  // that tail must arrive.
-  std::vector<int16_t> heard;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (stats(1).state == 1 && std::chrono::steady_clock::now() < end) {
-    pollFor(10);
-    drain(2, &heard);
-  }
-  pollFor(50);
-  drain(2, &heard);
+  // that tail must arrive. A machine too busy to run this thread while the
+  // short video plays loses more than the tail, so the video plays again,
+  // a few times at most, until one run is heard whole.
   auto bytes = imagetest::ReadFile(*dir / "pal8snd.pcm");
   std::vector<int16_t> expected(bytes.size() / 2);
   std::memcpy(expected.data(), bytes.data(), expected.size() * 2);
-  ASSERT_LE(heard.size(), expected.size());
-  EXPECT_TRUE(std::equal(heard.begin(), heard.end(), expected.begin()))
-      << heard.size() << " of " << expected.size();
+  std::vector<int16_t> heard;
+  for (int run = 0; run < 4; run++) {
+    if (run > 0)
+      ASSERT_EQ(CallWith("PlayVideo", {1, 0, 0, Value::Table({{"channel", 3}})}), ERR_NONE);
+    heard.clear();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (stats(1).state == 1 && std::chrono::steady_clock::now() < end) {
+      pollFor(10);
+      drain(2, &heard);
+    }
+    pollFor(50);
+    drain(2, &heard);
+    ASSERT_LE(heard.size(), expected.size());
+    EXPECT_TRUE(std::equal(heard.begin(), heard.end(), expected.begin()))
+        << heard.size() << " of " << expected.size();
+    if (heard.size() >= expected.size() * 9 / 10) break;
+  }
   EXPECT_GE(heard.size(), expected.size() * 9 / 10) << heard.size() << " of " << expected.size();
 
   // The channel's volume is the video's; stopping the channel stops it.

@@ -1,11 +1,13 @@
 // The program's composition root: the table of the player's command
-// libraries and the table of the folders' context records. Start-up opens
-// the libraries in table order and shut-down frees them in reverse; the
-// folders' records are built before anything else runs and freed last, the
-// platform's (which holds the X connection) after every other.
+// libraries and the table of the folders' context records, installed into
+// the runtime's start-up and shut-down. Start-up opens the libraries in
+// table order and shut-down frees them in reverse; the folders' records are
+// built before anything else runs and freed last, the platform's (which
+// holds the X connection) after every other.
 //
 // Invariant: this file and plugins/hostapi.cpp are the only ones that
-// include every service header; no other file calls every folder.
+// include every service header; no other file calls every folder, and no
+// folder calls this one.
 #include "display/display.h"
 #include "draw/draw.h"
 #include "engine/engine.h"
@@ -15,10 +17,8 @@
 #include "media/media.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
-#include "runtime/player.h"
+#include "root/root.h"
 #include "runtime/runtime.h"
-#include "runtime/runtime_private.h"
-#include "runtime/stream_private.h"
 #include "text/text.h"
 
 namespace {
@@ -92,9 +92,7 @@ const FolderRow FOLDER_TABLE[] = {
     {"media", InitMediaContext, FreeMediaContext},
 };
 
-}  // namespace
-
-ErrorCode OpenPlayerLibraries(VmState* L) {
+ErrorCode openLibraries(VmState* L) {
   for (const LibraryRow& row : LIBRARY_TABLE) {
     VmPushValue(L, VM_GLOBALS_INDEX);
     ErrorCode error = row.open ? row.open(L) : RegisterLibrary(nullptr, row.name);
@@ -104,16 +102,32 @@ ErrorCode OpenPlayerLibraries(VmState* L) {
   return ERR_NONE;
 }
 
-void FreePlayerLibraries(VmState* L) {
+void freeLibraries(VmState* L) {
   for (size_t i = std::size(LIBRARY_TABLE); i-- > 0;)
     if (LIBRARY_TABLE[i].free) LIBRARY_TABLE[i].free(L);
 }
 
-void InitFolderContexts() {
+void initContexts() {
   for (const FolderRow& row : FOLDER_TABLE) row.init();
 }
 
-void FreeFolderContexts() {
+void freeContexts() {
   for (size_t i = std::size(FOLDER_TABLE); i-- > 0;)
     if (FOLDER_TABLE[i].free) FOLDER_TABLE[i].free();
+}
+
+const PlayerComposition COMPOSITION = {openLibraries, freeLibraries,    initContexts,
+                                       freeContexts,  OpenFirstDisplay, EventPollHook};
+
+// Every program that links this library runs with the composition
+// installed before its main starts (test programs among them); the
+// player's main installs it by name as well, which keeps this file in its
+// static link.
+const bool installedAtLoad = (SetPlayerComposition(&COMPOSITION), true);
+
+}  // namespace
+
+void InstallPlayerComposition() {
+  static_cast<void>(installedAtLoad);
+  SetPlayerComposition(&COMPOSITION);
 }

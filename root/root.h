@@ -1,0 +1,6 @@
+// The program's composition root: the one library above every folder.
+#pragma once
+
+// Installs the tables of the player's command libraries and folder context
+// records into the runtime's start-up and shut-down (SetPlayerComposition).
+void InstallPlayerComposition();
