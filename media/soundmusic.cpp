@@ -270,7 +270,7 @@ int cmdSeekMusic(VmState* L) {
   if (ErrorCode e = FindMusic(id, &m)) return e;
   if (!m->seekable || m->what != 1) return ERR_SEEKFORMAT;
   int64_t length = GetStreamInfo(0, m->what, m->source);
-  if (ms < 0 || ms >= static_cast<double>(length)) return ERR_SEEKRANGE;
+  if (!(ms >= 0 && ms < static_cast<double>(length))) return ERR_SEEKRANGE;
   auto* stream = static_cast<SoundStream*>(m->source);
   if (m->state != MUSIC_PLAYING) {
     SeekSoundStreamMs(stream, static_cast<int64_t>(ms));
@@ -514,7 +514,7 @@ int cmdFillMusicBuffer(VmState* L) {
     dropConsumed(s);
     return QueueMusicFrames(s, nullptr, 0);
   }
-  if (framesArg < 1 || framesArg > 0x7FFFFFFF) return ERR_WRONGUSAGE;
+  if (!(framesArg >= 1 && framesArg <= 0x7FFFFFFF)) return ERR_WRONGUSAGE;
   auto frames = static_cast<uint32_t>(framesArg);
   const int32_t code = s->queueFormat.formatCode;  // script code 2..5
   const int32_t bits = code >= 4 ? 16 : 8;

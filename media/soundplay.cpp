@@ -4,6 +4,8 @@
 // GetChannels, HaveFreeChannel, IsSound, IsChannelPlaying,
 // SetChannelVolume and StopChannel, with the engine's script-level stop
 // of a channel.
+#include <algorithm>
+
 #include "media/sound_private.h"
 
 namespace {
@@ -45,11 +47,11 @@ int cmdPlaySample(VmState* L) {
         int t = index + 1, found = 0;
         double value = 0;
         if (GetTableFieldNumber(L, t, "time", &value, &found)) {
-          if (value < 1) return ERR_WRONGUSAGE;
-          time = static_cast<int64_t>(value);
+          if (!(value >= 1)) return ERR_WRONGUSAGE;
+          time = static_cast<int64_t>(std::min(value, 9e15));
         }
         if (GetTableFieldNumber(L, t, "volume", &value, &found))
-          volume = value < 0 ? 0 : value > 64 ? 64 : static_cast<int32_t>(value);
+          volume = !(value > 0) ? 0 : value > 64 ? 64 : static_cast<int32_t>(value);
         if (GetTableFieldNumber(L, t, "panning", &value, &found)) panning = ResolvePanning(value);
         if (GetTableFieldInt(L, t, "times", &times, &found)) time = -1;
         GetTableFieldInt(L, t, "pitch", &pitch, &found);

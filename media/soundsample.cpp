@@ -187,7 +187,7 @@ int32_t ResolvePanning(double value) {
   if (value == -90000) return 0;
   if (value == -80000) return 255;
   if (value == -100000) return 128;
-  if (value < 0) return 0;
+  if (!(value >= 0)) return 0;  // negative, or not a number
   if (value > 255) return 255;
   return static_cast<int32_t>(value);
 }
@@ -207,7 +207,7 @@ int32_t CheckVolumeArg(VmState* L, int index) {
   } else {
     value = VmCheckNumber(L, index);
   }
-  if (value < 0) return 0;
+  if (!(value >= 0)) return 0;  // negative, or not a number
   if (value > 64) return 64;
   return static_cast<int32_t>(value);
 }
@@ -227,8 +227,9 @@ ErrorCode ReadConvertRange(VmState* L, int table, uint32_t sourceFrames, Convert
   VmGetTable(L, table);
   if (VmType(L, -1) != VM_TYPE_NIL) range->loop = VmToBoolean(L, -1) ? 1 : 0;
   VmSetTop(L, -2);
-  if (start < 0 || end < 0 || offset < 0 || (end != 0 && start >= end) || end > sourceFrames ||
-      offset > std::numeric_limits<uint32_t>::max())
+  // Values that are not numbers fail the range checks as negative ones do.
+  if (!(start >= 0) || !(end >= 0) || !(offset >= 0) || (end != 0 && start >= end) ||
+      end > sourceFrames || offset > std::numeric_limits<uint32_t>::max())
     return ERR_SMPRANGE;
   range->start = static_cast<uint32_t>(start);
   range->end = end == 0 ? sourceFrames : static_cast<uint32_t>(end);

@@ -290,7 +290,7 @@ int cmdMixSample(VmState* L) {
   int32_t code = ScriptFormatToCode(format);
   if (top < 6 || (top - 4) % 2 != 0 || code < 0) return ERR_WRONGUSAGE;
   if (rate < 256) return ERR_LOWFREQ;
-  if (frames < 1) return ERR_WRONGUSAGE;
+  if (!(frames >= 1)) return ERR_WRONGUSAGE;
   size_t count = static_cast<size_t>(top - 4) / 2;
   OwnedMemory<MixSource> sources(
       static_cast<MixSource*>(AllocMemoryArray(count, sizeof(MixSource), 1)));
@@ -362,7 +362,8 @@ int cmdInsertSample(VmState* L) {
   if (count >= 1 && static_cast<uint32_t>(count) < inserted)
     inserted = static_cast<uint32_t>(count);
   uint32_t have = s->desc->frames;
-  uint32_t at = position <= 0 ? 0 : position >= have ? have : static_cast<uint32_t>(position);
+  // A position that is not a number counts as the start.
+  uint32_t at = !(position > 0) ? 0 : position >= have ? have : static_cast<uint32_t>(position);
   ConvertRange range;
   if (ErrorCode e = ReadConvertRange(L, table, src->desc->frames, &range)) return e;
   size_t total = static_cast<size_t>(have) + inserted;

@@ -475,4 +475,45 @@ TEST_F(SoundEdit, ModulePositionsAndSubsongs) {
   EXPECT_EQ(Number(-1), -1);
 }
 
+// Numbers that are not numbers, or far too large, in positions, counts,
+// times, volumes and pannings: refused, or read as the nearest sound value.
+TEST_F(SoundEdit, ValuesThatAreNotNumbers) {
+  const double nan = std::nan(""), huge = 1e300;
+  ASSERT_EQ(Call("CreateSample", {N(1), A({1, 2, 3}), N(8000)}), ERR_NONE);
+  ASSERT_EQ(Call("CreateSample", {N(2), A({9}), N(8000)}), ERR_NONE);
+  ASSERT_EQ(
+      std::system(("sox -n -r 4000 -c 1 -b 16 " + File("a.wav") + " synth 1 sine 300").c_str()), 0);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("a.wav"))}), ERR_NONE);
+  struct Case {
+    const char* name;
+    const char* command;
+    std::vector<Push> args;
+    ErrorCode error;
+  } cases[] = {
+      {"mix frames", "MixSample", {N(9), N(nan), N(8000), N(MONO16), N(1), Nil()}, ERR_WRONGUSAGE},
+      {"insert range start",
+       "InsertSample",
+       {N(1), N(2), N(0), N(1), T({{"start", N(nan)}})},
+       ERR_SMPRANGE},
+      {"insert range offset",
+       "InsertSample",
+       {N(1), N(2), N(0), N(1), T({{"offset", N(nan)}})},
+       ERR_SMPRANGE},
+      {"seek", "SeekMusic", {N(1), N(nan)}, ERR_SEEKRANGE},
+      {"play time", "PlaySample", {N(1), T({{"time", N(nan)}})}, ERR_WRONGUSAGE},
+      {"play volume", "PlaySample", {N(1), T({{"volume", N(nan)}, {"panning", N(nan)}})}, ERR_NONE},
+      {"play a very long time", "PlaySample", {N(1), T({{"time", N(huge)}})}, ERR_NONE},
+      {"volume", "SetVolume", {N(1), N(nan)}, ERR_NONE},
+      {"panning", "SetPanning", {N(1), N(nan)}, ERR_NONE},
+      {"music volume", "SetMusicVolume", {N(1), N(nan)}, ERR_NONE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Call(c.command, c.args), c.error);
+  }
+  ASSERT_EQ(Call("StopSample", {N(1)}), ERR_NONE);
+  ASSERT_EQ(Call("InsertSample", {N(1), N(2), N(nan)}), ERR_NONE);  // at the start
+  EXPECT_EQ(Values(1), (std::vector<double>{9, 1, 2, 3}));
+}
+
 }  // namespace
