@@ -45,6 +45,10 @@ TEST_F(ShapeLayerTest, ShapesBecomeLayersOfTheirKind) {
   EXPECT_EQ(s->height, 20);
   EXPECT_EQ(At(39, 29), 0xFF0000u);
   EXPECT_EQ(At(40, 30), BACKGROUND);
+  // Plot has no layer kind: refused with layers on, and nothing changes.
+  EXPECT_EQ(CallWith("Plot", {5, 5, 0xFFFFFF}), ERR_LAYERSUPPORT2);
+  EXPECT_EQ(Count(), n);
+  EXPECT_EQ(At(5, 5), BACKGROUND);
   // Cls with layers on removes every layer.
   ASSERT_EQ(CallWith("Cls", {}), ERR_NONE);
   EXPECT_EQ(Count(), 0);
