@@ -177,3 +177,6 @@ void FreeEventPayload(VmState* L, int32_t type, void* payload);
 bool DisplaySwallowsSizeEvents(const DisplayRecord* display);
 // The X11 part of the first open display with a window, or null.
 X11DisplayRecord* FindRequesterParentRecord();
+// The poll tick's state for tests: 1 while it is parked (the script took
+// no open gate, so it runs no code); *ticks counts the gates it opened.
+int PollTickState(uint64_t* ticks);

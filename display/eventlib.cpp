@@ -8,6 +8,7 @@
 // handler runs; a slot's user data is only ever read together with the
 // function reference it was stored with.
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cmath>
@@ -190,20 +191,28 @@ constexpr KeyName KEY_NAMES[] = {
 // The poll tick: a thread that opens the poll hook's gate once a
 // millisecond while the event library is open, so that a running script
 // polls about once a millisecond and costs nothing between polls. Wakes of
-// the event loop open the gate too. The guard's destructor stops a tick the
-// library was not closed before exit.
+// the event loop open the gate too. A gate still open at the next tick
+// means the script runs no code (it waits, or a long command runs): the
+// tick then parks instead of waking a thousand times a second for nothing,
+// and the poll hook, which runs once the script takes the open gate, starts
+// it again. The guard's destructor stops a tick the library was not closed
+// before exit.
 constexpr auto POLL_TICK = std::chrono::milliseconds(1);
+constexpr auto PARK_CHECK = std::chrono::milliseconds(100);
 
 struct PollTick {
   std::mutex lock;
-  std::condition_variable stopSignal;
+  std::condition_variable signal;
   std::thread thread;
   bool stopping = false;
+  std::atomic<bool> parked{false};
+  std::atomic<uint64_t> ticks{0};
 
   void start() {
     std::lock_guard<std::mutex> hold(lock);
     if (thread.joinable()) return;
     stopping = false;
+    parked.store(false);
     thread = std::thread([this] { run(); });
   }
   void stop() {
@@ -212,17 +221,42 @@ struct PollTick {
       if (!thread.joinable()) return;
       stopping = true;
     }
-    stopSignal.notify_all();
+    signal.notify_all();
     thread.join();
     thread = std::thread();
+  }
+  // Called on the main thread by the poll hook, after the script took the
+  // gate. The fences pair with the tick's: either the tick sees the gate
+  // taken, or this sees the tick parked.
+  void resume() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!parked.load(std::memory_order_relaxed)) return;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      parked.store(false, std::memory_order_relaxed);
+    }
+    signal.notify_all();
   }
   void run() {
     std::unique_lock<std::mutex> hold(lock);
     auto next = std::chrono::steady_clock::now();
     while (!stopping) {
       next += POLL_TICK;
-      if (stopSignal.wait_until(hold, next, [this] { return stopping; })) break;
+      if (signal.wait_until(hold, next, [this] { return stopping; })) break;
+      if (vmEventPollGate.load(std::memory_order_relaxed) != 0) {
+        parked.store(true, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        // Parked, it still looks every PARK_CHECK whether the gate was
+        // taken by a way that ran no poll hook.
+        while (!stopping && parked.load(std::memory_order_relaxed) &&
+               vmEventPollGate.load(std::memory_order_relaxed) != 0)
+          signal.wait_for(hold, PARK_CHECK);
+        parked.store(false, std::memory_order_relaxed);
+        next = std::chrono::steady_clock::now();
+        continue;
+      }
       vmEventPollGate.store(1, std::memory_order_relaxed);
+      ticks.fetch_add(1, std::memory_order_relaxed);
       // After a stall (a suspended process), tick from now instead of
       // catching up with a burst.
       auto now = std::chrono::steady_clock::now();
@@ -1065,6 +1099,7 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
 // once, so the script pays nothing between polls. The queue keeps its order
 // whenever the poll comes, and handlers run only in the dispatcher.
 void EventPollHook(VmState* L, VmDebugInfo*, int* status, int) {
+  pollTick.resume();
   if (vmLineHookDisabled) return;
   ErrorCode error = ERR_NONE;
   if (PollEvents(L, 1, 0, &error)) {
@@ -1113,6 +1148,11 @@ ErrorCode OpenEventLibrary(VmState* L) {
   VmSetGatedHook(L, EventPollHook);
   pollTick.start();
   return ERR_NONE;
+}
+
+int PollTickState(uint64_t* ticks) {
+  *ticks = pollTick.ticks.load(std::memory_order_relaxed);
+  return pollTick.parked.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
 void RestartDispatchRound() { displayContext.dispatchRound = DispatchRound(); }

@@ -586,4 +586,39 @@ TEST_F(EventTest, PluginSlotsRegisterPostAndPollEvents) {
   EXPECT_EQ(handlerCalls, 1);
 }
 
+// The poll tick parks while the script runs no code (nobody takes the
+// gate it opened) and ticks again once a running script takes the gate.
+std::atomic<uint64_t> stopAfterTicks{0};
+int stopAfterTicksPassed(VmState*, void*) {
+  uint64_t ticks = 0;
+  PollTickState(&ticks);
+  return ticks >= stopAfterTicks.load() ? ERR_USERABORT : 0;
+}
+
+bool pollTickParks() {
+  uint64_t ticks = 0;
+  for (int i = 0; i < 5000 && !PollTickState(&ticks); ++i) usleep(1000);
+  return PollTickState(&ticks) == 1;
+}
+
+TEST_F(EventTest, PollTickParksWhileTheScriptRunsNoCodeAndTicksWhileItRuns) {
+  ASSERT_TRUE(pollTickParks());
+  uint64_t ticks = 0;
+  PollTickState(&ticks);
+  stopAfterTicks = ticks + 3;
+  HookRecord* hook =
+      AddHook(HOOK_POLL, reinterpret_cast<HookFunc>(stopAfterTicksPassed), nullptr, 0);
+  ASSERT_NE(hook, nullptr);
+  // 2 * 10^9 rounds: far longer than the test runs unless the ticks go on.
+  const char* program =
+      ".source \"=t\"\n.line 1\nLOADNUM 0, 0\nLOADNUM 1, 0\nLOADCONST 2, #2000000000\n"
+      "LOADNUM 3, 1\nJUMP test\n.line 2\nbody: ADD 0, 0, 1\n.line 3\ntest: FORLOOP 1, body\n"
+      ".line 4\nRETURN 0, 1";
+  EXPECT_EQ(h.Run(program), ERR_USERABORT);
+  RemoveHook(hook);
+  vmRun.quit = 0;
+  VmSetTop(h.L, 0);
+  EXPECT_TRUE(pollTickParks()) << "parks again once the script ended";
+}
+
 }  // namespace
