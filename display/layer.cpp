@@ -551,7 +551,10 @@ ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x
   layer->hidden = (flags & NEWLAYER_HIDDEN) ? 1 : 0;
   layer->pending = !layer->hidden && d && d->outputKind == OBJECT_BGPIC && pic == d->bgpic;
   layer->base = layer->unscaled = layer->display = state;
-  if (!(flags & NEWLAYER_REPLACE)) state->clip = static_cast<ClipRegion*>(pic->clipRegion);
+  // A new layer keeps the clip region that its drawing was made through.
+  if (!(flags & NEWLAYER_REPLACE))
+    state->clip =
+        pic->clipRegion ? static_cast<ClipRegion*>(pic->clipRegion) : GetActiveClipRegion();
   pic->layersChanged = 1;
 
   if (transform) {

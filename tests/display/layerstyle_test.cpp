@@ -411,6 +411,22 @@ TEST_F(LayerStyleTest, TheClipRegionTurnsWithTheLayerUnlessKept) {
   EXPECT_GT(failures, 0);
 }
 
+// A layer drawn while a clip region is active keeps it: only the region
+// shows, also after the region's handle is freed; layers drawn after the
+// region was switched off are whole.
+TEST_F(LayerStyleTest, LayersKeepTheActiveClipRegion) {
+  ASSERT_EQ(CallWith("CreateClipRegion", {1, 14, 10, 10, 20, 10}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetClipRegion", {1}), ERR_NONE);
+  Show(1, 40, 40, 0xFF0000, 0, 0);
+  EXPECT_EQ(Box(0xFF0000), (std::array<int32_t, 4>{10, 10, 29, 19}));
+  ASSERT_EQ(CallWith("SetClipRegion", {0}), ERR_NONE);
+  ASSERT_EQ(CallWith("FreeClipRegion", {1}), ERR_NONE);
+  Show(2, 10, 10, 0x00FF00, 100, 100);
+  EXPECT_EQ(Box(0x00FF00), (std::array<int32_t, 4>{100, 100, 109, 109}));
+  RefreshLayerRect(L, 0, 0, W, H, 0);
+  EXPECT_EQ(Box(0xFF0000), (std::array<int32_t, 4>{10, 10, 29, 19}));
+}
+
 // The replacement takes over the old layer's clip region with its place.
 TEST_F(LayerStyleTest, RemakingInPlaceKeepsTheClipRegion) {
   ASSERT_EQ(CallWith("CreateClipRegion", {1, 14, 30, 30, 10, 20}), ERR_NONE);
