@@ -354,6 +354,13 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
           drawHeight = userScaled ? pic->height : height;
   int32_t windowWidth = width, windowHeight = height;
   if (!userScaled && scaled(d)) {
+    // Sizes in factor units: the window is the size times the display's
+    // scale factor, unless scaled sizes are given.
+    if ((flags & RESIZE_FACTORUNITS) && d->scaleFactorActive && d->scaleFactor > 0 &&
+        scaledWidth <= 0 && scaledHeight <= 0) {
+      scaledWidth = VmTruncInt32(width * d->scaleFactor);
+      scaledHeight = VmTruncInt32(height * d->scaleFactor);
+    }
     // Without a scaled size the window keeps its size (bars included).
     windowWidth = scaledWidth > 0 ? scaledWidth : d->width;
     windowHeight = scaledHeight > 0 ? scaledHeight : d->height;

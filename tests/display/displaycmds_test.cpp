@@ -422,6 +422,27 @@ TEST_F(DisplayCommandsTest, SwitchingScalingOffResetsTheFactor) {
   ASSERT_EQ(CallWith("SelectDisplay", {1}), ERR_NONE);
 }
 
+// On a display with a scale factor, new sizes are in factor units: the
+// drawing takes the size and the window that size times the factor.
+TEST_F(DisplayCommandsTest, SizesOfAScaleFactorDisplayAreInFactorUnits) {
+  VmPushNumber(L, 2);
+  PushValue(L,
+            Value::Table({{"hidden", true}, {"width", 100}, {"height", 80}, {"scalefactor", 2}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  DisplayRecord* scaled = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 2}, &scaled), ERR_NONE);
+  ASSERT_EQ(CallWith("OpenDisplay", {2}), ERR_NONE);
+  ASSERT_EQ(CallWith("ChangeDisplaySize", {150, 60}), ERR_NONE);
+  std::vector<int32_t> a = Args(scaled);
+  EXPECT_EQ(a[2], 300);
+  EXPECT_EQ(a[3], 120);
+  EXPECT_EQ(scaled->bgpic->width, 150);
+  EXPECT_EQ(scaled->bgpic->height, 60);
+  EXPECT_EQ(scaled->scaleX, 2.0);
+  EXPECT_EQ(scaled->scaleY, 2.0);
+  ASSERT_EQ(CallWith("SelectDisplay", {1}), ERR_NONE);
+}
+
 TEST_F(DisplayCommandsTest, DrawingGoesIntoASelectedPicture) {
   ASSERT_EQ(CallWith("CreateBGPic", {7, 40, 30, 0x000080}), ERR_NONE);
   ASSERT_EQ(CallWith("CreateBrush", {5, 10, 10, 0xFFFF00}), ERR_NONE);
