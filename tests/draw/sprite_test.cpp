@@ -124,7 +124,9 @@ TEST_F(SpriteTest, StraightWindowBlitsKeepSpritesOnTopAndHonourMaskAndAlpha) {
             nullptr);
     EXPECT_EQ(At(12, 12), WHITE) << c.name;
     EXPECT_EQ(At(35, 12), c.mask || c.alpha ? gfxtest::BACKGROUND : WHITE) << c.name;
-    if (!c.layers) EXPECT_EQ(At(22, 22), RED) << c.name;
+    if (!c.layers) {
+      EXPECT_EQ(At(22, 22), RED) << c.name;
+    }
     EXPECT_EQ(ReadBitmapPixel(d->windowBitmap, 12, 12, 0) & 0xFFFFFF, gfxtest::BACKGROUND)
         << c.name;
     RedrawSpriteArea(L, d, 0, 0, 160, 120);
