@@ -14,6 +14,7 @@
 
 #include "draw/draw_private.h"
 #include "draw/shape_private.h"
+#include "draw/shapelayer_private.h"
 #include "draw/vector_private.h"
 #include "plugins/plugins.h"
 
@@ -530,6 +531,194 @@ bool emptyItems(const uint8_t* items) {
   return kind == PATHITEM_END;
 }
 
+// ---- Layer style fields ----
+
+void setNumber(VmState* L, const char* name, double value) {
+  VmPushString(L, name);
+  VmPushNumber(L, value);
+  VmSetTable(L, -3);
+}
+
+// The layer's place in the list, from 1 at the bottom.
+int32_t listPosition(const qmLayer* layer) {
+  int32_t position = 1;
+  for (const Node* n = layer->node.pred; n && n->pred; n = n->pred) ++position;
+  return position;
+}
+
+// "dashes": numbers in index order from 0 (or 1) up to the first nil; an
+// empty list clears the pattern.
+ErrorCode readDashes(VmState* L, int table, PathLineStyle* line, bool* given) {
+  VmPushString(L, "dashes");
+  VmGetTable(L, table);
+  const int list = VmGetTop(L);
+  if (VmType(L, list) == VM_TYPE_NIL) {
+    VmSetTop(L, list - 1);
+    return ERR_NONE;
+  }
+  if (VmType(L, list) != VM_TYPE_TABLE) {
+    VmSetTop(L, list - 1);
+    return ERR_WRONGUSAGE;
+  }
+  std::vector<double> dashes;
+  VmRawGetI(L, list, 0);
+  int index = VmType(L, -1) == VM_TYPE_NIL ? 1 : 0;
+  VmSetTop(L, list);
+  for (;; ++index) {
+    VmRawGetI(L, list, index);
+    const int type = VmType(L, -1);
+    if (type == VM_TYPE_NIL) break;
+    if (type != VM_TYPE_NUMBER) {
+      VmSetTop(L, list - 1);
+      return ERR_WRONGUSAGE;
+    }
+    dashes.push_back(VmToNumber(L, -1));
+    VmSetTop(L, list);
+  }
+  VmSetTop(L, list - 1);
+  double* copy = nullptr;
+  if (!dashes.empty()) {
+    copy = static_cast<double*>(AllocMemoryArray(dashes.size(), sizeof(double), 0));
+    if (!copy) return ERR_MEM;
+    std::copy(dashes.begin(), dashes.end(), copy);
+  }
+  FreeMemory(line->dashes);
+  line->dashes = copy;
+  line->dashCount = static_cast<int32_t>(dashes.size());
+  if (!copy) line->dashOffset = 0;
+  *given = true;
+  return ERR_NONE;
+}
+
+// The path-layer fields of a style table: "id" (another path's items),
+// "color", the form and fill fields, the line style and the engine. The
+// work record is a copy of the layer's (or, for another kind of layer
+// that becomes a path layer, one of the current styles, which then needs
+// "id").
+ErrorCode readPathStyle(VmState* L, int table, LayerStyleWork* w) {
+  const qmLayer* layer = w->layer;
+  const auto* own = layer->type == LAYER_VECTORPATH && layer->base
+                        ? static_cast<const PathDrawRecord*>(layer->base->kindData)
+                        : nullptr;
+  VectorPath* path = nullptr;
+  VmPushString(L, "id");
+  VmGetTable(L, table);
+  const bool idGiven = VmType(L, -1) != VM_TYPE_NIL;
+  if (idGiven) w->id = GetObjectIdArg(L, VmGetTop(L), nullptr);
+  VmSetTop(L, VmGetTop(L) - 1);
+  if (idGiven) {
+    if (ErrorCode e = FindPathById(w->id, &path)) return e;
+    if (!path->length) return ERR_EMPTYPATH;
+  } else if (!own) {
+    return ERR_MISSINGPARAMTR;
+  }
+  PathDrawRecord* rec = nullptr;
+  if (own) {
+    PathDrawRecord base = *own;
+    if (path) {
+      base.items = path->items;
+      base.capacity = path->length + 4;
+    }
+    rec = copyRecord(&base, base.capacity);
+  } else {
+    PathDrawRecord base{};
+    FillPathDrawRecord(path, 0, &base);
+    rec = copyRecord(&base, base.capacity);
+  }
+  if (!rec) return ERR_MEM;
+  w->kindData = rec;
+  bool content = w->typeChanged || idGiven;
+  int found = 0;
+  uint32_t colour = 0;
+  if (GetTableFieldU32(L, table, "color", &colour, &found)) {
+    rec->color = colour & 0xFFFFFF;
+    content = true;
+  }
+  int32_t formContent = content ? 1 : 0;
+  if (ErrorCode e = ReadFormFillFields(L, w, table, &rec->draw, &formContent, &w->styleChanged))
+    return e;
+  content = formContent != 0;
+  int32_t* ints[3] = {&rec->line.join, &rec->line.cap, &rec->line.fillRule};
+  const char* intNames[3] = {"linejoin", "linecap", "fillrule"};
+  for (int i = 0; i < 3; ++i)
+    if (GetTableFieldInt(L, table, intNames[i], ints[i], &found)) content = true;
+  double* numbers[2] = {&rec->line.dashOffset, &rec->line.miterLimit};
+  const char* numberNames[2] = {"dashoffset", "miterlimit"};
+  for (int i = 0; i < 2; ++i)
+    if (GetTableFieldNumber(L, table, numberNames[i], numbers[i], &found)) content = true;
+  bool dashes = false;
+  if (ErrorCode e = readDashes(L, table, &rec->line, &dashes)) return e;
+  char engine[256];
+  if (GetTableFieldString(L, table, "vectorengine", engine, sizeof engine, &found)) {
+    if (ErrorCode e = FindVectorEngine(engine, &rec->engine)) return e;
+    content = true;
+  }
+  ClampDrawStyle(&rec->draw);
+  if (content || dashes) w->content = 1;
+  return ERR_NONE;
+}
+
+void writePathStyle(VmState* L, qmLayer* layer) {
+  const auto* rec = static_cast<const PathDrawRecord*>(layer->base->kindData);
+  if (!rec) return;
+  setNumber(L, "color", static_cast<double>(rec->color));
+  SetFormFillFields(L, &rec->draw);
+  setNumber(L, "linejoin", rec->line.join);
+  setNumber(L, "linecap", rec->line.cap);
+  setNumber(L, "fillrule", rec->line.fillRule);
+  setNumber(L, "dashoffset", rec->line.dashOffset);
+  setNumber(L, "miterlimit", rec->line.miterLimit);
+  VmPushString(L, "dashes");
+  VmNewTable(L);
+  for (int32_t i = 0; i < rec->line.dashCount; ++i) {
+    VmPushNumber(L, rec->line.dashes[i]);
+    VmRawSetI(L, -2, i);
+  }
+  VmSetTable(L, -3);
+}
+
+// The path layer again from the work's record, its requested position at
+// x, y, in the old layer's place.
+ErrorCode remakePathLayer(VmState* L, qmLayer* layer, LayerStyleWork* w, int32_t x, int32_t y,
+                          const DisplayTransform* transform, uint32_t flags, qmLayer** out) {
+  const auto* r = static_cast<const PathDrawRecord*>(w->kindData);
+  if (!r) return ERR_WRONGUSAGE;
+  PathImage image;
+  if (ErrorCode e =
+          renderPathImage(L, r, IDENTITY, false, transform->anchorX, transform->anchorY, &image))
+    return e;
+  PathDrawRecord* copy = copyRecord(r, itemBytes(r->items));
+  if (!copy) return ERR_MEM;
+  copy->requestedX = static_cast<int32_t>(image.originX);
+  copy->requestedY = static_cast<int32_t>(image.originY);
+  copy->requestedWidth = image.width;
+  copy->requestedHeight = image.height;
+  LayerImageState* state = AllocLayerImageState();
+  if (!state) {
+    freeRecord(copy);
+    return ERR_MEM;
+  }
+  state->kindData = copy;
+  state->requestedWidth = image.width;
+  state->requestedHeight = image.height;
+  BitmapHandle *bitmap = nullptr, *alpha = nullptr;
+  if (ErrorCode e = makeBitmaps(image, &bitmap, &alpha)) {
+    FreeMemory(state);
+    freeRecord(copy);
+    return e;
+  }
+  return NewLayer(L, LAYER_VECTORPATH, nullptr, x, y, image.width, image.height, transform, nullptr,
+                  bitmap, nullptr, alpha, state, listPosition(layer), flags | NEWLAYER_DISPLAYSCALE,
+                  out);
+}
+
+void freePathWork(LayerStyleWork* w) {
+  freeRecord(static_cast<PathDrawRecord*>(w->kindData));
+  w->kindData = nullptr;
+}
+
+const LayerStyleHooks PATH_STYLE{readPathStyle, writePathStyle, remakePathLayer, freePathWork};
+
 // ---- Path lists (vector brushes) ----
 
 struct SourceEntry {
@@ -912,6 +1101,9 @@ int CmdPathToBrush(VmState* L) {
   return PushObjectId(L, id);
 }
 
-void RegisterPathLayerKind() { RegisterLayerKind(&PATH_KIND); }
+void RegisterPathLayerKind() {
+  RegisterLayerKind(&PATH_KIND);
+  RegisterLayerStyleHooks(LAYER_VECTORPATH, &PATH_STYLE);
+}
 
 void FreePathDrawScratch() { plainScratch = Coverage{}; }

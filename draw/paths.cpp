@@ -671,26 +671,7 @@ bool endsWithNoCase(const char* s, const char* tail) {
 // is the file name of a loaded plug-in with the vector capability.
 int cmdSetVectorEngine(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  const char* name = VmCheckString(L, 1, nullptr);
-  if (CompareNoCase(name, "default") == 0) {
-    paths.engine = nullptr;
-    return 0;
-  }
-  std::string file = name;
-  if (!endsWithNoCase(name, ".qmp")) file += ".qmp";
-  for (const PluginEntry* e = GetPluginList(); e; e = e->next) {
-    if (!e->handle || !(e->capabilities & PLUGINCAPS_VECTOR)) continue;
-    const char* slash = std::strrchr(e->path, '/');
-    const char* base = slash ? slash + 1 : e->path;
-    std::string module = std::string(e->moduleName) + ".qmp";
-    if (CompareNoCase(base, file.c_str()) == 0 ||
-        CompareNoCase(module.c_str(), file.c_str()) == 0) {
-      paths.engine = GetPluginBase(e->handle);
-      return 0;
-    }
-  }
-  SetErrorArgString(file.c_str());
-  return ERR_FINDPLUGIN;
+  return FindVectorEngine(VmCheckString(L, 1, nullptr), &paths.engine);
 }
 
 int readPathAttribute(VmState* L, int32_t attribute) {
@@ -930,6 +911,28 @@ size_t PathItemSize(const uint8_t* p) {
     default:
       return 0;
   }
+}
+
+ErrorCode FindVectorEngine(const char* name, PluginBase** out) {
+  if (CompareNoCase(name, "default") == 0) {
+    *out = nullptr;
+    return ERR_NONE;
+  }
+  std::string file = name;
+  if (!endsWithNoCase(name, ".qmp")) file += ".qmp";
+  for (const PluginEntry* e = GetPluginList(); e; e = e->next) {
+    if (!e->handle || !(e->capabilities & PLUGINCAPS_VECTOR)) continue;
+    const char* slash = std::strrchr(e->path, '/');
+    const char* base = slash ? slash + 1 : e->path;
+    std::string module = std::string(e->moduleName) + ".qmp";
+    if (CompareNoCase(base, file.c_str()) == 0 ||
+        CompareNoCase(module.c_str(), file.c_str()) == 0) {
+      *out = GetPluginBase(e->handle);
+      return ERR_NONE;
+    }
+  }
+  SetErrorArgString(file.c_str());
+  return ERR_FINDPLUGIN;
 }
 
 ErrorCode FindPathById(ObjectId id, VectorPath** out) {

@@ -176,6 +176,10 @@ const PathLineStyle* CurrentPathLineStyle();
 int PathUseForced();
 // ERR_FINDPATH (naming the number) or ERR_FINDARRAY for an automatic id.
 ErrorCode FindPathById(ObjectId id, VectorPath** out);
+// The engine of a name: "default" the built-in one (null), else a loaded
+// plug-in with the vector capability by file name (".qmp" added when
+// missing); ERR_FINDPLUGIN naming the file.
+ErrorCode FindVectorEngine(const char* name, PluginBase** out);
 // A new path of an automatic id that the caller frees with FreePathObject.
 ErrorCode NewTemporaryPath(VectorPath** out);
 ErrorCode AppendPathBytes(VectorPath* path, const uint8_t* bytes, size_t length);

@@ -100,6 +100,78 @@ TEST_F(PathLayerTest, ScaledDisplaysDrawPathLayersFromTheOutline) {
   d->scaleWidth = d->scaleHeight = 0;
 }
 
+// The path fields of a layer style: read back by GetLayerStyle, and a
+// change draws the layer again from its outline in its place.
+TEST_F(PathLayerTest, PathLayerStyleFieldsRedrawTheLayer) {
+  OpenDisplay(160, 120, true);
+  ASSERT_EQ(CallWith("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  MakePath(false);
+  ASSERT_EQ(CallWith("StartPath", {2}), ERR_NONE);
+  ASSERT_EQ(CallWith("AddBoxToPath", {2, 0, 0, 40, 30}), ERR_NONE);
+  ASSERT_EQ(CallWith("DrawPath", {1, 30, 40, 0xFF0000}), ERR_NONE);
+  auto style = [&](const Value& table) { return CallWith("SetLayerStyle", {1, table}); };
+  auto field = [&](const char* name) {
+    PushLayerStyle(L, FirstLayer(d->bgpic));
+    VmPushString(L, name);
+    VmGetTable(L, -2);
+    double v = VmToNumber(L, -1);
+    VmSetTop(L, 0);
+    return v;
+  };
+  EXPECT_EQ(field("color"), 0xFF0000);
+  EXPECT_EQ(field("fillstyle"), FILLCOLOR);
+
+  ASSERT_EQ(style(Value::Table({{"color", 0x00FF00}})), ERR_NONE);
+  EXPECT_EQ(At(35, 45), 0x00FF00u);
+  // Another path's items: the layer grows where it stands.
+  ASSERT_EQ(style(Value::Table({{"id", 2}})), ERR_NONE);
+  qmLayer* layer = FirstLayer(d->bgpic);
+  ASSERT_NE(layer, nullptr);
+  EXPECT_EQ(CountLayers(d->bgpic), 1);
+  EXPECT_EQ(layer->base->x, 30);
+  EXPECT_EQ(layer->base->width, 40);
+  EXPECT_EQ(At(65, 65), 0x00FF00u);
+  // The line style goes with the layer.
+  ASSERT_EQ(style(Value::Table({{"linecap", CAPROUND},
+                                {"linejoin", JOINBEVEL},
+                                {"fillrule", FILLRULEEVENODD},
+                                {"miterlimit", 3.5},
+                                {"dashoffset", 1},
+                                {"dashes", Value::List({4, 2})}})),
+            ERR_NONE);
+  EXPECT_EQ(field("linecap"), CAPROUND);
+  EXPECT_EQ(field("linejoin"), JOINBEVEL);
+  EXPECT_EQ(field("fillrule"), FILLRULEEVENODD);
+  EXPECT_EQ(field("miterlimit"), 3.5);
+  const auto* rec = static_cast<const PathDrawRecord*>(FirstLayer(d->bgpic)->base->kindData);
+  ASSERT_EQ(rec->line.dashCount, 2);
+  EXPECT_EQ(rec->line.dashes[1], 2);
+  ASSERT_EQ(style(Value::Table({{"dashes", Value::List({})}})), ERR_NONE);
+  rec = static_cast<const PathDrawRecord*>(FirstLayer(d->bgpic)->base->kindData);
+  EXPECT_EQ(rec->line.dashCount, 0);
+  // A stroked path leaves its inside to the background.
+  ASSERT_EQ(style(Value::Table({{"fillstyle", FILLNONE}})), ERR_NONE);
+  EXPECT_EQ(At(50, 55), BACKGROUND);
+  EXPECT_EQ(At(30, 55), 0x00FF00u);
+
+  // Refusals leave the layer as it was.
+  qmLayer* before = FirstLayer(d->bgpic);
+  EXPECT_EQ(style(Value::Table({{"vectorengine", "nosuch"}})), ERR_FINDPLUGIN);
+  EXPECT_EQ(style(Value::Table({{"id", 9}})), ERR_FINDPATH);
+  EXPECT_EQ(FirstLayer(d->bgpic), before);
+  // A shape layer becomes a path layer only with a path to show.
+  ASSERT_EQ(CallWith("Box", {100, 10, 20, 20, 0x0000FF}), ERR_NONE);
+  EXPECT_EQ(CallWith("SetLayerStyle", {2, Value::Table({{"type", LAYER_VECTORPATH}})}),
+            ERR_MISSINGPARAMTR);
+  ASSERT_EQ(CallWith("SetLayerStyle", {2, Value::Table({{"type", LAYER_VECTORPATH}, {"id", 1}})}),
+            ERR_NONE);
+  qmLayer* second = NextLayer(FirstLayer(d->bgpic));
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->type, LAYER_VECTORPATH);
+  EXPECT_EQ(second->base->width, 20);
+  EXPECT_EQ(second->base->height, 10);
+}
+
 TEST_F(PathLayerTest, PluginEnginesGetTheRequests) {
   OpenDisplay(64, 48);
   ASSERT_EQ(CallWith("SetFillStyle", {FILLCOLOR}), ERR_NONE);
