@@ -382,6 +382,45 @@ void WaitDisplayVBlank(VmState*, DisplayRecord* d, int32_t frame) {
     WaitFrameInterval(d, 1);
 }
 
+ErrorCode GetHardwareBitmapDisplay(ObjectId id, DisplayRecord** out) {
+  *out = nullptr;
+  if (!(AdapterSupportedBitmapFlags(32) & 32)) return ERR_NONE;
+  DisplayRecord* d = nullptr;
+  if (!id.autoId && id.number == 0) {
+    d = GetCurrentDisplay();
+  } else if (ErrorCode e = FindDisplayById(id, &d)) {
+    return e;
+  }
+  if (!d || !d->windowHandle) return ERR_HWBMCLOSEDISP;
+  *out = d;
+  return ERR_NONE;
+}
+
+int AdapterDoubleBuffers() {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  return a && (a->flags & QM_ADAPTER_DOUBLEBUFFERS) ? 1 : 0;
+}
+
+// A non-zero answer of the hook is its refusal.
+ErrorCode AdapterBeginDoubleBuffer(DisplayRecord* d) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a || !a->beginDoubleBuffer || !d->windowHandle) return ERR_NONE;
+  return a->beginDoubleBuffer(AdapterWindowOf(d)) ? ERR_DISPLAYADAPTERSUPPORT : ERR_NONE;
+}
+
+ErrorCode AdapterEndDoubleBuffer(DisplayRecord* d) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a || !a->endDoubleBuffer || !d->windowHandle) return ERR_NONE;
+  return a->endDoubleBuffer(AdapterWindowOf(d)) ? ERR_DISPLAYADAPTERSUPPORT : ERR_NONE;
+}
+
+ErrorCode AdapterFlip(DisplayRecord* d, int32_t sync) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a || !a->flip || !d->windowHandle) return ERR_NONE;
+  QmFlipRequest request = {1, sync, 0};
+  return a->flip(AdapterWindowOf(d), &request) ? ERR_DISPLAYADAPTERSUPPORT : ERR_NONE;
+}
+
 void SleepViaAdapter(VmState* L, int32_t milliseconds) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (a && (a->flags & QM_ADAPTER_SLEEPS)) {

@@ -70,7 +70,8 @@ ErrorCode EndOutputSelection(VmState* L, DisplayRecord* d, int noRefresh) {
     d->bufferSuspended = 0;
     d->doubleBuffer = 1;
     d->adapterDoubleBuffer = d->savedAdapterDoubleBuffer;
-    d->outputKind = OBJECT_BRUSH;
+    // The adapter's buffering draws into the display itself.
+    d->outputKind = d->adapterDoubleBuffer ? OBJECT_DISPLAY : OBJECT_BRUSH;
     d->drawBitmap = d->backBuffer;
     d->outputVideo = d->videoBackBuffer;
     RestoreDisplayDrawState(d);

@@ -967,6 +967,17 @@ ErrorCode RegisterDisplayAttributeReaders();
 void WaitDisplayVBlank(VmState* L, DisplayRecord* display, int32_t frame);
 // The adapter's Sleep when it sleeps itself, else the native sleep.
 void SleepViaAdapter(VmState* L, int32_t milliseconds);
+// The display that owns a new video-memory bitmap: when the adapter binds
+// video bitmaps to displays (bitmap flag 32), the display of the id (the
+// current one for number 0) must have its adapter window, else
+// ERR_HWBMCLOSEDISP (or the look-up's error); otherwise null.
+ErrorCode GetHardwareBitmapDisplay(ObjectId id, DisplayRecord** out);
+// Whether the adapter double-buffers windows itself; its begin, end and
+// flip (sync: wait for the next frame first) of the display's window.
+int AdapterDoubleBuffers();
+ErrorCode AdapterBeginDoubleBuffer(DisplayRecord* display);
+ErrorCode AdapterEndDoubleBuffer(DisplayRecord* display);
+ErrorCode AdapterFlip(DisplayRecord* display, int32_t sync);
 // The wall-clock seconds at which the event library opened: the run's time
 // base, which event time stamps and the system library's timestamps count from.
 double GetEventTimeBase();

@@ -4,9 +4,11 @@
 // GetAttribute reader and the library opener. Invariant: the list holds
 // only fully built records; a record is linked after every part of it was
 // made, and what a failing routine made is freed before it returns.
+#include <algorithm>
 #include <cstring>
 
 #include "draw/draw_private.h"
+#include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 
 DrawContext drawContext;
@@ -56,6 +58,56 @@ void noteVideoBitmap(BrushObject* b, DisplayRecord* display) {
   }
   b->video = 1;
   b->display = display;
+  b->displayId = display ? ObjectId{display->head.autoId, display->head.number} : ObjectId{};
+}
+
+// A video bitmap of the size filled with the colour, opaque or (clear)
+// fully transparent; it carries its transparency itself when a mask or
+// alpha channel is wanted. Null when the adapter made none.
+BitmapHandle* makeVideo(int32_t width, int32_t height, ArgbColor colour, int wantPlane, int clear,
+                        DisplayRecord* display) {
+  OwnedMemory<uint32_t> pixels(static_cast<uint32_t*>(
+      AllocMemoryArray(static_cast<size_t>(width) * static_cast<size_t>(height), 4, 0)));
+  if (!pixels) return nullptr;
+  uint32_t pixel = (colour & 0xFFFFFFu) | (clear ? 0u : 0xFF000000u);
+  std::fill_n(pixels.get(), static_cast<size_t>(width) * static_cast<size_t>(height), pixel);
+  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+  if (CreateBitmapFromRGB(pixels.get(), -1, width, height, width, 1, wantPlane ? 2u : 0u, display,
+                          &bitmap, &mask, &alpha) != ERR_NONE)
+    return nullptr;
+  if (bitmap && bitmap->video) return bitmap;
+  FreeBitmap(bitmap);
+  FreeBitMask(mask);
+  FreeAlphaChannel(alpha);
+  return nullptr;
+}
+
+// A video bitmap's pixels as 0xAARRGGBB rows of width; with transparency
+// the top bytes are its alpha, which the adapter keeps in the pixels (a
+// mask as 0 or 255). Null when out of memory or unreadable.
+uint32_t* readVideoPixels(BitmapHandle* bitmap, int32_t width, int32_t height, int transparency) {
+  // ReadBitmapRectARGB sizes its buffer with an overflow check.
+  uint32_t* copy = ReadBitmapRectARGB(bitmap, 0, 0, width, height, 1);
+  if (!copy || !transparency) return copy;
+  BitmapLock lock{};
+  if (!LockBitmap(bitmap, 1, &lock)) return copy;
+  if (lock.bytesPerPixel == 4 && lock.width >= width && lock.height >= height) {
+    for (int32_t y = 0; y < height; ++y) {
+      const auto* row = reinterpret_cast<const uint32_t*>(
+          lock.address + static_cast<size_t>(y) * static_cast<size_t>(lock.rowLength) * 4);
+      uint32_t* out = copy + static_cast<size_t>(y) * static_cast<size_t>(width);
+      for (int32_t x = 0; x < width; ++x)
+        out[x] = (out[x] & 0xFFFFFFu) | (PixelToColor(row[x], lock.pixelFormat, 1) & 0xFF000000u);
+    }
+  }
+  UnlockBitmap(&lock);
+  return copy;
+}
+
+// Whether a refused video bitmap may be made in software instead.
+bool softwareInstead() {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  return !a || (a->flags & 0x4);
 }
 
 // A software bitmap of the size filled with the colour (unless unfilled),
@@ -170,9 +222,10 @@ ErrorCode CreateBrushObject(ObjectId* id, int automatic, int32_t width, int32_t 
   BitmapHandle *mask = nullptr, *alpha = nullptr;
   int64_t key = -1;
   bool video = false;
-  if (videoWanted && (BrushVideoBitmapFlags(8) & 8)) {
-    // Waiting for the display adapter: no adapter makes video bitmaps yet,
-    // so a request for one always takes the software path below.
+  if (videoWanted && (AdapterSupportedBitmapFlags(8) & 8)) {
+    bitmap.reset(makeVideo(width, height, colour, wantMask || wantAlpha, clear, display));
+    video = bitmap != nullptr;
+    if (!video && !softwareInstead()) return ERR_BITMAP;
   }
   if (!video) {
     if (ErrorCode e = makeSoftware(width, height, colour, wantMask, wantAlpha, clear, unfilled,
@@ -200,7 +253,7 @@ ErrorCode CopyBrushObject(VmState* L, BrushObject* source, ObjectId* id, int aut
                           BrushObject** out) {
   BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
   if (source->bitmap) {
-    int wantVideo = videoWanted && (BrushVideoBitmapFlags(8) & 8) && !VideoRecorderActive();
+    int wantVideo = videoWanted && (AdapterSupportedBitmapFlags(8) & 8) && !VideoRecorderActive();
     if (ErrorCode e = ConvertBitmap(source->bitmap, source->mask, source->alpha, 0, 0,
                                     source->width, source->height, wantVideo, smoothScale ? 16 : 0,
                                     source->display, display, &bitmap, &mask, &alpha))
@@ -303,10 +356,13 @@ ErrorCode AddDeferredBrush(ObjectId* id, int automatic, PictureHandle* picture, 
 ErrorCode RealizeDeferredBrushes(int forceSoftware, int skipAdapterOwned) {
   for (BrushObject* b = firstBrush(); b; b = nextBrush(b)) {
     if (b->bitmap) continue;
-    uint32_t videoFlags = BrushVideoBitmapFlags(8 | 32);
+    uint32_t videoFlags = AdapterSupportedBitmapFlags(8 | 32);
     if (b->video && (!(videoFlags & 8) || forceSoftware)) b->video = 0;
     if (b->video && skipAdapterOwned && (videoFlags & 32)) continue;
-    if (b->video) b->videoContent = (b->keyColour != -1 ? 1 : 0) | (b->pictureAlpha ? 2 : 0);
+    if (b->video) {
+      b->videoContent = (b->keyColour != -1 ? 1 : 0) | (b->pictureAlpha ? 2 : 0);
+      if (ErrorCode e = GetHardwareBitmapDisplay(b->displayId, &b->display)) return e;
+    }
     const uint32_t* pixels = GetPictureHandlePixels(b->picture);
     if (!pixels) return ERR_BITMAP;
     int32_t pictureWidth = b->rowLength;
@@ -389,8 +445,7 @@ void FreeReleasedBrushes() {
 ErrorCode SaveHardwareBrushes(DisplayRecord* display) {
   for (BrushObject* b = firstBrush(); b; b = nextBrush(b)) {
     if (!b->video || b->display != display || !b->bitmap) continue;
-    // ReadBitmapRectARGB sizes its buffer with an overflow check.
-    uint32_t* copy = ReadBitmapRectARGB(b->bitmap, 0, 0, b->width, b->height, 1);
+    uint32_t* copy = readVideoPixels(b->bitmap, b->width, b->height, b->videoContent);
     if (!copy) return ERR_MEM;
     FreeMemory(b->savedPixels);
     b->savedPixels = copy;
@@ -404,15 +459,23 @@ ErrorCode SaveHardwareBrushes(DisplayRecord* display) {
 void RestoreHardwareBrushes(DisplayRecord* display) {
   for (BrushObject* b = firstBrush(); b; b = nextBrush(b)) {
     if (!b->savedPixels) continue;
-    uint32_t flags = (b->videoContent & 1) ? 4u : (b->videoContent & 2) ? 2u : 1u;
+    // The saved copy holds a mask or an alpha channel in its top bytes, as
+    // the video bitmap did.
+    uint32_t flags = b->videoContent ? 2u : 1u;
     BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
     if (CreateBitmapFromRGB(b->savedPixels, -1, b->width, b->height, b->width, b->video, flags,
                             display, &bitmap, &mask, &alpha) != ERR_NONE)
       continue;
-    FreeBitMask(mask);
-    FreeAlphaChannel(alpha);
     b->bitmap = bitmap;
     noteVideoBitmap(b, display);
+    if (b->video) {
+      FreeBitMask(mask);
+      FreeAlphaChannel(alpha);
+    } else {
+      // Made in software after all: the transparency becomes its planes.
+      b->mask = mask;
+      b->alpha = alpha;
+    }
     FreeMemory(b->savedPixels);
     b->savedPixels = nullptr;
   }

@@ -19,6 +19,22 @@ ObjectId newIdArg(VmState* L, int index, int* automatic) {
   return id;
 }
 
+// The display that owns a video-memory brush: the table's "display" (the
+// current display when it is absent) when the adapter binds video bitmaps
+// to displays; null without "hardware" or such an adapter.
+ErrorCode ownerDisplay(VmState* L, int table, int32_t hardware, DisplayRecord** out) {
+  *out = nullptr;
+  if (!hardware) return ERR_NONE;
+  ObjectId id{};
+  if (table) {
+    VmPushString(L, "display");
+    VmGetTable(L, table);
+    if (VmType(L, -1) != VM_TYPE_NIL) id = GetObjectIdArg(L, VmGetTop(L), nullptr);
+    VmSetTop(L, -2);
+  }
+  return GetHardwareBitmapDisplay(id, out);
+}
+
 int finish(VmState* L, ErrorCode e, int automatic, ObjectId id) {
   if (e) return e;
   if (automatic) return PushObjectId(L, id);
@@ -150,9 +166,11 @@ int CmdCreateBrush(VmState* L) {
   }
   if (wantAlpha && wantMask) return ERR_WRONGUSAGE;
   if (width < 1 || height < 1) return ERR_BADDIMENSIONS;
+  DisplayRecord* owner = nullptr;
+  if (ErrorCode e = ownerDisplay(L, table, hardware, &owner)) return e;
   if (!automatic) FreeBrushObject(L, id, 0);
   ErrorCode e = CreateBrushObject(&id, automatic, width, height, colour, wantMask, wantAlpha, clear,
-                                  0, hardware, smooth, nullptr, nullptr);
+                                  0, hardware, smooth, owner, nullptr);
   return finish(L, e, automatic, id);
 }
 
@@ -170,8 +188,10 @@ int CmdCopyBrush(VmState* L) {
   }
   BrushObject* b = nullptr;
   if (ErrorCode e = GetBrushObject(L, source, &b, BRUSH_HARDWARE)) return e;
+  DisplayRecord* owner = nullptr;
+  if (ErrorCode e = ownerDisplay(L, isTableAt(L, 3) ? 3 : 0, hardware, &owner)) return e;
   if (!automatic) FreeBrushObject(L, id, 0);
-  ErrorCode e = CopyBrushObject(L, b, &id, automatic, hardware, smooth, nullptr, nullptr);
+  ErrorCode e = CopyBrushObject(L, b, &id, automatic, hardware, smooth, owner, nullptr);
   return finish(L, e, automatic, id);
 }
 
@@ -186,6 +206,8 @@ int CmdLoadBrush(VmState* L) {
   int64_t key = -1;
   int32_t loadAlpha = 0, loadTransparency = 0, globalAlpha = -1;
   int32_t px = 0, py = 0, pw = 0, ph = 0, scaleWidth = 0, scaleHeight = 0, smooth = 0;
+  int32_t hardware = 0;
+  ObjectId displayId{};
   char loader[256] = "";
   char cacheName[512] = "", cachedLoad[512] = "";
   int32_t cacheAlpha = 0;
@@ -205,6 +227,12 @@ int CmdLoadBrush(VmState* L) {
     GetTableFieldInt(L, 3, "scalewidth", &scaleWidth, &found);
     GetTableFieldInt(L, 3, "scaleheight", &scaleHeight, &found);
     readSwitch(L, 3, "smoothscale", &smooth);
+    readSwitch(L, 3, "hardware", &hardware);
+    VmPushString(L, "display");
+    VmGetTable(L, 3);
+    if (hardware && VmType(L, -1) != VM_TYPE_NIL)
+      displayId = GetObjectIdArg(L, VmGetTop(L), nullptr);
+    VmSetTop(L, -2);
     GetTableFieldString(L, 3, "loader", loader, sizeof loader, &found);
     GetTableFieldString(L, 3, "cache", cacheName, sizeof cacheName, &found);
     GetTableFieldString(L, 3, "cachedload", cachedLoad, sizeof cachedLoad, &found);
@@ -268,25 +296,49 @@ int CmdLoadBrush(VmState* L) {
   pw = std::min(pw, width - px);
   ph = std::min(ph, height - py);
 
+  // In video memory when asked and the adapter makes video bitmaps, unless
+  // the video recorder reads the pixels; a deferred brush asks again when it
+  // is realised, with its display found then.
+  bool video = hardware && (AdapterSupportedBitmapFlags(8) & 8) && !VideoRecorderActive();
+  DisplayRecord* owner = nullptr;
+  if (video && !deferring) {
+    if (ErrorCode e = GetHardwareBitmapDisplay(displayId, &owner)) return e;
+  }
   if (!automatic) FreeBrushObject(L, id, 0);
   ErrorCode e = ERR_NONE;
   BrushObject* made = nullptr;
   if (deferring) {
     e = AddDeferredBrush(&id, automatic, picture.get(), px, py, pw, ph, key, hasAlpha,
                          result.isVector, &made);
+    if (!e && hardware) {
+      made->video = 1;
+      made->displayId = displayId;
+      made->smoothScale = smooth;
+    }
   } else {
     const uint32_t* pixels = GetPictureHandlePixels(picture.get());
     if (!pixels) return ERR_BITMAP;
     const uint32_t* start =
         pixels + static_cast<size_t>(py) * static_cast<size_t>(width) + static_cast<size_t>(px);
     BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
-    if ((e = CreateBitmapFromRGB(start, key, pw, ph, width, 0, hasAlpha ? 8u : 0u, nullptr, &bitmap,
-                                 &mask, &alpha)))
+    if ((e = CreateBitmapFromRGB(start, key, pw, ph, width, video ? 1 : 0, hasAlpha ? 8u : 0u,
+                                 owner, &bitmap, &mask, &alpha)))
       return e;
-    PictureHandle* keep = result.isVector ? picture.get() : nullptr;
-    e = AddBrushObject(&id, automatic, result.isVector, pw, ph, pw,
-                       result.isVector && (scaleWidth || scaleHeight), keep, bitmap, key, mask,
-                       alpha, nullptr, &made);
+    // A video bitmap carries its transparency itself; a vector picture in
+    // video memory becomes a plain brush.
+    bool inVideo = bitmap->video != 0;
+    int32_t isVector = result.isVector && !inVideo;
+    PictureHandle* keep = isVector ? picture.get() : nullptr;
+    e = AddBrushObject(&id, automatic, isVector, pw, ph, pw,
+                       isVector && (scaleWidth || scaleHeight), keep, bitmap, key, mask, alpha,
+                       nullptr, &made);
+    if (!e && inVideo) {
+      made->video = 1;
+      made->display = owner;
+      if (owner) made->displayId = ObjectId{owner->head.autoId, owner->head.number};
+      made->videoContent = (key != -1 ? 1 : 0) | (hasAlpha ? 2 : 0);
+      made->smoothScale = smooth;
+    }
     if (e) {
       FreeBitmap(bitmap);
       FreeBitMask(mask);

@@ -27,11 +27,6 @@ struct DrawContext {
 };
 extern DrawContext drawContext;
 
-// The bitmap flags of the wanted set that the display adapter supports for
-// its video bitmaps (8 video bitmaps, 32 display-bound, 64 pixel access,
-// 128 mask and alpha access, 256 double buffers, 512 hardware transforms,
-// 1024 hardware fades); 0 without an adapter.
-uint32_t BrushVideoBitmapFlags(uint32_t wanted);
 // Whether the brush is the current output device of the current display.
 int IsBrushOutputDevice(const BrushObject* brush);
 

@@ -153,11 +153,15 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
       if (GetBrushObject(L, r.id, &probe, BRUSH_HARDWARE | pending) == ERR_NONE &&
           IsBrushOutputDevice(probe))
         EndOutputSelection(L, d, 0);
-      bool videoTarget = (d->doubleBuffer && d->videoBackBuffer) || d->outputVideo;
+      // The adapter's own buffering keeps its back buffer in video memory.
+      bool videoTarget =
+          (d->doubleBuffer && (d->videoBackBuffer || d->adapterDoubleBuffer)) || d->outputVideo;
       uint32_t flags = pending | (videoTarget ? BRUSH_HARDWARE : 0u) |
                        (r.type == DRAW_BRUSHPART ? BRUSH_NOVECTOR : 0u);
       if (ErrorCode e = GetBrushObject(L, r.id, &brush, flags)) return e;
-      if (brush->video && brush->display != GetCurrentDisplay()) return ERR_INCOMPATBRUSH;
+      // A video bitmap bound to a display is drawn only on that display.
+      if (brush->video && brush->display && brush->display != GetCurrentDisplay())
+        return ERR_INCOMPATBRUSH;
       if (r.type == OBJTYPE_BRUSH) {
         if (brush->isVector && brush->transformed && d->layers) return ERR_TFVBRUSH;
         r.width = brush->width;

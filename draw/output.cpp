@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "draw/draw_private.h"
+#include "platform/linux/platform.h"
 
 namespace {
 
@@ -77,6 +78,10 @@ ErrorCode beginRefusal(const DisplayRecord* d) {
       if (d->doubleBuffer) return ERR_ENDDOUBLEBUFFER;
       return d->deviceRecord && d->deviceRecord->head.type == OBJTYPE_ANIM ? ERR_SELECTANIM
                                                                            : ERR_SELECTBRUSH;
+    case OBJECT_DISPLAY:
+      // The adapter's buffering draws into the display itself.
+      if (d->doubleBuffer) return ERR_ENDDOUBLEBUFFER;
+      break;
     case OUTPUT_MASK:
       return ERR_SELECTMASK;
     case OUTPUT_ALPHA:
@@ -105,13 +110,23 @@ int CmdBeginDoubleBuffer(VmState* L) {
   DisplayRecord* d = GetCurrentDisplay();
   if (!d) return ERR_CLOSEDDISPLAY;
   if (ErrorCode e = beginRefusal(d)) return e;
-  // Waiting for the display adapter: its double-buffer hooks are not
-  // published to this folder yet, so buffering is always done here.
-  (void)hardware;
   if (!d->bgpic || !d->bgpic->bitmap) return ERR_BITMAP;
   int32_t width = d->bgpic->width, height = d->bgpic->height;
+  if (hardware && AdapterDoubleBuffers()) {
+    // The adapter buffers the window itself: drawing goes into the display
+    // as always, and the window shows it at each flip.
+    if (d->callbacks) return ERR_SATELLITE;
+    if (!d->windowHandle) return ERR_CLOSEDDISPLAY;
+    if (ErrorCode e = AdapterBeginDoubleBuffer(d)) return e;
+    d->adapterDoubleBuffer = 1;
+    d->doubleBuffer = 1;
+    return 0;
+  }
+  // A back buffer in video memory when asked and the adapter makes video
+  // bitmaps, unless the video recorder reads the pixels.
+  bool video = hardware && (AdapterSupportedBitmapFlags(8) & 8) && !VideoRecorderActive();
   if (ErrorCode e = AllocBackBuffer(d, width, height)) return e;
-  OwnedBitmap back(AllocBitmap(width, height, 0, nullptr));
+  OwnedBitmap back(AllocBitmap(width, height, video ? 8u : 0u, nullptr));
   if (!back) return ERR_BITMAP;
   FillBitmapRect(back.get(), 0, 0, width, height, 0xFF000000u);
   if (!d->backBufferRecord)
@@ -127,8 +142,9 @@ int CmdBeginDoubleBuffer(VmState* L) {
   r->height = height;
   FreeBitmap(d->backBuffer);
   d->backBuffer = back.release();
-  d->videoBackBuffer = 0;
+  d->videoBackBuffer = d->backBuffer->video ? 1 : 0;
   d->outputKind = OBJECT_BRUSH;
+  d->outputVideo = d->videoBackBuffer;
   d->drawBitmap = d->backBuffer;
   d->drawMask = d->drawAlpha = nullptr;
   d->doubleBuffer = 1;
@@ -140,6 +156,7 @@ int CmdFlip(VmState* L) {
   int32_t sync = VmOptInteger(L, 1, 1);
   DisplayRecord* d = GetCurrentDisplay();
   if (!d || !d->doubleBuffer) return ERR_NODOUBLEBUFFER;
+  if (d->adapterDoubleBuffer) return AdapterFlip(d, sync);
   if (ErrorCode e = CopyBackBuffer(d)) return e;
   if (sync) WaitDisplayVBlank(L, d, 1);
   FlipDisplayBuffers(d, 0, 0);
@@ -190,7 +207,7 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
     case OBJECT_BRUSH: {
       if (ErrorCode e = GetBrushObject(L, id, &brush, BRUSH_NOVECTOR | BRUSH_HARDWARE)) return e;
       uint32_t need = kind == OBJECT_BRUSH ? 64u : 128u;
-      if (brush->video && !(BrushVideoBitmapFlags(need) & need)) return ERR_HWBRUSH;
+      if (brush->video && !(AdapterSupportedBitmapFlags(need) & need)) return ERR_HWBRUSH;
       break;
     }
     case OBJTYPE_ANIM: {
@@ -288,9 +305,11 @@ ErrorCode PrepareOutputTarget(VmState* L) {
   ObjectId id{r->head.autoId, r->head.number};
   uint32_t flags = BRUSH_MODIFY | (d->outputVideo ? BRUSH_HARDWARE : 0u);
   if (ErrorCode e = GetBrushObject(L, id, &b, flags)) return e;
-  // A video-memory target is prepared by the adapter. Waiting for the
-  // display adapter: no brush lives in video memory yet.
-  if (!b->video) {
+  if (b->video) {
+    // A video bitmap carries its mask or alpha channel in its pixels: the
+    // adapter gets it ready for drawing into them.
+    if (ErrorCode e = PrepareVideoBitmap(b->bitmap)) return e;
+  } else {
     if (d->outputKind == OUTPUT_MASK && !b->mask) {
       BitmapHandle* mask = AllocBitMask(b->bitmap, b->width, b->height, 0, nullptr, 0);
       if (!mask) return ERR_ALLOCMASK;
@@ -373,7 +392,9 @@ ErrorCode AllocBackBuffer(DisplayRecord* d, int32_t width, int32_t height) {
 ErrorCode EndDoubleBufferCore(VmState* L, DisplayRecord* d) {
   if (d->bufferSuspended) EndOutputSelection(L, d, 1);
   if (!d->doubleBuffer) return ERR_NODOUBLEBUFFER;
-  if (!d->adapterDoubleBuffer && d->backBuffer && d->windowBitmap) {
+  if (d->adapterDoubleBuffer) {
+    if (ErrorCode e = AdapterEndDoubleBuffer(d)) return e;
+  } else if (d->backBuffer && d->windowBitmap) {
     int32_t w = std::min(d->backBuffer->width, d->windowBitmap->width);
     int32_t h = std::min(d->backBuffer->height, d->windowBitmap->height);
     BltBitmapToTarget(d->backBuffer, 0, 0, d->windowBitmap, 0, 0, w, h);

@@ -33,7 +33,6 @@ void FreeNativeBitmap(SoftBitmap* record);
 BitmapHandle* NewBitmapHandle(uint32_t kind, void* backing, int32_t width, int32_t height);
 BitmapHandle* AlphaChannelFromARGB(const uint32_t* pixels, int32_t width, int32_t height,
                                    int32_t modulo);
-ErrorCode PrepareVideoBitmap(BitmapHandle* handle);
 void* GetBitmapBacking(const BitmapHandle* handle);
 ArgbColor ReadLockedPixel(const BitmapLock* lock, int32_t x, int32_t y);  // 0xRRGGBB
 void DrawBitmapLine(BitmapHandle* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2,

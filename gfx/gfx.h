@@ -98,6 +98,10 @@ BitmapHandle* CloneAlphaChannel(const BitmapHandle* alpha, int32_t width, int32_
 // pixels 13, height 14, video 18, prepared 19, backing 20, format 21, ...).
 // Pointer-sized so that addresses survive.
 intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code);
+// Tells the adapter that a video bitmap will be drawn into with its
+// transparency (DoVideoBitMapMethod 1) and flags it prepared; nothing for
+// other bitmaps.
+ErrorCode PrepareVideoBitmap(BitmapHandle* handle);
 
 // Lock flags: 1 read-only, 2 the first argument is a SoftBitmap record.
 // Returns the token, 0 when the lock fails.

@@ -118,6 +118,9 @@ void BindDisplayAdapterHooks(PluginBase* base) {
   a.lockBitMap = hook<QmLockBitMapFunc>(base, PE_LockBitMap);
   a.unLockBitMap = hook<QmUnLockBitMapFunc>(base, PE_UnLockBitMap);
   a.getBitMapAttr = hook<QmGetBitMapAttrFunc>(base, PE_GetBitMapAttr);
+  a.beginDoubleBuffer = hook<QmBeginDoubleBufferFunc>(base, PE_BeginDoubleBuffer);
+  a.endDoubleBuffer = hook<QmEndDoubleBufferFunc>(base, PE_EndDoubleBuffer);
+  a.flip = hook<QmFlipFunc>(base, PE_Flip);
 }
 
 void ForgetDisplayAdapter(PluginBase* base) {

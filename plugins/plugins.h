@@ -154,6 +154,10 @@ struct DisplayAdapter {
   QmLockBitMapFunc lockBitMap;
   QmUnLockBitMapFunc unLockBitMap;
   QmGetBitMapAttrFunc getBitMapAttr;
+  // Double buffering of a window (QM_ADAPTER_DOUBLEBUFFERS).
+  QmBeginDoubleBufferFunc beginDoubleBuffer;
+  QmEndDoubleBufferFunc endDoubleBuffer;
+  QmFlipFunc flip;
 };
 // The installed adapter, or null for the native X11 driver.
 const DisplayAdapter* GetDisplayAdapter();

@@ -945,6 +945,7 @@ typedef int32_t (*QmSaveSampleFunc)(const char* file, QmSampleSaveRequest* reque
 #define QM_ADAPTER_SCALES 0x8         /* BltBitMap scales itself */
 #define QM_ADAPTER_VIDEOBITMAPS 0x10  /* AllocVideoBitMap makes video bitmaps */
 #define QM_ADAPTER_OWNSBITMAPS 0x20   /* AllocBitMap makes every other bitmap */
+#define QM_ADAPTER_DOUBLEBUFFERS 0x40 /* Begin/EndDoubleBuffer and Flip buffer windows */
 #define QM_ADAPTER_OPACITY 0x80       /* colours arrive with opacity in the top byte */
 #define QM_ADAPTER_SLEEPS 0x100       /* Sleep is the adapter's */
 #define QM_ADAPTER_VWAITS 0x200       /* VWait is the adapter's */
@@ -1050,6 +1051,13 @@ typedef struct QmVWaitRequest {
   uintptr_t reserved;
 } QmVWaitRequest;
 
+/* Flip's request: sync non-zero waits for the next frame before showing. */
+typedef struct QmFlipRequest {
+  int32_t version; /* 1 */
+  int32_t sync;
+  uintptr_t reserved;
+} QmFlipRequest;
+
 /* A lock of an adapter bitmap. */
 typedef struct QmAdapterLock {
   void* pixels;
@@ -1109,7 +1117,7 @@ typedef uint32_t* (*QmGrabScreenPixelsFunc)(int32_t x, int32_t y, int32_t width,
 typedef void (*QmFreeGrabScreenPixelsFunc)(uint32_t* pixels);
 typedef int32_t (*QmBeginDoubleBufferFunc)(void* window);
 typedef int32_t (*QmEndDoubleBufferFunc)(void* window);
-typedef int32_t (*QmFlipFunc)(void* window);
+typedef int32_t (*QmFlipFunc)(void* window, const QmFlipRequest* request);
 typedef int32_t (*QmClsFunc)(void* window, uint32_t colour, uint32_t flags);
 /* Video bitmaps: a backing, or null. pixels (width x height 0xAARRGGBB
  * words, or null for a cleared bitmap) are the initial contents; flags are

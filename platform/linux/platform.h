@@ -448,8 +448,10 @@ void SetDisplayAdapterWait(AdapterWaitFunction wait);
 // supports (AdapterSupportedBitmapFlags; null: none).
 using AdapterBitmapFlagsQuery = uint32_t (*)(uint32_t flags);
 void SetAdapterBitmapFlagsQuery(AdapterBitmapFlagsQuery query);
-// The subset of the bitmap flags asked about that the display adapter
-// supports (0 without one).
+// The subset of the requested bitmap flags that the display adapter handles
+// (0 without one): 8 video bitmaps, 32 display-bound ones, 64 drawing into
+// them, 128 mask and alpha drawing into them, 512 transforms, 1024 alpha
+// levels.
 uint32_t AdapterSupportedBitmapFlags(uint32_t flags);
 // Wakes the main thread's event wait (the adapter's loop when one drives
 // it); callable from any thread.

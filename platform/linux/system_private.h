@@ -45,8 +45,6 @@ int NativeBeginDoubleBufferHook(void* display);  // 0
 int NativeEndDoubleBufferHook(void* display);    // 0
 int NativeFlipHook(void* display);               // 0
 int GetNativeScreenDepth();                      // bits per pixel, 32 when unconfigured
-// The subset of the requested bitmap flags that the display adapter handles.
-uint32_t AdapterSupportedBitmapFlags(uint32_t flags);
 void ResetDisplayHook(void* display);
 int NativeDisplayAllowed();  // 1: displays may open
 void ThreadLoopHook(void* thread);

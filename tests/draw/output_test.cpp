@@ -1,11 +1,15 @@
 // Output selections and double buffering: selecting a brush's mask or
 // alpha channel and preparing it, the refusals of BeginDoubleBuffer, and
 // the back buffer reaching the test display adapter's framebuffer only at
-// Flip and only inside the marked rectangles.
+// Flip and only inside the marked rectangles; on the adapter that makes
+// video bitmaps, video-memory brushes and the adapter's own buffering.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
 #include <functional>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "display/display_private.h"
@@ -71,16 +75,17 @@ TEST(OutputSelection, MaskOfABrushWithAlpha) {
 
 constexpr uint32_t BACKGROUND = 0x336699;
 
-// A 64 x 48 display opened on the test display adapter, with brush 1.
+// A 64 x 48 display opened on the test display adapter (module), with
+// brush 1.
 class DoubleBufferTest : public plugintest::PluginTest {
  protected:
   void SetUp() override {
     PluginTest::SetUp();
     setenv("DISPLAY", ":9999", 1);  // no X server may be reached
-    Install("testdisplay");
+    InitGfxContext();  // as start-up does: the platform asks the adapter about bitmap flags
+    Install(module);
     ASSERT_EQ(ScanAndRegister(), ERR_NONE);
-    pixel = plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(
-        root + "/Plugins/testdisplay.qmp", "TestDisplayPixel");
+    pixel = Symbol<int64_t (*)(void*, int32_t, int32_t)>("TestDisplayPixel");
     ASSERT_NE(pixel, nullptr);
     PlayerHarness::SetErrorRaising(1);
     for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary}) {
@@ -111,6 +116,11 @@ class DoubleBufferTest : public plugintest::PluginTest {
     unsetenv("DISPLAY");
   }
 
+  template <typename F>
+  F Symbol(const char* name) {
+    return plugintest::ModuleSymbol<F>(root + "/Plugins/" + module + ".qmp", name);
+  }
+
   ErrorCode Call(const char* name, int nargs) {
     return testcall::CallCollecting(L, name, nargs, [](VmState*, int) {});
   }
@@ -127,6 +137,7 @@ class DoubleBufferTest : public plugintest::PluginTest {
     return n;
   }
 
+  std::string module = "testdisplay";
   DisplayRecord* d = nullptr;
   void* window = nullptr;
   int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
@@ -258,6 +269,256 @@ TEST_F(DoubleBufferTest, BeginRefusalsInOrder) {
   }
   ASSERT_EQ(CallWith("BeginDoubleBuffer", {}), ERR_NONE);
   ASSERT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
+}
+
+// The same display on "testdisplayhw", which makes video bitmaps, grants
+// the bitmap flags a test sets and double-buffers windows itself (unless
+// loaded with QM_TESTDISPLAY_NODOUBLEBUFFER).
+class HardwareTest : public DoubleBufferTest {
+ protected:
+  HardwareTest() { module = "testdisplayhw"; }
+  void SetUp() override {
+    DoubleBufferTest::SetUp();
+    if (HasFatalFailure()) return;
+    grant = Symbol<void (*)(uint32_t, uint32_t)>("TestDisplaySetBitmapFlags");
+    bitmapPixel = Symbol<int64_t (*)(void*, int32_t, int32_t)>("TestDisplayBitmapPixel");
+    bufferCounts = Symbol<void (*)(int32_t*)>("TestDisplayBufferCounts");
+    bitmapCounts = Symbol<void (*)(int32_t*)>("TestDisplayBitmapCounts");
+    ASSERT_TRUE(grant && bitmapPixel && bufferCounts && bitmapCounts);
+  }
+
+  // CreateBrush(number, width, height, colour, {hardware = True, switches}).
+  ErrorCode CreateHardware(int32_t number, int32_t width, int32_t height, uint32_t colour,
+                           std::initializer_list<const char*> switches) {
+    for (double a : {double(number), double(width), double(height), double(colour)})
+      VmPushNumber(L, a);
+    VmNewTable(L);
+    VmPushString(L, "hardware");
+    VmPushBoolean(L, 1);
+    VmSetTable(L, -3);
+    for (const char* name : switches) {
+      VmPushString(L, name);
+      VmPushBoolean(L, 1);
+      VmSetTable(L, -3);
+    }
+    return Call("CreateBrush", 5);
+  }
+  BrushObject* Brush(int32_t number) {
+    BrushObject* b = nullptr;
+    return GetBrushObject(L, ObjectId{nullptr, number}, &b, BRUSH_HARDWARE) ? nullptr : b;
+  }
+  std::array<int32_t, 4> Buffering() {
+    std::array<int32_t, 4> out{};
+    bufferCounts(out.data());
+    return out;
+  }
+
+  void (*grant)(uint32_t, uint32_t) = nullptr;
+  int64_t (*bitmapPixel)(void*, int32_t, int32_t) = nullptr;
+  void (*bufferCounts)(int32_t*) = nullptr;
+  void (*bitmapCounts)(int32_t*) = nullptr;
+};
+
+// Video-memory brushes on an adapter that binds them to their display:
+// the adapter's bitmap holds the colour with the brush's transparency in
+// its top byte; lookups must accept them; a window closed to be opened
+// again keeps them, a final close frees them.
+TEST_F(HardwareTest, VideoMemoryBrushesLiveWithTheirDisplay) {
+  grant(0, 0x10 | 0x2);  // video bitmaps, bound to a display
+  AttributeReader reader = FindAttributeReader(OBJTYPE_BRUSH);
+  ASSERT_NE(reader, nullptr);
+  struct Case {
+    const char* name;
+    std::initializer_list<const char*> switches;
+    int64_t pixel;
+    int32_t hasMask, hasAlpha;
+  } cases[] = {{"opaque", {}, 0xFF00AA55, 0, 0},
+               {"mask", {"mask"}, 0xFF00AA55, 1, 0},
+               {"clear alpha channel", {"alphachannel", "clear"}, 0x0000AA55, 0, 1}};
+  int32_t number = 2;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(CreateHardware(number, 6, 4, 0x00AA55, c.switches), ERR_NONE);
+    BrushObject* b = nullptr;
+    EXPECT_EQ(GetBrushObject(L, ObjectId{nullptr, number}, &b, 0), ERR_HWBRUSH);
+    b = Brush(number);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->video, 1);
+    EXPECT_EQ(b->display, d);
+    ASSERT_TRUE(b->bitmap && b->bitmap->video);
+    EXPECT_EQ(b->mask, nullptr);  // the video bitmap carries it
+    EXPECT_EQ(b->alpha, nullptr);
+    EXPECT_EQ(b->keyColour, -1);
+    EXPECT_EQ(bitmapPixel(b->bitmap->backing, 5, 3), c.pixel);
+    for (auto [attribute, expected] : {std::pair<int32_t, int32_t>{ATTRHARDWARE, 1},
+                                       {ATTRHASMASK, c.hasMask},
+                                       {ATTRHASALPHA, c.hasAlpha}}) {
+      VmSetTop(L, 0);
+      VmPushNumber(L, OBJTYPE_BRUSH);
+      VmPushNumber(L, number);
+      VmPushNumber(L, attribute);
+      ASSERT_EQ(reader(L, attribute), 1);
+      EXPECT_EQ(VmToNumber(L, -1), expected) << attribute;
+    }
+    VmSetTop(L, 0);
+    ++number;
+  }
+
+  // Closed to be opened again: the pixels wait in memory meanwhile.
+  ASSERT_EQ(CloseDisplayWindow(L, d, nullptr, CLOSE_KEEPBRUSHES), ERR_NONE);
+  BrushObject* b = Brush(4);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->bitmap, nullptr);
+  EXPECT_NE(b->savedPixels, nullptr);
+  ASSERT_EQ(OpenDisplayWindow(L, d, 0), ERR_NONE);
+  for (int32_t n = 2; n < number; ++n) {
+    SCOPED_TRACE(n);
+    b = Brush(n);
+    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(b->bitmap && b->bitmap->video);
+    EXPECT_EQ(b->savedPixels, nullptr);
+    EXPECT_EQ(b->display, d);
+    EXPECT_EQ(bitmapPixel(b->bitmap->backing, 5, 3), cases[n - 2].pixel);
+  }
+  // A final close takes them with it; the software brush stays.
+  ASSERT_EQ(CloseDisplayWindow(L, d, nullptr, 0), ERR_NONE);
+  for (int32_t n = 2; n < number; ++n) EXPECT_EQ(Brush(n), nullptr) << n;
+  EXPECT_NE(Brush(1), nullptr);
+}
+
+// LoadBrush with "hardware" puts the picture into a video bitmap, its
+// alpha channel in the pixels' top bytes; without it the brush stays in
+// software.
+TEST_F(HardwareTest, LoadedBrushInVideoMemory) {
+  if (access("/usr/bin/convert", X_OK) != 0) GTEST_SKIP() << "ImageMagick is not installed";
+  grant(0, 0x10);
+  const std::string png = root + "/ramp.png";
+  ASSERT_EQ(std::system(("/usr/bin/convert -size 2x1 xc:'#ff0000' -alpha set -channel A -fx i "
+                         "+channel -depth 8 '" +
+                         png + "'")
+                            .c_str()),
+            0);
+  for (bool hardware : {true, false}) {
+    SCOPED_TRACE(hardware);
+    VmPushNumber(L, 2);
+    VmPushString(L, png.c_str());
+    VmNewTable(L);
+    for (const char* name : {"hardware", "loadalpha"}) {
+      VmPushString(L, name);
+      VmPushBoolean(L, name[0] == 'l' || hardware);
+      VmSetTable(L, -3);
+    }
+    ASSERT_EQ(Call("LoadBrush", 3), ERR_NONE);
+    BrushObject* b = Brush(2);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->video, hardware ? 1 : 0);
+    EXPECT_EQ(b->bitmap->video, hardware ? 1u : 0u);
+    EXPECT_EQ(b->alpha == nullptr, hardware);
+    if (hardware) {
+      EXPECT_EQ(b->videoContent, 2);
+      EXPECT_EQ(bitmapPixel(b->bitmap->backing, 0, 0), 0x00FF0000);
+      EXPECT_EQ(bitmapPixel(b->bitmap->backing, 1, 0), 0xFFFF0000);
+    }
+  }
+}
+
+// Drawing into a video-memory brush needs the adapter's leave: its mask
+// or alpha channel is made ready by the adapter, not in software.
+TEST_F(HardwareTest, SelectingAVideoBrush) {
+  grant(0, 0x10);  // video bitmaps, no drawing into them
+  ASSERT_EQ(CreateHardware(2, 6, 4, 0x102030, {}), ERR_NONE);
+  BrushObject* b = Brush(2);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->display, nullptr);  // not bound to a display
+  EXPECT_EQ(CallWith("SelectMask", {2}), ERR_HWBRUSH);
+  EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  grant(0x8, 0x10);  // mask and alpha drawing into video bitmaps
+  ASSERT_EQ(CallWith("SelectMask", {2}), ERR_NONE);
+  EXPECT_EQ(d->outputVideo, 1);
+  EXPECT_EQ(d->drawBitmap, b->bitmap);
+  int32_t before[6] = {}, after[6] = {};
+  bitmapCounts(before);
+  ASSERT_EQ(PrepareOutputTarget(L), ERR_NONE);
+  bitmapCounts(after);
+  EXPECT_EQ(after[4], before[4] + 1);  // one video method call
+  EXPECT_EQ(b->bitmap->prepared, 1u);
+  EXPECT_EQ(b->mask, nullptr);
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+}
+
+// The adapter double-buffers the window: drawing goes into the display as
+// always (video-memory brushes included) and reaches the window at Flip;
+// a selection suspends the buffering and its end resumes it.
+TEST_F(HardwareTest, AdapterDoubleBuffersTheWindow) {
+  grant(0, 0x10);
+  ASSERT_EQ(CreateHardware(2, 8, 6, 0xFF0000, {}), ERR_NONE);
+  EXPECT_EQ(CallWith("DisplayBrush", {2, 4, 4}), ERR_HWBRUSH);  // the target is not video memory
+  ASSERT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_NONE);
+  EXPECT_EQ(d->adapterDoubleBuffer, 1);
+  EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  EXPECT_EQ(d->backBuffer, nullptr);
+  EXPECT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_ENDDOUBLEBUFFER);
+  EXPECT_EQ(CallWith("BeginDoubleBuffer", {}), ERR_ENDDOUBLEBUFFER);
+
+  ASSERT_EQ(CallWith("DisplayBrush", {2, 4, 4}), ERR_NONE);
+  EXPECT_EQ(Count(0xFF0000, 0, 0, 64, 48), 0);
+  ASSERT_EQ(CallWith("Flip", {}), ERR_NONE);
+  EXPECT_EQ(Count(0xFF0000, 4, 4, 8, 6), 48);
+  EXPECT_EQ(Count(0xFF0000, 0, 0, 64, 48), 48);
+  EXPECT_EQ(Buffering(), (std::array<int32_t, 4>{1, 0, 1, 1}));
+
+  ASSERT_EQ(CallWith("SelectBrush", {1}), ERR_NONE);
+  EXPECT_EQ(d->doubleBuffer, 0);
+  EXPECT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_SELECTBRUSH);
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  EXPECT_EQ(d->doubleBuffer, 1);
+  EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  EXPECT_EQ(d->drawBitmap, nullptr);
+
+  ASSERT_EQ(CallWith("DisplayBrush", {2, 40, 30}), ERR_NONE);
+  ASSERT_EQ(CallWith("Flip", {0}), ERR_NONE);
+  EXPECT_EQ(Buffering()[3], 0);  // the last flip's sync
+  ASSERT_EQ(CallWith("DisplayBrush", {2, 20, 30}), ERR_NONE);
+  // The end leaves what was drawn on screen.
+  ASSERT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
+  EXPECT_EQ(Buffering(), (std::array<int32_t, 4>{1, 1, 2, 0}));
+  EXPECT_EQ(Count(0xFF0000, 0, 0, 64, 48), 3 * 48);
+  EXPECT_EQ(d->adapterDoubleBuffer, 0);
+  EXPECT_EQ(d->doubleBuffer, 0);
+  EXPECT_EQ(CallWith("Flip", {}), ERR_NODOUBLEBUFFER);
+  EXPECT_EQ(CallWith("DisplayBrush", {2, 0, 0}), ERR_HWBRUSH);
+}
+
+// An adapter that makes video bitmaps but does not double-buffer: the
+// back buffer of a hardware request is a video bitmap, into which
+// video-memory brushes are drawn; Flip shows the marked rectangles.
+class VideoBackBufferTest : public HardwareTest {
+ protected:
+  void SetUp() override {
+    setenv("QM_TESTDISPLAY_NODOUBLEBUFFER", "1", 1);
+    HardwareTest::SetUp();
+    unsetenv("QM_TESTDISPLAY_NODOUBLEBUFFER");
+  }
+};
+
+TEST_F(VideoBackBufferTest, VideoBrushesDrawIntoIt) {
+  grant(0, 0x10);
+  ASSERT_EQ(CreateHardware(2, 8, 6, 0x00FF00, {}), ERR_NONE);
+  ASSERT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_NONE);
+  EXPECT_EQ(d->adapterDoubleBuffer, 0);
+  ASSERT_NE(d->backBuffer, nullptr);
+  EXPECT_TRUE(d->backBuffer->video);
+  EXPECT_EQ(d->videoBackBuffer, 1);
+  EXPECT_EQ(d->outputVideo, 1);
+  EXPECT_EQ(Buffering()[0], 0);  // the adapter's hooks stay out of it
+  ASSERT_EQ(CallWith("DisplayBrush", {2, 10, 20}), ERR_NONE);
+  EXPECT_EQ(Count(0x00FF00, 0, 0, 64, 48), 0);
+  ASSERT_EQ(CallWith("Flip", {0}), ERR_NONE);
+  EXPECT_EQ(Count(0x00FF00, 10, 20, 8, 6), 48);
+  EXPECT_EQ(Count(BACKGROUND, 0, 0, 64, 48), 64 * 48 - 48);  // only the marked rectangle
+  ASSERT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
+  EXPECT_EQ(d->videoBackBuffer, 0);
+  EXPECT_EQ(d->outputVideo, 0);
 }
 
 }  // namespace

@@ -18,6 +18,11 @@
 // blits into its bitmaps itself, and runs the script's main chunk from
 // AdapterMainLoop (which leaves a file "mainloop" in the capture
 // directory). TestDisplayRefuse makes its locks or pixel reads fail.
+// It double-buffers windows (QM_ADAPTER_DOUBLEBUFFERS, unless
+// QM_TESTDISPLAY_NODOUBLEBUFFER is set when it is loaded): between
+// BeginDoubleBuffer and EndDoubleBuffer drawing goes into the window's back
+// pixels, and TestDisplayPixel reads what the last Flip showed.
+// TestDisplaySetBitmapFlags changes which bitmap flags it grants.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +50,9 @@ struct Window {
   bool open;
   std::vector<uint32_t> pixels;
   bool minimised = false;
+  // While double-buffered: what the window shows; pixels is drawn into.
+  bool buffered = false;
+  std::vector<uint32_t> shown = {};
   int32_t pointerX = -1, pointerY = -1;
 };
 
@@ -87,6 +95,8 @@ struct State {
   std::set<Bitmap*> bitmaps;
   int32_t bitmapsMade = 0, locks = 0, unlocks = 0, methods = 0, mainLoops = 0;
   bool refuseLocks = false, refuseReads = false;
+  PluginBase* base = nullptr;
+  int32_t begins = 0, ends = 0, flips = 0, lastFlipSync = -1;
 };
 State* state = nullptr;
 
@@ -166,7 +176,7 @@ void capture(const Window* w) {
   if (!f) return;
   std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n", w->width,
                w->height);
-  for (uint32_t p : w->pixels) {
+  for (uint32_t p : w->buffered ? w->shown : w->pixels) {
     unsigned char rgb[3] = {static_cast<unsigned char>(p >> 16), static_cast<unsigned char>(p >> 8),
                             static_cast<unsigned char>(p)};
     std::fwrite(rgb, 1, 3, f);
@@ -209,6 +219,7 @@ int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
   delete state;
   state = new State;
   state->host = api;
+  state->base = base;
   base->capabilities = PLUGINCAPS_DISPLAYADAPTER;
   base->version = 1;
   base->moduleName = TESTDISPLAY_NAME;
@@ -228,7 +239,13 @@ int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
 #else
   QmTagItem tags[] = {{QM_ADAPTERTAG_WAKEINTERVAL, 5}, {0, 0}};
 #endif
+#ifdef TESTDISPLAY_HW
+  const char* single = std::getenv("QM_TESTDISPLAY_NODOUBLEBUFFER");
+  uint32_t buffers = single && *single ? 0 : QM_ADAPTER_DOUBLEBUFFERS;
+  state->installResult = install(base, TESTDISPLAY_FLAGS | buffers, tags);
+#else
   state->installResult = install(base, TESTDISPLAY_FLAGS, tags);
+#endif
   return 1;
 }
 
@@ -260,7 +277,7 @@ void* TestDisplayWindow(int32_t index) {
 int64_t TestDisplayPixel(void* handle, int32_t x, int32_t y) {
   Window* w = windowOf(handle);
   if (!w || x < 0 || y < 0 || x >= w->width || y >= w->height) return -1;
-  return w->pixels[static_cast<size_t>(y) * w->width + x];
+  return (w->buffered ? w->shown : w->pixels)[static_cast<size_t>(y) * w->width + x];
 }
 // OpenDisplay's arguments: x, y, width, height, flags, open; the title.
 const char* TestDisplayOpenArgs(void* handle, int32_t* out) {
@@ -330,6 +347,17 @@ void TestDisplayBitmapCounts(int32_t* out) {
 void TestDisplayRefuse(int32_t locks, int32_t reads) {
   state->refuseLocks = locks != 0;
   state->refuseReads = reads != 0;
+}
+// The capability words that grant bitmap flags (PluginBase adapterFlags
+// and adapterFlags2); testdisplayhw starts with 0 and 0x10 (video bitmaps).
+void TestDisplaySetBitmapFlags(uint32_t flags, uint32_t flags2) {
+  state->base->adapterFlags = flags;
+  state->base->adapterFlags2 = flags2;
+}
+// BeginDoubleBuffer, EndDoubleBuffer and Flip calls, the last Flip's sync.
+void TestDisplayBufferCounts(int32_t* out) {
+  int32_t values[] = {state->begins, state->ends, state->flips, state->lastFlipSync};
+  std::memcpy(out, values, sizeof values);
 }
 // A bitmap pixel as 0xAARRGGBB (alpha and mask bitmaps: the byte or bit);
 // -1 outside it or for an unknown bitmap.
@@ -430,6 +458,7 @@ int32_t SizeMoveDisplay(void* handle, int32_t x, int32_t y, int32_t width, int32
         pixels[static_cast<size_t>(row) * width + col] =
             w->pixels[static_cast<size_t>(row) * w->width + col];
     w->pixels.swap(pixels);
+    if (w->buffered) w->shown = w->pixels;
     w->width = width;
     w->height = height;
   }
@@ -618,9 +647,31 @@ uint32_t* GrabScreenPixels(int32_t x, int32_t y, int32_t width, int32_t height) 
   return pixels;
 }
 void FreeGrabScreenPixels(uint32_t* pixels) { std::free(pixels); }
-int32_t BeginDoubleBuffer(void*) { return 0; }
-int32_t EndDoubleBuffer(void*) { return 0; }
-int32_t Flip(void*) { return 0; }
+int32_t BeginDoubleBuffer(void* handle) {
+  Window* w = windowOf(handle);
+  if (!w || w->buffered) return 1;
+  state->begins++;
+  w->buffered = true;
+  w->shown = w->pixels;
+  return 0;
+}
+// The window shows what was drawn last.
+int32_t EndDoubleBuffer(void* handle) {
+  Window* w = windowOf(handle);
+  if (!w || !w->buffered) return 1;
+  state->ends++;
+  w->buffered = false;
+  w->shown.clear();
+  return 0;
+}
+int32_t Flip(void* handle, const QmFlipRequest* request) {
+  Window* w = windowOf(handle);
+  if (!w || !w->buffered) return 1;
+  state->flips++;
+  state->lastFlipSync = request ? request->sync : -1;
+  w->shown = w->pixels;
+  return 0;
+}
 int32_t Cls(void* handle, uint32_t colour, uint32_t) {
   Window* w = windowOf(handle);
   if (!w) return 1;
