@@ -209,6 +209,11 @@ struct DrawRequest {
   intptr_t extra;  // handed to layer creation
   uint32_t flags;
   BitmapHandle* bitmap;  // a video's frame (type OBJTYPE_VIDEO); a layer made takes it
+  // Flag 16: the layer whose transformed image is made again through the
+  // transform (its own when null), and where SetLayerGeometry collects the
+  // old area (null: shown again at once).
+  qmLayer* updateLayer;
+  LayerRect* collect;
 };
 ErrorCode DrawObject(VmState* L, const DrawRequest* request);
 ErrorCode DisplayBrushCore(VmState* L, ObjectId id, int32_t x, int32_t y, int optionsIndex);

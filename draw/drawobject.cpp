@@ -106,6 +106,88 @@ BitmapHandle* alphaAtLevel(BitmapHandle* mask, BitmapHandle* alpha, int32_t widt
   return made;
 }
 
+// The update path: the layer's untransformed image (its own bitmaps, or
+// the current ones of its brush or anim frame; a vector brush's picture,
+// which is rendered again) drawn through the transform about the layer's
+// anchor into the transformed triple of its display state, which then
+// takes the new position and size.
+ErrorCode updateLayer(VmState* L, const DrawRequest& r) {
+  qmLayer* layer = r.updateLayer;
+  if (!layer || !layer->base || !layer->display) return ERR_WRONGUSAGE;
+  const LayerImageState* base = layer->base;
+  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+  OwnedTriple decoded;
+  int32_t width = 0, height = 0, sx = 0, sy = 0, isVector = 0;
+  PictureHandle* picture = nullptr;
+  DisplayRecord* owner = nullptr;
+  if (base->own.bitmap) {
+    bitmap = base->own.bitmap;
+    mask = base->own.mask;
+    alpha = base->own.alpha;
+    width = static_cast<int32_t>(GetBitmapAttr(bitmap, 0));
+    height = static_cast<int32_t>(GetBitmapAttr(bitmap, 14));
+  } else if (layer->type == LAYER_BRUSH || layer->type == LAYER_BRUSHPART) {
+    BrushObject* b = nullptr;
+    if (ErrorCode e = GetBrushObject(L, layer->sourceId, &b, BRUSH_HARDWARE | BRUSH_PENDING))
+      return e;
+    if (!b->bitmap) return ERR_WRONGUSAGE;
+    bitmap = b->bitmap;
+    mask = b->mask;
+    alpha = b->alpha;
+    width = b->width;
+    height = b->height;
+    isVector = b->isVector && b->picture ? 1 : 0;
+    picture = b->picture;
+    owner = b->display;
+    sx = base->partX;
+    sy = base->partY;
+  } else if (layer->type == LAYER_ANIM && drawContext.animHooks.getFrame) {
+    AnimFrameView view{};
+    if (ErrorCode e = drawContext.animHooks.getFrame(L, layer->sourceId, base->frame, &view))
+      return e;
+    if (view.owned) {
+      decoded.bitmap = view.bitmap;
+      decoded.mask = view.mask;
+      decoded.alpha = view.alpha;
+    }
+    bitmap = view.bitmap;
+    mask = view.mask;
+    alpha = view.alpha;
+    width = view.width;
+    height = view.height;
+  } else {
+    return ERR_WRONGUSAGE;
+  }
+  int32_t pw = std::min(base->requestedWidth > 0 ? base->requestedWidth : width, width - sx);
+  int32_t ph = std::min(base->requestedHeight > 0 ? base->requestedHeight : height, height - sy);
+  if (pw < 1 || ph < 1) return ERR_BADDIMENSIONS;
+  const DisplayTransform& t = r.transform ? *r.transform : layer->transform;
+  const double m[4] = {t.m11, t.m12, t.m21, t.m22};
+  // The untransformed image lies at the requested position less the
+  // anchor's share of its size; the transform turns it about the anchor.
+  int32_t x = base->requestedX - static_cast<int32_t>(std::lround(pw * layer->anchorX));
+  int32_t y = base->requestedY - static_cast<int32_t>(std::lround(ph * layer->anchorY));
+  OwnedTriple made;
+  int32_t nx = 0, ny = 0, nw = 0, nh = 0;
+  if (ErrorCode e =
+          TransformBitmapMatrix(L, isVector, picture, bitmap, mask, alpha, sx, sy, x, y, pw, ph,
+                                layer->anchorX, layer->anchorY, m, t.smoothScale, owner,
+                                &made.bitmap, &made.mask, &made.alpha, &nx, &ny, &nw, &nh))
+    return e;
+  LayerImageState* s = layer->display;
+  FreeBitmap(s->transformed.bitmap);
+  FreeBitMask(s->transformed.mask);
+  FreeAlphaChannel(s->transformed.alpha);
+  s->transformed = LayerTriple{made.bitmap, made.mask, made.alpha};
+  made.bitmap = made.mask = made.alpha = nullptr;
+  // The layer's position is its anchor point, whose share of the new size
+  // leads back to the box's corner.
+  SetLayerGeometry(L, layer, r.collect, nx + static_cast<int32_t>(std::lround(nw * layer->anchorX)),
+                   ny + static_cast<int32_t>(std::lround(nh * layer->anchorY)), nw, nh, nullptr,
+                   nullptr, nullptr, r.flags);
+  return ERR_NONE;
+}
+
 }  // namespace
 
 ErrorCode EnsureAlphaLevel(BitmapHandle** mask, BitmapHandle** alpha, int32_t width, int32_t height,
@@ -136,6 +218,7 @@ ErrorCode ApplyDrawEffects(const ObjectStyle* style, BitmapHandle* bitmap, Bitma
 
 ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
   DrawRequest r = *request;
+  if (r.flags & 16) return updateLayer(L, r);
   DisplayRecord* d = GetOutputDisplay();
   if (!d) return ERR_MEM;
   BrushObject* brush = nullptr;

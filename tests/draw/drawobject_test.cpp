@@ -3,6 +3,7 @@
 // compared with what ImageMagick makes of the same picture files.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -451,6 +452,66 @@ TEST_F(DrawObjectTest, VideoMemoryBrushes) {
   b->display = own;
   b->video = 0;
   d->outputVideo = 0;
+}
+
+// The update path draws a layer's brush again through a transform into
+// the layer's display state, at the place the layer's own rendering puts
+// it; a new transform gives the new image, size and position.
+TEST_F(DrawObjectTest, UpdatePathRendersALayerAgain) {
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenLayersLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  VmPushNumber(L, 1);
+  PushValue(L, Value::Table({{"color", static_cast<double>(BACKGROUND)},
+                             {"width", W},
+                             {"height", H},
+                             {"layers", true}}));
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
+  ASSERT_EQ(
+      CallWith("DisplayBrush",
+               {1, 50, 40, Value::Table({{"rotate", 90}, {"anchorx", 0.5}, {"anchory", 0.5}})}),
+      ERR_NONE);
+  Node* first = d->bgpic->layers.head;
+  ASSERT_TRUE(first && first->succ);
+  qmLayer* layer = reinterpret_cast<qmLayer*>(first);
+  LayerImageState* s = layer->display;
+  auto image = [&] {
+    std::vector<uint32_t> out;
+    BitmapHandle* b = s->transformed.bitmap;
+    if (!b) return out;
+    int32_t w = static_cast<int32_t>(GetBitmapAttr(b, 0));
+    int32_t h = static_cast<int32_t>(GetBitmapAttr(b, 14));
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x) out.push_back(ReadBitmapPixel(b, x, y, 0) & 0xFFFFFF);
+    return out;
+  };
+  using Geometry = std::array<int32_t, 4>;
+  const Geometry rendered{s->x, s->y, s->width, s->height};
+  const std::vector<uint32_t> turned = image();
+  ASSERT_EQ(turned, Words(Shell("convert '" + opaque + "' -rotate -90 -depth 8 rgb:-"), 3));
+
+  DrawRequest r{};
+  r.type = OBJTYPE_BRUSH;
+  r.id = layer->sourceId;
+  r.flags = 16;
+  r.updateLayer = layer;
+  ASSERT_EQ(DrawObject(L, &r), ERR_NONE);  // the layer's own transform
+  EXPECT_EQ((Geometry{s->x, s->y, s->width, s->height}), rendered);
+  EXPECT_EQ(image(), turned);
+
+  DisplayTransform doubled = layer->transform;
+  doubled.m11 = doubled.m22 = 2;
+  doubled.m12 = doubled.m21 = 0;
+  r.transform = &doubled;
+  ASSERT_EQ(DrawObject(L, &r), ERR_NONE);
+  EXPECT_EQ((Geometry{s->x, s->y, s->width, s->height}), (Geometry{10, 10, 80, 60}));
+  EXPECT_EQ(image(), Words(Shell("convert '" + opaque + "' -sample 200% -depth 8 rgb:-"), 3));
+
+  r.updateLayer = nullptr;
+  EXPECT_EQ(DrawObject(L, &r), ERR_WRONGUSAGE);
 }
 
 }  // namespace
