@@ -387,8 +387,9 @@ TEST_F(HardwareTest, VideoMemoryBrushesLiveWithTheirDisplay) {
 }
 
 // LoadBrush with "hardware" puts the picture into a video bitmap, its
-// alpha channel in the pixels' top bytes; without it the brush stays in
-// software.
+// alpha channel in the pixels' top bytes, at once or, while resources are
+// preloaded, when the first display realises it (unless software is
+// forced); without it the brush stays in software.
 TEST_F(HardwareTest, LoadedBrushInVideoMemory) {
   if (access("/usr/bin/convert", X_OK) != 0) GTEST_SKIP() << "ImageMagick is not installed";
   grant(0, 0x10);
@@ -398,23 +399,41 @@ TEST_F(HardwareTest, LoadedBrushInVideoMemory) {
                          png + "'")
                             .c_str()),
             0);
-  for (bool hardware : {true, false}) {
-    SCOPED_TRACE(hardware);
+  struct Case {
+    const char* name;
+    bool hardware, deferred;
+    int forceSoftware;
+    bool video;
+  } cases[] = {{"hardware", true, false, 0, true},
+               {"software", false, false, 0, false},
+               {"deferred hardware", true, true, 0, true},
+               {"deferred, software forced", true, true, 1, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TagItem defer[] = {{ATTR_DEFERBITMAPS, c.deferred ? 1u : 0u}, {ATTR_DONE, 0}};
+    SetGlobalAttrs(L, defer);
     VmPushNumber(L, 2);
     VmPushString(L, png.c_str());
     VmNewTable(L);
     for (const char* name : {"hardware", "loadalpha"}) {
       VmPushString(L, name);
-      VmPushBoolean(L, name[0] == 'l' || hardware);
+      VmPushBoolean(L, name[0] == 'l' || c.hardware);
       VmSetTable(L, -3);
     }
     ASSERT_EQ(Call("LoadBrush", 3), ERR_NONE);
+    defer[0].data = 0;
+    SetGlobalAttrs(L, defer);
     BrushObject* b = Brush(2);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->video, hardware ? 1 : 0);
-    EXPECT_EQ(b->bitmap->video, hardware ? 1u : 0u);
-    EXPECT_EQ(b->alpha == nullptr, hardware);
-    if (hardware) {
+    if (c.deferred) {
+      EXPECT_EQ(b->bitmap, nullptr);
+      ASSERT_EQ(RealizeDeferredBrushes(c.forceSoftware, 0), ERR_NONE);
+    }
+    ASSERT_NE(b->bitmap, nullptr);
+    EXPECT_EQ(b->video, c.video ? 1 : 0);
+    EXPECT_EQ(b->bitmap->video, c.video ? 1u : 0u);
+    EXPECT_EQ(b->alpha == nullptr, c.video);
+    if (c.video) {
       EXPECT_EQ(b->videoContent, 2);
       EXPECT_EQ(bitmapPixel(b->bitmap->backing, 0, 0), 0x00FF0000);
       EXPECT_EQ(bitmapPixel(b->bitmap->backing, 1, 0), 0xFFFF0000);
