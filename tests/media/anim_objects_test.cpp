@@ -261,6 +261,31 @@ TEST_F(Anims, PreloadedFramesStayRawUntilADisplayOpens) {
   EXPECT_EQ(Frame(2, 2), want[4]);
   EXPECT_EQ(Anim(2)->frames.raw[1], nullptr);
   EXPECT_NE(Anim(2)->frames.raw[0], nullptr);
+  // A failing allocation while loading leaves no anim (and nothing
+  // leaked); one while realising leaves frames raw for the next try.
+  defer[0].data = 1;
+  SetGlobalAttrs(p.L, defer);
+  for (const Case& c : cases) {
+    for (uint64_t n = 1;; n++) {
+      ASSERT_LT(n, 10000u);
+      SetAllocFailure(n, false);
+      ErrorCode e = load(c, 5);
+      bool failed = GetAllocFailureCount() > 0;
+      SetAllocFailure(0, false);
+      if (!e) break;
+      ASSERT_TRUE(failed) << c.id << ": " << e;
+      EXPECT_EQ(Anim(5), nullptr) << c.id << ": allocation " << n;
+    }
+    ASSERT_EQ(Call("FreeAnim", {5}), 0);
+  }
+  defer[0].data = 0;
+  SetGlobalAttrs(p.L, defer);
+  SetAllocFailure(1, false);
+  ErrorCode e = RealizeDeferredAnims();
+  SetAllocFailure(0, false);
+  EXPECT_TRUE(e == ERR_BITMAP || e == ERR_ALLOCMASK) << e;
+  EXPECT_NE(Anim(1)->frames.raw[0], nullptr);
+  EXPECT_NE(Anim(1)->file, nullptr);
   ASSERT_EQ(RealizeDeferredAnims(), ERR_NONE);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.id);
