@@ -142,7 +142,8 @@ TEST_F(FamiliesTest, EveryEffectShowsHidesAndRemovesALayerAsThePlainCommandsDo) 
 }
 
 // The gates and pushes on a layer that emulates a background picture: the
-// old picture is that background picture, and the layer ends shown.
+// old picture is that background picture, and the layer ends shown. On a
+// plain layer they run as HSTRIPES; "bgpicemu" needs "bgpic".
 TEST_F(FamiliesTest, MovingEffectsShowALayerOverItsEmulatedPicture) {
   OpenDisplay(34, 24, true);
   MakeBrush(1, 20, 12, Fill::Coded, Plane::None, 0, 1);
@@ -152,6 +153,17 @@ TEST_F(FamiliesTest, MovingEffectsShowALayerOverItsEmulatedPicture) {
   ASSERT_EQ(Run("SetLayerShadow", {1, 1}), ERR_NONE);
   ASSERT_EQ(Run("SetLayerBorder", {1, 1, 0xFFFFFF, 2}), ERR_NONE);
   Frame shown = Snapshot();
+  ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+  Frame hidden = Snapshot();
+  EXPECT_EQ(Run("ShowLayerFX", {1, Value::Table({{"type", 74}, {"bgpicemu", 1}})}),
+            ERR_MISSINGPARAMTR);
+  EXPECT_EQ(Snapshot(), hidden);
+  EXPECT_TRUE(LayerHidden(1));
+  ASSERT_EQ(Run("ShowLayerFX", {1, 78, 3, 4}), ERR_NONE);
+  std::vector<Frame> pushed = frames;
+  ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+  ASSERT_EQ(Run("ShowLayerFX", {1, 0, 3, 4}), ERR_NONE);
+  EXPECT_EQ(frames, pushed);
   ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
   for (int32_t id : MOVING_IDS) {
     SCOPED_TRACE(testing::Message() << "effect " << id);
