@@ -56,6 +56,43 @@ void blitThrough(FXState* state, BitmapHandle* source, BitmapHandle* dest, Bitma
           SAFEBLT_NOCLIPRECORD | SAFEBLT_NOSPRITES | SAFEBLT_BITMAPONLY, mask, alpha, nullptr);
 }
 
+// A software bitmap of 32-bit pixels: its words and row length in pixels.
+bool plainPixels(BitmapHandle* b, uint32_t** pixels, int32_t* row) {
+  if (!b || b->video || b->adapterMade || GetBitmapAttr(b, 21) != PIXFMT_ARGB32) return false;
+  *pixels = reinterpret_cast<uint32_t*>(GetBitmapAttr(b, 23));
+  *row = static_cast<int32_t>(GetBitmapAttr(b, 13));
+  return *pixels != nullptr;
+}
+
+// One pass instead of a copy and TintBitmap: `to` becomes `from` (both of
+// the picture's size) tinted towards the colour at opacity t below 255,
+// each channel d + ((c - d) * t >> 8) and alpha 0, exactly as the tint
+// leaves it. False when the bitmaps are not plain software ones.
+bool tintCopy(const FXState* state, BitmapHandle* from, BitmapHandle* to, ArgbColor colour,
+              int32_t t) {
+  int32_t W = state->width, H = state->height;
+  if (t < 1 || t > 254 || !from || from->width != W || from->height != H) return false;
+  uint32_t *src = nullptr, *dst = nullptr;
+  int32_t srcRow = 0, dstRow = 0;
+  if (!plainPixels(from, &src, &srcRow) || !plainPixels(to, &dst, &dstRow)) return false;
+  const int32_t cr = static_cast<int32_t>((colour >> 16) & 0xFF),
+                cg = static_cast<int32_t>((colour >> 8) & 0xFF),
+                cb = static_cast<int32_t>(colour & 0xFF);
+  for (int32_t y = 0; y < H; y++) {
+    const uint32_t* in = src + static_cast<ptrdiff_t>(y) * srcRow;
+    uint32_t* out = dst + static_cast<ptrdiff_t>(y) * dstRow;
+    for (int32_t x = 0; x < W; x++) {
+      auto p = static_cast<int32_t>(in[x]);
+      int32_t r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
+      r += ((cr - r) * t) >> 8;
+      g += ((cg - g) * t) >> 8;
+      b += ((cb - b) * t) >> 8;
+      out[x] = static_cast<uint32_t>(r << 16 | g << 8 | b);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 // ---- FADE 116 and BLEND 117 ----
@@ -138,11 +175,18 @@ ErrorCode RenderFadeFX(FXState* state, int32_t* done) {
   w->tinted = fade && level <= 255 ? state->background : state->image;
   int32_t tint = fadeTint(level);
   if (!state->layerMode) {
-    copyWhole(state, w->tinted, w->b);
-    if (tint > 0) TintBitmap(w->b, 0, 0, W, H, w->colour, tint);
-    copyWhole(state, state->background, w->a);
-    blitThrough(state, w->b, w->a, state->mask, state->alpha);
-    ShowFXWork(state, w->a);
+    if (!tintCopy(state, w->tinted, w->b, w->colour, tint)) {
+      copyWhole(state, w->tinted, w->b);
+      if (tint > 0) TintBitmap(w->b, 0, 0, W, H, w->colour, tint);
+    }
+    if (state->mask || state->alpha) {
+      copyWhole(state, state->background, w->a);
+      blitThrough(state, w->b, w->a, state->mask, state->alpha);
+      ShowFXWork(state, w->a);
+    } else {
+      // An opaque picture covers the old one whole: B is the frame.
+      ShowFXWork(state, w->b);
+    }
   } else {
     LayerTriple& own = layerOwn(state);
     if (fadesOpacity(state, level)) {

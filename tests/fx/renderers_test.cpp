@@ -395,6 +395,31 @@ TEST(FXRenderers, FadeAndCrossFadeLevels) {
   }
 }
 
+// Every FADE and BLEND frame of a detailed picture is exactly the tinted
+// picture that TintBitmap makes of a copy at the frame's tint.
+TEST(FXRenderers, FadeFramesAreTheTintedPictureExactly) {
+  const int W = 23, H = 11;
+  // Each channel of the colour lies inside the picture's range, so that tints go
+  // both up and down.
+  const uint32_t COLOUR = 0x183005;
+  for (int id : {116, 117})
+    for (int speed : {40, 51}) {
+      SCOPED_TRACE(testing::Message() << "effect " << id << " speed " << speed);
+      DirectRun r(W, H);
+      ASSERT_EQ(r.prepare(id, speed, static_cast<int>(COLOUR)), ERR_NONE);
+      ASSERT_TRUE(r.run());
+      for (size_t k = 1; k <= r.frames.size(); ++k) {
+        int level = std::min(static_cast<int>(k) * speed, 511);
+        if (k == r.frames.size()) level = 511;
+        int tint = level < 256 ? level : 255 - level % 256;
+        bool old = id == 116 && level <= 255;
+        OwnedBitmap want = Picture(W, H, [old](int x, int y) { return coded(old ? 2 : 1, x, y); });
+        if (tint > 0) TintBitmap(want.get(), 0, 0, W, H, COLOUR, tint);
+        ASSERT_EQ(r.frames[k - 1], PixelsOf(want.get())) << "frame " << k << " tint " << tint;
+      }
+    }
+}
+
 // FADE and BLEND with RANDOMPARAMETER take one colour, rand()'s low 24
 // bits, for the whole transition.
 TEST(FXRenderers, RandomFadeColourComesFromTheSeed) {
