@@ -10,6 +10,7 @@
 // a work bitmap of the picture's size and shows it whole; layer mode writes
 // the layer's image state and lets the stack show it.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -520,6 +521,10 @@ struct WaterWork {
   int32_t halfDuration;
   int32_t* distances;  // width x height
   double* sine;        // RIPPLE_SINE_ENTRIES entries
+  // Direct mode: the displacement factor of each distance from the centre
+  // for the current frame (0 to the largest distance).
+  double* factors;
+  int32_t largestDistance;
 };
 
 void releaseWater(FXState* state, int32_t) {
@@ -527,6 +532,7 @@ void releaseWater(FXState* state, int32_t) {
   if (!w) return;
   FreeBitmap(w->work);
   FreeBitmap(w->alphaWork);
+  FreeMemory(w->factors);
   FreeMemory(w->distances);
   FreeMemory(w->sine);
 }
@@ -553,6 +559,55 @@ double waterWaveLength(int32_t effect) {
 
 // One wave frame k drawn by the ripple kernel; a bitmap that cannot be
 // locked leaves the frame undrawn.
+// The ripple of one frame in direct mode over plain 32-bit pictures, in
+// the pixel engine's arithmetic: the displacement depends only on a
+// pixel's distance from the centre, so it is worked out once per distance
+// instead of once per pixel. False when the bitmaps are not plain software
+// ones of the picture's size; the engine's kernel draws the frame then.
+bool fastRipple(FXState* state, WaterWork* w, int32_t k) {
+  constexpr double TWO_PI = 6.28318530717959, TABLE_STEP = 0.001;
+  int32_t W = state->width, H = state->height;
+  uint32_t *fresh = nullptr, *old = nullptr, *out = nullptr;
+  int32_t freshRow = 0, oldRow = 0, outRow = 0;
+  if (!w->factors || !state->background || state->image->width != W || state->image->height != H ||
+      state->background->width != W || state->background->height != H ||
+      !plainPixels(state->image, &fresh, &freshRow) ||
+      !plainPixels(state->background, &old, &oldRow) || !plainPixels(w->work, &out, &outRow))
+    return false;
+  int32_t n = std::max(w->halfDuration, 1);
+  int32_t fade = static_cast<int32_t>(std::min<int64_t>(255, int64_t{k} * 255 / (2 * n)));
+  double amplitude = (k < n ? k : 2 * n - k) * 0.05;
+  double lambda = w->waveLength < 1.0 ? 1.0 : w->waveLength;
+  int32_t radius = std::max(W / 2, H / 2), cx = W / 2, cy = H / 2;
+  for (int32_t d = 0; d <= w->largestDistance; d++) {
+    double phi = std::fmod(d / lambda * TWO_PI - k, TWO_PI);
+    if (phi < 0) phi += TWO_PI;
+    if (!std::isfinite(phi)) phi = 0;
+    int32_t index = std::clamp(VmTruncInt32(phi / TABLE_STEP), 0, RIPPLE_SINE_ENTRIES - 1);
+    double f = radius >= 1 ? amplitude * w->sine[index] * (radius - d) / radius : 0.0;
+    if (d != 0) f = f * lambda / d;
+    w->factors[d] = f;
+  }
+  const int32_t* distance = w->distances;
+  for (int32_t y = 0; y < H; y++) {
+    uint32_t* row = out + static_cast<ptrdiff_t>(y) * outRow;
+    double dy = y - static_cast<double>(cy);
+    for (int32_t x = 0; x < W; x++) {
+      double f = w->factors[*distance++];
+      int32_t u = std::clamp(VmTruncInt32(f * (x - static_cast<double>(cx)) + x), 0, W - 1);
+      int32_t v = std::clamp(VmTruncInt32(f * dy + y), 0, H - 1);
+      auto a = static_cast<int32_t>(fresh[static_cast<ptrdiff_t>(v) * freshRow + u]);
+      auto b = static_cast<int32_t>(old[static_cast<ptrdiff_t>(v) * oldRow + u]);
+      int32_t r = (b >> 16) & 0xFF, g = (b >> 8) & 0xFF, bl = b & 0xFF;
+      r += (((a >> 16) & 0xFF) - r) * fade >> 8;
+      g += (((a >> 8) & 0xFF) - g) * fade >> 8;
+      bl += ((a & 0xFF) - bl) * fade >> 8;
+      row[x] = static_cast<uint32_t>(r << 16 | g << 8 | bl);
+    }
+  }
+  return true;
+}
+
 void drawWaves(FXState* state, WaterWork* w, int32_t k) {
   if (state->layerMode) {
     LayerTriple& own = layerOwn(state);
@@ -561,7 +616,7 @@ void drawWaves(FXState* state, WaterWork* w, int32_t k) {
                           w->halfDuration, state->reverse, k);
     return;
   }
-  if (!state->background) return;
+  if (!state->background || fastRipple(state, w, k)) return;
   RippleTransitionFrame(state->image, state->background, w->work, nullptr, nullptr, state->width,
                         state->height, w->distances, w->sine, w->waveLength, 0.05, w->halfDuration,
                         0, k);
@@ -588,6 +643,13 @@ ErrorCode RenderWaterFX(FXState* state, int32_t* done) {
     w->sine = static_cast<double*>(AllocMemoryArray(RIPPLE_SINE_ENTRIES, sizeof(double), 0));
     if (!w->distances || !w->sine) return ERR_MEM;
     BuildRippleTables(w->sine, w->distances, W, H, W / 2, H / 2);
+    if (!state->layerMode) {
+      for (size_t i = 0; i < static_cast<size_t>(W) * static_cast<size_t>(H); i++)
+        w->largestDistance = std::max(w->largestDistance, w->distances[i]);
+      // Without the table the engine's kernel draws every frame.
+      w->factors = static_cast<double*>(
+          AllocMemoryArray(static_cast<size_t>(w->largestDistance) + 1, sizeof(double), 0));
+    }
     if (state->layerMode) {
       w->alphaWork = MakeFXOpacityChannel(state);
       if (!w->alphaWork) return ERR_MEM;

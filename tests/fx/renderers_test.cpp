@@ -456,6 +456,35 @@ TEST(FXRenderers, DissolveFollowsTheSeededTable) {
   EXPECT_EQ(r.frames.back(), n);
 }
 
+// Every WATER frame is exactly what the pixel engine's ripple kernel draws
+// of the two pictures at that frame.
+TEST(FXRenderers, WaterFramesAreTheRippleKernelsExactly) {
+  const int W = 37, H = 23;
+  const double WAVES[] = {32.0, 64.0, 16.0, 8.0};
+  std::vector<int32_t> distances(static_cast<size_t>(W) * H);
+  std::vector<double> sine(RIPPLE_SINE_ENTRIES);
+  BuildRippleTables(sine.data(), distances.data(), W, H, W / 2, H / 2);
+  auto random = [](int n, int x, int y) {
+    return static_cast<uint32_t>((x * 2654435761u) ^ (y * 40503u) ^ (n * 97u)) & RGB;
+  };
+  for (int id = 134; id <= 137; ++id) {
+    SCOPED_TRACE(testing::Message() << "effect " << id);
+    DirectRun r(W, H, Picture(W, H, [&](int x, int y) { return random(1, x, y); }),
+                Picture(W, H, [&](int x, int y) { return random(2, x, y); }));
+    ASSERT_EQ(r.prepare(id, 5), ERR_NONE);
+    ASSERT_TRUE(r.run());
+    ASSERT_EQ(r.frames.size(), 10u);
+    OwnedBitmap want(AllocBitmap(W, H, 0, nullptr));
+    for (int k = 1; k < 10; ++k) {
+      ASSERT_EQ(
+          RippleTransitionFrame(r.newPic.get(), r.oldPic.get(), want.get(), nullptr, nullptr, W, H,
+                                distances.data(), sine.data(), WAVES[id - 134], 0.05, 5, 0, k),
+          ERR_NONE);
+      ASSERT_EQ(r.frames[static_cast<size_t>(k) - 1], PixelsOf(want.get())) << "frame " << k;
+    }
+  }
+}
+
 TEST(FXRenderers, WaterWavesAreStrongestHalfway) {
   const int W = 48, H = 40;
   // Smooth ramps, so that a pixel departs from the mix by about as much
