@@ -38,7 +38,22 @@ void copyDesktop(DisplayRecord* d) {
 ErrorCode preparePictures(VmState* L) {
   if (displayContext.picturesPrepared) return ERR_NONE;
   displayContext.picturesPrepared = true;
-  if (!DisplayAdapterInUse()) QueryNativePixelFormat(nullptr);
+  if (!DisplayAdapterInUse()) {
+    QueryNativePixelFormat(nullptr);
+    // Window bitmaps made before the screen's format was known take it
+    // now: the window system shows their memory as it is.
+    const int64_t format = GetSoftBitmapFormatOverride();
+    for (DisplayRecord* d = GetDisplayList(); d;
+         d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
+      BitmapHandle* old = d->windowBitmap;
+      if (!old || format < 0 || GetBitmapAttr(old, 21) == format) continue;
+      BitmapHandle* fresh = AllocBitmap(old->width, old->height, 0, nullptr);
+      if (!fresh) return ERR_BITMAP;
+      BltBitmapToTarget(old, 0, 0, fresh, 0, 0, old->width, old->height);
+      FreeBitmap(old);
+      d->windowBitmap = fresh;
+    }
+  }
   // Brushes loaded before a display existed become bitmaps now. No setting
   // of the player forbids video-memory brushes, so software is not forced,
   // and at the first opening no display-bound brush waits for another.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "display/display_private.h"
@@ -22,10 +23,13 @@ namespace {
 using imagetest::Shell;
 using imagetest::Words;
 
-class SnapshotX11Test : public ::testing::TestWithParam<int> {
+// The screen's depth, and whether the display was made while preloading
+// (else before the first opening, in the format bitmaps have until then).
+class SnapshotX11Test : public ::testing::TestWithParam<std::tuple<int, bool>> {
  protected:
   void SetUp() override {
-    server = std::make_unique<DisplayTestServer>("640x480x" + std::to_string(GetParam()));
+    server =
+        std::make_unique<DisplayTestServer>("640x480x" + std::to_string(std::get<0>(GetParam())));
     ASSERT_TRUE(server->running());
     setenv("DISPLAY", server->name().c_str(), 1);
     SetNoPointerThread(1);
@@ -69,12 +73,12 @@ class SnapshotX11Test : public ::testing::TestWithParam<int> {
 };
 
 TEST_P(SnapshotX11Test, WindowSnapshotsEqualTheScreenInEveryFormat) {
-  const bool sixteen = GetParam() == 16;
-  SCOPED_TRACE(GetParam());
+  const bool sixteen = std::get<0>(GetParam()) == 16;
+  SCOPED_TRACE(sixteen ? "16 bits" : "24 bits");
   imagetest::TempDir dir;
-  // Made while preloading, as an applet's display is: its images are made
-  // in the screen's format at the first opening.
-  TagItem tags[] = {{ATTR_DEFERBITMAPS, 1}, {ATTR_DONE, 0}};
+  // Made while preloading, as an applet's display is, or before the first
+  // opening: either way the window shows it in the screen's format.
+  TagItem tags[] = {{ATTR_DEFERBITMAPS, std::get<1>(GetParam()) ? 1u : 0u}, {ATTR_DONE, 0}};
   SetGlobalAttrs(h.L, tags);
   VmPushNumber(h.L, 1);
   PushOptions(h.L, {{"width", 64}, {"height", 48}, {"color", 0x336699}});
@@ -146,6 +150,8 @@ TEST_P(SnapshotX11Test, WindowSnapshotsEqualTheScreenInEveryFormat) {
   EXPECT_EQ(Run("SaveSnapshot", {(dir / "closed.bmp").c_str(), 0}), ERR_CLOSEDDISPLAY);
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, SnapshotX11Test, ::testing::Values(24, 16));
+INSTANTIATE_TEST_SUITE_P(DepthsAndPreload, SnapshotX11Test,
+                         ::testing::Combine(::testing::Values(24, 16),
+                                            ::testing::Values(true, false)));
 
 }  // namespace
