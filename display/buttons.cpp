@@ -123,8 +123,9 @@ int cmdMakeButton(VmState* L) {
     tableIndex = 7;
   } else if (type == LAYERBUTTON) {
     if (ErrorCode error = FindButtonLayer(L, 3, pic, &layer)) return error;
+    // The button that this one replaces does not hold the layer.
     for (qmBGPicButton* b = listOf(pic); b; b = b->next)
-      if (b->layer == layer) return ERR_WRONGUSAGE;
+      if (b->layer == layer && (automatic || !sameId(b, id))) return ERR_WRONGUSAGE;
     extra[0] = VmCheckInteger(L, 4);
     extra[1] = VmCheckInteger(L, 5);
     tableIndex = 6;

@@ -94,8 +94,9 @@ TEST_F(LayerButtonsTest, ButtonFollowsItsLayerAndItsHiddenSwitch) {
   ASSERT_EQ(CallWith("SetLayerName", {2, "green"}), ERR_NONE);
   ASSERT_EQ(MakeLayerButton(1, 1, 0), ERR_NONE);
   ASSERT_EQ(MakeLayerButton(2, 2, 1), ERR_NONE);
-  // A layer holds one button at most.
+  // A layer holds one button at most; the same identifier replaces it.
   EXPECT_EQ(MakeLayerButton(3, 1, 0), ERR_WRONGUSAGE);
+  EXPECT_EQ(MakeLayerButton(1, 1, 0), ERR_NONE);
 
   struct Case {
     const char* step;
