@@ -4,6 +4,7 @@
 // subsongs. By default one music plays at a time: starting one stops the
 // current music. Invariant: the current music is playing or null; the
 // last paused music is paused or null.
+#include <cmath>
 #include <cstring>
 
 #include "display/display.h"
@@ -543,8 +544,10 @@ int cmdFillMusicBuffer(VmState* L) {
       for (; values < limit; values++) {
         VmRawGetI(L, dataIndex, static_cast<int>(values));
         bool number = VmType(L, -1) == VM_TYPE_NUMBER;
-        // Truncated toward zero; the low 8 or 16 bits are kept.
-        auto v = static_cast<int64_t>(number ? VmToNumber(L, -1) : 0);
+        // Truncated toward zero; the low 8 or 16 bits are kept (taken from
+        // the value modulo 65536, so any size converts; not a number is 0).
+        double x = number ? std::fmod(std::trunc(VmToNumber(L, -1)), 65536.0) : 0;
+        auto v = std::isnan(x) ? int64_t{0} : static_cast<int64_t>(x);
         VmSetTop(L, -2);
         if (!number) break;
         if (bits == 16) {

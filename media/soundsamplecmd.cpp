@@ -100,7 +100,8 @@ ErrorCode readPcmValues(VmState* L, int table, int32_t code, int countGiven, int
     double v = number ? VmToNumber(L, -1) : 0;
     VmSetTop(L, -2);
     if (!number) return ERR_WRONGUSAGE;
-    if (wide ? (v < -32768 || v > 32767) : (v < -128 || v > 127)) return ERR_SMPRANGE;
+    // Outside the range, or not a number at all.
+    if (wide ? !(v >= -32768 && v <= 32767) : !(v >= -128 && v <= 127)) return ERR_SMPRANGE;
     if (wide) {
       auto s = static_cast<int16_t>(v);
       std::memcpy(out->get() + 2 * i, &s, 2);

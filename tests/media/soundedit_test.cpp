@@ -281,7 +281,7 @@ TEST_F(SoundEdit, InsertedFramesAreConverted) {
 }
 
 // The "FillMusicBuffer" handler of the sample-buffer test: it queues frames
-// of sample 1 and frees it, frames of sample 2, then the end.
+// of sample 1 and frees it, frames of sample 2, pcm values, then the end.
 PlayerHarness* fillHarness = nullptr;
 int fillCalls = 0;
 std::vector<ErrorCode> fillErrors;
@@ -296,6 +296,8 @@ int fillFromSamples(VmState* L) {
        5,
        {{"id", N(1)}, {"start", N(1)}, {"end", N(3)}, {"offset", N(1)}, {"free", B(true)}}},
       {"sample", 2, {{"id", N(2)}, {"loop", B(false)}}},
+      // Numbers keep their low 16 bits, whatever their size; not a number is 0.
+      {"pcm", 4, {{"data", A({196613, -65537, std::nan(""), 70000.9})}}},
       {"end", 0, {}},
   };
   for (const Buffer& b : buffers) {
@@ -323,7 +325,7 @@ TEST_F(SoundEdit, ScriptFedMusicQueuesSampleFramesAndEnds) {
   fillCalls = 0;
   fillErrors.clear();
   ASSERT_EQ(Call("CreateMusic", {N(1), N(1000), N(MONO16)}), ERR_NONE);
-  EXPECT_EQ(fillErrors, (std::vector<ErrorCode>{ERR_NONE, ERR_NONE, ERR_NONE}));
+  EXPECT_EQ(fillErrors, (std::vector<ErrorCode>{ERR_NONE, ERR_NONE, ERR_NONE, ERR_NONE}));
   EXPECT_EQ(Call("FreeSample", {N(1)}), ERR_FINDSAMPLE);  // freed by the buffer
   ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
   int32_t channel = ChannelOf(1);
@@ -332,10 +334,10 @@ TEST_F(SoundEdit, ScriptFedMusicQueuesSampleFramesAndEnds) {
   std::vector<int16_t> values(got.size() / 2);
   std::memcpy(values.data(), got.data(), values.size() * 2);
   // Frames 2, 1, 2, 1, 2 of sample 1 (a range of two from offset 1), then
-  // the left side of sample 2's one frame and silence past its end; the
-  // music ends there.
-  EXPECT_EQ(values,
-            (std::vector<int16_t>{50 * 256, -100 * 256, 50 * 256, -100 * 256, 50 * 256, 7, 0}));
+  // the left side of sample 2's one frame and silence past its end, then
+  // the pcm values; the music ends there.
+  EXPECT_EQ(values, (std::vector<int16_t>{50 * 256, -100 * 256, 50 * 256, -100 * 256, 50 * 256, 7,
+                                          0, 5, -1, 0, 4464}));
   fakeNow.seconds += 10;
   ASSERT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_NONE);
   EXPECT_EQ(VmToBoolean(L, -1), 0);
@@ -490,6 +492,7 @@ TEST_F(SoundEdit, ValuesThatAreNotNumbers) {
     std::vector<Push> args;
     ErrorCode error;
   } cases[] = {
+      {"a sample value", "CreateSample", {N(3), A({1, nan}), N(8000)}, ERR_SMPRANGE},
       {"mix frames", "MixSample", {N(9), N(nan), N(8000), N(MONO16), N(1), Nil()}, ERR_WRONGUSAGE},
       {"insert range start",
        "InsertSample",
