@@ -550,6 +550,230 @@ ErrorCode renderTextLayer(VmState* L, qmLayer* layer, LayerImageState* state,
   return ERR_NONE;
 }
 
+// ---- Layer style fields of text and print layers ----
+
+void setNumber(VmState* L, const char* name, double value) {
+  VmPushString(L, name);
+  VmPushNumber(L, value);
+  VmSetTable(L, -3);
+}
+
+bool readInt(VmState* L, int table, const char* name, int32_t* value) {
+  int found = 0;
+  return GetTableFieldInt(L, table, name, value, &found) != 0;
+}
+
+// "tabs": numbers in index order from 0 (or 1) up to the first nil, at
+// most 31, kept ascending.
+ErrorCode readTabs(VmState* L, int table, TextRecord* rec, bool* given) {
+  VmPushString(L, "tabs");
+  VmGetTable(L, table);
+  const int list = VmGetTop(L);
+  if (VmType(L, list) == VM_TYPE_NIL) {
+    VmSetTop(L, list - 1);
+    return ERR_NONE;
+  }
+  if (VmType(L, list) != VM_TYPE_TABLE) {
+    VmSetTop(L, list - 1);
+    return ERR_NUMTABLEARG;
+  }
+  std::vector<int32_t> tabs;
+  VmRawGetI(L, list, 0);
+  int index = VmType(L, -1) == VM_TYPE_NIL ? 1 : 0;
+  VmSetTop(L, list);
+  ErrorCode e = ERR_NONE;
+  for (;; ++index) {
+    VmRawGetI(L, list, index);
+    const int type = VmType(L, -1);
+    VmSetTop(L, list);
+    if (type == VM_TYPE_NIL) break;
+    if (type != VM_TYPE_NUMBER) {
+      e = ERR_NUMTABLEARG;
+      break;
+    }
+    if (tabs.size() >= TAB_STOPS - 1) {
+      e = ERR_INTERNAL;
+      break;
+    }
+    VmRawGetI(L, list, index);
+    tabs.push_back(VmTruncInt32(VmToNumber(L, -1)));
+    VmSetTop(L, list);
+  }
+  VmSetTop(L, list - 1);
+  if (e) return e;
+  std::sort(tabs.begin(), tabs.end());
+  std::copy(tabs.begin(), tabs.end(), rec->tabs);
+  rec->tabCount = static_cast<int32_t>(tabs.size());
+  *given = true;
+  return ERR_NONE;
+}
+
+// The text fields of a style table on a copy of the layer's request:
+// "color", "fontstyle" and "fontstyleclear" (shadow and edge switch the
+// layer's shadow and border), "encoding", "rightmargin", "text"; "align"
+// for text layers; "leftmargin", "cursorx", "cursory" and "tabs" for print
+// layers. Another kind of layer cannot become a text or print layer: it
+// has no request to show.
+ErrorCode readTextStyle(VmState* L, int table, LayerStyleWork* w) {
+  const qmLayer* layer = w->layer;
+  const bool textKind = layer->type == LAYER_TEXTOUT || layer->type == LAYER_PRINT;
+  if (!textKind || !layer->base || !layer->base->kindData) return ERR_WRONGUSAGE;
+  auto* rec = static_cast<TextRecord*>(AllocMemory(sizeof(TextRecord), 1));
+  if (!rec) return ERR_MEM;
+  if (ErrorCode e = CopyTextRecord(static_cast<const TextRecord*>(layer->base->kindData), rec)) {
+    FreeMemory(rec);
+    return e;
+  }
+  w->kindData = rec;
+  const bool print = w->type == LAYER_PRINT;
+  bool content = w->typeChanged != 0;
+  int found = 0;
+  uint32_t colour = 0;
+  if (GetTableFieldU32(L, table, "color", &colour, &found)) {
+    rec->style.fontColor = colour & 0xFFFFFF;
+    content = true;
+  }
+  int32_t v = 0;
+  if (readInt(L, table, "fontstyle", &v)) {
+    if (v & TEXTSTYLE_NORMAL) {
+      rec->style.flags = TEXTSTYLE_NORMAL;
+    } else {
+      rec->style.flags |= v & ~(TEXTSTYLE_SHADOW | TEXTSTYLE_EDGE);
+      if (v & TEXTSTYLE_SHADOW) w->shadow.on = 1;
+      if (v & TEXTSTYLE_EDGE) w->border.on = 1;
+      if (v & (TEXTSTYLE_SHADOW | TEXTSTYLE_EDGE)) w->styleChanged = 1;
+    }
+    content = true;
+  }
+  if (readInt(L, table, "fontstyleclear", &v)) {
+    rec->style.flags &= ~(v & ~(TEXTSTYLE_SHADOW | TEXTSTYLE_EDGE));
+    if (v & TEXTSTYLE_SHADOW) w->shadow.on = 0;
+    if (v & TEXTSTYLE_EDGE) w->border.on = 0;
+    if (v & (TEXTSTYLE_SHADOW | TEXTSTYLE_EDGE)) w->styleChanged = 1;
+    content = true;
+  }
+  if (readInt(L, table, "encoding", &v)) {
+    if (v < 0 || v > 1) return ERR_WRONGUSAGE;
+    rec->encoding = v;
+    content = true;
+  }
+  if (readInt(L, table, "rightmargin", &v)) {
+    if (v < 0 && print) return ERR_WRONGUSAGE;
+    rec->wrapWidth = v;
+    content = true;
+  }
+  if (!print && readInt(L, table, "align", &v)) {
+    rec->align = v;
+    content = true;
+  }
+  if (print) {
+    if (readInt(L, table, "leftmargin", &v)) {
+      if (v < 0) return ERR_WRONGUSAGE;
+      rec->leftMargin = v;
+      content = true;
+    }
+    if (readInt(L, table, "cursorx", &rec->cursorX)) content = true;
+    if (readInt(L, table, "cursory", &rec->cursorY)) content = true;
+    if (rec->cursorX < rec->leftMargin || rec->cursorX > rec->wrapWidth)
+      rec->cursorX = rec->leftMargin;
+    bool tabs = false;
+    if (ErrorCode e = readTabs(L, table, rec, &tabs)) return e;
+    content = content || tabs;
+  }
+  VmPushString(L, "text");
+  VmGetTable(L, table);
+  if (VmType(L, -1) != VM_TYPE_NIL) {
+    const char* text = VmToString(L, -1);
+    ErrorCode e = text ? SetTextRecordText(rec, text) : ERR_WRONGUSAGE;
+    VmSetTop(L, VmGetTop(L) - 1);
+    if (e) return e;
+    content = true;
+  } else {
+    VmSetTop(L, VmGetTop(L) - 1);
+  }
+  ClampTextStyle(&rec->style);
+  if (content) w->content = 1;
+  return ERR_NONE;
+}
+
+void writeTextStyle(VmState* L, qmLayer* layer) {
+  const auto* rec = static_cast<const TextRecord*>(layer->base->kindData);
+  if (!rec) return;
+  setNumber(L, "color", static_cast<double>(rec->style.fontColor));
+  setNumber(L, "fontstyle", rec->style.flags);
+  setNumber(L, "encoding", rec->encoding);
+  setNumber(L, "rightmargin", rec->wrapWidth);
+  if (layer->type == LAYER_TEXTOUT) setNumber(L, "align", rec->align);
+  if (layer->type == LAYER_PRINT) {
+    setNumber(L, "leftmargin", rec->leftMargin);
+    setNumber(L, "cursorx", rec->cursorX);
+    setNumber(L, "cursory", rec->cursorY);
+    VmPushString(L, "tabs");
+    VmNewTable(L);
+    for (int32_t i = 0; i < rec->tabCount; ++i) {
+      VmPushNumber(L, rec->tabs[i]);
+      VmRawSetI(L, -2, i);
+    }
+    VmSetTable(L, -3);
+  }
+  VmPushString(L, "text");
+  VmPushString(L, rec->text ? rec->text : "");
+  VmSetTable(L, -3);
+}
+
+int32_t listPosition(const qmLayer* layer) {
+  int32_t position = 1;
+  for (const Node* n = layer->node.pred; n && n->pred; n = n->pred) ++position;
+  return position;
+}
+
+// The layer again from the work's request, laid out anew (its wrap and tab
+// tables made again), its requested position at x, y, in the old layer's
+// place.
+ErrorCode remakeTextLayer(VmState* L, qmLayer* layer, LayerStyleWork* w, int32_t x, int32_t y,
+                          const DisplayTransform* transform, uint32_t flags, qmLayer** out) {
+  auto* rec = static_cast<TextRecord*>(w->kindData);
+  if (!rec) return ERR_WRONGUSAGE;
+  FreeMemory(rec->wrapTable);
+  FreeMemory(rec->tabTable);
+  rec->wrapTable = rec->tabTable = nullptr;
+  rec->wrapCount = rec->tabTableCount = 0;
+  rec->wrapTableSet = rec->tabTableSet = 0;
+  DisplayTransform plain;
+  CopyDefaultTransform(&plain);
+  plain.m11 = plain.m22 = 1;
+  plain.m12 = plain.m21 = 0;
+  TextImageResult image{};
+  if (ErrorCode e = DrawFormattedText(L, rec, w->type, TEXTDRAW_RERENDER | TEXTDRAW_KEEPLAYER,
+                                      &plain, nullptr, &image))
+    return e;
+  auto* kept = static_cast<TextRecord*>(AllocMemory(sizeof(TextRecord), 1));
+  LayerImageState* state = AllocLayerImageState();
+  ErrorCode e = kept && state ? CopyTextRecord(rec, kept) : ERR_MEM;
+  if (e) {
+    FreeMemory(kept);
+    FreeMemory(state);
+    freeImage(&image);
+    return e;
+  }
+  kept->x = x - image.originX;
+  kept->y = y - image.originY;
+  kept->imageWidth = image.width;
+  kept->imageHeight = image.height;
+  state->kindData = kept;
+  return NewLayer(L, w->type, nullptr, x, y, image.width, image.height, transform, nullptr,
+                  image.bitmap, image.mask, image.alpha, state, listPosition(layer), flags, out);
+}
+
+void freeTextWork(LayerStyleWork* w) {
+  auto* rec = static_cast<TextRecord*>(w->kindData);
+  FreeTextRecord(rec);
+  FreeMemory(rec);
+  w->kindData = nullptr;
+}
+
+const LayerStyleHooks TEXT_STYLE{readTextStyle, writeTextStyle, remakeTextLayer, freeTextWork};
+
 const LayerKind TEXTOUT_KIND{LAYER_TEXTOUT, renderTextLayer, nullptr, copyTextState,
                              freeTextState, nullptr,         nullptr, nullptr};
 const LayerKind PRINT_KIND{LAYER_PRINT,   renderTextLayer, nullptr, copyTextState,
@@ -560,4 +784,6 @@ const LayerKind PRINT_KIND{LAYER_PRINT,   renderTextLayer, nullptr, copyTextStat
 void RegisterTextLayerKinds() {
   RegisterLayerKind(&TEXTOUT_KIND);
   RegisterLayerKind(&PRINT_KIND);
+  RegisterLayerStyleHooks(LAYER_TEXTOUT, &TEXT_STYLE);
+  RegisterLayerStyleHooks(LAYER_PRINT, &TEXT_STYLE);
 }

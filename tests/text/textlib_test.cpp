@@ -746,6 +746,69 @@ TEST_F(TextLibTest, TextLayersAnswerTheirFontAndText) {
   }
 }
 
+// The text fields of a layer style: a change lays the text out again in
+// the layer's place; GetLayerStyle gives the fields back.
+TEST_F(TextLibTest, TextAndPrintLayersTakeTheirStyleFields) {
+  constexpr uint32_t RED = 0xFF0000;
+  OpenDisplay(true);
+  ASSERT_EQ(CallWith("TextOut", {10, 20, "Hi"}), ERR_NONE);
+  ASSERT_EQ(CallWith("Locate", {0, 50}), ERR_NONE);
+  ASSERT_EQ(CallWith("Print", {"ab"}), ERR_NONE);
+  auto style = [&](int layer, const Value& table) {
+    return CallWith("SetLayerStyle", {layer, table});
+  };
+  auto field = [&](int layer, const char* name, int index = -1) {
+    PushLayerStyle(L, GetCurrentLayerAt(layer));
+    VmPushString(L, name);
+    VmGetTable(L, -2);
+    if (index >= 0) VmRawGetI(L, -1, index);
+    std::string out =
+        VmType(L, -1) == VM_TYPE_STRING ? VmToString(L, -1) : std::to_string(VmToNumber(L, -1));
+    VmSetTop(L, 0);
+    return out;
+  };
+  EXPECT_EQ(field(1, "text"), "Hi");
+  ASSERT_EQ(style(1, Value::Table({{"text", "Yo"}, {"color", static_cast<double>(RED)}})),
+            ERR_NONE);
+  EXPECT_EQ(CountFXLayers(), 2);
+  EXPECT_EQ(GetCurrentLayerAt(1)->type, LAYER_TEXTOUT);
+  EXPECT_EQ(field(1, "text"), "Yo");
+  EXPECT_EQ(field(1, "color"), std::to_string(double(RED)));
+  ExpectArea(
+      10, 20, 24, 8, [](int32_t x, int32_t y) { return TextBit("Yo", x, y) ? RED : 0u; },
+      "restyled TextOut");
+  // The edge bit switches the layer's border on instead of the text's.
+  ASSERT_EQ(style(1, Value::Table({{"fontstyle", 64}})), ERR_NONE);
+  EXPECT_EQ(GetCurrentLayerAt(1)->border.on, 1);
+  EXPECT_EQ(field(1, "fontstyle"), std::to_string(1.0));
+
+  // Print layers: tab stops kept ascending, at most 31 of them.
+  ASSERT_EQ(style(2, Value::Table({{"tabs", Value::List({40, 8})}})), ERR_NONE);
+  EXPECT_EQ(field(2, "tabs", 0), std::to_string(8.0));
+  EXPECT_EQ(field(2, "tabs", 1), std::to_string(40.0));
+  std::vector<Value> many;
+  for (int i = 0; i < 32; ++i) many.push_back(i * 4);
+  struct Refusal {
+    const char* name;
+    int layer;
+    Value table;
+    ErrorCode code;
+  };
+  const Refusal refusals[] = {
+      {"32 tab stops", 2, Value::Table({{"tabs", Value::List(many)}}), ERR_INTERNAL},
+      {"a tab stop that is no number", 2, Value::Table({{"tabs", Value::List({"x"})}}),
+       ERR_NUMTABLEARG},
+      {"a negative left margin", 2, Value::Table({{"leftmargin", -1}}), ERR_WRONGUSAGE},
+      {"encoding 2", 1, Value::Table({{"encoding", 2}}), ERR_WRONGUSAGE},
+  };
+  for (const Refusal& r : refusals) EXPECT_EQ(style(r.layer, r.table), r.code) << r.name;
+  ASSERT_EQ(style(2, Value::Table({{"text", "cd"}})), ERR_NONE);
+  EXPECT_EQ(GetCurrentLayerAt(2)->type, LAYER_PRINT);
+  ExpectArea(
+      0, 50, 24, 8, [](int32_t x, int32_t y) { return TextBit("cd", x, y) ? WHITE : 0u; },
+      "restyled Print");
+}
+
 TEST_F(TextLibTest, TextObjectsAreCopiedAndFreed) {
   OpenDisplay(false);
   ASSERT_EQ(CallWith("CreateTextObject", {1, "Hi"}), ERR_NONE);
