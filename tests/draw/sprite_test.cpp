@@ -272,6 +272,14 @@ TEST_F(SpriteTest, BadStripsAndOutputTargetsAreRefused) {
     EXPECT_EQ(CallWith("RemoveSprites", {}), c.expected) << c.select;
     ASSERT_EQ(CallWith(c.end, {}), ERR_NONE) << c.end;
   }
+  // A picture selected in layers mode is refused before the layers are.
+  ASSERT_EQ(CallWith("EnableLayers", {}), ERR_NONE);
+  VmPushNil(L);
+  ASSERT_EQ(Call("SelectBGPic", 1), ERR_NONE);
+  EXPECT_EQ(CallWith("DisplaySprite", {1, 0, 0}), ERR_SELECTBG);
+  EXPECT_EQ(CallWith("RemoveSprites", {}), ERR_SELECTBG);
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisableLayers", {}), ERR_NONE);
   // A display that shows sprites cannot turn layers on.
   ASSERT_EQ(CallWith("DisplaySprite", {1, 0, 0}), ERR_NONE);
   EXPECT_EQ(CallWith("EnableLayers", {}), ERR_NOSPRITES);
