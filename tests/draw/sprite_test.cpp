@@ -4,6 +4,7 @@
 // the commands' refusals; read back from the adapter's framebuffer and its
 // recorded window copies.
 #include "tests/gfx/display_fixture.h"
+#include "tests/media/image_support.h"
 
 namespace {
 
@@ -219,6 +220,39 @@ TEST_F(SpriteTest, FlipAndScaleChangeEveryFrameOffScreenOnly) {
   ASSERT_EQ(CallWith("DisplaySprite", {3, 0, 0}), ERR_NONE);
   EXPECT_EQ(CallWith("FlipSprite", {3, 1}), ERR_MODIFYSPRITE);
   EXPECT_EQ(CallWith("ScaleSprite", {3, 4, 4}), ERR_MODIFYSPRITE);
+}
+
+// Every frame of a sprite is flipped and scaled on its own, as ImageMagick
+// flops, flips and samples the frame cut from the strip.
+TEST_F(SpriteTest, EveryFrameFlipsAndScalesAsImageMagickDoes) {
+  const std::string strip = root + "/strip.png";
+  imagetest::Shell(
+      "convert -size 10x3 xc:'#336699' -fill red -draw 'point 0,0' -fill lime "
+      "-draw 'point 3,1' -fill blue -draw 'point 5,0' -fill yellow -draw 'point 9,2' "
+      "-fill white -draw 'point 7,1' -depth 8 '" +
+      strip + "'");
+  ASSERT_EQ(CallWith("LoadBrush", {20, strip.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateSprite", {1, OBJTYPE_BRUSH, 20, 5, 3, 2, 2, 0, 0}), ERR_NONE);
+  ASSERT_EQ(CallWith("FlipSprite", {1, 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("FlipSprite", {1, 0}), ERR_NONE);
+  ASSERT_EQ(CallWith("ScaleSprite", {1, "200%", "200%"}), ERR_NONE);
+  SpriteObject* s = nullptr;
+  ASSERT_EQ(GetSpriteObject(ObjectId{nullptr, 1}, &s, 0), ERR_NONE);
+  ASSERT_EQ(s->width, 10);
+  ASSERT_EQ(s->height, 6);
+  for (int frame = 0; frame < 2; ++frame) {
+    SCOPED_TRACE(frame);
+    std::vector<uint32_t> expected = imagetest::Words(
+        imagetest::Shell("convert '" + strip + "' -crop 5x3+" + std::to_string(5 * frame) +
+                         "+0 +repage -flop -flip -sample 200% -depth 8 rgb:-"),
+        3);
+    ASSERT_EQ(expected.size(), 60u);
+    std::vector<uint32_t> got;
+    for (int y = 0; y < 6; ++y)
+      for (int x = 0; x < 10; ++x)
+        got.push_back(ReadBitmapPixel(s->bitmaps[frame], x, y, 0) & 0xFFFFFF);
+    EXPECT_EQ(got, expected);
+  }
 }
 
 TEST_F(SpriteTest, LinkedSpritesShowTheirSourcesAndGoWithThem) {
