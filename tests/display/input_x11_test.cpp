@@ -4,6 +4,7 @@
 // Escape quit switch.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -212,6 +213,13 @@ TEST_F(InputX11Test, PointerEntersAndLeavesAButton) {
   VmSetTop(h.L, 0);
 }
 
+int breakWhileMouseOn(VmState* L) {
+  VmPushString(L, "breakwhilemouseon");
+  VmGetTable(L, VM_GLOBALS_INDEX);
+  VmCall(L, 0, 0);
+  return 0;
+}
+
 // A legacy button reports the pointer over it at its label once, when the
 // pointer enters (the display is scaled by 2); WhileMouseOn waits until
 // the pointer leaves it and returns at once when it is over none.
@@ -249,6 +257,28 @@ TEST_F(InputX11Test, LegacyButtonReportsThePointerOverItAndWhileMouseOnWaitsForI
   shared->run({"xdotool", "mousemove", "--window", window, "40", "40"});
   EXPECT_EQ(hits(20), 1) << "reported once while the pointer stays";
   ASSERT_NE(displayContext.legacyOver, nullptr);  // so only leaving ends the wait
+
+  // A handler's BreakWhileMouseOn ends the wait while the pointer stays. A
+  // wait that missed it would end only when the pointer is moved out, ten
+  // seconds on.
+  VmNewTable(h.L);
+  VmPushString(h.L, "onmousedown");
+  VmPushCClosure(h.L, breakWhileMouseOn, 0);
+  VmSetTable(h.L, -3);
+  ASSERT_EQ(h.Call("InstallEventHandler", 1), ERR_NONE);
+  VmSetTop(h.L, 0);
+  std::atomic<bool> returned{false};
+  std::thread tool([&] {
+    usleep(200000);
+    shared->run({"xdotool", "click", "1"});
+    for (int i = 0; i < 1000 && !returned; ++i) usleep(10000);
+    if (!returned) shared->run({"xdotool", "mousemove", "--window", window, "150", "150"});
+  });
+  EXPECT_EQ(h.Call("WhileMouseOn", 0), ERR_NONE);
+  returned = true;
+  tool.join();
+  EXPECT_EQ(Number("MouseX"), 20) << "ended by the handler, not by leaving";
+
   EXPECT_EQ(WhileXdotool("WhileMouseOn", {"mousemove", "--window", window, "150", "150"}),
             ERR_NONE);
   VmSetTop(h.L, 0);
