@@ -7,6 +7,7 @@
 // Invariant: the font's scale is back at 1.0 x 1.0 whenever this returns.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "draw/draw.h"
@@ -680,6 +681,31 @@ ErrorCode readTextStyle(VmState* L, int table, LayerStyleWork* w) {
     if (ErrorCode e = readTabs(L, table, rec, &tabs)) return e;
     content = content || tabs;
   }
+  // Any of "font", "fontsize" and "fontengine" opens the font anew; what
+  // is not given is the current font's.
+  char name[FONT_NAME_SIZE] = "";
+  int32_t size = rec->style.font ? rec->style.font->requestedSize : 8;
+  int32_t engine = FONTENGINE_NATIVE, cache = 1;
+  bool fontGiven = GetTableFieldString(L, table, "font", name, sizeof name, &found) != 0;
+  fontGiven = readInt(L, table, "fontsize", &size) || fontGiven;
+  fontGiven = readInt(L, table, "fontengine", &engine) || fontGiven;
+  readInt(L, table, "fontcache", &cache);
+  if (fontGiven) {
+    if (!name[0])
+      std::snprintf(name, sizeof name, "%s", rec->style.font ? rec->style.font->name : "topaz");
+    int32_t isFont = 0;
+    const char* resolved = ResolveLinkedFile(L, name, 1, &isFont);
+    char path[FONT_NAME_SIZE];
+    if (std::strlen(resolved) >= sizeof path) return ERR_OPENFONT;
+    std::strcpy(path, resolved);
+    FontRecord* font = nullptr;
+    if (ErrorCode e =
+            OpenFontEx(path, size, engine, cache, rec->style.font ? rec->style.font->usePoints : 0,
+                       resolved != name ? 1 : 0, &font))
+      return e;
+    rec->style.font = font;
+    content = true;
+  }
   VmPushString(L, "text");
   VmGetTable(L, table);
   if (VmType(L, -1) != VM_TYPE_NIL) {
@@ -715,6 +741,12 @@ void writeTextStyle(VmState* L, qmLayer* layer) {
       VmRawSetI(L, -2, i);
     }
     VmSetTable(L, -3);
+  }
+  if (rec->style.font) {
+    VmPushString(L, "font");
+    VmPushString(L, rec->style.font->name);
+    VmSetTable(L, -3);
+    setNumber(L, "fontsize", rec->style.font->requestedSize);
   }
   VmPushString(L, "text");
   VmPushString(L, rec->text ? rec->text : "");

@@ -781,6 +781,11 @@ TEST_F(TextLibTest, TextAndPrintLayersTakeTheirStyleFields) {
   ASSERT_EQ(style(1, Value::Table({{"fontstyle", 64}})), ERR_NONE);
   EXPECT_EQ(GetCurrentLayerAt(1)->border.on, 1);
   EXPECT_EQ(field(1, "fontstyle"), std::to_string(1.0));
+  // A font field opens the font anew: the text is laid out at its size.
+  ASSERT_EQ(style(1, Value::Table({{"font", ":::default_sans"}, {"fontsize", 20}})), ERR_NONE);
+  EXPECT_EQ(field(1, "fontsize"), std::to_string(20.0));
+  EXPECT_GE(GetCurrentLayerAt(1)->base->height, 20);
+  EXPECT_EQ(CallWith("SetLayerStyle", {1, Value::Table({{"font", "no such font"}})}), ERR_OPENFONT);
 
   // Print layers: tab stops kept ascending, at most 31 of them.
   ASSERT_EQ(style(2, Value::Table({{"tabs", Value::List({40, 8})}})), ERR_NONE);
