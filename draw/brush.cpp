@@ -104,6 +104,16 @@ uint32_t* readVideoPixels(BitmapHandle* bitmap, int32_t width, int32_t height, i
   return copy;
 }
 
+// Whether the video-memory brush belongs to the display: bound to it, or
+// waiting in memory for its window to open again (the saved copy keeps the
+// display's id).
+bool ownedBy(const BrushObject* b, const DisplayRecord* display) {
+  if (!b->video) return false;
+  if (b->display) return b->display == display;
+  return b->savedPixels && (b->displayId.autoId || b->displayId.number) &&
+         b->displayId.autoId == display->head.autoId && b->displayId.number == display->head.number;
+}
+
 // Whether a refused video bitmap may be made in software instead.
 bool softwareInstead() {
   const DisplayAdapter* a = GetDisplayAdapter();
@@ -422,7 +432,7 @@ void FreeAllBrushes(VmState* L) {
 void FreeDisplayBrushes(DisplayRecord* display) {
   for (BrushObject* b = firstBrush(); b;) {
     BrushObject* next = nextBrush(b);
-    if (b->video && b->display == display) {
+    if (ownedBy(b, display)) {
       unlink(b);
       freeRecord(nullptr, b);
     }
@@ -451,6 +461,7 @@ ErrorCode SaveHardwareBrushes(DisplayRecord* display) {
     b->savedPixels = copy;
     FreeBitmap(b->bitmap);
     b->bitmap = nullptr;
+    // Its display's id stays: only that display's window takes it back.
     b->display = nullptr;
   }
   return ERR_NONE;
@@ -458,7 +469,7 @@ ErrorCode SaveHardwareBrushes(DisplayRecord* display) {
 
 void RestoreHardwareBrushes(DisplayRecord* display) {
   for (BrushObject* b = firstBrush(); b; b = nextBrush(b)) {
-    if (!b->savedPixels) continue;
+    if (!b->savedPixels || !ownedBy(b, display)) continue;
     // The saved copy holds a mask or an alpha channel in its top bytes, as
     // the video bitmap did.
     uint32_t flags = b->videoContent ? 2u : 1u;

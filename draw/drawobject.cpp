@@ -242,8 +242,9 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
       uint32_t flags = pending | (videoTarget ? BRUSH_HARDWARE : 0u) |
                        (r.type == DRAW_BRUSHPART ? BRUSH_NOVECTOR : 0u);
       if (ErrorCode e = GetBrushObject(L, r.id, &brush, flags)) return e;
-      // A video bitmap bound to a display is drawn only on that display.
-      if (brush->video && brush->display && brush->display != GetCurrentDisplay())
+      // A video bitmap bound to a display is drawn only on that display;
+      // one waiting for its display's window to open again is nowhere.
+      if (brush->video && (brush->display ? brush->display != GetCurrentDisplay() : !brush->bitmap))
         return ERR_INCOMPATBRUSH;
       if (r.type == OBJTYPE_BRUSH) {
         if (brush->isVector && brush->transformed && d->layers) return ERR_TFVBRUSH;

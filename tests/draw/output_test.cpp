@@ -386,6 +386,66 @@ TEST_F(HardwareTest, VideoMemoryBrushesLiveWithTheirDisplay) {
   EXPECT_NE(Brush(1), nullptr);
 }
 
+// With two displays: a bound brush is drawn only on its own display, and
+// while its window is closed to be opened again it waits for that window,
+// not for the next one that opens.
+TEST_F(HardwareTest, BoundBrushesKeepToTheirDisplay) {
+  grant(0, 0x10 | 0x2);
+  VmPushNumber(L, 2);
+  VmNewTable(L);
+  for (const char* name : {"width", "height"}) {
+    VmPushString(L, name);
+    VmPushNumber(L, 32);
+    VmSetTable(L, -3);
+  }
+  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+  DisplayRecord* other = nullptr;
+  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 2}, &other), ERR_NONE);
+  // A display without its window cannot own a video bitmap.
+  VmPushNumber(L, 3);
+  VmPushNumber(L, 4);
+  VmPushNumber(L, 4);
+  VmPushNumber(L, 0);
+  VmNewTable(L);
+  for (auto [name, value] : {std::pair<const char*, double>{"hardware", 1}, {"display", 2}}) {
+    VmPushString(L, name);
+    VmPushNumber(L, value);
+    VmSetTable(L, -3);
+  }
+  EXPECT_EQ(Call("CreateBrush", 5), ERR_HWBMCLOSEDISP);
+  EXPECT_EQ(Brush(3), nullptr);
+  ASSERT_EQ(OpenDisplayWindow(L, other, 0), ERR_NONE);
+
+  ASSERT_EQ(CreateHardware(2, 4, 4, 0x0000FF, {}), ERR_NONE);
+  BrushObject* b = Brush(2);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(b->display, d);
+  // Drawn into video memory (the adapter's back buffer) of the other one.
+  SetCurrentDisplay(other);
+  ASSERT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("DisplayBrush", {2, 0, 0}), ERR_INCOMPATBRUSH);
+  ASSERT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
+  SetCurrentDisplay(d);
+
+  ASSERT_EQ(CloseDisplayWindow(L, d, nullptr, CLOSE_KEEPBRUSHES), ERR_NONE);
+  ASSERT_EQ(CloseDisplayWindow(L, other, nullptr, CLOSE_KEEPBRUSHES), ERR_NONE);
+  ASSERT_EQ(OpenDisplayWindow(L, other, 0), ERR_NONE);
+  EXPECT_EQ(b->bitmap, nullptr);
+  EXPECT_NE(b->savedPixels, nullptr);
+  SetCurrentDisplay(other);
+  ASSERT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_NONE);
+  EXPECT_EQ(CallWith("DisplayBrush", {2, 0, 0}), ERR_INCOMPATBRUSH);  // its window is closed
+  ASSERT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
+  ASSERT_EQ(OpenDisplayWindow(L, d, 0), ERR_NONE);
+  ASSERT_NE(b->bitmap, nullptr);
+  EXPECT_EQ(b->display, d);
+  EXPECT_EQ(bitmapPixel(b->bitmap->backing, 3, 3), 0xFF0000FF);
+  // The other display's final close leaves it alone.
+  ASSERT_EQ(CloseDisplayWindow(L, other, nullptr, 0), ERR_NONE);
+  EXPECT_EQ(Brush(2), b);
+  SetCurrentDisplay(d);
+}
+
 // LoadBrush with "hardware" puts the picture into a video bitmap, its
 // alpha channel in the pixels' top bytes, at once or, while resources are
 // preloaded, when the first display realises it (unless software is
