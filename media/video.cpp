@@ -375,6 +375,9 @@ void* serverThread(void* argument) {
     v->skipAccumulator -= std::min(v->skipRatio, 1.0);
     if (stamp < 0) stamp = v->videoClock;
     v->videoClock = stamp + v->format.frameDuration * (1.0 + 0.5 * repeat);
+    // The wait for a free entry holds no decode lock: a resize of a paused
+    // video, whose entries stay queued, takes that lock meanwhile.
+    decodeLock.unlock();
     {
       std::unique_lock<std::mutex> lock(v->pictureMutex);
       if (v->count == 2 && !v->presenting) v->skipRatio = std::max(0.95, v->skipRatio * 0.95);
@@ -386,6 +389,8 @@ void* serverThread(void* argument) {
       v->serverIdle = false;
     }
     if (ThreadStopRequested(self)) break;
+    // Only this thread fills entries: one stays free until it is written.
+    decodeLock.lock();
     Picture& p = v->pictures[v->writeIndex];
     scaleArgb(source, v->format.width, v->format.height, static_cast<size_t>(v->format.width),
               p.pixels, p.width, p.height, static_cast<size_t>(p.width) + SPARE_ROW);

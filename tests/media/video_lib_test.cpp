@@ -268,6 +268,28 @@ TEST_F(Videos, PausedSeeksAndResizesShowTheHeldFrame) {
   EXPECT_EQ(stats(1).state, 4);
 }
 
+// Paused while both frame entries wait to be shown, a video is resized at
+// once and shows the frame it held at the new size.
+TEST_F(Videos, APausedVideoWithQueuedFramesResizes) {
+  OpenDisplay(200, 120);
+  const Fixture f = pal4();
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1, 0, 0}), ERR_NONE);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (shownFrame(f, 0, 0) < 0 && std::chrono::steady_clock::now() < end) pollFor(10);
+  ASSERT_EQ(CallWith("PauseVideo", {1}), ERR_NONE);
+  pollFor(20);
+  const int held = shownFrame(f, 0, 0);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(CallWith("SetVideoSize", {1, 80, 48}), ERR_NONE);
+  pollFor(50);
+  std::vector<uint32_t> big = window(0, 0, 80, 48), half;
+  for (int32_t y = 0; y < 48; y += 2)
+    for (int32_t x = 0; x < 80; x += 2) half.push_back(big[static_cast<size_t>(y * 80 + x)]);
+  EXPECT_TRUE(half == f.rgb[static_cast<size_t>(held)]);
+  EXPECT_EQ(stats(1).state, 2);
+}
+
 TEST_F(Videos, ClosingTheDisplaySuspendsItsVideos) {
   OpenDisplay(200, 120);
   ASSERT_EQ(CallWith("OpenVideo", {1, pal4().file.c_str()}), ERR_NONE);
