@@ -761,6 +761,8 @@ struct DisplayVideoHooks {
   void (*stopLayer)(VmState* L, qmLayer* layer);
   ErrorCode (*command)(VmState* L, qmLayer* layer, int32_t command, int32_t value);
   ErrorCode (*insert)(VmState* L, ObjectId id, int32_t x, int32_t y, int32_t position, int hidden);
+  // The display's size or scale changed: its videos' rectangles follow.
+  void (*rescale)(VmState* L, DisplayRecord* display);
 };
 enum : int32_t {
   VIDEOLAYER_PLAY = 1,
@@ -812,6 +814,10 @@ ErrorCode ApplyPendingDisplayFrames(VmState* L);
 // cached looks) is made again, and its area shown when the display shows
 // the layer's picture.
 void RenewVideoLayer(VmState* L, DisplayRecord* display, qmLayer* layer);
+// After a change of the display's size or scale: the rectangles of the
+// videos that play on it (not as layers) follow the scale, and the display
+// is shown again when any did.
+void RescaleDisplayVideos(VmState* L, DisplayRecord* display);
 
 // ---- Dirty rectangles and buffer flips ----
 

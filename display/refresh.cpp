@@ -345,6 +345,7 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     ErrorCode error = RebuildWindowBitmap(d);
     if (error != ERR_NONE) return error;
     if (!(flags & RESIZE_CLOSED)) RefreshDisplay(L, d, REFRESH_FORCE);
+    RescaleDisplayVideos(L, d);
     return ERR_NONE;
   }
 
@@ -443,6 +444,9 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width,
                        d->windowBitmap->height, 0x20C9);
   }
+  // Videos drawn into the window follow the scale; with an adapter an
+  // autoscaled window is scaled whole, videos with it.
+  if (d->layerscale || (d->autoscale && !DisplayAdapterInUse())) RescaleDisplayVideos(L, d);
   if (user || (flags & RESIZE_FACTORUNITS) || !scaled(d)) {
     d->textX = d->textY = d->textLeft = 0;
     d->textRight = pic->width - 1;

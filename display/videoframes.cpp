@@ -85,6 +85,10 @@ void RenewVideoLayer(VmState* L, DisplayRecord* d, qmLayer* layer) {
   SetCurrentBGPic(savedPicture);
 }
 
+void RescaleDisplayVideos(VmState* L, DisplayRecord* display) {
+  if (display && displayContext.videoHooks.rescale) displayContext.videoHooks.rescale(L, display);
+}
+
 void SetDisplayVideoHooks(const DisplayVideoHooks* hooks) {
   displayContext.videoHooks = hooks ? *hooks : DisplayVideoHooks{};
 }

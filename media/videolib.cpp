@@ -121,8 +121,7 @@ void rescaleVideoRect(VideoObject* v) {
   DisplayRecord* d = v->display;
   if (d && (d->autoscale || d->layerscale) && d->scaleWidth > 0 && d->bgpic &&
       d->bgpic->width > 0) {
-    const double fx = static_cast<double>(d->scaleWidth) / d->bgpic->width;
-    const double fy = static_cast<double>(d->scaleHeight) / d->bgpic->height;
+    const double fx = d->scaleX, fy = d->scaleY;
     v->screenX = VmTruncInt32(v->x * fx), v->screenY = VmTruncInt32(v->y * fy);
     v->screenWidth = std::max(1, VmTruncInt32(v->width * fx));
     v->screenHeight = std::max(1, VmTruncInt32(v->height * fy));
@@ -953,9 +952,27 @@ ErrorCode insertVideoLayer(VmState* L, ObjectId id, int32_t x, int32_t y, int32_
   return showFrameLayer(L, v, x, y, 0, 0, position, hidden);
 }
 
-const DisplayVideoHooks VIDEO_HOOKS = {stopDisplayVideos, suspendDisplayVideos, resumeDisplayVideos,
-                                       videoRects,        IsVideoOnDisplay,     videoSize,
-                                       stopLayerVideo,    layerCommand,         insertVideoLayer};
+// The display's scale changed: the videos that play on it straight follow.
+void rescaleDisplayVideos(VmState* L, DisplayRecord* d) {
+  bool any = false;
+  for (VideoObject* v = firstVideo(); v; v = nextVideo(v)) {
+    if (!active(v) || v->display != d || v->asLayer) continue;
+    rescaleVideoRect(v);
+    if (v->screenWidth != v->width || v->screenHeight != v->height) v->smooth = d->smooth;
+    SetVideoRect(v->backend, v->screenX, v->screenY, v->screenWidth, v->screenHeight, v->smooth);
+    any = true;
+  }
+  if (!any) return;
+  refreshArea(L, d);
+  for (VideoObject* v = firstVideo(); v; v = nextVideo(v))
+    if (active(v) && v->display == d && !v->asLayer) RedrawVideo(v->backend);
+}
+
+const DisplayVideoHooks VIDEO_HOOKS = {stopDisplayVideos,   suspendDisplayVideos,
+                                       resumeDisplayVideos, videoRects,
+                                       IsVideoOnDisplay,    videoSize,
+                                       stopLayerVideo,      layerCommand,
+                                       insertVideoLayer,    rescaleDisplayVideos};
 
 // Videos whose layers went: one whose layer went without it stops; a
 // hidden one that no layer shows any more is freed.
