@@ -617,8 +617,9 @@ TEST_F(VideoSounds, TheSoundPlaysOnItsChannelWhichTheSoundCommandsReach) {
   std::memcpy(expected.data(), bytes.data(), expected.size() * 2);
   std::vector<int16_t> heard;
   for (int run = 0; run < 4; run++) {
-    if (run > 0)
+    if (run > 0) {
       ASSERT_EQ(CallWith("PlayVideo", {1, 0, 0, Value::Table({{"channel", 3}})}), ERR_NONE);
+    }
     heard.clear();
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (stats(1).state == 1 && std::chrono::steady_clock::now() < end) {
