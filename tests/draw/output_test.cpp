@@ -532,6 +532,19 @@ TEST_F(HardwareTest, AdapterDoubleBuffersTheWindow) {
   grant(0, 0x10);
   ASSERT_EQ(CreateHardware(2, 8, 6, 0xFF0000, {}), ERR_NONE);
   EXPECT_EQ(CallWith("DisplayBrush", {2, 4, 4}), ERR_HWBRUSH);  // the target is not video memory
+  // The adapter's buffering is refused to a display that plug-ins draw on
+  // through callbacks, and to one without its window.
+  QmDisplayCallback* callback = AddDisplayCallback(
+      1, [](QmDisplayCallback*, int32_t, const intptr_t*, void*) -> int32_t { return 0; }, nullptr,
+      nullptr, 0);
+  ASSERT_NE(callback, nullptr);
+  EXPECT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_SATELLITE);
+  RemoveDisplayCallback(callback);
+  uintptr_t handle = d->windowHandle;
+  d->windowHandle = 0;
+  EXPECT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_CLOSEDDISPLAY);
+  d->windowHandle = handle;
+  EXPECT_EQ(Buffering()[0], 0);
   ASSERT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_NONE);
   EXPECT_EQ(d->adapterDoubleBuffer, 1);
   EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
