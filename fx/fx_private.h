@@ -262,6 +262,10 @@ void ShowFXWork(FXState* state, BitmapHandle* work);
 // The frame tail of the level renderers: RefreshFXWhole and the frame
 // counted.
 void EndFXLevelFrame(FXState* state);
+// A software bitmap of 32-bit ARGB pixels that the renderers may read and
+// write straight: its words and row length in pixels. False for adapter
+// and video bitmaps and other formats.
+bool FXPlainPixels(BitmapHandle* b, uint32_t** pixels, int32_t* row);
 
 // Whether a layer beneath this one that overlaps it has an async draw
 // object.

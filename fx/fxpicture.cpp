@@ -34,3 +34,10 @@ void EndFXLevelFrame(FXState* state) {
   RefreshFXWhole(state);
   state->frame++;
 }
+
+bool FXPlainPixels(BitmapHandle* b, uint32_t** pixels, int32_t* row) {
+  if (!b || b->video || b->adapterMade || GetBitmapAttr(b, 21) != PIXFMT_ARGB32) return false;
+  *pixels = reinterpret_cast<uint32_t*>(GetBitmapAttr(b, 23));
+  *row = static_cast<int32_t>(GetBitmapAttr(b, 13));
+  return *pixels != nullptr;
+}

@@ -57,14 +57,6 @@ void blitThrough(FXState* state, BitmapHandle* source, BitmapHandle* dest, Bitma
           SAFEBLT_NOCLIPRECORD | SAFEBLT_NOSPRITES | SAFEBLT_BITMAPONLY, mask, alpha, nullptr);
 }
 
-// A software bitmap of 32-bit pixels: its words and row length in pixels.
-bool plainPixels(BitmapHandle* b, uint32_t** pixels, int32_t* row) {
-  if (!b || b->video || b->adapterMade || GetBitmapAttr(b, 21) != PIXFMT_ARGB32) return false;
-  *pixels = reinterpret_cast<uint32_t*>(GetBitmapAttr(b, 23));
-  *row = static_cast<int32_t>(GetBitmapAttr(b, 13));
-  return *pixels != nullptr;
-}
-
 // One pass instead of a copy and TintBitmap: `to` becomes `from` (both of
 // the picture's size) tinted towards the colour at opacity t below 255,
 // each channel d + ((c - d) * t >> 8) and alpha 0, exactly as the tint
@@ -75,7 +67,7 @@ bool tintCopy(const FXState* state, BitmapHandle* from, BitmapHandle* to, ArgbCo
   if (t < 1 || t > 254 || !from || from->width != W || from->height != H) return false;
   uint32_t *src = nullptr, *dst = nullptr;
   int32_t srcRow = 0, dstRow = 0;
-  if (!plainPixels(from, &src, &srcRow) || !plainPixels(to, &dst, &dstRow)) return false;
+  if (!FXPlainPixels(from, &src, &srcRow) || !FXPlainPixels(to, &dst, &dstRow)) return false;
   const int32_t cr = static_cast<int32_t>((colour >> 16) & 0xFF),
                 cg = static_cast<int32_t>((colour >> 8) & 0xFF),
                 cb = static_cast<int32_t>(colour & 0xFF);
@@ -571,8 +563,8 @@ bool fastRipple(FXState* state, WaterWork* w, int32_t k) {
   int32_t freshRow = 0, oldRow = 0, outRow = 0;
   if (!w->factors || !state->background || state->image->width != W || state->image->height != H ||
       state->background->width != W || state->background->height != H ||
-      !plainPixels(state->image, &fresh, &freshRow) ||
-      !plainPixels(state->background, &old, &oldRow) || !plainPixels(w->work, &out, &outRow))
+      !FXPlainPixels(state->image, &fresh, &freshRow) ||
+      !FXPlainPixels(state->background, &old, &oldRow) || !FXPlainPixels(w->work, &out, &outRow))
     return false;
   int32_t n = std::max(w->halfDuration, 1);
   int32_t fade = static_cast<int32_t>(std::min<int64_t>(255, int64_t{k} * 255 / (2 * n)));

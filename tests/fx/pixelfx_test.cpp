@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/linux/system_private.h"
+#include "tests/fx/direct_run.h"
 #include "tests/fx/fx_harness.h"
 
 namespace fxtest {
@@ -56,6 +57,34 @@ class PixelFXTest : public FXHarness {
 };
 
 const int32_t BRUSH_IDS[] = {84, 85, 86, 87, 132, 138};
+
+// Every STRUDEL frame drawn straight into a bitmap is exactly what the
+// pixel engine's swirl kernel draws of the two pictures at that angle, on
+// a wide and a tall picture.
+TEST(PixelFXDirect, StrudelFramesAreTheSwirlKernelsExactly) {
+  std::vector<double> sine(SWIRL_TABLE_ENTRIES), cosine(SWIRL_TABLE_ENTRIES);
+  BuildSwirlTables(sine.data(), cosine.data());
+  auto random = [](int n, int x, int y) {
+    return static_cast<uint32_t>((x * 2654435761u) ^ (y * 40503u) ^ (n * 97u)) & 0xFFFFFFu;
+  };
+  for (auto [W, H] : {std::pair{37, 23}, std::pair{20, 41}}) {
+    SCOPED_TRACE(testing::Message() << W << "x" << H);
+    fxdirect::DirectRun r(
+        W, H, fxdirect::Picture(W, H, [&](int x, int y) { return random(1, x, y); }),
+        fxdirect::Picture(W, H, [&](int x, int y) { return random(2, x, y); }), -1);
+    ASSERT_EQ(r.prepare(138, 16), ERR_NONE);
+    ASSERT_TRUE(r.run());
+    ASSERT_EQ(r.frames.size(), 45u);
+    OwnedBitmap want(AllocBitmap(W, H, 0, nullptr));
+    for (int k = 1; k < 45; ++k) {
+      ASSERT_EQ(SwirlTransitionFrame(r.newPic.get(), r.oldPic.get(), want.get(), nullptr, nullptr,
+                                     W, H, sine.data(), cosine.data(), 0, 16 * k),
+                ERR_NONE);
+      ASSERT_EQ(r.frames[static_cast<size_t>(k) - 1], fxdirect::PixelsOf(want.get()))
+          << "frame " << k;
+    }
+  }
+}
 
 TEST_F(PixelFXTest, EveryEffectEndsOnItsCountWithThePlainFinalFrame) {
   struct Case {
