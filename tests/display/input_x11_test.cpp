@@ -285,6 +285,18 @@ TEST_F(InputX11Test, LegacyButtonReportsThePointerOverItAndWhileMouseOnWaitsForI
   EXPECT_EQ(h.Call("WhileMouseOn", 0), ERR_NONE);  // over no button: at once
   VmSetTop(h.L, 0);
   VmAddLabel(h.L, "ONBUTTONOVER1", -1);
+
+  // With the ALL report on, entering jumps to ONBUTTONOVERALL and the
+  // button's identifier is the event code.
+  for (int n : {13, 0}) VmPushNumber(h.L, n);
+  ASSERT_EQ(h.Call("EnableEvent", 2), ERR_NONE);
+  VmSetTop(h.L, 0);
+  VmAddLabel(h.L, "ONBUTTONOVERALL", 3);
+  EXPECT_EQ(hits(3), 0);  // a round with the pointer outside notes the leave
+  shared->run({"xdotool", "mousemove", "--window", window, "40", "40"});
+  EXPECT_EQ(hits(20), 1);
+  EXPECT_EQ(Number("GetEventCode"), 1);
+  VmAddLabel(h.L, "ONBUTTONOVERALL", -1);
 }
 
 }  // namespace
