@@ -818,6 +818,23 @@ void RenewVideoLayer(VmState* L, DisplayRecord* display, qmLayer* layer);
 // videos that play on it (not as layers) follow the scale, and the display
 // is shown again when any did.
 void RescaleDisplayVideos(VmState* L, DisplayRecord* display);
+// Videos that play straight on a display show through an on-screen
+// sprite instance of its background picture while a display adapter is
+// installed: 1 then.
+int VideosAsSprites();
+struct SpriteInstance;
+// A video instance at the end of the display's picture's sprite list (so
+// that it stays over the sprites), showing nothing until its first frame;
+// null without a picture or memory.
+SpriteInstance* AddVideoSprite(DisplayRecord* display, void* video, ObjectId id, int32_t x,
+                               int32_t y, int32_t width, int32_t height);
+// The instance shows the bitmap (which the video keeps and frees after the
+// next call) at x, y in its size; the old and new areas are shown again.
+void ShowVideoSpriteFrame(VmState* L, DisplayRecord* display, SpriteInstance* instance,
+                          BitmapHandle* bitmap, int32_t x, int32_t y);
+// Takes the video's instance off whichever picture holds it and shows its
+// area again on a display that shows that picture.
+void RemoveVideoSprite(VmState* L, const void* video);
 
 // ---- Dirty rectangles and buffer flips ----
 

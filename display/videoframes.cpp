@@ -5,6 +5,14 @@
 //
 // Invariant: a display's list holds at most one frame per owner (a newer
 // frame replaces the older one), and every frame in it owns its pixels.
+//
+// With a display adapter a video that plays straight on a display is an
+// on-screen sprite instance of the display's picture instead: its frames
+// become the instance's image, and the picture's redraw composes them over
+// whatever is drawn beneath.
+#include <algorithm>
+
+#include "display/adapter_private.h"
 #include "display/context_private.h"
 #include "display/display.h"
 #include "display/display_private.h"
@@ -57,6 +65,19 @@ void copyToWindow(DisplayRecord* d, const PendingDisplayFrame* f) {
   FreeBitmap(bitmap);
 }
 
+// Shows the rectangle of the display's picture again: the layers composed
+// with the sprites over them, or the window bitmap with the sprites.
+void redrawSpriteRect(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int32_t width,
+                      int32_t height) {
+  if (d->state != DISPSTATE_OPEN || width <= 0 || height <= 0) return;
+  if (d->layers)
+    LayerBlitRefresh(L, d, x, y, width, height);
+  else
+    RedrawSpriteArea(L, d, x, y, width, height);
+}
+
+SpriteInstance*& spritesOf(BGPic* pic) { return reinterpret_cast<SpriteInstance*&>(pic->sprites); }
+
 }  // namespace
 
 void RenewVideoLayer(VmState* L, DisplayRecord* d, qmLayer* layer) {
@@ -87,6 +108,59 @@ void RenewVideoLayer(VmState* L, DisplayRecord* d, qmLayer* layer) {
 
 void RescaleDisplayVideos(VmState* L, DisplayRecord* display) {
   if (display && displayContext.videoHooks.rescale) displayContext.videoHooks.rescale(L, display);
+}
+
+int VideosAsSprites() { return DisplayAdapterInUse() ? 1 : 0; }
+
+SpriteInstance* AddVideoSprite(DisplayRecord* d, void* video, ObjectId id, int32_t x, int32_t y,
+                               int32_t width, int32_t height) {
+  if (!d || !d->bgpic) return nullptr;
+  SpriteInstance* s = AddSpriteInstance(d->bgpic, 1);
+  if (!s) return nullptr;
+  s->id = id;
+  s->video = video;
+  s->videoWord = 1;
+  s->frame = 1;
+  s->x = x, s->y = y, s->width = width, s->height = height;
+  return s;
+}
+
+void ShowVideoSpriteFrame(VmState* L, DisplayRecord* d, SpriteInstance* s, BitmapHandle* bitmap,
+                          int32_t x, int32_t y) {
+  const int32_t ox = s->x, oy = s->y, ow = s->image.bitmap ? s->width : 0,
+                oh = s->image.bitmap ? s->height : 0;
+  s->image = LayerTriple{bitmap, nullptr, nullptr};
+  s->x = x, s->y = y;
+  s->width = bitmap ? static_cast<int32_t>(GetBitmapAttr(bitmap, 0)) : 0;
+  s->height = bitmap ? static_cast<int32_t>(GetBitmapAttr(bitmap, 14)) : 0;
+  if (!d) return;
+  // One redraw of both areas when they meet, else one each.
+  const bool meet =
+      ow > 0 && oh > 0 && ox < x + s->width && x < ox + ow && oy < y + s->height && y < oy + oh;
+  if (meet) {
+    const int32_t x1 = std::min(ox, x), y1 = std::min(oy, y);
+    const int32_t x2 = std::max(ox + ow, x + s->width), y2 = std::max(oy + oh, y + s->height);
+    redrawSpriteRect(L, d, x1, y1, x2 - x1, y2 - y1);
+    return;
+  }
+  redrawSpriteRect(L, d, ox, oy, ow, oh);
+  redrawSpriteRect(L, d, x, y, s->width, s->height);
+}
+
+void RemoveVideoSprite(VmState* L, const void* video) {
+  if (!video) return;
+  for (BGPic* p = GetBGPicList(); p; p = reinterpret_cast<BGPic*>(p->head.next)) {
+    for (SpriteInstance* s = spritesOf(p); s; s = s->next) {
+      if (s->video != video) continue;
+      const int32_t x = s->x, y = s->y, w = s->width, h = s->height;
+      UnlinkSpriteInstance(p, s);
+      FreeMemory(s);
+      for (DisplayRecord* d = GetDisplayList(); d;
+           d = reinterpret_cast<DisplayRecord*>(d->head.next))
+        if (d->bgpic == p) redrawSpriteRect(L, d, x, y, w, h);
+      return;
+    }
+  }
 }
 
 void SetDisplayVideoHooks(const DisplayVideoHooks* hooks) {

@@ -57,6 +57,10 @@ struct VideoObject {
   qmLayer* layer;     // the layer that shows the video, while asLayer
   BGPic* picture;     // that layer's picture
   VideoSound* sound;  // its channel while it plays with sound
+  // With a display adapter: the sprite instance that shows the video while
+  // it is bound, and the bitmap of the frame the instance shows.
+  SpriteInstance* spriteInstance;
+  BitmapHandle* frameBitmap;
   int32_t volume, seekable, asLayer, internal, locks;
   int32_t busy, closePending;  // an export runs; CloseVideo came during it
   char fileName[FILE_NAME_MAX];
@@ -119,7 +123,9 @@ void onVideoEnd(void* context) {
 // display.
 void rescaleVideoRect(VideoObject* v) {
   DisplayRecord* d = v->display;
-  if (d && (d->autoscale || d->layerscale) && d->scaleWidth > 0 && d->bgpic &&
+  // A sprite instance lies in the picture's pixels and is scaled with the
+  // picture when it is shown.
+  if (d && !VideosAsSprites() && (d->autoscale || d->layerscale) && d->scaleWidth > 0 && d->bgpic &&
       d->bgpic->width > 0) {
     const double fx = d->scaleX, fy = d->scaleY;
     v->screenX = VmTruncInt32(v->x * fx), v->screenY = VmTruncInt32(v->y * fy);
@@ -136,6 +142,30 @@ void refreshArea(VmState* L, DisplayRecord* d) {
   if (d && d->state == DISPSTATE_OPEN) RefreshDisplay(L, d, REFRESH_FORCE);
 }
 
+// The sprite instance goes (its area shown again) with the frame it showed.
+void dropSprite(VmState* L, VideoObject* v) {
+  if (!v->spriteInstance) return;
+  RemoveVideoSprite(L, v);
+  v->spriteInstance = nullptr;
+  FreeBitmap(v->frameBitmap);
+  v->frameBitmap = nullptr;
+}
+
+// A frame of a video shown by a sprite instance, as the main thread
+// installs it: the instance shows it at the video's place.
+void applySpriteFrame(VmState* L, const PendingDisplayFrame* f) {
+  auto* v = static_cast<VideoObject*>(f->target);
+  DisplayRecord* d = v->display;
+  if (!v->spriteInstance || !d) return;
+  BitmapHandle* frame = nullptr;
+  if (CreateBitmapFromRGB(f->pixels, -1, f->width, f->height, f->width, 0, 0, d, &frame, nullptr,
+                          nullptr) != ERR_NONE)
+    return;
+  ShowVideoSpriteFrame(L, d, v->spriteInstance, frame, v->screenX, v->screenY);
+  FreeBitmap(v->frameBitmap);
+  v->frameBitmap = frame;
+}
+
 // The channel goes once the threads are joined.
 void releaseSound(VideoObject* v) {
   SetVideoSoundOutput(v->backend, nullptr);
@@ -148,12 +178,15 @@ ErrorCode stopVideo(VmState* L, VideoObject* v, int refresh) {
   StopVideoThreads(v->backend);
   releaseSound(v);
   DisplayRecord* d = v->display;
+  const bool sprite = v->spriteInstance != nullptr;
+  dropSprite(L, v);
   lockList();
   v->state = STATE_STOPPED;
   v->display = nullptr;
   unlockList();
-  // A layer keeps the last frame it was given.
-  if (refresh && !v->asLayer) refreshArea(L, d);
+  // A layer keeps the last frame it was given; a sprite's area was shown
+  // again as it went.
+  if (refresh && !v->asLayer && !sprite) refreshArea(L, d);
   return ERR_NONE;
 }
 
@@ -168,6 +201,7 @@ void freeVideo(VmState* L, VideoObject* v) {
   unlockList();
   if (L) FreeObjectDataList(L, &v->head.data);
   FreeVideoHandle(v->backend);
+  dropSprite(L, v);
   FreeVideoSound(v->sound);
   delete v;
 }
@@ -279,6 +313,7 @@ ErrorCode startPlayback(VmState* L, VideoObject* v, DisplayRecord* d, int32_t ch
     if (e) {
       v->asLayer = 0;
       v->layer = nullptr;
+      dropSprite(L, v);
       return e;
     }
     SetVideoSoundOutput(v->backend, v->sound);
@@ -293,6 +328,8 @@ ErrorCode startPlayback(VmState* L, VideoObject* v, DisplayRecord* d, int32_t ch
     x = y = 0;
     w = static_cast<int32_t>(GetBitmapAttr(v->layer->base->own.bitmap, 0));
     h = static_cast<int32_t>(GetBitmapAttr(v->layer->base->own.bitmap, 14));
+  } else if (v->spriteInstance) {
+    SetVideoLayerTarget(v->backend, applySpriteFrame, v);
   } else {
     SetVideoLayerTarget(v->backend, nullptr, nullptr);
   }
@@ -306,6 +343,7 @@ ErrorCode startPlayback(VmState* L, VideoObject* v, DisplayRecord* d, int32_t ch
     v->layer = nullptr;
     unlockList();
     releaseSound(v);
+    dropSprite(L, v);
   }
   return e;
 }
@@ -538,8 +576,16 @@ int cmdPlayVideo(VmState* L) {
   v->display = d;
   rescaleVideoRect(v);
   if (v->screenWidth != v->width || v->screenHeight != v->height) v->smooth = d->smooth;
-  // Waiting for the sprites library: with a display adapter the video draws
-  // straight into the window too, not through a sprite instance.
+  // With a display adapter the video shows through a sprite instance of the
+  // display's picture, over the sprites; else it draws into the window.
+  if (VideosAsSprites()) {
+    v->spriteInstance =
+        AddVideoSprite(d, v, idOf(v), v->screenX, v->screenY, v->screenWidth, v->screenHeight);
+    if (!v->spriteInstance) {
+      v->display = nullptr;
+      return ERR_MEM;
+    }
+  }
   return startPlayback(L, v, d, channel);
 }
 
@@ -585,7 +631,8 @@ void applyRect(VmState* L, VideoObject* v) {
   if (!active(v)) return;
   rescaleVideoRect(v);
   SetVideoRect(v->backend, v->screenX, v->screenY, v->screenWidth, v->screenHeight, v->smooth);
-  refreshArea(L, v->display);
+  // A sprite instance shows its old and new areas when its next frame comes.
+  if (!v->spriteInstance) refreshArea(L, v->display);
   RedrawVideo(v->backend);
 }
 
@@ -888,7 +935,9 @@ int32_t videoRects(const DisplayRecord* d, int32_t* rects, int32_t max) {
   lockList();
   for (VideoObject* v = firstVideo(); v && n < max; v = nextVideo(v)) {
     const int32_t s = v->state;
-    if (s < STATE_PLAYING || s > STATE_FINISHED || v->display != d || v->asLayer) continue;
+    if (s < STATE_PLAYING || s > STATE_FINISHED || v->display != d || v->asLayer ||
+        v->spriteInstance)
+      continue;
     rects[4 * n] = v->screenX, rects[4 * n + 1] = v->screenY;
     rects[4 * n + 2] = v->screenWidth, rects[4 * n + 3] = v->screenHeight;
     n++;
@@ -956,7 +1005,9 @@ ErrorCode insertVideoLayer(VmState* L, ObjectId id, int32_t x, int32_t y, int32_
 void rescaleDisplayVideos(VmState* L, DisplayRecord* d) {
   bool any = false;
   for (VideoObject* v = firstVideo(); v; v = nextVideo(v)) {
-    if (!active(v) || v->display != d || v->asLayer) continue;
+    // A sprite instance lies in the picture's pixels, which the scale
+    // leaves alone.
+    if (!active(v) || v->display != d || v->asLayer || v->spriteInstance) continue;
     rescaleVideoRect(v);
     if (v->screenWidth != v->width || v->screenHeight != v->height) v->smooth = d->smooth;
     SetVideoRect(v->backend, v->screenX, v->screenY, v->screenWidth, v->screenHeight, v->smooth);
@@ -965,7 +1016,7 @@ void rescaleDisplayVideos(VmState* L, DisplayRecord* d) {
   if (!any) return;
   refreshArea(L, d);
   for (VideoObject* v = firstVideo(); v; v = nextVideo(v))
-    if (active(v) && v->display == d && !v->asLayer) RedrawVideo(v->backend);
+    if (active(v) && v->display == d && !v->asLayer && !v->spriteInstance) RedrawVideo(v->backend);
 }
 
 const DisplayVideoHooks VIDEO_HOOKS = {stopDisplayVideos,   suspendDisplayVideos,

@@ -50,8 +50,8 @@ class X11Videos : public ::testing::Test {
     SetNoPointerThread(1);
     ASSERT_EQ(OpenX11Connection(), ERR_NONE);
     PlayerHarness::SetErrorRaising(1);
-    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBGPicLibrary, OpenDrawLibrary,
-                                        OpenEventLibrary, OpenVideoLibrary}) {
+    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBGPicLibrary, OpenBrushLibrary,
+                                        OpenDrawLibrary, OpenEventLibrary, OpenVideoLibrary}) {
       VmPushValue(h.L, VM_GLOBALS_INDEX);
       ASSERT_EQ(open(h.L), ERR_NONE);
       VmSetTop(h.L, 0);
@@ -63,6 +63,7 @@ class X11Videos : public ::testing::Test {
     FreeAllVideos(h.L);
     FreeAllEvents(h.L);
     FreeDrawTables(h.L);
+    FreeAllBrushes(h.L);
     CloseDisplayLibrary(h.L);
     CloseX11Connection();
     if (probe) XCloseDisplay(probe);
@@ -174,6 +175,7 @@ TEST_F(X11Videos, FramesGoStraightToTheWindowAndDrawingKeepsOutOfThem) {
   pollFor(20);
   const int held = shownFrame(f, 10, 20);
   ASSERT_GE(held, 0);
+  EXPECT_EQ(call("BeginDoubleBuffer", {}), ERR_VIDATTACHED);
   // A box over everything goes around the video.
   constexpr uint32_t GREEN = 0x00FF00;
   ASSERT_EQ(call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
@@ -189,6 +191,8 @@ TEST_F(X11Videos, FramesGoStraightToTheWindowAndDrawingKeepsOutOfThem) {
   // Stopped, the window shows what the picture holds there.
   ASSERT_EQ(call("StopVideo", {1}), ERR_NONE);
   EXPECT_EQ(window(10, 20, 1, 1), std::vector<uint32_t>{GREEN});
+  EXPECT_EQ(call("BeginDoubleBuffer", {}), ERR_NONE);
+  EXPECT_EQ(call("EndDoubleBuffer", {}), ERR_NONE);
 }
 
 // On an autoscaled display a video plays at the scaled place and size; a
