@@ -1085,6 +1085,12 @@ int readVideoAttribute(VmState* L, int32_t attribute) {
     case ATTRPLAYING:
       VmPushNumber(L, v->state == STATE_PLAYING ? 1 : 0);
       return 1;
+    case ATTRPAUSED:
+      VmPushNumber(L, v->state == STATE_PAUSED ? 1 : 0);
+      return 1;
+    case ATTRCANSEEK:
+      VmPushNumber(L, v->seekable);
+      return 1;
     case ATTRXPOS:
       VmPushNumber(L, v->x);
       return 1;
@@ -1093,6 +1099,34 @@ int readVideoAttribute(VmState* L, int32_t attribute) {
       return 1;
     default:
       return -1;
+  }
+}
+
+// GetAttribute of a video layer: the playback of the video it shows.
+int readVideoLayerAttribute(VmState* L, qmLayer* layer, int32_t attribute) {
+  VideoObject* v = nullptr;
+  if (layerVideo(layer, &v) != ERR_NONE) return 0;
+  switch (attribute) {
+    case ATTRDURATION:
+      VmPushNumber(L, v->duration);
+      return 1;
+    case ATTRPOSITION:
+      VmPushNumber(L, static_cast<double>(GetVideoPositionMs(v->backend)));
+      return 1;
+    case ATTRFORMAT:
+      VmPushString(L, QueryVideoFormat(v->backend));
+      return 1;
+    case ATTRCANSEEK:
+      VmPushNumber(L, v->seekable);
+      return 1;
+    case ATTRPLAYING:
+      VmPushNumber(L, v->state == STATE_PLAYING ? 1 : 0);
+      return 1;
+    case ATTRPAUSED:
+      VmPushNumber(L, v->state == STATE_PAUSED ? 1 : 0);
+      return 1;
+    default:
+      return 0;
   }
 }
 
@@ -1107,12 +1141,14 @@ ErrorCode OpenVideoLibrary(VmState* L) {
   if (ErrorCode e = RegisterObjectList(&videoContext.list)) return e;
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_VIDEO, readVideoAttribute)) return e;
   SetDisplayVideoHooks(&VIDEO_HOOKS);
+  SetLayerVideoAttributeReader(readVideoLayerAttribute);
   RegisterLayerKind(&VIDEO_LAYER_KIND);
   return 0;
 }
 
 void FreeAllVideos(VmState* L) {
   SetDisplayVideoHooks(nullptr);
+  SetLayerVideoAttributeReader(nullptr);
   while (VideoObject* v = firstVideo()) freeVideo(L, v);
   FreeMutex(videoContext.lock);
   videoContext.lock = nullptr;

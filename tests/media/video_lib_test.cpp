@@ -504,6 +504,20 @@ TEST_F(VideoLayers, AVideoPlaysInItsLayerWhichStopsItWhenRemoved) {
   EXPECT_EQ(CallWith("SeekLayer", {1, 500}), ERR_NONE);
   pollFor(150);
   EXPECT_EQ(shownFrame(f, 10, 20), 6);
+  // The layer answers its video's playback attributes (12 fps: 500 ms).
+  struct Attribute {
+    int32_t object, id, attribute;
+    double want;
+  } attributes[] = {{OBJTYPE_LAYER, 1, ATTRPAUSED, 1},     {OBJTYPE_LAYER, 1, ATTRPLAYING, 0},
+                    {OBJTYPE_LAYER, 1, ATTRDURATION, 833}, {OBJTYPE_LAYER, 1, ATTRCANSEEK, 1},
+                    {OBJTYPE_VIDEO, 1, ATTRPAUSED, 1},     {OBJTYPE_VIDEO, 1, ATTRCANSEEK, 1}};
+  for (const Attribute& a : attributes) {
+    ASSERT_EQ(CallWith("GetAttribute", {a.object, a.id, a.attribute}), ERR_NONE) << a.attribute;
+    EXPECT_EQ(results, std::vector<double>{a.want}) << a.object << " " << a.attribute;
+  }
+  ASSERT_EQ(CallWith("GetAttribute", {OBJTYPE_LAYER, 1, ATTRPOSITION}), ERR_NONE);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_NEAR(results[0], 500, 50);
   EXPECT_EQ(CallWith("SetLayerVolume", {1, "50%"}), ERR_NONE);
   EXPECT_EQ(stats(1).volume, 32);
   EXPECT_EQ(CallWith("ResumeLayer", {1}), ERR_NONE);
