@@ -317,6 +317,32 @@ TEST_F(CommandsTest, AResizeRestartsAndAFreedBrushIsKeptUntilTheEnd) {
   EXPECT_NE(GetBrushObject(L, ObjectId{nullptr, 2}, &gone, BRUSH_PENDING), ERR_NONE);
 }
 
+// On an autoscaled display the run takes the new size and goes on to its
+// end without starting again.
+TEST_F(CommandsTest, AResizeOfAnAutoscaledDisplayLetsTheRunGoOn) {
+  OpenDisplay(30, 40, false, 0x203040, {{"scalemode", SCALEMODE_AUTO}});
+  ASSERT_TRUE(d->autoscale);
+  MakeBrush(1, 30, 40, Fill::Coded);
+  MakeBrush(2, 30, 40, Fill::Solid, Plane::None, 0x203040);
+  ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, 32, 2}), ERR_NONE);
+  size_t once = frames.size();
+  ASSERT_GT(once, 5u);
+  ASSERT_EQ(Run("DisplayBrush", {2, 0, 0}), ERR_NONE);
+  Hook();
+  bool resized = false;
+  atFrame = [&](int32_t frame) {
+    if (frame == 3 && !resized) {
+      resized = true;
+      uintptr_t words[3] = {reinterpret_cast<uintptr_t>(window), 36, 44};
+      ASSERT_EQ(inject(L, 6, words), ERR_NONE);
+    }
+  };
+  ASSERT_EQ(Run("DisplayBrushFX", {1, 0, 0, 32, 2}), ERR_NONE);
+  atFrame = nullptr;
+  EXPECT_TRUE(resized);
+  EXPECT_EQ(frames.size(), once);
+}
+
 // A part of a background picture and a whole background picture end as
 // DisplayBGPicPart and DisplayBGPic draw them, with layers off and on, in
 // direct and in layer mode.

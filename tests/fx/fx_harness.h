@@ -87,14 +87,16 @@ class FXHarness : public plugintest::PluginTest {
 
   // ---- Display and pictures ----
 
-  void OpenDisplay(int32_t w, int32_t h, bool layers, uint32_t colour = 0x203040) {
+  // More fields of CreateDisplay's table may be given.
+  void OpenDisplay(int32_t w, int32_t h, bool layers, uint32_t colour = 0x203040,
+                   std::vector<std::pair<Value, Value>> more = {}) {
     W = w;
     H = h;
     VmPushNumber(L, 1);
-    PushValue(L, Value::Table({{"color", static_cast<double>(colour)},
-                               {"width", w},
-                               {"height", h},
-                               {"layers", layers}}));
+    std::vector<std::pair<Value, Value>> fields{
+        {"color", static_cast<double>(colour)}, {"width", w}, {"height", h}, {"layers", layers}};
+    fields.insert(fields.end(), more.begin(), more.end());
+    PushValue(L, Value::Table(fields));
     ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
     ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
     ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
