@@ -392,6 +392,11 @@ struct LayerKind {
   int (*hitTest)(VmState* L, qmLayer* layer, int32_t x, int32_t y);
 };
 void RegisterLayerKind(const LayerKind* kind);  // replaces one of the same type
+// Whether the composer leaves a layer's body out because its border already
+// shows it: a shape or path layer drawn without fill in the border's own
+// colour. The drawing library registers one per such kind.
+using LayerBodyTest = int (*)(const qmLayer* layer, const LayerImageState* state);
+void RegisterLayerBodyTest(int32_t type, LayerBodyTest test);  // null removes it
 
 // NewLayer flags.
 enum : uint32_t {

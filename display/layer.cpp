@@ -128,6 +128,14 @@ void RegisterLayerKind(const LayerKind* kind) {
     layerContext.kinds[kind->type] = kind;
 }
 
+void RegisterLayerBodyTest(int32_t type, LayerBodyTest test) {
+  if (type >= 0 && type < LAYER_KIND_TYPES) layerContext.bodyTests[type] = test;
+}
+
+LayerBodyTest GetLayerBodyTest(int32_t type) {
+  return type >= 0 && type < LAYER_KIND_TYPES ? layerContext.bodyTests[type] : nullptr;
+}
+
 const LayerKind* GetLayerKind(int32_t type) {
   return type >= 0 && type < LAYER_KIND_TYPES ? layerContext.kinds[type] : nullptr;
 }

@@ -31,6 +31,7 @@ struct MoveList {
 
 struct LayerContext {
   const LayerKind* kinds[LAYER_KIND_TYPES];
+  LayerBodyTest bodyTests[LAYER_KIND_TYPES];
   DirtyList shared;       // areas that multi-layer removals collect
   ObjectHead* moveLists;  // MoveList records, appended at the tail
   uint64_t cacheBuilds;   // derived bitmaps built (filtered, bordered, shadow)
@@ -45,6 +46,8 @@ extern LayerContext layerContext;
 void ResetLayerContext();
 
 const LayerKind* GetLayerKind(int32_t type);
+// The registered body test of a type; null when none.
+LayerBodyTest GetLayerBodyTest(int32_t type);
 // The current background picture of the layer functions: the picture
 // selected as output in layers mode, else the current display's.
 BGPic* GetLayerPicture();

@@ -387,6 +387,13 @@ void drawLayer(VmState* L, DisplayRecord* d, qmLayer* layer, LayerImageState* s,
                 part.x - r.x, part.y - r.y, part.width, part.height,
                 faded(opacity, layer->borderFade), s->clip);
   }
+  // A shape or path drawn without fill in the border's colour: the border
+  // already shows it, and its body blended over it again would darken a
+  // transparent layer's outline.
+  if (layer->border.on) {
+    LayerBodyTest hidden = GetLayerBodyTest(layer->type);
+    if (hidden && hidden(layer, s)) return;
+  }
   LayerRect part;
   if (!IntersectRects(StateRect(s), work, &part)) return;
   LayerTriple t{};

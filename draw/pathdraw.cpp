@@ -1101,8 +1101,21 @@ int CmdPathToBrush(VmState* L) {
   return PushObjectId(L, id);
 }
 
+namespace {
+
+// An unfilled path in the border's colour is shown by its border alone.
+int pathBodyHidden(const qmLayer* layer, const LayerImageState* state) {
+  const auto* rec = static_cast<const PathDrawRecord*>(state->kindData);
+  if (!rec && layer->base) rec = static_cast<const PathDrawRecord*>(layer->base->kindData);
+  return rec && rec->draw.fillStyle == FILLNONE &&
+         (rec->color & 0xFFFFFF) == (layer->border.colour & 0xFFFFFF);
+}
+
+}  // namespace
+
 void RegisterPathLayerKind() {
   RegisterLayerKind(&PATH_KIND);
+  RegisterLayerBodyTest(LAYER_VECTORPATH, pathBodyHidden);
   RegisterLayerStyleHooks(LAYER_VECTORPATH, &PATH_STYLE);
 }
 

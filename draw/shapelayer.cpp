@@ -648,6 +648,18 @@ void SetFormFillFields(VmState* L, const DrawStyle* style) {
   setNumber(L, "texturey", style->textureY);
 }
 
+namespace {
+
+// An unfilled shape in the border's colour is shown by its border alone.
+int shapeBodyHidden(const qmLayer* layer, const LayerImageState* state) {
+  const auto* rec = static_cast<const ShapeLayerRecord*>(state->kindData);
+  if (!rec && layer->base) rec = static_cast<const ShapeLayerRecord*>(layer->base->kindData);
+  return rec && rec->style.fillStyle == FILLNONE &&
+         (rec->color & 0xFFFFFF) == (layer->border.colour & 0xFFFFFF);
+}
+
+}  // namespace
+
 void RegisterShapeLayerKinds() {
   static const LayerKind kinds[] = {SHAPE_KIND(LAYER_BOX),     SHAPE_KIND(LAYER_CIRCLE),
                                     SHAPE_KIND(LAYER_ELLIPSE), SHAPE_KIND(LAYER_LINE),
@@ -655,5 +667,6 @@ void RegisterShapeLayerKinds() {
   for (const LayerKind& k : kinds) {
     RegisterLayerKind(&k);
     RegisterLayerStyleHooks(k.type, &SHAPE_STYLE);
+    RegisterLayerBodyTest(k.type, shapeBodyHidden);
   }
 }

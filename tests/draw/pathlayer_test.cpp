@@ -3,6 +3,7 @@
 // plug-in that gets the requests instead of the built-in one.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,38 @@ TEST_F(PathLayerTest, PathLayerStyleFieldsRedrawTheLayer) {
   EXPECT_EQ(second->type, LAYER_VECTORPATH);
   EXPECT_EQ(second->base->width, 20);
   EXPECT_EQ(second->base->height, 10);
+}
+
+// An unfilled path or shape in its border's colour shows through its border
+// alone: on a half-transparent layer every pixel of the outline is blended
+// once, so the row across its left edge holds one colour; a body of another
+// colour is drawn over the border.
+TEST_F(PathLayerTest, UnfilledLayersInTheBorderColourShowOnlyTheirBorder) {
+  OpenDisplay(160, 120, true);
+  ASSERT_EQ(CallWith("SetFillStyle", {FILLNONE}), ERR_NONE);
+  MakePath(false);
+  ASSERT_EQ(CallWith("DrawPath", {1, 30, 40, 0xFF0000}), ERR_NONE);
+  ASSERT_EQ(CallWith("Box", {100, 40, 20, 10, 0xFF0000}), ERR_NONE);
+  ASSERT_EQ(CountLayers(d->bgpic), 2);
+  auto colours = [&](int32_t x0) {
+    std::set<uint32_t> seen;
+    for (int32_t x = x0 - 8; x <= x0 + 8; x++)
+      if (At(x, 45) != BACKGROUND) seen.insert(At(x, 45));
+    return seen;
+  };
+  for (int32_t layer : {1, 2}) {
+    ASSERT_EQ(CallWith("SetLayerStyle", {layer, Value::Table({{"border", true},
+                                                              {"bordercolor", 0xFF0000},
+                                                              {"bordersize", 3},
+                                                              {"transparency", 128}})}),
+              ERR_NONE);
+  }
+  for (int32_t x0 : {30, 100}) {
+    auto seen = colours(x0);
+    EXPECT_EQ(seen.size(), 1u) << "outline at " << x0;
+  }
+  ASSERT_EQ(CallWith("SetLayerStyle", {1, Value::Table({{"color", 0x00FF00}})}), ERR_NONE);
+  EXPECT_GE(colours(30).size(), 2u);
 }
 
 TEST_F(PathLayerTest, PluginEnginesGetTheRequests) {
