@@ -96,7 +96,8 @@ ErrorCode beginRefusal(const DisplayRecord* d) {
   bool pictureLayers = pic && pic->layers.head && pic->layers.head->succ;
   if (d->layers || pictureLayers) return ERR_LAYERSOFF;
   if (d->collectRefreshes) return ERR_BEGINREFRESH;
-  if (pic && pic->sprites) return ERR_NOSPRITES;
+  // A video shown through a sprite instance is refused as a video below.
+  if (pic && CountSpriteInstances(pic)) return ERR_NOSPRITES;
   if (pic && (pic->mask || pic->alpha)) return ERR_DBTRANSWIN;
   if (DisplayShowsVideo(d, 0, 0)) return ERR_VIDATTACHED;
   return ERR_NONE;
