@@ -395,6 +395,9 @@ int IsVideoIdPlaying(ObjectId id);
 // (with excludeLayers, one not shown as a layer); with includePictureLayers
 // also one that a layer of the display's background picture shows.
 int IsVideoOnDisplay(const DisplayRecord* display, int excludeLayers, int includePictureLayers);
+// 1 when a playing, paused or finished video that is not shown as a layer
+// covers the display's point x, y (in the display's scaled pixels).
+int IsVideoAtPosition(const DisplayRecord* display, int32_t x, int32_t y);
 // Test seam: a video's library state and volume, and its playback's
 // presented and dropped frames and running threads.
 struct VideoTestStats {

@@ -755,6 +755,9 @@ void FreeVideoHandle(VideoPlayback* v) {
 
 int32_t QueryVideoFrameCount(VideoPlayback* v) { return v->ops->frameCount(v->decoder); }
 const char* QueryVideoFormat(VideoPlayback* v) { return v->ops->formatName(v->decoder); }
+const char* QueryVideoLoader(const VideoPlayback* v) {
+  return v->ops == &v->pluginOps ? v->plugin->moduleName : "inbuilt";
+}
 int VideoHasSound(const VideoPlayback* v) { return v->noSound ? 0 : 1; }
 
 // ---- Playback ----

@@ -59,6 +59,8 @@ int IsVideoFile(const char* file, const char* loader, const char* adapter);
 void FreeVideoHandle(VideoPlayback* v);  // stops the threads first; null is ignored
 int32_t QueryVideoFrameCount(VideoPlayback* v);
 const char* QueryVideoFormat(VideoPlayback* v);
+// "inbuilt" for the CDXL decoder, else the video plug-in's name.
+const char* QueryVideoLoader(const VideoPlayback* v);
 int VideoHasSound(const VideoPlayback* v);
 // Starts three threads, four with sound: 0, ERR_MEM, ERR_THREAD or
 // ERR_SEEKRANGE (a seek made while stopped failed).

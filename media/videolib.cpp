@@ -36,6 +36,8 @@ constexpr int32_t WAVE_HEADER = 44;
 constexpr int32_t EXPORT_SOUND_BYTES = 262144;
 constexpr int32_t OUTPUT_MASK = 28;  // output target kinds of a display
 constexpr int32_t OUTPUT_ALPHA = 30;
+constexpr int32_t VIDDRV_OS = 0;  // the operating system's own player
+constexpr int32_t VIDDRV_QUILLMERE = 1;
 
 enum : int32_t {
   STATE_STOPPED = 0,
@@ -898,8 +900,8 @@ const CommandTableEntry videoCommands[] = {
 };
 
 const ConstantTableEntry videoConstants[] = {
-    {"VIDDRV_OS", nullptr, 0},
-    {"VIDDRV_QUILLMERE", nullptr, 1},
+    {"VIDDRV_OS", nullptr, VIDDRV_OS},
+    {"VIDDRV_QUILLMERE", nullptr, VIDDRV_QUILLMERE},
     {nullptr, nullptr, 0},
 };
 
@@ -1097,6 +1099,21 @@ int readVideoAttribute(VmState* L, int32_t attribute) {
     case ATTRYPOS:
       VmPushNumber(L, v->y);
       return 1;
+    case ATTRSCALEMODE:  // interpolated scaling
+      VmPushNumber(L, v->smooth);
+      return 1;
+    case ATTRSCALEWIDTH:  // on the display while bound, else the requested size
+      VmPushNumber(L, active(v) ? v->screenWidth : v->width);
+      return 1;
+    case ATTRSCALEHEIGHT:
+      VmPushNumber(L, active(v) ? v->screenHeight : v->height);
+      return 1;
+    case ATTRDRIVER:  // every video plays through the own renderer
+      VmPushNumber(L, VIDDRV_QUILLMERE);
+      return 1;
+    case ATTRLOADER:
+      VmPushString(L, QueryVideoLoader(v->backend));
+      return 1;
     default:
       return -1;
   }
@@ -1169,6 +1186,16 @@ void StopAllVideos(VmState* L) { stopDisplayVideos(L, nullptr); }
 int IsVideoIdPlaying(ObjectId id) {
   VideoObject* v = nullptr;
   return getVideo(id, &v, FIND_INTERNAL) == ERR_NONE && v->state == STATE_PLAYING;
+}
+
+int IsVideoAtPosition(const DisplayRecord* display, int32_t x, int32_t y) {
+  for (VideoObject* v = firstVideo(); v; v = nextVideo(v)) {
+    if (!active(v) || v->display != display || v->asLayer) continue;
+    if (x >= v->screenX && x - v->screenX < v->screenWidth && y >= v->screenY &&
+        y - v->screenY < v->screenHeight)
+      return 1;
+  }
+  return 0;
 }
 
 int IsVideoOnDisplay(const DisplayRecord* display, int excludeLayers, int includePictureLayers) {

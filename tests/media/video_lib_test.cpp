@@ -201,6 +201,46 @@ TEST_F(Videos, GrabbedFramesEqualTheFilesFrames) {
   EXPECT_EQ(lastTypes.size(), 1u);
 }
 
+// The size, scaling, driver and loader a video reports, stopped and bound,
+// and the points of the display that a bound video covers.
+TEST_F(Videos, AttributesAndCoveredPoints) {
+  OpenDisplay(200, 120);
+  ASSERT_EQ(CallWith("OpenVideo", {1, pal4().file.c_str()}), ERR_NONE);
+  auto attribute = [&](int32_t which) {
+    std::string text;
+    for (double n : {double(OBJTYPE_VIDEO), 1.0, double(which)}) VmPushNumber(L, n);
+    const ErrorCode e = testcall::CallCollecting(L, "GetAttribute", 3, [&](VmState* S, int i) {
+      text = VmType(S, i) == VM_TYPE_STRING ? VmToString(S, i) : std::to_string(VmToNumber(S, i));
+    });
+    EXPECT_EQ(e, ERR_NONE) << which;
+    return text;
+  };
+  struct Case {
+    int32_t attribute;
+    const char* stopped;  // as opened, 40x24
+    const char* resized;  // SetVideoSize(1, 80, 48, 1) while stopped
+  } cases[] = {
+      {ATTRSCALEMODE, "0.000000", "1.000000"},     {ATTRSCALEWIDTH, "40.000000", "80.000000"},
+      {ATTRSCALEHEIGHT, "24.000000", "48.000000"}, {ATTRDRIVER, "1.000000", "1.000000"},
+      {ATTRLOADER, "inbuilt", "inbuilt"},          {ATTRWIDTH, "40.000000", "80.000000"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(attribute(c.attribute), c.stopped) << c.attribute;
+  ASSERT_EQ(CallWith("SetVideoSize", {1, 80, 48, 1}), ERR_NONE);
+  for (const Case& c : cases) EXPECT_EQ(attribute(c.attribute), c.resized) << c.attribute;
+
+  EXPECT_EQ(IsVideoAtPosition(d, 10, 20), 0);  // not bound yet
+  ASSERT_EQ(CallWith("PlayVideo", {1, 10, 20}), ERR_NONE);
+  struct Point {
+    int32_t x, y, covered;
+  } points[] = {{10, 20, 1}, {9, 20, 0},  {10, 19, 0}, {89, 67, 1},
+                {90, 67, 0}, {89, 68, 0}, {50, 40, 1}};
+  for (const Point& p : points)
+    EXPECT_EQ(IsVideoAtPosition(d, p.x, p.y), p.covered) << p.x << "," << p.y;
+  EXPECT_EQ(attribute(ATTRSCALEWIDTH), "80.000000");
+  ASSERT_EQ(CallWith("StopVideo", {1}), ERR_NONE);
+  EXPECT_EQ(IsVideoAtPosition(d, 10, 20), 0);
+}
+
 TEST_F(Videos, PlaybackShowsTheFramesInOrderAndEnds) {
   OpenDisplay(200, 120);
   const Fixture f = pal4();
