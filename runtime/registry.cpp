@@ -71,6 +71,24 @@ ErrorCode CallObjectTypeHandler(VmState* L, int32_t typeId, uintptr_t a, uintptr
 
 const ObjectTypeEntry* GetObjectTypeList() { return runtimeContext.objectTypes; }
 
+int32_t CountObjectsOfType(int32_t type) {
+  int32_t count = 0;
+  for (const ObjectTypeEntry* e = runtimeContext.objectTypes; e; e = e->next) {
+    if (e->list == nullptr) continue;
+    for (const ObjectHead* h = *e->list; h; h = h->next)
+      if (h->type == type) ++count;
+  }
+  return count;
+}
+
+int32_t GetUserObjectTypeCount() { return runtimeContext.nextObjectTypeId - FIRST_OBJECT_TYPE_ID; }
+
+const ObjectTypeEntry* GetObjectTypeRecord(int32_t type) {
+  for (const ObjectTypeEntry* e = runtimeContext.objectTypes; e; e = e->next)
+    if (e->name != nullptr && e->typeId == type) return e;
+  return nullptr;
+}
+
 ErrorCode RegisterAttributeReader(int32_t type, AttributeReader reader) {
   if (type < 0 || type >= ATTRIBUTE_READER_TYPES) return ERR_WRONGUSAGE;
   runtimeContext.attributeReaders[type] = reader;

@@ -307,6 +307,12 @@ ErrorCode RegisterObjectType(ObjectHead** list, const char* name, ObjectTypeHand
                              int32_t* outTypeId, int32_t bridge);
 ErrorCode RegisterObjectList(ObjectHead** list);
 const ObjectTypeEntry* GetObjectTypeList();
+// Objects of the type over every registered list; the number of types
+// registered beyond the 61 built-in ones; the named entry of a type id
+// (null when none).
+int32_t CountObjectsOfType(int32_t type);
+int32_t GetUserObjectTypeCount();
+const ObjectTypeEntry* GetObjectTypeRecord(int32_t type);
 // The new error number, or ERR_MEM.
 ErrorCode RegisterCustomError(const char* text);
 const char* GetCustomErrorText(ErrorCode code);  // null when not registered

@@ -76,6 +76,52 @@ TEST_F(Registries, ObjectTypesTakeIdsFrom61AndPlainListsTakeNone) {
   EXPECT_EQ(typeHandlerCalls, 1);
 }
 
+TEST_F(Registries, ObjectsAreCountedByTypeOverEveryListAndTypesFoundById) {
+  // A built-in type (7) spread over a plain list and a named type's list,
+  // and an empty named type; ids that no entry owns find no record.
+  ObjectHead plain[3] = {};
+  ObjectHead named[2] = {};
+  plain[0] = {7, 1, nullptr, nullptr, &plain[1]};
+  plain[1] = {61, 2, nullptr, nullptr, &plain[2]};
+  plain[2] = {7, 3, nullptr, nullptr, nullptr};
+  named[0] = {61, 4, nullptr, nullptr, &named[1]};
+  named[1] = {7, 5, nullptr, nullptr, nullptr};
+  ObjectHead* plainList = plain;
+  ObjectHead* namedList = named;
+  ObjectHead* emptyList = nullptr;
+  EXPECT_EQ(GetUserObjectTypeCount(), 0);
+  ASSERT_EQ(RegisterObjectList(&plainList), ERR_NONE);
+  EXPECT_EQ(GetUserObjectTypeCount(), 0);  // a plain list is no type
+  ASSERT_EQ(RegisterObjectType(&namedList, "named", nullptr, nullptr, 0), ERR_NONE);
+  ASSERT_EQ(RegisterObjectType(&emptyList, "empty", nullptr, nullptr, 0), ERR_NONE);
+  EXPECT_EQ(GetUserObjectTypeCount(), 2);
+
+  struct Case {
+    int32_t type;
+    int32_t count;
+    const char* record;  // name of the type's record, or null
+  };
+  const Case cases[] = {{7, 3, nullptr},  {61, 2, "named"}, {62, 0, "empty"},
+                        {63, 0, nullptr}, {0, 0, nullptr},  {-1, 0, nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    EXPECT_EQ(CountObjectsOfType(c.type), c.count);
+    const ObjectTypeEntry* record = GetObjectTypeRecord(c.type);
+    if (c.record == nullptr) {
+      EXPECT_EQ(record, nullptr);
+    } else {
+      ASSERT_NE(record, nullptr);
+      EXPECT_STREQ(record->name, c.record);
+      EXPECT_EQ(record->typeId, c.type);
+    }
+  }
+  namedList = nullptr;  // objects leave: the count follows the lists
+  EXPECT_EQ(CountObjectsOfType(7), 2);
+  FreeRegistries(nullptr);
+  EXPECT_EQ(GetUserObjectTypeCount(), 0);
+  EXPECT_EQ(GetObjectTypeRecord(61), nullptr);
+}
+
 int answerReader(VmState*, int32_t attribute) { return attribute; }
 
 TEST_F(Registries, AttributeReadersAreKeptByTypeNumberUntilTheRegistriesAreFreed) {
