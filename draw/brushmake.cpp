@@ -5,6 +5,7 @@
 // frees what it made.
 #include <algorithm>
 #include <memory>
+#include <string>
 
 #include "draw/draw_private.h"
 #include "platform/linux/platform.h"
@@ -200,8 +201,11 @@ int CmdLoadBrush(VmState* L) {
   CheckArgCount(L, 2, 5, 0, 0);
   int automatic = 0;
   ObjectId id = newIdArg(L, 1, &automatic);
-  const char* file = VmCheckString(L, 2, nullptr);
-  PrintProgress(GetBuiltinString(747), file, 0);
+  const char* given = VmCheckString(L, 2, nullptr);
+  // A file linked into the applet is read from its place there; the copy
+  // keeps the resolved name safe from later look-ups.
+  const std::string file = ResolveLinkedFile(L, given, 0, nullptr);
+  PrintProgress(GetBuiltinString(747), given, 0);
 
   int64_t key = -1;
   int32_t loadAlpha = 0, loadTransparency = 0, globalAlpha = -1;
@@ -262,7 +266,8 @@ int CmdLoadBrush(VmState* L) {
     request.smooth = smooth;
     request.wantAlpha = loadAlpha || cacheAlpha;
     request.wantMask = loadTransparency;
-    if (ErrorCode e = OpenPictureHandle(file, loader[0] ? loader : nullptr, &request, &result))
+    if (ErrorCode e =
+            OpenPictureHandle(file.c_str(), loader[0] ? loader : nullptr, &request, &result))
       return e;
   }
   std::unique_ptr<PictureHandle, PictureReleaser> picture(result.handle);

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "draw/draw_private.h"
 #include "libs/libs.h"
 #include "plugins/plugin_private.h"
+#include "runtime/player.h"
 #include "tests/draw/value.h"
 #include "tests/media/image_support.h"
 #include "tests/plugins/plugin_fixture.h"
@@ -500,6 +503,41 @@ TEST_F(BrushCommandsTest, ConvertAndLink) {
     SCOPED_TRACE(r.command);
     EXPECT_EQ(CallWith(r.command, r.args), r.expected);
   }
+}
+
+// A picture linked into the applet is read from its place inside the
+// holding file, behind other data; the plain name is no file on disk.
+TEST_F(BrushCommandsTest, LinkedPictureLoadsFromItsHolder) {
+  std::string png;
+  {
+    std::ifstream in(opaque, std::ios::binary);
+    png.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_FALSE(png.empty());
+  const std::string holder = root + "/holder.bin";
+  {
+    std::ofstream out(holder, std::ios::binary);
+    out << std::string(37, 'x') << png << "trailing";
+  }
+  PlayerRecord record{};
+  player.record = &record;
+  struct Unlink {
+    PlayerRecord* r;
+    ~Unlink() {
+      while (LinkedFileEntry* e = r->linkedFiles) {
+        r->linkedFiles = e->next;
+        FreeMemory(e);
+      }
+      player.record = nullptr;
+    }
+  } unlink{&record};
+  ASSERT_EQ(AddLinkedFont(&record, "p.png", 0, holder.c_str(), 37, png.size()), 0);
+  ASSERT_EQ(CallWith("LoadBrush", {1, "p.png"}), ERR_NONE);
+  ASSERT_NE(Brush(1), nullptr);
+  EXPECT_EQ(Pixels(Brush(1)), opaqueRgb);
+  // Names not linked still go to the disk.
+  EXPECT_NE(CallWith("LoadBrush", {2, "q.png"}), ERR_NONE);
+  ASSERT_EQ(CallWith("LoadBrush", {2, opaque.c_str()}), ERR_NONE);
 }
 
 TEST_F(BrushCommandsTest, ConvertLayersAndIconEntries) {
