@@ -390,7 +390,7 @@ ErrorCode CheckLayerOutput(int checkLayersOn) {
   switch (d->outputKind) {
     case OBJECT_BRUSH:
       if (d->doubleBuffer) break;
-      if (d->deviceRecord && d->deviceRecord->selectionKind == OBJTYPE_ANIM) return ERR_SELECTANIM;
+      if (d->deviceRecord && d->deviceRecord->head.type == OBJTYPE_ANIM) return ERR_SELECTANIM;
       return ERR_SELECTBRUSH;
     case OUTPUT_MASK:
       return ERR_SELECTMASK;

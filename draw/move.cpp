@@ -76,8 +76,8 @@ ErrorCode outputRefusal(const DisplayRecord* d) {
   switch (d->outputKind) {
     case OBJECT_BRUSH:
       if (d->doubleBuffer || d->bufferSuspended) return ERR_ENDDOUBLEBUFFER;
-      return d->deviceRecord && d->deviceRecord->selectionKind == OBJTYPE_ANIM ? ERR_SELECTANIM
-                                                                               : ERR_SELECTBRUSH;
+      return d->deviceRecord && d->deviceRecord->head.type == OBJTYPE_ANIM ? ERR_SELECTANIM
+                                                                           : ERR_SELECTBRUSH;
     case OBJTYPE_ANIM:
       return ERR_SELECTANIM;
     case OBJECT_BGPIC:

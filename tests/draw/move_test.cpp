@@ -3,6 +3,9 @@
 // step it, and the moveobject commands on brushes, layers and sprites.
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "display/layer_private.h"
 #include "gfx/context_private.h"
@@ -198,6 +201,48 @@ TEST_F(MoveTest, LayersMoveAndSpritesNeedLayersOff) {
   ASSERT_EQ(CallWith("CreateSprite", {1, OBJTYPE_BRUSH, 1}), ERR_NONE);
   EXPECT_EQ(CallWith("MoveSprite", {1, 0, 0, 50, 0}), ERR_LAYERSOFF);
   EXPECT_EQ(CallWith("MoveLayer", {2, 0, 0, 50, 0}), ERR_LAYERRANGE);
+}
+
+// With a brush or an anim frame selected as the output, moving, sprite and
+// layer commands refuse, naming what is selected: the selection record's
+// object type tells the anim from the brush (its kind is the brush output
+// in both cases).
+TEST_F(MoveTest, SelectedOutputRefusesByTheSelectedObject) {
+  OpenDisplay(160, 120);
+  DisplayRecord* shown = GetCurrentDisplay();
+  ASSERT_NE(shown, nullptr);
+  BGPic selection{};
+  selection.selectionKind = OBJECT_BRUSH;
+  const int32_t savedKind = shown->outputKind;
+  BGPic* const savedRecord = shown->deviceRecord;
+  struct Restore {
+    DisplayRecord* display;
+    int32_t kind;
+    BGPic* record;
+    ~Restore() {
+      display->outputKind = kind;
+      display->deviceRecord = record;
+    }
+  } restore{shown, savedKind, savedRecord};
+  shown->outputKind = OBJECT_BRUSH;
+  shown->deviceRecord = &selection;
+  struct Case {
+    const char* command;
+    std::vector<Value> args;
+  };
+  const Case cases[] = {
+      {"MoveLayer", {1, 0, 0, 30, 20}},
+      {"DisplaySprite", {1, 0, 0}},
+      {"RemoveLayer", {1}},
+  };
+  for (auto [type, expected] : {std::pair<int32_t, ErrorCode>{OBJTYPE_ANIM, ERR_SELECTANIM},
+                                {OBJECT_BRUSH, ERR_SELECTBRUSH}}) {
+    selection.head.type = type;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.command) + " with type " + std::to_string(type));
+      EXPECT_EQ(CallWith(c.command, c.args), expected);
+    }
+  }
 }
 
 TEST_F(MoveTest, ATextObjectMovesAsANewLayer) {
