@@ -158,6 +158,51 @@ ErrorCode RealizeBGPicImages(VmState* L) {
   return ERR_NONE;
 }
 
+ErrorCode PrepareBGPicChannel(VmState* L, ObjectId id, int32_t kind, BitmapHandle** channel) {
+  *channel = nullptr;
+  BGPic* pic = nullptr;
+  if (ErrorCode e = GetBGPicObject(L, id, &pic, 0)) return e;
+  const bool wantMask = kind == OUTPUT_MASK;
+  BitmapHandle* made = wantMask ? pic->sourceMask : pic->sourceAlpha;
+  if (!made) {
+    const int32_t w = pic->sourceWidth, h = pic->sourceHeight;
+    if (wantMask) {
+      made = AllocBitMask(pic->sourceBitmap, w, h, 0, nullptr, 0);
+      if (!made) return ERR_ALLOCMASK;
+      MaskRectOp(made, 0, 0, w, h, 0);
+    } else {
+      made = AllocAlphaChannel(w, h, 0, nullptr, 0);
+      if (!made) return ERR_ALLOCALPHA;
+      FillAlphaRect(made, 0, 0, w, h, 255);
+    }
+    // A picture has a mask or an alpha channel, never both. Every triple
+    // that shares the source images takes the new channel; a current
+    // triple at another size is made again from the source images when
+    // the selection ends.
+    BitmapHandle* other = wantMask ? pic->sourceAlpha : pic->sourceMask;
+    const BitmapHandle* source = pic->sourceBitmap;
+    auto give = [&](BitmapHandle* bitmap, BitmapHandle** mask, BitmapHandle** alpha) {
+      if (bitmap != source) return;
+      *(wantMask ? mask : alpha) = made;
+      *(wantMask ? alpha : mask) = nullptr;
+    };
+    give(pic->bitmap, &pic->mask, &pic->alpha);
+    give(pic->sourceBitmap, &pic->sourceMask, &pic->sourceAlpha);
+    give(pic->firstBitmap, &pic->firstMask, &pic->firstAlpha);
+    // Freed unless a triple at another size still holds it.
+    const bool held = wantMask ? (other == pic->alpha || other == pic->firstAlpha)
+                               : (other == pic->mask || other == pic->firstMask);
+    if (other && !held) {
+      if (wantMask)
+        FreeAlphaChannel(other);
+      else
+        FreeBitMask(other);
+    }
+  }
+  *channel = made;
+  return ERR_NONE;
+}
+
 void FreeBGPicByRecord(VmState* L, BGPic* pic) {
   if (!pic) return;
   unlink(pic);

@@ -915,6 +915,11 @@ ErrorCode ShowBGPic(VmState* L, ObjectId id, int32_t x, int32_t y, int capture,
 // A picture that drawing may select as its target: not shown by any
 // display (ERR_SELECTBGPIC2) and with images (ERR_BGPICTYPE).
 ErrorCode GetSelectableBGPic(VmState* L, ObjectId id, BGPic** out);
+// The mask (kind OUTPUT_MASK) or alpha channel (OUTPUT_ALPHA) of a selected
+// picture's source images, made when missing: an all-visible mask
+// (ERR_ALLOCMASK) or an opaque alpha channel (ERR_ALLOCALPHA) that replaces
+// the other channel.
+ErrorCode PrepareBGPicChannel(VmState* L, ObjectId id, int32_t kind, BitmapHandle** channel);
 // The picture as the display shows it, with its layers and sprites (not
 // owned).
 BitmapHandle* GetShownBGPicImage(VmState* L, DisplayRecord* display, BGPic* picture);

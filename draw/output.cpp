@@ -238,8 +238,6 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
       // Drawing goes into the picture's images at the script's size.
       BGPic* pic = nullptr;
       if (ErrorCode e = GetSelectableBGPic(L, id, &pic)) return e;
-      if ((kind == OUTPUT_MASK && !pic->sourceMask) || (kind == OUTPUT_ALPHA && !pic->sourceAlpha))
-        return ERR_WRONGUSAGE;
       frameBrush.bitmap = pic->sourceBitmap;
       frameBrush.mask = pic->sourceMask;
       frameBrush.alpha = pic->sourceAlpha;
@@ -293,11 +291,22 @@ ErrorCode PrepareOutputTarget(VmState* L) {
   if (!d || d->doubleBuffer || !isSelectionKind(d->outputKind) || !d->deviceRecord) return 0;
   BGPic* r = d->deviceRecord;
   if (r->selectionSet) return ERR_NONE;
+  if (r->head.type == OBJECT_BGPIC &&
+      (d->outputKind == OUTPUT_MASK || d->outputKind == OUTPUT_ALPHA)) {
+    // A picture without the selected channel gets one.
+    BitmapHandle* channel = nullptr;
+    ObjectId id{r->head.autoId, r->head.number};
+    if (ErrorCode e = PrepareBGPicChannel(L, id, d->outputKind, &channel)) return e;
+    d->drawBitmap = channel;
+    d->drawMask = d->drawAlpha = nullptr;
+    r->selectionSet = 1;
+    return ERR_NONE;
+  }
   if (r->head.type == OBJTYPE_ANIM || r->head.type == OBJECT_BGPIC ||
       r->head.type == OBJTYPE_LAYER) {
-    // The selected frame's, picture's or layer's channels were checked when
-    // it was selected, and the object refuses every change while it is
-    // selected.
+    // The selected frame's or layer's channels were checked when it was
+    // selected, a picture's pixels need nothing, and the object refuses
+    // every change while it is selected.
     r->selectionSet = 1;
     return ERR_NONE;
   }

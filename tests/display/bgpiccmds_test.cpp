@@ -112,6 +112,29 @@ class BGPicCommandsTest : public plugintest::PluginTest {
     return out;
   }
 
+  // A 64 x 48 display scaled to 128 x 96 by layer scaling that shows red
+  // picture 2 once, so that it keeps images at the display's size, and then
+  // blue picture 3.
+  void OpenScaledDisplayWithHiddenPicture() {
+    VmPushNumber(L, 1);
+    PushValue(L, Value::Table({{"color", 0x336699},
+                               {"width", 64},
+                               {"height", 48},
+                               {"layers", true},
+                               {"scalemode", SCALEMODE_LAYER},
+                               {"scalewidth", 128},
+                               {"scaleheight", 96}}));
+    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
+    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
+    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+    window = reinterpret_cast<void*>(d->windowHandle);
+    ASSERT_EQ(CallWith("CreateBGPic", {2, 64, 48, 0xFF0000}), ERR_NONE);
+    ASSERT_EQ(CallWith("CreateBGPic", {3, 64, 48, 0x0000FF}), ERR_NONE);
+    ASSERT_EQ(CallWith("DisplayBGPic", {2}), ERR_NONE);
+    ASSERT_EQ(Pic(2)->width, 128);
+    ASSERT_EQ(CallWith("DisplayBGPic", {3}), ERR_NONE);
+  }
+
   DisplayRecord* d = nullptr;
   void* window = nullptr;
   int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
@@ -305,24 +328,8 @@ TEST_F(BGPicCommandsTest, ScalingShowingAndFreeing) {
 // Drawing into a picture that keeps images scaled for a display shows when
 // the picture is shown again: its scaled images are made anew.
 TEST_F(BGPicCommandsTest, DrawingIntoAScaledPictureRebuildsItsScaledImages) {
-  VmPushNumber(L, 1);
-  PushValue(L, Value::Table({{"color", 0x336699},
-                             {"width", 64},
-                             {"height", 48},
-                             {"layers", true},
-                             {"scalemode", SCALEMODE_LAYER},
-                             {"scalewidth", 128},
-                             {"scaleheight", 96}}));
-  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
-  window = reinterpret_cast<void*>(d->windowHandle);
-  ASSERT_EQ(CallWith("CreateBGPic", {2, 64, 48, 0xFF0000}), ERR_NONE);
-  ASSERT_EQ(CallWith("CreateBGPic", {3, 64, 48, 0x0000FF}), ERR_NONE);
+  OpenScaledDisplayWithHiddenPicture();
   ASSERT_EQ(CallWith("CreateBrush", {5, 10, 10, 0xFFFFFF}), ERR_NONE);
-  ASSERT_EQ(CallWith("DisplayBGPic", {2}), ERR_NONE);
-  ASSERT_EQ(Pic(2)->width, 128);
-  ASSERT_EQ(CallWith("DisplayBGPic", {3}), ERR_NONE);
   ASSERT_EQ(CallWith("SelectBGPic", {2, 0}), ERR_NONE);
   ASSERT_EQ(CallWith("DisplayBrush", {5, 0, 0}), ERR_NONE);
   ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
@@ -331,6 +338,57 @@ TEST_F(BGPicCommandsTest, DrawingIntoAScaledPictureRebuildsItsScaledImages) {
   window = reinterpret_cast<void*>(d->windowHandle);
   EXPECT_EQ(static_cast<uint32_t>(pixel(window, 10, 10)) & 0xFFFFFF, 0xFFFFFFu);
   EXPECT_EQ(static_cast<uint32_t>(pixel(window, 30, 30)) & 0xFFFFFF, 0xFF0000u);
+}
+
+// Drawing into a mask or alpha channel that a picture lacks makes it: an
+// opaque alpha channel, or an all-visible mask that replaces the alpha
+// channel in every image the picture keeps. Ending the selection makes the
+// display-size images again with the new channel.
+TEST_F(BGPicCommandsTest, DrawingIntoAMissingChannelMakesIt) {
+  OpenScaledDisplayWithHiddenPicture();
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenDrawLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  BGPic* pic = Pic(2);
+  ASSERT_EQ(pic->alpha, nullptr);
+  ASSERT_EQ(pic->mask, nullptr);
+  auto alphaAt = [](BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
+                    int32_t height, int32_t x, int32_t y) {
+    return Argb(bitmap, mask, alpha, width, height)[static_cast<size_t>(y) * width + x] >> 24;
+  };
+
+  ASSERT_EQ(CallWith("SelectAlphaChannel", {2, 1}), ERR_NONE);
+  // The outline of a box with transparency 0x80 in the colour's top byte:
+  // alpha 127.
+  ASSERT_EQ(CallWith("Box", {0, 0, 20, 20, static_cast<double>(0x80000000u)}), ERR_NONE);
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  ASSERT_NE(pic->sourceAlpha, nullptr);
+  EXPECT_EQ(pic->firstAlpha, pic->sourceAlpha);
+  EXPECT_EQ(pic->sourceMask, nullptr);
+  EXPECT_EQ(alphaAt(pic->sourceBitmap, nullptr, pic->sourceAlpha, 64, 48, 0, 5), 127u);
+  EXPECT_EQ(alphaAt(pic->sourceBitmap, nullptr, pic->sourceAlpha, 64, 48, 40, 30), 255u);
+  ASSERT_EQ(pic->width, 128);
+  ASSERT_NE(pic->alpha, nullptr);
+  EXPECT_NE(pic->alpha, pic->sourceAlpha);
+  EXPECT_EQ(alphaAt(pic->bitmap, nullptr, pic->alpha, 128, 96, 1, 10), 127u);
+  EXPECT_EQ(alphaAt(pic->bitmap, nullptr, pic->alpha, 128, 96, 80, 60), 255u);
+
+  ASSERT_EQ(CallWith("SelectMask", {2, 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("Box", {0, 0, 1, 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("EndSelect", {}), ERR_NONE);
+  EXPECT_EQ(pic->sourceAlpha, nullptr);
+  EXPECT_EQ(pic->firstAlpha, nullptr);
+  EXPECT_EQ(pic->alpha, nullptr);
+  ASSERT_NE(pic->sourceMask, nullptr);
+  EXPECT_EQ(pic->firstMask, pic->sourceMask);
+  ASSERT_EQ(pic->width, 128);
+  ASSERT_NE(pic->mask, nullptr);
+  EXPECT_NE(pic->mask, pic->sourceMask);
+  for (uint32_t argb : Argb(pic->bitmap, pic->mask, nullptr, 128, 96)) ASSERT_EQ(argb, 0xFFFF0000u);
+
+  ASSERT_EQ(CallWith("DisplayBGPic", {2}), ERR_NONE);
+  window = reinterpret_cast<void*>(d->windowHandle);
+  EXPECT_EQ(static_cast<uint32_t>(pixel(window, 100, 80)) & 0xFFFFFF, 0xFF0000u);
 }
 
 // A display filled with a gradient shows the picture that the gradient

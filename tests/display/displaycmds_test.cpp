@@ -461,12 +461,15 @@ TEST_F(DisplayCommandsTest, DrawingGoesIntoASelectedPicture) {
   EXPECT_EQ(ReadBitmapPixel(pic->bitmap, 2, 3, 0) & 0xFFFFFF, 0xFFFF00u);
   EXPECT_EQ(ReadBitmapPixel(pic->bitmap, 11, 12, 0) & 0xFFFFFF, 0xFFFF00u);
   EXPECT_EQ(ReadBitmapPixel(pic->bitmap, 12, 13, 0) & 0xFFFFFF, 0x000080u);
-  // A picture that a display shows, and a mask the picture lacks, are refused.
+  // A picture that a display shows is refused.
   VmPushLightUserdata(L, d->bgpic->head.autoId);
   VmPushNumber(L, 0);
   EXPECT_EQ(Call("SelectBGPic", 2), ERR_SELECTBGPIC2);
-  EXPECT_EQ(CallWith("SelectMask", {7, 1}), ERR_WRONGUSAGE);
   EXPECT_EQ(d->outputKind, OBJECT_DISPLAY);
+  // A mask the picture lacks is made by the first drawing into it.
+  ASSERT_EQ(CallWith("SelectMask", {7, 1}), ERR_NONE);
+  EXPECT_EQ(d->outputKind, OUTPUT_MASK);
+  ASSERT_EQ(Call("EndSelect", 0), ERR_NONE);
   EXPECT_EQ(CallWith("FreeBGPic", {7}), ERR_NONE);
 }
 
