@@ -56,7 +56,10 @@ struct VideoObject {
   std::atomic<int32_t> state;
   int32_t savedState;
   DisplayRecord* display;
-  qmLayer* layer;     // the layer that shows the video, while asLayer
+  qmLayer* layer;  // the layer that shows the video, while asLayer
+  // The size of the frames that layer cuts its part from (the layer's
+  // image holds only the part).
+  int32_t frameWidth, frameHeight;
   BGPic* picture;     // that layer's picture
   VideoSound* sound;  // its channel while it plays with sound
   // With a display adapter: the sprite instance that shows the video while
@@ -290,9 +293,10 @@ void applyLayerFrame(VmState* L, const PendingDisplayFrame* f) {
   if (CreateBitmapFromRGB(f->pixels, -1, f->width, f->height, f->width, 0, 0, nullptr, &frame,
                           nullptr, nullptr) != ERR_NONE)
     return;
-  const int32_t w = std::min(f->width, static_cast<int32_t>(GetBitmapAttr(target, 0)));
-  const int32_t h = std::min(f->height, static_cast<int32_t>(GetBitmapAttr(target, 14)));
-  BltBitmapToTarget(frame, 0, 0, target, 0, 0, w, h);
+  const int32_t sx = layer->base->partX, sy = layer->base->partY;
+  const int32_t w = std::min(f->width - sx, static_cast<int32_t>(GetBitmapAttr(target, 0)));
+  const int32_t h = std::min(f->height - sy, static_cast<int32_t>(GetBitmapAttr(target, 14)));
+  if (w > 0 && h > 0) BltBitmapToTarget(frame, sx, sy, target, 0, 0, w, h);
   FreeBitmap(frame);
   RenewVideoLayer(L, v->display, layer);
 }
@@ -328,8 +332,8 @@ ErrorCode startPlayback(VmState* L, VideoObject* v, DisplayRecord* d, int32_t ch
   if (v->asLayer) {
     SetVideoLayerTarget(v->backend, applyLayerFrame, v);
     x = y = 0;
-    w = static_cast<int32_t>(GetBitmapAttr(v->layer->base->own.bitmap, 0));
-    h = static_cast<int32_t>(GetBitmapAttr(v->layer->base->own.bitmap, 14));
+    w = v->frameWidth;
+    h = v->frameHeight;
   } else if (v->spriteInstance) {
     SetVideoLayerTarget(v->backend, applySpriteFrame, v);
   } else {
@@ -386,6 +390,8 @@ ErrorCode makeVideoLayer(VmState* L, VideoObject* v, BitmapHandle* frame, int32_
   }
   v->layer = FindLayerShowingObject(LAYER_VIDEO, idOf(v));
   v->picture = GetFXLayerPicture();
+  v->frameWidth = w;
+  v->frameHeight = h;
   return ERR_NONE;
 }
 
@@ -1049,6 +1055,96 @@ void flushPendingVideoFrees(VmState* L) {
 const LayerKind VIDEO_LAYER_KIND{
     LAYER_VIDEO, nullptr, nullptr, nullptr, nullptr, nullptr, flushPendingVideoFrees, nullptr};
 
+// ---- Style fields of video layers: the part of the frames shown ----
+
+constexpr const char* PART_FIELDS[4] = {"partx", "party", "partwidth", "partheight"};
+
+ErrorCode readVideoLayerStyle(VmState* L, int table, LayerStyleWork* w) {
+  const LayerImageState* base = w->layer->base;
+  w->partX = base->partX;
+  w->partY = base->partY;
+  w->partWidth = base->requestedWidth;
+  w->partHeight = base->requestedHeight;
+  int32_t* fields[4] = {&w->partX, &w->partY, &w->partWidth, &w->partHeight};
+  bool part = false;
+  int found = 0;
+  for (int i = 0; i < 4; ++i)
+    part = GetTableFieldInt(L, table, PART_FIELDS[i], fields[i], &found) || part;
+  if (!part) return ERR_NONE;
+  VideoObject* v = nullptr;
+  if (ErrorCode e = layerVideo(w->layer, &v)) return e;
+  // The part lies inside the frames; a size past their edge is cut there.
+  if (w->partX < 0 || w->partY < 0) return ERR_WRONGUSAGE;
+  w->partWidth = std::min(w->partWidth, v->frameWidth - w->partX);
+  w->partHeight = std::min(w->partHeight, v->frameHeight - w->partY);
+  if (w->partWidth < 1 || w->partHeight < 1) return ERR_WRONGUSAGE;
+  w->content = 1;
+  w->width = w->partWidth;
+  w->height = w->partHeight;
+  return ERR_NONE;
+}
+
+void writeVideoLayerStyle(VmState* L, qmLayer* layer) {
+  const LayerImageState* base = layer->base;
+  const int32_t values[4] = {base->partX, base->partY, base->requestedWidth, base->requestedHeight};
+  for (int i = 0; i < 4; ++i) {
+    VmPushString(L, PART_FIELDS[i]);
+    VmPushNumber(L, values[i]);
+    VmSetTable(L, -3);
+  }
+}
+
+// The layer is made again with an image of the new part, which keeps what
+// the old part showed of the same frame, and is bound to its video again;
+// a bound video shows its held frame in it at once.
+ErrorCode remakeVideoLayer(VmState* L, qmLayer* layer, LayerStyleWork* w, int32_t x, int32_t y,
+                           const DisplayTransform* transform, uint32_t flags, qmLayer** out) {
+  VideoObject* v = nullptr;
+  if (ErrorCode e = layerVideo(layer, &v)) return e;
+  const LayerImageState* base = layer->base;
+  BitmapHandle* image = AllocBitmap(w->partWidth, w->partHeight, 0, nullptr);
+  if (!image) return ERR_MEM;
+  FillBitmapRect(image, 0, 0, w->partWidth, w->partHeight, 0xFF000000u);
+  if (base->own.bitmap) {
+    const int32_t oldW = static_cast<int32_t>(GetBitmapAttr(base->own.bitmap, 0));
+    const int32_t oldH = static_cast<int32_t>(GetBitmapAttr(base->own.bitmap, 14));
+    // Where the old and the new part meet, in frame pixels.
+    const int32_t x0 = std::max(base->partX, w->partX), y0 = std::max(base->partY, w->partY);
+    const int32_t x1 = std::min(base->partX + oldW, w->partX + w->partWidth);
+    const int32_t y1 = std::min(base->partY + oldH, w->partY + w->partHeight);
+    if (x1 > x0 && y1 > y0)
+      BltBitmapToTarget(base->own.bitmap, x0 - base->partX, y0 - base->partY, image, x0 - w->partX,
+                        y0 - w->partY, x1 - x0, y1 - y0);
+  }
+  LayerImageState* state = AllocLayerImageState();
+  if (!state) {
+    FreeBitmap(image);
+    return ERR_MEM;
+  }
+  state->partX = w->partX;
+  state->partY = w->partY;
+  state->requestedWidth = w->partWidth;
+  state->requestedHeight = w->partHeight;
+  int32_t position = 1;
+  for (const Node* n = layer->node.pred; n && n->pred; n = n->pred) ++position;
+  const ObjectId id = layer->sourceId;
+  // The old layer takes its leave inside NewLayer; unbound from it, the
+  // video does not stop with it.
+  const bool bound = v->layer == layer;
+  if (bound) v->layer = nullptr;
+  qmLayer* made = nullptr;
+  ErrorCode e = NewLayer(L, LAYER_VIDEO, &id, x, y, w->partWidth, w->partHeight, transform, nullptr,
+                         image, nullptr, nullptr, state, position, flags, &made);
+  if (bound) v->layer = e ? layer : made;
+  if (e) return e;
+  *out = made;
+  if (active(v) && v->layer == made) RedrawVideo(v->backend);
+  return ERR_NONE;
+}
+
+const LayerStyleHooks VIDEO_LAYER_STYLE{readVideoLayerStyle, writeVideoLayerStyle, remakeVideoLayer,
+                                        nullptr};
+
 int readVideoAttribute(VmState* L, int32_t attribute) {
   if (attribute == ATTRCOUNT) {
     int32_t count = 0;
@@ -1160,12 +1256,14 @@ ErrorCode OpenVideoLibrary(VmState* L) {
   SetDisplayVideoHooks(&VIDEO_HOOKS);
   SetLayerVideoAttributeReader(readVideoLayerAttribute);
   RegisterLayerKind(&VIDEO_LAYER_KIND);
+  RegisterLayerStyleHooks(LAYER_VIDEO, &VIDEO_LAYER_STYLE);
   return 0;
 }
 
 void FreeAllVideos(VmState* L) {
   SetDisplayVideoHooks(nullptr);
   SetLayerVideoAttributeReader(nullptr);
+  RegisterLayerStyleHooks(LAYER_VIDEO, nullptr);
   while (VideoObject* v = firstVideo()) freeVideo(L, v);
   FreeMutex(videoContext.lock);
   videoContext.lock = nullptr;

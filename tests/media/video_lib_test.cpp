@@ -651,6 +651,93 @@ TEST_F(VideoLayers, FramesAsLayersAndLayersOff) {
   EXPECT_EQ(s.state, 0);
 }
 
+// The part of the frames that a video layer shows, through the style table:
+// a paused layer shows the part of its held frame at once and plays on in
+// it; the table read back gives a new layer of the video the same part.
+TEST_F(VideoLayers, APartOfTheFramesThroughTheStyleTable) {
+  OpenDisplay(200, 120, true);
+  const Fixture f = pal4();  // 40x24
+  constexpr int32_t PX = 8, PY = 4, PW = 16, PH = 10;
+  auto part = [&](int frame) {
+    std::vector<uint32_t> out;
+    for (int32_t j = 0; j < PH; j++)
+      for (int32_t i = 0; i < PW; i++) out.push_back(f.rgb[frame][(PY + j) * f.width + PX + i]);
+    return out;
+  };
+  auto shownPart = [&]() {
+    const auto w = window(10, 20, PW, PH);
+    for (int i = 0; i < f.frames; i++)
+      if (w == part(i)) return i;
+    return -1;
+  };
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo", {1, 10, 20, Value::Table({{"uselayer", true}})}), ERR_NONE);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (shownFrame(f, 10, 20) < 0 && std::chrono::steady_clock::now() < end) pollFor(10);
+  ASSERT_EQ(CallWith("PauseVideo", {1}), ERR_NONE);
+  pollFor(20);
+  const int held = shownFrame(f, 10, 20);
+  ASSERT_GE(held, 0);
+
+  const Value partTable =
+      Value::Table({{"partx", PX}, {"party", PY}, {"partwidth", PW}, {"partheight", PH}});
+  ASSERT_EQ(CallWith("SetLayerStyle", {1, partTable}), ERR_NONE);
+  EXPECT_EQ(shownPart(), held);
+  EXPECT_EQ(layer(1)->display->width, PW);
+  EXPECT_EQ(stats(1).state, 2);  // the remade layer still shows the paused video
+  EXPECT_EQ(stats(1).threads, 3);
+  struct Bad {
+    const char* what;
+    Value table;
+  } bad[] = {{"no width", Value::Table({{"partwidth", 0}})},
+             {"left of the frame", Value::Table({{"partx", -1}})},
+             {"right of the frame", Value::Table({{"partx", 40}})}};
+  for (const Bad& b : bad)
+    EXPECT_EQ(CallWith("SetLayerStyle", {1, b.table}), ERR_WRONGUSAGE) << b.what;
+  EXPECT_EQ(layer(1)->display->width, PW);
+
+  ASSERT_EQ(CallWith("ResumeVideo", {1}), ERR_NONE);
+  std::vector<int> seen;
+  while (stats(1).state == 1 && std::chrono::steady_clock::now() < end + std::chrono::seconds(5)) {
+    pollFor(10);
+    const int shown = shownPart();
+    if (shown >= 0 && (seen.empty() || seen.back() != shown)) seen.push_back(shown);
+  }
+  pollFor(50);
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << testing::PrintToString(seen);
+  EXPECT_EQ(shownPart(), f.frames - 1);
+
+  // Round trip: the table read back, applied to a fresh frame layer.
+  VmPushString(L, "savedstyle");
+  VmPushNumber(L, 1);
+  ASSERT_EQ(testcall::Call(L, "getlayerstyle", 1), ERR_NONE);
+  const struct {
+    const char* name;
+    int32_t want;
+  } fields[] = {{"partx", PX}, {"party", PY}, {"partwidth", PW}, {"partheight", PH}};
+  for (const auto& field : fields) {
+    VmPushString(L, field.name);
+    VmGetTable(L, -2);
+    EXPECT_EQ(VmToNumber(L, -1), field.want) << field.name;
+    VmSetTop(L, VmGetTop(L) - 1);
+  }
+  VmSetTable(L, VM_GLOBALS_INDEX);
+  VmSetTop(L, 0);
+  ASSERT_EQ(CallWith("StopVideo", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
+  ASSERT_EQ(CallWith("DisplayVideoFrame", {1, 10, 20, 0}), ERR_NONE);
+  ASSERT_EQ(shownFrame(f, 10, 20), 0);
+  VmPushNumber(L, 1);
+  VmPushString(L, "savedstyle");
+  VmGetTable(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(Call("SetLayerStyle", 2), ERR_NONE);
+  EXPECT_EQ(shownPart(), 0);
+  EXPECT_EQ(layer(1)->display->width, PW);
+  VmPushString(L, "savedstyle");
+  VmPushNil(L);
+  VmSetTable(L, VM_GLOBALS_INDEX);
+}
+
 // Videos with sound over the test audio adapter, whose channels the test
 // pulls; the sound library is open.
 class VideoSounds : public Videos {
