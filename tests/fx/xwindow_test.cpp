@@ -4,32 +4,20 @@
 // window's pixels are the picture's.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <png.h>
 
-#include "tests/e2e/player_run.h"
+#include "tests/e2e/window_check.h"
 #include "tests/platform/xvfb.h"
 
 namespace {
 
 constexpr int PW = 37, PH = 23;
 constexpr uint32_t BACKGROUND = 0x204060;
-
-template <class F>
-bool WaitFor(F condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 // The picture: every pixel tells its position.
 uint32_t PictureAt(int x, int y) {
@@ -55,18 +43,6 @@ std::string PictureAsPng() {
   std::string out(size, '\0');
   if (!png_image_write_to_memory(&image, out.data(), &size, 0, rgb.data(), 0, nullptr)) return "";
   out.resize(size);
-  return out;
-}
-
-std::vector<uint32_t> WindowRect(Display* x, Window w, int left, int top, int width, int height) {
-  std::vector<uint32_t> out;
-  XImage* image = XGetImage(x, w, left, top, static_cast<unsigned>(width),
-                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
-  if (!image) return out;
-  for (int py = 0; py < height; py++)
-    for (int px = 0; px < width; px++)
-      out.push_back(static_cast<uint32_t>(XGetPixel(image, px, py)) & 0xFFFFFF);
-  XDestroyImage(image);
   return out;
 }
 
@@ -107,19 +83,7 @@ TEST(TransitionWindow, BrushTransitionsEndWithThePictureInTheWindow) {
   ASSERT_NE(x, nullptr);
   e2e::Child player(e2e::PLAYER, {"-debugdevice", "stdout", dir / "a.qma"}, server.name(),
                     dir.path());
-  Window root = DefaultRootWindow(x), window = 0;
-  ASSERT_TRUE(WaitFor([&] {
-    Window r, parent, *children = nullptr;
-    unsigned count = 0;
-    if (XQueryTree(x, root, &r, &parent, &children, &count))
-      for (unsigned i = 0; i < count; i++) {
-        XWindowAttributes a;
-        if (XGetWindowAttributes(x, children[i], &a) && a.map_state == IsViewable)
-          window = children[i];
-      }
-    if (children) XFree(children);
-    return window != 0 || player.Exited();
-  }));
+  Window window = e2e::ShownWindow(x, &player);
   if (!window) {
     e2e::RunResult r = player.Finish();
     FAIL() << "no window was shown: " << r.out << r.err;
@@ -129,21 +93,14 @@ TEST(TransitionWindow, BrushTransitionsEndWithThePictureInTheWindow) {
   for (const Shown& s : shown) {
     SCOPED_TRACE(testing::Message() << "effect " << s.effect);
     std::vector<uint32_t> got;
-    WaitFor([&] { return (got = WindowRect(x, window, s.x, 20, PW, PH)) == want; });
+    e2e::WaitFor([&] { return (got = e2e::WindowRect(x, window, s.x, 20, PW, PH)) == want; });
     EXPECT_EQ(got, want);
   }
-  EXPECT_EQ(WindowRect(x, window, 9, 19, 1, 1), std::vector<uint32_t>(1, BACKGROUND));
-  EXPECT_EQ(WindowRect(x, window, 10 + PW, 20 + PH, 1, 1), std::vector<uint32_t>(1, BACKGROUND));
+  EXPECT_EQ(e2e::WindowRect(x, window, 9, 19, 1, 1), std::vector<uint32_t>(1, BACKGROUND));
+  EXPECT_EQ(e2e::WindowRect(x, window, 10 + PW, 20 + PH, 1, 1),
+            std::vector<uint32_t>(1, BACKGROUND));
 
-  XEvent close{};
-  close.xclient.type = ClientMessage;
-  close.xclient.window = window;
-  close.xclient.message_type = XInternAtom(x, "WM_PROTOCOLS", False);
-  close.xclient.format = 32;
-  close.xclient.data.l[0] = static_cast<long>(XInternAtom(x, "WM_DELETE_WINDOW", False));
-  close.xclient.data.l[1] = CurrentTime;
-  XSendEvent(x, window, False, NoEventMask, &close);
-  XFlush(x);
+  e2e::CloseWindow(x, window);
   e2e::RunResult r = player.Finish();
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.err, "");
