@@ -138,6 +138,24 @@ void FreeBGPicContents(VmState* L, BGPic* pic, int withButtons) {
 ErrorCode RealizeBGPicImages(VmState* L) {
   for (BGPic* pic = displayContext.bgpicList; pic; pic = reinterpret_cast<BGPic*>(pic->head.next)) {
     if (!pic->pictureHandle || pic->bitmap) continue;
+    if (pic->deferredLoad) {
+      // A picture loaded while preloading: its images are built from the
+      // loaded picture, which is then released.
+      auto* handle = static_cast<PictureHandle*>(pic->pictureHandle);
+      BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+      int64_t key = pic->transparentColour;
+      if (ErrorCode e = BuildLoadedBGPicImages(handle, &key, pic->loadAlpha, pic->fill, &bitmap,
+                                               &mask, &alpha))
+        return e;
+      InitBGPicRecord(pic, pic->selectionKind, pic->selectionRecord, pic->selectionFrame,
+                      ObjectId{pic->head.autoId, pic->head.number}, bitmap, mask, alpha,
+                      pic->firstWidth, pic->firstHeight, 0);
+      pic->transparentColour = key;
+      pic->deferredLoad = 0;
+      pic->pictureHandle = nullptr;
+      ReleasePictureHandle(handle);
+      continue;
+    }
     // A picture made while preloading: its images are built from its
     // description at the size it was made; an unfilled one starts black.
     BitmapHandle* raw = nullptr;

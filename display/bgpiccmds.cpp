@@ -18,6 +18,14 @@ namespace {
 
 const BGPicBrushHooks* brushHooks = nullptr;
 
+// Whether start-up is preloading the applet's resources.
+bool preloading(VmState* L) {
+  uintptr_t deferring = 0;
+  TagItem tags[] = {{ATTR_DEFERBITMAPS, reinterpret_cast<uintptr_t>(&deferring)}, {ATTR_DONE, 0}};
+  GetGlobalAttrs(L, tags);
+  return deferring != 0;
+}
+
 // The position ReadXYOptions gives when none was asked for: the window is
 // centred.
 constexpr int32_t CENTER_COORDINATE = 200000;
@@ -627,31 +635,25 @@ int cmdLoadBGPic(VmState* L) {
     key = result.transparency & 0xFFFFFF;
   int32_t width = 0, height = 0;
   GetPictureHandleSize(picture.get(), &width, &height);
-  const uint32_t* pixels = GetPictureHandlePixels(picture.get());
-  if (!pixels) return ERR_BITMAP;
-  BitmapHandle *rawBitmap = nullptr, *rawMask = nullptr, *rawAlpha = nullptr;
-  if (ErrorCode e = CreateBitmapFromRGB(pixels, result.isVector ? -1 : key, width, height, width, 0,
-                                        loadAlpha && result.hasAlpha ? 8u : 0u, nullptr, &rawBitmap,
-                                        &rawMask, &rawAlpha))
-    return e;
-  OwnedBitmap bitmap(rawBitmap);
-  OwnedMask mask(rawMask);
-  OwnedAlpha alpha(rawAlpha);
-  if (fill.style != FILLNONE && (mask || alpha)) {
-    // The fill lies under the picture, which is drawn through its alpha
-    // channel or mask: the result has neither.
-    BitmapHandle* under = nullptr;
-    if (ErrorCode e = buildFilled(fill, width, height, &under)) return e;
-    SafeBlt(nullptr, bitmap.get(), 0, 0, under, 0, 0, width, height, width, height, width, height,
-            SAFEBLT_BITMAPONLY | SAFEBLT_NOCLIP, alpha ? nullptr : mask.get(), alpha.get(),
-            nullptr);
-    bitmap.reset(under);
-    mask.reset();
-    alpha.reset();
-    key = -1;
+  if (result.isVector) key = -1;
+  const int32_t withAlpha = loadAlpha && result.hasAlpha ? 1 : 0;
+  // While preloading no display gives the bitmaps their form yet: a pixel
+  // picture keeps its picture until the first opening builds its images.
+  const bool deferred = !result.isVector && preloading(L);
+  OwnedBitmap bitmap;
+  OwnedMask mask;
+  OwnedAlpha alpha;
+  if (!deferred) {
+    BitmapHandle *rawBitmap = nullptr, *rawMask = nullptr, *rawAlpha = nullptr;
+    if (ErrorCode e = BuildLoadedBGPicImages(picture.get(), &key, withAlpha, fill, &rawBitmap,
+                                             &rawMask, &rawAlpha))
+      return e;
+    bitmap.reset(rawBitmap);
+    mask.reset(rawMask);
+    alpha.reset(rawAlpha);
   }
   // A vector picture keeps its picture so that it can be drawn again.
-  void* keep = result.isVector ? picture.get() : nullptr;
+  void* keep = result.isVector || deferred ? picture.get() : nullptr;
   int automatic = 0;
   ObjectId id{};
   if (ErrorCode e = destinationId(L, 1, &id, &automatic)) return e;
@@ -667,6 +669,8 @@ int cmdLoadBGPic(VmState* L) {
   textureOwner.release();
   if (keep) picture.release();
   made->loaderValue = result.loaderIndex;
+  made->deferredLoad = deferred ? 1 : 0;
+  made->loadAlpha = withAlpha;
   return finish(L, ERR_NONE, automatic, id);
 }
 
@@ -760,6 +764,40 @@ ErrorCode ShowBGPicOnDisplay(VmState* L, DisplayRecord* display, BGPic* picture,
 }
 
 int IsBGPicOutputSelection(const BGPic* pic) { return selectedAsOutput(pic) ? 1 : 0; }
+
+ErrorCode BuildLoadedBGPicImages(PictureHandle* picture, int64_t* key, int32_t withAlpha,
+                                 const BGPicFill& fill, BitmapHandle** outBitmap,
+                                 BitmapHandle** outMask, BitmapHandle** outAlpha) {
+  *outBitmap = *outMask = *outAlpha = nullptr;
+  int32_t width = 0, height = 0;
+  GetPictureHandleSize(picture, &width, &height);
+  const uint32_t* pixels = GetPictureHandlePixels(picture);
+  if (!pixels) return ERR_BITMAP;
+  BitmapHandle *rawBitmap = nullptr, *rawMask = nullptr, *rawAlpha = nullptr;
+  if (ErrorCode e = CreateBitmapFromRGB(pixels, *key, width, height, width, 0, withAlpha ? 8u : 0u,
+                                        nullptr, &rawBitmap, &rawMask, &rawAlpha))
+    return e;
+  OwnedBitmap bitmap(rawBitmap);
+  OwnedMask mask(rawMask);
+  OwnedAlpha alpha(rawAlpha);
+  if (fill.style != FILLNONE && (mask || alpha)) {
+    // The fill lies under the picture, which is drawn through its alpha
+    // channel or mask: the result has neither.
+    BitmapHandle* under = nullptr;
+    if (ErrorCode e = buildFilled(fill, width, height, &under)) return e;
+    SafeBlt(nullptr, bitmap.get(), 0, 0, under, 0, 0, width, height, width, height, width, height,
+            SAFEBLT_BITMAPONLY | SAFEBLT_NOCLIP, alpha ? nullptr : mask.get(), alpha.get(),
+            nullptr);
+    bitmap.reset(under);
+    mask.reset();
+    alpha.reset();
+    *key = -1;
+  }
+  *outBitmap = bitmap.release();
+  *outMask = mask.release();
+  *outAlpha = alpha.release();
+  return ERR_NONE;
+}
 
 ErrorCode GetSelectableBGPic(VmState* L, ObjectId id, BGPic** out) {
   *out = nullptr;

@@ -184,6 +184,10 @@ struct BGPic {
   BGPicFill fill;
   int32_t rerender;
   int32_t loaderValue;
+  // Loaded while preloading: the images are built from the picture handle
+  // at the first opening, with the loaded alpha channel when loadAlpha.
+  int32_t deferredLoad;
+  int32_t loadAlpha;
 };
 
 // ---- Display transforms, object styles and filter slots ----

@@ -281,6 +281,12 @@ void FreeBackfillObjects(VmState* L, DisplayRecord* display);
 // Builds the images of the pictures made while preloading (they hold a
 // pixel picture until then); the first error ends the walk.
 ErrorCode RealizeBGPicImages(VmState* L);
+// The images of a loaded picture: its pixels keyed by *key (-1 none), with
+// their alpha channel when withAlpha; with a fill the picture is drawn over
+// it and the result has neither mask nor alpha channel (*key becomes -1).
+ErrorCode BuildLoadedBGPicImages(PictureHandle* picture, int64_t* key, int32_t withAlpha,
+                                 const BGPicFill& fill, BitmapHandle** bitmap, BitmapHandle** mask,
+                                 BitmapHandle** alpha);
 // Whether drawing goes into the picture (a layers selection of it, or the
 // brush library's selection of its pixels, mask or alpha channel).
 int IsBGPicOutputSelection(const BGPic* picture);

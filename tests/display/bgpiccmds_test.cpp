@@ -46,10 +46,17 @@ class BGPicCommandsTest : public plugintest::PluginTest {
         rgba + "'");
   }
   void TearDown() override {
+    Preloading(0);
     FreeAllBrushes(L);
     CloseDisplayLibrary(L);
     PluginTest::TearDown();
     unsetenv("DISPLAY");
+  }
+
+  // Start-up's preload: no display has opened yet.
+  void Preloading(int on) {
+    TagItem tags[] = {{ATTR_DEFERBITMAPS, static_cast<uintptr_t>(on)}, {ATTR_DONE, 0}};
+    SetGlobalAttrs(L, tags);
   }
 
   void OpenDisplay(bool layers = false) {
@@ -292,6 +299,45 @@ TEST_F(BGPicCommandsTest, LoadingPictures) {
                          static_cast<int>((want[i] >> shift) & 0xFF)),
                 1)
           << i;
+}
+
+// A picture loaded while preloading keeps its picture until the first
+// opening builds its images; they are those it would have had at once,
+// its loaded alpha channel, the mask of its transparent colour or the fill
+// under it included.
+TEST_F(BGPicCommandsTest, LoadedWhilePreloadingIsBuiltAtTheFirstOpening) {
+  const Value options[] = {
+      Value::Table({{"loadalpha", true}}),
+      Value::Table({{"transparency", 0xFF8000}}),
+      Value::Table({{"loadalpha", true}, {"fillstyle", 1}, {"fillcolor", 0x2040C0}}),
+  };
+  const int32_t count = static_cast<int32_t>(std::size(options));
+  Preloading(1);
+  for (int32_t i = 0; i < count; ++i)
+    ASSERT_EQ(CallWith("LoadBGPic", {i + 1, rgba.c_str(), options[i]}), ERR_NONE);
+  Preloading(0);
+  for (int32_t i = 0; i < count; ++i) {
+    ASSERT_EQ(CallWith("LoadBGPic", {i + 11, rgba.c_str(), options[i]}), ERR_NONE);
+    EXPECT_EQ(Pic(i + 1)->bitmap, nullptr);
+    EXPECT_NE(Pic(i + 1)->pictureHandle, nullptr);
+  }
+  OpenDisplay();
+  for (int32_t i = 0; i < count; ++i) {
+    SCOPED_TRACE(i);
+    BGPic *late = Pic(i + 1), *early = Pic(i + 11);
+    EXPECT_EQ(late->pictureHandle, nullptr);
+    ASSERT_NE(late->bitmap, nullptr);
+    EXPECT_EQ(late->width, 26);
+    EXPECT_EQ(late->sourceBitmap, late->bitmap);
+    EXPECT_EQ(late->firstBitmap, late->bitmap);
+    EXPECT_EQ(late->mask != nullptr, early->mask != nullptr);
+    EXPECT_EQ(late->alpha != nullptr, early->alpha != nullptr);
+    EXPECT_EQ(late->transparentColour, early->transparentColour);
+    EXPECT_EQ(Argb(late->bitmap, late->mask, late->alpha, 26, 16),
+              Argb(early->bitmap, early->mask, early->alpha, 26, 16));
+  }
+  EXPECT_NE(Pic(1)->alpha, nullptr);
+  EXPECT_NE(Pic(2)->mask, nullptr);
 }
 
 TEST_F(BGPicCommandsTest, ScalingShowingAndFreeing) {
