@@ -89,7 +89,8 @@ struct FXState {
   int32_t optX, optY;
   int32_t bgpicEmu;
   BGPic* emuBGPic;
-  void* priv;  // the renderer's work block
+  ObjectId emuBGPicId;  // looked up again when asked, as the picture may go
+  void* priv;           // the renderer's work block
   BitmapHandle *revealMask, *revealAlpha;
   int32_t phase;       // FXPHASE_
   int32_t frame;       // frames drawn so far, or the frame to jump to

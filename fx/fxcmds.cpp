@@ -162,12 +162,20 @@ int layerFX(VmState* L, int32_t kind) {
     int found = 0;
     int32_t emu = 0;
     if (GetTableFieldInt(L, 2, "bgpicemu", &emu, &found) && found && emu) {
+      // The layer stands in for the background picture named by "bgpic".
       VmPushString(L, "bgpic");
       VmGetTable(L, 2);
-      bool absent = VmType(L, -1) == VM_TYPE_NIL;
+      if (VmType(L, -1) == VM_TYPE_NIL) {
+        VmSetTop(L, -2);
+        return ERR_MISSINGPARAMTR;
+      }
+      const ObjectId picId = GetObjectIdArg(L, VmGetTop(L), nullptr);
       VmSetTop(L, -2);
-      if (absent) return ERR_MISSINGPARAMTR;
+      BGPic* emulated = nullptr;
+      if (ErrorCode e = GetFXBGPic(L, picId, &emulated)) return e;
       request.bgpicEmu = 1;
+      request.emuBGPic = emulated;
+      request.emuBGPicId = picId;
     }
   } else {
     readFXArguments(L, 2, &request);

@@ -303,6 +303,15 @@ intptr_t eventCallback(int32_t code, intptr_t argument, void* userData, intptr_t
     case ADEVENT_OBJECT:
       if (argument) *reinterpret_cast<void**>(argument) = s->layer;
       return 0;
+    case ADEVENT_QUERY: {
+      // The background picture that this layer emulates, when it still exists.
+      if (!s->bgpicEmu || !argument) return 0;
+      BGPic* pic = nullptr;
+      if (GetFXBGPic(s->vm, s->emuBGPicId, &pic) != ERR_NONE) return 0;
+      s->emuBGPic = pic;
+      *reinterpret_cast<intptr_t*>(argument) = reinterpret_cast<intptr_t>(pic);
+      return 0;
+    }
     case ADEVENT_BGPIC:
       return 0;
     default:

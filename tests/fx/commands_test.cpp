@@ -281,6 +281,49 @@ TEST_F(CommandsTest, SteppingAndJumpsGiveTheSynchronousFrames) {
   EXPECT_EQ(Snapshot(), final);
 }
 
+// A layer shown as standing in for a background picture names that
+// picture, which must exist; while the transition runs it answers the
+// picture when asked, and nothing once the picture is gone or the run ends.
+TEST_F(CommandsTest, AnEmulatingLayerAnswersItsBackgroundPicture) {
+  OpenDisplay(24, 40, true);
+  MakeBrush(1, 24, 40, Fill::Coded);
+  MakeBrush(5, 24, 40, Fill::Solid);
+  ASSERT_EQ(Run("BrushToBGPic", {5, 7}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBrush", {1, 0, 0}), ERR_NONE);
+  ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+  Frame before = Snapshot();
+  EXPECT_EQ(Run("ShowLayerFX", {1, Value::Table({{"type", 32}, {"bgpicemu", 1}})}),
+            ERR_MISSINGPARAMTR);
+  EXPECT_EQ(Run("ShowLayerFX", {1, Value::Table({{"type", 32}, {"bgpicemu", 1}, {"bgpic", 9}})}),
+            ERR_FINDBGPIC);
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_EQ(QueryAsyncDrawObject(0), 0);
+
+  BGPic* pic = nullptr;
+  ASSERT_EQ(GetFXBGPic(L, ObjectId{nullptr, 7}, &pic), ERR_NONE);
+  auto emulate = [&] {
+    return Run("ShowLayerFX",
+               {1, Value::Table({{"type", 32}, {"async", 1}, {"bgpicemu", 1}, {"bgpic", 7}})});
+  };
+  ASSERT_EQ(emulate(), ERR_NONE);
+  EXPECT_EQ(QueryAsyncDrawObject(0), reinterpret_cast<intptr_t>(pic));
+  ASSERT_EQ(StepToEnd(), ERR_NONE);
+  EXPECT_EQ(QueryAsyncDrawObject(0), 0);
+
+  // Without "bgpicemu" a running transition answers nothing.
+  ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+  ASSERT_EQ(Run("ShowLayerFX", {1, Value::Table({{"type", 32}, {"async", 1}})}), ERR_NONE);
+  EXPECT_EQ(QueryAsyncDrawObject(0), 0);
+  ASSERT_EQ(StepToEnd(), ERR_NONE);
+
+  // A picture freed while the run goes on is no longer answered.
+  ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+  ASSERT_EQ(emulate(), ERR_NONE);
+  ASSERT_EQ(Run("FreeBGPic", {7}), ERR_NONE);
+  EXPECT_EQ(QueryAsyncDrawObject(0), 0);
+  ASSERT_EQ(StepToEnd(), ERR_NONE);
+}
+
 TEST_F(CommandsTest, AResizeRestartsAndAFreedBrushIsKeptUntilTheEnd) {
   OpenDisplay(30, 40, false);
   MakeBrush(1, 30, 40, Fill::Coded);
