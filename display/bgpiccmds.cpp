@@ -5,6 +5,7 @@
 // automatic id as its one result.
 // Invariant: a command that fails leaves no half-made picture in the list
 // and frees every bitmap it made.
+#include <string>
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -541,7 +542,9 @@ int cmdScaleBGPic(VmState* L) {
 // LoadBGPic(id, file[, options or transparent colour][, palette list]).
 int cmdLoadBGPic(VmState* L) {
   CheckArgCount(L, 2, 4, 0, 0);
-  const char* file = VmCheckString(L, 2, nullptr);
+  // A file linked into the applet is read from its place there.
+  const std::string resolved = GetFileNameArg(L, 2);
+  const char* file = resolved.c_str();
   int64_t key = -1;
   int32_t loadAlpha = 0, loadTransparency = 0, fillStyle = FILLNONE, smooth = 0;
   int32_t scaleWidth = 0, scaleHeight = 0;

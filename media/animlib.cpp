@@ -3,6 +3,8 @@
 // registers the lists of anims and anim streams with their attribute
 // readers. The commands live with their concerns (media/anim.cpp,
 // animload.cpp, animsave.cpp).
+#include <string>
+
 #include "draw/draw.h"
 #include "engine/engine.h"
 #include "engine/optiontable.h"
@@ -18,7 +20,9 @@ constexpr size_t LOADER_TEXT_MAX = 256;  // a loader or adapter string, cut ther
 // file and it is not a GIF of one frame, else 0.
 int cmdIsAnim(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  const char* file = VmCheckString(L, 1, nullptr);
+  // A file linked into the applet is read from its place there.
+  const std::string resolved = GetFileNameArg(L, 1);
+  const char* file = resolved.c_str();
   char loader[LOADER_TEXT_MAX] = "", adapter[LOADER_TEXT_MAX] = "";
   if (VmType(L, 2) != VM_TYPE_NONE && VmType(L, 2) != VM_TYPE_NIL) {
     VmCheckTable(L, 2);

@@ -4,6 +4,7 @@
 // All anims are assembled by BuildAnimObject. Invariant: a failing build
 // frees every frame it made and closes the file it was handed, and no
 // existing anim changes before the new one is complete.
+#include <string>
 #include <cstring>
 
 #include "draw/draw.h"
@@ -268,18 +269,20 @@ int BuildAnimObject(VmState* L, AnimBuildSpec* s) {
 int LoadAnimObject(VmState* L, int32_t target) {
   AnimBuildSpec s{};
   LoadOptions o;
-  const char* file;
+  // A file linked into the applet is read from its place there.
+  std::string resolved;
   if (target == TARGET_DISK) {
-    file = VmCheckString(L, 1, nullptr);
+    resolved = GetFileNameArg(L, 1);
     s.automatic = 1;
     if (VmGetTop(L) >= 6) o.keyColour = static_cast<uint32_t>(VmCheckInteger(L, 6));
     if (o.keyColour == 0xFFFFFFFF) o.keyColour = -1;
     o.fromDisk = 1;
   } else {
     s.id = GetObjectIdArg(L, 1, &s.automatic);
-    file = VmCheckString(L, 2, nullptr);
+    resolved = GetFileNameArg(L, 2);
     if (ErrorCode e = readLoadOptions(L, 3, target == TARGET_SPRITE ? 1 : 2, &o)) return e;
   }
+  const char* file = resolved.c_str();
   if (o.loadTransparency && o.keyColour != -1) return ERR_WRONGUSAGE;
   if (o.loadAlpha && o.loadTransparency) return ERR_WRONGUSAGE;
   if (o.framesGiven && o.fromDisk) return ERR_WRONGUSAGE;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <string>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -54,7 +55,9 @@ int cmdLoadSample(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
   int automatic = 0;
   ObjectId id = GetObjectIdArg(L, 1, &automatic);
-  const char* file = VmCheckString(L, 2, nullptr);
+  // A file linked into the applet is read from its place there.
+  const std::string resolved = GetFileNameArg(L, 2);
+  const char* file = resolved.c_str();
   LoaderOptions o;
   if (ErrorCode e = readLoaderOptions(L, 3, &o)) return e;
   if (SoundDisabled() || mediaContext.noSound) return 0;
@@ -492,7 +495,9 @@ int cmdFreeSample(VmState* L) {
 
 int cmdIsSample(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  const char* file = VmCheckString(L, 1, nullptr);
+  // A file linked into the applet is read from its place there.
+  const std::string resolved = GetFileNameArg(L, 1);
+  const char* file = resolved.c_str();
   LoaderOptions o;
   if (ErrorCode e = readLoaderOptions(L, 2, &o)) return e;
   SoundStream* s = nullptr;

@@ -483,7 +483,9 @@ int cmdOpenVideo(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
   int automatic = 0;
   ObjectId id = GetObjectIdArg(L, 1, &automatic);
-  const char* file = VmCheckString(L, 2, nullptr);
+  // A file linked into the applet is read from its place there.
+  const std::string resolved = GetFileNameArg(L, 2);
+  const char* file = resolved.c_str();
   char loader[LOADER_TEXT_MAX], adapter[LOADER_TEXT_MAX] = "";
   std::snprintf(loader, sizeof loader, "%s", videoContext.defaultLoader);
   if (ErrorCode e = readLoaderOptions(L, 3, loader, adapter)) return e;
@@ -628,7 +630,9 @@ int cmdSeekVideo(VmState* L) {
 
 int cmdIsVideo(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  const char* file = VmCheckString(L, 1, nullptr);
+  // A file linked into the applet is read from its place there.
+  const std::string resolved = GetFileNameArg(L, 1);
+  const char* file = resolved.c_str();
   char loader[LOADER_TEXT_MAX] = "", adapter[LOADER_TEXT_MAX] = "";
   if (ErrorCode e = readLoaderOptions(L, 2, loader, adapter)) return e;
   VmPushNumber(L, IsVideoFile(file, loader, adapter));

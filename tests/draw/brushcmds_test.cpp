@@ -535,8 +535,12 @@ TEST_F(BrushCommandsTest, LinkedPictureLoadsFromItsHolder) {
   ASSERT_EQ(CallWith("LoadBrush", {1, "p.png"}), ERR_NONE);
   ASSERT_NE(Brush(1), nullptr);
   EXPECT_EQ(Pixels(Brush(1)), opaqueRgb);
+  // Background pictures find it the same way.
+  ASSERT_EQ(CallWith("LoadBGPic", {5, "p.png"}), ERR_NONE);
+  EXPECT_EQ(CallWith("FreeBGPic", {5}), ERR_NONE);
   // Names not linked still go to the disk.
   EXPECT_NE(CallWith("LoadBrush", {2, "q.png"}), ERR_NONE);
+  EXPECT_NE(CallWith("LoadBGPic", {6, "q.png"}), ERR_NONE);
   ASSERT_EQ(CallWith("LoadBrush", {2, opaque.c_str()}), ERR_NONE);
 }
 
