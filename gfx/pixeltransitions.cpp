@@ -54,6 +54,23 @@ struct FrameLocks {
            takePlane(&sourceAlpha, sa, true, width, height) &&
            takePlane(&destAlpha, da, false, width, height);
   }
+  // Hands the held planes to a kernel request whose fields carry the
+  // source, destination, mask and alpha names.
+  template <class Request>
+  void fill(Request* q) const {
+    q->source = source.lock.address;
+    q->dest = dest.lock.address;
+    q->sourceRowLength = source.lock.rowLength;
+    q->destRowLength = dest.lock.rowLength;
+    q->sourceMask = planeAddress(sourceMask);
+    q->sourceMaskRowBytes = planeRow(sourceMask);
+    q->destMask = planeAddress(destMask);
+    q->destMaskRowBytes = planeRow(destMask);
+    q->sourceAlpha = planeAddress(sourceAlpha);
+    q->sourceAlphaRowBytes = planeRow(sourceAlpha);
+    q->destAlpha = planeAddress(destAlpha);
+    q->destAlphaRowBytes = planeRow(destAlpha);
+  }
 };
 
 }  // namespace
@@ -70,18 +87,7 @@ ErrorCode PixelateTransitionFrame(BitmapHandle* source, BitmapHandle* sourceMask
   if (!k.take(source, sourceMask, sourceAlpha, dest, destMask, destAlpha, width, height))
     return ERR_LOCKBMAP;
   PixelateRequest q{};
-  q.source = k.source.lock.address;
-  q.dest = k.dest.lock.address;
-  q.sourceRowLength = k.source.lock.rowLength;
-  q.destRowLength = k.dest.lock.rowLength;
-  q.sourceMask = planeAddress(k.sourceMask);
-  q.sourceMaskRowBytes = planeRow(k.sourceMask);
-  q.destMask = planeAddress(k.destMask);
-  q.destMaskRowBytes = planeRow(k.destMask);
-  q.sourceAlpha = planeAddress(k.sourceAlpha);
-  q.sourceAlphaRowBytes = planeRow(k.sourceAlpha);
-  q.destAlpha = planeAddress(k.destAlpha);
-  q.destAlphaRowBytes = planeRow(k.destAlpha);
+  k.fill(&q);
   q.width = width;
   q.height = height;
   q.cellSize = std::max(1, cellSize);
@@ -141,18 +147,7 @@ ErrorCode RollBandFrame(BitmapHandle* source, BitmapHandle* sourceMask, BitmapHa
   if (!k.take(source, sourceMask, sourceAlpha, dest, destMask, destAlpha, width, height))
     return ERR_LOCKBMAP;
   RadialSweepRequest q{};
-  q.source = k.source.lock.address;
-  q.dest = k.dest.lock.address;
-  q.sourceRowLength = k.source.lock.rowLength;
-  q.destRowLength = k.dest.lock.rowLength;
-  q.sourceMask = planeAddress(k.sourceMask);
-  q.sourceMaskRowBytes = planeRow(k.sourceMask);
-  q.destMask = planeAddress(k.destMask);
-  q.destMaskRowBytes = planeRow(k.destMask);
-  q.sourceAlpha = planeAddress(k.sourceAlpha);
-  q.sourceAlphaRowBytes = planeRow(k.sourceAlpha);
-  q.destAlpha = planeAddress(k.destAlpha);
-  q.destAlphaRowBytes = planeRow(k.destAlpha);
+  k.fill(&q);
   q.sourceWidth = q.destWidth = width;
   q.sourceHeight = q.destHeight = height;
   q.bytesPerPixel = k.dest.lock.bytesPerPixel;
