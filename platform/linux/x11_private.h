@@ -201,3 +201,9 @@ int HandleX11DndMessage(X11DisplayRecord* record, XClientMessageEvent* event, in
 // and y the pointer in the window. 1 when the event was the drop's.
 int HandleX11DropData(X11DisplayRecord* record, XSelectionEvent* event, char** list, int32_t* x,
                       int32_t* y);
+
+// ---- Window icon (x11icon.cpp) ----
+
+// Sets the window's "_NET_WM_ICON" (the property's atom) to the window
+// icon block.
+void SetX11WindowIcon(Display* display, Window window, Atom property);

@@ -7,7 +7,6 @@
 // error, so a refused request becomes an error code and never ends the
 // program; format-32 properties are always handed to Xlib as arrays of long.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,56 +37,7 @@ constexpr long MOTIF_FUNCTIONS = 1, MOTIF_DECORATIONS = 2;
 constexpr long MOTIF_FUNC_ALL = 1, MOTIF_FUNC_MOVE = 4, MOTIF_FUNC_MINIMIZE = 8,
                MOTIF_FUNC_RESIZE_MAXIMIZE = 0x12, MOTIF_FUNC_CLOSE = 0x20;
 
-// Icon sizes in the order of the block.
-constexpr int32_t ICON_SIZES[5] = {16, 24, 32, 48, 256};
-
 int screenSaverEnabled = 1;  // process-wide: the setting last requested
-
-// The built-in icon, built once for the process.
-uint32_t iconBlock[X11_ICON_VALUES];
-bool iconBuilt = false;
-
-// A round badge: a blue disc with a lighter ring and a white "Q"-like
-// stroke, antialiased by distance, transparent outside. The offsets from
-// the centre are multiples of 0.5 below 256, so the sum of their squares is
-// exact and its square root is the correctly rounded distance; std::hypot
-// guards against an overflow that cannot happen here, and over the 70,000
-// pixels built at every start it cost as much as all the rest of the loop.
-void buildIcons() {
-  if (iconBuilt) return;
-  size_t at = 0;
-  for (int32_t size : ICON_SIZES) {
-    iconBlock[at++] = static_cast<uint32_t>(size);
-    iconBlock[at++] = static_cast<uint32_t>(size);
-    double r = size / 2.0, c = (size - 1) / 2.0;
-    // Squared distances decide the colours; the root is taken only on the
-    // one-pixel rim where the coverage is fractional.
-    const double inner = std::max(r - 1.0, 0.0);
-    const double innerSq = inner * inner, rimSq = r * r;
-    const double lightSq = (r * 0.82) * (r * 0.82);
-    const double ringLowSq = (r * 0.35) * (r * 0.35), ringHighSq = (r * 0.55) * (r * 0.55);
-    const double tailSq = (r * 0.8) * (r * 0.8);
-    for (int32_t y = 0; y < size; y++) {
-      for (int32_t x = 0; x < size; x++) {
-        double dx = x - c, dy = y - c;
-        double q = dx * dx + dy * dy;
-        uint32_t a = 255;
-        if (q >= rimSq) {
-          a = 0;
-        } else if (q > innerSq) {
-          a = static_cast<uint32_t>(std::clamp(r - std::sqrt(q), 0.0, 1.0) * 255.0 + 0.5);
-        }
-        uint32_t red = 0x33, green = 0x66, blue = 0xcc;
-        if (q > lightSq) red = 0x66, green = 0x99, blue = 0xee;
-        bool ring = q > ringLowSq && q < ringHighSq;
-        bool tail = x > c && y > c && std::fabs(dx - dy) < r * 0.12 && q < tailSq;
-        if (ring || tail) red = green = blue = 0xff;
-        iconBlock[at++] = (a << 24) | (red << 16) | (green << 8) | blue;
-      }
-    }
-  }
-  iconBuilt = true;
-}
 
 // Xlib's format-32 properties take arrays of long, whatever long's width.
 void setLongProperty(Display* d, Window w, Atom property, Atom type, const long* values,
@@ -265,25 +215,6 @@ void releaseGrab(X11DisplayRecord* rec) {
 
 }  // namespace
 
-const uint32_t* GetWindowIconBlock() {
-  buildIcons();
-  return iconBlock;
-}
-
-void SetWindowIconImage(int32_t width, int32_t height, const uint32_t* pixels) {
-  buildIcons();
-  size_t at = 0;
-  for (int32_t size : ICON_SIZES) {
-    if (width == size && height == size) {
-      std::memcpy(iconBlock + at + 2, pixels, static_cast<size_t>(size) * size * 4);
-      return;
-    }
-    at += 2 + static_cast<size_t>(size) * size;
-  }
-}
-
-void ResetWindowIconImages() { iconBuilt = false; }
-
 int IsX11SizePossible(int32_t width, int32_t height) {
   return width >= 1 && height >= 1 && width <= 32767 && height <= 32767;
 }
@@ -427,10 +358,7 @@ ErrorCode setWindowProperties(DisplayRecord* display, X11DisplayRecord* rec,
   Window w = rec->window;
   long xdnd = XDND_VERSION;
   setLongProperty(d, w, c->atoms[X11_ATOM_XDND_AWARE], XA_ATOM, &xdnd, 1);
-  buildIcons();
-  std::vector<long> icon(iconBlock, iconBlock + X11_ICON_VALUES);
-  setLongProperty(d, w, c->atoms[X11_ATOM_WM_ICON], XA_CARDINAL, icon.data(),
-                  static_cast<int>(icon.size()));
+  SetX11WindowIcon(d, w, c->atoms[X11_ATOM_WM_ICON]);
   ErrorCode error = setWindowState(display, rec, c->atoms);
   if (error != ERR_NONE) return error;
   SetX11WindowTitle(display);

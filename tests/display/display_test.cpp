@@ -4,6 +4,7 @@
 // bars, monitors, and that closing leaves no window behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -126,7 +127,14 @@ TEST_F(DisplayTest, ColourDisplayOpensCentredTitledFilledAndClosesWithoutTrace) 
   EXPECT_NE(name.find("\"Quillmere Test\""), std::string::npos) << name;
   std::string protocols = server().run({"xprop", "-id", std::to_string(w), "WM_PROTOCOLS"});
   EXPECT_NE(protocols.find("WM_DELETE_WINDOW"), std::string::npos) << protocols;
-  EXPECT_EQ(ReadLongProperty(probe, w, "_NET_WM_ICON").size(), 69706u);
+  // The icon arrives whole, value for value (Xlib hands 32-bit items back
+  // sign-extended in longs).
+  std::vector<long> icon = ReadLongProperty(probe, w, "_NET_WM_ICON");
+  ASSERT_EQ(icon.size(), 69706u);
+  const uint32_t* block = GetWindowIconBlock();
+  EXPECT_TRUE(std::equal(icon.begin(), icon.end(), block, [](long got, uint32_t want) {
+    return static_cast<uint32_t>(got) == want;
+  }));
   EXPECT_EQ(ReadLongProperty(probe, w, "XdndAware"), std::vector<long>{5});
 
   // In UTF-8 mode the names go out without Xlib's locale database: the
