@@ -1,6 +1,7 @@
 // Blits between bitmap handles: rectangle clipping, plain, masked and
-// alpha-channel copies, tiling, alpha-channel draws and combines, and the
-// central SafeBlt with its clip-mask scratch buffer.
+// alpha-channel copies, tiling, alpha-channel draws and combines, the
+// central SafeBlt with its clip-mask scratch buffer, and the one-pass
+// masked blit over a saved background.
 // Invariant: a blit runs a kernel only on a rectangle that lies inside
 // every buffer it reads or writes (checked after locking), so a caller's
 // clipping mistake draws nothing instead of touching foreign memory.
@@ -608,6 +609,57 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
   }
   if (refreshFrom && !(flags & SAFEBLT_BITMAPONLY))
     hooks->refreshRect(refreshFrom, dx, dy, display, dx, dy, width, height, 1);
+}
+
+bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy,
+                       int32_t sourceWidth, int32_t sourceHeight, BitmapHandle* mask,
+                       BitmapHandle* background, int32_t dx, int32_t dy, int32_t width,
+                       int32_t height, int32_t destWidth, int32_t destHeight) {
+  const DisplayBlitHooks* hooks = displayHooks.load(std::memory_order_acquire);
+  BlitDisplayState view{};
+  DisplayRecord* display = hooks ? hooks->current(&view) : nullptr;
+  // Only where the composed bitmap would be copied into the window bitmap
+  // by software and that rectangle shown.
+  if (!display || !view.isDisplay || view.hasLayers || !view.windowBitmap ||
+      (view.scaleWidth > 0 && view.scaleHeight > 0) || gfxContext.activeClip || view.selectedMask ||
+      view.selectedAlpha || AdapterOwnsBitmaps() || sx < 0 || sy < 0 || width <= 0 || height <= 0)
+    return false;
+  BitmapHandle* window = view.windowBitmap;
+  for (const BitmapHandle* h : {source, mask, background, window})
+    if (!h || IsAdapterBacked(h)) return false;
+  if (source == background || source == window || background == window) return false;
+  // The part of the composed rectangle (from cx, cy) that the output shows,
+  // and the part (frameWidth x frameHeight from 0, 0) that the source
+  // covers; the source must cover what is shown.
+  int32_t cx = 0, cy = 0, w = width, h = height;
+  ClipBlitRect(nullptr, &cx, &cy, &dx, &dy, &w, &h, width, height, destWidth, destHeight, 1);
+  if (w <= 0 || h <= 0) return true;
+  const int32_t frameWidth =
+      static_cast<int32_t>(std::min<int64_t>(width, int64_t{sourceWidth} - sx));
+  const int32_t frameHeight =
+      static_cast<int32_t>(std::min<int64_t>(height, int64_t{sourceHeight} - sy));
+  if (int64_t{cx} + w > frameWidth || int64_t{cy} + h > frameHeight) return false;
+  BitmapLock s{}, b{}, d{}, m{};
+  bool locked = bitmapint::Lock(source, true, &s);
+  locked = bitmapint::Lock(background, true, &b) && locked;
+  locked = bitmapint::Lock(window, false, &d) && locked;
+  locked = lockPlane(mask, PIXFMT_MASK1, sx, sy, frameWidth, frameHeight, &m) && locked;
+  const int32_t bpp = d.bytesPerPixel;
+  const bool drawn = locked && !s.software && !b.software && !d.software &&
+                     (bpp == 2 || bpp == 4) && s.bytesPerPixel == bpp && b.bytesPerPixel == bpp &&
+                     Inside(s, sx, sy, frameWidth, frameHeight) && Inside(b, 0, 0, width, height) &&
+                     Inside(d, dx, dy, w, h);
+  if (drawn)
+    CopyPixelsMaskedOver(s.address, b.address, d.address, m.address, sx + cx, sy + cy, cx, cy, dx,
+                         dy, w, h, s.rowLength, b.rowLength, m.rowLength, d.rowLength, bpp);
+  for (BitmapLock* l : {&m, &d, &b, &s})
+    if (l->token) UnlockBitmap(l);
+  if (!drawn) return false;
+  if (hooks->spritesOver && hooks->spriteRefresh && hooks->spritesOver(display, dx, dy, w, h))
+    hooks->spriteRefresh(state, display, dx, dy, w, h);
+  else
+    hooks->refreshRect(window, dx, dy, display, dx, dy, w, h, 1);
+  return true;
 }
 
 bool GrowBlitScratch(size_t bytes) {

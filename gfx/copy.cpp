@@ -1,5 +1,5 @@
 // Rectangle loops that move pixels, mask bits and alpha bytes without
-// blending: plain and masked copies, masked value fill, inversion, alpha
+// blending: plain and masked copies, masked copies over a background, masked value fill, inversion, alpha
 // fills, mask/alpha conversions, the alpha-channel combine modes and the
 // clip-mask combination of clipped blits.
 // Invariant: mask bits are addressed most significant bit first (pixel x is
@@ -57,6 +57,24 @@ void maskedCopyGeneral(const uint8_t* src, uint8_t* dst, const uint8_t* mask, in
   }
 }
 
+void maskedOverGeneral(const uint8_t* src, const uint8_t* background, uint8_t* dst,
+                       const uint8_t* mask, int32_t sx, int32_t sy, int32_t bx, int32_t by,
+                       int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t srcRowLength,
+                       int32_t backgroundRowLength, int32_t maskRowBytes, int32_t dstRowLength,
+                       int32_t bpp) {
+  for (int32_t j = 0; j < height; ++j) {
+    const uint8_t* s = src + Offset(sx, sy + j, srcRowLength, bpp);
+    const uint8_t* b = background + Offset(bx, by + j, backgroundRowLength, bpp);
+    uint8_t* d = dst + Offset(dx, dy + j, dstRowLength, bpp);
+    const uint8_t* m = mask + static_cast<ptrdiff_t>(sy + j) * maskRowBytes;
+    for (int32_t i = 0; i < width; ++i) {
+      const uint8_t* from = MaskBit(m, static_cast<ptrdiff_t>(sx) + i) ? s : b;
+      StoreRaw(d + static_cast<ptrdiff_t>(i) * bpp, bpp,
+               LoadRaw(from + static_cast<ptrdiff_t>(i) * bpp, bpp));
+    }
+  }
+}
+
 const kernels::FastPathRow<CopyFn> kCopyTable[] = {
     {kernels::ANY_FORMAT, 0, 0, kernels::CopyPixelsRows},
     {kernels::ANY_FORMAT, 0, 0, copyGeneral},
@@ -64,6 +82,12 @@ const kernels::FastPathRow<CopyFn> kCopyTable[] = {
 const kernels::FastPathRow<MaskedCopyFn> kMaskedCopyTable[] = {
     {kernels::ANY_FORMAT, 4, 0, kernels::CopyPixelsMasked32},
     {kernels::ANY_FORMAT, 0, 0, maskedCopyGeneral},
+};
+
+using MaskedOverFn = decltype(&maskedOverGeneral);
+const kernels::FastPathRow<MaskedOverFn> kMaskedOverTable[] = {
+    {kernels::ANY_FORMAT, 4, 0, kernels::CopyPixelsMaskedOver32},
+    {kernels::ANY_FORMAT, 0, 0, maskedOverGeneral},
 };
 
 bool pixelSize(int32_t bpp) { return bpp == 2 || bpp == 4; }
@@ -85,6 +109,17 @@ void CopyPixelsMasked(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int
   kernels::PickKernel(kMaskedCopyTable, kernels::ANY_FORMAT, bytesPerPixel, 0)(
       src, dst, mask, sx, sy, dx, dy, width, height, srcRowLength, maskRowBytes, dstRowLength,
       bytesPerPixel);
+}
+
+void CopyPixelsMaskedOver(const uint8_t* src, const uint8_t* background, uint8_t* dst,
+                          const uint8_t* mask, int32_t sx, int32_t sy, int32_t bx, int32_t by,
+                          int32_t dx, int32_t dy, int32_t width, int32_t height,
+                          int32_t srcRowLength, int32_t backgroundRowLength, int32_t maskRowBytes,
+                          int32_t dstRowLength, int32_t bytesPerPixel) {
+  if (!pixelSize(bytesPerPixel) || width <= 0 || height <= 0) return;
+  kernels::PickKernel(kMaskedOverTable, kernels::ANY_FORMAT, bytesPerPixel, 0)(
+      src, background, dst, mask, sx, sy, bx, by, dx, dy, width, height, srcRowLength,
+      backgroundRowLength, maskRowBytes, dstRowLength, bytesPerPixel);
 }
 
 void PaintMaskValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow, uint8_t* pixels,

@@ -177,6 +177,19 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
              int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
              int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
              BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip);
+// Shows the source through its mask over a background on the current
+// display in one pass: what SafeBlt with SAFEBLT_BACKBUFFER | SAFEBLT_SCALED
+// shows of a width x height bitmap that holds the background (at its 0, 0)
+// with the source's rectangle at sx, sy blitted over it through the mask.
+// The pixels go straight into the window bitmap, which is then shown.
+// False, with nothing drawn, where one pass cannot show the same (no window
+// bitmap, layers, a scaled display, an active clip region, a selected mask
+// or alpha output, bitmaps the adapter draws, a source that does not cover
+// the shown rectangle); the caller composes in a bitmap of its own then.
+bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy,
+                       int32_t sourceWidth, int32_t sourceHeight, BitmapHandle* mask,
+                       BitmapHandle* background, int32_t dx, int32_t dy, int32_t width,
+                       int32_t height, int32_t destWidth, int32_t destHeight);
 // What SafeBlt needs of the current display. The display library installs
 // these when it opens or makes a display, since gfx lies below it; without
 // them, or without a current display, SafeBlt draws only into bitmaps.

@@ -167,6 +167,14 @@ void CopyPixels(const uint8_t* src, int32_t sx, int32_t sy, uint8_t* dst, int32_
 void CopyPixelsMasked(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int32_t sx, int32_t sy,
                       int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t srcRowLength,
                       int32_t maskRowBytes, int32_t dstRowLength, int32_t bytesPerPixel);
+// dst = src where the mask bit is set, else the background: a masked copy
+// over a copy of the background in one pass. The mask lies over the
+// source; dst shares no memory with src or the background.
+void CopyPixelsMaskedOver(const uint8_t* src, const uint8_t* background, uint8_t* dst,
+                          const uint8_t* mask, int32_t sx, int32_t sy, int32_t bx, int32_t by,
+                          int32_t dx, int32_t dy, int32_t width, int32_t height,
+                          int32_t srcRowLength, int32_t backgroundRowLength, int32_t maskRowBytes,
+                          int32_t dstRowLength, int32_t bytesPerPixel);
 // pixel = value where the mask bit at (maskBitX + i, maskRow + j) is set.
 void PaintMaskValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow, uint8_t* pixels,
                     int32_t x, int32_t y, int32_t width, int32_t height, int32_t maskRowBytes,

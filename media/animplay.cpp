@@ -164,7 +164,12 @@ ErrorCode playStep(AnimPlayback* p, int32_t* done) {
     const int32_t bw = static_cast<int32_t>(GetBitmapAttr(bitmap, 0));
     const int32_t bh = static_cast<int32_t>(GetBitmapAttr(bitmap, 14));
     const uint32_t flags = SAFEBLT_BACKBUFFER | SAFEBLT_SCALED;
-    if (mask || alpha) {
+    // A masked frame goes over the saved background straight into the
+    // window bitmap where that shows the same as composing it in the work
+    // bitmap first (the mask wins over an alpha channel either way).
+    if (mask && SafeBltMaskedOver(L, bitmap, p->offsetX, p->offsetY, bw, bh, mask, p->saved, p->x,
+                                  p->y, p->width, p->height, outWidth, outHeight)) {
+    } else if (mask || alpha) {
       BltBitmapToTarget(p->saved, 0, 0, p->work, 0, 0, p->width, p->height);
       SafeBlt(L, bitmap, p->offsetX, p->offsetY, p->work, 0, 0, p->width, p->height, bw, bh,
               p->width, p->height, SAFEBLT_BITMAPONLY | SAFEBLT_NOCLIPRECORD, mask, alpha, nullptr);

@@ -155,6 +155,7 @@ Outcome runOnce(int i, bool fast) {
     case COPY:
     case MASKED_COPY: {
       Buffer mask(r, (src.w + 7) / 8 + 1, src.h, 1);
+      Buffer over = dst;
       if (out.op == COPY)
         CopyPixels(src.bytes.data(), sx, sy, dst.bytes.data(), dx, dy, w, h, src.rowLength(),
                    dst.rowLength(), bpp);
@@ -165,7 +166,22 @@ Outcome runOnce(int i, bool fast) {
       ref::Plane mp = mask.plane();
       ref::copy(src.plane(), sx, sy, refDst.plane(), dx, dy, w, h, bpp,
                 out.op == COPY ? nullptr : &mp);
-      break;
+      if (out.op == COPY) break;
+      // The same masked copy over a background in one pass, into a copy of
+      // the destination: the background's rectangle copied, then the
+      // masked copy over it.
+      int bx = r.range(0, 9), by = r.range(0, 3);
+      Buffer background(r, bx + w + r.range(0, 3), by + h + r.range(0, 2), bpp);
+      Buffer refOver = over;
+      CopyPixelsMaskedOver(src.bytes.data(), background.bytes.data(), over.bytes.data(),
+                           mask.bytes.data(), sx, sy, bx, by, dx, dy, w, h, src.rowLength(),
+                           background.rowLength(), static_cast<int32_t>(mask.stride),
+                           over.rowLength(), bpp);
+      ref::copy(background.plane(), bx, by, refOver.plane(), dx, dy, w, h, bpp, nullptr);
+      ref::copy(src.plane(), sx, sy, refOver.plane(), dx, dy, w, h, bpp, &mp);
+      out.what += " over (" + std::to_string(bx) + "," + std::to_string(by) + ")";
+      collect(dst.bytes, over.bytes, refDst.bytes, refOver.bytes);
+      return out;
     }
     case MIX: {
       Buffer mask(r, (w + 7) / 8 + 2, h, 1);

@@ -5,6 +5,7 @@
 // adapter.
 #include <cstring>
 
+#include "gfx/bitmap_private.h"
 #include "media/anim_private.h"
 #include "media/image_private.h"
 #include "media/media.h"
@@ -151,6 +152,81 @@ TEST_F(AnimPlay, PlaysOverTheSavedBackgroundClipped) {
   }
   // The anim is not locked once a playback ended, also after an error.
   EXPECT_EQ(CallWith("ScaleAnim", {1, 16, 12}), ERR_NONE);
+}
+
+// Masked frames are shown in one pass where nothing stands in the way and
+// composed in a work bitmap first under an active clip region; both must
+// show the same, also for frames that stick out of the display. Odd-width
+// frames with an irregular mask over a patterned background catch a mask
+// bit or background pixel read from the wrong place.
+TEST_F(AnimPlay, MaskedFramesShowTheSameInOnePassAsComposed) {
+  constexpr int FW = 13, FH = 7;
+  std::vector<uint32_t> strip(3 * FW * FH);
+  for (int y = 0; y < FH; y++)
+    for (int x = 0; x < 3 * FW; x++) {
+      int k = x / FW, fx = x % FW;
+      strip[static_cast<size_t>(y * 3 * FW + x)] =
+          0xFF000000u | ((fx * 7 + y * 3 + k) % 5 < 2
+                             ? KEY
+                             : static_cast<uint32_t>(0x300000 * (k + 1) + fx * 0x1300 + y * 0x21));
+    }
+  BrushPixels frames{strip.data(), 3 * FW, KEY, 2u};
+  ObjectId stripId{nullptr, 101};
+  BrushObject* out = nullptr;
+  ASSERT_EQ(CreateBrushFromPixels(L, &stripId, 0, 3 * FW, FH, &frames, &out), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateAnim", {1, 101, FW, FH, 3, 3}), ERR_NONE);
+  std::vector<uint32_t> pattern(64 * 48);
+  for (int y = 0; y < 48; y++)
+    for (int x = 0; x < 64; x++)
+      pattern[static_cast<size_t>(y * 64 + x)] = 0xFF000000u | (x * 4) << 16 | (y * 5) << 8 | 0x80;
+  BrushPixels back{pattern.data(), 64, KEY, 0u};
+  ObjectId backId{nullptr, 102};
+  ASSERT_EQ(CreateBrushFromPixels(L, &backId, 0, 64, 48, &back, &out), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateClipRegion", {9, 14, 0, 0, 64, 48}), ERR_NONE);  // a box
+
+  // The framebuffer and the window bitmap after two passes at x, y.
+  auto play = [&](int x, int y, bool composed) {
+    std::vector<uint32_t> shown;
+    EXPECT_EQ(CallWith("DisplayBrush", {102, 0, 0}), ERR_NONE);
+    if (composed) {
+      EXPECT_EQ(CallWith("SetClipRegion", {9}), ERR_NONE);
+    }
+    EXPECT_EQ(CallWith("PlayAnim", {1, x, y, -2, 2}), ERR_NONE);
+    EXPECT_EQ(CallWith("SetClipRegion", {0}), ERR_NONE);
+    for (int py = 0; py < 48; py++)
+      for (int px = 0; px < 64; px++) shown.push_back(At(px, py));
+    BitmapLock lock{};
+    EXPECT_NE(LockBitmap(d->windowBitmap, 1, &lock), 0u);
+    for (int py = 0; py < 48; py++)
+      for (int px = 0; px < 64; px++)
+        shown.push_back(static_cast<uint32_t>(ReadLockedPixel(&lock, px, py)));
+    UnlockBitmap(&lock);
+    return shown;
+  };
+  struct {
+    const char* name;
+    int x, y;
+  } table[] = {
+      {"inside", 5, 5},
+      {"out at the top left", -4, -3},
+      {"out at the bottom right", 57, 44},
+      {"out at the left", -7, 20},
+      {"out at the top right", 52, -5},
+  };
+  for (auto& c : table) {
+    std::vector<uint32_t> onePass = play(c.x, c.y, false), composed = play(c.x, c.y, true);
+    ASSERT_EQ(onePass.size(), composed.size());
+    for (size_t i = 0; i < onePass.size(); i++)
+      ASSERT_EQ(onePass[i], composed[i]) << c.name << (i < 64 * 48 ? " shown" : " bitmap") << " at "
+                                         << i % (64 * 48) % 64 << "," << i % (64 * 48) / 64;
+    // The last frame shows where its mask is set and the pattern elsewhere.
+    const int fx = c.x < 0 ? -c.x : 0, fy = c.y < 0 ? -c.y : 0;
+    const bool set = (fx * 7 + fy * 3 + 2) % 5 >= 2;
+    EXPECT_EQ(At(c.x + fx, c.y + fy),
+              set ? static_cast<uint32_t>(0x900000 + fx * 0x1300 + fy * 0x21) & 0xFFFFFF
+                  : pattern[static_cast<size_t>((c.y + fy) * 64 + c.x + fx)] & 0xFFFFFF)
+        << c.name;
+  }
 }
 
 TEST_F(AnimPlay, SpeedsGiveTheWaitBetweenFrames) {
