@@ -188,6 +188,9 @@ struct BGPic {
   // at the first opening, with the loaded alpha channel when loadAlpha.
   int32_t deferredLoad;
   int32_t loadAlpha;
+  // Set when a layer that stands in for this picture (a transition's
+  // "bgpicemu") must draw it again; the transition clears it.
+  int32_t dirty;
 };
 
 // ---- Display transforms, object styles and filter slots ----
@@ -368,6 +371,7 @@ struct qmLayer {
   LayerImageState *base, *unscaled, *display;  // two or three may be one record
   ObjectDataEntry* data;                       // the named items scripts attached (SetObjectData)
   int32_t noClipTransform;  // the clip region stays as it is when the layer is transformed
+  int32_t movingEffect;     // a moving transition effect runs on it, standing in for a picture
 };
 
 // How display/ reaches a kind of layer that a higher library draws: each
@@ -1265,6 +1269,10 @@ ErrorCode CopyFXLayerImage(VmState* L, qmLayer* layer, BitmapHandle** bitmap, Bi
                            BitmapHandle** alpha, int32_t* width, int32_t* height);
 // A background picture by identifier (ERR_FINDBGPIC).
 ErrorCode GetFXBGPic(VmState* L, ObjectId id, BGPic** out);
+// Builds a picture's current images at a new size from its source images
+// (sharing them at the source size); 0, ERR_BITMAP, ERR_ALLOCMASK or
+// ERR_ALLOCALPHA, the old images kept on failure.
+ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth);
 
 // ---- Single layers for other libraries (layerops.cpp) ----
 

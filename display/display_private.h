@@ -38,10 +38,7 @@ void FreeBGPicByRecord(VmState* L, BGPic* pic);
 void FreeAllBGPics(VmState* L);
 void FreePendingBGPics(VmState* L);
 void GetBGPicDisplaySize(const BGPic* pic, int32_t* width, int32_t* height);
-// Builds the current images at a new size from the source images (sharing
-// them at the source size); 0, ERR_BITMAP, ERR_ALLOCMASK or ERR_ALLOCALPHA,
-// the old images kept on failure.
-ErrorCode RescaleBGPic(BGPic* pic, int32_t width, int32_t height, int32_t smooth);
+// RescaleBGPic is in display.h (the transitions call it too).
 // Drawing went into the picture's source images: its images at another
 // (display) size are made again from them. Should that fail, the picture
 // is left at its source size, to be scaled again when a display shows it.

@@ -209,7 +209,16 @@ ErrorCode RenderGateFX(FXState* state, int32_t* done) {
   int32_t& d = words[1];
   int32_t step = state->speed;
   bool jump = state->phase == FXPHASE_JUMP;
-  if (!jump) BeginFXFrame(state);
+  if (!jump) {
+    BeginFXFrame(state);
+    if (state->bgpicEmu)
+      if (ErrorCode e = RedrawFXBackground(state, 0)) return e;
+  }
+  // After the emulated background picture was drawn again the frame is
+  // drawn whole, as on a jump, and shown once at its end.
+  bool whole = jump || state->emuRedrawn;
+  bool quiet = !jump && state->emuRedrawn && !state->silent;
+  if (quiet) state->silent = 1;
   bool last = false;
   if (opens) {
     if (jump)
@@ -221,7 +230,7 @@ ErrorCode RenderGateFX(FXState* state, int32_t* done) {
       u = 0;
       last = true;
     }
-    if (jump) {
+    if (whole) {
       drawGateLines(state, state->image, rows, u, d - u, u);
     } else {
       drawGateLines(state, state->image, rows, u, step, u);
@@ -240,6 +249,7 @@ ErrorCode RenderGateFX(FXState* state, int32_t* done) {
       u = step;
       d = n - step;
     }
+    if (!jump && whole) drawGateLines(state, state->background, true, 0, state->height, 0);
     // Both halves end at the split line, also for an odd extent, so the
     // last frame is the whole new picture.
     if (u >= first) {
@@ -259,6 +269,12 @@ ErrorCode RenderGateFX(FXState* state, int32_t* done) {
     return ERR_NONE;
   }
   if (last) *done = 1;
+  if (quiet) {
+    state->silent = 0;
+    RefreshFXWhole(state);
+    state->frame++;
+    return ERR_NONE;
+  }
   EndFXFrame(state);
   return ERR_NONE;
 }

@@ -117,6 +117,7 @@ struct FXState {
   LayerImageState* savedState;  // layer mode: the layer's displayed state
   int32_t clearScreen;          // ClearScreen: paint the current picture
   uint32_t clearColour;
+  int32_t emuRedrawn;  // the last RedrawFXBackground drew the emulated picture again
 };
 
 // ---- Effect sets ----
@@ -211,8 +212,20 @@ void FillOpaqueAlpha(BitmapHandle* destAlpha, BitmapHandle* mask, BitmapHandle* 
 // into dest at 0, 0: the layer stack redrawn, `leaveOut` left out.
 ErrorCode GrabFXBackground(FXState* state, BitmapHandle* dest, int32_t x, int32_t y, int32_t width,
                            int32_t height, qmLayer* leaveOut);
-// Redraws the picture that a bgpicemu layer emulates.
-ErrorCode RedrawFXBackground(FXState* state);
+// Layer mode: the new picture copied into the layer's image state again,
+// its mask or alpha channel made again from what is revealed so far
+// (revealMask or revealAlpha, when kept) and the picture's own.
+void RestoreFXReveal(FXState* state);
+// The background picture that a bgpicemu layer emulates, or null (none,
+// or it was freed).
+BGPic* GetFXEmulatedBGPic(FXState* state);
+// Draws again what a bgpicemu layer emulates when that picture is dirty
+// (always with force): the saved old picture is grabbed again from what
+// now lies under the layer, and a scrolled layer's area at the picture's
+// size (emuWidth x emuHeight) is composed again. Clears the picture's
+// dirty word; emuRedrawn tells the renderer whether it drew, so that it
+// draws the parts of the frame that are already settled again.
+ErrorCode RedrawFXBackground(FXState* state, int32_t force);
 
 // ---- The renderer frame protocol ----
 

@@ -173,6 +173,7 @@ int layerFX(VmState* L, int32_t kind) {
       VmSetTop(L, -2);
       BGPic* emulated = nullptr;
       if (ErrorCode e = GetFXBGPic(L, picId, &emulated)) return e;
+      emulated->dirty = 0;
       request.bgpicEmu = 1;
       request.emuBGPic = emulated;
       request.emuBGPicId = picId;

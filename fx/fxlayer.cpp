@@ -77,6 +77,43 @@ void copyAlphaBytes(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* 
   UnlockBitmap(&s);
 }
 
+// Clears the bits of dest (width x height from 0, 0) that are clear in
+// source.
+void andMaskBits(BitmapHandle* source, BitmapHandle* dest, int32_t width, int32_t height) {
+  BitmapLock s, d;
+  if (!LockBitmap(source, 1, &s)) return;
+  if (!LockBitmap(dest, 0, &d)) {
+    UnlockBitmap(&s);
+    return;
+  }
+  for (int32_t j = 0; j < height; j++) {
+    const uint8_t* srow = s.address + static_cast<ptrdiff_t>(j) * s.rowLength;
+    uint8_t* drow = d.address + static_cast<ptrdiff_t>(j) * d.rowLength;
+    for (int32_t i = 0; i < width; i++)
+      if (!((srow[i >> 3] >> (7 - (i & 7))) & 1))
+        drow[i >> 3] = static_cast<uint8_t>(drow[i >> 3] & ~(0x80 >> (i & 7)));
+  }
+  UnlockBitmap(&d);
+  UnlockBitmap(&s);
+}
+
+// Lowers each level of dest (width x height from 0, 0) to source's.
+void minAlphaBytes(BitmapHandle* source, BitmapHandle* dest, int32_t width, int32_t height) {
+  BitmapLock s, d;
+  if (!LockBitmap(source, 1, &s)) return;
+  if (!LockBitmap(dest, 0, &d)) {
+    UnlockBitmap(&s);
+    return;
+  }
+  for (int32_t j = 0; j < height; j++) {
+    const uint8_t* srow = s.address + static_cast<ptrdiff_t>(j) * s.rowLength;
+    uint8_t* drow = d.address + static_cast<ptrdiff_t>(j) * d.rowLength;
+    for (int32_t i = 0; i < width; i++) drow[i] = std::min(drow[i], srow[i]);
+  }
+  UnlockBitmap(&d);
+  UnlockBitmap(&s);
+}
+
 // A plain or masked copy between two bitmaps (rectangle already clipped).
 void copyPixels(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                 int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
@@ -292,10 +329,49 @@ ErrorCode GrabFXBackground(FXState* state, BitmapHandle* dest, int32_t x, int32_
   return ERR_NONE;
 }
 
-ErrorCode RedrawFXBackground(FXState* state) {
-  // A bgpicemu layer's picture is the emulated background picture: its
-  // area is composed again.
-  if (!state->layer) return ERR_NONE;
-  RefreshFXLayerArea(state->vm, state->layer);
+void RestoreFXReveal(FXState* state) {
+  LayerTriple& own = state->layer->display->own;
+  int32_t w = state->width, h = state->height;
+  if (!own.bitmap || GetBitmapAttr(own.bitmap, 0) != w || GetBitmapAttr(own.bitmap, 14) != h)
+    return;
+  if (state->mask && own.mask) {
+    if (state->revealMask) copyMaskBits(state->revealMask, 0, 0, own.mask, 0, 0, w, h);
+    andMaskBits(state->mask, own.mask, w, h);
+  } else if (state->alpha && own.alpha) {
+    if (state->revealAlpha) copyAlphaBytes(state->revealAlpha, 0, 0, own.alpha, 0, 0, w, h);
+    minAlphaBytes(state->alpha, own.alpha, w, h);
+  }
+  if (state->image)
+    BlitFXClipped(state->image, 0, 0, own.bitmap, 0, 0, w, h,
+                  static_cast<int32_t>(GetBitmapAttr(state->image, 0)),
+                  static_cast<int32_t>(GetBitmapAttr(state->image, 14)), w, h);
+}
+
+BGPic* GetFXEmulatedBGPic(FXState* state) {
+  if (!state->bgpicEmu) return nullptr;
+  // Looked up each time: the script may free the picture while frames run.
+  BGPic* pic = nullptr;
+  if (GetFXBGPic(state->vm, state->emuBGPicId, &pic) != ERR_NONE) pic = nullptr;
+  state->emuBGPic = pic;
+  return pic;
+}
+
+ErrorCode RedrawFXBackground(FXState* state, int32_t force) {
+  state->emuRedrawn = 0;
+  BGPic* pic = GetFXEmulatedBGPic(state);
+  if (!pic || !state->layer || (!pic->dirty && !force)) return ERR_NONE;
+  pic->dirty = 0;
+  state->emuRedrawn = 1;
+  if (state->isScroll) {
+    // The layer moves itself: the area its picture covers is composed
+    // again, so that nothing of the old look stays where it was.
+    const LayerImageState* shown = state->layer->display;
+    RefreshRect(state->vm, shown->x, shown->y, state->emuWidth, state->emuHeight);
+    return ERR_NONE;
+  }
+  // The old picture that the frames draw is what lies under the layer now.
+  if (state->background)
+    return GrabFXBackground(state, state->background, state->x, state->y, state->width,
+                            state->height, state->layer);
   return ERR_NONE;
 }

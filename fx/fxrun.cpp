@@ -235,6 +235,7 @@ void freeFXState(FXState* s, int32_t completed) {
   FreeBitMask(s->revealMask);
   FreeAlphaChannel(s->revealAlpha);
   if (qmLayer* layer = s->layer) {
+    layer->movingEffect = 0;
     if (s->reverse) FreeFXLayerCaches(layer);
     layer->shadowFade = layer->borderFade = 0;
     if (!completed) {
@@ -265,6 +266,15 @@ ErrorCode stepTransitionFX(void* userData, int32_t* finished) {
     s->x = s->layer->display->x;
     s->y = s->layer->display->y;
   }
+  // Moving and scroll effects draw the emulated picture again themselves;
+  // the others bring the layer back to this frame over it.
+  BGPic* emulated =
+      s->bgpicEmu && !IsMovingFX(s->effect) && !s->isScroll ? GetFXEmulatedBGPic(s) : nullptr;
+  if (emulated && emulated->dirty && s->layer) {
+    if (ErrorCode e = RedrawFXBackground(s, 0)) return e;
+    if (ErrorCode e = AdvanceTransitionFX(s, s->frame, 0)) return e;
+    RefreshFXLayerArea(s->vm, s->layer);
+  }
   int32_t done = 0;
   ErrorCode e = s->render(s, &done);
   if (done) *finished = 1;
@@ -283,6 +293,15 @@ void releaseCallback(void* userData, int32_t) {
 intptr_t eventCallback(int32_t code, intptr_t argument, void* userData, intptr_t value) {
   auto* s = static_cast<FXState*>(userData);
   switch (code) {
+    case ADEVENT_REPLACED:
+    case ADEVENT_CHANGED:
+      // A scrolled layer that stands in for a background picture was
+      // rendered again: the picture it emulates is drawn again before the
+      // next frame. (In layer mode the transition holds the layer's images.)
+      if (s->layer && argument == reinterpret_cast<intptr_t>(s->layer) && !s->layerMode &&
+          s->isScroll)
+        if (BGPic* pic = GetFXEmulatedBGPic(s)) pic->dirty = 1;
+      return 0;
     case ADEVENT_FRAMES:
       return s->frameCount;
     case ADEVENT_CURRENT:
@@ -305,11 +324,9 @@ intptr_t eventCallback(int32_t code, intptr_t argument, void* userData, intptr_t
       return 0;
     case ADEVENT_QUERY: {
       // The background picture that this layer emulates, when it still exists.
-      if (!s->bgpicEmu || !argument) return 0;
-      BGPic* pic = nullptr;
-      if (GetFXBGPic(s->vm, s->emuBGPicId, &pic) != ERR_NONE) return 0;
-      s->emuBGPic = pic;
-      *reinterpret_cast<intptr_t*>(argument) = reinterpret_cast<intptr_t>(pic);
+      if (!argument) return 0;
+      if (BGPic* pic = GetFXEmulatedBGPic(s))
+        *reinterpret_cast<intptr_t*>(argument) = reinterpret_cast<intptr_t>(pic);
       return 0;
     }
     case ADEVENT_BGPIC:
@@ -525,6 +542,18 @@ ErrorCode prepareLayer(FXState* s, DisplayRecord* d) {
     s->async = 1;
     s->driveAsync = 1;
   }
+  bool scaled = d->scaleWidth > 0 && d->scaleHeight > 0 &&
+                (d->scaleWidth != d->bgpic->width || d->scaleHeight != d->bgpic->height);
+  if (s->bgpicEmu) {
+    d->bgpic->dirty = 0;
+    if (IsMovingFX(s->effect)) layer->movingEffect = 1;
+    // The emulated picture is kept at the size the display scales its
+    // pictures to.
+    BGPic* emulated = GetFXEmulatedBGPic(s);
+    if (emulated && d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0 &&
+        (emulated->width != d->scaleWidth || emulated->height != d->scaleHeight))
+      if (ErrorCode e = RescaleBGPic(emulated, d->scaleWidth, d->scaleHeight, d->smooth)) return e;
+  }
   s->isScroll = IsScrollFX(s->effect);
   LayerImageState* shown = layer->display;
   s->layerX = shown->x;
@@ -533,10 +562,13 @@ ErrorCode prepareLayer(FXState* s, DisplayRecord* d) {
     GetFXLayerBounds(s->vm, layer, &s->x, &s->y, &s->width, &s->height);
     s->x = shown->x;
     s->y = shown->y;
+    if (s->bgpicEmu) {
+      s->emuWidth = shown->width;
+      s->emuHeight = shown->height;
+      if (ErrorCode e = RedrawFXBackground(s, 1)) return e;
+    }
     return ERR_NONE;
   }
-  bool scaled = d->scaleWidth > 0 && d->scaleHeight > 0 &&
-                (d->scaleWidth != d->bgpic->width || d->scaleHeight != d->bgpic->height);
   s->layerMode = s->forceRealtimeLayers || s->async || s->bgpicEmu || layer->transparency ||
                  layer->shadow.on || layer->border.on || hasFilters(layer) || shown->clip ||
                  scaled || (s->reverse && reverseNeedsLayerMode(s->effect)) ||
@@ -559,6 +591,10 @@ ErrorCode prepareLayer(FXState* s, DisplayRecord* d) {
     s->decorated = layer->shadow.on || layer->border.on || hasFilters(layer);
     if (ErrorCode e = prepareFXLayer(s)) return e;
     if (d->outputKind == OBJECT_DISPLAY && !layer->hidden) RefreshFXLayerArea(s->vm, layer);
+    if (s->bgpicEmu) {
+      if (BGPic* emulated = GetFXEmulatedBGPic(s)) emulated->dirty = 1;
+      if (ErrorCode e = RedrawFXBackground(s, 0)) return e;
+    }
     return ERR_NONE;
   }
   if (s->reverse) {
@@ -700,8 +736,12 @@ ErrorCode AdvanceTransitionFX(FXState* s, int32_t n, int32_t keepIfCurrent) {
     s->phase = FXPHASE_FRAME;
     return e;
   }
-  if (s->frame == n && !keepIfCurrent) return ERR_NONE;
-  if (s->frame == n) return ERR_NONE;
+  if (s->frame == n) {
+    // The layer's images were made again at the same size: what is
+    // revealed stays, the picture is copied in again; nothing is replayed.
+    if (!keepIfCurrent && s->layerMode && s->layer) RestoreFXReveal(s);
+    return ERR_NONE;
+  }
   if (s->layerMode && s->layer) {
     LayerImageState* st = s->layer->display;
     uint32_t flags = FXMASK_CLEAR | FXMASK_NOSHOW | (s->reverse ? uint32_t{FXMASK_FILL} : 0u);

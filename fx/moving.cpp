@@ -204,7 +204,8 @@ ErrorCode runFrame(FXState* s, int32_t* done, Draw draw) {
   int32_t k = jump ? s->frame : s->frame + 1;
   if (!jump) {
     BeginFXFrame(s);
-    if (s->bgpicEmu) RedrawFXBackground(s);
+    if (s->bgpicEmu)
+      if (ErrorCode e = RedrawFXBackground(s, 0)) return e;
   }
   bool last = false;
   if (ErrorCode e = draw(k, jump, &last)) return e;
@@ -557,16 +558,19 @@ ErrorCode RenderTurnDownFX(FXState* s, int32_t* done) {
     auto p = static_cast<int32_t>(progress);
     if (p > half && int64_t{step} * (k - 1) < half) p = half;
     Rect firstHalf = axis.band(0, half), secondHalf = axis.band(half, E - half);
+    // The parts that earlier frames settled are drawn again on a jump and
+    // after the emulated background picture was drawn again.
+    bool settle = jump || s->emuRedrawn;
     if (p <= half) {
       if (ErrorCode e = drawBand(s, s->image, firstHalf, axis.band(0, p))) return e;
       if (ErrorCode e = drawBand(s, s->background, firstHalf, axis.band(p, half - p))) return e;
-      if (jump && s->background)
+      if (settle && s->background)
         put(s, s->background, secondHalf.x, secondHalf.y, secondHalf.w, secondHalf.h,
             s->background->width, s->background->height, secondHalf.x, secondHalf.y);
       return ERR_NONE;
     }
     int32_t unrolled = p - half;
-    if (jump) {
+    if (settle) {
       put(s, s->image, firstHalf.x, firstHalf.y, firstHalf.w, firstHalf.h, W, H, firstHalf.x,
           firstHalf.y);
       Rect rest = axis.band(half + unrolled, E - half - unrolled);

@@ -145,7 +145,8 @@ ErrorCode RenderScrollFX(FXState* state, int32_t* done) {
   // A replay from the start begins with the move as prepared.
   if (state->frame == 0) w->move = w->initial;
   BeginFXFrame(state);
-  if (state->bgpicEmu) RedrawFXBackground(state);
+  if (state->bgpicEmu)
+    if (ErrorCode e = RedrawFXBackground(state, 0)) return e;
   int32_t arrived = 0;
   ErrorCode e = w->move.drawFrame(&w->move, &arrived);
   if (arrived || state->frame + 1 >= state->frameCount) *done = 1;

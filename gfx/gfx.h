@@ -570,8 +570,11 @@ enum : int32_t { ADF_FX = 0, ADF_MOVEOBJECT = 1, ADF_ANIM = 2 };
 // flag; 0 or an error code); 5 make frame value the current one; 6 store
 // the object being drawn at the address in argument; 7 store a non-zero
 // word at argument to claim a display query (value); 8 drawing into a
-// background picture begins (argument 1) or ends (0).
+// background picture begins (argument 1) or ends (0). 0 and 1: the layer
+// in argument was replaced by a new record (0) or rendered again (1).
 enum : int32_t {
+  ADEVENT_REPLACED = 0,
+  ADEVENT_CHANGED = 1,
   ADEVENT_FRAMES = 2,
   ADEVENT_CURRENT = 3,
   ADEVENT_SEEK = 4,
