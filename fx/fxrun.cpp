@@ -330,6 +330,9 @@ intptr_t eventCallback(int32_t code, intptr_t argument, void* userData, intptr_t
       return 0;
     }
     case ADEVENT_BGPIC:
+      // A frame drawn into the selected picture is shown when the layer
+      // code refreshes the drawn object, not by the renderer.
+      s->silent = argument ? 1 : 0;
       return 0;
     default:
       return 0;

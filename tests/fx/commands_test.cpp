@@ -324,6 +324,40 @@ TEST_F(CommandsTest, AnEmulatingLayerAnswersItsBackgroundPicture) {
   ASSERT_EQ(StepToEnd(), ERR_NONE);
 }
 
+// Frames stepped while the displayed picture is selected as the output go
+// into the picture without reaching the window; ending the selection shows
+// them.
+TEST_F(CommandsTest, StepsIntoTheSelectedPictureShowWhenTheSelectionEnds) {
+  OpenDisplay(24, 40, true);
+  MakeBrush(5, 24, 40, Fill::Solid);
+  ASSERT_EQ(Run("BrushToBGPic", {5, 7}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBGPic", {7}), ERR_NONE);
+  MakeBrush(1, 24, 40, Fill::Coded);
+  ASSERT_EQ(Run("DisplayBrush", {1, 0, 0}), ERR_NONE);
+  auto show = [&] {
+    ASSERT_EQ(Run("HideLayer", {1}), ERR_NONE);
+    ASSERT_EQ(Run("ShowLayerFX", {1, Value::Table({{"type", 32}, {"speed", 3}, {"async", 1}})}),
+              ERR_NONE);
+  };
+  show();
+  Frame before = Snapshot();
+  ASSERT_EQ(StepToEnd(), ERR_NONE);
+  std::vector<Frame> stepped = frames;
+  ASSERT_GE(stepped.size(), 3u);
+
+  show();
+  ASSERT_EQ(Run("SelectBGPic", {7}), ERR_NONE);
+  for (int i = 0; i < 2; i++) {
+    VmPushLightUserdata(L, handle);
+    ASSERT_EQ(Call("AsyncDrawFrame", 1), ERR_NONE);
+    EXPECT_EQ(Snapshot(), before) << "step " << i + 1;
+  }
+  ASSERT_EQ(Run("EndSelect", {}), ERR_NONE);
+  EXPECT_EQ(Snapshot(), stepped[1]);
+  ASSERT_EQ(StepToEnd(), ERR_NONE);
+  EXPECT_EQ(Snapshot(), stepped.back());
+}
+
 TEST_F(CommandsTest, AResizeRestartsAndAFreedBrushIsKeptUntilTheEnd) {
   OpenDisplay(30, 40, false);
   MakeBrush(1, 30, 40, Fill::Coded);
