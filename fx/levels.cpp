@@ -68,21 +68,9 @@ bool tintCopy(const FXState* state, BitmapHandle* from, BitmapHandle* to, ArgbCo
   uint32_t *src = nullptr, *dst = nullptr;
   int32_t srcRow = 0, dstRow = 0;
   if (!FXPlainPixels(from, &src, &srcRow) || !FXPlainPixels(to, &dst, &dstRow)) return false;
-  const int32_t cr = static_cast<int32_t>((colour >> 16) & 0xFF),
-                cg = static_cast<int32_t>((colour >> 8) & 0xFF),
-                cb = static_cast<int32_t>(colour & 0xFF);
-  for (int32_t y = 0; y < H; y++) {
-    const uint32_t* in = src + static_cast<ptrdiff_t>(y) * srcRow;
-    uint32_t* out = dst + static_cast<ptrdiff_t>(y) * dstRow;
-    for (int32_t x = 0; x < W; x++) {
-      auto p = static_cast<int32_t>(in[x]);
-      int32_t r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
-      r += ((cr - r) * t) >> 8;
-      g += ((cg - g) * t) >> 8;
-      b += ((cb - b) * t) >> 8;
-      out[x] = static_cast<uint32_t>(r << 16 | g << 8 | b);
-    }
-  }
+  for (int32_t y = 0; y < H; y++)
+    TintPixelRow(src + static_cast<ptrdiff_t>(y) * srcRow, dst + static_cast<ptrdiff_t>(y) * dstRow,
+                 W, colour, t);
   return true;
 }
 

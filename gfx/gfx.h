@@ -794,6 +794,33 @@ ErrorCode RollBandFrame(BitmapHandle* source, BitmapHandle* sourceMask, BitmapHa
                         BitmapHandle* dest, BitmapHandle* destMask, BitmapHandle* destAlpha,
                         int32_t width, int32_t height, const double* angles, int32_t steps,
                         int32_t columns, int32_t position, int32_t* firstLine, int32_t* lineCount);
+// Cross-fades count 32-bit pixels: each colour channel of out becomes
+// old + ((fresh - old) x level >> 8) for a level of 0 to 256, and the
+// alpha byte 0. out may be old or fresh.
+void CrossFadePixelRow(const uint32_t* fresh, const uint32_t* old, uint32_t* out, int32_t count,
+                       int32_t level);
+// Tints count 32-bit pixels towards a colour: each colour channel c of out
+// becomes c + ((the colour's - c) x level >> 8) for a level of 0 to 256,
+// and the alpha byte 0. out may be in.
+void TintPixelRow(const uint32_t* in, uint32_t* out, int32_t count, ArgbColor colour,
+                  int32_t level);
+// The displacement pass of a water frame over 32-bit pixels: each pixel
+// (x, y) of out, width x height, takes the pixel of picture at (x + f (x -
+// cx), y + f (y - cy)), each coordinate truncated and then limited to the
+// area, f being factors[distances[y x width + x]]. Rows are pixelRow and
+// outRow pixels long.
+void RippleDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t* out,
+                          int32_t outRow, int32_t width, int32_t height, const int32_t* distances,
+                          const double* factors, int32_t cx, int32_t cy);
+// The displacement pass of a swirl frame over 32-bit pixels: with dx = (x
+// - cx) sx and dy = (y - cy) sy, each pixel (x, y) of out whose entry r =
+// radii[y x width + x] is not negative takes the pixel of picture at
+// ((c dx - s dy) / sx + cx, (c dy + s dx) / sy + cy), c and s being
+// cosine[r] and sine[r], each coordinate truncated and then limited to
+// the area; the others take the pixel at (x, y).
+void SwirlDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t* out, int32_t outRow,
+                         int32_t width, int32_t height, const int32_t* radii, const double* sine,
+                         const double* cosine, double cx, double cy, double sx, double sy);
 
 // Non-zero while the video recorder records. No command starts one on
 // this system, so it never does.

@@ -1,11 +1,18 @@
 // The service entries of the pixel-zoom, swirl and roll transitions: the
 // pixelate, swirl and radial-sweep kernels on locked bitmaps, with the
-// locking, size and format checks the kernels leave to their callers.
+// locking, size and format checks the kernels leave to their callers; and
+// the row kernels of the level effects, which cross-fade and tint 32-bit
+// pixels two at a time in one 64-bit word, and the displacement passes of
+// the water and swirl frames.
 //
 // Invariant: a kernel runs only when every bitmap it touches is locked,
 // covers width x height and (for pixels) shares one format of 2 or 4 bytes;
 // otherwise nothing is drawn and ERR_LOCKBMAP is returned.
 #include <algorithm>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "gfx/effects_private.h"
 #include "gfx/gfx.h"
@@ -73,7 +80,126 @@ struct FrameLocks {
   }
 };
 
+// Two pixels a word: red and blue in the 16-bit fields of LOW, green in
+// those of GREEN. A channel weighted by w and one by 256 - w sum to at
+// most 255 x 256, so no field carries into the next.
+constexpr uint64_t LOW = 0x00FF00FF00FF00FFull, GREEN = 0x0000FF000000FF00ull;
+
+uint64_t load2(const uint32_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+void store2(uint32_t* p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
+
+// old + ((fresh - old) x level >> 8) is (old x (256 - level) + fresh x
+// level) >> 8 in every channel: the sum never goes below 0.
+uint64_t mix2(uint64_t fresh, uint64_t old, uint64_t level, uint64_t rest) {
+  uint64_t lowSum = (old & LOW) * rest + (fresh & LOW) * level;
+  uint64_t greenSum = (old & GREEN) * rest + (fresh & GREEN) * level;
+  return ((lowSum >> 8) & LOW) | ((greenSum >> 8) & GREEN);
+}
+
+// The same with the colour's weighted channels (lowTint, greenTint) as fresh.
+uint64_t tint2(uint64_t in, uint64_t rest, uint64_t lowTint, uint64_t greenTint) {
+  uint64_t lowSum = (in & LOW) * rest + lowTint;
+  uint64_t greenSum = (in & GREEN) * rest + greenTint;
+  return ((lowSum >> 8) & LOW) | ((greenSum >> 8) & GREEN);
+}
+
+// The whole part of v limited to 0 .. high (a whole number): exactly what
+// truncating v and then limiting the result gives, as values beyond
+// either end (or not a number) become the end before any conversion.
+inline int32_t clampedTrunc(double v, double high) {
+#if defined(__SSE2__)
+  __m128d x = _mm_max_sd(_mm_set_sd(v), _mm_setzero_pd());
+  return _mm_cvttsd_si32(_mm_min_sd(x, _mm_set_sd(high)));
+#else
+  v = v > 0.0 ? v : 0.0;
+  return static_cast<int32_t>(v < high ? v : high);
+#endif
+}
+
 }  // namespace
+
+void RippleDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t* out,
+                          int32_t outRow, int32_t width, int32_t height, const int32_t* distances,
+                          const double* factors, int32_t cx, int32_t cy) {
+  const double lastColumn = width - 1, lastRow = height - 1;
+  for (int32_t y = 0; y < height; y++) {
+    const int32_t* distance = distances + static_cast<ptrdiff_t>(y) * width;
+    uint32_t* row = out + static_cast<ptrdiff_t>(y) * outRow;
+    double dy = y - static_cast<double>(cy);
+    for (int32_t x = 0; x < width; x++) {
+      double f = factors[distance[x]];
+      int32_t u = clampedTrunc(f * (x - static_cast<double>(cx)) + x, lastColumn);
+      int32_t v = clampedTrunc(f * dy + y, lastRow);
+      row[x] = picture[static_cast<ptrdiff_t>(v) * pictureRow + u];
+    }
+  }
+}
+
+namespace {
+
+// One swirl row; Divide tells whether the coordinate is divided by its
+// scale (a scale of 1 leaves it as it is).
+template <bool DivideX, bool DivideY>
+void swirlRow(const uint32_t* picture, int32_t pictureRow, uint32_t* row, int32_t width,
+              int32_t height, int32_t y, const int32_t* radii, const double* sine,
+              const double* cosine, double cx, double cy, double sx, double sy) {
+  const double lastColumn = width - 1, lastRow = height - 1;
+  double dy = (y - cy) * sy;
+  for (int32_t x = 0; x < width; x++) {
+    int32_t r = radii[x], u = x, v = y;
+    if (r >= 0) {
+      double dx = (x - cx) * sx;
+      double sn = sine[r], cs = cosine[r];
+      double a = cs * dx - sn * dy, b = cs * dy + sn * dx;
+      if (DivideX) a /= sx;
+      if (DivideY) b /= sy;
+      u = clampedTrunc(a + cx, lastColumn);
+      v = clampedTrunc(b + cy, lastRow);
+    }
+    row[x] = picture[static_cast<ptrdiff_t>(v) * pictureRow + u];
+  }
+}
+
+}  // namespace
+
+void SwirlDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t* out, int32_t outRow,
+                         int32_t width, int32_t height, const int32_t* radii, const double* sine,
+                         const double* cosine, double cx, double cy, double sx, double sy) {
+  auto* pass = &swirlRow<true, true>;
+  if (sx == 1.0 && sy == 1.0)
+    pass = &swirlRow<false, false>;
+  else if (sx == 1.0)
+    pass = &swirlRow<false, true>;
+  else if (sy == 1.0)
+    pass = &swirlRow<true, false>;
+  for (int32_t y = 0; y < height; y++)
+    pass(picture, pictureRow, out + static_cast<ptrdiff_t>(y) * outRow, width, height, y,
+         radii + static_cast<ptrdiff_t>(y) * width, sine, cosine, cx, cy, sx, sy);
+}
+
+void CrossFadePixelRow(const uint32_t* fresh, const uint32_t* old, uint32_t* out, int32_t count,
+                       int32_t level) {
+  level = std::clamp(level, 0, 256);
+  auto l = static_cast<uint64_t>(level), rest = 256 - l;
+  int32_t i = 0;
+  for (; i + 1 < count; i += 2) store2(out + i, mix2(load2(fresh + i), load2(old + i), l, rest));
+  if (i < count) out[i] = static_cast<uint32_t>(mix2(fresh[i], old[i], l, rest));
+}
+
+void TintPixelRow(const uint32_t* in, uint32_t* out, int32_t count, ArgbColor colour,
+                  int32_t level) {
+  level = std::clamp(level, 0, 256);
+  auto l = static_cast<uint64_t>(level), rest = 256 - l;
+  uint64_t c = (uint64_t{colour & 0xFFFFFFu} << 32) | (colour & 0xFFFFFFu);
+  uint64_t lowTint = (c & LOW) * l, greenTint = (c & GREEN) * l;
+  int32_t i = 0;
+  for (; i + 1 < count; i += 2) store2(out + i, tint2(load2(in + i), rest, lowTint, greenTint));
+  if (i < count) out[i] = static_cast<uint32_t>(tint2(in[i], rest, lowTint, greenTint));
+}
 
 ErrorCode PixelateTransitionFrame(BitmapHandle* source, BitmapHandle* sourceMask,
                                   BitmapHandle* sourceAlpha, BitmapHandle* dest,
