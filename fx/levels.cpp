@@ -505,6 +505,7 @@ struct WaterWork {
   // for the current frame (0 to the largest distance).
   double* factors;
   int32_t largestDistance;
+  uint32_t* mixed;  // direct mode: the two pictures mixed at the frame's level
 };
 
 void releaseWater(FXState* state, int32_t) {
@@ -513,6 +514,7 @@ void releaseWater(FXState* state, int32_t) {
   FreeBitmap(w->work);
   FreeBitmap(w->alphaWork);
   FreeMemory(w->factors);
+  FreeMemory(w->mixed);
   FreeMemory(w->distances);
   FreeMemory(w->sine);
 }
@@ -537,21 +539,22 @@ double waterWaveLength(int32_t effect) {
   }
 }
 
-// One wave frame k drawn by the ripple kernel; a bitmap that cannot be
-// locked leaves the frame undrawn.
 // The ripple of one frame in direct mode over plain 32-bit pictures, in
-// the pixel engine's arithmetic: the displacement depends only on a
+// the pixel engine's arithmetic. The displacement depends only on a
 // pixel's distance from the centre, so it is worked out once per distance
-// instead of once per pixel. False when the bitmaps are not plain software
+// instead of once per pixel. Both pictures are read at the same displaced
+// place and mixed at one level, so they are mixed first, row by row, and
+// each pixel then takes its displaced pixel of the mix: one scattered read
+// a pixel instead of two. False when the bitmaps are not plain software
 // ones of the picture's size; the engine's kernel draws the frame then.
 bool fastRipple(FXState* state, WaterWork* w, int32_t k) {
   constexpr double TWO_PI = 6.28318530717959, TABLE_STEP = 0.001;
   int32_t W = state->width, H = state->height;
   uint32_t *fresh = nullptr, *old = nullptr, *out = nullptr;
   int32_t freshRow = 0, oldRow = 0, outRow = 0;
-  if (!w->factors || !state->background || state->image->width != W || state->image->height != H ||
-      state->background->width != W || state->background->height != H ||
-      !FXPlainPixels(state->image, &fresh, &freshRow) ||
+  if (!w->factors || !w->mixed || !state->background || state->image->width != W ||
+      state->image->height != H || state->background->width != W ||
+      state->background->height != H || !FXPlainPixels(state->image, &fresh, &freshRow) ||
       !FXPlainPixels(state->background, &old, &oldRow) || !FXPlainPixels(w->work, &out, &outRow))
     return false;
   int32_t n = std::max(w->halfDuration, 1);
@@ -568,23 +571,12 @@ bool fastRipple(FXState* state, WaterWork* w, int32_t k) {
     if (d != 0) f = f * lambda / d;
     w->factors[d] = f;
   }
-  const int32_t* distance = w->distances;
-  for (int32_t y = 0; y < H; y++) {
-    uint32_t* row = out + static_cast<ptrdiff_t>(y) * outRow;
-    double dy = y - static_cast<double>(cy);
-    for (int32_t x = 0; x < W; x++) {
-      double f = w->factors[*distance++];
-      int32_t u = std::clamp(VmTruncInt32(f * (x - static_cast<double>(cx)) + x), 0, W - 1);
-      int32_t v = std::clamp(VmTruncInt32(f * dy + y), 0, H - 1);
-      auto a = static_cast<int32_t>(fresh[static_cast<ptrdiff_t>(v) * freshRow + u]);
-      auto b = static_cast<int32_t>(old[static_cast<ptrdiff_t>(v) * oldRow + u]);
-      int32_t r = (b >> 16) & 0xFF, g = (b >> 8) & 0xFF, bl = b & 0xFF;
-      r += (((a >> 16) & 0xFF) - r) * fade >> 8;
-      g += (((a >> 8) & 0xFF) - g) * fade >> 8;
-      bl += ((a & 0xFF) - bl) * fade >> 8;
-      row[x] = static_cast<uint32_t>(r << 16 | g << 8 | bl);
-    }
-  }
+  uint32_t* mixed = w->mixed;
+  for (int32_t y = 0; y < H; y++)
+    CrossFadePixelRow(fresh + static_cast<ptrdiff_t>(y) * freshRow,
+                      old + static_cast<ptrdiff_t>(y) * oldRow,
+                      mixed + static_cast<ptrdiff_t>(y) * W, W, fade);
+  RippleDisplacePixels(mixed, W, out, outRow, W, H, w->distances, w->factors, cx, cy);
   return true;
 }
 
@@ -626,9 +618,11 @@ ErrorCode RenderWaterFX(FXState* state, int32_t* done) {
     if (!state->layerMode) {
       for (size_t i = 0; i < static_cast<size_t>(W) * static_cast<size_t>(H); i++)
         w->largestDistance = std::max(w->largestDistance, w->distances[i]);
-      // Without the table the engine's kernel draws every frame.
+      // Without these the engine's kernel draws every frame.
       w->factors = static_cast<double*>(
           AllocMemoryArray(static_cast<size_t>(w->largestDistance) + 1, sizeof(double), 0));
+      w->mixed = static_cast<uint32_t*>(
+          AllocMemoryArray(static_cast<size_t>(W) * static_cast<size_t>(H), sizeof(uint32_t), 0));
     }
     if (state->layerMode) {
       w->alphaWork = MakeFXOpacityChannel(state);

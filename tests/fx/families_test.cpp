@@ -7,6 +7,7 @@
 
 #include "gfx/adapter_private.h"
 #include "platform/linux/platform.h"
+#include "tests/fx/direct_run.h"
 #include "tests/fx/fx_harness.h"
 
 namespace fxtest {
@@ -303,6 +304,57 @@ TEST_F(FamiliesTest, LayersBeneathACrossFade) {
   ASSERT_EQ(Run("HideLayerFX", {3, Value::Table({{"type", 32}, {"async", 1}})}), ERR_NONE);
   EXPECT_EQ(OverlapLayerAnimating(layer), 1);
   EXPECT_EQ(OverlapLayerAnimating(GetFXLayerByIndex(1)), 0);
+}
+
+// Drawn straight into a bitmap, every WATER and STRUDEL frame equals what
+// the engine's ripple and swirl kernels draw of the two pictures, on
+// square, tall and wide pictures (each divides by a different scale) whose
+// channels sit at 0, 128 and 255, the ends of the packed mixing.
+TEST(FamiliesDirect, WaterAndSwirlFramesEqualTheKernelsOnEveryShape) {
+  struct Case {
+    int32_t id, w, h;
+  } cases[] = {{134, 16, 16}, {137, 9, 30}, {135, 41, 3},
+               {138, 24, 24}, {138, 7, 33}, {138, 50, 9}};
+  const double WAVES[] = {32.0, 64.0, 16.0, 8.0};
+  auto extremes = [](int n, int x, int y) {
+    uint32_t h = (static_cast<uint32_t>(x) * 2654435761u) ^ (static_cast<uint32_t>(y) * 40503u) ^
+                 (static_cast<uint32_t>(n) * 97u);
+    uint32_t c = 0;
+    for (int shift : {0, 8, 16}) {
+      const uint32_t LEVELS[] = {0, 128, 255};
+      c |= LEVELS[h % 3] << shift;
+      h /= 3;
+    }
+    return c;
+  };
+  std::vector<double> sine(SWIRL_TABLE_ENTRIES), cosine(SWIRL_TABLE_ENTRIES);
+  BuildSwirlTables(sine.data(), cosine.data());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "effect " << c.id << ", " << c.w << "x" << c.h);
+    const int32_t W = c.w, H = c.h;
+    bool water = c.id != 138;
+    int32_t speed = water ? 5 : 16;
+    fxdirect::DirectRun r(
+        W, H, fxdirect::Picture(W, H, [&](int x, int y) { return extremes(1, x, y); }),
+        fxdirect::Picture(W, H, [&](int x, int y) { return extremes(2, x, y); }), -1);
+    ASSERT_EQ(r.prepare(c.id, speed), ERR_NONE);
+    ASSERT_TRUE(r.run());
+    std::vector<int32_t> distances(static_cast<size_t>(W) * H);
+    std::vector<double> rippleSine(RIPPLE_SINE_ENTRIES);
+    BuildRippleTables(rippleSine.data(), distances.data(), W, H, W / 2, H / 2);
+    OwnedBitmap want(AllocBitmap(W, H, 0, nullptr));
+    for (size_t k = 1; k < r.frames.size(); ++k) {
+      auto n = static_cast<int32_t>(k);
+      ErrorCode e =
+          water ? RippleTransitionFrame(r.newPic.get(), r.oldPic.get(), want.get(), nullptr,
+                                        nullptr, W, H, distances.data(), rippleSine.data(),
+                                        WAVES[c.id - 134], 0.05, speed, 0, n)
+                : SwirlTransitionFrame(r.newPic.get(), r.oldPic.get(), want.get(), nullptr, nullptr,
+                                       W, H, sine.data(), cosine.data(), 0, speed * n);
+      ASSERT_EQ(e, ERR_NONE);
+      ASSERT_EQ(r.frames[k - 1], fxdirect::PixelsOf(want.get())) << "frame " << k;
+    }
+  }
 }
 
 }  // namespace
