@@ -8,13 +8,11 @@
 // loop, the general path at most 3x the fast path on the untagged line.
 #include <benchmark/benchmark.h>
 
-#include <ft2build.h>
-#include FT_FREETYPE_H
-
 #include <cctype>
 #include <string>
 #include <vector>
 
+#include "bench/freetype_loop.h"
 #include "display/display.h"
 #include "draw/draw.h"
 #include "gfx/gfx.h"
@@ -99,39 +97,7 @@ void BM_TextOutEdge(benchmark::State& state) {
 BENCHMARK(BM_TextOutEdge)->Arg(2)->Arg(8)->Unit(benchmark::kMicrosecond);
 
 // The plain loop: every glyph loaded, rendered and blended each time.
-void BM_FreeTypeLoopLine(benchmark::State& state) {
-  FT_Library library;
-  FT_Face face;
-  FT_Init_FreeType(&library);
-  FT_New_Face(library, "/usr/share/fonts/truetype/ttf-bitstream-vera/Vera.ttf", 0, &face);
-  FT_Set_Pixel_Sizes(face, 16, 0);
-  const int width = 640, height = 32;
-  std::string pixels(size_t(width) * height * 4, '\0');
-  for (auto _ : state) {
-    int pen = 0;
-    for (char c : LINE) {
-      if (FT_Load_Char(face, uint8_t(c), FT_LOAD_RENDER | FT_LOAD_NO_AUTOHINT)) continue;
-      const FT_Bitmap& b = face->glyph->bitmap;
-      int gx = pen + face->glyph->bitmap_left, gy = 16 - face->glyph->bitmap_top;
-      for (unsigned r = 0; r < b.rows; r++)
-        for (unsigned col = 0; col < b.width; col++) {
-          int x = gx + int(col), y = gy + int(r);
-          uint32_t cover = b.buffer[r * b.pitch + col];
-          if (x < 0 || y < 0 || x >= width || y >= height || !cover) continue;
-          uint32_t* px = reinterpret_cast<uint32_t*>(&pixels[(size_t(y) * width + x) * 4]);
-          uint32_t out = *px & 0xFF000000;
-          for (int shift = 0; shift < 24; shift += 8)
-            out |= ((((*px >> shift) & 255) * (255 - cover) + 255 * cover + 127) / 255) << shift;
-          *px = out;
-        }
-      pen += int(face->glyph->advance.x >> 6);
-    }
-    benchmark::DoNotOptimize(pixels.data());
-  }
-  state.SetItemsProcessed(int64_t(state.iterations() * LINE.size()));
-  FT_Done_Face(face);
-  FT_Done_FreeType(library);
-}
+void BM_FreeTypeLoopLine(benchmark::State& state) { benchfreetype::LoopLine(state, LINE); }
 BENCHMARK(BM_FreeTypeLoopLine)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

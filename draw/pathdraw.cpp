@@ -16,6 +16,7 @@
 #include "draw/shape_private.h"
 #include "draw/shapelayer_private.h"
 #include "draw/vector_private.h"
+#include "engine/optiontable.h"
 #include "plugins/plugins.h"
 
 namespace {
@@ -549,33 +550,11 @@ int32_t listPosition(const qmLayer* layer) {
 // "dashes": numbers in index order from 0 (or 1) up to the first nil; an
 // empty list clears the pattern.
 ErrorCode readDashes(VmState* L, int table, PathLineStyle* line, bool* given) {
-  VmPushString(L, "dashes");
-  VmGetTable(L, table);
-  const int list = VmGetTop(L);
-  if (VmType(L, list) == VM_TYPE_NIL) {
-    VmSetTop(L, list - 1);
-    return ERR_NONE;
-  }
-  if (VmType(L, list) != VM_TYPE_TABLE) {
-    VmSetTop(L, list - 1);
-    return ERR_WRONGUSAGE;
-  }
   std::vector<double> dashes;
-  VmRawGetI(L, list, 0);
-  int index = VmType(L, -1) == VM_TYPE_NIL ? 1 : 0;
-  VmSetTop(L, list);
-  for (;; ++index) {
-    VmRawGetI(L, list, index);
-    const int type = VmType(L, -1);
-    if (type == VM_TYPE_NIL) break;
-    if (type != VM_TYPE_NUMBER) {
-      VmSetTop(L, list - 1);
-      return ERR_WRONGUSAGE;
-    }
-    dashes.push_back(VmToNumber(L, -1));
-    VmSetTop(L, list);
-  }
-  VmSetTop(L, list - 1);
+  bool present = false;
+  if (ErrorCode e = ReadNumberList(L, table, "dashes", {ERR_WRONGUSAGE}, &dashes, &present))
+    return e;
+  if (!present) return ERR_NONE;
   double* copy = nullptr;
   if (!dashes.empty()) {
     copy = static_cast<double*>(AllocMemoryArray(dashes.size(), sizeof(double), 0));

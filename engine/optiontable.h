@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "engine/errors.h"
 
@@ -88,3 +89,27 @@ ErrorCode ReadOptionTable(VmState* L, int table, const OptionField (&rows)[N]) {
 // Writes name = 1 into the table at the top of the stack for each flag of
 // the set whose bit is set in words[flag.word].
 void SetTableFieldFlags(VmState* L, const OptionFlag* set, const uint32_t* words);
+
+// A list of numbers in a table field: t[name][0] (or [1] when [0] is nil),
+// then each next index up to the first nil. The errors are the caller's:
+// wrongType for a field that is not a table or an element that is not a
+// number, tooMany for an element after maxCount numbers (0: no limit).
+struct NumberListRules {
+  ErrorCode wrongType;
+  size_t maxCount = 0;
+  ErrorCode tooMany = ERR_NONE;
+};
+
+// Reads the list of field name of the table at index table into *numbers
+// (replaced) and sets *given; an absent or nil field leaves both alone.
+// The first error ends the walk, and numbers is left alone then too.
+// Integer elements are truncated as VmTruncInt32 does. Instantiated for
+// double and int32_t.
+template <class T>
+ErrorCode ReadNumberList(VmState* L, int table, const char* name, const NumberListRules& rules,
+                         std::vector<T>* numbers, bool* given);
+extern template ErrorCode ReadNumberList<double>(VmState*, int, const char*, const NumberListRules&,
+                                                 std::vector<double>*, bool*);
+extern template ErrorCode ReadNumberList<int32_t>(VmState*, int, const char*,
+                                                  const NumberListRules&, std::vector<int32_t>*,
+                                                  bool*);

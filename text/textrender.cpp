@@ -12,6 +12,7 @@
 
 #include "draw/draw.h"
 #include "engine/engine.h"
+#include "engine/optiontable.h"
 #include "text/layout_private.h"
 
 namespace {
@@ -567,41 +568,12 @@ bool readInt(VmState* L, int table, const char* name, int32_t* value) {
 // "tabs": numbers in index order from 0 (or 1) up to the first nil, at
 // most 31, kept ascending.
 ErrorCode readTabs(VmState* L, int table, TextRecord* rec, bool* given) {
-  VmPushString(L, "tabs");
-  VmGetTable(L, table);
-  const int list = VmGetTop(L);
-  if (VmType(L, list) == VM_TYPE_NIL) {
-    VmSetTop(L, list - 1);
-    return ERR_NONE;
-  }
-  if (VmType(L, list) != VM_TYPE_TABLE) {
-    VmSetTop(L, list - 1);
-    return ERR_NUMTABLEARG;
-  }
   std::vector<int32_t> tabs;
-  VmRawGetI(L, list, 0);
-  int index = VmType(L, -1) == VM_TYPE_NIL ? 1 : 0;
-  VmSetTop(L, list);
-  ErrorCode e = ERR_NONE;
-  for (;; ++index) {
-    VmRawGetI(L, list, index);
-    const int type = VmType(L, -1);
-    VmSetTop(L, list);
-    if (type == VM_TYPE_NIL) break;
-    if (type != VM_TYPE_NUMBER) {
-      e = ERR_NUMTABLEARG;
-      break;
-    }
-    if (tabs.size() >= TAB_STOPS - 1) {
-      e = ERR_INTERNAL;
-      break;
-    }
-    VmRawGetI(L, list, index);
-    tabs.push_back(VmTruncInt32(VmToNumber(L, -1)));
-    VmSetTop(L, list);
-  }
-  VmSetTop(L, list - 1);
-  if (e) return e;
+  bool present = false;
+  if (ErrorCode e = ReadNumberList(L, table, "tabs", {ERR_NUMTABLEARG, TAB_STOPS - 1, ERR_INTERNAL},
+                                   &tabs, &present))
+    return e;
+  if (!present) return ERR_NONE;
   std::sort(tabs.begin(), tabs.end());
   std::copy(tabs.begin(), tabs.end(), rec->tabs);
   rec->tabCount = static_cast<int32_t>(tabs.size());

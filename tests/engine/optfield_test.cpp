@@ -1,8 +1,9 @@
 // Option-table readers and writers: absent fields keep the caller's value,
 // sizes and percentages, matrices, identifier lists that must fit the
-// caller's array, paths and percent escapes.
+// caller's array, number lists, paths and percent escapes.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -242,6 +243,100 @@ TEST_F(OptTest, IdentifierListsMustFitTheArray) {
                 [&](VmState* L) { GetTableFieldIdList(L, 1, "options", nullptr, 0, &count); }),
             ERR_TABEXPECTED2);
   EXPECT_STREQ(GetErrorArgString(), "options");
+}
+
+TEST_F(OptTest, NumberLists) {
+  // The list's elements: index -> number, or text where the value is NaN.
+  using Items = std::vector<std::pair<int, double>>;
+  const double TEXT = std::nan("");
+  struct Case {
+    const char* name;
+    bool table;  // false: the field holds the number 5
+    Items items;
+    ErrorCode code;
+    std::vector<int32_t> numbers;
+  } cases[] = {
+      {"from index 0, truncated", true, {{0, 1}, {1, 2.9}, {2, -2.9}}, 0, {1, 2, -2}},
+      {"from index 1", true, {{1, 4}, {2, 5}}, 0, {4, 5}},
+      {"a hole ends the list", true, {{1, 4}, {3, 5}}, 0, {4}},
+      {"empty", true, {}, 0, {}},
+      {"saturated", true, {{0, 1e12}, {1, -1e12}}, 0, {INT32_MAX, INT32_MIN}},
+      {"as many as allowed", true, {{0, 1}, {1, 2}, {2, 3}}, 0, {1, 2, 3}},
+      {"one too many", true, {{0, 1}, {1, 2}, {2, 3}, {3, 4}}, ERR_INTERNAL, {}},
+      {"text in the list", true, {{0, 1}, {1, TEXT}}, ERR_NUMTABLEARG, {}},
+      {"text after as many as allowed",
+       true,
+       {{0, 1}, {1, 2}, {2, 3}, {3, TEXT}},
+       ERR_NUMTABLEARG,
+       {}},
+      {"not a table", false, {}, ERR_NUMTABLEARG, {}},
+  };
+  const NumberListRules rules{ERR_NUMTABLEARG, 3, ERR_INTERNAL};
+  for (const Case& c : cases) {
+    for (int index : {1, -1}) {
+      SCOPED_TRACE(std::string(c.name) + (index < 0 ? ", table at -1" : ""));
+      std::vector<int32_t> numbers{77};
+      bool given = false;
+      ErrorCode code = -1;
+      int topBefore = 0, topAfter = 0;
+      ASSERT_EQ(WithTable(
+                    "tabs",
+                    [&](VmState* L) {
+                      if (!c.table) {
+                        VmPushNumber(L, 5);
+                        return;
+                      }
+                      VmNewTable(L);
+                      for (auto [at, value] : c.items) {
+                        if (value != value)
+                          VmPushString(L, "x");
+                        else
+                          VmPushNumber(L, value);
+                        VmRawSetI(L, -2, at);
+                      }
+                    },
+                    [&](VmState* L) {
+                      topBefore = VmGetTop(L);
+                      code = ReadNumberList(L, index, "tabs", rules, &numbers, &given);
+                      topAfter = VmGetTop(L);
+                    }),
+                0);
+      EXPECT_EQ(code, c.code);
+      EXPECT_EQ(topAfter, topBefore);
+      EXPECT_EQ(given, c.code == 0);
+      EXPECT_EQ(numbers, c.code == 0 ? c.numbers : std::vector<int32_t>{77});
+    }
+  }
+  // Absent or nil: nothing read, nothing given. Numbers of type double
+  // keep their fractions, without a limit.
+  std::vector<double> fractions{9};
+  bool given = false;
+  ASSERT_EQ(WithTable("dashes", nullptr,
+                      [&](VmState* L) {
+                        EXPECT_EQ(
+                            ReadNumberList(L, 1, "dashes", {ERR_WRONGUSAGE}, &fractions, &given),
+                            0);
+                      }),
+            0);
+  EXPECT_FALSE(given);
+  EXPECT_EQ(fractions, std::vector<double>{9});
+  ASSERT_EQ(WithTable(
+                "dashes",
+                [](VmState* L) {
+                  VmNewTable(L);
+                  for (int i = 0; i < 40; i++) {
+                    VmPushNumber(L, i + 0.5);
+                    VmRawSetI(L, -2, i);
+                  }
+                },
+                [&](VmState* L) {
+                  EXPECT_EQ(ReadNumberList(L, 1, "dashes", {ERR_WRONGUSAGE}, &fractions, &given),
+                            0);
+                }),
+            0);
+  EXPECT_TRUE(given);
+  ASSERT_EQ(fractions.size(), 40u);
+  EXPECT_EQ(fractions[39], 39.5);
 }
 
 TEST_F(OptTest, Writers) {
