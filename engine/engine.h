@@ -306,6 +306,17 @@ struct ConstantTableEntry {
 };
 int VmRegisterFunctions(VmState* L, const char* libname, const CommandTableEntry* table, int nup);
 void VmRegisterConstants(VmState* L, const ConstantTableEntry* table, int user);
+// While on, VmRegisterConstants(L, table, 0) only notes the table, which
+// must then live as long as the state: its entries enter "constants" when
+// that table is first needed (a look-up, a listing, a registration once
+// the switch is off), after those of the tables noted before it, so that
+// "constants" ends up as if each table had been entered at once. Start-up
+// turns it on while the built-in libraries open; most programs never look
+// a constant up.
+void VmDeferConstantTables(VmState* L, int on);
+// Enters the noted tables now; for code that reads the registry's
+// "constants" table itself.
+void VmCompleteConstants(VmState* L);
 // 1 when found ("constants" first): a number sets *number and clears *text,
 // a string sets *text.
 int VmFindConstant(VmState* L, const char* name, const char** text, double* number);

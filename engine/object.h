@@ -29,6 +29,7 @@
 
 struct VmState;
 struct VmGlobalState;
+struct ConstantTableEntry;
 struct VmTable;
 struct VmString;
 struct VmClosure;
@@ -386,6 +387,8 @@ enum VmEvent {
   VM_TM_N
 };
 
+constexpr int VM_WAITING_CONSTANT_TABLES = 32;
+
 struct VmGlobalState {
   VmStringTable strt;
   VmGcHeader* rootgc;     // every collectable object except userdata
@@ -403,6 +406,12 @@ struct VmGlobalState {
   VmString* tmname[VM_TM_N];
   VmString* memerrmsg;  // "not enough memory", made when the state opens
   bool errorRaised;     // set by every throw, cleared by protected calls
+  // Constant tables noted but not yet entered into "constants", in the
+  // order they were registered, and whether registration notes them
+  // (engine/register.cpp).
+  const ConstantTableEntry* waitingConstants[VM_WAITING_CONSTANT_TABLES];
+  int waitingConstantCount;
+  bool deferConstants;
 };
 
 inline VmGlobalState* VmG(VmState* L) { return L->l_G; }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "engine/object.h"
 #include "engine/engine.h"
 #include "engine/engine_private.h"
 #include "runtime/runtime.h"
@@ -98,8 +99,10 @@ int VmRegisterFunctions(VmState* L, const char* libname, const CommandTableEntry
   return any;
 }
 
-void VmRegisterConstants(VmState* L, const ConstantTableEntry* table, int user) {
-  pushRegistryTable(L, user ? "userconstants" : "constants", true);
+namespace {
+
+void enterConstants(VmState* L, const ConstantTableEntry* table, const char* registryName) {
+  pushRegistryTable(L, registryName, true);
   for (; table->name != nullptr; table++) {
     LowerName name(table->name);
     VmPushString(L, name.text);
@@ -112,7 +115,38 @@ void VmRegisterConstants(VmState* L, const ConstantTableEntry* table, int user) 
   VmSetTop(L, -2);
 }
 
+}  // namespace
+
+void VmCompleteConstants(VmState* L) {
+  VmGlobalState* g = VmG(L);
+  // A table leaves the list once it is in: after a failure (memory) it is
+  // entered again, whole, the next time.
+  while (g->waitingConstantCount > 0) {
+    enterConstants(L, g->waitingConstants[0], "constants");
+    g->waitingConstantCount--;
+    std::memmove(g->waitingConstants, g->waitingConstants + 1,
+                 sizeof g->waitingConstants[0] * static_cast<size_t>(g->waitingConstantCount));
+  }
+}
+
+void VmDeferConstantTables(VmState* L, int on) { VmG(L)->deferConstants = on != 0; }
+
+void VmRegisterConstants(VmState* L, const ConstantTableEntry* table, int user) {
+  if (user) {
+    enterConstants(L, table, "userconstants");
+    return;
+  }
+  VmGlobalState* g = VmG(L);
+  if (!g->deferConstants || g->waitingConstantCount == VM_WAITING_CONSTANT_TABLES)
+    VmCompleteConstants(L);
+  if (g->deferConstants)
+    g->waitingConstants[g->waitingConstantCount++] = table;
+  else
+    enterConstants(L, table, "constants");
+}
+
 int VmFindConstant(VmState* L, const char* name, const char** text, double* number) {
+  VmCompleteConstants(L);
   LowerName key(name);
   if (!lookUp(L, "constants", key.text) && !lookUp(L, "userconstants", key.text)) return 0;
   if (VmType(L, -1) == VM_TYPE_NUMBER) {
@@ -132,6 +166,7 @@ void VmClearUserConstants(VmState* L) {
 }
 
 void VmRemovePlatformDefines(VmState* L) {
+  VmCompleteConstants(L);
   for (const char* table : {"constants", "userconstants"}) {
     if (!pushRegistryTable(L, table, false)) return;
     for (int i = 0; platformDefines[i] != nullptr; i++) {

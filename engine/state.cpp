@@ -157,6 +157,8 @@ VmState* VmOpenState() {
   for (int i = 0; i < VM_TM_N; i++) g->tmname[i] = nullptr;
   g->memerrmsg = nullptr;
   g->errorRaised = false;
+  g->waitingConstantCount = 0;
+  g->deferConstants = false;
   if (VmRunProtected(L, openBody, nullptr) != 0) {
     closeState(L);
     return nullptr;

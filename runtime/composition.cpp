@@ -15,7 +15,19 @@ const PlayerComposition* installed = nullptr;
 void SetPlayerComposition(const PlayerComposition* composition) { installed = composition; }
 
 ErrorCode OpenPlayerLibraries(VmState* L) {
-  return installed && installed->openLibraries ? installed->openLibraries(L) : ERR_NONE;
+  if (!installed || !installed->openLibraries) return ERR_NONE;
+  // The built-in libraries' constant tables are static: they enter the VM
+  // when a constant is first looked up, which most applets never do. The
+  // switch goes off however the opening ends, so that no table of a
+  // plug-in (whose memory goes with it) is ever only noted.
+  struct Deferral {
+    VmState* L;
+    explicit Deferral(VmState* state) : L(state) { VmDeferConstantTables(L, 1); }
+    ~Deferral() { VmDeferConstantTables(L, 0); }
+    Deferral(const Deferral&) = delete;
+    Deferral& operator=(const Deferral&) = delete;
+  } deferral(L);
+  return installed->openLibraries(L);
 }
 
 void FreePlayerLibraries(VmState* L) {

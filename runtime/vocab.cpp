@@ -163,6 +163,7 @@ ErrorCode ExportCommands(StreamHandle* file) {
 
 ErrorCode ExportConstants(VmState* L, StreamHandle* file) {
   if (L != nullptr) {
+    VmCompleteConstants(L);
     int top = VmGetTop(L);
     VmPushString(L, "constants");
     VmRawGet(L, VM_REGISTRY_INDEX);

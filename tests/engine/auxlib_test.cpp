@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "engine/engine_private.h"
@@ -260,6 +261,84 @@ TEST_F(AuxTest, ConstantsAndPlatformDefines) {
   EXPECT_EQ(VmGetTop(L), 0);
   EXPECT_EQ(IsPlatformDefine("qm_64bit"), 1);
   EXPECT_EQ(IsPlatformDefine("QM_64"), 0);
+}
+
+// "constants" as its walk shows it: name and value in table order.
+std::vector<std::string> walkConstants(VmState* L) {
+  std::vector<std::string> walk;
+  VmPushString(L, "constants");
+  VmRawGet(L, VM_REGISTRY_INDEX);
+  if (VmType(L, -1) == VM_TYPE_TABLE) {
+    VmPushNil(L);
+    while (VmNext(L, -2) != 0) {
+      std::string value = VmType(L, -1) == VM_TYPE_STRING ? std::string("text ") + VmToString(L, -1)
+                                                          : std::to_string(VmToNumber(L, -1));
+      walk.push_back(std::string(VmToString(L, -2)) + "=" + value);
+      VmSetTop(L, -2);
+    }
+  }
+  VmSetTop(L, -2);
+  return walk;
+}
+
+// Tables noted while the built-in libraries open enter "constants" the
+// first time it is needed, and it ends up walking exactly as if each table
+// had been entered when it was registered: same names, same values (a
+// later table's value wins), same order; more tables than the list holds
+// included.
+TEST(ConstantDeferral, NotedTablesEndUpAsIfEnteredAtOnce) {
+  std::vector<std::string> names;
+  for (int t = 0; t < 40; t++)
+    for (int i = 0; i < 6; i++)
+      names.push_back("Table" + std::to_string(t) + "Entry" + std::to_string(i));
+  std::vector<std::vector<ConstantTableEntry>> tables(40);
+  for (int t = 0; t < 40; t++) {
+    for (int i = 0; i < 6; i++)
+      tables[t].push_back({names[static_cast<size_t>(t * 6 + i)].c_str(), i == 2 ? "text" : nullptr,
+                           static_cast<double>(t * 10 + i)});
+    tables[t].push_back({"SHARED", nullptr, static_cast<double>(t)});
+    if (t == 7) tables[t].push_back({"QM_LINUX", nullptr, 1});
+    tables[t].push_back({nullptr, nullptr, 0});
+  }
+  const ConstantTableEntry late[] = {
+      {"Late", "plug-in", 0}, {"shared", nullptr, 99}, {nullptr, nullptr, 0}};
+  const ConstantTableEntry user[] = {{"Mine", nullptr, 5}, {nullptr, nullptr, 0}};
+  struct Case {
+    const char* name;
+    void (*need)(VmState* L, const ConstantTableEntry* late);
+  } cases[] = {
+      {"a look-up",
+       [](VmState* L, const ConstantTableEntry*) {
+         double number = 0;
+         EXPECT_EQ(VmFindConstant(L, "table39entry5", nullptr, &number), 1);
+         EXPECT_EQ(number, 395);
+       }},
+      {"a registration after opening",
+       [](VmState* L, const ConstantTableEntry* table) { VmRegisterConstants(L, table, 0); }},
+      {"removing the platform defines",
+       [](VmState* L, const ConstantTableEntry*) { VmRemovePlatformDefines(L); }},
+      {"a listing", [](VmState* L, const ConstantTableEntry*) { VmCompleteConstants(L); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> walks[2];
+    for (int deferred = 0; deferred < 2; deferred++) {
+      VmState* L = VmOpenState();
+      ASSERT_NE(L, nullptr);
+      VmDeferConstantTables(L, deferred);
+      for (const auto& table : tables) VmRegisterConstants(L, table.data(), 0);
+      VmRegisterConstants(L, user, 1);
+      VmDeferConstantTables(L, 0);
+      c.need(L, late);
+      double number = 0;
+      EXPECT_EQ(VmFindConstant(L, "mine", nullptr, &number), 1);
+      walks[deferred] = walkConstants(L);
+      EXPECT_EQ(VmGetTop(L), 0);
+      VmCloseState(L);
+    }
+    EXPECT_EQ(walks[1], walks[0]);
+    EXPECT_GE(walks[0].size(), 40u * 6);
+  }
 }
 
 TEST_F(AuxTest, LabelsAndLabelReferences) {
