@@ -22,15 +22,18 @@ class AnimPlay : public DisplayTest {
  protected:
   void SetUp() override {
     DisplayTest::SetUp();
-    VmPushValue(L, VM_GLOBALS_INDEX);
-    ASSERT_EQ(OpenAnimLibrary(L), ERR_NONE);
-    VmSetTop(L, 0);
+    for (ErrorCode (*open)(VmState*) : {OpenAnimLibrary, OpenSpriteLibrary}) {
+      VmPushValue(L, VM_GLOBALS_INDEX);
+      ASSERT_EQ(open(L), ERR_NONE);
+      VmSetTop(L, 0);
+    }
     counts = plugintest::ModuleSymbol<void (*)(int32_t*)>(root + "/Plugins/testdisplay.qmp",
                                                           "TestDisplayCounts");
     ASSERT_NE(counts, nullptr);
     OpenDisplay(64, 48);
   }
   void TearDown() override {
+    FreeAllSprites(L);
     FreeAllAnims(L);
     DisplayTest::TearDown();
   }
@@ -156,7 +159,8 @@ TEST_F(AnimPlay, PlaysOverTheSavedBackgroundClipped) {
 
 // Masked frames are shown in one pass where nothing stands in the way and
 // composed in a work bitmap first under an active clip region; both must
-// show the same, also for frames that stick out of the display. Odd-width
+// show the same, also for frames that stick out of the display or lie
+// under a sprite. Odd-width
 // frames with an irregular mask over a patterned background catch a mask
 // bit or background pixel read from the wrong place.
 TEST_F(AnimPlay, MaskedFramesShowTheSameInOnePassAsComposed) {
@@ -183,11 +187,18 @@ TEST_F(AnimPlay, MaskedFramesShowTheSameInOnePassAsComposed) {
   ObjectId backId{nullptr, 102};
   ASSERT_EQ(CreateBrushFromPixels(L, &backId, 0, 64, 48, &back, &out), ERR_NONE);
   ASSERT_EQ(CallWith("CreateClipRegion", {9, 14, 0, 0, 64, 48}), ERR_NONE);  // a box
+  // A 4 x 4 sprite that stays over the anim.
+  constexpr uint32_t SPRITE = 0x10E010;
+  ASSERT_EQ(CallWith("CreateBrush", {103, 4, 4, static_cast<double>(SPRITE)}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateSprite", {5, OBJTYPE_BRUSH, 103, 4, 4, 1, 1, 0, 0}), ERR_NONE);
 
   // The framebuffer and the window bitmap after two passes at x, y.
-  auto play = [&](int x, int y, bool composed) {
+  auto play = [&](int x, int y, bool sprite, bool composed) {
     std::vector<uint32_t> shown;
     EXPECT_EQ(CallWith("DisplayBrush", {102, 0, 0}), ERR_NONE);
+    if (sprite) {
+      EXPECT_EQ(CallWith("DisplaySprite", {5, x + 3, y + 2}), ERR_NONE);
+    }
     if (composed) {
       EXPECT_EQ(CallWith("SetClipRegion", {9}), ERR_NONE);
     }
@@ -201,20 +212,27 @@ TEST_F(AnimPlay, MaskedFramesShowTheSameInOnePassAsComposed) {
       for (int px = 0; px < 64; px++)
         shown.push_back(static_cast<uint32_t>(ReadLockedPixel(&lock, px, py)));
     UnlockBitmap(&lock);
+    if (sprite) {
+      EXPECT_EQ(At(x + 3, y + 2), SPRITE);
+      EXPECT_EQ(CallWith("RemoveSprite", {5}), ERR_NONE);
+    }
     return shown;
   };
   struct {
     const char* name;
     int x, y;
+    bool sprite;
   } table[] = {
-      {"inside", 5, 5},
-      {"out at the top left", -4, -3},
-      {"out at the bottom right", 57, 44},
-      {"out at the left", -7, 20},
-      {"out at the top right", 52, -5},
+      {"inside", 5, 5, false},
+      {"under a sprite", 5, 5, true},
+      {"out at the top left", -4, -3, false},
+      {"out at the bottom right", 57, 44, false},
+      {"out at the left", -7, 20, false},
+      {"out at the top right", 52, -5, false},
   };
   for (auto& c : table) {
-    std::vector<uint32_t> onePass = play(c.x, c.y, false), composed = play(c.x, c.y, true);
+    std::vector<uint32_t> onePass = play(c.x, c.y, c.sprite, false),
+                          composed = play(c.x, c.y, c.sprite, true);
     ASSERT_EQ(onePass.size(), composed.size());
     for (size_t i = 0; i < onePass.size(); i++)
       ASSERT_EQ(onePass[i], composed[i]) << c.name << (i < 64 * 48 ? " shown" : " bitmap") << " at "
