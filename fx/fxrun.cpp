@@ -10,6 +10,7 @@
 // removes the layer while frames run never leaves it pointing at freed
 // memory: the object's free is deferred, the layer's removal refused.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "draw/draw.h"
@@ -104,20 +105,43 @@ void releaseLayer(FXState* s) {
   }
 }
 
-// The layer's own image state goes back in place of the transition's.
-void restoreFXLayer(FXState* s) {
-  if (!s->layerPrepared || !s->layer) return;
-  s->layerPrepared = 0;
+// Layer mode: the transition's image state takes the place of the layer's
+// displayed one, at its position. The transform was applied when the
+// picture was copied: the transition's state is drawn as it is.
+void attachFXState(FXState* s, LayerImageState* fxState) {
+  qmLayer* layer = s->layer;
+  LayerImageState* shown = layer->display;
+  fxState->x = shown->x;
+  fxState->y = shown->y;
+  fxState->clip = shown->clip;
+  s->savedState = shown;
+  layer->display = fxState;
+  s->layerPrepared = 1;
+  s->savedTransform = layer->transform;
+  s->savedRotation = 1;
+  CopyDefaultTransform(&layer->transform);
+  FreeFXLayerCaches(layer);
+}
+
+// The other way round: the layer shows its own displayed state again; the
+// transition's is handed back.
+LayerImageState* detachFXState(FXState* s) {
   qmLayer* layer = s->layer;
   LayerImageState* fxState = layer->display;
   layer->display = s->savedState;
   s->savedState = nullptr;
-  FreeFXImageState(s->vm, fxState);
-  if (s->savedRotation) {
-    layer->transform = s->savedTransform;
-    s->savedRotation = 0;
-  }
+  if (s->savedRotation) layer->transform = s->savedTransform;
+  s->savedRotation = 0;
+  s->layerPrepared = 0;
   FreeFXLayerCaches(layer);
+  return fxState;
+}
+
+// The layer's own image state goes back in place of the transition's.
+void restoreFXLayer(FXState* s) {
+  if (!s->layerPrepared || !s->layer) return;
+  qmLayer* layer = s->layer;
+  FreeFXImageState(s->vm, detachFXState(s));
   if (s->deleteLayer) {
     s->deleteLayer = 0;
     releaseLayer(s);
@@ -170,15 +194,7 @@ ErrorCode prepareFXLayer(FXState* s) {
       if (!s->revealAlpha) return fail(ERR_ALLOCALPHA);
     }
   }
-  s->savedState = shown;
-  layer->display = fxState;
-  s->layerPrepared = 1;
-  // The transform was applied when the picture was copied: the
-  // transition's state is drawn as it is.
-  s->savedTransform = layer->transform;
-  s->savedRotation = 1;
-  CopyDefaultTransform(&layer->transform);
-  FreeFXLayerCaches(layer);
+  attachFXState(s, fxState);
   if (s->reverse) {
     if (level) {
       BlitFXClipped(s->image, 0, 0, fxState->own.bitmap, 0, 0, s->width, s->height, s->width,
@@ -254,11 +270,25 @@ void freeFXState(FXState* s, int32_t completed) {
   FreeMemory(s);
 }
 
+ErrorCode rebuildFXLayer(FXState* s);
+void takeOverFXLayer(FXState* s, qmLayer* now);
+
+// Layer mode without the transition's image state in place: the layer was
+// let go after it went or could not be made again; no frame can be drawn.
+bool lostFXLayer(const FXState* s) { return s->layerMode && !s->layerPrepared && !s->finished; }
+
+// The record that took the place of a layer that goes: the display links it
+// in just before the old one.
+qmLayer* replacementOf(qmLayer* old) {
+  int32_t position = GetFXLayerPosition(old);
+  return position > 1 ? GetFXLayerByIndex(position - 1) : nullptr;
+}
+
 // ---- Async draw callbacks ----
 
 ErrorCode stepTransitionFX(void* userData, int32_t* finished) {
   auto* s = static_cast<FXState*>(userData);
-  if (s->finished || s->frame >= s->frameCount) {
+  if (s->finished || s->frame >= s->frameCount || lostFXLayer(s)) {
     *finished = 1;
     return ERR_NONE;
   }
@@ -294,26 +324,33 @@ intptr_t eventCallback(int32_t code, intptr_t argument, void* userData, intptr_t
   auto* s = static_cast<FXState*>(userData);
   switch (code) {
     case ADEVENT_REPLACED:
-    case ADEVENT_CHANGED:
-      // A scrolled layer that stands in for a background picture was
-      // rendered again: the picture it emulates is drawn again before the
-      // next frame. (In layer mode the transition holds the layer's images.)
-      if (s->layer && argument == reinterpret_cast<intptr_t>(s->layer) && !s->layerMode &&
-          s->isScroll)
+    case ADEVENT_CHANGED: {
+      // The layer was made again: in place, or as a new record that
+      // replaces it (the old one goes after this).
+      if (!s->layer || argument != reinterpret_cast<intptr_t>(s->layer) || s->finished) return 0;
+      if (code == ADEVENT_REPLACED) takeOverFXLayer(s, replacementOf(s->layer));
+      if (!s->layer) return 0;
+      if (s->layerMode) return s->layerPrepared ? rebuildFXLayer(s) : 0;
+      // Outside layer mode only a scrolled layer that stands in for a
+      // background picture reacts: the picture is drawn again before the
+      // next frame.
+      if (s->isScroll)
         if (BGPic* pic = GetFXEmulatedBGPic(s)) pic->dirty = 1;
       return 0;
+    }
     case ADEVENT_FRAMES:
       return s->frameCount;
     case ADEVENT_CURRENT:
       return s->frame;
     case ADEVENT_SEEK: {
+      if (lostFXLayer(s)) return 0;
       auto n = static_cast<int32_t>(std::clamp<intptr_t>(value, 0, s->frameCount));
       ErrorCode e = AdvanceTransitionFX(s, n, 1);
       if (argument) *reinterpret_cast<int32_t*>(argument) = n >= s->frameCount;
       return e;
     }
     case ADEVENT_SETFRAME:
-      if (s->layer && s->layerMode) {
+      if (s->layer && s->layerMode && s->layerPrepared) {
         LayerImageState* st = s->layer->display;
         BlitFXRect(s, st->own.bitmap, 0, 0, st->x, st->y, st->width, st->height, st->width,
                    st->height, st->own.mask, st->own.alpha, FXRECT_COMPOSE | FXRECT_FORCE);
@@ -632,6 +669,12 @@ ErrorCode flatten(FXState* s) {
   return ERR_NONE;
 }
 
+// Whether any of the picture lies on the output.
+bool onOutput(const FXState* s, int32_t outWidth, int32_t outHeight) {
+  return int64_t{s->x} + s->width >= 1 && int64_t{s->y} + s->height >= 1 && s->x < outWidth &&
+         s->y < outHeight;
+}
+
 ErrorCode saveBackground(FXState* s, bool visible) {
   if (!needsBackground(s)) return ERR_NONE;
   if (s->kind == FXKIND_BGPIC) {
@@ -674,6 +717,122 @@ void undoForRestart(FXState* s) {
   }
   layer->hidden = s->kind == FXKIND_SHOWLAYER ? 1 : 0;
   RefreshFXLayerArea(s->vm, layer);
+}
+
+// The transition moves to the record that replaced its layer: it holds that
+// one instead, and in layer mode its image state goes over with it while
+// the old record gets its own state back to go with.
+void takeOverFXLayer(FXState* s, qmLayer* now) {
+  qmLayer* old = s->layer;
+  LayerImageState* fxState = s->layerPrepared ? detachFXState(s) : nullptr;
+  releaseLayer(s);
+  // The old record goes without being drawn again: it shows no more.
+  old->movingEffect = 0;
+  old->hidden = 1;
+  s->layer = now;
+  if (!now) {
+    FreeFXImageState(s->vm, fxState);
+    return;
+  }
+  now->asyncUse++;
+  s->layerHeld = 1;
+  now->movingEffect = s->bgpicEmu && IsMovingFX(s->effect) ? 1 : 0;
+  if (fxState) attachFXState(s, fxState);
+}
+
+// Layer mode: the transition cannot go on with its layer; the layer shows
+// its own state again (a layer being shown is shown whole) and the next
+// step ends the transition.
+void loseFXLayer(FXState* s) {
+  if (!s->layerPrepared || !s->layer) return;
+  FreeFXImageState(s->vm, detachFXState(s));
+  if (s->kind == FXKIND_SHOWLAYER) s->layer->hidden = 0;
+}
+
+// Layer mode at a new picture size: the image state, the saved background
+// and the renderer are prepared afresh, and the frames replayed to the
+// share of the run that was shown (at least the first frame).
+ErrorCode replayFXLayer(FXState* s) {
+  int32_t oldFrame = s->frame, oldCount = std::max(s->frameCount, 1);
+  LayerImageState* shown = s->layer->display;
+  s->x = shown->x;
+  s->y = shown->y;
+  if (ErrorCode e = prepareFXLayer(s)) return e;
+  if (s->releasePriv) s->releasePriv(s, 0);
+  s->releasePriv = nullptr;
+  FreeMemory(s->priv);
+  s->priv = nullptr;
+  if (s->background != s->previousImage) FreeBitmap(s->background);
+  s->background = nullptr;
+  if (ErrorCode e = saveBackground(s, onOutput(s, s->outWidth, s->outHeight))) return e;
+  s->speed = s->requestedSpeed;
+  s->phase = FXPHASE_PREPARE;
+  ErrorCode e = s->render(s, nullptr);
+  s->phase = FXPHASE_FRAME;
+  s->frame = 0;
+  if (e) return e;
+  auto target = static_cast<int32_t>(
+      std::lround(static_cast<double>(oldFrame) / oldCount * static_cast<double>(s->frameCount)));
+  target = std::clamp(target, 1, std::max(s->frameCount, 1));
+  s->rebuilding = 1;
+  e = AdvanceTransitionFX(s, target, 1);
+  s->rebuilding = 0;
+  return e;
+}
+
+// Layer mode: the transition's layer was made again. Its picture is copied
+// anew. At the same size, with the same kind of transparency, the copy
+// goes into the transition's image state and what is revealed stays (a
+// whole-frame effect draws its frame again from it); at another size the
+// frames are replayed (replayFXLayer). When the picture cannot be copied
+// the transition goes on with the one it has; when the layer cannot be
+// prepared again it ends.
+ErrorCode rebuildFXLayer(FXState* s) {
+  int32_t ox = 0, oy = 0, ow = 0, oh = 0;
+  GetFXLayerBounds(s->vm, s->layer, &ox, &oy, &ow, &oh);
+  bool hadMask = s->mask != nullptr, hadAlpha = s->alpha != nullptr;
+  // The layer's picture is read with its own displayed state in place.
+  LayerImageState* fxState = detachFXState(s);
+  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+  int32_t w = 0, h = 0;
+  if (ErrorCode e = CopyFXLayerImage(s->vm, s->layer, &bitmap, &mask, &alpha, &w, &h)) {
+    attachFXState(s, fxState);
+    return e;
+  }
+  freeOwned(s);
+  s->image = bitmap;
+  s->mask = mask;
+  s->alpha = alpha;
+  s->ownsImage = s->ownsMask = s->ownsAlpha = 1;
+  bool same = w == s->width && h == s->height && (mask != nullptr) == hadMask &&
+              (alpha != nullptr) == hadAlpha;
+  s->width = w;
+  s->height = h;
+  int32_t silent = s->silent;
+  ErrorCode e = ERR_NONE;
+  if (same) {
+    attachFXState(s, fxState);
+    s->x = fxState->x;
+    s->y = fxState->y;
+    if (IsWholeFrameFX(s->effect) && s->frame > 0)
+      e = AdvanceTransitionFX(s, s->frame, 0);
+    else
+      RestoreFXReveal(s);
+  } else {
+    FreeFXImageState(s->vm, fxState);
+    FreeBitMask(s->revealMask);
+    FreeAlphaChannel(s->revealAlpha);
+    s->revealMask = s->revealAlpha = nullptr;
+    e = replayFXLayer(s);
+    if (e) loseFXLayer(s);
+  }
+  s->silent = silent;
+  if (!silent) {
+    // Where the layer was, and where it is now.
+    RefreshRect(s->vm, ox, oy, ow, oh);
+    RefreshFXLayerArea(s->vm, s->layer);
+  }
+  return e;
 }
 
 // 1 when the run must stop (*error: the poll's error, 0 for a quit).
@@ -805,8 +964,7 @@ ErrorCode RunTransitionFX(FXState* request, int32_t* results) {
     if (!(s->reverse && !s->layerMode && s->image)) return fail(ERR_WRONGUSAGE);
   }
   int32_t outWidth = d->bgpic->width, outHeight = d->bgpic->height;
-  bool visible = int64_t{s->x} + s->width >= 1 && int64_t{s->y} + s->height >= 1 &&
-                 s->x < outWidth && s->y < outHeight;
+  bool visible = onOutput(s, outWidth, outHeight);
   if ((error = flatten(s))) return fail(error);
   if ((error = saveBackground(s, visible))) return fail(error);
   s->dest = nullptr;

@@ -2,6 +2,8 @@
 // what the plain commands draw, the refusals, undo, ClearScreen, stepping
 // through the async draw object, the restart on a resize and an object
 // freed while its transition runs.
+#include <algorithm>
+#include <cmath>
 #include <functional>
 
 #include "tests/fx/fx_harness.h"
@@ -543,6 +545,131 @@ TEST_F(CommandsTest, TheSelectedBrushItselfEndsItsSelectionAndShows) {
   ASSERT_EQ(Run("SelectMask", {2}), ERR_NONE);
   EXPECT_EQ(Run("DisplayBrushFX", {1, 0, 0, 32}), ERR_SELECTMASK);
   ASSERT_EQ(Run("EndSelect", {}), ERR_NONE);
+}
+
+}  // namespace
+}  // namespace fxtest
+
+namespace fxtest {
+namespace {
+
+// An async transition of a brush layer whose picture the display makes
+// again while frames run, at the same size or another: the run goes on from
+// the same share of its frames with the new picture, shows what a run of
+// the new picture shows at that frame, and ends with the new picture as a
+// plain layer shows it.
+TEST_F(CommandsTest, ALayerMadeAgainMidRunGoesOnWithItsNewPicture) {
+  constexpr int32_t X = 5, Y = 3;
+  struct Case {
+    int32_t effect, speed;
+    int32_t parameter;  // a fixed stripe size or colour: no random pick
+    int32_t oldWidth, oldHeight, newWidth, newHeight;
+    int32_t steps;  // before the picture is made again; -1: all of them
+    bool replaced;  // made as a new record that takes the old one's place
+  } cases[] = {
+      {32, -1, 0, 20, 16, 20, 16, 2, false},   // same size: what is revealed stays
+      {32, -1, 0, 20, 16, 30, 24, 3, false},   // larger: replayed to the same share
+      {32, -1, 0, 20, 16, 12, 7, 5, false},    // smaller
+      {32, -1, 0, 20, 16, 30, 24, 0, false},   // before the first frame: replayed to 1
+      {32, -1, 0, 20, 16, 30, 24, -1, false},  // after the last frame: to the new last
+      {32, 5, 0, 1, 1, 30, 24, 1, false},      // the step the script asked for, not the 1x1's
+      {32, -1, 0, 20, 16, 1, 1, 2, false},
+      {0, -1, 4, 20, 16, 28, 9, 4, false},
+      {116, -1, 0xFFFFFF, 20, 16, 20, 16, 3, false},  // a whole-frame effect draws its frame again
+      {116, -1, 0xFFFFFF, 20, 16, 30, 24, 3, false},
+      {32, -1, 0, 20, 16, 20, 16, 2, true},
+      {32, -1, 0, 20, 16, 30, 24, 3, true},
+  };
+  OpenDisplay(40, 30, true);
+  int32_t id = 10;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "effect " << c.effect << ", " << c.oldWidth << "x" << c.oldHeight << " to "
+                 << c.newWidth << "x" << c.newHeight << " after " << c.steps);
+    int32_t oldId = id++, newId = id++;
+    MakeBrush(oldId, c.oldWidth, c.oldHeight, Fill::Coded, Plane::None, 0, 1);
+    MakeBrush(newId, c.newWidth, c.newHeight, Fill::Coded, Plane::None, 0, 2);
+    Frame before = Snapshot();
+    ASSERT_EQ(Run("DisplayBrushFX", {newId, X, Y,
+                                     Value::Table({{"type", c.effect},
+                                                   {"speed", c.speed},
+                                                   {"parameter", c.parameter},
+                                                   {"forcerealtimelayers", 1}})}),
+              ERR_NONE);
+    std::vector<Frame> reference = frames;
+    ASSERT_FALSE(reference.empty());
+    ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+    ASSERT_EQ(Snapshot(), before);
+
+    ASSERT_EQ(Run("DisplayBrushFX", {oldId, X, Y,
+                                     Value::Table({{"type", c.effect},
+                                                   {"speed", c.speed},
+                                                   {"parameter", c.parameter},
+                                                   {"async", 1}})}),
+              ERR_NONE);
+    auto* draw = static_cast<AsyncDraw*>(handle);
+    ASSERT_NE(draw, nullptr);
+    auto event = [&](int32_t code, intptr_t argument) {
+      return draw->event(code, argument, draw->userData, 0);
+    };
+    auto oldCount = static_cast<int32_t>(event(ADEVENT_FRAMES, 0));
+    int32_t steps = c.steps < 0 ? oldCount : c.steps;
+    for (int32_t i = 0; i < steps; i++) {
+      VmPushLightUserdata(L, handle);
+      ASSERT_EQ(Call("AsyncDrawFrame", 1), ERR_NONE);
+    }
+    ASSERT_EQ(event(ADEVENT_CURRENT, 0), steps);
+
+    auto* state = static_cast<FXState*>(draw->userData);
+    ASSERT_TRUE(state->layerPrepared);
+    qmLayer* layer = state->layer;
+    if (c.replaced) {
+      // The display makes a new record of the new brush in the old one's
+      // place, tells the transition that the old one goes, and deletes it.
+      ObjectStyle style;
+      CopyDefaultObjectStyle(&style);
+      style.hidden = layer->hidden;
+      ASSERT_EQ(
+          CreateObjectLayer(L, LAYER_BRUSH, ObjectId{nullptr, newId}, 0, 0, X, Y, c.newWidth,
+                            c.newHeight, nullptr, &style, nullptr, GetFXLayerPosition(layer), 0, 0),
+          ERR_NONE);
+      EXPECT_EQ(event(ADEVENT_REPLACED, reinterpret_cast<intptr_t>(layer)), ERR_NONE);
+      EXPECT_EQ(layer->asyncUse, 0);
+      DeleteFXLayer(L, layer);
+      EXPECT_EQ(CountFXLayers(), 1);
+    } else {
+      // The display draws the layer's picture again into its own state
+      // and tells the transition.
+      LayerImageState* own = state->savedState;
+      ASSERT_EQ(own->own.bitmap, nullptr);
+      BrushObject* brush = nullptr;
+      ASSERT_EQ(GetBrushObject(L, ObjectId{nullptr, newId}, &brush, 0), ERR_NONE);
+      BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
+      ASSERT_EQ(ConvertBitmap(brush->bitmap, nullptr, nullptr, 0, 0, c.newWidth, c.newHeight, 0, 0,
+                              nullptr, nullptr, &bitmap, &mask, &alpha),
+                ERR_NONE);
+      own->own = LayerTriple{bitmap, mask, alpha};
+      own->width = c.newWidth;
+      own->height = c.newHeight;
+      EXPECT_EQ(event(ADEVENT_CHANGED, reinterpret_cast<intptr_t>(layer)), ERR_NONE);
+    }
+
+    auto newCount = static_cast<int32_t>(reference.size());
+    int32_t expected = steps;
+    if (c.oldWidth != c.newWidth || c.oldHeight != c.newHeight)
+      expected = std::clamp(
+          static_cast<int32_t>(std::lround(static_cast<double>(steps) / oldCount * newCount)), 1,
+          newCount);
+    EXPECT_EQ(event(ADEVENT_FRAMES, 0), newCount);
+    EXPECT_EQ(event(ADEVENT_CURRENT, 0), expected);
+    EXPECT_EQ(Snapshot(), expected == 0 ? before : reference[static_cast<size_t>(expected) - 1]);
+
+    ASSERT_EQ(StepToEnd(), ERR_NONE);
+    EXPECT_EQ(Snapshot(), reference.back());
+    RefreshRect(L, 0, 0, W, H);
+    EXPECT_EQ(Snapshot(), reference.back());
+    ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
+  }
 }
 
 }  // namespace
