@@ -1,7 +1,8 @@
 // The transitionfx commands on the test display: the final frames equal
 // what the plain commands draw, the refusals, undo, ClearScreen, stepping
 // through the async draw object, the restart on a resize and an object
-// freed while its transition runs.
+// freed while its transition runs, and a layer made again while its async
+// transition runs.
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -566,47 +567,51 @@ TEST_F(CommandsTest, ALayerMadeAgainMidRunGoesOnWithItsNewPicture) {
     int32_t oldWidth, oldHeight, newWidth, newHeight;
     int32_t steps;  // before the picture is made again; -1: all of them
     bool replaced;  // made as a new record that takes the old one's place
+    bool hide;      // HideLayerFX of a shown brush, else DisplayBrushFX
   } cases[] = {
-      {32, -1, 0, 20, 16, 20, 16, 2, false},   // same size: what is revealed stays
-      {32, -1, 0, 20, 16, 30, 24, 3, false},   // larger: replayed to the same share
-      {32, -1, 0, 20, 16, 12, 7, 5, false},    // smaller
-      {32, -1, 0, 20, 16, 30, 24, 0, false},   // before the first frame: replayed to 1
-      {32, -1, 0, 20, 16, 30, 24, -1, false},  // after the last frame: to the new last
-      {32, 5, 0, 1, 1, 30, 24, 1, false},      // the step the script asked for, not the 1x1's
-      {32, -1, 0, 20, 16, 1, 1, 2, false},
-      {0, -1, 4, 20, 16, 28, 9, 4, false},
-      {116, -1, 0xFFFFFF, 20, 16, 20, 16, 3, false},  // a whole-frame effect draws its frame again
-      {116, -1, 0xFFFFFF, 20, 16, 30, 24, 3, false},
-      {32, -1, 0, 20, 16, 20, 16, 2, true},
-      {32, -1, 0, 20, 16, 30, 24, 3, true},
+      {32, -1, 0, 20, 16, 20, 16, 2, false, false},   // same size: what is revealed stays
+      {32, -1, 0, 20, 16, 30, 24, 3, false, false},   // larger: replayed to the same share
+      {32, -1, 0, 20, 16, 12, 7, 5, false, false},    // smaller
+      {32, -1, 0, 20, 16, 30, 24, 0, false, false},   // before the first frame: replayed to 1
+      {32, -1, 0, 20, 16, 30, 24, -1, false, false},  // after the last frame: to the new last
+      {32, 5, 0, 1, 1, 30, 24, 1, false, false},  // the step the script asked for, not the 1x1's
+      {32, -1, 0, 20, 16, 1, 1, 2, false, false},
+      {0, -1, 4, 20, 16, 28, 9, 4, false, false},
+      {116, -1, 0xFFFFFF, 20, 16, 20, 16, 3, false, false},  // a whole-frame effect: drawn again
+      {116, -1, 0xFFFFFF, 20, 16, 30, 24, 3, false, false},
+      {32, -1, 0, 20, 16, 20, 16, 2, true, false},
+      {32, -1, 0, 20, 16, 30, 24, 3, true, false},
+      {32, -1, 0, 20, 16, 30, 24, 3, false, true},  // hiding goes on as far with the new one
+      {116, -1, 0xFFFFFF, 20, 16, 12, 7, 3, false, true},
   };
   OpenDisplay(40, 30, true);
   int32_t id = 10;
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message()
                  << "effect " << c.effect << ", " << c.oldWidth << "x" << c.oldHeight << " to "
-                 << c.newWidth << "x" << c.newHeight << " after " << c.steps);
+                 << c.newWidth << "x" << c.newHeight << " after " << c.steps
+                 << (c.replaced ? ", replaced" : "") << (c.hide ? ", hiding" : ""));
     int32_t oldId = id++, newId = id++;
     MakeBrush(oldId, c.oldWidth, c.oldHeight, Fill::Coded, Plane::None, 0, 1);
     MakeBrush(newId, c.newWidth, c.newHeight, Fill::Coded, Plane::None, 0, 2);
     Frame before = Snapshot();
-    ASSERT_EQ(Run("DisplayBrushFX", {newId, X, Y,
-                                     Value::Table({{"type", c.effect},
-                                                   {"speed", c.speed},
-                                                   {"parameter", c.parameter},
-                                                   {"forcerealtimelayers", 1}})}),
-              ERR_NONE);
+    // The transition of a brush: synchronously in layer mode, or async.
+    auto start = [&](int32_t brush, bool async) {
+      Value options = Value::Table({{"type", c.effect},
+                                    {"speed", c.speed},
+                                    {"parameter", c.parameter},
+                                    {async ? "async" : "forcerealtimelayers", 1}});
+      if (!c.hide) return Run("DisplayBrushFX", {brush, X, Y, options});
+      if (ErrorCode e = Run("DisplayBrush", {brush, X, Y})) return e;
+      return Run("HideLayerFX", {1, options});
+    };
+    ASSERT_EQ(start(newId, false), ERR_NONE);
     std::vector<Frame> reference = frames;
     ASSERT_FALSE(reference.empty());
     ASSERT_EQ(Run("RemoveLayer", {1}), ERR_NONE);
     ASSERT_EQ(Snapshot(), before);
 
-    ASSERT_EQ(Run("DisplayBrushFX", {oldId, X, Y,
-                                     Value::Table({{"type", c.effect},
-                                                   {"speed", c.speed},
-                                                   {"parameter", c.parameter},
-                                                   {"async", 1}})}),
-              ERR_NONE);
+    ASSERT_EQ(start(oldId, true), ERR_NONE);
     auto* draw = static_cast<AsyncDraw*>(handle);
     ASSERT_NE(draw, nullptr);
     auto event = [&](int32_t code, intptr_t argument) {
