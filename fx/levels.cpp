@@ -501,8 +501,8 @@ struct WaterWork {
   int32_t halfDuration;
   int32_t* distances;  // width x height
   double* sine;        // RIPPLE_SINE_ENTRIES entries
-  // Direct mode: the displacement factor of each distance from the centre
-  // for the current frame (0 to the largest distance).
+  // The displacement factor of each distance from the centre for the
+  // current frame (0 to the largest distance).
   double* factors;
   int32_t largestDistance;
   uint32_t* mixed;  // direct mode: the two pictures mixed at the frame's level
@@ -539,29 +539,16 @@ double waterWaveLength(int32_t effect) {
   }
 }
 
-// The ripple of one frame in direct mode over plain 32-bit pictures, in
-// the pixel engine's arithmetic. The displacement depends only on a
-// pixel's distance from the centre, so it is worked out once per distance
-// instead of once per pixel. Both pictures are read at the same displaced
-// place and mixed at one level, so they are mixed first, row by row, and
-// each pixel then takes its displaced pixel of the mix: one scattered read
-// a pixel instead of two. False when the bitmaps are not plain software
-// ones of the picture's size; the engine's kernel draws the frame then.
-bool fastRipple(FXState* state, WaterWork* w, int32_t k) {
+// The displacement factor of each distance from the centre at frame k,
+// in the pixel engine's arithmetic: the displacement depends only on a
+// pixel's distance, so it is worked out once per distance instead of once
+// per pixel.
+void rippleFactors(const FXState* state, WaterWork* w, int32_t k) {
   constexpr double TWO_PI = 6.28318530717959, TABLE_STEP = 0.001;
-  int32_t W = state->width, H = state->height;
-  uint32_t *fresh = nullptr, *old = nullptr, *out = nullptr;
-  int32_t freshRow = 0, oldRow = 0, outRow = 0;
-  if (!w->factors || !w->mixed || !state->background || state->image->width != W ||
-      state->image->height != H || state->background->width != W ||
-      state->background->height != H || !FXPlainPixels(state->image, &fresh, &freshRow) ||
-      !FXPlainPixels(state->background, &old, &oldRow) || !FXPlainPixels(w->work, &out, &outRow))
-    return false;
   int32_t n = std::max(w->halfDuration, 1);
-  int32_t fade = static_cast<int32_t>(std::min<int64_t>(255, int64_t{k} * 255 / (2 * n)));
   double amplitude = (k < n ? k : 2 * n - k) * 0.05;
   double lambda = w->waveLength < 1.0 ? 1.0 : w->waveLength;
-  int32_t radius = std::max(W / 2, H / 2), cx = W / 2, cy = H / 2;
+  int32_t radius = std::max(state->width / 2, state->height / 2);
   for (int32_t d = 0; d <= w->largestDistance; d++) {
     double phi = std::fmod(d / lambda * TWO_PI - k, TWO_PI);
     if (phi < 0) phi += TWO_PI;
@@ -571,27 +558,61 @@ bool fastRipple(FXState* state, WaterWork* w, int32_t k) {
     if (d != 0) f = f * lambda / d;
     w->factors[d] = f;
   }
+}
+
+// The level of frame k: 0 to 255 over the whole run.
+int32_t waterLevel(const WaterWork* w, int32_t k) {
+  int32_t n = std::max(w->halfDuration, 1);
+  return static_cast<int32_t>(std::min<int64_t>(255, int64_t{k} * 255 / (2 * n)));
+}
+
+// The ripple of one frame in direct mode over plain 32-bit pictures, as
+// the ripple kernel draws it. Both pictures are read at the same displaced
+// place and mixed at one level, so they are mixed first, row by row, and
+// each pixel then takes its displaced pixel of the mix: one scattered read
+// a pixel instead of two. False when the bitmaps are not plain software
+// ones of the picture's size; the engine's kernel draws the frame then.
+bool fastRipple(FXState* state, WaterWork* w, int32_t k) {
+  int32_t W = state->width, H = state->height;
+  uint32_t *fresh = nullptr, *old = nullptr, *out = nullptr;
+  int32_t freshRow = 0, oldRow = 0, outRow = 0;
+  if (!w->factors || !w->mixed || !state->background || state->image->width != W ||
+      state->image->height != H || state->background->width != W ||
+      state->background->height != H || !FXPlainPixels(state->image, &fresh, &freshRow) ||
+      !FXPlainPixels(state->background, &old, &oldRow) || !FXPlainPixels(w->work, &out, &outRow))
+    return false;
+  rippleFactors(state, w, k);
+  int32_t fade = waterLevel(w, k);
   uint32_t* mixed = w->mixed;
   for (int32_t y = 0; y < H; y++)
     CrossFadePixelRow(fresh + static_cast<ptrdiff_t>(y) * freshRow,
                       old + static_cast<ptrdiff_t>(y) * oldRow,
                       mixed + static_cast<ptrdiff_t>(y) * W, W, fade);
-  RippleDisplacePixels(mixed, W, out, outRow, W, H, w->distances, w->factors, cx, cy);
+  RippleDisplacePixels(mixed, W, out, outRow, W, H, w->distances, w->factors, W / 2, H / 2);
   return true;
 }
 
 void drawWaves(FXState* state, WaterWork* w, int32_t k) {
+  int32_t W = state->width, H = state->height;
   if (state->layerMode) {
+    // The layer's opacity fades in (out when hiding) with the waves.
     LayerTriple& own = layerOwn(state);
-    RippleTransitionFrame(state->image, nullptr, own.bitmap, w->alphaWork, own.alpha, state->width,
-                          state->height, w->distances, w->sine, w->waveLength, 0.05,
-                          w->halfDuration, state->reverse, k);
+    if (w->factors) {
+      rippleFactors(state, w, k);
+      int32_t level = waterLevel(w, k);
+      if (RippleFadeFrame(state->image, w->alphaWork, own.bitmap, own.alpha, W, H, w->distances,
+                          w->factors, W / 2, H / 2,
+                          state->reverse ? 255 - level : level) == ERR_NONE)
+        return;
+    }
+    RippleTransitionFrame(state->image, nullptr, own.bitmap, w->alphaWork, own.alpha, W, H,
+                          w->distances, w->sine, w->waveLength, 0.05, w->halfDuration,
+                          state->reverse, k);
     return;
   }
   if (!state->background || fastRipple(state, w, k)) return;
-  RippleTransitionFrame(state->image, state->background, w->work, nullptr, nullptr, state->width,
-                        state->height, w->distances, w->sine, w->waveLength, 0.05, w->halfDuration,
-                        0, k);
+  RippleTransitionFrame(state->image, state->background, w->work, nullptr, nullptr, W, H,
+                        w->distances, w->sine, w->waveLength, 0.05, w->halfDuration, 0, k);
 }
 
 }  // namespace
@@ -615,15 +636,14 @@ ErrorCode RenderWaterFX(FXState* state, int32_t* done) {
     w->sine = static_cast<double*>(AllocMemoryArray(RIPPLE_SINE_ENTRIES, sizeof(double), 0));
     if (!w->distances || !w->sine) return ERR_MEM;
     BuildRippleTables(w->sine, w->distances, W, H, W / 2, H / 2);
-    if (!state->layerMode) {
-      for (size_t i = 0; i < static_cast<size_t>(W) * static_cast<size_t>(H); i++)
-        w->largestDistance = std::max(w->largestDistance, w->distances[i]);
-      // Without these the engine's kernel draws every frame.
-      w->factors = static_cast<double*>(
-          AllocMemoryArray(static_cast<size_t>(w->largestDistance) + 1, sizeof(double), 0));
+    for (size_t i = 0; i < static_cast<size_t>(W) * static_cast<size_t>(H); i++)
+      w->largestDistance = std::max(w->largestDistance, w->distances[i]);
+    // Without these the engine's kernel draws every frame.
+    w->factors = static_cast<double*>(
+        AllocMemoryArray(static_cast<size_t>(w->largestDistance) + 1, sizeof(double), 0));
+    if (!state->layerMode)
       w->mixed = static_cast<uint32_t*>(
           AllocMemoryArray(static_cast<size_t>(W) * static_cast<size_t>(H), sizeof(uint32_t), 0));
-    }
     if (state->layerMode) {
       w->alphaWork = MakeFXOpacityChannel(state);
       if (!w->alphaWork) return ERR_MEM;

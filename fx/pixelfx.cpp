@@ -258,8 +258,8 @@ SwirlShape swirlShape(int32_t W, int32_t H) {
   return c;
 }
 
-// Direct mode: the distance of each pixel, made once. Without it the
-// engine's kernel draws every frame.
+// The distance of each pixel, made once. Without it the engine's kernel
+// draws every frame.
 void prepareSwirlRoots(FXState* state, StrudelWork* w) {
   int32_t W = state->width, H = state->height;
   SwirlShape c = swirlShape(W, H);
@@ -278,35 +278,24 @@ void prepareSwirlRoots(FXState* state, StrudelWork* w) {
       AllocMemoryArray(static_cast<size_t>(w->largestRoot) + 1, sizeof(double), 0));
   w->turnCosine = static_cast<double*>(
       AllocMemoryArray(static_cast<size_t>(w->largestRoot) + 1, sizeof(double), 0));
-  w->mixed = static_cast<uint32_t*>(
-      AllocMemoryArray(static_cast<size_t>(W) * static_cast<size_t>(H), sizeof(uint32_t), 0));
-  if (!w->turnSine || !w->turnCosine || !w->mixed) {
+  if (!state->layerMode)
+    w->mixed = static_cast<uint32_t*>(
+        AllocMemoryArray(static_cast<size_t>(W) * static_cast<size_t>(H), sizeof(uint32_t), 0));
+  if (!w->turnSine || !w->turnCosine || (!state->layerMode && !w->mixed)) {
     FreeMemory(w->roots);
     w->roots = nullptr;
   }
 }
 
-// A swirl frame in direct mode over plain 32-bit pictures, in the pixel
-// engine's arithmetic: the turn depends only on a pixel's distance from
-// the centre, so it is looked up once per distance instead of once per
-// pixel. Both pictures are read at the same turned place and mixed at one
-// level, so they are mixed first, row by row, and each pixel then takes
-// its turned pixel of the mix: one scattered read a pixel instead of two.
-// False when the engine's kernel must draw the frame.
-bool fastSwirl(FXState* state, StrudelWork* w, int32_t angle) {
+// The turn of each distance from the centre at an angle of 0 to 720, in
+// the pixel engine's arithmetic: the turn depends only on a pixel's
+// distance, so it is looked up once per distance instead of once per
+// pixel.
+void swirlTurns(const FXState* state, StrudelWork* w, int32_t angle) {
   constexpr double TABLE_STEP = 0.001, DEG_TO_RAD = 0.017453292519943295;
-  int32_t W = state->width, H = state->height;
-  uint32_t *fresh = nullptr, *old = nullptr, *out = nullptr;
-  int32_t freshRow = 0, oldRow = 0, outRow = 0;
-  if (!w->roots || angle < 0 || angle > SWIRL_END_ANGLE || !state->background ||
-      state->image->width != W || state->image->height != H || state->background->width != W ||
-      state->background->height != H || !FXPlainPixels(state->image, &fresh, &freshRow) ||
-      !FXPlainPixels(state->background, &old, &oldRow) || !FXPlainPixels(w->work, &out, &outRow))
-    return false;
-  int32_t fade = std::clamp(static_cast<int32_t>(int64_t{angle} * 255 / 720), 0, 255);
   int32_t turn = angle > 359 ? SWIRL_END_ANGLE - angle : angle;
   double theta = static_cast<double>(turn) * DEG_TO_RAD;
-  SwirlShape c = swirlShape(W, H);
+  SwirlShape c = swirlShape(state->width, state->height);
   for (int32_t r = 0; r <= w->largestRoot; ++r) {
     double t = 1.0 - r / c.radius;
     double a = theta * t * t;
@@ -314,13 +303,52 @@ bool fastSwirl(FXState* state, StrudelWork* w, int32_t angle) {
     w->turnSine[r] = w->sine[i];
     w->turnCosine[r] = w->cosine[i];
   }
+}
+
+// The level of an angle: 0 to 255 over the whole run.
+int32_t swirlLevel(int32_t angle) {
+  return std::clamp(static_cast<int32_t>(int64_t{angle} * 255 / 720), 0, 255);
+}
+
+// A swirl frame in direct mode over plain 32-bit pictures, as the swirl
+// kernel draws it. Both pictures are read at the same turned place and
+// mixed at one level, so they are mixed first, row by row, and each pixel
+// then takes its turned pixel of the mix: one scattered read a pixel
+// instead of two. False when the engine's kernel must draw the frame.
+bool fastSwirl(FXState* state, StrudelWork* w, int32_t angle) {
+  int32_t W = state->width, H = state->height;
+  uint32_t *fresh = nullptr, *old = nullptr, *out = nullptr;
+  int32_t freshRow = 0, oldRow = 0, outRow = 0;
+  if (!w->roots || !w->mixed || angle < 0 || angle > SWIRL_END_ANGLE || !state->background ||
+      state->image->width != W || state->image->height != H || state->background->width != W ||
+      state->background->height != H || !FXPlainPixels(state->image, &fresh, &freshRow) ||
+      !FXPlainPixels(state->background, &old, &oldRow) || !FXPlainPixels(w->work, &out, &outRow))
+    return false;
+  swirlTurns(state, w, angle);
+  int32_t fade = swirlLevel(angle);
   for (int32_t y = 0; y < H; ++y)
     CrossFadePixelRow(fresh + static_cast<ptrdiff_t>(y) * freshRow,
                       old + static_cast<ptrdiff_t>(y) * oldRow,
                       w->mixed + static_cast<ptrdiff_t>(y) * W, W, fade);
+  SwirlShape c = swirlShape(W, H);
   SwirlDisplacePixels(w->mixed, W, out, outRow, W, H, w->roots, w->turnSine, w->turnCosine, c.cx,
                       c.cy, c.sx, c.sy);
   return true;
+}
+
+// A swirl frame in layer mode: the layer's opacity fades in (out when
+// hiding) as the picture turns. False when the engine's kernel must draw
+// the frame.
+bool fastSwirlFade(FXState* state, StrudelWork* w, int32_t angle) {
+  if (!w->roots || angle < 0 || angle > SWIRL_END_ANGLE) return false;
+  int32_t W = state->width, H = state->height;
+  LayerTriple& own = layerOwn(state);
+  swirlTurns(state, w, angle);
+  int32_t level = swirlLevel(angle);
+  SwirlShape c = swirlShape(W, H);
+  return SwirlFadeFrame(state->image, w->opacity, own.bitmap, own.alpha, W, H, w->roots,
+                        w->turnSine, w->turnCosine, c.cx, c.cy, c.sx, c.sy,
+                        state->reverse ? 255 - level : level) == ERR_NONE;
 }
 
 int32_t strudelStep(int32_t speed) {
@@ -352,7 +380,7 @@ ErrorCode RenderStrudelFX(FXState* state, int32_t* done) {
     w->cosine = static_cast<double*>(AllocMemoryArray(SWIRL_TABLE_ENTRIES, sizeof(double), 0));
     if (!w->sine || !w->cosine) return ERR_MEM;
     BuildSwirlTables(w->sine, w->cosine);
-    if (!state->layerMode) prepareSwirlRoots(state, w);
+    prepareSwirlRoots(state, w);
     return ERR_NONE;
   }
   auto* w = static_cast<StrudelWork*>(state->priv);
@@ -373,7 +401,7 @@ ErrorCode RenderStrudelFX(FXState* state, int32_t* done) {
     } else if (last) {
       BlitFXClipped(state->image, 0, 0, own.bitmap, 0, 0, W, H, W, H, W, H);
       CopyBitmapPixels(w->opacity, own.alpha, H, 255);
-    } else {
+    } else if (!fastSwirlFade(state, w, angle)) {
       SwirlTransitionFrame(state->image, nullptr, own.bitmap, w->opacity, own.alpha, W, H, w->sine,
                            w->cosine, state->reverse, angle);
     }

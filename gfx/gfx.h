@@ -821,6 +821,21 @@ void RippleDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t*
 void SwirlDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t* out, int32_t outRow,
                          int32_t width, int32_t height, const int32_t* radii, const double* sine,
                          const double* cosine, double cx, double cy, double sx, double sy);
+// The opacity fades of a water and a swirl frame over locked 32-bit
+// pixels, displaced as the two passes above: each pixel whose displaced
+// sourceAlpha byte a is not 0 takes the displaced source pixel and the
+// destAlpha byte a x level / 255; the others take the byte 0 and keep
+// their pixel. ERR_LOCKBMAP, drawing nothing, when a bitmap or plane is
+// missing, cannot be locked or does not cover the area, or the pixels are
+// not alike 32-bit ones.
+ErrorCode RippleFadeFrame(BitmapHandle* source, BitmapHandle* sourceAlpha, BitmapHandle* dest,
+                          BitmapHandle* destAlpha, int32_t width, int32_t height,
+                          const int32_t* distances, const double* factors, int32_t cx, int32_t cy,
+                          int32_t level);
+ErrorCode SwirlFadeFrame(BitmapHandle* source, BitmapHandle* sourceAlpha, BitmapHandle* dest,
+                         BitmapHandle* destAlpha, int32_t width, int32_t height,
+                         const int32_t* radii, const double* sine, const double* cosine, double cx,
+                         double cy, double sx, double sy, int32_t level);
 
 // Non-zero while the video recorder records. No command starts one on
 // this system, so it never does.

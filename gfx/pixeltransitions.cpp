@@ -122,63 +122,180 @@ inline int32_t clampedTrunc(double v, double high) {
 
 }  // namespace
 
-void RippleDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t* out,
-                          int32_t outRow, int32_t width, int32_t height, const int32_t* distances,
-                          const double* factors, int32_t cx, int32_t cy) {
-  const double lastColumn = width - 1, lastRow = height - 1;
-  for (int32_t y = 0; y < height; y++) {
-    const int32_t* distance = distances + static_cast<ptrdiff_t>(y) * width;
-    uint32_t* row = out + static_cast<ptrdiff_t>(y) * outRow;
-    double dy = y - static_cast<double>(cy);
-    for (int32_t x = 0; x < width; x++) {
-      double f = factors[distance[x]];
-      int32_t u = clampedTrunc(f * (x - static_cast<double>(cx)) + x, lastColumn);
-      int32_t v = clampedTrunc(f * dy + y, lastRow);
-      row[x] = picture[static_cast<ptrdiff_t>(v) * pictureRow + u];
-    }
-  }
-}
-
 namespace {
 
-// One swirl row; Divide tells whether the coordinate is divided by its
-// scale (a scale of 1 leaves it as it is).
+// Where each pixel of a row reads from: row(y).at(x, &u, &v).
+struct RipplePlaces {
+  const int32_t* distances;
+  const double* factors;
+  int32_t width, height, cx, cy;
+  struct Row {
+    const int32_t* distance;
+    const double* factors;
+    double dy, cx, lastColumn, lastRow;
+    int32_t y;
+    void at(int32_t x, int32_t* u, int32_t* v) const {
+      double f = factors[distance[x]];
+      *u = clampedTrunc(f * (x - cx) + x, lastColumn);
+      *v = clampedTrunc(f * dy + y, lastRow);
+    }
+  };
+  Row row(int32_t y) const {
+    return Row{distances + static_cast<ptrdiff_t>(y) * width,
+               factors,
+               y - static_cast<double>(cy),
+               static_cast<double>(cx),
+               static_cast<double>(width - 1),
+               static_cast<double>(height - 1),
+               y};
+  }
+};
+
+// A scale of 1 divides nothing: its division is left out.
 template <bool DivideX, bool DivideY>
-void swirlRow(const uint32_t* picture, int32_t pictureRow, uint32_t* row, int32_t width,
-              int32_t height, int32_t y, const int32_t* radii, const double* sine,
-              const double* cosine, double cx, double cy, double sx, double sy) {
-  const double lastColumn = width - 1, lastRow = height - 1;
-  double dy = (y - cy) * sy;
-  for (int32_t x = 0; x < width; x++) {
-    int32_t r = radii[x], u = x, v = y;
-    if (r >= 0) {
+struct SwirlPlaces {
+  const int32_t* radii;
+  const double *sine, *cosine;
+  double cx, cy, sx, sy;
+  int32_t width, height;
+  struct Row {
+    const int32_t* radius;
+    const double *sine, *cosine;
+    double cx, cy, sx, sy, dy, lastColumn, lastRow;
+    int32_t y;
+    void at(int32_t x, int32_t* u, int32_t* v) const {
+      int32_t r = radius[x];
+      if (r < 0) {
+        *u = x;
+        *v = y;
+        return;
+      }
       double dx = (x - cx) * sx;
       double sn = sine[r], cs = cosine[r];
       double a = cs * dx - sn * dy, b = cs * dy + sn * dx;
       if (DivideX) a /= sx;
       if (DivideY) b /= sy;
-      u = clampedTrunc(a + cx, lastColumn);
-      v = clampedTrunc(b + cy, lastRow);
+      *u = clampedTrunc(a + cx, lastColumn);
+      *v = clampedTrunc(b + cy, lastRow);
     }
-    row[x] = picture[static_cast<ptrdiff_t>(v) * pictureRow + u];
+  };
+  Row row(int32_t y) const {
+    return Row{radii + static_cast<ptrdiff_t>(y) * width,
+               sine,
+               cosine,
+               cx,
+               cy,
+               sx,
+               sy,
+               (y - cy) * sy,
+               static_cast<double>(width - 1),
+               static_cast<double>(height - 1),
+               y};
   }
+};
+
+// Calls visit with the swirl places of the scales.
+template <class Visit>
+auto withSwirlPlaces(const int32_t* radii, const double* sine, const double* cosine, double cx,
+                     double cy, double sx, double sy, int32_t width, int32_t height, Visit visit) {
+  if (sx == 1.0 && sy == 1.0)
+    return visit(SwirlPlaces<false, false>{radii, sine, cosine, cx, cy, sx, sy, width, height});
+  if (sx == 1.0)
+    return visit(SwirlPlaces<false, true>{radii, sine, cosine, cx, cy, sx, sy, width, height});
+  if (sy == 1.0)
+    return visit(SwirlPlaces<true, false>{radii, sine, cosine, cx, cy, sx, sy, width, height});
+  return visit(SwirlPlaces<true, true>{radii, sine, cosine, cx, cy, sx, sy, width, height});
+}
+
+// Each pixel takes the pixel at its place.
+template <class Places>
+void displaceCopy(const uint32_t* picture, int32_t pictureRow, uint32_t* out, int32_t outRow,
+                  int32_t width, int32_t height, const Places& places) {
+  for (int32_t y = 0; y < height; y++) {
+    auto at = places.row(y);
+    uint32_t* row = out + static_cast<ptrdiff_t>(y) * outRow;
+    for (int32_t x = 0; x < width; x++) {
+      int32_t u, v;
+      at.at(x, &u, &v);
+      row[x] = picture[static_cast<ptrdiff_t>(v) * pictureRow + u];
+    }
+  }
+}
+
+// The opacity fade: a pixel whose source alpha at its place is a > 0
+// takes the source pixel there and the alpha a x level / 255; the others
+// take alpha 0 and keep their pixel.
+template <class Places>
+ErrorCode displaceFade(BitmapHandle* source, BitmapHandle* sourceAlpha, BitmapHandle* dest,
+                       BitmapHandle* destAlpha, int32_t width, int32_t height, const Places& places,
+                       int32_t level) {
+  FrameLocks k;
+  if (!sourceAlpha || !destAlpha ||
+      !k.take(source, nullptr, sourceAlpha, dest, nullptr, destAlpha, width, height) ||
+      k.dest.lock.bytesPerPixel != 4)
+    return ERR_LOCKBMAP;
+  const auto* pixels = reinterpret_cast<const uint32_t*>(k.source.lock.address);
+  auto* out = reinterpret_cast<uint32_t*>(k.dest.lock.address);
+  const uint8_t* alpha = k.sourceAlpha.lock.address;
+  uint8_t* outAlpha = k.destAlpha.lock.address;
+  int32_t pixelRow = k.source.lock.rowLength, outRow = k.dest.lock.rowLength;
+  int32_t alphaRow = k.sourceAlpha.lock.rowLength, outAlphaRow = k.destAlpha.lock.rowLength;
+  for (int32_t y = 0; y < height; y++) {
+    auto at = places.row(y);
+    uint32_t* row = out + static_cast<ptrdiff_t>(y) * outRow;
+    uint8_t* rowAlpha = outAlpha + static_cast<ptrdiff_t>(y) * outAlphaRow;
+    for (int32_t x = 0; x < width; x++) {
+      int32_t u, v;
+      at.at(x, &u, &v);
+      uint8_t a = alpha[static_cast<ptrdiff_t>(v) * alphaRow + u];
+      if (a == 0) {
+        rowAlpha[x] = 0;
+        continue;
+      }
+      row[x] = pixels[static_cast<ptrdiff_t>(v) * pixelRow + u];
+      rowAlpha[x] = static_cast<uint8_t>(a * level / 255);
+    }
+  }
+  return ERR_NONE;
 }
 
 }  // namespace
 
+void RippleDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t* out,
+                          int32_t outRow, int32_t width, int32_t height, const int32_t* distances,
+                          const double* factors, int32_t cx, int32_t cy) {
+  displaceCopy(picture, pictureRow, out, outRow, width, height,
+               RipplePlaces{distances, factors, width, height, cx, cy});
+}
+
 void SwirlDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t* out, int32_t outRow,
                          int32_t width, int32_t height, const int32_t* radii, const double* sine,
                          const double* cosine, double cx, double cy, double sx, double sy) {
-  auto* pass = &swirlRow<true, true>;
-  if (sx == 1.0 && sy == 1.0)
-    pass = &swirlRow<false, false>;
-  else if (sx == 1.0)
-    pass = &swirlRow<false, true>;
-  else if (sy == 1.0)
-    pass = &swirlRow<true, false>;
-  for (int32_t y = 0; y < height; y++)
-    pass(picture, pictureRow, out + static_cast<ptrdiff_t>(y) * outRow, width, height, y,
-         radii + static_cast<ptrdiff_t>(y) * width, sine, cosine, cx, cy, sx, sy);
+  withSwirlPlaces(radii, sine, cosine, cx, cy, sx, sy, width, height, [&](const auto& places) {
+    displaceCopy(picture, pictureRow, out, outRow, width, height, places);
+  });
+}
+
+ErrorCode RippleFadeFrame(BitmapHandle* source, BitmapHandle* sourceAlpha, BitmapHandle* dest,
+                          BitmapHandle* destAlpha, int32_t width, int32_t height,
+                          const int32_t* distances, const double* factors, int32_t cx, int32_t cy,
+                          int32_t level) {
+  if (width <= 0 || height <= 0) return ERR_NONE;
+  if (!distances || !factors) return ERR_WRONGUSAGE;
+  return displaceFade(source, sourceAlpha, dest, destAlpha, width, height,
+                      RipplePlaces{distances, factors, width, height, cx, cy}, level);
+}
+
+ErrorCode SwirlFadeFrame(BitmapHandle* source, BitmapHandle* sourceAlpha, BitmapHandle* dest,
+                         BitmapHandle* destAlpha, int32_t width, int32_t height,
+                         const int32_t* radii, const double* sine, const double* cosine, double cx,
+                         double cy, double sx, double sy, int32_t level) {
+  if (width <= 0 || height <= 0) return ERR_NONE;
+  if (!radii || !sine || !cosine) return ERR_WRONGUSAGE;
+  return withSwirlPlaces(
+      radii, sine, cosine, cx, cy, sx, sy, width, height, [&](const auto& places) {
+        return displaceFade(source, sourceAlpha, dest, destAlpha, width, height, places, level);
+      });
 }
 
 void CrossFadePixelRow(const uint32_t* fresh, const uint32_t* old, uint32_t* out, int32_t count,

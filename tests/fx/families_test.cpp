@@ -7,6 +7,7 @@
 
 #include "gfx/adapter_private.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/system_private.h"
 #include "tests/fx/direct_run.h"
 #include "tests/fx/fx_harness.h"
 
@@ -224,6 +225,56 @@ TEST_F(FamiliesTest, AsyncJumpsEqualSynchronousFrames) {
       ASSERT_EQ(StepToEnd(), ERR_NONE);
       EXPECT_EQ(Snapshot(), shown) << "after the jump to " << n;
     }
+  }
+}
+
+// In layer mode WATER and STRUDEL fade the layer's opacity as the picture
+// moves, from tables made at the start; when one cannot be made (an
+// allocation fails) the engine's kernels draw every frame instead. Shown
+// and removed, on an alpha layer (levels 0, 128 and 255) and an opaque
+// one, every run that goes through draws the same frames.
+TEST_F(FamiliesTest, LayerWavesAndSwirlsDrawTheKernelsFrames) {
+  for (Plane plane : {Plane::Alpha, Plane::None}) {
+    OpenDisplay(30, 24, true);
+    MakeBrush(2, 30, 24, Fill::Coded, Plane::None, 0, 2);
+    ASSERT_EQ(Run("DisplayBrush", {2, 0, 0}), ERR_NONE);
+    MakeBrush(1, 23, 17, Fill::Coded, plane);
+    for (int32_t id : {134, 137, 138})
+      for (bool removing : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "effect " << id << (removing ? " removing" : " showing")
+                                        << (plane == Plane::Alpha ? " with alpha" : ""));
+        const Value options =
+            Value::Table({{"type", id}, {"speed", id == 138 ? 16 : 5}, {"forcerealtimelayers", 1}});
+        auto run = [&] {
+          if (!removing) return Run("DisplayBrushFX", {1, 4, 3, options});
+          ErrorCode e = Run("DisplayBrush", {1, 4, 3});
+          return e != ERR_NONE ? e : Run("RemoveLayerFX", {2, options});
+        };
+        auto clear = [&] {
+          while (CountFXLayers() > 1) ASSERT_EQ(Run("RemoveLayer", {2}), ERR_NONE);
+        };
+        const Frame before = Snapshot();
+        ASSERT_EQ(run(), ERR_NONE);
+        const std::vector<Frame> want = frames;
+        ASSERT_GE(want.size(), 10u);
+        clear();
+        int32_t through = 0;
+        for (uint64_t n = 1; n < 5000; ++n) {
+          SetAllocFailure(n, false);
+          ErrorCode e = run();
+          uint64_t failed = GetAllocFailureCount();
+          SetAllocFailure(0, false);
+          const std::vector<Frame> drawn = frames;
+          clear();
+          ASSERT_EQ(Snapshot(), before) << "allocation " << n << " failing";
+          if (failed == 0) break;  // past the run's last allocation
+          if (e != ERR_NONE) continue;
+          EXPECT_TRUE(drawn == want) << "allocation " << n << " failing";
+          through++;
+        }
+        EXPECT_GT(through, 0);
+      }
+    Reopen();
   }
 }
 
