@@ -804,6 +804,14 @@ void CrossFadePixelRow(const uint32_t* fresh, const uint32_t* old, uint32_t* out
 // and the alpha byte 0. out may be in.
 void TintPixelRow(const uint32_t* in, uint32_t* out, int32_t count, ArgbColor colour,
                   int32_t level);
+// Blends count 32-bit pixels of source into dest: with w = alpha[i] x
+// opacity / 255 (w = opacity without alpha), each byte d of dest (the
+// alpha byte too) becomes d + ((s - d) x w + 127) / 255 where s >= d and
+// d + ((s - d) x w - 127) / 255 where s < d, the quotients truncated: the
+// distance weighted by w / 255 and rounded to the nearest, halves towards
+// d. w is taken as 255 when larger.
+void AlphaBlendPixelRow(uint32_t* dest, const uint32_t* source, const uint8_t* alpha, int32_t count,
+                        int32_t opacity);
 // The displacement pass of a water frame over 32-bit pixels: each pixel
 // (x, y) of out, width x height, takes the pixel of picture at (x + f (x -
 // cx), y + f (y - cy)), each coordinate truncated and then limited to the

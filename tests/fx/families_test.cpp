@@ -2,6 +2,7 @@
 // fade, blend, crossfade, dissolve and water effects through the commands
 // on the test display with layers on: shown, hidden and removed layers,
 // directly and in layer mode, end exactly as the plain layer commands do.
+#include <algorithm>
 #include <iterator>
 #include <vector>
 
@@ -404,6 +405,44 @@ TEST(FamiliesDirect, WaterAndSwirlFramesEqualTheKernelsOnEveryShape) {
                                        W, H, sine.data(), cosine.data(), 0, speed * n);
       ASSERT_EQ(e, ERR_NONE);
       ASSERT_EQ(r.frames[k - 1], fxdirect::PixelsOf(want.get())) << "frame " << k;
+    }
+  }
+}
+
+// The row blend of the layer composer, four pixels at a time with a
+// tail: every byte pair (each byte of a pixel against each, the alpha byte
+// too) at every weight, through an alpha channel at full and half opacity
+// and at one opacity without it, rounds as the one-byte rule says.
+TEST(FamiliesDirect, RowBlendRoundsEveryByteAtEveryWeight) {
+  auto rule = [](uint32_t d, uint32_t s, uint32_t w) {
+    auto t = (static_cast<int32_t>(s) - static_cast<int32_t>(d)) * static_cast<int32_t>(w);
+    return static_cast<uint32_t>(static_cast<int32_t>(d) + (t + (s >= d ? 127 : -127)) / 255);
+  };
+  // 4 x 64 + 3 pixels: the last three go through the tail.
+  const int32_t N = 259;
+  for (uint32_t d = 0; d < 256; d++) {
+    std::vector<uint32_t> source(N), dest(N), before(N);
+    std::vector<uint8_t> alpha(N);
+    for (int32_t i = 0; i < N; i++) {
+      auto s = static_cast<uint32_t>((i * 37 + static_cast<int32_t>(d) * 11) & 0xFF);
+      source[static_cast<size_t>(i)] =
+          s | (255 - s) << 8 | (s ^ 0x5A) << 16 | (i & 1 ? 0 : 255u) << 24;
+      before[static_cast<size_t>(i)] = d | d << 8 | (255 - d) << 16 | d << 24;
+      alpha[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    }
+    for (int32_t opacity : {255, 128, -1}) {
+      dest = before;
+      AlphaBlendPixelRow(dest.data(), source.data(), opacity < 0 ? nullptr : alpha.data(), N,
+                         opacity < 0 ? static_cast<int32_t>(d) : opacity);
+      for (int32_t i = 0; i < N; i++) {
+        auto k = static_cast<size_t>(i);
+        uint32_t w = opacity < 0 ? d : std::min<uint32_t>(255, alpha[k] * uint32_t(opacity) / 255);
+        for (int shift = 0; shift < 32; shift += 8) {
+          uint32_t want = rule((before[k] >> shift) & 0xFF, (source[k] >> shift) & 0xFF, w);
+          ASSERT_EQ((dest[k] >> shift) & 0xFF, want)
+              << "pixel " << i << " byte " << shift / 8 << " dest " << d << " weight " << w;
+        }
+      }
     }
   }
 }
