@@ -372,6 +372,11 @@ struct qmLayer {
   ObjectDataEntry* data;                       // the named items scripts attached (SetObjectData)
   int32_t noClipTransform;  // the clip region stays as it is when the layer is transformed
   int32_t movingEffect;     // a moving transition effect runs on it, standing in for a picture
+  // While a running transition draws the layer through an image state of
+  // its own (then `display`): the layer's own displayed state and
+  // transform, which renders of the layer make again in their place.
+  LayerImageState* heldDisplay;
+  DisplayTransform heldTransform;
 };
 
 // How display/ reaches a kind of layer that a higher library draws: each

@@ -171,6 +171,23 @@ void freeUnusedState(VmState* L, int32_t type, LayerImageState* state) {
 }  // namespace
 
 ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRecord* d) {
+  if (layer->heldDisplay) {
+    // A running transition draws the layer through an image state of its
+    // own: the layer's own state and transform are rendered in their
+    // place, and the transition is told that its layer changed.
+    LayerImageState* standIn = layer->display;
+    DisplayTransform standInTransform = layer->transform;
+    layer->display = layer->heldDisplay;
+    layer->transform = layer->heldTransform;
+    layer->heldDisplay = nullptr;
+    ErrorCode e = RenderLayerImage(L, layer, mode, d);
+    layer->heldDisplay = layer->display;
+    layer->heldTransform = layer->transform;
+    layer->display = standIn;
+    layer->transform = standInTransform;
+    if (e == ERR_NONE) BroadcastAsyncDrawEvent(ADEVENT_CHANGED, reinterpret_cast<intptr_t>(layer));
+    return e;
+  }
   DisplayTransform t = layer->transform;
   if (isTextKind(layer->type)) {
     DecomposedTransform parts = DecomposeTransform(t);

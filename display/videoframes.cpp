@@ -96,11 +96,17 @@ void RenewVideoLayer(VmState* L, DisplayRecord* d, qmLayer* layer) {
   if (d) SetCurrentDisplay(d);
   SetCurrentBGPic(pic);
   // A layer drawn through a transform (and with it the display's scale)
-  // shows images made from the frame, not the frame itself.
+  // shows images made from the frame, not the frame itself. While a
+  // running transition stands in for the layer's displayed state, the
+  // layer's own one counts, and the transition takes the new frame when
+  // told.
+  const LayerImageState* shown = layer->heldDisplay ? layer->heldDisplay : layer->display;
   if (layer->unscaled != layer->base)
     RenderLayerImage(L, layer, RENDER_TRANSFORM, d);
-  else if (layer->display != layer->base)
+  else if (shown != layer->base)
     RenderLayerImage(L, layer, RENDER_DISPLAYSCALE | RENDER_TRANSFORM, d);
+  else if (layer->heldDisplay)
+    BroadcastAsyncDrawEvent(ADEVENT_CHANGED, reinterpret_cast<intptr_t>(layer));
   if (L && d && d->state == DISPSTATE_OPEN && d->bgpic == pic) RefreshLayerArea(L, layer, 0);
   SetCurrentDisplay(savedDisplay);
   SetCurrentBGPic(savedPicture);

@@ -119,6 +119,10 @@ void attachFXState(FXState* s, LayerImageState* fxState) {
   s->layerPrepared = 1;
   s->savedTransform = layer->transform;
   s->savedRotation = 1;
+  // The layer keeps its own state and transform, where the display
+  // renders them again while frames run.
+  layer->heldDisplay = shown;
+  layer->heldTransform = layer->transform;
   CopyDefaultTransform(&layer->transform);
   FreeFXLayerCaches(layer);
 }
@@ -128,6 +132,12 @@ void attachFXState(FXState* s, LayerImageState* fxState) {
 LayerImageState* detachFXState(FXState* s) {
   qmLayer* layer = s->layer;
   LayerImageState* fxState = layer->display;
+  // As the display may have made them again.
+  if (layer->heldDisplay) {
+    s->savedState = layer->heldDisplay;
+    s->savedTransform = layer->heldTransform;
+  }
+  layer->heldDisplay = nullptr;
   layer->display = s->savedState;
   s->savedState = nullptr;
   if (s->savedRotation) layer->transform = s->savedTransform;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "fx/fx.h"
 #include "media/audio_private.h"
 #include "media/image_private.h"
 #include "media/media.h"
@@ -623,6 +624,62 @@ TEST_F(VideoLayers, AScaledVideoLayerPlaysItsFrames) {
   EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << testing::PrintToString(seen);
   EXPECT_GE(seen.size(), 5u) << testing::PrintToString(seen);
   EXPECT_EQ(last, 9);
+}
+
+// A scaled video layer shown with an async transition: a frame that
+// arrives while the transition runs (a paused seek) is drawn through the
+// layer's scale into the layer's own images, and the transition goes on
+// with it; the layer ends showing it.
+TEST_F(VideoLayers, ATransitionOfAVideoLayerTakesTheFramesThatArrive) {
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenTransitionFXLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  OpenDisplay(200, 120, true);
+  const Fixture f = pal4();  // 40x24, shown at 80x48
+  // The frame the window shows at 0, 0 in row `row` of the doubled image.
+  auto shownRow = [&](int32_t row) {
+    std::vector<uint32_t> big = window(0, 2 * row, 2 * f.width, 1), half;
+    for (int32_t x = 0; x < 2 * f.width; x += 2) half.push_back(big[static_cast<size_t>(x)]);
+    for (int i = 0; i < f.frames; i++)
+      if (std::equal(half.begin(), half.end(),
+                     f.rgb[static_cast<size_t>(i)].begin() + row * f.width))
+        return i;
+    return -1;
+  };
+  ASSERT_EQ(CallWith("OpenVideo", {1, f.file.c_str()}), ERR_NONE);
+  ASSERT_EQ(CallWith("PlayVideo",
+                     {1, 0, 0, Value::Table({{"uselayer", true}, {"scalex", 2}, {"scaley", 2}})}),
+            ERR_NONE);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (shownRow(0) < 0 && std::chrono::steady_clock::now() < end) pollFor(10);
+  ASSERT_EQ(CallWith("PauseLayer", {1}), ERR_NONE);
+  pollFor(20);
+  ASSERT_NE(shownRow(0), 6);
+  ASSERT_EQ(CallWith("HideLayer", {1}), ERR_NONE);
+
+  static void* handle = nullptr;
+  PushValue(L, 1);
+  PushValue(L, Value::Table({{"type", 32}, {"speed", 1}, {"async", 1}}));
+  ASSERT_EQ(testcall::CallCollecting(L, "ShowLayerFX", 2,
+                                     [](VmState* vm, int i) { handle = VmToUserdata(vm, i); }),
+            ERR_NONE);
+  ASSERT_NE(handle, nullptr);
+  auto step = [&]() {
+    VmPushLightUserdata(L, handle);
+    EXPECT_EQ(Call("AsyncDrawFrame", 1), ERR_NONE);
+    return !results.empty() && results[0] != 0;
+  };
+  step();
+  step();
+  ASSERT_EQ(CallWith("SeekLayer", {1, 500}), ERR_NONE);  // 12 fps: frame 6
+  end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (shownRow(0) != 6 && std::chrono::steady_clock::now() < end) pollFor(10);
+  EXPECT_EQ(shownRow(0), 6);  // the rows shown so far show the new frame
+  bool finished = false;
+  for (int i = 0; i < 1000 && !finished; i++) finished = step();
+  ASSERT_TRUE(finished);
+  for (int32_t row : {0, f.height / 2, f.height - 1}) EXPECT_EQ(shownRow(row), 6) << row;
+  EXPECT_EQ(stats(1).state, 2);
 }
 
 // One frame as a layer, by time and inserted by the layers library;
