@@ -123,7 +123,9 @@ ErrorCode buildFilled(const BGPicFill& fill, int32_t width, int32_t height, Bitm
              fill.textureY);
       break;
     default:
-      FillBitmapRect(bitmap.get(), 0, 0, width, height, fill.colour);
+      // A fresh bitmap holds zero pixels already (a black picture).
+      if (!FillWritesZeroPixels(bitmap.get(), fill.colour))
+        FillBitmapRect(bitmap.get(), 0, 0, width, height, fill.colour);
       break;
   }
   *out = bitmap.release();

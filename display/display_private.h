@@ -287,3 +287,17 @@ ErrorCode BuildLoadedBGPicImages(PictureHandle* picture, int64_t* key, int32_t w
 // Whether drawing goes into the picture (a layers selection of it, or the
 // brush library's selection of its pixels, mask or alpha channel).
 int IsBGPicOutputSelection(const BGPic* picture);
+
+// Pixel shortcuts of opening and refreshing (refresh.cpp). A fresh software
+// bitmap (AllocBitmap with no adapter bitmaps) holds zero pixels; these let
+// callers skip work that would write only what is already there, which for
+// a new window-sized picture means faulting in every page of memory that
+// nothing else would touch.
+// True when the bitmap is a software one whose solid fill of the colour
+// writes zero pixels (black in the X11 formats).
+bool FillWritesZeroPixels(BitmapHandle* bitmap, ArgbColor colour);
+// True when every pixel of the rectangle (inside the bitmap, 32-bit
+// pixels) holds one value, which is stored in *value; reads up to the
+// first pixel that differs.
+bool BitmapRectHoldsOnePixel(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width,
+                             int32_t height, uint32_t* value);

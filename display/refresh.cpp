@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "display/adapter_private.h"
 #include "display/display.h"
@@ -205,6 +206,55 @@ void ClearDisplayBorders(DisplayRecord* d) {
   if (b) FillDisplayRect(d, -l, d->height - t - b, d->width, b, 0, BORDER_FILL_FLAGS);
 }
 
+bool FillWritesZeroPixels(BitmapHandle* bitmap, ArgbColor colour) {
+  BitmapLock lock;
+  if (!bitmap || DisplayAdapterInUse() || !LockBitmap(bitmap, 1, &lock)) return false;
+  bool zero = !lock.adapterBacking && (lock.bytesPerPixel == 2 || lock.bytesPerPixel == 4) &&
+              ColorToPixel(colour, lock.pixelFormat, 0) == 0;
+  UnlockBitmap(&lock);
+  return zero;
+}
+
+bool BitmapRectHoldsOnePixel(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width,
+                             int32_t height, uint32_t* value) {
+  BitmapLock lock;
+  if (!bitmap || !LockBitmap(bitmap, 1, &lock)) return false;
+  bool one = lock.bytesPerPixel == 4 && x >= 0 && y >= 0 && width > 0 && height > 0 &&
+             width <= lock.width - x && height <= lock.height - y;
+  if (one) {
+    const uint8_t* first = lock.address + (static_cast<ptrdiff_t>(y) * lock.rowLength + x) * 4;
+    std::memcpy(value, first, 4);
+    // A row holds one value when it equals itself shifted by one pixel.
+    const size_t rest = static_cast<size_t>(width - 1) * 4;
+    for (int32_t row = 0; row < height && one; row++) {
+      const uint8_t* p = first + static_cast<ptrdiff_t>(row) * lock.rowLength * 4;
+      one = std::memcmp(p, first, 4) == 0 && std::memcmp(p, p + 4, rest) == 0;
+    }
+  }
+  UnlockBitmap(&lock);
+  return one;
+}
+
+namespace {
+
+// The copy of a bitmap rectangle into the window: a large rectangle of one
+// value (a new display's picture before anything is drawn) goes as one
+// fill request instead of an image of every pixel. The rectangle is cut to
+// the bitmap as the image put cuts it.
+void putPixels(BitmapHandle* source, int32_t sx, int32_t sy, DisplayRecord* d, int32_t dx,
+               int32_t dy, int32_t width, int32_t height) {
+  constexpr int64_t FILL_AREA = 64 * 64;  // smaller images cost less than the look
+  const int32_t w = std::min(width, source->width - sx), h = std::min(height, source->height - sy);
+  uint32_t value = 0;
+  if (static_cast<int64_t>(w) * h >= FILL_AREA &&
+      BitmapRectHoldsOnePixel(source, sx, sy, w, h, &value) &&
+      FillX11WindowWithPixel(d, dx, dy, w, h, value))
+    return;
+  PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
+}
+
+}  // namespace
+
 void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayRecord* d,
                           int32_t dx, int32_t dy, int32_t width, int32_t height,
                           int32_t scaledWidth, int32_t scaledHeight, uint32_t flags, BitmapHandle*,
@@ -217,7 +267,7 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
   WindowCopyArea shown = unscaled;
   bool tell = !(flags & REFRESH_NOCALLBACKS) && d->callbacks;
   if ((flags & REFRESH_NATIVE) && !adapter) {
-    PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
+    putPixels(source, sx, sy, d, dx, dy, width, height);
   } else if (adapter && (adapter->flags & QM_ADAPTER_SCALES)) {
     AdapterWindowCopy(d, source, sx, sy, dx, dy, width, height, scaledWidth, scaledHeight,
                       (flags & REFRESH_SCALED) != 0);
@@ -243,14 +293,13 @@ void RefreshScaledDisplay(BitmapHandle* source, int32_t sx, int32_t sy, DisplayR
       AdapterWindowCopy(d, target, 0, 0, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW,
                         outH, 0, 0, 1);
     else
-      PutPixelsToWindow(target, 0, 0, d, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW,
-                        outH);
+      putPixels(target, 0, 0, d, static_cast<int32_t>(x0), static_cast<int32_t>(y0), outW, outH);
     shown = WindowCopyArea{target, 0,   0, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
                            outW,   outH};
   } else if (adapter) {
     AdapterWindowCopy(d, source, sx, sy, dx, dy, width, height, 0, 0, 1);
   } else {
-    PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
+    putPixels(source, sx, sy, d, dx, dy, width, height);
   }
   if (tell) NotifyWindowCopy(d, shown, unscaled);
 }
@@ -316,7 +365,13 @@ ErrorCode RebuildWindowBitmap(DisplayRecord* d) {
   }
   BitmapHandle* bitmap = AllocBitmap(pic->width, pic->height, 0, nullptr);
   if (!bitmap) return ERR_BITMAP;
-  BltBitmapToTarget(pic->bitmap, 0, 0, bitmap, 0, 0, pic->width, pic->height);
+  // The fresh bitmap holds zero pixels already: a picture of nothing but
+  // zero pixels in the same format (a new black display) is not copied.
+  uint32_t value = 1;
+  if (!FillWritesZeroPixels(bitmap, 0) ||
+      GetBitmapAttr(bitmap, 21) != GetBitmapAttr(pic->bitmap, 21) ||
+      !BitmapRectHoldsOnePixel(pic->bitmap, 0, 0, pic->width, pic->height, &value) || value != 0)
+    BltBitmapToTarget(pic->bitmap, 0, 0, bitmap, 0, 0, pic->width, pic->height);
   FreeBitmap(d->windowBitmap);
   d->windowBitmap = bitmap;
   return ERR_NONE;

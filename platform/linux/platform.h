@@ -1170,3 +1170,12 @@ int DisplayEventSetupStubB();
 // holds and leaves it in the start state. The library table calls both.
 void InitPlatformContext();
 void FreePlatformContext();
+
+// ---- Window fills (x11window.cpp) ----
+// Shows a rectangle whose 32-bit pixels all hold the value stored (as it
+// lies in a window bitmap's memory) as PutPixelsToWindow would show it,
+// with one fill request instead of an image. 0 when the window needs the
+// image (transparent windows, other depths, videos drawn into the window);
+// nothing was sent then.
+int FillX11WindowWithPixel(DisplayRecord* display, int32_t dx, int32_t dy, int32_t width,
+                           int32_t height, uint32_t stored);

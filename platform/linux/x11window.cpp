@@ -519,6 +519,36 @@ void CloseX11DisplayWindow(DisplayRecord* display) {
   }
 }
 
+int FillX11WindowWithPixel(DisplayRecord* display, int32_t dx, int32_t dy, int32_t width,
+                           int32_t height, uint32_t stored) {
+  X11DisplayRecord* rec = display ? display->x11 : nullptr;
+  // Where the image would not be put, nothing is filled either.
+  if (!rec || display->state != DISPSTATE_OPEN || !rec->window || !rec->gc || !rec->connection ||
+      rec->connection->lost.load() || rec->moveDrag || rec->sizeDrag || width <= 0 || height <= 0)
+    return 1;
+  // Transparent windows premultiply, and videos drawn into the window clip
+  // the image: those take the image.
+  int32_t videos[4];
+  if (rec->depth != 24 || (rec->premultiplied && rec->alphaCopy) ||
+      GetDisplayVideoRects(display, videos, 1) > 0)
+    return 0;
+  // The pixel value the server would read from the image: the stored value
+  // read back through an image of the same visual, depth and layout.
+  uint32_t word = stored;
+  XImage* image = XCreateImage(rec->display, rec->visual, 24, ZPixmap, 0,
+                               reinterpret_cast<char*>(&word), 1, 1, 32, 4);
+  if (!image) return 0;
+  unsigned long pixel = XGetPixel(image, 0, 0);
+  image->data = nullptr;  // the word is not the image's to free
+  XDestroyImage(image);
+  XSetForeground(rec->display, rec->gc, pixel);
+  XFillRectangle(rec->display, rec->window, rec->gc, dx + display->marginLeft,
+                 dy + display->marginTop, static_cast<unsigned>(width),
+                 static_cast<unsigned>(height));
+  XFlush(rec->display);
+  return 1;
+}
+
 void MoveX11Window(DisplayRecord* display) {
   X11DisplayRecord* rec = display->x11;
   if (!rec || !rec->window) return;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <regex>
+#include <vector>
 
 #include "display/display.h"
 #include "display/display_private.h"
@@ -784,6 +785,71 @@ TEST_F(DisplayTest, WindowDrawingNeedsAnOpenUndraggedDisplay) {
   EXPECT_EQ(WindowPixel(d, 105, 107), 0xffffffu);
   d->marginLeft = d->marginTop = 0;
   FreeBitmap(white);
+}
+
+// A new black display starts without writing a pixel of its pictures, and
+// a refresh of a rectangle of one value goes to the window as a fill: in
+// both cases the window and the window bitmap hold what copies of every
+// pixel would have given them.
+TEST_F(DisplayTest, OneValueRectanglesReachTheWindowAsTheirPixelsWould) {
+  DisplayRecord* d = nullptr;
+  ASSERT_EQ(Create(1, {{"color", 0}}, &d), ERR_NONE);
+  ASSERT_EQ(OpenFirstDisplay(h.L, 1), ERR_NONE);
+  auto windowPixels = [&](int x, int y, int width, int height) {
+    Sync(d);
+    std::vector<uint32_t> pixels;
+    XImage* image = XGetImage(probe, GetDisplayWindowId(d), x, y, static_cast<unsigned>(width),
+                              static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    if (!image) return pixels;
+    for (int j = 0; j < height; j++)
+      for (int i = 0; i < width; i++)
+        pixels.push_back(static_cast<uint32_t>(XGetPixel(image, i, j)) & 0xffffff);
+    XDestroyImage(image);
+    return pixels;
+  };
+  std::vector<uint32_t> shown = windowPixels(0, 0, 640, 480);
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), 0u), 640 * 480);
+  EXPECT_EQ(ReadDisplayWindowPixel(d, 639, 479), 0);
+  EXPECT_EQ(ReadBitmapPixel(d->bgpic->bitmap, 639, 479, 0) & 0xffffff, 0u);
+
+  // Each case refreshes a 100 x 100 bitmap (one colour, with one odd pixel
+  // at odd) from (sx, sy) to (40, 40), width by height, with the margins;
+  // the window then shows the part inside the bitmap and nothing else.
+  struct Case {
+    const char* name;
+    uint32_t colour;
+    int32_t odd, sx, sy, width, height, margin;
+  } cases[] = {
+      {"one colour", 0xff3366, -1, 0, 0, 100, 100, 0},
+      {"one odd pixel last", 0x33ff66, 99 * 100 + 99, 0, 0, 100, 100, 0},
+      {"one odd pixel first", 0x3366ff, 0, 0, 0, 100, 100, 0},
+      {"cut at the bitmap's edge", 0x808080, -1, 30, 20, 100, 100, 0},
+      {"below the fill size", 0x123456, -1, 0, 0, 60, 60, 0},
+      {"with margins", 0xabcdef, -1, 0, 0, 100, 100, 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, 640, 480, 0);  // back to black
+    BitmapHandle* b = AllocBitmap(100, 100, 0, nullptr);
+    ASSERT_NE(b, nullptr);
+    FillBitmapRect(b, 0, 0, 100, 100, c.colour);
+    if (c.odd >= 0) FillBitmapRect(b, c.odd % 100, c.odd / 100, 1, 1, 0xffffff);
+    d->marginLeft = d->marginTop = c.margin;
+    RefreshDisplayRect(b, c.sx, c.sy, d, 40, 40, c.width, c.height, 0);
+    d->marginLeft = d->marginTop = 0;
+    shown = windowPixels(0, 0, 200, 200);
+    int wrong = 0;
+    for (int y = 0; y < 200; y++)
+      for (int x = 0; x < 200; x++) {
+        int bx = x - 40 - c.margin + c.sx, by = y - 40 - c.margin + c.sy;
+        bool inside = bx >= c.sx && by >= c.sy && bx < c.sx + c.width && by < c.sy + c.height &&
+                      bx < 100 && by < 100;
+        uint32_t want = !inside ? 0u : by * 100 + bx == c.odd ? 0xffffffu : c.colour;
+        wrong += shown[static_cast<size_t>(y) * 200 + x] != want;
+      }
+    EXPECT_EQ(wrong, 0);
+    FreeBitmap(b);
+  }
 }
 
 // A "desktop" display covers its monitor with what the monitor showed
