@@ -183,8 +183,10 @@ ErrorCode RenderFadeFX(FXState* state, int32_t* done) {
       CopyBitmapPixels(w->opacity, own.alpha, H, tint);
       state->level = tint;
     } else {
-      copyPictureToLayer(state);
-      if (tint > 0) TintBitmap(own.bitmap, 0, 0, W, H, w->colour, tint);
+      if (!tintCopy(state, state->image, own.bitmap, w->colour, tint)) {
+        copyPictureToLayer(state);
+        if (tint > 0) TintBitmap(own.bitmap, 0, 0, W, H, w->colour, tint);
+      }
       CopyBitmapPixels(w->opacity, own.alpha, H, 255);
       state->level = 255;
     }
