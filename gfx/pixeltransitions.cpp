@@ -361,6 +361,23 @@ void CrossFadePixelRow(const uint32_t* fresh, const uint32_t* old, uint32_t* out
   level = std::clamp(level, 0, 256);
   auto l = static_cast<uint64_t>(level), rest = 256 - l;
   int32_t i = 0;
+#if defined(__SSE2__)
+  // Four pixels at a time in 16-bit lanes, where the weighted sum of a
+  // channel (at most 255 x 256) fits.
+  const __m128i zero = _mm_setzero_si128(), colours = _mm_set1_epi32(0xFFFFFF),
+                freshWeight = _mm_set1_epi16(static_cast<int16_t>(l)),
+                oldWeight = _mm_set1_epi16(static_cast<int16_t>(rest));
+  for (; i + 3 < count; i += 4) {
+    __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(fresh + i));
+    __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(old + i));
+    __m128i low = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(o, zero), oldWeight),
+                                _mm_mullo_epi16(_mm_unpacklo_epi8(f, zero), freshWeight));
+    __m128i high = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(o, zero), oldWeight),
+                                 _mm_mullo_epi16(_mm_unpackhi_epi8(f, zero), freshWeight));
+    __m128i mixed = _mm_packus_epi16(_mm_srli_epi16(low, 8), _mm_srli_epi16(high, 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_and_si128(mixed, colours));
+  }
+#endif
   for (; i + 1 < count; i += 2) store2(out + i, mix2(load2(fresh + i), load2(old + i), l, rest));
   if (i < count) out[i] = static_cast<uint32_t>(mix2(fresh[i], old[i], l, rest));
 }
