@@ -43,7 +43,8 @@ constexpr int X11_RESIZE_CURSORS = 8;
   X(X11_ATOM_UTF8_STRING, "UTF8_STRING") \
   X(X11_ATOM_IMAGE_PNG, "image/png") \
   X(X11_ATOM_INCR, "INCR") \
-  X(X11_ATOM_URI_LIST, "text/uri-list")
+  X(X11_ATOM_URI_LIST, "text/uri-list") \
+  X(X11_ATOM_FRAME_EXTENTS, "_NET_FRAME_EXTENTS")
 
 enum X11WindowAtom : int {
 #define X11_ATOM_ID(id, name) id,

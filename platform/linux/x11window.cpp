@@ -309,28 +309,31 @@ ErrorCode createWindow(DisplayRecord* display, X11DisplayRecord* rec, X11Connect
 }
 
 // _NET_WM_STATE for a borderless display that fills its monitor and for
-// one that stays on top.
+// one that stays on top. Only a borderless display needs its monitor's
+// size; the monitors are listed for it alone (three round trips to the
+// server with XRandR; the list fails only when memory runs out).
 ErrorCode setWindowState(DisplayRecord* display, X11DisplayRecord* rec, const Atom* atoms) {
-  X11MonitorNode* monitors = ListX11Monitors(display);
-  if (!monitors) return ERR_GETMONITORINFO;
-  X11MonitorNode* monitor = monitors;
-  for (int32_t i = 0; monitor && i < display->monitor; i++) monitor = monitor->next;
-  if (!monitor) monitor = monitors;
   long states[2];
   int stateCount = 0;
-  if ((display->flags & DSF_BORDERLESS) && display->width == monitor->width &&
-      display->height == monitor->height)
-    states[stateCount++] = static_cast<long>(atoms[X11_ATOM_WM_STATE_FULLSCREEN]);
+  if (display->flags & DSF_BORDERLESS) {
+    X11MonitorNode* monitors = ListX11Monitors(display);
+    if (!monitors) return ERR_GETMONITORINFO;
+    X11MonitorNode* monitor = monitors;
+    for (int32_t i = 0; monitor && i < display->monitor; i++) monitor = monitor->next;
+    if (!monitor) monitor = monitors;
+    if (display->width == monitor->width && display->height == monitor->height)
+      states[stateCount++] = static_cast<long>(atoms[X11_ATOM_WM_STATE_FULLSCREEN]);
+    while (monitors) {
+      X11MonitorNode* next = monitors->next;
+      FreeMemory(monitors);
+      monitors = next;
+    }
+  }
   if (display->flags & DSF_ALWAYSONTOP)
     states[stateCount++] = static_cast<long>(atoms[X11_ATOM_WM_STATE_ABOVE]);
   if (stateCount)
     setLongProperty(rec->display, rec->window, atoms[X11_ATOM_WM_STATE], XA_ATOM, states,
                     stateCount);
-  while (monitors) {
-    X11MonitorNode* next = monitors->next;
-    FreeMemory(monitors);
-    monitors = next;
-  }
   return ERR_NONE;
 }
 
@@ -431,6 +434,30 @@ void mapWindow(DisplayRecord* display, X11DisplayRecord* rec, int takeFocus) {
   TakeX11Error();  // a focus change refused by the server is no failure
 }
 
+// The frame sizes of the mapped window from "_NET_FRAME_EXTENTS" (left,
+// right, top, bottom), all 0 without it, as ReadFrameExtents reads them.
+// The wait for the map ended with a round trip, so the property is read
+// without another sync, and its atom is one of the window atoms.
+void readFrameExtents(X11DisplayRecord* rec, Atom extents, DisplayRecord* display) {
+  display->borderLeft = display->borderTop = 0;
+  display->borderHorizontal = display->borderVertical = 0;
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(rec->display, rec->window, extents, 0, 4, False, XA_CARDINAL, &type,
+                         &format, &count, &after, &data) != Success)
+    return;
+  if (data && type == XA_CARDINAL && format == 32 && count == 4 && after == 0) {
+    const long* values = reinterpret_cast<const long*>(data);
+    display->borderLeft = static_cast<int32_t>(values[0]);
+    display->borderTop = static_cast<int32_t>(values[2]);
+    display->borderHorizontal = static_cast<int32_t>(values[0] + values[1]);
+    display->borderVertical = static_cast<int32_t>(values[2] + values[3]);
+  }
+  if (data) XFree(data);
+}
+
 // The events the pump reads, and the clipboard owner changes through
 // XFixes where the server has it.
 void selectWindowInput(X11DisplayRecord* rec, const X11ConnectionRecord* c) {
@@ -466,8 +493,7 @@ ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHand
   if ((error = createGc(rec, c, alpha != nullptr)) != ERR_NONE) return error;
   mapWindow(display, rec, takeFocus);
   if (!(display->flags & DSF_BORDERLESS))
-    ReadFrameExtents(rec->display, rec->window, &display->borderLeft, &display->borderTop,
-                     &display->borderHorizontal, &display->borderVertical);
+    readFrameExtents(rec, c->atoms[X11_ATOM_FRAME_EXTENTS], display);
   selectWindowInput(rec, c);
 
   rec->clipOfferKind = 0;
