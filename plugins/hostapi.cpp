@@ -1,7 +1,8 @@
 // The host API that every plug-in receives in InitPlugin: one static root
 // and sixteen static sub-tables. Slots point straight at the service or at
 // a small adapter that turns the plug-in's record or tag list into the
-// internal call.
+// internal call. Part of the host library above every folder
+// (plugins/hostapi.h), which the composition root installs.
 //
 // Invariant: the tables are constant data, identical for every plug-in, in
 // the slot order of plugins/qmplugin.h; every slot is set.
@@ -27,6 +28,7 @@
 #include "libs/libs.h"
 #include "media/media.h"
 #include "platform/linux/platform.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugins.h"
 #include "plugins/plugin_private.h"
 #include "runtime/player.h"
@@ -1442,3 +1444,8 @@ const PluginHostApi HOST_API = {
 }  // namespace
 
 const PluginHostApi* GetPluginHostApi() { return &HOST_API; }
+
+void InstallPluginHost() {
+  SetPluginHostApi(&HOST_API);
+  InstallInbuiltPictureLoaders();
+}

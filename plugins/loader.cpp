@@ -38,6 +38,10 @@ constexpr uint32_t KNOWN_CAPABILITIES = 0x7FFFF;
 // Loader capabilities that enter their list by default, in this order.
 constexpr uint32_t DEFAULT_LIST_CAPABILITIES[] = {0x40, 0x4, 0x8, 0x10};
 
+// The host API that InitPlugin receives, installed by the host library
+// (SetPluginHostApi) for the life of the process.
+const PluginHostApi* installedHostApi = nullptr;
+
 void* resolve(void* library, const char* name) { return dlsym(library, name); }
 
 // The file name without its directory and without ".qmp".
@@ -118,7 +122,8 @@ ErrorCode OpenPluginLibrary(const char* path, uint32_t* mask, PluginHandle** out
   bool initialised = false;
   auto init = reinterpret_cast<QmInitPluginFunc>(resolve(library, "InitPlugin"));
   void* close = resolve(library, "ClosePlugin");
-  if (!init || !close) {
+  // Every plug-in is handed the host API; without one none can start.
+  if (!init || !close || !installedHostApi) {
     SetErrorArgString(display);
     error = ERR_LOADPLUGIN;
   }
@@ -129,7 +134,7 @@ ErrorCode OpenPluginLibrary(const char* path, uint32_t* mask, PluginHandle** out
     int ok = 0;
     {
       AdapterInstallationWindow window;
-      ok = init(base, GetPluginHostApi(), fullPath);
+      ok = init(base, installedHostApi, fullPath);
     }
     if (!ok) {
       SetErrorArgString(display);
@@ -236,6 +241,8 @@ void ClosePluginLibrary(PluginHandle* handle) {
   FreeMemory(record);
   FreeMemory(handle);
 }
+
+void SetPluginHostApi(const PluginHostApi* api) { installedHostApi = api; }
 
 PluginBase* GetPluginBase(PluginHandle* handle) { return handle ? &handle->record->base : nullptr; }
 

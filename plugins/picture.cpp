@@ -8,8 +8,6 @@
 // loader that made it) and the buffers the handle owns are freed with it.
 #include <cstring>
 
-#include "gfx/gfx.h"
-#include "media/media.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugin_private.h"
 #include "runtime/runtime.h"
@@ -17,27 +15,21 @@
 
 namespace {
 
-// The system's own loaders, reached through the image load dispatch of the
-// media codecs with the loader string ("inbuilt" and "native" items).
+// The system's own loaders and scaler, installed by the host library;
+// process-wide, since they hold no run's state.
+InbuiltPictureLoaders inbuilt = {};
+
 ErrorCode loadInbuiltPicture(const char* name, const char* loaders, void** image, uint32_t** pixels,
                              int32_t* width, int32_t* height, int32_t* hasAlpha,
                              int32_t* transparency) {
-  DecodedImage* decoded = nullptr;
-  ErrorCode error =
-      LoadImageFile(name, IsDefaultLoaderString(loaders) ? nullptr : loaders, nullptr, nullptr, -1,
-                    0, &decoded, nullptr, transparency, width, height, hasAlpha, nullptr, nullptr);
-  if (error) return error;
-  *image = decoded;
-  *pixels = GetDecodedImagePixels(decoded);
-  if (!*pixels) {
-    FreeDecodedImage(decoded);
-    *image = nullptr;
-    SetErrorArgString(name);
-    return ERR_LOADPICTURE2;
-  }
-  return ERR_NONE;
+  if (inbuilt.load)
+    return inbuilt.load(name, loaders, image, pixels, width, height, hasAlpha, transparency);
+  SetErrorArgString(name);
+  return ERR_LOADPICTURE2;
 }
-void freeInbuiltPicture(void* image) { FreeDecodedImage(static_cast<DecodedImage*>(image)); }
+void freeInbuiltPicture(void* image) {
+  if (inbuilt.free) inbuilt.free(image);
+}
 
 bool skipImageLoader(const PluginBase* base, const char* loaders) {
   if (base->disabled) return true;
@@ -259,10 +251,14 @@ ErrorCode OpenPictureHandle(const char* name, const char* loaders, const Picture
                                static_cast<double>(height) / handle->height};
       error = RenderPictureHandle(handle, scale, width, height);
     } else {
-      handle->converted = reinterpret_cast<uint32_t*>(
-          ScalePixelBuffer(handle->pixels, 0, 0, handle->width, handle->height, nullptr, 0, 0,
-                           width, height, handle->width, width, PIXFMT_ARGB32, request->smooth));
-      if (!handle->converted) error = ERR_MEM;
+      if (inbuilt.scale) {
+        handle->converted = inbuilt.scale(handle->pixels, handle->width, handle->height, width,
+                                          height, request->smooth);
+        if (!handle->converted) error = ERR_MEM;
+      } else {
+        SetErrorArgString(name);
+        error = ERR_LOADPICTURE2;
+      }
       handle->width = width;
       handle->height = height;
     }
@@ -341,8 +337,11 @@ ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, i
     return ERR_NONE;
   }
   int32_t w = 0, h = 0;
-  error = LoadImageFile(name, IsDefaultLoaderString(loaders) ? nullptr : loaders, nullptr, nullptr,
-                        -1, 0, nullptr, nullptr, nullptr, &w, &h, nullptr, nullptr, nullptr);
+  if (!inbuilt.size) {
+    SetErrorArgString(name);
+    return ERR_LOADPICTURE2;
+  }
+  error = inbuilt.size(name, loaders, &w, &h);
   if (error) return error;
   if (width) *width = w;
   if (height) *height = h;
@@ -350,6 +349,10 @@ ErrorCode GetPictureInfo(const char* name, const char* loaders, int32_t index, i
   if (hasAlpha) *hasAlpha = 0;  // the information request does not read it
   if (isVector) *isVector = 0;
   return ERR_NONE;
+}
+
+void SetInbuiltPictureLoaders(const InbuiltPictureLoaders* loaders) {
+  inbuilt = loaders ? *loaders : InbuiltPictureLoaders{};
 }
 
 void SetActiveDisplayAdapter(PluginBase* base) {

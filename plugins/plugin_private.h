@@ -21,8 +21,6 @@
 // 1521, or the loader-list error).
 ErrorCode OpenPluginLibrary(const char* path, uint32_t* mask, PluginHandle** handle);
 void ClosePluginLibrary(PluginHandle* handle);  // null is ignored
-// The host API root that every plug-in receives.
-const PluginHostApi* GetPluginHostApi();
 
 // ---- Plug-in manager ----
 

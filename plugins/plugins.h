@@ -374,3 +374,26 @@ ErrorCode InstallTimerAdapter(PluginBase* base, uint32_t flags);
 // holds and leaves it in the start state. The library table calls both.
 void InitPluginContext();
 void FreePluginContext();
+
+// ---- The host library ----
+// The host API that plug-ins receive and the system's own picture loaders
+// call services of every folder, so they live in a library of their own
+// above all of them (plugins/hostapi.h), which the composition root
+// installs here. Without a host API no plug-in is loaded (ERR_LOADPLUGIN);
+// without the loaders only image plug-ins decode pictures (ERR_LOADPICTURE2)
+// and a picture is not had at another size than its own.
+void SetPluginHostApi(const PluginHostApi* api);  // null removes it
+// load decodes a file with the system's own loaders that the loader string
+// admits (*image is the decoded picture that free releases, *pixels its
+// 0xAARRGGBB rows); size reads only the picture's size; scale makes a new
+// 0xAARRGGBB buffer (FreeMemory) of the picture at another size, null when
+// memory runs out.
+struct InbuiltPictureLoaders {
+  ErrorCode (*load)(const char* name, const char* loaders, void** image, uint32_t** pixels,
+                    int32_t* width, int32_t* height, int32_t* hasAlpha, int32_t* transparency);
+  void (*free)(void* image);
+  ErrorCode (*size)(const char* name, const char* loaders, int32_t* width, int32_t* height);
+  uint32_t* (*scale)(const uint32_t* pixels, int32_t width, int32_t height, int32_t newWidth,
+                     int32_t newHeight, int32_t smooth);
+};
+void SetInbuiltPictureLoaders(const InbuiltPictureLoaders* loaders);  // null removes them

@@ -3,7 +3,8 @@
 // the runtime's start-up and shut-down. Start-up opens the libraries in
 // table order and shut-down frees them in reverse; the folders' records are
 // built before anything else runs and freed last, the platform's (which
-// holds the X connection) after every other.
+// holds the X connection) after every other. The root also installs the
+// plug-in host library (plugins/hostapi.h) into the plug-in system.
 //
 // Invariant: this file and plugins/hostapi.cpp are the only ones that
 // include every service header; no other file calls every folder, and no
@@ -16,6 +17,7 @@
 #include "libs/libs.h"
 #include "media/media.h"
 #include "platform/linux/platform.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugins.h"
 #include "root/root.h"
 #include "runtime/runtime.h"
@@ -119,15 +121,22 @@ void freeContexts() {
 const PlayerComposition COMPOSITION = {openLibraries, freeLibraries,    initContexts,
                                        freeContexts,  OpenFirstDisplay, EventPollHook};
 
+// Installs the composition and the plug-in host (the host API that
+// plug-ins receive and the system's own picture loaders).
+void install() {
+  SetPlayerComposition(&COMPOSITION);
+  InstallPluginHost();
+}
+
 // Every program that links this library runs with the composition
 // installed before its main starts (test programs among them); the
 // player's main installs it by name as well, which keeps this file in its
 // static link.
-const bool installedAtLoad = (SetPlayerComposition(&COMPOSITION), true);
+const bool installedAtLoad = (install(), true);
 
 }  // namespace
 
 void InstallPlayerComposition() {
   static_cast<void>(installedAtLoad);
-  SetPlayerComposition(&COMPOSITION);
+  install();
 }

@@ -2,5 +2,6 @@
 #pragma once
 
 // Installs the tables of the player's command libraries and folder context
-// records into the runtime's start-up and shut-down (SetPlayerComposition).
+// records into the runtime's start-up and shut-down (SetPlayerComposition),
+// and the plug-in host library into the plug-in system (InstallPluginHost).
 void InstallPlayerComposition();

@@ -16,6 +16,7 @@
 #include "display/display_private.h"
 #include "display/event_private.h"
 #include "media/media.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugin_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11calls_private.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "draw/draw_private.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugin_private.h"
 #include "tests/support/harness.h"
 

@@ -18,6 +18,7 @@
 #include "libs/libs.h"
 #include "libs/libs_private.h"
 #include "platform/linux/platform.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugin_private.h"
 #include "plugins/qmplugin.h"
 #include "runtime/player.h"

@@ -7,6 +7,7 @@
 #include "display/display.h"
 #include "display/event_private.h"
 #include "platform/linux/system_private.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugin_private.h"
 #include "runtime/runtime_private.h"
 #include "tests/plugins/plugin_fixture.h"

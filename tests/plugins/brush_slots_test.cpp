@@ -5,6 +5,7 @@
 
 #include "draw/draw.h"
 #include "gfx/gfx.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugin_private.h"
 #include "plugins/qmplugin.h"
 #include "tests/support/harness.h"

@@ -9,6 +9,7 @@
 #include "display/adapter_private.h"
 #include "display/display_private.h"
 #include "gfx/bitmap_private.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugin_private.h"
 #include "runtime/runtime_private.h"
 #include "tests/plugins/plugin_fixture.h"

@@ -8,6 +8,7 @@
 #include "libs/libs.h"
 #include "runtime/player.h"
 #include "platform/linux/system_private.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugin_private.h"
 
 #include <algorithm>

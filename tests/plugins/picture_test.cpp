@@ -3,6 +3,7 @@
 // strings choose the loaders; the system's own codecs serve the rest; and
 // the display adapter's capability mapping.
 #include "tests/plugins/plugin_fixture.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugin_private.h"
 
 namespace plugintest {
@@ -140,6 +141,55 @@ TEST_F(PictureTest, RequestsAndLoaderStrings) {
   PictureRequest request{};
   PictureResult result{};
   EXPECT_EQ(OpenPictureHandle(picture.c_str(), nullptr, &request, &result), ERR_LOADPICTURE2);
+}
+
+// The host library lends the loader the host API and the handles the
+// system's codecs and scaler. Without it no plug-in starts and leaves no
+// entry behind, only plug-ins decode pictures, and those only at their own
+// size; installed again, both work.
+TEST_F(PictureTest, WithoutTheHostLibrary) {
+  struct Reinstall {
+    ~Reinstall() { InstallPluginHost(); }
+  } reinstall;
+  const std::string bmp = root + "/pic.bmp";
+  WriteBytes(bmp, Bmp());
+  Install("testlib");
+  const std::string plugin = root + "/Plugins/testlib.qmp";
+  SetPluginHostApi(nullptr);
+  SetInbuiltPictureLoaders(nullptr);
+  PluginEntry* entry = nullptr;
+  EXPECT_EQ(ProbePluginFile(plugin.c_str(), 0, &entry), ERR_LOADPLUGIN);
+  EXPECT_EQ(Entry("testlib"), nullptr);
+  struct Case {
+    const char* label;
+    std::string file;
+    PictureRequest request;
+    ErrorCode code;
+  } cases[] = {
+      {"system codec", bmp, {}, ERR_LOADPICTURE2},
+      {"plug-in at its own size", picture, {}, 0},
+      {"plug-in scaled", picture, {-200, 0, 0, 0, 0, 0}, ERR_LOADPICTURE2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    PictureResult result{};
+    EXPECT_EQ(OpenPictureHandle(c.file.c_str(), nullptr, &c.request, &result), c.code);
+    ReleasePictureHandle(result.handle);
+    EXPECT_EQ(live(), 0);
+  }
+  int32_t w = 0, h = 0;
+  EXPECT_EQ(GetPictureInfo(bmp.c_str(), nullptr, 0, &w, &h, nullptr, nullptr, nullptr),
+            ERR_LOADPICTURE2);
+
+  InstallPluginHost();
+  EXPECT_EQ(ProbePluginFile(plugin.c_str(), 0, &entry), 0);
+  EXPECT_EQ(GetPictureInfo(bmp.c_str(), nullptr, 0, &w, &h, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(w, 2);
+  PictureResult result{};
+  const PictureRequest doubled = {-200, 0, 0, 0, 0, 0};
+  ASSERT_EQ(OpenPictureHandle(picture.c_str(), nullptr, &doubled, &result), 0);
+  EXPECT_EQ(result.width, 6);
+  ReleasePictureHandle(result.handle);
 }
 
 TEST(PictureHandles, PixelHandlesAndAdapterFlags) {

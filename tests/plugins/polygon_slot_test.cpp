@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "plugins/hostapi.h"
 #include "plugins/plugin_private.h"
 #include "plugins/qmplugin.h"
 #include "tests/support/harness.h"
