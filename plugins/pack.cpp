@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
@@ -89,6 +90,24 @@ void deleteDirectoryContents(const char* directory) {
   CloseDirNative(lock);
 }
 
+// Deletes every entry of a directory by its absolute path, subdirectories
+// first; false when the directory cannot be opened (nothing is deleted).
+bool deleteDirectoryEntries(const char* directory, int depth) {
+  NativeLock* lock = LockPathNative(directory, 1);
+  if (!lock) return false;
+  const char* name = nullptr;
+  int32_t isDirectory = 0;
+  while (NextDirEntryNative(lock, 0, &name, &isDirectory, nullptr)) {
+    char path[PLAYER_PATH_SIZE];
+    StrCopyBounded(path, sizeof path, directory);
+    if (!AddPart(path, name, sizeof path)) continue;
+    if (isDirectory && (depth >= 16 || !deleteDirectoryEntries(path, depth + 1))) continue;
+    DeleteFileNative(path);
+  }
+  CloseDirNative(lock);
+  return true;
+}
+
 }  // namespace
 
 ErrorCode GetPluginTempDirectory(const char** path) {
@@ -111,6 +130,19 @@ void DeletePluginTempDirectory() {
   deleteDirectoryContents(pluginContext.tempDirectory);
   DeleteFileNative(pluginContext.tempDirectory);
   pluginContext.tempDirectory[0] = '\0';
+}
+
+// The run's temporary directory goes with its contents, by absolute paths,
+// so the current directory never matters; one that cannot be opened is
+// left as it is.
+void RemovePluginTempDirectory() {
+  const char* directory = PeekPluginTempDirectory();
+  if (!directory || !directory[0] || directory[0] != '/') return;
+  char path[PLAYER_PATH_SIZE];
+  StrCopyBounded(path, sizeof path, directory);
+  if (!deleteDirectoryEntries(path, 0)) return;
+  DeleteFileNative(path);
+  DeletePluginTempDirectory();  // forgets the name; the directory is gone
 }
 
 ErrorCode LoadPlugins(const char* programPath, uint64_t* offset, int updateOffset) {

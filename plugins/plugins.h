@@ -99,6 +99,10 @@ ErrorCode LoadPlugins(const char* programPath, uint64_t* offset, int updateOffse
 const char* PeekPluginTempDirectory();  // "" when not made
 // Deletes the temporary directory with its contents (shut-down).
 void DeletePluginTempDirectory();
+// Shut-down's deletion of the temporary directory: by its absolute path,
+// nested directories to a depth of 16; one that cannot be opened is left as
+// it is, with its name.
+void RemovePluginTempDirectory();
 
 // ---- Display adapter ----
 

@@ -118,8 +118,13 @@ void freeContexts() {
     if (FOLDER_TABLE[i].free) FOLDER_TABLE[i].free();
 }
 
-const PlayerComposition COMPOSITION = {openLibraries, freeLibraries,    initContexts,
-                                       freeContexts,  OpenFirstDisplay, EventPollHook};
+// The plug-in manager's steps of start-up and shut-down.
+const PlayerPluginSteps PLUGIN_STEPS = {
+    ScanPluginDirectory, LoadPlugins,    LoadPluginsAndFormats,    LoadPluginFile,
+    FreePluginLibraries, FreeAllPlugins, RemovePluginTempDirectory};
+
+const PlayerComposition COMPOSITION = {openLibraries,    freeLibraries, initContexts, freeContexts,
+                                       OpenFirstDisplay, EventPollHook, &PLUGIN_STEPS};
 
 // Installs the composition and the plug-in host (the host API that
 // plug-ins receive and the system's own picture loaders).

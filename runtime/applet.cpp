@@ -17,7 +17,6 @@
 #include <string>
 
 #include "platform/linux/platform.h"
-#include "plugins/plugins.h"
 #include "runtime/player.h"
 #include "runtime/runtime_private.h"
 #include "runtime/stream_private.h"
@@ -786,7 +785,7 @@ ErrorCode versionSection(Sections& s, uint8_t) {
   s.record->versionMajor = major;
   s.record->versionMinor = minor;
   VmSetAppletVersion(major, minor);
-  SetAppletVersion(major, minor);
+  GetPluginManagerHooks()->setAppletVersion(major, minor);
   if (major < 7) ConvertRunPathsToLatin1(s.L, s.context, s.record);
   return ERR_NONE;
 }

@@ -1,6 +1,6 @@
 // Start-up's and shut-down's view of the program's composition root: the
 // root installs its tables once (SetPlayerComposition) and these calls go
-// through them, so the runtime names no folder above the plug-in manager.
+// through them, so the runtime names no folder above it.
 #include "engine/engine.h"
 #include "runtime/player.h"
 #include "runtime/runtime.h"
@@ -48,3 +48,44 @@ ErrorCode OpenPlayerFirstDisplay(VmState* L, int quiet) {
 }
 
 VmHook GetPlayerEventPollHook() { return installed ? installed->eventPollHook : nullptr; }
+
+namespace {
+const PlayerPluginSteps* pluginSteps() { return installed ? installed->pluginSteps : nullptr; }
+}  // namespace
+
+ErrorCode ScanPlayerPlugins(const char* programDir, int appended, const char* skipList,
+                            int32_t* count) {
+  const PlayerPluginSteps* steps = pluginSteps();
+  return steps ? steps->scanDirectory(programDir, appended, skipList, count) : ERR_NONE;
+}
+
+ErrorCode LoadPlayerPluginPack(const char* programPath, uint64_t* offset, int updateOffset) {
+  const PlayerPluginSteps* steps = pluginSteps();
+  return steps ? steps->loadPack(programPath, offset, updateOffset) : ERR_NONE;
+}
+
+ErrorCode LoadPlayerPlugins(VmState* L, const char* programDir, int appended,
+                            const char* skipList) {
+  const PlayerPluginSteps* steps = pluginSteps();
+  return steps ? steps->loadPluginsAndFormats(L, programDir, appended, skipList) : ERR_NONE;
+}
+
+ErrorCode LoadPlayerPluginFile(VmState* L, const char* name, int32_t version, int32_t revision,
+                               uint32_t flags, uintptr_t tag1, uintptr_t tag2) {
+  const PlayerPluginSteps* steps = pluginSteps();
+  if (steps) return steps->loadPluginFile(L, name, version, revision, flags, tag1, tag2);
+  SetErrorArgString(name);
+  return ERR_REQUIREPLUGIN;
+}
+
+void FreePlayerPluginLibraries(VmState* L) {
+  if (const PlayerPluginSteps* steps = pluginSteps()) steps->freePluginLibraries(L);
+}
+
+void FreePlayerPlugins() {
+  if (const PlayerPluginSteps* steps = pluginSteps()) steps->freeAllPlugins();
+}
+
+void DeletePlayerTempDirectory() {
+  if (const PlayerPluginSteps* steps = pluginSteps()) steps->deleteTempDirectory();
+}

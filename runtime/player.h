@@ -327,6 +327,18 @@ void FreeFolderContexts();
 // composition), and the hook that polls events while the script runs.
 ErrorCode OpenPlayerFirstDisplay(VmState* L, int quiet);
 VmHook GetPlayerEventPollHook();
+// The plug-in manager's steps (PlayerPluginSteps). Without them the run
+// has no plug-ins: none is counted, unpacked, loaded or freed, and the
+// applet's request for one fails (ERR_REQUIREPLUGIN with its name).
+ErrorCode ScanPlayerPlugins(const char* programDir, int appended, const char* skipList,
+                            int32_t* count);
+ErrorCode LoadPlayerPluginPack(const char* programPath, uint64_t* offset, int updateOffset);
+ErrorCode LoadPlayerPlugins(VmState* L, const char* programDir, int appended, const char* skipList);
+ErrorCode LoadPlayerPluginFile(VmState* L, const char* name, int32_t version, int32_t revision,
+                               uint32_t flags, uintptr_t tag1, uintptr_t tag2);
+void FreePlayerPluginLibraries(VmState* L);
+void FreePlayerPlugins();
+void DeletePlayerTempDirectory();
 ErrorCode ReadPlayerArguments(VmState* L, PlayerRunContext* context, PlayerRecord* record, int argc,
                               char** argv);
 int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, PlayerRecord* record);

@@ -12,7 +12,6 @@
 
 #include "display/display.h"
 #include "platform/linux/platform.h"
-#include "plugins/plugins.h"
 #include "runtime/player.h"
 
 namespace {
@@ -476,15 +475,16 @@ ErrorCode PreloadDeclaredResources(VmState* L, PlayerRunContext* context, Player
   if (player.requireList) {
     for (const char* name = player.requireList; *name; name += std::strlen(name) + 1) {
       if ((error = ParseRequiredTags(L, player.requiredTags, name, nullptr))) return error;
-      if ((error = LoadPluginFile(L, name, 0, 0, 0, 0, 0))) return error;
+      if ((error = LoadPlayerPluginFile(L, name, 0, 0, 0, 0, 0))) return error;
     }
   }
   bool bgpic1 = false, display1 = false;
   for (DeclaredResource* r = record->resources; r; r = r->next) {
     if (r->kind == 0 && r->id == 1) bgpic1 = true;
     if (r->kind == 10 && r->id == 1) display1 = true;
-    if (r->kind == 12 && (error = LoadPluginFile(L, r->fileName ? r->fileName : "", r->transparency,
-                                                 static_cast<int32_t>(r->flags), 0, 0, 0)))
+    if (r->kind == 12 &&
+        (error = LoadPlayerPluginFile(L, r->fileName ? r->fileName : "", r->transparency,
+                                      static_cast<int32_t>(r->flags), 0, 0, 0)))
       return error;
   }
   if (!display1 && (error = AddDefaultDisplay(record, record->title))) return error;

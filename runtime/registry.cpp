@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "platform/linux/platform.h"
-#include "plugins/plugins.h"
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
 #include "runtime/context_private.h"
@@ -167,6 +166,6 @@ void FreeRegistries(VmState* L) {
   runtimeContext.nextObjectTypeId = FIRST_OBJECT_TYPE_ID;
   for (AttributeReader& reader : runtimeContext.attributeReaders) reader = nullptr;
   FreeHookRecords();
-  EmptyLoaderLists();
+  GetPluginManagerHooks()->emptyLoaderLists();
   FreeEventQueue(L);
 }

@@ -847,6 +847,7 @@ struct PlayerRunContext {
 // built before the VM opens and freed after it closed. The root also lends
 // start-up the two services of the display library it needs: opening the
 // first display and the hook that polls events while the script runs.
+struct PlayerPluginSteps;
 struct PlayerComposition {
   ErrorCode (*openLibraries)(VmState* L);
   void (*freeLibraries)(VmState* L);
@@ -854,9 +855,53 @@ struct PlayerComposition {
   void (*freeContexts)();
   ErrorCode (*openFirstDisplay)(VmState* L, int quiet);
   void (*eventPollHook)(VmState* L, VmDebugInfo* ar, int* status, int line);
+  const PlayerPluginSteps* pluginSteps;  // null: no plug-in manager
+};
+// The plug-in manager's steps of start-up and shut-down, as in
+// plugins/plugins.h: counting the plug-ins of the directory scan,
+// unpacking the appended pack, the scan with format registration, the
+// applet's plug-in requests, FreeLibrary before the VM closes, the
+// plug-ins after it, and deleting the run's temporary directory.
+struct PlayerPluginSteps {
+  ErrorCode (*scanDirectory)(const char* programDir, int appended, const char* skipList,
+                             int32_t* count);
+  ErrorCode (*loadPack)(const char* programPath, uint64_t* offset, int updateOffset);
+  ErrorCode (*loadPluginsAndFormats)(VmState* L, const char* programDir, int appended,
+                                     const char* skipList);
+  ErrorCode (*loadPluginFile)(VmState* L, const char* name, int32_t version, int32_t revision,
+                              uint32_t flags, uintptr_t tag1, uintptr_t tag2);
+  void (*freePluginLibraries)(VmState* L);
+  void (*freeAllPlugins)();
+  void (*deleteTempDirectory)();
 };
 // Null removes it: then no library opens and no context is built.
 void SetPlayerComposition(const PlayerComposition* composition);
+
+// The plug-in manager sits above the runtime. Start-up and shut-down reach
+// its steps through the composition (PlayerPluginSteps below); the rest of
+// the runtime reaches what it keeps through this table, which the manager
+// installs when its context record is built and when its library loads:
+// emptying the loader lists (FreeRegistries), the applet's declared version,
+// the installed display adapter (null: the native driver), the file and
+// directory adapters (as VisitFileAdapters in plugins/plugins.h) and the
+// loaded plug-ins for the vocabulary listing. A null table or slot stands
+// for no plug-in manager: no lists, no adapters and no plug-ins.
+struct PluginEntry;
+struct PluginHandle;
+struct PluginBase;
+struct DisplayAdapter;
+struct PluginManagerHooks {
+  void (*emptyLoaderLists)();
+  void (*setAppletVersion)(int32_t version, int32_t revision);
+  const DisplayAdapter* (*displayAdapter)();
+  int (*visitFileAdapters)(uint32_t capability, const char* loaders, int linkedData,
+                           int (*visit)(const FileAdapterEntry* adapter, void* data), void* data);
+  const PluginEntry* (*pluginList)();
+  PluginBase* (*pluginBase)(PluginHandle* handle);
+  void* (*pluginEntry)(PluginBase* base, const char* name);
+};
+void SetPluginManagerHooks(const PluginManagerHooks* hooks);
+const PluginManagerHooks* GetPluginManagerHooks();  // never null, every slot set
 
 // The folder's mutable state (registries, temporary files and the debug
 // device) lives in one record. Init puts it in its start state; Free

@@ -13,7 +13,6 @@
 #include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
-#include "plugins/plugins.h"
 #include "runtime/player.h"
 #include "runtime/context_private.h"
 #include "runtime/runtime_private.h"
@@ -43,37 +42,6 @@ void reportError(ErrorCode code, VmState* L, PlayerRunContext* context) {
   FormatErrorText(L, context->errorText, 0, report, sizeof report);
   int32_t answer = 0;
   NativeSystemRequester(L, "QuillmerePlayer", report, "OK", 2, &answer);
-}
-
-// Deletes every entry of a directory by its absolute path, subdirectories
-// first; false when the directory cannot be opened (nothing is deleted).
-bool deleteDirectoryEntries(const char* directory, int depth) {
-  NativeLock* lock = LockPathNative(directory, 1);
-  if (!lock) return false;
-  const char* name = nullptr;
-  int32_t isDirectory = 0;
-  while (NextDirEntryNative(lock, 0, &name, &isDirectory, nullptr)) {
-    char path[PLAYER_PATH_SIZE];
-    StrCopyBounded(path, sizeof path, directory);
-    if (!AddPart(path, name, sizeof path)) continue;
-    if (isDirectory && (depth >= 16 || !deleteDirectoryEntries(path, depth + 1))) continue;
-    DeleteFileNative(path);
-  }
-  CloseDirNative(lock);
-  return true;
-}
-
-// The run's temporary directory goes with its contents, by absolute paths,
-// so the current directory never matters; one that cannot be opened is
-// left as it is.
-void deleteTempDirectory() {
-  const char* directory = PeekPluginTempDirectory();
-  if (!directory || !directory[0] || directory[0] != '/') return;
-  char path[PLAYER_PATH_SIZE];
-  StrCopyBounded(path, sizeof path, directory);
-  if (!deleteDirectoryEntries(path, 0)) return;
-  DeleteFileNative(path);
-  DeletePluginTempDirectory();  // forgets the name; the directory is gone
 }
 
 }  // namespace
@@ -138,11 +106,11 @@ int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, Player
   FreeMemory(record);
   player.record = nullptr;
 
-  FreePluginLibraries(L);
+  FreePlayerPluginLibraries(L);
   VmCloseState(L);
   player.state = nullptr;
-  FreeAllPlugins();
-  deleteTempDirectory();
+  FreePlayerPlugins();
+  DeletePlayerTempDirectory();
   FileOperationDoneHook();
 
   FreeMemory(context);

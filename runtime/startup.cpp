@@ -82,7 +82,7 @@ ErrorCode readStartHeader(PlayerRunContext* context, PlayerRecord* record) {
   StrCopyBounded(directory, sizeof directory, context->programPath);
   *FindFilePart(directory) = '\0';
   int32_t count = 0;
-  if ((error = ScanPluginDirectory(directory, 0, player.skipList, &count))) return error;
+  if ((error = ScanPlayerPlugins(directory, 0, player.skipList, &count))) return error;
   player.progressStep = count > 0 ? static_cast<double>(20.0f / static_cast<float>(count)) : 0.0;
   return ERR_NONE;
 }
@@ -207,7 +207,7 @@ int32_t runMainChunk(VmState* L, void*) { return VmPCall(L, 0, 0, 0); }
 ErrorCode RunScriptMainLoop(VmState* L) {
   // A display adapter with its own loop drives events while the main chunk
   // runs inside it; otherwise the chunk runs as a protected call.
-  const DisplayAdapter* adapter = GetDisplayAdapter();
+  const DisplayAdapter* adapter = GetPluginManagerHooks()->displayAdapter();
   if (adapter && adapter->adapterMainLoop)
     return adapter->adapterMainLoop(L, runMainChunk, L, 0, 0);
   return runMainChunk(L, nullptr);
@@ -248,9 +248,9 @@ int PlayerMain(int argc, char** argv) {
   StrCopyBounded(programDirectory, sizeof programDirectory, context->programPath);
   *FindFilePart(programDirectory) = '\0';
   if (!error && player.appended)
-    error = LoadPlugins(context->programPath, &player.appendedOffset, 1);
+    error = LoadPlayerPluginPack(context->programPath, &player.appendedOffset, 1);
   if (!error && !player.appended) error = readStartHeader(context, record);
-  if (!error) error = LoadPluginsAndFormats(L, programDirectory, player.appended, player.skipList);
+  if (!error) error = LoadPlayerPlugins(L, programDirectory, player.appended, player.skipList);
   if (!error) error = ReadAppletHeader(L, context, record);
   if (!error) error = LoadAppletScript(L, context, record, context->targetBits);
   if (!error && GetAppIconHooks()->loadAppletIcon)

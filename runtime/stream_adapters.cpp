@@ -132,7 +132,8 @@ int OpenWithFileAdapters(StreamHandle* stream, const char* name, uint32_t mode,
     passed = latin1;
   }
   OpenTry t{stream, passed, adapterMode(mode), tags};
-  int taken = VisitFileAdapters(PLUGINCAPS_FILEADAPTER, loaders, chunk || memory, tryOpen, &t);
+  int taken = GetPluginManagerHooks()->visitFileAdapters(PLUGINCAPS_FILEADAPTER, loaders,
+                                                         chunk || memory, tryOpen, &t);
   FreeMemory(latin1);
   return taken;
 }
@@ -140,9 +141,10 @@ int OpenWithFileAdapters(StreamHandle* stream, const char* name, uint32_t mode,
 int LockWithAdapters(LockHandle* lock, const char* path, uint32_t mode, const char* loaders) {
   LockTry t{lock, static_cast<int32_t>(mode ? mode : LOCK_MODE_ADAPTER_READ)};
   if ((mode & LOCK_DIRECTORY) && !IsChunkName(path) &&
-      VisitFileAdapters(PLUGINCAPS_DIRADAPTER, loaders, 0, tryOpenDir, &t))
+      GetPluginManagerHooks()->visitFileAdapters(PLUGINCAPS_DIRADAPTER, loaders, 0, tryOpenDir, &t))
     return 1;
-  return VisitFileAdapters(PLUGINCAPS_FILEADAPTER, loaders, 0, tryStat, &t);
+  return GetPluginManagerHooks()->visitFileAdapters(PLUGINCAPS_FILEADAPTER, loaders, 0, tryStat,
+                                                    &t);
 }
 
 int StatWithFileAdapters(const char* path, FileInfo* info) {
@@ -152,7 +154,8 @@ int StatWithFileAdapters(const char* path, FileInfo* info) {
   int found = 0;
   if (StrCopyBounded(lock->path, sizeof lock->path, path)) {
     LockTry t{lock, LOCK_MODE_ADAPTER_READ};
-    found = VisitFileAdapters(PLUGINCAPS_FILEADAPTER, nullptr, 0, tryStat, &t);
+    found =
+        GetPluginManagerHooks()->visitFileAdapters(PLUGINCAPS_FILEADAPTER, nullptr, 0, tryStat, &t);
     if (found) {
       *info = lock->adapterInfo;
       info->path = nullptr;

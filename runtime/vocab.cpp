@@ -77,7 +77,7 @@ struct LibraryCalls {
 
 template <typename F>
 F entryOf(PluginBase* base, const char* name) {
-  return reinterpret_cast<F>(GetPluginEntry(base, name));
+  return reinterpret_cast<F>(GetPluginManagerHooks()->pluginEntry(base, name));
 }
 
 // Calls cb for each of the plug-in's libraries, made current first.
@@ -205,8 +205,9 @@ ErrorCode ExportDirectives(StreamHandle* file) {
 ErrorCode DumpPluginInfo(StreamHandle* file, int withHelp) {
   constexpr size_t size = PLUGIN_INFO_LINE_SIZE;
   char line[size];
-  for (const PluginEntry* entry = GetPluginList(); entry != nullptr; entry = entry->next) {
-    PluginBase* base = entry->handle != nullptr ? GetPluginBase(entry->handle) : nullptr;
+  const PluginManagerHooks* plugins = GetPluginManagerHooks();
+  for (const PluginEntry* entry = plugins->pluginList(); entry != nullptr; entry = entry->next) {
+    PluginBase* base = entry->handle != nullptr ? plugins->pluginBase(entry->handle) : nullptr;
     if (base == nullptr) continue;  // known but not loaded
     if (ErrorCode error = writeLine(file, "::plugin", size)) return error;
     std::snprintf(line, sizeof line, "%d.%d", static_cast<int>(base->version),
