@@ -377,6 +377,7 @@ struct qmLayer {
   // transform, which renders of the layer make again in their place.
   LayerImageState* heldDisplay;
   DisplayTransform heldTransform;
+  int32_t heldChanges;  // counts the layer's new pictures while held
 };
 
 // How display/ reaches a kind of layer that a higher library draws: each

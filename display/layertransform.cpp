@@ -185,7 +185,10 @@ ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRec
     layer->heldTransform = layer->transform;
     layer->display = standIn;
     layer->transform = standInTransform;
-    if (e == ERR_NONE) BroadcastAsyncDrawEvent(ADEVENT_CHANGED, reinterpret_cast<intptr_t>(layer));
+    if (e == ERR_NONE) {
+      layer->heldChanges++;
+      BroadcastAsyncDrawEvent(ADEVENT_CHANGED, reinterpret_cast<intptr_t>(layer));
+    }
     return e;
   }
   DisplayTransform t = layer->transform;

@@ -105,8 +105,10 @@ void RenewVideoLayer(VmState* L, DisplayRecord* d, qmLayer* layer) {
     RenderLayerImage(L, layer, RENDER_TRANSFORM, d);
   else if (shown != layer->base)
     RenderLayerImage(L, layer, RENDER_DISPLAYSCALE | RENDER_TRANSFORM, d);
-  else if (layer->heldDisplay)
+  else if (layer->heldDisplay) {
+    layer->heldChanges++;
     BroadcastAsyncDrawEvent(ADEVENT_CHANGED, reinterpret_cast<intptr_t>(layer));
+  }
   if (L && d && d->state == DISPSTATE_OPEN && d->bgpic == pic) RefreshLayerArea(L, layer, 0);
   SetCurrentDisplay(savedDisplay);
   SetCurrentBGPic(savedPicture);

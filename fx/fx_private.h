@@ -117,7 +117,8 @@ struct FXState {
   LayerImageState* savedState;  // layer mode: the layer's displayed state
   int32_t clearScreen;          // ClearScreen: paint the current picture
   uint32_t clearColour;
-  int32_t emuRedrawn;  // the last RedrawFXBackground drew the emulated picture again
+  int32_t emuRedrawn;    // the last RedrawFXBackground drew the emulated picture again
+  int32_t layerChanges;  // the layer's count of new pictures that the frames follow
 };
 
 // ---- Effect sets ----

@@ -123,6 +123,7 @@ void attachFXState(FXState* s, LayerImageState* fxState) {
   // renders them again while frames run.
   layer->heldDisplay = shown;
   layer->heldTransform = layer->transform;
+  s->layerChanges = layer->heldChanges;
   CopyDefaultTransform(&layer->transform);
   FreeFXLayerCaches(layer);
 }
@@ -866,6 +867,12 @@ ErrorCode runSynchronous(FXState* s, DisplayRecord* d, bool* completed) {
         undoForRestart(s);
         return ERR_NONE;
       }
+    }
+    // The layer got a new picture between frames (a handler ran, a video
+    // frame came): the frames go on with it, as an async run's would.
+    if (s->layerMode && s->layerPrepared && s->layer->heldChanges != s->layerChanges) {
+      ErrorCode e = rebuildFXLayer(s);
+      if (lostFXLayer(s)) return e;
     }
     int32_t done = 0;
     if (ErrorCode e = s->render(s, &done)) return e;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "fx/fx.h"
@@ -626,10 +627,10 @@ TEST_F(VideoLayers, AScaledVideoLayerPlaysItsFrames) {
   EXPECT_EQ(last, 9);
 }
 
-// A scaled video layer shown with an async transition: a frame that
-// arrives while the transition runs (a paused seek) is drawn through the
-// layer's scale into the layer's own images, and the transition goes on
-// with it; the layer ends showing it.
+// A scaled video layer shown with a transition, async or synchronous in
+// layer mode: a frame that arrives while the transition runs (a paused
+// seek) is drawn through the layer's scale into the layer's own images, and
+// the transition goes on with it; the layer ends showing it.
 TEST_F(VideoLayers, ATransitionOfAVideoLayerTakesTheFramesThatArrive) {
   VmPushValue(L, VM_GLOBALS_INDEX);
   ASSERT_EQ(OpenTransitionFXLibrary(L), ERR_NONE);
@@ -680,6 +681,56 @@ TEST_F(VideoLayers, ATransitionOfAVideoLayerTakesTheFramesThatArrive) {
   ASSERT_TRUE(finished);
   for (int32_t row : {0, f.height / 2, f.height - 1}) EXPECT_EQ(shownRow(row), 6) << row;
   EXPECT_EQ(stats(1).state, 2);
+
+  // The same synchronously: the frame comes between two frames of the run
+  // (the poll between them applies it), and the next frame shows it.
+  ASSERT_EQ(CallWith("SeekLayer", {1, 0}), ERR_NONE);
+  end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (shownRow(0) != 0 && std::chrono::steady_clock::now() < end) pollFor(10);
+  ASSERT_EQ(shownRow(0), 0);
+  ASSERT_EQ(CallWith("HideLayer", {1}), ERR_NONE);
+  auto setHook = plugintest::ModuleSymbol<void (*)(void (*)(void*), void*)>(
+      root + "/Plugins/testdisplay.qmp", "TestDisplaySetVWaitHook");
+  ASSERT_NE(setHook, nullptr);
+  struct Unhook {
+    void (*set)(void (*)(void*), void*);
+    ~Unhook() { set(nullptr, nullptr); }
+  } unhook{setHook};
+  struct Run {
+    int32_t frames = 0;
+    int afterSeek = -1;
+    std::function<void()> seek;
+    std::function<int()> rowZero;
+  } run;
+  run.seek = [&]() {
+    EXPECT_EQ(CallWith("SeekLayer", {1, 500}), ERR_NONE);
+    // Waits for the frame as the poll would apply it.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      uint32_t* row = ReadBitmapRectARGB(layer(1)->base->own.bitmap, 0, 0, f.width, 1, 0);
+      bool shown = true;
+      for (int32_t i = 0; i < f.width; i++)
+        shown = shown && (row[i] & 0xFFFFFF) == f.rgb[6][static_cast<size_t>(i)];
+      FreeMemory(row);
+      if (shown || std::chrono::steady_clock::now() > until) break;
+      ApplyPendingDisplayFrames(L);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  run.rowZero = [&]() { return shownRow(0); };
+  setHook(
+      [](void* data) {
+        auto* r = static_cast<Run*>(data);
+        if (++r->frames == 2) r->seek();
+        if (r->frames == 3) r->afterSeek = r->rowZero();
+      },
+      &run);
+  ASSERT_EQ(CallWith("ShowLayerFX",
+                     {1, Value::Table({{"type", 32}, {"speed", 1}, {"forcerealtimelayers", 1}})}),
+            ERR_NONE);
+  EXPECT_GT(run.frames, 3);
+  EXPECT_EQ(run.afterSeek, 6);
+  for (int32_t row : {0, f.height / 2, f.height - 1}) EXPECT_EQ(shownRow(row), 6) << row;
 }
 
 // One frame as a layer, by time and inserted by the layers library;
