@@ -61,23 +61,22 @@ Bool isMapNotifyEvent(Display*, XEvent* event, XPointer argument) {
 }
 
 // Waits until the window is viewable, at most MAP_WAIT_US: a window manager
-// that never maps the window must not hang the program.
+// that never maps the window must not hang the program. Each look is one
+// round trip: the attributes' reply comes after every event the server
+// sent before it, so a MapNotify for the map it reports is queued by then.
 void waitWindowMapped(X11DisplayRecord* rec) {
   TimeValue start, now;
   GetSysTime(&start);
   MapPredicateState state{false};
   for (;;) {
+    XWindowAttributes attributes;
+    bool viewable = XGetWindowAttributes(rec->display, rec->window, &attributes) &&
+                    attributes.map_state == IsViewable;
     if (!state.seen) {
       XEvent ignored;
-      XSync(rec->display, False);
       XCheckIfEvent(rec->display, &ignored, isMapNotifyEvent, reinterpret_cast<XPointer>(&state));
     }
-    if (state.seen) {
-      XWindowAttributes attributes;
-      if (XGetWindowAttributes(rec->display, rec->window, &attributes) &&
-          attributes.map_state == IsViewable)
-        return;
-    }
+    if (state.seen && viewable) return;
     GetSysTime(&now);
     SubTime(&now, &start);
     if (static_cast<int64_t>(now.seconds) * 1000000 + now.micros >= MAP_WAIT_US) {
