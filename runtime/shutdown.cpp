@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 #include "runtime/player.h"
 #include "runtime/context_private.h"
@@ -29,7 +28,8 @@ void reportError(ErrorCode code, VmState* L, PlayerRunContext* context) {
   int32_t line = 0;
   GetErrorTextWithPosition(L, code, context->errorText, sizeof context->errorText, &file, &line);
   if (player.debugDevice) {
-    if (GetBitmapAttr(nullptr, 16) == 0) PrintFailed();
+    // Attribute 16 of the bitmap layer is the platform's answer (1 here).
+    if (GetPlatformBitmapAttr(nullptr, 16) == 0) PrintFailed();
     FILE* out = GetDebugDevice();
     if (file)
       std::fprintf(out, "%s:%d: %s\n", file, line, context->errorText);
