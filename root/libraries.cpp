@@ -126,17 +126,19 @@ const PlayerPluginSteps PLUGIN_STEPS = {
 const PlayerComposition COMPOSITION = {openLibraries,    freeLibraries, initContexts, freeContexts,
                                        OpenFirstDisplay, EventPollHook, &PLUGIN_STEPS};
 
-// Installs the composition and the plug-in host (the host API that
-// plug-ins receive and the system's own picture loaders).
+// Installs the composition, the plug-in host (the host API that plug-ins
+// receive and the system's own picture loaders) and the hooks through which
+// lower folders reach higher ones.
 void install() {
   SetPlayerComposition(&COMPOSITION);
   InstallPluginHost();
+  InstallFolderHooks();
 }
 
-// Every program that links this library runs with the composition
-// installed before its main starts (test programs among them); the
-// player's main installs it by name as well, which keeps this file in its
-// static link.
+// Every program that links this library runs with the composition, the
+// plug-in host and the folders' hooks installed before its main starts
+// (test programs among them); the player's main installs them by name as
+// well, which keeps this file in its static link.
 const bool installedAtLoad = (install(), true);
 
 }  // namespace

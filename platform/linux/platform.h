@@ -990,6 +990,16 @@ void FillX11Rect(DisplayRecord* display, int32_t x, int32_t y, int32_t width, in
 void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* display,
                        int32_t dx, int32_t dy, int32_t width, int32_t height);
 
+// ---- What the X11 back end asks of the layers above ----
+// The window side keeps the rectangles of videos out of its drawing. The
+// composition root installs these hooks when the program loads; without
+// them no video is kept out.
+
+// The rectangles (x, y, width, height in display coordinates, at most max)
+// that videos draw straight into the display's window; their count.
+using X11VideoRectsQuery = int32_t (*)(const DisplayRecord* display, int32_t* rects, int32_t max);
+void SetX11VideoRectsQuery(X11VideoRectsQuery query);  // null: no video
+
 // ---- X11 clipboard ----
 // The "CLIPBOARD" selection, owned by the window of the first display that
 // has one: text is offered as UTF-8 ("UTF8_STRING") and images as PNG bytes

@@ -12,6 +12,7 @@
 #include "gfx/gfx.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
+#include "platform/linux/x11hooks_private.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ constexpr int32_t MAX_CLIPPED_VIDEOS = 64;  // videos kept out of one drawing
 // away by exclusive or. Flag 32 or no such video: no clip.
 Region buildVideoClipRegion(DisplayRecord* display, uint32_t flags) {
   int32_t rects[4 * MAX_CLIPPED_VIDEOS];
-  const int32_t count = (flags & 32) ? 0 : GetDisplayVideoRects(display, rects, MAX_CLIPPED_VIDEOS);
+  const int32_t count = (flags & 32) ? 0 : QueryX11VideoRects(display, rects, MAX_CLIPPED_VIDEOS);
   if (count <= 0) return nullptr;
   Region region = XCreateRegion();
   if (!region) return nullptr;
