@@ -53,6 +53,13 @@ void FreeDecodedImage(DecodedImage* image);                         // null is i
 // name as error argument: ERR_WRITEFILE when the file cannot be opened.
 ErrorCode SaveARGBAsPng(const char* fileName, const uint32_t* pixels, int32_t width, int32_t height,
                         int32_t alpha);
+// The clipboard's pictures (the platform's ClipboardImageCodec): a
+// record's bitmap with its mask or alpha channel as PNG bytes (AllocMemory;
+// ERR_BITMAP without a bitmap), and PNG bytes into a record's bitmap and,
+// for a picture with alpha, alpha channel (ERR_LOADPICTURE2 when they do
+// not decode).
+ErrorCode EncodeClipboardPicture(const ClipboardRecord* record, uint8_t** bytes, size_t* length);
+ErrorCode DecodeClipboardPicture(const uint8_t* bytes, size_t length, ClipboardRecord* dest);
 
 // ---- Audio engine ----
 // The fixed table of output channels on which samples, modules, streams

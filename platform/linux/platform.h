@@ -991,9 +991,10 @@ void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayReco
                        int32_t dx, int32_t dy, int32_t width, int32_t height);
 
 // ---- What the X11 back end asks of the layers above ----
-// The window side keeps the rectangles of videos out of its drawing. The
-// composition root installs these hooks when the program loads; without
-// them no video is kept out.
+// The window side keeps the rectangles of videos out of its drawing; the
+// clipboard carries pictures as PNG bytes. The composition root installs
+// these hooks when the program loads; without them no video is kept out,
+// and pictures are neither offered nor read.
 
 // The rectangles (x, y, width, height in display coordinates, at most max)
 // that videos draw straight into the display's window; their count.
@@ -1034,6 +1035,16 @@ ErrorCode ReadClipboardText(VmState* L, int32_t* kind);
 // may run before this returns. ERR_CLIPREAD when the owner gives nothing or
 // stays silent for 5 seconds.
 ErrorCode ReadClipboardData(VmState* L, ClipboardRecord* record, int32_t* kind);
+// How pictures become PNG bytes and back (installed with the hooks above).
+struct ClipboardImageCodec {
+  // The record's picture, with its mask or alpha channel as alpha, as PNG
+  // bytes (AllocMemory).
+  ErrorCode (*encode)(const ClipboardRecord* record, uint8_t** bytes, size_t* length);
+  // PNG bytes into the record's picture fields.
+  ErrorCode (*decode)(const uint8_t* bytes, size_t length, ClipboardRecord* dest);
+};
+// Null: the defaults, which refuse (ERR_UNSUPPORTEDFEAT, ERR_LOADPICTURE2).
+void SetClipboardImageCodec(const ClipboardImageCodec* codec);
 
 // ---- Entry point and system glue ----
 // The process entry (main.cpp) and the small platform services that the

@@ -7,18 +7,16 @@
 // state lives in the window's X11 record from the request until the result
 // is set; an offer is answered only for "TARGETS" and its own type, and
 // every other request is refused with property None, as ICCCM asks.
-#include <cstdio>
 #include <cstring>
 #include <sys/select.h>
 
 #include <X11/Xatom.h>
 
-#include "gfx/gfx.h"
-#include "media/media.h"
 #include "platform/linux/eventhooks_private.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
+#include "platform/linux/x11hooks_private.h"
 #include "runtime/runtime.h"
 
 // One offer sent piecewise to a requestor: each deletion of the property
@@ -93,99 +91,11 @@ ErrorCode takeSelection(X11DisplayRecord* r) {
   return ERR_NONE;
 }
 
-// The offered picture: its pixels (with the mask or alpha channel as
-// alpha) written as a PNG into a temporary file and read back whole.
-ErrorCode encodePicture(const ClipboardRecord* record, uint8_t** bytes, size_t* length) {
-  if (!record->bitmap || record->width < 1 || record->height < 1) return ERR_BITMAP;
-  OwnedMemory<> pixels(ReadBitmapRectARGBMasked(record->bitmap, 0, 0, record->width, record->height,
-                                                record->mask, record->alpha, -1, 1, 0));
-  if (!pixels) return ERR_MEM;
-  char name[NATIVE_PATH_MAX];
-  if (!CreateTempFile(name, sizeof name)) {
-    SetErrorArgString(name);
-    return ERR_WRITEFILE;
-  }
-  int32_t alpha = record->mask || record->alpha ? 1 : 0;
-  ErrorCode error = SaveARGBAsPng(name, static_cast<const uint32_t*>(pixels.get()), record->width,
-                                  record->height, alpha);
-  if (error == ERR_NONE) {
-    std::FILE* f = std::fopen(name, "rb");
-    error = ERR_READFILE;
-    if (f && std::fseek(f, 0, SEEK_END) == 0) {
-      long size = std::ftell(f);
-      if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
-        OwnedMemory<> data(AllocMemory(static_cast<size_t>(size), 0));
-        if (!data) {
-          error = ERR_MEM;
-        } else if (std::fread(data.get(), 1, static_cast<size_t>(size), f) ==
-                   static_cast<size_t>(size)) {
-          *bytes = static_cast<uint8_t*>(data.release());
-          *length = static_cast<size_t>(size);
-          error = ERR_NONE;
-        }
-      }
-    }
-    if (f) std::fclose(f);
-    if (error == ERR_READFILE) SetErrorArgString(name);
-  }
-  std::remove(name);
-  return error;
-}
-
-// PNG bytes into the record: a pixel bitmap without mask and, for a
-// picture with alpha, an alpha channel.
-ErrorCode decodePicture(const uint8_t* bytes, size_t length, ClipboardRecord* dest) {
-  char name[NATIVE_PATH_MAX];
-  if (!CreateTempFile(name, sizeof name)) {
-    SetErrorArgString(name);
-    return ERR_WRITEFILE;
-  }
-  std::FILE* f = std::fopen(name, "wb");
-  if (!f) {
-    std::remove(name);
-    SetErrorArgString(name);
-    return ERR_WRITEFILE;
-  }
-  bool written = std::fwrite(bytes, 1, length, f) == length;
-  if (std::fclose(f) != 0) written = false;
-  if (!written) {
-    std::remove(name);
-    return ERR_WRITE;
-  }
-  DecodedImage* image = nullptr;
-  int32_t width = 0, height = 0, hasAlpha = 0;
-  ErrorCode error = LoadImageFile(name, nullptr, nullptr, nullptr, -1, 0, &image, nullptr, nullptr,
-                                  &width, &height, &hasAlpha, nullptr, nullptr);
-  if (error != ERR_NONE || !image) {
-    FreeDecodedImage(image);
-    std::remove(name);
-    SetErrorArgString(name);
-    return ERR_LOADPICTURE2;
-  }
-  std::remove(name);
-  BitmapHandle *bitmap = nullptr, *alpha = nullptr;
-  error = CreateBitmapFromRGB(GetDecodedImagePixels(image), -1, width, height, width, 0,
-                              hasAlpha ? 8u : 0u, nullptr, &bitmap, nullptr,
-                              hasAlpha ? &alpha : nullptr);
-  FreeDecodedImage(image);
-  if (error != ERR_NONE) return error;
-  if (hasAlpha && !alpha) {
-    FreeBitmap(bitmap);
-    return ERR_ALLOCALPHA;
-  }
-  dest->bitmap = bitmap;
-  dest->alpha = alpha;
-  dest->mask = nullptr;
-  dest->width = width;
-  dest->height = height;
-  return ERR_NONE;
-}
-
 // The data of the chosen target into the destination.
 ErrorCode processData(X11DisplayRecord* r, const uint8_t* data, size_t length) {
   auto* dest = static_cast<ClipboardRecord*>(r->clipDestination);
   if (!dest) return ERR_NONE;
-  if (r->clipTarget == r->imagePng) return decodePicture(data, length, dest);
+  if (r->clipTarget == r->imagePng) return ClipboardImages().decode(data, length, dest);
   OwnedMemory<> copy(AllocMemory(length + 1, 0));
   if (!copy) return ERR_MEM;
   std::memcpy(copy.get(), data, length);
@@ -533,7 +443,7 @@ ErrorCode PutClipboardData(int32_t kind, const ClipboardRecord* record) {
     bytes = reinterpret_cast<uint8_t*>(utf8);
   } else if (kind == CLIPBOARD_KIND_IMAGE) {
     if (!record) return ERR_BITMAP;
-    ErrorCode error = encodePicture(record, &bytes, &length);
+    ErrorCode error = ClipboardImages().encode(record, &bytes, &length);
     if (error != ERR_NONE) return error;
   } else {
     return ERR_NONE;

@@ -5,9 +5,14 @@
 
 namespace {
 
+ErrorCode noEncode(const ClipboardRecord*, uint8_t**, size_t*) { return ERR_UNSUPPORTEDFEAT; }
+ErrorCode noDecode(const uint8_t*, size_t, ClipboardRecord*) { return ERR_LOADPICTURE2; }
+constexpr ClipboardImageCodec DEFAULT_CODEC = {noEncode, noDecode};
+
 // Installed once when the program loads, never part of a run's state, so
 // the platform's context record does not hold them.
 X11VideoRectsQuery videoRects = nullptr;
+const ClipboardImageCodec* imageCodec = nullptr;
 
 }  // namespace
 
@@ -15,3 +20,6 @@ void SetX11VideoRectsQuery(X11VideoRectsQuery query) { videoRects = query; }
 int32_t QueryX11VideoRects(const DisplayRecord* display, int32_t* rects, int32_t max) {
   return videoRects ? videoRects(display, rects, max) : 0;
 }
+
+void SetClipboardImageCodec(const ClipboardImageCodec* codec) { imageCodec = codec; }
+const ClipboardImageCodec& ClipboardImages() { return imageCodec ? *imageCodec : DEFAULT_CODEC; }

@@ -9,3 +9,5 @@
 
 // The video rectangles of the display (0 when no query is installed).
 int32_t QueryX11VideoRects(const DisplayRecord* display, int32_t* rects, int32_t max);
+// The installed picture codec, or the refusing defaults.
+const ClipboardImageCodec& ClipboardImages();

@@ -21,6 +21,7 @@
 #include "gfx/gfx.h"
 #include "media/media.h"
 #include "platform/linux/platform.h"
+#include "root/root.h"
 #include "runtime/runtime.h"
 #include "runtime/runtime_private.h"
 #include "tests/display/display_fixture.h"
@@ -380,6 +381,25 @@ TEST_F(ClipboardTest, OfferedMaskedPictureIsAValidPngWithClearPixelsTransparent)
   EXPECT_EQ(b[15], 0x00);  // the key colour's pixel is clear
   FreeBitmap(bitmap);
   FreeBitMask(mask);
+}
+
+// Without the picture codec of the layers above, a picture offer is
+// refused and no picture is offered in its place.
+TEST_F(ClipboardTest, WithoutThePictureCodecAPictureOfferIsRefused) {
+  OpenWindow();
+  uint32_t pixels[4] = {0xff0000, 0x00ff00, 0x0000ff, 0xffffff};
+  BitmapHandle* bitmap = nullptr;
+  ASSERT_EQ(CreateBitmapFromRGB(pixels, -1, 2, 2, 2, 0, 0, nullptr, &bitmap, nullptr, nullptr),
+            ERR_NONE);
+  struct Restore {
+    ~Restore() { InstallFolderHooks(); }
+  } restore;
+  SetClipboardImageCodec(nullptr);
+  ClipboardRecord r = {nullptr, 2, 2, bitmap, nullptr, nullptr};
+  EXPECT_EQ(PutClipboardData(CLIPBOARD_KIND_IMAGE, &r), ERR_UNSUPPORTEDFEAT);
+  std::string targets = RunPumping({"xclip", "-selection", "clipboard", "-o", "-t", "TARGETS"});
+  EXPECT_EQ(targets.find("image/png"), std::string::npos);
+  FreeBitmap(bitmap);
 }
 
 TEST_F(ClipboardTest, DroppedUrisReachOnDropFileAndTheSourceHearsTheEnd) {
