@@ -57,18 +57,8 @@ struct BitmapHandle {
   uint32_t adapterMade;  // made by an adapter that owns all bitmaps
 };
 
-struct BitmapLock {
-  uint8_t* address;
-  uintptr_t token;  // non-zero while the lock holds
-  uint32_t pixelFormat;
-  int32_t bytesPerPixel;
-  int32_t rowLength;  // pixels for pixel bitmaps, bytes for alpha and masks
-  int32_t width, height;
-  uint32_t software;  // an alpha channel or mask locked in software
-  // An adapter's lock: its backing and its own token for UnLockBitMap.
-  void* adapterBacking;
-  uintptr_t adapterToken;
-};
+// BitmapLock, the record a lock fills, is declared with the platform's
+// services (platform.h), whose window side locks bitmaps too.
 
 // Format of new software pixel bitmaps: 10 unless overridden (the X11 back
 // end sets the visual's format). -1 clears the override.

@@ -1,22 +1,32 @@
 // The hooks through which lower folders reach the folders above them,
 // filled here from the higher folders' services and installed once when
 // the program loads (and again by the player's main): the X11 back
-// end's video rectangles and clipboard pictures.
+// end's bitmaps, video rectangles and clipboard pictures.
 //
 // Invariant: the tables are constant and live as long as the program; no
 // run's state refers to them, so nothing frees or resets them.
 #include "display/display.h"
+#include "gfx/gfx.h"
 #include "media/media.h"
 #include "platform/linux/platform.h"
 #include "root/root.h"
 
 namespace {
 
+BitmapHandle* allocPixelBitmap(int32_t width, int32_t height) {
+  return AllocBitmap(width, height, 0, nullptr);
+}
+void takeScreenFormat(int32_t format) { SetSoftBitmapFormatOverride(format); }
+
+const X11BitmapHooks X11_BITMAPS = {allocPixelBitmap, FreeBitmap,      CloneAlphaChannel,
+                                    FreeAlphaChannel, LockBitmap,      UnlockBitmap,
+                                    ColorToPixel,     takeScreenFormat};
 const ClipboardImageCodec CLIPBOARD_PICTURES = {EncodeClipboardPicture, DecodeClipboardPicture};
 
 }  // namespace
 
 void InstallFolderHooks() {
+  SetX11BitmapHooks(&X11_BITMAPS);
   SetX11VideoRectsQuery(GetDisplayVideoRects);
   SetClipboardImageCodec(&CLIPBOARD_PICTURES);
 }

@@ -12,7 +12,6 @@
 
 #include "display/display.h"
 #include "engine/engine.h"
-#include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
 #include "platform/linux/files_private.h"
@@ -78,8 +77,7 @@ intptr_t GetPlatformBitmapAttr(const void* displayOrBitmap, int32_t code) {
     default:
       break;
   }
-  if (!displayOrBitmap) return 0;
-  return GetSoftBitmapAttr(static_cast<const BitmapHandle*>(displayOrBitmap), code);
+  return 0;
 }
 
 int GetSystemDirectory(int32_t id, char* buffer, size_t size) {

@@ -991,11 +991,43 @@ void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayReco
                        int32_t dx, int32_t dy, int32_t width, int32_t height);
 
 // ---- What the X11 back end asks of the layers above ----
-// The window side keeps the rectangles of videos out of its drawing; the
-// clipboard carries pictures as PNG bytes. The composition root installs
-// these hooks when the program loads; without them no video is kept out,
-// and pictures are neither offered nor read.
+// The window side draws, grabs and shapes with the bitmap layer's bitmaps
+// and keeps the rectangles of videos out of its drawing; the clipboard
+// carries pictures as PNG bytes. The composition root installs these hooks
+// when the program loads. Without them no bitmap is made or locked (puts
+// and grabs do nothing), colours are handed over as 0xRRGGBB pixel values,
+// no video is kept out, and pictures are neither offered nor read.
 
+// A locked bitmap's memory, as the bitmap layer's lock fills it.
+struct BitmapLock {
+  uint8_t* address;
+  uintptr_t token;  // non-zero while the lock holds
+  uint32_t pixelFormat;
+  int32_t bytesPerPixel;
+  int32_t rowLength;  // pixels for pixel bitmaps, bytes for alpha and masks
+  int32_t width, height;
+  uint32_t software;  // an alpha channel or mask locked in software
+  // An adapter's lock: its backing and its own token for UnLockBitMap.
+  void* adapterBacking;
+  uintptr_t adapterToken;
+};
+struct X11BitmapHooks {
+  // A pixel bitmap in the format of new software bitmaps; null when refused.
+  BitmapHandle* (*alloc)(int32_t width, int32_t height);
+  void (*free)(BitmapHandle* bitmap);  // null is ignored
+  // A copy of an alpha channel cut or padded to width x height.
+  BitmapHandle* (*cloneAlpha)(const BitmapHandle* alpha, int32_t width, int32_t height);
+  void (*freeAlpha)(BitmapHandle* alpha);  // null is ignored
+  // Flags: 1 read-only. The token, 0 when the lock fails.
+  uintptr_t (*lock)(void* bitmap, uint32_t flags, BitmapLock* lock);
+  void (*unlock)(BitmapLock* lock);
+  // A 0xAARRGGBB colour as a pixel value of the format.
+  uint32_t (*colourToPixel)(uint32_t colour, uint32_t format, int keepAlpha);
+  // The screen's format, learnt from the first connection: new software
+  // bitmaps take it.
+  void (*screenFormat)(int32_t format);
+};
+void SetX11BitmapHooks(const X11BitmapHooks* hooks);  // null: the defaults
 // The rectangles (x, y, width, height in display coordinates, at most max)
 // that videos draw straight into the display's window; their count.
 using X11VideoRectsQuery = int32_t (*)(const DisplayRecord* display, int32_t* rects, int32_t max);
@@ -1073,8 +1105,9 @@ ErrorCode NativeSendMessage(char* message);
 ErrorCode RunPlatformMainLoop(VmState* L);
 // The platform's answers to the bitmap attribute codes that the bitmap
 // layer passes on: 5 depth 32, 6 and 7 the pointer in the window of the
-// display record given (0 without one), 8 to 10 the quit switches, 11 and 12 16, 16 1, 17 0; other codes give 0 for a
-// null argument, else the software bitmap's attribute.
+// display record given (0 without one), 8 to 10 the quit switches, 11 and
+// 12 16, 16 1, 17 0; other codes give 0 (the bitmap layer answers those of
+// a bitmap itself).
 intptr_t GetPlatformBitmapAttr(const void* displayOrBitmap, int32_t code);
 
 // ---- Socket back end ----------------------------------------------------------------

@@ -21,13 +21,13 @@
 #include <unistd.h>
 
 #include "platform/linux/dynlib.h"
-#include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/joystick_private.h"
 #include "platform/linux/thread_private.h"
 #include "platform/linux/x11calls_private.h"
+#include "platform/linux/x11hooks_private.h"
 #include "platform/linux/eventhooks_private.h"
 #include "platform/linux/desktop_private.h"
 #include "platform/linux/requester_private.h"
@@ -529,7 +529,7 @@ int32_t QueryNativePixelFormat(const char* serverName) {
   int32_t format = 10;
   if (GetX11Connection(serverName, &c) == ERR_NONE && c->pixelFormat >= 0) format = c->pixelFormat;
   if (fixedPixelFormat < 0) fixedPixelFormat = format;
-  SetSoftBitmapFormatOverride(format);
+  X11Bitmaps().screenFormat(format);
   return format;
 }
 

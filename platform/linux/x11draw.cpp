@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "display/display.h"
-#include "gfx/gfx.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
 #include "platform/linux/x11hooks_private.h"
@@ -23,8 +22,9 @@ bool drawable(const DisplayRecord* display) {
 
 void setDrawColor(X11DisplayRecord* rec, uint32_t colour) {
   int32_t format = rec->connection->pixelFormat;
-  unsigned long pixel =
-      format == 10 ? (colour & 0xffffff) : ColorToPixel(colour, static_cast<uint32_t>(format), 0);
+  unsigned long pixel = format == 10
+                            ? (colour & 0xffffff)
+                            : X11Bitmaps().colourToPixel(colour, static_cast<uint32_t>(format), 0);
   XSetForeground(rec->display, rec->gc, pixel);
 }
 
@@ -108,13 +108,14 @@ void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayReco
   if (!drawable(display) || width <= 0 || height <= 0) return;
   X11DisplayRecord* rec = display->x11;
   if (rec->moveDrag || rec->sizeDrag) return;
+  const X11BitmapHooks& bitmaps = X11Bitmaps();
   BitmapLock lock;
-  if (!LockBitmap(bitmap, 1, &lock)) return;
+  if (!bitmaps.lock(bitmap, 1, &lock)) return;
   // Only the part of the rectangle that lies inside the bitmap is put.
   int32_t w = std::min(width, lock.width - sx), h = std::min(height, lock.height - sy);
   if (sx < 0 || sy < 0 || w <= 0 || h <= 0 ||
       (lock.bytesPerPixel != 2 && lock.bytesPerPixel != 4)) {
-    UnlockBitmap(&lock);
+    bitmaps.unlock(&lock);
     return;
   }
   dx += display->marginLeft;
@@ -128,13 +129,13 @@ void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayReco
   int pad = depth == 24 ? 32 : depth;
   bool transparent = premultiplied && windowAlpha && lock.bytesPerPixel == 4;
   if (transparent) {
-    if (!LockBitmap(premultiplied, 0, &window)) {
-      UnlockBitmap(&lock);
+    if (!bitmaps.lock(premultiplied, 0, &window)) {
+      bitmaps.unlock(&lock);
       return;
     }
-    if (!LockBitmap(windowAlpha, 1, &alphaLock)) {
-      UnlockBitmap(&window);
-      UnlockBitmap(&lock);
+    if (!bitmaps.lock(windowAlpha, 1, &alphaLock)) {
+      bitmaps.unlock(&window);
+      bitmaps.unlock(&lock);
       return;
     }
     // The premultiplied pixels go to the destination position of the
@@ -161,10 +162,10 @@ void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayReco
         }
       }
     }
-    UnlockBitmap(&alphaLock);
-    UnlockBitmap(&window);
-    UnlockBitmap(&lock);
-    if (!LockBitmap(premultiplied, 1, &lock)) return;
+    bitmaps.unlock(&alphaLock);
+    bitmaps.unlock(&window);
+    bitmaps.unlock(&lock);
+    if (!bitmaps.lock(premultiplied, 1, &lock)) return;
     data = reinterpret_cast<char*>(lock.address);
     imageWidth = lock.width;
     imageHeight = lock.height;
@@ -186,5 +187,5 @@ void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayReco
     image->data = nullptr;  // the pixels belong to the bitmap
     XDestroyImage(image);
   }
-  UnlockBitmap(&lock);
+  bitmaps.unlock(&lock);
 }

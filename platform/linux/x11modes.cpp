@@ -11,11 +11,11 @@
 #include <cstdlib>
 
 #include "display/display.h"
-#include "gfx/gfx.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
+#include "platform/linux/x11hooks_private.h"
 #include "platform/linux/eventhooks_private.h"
 #include "platform/linux/desktop_private.h"
 
@@ -303,10 +303,11 @@ BitmapHandle* GrabX11ScreenPixels(DisplayRecord* display, int32_t x, int32_t y, 
     if (image) XDestroyImage(image);
     return nullptr;
   }
-  BitmapHandle* bitmap = AllocBitmap(width, height, 0, nullptr);
+  const X11BitmapHooks& bitmaps = X11Bitmaps();
+  BitmapHandle* bitmap = bitmaps.alloc(width, height);
   BitmapLock lock;
-  if (!bitmap || !LockBitmap(bitmap, 0, &lock)) {
-    FreeBitmap(bitmap);
+  if (!bitmap || !bitmaps.lock(bitmap, 0, &lock)) {
+    bitmaps.free(bitmap);
     XDestroyImage(image);
     return nullptr;
   }
@@ -321,12 +322,12 @@ BitmapHandle* GrabX11ScreenPixels(DisplayRecord* display, int32_t x, int32_t y, 
       for (int32_t i = 0; i < width; i++) {
         uint32_t p;
         std::memcpy(&p, src + i * 4, 4);
-        if (lock.pixelFormat != 10) p = ColorToPixel(p & 0xffffff, lock.pixelFormat, 0);
+        if (lock.pixelFormat != 10) p = bitmaps.colourToPixel(p & 0xffffff, lock.pixelFormat, 0);
         std::memcpy(dst + i * 4, &p, 4);
       }
     }
   }
-  UnlockBitmap(&lock);
+  bitmaps.unlock(&lock);
   XDestroyImage(image);
   return bitmap;
 }

@@ -15,10 +15,10 @@
 #include <unistd.h>
 
 #include "display/display.h"
-#include "gfx/gfx.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
+#include "platform/linux/x11hooks_private.h"
 #include "platform/linux/desktop_private.h"
 
 struct X11PointerNode {
@@ -130,17 +130,18 @@ std::vector<XRectangle> shapeRectangles(const BitmapLock& lock, bool isAlpha, in
 
 ErrorCode buildShape(X11DisplayRecord* rec, BitmapHandle* source, bool isAlpha, int32_t width,
                      int32_t height) {
+  const X11BitmapHooks& bitmaps = X11Bitmaps();
   BitmapLock lock;
-  if (!LockBitmap(source, 1, &lock)) return ERR_MEM;
+  if (!bitmaps.lock(source, 1, &lock)) return ERR_MEM;
   int32_t w = std::min(width, lock.width), h = std::min(height, lock.height);
   std::vector<XRectangle> rects;
   try {
     rects = shapeRectangles(lock, isAlpha, w, h);
   } catch (const std::bad_alloc&) {
-    UnlockBitmap(&lock);
+    bitmaps.unlock(&lock);
     return ERR_MEM;
   }
-  UnlockBitmap(&lock);
+  bitmaps.unlock(&lock);
   XserverRegion region =
       Dl_XFixesCreateRegion(rec->display, rects.data(), static_cast<int>(rects.size()));
   if (!region) return ERR_MEM;
@@ -152,8 +153,8 @@ void freeWindowExtras(X11DisplayRecord* rec) {
   if (rec->shapeRegion && rec->display && DesktopLibraryOpen(DESKTOP_XFIXES))
     Dl_XFixesDestroyRegion(rec->display, rec->shapeRegion);
   rec->shapeRegion = 0;
-  FreeAlphaChannel(static_cast<BitmapHandle*>(rec->alphaCopy));
-  FreeBitmap(static_cast<BitmapHandle*>(rec->premultiplied));
+  X11Bitmaps().freeAlpha(static_cast<BitmapHandle*>(rec->alphaCopy));
+  X11Bitmaps().free(static_cast<BitmapHandle*>(rec->premultiplied));
   rec->alphaCopy = rec->premultiplied = nullptr;
 }
 
@@ -264,9 +265,9 @@ ErrorCode prepareShape(X11DisplayRecord* rec, const X11ConnectionRecord* c, Bitm
   if (!DesktopLibraryOpen(DESKTOP_XFIXES) || c->xfixesMajor < 2) return ERR_XFIXES;
   ErrorCode error = buildShape(rec, alpha ? alpha : shapeMask, alpha != nullptr, width, height);
   if (error == ERR_NONE && alpha) {
-    rec->alphaCopy = CloneAlphaChannel(alpha, width, height);
+    rec->alphaCopy = X11Bitmaps().cloneAlpha(alpha, width, height);
     if (!rec->alphaCopy) error = ERR_ALLOCALPHA;
-    rec->premultiplied = error ? nullptr : AllocBitmap(width, height, 0, nullptr);
+    rec->premultiplied = error ? nullptr : X11Bitmaps().alloc(width, height);
     if (!error && !rec->premultiplied) error = ERR_BITMAP;
     rec->alphaWidth = width;
     rec->alphaHeight = height;
