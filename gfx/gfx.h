@@ -704,6 +704,22 @@ struct GraphicsLayerHooks {
 };
 void SetGraphicsLayerHooks(const GraphicsLayerHooks* hooks);
 
+// ---- What the graphics library asks of the folders above ----
+// The graphics library's commands reach picture files through this table,
+// which the composition root installs when the program loads. Without it no
+// picture file is read (ERR_LOADPICTURE2).
+struct DecodedImage;
+struct GfxPictureFileHooks {
+  // Opens and decodes a picture file (the image codecs' LoadImageFile).
+  ErrorCode (*load)(const char* fileName, const char* loader, const char* adapter,
+                    const int32_t* basePalette, int32_t penColour, int32_t maskMode,
+                    DecodedImage** image, uint32_t** palette, int32_t* transparentColour,
+                    int32_t* width, int32_t* height, int32_t* hasAlpha, int32_t* isNative,
+                    int32_t* format);
+  void (*free)(DecodedImage* image);  // null is ignored
+};
+void SetGfxPictureFileHooks(const GfxPictureFileHooks* hooks);  // null: the defaults
+
 // ---- Context record ----
 // The folder's mutable state (scratch tables of the transforms) lives in one
 // record. Init puts it in its start state; Free releases whatever it still

@@ -14,8 +14,8 @@
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
+#include "gfx/hooks_private.h"
 #include "gfx/graphics_private.h"
-#include "media/media.h"
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
@@ -300,10 +300,10 @@ int CmdIsPicture(VmState* L) {
     vector = plugin.isVector;
     transparent = plugin.transparency;
   } else {
-    e = LoadImageFile(file, loader[0] ? loader : nullptr, adapter[0] ? adapter : nullptr, nullptr,
-                      -1, 2, &image, nullptr, &transparent, &width, &height, &alpha, nullptr,
-                      &format);
-    FreeDecodedImage(image);
+    e = PictureFileHooks().load(file, loader[0] ? loader : nullptr, adapter[0] ? adapter : nullptr,
+                                nullptr, -1, 2, &image, nullptr, &transparent, &width, &height,
+                                &alpha, nullptr, &format);
+    PictureFileHooks().free(image);
   }
   if (e == ERR_MEM) VmRaiseError(L, e);
   if (e != ERR_NONE) {

@@ -1,7 +1,8 @@
 // The hooks through which lower folders reach the folders above them,
 // filled here from the higher folders' services and installed once when
 // the program loads (and again by the player's main): the X11 back
-// end's bitmaps, video rectangles and clipboard pictures.
+// end's bitmaps, video rectangles and clipboard pictures, and the graphics
+// library's picture files.
 //
 // Invariant: the tables are constant and live as long as the program; no
 // run's state refers to them, so nothing frees or resets them.
@@ -23,10 +24,13 @@ const X11BitmapHooks X11_BITMAPS = {allocPixelBitmap, FreeBitmap,      CloneAlph
                                     ColorToPixel,     takeScreenFormat};
 const ClipboardImageCodec CLIPBOARD_PICTURES = {EncodeClipboardPicture, DecodeClipboardPicture};
 
+const GfxPictureFileHooks GFX_PICTURE_FILES = {LoadImageFile, FreeDecodedImage};
+
 }  // namespace
 
 void InstallFolderHooks() {
   SetX11BitmapHooks(&X11_BITMAPS);
   SetX11VideoRectsQuery(GetDisplayVideoRects);
   SetClipboardImageCodec(&CLIPBOARD_PICTURES);
+  SetGfxPictureFileHooks(&GFX_PICTURE_FILES);
 }

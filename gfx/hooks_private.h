@@ -1,0 +1,8 @@
+// The graphics library's side of the tables that the folders above install
+// (gfx.h). Each accessor gives the installed table, or the defaults when
+// none is installed.
+#pragma once
+
+#include "gfx/gfx.h"
+
+const GfxPictureFileHooks& PictureFileHooks();
