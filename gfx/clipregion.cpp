@@ -16,6 +16,7 @@
 #include "gfx/bitmap_private.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
+#include "gfx/hooks_private.h"
 #include "gfx/graphics_private.h"
 #include "runtime/runtime.h"
 
@@ -292,7 +293,7 @@ int CmdCreateClipRegion(VmState* L) {
     x = VmCheckInteger(L, 4);
     y = VmCheckInteger(L, 5);
     BrushObject* brush = nullptr;
-    if (ErrorCode e = GetBrushObject(L, brushId, &brush, 0)) return e;
+    if (ErrorCode e = ObjectHooks().brush(L, brushId, &brush, 0)) return e;
     if (!brush->mask) return ERR_NOMASKBRUSH;
     source = brush->mask;
     width = brush->width;

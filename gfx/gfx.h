@@ -705,10 +705,21 @@ struct GraphicsLayerHooks {
 void SetGraphicsLayerHooks(const GraphicsLayerHooks* hooks);
 
 // ---- What the graphics library asks of the folders above ----
-// The graphics library's commands reach picture files through this table,
-// which the composition root installs when the program loads. Without it no
-// picture file is read (ERR_LOADPICTURE2).
+// The graphics library's commands reach brushes, sprites and picture files
+// through these tables, which the composition root installs when the
+// program loads. Without them no brush or sprite is found (ERR_FINDBRUSH,
+// ERR_FINDSPRITE) and no picture file is read (ERR_LOADPICTURE2).
+struct BrushObject;
+struct SpriteObject;
 struct DecodedImage;
+struct GfxObjectHooks {
+  ErrorCode (*brush)(VmState* L, ObjectId id, BrushObject** out, uint32_t flags);
+  ErrorCode (*sprite)(ObjectId id, SpriteObject** out, uint32_t flags);
+  // The frame (from 0) of a sprite: its own, or a linked sprite's.
+  ErrorCode (*spriteFrame)(SpriteObject* sprite, int32_t frame, BitmapHandle** bitmap,
+                           BitmapHandle** mask, BitmapHandle** alpha);
+};
+void SetGfxObjectHooks(const GfxObjectHooks* hooks);  // null: the defaults
 struct GfxPictureFileHooks {
   // Opens and decodes a picture file (the image codecs' LoadImageFile).
   ErrorCode (*load)(const char* fileName, const char* loader, const char* adapter,

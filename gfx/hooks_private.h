@@ -5,4 +5,5 @@
 
 #include "gfx/gfx.h"
 
+const GfxObjectHooks& ObjectHooks();
 const GfxPictureFileHooks& PictureFileHooks();

@@ -14,6 +14,7 @@
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
+#include "gfx/hooks_private.h"
 #include "gfx/graphics_private.h"
 #include "runtime/runtime.h"
 
@@ -97,7 +98,7 @@ struct FreeMemoryDeleter {
 ErrorCode makeBrushImage(VmState* L, PointerRecord* p) {
   ObjectId brushId = GetObjectIdArg(L, 3, nullptr);
   BrushObject* brush = nullptr;
-  if (ErrorCode e = GetBrushObject(L, brushId, &brush, 0)) return e;
+  if (ErrorCode e = ObjectHooks().brush(L, brushId, &brush, 0)) return e;
   if (!brush->bitmap) return ERR_FINDBRUSH;
   p->width = brush->width;
   p->height = brush->height;
@@ -116,10 +117,10 @@ ErrorCode makeSpriteImage(VmState* L, PointerRecord* p) {
   ObjectId spriteId = GetObjectIdArg(L, 3, nullptr);
   int32_t frame = VmOptInteger(L, 4, 1);
   SpriteObject* sprite = nullptr;
-  if (ErrorCode e = GetSpriteObject(spriteId, &sprite, 0)) return e;
+  if (ErrorCode e = ObjectHooks().sprite(spriteId, &sprite, 0)) return e;
   if (frame < 1 || frame > sprite->frameCount) return ERR_ANIMFRAME;
   BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
-  if (ErrorCode e = GetSpriteFrame(sprite, frame - 1, &bitmap, &mask, &alpha)) return e;
+  if (ErrorCode e = ObjectHooks().spriteFrame(sprite, frame - 1, &bitmap, &mask, &alpha)) return e;
   p->width = sprite->width;
   p->height = sprite->height;
   p->hotX = hotSpot(L, 5, p->width);

@@ -2,11 +2,12 @@
 // filled here from the higher folders' services and installed once when
 // the program loads (and again by the player's main): the X11 back
 // end's bitmaps, video rectangles and clipboard pictures, and the graphics
-// library's picture files.
+// library's brushes, sprites and picture files.
 //
 // Invariant: the tables are constant and live as long as the program; no
 // run's state refers to them, so nothing frees or resets them.
 #include "display/display.h"
+#include "draw/draw.h"
 #include "gfx/gfx.h"
 #include "media/media.h"
 #include "platform/linux/platform.h"
@@ -24,6 +25,7 @@ const X11BitmapHooks X11_BITMAPS = {allocPixelBitmap, FreeBitmap,      CloneAlph
                                     ColorToPixel,     takeScreenFormat};
 const ClipboardImageCodec CLIPBOARD_PICTURES = {EncodeClipboardPicture, DecodeClipboardPicture};
 
+const GfxObjectHooks GFX_OBJECTS = {GetBrushObject, GetSpriteObject, GetSpriteFrame};
 const GfxPictureFileHooks GFX_PICTURE_FILES = {LoadImageFile, FreeDecodedImage};
 
 }  // namespace
@@ -32,5 +34,6 @@ void InstallFolderHooks() {
   SetX11BitmapHooks(&X11_BITMAPS);
   SetX11VideoRectsQuery(GetDisplayVideoRects);
   SetClipboardImageCodec(&CLIPBOARD_PICTURES);
+  SetGfxObjectHooks(&GFX_OBJECTS);
   SetGfxPictureFileHooks(&GFX_PICTURE_FILES);
 }
