@@ -11,6 +11,7 @@
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
+#include "gfx/hooks_private.h"
 #include "gfx/graphics_private.h"
 #include "runtime/runtime.h"
 
@@ -24,7 +25,7 @@ intptr_t sendEvent(AsyncDraw* a, int32_t code, intptr_t argument, intptr_t value
 }
 
 bool drawsIntoBGPic() {
-  DisplayRecord* d = GetCurrentDisplay();
+  DisplayRecord* d = DisplayHooks().current();
   return d && d->outputKind == OBJECT_BGPIC;
 }
 
@@ -33,7 +34,7 @@ void refreshDrawnObject(VmState* L, AsyncDraw* a) {
   void* object = nullptr;
   sendEvent(a, ADEVENT_OBJECT, reinterpret_cast<intptr_t>(&object), 0);
   const GraphicsLayerHooks* h = gfxContext.layerHooks;
-  if (object && h && h->refreshObject) h->refreshObject(L, GetCurrentDisplay(), object);
+  if (object && h && h->refreshObject) h->refreshObject(L, DisplayHooks().current(), object);
 }
 
 }  // namespace
@@ -65,7 +66,7 @@ ErrorCode AddAsyncDraw(int32_t kind, AsyncDrawFrameFunc drawFrame, void* second,
   if (!a) return ERR_MEM;
   a->head.type = OBJTYPE_ASYNCDRAW;
   a->head.autoId = a;
-  a->display = GetCurrentDisplay();
+  a->display = DisplayHooks().current();
   a->kind = kind;
   a->drawFrame = drawFrame;
   a->second = second;
@@ -159,7 +160,7 @@ int CmdAsyncDrawFrame(VmState* L) {
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   bool withFrame = VmGetTop(L) >= 2 && VmType(L, 2) != VM_TYPE_NIL;
   int32_t frame = withFrame ? VmCheckInteger(L, 2) : 0;
-  DisplayRecord* d = GetCurrentDisplay();
+  DisplayRecord* d = DisplayHooks().current();
   if (ErrorCode e = CheckOutputIsDisplay(d)) return e;
   AsyncDraw* a = nullptr;
   if (ErrorCode e = FindAsyncDraw(id, &a)) return e;

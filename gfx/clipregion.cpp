@@ -129,7 +129,7 @@ ErrorCode FreeClipRegionById(VmState* L, ObjectId id, int report) {
   if (ErrorCode e = FindClipRegion(id, &r, 0)) return report ? e : ERR_NONE;
   if (gfxContext.activeClip == r) {
     gfxContext.activeClip = nullptr;
-    DisplayRecord* d = GetCurrentDisplay();
+    DisplayRecord* d = DisplayHooks().current();
     int32_t w = 0, h = 0;
     outputSize(d, &w, &h);
     setMargins(d, 0, w - 1);
@@ -179,7 +179,7 @@ ClipRegion* BuildRotatedClipMask(VmState*, ClipRegion* region, double anchorX, d
   double pm[4] = {m[0], m[1], m[2], m[3]};
   if (positionMatrix) std::copy(positionMatrix, positionMatrix + 4, pm);
   double scaleX = 1, scaleY = 1;
-  if (DisplayRecord* d = GetCurrentDisplay()) {
+  if (DisplayRecord* d = DisplayHooks().current()) {
     if (d->scaleX > 0) scaleX = d->scaleX;
     if (d->scaleY > 0) scaleY = d->scaleY;
   }
@@ -303,7 +303,7 @@ int CmdCreateClipRegion(VmState* L) {
   }
   if (!automatic) FreeClipRegionById(L, id, 0);
   int32_t outWidth = 0, outHeight = 0;
-  outputSize(GetOutputDisplay(), &outWidth, &outHeight);
+  outputSize(DisplayHooks().output(), &outWidth, &outHeight);
   x = ResolveXPos(x, width, outWidth, 0);
   y = ResolveYPos(y, height, outHeight, 0);
   if (static_cast<int64_t>(x) + width < 1 || static_cast<int64_t>(y) + height < 1)
@@ -345,7 +345,7 @@ int CmdCreateClipRegion(VmState* L) {
 // SetClipRegion(id): 0 (or -1) clears the active region.
 int CmdSetClipRegion(VmState* L) {
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
-  DisplayRecord* d = GetOutputDisplay();
+  DisplayRecord* d = DisplayHooks().output();
   if (d && (d->outputKind == OUTPUT_MASK || d->outputKind == OUTPUT_ALPHA)) return ERR_WRONGUSAGE;
   int32_t outWidth = 0, outHeight = 0;
   outputSize(d, &outWidth, &outHeight);

@@ -705,13 +705,44 @@ struct GraphicsLayerHooks {
 void SetGraphicsLayerHooks(const GraphicsLayerHooks* hooks);
 
 // ---- What the graphics library asks of the folders above ----
-// The graphics library's commands reach brushes, sprites and picture files
-// through these tables, which the composition root installs when the
-// program loads. Without them no brush or sprite is found (ERR_FINDBRUSH,
-// ERR_FINDSPRITE) and no picture file is read (ERR_LOADPICTURE2).
+// The graphics library's commands reach displays, brushes, sprites and
+// picture files through these tables, which the composition root installs
+// when the program loads. Without them there is no display (no list, no
+// current or output display; nothing is refreshed, waited for or grabbed),
+// pointers stay with the window system unmade, no brush or sprite is found
+// (ERR_FINDBRUSH, ERR_FINDSPRITE) and no picture file is read
+// (ERR_LOADPICTURE2).
+struct BGPic;
 struct BrushObject;
 struct SpriteObject;
 struct DecodedImage;
+struct GfxDisplayHooks {
+  DisplayRecord* (*list)();
+  DisplayRecord* (*current)();
+  DisplayRecord* (*output)();  // the display whose output drawing goes to
+  void (*refresh)(VmState* L, DisplayRecord* display, uint32_t flags);
+  // Whether a plug-in callback of the display asks for refresh brackets.
+  int (*callbacksWantBracket)(const DisplayRecord* display);
+  void (*waitVBlank)(VmState* L, DisplayRecord* display, int32_t frame);
+  ErrorCode (*monitorRect)(DisplayRecord* display, int32_t* x, int32_t* y, int32_t* width,
+                           int32_t* height);
+  // A copy of the screen area as a new bitmap.
+  ErrorCode (*grab)(DisplayRecord* display, int32_t x, int32_t y, int32_t width, int32_t height,
+                    int32_t reserved1, int32_t reserved2, BitmapHandle** bitmap);
+  // The picture's pixels with its layers drawn over them.
+  ErrorCode (*pictureWithLayers)(VmState* L, BGPic* picture, int32_t x, int32_t y, int32_t width,
+                                 int32_t height, BitmapHandle** out, int* owned);
+  // The attribute readers of displays, pictures, intervals and timeouts.
+  ErrorCode (*registerAttributeReaders)();
+  // Window-system pointers from an ARGB image with its hot spot.
+  ErrorCode (*createPointer)(const uint32_t* argb, int32_t width, int32_t height, int32_t hotX,
+                             int32_t hotY, void** out);
+  void (*freePointer)(void* pointer);
+  void (*setPointer)(DisplayRecord* display, void* pointer, int32_t kind);
+  void (*showPointer)(DisplayRecord* display, int visible);
+  void (*movePointer)(DisplayRecord* display, int32_t x, int32_t y);
+};
+void SetGfxDisplayHooks(const GfxDisplayHooks* hooks);  // null: the defaults
 struct GfxObjectHooks {
   ErrorCode (*brush)(VmState* L, ObjectId id, BrushObject** out, uint32_t flags);
   ErrorCode (*sprite)(ObjectId id, SpriteObject** out, uint32_t flags);

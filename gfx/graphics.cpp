@@ -6,6 +6,7 @@
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
+#include "gfx/hooks_private.h"
 #include "gfx/graphics_private.h"
 #include "runtime/runtime.h"
 
@@ -254,7 +255,7 @@ ErrorCode OpenGraphicsLibrary(VmState* L) {
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_ASYNCDRAW, ReadAsyncDrawAttribute)) return e;
   if (ErrorCode e = RegisterObjectList(&gfxContext.pointerList)) return e;
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_POINTER, ReadPointerAttribute)) return e;
-  if (ErrorCode e = RegisterDisplayAttributeReaders()) return e;
+  if (ErrorCode e = DisplayHooks().registerAttributeReaders()) return e;
   if (ErrorCode e = RegisterGraphicsAttrHandlers()) return e;
   return ERR_NONE;
 }

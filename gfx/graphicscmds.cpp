@@ -109,7 +109,7 @@ int CmdMixRGB(VmState* L) {
 // GetPen (pen [, ignored]): the pen of the current output's palette.
 int CmdGetPen(VmState* L) {
   int32_t pen = std::clamp(VmCheckInteger(L, 1), 0, 255);
-  DisplayRecord* d = GetCurrentDisplay();
+  DisplayRecord* d = DisplayHooks().current();
   const uint32_t* palette = nullptr;
   if (d && d->outputKind == OBJECT_DISPLAY && d->bgpic) palette = d->bgpic->palette;
   VmPushNumber(L, palette ? static_cast<double>(palette[pen]) : -1.0);
@@ -216,11 +216,11 @@ ErrorCode checkBracketOutput(const DisplayRecord* d) {
 // composes its scaled picture.
 int CmdBeginRefresh(VmState* L) {
   int force = flagArg(L, 1);
-  DisplayRecord* d = GetCurrentDisplay();
+  DisplayRecord* d = DisplayHooks().current();
   if (!d || VideoRecorderActive()) return 0;
   bool composes = d->autoscale && d->scaleWidth != 0 && d->scaleHeight != 0;
   bool needed =
-      force || composes || d->bracketRequest || DisplayCallbacksWantRefreshBracket(d) != 0;
+      force || composes || d->bracketRequest || DisplayHooks().callbacksWantBracket(d) != 0;
   if (!needed) return 0;
   if (ErrorCode e = checkBracketOutput(d)) VmRaiseError(L, e);
   if (d->collectRefreshes) VmRaiseError(L, ERR_WRONGUSAGE);
@@ -229,10 +229,10 @@ int CmdBeginRefresh(VmState* L) {
 }
 
 int CmdEndRefresh(VmState* L) {
-  DisplayRecord* d = GetCurrentDisplay();
+  DisplayRecord* d = DisplayHooks().current();
   if (!d || !d->collectRefreshes) return 0;
   d->collectRefreshes = 0;
-  RefreshDisplay(L, d, 0);
+  DisplayHooks().refresh(L, d, 0);
   return 0;
 }
 
@@ -386,10 +386,10 @@ void WaitFrameInterval(DisplayRecord* d, int force) {
 }
 
 void WaitDisplayFrame(VmState* L, int32_t frame) {
-  DisplayRecord* d = GetCurrentDisplay();
+  DisplayRecord* d = DisplayHooks().current();
   if (!d) {
     WaitFrameInterval(nullptr, 1);
     return;
   }
-  WaitDisplayVBlank(L, d, frame);
+  DisplayHooks().waitVBlank(L, d, frame);
 }

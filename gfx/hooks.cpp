@@ -1,9 +1,42 @@
 // The tables through which the graphics library reaches the folders above
 // it. Invariant: every entry answers, installed or not; the defaults act as
-// if there were no brush or sprite and no picture codec.
+// if there were no display, no brush or sprite and no picture codec.
 #include "gfx/hooks_private.h"
 
 namespace {
+
+DisplayRecord* noDisplay() { return nullptr; }
+void noRefresh(VmState*, DisplayRecord*, uint32_t) {}
+int noBracket(const DisplayRecord*) { return 0; }
+void noVBlank(VmState*, DisplayRecord*, int32_t) {}
+ErrorCode noMonitor(DisplayRecord*, int32_t*, int32_t*, int32_t*, int32_t*) {
+  return ERR_FINDDISPLAY;
+}
+ErrorCode noGrab(DisplayRecord*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                 BitmapHandle** bitmap) {
+  *bitmap = nullptr;
+  return ERR_FINDDISPLAY;
+}
+ErrorCode noPicture(VmState*, BGPic*, int32_t, int32_t, int32_t, int32_t, BitmapHandle** out,
+                    int* owned) {
+  *out = nullptr;
+  *owned = 0;
+  return ERR_FINDDISPLAY;
+}
+ErrorCode noReaders() { return ERR_NONE; }
+// A pointer that no window system made: nothing to show or free.
+ErrorCode noPointer(const uint32_t*, int32_t, int32_t, int32_t, int32_t, void** out) {
+  *out = nullptr;
+  return ERR_NONE;
+}
+void noFreePointer(void*) {}
+void noSetPointer(DisplayRecord*, void*, int32_t) {}
+void noShowPointer(DisplayRecord*, int) {}
+void noMovePointer(DisplayRecord*, int32_t, int32_t) {}
+constexpr GfxDisplayHooks DEFAULT_DISPLAYS = {
+    noDisplay, noDisplay,     noDisplay,    noRefresh,     noBracket,
+    noVBlank,  noMonitor,     noGrab,       noPicture,     noReaders,
+    noPointer, noFreePointer, noSetPointer, noShowPointer, noMovePointer};
 
 ErrorCode noBrush(VmState*, ObjectId, BrushObject** out, uint32_t) {
   *out = nullptr;
@@ -31,14 +64,17 @@ constexpr GfxPictureFileHooks DEFAULT_PICTURE_FILES = {noLoad, noFreeImage};
 
 // Installed once when the program loads, never part of a run's state, so
 // the folder's context record does not hold them.
+const GfxDisplayHooks* displayHooks = nullptr;
 const GfxObjectHooks* objectHooks = nullptr;
 const GfxPictureFileHooks* pictureFileHooks = nullptr;
 
 }  // namespace
 
+void SetGfxDisplayHooks(const GfxDisplayHooks* hooks) { displayHooks = hooks; }
 void SetGfxObjectHooks(const GfxObjectHooks* hooks) { objectHooks = hooks; }
 void SetGfxPictureFileHooks(const GfxPictureFileHooks* hooks) { pictureFileHooks = hooks; }
 
+const GfxDisplayHooks& DisplayHooks() { return displayHooks ? *displayHooks : DEFAULT_DISPLAYS; }
 const GfxObjectHooks& ObjectHooks() { return objectHooks ? *objectHooks : DEFAULT_OBJECTS; }
 const GfxPictureFileHooks& PictureFileHooks() {
   return pictureFileHooks ? *pictureFileHooks : DEFAULT_PICTURE_FILES;

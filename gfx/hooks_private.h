@@ -1,9 +1,10 @@
 // The graphics library's side of the tables that the folders above install
-// (gfx.h). Each accessor gives the installed table, or the defaults when
-// none is installed.
+// (gfx.h): displays, brushes and sprites, picture files. Each accessor gives
+// the installed table, or the defaults when none is installed.
 #pragma once
 
 #include "gfx/gfx.h"
 
+const GfxDisplayHooks& DisplayHooks();
 const GfxObjectHooks& ObjectHooks();
 const GfxPictureFileHooks& PictureFileHooks();

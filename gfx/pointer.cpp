@@ -40,7 +40,8 @@ PointerRecord* nextPointer(PointerRecord* p) {
 }
 
 bool shownBySomeDisplay(const PointerRecord* p) {
-  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+  for (DisplayRecord* d = DisplayHooks().list(); d;
+       d = reinterpret_cast<DisplayRecord*>(d->head.next))
     if (d->pointer == p) return true;
   return false;
 }
@@ -56,9 +57,10 @@ void unlinkPointer(PointerRecord* p) {
 
 void destroyPointer(VmState* L, PointerRecord* p) {
   unlinkPointer(p);
-  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+  for (DisplayRecord* d = DisplayHooks().list(); d;
+       d = reinterpret_cast<DisplayRecord*>(d->head.next))
     if (d->pointer == p) d->pointer = nullptr;
-  FreeDisplayPointer(p->platform);
+  DisplayHooks().freePointer(p->platform);
   FreeObjectDataList(L, &p->head.data);
   FreeMemory(p);
 }
@@ -108,7 +110,8 @@ ErrorCode makeBrushImage(VmState* L, PointerRecord* p) {
       brush->bitmap, 0, 0, p->width, p->height, brush->mask, brush->alpha, -1, 1, 0));
   if (!argb) return ERR_MEM;
   p->kind = POINTER_IMAGE;
-  return CreateDisplayPointer(argb.get(), p->width, p->height, p->hotX, p->hotY, &p->platform);
+  return DisplayHooks().createPointer(argb.get(), p->width, p->height, p->hotX, p->hotY,
+                                      &p->platform);
 }
 
 // The image of a sprite pointer: a frame (argument 4, from 1) of the
@@ -129,7 +132,8 @@ ErrorCode makeSpriteImage(VmState* L, PointerRecord* p) {
       ReadBitmapRectARGBMasked(bitmap, 0, 0, p->width, p->height, mask, alpha, -1, 1, 0));
   if (!argb) return ERR_MEM;
   p->kind = POINTER_IMAGE;
-  return CreateDisplayPointer(argb.get(), p->width, p->height, p->hotX, p->hotY, &p->platform);
+  return DisplayHooks().createPointer(argb.get(), p->width, p->height, p->hotX, p->hotY,
+                                      &p->platform);
 }
 
 // The size the current output draws at.
@@ -140,7 +144,7 @@ void outputSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
 }
 
 DisplayRecord* currentDisplay(VmState* L) {
-  DisplayRecord* d = GetCurrentDisplay();
+  DisplayRecord* d = DisplayHooks().current();
   if (!d) VmRaiseError(L, ERR_WRONGUSAGE);
   return d;
 }
@@ -164,7 +168,7 @@ int CmdCreatePointer(VmState* L) {
   auto* p = static_cast<PointerRecord*>(AllocMemory(sizeof(PointerRecord), 1));
   if (!p) VmRaiseError(L, ERR_MEM);
   std::unique_ptr<PointerRecord, void (*)(PointerRecord*)> owned(p, [](PointerRecord* r) {
-    FreeDisplayPointer(r->platform);
+    DisplayHooks().freePointer(r->platform);
     FreeMemory(r);
   });
   p->head.type = OBJTYPE_POINTER;
@@ -205,8 +209,8 @@ int CmdSetPointer(VmState* L) {
   d->pointer = p;
   d->pointerHidden = 0;
   if (d->state == DISPSTATE_OPEN) {
-    SetDisplayPointer(d, p->platform, p->kind);
-    ShowDisplayPointer(d, 1);
+    DisplayHooks().setPointer(d, p->platform, p->kind);
+    DisplayHooks().showPointer(d, 1);
   }
   freePendingPointers(L);
   return 0;
@@ -226,14 +230,14 @@ int CmdFreePointer(VmState* L) {
 int CmdShowPointer(VmState* L) {
   DisplayRecord* d = currentDisplay(L);
   d->pointerHidden = 0;
-  if (d->state == DISPSTATE_OPEN) ShowDisplayPointer(d, 1);
+  if (d->state == DISPSTATE_OPEN) DisplayHooks().showPointer(d, 1);
   return 0;
 }
 
 int CmdHidePointer(VmState* L) {
   DisplayRecord* d = currentDisplay(L);
   d->pointerHidden = 1;
-  if (d->state == DISPSTATE_OPEN) ShowDisplayPointer(d, 0);
+  if (d->state == DISPSTATE_OPEN) DisplayHooks().showPointer(d, 0);
   return 0;
 }
 
@@ -250,12 +254,12 @@ int CmdMovePointer(VmState* L) {
   }
   // Reference 0 stands for the active clip region; without one the output.
   int32_t outWidth = 0, outHeight = 0;
-  if (!GetActiveClipRegion()) outputSize(GetOutputDisplay(), &outWidth, &outHeight);
+  if (!GetActiveClipRegion()) outputSize(DisplayHooks().output(), &outWidth, &outHeight);
   x = ResolveXPos(x, width, outWidth, 0);
   y = ResolveYPos(y, height, outHeight, 0);
   if (d->state != DISPSTATE_OPEN) return 0;
   double sx = d->scaleX > 0 ? d->scaleX : 1.0, sy = d->scaleY > 0 ? d->scaleY : 1.0;
-  MoveDisplayPointer(d, VmTruncInt32(x * sx), VmTruncInt32(y * sy));
+  DisplayHooks().movePointer(d, VmTruncInt32(x * sx), VmTruncInt32(y * sy));
   return 0;
 }
 

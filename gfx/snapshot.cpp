@@ -7,6 +7,7 @@
 #include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
+#include "gfx/hooks_private.h"
 #include "gfx/graphics_private.h"
 #include "runtime/runtime.h"
 
@@ -29,7 +30,8 @@ ErrorCode displayPicture(VmState* L, DisplayRecord* d, OwnedBitmap* owned, Bitma
   BGPic* pic = d->bgpic;
   if (!pic) return ERR_WRONGUSAGE;
   int isOwned = 0;
-  if (ErrorCode e = GetBGPicBitmapWithLayers(L, pic, 0, 0, pic->width, pic->height, out, &isOwned))
+  if (ErrorCode e =
+          DisplayHooks().pictureWithLayers(L, pic, 0, 0, pic->width, pic->height, out, &isOwned))
     return e;
   if (isOwned) owned->reset(*out);
   return *out ? ERR_NONE : ERR_WRONGUSAGE;
@@ -44,7 +46,7 @@ int CmdSaveSnapshot(VmState* L) {
   int32_t format = VmOptInteger(L, 3, 0);
   int32_t quality = 90, colors = 256, dither = 0;
   ReadImageSaveOptions(L, 4, &quality, &colors, &dither);
-  DisplayRecord* d = GetCurrentDisplay();
+  DisplayRecord* d = DisplayHooks().current();
   if (!d) VmRaiseError(L, ERR_WRONGUSAGE);
 
   OwnedBitmap grabbed;
@@ -54,7 +56,7 @@ int CmdSaveSnapshot(VmState* L) {
   } else if (type == SNAPDESKTOP || type == SNAPWINDOW) {
     int32_t x = 0, y = 0, width = 0, height = 0;
     if (type == SNAPDESKTOP) {
-      if (ErrorCode e = GetDisplayMonitorRect(d, &x, &y, &width, &height)) VmRaiseError(L, e);
+      if (ErrorCode e = DisplayHooks().monitorRect(d, &x, &y, &width, &height)) VmRaiseError(L, e);
     } else {
       if (d->state != DISPSTATE_OPEN) VmRaiseError(L, ERR_CLOSEDDISPLAY);
       x = d->x - d->borderLeft;
@@ -63,7 +65,8 @@ int CmdSaveSnapshot(VmState* L) {
       height = d->height + d->borderVertical;
     }
     BitmapHandle* bitmap = nullptr;
-    if (ErrorCode e = GrabDisplayPixels(d, x, y, width, height, 0, 0, &bitmap)) VmRaiseError(L, e);
+    if (ErrorCode e = DisplayHooks().grab(d, x, y, width, height, 0, 0, &bitmap))
+      VmRaiseError(L, e);
     grabbed.reset(bitmap);
     source = bitmap;
   } else {

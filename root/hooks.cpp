@@ -1,8 +1,8 @@
 // The hooks through which lower folders reach the folders above them,
 // filled here from the higher folders' services and installed once when
-// the program loads (and again by the player's main): the X11 back
-// end's bitmaps, video rectangles and clipboard pictures, and the graphics
-// library's brushes, sprites and picture files.
+// the program loads (and again by the player's main): the X11 back end's
+// bitmaps, video rectangles and clipboard pictures, and the graphics
+// library's displays, pointers, brushes, sprites and picture files.
 //
 // Invariant: the tables are constant and live as long as the program; no
 // run's state refers to them, so nothing frees or resets them.
@@ -25,6 +25,21 @@ const X11BitmapHooks X11_BITMAPS = {allocPixelBitmap, FreeBitmap,      CloneAlph
                                     ColorToPixel,     takeScreenFormat};
 const ClipboardImageCodec CLIPBOARD_PICTURES = {EncodeClipboardPicture, DecodeClipboardPicture};
 
+const GfxDisplayHooks GFX_DISPLAYS = {GetDisplayList,
+                                      GetCurrentDisplay,
+                                      GetOutputDisplay,
+                                      RefreshDisplay,
+                                      DisplayCallbacksWantRefreshBracket,
+                                      WaitDisplayVBlank,
+                                      GetDisplayMonitorRect,
+                                      GrabDisplayPixels,
+                                      GetBGPicBitmapWithLayers,
+                                      RegisterDisplayAttributeReaders,
+                                      CreateDisplayPointer,
+                                      FreeDisplayPointer,
+                                      SetDisplayPointer,
+                                      ShowDisplayPointer,
+                                      MoveDisplayPointer};
 const GfxObjectHooks GFX_OBJECTS = {GetBrushObject, GetSpriteObject, GetSpriteFrame};
 const GfxPictureFileHooks GFX_PICTURE_FILES = {LoadImageFile, FreeDecodedImage};
 
@@ -34,6 +49,7 @@ void InstallFolderHooks() {
   SetX11BitmapHooks(&X11_BITMAPS);
   SetX11VideoRectsQuery(GetDisplayVideoRects);
   SetClipboardImageCodec(&CLIPBOARD_PICTURES);
+  SetGfxDisplayHooks(&GFX_DISPLAYS);
   SetGfxObjectHooks(&GFX_OBJECTS);
   SetGfxPictureFileHooks(&GFX_PICTURE_FILES);
 }

@@ -2,7 +2,8 @@
 // attribute query's dispatch to the reader a library registered for its
 // type, the answers for types whose library registered none, the
 // object-type and attribute constants, the frame-rate limit on a test
-// clock, gradients drawn into bitmaps and picture identification.
+// clock, gradients drawn into bitmaps and picture identification, and the
+// commands with none of the folders above installed.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "gfx/effects_private.h"
 #include "gfx/gfx.h"
 #include "gfx/graphics_private.h"
+#include "root/root.h"
 #include "runtime/runtime.h"
 #include "tests/media/image_support.h"
 #include "tests/support/harness.h"
@@ -205,6 +207,45 @@ TEST_F(GraphicsLibrary, IsPictureIdentifiesPictureFiles) {
     EXPECT_EQ(field("vector"), 0);
     EXPECT_EQ(field("transparency"), 0);
   }
+}
+
+// With no display, brush, sprite or picture services installed the commands
+// act as if none existed: no picture is recognised, a pointer finds no
+// brush or sprite, and waits and refresh brackets have nothing to do.
+TEST_F(GraphicsLibrary, CommandsWithoutTheFoldersAboveFindNothing) {
+  imagetest::TempDir dir;
+  std::string png = dir / "a.png";
+  imagetest::Shell("convert -size 3x2 xc:red png32:'" + png + "'");
+  struct Restore {
+    ~Restore() { InstallFolderHooks(); }
+  } restore;
+  auto isPicture = [&] {
+    VmSetTop(h.L, 0);
+    VmPushString(h.L, png.c_str());
+    EXPECT_EQ(h.Call("IsPicture", 1), ERR_NONE);
+    return VmToBoolean(h.L, -2);
+  };
+  ASSERT_EQ(isPicture(), 1);
+  SetGfxDisplayHooks(nullptr);
+  SetGfxObjectHooks(nullptr);
+  SetGfxPictureFileHooks(nullptr);
+  EXPECT_EQ(isPicture(), 0);
+  struct Case {
+    const char* command;
+    std::vector<double> args;
+    ErrorCode error;
+  };
+  for (const Case& c :
+       {Case{"CreatePointer", {1, OBJTYPE_BRUSH, 1}, ERR_FINDBRUSH},
+        Case{"CreatePointer", {1, OBJTYPE_SPRITE, 1}, ERR_FINDSPRITE}, Case{"VWait", {}, ERR_NONE},
+        Case{"BeginRefresh", {1}, ERR_NONE}, Case{"EndRefresh", {}, ERR_NONE}}) {
+    SCOPED_TRACE(c.command);
+    VmSetTop(h.L, 0);
+    for (double a : c.args) VmPushNumber(h.L, a);
+    EXPECT_EQ(h.Call(c.command, static_cast<int>(c.args.size())), c.error);
+  }
+  InstallFolderHooks();
+  EXPECT_EQ(isPicture(), 1);
 }
 
 }  // namespace
