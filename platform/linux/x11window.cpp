@@ -556,7 +556,7 @@ int FillX11WindowWithPixel(DisplayRecord* display, int32_t dx, int32_t dy, int32
   // the image: those take the image.
   int32_t videos[4];
   if (rec->depth != 24 || (rec->premultiplied && rec->alphaCopy) ||
-      GetDisplayVideoRects(display, videos, 1) > 0)
+      QueryX11VideoRects(display, videos, 1) > 0)
     return 0;
   // The pixel value the server would read from the image: the stored value
   // read back through an image of the same visual, depth and layout.
