@@ -43,7 +43,9 @@ class LineInputPlayer : public ::testing::Test {
     ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first";
   }
   // Runs the applet while the shell command types into its window once it
-  // is shown; the player's result.
+  // is shown; the player's result. The paste case waits until xclip, which
+  // goes to the background at once, answers for the clipboard, so the paste
+  // never races its taking the selection.
   e2e::RunResult run(const std::string& keys) {
     e2e::WriteFile(dir_ / "a.qma", e2e::Assemble(APPLET));
     e2e::Child player(e2e::PLAYER, {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
@@ -73,6 +75,8 @@ TEST_F(LineInputPlayer, TypedKeysAndAPasteMakeTheLine) {
        "typed hi 5\n"},
       {"pasted with Control+V",
        "printf 'from clipboard' | xclip -selection clipboard -loops 10 2> /dev/null && "
+       "until xclip -o -selection clipboard 2> /dev/null | grep -q 'from clipboard'; "
+       "do sleep 0.05; done && "
        "xdotool type --delay 20 '>' && xdotool key --delay 20 ctrl+v Return",
        "typed >from clipboard\n"},
   };
