@@ -17,6 +17,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xresource.h>
 #include <X11/cursorfont.h>
+#include <xcb/xcb.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -63,6 +64,9 @@ std::atomic<int32_t> probeLost{0};
 // runs on the monotonic clock, so a change of the wall clock never
 // stretches a period.
 pthread_mutex_t pointerWaitLock = PTHREAD_MUTEX_INITIALIZER;
+// Set when the wake messages are first read: until then nobody takes the
+// watchers' reports, and they wait on the same condition before connecting.
+std::atomic<int32_t> pointerWatchWanted{0};
 pthread_cond_t* pointerWaitWake() {
   static pthread_cond_t* const condition = [] {
     static pthread_cond_t made;
@@ -225,27 +229,52 @@ void stopPointerThread(X11ConnectionRecord* c) {
   pthread_cond_broadcast(pointerWaitWake());
   pthread_mutex_unlock(&pointerWaitLock);
   pthread_join(c->pointerThread, nullptr);
-  c->pointerDisplay = nullptr;  // the thread closed it
 }
 
+// The root window of the screen that the connection's name chose.
+xcb_window_t defaultRoot(xcb_connection_t* connection, int screen) {
+  xcb_screen_iterator_t roots = xcb_setup_roots_iterator(xcb_get_setup(connection));
+  for (int i = 0; i < screen && roots.rem > 0; i++) xcb_screen_next(&roots);
+  return roots.rem > 0 ? roots.data->root : 0;
+}
+
+// The watcher opens its own connection on its own thread once its reports
+// are wanted, so that start-up never waits for the handshake. It speaks to
+// the server through xcb: a server that goes away, during the handshake or
+// later, leaves an error state on the connection. Xlib would end the
+// process instead, because a display's exit handler can only be replaced
+// once XOpenDisplay has returned.
 void* pointerWatchMain(void* argument) {
   auto* c = static_cast<X11ConnectionRecord*>(argument);
-  Display* display = c->pointerDisplay;
-  std::atomic<int32_t>& lost = c->pointerLost;
-  Window root = RootWindow(display, DefaultScreen(display));
-  while (!c->pointerStop.load() && !lost.load()) {
-    Window rootReturn, child;
-    int rootX, rootY, winX, winY;
-    unsigned int mask;
-    if (XQueryPointer(display, root, &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask) &&
-        !lost.load() && (rootX != c->lastPointerX.load() || rootY != c->lastPointerY.load())) {
-      c->lastPointerX.store(rootX);
-      c->lastPointerY.store(rootY);
-      SendWakeMessage(WAKE_POINTER, reinterpret_cast<uintptr_t>(c));
+  pthread_mutex_lock(&pointerWaitLock);
+  while (!c->pointerStop.load() && !pointerWatchWanted.load())
+    pthread_cond_wait(pointerWaitWake(), &pointerWaitLock);
+  pthread_mutex_unlock(&pointerWaitLock);
+  if (c->pointerStop.load()) return nullptr;
+  int screen = 0;
+  xcb_connection_t* connection = xcb_connect(c->serverName[0] ? c->serverName : nullptr, &screen);
+  xcb_window_t root = xcb_connection_has_error(connection) ? 0 : defaultRoot(connection, screen);
+  while (root && !c->pointerStop.load()) {
+    xcb_query_pointer_reply_t* reply =
+        xcb_query_pointer_reply(connection, xcb_query_pointer(connection, root), nullptr);
+    if (!reply) {
+      if (xcb_connection_has_error(connection)) {
+        lastXError.store(ERR_XDISPLAY);
+        break;
+      }
+    } else {
+      int32_t rootX = reply->root_x, rootY = reply->root_y;
+      bool sameScreen = reply->same_screen != 0;
+      std::free(reply);
+      if (sameScreen && (rootX != c->lastPointerX.load() || rootY != c->lastPointerY.load())) {
+        c->lastPointerX.store(rootX);
+        c->lastPointerY.store(rootY);
+        SendWakeMessage(WAKE_POINTER, reinterpret_cast<uintptr_t>(c));
+      }
     }
     sleepUnlessStopped(c);
   }
-  XCloseDisplay(display);
+  xcb_disconnect(connection);
   return nullptr;
 }
 
@@ -356,6 +385,14 @@ void WatchX11Display(Display* display, std::atomic<int32_t>* lost) {
 }
 
 X11ConnectionRecord* GetX11ConnectionList() { return connectionList; }
+
+void WantX11PointerWatch() {
+  if (pointerWatchWanted.load(std::memory_order_relaxed)) return;
+  pthread_mutex_lock(&pointerWaitLock);
+  pointerWatchWanted.store(1);
+  pthread_cond_broadcast(pointerWaitWake());
+  pthread_mutex_unlock(&pointerWaitLock);
+}
 
 int32_t TakeX11Error() { return lastXError.exchange(0); }
 
@@ -469,20 +506,10 @@ ErrorCode GetX11Connection(const char* serverName, X11ConnectionRecord** out) {
     }
     readFrameExtentsOfTestWindow(c);
     if (!noPointerThread) {
-      // The watcher's connection is opened here, before its thread starts:
-      // a server that goes away during the handshake is then met by this
-      // caller, never by a connection that has no exit handler yet (Xlib
-      // would end the process).
-      c->pointerDisplay = XOpenDisplay(c->serverName[0] ? c->serverName : nullptr);
-      if (c->pointerDisplay) {
-        WatchX11Display(c->pointerDisplay, &c->pointerLost);
-        c->pointerThread = CreateThread(pointerWatchMain, c, 0);
-        if (c->pointerThread == 0) {
-          XCloseDisplay(c->pointerDisplay);
-          c->pointerDisplay = nullptr;
-          freeConnection(c);
-          return ERR_THREAD;
-        }
+      c->pointerThread = CreateThread(pointerWatchMain, c, 0);
+      if (c->pointerThread == 0) {
+        freeConnection(c);
+        return ERR_THREAD;
       }
     }
     findArgbVisual(c);
@@ -562,6 +589,7 @@ void CloseX11Connection() {
     freeConnection(c);
   }
   fixedPixelFormat = -1;
+  pointerWatchWanted.store(0);
   if (probeDisplay) {
     XCloseDisplay(probeDisplay);
     probeDisplay = nullptr;

@@ -78,8 +78,6 @@ struct X11ConnectionRecord {
   int32_t hasVidMode;
   int32_t hasRandr13;
   pthread_t pointerThread;  // 0 when none runs
-  Display* pointerDisplay;  // the watcher thread's own connection
-  std::atomic<int32_t> pointerLost;
   std::atomic<int32_t> pointerStop;
   std::atomic<int32_t> lastPointerX, lastPointerY;
   std::atomic<int32_t> lost;   // the server connection broke

@@ -73,6 +73,7 @@ ErrorCode WakeEventLoop() {
 }
 
 uint32_t ReadWakeMessages(X11ConnectionRecord** pointerConnection) {
+  WantX11PointerWatch();
   int fd = wakeRead.load();
   if (fd < 0) return 0;
   uint32_t kinds = 0;

@@ -37,6 +37,9 @@ void SendWakeMessage(uint32_t kind, uint64_t value);
 // a mask of the kinds seen (bit 1 << kind). A pointer message's connection
 // is written to *pointerConnection when that is given.
 uint32_t ReadWakeMessages(X11ConnectionRecord** pointerConnection);
+// Lets the pointer-watch threads connect and start looking; called when the
+// wake messages are first read, since nobody takes their reports before.
+void WantX11PointerWatch();
 // Set by the pump when it left events for its next pass.
 void SetX11EventsPending(int pending);
 // The last X protocol error code that a request caused (0 when none), and

@@ -198,6 +198,26 @@ TEST(X11, ErrorsBecomeCodes) {
   SetNoPointerThread(0);
 }
 
+// The watcher connects only once the wake messages are read; a server that
+// is gone by then leaves it without a connection, the program running and
+// the close able to join it.
+TEST(X11, PointerWatcherMeetingALostServerEndsQuietly) {
+  TestXServer server(24);
+  ASSERT_TRUE(server.running());
+  ASSERT_EQ(CreateWakePipe(nullptr, nullptr), 1);
+  SetNoPointerThread(0);
+  int before = threadCount();
+  X11ConnectionRecord* c = nullptr;
+  ASSERT_EQ(GetX11Connection(server.name().c_str(), &c), ERR_NONE);
+  EXPECT_EQ(threadCount(), before + 1);
+  server.stop();
+  EXPECT_EQ(ReadWakeMessages(nullptr) & (1u << WAKE_POINTER), 0u);
+  for (int i = 0; i < 1000 && threadCount() > before; i++) usleep(10000);
+  EXPECT_EQ(threadCount(), before);  // the watcher ended by itself
+  CloseX11Connection();
+  EXPECT_EQ(threadCount(), before);
+}
+
 TEST(X11, LostServerDoesNotEndTheProgram) {
   TestXServer server(24);
   ASSERT_TRUE(server.running());
