@@ -525,6 +525,8 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
   displayContext.quietOpening = quiet;
   if (!quiet) PrintProgress(GetBuiltinString(PREPARING_TEXT), nullptr, 1);
   bool first = true;
+  // The window that took the focus last while they opened, if known.
+  DisplayRecord* focused = nullptr;
   for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next)) {
     if (d->state != DISPSTATE_CLOSED || (d->flags & DSF_HIDDEN) || d->isBackfill) continue;
     d->reposition = (d->flags & DSF_ACTIVE) ? 1 : 0;
@@ -534,6 +536,12 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
       return error;
     }
     first = false;
+    // An active display's window takes the focus as it maps; a backfill
+    // window opened behind an inactive one may have taken it instead.
+    if (d->flags & DSF_ACTIVE)
+      focused = d;
+    else if (d->backfillDisplayMade)
+      focused = nullptr;
   }
   if (first) {
     error = preparePictures(L);
@@ -546,8 +554,12 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
   for (DisplayRecord* d = GetDisplayList(); d && !current;
        d = reinterpret_cast<DisplayRecord*>(d->head.next))
     if ((d->flags & DSF_ACTIVE) && !(d->flags & DSF_HIDDEN) && !d->isBackfill) current = d;
+  // Activating the window that holds the focus since it mapped would only
+  // ask the server again.
+  bool holdsFocus =
+      current == focused && !DisplayAdapterInUse() && current && X11WindowTookFocus(current);
   if (current) {
-    ActivateDisplayWindow(current);
+    if (!holdsFocus) ActivateDisplayWindow(current);
   } else {
     FindDisplayById(ObjectId{nullptr, 1}, &current);
     if (!current) current = GetDisplayList();

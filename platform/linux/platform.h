@@ -949,6 +949,9 @@ void CloseX11DisplayWindow(DisplayRecord* display);
 void MoveX11Window(DisplayRecord* display);
 void SizeMoveX11Window(DisplayRecord* display);
 void ActivateX11Window(DisplayRecord* display);
+// 1 when the window's last activation was accepted by the server (it held
+// the focus then), else 0.
+int X11WindowTookFocus(const DisplayRecord* display);
 ErrorCode DetermineX11BorderSizes(DisplayRecord* display);
 // Whether X can show a window of this size (1..32767 each way).
 int IsX11SizePossible(int32_t width, int32_t height);

@@ -128,6 +128,7 @@ struct X11DisplayRecord {
   Colormap colormap;       // a transparent window's ARGB colormap, else 0
   int32_t saverSuspended;  // this window suspended the screen saver
   int32_t mapTimedOut;     // no MapNotify came within the bounded wait
+  int32_t focusTaken;      // the server accepted the last focus request
   int32_t alphaWidth, alphaHeight;
   // Event side (x11events.cpp): what the pump saw of this window.
   int32_t leftHeld, rightHeld, middleHeld;

@@ -412,6 +412,7 @@ void mapWindow(DisplayRecord* display, X11DisplayRecord* rec, int takeFocus) {
   Window w = rec->window;
   XMoveWindow(d, w, display->x, display->y);
   rec->mapTimedOut = 0;
+  rec->focusTaken = 0;
   if (takeFocus) {
     XMapRaised(d, w);
     waitWindowMapped(rec);
@@ -665,9 +666,16 @@ void SetX11WindowTitle(DisplayRecord* display) {
 void ActivateX11Window(DisplayRecord* display) {
   X11DisplayRecord* rec = display->x11;
   if (!rec || !rec->window) return;
+  TakeX11Error();  // errors of earlier requests are not the focus's
   XSetInputFocus(rec->display, rec->window, RevertToNone, CurrentTime);
   XSync(rec->display, False);
-  TakeX11Error();  // focus on a window not yet viewable is refused: harmless
+  // Focus on a window not yet viewable is refused: harmless.
+  rec->focusTaken = TakeX11Error() == 0 ? 1 : 0;
+}
+
+int X11WindowTookFocus(const DisplayRecord* display) {
+  const X11DisplayRecord* rec = display->x11;
+  return rec && rec->window && rec->focusTaken ? 1 : 0;
 }
 
 ErrorCode IconifyX11Window(DisplayRecord* display, int iconify) {

@@ -125,6 +125,10 @@ TEST_F(DisplayRun, FirstDisplayFromHeader) {
       return window != 0 || player.Exited();
     }));
     ASSERT_NE(window, 0u) << "no window was shown";
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(x, &focus, &revert);
+    EXPECT_EQ(focus, window) << "the first display's window does not hold the focus";
     XWindowAttributes a;
     ASSERT_TRUE(XGetWindowAttributes(x, window, &a));
     EXPECT_EQ(a.x, c.x);
