@@ -26,8 +26,21 @@ const char* const platformDefines[] = {
 struct LowerName {
   char text[VM_NAME_MAX + 1];
   explicit LowerName(const char* name) {
-    StrCopyBounded(text, sizeof text, name != nullptr ? name : "");
-    StrToLower(text);
+    const char* from = name != nullptr ? name : "";
+    // Command, library and constant names are nearly all ASCII: they are
+    // copied and lower-cased byte by byte. A name with any other byte goes
+    // through the full case mapping of the text mode.
+    size_t i = 0;
+    for (; i < VM_NAME_MAX && from[i] != '\0'; i++) {
+      auto c = static_cast<unsigned char>(from[i]);
+      if (c >= 0x80) {
+        StrCopyBounded(text, sizeof text, from);
+        StrToLower(text);
+        return;
+      }
+      text[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    text[i] = '\0';
   }
 };
 

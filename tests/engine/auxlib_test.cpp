@@ -236,6 +236,57 @@ TEST_F(AuxTest, RegisteredNamesAreLowerCase) {
   EXPECT_EQ(VmType(L, -1), VM_TYPE_FUNCTION);
 }
 
+// Names are cut to VM_NAME_MAX bytes and lower-cased by the text mode's
+// rules, ASCII or not, wherever the first other byte stands.
+TEST_F(AuxTest, RegisteredNamesAreCutAndLowerCasedInEitherTextMode) {
+  struct Case {
+    const char* label;
+    std::string name;
+    int utf8;
+    std::string stored;
+  };
+  const std::string upper(VM_NAME_MAX, 'Q'), lower(VM_NAME_MAX, 'q');
+  const Case cases[] = {
+      {"ASCII", "Get_X2", 1, "get_x2"},
+      {"UTF-8 after ASCII",
+       "MIX\xC3\x89"
+       "D",
+       1,
+       "mix\xC3\xA9"
+       "d"},
+      {"UTF-8 first", "\xC3\x84RGER", 1, "\xC3\xA4rger"},
+      {"Latin-1",
+       "MIX\xC9"
+       "D",
+       0,
+       "mix\xE9"
+       "d"},
+      {"ASCII cut", upper + "QQ", 1, lower},
+      {"other byte past the cut", upper + "\xC3\x89", 1, lower},
+      {"other byte inside, cut", "\xC3\x89" + upper, 1, "\xC3\xA9" + lower.substr(2)},
+  };
+  int32_t saved = unicodeUtf8Mode;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    unicodeUtf8Mode = c.utf8;
+    const CommandTableEntry table[] = {{c.name.c_str(), commandResult}, {nullptr, nullptr}};
+    VmSetTop(L, 0);
+    VmNewTable(L);
+    VmPushValue(L, 1);
+    EXPECT_EQ(VmRegisterFunctions(L, nullptr, table, 0), 1);
+    VmPushString(L, c.stored.c_str());
+    VmRawGet(L, 1);
+    EXPECT_EQ(VmType(L, -1), VM_TYPE_FUNCTION);
+    // A library name is cut and lower-cased the same way.
+    VmSetTop(L, 0);
+    EXPECT_EQ(VmRegisterFunctions(L, c.name.c_str(), table, 0), 1);
+    VmPushString(L, c.stored.c_str());
+    VmGetTable(L, VM_GLOBALS_INDEX);
+    EXPECT_EQ(VmType(L, -1), VM_TYPE_TABLE);
+  }
+  unicodeUtf8Mode = saved;
+}
+
 TEST_F(AuxTest, ConstantsAndPlatformDefines) {
   const ConstantTableEntry lib[] = {
       {"Both", nullptr, 1}, {"QM_LINUX", nullptr, 1}, {"Greeting", "Hi", 0}, {nullptr, nullptr, 0}};
