@@ -6,7 +6,7 @@
 #include <string>
 
 #include "runtime/runtime.h"
-#include "runtime/runtime_private.h"
+#include "platform/linux/unicode_private.h"
 
 namespace {
 

@@ -401,7 +401,6 @@ void SetTableFieldNumber(VmState* L, const char* key, double n);
 void SetTableFieldInt(VmState* L, const char* key, int32_t n);
 void SetTableFieldU32(VmState* L, const char* key, uint32_t n);
 void SetTableFieldId(VmState* L, const char* key, ObjectId id);
-int AddPart(char* path, const char* name, size_t size);
 struct StreamHandle;
 
 // Run words of the system library: the exit status stored by End and the

@@ -393,19 +393,6 @@ int ListObjectsOfType(VmState* L, int32_t type) {
   return count;
 }
 
-int AddPart(char* path, const char* name, size_t size) {
-  if (size == 0) return 0;
-  size_t len = strnlen(path, size);
-  if (len >= size) return 0;
-  if (len > 0 && path[len - 1] != '/' && path[len - 1] != '\\') {
-    if (len >= size - 1) return 0;
-    path[len++] = '/';
-    path[len] = '\0';
-  }
-  StrCopyBounded(path + len, size - len, name);
-  return 1;
-}
-
 int WriteStreamString(StreamHandle* stream, const char* text) {
   size_t len = std::strlen(text);
   return WriteStream(stream, text, len) == len ? 1 : 0;

@@ -8,7 +8,7 @@
 
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
-#include "runtime/runtime_private.h"
+#include "platform/linux/unicode_private.h"
 
 namespace {
 

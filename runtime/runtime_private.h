@@ -1,5 +1,5 @@
 // The runtime's own declarations beside runtime/runtime.h: list helpers,
-// the Unicode layer's internals, registries, hooks and attributes, the
+// registries, hooks and attributes, the
 // event queue, the typed-memory reader, vocabulary export,
 // services and start-up internals that only runtime/ calls. Used inside
 // runtime/ and by tests.
@@ -21,28 +21,6 @@ void RemoveNode(Node* node);
 // Inserts node after pred; a null pred inserts at the head, a pred whose succ
 // is null (the list's &tail sentinel) appends at the tail.
 void InsertNode(List* list, Node* node, Node* pred);
-
-// ---- Unicode and UTF-8 character layer ----------------------------------------
-// Every text routine works in the run's text mode: UTF-8 mode (strings are
-// UTF-8, characters are code points) or 8-bit mode (strings are Latin-1
-// bytes). Routines marked "mode" read the flag; the others do not.
-
-size_t Utf8ByteOffsetN(const char* text, size_t length, int64_t n);
-uint32_t UnicodeToTitle(uint32_t c);
-// Mode: c as a terminated string in buffer (UTF8_CHAR_BUFFER bytes): its
-// UTF-8 sequence, or one byte ('?' above 0xFF); returns the byte count.
-size_t CharToStringMode(char* buffer, uint32_t c);
-// Language order of UTF-8 strings: -1, 0 or 1. Letters sort alphabetically
-// without regard to case first, accents after the base letter; a string
-// that is a prefix of the other is smaller; case decides only between
-// strings equal otherwise (and not at all when caseSensitive is 0).
-// Characters beyond Latin Extended-B sort by code point after folding;
-// invalid UTF-8 sorts by its bytes.
-int CollateCompare(const char* a, const char* b, int caseSensitive);
-// Shut-down's release of the collation tables: they are constant data in
-// the program, so nothing is left to free.
-void FreeCollationTables();
-char* Utf8ToLatin1DupTracked(const char* text, size_t* tracked);
 
 // ---- Registries, hooks and global attributes ----
 // Append-only lists kept by the runtime, walked in registration order and

@@ -1,5 +1,5 @@
 // Core utilities of the runtime: the error-argument buffer, sentinel lists,
-// bounded strings, path cutting, the lowest set bit and CRC-32.
+// the lowest set bit and CRC-32.
 // Invariants: the error-argument text is always terminated within its
 // buffer; a List's tail field is always null, so the node at &list->tail is
 // the end marker that every walk stops at.
@@ -30,20 +30,6 @@ constexpr std::array<uint32_t, 256> makeCrcTable() {
 
 // Built at compile time, so CRCs computed before start-up are right too.
 constexpr std::array<uint32_t, 256> crcTable = makeCrcTable();
-
-template <typename Char>
-Char* findFilePart(Char* path) {
-  while (*path == '/') path++;
-  Char* cut = path;
-  for (Char* p = path; *p; p++) {
-    if (*p == '/' || *p == '\\') {
-      cut = p;
-    } else if (*p == ':') {
-      cut = p + 1;
-    }
-  }
-  return cut;
-}
 
 }  // namespace
 
@@ -117,29 +103,6 @@ void InsertNode(List* list, Node* node, Node* pred) {
   next->pred = node;
   pred->succ = node;
 }
-
-int StrCopyBounded(char* dst, size_t size, const char* src) {
-  if (size == 0) return 0;
-  size_t i = 0;
-  for (; i + 1 < size && src[i]; i++) dst[i] = src[i];
-  dst[i] = '\0';
-  return src[i] == '\0' ? 1 : 0;
-}
-
-int StrAppendBounded(char* dst, size_t size, const char* src) {
-  if (size == 0) return 0;
-  const void* end = std::memchr(dst, '\0', size - 1);
-  if (end == nullptr) {
-    dst[size - 1] = '\0';
-    return src[0] == '\0' ? 1 : 0;
-  }
-  size_t used = static_cast<size_t>(static_cast<const char*>(end) - dst);
-  return StrCopyBounded(dst + used, size - used, src);
-}
-
-char* FindFilePart(char* path) { return findFilePart(path); }
-
-const char* FindFilePart(const char* path) { return findFilePart(path); }
 
 bool IsAbsolutePath(const char* path) { return path != nullptr && path[0] == '/'; }
 

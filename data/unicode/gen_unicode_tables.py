@@ -9,7 +9,7 @@ player needs neither:
     /usr/bin/python3 data/unicode/gen_unicode_tables.py
 
 Outputs, relative to the repository root:
-  runtime/unicode_tables.cpp                     class, case, Latin-1 and
+  platform/linux/unicode_tables.cpp              class, case, Latin-1 and
                                                  collation tables
   tests/runtime/fixtures/casefold_bmp.txt        simple case foldings of the
                                                  Basic Multilingual Plane
@@ -32,7 +32,8 @@ UCD = "/usr/share/unicode"
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 # Code points 0..COLLATE_SIZE-1 (Basic Latin to Latin Extended-B) have
-# collation table entries; runtime/unicode_tables.h says the same (kCollateSize).
+# collation table entries; platform/linux/unicode_tables.h says the same
+# (kCollateSize).
 COLLATE_SIZE = 592
 
 
@@ -239,7 +240,7 @@ def write_tables(data, fold):
     out.append("// run the generator again. Range rows are sorted with disjoint")
     out.append("// [first, last] intervals, so one binary search finds the only candidate.")
     out.append("// clang-format off")
-    out.append("#include \"runtime/unicode_tables.h\"")
+    out.append("#include \"platform/linux/unicode_tables.h\"")
     out.append("")
     for name, pts in classes:
         emit_ranges(out, name + "Ranges", pts)
@@ -271,7 +272,7 @@ def write_tables(data, fold):
     emit_bytes(out, "kCollateCaseTable", collation_table(icu.Collator.IDENTICAL), 74)
     emit_bytes(out, "kCollateNoCaseTable", collation_table(icu.Collator.SECONDARY), 74)
 
-    with open(os.path.join(ROOT, "runtime", "unicode_tables.cpp"), "w") as f:
+    with open(os.path.join(ROOT, "platform", "linux", "unicode_tables.cpp"), "w") as f:
         f.write("\n".join(out).rstrip("\n") + "\n")
 
 

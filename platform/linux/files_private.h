@@ -15,7 +15,7 @@
 // The file-system and process services behind the stream layer and the dos
 // library. Script paths are Latin-1 in 8-bit text mode and UTF-8 otherwise;
 // the file system is always addressed in UTF-8, so names are converted on
-// the way in and out (see unicodeUtf8Mode in runtime/runtime.h).
+// the way in and out (see unicodeUtf8Mode in platform/linux/platform.h).
 
 // Open flags that the stream layer passes on.
 enum : uint32_t {

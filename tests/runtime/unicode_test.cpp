@@ -17,7 +17,7 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
 #include "runtime/runtime.h"
-#include "runtime/runtime_private.h"
+#include "platform/linux/unicode_private.h"
 
 namespace {
 

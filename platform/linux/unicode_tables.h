@@ -1,4 +1,4 @@
-// Generated character tables of the Unicode layer (runtime/unicode_tables.cpp,
+// Generated character tables of the Unicode layer (platform/linux/unicode_tables.cpp,
 // written by data/unicode/gen_unicode_tables.py). Range rows are sorted and
 // their [first, last] intervals are disjoint; a row holds c when
 // first <= c <= last and (c - first) is a multiple of stride.

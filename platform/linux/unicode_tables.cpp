@@ -3,7 +3,7 @@
 // run the generator again. Range rows are sorted with disjoint
 // [first, last] intervals, so one binary search finds the only candidate.
 // clang-format off
-#include "runtime/unicode_tables.h"
+#include "platform/linux/unicode_tables.h"
 
 const UnicodeRange kUnicodeAlphaRanges[] = {
     {0x41, 0x5A, 1},

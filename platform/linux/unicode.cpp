@@ -9,9 +9,8 @@
 #include <cstring>
 
 #include "platform/linux/platform.h"
-#include "runtime/runtime.h"
-#include "runtime/unicode_tables.h"
-#include "runtime/runtime_private.h"
+#include "platform/linux/unicode_private.h"
+#include "platform/linux/unicode_tables.h"
 
 // Read on every call of the text functions, so a plain word; the runtime's
 // context Init puts it back to UTF-8 for each run.

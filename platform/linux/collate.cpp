@@ -7,9 +7,9 @@
 // every position of the passes asked for.
 #include <cstring>
 
-#include "runtime/runtime.h"
-#include "runtime/unicode_tables.h"
-#include "runtime/runtime_private.h"
+#include "platform/linux/platform.h"
+#include "platform/linux/unicode_private.h"
+#include "platform/linux/unicode_tables.h"
 
 namespace {
 
