@@ -25,6 +25,7 @@
 
 #include "engine/engine.h"
 #include "engine/engine_private.h"
+#include "platform/linux/platform.h"
 #include "tools/qmasm/qmasm.h"
 
 namespace {

@@ -15,7 +15,6 @@
 #include "engine/vmcore.h"
 #include "engine/engine_private.h"
 #include "platform/linux/platform.h"
-#include "runtime/runtime.h"
 
 VmRunState vmRun = {-1, 0, 0, 0, 0, 0, 0, nullptr};
 VmGosubStack vmGosub;
@@ -172,11 +171,9 @@ ErrorCode runErrorHandler(VmState* L, ErrorCode code) {
   pushTextRaw(L, message);
   pushTextRaw(L, function);
   pushNumberRaw(L, line);
-  TagItem raise[] = {{ATTR_CALLBACKDEPTH, 1}, {ATTR_DONE, 0}};
-  TagItem lower[] = {{ATTR_CALLBACKDEPTH, 0}, {ATTR_DONE, 0}};
-  SetGlobalAttrs(L, raise);
+  StepCallbackDepth(1);
   ErrorCode status = VmPCall(L, 4, 0, 0);
-  SetGlobalAttrs(L, lower);
+  StepCallbackDepth(0);
   ResetErrorLocation();
   vmRun.handlerRunning = 0;
   return status;
@@ -201,8 +198,6 @@ void VmResetRunState() {
 int VmGetCallPosition() { return vmGosub.callPosition; }
 void VmSetJumpDistance(int distance) { vmGosub.jumpDistance = distance; }
 int VmGetGosubDepth() { return vmGosub.count; }
-
-std::atomic<uint8_t> vmEventPollGate{0};
 
 void VmSetGatedHook(VmState* L, VmHook fn) {
   VmSetHook(L, fn, VM_MASK_LINE, 0);

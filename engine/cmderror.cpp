@@ -3,33 +3,16 @@
 // End and line-hook commands set.
 //
 // Invariant: each part of the location is filled once per error; a part
-// already known is never overwritten until ResetErrorLocation (with the
-// runtime's script services).
+// already known is never overwritten until ResetErrorLocation.
 #include <cstdio>
 #include <cstring>
 
 #include "engine/vmcore.h"
 #include "engine/engine_private.h"
-#include "runtime/runtime.h"
 
 VmErrorLocation vmErrorLocation = {"----", "", -1};
 int32_t vmExitValue = 0;
 int32_t vmLineHookDisabled = 0;
-
-namespace {
-
-// The spelling of a command name in the registered command tables (found
-// without regard to case), or null when no library lists it.
-const char* registeredSpelling(const char* name) {
-  for (const LibraryEntry* lib = GetLibraryList(); lib != nullptr; lib = lib->next) {
-    if (lib->commands == nullptr) continue;
-    for (const CommandTableEntry* e = lib->commands; e->name != nullptr; e++)
-      if (CompareNoCase(e->name, name) == 0) return e->name;
-  }
-  return nullptr;
-}
-
-}  // namespace
 
 // File and line come from one level, the innermost script level: the
 // script itself when it raised, the script that called the command when a
@@ -56,7 +39,9 @@ void RecordErrorLocation(VmState* L) {
     const char* name = nullptr;
     if (std::strcmp(ar.what, "C") == 0) {
       if (ar.name != nullptr) {
-        const char* spelled = registeredSpelling(ar.name);
+        const EngineRuntimeHooks& hooks = GetEngineRuntimeHooks();
+        const char* spelled =
+            hooks.commandSpelling != nullptr ? hooks.commandSpelling(ar.name) : nullptr;
         name = spelled != nullptr ? spelled : ar.name;
       }
     } else if (std::strcmp(ar.what, "tail") != 0) {

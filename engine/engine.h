@@ -226,8 +226,8 @@ int VmGetInfo(VmState* L, const char* what, VmDebugInfo* ar);
 // The run state that the error policy, the gosub stack and the interpreter
 // share. One VM runs per process, on the main thread, so these are globals.
 // The error-raising switch (ExitOnError) and the callback nesting counter
-// are the runtime's global attributes 11 and 10 (GetErrorRaising,
-// GetCallbackDepth in runtime/runtime.h).
+// are the global attributes 11 and 10 (GetErrorRaising, GetCallbackDepth
+// below; the runtime's attribute tags set them).
 struct VmRunState {
   int handlerRef;  // registry reference of the RaiseOnError handler, -1 none
   int handlerRunning;
@@ -256,6 +256,42 @@ extern VmErrorLocation vmErrorLocation;
 void ResetErrorLocation();
 // The message of an error code, cut to the buffer.
 void GetErrorText(ErrorCode code, char* buffer, size_t size);
+
+// Error argument: one text (at most ERROR_ARG_MAX characters) and one number
+// that fill the "%s" and "%d" of the next error message. Both keep their
+// value until overwritten. Used by the main thread only.
+constexpr size_t ERROR_ARG_MAX = 1023;     // buffer of 1,024 bytes with terminator
+void SetErrorArgString(const char* text);  // null stores the empty text
+void SetErrorArgNumber(int32_t value);
+const char* GetErrorArgString();
+int32_t GetErrorArgNumber();
+// The error policy words: the callback nesting (tag 10, never below 0) and
+// the error-raising switch (tag 11, 1 at start).
+int GetCallbackDepth();
+int GetErrorRaising();
+// One level deeper for a non-zero deeper, else one level up (stopping at 0).
+void StepCallbackDepth(int deeper);
+void SetErrorRaising(int on);
+// Puts the error argument and the policy words back to their start values.
+void ResetErrorState();
+
+// What the error texts and the error location read from the runtime, which
+// installs the table when it loads. Before that, or with a null member, no
+// custom error has a text, no argument is a linked-file name, file names
+// are shown as given and a command name is spelled as it was called.
+struct VirtualFile;
+struct EngineRuntimeHooks {
+  const char* (*customErrorText)(ErrorCode code);  // null when not registered
+  bool (*isChunkName)(const char* name);
+  // The runtime's ParseChunkName.
+  int (*parseChunkName)(const char* name, uint64_t* offset, uint64_t* size, char* nameBuffer,
+                        size_t nameSize, char* extra, size_t extraSize, char* extension,
+                        size_t extensionSize, VirtualFile** file);
+  const char* (*displayFileName)(const char* name);  // the name as the user knows it
+  // A command's spelling in the registered command tables, or null.
+  const char* (*commandSpelling)(const char* name);
+};
+void SetEngineRuntimeHooks(const EngineRuntimeHooks* hooks);
 
 // ---- Auxiliary library, registration, argument checks and error texts ----
 
@@ -382,20 +418,10 @@ ObjectId GetObjectIdArg(VmState* L, int index, int* automatic);
 int PushObjectId(VmState* L, ObjectId id);
 
 // Texts. GetBuiltinString gives the catalog text when one replaces the
-// built-in text (see SetCatalogTextSource), null for unknown numbers.
+// built-in text (see SetCatalogTextSource in platform/linux/platform.h),
+// null for unknown numbers.
 constexpr int32_t BUILTIN_TEXT_NUMBERS = 866;
 const char* GetBuiltinString(int32_t number);
-// A catalog lookup: the replacement text for a number, or null.
-using CatalogTextSource = const char* (*)(int32_t number, void* data);
-void SetCatalogTextSource(CatalogTextSource source, void* data);
-// GetErrorText, and while a script runs its current file name and line
-// (else null and 0).
-void GetErrorTextWithPosition(VmState* L, ErrorCode code, char* buffer, size_t size,
-                              const char** file, int32_t* line);
-// The message followed by the error location when a script runs.
-void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size_t size);
-void PrintDone();
-void PrintFailed();
 void SetTableFieldString(VmState* L, const char* key, const char* text);
 void SetTableFieldNumber(VmState* L, const char* key, double n);
 void SetTableFieldInt(VmState* L, const char* key, int32_t n);
@@ -404,14 +430,10 @@ void SetTableFieldId(VmState* L, const char* key, ObjectId id);
 struct StreamHandle;
 
 // Run words of the system library: the exit status stored by End and the
-// switch that stops the per-line event poll.
+// switch that stops the per-line event poll. The gate of gated hooks is
+// the platform's (vmEventPollGate in platform/linux/platform.h).
 extern int32_t vmExitValue;
 extern int32_t vmLineHookDisabled;
-// The gate of gated hooks (the event poll's): set by the poll tick and by
-// every wake of the event loop, cleared by the interpreter as it calls the
-// hook. One for the process, so that the interpreter tests it with one
-// load from a fixed address.
-extern std::atomic<uint8_t> vmEventPollGate;
 
 // The layer names of option tables (GetTableFieldLayer): the 1-based
 // position of the named layer among the current display's layers, 0 for

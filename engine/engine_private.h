@@ -95,7 +95,8 @@ int32_t GetOptionalNumberArg(VmState* L, int index, int* wasNil);
 int CatalogTextMatches(const char* builtin, const char* replacement);
 // The text number of an error code, -1 when none.
 int32_t GetErrorTextNumber(ErrorCode code);
-void PrintSkipped();
+// The runtime's table (SetEngineRuntimeHooks); all members null until then.
+const EngineRuntimeHooks& GetEngineRuntimeHooks();
 
 // More option-table readers (the common ones are in engine/engine.h).
 // A percentage gives minus its value.
@@ -108,11 +109,6 @@ int GetTableFieldLayer(VmState* L, int table, const char* field, int32_t* value,
 // capacity); more than capacity raise 1055.
 int GetTableFieldIdList(VmState* L, int table, const char* tableName, ObjectId* ids,
                         size_t capacity, size_t* count);
-// Stores the identifier of every listed object of the type into the table at
-// the top, at keys 0, 1, ...; returns the count.
-int ListObjectsOfType(VmState* L, int32_t type);
-// Writes the text without its terminator; 1 when every byte went out.
-int WriteStreamString(StreamHandle* stream, const char* text);
 // A copy (from AllocMemory) with every "%" doubled; null when the text is
 // empty or holds none, and null with *error = ERR_MEM when memory runs out
 // (error may be null; it is 0 otherwise).

@@ -1,6 +1,5 @@
-// Error texts: the numbered built-in texts with their catalog replacements,
-// the message of an error code filled from the error argument, the error
-// report with its location, and the progress words.
+// Error texts: the numbered built-in texts with their catalog replacements
+// and the message of an error code filled from the error argument.
 //
 // Invariant: no text that comes from a table, a catalog, a plug-in or a
 // script is ever used as a printf format. Messages are filled by our own
@@ -13,23 +12,11 @@
 #include "engine/texts.h"
 #include "engine/vmcore.h"
 #include "engine/engine_private.h"
-#include "runtime/runtime.h"
+#include "platform/linux/platform.h"
 
 namespace {
 
 constexpr int32_t UNKNOWN_ERROR_TEXT = 91;  // "Unknown error code!"
-constexpr int32_t FILE_TEXT = 194;          // "File"
-constexpr int32_t LINE_TEXT = 92;           // "current line"
-constexpr int32_t FUNCTION_TEXT = 280;      // "In function"
-constexpr int32_t DONE_TEXT = 95;
-constexpr int32_t FAILED_TEXT = 108;
-constexpr int32_t SKIPPED_TEXT = 195;
-
-// A formatted report is at most this long.
-constexpr size_t REPORT_MAX = 1023;
-
-CatalogTextSource catalogSource = nullptr;
-void* catalogData = nullptr;
 
 // Codes whose "%s" is a file name, shown as the user knows it.
 bool isFileNameCode(ErrorCode code) {
@@ -127,11 +114,6 @@ bool nextConversion(const char** p, char* conv, size_t size) {
 
 }  // namespace
 
-void SetCatalogTextSource(CatalogTextSource source, void* data) {
-  catalogSource = source;
-  catalogData = data;
-}
-
 int CatalogTextMatches(const char* builtin, const char* replacement) {
   const char* a = builtin;
   const char* b = replacement;
@@ -148,10 +130,8 @@ int CatalogTextMatches(const char* builtin, const char* replacement) {
 const char* GetBuiltinString(int32_t number) {
   if (number < 0 || number >= BUILTIN_TEXT_COUNT) return nullptr;
   const char* builtin = builtinTexts[number].text;
-  if (catalogSource != nullptr) {
-    const char* replacement = catalogSource(number, catalogData);
-    if (replacement != nullptr && CatalogTextMatches(builtin, replacement)) return replacement;
-  }
+  const char* replacement = GetCatalogText(number);
+  if (replacement != nullptr && CatalogTextMatches(builtin, replacement)) return replacement;
   return builtin;
 }
 
@@ -164,10 +144,11 @@ int32_t GetErrorTextNumber(ErrorCode code) {
 
 void GetErrorText(ErrorCode code, char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return;
+  const EngineRuntimeHooks& hooks = GetEngineRuntimeHooks();
   const char* arg = GetErrorArgString();
   const char* text;
   if (code >= ERR_FIRSTCUSTOM) {
-    text = GetCustomErrorText(code);
+    text = hooks.customErrorText != nullptr ? hooks.customErrorText(code) : nullptr;
     if (text == nullptr) text = GetBuiltinString(UNKNOWN_ERROR_TEXT);
   } else if (code == ERR_OPENFONT || code == ERR_ERRORCALLED) {
     StrCopyBounded(buffer, size, arg);
@@ -178,61 +159,15 @@ void GetErrorText(ErrorCode code, char* buffer, size_t size) {
   }
   char shown[ERROR_ARG_MAX + 1];
   if (std::strstr(text, "%s") != nullptr) {
-    if (IsChunkName(arg)) {
-      if (!ParseChunkName(arg, nullptr, nullptr, shown, sizeof shown, nullptr, 0, nullptr, 0,
-                          nullptr))
+    if (hooks.isChunkName != nullptr && hooks.parseChunkName != nullptr && hooks.isChunkName(arg)) {
+      if (!hooks.parseChunkName(arg, nullptr, nullptr, shown, sizeof shown, nullptr, 0, nullptr, 0,
+                                nullptr))
         StrCopyBounded(shown, sizeof shown, "unknown");
       arg = shown;
-    } else if (isFileNameCode(code)) {
-      StrCopyBounded(shown, sizeof shown, GetDisplayFileName(arg));
+    } else if (isFileNameCode(code) && hooks.displayFileName != nullptr) {
+      StrCopyBounded(shown, sizeof shown, hooks.displayFileName(arg));
       arg = shown;
     }
   }
   fillText(text, arg, GetErrorArgNumber(), buffer, size);
-}
-
-void GetErrorTextWithPosition(VmState* L, ErrorCode code, char* buffer, size_t size,
-                              const char** file, int32_t* line) {
-  GetErrorText(code, buffer, size);
-  bool running = L != nullptr && GetScriptRunningFlag();
-  if (file != nullptr) *file = running ? GetCurrentScriptName(L) : nullptr;
-  if (line != nullptr) *line = running ? GetCurrentScriptLine(L) : 0;
-}
-
-void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size_t size) {
-  if (buffer == nullptr || size == 0) return;
-  size_t limit = size < REPORT_MAX + 1 ? size : REPORT_MAX + 1;
-  if (plain || !GetScriptRunningFlag()) {
-    StrCopyBounded(buffer, limit, text);
-    return;
-  }
-  const VmErrorLocation& loc = vmErrorLocation;
-  // A report longer than the limit is cut there on purpose; g++ only sees
-  // that the file name alone could fill the buffer.
-#if !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-truncation"
-#endif
-  if (std::strcmp(loc.function, "----") != 0)
-    std::snprintf(buffer, limit, "%s\n%s: %s (%s: %d - %s: %s)", text, GetBuiltinString(FILE_TEXT),
-                  loc.file, GetBuiltinString(LINE_TEXT), loc.line, GetBuiltinString(FUNCTION_TEXT),
-                  loc.function);
-  else
-    std::snprintf(buffer, limit, "%s\n%s: %s (%s: %d)", text, GetBuiltinString(FILE_TEXT), loc.file,
-                  GetBuiltinString(LINE_TEXT), loc.line);
-#if !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-}
-
-void PrintDone() {
-  if (!IsQuietMode()) std::printf("%s\n", GetBuiltinString(DONE_TEXT));
-}
-
-void PrintFailed() {
-  if (!IsQuietMode()) std::printf("%s\n", GetBuiltinString(FAILED_TEXT));
-}
-
-void PrintSkipped() {
-  if (!IsQuietMode()) std::printf("%s\n", GetBuiltinString(SKIPPED_TEXT));
 }

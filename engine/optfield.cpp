@@ -13,7 +13,6 @@
 #include "engine/vmcore.h"
 #include "engine/engine_private.h"
 #include "platform/linux/platform.h"
-#include "runtime/runtime.h"
 
 namespace {
 
@@ -378,24 +377,6 @@ void SetTableFieldId(VmState* L, const char* key, ObjectId id) {
   VmPushString(L, key);
   PushObjectId(L, id);
   VmSetTable(L, -3);
-}
-
-int ListObjectsOfType(VmState* L, int32_t type) {
-  int count = 0;
-  for (const ObjectTypeEntry* e = GetObjectTypeList(); e != nullptr; e = e->next) {
-    if (e->list == nullptr) continue;
-    for (const ObjectHead* o = *e->list; o != nullptr; o = o->next) {
-      if (o->type != type) continue;
-      PushObjectId(L, ObjectId{o->autoId, o->number});
-      VmRawSetI(L, -2, count++);
-    }
-  }
-  return count;
-}
-
-int WriteStreamString(StreamHandle* stream, const char* text) {
-  size_t len = std::strlen(text);
-  return WriteStream(stream, text, len) == len ? 1 : 0;
 }
 
 char* EscapePercentSigns(const char* text, ErrorCode* error) {

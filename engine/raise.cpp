@@ -12,7 +12,7 @@
 
 #include "engine/vmcore.h"
 #include "engine/engine_private.h"
-#include "runtime/runtime.h"
+#include "platform/linux/platform.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 
 #include "engine/vmcore.h"
 #include "engine/engine_private.h"
+#include "platform/linux/platform.h"
 
 #if defined(__GNUC__) && !defined(QM_FORCE_SWITCH)
 #define VM_JUMPTABLE 1

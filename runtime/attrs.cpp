@@ -2,9 +2,10 @@
 // getter handler chains that take every other tag. Invariant: the chains
 // are append-only, so handlers are offered a tag in registration order.
 //
-// The words of tags 10 and 11 are the script engine's error policy; they
-// live here behind GetCallbackDepth and GetErrorRaising until the engine
-// keeps them itself.
+// The words of tags 10 and 11 are the script engine's error policy, which
+// the engine keeps (GetCallbackDepth, GetErrorRaising); this file reads and
+// sets them for the tags.
+#include "engine/engine.h"
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
 #include "runtime/context_private.h"
@@ -63,17 +64,11 @@ int SetGlobalAttrs(VmState* L, const TagItem* tags) {
         ++handled;
         continue;
       case ATTR_CALLBACKDEPTH:
-        // A lowering without a matching raise would leave the counter
-        // negative, which reads as "inside a callback" for ever; stop at 0.
-        if (item->data != 0) {
-          ++runtimeContext.callbackDepth;
-        } else if (runtimeContext.callbackDepth > 0) {
-          --runtimeContext.callbackDepth;
-        }
+        StepCallbackDepth(asFlag(item->data));
         ++handled;
         continue;
       case ATTR_RAISEERRORS:
-        runtimeContext.errorRaising = asFlag(item->data);
+        SetErrorRaising(asFlag(item->data));
         ++handled;
         continue;
       case ATTR_SCRIPTRUNNING:
@@ -106,10 +101,10 @@ int GetGlobalAttrs(VmState* L, const TagItem* tags) {
         word = runtimeContext.deferBitmaps;
         break;
       case ATTR_CALLBACKDEPTH:
-        word = runtimeContext.callbackDepth;
+        word = GetCallbackDepth();
         break;
       case ATTR_RAISEERRORS:
-        word = runtimeContext.errorRaising;
+        word = GetErrorRaising();
         break;
       default:
         for (AttrHandlerNode* node = runtimeContext.attrGetters; node; node = node->next) {
@@ -131,8 +126,6 @@ int GetGlobalAttrs(VmState* L, const TagItem* tags) {
 int IsQuietMode() { return runtimeContext.quietFlag; }
 int GetDeferBitmapsFlag() { return runtimeContext.deferBitmaps; }
 int GetScriptRunningFlag() { return runtimeContext.scriptRunning; }
-int GetCallbackDepth() { return runtimeContext.callbackDepth; }
-int GetErrorRaising() { return runtimeContext.errorRaising; }
 
 int32_t GetLegacySwitch(LegacySwitch which) { return runtimeContext.legacySwitches[which]; }
 void SetLegacySwitch(LegacySwitch which, int32_t value) {

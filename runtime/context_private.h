@@ -21,7 +21,6 @@
 struct AttrHandlerNode;
 struct TempFileNode;
 
-constexpr size_t ERROR_ARG_ROOM = ERROR_ARG_MAX + 1;
 constexpr int32_t EVENT_TIMEOUT_DEFAULT_MS = 60000;  // a minute, until the script sets another
 
 struct RuntimeContext {
@@ -35,8 +34,6 @@ struct RuntimeContext {
   int quietFlag = 0;
   int deferBitmaps = 0;
   int scriptRunning = 0;
-  int callbackDepth = 0;
-  int errorRaising = 1;
   // LegacyControl's switches, by LegacySwitch.
   int32_t legacySwitches[2] = {0, 1};
   // The last memory-file names made (chunkname.cpp), newest first.
@@ -63,12 +60,6 @@ struct RuntimeContext {
   // (services.cpp).
   const SourceLineEntry* lineMap = nullptr;
   int consoleFlush = 0;
-  // The debug device (shutdown.cpp); null is standard output.
-  FILE* debugDevice = nullptr;
-  bool debugDeviceOwned = false;
-  // The argument of the next error text (util.cpp).
-  char errorArgText[ERROR_ARG_ROOM] = {};
-  int32_t errorArgNumber = 0;
   // Virtual string files (vfile.cpp).
   VirtualFile* virtualFiles = nullptr;
   // Entry trees of linked directories that the preload handed to the

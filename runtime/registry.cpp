@@ -5,6 +5,7 @@
 // list as it was.
 #include <cstring>
 
+#include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "runtime/registries.h"
 #include "runtime/runtime.h"
@@ -32,6 +33,15 @@ ErrorCode RegisterLibrary(const CommandTableEntry* commands, const char* name) {
 }
 
 const LibraryEntry* GetLibraryList() { return runtimeContext.libraries; }
+
+const char* RegisteredCommandSpelling(const char* name) {
+  for (const LibraryEntry* lib = GetLibraryList(); lib != nullptr; lib = lib->next) {
+    if (lib->commands == nullptr) continue;
+    for (const CommandTableEntry* e = lib->commands; e->name != nullptr; e++)
+      if (CompareNoCase(e->name, name) == 0) return e->name;
+  }
+  return nullptr;
+}
 
 ErrorCode RegisterObjectType(ObjectHead** list, const char* name, ObjectTypeHandler handler,
                              int32_t* outTypeId, int32_t bridge) {
@@ -69,6 +79,19 @@ ErrorCode CallObjectTypeHandler(VmState* L, int32_t typeId, uintptr_t a, uintptr
 }
 
 const ObjectTypeEntry* GetObjectTypeList() { return runtimeContext.objectTypes; }
+
+int ListObjectsOfType(VmState* L, int32_t type) {
+  int count = 0;
+  for (const ObjectTypeEntry* e = GetObjectTypeList(); e != nullptr; e = e->next) {
+    if (e->list == nullptr) continue;
+    for (const ObjectHead* o = *e->list; o != nullptr; o = o->next) {
+      if (o->type != type) continue;
+      PushObjectId(L, ObjectId{o->autoId, o->number});
+      VmRawSetI(L, -2, count++);
+    }
+  }
+  return count;
+}
 
 int32_t CountObjectsOfType(int32_t type) {
   int32_t count = 0;

@@ -1,5 +1,5 @@
 // Services of the runtime core that other folders use: core utilities
-// (error argument, sentinel lists, paths, CRC-32), registries, the event
+// (sentinel lists, paths, CRC-32), registries, the event
 // queue, streams, MD5 and Base64, typed memory access, services, start-up
 // and options. Each concern keeps its own section; what only runtime/ calls
 // is in runtime/*_private.h. The bounded strings and the Unicode/UTF-8
@@ -11,19 +11,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/engine.h"  // the error argument and policy words
 #include "engine/errors.h"
 #include "platform/linux/platform.h"  // TimeValue, DateFields, PlatformMutex, strings
 
 // ---- Core utilities ----------------------------------------------------------
-
-// Error argument: one text (at most ERROR_ARG_MAX characters) and one number
-// that fill the "%s" and "%d" of the next error message. Both keep their
-// value until overwritten. Used by the main thread only.
-constexpr size_t ERROR_ARG_MAX = 1023;     // buffer of 1,024 bytes with terminator
-void SetErrorArgString(const char* text);  // null stores the empty text
-void SetErrorArgNumber(int32_t value);
-const char* GetErrorArgString();
-int32_t GetErrorArgNumber();
 
 // Doubly linked lists with a sentinel header. An empty list's head points at
 // its own tail field and its tailPred at the header, so the header is the
@@ -117,8 +109,6 @@ ErrorCode AddGetAttrHandler(GetAttrHandler handler);
 int IsQuietMode();           // tag 1
 int GetDeferBitmapsFlag();   // tag 5: the applet's resources are being preloaded
 int GetScriptRunningFlag();  // tag 22
-int GetCallbackDepth();      // tag 10, never below 0
-int GetErrorRaising();       // tag 11, 1 at start
 
 // The legacy switches that the system library's LegacyControl sets and the
 // libraries that keep the old behaviour read: shapes drawn from lines
@@ -667,12 +657,21 @@ const char* GetCurrentScriptName(VmState* L);
 // The current line as the user's source file numbers it; -1 when it cannot
 // be told.
 int32_t GetCurrentScriptLine(VmState* L);
+// GetErrorText, and while a script runs its current file name and line
+// (else null and 0).
+void GetErrorTextWithPosition(VmState* L, ErrorCode code, char* buffer, size_t size,
+                              const char** file, int32_t* line);
+// The message followed by the error location when a script runs.
+void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size_t size);
 
 // Start-up progress: nothing in quiet mode. With a file name the format's
 // "%s" takes the name as users see it; "..." follows when ellipsis is set.
 // The text is printed as it stands: a '%' in it is never a conversion.
 constexpr size_t PROGRESS_TEXT_SIZE = 512;
 void PrintProgress(const char* format, const char* fileName, int ellipsis);
+// The progress words after a step ("done", "failed"): nothing in quiet mode.
+void PrintDone();
+void PrintFailed();
 // Formatted output to standard output, flushed at once when the console
 // flush switch (FORCEFLUSH) is on.
 void PrintToConsole(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -802,7 +801,6 @@ int PlayerMain(int argc, char** argv);
 // Runs the loaded main chunk (at the stack top) with no arguments and no
 // results as a protected call: 0, 1003 after End, or the error that ended it.
 ErrorCode RunScriptMainLoop(VmState* L);
-FILE* GetDebugDevice();
 
 // ---- The applet's preferences file ----
 // The system library installs its reader and writer when it opens (null:

@@ -27,6 +27,12 @@ void InsertNode(List* list, Node* node, Node* pred);
 // freed together by FreeRegistries. Used by the main thread only.
 
 const HookRecord* GetHookList();
+// The spelling of a command name in the registered command tables (found
+// without regard to case), or null when no library lists it.
+const char* RegisteredCommandSpelling(const char* name);
+// Stores the identifier of every listed object of the type into the table at
+// the top, at keys 0, 1, ...; returns the count.
+int ListObjectsOfType(VmState* L, int32_t type);
 
 // Object types and the object lists that FindObjectEntry walks.
 constexpr int32_t FIRST_OBJECT_TYPE_ID = 61;  // named types get 61, 62, ...
@@ -124,17 +130,14 @@ void SetSourceLineMap(const SourceLineEntry* first);  // null: none
 // line, or "unknown" when none does. Null without a state.
 constexpr const char* SCRIPT_NAME_NONE = ":none:";
 void SetConsoleFlush(int on);
+void PrintSkipped();  // the progress word of a step left out
+// Writes the text without its terminator; 1 when every byte went out.
+int WriteStreamString(StreamHandle* stream, const char* text);
 
 // ---- Player start-up, options and applet ----
 // The portable main of the player: options and settings file, the applet
 // container and header, script loading, the preload of declared resources,
 // the run and the one orderly shut-down. Main thread only.
 
-// The debug device of DEBUGDEVICE: "stdout" or "" standard output, "stderr"
-// standard error, any other name a file opened for appending (ERR_WRITEFILE
-// with the name when it cannot be opened). Debug output, the call trace and
-// the end-of-run error report go there; standard output until one is set.
-ErrorCode OpenDebugDevice(const char* name);
-void CloseDebugDevice();
 // The applet's title from its header; null when none is known.
 const char* GetAppletTitle();

@@ -1,7 +1,7 @@
 // Services around running scripts: calling a script function by name,
 // telling the running script's source file and line through the applet's
-// source line map, resetting the error location, start-up progress lines
-// and console output.
+// source line map, the error report with its location, start-up progress
+// lines with their progress words, and console output.
 //
 // Invariant: no text handed to these services is ever used as a printf
 // format. A progress text may come from a catalog, a file name or a
@@ -19,6 +19,15 @@
 namespace {
 
 constexpr const char* UNKNOWN_SCRIPT_NAME = "unknown";
+constexpr int32_t FILE_TEXT = 194;      // "File"
+constexpr int32_t LINE_TEXT = 92;       // "current line"
+constexpr int32_t FUNCTION_TEXT = 280;  // "In function"
+constexpr int32_t DONE_TEXT = 95;
+constexpr int32_t FAILED_TEXT = 108;
+constexpr int32_t SKIPPED_TEXT = 195;
+
+// A formatted report is at most this long.
+constexpr size_t REPORT_MAX = 1023;
 
 // The line and chunk source of the innermost script level, when a script
 // is running; else the recorded error location's.
@@ -121,12 +130,6 @@ ErrorCode CallScriptFunction(VmState* L, const char* name, int resultCount, int 
   return VmCall(L, argCount, resultCount);
 }
 
-void ResetErrorLocation() {
-  StrCopyBounded(vmErrorLocation.function, sizeof vmErrorLocation.function, "----");
-  vmErrorLocation.file[0] = '\0';
-  vmErrorLocation.line = -1;
-}
-
 void SetSourceLineMap(const SourceLineEntry* first) { runtimeContext.lineMap = first; }
 
 const char* GetCurrentScriptName(VmState* L) {
@@ -155,6 +158,52 @@ int32_t GetCurrentScriptLine(VmState* L) {
       if (std::strcmp(e->chunkSource, script) == 0) line += int64_t{e->lastLine} - e->firstLine + 1;
   if (line < INT32_MIN || line > INT32_MAX) return -1;
   return static_cast<int32_t>(line);
+}
+
+void GetErrorTextWithPosition(VmState* L, ErrorCode code, char* buffer, size_t size,
+                              const char** file, int32_t* line) {
+  GetErrorText(code, buffer, size);
+  bool running = L != nullptr && GetScriptRunningFlag();
+  if (file != nullptr) *file = running ? GetCurrentScriptName(L) : nullptr;
+  if (line != nullptr) *line = running ? GetCurrentScriptLine(L) : 0;
+}
+
+void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return;
+  size_t limit = size < REPORT_MAX + 1 ? size : REPORT_MAX + 1;
+  if (plain || !GetScriptRunningFlag()) {
+    StrCopyBounded(buffer, limit, text);
+    return;
+  }
+  const VmErrorLocation& loc = vmErrorLocation;
+  // A report longer than the limit is cut there on purpose; g++ only sees
+  // that the file name alone could fill the buffer.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
+  if (std::strcmp(loc.function, "----") != 0)
+    std::snprintf(buffer, limit, "%s\n%s: %s (%s: %d - %s: %s)", text, GetBuiltinString(FILE_TEXT),
+                  loc.file, GetBuiltinString(LINE_TEXT), loc.line, GetBuiltinString(FUNCTION_TEXT),
+                  loc.function);
+  else
+    std::snprintf(buffer, limit, "%s\n%s: %s (%s: %d)", text, GetBuiltinString(FILE_TEXT), loc.file,
+                  GetBuiltinString(LINE_TEXT), loc.line);
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+}
+
+void PrintDone() {
+  if (!IsQuietMode()) std::printf("%s\n", GetBuiltinString(DONE_TEXT));
+}
+
+void PrintFailed() {
+  if (!IsQuietMode()) std::printf("%s\n", GetBuiltinString(FAILED_TEXT));
+}
+
+void PrintSkipped() {
+  if (!IsQuietMode()) std::printf("%s\n", GetBuiltinString(SKIPPED_TEXT));
 }
 
 void PrintProgress(const char* format, const char* fileName, int ellipsis) {

@@ -46,32 +46,6 @@ void reportError(ErrorCode code, VmState* L, PlayerRunContext* context) {
 
 }  // namespace
 
-ErrorCode OpenDebugDevice(const char* name) {
-  CloseDebugDevice();
-  if (!name || !*name || std::strcmp(name, "stdout") == 0) return ERR_NONE;
-  if (std::strcmp(name, "stderr") == 0) {
-    runtimeContext.debugDevice = stderr;
-    return ERR_NONE;
-  }
-  FILE* file = FOpenNative(name, "a", 0);
-  if (!file) {
-    SetErrorArgString(name);
-    return ERR_WRITEFILE;
-  }
-  runtimeContext.debugDevice = file;
-  runtimeContext.debugDeviceOwned = true;
-  return ERR_NONE;
-}
-
-FILE* GetDebugDevice() { return runtimeContext.debugDevice ? runtimeContext.debugDevice : stdout; }
-
-void CloseDebugDevice() {
-  if (runtimeContext.debugDeviceOwned && runtimeContext.debugDevice)
-    std::fclose(runtimeContext.debugDevice);
-  runtimeContext.debugDevice = nullptr;
-  runtimeContext.debugDeviceOwned = false;
-}
-
 int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, PlayerRecord* record) {
   player.runEnding = 1;
   FreeIconTable();

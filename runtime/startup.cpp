@@ -266,7 +266,7 @@ int PlayerMain(int argc, char** argv) {
   if (!error) {
     setAttr(ATTR_SCRIPTRUNNING, 1);
     VmSetTop(L, 1);
-    error = RunPlatformMainLoop(L);
+    error = RunPlatformMainLoop(L, RunScriptMainLoop);
     if (error == ERR_USERABORT) {
       ShutdownPlayer(0, L, context, record);
       return vmExitValue;

@@ -144,6 +144,11 @@ size_t WriteStream(StreamHandle* stream, const void* buffer, size_t length) {
   return StdioWrite(native(stream), buffer, length);
 }
 
+int WriteStreamString(StreamHandle* stream, const char* text) {
+  size_t len = std::strlen(text);
+  return WriteStream(stream, text, len) == len ? 1 : 0;
+}
+
 size_t ReadStreamRaw(StreamHandle* stream, void* buffer, size_t length) {
   // Written bytes still buffered go out first, so a raw read never
   // overtakes them.

@@ -1,8 +1,6 @@
-// Core utilities of the runtime: the error-argument buffer, sentinel lists,
-// the lowest set bit and CRC-32.
-// Invariants: the error-argument text is always terminated within its
-// buffer; a List's tail field is always null, so the node at &list->tail is
-// the end marker that every walk stops at.
+// Core utilities of the runtime: sentinel lists, the lowest set bit and
+// CRC-32. Invariant: a List's tail field is always null, so the node at
+// &list->tail is the end marker that every walk stops at.
 #include <array>
 #include <cstring>
 
@@ -32,16 +30,6 @@ constexpr std::array<uint32_t, 256> makeCrcTable() {
 constexpr std::array<uint32_t, 256> crcTable = makeCrcTable();
 
 }  // namespace
-
-void SetErrorArgString(const char* text) {
-  StrCopyBounded(runtimeContext.errorArgText, sizeof runtimeContext.errorArgText, text ? text : "");
-}
-
-void SetErrorArgNumber(int32_t value) { runtimeContext.errorArgNumber = value; }
-
-const char* GetErrorArgString() { return runtimeContext.errorArgText; }
-
-int32_t GetErrorArgNumber() { return runtimeContext.errorArgNumber; }
 
 void NewList(List* list) {
   list->head = tailSentinel(list);

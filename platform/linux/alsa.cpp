@@ -17,7 +17,6 @@
 #include "platform/linux/desktop_private.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/eventhooks_private.h"
-#include "runtime/runtime.h"
 
 namespace {
 
@@ -60,7 +59,7 @@ ErrorCode setPcmParameters(snd_pcm_t* pcm, const PcmFormat* format, int32_t rate
     step = 8;
   Dl_snd_pcm_hw_params_free(params);
   if (step) {
-    SetErrorArgNumber(step);
+    SetPlatformErrorArgNumber(step);
     return ERR_ALSAPCM;
   }
   *bufferFrames = static_cast<uint32_t>(frames);

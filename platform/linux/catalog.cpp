@@ -12,11 +12,9 @@
 // larger than the file, which holds every string with its terminator.
 #include <cstring>
 
-#include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/files_private.h"
 #include "platform/linux/locale_private.h"
-#include "runtime/runtime.h"
 #include "platform/linux/context_private.h"
 
 namespace {
@@ -25,13 +23,17 @@ constexpr size_t IFF_MIN_SIZE = 101;  // shorter files are text catalogs
 constexpr size_t CATALOG_SPARE = 8;   // room for the terminator word
 constexpr size_t STRS_SEARCH_START = 16;
 constexpr uint32_t STRS_END_WORD = 0xFFFFFFFFu;
-constexpr size_t CATALOG_PATH_SIZE = LOCK_PATH_SIZE;
+constexpr size_t CATALOG_PATH_SIZE = 1024;  // the room of a looked-up path (LOCK_PATH_SIZE)
 
 struct CacheNode {
   CacheNode* next;
   int32_t id;
   char* text;  // stored behind the node
 };
+
+// The catalog that replaces built-in texts (GetCatalogText).
+CatalogTextSource catalogSource = nullptr;
+void* catalogData = nullptr;
 
 }  // namespace
 
@@ -347,7 +349,8 @@ StreamHandle* BuildCatalogPath(const char* base, const char* directory, const ch
   if (!joinPart(path, sizeof path, directory) || !joinPart(path, sizeof path, languageText) ||
       !joinPart(path, sizeof path, catalogName))
     return nullptr;
-  return OpenFileStream(path, STREAM_READ | STREAM_ADAPTERS, nullptr);
+  const PlatformRuntimeHooks& hooks = GetPlatformRuntimeHooks();
+  return hooks.openCatalogFile != nullptr ? hooks.openCatalogFile(path) : nullptr;
 }
 
 Catalog* LoadCatalogFile(const char* name) {
@@ -370,8 +373,10 @@ Catalog* LoadCatalogFile(const char* name) {
   if (stream == nullptr) return nullptr;
   uint8_t* data = nullptr;
   size_t size = 0;
-  ErrorCode error = LoadFileToMemory(nullptr, nullptr, stream, &data, &size, 1, CATALOG_SPARE);
-  CloseFileStream(stream);
+  // A stream opened, so the runtime's table is installed.
+  const PlatformRuntimeHooks& hooks = GetPlatformRuntimeHooks();
+  ErrorCode error = hooks.loadCatalogFile(stream, &data, &size, CATALOG_SPARE);
+  hooks.closeCatalogFile(stream);
   if (error != 0) {
     FreeMemory(data);
     return nullptr;
@@ -434,6 +439,15 @@ const char* GetLocaleString(Catalog* catalog, int32_t number, const char* def) {
 }
 
 void CloseLocaleCatalog(Catalog* catalog) { FreeCatalogFile(catalog); }
+
+void SetCatalogTextSource(CatalogTextSource source, void* data) {
+  catalogSource = source;
+  catalogData = data;
+}
+
+const char* GetCatalogText(int32_t number) {
+  return catalogSource != nullptr ? catalogSource(number, catalogData) : nullptr;
+}
 
 void InstallTextCatalog(Catalog* catalog) {
   platformContext.installedCatalog = catalog;

@@ -1,6 +1,6 @@
 // The platform's context record: the catalogs, the running script's state
-// and quit switches, the temporary directory and the opened joysticks of
-// one run of the player, in one place, so that FreePlatformContext can
+// and quit switches, the temporary directory, the opened joysticks and the
+// debug device of one run of the player, in one place, so that FreePlatformContext can
 // release them and put the record back in its start state (the default
 // member values below).
 //
@@ -32,6 +32,9 @@ struct PlatformContext {
   // Opened joystick devices, scanned at most once (joystick.cpp).
   JoystickDevice* joysticks = nullptr;
   bool joysticksScanned = false;
+  // The debug device (debug.cpp); null is standard output.
+  FILE* debugDevice = nullptr;
+  bool debugDeviceOwned = false;
 };
 
 extern PlatformContext platformContext;

@@ -1,11 +1,40 @@
-// Formatted debug output on the debug device (standard output unless
-// DEBUGDEVICE names another). Invariant: in 8-bit text mode
+// The debug device (standard output unless DEBUGDEVICE names another) and
+// formatted debug output on it. Invariant: in 8-bit text mode
 // the message reaches the terminal as UTF-8; when the conversion cannot be
 // made, the message is still printed as it is rather than lost.
 #include <cstdio>
+#include <cstring>
 
 #include "platform/linux/platform.h"
-#include "runtime/runtime.h"
+#include "platform/linux/context_private.h"
+
+ErrorCode OpenDebugDevice(const char* name) {
+  CloseDebugDevice();
+  if (!name || !*name || std::strcmp(name, "stdout") == 0) return ERR_NONE;
+  if (std::strcmp(name, "stderr") == 0) {
+    platformContext.debugDevice = stderr;
+    return ERR_NONE;
+  }
+  FILE* file = FOpenNative(name, "a", 0);
+  if (!file) {
+    SetPlatformErrorArgString(name);
+    return ERR_WRITEFILE;
+  }
+  platformContext.debugDevice = file;
+  platformContext.debugDeviceOwned = true;
+  return ERR_NONE;
+}
+
+FILE* GetDebugDevice() {
+  return platformContext.debugDevice ? platformContext.debugDevice : stdout;
+}
+
+void CloseDebugDevice() {
+  if (platformContext.debugDeviceOwned && platformContext.debugDevice)
+    std::fclose(platformContext.debugDevice);
+  platformContext.debugDevice = nullptr;
+  platformContext.debugDeviceOwned = false;
+}
 
 void DebugVPrintf(const char* format, va_list args) {
   if (!unicodeUtf8Mode) {

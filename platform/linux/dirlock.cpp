@@ -17,7 +17,6 @@
 
 #include "platform/linux/files_private.h"
 #include "platform/linux/platform.h"
-#include "runtime/runtime.h"
 
 namespace {
 
@@ -138,7 +137,7 @@ int ExamineLockNative(NativeLock* lock, FileInfo* info) {
 
 ErrorCode ExamineLockCheck(NativeLock* lock, int32_t* cont) {
   if (!lock->dir) {
-    SetErrorArgString(lock->path);
+    SetPlatformErrorArgString(lock->path);
     return ERR_NOTADIR;
   }
   if (cont) *cont = 1;

@@ -23,11 +23,11 @@ namespace {}  // namespace
 
 VmState* GetRunningVmState() { return platformContext.runningState; }
 
-ErrorCode RunPlatformMainLoop(VmState* L) {
+ErrorCode RunPlatformMainLoop(VmState* L, ErrorCode (*runScript)(VmState* L)) {
   ErrorCode error = StartPipeReader();
   if (error) return error;
   platformContext.runningState = L;
-  error = RunScriptMainLoop(L);
+  error = runScript(L);
   platformContext.runningState = nullptr;
   StopPipeReader();
   return error;

@@ -17,7 +17,6 @@
 
 #include "platform/linux/files_private.h"
 #include "platform/linux/platform.h"
-#include "runtime/runtime.h"
 #include "platform/linux/context_private.h"
 
 struct NativeFileHandle {
@@ -60,8 +59,10 @@ NativeFileHandle* openRange(NativeFileHandle* handle, const char* name, const ch
   uint64_t offset = 0, size = 0;
   char holder[OPEN_NAME_MAX];
   StrCopyBounded(handle->path, sizeof handle->path, name);
-  if (!ParseChunkName(name, &offset, &size, nullptr, 0, holder, sizeof holder, nullptr, 0,
-                      nullptr)) {
+  const PlatformRuntimeHooks& hooks = GetPlatformRuntimeHooks();
+  if (hooks.parseChunkName == nullptr ||
+      !hooks.parseChunkName(name, &offset, &size, nullptr, 0, holder, sizeof holder, nullptr, 0,
+                            nullptr)) {
     FreeMemory(handle);
     return nullptr;
   }
@@ -498,7 +499,7 @@ char* ChangeDirectoryNative(const char* path, ErrorCode* error) {
   NativeName n(path);
   if (!getcwd(previous, size) || !n.ok || chdir(n.text) != 0) {
     FreeMemory(previous);
-    SetErrorArgString(path);
+    SetPlatformErrorArgString(path);
     *error = ERR_DIRLOCK;
     return nullptr;
   }

@@ -63,3 +63,7 @@ void RecordProgramPath(const char* argv0);
 // Directory flag, size, protection flags and the three times of a stat
 // record; the name field is emptied.
 void FillFileInfoFromStat(const struct stat* st, FileInfo* info);
+
+// The runtime's table (SetPlatformRuntimeHooks); all members null until
+// the runtime installs it.
+const PlatformRuntimeHooks& GetPlatformRuntimeHooks();

@@ -3,7 +3,6 @@
 // service here", so they fall back to their own decoders and code paths.
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
-#include "runtime/runtime.h"
 
 void NativeUnlockBitmapHook(void*) {}
 int NativeBeginDoubleBufferHook(void*) { return 0; }
@@ -26,7 +25,7 @@ int NetCleanupStub() { return 1; }
 
 ErrorCode NativeOpenSoundStub(const char* name, void** outSound) {
   if (outSound) *outSound = nullptr;
-  SetErrorArgString(name);
+  SetPlatformErrorArgString(name);
   return ERR_OPENSOUND2;
 }
 void NativeSoundSeekStub(void*, int64_t) {}
@@ -54,7 +53,7 @@ void NativeSoundReaderCloseStub(void*) {}
 
 ErrorCode NativeOpenVideoStub(const char* name, void** outVideo) {
   if (outVideo) *outVideo = nullptr;
-  SetErrorArgString(name);
+  SetPlatformErrorArgString(name);
   return ERR_LOADVIDEO;
 }
 void NativeVideoCloseStub(void*) {}

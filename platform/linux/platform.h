@@ -5,6 +5,7 @@
 // calls is declared in platform/linux/*_private.h.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -80,8 +81,15 @@ void FreeMutex(PlatformMutex* mutex);  // null is ignored
 int LockMutex(PlatformMutex* mutex);
 int UnlockMutex(PlatformMutex* mutex);
 
-// Formatted debug output on standard output. In 8-bit text mode the message
-// is converted from Latin-1 to UTF-8 first.
+// The debug device of DEBUGDEVICE: "stdout" or "" standard output, "stderr"
+// standard error, any other name a file opened for appending (ERR_WRITEFILE
+// with the name when it cannot be opened). Debug output, the call trace and
+// the end-of-run error report go there; standard output until one is set.
+ErrorCode OpenDebugDevice(const char* name);
+void CloseDebugDevice();
+FILE* GetDebugDevice();
+// Formatted debug output on the debug device. In 8-bit text mode the
+// message is converted from Latin-1 to UTF-8 first.
 void DebugPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void DebugVPrintf(const char* format, va_list args);
 
@@ -208,6 +216,38 @@ char* ConvertStringEncoding(const char* text, int32_t from, int32_t to);
 // Shut-down's release of the collation tables: they are constant data in
 // the program, so nothing is left to free.
 void FreeCollationTables();
+
+// ---- What the engine and the runtime serve the platform ----
+// The engine keeps the error argument and the built-in texts; the runtime
+// parses linked-file names and reads files through its streams (file
+// adapters included). Each installs its table when it loads. Before that,
+// or with a null member, an error argument is dropped, a built-in text is
+// null, a linked-file name does not parse and no catalog file opens.
+struct PlatformEngineHooks {
+  void (*setErrorArgString)(const char* text);
+  void (*setErrorArgNumber)(int32_t value);
+  const char* (*builtinString)(int32_t number);
+};
+void SetPlatformEngineHooks(const PlatformEngineHooks* hooks);
+struct StreamHandle;
+struct VirtualFile;
+struct PlatformRuntimeHooks {
+  // The runtime's ParseChunkName: the parts of a ":::chunk" name.
+  int (*parseChunkName)(const char* name, uint64_t* offset, uint64_t* size, char* nameBuffer,
+                        size_t nameSize, char* extra, size_t extraSize, char* extension,
+                        size_t extensionSize, VirtualFile** file);
+  // A catalog file opened for reading, or null; its whole contents with
+  // spare zeroed bytes behind them (a block from AllocMemory); its close.
+  StreamHandle* (*openCatalogFile)(const char* path);
+  ErrorCode (*loadCatalogFile)(StreamHandle* stream, uint8_t** data, size_t* size, size_t spare);
+  void (*closeCatalogFile)(StreamHandle* stream);
+};
+void SetPlatformRuntimeHooks(const PlatformRuntimeHooks* hooks);
+// The argument ("%s" or "%d") of the error code a platform call returns,
+// and a built-in text, through the engine's table.
+void SetPlatformErrorArgString(const char* text);
+void SetPlatformErrorArgNumber(int32_t value);
+const char* GetPlatformBuiltinString(int32_t number);
 
 // ---- Joysticks ----------------------------------------------------------------------
 // Linux joystick devices, found once, read without blocking by the event pump
@@ -534,6 +574,12 @@ void GetDpiScaleFactor(double* factor);
 // Shut-down: timers, every connection with its threads, the requester
 // thread, the desktop libraries.
 void CloseX11Connection();
+
+// The gate of gated hooks (the event poll's): set by the poll tick and by
+// every wake of the event loop, cleared by the interpreter as it calls the
+// hook. One for the process, so that the interpreter tests it with one
+// load from a fixed address.
+extern std::atomic<uint8_t> vmEventPollGate;
 
 // ---- Services that higher libraries install ----
 // The platform's threads, timers, waits, requesters and sockets need a few
@@ -1056,6 +1102,12 @@ Catalog* OpenLocaleCatalog(const char* name);
 Catalog* OpenLocaleCatalog(const char* name, int32_t version);
 const char* GetLocaleString(Catalog* catalog, int32_t number, const char* def);
 void CloseLocaleCatalog(Catalog* catalog);
+// The catalog whose texts replace the built-in texts (GetBuiltinString in
+// engine/engine.h): a lookup giving the replacement text for a number, or
+// null. GetCatalogText asks it; null without one.
+using CatalogTextSource = const char* (*)(int32_t number, void* data);
+void SetCatalogTextSource(CatalogTextSource source, void* data);
+const char* GetCatalogText(int32_t number);
 
 // ---- X11 windows, pointers, modes, monitors and drawing ----
 // The window side of the X11 back end for the display library: windows with
@@ -1228,8 +1280,9 @@ ErrorCode NativeSendMessage(char* message);
 
 // Starts the pipe reader (its ERR_THREAD is returned without running the
 // script), records L as the running state, runs the main chunk through
-// RunScriptMainLoop, clears the state and stops the pipe reader.
-ErrorCode RunPlatformMainLoop(VmState* L);
+// runScript (the runtime's RunScriptMainLoop), clears the state and stops
+// the pipe reader.
+ErrorCode RunPlatformMainLoop(VmState* L, ErrorCode (*runScript)(VmState* L));
 // The platform's answers to the bitmap attribute codes that the bitmap
 // layer passes on: 5 depth 32, 6 and 7 the pointer in the window of the
 // display record given (0 without one), 8 to 10 the quit switches, 11 and

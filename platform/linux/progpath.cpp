@@ -9,7 +9,6 @@
 
 #include "platform/linux/platform.h"
 #include "platform/linux/files_private.h"
-#include "runtime/runtime.h"
 
 namespace {
 

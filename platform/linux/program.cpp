@@ -18,7 +18,6 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/files_private.h"
 #include "platform/linux/thread_private.h"
-#include "runtime/runtime.h"
 
 namespace {
 
@@ -255,7 +254,7 @@ ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, 
                      int32_t* childId) {
   char program[PROGRAM_PATH_MAX];
   if (!path || !GetNativePath(path, program, sizeof program, 1)) {
-    SetErrorArgString(path);
+    SetPlatformErrorArgString(path);
     return ERR_READFILE;
   }
   char* converted = nullptr;

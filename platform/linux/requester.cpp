@@ -9,7 +9,6 @@
 
 #include <unistd.h>
 
-#include "engine/engine.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/requester_private.h"
@@ -19,7 +18,6 @@
 #include "platform/linux/thread_private.h"
 #include "platform/linux/eventhooks_private.h"
 #include "platform/linux/desktop_private.h"
-#include "runtime/runtime.h"
 
 namespace {
 
@@ -689,8 +687,8 @@ ErrorCode NativeFileRequester(VmState* L, const char* title, const char* pattern
     resetOutputs();
     request.title = texts.add(title);
     request.pattern = texts.add(pattern);
-    request.allFilterName = texts.add(GetBuiltinString(TEXT_FILTER_ALL));
-    request.patternFilterName = texts.add(GetBuiltinString(TEXT_FILTER_PATTERN));
+    request.allFilterName = texts.add(GetPlatformBuiltinString(TEXT_FILTER_ALL));
+    request.patternFilterName = texts.add(GetPlatformBuiltinString(TEXT_FILTER_PATTERN));
     request.folder = texts.add(folder);
     request.file = texts.add(file);
     request.mode = mode;

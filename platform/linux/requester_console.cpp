@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 
 #include "platform/linux/requester_private.h"
-#include "runtime/runtime.h"
 
 namespace {
 

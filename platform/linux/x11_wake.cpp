@@ -10,12 +10,13 @@
 #include <sys/select.h>
 #include <unistd.h>
 
-#include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/thread_private.h"
 #include "platform/linux/x11calls_private.h"
 #include "platform/linux/eventhooks_private.h"
+
+std::atomic<uint8_t> vmEventPollGate{0};
 
 namespace {
 

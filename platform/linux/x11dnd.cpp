@@ -12,7 +12,6 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
-#include "runtime/runtime.h"
 
 namespace {
 

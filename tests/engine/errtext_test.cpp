@@ -163,6 +163,34 @@ TEST(ErrorText, CatalogTextsMustKeepTheConversions) {
   EXPECT_EQ(message(ERR_NUMEXPECTED, "", 4), "Number expected in argument 4!");
 }
 
+// The runtime serves the error texts their custom texts and file names
+// through a table; without it the engine still gives a sound message.
+TEST(ErrorText, FileNamesAndCustomTextsWithAndWithoutTheRuntime) {
+  ErrorCode custom = RegisterCustomError("Plug-in text");
+  ASSERT_GE(custom, ERR_FIRSTCUSTOM);
+  struct Case {
+    const char* name;
+    ErrorCode code;
+    const char* arg;
+    const char* withRuntime;
+    const char* without;
+  } cases[] = {
+      {"file name cut to its last part", ERR_READFILE, "dir/x.txt", "Cannot read file x.txt !",
+       "Cannot read file dir/x.txt !"},
+      {"linked data shows its stored name", ERR_READFILE, ":::chunk1:2*a/b.png?",
+       "Cannot read file a/b.png !", "Cannot read file :::chunk1:2*a/b.png? !"},
+      {"registered custom text", custom, "", "Plug-in text", "Unknown error code!"},
+  };
+  const EngineRuntimeHooks* installed = &GetEngineRuntimeHooks();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(message(c.code, c.arg), c.withRuntime);
+    SetEngineRuntimeHooks(nullptr);
+    EXPECT_EQ(message(c.code, c.arg), c.without);
+    SetEngineRuntimeHooks(installed);
+  }
+}
+
 TEST(ErrorText, ReportWithLocation) {
   char buffer[256];
   ResetErrorLocation();

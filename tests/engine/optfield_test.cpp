@@ -16,6 +16,7 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
 #include "runtime/runtime.h"
+#include "runtime/runtime_private.h"
 #include "tests/support/harness.h"
 
 namespace {
