@@ -99,6 +99,10 @@ struct LineInput {
   bool done = false;
   ErrorCode error = ERR_NONE;
   qmLayer* cursorBox = nullptr;  // shown with the cursor argument
+  // The two Control keys as the queued events have them. The display's key
+  // table is written when the events are read, ahead of the queue, so a fast
+  // Control+V could already show Control released when its V arrives.
+  bool control[2] = {d->rawKeyStates[KEY_LCONTROL] != 0, d->rawKeyStates[KEY_RCONTROL] != 0};
 
   void cursorTo(size_t i) {
     d->textX = i < slots.size() ? slots[i].x : endX;
@@ -217,9 +221,11 @@ struct LineInput {
       if (e->args[2] != ' ') insert(static_cast<uint32_t>(e->args[2]));
     } else if (e->type == EVENT_KEY && e->args[0]) {
       key(e->args[2]);
-    } else if (e->type == EVENT_RAWKEY && e->args[0] && (e->args[2] | 0x20) == 'v' &&
-               (d->rawKeyStates[KEY_LCONTROL] || d->rawKeyStates[KEY_RCONTROL])) {
-      paste();
+    } else if (e->type == EVENT_RAWKEY) {
+      if (e->args[2] == KEY_LCONTROL || e->args[2] == KEY_RCONTROL)
+        control[e->args[2] == KEY_RCONTROL] = e->args[0] != 0;
+      else if (e->args[0] && (e->args[2] | 0x20) == 'v' && (control[0] || control[1]))
+        paste();
     }
   }
 
