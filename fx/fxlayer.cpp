@@ -36,82 +36,73 @@ void setMaskRect(BitmapHandle* mask, int32_t x, int32_t y, int32_t width, int32_
   if (mask) MaskRectOp(mask, x, y, width, height, visible ? 0 : 1);
 }
 
-// Copies mask bits (source at sx, sy) into dest at dx, dy; the caller has
-// clipped the rectangle to both.
-void copyMaskBits(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
-                  int32_t dy, int32_t width, int32_t height) {
+// Runs rows(s, d) with source locked for reading and dest for writing;
+// nothing happens when either cannot be locked.
+template <typename Rows>
+void withLockedPair(BitmapHandle* source, BitmapHandle* dest, Rows rows) {
   BitmapLock s, d;
   if (!LockBitmap(source, 1, &s)) return;
   if (!LockBitmap(dest, 0, &d)) {
     UnlockBitmap(&s);
     return;
   }
-  for (int32_t j = 0; j < height; j++) {
-    const uint8_t* srow = s.address + static_cast<ptrdiff_t>(sy + j) * s.rowLength;
-    uint8_t* drow = d.address + static_cast<ptrdiff_t>(dy + j) * d.rowLength;
-    for (int32_t i = 0; i < width; i++) {
-      int32_t a = sx + i, b = dx + i;
-      bool on = (srow[a >> 3] >> (7 - (a & 7))) & 1;
-      if (on)
-        drow[b >> 3] = static_cast<uint8_t>(drow[b >> 3] | (0x80 >> (b & 7)));
-      else
-        drow[b >> 3] = static_cast<uint8_t>(drow[b >> 3] & ~(0x80 >> (b & 7)));
-    }
-  }
+  rows(s, d);
   UnlockBitmap(&d);
   UnlockBitmap(&s);
 }
 
+// Copies mask bits (source at sx, sy) into dest at dx, dy; the caller has
+// clipped the rectangle to both.
+void copyMaskBits(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                  int32_t dy, int32_t width, int32_t height) {
+  withLockedPair(source, dest, [&](const BitmapLock& s, const BitmapLock& d) {
+    for (int32_t j = 0; j < height; j++) {
+      const uint8_t* srow = s.address + static_cast<ptrdiff_t>(sy + j) * s.rowLength;
+      uint8_t* drow = d.address + static_cast<ptrdiff_t>(dy + j) * d.rowLength;
+      for (int32_t i = 0; i < width; i++) {
+        int32_t a = sx + i, b = dx + i;
+        bool on = (srow[a >> 3] >> (7 - (a & 7))) & 1;
+        if (on)
+          drow[b >> 3] = static_cast<uint8_t>(drow[b >> 3] | (0x80 >> (b & 7)));
+        else
+          drow[b >> 3] = static_cast<uint8_t>(drow[b >> 3] & ~(0x80 >> (b & 7)));
+      }
+    }
+  });
+}
+
 void copyAlphaBytes(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                     int32_t dy, int32_t width, int32_t height) {
-  BitmapLock s, d;
-  if (!LockBitmap(source, 1, &s)) return;
-  if (!LockBitmap(dest, 0, &d)) {
-    UnlockBitmap(&s);
-    return;
-  }
-  for (int32_t j = 0; j < height; j++)
-    std::copy_n(s.address + static_cast<ptrdiff_t>(sy + j) * s.rowLength + sx, width,
-                d.address + static_cast<ptrdiff_t>(dy + j) * d.rowLength + dx);
-  UnlockBitmap(&d);
-  UnlockBitmap(&s);
+  withLockedPair(source, dest, [&](const BitmapLock& s, const BitmapLock& d) {
+    for (int32_t j = 0; j < height; j++)
+      std::copy_n(s.address + static_cast<ptrdiff_t>(sy + j) * s.rowLength + sx, width,
+                  d.address + static_cast<ptrdiff_t>(dy + j) * d.rowLength + dx);
+  });
 }
 
 // Clears the bits of dest (width x height from 0, 0) that are clear in
 // source.
 void andMaskBits(BitmapHandle* source, BitmapHandle* dest, int32_t width, int32_t height) {
-  BitmapLock s, d;
-  if (!LockBitmap(source, 1, &s)) return;
-  if (!LockBitmap(dest, 0, &d)) {
-    UnlockBitmap(&s);
-    return;
-  }
-  for (int32_t j = 0; j < height; j++) {
-    const uint8_t* srow = s.address + static_cast<ptrdiff_t>(j) * s.rowLength;
-    uint8_t* drow = d.address + static_cast<ptrdiff_t>(j) * d.rowLength;
-    for (int32_t i = 0; i < width; i++)
-      if (!((srow[i >> 3] >> (7 - (i & 7))) & 1))
-        drow[i >> 3] = static_cast<uint8_t>(drow[i >> 3] & ~(0x80 >> (i & 7)));
-  }
-  UnlockBitmap(&d);
-  UnlockBitmap(&s);
+  withLockedPair(source, dest, [&](const BitmapLock& s, const BitmapLock& d) {
+    for (int32_t j = 0; j < height; j++) {
+      const uint8_t* srow = s.address + static_cast<ptrdiff_t>(j) * s.rowLength;
+      uint8_t* drow = d.address + static_cast<ptrdiff_t>(j) * d.rowLength;
+      for (int32_t i = 0; i < width; i++)
+        if (!((srow[i >> 3] >> (7 - (i & 7))) & 1))
+          drow[i >> 3] = static_cast<uint8_t>(drow[i >> 3] & ~(0x80 >> (i & 7)));
+    }
+  });
 }
 
 // Lowers each level of dest (width x height from 0, 0) to source's.
 void minAlphaBytes(BitmapHandle* source, BitmapHandle* dest, int32_t width, int32_t height) {
-  BitmapLock s, d;
-  if (!LockBitmap(source, 1, &s)) return;
-  if (!LockBitmap(dest, 0, &d)) {
-    UnlockBitmap(&s);
-    return;
-  }
-  for (int32_t j = 0; j < height; j++) {
-    const uint8_t* srow = s.address + static_cast<ptrdiff_t>(j) * s.rowLength;
-    uint8_t* drow = d.address + static_cast<ptrdiff_t>(j) * d.rowLength;
-    for (int32_t i = 0; i < width; i++) drow[i] = std::min(drow[i], srow[i]);
-  }
-  UnlockBitmap(&d);
-  UnlockBitmap(&s);
+  withLockedPair(source, dest, [&](const BitmapLock& s, const BitmapLock& d) {
+    for (int32_t j = 0; j < height; j++) {
+      const uint8_t* srow = s.address + static_cast<ptrdiff_t>(j) * s.rowLength;
+      uint8_t* drow = d.address + static_cast<ptrdiff_t>(j) * d.rowLength;
+      for (int32_t i = 0; i < width; i++) drow[i] = std::min(drow[i], srow[i]);
+    }
+  });
 }
 
 // A plain or masked copy between two bitmaps (rectangle already clipped).
