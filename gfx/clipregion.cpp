@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "display/display.h"
 #include "draw/draw.h"
 #include "engine/engine.h"
 #include "gfx/bitmap_private.h"

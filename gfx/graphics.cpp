@@ -2,7 +2,6 @@
 // object type, and the script constants that name object types and
 // attributes. Each library that owns an object type registers its reader
 // with the runtime's object registry; this file only dispatches.
-#include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "display/display.h"
 #include "draw/draw.h"
 #include "engine/engine.h"
 #include "gfx/context_private.h"

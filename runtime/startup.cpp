@@ -12,7 +12,6 @@
 
 #include "engine/engine.h"
 #include "platform/linux/platform.h"
-#include "plugins/plugins.h"
 #include "runtime/context_private.h"
 #include "runtime/player.h"
 #include "runtime/runtime_private.h"

@@ -11,12 +11,10 @@
 #include <cstring>
 
 #include "display/display.h"
-#include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
 #include "platform/linux/files_private.h"
 #include "platform/linux/thread_private.h"
-#include "runtime/runtime.h"
 #include "platform/linux/context_private.h"
 
 namespace {}  // namespace

@@ -23,7 +23,6 @@
 
 #include "platform/linux/dynlib.h"
 #include "platform/linux/platform.h"
-#include "runtime/runtime.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/joystick_private.h"
 #include "platform/linux/thread_private.h"
