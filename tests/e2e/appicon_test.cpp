@@ -16,6 +16,7 @@
 
 #include "tests/display/display_fixture.h"
 #include "tests/e2e/player_run.h"
+#include "tests/e2e/window_check.h"
 #include "tests/platform/xvfb.h"
 
 namespace {
@@ -140,14 +141,7 @@ TEST_F(AppIconRun, DeclaredIconFileReplacesTheBuiltInImages) {
   }
   EXPECT_EQ(at, icon.size());
 
-  XEvent close{};
-  close.xclient.type = ClientMessage;
-  close.xclient.window = window;
-  close.xclient.message_type = XInternAtom(x_, "WM_PROTOCOLS", False);
-  close.xclient.format = 32;
-  close.xclient.data.l[0] = static_cast<long>(XInternAtom(x_, "WM_DELETE_WINDOW", False));
-  XSendEvent(x_, window, False, NoEventMask, &close);
-  XFlush(x_);
+  e2e::CloseWindow(x_, window);
   e2e::RunResult r = player.Finish();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");

@@ -18,6 +18,7 @@
 #include "display/display.h"
 #include "display/display_private.h"
 #include "tests/e2e/player_run.h"
+#include "tests/e2e/window_check.h"
 #include "tests/platform/xvfb.h"
 
 namespace {
@@ -156,15 +157,7 @@ TEST_F(DisplayRun, FirstDisplayFromHeader) {
     EXPECT_EQ(wrong, 0) << "pixels not $336699";
 
     // A close request without a handler ends the run.
-    XEvent close{};
-    close.xclient.type = ClientMessage;
-    close.xclient.window = window;
-    close.xclient.message_type = XInternAtom(x, "WM_PROTOCOLS", False);
-    close.xclient.format = 32;
-    close.xclient.data.l[0] = static_cast<long>(XInternAtom(x, "WM_DELETE_WINDOW", False));
-    close.xclient.data.l[1] = CurrentTime;
-    XSendEvent(x, window, False, NoEventMask, &close);
-    XFlush(x);
+    e2e::CloseWindow(x, window);
     e2e::RunResult r = player.Finish();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
