@@ -412,10 +412,10 @@ void RegisterLayerKind(const LayerKind* kind);  // replaces one of the same type
 using LayerBodyTest = int (*)(const qmLayer* layer, const LayerImageState* state);
 void RegisterLayerBodyTest(int32_t type, LayerBodyTest test);  // null removes it
 
-// NewLayer flags.
+// NewLayer flags. A layer made on the picture of a display that scales its
+// layers is always drawn at the display's scale as it is made.
 enum : uint32_t {
   NEWLAYER_HIDDEN = 0x1,
-  NEWLAYER_DISPLAYSCALE = 0x2,
   NEWLAYER_REPLACE = 0x8,
   NEWLAYER_KEEPPOSITION = 0x100,
   NEWLAYER_KEEPFILTERS = 0x200,
@@ -472,6 +472,9 @@ struct LayerBrushServices {
   // SelectLayer: the layer at the position made the drawing target.
   ErrorCode (*selectLayer)(VmState* L, int32_t position, int32_t mode, int32_t frame,
                            int32_t combo);
+  // A width x height brush of the images, which it takes over (they are
+  // freed when it cannot be made), with an automatic id.
+  ErrorCode (*adoptBrush)(LayerTriple images, int32_t width, int32_t height, ObjectId* id);
 };
 void SetLayerBrushServices(const LayerBrushServices* services);
 // What the layer commands ask of the anim library, which installs it when

@@ -612,8 +612,9 @@ ErrorCode NewLayer(VmState* L, int32_t type, const ObjectId* sourceId, int32_t x
     if (ErrorCode e = RenderLayerImage(L, layer, RENDER_TRANSFORM, d)) return fail(e);
     transformed = true;
   }
-  if (!transformed && (flags & NEWLAYER_DISPLAYSCALE) && d && d->layerscale && d->scaleWidth > 0 &&
-      d->scaleHeight > 0 && pic == d->bgpic && (d->scaleX != 1.0 || d->scaleY != 1.0)) {
+  // On a display that scales its layers every new layer is drawn at the
+  // display's scale at once (a transformed one was, with its transform).
+  if (!transformed && DisplayScalesLayers(d, pic)) {
     uint32_t mode = RENDER_DISPLAYSCALE | RENDER_BASESIZE |
                     ((flags & NEWLAYER_REPLACE) ? RENDER_TRANSFORM : 0u);
     if (ErrorCode e = RenderLayerImage(L, layer, mode, d)) return fail(e);
@@ -657,18 +658,24 @@ ErrorCode CreateObjectLayer(VmState* L, int32_t type, ObjectId id, int32_t sx, i
   state->requestedWidth = width;
   state->requestedHeight = height;
   qmLayer* layer = nullptr;
-  uint32_t layerFlags = (flags & 2) ? NEWLAYER_DISPLAYSCALE : 0u;
+  uint32_t layerFlags = 0;
   if (flags & 8) layerFlags |= NEWLAYER_REPLACE | NEWLAYER_KEEPPOSITION | NEWLAYER_KEEPFILTERS;
   ErrorCode e = NewLayer(L, type, &id, x, y, width, height, transform, style, bitmap, nullptr,
                          nullptr, state, position, layerFlags, &layer);
   if (e != ERR_NONE) return e;
   // NewLayer leaves a plain layer put on top to its caller: DrawObject
-  // copies it straight when it may, otherwise it is drawn here.
+  // copies it straight when it may, otherwise it is drawn here. Nothing is
+  // copied straight onto a display that draws its layers at its own scale,
+  // nor while a picture is selected in layers mode (the area is queued for
+  // the selection's end).
   bool identity = !transform || (transform->m11 == 1 && transform->m12 == 0 &&
                                  transform->m21 == 0 && transform->m22 == 1);
   bool plain = identity && !layer->transparency && !layer->shadow.on && !layer->border.on &&
                !anyFilterOn(layer->filters);
-  bool callerCopies = identity && !(flags & (1 | 4 | 8)) && (!style || style->effects == 0);
+  const DisplayRecord* d = GetLayerDisplay();
+  bool straight = d && d->outputKind == OBJECT_DISPLAY && layer->display == layer->base;
+  bool callerCopies =
+      straight && identity && !(flags & (1 | 4 | 8)) && (!style || style->effects == 0);
   if (plain && !callerCopies && !layer->hidden && !NextLayer(layer) && !(flags & 8))
     RefreshLayerArea(L, layer, 1);
   return ERR_NONE;

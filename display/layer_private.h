@@ -52,6 +52,13 @@ LayerBodyTest GetLayerBodyTest(int32_t type);
 // selected as output in layers mode, else the current display's.
 BGPic* GetLayerPicture();
 DisplayRecord* GetLayerDisplay();
+// Whether the display draws the layers of the picture at its own scale: it
+// scales by layers to a scaled size, shows the picture, and a scale factor
+// is not 1. Such layers have a display state of their own.
+inline bool DisplayScalesLayers(const DisplayRecord* d, const BGPic* pic) {
+  return d && d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0 && pic && pic == d->bgpic &&
+         (d->scaleX != 1.0 || d->scaleY != 1.0);
+}
 
 // ---- Records and the list (layer.cpp) ----
 
@@ -173,6 +180,14 @@ void ScaleRectToDisplay(int32_t x, int32_t y, int32_t width, int32_t height, dou
                         double scaleY, int32_t* outX, int32_t* outY, int32_t* outWidth,
                         int32_t* outHeight);
 ErrorCode RerenderLayerImage(VmState* L, qmLayer* layer);
+// The picture's layers are shown at its own size again (the display left
+// layer scaling): a display state of their own is freed.
+void UnscaleLayerStates(VmState* L, BGPic* pic);
+// Before a layer is drawn into: a layer that draws itself from a record
+// (text, text object, shape, path) becomes a brush layer showing a brush of
+// its own with its image, so that what is drawn into it stays when it is
+// drawn again. ERR_RENDERADLAYER while an async drawing draws into it.
+ErrorCode MakeLayerDrawable(VmState* L, qmLayer* layer);
 
 // ---- Core operations and commands (layercmds.cpp) ----
 

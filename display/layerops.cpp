@@ -614,7 +614,7 @@ ErrorCode GetLayerDrawTarget(VmState* L, int32_t position, qmLayer** out, LayerT
   *triple = LayerTriple{};
   qmLayer* layer = GetCurrentLayerAt(position);
   if (!layer) return ERR_LAYERRANGE;
-  if (layer->asyncUse) return ERR_RENDERADLAYER;
+  if (ErrorCode e = MakeLayerDrawable(L, layer)) return e;
   LayerImageState* state = layer->base;
   if (!state->own.bitmap) {
     LayerTriple shown{};
@@ -662,7 +662,22 @@ ErrorCode CopyLayerImage(VmState* L, int32_t position, int32_t frame, LayerTripl
 void EndLayerSelection(VmState* L, qmLayer* layer, int noRefresh) {
   FreeLayerCaches(layer);
   if (BGPic* pic = GetLayerPicture()) pic->layersChanged = 1;
-  if (!noRefresh) RefreshLayerArea(L, layer, 0);
+  // A layer shown through its transform or at the display's scale is drawn
+  // again from what was drawn into it; the old area is shown again too.
+  LayerRect old;
+  GetLayerBounds(L, layer, layer->display, &old);
+  const DisplayTransform& t = layer->transform;
+  const bool plain = t.m11 == 1 && t.m12 == 0 && t.m21 == 0 && t.m22 == 1;
+  DisplayRecord* d = GetLayerDisplay();
+  if (!plain)
+    RenderLayerImage(L, layer, RENDER_TRANSFORM, d);
+  else if (layer->display != layer->base)
+    RenderLayerImage(L, layer, RENDER_DISPLAYSCALE | RENDER_TRANSFORM, d);
+  if (noRefresh) return;
+  LayerRect now;
+  GetLayerBounds(L, layer, layer->display, &now);
+  UniteRect(&now, old);
+  RefreshRect(L, now.x, now.y, now.width, now.height);
 }
 
 namespace {

@@ -267,3 +267,112 @@ ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRec
 ErrorCode RerenderLayerImage(VmState* L, qmLayer* layer) {
   return RenderLayerImage(L, layer, RENDER_DISPLAYSCALE | RENDER_TRANSFORM, GetLayerDisplay());
 }
+
+void UnscaleLayerStates(VmState* L, BGPic* pic) {
+  if (!pic) return;
+  for (qmLayer* l = FirstLayer(pic); l; l = NextLayer(l)) {
+    // While a transition draws the layer through a state of its own, the
+    // layer's own displayed state is the held one.
+    LayerImageState*& shown = l->heldDisplay ? l->heldDisplay : l->display;
+    if (shown == l->unscaled) continue;
+    LayerImageState* old = shown;
+    shown = l->unscaled;
+    if (old != l->base && old != l->unscaled && old != l->display) freeUnusedState(L, l->type, old);
+    if (l->heldDisplay || l->asyncUse)
+      BroadcastAsyncDrawEvent(ADEVENT_CHANGED, reinterpret_cast<intptr_t>(l));
+  }
+}
+
+namespace {
+
+// The kinds that draw themselves from a record (text, shapes, paths, a
+// text object's text): what is drawn into such a layer would be lost the
+// next time it is drawn again, so it becomes a brush layer first.
+bool drawnFromRecord(int32_t type) {
+  switch (type) {
+    case LAYER_TEXTOBJECT:
+    case LAYER_TEXTOUT:
+    case LAYER_PRINT:
+    case LAYER_BOX:
+    case LAYER_CIRCLE:
+    case LAYER_ELLIPSE:
+    case LAYER_LINE:
+    case LAYER_POLYGON:
+    case LAYER_ARC:
+    case LAYER_VECTORPATH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isPlainMatrix(const DisplayTransform& t) {
+  return t.m11 == 1 && t.m12 == 0 && t.m21 == 0 && t.m22 == 1;
+}
+
+}  // namespace
+
+ErrorCode MakeLayerDrawable(VmState* L, qmLayer* layer) {
+  if (layer->asyncUse) return ERR_RENDERADLAYER;
+  if (!drawnFromRecord(layer->type)) return ERR_NONE;
+  const LayerBrushServices* brushes = layerContext.brushes;
+  if (!brushes || !brushes->adoptBrush || !brushes->freeBrush) return ERR_WRONGUSAGE;
+  LayerImageState* base = layer->base;
+  // The untransformed image the layer was made with (a text object's
+  // own bitmaps), copied for the brush.
+  LayerTriple shown{};
+  int32_t w = 0, h = 0;
+  if (ErrorCode e = GetLayerImageBitmaps(L, layer, base, 0, 0, -1, &shown, &w, &h, nullptr))
+    return e;
+  LayerTriple copy{};
+  if (ErrorCode e = ConvertBitmap(shown.bitmap, shown.mask, shown.alpha, 0, 0, w, h, 0, 0, nullptr,
+                                  nullptr, &copy.bitmap, &copy.mask, &copy.alpha))
+    return e;
+  LayerImageState* fresh = AllocLayerImageState();
+  if (!fresh) {
+    FreeBitmap(copy.bitmap);
+    FreeBitMask(copy.mask);
+    FreeAlphaChannel(copy.alpha);
+    return ERR_MEM;
+  }
+  ObjectId id{};
+  if (ErrorCode e = brushes->adoptBrush(copy, w, h, &id)) {
+    FreeMemory(fresh);
+    return e;
+  }
+  // The image keeps its place: its requested point is where the anchor
+  // of the brush-sized box lies, as for any brush layer.
+  fresh->x = fresh->anchoredX = base->x;
+  fresh->y = fresh->anchoredY = base->y;
+  fresh->width = fresh->requestedWidth = w;
+  fresh->height = fresh->requestedHeight = h;
+  fresh->requestedX = base->x + roundToInt(layer->anchorX * w);
+  fresh->requestedY = base->y + roundToInt(layer->anchorY * h);
+  fresh->clip = base->clip;
+  LayerImageState* old[3] = {layer->base, layer->unscaled, layer->display};
+  bool madeClip = false;
+  for (int i = 0; i < 3; ++i) {
+    bool seen = false;
+    for (int j = 0; j < i; ++j) seen = seen || old[j] == old[i];
+    if (seen || !old[i]) continue;
+    madeClip =
+        madeClip || (old[i]->clip && old[i]->clip != fresh->clip && old[i]->clip->madeForLayer);
+    FreeImageState(L, layer->type, old[i]);
+  }
+  if (madeClip) PruneClipRegions();
+  layer->base = layer->unscaled = layer->display = fresh;
+  const int32_t oldType = layer->type;
+  layer->type = LAYER_BRUSH;
+  layer->sourceId = id;
+  // The brush belongs to the layer: freed now, it stays hidden until the
+  // layer goes. A text object freed while the layer showed it goes now.
+  brushes->freeBrush(L, id);
+  if (uint32_t kinds = DeferKindOfType(oldType)) FlushDeferredFrees(L, kinds);
+  // Shown as before: through the layer's transform and at the display's
+  // scale.
+  DisplayRecord* d = GetLayerDisplay();
+  if (!isPlainMatrix(layer->transform)) return RenderLayerImage(L, layer, RENDER_TRANSFORM, d);
+  if (DisplayScalesLayers(d, GetLayerPicture()))
+    return RenderLayerImage(L, layer, RENDER_DISPLAYSCALE | RENDER_TRANSFORM, d);
+  return ERR_NONE;
+}

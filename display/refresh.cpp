@@ -51,6 +51,27 @@ ErrorCode scaleOwnShape(DisplayRecord* d, const BGPic* pic) {
   return ERR_NONE;
 }
 
+// A picture that a display scales by layers: its images at the scaled size,
+// the scale factors from its source size to that size, and every layer
+// drawn again at those factors (not its pixels enlarged).
+ErrorCode scaleByLayers(VmState* L, DisplayRecord* d, BGPic* pic, int32_t smooth) {
+  if (pic->sourceWidth < 1 || pic->sourceHeight < 1) return ERR_BITMAP;
+  const bool resized = pic->width != d->scaleWidth || pic->height != d->scaleHeight;
+  if (resized)
+    if (ErrorCode e = RescaleBGPic(pic, d->scaleWidth, d->scaleHeight, smooth)) return e;
+  const double fx = static_cast<double>(d->scaleWidth) / pic->sourceWidth;
+  const double fy = static_cast<double>(d->scaleHeight) / pic->sourceHeight;
+  const bool changed = resized || fx != d->scaleX || fy != d->scaleY;
+  d->scaleX = fx;
+  d->scaleY = fy;
+  if (!changed) return ERR_NONE;
+  if (fx == 1.0 && fy == 1.0) {
+    UnscaleLayerStates(L, pic);
+    return ERR_NONE;
+  }
+  return RerenderAllLayers(L, d, pic);
+}
+
 }  // namespace
 
 void RenewDefaultRegions(DisplayRecord* d) {
@@ -397,6 +418,7 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     }
     d->scaleX = static_cast<double>(d->scaleWidth) / width;
     d->scaleY = static_cast<double>(d->scaleHeight) / height;
+    if (ErrorCode e = RerenderAllLayers(L, d, pic)) return e;
     ErrorCode error = RebuildWindowBitmap(d);
     if (error != ERR_NONE) return error;
     if (!(flags & RESIZE_CLOSED)) RefreshDisplay(L, d, REFRESH_FORCE);
@@ -440,12 +462,7 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
 
   ErrorCode error = ERR_NONE;
   if (d->layerscale && !user) {
-    if (pic->width == d->scaleWidth && pic->height == d->scaleHeight) {
-      d->scaleX = d->scaleY = 1.0;
-    } else {
-      error = RescaleBGPic(pic, d->scaleWidth, d->scaleHeight, smooth);
-      d->scaleX = d->scaleY = 1.0;
-    }
+    error = scaleByLayers(L, d, pic, smooth);
   } else if (d->autoscale && !user) {
     error = RescaleBGPic(pic, drawWidth, drawHeight, smooth);
     FreeBitMask(d->ownMask);
@@ -467,6 +484,9 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     }
   }
   if (error != ERR_NONE) return error;
+  // Layers drawn at a layer scale the display has left are shown at the
+  // picture's size again.
+  if (!d->layerscale) UnscaleLayerStates(L, pic);
   d->width = windowWidth;
   d->height = windowHeight;
 

@@ -35,6 +35,13 @@ bool anyFilter(const ObjectStyle& s) {
 
 // The size of what drawing addresses now.
 void outputSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
+  // A display that scales its layers is drawn on in its picture's own
+  // size; the window shows it at the scaled size.
+  if (!d->drawBitmap && d->layerscale && d->bgpic) {
+    *width = d->bgpic->sourceWidth;
+    *height = d->bgpic->sourceHeight;
+    return;
+  }
   const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
   if (target) {
     *width = target->width;
@@ -410,6 +417,9 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
     }
   }
 
+  // A layer drawn at the display's scale, or queued while a picture is
+  // selected in layers mode, is shown by the layer code.
+  if (d->outputKind == OBJECT_BGPIC) return ERR_NONE;
   if (d->outputKind == OBJECT_DISPLAY && d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0 &&
       (d->scaleX != 1.0 || d->scaleY != 1.0))
     return ERR_NONE;

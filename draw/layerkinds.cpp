@@ -47,7 +47,19 @@ ErrorCode selectLayer(VmState* L, int32_t position, int32_t mode, int32_t frame,
                             mode, combo);
 }
 
-const LayerBrushServices BRUSH_SERVICES{makeBrush, freeBrush, selectLayer};
+ErrorCode adoptBrush(LayerTriple images, int32_t width, int32_t height, ObjectId* id) {
+  const int64_t key = images.mask ? BRUSH_MASK_KEY : -1;
+  ErrorCode e = AddBrushObject(id, 1, 0, width, height, width, 0, nullptr, images.bitmap, key,
+                               images.mask, images.alpha, nullptr, nullptr);
+  if (e) {
+    FreeBitmap(images.bitmap);
+    FreeBitMask(images.mask);
+    FreeAlphaChannel(images.alpha);
+  }
+  return e;
+}
+
+const LayerBrushServices BRUSH_SERVICES{makeBrush, freeBrush, selectLayer, adoptBrush};
 
 // ---- Style fields of brush, brush-part and picture-part layers ----
 

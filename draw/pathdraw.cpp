@@ -495,13 +495,15 @@ ErrorCode addPathLayer(VmState* L, const PathDrawRecord* r, int32_t x, int32_t y
   qmLayer* layer = nullptr;
   if (ErrorCode e = NewLayer(L, LAYER_VECTORPATH, nullptr, static_cast<int32_t>(lx),
                              static_cast<int32_t>(ly), image.width, image.height, transform, style,
-                             bitmap, nullptr, alpha, state, -1, NEWLAYER_DISPLAYSCALE, &layer))
+                             bitmap, nullptr, alpha, state, -1, 0, &layer))
     return e;
-  // A plain layer put on top is left to its maker to show.
+  // A plain layer put on top is left to its maker to show, where the
+  // display shows it; during a layers selection of the shown picture the
+  // area waits for the selection's end.
   bool plain = !layer->transparency && !layer->shadow.on && !layer->border.on;
-  if (plain && !layer->hidden && !layer->pending && layer->unscaled)
-    RefreshRect(L, layer->unscaled->x, layer->unscaled->y, layer->unscaled->width,
-                layer->unscaled->height);
+  if (plain && !layer->hidden)
+    RefreshRect(L, layer->display->x, layer->display->y, layer->display->width,
+                layer->display->height);
   return ERR_NONE;
 }
 
@@ -687,8 +689,7 @@ ErrorCode remakePathLayer(VmState* L, qmLayer* layer, LayerStyleWork* w, int32_t
     return e;
   }
   return NewLayer(L, LAYER_VECTORPATH, nullptr, x, y, image.width, image.height, transform, nullptr,
-                  bitmap, nullptr, alpha, state, listPosition(layer), flags | NEWLAYER_DISPLAYSCALE,
-                  out);
+                  bitmap, nullptr, alpha, state, listPosition(layer), flags, out);
 }
 
 void freePathWork(LayerStyleWork* w) {

@@ -231,7 +231,9 @@ ErrorCode AddShapeLayer(VmState* L, ShapeDescriptor* shape, int32_t kind) {
   bool identity = t.m11 == 1 && t.m12 == 0 && t.m21 == 0 && t.m22 == 1;
   const ObjectStyle* os = shape->objectStyle;
   bool onTop = layer->node.succ && !layer->node.succ->succ;
-  if (identity && onTop && !layer->hidden && !layer->pending && !(os && os->effects)) {
+  // During a layers selection of the shown picture the area waits for the
+  // selection's end.
+  if (identity && onTop && !layer->hidden && !(os && os->effects)) {
     const LayerImageState* s = layer->display;
     RefreshRect(L, s->x, s->y, s->width, s->height);
   }

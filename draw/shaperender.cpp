@@ -22,6 +22,13 @@ bool isIdentity(const double m[4]) { return m[0] == 1 && m[1] == 0 && m[2] == 0 
 constexpr int64_t MAX_IMAGE_BYTES = int64_t{1} << 30;
 
 void outputSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
+  // A display that scales its layers is drawn on in its picture's own
+  // size; the window shows it at the scaled size.
+  if (!d->drawBitmap && d->layerscale && d->bgpic) {
+    *width = d->bgpic->sourceWidth;
+    *height = d->bgpic->sourceHeight;
+    return;
+  }
   const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
   if (target) {
     *width = target->width;

@@ -482,7 +482,7 @@ ErrorCode prepareObject(FXState* s, DisplayRecord* d) {
         CopyDefaultObjectStyle(&style);
         style.hidden = 1;
         if (ErrorCode e = AddTextObjectLayer(s->vm, object, s->x, s->y, nullptr, &style, -1,
-                                             NEWLAYER_HIDDEN | NEWLAYER_DISPLAYSCALE, nullptr))
+                                             NEWLAYER_HIDDEN, nullptr))
           return e;
         s->kind = FXKIND_SHOWLAYER;
         s->objectId = ObjectId{nullptr, CountFXLayers()};

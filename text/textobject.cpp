@@ -470,10 +470,14 @@ ErrorCode ShowTextObject(VmState* L, int32_t position, ObjectId id, int32_t x, i
   if (d->layers) {
     qmLayer* layer = nullptr;
     if (ErrorCode e = AddTextObjectLayer(L, o, rx + o->originX, ry + o->originY, &t, &os, position,
-                                         flags | 2, &layer))
+                                         flags, &layer))
       return e;
-    if (identity && !os.effects && !layer->hidden)
-      RefreshRect(L, rx + o->originX, ry + o->originY, o->width, o->height);
+    // Shown where the display shows it (at the display's scale, when the
+    // display scales its layers).
+    if (identity && !os.effects && !layer->hidden) {
+      const LayerImageState* s = layer->display;
+      RefreshRect(L, s->x, s->y, s->width, s->height);
+    }
     return ERR_NONE;
   }
   // Layers off: a transformed object is rendered anew at that transform.

@@ -290,6 +290,13 @@ class FastText {
 }  // namespace
 
 void GetOutputTargetSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
+  // A display that scales its layers is drawn on in its picture's own
+  // size; the window shows it at the scaled size.
+  if (!d->drawBitmap && d->layerscale && d->bgpic) {
+    *width = d->bgpic->sourceWidth;
+    *height = d->bgpic->sourceHeight;
+    return;
+  }
   const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
   if (target) {
     *width = target->width;
@@ -488,8 +495,12 @@ ErrorCode DrawFormattedText(VmState* L, TextRecord* record, int32_t layerType, u
     e = NewLayer(L, layerType, nullptr, x, y, image.width, image.height, &t, &layerStyle,
                  image.bitmap, image.mask, image.alpha, state, -1, 0, &layer);
     if (e) return e;
-    if (identity && !layerStyle.effects && !layer->hidden)
-      RefreshRect(L, x, y, image.width, image.height);
+    // Shown where the display shows it (at the display's scale, when the
+    // display scales its layers).
+    if (identity && !layerStyle.effects && !layer->hidden) {
+      const LayerImageState* s = layer->display;
+      RefreshRect(L, s->x, s->y, s->width, s->height);
+    }
     return ERR_NONE;
   }
 

@@ -386,7 +386,7 @@ TEST_F(DisplayTest, ScalingSetUpAtCreation) {
     Options options;
     int autoscale, layerscale, layers;
     int32_t windowW, windowH, pictureW, pictureH, marginTop;
-    double factorX;
+    double factorX;  // a layer-scaled picture: scaled size / its own size
   } cases[] = {
       {"scale factor", {{"scalefactor", 2}}, 1, 0, 0, 1280, 960, 640, 480, 0, 2.0},
       {"layer scale",
@@ -399,7 +399,7 @@ TEST_F(DisplayTest, ScalingSetUpAtCreation) {
        800,
        600,
        0,
-       1.0},
+       1.25},
       {"scale factor with layer scale",
        {{"scalefactor", 0.5}, {"scalemode", 2}},
        0,
@@ -410,7 +410,7 @@ TEST_F(DisplayTest, ScalingSetUpAtCreation) {
        320,
        240,
        0,
-       1.0},
+       0.5},
       {"keep proportions",
        {{"scalemode", 1}, {"scalewidth", 1000}, {"scaleheight", 1000}, {"keepproportions", 1}},
        1,
