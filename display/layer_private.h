@@ -210,7 +210,7 @@ void MoveLayerTo(VmState* L, qmLayer* layer, LayerRect* outRect, int32_t x, int3
 ErrorCode ClearLayersCore(VmState* L, int keep);
 int MoveLayerToZ(qmLayer* layer, int32_t position);
 // The per-layer commands (layerops.cpp) into the table on the stack.
-void RegisterLayerOpCommands(VmState* L);
+ErrorCode RegisterLayerOpCommands(VmState* L);
 int PixelCollision(int32_t x1, int32_t y1, int32_t width1, int32_t height1, BitmapHandle* mask1,
                    BitmapHandle* alpha1, int32_t partX1, int32_t partY1, int32_t x2, int32_t y2,
                    int32_t width2, int32_t height2, BitmapHandle* mask2, BitmapHandle* alpha2,

@@ -649,7 +649,7 @@ ErrorCode OpenLayersLibrary(VmState* L) {
   if (ErrorCode e = RegisterLibrary(LAYER_COMMANDS, "layers")) return e;
   VmRegisterFunctions(L, nullptr, LAYER_COMMANDS, 0);
   if (ErrorCode e = RegisterLayerStyleCommands(L)) return e;
-  RegisterLayerOpCommands(L);
+  if (ErrorCode e = RegisterLayerOpCommands(L)) return e;
   if (ErrorCode e = RegisterAttributeReader(OBJTYPE_LAYER, readLayerAttribute)) return e;
   if (ErrorCode e = RegisterMoveListReader()) return e;
   InstallLayerHooks();

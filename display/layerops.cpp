@@ -700,7 +700,12 @@ const CommandTableEntry LAYER_SELECT_COMMANDS[] = {{"SelectLayer", cmdSelectLaye
 
 }  // namespace
 
-void RegisterLayerOpCommands(VmState* L) {
+ErrorCode RegisterLayerOpCommands(VmState* L) {
+  // Listed with the layers library, so the vocabulary and the spelling of
+  // command names in error reports know them as well.
+  if (ErrorCode e = RegisterLibrary(LAYER_OP_COMMANDS, "layers")) return e;
+  if (ErrorCode e = RegisterLibrary(LAYER_SELECT_COMMANDS, "layers")) return e;
   VmRegisterFunctions(L, nullptr, LAYER_OP_COMMANDS, 0);
   VmRegisterFunctions(L, nullptr, LAYER_SELECT_COMMANDS, 0);
+  return ERR_NONE;
 }
