@@ -29,7 +29,7 @@ GETGLOBAL 0, "selectbrush"
 LOADNUM 1, 1
 CALL 0, 2, 1
 GETGLOBAL 0, "setfillstyle"
-LOADNUM 1, 1            ; FILLCOLOR
+LOADNUM 1, #FILLCOLOR
 CALL 0, 2, 1
 ; Frame 1: red, top left; frame 2: green, top right; frame 3: blue,
 ; bottom right; frame 4: yellow, bottom left.

@@ -27,7 +27,7 @@ MOVE 10, 0              ; name
 GETGLOBAL 0, "openfile"
 LOADNUM 1, 1
 MOVE 2, 10
-LOADCONST 3, #1006      ; MODE_WRITE
+LOADCONST 3, #MODE_WRITE
 CALL 0, 4, 1
 .line 3
 NEWTABLE 12, 0, 2
@@ -75,6 +75,6 @@ CALL 0, 4, 1
 .line 10
 GETGLOBAL 0, "wait"
 LOADNUM 1, 1
-LOADNUM 2, 0            ; SECONDS
+LOADNUM 2, #SECONDS
 CALL 0, 3, 1
 RETURN 0, 1, 0

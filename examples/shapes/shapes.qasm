@@ -21,7 +21,7 @@
 .applet section 5 be32:0x000000
 .line 1
 GETGLOBAL 0, "setfillstyle"
-LOADNUM 1, 1            ; FILLCOLOR
+LOADNUM 1, #FILLCOLOR
 CALL 0, 2, 1
 .line 2
 GETGLOBAL 0, "box"
@@ -82,6 +82,6 @@ CALL 0, 5, 1
 .line 7
 GETGLOBAL 0, "wait"
 LOADNUM 1, 1
-LOADNUM 2, 0            ; SECONDS
+LOADNUM 2, #SECONDS
 CALL 0, 3, 1
 RETURN 0, 1, 0

@@ -46,7 +46,7 @@ LOADNUM 2, 500
 CALL 0, 3, 1
 GETGLOBAL 0, "wait"
 LOADNUM 1, 1
-LOADNUM 2, 0            ; SECONDS
+LOADNUM 2, #SECONDS
 CALL 0, 3, 1
 .line 3
 GETGLOBAL 0, "openmusic"
@@ -59,6 +59,6 @@ CALL 0, 2, 1
 .line 4
 GETGLOBAL 0, "wait"
 LOADNUM 1, 3
-LOADNUM 2, 0            ; SECONDS
+LOADNUM 2, #SECONDS
 CALL 0, 3, 1
 RETURN 0, 1, 0

@@ -31,7 +31,7 @@ GETGLOBAL 0, "selectbrush"
 LOADNUM 1, 1
 CALL 0, 2, 1
 GETGLOBAL 0, "setfillstyle"
-LOADNUM 1, 1            ; FILLCOLOR
+LOADNUM 1, #FILLCOLOR
 CALL 0, 2, 1
 GETGLOBAL 0, "box"
 LOADNUM 1, 4
@@ -45,7 +45,7 @@ CALL 0, 1, 1
 .line 3
 GETGLOBAL 0, "createsprite"
 LOADNUM 1, 1
-LOADNUM 2, 3            ; BRUSH
+LOADNUM 2, #BRUSH
 LOADNUM 3, 1
 CALL 0, 4, 1
 .line 4

@@ -47,6 +47,6 @@ CALL 0, 4, 1
 .line 5
 GETGLOBAL 0, "wait"
 LOADNUM 1, 1
-LOADNUM 2, 0            ; SECONDS
+LOADNUM 2, #SECONDS
 CALL 0, 3, 1
 RETURN 0, 1, 0

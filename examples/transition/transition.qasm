@@ -4,7 +4,7 @@
 ; ends a second later.
 ;
 ; In script terms:
-;   CreateGradientBGPic(2, #LINEAR, $FF8000, $2020A0, 320, 240)
+;   CreateGradientBGPic(2, 2, $FF8000, $2020A0, 320, 240)   ; type 2: linear
 ;   DisplayTransitionFX(2, #CROSSFADE, 20)
 ;   CreateBrush(1, 120, 80, $FFE000)
 ;   DisplayBrushFX(1, 100, 80, #REVEALLEFT, 10)
@@ -17,7 +17,7 @@
 .line 1
 GETGLOBAL 0, "creategradientbgpic"
 LOADNUM 1, 2
-LOADNUM 2, 2            ; LINEAR
+LOADNUM 2, 2            ; a linear gradient (no constant names the type)
 LOADCONST 3, #16744448  ; $FF8000
 LOADCONST 4, #2105504   ; $2020A0
 LOADNUM 5, 320
@@ -26,7 +26,7 @@ CALL 0, 7, 1
 .line 2
 GETGLOBAL 0, "displaytransitionfx"
 LOADNUM 1, 2
-LOADNUM 2, 115          ; CROSSFADE
+LOADNUM 2, #CROSSFADE
 LOADNUM 3, 20
 CALL 0, 4, 1
 .line 3
@@ -41,12 +41,12 @@ GETGLOBAL 0, "displaybrushfx"
 LOADNUM 1, 1
 LOADNUM 2, 100
 LOADNUM 3, 80
-LOADNUM 4, 30           ; REVEALLEFT
+LOADNUM 4, #REVEALLEFT
 LOADNUM 5, 10
 CALL 0, 6, 1
 .line 5
 GETGLOBAL 0, "wait"
 LOADNUM 1, 1
-LOADNUM 2, 0            ; SECONDS
+LOADNUM 2, #SECONDS
 CALL 0, 3, 1
 RETURN 0, 1, 0

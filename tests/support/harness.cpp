@@ -149,7 +149,19 @@ ErrorCode PlayerHarness::Call(const char* name, int nargs) {
 ErrorCode PlayerHarness::Run(const std::string& text, std::string* asmError) {
   std::vector<uint8_t> chunk;
   std::string error;
-  if (!qmasm::AssembleChunk(text, &chunk, &error)) {
+  // #NAME operands take the values of the constants of the libraries this
+  // harness opened, as the running script would find them.
+  VmState* state = L;
+  auto lookup = [state](const std::string& name, qmasm::NamedValue* value) {
+    const char* text = nullptr;
+    double number = 0;
+    if (!VmFindConstant(state, name.c_str(), &text, &number)) return false;
+    value->isText = text != nullptr;
+    value->text = text != nullptr ? text : "";
+    value->number = number;
+    return true;
+  };
+  if (!qmasm::AssembleChunk(text, &chunk, &error, lookup)) {
     if (asmError != nullptr) *asmError = error;
     ADD_FAILURE() << "qmasm: " << error;
     return -1;

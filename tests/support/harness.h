@@ -22,8 +22,9 @@ class PlayerHarness {
   // already pushed as its nargs arguments; results stay on the stack (all
   // of them). Returns the raised code, else the code the command returned.
   ErrorCode Call(const char* name, int nargs);
-  // Assembles the qmasm text, loads it and runs it protected with no
-  // arguments; on an assembly error returns -1 and sets *asmError.
+  // Assembles the qmasm text (#NAME operands resolved through this VM's
+  // constants), loads it and runs it protected with no arguments; on an
+  // assembly error returns -1 and sets *asmError.
   ErrorCode Run(const std::string& text, std::string* asmError = nullptr);
   // Run() with standard output captured into *out.
   ErrorCode RunCapture(const std::string& text, std::string* out);

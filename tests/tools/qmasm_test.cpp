@@ -6,6 +6,7 @@
 
 #include <zlib.h>
 
+#include <cctype>
 #include <cmath>
 
 #include <cstring>
@@ -146,12 +147,80 @@ TEST(Qmasm, MistakesAreReportedWithTheirLine) {
       {"CLOSURE 0 g\nRETURN 0 1", "1: unknown function g"},
       {".lensize 6", "1: .lensize is 4 or 8"},
       {".function f\nRETURN 0 1\n.end\n.function f", "4: function f defined twice"},
+      {"RETURN 0 1\nLOADCONST 0 #NOSUCHNAME", "2: unknown constant #NOSUCHNAME"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     Bytes out;
     std::string error;
     EXPECT_FALSE(qmasm::AssembleChunk(c.text, &out, &error));
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+// A named constant takes the value the lookup (the player's tables) gives,
+// whatever its case; True, False and Nil are literals; the applet's own
+// constants count too, wherever they are given, after the player's.
+TEST(Qmasm, NamedConstantsResolveAsThePlayerFindsThem) {
+  std::vector<std::string> asked;
+  auto lookup = [&asked](const std::string& name, qmasm::NamedValue* value) {
+    asked.push_back(name);
+    std::string key = name;
+    for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (key == "SHDWSOUTHEAST" || key == "WIDE") {
+      value->number = key == "WIDE" ? 600 : 3;
+      return true;
+    }
+    if (key == "SANS") {
+      value->isText = true;
+      value->text = ":::default_sans";
+      return true;
+    }
+    return false;
+  };
+  qmasm::Program p;
+  std::string error;
+  ASSERT_TRUE(
+      qmasm::Parse("LOADCONST 0 #shdwSouthEast\n"
+                   "LOADCONST 1 #SANS\n"
+                   "LOADCONST 2 #True\n"
+                   "LOADCONST 3 #FALSE\n"
+                   "LOADCONST 4 #nil\n"
+                   "EQ 1 0 #Mine\n"
+                   "LOADNUM 5 #SHDWSOUTHEAST\n"
+                   "LOADCONST 6 #shdwsoutheast\n"
+                   "RETURN 0 1\n"
+                   ".applet constant mine 7\n"
+                   ".applet constant SHDWSOUTHEAST 99\n",
+                   &p, &error, lookup))
+      << error;
+  const auto& k = p.main.constants;
+  ASSERT_EQ(k.size(), 6u);  // equal values share one constant
+  EXPECT_EQ(k[0].kind, qmasm::Constant::NUMBER);
+  EXPECT_EQ(k[0].number, 3) << "the player's constant comes before the applet's own";
+  EXPECT_EQ(k[1].kind, qmasm::Constant::STRING);
+  EXPECT_EQ(k[1].text, ":::default_sans");
+  EXPECT_EQ(k[2].number, 1);
+  EXPECT_EQ(k[3].number, 0);
+  EXPECT_EQ(k[4].kind, qmasm::Constant::NIL);
+  EXPECT_EQ(k[5].number, 7);
+  EXPECT_EQ(GETARG_B(p.main.code[6]), 3);
+  EXPECT_EQ(GETARG_Bx(p.main.code[7]), 0);
+  EXPECT_EQ(asked.front(), "shdwSouthEast") << "asked as written";
+
+  struct Case {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"RETURN 0 1\nLOADNUM 0 #SANS", "2: #SANS is no whole number from 0 to 511"},
+      {"LOADNUM 0 #WIDE", "1: #WIDE is no whole number from 0 to 511"},
+      {"LOADCONST 0 #true2", "1: unknown constant #true2"},
+      {".applet constant other 1\nLOADCONST 0 #mine", "2: unknown constant #mine"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    Bytes out;
+    EXPECT_FALSE(qmasm::AssembleChunk(c.text, &out, &error, lookup));
     EXPECT_EQ(error, c.error);
   }
 }

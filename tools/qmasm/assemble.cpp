@@ -106,6 +106,18 @@ bool isName(const std::string& s) {
   return true;
 }
 
+std::string lowerCase(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// #NAME: a "#" and a name that starts with a letter or "_" (#1.5 and
+// #-80 are numbers).
+bool isNamedConstant(const Token& tok) {
+  return !tok.quoted && tok.text.size() > 1 && tok.text[0] == '#' &&
+         (std::isalpha(static_cast<unsigned char>(tok.text[1])) || tok.text[1] == '_');
+}
+
 void putBE16(Bytes* b, uint32_t v) {
   b->push_back(static_cast<uint8_t>(v >> 8));
   b->push_back(static_cast<uint8_t>(v));
@@ -154,7 +166,7 @@ struct Builder {
 
 class Parser {
  public:
-  Parser(Program* program) : program_(program) {}
+  Parser(Program* program, const ConstantLookup& lookup) : program_(program), lookup_(lookup) {}
 
   bool run(const std::string& text, std::string* error);
 
@@ -193,6 +205,8 @@ class Parser {
   bool finishFunction(Builder* b);
   bool integerArg(const std::vector<Token>& t, size_t i, int64_t lo, int64_t hi, int64_t* v);
   bool constantIndex(const Token& tok, int* index);
+  bool namedConstant(const std::string& name, Constant* c);
+  void collectAppletConstants(const std::string& text);
   int addConstant(const Constant& c);
   bool position(Builder* b, const std::string& s, int32_t* pos);
   bool bytesArg(const std::vector<Token>& t, size_t from, Bytes* out);
@@ -200,6 +214,10 @@ class Parser {
   Builder& top() { return builders_.back(); }
 
   Program* program_;
+  const ConstantLookup& lookup_;
+  // The applet's own constants by lower-cased name, the last one given
+  // for a name winning, as the player registers them.
+  std::map<std::string, Constant> appletConstants_;
   std::vector<Builder> builders_;
   std::map<int, size_t> accumulatedSection_;  // tag -> index in sections
   std::map<int, uint32_t> accumulatedCount_;
@@ -294,7 +312,64 @@ int Parser::addConstant(const Constant& c) {
   return static_cast<int>(k.size() - 1);
 }
 
-// A constant operand: "text", #number, nil, or Kn for constant n as it is.
+// A named constant: its value as the player finds it at run time. True,
+// False and Nil are the language's literals (the numbers 1 and 0, nil); any
+// other name is looked up in the player's constants first and then among
+// the applet's own, without regard to case.
+bool Parser::namedConstant(const std::string& name, Constant* c) {
+  std::string key = lowerCase(name);
+  if (key == "true" || key == "false") {
+    c->kind = Constant::NUMBER;
+    c->number = key == "true" ? 1 : 0;
+    return true;
+  }
+  if (key == "nil") {
+    c->kind = Constant::NIL;
+    return true;
+  }
+  NamedValue value;
+  if (lookup_ && lookup_(name, &value)) {
+    c->kind = value.isText ? Constant::STRING : Constant::NUMBER;
+    c->number = value.number;
+    c->text = value.text;
+    return true;
+  }
+  auto own = appletConstants_.find(key);
+  if (own != appletConstants_.end()) {
+    *c = own->second;
+    return true;
+  }
+  return fail("unknown constant #" + name);
+}
+
+// The applet's constants, wherever in the text they are given: the player
+// registers them all before the script runs.
+void Parser::collectAppletConstants(const std::string& text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) nl = text.size();
+    std::vector<Token> t;
+    // A line that does not tokenize is reported by the pass proper.
+    if (tokenize(text.substr(start, nl - start), &t) && t.size() == 4 && !t[0].quoted &&
+        t[0].text == ".applet" && t[1].text == "constant" && !t[2].text.empty()) {
+      Constant c;
+      if (t[3].quoted) {
+        c.kind = Constant::STRING;
+        c.text = t[3].text;
+        appletConstants_[lowerCase(t[2].text)] = c;
+      } else if (parseNumber(t[3].text, &c.number)) {
+        c.kind = Constant::NUMBER;
+        appletConstants_[lowerCase(t[2].text)] = c;
+      }
+    }
+    error_.clear();
+    start = nl + 1;
+  }
+}
+
+// A constant operand: "text", #number, #NAME, nil, or Kn for constant n as
+// it is.
 bool Parser::constantIndex(const Token& tok, int* index) {
   Constant c;
   if (tok.quoted) {
@@ -302,6 +377,8 @@ bool Parser::constantIndex(const Token& tok, int* index) {
     c.text = tok.text;
   } else if (tok.text == "nil") {
     c.kind = Constant::NIL;
+  } else if (isNamedConstant(tok)) {
+    if (!namedConstant(tok.text.substr(1), &c)) return false;
   } else if (tok.text.size() > 1 && tok.text[0] == '#') {
     c.kind = Constant::NUMBER;
     if (!parseNumber(tok.text.substr(1), &c.number)) return fail("bad number constant " + tok.text);
@@ -648,6 +725,8 @@ bool Parser::constDirective(const std::vector<Token>& t) {
     c.text = t[1].text;
   } else if (t[1].text == "nil") {
     c.kind = Constant::NIL;
+  } else if (isNamedConstant(t[1])) {
+    if (!namedConstant(t[1].text.substr(1), &c)) return false;
   } else if (parseNumber(t[1].text[0] == '#' ? t[1].text.substr(1) : t[1].text, &c.number)) {
     c.kind = Constant::NUMBER;
   } else {
@@ -794,6 +873,17 @@ bool Parser::instruction(const std::vector<Token>& t) {
     switch (o.kind) {
       case REG:
       case IMM:
+        if (o.kind == IMM && isNamedConstant(tok)) {
+          // A plain number may be a named constant whose value is a whole
+          // number in the field's range.
+          Constant c;
+          if (!namedConstant(tok.text.substr(1), &c)) return false;
+          if (c.kind != Constant::NUMBER || c.number != std::floor(c.number) || c.number < 0 ||
+              c.number > static_cast<double>(limit))
+            return fail(tok.text + " is no whole number from 0 to " + std::to_string(limit));
+          v = static_cast<int64_t>(c.number);
+          break;
+        }
         if (tok.quoted || !parseInteger(tok.text, &v))
           return fail("number expected, got " + tok.text);
         if (v < 0 || v > limit) return fail("operand " + tok.text + " out of range");
@@ -972,6 +1062,7 @@ bool Parser::run(const std::string& text, std::string* error) {
   mb.f = &program_->main;
   mb.f->name = "main";
   builders_.push_back(std::move(mb));
+  collectAppletConstants(text);
   size_t start = 0;
   while (start <= text.size() && error_.empty()) {
     size_t nl = text.find('\n', start);
@@ -1125,8 +1216,9 @@ class ChunkWriter {
 
 }  // namespace
 
-bool Parse(const std::string& text, Program* program, std::string* error) {
-  Parser parser(program);
+bool Parse(const std::string& text, Program* program, std::string* error,
+           const ConstantLookup& lookup) {
+  Parser parser(program, lookup);
   return parser.run(text, error);
 }
 
@@ -1141,9 +1233,10 @@ Bytes WriteChunk(const Program& program) {
   return w.out;
 }
 
-bool AssembleChunk(const std::string& text, Bytes* out, std::string* error) {
+bool AssembleChunk(const std::string& text, Bytes* out, std::string* error,
+                   const ConstantLookup& lookup) {
   Program program;
-  if (!Parse(text, &program, error)) return false;
+  if (!Parse(text, &program, error, lookup)) return false;
   *out = WriteChunk(program);
   return true;
 }

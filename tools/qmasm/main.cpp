@@ -4,15 +4,20 @@
 //   qmasm [-f chunk|qma|qmz] [-o OUT] [--append PROGRAM]
 //         [--plugin NAME=FILE]... [--compress-plugins] INPUT
 //
+// A constant written #NAME takes the value the player gives it: the player's
+// libraries are opened here, once, when the first such name is met.
+//
 // Invariant: the output file is written only when everything succeeded.
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 
 #include "tools/qmasm/qmasm.h"
+#include "tools/reference/vocabulary.h"
 
 namespace {
 
@@ -82,9 +87,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qmasm: cannot read %s\n", input.c_str());
     return 1;
   }
+  std::unique_ptr<vocabulary::PlayerConstants> player;
+  auto lookup = [&player](const std::string& name, qmasm::NamedValue* value) {
+    if (!player) player = std::make_unique<vocabulary::PlayerConstants>();
+    vocabulary::Constant found;
+    if (!player->Find(name, &found)) return false;
+    value->isText = found.isText;
+    value->number = found.number;
+    value->text = found.text;
+    return true;
+  };
   qmasm::Program prog;
   std::string error;
-  if (!qmasm::Parse(text, &prog, &error)) {
+  if (!qmasm::Parse(text, &prog, &error, lookup)) {
     std::fprintf(stderr, "%s:%s\n", input.c_str(), error.c_str());
     return 1;
   }

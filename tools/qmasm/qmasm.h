@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -82,15 +83,29 @@ struct Program {
   std::vector<TrailerReference> trailerReferences;
 };
 
+// The value of a named constant, written #NAME in an operand.
+struct NamedValue {
+  bool isText = false;
+  double number = 0;
+  std::string text;
+};
+// Finds a constant by name (any case) among the player's own constants;
+// false when there is none. The qmasm program passes the player's tables
+// (tools/reference/vocabulary.h); without a lookup only #True, #False, #Nil
+// and the applet's own constants (.applet constant) are known.
+using ConstantLookup = std::function<bool(const std::string& name, NamedValue* value)>;
+
 // Parses the text. On failure returns false and sets error to
 // "<line>: <message>".
-bool Parse(const std::string& text, Program* program, std::string* error);
+bool Parse(const std::string& text, Program* program, std::string* error,
+           const ConstantLookup& lookup = nullptr);
 
 // The chunk of a parsed program.
 Bytes WriteChunk(const Program& program);
 
 // Text to chunk in one step.
-bool AssembleChunk(const std::string& text, Bytes* out, std::string* error);
+bool AssembleChunk(const std::string& text, Bytes* out, std::string* error,
+                   const ConstantLookup& lookup = nullptr);
 
 // A plain applet: "QMA", the sections (a version section 8.0 first unless
 // the text gives its own), the script section holding the chunk.
