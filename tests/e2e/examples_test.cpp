@@ -170,6 +170,15 @@ const std::vector<Example>& Examples() {
        "Read back: Quillmere 3"},
       {"http", [](const Shot& s) { return s.any(16, 45, 250, 20, 0xFFFFFF); },
        "Downloaded 20 bytes: Hello over loopback"},
+      // The yellow text with its grey shadow, and the brush scaled to
+      // 160 x 80 in the middle below it.
+      {"shadow",
+       [](const Shot& s) {
+         return s.any(60, 30, 200, 40, 0xFFD048) && s.any(60, 30, 210, 45, 0x404040) &&
+                s.at(160, 150) == 0x3070E0 && s.at(85, 185) == 0x3070E0 &&
+                s.at(160, 195) == 0x102040;
+       },
+       nullptr},
   };
   return examples;
 }
