@@ -183,6 +183,7 @@ const ConstantTableEntry DISPLAY_CONSTANTS[] = {
     {"SCALEMODE_AUTO", nullptr, 1},
     {"SCALEMODE_LAYER", nullptr, 2},
     {"KEEPPOSITION", nullptr, 100000},
+    {"NATIVE", nullptr, SIZE_NATIVE},
     {"ORIENTATION_NONE", nullptr, 0},
     {"ORIENTATION_PORTRAIT", nullptr, 1},
     {"ORIENTATION_LANDSCAPE", nullptr, 3},
