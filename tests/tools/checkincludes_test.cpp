@@ -99,8 +99,9 @@ TEST_F(CheckIncludes, FailsOnAnIncludeAboveTheIncluderOrOfAnotherFoldersPrivateH
     run("rm -rf '" + tree + "'/* '" + tree + "'/.git", &out);
     write(c.file, "// a file\n\n#include \"" + std::string(c.header) + "\"\n");
     EXPECT_EQ(check(&out), c.fails ? 1 : 0) << out;
-    if (c.fails)
+    if (c.fails) {
       EXPECT_NE(out.find(std::string(c.file) + ":3: includes"), std::string::npos) << out;
+    }
   }
 }
 
