@@ -261,14 +261,33 @@ ErrorCode readRegions(Reader& in, int32_t* count, DisplayRegion5** regions) {
   return in.error;
 }
 
+// Allocates a zeroed node and hangs it at *tail, which then points at the
+// node's own link: lists read from the applet keep their order, and a list
+// cut short by an error is still reachable for freeing.
+template <typename T>
+T* appendNode(T*** tail) {
+  auto* node = static_cast<T*>(AllocMemory(sizeof(T), 1));
+  if (!node) return nullptr;
+  **tail = node;
+  *tail = &node->next;
+  return node;
+}
+
+// Allocates a zeroed payload of a declared resource and hangs it on the
+// record, which frees it.
+template <typename T>
+T* newPayload(DeclaredResource* r) {
+  auto* p = static_cast<T*>(AllocMemory(sizeof(T), 1));
+  r->payload = p;
+  return p;
+}
+
 ErrorCode readMenuList(Reader& in, MenuNode** out, int depth) {
   if (depth > MAX_TREE_DEPTH) return ERR_UNEXPECTEDEOF;
   MenuNode** tail = out;
   for (;;) {
-    auto* node = static_cast<MenuNode*>(AllocMemory(sizeof(MenuNode), 1));
+    MenuNode* node = appendNode(&tail);
     if (!node) return ERR_MEM;
-    *tail = node;
-    tail = &node->next;
     std::string label, id, hotkey;
     ErrorCode error = 0;
     if (!in.LengthString(&label) || !in.LengthString(&id) || !in.LengthString(&hotkey))
@@ -295,10 +314,8 @@ ErrorCode readDirectoryTree(Reader& in, DirEntryNode** out, int depth) {
     uint32_t type = in.U8();
     if (in.error) return in.error;
     if (type == 0) return ERR_NONE;
-    auto* node = static_cast<DirEntryNode*>(AllocMemory(sizeof(DirEntryNode), 1));
+    DirEntryNode* node = appendNode(&tail);
     if (!node) return ERR_MEM;
-    *tail = node;
-    tail = &node->next;
     std::string name;
     if (!in.LengthString(&name)) return in.error;
     ErrorCode error = 0;
@@ -332,10 +349,8 @@ ErrorCode readIconEntries(Reader& in, IconEntry** out) {
     uint32_t kind = in.U8();
     if (in.error) return in.error;
     if (kind == 0) return ERR_NONE;
-    auto* entry = static_cast<IconEntry*>(AllocMemory(sizeof(IconEntry), 1));
+    IconEntry* entry = appendNode(&tail);
     if (!entry) return ERR_MEM;
-    *tail = entry;
-    tail = &entry->next;
     entry->kind = static_cast<int32_t>(kind);
     entry->flags = in.BE32();
     if (kind == 3) {
@@ -357,10 +372,8 @@ ErrorCode readTagList(Reader& in, TagEntry** out) {
     in.BE32();  // room of the value text; the text itself says its length
     std::string name;
     if (!in.String(&name)) break;
-    auto* tag = static_cast<TagEntry*>(AllocMemory(sizeof(TagEntry), 1));
+    TagEntry* tag = appendNode(&tail);
     if (!tag) return ERR_MEM;
-    *tail = tag;
-    tail = &tag->next;
     ErrorCode error = 0;
     if (!(tag->name = dupString(name, &error))) return error;
     tag->type = static_cast<int32_t>(in.U8());
@@ -441,12 +454,29 @@ ErrorCode readListPayload(DeclaredResource* r, Read read) {
   return error;
 }
 
+// The size an anim or image is scaled to when it loads, and whether smoothly.
+template <typename T>
+void readScaling(Reader& in, T* p) {
+  p->scaleWidth = in.SBE32();
+  p->scaleHeight = in.SBE32();
+  p->smooth = in.SBE32();
+}
+
+// An anim's frame size, frame count, frames per row and position.
+void readAnimGeometry(Reader& in, ImagePayload* p) {
+  p->width = in.SBE16();
+  p->height = in.SBE16();
+  p->frames = in.SBE16();
+  p->framesPerRow = in.SBE16();
+  p->x = in.SBE16();
+  p->y = in.SBE16();
+}
+
 ErrorCode readKindPayload(Reader& in, PlayerRecord* record, DeclaredResource* r) {
   switch (r->kind) {
     case 0: {
-      auto* p = static_cast<PicturePayload*>(AllocMemory(sizeof(PicturePayload), 1));
+      auto* p = newPayload<PicturePayload>(r);
       if (!p) return ERR_MEM;
-      r->payload = p;
       p->gradient.kind = 2;
       p->gradient.values[0] = p->gradient.values[1] = p->gradient.values[2] = 0.5;
       if (versionAtLeast(record, 4, 7)) {
@@ -459,19 +489,14 @@ ErrorCode readKindPayload(Reader& in, PlayerRecord* record, DeclaredResource* r)
         p->textureY = in.SBE32();
       }
       if (versionAtLeast(record, 5, 0)) readGradient(in, &p->gradient);
-      if (versionAtLeast(record, 5, 3)) {
-        p->scaleWidth = in.SBE32();
-        p->scaleHeight = in.SBE32();
-        p->smooth = in.SBE32();
-      }
+      if (versionAtLeast(record, 5, 3)) readScaling(in, p);
       return in.error;
     }
     case 1:
     case 2:
     case 7: {
-      auto* p = static_cast<ImagePayload*>(AllocMemory(sizeof(ImagePayload), 1));
+      auto* p = newPayload<ImagePayload>(r);
       if (!p) return ERR_MEM;
-      r->payload = p;
       p->globalAlpha = -1;
       if (r->kind == 1) {
         p->width = in.SBE16();
@@ -481,39 +506,24 @@ ErrorCode readKindPayload(Reader& in, PlayerRecord* record, DeclaredResource* r)
         p->globalAlpha = in.SBE16();
         if (versionAtLeast(record, 5, 0)) p->hardware = static_cast<int32_t>(in.U8());
         if (versionAtLeast(record, 5, 3)) {
-          p->scaleWidth = in.SBE32();
-          p->scaleHeight = in.SBE32();
-          p->smooth = in.SBE32();
+          readScaling(in, p);
           if (versionAtLeast(record, 6, 0)) p->display = in.SBE32();
         }
       } else if (r->kind == 2) {
         if (versionAtLeast(record, 3, 0)) p->fromDisk = static_cast<int32_t>(in.U8());
-        if (versionAtLeast(record, 4, 1)) {
-          p->width = in.SBE16();
-          p->height = in.SBE16();
-          p->frames = in.SBE16();
-          p->framesPerRow = in.SBE16();
-          p->x = in.SBE16();
-          p->y = in.SBE16();
-        }
+        if (versionAtLeast(record, 4, 1)) readAnimGeometry(in, p);
         if (versionAtLeast(record, 5, 3)) {
           p->skipLoopFrames = static_cast<int32_t>(in.U8());
           p->deinterlace = static_cast<int32_t>(in.U8());
         }
       } else {
-        p->width = in.SBE16();
-        p->height = in.SBE16();
-        p->frames = in.SBE16();
-        p->framesPerRow = in.SBE16();
-        p->x = in.SBE16();
-        p->y = in.SBE16();
+        readAnimGeometry(in, p);
       }
       return in.error;
     }
     case 5: {
-      auto* p = static_cast<ButtonPayload*>(AllocMemory(sizeof(ButtonPayload), 1));
+      auto* p = newPayload<ButtonPayload>(r);
       if (!p) return ERR_MEM;
-      r->payload = p;
       p->x1 = in.SBE16();
       p->y1 = in.SBE16();
       p->x2 = in.SBE16();
@@ -610,7 +620,7 @@ ErrorCode readLineMap(Reader& in, PlayerRunContext* context, PlayerRecord* recor
     bool invert = tag == 33;
     if (!in.String(&file, invert)) break;
     if (tag != 8 && !in.String(&chunk, invert)) break;
-    auto* e = static_cast<SourceLineEntry*>(AllocMemory(sizeof(SourceLineEntry), 1));
+    SourceLineEntry* e = appendNode(&tail);
     if (!e) return ERR_MEM;
     e->firstLine = first;
     e->lastLine = last;
@@ -618,8 +628,6 @@ ErrorCode readLineMap(Reader& in, PlayerRunContext* context, PlayerRecord* recor
     StrCopyBounded(e->fileName, sizeof e->fileName, file.c_str());
     StrCopyBounded(e->chunkSource, sizeof e->chunkSource,
                    tag == 8 ? context->appletPath : chunk.c_str());
-    *tail = e;
-    tail = &e->next;
   }
   return in.error;
 }

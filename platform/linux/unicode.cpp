@@ -307,27 +307,27 @@ const char* Utf8PrevChar(const char* start, const char* p) {
   return p;
 }
 
-bool UnicodeRangeLookup(const UnicodeRange* table, size_t count, uint32_t c) {
-  // The only candidate is the last row whose first is not above c.
-  const UnicodeRange* end = table + count;
-  const UnicodeRange* row = std::upper_bound(
-      table, end, c, [](uint32_t v, const UnicodeRange& r) { return v < r.first; });
-  if (row == table) return false;
+// The row of a sorted range table that holds c, or null: the only candidate
+// is the last row whose first is not above c, and it holds c when c is in its
+// range and on its stride (a stride of 0 holds the first alone).
+template <typename Row>
+const Row* rowHolding(const Row* table, size_t count, uint32_t c) {
+  const Row* row = std::upper_bound(table, table + count, c,
+                                    [](uint32_t v, const Row& r) { return v < r.first; });
+  if (row == table) return nullptr;
   row--;
-  if (c > row->last) return false;
-  if (row->stride == 0) return c == row->first;
-  return (c - row->first) % row->stride == 0;
+  if (c > row->last) return nullptr;
+  if (row->stride == 0 ? c != row->first : (c - row->first) % row->stride != 0) return nullptr;
+  return row;
+}
+
+bool UnicodeRangeLookup(const UnicodeRange* table, size_t count, uint32_t c) {
+  return rowHolding(table, count, c) != nullptr;
 }
 
 uint32_t UnicodeCaseLookup(const UnicodeCaseRange* table, size_t count, uint32_t c) {
-  const UnicodeCaseRange* end = table + count;
-  const UnicodeCaseRange* row = std::upper_bound(
-      table, end, c, [](uint32_t v, const UnicodeCaseRange& r) { return v < r.first; });
-  if (row == table) return c;
-  row--;
-  if (c > row->last) return c;
-  if (row->stride == 0 ? c != row->first : (c - row->first) % row->stride != 0) return c;
-  return static_cast<uint32_t>(static_cast<int64_t>(c) + row->delta);
+  const UnicodeCaseRange* row = rowHolding(table, count, c);
+  return row ? static_cast<uint32_t>(static_cast<int64_t>(c) + row->delta) : c;
 }
 
 bool UnicodeIsAlpha(uint32_t c) {
