@@ -239,6 +239,12 @@ void DrawFXRect(FXState* state, int32_t sx, int32_t sy, int32_t width, int32_t h
 // Draws a band of the new picture across the whole picture: rows pos to
 // pos + length - 1 (rows set), else those columns.
 void DrawFXBand(FXState* state, bool rows, int32_t pos, int32_t length);
+// Clips the rectangle (sx, sy, width, height) of a bitmap of size
+// sourceWidth x sourceHeight, to be drawn at picture position (px, py), to
+// the bitmap and to the picture; false when nothing of it is left.
+bool ClipFXPictureRect(const FXState* state, int32_t* sx, int32_t* sy, int32_t* width,
+                       int32_t* height, int32_t sourceWidth, int32_t sourceHeight, int32_t* px,
+                       int32_t* py);
 // Draws a rectangle (sx, sy, width, height) of any picture-sized bitmap
 // (the new picture, the background, a renderer's scratch) at picture
 // position (px, py), the way DrawFXRect draws the new picture; mask and

@@ -30,21 +30,28 @@ void BlitFXClipped(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* d
   BltBitmapToTarget(source, sx, sy, destination, dx, dy, width, height);
 }
 
+bool ClipFXPictureRect(const FXState* state, int32_t* sx, int32_t* sy, int32_t* width,
+                       int32_t* height, int32_t sourceWidth, int32_t sourceHeight, int32_t* px,
+                       int32_t* py) {
+  int32_t left = std::max({0, -*sx, -*px}), top = std::max({0, -*sy, -*py});
+  *sx += left;
+  *px += left;
+  *width -= left;
+  *sy += top;
+  *py += top;
+  *height -= top;
+  *width = std::min({*width, sourceWidth - *sx, state->width - *px});
+  *height = std::min({*height, sourceHeight - *sy, state->height - *py});
+  return *width > 0 && *height > 0;
+}
+
 void DrawFXBitmap(FXState* state, BitmapHandle* source, int32_t sx, int32_t sy, int32_t width,
                   int32_t height, int32_t sourceWidth, int32_t sourceHeight, int32_t px, int32_t py,
                   BitmapHandle* mask, BitmapHandle* alpha) {
   // Clip to the source and to the picture first: renderers may hand whole
   // bands that reach past a short last stripe or blind.
-  int32_t left = std::max({0, -sx, -px}), top = std::max({0, -sy, -py});
-  sx += left;
-  px += left;
-  width -= left;
-  sy += top;
-  py += top;
-  height -= top;
-  width = std::min({width, sourceWidth - sx, state->width - px});
-  height = std::min({height, sourceHeight - sy, state->height - py});
-  if (width <= 0 || height <= 0) return;
+  if (!ClipFXPictureRect(state, &sx, &sy, &width, &height, sourceWidth, sourceHeight, &px, &py))
+    return;
   if (state->layerMode) {
     LayerImageState* image = state->layer->display;
     uint32_t flags = state->reverse ? uint32_t{FXMASK_CLEAR} : 0u;

@@ -74,17 +74,9 @@ void startFromOldPicture(FXState* s) {
 void put(FXState* s, BitmapHandle* source, int32_t sx, int32_t sy, int32_t width, int32_t height,
          int32_t sourceWidth, int32_t sourceHeight, int32_t px, int32_t py,
          BitmapHandle* mask = nullptr, BitmapHandle* alpha = nullptr) {
-  if (!source) return;
-  int32_t left = std::max({0, -sx, -px}), top = std::max({0, -sy, -py});
-  sx += left;
-  px += left;
-  width -= left;
-  sy += top;
-  py += top;
-  height -= top;
-  width = std::min({width, sourceWidth - sx, s->width - px});
-  height = std::min({height, sourceHeight - sy, s->height - py});
-  if (width <= 0 || height <= 0) return;
+  if (!source ||
+      !ClipFXPictureRect(s, &sx, &sy, &width, &height, sourceWidth, sourceHeight, &px, &py))
+    return;
   if (s->layerMode) {
     if (!s->layer) return;
     LayerTriple& own = s->layer->display->own;
@@ -240,6 +232,38 @@ int32_t movingStep(const FXState* s, int32_t extent) {
   return std::max(ResolveFXStep(s->speed, extent, 60, 30, 120), 1);
 }
 
+// The prepare phase of the effects whose progress after frame k is
+// step * k, up to span: the work block, the step, the frame count and, in
+// layer mode, the old picture to start from.
+ErrorCode prepareMoving(FXState* s, int32_t step, int32_t span) {
+  if (ErrorCode e = prepareWork(s)) return e;
+  s->speed = step;
+  s->frameCount = FXStepCount(span - step, step, 0);
+  startFromOldPicture(s);
+  return ERR_NONE;
+}
+
+// A frame of those effects: frame 0 is the old picture as it was, and the
+// frame whose progress reaches span is the new picture whole and the last;
+// draw(p, jump, k) draws the frames between, at progress p.
+template <typename Draw>
+ErrorCode runMovingFrame(FXState* s, int32_t* done, int64_t span, Draw draw) {
+  int64_t step = s->speed;
+  return runFrame(s, done, [&](int32_t k, bool jump, bool* last) -> ErrorCode {
+    if (k <= 0) {
+      showOldPicture(s);
+      return ERR_NONE;
+    }
+    int64_t p = step * k;
+    if (p >= span) {
+      *last = true;
+      putWhole(s, s->image, 0, 0);
+      return ERR_NONE;
+    }
+    return draw(p, jump, k);
+  });
+}
+
 }  // namespace
 
 // ---- ZOOMIN 118 and ZOOMOUT 119 ----
@@ -250,25 +274,8 @@ int32_t movingStep(const FXState* s, int32_t extent) {
 
 ErrorCode RenderZoomFX(FXState* s, int32_t* done) {
   int32_t W = s->width, H = s->height, M = std::max(W, H);
-  if (s->phase == FXPHASE_PREPARE) {
-    if (ErrorCode e = prepareWork(s)) return e;
-    s->speed = movingStep(s, M);
-    s->frameCount = FXStepCount(2 * M - s->speed, s->speed, 0);
-    startFromOldPicture(s);
-    return ERR_NONE;
-  }
-  int32_t step = s->speed;
-  return runFrame(s, done, [&](int32_t k, bool jump, bool* last) -> ErrorCode {
-    if (k <= 0) {
-      showOldPicture(s);
-      return ERR_NONE;
-    }
-    int64_t p = int64_t{step} * k;
-    if (p >= 2 * M) {
-      *last = true;
-      putWhole(s, s->image, 0, 0);
-      return ERR_NONE;
-    }
+  if (s->phase == FXPHASE_PREPARE) return prepareMoving(s, movingStep(s, M), 2 * M);
+  return runMovingFrame(s, done, 2 * M, [&](int64_t p, bool jump, int32_t) -> ErrorCode {
     auto d = static_cast<int32_t>(p <= M ? M - p : p - M);
     int32_t w, h;
     if (W < H) {
@@ -304,25 +311,8 @@ ErrorCode RenderFlipCoinFX(FXState* s, int32_t* done) {
   int32_t W = s->width, H = s->height;
   bool rows = s->effect == 124 || s->effect == 125;
   int32_t E = rows ? H : W;
-  if (s->phase == FXPHASE_PREPARE) {
-    if (ErrorCode e = prepareWork(s)) return e;
-    s->speed = movingStep(s, E);
-    s->frameCount = FXStepCount(2 * E - s->speed, s->speed, 0);
-    startFromOldPicture(s);
-    return ERR_NONE;
-  }
-  int32_t step = s->speed;
-  return runFrame(s, done, [&](int32_t k, bool jump, bool* last) -> ErrorCode {
-    if (k <= 0) {
-      showOldPicture(s);
-      return ERR_NONE;
-    }
-    int64_t p = int64_t{step} * k;
-    if (p >= 2 * E) {
-      *last = true;
-      putWhole(s, s->image, 0, 0);
-      return ERR_NONE;
-    }
+  if (s->phase == FXPHASE_PREPARE) return prepareMoving(s, movingStep(s, E), 2 * E);
+  return runMovingFrame(s, done, 2 * E, [&](int64_t p, bool jump, int32_t) -> ErrorCode {
     auto d = static_cast<int32_t>(std::clamp<int64_t>(std::llabs(p - E), 1, E));
     Rect r;
     switch (s->effect) {
@@ -353,26 +343,8 @@ ErrorCode RenderCrushFX(FXState* s, int32_t* done) {
   int32_t W = s->width, H = s->height;
   bool across = s->effect == 120 || s->effect == 121;
   int32_t E = across ? W : H;
-  if (s->phase == FXPHASE_PREPARE) {
-    if (ErrorCode e = prepareWork(s)) return e;
-    s->speed = movingStep(s, E);
-    s->frameCount = FXStepCount(E - s->speed, s->speed, 0);
-    startFromOldPicture(s);
-    return ERR_NONE;
-  }
-  int32_t step = s->speed;
-  return runFrame(s, done, [&](int32_t k, bool, bool* last) -> ErrorCode {
-    if (k <= 0) {
-      showOldPicture(s);
-      return ERR_NONE;
-    }
-    int64_t progress = int64_t{step} * k;
-    if (progress >= E) {
-      // The old part has vanished: the new picture at its own size.
-      *last = true;
-      putWhole(s, s->image, 0, 0);
-      return ERR_NONE;
-    }
+  if (s->phase == FXPHASE_PREPARE) return prepareMoving(s, movingStep(s, E), E);
+  return runMovingFrame(s, done, E, [&](int64_t progress, bool, int32_t) -> ErrorCode {
     auto p = static_cast<int32_t>(progress);
     Rect fresh, old;
     switch (s->effect) {
@@ -408,25 +380,9 @@ ErrorCode RenderSlideFX(FXState* s, int32_t* done) {
   int32_t W = s->width, H = s->height;
   bool across = s->effect == 101 || s->effect == 102;
   int32_t E = across ? W : H;
-  if (s->phase == FXPHASE_PREPARE) {
-    if (ErrorCode e = prepareWork(s)) return e;
-    s->speed = std::clamp(ResolveFXStep(s->speed, E, 60, 30, 120), 1, 30);
-    s->frameCount = FXStepCount(2 * E - s->speed, s->speed, 0);
-    startFromOldPicture(s);
-    return ERR_NONE;
-  }
-  int32_t step = s->speed;
-  return runFrame(s, done, [&](int32_t k, bool jump, bool* last) -> ErrorCode {
-    if (k <= 0) {
-      showOldPicture(s);
-      return ERR_NONE;
-    }
-    int64_t p = int64_t{step} * k;
-    if (p >= 2 * E) {
-      *last = true;
-      putWhole(s, s->image, 0, 0);
-      return ERR_NONE;
-    }
+  if (s->phase == FXPHASE_PREPARE)
+    return prepareMoving(s, std::clamp(ResolveFXStep(s->speed, E, 60, 30, 120), 1, 30), 2 * E);
+  return runMovingFrame(s, done, 2 * E, [&](int64_t p, bool jump, int32_t) -> ErrorCode {
     bool leaving = p <= E;
     auto offset = static_cast<int32_t>(leaving ? p : 2 * E - p);
     int32_t px = 0, py = 0;
@@ -461,25 +417,10 @@ ErrorCode RenderSlideFX(FXState* s, int32_t* done) {
 
 ErrorCode RenderCardFX(FXState* s, int32_t* done) {
   int32_t W = s->width, H = s->height;
-  if (s->phase == FXPHASE_PREPARE) {
-    if (ErrorCode e = prepareWork(s)) return e;
-    s->speed = std::clamp(ResolveFXStep(s->speed, std::max(W, H), 60, 30, 120), 1, 30);
-    s->frameCount = FXStepCount(H - s->speed, s->speed, 0);
-    startFromOldPicture(s);
-    return ERR_NONE;
-  }
-  int32_t step = s->speed;
-  return runFrame(s, done, [&](int32_t k, bool, bool* last) -> ErrorCode {
-    if (k <= 0) {
-      showOldPicture(s);
-      return ERR_NONE;
-    }
-    int64_t progress = int64_t{step} * k;
-    if (progress >= H) {
-      *last = true;
-      putWhole(s, s->image, 0, 0);
-      return ERR_NONE;
-    }
+  if (s->phase == FXPHASE_PREPARE)
+    return prepareMoving(s, std::clamp(ResolveFXStep(s->speed, std::max(W, H), 60, 30, 120), 1, 30),
+                         H);
+  return runMovingFrame(s, done, H, [&](int64_t progress, bool, int32_t) -> ErrorCode {
     auto p = static_cast<int32_t>(progress);
     bool secondHalf = 2 * p >= H;
     int32_t q = secondHalf ? H - p : p;
@@ -536,27 +477,10 @@ ErrorCode RenderTurnDownFX(FXState* s, int32_t* done) {
                 0};
   axis.E = axis.rows ? H : W;
   int32_t E = axis.E, half = E / 2;
-  if (s->phase == FXPHASE_PREPARE) {
-    if (ErrorCode e = prepareWork(s)) return e;
-    s->speed = movingStep(s, E);
-    s->frameCount = FXStepCount(E - s->speed, s->speed, 0);
-    startFromOldPicture(s);
-    return ERR_NONE;
-  }
-  int32_t step = s->speed;
-  return runFrame(s, done, [&](int32_t k, bool jump, bool* last) -> ErrorCode {
-    if (k <= 0) {
-      showOldPicture(s);
-      return ERR_NONE;
-    }
-    int64_t progress = int64_t{step} * k;
-    if (progress >= E) {
-      *last = true;
-      putWhole(s, s->image, 0, 0);
-      return ERR_NONE;
-    }
+  if (s->phase == FXPHASE_PREPARE) return prepareMoving(s, movingStep(s, E), E);
+  return runMovingFrame(s, done, E, [&](int64_t progress, bool jump, int32_t k) -> ErrorCode {
     auto p = static_cast<int32_t>(progress);
-    if (p > half && int64_t{step} * (k - 1) < half) p = half;
+    if (p > half && int64_t{s->speed} * (k - 1) < half) p = half;
     Rect firstHalf = axis.band(0, half), secondHalf = axis.band(half, E - half);
     // The parts that earlier frames settled are drawn again on a jump and
     // after the emulated background picture was drawn again.
