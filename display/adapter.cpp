@@ -11,6 +11,7 @@
 
 #include "display/adapter_private.h"
 #include "display/context_private.h"
+#include "platform/linux/console.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 
@@ -427,5 +428,7 @@ void SleepViaAdapter(VmState* L, int32_t milliseconds) {
     if (a->sleep) a->sleep(L, milliseconds);
     return;
   }
-  Delay(std::max(milliseconds, 0));
+  // A termination request cuts the sleep short; the poll that follows the
+  // command then ends the run.
+  DelayUnlessQuit(std::max(milliseconds, 0));
 }

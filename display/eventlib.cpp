@@ -1100,7 +1100,8 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
 // whenever the poll comes, and handlers run only in the dispatcher.
 void EventPollHook(VmState* L, VmDebugInfo*, int* status, int) {
   pollTick.resume();
-  if (vmLineHookDisabled) return;
+  // A script that turned the poll off still ends on a termination request.
+  if (vmLineHookDisabled && !NativeQuitRequested()) return;
   ErrorCode error = ERR_NONE;
   if (PollEvents(L, 1, 0, &error)) {
     if (error == ERR_NONE) {

@@ -22,6 +22,7 @@
 #include "libs/libs.h"
 #include "libs/libs_private.h"
 #include "media/media.h"
+#include "platform/linux/console.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -384,6 +385,7 @@ int cmdDumpMem(VmState* L) {
       *p++ = c >= 32 && c <= 126 ? static_cast<char>(c) : '.';
     }
     *p++ = '\n';
+    EndConsoleLine(stdout);
     std::fwrite(text, 1, static_cast<size_t>(p - text), stdout);
   }
   return 0;

@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "libs/libs.h"
 #include "libs/libs_private.h"
+#include "platform/linux/console.h"
 #include "platform/linux/platform.h"
 #include "plugins/qmplugin.h"
 #include "runtime/runtime.h"
@@ -45,6 +46,7 @@ bool checkFlag(VmState* L, int index) {
 // flush switch; debug output goes through the debug printer, which does the
 // same conversion.
 void writeText(const char* s, size_t len, bool debug) {
+  if (!debug) EndConsoleLine(stdout);
   for (size_t pos = 0; pos < len;) {
     const char* piece = s + pos;
     size_t n = std::strlen(piece);
@@ -95,7 +97,7 @@ int readLine(VmState* L) {
   if (prompt[0] != '\0') DebugPrintf("%s", prompt);
   std::fflush(stdout);
   char line[PROMPT_LINE_MAX + 1];
-  if (std::fgets(line, sizeof line, stdin) == nullptr) line[0] = '\0';
+  if (ReadConsoleLine(line, sizeof line, stdin) == nullptr) line[0] = '\0';
   size_t len = std::strlen(line);
   while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = '\0';
   if (unicodeUtf8Mode) {

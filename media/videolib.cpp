@@ -523,7 +523,7 @@ int cmdOpenVideo(VmState* L) {
   while (*link) link = &(*link)->next;
   *link = &v->head;
   unlockList();
-  PrintProgress("done", nullptr, 0);
+  PrintDone();
   return automatic ? PushObjectId(L, ObjectId{v, 0}) : 0;
 }
 

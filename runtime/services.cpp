@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "platform/linux/console.h"
 #include "runtime/runtime.h"
 #include "runtime/context_private.h"
 #include "runtime/runtime_private.h"
@@ -83,6 +84,31 @@ void fillFileName(const char* format, const char* name, char* buffer, size_t siz
     }
   }
   buffer[pos] = '\0';
+}
+
+// The place an error report names, the same in the console report and in
+// the requester: the script file and line through the source line map;
+// where the map holds no entry for the line (or there is no script state),
+// the recorded error location as it stands, so a known place is never
+// reported as unknown.
+void errorPosition(VmState* L, const char** file, int32_t* line) {
+  *file = vmErrorLocation.file;
+  *line = vmErrorLocation.line;
+  if (L == nullptr) return;
+  const char* name = GetCurrentScriptName(L);
+  int32_t mapped = GetCurrentScriptLine(L);
+  if (name == nullptr || mapped < 0) return;
+  if (std::strcmp(name, UNKNOWN_SCRIPT_NAME) == 0 && vmErrorLocation.file[0] != '\0') return;
+  *file = name;
+  *line = mapped;
+}
+
+// A progress step's closing word ends its line.
+void printClosingWord(int32_t text) {
+  if (IsQuietMode()) return;
+  std::printf("%s\n", GetBuiltinString(text));
+  SetConsoleLineOpen(0);
+  if (runtimeContext.consoleFlush) std::fflush(stdout);
 }
 
 }  // namespace
@@ -164,8 +190,11 @@ void GetErrorTextWithPosition(VmState* L, ErrorCode code, char* buffer, size_t s
                               const char** file, int32_t* line) {
   GetErrorText(code, buffer, size);
   bool running = L != nullptr && GetScriptRunningFlag();
-  if (file != nullptr) *file = running ? GetCurrentScriptName(L) : nullptr;
-  if (line != nullptr) *line = running ? GetCurrentScriptLine(L) : 0;
+  const char* name = nullptr;
+  int32_t at = 0;
+  if (running) errorPosition(L, &name, &at);
+  if (file != nullptr) *file = name;
+  if (line != nullptr) *line = at;
 }
 
 void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size_t size) {
@@ -176,6 +205,9 @@ void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size
     return;
   }
   const VmErrorLocation& loc = vmErrorLocation;
+  const char* file = nullptr;
+  int32_t line = 0;
+  errorPosition(L, &file, &line);
   // A report longer than the limit is cut there on purpose; g++ only sees
   // that the file name alone could fill the buffer.
 #if !defined(__clang__)
@@ -184,32 +216,28 @@ void FormatErrorText(VmState* L, const char* text, int plain, char* buffer, size
 #endif
   if (std::strcmp(loc.function, "----") != 0)
     std::snprintf(buffer, limit, "%s\n%s: %s (%s: %d - %s: %s)", text, GetBuiltinString(FILE_TEXT),
-                  loc.file, GetBuiltinString(LINE_TEXT), loc.line, GetBuiltinString(FUNCTION_TEXT),
+                  file, GetBuiltinString(LINE_TEXT), line, GetBuiltinString(FUNCTION_TEXT),
                   loc.function);
   else
-    std::snprintf(buffer, limit, "%s\n%s: %s (%s: %d)", text, GetBuiltinString(FILE_TEXT), loc.file,
-                  GetBuiltinString(LINE_TEXT), loc.line);
+    std::snprintf(buffer, limit, "%s\n%s: %s (%s: %d)", text, GetBuiltinString(FILE_TEXT), file,
+                  GetBuiltinString(LINE_TEXT), line);
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 }
 
-void PrintDone() {
-  if (!IsQuietMode()) std::printf("%s\n", GetBuiltinString(DONE_TEXT));
-}
+void PrintDone() { printClosingWord(DONE_TEXT); }
 
-void PrintFailed() {
-  if (!IsQuietMode()) std::printf("%s\n", GetBuiltinString(FAILED_TEXT));
-}
+void PrintFailed() { printClosingWord(FAILED_TEXT); }
 
-void PrintSkipped() {
-  if (!IsQuietMode()) std::printf("%s\n", GetBuiltinString(SKIPPED_TEXT));
-}
+void PrintSkipped() { printClosingWord(SKIPPED_TEXT); }
 
 void PrintProgress(const char* format, const char* fileName, int ellipsis) {
   if (IsQuietMode() || format == nullptr) return;
   if (fileName == nullptr && !ellipsis) {
     PrintToConsole("%s", format);
+    size_t length = std::strlen(format);
+    if (length > 0 && format[length - 1] != '\n') SetConsoleLineOpen(1);
     return;
   }
   char text[PROGRESS_TEXT_SIZE];
@@ -218,9 +246,13 @@ void PrintProgress(const char* format, const char* fileName, int ellipsis) {
   else
     StrCopyBounded(text, sizeof text, format);
   PrintToConsole(ellipsis ? "%s..." : "%s", text);
+  // The line waits for its closing word unless the text ended it.
+  size_t length = std::strlen(text);
+  if (ellipsis || (length > 0 && text[length - 1] != '\n')) SetConsoleLineOpen(1);
 }
 
 void PrintToConsole(const char* format, ...) {
+  EndConsoleLine(stdout);
   va_list args;
   va_start(args, format);
   std::vfprintf(stdout, format, args);

@@ -11,12 +11,15 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "platform/linux/console.h"
 #include "platform/linux/platform.h"
 #include "runtime/player.h"
 #include "runtime/context_private.h"
 #include "runtime/runtime_private.h"
 
 namespace {
+
+constexpr int32_t FUNCTION_TEXT = 280;  // "In function"
 
 void setAttrs(uint32_t a, uintptr_t av, uint32_t b, uintptr_t bv) {
   TagItem tags[] = {{a, av}, {b, bv}, {ATTR_DONE, 0}};
@@ -31,10 +34,16 @@ void reportError(ErrorCode code, VmState* L, PlayerRunContext* context) {
     // Attribute 16 of the bitmap layer is the platform's answer (1 here).
     if (GetPlatformBitmapAttr(nullptr, 16) == 0) PrintFailed();
     FILE* out = GetDebugDevice();
-    if (file)
-      std::fprintf(out, "%s:%d: %s\n", file, line, context->errorText);
-    else
+    EndConsoleLine(out);
+    // The command that failed is named as the requester names it.
+    const char* function = vmErrorLocation.function;
+    if (!file)
       std::fprintf(out, "%s: %s\n", "Error", context->errorText);
+    else if (std::strcmp(function, "----") != 0)
+      std::fprintf(out, "%s:%d: %s (%s: %s)\n", file, line, context->errorText,
+                   GetBuiltinString(FUNCTION_TEXT), function);
+    else
+      std::fprintf(out, "%s:%d: %s\n", file, line, context->errorText);
     std::fflush(out);
     return;
   }
@@ -48,6 +57,7 @@ void reportError(ErrorCode code, VmState* L, PlayerRunContext* context) {
 
 int ShutdownPlayer(ErrorCode code, VmState* L, PlayerRunContext* context, PlayerRecord* record) {
   player.runEnding = 1;
+  NoteShutdownBegun();
   FreeIconTable();
   setAttrs(ATTR_DEFERBITMAPS, 0, ATTR_QUIET, static_cast<uintptr_t>(context->quiet));
   NativeCleanupHook();

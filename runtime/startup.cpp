@@ -5,12 +5,16 @@
 // platform's run function. RunScriptMainLoop runs the main chunk.
 //
 // Invariant: every path out of PlayerMain after the VM exists passes through
-// ShutdownPlayer exactly once, which is the only place an error is reported;
-// the exit status is 0 except after End, whose stored value it returns.
+// ShutdownPlayer exactly once, which is the only place an error is reported.
+// The exit status tells a shell how the run ended: End's value after End;
+// 128 + the signal's number after a termination signal (once the shut-down
+// is done); 1 after a reported error or a failed start-up; 0 for a normal
+// end, a quit request and a closed window.
 #include <cstdio>
 #include <cstring>
 
 #include "engine/engine.h"
+#include "platform/linux/console.h"
 #include "platform/linux/platform.h"
 #include "runtime/context_private.h"
 #include "runtime/player.h"
@@ -32,6 +36,8 @@ constexpr int32_t DEFAULT_SOUND_SETTING = 30;
 constexpr uint32_t ATTR_NOSOUND = 2;
 constexpr uint32_t ATTR_SOUNDSETTING = 3;
 constexpr uint32_t ATTR_FORCESOUND = 33;
+constexpr int EXIT_FAILED = 1;         // a reported error or a failed start-up
+constexpr int EXIT_SIGNAL_BASE = 128;  // plus the termination signal's number, as shells report it
 
 void setAttr(uint32_t tag, uintptr_t value) {
   TagItem tags[] = {{tag, value}, {ATTR_DONE, 0}};
@@ -219,7 +225,7 @@ int PlayerMain(int argc, char** argv) {
     FreeMemory(context);
     FreeMemory(record);
     std::printf("Not enough memory.\n");
-    return 0;
+    return EXIT_FAILED;
   }
   InitFolderContexts();
   player = PlayerGlobals();
@@ -236,7 +242,7 @@ int PlayerMain(int argc, char** argv) {
     player.record = nullptr;
     player.context = nullptr;
     FreeFolderContexts();
-    return 0;
+    return EXIT_FAILED;
   }
   player.state = L;
   VmRegisterBaseFunctions(L);
@@ -262,16 +268,21 @@ int PlayerMain(int argc, char** argv) {
     error = PreloadDeclaredResources(L, context, record);
   }
   if (!error) error = OpenPlayerFirstDisplay(L, context->quiet);
+  bool ended = false;  // by End or a quit request: nothing is reported
   if (!error) {
     setAttr(ATTR_SCRIPTRUNNING, 1);
     VmSetTop(L, 1);
     error = RunPlatformMainLoop(L, RunScriptMainLoop);
     if (error == ERR_USERABORT) {
-      ShutdownPlayer(0, L, context, record);
-      return vmExitValue;
+      ended = true;
+      error = ERR_NONE;
     }
   }
-  return ShutdownPlayer(error, L, context, record);
+  ShutdownPlayer(error, L, context, record);
+  if (int signal = TakeTerminationSignal()) return EXIT_SIGNAL_BASE + signal;
+  if (ended) return vmExitValue;
+  // A cancelled applet requester is a quit request, not a failure.
+  return error > 0 && error != ERR_USERABORT ? EXIT_FAILED : 0;
 }
 
 void SetAppIconHooks(const AppIconHooks* hooks) {

@@ -35,6 +35,8 @@ struct PlatformContext {
   // The debug device (debug.cpp); null is standard output.
   FILE* debugDevice = nullptr;
   bool debugDeviceOwned = false;
+  // A progress line on standard output waits for its "done" (debug.cpp).
+  bool consoleLineOpen = false;
 };
 
 extern PlatformContext platformContext;

@@ -1,12 +1,25 @@
-// The debug device (standard output unless DEBUGDEVICE names another) and
-// formatted debug output on it. Invariant: in 8-bit text mode
-// the message reaches the terminal as UTF-8; when the conversion cannot be
-// made, the message is still printed as it is rather than lost.
+// The debug device (standard output unless DEBUGDEVICE names another),
+// formatted debug output on it, the open progress line of standard output
+// and console reads that give way to a termination request. Invariants: in
+// 8-bit text mode the message reaches the terminal as UTF-8; when the
+// conversion cannot be made, the message is still printed as it is rather
+// than lost. A debug device file is line-buffered, so each line reaches it
+// as it is printed.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include <poll.h>
+
 #include "platform/linux/platform.h"
+#include "platform/linux/console.h"
 #include "platform/linux/context_private.h"
+
+namespace {
+
+constexpr int CONSOLE_POLL_MS = 50;  // how often a console read looks for a termination
+
+}  // namespace
 
 ErrorCode OpenDebugDevice(const char* name) {
   CloseDebugDevice();
@@ -20,6 +33,7 @@ ErrorCode OpenDebugDevice(const char* name) {
     SetPlatformErrorArgString(name);
     return ERR_WRITEFILE;
   }
+  setvbuf(file, nullptr, _IOLBF, BUFSIZ);
   platformContext.debugDevice = file;
   platformContext.debugDeviceOwned = true;
   return ERR_NONE;
@@ -36,7 +50,31 @@ void CloseDebugDevice() {
   platformContext.debugDeviceOwned = false;
 }
 
+void SetConsoleLineOpen(int open) { platformContext.consoleLineOpen = open != 0; }
+
+void EndConsoleLine(FILE* stream) {
+  if (stream != stdout || !platformContext.consoleLineOpen) return;
+  platformContext.consoleLineOpen = false;
+  std::fputc('\n', stdout);
+}
+
+char* ReadConsoleLine(char* buffer, int size, FILE* stream) {
+  // While the stream holds no read-ahead, wait for input in short steps so
+  // that a termination request is seen; a stream without a descriptor (a
+  // memory stream) is read at once.
+  int fd = fileno(stream);
+  while (fd >= 0 && stream->_IO_read_ptr >= stream->_IO_read_end) {
+    if (NativeQuitRequested()) return nullptr;
+    struct pollfd input = {fd, POLLIN, 0};
+    int ready = poll(&input, 1, CONSOLE_POLL_MS);
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) break;
+  }
+  return std::fgets(buffer, size, stream);
+}
+
 void DebugVPrintf(const char* format, va_list args) {
+  EndConsoleLine(GetDebugDevice());
   if (!unicodeUtf8Mode) {
     va_list measure;
     va_copy(measure, args);

@@ -1,7 +1,9 @@
 // The requester front end and the GTK requester thread. Invariants: only the
 // GTK thread calls GTK, after its own initialisation; one request exists at
 // a time, its inputs written by the caller before the request type is set
-// and its outputs read back after the GTK thread has set the type to 0.
+// and its outputs read back after the GTK thread has set the type to 0. A
+// termination request closes the open dialog as a cancel, so the caller
+// (a script's requester, or the error report of the shut-down) goes on.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +13,7 @@
 
 #include "platform/linux/dynlib.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/console.h"
 #include "platform/linux/requester_private.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/system_private.h"
@@ -22,6 +25,8 @@
 namespace {
 
 constexpr useconds_t REQUEST_POLL_US = 20000;  // the caller's event poll period
+constexpr guint CANCEL_CHECK_MS = 20;          // how often an open dialog looks for a cancel
+constexpr gint RESPONSE_NONE = -1;
 constexpr gint ICON_SIZE_DIALOG = 6;
 constexpr gint FILE_ACTION_OPEN = 0, FILE_ACTION_SAVE = 1, FILE_ACTION_SELECT_FOLDER = 2,
                FILE_ACTION_CREATE_FOLDER = 3;
@@ -45,6 +50,7 @@ enum RequestType : int32_t {
 // The one request shared with the GTK thread. Texts are UTF-8 here.
 struct RequesterRequest {
   std::atomic<int32_t> type{REQUEST_NONE};
+  std::atomic<int32_t> cancel{0};  // set by the caller: close the dialog
   int32_t result;
   const char* title;
   const char* body;
@@ -141,11 +147,26 @@ GtkWidget* openDialog(GtkWidget** content) {
   return dialog;
 }
 
+// Runs on the GTK thread while a dialog is open: a cancel asked for by the
+// caller ends the dialog as closing its window does.
+gboolean watchCancel(gpointer dialog) {
+  if (request.cancel.load()) Dl_gtk_dialog_response(static_cast<GtkWidget*>(dialog), RESPONSE_NONE);
+  return 1;
+}
+
+// Runs the dialog modally and returns its response; a cancel ends it.
+gint runDialog(GtkWidget* dialog) {
+  guint watch = Dl_g_timeout_add(CANCEL_CHECK_MS, watchCancel, dialog);
+  gint response = Dl_gtk_dialog_run(dialog);
+  if (watch) Dl_g_source_remove(watch);
+  return response;
+}
+
 // Shows the finished dialog in front and waits for its answer.
 gint runShown(GtkWidget* dialog) {
   Dl_gtk_widget_show_all(dialog);
   Dl_gtk_window_present(dialog);
-  return Dl_gtk_dialog_run(dialog);
+  return runDialog(dialog);
 }
 
 int32_t runMessage() {
@@ -280,7 +301,7 @@ int32_t runFile() {
     Dl_gtk_file_chooser_set_filename(chooser, path);
   }
   int32_t chosen = 0;
-  if (Dl_gtk_dialog_run(chooser) == RESPONSE_ACCEPT) {
+  if (runDialog(chooser) == RESPONSE_ACCEPT) {
     DlGSList* names = Dl_gtk_file_chooser_get_filenames(chooser);
     size_t total = 0;
     int32_t count = 0;
@@ -325,7 +346,7 @@ int32_t runPath() {
   if (request.folder && *request.folder)
     Dl_gtk_file_chooser_set_current_folder(chooser, request.folder);
   int32_t chosen = 0;
-  if (Dl_gtk_dialog_run(chooser) == RESPONSE_ACCEPT) {
+  if (runDialog(chooser) == RESPONSE_ACCEPT) {
     gchar* name = Dl_gtk_file_chooser_get_filename(chooser);
     if (name) {
       request.outString = copyText(name);
@@ -471,7 +492,7 @@ int32_t runFont() {
     Dl_gtk_font_selection_dialog_set_font_name(dialog, preset);
   }
   int32_t answer = 0;
-  gint response = Dl_gtk_dialog_run(dialog);
+  gint response = runDialog(dialog);
   if (response == RESPONSE_OK || response == RESPONSE_APPLY) {
     gchar* name = Dl_gtk_font_selection_dialog_get_font_name(dialog);
     if (name && DesktopLibraryOpen(DESKTOP_PANGO)) {
@@ -517,7 +538,7 @@ int32_t runColour() {
     Dl_gtk_color_selection_set_current_color(selection, &colour);
   }
   request.outColour = -1;
-  if (Dl_gtk_dialog_run(dialog) == RESPONSE_OK) {
+  if (runDialog(dialog) == RESPONSE_OK) {
     DlGdkColor colour = {0, 0, 0, 0};
     Dl_gtk_color_selection_get_current_color(selection, &colour);
     request.outColour = ((colour.red >> 8) << 16) | ((colour.green >> 8) << 8) | (colour.blue >> 8);
@@ -607,8 +628,11 @@ int32_t runGtkRequest(VmState* L, int32_t type) {
     grabbed = parent && parent->inputGrabbed;
     if (grabbed) SetRequesterParentGrab(0);
   }
+  request.cancel.store(0);
   request.type.store(type);
   while (request.type.load() != REQUEST_NONE) {
+    // A termination request ends the run: the dialog is closed unanswered.
+    if (NativeQuitRequested()) request.cancel.store(1);
     VmState* running = L ? L : GetRunningVmState();
     if (running) {
       ErrorCode error = ERR_NONE;
@@ -668,6 +692,7 @@ ErrorCode NativeSystemRequester(VmState* L, const char* title, const char* body,
       return ERR_NONE;
     }
     // The dialog could not be made: the text still reaches the user.
+    EndConsoleLine(stdout);
     std::printf("%s\n", body ? body : "");
     return ERR_NONE;
   }

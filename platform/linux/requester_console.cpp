@@ -1,7 +1,8 @@
 // Console requesters: prompts on standard output, answers read a line at a
 // time from standard input. Invariant: every prompt loop ends at end of
 // input or a read error, which counts as a cancel (message 0, list -1,
-// string and file empty, colour -1), so no requester loops on a closed input.
+// string and file empty, colour -1), so no requester loops on a closed input;
+// a termination request while one waits for input counts the same.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "platform/linux/requester_private.h"
+#include "platform/linux/console.h"
 
 namespace {
 
@@ -21,12 +23,16 @@ FILE* consoleIn = nullptr;
 FILE* consoleOut = nullptr;
 
 FILE* in() { return consoleIn ? consoleIn : stdin; }
-FILE* out() { return consoleOut ? consoleOut : stdout; }
+FILE* out() {
+  FILE* stream = consoleOut ? consoleOut : stdout;
+  EndConsoleLine(stream);
+  return stream;
+}
 
 // One line without its line end; false at end of input.
 bool readLine(char* line) {
   std::fflush(out());
-  if (!std::fgets(line, LINE_MAX_CHARS + 1, in())) return false;
+  if (!ReadConsoleLine(line, LINE_MAX_CHARS + 1, in())) return false;
   size_t length = std::strlen(line);
   if (length > 0 && line[length - 1] != '\n' && !std::feof(in())) {
     // Longer than a line may be: the rest is dropped.

@@ -12,11 +12,13 @@
 #include <sys/time.h>
 
 #include "platform/linux/platform.h"
+#include "platform/linux/console.h"
 #include "platform/linux/system_private.h"
 
 namespace {
 
 constexpr uint32_t MICROS_PER_SECOND = 1000000;
+constexpr long long QUIT_CHECK_NS = 20000000;  // DelayUnlessQuit looks this often
 
 // Formats with strftime under the environment's locale without touching the
 // process-wide locale, which other threads may be reading at the same time.
@@ -80,6 +82,31 @@ void Delay(int32_t milliseconds) {
   left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
   // A signal cuts nanosleep short; it reports the time still to sleep.
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+int DelayUnlessQuit(int32_t milliseconds) {
+  if (milliseconds <= 0) return NativeQuitRequested();
+  struct timespec end;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  end.tv_sec += milliseconds / 1000;
+  end.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (end.tv_nsec >= 1000000000L) {
+    end.tv_sec += 1;
+    end.tv_nsec -= 1000000000L;
+  }
+  // Short steps up to the end: each looks at the request first.
+  for (;;) {
+    if (NativeQuitRequested()) return 1;
+    struct timespec now, step;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long left = (static_cast<long long>(end.tv_sec) - now.tv_sec) * 1000000000LL +
+                     (end.tv_nsec - now.tv_nsec);
+    if (left <= 0) return 0;
+    if (left > QUIT_CHECK_NS) left = QUIT_CHECK_NS;
+    step.tv_sec = 0;
+    step.tv_nsec = static_cast<long>(left);
+    nanosleep(&step, nullptr);
   }
 }
 

@@ -20,6 +20,7 @@
 
 #include "platform/linux/files_private.h"
 #include "platform/linux/platform.h"
+#include "platform/linux/console.h"
 #include "platform/linux/thread_private.h"
 #include "platform/linux/x11calls_private.h"
 #include "platform/linux/eventhooks_private.h"
@@ -56,14 +57,22 @@ void timerSignalSet(sigset_t* set) {
 
 // The termination signals. The first one asks the run to end as a quit
 // request does: NativeQuitRequested turns true and the event poll is woken
-// to see it, so the normal shut-down deletes the run's temporary files. A
-// second one, while that shut-down has not finished (or the script does not
-// come back to the poll), deletes them from here and ends the program at
-// once. The count is outside the context record because the signal thread
-// writes it; ShutdownTimers puts it back to 0.
+// to see it, so the normal shut-down deletes the run's temporary files, and
+// every wait of the player looks at the request. A second one, while that
+// shut-down has not finished, deletes them from here and ends the program
+// at once; so does the first one when the main thread has not begun the
+// shut-down within TERMINATION_GRACE_NS (it is held in a place that never
+// looks, such as a plug-in's call or a program it waits for), so one signal
+// always ends the run within a second. The counts are outside the context
+// record because the signal thread writes them; ShutdownTimers puts the
+// request count back to 0, TakeTerminationSignal the signal's number.
 constexpr int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int TERMINATION_SIGNAL_COUNT = 3;
+constexpr long TERMINATION_GRACE_NS = 750L * 1000000L;
 std::atomic<int32_t> terminationRequests{0};
+std::atomic<int32_t> terminationSignal{0};  // the first one's number
+std::atomic<bool> shutdownBegun{false};
+struct timespec terminationDeadline;  // the signal thread's own
 struct sigaction savedTermination[TERMINATION_SIGNAL_COUNT];
 bool terminationHandled[TERMINATION_SIGNAL_COUNT];
 
@@ -78,13 +87,46 @@ bool isTerminationSignal(int signal) {
   return false;
 }
 
+// Ends the program from the signal thread: the run's temporary files go,
+// standard output keeps what was printed (unless the main thread holds it
+// this moment), and nothing else runs.
+[[noreturn]] void endAtOnce(int signal) {
+  DeleteRunTempNames();
+  if (ftrylockfile(stdout) == 0) {
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+  }
+  _exit(128 + signal);
+}
+
 void handleTerminationSignal(int signal) {
   if (terminationRequests.fetch_add(1) == 0) {
+    terminationSignal.store(signal);
+    clock_gettime(CLOCK_MONOTONIC, &terminationDeadline);
+    terminationDeadline.tv_nsec += TERMINATION_GRACE_NS;
+    if (terminationDeadline.tv_nsec >= 1000000000L) {
+      terminationDeadline.tv_sec += 1;
+      terminationDeadline.tv_nsec -= 1000000000L;
+    }
     SendWakeMessage(WAKE_EVENT, 0);
     return;
   }
-  DeleteRunTempNames();
-  _exit(128 + signal);
+  endAtOnce(signal);
+}
+
+// While a first termination signal waits for the shut-down to begin: the
+// time left until its grace ends (at least 1 ns), or false when nothing
+// waits.
+bool graceLeft(struct timespec* left) {
+  if (terminationRequests.load() == 0 || shutdownBegun.load()) return false;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  long long ns = (static_cast<long long>(terminationDeadline.tv_sec) - now.tv_sec) * 1000000000LL +
+                 (terminationDeadline.tv_nsec - now.tv_nsec);
+  if (ns < 1) ns = 1;
+  left->tv_sec = static_cast<time_t>(ns / 1000000000LL);
+  left->tv_nsec = static_cast<long>(ns % 1000000000LL);
+  return true;
 }
 
 // A timer with no record belongs to SleepWithEvents; any other names its
@@ -105,8 +147,14 @@ void* signalThreadMain(void*) {
   sigorset(&set, &set, &termination);
   for (;;) {
     siginfo_t info;
-    int signal = sigwaitinfo(&set, &info);
-    if (signal < 0) continue;  // EINTR
+    struct timespec left;
+    bool waiting = graceLeft(&left);
+    int signal = waiting ? sigtimedwait(&set, &info, &left) : sigwaitinfo(&set, &info);
+    if (signal < 0) {
+      // EINTR, or the grace of a termination ended with no shut-down begun.
+      if (errno == EAGAIN && waiting && !shutdownBegun.load()) endAtOnce(terminationSignal.load());
+      continue;
+    }
     void* value = info.si_value.sival_ptr;
     if (signal == SIGRTMIN) {
       if (value == &stopToken) break;
@@ -276,6 +324,13 @@ ErrorCode InstallTimerSignal() {
 }
 
 int NativeQuitRequested() { return terminationRequests.load() != 0 ? 1 : 0; }
+
+void NoteShutdownBegun() { shutdownBegun.store(true); }
+
+int TakeTerminationSignal() {
+  shutdownBegun.store(false);
+  return terminationSignal.exchange(0);
+}
 
 int CreatePosixTimer(int periodic, int32_t milliseconds, void* record, timer_t* id) {
   // Without the signal thread the timer's signal would end the process.
@@ -455,6 +510,7 @@ void ShutdownTimers() {
   FreeMutex(timerLock);
   timerLock = nullptr;
   terminationRequests.store(0);
+  shutdownBegun.store(false);
 }
 
 ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds) {

@@ -80,7 +80,7 @@ TEST_F(FontPlayer, BlockPastTheDataEndsTheStartUp) {
       ".line 1\n"
       "RETURN 0, 1\n";
   e2e::RunResult r = run(text);
-  EXPECT_EQ(r.status, 0);  // a reported error leaves the exit status 0
+  EXPECT_EQ(r.status, 1);  // a failed start-up
   char message[1024];
   GetErrorText(ERR_READ, message, sizeof message);
   EXPECT_NE(r.out.find(message), std::string::npos) << r.out << r.err;

@@ -158,14 +158,14 @@ TEST_F(Player, Outcomes) {
        ".source \"@hello.qms\"\n"
        ".applet section 27 be32:1 be32:1 be32:20 be32:100 \"hello.qsrc\" 0 \"hello.qms\" 0\n"
        ".line 3\nGETGLOBAL 0, \"nosuchcommand\"\nCALL 0, 1, 1\nRETURN 0, 1, 0\n",
-       0, "hello.qsrc:103: Function nosuchcommand() not found!\n"},
+       1, "hello.qsrc:103: Function nosuchcommand() not found! (In function: <<unnamed>>)\n"},
       {"command's argument check reported at the calling line",
        ".source \"@hello.qms\"\n"
        ".applet section 27 be32:1 be32:1 be32:20 be32:100 \"hello.qsrc\" 0 \"hello.qms\" 0\n"
        ".line 2\nLOADNUM 0, 1, 0\n.line 4\nGETGLOBAL 0, \"end\"\nLOADCONST 1, \"abc\"\nCALL 0, 2, "
        "1\n"
        ".line 5\nRETURN 0, 1, 0\n",
-       0, "hello.qsrc:104: Number expected in argument 1!\n"},
+       1, "hello.qsrc:104: Number expected in argument 1! (In function: End)\n"},
       {"header constant visible", std::string(".applet constant who \"header\"\n") + PRINT_WHO, 3,
        "header\n"},
   };
@@ -204,10 +204,11 @@ TEST_F(Player, Refusals) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Result r = RunQuiet(Write("a.qma", c.file));
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, c.out);
   }
   Result missing = RunQuiet(dir_ + "/none.qma");
+  EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "Error: " + errorText(ERR_FILEEXIST, (dir_ + "/none.qma").c_str()) + "\n");
 }
 
@@ -253,33 +254,36 @@ TEST_F(Player, CutApplets) {
     ASSERT_LT(at, applet.size());
     applet.resize(at);
     Result r = RunQuiet(Write("a.qma", applet));
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Error: " + errorText(c.error) + "\n");
   }
 }
 
-// Errors in the options themselves reach the debug device, and a run
-// without an applet name (the applet requester cancels) ends quietly.
+// Errors in the options themselves reach the debug device and fail the
+// start-up (exit status 1); -help changes nothing.
 TEST_F(Player, OptionErrors) {
   std::string applet = Write("a.qma", assemble(".line 1\nRETURN 0, 1, 0\n"));
   struct Case {
     const char* name;
     std::vector<std::string> args;
+    int status;
     std::string out;
   };
   const Case cases[] = {
       {"argument missing",
        {"-debugdevice", "stdout", applet, "-winwidth"},
+       1,
        "Error: " + errorText(ERR_ARGS) + "\n"},
       {"two display modes",
        {"-debugdevice", "stdout", "-fullscreen", "-window", applet},
+       1,
        "Error: " + errorText(ERR_CONSOLEARG) + "\n"},
-      {"help changes nothing", {"-quiet", "-help", "-debugdevice", "stdout", applet}, ""},
+      {"help changes nothing", {"-quiet", "-help", "-debugdevice", "stdout", applet}, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Result r = Run(PLAYER, c.args);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
   }
 }

@@ -52,7 +52,7 @@ TEST(PlayerRerun, RunsInOneProcessBehaveAlikeAndLeaveNothing) {
 
   // Each run opens the default display on the server; one ends through End,
   // whose value is the exit status, the other in an error that shut-down
-  // reports on the debug device.
+  // reports on the debug device, with the exit status 1.
   struct Case {
     const char* name;
     std::string text;
@@ -65,7 +65,7 @@ TEST(PlayerRerun, RunsInOneProcessBehaveAlikeAndLeaveNothing) {
        "GETGLOBAL 0, \"end\"\nLOADNUM 1, 4, 0\nCALL 0, 2, 1\nRETURN 0, 1, 0\n",
        4, "hello\n"},
       {"fails with an unknown command",
-       ".line 7\nGETGLOBAL 0, \"nosuchcommand\"\nCALL 0, 1, 1\nRETURN 0, 1, 0\n", 0,
+       ".line 7\nGETGLOBAL 0, \"nosuchcommand\"\nCALL 0, 1, 1\nRETURN 0, 1, 0\n", 1,
        "Function nosuchcommand() not found!"},
   };
   for (int round = 0; round < 2; ++round) {

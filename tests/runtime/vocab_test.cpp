@@ -15,6 +15,7 @@
 #include "engine/engine.h"
 #include "plugins/plugins.h"
 #include "plugins/plugin_private.h"
+#include "platform/linux/console.h"
 #include "runtime/runtime.h"
 #include "runtime/runtime_private.h"
 #include "tests/support/harness.h"
@@ -152,12 +153,26 @@ TEST(VocabTest, ProgressLinesPrintTextAsItStands) {
   for (const Case& c : cases) {
     TagItem quiet[2] = {{ATTR_QUIET, static_cast<uintptr_t>(c.quiet)}, {ATTR_DONE, 0}};
     SetGlobalAttrs(nullptr, quiet);
+    SetConsoleLineOpen(0);
     testing::internal::CaptureStdout();
     PrintProgress(c.format.c_str(), c.fileName, c.ellipsis);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.expected) << c.name;
   }
   TagItem loud[2] = {{ATTR_QUIET, 0}, {ATTR_DONE, 0}};
   SetGlobalAttrs(nullptr, loud);
+
+  // A progress line whose step failed (no closing word) is ended by the
+  // next output; one that got its word is not ended again.
+  SetConsoleLineOpen(0);
+  testing::internal::CaptureStdout();
+  PrintProgress("Loading brush %s", "a.png", 0);
+  PrintProgress("Loading brush %s", "b.png", 0);
+  PrintDone();
+  PrintProgress("Opening font %s", "topaz", 1);
+  PrintToConsole("next\n");
+  PrintToConsole("last\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Loading brush a.png\nLoading brush b.pngdone\nOpening font topaz...\nnext\nlast\n");
   SetConsoleFlush(0);
 }
 

@@ -1,0 +1,210 @@
+// How a run ends, as the shell that started the player sees it: the exit
+// status after End, after a reported error and after a termination signal;
+// the error report on the debug device with the file, line and command; the
+// progress line a failed step leaves open; and the run's temporary
+// directory, gone however the run ended.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/e2e/player_run.h"
+#include "tests/e2e/window_check.h"
+#include "tests/platform/xvfb.h"
+
+namespace {
+
+using e2e::Bytes;
+
+// A termination ends the run within a second on an idle machine. The bound
+// leaves room for sanitizer builds on a busy one; every wait below would
+// last far longer (Wait(1000) twenty seconds, the program thirty).
+constexpr auto ENDS_WITHIN = std::chrono::seconds(8);
+
+const std::string TESTLIB = std::string(QM_BINARY_DIR) + "/tests/plugins/modules/testlib.qmp";
+
+// LoadBrush of a picture that does not exist, at line 3 of demo.qms.
+const char* const LOAD_MISSING =
+    ".line 3\n"
+    "GETGLOBAL 0, \"loadbrush\"\n"
+    "LOADNUM 1, 1\n"
+    "LOADCONST 2, \"nosuch.png\"\n"
+    "CALL 0, 3, 1\n";
+
+const char* const PRINT_AFTER =
+    ".line 4\n"
+    "GETGLOBAL 0, \"consoleprint\"\n"
+    "LOADCONST 1, \"after\"\n"
+    "CALL 0, 2, 1\n";
+
+const char* const PRINT_READY =
+    ".line 1\n"
+    "GETGLOBAL 0, \"consoleprint\"\n"
+    "LOADCONST 1, \"ready\"\n"
+    "CALL 0, 2, 1\n";
+
+std::vector<std::string> entries(const std::string& directory) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(directory.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        names.push_back(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+class Ending : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new TestXServer(24); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
+    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first";
+  }
+  static TestXServer* server_;
+};
+TestXServer* Ending::server_ = nullptr;
+
+// The exit status and the end of standard output, the debug device. A
+// failed load leaves its progress line open; whatever comes next (the
+// error report, the script's own output) starts on a line of its own.
+TEST_F(Ending, StatusAndReport) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool quiet;
+    int status;
+    std::string outEnd;
+  };
+  const std::string source = ".source \"@demo.qms\"\n";
+  const Case cases[] = {
+      {"End(7)", ".line 1\nGETGLOBAL 0, \"end\"\nLOADNUM 1, 7, 0\nCALL 0, 2, 1\nRETURN 0, 1, 0\n",
+       true, 7, ""},
+      {"runs off its end", ".line 1\nRETURN 0, 1, 0\n", true, 0, ""},
+      {"missing picture", source + LOAD_MISSING + "RETURN 0, 1, 0\n", false, 1,
+       "Loading brush nosuch.png\n"
+       "demo.qms:3: Cannot read file nosuch.png ! (In function: LoadBrush)\n"},
+      {"missing picture, error ignored",
+       source + ".line 2\nGETGLOBAL 0, \"exitonerror\"\nLOADNUM 1, 0\nCALL 0, 2, 1\n" +
+           LOAD_MISSING + PRINT_AFTER + "RETURN 0, 1, 0\n",
+       false, 0, "Loading brush nosuch.png\nafter\n"},
+      {"SetFont",
+       source +
+           ".line 2\nGETGLOBAL 0, \"setfont\"\nLOADCONST 1, \"topaz\"\nLOADNUM 2, 8\n"
+           "CALL 0, 3, 1\n" +
+           PRINT_AFTER + "RETURN 0, 1, 0\n",
+       false, 0, "Opening font topaz...\nafter\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    e2e::TempDir dir;
+    e2e::WriteFile(dir / "a.qma", e2e::Assemble(c.text));
+    std::vector<std::string> args{"-debugdevice", "stdout", dir / "a.qma"};
+    if (c.quiet) args.insert(args.begin(), "-quiet");
+    e2e::RunResult r = e2e::Run(e2e::PLAYER, args, server_->name(), dir.path());
+    EXPECT_EQ(r.status, c.status);
+    if (c.quiet) {
+      EXPECT_EQ(r.out, c.outEnd);
+    } else {
+      EXPECT_TRUE(endsWith(r.out, c.outEnd)) << r.out;
+    }
+  }
+}
+
+// One SIGTERM ends the run wherever the script is, with status 143, and
+// the run's temporary directory (the plug-ins unpacked from the pack in
+// front of an appended applet) is gone. The script's "ready" line reaches
+// the output file while the player still runs. With the error requester
+// open, the requester closes and the shut-down goes on; a script held in a
+// program it waits for, where nothing looks at the signal, is ended
+// without the shut-down.
+TEST_F(Ending, OneTerminationSignal) {
+  ASSERT_EQ(access(TESTLIB.c_str(), R_OK), 0) << "build the test plug-ins first";
+  struct Case {
+    const char* name;
+    std::string text;
+    bool requester;  // wait for the error requester instead of "ready"
+  };
+  const Case cases[] = {
+      {"Wait(1000)",
+       std::string(PRINT_READY) + "GETGLOBAL 0, \"wait\"\nLOADCONST 1, #1000\nCALL 0, 2, 1\n" +
+           "RETURN 0, 1, 0\n",
+       false},
+      {"WaitEvent",
+       std::string(PRINT_READY) + "loop:\nGETGLOBAL 0, \"waitevent\"\nCALL 0, 1, 1\nJUMP loop\n" +
+           "RETURN 0, 1, 0\n",
+       false},
+      {"synchronous transition",
+       ".applet section 3 be16:320 be16:240\n" + std::string(PRINT_READY) +
+           "GETGLOBAL 0, \"creategradientbgpic\"\nLOADNUM 1, 2\nLOADNUM 2, 2\n"
+           "LOADCONST 3, #16744448\nLOADCONST 4, #2105504\nLOADNUM 5, 320\nLOADNUM 6, 240\n"
+           "CALL 0, 7, 1\n"
+           "GETGLOBAL 0, \"displaytransitionfx\"\nLOADNUM 1, 2\nLOADNUM 2, 115\nLOADNUM 3, 1\n"
+           "CALL 0, 4, 1\nRETURN 0, 1, 0\n",
+       false},
+      {"error requester", std::string(LOAD_MISSING) + "RETURN 0, 1, 0\n", true},
+      {"a program it waits for",
+       std::string(PRINT_READY) + "GETGLOBAL 0, \"execute\"\nLOADCONST 1, \"sleep 30\"\n" +
+           "CALL 0, 2, 1\nRETURN 0, 1, 0\n",
+       false},
+  };
+  const Bytes program = e2e::ReadFile(e2e::PLAYER), plugin = e2e::ReadFile(TESTLIB);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes game;
+    std::string error;
+    ASSERT_TRUE(qmasm::AppendApplet(program, {{"testlib", plugin}}, true, e2e::Assemble(c.text),
+                                    &game, &error))
+        << error;
+    e2e::TempDir dir;
+    const std::string temp = dir / "temp";
+    ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
+    e2e::WriteFile(dir / "game", game, 0755);
+    std::string ini = "TEMPDIR = \"" + temp + "\"\n";
+    if (!c.requester) ini += "DEBUGDEVICE = stdout\n";
+    e2e::WriteFile(dir / "game.ini", Bytes(ini.begin(), ini.end()));
+
+    // GTK keeps caches to the end of the process.
+    if (c.requester) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    e2e::Child child(dir / "game", {}, server_->name(), dir.path());
+    if (c.requester) unsetenv("ASAN_OPTIONS");
+    bool started = e2e::WaitFor([&] {
+      if (child.Exited()) return true;
+      if (!c.requester) return e2e::ReadText(dir / ".stdout") == "ready\n";
+      std::string tree;
+      server_->run({"xwininfo", "-root", "-tree"}, nullptr, &tree);
+      return tree.find("\"QuillmerePlayer\"") != std::string::npos;
+    });
+    ASSERT_TRUE(started && !child.Exited()) << e2e::ReadText(dir / ".stdout");
+    ASSERT_EQ(entries(temp).size(), 1u) << "the run keeps one temporary directory";
+
+    // Never kill(-1): once the child is reaped its id is -1.
+    ASSERT_GT(child.Pid(), 0);
+    auto signalled = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(child.Pid(), SIGTERM), 0);
+    EXPECT_TRUE(e2e::WaitFor([&] { return child.Exited(); }, ENDS_WITHIN));
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - signalled);
+    e2e::RunResult r = child.Finish();
+    EXPECT_EQ(r.status, 128 + SIGTERM) << "after " << took.count() << " ms";
+    EXPECT_TRUE(entries(temp).empty()) << "files left in " << temp;
+  }
+}
+
+}  // namespace
