@@ -458,6 +458,34 @@ ErrorCode renderLayer(VmState* L, qmLayer* layer, LayerImageState* state,
 const LayerKind PATH_KIND{LAYER_VECTORPATH, renderLayer, nullptr, copyLayerState,
                           freeLayerState,   nullptr,     nullptr, nullptr};
 
+// What a path layer is made of: the layer's image state holding a copy of
+// the record, with the untransformed image's origin in path space and its
+// size for drawing again, and the image's bitmap and alpha channel.
+ErrorCode makeLayerParts(const PathDrawRecord* r, const PathImage& image, LayerImageState** state,
+                         BitmapHandle** bitmap, BitmapHandle** alpha) {
+  PathDrawRecord* copy = copyRecord(r, itemBytes(r->items));
+  if (!copy) return ERR_MEM;
+  copy->requestedX = static_cast<int32_t>(image.originX);
+  copy->requestedY = static_cast<int32_t>(image.originY);
+  copy->requestedWidth = image.width;
+  copy->requestedHeight = image.height;
+  LayerImageState* made = AllocLayerImageState();
+  if (!made) {
+    freeRecord(copy);
+    return ERR_MEM;
+  }
+  made->kindData = copy;
+  made->requestedWidth = image.width;
+  made->requestedHeight = image.height;
+  if (ErrorCode e = makeBitmaps(image, bitmap, alpha)) {
+    FreeMemory(made);
+    freeRecord(copy);
+    return e;
+  }
+  *state = made;
+  return ERR_NONE;
+}
+
 // Inserts a layer of the record (the effects already moved into the
 // object style) showing its untransformed image.
 ErrorCode addPathLayer(VmState* L, const PathDrawRecord* r, int32_t x, int32_t y,
@@ -471,27 +499,9 @@ ErrorCode addPathLayer(VmState* L, const PathDrawRecord* r, int32_t x, int32_t y
   int64_t lx = tx + std::llround(transform->anchorX * image.width);
   int64_t ly = ty + std::llround(transform->anchorY * image.height);
   if (lx < INT32_MIN || lx > INT32_MAX || ly < INT32_MIN || ly > INT32_MAX) return ERR_BITMAP;
-  PathDrawRecord* copy = copyRecord(r, itemBytes(r->items));
-  if (!copy) return ERR_MEM;
-  // The untransformed image's origin in path space, for drawing again.
-  copy->requestedX = static_cast<int32_t>(image.originX);
-  copy->requestedY = static_cast<int32_t>(image.originY);
-  copy->requestedWidth = image.width;
-  copy->requestedHeight = image.height;
-  LayerImageState* state = AllocLayerImageState();
-  if (!state) {
-    freeRecord(copy);
-    return ERR_MEM;
-  }
-  state->kindData = copy;
-  state->requestedWidth = image.width;
-  state->requestedHeight = image.height;
+  LayerImageState* state = nullptr;
   BitmapHandle *bitmap = nullptr, *alpha = nullptr;
-  if (ErrorCode e = makeBitmaps(image, &bitmap, &alpha)) {
-    FreeMemory(state);
-    freeRecord(copy);
-    return e;
-  }
+  if (ErrorCode e = makeLayerParts(r, image, &state, &bitmap, &alpha)) return e;
   qmLayer* layer = nullptr;
   if (ErrorCode e = NewLayer(L, LAYER_VECTORPATH, nullptr, static_cast<int32_t>(lx),
                              static_cast<int32_t>(ly), image.width, image.height, transform, style,
@@ -668,26 +678,9 @@ ErrorCode remakePathLayer(VmState* L, qmLayer* layer, LayerStyleWork* w, int32_t
   if (ErrorCode e =
           renderPathImage(L, r, IDENTITY, false, transform->anchorX, transform->anchorY, &image))
     return e;
-  PathDrawRecord* copy = copyRecord(r, itemBytes(r->items));
-  if (!copy) return ERR_MEM;
-  copy->requestedX = static_cast<int32_t>(image.originX);
-  copy->requestedY = static_cast<int32_t>(image.originY);
-  copy->requestedWidth = image.width;
-  copy->requestedHeight = image.height;
-  LayerImageState* state = AllocLayerImageState();
-  if (!state) {
-    freeRecord(copy);
-    return ERR_MEM;
-  }
-  state->kindData = copy;
-  state->requestedWidth = image.width;
-  state->requestedHeight = image.height;
+  LayerImageState* state = nullptr;
   BitmapHandle *bitmap = nullptr, *alpha = nullptr;
-  if (ErrorCode e = makeBitmaps(image, &bitmap, &alpha)) {
-    FreeMemory(state);
-    freeRecord(copy);
-    return e;
-  }
+  if (ErrorCode e = makeLayerParts(r, image, &state, &bitmap, &alpha)) return e;
   return NewLayer(L, LAYER_VECTORPATH, nullptr, x, y, image.width, image.height, transform, nullptr,
                   bitmap, nullptr, alpha, state, listPosition(layer), flags, out);
 }
