@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -180,10 +181,16 @@ TEST_F(Ending, OneTerminationSignal) {
     if (!c.requester) ini += "DEBUGDEVICE = stdout\n";
     e2e::WriteFile(dir / "game.ini", Bytes(ini.begin(), ini.end()));
 
-    // GTK keeps caches to the end of the process.
-    if (c.requester) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    // GTK keeps caches to the end of the process; the sanitizer's other
+    // options stay as they were, for this player and for the next ones.
+    const char* sanitizer = getenv("ASAN_OPTIONS");
+    const bool had = sanitizer != nullptr;
+    const std::string saved = had ? sanitizer : "";
+    if (c.requester)
+      setenv("ASAN_OPTIONS", (saved + (had ? ":" : "") + "detect_leaks=0").c_str(), 1);
     e2e::Child child(dir / "game", {}, server_->name(), dir.path());
-    if (c.requester) unsetenv("ASAN_OPTIONS");
+    if (c.requester && had) setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    if (c.requester && !had) unsetenv("ASAN_OPTIONS");
     bool started = e2e::WaitFor([&] {
       if (child.Exited()) return true;
       if (!c.requester) return e2e::ReadText(dir / ".stdout") == "ready\n";
