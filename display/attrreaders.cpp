@@ -65,9 +65,12 @@ int readDisplayAttribute(VmState* L, int32_t attribute) {
   int t = VmType(L, 2);
   if (t == VM_TYPE_NONE || t == VM_TYPE_NIL) {
     d = GetCurrentDisplay();
-    if (!d) VmRaiseError(L, ERR_FINDDISPLAY);
+    if (!d) {
+      SetErrorArgNumber(0);
+      return ERR_FINDDISPLAY;
+    }
   } else if (ErrorCode e = FindDisplayById(GetObjectIdArg(L, 2, nullptr), &d)) {
-    VmRaiseError(L, e);
+    return e;
   }
   int32_t mx = 0, my = 0, mw = 0, mh = 0;
   auto monitor = [&] {
@@ -206,14 +209,14 @@ int readDisplayAttribute(VmState* L, int32_t attribute) {
     case ATTRHOSTSCALE:
       return pushNumber(L, 1.0);
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 
 int readBGPicAttribute(VmState* L, int32_t attribute) {
   if (attribute == ATTRCOUNT) return pushNumber(L, countList(GetBGPicList()));
   BGPic* pic = nullptr;
-  if (ErrorCode e = GetBGPicObject(L, GetObjectIdArg(L, 2, nullptr), &pic, 0)) VmRaiseError(L, e);
+  if (ErrorCode e = GetBGPicObject(L, GetObjectIdArg(L, 2, nullptr), &pic, 0)) return e;
   switch (attribute) {
     case ATTRWIDTH:
       return pushNumber(L, pic->sourceWidth);
@@ -236,7 +239,7 @@ int readBGPicAttribute(VmState* L, int32_t attribute) {
     case ATTRSPRITES:
       return pushNumber(L, CountSpriteInstances(pic));
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 
@@ -249,9 +252,9 @@ int readTimerAttribute(VmState* L, int32_t type, int32_t attribute) {
   while (r && !(r->head.number == id.number && r->head.autoId == id.autoId))
     r = reinterpret_cast<IntervalRecord*>(r->head.next);
   if (!r) {
-    if (id.autoId) VmRaiseError(L, ERR_FINDARRAY);
+    if (id.autoId) return ERR_FINDARRAY;
     SetErrorArgNumber(id.number);
-    VmRaiseError(L, type == OBJECT_INTERVAL ? ERR_FINDINTERVAL : ERR_FINDTIMEOUT);
+    return type == OBJECT_INTERVAL ? ERR_FINDINTERVAL : ERR_FINDTIMEOUT;
   }
   switch (attribute) {
     case ATTRFUNCTION:
@@ -266,7 +269,7 @@ int readTimerAttribute(VmState* L, int32_t type, int32_t attribute) {
     case ATTRDURATION:
       return pushNumber(L, r->milliseconds);
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 

@@ -154,6 +154,7 @@ ErrorCode readColourPairs(VmState* L, int table, const char* name, GradientFill*
     if (positionType == VM_TYPE_NIL) {
       e = ERR_MISSINGPARAMTR;
     } else if (colourType != VM_TYPE_NUMBER || positionType != VM_TYPE_NUMBER) {
+      SetErrorArgString(name);
       e = ERR_NUMTABLEARG;
     } else if (count >= GRADIENT_PAIRS_MAX) {
       e = ERR_INTERNAL;
@@ -238,7 +239,7 @@ ErrorCode readTextureArgs(VmState* L, BGPicBrushImages* brush, int32_t* width, i
   *offsetY = VmOptInteger(L, 6, 0);
   if (*width < 1 || *height < 1) return ERR_BADDIMENSIONS;
   // Without the brush library no brush exists.
-  if (!brushHooks) return ERR_FINDBRUSH;
+  if (!brushHooks) return ObjectNotFound(brushId, ERR_FINDBRUSH);
   return brushHooks->getBrush(L, brushId, brush);
 }
 
@@ -377,7 +378,7 @@ int cmdCreateTexturedBGPic(VmState* L) {
 int cmdBrushToBGPic(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   ObjectId brushId = GetObjectIdArg(L, 1, nullptr);
-  if (!brushHooks) return ERR_FINDBRUSH;
+  if (!brushHooks) return ObjectNotFound(brushId, ERR_FINDBRUSH);
   BGPicBrushImages brush{};
   if (ErrorCode e = brushHooks->getBrush(L, brushId, &brush)) return e;
   if (brush.transformedVector) return ERR_TFVBRUSHBGPIC;
@@ -616,7 +617,7 @@ int cmdLoadBGPic(VmState* L) {
     }
   }
   if (fill.style == FILLTEXTURE) {
-    if (!brushHooks) return ERR_FINDBRUSH;
+    if (!brushHooks) return ObjectNotFound(fill.textureBrush, ERR_FINDBRUSH);
     BGPicBrushImages brush{};
     if (ErrorCode e = brushHooks->getBrush(L, fill.textureBrush, &brush)) return e;
     BitmapHandle *m = nullptr, *a = nullptr;
@@ -815,7 +816,7 @@ ErrorCode GetSelectableBGPic(VmState* L, ObjectId id, BGPic** out) {
 }
 
 ErrorCode DrawBrushIntoBGPic(VmState* L, ObjectId brushId, BGPic* pic, int32_t x, int32_t y) {
-  if (!brushHooks) return ERR_FINDBRUSH;
+  if (!brushHooks) return ObjectNotFound(brushId, ERR_FINDBRUSH);
   BGPicBrushImages brush{};
   if (ErrorCode e = brushHooks->getBrush(L, brushId, &brush)) return e;
   x = ResolveXPos(x, brush.width, pic->width, 0);
@@ -834,7 +835,7 @@ ErrorCode BuildDisplayFill(VmState* L, const BGPicFill& fill, int32_t width, int
                            BitmapHandle** out) {
   bool namedBrush = fill.textureBrush.autoId || fill.textureBrush.number;
   if (fill.style != FILLTEXTURE || !namedBrush) return buildFilled(fill, width, height, out);
-  if (!brushHooks) return ERR_FINDBRUSH;
+  if (!brushHooks) return ObjectNotFound(fill.textureBrush, ERR_FINDBRUSH);
   BGPicBrushImages brush{};
   if (ErrorCode e = brushHooks->getBrush(L, fill.textureBrush, &brush)) return e;
   OwnedBitmap bitmap(AllocBitmap(width, height, 0, nullptr));

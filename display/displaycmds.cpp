@@ -49,7 +49,10 @@ ErrorCode readMonitor(VmState* L, int table, DisplayRecord* d, bool* changed) {
   };
   if (ErrorCode e = ReadOptionTable(L, table, rows)) return e;
   if (!given) return ERR_NONE;
-  if (monitor > 1 && GetAppletVersion() < 6) return ERR_OLDAPPLET;
+  if (monitor > 1 && GetAppletVersion() < 6) {
+    SetErrorArgString("6.0");
+    return ERR_OLDAPPLET;
+  }
   if (monitor > CountMonitors(d)) return ERR_MONITORRANGE;
   if (monitor - 1 != d->monitor) {
     *changed = true;

@@ -185,7 +185,10 @@ int32_t FindLayerByName(const BGPic* pic, const char* name) {
 ErrorCode AssignLayerName(qmLayer* layer, const char* name) {
   size_t length = std::strlen(name);
   if (length < 1 || length > OBJECT_NAME_SIZE - 1) return ERR_NAMETOOLONG;
-  if (nameTaken(GetLayerPicture(), layer, name, true)) return ERR_NAMEUSED;
+  if (nameTaken(GetLayerPicture(), layer, name, true)) {
+    SetErrorArgString(name);
+    return ERR_NAMEUSED;
+  }
   auto* copy = static_cast<char*>(AllocMemory(length + 1, 0));
   if (!copy) return ERR_MEM;
   std::memcpy(copy, name, length + 1);
@@ -201,7 +204,10 @@ ErrorCode AssignLayerGroup(qmLayer* layer, const char* group) {
     BGPic* pic = GetLayerPicture();
     if (pic)
       for (qmLayer* l = FirstLayer(pic); l; l = NextLayer(l))
-        if (l->name && CompareNoCase(l->name, group) == 0) return ERR_GROUPNAMEUSED;
+        if (l->name && CompareNoCase(l->name, group) == 0) {
+          SetErrorArgString(group);
+          return ERR_GROUPNAMEUSED;
+        }
   }
   std::memcpy(layer->group, group, length + 1);
   return ERR_NONE;
@@ -219,6 +225,7 @@ int32_t GetLayerIdArg(VmState* L, int index, const BGPic* pic) {
     }
     return position;
   }
+  SetErrorArgNumber(index);
   VmRaiseError(L, ERR_STRORNUM);
 }
 
@@ -232,7 +239,10 @@ ErrorCode GetLayerArgOrGroup(VmState* L, int index, const BGPic* pic, qmLayer** 
     *out = GetLayerByIndex(pic, VmTruncInt32(VmToNumber(L, index)));
     return *out ? ERR_NONE : ERR_LAYERRANGE;
   }
-  if (type != VM_TYPE_STRING) return ERR_STRORNUM;
+  if (type != VM_TYPE_STRING) {
+    SetErrorArgNumber(index);
+    return ERR_STRORNUM;
+  }
   const char* name = VmToString(L, index);
   if (*cursor == 0) {
     if (int32_t position = FindLayerByName(pic, name)) {

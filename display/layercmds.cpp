@@ -268,9 +268,12 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
     VmPushNumber(L, CountLayers(pic));
     return 1;
   }
-  if (!pic) VmRaiseError(L, ERR_NOLAYERS);
+  // Layers are looked up on the current display, and only while its
+  // layers are on.
+  const DisplayRecord* d = GetCurrentDisplay();
+  if (!pic || !d || !d->layers) return ERR_NOLAYERS;
   qmLayer* layer = GetLayerByIndex(pic, GetLayerIdArg(L, 2, pic));
-  if (!layer) VmRaiseError(L, ERR_LAYERRANGE);
+  if (!layer) return ERR_LAYERRANGE;
   const LayerImageState* s = layer->display;
   // Attributes of another kind of layer.
   bool anim = layer->type == LAYER_ANIM;
@@ -281,7 +284,7 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
     case ATTRNUMFRAMES:
     case ATTRCURFRAME:
     case ATTRFRAMEDELAY:
-      if (!anim) VmRaiseError(L, ERR_NOANMLAYER);
+      if (!anim) return ERR_NOANMLAYER;
       break;
     case ATTRFONTASCENDER:
     case ATTRFONTDESCENDER:
@@ -290,7 +293,7 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
     case ATTRFONTSCALABLE:
     case ATTRFONTAA:
     case ATTRTEXT:
-      if (!text) VmRaiseError(L, ERR_NOTXTLAYER);
+      if (!text) return ERR_NOTXTLAYER;
       break;
     case ATTRDURATION:
     case ATTRPOSITION:
@@ -298,7 +301,7 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
     case ATTRCANSEEK:
     case ATTRPLAYING:
     case ATTRPAUSED:
-      if (!video) VmRaiseError(L, ERR_BADLAYERTYPE);
+      if (!video) return ERR_BADLAYERTYPE;
       break;
     default:
       break;
@@ -354,12 +357,12 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
     case ATTRFRAMEDELAY: {
       // The delay of the frame given as parameter, else of the one shown.
       const LayerAnimServices* anims = layerContext.anims;
-      if (!anims || !anims->layerFrames) VmRaiseError(L, ERR_UNKNOWNATTR);
+      if (!anims || !anims->layerFrames) return ERR_UNKNOWNATTR;
       int32_t frame = layer->base->frame;
       if (attribute == ATTRFRAMEDELAY && VmGetTop(L) >= 4 && VmType(L, 4) != VM_TYPE_NIL)
         frame = VmCheckInteger(L, 4) - 1;
       int32_t count = 0, delay = 0;
-      if (ErrorCode e = anims->layerFrames(L, layer, frame, &count, &delay)) VmRaiseError(L, e);
+      if (ErrorCode e = anims->layerFrames(L, layer, frame, &count, &delay)) return e;
       VmPushNumber(L, attribute == ATTRNUMFRAMES ? count : delay);
       return 1;
     }
@@ -369,7 +372,7 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
       if (video && layerContext.videoAttributes &&
           layerContext.videoAttributes(L, layer, attribute))
         return 1;
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 

@@ -60,8 +60,8 @@ int readMoveListAttribute(VmState* L, int32_t attribute) {
     return 1;
   }
   MoveList* list = FindMoveList(GetObjectIdArg(L, 2, nullptr));
-  if (!list) VmRaiseError(L, notFound(GetObjectIdArg(L, 2, nullptr)));
-  VmRaiseError(L, ERR_UNKNOWNATTR);
+  if (!list) return notFound(GetObjectIdArg(L, 2, nullptr));
+  return ERR_UNKNOWNATTR;
 }
 
 }  // namespace

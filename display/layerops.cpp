@@ -76,12 +76,10 @@ ErrorCode SetLayerPosFrame(VmState* L, qmLayer* layer, int32_t x, int32_t y, int
 
 namespace {
 
-// The layer of argument index after the common checks (raised).
-qmLayer* checkedLayer(VmState* L, int index, int32_t* position) {
-  if (ErrorCode e = CheckLayerOutput(1)) VmRaiseError(L, e);
-  qmLayer* layer = nullptr;
-  if (ErrorCode e = GetLayerFromArg(L, index, &layer, position)) VmRaiseError(L, e);
-  return layer;
+// The layer of argument index after the common checks.
+ErrorCode checkedLayer(VmState* L, int index, int32_t* position, qmLayer** layer) {
+  if (ErrorCode e = CheckLayerOutput(1)) return e;
+  return GetLayerFromArg(L, index, layer, position);
 }
 
 // Shows the layer's area again after a change of its place in the stack.
@@ -94,7 +92,8 @@ void restacked(VmState* L, qmLayer* layer) {
 int toEnd(VmState* L, bool front) {
   CheckArgCount(L, 1, 2, 0, 0);
   int32_t position = 0;
-  qmLayer* layer = checkedLayer(L, 1, &position);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = checkedLayer(L, 1, &position, &layer)) return e;
   const int swap = VmOptInteger(L, 2, 1) != 0;
   const int32_t target = front ? CountLayers(GetLayerPicture()) : 1;
   if (swap) return target == position ? 0 : SwapLayersCore(L, position, target);
@@ -108,7 +107,8 @@ int cmdLayerToFront(VmState* L) { return toEnd(L, true); }
 int cmdSetLayerZPos(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   int32_t position = 0;
-  qmLayer* layer = checkedLayer(L, 1, &position);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = checkedLayer(L, 1, &position, &layer)) return e;
   const int32_t z = GetLayerIdArg(L, 2, GetLayerPicture());
   if (z == position || z < 0) return ERR_WRONGUSAGE;
   if (MoveLayerToZ(layer, z)) restacked(L, layer);
@@ -119,8 +119,9 @@ int cmdSetLayerZPos(VmState* L) {
 int cmdSwapLayers(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   int32_t a = 0, b = 0;
-  checkedLayer(L, 1, &a);
-  checkedLayer(L, 2, &b);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = checkedLayer(L, 1, &a, &layer)) return e;
+  if (ErrorCode e = checkedLayer(L, 2, &b, &layer)) return e;
   if (a == b) return ERR_WRONGUSAGE;
   return SwapLayersCore(L, a, b);
 }
@@ -143,7 +144,8 @@ void redecorate(VmState* L, qmLayer* layer, Change change) {
 // SetLayerBorder(id, on[, colour, size]).
 int cmdSetLayerBorder(VmState* L) {
   CheckArgCount(L, 2, 4, 0, 0);
-  qmLayer* layer = checkedLayer(L, 1, nullptr);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = checkedLayer(L, 1, nullptr, &layer)) return e;
   const int on = VmCheckInteger(L, 2) != 0;
   const uint32_t colour = static_cast<uint32_t>(VmOptNumber(L, 3, 0));
   const int32_t size = VmOptInteger(L, 4, 2);
@@ -162,7 +164,8 @@ int cmdSetLayerBorder(VmState* L) {
 // SetLayerShadow(id, on[, colour, radius, distance, direction, sigma]).
 int cmdSetLayerShadow(VmState* L) {
   CheckArgCount(L, 2, 7, 0, 0);
-  qmLayer* layer = checkedLayer(L, 1, nullptr);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = checkedLayer(L, 1, nullptr, &layer)) return e;
   const int on = VmCheckInteger(L, 2) != 0;
   const uint32_t colour = static_cast<uint32_t>(VmOptNumber(L, 3, 0x80000000u));
   const double radius = VmOptNumber(L, 4, 5.0);
@@ -189,7 +192,8 @@ int cmdSetLayerShadow(VmState* L) {
 // TranslateLayer(id, dx, dy).
 int cmdTranslateLayer(VmState* L) {
   CheckArgCount(L, 3, 3, 0, 0);
-  qmLayer* layer = checkedLayer(L, 1, nullptr);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = checkedLayer(L, 1, nullptr, &layer)) return e;
   const int32_t dx = VmTruncInt32(VmCheckNumber(L, 2)), dy = VmTruncInt32(VmCheckNumber(L, 3));
   MoveLayerTo(L, layer, nullptr, dx, dy, 0, 3, nullptr);
   GetLayerPicture()->layersChanged = 1;
@@ -208,16 +212,16 @@ int cmdInsertLayer(VmState* L) {
 }
 
 // The anim layer behind NextFrame and ModifyLayerFrames.
-qmLayer* animLayer(VmState* L) {
-  qmLayer* layer = checkedLayer(L, 1, nullptr);
-  if (layer->type != LAYER_ANIM) VmRaiseError(L, ERR_NOANMLAYER);
-  return layer;
+ErrorCode animLayer(VmState* L, qmLayer** layer) {
+  if (ErrorCode e = checkedLayer(L, 1, nullptr, layer)) return e;
+  return (*layer)->type != LAYER_ANIM ? ERR_NOANMLAYER : ERR_NONE;
 }
 
 // NextFrame(id[, x, y, frame]).
 int cmdNextFrame(VmState* L) {
   CheckArgCount(L, 1, 4, 0, 0);
-  qmLayer* layer = animLayer(L);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = animLayer(L, &layer)) return e;
   const int32_t x = VmTruncInt32(VmOptNumber(L, 2, KEEPPOSITION));
   const int32_t y = VmTruncInt32(VmOptNumber(L, 3, KEEPPOSITION));
   const int32_t frame = VmOptInteger(L, 4, 0);
@@ -227,7 +231,8 @@ int cmdNextFrame(VmState* L) {
 // ModifyLayerFrames(id, count[, position]).
 int cmdModifyLayerFrames(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  qmLayer* layer = animLayer(L);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = animLayer(L, &layer)) return e;
   const int32_t count = VmCheckInteger(L, 2);
   const int32_t position = VmOptInteger(L, 3, 0);
   if (count == 0) return ERR_WRONGUSAGE;
@@ -256,14 +261,14 @@ int cmdModifyLayerFrames(VmState* L) {
 }
 
 // The video layer of the video commands, which need applet version 6.
-qmLayer* videoLayer(VmState* L, int minimum, int maximum) {
+ErrorCode videoLayer(VmState* L, int minimum, int maximum, qmLayer** layer) {
   CheckArgCount(L, minimum, maximum, 6, 0);
-  qmLayer* layer = checkedLayer(L, 1, nullptr);
-  if (layer->type != LAYER_VIDEO) VmRaiseError(L, ERR_BADLAYERTYPE);
-  return layer;
+  if (ErrorCode e = checkedLayer(L, 1, nullptr, layer)) return e;
+  return (*layer)->type != LAYER_VIDEO ? ERR_BADLAYERTYPE : ERR_NONE;
 }
 int videoCommand(VmState* L, int32_t command) {
-  qmLayer* layer = videoLayer(L, 1, 1);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = videoLayer(L, 1, 1, &layer)) return e;
   return RunVideoLayerCommand(L, layer, command, 0);
 }
 int cmdPlayLayer(VmState* L) { return videoCommand(L, VIDEOLAYER_PLAY); }
@@ -271,12 +276,14 @@ int cmdStopLayer(VmState* L) { return videoCommand(L, VIDEOLAYER_STOP); }
 int cmdPauseLayer(VmState* L) { return videoCommand(L, VIDEOLAYER_PAUSE); }
 int cmdResumeLayer(VmState* L) { return videoCommand(L, VIDEOLAYER_RESUME); }
 int cmdSeekLayer(VmState* L) {
-  qmLayer* layer = videoLayer(L, 2, 2);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = videoLayer(L, 2, 2, &layer)) return e;
   return RunVideoLayerCommand(L, layer, VIDEOLAYER_SEEK, VmCheckInteger(L, 2));
 }
 // The volume is 0 to 64, or a percentage of 64.
 int cmdSetLayerVolume(VmState* L) {
-  qmLayer* layer = videoLayer(L, 2, 2);
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = videoLayer(L, 2, 2, &layer)) return e;
   const int32_t volume = VmTruncInt32(GetNumberArgEx(L, 2, 64, 0, nullptr));
   return RunVideoLayerCommand(L, layer, VIDEOLAYER_VOLUME, std::clamp(volume, 0, 64));
 }
@@ -340,22 +347,20 @@ struct Side {
   const ClipRegion* clip = nullptr;
 };
 
-Side brushSide(VmState* L, int index) {
-  const LayerKind* kind = GetLayerKind(LAYER_BRUSH);
-  if (!kind || !kind->imageBitmaps) VmRaiseError(L, ERR_FINDBRUSH);
+ErrorCode brushSide(VmState* L, int index, Side* s) {
   qmLayer probe{};
   probe.type = LAYER_BRUSH;
   probe.sourceId = GetObjectIdArg(L, index, nullptr);
+  const LayerKind* kind = GetLayerKind(LAYER_BRUSH);
+  if (!kind || !kind->imageBitmaps) return ObjectNotFound(probe.sourceId, ERR_FINDBRUSH);
   LayerImageState state{};
   LayerTriple t{};
-  Side s;
-  if (ErrorCode e = kind->imageBitmaps(L, &probe, &state, -1, &t, &s.width, &s.height))
-    VmRaiseError(L, e);
-  s.mask = t.mask;
-  s.alpha = t.alpha;
-  s.x = VmTruncInt32(VmCheckNumber(L, index + 1));
-  s.y = VmTruncInt32(VmCheckNumber(L, index + 2));
-  return s;
+  if (ErrorCode e = kind->imageBitmaps(L, &probe, &state, -1, &t, &s->width, &s->height)) return e;
+  s->mask = t.mask;
+  s->alpha = t.alpha;
+  s->x = VmTruncInt32(VmCheckNumber(L, index + 1));
+  s->y = VmTruncInt32(VmCheckNumber(L, index + 2));
+  return ERR_NONE;
 }
 
 Side boxSide(VmState* L, int index, double scaleX = 1.0, double scaleY = 1.0) {
@@ -368,14 +373,14 @@ Side boxSide(VmState* L, int index, double scaleX = 1.0, double scaleY = 1.0) {
 }
 
 // A layer as drawn; with a clip region, only inside the region's rectangle.
-Side layerSide(VmState* L, int index) {
-  qmLayer* layer = checkedLayer(L, index, nullptr);
+ErrorCode layerSide(VmState* L, int index, Side* out) {
+  qmLayer* layer = nullptr;
+  if (ErrorCode e = checkedLayer(L, index, nullptr, &layer)) return e;
   LayerImageState* state = layer->display;
   LayerTriple t{};
   int32_t w = 0, h = 0;
-  if (ErrorCode e = GetLayerImageBitmaps(L, layer, state, 1, 1, -1, &t, &w, &h, nullptr))
-    VmRaiseError(L, e);
-  Side s;
+  if (ErrorCode e = GetLayerImageBitmaps(L, layer, state, 1, 1, -1, &t, &w, &h, nullptr)) return e;
+  Side& s = *out;
   LayerRect r{state->x, state->y, std::min(w, state->width), std::min(h, state->height)};
   if (state->clip) {
     const ClipRegion* c = state->clip;
@@ -390,25 +395,25 @@ Side layerSide(VmState* L, int index) {
   s.partY = r.y - state->y;
   s.mask = t.mask;
   s.alpha = t.alpha;
-  return s;
+  return ERR_NONE;
 }
 
-Side spriteSide(VmState* L, int index) {
+ErrorCode spriteSide(VmState* L, int index, Side* out) {
   const ObjectId id = GetObjectIdArg(L, index, nullptr);
   const SpriteInstance* inst = FindSpriteInstance(id, nullptr);
   if (!inst) {
-    if (id.autoId) VmRaiseError(L, ERR_SPRITEONSCREEN2);
+    if (id.autoId) return ERR_SPRITEONSCREEN2;
     SetErrorArgNumber(id.number);
-    VmRaiseError(L, ERR_SPRITEONSCREEN);
+    return ERR_SPRITEONSCREEN;
   }
-  Side s;
+  Side& s = *out;
   s.x = inst->x;
   s.y = inst->y;
   s.width = inst->width;
   s.height = inst->height;
   s.mask = inst->image.mask;
   s.alpha = inst->image.alpha;
-  return s;
+  return ERR_NONE;
 }
 
 int pixelTest(const Side& a, const Side& b) {
@@ -432,36 +437,48 @@ int cmdCollision(VmState* L) {
   CheckArgCount(L, 1, 9, 0, 0);
   const int32_t type = VmCheckInteger(L, 1);
   int hit = 0;
+  Side a, b;
   switch (type) {
     case COLLIDE_BOX: {
-      const Side a = boxSide(L, 2), b = boxSide(L, 6);
+      a = boxSide(L, 2);
+      b = boxSide(L, 6);
       hit = int64_t{b.x} < int64_t{a.x} + a.width && int64_t{a.x} < int64_t{b.x} + b.width &&
             int64_t{b.y} < int64_t{a.y} + a.height && int64_t{a.y} < int64_t{b.y} + b.height;
       break;
     }
     case COLLIDE_BRUSH:
-      hit = pixelTest(brushSide(L, 2), brushSide(L, 5));
+      if (ErrorCode e = brushSide(L, 2, &a)) return e;
+      if (ErrorCode e = brushSide(L, 5, &b)) return e;
+      hit = pixelTest(a, b);
       break;
     case COLLIDE_BRUSH_VS_BOX:
-      hit = pixelTest(brushSide(L, 2), boxSide(L, 5));
+      if (ErrorCode e = brushSide(L, 2, &a)) return e;
+      hit = pixelTest(a, boxSide(L, 5));
       break;
     case COLLIDE_LAYER:
-      hit = pixelTest(layerSide(L, 2), layerSide(L, 3));
+      if (ErrorCode e = layerSide(L, 2, &a)) return e;
+      if (ErrorCode e = layerSide(L, 3, &b)) return e;
+      hit = pixelTest(a, b);
       break;
     case COLLIDE_LAYER_VS_BOX: {
-      const Side layer = layerSide(L, 2);
+      if (ErrorCode e = layerSide(L, 2, &a)) return e;
       const DisplayRecord* d = GetLayerDisplay();
-      hit = pixelTest(layer, boxSide(L, 3, d ? d->scaleX : 1.0, d ? d->scaleY : 1.0));
+      hit = pixelTest(a, boxSide(L, 3, d ? d->scaleX : 1.0, d ? d->scaleY : 1.0));
       break;
     }
     case COLLIDE_SPRITE:
-      hit = pixelTest(spriteSide(L, 2), spriteSide(L, 3));
+      if (ErrorCode e = spriteSide(L, 2, &a)) return e;
+      if (ErrorCode e = spriteSide(L, 3, &b)) return e;
+      hit = pixelTest(a, b);
       break;
     case COLLIDE_SPRITE_VS_BOX:
-      hit = pixelTest(spriteSide(L, 2), boxSide(L, 3));
+      if (ErrorCode e = spriteSide(L, 2, &a)) return e;
+      hit = pixelTest(a, boxSide(L, 3));
       break;
     case COLLIDE_SPRITE_VS_BRUSH:
-      hit = pixelTest(spriteSide(L, 2), brushSide(L, 3));
+      if (ErrorCode e = spriteSide(L, 2, &a)) return e;
+      if (ErrorCode e = brushSide(L, 3, &b)) return e;
+      hit = pixelTest(a, b);
       break;
     default:
       return ERR_WRONGUSAGE;

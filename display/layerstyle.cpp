@@ -266,6 +266,7 @@ ErrorCode readLook(VmState* L, int table, int group, LayerStyleWork* w, StyleRea
       r->z = VmTruncInt32(VmToNumber(L, top));
     } else {
       VmSetTop(L, top - 1);
+      SetErrorArgNumber(table);  // the option table that holds the field
       return ERR_STRORNUM;
     }
     VmSetTop(L, top - 1);
@@ -395,7 +396,10 @@ ErrorCode ApplyLayerStyle(VmState* L, qmLayer** inOut, int table, int group, uin
   if (r.groupGiven && r.group[0]) {
     BGPic* pic = GetLayerPicture();
     for (qmLayer* l = FirstLayer(pic); l; l = NextLayer(l))
-      if (l->name && CompareNoCase(l->name, r.group) == 0) return ERR_GROUPNAMEUSED;
+      if (l->name && CompareNoCase(l->name, r.group) == 0) {
+        SetErrorArgString(r.group);
+        return ERR_GROUPNAMEUSED;
+      }
   }
 
   DisplayTransform t = r.transform;
@@ -704,8 +708,10 @@ int cmdScaleLayer(VmState* L) {
   CheckArgCount(L, 3, 4, 0, 0);
   int nargs = VmGetTop(L);
   for (int i : {2, 3})
-    if (VmType(L, i) != VM_TYPE_NUMBER && VmType(L, i) != VM_TYPE_STRING)
+    if (VmType(L, i) != VM_TYPE_NUMBER && VmType(L, i) != VM_TYPE_STRING) {
+      SetErrorArgNumber(i);
       VmRaiseError(L, ERR_STRORNUM);
+    }
   VmNewTable(L);
   setArg(L, "width", 2);
   setArg(L, "height", 3);
@@ -718,8 +724,10 @@ int cmdSetLayerTint(VmState* L) {
   CheckArgCount(L, 3, 3, 0, 0);
   int nargs = VmGetTop(L);
   VmCheckNumber(L, 2);
-  if (VmType(L, 3) != VM_TYPE_NUMBER && VmType(L, 3) != VM_TYPE_STRING)
+  if (VmType(L, 3) != VM_TYPE_NUMBER && VmType(L, 3) != VM_TYPE_STRING) {
+    SetErrorArgNumber(3);
     VmRaiseError(L, ERR_STRORNUM);
+  }
   VmNewTable(L);
   setArg(L, "tintcolor", 2);
   setArg(L, "tint", 3);
@@ -730,8 +738,10 @@ int cmdSetLayerTint(VmState* L) {
 int cmdSetLayerTransparency(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   int nargs = VmGetTop(L);
-  if (VmType(L, 2) != VM_TYPE_NUMBER && VmType(L, 2) != VM_TYPE_STRING)
+  if (VmType(L, 2) != VM_TYPE_NUMBER && VmType(L, 2) != VM_TYPE_STRING) {
+    SetErrorArgNumber(2);
     VmRaiseError(L, ERR_STRORNUM);
+  }
   VmNewTable(L);
   setArg(L, "transparency", 2);
   return applyBuilt(L, nargs);

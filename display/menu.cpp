@@ -208,24 +208,24 @@ namespace {
 
 // The item of an item command (display id, item id), after the checks in
 // their order; *run as findItem gives it.
-MenuItem* checkItemArgs(VmState* L, MenuItem** run) {
+ErrorCode checkItemArgs(VmState* L, MenuItem** run, MenuItem** item) {
   CheckArgCount(L, 2, 2, 0, 0);
   ObjectId displayId = GetObjectIdArg(L, 1, nullptr);
   const char* itemId = VmCheckString(L, 2, nullptr);
-  if (DisplayAdapterInUse()) VmRaiseError(L, ERR_DISPLAYADAPTERSUPPORT);
-  if (!displayId.autoId && displayId.number == 0) VmRaiseError(L, ERR_NOCONTEXTMENU);
+  if (DisplayAdapterInUse()) return ERR_DISPLAYADAPTERSUPPORT;
+  if (!displayId.autoId && displayId.number == 0) return ERR_NOCONTEXTMENU;
   DisplayRecord* d = nullptr;
   ErrorCode error = FindDisplayById(displayId, &d);
-  if (error != ERR_NONE) VmRaiseError(L, error);
-  if (!d->menu) VmRaiseError(L, ERR_NOMENU);
-  if (d->state != DISPSTATE_OPEN) VmRaiseError(L, ERR_CLOSEDDISPLAY);
-  if (d->fullscreen) VmRaiseError(L, ERR_FULLSCREEN);
-  MenuItem* item = findItem(static_cast<MenuObject*>(d->menu)->tree, itemId, run);
-  if (!item) {
+  if (error != ERR_NONE) return error;
+  if (!d->menu) return ERR_NOMENU;
+  if (d->state != DISPSTATE_OPEN) return ERR_CLOSEDDISPLAY;
+  if (d->fullscreen) return ERR_FULLSCREEN;
+  *item = findItem(static_cast<MenuObject*>(d->menu)->tree, itemId, run);
+  if (!*item) {
     SetErrorArgString(itemId);
-    VmRaiseError(L, ERR_FINDMENUITEM);
+    return ERR_FINDMENUITEM;
   }
-  return item;
+  return ERR_NONE;
 }
 
 bool isChoice(const MenuItem* item) {
@@ -236,14 +236,16 @@ bool isChoice(const MenuItem* item) {
 
 int CmdIsMenuItemDisabled(VmState* L) {
   MenuItem* run = nullptr;
-  MenuItem* item = checkItemArgs(L, &run);
+  MenuItem* item = nullptr;
+  if (ErrorCode e = checkItemArgs(L, &run, &item)) return e;
   VmPushNumber(L, (item->flags & MENUITEM_DISABLED) ? 1 : 0);
   return 1;
 }
 
 int CmdIsMenuItemSelected(VmState* L) {
   MenuItem* run = nullptr;
-  MenuItem* item = checkItemArgs(L, &run);
+  MenuItem* item = nullptr;
+  if (ErrorCode e = checkItemArgs(L, &run, &item)) return e;
   if (!isChoice(item)) return ERR_WRONGUSAGE;
   VmPushNumber(L, (item->flags & MENUITEM_SELECTED) ? 1 : 0);
   return 1;
@@ -251,19 +253,24 @@ int CmdIsMenuItemSelected(VmState* L) {
 
 int CmdEnableMenuItem(VmState* L) {
   MenuItem* run = nullptr;
-  checkItemArgs(L, &run)->flags &= ~MENUITEM_DISABLED;
+  MenuItem* item = nullptr;
+  if (ErrorCode e = checkItemArgs(L, &run, &item)) return e;
+  item->flags &= ~MENUITEM_DISABLED;
   return 0;
 }
 
 int CmdDisableMenuItem(VmState* L) {
   MenuItem* run = nullptr;
-  checkItemArgs(L, &run)->flags |= MENUITEM_DISABLED;
+  MenuItem* item = nullptr;
+  if (ErrorCode e = checkItemArgs(L, &run, &item)) return e;
+  item->flags |= MENUITEM_DISABLED;
   return 0;
 }
 
 int CmdSelectMenuItem(VmState* L) {
   MenuItem* run = nullptr;
-  MenuItem* item = checkItemArgs(L, &run);
+  MenuItem* item = nullptr;
+  if (ErrorCode e = checkItemArgs(L, &run, &item)) return e;
   if (!isChoice(item)) return ERR_WRONGUSAGE;
   // Selecting a radio item deselects the others of its run.
   if (item->flags & MENUITEM_RADIO)
@@ -275,7 +282,8 @@ int CmdSelectMenuItem(VmState* L) {
 
 int CmdDeselectMenuItem(VmState* L) {
   MenuItem* run = nullptr;
-  MenuItem* item = checkItemArgs(L, &run);
+  MenuItem* item = nullptr;
+  if (ErrorCode e = checkItemArgs(L, &run, &item)) return e;
   if (!(item->flags & MENUITEM_TOGGLE)) return ERR_WRONGUSAGE;
   item->flags &= ~MENUITEM_SELECTED;
   return 0;
@@ -290,8 +298,8 @@ int readMenuAttribute(VmState* L, int32_t attribute) {
   }
   MenuObject* menu = nullptr;
   ErrorCode error = FindMenuById(GetObjectIdArg(L, 2, nullptr), &menu);
-  if (error != ERR_NONE) VmRaiseError(L, error);
-  VmRaiseError(L, ERR_UNKNOWNATTR);
+  if (error != ERR_NONE) return error;
+  return ERR_UNKNOWNATTR;
 }
 
 }  // namespace

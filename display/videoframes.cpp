@@ -181,7 +181,7 @@ int DisplayShowsVideo(const DisplayRecord* display, int excludeLayers, int inclu
 }
 
 ErrorCode GetDrawnVideoSize(ObjectId id, int32_t* width, int32_t* height) {
-  if (!displayContext.videoHooks.size) return ERR_FINDVIDEO;
+  if (!displayContext.videoHooks.size) return ObjectNotFound(id, ERR_FINDVIDEO);
   return displayContext.videoHooks.size(id, width, height);
 }
 
@@ -190,13 +190,13 @@ void StopLayerVideo(VmState* L, qmLayer* layer) {
 }
 
 ErrorCode RunVideoLayerCommand(VmState* L, qmLayer* layer, int32_t command, int32_t value) {
-  if (!displayContext.videoHooks.command) return ERR_FINDVIDEO;
+  if (!displayContext.videoHooks.command) return ObjectNotFound(layer->sourceId, ERR_FINDVIDEO);
   return displayContext.videoHooks.command(L, layer, command, value);
 }
 
 ErrorCode InsertVideoLayer(VmState* L, ObjectId id, int32_t x, int32_t y, int32_t position,
                            int hidden) {
-  if (!displayContext.videoHooks.insert) return ERR_FINDVIDEO;
+  if (!displayContext.videoHooks.insert) return ObjectNotFound(id, ERR_FINDVIDEO);
   return displayContext.videoHooks.insert(L, id, x, y, position, hidden);
 }
 

@@ -524,8 +524,7 @@ int ReadBrushAttribute(VmState* L, int32_t attribute) {
     return 1;
   }
   BrushObject* b = nullptr;
-  if (ErrorCode e = GetBrushObject(L, GetObjectIdArg(L, 2, nullptr), &b, BRUSH_HARDWARE))
-    VmRaiseError(L, e);
+  if (ErrorCode e = GetBrushObject(L, GetObjectIdArg(L, 2, nullptr), &b, BRUSH_HARDWARE)) return e;
   switch (attribute) {
     case ATTRWIDTH:
       VmPushNumber(L, b->width);
@@ -558,6 +557,6 @@ int ReadBrushAttribute(VmState* L, int32_t attribute) {
       VmPushString(L, b->loader ? b->loader : "");
       return 1;
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }

@@ -14,18 +14,19 @@ namespace {
 
 // A non-negative number at index (def when absent); negative is
 // ERR_WRONGUSAGE.
-double nonNegative(VmState* L, int index, double def) {
-  double v = VmOptNumber(L, index, def);
-  if (!(v >= 0)) VmRaiseError(L, ERR_WRONGUSAGE);
-  return v;
+ErrorCode nonNegative(VmState* L, int index, double def, double* v) {
+  *v = VmOptNumber(L, index, def);
+  return *v >= 0 ? ERR_NONE : ERR_WRONGUSAGE;
 }
 
 // Convolution with the kernel letter: [radius = 0[, sigma]].
 int convolve(VmState* L, int32_t code, int maxArgs, double sigma) {
   CheckArgCount(L, 1, maxArgs, 0, 0);
-  double radius = nonNegative(L, 2, 0);
+  double radius;
+  if (ErrorCode e = nonNegative(L, 2, 0, &radius)) return e;
   if (maxArgs > 2) sigma = VmOptNumber(L, 3, radius / 3.0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return ConvolveBitmap(code, b->bitmap, b->alpha, b->width, b->height, radius, sigma, nullptr);
 }
 
@@ -47,7 +48,8 @@ int distort(VmState* L, int32_t method, int minNumbers, int maxNumbers,
   if (numbers < minNumbers) VmRaiseError(L, ERR_MISSINGPARAMTR);
   std::vector<double> arguments(16, 0.0);
   for (int i = 0; i < numbers; ++i) arguments[i] = VmCheckNumber(L, 2 + i);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   int32_t count = numbers;
   for (int n : lengths)
     if (n >= numbers) {
@@ -89,7 +91,8 @@ int CmdQuantizeBrush(VmState* L) {
   CheckArgCount(L, 1, 3, 0, 0);
   int32_t colours = VmOptInteger(L, 2, 256), dither = VmOptInteger(L, 3, 1);
   if (colours < 1 || colours > 256) return ERR_WRONGUSAGE;
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return QuantizeBitmap(b->bitmap, b->width, b->height, colours, dither);
 }
 
@@ -101,8 +104,10 @@ int CmdPerspectiveDistortBrush(VmState* L) { return distort(L, DISTORT_PERSPECTI
 // OilPaintBrush(id, radius).
 int CmdOilPaintBrush(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  double radius = nonNegative(L, 2, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  double radius;
+  if (ErrorCode e = nonNegative(L, 2, 0, &radius)) return e;
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return OilPaintBitmap(b->bitmap, b->width, b->height, radius);
 }
 
@@ -114,7 +119,8 @@ int CmdWaterRippleBrush(VmState* L) {
   double wave = VmOptNumber(L, 2, 32), amplitude = VmOptNumber(L, 3, 1);
   int32_t phase = VmOptInteger(L, 4, 0);
   double cx = VmOptNumber(L, 5, 0.5), cy = VmOptNumber(L, 6, 0.5);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return WaterRippleBitmap(b->bitmap, b->mask, b->alpha, b->width, b->height, wave, amplitude,
                            phase, cx, cy);
 }
@@ -123,7 +129,8 @@ int CmdWaterRippleBrush(VmState* L) {
 int CmdBrushToMonochrome(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
   int32_t dither = VmOptInteger(L, 2, 1);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return MonochromeBitmap(b->bitmap, b->width, b->height, dither);
 }
 
@@ -131,7 +138,8 @@ int CmdBrushToMonochrome(VmState* L) {
 int CmdPixelateBrush(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   int32_t size = VmCheckInteger(L, 2);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   if (size < 1 || size > b->width || size > b->height) return ERR_WRONGUSAGE;
   return PixelateBitmap(b->bitmap, b->mask, b->alpha, b->width, b->height, size);
 }
@@ -140,23 +148,28 @@ int CmdPixelateBrush(VmState* L) {
 int CmdSwirlBrush(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   int32_t angle = VmCheckInteger(L, 2);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return SwirlBitmap(b->bitmap, b->mask, b->alpha, b->width, b->height, angle);
 }
 
 // CharcoalBrush(id, radius).
 int CmdCharcoalBrush(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  double radius = nonNegative(L, 2, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  double radius;
+  if (ErrorCode e = nonNegative(L, 2, 0, &radius)) return e;
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return CharcoalBitmap(b->bitmap, nullptr, b->width, b->height, radius, radius / 3.0);
 }
 
 // SepiaToneBrush(id, level).
 int CmdSepiaToneBrush(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  int32_t level = ReadLevelArg(L, 2);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  int32_t level;
+  if (ErrorCode e = ReadLevelArg(L, 2, &level)) return e;
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return SepiaToneBitmap(b->bitmap, b->width, b->height, level);
 }
 
@@ -165,8 +178,10 @@ int CmdSepiaToneBrush(VmState* L) {
 int CmdModulateBrush(VmState* L) {
   CheckArgCount(L, 4, 4, 0, 0);
   double v[3];
-  for (int i = 0; i < 3; ++i) v[i] = nonNegative(L, 2 + i, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  for (int i = 0; i < 3; ++i)
+    if (ErrorCode e = nonNegative(L, 2 + i, 0, &v[i])) return e;
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return ModulateBitmap(b->bitmap, b->width, b->height, v[0] / 100.0, v[1] / 100.0, v[2] / 100.0);
 }
 
@@ -175,7 +190,8 @@ int CmdContrastBrush(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
   int32_t sharpen = VmCheckInteger(L, 2), steps = VmOptInteger(L, 3, 1);
   if (steps < 1) return ERR_WRONGUSAGE;
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return ContrastBitmap(b->bitmap, b->width, b->height, sharpen, steps, nullptr);
 }
 
@@ -183,15 +199,18 @@ int CmdContrastBrush(VmState* L) {
 int CmdGammaBrush(VmState* L) {
   CheckArgCount(L, 4, 4, 0, 0);
   double r = VmCheckNumber(L, 2), g = VmCheckNumber(L, 3), bl = VmCheckNumber(L, 4);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return GammaBitmap(b->bitmap, b->width, b->height, r, g, bl);
 }
 
 // SolarizeBrush(id, threshold).
 int CmdSolarizeBrush(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  int32_t threshold = ReadLevelArg(L, 2);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  int32_t threshold;
+  if (ErrorCode e = ReadLevelArg(L, 2, &threshold)) return e;
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return SolarizeBitmap(b->bitmap, b->width, b->height, threshold);
 }
 
@@ -202,13 +221,15 @@ int CmdBlurBrush(VmState* L) { return convolve(L, CONVOLVE_BLUR, 3, 0.0); }
 
 int CmdBrushToGray(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return GrayBitmap(b->bitmap, b->width, b->height, nullptr, 0);
 }
 
 int CmdInvertBrush(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return InvertBitmap(b->bitmap, b->width, b->height, nullptr);
 }
 
@@ -216,11 +237,13 @@ int CmdInvertBrush(VmState* L) {
 // the part both brushes cover (through its mask or alpha channel).
 int CmdMixBrush(VmState* L) {
   CheckArgCount(L, 3, 3, 0, 0);
-  int32_t level = ReadLevelArg(L, 3);
+  int32_t level;
+  if (ErrorCode e = ReadLevelArg(L, 3, &level)) return e;
   BrushObject* second = nullptr;
   if (ErrorCode e = GetBrushObject(L, GetObjectIdArg(L, 2, nullptr), &second, BRUSH_NOVECTOR))
     return e;
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   if (!second->bitmap) return ERR_LOCKBMAP;
   int32_t width = std::min(b->width, second->width), height = std::min(b->height, second->height);
   return MixBitmaps(b->bitmap, second->bitmap, second->mask, 0, 0, 0, 0, width, height, level,
@@ -231,7 +254,9 @@ int CmdMixBrush(VmState* L) {
 int CmdTintBrush(VmState* L) {
   CheckArgCount(L, 3, 3, 0, 0);
   ArgbColor colour = static_cast<ArgbColor>(static_cast<int64_t>(VmCheckNumber(L, 2)));
-  int32_t level = ReadLevelArg(L, 3);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  int32_t level;
+  if (ErrorCode e = ReadLevelArg(L, 3, &level)) return e;
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return TintBitmap(b->bitmap, 0, 0, b->width, b->height, colour & 0xFFFFFF, level);
 }

@@ -360,15 +360,16 @@ namespace {
 
 // The source brush at index and the new id at newIndex; the same number
 // for both is ERR_WRONGUSAGE.
-BrushObject* sourceAndNewId(VmState* L, int sourceIndex, int newIndex, ObjectId* id,
-                            int* automatic) {
+ErrorCode sourceAndNewId(VmState* L, int sourceIndex, int newIndex, ObjectId* id, int* automatic,
+                         BrushObject** out) {
   ObjectId source = GetObjectIdArg(L, sourceIndex, nullptr);
   *id = newIdArg(L, newIndex, automatic);
-  if (!*automatic && !source.autoId && source.number == id->number) VmRaiseError(L, ERR_WRONGUSAGE);
+  if (!*automatic && !source.autoId && source.number == id->number) return ERR_WRONGUSAGE;
   BrushObject* b = nullptr;
-  if (ErrorCode e = GetBrushObject(L, source, &b, 0)) VmRaiseError(L, e);
-  if (!b->bitmap) VmRaiseError(L, ERR_LOCKBMAP);
-  return b;
+  if (ErrorCode e = GetBrushObject(L, source, &b, 0)) return e;
+  if (!b->bitmap) return ERR_LOCKBMAP;
+  *out = b;
+  return ERR_NONE;
 }
 
 // CreateBorderBrush and CreateShadowBrush: a brush of the colour, the
@@ -378,7 +379,8 @@ int blurredBrush(VmState* L, int outline) {
   CheckArgCount(L, 3, 5, 0, 0);
   int automatic = 0;
   ObjectId id{};
-  BrushObject* source = sourceAndNewId(L, 2, 1, &id, &automatic);
+  BrushObject* source;
+  if (ErrorCode e = sourceAndNewId(L, 2, 1, &id, &automatic, &source)) return e;
   ArgbColor colour = static_cast<ArgbColor>(static_cast<int64_t>(VmCheckNumber(L, 3)));
   double radius = VmOptNumber(L, 4, 5);
   double sigma = VmOptNumber(L, 5, radius / 3.0);

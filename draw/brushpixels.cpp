@@ -34,11 +34,8 @@ ArgbColor colourArg(VmState* L, int index) {
 }
 
 // The brush for reading: video-memory brushes are refused (ERR_HWBRUSH).
-BrushObject* readBrush(VmState* L, int index, uint32_t flags) {
-  BrushObject* b = nullptr;
-  if (ErrorCode e = GetBrushObject(L, GetObjectIdArg(L, index, nullptr), &b, flags))
-    VmRaiseError(L, e);
-  return b;
+ErrorCode readBrush(VmState* L, int index, uint32_t flags, BrushObject** b) {
+  return GetBrushObject(L, GetObjectIdArg(L, index, nullptr), b, flags);
 }
 
 // The box of the visible pixels: set mask bits, or else non-zero alpha
@@ -79,7 +76,8 @@ ErrorCode cutBrush(BrushObject* b, int32_t x, int32_t y, int32_t width, int32_t 
 // alpha channel, 0 for a brush with neither.
 int CmdIsBrushEmpty(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  BrushObject* b = readBrush(L, 1, 0);
+  BrushObject* b;
+  if (ErrorCode e = readBrush(L, 1, 0, &b)) return e;
   int empty = 0;
   if (b->height < 1) {
     empty = 1;
@@ -94,8 +92,10 @@ int CmdIsBrushEmpty(VmState* L) {
 // ReduceAlphaChannel(id, level): the alpha channel scaled by level / 255.
 int CmdReduceAlphaChannel(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  int32_t level = ReadLevelArg(L, 2);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  int32_t level;
+  if (ErrorCode e = ReadLevelArg(L, 2, &level)) return e;
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   if (level > 255 || !b->alpha) return ERR_WRONGUSAGE;
   CopyBitmapPixels(b->alpha, b->alpha, b->height, level);
   return 0;
@@ -105,7 +105,8 @@ int CmdReduceAlphaChannel(VmState* L) {
 // nothing happens.
 int CmdWriteBrushPixel(VmState* L) {
   CheckArgCount(L, 4, 5, 0, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   int32_t x = ResolveXPos(VmCheckInteger(L, 2), 1, b->width, 0.0);
   int32_t y = ResolveYPos(VmCheckInteger(L, 3), 1, b->height, 0.0);
   ArgbColor colour = colourArg(L, 4);
@@ -125,7 +126,8 @@ int CmdWriteBrushPixel(VmState* L) {
 // or -1; outside the brush -1, -1.
 int CmdReadBrushPixel(VmState* L) {
   CheckArgCount(L, 3, 3, 0, 0);
-  BrushObject* b = readBrush(L, 1, 0);
+  BrushObject* b;
+  if (ErrorCode e = readBrush(L, 1, 0, &b)) return e;
   int32_t x = ResolveXPos(VmCheckInteger(L, 2), 1, b->width, 0.0);
   int32_t y = ResolveYPos(VmCheckInteger(L, 3), 1, b->height, 0.0);
   if (!b->bitmap || x < 0 || y < 0 || x >= b->width || y >= b->height) {
@@ -150,7 +152,8 @@ int CmdReadBrushPixel(VmState* L) {
 // with alpha the top bytes are the opacity (mask bits as 255 or 0).
 int CmdBrushToRGBArray(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  BrushObject* b = readBrush(L, 1, 0);
+  BrushObject* b;
+  if (ErrorCode e = readBrush(L, 1, 0, &b)) return e;
   int withAlpha = VmGetTop(L) >= 2 && VmToBoolean(L, 2);
   if (!b->bitmap) return ERR_LOCKBMAP;
   uint32_t* pixels = BitmapToARGBWithAlpha(b->bitmap, b->mask, b->alpha, b->width, b->height);
@@ -220,7 +223,8 @@ int CmdRGBArrayToBrush(VmState* L) {
 int CmdChangeBrushTransparency(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   int32_t kind = VmCheckInteger(L, 2);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   switch (kind) {
     case OUTPUT_MASK: {
       if (b->mask) return 0;
@@ -266,7 +270,8 @@ int CmdChangeBrushTransparency(VmState* L) {
 // RasterizeBrush(id): a vector brush keeps only its pixels.
 int CmdRasterizeBrush(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, 0);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, 0, &b)) return e;
   if (!b->isVector) return 0;
   ReleasePictureHandle(b->picture);
   b->picture = nullptr;
@@ -279,7 +284,8 @@ int CmdRasterizeBrush(VmState* L) {
 // and top offset of what it kept.
 int CmdTrimBrush(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   int32_t x0 = 0, y0 = 0, x1 = b->width - 1, y1 = b->height - 1;
   if (b->height < 1) return ERR_TRANSBRUSH;
   if (b->mask || b->alpha) {
@@ -294,7 +300,8 @@ int CmdTrimBrush(VmState* L) {
 
 int CmdDeleteMask(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   FreeBitMask(b->mask);
   b->mask = nullptr;
   b->keyColour = -1;
@@ -303,7 +310,8 @@ int CmdDeleteMask(VmState* L) {
 
 int CmdDeleteAlphaChannel(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   FreeAlphaChannel(b->alpha);
   b->alpha = nullptr;
   return 0;
@@ -321,19 +329,24 @@ static ErrorCode invertPlane(BitmapHandle* plane) {
 
 int CmdInvertAlphaChannel(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  return invertPlane(GetModifiableBrush(L, 1, BRUSH_NOVECTOR)->alpha);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
+  return invertPlane(b->alpha);
 }
 
 int CmdInvertMask(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  return invertPlane(GetModifiableBrush(L, 1, BRUSH_NOVECTOR)->mask);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
+  return invertPlane(b->mask);
 }
 
 // FloodFill(id, x, y, colour[, border = colour]): fills what is reachable
 // from x, y without crossing the border colour.
 int CmdFloodFill(VmState* L) {
   CheckArgCount(L, 4, 5, 0, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   int32_t x = ResolveXPos(VmCheckInteger(L, 2), 1, b->width, 0.0);
   int32_t y = ResolveYPos(VmCheckInteger(L, 3), 1, b->height, 0.0);
   ArgbColor colour = colourArg(L, 4) & 0xFFFFFF;
@@ -363,7 +376,8 @@ int CmdFloodFill(VmState* L) {
 // lies inside the brush.
 int CmdCropBrush(VmState* L) {
   CheckArgCount(L, 5, 5, 0, 0);
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   int32_t x = VmCheckInteger(L, 2), y = VmCheckInteger(L, 3);
   int32_t width = VmCheckInteger(L, 4), height = VmCheckInteger(L, 5);
   if (x < 0 || y < 0) return ERR_NEGCOORDS;
@@ -377,7 +391,8 @@ int CmdCropBrush(VmState* L) {
 // SaveBrush(id, file[, format = 0[, withAlpha = 0[, options]]]).
 int CmdSaveBrush(VmState* L) {
   CheckArgCount(L, 2, 5, 0, 0);
-  BrushObject* b = readBrush(L, 1, BRUSH_HARDWARE);
+  BrushObject* b;
+  if (ErrorCode e = readBrush(L, 1, BRUSH_HARDWARE, &b)) return e;
   const char* file = VmCheckString(L, 2, nullptr);
   int32_t format = VmOptInteger(L, 3, 0);
   int32_t withAlpha = VmOptInteger(L, 4, 0);
@@ -392,7 +407,8 @@ int CmdSaveBrush(VmState* L) {
 int CmdSetBrushTransparency(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   ArgbColor colour = colourArg(L, 2) & 0xFFFFFF;
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   BitmapHandle* mask = nullptr;
   if (ErrorCode e = SetBitmapColorKey(b->bitmap, b->width, b->height, colour, &mask)) return e;
   if (!mask) return ERR_MEM;
@@ -406,7 +422,8 @@ int CmdSetBrushTransparency(VmState* L) {
 int CmdFlipBrush(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
   int32_t vertical = VmCheckInteger(L, 2) != 0;
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   return FlipBitmap(b->bitmap, b->mask, b->alpha, b->width, b->height, vertical);
 }
 
@@ -431,7 +448,8 @@ int CmdReplaceColors(VmState* L) {
     VmSetTop(L, -2);
   }
   if (colours.size() % 2) return ERR_WRONGUSAGE;
-  BrushObject* b = GetModifiableBrush(L, 1, BRUSH_NOVECTOR);
+  BrushObject* b;
+  if (ErrorCode e = GetModifiableBrush(L, 1, BRUSH_NOVECTOR, &b)) return e;
   Locked l;
   if (!l.take(b->bitmap, 0)) return ERR_LOCKBMAP;
   // Each pixel is compared with the old colours as they were, so that a
@@ -463,7 +481,8 @@ int CmdReplaceColors(VmState* L) {
 // SetAlphaIntensity(level): the alpha level of later drawing, -1 off.
 int CmdSetAlphaIntensity(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  int32_t level = ReadLevelArg(L, 1);
+  int32_t level;
+  if (ErrorCode e = ReadLevelArg(L, 1, &level)) return e;
   if (level < -1 || level > 255) return ERR_WRONGUSAGE;
   SetBlitAlphaIntensity(level);
   return 0;
@@ -478,19 +497,21 @@ int CmdSetMaskMode(VmState* L) {
   return 0;
 }
 
-BrushObject* GetModifiableBrush(VmState* L, int index, uint32_t flags) {
+ErrorCode GetModifiableBrush(VmState* L, int index, uint32_t flags, BrushObject** out) {
   ObjectId id = GetObjectIdArg(L, index, nullptr);
   BrushObject* b = nullptr;
-  if (ErrorCode e = GetBrushObject(L, id, &b, BRUSH_HARDWARE | BRUSH_PENDING)) VmRaiseError(L, e);
-  if (IsBrushOutputDevice(b)) VmRaiseError(L, ERR_MODIFYABR);
-  if (ErrorCode e = GetBrushObject(L, id, &b, BRUSH_MODIFY | flags)) VmRaiseError(L, e);
-  if (!b->bitmap) VmRaiseError(L, ERR_LOCKBMAP);
-  return b;
+  if (ErrorCode e = GetBrushObject(L, id, &b, BRUSH_HARDWARE | BRUSH_PENDING)) return e;
+  if (IsBrushOutputDevice(b)) return ERR_MODIFYABR;
+  if (ErrorCode e = GetBrushObject(L, id, &b, BRUSH_MODIFY | flags)) return e;
+  if (!b->bitmap) return ERR_LOCKBMAP;
+  *out = b;
+  return ERR_NONE;
 }
 
-int32_t ReadLevelArg(VmState* L, int index) {
+ErrorCode ReadLevelArg(VmState* L, int index, int32_t* level) {
   int percent = 0;
   double v = GetNumberArgEx(L, index, 255, 0, &percent);
-  if (v != v || v < -2147483648.0 || v > 2147483647.0) VmRaiseError(L, ERR_WRONGUSAGE);
-  return static_cast<int32_t>(v);
+  if (v != v || v < -2147483648.0 || v > 2147483647.0) return ERR_WRONGUSAGE;
+  *level = static_cast<int32_t>(v);
+  return ERR_NONE;
 }

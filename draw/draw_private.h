@@ -94,10 +94,11 @@ int CmdMixBrush(VmState* L);
 int CmdTintBrush(VmState* L);
 // The brush at index for a change: its busy, vector (with BRUSH_NOVECTOR)
 // and video-memory checks, ERR_MODIFYABR while it is the output device;
-// every refusal raises.
-BrushObject* GetModifiableBrush(VmState* L, int index, uint32_t flags);
-// A level 0-255 or "N%" of 255 (other values are returned as they are).
-int32_t ReadLevelArg(VmState* L, int index);
+// every refusal is returned.
+ErrorCode GetModifiableBrush(VmState* L, int index, uint32_t flags, BrushObject** out);
+// A level 0-255 or "N%" of 255 (other values are taken as they are; one
+// beyond the 32-bit range is ERR_WRONGUSAGE).
+ErrorCode ReadLevelArg(VmState* L, int index, int32_t* level);
 
 // The layer kinds of brushes, brush parts and picture parts.
 void RegisterBrushLayerKinds();

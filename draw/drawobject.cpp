@@ -261,7 +261,7 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
       break;
     }
     case OBJTYPE_ANIM: {
-      if (!drawContext.animHooks.getFrame) return ERR_FINDANIM;
+      if (!drawContext.animHooks.getFrame) return ObjectNotFound(r.id, ERR_FINDANIM);
       if (IsAnimOutputDevice(r.id)) EndOutputSelection(L, d, 0);
       AnimFrameView view{};
       if (ErrorCode e = drawContext.animHooks.getFrame(L, r.id, r.frame, &view)) return e;

@@ -360,7 +360,7 @@ ErrorCode fetchAnimFrame(MoveState* m) {
     m->ownsFrame = 0;
   }
   m->bitmap = m->mask = m->alpha = nullptr;
-  if (!drawContext.animHooks.getFrame) return ERR_FINDANIM;
+  if (!drawContext.animHooks.getFrame) return ObjectNotFound(m->id, ERR_FINDANIM);
   AnimFrameView view{};
   if (ErrorCode e = drawContext.animHooks.getFrame(m->state, m->id, m->frame, &view)) return e;
   m->bitmap = view.bitmap;
@@ -493,7 +493,7 @@ ErrorCode holdObject(MoveState* m, DisplayRecord* d) {
       return m->width > 0 && m->height > 0 ? ERR_NONE : ERR_WRONGUSAGE;
     case MOVE_ANIM: {
       const AnimDrawHooks& hooks = drawContext.animHooks;
-      if (!hooks.hold) return ERR_FINDANIM;
+      if (!hooks.hold) return ObjectNotFound(m->id, ERR_FINDANIM);
       if (ErrorCode e = hooks.hold(L, m->id, &m->anim, &m->frameCount)) return e;
       if (ErrorCode e = fetchAnimFrame(m)) return e;
       m->width = static_cast<int32_t>(GetBitmapAttr(m->bitmap, 0));
@@ -611,24 +611,22 @@ struct MoveArgs {
 };
 
 // id, x1, y1, x2, y2, then a table or speed (, animspeed) (, fx).
-MoveArgs readMoveArgs(VmState* L, bool withAnimSpeed) {
-  MoveArgs a;
+ErrorCode readMoveArgs(VmState* L, bool withAnimSpeed, MoveArgs* a) {
   if (VmType(L, 6) == VM_TYPE_TABLE) {
-    OptionField rows[] = {{"fx", OPTION_INT, &a.effect},
-                          {"speed", OPTION_INT, &a.speed},
-                          {"animspeed", OPTION_INT, &a.animSpeed},
-                          {"async", OPTION_BOOL, &a.async}};
-    if (ErrorCode e = ReadOptionTable(L, 6, rows)) VmRaiseError(L, e);
-    return a;
+    OptionField rows[] = {{"fx", OPTION_INT, &a->effect},
+                          {"speed", OPTION_INT, &a->speed},
+                          {"animspeed", OPTION_INT, &a->animSpeed},
+                          {"async", OPTION_BOOL, &a->async}};
+    return ReadOptionTable(L, 6, rows);
   }
-  a.speed = VmOptInteger(L, 6, NORMALSPEED);
+  a->speed = VmOptInteger(L, 6, NORMALSPEED);
   if (withAnimSpeed) {
-    a.animSpeed = VmOptInteger(L, 7, NORMALSPEED);
-    a.effect = VmOptInteger(L, 8, MOVEFX_NONE);
+    a->animSpeed = VmOptInteger(L, 7, NORMALSPEED);
+    a->effect = VmOptInteger(L, 8, MOVEFX_NONE);
   } else {
-    a.effect = VmOptInteger(L, 7, MOVEFX_NONE);
+    a->effect = VmOptInteger(L, 7, MOVEFX_NONE);
   }
-  return a;
+  return ERR_NONE;
 }
 
 int moveCommand(VmState* L, int32_t type, bool withAnimSpeed) {
@@ -648,7 +646,8 @@ int moveCommand(VmState* L, int32_t type, bool withAnimSpeed) {
   }
   const int32_t x1 = VmTruncInt32(VmCheckNumber(L, 2)), y1 = VmTruncInt32(VmCheckNumber(L, 3));
   const int32_t x2 = VmTruncInt32(VmCheckNumber(L, 4)), y2 = VmTruncInt32(VmCheckNumber(L, 5));
-  const MoveArgs args = readMoveArgs(L, withAnimSpeed);
+  MoveArgs args;
+  if (ErrorCode e = readMoveArgs(L, withAnimSpeed, &args)) return e;
   auto* m = static_cast<MoveState*>(AllocMemory(sizeof(MoveState), 1));
   if (!m) return ERR_MEM;
   m->state = L;

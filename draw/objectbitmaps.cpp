@@ -21,7 +21,7 @@ ErrorCode GetLayerBitmaps(VmState* L, ObjectId layer, int32_t frame, ObjectBitma
 ErrorCode GetIconBitmaps(VmState*, ObjectId id, int32_t entry, int32_t second, ObjectBitmaps* out) {
   *out = ObjectBitmaps{};
   // Without the icon library no icon can be found.
-  if (!drawContext.iconEntries) return ERR_FINDICON;
+  if (!drawContext.iconEntries) return ObjectNotFound(id, ERR_FINDICON);
   IconEntryPixels image{};
   if (ErrorCode e = drawContext.iconEntries(id, entry, second, &image)) return e;
   if (!image.pixels) return ERR_MEM;

@@ -213,7 +213,7 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
     }
     case OBJTYPE_ANIM: {
       if (frame == 0) return ERR_MISSINGPARAMTR;
-      if (!drawContext.animHooks.getFrame) return ERR_FINDANIM;
+      if (!drawContext.animHooks.getFrame) return ObjectNotFound(id, ERR_FINDANIM);
       AnimFrameView view{};
       if (ErrorCode e = drawContext.animHooks.getFrame(L, id, frame - 1, &view)) return e;
       if (view.owned) {
@@ -367,7 +367,7 @@ void SetAnimDrawHooks(const AnimDrawHooks* hooks) {
 
 ErrorCode GetAnimFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitmaps* out) {
   *out = ObjectBitmaps{};
-  if (!drawContext.animHooks.getFrame) return ERR_FINDANIM;
+  if (!drawContext.animHooks.getFrame) return ObjectNotFound(id, ERR_FINDANIM);
   AnimFrameView view{};
   if (ErrorCode e = drawContext.animHooks.getFrame(L, id, frame - 1, &view)) return e;
   out->width = view.width;

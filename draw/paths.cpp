@@ -176,10 +176,8 @@ ErrorCode appendItem(VectorPath* path, const ItemBytes& item) {
 
 // ---- Helpers of the commands ----
 
-VectorPath* pathArg(VmState* L, int index) {
-  VectorPath* path = nullptr;
-  if (ErrorCode e = FindPathById(GetObjectIdArg(L, index, nullptr), &path)) VmRaiseError(L, e);
-  return path;
+ErrorCode pathArg(VmState* L, int index, VectorPath** path) {
+  return FindPathById(GetObjectIdArg(L, index, nullptr), path);
 }
 
 double numberArg(VmState* L, int index) { return VmCheckNumber(L, index); }
@@ -259,7 +257,8 @@ int cmdStartPath(VmState* L) {
 
 int pointItem(VmState* L, int32_t kind, int32_t rel) {
   CheckArgCount(L, 3, 3, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   ItemBytes item(kind);
   item.Int(rel);
   item.Double(numberArg(L, 2));
@@ -273,7 +272,8 @@ int cmdRelLineTo(VmState* L) { return pointItem(L, PATHITEM_LINETO, 1); }
 
 int curveItem(VmState* L, int32_t rel) {
   CheckArgCount(L, 7, 7, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   ItemBytes item(PATHITEM_CURVETO);
   item.Int(rel);
   for (int i = 2; i <= 7; ++i) item.Double(numberArg(L, i));
@@ -284,7 +284,8 @@ int cmdRelCurveTo(VmState* L) { return curveItem(L, 1); }
 
 int plainItem(VmState* L, int32_t kind) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   return appendItem(path, ItemBytes(kind));
 }
 int cmdStartSubPath(VmState* L) { return plainItem(L, PATHITEM_NEWSUBPATH); }
@@ -301,7 +302,8 @@ ErrorCode arcItem(VectorPath* path, double x, double y, double ra, double rb, do
 // AddArcToPath(id, x, y, ra, rb, start, end [, clockwise = 1]).
 int cmdAddArcToPath(VmState* L) {
   CheckArgCount(L, 7, 8, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   double v[6];
   for (int i = 0; i < 6; ++i) v[i] = numberArg(L, i + 2);
   return arcItem(path, v[0], v[1], v[2], v[3], v[4], v[5], VmOptInteger(L, 8, 1));
@@ -309,14 +311,16 @@ int cmdAddArcToPath(VmState* L) {
 
 int cmdAddCircleToPath(VmState* L) {
   CheckArgCount(L, 4, 4, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   double r = numberArg(L, 4);
   return arcItem(path, numberArg(L, 2), numberArg(L, 3), r, r, 0, 360, 1);
 }
 
 int cmdAddEllipseToPath(VmState* L) {
   CheckArgCount(L, 5, 5, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   return arcItem(path, numberArg(L, 2), numberArg(L, 3), numberArg(L, 4), numberArg(L, 5), 0, 360,
                  1);
 }
@@ -332,7 +336,8 @@ ErrorCode boxItem(VectorPath* path, double x, double y, double w, double h,
 // AddBoxToPath(id, x, y, width, height [, options]).
 int cmdAddBoxToPath(VmState* L) {
   CheckArgCount(L, 5, 6, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   double v[4];
   for (int i = 0; i < 4; ++i) v[i] = numberArg(L, i + 2);
   int32_t corners[4] = {0, 0, 0, 0};
@@ -353,7 +358,8 @@ int cmdAddBoxToPath(VmState* L) {
 // TrueType font, at the size it was asked for.
 int cmdAddTextToPath(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   const char* text = VmCheckString(L, 2, nullptr);
   int32_t encoding = paths.fontHooks && paths.fontHooks->currentEncoding
                          ? paths.fontHooks->currentEncoding()
@@ -390,8 +396,10 @@ int cmdAddTextToPath(VmState* L) {
 // AppendPath(destination, source).
 int cmdAppendPath(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  VectorPath* to = pathArg(L, 1);
-  VectorPath* from = pathArg(L, 2);
+  VectorPath* to;
+  if (ErrorCode e = pathArg(L, 1, &to)) return e;
+  VectorPath* from;
+  if (ErrorCode e = pathArg(L, 2, &from)) return e;
   if (to == from) return ERR_WRONGUSAGE;
   if (!from->length) return 0;
   return AppendPathBytes(to, from->items, from->length);
@@ -400,7 +408,8 @@ int cmdAppendPath(VmState* L) {
 // CopyPath(source, destination or nil).
 int cmdCopyPath(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  VectorPath* from = pathArg(L, 1);
+  VectorPath* from;
+  if (ErrorCode e = pathArg(L, 1, &from)) return e;
   int automatic = 0;
   ObjectId id = GetObjectIdArg(L, 2, &automatic);
   if (!automatic && sameId(from, id)) return ERR_WRONGUSAGE;
@@ -426,7 +435,8 @@ int cmdCopyPath(VmState* L) {
 
 int cmdClearPath(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   FreeMemory(path->items);
   path->items = nullptr;
   path->capacity = 0;
@@ -436,13 +446,17 @@ int cmdClearPath(VmState* L) {
 
 int cmdFreePath(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  FreePathObject(L, pathArg(L, 1));
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
+  FreePathObject(L, path);
   return 0;
 }
 
 int cmdIsPathEmpty(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VmPushNumber(L, pathArg(L, 1)->length ? 0 : 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
+  VmPushNumber(L, path->length ? 0 : 1);
   return 1;
 }
 
@@ -450,7 +464,8 @@ int cmdIsPathEmpty(VmState* L) {
 // the current styles.
 int cmdGetPathExtents(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   double box[4] = {0, 0, 0, 0};
   if (path->length) {
     const DrawStyle* s = GetCurrentDrawStyle();
@@ -463,7 +478,8 @@ int cmdGetPathExtents(VmState* L) {
 
 int cmdGetCurrentPoint(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   double x = 0, y = 0;
   if (path->length && !EngineCurrentPoint(paths.engine, currentGeometry(path, true, 1), &x, &y))
     x = y = 0;
@@ -474,7 +490,8 @@ int cmdGetCurrentPoint(VmState* L) {
 
 int cmdTranslatePath(VmState* L) {
   CheckArgCount(L, 3, 3, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   double dx = numberArg(L, 2), dy = numberArg(L, 3);
   if ((dx == 0 && dy == 0) || !path->length) return 0;
   EngineTranslatePath(paths.engine, path->items, dx, dy);
@@ -485,7 +502,8 @@ int cmdTranslatePath(VmState* L) {
 // 0, 0.
 int cmdNormalizePath(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VectorPath* path = pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   if (!path->length) return 0;
   double box[4] = {0, 0, 0, 0};
   if (!EngineGetExtents(paths.engine, currentGeometry(path, true, 1), box)) return 0;
@@ -594,7 +612,8 @@ int iteratePathItems(VmState* L) {
 // PathItems(id): an iterator over the items.
 int cmdPathItems(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  pathArg(L, 1);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 1, &path)) return e;
   VmPushValue(L, 1);
   VmPushNumber(L, 0);
   VmPushCClosure(L, iteratePathItems, 2);
@@ -679,8 +698,9 @@ int readPathAttribute(VmState* L, int32_t attribute) {
     VmPushNumber(L, CountObjectList(paths.paths));
     return 1;
   }
-  pathArg(L, 2);
-  VmRaiseError(L, ERR_UNKNOWNATTR);
+  VectorPath* path;
+  if (ErrorCode e = pathArg(L, 2, &path)) return e;
+  return ERR_UNKNOWNATTR;
 }
 
 const CommandTableEntry PATH_COMMANDS[] = {

@@ -6,6 +6,7 @@
 // so a refused command leaves the output as it was.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "draw/shape_private.h"
 #include "draw/vector_private.h"
@@ -262,6 +263,10 @@ int CmdPolygon(VmState* L) {
     VmRawGetI(L, 3, i);
     if (VmType(L, -1) != VM_TYPE_NUMBER) {
       VmSetTop(L, -2);
+      // The message names the item of the point list.
+      char item[16];
+      std::snprintf(item, sizeof item, "%d", i);
+      SetErrorArgString(item);
       return ERR_NUMTABLEARG;
     }
     v[static_cast<size_t>(i)] = VmToNumber(L, -1);

@@ -37,10 +37,9 @@ ErrorCode checkSpriteOutput(const DisplayRecord* d) {
   return ERR_NONE;
 }
 
-DisplayRecord* checkedDisplay(VmState* L) {
-  DisplayRecord* d = GetCurrentDisplay();
-  if (ErrorCode e = checkSpriteOutput(d)) VmRaiseError(L, e);
-  return d;
+ErrorCode checkedDisplay(DisplayRecord** d) {
+  *d = GetCurrentDisplay();
+  return checkSpriteOutput(*d);
 }
 
 // Frame arrays under construction, freed unless handed over.
@@ -132,8 +131,8 @@ ErrorCode brushFrames(VmState* L, FrameSet* set, int32_t* width, int32_t* height
 
 ErrorCode animFrames(VmState* L, FrameSet* set, int32_t* width, int32_t* height) {
   const AnimDrawHooks& hooks = drawContext.animHooks;
-  if (!hooks.getFrame) return ERR_FINDANIM;
   const ObjectId id = GetObjectIdArg(L, 3, nullptr);
+  if (!hooks.getFrame) return ObjectNotFound(id, ERR_FINDANIM);
   for (int32_t i = 0;; ++i) {
     AnimFrameView view{};
     ErrorCode e = hooks.getFrame(L, id, i, &view);
@@ -319,7 +318,7 @@ int cmdFreeSprite(VmState* L) {
 // DisplaySprite(id, x, y[, frame]).
 int cmdDisplaySprite(VmState* L) {
   CheckArgCount(L, 3, 4, 0, 0);
-  checkedDisplay(L);
+  if (ErrorCode e = checkSpriteOutput(GetCurrentDisplay())) return e;
   const ObjectId id = GetObjectIdArg(L, 1, nullptr);
   return DisplaySpriteCore(L, id, VmTruncInt32(VmCheckNumber(L, 2)),
                            VmTruncInt32(VmCheckNumber(L, 3)), VmOptInteger(L, 4, 0));
@@ -334,7 +333,8 @@ ErrorCode notOnScreen(ObjectId id) {
 // RemoveSprite(id).
 int cmdRemoveSprite(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  DisplayRecord* d = checkedDisplay(L);
+  DisplayRecord* d;
+  if (ErrorCode e = checkedDisplay(&d)) return e;
   const ObjectId id = GetObjectIdArg(L, 1, nullptr);
   SpriteObject* s = nullptr;
   if (ErrorCode e = GetSpriteObject(id, &s, 0)) return e;
@@ -351,7 +351,8 @@ int cmdRemoveSprite(VmState* L) {
 // display's picture.
 int cmdRemoveSprites(VmState* L) {
   CheckArgCount(L, 0, 1, 0, 0);
-  DisplayRecord* d = checkedDisplay(L);
+  DisplayRecord* d;
+  if (ErrorCode e = checkedDisplay(&d)) return e;
   const int keep = VmOptInteger(L, 1, 0) != 0;
   BGPic* pic = d->bgpic;
   if (!pic) return 0;
@@ -387,7 +388,8 @@ int cmdRemoveSprites(VmState* L) {
 // SetSpriteZPos(id, z): 1 the back, 0 the front.
 int cmdSetSpriteZPos(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  DisplayRecord* d = checkedDisplay(L);
+  DisplayRecord* d;
+  if (ErrorCode e = checkedDisplay(&d)) return e;
   const ObjectId id = GetObjectIdArg(L, 1, nullptr);
   const int32_t z = VmTruncInt32(VmCheckNumber(L, 2));
   SpriteObject* s = nullptr;
@@ -497,7 +499,7 @@ int readSpriteAttribute(VmState* L, int32_t attribute) {
   }
   const ObjectId id = GetObjectIdArg(L, 2, nullptr);
   SpriteObject* s = nullptr;
-  if (ErrorCode e = GetSpriteObject(id, &s, 0)) VmRaiseError(L, e);
+  if (ErrorCode e = GetSpriteObject(id, &s, 0)) return e;
   int32_t index = -1;
   const SpriteInstance* inst = FindSpriteInstance(id, &index);
   BitmapHandle *b = nullptr, *m = nullptr, *a = nullptr;
@@ -538,7 +540,7 @@ int readSpriteAttribute(VmState* L, int32_t attribute) {
       value = inst ? index + 1 : 0;
       break;
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
   VmPushNumber(L, value);
   return 1;

@@ -89,7 +89,9 @@ ErrorCode FindAsyncDraw(ObjectId id, AsyncDraw** out) {
       return ERR_NONE;
     }
   }
-  return id.autoId ? ERR_FINDARRAY : ERR_FINDASYNCDRAW;
+  if (id.autoId) return ERR_FINDARRAY;
+  SetErrorArgNumber(id.number);
+  return ERR_FINDASYNCDRAW;
 }
 
 void RemoveAsyncDraw(VmState* L, AsyncDraw* draw, int32_t argument) {
@@ -229,7 +231,7 @@ int ReadAsyncDrawAttribute(VmState* L, int32_t attribute) {
     return 1;
   }
   AsyncDraw* a = nullptr;
-  if (ErrorCode e = FindAsyncDraw(GetObjectIdArg(L, 2, nullptr), &a)) VmRaiseError(L, e);
+  if (ErrorCode e = FindAsyncDraw(GetObjectIdArg(L, 2, nullptr), &a)) return e;
   double value;
   switch (attribute) {
     case ATTRTYPE:
@@ -242,7 +244,7 @@ int ReadAsyncDrawAttribute(VmState* L, int32_t attribute) {
       value = a->event ? static_cast<double>(sendEvent(a, ADEVENT_CURRENT, 0, 0)) : -1;
       break;
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
   VmPushNumber(L, value);
   return 1;

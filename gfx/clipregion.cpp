@@ -120,7 +120,9 @@ ErrorCode FindClipRegion(ObjectId id, ClipRegion** out, uint32_t flags) {
     *out = r;
     return ERR_NONE;
   }
-  return id.autoId ? ERR_FINDARRAY : ERR_FINDCLIPREGION;
+  if (id.autoId) return ERR_FINDARRAY;
+  SetErrorArgNumber(id.number);
+  return ERR_FINDCLIPREGION;
 }
 
 ErrorCode FreeClipRegionById(VmState* L, ObjectId id, int report) {
@@ -377,7 +379,7 @@ int ReadClipRegionAttribute(VmState* L, int32_t attribute) {
     return 1;
   }
   ClipRegion* r = nullptr;
-  if (ErrorCode e = FindClipRegion(GetObjectIdArg(L, 2, nullptr), &r, 0)) VmRaiseError(L, e);
+  if (ErrorCode e = FindClipRegion(GetObjectIdArg(L, 2, nullptr), &r, 0)) return e;
   int32_t value;
   switch (attribute) {
     case ATTRWIDTH:
@@ -393,7 +395,7 @@ int ReadClipRegionAttribute(VmState* L, int32_t attribute) {
       value = r->y;
       break;
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
   VmPushNumber(L, value);
   return 1;

@@ -11,7 +11,7 @@
 
 namespace {
 
-// The look-up error of each built-in type: what the query raises for a
+// The look-up error of each built-in type: what the query returns for a
 // type whose library has not registered a reader. Types without a look-up
 // error of their own answer only ATTRCOUNT and report ERR_UNKNOWNATTR.
 struct TypeLookup {
@@ -62,14 +62,17 @@ int cmdGetAttribute(VmState* L) {
   int32_t type = VmCheckInteger(L, 1);
   int32_t attribute = VmCheckInteger(L, 3);
   const TypeLookup* lookup = findTypeLookup(type);
-  if (!lookup) VmRaiseError(L, ERR_WRONGUSAGE);
+  if (!lookup) return ERR_WRONGUSAGE;
   if (AttributeReader reader = FindAttributeReader(type)) return reader(L, attribute);
   // No library answers for this type yet: it has no objects.
   if (attribute == ATTRCOUNT) {
     VmPushNumber(L, 0);
     return 1;
   }
-  VmRaiseError(L, lookup->notFound);
+  ObjectId id = GetObjectIdArg(L, 2, nullptr);
+  if (id.autoId) return ERR_FINDARRAY;
+  SetErrorArgNumber(id.number);
+  return lookup->notFound;
 }
 
 const CommandTableEntry graphicsCommands[] = {

@@ -102,7 +102,7 @@ int CmdARGB(VmState* L) {
 int CmdMixRGB(VmState* L) {
   uint32_t c1 = colourArg(L, 1), c2 = colourArg(L, 2);
   double ratio = std::trunc(GetNumberArgEx(L, 3, 255, 0, nullptr));
-  if (!(ratio >= 0 && ratio <= 255)) VmRaiseError(L, ERR_WRONGUSAGE);
+  if (!(ratio >= 0 && ratio <= 255)) return ERR_WRONGUSAGE;
   return pushColour(L, MixColors(c1, c2, static_cast<int32_t>(ratio)));
 }
 
@@ -222,8 +222,8 @@ int CmdBeginRefresh(VmState* L) {
   bool needed =
       force || composes || d->bracketRequest || DisplayHooks().callbacksWantBracket(d) != 0;
   if (!needed) return 0;
-  if (ErrorCode e = checkBracketOutput(d)) VmRaiseError(L, e);
-  if (d->collectRefreshes) VmRaiseError(L, ERR_WRONGUSAGE);
+  if (ErrorCode e = checkBracketOutput(d)) return e;
+  if (d->collectRefreshes) return ERR_WRONGUSAGE;
   d->collectRefreshes = 1;
   return 0;
 }
@@ -270,7 +270,7 @@ int CmdSetDrawTagsDefault(VmState* L) {
   VmCheckTable(L, 1);
   VmSetTop(L, 1);
   if (drawTagsDefaultHook)
-    if (ErrorCode e = drawTagsDefaultHook(L)) VmRaiseError(L, e);
+    if (ErrorCode e = drawTagsDefaultHook(L)) return e;
   return 0;
 }
 
@@ -291,7 +291,7 @@ int CmdIsPicture(VmState* L) {
   PluginPictureInfo plugin{};
   int byPlugin = 0;
   ErrorCode e = IdentifyPluginPicture(file, loader[0] ? loader : nullptr, &plugin, &byPlugin);
-  if (e == ERR_MEM) VmRaiseError(L, e);
+  if (e == ERR_MEM) return e;
   if (byPlugin) {
     format = PLUGIN_PICTURE_FORMAT;
     width = plugin.width;
@@ -305,7 +305,7 @@ int CmdIsPicture(VmState* L) {
                                 &alpha, nullptr, &format);
     PictureFileHooks().free(image);
   }
-  if (e == ERR_MEM) VmRaiseError(L, e);
+  if (e == ERR_MEM) return e;
   if (e != ERR_NONE) {
     VmPushBoolean(L, 0);
     VmNewTable(L);

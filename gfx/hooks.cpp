@@ -6,22 +6,27 @@
 namespace {
 
 DisplayRecord* noDisplay() { return nullptr; }
+// No display exists to be found.
+ErrorCode displayNotFound() {
+  SetErrorArgNumber(0);
+  return ERR_FINDDISPLAY;
+}
 void noRefresh(VmState*, DisplayRecord*, uint32_t) {}
 int noBracket(const DisplayRecord*) { return 0; }
 void noVBlank(VmState*, DisplayRecord*, int32_t) {}
 ErrorCode noMonitor(DisplayRecord*, int32_t*, int32_t*, int32_t*, int32_t*) {
-  return ERR_FINDDISPLAY;
+  return displayNotFound();
 }
 ErrorCode noGrab(DisplayRecord*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
                  BitmapHandle** bitmap) {
   *bitmap = nullptr;
-  return ERR_FINDDISPLAY;
+  return displayNotFound();
 }
 ErrorCode noPicture(VmState*, BGPic*, int32_t, int32_t, int32_t, int32_t, BitmapHandle** out,
                     int* owned) {
   *out = nullptr;
   *owned = 0;
-  return ERR_FINDDISPLAY;
+  return displayNotFound();
 }
 ErrorCode noReaders() { return ERR_NONE; }
 // A pointer that no window system made: nothing to show or free.
@@ -38,14 +43,22 @@ constexpr GfxDisplayHooks DEFAULT_DISPLAYS = {
     noVBlank,  noMonitor,     noGrab,       noPicture,     noReaders,
     noPointer, noFreePointer, noSetPointer, noShowPointer, noMovePointer};
 
-ErrorCode noBrush(VmState*, ObjectId, BrushObject** out, uint32_t) {
-  *out = nullptr;
-  return ERR_FINDBRUSH;
+// Without the libraries that own them no brush or sprite exists: the
+// look-up errors of the identifiers asked for.
+ErrorCode notFound(ObjectId id, ErrorCode code) {
+  if (id.autoId) return ERR_FINDARRAY;
+  SetErrorArgNumber(id.number);
+  return code;
 }
-ErrorCode noSprite(ObjectId, SpriteObject** out, uint32_t) {
+ErrorCode noBrush(VmState*, ObjectId id, BrushObject** out, uint32_t) {
   *out = nullptr;
-  return ERR_FINDSPRITE;
+  return notFound(id, ERR_FINDBRUSH);
 }
+ErrorCode noSprite(ObjectId id, SpriteObject** out, uint32_t) {
+  *out = nullptr;
+  return notFound(id, ERR_FINDSPRITE);
+}
+// Never reached: no sprite is found to ask for its frames.
 ErrorCode noFrame(SpriteObject*, int32_t, BitmapHandle** bitmap, BitmapHandle** mask,
                   BitmapHandle** alpha) {
   *bitmap = *mask = *alpha = nullptr;
@@ -53,10 +66,11 @@ ErrorCode noFrame(SpriteObject*, int32_t, BitmapHandle** bitmap, BitmapHandle** 
 }
 constexpr GfxObjectHooks DEFAULT_OBJECTS = {noBrush, noSprite, noFrame};
 
-ErrorCode noLoad(const char*, const char*, const char*, const int32_t*, int32_t, int32_t,
+ErrorCode noLoad(const char* file, const char*, const char*, const int32_t*, int32_t, int32_t,
                  DecodedImage** image, uint32_t**, int32_t*, int32_t*, int32_t*, int32_t*, int32_t*,
                  int32_t*) {
   if (image) *image = nullptr;
+  SetErrorArgString(file);
   return ERR_LOADPICTURE2;
 }
 void noFreeImage(DecodedImage*) {}

@@ -73,7 +73,9 @@ ErrorCode findPointer(ObjectId id, bool findPending, PointerRecord** out) {
     *out = p;
     return ERR_NONE;
   }
-  return id.autoId ? ERR_FINDARRAY : ERR_FINDPOINTER;
+  if (id.autoId) return ERR_FINDARRAY;
+  SetErrorArgNumber(id.number);
+  return ERR_FINDPOINTER;
 }
 
 void freePendingPointers(VmState* L) {
@@ -100,7 +102,7 @@ ErrorCode makeBrushImage(VmState* L, PointerRecord* p) {
   ObjectId brushId = GetObjectIdArg(L, 3, nullptr);
   BrushObject* brush = nullptr;
   if (ErrorCode e = ObjectHooks().brush(L, brushId, &brush, 0)) return e;
-  if (!brush->bitmap) return ERR_FINDBRUSH;
+  if (!brush->bitmap) return ObjectNotFound(brushId, ERR_FINDBRUSH);
   p->width = brush->width;
   p->height = brush->height;
   p->hotX = hotSpot(L, 4, p->width);
@@ -142,10 +144,10 @@ void outputSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
   *height = target ? target->height : d->height;
 }
 
-DisplayRecord* currentDisplay(VmState* L) {
-  DisplayRecord* d = DisplayHooks().current();
-  if (!d) VmRaiseError(L, ERR_WRONGUSAGE);
-  return d;
+// The current display: ERR_WRONGUSAGE when there is none.
+ErrorCode currentDisplay(DisplayRecord** d) {
+  *d = DisplayHooks().current();
+  return *d ? ERR_NONE : ERR_WRONGUSAGE;
 }
 
 }  // namespace
@@ -165,7 +167,7 @@ int CmdCreatePointer(VmState* L) {
     }
   }
   auto* p = static_cast<PointerRecord*>(AllocMemory(sizeof(PointerRecord), 1));
-  if (!p) VmRaiseError(L, ERR_MEM);
+  if (!p) return ERR_MEM;
   std::unique_ptr<PointerRecord, void (*)(PointerRecord*)> owned(p, [](PointerRecord* r) {
     DisplayHooks().freePointer(r->platform);
     FreeMemory(r);
@@ -187,7 +189,7 @@ int CmdCreatePointer(VmState* L) {
   } else {
     error = ERR_WRONGUSAGE;
   }
-  if (error) VmRaiseError(L, error);
+  if (error) return error;
   if (automatic) {
     p->head.autoId = p;
   } else {
@@ -203,8 +205,9 @@ int CmdCreatePointer(VmState* L) {
 int CmdSetPointer(VmState* L) {
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   PointerRecord* p = nullptr;
-  if (ErrorCode e = findPointer(id, false, &p)) VmRaiseError(L, e);
-  DisplayRecord* d = currentDisplay(L);
+  if (ErrorCode e = findPointer(id, false, &p)) return e;
+  DisplayRecord* d = nullptr;
+  if (ErrorCode e = currentDisplay(&d)) return e;
   d->pointer = p;
   d->pointerHidden = 0;
   if (d->state == DISPSTATE_OPEN) {
@@ -218,7 +221,7 @@ int CmdSetPointer(VmState* L) {
 int CmdFreePointer(VmState* L) {
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   PointerRecord* p = nullptr;
-  if (ErrorCode e = findPointer(id, false, &p)) VmRaiseError(L, e);
+  if (ErrorCode e = findPointer(id, false, &p)) return e;
   if (shownBySomeDisplay(p))
     p->freePending = 1;
   else
@@ -227,14 +230,16 @@ int CmdFreePointer(VmState* L) {
 }
 
 int CmdShowPointer(VmState* L) {
-  DisplayRecord* d = currentDisplay(L);
+  DisplayRecord* d = nullptr;
+  if (ErrorCode e = currentDisplay(&d)) return e;
   d->pointerHidden = 0;
   if (d->state == DISPSTATE_OPEN) DisplayHooks().showPointer(d, 1);
   return 0;
 }
 
 int CmdHidePointer(VmState* L) {
-  DisplayRecord* d = currentDisplay(L);
+  DisplayRecord* d = nullptr;
+  if (ErrorCode e = currentDisplay(&d)) return e;
   d->pointerHidden = 1;
   if (d->state == DISPSTATE_OPEN) DisplayHooks().showPointer(d, 0);
   return 0;
@@ -244,7 +249,8 @@ int CmdHidePointer(VmState* L) {
 // output; the window takes them at the display's scale.
 int CmdMovePointer(VmState* L) {
   int32_t x = VmCheckInteger(L, 1), y = VmCheckInteger(L, 2);
-  DisplayRecord* d = currentDisplay(L);
+  DisplayRecord* d = nullptr;
+  if (ErrorCode e = currentDisplay(&d)) return e;
   if (VideoRecorderActive()) return 0;
   int32_t width = STANDARD_POINTER_SIZE, height = STANDARD_POINTER_SIZE;
   if (auto* p = static_cast<PointerRecord*>(d->pointer)) {
@@ -269,7 +275,7 @@ int ReadPointerAttribute(VmState* L, int32_t attribute) {
   }
   ObjectId id = GetObjectIdArg(L, 2, nullptr);
   PointerRecord* p = nullptr;
-  if (ErrorCode e = findPointer(id, false, &p)) VmRaiseError(L, e);
+  if (ErrorCode e = findPointer(id, false, &p)) return e;
   switch (attribute) {
     case ATTRWIDTH:
       VmPushNumber(L, p->width);
@@ -281,7 +287,7 @@ int ReadPointerAttribute(VmState* L, int32_t attribute) {
       VmPushNumber(L, p->kind);
       return 1;
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 

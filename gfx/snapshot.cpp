@@ -47,33 +47,32 @@ int CmdSaveSnapshot(VmState* L) {
   int32_t quality = 90, colors = 256, dither = 0;
   ReadImageSaveOptions(L, 4, &quality, &colors, &dither);
   DisplayRecord* d = DisplayHooks().current();
-  if (!d) VmRaiseError(L, ERR_WRONGUSAGE);
+  if (!d) return ERR_WRONGUSAGE;
 
   OwnedBitmap grabbed;
   BitmapHandle* source = nullptr;
   if (type == SNAPDISPLAY) {
-    if (ErrorCode e = displayPicture(L, d, &grabbed, &source)) VmRaiseError(L, e);
+    if (ErrorCode e = displayPicture(L, d, &grabbed, &source)) return e;
   } else if (type == SNAPDESKTOP || type == SNAPWINDOW) {
     int32_t x = 0, y = 0, width = 0, height = 0;
     if (type == SNAPDESKTOP) {
-      if (ErrorCode e = DisplayHooks().monitorRect(d, &x, &y, &width, &height)) VmRaiseError(L, e);
+      if (ErrorCode e = DisplayHooks().monitorRect(d, &x, &y, &width, &height)) return e;
     } else {
-      if (d->state != DISPSTATE_OPEN) VmRaiseError(L, ERR_CLOSEDDISPLAY);
+      if (d->state != DISPSTATE_OPEN) return ERR_CLOSEDDISPLAY;
       x = d->x - d->borderLeft;
       y = d->y - d->borderTop;
       width = d->width + d->borderHorizontal;
       height = d->height + d->borderVertical;
     }
     BitmapHandle* bitmap = nullptr;
-    if (ErrorCode e = DisplayHooks().grab(d, x, y, width, height, 0, 0, &bitmap))
-      VmRaiseError(L, e);
+    if (ErrorCode e = DisplayHooks().grab(d, x, y, width, height, 0, 0, &bitmap)) return e;
     grabbed.reset(bitmap);
     source = bitmap;
   } else {
-    VmRaiseError(L, ERR_WRONGUSAGE);
+    return ERR_WRONGUSAGE;
   }
   ErrorCode e = SaveBitmapImage(format, source, source->width, source->height, file, nullptr, -1,
                                 nullptr, quality, colors, dither, 0);
-  if (e) VmRaiseError(L, e);
+  if (e) return e;
   return 0;
 }

@@ -100,13 +100,12 @@ ErrorCode readDateFields(const char* s, size_t len, size_t want, DateFields* out
 }
 
 // A full date text argument that names a real date: 1285 otherwise.
-DateFields checkDateArg(VmState* L, int index) {
+ErrorCode dateArg(VmState* L, int index, DateFields* d) {
   size_t len;
   const char* s = VmCheckString(L, index, &len);
-  DateFields d;
-  if (readDateFields(s, len, DATE_TEXT_LENGTH, &d) != ERR_NONE || !isValidDate(d))
-    VmRaiseError(L, ERR_INVALIDDATE);
-  return d;
+  if (readDateFields(s, len, DATE_TEXT_LENGTH, d) != ERR_NONE || !isValidDate(*d))
+    return ERR_INVALIDDATE;
+  return ERR_NONE;
 }
 
 std::string formatDate(const DateFields& d) {
@@ -306,7 +305,8 @@ int cmdTimestampToDate(VmState* L) {
 
 int cmdDateToTimestamp(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  DateFields d = checkDateArg(L, 1);
+  DateFields d;
+  if (ErrorCode e = dateArg(L, 1, &d)) return e;
   time_t seconds;
   ErrorCode error = localToSeconds(d, VmOptInteger(L, 2, -1), &seconds);
   if (error) return error;
@@ -316,7 +316,8 @@ int cmdDateToTimestamp(VmState* L) {
 
 int cmdDateToUTC(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  DateFields d = checkDateArg(L, 1);
+  DateFields d;
+  if (ErrorCode e = dateArg(L, 1, &d)) return e;
   time_t seconds;
   ErrorCode error = localToSeconds(d, VmOptInteger(L, 2, -1), &seconds);
   if (error) return error;
@@ -328,7 +329,8 @@ int cmdDateToUTC(VmState* L) {
 
 int cmdUTCToDate(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  DateFields d = checkDateArg(L, 1);
+  DateFields d;
+  if (ErrorCode e = dateArg(L, 1, &d)) return e;
   if (d.year < 1970) return ERR_INVALIDDATE;
   struct tm utc = toTm(d, 0);
   time_t seconds = timegm(&utc);
@@ -358,7 +360,8 @@ int cmdMakeDate(VmState* L) {
 
 int cmdParseDate(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  DateFields d = checkDateArg(L, 1);
+  DateFields d;
+  if (ErrorCode e = dateArg(L, 1, &d)) return e;
   int64_t n = dayNumber(d.year, d.month + 1, d.day);
   VmNewTable(L);
   SetTableFieldInt(L, "mday", d.day);

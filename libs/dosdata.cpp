@@ -166,9 +166,12 @@ ErrorCode reportPatchProgress(VmState* L, int index, int32_t percent, bool* stop
 
 int CmdApplyPatch(VmState* L) {
   CheckArgCount(L, 3, 4, 0, 0);
-  FileObject* source = CheckFileArg(L, 1);
-  FileObject* patch = CheckFileArg(L, 2);
-  FileObject* destination = CheckFileArg(L, 3);
+  FileObject* source;
+  if (ErrorCode e = GetFileArg(L, 1, &source)) return e;
+  FileObject* patch;
+  if (ErrorCode e = GetFileArg(L, 2, &patch)) return e;
+  FileObject* destination;
+  if (ErrorCode e = GetFileArg(L, 3, &destination)) return e;
   int callback = 0;
   if (VmType(L, 4) != VM_TYPE_NONE && VmType(L, 4) != VM_TYPE_NIL) {
     VmCheckFunction(L, 4);

@@ -80,11 +80,8 @@ ErrorCode findDirectory(ObjectId id, DirectoryObject** out) {
   return ERR_FINDDIR;
 }
 
-DirectoryObject* checkDirectoryArg(VmState* L, int index) {
-  DirectoryObject* d;
-  ErrorCode error = findDirectory(GetObjectIdArg(L, index, nullptr), &d);
-  if (error) VmRaiseError(L, error);
-  return d;
+ErrorCode directoryArg(VmState* L, int index, DirectoryObject** d) {
+  return findDirectory(GetObjectIdArg(L, index, nullptr), d);
 }
 
 void unlinkDirectory(DirectoryObject* d) {
@@ -282,7 +279,8 @@ int cmdOpenDirectory(VmState* L) {
 
 int cmdCloseDirectory(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  DirectoryObject* d = checkDirectoryArg(L, 1);
+  DirectoryObject* d;
+  if (ErrorCode e = directoryArg(L, 1, &d)) return e;
   unlinkDirectory(d);
   freeDirectory(L, d);
   return 0;
@@ -330,7 +328,8 @@ ErrorCode rewind(DirectoryObject* d) {
 
 int cmdNextDirectoryEntry(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  DirectoryObject* d = checkDirectoryArg(L, 1);
+  DirectoryObject* d;
+  if (ErrorCode e = directoryArg(L, 1, &d)) return e;
   const char* name;
   bool isDirectory;
   FileInfo info{};
@@ -351,12 +350,15 @@ int cmdNextDirectoryEntry(VmState* L) {
 
 int cmdRewindDirectory(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  return rewind(checkDirectoryArg(L, 1));
+  DirectoryObject* d;
+  if (ErrorCode e = directoryArg(L, 1, &d)) return e;
+  return rewind(d);
 }
 
 int cmdCountDirectoryEntries(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  DirectoryObject* d = checkDirectoryArg(L, 1);
+  DirectoryObject* d;
+  if (ErrorCode e = directoryArg(L, 1, &d)) return e;
   int32_t mode = VmOptInteger(L, 2, 0);
   ErrorCode error = rewind(d);
   if (error) return error;
@@ -377,7 +379,8 @@ int cmdCountDirectoryEntries(VmState* L) {
 
 int cmdGetDirectoryEntry(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  DirectoryObject* d = checkDirectoryArg(L, 1);
+  DirectoryObject* d;
+  if (ErrorCode e = directoryArg(L, 1, &d)) return e;
   const char* name = VmCheckString(L, 2, nullptr);
   if (d->lock) {
     char path[PATH_SIZE];
@@ -684,8 +687,9 @@ int readDirectoryAttribute(VmState* L, int32_t attribute) {
     VmPushNumber(L, CountObjectList(dirs.directories));
     return 1;
   }
-  DirectoryObject* d = checkDirectoryArg(L, 2);
-  if (attribute != ATTRADAPTER) VmRaiseError(L, ERR_UNKNOWNATTR);
+  DirectoryObject* d;
+  if (ErrorCode e = directoryArg(L, 2, &d)) return e;
+  if (attribute != ATTRADAPTER) return ERR_UNKNOWNATTR;
   const char* adapter = d->lock ? GetLockAdapterName(d->lock) : nullptr;
   VmPushString(L, adapter ? adapter : "inbuilt");
   return 1;

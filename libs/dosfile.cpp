@@ -68,11 +68,11 @@ bool freeFile(VmState* L, FileObject* file) {
   return ok;
 }
 
-void checkReadable(FileObject* f, VmState* L) {
-  if (f->mode == MODE_WRITE) VmRaiseError(L, ERR_WRITEONLY);
+ErrorCode checkReadable(const FileObject* f) {
+  return f->mode == MODE_WRITE ? ERR_WRITEONLY : ERR_NONE;
 }
-void checkWritable(FileObject* f, VmState* L) {
-  if (f->mode == MODE_READ) VmRaiseError(L, ERR_READONLY);
+ErrorCode checkWritable(const FileObject* f) {
+  return f->mode == MODE_READ ? ERR_READONLY : ERR_NONE;
 }
 
 // Reads the rest of a stream into a string builder: bytes left by its size,
@@ -155,7 +155,8 @@ int cmdOpenFile(VmState* L) {
 
 int cmdCloseFile(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  FileObject* file = CheckFileArg(L, 1);
+  FileObject* file;
+  if (ErrorCode e = GetFileArg(L, 1, &file)) return e;
   unlinkFile(file);
   return freeFile(L, file) ? 0 : ERR_CLOSEFILE;
 }
@@ -164,8 +165,9 @@ int cmdCloseFile(VmState* L) {
 
 int cmdReadByte(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
-  checkReadable(f, L);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
+  if (ErrorCode e = checkReadable(f)) return e;
   uint8_t b;
   ErrorCode error = ReadFileValue(f->stream, &b, false, 1, false, nullptr);
   if (error) return error;
@@ -175,9 +177,10 @@ int cmdReadByte(VmState* L) {
 
 int cmdReadChr(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   int32_t encoding = optEncoding(L, 2);
-  checkReadable(f, L);
+  if (ErrorCode e = checkReadable(f)) return e;
   if (encoding != TEXT_ENCODING_UTF8) {
     uint8_t b;
     ErrorCode error = ReadFileValue(f->stream, &b, false, 1, false, nullptr);
@@ -195,9 +198,10 @@ int cmdReadChr(VmState* L) {
 
 int cmdReadShort(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   bool little = optFlag(L, 2, false);
-  checkReadable(f, L);
+  if (ErrorCode e = checkReadable(f)) return e;
   uint16_t v;
   ErrorCode error = ReadFileValue(f->stream, &v, false, 2, little, nullptr);
   if (error) return error;
@@ -207,9 +211,10 @@ int cmdReadShort(VmState* L) {
 
 int cmdReadInt(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   bool little = optFlag(L, 2, false);
-  checkReadable(f, L);
+  if (ErrorCode e = checkReadable(f)) return e;
   int32_t v;
   ErrorCode error = ReadFileValue(f->stream, &v, false, 4, little, nullptr);
   if (error) return error;
@@ -219,11 +224,12 @@ int cmdReadInt(VmState* L) {
 
 int cmdReadFloat(VmState* L) {
   CheckArgCount(L, 1, 3, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   int32_t size = VmOptInteger(L, 2, 8);
   bool little = optFlag(L, 3, false);
   if (size != 4 && size != 8) return ERR_WRONGUSAGE;
-  checkReadable(f, L);
+  if (ErrorCode e = checkReadable(f)) return e;
   if (size == 4) {
     float v;
     ErrorCode error = ReadFileValue(f->stream, &v, false, 4, little, nullptr);
@@ -245,7 +251,7 @@ int readString(VmState* L, FileObject* f, int64_t length, int32_t encoding) {
     int64_t size = GetStreamSize(s);
     if (size < 0) {
       // A stream of unknown size is read to its end.
-      checkReadable(f, L);
+      if (ErrorCode e = checkReadable(f)) return e;
       VmStringBuffer b;
       VmBufferInit(L, &b);
       addRestOfStream(&b, s);
@@ -263,7 +269,7 @@ int readString(VmState* L, FileObject* f, int64_t length, int32_t encoding) {
     return 1;
   }
   if (encoding == TEXT_ENCODING_UTF8 && !rest) {
-    checkReadable(f, L);
+    if (ErrorCode e = checkReadable(f)) return e;
     VmStringBuffer b;
     VmBufferInit(L, &b);
     for (int64_t i = 0; i < length; i++) {
@@ -275,7 +281,7 @@ int readString(VmState* L, FileObject* f, int64_t length, int32_t encoding) {
     VmBufferPushResult(&b);
     return 1;
   }
-  checkReadable(f, L);
+  if (ErrorCode e = checkReadable(f)) return e;
   if (static_cast<uint64_t>(length) > SIZE_MAX / 2) return ERR_MEM;
   OwnedMemory<char> buffer(static_cast<char*>(AllocMemory(static_cast<size_t>(length), 0)));
   if (!buffer) return ERR_MEM;
@@ -292,21 +298,24 @@ int readString(VmState* L, FileObject* f, int64_t length, int32_t encoding) {
 
 int cmdReadBytes(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   return readString(L, f, VmOptInteger(L, 2, 0), TEXT_ENCODING_LATIN1);
 }
 
 int cmdReadString(VmState* L) {
   CheckArgCount(L, 1, 3, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   int32_t length = VmOptInteger(L, 2, 0);
   return readString(L, f, length, optEncoding(L, 3));
 }
 
 int cmdReadLine(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
-  checkReadable(f, L);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
+  if (ErrorCode e = checkReadable(f)) return e;
   VmStringBuffer b;
   VmBufferInit(L, &b);
   for (;;) {
@@ -328,18 +337,20 @@ int cmdReadLine(VmState* L) {
 
 int cmdWriteByte(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   uint8_t b = static_cast<uint8_t>(VmCheckInteger(L, 2));
-  checkWritable(f, L);
+  if (ErrorCode e = checkWritable(f)) return e;
   return WriteFileValue(f->stream, &b, false, 1, false, nullptr);
 }
 
 int cmdWriteChr(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   int32_t code = VmCheckInteger(L, 2);
   int32_t encoding = optEncoding(L, 3);
-  checkWritable(f, L);
+  if (ErrorCode e = checkWritable(f)) return e;
   if (encoding != TEXT_ENCODING_UTF8) {
     uint8_t b = static_cast<uint8_t>(code);
     return WriteFileValue(f->stream, &b, false, 1, false, nullptr);
@@ -352,30 +363,33 @@ int cmdWriteChr(VmState* L) {
 
 int cmdWriteShort(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   uint16_t v = static_cast<uint16_t>(VmTruncInt32(VmCheckNumber(L, 2)));
   bool little = optFlag(L, 3, false);
-  checkWritable(f, L);
+  if (ErrorCode e = checkWritable(f)) return e;
   return WriteFileValue(f->stream, &v, false, 2, little, nullptr);
 }
 
 int cmdWriteInt(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   int32_t v = VmTruncInt32(VmCheckNumber(L, 2));
   bool little = optFlag(L, 3, false);
-  checkWritable(f, L);
+  if (ErrorCode e = checkWritable(f)) return e;
   return WriteFileValue(f->stream, &v, false, 4, little, nullptr);
 }
 
 int cmdWriteFloat(VmState* L) {
   CheckArgCount(L, 2, 4, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   double value = VmCheckNumber(L, 2);
   int32_t size = VmOptInteger(L, 3, 8);
   bool little = optFlag(L, 4, false);
   if (size != 4 && size != 8) return ERR_WRONGUSAGE;
-  checkWritable(f, L);
+  if (ErrorCode e = checkWritable(f)) return e;
   if (size == 4) {
     float v = static_cast<float>(value);
     return WriteFileValue(f->stream, &v, false, 4, little, nullptr);
@@ -386,7 +400,7 @@ int cmdWriteFloat(VmState* L) {
 int writeString(VmState* L, FileObject* f, int32_t length, int32_t encoding) {
   size_t bytes;
   const char* s = VmCheckString(L, 2, &bytes);
-  checkWritable(f, L);
+  if (ErrorCode e = checkWritable(f)) return e;
   if (length < 0 || static_cast<size_t>(length) > bytes) return ERR_STRTOOSHORT;
   size_t n = bytes;
   if (length > 0) {
@@ -406,22 +420,25 @@ int writeString(VmState* L, FileObject* f, int32_t length, int32_t encoding) {
 
 int cmdWriteBytes(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   return writeString(L, f, VmOptInteger(L, 3, 0), TEXT_ENCODING_LATIN1);
 }
 
 int cmdWriteString(VmState* L) {
   CheckArgCount(L, 2, 4, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   int32_t length = VmOptInteger(L, 3, 0);
   return writeString(L, f, length, optEncoding(L, 4));
 }
 
 int cmdWriteLine(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   const char* s = VmCheckString(L, 2, nullptr);
-  checkWritable(f, L);
+  if (ErrorCode e = checkWritable(f)) return e;
   size_t n = std::strlen(s);
   if (DosWriteBytes(f->stream, s, n) != n) return ERR_WRITE;
   const char* end = dos.crSwitch ? "\r\n" : "\n";
@@ -433,19 +450,24 @@ int cmdWriteLine(VmState* L) {
 
 int cmdFileLength(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VmPushNumber(L, static_cast<double>(GetStreamSize(CheckFileArg(L, 1)->stream)));
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
+  VmPushNumber(L, static_cast<double>(GetStreamSize(f->stream)));
   return 1;
 }
 
 int cmdFilePos(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VmPushNumber(L, static_cast<double>(SeekFileStream(CheckFileArg(L, 1)->stream, 0, 0)));
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
+  VmPushNumber(L, static_cast<double>(SeekFileStream(f->stream, 0, 0)));
   return 1;
 }
 
 int cmdSeek(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   int64_t position = static_cast<int64_t>(VmCheckNumber(L, 2));
   int32_t mode = VmOptInteger(L, 3, 1);
   if (position == -1 && mode == 1) {
@@ -457,13 +479,17 @@ int cmdSeek(VmState* L) {
 
 int cmdEof(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VmPushNumber(L, IsStreamEOF(CheckFileArg(L, 1)->stream) ? 1 : 0);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
+  VmPushNumber(L, IsStreamEOF(f->stream) ? 1 : 0);
   return 1;
 }
 
 int cmdFlushFile(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  return FlushStream(CheckFileArg(L, 1)->stream) ? 0 : ERR_WRITE;
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
+  return FlushStream(f->stream) ? 0 : ERR_WRITE;
 }
 
 int cmdSetIOMode(VmState* L) {
@@ -579,7 +605,8 @@ int readFileAttribute(VmState* L, int32_t attribute) {
     VmPushNumber(L, CountObjectList(dos.files));
     return 1;
   }
-  FileObject* file = CheckFileArg(L, 2);
+  FileObject* file;
+  if (ErrorCode e = GetFileArg(L, 2, &file)) return e;
   switch (attribute) {
     case ATTRMODE:
       VmPushNumber(L, file->mode);
@@ -590,7 +617,7 @@ int readFileAttribute(VmState* L, int32_t attribute) {
       return 1;
     }
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 
@@ -722,12 +749,8 @@ ErrorCode GetFileById(ObjectId id, FileObject** out) {
   return ERR_FINDFILE;
 }
 
-FileObject* CheckFileArg(VmState* L, int index) {
-  ObjectId id = GetObjectIdArg(L, index, nullptr);
-  FileObject* file;
-  ErrorCode error = GetFileById(id, &file);
-  if (error) VmRaiseError(L, error);
-  return file;
+ErrorCode GetFileArg(VmState* L, int index, FileObject** file) {
+  return GetFileById(GetObjectIdArg(L, index, nullptr), file);
 }
 
 ErrorCode WriteFileValue(StreamHandle* stream, const void* data, bool raw, size_t size, bool little,

@@ -582,7 +582,8 @@ int cmdGetFileAttributes(VmState* L) {
 
 int cmdFileAttributes(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  FileObject* file = CheckFileArg(L, 1);
+  FileObject* file;
+  if (ErrorCode e = GetFileArg(L, 1, &file)) return e;
   FileInfo info{};
   if (!ExamineStream(file->stream, &info)) return ERR_STAT;
   pushAttributeTable(L, info, info.path ? info.path : "");

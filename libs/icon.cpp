@@ -409,11 +409,8 @@ void freeIcon(VmState* L, IconObject* icon) {
   FreeMemory(icon);
 }
 
-IconObject* checkIconArg(VmState* L, int index) {
-  IconObject* icon;
-  ErrorCode error = GetIconById(GetObjectIdArg(L, index, nullptr), &icon);
-  if (error) VmRaiseError(L, error);
-  return icon;
+ErrorCode iconArg(VmState* L, int index, IconObject** icon) {
+  return GetIconById(GetObjectIdArg(L, index, nullptr), icon);
 }
 
 // Frees the icon of a number first, as the creating commands do.
@@ -495,7 +492,8 @@ int cmdLoadIcon(VmState* L) {
 
 int cmdFreeIcon(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  IconObject* icon = checkIconArg(L, 1);
+  IconObject* icon;
+  if (ErrorCode e = iconArg(L, 1, &icon)) return e;
   unlinkIcon(icon);
   freeIcon(L, icon);
   return 0;
@@ -503,13 +501,15 @@ int cmdFreeIcon(VmState* L) {
 
 int cmdSaveIcon(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  IconObject* icon = checkIconArg(L, 1);
+  IconObject* icon;
+  if (ErrorCode e = iconArg(L, 1, &icon)) return e;
   return saveIcon(icon, VmCheckString(L, 2, nullptr));
 }
 
 int cmdAddIconImage(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  IconObject* icon = checkIconArg(L, 1);
+  IconObject* icon;
+  if (ErrorCode e = iconArg(L, 1, &icon)) return e;
   VmCheckTable(L, 2);
   int32_t position = 0;
   ErrorCode error = parseIconImageTable(L, 2, &icon->entries, &position);
@@ -520,7 +520,8 @@ int cmdAddIconImage(VmState* L) {
 
 int cmdRemoveIconImage(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  IconObject* icon = checkIconArg(L, 1);
+  IconObject* icon;
+  if (ErrorCode e = iconArg(L, 1, &icon)) return e;
   int32_t position = VmCheckInteger(L, 2);
   IconImageEntry* entry = entryAt(icon->entries, position);
   if (!entry) return ERR_ICONENTRY;
@@ -537,7 +538,8 @@ int cmdRemoveIconImage(VmState* L) {
 
 int cmdSetStandardIconImage(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  IconObject* icon = checkIconArg(L, 1);
+  IconObject* icon;
+  if (ErrorCode e = iconArg(L, 1, &icon)) return e;
   int32_t position = VmCheckInteger(L, 2);
   IconImageEntry* chosen = nullptr;
   if (position != 0) {
@@ -553,7 +555,8 @@ int readIconAttribute(VmState* L, int32_t attribute) {
     VmPushNumber(L, CountObjectList(iconState.icons));
     return 1;
   }
-  IconObject* icon = checkIconArg(L, 2);
+  IconObject* icon;
+  if (ErrorCode e = iconArg(L, 2, &icon)) return e;
   switch (attribute) {
     case ATTRNUMENTRIES:
       VmPushNumber(L, countEntries(icon->entries));
@@ -569,7 +572,7 @@ int readIconAttribute(VmState* L, int32_t attribute) {
     case ATTRHEIGHT:
     case ATTRNUMFRAMES: {
       const IconImageEntry* e = entryAt(icon->entries, VmOptInteger(L, 4, 0));
-      if (!e) VmRaiseError(L, ERR_ICONENTRY);
+      if (!e) return ERR_ICONENTRY;
       bool two = e->selected || e->selectedVector;
       VmPushNumber(L, attribute == ATTRWIDTH    ? e->width
                       : attribute == ATTRHEIGHT ? e->height
@@ -577,7 +580,7 @@ int readIconAttribute(VmState* L, int32_t attribute) {
       return 1;
     }
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 

@@ -67,8 +67,9 @@ struct FileObject {
 // The open file of an identifier: ERR_FINDARRAY for an unknown automatic
 // identifier, ERR_FINDFILE (the number as error argument) for a number.
 ErrorCode GetFileById(ObjectId id, FileObject** out);
-// Reads an identifier argument and finds its file; raises when not found.
-FileObject* CheckFileArg(VmState* L, int index);
+// Reads an identifier argument and finds its file: the error of
+// GetFileById when there is none.
+ErrorCode GetFileArg(VmState* L, int index, FileObject** file);
 
 // The library's I/O switches.
 int32_t GetDosIoMode();    // 0 buffered, 1 unbuffered

@@ -71,12 +71,8 @@ void freeBlock(VmState* L, MemBlockObject* block) {
   FreeMemory(block);
 }
 
-MemBlockObject* checkBlockArg(VmState* L, int index) {
-  ObjectId id = GetObjectIdArg(L, index, nullptr);
-  MemBlockObject* block;
-  ErrorCode error = GetMemBlockObject(id, &block);
-  if (error) VmRaiseError(L, error);
-  return block;
+ErrorCode blockArg(VmState* L, int index, MemBlockObject** block) {
+  return GetMemBlockObject(GetObjectIdArg(L, index, nullptr), block);
 }
 
 // The identifier argument of a creating command; a number in use frees its
@@ -117,10 +113,10 @@ int addBlock(VmState* L, ObjectId id, int automatic, uint8_t* buffer, int32_t si
   return 1;
 }
 
-int32_t optByteOrder(VmState* L, int index) {
-  int32_t order = VmOptInteger(L, index, MEM_BIGENDIAN);
-  if (order < MEM_BIGENDIAN || order > MEM_LITTLEENDIAN) VmRaiseError(L, ERR_WRONGUSAGE);
-  return order;
+// The byte-order argument: ERR_WRONGUSAGE for a value that names none.
+ErrorCode optByteOrder(VmState* L, int index, int32_t* order) {
+  *order = VmOptInteger(L, index, MEM_BIGENDIAN);
+  return *order < MEM_BIGENDIAN || *order > MEM_LITTLEENDIAN ? ERR_WRONGUSAGE : ERR_NONE;
 }
 
 void reverseBytes(uint8_t* bytes, int width) {
@@ -168,7 +164,8 @@ int cmdAllocMemFromVirtualFile(VmState* L) {
 
 int cmdFreeMem(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  MemBlockObject* block = checkBlockArg(L, 1);
+  MemBlockObject* block;
+  if (ErrorCode e = blockArg(L, 1, &block)) return e;
   unlinkBlock(block);
   freeBlock(L, block);
   return 0;
@@ -178,10 +175,13 @@ int cmdFreeMem(VmState* L) {
 
 int cmdPoke(VmState* L) {
   CheckArgCount(L, 3, 5, 0, 0);
-  View v = blockView(checkBlockArg(L, 1));
+  MemBlockObject* object;
+  if (ErrorCode e = blockArg(L, 1, &object)) return e;
+  View v = blockView(object);
   int32_t offset = VmCheckInteger(L, 2);
   int32_t type = VmOptInteger(L, 4, MEMTYPE_INTEGER);
-  int32_t order = optByteOrder(L, 5);
+  int32_t order;
+  if (ErrorCode e = optByteOrder(L, 5, &order)) return e;
   if (offset < 0) return ERR_MEMRANGE;
   if (type == TYPE_STRING) {
     size_t length;
@@ -205,7 +205,9 @@ int cmdPoke(VmState* L) {
 
 int cmdPeek(VmState* L) {
   CheckArgCount(L, 2, 4, 0, 0);
-  View v = blockView(checkBlockArg(L, 1));
+  MemBlockObject* object;
+  if (ErrorCode e = blockArg(L, 1, &object)) return e;
+  View v = blockView(object);
   int32_t offset = VmCheckInteger(L, 2);
   int32_t type = VmOptInteger(L, 3, MEMTYPE_INTEGER);
   if (offset < 0) return ERR_MEMRANGE;
@@ -224,7 +226,8 @@ int cmdPeek(VmState* L) {
                   static_cast<size_t>(end - offset));
     return 1;
   }
-  int32_t order = optByteOrder(L, 4);
+  int32_t order;
+  if (ErrorCode e = optByteOrder(L, 4, &order)) return e;
   int width = GetMemTypeSize(type);
   if (width == 0) return ERR_WRONGUSAGE;
   if (!fits(v, offset, width)) return ERR_MEMRANGE;
@@ -275,7 +278,9 @@ void fillPattern(uint8_t* to, const uint8_t* unit, size_t width, size_t count) {
 
 int cmdFillMem(VmState* L) {
   CheckArgCount(L, 3, 5, 0, 0);
-  View v = blockView(checkBlockArg(L, 1));
+  MemBlockObject* object;
+  if (ErrorCode e = blockArg(L, 1, &object)) return e;
+  View v = blockView(object);
   uint32_t value = static_cast<uint32_t>(VmCheckInteger(L, 2));
   int32_t count = VmCheckInteger(L, 3);
   int32_t offset = VmOptInteger(L, 4, 0);
@@ -307,8 +312,10 @@ int cmdFillMem(VmState* L) {
 
 int cmdCopyMem(VmState* L) {
   CheckArgCount(L, 3, 5, 0, 0);
-  MemBlockObject* source = checkBlockArg(L, 1);
-  MemBlockObject* destination = checkBlockArg(L, 2);
+  MemBlockObject* source;
+  if (ErrorCode e = blockArg(L, 1, &source)) return e;
+  MemBlockObject* destination;
+  if (ErrorCode e = blockArg(L, 2, &destination)) return e;
   int32_t count = VmCheckInteger(L, 3);
   int32_t sourceOffset = VmOptInteger(L, 4, 0);
   int32_t destinationOffset = VmOptInteger(L, 5, 0);
@@ -337,8 +344,11 @@ int cmdCopyMem(VmState* L) {
 template <bool Reading>
 int fileTransfer(VmState* L) {
   CheckArgCount(L, 3, 4, 0, 0);
-  FileObject* file = CheckFileArg(L, 1);
-  View v = blockView(checkBlockArg(L, 2));
+  FileObject* file;
+  if (ErrorCode e = GetFileArg(L, 1, &file)) return e;
+  MemBlockObject* object;
+  if (ErrorCode e = blockArg(L, 2, &object)) return e;
+  View v = blockView(object);
   int32_t count = VmCheckInteger(L, 3);
   int32_t offset = VmOptInteger(L, 4, 0);
   if (count < 1) return 0;
@@ -355,7 +365,9 @@ int fileTransfer(VmState* L) {
 
 int cmdDumpMem(VmState* L) {
   CheckArgCount(L, 1, 3, 0, 0);
-  View v = blockView(checkBlockArg(L, 1));
+  MemBlockObject* object;
+  if (ErrorCode e = blockArg(L, 1, &object)) return e;
+  View v = blockView(object);
   int32_t count = VmOptInteger(L, 2, 0);
   int32_t offset = VmOptInteger(L, 3, 0);
   if (offset < 0) return ERR_WRONGUSAGE;
@@ -393,7 +405,9 @@ int cmdDumpMem(VmState* L) {
 
 int cmdMemToTable(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  View v = blockView(checkBlockArg(L, 1));
+  MemBlockObject* object;
+  if (ErrorCode e = blockArg(L, 1, &object)) return e;
+  View v = blockView(object);
   int32_t type = VmCheckInteger(L, 2);
   int32_t items = 0, offset = 0, endianSwitch = 0, isSigned = 0;
   if (VmType(L, 3) != VM_TYPE_NONE) {
@@ -453,7 +467,8 @@ int cmdMemToTable(VmState* L) {
 int cmdTableToMem(VmState* L) {
   CheckArgCount(L, 3, 4, 0, 0);
   VmCheckTable(L, 1);
-  MemBlockObject* block = checkBlockArg(L, 2);
+  MemBlockObject* block;
+  if (ErrorCode e = blockArg(L, 2, &block)) return e;
   int32_t type = VmCheckInteger(L, 3);
   int32_t offset = 0, endianSwitch = 0;
   if (VmType(L, 4) != VM_TYPE_NONE) {
@@ -509,7 +524,9 @@ int cmdTableToMem(VmState* L) {
 
 int cmdGetMemPointer(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  View v = blockView(checkBlockArg(L, 1));
+  MemBlockObject* object;
+  if (ErrorCode e = blockArg(L, 1, &object)) return e;
+  View v = blockView(object);
   int32_t offset = VmOptInteger(L, 2, 0);
   if (offset < 0 || (v.sized && offset >= v.size)) return ERR_WRONGUSAGE;
   VmPushLightUserdata(L, v.data + offset);
@@ -518,7 +535,9 @@ int cmdGetMemPointer(VmState* L) {
 
 int cmdGetMemString(VmState* L) {
   CheckArgCount(L, 1, 3, 0, 0);
-  View v = blockView(checkBlockArg(L, 1));
+  MemBlockObject* object;
+  if (ErrorCode e = blockArg(L, 1, &object)) return e;
+  View v = blockView(object);
   int32_t offset = VmOptInteger(L, 2, 0);
   int32_t length = VmOptInteger(L, 3, 0);
   if (offset < 0 || length < 0) return ERR_WRONGUSAGE;
@@ -540,8 +559,9 @@ int readMemoryAttribute(VmState* L, int32_t attribute) {
     VmPushNumber(L, CountObjectList(mem.blocks));
     return 1;
   }
-  MemBlockObject* block = checkBlockArg(L, 2);
-  if (attribute != ATTRSIZE) VmRaiseError(L, ERR_UNKNOWNATTR);
+  MemBlockObject* block;
+  if (ErrorCode e = blockArg(L, 2, &block)) return e;
+  if (attribute != ATTRSIZE) return ERR_UNKNOWNATTR;
   VmPushNumber(L, static_cast<double>(blockView(block).size));
   return 1;
 }

@@ -950,8 +950,8 @@ int readClientAttribute(VmState* L, int32_t attribute) {
   ObjectId id = GetObjectIdArg(L, 2, nullptr);
   ConnectionObject* c;
   ErrorCode error = FindConnectionById(id, &c);
-  if (error) VmRaiseError(L, error);
-  if (attribute != ATTRADAPTER) VmRaiseError(L, ERR_UNKNOWNATTR);
+  if (error) return error;
+  if (attribute != ATTRADAPTER) return ERR_UNKNOWNATTR;
   char name[PLUGIN_MODULE_NAME_SIZE];
   GetConnectionAdapterName(id, name, sizeof name);
   VmPushString(L, name);
@@ -965,8 +965,8 @@ int readServerAttribute(VmState* L, int32_t attribute) {
   }
   ObjectHead* h;
   ErrorCode error = findNode(net.servers, GetObjectIdArg(L, 2, nullptr), ERR_FINDSERVER, &h);
-  if (error) VmRaiseError(L, error);
-  VmRaiseError(L, ERR_UNKNOWNATTR);
+  if (error) return error;
+  return ERR_UNKNOWNATTR;
 }
 
 int readUdpAttribute(VmState* L, int32_t attribute) {
@@ -976,8 +976,8 @@ int readUdpAttribute(VmState* L, int32_t attribute) {
   }
   UdpObject* u;
   ErrorCode error = findUdp(GetObjectIdArg(L, 2, nullptr), &u);
-  if (error) VmRaiseError(L, error);
-  VmRaiseError(L, ERR_UNKNOWNATTR);
+  if (error) return error;
+  return ERR_UNKNOWNATTR;
 }
 
 // ---- Tables -------------------------------------------------------------------------------

@@ -66,11 +66,12 @@ ErrorCode findPort(ObjectId id, SerialPortObject** out) {
   return ERR_FINDSERIAL;
 }
 
-SerialPort* checkPortArg(VmState* L, int index) {
+ErrorCode portArg(VmState* L, int index, SerialPort** port) {
   SerialPortObject* node;
   ErrorCode error = findPort(GetObjectIdArg(L, index, nullptr), &node);
-  if (error) VmRaiseError(L, error);
-  return node->port;
+  if (error) return error;
+  *port = node->port;
+  return ERR_NONE;
 }
 
 struct FreeMemoryDeleter {
@@ -148,7 +149,8 @@ int cmdCloseSerialPort(VmState* L) {
 
 int cmdReadSerialData(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  SerialPort* port = checkPortArg(L, 1);
+  SerialPort* port;
+  if (ErrorCode e = portArg(L, 1, &port)) return e;
   int32_t count = VmCheckInteger(L, 2);
   int32_t timeout = VmOptInteger(L, 3, 0);
   if (count < 1) return ERR_WRONGUSAGE;
@@ -169,7 +171,8 @@ int cmdReadSerialData(VmState* L) {
 
 int cmdWriteSerialData(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  SerialPort* port = checkPortArg(L, 1);
+  SerialPort* port;
+  if (ErrorCode e = portArg(L, 1, &port)) return e;
   size_t length;
   const char* data = VmCheckString(L, 2, &length);
   int32_t timeout = VmOptInteger(L, 3, 0);
@@ -186,19 +189,24 @@ int cmdWriteSerialData(VmState* L) {
 
 int cmdFlushSerialPort(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  FlushSerialDevice(checkPortArg(L, 1));
+  SerialPort* port;
+  if (ErrorCode e = portArg(L, 1, &port)) return e;
+  FlushSerialDevice(port);
   return 0;
 }
 
 int cmdClearSerialQueue(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  DiscardSerialInput(checkPortArg(L, 1));
+  SerialPort* port;
+  if (ErrorCode e = portArg(L, 1, &port)) return e;
+  DiscardSerialInput(port);
   return 0;
 }
 
 int cmdPollSerialQueue(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  SerialPort* port = checkPortArg(L, 1);
+  SerialPort* port;
+  if (ErrorCode e = portArg(L, 1, &port)) return e;
   int32_t count = 0;
   if (SerialBytesAvailable(port, &count) != SERIAL_OK) return ERR_SERIALIO;
   VmPushNumber(L, count);
@@ -208,14 +216,17 @@ int cmdPollSerialQueue(VmState* L) {
 template <int32_t (*Get)(const SerialPort*)>
 int getSetting(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VmPushNumber(L, Get(checkPortArg(L, 1)));
+  SerialPort* port;
+  if (ErrorCode e = portArg(L, 1, &port)) return e;
+  VmPushNumber(L, Get(port));
   return 1;
 }
 
 template <int32_t (*Set)(SerialPort*, int32_t)>
 int setSetting(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  SerialPort* port = checkPortArg(L, 1);
+  SerialPort* port;
+  if (ErrorCode e = portArg(L, 1, &port)) return e;
   return Set(port, VmCheckInteger(L, 2)) == SERIAL_OK ? 0 : ERR_WRONGUSAGE;
 }
 
@@ -224,8 +235,9 @@ int readSerialAttribute(VmState* L, int32_t attribute) {
     VmPushNumber(L, CountObjectList(serial.ports));
     return 1;
   }
-  checkPortArg(L, 2);
-  VmRaiseError(L, ERR_UNKNOWNATTR);
+  SerialPort* port;
+  if (ErrorCode e = portArg(L, 2, &port)) return e;
+  return ERR_UNKNOWNATTR;
 }
 
 const CommandTableEntry serialCommands[] = {

@@ -311,7 +311,8 @@ int CmdWriteTable(VmState* L) {
   CheckArgCount(L, 2, 4, 0, 0);
   VmCheckTable(L, 2);
   bool base64 = optFlag(L, 3), noBreaks = optFlag(L, 4);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   if (f->mode == MODE_READ) return ERR_READONLY;
   VmSetTop(L, 2);
   if (!base64) {
@@ -328,7 +329,8 @@ int CmdWriteTable(VmState* L) {
 
 int CmdReadTable(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   if (f->mode == MODE_WRITE) return ERR_WRITEONLY;
   Source src{f->stream, nullptr, nullptr};
   char magic[4];
@@ -351,7 +353,8 @@ int CmdWriteFunction(VmState* L) {
   CheckArgCount(L, 2, 4, 0, 0);
   VmCheckFunction(L, 2);
   bool base64 = optFlag(L, 3), noBreaks = optFlag(L, 4);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   if (f->mode == MODE_READ) return ERR_READONLY;
   Sink sink{f->stream, nullptr};
   ErrorCode error = sink.put(base64 ? "QMF1" : "QMF0", 4);
@@ -364,7 +367,8 @@ int CmdWriteFunction(VmState* L) {
 
 int CmdReadFunction(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  FileObject* f = CheckFileArg(L, 1);
+  FileObject* f;
+  if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
   if (f->mode == MODE_WRITE) return ERR_WRITEONLY;
   Source src{f->stream, nullptr, nullptr};
   char magic[4];

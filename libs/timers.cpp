@@ -69,11 +69,8 @@ ErrorCode findTimer(ObjectId id, TimerObject** out) {
   return ERR_FINDTIMER;
 }
 
-TimerObject* checkTimerArg(VmState* L, int index) {
-  TimerObject* timer;
-  ErrorCode error = findTimer(GetObjectIdArg(L, index, nullptr), &timer);
-  if (error) VmRaiseError(L, error);
-  return timer;
+ErrorCode timerArg(VmState* L, int index, TimerObject** timer) {
+  return findTimer(GetObjectIdArg(L, index, nullptr), timer);
 }
 
 void restart(TimerObject* t) {
@@ -118,13 +115,16 @@ int cmdStartTimer(VmState* L) {
 
 int cmdGetTimer(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  VmPushNumber(L, toMillis(elapsedMicros(checkTimerArg(L, 1))));
+  TimerObject* timer;
+  if (ErrorCode e = timerArg(L, 1, &timer)) return e;
+  VmPushNumber(L, toMillis(elapsedMicros(timer)));
   return 1;
 }
 
 int cmdResetTimer(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
-  TimerObject* timer = checkTimerArg(L, 1);
+  TimerObject* timer;
+  if (ErrorCode e = timerArg(L, 1, &timer)) return e;
   int32_t value = VmOptInteger(L, 2, 0);
   timer->offset = static_cast<int64_t>(value / 1000) * 1000000 + (value % 1000) * 1000;
   timer->paused = 0;
@@ -134,7 +134,8 @@ int cmdResetTimer(VmState* L) {
 
 int cmdPauseTimer(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  TimerObject* timer = checkTimerArg(L, 1);
+  TimerObject* timer;
+  if (ErrorCode e = timerArg(L, 1, &timer)) return e;
   if (timer->paused) return 0;
   timer->offset = elapsedMicros(timer);
   timer->start = 0;
@@ -144,7 +145,8 @@ int cmdPauseTimer(VmState* L) {
 
 int cmdResumeTimer(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  TimerObject* timer = checkTimerArg(L, 1);
+  TimerObject* timer;
+  if (ErrorCode e = timerArg(L, 1, &timer)) return e;
   if (!timer->paused) return 0;
   timer->paused = 0;
   timer->start = nowMicros();
@@ -153,7 +155,8 @@ int cmdResumeTimer(VmState* L) {
 
 int cmdStopTimer(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  TimerObject* timer = checkTimerArg(L, 1);
+  TimerObject* timer;
+  if (ErrorCode e = timerArg(L, 1, &timer)) return e;
   for (ObjectHead** p = &timerState.timers; *p; p = &(*p)->next) {
     if (*p == &timer->head) {
       *p = timer->head.next;
@@ -166,7 +169,8 @@ int cmdStopTimer(VmState* L) {
 
 int cmdWaitTimer(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
-  TimerObject* timer = checkTimerArg(L, 1);
+  TimerObject* timer;
+  if (ErrorCode e = timerArg(L, 1, &timer)) return e;
   int64_t target = VmCheckInteger(L, 2);
   bool restartAfter = optFlag(L, 3, true);
   if (timer->paused) return ERR_WRONGUSAGE;
@@ -195,8 +199,9 @@ int readTimerAttribute(VmState* L, int32_t attribute) {
     VmPushNumber(L, CountObjectList(timerState.timers));
     return 1;
   }
-  checkTimerArg(L, 2);
-  VmRaiseError(L, ERR_UNKNOWNATTR);
+  TimerObject* timer;
+  if (ErrorCode e = timerArg(L, 2, &timer)) return e;
+  return ERR_UNKNOWNATTR;
 }
 
 const CommandTableEntry timerCommands[] = {

@@ -263,7 +263,7 @@ int readAnimAttribute(VmState* L, int32_t attribute) {
     return 1;
   }
   AnimObject* a = nullptr;
-  if (ErrorCode e = GetAnimObject(L, GetObjectIdArg(L, 2, nullptr), &a, 0)) VmRaiseError(L, e);
+  if (ErrorCode e = GetAnimObject(L, GetObjectIdArg(L, 2, nullptr), &a, 0)) return e;
   switch (attribute) {
     case ATTRWIDTH:
       VmPushNumber(L, a->width);
@@ -276,17 +276,17 @@ int readAnimAttribute(VmState* L, int32_t attribute) {
       return 1;
     case ATTRFRAMEDELAY: {
       int32_t frame = VmCheckInteger(L, 4);
-      if (frame < 1 || frame > a->frameCount) VmRaiseError(L, ERR_ANIMFRAME);
+      if (frame < 1 || frame > a->frameCount) return ERR_ANIMFRAME;
       VmPushNumber(L, GetAnimFrameDelay(a, frame - 1));
       return 1;
     }
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 
 int readAnimStreamAttribute(VmState* L, int32_t attribute) {
-  if (attribute != ATTRCOUNT) VmRaiseError(L, ERR_UNKNOWNATTR);
+  if (attribute != ATTRCOUNT) return ERR_UNKNOWNATTR;
   VmPushNumber(L, CountObjectList(animContext.streams));
   return 1;
 }

@@ -59,7 +59,7 @@ int ReadSampleAttribute(VmState* L, int32_t attribute) {
     return 1;
   }
   SampleObject* s = nullptr;
-  if (ErrorCode e = FindSample(GetObjectIdArg(L, 2, nullptr), &s)) VmRaiseError(L, e);
+  if (ErrorCode e = FindSample(GetObjectIdArg(L, 2, nullptr), &s)) return e;
   int32_t frameSize = GetSoundFrameSize(s->formatCode);
   uint32_t frames = frameSize ? s->length / static_cast<uint32_t>(frameSize) : 0;
   switch (attribute) {
@@ -95,7 +95,7 @@ int ReadSampleAttribute(VmState* L, int32_t attribute) {
       VmPushString(L, s->plugin ? s->plugin->moduleName : "inbuilt");
       return 1;
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 

@@ -712,7 +712,7 @@ int ReadMusicAttribute(VmState* L, int32_t attribute) {
     return 1;
   }
   MusicObject* m = nullptr;
-  if (ErrorCode e = FindMusic(GetObjectIdArg(L, 2, nullptr), &m)) VmRaiseError(L, e);
+  if (ErrorCode e = FindMusic(GetObjectIdArg(L, 2, nullptr), &m)) return e;
   switch (attribute) {
     case ATTRTYPE:
       VmPushString(L, GetStreamFormatName(m->what, m->source));
@@ -752,7 +752,7 @@ int ReadMusicAttribute(VmState* L, int32_t attribute) {
       VmPushString(L, m->plugin ? m->plugin->moduleName : "inbuilt");
       return 1;
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
 }
 

@@ -1158,7 +1158,7 @@ int readVideoAttribute(VmState* L, int32_t attribute) {
     return 1;
   }
   VideoObject* v = nullptr;
-  if (ErrorCode e = getVideo(GetObjectIdArg(L, 2, nullptr), &v, 0)) VmRaiseError(L, e);
+  if (ErrorCode e = getVideo(GetObjectIdArg(L, 2, nullptr), &v, 0)) return e;
   switch (attribute) {
     case ATTRWIDTH:
       VmPushNumber(L, v->width);
@@ -1215,7 +1215,7 @@ int readVideoAttribute(VmState* L, int32_t attribute) {
       VmPushString(L, QueryVideoLoader(v->backend));
       return 1;
     default:
-      return -1;
+      return ERR_UNKNOWNATTR;
   }
 }
 

@@ -128,6 +128,12 @@ int32_t CountObjectList(const ObjectHead* list) {
   return count;
 }
 
+ErrorCode ObjectNotFound(ObjectId id, ErrorCode code) {
+  if (id.autoId) return ERR_FINDARRAY;
+  SetErrorArgNumber(id.number);
+  return code;
+}
+
 ErrorCode RegisterCustomError(const char* text) {
   char* copy = nullptr;
   auto* entry = AllocRecordWithText<CustomErrorEntry>(text, &copy);

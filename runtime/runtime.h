@@ -278,9 +278,10 @@ static_assert(ATTRUSERDATA == 97, "the attribute codes are fixed");
 // Answers the attribute query for one object type. The query's arguments
 // stay on the stack (1 type, 2 identifier, 3 attribute, 4 optional
 // parameter). The reader answers ATTRCOUNT without a look-up; otherwise it
-// finds the object itself (raising the type's look-up error), pushes the
-// value or values and returns their number. An attribute the type does not
-// have raises ERR_UNKNOWNATTR.
+// finds the object itself, pushes the value or values and returns their
+// number. Like a command it returns its errors (the type's look-up error,
+// ERR_UNKNOWNATTR for an attribute the type does not have); only its
+// argument checks raise.
 using AttributeReader = int (*)(VmState* L, int32_t attribute);
 constexpr int32_t ATTRIBUTE_READER_TYPES = 64;  // built-in type numbers are below this
 // Registers (or replaces) the reader of a built-in type; ERR_WRONGUSAGE for a
@@ -289,6 +290,9 @@ ErrorCode RegisterAttributeReader(int32_t type, AttributeReader reader);
 AttributeReader FindAttributeReader(int32_t type);  // null when none is registered
 // The number of records in an object list, for ATTRCOUNT.
 int32_t CountObjectList(const ObjectHead* list);
+// The look-up error of an identifier that names no object: ERR_FINDARRAY
+// for an automatic identifier, else code with the number as its argument.
+ErrorCode ObjectNotFound(ObjectId id, ErrorCode code);
 
 // ---- Event queue ----
 // One first-in, first-out list of events under one recursive mutex.

@@ -95,7 +95,7 @@ ErrorCode closeFontById(VmState* L, ObjectId id) {
 
 // The attribute query of fonts answers only their number.
 int readFontAttribute(VmState* L, int32_t attribute) {
-  if (attribute != ATTRCOUNT) VmRaiseError(L, ERR_UNKNOWNATTR);
+  if (attribute != ATTRCOUNT) return ERR_UNKNOWNATTR;
   VmPushNumber(L, CountObjectList(textContext.fonts));
   return 1;
 }

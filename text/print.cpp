@@ -22,30 +22,32 @@ struct RecordOwner {
 };
 
 // The values joined with one blank, each through the script's "tostring".
-std::string joinValues(VmState* L) {
-  std::string text;
+// A code that "tostring" returns is the command's.
+ErrorCode joinValues(VmState* L, std::string* text) {
   int n = VmGetTop(L);
   for (int i = 1; i <= n; ++i) {
     VmPushString(L, "tostring");
     VmGetTable(L, VM_GLOBALS_INDEX);
     VmPushValue(L, i);
-    if (ErrorCode e = VmCall(L, 1, 1)) VmRaiseError(L, e);
+    if (ErrorCode e = VmCall(L, 1, 1)) return e;
     const char* s = VmToString(L, -1);
     size_t length = s ? VmStrLen(L, -1) : 0;
-    if (i > 1) text.push_back(' ');
-    if (s) text.append(s, length);
+    if (i > 1) text->push_back(' ');
+    if (s) text->append(s, length);
     VmSetTop(L, -2);
   }
-  return text;
+  return ERR_NONE;
 }
 
 int cmdPrint(VmState* L) {
-  std::string text = joinValues(L);
+  std::string text;
+  if (ErrorCode e = joinValues(L, &text)) return e;
   return PrintAtCursor(L, text.c_str(), 0);
 }
 
 int cmdNPrint(VmState* L) {
-  std::string text = joinValues(L);
+  std::string text;
+  if (ErrorCode e = joinValues(L, &text)) return e;
   text.push_back('\n');
   return PrintAtCursor(L, text.c_str(), 0);
 }

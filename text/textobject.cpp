@@ -108,7 +108,7 @@ int readTextObjectAttribute(VmState* L, int32_t attribute) {
     return 1;
   }
   TextObject* o = nullptr;
-  if (ErrorCode e = GetTextObject(L, GetObjectIdArg(L, 2, nullptr), &o, 0)) VmRaiseError(L, e);
+  if (ErrorCode e = GetTextObject(L, GetObjectIdArg(L, 2, nullptr), &o, 0)) return e;
   if (PushTextAttribute(L, attribute, &o->record)) return 1;
   switch (attribute) {
     case ATTRWIDTH:
@@ -118,9 +118,8 @@ int readTextObjectAttribute(VmState* L, int32_t attribute) {
       VmPushNumber(L, o->height);
       return 1;
     default:
-      VmRaiseError(L, ERR_UNKNOWNATTR);
+      return ERR_UNKNOWNATTR;
   }
-  return 0;
 }
 
 // The request of CreateTextObject's arguments from index 2 on.

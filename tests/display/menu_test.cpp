@@ -205,6 +205,12 @@ TEST_F(MenuTest, AttachedMenusAndItemCommands) {
       {"EnableMenuItem", "missing", ERR_FINDMENUITEM},
   };
   for (const Case& c : cases) EXPECT_EQ(ItemCommand(c.command, 1, c.item), c.error) << c.command;
+  // The message names the item asked for, not what an earlier error left.
+  EXPECT_EQ(ItemCommand("EnableMenuItem", 1, "other"), ERR_FINDMENUITEM);
+  ASSERT_EQ(ItemCommand("EnableMenuItem", 1, "missing"), ERR_FINDMENUITEM);
+  char text[256];
+  GetErrorText(ERR_FINDMENUITEM, text, sizeof text);
+  EXPECT_STREQ(text, "Could not find menu item missing!");
   double disabled = -1;
   ASSERT_EQ(ItemCommand("IsMenuItemDisabled", 1, "open", &disabled), ERR_NONE);
   EXPECT_EQ(disabled, 1);

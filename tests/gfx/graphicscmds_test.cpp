@@ -470,10 +470,8 @@ TEST_F(GraphicsCommandTest, AttributesOfDisplaysPicturesAndBrushes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.type << "/" << c.id << "/" << c.attribute);
-    VmPushString(L, "getattribute");
-    VmGetTable(L, VM_GLOBALS_INDEX);
     for (int32_t n : {c.type, c.id, c.attribute}) VmPushNumber(L, n);
-    ErrorCode e = VmPCall(L, 3, 1, 0);
+    ErrorCode e = testcall::Call(L, "getattribute", 3);
     EXPECT_EQ(e, c.error);
     if (e == ERR_NONE) {
       if (c.text) {
