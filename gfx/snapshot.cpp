@@ -41,6 +41,7 @@ ErrorCode displayPicture(VmState* L, DisplayRecord* d, OwnedBitmap* owned, Bitma
 
 // SaveSnapshot (file [, type, format, options]).
 int CmdSaveSnapshot(VmState* L) {
+  CheckArgCount(L, 1, 4, 0, 0);
   const char* file = VmCheckString(L, 1, nullptr);
   int32_t type = VmOptInteger(L, 2, SNAPWINDOW);
   int32_t format = VmOptInteger(L, 3, 0);

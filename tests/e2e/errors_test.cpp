@@ -56,6 +56,7 @@ const std::vector<Case>& cases() {
       {"graphics", {"SetPointer", {"4242"}}, ERR_FINDPOINTER},
       {"graphics", {"CancelAsyncDraw", {"4242"}}, ERR_FINDASYNCDRAW},
       {"graphics", {"MixRGB", {"0", "0", "300"}}, ERR_WRONGUSAGE},
+      {"graphics", {"SaveSnapshot", {"'x.png'", "7"}}, ERR_WRONGUSAGE},
       {"graphics", {"GetAttribute", {num(OBJTYPE_LAYER), "1", num(ATTRWIDTH)}}, ERR_NOLAYERS},
       {"draw",
        {"Box", {"0", "0", "8", "8"}},

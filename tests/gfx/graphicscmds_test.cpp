@@ -432,6 +432,9 @@ TEST_F(GraphicsCommandTest, SnapshotOfTheDisplayPicture) {
 
   EXPECT_EQ(CallWith("SaveSnapshot", {png.c_str(), 7}), ERR_WRONGUSAGE);
   EXPECT_EQ(CallWith("SaveSnapshot", {png.c_str(), 1, 5}), ERR_UNKNOWNIMGOUT);
+  // The argument count is checked before anything is read.
+  EXPECT_EQ(CallWith("SaveSnapshot", {}), ERR_MISSINGPARAMTR);
+  EXPECT_EQ(CallWith("SaveSnapshot", {png.c_str(), 1, 1, 90, 0}), ERR_TOOMANYARGS);
 }
 
 TEST_F(GraphicsCommandTest, AttributesOfDisplaysPicturesAndBrushes) {
