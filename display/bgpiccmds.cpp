@@ -161,7 +161,7 @@ ErrorCode readColourPairs(VmState* L, int table, const char* name, GradientFill*
     } else {
       double position = VmToNumber(L, -1);
       if (!(position >= 0.0 && position <= 1.0)) e = ERR_WRONGUSAGE;
-      g->colours[count] = static_cast<ArgbColor>(static_cast<int64_t>(VmToNumber(L, -2)));
+      g->colours[count] = static_cast<ArgbColor>(VmNumberToInteger(VmToNumber(L, -2)));
       g->positions[count] = position;
       ++count;
     }
@@ -213,8 +213,8 @@ void currentSourceSize(int32_t* width, int32_t* height) {
 // angle, options.
 ErrorCode readGradientArgs(VmState* L, GradientFill* g, int32_t* width, int32_t* height) {
   int32_t type = VmCheckInteger(L, 2);
-  auto start = static_cast<ArgbColor>(static_cast<int64_t>(VmCheckNumber(L, 3)));
-  auto end = static_cast<ArgbColor>(static_cast<int64_t>(VmCheckNumber(L, 4)));
+  auto start = static_cast<ArgbColor>(VmCheckInteger(L, 3));
+  auto end = static_cast<ArgbColor>(VmCheckInteger(L, 4));
   currentSourceSize(width, height);
   int top = VmGetTop(L);
   if (top >= 5 && !isTableAt(L, 5)) *width = VmCheckInteger(L, 5);
@@ -310,7 +310,7 @@ ErrorCode showOnDisplay(VmState* L, DisplayRecord* d, BGPic* pic, int32_t x, int
 int cmdCreateBGPic(VmState* L) {
   CheckArgCount(L, 3, 4, 0, 0);
   int32_t width = VmCheckInteger(L, 2), height = VmCheckInteger(L, 3);
-  auto colour = static_cast<ArgbColor>(static_cast<int64_t>(VmOptNumber(L, 4, 0)));
+  auto colour = static_cast<ArgbColor>(VmOptInteger(L, 4, 0));
   int automatic = 0;
   ObjectId id{};
   if (ErrorCode e = destinationId(L, 1, &id, &automatic)) return e;
@@ -557,7 +557,7 @@ int cmdLoadBGPic(VmState* L) {
     int found = 0;
     double colour = 0;
     if (GetTableFieldNumber(L, 3, "transparency", &colour, &found))
-      key = static_cast<int64_t>(colour) & 0xFFFFFF;
+      key = VmNumberToInteger(colour) & 0xFFFFFF;
     readSwitch(L, 3, "loadalpha", &loadAlpha);
     readSwitch(L, 3, "loadtransparency", &loadTransparency);
     readSwitch(L, 3, "smoothscale", &smooth);
@@ -592,7 +592,7 @@ int cmdLoadBGPic(VmState* L) {
     }
     fill.style = fillStyle;
   } else if (VmGetTop(L) >= 3 && VmType(L, 3) != VM_TYPE_NIL) {
-    key = static_cast<int64_t>(VmCheckNumber(L, 3)) & 0xFFFFFF;
+    key = VmCheckInteger(L, 3) & 0xFFFFFF;
   }
   if (loadAlpha && loadTransparency) return ERR_WRONGUSAGE;
   if (loadTransparency && key != -1) return ERR_WRONGUSAGE;
@@ -613,7 +613,7 @@ int cmdLoadBGPic(VmState* L) {
       GetTableFieldNumber(L, entry, "palette", &value, &found);
       VmSetTop(L, -2);
       if (value == -1) break;
-      palette.get()[n] = static_cast<uint32_t>(static_cast<int64_t>(value));
+      palette.get()[n] = static_cast<uint32_t>(VmNumberToInteger(value));
     }
   }
   if (fill.style == FILLTEXTURE) {

@@ -147,7 +147,7 @@ int cmdSetLayerBorder(VmState* L) {
   qmLayer* layer = nullptr;
   if (ErrorCode e = checkedLayer(L, 1, nullptr, &layer)) return e;
   const int on = VmCheckInteger(L, 2) != 0;
-  const uint32_t colour = static_cast<uint32_t>(VmOptNumber(L, 3, 0));
+  const uint32_t colour = static_cast<uint32_t>(VmOptInteger(L, 3, 0));
   const int32_t size = VmOptInteger(L, 4, 2);
   if (size < 1) return ERR_WRONGUSAGE;
   if (!on && !layer->border.on) return 0;
@@ -167,7 +167,7 @@ int cmdSetLayerShadow(VmState* L) {
   qmLayer* layer = nullptr;
   if (ErrorCode e = checkedLayer(L, 1, nullptr, &layer)) return e;
   const int on = VmCheckInteger(L, 2) != 0;
-  const uint32_t colour = static_cast<uint32_t>(VmOptNumber(L, 3, 0x80000000u));
+  const uint32_t colour = static_cast<uint32_t>(VmOptInteger(L, 3, INT32_MIN));
   const double radius = VmOptNumber(L, 4, 5.0);
   const int32_t distance = VmOptInteger(L, 5, 4);
   const int32_t direction = VmOptInteger(L, 6, SHDWSOUTHEAST);

@@ -253,7 +253,7 @@ int CmdMixBrush(VmState* L) {
 // TintBrush(id, colour, level).
 int CmdTintBrush(VmState* L) {
   CheckArgCount(L, 3, 3, 0, 0);
-  ArgbColor colour = static_cast<ArgbColor>(static_cast<int64_t>(VmCheckNumber(L, 2)));
+  ArgbColor colour = static_cast<ArgbColor>(VmCheckInteger(L, 2));
   int32_t level;
   if (ErrorCode e = ReadLevelArg(L, 3, &level)) return e;
   BrushObject* b;

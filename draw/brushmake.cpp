@@ -153,9 +153,8 @@ int CmdCreateBrush(VmState* L) {
   int automatic = 0;
   ObjectId id = newIdArg(L, 1, &automatic);
   int32_t width = VmCheckInteger(L, 2), height = VmCheckInteger(L, 3);
-  ArgbColor colour = VmGetTop(L) >= 4 && !isTableAt(L, 4)
-                         ? static_cast<ArgbColor>(static_cast<int64_t>(VmCheckNumber(L, 4)))
-                         : 0;
+  ArgbColor colour =
+      VmGetTop(L) >= 4 && !isTableAt(L, 4) ? static_cast<ArgbColor>(VmCheckInteger(L, 4)) : 0;
   int32_t wantAlpha = 0, wantMask = 0, clear = 0, hardware = 0, smooth = 0;
   int table = isTableAt(L, VmGetTop(L)) && VmGetTop(L) >= 4 ? VmGetTop(L) : 0;
   if (table) {
@@ -220,7 +219,7 @@ int CmdLoadBrush(VmState* L) {
     int found = 0;
     double colour = 0;
     if (GetTableFieldNumber(L, 3, "transparency", &colour, &found))
-      key = static_cast<int64_t>(colour) & 0xFFFFFF;
+      key = VmNumberToInteger(colour) & 0xFFFFFF;
     readSwitch(L, 3, "loadalpha", &loadAlpha);
     readSwitch(L, 3, "loadtransparency", &loadTransparency);
     GetTableFieldInt(L, 3, "globalalpha", &globalAlpha, &found);
@@ -242,7 +241,7 @@ int CmdLoadBrush(VmState* L) {
     GetTableFieldString(L, 3, "cachedload", cachedLoad, sizeof cachedLoad, &found);
     readSwitch(L, 3, "cachealpha", &cacheAlpha);
   } else if (VmGetTop(L) >= 3 && VmType(L, 3) != VM_TYPE_NIL) {
-    key = static_cast<int64_t>(VmCheckNumber(L, 3)) & 0xFFFFFF;
+    key = VmCheckInteger(L, 3) & 0xFFFFFF;
     if (VmGetTop(L) >= 4) request.index = VmCheckInteger(L, 4);
   }
   if (loadAlpha && loadTransparency) return ERR_WRONGUSAGE;
@@ -381,7 +380,7 @@ int blurredBrush(VmState* L, int outline) {
   ObjectId id{};
   BrushObject* source;
   if (ErrorCode e = sourceAndNewId(L, 2, 1, &id, &automatic, &source)) return e;
-  ArgbColor colour = static_cast<ArgbColor>(static_cast<int64_t>(VmCheckNumber(L, 3)));
+  ArgbColor colour = static_cast<ArgbColor>(VmCheckInteger(L, 3));
   double radius = VmOptNumber(L, 4, 5);
   double sigma = VmOptNumber(L, 5, radius / 3.0);
   if (!(radius >= 1.0)) return ERR_WRONGUSAGE;

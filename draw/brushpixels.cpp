@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "draw/draw_private.h"
+#include "engine/numbers.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ struct Locked {
 
 // The colour argument 0xRRGGBB (a script may pass the top byte as well).
 ArgbColor colourArg(VmState* L, int index) {
-  return static_cast<ArgbColor>(static_cast<int64_t>(VmCheckNumber(L, index)));
+  return static_cast<ArgbColor>(VmCheckInteger(L, index));
 }
 
 // The brush for reading: video-memory brushes are refused (ERR_HWBRUSH).
@@ -179,7 +180,7 @@ int CmdRGBArrayToBrush(VmState* L) {
   ObjectId id = GetObjectIdArg(L, 1, &automatic);
   VmCheckTable(L, 2);
   int32_t width = VmCheckInteger(L, 3), height = VmCheckInteger(L, 4);
-  int64_t key = VmGetTop(L) >= 5 ? static_cast<int64_t>(VmCheckNumber(L, 5)) : -1;
+  int64_t key = VmGetTop(L) >= 5 ? VmSaturateInt<int64_t>(VmCheckNumber(L, 5)) : -1;
   int32_t kind = VmOptInteger(L, 6, 0);
   if (width < 1 || height < 1) return ERR_BADDIMENSIONS;
   if (kind != 0 && kind != OUTPUT_MASK && kind != OUTPUT_ALPHA) return ERR_WRONGUSAGE;
@@ -191,7 +192,7 @@ int CmdRGBArrayToBrush(VmState* L) {
   for (size_t i = 0; i < count; ++i) {
     VmRawGetI(L, 2, static_cast<int>(i));
     bool number = VmType(L, -1) == VM_TYPE_NUMBER;
-    if (number) pixels[i] = static_cast<uint32_t>(static_cast<int64_t>(VmToNumber(L, -1)));
+    if (number) pixels[i] = static_cast<uint32_t>(VmNumberToInteger(VmToNumber(L, -1)));
     VmSetTop(L, -2);
     if (!number) break;
   }
@@ -444,7 +445,7 @@ int CmdReplaceColors(VmState* L) {
       SetErrorArgString("colortable");
       return ERR_NUMTABLEARG;
     }
-    colours.push_back(static_cast<uint32_t>(static_cast<int64_t>(VmToNumber(L, -1))) & 0xFFFFFF);
+    colours.push_back(static_cast<uint32_t>(VmNumberToInteger(VmToNumber(L, -1))) & 0xFFFFFF);
     VmSetTop(L, -2);
   }
   if (colours.size() % 2) return ERR_WRONGUSAGE;
@@ -511,7 +512,6 @@ ErrorCode GetModifiableBrush(VmState* L, int index, uint32_t flags, BrushObject*
 ErrorCode ReadLevelArg(VmState* L, int index, int32_t* level) {
   int percent = 0;
   double v = GetNumberArgEx(L, index, 255, 0, &percent);
-  if (v != v || v < -2147483648.0 || v > 2147483647.0) return ERR_WRONGUSAGE;
-  *level = static_cast<int32_t>(v);
+  if (!VmIntegerOf(v, level)) return ERR_WRONGUSAGE;
   return ERR_NONE;
 }

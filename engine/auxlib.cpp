@@ -150,7 +150,7 @@ VmRef VmCreateReference(VmState* L, int table) {
     return VM_REF_NIL;
   }
   VmRawGetI(L, t, FREELIST_SLOT);
-  VmRef ref = static_cast<VmRef>(VmToNumber(L, -1));
+  VmRef ref = VmTruncInt32(VmToNumber(L, -1));
   VmSetTop(L, -2);
   if (ref >= FIRST_REF) {
     VmRawGetI(L, t, ref);
@@ -178,7 +178,7 @@ void VmReleaseReference(VmState* L, int table, VmRef ref) {
 int VmGetTableSize(VmState* L, int table) {
   int t = absIndex(L, table);
   if (pushNumberN(L, t)) {
-    int n = static_cast<int>(VmToNumber(L, -1));
+    int n = VmTruncInt32(VmToNumber(L, -1));
     VmSetTop(L, -2);
     return n;
   }
@@ -186,7 +186,7 @@ int VmGetTableSize(VmState* L, int table) {
   VmPushValue(L, t);
   VmRawGet(L, -2);
   if (VmType(L, -1) == VM_TYPE_NUMBER) {
-    int n = static_cast<int>(VmToNumber(L, -1));
+    int n = VmTruncInt32(VmToNumber(L, -1));
     VmSetTop(L, -3);
     return n;
   }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/numbers.h"
 #include "engine/optiontable.h"
 #include "libs/libs.h"
 #include "libs/libs_private.h"
@@ -468,8 +469,11 @@ int cmdSeek(VmState* L) {
   CheckArgCount(L, 2, 3, 0, 0);
   FileObject* f;
   if (ErrorCode e = GetFileArg(L, 1, &f)) return e;
-  int64_t position = static_cast<int64_t>(VmCheckNumber(L, 2));
+  // No position beyond a 64-bit offset can be sought.
+  int64_t position = 0;
+  ErrorCode bad = VmCheckIntegerOf(L, 2, &position, ERR_SEEKFILE);
   int32_t mode = VmOptInteger(L, 3, 1);
+  if (bad) return bad;
   if (position == -1 && mode == 1) {
     position = 0;
     mode = 2;

@@ -30,6 +30,9 @@ constexpr int32_t FTP_BROKEN_REPLY = 1;
 constexpr int32_t FTP_BAD_PASSIVE = 2;
 // The password sent when the URL carries no credentials.
 constexpr const char* ANONYMOUS_PASSWORD = "guest@quillmere.invalid";
+// The largest size a reply may announce: beyond it a script number no
+// longer holds every byte count exactly, and the size is taken as unknown.
+constexpr int64_t SIZE_MAX_VALUE = int64_t{1} << 53;
 
 ErrorCode ftpError(int32_t argument) {
   SetErrorArgNumber(argument);
@@ -81,7 +84,24 @@ ErrorCode command(VmState* L, ConnectionRecord* r, const std::string& text, int3
 
 bool in2xx(int32_t code) { return code >= 200 && code <= 299; }
 
-// The six numbers of a passive reply: host bytes and port.
+// Reads the run of decimal digits at text[*i] and steps past it. False when
+// the number is above limit: the digits are still consumed, but the value
+// never grows past the limit, so no run of digits a server sends can
+// overflow it.
+bool readBoundedNumber(const std::string& text, size_t* i, int64_t limit, int64_t* value) {
+  int64_t v = 0;
+  bool fits = true;
+  for (; *i < text.size() && std::isdigit(static_cast<unsigned char>(text[*i])); ++*i) {
+    int digit = text[*i] - '0';
+    if (fits && v > (limit - digit) / 10) fits = false;
+    if (fits) v = v * 10 + digit;
+  }
+  if (fits) *value = v;
+  return fits;
+}
+
+// The six numbers of a passive reply: host bytes and port. A number above
+// 255 is no byte, so the reply is refused as one without six numbers.
 ErrorCode parsePassive(const std::string& text, int32_t* port) {
   int64_t numbers[6];
   int count = 0;
@@ -90,10 +110,7 @@ ErrorCode parsePassive(const std::string& text, int32_t* port) {
     while (i < text.size() && !std::isdigit(static_cast<unsigned char>(text[i]))) i++;
     if (i >= text.size()) break;
     int64_t value = 0;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-      if (value < 1000) value = value * 10 + (text[i] - '0');
-      i++;
-    }
+    if (!readBoundedNumber(text, &i, 255, &value)) return ftpError(FTP_BAD_PASSIVE);
     if (count == 6) return ftpError(FTP_BAD_PASSIVE);
     numbers[count++] = value;
     size_t comma = text.find(',', i);
@@ -101,13 +118,17 @@ ErrorCode parsePassive(const std::string& text, int32_t* port) {
     i = comma + 1;
   }
   if (count != 6) return ftpError(FTP_BAD_PASSIVE);
-  for (int64_t n : numbers)
-    if (n > 255) return ftpError(FTP_BAD_PASSIVE);
   *port = static_cast<int32_t>(numbers[4] * 256 + numbers[5]);
   return ERR_NONE;
 }
 
-// The numeric address of the control connection's peer.
+ErrorCode connectFtp(VmState* L, TransferState* t, const std::string& host, int32_t port,
+                     int32_t ssl) {
+  return (t->connect ? t->connect : ConnectTransfer)(L, t, host, port, ssl);
+}
+
+// The numeric address of the control connection's peer; a memory
+// connection has none.
 ErrorCode controlPeer(ConnectionRecord* r, std::string* host) {
   if (r->adapter) {
     char text[QM_NET_ADDRESS_SIZE] = "";
@@ -120,6 +141,10 @@ ErrorCode controlPeer(ConnectionRecord* r, std::string* host) {
     if (rc != 0) return rc;
     text[sizeof text - 1] = '\0';
     *host = text;
+    return ERR_NONE;
+  }
+  if (!r->socket) {
+    host->clear();
     return ERR_NONE;
   }
   sockaddr_storage address = {};
@@ -139,7 +164,8 @@ ErrorCode controlPeer(ConnectionRecord* r, std::string* host) {
   return ERR_NONE;
 }
 
-// The size announced at the end of a 150 reply: "... (1234 bytes)."
+// The size announced at the end of a 150 reply: "... (1234 bytes).";
+// 0 (unknown) when there is none, or when it is too large to be a size.
 int64_t announcedSize(const std::string& text) {
   size_t end = text.size();
   while (end > 4 && !std::isdigit(static_cast<unsigned char>(text[end - 1]))) end--;
@@ -148,11 +174,17 @@ int64_t announcedSize(const std::string& text) {
   while (start > 4 && std::isdigit(static_cast<unsigned char>(text[start - 1]))) start--;
   if (text.size() - end < 6 || CompareNoCaseN(text.c_str() + end, " bytes", 6) != 0) return 0;
   int64_t value = 0;
-  for (size_t i = start; i < end; i++) {
-    if (value > (INT64_MAX - 9) / 10) return 0;
-    value = value * 10 + (text[i] - '0');
-  }
-  return value;
+  return readBoundedNumber(text, &start, SIZE_MAX_VALUE, &value) ? value : 0;
+}
+
+// The size of a 213 reply to the size command: the number after its first
+// four characters; 0 (unknown) when there is none, or when it is too large
+// to be a size.
+int64_t replySize(const std::string& text) {
+  size_t i = 4;
+  if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return 0;
+  int64_t value = 0;
+  return readBoundedNumber(text, &i, SIZE_MAX_VALUE, &value) ? value : 0;
 }
 
 }  // namespace
@@ -161,7 +193,7 @@ ErrorCode RunFtpTransfer(VmState* L, TransferState* t) {
   const ParsedUrl& u = t->url;
   int32_t ssl = t->secure && !u.ftps && t->ssl ? 1 : 0;
   std::string host = t->secure ? std::string(u.ftps ? "ftps://" : "ftp://") + u.host + "/" : u.host;
-  ErrorCode error = ConnectTransfer(L, t, host, u.port, ssl);
+  ErrorCode error = connectFtp(L, t, host, u.port, ssl);
   if (error) return error;
   ConnectionRecord* control = t->control;
   int32_t code = 0;
@@ -189,7 +221,7 @@ ErrorCode RunFtpTransfer(VmState* L, TransferState* t) {
   std::string dataHost;
   error = controlPeer(control, &dataHost);
   if (error) return error;
-  error = ConnectTransfer(L, t, dataHost, dataPort, t->secure ? ssl : 0);
+  error = connectFtp(L, t, dataHost, dataPort, t->secure ? ssl : 0);
   if (error) return error;
   int letter = u.typeLetter ? u.typeLetter : (t->transferMode == 97 ? 'a' : 'i');
   error = command(L, control, std::string("type ") + static_cast<char>(letter), &code, nullptr);
@@ -200,16 +232,7 @@ ErrorCode RunFtpTransfer(VmState* L, TransferState* t) {
   if (!t->upload) {
     error = command(L, control, "size " + path, &code, &reply);
     if (error) return error;
-    if (code == 213 && reply.size() > 4) {
-      int64_t value = 0;
-      bool ok = std::isdigit(static_cast<unsigned char>(reply[4])) != 0;
-      for (size_t i = 4;
-           ok && i < reply.size() && std::isdigit(static_cast<unsigned char>(reply[i])); i++) {
-        if (value > (INT64_MAX - 9) / 10) ok = false;
-        value = value * 10 + (reply[i] - '0');
-      }
-      if (ok) size = value;
-    }
+    if (code == 213) size = replySize(reply);
   }
   error = command(L, control, std::string(t->upload ? "stor " : "retr ") + path, &code, &reply);
   if (error) return error;

@@ -5,12 +5,16 @@
 //
 // Invariant: every buffer, form part, file and connection of a transfer
 // belongs to its TransferState, whose owner releases them on every path,
-// raised errors included.
+// raised errors included. A body downloaded into a file of the platform
+// reaches the file's name only once it is complete: a failed transfer
+// leaves no truncated body there, and an older file keeps its contents.
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "engine/engine.h"
 #include "engine/optiontable.h"
@@ -33,6 +37,9 @@ constexpr int64_t UNKNOWN_TOTAL = 16384;
 constexpr int32_t ACTION_STATUS = 0;
 constexpr int32_t ACTION_RESPONSE = 1;
 constexpr size_t SILENT_TEXT_SIZE = 1024;
+// The loader string that admits every file-adapter plug-in and no file of
+// the platform.
+constexpr const char* ADAPTERS_ONLY = "plugin";
 
 struct StreamCloser {
   void operator()(StreamHandle* s) const { CloseFileStream(s); }
@@ -46,7 +53,8 @@ struct TransferOwner {
     FreeConnectionRecord(t->dataConnection);
     FreeConnectionRecord(t->control);
     CloseFileStream(t->source);
-    CloseFileStream(t->destination);
+    // A raise unwinds past the end of the transfer: the body is incomplete.
+    FinishTransferDestination(t, ERR_WRITEFILE);
   }
 };
 
@@ -433,11 +441,7 @@ int transferUrl(VmState* L, bool upload) {
   if (!error) error = t.url.kind == 'f' ? RunFtpTransfer(L, &t) : runHttp(L, &t, encoded);
   bool aborted = error == ERR_USERABORT && !vmRun.quit;
   if (aborted) error = ERR_NONE;
-  if (t.destination) {
-    bool closed = CloseFileStream(t.destination) != 0;
-    t.destination = nullptr;
-    if (!closed && !error) error = ERR_CLOSEFILE;
-  }
+  error = FinishTransferDestination(&t, error);
   if (error) {
     if (t.silentFail && error != ERR_USERABORT) {
       char text[SILENT_TEXT_SIZE];
@@ -483,10 +487,37 @@ void StartTransferProgress(TransferState* t, ConnectionRecord* record, int64_t t
 }
 
 ErrorCode OpenTransferDestination(TransferState* t) {
-  t->destination = OpenFileStream(t->file.c_str(), STREAM_WRITE | STREAM_ADAPTERS, nullptr);
+  const char* name = t->file.c_str();
+  // Linked data, memory files and names a file adapter takes are written
+  // in place; a file of the platform gets its body under a name of its own
+  // first.
+  t->destination = OpenFileStream(name, STREAM_WRITE | STREAM_ADAPTERS, ADAPTERS_ONLY);
+  if (!t->destination && !IsChunkName(name) && !IsMemoryFileName(name)) {
+    static uint32_t serial = 0;
+    std::string partial =
+        t->file + "." + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".part";
+    t->destination = OpenFileStream(partial.c_str(), STREAM_WRITE, nullptr);
+    if (t->destination) t->partial = partial;
+  }
+  if (!t->destination) t->destination = OpenFileStream(name, STREAM_WRITE, nullptr);
   if (t->destination) return ERR_NONE;
-  SetErrorArgString(t->file.c_str());
+  SetErrorArgString(name);
   return ERR_WRITEFILE;
+}
+
+ErrorCode FinishTransferDestination(TransferState* t, ErrorCode error) {
+  if (!t->destination) return error;
+  bool closed = CloseFileStream(t->destination) != 0;
+  t->destination = nullptr;
+  if (!closed && !error) error = ERR_CLOSEFILE;
+  if (t->partial.empty()) return error;
+  if (!error && !RenameFileNative(t->partial.c_str(), t->file.c_str())) {
+    SetErrorArgString(t->file.c_str());
+    error = ERR_WRITEFILE;
+  }
+  if (error) DeleteFileNative(t->partial.c_str());
+  t->partial.clear();
+  return error;
 }
 
 int CmdDownloadFile(VmState* L) { return transferUrl(L, false); }

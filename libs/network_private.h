@@ -230,6 +230,11 @@ ErrorCode ParseContentLength(const char* text, int64_t* length);
 ErrorCode ReadChunkedBody(VmState* L, ConnectionRecord* record, const ReceiveTarget& target,
                           int64_t* size);
 
+// Opens a connection of a transfer (see ConnectTransfer below).
+struct TransferState;
+using TransferConnector = ErrorCode (*)(VmState* L, TransferState* t, const std::string& host,
+                                        int32_t port, int32_t ssl);
+
 // One DownloadFile or UploadFile call: its options, the URL as parsed and
 // what it produced.
 struct TransferState {
@@ -264,10 +269,16 @@ struct TransferState {
   bool secure = false;
   ConnectionRecord* control = nullptr;
   ConnectionRecord* dataConnection = nullptr;
+  // What opens the FTP connections: ConnectTransfer when null; the FTP fuzz
+  // target hands out memory connections.
+  TransferConnector connect = nullptr;
   // Results.
   std::string body;
   int64_t size = 0;
   StreamHandle* destination = nullptr;
+  // The file of the platform that a download's body goes to before it is
+  // complete (empty when the body goes straight to its file).
+  std::string partial;
 };
 // Opens a connection of the transfer: host and port with its protocol and
 // adapter options; secure connections go through an adapter only.
@@ -276,8 +287,16 @@ ErrorCode ConnectTransfer(VmState* L, TransferState* t, const std::string& host,
 // Switches count reports on for a record (when the call has a callback).
 void StartTransferProgress(TransferState* t, ConnectionRecord* record, int64_t total,
                            int32_t action);
-// Opens the download's file for writing (ERR_WRITEFILE with its name).
+// Opens the download's file for writing (ERR_WRITEFILE with its name). A
+// file of the platform is written under a temporary name beside it, which
+// FinishTransferDestination renames to the file once the body is complete,
+// or removes.
 ErrorCode OpenTransferDestination(TransferState* t);
+// Closes the download's file: renamed into place after a complete body (a
+// failed close or rename turns success into an error), removed otherwise,
+// so a failed download leaves no body under the file's name and an older
+// file there untouched.
+ErrorCode FinishTransferDestination(TransferState* t, ErrorCode error);
 // The FTP dialogue of a transfer whose URL is parsed.
 ErrorCode RunFtpTransfer(VmState* L, TransferState* t);
 

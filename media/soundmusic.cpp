@@ -4,6 +4,7 @@
 // subsongs. By default one music plays at a time: starting one stops the
 // current music. Invariant: the current music is playing or null; the
 // last paused music is paused or null.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -195,7 +196,7 @@ void readPlayOptions(VmState* L, int index, MusicObject* m) {
     int found = 0;
     double volume = 0;
     if (GetTableFieldNumber(L, index, "volume", &volume, &found))
-      m->volume = volume < 0 ? 0 : volume > 64 ? 64 : static_cast<int32_t>(volume);
+      m->volume = std::clamp(VmTruncInt32(volume), 0, 64);
     GetTableFieldInt(L, index, "times", &m->times, &found);
     GetTableFieldInt(L, index, "channel", &m->channel, &found);
   } else {

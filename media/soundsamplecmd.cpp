@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/numbers.h"
 #include "engine/optiontable.h"
 #include "media/media_private.h"
 #include "media/sound_private.h"
@@ -144,16 +145,16 @@ int cmdCreateSample(VmState* L) {
     if (VmType(L, -1) == VM_TYPE_NIL) return ERR_WRONGUSAGE;
     ObjectId sourceId = GetObjectIdArg(L, VmGetTop(L), nullptr);
     VmSetTop(L, -2);
-    double offset = 0;
-    GetTableFieldNumber(L, 2, "offset", &offset, &found);
-    if (offset < 0) return ERR_WRONGUSAGE;
+    double offsetArg = 0;
+    size_t offset = 0;
+    GetTableFieldNumber(L, 2, "offset", &offsetArg, &found);
+    if (offsetArg < 0 || !VmIntegerOf(offsetArg, &offset)) return ERR_WRONGUSAGE;
     size_t bytes = bytesOf(static_cast<size_t>(count), code);
     if (bytes == 0) return ERR_MEM;
     data.reset(static_cast<uint8_t*>(AllocMemory(bytes, 0)));
     if (!data) return ERR_MEM;
-    ErrorCode e =
-        file ? ReadSampleSourceFile(L, sourceId, data.get(), bytes)
-             : ReadSampleSourceMemory(L, sourceId, static_cast<size_t>(offset), data.get(), bytes);
+    ErrorCode e = file ? ReadSampleSourceFile(L, sourceId, data.get(), bytes)
+                       : ReadSampleSourceMemory(L, sourceId, offset, data.get(), bytes);
     if (e) return e;
     frames = static_cast<size_t>(count);
   } else {

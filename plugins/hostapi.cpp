@@ -1058,8 +1058,8 @@ uint32_t* gfxReadBrushARGB(void* autoId, int32_t number, const QmTagItem* tags) 
   uintptr_t scale = tagValue(tags, QM_BRUSHTAG_SCALE, 0);
   const DisplayRecord* d = GetCurrentDisplay();
   if ((scale & 1) && d && d->scaleFactorActive && d->scaleFactor != 1.0) {
-    int32_t w = std::max(1, static_cast<int32_t>(width * d->scaleFactor));
-    int32_t h = std::max(1, static_cast<int32_t>(height * d->scaleFactor));
+    int32_t w = std::max(1, VmTruncInt32(width * d->scaleFactor));
+    int32_t h = std::max(1, VmTruncInt32(height * d->scaleFactor));
     uint8_t* scaled = ScalePixelBuffer(pixels, 0, 0, width, height, nullptr, 0, 0, w, h, width, w,
                                        PIXFMT_ARGB32, (scale & 2) ? 1 : 0);
     FreeMemory(pixels);

@@ -5,6 +5,7 @@
 //
 // Invariant: the topaz record exists exactly while the engines are ready;
 // CloseFontRecord never frees it, every other record it frees whole.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -220,10 +221,7 @@ void SetFontScale(FontRecord* record, double scaleX, double scaleY) {
   if (record->scaleX == scaleX && record->scaleY == scaleY) return;
   record->scaleX = scaleX;
   record->scaleY = scaleY;
-  auto ceiling = [](double v) {
-    int32_t i = static_cast<int32_t>(v);
-    return i < v ? i + 1 : i;
-  };
+  auto ceiling = [](double v) { return VmTruncInt32(std::ceil(v)); };
   record->height = ceiling(scaleY * record->baseHeight);
   record->baseline = ceiling(scaleY * record->baseBaseline);
   if (record->type == FONT_TRUETYPE) SetTrueTypeScale(record, scaleX, scaleY);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/numbers.h"
 #include "text/layout_private.h"
 
 namespace {
@@ -92,7 +93,8 @@ struct Parser {
       double number = 0;
       if (name.empty() || !VmFindConstant(L, name.c_str(), &constantText, &number) || constantText)
         return ERR_VALUEEXPECTED;
-      *out = static_cast<int64_t>(std::trunc(number));
+      // A number that no 64-bit integer holds counts as 0.
+      if (!VmIntegerOf(number, out)) *out = 0;
       return ERR_NONE;
     }
     // The number parser reads a terminated text: copy the candidate.
@@ -104,8 +106,8 @@ struct Parser {
     double number = ParseNumberString(candidate.c_str(), &used, &error);
     if (error || used == 0) return ERR_VALUEEXPECTED;
     i += used;
-    if (!(number > -9.2e18 && number < 9.2e18)) number = 0;
-    *out = static_cast<int64_t>(std::trunc(number));
+    // A number that no 64-bit integer holds counts as 0, as above.
+    if (!VmIntegerOf(number, out)) *out = 0;
     return ERR_NONE;
   }
 

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "engine/numbers.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"
@@ -394,7 +395,8 @@ void* GetTrueTypeFace(FontRecord* record) {
 void SetTrueTypeScale(FontRecord* record, double scaleX, double scaleY) {
   TrueTypeFontRecord* tt = ttOf(record);
   flushCache(tt);
-  FT_Matrix m = {FT_Fixed(scaleX * 65536), 0, 0, FT_Fixed(scaleY * 65536)};
+  FT_Matrix m = {VmSaturateInt<FT_Fixed>(scaleX * 65536), 0, 0,
+                 VmSaturateInt<FT_Fixed>(scaleY * 65536)};
   FT_Set_Transform(tt->face, &m, nullptr);
   record->baseline = baselineRule(record);
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/numbers.h"
 #include "engine/engine_private.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
@@ -122,6 +123,67 @@ TEST_F(ArgTest, IntegerPatterns) {
                   [&](VmState* L) { got = VmCheckInteger(L, 1); }),
             0);
   EXPECT_EQ(got, 16);
+}
+
+// The shared conversion at the edges of each width: a value whose
+// truncation the type holds converts, the next one out and NaN and the
+// infinities do not; the saturating form clamps them.
+TEST_F(ArgTest, ConversionsToIntegersOfAGivenWidth) {
+  const double nan = std::nan(""), inf = INFINITY;
+  struct Case {
+    const char* name;
+    double value;
+    bool int16, uint32, int64, uint64;  // converts to the type
+    int64_t saturated;                  // VmSaturateInt<int64_t>
+  } cases[] = {
+      {"-0.9 truncates to 0", -0.9, true, true, true, true, 0},
+      {"-1 is no unsigned value", -1, true, false, true, false, -1},
+      {"32767.9", 32767.9, true, true, true, true, 32767},
+      {"32768", 32768, false, true, true, true, 32768},
+      {"-32768.9", -32768.9, true, false, true, false, -32768},
+      {"-32769", -32769, false, false, true, false, -32769},
+      {"2^32 - 0.5", 4294967295.5, false, true, true, true, 4294967295},
+      {"2^32", 4294967296.0, false, false, true, true, 4294967296},
+      {"-2^63", -9223372036854775808.0, false, false, true, false, INT64_MIN},
+      {"2^63", 9223372036854775808.0, false, false, false, true, INT64_MAX},
+      {"2^64", 18446744073709551616.0, false, false, false, false, INT64_MAX},
+      {"1e30", 1e30, false, false, false, false, INT64_MAX},
+      {"-1e30", -1e30, false, false, false, false, INT64_MIN},
+      {"+inf", inf, false, false, false, false, INT64_MAX},
+      {"-inf", -inf, false, false, false, false, INT64_MIN},
+      {"NaN", nan, false, false, false, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int16_t a = 7;
+    uint32_t b = 7;
+    int64_t d = 7;
+    uint64_t e = 7;
+    EXPECT_EQ(VmIntegerOf(c.value, &a), c.int16);
+    EXPECT_EQ(VmIntegerOf(c.value, &b), c.uint32);
+    EXPECT_EQ(VmIntegerOf(c.value, &d), c.int64);
+    EXPECT_EQ(VmIntegerOf(c.value, &e), c.uint64);
+    if (!c.int64) {
+      EXPECT_EQ(d, 7);  // untouched
+    }
+    EXPECT_EQ(VmSaturateInt<int64_t>(c.value), c.saturated);
+  }
+  // The argument form: no number raises 1138, a bad one returns the
+  // command's error.
+  int64_t got = 0;
+  ErrorCode returned = 0;
+  EXPECT_EQ(Check([](VmState* L) { VmPushString(L, "x"); },
+                  [&](VmState* L) { returned = VmCheckIntegerOf(L, 1, &got); }),
+            ERR_NUMEXPECTED);
+  EXPECT_EQ(Check([](VmState* L) { VmPushNumber(L, 1e30); },
+                  [&](VmState* L) { returned = VmCheckIntegerOf(L, 1, &got, ERR_SEEKFILE); }),
+            0);
+  EXPECT_EQ(returned, ERR_SEEKFILE);
+  EXPECT_EQ(Check([](VmState* L) { VmPushString(L, "-12.5"); },
+                  [&](VmState* L) { returned = VmCheckIntegerOf(L, 1, &got); }),
+            0);
+  EXPECT_EQ(returned, ERR_NONE);
+  EXPECT_EQ(got, -12);
 }
 
 TEST_F(ArgTest, NumbersWithPercentSigns) {

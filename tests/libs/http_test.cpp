@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <new>
@@ -253,6 +254,41 @@ TEST_F(HttpTest, DownloadsEqualTheServedFile) {
   EXPECT_EQ(std::system(("cmp -s " + target + " " + curlCopy).c_str()), 0);
   // An unwritable destination names the file.
   EXPECT_EQ(Get("/files/big.bin", {Str("file", root + "/no/such/dir/x")}), ERR_WRITEFILE);
+}
+
+// A download that fails part-way leaves nothing under the file's name, or
+// the file that was there untouched; one that succeeds replaces it. No
+// temporary file stays behind either way.
+TEST_F(HttpTest, FailedDownloadLeavesTheFileAlone) {
+  namespace fs = std::filesystem;
+  const std::string dir = root + "/into";
+  const std::string target = dir + "/x.bin";
+  struct Case {
+    const char* name;
+    const char* before;  // null: no file there
+    const char* path;
+    ErrorCode code;
+    const char* after;  // null: no file there; "" the served file
+  } cases[] = {
+      {"failure, no file before", nullptr, "/biglen", ERR_RECVCLOSED, nullptr},
+      {"failure, a file before", "old contents", "/biglen", ERR_RECVCLOSED, "old contents"},
+      {"success, a file before", "old contents", "/files/big.bin", ERR_NONE, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    if (c.before) WriteFile(target, c.before);
+    EXPECT_EQ(Get(c.path, {Str("file", target)}), c.code);
+    if (!c.after) {
+      EXPECT_FALSE(fs::exists(target));
+    } else {
+      std::string expect = *c.after ? std::string(c.after) : ReadFile(root + "/big.bin");
+      EXPECT_TRUE(ReadFile(target) == expect);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()),
+              c.after ? 1 : 0);
+  }
 }
 
 TEST_F(HttpTest, ProgressCallbackAbortKeepsThePartialBody) {

@@ -129,6 +129,12 @@ FTP_SCRIPTS = {
                     ("pasv", "227 Entering (127,0,0,1,{p1},{p2})\r\n"), ("type", "200 ok\r\n"),
                     ("size", "550 no\r\n"), ("retr", "150 Opening (1234 bytes).\r\n"),
                     ("data", "hello"), ("", "226 done\r\n")],
+    # The sizes overflow any 64-bit integer: both are left unknown.
+    "hugesize": [("", "220 ready\r\n"), ("user", "230 in\r\n"),
+                 ("pasv", "227 Entering (127,0,0,1,{p1},{p2})\r\n"), ("type", "200 ok\r\n"),
+                 ("size", "213 99999999999999999999999\r\n"),
+                 ("retr", "150 Opening (99999999999999999999999 bytes).\r\n"),
+                 ("data", "hello"), ("", "226 done\r\n")],
     "fivenumbers": [("", "220 ready\r\n"), ("user", "230 in\r\n"),
                     ("pasv", "227 Entering (127,0,0,{p1},{p2})\r\n")],
     "brokenmulti": [("", "220-hello\r\n230 other\r\n")],
