@@ -20,6 +20,7 @@
 #include FT_STROKER_H
 
 #include "draw/vector_private.h"
+#include "engine/numbers.h"
 
 namespace {
 
@@ -44,8 +45,9 @@ struct SubPath {
 
 FT_Pos fixed(double v) {
   double f = std::trunc(v * 64.0);
-  // Far-off coordinates are kept where 26.6 arithmetic stays exact.
-  return static_cast<FT_Pos>(std::clamp(f, -1.0e9, 1.0e9));
+  // Far-off coordinates are kept where 26.6 arithmetic stays exact; a
+  // coordinate that is no number counts as 0.
+  return VmSaturateInt<FT_Pos>(std::clamp(f, -1.0e9, 1.0e9));
 }
 
 // The walk over items: the current point, the sub-path being built and
@@ -504,7 +506,7 @@ bool isIdentity(const double* m) {
 
 void transform(FT_Outline* o, const double* m) {
   if (isIdentity(m)) return;
-  auto f = [](double v) { return static_cast<FT_Fixed>(std::nearbyint(v * 65536)); };
+  auto f = [](double v) { return VmSaturateInt<FT_Fixed>(std::nearbyint(v * 65536)); };
   FT_Matrix matrix = {f(m[0]), f(m[2]), f(m[1]), f(m[3])};
   FT_Outline_Transform(o, &matrix);
 }

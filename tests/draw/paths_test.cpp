@@ -354,6 +354,32 @@ TEST_F(PathTest, DrawingIntoABrush) {
 // coverage: each pixel is the colour laid over the old one at the coverage
 // the engine renders for the outline, rounded, also where the brush's edge
 // cuts the path.
+// Corners that no coordinate holds reach the rasteriser as coordinates it
+// can hold, never as integers out of range: a corner that is no number
+// counts as 0 and the path draws; infinite and far-off corners are kept
+// far off, where the path needs a bitmap larger than any.
+TEST_F(PathTest, CornersNoCoordinateHolds) {
+  SelectBrush();
+  ASSERT_EQ(Call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  struct Case {
+    double corner;
+    ErrorCode drawn;
+  } cases[] = {{std::nan(""), ERR_NONE},
+               {INFINITY, ERR_BITMAP},
+               {-INFINITY, ERR_BITMAP},
+               {1e30, ERR_BITMAP},
+               {-1e30, ERR_BITMAP}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.corner);
+    ASSERT_EQ(Call("StartPath", {1}), ERR_NONE);
+    ASSERT_EQ(Call("MoveTo", {1, 0, 0}), ERR_NONE);
+    ASSERT_EQ(Call("LineTo", {1, c.corner, 10}), ERR_NONE);
+    ASSERT_EQ(Call("CurveTo", {1, 10, c.corner, c.corner, 20, 5, 5}), ERR_NONE);
+    ASSERT_EQ(Call("ClosePath", {1}), ERR_NONE);
+    EXPECT_EQ(Call("DrawPath", {1, 0, 0, 0xFF0000}), c.drawn);
+  }
+}
+
 TEST_F(PathTest, AntialiasedPathsBlendTheEngineCoverageIntoABrush) {
   SelectBrush();
   ASSERT_EQ(Call("SetFormStyle", {FORM_ANTIALIAS}), ERR_NONE);
