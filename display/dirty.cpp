@@ -56,28 +56,34 @@ void AddDirtyRect(DirtyList* list, int32_t x1, int32_t y1, int32_t x2, int32_t y
 
 void MergeDirtyRects(DirtyList* list) {
   if (list->full) return;
-  // Sorted by left edge (merged-away entries go last), a rectangle can only
-  // meet the ones after it that start at most one column past its right
-  // edge, so each scan stops early. A merge grows a rectangle, which may then
-  // meet one that it did not before, so passes repeat until one merges
-  // nothing.
+  // Sorted by left edge once (entries merged away before go last), a
+  // rectangle can only meet the ones after it that start at most one column
+  // past its right edge, so each scan stops early. A merge grows a
+  // rectangle, which may then meet one that it did not before: a rectangle
+  // that grew scans its followers again at once, and passes repeat until
+  // one merges nothing. The rectangle that grows is the leftmost of the two
+  // and keeps its left edge, and one merged away keeps its place and
+  // coordinates: the order holds for every pass without sorting again. The
+  // rectangles left do not depend on the order of the merges (any two that
+  // meet end in one rectangle, and growing never parts two that met).
   DirtyRect* begin = list->entries;
   DirtyRect* end = list->entries + list->count;
+  std::sort(begin, end, [](const DirtyRect& a, const DirtyRect& b) {
+    return a.merged != b.merged ? b.merged != 0 : a.x1 < b.x1;
+  });
   for (bool merged = true; merged;) {
     merged = false;
-    std::sort(begin, end, [](const DirtyRect& a, const DirtyRect& b) {
-      return a.merged != b.merged ? b.merged != 0 : a.x1 < b.x1;
-    });
     for (DirtyRect* a = begin; a != end; ++a) {
       if (a->merged) continue;
       for (DirtyRect* b = a + 1; b != end; ++b) {
-        if (b->merged) continue;  // merged in this pass
         if (int64_t{b->x1} - a->x2 > 1) break;
-        if (!meets(*a, *b)) continue;
+        if (b->merged || !meets(*a, *b)) continue;
         *a = DirtyRect{a->x1, std::min(a->y1, b->y1), std::max(a->x2, b->x2),
                        std::max(a->y2, b->y2), 0};
         b->merged = 1;
         merged = true;
+        // Grown, it may meet one passed over above: scan again.
+        b = a;
       }
     }
   }

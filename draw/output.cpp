@@ -183,6 +183,15 @@ ErrorCode CopyBackBuffer(DisplayRecord* d) {
       return e;
   } else if (!d->dirty.full) {
     MergeDirtyRects(&d->dirty);
+    // Top to bottom, so that the rows of neighbouring rectangles are copied
+    // close together in time: the pages and lines of both buffers are
+    // then still at hand.
+    DirtyRect* first = d->dirty.entries;
+    DirtyRect* live =
+        std::partition(first, first + d->dirty.count, [](const DirtyRect& r) { return !r.merged; });
+    std::sort(first, live, [](const DirtyRect& a, const DirtyRect& b) {
+      return a.y1 != b.y1 ? a.y1 < b.y1 : a.x1 < b.x1;
+    });
     for (int32_t i = 0; i < d->dirty.count; ++i) {
       DirtyRect r = d->dirty.entries[i];
       if (r.merged) continue;

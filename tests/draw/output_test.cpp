@@ -5,6 +5,7 @@
 // video bitmaps, video-memory brushes and the adapter's own buffering.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <functional>
@@ -644,6 +645,73 @@ TEST(DirtyRects, GrowMergeAndFull) {
   EXPECT_EQ(list.full, 1);
   EXPECT_EQ(list.count, list.capacity);
   FreeDirtyRects(&list);
+}
+
+// Seeded random lists, merged twice with more added between, against the
+// plain rule applied until nothing changes: every pair that overlaps or
+// touches becomes one rectangle. Iteration i seeds its generator with i.
+TEST(DirtyRects, MergingMatchesThePlainRuleOnRandomLists) {
+  struct Rng {
+    uint64_t s;
+    uint32_t next(uint32_t n) {
+      s = s * 6364136223846793005ull + 1442695040888963407ull;
+      return static_cast<uint32_t>(s >> 33) % n;
+    }
+  };
+  using Box = std::array<int32_t, 4>;
+  auto touch = [](const Box& a, const Box& b) {
+    return int64_t{b[0]} - a[2] <= 1 && int64_t{a[0]} - b[2] <= 1 && int64_t{b[1]} - a[3] <= 1 &&
+           int64_t{a[1]} - b[3] <= 1;
+  };
+  auto plain = [&](std::vector<Box> boxes) {
+    for (bool changed = true; changed;) {
+      changed = false;
+      for (size_t i = 0; i < boxes.size(); ++i)
+        for (size_t j = i + 1; j < boxes.size(); ++j)
+          if (touch(boxes[i], boxes[j])) {
+            boxes[i] = {std::min(boxes[i][0], boxes[j][0]), std::min(boxes[i][1], boxes[j][1]),
+                        std::max(boxes[i][2], boxes[j][2]), std::max(boxes[i][3], boxes[j][3])};
+            boxes.erase(boxes.begin() + static_cast<ptrdiff_t>(j));
+            changed = true;
+            j = i;
+          }
+    }
+    std::sort(boxes.begin(), boxes.end());
+    return boxes;
+  };
+  auto live = [](const DirtyList& list) {
+    std::vector<Box> out;
+    for (int32_t i = 0; i < list.count; ++i)
+      if (!list.entries[i].merged)
+        out.push_back(
+            {list.entries[i].x1, list.entries[i].y1, list.entries[i].x2, list.entries[i].y2});
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  for (uint64_t i = 0; i < 200; ++i) {
+    Rng rng{i};
+    DirtyList list{};
+    std::vector<Box> added;
+    const int32_t area = 40 + static_cast<int32_t>(rng.next(400)), side = 1 + rng.next(24);
+    auto add = [&](uint32_t n) {
+      for (uint32_t k = 0; k < n; ++k) {
+        int32_t x = static_cast<int32_t>(rng.next(area)) - 10,
+                y = static_cast<int32_t>(rng.next(area)) - 10;
+        Box b{x, y, x + static_cast<int32_t>(rng.next(side)),
+              y + static_cast<int32_t>(rng.next(side))};
+        AddDirtyRect(&list, b[0], b[1], b[2], b[3], 1);
+        added.push_back(b);
+      }
+    };
+    add(1 + rng.next(150));
+    MergeDirtyRects(&list);
+    ASSERT_EQ(live(list), plain(added)) << "iteration " << i;
+    add(rng.next(60));
+    MergeDirtyRects(&list);
+    ASSERT_EQ(live(list), plain(added)) << "iteration " << i;
+    ASSERT_EQ(list.count, static_cast<int32_t>(added.size())) << "iteration " << i;
+    FreeDirtyRects(&list);
+  }
 }
 
 }  // namespace
