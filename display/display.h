@@ -284,6 +284,10 @@ struct ObjectStyle {
 // radius 5 and sigma 5/3, border size 2, every filter off.
 void CopyDefaultTransform(DisplayTransform* transform);
 void CopyDefaultObjectStyle(ObjectStyle* style);
+// The defaults in force, for a drawing that only reads them (a command
+// without options); valid until the defaults are next replaced.
+const DisplayTransform* GetDefaultTransform();
+const ObjectStyle* GetDefaultObjectStyle();
 // Replaces those defaults for every later drawing (SetDrawTagsDefault);
 // null for both restores the initial ones.
 void SetDefaultDrawOptions(const DisplayTransform* transform, const ObjectStyle* style);

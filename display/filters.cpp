@@ -254,6 +254,10 @@ void CopyDefaultTransform(DisplayTransform* transform) {
 
 void CopyDefaultObjectStyle(ObjectStyle* style) { *style = drawOptionDefaults().style; }
 
+const DisplayTransform* GetDefaultTransform() { return &drawOptionDefaults().transform; }
+
+const ObjectStyle* GetDefaultObjectStyle() { return &drawOptionDefaults().style; }
+
 void SetDefaultDrawOptions(const DisplayTransform* transform, const ObjectStyle* style) {
   DrawOptionDefaults& defaults = drawOptionDefaults();
   if (!transform && !style) {

@@ -115,6 +115,13 @@ ErrorCode MakeShapeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t
 
 enum : uint32_t { SHAPE_TOLAYER = 16, SHAPE_LAYERTRANSFORM = 8, SHAPE_NODRAW = 1 };
 ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags);
+// RenderShape's route for a box filled with a plain colour (sharp after
+// clamping its corners, unturned, without effects) into a selected brush,
+// mask or alpha channel, taken before a descriptor is built: *drawn 1 when
+// it drew; 0 with no error when RenderShape must draw the box.
+ErrorCode RenderPlainBox(VmState* L, const DrawStyle* style, int32_t x, int32_t y, int32_t w,
+                         int32_t h, uint32_t color, const int32_t corners[4],
+                         const DisplayTransform* t, const ObjectStyle* os, int* drawn);
 ErrorCode DrawLineCore(VmState* L, ObjectId layer, const DrawStyle* style, int32_t x1, int32_t y1,
                        int32_t x2, int32_t y2, uint32_t color, int32_t thickness,
                        const DisplayTransform* transform, const ObjectStyle* objectStyle,

@@ -211,6 +211,27 @@ int drawPlainBox(DisplayRecord* d, const DrawStyle* s, int32_t x, int32_t y, int
   return 1;
 }
 
+// A box filled with a plain colour, sharp, unturned and without effects:
+// into a selected brush, mask or alpha channel it is a rectangle fill,
+// which needs neither a copy of the style nor its clamping (which change
+// nothing such a box reads).
+bool plainFilledBox(const DrawStyle& s, const int32_t corners[4], const DisplayTransform& t,
+                    const ObjectStyle& os) {
+  const double m[4] = {t.m11, t.m12, t.m21, t.m22};
+  return s.fillStyle == FILLCOLOR && !(s.formFlags & (FORM_EDGE | FORM_SHADOW | FORM_ANTIALIAS)) &&
+         !corners[0] && !corners[1] && !corners[2] && !corners[3] && isIdentity(m) && !os.effects &&
+         !activeShapeCapture;
+}
+
+// Fills such a box at x, y (resolved against the output, before the
+// anchor); 0 when the output is not one that takes a plain fill.
+int fillPlainBox(DisplayRecord* d, const DrawStyle& s, const DisplayTransform& t, int32_t x,
+                 int32_t y, int32_t w, int32_t h, uint32_t color) {
+  int32_t dx = x - VmTruncInt32(std::nearbyint(w * t.anchorX));
+  int32_t dy = y - VmTruncInt32(std::nearbyint(h * t.anchorY));
+  return drawPlainBox(d, &s, dx, dy, w, h, color, false, false);
+}
+
 // Writes the composed image into a selected mask (visible where the
 // image's alpha is at least half) or alpha channel (its alpha values).
 void writePlane(DisplayRecord* d, const std::vector<uint32_t>& pixels, int32_t w, int32_t h,
@@ -323,6 +344,23 @@ ErrorCode DeliverShapeImage(VmState* L, const std::vector<uint32_t>& pixels, int
   return ERR_NONE;
 }
 
+ErrorCode RenderPlainBox(VmState* L, const DrawStyle* style, int32_t x, int32_t y, int32_t w,
+                         int32_t h, uint32_t color, const int32_t corners[4],
+                         const DisplayTransform* t, const ObjectStyle* os, int* drawn) {
+  *drawn = 0;
+  if (!plainFilledBox(*style, corners, *t, *os)) return ERR_NONE;
+  // The steps of RenderShape up to its own plain-box route, in its order.
+  DisplayRecord* d = GetOutputDisplay();
+  if (ErrorCode e = PrepareOutputTarget(L)) return e;
+  if (d->layers && !selectedOutput(d)) return ERR_NONE;
+  int32_t ow, oh;
+  outputSize(d, &ow, &oh);
+  x = ResolveXPos(x, w, ow, t->anchorX);
+  y = ResolveYPos(y, h, oh, t->anchorY);
+  *drawn = fillPlainBox(d, *style, *t, x, y, w, h, color);
+  return ERR_NONE;
+}
+
 ErrorCode CheckShapeImageSize(int64_t w, int64_t h) {
   if (w < 1 || h < 1 || w > INT32_MAX || h > INT32_MAX) return ERR_BITMAP;
   if (w * h > MAX_IMAGE_BYTES / 4) return ERR_BITMAP;
@@ -332,7 +370,6 @@ ErrorCode CheckShapeImageSize(int64_t w, int64_t h) {
 ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   DisplayRecord* d = GetOutputDisplay();
   if (ErrorCode e = PrepareOutputTarget(L)) return e;
-  DrawStyle s = *shape->style;
   const DisplayTransform& t = *shape->transform;
   // The object style is copied only when a layer takes the shape's effects.
   const ObjectStyle& os = *shape->objectStyle;
@@ -346,6 +383,7 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   // With layers a shape becomes a layer, unless a brush, anim frame or
   // layer is selected as output: then it is drawn into that.
   if (d->layers && !selectedOutput(d) && !(flags & (SHAPE_TOLAYER | SHAPE_LAYERTRANSFORM))) {
+    DrawStyle s = *shape->style;
     ObjectStyle layerStyle = os;
     moveEffectsToLayerStyle(&s, &layerStyle, &color);
     ShapeDescriptor layered = *shape;
@@ -357,6 +395,12 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
     return AddShapeLayer(L, &layered, shape->kind);
   }
 
+  const DrawStyle& given = *shape->style;
+  if (shape->kind == SHAPE_BOX && plainFilledBox(given, shape->corners, t, os) &&
+      fillPlainBox(d, given, t, x, y, shape->width, shape->height, color))
+    return ERR_NONE;
+
+  DrawStyle s = given;
   s.shadowSize = VmTruncInt32(std::nearbyint(s.shadowSize * std::fabs(m[0])));
   s.lineWidth = VmTruncInt32(std::nearbyint(static_cast<double>(s.lineWidth) * std::fabs(m[0])));
   ClampDrawStyle(&s);

@@ -83,10 +83,17 @@ ErrorCode drawBoxShape(VmState* L, ObjectId layer, const DrawStyle* style, int32
                        int32_t w, int32_t h, uint32_t color, const int32_t corners[4],
                        const DisplayTransform* t, const ObjectStyle* os, uint32_t flags) {
   if (w < 1 || h < 1) return ERR_WRONGUSAGE;
+  int32_t clamped[4];
+  std::copy(corners, corners + 4, clamped);
+  ClampCorners(clamped);
+  if (flags == 0) {
+    int drawn = 0;
+    ErrorCode e = RenderPlainBox(L, style, x, y, w, h, color, clamped, t, os, &drawn);
+    if (e || drawn) return e;
+  }
   ShapeDescriptor s{};
   describe(&s, SHAPE_BOX, x, y, w, h, color, style, t, os, layer);
-  std::copy(corners, corners + 4, s.corners);
-  ClampCorners(s.corners);
+  std::copy(clamped, clamped + 4, s.corners);
   const double m[4] = {t->m11, t->m12, t->m21, t->m22};
   s.lineBased = BoxRoute(style, s.corners, m);
   return RenderShape(L, &s, flags);
@@ -166,16 +173,25 @@ int CmdBox(VmState* L) {
   int32_t x = intArg(L, 1), y = intArg(L, 2), w = intArg(L, 3), h = intArg(L, 4);
   uint32_t color = optColor(L, 5);
   int32_t corners[4] = {0, 0, 0, 0};
+  // Without a sixth argument the box is drawn with the defaults as they
+  // stand; they are copied only where options or an angle change them.
+  const DisplayTransform* transform = GetDefaultTransform();
+  const ObjectStyle* style = GetDefaultObjectStyle();
   DisplayTransform t;
   ObjectStyle os;
-  if (ErrorCode e = readOptions(L, 6, w, h, &t, &os)) return e;
-  if (VmGetTop(L) >= 6 && VmType(L, 6) == VM_TYPE_TABLE) {
+  const bool sixth = VmGetTop(L) >= 6 && VmType(L, 6) != VM_TYPE_NIL;
+  if (sixth) {
+    if (ErrorCode e = readOptions(L, 6, w, h, &t, &os)) return e;
+    transform = &t;
+    style = &os;
+  }
+  if (sixth && VmType(L, 6) == VM_TYPE_TABLE) {
     int32_t v, found = 0;
     if (GetTableFieldInt(L, 6, "roundlevel", &v, &found)) std::fill(corners, corners + 4, v);
     const char* names[4] = {"cornera", "cornerb", "cornerc", "cornerd"};
     for (int i = 0; i < 4; ++i)
       if (GetTableFieldInt(L, 6, names[i], &v, &found)) corners[i] = v;
-  } else if (VmGetTop(L) >= 6 && VmType(L, 6) != VM_TYPE_NIL) {
+  } else if (sixth) {
     std::fill(corners, corners + 4, intArg(L, 6));
     if (VmGetTop(L) >= 7 && VmType(L, 7) != VM_TYPE_NIL) applyAngle(VmCheckNumber(L, 7), w, h, &t);
   }
@@ -187,7 +203,8 @@ int CmdBox(VmState* L) {
     ClampCorners(p.corners);
     return DrawPathObject(L, SHAPE_BOX, x, y, color, optionsAt(L, 6), p);
   }
-  return drawBoxShape(L, ObjectId{}, GetCurrentDrawStyle(), x, y, w, h, color, corners, &t, &os, 0);
+  return drawBoxShape(L, ObjectId{}, GetCurrentDrawStyle(), x, y, w, h, color, corners, transform,
+                      style, 0);
 }
 
 // Circle(x, y, radius [, colour [, options or angle]]).

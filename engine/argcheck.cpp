@@ -85,6 +85,12 @@ VmState* CheckArgCount(VmState* L, int minimum, int maximum, int version, int re
 }
 
 double VmCheckNumber(VmState* L, int index) {
+  // A number argument, the usual case, is read in place; strings that
+  // convert and pseudo-indexes take the general road.
+  if (index > 0) {
+    const VmValue* o = L->base + (index - 1);
+    if (o < L->top && o->tag == VM_TNUMBER) return VmNumberOf(o);
+  }
   if (!VmIsNumber(L, index)) argError(L, ERR_NUMEXPECTED, index);
   return VmToNumber(L, index);
 }
