@@ -29,6 +29,9 @@ extern DrawContext drawContext;
 
 // Whether the brush is the current output device of the current display.
 int IsBrushOutputDevice(const BrushObject* brush);
+// Whether ApplyDrawEffects changes anything for the style (a filter on, or
+// a transparency).
+bool HasDrawEffects(const ObjectStyle* style);
 
 // Script commands of the brush library, one table in brushlib.cpp.
 int CmdScaleBrush(VmState* L);

@@ -213,6 +213,10 @@ ErrorCode EnsureAlphaLevel(BitmapHandle** mask, BitmapHandle** alpha, int32_t wi
   return ERR_NONE;
 }
 
+bool HasDrawEffects(const ObjectStyle* style) {
+  return anyFilter(*style) || style->transparency > 0;
+}
+
 ErrorCode ApplyDrawEffects(const ObjectStyle* style, BitmapHandle* bitmap, BitmapHandle** mask,
                            BitmapHandle** alpha, int32_t width, int32_t height) {
   if (anyFilter(*style))

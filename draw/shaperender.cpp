@@ -260,10 +260,9 @@ void writePlane(DisplayRecord* d, const std::vector<uint32_t>& pixels, int32_t w
   if (!mask) UnlockBitmap(&lock);
 }
 
-// The shape's coverage from the vector engine at its measured size; the
-// border's is the shape grown by growth and filled.
-bool vectorCoverage(const ShapeDescriptor* shape, const double m[4], int32_t growth, bool fill,
-                    int32_t strokeWidth, Coverage* out) {
+// The vector engine's request for the shape grown by growth.
+VectorShapeRequest shapeRequest(const ShapeDescriptor* shape, const double m[4], int32_t growth,
+                                bool fill, int32_t strokeWidth) {
   VectorShapeRequest r{};
   r.kind = shape->kind == SHAPE_BOX ? SHAPE_BOX : shape->kind == SHAPE_ARC ? SHAPE_ARC : 15;
   r.rx = shape->rx;
@@ -278,11 +277,58 @@ bool vectorCoverage(const ShapeDescriptor* shape, const double m[4], int32_t gro
   r.corners = shape->corners;
   r.fill = fill;
   r.strokeWidth = strokeWidth;
+  return r;
+}
+
+// The shape's coverage from the vector engine at its measured size; the
+// border's is the shape grown by growth and filled.
+bool vectorCoverage(const ShapeDescriptor* shape, const double m[4], int32_t growth, bool fill,
+                    int32_t strokeWidth, Coverage* out) {
+  VectorShapeRequest r = shapeRequest(shape, m, growth, fill, strokeWidth);
   if (!InbuiltDrawShape(&r)) return false;
   if (!out->Make(std::max(r.outWidth, 1), std::max(r.outHeight, 1))) return false;
   r.target = out->bytes.data();
   r.bytesPerRow = out->stride;
   return r.outWidth < 1 || r.outHeight < 1 || InbuiltDrawShape(&r);
+}
+
+// A shape of one layer in one colour drawn into a selected brush straight
+// from the engine's spans: the output, where the turned middle of the box
+// lies (before the anchor), the colour; then the blit once placed.
+struct SpanShape {
+  DisplayRecord* d;
+  int32_t dx, dy;
+  double cx, cy;
+  uint32_t color;
+  bool begun = false;
+  int32_t x = 0, y = 0;  // the image's top-left in the output
+  ColourSpanBlit blit{};
+};
+
+// Takes the measured size: the image goes where the composing route puts
+// it; sizes that route refuses, and outputs the blit cannot take, are left
+// to that route (nothing is drawn here then).
+int placeSpanShape(void* user, int32_t width, int32_t height) {
+  auto* p = static_cast<SpanShape*>(user);
+  int64_t coverageBytes = ((int64_t{width} + 3) & ~int64_t{3}) * height;
+  if (coverageBytes > (int64_t{1} << 30) || CheckShapeImageSize(width, height)) return 0;
+  int64_t tx = p->dx + static_cast<int64_t>(std::floor(p->cx - width / 2.0));
+  int64_t ty = p->dy + static_cast<int64_t>(std::floor(p->cy - height / 2.0));
+  if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return 0;
+  int32_t ow, oh;
+  outputSize(p->d, &ow, &oh);
+  p->x = static_cast<int32_t>(tx);
+  p->y = static_cast<int32_t>(ty);
+  p->begun = BeginColourSpanBlit(&p->blit, p->color, p->d->drawBitmap, p->x, p->y, width, height,
+                                 ow, oh, SAFEBLT_BITMAPONLY);
+  return p->begun ? 1 : 0;
+}
+
+// The engine's spans go on through the coverage scaled by the colour's
+// opacity, rounded as the composition rounds it.
+void spanShapeRuns(void* user, int32_t y, const VectorSpan* spans, int32_t count) {
+  const auto* p = static_cast<const SpanShape*>(user);
+  ColourSpanBlitRow(&p->blit, y, spans, count, 255 - static_cast<int32_t>(p->color >> 24));
 }
 
 // Copies coverage into a larger one at an offset (the parts outside are
@@ -422,6 +468,28 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
     return ERR_NONE;
 
   if (!shape->lineBased && !plainBox) {
+    // One layer in one colour into a selected brush: the engine's coverage
+    // goes into the brush as it is rasterized, without an image composed.
+    if (!border && !shadow && s.fillStyle != FILLTEXTURE && s.fillStyle != FILLGRADIENT &&
+        d->outputKind == OBJECT_BRUSH && d->drawBitmap && !activeShapeCapture &&
+        !HasDrawEffects(&os)) {
+      double px = VmTruncInt32(t.anchorX * w), py = VmTruncInt32(t.anchorY * h);
+      SpanShape span{d,
+                     dx,
+                     dy,
+                     px + m[0] * (w / 2.0 - px) + m[2] * (h / 2.0 - py),
+                     py + m[1] * (w / 2.0 - px) + m[3] * (h / 2.0 - py),
+                     color};
+      VectorShapeRequest r = shapeRequest(shape, m, 0, filled, lw);
+      int drawn = InbuiltDrawShapeSpans(&r, placeSpanShape, spanShapeRuns, &span);
+      if (span.begun) {
+        EndColourSpanBlit(&span.blit);
+        if (!drawn) return ERR_MEM;
+        if (d->doubleBuffer && !d->adapterDoubleBuffer)
+          MarkDisplayDirty(d, span.x, span.y, r.outWidth, r.outHeight);
+        return ERR_NONE;
+      }
+    }
     // The vector route: coverage from the vector engine, the border's
     // centred on the body's, both centred on the turned middle of the box.
     Coverage bodyShape, borderShape;

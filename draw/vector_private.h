@@ -74,11 +74,7 @@ int DrawVectorPath(VectorPathRequest* request);
 // or on failure.
 // One row's spans: x from the target's left, length, coverage (laid out as
 // FreeType's span record, so a row is handed over as FreeType gives it).
-struct VectorSpan {
-  int16_t x;
-  uint16_t length;
-  uint8_t coverage;
-};
+using VectorSpan = CoverageSpan;
 using VectorSpanFunction = void (*)(void* user, int32_t y, const VectorSpan* spans, int32_t count);
 int DrawVectorPathSpans(VectorPathRequest* request, VectorSpanFunction span, void* user);
 void TranslateVectorPath(uint8_t* items, double dx, double dy);
@@ -88,6 +84,13 @@ int GetVectorCurrentPoint(VectorPathRequest* request, double* x, double* y);
 void* OpenVectorFont(const uint8_t* bytes, size_t length);
 void CloseVectorFont(void* face);
 int InbuiltDrawShape(VectorShapeRequest* request);
+// The anti-aliased coverage InbuiltDrawShape would write, handed over as
+// spans (rows from 0 at the top) after place has been told the measured
+// size and agreed: 1 drawn, 0 failed (before place, or in FreeType), -1
+// declined (an empty or too wide size, or place said no; nothing drawn).
+int InbuiltDrawShapeSpans(VectorShapeRequest* request,
+                          int (*place)(void* user, int32_t width, int32_t height),
+                          VectorSpanFunction span, void* user);
 // Releases the engine's FreeType library.
 void FreeVectorEngine();
 

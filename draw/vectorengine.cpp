@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include FT_BBOX_H
 #include FT_FREETYPE_H
@@ -713,8 +714,11 @@ void CloseVectorFont(void* face) {
   if (face) FT_Done_Face(static_cast<FT_Face>(face));
 }
 
-int InbuiltDrawShape(VectorShapeRequest* r) {
-  if (!ftLibrary()) return 0;
+namespace {
+
+// The request's outline (turned by its matrix) and the box it is measured
+// against; the request's outWidth and outHeight are set from the box.
+bool shapeOutline(VectorShapeRequest* r, Outline* o, FT_BBox* box) {
   Builder b;
   double g = r->growth;
   FT_BBox full{};
@@ -732,7 +736,7 @@ int InbuiltDrawShape(VectorShapeRequest* r) {
       whole.Arc(0, 0, rx, ry, 0, 360, true);
       whole.End(false);
       Outline wo;
-      if (!fillOutline(whole.paths, false, &wo)) return 0;
+      if (!fillOutline(whole.paths, false, &wo)) return false;
       transform(wo.Get(), r->matrix);
       FT_Outline_Get_BBox(wo.Get(), &full);
       placeOnFull = true;
@@ -744,31 +748,39 @@ int InbuiltDrawShape(VectorShapeRequest* r) {
       b.End(false);
     }
   }
-  Outline o;
-  bool ok = r->fill ? fillOutline(b.paths, false, &o)
-                    : strokeOutline(b.paths, r->strokeWidth, CAPROUND, JOINROUND, 10.0, &o);
-  if (!ok) return 0;
-  transform(o.Get(), r->matrix);
+  bool ok = r->fill ? fillOutline(b.paths, false, o)
+                    : strokeOutline(b.paths, r->strokeWidth, CAPROUND, JOINROUND, 10.0, o);
+  if (!ok) return false;
+  transform(o->Get(), r->matrix);
   // Shapes take their exact box, not the control box: a curve's control
   // points lie outside it.
-  FT_BBox box{};
-  if (o.Get()->n_points) FT_Outline_Get_BBox(o.Get(), &box);
+  *box = FT_BBox{};
+  if (o->Get()->n_points) FT_Outline_Get_BBox(o->Get(), box);
   if (placeOnFull) {
     if (!r->fill) {
       FT_Pos grow = static_cast<FT_Pos>(r->strokeWidth) * 32;
       full.xMin -= grow, full.yMin -= grow, full.xMax += grow, full.yMax += grow;
     }
-    box = full;
+    *box = full;
   }
   auto floorPix = [](FT_Pos v) { return static_cast<int32_t>(std::floor(v / 64.0)); };
   auto ceilPix = [](FT_Pos v) { return static_cast<int32_t>(std::ceil(v / 64.0)); };
-  r->outWidth = ceilPix(box.xMax) - floorPix(box.xMin);
-  r->outHeight = ceilPix(box.yMax) - floorPix(box.yMin);
-  if (!r->target) return 1;
+  r->outWidth = ceilPix(box->xMax) - floorPix(box->xMin);
+  r->outHeight = ceilPix(box->yMax) - floorPix(box->yMin);
   // Placed against the measured box, so that a part arc sits where it
   // lies on the whole ellipse.
-  FT_Outline_Translate(o.Get(), -(box.xMin & ~63), -(box.yMin & ~63));
-  if (o.Get()->n_points == 0) return 1;
+  FT_Outline_Translate(o->Get(), -(box->xMin & ~63), -(box->yMin & ~63));
+  return true;
+}
+
+}  // namespace
+
+int InbuiltDrawShape(VectorShapeRequest* r) {
+  if (!ftLibrary()) return 0;
+  Outline o;
+  FT_BBox box;
+  if (!shapeOutline(r, &o, &box)) return 0;
+  if (!r->target || o.Get()->n_points == 0) return 1;
   FT_Bitmap bitmap{};
   std::vector<uint8_t> scratch(static_cast<size_t>(r->outWidth) * r->outHeight, 0);
   bitmap.rows = static_cast<unsigned>(r->outHeight);
@@ -783,6 +795,35 @@ int InbuiltDrawShape(VectorShapeRequest* r) {
                 scratch.data() + static_cast<size_t>(r->outHeight - 1 - y) * r->outWidth,
                 static_cast<size_t>(r->outWidth));
   return 1;
+}
+
+int InbuiltDrawShapeSpans(VectorShapeRequest* r,
+                          int (*place)(void* user, int32_t width, int32_t height),
+                          VectorSpanFunction span, void* user) {
+  if (!ftLibrary()) return 0;
+  Outline o;
+  FT_BBox box;
+  if (!shapeOutline(r, &o, &box)) return 0;
+  // FreeType's spans hold x in 16 bits.
+  if (r->outWidth < 1 || r->outHeight < 1 || r->outWidth > INT16_MAX) return -1;
+  if (!place(user, r->outWidth, r->outHeight)) return -1;
+  if (o.Get()->n_points == 0) return 1;
+  struct Sink {
+    VectorSpanFunction span;
+    void* user;
+  } sink{span, user};
+  FT_Raster_Params params{};
+  // The spans the smooth rasterizer would write into a coverage bitmap of
+  // the measured size, handed over instead; FreeType's row y is that
+  // coverage's row y counted from the top, as InbuiltDrawShape turns it.
+  params.flags = FT_RASTER_FLAG_AA | FT_RASTER_FLAG_DIRECT | FT_RASTER_FLAG_CLIP;
+  params.gray_spans = [](int y, int count, const FT_Span* spans, void* data) {
+    const auto* to = static_cast<const Sink*>(data);
+    to->span(to->user, y, reinterpret_cast<const VectorSpan*>(spans), count);
+  };
+  params.user = &sink;
+  params.clip_box = FT_BBox{0, 0, r->outWidth, r->outHeight};
+  return FT_Outline_Render(library, o.Get(), &params) == 0 ? 1 : 0;
 }
 
 void FreeVectorEngine() {

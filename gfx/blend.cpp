@@ -119,6 +119,36 @@ void FillPixelRect(uint8_t* pixels, int32_t x, int32_t y, int32_t width, int32_t
   }
 }
 
+void BlendColourSpans(uint8_t* row, int32_t from, int32_t to, const CoverageSpan* spans,
+                      int32_t count, uint32_t raw, int32_t opacity, int32_t bpp, uint32_t format) {
+  if (bpp != 2 && bpp != 4) return;
+  const uint32_t sn = ToNative(raw, format, bpp);
+  for (int32_t k = 0; k < count; ++k) {
+    const CoverageSpan& span = spans[k];
+    int32_t a = span.coverage;
+    if (opacity < 255) a = (a * opacity + 127) / 255;
+    const int32_t x0 = std::max<int32_t>(span.x, from);
+    const int32_t x1 = std::min<int32_t>(span.x + span.length, to);
+    if (a == 0 || x0 >= x1) continue;
+    uint8_t* d = row + static_cast<ptrdiff_t>(x0) * bpp;
+    const int32_t n = x1 - x0;
+    if (a == 255) {
+      if (bpp == 4)
+        std::fill_n(reinterpret_cast<uint32_t*>(d), n, raw);
+      else
+        std::fill_n(reinterpret_cast<uint16_t*>(d), n, static_cast<uint16_t>(raw));
+    } else if (bpp == 4 && format == PIXFMT_ARGB32) {
+      auto* p = reinterpret_cast<uint32_t*>(d);
+      for (int32_t i = 0; i < n; ++i) p[i] = BlendRgb(p[i], sn, a) & 0xFFFFFF;
+    } else {
+      for (int32_t i = 0; i < n; ++i, d += bpp) {
+        uint32_t dn = ToNative(LoadRaw(d, bpp), format, bpp);
+        StoreRaw(d, bpp, FromNative(BlendRgb(dn, sn, a), format, bpp));
+      }
+    }
+  }
+}
+
 void MixPixels(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t maskBitX, int32_t width,
                int32_t height, int32_t level, uint32_t format, int32_t rowLengthA,
                int32_t rowLengthB, int32_t maskRowBytes) {

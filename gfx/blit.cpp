@@ -662,6 +662,66 @@ bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy
   return true;
 }
 
+bool BeginColourSpanBlit(ColourSpanBlit* blit, ArgbColor colour, BitmapHandle* dest, int32_t dx,
+                         int32_t dy, int32_t width, int32_t height, int32_t destWidth,
+                         int32_t destHeight, uint32_t flags) {
+  if (!PixelFastPathsEnabled() || !dest || !(flags & SAFEBLT_BITMAPONLY)) return false;
+  const DisplayBlitHooks* hooks = displayHooks.load(std::memory_order_acquire);
+  BlitDisplayState view{};
+  DisplayRecord* display = hooks ? hooks->current(&view) : nullptr;
+  // The steps of SafeBlt that such a blit would take besides the alpha
+  // blit itself: scaling onto the display, sprites over its window
+  // bitmap, a clip region's mask.
+  if (display && view.isDisplay &&
+      ((flags & SAFEBLT_SCALED) || (dest == view.windowBitmap && !(flags & SAFEBLT_NOSPRITES))))
+    return false;
+  if (!(flags & SAFEBLT_NOCLIPRECORD) && gfxContext.activeClip) return false;
+  if (AdapterOwnsBitmaps() || IsAdapterBacked(dest) || IsRealVideoBitmap(dest)) return false;
+  int32_t sx = 0, sy = 0;
+  if (!(flags & SAFEBLT_NOCLIP))
+    ClipBlitRect(nullptr, &sx, &sy, &dx, &dy, &width, &height, width, height, destWidth, destHeight,
+                 !(flags & SAFEBLT_NOCLIPRECORD));
+  BitmapLock d{};
+  if (!bitmapint::Lock(dest, false, &d)) return false;
+  const int32_t bpp = d.bytesPerPixel;
+  if (d.software || (bpp != 2 && bpp != 4) || d.pixelFormat != GetSoftBitmapFormat() || sx < 0 ||
+      sy < 0 || (width > 0 && height > 0 && !Inside(d, dx, dy, width, height))) {
+    UnlockBitmap(&d);
+    return false;
+  }
+  // The span routine copies a source pixel whole where the alpha is 255,
+  // leaves the target where it is 0 and mixes only the colour channels in
+  // between; so the pixel that matters is the colour with alpha 255, and
+  // one serves every run.
+  const uint32_t opaque = 0xFF000000u | (colour & 0xFFFFFF);
+  uint32_t pixel = opaque;
+  WriteARGBToPixels(&opaque, 0, 0, 1, &pixel, 0, 0, 1, 1, 1, d.pixelFormat);
+  *blit = ColourSpanBlit{d,
+                         bpp == 4 ? pixel : pixel & 0xFFFF,
+                         sx,
+                         sy,
+                         dx,
+                         dy,
+                         std::max(width, 0),
+                         std::max(height, 0)};
+  return true;
+}
+
+void ColourSpanBlitRow(const ColourSpanBlit* blit, int32_t y, const CoverageSpan* spans,
+                       int32_t count, int32_t opacity) {
+  if (y < blit->sy || y - blit->sy >= blit->height || blit->width <= 0) return;
+  const BitmapLock& d = blit->lock;
+  // The row's pixel where the image's column 0 would lie (it may be
+  // outside the bitmap; only the clipped columns are reached from it).
+  uint8_t* row = d.address +
+                 Offset(blit->dx, blit->dy + (y - blit->sy), d.rowLength, d.bytesPerPixel) -
+                 static_cast<ptrdiff_t>(blit->sx) * d.bytesPerPixel;
+  BlendColourSpans(row, blit->sx, blit->sx + blit->width, spans, count, blit->pixel, opacity,
+                   d.bytesPerPixel, d.pixelFormat);
+}
+
+void EndColourSpanBlit(ColourSpanBlit* blit) { UnlockBitmap(&blit->lock); }
+
 bool GrowBlitScratch(size_t bytes) {
   if (bytes <= gfxContext.blitScratch.size) return true;
   auto* grown = static_cast<uint8_t*>(AllocMemory(bytes, 1));

@@ -180,6 +180,40 @@ bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy
                        int32_t sourceWidth, int32_t sourceHeight, BitmapHandle* mask,
                        BitmapHandle* background, int32_t dx, int32_t dy, int32_t width,
                        int32_t height, int32_t destWidth, int32_t destHeight);
+// One colour drawn into a bitmap through runs of alpha values of a
+// width x height image: what SafeBlt with the flags draws of a bitmap made
+// from ARGB pixels that hold the colour with each alpha value as their
+// alpha (0 where the alpha is 0), through the alpha channel made from
+// them, without making either. Begin declines, with nothing locked or
+// drawn, where that is not a plain alpha blit into the given bitmap (no
+// bitmap or no SAFEBLT_BITMAPONLY, scaling or sprites of the display, an
+// active clip region, bitmaps the adapter draws, a bitmap of another pixel
+// format than new bitmaps have, or the pixel engine's fast paths switched
+// off); the caller makes the bitmaps then. Rows may come in any order; the
+// parts outside the blit's clipped rectangle are dropped. End unlocks.
+struct ColourSpanBlit {
+  BitmapLock lock;
+  uint32_t pixel;  // the colour with alpha 255, in the bitmap's format
+  int32_t sx, sy;  // the clipped rectangle in the image
+  int32_t dx, dy;  // and where it goes
+  int32_t width, height;
+};
+bool BeginColourSpanBlit(ColourSpanBlit* blit, ArgbColor colour, BitmapHandle* dest, int32_t dx,
+                         int32_t dy, int32_t width, int32_t height, int32_t destWidth,
+                         int32_t destHeight, uint32_t flags);
+// Runs of one coverage in a row: length pixels from x (laid out as
+// FreeType's span record, so that a rasterizer's row is handed on as it
+// comes).
+struct CoverageSpan {
+  int16_t x;
+  uint16_t length;
+  uint8_t coverage;
+};
+// Row y of the image: each span's alpha is its coverage scaled by
+// opacity / 255, rounded (the coverage itself at 255).
+void ColourSpanBlitRow(const ColourSpanBlit* blit, int32_t y, const CoverageSpan* spans,
+                       int32_t count, int32_t opacity);
+void EndColourSpanBlit(ColourSpanBlit* blit);
 // What SafeBlt needs of the current display. The display library installs
 // these when it opens or makes a display, since gfx lies below it; without
 // them, or without a current display, SafeBlt draws only into bitmaps.

@@ -130,6 +130,14 @@ void RunSpanRoutine(const SpanDescriptor* span, int32_t bytesPerPixel, int32_t m
 // and 32-bit results get alpha 0. 3-byte formats are not filled.
 void FillPixelRect(uint8_t* pixels, int32_t x, int32_t y, int32_t width, int32_t height,
                    ArgbColor colour, int32_t opacity, int32_t rowLength, uint32_t format);
+// Spans of a row (pixel x at row + x * bpp; only columns from to to, not
+// included, are drawn) as the alpha-channel span routine (mode 0) draws a
+// source pixel raw through alpha values: each span's alpha is its coverage
+// scaled by opacity / 255 (rounded; the coverage itself at 255); nothing at
+// 0, raw itself at 255, else the colour channels mixed by alpha / 256 (a
+// 32-bit result gets alpha 0).
+void BlendColourSpans(uint8_t* row, int32_t from, int32_t to, const CoverageSpan* spans,
+                      int32_t count, uint32_t raw, int32_t opacity, int32_t bpp, uint32_t format);
 // B = A + ((B - A) * (255 - level) >> 8) wherever the mask bit is set (every
 // pixel without a mask); the mask lies over A, starting at bit maskBitX.
 void MixPixels(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t maskBitX, int32_t width,
