@@ -40,14 +40,24 @@ double secondsOf(F& f) {
   return std::chrono::duration<double>(t1 - t0).count();
 }
 
+struct NoPreparation {
+  void operator()() const {}
+};
+
 // Runs command and reference rounds times each (after one unmeasured
-// round of both) and reports the figure in the benchmark's row and on its
-// own line.
-template <class Command, class Reference>
+// round of both; prepare, untimed, before every run of either) and reports
+// the figure in the benchmark's row and on its own line.
+template <class Command, class Reference, class Prepare = NoPreparation>
 void Measure(benchmark::State& state, const char* what, Kind kind, double target, int rounds,
-             Command command, Reference reference) {
+             Command command, Reference reference, Prepare prepare = Prepare()) {
   rounds = Rounds(rounds);
+  auto timed = [&prepare](auto& f) {
+    prepare();
+    return secondsOf(f);
+  };
+  prepare();
   command();
+  prepare();
   reference();
   std::vector<double> ratios;
   double commandTotal = 0, referenceTotal = 0;
@@ -55,11 +65,11 @@ void Measure(benchmark::State& state, const char* what, Kind kind, double target
     for (int i = 0; i < rounds; ++i) {
       double c, r;
       if (i % 2 == 0) {
-        c = secondsOf(command);
-        r = secondsOf(reference);
+        c = timed(command);
+        r = timed(reference);
       } else {
-        r = secondsOf(reference);
-        c = secondsOf(command);
+        r = timed(reference);
+        c = timed(command);
       }
       commandTotal += c;
       referenceTotal += r;

@@ -73,7 +73,10 @@ struct Examined {
 };
 Examined examinePath(const std::string& path) {
   Examined e;
-  e.link = IsSymbolicLinkNative(path.c_str()) != 0;
+  const int kind = PathKindNative(path.c_str());
+  e.link = kind == 1;
+  // Nothing in the file system and no adapter to ask: no lock could be had.
+  if (kind == 0 && !IsChunkName(path.c_str()) && !FileAdaptersAsked(nullptr)) return e;
   LockHandle* lock = LockFile(path.c_str(), 1, nullptr);
   if (lock) {
     e.exists = ExamineLock(lock, &e.info) != 0;
@@ -247,6 +250,17 @@ ErrorCode makeDirectories(const std::string& path) {
   return ERR_NONE;
 }
 
+// The facts a copy keeps of its source (times and protection): what an
+// examined lock gives of a regular file, nothing of anything else (a link
+// is copied as a link, without them); without the lock where only the
+// file system can answer.
+FileInfo sourceFacts(const std::string& path, bool adapters) {
+  if (adapters || IsChunkName(path.c_str())) return examinePath(path).info;
+  FileInfo info{};
+  StatRegularFileNative(path.c_str(), &info);
+  return info;
+}
+
 struct StreamCloser {
   void operator()(StreamHandle* s) const { CloseFileStream(s); }
 };
@@ -375,14 +389,15 @@ ErrorCode copyTree(Operation& op, const std::string& source, std::string destina
   std::vector<std::pair<std::string, bool>> entries;
   error = listDirectory(source, &entries);
   if (error) return error;
+  const bool adapters = FileAdaptersAsked(nullptr) != 0;
   for (const auto& [name, isDirectory] : entries) {
     std::string full = joinPath(source, name);
     if (isDirectory) {
       if (op.filterDirectories && !op.matches(name)) continue;
       error = copyTree(op, full, destination, false, move);
     } else {
-      Examined e = examinePath(full);
-      error = copyFile(op, full, destination, "", move, &e.info);
+      FileInfo facts = sourceFacts(full, adapters);
+      error = copyFile(op, full, destination, "", move, &facts);
     }
     if (error) return error;
   }

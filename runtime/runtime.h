@@ -465,6 +465,9 @@ struct LockHandle {
 };
 constexpr uint32_t LOCK_DIRECTORY = 4;
 LockHandle* LockFile(const char* path, uint32_t mode, const char* loaders);  // null on failure
+// Whether a plug-in's file adapter is asked first when a file is opened or
+// locked with the loader string: 0 means only the file system answers.
+int FileAdaptersAsked(const char* loaders);
 // 1 for an entry (name valid until the next call), 0 at the end.
 int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* isDirectory,
                   FileInfo* info);

@@ -147,6 +147,12 @@ int LockWithAdapters(LockHandle* lock, const char* path, uint32_t mode, const ch
                                                     &t);
 }
 
+int FileAdaptersAsked(const char* loaders) {
+  return GetPluginManagerHooks()->visitFileAdapters(
+      PLUGINCAPS_FILEADAPTER, loaders, 0, [](const FileAdapterEntry*, void*) { return 1; },
+      nullptr);
+}
+
 int StatWithFileAdapters(const char* path, FileInfo* info) {
   // Every file adapter in list order, whatever a loader string would admit.
   auto* lock = static_cast<LockHandle*>(AllocMemory(sizeof(LockHandle), 1));

@@ -421,6 +421,21 @@ int IsSymbolicLinkNative(const char* path) {
   return n.ok && lstat(n.text, &st) == 0 && S_ISLNK(st.st_mode) ? 1 : 0;
 }
 
+int PathKindNative(const char* path) {
+  NativeName n(path);
+  struct stat st;
+  if (!n.ok || lstat(n.text, &st) != 0) return 0;
+  return S_ISLNK(st.st_mode) ? 1 : 2;
+}
+
+int StatRegularFileNative(const char* path, FileInfo* info) {
+  NativeName n(path);
+  struct stat st;
+  if (!n.ok || stat(n.text, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  FillFileInfoFromStat(&st, info);
+  return 1;
+}
+
 int CopySymbolicLinkNative(const char* source, const char* destination) {
   NativeName a(source), b(destination);
   if (!a.ok || !b.ok) return 0;

@@ -455,6 +455,13 @@ void SetProgramFinishedHandler(ProgramFinishedHandler handler);
 // on success.
 int IsSymbolicLinkNative(const char* path);
 int CopySymbolicLinkNative(const char* source, const char* destination);
+// What is at a path, a final link not followed: 0 nothing (or a name that
+// cannot be converted), 1 a symbolic link, 2 anything else.
+int PathKindNative(const char* path);
+// A regular file (a final link followed): 1 with its kind, size,
+// protection and times as an examined lock of it gives them; 0 for
+// anything else, info left as it was.
+int StatRegularFileNative(const char* path, FileInfo* info);
 
 // ---- Threads and timers ----
 // Worker threads with a start hand-shake, a polled stop request and a join

@@ -236,13 +236,15 @@ TEST_F(DosManageTest, LinksAreNeverEntered) {
       std::system(("mkdir -p " + path("outside") + " " + path("tree/sub") + " && echo keep > " +
                    path("outside/precious") + " && echo t > " + path("tree/file") + " && ln -s " +
                    path("outside") + " " + path("tree/link") + " && ln -s " + path("tree") + " " +
-                   path("tree/sub/loop"))
+                   path("tree/sub/loop") + " && ln -s ../file " + path("tree/sub/filelink"))
                       .c_str()),
       0);
   ASSERT_EQ(call("CopyFile", {path("tree"), path("copy")}), 0);
   EXPECT_EQ(runCommand("readlink " + path("copy/link")), path("outside"));
   EXPECT_EQ(runCommand("readlink " + path("copy/sub/loop")), path("tree"));
   EXPECT_EQ(readFile(path("copy/file")), "t\n");
+  // A link to a file is copied as the link, not as the file's contents.
+  EXPECT_EQ(runCommand("readlink " + path("copy/sub/filelink")), "../file");
 
   ASSERT_EQ(call("DeleteFile", {path("tree")}), 0);
   EXPECT_FALSE(exists(path("tree")));
