@@ -187,7 +187,7 @@ TEST_F(MemBlockTest, EdgeCases) {
   }
 }
 
-// Fills larger than the caches take another path: the pattern must come
+// Large fills take another path: the pattern must come
 // out the same at every alignment, up to the last byte and no further.
 TEST_F(MemBlockTest, LargeFillsKeepThePattern) {
   const int size = (5 << 20) + 64;
