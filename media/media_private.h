@@ -120,8 +120,22 @@ size_t ModInit(ModPlayer* player, uint8_t* image, size_t imageSize, int32_t rate
 void ModRender(ModPlayer* player, void* left, void* right, int32_t stride, uint32_t frames,
                int32_t halfRate, int32_t bits, int32_t channels);
 // Applies a pending position request, then renders interleaved 16-bit
-// stereo frames.
+// stereo frames. Without a buffer the player only moves on by the frames:
+// song position, rows, effects and sample positions as rendering would
+// leave them, at a small part of rendering's cost (nothing is mixed, and
+// the funk effect leaves the shared sample bytes alone).
 void RenderModuleBlock(ModPlayer* player, int16_t* buffer, uint32_t frames);
+// The bytes of the player's block, and a copy of it into `to` (a block of
+// that size) that plays on from the same state over the same image. The
+// copy carries no pending request.
+size_t ModStateSize(const ModPlayer* player);
+void ModCopyState(ModPlayer* to, const ModPlayer* from);
+// Takes the pending position request (1, with its song position and row;
+// 0 when there is none); ModRequestPosition makes one, applied before the
+// next block; ModJumpTo moves there at once.
+int ModTakeRequest(ModPlayer* player, int32_t* position, int32_t* row);
+void ModRequestPosition(ModPlayer* player, int32_t position, int32_t row);
+void ModJumpTo(ModPlayer* player, int32_t position, int32_t row);
 // what 1: the pattern row, 2: the song position; 0: request song position
 // value at row 0 (applied before the next block; returns 0). The audio
 // engine passes null when no channel plays the module: the answer is -1.
@@ -213,6 +227,7 @@ struct ModPlayer {
   int32_t songEndCount;
   int32_t requestFlag;  // pending position request (atomic access)
   int32_t requestPos, requestRow;
+  int32_t counting;  // moving on without mixing (RenderModuleBlock without a buffer)
   double filterA, filterGain;
   double filterIn[2][2], filterOut[2][2];  // [side][section]
   int32_t pairLeft, pairRight, pairCount;  // half of an output frame

@@ -221,6 +221,9 @@ void funkRepeat(ModPlayer* p, ModChannel* ch) {
   if (!sampleUsable(s) || s.loopLength == 0) return;
   int64_t loopBytes = s.loopLength >> MOD_FIX;
   ch->funkPos = static_cast<int32_t>((ch->funkPos + 1) % loopBytes);
+  // A player that only follows another one's sound must not invert the
+  // bytes a second time: they are shared through the image.
+  if (p->counting) return;
   int8_t* b = s.data + (s.loopStart >> MOD_FIX) + ch->funkPos;
   *b = static_cast<int8_t>(-1 - *b);
 }
@@ -519,6 +522,68 @@ void renderInternal(ModPlayer* p, int32_t* left, int32_t* right) {
   *right = static_cast<int32_t>(std::fmax(-32768.0, std::fmin(32767.0, side[1])));
 }
 
+// The sample position after n internal samples, as n calls of the mixing
+// loop would leave it, without reading a byte: whole runs of steps up to
+// the next loop end (or the sample's end) at a time.
+void stepChannel(ModPlayer* p, ModChannel* ch, uint64_t n) {
+  while (n > 0 && ch->position >= 0) {
+    const ModSample* s = &p->samples[ch->sample];
+    if (!sampleUsable(*s)) {
+      ch->position = -1;
+      return;
+    }
+    const bool loops = s->loopLength > 0;
+    const int64_t limit = loops ? s->loopEnd : s->length;
+    const int64_t step = ch->step;
+    // The steps until the position reaches the limit (at least one: a
+    // sample offset may start a channel past its loop's end).
+    uint64_t k;
+    if (ch->position + step >= limit) {
+      k = 1;
+    } else if (step == 0) {
+      return;
+    } else {
+      k = static_cast<uint64_t>((limit - ch->position + step - 1) / step);
+    }
+    if (k > n) {
+      ch->position += static_cast<int64_t>(n) * step;
+      return;
+    }
+    ch->position += static_cast<int64_t>(k) * step;
+    n -= k;
+    if (!loops) {
+      ch->position = -1;
+      return;
+    }
+    ch->position = s->loopStart + (ch->position - s->loopStart) % s->loopLength;
+    if (ch->pending) {
+      ch->sample = ch->pending;
+      ch->pending = 0;
+      const ModSample& next = p->samples[ch->sample];
+      ch->position = sampleUsable(next) && next.loopLength > 0 ? next.loopStart : -1;
+    }
+  }
+}
+
+// Plays `samples` internal samples without mixing: ticks, rows and effects
+// as renderInternal takes them, and every channel's sample position.
+void advanceInternal(ModPlayer* p, uint64_t samples) {
+  p->counting = 1;
+  while (samples > 0) {
+    if ((p->flags & MOD_FLAG_STOPATEND) && p->songEndCount != 0) break;
+    const bool tickStarts = p->samplesLeft == 0;
+    if (tickStarts) doTick(p);
+    uint64_t n = samples < p->samplesLeft ? samples : p->samplesLeft;
+    // A tick that ends the song still plays its first sample; the next
+    // one is silent.
+    if (tickStarts && (p->flags & MOD_FLAG_STOPATEND) && p->songEndCount != 0) n = 1;
+    p->samplesLeft -= static_cast<uint32_t>(n);
+    for (int c = 0; c < MOD_CHANNELS; c++) stepChannel(p, &p->channels[c], n);
+    samples -= n;
+  }
+  p->counting = 0;
+}
+
 void writeValue(void* out, int32_t bits, int32_t value) {
   value = clampInt(value, -32768, 32767);
   if (bits == 8) {
@@ -636,28 +701,57 @@ void ModRender(ModPlayer* player, void* left, void* right, int32_t stride, uint3
   }
 }
 
+void ModJumpTo(ModPlayer* player, int32_t position, int32_t row) {
+  storeRelaxed(&player->songPos, position >= 0 && position < player->songLength ? position : 0);
+  storeRelaxed(&player->row, clampInt(row, 0, MOD_ROWS - 1));
+  player->tick = 0;
+  player->repeating = 0;
+  player->patternDelay = 0;
+  player->breakFlag = player->jumpFlag = player->loopJump = 0;
+  player->samplesLeft = 0;
+}
+
+int ModTakeRequest(ModPlayer* player, int32_t* position, int32_t* row) {
+  // Cleared before the values are read: a request made meanwhile sets the
+  // flag again and is taken next time.
+  if (!__atomic_exchange_n(&player->requestFlag, 0, __ATOMIC_ACQ_REL)) return 0;
+  *position = __atomic_load_n(&player->requestPos, __ATOMIC_RELAXED);
+  *row = __atomic_load_n(&player->requestRow, __ATOMIC_RELAXED);
+  return 1;
+}
+
+void ModRequestPosition(ModPlayer* player, int32_t position, int32_t row) {
+  __atomic_store_n(&player->requestPos, position, __ATOMIC_RELAXED);
+  __atomic_store_n(&player->requestRow, row, __ATOMIC_RELAXED);
+  __atomic_store_n(&player->requestFlag, 1, __ATOMIC_RELEASE);
+}
+
 void RenderModuleBlock(ModPlayer* player, int16_t* buffer, uint32_t frames) {
-  if (__atomic_load_n(&player->requestFlag, __ATOMIC_ACQUIRE)) {
-    int32_t pos = player->requestPos;
-    storeRelaxed(&player->songPos, pos >= 0 && pos < player->songLength ? pos : 0);
-    storeRelaxed(&player->row, clampInt(player->requestRow, 0, MOD_ROWS - 1));
-    player->tick = 0;
-    player->repeating = 0;
-    player->patternDelay = 0;
-    player->breakFlag = player->jumpFlag = player->loopJump = 0;
-    player->samplesLeft = 0;
-    __atomic_store_n(&player->requestFlag, 0, __ATOMIC_RELEASE);
-  }
-  ModRender(player, buffer, buffer + 1, 4, frames, 1, 16, 2);
+  int32_t position, row;
+  if (ModTakeRequest(player, &position, &row)) ModJumpTo(player, position, row);
+  if (buffer)
+    ModRender(player, buffer, buffer + 1, 4, frames, 1, 16, 2);
+  else
+    advanceInternal(player, uint64_t{frames} * 2);  // two internal samples a frame
+}
+
+size_t ModStateSize(const ModPlayer* player) {
+  return sizeof(ModPlayer) +
+         static_cast<size_t>(player->patterns) * MOD_ROWS * MOD_CHANNELS * sizeof(ModNote);
+}
+
+void ModCopyState(ModPlayer* to, const ModPlayer* from) {
+  std::memcpy(static_cast<void*>(to), from, ModStateSize(from));
+  to->notes = reinterpret_cast<ModNote*>(reinterpret_cast<uint8_t*>(to) + sizeof(ModPlayer));
+  to->requestFlag = 0;
+  to->counting = 0;
 }
 
 int32_t ModulePositionControl(int32_t what, ModPlayer* module, int32_t value) {
   if (module == nullptr) return -1;
   switch (what) {
     case 0:
-      module->requestPos = value;
-      module->requestRow = 0;
-      __atomic_store_n(&module->requestFlag, 1, __ATOMIC_RELEASE);
+      ModRequestPosition(module, value, 0);
       return 0;
     case 1:
       return __atomic_load_n(&module->row, __ATOMIC_RELAXED);

@@ -561,4 +561,116 @@ TEST(ModReplayTest, PositionRequestAndRestart) {
   EXPECT_EQ(pl.render(RATE / 4), fresh.render(RATE / 4));
 }
 
+// A player moved on without a buffer stands where rendering the same frames
+// would leave it: song position, row, effects and every sample position,
+// so that it renders the same sound from there. A copy of the state plays
+// on like the original. Each song is moved on in blocks of several sizes.
+TEST(ModReplayTest, MovingOnWithoutMixingMatchesRendering) {
+  struct Case {
+    const char* name;
+    ModBuilder song;
+    bool stopAtEnd = false;
+  };
+  std::vector<Case> cases;
+  {
+    // Notes on all channels, a sample that ends, speed and tempo changes,
+    // a sample offset, a retrigger, a note delay and a note cut.
+    ModBuilder b;
+    b.samples.push_back(SquareSample(32, 8));
+    ModBuilderSample oneShot;
+    for (int i = 0; i < 600; i++) oneShot.data.push_back(int8_t(i * 37));
+    b.samples.push_back(oneShot);
+    b.order = {0, 1, 0};
+    b.note(0, 0, 0, 428, 1, 0xF, 4);
+    b.note(0, 0, 1, 214, 2, 0, 0);
+    b.note(0, 1, 2, 856, 2, 9, 1);  // from byte 256
+    b.note(0, 2, 3, 300, 1, 0xF, 140);
+    b.note(0, 3, 1, 381, 1, 0xE, 0x92);
+    b.note(0, 4, 2, 113, 2, 0xE, 0xD2);
+    b.note(0, 5, 0, 0, 0, 0xE, 0xC1);
+    b.note(0, 6, 1, 0, 0, 0xD, 0);
+    b.note(1, 0, 0, 320, 1, 4, 0x46);
+    b.note(1, 1, 1, 254, 2, 0, 0x37);
+    b.note(1, 2, 2, 160, 1, 3, 0x08);
+    b.note(1, 3, 3, 600, 1, 0xA, 0x02);
+    cases.push_back({"effects", b});
+  }
+  {
+    // Loops, delays, jumps: the song's flow.
+    ModBuilder b;
+    b.samples.push_back(SquareSample(16, 4));
+    b.order = {0, 1};
+    b.note(0, 0, 0, 428, 1, 0xF, 1);
+    b.note(0, 2, 1, 0, 0, 0xE, 0x60);
+    b.note(0, 5, 1, 0, 0, 0xE, 0x62);
+    b.note(0, 6, 2, 0, 0, 0xE, 0xE2);
+    b.note(0, 9, 3, 0, 0, 0xB, 1);
+    b.note(1, 3, 3, 0, 0, 0xD, 0x10);
+    cases.push_back({"flow", b});
+  }
+  {
+    // A sample number without a note on a looping sample: the new sample
+    // takes over at the loop's end, so a position crosses a swap.
+    ModBuilder b;
+    b.samples.push_back(SquareSample(64, 1));
+    b.samples.push_back(SquareSample(20, 3));
+    b.order = {0};
+    b.note(0, 0, 0, 113, 1, 0, 0);
+    b.note(0, 1, 0, 0, 2, 0, 0);
+    cases.push_back({"pendingSample", b});
+  }
+  {
+    ModBuilder b = oneNoteSong();
+    b.note(0, 3, 1, 0, 0, 0xF, 0);  // the end, then silence
+    cases.push_back({"stopAtEnd", b, true});
+  }
+  const uint32_t total = RATE * 3 + 123;
+  for (Case& c : cases) {
+    for (uint32_t block : {1u, 7u, 960u, 4096u, total}) {
+      SCOPED_TRACE(std::string(c.name) + ", blocks of " + std::to_string(block));
+      Player rendered(c.song.build()), moved(c.song.build());
+      ASSERT_NE(rendered.p, nullptr);
+      if (c.stopAtEnd) {
+        ModSetFlags(rendered.p, ModGetFlags(rendered.p) | MOD_FLAG_STOPATEND);
+        ModSetFlags(moved.p, ModGetFlags(moved.p) | MOD_FLAG_STOPATEND);
+      }
+      rendered.render(total);
+      for (uint32_t done = 0; done < total; done += block)
+        RenderModuleBlock(moved.p, nullptr, std::min(block, total - done));
+      EXPECT_EQ(ModulePositionControl(2, moved.p, 0), ModulePositionControl(2, rendered.p, 0));
+      EXPECT_EQ(ModulePositionControl(1, moved.p, 0), ModulePositionControl(1, rendered.p, 0));
+      for (int k = 0; k < MOD_CHANNELS; k++) {
+        EXPECT_EQ(moved.p->channels[k].position, rendered.p->channels[k].position) << k;
+        EXPECT_EQ(moved.p->channels[k].sample, rendered.p->channels[k].sample) << k;
+      }
+      EXPECT_EQ(moved.render(RATE / 2), rendered.render(RATE / 2));
+    }
+  }
+
+  // The copy: a second block that plays on from the same moment.
+  Player original(cases[0].song.build());
+  original.render(RATE + 17);
+  std::vector<uint64_t> block((ModStateSize(original.p) + 7) / 8);
+  auto* copy = reinterpret_cast<ModPlayer*>(block.data());
+  ModCopyState(copy, original.p);
+  std::vector<int16_t> fromCopy(RATE * 2);
+  RenderModuleBlock(copy, fromCopy.data(), RATE);
+  EXPECT_EQ(original.render(RATE), fromCopy);
+}
+
+// Moving on leaves the sample bytes alone: the funk effect inverts them in
+// the image that a rendering player shares.
+TEST(ModReplayTest, MovingOnLeavesTheSampleBytes) {
+  ModBuilder b;
+  b.samples.push_back(SquareSample(32, 2));
+  b.order = {0};
+  b.note(0, 0, 0, 428, 1, 0xE, 0xFF);
+  Player rendered(b.build()), moved(b.build());
+  const std::vector<uint8_t> image = moved.image;
+  rendered.render(RATE);
+  RenderModuleBlock(moved.p, nullptr, RATE);
+  EXPECT_NE(rendered.image, image) << "the funk effect inverts loop bytes";
+  EXPECT_EQ(moved.image, image);
+}
+
 }  // namespace
