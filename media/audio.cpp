@@ -112,9 +112,20 @@ void hookEnded(int32_t index, int32_t state) {
     PostChannelEvent(c, THREAD_EVENT_MUSIC_END, 0, 0);
   c->kind = CHANNEL_ENDED;
 }
+// The channel's copy renders the sound ahead; the script's player (the
+// music's own) is moved on by what was played.
 void hookRenderModule(int32_t index, int16_t* buffer, uint32_t frames) {
   AudioChannel* c = recordOf(index);
-  if (c && c->module && buffer) RenderModuleBlock(c->module, buffer, frames);
+  if (!c || !c->module || !c->renderer) return;
+  RenderModuleBlock(buffer ? c->renderer : c->module, buffer, frames);
+}
+int hookTakeModuleRequest(int32_t index) {
+  AudioChannel* c = recordOf(index);
+  int32_t position, row;
+  if (!c || !c->module || !c->renderer || !ModTakeRequest(c->module, &position, &row)) return 0;
+  ModRequestPosition(c->renderer, position, row);
+  ModJumpTo(c->module, position, row);
+  return 1;
 }
 int hookNextHalf(int32_t index) {
   AudioChannel* c = recordOf(index);
@@ -152,6 +163,7 @@ const AudioFeedHooks FEED_HOOKS = {hookLock,
                                    hookLoopSignal,
                                    hookEnded,
                                    hookRenderModule,
+                                   hookTakeModuleRequest,
                                    hookNextHalf,
                                    hookRelease,
                                    CheckChannelTimeouts,
@@ -190,6 +202,33 @@ ErrorCode prepareAlsaSample(AudioChannel* c, AudioDescriptor* s, int32_t pitch, 
   return ERR_NONE;
 }
 
+// Built-in output: the module's PCM, the channel's own copy of the player
+// (taken from the music's player, so a resumed module goes on from what
+// was heard) and one second staged ahead from the copy.
+ErrorCode openAlsaModule(AudioChannel* c, int32_t volume) {
+  const size_t stagingBytes = static_cast<size_t>(MOD_OUTPUT_RATE) * MODULE_BYTES_PER_FRAME;
+  c->renderer = static_cast<ModPlayer*>(AllocMemory(ModStateSize(c->module), 0));
+  uint8_t* staging = static_cast<uint8_t*>(AllocMemory(stagingBytes, 0));
+  if (!c->renderer || !staging) {
+    FreeMemory(staging);
+    return ERR_MEM;
+  }
+  ModCopyState(c->renderer, c->module);
+  PcmFormat format = {16, MODULE_BYTES_PER_FRAME, 2, PCM_SIGNED};
+  ErrorCode error = OpenAlsaPcm(&format, MOD_OUTPUT_RATE, &c->output);
+  if (error) {
+    FreeMemory(staging);
+    return error;
+  }
+  c->output.staging = staging;
+  c->output.stagingLength = stagingBytes;
+  RenderModuleBlock(c->renderer, reinterpret_cast<int16_t*>(staging), MOD_OUTPUT_RATE);
+  c->output.level = volume;
+  c->kind = CHANNEL_MODULE;
+  c->output.state = CHANNEL_MODULE;
+  return ERR_NONE;
+}
+
 }  // namespace
 
 void AudioNow(TimeValue* now) {
@@ -213,7 +252,10 @@ void PostChannelEvent(const AudioChannel* c, int32_t kind, int64_t value1, int64
                   static_cast<uintptr_t>(static_cast<uint32_t>(value2)), 1);
 }
 
-void ClearChannel(AudioChannel* c) { std::memset(c, 0, sizeof *c); }
+void ClearChannel(AudioChannel* c) {
+  FreeMemory(c->renderer);
+  std::memset(c, 0, sizeof *c);
+}
 
 int32_t ChannelIndex(const AudioChannel* c) {
   return static_cast<int32_t>(c - mediaContext.channels);
@@ -595,13 +637,7 @@ ErrorCode PlayStreamOnChannel(VmState* L, int32_t what, void* source, ObjectId o
       c->adapterChannel = allocAdapterChannel(c, SAMPLE_S16_STEREO, MOD_OUTPUT_RATE, volume);
       if (!c->adapterChannel) error = ERR_ALLOCCHANNEL;
     } else {
-      PcmFormat format = {16, MODULE_BYTES_PER_FRAME, 2, PCM_SIGNED};
-      error = OpenAlsaPcm(&format, MOD_OUTPUT_RATE, &c->output);
-      if (!error) {
-        c->output.level = volume;
-        c->kind = CHANNEL_MODULE;
-        c->output.state = CHANNEL_MODULE;
-      }
+      error = openAlsaModule(c, volume);
       if (error) CloseAlsaPcm(&c->output);
     }
   } else {

@@ -116,6 +116,9 @@ struct AudioChannel {
   AudioDescriptor* sample;
   SoundStream* stream;
   ModPlayer* module;
+  // The built-in output's own copy of the module's player, which renders
+  // ahead of what is heard; freed by ClearChannel.
+  ModPlayer* renderer;
   int32_t kind;  // CHANNEL_
   ObjectId owner;
   int32_t loopTotal;  // 0 = forever

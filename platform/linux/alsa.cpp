@@ -2,11 +2,14 @@
 // blocking, the hardware parameters in numbered steps, level-scaled writes,
 // the drain test and recovery after under-runs and suspends; and the feed
 // thread that writes every playing channel into its PCM, arms the loop
-// timers of samples and hands finished channels back to the engine. Every
-// ALSA function is reached through the desktop-library binding's slots.
+// timers of samples and hands finished channels back to the engine. A
+// module renders one second ahead on the channel's own copy of its player,
+// while the script's player is moved on by the frames played. Every ALSA
+// function is reached through the desktop-library binding's slots.
 // Invariants: a channel's pcm is non-null exactly while its PCM is open;
 // the parameter block is freed on every path of SetPcmParameters; the feed
-// thread touches channels only with the engine's table lock held.
+// thread touches channels only with the engine's table lock held; the
+// script's player of a module never runs ahead of the frames written.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -14,6 +17,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "platform/linux/alsa_private.h"
 #include "platform/linux/desktop_private.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/eventhooks_private.h"
@@ -269,7 +273,13 @@ long takeResult(AlsaChannelOutput* o, long written) {
     o->written += static_cast<uint64_t>(written);
     return written;
   }
-  if (written != -EAGAIN) RecoverPcm(o->pcm, static_cast<int>(written));
+  if (written != -EAGAIN) {
+    // The run ended: what was written has played; a new run begins with
+    // the next write.
+    RecoverPcm(o->pcm, static_cast<int>(written));
+    o->playedBefore = o->written;
+    o->runStarted = 0;
+  }
   return 0;
 }
 
@@ -339,29 +349,6 @@ bool feedStream(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, vo
   return taken > 0;
 }
 
-// A module plays from a one-second staging ring that is rendered again
-// behind the frames the PCM has taken.
-bool feedModule(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, void* conversion) {
-  const size_t bytes = static_cast<size_t>(MODULE_RATE) * MODULE_BYTES_PER_FRAME;
-  if (!o->staging) {
-    o->staging = static_cast<uint8_t*>(AllocMemory(bytes, 1));
-    if (!o->staging) return false;
-    o->stagingLength = bytes;
-    o->position = 0;
-    h->renderModule(index, reinterpret_cast<int16_t*>(o->staging), MODULE_RATE);
-  }
-  uint8_t* from = o->staging + static_cast<size_t>(o->position) * MODULE_BYTES_PER_FRAME;
-  uint32_t room = paced(o, MODULE_RATE - o->position);
-  if (room == 0) return false;
-  long taken = takeResult(
-      o, AlsaWriteFrames(o->level, SAMPLE_S16_STEREO, 0, conversion, o->pcm, room, from));
-  if (taken <= 0) return false;
-  h->renderModule(index, reinterpret_cast<int16_t*>(from), static_cast<uint32_t>(taken));
-  o->position += static_cast<uint32_t>(taken);
-  if (o->position >= MODULE_RATE) o->position = 0;
-  return true;
-}
-
 // A video's sound is written as it arrives; nothing waits, nothing is
 // written (the PCM under-runs until more comes).
 bool feedVideo(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, void* conversion) {
@@ -377,8 +364,90 @@ bool feedVideo(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, voi
   return true;
 }
 
+// Microseconds from a to b.
+int64_t microsBetween(const TimeValue& a, const TimeValue& b) {
+  return (static_cast<int64_t>(b.seconds) - a.seconds) * 1000000 +
+         (static_cast<int64_t>(b.micros) - a.micros);
+}
+
+// The frames of a module channel played so far: those of earlier runs plus
+// the run's time since the PCM was triggered (the PCM's own time stamps,
+// one clock), at most what was written. A device that keeps no trigger
+// time stamp (a null device reports none) counts from the run's first
+// write, when it began to take frames at real-time pace.
+uint64_t framesPlayed(AlsaChannelOutput* o, snd_pcm_status_t* status) {
+  if (!o->runStarted) return o->playedBefore;
+  int64_t elapsedUs = -1;
+  if (status && Dl_snd_pcm_status(asPcm(o->pcm), status) == 0) {
+    snd_pcm_state_t state = Dl_snd_pcm_status_get_state(status);
+    if (state == SND_PCM_STATE_XRUN) return o->written;  // it ran dry: all was played
+    snd_timestamp_t trigger = {}, now = {};
+    Dl_snd_pcm_status_get_trigger_tstamp(status, &trigger);
+    Dl_snd_pcm_status_get_tstamp(status, &now);
+    if (state == SND_PCM_STATE_RUNNING && (trigger.tv_sec != 0 || trigger.tv_usec != 0))
+      elapsedUs = (static_cast<int64_t>(now.tv_sec) - trigger.tv_sec) * 1000000 +
+                  (static_cast<int64_t>(now.tv_usec) - trigger.tv_usec);
+  }
+  if (elapsedUs < 0) {
+    TimeValue now;
+    GetSysTime(&now);
+    elapsedUs = microsBetween(o->runStart, now);
+  }
+  if (elapsedUs < 0) elapsedUs = 0;
+  uint64_t played =
+      o->playedBefore + static_cast<uint64_t>(elapsedUs) * static_cast<uint64_t>(o->rate) / 1000000;
+  return played < o->written ? played : o->written;
+}
+
+}  // namespace
+
+// A module plays from a one-second staging ring on the channel's copy of
+// the player: the frames the PCM took are rendered again behind it, so the
+// copy stays one second ahead of what was written. The script's player is
+// moved on only by the frames played, so the song position and row it
+// reads are those being heard.
+bool FeedAlsaModule(const AudioFeedHooks* h, int32_t index, AlsaChannelOutput* o, void* conversion,
+                    snd_pcm_status_t* status) {
+  if (!o->staging) return false;
+  int16_t* ring = reinterpret_cast<int16_t*>(o->staging);
+  if (h->takeModuleRequest && h->takeModuleRequest(index)) {
+    // Another song position: what is staged belongs to the old one.
+    h->renderModule(index, ring + static_cast<size_t>(o->position) * 2, MODULE_RATE - o->position);
+    h->renderModule(index, ring, o->position);
+  }
+  bool fed = false;
+  if (!o->runStarted) GetSysTime(&o->runStart);
+  uint32_t room = paced(o, MODULE_RATE - o->position);
+  if (room > 0) {
+    uint8_t* from = o->staging + static_cast<size_t>(o->position) * MODULE_BYTES_PER_FRAME;
+    long taken = takeResult(
+        o, AlsaWriteFrames(o->level, SAMPLE_S16_STEREO, 0, conversion, o->pcm, room, from));
+    if (taken > 0) {
+      o->runStarted = 1;
+      h->renderModule(index, reinterpret_cast<int16_t*>(from), static_cast<uint32_t>(taken));
+      o->position += static_cast<uint32_t>(taken);
+      if (o->position >= MODULE_RATE) o->position = 0;
+      fed = true;
+    }
+  }
+  uint64_t played = framesPlayed(o, status);
+  while (played > o->counted) {
+    uint64_t step = played - o->counted;
+    if (step > MODULE_RATE) step = MODULE_RATE;
+    h->renderModule(index, nullptr, static_cast<uint32_t>(step));
+    o->counted += step;
+  }
+  return fed;
+}
+
+namespace {
+
 void* audioFeedMain(void*) {
   void* conversion = AllocMemory(ALSA_CONVERSION_BYTES, 1);
+  // The status block the module channels read their played frames from;
+  // without it they count by the clock.
+  snd_pcm_status_t* status = nullptr;
+  if (Dl_snd_pcm_status_malloc && Dl_snd_pcm_status_malloc(&status) < 0) status = nullptr;
   LoopTimer* timers = nullptr;
   while (conversion && !feedStop.load()) {
     bool fed = false;
@@ -393,7 +462,7 @@ void* audioFeedMain(void*) {
             fed |= feedSample(h, i, o, conversion, &timers);
             break;
           case 3:
-            fed |= feedModule(h, i, o, conversion);
+            fed |= FeedAlsaModule(h, i, o, conversion, status);
             break;
           case 4:
             fed |= feedStream(h, i, o, conversion);
@@ -411,6 +480,7 @@ void* audioFeedMain(void*) {
     reapTimers(&timers, false);
   }
   reapTimers(&timers, true);
+  if (status) Dl_snd_pcm_status_free(status);
   FreeMemory(conversion);
   return nullptr;
 }

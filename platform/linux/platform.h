@@ -851,6 +851,16 @@ struct AlsaChannelOutput {
   // the next one over when it ends.
   const uint8_t* half;
   uint32_t halfFrames;
+  // A module (state 3) plays from `staging`, one second rendered ahead on
+  // the channel's own copy of the player; the script's player follows the
+  // frames played. counted: the frames it was moved on by; playedBefore:
+  // the frames played before the PCM's current run (an under-run ends a
+  // run, and everything written was played by then); runStart: when the
+  // current run's first frames were written, while runStarted.
+  uint64_t counted;
+  uint64_t playedBefore;
+  TimeValue runStart;
+  int32_t runStarted;
 };
 
 // The engine's side of the feed thread, registered by the sound library.
@@ -871,9 +881,14 @@ struct AudioFeedHooks {
   void (*loopSignal)(uintptr_t value);
   // A finished channel's PCM played out: the end notice (state 2 or 4).
   void (*ended)(int32_t index, int32_t state);
-  // Module channels: renders frames into buffer; null buffer only advances
-  // the channel's own player.
+  // Module channels: renders frames into buffer from the channel's copy of
+  // the player; a null buffer moves the script's player on by the frames
+  // (those just played).
   void (*renderModule)(int32_t index, int16_t* buffer, uint32_t frames);
+  // Module channels: 1 when the script asked for another song position
+  // since the last call; the copy renders from there and the script's
+  // player is there already, so what is staged is rendered again.
+  int (*takeModuleRequest)(int32_t index);
   // Stream channels: the half just written is done; hands over the next
   // half (output->half, halfFrames) and returns 1, or 0 at the end.
   int (*nextHalf)(int32_t index);
