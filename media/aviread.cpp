@@ -2,10 +2,16 @@
 // video frame n is handed out as ARGB pixels, from uncompressed 24-bit DIB
 // chunks or from Motion-JPEG chunks rebuilt into complete JPEG streams.
 // Sound streams are recognised (their format must be PCM) but not read.
+// A file that goes on past its first RIFF chunk ("AVIX" chunks, as the AVI
+// writer makes beyond 1 GB) is indexed through the video stream's super
+// index and its standard indexes, which cover every RIFF chunk; the scan
+// for a frame enters those RIFF chunks too.
 //
 // Invariant: every byte an MJPEG frame is rebuilt from lies inside its
 // chunk, the rebuilt stream fits its buffer, and a frame is handed out only
-// when it has exactly the size the headers announced.
+// when it has exactly the size the headers announced. Every count, size
+// and offset an index gives is checked against its chunk and the file
+// before it is used.
 #include <cstring>
 
 #include "media/anim_private.h"
@@ -17,6 +23,15 @@ namespace {
 constexpr int32_t MAX_STREAMS = 16;  // stream headers an AVI may have here
 constexpr uint32_t AVIH_SIZE = 56;   // the main header's fixed size
 constexpr uint32_t IDX1_ENTRY = 16;  // id, flags, offset, size
+// OpenDML indexes: a 24-byte header (longs per entry, sub-type, type,
+// entries in use, chunk id, then 12 bytes of the index type's own), then
+// the entries.
+constexpr uint32_t ODML_HEADER = 24;
+constexpr uint32_t SUPER_ENTRY = 16;          // 64-bit offset, size, duration
+constexpr uint32_t STANDARD_ENTRY = 8;        // offset from the base, size
+constexpr uint8_t INDEX_OF_INDEXES = 0;       // a super index
+constexpr uint8_t INDEX_OF_CHUNKS = 1;        // a standard index
+constexpr uint32_t NOT_KEY_FRAME = 1u << 31;  // in a standard entry's size
 // Without a known file size, no chunk larger than this is read.
 constexpr uint64_t MAX_UNSIZED_CHUNK = uint64_t{64} << 20;
 
@@ -29,6 +44,7 @@ struct IndexEntry {
 
 uint32_t le16(const uint8_t* p) { return p[0] | (uint32_t{p[1]} << 8); }
 uint32_t le32(const uint8_t* p) { return le16(p) | (le16(p + 2) << 16); }
+uint64_t le64(const uint8_t* p) { return le32(p) | (uint64_t{le32(p + 4)} << 32); }
 uint32_t be16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
 
 bool readExact(StreamHandle* s, void* buffer, size_t n) { return ReadStream(s, buffer, n) == n; }
@@ -76,6 +92,8 @@ struct AviAnimReader {
   size_t chunkCapacity;
   IndexEntry* index[MAX_STREAMS];
   int32_t indexCount[MAX_STREAMS];
+  uint64_t* superIndex;  // the video stream's standard-index chunks
+  uint32_t superCount;
 };
 
 const uint8_t MJPEG_STANDARD_DHT[MJPEG_DHT_BYTES] = {
@@ -122,6 +140,7 @@ void freeReader(AviAnimReader* r) {
   if (!r) return;
   CloseFileStream(r->stream);
   freeIndex(r);
+  FreeMemory(r->superIndex);
   FreeMemory(r->frame);
   FreeMemory(r->chunk);
   FreeMemory(r);
@@ -134,6 +153,47 @@ bool sameNoCase(const uint8_t* a, const char* b) {
     if (c != static_cast<uint8_t>(b[i])) return false;
   }
   return true;
+}
+
+// The bytes from the stream's position to its end; -1 when its size is
+// not known.
+int64_t bytesLeft(StreamHandle* s) {
+  const int64_t total = GetStreamSize(s);
+  const int64_t here = SeekFileStream(s, 0, 0);
+  return total < 0 || here < 0 || here > total ? -1 : total - here;
+}
+
+// The video stream's "indx" chunk of `size` bytes, the stream at its data.
+// A super index (an index of standard indexes for this stream's chunks)
+// keeps its chunk offsets; any other index, or one whose counts do not fit
+// its chunk, is passed over. false only when the chunk cannot be read past.
+bool readSuperIndex(AviAnimReader* r, int32_t stream, uint32_t size) {
+  StreamHandle* s = r->stream;
+  const int64_t left = bytesLeft(s);
+  if (left >= 0 && even(size) > static_cast<uint64_t>(left)) return false;
+  if (size < ODML_HEADER) return skip(s, even(size));
+  uint8_t h[ODML_HEADER];
+  if (!readExact(s, h, ODML_HEADER)) return false;
+  int32_t k;
+  uint32_t entries = le32(h + 4);
+  const uint32_t room = (size - ODML_HEADER) / SUPER_ENTRY;
+  if (le16(h) != SUPER_ENTRY / 4 || h[3] != INDEX_OF_INDEXES || !chunkStream(h + 8, &k) ||
+      k != stream || h[10] != 'd' || entries > room || r->superIndex)
+    return skip(s, even(size) - ODML_HEADER);
+  // Each standard index covers at least one frame.
+  if (entries > static_cast<uint32_t>(r->totalFrames))
+    entries = static_cast<uint32_t>(r->totalFrames);
+  r->superIndex =
+      static_cast<uint64_t*>(AllocMemoryArray(entries ? entries : 1, sizeof(uint64_t), 0));
+  if (!r->superIndex) return skip(s, even(size) - ODML_HEADER);
+  uint32_t used = ODML_HEADER;
+  for (uint32_t i = 0; i < entries; i++, used += SUPER_ENTRY) {
+    uint8_t e[SUPER_ENTRY];
+    if (!readExact(s, e, SUPER_ENTRY)) return false;
+    r->superIndex[i] = le64(e);
+  }
+  r->superCount = entries;
+  return skip(s, even(size) - used);
 }
 
 // The header scan up to the "movi" list; false on any malformed header.
@@ -205,6 +265,10 @@ bool readHeaders(AviAnimReader* r, uint32_t* moviSize) {
       if (!skip(s, even(size) - used)) return false;
       continue;
     }
+    if (std::memcmp(head, "indx", 4) == 0 && streams > 0 && streams - 1 == r->videoStream) {
+      if (!readSuperIndex(r, streams - 1, size)) return false;
+      continue;
+    }
     if (!skip(s, even(size))) return false;
   }
 }
@@ -245,6 +309,81 @@ bool readIndex(AviAnimReader* r) {
       r->index[k][r->indexCount[k]++] = {static_cast<int64_t>(le32(e + 8)), le32(e + 12)};
   }
   return true;
+}
+
+// An index being collected: grown as entries come, never past its limit.
+struct EntryList {
+  IndexEntry* entries = nullptr;
+  uint32_t count = 0, capacity = 0, limit = 0;
+  bool add(int64_t offset, uint32_t size) {
+    if (count == limit) return true;  // further entries are dropped
+    if (count == capacity) {
+      uint32_t grown = capacity ? (capacity > limit / 2 ? limit : capacity * 2) : 1024;
+      if (grown > limit) grown = limit;
+      auto* more = static_cast<IndexEntry*>(AllocMemoryArray(grown, sizeof(IndexEntry), 0));
+      if (!more) return false;
+      if (count) std::memcpy(more, entries, count * sizeof(IndexEntry));
+      FreeMemory(entries);
+      entries = more;
+      capacity = grown;
+    }
+    entries[count++] = {offset, size};
+    return true;
+  }
+};
+
+// Appends the entries of the standard index at `at` to the list. false
+// when the chunk is not this stream's standard index, a count does not fit
+// its chunk, or an entry lies outside the file.
+bool readStandardIndex(AviAnimReader* r, uint64_t at, uint64_t fileBytes, EntryList* list) {
+  StreamHandle* s = r->stream;
+  uint8_t h[8 + ODML_HEADER];
+  if (at > fileBytes || fileBytes - at < sizeof h ||
+      SeekFileStream(s, static_cast<int64_t>(at), 1) < 0 || !readExact(s, h, sizeof h))
+    return false;
+  const uint32_t size = le32(h + 4);
+  const uint8_t* x = h + 8;
+  int32_t k;
+  if (h[0] != 'i' || h[1] != 'x' || !isDigit(h[2]) || !isDigit(h[3]) ||
+      (h[2] - '0') * 10 + (h[3] - '0') != r->videoStream || size < ODML_HEADER ||
+      size > fileBytes - at - 8 || le16(x) != STANDARD_ENTRY / 4 || x[3] != INDEX_OF_CHUNKS ||
+      !chunkStream(x + 8, &k) || k != r->videoStream)
+    return false;
+  const uint32_t n = le32(x + 4);
+  if (n > (size - ODML_HEADER) / STANDARD_ENTRY) return false;
+  const uint64_t base = le64(x + 12);
+  for (uint32_t i = 0; i < n; i++) {
+    uint8_t e[STANDARD_ENTRY];
+    if (!readExact(s, e, STANDARD_ENTRY)) return false;
+    const uint64_t data = base + le32(e);
+    const uint32_t bytes = le32(e + 4) & ~NOT_KEY_FRAME;
+    // The chunk's header stands 8 bytes before its data; both in the file.
+    if (data < base || data < 8 || data > fileBytes || bytes > fileBytes - data) return false;
+    if (!list->add(static_cast<int64_t>(data - 8), bytes)) return false;
+  }
+  return true;
+}
+
+// The video stream's index from its standard indexes, in place of what
+// "idx1" gave (which covers the first RIFF chunk only) when it holds more.
+// Standard indexes that do not check out (or a file of unknown size)
+// leave the "idx1" index as it is.
+void readOpenDmlIndex(AviAnimReader* r) {
+  const int64_t fileSize = GetStreamSize(r->stream);
+  if (r->superCount == 0 || fileSize < 0) return;
+  EntryList list;
+  list.limit = static_cast<uint32_t>(r->totalFrames);
+  bool valid = true;
+  for (uint32_t i = 0; i < r->superCount && valid; i++)
+    valid = readStandardIndex(r, r->superIndex[i], static_cast<uint64_t>(fileSize), &list);
+  const int32_t v = r->videoStream;
+  if (valid && static_cast<int64_t>(list.count) > r->indexCount[v]) {
+    FreeMemory(r->index[v]);
+    r->index[v] = list.entries;
+    r->indexCount[v] = static_cast<int32_t>(list.count);
+  } else {
+    FreeMemory(list.entries);
+  }
 }
 
 // Makes sure *buffer holds at least n bytes.
@@ -380,8 +519,12 @@ AviAnimReader* OpenAviAnimFile(StreamHandle* stream, int32_t* width, int32_t* he
     return nullptr;
   }
   r->moviData = SeekFileStream(stream, 0, 0);
-  if (r->moviData < 0 || !skip(stream, even(moviSize) - 4) || !readIndex(r) ||
-      SeekFileStream(stream, r->moviData, 1) < 0) {
+  if (r->moviData < 0 || !skip(stream, even(moviSize) - 4) || !readIndex(r)) {
+    freeReader(r);
+    return nullptr;
+  }
+  readOpenDmlIndex(r);
+  if (SeekFileStream(stream, r->moviData, 1) < 0) {
     freeReader(r);
     return nullptr;
   }
@@ -421,7 +564,8 @@ uint32_t* GetAviAnimFrame(AviAnimReader* r, int32_t n) {
     uint8_t head[8];
     if (!readExact(s, head, 8)) return nullptr;
     size = le32(head + 4);
-    if (std::memcmp(head, "LIST", 4) == 0) {
+    // Lists, and the RIFF chunks a long file goes on in, are entered.
+    if (std::memcmp(head, "LIST", 4) == 0 || std::memcmp(head, "RIFF", 4) == 0) {
       if (!skip(s, 4)) return nullptr;
       continue;
     }
