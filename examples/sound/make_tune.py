@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes tune.mod, the small four-channel module the sound example plays:
-one square-wave instrument and sixteen rows of a rising phrase, ended by a
-pattern break so that the song is about two seconds long."""
+one square-wave instrument and sixteen rows of a rising phrase, cut short by
+a pattern break so that one pass of the song is about two seconds long (a
+module never ends by itself: the song then starts again at its top)."""
 import struct
 import sys
 
@@ -26,7 +27,7 @@ def main(path):
         row = n * 2
         off = (row * 4) * 4
         pattern[off:off + 4] = bytes([(period >> 8) & 15, period & 255, 0x10, 0])
-    # Row 15: pattern break ends the song after sixteen rows.
+    # Row 15: a pattern break; one pass of the song is sixteen rows.
     off = (15 * 4 + 1) * 4
     pattern[off:off + 4] = bytes([0, 0, 0x0D, 0])
     with open(path, "wb") as f:

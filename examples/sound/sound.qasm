@@ -1,8 +1,11 @@
 ; A sample and a Protracker module. A sample of one square-wave cycle (16
 ; values at 8000 Hz, a 500 Hz tone) is made from a table and played 500
 ; times over (one second); then tune.mod, a small module written by
-; make_tune.py beside this file, plays its sixteen rows, and the run ends.
-; Nothing is drawn: the window shows the display's colour.
+; make_tune.py beside this file, plays its sixteen rows once. A module
+; never ends by itself: after its last row it starts again at the top. So
+; the example waits until the last row (row 15) is heard, lets it sound
+; for its length (6 ticks at the module's speed 6), stops the music, and
+; the run ends. Nothing is drawn: the window shows the display's colour.
 ;
 ; In script terms:
 ;   CreateSample(1, {80, 80, ..., -80, -80}, 8000)
@@ -10,7 +13,9 @@
 ;   Wait(1, #SECONDS)
 ;   OpenMusic(1, "tune.mod")
 ;   PlayMusic(1)
-;   Wait(3, #SECONDS)
+;   WaitPatternPosition(15)
+;   Wait(6, #TICKS)
+;   StopMusic(1)
 .applet title "Quillmere sound"
 .applet versionstring "$VER: Sound 1.0"
 .applet authors "The Quillmere developers"
@@ -57,8 +62,15 @@ GETGLOBAL 0, "playmusic"
 LOADNUM 1, 1
 CALL 0, 2, 1
 .line 4
+GETGLOBAL 0, "waitpatternposition"
+LOADNUM 1, 15
+CALL 0, 2, 1
 GETGLOBAL 0, "wait"
-LOADNUM 1, 3
-LOADNUM 2, #SECONDS
+LOADNUM 1, 6            ; 6 ticks of 20 ms: one row
+LOADNUM 2, #TICKS
 CALL 0, 3, 1
+.line 5
+GETGLOBAL 0, "stopmusic"
+LOADNUM 1, 1
+CALL 0, 2, 1
 RETURN 0, 1, 0
