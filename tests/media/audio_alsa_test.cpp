@@ -2,7 +2,8 @@
 // plug-in (an asoundrc in a temporary HOME, set for the whole program) over
 // the null device, so the feed thread's writes are read back from the
 // capture file. Covers samples at several levels and formats, loop and end
-// notices, a stream, a module, and the output's failures.
+// notices, a stream, a module and a jump to another song position, and the
+// output's failures.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -253,6 +254,59 @@ TEST_F(AudioAlsaTest, StreamAndModuleAreCaptured) {
   ASSERT_GE(got.size(), FRAMES * 4);
   EXPECT_EQ(0, std::memcmp(got.data(), want.data(), FRAMES * 4));
   CloseMusicStream(2, player);
+}
+
+// A song position the script asks for while a module plays is heard at
+// once (after what the PCM already holds): the staged second ahead is
+// rendered again from there. The script's player is there at once.
+TEST_F(AudioAlsaTest, AModuleJumpsToTheSongPositionAsked) {
+  ModBuilder b;
+  b.samples.push_back(SquareSample(32, 8));
+  const int periods[] = {428, 320, 214};
+  for (int p = 0; p < 3; p++) b.note(p, 0, 0, periods[p], 1, 0, 0);
+  b.order = {0, 1, 2};
+  std::vector<uint8_t> image = b.build(), twinImage = image;
+  const std::string path = captureHome + "/jump.mod";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+  }
+  int32_t what = 0;
+  void* player = nullptr;
+  ASSERT_EQ(
+      OpenMusicStream(path.c_str(), nullptr, nullptr, 0, &what, &player, nullptr, nullptr, nullptr),
+      ERR_NONE);
+  auto* module = static_cast<ModPlayer*>(player);
+  int32_t channel = -1;
+  ASSERT_EQ(PlayStreamOnChannel(nullptr, 2, player, ObjectId{}, 0, 1, 64, &channel, nullptr),
+            ERR_NONE);
+  constexpr size_t SECOND = 48000 * 4;
+  for (int waited = 0; waited < 10000 && capturedSize() < SECOND / 2; waited++) usleep(1000);
+  const size_t asked = capturedSize();
+  ModulePositionControl(0, module, 2);
+  for (int waited = 0; waited < 10000 && ModulePositionControl(2, module, 0) != 2; waited++)
+    usleep(1000);
+  EXPECT_EQ(ModulePositionControl(2, module, 0), 2);
+  for (int waited = 0; waited < 10000 && capturedSize() < asked + SECOND; waited++) usleep(1000);
+  StopMusicPlayback(2, player, 0, nullptr, nullptr);
+  std::vector<uint8_t> got = captured();
+  CloseMusicStream(2, player);
+
+  // Order 2's note from its start, as a player that jumped there renders it.
+  std::vector<uint8_t> twinBlock(ModInit(nullptr, twinImage.data(), twinImage.size(), 48000));
+  auto* twin = reinterpret_cast<ModPlayer*>(twinBlock.data());
+  ASSERT_EQ(ModInit(twin, twinImage.data(), twinImage.size(), 48000), 1u);
+  ModJumpTo(twin, 2, 0);
+  std::vector<int16_t> want(2400 * 2);
+  RenderModuleBlock(twin, want.data(), 2400);
+  const uint8_t* from = reinterpret_cast<const uint8_t*>(want.data());
+  const size_t at = static_cast<size_t>(
+      std::search(got.begin(), got.end(), from, from + want.size() * 2) - got.begin());
+  ASSERT_LT(at, got.size()) << "order 2 was never heard";
+  // The PCM's buffer (100 ms) and a few passes of the feed thread, not the
+  // second that was staged when the script asked.
+  EXPECT_GE(at, asked);
+  EXPECT_LT(at, asked + SECOND * 3 / 10);
 }
 
 TEST_F(AudioAlsaTest, OutputFailures) {
