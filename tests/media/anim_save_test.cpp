@@ -259,47 +259,49 @@ TEST_F(AnimSave, ReplacedAndLeftOpenStreamsAreFinished) {
 }
 
 // An MJPEG anim stream that goes on in further RIFF chunks (the part size
-// lowered, as past 1 GB) loads with every frame it reports: frames picked
-// out of order through the file's standard indexes and all of them in
-// order. Damaged standard or super indexes are passed over: the frames are
-// then found by scanning, never read from where a damaged entry points;
-// where the scan cannot go on, the standard indexes still lead on.
+// lowered, as past 1 GB) loads with every frame it reports: each frame
+// picked out through the file's standard indexes, the last first, and all
+// of them in order. Damaged standard or super indexes are passed over: the
+// frames are then found by scanning, never read from where a damaged entry
+// points; where the scan cannot go on, the standard indexes still lead on.
+// SaveAnim of the anim loaded from it writes such a file again, and every
+// frame of that one loads too.
 TEST_F(AnimSave, MjpegStreamPastTheFirstRiffPartLoadsEveryFrame) {
   constexpr int32_t W = 16, H = 16, N = 60, QUALITY = 80;
   const int32_t picked[] = {0, N / 2, N - 1};
   // Brushes 1 to 3 are the picked frames; every other frame is brush 4.
+  auto brushOf = [&](int32_t f) {
+    for (int k = 0; k < 3; k++)
+      if (picked[k] == f) return k + 1;
+    return 4;
+  };
   for (int id = 1; id <= 4; id++)
     Brush(id, W, H, [id](int32_t x, int32_t y) {
       return static_cast<uint32_t>(((x * 16 * id) & 255) << 16 | (y * 15) << 8 | (id * 60));
     });
-  SetAviRiffLimits(80000, 60000);
+  // The part sizes stay lowered only while this test writes.
+  struct SmallRiffParts {
+    SmallRiffParts() { SetAviRiffLimits(80000, 60000); }
+    ~SmallRiffParts() { SetAviRiffLimits(0, 0); }
+  };
   std::string avi = dir / "long.avi";
-  ASSERT_EQ(Call("BeginAnimStream", {1, avi, W, H, 1, {{"fps", 100}, {"quality", QUALITY}}}), 0);
-  for (int32_t f = 0; f < N; f++) {
-    int brush = 4;
-    for (int k = 0; k < 3; k++)
-      if (picked[k] == f) brush = k + 1;
-    ASSERT_EQ(Call("WriteAnimFrame", {1, brush}), 0) << f;
+  {
+    SmallRiffParts small;
+    ASSERT_EQ(Call("BeginAnimStream", {1, avi, W, H, 1, {{"fps", 100}, {"quality", QUALITY}}}), 0);
+    for (int32_t f = 0; f < N; f++) ASSERT_EQ(Call("WriteAnimFrame", {1, brushOf(f)}), 0) << f;
+    ASSERT_EQ(Call("FinishAnimStream", {1}), 0);
   }
-  ASSERT_EQ(Call("FinishAnimStream", {1}), 0);
-  SetAviRiffLimits(0, 0);
   const std::vector<uint8_t> written = ReadFile(avi);
-  auto find = [&](const char* id, size_t from) {
+  auto find = [](const std::vector<uint8_t>& in, const char* id, size_t from) {
     const char* end = id + std::strlen(id);
     return static_cast<size_t>(
-        std::search(written.begin() + static_cast<long>(from), written.end(), id, end) -
-        written.begin());
+        std::search(in.begin() + static_cast<long>(from), in.end(), id, end) - in.begin());
   };
-  const size_t avix = find("AVIX", 0);
+  const size_t avix = find(written, "AVIX", 0);
   ASSERT_LT(avix, written.size()) << "the file goes on in further RIFF chunks";
 
-  // What the reader must give for brush k: its frame as the writer encoded
-  // it, decoded.
-  std::vector<uint32_t> want[3];
-  for (int k = 0; k < 3; k++) {
-    BrushObject* b = nullptr;
-    ASSERT_EQ(GetBrushObject(p->L, ObjectId{nullptr, k + 1}, &b, 0), 0);
-    uint32_t* px = ReadBitmapRectARGB(b->bitmap, 0, 0, W, H, 1);
+  // Pixels as the writer encodes them and a reader decodes them again.
+  auto jpegRoundTrip = [&](const uint32_t* px) {
     JpegEncodeRequest r{};
     r.pixels = px;
     r.bytesPerRow = W * 4;
@@ -307,23 +309,56 @@ TEST_F(AnimSave, MjpegStreamPastTheFirstRiffPartLoadsEveryFrame) {
     r.height = H;
     r.quality = QUALITY;
     EncodeJpegToMemory(&r);
-    FreeMemory(px);
-    ASSERT_EQ(r.result, 0);
+    std::vector<uint32_t> out;
+    EXPECT_EQ(r.result, 0);
+    if (r.result) return out;
     int32_t w = 0, h = 0;
     uint32_t* decoded = nullptr;
-    ASSERT_EQ(DecodeJpegImage(nullptr, r.data, r.length, 0, 0, &w, &h, &decoded), 0);
+    EXPECT_EQ(DecodeJpegImage(nullptr, r.data, r.length, 0, 0, &w, &h, &decoded), 0);
     FreeJpegBuffer(r.holder);
-    want[k].assign(decoded, decoded + W * H);
+    if (!decoded) return out;
+    out.assign(decoded, decoded + W * H);
     FreeMemory(decoded);
-    for (auto& v : want[k]) v &= 0xFFFFFF;
+    for (auto& v : out) v &= 0xFFFFFF;
+    return out;
+  };
+  // What the reader must give for brush k + 1.
+  std::vector<uint32_t> want[4];
+  for (int k = 0; k < 4; k++) {
+    BrushObject* b = nullptr;
+    ASSERT_EQ(GetBrushObject(p->L, ObjectId{nullptr, k + 1}, &b, 0), 0);
+    uint32_t* px = ReadBitmapRectARGB(b->bitmap, 0, 0, W, H, 1);
+    want[k] = jpegRoundTrip(px);
+    FreeMemory(px);
+    ASSERT_EQ(want[k].size(), static_cast<size_t>(W * H));
   }
+  // Every frame of anim `id`, the last first; each must be its brush's.
+  auto checkEveryFrame = [&](int id, const std::vector<uint32_t>* expected) {
+    AnimObject* a = nullptr;
+    ASSERT_EQ(GetAnimObject(p->L, ObjectId{nullptr, id}, &a, 0), 0);
+    ASSERT_EQ(a->frameCount, N);
+    for (int32_t f = N - 1; f >= 0; f--) {
+      BitmapHandle *b = nullptr, *m = nullptr, *al = nullptr;
+      ASSERT_EQ(GetAnimFrameBitmap(a, f, 0, 0, &b, &m, &al), 0) << "frame " << f;
+      uint32_t* px = ReadBitmapRectARGB(b, 0, 0, W, H, 1);
+      std::vector<uint32_t> got(px, px + W * H);
+      FreeMemory(px);
+      if (a->fromDisk) {
+        FreeBitmap(b);
+        FreeBitMask(m);
+        FreeAlphaChannel(al);
+      }
+      for (auto& v : got) v &= 0xFFFFFF;
+      EXPECT_EQ(got, expected[brushOf(f) - 1]) << "frame " << f;
+    }
+  };
 
   // Patches at the first standard index of the video stream that lies
   // beyond the first RIFF part, and at the video stream's super index.
-  const size_t ix01 = find("ix01", avix), idx1 = find("idx1", 0);
+  const size_t ix01 = find(written, "ix01", avix), idx1 = find(written, "idx1", 0);
   ASSERT_LT(idx1, avix);
   const size_t idx1Frames = (written[idx1 + 4] | written[idx1 + 5] << 8) / 32u;
-  const size_t videoIndx = find("indx", find("indx", 0) + 4);
+  const size_t videoIndx = find(written, "indx", find(written, "indx", 0) + 4);
   ASSERT_LT(ix01, written.size());
   ASSERT_LT(videoIndx, written.size());
   struct Case {
@@ -346,24 +381,31 @@ TEST_F(AnimSave, MjpegStreamPastTheFirstRiffPartLoadsEveryFrame) {
     std::fill_n(bytes.begin() + static_cast<long>(c.at), c.length, 0xFF);
     WriteFile(avi, bytes);
     ASSERT_EQ(Call("LoadAnim", {2, avi, {{"fromdisk", 1}}}), 0);  // frames read when asked
-    AnimObject* a = nullptr;
-    ASSERT_EQ(GetAnimObject(p->L, ObjectId{nullptr, 2}, &a, 0), 0);
-    EXPECT_EQ(a->frameCount, N);
-    for (int k : {2, 0, 1}) {
-      BitmapHandle *b = nullptr, *m = nullptr, *al = nullptr;
-      ASSERT_EQ(GetAnimFrameBitmap(a, picked[k], 0, 0, &b, &m, &al), 0) << picked[k];
-      uint32_t* px = ReadBitmapRectARGB(b, 0, 0, W, H, 1);
-      std::vector<uint32_t> got(px, px + W * H);
-      FreeMemory(px);
-      FreeBitmap(b);
-      FreeBitMask(m);
-      FreeAlphaChannel(al);
-      for (auto& v : got) v &= 0xFFFFFF;
-      EXPECT_EQ(got, want[k]) << "frame " << picked[k];
-    }
+    checkEveryFrame(2, want);
     ASSERT_EQ(Call("FreeAnim", {2}), 0);
     EXPECT_EQ(animtest::ReadAnim(avi).frames.size(), c.inOrder);
   }
+
+  // SaveAnim of the whole anim loaded from the file: the frames are
+  // encoded once more, and the new file goes on past its first RIFF part.
+  WriteFile(avi, written);
+  ASSERT_EQ(Call("LoadAnim", {3, avi}), 0);
+  checkEveryFrame(3, want);
+  std::string again = dir / "again.avi";
+  {
+    SmallRiffParts small;
+    ASSERT_EQ(Call("SaveAnim", {3, again, 1, {{"fps", 100}, {"quality", QUALITY}}}), 0);
+  }
+  const std::vector<uint8_t> savedBytes = ReadFile(again);
+  ASSERT_LT(find(savedBytes, "AVIX", 0), savedBytes.size()) << "SaveAnim went on in RIFF chunks";
+  std::vector<uint32_t> wantAgain[4];
+  for (int k = 0; k < 4; k++) {
+    std::vector<uint32_t> px = want[k];
+    for (auto& v : px) v |= 0xFF000000u;
+    wantAgain[k] = jpegRoundTrip(px.data());
+  }
+  ASSERT_EQ(Call("LoadAnim", {4, again, {{"fromdisk", 1}}}), 0);
+  checkEveryFrame(4, wantAgain);
 }
 
 }  // namespace
