@@ -55,15 +55,18 @@ ErrorCode renderBitmapLayer(VmState* L, qmLayer* layer, LayerImageState* state,
                             t.smoothScale, 0, &made.bitmap, &made.mask, &made.alpha, &ow, &oh))
     // Every bitmap that could not be made is a memory shortage here.
     return e == ERR_BITMAP || e == ERR_ALLOCMASK || e == ERR_ALLOCALPHA ? ERR_MEM : e;
-  int32_t bw = 0, bh = 0, ox = 0, oy = 0;
-  ComputeTransformBounds(m, pw, ph, &bw, &bh, &ox, &oy);
-  // The anchor point of the source lands on the requested position.
-  double ax = t.anchorX * pw, ay = t.anchorY * ph;
-  double tx = m[0] * ax + m[2] * ay, ty = m[1] * ax + m[3] * ay;
+  // The untransformed image lies at the requested position less the
+  // anchor's share of its size; turned about the anchor, it lands in the
+  // box of its corner pixels, as a brush drawn straight onto the display
+  // does.
+  int32_t bx = 0, by = 0, bw = 0, bh = 0;
+  ComputeRotatedBox(state->requestedX - roundToInt(pw * t.anchorX),
+                    state->requestedY - roundToInt(ph * t.anchorY), pw, ph, t.anchorX, t.anchorY, m,
+                    &bx, &by, &bw, &bh);
   freeTripleOf(state);
   state->transformed = made;
-  state->x = state->requestedX - roundToInt(tx - ox);
-  state->y = state->requestedY - roundToInt(ty - oy);
+  state->x = bx;
+  state->y = by;
   state->width = ow;
   state->height = oh;
   return ERR_NONE;

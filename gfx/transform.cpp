@@ -37,6 +37,25 @@ ErrorCode growTable(int64_t** table, size_t* size, int32_t needed) {
   return *table ? 0 : ERR_MEM;
 }
 
+// The sine of an angle in degrees, exact (0, 1/2, 1) at whole multiples of
+// 30 degrees: in radians the cosine of a right angle comes out as 6e-17,
+// and the box of a quarter turn would then truncate a corner at 19.99...
+// to 19.
+double sinDegrees(double degrees) {
+  double r = std::fmod(degrees, 360.0);
+  if (r < 0) r += 360.0;
+  double sign = 1;
+  if (r >= 180.0) {
+    r -= 180.0;
+    sign = -1;
+  }
+  if (r > 90.0) r = 180.0 - r;
+  if (r == 0) return 0;
+  if (r == 30.0) return sign * 0.5;
+  if (r == 90.0) return sign;
+  return sign * std::sin(r * M_PI / 180.0);
+}
+
 }  // namespace
 
 void BuildRotateScaleMatrix(double matrix[4], int32_t newWidth, int32_t newHeight, int32_t oldWidth,
@@ -55,8 +74,8 @@ void BuildRotateScaleMatrix(double matrix[4], int32_t newWidth, int32_t newHeigh
   double b = 0, c = 0;
   double turn = std::fmod(angle, 360.0);
   if (turn != 0 && std::isfinite(turn)) {
-    double t = (360.0 - turn) * M_PI / 180.0;
-    double cs = std::cos(t), sn = std::sin(t);
+    double t = 360.0 - turn;
+    double cs = sinDegrees(t + 90.0), sn = sinDegrees(t);
     double na = a * cs - b * sn, nb = a * sn + b * cs, nc = c * cs - d * sn, nd = c * sn + d * cs;
     a = na;
     b = nb;

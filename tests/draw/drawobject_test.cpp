@@ -405,6 +405,83 @@ TEST_F(DrawObjectTest, MakingBrushes) {
   EXPECT_EQ(ReadBitmapPixel(b->bitmap, 0, 0, 0) & 0xFFFFFF, opaqueRgb[25 * 40 + 30]);
 }
 
+// A turned brush lands at the box of its turned corner pixels (the
+// rotation about the anchor of the pixels (0, 0), (w - 1, 0), (0, h - 1)
+// and (w - 1, h - 1), the least coordinates truncated) and covers the size
+// of its turned picture (the rectangle (0, 0)-(w, h) turned, its corners
+// rounded), drawn straight onto the display and as a layer alike. At
+// right angles that size is the box's own.
+TEST_F(DrawObjectTest, TurnedBrushesCoverTheBoxOfTheirCornerPixels) {
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ASSERT_EQ(OpenLayersLibrary(L), ERR_NONE);
+  VmSetTop(L, 0);
+  OpenDisplay();
+  constexpr int32_t BW = 21, BH = 12;
+  ASSERT_EQ(CallWith("CreateBrush", {1, BW, BH, 0xFF0000}), ERR_NONE);
+  // The cosine and sine of 360 degrees less the angle.
+  struct Turn {
+    int32_t angle;
+    double cosine, sine;
+  };
+  const Turn turns[] = {
+      {0, 1, 0}, {90, 0, -1}, {180, -1, 0}, {270, 0, 1}, {30, std::sqrt(3.0) / 2, -0.5}};
+  const std::pair<int32_t, int32_t> places[] = {{40, 50}, {63, 31}, {95, 70}};
+  for (const Turn& t : turns)
+    for (auto [x, y] : places)
+      for (double anchor : {0.0, 0.5}) {
+        SCOPED_TRACE(testing::Message()
+                     << t.angle << " degrees at " << x << "," << y << ", anchor " << anchor);
+        const double m[4] = {t.cosine, t.sine, -t.sine, t.cosine};
+        const double px = BW * anchor, py = BH * anchor;
+        double minX = 1e9, maxX = -1e9, minY = 1e9, maxY = -1e9;
+        for (auto [cx, cy] :
+             {std::pair<int32_t, int32_t>{0, 0}, {BW - 1, 0}, {0, BH - 1}, {BW - 1, BH - 1}}) {
+          double tx = m[0] * (cx - px) + m[2] * (cy - py) + px;
+          double ty = m[1] * (cx - px) + m[3] * (cy - py) + py;
+          minX = std::min(minX, tx);
+          maxX = std::max(maxX, tx);
+          minY = std::min(minY, ty);
+          maxY = std::max(maxY, ty);
+        }
+        const int32_t left = x - static_cast<int32_t>(std::lround(px));
+        const int32_t top = y - static_cast<int32_t>(std::lround(py));
+        const int32_t bx = static_cast<int32_t>(minX + left), by = static_cast<int32_t>(minY + top);
+        double lowX = 1e9, highX = -1e9, lowY = 1e9, highY = -1e9;
+        for (auto [cx, cy] : {std::pair<int32_t, int32_t>{0, 0}, {BW, 0}, {0, BH}, {BW, BH}}) {
+          double tx = std::floor(m[0] * cx + m[2] * cy + 0.5);
+          double ty = std::floor(m[1] * cx + m[3] * cy + 0.5);
+          lowX = std::min(lowX, tx);
+          highX = std::max(highX, tx);
+          lowY = std::min(lowY, ty);
+          highY = std::max(highY, ty);
+        }
+        const auto width = static_cast<int32_t>(std::ceil(highX - lowX - 0.5));
+        const auto height = static_cast<int32_t>(std::ceil(highY - lowY - 0.5));
+        if (t.angle % 90 == 0) {
+          EXPECT_EQ(width, static_cast<int32_t>(maxX - minX + 1));
+          EXPECT_EQ(height, static_cast<int32_t>(maxY - minY + 1));
+        }
+        const std::array<int32_t, 4> box{bx, by, bx + width - 1, by + height - 1};
+        const Value options =
+            Value::Table({{"rotate", t.angle}, {"anchorx", anchor}, {"anchory", anchor}});
+        for (bool layers : {false, true}) {
+          SCOPED_TRACE(layers ? "as a layer" : "straight onto the display");
+          Clear();
+          if (layers) {
+            ASSERT_EQ(CallWith("EnableLayers", {}), ERR_NONE);
+          }
+          ASSERT_EQ(CallWith("DisplayBrush", {1, x, y, options}), ERR_NONE);
+          std::array<int32_t, 4> covered{};
+          Drawn(&covered[0], &covered[1], &covered[2], &covered[3]);
+          EXPECT_EQ(covered, box);
+          if (layers) {
+            ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
+            ASSERT_EQ(CallWith("DisableLayers", {}), ERR_NONE);
+          }
+        }
+      }
+}
+
 // A brush in video memory is drawn only on its own display. No adapter
 // here transforms or fades in hardware: a transform is made in software,
 // while filters and transparency cannot be applied to it.
