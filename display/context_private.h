@@ -89,6 +89,8 @@ struct DisplayContext {
   BitmapHandle* refreshScratch = nullptr;
   int32_t scratchWidth = 0, scratchHeight = 0;
   int partialScaledRefresh = 0;
+  // Raised while a background-picture transition runs synchronously.
+  int32_t transitionRunning = 0;
   // The input commands' watch of taken events (inputcmds.cpp).
   InputWatch inputWatch{};
   // Legacy events (legacy.cpp): the list, the ALL reports of types 11 to

@@ -982,6 +982,11 @@ enum : uint32_t {
   REFRESH_SCALED = 0x100,
 };
 void RefreshDisplay(VmState* L, DisplayRecord* display, uint32_t flags);
+// The transition-running switch: the transition effects raise it while a
+// background-picture transition runs synchronously; RefreshDisplay then
+// draws the background without the layers.
+void SetTransitionRunning(int32_t running);
+int32_t IsTransitionRunning();
 // Copies a bitmap area to the display's window (see refresh.cpp).
 void RefreshDisplayRect(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* display,
                         int32_t dx, int32_t dy, int32_t width, int32_t height, uint32_t flags);

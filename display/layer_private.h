@@ -156,8 +156,9 @@ BitmapHandle* GetComposeBuffer(DisplayRecord* display);
 // rectangle of the display's picture, then shown.
 void LayerBlitRefresh(void* state, DisplayRecord* display, int32_t x, int32_t y, int32_t width,
                       int32_t height);
-// The whole stack composed into the window bitmap (a display with layers).
-void RedrawDisplayLayers(DisplayRecord* display);
+// The whole stack composed into the window bitmap (a display with layers),
+// with the composer's flags (REDRAW_*).
+void RedrawDisplayLayers(DisplayRecord* display, uint32_t flags);
 // Installs the layer composing into SafeBlt's layers flag and the region
 // hooks of the graphics library.
 void InstallLayerHooks();

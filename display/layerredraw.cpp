@@ -645,10 +645,10 @@ void LayerBlitRefresh(void* state, DisplayRecord* d, int32_t x, int32_t y, int32
   RefreshDisplayRect(d->windowBitmap, r.x, r.y, d, r.x, r.y, r.width, r.height, REFRESH_SCALE);
 }
 
-void RedrawDisplayLayers(DisplayRecord* d) {
+void RedrawDisplayLayers(DisplayRecord* d, uint32_t flags) {
   if (!d || !d->layers || !d->bgpic || !d->windowBitmap) return;
   if (!FirstLayer(d->bgpic) && d->layerBackgroundPic != d->bgpic) return;
-  Redraw(nullptr, d, d->bgpic, d->windowBitmap, 0, 0, d->bgpic->width, d->bgpic->height, 0);
+  Redraw(nullptr, d, d->bgpic, d->windowBitmap, 0, 0, d->bgpic->width, d->bgpic->height, flags);
 }
 
 namespace {

@@ -87,6 +87,9 @@ void RenewDefaultRegions(DisplayRecord* d) {
 
 void SetPartialScaledRefresh(int on) { displayContext.partialScaledRefresh = on ? 1 : 0; }
 
+void SetTransitionRunning(int32_t running) { displayContext.transitionRunning = running ? 1 : 0; }
+int32_t IsTransitionRunning() { return displayContext.transitionRunning; }
+
 void FreeRefreshScratch() {
   FreeBitmap(displayContext.refreshScratch);
   displayContext.refreshScratch = nullptr;
@@ -353,8 +356,10 @@ void RefreshDisplay(VmState*, DisplayRecord* d, uint32_t flags) {
     return;
   }
   if (!d->windowBitmap) return;
-  // The window bitmap may have been made again from the bare picture.
-  RedrawDisplayLayers(d);
+  // The window bitmap may have been made again from the bare picture. While
+  // a background-picture transition runs its frames, the new picture's
+  // layers wait for its end: only the background is drawn again.
+  RedrawDisplayLayers(d, displayContext.transitionRunning ? REDRAW_ONLYBACKGROUND : 0u);
   RefreshDisplayRect(d->windowBitmap, 0, 0, d, 0, 0, d->windowBitmap->width,
                      d->windowBitmap->height, flags | 0x2009);
 }

@@ -155,8 +155,6 @@ ErrorCode AdvanceTransitionFX(FXState* state, int32_t n, int32_t keepIfCurrent);
 // A random effect id: never 113 or 140, and never a moving effect when
 // restricted.
 int32_t PickRandomFX(int32_t restricted);
-// Non-zero while a background-picture transition runs synchronously.
-int32_t IsBGPicTransitionRunning();
 
 // ---- Step arithmetic ----
 

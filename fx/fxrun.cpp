@@ -20,9 +20,6 @@
 
 namespace {
 
-// Raised while a background-picture transition runs synchronously.
-int32_t bgpicTransitionRunning = 0;
-
 // Whether the effect, run backwards, needs the layer drawn in layer mode.
 bool reverseNeedsLayerMode(int32_t e) {
   return (e >= 55 && e <= 73) || (e >= 84 && e <= 87) || e == 99 || e == 100 || e == 116 ||
@@ -851,7 +848,7 @@ int pollBetweenFrames(FXState* s, ErrorCode* error) { return PollEvents(s->vm, 2
 
 ErrorCode runSynchronous(FXState* s, DisplayRecord* d, bool* completed) {
   *completed = false;
-  if (s->kind == FXKIND_BGPIC) bgpicTransitionRunning = 1;
+  if (s->kind == FXKIND_BGPIC) SetTransitionRunning(1);
   for (;;) {
     ErrorCode error = ERR_NONE;
     if (pollBetweenFrames(s, &error)) return error;
@@ -954,7 +951,7 @@ ErrorCode RunTransitionFX(FXState* request, int32_t* results) {
   bool completed = false;
   DisplayRecord* d = GetCurrentDisplay();
   auto fail = [&](ErrorCode e) {
-    bgpicTransitionRunning = 0;
+    SetTransitionRunning(0);
     freeFXState(s, 0);
     return e;
   };
@@ -1004,7 +1001,7 @@ ErrorCode RunTransitionFX(FXState* request, int32_t* results) {
   s->frame = 0;
   if (!s->async) {
     error = runSynchronous(s, d, &completed);
-    bgpicTransitionRunning = 0;
+    SetTransitionRunning(0);
     request->restart = s->restart;
     if (s->kind == FXKIND_BGPIC && !s->sizeChanged && completed) endBGPicTransition(s, d);
     if (error) {
@@ -1042,5 +1039,3 @@ ErrorCode RunTransitionFX(FXState* request, int32_t* results) {
     WaitDisplayVBlank(s->vm, d, 0);
   }
 }
-
-int32_t IsBGPicTransitionRunning() { return bgpicTransitionRunning; }

@@ -491,6 +491,43 @@ TEST_F(CommandsTest, PicturePartsAndWholePicturesEndAsThePlainCommandsDraw) {
     }
 }
 
+// A refresh of the whole display while a picture transition runs draws
+// the new picture without its layers, which show when the run ends.
+TEST_F(CommandsTest, ARefreshDuringAPictureTransitionLeavesTheLayersOut) {
+  OpenDisplay(40, 30, true);
+  MakeBrush(5, 40, 30, Fill::Coded, Plane::None, 0, 5);
+  MakeBrush(6, 40, 30, Fill::Coded, Plane::None, 0, 6);
+  MakeBrush(1, 6, 6, Fill::Solid, Plane::None, 0xFF0000);
+  ASSERT_EQ(Run("BrushToBGPic", {5, 7}), ERR_NONE);
+  ASSERT_EQ(Run("BrushToBGPic", {6, 8}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBGPic", {7}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBrush", {1, 2, 2}), ERR_NONE);
+  ASSERT_EQ(Run("DisplayBGPic", {8}), ERR_NONE);
+  ASSERT_EQ(At(4, 4), CodedPixel(6, 4, 4));
+  Frame refreshed;
+  int32_t running = -1;
+  atFrame = [&](int32_t n) {
+    if (n != 2) return;
+    running = IsTransitionRunning();
+    RefreshDisplay(L, d, 0);
+    refreshed = Snapshot();
+  };
+  Hook();
+  ASSERT_EQ(Run("DisplayTransitionFX", {7, 32}), ERR_NONE);
+  atFrame = nullptr;
+  ASSERT_GT(frames.size(), 2u);
+  EXPECT_EQ(running, 1);
+  EXPECT_EQ(IsTransitionRunning(), 0);
+  ASSERT_EQ(refreshed.size(), static_cast<size_t>(W * H));
+  for (int32_t y = 0; y < H; y++)
+    for (int32_t x = 0; x < W; x++)
+      ASSERT_EQ(refreshed[static_cast<size_t>(y) * W + x], CodedPixel(5, x, y)) << x << "," << y;
+  EXPECT_EQ(At(4, 4), 0xFF0000u);
+  RefreshDisplay(L, d, 0);
+  EXPECT_EQ(At(4, 4), 0xFF0000u);
+  EXPECT_EQ(At(10, 10), CodedPixel(5, 10, 10));
+}
+
 // "layers" cuts the part with the picture's own layers in; it needs
 // layers on.
 TEST_F(CommandsTest, APartWithThePicturesLayers) {
