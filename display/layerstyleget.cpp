@@ -125,7 +125,8 @@ void PushLayerStyle(VmState* L, qmLayer* layer) {
   pushFilters(L, layer->filters);
   VmSetTable(L, -3);
   setString(L, "group", layer->group);
-  if (layer->name) setString(L, "name", layer->name);
+  // An unnamed layer has the empty name: the field is always there.
+  setString(L, "name", layer->name ? layer->name : "");
   setNumber(L, "z", GetLayerPosition(layer));
   const LayerStyleHooks* hooks = GetLayerStyleHooks(layer->type);
   if (hooks && hooks->write) hooks->write(L, layer);

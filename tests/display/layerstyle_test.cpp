@@ -23,6 +23,15 @@ class LayerStyleTest : public LayerFixture {
     VmSetTop(L, 0);
     return v;
   }
+  // A string field of that table; "<absent>" when it is not a string.
+  std::string Text(int32_t position, const char* name) {
+    PushLayerStyle(L, Layer(position));
+    VmPushString(L, name);
+    VmGetTable(L, -2);
+    std::string v = VmType(L, -1) == VM_TYPE_STRING ? VmToString(L, -1) : "<absent>";
+    VmSetTop(L, 0);
+    return v;
+  }
   const ShapeLayerRecord* Record(int32_t position) {
     return static_cast<const ShapeLayerRecord*>(Layer(position)->base->kindData);
   }
@@ -216,8 +225,10 @@ TEST_F(LayerStyleTest, CommandsMatchTheirTables) {
 
 TEST_F(LayerStyleTest, ContentIsDrawnAgain) {
   ASSERT_EQ(CallWith("Circle", {20, 20, 10, 0x00FF00}), ERR_NONE);
+  EXPECT_EQ(Text(1, "name"), "");  // an unnamed layer's style has the field too
   std::string name(200, 'n');
   ASSERT_EQ(CallWith("SetLayerName", {1, name.c_str()}), ERR_NONE);
+  EXPECT_EQ(Text(1, "name"), name);
   ASSERT_EQ(Style(1, Value::Table({{"radius", 20}, {"color", 0xFF0000}})), ERR_NONE);
   std::vector<uint32_t> restyled = Frame();
   // The long name goes over to the layer drawn again.
