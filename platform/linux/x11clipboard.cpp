@@ -5,8 +5,8 @@
 // picks one and takes its data, piecewise too, while the event pump runs.
 // Invariants: main thread only; at most one read runs per window, and its
 // state lives in the window's X11 record from the request until the result
-// is set; an offer is answered only for "TARGETS" and its own type, and
-// every other request is refused with property None, as ICCCM asks.
+// is set; "TARGETS" is answered with the offered type, and every other
+// target (STRING, text/plain, ...) gets the offered bytes in that type.
 #include <cstring>
 #include <sys/select.h>
 
@@ -355,7 +355,7 @@ int HandleX11SelectionRequest(X11DisplayRecord* r, XSelectionRequestEvent* e) {
     long atoms[2] = {static_cast<long>(r->targets), static_cast<long>(type)};
     XChangeProperty(d, e->requestor, property, XA_ATOM, 32, PropModeReplace,
                     reinterpret_cast<unsigned char*>(atoms), 2);
-  } else if (e->target == type) {
+  } else {
     if (r->clipOfferLength <= maxPropertyBytes(d)) {
       XChangeProperty(d, e->requestor, property, type, 8, PropModeReplace, r->clipOffer,
                       static_cast<int>(r->clipOfferLength));
@@ -378,9 +378,6 @@ int HandleX11SelectionRequest(X11DisplayRecord* r, XSelectionRequestEvent* e) {
       XChangeProperty(d, e->requestor, property, r->incr, 32, PropModeReplace,
                       reinterpret_cast<unsigned char*>(&size), 1);
     }
-  } else {
-    notifyRequestor(d, e, None);
-    return 1;
   }
   notifyRequestor(d, e, property);
   TakeX11Error();
