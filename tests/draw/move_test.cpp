@@ -126,6 +126,39 @@ TEST_F(MoveTest, EndEffectsBounceDampAndSlowDown) {
     previous = x;
   }
   EXPECT_EQ(slow.back().first, E);
+  ASSERT_GE(slow.size(), 2u);
+  EXPECT_LT(slow[slow.size() - 2].first, E);  // it finishes on the frame that lands
+}
+
+// An asynchronous move finishes on the frame that lands on the end point;
+// AsyncDrawFrame reports that on its next call, which removes the drawing.
+TEST_F(MoveTest, AnAsyncMoveFinishesOnTheFrameThatLands) {
+  OpenDisplay(160, 120);
+  RedBrush(1, 10);
+  struct Case {
+    int32_t effect;
+    std::vector<int32_t> xs;
+  } cases[] = {{MOVEFX_NONE, {10, 20, 30, 40}}, {MOVEFX_SMOOTHOUT, {9, 17, 24, 30, 35, 39, 40}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.effect);
+    ASSERT_EQ(
+        CallWith("MoveBrush", {1, 0, 0, 40, 0, Value::Table({{"async", true}, {"fx", c.effect}})}),
+        ERR_NONE);
+    void* draw = gfxContext.asyncList;
+    ASSERT_NE(draw, nullptr);
+    for (size_t i = 0; i < c.xs.size(); ++i) {
+      VmPushLightUserdata(L, draw);
+      ASSERT_EQ(Call("AsyncDrawFrame", 1), ERR_NONE);
+      EXPECT_EQ(results, std::vector<double>{0});
+      EXPECT_EQ(At(c.xs[i], 5), RED) << "frame " << i + 1;
+      EXPECT_EQ(At(c.xs[i] - 1, 5), gfxtest::BACKGROUND) << "frame " << i + 1;
+      EXPECT_EQ(static_cast<AsyncDraw*>(draw)->finished, i + 1 == c.xs.size() ? 1 : 0);
+    }
+    VmPushLightUserdata(L, draw);
+    ASSERT_EQ(Call("AsyncDrawFrame", 1), ERR_NONE);
+    EXPECT_EQ(results, std::vector<double>{1});
+    EXPECT_EQ(gfxContext.asyncList, nullptr);
+  }
 }
 
 TEST_F(MoveTest, SineMoveFollowsItsTableAndLandsOnTheEnd) {
