@@ -368,13 +368,32 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
 
   BitmapHandle *bitmap = brush->bitmap, *mask = brush->mask, *alpha = brush->alpha;
   OwnedTriple owned;
+  // A brush in video memory cannot be filtered, and only an adapter that
+  // fades bitmaps itself (bitmap flag 1024) draws it transparent. Where
+  // the adapter also draws into the target, it turns, scales (flag 512)
+  // and fades it in the blit; whatever it does not, is done in software.
+  uint32_t hardware = 0;
+  if (brush->video) {
+    const uint32_t granted = AdapterSupportedBitmapFlags(512 | 1024);
+    if (anyFilter(style) || (style.transparency > 0 && !(granted & 1024))) return ERR_HWBRUSHFUNC;
+    if (AdapterTakesBlitParams(d->drawBitmap ? d->drawBitmap : d->windowBitmap)) hardware = granted;
+  }
+  BlitParams params;
   // Drawn from the anchor point back by the anchor's share of the size as
   // clipped, before any transform.
   int32_t dx = x - static_cast<int32_t>(std::lround(width * transform.anchorX));
   int32_t dy = y - static_cast<int32_t>(std::lround(height * transform.anchorY));
-  if (!isIdentity(transform)) {
-    // No adapter transforms in hardware here: the bitmaps are transformed
-    // in software, video-memory brushes included.
+  if (!isIdentity(transform) && (hardware & 512)) {
+    // Only the box is worked out here, as the software transform places
+    // it; the adapter draws the turned picture into it.
+    const double m[4] = {transform.m11, transform.m12, transform.m21, transform.m22};
+    params.flags |= BLITPARAMS_TRANSFORM;
+    std::copy(m, m + 4, params.matrix);
+    params.anchorX = transform.anchorX;
+    params.anchorY = transform.anchorY;
+    GetTransformedBounds(dx, dy, width, height, transform.anchorX, transform.anchorY, m, &dx, &dy,
+                         &params.boxWidth, &params.boxHeight);
+  } else if (!isIdentity(transform)) {
     const double m[4] = {transform.m11, transform.m12, transform.m21, transform.m22};
     int32_t nw = 0, nh = 0;
     if (ErrorCode e = TransformBitmapMatrix(
@@ -391,7 +410,6 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
     // The box of the transform is already placed by the anchor.
   }
   if (anyFilter(style)) {
-    if (brush->video) return ERR_HWBRUSHFUNC;
     if (!owned.bitmap) {
       if (ErrorCode e = ConvertBitmap(bitmap, mask, alpha, sx, sy, width, height, 0, 0, nullptr,
                                       nullptr, &owned.bitmap, &owned.mask, &owned.alpha))
@@ -407,8 +425,10 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
   OwnedTriple temporary;
   if (style.transparency > 0) {
     int32_t level = 255 - style.transparency;
-    if (brush->video && !owned.bitmap) return ERR_HWBRUSHFUNC;
-    if (owned.bitmap) {
+    if (hardware & 1024) {
+      params.flags |= BLITPARAMS_LEVEL;
+      params.level = level;
+    } else if (owned.bitmap) {
       if (ErrorCode e = EnsureAlphaLevel(&owned.mask, &owned.alpha, sx + width, sy + height, level))
         return e;
       mask = owned.mask;
@@ -427,6 +447,27 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
   if (d->outputKind == OBJECT_DISPLAY && d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0 &&
       (d->scaleX != 1.0 || d->scaleY != 1.0))
     return ERR_NONE;
+  if (params.flags) {
+    // The parameters take the mask's place: a mask goes along as an
+    // alpha channel.
+    if (mask && owned.mask == mask) {
+      if (ErrorCode e = EnsureAlphaLevel(&owned.mask, &owned.alpha, sx + width, sy + height, 255))
+        return e;
+      alpha = owned.alpha;
+    } else if (mask) {
+      temporary.alpha = alphaAtLevel(mask, nullptr, sourceWidth, sourceHeight, 255);
+      if (!temporary.alpha) return ERR_ALLOCALPHA;
+      alpha = temporary.alpha;
+    }
+    mask = nullptr;
+    const bool box = params.flags & BLITPARAMS_TRANSFORM;
+    if (d->doubleBuffer && !d->adapterDoubleBuffer)
+      MarkDisplayDirty(d, dx, dy, box ? params.boxWidth : width, box ? params.boxHeight : height);
+    SafeBltWithParams(L, bitmap, sx, sy, d->drawBitmap, dx, dy, width, height,
+                      SAFEBLT_BACKBUFFER | SAFEBLT_LAYERS | SAFEBLT_SCALED | SAFEBLT_NOCLIP,
+                      &params, alpha);
+    return ERR_NONE;
+  }
   if (d->doubleBuffer && !d->adapterDoubleBuffer) MarkDisplayDirty(d, dx, dy, width, height);
   int32_t bitmapWidth = static_cast<int32_t>(GetBitmapAttr(bitmap, 0));
   int32_t bitmapHeight = static_cast<int32_t>(GetBitmapAttr(bitmap, 14));

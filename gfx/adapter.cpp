@@ -188,24 +188,13 @@ uint32_t AdapterDrawMode(const BitmapHandle* h, uint32_t capability) {
   return mode;
 }
 
-bool AdapterBlit(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
-                 int32_t dy, int32_t width, int32_t height, BitmapHandle* plane, bool isAlpha,
-                 uint32_t capability) {
-  const DisplayAdapter* a = GetDisplayAdapter();
-  if (!a || !source || !dest) return false;
-  uint32_t flags;
-  if (IsRealVideoBitmap(dest)) {
-    flags = QM_BLITBMP_VIDEODEST;
-  } else if ((a->drawCapabilities & capability) && source->adapterMade && dest->adapterMade &&
-             (!plane || plane->adapterMade)) {
-    flags = QM_BLITBMP_ADAPTER;
-  } else {
-    return false;
-  }
-  // Taken either way: what the adapter cannot draw is not drawn.
-  if (!a->bltBitMap || !inside(source, sx, sy, width, height) ||
-      !inside(dest, dx, dy, width, height))
-    return true;
+namespace {
+
+// Hands the blit to the adapter's BltBitMap with the flags of its kind; a
+// source or plane the adapter did not make travels as locked memory.
+void sendBlit(const DisplayAdapter* a, BitmapHandle* source, int32_t sx, int32_t sy,
+              BitmapHandle* dest, int32_t dx, int32_t dy, int32_t width, int32_t height,
+              BitmapHandle* plane, bool isAlpha, uint32_t flags, const QmBlitParams* params) {
   if (IsRealVideoBitmap(source)) {
     flags |= QM_BLITBMP_VIDEOSOURCE;
     if (!source->prepared) flags |= QM_BLITBMP_NOALPHA;
@@ -219,10 +208,13 @@ bool AdapterBlit(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* des
   r.dstY = dy;
   r.width = width;
   r.height = height;
+  if (params) {
+    r.params = params;
+    flags |= QM_BLITBMP_PARAMS;
+  }
   BitmapLock sourceLock{}, planeLock{};
-  // A source or plane the adapter did not make travels as locked memory.
   if (!IsAdapterBacked(source)) {
-    if (!LockBitmap(source, 1, &sourceLock)) return true;
+    if (!LockBitmap(source, 1, &sourceLock)) return;
     r.source = QmPixelSource{sourceLock.address, sourceLock.rowLength * sourceLock.bytesPerPixel,
                              sourceLock.pixelFormat, sourceLock.width, sourceLock.height};
   }
@@ -240,7 +232,53 @@ bool AdapterBlit(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* des
   a->bltBitMap(IsAdapterBacked(source) ? source->backing : nullptr, dest->backing, &r, flags);
   if (planeLock.token) UnlockBitmap(&planeLock);
   if (sourceLock.token) UnlockBitmap(&sourceLock);
+}
+
+}  // namespace
+
+bool AdapterBlit(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                 int32_t dy, int32_t width, int32_t height, BitmapHandle* plane, bool isAlpha,
+                 uint32_t capability) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!a || !source || !dest) return false;
+  uint32_t flags;
+  if (IsRealVideoBitmap(dest)) {
+    flags = QM_BLITBMP_VIDEODEST;
+  } else if ((a->drawCapabilities & capability) && source->adapterMade && dest->adapterMade &&
+             (!plane || plane->adapterMade)) {
+    flags = QM_BLITBMP_ADAPTER;
+  } else {
+    return false;
+  }
+  // Taken either way: what the adapter cannot draw is not drawn.
+  if (a->bltBitMap && inside(source, sx, sy, width, height) && inside(dest, dx, dy, width, height))
+    sendBlit(a, source, sx, sy, dest, dx, dy, width, height, plane, isAlpha, flags, nullptr);
   return true;
+}
+
+bool AdapterTakesBlitParams(const BitmapHandle* dest) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  return a && a->bltBitMap && dest && (IsRealVideoBitmap(dest) || dest->adapterMade);
+}
+
+void AdapterBlitParams(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                       int32_t dy, int32_t width, int32_t height, const BlitParams* params,
+                       BitmapHandle* alpha) {
+  const DisplayAdapter* a = GetDisplayAdapter();
+  if (!source || !params || !AdapterTakesBlitParams(dest) || !inside(source, sx, sy, width, height))
+    return;
+  QmBlitParams p = {};
+  p.flags = (params->flags & BLITPARAMS_TRANSFORM ? QM_BLITPARAM_TRANSFORM : 0u) |
+            (params->flags & BLITPARAMS_LEVEL ? QM_BLITPARAM_LEVEL : 0u);
+  p.level = params->level;
+  std::memcpy(p.matrix, params->matrix, sizeof p.matrix);
+  p.anchorX = params->anchorX;
+  p.anchorY = params->anchorY;
+  p.boxWidth = params->flags & BLITPARAMS_TRANSFORM ? params->boxWidth : width;
+  p.boxHeight = params->flags & BLITPARAMS_TRANSFORM ? params->boxHeight : height;
+  // The adapter clips the box to the destination itself.
+  sendBlit(a, source, sx, sy, dest, dx, dy, width, height, alpha, true,
+           IsRealVideoBitmap(dest) ? QM_BLITBMP_VIDEODEST : QM_BLITBMP_ADAPTER, &p);
 }
 
 void InstallAdapterBitmapQuery() { SetAdapterBitmapFlagsQuery(supportedBitmapFlags); }

@@ -58,5 +58,9 @@ uint32_t AdapterDrawMode(const BitmapHandle* h, uint32_t capability);
 bool AdapterBlit(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
                  int32_t dy, int32_t width, int32_t height, BitmapHandle* plane, bool isAlpha,
                  uint32_t capability);
+// The blit of SafeBltWithParams, when the adapter takes it.
+void AdapterBlitParams(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,
+                       int32_t dy, int32_t width, int32_t height, const BlitParams* params,
+                       BitmapHandle* alpha);
 // Registers the platform's query of the bitmap flags the adapter supports.
 void InstallAdapterBitmapQuery();

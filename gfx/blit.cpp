@@ -611,6 +611,39 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
     hooks->refreshRect(refreshFrom, dx, dy, display, dx, dy, width, height, 1);
 }
 
+void SafeBltWithParams(void* state, BitmapHandle* source, int32_t sx, int32_t sy,
+                       BitmapHandle* dest, int32_t dx, int32_t dy, int32_t width, int32_t height,
+                       uint32_t flags, const BlitParams* params, BitmapHandle* alpha) {
+  const DisplayBlitHooks* hooks = displayHooks.load(std::memory_order_acquire);
+  BlitDisplayState view{};
+  DisplayRecord* display = hooks ? hooks->current(&view) : nullptr;
+  if (!display && !(dest && (flags & SAFEBLT_BITMAPONLY))) {
+    DebugPrintf("ERROR! SAFEBLT() CALLED WITH DISPLAY=NULL!\n");
+    return;
+  }
+  if (sx < 0 || sy < 0 || width <= 0 || height <= 0 || !params) return;
+  BitmapHandle* refreshFrom = nullptr;
+  if (!dest && display && view.isDisplay) {
+    dest = view.windowBitmap;
+    if (dest && !(flags & (SAFEBLT_NOREFRESH | SAFEBLT_BITMAPONLY))) refreshFrom = dest;
+  }
+  if (!dest) return;
+  AdapterBlitParams(source, sx, sy, dest, dx, dy, width, height, params, alpha);
+  if (!refreshFrom) return;
+  // The box that changed, as far as it lies on the bitmap.
+  const bool box = params->flags & BLITPARAMS_TRANSFORM;
+  int32_t rx = 0, ry = 0, rw = box ? params->boxWidth : width,
+          rh = box ? params->boxHeight : height;
+  ClipBlitRect(nullptr, &rx, &ry, &dx, &dy, &rw, &rh, rw, rh, refreshFrom->width,
+               refreshFrom->height, 0);
+  if (rw <= 0 || rh <= 0) return;
+  if (!(flags & SAFEBLT_NOSPRITES) && hooks->spritesOver && hooks->spriteRefresh &&
+      hooks->spritesOver(display, dx, dy, rw, rh))
+    hooks->spriteRefresh(state, display, dx, dy, rw, rh);
+  else
+    hooks->refreshRect(refreshFrom, dx, dy, display, dx, dy, rw, rh, 1);
+}
+
 bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy,
                        int32_t sourceWidth, int32_t sourceHeight, BitmapHandle* mask,
                        BitmapHandle* background, int32_t dx, int32_t dy, int32_t width,

@@ -167,6 +167,30 @@ void SafeBlt(void* state, BitmapHandle* source, int32_t sx, int32_t sy, BitmapHa
              int32_t dx, int32_t dy, int32_t width, int32_t height, int32_t sourceWidth,
              int32_t sourceHeight, int32_t destWidth, int32_t destHeight, uint32_t flags,
              BitmapHandle* mask, BitmapHandle* alpha, const BlitClip* clip);
+// What the display adapter does itself in a blit of a brush in video
+// memory, where it grants bitmap flags 512 (transforms) and 1024
+// (opacity): the source drawn through the 2 x 2 matrix into a box of
+// boxWidth x boxHeight (at the blit's position, already placed for the
+// anchor), at level / 255 of its opacity, or both.
+enum : uint32_t { BLITPARAMS_TRANSFORM = 0x1, BLITPARAMS_LEVEL = 0x2 };
+struct BlitParams {
+  uint32_t flags = 0;
+  int32_t level = 255;
+  double matrix[4] = {1, 0, 0, 1};
+  double anchorX = 0, anchorY = 0;
+  int32_t boxWidth = 0, boxHeight = 0;
+};
+// Whether the display adapter draws blits with parameters into the bitmap
+// (one of its video bitmaps or of the bitmaps it makes).
+bool AdapterTakesBlitParams(const BitmapHandle* dest);
+// SafeBlt's blit-parameter mode: the parameters take the mask's place, and
+// nothing is clipped (the box and the source differ in size; the adapter
+// clips to its destination). The adapter draws the source rectangle into
+// dest (null: the current display's drawing bitmap, whose box is then
+// refreshed unless SAFEBLT_NOREFRESH) at dx, dy with the alpha channel.
+void SafeBltWithParams(void* state, BitmapHandle* source, int32_t sx, int32_t sy,
+                       BitmapHandle* dest, int32_t dx, int32_t dy, int32_t width, int32_t height,
+                       uint32_t flags, const BlitParams* params, BitmapHandle* alpha);
 // Shows the source through its mask over a background on the current
 // display in one pass: what SafeBlt with SAFEBLT_BACKBUFFER | SAFEBLT_SCALED
 // shows of a width x height bitmap that holds the background (at its 0, 0)

@@ -1007,6 +1007,27 @@ typedef struct QmPixelSource {
 #define QM_BLIT_HASALPHA 0x1  /* the source has an alpha channel */
 #define QM_BLIT_UNSCALED 0x20 /* the host did not scale: the adapter scales */
 
+/* What the adapter does itself in a blit of a brush in video memory, by
+ * the bitmap flags it grants: 512 hardware transforms, 1024 hardware
+ * opacity. With QM_BLITPARAM_TRANSFORM the source rectangle (srcX, srcY,
+ * width x height) is drawn through the matrix into the box of boxWidth x
+ * boxHeight at dstX, dstY: the source offset (x, y) goes to (matrix[0] x +
+ * matrix[2] y, matrix[1] x + matrix[3] y), less the least corner that the
+ * matrix makes of the rectangle (0, 0)-(width, height). The anchor is the
+ * point of the source (as a share of its size) that the transform turns
+ * about; the box is already placed for it. Without the flag the box is the
+ * source's size. With QM_BLITPARAM_LEVEL every pixel is drawn at level /
+ * 255 of its own opacity. */
+typedef struct QmBlitParams {
+  uint32_t flags; /* QM_BLITPARAM_* */
+  int32_t level;  /* 0 to 255 */
+  double matrix[4];
+  double anchorX, anchorY;
+  int32_t boxWidth, boxHeight;
+} QmBlitParams;
+#define QM_BLITPARAM_TRANSFORM 0x1
+#define QM_BLITPARAM_LEVEL 0x2
+
 /* The request of BltBitMap. The first block is the bitmap blit's
  * descriptor; the rest is filled when the destination is a window. */
 typedef struct QmBlitRequest {
@@ -1023,6 +1044,8 @@ typedef struct QmBlitRequest {
   int32_t alphaBytesPerRow;
   int32_t hasClip;
   int32_t clipX, clipY, clipWidth, clipHeight;
+  /* With QM_BLITBMP_PARAMS: what the adapter transforms or fades. */
+  const QmBlitParams* params;
 } QmBlitRequest;
 
 /* BltBitMap's flags argument for a window copy. */
@@ -1035,6 +1058,7 @@ typedef struct QmBlitRequest {
 #define QM_BLITBMP_NOALPHA 0x8     /* the video source carries no alpha */
 #define QM_BLITBMP_SELECTED 0x10   /* the destination is a display's mask or alpha output */
 #define QM_BLITBMP_ALPHA 0x200     /* maskBacking is an alpha channel (else a mask) */
+#define QM_BLITBMP_PARAMS 0x400    /* request->params is set */
 
 /* The mode word of RectFill, WritePixel and Line on bitmaps: 1 a bitmap the
  * adapter made, 2 a video bitmap, plus 4 while it is a display's selected

@@ -614,6 +614,124 @@ TEST_F(VideoBackBufferTest, VideoBrushesDrawIntoIt) {
   EXPECT_EQ(d->outputVideo, 0);
 }
 
+// An adapter loaded with the option that grants bitmap flags 512 and 1024:
+// it turns, scales and fades brushes in video memory in the blit itself.
+class AdapterDrawnBrushTest : public HardwareTest {
+ protected:
+  void SetUp() override {
+    setenv("QM_TESTDISPLAY_BITMAPFLAGS", "0x30", 1);
+    HardwareTest::SetUp();
+    unsetenv("QM_TESTDISPLAY_BITMAPFLAGS");
+  }
+  // DisplayBrush(id, x, y, options), then Flip: the window's pixels.
+  std::vector<uint32_t> Shown(int32_t id,
+                              std::initializer_list<std::pair<const char*, double>> options) {
+    EXPECT_EQ(CallWith("DisplayBrush", {9, 0, 0}), ERR_NONE);
+    for (double a : {double(id), 20.0, 15.0}) VmPushNumber(L, a);
+    VmNewTable(L);
+    for (auto [name, value] : options) {
+      VmPushString(L, name);
+      VmPushNumber(L, value);
+      VmSetTable(L, -3);
+    }
+    EXPECT_EQ(Call("DisplayBrush", 4), ERR_NONE);
+    EXPECT_EQ(CallWith("Flip", {}), ERR_NONE);
+    std::vector<uint32_t> out;
+    for (int32_t y = 0; y < 48; ++y)
+      for (int32_t x = 0; x < 64; ++x) out.push_back(static_cast<uint32_t>(pixel(window, x, y)));
+    return out;
+  }
+};
+
+// The blit of the video-memory brush carries the matrix, the anchor and the
+// level, and the adapter draws what the software path draws of the same
+// picture held in software memory.
+TEST_F(AdapterDrawnBrushTest, TransformAndOpacityGoToTheBlit) {
+  if (access("/usr/bin/convert", X_OK) != 0) GTEST_SKIP() << "ImageMagick is not installed";
+  auto lastParams = Symbol<int32_t (*)(QmBlitParams*)>("TestDisplayLastBlitParams");
+  ASSERT_NE(lastParams, nullptr);
+  EXPECT_EQ(AdapterSupportedBitmapFlags(512 | 1024), 512u | 1024u);
+  // 12 x 7 pixels that all differ.
+  const std::string png = root + "/coded.png";
+  ASSERT_EQ(std::system(("/usr/bin/convert -size 12x7 xc: -channel R -fx 'i/11' -channel G -fx "
+                         "'j/6' -channel B -fx '((i*5+j*3)%13)/12' +channel -alpha off -depth 8 '" +
+                         png + "'")
+                            .c_str()),
+            0);
+  for (auto [id, hardware] : {std::pair<int32_t, bool>{2, true}, {3, false}}) {
+    VmPushNumber(L, id);
+    VmPushString(L, png.c_str());
+    VmNewTable(L);
+    VmPushString(L, "hardware");
+    VmPushBoolean(L, hardware);
+    VmSetTable(L, -3);
+    ASSERT_EQ(Call("LoadBrush", 3), ERR_NONE);
+  }
+  ASSERT_TRUE(Brush(2) && Brush(2)->video);
+  ASSERT_FALSE(Brush(3)->video);
+  ASSERT_EQ(CallWith("CreateBrush", {9, 64, 48, BACKGROUND}), ERR_NONE);
+  ASSERT_EQ(CallWith("BeginDoubleBuffer", {1}), ERR_NONE);  // drawing goes to video memory
+  struct Case {
+    const char* name;
+    std::initializer_list<std::pair<const char*, double>> options;
+    uint32_t flags;
+    std::array<double, 4> matrix;
+    double anchor;
+    int32_t level, boxWidth, boxHeight;
+  } cases[] = {
+      {"a quarter turn", {{"rotate", 90}}, QM_BLITPARAM_TRANSFORM, {0, -1, 1, 0}, 0, 255, 7, 12},
+      {"a half turn about the centre",
+       {{"rotate", 180}, {"anchorx", 0.5}, {"anchory", 0.5}},
+       QM_BLITPARAM_TRANSFORM,
+       {-1, 0, 0, -1},
+       0.5,
+       255,
+       12,
+       7},
+      {"twice the size",
+       {{"scalex", 2}, {"scaley", 2}},
+       QM_BLITPARAM_TRANSFORM,
+       {2, 0, 0, 2},
+       0,
+       255,
+       24,
+       14},
+      {"faded", {{"transparency", 100}}, QM_BLITPARAM_LEVEL, {1, 0, 0, 1}, 0, 155, 12, 7},
+      {"three quarter turn and faded",
+       {{"rotate", 270}, {"transparency", 200}},
+       QM_BLITPARAM_TRANSFORM | QM_BLITPARAM_LEVEL,
+       {0, 1, -1, 0},
+       0,
+       55,
+       7,
+       12},
+  };
+  const std::vector<uint32_t> empty = Shown(9, {});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint32_t> software = Shown(3, c.options);
+    EXPECT_NE(software, empty);
+    QmBlitParams before{};
+    const int32_t blits = lastParams(&before);
+    EXPECT_EQ(Shown(2, c.options), software);
+    QmBlitParams p{};
+    ASSERT_EQ(lastParams(&p), blits + 1);
+    EXPECT_EQ(p.flags, c.flags);
+    if (c.flags & QM_BLITPARAM_TRANSFORM) {
+      EXPECT_EQ((std::array<double, 4>{p.matrix[0], p.matrix[1], p.matrix[2], p.matrix[3]}),
+                c.matrix);
+      EXPECT_EQ(p.anchorX, c.anchor);
+      EXPECT_EQ(p.anchorY, c.anchor);
+    }
+    if (c.flags & QM_BLITPARAM_LEVEL) {
+      EXPECT_EQ(p.level, c.level);
+    }
+    EXPECT_EQ(p.boxWidth, c.boxWidth);
+    EXPECT_EQ(p.boxHeight, c.boxHeight);
+  }
+  ASSERT_EQ(CallWith("EndDoubleBuffer", {}), ERR_NONE);
+}
+
 }  // namespace
 
 namespace {

@@ -22,8 +22,13 @@
 // QM_TESTDISPLAY_NODOUBLEBUFFER is set when it is loaded): between
 // BeginDoubleBuffer and EndDoubleBuffer drawing goes into the window's back
 // pixels, and TestDisplayPixel reads what the last Flip showed.
-// TestDisplaySetBitmapFlags changes which bitmap flags it grants.
+// TestDisplaySetBitmapFlags changes which bitmap flags it grants; at load
+// QM_TESTDISPLAY_BITMAPFLAGS (a number) sets its first capability word,
+// whose bits 0x10 and 0x20 grant bitmap flags 512 and 1024: it then
+// draws the transform and the opacity that a blit's parameters carry
+// (TestDisplayLastBlitParams tells the last ones it received).
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +92,8 @@ struct State {
   int32_t lastVWaitFrame = -1, lastSleep = -1;
   uint32_t lastBorderFlags = 0;
   QmBlitRequest lastBlit = {};
+  QmBlitParams lastParams = {};
+  int32_t paramBlits = 0;
   int32_t lastFill[6] = {};
   int32_t installResult = -1;
   std::vector<std::vector<uintptr_t>> input;  // kind, then its words
@@ -230,6 +237,8 @@ int InitPlugin(PluginBase* base, const PluginHostApi* api, const char*) {
 #ifdef TESTDISPLAY_HW
   base->capabilities |= PLUGINCAPS_EXTENSION;
   base->adapterFlags2 = 0x10;  // video bitmaps, as the platform asks about them
+  if (const char* granted = std::getenv("QM_TESTDISPLAY_BITMAPFLAGS"); granted && *granted)
+    base->adapterFlags = static_cast<uint32_t>(std::strtoul(granted, nullptr, 0));
   QmTagItem tags[] = {
       {QM_ADAPTERTAG_WAKEINTERVAL, 5},
       {QM_ADAPTERTAG_DRAWCAPS, QM_DRAWCAP_BLIT | QM_DRAWCAP_MASKBLIT | QM_DRAWCAP_ALPHABLIT |
@@ -328,6 +337,13 @@ void* TestDisplayPointerState(int32_t* out) {
 }
 int32_t TestDisplayWaits() { return state ? state->waits : 0; }
 const QmBlitRequest* TestDisplayLastBlit() { return state ? &state->lastBlit : nullptr; }
+// The parameters of the last blit that had them (its params pointer is
+// gone after the call); the number of such blits returned.
+int32_t TestDisplayLastBlitParams(QmBlitParams* out) {
+  if (!state) return 0;
+  *out = state->lastParams;
+  return state->paramBlits;
+}
 // RectFill's last arguments: x, y, width, height, colour, flags.
 void TestDisplayLastFill(int32_t* out) {
   if (state) std::memcpy(out, state->lastFill, sizeof state->lastFill);
@@ -553,9 +569,84 @@ int32_t bitmapBlit(void* sourceBacking, Bitmap* d, const QmBlitRequest* r, uint3
   return 0;
 }
 
+// A blit with parameters: each pixel of the box is the source pixel whose
+// area holds the box pixel's centre mapped back through the matrix (the
+// box's origin is the least corner of the turned source rectangle), drawn
+// at the level times its mask or alpha.
+int32_t paramsBlit(void* sourceBacking, Bitmap* d, const QmBlitRequest* r, uint32_t flags) {
+  const QmBlitParams& p = *r->params;
+  Bitmap* s = bitmapOf(sourceBacking);
+  if (!s && !r->source.pixels) return 1;
+  Bitmap* plane = bitmapOf(r->maskBacking);
+  const bool turned = p.flags & QM_BLITPARAM_TRANSFORM;
+  const double* m = p.matrix;
+  double det = m[0] * m[3] - m[1] * m[2];
+  if (turned && det == 0) return 1;
+  double ox = 0, oy = 0;
+  if (turned) {
+    const double cx[4] = {0, double(r->width), 0, double(r->width)};
+    const double cy[4] = {0, 0, double(r->height), double(r->height)};
+    ox = oy = 1e300;
+    for (int i = 0; i < 4; i++) {
+      ox = std::min(ox, std::floor(m[0] * cx[i] + m[2] * cy[i] + 0.5));
+      oy = std::min(oy, std::floor(m[1] * cx[i] + m[3] * cy[i] + 0.5));
+    }
+  }
+  const int32_t level = p.flags & QM_BLITPARAM_LEVEL ? p.level : 255;
+  const int32_t bw = turned ? p.boxWidth : r->width, bh = turned ? p.boxHeight : r->height;
+  for (int32_t y = 0; y < bh; y++) {
+    for (int32_t x = 0; x < bw; x++) {
+      int32_t dx = r->dstX + x, dy = r->dstY + y;
+      if (dx < 0 || dy < 0 || dx >= d->width || dy >= d->height) continue;
+      int32_t u = x, v = y;
+      if (turned) {
+        double px = x + 0.5 + ox, py = y + 0.5 + oy;
+        u = static_cast<int32_t>(std::floor((m[3] * px - m[2] * py) / det));
+        v = static_cast<int32_t>(std::floor((m[0] * py - m[1] * px) / det));
+      }
+      if (u < 0 || v < 0 || u >= r->width || v >= r->height) continue;
+      int32_t sx = r->srcX + u, sy = r->srcY + v;
+      uint32_t argb;
+      if (s) {
+        if (sx >= s->width || sy >= s->height) continue;
+        argb = fromStored(s->row32(sy)[sx]);
+      } else {
+        if (sx >= r->source.width || sy >= r->source.height) continue;
+        argb = sourcePixel(r->source, sx, sy);
+      }
+      int32_t a = 255;
+      if (plane)
+        a = plane->data()[static_cast<size_t>(sy) * plane->bytesPerRow + sx];
+      else if (r->alphaBytes)
+        a = r->alphaBytes[static_cast<size_t>(sy) * r->alphaBytesPerRow + sx];
+      a = (a * level + 127) / 255;
+      if (a == 0) continue;
+      uint32_t& out = d->row32(dy)[dx];
+      if (a < 255) {
+        uint32_t old = fromStored(out), mixed = 0;
+        for (int shift = 0; shift < 24; shift += 8) {
+          uint32_t c = (argb >> shift) & 0xFF, b = (old >> shift) & 0xFF;
+          mixed |= ((c * a + b * (255 - a) + 127) / 255) << shift;
+        }
+        argb = mixed;
+      }
+      out = toStored(argb & 0xFFFFFF);
+    }
+  }
+  (void)flags;
+  return 0;
+}
+
 int32_t BltBitMap(void* sourceBacking, void* destination, const QmBlitRequest* r, uint32_t flags) {
   state->blits++;
   state->lastBlit = *r;
+  if ((flags & QM_BLITBMP_PARAMS) && r->params) {
+    state->lastParams = *r->params;
+    state->paramBlits++;
+    state->lastBlit.params = nullptr;
+    Bitmap* d = bitmapOf(destination);
+    return d ? paramsBlit(sourceBacking, d, r, flags) : 1;
+  }
   if (!(flags & QM_BLITDEST_WINDOW)) {
     Bitmap* d = bitmapOf(destination);
     return d ? bitmapBlit(sourceBacking, d, r, flags) : 1;
