@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -705,6 +706,40 @@ TEST_F(AdapterDrawnBrushTest, TransformAndOpacityGoToTheBlit) {
        55,
        7,
        12},
+      // Other angles and sizes are sampled as the software transform
+      // samples them.
+      {"a twelfth turn",
+       {{"rotate", 30}},
+       QM_BLITPARAM_TRANSFORM,
+       {std::sqrt(3.0) / 2, -0.5, 0.5, std::sqrt(3.0) / 2},
+       0,
+       255,
+       14,
+       12},
+      {"an eighth turn about the centre, faded",
+       {{"rotate", 45}, {"anchorx", 0.5}, {"anchory", 0.5}, {"transparency", 60}},
+       QM_BLITPARAM_TRANSFORM | QM_BLITPARAM_LEVEL,
+       {std::sqrt(0.5), -std::sqrt(0.5), std::sqrt(0.5), std::sqrt(0.5)},
+       0.5,
+       195,
+       13,
+       13},
+      {"one and a half wide, three quarters high",
+       {{"scalex", 1.5}, {"scaley", 0.75}},
+       QM_BLITPARAM_TRANSFORM,
+       {1.5, 0, 0, 0.75},
+       0,
+       255,
+       18,
+       5},
+      {"a quarter turn of twice the width",
+       {{"rotate", 90}, {"scalex", 2}},
+       QM_BLITPARAM_TRANSFORM,
+       {0, -2, 1, 0},
+       0,
+       255,
+       7,
+       24},
   };
   const std::vector<uint32_t> empty = Shown(9, {});
   for (const Case& c : cases) {
@@ -718,8 +753,7 @@ TEST_F(AdapterDrawnBrushTest, TransformAndOpacityGoToTheBlit) {
     ASSERT_EQ(lastParams(&p), blits + 1);
     EXPECT_EQ(p.flags, c.flags);
     if (c.flags & QM_BLITPARAM_TRANSFORM) {
-      EXPECT_EQ((std::array<double, 4>{p.matrix[0], p.matrix[1], p.matrix[2], p.matrix[3]}),
-                c.matrix);
+      for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(p.matrix[i], c.matrix[i]) << i;
       EXPECT_EQ(p.anchorX, c.anchor);
       EXPECT_EQ(p.anchorY, c.anchor);
     }

@@ -569,56 +569,171 @@ int32_t bitmapBlit(void* sourceBacking, Bitmap* d, const QmBlitRequest* r, uint3
   return 0;
 }
 
-// A blit with parameters: each pixel of the box is the source pixel whose
-// area holds the box pixel's centre mapped back through the matrix (the
-// box's origin is the least corner of the turned source rectangle), drawn
+// Which source pixel each pixel of a blit's box shows, by the rules the
+// host's own software transform follows, so that the adapter draws what
+// the host would: a pure scale steps columns in 16.16 fixed point and rows
+// by an accumulated position; a quarter turn or a mirror of unit size moves
+// whole pixels; any other matrix maps each box row back into the source,
+// keeps the span of columns whose centres land inside it and shows the
+// pixel under each column's corner mapped back (truncated, clamped). The
+// box's origin is the least rounded corner of the transformed rectangle.
+// Box pixels outside the span are left out: the host's transformed
+// picture has them transparent, or black where the source has neither
+// mask nor alpha channel.
+struct BoxSampler {
+  int32_t width = 0, height = 0, boxWidth = 0, boxHeight = 0;
+  bool turned = false, scale = false, exact = false;
+  double inverse[6] = {}, bounds[4] = {}, rowStep = 0, row = 0, ox = 0, oy = 0;
+  int64_t columnStep = 0;
+  int32_t firstRow = 0, lastRow = -1, firstColumn = 0, lastColumn = -1;
+
+  // Narrows [lo, hi] to the columns X whose centre maps to slope x (X +
+  // 0.5) + s0 within the size; false when the slope is flat and outside.
+  static bool narrow(double slope, double s0, int32_t size, double* lo, double* hi) {
+    constexpr double EPSILON = 1e-10;
+    double from, to;
+    if (slope > EPSILON) {
+      from = std::ceil(-s0 / slope + EPSILON - 0.5);
+      to = std::ceil((size - s0) / slope - EPSILON - 0.5);
+    } else if (slope < -EPSILON) {
+      from = std::ceil((size - s0) / slope + EPSILON - 0.5);
+      to = std::ceil(-s0 / slope - EPSILON - 0.5);
+    } else {
+      return s0 >= 0 && s0 < size;
+    }
+    *lo = std::max(*lo, from);
+    *hi = std::min(*hi, to);
+    return true;
+  }
+
+  bool begin(const QmBlitRequest* r) {
+    const QmBlitParams& p = *r->params;
+    width = r->width;
+    height = r->height;
+    turned = p.flags & QM_BLITPARAM_TRANSFORM;
+    boxWidth = turned ? p.boxWidth : width;
+    boxHeight = turned ? p.boxHeight : height;
+    if (!turned) return true;
+    const double* m = p.matrix;
+    scale = m[1] == 0 && m[2] == 0 && m[0] >= 0 && m[3] >= 0;
+    if (scale) {
+      if (boxWidth < 1 || boxHeight < 1) return false;
+      float xs = static_cast<float>(width) / static_cast<float>(boxWidth);
+      columnStep = static_cast<int64_t>(static_cast<double>(xs) * 65536.0);
+      rowStep = static_cast<double>(static_cast<float>(height) / static_cast<float>(boxHeight));
+      return true;
+    }
+    // The three unit turns and the two mirrors along an axis.
+    const double whole[5][4] = {
+        {0, -1, 1, 0}, {-1, 0, 0, -1}, {0, 1, -1, 0}, {-1, 0, 0, 1}, {1, 0, 0, -1}};
+    for (const auto& w : whole)
+      exact = exact || (m[0] == w[0] && m[1] == w[1] && m[2] == w[2] && m[3] == w[3]);
+    const double cx[4] = {0, double(width), double(width), 0};
+    const double cy[4] = {0, 0, double(height), double(height)};
+    ox = oy = 1e300;
+    for (int i = 0; i < 4; i++) {
+      ox = std::min(ox, std::floor(m[0] * cx[i] + m[2] * cy[i] + 0.5));
+      oy = std::min(oy, std::floor(m[1] * cx[i] + m[3] * cy[i] + 0.5));
+    }
+    const double det = m[0] * m[3] - m[2] * m[1];
+    if (det == 0 || !std::isfinite(det)) return false;
+    const double D = 1.0 / det, e = -ox, f = -oy;
+    const double ia = m[3] * D, ib = -m[1] * D, ic = -m[2] * D, id = m[0] * D;
+    const double in[6] = {ia, ib, ic, id, -e * ia - f * ic, -e * ib - f * id};
+    std::copy(in, in + 6, inverse);
+    bounds[0] = bounds[1] = 1e300;
+    bounds[2] = bounds[3] = -1e300;
+    for (int i = 0; i < 4; i++) {
+      const double X = m[0] * cx[i] + m[2] * cy[i] + e, Y = m[1] * cx[i] + m[3] * cy[i] + f;
+      bounds[0] = std::min(bounds[0], X);
+      bounds[1] = std::min(bounds[1], Y);
+      bounds[2] = std::max(bounds[2], X);
+      bounds[3] = std::max(bounds[3], Y);
+    }
+    firstRow = bounds[1] >= 0 ? static_cast<int32_t>(std::ceil(bounds[1] - 0.5)) : 0;
+    lastRow =
+        std::min(boxHeight - 1,
+                 static_cast<int32_t>(std::floor(std::min(bounds[3], boxHeight - 1.0) + 0.5)));
+    return true;
+  }
+  // Called for the rows in order, each once before its columns.
+  void nextRow(int32_t y) {
+    if (y > 0) row += rowStep;
+    if (!turned || scale || exact) return;
+    firstColumn = 0;
+    lastColumn = -1;
+    if (y < firstRow || y > lastRow) return;
+    double lo = bounds[0], hi = bounds[2];
+    if (!narrow(inverse[0], inverse[2] * (y + 0.5) + inverse[4], width, &lo, &hi)) return;
+    if (!narrow(inverse[1], inverse[3] * (y + 0.5) + inverse[5], height, &lo, &hi)) return;
+    if (!(lo <= hi)) return;
+    firstColumn = lo < 0 ? 0 : static_cast<int32_t>(std::ceil(lo - 0.5));
+    lastColumn = std::min(boxWidth - 1,
+                          static_cast<int32_t>(std::floor(std::min(hi, boxWidth - 1.0) + 0.5)));
+  }
+  // The source pixel of box pixel (x, y); false where the box shows none.
+  bool at(int32_t x, int32_t y, int32_t* u, int32_t* v) const {
+    if (!turned) {
+      *u = x;
+      *v = y;
+      return true;
+    }
+    if (scale) {
+      *u = static_cast<int32_t>(std::min<int64_t>((x * columnStep) >> 16, width - 1));
+      *v = static_cast<int32_t>(std::clamp<int64_t>(static_cast<int64_t>(row), 0, height - 1));
+      return true;
+    }
+    if (exact) {
+      // The centre mapped back lands inside one source pixel exactly.
+      const double px = x + 0.5, py = y + 0.5;
+      *u = static_cast<int32_t>(std::floor(inverse[0] * px + inverse[2] * py + inverse[4]));
+      *v = static_cast<int32_t>(std::floor(inverse[1] * px + inverse[3] * py + inverse[5]));
+      return *u >= 0 && *v >= 0 && *u < width && *v < height;
+    }
+    if (x < firstColumn || x > lastColumn) return false;
+    const double su = inverse[0] * x + inverse[2] * y + inverse[4];
+    const double sv = inverse[1] * x + inverse[3] * y + inverse[5];
+    *u = std::clamp(static_cast<int32_t>(std::trunc(su)), 0, width - 1);
+    *v = std::clamp(static_cast<int32_t>(std::trunc(sv)), 0, height - 1);
+    return true;
+  }
+};
+
+// A blit with parameters: the box drawn as BoxSampler picks its pixels, each
 // at the level times its mask or alpha.
 int32_t paramsBlit(void* sourceBacking, Bitmap* d, const QmBlitRequest* r, uint32_t flags) {
   const QmBlitParams& p = *r->params;
   Bitmap* s = bitmapOf(sourceBacking);
   if (!s && !r->source.pixels) return 1;
   Bitmap* plane = bitmapOf(r->maskBacking);
-  const bool turned = p.flags & QM_BLITPARAM_TRANSFORM;
-  const double* m = p.matrix;
-  double det = m[0] * m[3] - m[1] * m[2];
-  if (turned && det == 0) return 1;
-  double ox = 0, oy = 0;
-  if (turned) {
-    const double cx[4] = {0, double(r->width), 0, double(r->width)};
-    const double cy[4] = {0, 0, double(r->height), double(r->height)};
-    ox = oy = 1e300;
-    for (int i = 0; i < 4; i++) {
-      ox = std::min(ox, std::floor(m[0] * cx[i] + m[2] * cy[i] + 0.5));
-      oy = std::min(oy, std::floor(m[1] * cx[i] + m[3] * cy[i] + 0.5));
-    }
-  }
+  BoxSampler sampler;
+  if (!sampler.begin(r)) return 1;
   const int32_t level = p.flags & QM_BLITPARAM_LEVEL ? p.level : 255;
-  const int32_t bw = turned ? p.boxWidth : r->width, bh = turned ? p.boxHeight : r->height;
-  for (int32_t y = 0; y < bh; y++) {
-    for (int32_t x = 0; x < bw; x++) {
+  for (int32_t y = 0; y < sampler.boxHeight; y++) {
+    sampler.nextRow(y);
+    for (int32_t x = 0; x < sampler.boxWidth; x++) {
       int32_t dx = r->dstX + x, dy = r->dstY + y;
       if (dx < 0 || dy < 0 || dx >= d->width || dy >= d->height) continue;
-      int32_t u = x, v = y;
-      if (turned) {
-        double px = x + 0.5 + ox, py = y + 0.5 + oy;
-        u = static_cast<int32_t>(std::floor((m[3] * px - m[2] * py) / det));
-        v = static_cast<int32_t>(std::floor((m[0] * py - m[1] * px) / det));
-      }
-      if (u < 0 || v < 0 || u >= r->width || v >= r->height) continue;
-      int32_t sx = r->srcX + u, sy = r->srcY + v;
-      uint32_t argb;
-      if (s) {
-        if (sx >= s->width || sy >= s->height) continue;
-        argb = fromStored(s->row32(sy)[sx]);
-      } else {
-        if (sx >= r->source.width || sy >= r->source.height) continue;
-        argb = sourcePixel(r->source, sx, sy);
-      }
+      int32_t u = 0, v = 0;
+      const bool shown = sampler.at(x, y, &u, &v);
+      if (!shown && (plane || r->alphaBytes)) continue;
+      // Unless shown, a black corner of a picture without mask or alpha.
+      uint32_t argb = 0;
       int32_t a = 255;
-      if (plane)
-        a = plane->data()[static_cast<size_t>(sy) * plane->bytesPerRow + sx];
-      else if (r->alphaBytes)
-        a = r->alphaBytes[static_cast<size_t>(sy) * r->alphaBytesPerRow + sx];
+      if (shown) {
+        int32_t sx = r->srcX + u, sy = r->srcY + v;
+        if (s) {
+          if (sx >= s->width || sy >= s->height) continue;
+          argb = fromStored(s->row32(sy)[sx]);
+        } else {
+          if (sx >= r->source.width || sy >= r->source.height) continue;
+          argb = sourcePixel(r->source, sx, sy);
+        }
+        if (plane)
+          a = plane->data()[static_cast<size_t>(sy) * plane->bytesPerRow + sx];
+        else if (r->alphaBytes)
+          a = r->alphaBytes[static_cast<size_t>(sy) * r->alphaBytesPerRow + sx];
+      }
       a = (a * level + 127) / 255;
       if (a == 0) continue;
       uint32_t& out = d->row32(dy)[dx];
