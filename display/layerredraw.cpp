@@ -86,6 +86,29 @@ void blendInto(BitmapHandle* dest, int32_t dx, int32_t dy, BitmapHandle* source,
                          width, opacity);
       continue;
     }
+    // Alike 32-bit pixels through a mask alone, at full opacity: each set
+    // bit copies its pixel, a byte of the mask at a time where it can.
+    if (same && m.held && !a.held && !c.held && opacity >= 255) {
+      if (sy + j >= m.lock.height) continue;
+      const uint8_t* mrow = m.lock.address + static_cast<ptrdiff_t>(sy + j) * m.lock.rowLength;
+      auto* dp = reinterpret_cast<uint32_t*>(drow) + dx;
+      const auto* sp = reinterpret_cast<const uint32_t*>(srow) + sx;
+      int32_t end = std::min(width, m.lock.width - sx), i = 0;
+      for (; i < end && ((sx + i) & 7); ++i)
+        if ((mrow[(sx + i) >> 3] >> (7 - ((sx + i) & 7))) & 1) dp[i] = sp[i];
+      for (; i + 8 <= end; i += 8) {
+        uint32_t bits = mrow[(sx + i) >> 3];
+        if (bits == 0xFF) {
+          std::memcpy(dp + i, sp + i, 8 * sizeof(uint32_t));
+        } else if (bits) {
+          for (int32_t k = 0; k < 8; ++k)
+            if ((bits >> (7 - k)) & 1) dp[i + k] = sp[i + k];
+        }
+      }
+      for (; i < end; ++i)
+        if ((mrow[(sx + i) >> 3] >> (7 - ((sx + i) & 7))) & 1) dp[i] = sp[i];
+      continue;
+    }
     for (int32_t i = 0; i < width; ++i) {
       uint32_t level = 255;
       if (m.held && !maskBit(m.lock, sx + i, sy + j)) continue;
@@ -417,6 +440,45 @@ void drawLayer(VmState* L, DisplayRecord* d, qmLayer* layer, LayerImageState* s,
             opacity, s->clip);
 }
 
+// The most rectangles the uncovered part of a redraw may split into; past
+// that the layers further down are drawn over the parts as they are, which
+// only costs work that is hidden afterwards.
+constexpr size_t MAX_UNCOVERED_PARTS = 64;
+
+// Whether the layer's body is sure to paint every pixel of its rectangle
+// opaquely with nothing of its own around it (no transparency, mask,
+// alpha channel, clip region, filter, border or shadow): what lies below
+// it there is hidden, so the composer need not draw it.
+bool coversItsRect(const qmLayer* layer, const LayerImageState* s) {
+  if (layer->transparency > 0 || layer->shadow.on || layer->border.on || s->clip ||
+      anyFilterOn(layer) || s->width < 1 || s->height < 1)
+    return false;
+  const LayerTriple& t = s->transformed.bitmap ? s->transformed : s->own;
+  if (!t.bitmap || t.mask || t.alpha || t.bitmap->video || t.bitmap->adapterMade) return false;
+  return GetBitmapAttr(t.bitmap, 0) >= s->width && GetBitmapAttr(t.bitmap, 14) >= s->height;
+}
+
+// Takes cut out of each rectangle of parts (at most four pieces each).
+void subtractRect(std::vector<LayerRect>* parts, const LayerRect& cut) {
+  std::vector<LayerRect> kept;
+  kept.reserve(parts->size() + 4);
+  for (const LayerRect& r : *parts) {
+    LayerRect in;
+    if (!IntersectRects(r, cut, &in)) {
+      kept.push_back(r);
+      continue;
+    }
+    int32_t right = r.x + r.width, bottom = r.y + r.height;
+    if (in.y > r.y) kept.push_back({r.x, r.y, r.width, in.y - r.y});
+    if (in.y + in.height < bottom)
+      kept.push_back({r.x, in.y + in.height, r.width, bottom - in.y - in.height});
+    if (in.x > r.x) kept.push_back({r.x, in.y, in.x - r.x, in.height});
+    if (in.x + in.width < right)
+      kept.push_back({in.x + in.width, in.y, right - in.x - in.width, in.height});
+  }
+  parts->swap(kept);
+}
+
 }  // namespace
 
 // ---- Rectangles ----
@@ -537,14 +599,47 @@ void Redraw(VmState* L, DisplayRecord* d, BGPic* pic, BitmapHandle* dest, int32_
         d->layerBackgroundPic == pic && ((flags & REDRAW_SCALEDBACKGROUND) || pic == d->bgpic) &&
         GetBitmapAttr(d->layerBackground, 0) >= pw && GetBitmapAttr(d->layerBackground, 14) >= ph)
       background = d->layerBackground;
-    if (background)
-      blendInto(dest, x, y, background, nullptr, nullptr, x, y, width, height, 255, nullptr);
-    if (flags & REDRAW_ONLYBACKGROUND) return;
+    if (flags & REDRAW_ONLYBACKGROUND) {
+      if (background)
+        blendInto(dest, x, y, background, nullptr, nullptr, x, y, width, height, 255, nullptr);
+      return;
+    }
+    // From the top down, the part of the area that no opaque layer above
+    // hides: each layer (and the background) is drawn only there. Every
+    // pixel is composed on its own, so leaving out what a layer above
+    // paints over changes no pixel of the result.
+    struct Shown {
+      qmLayer* layer;
+      LayerImageState* state;
+      size_t parts;  // index of the uncovered parts it is drawn into
+    };
+    std::vector<Shown> shown;
     for (qmLayer* l = FirstLayer(pic); l; l = NextLayer(l)) {
       if (l->type == LAYER_NOOBJECT || l->hidden || l->pending) continue;
       LayerImageState* s = source ? l->unscaled : l->display;
-      if (s) drawLayer(L, d, l, s, dest, area);
+      if (s) shown.push_back({l, s, 0});
     }
+    std::vector<std::vector<LayerRect>> uncovered{{area}};
+    for (size_t i = shown.size(); i-- > 0;) {
+      shown[i].parts = uncovered.size() - 1;
+      const std::vector<LayerRect>& open = uncovered.back();
+      if (open.empty() || open.size() > MAX_UNCOVERED_PARTS ||
+          !coversItsRect(shown[i].layer, shown[i].state))
+        continue;
+      LayerRect cut = StateRect(shown[i].state);
+      bool hides = false;
+      for (const LayerRect& r : open) hides = hides || RectsOverlap(r, cut);
+      if (!hides) continue;
+      std::vector<LayerRect> rest = open;
+      subtractRect(&rest, cut);
+      uncovered.push_back(std::move(rest));
+    }
+    if (background)
+      for (const LayerRect& r : uncovered.back())
+        blendInto(dest, r.x, r.y, background, nullptr, nullptr, r.x, r.y, r.width, r.height, 255,
+                  nullptr);
+    for (const Shown& v : shown)
+      for (const LayerRect& r : uncovered[v.parts]) drawLayer(L, d, v.layer, v.state, dest, r);
   }
   // Sprites over the layers (a display with layers shows none of its own,
   // only those of a picture drawn elsewhere).

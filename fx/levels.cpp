@@ -602,7 +602,10 @@ void drawWaves(FXState* state, WaterWork* w, int32_t k) {
     if (w->factors) {
       rippleFactors(state, w, k);
       int32_t level = waterLevel(w, k);
-      if (RippleFadeFrame(state->image, w->alphaWork, own.bitmap, own.alpha, W, H, w->distances,
+      // A picture without mask or alpha channel is opaque everywhere: the
+      // kernel then reads no opacity.
+      BitmapHandle* opacity = state->mask || state->alpha ? w->alphaWork : nullptr;
+      if (RippleFadeFrame(state->image, opacity, own.bitmap, own.alpha, W, H, w->distances,
                           w->factors, W / 2, H / 2,
                           state->reverse ? 255 - level : level) == ERR_NONE)
         return;

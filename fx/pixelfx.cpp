@@ -346,8 +346,11 @@ bool fastSwirlFade(FXState* state, StrudelWork* w, int32_t angle) {
   swirlTurns(state, w, angle);
   int32_t level = swirlLevel(angle);
   SwirlShape c = swirlShape(W, H);
-  return SwirlFadeFrame(state->image, w->opacity, own.bitmap, own.alpha, W, H, w->roots,
-                        w->turnSine, w->turnCosine, c.cx, c.cy, c.sx, c.sy,
+  // A picture without mask or alpha channel is opaque everywhere: the
+  // kernel then reads no opacity.
+  BitmapHandle* opacity = state->mask || state->alpha ? w->opacity : nullptr;
+  return SwirlFadeFrame(state->image, opacity, own.bitmap, own.alpha, W, H, w->roots, w->turnSine,
+                        w->turnCosine, c.cx, c.cy, c.sx, c.sy,
                         state->reverse ? 255 - level : level) == ERR_NONE;
 }
 

@@ -173,12 +173,26 @@ void ScanFillMaskPolygon(uint8_t* mask, int32_t rowBytes, int32_t* scratch, cons
 }
 
 void MaskBitKernel(const MaskBitRequest* q, int32_t threshold) {
+  // In bit mode whole destination bytes are built eight pixels at a time
+  // (the first pixel is the byte's top bit); the rest of a row goes bit by
+  // bit as in byte mode.
+  const uint8_t low = q->invert ? 0 : 1;
   for (int32_t j = 0; j < q->height; ++j) {
     const uint8_t* map = q->map + static_cast<ptrdiff_t>(j) * q->width;
     const uint8_t* s =
         q->source ? q->source + static_cast<ptrdiff_t>(j) * q->sourceRowBytes : nullptr;
     uint8_t* d = q->dest + static_cast<ptrdiff_t>(j) * q->destRowBytes;
-    for (int32_t i = 0; i < q->width; ++i) {
+    int32_t i = 0;
+    if (!q->byteMode) {
+      for (; i + 8 <= q->width; i += 8) {
+        uint32_t bits = 0;
+        for (int32_t k = 0; k < 8; ++k)
+          bits |= static_cast<uint32_t>((map[i + k] < threshold) == low) << (7 - k);
+        if (s) bits &= s[i >> 3];
+        d[i >> 3] = static_cast<uint8_t>(bits);
+      }
+    }
+    for (; i < q->width; ++i) {
       bool shown = q->invert ? map[i] >= threshold : map[i] < threshold;
       if (q->byteMode)
         d[i] = shown ? (s ? s[i] : 255) : 0;

@@ -939,9 +939,10 @@ void SwirlDisplacePixels(const uint32_t* picture, int32_t pictureRow, uint32_t* 
 // pixels, displaced as the two passes above: each pixel whose displaced
 // sourceAlpha byte a is not 0 takes the displaced source pixel and the
 // destAlpha byte a x level / 255; the others take the byte 0 and keep
-// their pixel. ERR_LOCKBMAP, drawing nothing, when a bitmap or plane is
-// missing, cannot be locked or does not cover the area, or the pixels are
-// not alike 32-bit ones.
+// their pixel. A null sourceAlpha stands for one that is 255 everywhere.
+// ERR_LOCKBMAP, drawing nothing, when a bitmap or plane is missing,
+// cannot be locked or does not cover the area, or the pixels are not alike
+// 32-bit ones.
 ErrorCode RippleFadeFrame(BitmapHandle* source, BitmapHandle* sourceAlpha, BitmapHandle* dest,
                           BitmapHandle* destAlpha, int32_t width, int32_t height,
                           const int32_t* distances, const double* factors, int32_t cx, int32_t cy,

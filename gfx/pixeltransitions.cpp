@@ -224,22 +224,38 @@ void displaceCopy(const uint32_t* picture, int32_t pictureRow, uint32_t* out, in
 
 // The opacity fade: a pixel whose source alpha at its place is a > 0
 // takes the source pixel there and the alpha a x level / 255; the others
-// take alpha 0 and keep their pixel.
+// take alpha 0 and keep their pixel. Without a source alpha channel every
+// a is 255: each pixel takes its displaced pixel and the alpha level.
 template <class Places>
 ErrorCode displaceFade(BitmapHandle* source, BitmapHandle* sourceAlpha, BitmapHandle* dest,
                        BitmapHandle* destAlpha, int32_t width, int32_t height, const Places& places,
                        int32_t level) {
   FrameLocks k;
-  if (!sourceAlpha || !destAlpha ||
+  if (!destAlpha ||
       !k.take(source, nullptr, sourceAlpha, dest, nullptr, destAlpha, width, height) ||
       k.dest.lock.bytesPerPixel != 4)
     return ERR_LOCKBMAP;
   const auto* pixels = reinterpret_cast<const uint32_t*>(k.source.lock.address);
   auto* out = reinterpret_cast<uint32_t*>(k.dest.lock.address);
-  const uint8_t* alpha = k.sourceAlpha.lock.address;
   uint8_t* outAlpha = k.destAlpha.lock.address;
   int32_t pixelRow = k.source.lock.rowLength, outRow = k.dest.lock.rowLength;
-  int32_t alphaRow = k.sourceAlpha.lock.rowLength, outAlphaRow = k.destAlpha.lock.rowLength;
+  int32_t outAlphaRow = k.destAlpha.lock.rowLength;
+  if (!k.sourceAlpha.held) {
+    for (int32_t y = 0; y < height; y++) {
+      auto at = places.row(y);
+      uint32_t* row = out + static_cast<ptrdiff_t>(y) * outRow;
+      for (int32_t x = 0; x < width; x++) {
+        int32_t u, v;
+        at.at(x, &u, &v);
+        row[x] = pixels[static_cast<ptrdiff_t>(v) * pixelRow + u];
+      }
+      std::memset(outAlpha + static_cast<ptrdiff_t>(y) * outAlphaRow, level,
+                  static_cast<size_t>(width));
+    }
+    return ERR_NONE;
+  }
+  const uint8_t* alpha = k.sourceAlpha.lock.address;
+  int32_t alphaRow = k.sourceAlpha.lock.rowLength;
   for (int32_t y = 0; y < height; y++) {
     auto at = places.row(y);
     uint32_t* row = out + static_cast<ptrdiff_t>(y) * outRow;

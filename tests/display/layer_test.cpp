@@ -530,4 +530,43 @@ TEST_F(LayerTest, AttributesOfABrushLayer) {
   EXPECT_EQ(CallWith("GetAttribute", {OBJTYPE_LAYER, 3, ATTRWIDTH}), ERR_LAYERRANGE);
 }
 
+// Layers that paint their whole rectangle opaquely hide what lies below
+// them, so the composer leaves it out: the picture must still be exactly
+// the stack painted from the bottom up, however the opaque rectangles cut
+// the area into parts, and a translucent layer must not hide anything.
+TEST_F(LayerTest, OpaqueLayersHideOnlyWhatTheyCover) {
+  std::vector<uint32_t> model(static_cast<size_t>(W) * H, BACKGROUND);
+  uint32_t seed = 12345;
+  auto next = [&seed](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  for (int32_t id = 1; id <= 30; ++id) {
+    auto w = static_cast<int32_t>(4 + next(70)), h = static_cast<int32_t>(4 + next(60));
+    int32_t x = static_cast<int32_t>(next(W + 20)) - 20,
+            y = static_cast<int32_t>(next(H + 20)) - 20;
+    uint32_t colour = 0x010203u * static_cast<uint32_t>(id) ^ 0x804020u;
+    Show(id, w, h, colour, x, y);
+    if (id % 7 == 0) {
+      Layer(id)->hidden = 1;
+      continue;
+    }
+    for (int32_t j = std::max(y, 0); j < std::min(y + h, H); ++j)
+      for (int32_t i = std::max(x, 0); i < std::min(x + w, W); ++i)
+        model[static_cast<size_t>(j) * W + i] = colour;
+  }
+  RefreshLayerRect(L, 0, 0, W, H, 0);
+  ASSERT_EQ(Frame(), model);
+  // Translucent layers between opaque ones: the whole area composed at
+  // once matches it composed a pixel at a time, where no part is split.
+  ASSERT_EQ(CallWith("SetLayerTransparency", {3, 128}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetLayerTransparency", {25, 100}), ERR_NONE);
+  RefreshLayerRect(L, 0, 0, W, H, 0);
+  std::vector<uint32_t> whole = Frame();
+  for (int32_t y = 0; y < H; ++y)
+    for (int32_t x = 0; x < W; ++x) RefreshLayerRect(L, x, y, 1, 1, 0);
+  EXPECT_EQ(Frame(), whole);
+  EXPECT_NE(whole, model);
+}
+
 }  // namespace
