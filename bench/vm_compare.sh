@@ -4,7 +4,8 @@
 # nothing (on the program as it is, and on its copy in bench/vm/lines/ that
 # carries the source lines of the Lua version, as compiled applets do), and
 # the same program in Lua under lua5.4, without and with a line hook that
-# does nothing. Prints the median
+# does nothing; and, when it is installed, under LuaJIT's interpreter
+# (`luajit -joff`, no target: for comparison). Prints the median
 # processor time of all runs of each (RUNS per process, ROUNDS processes,
 # taking turns) and the ratios. Builds the Release
 # runner first.
@@ -32,6 +33,7 @@ while [ $# -gt 0 ]; do
 done
 programs=${*:-fib loop tables methods strings}
 lua=${LUA:-lua5.4}
+luajit=${LUAJIT:-$(command -v luajit || true)}
 
 # clang, as the figures the engine is tuned against, unless CXX names another.
 cxx=${CXX:-$(command -v clang++ || echo c++)}
@@ -51,14 +53,17 @@ median() {
 }
 result() { sed -n 's/^result //p'; }
 
-printf '%-9s %9s %9s %9s %10s %9s %10s %9s %10s %9s\n' program "ours ms" "lua ms" ours/lua \
+printf '%-9s %9s %9s %9s %10s %9s %10s %9s %10s %9s' program "ours ms" "lua ms" ours/lua \
     "hooked ms" hook/ours "lined+hk" lhk/ours "lua+hk" lhk/lua
+[ -n "$luajit" ] && printf ' %9s %9s' "ljit ms" ours/ljit
+printf '\n'
 status=0
 for p in $programs; do
     # The three runners take turns, ROUNDS times, so that a change in the
     # machine's load falls on all of them alike; each process runs the
     # program RUNS times (later runs find a warmed-up heap).
     ours_out="times"; hook_out="times"; lua_out="times"; lined_out="times"; luah_out="times"
+    jit_out="times"; r_jit=""
     lined="$here/vm/lines/$p.qasm"
     [ -f "$lined" ] || lined="$here/vm/$p.qasm"
     round=0
@@ -68,6 +73,11 @@ for p in $programs; do
         l=$("$lua" "$here/vm_run.lua" "$here/vm/$p.lua" "$runs")
         hl=$("$runner" --hook -n "$runs" "$lined")
         lh=$("$lua" "$here/vm_run.lua" "$here/vm/$p.lua" "$runs" hook)
+        if [ -n "$luajit" ]; then
+            j=$("$luajit" -joff "$here/vm_run.lua" "$here/vm/$p.lua" "$runs")
+            jit_out="$jit_out $(echo "$j" | sed -n 's/^times //p')"
+            r_jit=$(echo "$j" | result)
+        fi
         lined_out="$lined_out $(echo "$hl" | sed -n 's/^times //p')"
         luah_out="$luah_out $(echo "$lh" | sed -n 's/^times //p')"
         r_lined=$(echo "$hl" | result)
@@ -87,8 +97,13 @@ for p in $programs; do
     printf '%-9s %9s %9s %9s %10s %9s %10s %9s %10s %9s' "$p" "$ours" "$luat" "$(ratio "$ours" "$luat")" \
         "$hooked" "$(ratio "$hooked" "$ours")" "$linedt" "$(ratio "$linedt" "$ours")" \
         "$luah" "$(ratio "$luah" "$luat")"
-    if [ "$r_ours" != "$r_lua" ] || [ "$r_lined" != "$r_lua" ]; then
-        printf '   RESULTS DIFFER: ours %s, lua %s' "$r_ours" "$r_lua"
+    if [ -n "$luajit" ]; then
+        jit=$(echo "$jit_out" | median)
+        printf ' %9s %9s' "$jit" "$(ratio "$ours" "$jit")"
+    fi
+    if [ "$r_ours" != "$r_lua" ] || [ "$r_lined" != "$r_lua" ] ||
+        { [ -n "$luajit" ] && [ "$r_jit" != "$r_lua" ]; }; then
+        printf '   RESULTS DIFFER: ours %s, lua %s, luajit %s' "$r_ours" "$r_lua" "${r_jit:--}"
         status=1
     fi
     printf '\n'

@@ -1,8 +1,9 @@
--- Runs one benchmark script (bench/vm/*.lua) under lua5.4 a number of
--- times and prints the processor time of every run in the same form as
--- the vm_run program: "times <ms> ..." and "result <value>".
+-- Runs one benchmark script (bench/vm/*.lua) under lua5.4 (or LuaJIT) a
+-- number of times and prints the processor time of every run in the same
+-- form as the vm_run program: "times <ms> ..." and "result <value>".
 -- With "hook" as the third argument a line hook that does nothing is set
--- for the runs, as vm_run --hook does.
+-- for the runs, as vm_run --hook does. Uses only what Lua 5.1 and LuaJIT
+-- also have.
 --   lua5.4 vm_run.lua FILE.lua [RUNS] [hook]
 local path, runs = arg[1], tonumber(arg[2] or "1")
 local f = assert(loadfile(path))
@@ -14,7 +15,7 @@ for r = 1, runs do
   times[r] = string.format("%.3f", (os.clock() - start) * 1000)
   if type(v) == "string" then
     result = tostring(#v)
-  elseif math.type(v) == "float" and v == math.floor(v) and math.abs(v) < 2^53 then
+  elseif type(v) == "number" and v == math.floor(v) and math.abs(v) < 2^53 then
     result = string.format("%.0f", v)
   else
     result = tostring(v)

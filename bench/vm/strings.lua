@@ -11,7 +11,7 @@ for b = 1, 8192 do
 end
 local n = 8192
 for level = 1, 13 do
-  local m = n // 2
+  local m = math.floor(n / 2)
   for i = 1, m do
     parts[i] = parts[2 * i - 1] .. parts[2 * i]
   end
