@@ -330,6 +330,7 @@ ErrorCode receiveHttpBody(VmState* L, TransferState* t, const HttpHead& head) {
     target.file = t->destination;
   else
     target.buffer = &t->body;
+  if (!head.chunked && head.length > 0) target.announced = head.length;
   int64_t got = 0;
   ErrorCode error;
   if (head.chunked) {

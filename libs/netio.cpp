@@ -9,6 +9,7 @@
 // with ERR_RECVCLOSED instead of leaving it on freed memory.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <poll.h>
@@ -25,6 +26,8 @@ namespace {
 
 // The longest a wait for the socket lasts between event polls.
 constexpr int IDLE_WAIT_MS = 1;
+// The most one receive of a bulk transfer asks of the socket at once.
+constexpr size_t BULK_CHUNK = size_t{256} << 10;
 
 template <typename F>
 F adapterEntry(PluginBase* base, const char* name) {
@@ -168,6 +171,15 @@ ErrorCode deliver(VmState* L, const ReceiveTarget& t, int32_t mode, const uint8_
     if (t.capacity && mode != RECEIVEALL &&
         (after > t.capacity || (mode == RECEIVELINE && after + 1 > t.capacity)))
       return ERR_MEM;
+    if (after > t.buffer->capacity()) {
+      // Growing toward an announced total takes larger steps, and so fewer
+      // moves of what has arrived; the steps stay in proportion to the
+      // bytes that did arrive, since the total is only the peer's word.
+      size_t size = std::max(after, 2 * t.buffer->capacity());
+      if (t.announced > 0)
+        size = std::max(size, std::min(static_cast<size_t>(t.announced), 8 * after));
+      t.buffer->reserve(size);
+    }
     t.buffer->append(reinterpret_cast<const char*>(bytes), count);
     return ERR_NONE;
   }
@@ -255,6 +267,9 @@ ErrorCode ReceiveBuffered(VmState* L, ConnectionRecord* record, int32_t mode, in
   int isDone = 0;
   int64_t total = 0;
   ErrorCode error = ERR_NONE;
+  const bool bulk = record->socket && !record->memory && !record->adapter && !record->progress &&
+                    (mode == RECEIVEALL || mode == RECEIVEBYTES) && (target.buffer || target.file);
+  std::unique_ptr<uint8_t[]> bulkBlock;
   for (;;) {
     if (st == 0) {
       if (isDone) break;
@@ -272,6 +287,28 @@ ErrorCode ReceiveBuffered(VmState* L, ConnectionRecord* record, int32_t mode, in
       if (idleExpired(idleStart)) break;
       idleWait(record, POLLIN);
       st = 0;
+      continue;
+    }
+    if (b->first >= b->last && bulk &&
+        (mode == RECEIVEALL || count - total >= static_cast<int64_t>(NET_CHUNK))) {
+      // A counted or open-ended transfer into memory or a file, with no
+      // progress reports and nothing buffered: large receives straight
+      // into a block of its own, so that the socket is asked once per
+      // BULK_CHUNK and not once per chunk of the connection's buffer. The
+      // last bytes of a count, and small counts, go through the buffer.
+      if (!bulkBlock) bulkBlock = std::make_unique<uint8_t[]>(BULK_CHUNK);
+      size_t want = BULK_CHUNK;
+      if (mode == RECEIVEBYTES) want = static_cast<size_t>(std::min<int64_t>(count - total, want));
+      SocketObject* s = record->socket;
+      s->timeout = SocketTimeout{0, 0, GetTimeSeconds()};
+      size_t got = 0;
+      st = ReceiveSocket(s->descriptor, bulkBlock.get(), want, &got, &s->timeout);
+      if (got == 0) continue;
+      GetSysTime(&idleStart);
+      total += static_cast<int64_t>(got);
+      error = deliver(L, target, mode, bulkBlock.get(), got, total);
+      if (error) break;
+      if (mode == RECEIVEBYTES && total >= count) isDone = 1;
       continue;
     }
     if (b->first >= b->last) {

@@ -152,6 +152,7 @@ int32_t RemainingMilliseconds(const TimeValue* start, int32_t budget);
 struct ReceiveTarget {
   StreamHandle* file = nullptr;
   std::string* buffer = nullptr;  // grows as bytes arrive
+  int64_t announced = 0;          // the total the peer announced for the buffer (0: none)
   size_t capacity = 0;            // the buffer's limit in modes BYTES and LINE (0: none)
   int callback = 0;               // stack index of a data callback (0: none)
   int callbackUserData = 0;       // stack index of its user data (0: none)
