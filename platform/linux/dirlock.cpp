@@ -94,8 +94,11 @@ int NextDirEntryNative(NativeLock* lock, int32_t, const char** name, int32_t* is
     size_t at = lock->nativeLength;
     if (at == 0 || lock->native[at - 1] != '/') lock->native[at++] = '/';
     std::memcpy(lock->native + at, entryName, entryLength + 1);
+    // An entry is what it leads to; a link that leads nowhere is listed as
+    // the link itself, so that tree walks still see, copy and delete it.
     struct stat st;
     int r = stat(lock->native, &st);
+    if (r != 0) r = lstat(lock->native, &st);
     lock->native[lock->nativeLength] = '\0';
     if (r != 0) continue;
     if (unicodeUtf8Mode)
