@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/e2e/player_run.h"
+#include "tests/e2e/xvfb_suite.h"
 #include "tests/platform/xvfb.h"
 
 namespace {
@@ -37,27 +38,16 @@ Bytes assembleWithOffsets(const std::string& text, const std::string& marker) {
   return e2e::Assemble(patch(static_cast<size_t>(at - applet.begin())));
 }
 
-class DosPlayer : public ::testing::Test {
+class DosPlayer : public e2e::XvfbSuite<> {
  protected:
-  static void SetUpTestSuite() { server_ = new TestXServer(24); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
-    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first";
-  }
   e2e::RunResult run(const Bytes& applet) {
     e2e::WriteFile(dir_ / "a.qma", applet);
     return e2e::Run(e2e::PLAYER, {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
                     server_->name(), dir_.path());
   }
 
-  static TestXServer* server_;
   e2e::TempDir dir_;
 };
-TestXServer* DosPlayer::server_ = nullptr;
 
 TEST_F(DosPlayer, LinkedDirectoryTreeWalks) {
   // Directory 1: "hello.txt" (5 bytes at the marker) and "sub" holding

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "tests/e2e/player_run.h"
+#include "tests/e2e/xvfb_suite.h"
 #include "tests/e2e/window_check.h"
 #include "tests/platform/xvfb.h"
 
@@ -67,20 +68,9 @@ bool endsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-class Ending : public ::testing::Test {
+class Ending : public e2e::XvfbSuite<> {
  protected:
-  static void SetUpTestSuite() { server_ = new TestXServer(24); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
-    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first";
-  }
-  static TestXServer* server_;
 };
-TestXServer* Ending::server_ = nullptr;
 
 // The exit status and the end of standard output, the debug device. A
 // failed load leaves its progress line open; whatever comes next (the

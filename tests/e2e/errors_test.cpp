@@ -18,6 +18,7 @@
 #include "libs/libs_private.h"
 #include "runtime/runtime.h"
 #include "tests/e2e/player_run.h"
+#include "tests/e2e/xvfb_suite.h"
 #include "tests/platform/xvfb.h"
 
 namespace {
@@ -244,21 +245,10 @@ std::string applet(Mode mode) {
   return out;
 }
 
-class ErrorContract : public ::testing::TestWithParam<Mode> {
+class ErrorContract : public e2e::XvfbSuite<::testing::TestWithParam<Mode>> {
  protected:
-  static void SetUpTestSuite() { server_ = new TestXServer(24); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
-    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first";
-  }
-  static TestXServer* server_;
   e2e::TempDir dir_;
 };
-TestXServer* ErrorContract::server_ = nullptr;
 
 TEST_P(ErrorContract, EveryLibraryReturnsItsErrorsAndTypedArgumentsRaise) {
   const Mode mode = GetParam();
