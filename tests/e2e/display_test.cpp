@@ -126,9 +126,14 @@ TEST_F(DisplayRun, FirstDisplayFromHeader) {
       return window != 0 || player.Exited();
     }));
     ASSERT_NE(window, 0u) << "no window was shown";
+    // The player takes the focus once its window is mapped, a moment after
+    // the server shows it as viewable.
     Window focus = 0;
-    int revert = 0;
-    XGetInputFocus(x, &focus, &revert);
+    WaitFor([&] {
+      int revert = 0;
+      XGetInputFocus(x, &focus, &revert);
+      return focus == window || player.Exited();
+    });
     EXPECT_EQ(focus, window) << "the first display's window does not hold the focus";
     XWindowAttributes a;
     ASSERT_TRUE(XGetWindowAttributes(x, window, &a));
