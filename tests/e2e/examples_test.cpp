@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "tests/e2e/player_run.h"
+#include "tests/e2e/xvfb_suite.h"
 #include "tests/platform/xvfb.h"
 
 namespace {
@@ -183,15 +184,7 @@ const std::vector<Example>& Examples() {
   return examples;
 }
 
-class ExampleRun : public ::testing::TestWithParam<Example> {
- protected:
-  static void SetUpTestSuite() { server_ = new TestXServer("640x480x24"); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  static inline TestXServer* server_ = nullptr;
-};
+class ExampleRun : public e2e::XvfbSuite<::testing::TestWithParam<Example>> {};
 
 // The viewable top-level window, or 0.
 Window ShownWindow(Display* x) {
@@ -209,8 +202,6 @@ Window ShownWindow(Display* x) {
 
 TEST_P(ExampleRun, EndsCleanlyAndShowsWhatItPromises) {
   const Example& example = GetParam();
-  if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
-  ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first";
   const std::string qmasm = std::string(QM_BINARY_DIR) + "/tools/qmasm/qmasm";
 
   e2e::TempDir dir;

@@ -4,8 +4,6 @@
 // start-up with the short-read error, which the player reports.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -14,7 +12,7 @@
 #include "engine/engine.h"
 #include "runtime/runtime.h"
 #include "tests/e2e/player_run.h"
-#include "tests/platform/xvfb.h"
+#include "tests/e2e/xvfb_suite.h"
 
 namespace {
 
@@ -29,16 +27,11 @@ std::string asQmasmString(const std::string& bytes) {
   return out + "\"";
 }
 
-class FontPlayer : public ::testing::Test {
+class FontPlayer : public e2e::XvfbSuite<> {
  protected:
-  static void SetUpTestSuite() { server_ = new TestXServer(24); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
-    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first";
+    e2e::XvfbSuite<>::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     std::ifstream in("/usr/share/fonts/truetype/ttf-bitstream-vera/Vera.ttf", std::ios::binary);
     vera_.assign(std::istreambuf_iterator<char>(in), {});
     ASSERT_EQ(vera_.size(), 65932u);
@@ -49,11 +42,9 @@ class FontPlayer : public ::testing::Test {
                     server_->name(), dir_.path());
   }
 
-  static TestXServer* server_;
   e2e::TempDir dir_;
   std::string vera_;
 };
-TestXServer* FontPlayer::server_ = nullptr;
 
 TEST_F(FontPlayer, LinkedTrueTypeFontOpensByName) {
   // Flags word 6: TrueType data behind a 3-byte block.

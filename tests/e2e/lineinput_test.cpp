@@ -7,7 +7,7 @@
 #include <string>
 
 #include "tests/e2e/player_run.h"
-#include "tests/platform/xvfb.h"
+#include "tests/e2e/xvfb_suite.h"
 
 namespace {
 
@@ -30,17 +30,12 @@ const char* const APPLET =
     "CALL 1, 3, 1\n"
     "RETURN 0, 1, 0\n";
 
-class LineInputPlayer : public ::testing::Test {
+class LineInputPlayer : public e2e::XvfbSuite<> {
  protected:
-  static void SetUpTestSuite() { server_ = new TestXServer(24); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
+    e2e::XvfbSuite<>::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     if (std::system("command -v xdotool > /dev/null") != 0) GTEST_SKIP() << "xdotool is missing";
-    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0) << "build the quillmere program first";
   }
   // Runs the applet while the shell command types into its window once it
   // is shown; the player's result. The paste case waits until xclip, which
@@ -58,10 +53,8 @@ class LineInputPlayer : public ::testing::Test {
     return player.Finish();
   }
 
-  static TestXServer* server_;
   e2e::TempDir dir_;
 };
-TestXServer* LineInputPlayer::server_ = nullptr;
 
 TEST_F(LineInputPlayer, TypedKeysAndAPasteMakeTheLine) {
   struct Case {

@@ -19,6 +19,7 @@
 
 #include "engine/engine.h"
 #include "runtime/runtime.h"
+#include "tests/e2e/xvfb_suite.h"
 #include "tests/platform/xvfb.h"
 #include "tools/qmasm/qmasm.h"
 
@@ -64,16 +65,11 @@ std::string errorText(ErrorCode code, const char* argument = "") {
   return text;
 }
 
-class Player : public ::testing::Test {
+class Player : public e2e::XvfbSuite<> {
  protected:
-  static void SetUpTestSuite() { server_ = new TestXServer(24); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
-    ASSERT_EQ(access(PLAYER.c_str(), X_OK), 0) << "build the quillmere program first: " << PLAYER;
+    e2e::XvfbSuite<>::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     char dir[] = "/tmp/qme2eXXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
@@ -137,11 +133,9 @@ class Player : public ::testing::Test {
     return Run(PLAYER, args);
   }
 
-  static TestXServer* server_;
   std::string dir_;
   std::string display_;  // the server the runs connect to
 };
-TestXServer* Player::server_ = nullptr;
 
 TEST_F(Player, Outcomes) {
   struct Case {

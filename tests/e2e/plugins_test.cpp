@@ -19,6 +19,7 @@
 #include "engine/engine.h"
 #include "runtime/runtime.h"
 #include "tests/e2e/player_run.h"
+#include "tests/e2e/xvfb_suite.h"
 #include "tests/platform/xvfb.h"
 
 namespace {
@@ -77,28 +78,20 @@ std::vector<std::string> entries(const std::string& directory) {
   return names;
 }
 
-class PluginRun : public ::testing::Test {
+class PluginRun : public e2e::XvfbSuite<> {
  protected:
-  static void SetUpTestSuite() { server_ = new TestXServer(24); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    if (!server_->running()) GTEST_SKIP() << "Xvfb is not available";
-    ASSERT_EQ(access(e2e::PLAYER.c_str(), X_OK), 0)
-        << "build the quillmere program first: " << e2e::PLAYER;
+    e2e::XvfbSuite<>::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_EQ(access(TESTLIB.c_str(), R_OK), 0) << "build the test plug-ins first: " << TESTLIB;
     program_ = e2e::ReadFile(e2e::PLAYER);
     plugin_ = e2e::ReadFile(TESTLIB);
     applet_ = e2e::Assemble(CALLS_PLUGADD);
   }
 
-  static TestXServer* server_;
   e2e::TempDir dir_;
   Bytes program_, plugin_, applet_;
 };
-TestXServer* PluginRun::server_ = nullptr;
 
 TEST_F(PluginRun, PluginsDirectoryBesideTheProgram) {
   ASSERT_EQ(mkdir((dir_ / "Plugins").c_str(), 0755), 0);
