@@ -60,10 +60,6 @@ void OffsetPolygonOutline(const ShapePoints& in, int32_t size, ShapePoints* out)
 // Clips the segment to lo..hi on the axis of the first coordinates; 0 when
 // nothing is left.
 int ClipLineSegment(int32_t* a1, int32_t* b1, int32_t* a2, int32_t* b2, int32_t lo, int32_t hi);
-// Clips the rectangle to the area; flags bit 0 left, 1 right, 2 top, 3
-// bottom side cut. Returns 0 when nothing is left.
-int ClipRectWithFlags(int32_t* x, int32_t* y, int32_t* width, int32_t* height, int32_t areaX,
-                      int32_t areaY, int32_t areaWidth, int32_t areaHeight, uint32_t* flags);
 void ClampCorners(int32_t corners[4]);
 // Offsets of the shadow and of the body inside an image grown by size in
 // the direction.

@@ -279,27 +279,6 @@ int ClipLineSegment(int32_t* a1, int32_t* b1, int32_t* a2, int32_t* b2, int32_t 
   return 1;
 }
 
-int ClipRectWithFlags(int32_t* x, int32_t* y, int32_t* width, int32_t* height, int32_t areaX,
-                      int32_t areaY, int32_t areaWidth, int32_t areaHeight, uint32_t* flags) {
-  *flags = 0;
-  int64_t x1 = *x, y1 = *y, x2 = x1 + *width, y2 = y1 + *height;
-  int64_t ax2 = static_cast<int64_t>(areaX) + areaWidth,
-          ay2 = static_cast<int64_t>(areaY) + areaHeight;
-  if (x1 < areaX) x1 = areaX, *flags |= 1;
-  if (x2 > ax2) x2 = ax2, *flags |= 2;
-  if (y1 < areaY) y1 = areaY, *flags |= 4;
-  if (y2 > ay2) y2 = ay2, *flags |= 8;
-  if (x2 <= x1 || y2 <= y1) {
-    *width = *height = 0;
-    return 0;
-  }
-  *x = static_cast<int32_t>(x1);
-  *y = static_cast<int32_t>(y1);
-  *width = static_cast<int32_t>(x2 - x1);
-  *height = static_cast<int32_t>(y2 - y1);
-  return 1;
-}
-
 void ClampCorners(int32_t corners[4]) {
   for (int i = 0; i < 4; ++i) corners[i] = std::clamp(corners[i], 0, 100);
 }

@@ -169,29 +169,48 @@ ErrorCode makeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, i
   return ERR_NONE;
 }
 
+// The part of a size before its anchor point, rounded; with the usual
+// anchor at the top-left corner it is 0.
+int32_t anchorShare(int32_t size, double anchor) {
+  return anchor == 0 ? 0 : VmTruncInt32(std::nearbyint(size * anchor));
+}
+
+// Fills a rectangle of a selected output, cut to it (sums in 64 bits, so no
+// size wraps): a mask's pixels become visible, an alpha channel takes the
+// colour's opacity, a brush the colour.
+void fillOutputRect(BitmapHandle* target, uint32_t kind, int32_t x, int32_t y, int32_t w, int32_t h,
+                    uint32_t c) {
+  const int64_t x1 = std::max<int64_t>(x, 0), y1 = std::max<int64_t>(y, 0);
+  const int64_t x2 = std::min<int64_t>(int64_t{x} + w, target->width);
+  const int64_t y2 = std::min<int64_t>(int64_t{y} + h, target->height);
+  if (x2 <= x1 || y2 <= y1) return;
+  x = static_cast<int32_t>(x1);
+  y = static_cast<int32_t>(y1);
+  w = static_cast<int32_t>(x2 - x1);
+  h = static_cast<int32_t>(y2 - y1);
+  if (kind == OUTPUT_MASK)
+    MaskRectOp(target, x, y, w, h, 0);
+  else if (kind == OUTPUT_ALPHA)
+    FillAlphaRect(target, x, y, w, h, static_cast<uint8_t>(255 - (c >> 24)));
+  else
+    FillBitmapRect(target, x, y, w, h, c & 0xFFFFFF);
+}
+
 // Draws a plain box straight into a selected brush, mask or alpha channel:
 // shadow, border, then the body. Returns 1 when it drew.
 int drawPlainBox(DisplayRecord* d, const DrawStyle* s, int32_t x, int32_t y, int32_t w, int32_t h,
                  uint32_t color, bool border, bool shadow) {
   if (!selectedOutput(d) || !d->drawBitmap || d->outputVideo) return 0;
   if (s->fillStyle == FILLGRADIENT || s->fillStyle == FILLTEXTURE) return 0;
-  bool alphaMode = d->outputKind == OUTPUT_ALPHA, maskMode = d->outputKind == OUTPUT_MASK;
+  const uint32_t kind = d->outputKind;
   auto opaque = [](uint32_t c) { return (c >> 24) == 0; };
-  if (!alphaMode && !maskMode &&
+  if (kind != OUTPUT_ALPHA && kind != OUTPUT_MASK &&
       (!opaque(color) || (border && !opaque(s->borderColor)) ||
        (shadow && !opaque(s->shadowColor))))
     return 0;
   BitmapHandle* target = d->drawBitmap;
-  int32_t ow = target->width, oh = target->height;
   auto rect = [&](int32_t rx, int32_t ry, int32_t rw, int32_t rh, uint32_t c) {
-    uint32_t cut;
-    if (!ClipRectWithFlags(&rx, &ry, &rw, &rh, 0, 0, ow, oh, &cut)) return;
-    if (maskMode)
-      MaskRectOp(target, rx, ry, rw, rh, 0);
-    else if (alphaMode)
-      FillAlphaRect(target, rx, ry, rw, rh, static_cast<uint8_t>(255 - (c >> 24)));
-    else
-      FillBitmapRect(target, rx, ry, rw, rh, c & 0xFFFFFF);
+    fillOutputRect(target, kind, rx, ry, rw, rh, c);
   };
   int32_t b = border ? s->borderSize : 0;
   if (shadow) {
@@ -225,11 +244,15 @@ bool plainFilledBox(const DrawStyle& s, const int32_t corners[4], const DisplayT
 
 // Fills such a box at x, y (resolved against the output, before the
 // anchor); 0 when the output is not one that takes a plain fill.
-int fillPlainBox(DisplayRecord* d, const DrawStyle& s, const DisplayTransform& t, int32_t x,
-                 int32_t y, int32_t w, int32_t h, uint32_t color) {
-  int32_t dx = x - VmTruncInt32(std::nearbyint(w * t.anchorX));
-  int32_t dy = y - VmTruncInt32(std::nearbyint(h * t.anchorY));
-  return drawPlainBox(d, &s, dx, dy, w, h, color, false, false);
+int fillPlainBox(DisplayRecord* d, const DisplayTransform& t, int32_t x, int32_t y, int32_t w,
+                 int32_t h, uint32_t color) {
+  // drawPlainBox without border and shadow, for a colour fill.
+  if (!selectedOutput(d) || !d->drawBitmap || d->outputVideo) return 0;
+  const uint32_t kind = d->outputKind;
+  if (kind != OUTPUT_ALPHA && kind != OUTPUT_MASK && (color >> 24)) return 0;
+  fillOutputRect(d->drawBitmap, kind, x - anchorShare(w, t.anchorX), y - anchorShare(h, t.anchorY),
+                 w, h, color);
+  return 1;
 }
 
 // Writes the composed image into a selected mask (visible where the
@@ -403,7 +426,7 @@ ErrorCode RenderPlainBox(VmState* L, const DrawStyle* style, int32_t x, int32_t 
   outputSize(d, &ow, &oh);
   x = ResolveXPos(x, w, ow, t->anchorX);
   y = ResolveYPos(y, h, oh, t->anchorY);
-  *drawn = fillPlainBox(d, *style, *t, x, y, w, h, color);
+  *drawn = fillPlainBox(d, *t, x, y, w, h, color);
   return ERR_NONE;
 }
 
@@ -443,7 +466,7 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
 
   const DrawStyle& given = *shape->style;
   if (shape->kind == SHAPE_BOX && plainFilledBox(given, shape->corners, t, os) &&
-      fillPlainBox(d, given, t, x, y, shape->width, shape->height, color))
+      fillPlainBox(d, t, x, y, shape->width, shape->height, color))
     return ERR_NONE;
 
   DrawStyle s = given;
@@ -461,8 +484,8 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
 
   bool plainBox = shape->kind == SHAPE_BOX && !shape->corners[0] && !shape->corners[1] &&
                   !shape->corners[2] && !shape->corners[3] && isIdentity(m) && (filled || lw < 2);
-  int32_t dx = x - VmTruncInt32(std::nearbyint(w * t.anchorX));
-  int32_t dy = y - VmTruncInt32(std::nearbyint(h * t.anchorY));
+  int32_t dx = x - anchorShare(w, t.anchorX);
+  int32_t dy = y - anchorShare(h, t.anchorY);
   if (plainBox && !aa && !os.effects && !activeShapeCapture &&
       drawPlainBox(d, &s, dx, dy, w, h, color, border, shadow))
     return ERR_NONE;

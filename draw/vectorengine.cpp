@@ -64,6 +64,8 @@ class Builder {
   void Begin(double x, double y) {
     End(true);
     paths.push_back(SubPath{{fixed(x), fixed(y)}, {}, true});
+    // Room for a closed ellipse or a rounded box without growing.
+    paths.back().segments.reserve(8);
     active = true;
     sx = x;
     sy = y;
@@ -393,6 +395,18 @@ struct Outline {
 
 // The sub-paths as one fill outline, every sub-path closed.
 bool fillOutline(const std::vector<SubPath>& paths, bool evenOdd, Outline* out) {
+  // The arrays are sized once: a line adds one point, a conic two, a cubic
+  // twelve (its four pieces), each sub-path its start.
+  size_t points = 0, contours = 0;
+  for (const SubPath& s : paths) {
+    if (s.segments.empty()) continue;
+    ++contours;
+    points += 1;
+    for (const Segment& g : s.segments) points += g.type == 2 ? 12 : g.type == 1 ? 2 : 1;
+  }
+  out->points.reserve(points);
+  out->tags.reserve(points);
+  out->contours.reserve(contours);
   for (const SubPath& s : paths) {
     if (s.segments.empty()) continue;
     out->points.push_back(s.start);

@@ -122,6 +122,11 @@ void FillPixelRect(uint8_t* pixels, int32_t x, int32_t y, int32_t width, int32_t
 void BlendColourSpans(uint8_t* row, int32_t from, int32_t to, const CoverageSpan* spans,
                       int32_t count, uint32_t raw, int32_t opacity, int32_t bpp, uint32_t format) {
   if (bpp != 2 && bpp != 4) return;
+  if (bpp == 4 && format == PIXFMT_ARGB32) {
+    kernels::BlendColourSpansArgb32(reinterpret_cast<uint32_t*>(row), from, to, spans, count, raw,
+                                    opacity);
+    return;
+  }
   const uint32_t sn = ToNative(raw, format, bpp);
   for (int32_t k = 0; k < count; ++k) {
     const CoverageSpan& span = spans[k];

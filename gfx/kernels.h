@@ -44,6 +44,11 @@ bool CpuHasAvx2();
 // Fast kernels (gfx/fastpath.cpp). Same contracts as the general kernels
 // they stand in for; the table rows say which formats they accept.
 void SpanBlendArgb32(const SpanDescriptor* span);
+// Sets n 32-bit pixels from d to v.
+void FillRow32(uint32_t* d, int32_t n, uint32_t v);
+// BlendColourSpans for ARGB32 rows.
+void BlendColourSpansArgb32(uint32_t* row, int32_t from, int32_t to, const CoverageSpan* spans,
+                            int32_t count, uint32_t raw, int32_t opacity);
 void CopyPixelsRows(const uint8_t* src, int32_t sx, int32_t sy, uint8_t* dst, int32_t dx,
                     int32_t dy, int32_t width, int32_t height, int32_t srcRowLength,
                     int32_t dstRowLength, int32_t bytesPerPixel);

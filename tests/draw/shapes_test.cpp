@@ -335,6 +335,56 @@ TEST_F(DrawTest, PlainBoxDrawsWhileAllocationsFail) {
   EXPECT_EQ(Count(Pixels(), 0x20C040), 30 * 20);
 }
 
+// A plain box is cut to the selected brush, mask or alpha channel, also
+// where its far edge lies beyond 32-bit coordinates.
+TEST_F(DrawTest, PlainBoxesAreCutToTheOutput) {
+  SelectBrush();
+  ASSERT_EQ(Call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  constexpr uint32_t C = 0x20C040;
+  struct Case {
+    double x, y, w, h;
+    int x1, y1, x2, y2;  // the pixels drawn; none when x2 < x1
+  };
+  const Case cases[] = {
+      {10, 5, 30, 20, 10, 5, 39, 24},
+      {-5, -3, 10, 8, 0, 0, 4, 4},
+      {W - 4, H - 2, 10, 10, W - 4, H - 2, W - 1, H - 1},
+      {W - 3, 2, INT32_MAX, 3, W - 3, 2, W - 1, 4},
+      {3, H - 1, 2, INT32_MAX, 3, H - 1, 4, H - 1},
+      {-2000000000, 1, 2000000006, 2, 0, 1, 5, 2},
+      {W, 0, 5, 5, 0, 0, -1, -1},
+      {-10, 0, 10, 5, 0, 0, -1, -1},
+  };
+  for (const char* select : {"SelectBrush", "SelectMask", "SelectAlphaChannel"}) {
+    ASSERT_EQ(Call(select, {1}), ERR_NONE);
+    ASSERT_EQ(PrepareOutputTarget(h.L), ERR_NONE);
+    const std::string kind = select;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(kind + " " + std::to_string(c.x) + ", " + std::to_string(c.y));
+      if (kind == "SelectBrush")
+        Clear();
+      else if (kind == "SelectMask")
+        MaskRectOp(brush->mask, 0, 0, W, H, 1);
+      else
+        FillAlphaRect(brush->alpha, 0, 0, W, H, 0);
+      ASSERT_EQ(Call("Box", {c.x, c.y, c.w, c.h, C}), ERR_NONE);
+      const std::vector<uint32_t> pixels = Pixels();
+      const std::vector<uint8_t> alpha =
+          kind == "SelectAlphaChannel" ? Alpha() : std::vector<uint8_t>{};
+      int wrong = 0;
+      for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+          const bool inside = x >= c.x1 && x <= c.x2 && y >= c.y1 && y <= c.y2;
+          const bool drawn = kind == "SelectBrush"  ? pixels[y * W + x] == C
+                             : kind == "SelectMask" ? ReadBitmapPixel(brush->mask, x, y, 1) == 1
+                                                    : alpha[y * W + x] == 255;
+          wrong += inside != drawn;
+        }
+      EXPECT_EQ(wrong, 0);
+    }
+  }
+}
+
 // The route word by the script's declared version and the line-based
 // switch: 0 the vector route, 1 the polygon route, 16 (the anti-alias bit)
 // a plain box that the vector route draws directly.
