@@ -84,8 +84,8 @@ bool preloading(VmState* L) {
   return deferring != 0;
 }
 
-// The display's own picture while preloading: a pixel picture of its size
-// with the fill description, whose images RealizeBGPicImages builds. The
+// The display's own picture while preloading: a picture of its size with
+// the fill description, whose images RealizeBGPicImages builds. The
 // picture of display 1 is background picture 1.
 ErrorCode makeDeferredBGPic(VmState* L, DisplayRecord* d, ObjectId displayId, int automatic) {
   ObjectId id{nullptr, 0};
@@ -98,7 +98,9 @@ ErrorCode makeDeferredBGPic(VmState* L, DisplayRecord* d, ObjectId displayId, in
       if (ErrorCode e = DeleteBGPic(L, id, 0)) return e;
     }
   }
-  PictureHandle* handle = NewPixelPictureHandle(d->width, d->height);
+  // Only the size and the fill matter until then: pixel memory here would
+  // be memory that the picture's bitmap then had to clear.
+  PictureHandle* handle = NewSizedPictureHandle(d->width, d->height);
   if (!handle) return ERR_MEM;
   BGPicFill fill = d->fill;
   fill.bitmap = nullptr;

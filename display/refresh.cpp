@@ -231,20 +231,29 @@ void ClearDisplayBorders(DisplayRecord* d) {
 }
 
 bool FillWritesZeroPixels(BitmapHandle* bitmap, ArgbColor colour) {
-  BitmapLock lock;
-  if (!bitmap || DisplayAdapterInUse() || !LockBitmap(bitmap, 1, &lock)) return false;
-  bool zero = !lock.adapterBacking && (lock.bytesPerPixel == 2 || lock.bytesPerPixel == 4) &&
-              ColorToPixel(colour, lock.pixelFormat, 0) == 0;
-  UnlockBitmap(&lock);
-  return zero;
+  // The layout alone answers; a lock would count as a touch.
+  BitmapLock layout;
+  if (!bitmap || DisplayAdapterInUse() || !DescribeSoftBitmap(bitmap, &layout)) return false;
+  return (layout.bytesPerPixel == 2 || layout.bytesPerPixel == 4) &&
+         ColorToPixel(colour, layout.pixelFormat, 0) == 0;
 }
 
 bool BitmapRectHoldsOnePixel(BitmapHandle* bitmap, int32_t x, int32_t y, int32_t width,
                              int32_t height, uint32_t* value) {
+  auto inside = [&](const BitmapLock& l) {
+    return l.bytesPerPixel == 4 && x >= 0 && y >= 0 && width > 0 && height > 0 &&
+           width <= l.width - x && height <= l.height - y;
+  };
   BitmapLock lock;
+  if (SoftBitmapUntouched(bitmap) && DescribeSoftBitmap(bitmap, &lock)) {
+    // Nothing has written since the allocation cleared it: all zero, and
+    // reading it would fault in every page.
+    if (!inside(lock)) return false;
+    *value = 0;
+    return true;
+  }
   if (!bitmap || !LockBitmap(bitmap, 1, &lock)) return false;
-  bool one = lock.bytesPerPixel == 4 && x >= 0 && y >= 0 && width > 0 && height > 0 &&
-             width <= lock.width - x && height <= lock.height - y;
+  bool one = inside(lock);
   if (one) {
     const uint8_t* first = lock.address + (static_cast<ptrdiff_t>(y) * lock.rowLength + x) * 4;
     std::memcpy(value, first, 4);

@@ -179,6 +179,7 @@ SoftBitmap* newRecord(uint32_t kind, int32_t width, int32_t height, size_t rowBy
     FreeMemory(rec);
     return nullptr;
   }
+  rec->untouched = 1;
   return rec;
 }
 
@@ -404,6 +405,7 @@ intptr_t GetSoftBitmapAttr(const BitmapHandle* handle, int32_t code) {
     case 21:
       return rec->pixelFormat;
     case 23:
+      rec->untouched = 0;
       return reinterpret_cast<intptr_t>(rec->buffer);
     default:
       return 0;
@@ -455,7 +457,9 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
       return rec ? rec->bytesPerRow : 0;
     case 3:
     case 4:
-      return rec ? reinterpret_cast<intptr_t>(rec->buffer) : 0;
+      if (!rec) return 0;
+      rec->untouched = 0;
+      return reinterpret_cast<intptr_t>(rec->buffer);
     case 13:
     case 21:
     case 23:
@@ -518,7 +522,28 @@ uintptr_t LockBitmap(void* bitmap, uint32_t flags, BitmapLock* lock) {
   lock->width = rec->width;
   lock->height = rec->height;
   lock->token = 1;
+  rec->untouched = 0;
   return lock->token;
+}
+
+bool DescribeSoftBitmap(const BitmapHandle* handle, BitmapLock* layout) {
+  std::memset(layout, 0, sizeof(*layout));
+  const SoftBitmap* rec = softOf(handle);
+  // The records LockBitmap would lock as pixels.
+  if (!rec || !rec->buffer || rec->kind != BITMAP_PIXELS || rec->notOwned ||
+      rec->bytesPerPixel <= 0)
+    return false;
+  layout->pixelFormat = rec->pixelFormat;
+  layout->bytesPerPixel = rec->bytesPerPixel;
+  layout->rowLength = rec->bytesPerRow / rec->bytesPerPixel;
+  layout->width = rec->width;
+  layout->height = rec->height;
+  return true;
+}
+
+bool SoftBitmapUntouched(const BitmapHandle* handle) {
+  const SoftBitmap* rec = softOf(handle);
+  return rec && rec->untouched;
 }
 
 void UnlockBitmap(BitmapLock* lock) {

@@ -23,6 +23,10 @@ struct SoftBitmap {
   int32_t bytesPerPixel;  // 1 for alpha channels and masks
   uint32_t pixelFormat;   // 14 for alpha channels, 15 for masks
   uint32_t notOwned;      // the buffer belongs to the caller
+  // Every byte is still the zero it was allocated with: set for a buffer of
+  // the record's own, cleared once anything locks the record or asks for
+  // the buffer's address. Nothing else reaches the buffer.
+  mutable uint32_t untouched;
 };
 uint32_t GetSoftBitmapFormat();
 SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags, uint32_t* outPrepared,

@@ -112,7 +112,8 @@ BitmapHandle* combineWithClip(const BlitClip* clip, BitmapHandle* source, Bitmap
           static_cast<int32_t>(rowBytes),
           1,
           isAlpha ? static_cast<uint32_t>(PIXFMT_ALPHA8) : static_cast<uint32_t>(PIXFMT_MASK1),
-          1};
+          1,
+          0};
       gfxContext.blitScratch.handle = BitmapHandle{gfxContext.blitScratch.record.kind,
                                                    &gfxContext.blitScratch.record,
                                                    sourceWidth,

@@ -97,6 +97,14 @@ ErrorCode PrepareVideoBitmap(BitmapHandle* handle);
 // Returns the token, 0 when the lock fails.
 uintptr_t LockBitmap(void* bitmap, uint32_t flags, BitmapLock* lock);
 void UnlockBitmap(BitmapLock* lock);
+// The layout of a software pixel bitmap that LockBitmap would lock (format,
+// bytes per pixel, row length, size; no address), without a lock; false for
+// any other bitmap.
+bool DescribeSoftBitmap(const BitmapHandle* handle, BitmapLock* layout);
+// True while a software bitmap holds only the zero bytes it was allocated
+// with: nothing has locked it or asked for its memory since. A new window's
+// bitmaps answer "all black" from this without faulting in their pages.
+bool SoftBitmapUntouched(const BitmapHandle* handle);
 
 // Single pixels, lines and rectangles; coordinates outside the bitmap are
 // clipped away. For masks, colour is an operation 0-5 (0, 2, 5 set, 1

@@ -138,6 +138,16 @@ PictureHandle* NewPixelPictureHandle(int32_t width, int32_t height) {
   return handle;
 }
 
+PictureHandle* NewSizedPictureHandle(int32_t width, int32_t height) {
+  if (width < 1 || height < 1) return nullptr;
+  auto* handle = static_cast<PictureHandle*>(AllocMemory(sizeof(PictureHandle), 1));
+  if (!handle) return nullptr;
+  handle->refCount = 1;
+  handle->width = width;
+  handle->height = height;
+  return handle;
+}
+
 void RetainPictureHandle(PictureHandle* handle) {
   if (handle) handle->refCount++;
 }

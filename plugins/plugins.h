@@ -181,6 +181,10 @@ uint32_t ComputeAdapterBitmapFlags(uint32_t request);
 // counted references, the last release frees it.
 struct PictureHandle;
 PictureHandle* NewPixelPictureHandle(int32_t width, int32_t height);
+// A picture of a size whose images are built later from another
+// description (a display's own picture while preloading): it holds no
+// pixels, and GetPictureHandlePixels gives null.
+PictureHandle* NewSizedPictureHandle(int32_t width, int32_t height);
 void RetainPictureHandle(PictureHandle* handle);
 void ReleasePictureHandle(PictureHandle* handle);  // null is ignored
 // 0xAARRGGBB rows of the picture's width.

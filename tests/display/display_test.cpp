@@ -807,6 +807,10 @@ TEST_F(DisplayTest, OneValueRectanglesReachTheWindowAsTheirPixelsWould) {
     XDestroyImage(image);
     return pixels;
   };
+  // Neither picture has been written or read: their pages were never
+  // faulted in.
+  EXPECT_TRUE(SoftBitmapUntouched(d->bgpic->bitmap));
+  EXPECT_TRUE(SoftBitmapUntouched(d->windowBitmap));
   std::vector<uint32_t> shown = windowPixels(0, 0, 640, 480);
   EXPECT_EQ(std::count(shown.begin(), shown.end(), 0u), 640 * 480);
   EXPECT_EQ(ReadDisplayWindowPixel(d, 639, 479), 0);
@@ -850,6 +854,24 @@ TEST_F(DisplayTest, OneValueRectanglesReachTheWindowAsTheirPixelsWould) {
     EXPECT_EQ(wrong, 0);
     FreeBitmap(b);
   }
+  // A bitmap nothing has written since its allocation goes out as black
+  // over whatever the window showed, and is answered without reading it.
+  BitmapHandle* white = AllocBitmap(100, 100, 0, nullptr);
+  BitmapHandle* fresh = AllocBitmap(100, 100, 0, nullptr);
+  ASSERT_TRUE(white && fresh);
+  FillBitmapRect(white, 0, 0, 100, 100, 0xffffff);
+  RefreshDisplayRect(white, 0, 0, d, 40, 40, 100, 100, 0);
+  ASSERT_TRUE(SoftBitmapUntouched(fresh));
+  RefreshDisplayRect(fresh, 10, 0, d, 40, 40, 100, 100, 0);
+  EXPECT_TRUE(SoftBitmapUntouched(fresh));
+  shown = windowPixels(40, 40, 100, 100);
+  int wrong = 0;
+  for (int y = 0; y < 100; y++)
+    for (int x = 0; x < 100; x++)
+      wrong += shown[static_cast<size_t>(y) * 100 + x] != (x < 90 ? 0u : 0xffffffu);
+  EXPECT_EQ(wrong, 0);
+  FreeBitmap(white);
+  FreeBitmap(fresh);
 }
 
 // A "desktop" display covers its monitor with what the monitor showed

@@ -193,7 +193,7 @@ TEST(Bitmap, AttributesAndLocks) {
   // A pixel record wrapping caller memory cannot be locked; nor can a
   // record of an unknown kind.
   uint32_t mem[4] = {};
-  SoftBitmap rec{0, 2, 2, reinterpret_cast<uint8_t*>(mem), 8, 4, 10, 1};
+  SoftBitmap rec{0, 2, 2, reinterpret_cast<uint8_t*>(mem), 8, 4, 10, 1, 0};
   EXPECT_EQ(LockBitmap(&rec, 2, &lock), 0u);
   rec.notOwned = 0;
   EXPECT_NE(LockBitmap(&rec, 2, &lock), 0u);
@@ -202,6 +202,68 @@ TEST(Bitmap, AttributesAndLocks) {
   EXPECT_EQ(InvertColorAlpha(0x00123456, 1), 0xFF123456u);
   EXPECT_EQ(InvertColorAlpha(0x40123456, 1), 0xBF123456u);
   EXPECT_EQ(InvertColorAlpha(0x40123456, 0), 0x40123456u);
+}
+
+// A fresh software bitmap reports that it still holds its zero bytes until
+// anything could have written them: a lock of either kind, a question for
+// its address, or any drawing. Its layout is readable meanwhile without
+// ending that state, and matches what a lock gives.
+TEST(Bitmap, UntouchedUntilLockedOrAddressed) {
+  struct Case {
+    const char* name;
+    void (*touch)(BitmapHandle*);
+  } cases[] = {
+      {"read-only lock",
+       [](BitmapHandle* b) {
+         BitmapLock l;
+         LockBitmap(b, 1, &l);
+         UnlockBitmap(&l);
+       }},
+      {"lock of the record",
+       [](BitmapHandle* b) {
+         BitmapLock l;
+         LockBitmap(b->backing, 2, &l);
+         UnlockBitmap(&l);
+       }},
+      {"address 3", [](BitmapHandle* b) { GetBitmapAttr(b, 3); }},
+      {"address 4", [](BitmapHandle* b) { GetBitmapAttr(b, 4); }},
+      {"address 23", [](BitmapHandle* b) { GetBitmapAttr(b, 23); }},
+      {"own address 23", [](BitmapHandle* b) { GetSoftBitmapAttr(b, 23); }},
+      {"fill", [](BitmapHandle* b) { FillBitmapRect(b, 1, 1, 1, 1, 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bitmap b(AllocBitmap(7, 3, 0, nullptr));
+    ASSERT_NE(b, nullptr);
+    EXPECT_TRUE(SoftBitmapUntouched(b.get()));
+    for (int32_t code : {0, 1, 13, 14, 18, 19, 21}) GetBitmapAttr(b.get(), code);
+    BitmapLock layout;
+    ASSERT_TRUE(DescribeSoftBitmap(b.get(), &layout));
+    EXPECT_TRUE(SoftBitmapUntouched(b.get()));
+    EXPECT_EQ(layout.address, nullptr);
+    c.touch(b.get());
+    EXPECT_FALSE(SoftBitmapUntouched(b.get()));
+    BitmapLock lock;
+    ASSERT_NE(LockBitmap(b.get(), 1, &lock), 0u);
+    EXPECT_EQ(layout.pixelFormat, lock.pixelFormat);
+    EXPECT_EQ(layout.bytesPerPixel, lock.bytesPerPixel);
+    EXPECT_EQ(layout.rowLength, lock.rowLength);
+    EXPECT_EQ(layout.width, lock.width);
+    EXPECT_EQ(layout.height, lock.height);
+    UnlockBitmap(&lock);
+  }
+  // Planes, memory of the caller's and no bitmap have no such state, and no
+  // layout of pixels.
+  BitmapLock layout;
+  Bitmap alpha(AllocAlphaChannel(4, 4, 1, nullptr, 0));
+  EXPECT_FALSE(DescribeSoftBitmap(alpha.get(), &layout));
+  uint32_t mem[4] = {};
+  SoftBitmap rec{0, 2, 2, reinterpret_cast<uint8_t*>(mem), 8, 4, 10, 1, 0};
+  BitmapHandle view{0, &rec, 2, 2, 0, 0, 0};
+  EXPECT_FALSE(SoftBitmapUntouched(&view));
+  EXPECT_FALSE(DescribeSoftBitmap(&view, &layout));
+  EXPECT_FALSE(SoftBitmapUntouched(nullptr));
+  EXPECT_FALSE(DescribeSoftBitmap(nullptr, &layout));
 }
 
 TEST(Bitmap, PixelsLinesAndRectangles) {
