@@ -92,20 +92,29 @@ void markLost(Display*, void* lost) {
   lastXError.store(ERR_XDISPLAY);
 }
 
+// The first visual of the screen, in the server's order (the order that
+// XGetVisualInfo lists them in), that the test accepts; null when none does.
+// The screen's depths are walked directly: XGetVisualInfo finds each match
+// again by its id among all visuals, which cost more than the rest of the
+// connection's set-up.
+template <typename Test>
+Visual* firstVisual(Display* display, int screen, Test accepts) {
+  const Screen* s = ScreenOfDisplay(display, screen);
+  for (int i = 0; s && i < s->ndepths; i++) {
+    const Depth& depth = s->depths[i];
+    for (int j = 0; j < depth.nvisuals; j++)
+      if (accepts(depth.depth, depth.visuals[j])) return &depth.visuals[j];
+  }
+  return nullptr;
+}
+
 // The pixel format of the first TrueColor visual of the root depth whose
 // masks one of the formats matches.
 int32_t findPixelFormat(Display* display, int screen, int depth) {
-  XVisualInfo pattern;
-  std::memset(&pattern, 0, sizeof pattern);
-  pattern.screen = screen;
-  pattern.depth = depth;
-  pattern.c_class = TrueColor;
-  int count = 0;
-  XVisualInfo* list = XGetVisualInfo(display, VisualScreenMask | VisualDepthMask | VisualClassMask,
-                                     &pattern, &count);
   int32_t format = -1;
-  for (int i = 0; i < count && format < 0; i++) {
-    unsigned long r = list[i].red_mask, g = list[i].green_mask, b = list[i].blue_mask;
+  firstVisual(display, screen, [&](int visualDepth, const Visual& v) {
+    if (visualDepth != depth || v.c_class != TrueColor) return false;
+    unsigned long r = v.red_mask, g = v.green_mask, b = v.blue_mask;
     if (r == 0xff0000 && g == 0xff00 && b == 0xff)
       format = 10;
     else if (r == 0xff00 && g == 0xff0000 && b == 0xff000000UL)
@@ -114,8 +123,8 @@ int32_t findPixelFormat(Display* display, int screen, int depth) {
       format = 12;
     else if (r == 0xf800 && g == 0x7e0 && b == 0x1f)
       format = 4;
-  }
-  if (list) XFree(list);
+    return format >= 0;
+  });
   return format;
 }
 
@@ -298,28 +307,11 @@ void makeCursors(X11ConnectionRecord* c) {
 }
 
 void findArgbVisual(X11ConnectionRecord* c) {
-  XVisualInfo pattern;
-  std::memset(&pattern, 0, sizeof pattern);
-  pattern.screen = c->screen;
-  pattern.depth = 32;
-  pattern.c_class = TrueColor;
-  pattern.red_mask = 0xff0000;
-  pattern.green_mask = 0xff00;
-  pattern.blue_mask = 0xff;
-  pattern.bits_per_rgb = 8;
-  int count = 0;
-  XVisualInfo* list =
-      XGetVisualInfo(c->display,
-                     VisualScreenMask | VisualDepthMask | VisualClassMask | VisualRedMaskMask |
-                         VisualGreenMaskMask | VisualBlueMaskMask | VisualBitsPerRGBMask,
-                     &pattern, &count);
-  if (!list) return;
-  if (count < 1) {
-    XFree(list);
-    return;
-  }
-  c->argbVisualList = list;
-  c->argbVisual = list[0].visual;
+  c->argbVisual = firstVisual(c->display, c->screen, [](int depth, const Visual& v) {
+    return depth == 32 && v.c_class == TrueColor && v.red_mask == 0xff0000 &&
+           v.green_mask == 0xff00 && v.blue_mask == 0xff && v.bits_per_rgb == 8;
+  });
+  if (!c->argbVisual) return;
   c->argbColormap = XCreateColormap(c->display, c->root, c->argbVisual, AllocNone);
   XInstallColormap(c->display, c->argbColormap);
 }
@@ -357,7 +349,6 @@ void freeConnection(X11ConnectionRecord* c) {
       if (cursor) XFreeCursor(c->display, cursor);
     if (c->argbColormap) XFreeColormap(c->display, c->argbColormap);
   }
-  if (c->argbVisualList) XFree(c->argbVisualList);
   if (c->display) XCloseDisplay(c->display);
   c->~X11ConnectionRecord();
   FreeMemory(c);

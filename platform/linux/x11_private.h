@@ -63,7 +63,6 @@ struct X11ConnectionRecord {
   int fd;
   Window root;
   Visual* argbVisual;  // 32-bit ARGB TrueColor, null when the server has none
-  XVisualInfo* argbVisualList;
   Colormap argbColormap;
   XIM inputMethod;             // null when none is usable (or not opened yet)
   int32_t inputMethodPending;  // opened by the first OpenX11InputMethod
