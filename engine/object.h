@@ -25,7 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 
 struct VmState;
 struct VmGlobalState;

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 
 struct VmState;
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 #include "engine/engine.h"
 #include "runtime/runtime.h"
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 
 struct VmState;
 struct DateFields;

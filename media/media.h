@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 #include "platform/linux/platform.h"
 #include "engine/engine.h"
 #include "plugins/qmplugin.h"

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 
 #include "plugins/qmplugin.h"
 

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 #include "plugins/qmplugin.h"
 
 struct VmState;

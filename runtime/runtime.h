@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "engine/engine.h"  // the error argument and policy words
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 #include "platform/linux/platform.h"  // TimeValue, DateFields, PlatformMutex, strings
 
 // ---- Core utilities ----------------------------------------------------------

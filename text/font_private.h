@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 #include "runtime/runtime.h"
 
 struct BitmapHandle;

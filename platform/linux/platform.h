@@ -15,7 +15,7 @@
 #include <pthread.h>
 #include <sys/select.h>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 
 // ---- Memory, time, mutexes and condition objects --------------------------------
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/errors.h"
+#include "platform/linux/errors.h"
 
 TEST(ErrorCodes, KnownValues) {
   EXPECT_EQ(ERR_NONE, 0);

@@ -78,7 +78,7 @@ TEST_F(CheckIncludes, FailsOnAnIncludeAboveTheIncluderOrOfAnotherFoldersPrivateH
     bool fails;
   } cases[] = {
       {"platform/linux/x11a.cpp", "display/display.h", true},
-      {"platform/linux/a.h", "engine/errors.h", true},
+      {"platform/linux/a.h", "engine/engine.h", true},
       {"runtime/a_private.h", "plugins/plugins.h", true},
       {"fx/a.cpp", "root/root.h", true},
       {"engine/a.cpp", "tests/support/harness.h", true},

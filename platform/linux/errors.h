@@ -1,6 +1,8 @@
 // Error codes of the script engine and every library: 0 is success, 1000
 // and above are the ERR_ constants that scripts see. Codes from 1630 up are
-// registered at run time by plug-ins with their own texts.
+// registered at run time by plug-ins with their own texts. Every folder
+// returns them, the platform too, so they live here in the lowest folder;
+// their texts are the engine's.
 #pragma once
 
 #include <cstdint>
