@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "engine/engine.h"  // the error argument and policy words
 #include "platform/linux/errors.h"
@@ -42,16 +41,6 @@ uint32_t ComputeCrc32(const void* buffer, size_t length);  // 0 for length 0
 // ---- Registries, hooks and global attributes ----
 // Append-only lists kept by the runtime, walked in registration order and
 // freed together by FreeRegistries. Used by the main thread only.
-
-// The owner of a block from AllocMemory that command code holds: it is
-// freed with FreeMemory when the owner goes, on a returned error and on a
-// raise alike; release() hands the block over once something else keeps
-// it. OwnedMemory<T> is typed for the block's contents.
-struct MemoryFreer {
-  void operator()(void* block) const { FreeMemory(block); }
-};
-template <typename T = void>
-using OwnedMemory = std::unique_ptr<T, MemoryFreer>;
 
 struct VmState;
 struct VmDebugInfo;

@@ -1,8 +1,8 @@
-// System glue of the Linux player: the run function that the portable main
-// hands the script to, the running script's state, the quit switches, the
-// platform's answers to bitmap attribute codes, special and preference
-// directories, the desktop opener, the bell, free memory, and the entry
-// points that do nothing on this platform.
+// System glue of the Linux player: the process's arguments, the run function
+// that the portable main hands the script to, the running script's state, the
+// quit switches, the platform's answers to bitmap attribute codes, special
+// and preference directories, the desktop opener, the bell, free memory, and
+// the entry points that do nothing on this platform.
 //
 // Invariant: the running state is set only between the start and the end
 // of RunPlatformMainLoop, on the main thread; the pipe reader it starts is
@@ -14,10 +14,16 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
 #include "platform/linux/files_private.h"
+#include "platform/linux/requester_private.h"
 #include "platform/linux/thread_private.h"
 #include "platform/linux/context_private.h"
 
 namespace {}  // namespace
+
+void RecordProcessArguments(int* argc, char*** argv) {
+  SetRequesterArguments(argc, argv);
+  RecordProgramPath(*argc > 0 ? (*argv)[0] : nullptr);
+}
 
 VmState* GetRunningVmState() { return platformContext.runningState; }
 

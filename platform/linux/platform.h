@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 #include <pthread.h>
 #include <sys/select.h>
@@ -27,6 +28,15 @@ void* AllocMemory(size_t size, int clear);
 // size_t gives null (ERR_MEM for the caller), never a smaller block.
 void* AllocMemoryArray(size_t count, size_t elemSize, int clear);
 void FreeMemory(void* block);  // null is ignored
+// The owner of a block from AllocMemory that command code holds: it is
+// freed with FreeMemory when the owner goes, on a returned error and on a
+// raise alike; release() hands the block over once something else keeps
+// it. OwnedMemory<T> is typed for the block's contents.
+struct MemoryFreer {
+  void operator()(void* block) const { FreeMemory(block); }
+};
+template <typename T = void>
+using OwnedMemory = std::unique_ptr<T, MemoryFreer>;
 
 // Wall-clock time as two unsigned 32-bit words; normalised values keep
 // micros in 0..999,999. The plug-in host API passes this record as it is.
@@ -1280,13 +1290,20 @@ struct ClipboardImageCodec {
 void SetClipboardImageCodec(const ClipboardImageCodec* codec);
 
 // ---- Entry point and system glue ----
-// The process entry (main.cpp) and the small platform services that the
-// portable runtime calls directly: the run function that the portable main
-// hands the script to, the running script's state, the quit switches of the
-// event library, special directories, the desktop opener, the bell and the
-// free-memory reading, and entry points that do nothing on this platform.
+// What the process entry (root/main.cpp) asks of the platform and the small
+// platform services that the portable runtime calls directly: the run
+// function that the portable main hands the script to, the running script's
+// state, the quit switches of the event library, special directories, the
+// desktop opener, the bell and the free-memory reading, and entry points
+// that do nothing on this platform.
 
 struct VmState;
+
+// Called first by main: the argument count and vector that the desktop
+// libraries are initialised with (they may take their own options out of
+// it), and the running program's absolute path, resolved from the first
+// argument.
+void RecordProcessArguments(int* argc, char*** argv);
 
 // The quit switches: 8 quit on Ctrl+C (on at start), 9 on the left mouse
 // button, 10 on Escape. Other ids are ignored; GetPlatformBitmapAttr (null,

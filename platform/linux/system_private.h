@@ -82,7 +82,7 @@ void NativeVideoThreadHook(void* video);
 ErrorCode NativeVideoExportStub(void* video, const char* name);  // ERR_WRONGUSAGE
 
 // ---- Entry point and system glue ----
-// The process entry (main.cpp) and the small platform services that the
+// The process entry (root/main.cpp) and the small platform services that the
 // portable runtime calls directly: the run function that the portable main
 // hands the script to, the running script's state, the quit switches of the
 // event library, special directories, the desktop opener, the bell and the

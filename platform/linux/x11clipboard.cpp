@@ -17,7 +17,6 @@
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
 #include "platform/linux/x11hooks_private.h"
-#include "runtime/runtime.h"
 
 // One offer sent piecewise to a requestor: each deletion of the property
 // by the requestor asks for the next chunk; an empty chunk ends it.
