@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
-#include "display/display.h"
 #include "platform/linux/platform.h"
+#include "runtime/displayoptions.h"
 #include "runtime/player.h"
 #include "runtime/runtime_private.h"
 

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "display/display.h"
 #include "platform/linux/platform.h"
+#include "runtime/displayoptions.h"
 #include "runtime/player.h"
 
 namespace {
