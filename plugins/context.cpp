@@ -14,8 +14,8 @@ namespace {
 
 // What the runtime reaches of the manager (SetPluginManagerHooks).
 const PluginManagerHooks RUNTIME_HOOKS = {
-    EmptyLoaderLists, SetAppletVersion, GetDisplayAdapter, VisitFileAdapters,
-    GetPluginList,    GetPluginBase,    GetPluginEntry,
+    EmptyLoaderLists,    SetAppletVersion,      GetDisplayAdapter,
+    VisitAdaptersOfKind, GetFileAdapterCalls(),
 };
 
 // Installed when the library loads as well, so that programs which never

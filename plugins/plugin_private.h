@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "plugins/plugins.h"
+#include "runtime/runtime.h"
 
 // ---- Plug-in loader ----
 
@@ -68,6 +69,22 @@ const SaverFormatEntry* GetPluginSaverFormats(PluginBase* base, uint32_t capabil
 // 0 on this platform, which no save survives.
 ErrorCode FindSaverFormat(uint32_t capability, int32_t formatId, bool (*usable)(PluginBase* base),
                           ErrorCode notFound, SaverFormat* out);
+
+// ---- File and directory adapters as the runtime's stream layer calls them ----
+
+// The adapters' calls in the stream layer's terms (runtime/runtime.h), and
+// VisitFileAdapters for an ADAPTER_KIND_ (the runtime's visitFileAdapters).
+const FileAdapterCalls* GetFileAdapterCalls();
+int VisitAdaptersOfKind(uint32_t kind, const char* loaders, int linkedData,
+                        int (*visit)(const FileAdapterEntry* adapter, void* data), void* data);
+
+// ---- Vocabulary listing ----
+
+// Per loaded plug-in: "::plugin", "version.revision", the capability mask,
+// its eight information texts; for a library plug-in "::commands" and its
+// commands (each followed by its two help texts when withHelp is set),
+// then "::constants" and its constants. Then "::end". 0 or ERR_WRITE.
+ErrorCode DumpPluginInfo(StreamHandle* file, int withHelp);
 
 // ---- Appended plug-in pack ----
 

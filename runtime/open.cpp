@@ -124,15 +124,12 @@ LockHandle* LockFile(const char* path, uint32_t mode, const char* loaders) {
 int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* isDirectory,
                   FileInfo* info) {
   if (lock->dirAdapter) {
-    const FileAdapterEntry* a = lock->dirAdapter;
-    if (a->bridge || !a->ops->nextDirEntry) return static_cast<int>(NullAdapterHook());
-    QmAdapterStat stat;
-    PresetAdapterStat(&stat);
-    if (!a->ops->nextDirEntry(lock->adapterDir, &stat)) return 0;
+    const char* entryName = nullptr;
     FileInfo entry;
-    AdapterStatToFileInfo(&stat, &entry);
+    if (!AdapterCalls().nextDirEntry(lock->dirAdapter, lock->adapterDir, &entryName, &entry))
+      return 0;
     // The name lives in the lock until the next entry.
-    StrCopyBounded(lock->scratch, sizeof lock->scratch, stat.name ? stat.name : "");
+    StrCopyBounded(lock->scratch, sizeof lock->scratch, entryName ? entryName : "");
     if (name) *name = lock->scratch;
     if (isDirectory) *isDirectory = entry.isDirectory;
     if (info) *info = entry;
@@ -144,12 +141,7 @@ int NextLockEntry(LockHandle* lock, int32_t flags, const char** name, int32_t* i
 }
 
 ErrorCode RewindLock(LockHandle* lock, int32_t) {
-  if (lock->dirAdapter) {
-    const FileAdapterEntry* a = lock->dirAdapter;
-    if (!a->ops->rewindDir) return ERR_PLUGINSUPPORT;
-    if (a->bridge || !a->ops->rewindDir(lock->adapterDir)) return ERR_REWINDDIR;
-    return 0;
-  }
+  if (lock->dirAdapter) return AdapterCalls().rewindDir(lock->dirAdapter, lock->adapterDir);
   if (lock->handle && !RewindDirNative(lock->handle)) return ERR_REWINDDIR;
   return 0;
 }
@@ -214,20 +206,14 @@ int NameFromLock(LockHandle* lock, char* buffer, size_t size) {
 }
 
 const char* GetLockAdapterName(LockHandle* lock) {
-  if (lock->dirAdapter) return lock->dirAdapter->pluginName;
-  if (lock->fileAdapter) return lock->fileAdapter->pluginName;
+  if (lock->dirAdapter) return AdapterCalls().name(lock->dirAdapter);
+  if (lock->fileAdapter) return AdapterCalls().name(lock->fileAdapter);
   return nullptr;
 }
 
 void UnLockFile(LockHandle* lock) {
   if (!lock) return;
-  if (lock->dirAdapter) {
-    const FileAdapterEntry* a = lock->dirAdapter;
-    if (a->bridge)
-      NullAdapterHook();
-    else if (a->ops->closeDir)
-      a->ops->closeDir(lock->adapterDir);
-  }
+  if (lock->dirAdapter) AdapterCalls().closeDir(lock->dirAdapter, lock->adapterDir);
   if (lock->handle) CloseDirNative(lock->handle);
   FreeMemory(lock);
 }

@@ -363,7 +363,11 @@ int32_t GetQueuedEventByIndex(int32_t index, QueuedEventCopy* out, int take);
 struct NativeFileHandle;
 struct NativeLock;
 struct LockHandle;
-struct FileAdapterEntry;  // a file or directory adapter of a plug-in
+struct FileAdapterEntry;  // a file or directory adapter of a plug-in (FileAdapterCalls)
+
+// The date stamp taken when the event queue was created: the date of memory
+// files, of linked data and of what file adapters leave undated.
+void GetStartDateStamp(DateFields* out);
 
 // A memory file: the record of a virtual string file and of a ":::memory"
 // open. Writes are allowed only when writable is set (the record owns its
@@ -637,6 +641,12 @@ double ParseNumberString(const char* text, size_t* used, ErrorCode* error);
 // never its line end. Each returns 0 or ERR_WRITE when a write fell short.
 // Beside them the services around running scripts. Main thread only.
 
+// One line of a listing, of at most lineSize - 1 bytes (lineSize up to
+// LISTING_LINE_MAX): the item's first lineSize - 2 bytes, never half a UTF-8
+// character in UTF-8 mode (null is an empty item), and "\n".
+constexpr size_t LISTING_LINE_MAX = 256;
+ErrorCode WriteListingLine(StreamHandle* file, const char* text, size_t lineSize);
+
 // The applet's source line map (its entries tell which source file and
 // line a line of the compiled chunk came from), in file order. The player
 // record owns the entries; start-up hands the list over here.
@@ -763,23 +773,73 @@ void SetPlayerComposition(const PlayerComposition* composition);
 // the runtime reaches what it keeps through this table, which the manager
 // installs when its context record is built and when its library loads:
 // emptying the loader lists (FreeRegistries), the applet's declared version,
-// the installed display adapter (null: the native driver), the file and
-// directory adapters (as VisitFileAdapters in plugins/plugins.h) and the
-// loaded plug-ins for the vocabulary listing. A null table or slot stands
-// for no plug-in manager: no lists, no adapters and no plug-ins.
-struct PluginEntry;
-struct PluginHandle;
-struct PluginBase;
+// the installed display adapter (null: the native driver) and the file and
+// directory adapters of plug-ins, with their calls in the stream layer's
+// terms. A null table or slot stands for no plug-in manager: no lists and
+// no adapters.
 struct DisplayAdapter;
+
+// The kinds of adapter that visitFileAdapters walks.
+enum : uint32_t { ADAPTER_KIND_FILE = 1, ADAPTER_KIND_DIRECTORY = 2 };
+// What a file adapter's open is told besides the name: the open's STREAM_
+// mode bits, the stream's adapter-flags word (the adapter may set it), and
+// for linked data or a memory buffer where its bytes are.
+enum : int32_t {
+  ADAPTER_SOURCE_NAME = 0,    // a file name only
+  ADAPTER_SOURCE_MEMORY = 1,  // size bytes at data
+  ADAPTER_SOURCE_RANGE = 2,   // size bytes at offset of the file path
+};
+struct AdapterOpenRequest {
+  uint32_t mode;
+  uint32_t* flags;
+  int32_t source;  // ADAPTER_SOURCE_
+  const void* data;
+  const char* path;
+  uint64_t offset, size;
+};
+// The calls of an adapter. A call the adapter lacks, or any call of an
+// adapter whose calls go through the platform's call bridge, answers as
+// NullAdapterHook does (0), except where said otherwise. File information
+// comes with every date preset to the run's start stamp, as the adapter
+// may leave them.
+struct FileAdapterCalls {
+  const char* (*name)(const FileAdapterEntry* adapter);  // the plug-in's module name
+  // The adapter's file handle, or null when it refused the file (or lacks
+  // the call: then it is not asked).
+  void* (*open)(const FileAdapterEntry* adapter, const char* name,
+                const AdapterOpenRequest* request);
+  int32_t (*close)(const FileAdapterEntry* adapter, void* file);
+  size_t (*read)(const FileAdapterEntry* adapter, void* file, void* buffer, size_t length);
+  size_t (*write)(const FileAdapterEntry* adapter, void* file, const void* buffer, size_t length);
+  // Modes 0 current, 1 beginning, 2 end: the position before, or -1.
+  int64_t (*seek)(const FileAdapterEntry* adapter, void* file, int64_t offset, int32_t mode);
+  int32_t (*getChar)(const FileAdapterEntry* adapter, void* file);                // byte or -1
+  int32_t (*putChar)(const FileAdapterEntry* adapter, void* file, int32_t byte);  // 1 on success
+  int32_t (*eof)(const FileAdapterEntry* adapter, void* file);
+  int32_t (*flush)(const FileAdapterEntry* adapter, void* file);
+  // 1 with the information of an open file or of a path, else 0.
+  int (*examineFile)(const FileAdapterEntry* adapter, void* file, FileInfo* info);
+  int (*examinePath)(const FileAdapterEntry* adapter, const char* path, FileInfo* info);
+  // A directory handle, or null when the path is not the adapter's.
+  void* (*openDir)(const FileAdapterEntry* adapter, const char* path, int32_t mode);
+  // 1 for an entry (its name, valid until the next call, may be null), 0 at the end.
+  int (*nextDirEntry)(const FileAdapterEntry* adapter, void* dir, const char** name,
+                      FileInfo* info);
+  // 0, ERR_PLUGINSUPPORT when the adapter cannot rewind, ERR_REWINDDIR when it failed.
+  ErrorCode (*rewindDir)(const FileAdapterEntry* adapter, void* dir);
+  void (*closeDir)(const FileAdapterEntry* adapter, void* dir);
+};
 struct PluginManagerHooks {
   void (*emptyLoaderLists)();
   void (*setAppletVersion)(int32_t version, int32_t revision);
   const DisplayAdapter* (*displayAdapter)();
-  int (*visitFileAdapters)(uint32_t capability, const char* loaders, int linkedData,
+  // Calls visit for each adapter of the kind that the loader string admits,
+  // in list order, until it returns non-zero (then that value is returned;
+  // 0 when no visit did); with linkedData, only file adapters that take
+  // linked data.
+  int (*visitFileAdapters)(uint32_t kind, const char* loaders, int linkedData,
                            int (*visit)(const FileAdapterEntry* adapter, void* data), void* data);
-  const PluginEntry* (*pluginList)();
-  PluginBase* (*pluginBase)(PluginHandle* handle);
-  void* (*pluginEntry)(PluginBase* base, const char* name);
+  const FileAdapterCalls* fileAdapterCalls;
 };
 void SetPluginManagerHooks(const PluginManagerHooks* hooks);
 const PluginManagerHooks* GetPluginManagerHooks();  // never null, every slot set

@@ -65,10 +65,6 @@ constexpr int32_t EVENT_NEUTRALISED = 0;  // skipped by the consumer
 ErrorCode InitEventQueue();
 // Frees every queued event and closes the queue (shut-down).
 void FreeEventQueue(VmState* L);
-
-// The date stamp taken when the queue was created: the date of memory files
-// and linked data.
-void GetStartDateStamp(DateFields* out);
 // The clock that stamps and ages events; null restores GetSysTime. Tests set
 // it to age events without waiting.
 using EventClockFunc = void (*)(TimeValue* out);
@@ -86,8 +82,7 @@ ErrorCode ReadTypedValue(const void* buffer, size_t size, int32_t type, int64_t 
 // never its line end. Each returns 0 or ERR_WRITE when a write fell short.
 // Beside them the services around running scripts. Main thread only.
 
-constexpr size_t EXPORT_LINE_SIZE = 128;       // line buffer of the listings
-constexpr size_t PLUGIN_INFO_LINE_SIZE = 256;  // of the plug-in listing
+constexpr size_t EXPORT_LINE_SIZE = 128;  // line buffer of the listings
 
 // Per registered library: "::" and its name, its command count, each name;
 // then "::end".
@@ -99,11 +94,6 @@ ErrorCode ExportConstants(VmState* L, StreamHandle* file);
 // The preprocessor directive names in their fixed order.
 constexpr int32_t DIRECTIVE_COUNT = 33;
 ErrorCode ExportDirectives(StreamHandle* file);
-// Per loaded plug-in: "::plugin", "version.revision", the capability mask,
-// its eight information texts; for a library plug-in "::commands" and its
-// commands (each followed by its two help texts when withHelp is set),
-// then "::constants" and its constants. Then "::end".
-ErrorCode DumpPluginInfo(StreamHandle* file, int withHelp);
 
 // Arguments of CallScriptFunction: type and one word.
 enum : int32_t {

@@ -14,14 +14,6 @@ constexpr uint32_t PROTECTION_ALL = 15;  // read, write, execute and delete allo
 
 NativeFileHandle* native(StreamHandle* s) { return static_cast<NativeFileHandle*>(s->file); }
 
-// Adapter calls: a plug-in whose calls go through the call bridge yields 0.
-template <typename F, typename... A>
-auto callAdapter(StreamHandle* s, F slot, A... args) -> decltype(slot(s->file, args...)) {
-  using R = decltype(slot(s->file, args...));
-  if (s->adapter->bridge || !slot) return static_cast<R>(NullAdapterHook());
-  return slot(s->file, args...);
-}
-
 size_t memoryRead(StreamHandle* s, void* buffer, size_t length) {
   VirtualFile* m = s->memory;
   size_t position = static_cast<size_t>(s->position);
@@ -91,7 +83,7 @@ bool skipBytes(StreamHandle* s, int64_t count) {
   while (count > 0 && ok) {
     size_t n = count < static_cast<int64_t>(STREAM_BLOCK_SIZE) ? static_cast<size_t>(count)
                                                                : STREAM_BLOCK_SIZE;
-    ok = callAdapter(s, s->adapter->ops->read, block, n) == n;
+    ok = AdapterCalls().read(s->adapter, s->file, block, n) == n;
     count -= static_cast<int64_t>(n);
   }
   FreeMemory(block);
@@ -101,12 +93,12 @@ bool skipBytes(StreamHandle* s, int64_t count) {
 // Seeks on an adapter that cannot seek are emulated, when the open asked
 // for it, by rewinding and reading forward.
 int64_t adapterSeek(StreamHandle* s, int64_t offset, int mode) {
-  auto seek = s->adapter->ops->seek;
+  auto seek = AdapterCalls().seek;
   if (!(s->adapterFlags & ADAPTER_FLAG_NOSEEK) || (offset == 0 && (mode == 0 || mode == 1)))
-    return callAdapter(s, seek, offset, mode);
+    return seek(s->adapter, s->file, offset, mode);
   if (mode != 0 && mode != 1) return -1;
   if (!(s->mode & STREAM_SKIPSEEK)) return -1;
-  int64_t current = callAdapter(s, seek, static_cast<int64_t>(0), 0);
+  int64_t current = seek(s->adapter, s->file, static_cast<int64_t>(0), 0);
   if (current < 0) return -1;
   int64_t target;
   if (mode == 1)
@@ -115,7 +107,7 @@ int64_t adapterSeek(StreamHandle* s, int64_t offset, int mode) {
     return -1;
   if (target < 0) return -1;
   if (target < current) {
-    if (callAdapter(s, seek, static_cast<int64_t>(0), 1) < 0) return -1;
+    if (seek(s->adapter, s->file, static_cast<int64_t>(0), 1) < 0) return -1;
     return skipBytes(s, target) ? current : -1;
   }
   return skipBytes(s, target - current) ? current : -1;
@@ -133,13 +125,13 @@ uint32_t byteOf(int b) { return static_cast<uint32_t>(b); }
 }  // namespace
 
 size_t ReadStream(StreamHandle* stream, void* buffer, size_t length) {
-  if (stream->adapter) return callAdapter(stream, stream->adapter->ops->read, buffer, length);
+  if (stream->adapter) return AdapterCalls().read(stream->adapter, stream->file, buffer, length);
   if (stream->memory) return memoryRead(stream, buffer, length);
   return StdioRead(native(stream), buffer, length);
 }
 
 size_t WriteStream(StreamHandle* stream, const void* buffer, size_t length) {
-  if (stream->adapter) return callAdapter(stream, stream->adapter->ops->write, buffer, length);
+  if (stream->adapter) return AdapterCalls().write(stream->adapter, stream->file, buffer, length);
   if (stream->memory) return memoryWrite(stream, buffer, length);
   return StdioWrite(native(stream), buffer, length);
 }
@@ -163,7 +155,7 @@ size_t WriteStreamRaw(StreamHandle* stream, const void* buffer, size_t length) {
 }
 
 int ReadStreamByte(StreamHandle* stream) {
-  if (stream->adapter) return callAdapter(stream, stream->adapter->ops->getChar);
+  if (stream->adapter) return AdapterCalls().getChar(stream->adapter, stream->file);
   if (stream->memory) {
     unsigned char b;
     return memoryRead(stream, &b, 1) == 1 ? b : -1;
@@ -172,7 +164,7 @@ int ReadStreamByte(StreamHandle* stream) {
 }
 
 int WriteStreamByte(StreamHandle* stream, int byte) {
-  if (stream->adapter) return callAdapter(stream, stream->adapter->ops->putChar, byte);
+  if (stream->adapter) return AdapterCalls().putChar(stream->adapter, stream->file, byte);
   if (stream->memory) {
     unsigned char b = static_cast<unsigned char>(byte);
     return memoryWrite(stream, &b, 1) == 1 ? 1 : 0;
@@ -187,13 +179,13 @@ int64_t SeekFileStream(StreamHandle* stream, int64_t offset, int mode) {
 }
 
 int IsStreamEOF(StreamHandle* stream) {
-  if (stream->adapter) return callAdapter(stream, stream->adapter->ops->eof);
+  if (stream->adapter) return AdapterCalls().eof(stream->adapter, stream->file);
   if (stream->memory) return stream->position >= static_cast<int64_t>(stream->memory->size) ? 1 : 0;
   return StdioEof(native(stream));
 }
 
 int FlushStream(StreamHandle* stream) {
-  if (stream->adapter) return callAdapter(stream, stream->adapter->ops->flush);
+  if (stream->adapter) return AdapterCalls().flush(stream->adapter, stream->file);
   if (stream->memory) return 1;
   return StdioFlush(native(stream));
 }
@@ -201,11 +193,7 @@ int FlushStream(StreamHandle* stream) {
 int ExamineStream(StreamHandle* stream, FileInfo* info) {
   std::memset(info, 0, sizeof *info);
   if (stream->adapter) {
-    QmAdapterStat stat;
-    PresetAdapterStat(&stat);
-    if (!callAdapter(stream, stream->adapter->ops->fstat, &stat)) return 0;
-    AdapterStatToFileInfo(&stat, info);
-    return 1;
+    return AdapterCalls().examineFile(stream->adapter, stream->file, info);
   }
   if (stream->memory) {
     info->size = static_cast<int64_t>(stream->memory->size);
@@ -231,7 +219,7 @@ int CloseFileStream(StreamHandle* stream) {
   if (!stream) return 1;
   int result = 1;
   if (stream->adapter)
-    result = callAdapter(stream, stream->adapter->ops->close);
+    result = AdapterCalls().close(stream->adapter, stream->file);
   else if (!stream->memory)
     result = StdioClose(native(stream));
   if (stream->memory) {
@@ -297,7 +285,7 @@ int WriteStreamBE32(StreamHandle* stream, int32_t value) {
 }
 
 const char* GetStreamAdapterName(StreamHandle* stream) {
-  return stream->adapter ? stream->adapter->pluginName : nullptr;
+  return stream->adapter ? AdapterCalls().name(stream->adapter) : nullptr;
 }
 
 uint32_t GetStreamAdapterFlags(StreamHandle* stream) { return stream->adapterFlags; }

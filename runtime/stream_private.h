@@ -1,12 +1,11 @@
 // What the stream layer's files share among themselves: the stream, file
-// and linked-data calls that other folders do not make, the calls into
-// file and directory adapters of plug-ins, the loader-string test for the
+// and linked-data calls that other folders do not make, the tries of file
+// and directory adapters of plug-ins, the loader-string test for the
 // built-in file system and the source of the linked-file table.
 #pragma once
 
 #include <cstdint>
 
-#include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
 // ---- Stream layer and linked data ----
@@ -45,13 +44,12 @@ const char* ResolveLinkedFileIn(const LinkedFileTable* table, const char* name, 
 // zlib's result codes as error codes.
 ErrorCode ZlibResultToError(int zlibCode);
 
-// Adapter stat records: preset with the run's start stamp as every date
-// (before each call into an adapter), and converted to file information.
-void PresetAdapterStat(QmAdapterStat* stat);
-void AdapterStatToFileInfo(const QmAdapterStat* stat, FileInfo* info);
+// The calls of the file and directory adapters that the plug-in manager
+// installed (never null).
+inline const FileAdapterCalls& AdapterCalls() { return *GetPluginManagerHooks()->fileAdapterCalls; }
 
-// Tries the file adapters that the loader string admits with the tag list
-// of the plug-in interface; fills stream->adapter and stream->file and
+// Tries the file adapters that the loader string admits, telling them about
+// linked data and memory buffers; fills stream->adapter and stream->file and
 // returns 1 when one took the file.
 int OpenWithFileAdapters(StreamHandle* stream, const char* name, uint32_t mode,
                          const char* loaders);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "engine/engine.h"
+#include "plugins/plugins.h"
 #include "runtime/runtime.h"
 #include "runtime/stream_private.h"
 #include "platform/linux/system_private.h"
@@ -455,7 +456,8 @@ TEST(Stream, WholeFileReadsUnderAllocationFailure) {
   FreeVirtualStringFiles(vm.L);
 }
 
-// A file adapter over a byte vector that cannot seek except to the start.
+// A file adapter over a byte vector that cannot seek except to the start;
+// the stream reaches it through the plug-in manager's calls.
 struct FakeFile {
   std::vector<uint8_t> data;
   size_t position = 0;
