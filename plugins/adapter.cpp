@@ -32,6 +32,12 @@ const DisplayAdapter* GetDisplayAdapter() {
   return pluginContext.displayAdapter.base ? &pluginContext.displayAdapter : nullptr;
 }
 
+int32_t RunMainLoopThroughAdapter(VmState* L, QmMainChunkFunc chunk, void* data) {
+  const DisplayAdapter* adapter = GetDisplayAdapter();
+  if (adapter && adapter->adapterMainLoop) return adapter->adapterMainLoop(L, chunk, data, 0, 0);
+  return chunk(L, data);
+}
+
 void CloseAdapterInstallation() { pluginContext.installationClosed = 1; }
 
 AdapterInstallationWindow::AdapterInstallationWindow() { pluginContext.installationOpen++; }

@@ -14,7 +14,7 @@ namespace {
 
 // What the runtime reaches of the manager (SetPluginManagerHooks).
 const PluginManagerHooks RUNTIME_HOOKS = {
-    EmptyLoaderLists,    SetAppletVersion,      GetDisplayAdapter,
+    EmptyLoaderLists,    SetAppletVersion,      RunMainLoopThroughAdapter,
     VisitAdaptersOfKind, GetFileAdapterCalls(),
 };
 

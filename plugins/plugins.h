@@ -165,6 +165,9 @@ struct DisplayAdapter {
 };
 // The installed adapter, or null for the native X11 driver.
 const DisplayAdapter* GetDisplayAdapter();
+// Runs chunk(L, data) from the installed adapter's main loop when it has
+// one, else directly; the chunk's result is the result.
+int32_t RunMainLoopThroughAdapter(VmState* L, QmMainChunkFunc chunk, void* data);
 // Host API: makes base the display adapter. Refused with ERR_OLDAPPLET for
 // applets before 6.0, ERR_WRONGUSAGE without the capability, and
 // ERR_SETADAPTER outside a plug-in's InitPlugin or RequirePlugin, after the

@@ -8,7 +8,9 @@ namespace {
 
 void noLoaderLists() {}
 void noAppletVersion(int32_t, int32_t) {}
-const DisplayAdapter* noDisplayAdapter() { return nullptr; }
+int32_t directMainLoop(VmState* L, int32_t (*chunk)(VmState*, void*), void* data) {
+  return chunk(L, data);
+}
 int noFileAdapters(uint32_t, const char*, int, int (*)(const FileAdapterEntry*, void*), void*) {
   return 0;
 }
@@ -36,7 +38,7 @@ constexpr FileAdapterCalls NO_ADAPTER_CALLS = {
 };
 
 constexpr PluginManagerHooks NO_PLUGIN_MANAGER = {
-    noLoaderLists, noAppletVersion, noDisplayAdapter, noFileAdapters, &NO_ADAPTER_CALLS,
+    noLoaderLists, noAppletVersion, directMainLoop, noFileAdapters, &NO_ADAPTER_CALLS,
 };
 
 // Set by the plug-in manager for the life of the process, so the
@@ -55,7 +57,7 @@ void SetPluginManagerHooks(const PluginManagerHooks* hooks) {
   const PluginManagerHooks& d = NO_PLUGIN_MANAGER;
   take(&installed.emptyLoaderLists, h.emptyLoaderLists, d.emptyLoaderLists);
   take(&installed.setAppletVersion, h.setAppletVersion, d.setAppletVersion);
-  take(&installed.displayAdapter, h.displayAdapter, d.displayAdapter);
+  take(&installed.runMainLoop, h.runMainLoop, d.runMainLoop);
   take(&installed.visitFileAdapters, h.visitFileAdapters, d.visitFileAdapters);
   take(&installed.fileAdapterCalls, h.fileAdapterCalls, d.fileAdapterCalls);
 }

@@ -777,8 +777,6 @@ void SetPlayerComposition(const PlayerComposition* composition);
 // directory adapters of plug-ins, with their calls in the stream layer's
 // terms. A null table or slot stands for no plug-in manager: no lists and
 // no adapters.
-struct DisplayAdapter;
-
 // The kinds of adapter that visitFileAdapters walks.
 enum : uint32_t { ADAPTER_KIND_FILE = 1, ADAPTER_KIND_DIRECTORY = 2 };
 // What a file adapter's open is told besides the name: the open's STREAM_
@@ -832,7 +830,9 @@ struct FileAdapterCalls {
 struct PluginManagerHooks {
   void (*emptyLoaderLists)();
   void (*setAppletVersion)(int32_t version, int32_t revision);
-  const DisplayAdapter* (*displayAdapter)();
+  // Runs chunk(L, data) and returns its result: from the installed display
+  // adapter's own loop when it has one, else directly.
+  int32_t (*runMainLoop)(VmState* L, int32_t (*chunk)(VmState* L, void* data), void* data);
   // Calls visit for each adapter of the kind that the loader string admits,
   // in list order, until it returns non-zero (then that value is returned;
   // 0 when no visit did); with linkedData, only file adapters that take

@@ -212,10 +212,7 @@ int32_t runMainChunk(VmState* L, void*) { return VmPCall(L, 0, 0, 0); }
 ErrorCode RunScriptMainLoop(VmState* L) {
   // A display adapter with its own loop drives events while the main chunk
   // runs inside it; otherwise the chunk runs as a protected call.
-  const DisplayAdapter* adapter = GetPluginManagerHooks()->displayAdapter();
-  if (adapter && adapter->adapterMainLoop)
-    return adapter->adapterMainLoop(L, runMainChunk, L, 0, 0);
-  return runMainChunk(L, nullptr);
+  return GetPluginManagerHooks()->runMainLoop(L, runMainChunk, nullptr);
 }
 
 int PlayerMain(int argc, char** argv) {
