@@ -32,6 +32,53 @@ uint32_t adapterColour(uint32_t colour) { return colour ^ 0xFF000000u; }
 
 const DisplayAdapter* DisplayAdapterInUse() { return GetDisplayAdapter(); }
 
+X11Window X11WindowOf(const DisplayRecord* d) {
+  X11Window w{};
+  if (!d) return w;
+  w.record = d->x11;
+  w.parent = d->parent ? d->parent->x11 : nullptr;
+  w.owner = d;
+  w.server = d->xserver;
+  w.title = d->title;
+  w.open = d->state == DISPSTATE_OPEN ? 1 : 0;
+  w.x = d->x;
+  w.y = d->y;
+  w.width = d->width;
+  w.height = d->height;
+  w.marginLeft = d->marginLeft;
+  w.marginTop = d->marginTop;
+  w.marginRight = d->marginRight;
+  w.marginBottom = d->marginBottom;
+  w.monitor = d->monitor;
+  static constexpr struct {
+    uint32_t flag, style;
+  } STYLES[] = {
+      {DSF_BORDERLESS, X11WINDOW_BORDERLESS},
+      {DSF_SIZEABLE, X11WINDOW_SIZEABLE},
+      {DSF_FIXED, X11WINDOW_FIXED},
+      {DSF_NOHIDE, X11WINDOW_NOHIDE},
+      {DSF_NOCLOSE, X11WINDOW_NOCLOSE},
+      {DSF_ALWAYSONTOP, X11WINDOW_ALWAYSONTOP},
+      {DSF_DISABLEBLANKER, X11WINDOW_DISABLEBLANKER},
+  };
+  for (const auto& s : STYLES)
+    if (d->flags & s.flag) w.style |= s.style;
+  if (d->fullscreen) w.style |= X11WINDOW_FULLSCREEN;
+  if (d->isBackfill || d->fullscreen || d->parent) w.style |= X11WINDOW_UNMANAGED;
+  return w;
+}
+
+X11FrameSizes FrameSizesOf(const DisplayRecord* d) {
+  return X11FrameSizes{d->borderLeft, d->borderTop, d->borderHorizontal, d->borderVertical};
+}
+
+void SetFrameSizes(DisplayRecord* d, const X11FrameSizes& frame) {
+  d->borderLeft = frame.left;
+  d->borderTop = frame.top;
+  d->borderHorizontal = frame.horizontal;
+  d->borderVertical = frame.vertical;
+}
+
 void* AdapterWindowOf(const DisplayRecord* d) {
   return d ? reinterpret_cast<void*>(d->windowHandle) : nullptr;
 }
@@ -55,7 +102,13 @@ uint32_t AdapterDisplayFlags(const DisplayRecord* d) {
 
 ErrorCode DetermineDisplayBorderSizes(DisplayRecord* d) {
   const DisplayAdapter* a = GetDisplayAdapter();
-  if (!a) return DetermineX11BorderSizes(d);
+  if (!a) {
+    d->bordersKnown = 1;
+    X11FrameSizes frame = FrameSizesOf(d);
+    ErrorCode error = DetermineX11BorderSizes(X11WindowOf(d), &frame);
+    SetFrameSizes(d, frame);
+    return error;
+  }
   int32_t left = 0, right = 0, top = 0, bottom = 0;
   if (a->determineBorderSizes)
     a->determineBorderSizes(AdapterDisplayFlags(d), &left, &right, &top, &bottom);
@@ -94,7 +147,7 @@ bool adapterDraws(const DisplayAdapter* a, const DisplayRecord* d) {
 // drawing always goes to the window.
 // One pixel through X11 (the native back end has no line primitive).
 void x11Pixel(DisplayRecord* d, int32_t x, int32_t y, uint32_t colour) {
-  FillX11Rect(d, x, y, 1, 1, colour);
+  FillX11Rect(X11WindowOf(d), x, y, 1, 1, colour);
 }
 
 }  // namespace
@@ -103,7 +156,7 @@ void FillDisplayRect(DisplayRecord* d, int32_t x, int32_t y, int32_t width, int3
                      uint32_t colour, uint32_t flags) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
-    FillX11Rect(d, x, y, width, height, colour);
+    FillX11Rect(X11WindowOf(d), x, y, width, height, colour);
   } else if (adapterDraws(a, d) && a->rectFill && width > 0 && height > 0) {
     a->rectFill(AdapterWindowOf(d), x + d->marginLeft, y + d->marginTop, width, height,
                 adapterColour(colour), flags);
@@ -156,7 +209,7 @@ void WriteDisplayPixel(DisplayRecord* d, int32_t x, int32_t y, uint32_t colour) 
 void ActivateDisplayWindow(DisplayRecord* d) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
-    ActivateX11Window(d);
+    ActivateX11Window(d->x11);
     return;
   }
   if (d->windowHandle && a->activateDisplay) a->activateDisplay(AdapterWindowOf(d), 1);
@@ -165,7 +218,7 @@ void ActivateDisplayWindow(DisplayRecord* d) {
 void ActivateDisplayWindowFocus(DisplayRecord* d, int takeFocus) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
-    ActivateX11Window(d);
+    ActivateX11Window(d->x11);
     return;
   }
   if (d->windowHandle && a->activateDisplay)
@@ -176,9 +229,9 @@ void SizeMoveDisplayWindow(DisplayRecord* d, int sized) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
     if (sized)
-      SizeMoveX11Window(d);
+      SizeMoveX11Window(X11WindowOf(d));
     else
-      MoveX11Window(d);
+      MoveX11Window(d->x11, d->x, d->y);
     return;
   }
   if (d->windowHandle && a->sizeMoveDisplay)
@@ -190,9 +243,9 @@ void SetDisplayPointerVisible(DisplayRecord* d, int visible) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
     if (visible)
-      ShowX11Pointer(d);
+      ShowX11Pointer(d->x11);
     else
-      HideX11Pointer(d);
+      HideX11Pointer(d->x11);
     return;
   }
   if (d->windowHandle && a->showHidePointer) a->showHidePointer(AdapterWindowOf(d), visible);
@@ -208,7 +261,7 @@ void ClearDisplayWindow(DisplayRecord* d, uint32_t colour) {
 void SetDisplayWindowTitle(DisplayRecord* d) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
-    SetX11WindowTitle(d);
+    SetX11WindowTitle(d->x11, d->title);
     return;
   }
   if (d->windowHandle && a->setDisplayTitle) a->setDisplayTitle(AdapterWindowOf(d), d->title);
@@ -216,7 +269,7 @@ void SetDisplayWindowTitle(DisplayRecord* d) {
 
 ErrorCode ShowHideDisplayWindow(DisplayRecord* d, int minimise) {
   const DisplayAdapter* a = GetDisplayAdapter();
-  if (!a) return IconifyX11Window(d, minimise);
+  if (!a) return IconifyX11Window(X11WindowOf(d), minimise);
   if (d->windowHandle && a->showHideDisplay)
     a->showHideDisplay(AdapterWindowOf(d), minimise ? 0 : 1, 0);
   return ERR_NONE;
@@ -225,7 +278,7 @@ ErrorCode ShowHideDisplayWindow(DisplayRecord* d, int minimise) {
 void MoveDisplayPointer(DisplayRecord* d, int32_t x, int32_t y) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
-    MoveX11Pointer(d, x, y);
+    MoveX11Pointer(d->x11, x, y);
     return;
   }
   if (d->windowHandle && a->movePointer) a->movePointer(AdapterWindowOf(d), x, y);
@@ -259,7 +312,7 @@ void FreeDisplayPointer(void* pointer) {
 void SetDisplayPointer(DisplayRecord* d, void* pointer, int32_t kind) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
-    SetX11Pointer(d, static_cast<X11PointerNode*>(pointer), kind);
+    SetX11Pointer(d->x11, static_cast<X11PointerNode*>(pointer), kind);
     return;
   }
   if (d->windowHandle && a->setPointer)
@@ -274,7 +327,7 @@ ErrorCode GrabDisplayPixels(DisplayRecord* d, int32_t x, int32_t y, int32_t widt
   if (width < 1 || height < 1) return ERR_GRABSCREEN;
   const DisplayAdapter* a = GetDisplayAdapter();
   if (!a) {
-    *bitmap = GrabX11ScreenPixels(d, x, y, width, height);
+    *bitmap = GrabX11ScreenPixels(X11WindowOf(d), x, y, width, height);
     return *bitmap ? ERR_NONE : ERR_GRABSCREEN;
   }
   if (!a->grabScreenPixels) return ERR_GRABSCREEN;

@@ -13,6 +13,12 @@ struct DisplayAdapter;
 
 // The installed adapter, or null (the X11 back end).
 const DisplayAdapter* DisplayAdapterInUse();
+// What the X11 back end reads of the display, taken from its record as it
+// stands (an empty window without a display), for one call of the back end.
+X11Window X11WindowOf(const DisplayRecord* display);
+// The display's frame sizes in the back end's record, and set from it.
+X11FrameSizes FrameSizesOf(const DisplayRecord* display);
+void SetFrameSizes(DisplayRecord* display, const X11FrameSizes& frame);
 // The adapter's window handle of an open display (null without one).
 void* AdapterWindowOf(const DisplayRecord* display);
 // The display's style as the adapter's display flags.

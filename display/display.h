@@ -25,8 +25,6 @@ enum : int32_t {
   OBJECT_BGPIC = 1,
   OBJECT_BRUSH = 3,
   OBJECT_DISPLAY = 21,
-  OUTPUT_MASK = 28,  // output kinds of a selected mask and alpha channel
-  OUTPUT_ALPHA = 30,
 };
 constexpr int32_t KEEPPOSITION = 100000;
 
@@ -1276,3 +1274,20 @@ void RedrawSpriteArea(VmState* L, DisplayRecord* display, int32_t x, int32_t y, 
 // (coordinates of the picture, the bitmap's origin at originX, originY).
 void DrawSpriteInstances(const BGPic* picture, BitmapHandle* dest, int32_t originX, int32_t originY,
                          int32_t x, int32_t y, int32_t width, int32_t height);
+
+// ---- What the graphics library reads and sets of a display ----
+// Installed into the graphics library (GfxDisplayHooks) by the composition
+// root (display/gfxhooks.cpp).
+
+// The pointer in the display's window as the server has it now (0, 0 when
+// it cannot be asked).
+void QueryDisplayPointer(DisplayRecord* display, int32_t* x, int32_t* y);
+void GetGfxDisplayValues(const DisplayRecord* display, GfxDisplayValues* out);
+// The pointer record the display shows, and whether it is hidden.
+void SetDisplayPointerState(DisplayRecord* display, void* pointer, int hidden);
+// Opens (1) or closes (0) the display's refresh bracket.
+void SetDisplayRefreshBracket(DisplayRecord* display, int open);
+// The text margins; the text cursor goes to the left one.
+void SetDisplayTextMargins(DisplayRecord* display, int32_t left, int32_t right);
+// The time of the display's last frame, which the frame-rate limit keeps.
+TimeValue* GetDisplayFrameTime(DisplayRecord* display);

@@ -397,7 +397,7 @@ ErrorCode GetScreenModes(DisplayRecord* d, int32_t monitor, ScreenModeEntry** ou
   // display stands on it while it is asked.
   int32_t saved = d->monitor;
   d->monitor = monitor;
-  int32_t n = GetX11DisplayModes(d, nullptr);
+  int32_t n = GetX11DisplayModes(X11WindowOf(d), nullptr);
   ErrorCode error = ERR_NONE;
   X11DisplayMode* modes = nullptr;
   if (n <= 0) {
@@ -408,7 +408,7 @@ ErrorCode GetScreenModes(DisplayRecord* d, int32_t monitor, ScreenModeEntry** ou
                    AllocMemoryArray(static_cast<size_t>(n), sizeof(ScreenModeEntry), 1)))) {
     error = ERR_MEM;
   } else {
-    n = std::min(n, GetX11DisplayModes(d, modes));
+    n = std::min(n, GetX11DisplayModes(X11WindowOf(d), modes));
     for (int32_t i = 0; i < n; i++)
       (*out)[i] = ScreenModeEntry{modes[i].width, modes[i].height, 32, 0, 0};
     *count = n;

@@ -67,10 +67,8 @@ UserEventType* GetUserEventTypeList();
 void InstallDisplayServices();
 // The pump's sink for the platform's X11 events (pump.cpp).
 void InstallEventSink();
-// The pointer in the display's window as the server has it now (0, 0 when
-// it cannot be asked), and a button (0 left, 1 right, 2 middle) as the pump
-// saw it.
-void QueryDisplayPointer(DisplayRecord* display, int32_t* x, int32_t* y);
+// A button (0 left, 1 right, 2 middle) as the pump saw it (the pointer's
+// position: QueryDisplayPointer in display.h).
 int IsDisplayButtonHeld(DisplayRecord* display, int32_t index);
 
 // ---- Input commands (inputcmds.cpp) ----

@@ -93,12 +93,12 @@ constexpr size_t MODE_NAME_MAX = 63;
 // The screen modes of the display's monitor as a list to choose from; the
 // choice becomes the full-screen size.
 ErrorCode chooseScreenMode(VmState* L, DisplayRecord* d) {
-  int32_t count = GetX11DisplayModes(d, nullptr);
+  int32_t count = GetX11DisplayModes(X11WindowOf(d), nullptr);
   if (count <= 0) return ERR_NODISPMODES;
   auto* modes = static_cast<X11DisplayMode*>(
       AllocMemoryArray(static_cast<size_t>(count), sizeof(X11DisplayMode), 1));
   if (!modes) return ERR_MEM;
-  count = GetX11DisplayModes(d, modes);
+  count = GetX11DisplayModes(X11WindowOf(d), modes);
   auto* choices =
       static_cast<char*>(AllocMemoryArray(static_cast<size_t>(count) + 1, MODE_NAME_MAX + 1, 1));
   if (!choices || count <= 0) {
@@ -328,7 +328,9 @@ ErrorCode OpenDisplayWindowCore(VmState* L, DisplayRecord* d, int, int) {
     alpha = d->bgpic->alpha;
     shape = alpha ? nullptr : d->bgpic->mask;
   }
-  error = OpenX11DisplayWindow(d, (d->flags & DSF_ACTIVE) != 0, shape, alpha);
+  X11FrameSizes frame = FrameSizesOf(d);
+  error = OpenX11DisplayWindow(X11WindowOf(d), (d->flags & DSF_ACTIVE) != 0, shape, alpha, &frame);
+  SetFrameSizes(d, frame);
   if (error != ERR_NONE) return error;
   CloseAdapterInstallation();
   if (isFullscreenGrabber(d)) settleGrabs(d);
@@ -410,19 +412,19 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     // The adapter's window goes full screen by its display flags.
     d->fullscreen = wantFullscreen ? 1 : 0;
   } else if (wantFullscreen && !d->fullscreen) {
-    ErrorCode error = SetFullscreenMode(d, d->screenWidth, d->screenHeight);
+    ErrorCode error = SetFullscreenMode(X11WindowOf(d), d->screenWidth, d->screenHeight);
     if (error != ERR_NONE) return error;
     d->monitorBefore = d->monitor;
     d->fullscreen = 1;
     switched = true;
   } else if (!wantFullscreen && d->fullscreen) {
-    RestoreScreenMode(d);
+    RestoreScreenMode(X11WindowOf(d));
     d->fullscreen = 0;
   }
   if (flags & OPEN_FIRST) {
     if (ErrorCode e = preparePictures(L)) {
       if (switched) {
-        RestoreScreenMode(d);
+        RestoreScreenMode(X11WindowOf(d));
         d->fullscreen = 0;
       }
       return e;
@@ -434,7 +436,7 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
     if (error == ERR_NONE) error = CreateBackfillObjects(L, d, &fill, mw, mh);
     if (error != ERR_NONE) {
       if (switched) {
-        RestoreScreenMode(d);
+        RestoreScreenMode(X11WindowOf(d));
         d->fullscreen = 0;
       }
       return error;
@@ -478,7 +480,7 @@ ErrorCode OpenDisplayWindow(VmState* L, DisplayRecord* d, uint32_t flags) {
   if (error == ERR_NONE) error = OpenDisplayWindowCore(L, d, d->reposition, 0);
   if (error != ERR_NONE) FreeBackfillObjects(L, d);
   if (error != ERR_NONE && switched) {
-    RestoreScreenMode(d);
+    RestoreScreenMode(X11WindowOf(d));
     d->fullscreen = 0;
   }
   return error;
@@ -497,12 +499,12 @@ ErrorCode CloseDisplayWindow(VmState* L, DisplayRecord* d, DisplayRecord*, uint3
   if (DisplayAdapterInUse()) {
     CloseAdapterWindow(d);
   } else {
-    CloseX11DisplayWindow(d);
+    CloseX11DisplayWindow(d->x11);
   }
   if (!DisplayAdapterInUse() && d->fullscreen && !d->isBackfill &&
       !(flags & CLOSE_KEEPSCREENMODE)) {
     FreeBackfillObjects(L, d);
-    RestoreScreenMode(d);
+    RestoreScreenMode(X11WindowOf(d));
     d->monitor = d->monitorBefore;
   } else if (flags & CLOSE_FREEBACKFILL) {
     FreeBackfillObjects(L, d);
@@ -557,7 +559,7 @@ ErrorCode OpenFirstDisplay(VmState* L, int quiet) {
   // Activating the window that holds the focus since it mapped would only
   // ask the server again.
   bool holdsFocus =
-      current == focused && !DisplayAdapterInUse() && current && X11WindowTookFocus(current);
+      current == focused && !DisplayAdapterInUse() && current && X11WindowTookFocus(current->x11);
   if (current) {
     if (!holdsFocus) ActivateDisplayWindow(current);
   } else {

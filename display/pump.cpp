@@ -9,6 +9,7 @@
 // at most once.
 #include <cstring>
 
+#include "display/adapter_private.h"
 #include "display/display.h"
 #include "display/display_private.h"
 #include "display/event_private.h"
@@ -160,7 +161,8 @@ void onEvent(const X11Event* e) {
       // While the user sizes the window, exposed parts are cleared; the
       // picture comes back with the resize after the button is let go.
       if (d->pump.sizePending && e->leftHeld) {
-        FillX11Rect(d, e->x - d->marginLeft, e->y - d->marginTop, e->width, e->height, 0);
+        FillX11Rect(X11WindowOf(d), e->x - d->marginLeft, e->y - d->marginTop, e->width, e->height,
+                    0);
       } else {
         d->pump.refreshNeeded = 1;
       }

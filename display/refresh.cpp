@@ -112,7 +112,7 @@ MonitorNode* GetMonitorList(DisplayRecord* display) {
   bool handled = false;
   MonitorNode* fromAdapter = AdapterMonitorList(display, &handled);
   if (handled) return fromAdapter;
-  X11MonitorNode* list = ListX11Monitors(display);
+  X11MonitorNode* list = ListX11Monitors(X11WindowOf(display));
   MonitorNode* result = nullptr;
   MonitorNode** tail = &result;
   bool failed = false;
@@ -281,9 +281,9 @@ void putPixels(BitmapHandle* source, int32_t sx, int32_t sy, DisplayRecord* d, i
   uint32_t value = 0;
   if (static_cast<int64_t>(w) * h >= FILL_AREA &&
       BitmapRectHoldsOnePixel(source, sx, sy, w, h, &value) &&
-      FillX11WindowWithPixel(d, dx, dy, w, h, value))
+      FillX11WindowWithPixel(X11WindowOf(d), dx, dy, w, h, value))
     return;
-  PutPixelsToWindow(source, sx, sy, d, dx, dy, width, height);
+  PutPixelsToWindow(source, sx, sy, X11WindowOf(d), dx, dy, width, height);
 }
 
 }  // namespace

@@ -488,3 +488,11 @@ ErrorCode OpenSpriteLibrary(VmState* L);
 // empty box, ERR_MEM for one above 1 GiB.
 ErrorCode PolygonCoverage(const int32_t* points, int32_t count, int32_t width, int32_t height,
                           int antialias, std::vector<uint8_t>* out);
+
+// ---- What the graphics library reads of brushes and sprites ----
+// Installed into the graphics library (GfxObjectHooks) by the composition
+// root (draw/gfxhooks.cpp): a brush's pixels as GetBrushObject finds it,
+// and a frame (from 1) of a sprite as GetSpriteObject (no flags) and
+// GetSpriteFrame give it, ERR_ANIMFRAME for a frame it does not have.
+ErrorCode GetBrushPicture(VmState* L, ObjectId id, GfxPicture* out, uint32_t flags);
+ErrorCode GetSpriteFramePicture(ObjectId id, int32_t frame, GfxPicture* out);

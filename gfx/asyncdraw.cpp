@@ -7,7 +7,6 @@
 // Invariant: a drawing is in the list until it is removed, and removal
 // always calls its release callback exactly once; an error of the owner's
 // draw-frame or seek leaves the drawing in the list.
-#include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
@@ -26,7 +25,7 @@ intptr_t sendEvent(AsyncDraw* a, int32_t code, intptr_t argument, intptr_t value
 
 bool drawsIntoBGPic() {
   DisplayRecord* d = DisplayHooks().current();
-  return d && d->outputKind == OBJECT_BGPIC;
+  return d && DisplayValuesOf(d).outputKind == OBJTYPE_BGPIC;
 }
 
 // The layer code shows the drawn object's area again (see StepAsyncDraw).
@@ -41,12 +40,13 @@ void refreshDrawnObject(VmState* L, AsyncDraw* a) {
 
 ErrorCode CheckOutputIsDisplay(const DisplayRecord* d) {
   if (!d) return ERR_NONE;
-  switch (d->outputKind) {
-    case OBJECT_DISPLAY:
-    case OBJECT_BGPIC:
+  GfxDisplayValues v = DisplayValuesOf(d);
+  switch (v.outputKind) {
+    case OBJTYPE_DISPLAY:
+    case OBJTYPE_BGPIC:
       return ERR_NONE;
-    case OBJECT_BRUSH:
-      return d->doubleBuffer ? ERR_ENDDOUBLEBUFFER : ERR_SELECTBRUSH;
+    case OBJTYPE_BRUSH:
+      return v.doubleBuffer ? ERR_ENDDOUBLEBUFFER : ERR_SELECTBRUSH;
     case OBJTYPE_ANIM:
       return ERR_SELECTANIM;
     case OUTPUT_MASK:
@@ -178,7 +178,7 @@ int CmdAsyncDrawFrame(VmState* L) {
     return 1;
   }
   if (frame < 1) frame = 0;
-  if (!d || !d->layers) return ERR_NOLAYERS;
+  if (!d || !DisplayValuesOf(d).layers) return ERR_NOLAYERS;
   intptr_t count = sendEvent(a, ADEVENT_FRAMES, 0, 0);
   intptr_t current = sendEvent(a, ADEVENT_CURRENT, 0, 0);
   if (frame > count || frame == 0) {

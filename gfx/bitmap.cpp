@@ -18,6 +18,7 @@
 #include "gfx/adapter_private.h"
 #include "gfx/bitmap_private.h"
 #include "gfx/gfx.h"
+#include "gfx/hooks_private.h"
 #include "gfx/pixel_ops.h"
 #include "gfx/pixel_private.h"
 #include "platform/linux/platform.h"
@@ -418,11 +419,17 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
     case 5:
       return 32;
     case 6:
-    case 7:  // the pointer in a display's window: the handle is the display
+    case 7: {  // the pointer in a display's window: the handle is the display
+      if (!handle) return 0;
+      int32_t x = 0, y = 0;
+      DisplayHooks().pointerPosition(
+          reinterpret_cast<DisplayRecord*>(const_cast<BitmapHandle*>(handle)), &x, &y);
+      return code == 6 ? x : y;
+    }
     case 8:
     case 9:
     case 10:
-      return GetPlatformBitmapAttr(handle, code);  // the pointer and the quit switches
+      return GetPlatformBitmapAttr(handle, code);  // the quit switches
     case 11:
     case 12:
       return 16;

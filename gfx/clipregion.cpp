@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "draw/draw.h"
 #include "engine/engine.h"
 #include "gfx/bitmap_private.h"
 #include "gfx/context_private.h"
@@ -67,23 +66,20 @@ void removeRegion(VmState* L, ClipRegion* r) {
 void outputSize(DisplayRecord* d, int32_t* width, int32_t* height) {
   *width = *height = 0;
   if (!d) return;
-  const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
-  if (target) {
+  GfxDisplayValues v = DisplayValuesOf(d);
+  if (const BitmapHandle* target = v.outputBitmap) {
     *width = target->width;
     *height = target->height;
   } else {
-    *width = d->width;
-    *height = d->height;
+    *width = v.width;
+    *height = v.height;
   }
 }
 
-// The text margins follow the active region: left margin, the second
-// margin word (none on this display record), cursor x and right margin.
+// The text margins follow the active region, and the text cursor goes to
+// the left one.
 void setMargins(DisplayRecord* d, int32_t left, int32_t right) {
-  if (!d) return;
-  d->textLeft = left;
-  d->textX = left;
-  d->textRight = right;
+  if (d) DisplayHooks().setTextMargins(d, left, right);
 }
 
 // Moves a negative origin to 0, shortening the size; a mask becomes a
@@ -181,8 +177,9 @@ ClipRegion* BuildRotatedClipMask(VmState*, ClipRegion* region, double anchorX, d
   if (positionMatrix) std::copy(positionMatrix, positionMatrix + 4, pm);
   double scaleX = 1, scaleY = 1;
   if (DisplayRecord* d = DisplayHooks().current()) {
-    if (d->scaleX > 0) scaleX = d->scaleX;
-    if (d->scaleY > 0) scaleY = d->scaleY;
+    GfxDisplayValues v = DisplayValuesOf(d);
+    if (v.scaleX > 0) scaleX = v.scaleX;
+    if (v.scaleY > 0) scaleY = v.scaleY;
   }
   if (useDisplayScale) {
     m[0] = pm[0] = scaleX;
@@ -293,12 +290,12 @@ int CmdCreateClipRegion(VmState* L) {
     ObjectId brushId = GetObjectIdArg(L, 3, nullptr);
     x = VmCheckInteger(L, 4);
     y = VmCheckInteger(L, 5);
-    BrushObject* brush = nullptr;
+    GfxPicture brush;
     if (ErrorCode e = ObjectHooks().brush(L, brushId, &brush, 0)) return e;
-    if (!brush->mask) return ERR_NOMASKBRUSH;
-    source = brush->mask;
-    width = brush->width;
-    height = brush->height;
+    if (!brush.mask) return ERR_NOMASKBRUSH;
+    source = brush.mask;
+    width = brush.width;
+    height = brush.height;
   } else {
     return ERR_WRONGUSAGE;
   }
@@ -347,7 +344,10 @@ int CmdCreateClipRegion(VmState* L) {
 int CmdSetClipRegion(VmState* L) {
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   DisplayRecord* d = DisplayHooks().output();
-  if (d && (d->outputKind == OUTPUT_MASK || d->outputKind == OUTPUT_ALPHA)) return ERR_WRONGUSAGE;
+  if (d) {
+    int32_t kind = DisplayValuesOf(d).outputKind;
+    if (kind == OUTPUT_MASK || kind == OUTPUT_ALPHA) return ERR_WRONGUSAGE;
+  }
   int32_t outWidth = 0, outHeight = 0;
   outputSize(d, &outWidth, &outHeight);
   if (!id.autoId && (id.number == 0 || id.number == -1)) {

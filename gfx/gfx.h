@@ -779,9 +779,42 @@ void SetGraphicsLayerHooks(const GraphicsLayerHooks* hooks);
 // (ERR_FINDBRUSH, ERR_FINDSPRITE) and no picture file is read
 // (ERR_LOADPICTURE2).
 struct BGPic;
-struct BrushObject;
-struct SpriteObject;
 struct DecodedImage;
+
+// What drawing goes to besides a display's picture (OBJTYPE_DISPLAY), a
+// background picture (OBJTYPE_BGPIC), a brush or an anim: a selected mask
+// or alpha channel.
+enum : int32_t {
+  OUTPUT_MASK = 28,
+  OUTPUT_ALPHA = 30,
+};
+// What the graphics library reads of a display (GfxDisplayHooks::values).
+struct GfxDisplayValues {
+  DisplayRecord* next;  // in the display list
+  int32_t open;
+  int32_t outputKind;    // what drawing goes to: OBJTYPE_DISPLAY, OBJTYPE_BGPIC, ... OUTPUT_ALPHA
+  int32_t doubleBuffer;  // drawing goes to a back buffer
+  int32_t layers;        // the display has layers on
+  int32_t x, y, width, height;  // the window's position and inner size
+  // The window's frame: left and top border, both borders of each direction.
+  int32_t borderLeft, borderTop, borderHorizontal, borderVertical;
+  double scaleX, scaleY;        // 0 or less: not scaled
+  int32_t composesScaled;       // composes a scaled picture (autoscale with a scale size)
+  int32_t bracketRequest;       // the display asks BeginRefresh to open a bracket
+  int32_t collectingRefreshes;  // a refresh bracket is open
+  BitmapHandle* outputBitmap;   // the bitmap drawing goes to (null: none)
+  BitmapHandle* backBuffer;     // while double buffering (null: none)
+  BGPic* picture;               // the background picture shown, null if none
+  int32_t pictureWidth, pictureHeight;
+  const uint32_t* palette;  // the picture's palette, null if none
+  void* pointer;            // the pointer record shown (CreatePointer's), null: none
+  int32_t pointerHidden;
+};
+// The pixels of a brush or of a sprite's frame with their size.
+struct GfxPicture {
+  BitmapHandle *bitmap, *mask, *alpha;  // mask and alpha may be null
+  int32_t width, height;
+};
 struct GfxDisplayHooks {
   DisplayRecord* (*list)();
   DisplayRecord* (*current)();
@@ -807,14 +840,26 @@ struct GfxDisplayHooks {
   void (*setPointer)(DisplayRecord* display, void* pointer, int32_t kind);
   void (*showPointer)(DisplayRecord* display, int visible);
   void (*movePointer)(DisplayRecord* display, int32_t x, int32_t y);
+  // The pointer's position in the display's window (0, 0 when unknown).
+  void (*pointerPosition)(DisplayRecord* display, int32_t* x, int32_t* y);
+  // What the library reads of a display, and what it sets: the pointer
+  // record the display shows and whether it is hidden, an open refresh
+  // bracket, the text margins (the text cursor goes to the left one), and
+  // the time of the display's last frame (the frame-rate limit's).
+  void (*values)(const DisplayRecord* display, GfxDisplayValues* out);
+  void (*setPointerState)(DisplayRecord* display, void* pointer, int hidden);
+  void (*setRefreshBracket)(DisplayRecord* display, int open);
+  void (*setTextMargins)(DisplayRecord* display, int32_t left, int32_t right);
+  TimeValue* (*lastFrameTime)(DisplayRecord* display);
 };
 void SetGfxDisplayHooks(const GfxDisplayHooks* hooks);  // null: the defaults
 struct GfxObjectHooks {
-  ErrorCode (*brush)(VmState* L, ObjectId id, BrushObject** out, uint32_t flags);
-  ErrorCode (*sprite)(ObjectId id, SpriteObject** out, uint32_t flags);
-  // The frame (from 0) of a sprite: its own, or a linked sprite's.
-  ErrorCode (*spriteFrame)(SpriteObject* sprite, int32_t frame, BitmapHandle** bitmap,
-                           BitmapHandle** mask, BitmapHandle** alpha);
+  // A brush's pixels (its bitmap null while it has none).
+  ErrorCode (*brush)(VmState* L, ObjectId id, GfxPicture* out, uint32_t flags);
+  // A frame (from 1) of a sprite, its own or a linked sprite's, at the
+  // sprite's size: ERR_FINDSPRITE without the sprite, ERR_ANIMFRAME for a
+  // frame it does not have.
+  ErrorCode (*spriteFrame)(ObjectId id, int32_t frame, GfxPicture* out);
 };
 void SetGfxObjectHooks(const GfxObjectHooks* hooks);  // null: the defaults
 struct GfxPictureFileHooks {

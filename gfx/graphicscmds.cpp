@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
@@ -111,7 +110,10 @@ int CmdGetPen(VmState* L) {
   int32_t pen = std::clamp(VmCheckInteger(L, 1), 0, 255);
   DisplayRecord* d = DisplayHooks().current();
   const uint32_t* palette = nullptr;
-  if (d && d->outputKind == OBJECT_DISPLAY && d->bgpic) palette = d->bgpic->palette;
+  if (d) {
+    GfxDisplayValues v = DisplayValuesOf(d);
+    if (v.outputKind == OBJTYPE_DISPLAY && v.picture) palette = v.palette;
+  }
   VmPushNumber(L, palette ? static_cast<double>(palette[pen]) : -1.0);
   return 1;
 }
@@ -192,11 +194,11 @@ int CmdGetRandomColor(VmState* L) {
 namespace {
 
 // The refusals of a bracket on an output other than the display.
-ErrorCode checkBracketOutput(const DisplayRecord* d) {
-  switch (d->outputKind) {
-    case OBJECT_DISPLAY:
+ErrorCode checkBracketOutput(const GfxDisplayValues& d) {
+  switch (d.outputKind) {
+    case OBJTYPE_DISPLAY:
       return ERR_NONE;
-    case OBJECT_BGPIC:
+    case OBJTYPE_BGPIC:
       return ERR_SELECTBG;
     case OUTPUT_MASK:
       return ERR_SELECTMASK;
@@ -205,7 +207,7 @@ ErrorCode checkBracketOutput(const DisplayRecord* d) {
     case OBJTYPE_ANIM:
       return ERR_SELECTANIM;
     default:
-      return d->doubleBuffer ? ERR_ENDDOUBLEBUFFER : ERR_SELECTBRUSH;
+      return d.doubleBuffer ? ERR_ENDDOUBLEBUFFER : ERR_SELECTBRUSH;
   }
 }
 
@@ -218,20 +220,20 @@ int CmdBeginRefresh(VmState* L) {
   int force = flagArg(L, 1);
   DisplayRecord* d = DisplayHooks().current();
   if (!d || VideoRecorderActive()) return 0;
-  bool composes = d->autoscale && d->scaleWidth != 0 && d->scaleHeight != 0;
+  GfxDisplayValues v = DisplayValuesOf(d);
   bool needed =
-      force || composes || d->bracketRequest || DisplayHooks().callbacksWantBracket(d) != 0;
+      force || v.composesScaled || v.bracketRequest || DisplayHooks().callbacksWantBracket(d) != 0;
   if (!needed) return 0;
-  if (ErrorCode e = checkBracketOutput(d)) return e;
-  if (d->collectRefreshes) return ERR_WRONGUSAGE;
-  d->collectRefreshes = 1;
+  if (ErrorCode e = checkBracketOutput(v)) return e;
+  if (v.collectingRefreshes) return ERR_WRONGUSAGE;
+  DisplayHooks().setRefreshBracket(d, 1);
   return 0;
 }
 
 int CmdEndRefresh(VmState* L) {
   DisplayRecord* d = DisplayHooks().current();
-  if (!d || !d->collectRefreshes) return 0;
-  d->collectRefreshes = 0;
+  if (!d || !DisplayValuesOf(d).collectingRefreshes) return 0;
+  DisplayHooks().setRefreshBracket(d, 0);
   DisplayHooks().refresh(L, d, 0);
   return 0;
 }
@@ -370,8 +372,9 @@ void SetFrameClock(void (*now)(TimeValue* out), void (*sleep)(int32_t millisecon
 void WaitFrameInterval(DisplayRecord* d, int force) {
   void (*now)(TimeValue*) = gfxContext.frameNow ? gfxContext.frameNow : systemNow;
   void (*sleep)(int32_t) = gfxContext.frameSleep ? gfxContext.frameSleep : Delay;
-  TimeValue* last = d ? &d->lastFrameTime : &gfxContext.lastFrameTime;
-  if (force || (d && d->state == DISPSTATE_OPEN)) {
+  TimeValue* last = d ? DisplayHooks().lastFrameTime(d) : nullptr;
+  if (!last) last = &gfxContext.lastFrameTime;
+  if (force || (d && DisplayValuesOf(d).open)) {
     TimeValue t;
     now(&t);
     int64_t interval = 1000000 / GetFPSLimit();

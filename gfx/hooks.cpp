@@ -38,10 +38,18 @@ void noFreePointer(void*) {}
 void noSetPointer(DisplayRecord*, void*, int32_t) {}
 void noShowPointer(DisplayRecord*, int) {}
 void noMovePointer(DisplayRecord*, int32_t, int32_t) {}
+void noPointerPosition(DisplayRecord*, int32_t* x, int32_t* y) { *x = *y = 0; }
+// Without displays no display record ever reaches these.
+void noValues(const DisplayRecord*, GfxDisplayValues* out) { *out = GfxDisplayValues{}; }
+void noPointerState(DisplayRecord*, void*, int) {}
+void noRefreshBracket(DisplayRecord*, int) {}
+void noTextMargins(DisplayRecord*, int32_t, int32_t) {}
+TimeValue* noFrameTime(DisplayRecord*) { return nullptr; }
 constexpr GfxDisplayHooks DEFAULT_DISPLAYS = {
-    noDisplay, noDisplay,     noDisplay,    noRefresh,     noBracket,
-    noVBlank,  noMonitor,     noGrab,       noPicture,     noReaders,
-    noPointer, noFreePointer, noSetPointer, noShowPointer, noMovePointer};
+    noDisplay,        noDisplay,     noDisplay,     noRefresh,         noBracket, noVBlank,
+    noMonitor,        noGrab,        noPicture,     noReaders,         noPointer, noFreePointer,
+    noSetPointer,     noShowPointer, noMovePointer, noPointerPosition, noValues,  noPointerState,
+    noRefreshBracket, noTextMargins, noFrameTime};
 
 // Without the libraries that own them no brush or sprite exists: the
 // look-up errors of the identifiers asked for.
@@ -50,21 +58,15 @@ ErrorCode notFound(ObjectId id, ErrorCode code) {
   SetErrorArgNumber(id.number);
   return code;
 }
-ErrorCode noBrush(VmState*, ObjectId id, BrushObject** out, uint32_t) {
-  *out = nullptr;
+ErrorCode noBrush(VmState*, ObjectId id, GfxPicture* out, uint32_t) {
+  *out = GfxPicture{};
   return notFound(id, ERR_FINDBRUSH);
 }
-ErrorCode noSprite(ObjectId id, SpriteObject** out, uint32_t) {
-  *out = nullptr;
+ErrorCode noSpriteFrame(ObjectId id, int32_t, GfxPicture* out) {
+  *out = GfxPicture{};
   return notFound(id, ERR_FINDSPRITE);
 }
-// Never reached: no sprite is found to ask for its frames.
-ErrorCode noFrame(SpriteObject*, int32_t, BitmapHandle** bitmap, BitmapHandle** mask,
-                  BitmapHandle** alpha) {
-  *bitmap = *mask = *alpha = nullptr;
-  return ERR_FINDSPRITE;
-}
-constexpr GfxObjectHooks DEFAULT_OBJECTS = {noBrush, noSprite, noFrame};
+constexpr GfxObjectHooks DEFAULT_OBJECTS = {noBrush, noSpriteFrame};
 
 ErrorCode noLoad(const char* file, const char*, const char*, const int32_t*, int32_t, int32_t,
                  DecodedImage** image, uint32_t**, int32_t*, int32_t*, int32_t*, int32_t*, int32_t*,

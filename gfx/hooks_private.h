@@ -6,5 +6,11 @@
 #include "gfx/gfx.h"
 
 const GfxDisplayHooks& DisplayHooks();
+// What the installed table reads of a display.
+inline GfxDisplayValues DisplayValuesOf(const DisplayRecord* display) {
+  GfxDisplayValues values;
+  DisplayHooks().values(display, &values);
+  return values;
+}
 const GfxObjectHooks& ObjectHooks();
 const GfxPictureFileHooks& PictureFileHooks();

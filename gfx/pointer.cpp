@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "draw/draw.h"
 #include "engine/engine.h"
 #include "gfx/context_private.h"
 #include "gfx/gfx.h"
@@ -39,9 +38,11 @@ PointerRecord* nextPointer(PointerRecord* p) {
 }
 
 bool shownBySomeDisplay(const PointerRecord* p) {
-  for (DisplayRecord* d = DisplayHooks().list(); d;
-       d = reinterpret_cast<DisplayRecord*>(d->head.next))
-    if (d->pointer == p) return true;
+  for (DisplayRecord* d = DisplayHooks().list(); d;) {
+    GfxDisplayValues v = DisplayValuesOf(d);
+    if (v.pointer == p) return true;
+    d = v.next;
+  }
   return false;
 }
 
@@ -56,9 +57,11 @@ void unlinkPointer(PointerRecord* p) {
 
 void destroyPointer(VmState* L, PointerRecord* p) {
   unlinkPointer(p);
-  for (DisplayRecord* d = DisplayHooks().list(); d;
-       d = reinterpret_cast<DisplayRecord*>(d->head.next))
-    if (d->pointer == p) d->pointer = nullptr;
+  for (DisplayRecord* d = DisplayHooks().list(); d;) {
+    GfxDisplayValues v = DisplayValuesOf(d);
+    if (v.pointer == p) DisplayHooks().setPointerState(d, nullptr, v.pointerHidden);
+    d = v.next;
+  }
   DisplayHooks().freePointer(p->platform);
   FreeObjectDataList(L, &p->head.data);
   FreeMemory(p);
@@ -100,15 +103,15 @@ struct FreeMemoryDeleter {
 // The image of a brush pointer, handed to the window system.
 ErrorCode makeBrushImage(VmState* L, PointerRecord* p) {
   ObjectId brushId = GetObjectIdArg(L, 3, nullptr);
-  BrushObject* brush = nullptr;
+  GfxPicture brush;
   if (ErrorCode e = ObjectHooks().brush(L, brushId, &brush, 0)) return e;
-  if (!brush->bitmap) return ObjectNotFound(brushId, ERR_FINDBRUSH);
-  p->width = brush->width;
-  p->height = brush->height;
+  if (!brush.bitmap) return ObjectNotFound(brushId, ERR_FINDBRUSH);
+  p->width = brush.width;
+  p->height = brush.height;
   p->hotX = hotSpot(L, 4, p->width);
   p->hotY = hotSpot(L, 5, p->height);
   std::unique_ptr<uint32_t, FreeMemoryDeleter> argb(ReadBitmapRectARGBMasked(
-      brush->bitmap, 0, 0, p->width, p->height, brush->mask, brush->alpha, -1, 1, 0));
+      brush.bitmap, 0, 0, p->width, p->height, brush.mask, brush.alpha, -1, 1, 0));
   if (!argb) return ERR_MEM;
   p->kind = POINTER_IMAGE;
   return DisplayHooks().createPointer(argb.get(), p->width, p->height, p->hotX, p->hotY,
@@ -120,17 +123,14 @@ ErrorCode makeBrushImage(VmState* L, PointerRecord* p) {
 ErrorCode makeSpriteImage(VmState* L, PointerRecord* p) {
   ObjectId spriteId = GetObjectIdArg(L, 3, nullptr);
   int32_t frame = VmOptInteger(L, 4, 1);
-  SpriteObject* sprite = nullptr;
-  if (ErrorCode e = ObjectHooks().sprite(spriteId, &sprite, 0)) return e;
-  if (frame < 1 || frame > sprite->frameCount) return ERR_ANIMFRAME;
-  BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
-  if (ErrorCode e = ObjectHooks().spriteFrame(sprite, frame - 1, &bitmap, &mask, &alpha)) return e;
-  p->width = sprite->width;
-  p->height = sprite->height;
+  GfxPicture image;
+  if (ErrorCode e = ObjectHooks().spriteFrame(spriteId, frame, &image)) return e;
+  p->width = image.width;
+  p->height = image.height;
   p->hotX = hotSpot(L, 5, p->width);
   p->hotY = hotSpot(L, 6, p->height);
-  std::unique_ptr<uint32_t, FreeMemoryDeleter> argb(
-      ReadBitmapRectARGBMasked(bitmap, 0, 0, p->width, p->height, mask, alpha, -1, 1, 0));
+  std::unique_ptr<uint32_t, FreeMemoryDeleter> argb(ReadBitmapRectARGBMasked(
+      image.bitmap, 0, 0, p->width, p->height, image.mask, image.alpha, -1, 1, 0));
   if (!argb) return ERR_MEM;
   p->kind = POINTER_IMAGE;
   return DisplayHooks().createPointer(argb.get(), p->width, p->height, p->hotX, p->hotY,
@@ -139,9 +139,9 @@ ErrorCode makeSpriteImage(VmState* L, PointerRecord* p) {
 
 // The size the current output draws at.
 void outputSize(const DisplayRecord* d, int32_t* width, int32_t* height) {
-  const BitmapHandle* target = d->drawBitmap ? d->drawBitmap : d->windowBitmap;
-  *width = target ? target->width : d->width;
-  *height = target ? target->height : d->height;
+  GfxDisplayValues v = DisplayValuesOf(d);
+  *width = v.outputBitmap ? v.outputBitmap->width : v.width;
+  *height = v.outputBitmap ? v.outputBitmap->height : v.height;
 }
 
 // The current display: ERR_WRONGUSAGE when there is none.
@@ -208,9 +208,8 @@ int CmdSetPointer(VmState* L) {
   if (ErrorCode e = findPointer(id, false, &p)) return e;
   DisplayRecord* d = nullptr;
   if (ErrorCode e = currentDisplay(&d)) return e;
-  d->pointer = p;
-  d->pointerHidden = 0;
-  if (d->state == DISPSTATE_OPEN) {
+  DisplayHooks().setPointerState(d, p, 0);
+  if (DisplayValuesOf(d).open) {
     DisplayHooks().setPointer(d, p->platform, p->kind);
     DisplayHooks().showPointer(d, 1);
   }
@@ -232,16 +231,18 @@ int CmdFreePointer(VmState* L) {
 int CmdShowPointer(VmState* L) {
   DisplayRecord* d = nullptr;
   if (ErrorCode e = currentDisplay(&d)) return e;
-  d->pointerHidden = 0;
-  if (d->state == DISPSTATE_OPEN) DisplayHooks().showPointer(d, 1);
+  GfxDisplayValues v = DisplayValuesOf(d);
+  DisplayHooks().setPointerState(d, v.pointer, 0);
+  if (v.open) DisplayHooks().showPointer(d, 1);
   return 0;
 }
 
 int CmdHidePointer(VmState* L) {
   DisplayRecord* d = nullptr;
   if (ErrorCode e = currentDisplay(&d)) return e;
-  d->pointerHidden = 1;
-  if (d->state == DISPSTATE_OPEN) DisplayHooks().showPointer(d, 0);
+  GfxDisplayValues v = DisplayValuesOf(d);
+  DisplayHooks().setPointerState(d, v.pointer, 1);
+  if (v.open) DisplayHooks().showPointer(d, 0);
   return 0;
 }
 
@@ -253,7 +254,7 @@ int CmdMovePointer(VmState* L) {
   if (ErrorCode e = currentDisplay(&d)) return e;
   if (VideoRecorderActive()) return 0;
   int32_t width = STANDARD_POINTER_SIZE, height = STANDARD_POINTER_SIZE;
-  if (auto* p = static_cast<PointerRecord*>(d->pointer)) {
+  if (auto* p = static_cast<PointerRecord*>(DisplayValuesOf(d).pointer)) {
     width = p->width;
     height = p->height;
   }
@@ -262,8 +263,9 @@ int CmdMovePointer(VmState* L) {
   if (!GetActiveClipRegion()) outputSize(DisplayHooks().output(), &outWidth, &outHeight);
   x = ResolveXPos(x, width, outWidth, 0);
   y = ResolveYPos(y, height, outHeight, 0);
-  if (d->state != DISPSTATE_OPEN) return 0;
-  double sx = d->scaleX > 0 ? d->scaleX : 1.0, sy = d->scaleY > 0 ? d->scaleY : 1.0;
+  GfxDisplayValues v = DisplayValuesOf(d);
+  if (!v.open) return 0;
+  double sx = v.scaleX > 0 ? v.scaleX : 1.0, sy = v.scaleY > 0 ? v.scaleY : 1.0;
   DisplayHooks().movePointer(d, VmTruncInt32(x * sx), VmTruncInt32(y * sy));
   return 0;
 }

@@ -4,7 +4,6 @@
 // path; the display's own buffers are only read.
 #include <memory>
 
-#include "display/display.h"
 #include "engine/engine.h"
 #include "gfx/gfx.h"
 #include "gfx/hooks_private.h"
@@ -21,17 +20,17 @@ constexpr int32_t SNAPDESKTOP = 2;
 // back buffer while double buffering, else the picture composed with its
 // layers (into a new bitmap that *owned takes when the display has no
 // buffer of its own to compose into).
-ErrorCode displayPicture(VmState* L, DisplayRecord* d, OwnedBitmap* owned, BitmapHandle** out) {
+ErrorCode displayPicture(VmState* L, const GfxDisplayValues& d, OwnedBitmap* owned,
+                         BitmapHandle** out) {
   *out = nullptr;
-  if (d->doubleBuffer && d->backBuffer) {
-    *out = d->backBuffer;
+  if (d.doubleBuffer && d.backBuffer) {
+    *out = d.backBuffer;
     return ERR_NONE;
   }
-  BGPic* pic = d->bgpic;
-  if (!pic) return ERR_WRONGUSAGE;
+  if (!d.picture) return ERR_WRONGUSAGE;
   int isOwned = 0;
-  if (ErrorCode e =
-          DisplayHooks().pictureWithLayers(L, pic, 0, 0, pic->width, pic->height, out, &isOwned))
+  if (ErrorCode e = DisplayHooks().pictureWithLayers(L, d.picture, 0, 0, d.pictureWidth,
+                                                     d.pictureHeight, out, &isOwned))
     return e;
   if (isOwned) owned->reset(*out);
   return *out ? ERR_NONE : ERR_WRONGUSAGE;
@@ -49,21 +48,22 @@ int CmdSaveSnapshot(VmState* L) {
   ReadImageSaveOptions(L, 4, &quality, &colors, &dither);
   DisplayRecord* d = DisplayHooks().current();
   if (!d) return ERR_WRONGUSAGE;
+  GfxDisplayValues v = DisplayValuesOf(d);
 
   OwnedBitmap grabbed;
   BitmapHandle* source = nullptr;
   if (type == SNAPDISPLAY) {
-    if (ErrorCode e = displayPicture(L, d, &grabbed, &source)) return e;
+    if (ErrorCode e = displayPicture(L, v, &grabbed, &source)) return e;
   } else if (type == SNAPDESKTOP || type == SNAPWINDOW) {
     int32_t x = 0, y = 0, width = 0, height = 0;
     if (type == SNAPDESKTOP) {
       if (ErrorCode e = DisplayHooks().monitorRect(d, &x, &y, &width, &height)) return e;
     } else {
-      if (d->state != DISPSTATE_OPEN) return ERR_CLOSEDDISPLAY;
-      x = d->x - d->borderLeft;
-      y = d->y - d->borderTop;
-      width = d->width + d->borderHorizontal;
-      height = d->height + d->borderVertical;
+      if (!v.open) return ERR_CLOSEDDISPLAY;
+      x = v.x - v.borderLeft;
+      y = v.y - v.borderTop;
+      width = v.width + v.borderHorizontal;
+      height = v.height + v.borderVertical;
     }
     BitmapHandle* bitmap = nullptr;
     if (ErrorCode e = DisplayHooks().grab(d, x, y, width, height, 0, 0, &bitmap)) return e;

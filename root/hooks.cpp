@@ -39,8 +39,14 @@ const GfxDisplayHooks GFX_DISPLAYS = {GetDisplayList,
                                       FreeDisplayPointer,
                                       SetDisplayPointer,
                                       ShowDisplayPointer,
-                                      MoveDisplayPointer};
-const GfxObjectHooks GFX_OBJECTS = {GetBrushObject, GetSpriteObject, GetSpriteFrame};
+                                      MoveDisplayPointer,
+                                      QueryDisplayPointer,
+                                      GetGfxDisplayValues,
+                                      SetDisplayPointerState,
+                                      SetDisplayRefreshBracket,
+                                      SetDisplayTextMargins,
+                                      GetDisplayFrameTime};
+const GfxObjectHooks GFX_OBJECTS = {GetBrushPicture, GetSpriteFramePicture};
 const GfxPictureFileHooks GFX_PICTURE_FILES = {LoadImageFile, FreeDecodedImage};
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "display/display.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
 #include "platform/linux/files_private.h"
@@ -57,14 +56,6 @@ intptr_t GetPlatformBitmapAttr(const void* displayOrBitmap, int32_t code) {
   switch (code) {
     case 5:
       return 32;
-    case 6:
-    case 7: {
-      // The argument is a display record: the pointer in its window.
-      int32_t x = 0, y = 0;
-      const auto* display = static_cast<const DisplayRecord*>(displayOrBitmap);
-      if (!display || !QueryX11Pointer(display->x11, &x, &y)) return 0;
-      return code == 6 ? x : y;
-    }
     case PLATFORM_QUIT_CTRLC:
       return platformContext.quitOnCtrlC;
     case PLATFORM_QUIT_LMB:

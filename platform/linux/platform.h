@@ -1145,40 +1145,81 @@ const char* GetCatalogText(int32_t number);
 // The window side of the X11 back end for the display library: windows with
 // their window-manager properties, pointers, monitors and screen modes,
 // drawing straight into a window and the copy of bitmap rectangles into it.
-// Every function takes the display library's record; X errors come back as
-// error codes.
+// X errors come back as error codes. The back end knows a display only by
+// its window record (X11DisplayRecord) and the values the display library
+// hands it in an X11Window.
 
 struct DisplayRecord;
 struct BitmapHandle;
 
-ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHandle* shapeMask,
-                               BitmapHandle* alpha);
-void CloseX11DisplayWindow(DisplayRecord* display);
-void MoveX11Window(DisplayRecord* display);
-void SizeMoveX11Window(DisplayRecord* display);
-void ActivateX11Window(DisplayRecord* display);
+// The style of a display's window as the back end reads it.
+enum : uint32_t {
+  X11WINDOW_BORDERLESS = 0x1,
+  X11WINDOW_SIZEABLE = 0x2,
+  X11WINDOW_FIXED = 0x4,  // cannot be moved
+  X11WINDOW_NOHIDE = 0x8,
+  X11WINDOW_NOCLOSE = 0x10,
+  X11WINDOW_ALWAYSONTOP = 0x20,
+  X11WINDOW_DISABLEBLANKER = 0x40,  // no screen saver while the window is open
+  X11WINDOW_FULLSCREEN = 0x80,
+  // Placed without the window manager (override-redirect): a backfill, a
+  // full-screen display or one with a parent display.
+  X11WINDOW_UNMANAGED = 0x100,
+};
+// What the back end reads of a display for its window, filled by the display
+// library from its record for each call; the back end keeps none of it.
+struct X11Window {
+  X11DisplayRecord* record;  // the display's window record; null: none
+  X11DisplayRecord* parent;  // the parent display's record, null without one
+  // The display itself, only handed back to the video-rectangle query.
+  const DisplayRecord* owner;
+  const char* server;           // the X server's name, null or "" for the default
+  const char* title;            // UTF-8
+  int32_t open;                 // the display is open: only then is anything drawn
+  int32_t x, y, width, height;  // the window's position and inner size
+  // The window's margins around the picture: drawing lands inside them.
+  int32_t marginLeft, marginTop, marginRight, marginBottom;
+  int32_t monitor;  // index in the monitor list
+  uint32_t style;   // X11WINDOW_
+};
+// The sizes of a window's frame: the left and top border and both borders
+// of each direction together.
+struct X11FrameSizes {
+  int32_t left, top, horizontal, vertical;
+};
+
+// Opens the window; a framed window's frame sizes are read once it is
+// mapped and written to *frame (left as they are for a borderless one).
+ErrorCode OpenX11DisplayWindow(const X11Window& window, int takeFocus, BitmapHandle* shapeMask,
+                               BitmapHandle* alpha, X11FrameSizes* frame);
+void CloseX11DisplayWindow(X11DisplayRecord* record);
+void MoveX11Window(X11DisplayRecord* record, int32_t x, int32_t y);
+void SizeMoveX11Window(const X11Window& window);
+void ActivateX11Window(X11DisplayRecord* record);
 // 1 when the window's last activation was accepted by the server (it held
 // the focus then), else 0.
-int X11WindowTookFocus(const DisplayRecord* display);
-ErrorCode DetermineX11BorderSizes(DisplayRecord* display);
+int X11WindowTookFocus(const X11DisplayRecord* record);
+// The frame sizes a window of this style gets on its server, before it
+// exists: 0 for a borderless window.
+ErrorCode DetermineX11BorderSizes(const X11Window& window, X11FrameSizes* frame);
 // Whether X can show a window of this size (1..32767 each way).
 int IsX11SizePossible(int32_t width, int32_t height);
-void ShowX11Pointer(DisplayRecord* display);
-void HideX11Pointer(DisplayRecord* display);
-// The window-manager title from the display's title field.
-void SetX11WindowTitle(DisplayRecord* display);
+void ShowX11Pointer(X11DisplayRecord* record);
+void HideX11Pointer(X11DisplayRecord* record);
+// The window-manager title (UTF-8).
+void SetX11WindowTitle(X11DisplayRecord* record, const char* title);
 // Minimises (iconify 1) or maps and activates the window; a full-screen
 // window stays as it is.
-ErrorCode IconifyX11Window(DisplayRecord* display, int iconify);
+ErrorCode IconifyX11Window(const X11Window& window, int iconify);
 // Pointers made from 0xAARRGGBB images with their hot spot; a pointer
 // keeps one cursor per X server it was shown on.
 struct X11PointerNode;
 ErrorCode CreateX11Pointer(const uint32_t* argb, int32_t hotX, int32_t hotY, X11PointerNode** out,
                            int32_t width, int32_t height);
 void FreeX11Pointer(X11PointerNode* pointer);
-void SetX11Pointer(DisplayRecord* display, X11PointerNode* pointer, int32_t kind);
+void SetX11Pointer(X11DisplayRecord* record, X11PointerNode* pointer, int32_t kind);
 // Warps the pointer to (x, y) of the window.
-void MoveX11Pointer(DisplayRecord* display, int32_t x, int32_t y);
+void MoveX11Pointer(X11DisplayRecord* record, int32_t x, int32_t y);
 
 // Monitors: a chain of {next, x, y, width, height}, freed node by node with
 // FreeMemory; null when no connection can be made or memory runs out.
@@ -1186,19 +1227,24 @@ struct X11MonitorNode {
   X11MonitorNode* next;
   int32_t x, y, width, height;
 };
-X11MonitorNode* ListX11Monitors(DisplayRecord* display);
+// Monitors, modes and grabs go to the window's connection, or to its server
+// while it has none.
+X11MonitorNode* ListX11Monitors(const X11Window& window);
 struct X11DisplayMode {
   int32_t width, height, refresh, current;
   uint32_t modeId;
 };
-int32_t GetX11DisplayModes(DisplayRecord* display, X11DisplayMode* modes);
-ErrorCode SetFullscreenMode(DisplayRecord* display, int32_t width, int32_t height);
-ErrorCode RestoreScreenMode(DisplayRecord* display);
-BitmapHandle* GrabX11ScreenPixels(DisplayRecord* display, int32_t x, int32_t y, int32_t width,
+int32_t GetX11DisplayModes(const X11Window& window, X11DisplayMode* modes);
+// Switches the window's monitor to the mode of that size; a window that is
+// not full screen yet has the mode it leaves saved for RestoreScreenMode.
+ErrorCode SetFullscreenMode(const X11Window& window, int32_t width, int32_t height);
+ErrorCode RestoreScreenMode(const X11Window& window);
+BitmapHandle* GrabX11ScreenPixels(const X11Window& window, int32_t x, int32_t y, int32_t width,
                                   int32_t height);
-void FillX11Rect(DisplayRecord* display, int32_t x, int32_t y, int32_t width, int32_t height,
+// Drawing into an open display's window, inside its margins.
+void FillX11Rect(const X11Window& window, int32_t x, int32_t y, int32_t width, int32_t height,
                  uint32_t colour);
-void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, DisplayRecord* display,
+void PutPixelsToWindow(BitmapHandle* bitmap, int32_t sx, int32_t sy, const X11Window& window,
                        int32_t dx, int32_t dy, int32_t width, int32_t height);
 
 // ---- What the X11 back end asks of the layers above ----
@@ -1323,10 +1369,9 @@ ErrorCode NativeSendMessage(char* message);
 // the pipe reader.
 ErrorCode RunPlatformMainLoop(VmState* L, ErrorCode (*runScript)(VmState* L));
 // The platform's answers to the bitmap attribute codes that the bitmap
-// layer passes on: 5 depth 32, 6 and 7 the pointer in the window of the
-// display record given (0 without one), 8 to 10 the quit switches, 11 and
-// 12 16, 16 1, 17 0; other codes give 0 (the bitmap layer answers those of
-// a bitmap itself).
+// layer passes on: 5 depth 32, 8 to 10 the quit switches, 11 and 12 16,
+// 16 1, 17 0; other codes give 0 (the bitmap layer answers those of a
+// bitmap itself, and 6 and 7, the pointer in a display's window).
 intptr_t GetPlatformBitmapAttr(const void* displayOrBitmap, int32_t code);
 
 // ---- Socket back end ----------------------------------------------------------------
@@ -1450,5 +1495,5 @@ void FreePlatformContext();
 // with one fill request instead of an image. 0 when the window needs the
 // image (transparent windows, other depths, videos drawn into the window);
 // nothing was sent then.
-int FillX11WindowWithPixel(DisplayRecord* display, int32_t dx, int32_t dy, int32_t width,
+int FillX11WindowWithPixel(const X11Window& window, int32_t dx, int32_t dy, int32_t width,
                            int32_t height, uint32_t stored);

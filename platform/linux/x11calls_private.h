@@ -51,10 +51,9 @@ int32_t TakeX11Error();
 // The window side of the X11 back end for the display library: windows with
 // their window-manager properties, pointers, monitors and screen modes,
 // drawing straight into a window and the copy of bitmap rectangles into it.
-// Every function takes the display library's record; X errors come back as
-// error codes.
+// X errors come back as error codes.
 
-void SetX11SizeHints(DisplayRecord* display, long flags);
+void SetX11SizeHints(const X11Window& window, long flags);
 void SetScreenSaverEnabled(X11DisplayRecord* record, int enable);
 
 // The cursors made from a pointer's image so far (one per X server).
@@ -64,6 +63,6 @@ int32_t CountX11PointerCursors(const X11PointerNode* pointer);
 int32_t ChooseX11DisplayMode(const X11DisplayMode* modes, int32_t count, int32_t width,
                              int32_t height);
 
-void DrawX11Line(DisplayRecord* display, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+void DrawX11Line(const X11Window& window, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
                  uint32_t colour);
-void DrawX11Point(DisplayRecord* display, int32_t x, int32_t y, uint32_t colour);
+void DrawX11Point(const X11Window& window, int32_t x, int32_t y, uint32_t colour);

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <cstdlib>
 
-#include "display/display.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
@@ -41,11 +40,11 @@ void freeMonitors(X11MonitorNode* list) {
   }
 }
 
-X11ConnectionRecord* connectionOf(DisplayRecord* display) {
+X11ConnectionRecord* connectionOf(const X11Window& window) {
   X11ConnectionRecord* c = nullptr;
-  if (display && display->x11 && display->x11->connection && !DisplayAdapterActive())
-    c = display->x11->connection;
-  else if (GetX11Connection(display ? display->xserver : nullptr, &c) != ERR_NONE)
+  if (window.record && window.record->connection && !DisplayAdapterActive())
+    c = window.record->connection;
+  else if (GetX11Connection(window.server, &c) != ERR_NONE)
     c = nullptr;
   if (c && c->lost.load()) c = nullptr;
   return c;
@@ -79,12 +78,12 @@ bool hasVidMode(X11ConnectionRecord* c) {
   return c->hasVidMode > 0;
 }
 
-int32_t randrModes(X11ConnectionRecord* c, DisplayRecord* display, X11DisplayMode* modes) {
+int32_t randrModes(X11ConnectionRecord* c, const X11Window& window, X11DisplayMode* modes) {
   XRRScreenResources* res = Dl_XRRGetScreenResources(c->display, c->root);
   if (!res) return 0;
   int32_t count = 0;
-  if (display->monitor >= 0 && display->monitor < res->ncrtc) {
-    XRRCrtcInfo* crtc = Dl_XRRGetCrtcInfo(c->display, res, res->crtcs[display->monitor]);
+  if (window.monitor >= 0 && window.monitor < res->ncrtc) {
+    XRRCrtcInfo* crtc = Dl_XRRGetCrtcInfo(c->display, res, res->crtcs[window.monitor]);
     if (crtc && crtc->noutput > 0) {
       XRROutputInfo* output = Dl_XRRGetOutputInfo(c->display, res, crtc->outputs[0]);
       if (output) {
@@ -121,15 +120,15 @@ int32_t randrModes(X11ConnectionRecord* c, DisplayRecord* display, X11DisplayMod
   return count;
 }
 
-int setCrtcMode(X11ConnectionRecord* c, DisplayRecord* display, RRMode mode, int save) {
+int setCrtcMode(X11ConnectionRecord* c, const X11Window& window, RRMode mode, int save) {
   XRRScreenResources* res = Dl_XRRGetScreenResources(c->display, c->root);
   if (!res) return 0;
   int done = 0;
-  if (display->monitor >= 0 && display->monitor < res->ncrtc) {
-    RRCrtc id = res->crtcs[display->monitor];
+  if (window.monitor >= 0 && window.monitor < res->ncrtc) {
+    RRCrtc id = res->crtcs[window.monitor];
     XRRCrtcInfo* crtc = Dl_XRRGetCrtcInfo(c->display, res, id);
     if (crtc && crtc->noutput > 0) {
-      if (save) display->x11->savedRandrMode = crtc->mode;
+      if (save) window.record->savedRandrMode = crtc->mode;
       TakeX11Error();
       Status status = Dl_XRRSetCrtcConfig(c->display, res, id, CurrentTime, crtc->x, crtc->y, mode,
                                           crtc->rotation, crtc->outputs, crtc->noutput);
@@ -144,8 +143,8 @@ int setCrtcMode(X11ConnectionRecord* c, DisplayRecord* display, RRMode mode, int
 
 }  // namespace
 
-X11MonitorNode* ListX11Monitors(DisplayRecord* display) {
-  X11ConnectionRecord* c = connectionOf(display);
+X11MonitorNode* ListX11Monitors(const X11Window& window) {
+  X11ConnectionRecord* c = connectionOf(window);
   if (!c) return nullptr;
   X11MonitorNode* list = nullptr;
   X11MonitorNode** tail = &list;
@@ -178,10 +177,10 @@ X11MonitorNode* ListX11Monitors(DisplayRecord* display) {
   return list;
 }
 
-int32_t GetX11DisplayModes(DisplayRecord* display, X11DisplayMode* modes) {
-  X11ConnectionRecord* c = connectionOf(display);
+int32_t GetX11DisplayModes(const X11Window& window, X11DisplayMode* modes) {
+  X11ConnectionRecord* c = connectionOf(window);
   if (!c) return 0;
-  int32_t count = isXRandRUsable(c) ? randrModes(c, display, modes) : 0;
+  int32_t count = isXRandRUsable(c) ? randrModes(c, window, modes) : 0;
   if (count == 0 && hasVidMode(c)) {
     int lines = 0;
     XF86VidModeModeInfo** info = nullptr;
@@ -218,24 +217,24 @@ int32_t ChooseX11DisplayMode(const X11DisplayMode* modes, int32_t count, int32_t
   return chosen;
 }
 
-ErrorCode SetFullscreenMode(DisplayRecord* display, int32_t width, int32_t height) {
+ErrorCode SetFullscreenMode(const X11Window& window, int32_t width, int32_t height) {
   X11ConnectionRecord* c = nullptr;
-  ErrorCode error = GetX11Connection(display->xserver, &c);
+  ErrorCode error = GetX11Connection(window.server, &c);
   if (error != ERR_NONE) return error;
   if (c->lost.load()) return ERR_XDISPLAY;
   if (isXRandRUsable(c)) {
-    int32_t count = GetX11DisplayModes(display, nullptr);
+    int32_t count = GetX11DisplayModes(window, nullptr);
     if (count <= 0) return ERR_NODISPMODES;
     auto* modes = static_cast<X11DisplayMode*>(
         AllocMemoryArray(static_cast<size_t>(count), sizeof(X11DisplayMode), 1));
     if (!modes) return ERR_MEM;
-    count = GetX11DisplayModes(display, modes);
+    count = GetX11DisplayModes(window, modes);
     int32_t chosen = ChooseX11DisplayMode(modes, count, width, height);
     uint32_t id = chosen >= 0 ? modes[chosen].modeId : 0;
     FreeMemory(modes);
     if (count <= 0) return ERR_NODISPMODES;
     if (chosen < 0) return ERR_SCREEN;
-    if (setCrtcMode(c, display, id, !display->fullscreen)) return ERR_NONE;
+    if (setCrtcMode(c, window, id, !(window.style & X11WINDOW_FULLSCREEN))) return ERR_NONE;
     // A refused switch falls back to XF86VidMode.
   }
   if (!hasVidMode(c)) return ERR_XF86VIDMODEEXT;
@@ -256,9 +255,9 @@ ErrorCode SetFullscreenMode(DisplayRecord* display, int32_t width, int32_t heigh
     XFree(info);
     return ERR_SCREEN;
   }
-  if (!display->fullscreen && lines > 0)
-    std::memcpy(display->x11->savedVidMode, info[0],
-                std::min(sizeof display->x11->savedVidMode, sizeof(XF86VidModeModeInfo)));
+  if (!(window.style & X11WINDOW_FULLSCREEN) && lines > 0)
+    std::memcpy(window.record->savedVidMode, info[0],
+                std::min(sizeof window.record->savedVidMode, sizeof(XF86VidModeModeInfo)));
   TakeX11Error();
   Bool switched = Dl_XF86VidModeSwitchToMode(c->display, c->screen, info[chosen]);
   Dl_XF86VidModeSetViewPort(c->display, c->screen, 0, 0);
@@ -267,17 +266,17 @@ ErrorCode SetFullscreenMode(DisplayRecord* display, int32_t width, int32_t heigh
   return switched && TakeX11Error() == 0 ? ERR_NONE : ERR_SCREEN;
 }
 
-ErrorCode RestoreScreenMode(DisplayRecord* display) {
-  X11ConnectionRecord* c = connectionOf(display);
-  if (!c || !display->x11) return ERR_NONE;
-  if (isXRandRUsable(c) && display->x11->savedRandrMode &&
-      setCrtcMode(c, display, display->x11->savedRandrMode, 0))
+ErrorCode RestoreScreenMode(const X11Window& window) {
+  X11ConnectionRecord* c = connectionOf(window);
+  if (!c || !window.record) return ERR_NONE;
+  if (isXRandRUsable(c) && window.record->savedRandrMode &&
+      setCrtcMode(c, window, window.record->savedRandrMode, 0))
     return ERR_NONE;
   if (hasVidMode(c)) {
     XF86VidModeModeInfo saved;
     std::memset(&saved, 0, sizeof saved);
-    std::memcpy(&saved, display->x11->savedVidMode,
-                std::min(sizeof display->x11->savedVidMode, sizeof saved));
+    std::memcpy(&saved, window.record->savedVidMode,
+                std::min(sizeof window.record->savedVidMode, sizeof saved));
     if (saved.hdisplay > 0) {
       Dl_XF86VidModeSwitchToMode(c->display, c->screen, &saved);
       Dl_XF86VidModeSetViewPort(c->display, c->screen, 0, 0);
@@ -288,10 +287,10 @@ ErrorCode RestoreScreenMode(DisplayRecord* display) {
   return ERR_NONE;
 }
 
-BitmapHandle* GrabX11ScreenPixels(DisplayRecord* display, int32_t x, int32_t y, int32_t width,
+BitmapHandle* GrabX11ScreenPixels(const X11Window& window, int32_t x, int32_t y, int32_t width,
                                   int32_t height) {
   if (width < 1 || height < 1) return nullptr;
-  X11ConnectionRecord* c = connectionOf(display);
+  X11ConnectionRecord* c = connectionOf(window);
   if (!c) return nullptr;
   // A rectangle outside the root window makes XGetImage fail with an X
   // error: checked, so it becomes a null result.

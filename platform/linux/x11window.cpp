@@ -14,7 +14,6 @@
 #include <X11/Xatom.h>
 #include <unistd.h>
 
-#include "display/display.h"
 #include "platform/linux/dynlib.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/x11calls_private.h"
@@ -226,10 +225,10 @@ namespace {
 
 // The display's connection, bound into its record, with the window atoms
 // interned.
-ErrorCode attachConnection(DisplayRecord* display, X11ConnectionRecord** out) {
-  X11DisplayRecord* rec = display->x11;
+ErrorCode attachConnection(const X11Window& window, X11ConnectionRecord** out) {
+  X11DisplayRecord* rec = window.record;
   X11ConnectionRecord* c = nullptr;
-  ErrorCode error = GetX11Connection(display->xserver, &c);
+  ErrorCode error = GetX11Connection(window.server, &c);
   if (error != ERR_NONE) return error;
   if (c->lost.load()) return ERR_XDISPLAY;
   rec->connection = c;
@@ -276,14 +275,14 @@ ErrorCode prepareShape(X11DisplayRecord* rec, const X11ConnectionRecord* c, Bitm
   return error;
 }
 
-ErrorCode createWindow(DisplayRecord* display, X11DisplayRecord* rec, X11ConnectionRecord* c,
+ErrorCode createWindow(const X11Window& window, X11DisplayRecord* rec, X11ConnectionRecord* c,
                        bool transparent) {
   Display* d = rec->display;
   XSetWindowAttributes attributes;
   std::memset(&attributes, 0, sizeof attributes);
   unsigned long mask = CWEventMask;
   attributes.event_mask = StructureNotifyMask;
-  if (display->isBackfill || display->fullscreen || display->parent) {
+  if (window.style & X11WINDOW_UNMANAGED) {
     attributes.override_redirect = True;
     mask |= CWOverrideRedirect;
   }
@@ -293,10 +292,9 @@ ErrorCode createWindow(DisplayRecord* display, X11DisplayRecord* rec, X11Connect
     attributes.colormap = c->argbColormap;
     mask |= CWBackPixel | CWBorderPixel | CWColormap;
   }
-  rec->window =
-      XCreateWindow(d, rec->root, display->x, display->y, static_cast<unsigned>(display->width),
-                    static_cast<unsigned>(display->height), 0, rec->depth, InputOutput, rec->visual,
-                    mask, &attributes);
+  rec->window = XCreateWindow(d, rec->root, window.x, window.y, static_cast<unsigned>(window.width),
+                              static_cast<unsigned>(window.height), 0, rec->depth, InputOutput,
+                              rec->visual, mask, &attributes);
   if (syncError(d) == 0 && rec->window && !c->lost.load()) return ERR_NONE;
   if (c->lost.load()) {
     rec->window = 0;
@@ -312,16 +310,16 @@ ErrorCode createWindow(DisplayRecord* display, X11DisplayRecord* rec, X11Connect
 // one that stays on top. Only a borderless display needs its monitor's
 // size; the monitors are listed for it alone (three round trips to the
 // server with XRandR; the list fails only when memory runs out).
-ErrorCode setWindowState(DisplayRecord* display, X11DisplayRecord* rec, const Atom* atoms) {
+ErrorCode setWindowState(const X11Window& window, X11DisplayRecord* rec, const Atom* atoms) {
   long states[2];
   int stateCount = 0;
-  if (display->flags & DSF_BORDERLESS) {
-    X11MonitorNode* monitors = ListX11Monitors(display);
+  if (window.style & X11WINDOW_BORDERLESS) {
+    X11MonitorNode* monitors = ListX11Monitors(window);
     if (!monitors) return ERR_GETMONITORINFO;
     X11MonitorNode* monitor = monitors;
-    for (int32_t i = 0; monitor && i < display->monitor; i++) monitor = monitor->next;
+    for (int32_t i = 0; monitor && i < window.monitor; i++) monitor = monitor->next;
     if (!monitor) monitor = monitors;
-    if (display->width == monitor->width && display->height == monitor->height)
+    if (window.width == monitor->width && window.height == monitor->height)
       states[stateCount++] = static_cast<long>(atoms[X11_ATOM_WM_STATE_FULLSCREEN]);
     while (monitors) {
       X11MonitorNode* next = monitors->next;
@@ -329,7 +327,7 @@ ErrorCode setWindowState(DisplayRecord* display, X11DisplayRecord* rec, const At
       monitors = next;
     }
   }
-  if (display->flags & DSF_ALWAYSONTOP)
+  if (window.style & X11WINDOW_ALWAYSONTOP)
     states[stateCount++] = static_cast<long>(atoms[X11_ATOM_WM_STATE_ABOVE]);
   if (stateCount)
     setLongProperty(rec->display, rec->window, atoms[X11_ATOM_WM_STATE], XA_ATOM, states,
@@ -337,17 +335,17 @@ ErrorCode setWindowState(DisplayRecord* display, X11DisplayRecord* rec, const At
   return ERR_NONE;
 }
 
-void setMotifHints(DisplayRecord* display, X11DisplayRecord* rec, const Atom* atoms) {
+void setMotifHints(const X11Window& window, X11DisplayRecord* rec, const Atom* atoms) {
   long motif[5] = {MOTIF_FUNCTIONS, MOTIF_FUNC_ALL, 0, 0, 0};
-  if (display->flags & DSF_BORDERLESS) {
+  if (window.style & X11WINDOW_BORDERLESS) {
     motif[0] = MOTIF_FUNCTIONS | MOTIF_DECORATIONS;
     motif[2] = 0;
   }
   // With "all" set, the listed functions are the ones taken away.
-  if (display->flags & DSF_NOHIDE) motif[1] |= MOTIF_FUNC_MINIMIZE;
-  if (display->flags & DSF_NOCLOSE) motif[1] |= MOTIF_FUNC_CLOSE;
-  if (display->flags & DSF_FIXED) motif[1] |= MOTIF_FUNC_MOVE;
-  if (!(display->flags & DSF_SIZEABLE)) motif[1] |= MOTIF_FUNC_RESIZE_MAXIMIZE;
+  if (window.style & X11WINDOW_NOHIDE) motif[1] |= MOTIF_FUNC_MINIMIZE;
+  if (window.style & X11WINDOW_NOCLOSE) motif[1] |= MOTIF_FUNC_CLOSE;
+  if (window.style & X11WINDOW_FIXED) motif[1] |= MOTIF_FUNC_MOVE;
+  if (!(window.style & X11WINDOW_SIZEABLE)) motif[1] |= MOTIF_FUNC_RESIZE_MAXIMIZE;
   Atom motifAtom = atoms[X11_ATOM_MOTIF_WM_HINTS];
   setLongProperty(rec->display, rec->window, motifAtom, motifAtom, motif, 5);
 }
@@ -355,20 +353,20 @@ void setMotifHints(DisplayRecord* display, X11DisplayRecord* rec, const Atom* at
 // Everything the window manager and other clients read: drag-and-drop
 // awareness, icon, state, title, transient parent, size and Motif hints,
 // the shape, and the close protocol.
-ErrorCode setWindowProperties(DisplayRecord* display, X11DisplayRecord* rec,
+ErrorCode setWindowProperties(const X11Window& window, X11DisplayRecord* rec,
                               const X11ConnectionRecord* c) {
   Display* d = rec->display;
   Window w = rec->window;
   long xdnd = XDND_VERSION;
   setLongProperty(d, w, c->atoms[X11_ATOM_XDND_AWARE], XA_ATOM, &xdnd, 1);
   SetX11WindowIcon(d, w, c->atoms[X11_ATOM_WM_ICON]);
-  ErrorCode error = setWindowState(display, rec, c->atoms);
+  ErrorCode error = setWindowState(window, rec, c->atoms);
   if (error != ERR_NONE) return error;
-  SetX11WindowTitle(display);
-  if (display->parent && display->parent->x11 && display->parent->x11->window)
-    XSetTransientForHint(d, w, display->parent->x11->window);
-  SetX11SizeHints(display, PPosition | ((display->flags & DSF_SIZEABLE) ? 0 : PMinSize | PMaxSize));
-  setMotifHints(display, rec, c->atoms);
+  SetX11WindowTitle(rec, window.title);
+  if (window.parent && window.parent->window) XSetTransientForHint(d, w, window.parent->window);
+  SetX11SizeHints(window,
+                  PPosition | ((window.style & X11WINDOW_SIZEABLE) ? 0 : PMinSize | PMaxSize));
+  setMotifHints(window, rec, c->atoms);
   if (rec->shapeRegion) {
     Dl_XFixesSetWindowShapeRegion(d, w, 0 /* ShapeBounding */, 0, 0, rec->shapeRegion);
     Dl_XFixesSetWindowShapeRegion(d, w, 2 /* ShapeInput */, 0, 0, rec->shapeRegion);
@@ -407,16 +405,16 @@ ErrorCode createGc(X11DisplayRecord* rec, const X11ConnectionRecord* c, bool tra
 // Places and maps the window and waits (bounded) until it is viewable. A
 // window that must not take the focus maps with the input hint off, which
 // is turned on again once it is mapped.
-void mapWindow(DisplayRecord* display, X11DisplayRecord* rec, int takeFocus) {
+void mapWindow(const X11Window& window, X11DisplayRecord* rec, int takeFocus) {
   Display* d = rec->display;
   Window w = rec->window;
-  XMoveWindow(d, w, display->x, display->y);
+  XMoveWindow(d, w, window.x, window.y);
   rec->mapTimedOut = 0;
   rec->focusTaken = 0;
   if (takeFocus) {
     XMapRaised(d, w);
     waitWindowMapped(rec);
-    ActivateX11Window(display);
+    ActivateX11Window(rec);
   } else {
     XWMHints* hints = XAllocWMHints();
     if (hints) {
@@ -439,9 +437,8 @@ void mapWindow(DisplayRecord* display, X11DisplayRecord* rec, int takeFocus) {
 // right, top, bottom), all 0 without it, as ReadFrameExtents reads them.
 // The wait for the map ended with a round trip, so the property is read
 // without another sync, and its atom is one of the window atoms.
-void readFrameExtents(X11DisplayRecord* rec, Atom extents, DisplayRecord* display) {
-  display->borderLeft = display->borderTop = 0;
-  display->borderHorizontal = display->borderVertical = 0;
+void readFrameExtents(X11DisplayRecord* rec, Atom extents, X11FrameSizes* frame) {
+  *frame = X11FrameSizes{};
   Atom type;
   int format;
   unsigned long count, after;
@@ -451,10 +448,10 @@ void readFrameExtents(X11DisplayRecord* rec, Atom extents, DisplayRecord* displa
     return;
   if (data && type == XA_CARDINAL && format == 32 && count == 4 && after == 0) {
     const long* values = reinterpret_cast<const long*>(data);
-    display->borderLeft = static_cast<int32_t>(values[0]);
-    display->borderTop = static_cast<int32_t>(values[2]);
-    display->borderHorizontal = static_cast<int32_t>(values[0] + values[1]);
-    display->borderVertical = static_cast<int32_t>(values[2] + values[3]);
+    frame->left = static_cast<int32_t>(values[0]);
+    frame->top = static_cast<int32_t>(values[2]);
+    frame->horizontal = static_cast<int32_t>(values[0] + values[1]);
+    frame->vertical = static_cast<int32_t>(values[2] + values[3]);
   }
   if (data) XFree(data);
 }
@@ -476,29 +473,29 @@ void selectWindowInput(X11DisplayRecord* rec, const X11ConnectionRecord* c) {
 
 }  // namespace
 
-ErrorCode OpenX11DisplayWindow(DisplayRecord* display, int takeFocus, BitmapHandle* shapeMask,
-                               BitmapHandle* alpha) {
-  X11DisplayRecord* rec = display->x11;
+ErrorCode OpenX11DisplayWindow(const X11Window& window, int takeFocus, BitmapHandle* shapeMask,
+                               BitmapHandle* alpha, X11FrameSizes* frame) {
+  X11DisplayRecord* rec = window.record;
   if (!rec) return ERR_WINDOW;
   X11ConnectionRecord* c = nullptr;
-  ErrorCode error = attachConnection(display, &c);
+  ErrorCode error = attachConnection(window, &c);
   if (error == ERR_NONE) error = chooseVisual(rec, c, alpha != nullptr);
   if (error == ERR_NONE)
-    error = prepareShape(rec, c, shapeMask, alpha, display->width, display->height);
-  if (error == ERR_NONE) error = createWindow(display, rec, c, alpha != nullptr);
+    error = prepareShape(rec, c, shapeMask, alpha, window.width, window.height);
+  if (error == ERR_NONE) error = createWindow(window, rec, c, alpha != nullptr);
   if (error != ERR_NONE) return error;
-  if ((error = setWindowProperties(display, rec, c)) != ERR_NONE) {
+  if ((error = setWindowProperties(window, rec, c)) != ERR_NONE) {
     destroyHalfOpened(rec);
     return error;
   }
   if ((error = createGc(rec, c, alpha != nullptr)) != ERR_NONE) return error;
-  mapWindow(display, rec, takeFocus);
-  if (!(display->flags & DSF_BORDERLESS))
-    readFrameExtents(rec, c->atoms[X11_ATOM_FRAME_EXTENTS], display);
+  mapWindow(window, rec, takeFocus);
+  if (!(window.style & X11WINDOW_BORDERLESS))
+    readFrameExtents(rec, c->atoms[X11_ATOM_FRAME_EXTENTS], frame);
   selectWindowInput(rec, c);
 
   rec->clipOfferKind = 0;
-  if (display->flags & DSF_DISABLEBLANKER) {
+  if (window.style & X11WINDOW_DISABLEBLANKER) {
     SetScreenSaverEnabled(rec, 0);
     rec->saverSuspended = 1;
   }
@@ -518,8 +515,7 @@ XIC X11InputContext(X11DisplayRecord* rec) {
   return rec->inputContext;
 }
 
-void CloseX11DisplayWindow(DisplayRecord* display) {
-  X11DisplayRecord* rec = display->x11;
+void CloseX11DisplayWindow(X11DisplayRecord* rec) {
   if (!rec || !rec->window) return;
   Display* d = rec->display;
   bool alive = rec->connection && !rec->connection->lost.load();
@@ -546,18 +542,18 @@ void CloseX11DisplayWindow(DisplayRecord* display) {
   }
 }
 
-int FillX11WindowWithPixel(DisplayRecord* display, int32_t dx, int32_t dy, int32_t width,
+int FillX11WindowWithPixel(const X11Window& window, int32_t dx, int32_t dy, int32_t width,
                            int32_t height, uint32_t stored) {
-  X11DisplayRecord* rec = display ? display->x11 : nullptr;
+  X11DisplayRecord* rec = window.record;
   // Where the image would not be put, nothing is filled either.
-  if (!rec || display->state != DISPSTATE_OPEN || !rec->window || !rec->gc || !rec->connection ||
+  if (!rec || !window.open || !rec->window || !rec->gc || !rec->connection ||
       rec->connection->lost.load() || rec->moveDrag || rec->sizeDrag || width <= 0 || height <= 0)
     return 1;
   // Transparent windows premultiply, and videos drawn into the window clip
   // the image: those take the image.
   int32_t videos[4];
   if (rec->depth != 24 || (rec->premultiplied && rec->alphaCopy) ||
-      QueryX11VideoRects(display, videos, 1) > 0)
+      QueryX11VideoRects(window.owner, videos, 1) > 0)
     return 0;
   // The pixel value the server would read from the image: the stored value
   // read back through an image of the same visual, depth and layout.
@@ -569,41 +565,39 @@ int FillX11WindowWithPixel(DisplayRecord* display, int32_t dx, int32_t dy, int32
   image->data = nullptr;  // the word is not the image's to free
   XDestroyImage(image);
   XSetForeground(rec->display, rec->gc, pixel);
-  XFillRectangle(rec->display, rec->window, rec->gc, dx + display->marginLeft,
-                 dy + display->marginTop, static_cast<unsigned>(width),
-                 static_cast<unsigned>(height));
+  XFillRectangle(rec->display, rec->window, rec->gc, dx + window.marginLeft, dy + window.marginTop,
+                 static_cast<unsigned>(width), static_cast<unsigned>(height));
   XFlush(rec->display);
   return 1;
 }
 
-void MoveX11Window(DisplayRecord* display) {
-  X11DisplayRecord* rec = display->x11;
+void MoveX11Window(X11DisplayRecord* rec, int32_t x, int32_t y) {
   if (!rec || !rec->window) return;
-  XMoveWindow(rec->display, rec->window, display->x, display->y);
+  XMoveWindow(rec->display, rec->window, x, y);
   XFlush(rec->display);
 }
 
-void SetX11SizeHints(DisplayRecord* display, long flags) {
-  X11DisplayRecord* rec = display->x11;
+void SetX11SizeHints(const X11Window& window, long flags) {
+  X11DisplayRecord* rec = window.record;
   if (!rec || !rec->window) return;
   XSizeHints* hints = XAllocSizeHints();
   if (!hints) return;
   hints->flags = flags;
-  hints->x = display->x;
-  hints->y = display->y;
-  hints->min_width = hints->max_width = display->width;
-  hints->min_height = hints->max_height = display->height;
+  hints->x = window.x;
+  hints->y = window.y;
+  hints->min_width = hints->max_width = window.width;
+  hints->min_height = hints->max_height = window.height;
   XSetWMNormalHints(rec->display, rec->window, hints);
   XFree(hints);
 }
 
-void SizeMoveX11Window(DisplayRecord* display) {
-  X11DisplayRecord* rec = display->x11;
+void SizeMoveX11Window(const X11Window& window) {
+  X11DisplayRecord* rec = window.record;
   if (!rec || !rec->window) return;
-  if (!(display->flags & DSF_SIZEABLE)) SetX11SizeHints(display, PMinSize | PMaxSize);
-  XMoveResizeWindow(rec->display, rec->window, display->x, display->y,
-                    static_cast<unsigned>(std::max(display->width, 1)),
-                    static_cast<unsigned>(std::max(display->height, 1)));
+  if (!(window.style & X11WINDOW_SIZEABLE)) SetX11SizeHints(window, PMinSize | PMaxSize);
+  XMoveResizeWindow(rec->display, rec->window, window.x, window.y,
+                    static_cast<unsigned>(std::max(window.width, 1)),
+                    static_cast<unsigned>(std::max(window.height, 1)));
   XFlush(rec->display);
 }
 
@@ -640,17 +634,16 @@ void setTextProperty(Display* d, Window w, Atom property, Atom type, const std::
 // WM_ICON_NAME hold the title as Latin-1 STRING when every character fits,
 // else as UTF8_STRING; _NET_WM_NAME and _NET_WM_ICON_NAME hold it as
 // UTF8_STRING.
-void SetX11WindowTitle(DisplayRecord* display) {
-  X11DisplayRecord* rec = display->x11;
+void SetX11WindowTitle(X11DisplayRecord* rec, const char* title) {
   if (!rec || !rec->window) return;
   if (!unicodeUtf8Mode || !rec->connection) {
-    XStoreName(rec->display, rec->window, display->title);
+    XStoreName(rec->display, rec->window, title);
     return;
   }
   const Atom* atoms = rec->connection->atoms;
-  std::string utf8 = display->title, legacy;
+  std::string utf8 = title, legacy;
   Atom legacyType = atoms[X11_ATOM_UTF8_STRING];
-  if (utf8ToLatin1(display->title, &legacy)) {
+  if (utf8ToLatin1(title, &legacy)) {
     legacyType = XA_STRING;
   } else {
     legacy = utf8;
@@ -663,8 +656,7 @@ void SetX11WindowTitle(DisplayRecord* display) {
                   atoms[X11_ATOM_UTF8_STRING], utf8);
 }
 
-void ActivateX11Window(DisplayRecord* display) {
-  X11DisplayRecord* rec = display->x11;
+void ActivateX11Window(X11DisplayRecord* rec) {
   if (!rec || !rec->window) return;
   TakeX11Error();  // errors of earlier requests are not the focus's
   XSetInputFocus(rec->display, rec->window, RevertToNone, CurrentTime);
@@ -673,39 +665,33 @@ void ActivateX11Window(DisplayRecord* display) {
   rec->focusTaken = TakeX11Error() == 0 ? 1 : 0;
 }
 
-int X11WindowTookFocus(const DisplayRecord* display) {
-  const X11DisplayRecord* rec = display->x11;
+int X11WindowTookFocus(const X11DisplayRecord* rec) {
   return rec && rec->window && rec->focusTaken ? 1 : 0;
 }
 
-ErrorCode IconifyX11Window(DisplayRecord* display, int iconify) {
-  X11DisplayRecord* rec = display->x11;
-  if (!rec || !rec->window || display->fullscreen) return ERR_NONE;
+ErrorCode IconifyX11Window(const X11Window& window, int iconify) {
+  X11DisplayRecord* rec = window.record;
+  if (!rec || !rec->window || (window.style & X11WINDOW_FULLSCREEN)) return ERR_NONE;
   if (iconify) {
     XIconifyWindow(rec->display, rec->window, rec->screen);
     XFlush(rec->display);
   } else {
     XMapRaised(rec->display, rec->window);
     waitWindowMapped(rec);
-    ActivateX11Window(display);
+    ActivateX11Window(rec);
   }
   return ERR_NONE;
 }
 
-ErrorCode DetermineX11BorderSizes(DisplayRecord* display) {
-  display->bordersKnown = 1;
-  if (display->flags & DSF_BORDERLESS) {
-    display->borderLeft = display->borderTop = display->borderHorizontal = display->borderVertical =
-        0;
+ErrorCode DetermineX11BorderSizes(const X11Window& window, X11FrameSizes* frame) {
+  if (window.style & X11WINDOW_BORDERLESS) {
+    *frame = X11FrameSizes{};
     return ERR_NONE;
   }
   X11ConnectionRecord* c = nullptr;
-  ErrorCode error = GetX11Connection(display->xserver, &c);
+  ErrorCode error = GetX11Connection(window.server, &c);
   if (error != ERR_NONE) return error;
-  display->borderLeft = c->frameLeft;
-  display->borderTop = c->frameTop;
-  display->borderHorizontal = c->frameHorizontal;
-  display->borderVertical = c->frameVertical;
+  *frame = X11FrameSizes{c->frameLeft, c->frameTop, c->frameHorizontal, c->frameVertical};
   return ERR_NONE;
 }
 
@@ -766,8 +752,7 @@ void FreeX11Pointer(X11PointerNode* pointer) {
   }
 }
 
-void SetX11Pointer(DisplayRecord* display, X11PointerNode* pointer, int32_t kind) {
-  X11DisplayRecord* rec = display->x11;
+void SetX11Pointer(X11DisplayRecord* rec, X11PointerNode* pointer, int32_t kind) {
   if (!rec || !rec->connection) return;
   Cursor cursor = 0;
   if (kind == 1) {
@@ -795,8 +780,7 @@ void SetX11Pointer(DisplayRecord* display, X11PointerNode* pointer, int32_t kind
   rec->currentCursor = cursor;
 }
 
-void ShowX11Pointer(DisplayRecord* display) {
-  X11DisplayRecord* rec = display->x11;
+void ShowX11Pointer(X11DisplayRecord* rec) {
   if (!rec || !rec->window) return;
   if (rec->currentCursor)
     XDefineCursor(rec->display, rec->window, rec->currentCursor);
@@ -805,15 +789,13 @@ void ShowX11Pointer(DisplayRecord* display) {
   XFlush(rec->display);
 }
 
-void HideX11Pointer(DisplayRecord* display) {
-  X11DisplayRecord* rec = display->x11;
+void HideX11Pointer(X11DisplayRecord* rec) {
   if (!rec || !rec->window || !rec->connection) return;
   XDefineCursor(rec->display, rec->window, GetX11BlankCursor(rec->connection));
   XFlush(rec->display);
 }
 
-void MoveX11Pointer(DisplayRecord* display, int32_t x, int32_t y) {
-  X11DisplayRecord* rec = display->x11;
+void MoveX11Pointer(X11DisplayRecord* rec, int32_t x, int32_t y) {
   if (!rec || !rec->window) return;
   XWarpPointer(rec->display, None, rec->window, 0, 0, 0, 0, x, y);
   XFlush(rec->display);

@@ -13,6 +13,7 @@
 #include <regex>
 #include <vector>
 
+#include "display/adapter_private.h"
 #include "display/display.h"
 #include "display/display_private.h"
 #include "tests/display/display_fixture.h"
@@ -173,7 +174,7 @@ TEST_F(DisplayTest, ColourDisplayOpensCentredTitledFilledAndClosesWithoutTrace) 
   for (const TitleCase& t : titles) {
     SCOPED_TRACE(t.legacy);
     std::strcpy(d->title, t.title);
-    SetX11WindowTitle(d);
+    SetX11WindowTitle(d->x11, d->title);
     XSync(d->x11->display, False);
     std::string type;
     for (const char* name : {"WM_NAME", "WM_ICON_NAME"}) {
@@ -767,10 +768,10 @@ TEST_F(DisplayTest, WindowDrawingNeedsAnOpenUndraggedDisplay) {
   for (const Case& c : cases) {
     d->state = c.state;
     d->x11->moveDrag = c.drag;
-    DrawX11Point(d, x, 10, 0xffffff);
-    DrawX11Line(d, x, 20, x + 3, 20, 0xffffff);
-    FillX11Rect(d, x, 30, 2, 2, 0xffffff);
-    PutPixelsToWindow(white, 0, 0, d, x, 40, 2, 2);
+    DrawX11Point(X11WindowOf(d), x, 10, 0xffffff);
+    DrawX11Line(X11WindowOf(d), x, 20, x + 3, 20, 0xffffff);
+    FillX11Rect(X11WindowOf(d), x, 30, 2, 2, 0xffffff);
+    PutPixelsToWindow(white, 0, 0, X11WindowOf(d), x, 40, 2, 2);
     d->state = DISPSTATE_OPEN;
     d->x11->moveDrag = 0;
     EXPECT_EQ(WindowPixel(d, x, 10), c.wantDraw) << c.name;
@@ -781,7 +782,7 @@ TEST_F(DisplayTest, WindowDrawingNeedsAnOpenUndraggedDisplay) {
   }
   d->marginLeft = 5;
   d->marginTop = 7;
-  DrawX11Point(d, 100, 100, 0xffffff);
+  DrawX11Point(X11WindowOf(d), 100, 100, 0xffffff);
   EXPECT_EQ(WindowPixel(d, 105, 107), 0xffffffu);
   d->marginLeft = d->marginTop = 0;
   FreeBitmap(white);

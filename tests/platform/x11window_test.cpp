@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "display/adapter_private.h"
 #include "display/display.h"
 #include "display/display_private.h"
 #include "platform/linux/platform.h"
@@ -80,10 +81,10 @@ class X11WindowTest : public ::testing::Test {
 TEST_F(X11WindowTest, ScreenGrabOutsideTheRootIsRefusedQuietly) {
   DisplayRecord* d = nullptr;
   ASSERT_EQ(CreateDisplayCore(h.L, ObjectId{nullptr, 1}, 0, 0, &d), ERR_NONE);
-  EXPECT_EQ(GrabX11ScreenPixels(d, 2000, 2000, 10, 10), nullptr);
-  EXPECT_EQ(GrabX11ScreenPixels(d, 600, 400, 100, 100), nullptr);  // crosses the edge
+  EXPECT_EQ(GrabX11ScreenPixels(X11WindowOf(d), 2000, 2000, 10, 10), nullptr);
+  EXPECT_EQ(GrabX11ScreenPixels(X11WindowOf(d), 600, 400, 100, 100), nullptr);  // crosses the edge
   EXPECT_EQ(TakeX11Error(), 0);
-  BitmapHandle* grab = GrabX11ScreenPixels(d, 10, 20, 30, 40);
+  BitmapHandle* grab = GrabX11ScreenPixels(X11WindowOf(d), 10, 20, 30, 40);
   ASSERT_NE(grab, nullptr);
   EXPECT_EQ(grab->width, 30);
   EXPECT_EQ(grab->height, 40);
@@ -175,7 +176,7 @@ TEST_F(X11WindowTest, CursorsAreMadeWhenFirstAskedFor) {
   X11ConnectionRecord* c = d->x11->connection;
   EXPECT_EQ(c->busyCursor, 0u);
   EXPECT_EQ(c->blankCursor, 0u);
-  HideX11Pointer(d);
+  HideX11Pointer(d->x11);
   EXPECT_NE(c->blankCursor, 0u);
   EXPECT_NE(GetX11BusyCursor(c), 0u);
   EXPECT_NE(GetX11MoveCursor(c), 0u);
@@ -205,22 +206,22 @@ TEST_F(X11WindowTest, PointerMakesOneCursorPerServer) {
   X11PointerNode* pointer = nullptr;
   ASSERT_EQ(CreateX11Pointer(pixels, 1, 1, &pointer, 2, 2), ERR_NONE);
   auto nodes = [&] { return CountX11PointerCursors(pointer); };
-  SetX11Pointer(a, pointer, 2);
+  SetX11Pointer(a->x11, pointer, 2);
   Cursor first = a->x11->currentCursor;
   EXPECT_NE(first, 0u);
-  SetX11Pointer(b, pointer, 2);
+  SetX11Pointer(b->x11, pointer, 2);
   EXPECT_NE(b->x11->currentCursor, 0u);
   EXPECT_EQ(nodes(), 2);
-  SetX11Pointer(a, pointer, 2);
+  SetX11Pointer(a->x11, pointer, 2);
   EXPECT_EQ(a->x11->currentCursor, first);
   EXPECT_EQ(nodes(), 2);
 
-  HideX11Pointer(a);
-  ShowX11Pointer(a);
+  HideX11Pointer(a->x11);
+  ShowX11Pointer(a->x11);
   EXPECT_EQ(a->x11->currentCursor, first);
-  SetX11Pointer(a, nullptr, 1);
+  SetX11Pointer(a->x11, nullptr, 1);
   EXPECT_EQ(a->x11->currentCursor, a->x11->connection->busyCursor);
-  SetX11Pointer(a, pointer, 0);
+  SetX11Pointer(a->x11, pointer, 0);
   EXPECT_EQ(a->x11->currentCursor, 0u);
   EXPECT_EQ(TakeX11Error(), 0);
   FreeX11Pointer(pointer);
