@@ -250,25 +250,16 @@ ErrorCode makeDirectories(const std::string& path) {
   return ERR_NONE;
 }
 
-// The facts a copy keeps of its source (times and protection): what an
-// examined lock gives of a regular file, nothing of anything else (a link
-// is copied as a link, without them); without the lock where only the
-// file system can answer.
-FileInfo sourceFacts(const std::string& path, bool adapters) {
-  if (adapters || IsChunkName(path.c_str())) return examinePath(path).info;
-  FileInfo info{};
-  StatRegularFileNative(path.c_str(), &info);
-  return info;
-}
-
 struct StreamCloser {
   void operator()(StreamHandle* s) const { CloseFileStream(s); }
 };
 
 // Copies one file into a directory (new name or its own), with the copy
-// rules; move deletes the source afterwards.
+// rules; move deletes the source afterwards. kind is what ExaminePathNative
+// said of the source (1 a link, 2 a regular file), or 0 when not asked.
 ErrorCode copyFile(Operation& op, const std::string& source, const std::string& destDir,
-                   const std::string& newName, bool move, const FileInfo* sourceInfo) {
+                   const std::string& newName, bool move, const FileInfo* sourceInfo,
+                   int kind = 0) {
   std::string fileName = filePartOf(source);
   if (IsChunkName(source.c_str())) {
     char name[LOCK_PATH_SIZE];
@@ -282,7 +273,7 @@ ErrorCode copyFile(Operation& op, const std::string& source, const std::string& 
     SetErrorArgString(target.c_str());
     return ERR_WRITEFILE;
   }
-  if (IsSymbolicLinkNative(source.c_str())) {
+  if (kind == 1 || (kind != 2 && IsSymbolicLinkNative(source.c_str()))) {
     Examined t = examinePath(target);
     if (t.exists) DeleteFileNative(target.c_str());
     if (!CopySymbolicLinkNative(source.c_str(), target.c_str())) {
@@ -312,6 +303,17 @@ ErrorCode copyFile(Operation& op, const std::string& source, const std::string& 
       ErrorCode error = op.unprotect(move ? MOVEFILE_UNPROTECT : COPYFILE_UNPROTECT, "destination",
                                      target, &proceed);
       if (error || !proceed) return error;
+    }
+  }
+  // Nobody watches the blocks: a regular file of the file system is copied
+  // by the kernel, its times and protection given on the open target.
+  if (!op.callback && !FileAdaptersAsked(nullptr)) {
+    ErrorCode error = ERR_NONE;
+    if (CopyRegularFileNative(source.c_str(), target.c_str(), sourceInfo, &error)) {
+      if (error == ERR_READFILE || error == ERR_WRITEFILE)
+        SetErrorArgString((error == ERR_READFILE ? source : target).c_str());
+      if (error) return error;
+      return move ? deleteOne(op, source, "file") : ERR_NONE;
     }
   }
   std::unique_ptr<StreamHandle, StreamCloser> in(
@@ -383,8 +385,12 @@ ErrorCode copyFile(Operation& op, const std::string& source, const std::string& 
 ErrorCode copyTree(Operation& op, const std::string& source, std::string destination, bool top,
                    bool move) {
   Examined self = examinePath(source);
+  ErrorCode error = ERR_NONE;
   if (!top) destination = joinPath(destination, filePartOf(source));
-  ErrorCode error = makeDirectories(destination);
+  // Below the top the parent was just made: only the last directory can
+  // be missing.
+  if (top || MakeDirectoryNative(destination.c_str()) != ERR_NONE)
+    error = makeDirectories(destination);
   if (error) return error;
   std::vector<std::pair<std::string, bool>> entries;
   error = listDirectory(source, &entries);
@@ -395,9 +401,17 @@ ErrorCode copyTree(Operation& op, const std::string& source, std::string destina
     if (isDirectory) {
       if (op.filterDirectories && !op.matches(name)) continue;
       error = copyTree(op, full, destination, false, move);
-    } else {
-      FileInfo facts = sourceFacts(full, adapters);
+    } else if (adapters || IsChunkName(full.c_str())) {
+      // The facts a copy keeps (times and protection) as an examined lock
+      // gives them, where more than the file system may answer.
+      FileInfo facts = examinePath(full).info;
       error = copyFile(op, full, destination, "", move, &facts);
+    } else {
+      // One look without following a link tells a link from a regular file
+      // and gives the facts a copy keeps; anything else keeps none.
+      FileInfo facts{};
+      int kind = ExaminePathNative(full.c_str(), &facts);
+      error = copyFile(op, full, destination, "", move, &facts, kind);
     }
     if (error) return error;
   }

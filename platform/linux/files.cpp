@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -428,14 +430,6 @@ int PathKindNative(const char* path) {
   return S_ISLNK(st.st_mode) ? 1 : 2;
 }
 
-int StatRegularFileNative(const char* path, FileInfo* info) {
-  NativeName n(path);
-  struct stat st;
-  if (!n.ok || stat(n.text, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  FillFileInfoFromStat(&st, info);
-  return 1;
-}
-
 int CopySymbolicLinkNative(const char* source, const char* destination) {
   NativeName a(source), b(destination);
   if (!a.ok || !b.ok) return 0;
@@ -451,9 +445,9 @@ ErrorCode MakeDirectoryNative(const char* path) {
   return n.ok && mkdir(n.text, 0755) == 0 ? 0 : ERR_CREATEDIR;
 }
 
-int SetFileProtection(const char* path, uint32_t flags) {
-  NativeName n(path);
-  if (!n.ok) return 0;
+namespace {
+
+mode_t modeOfProtection(uint32_t flags) {
   mode_t mode = 0;
   if (flags & FILEATTR_NORMAL) {
     mode = 0644;
@@ -468,7 +462,107 @@ int SetFileProtection(const char* path, uint32_t flags) {
     if (flags & FILEATTR_WRITE_OTH) mode |= 02;
     if (flags & FILEATTR_EXECUTE_OTH) mode |= 01;
   }
-  return chmod(n.text, mode) == 0 ? 1 : 0;
+  return mode;
+}
+
+// Copies the rest of in into out with reads and writes: ERR_NONE,
+// ERR_READ, ERR_WRITE or ERR_MEM; *copied counts on.
+ErrorCode copyByBlocks(int in, int out, int64_t* copied) {
+  constexpr size_t BLOCK = 1 << 16;
+  std::unique_ptr<char[]> block(new (std::nothrow) char[BLOCK]);
+  if (!block) return ERR_MEM;
+  for (;;) {
+    ssize_t n = read(in, block.get(), BLOCK);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ERR_READ;
+    if (n == 0) return ERR_NONE;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(out, block.get() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return ERR_WRITE;
+      done += w;
+    }
+    *copied += n;
+  }
+}
+
+// The bytes of in into out: copy_file_range while the kernel takes it
+// (a file system that reports a size it does not serve, as /proc does,
+// copies nothing at the start and goes by reads), then reads and writes.
+ErrorCode copyDescriptor(int in, int out, int64_t* copied) {
+  for (;;) {
+    ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+    if (n > 0) {
+      *copied += n;
+      continue;
+    }
+    if (n == 0 && *copied > 0) return ERR_NONE;
+    if (n < 0 && errno == EINTR) continue;
+    // Not taken (another file system, an old kernel) or failed: the reads
+    // and writes go on from where it stopped and meet any failure again.
+    return copyByBlocks(in, out, copied);
+  }
+}
+
+}  // namespace
+
+int SetFileProtection(const char* path, uint32_t flags) {
+  NativeName n(path);
+  if (!n.ok) return 0;
+  return chmod(n.text, modeOfProtection(flags)) == 0 ? 1 : 0;
+}
+
+int ExaminePathNative(const char* path, FileInfo* info) {
+  NativeName n(path);
+  struct stat st;
+  if (!n.ok || lstat(n.text, &st) != 0) return 0;
+  if (S_ISLNK(st.st_mode)) return 1;
+  if (!S_ISREG(st.st_mode)) return 3;
+  FillFileInfoFromStat(&st, info);
+  return 2;
+}
+
+int CopyRegularFileNative(const char* source, const char* target, const FileInfo* keep,
+                          ErrorCode* error) {
+  *error = ERR_NONE;
+  for (const char* name : {source, target})
+    if (!name || isChunk(name) || std::strncmp(name, PROGDIR_PREFIX, PROGDIR_LENGTH) == 0 ||
+        std::strlen(name) >= OPEN_NAME_MAX)
+      return 0;
+  NativeName from(source), to(target);
+  if (!from.ok || !to.ok) return 0;
+  // Not blocking on a FIFO: what is not a regular file goes to the streams.
+  int in = open(from.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (in < 0) {
+    *error = ERR_READFILE;
+    return 1;
+  }
+  struct stat st;
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(in);
+    return 0;
+  }
+  int out = open(to.text, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) {
+    close(in);
+    *error = ERR_WRITEFILE;
+    return 1;
+  }
+  int64_t copied = 0;
+  ErrorCode e = copyDescriptor(in, out, &copied);
+  if (!e && copied != static_cast<int64_t>(st.st_size)) e = ERR_READ;
+  if (!e && keep) {
+    struct timespec times[2] = {};
+    times[0].tv_sec = static_cast<time_t>(keep->times[0]);
+    times[1].tv_sec = static_cast<time_t>(keep->times[1]);
+    futimens(out, times);
+    fchmod(out, modeOfProtection(keep->protection));
+  }
+  close(in);
+  if (close(out) != 0 && !e) e = ERR_WRITE;
+  if (e) unlink(to.text);
+  *error = e;
+  return 1;
 }
 
 int SetFileDate(const char* path, const uint32_t times[2]) {

@@ -468,10 +468,22 @@ int CopySymbolicLinkNative(const char* source, const char* destination);
 // What is at a path, a final link not followed: 0 nothing (or a name that
 // cannot be converted), 1 a symbolic link, 2 anything else.
 int PathKindNative(const char* path);
-// A regular file (a final link followed): 1 with its kind, size,
-// protection and times as an examined lock of it gives them; 0 for
-// anything else, info left as it was.
-int StatRegularFileNative(const char* path, FileInfo* info);
+// What is at a path, a final link not followed: 0 nothing (or a name that
+// cannot be converted), 1 a symbolic link, 2 a regular file with its kind,
+// size, protection and times in info as an examined lock of it gives them,
+// 3 anything else (info left as it was).
+int ExaminePathNative(const char* path, FileInfo* info);
+// Copies the bytes of a regular file of the file system into target
+// (created, or truncated when it is there), in the kernel where it can,
+// and gives the copy keep's times and protection when keep is given. 0
+// when it does not handle the names (linked data, "PROGDIR:" names, names
+// the streams do not open, a source that is not a regular file): the
+// caller copies through streams. Else 1 with *error 0, ERR_READFILE (the
+// source did not open), ERR_WRITEFILE (the target did not open), ERR_READ
+// (the source ended early, grew or failed), ERR_WRITE or ERR_MEM; after
+// these last three the target is deleted.
+int CopyRegularFileNative(const char* source, const char* target, const FileInfo* keep,
+                          ErrorCode* error);
 
 // ---- Threads and timers ----
 // Worker threads with a start hand-shake, a polled stop request and a join

@@ -168,6 +168,41 @@ TEST_F(DosManageTest, CopyKeepsDatesAndProtection) {
   EXPECT_FALSE(exists(path("all/b.dat")));
 }
 
+// Without a callback the kernel copies the bytes; with one they go through
+// the watched blocks. Both give the same file, over sizes around the block,
+// and a file that says it is empty but is not fails both ways.
+TEST_F(DosManageTest, CopiesWithAndWithoutCallbackAgree) {
+  const std::string tag = std::string("NIL");
+  for (size_t size : {size_t{0}, size_t{1}, size_t{16384}, size_t{16385}, size_t{(1 << 20) + 3}}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; i++) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    const std::string name = "s" + std::to_string(size);
+    makeFile(name, bytes);
+    ASSERT_EQ(
+        std::system(("chmod 751 " + path(name) + " && touch -d '2003-04-05 06:07:08' " + path(name))
+                        .c_str()),
+        0);
+    ASSERT_EQ(call("CopyFile", {path(name), path("plain")}), 0);
+    ASSERT_EQ(call("CopyFile", {path(name), path("watched"), tag, std::string("CB")}), 0);
+    EXPECT_EQ(readFile(path("plain/" + name)), bytes);
+    EXPECT_EQ(readFile(path("watched/" + name)), bytes);
+    EXPECT_EQ(statOf(path("plain/" + name)), statOf(path(name)));
+    EXPECT_EQ(statOf(path("watched/" + name)), statOf(path(name)));
+  }
+  // A longer file in the way is cut to the copy.
+  makeFile("plain/s1", std::string(5000, 'x'));
+  ASSERT_EQ(call("CopyFile", {path("s1"), path("plain")}), 0);
+  EXPECT_EQ(readFile(path("plain/s1")), readFile(path("s1")));
+  for (const char* callback : {"NIL", "CB"}) {
+    SCOPED_TRACE(callback);
+    EXPECT_EQ(call("CopyFile",
+                   {std::string("/proc/self/status"), path("proc"), tag, std::string(callback)}),
+              ERR_READ);
+    EXPECT_FALSE(exists(path("proc/status")));
+  }
+}
+
 TEST_F(DosManageTest, CopyRefusals) {
   makeFile("f.txt", "x");
   ASSERT_EQ(mkdir(path("d").c_str(), 0755), 0);
