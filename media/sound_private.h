@@ -86,6 +86,10 @@ void ReleaseMusicHold(VmState* L, MusicObject* m);
 
 // Format codes 0..5: bytes per frame, 0 for any other code.
 int32_t GetSoundFrameSize(int32_t code);
+// A new descriptor of frames frames in format code with room for their
+// bytes, which the caller writes as they are kept: codes 2 and 3 (signed
+// 8-bit) are kept as 0 and 1 with 128 added to each byte.
+ErrorCode NewSampleDescriptor(size_t frames, int32_t code, int32_t rate, AudioDescriptor** out);
 // A new descriptor over a copy of frames x frame size bytes of data in
 // format code; codes 2 and 3 (signed 8-bit) are stored as 0 and 1 with 128
 // added to each byte. swap16 swaps the bytes of 16-bit values.

@@ -141,8 +141,7 @@ void FreeAllSamples(VmState* L) {
   }
 }
 
-ErrorCode CreateSampleDescriptor(const void* data, size_t frames, int32_t code, int32_t rate,
-                                 int swap16, AudioDescriptor** out) {
+ErrorCode NewSampleDescriptor(size_t frames, int32_t code, int32_t rate, AudioDescriptor** out) {
   *out = nullptr;
   int32_t bpf = GetSoundFrameSize(code);
   if (bpf == 0 || frames == 0) return ERR_WRONGUSAGE;
@@ -155,14 +154,8 @@ ErrorCode CreateSampleDescriptor(const void* data, size_t frames, int32_t code, 
     FreeMemory(d);
     return ERR_MEM;
   }
-  std::memcpy(d->data, data, bytes);
   // Signed 8-bit data is kept unsigned.
-  if (code == 2 || code == 3) {
-    for (size_t i = 0; i < bytes; i++) d->data[i] = static_cast<uint8_t>(d->data[i] + 128);
-    code -= 2;
-  }
-  if (swap16 && code >= 4)
-    for (size_t i = 0; i + 1 < bytes; i += 2) std::swap(d->data[i], d->data[i + 1]);
+  if (code == 2 || code == 3) code -= 2;
   d->length = static_cast<uint32_t>(bytes);
   d->frames = static_cast<uint32_t>(frames);
   d->bits = code >= 4 ? 16 : 8;
@@ -171,6 +164,23 @@ ErrorCode CreateSampleDescriptor(const void* data, size_t frames, int32_t code, 
   d->flags = code >= 4 ? 2u : 0u;
   d->formatCode = code;
   d->rate = rate;
+  *out = d;
+  return ERR_NONE;
+}
+
+ErrorCode CreateSampleDescriptor(const void* data, size_t frames, int32_t code, int32_t rate,
+                                 int swap16, AudioDescriptor** out) {
+  AudioDescriptor* d = nullptr;
+  if (ErrorCode e = NewSampleDescriptor(frames, code, rate, &d)) {
+    *out = nullptr;
+    return e;
+  }
+  const size_t bytes = d->length;
+  std::memcpy(d->data, data, bytes);
+  if (code == 2 || code == 3)
+    for (size_t i = 0; i < bytes; i++) d->data[i] = static_cast<uint8_t>(d->data[i] + 128);
+  if (swap16 && code >= 4)
+    for (size_t i = 0; i + 1 < bytes; i += 2) std::swap(d->data[i], d->data[i + 1]);
   *out = d;
   return ERR_NONE;
 }

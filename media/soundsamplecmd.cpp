@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "engine/numbers.h"
 #include "engine/optiontable.h"
@@ -221,22 +222,126 @@ int64_t scaleValue(int64_t value, double scale) {
   return static_cast<int64_t>(std::min(std::max(scaled, -LIMIT), LIMIT));
 }
 
-// The mix in signed 24-bit sums (see MixSample below); out holds frames
-// frames of format code (signed 8-bit or 16-bit).
-void mixFrames(const MixSource* sources, size_t count, int32_t rate, int32_t code, uint8_t* out,
-               size_t frames) {
-  const int32_t channels = (code == 3 || code == 5) ? 2 : 1;
-  const bool wide = code >= 4;
-  for (size_t f = 0; f < frames; f++) {
-    int64_t left = 0, right = 0;
-    for (size_t k = 0; k < count; k++) {
-      const MixSource& m = sources[k];
-      if (static_cast<int64_t>(f) < m.threshold) continue;
-      double taken = static_cast<double>(static_cast<int64_t>(f) - m.threshold);
+// A source value in signed 24 bits: 16-bit values times 256, 8-bit ones
+// times 65536.
+enum SourceFormat { LE16, BE16, S8, U8 };
+template <SourceFormat FORMAT>
+inline int64_t sourceValue(const uint8_t* q) {
+  if constexpr (FORMAT == LE16)
+    return static_cast<int16_t>(static_cast<uint16_t>(q[1] << 8 | q[0])) * 256;
+  if constexpr (FORMAT == BE16)
+    return static_cast<int16_t>(static_cast<uint16_t>(q[0] << 8 | q[1])) * 256;
+  if constexpr (FORMAT == S8) return static_cast<int8_t>(q[0]) * 65536;
+  return (q[0] - 128) * 65536;
+}
+
+SourceFormat formatOf(const AudioDescriptor* d) {
+  if (d->bits == 16) return (d->flags & 1) ? BE16 : LE16;
+  return (d->flags & 2) ? S8 : U8;
+}
+
+// The values of one frame of a source, scaled; a mono frame is heard on
+// both sides.
+void frameValues(const AudioDescriptor* d, const uint8_t* p, double scale, int64_t v[2]) {
+  for (int32_t ch = 0; ch < d->channels; ch++) {
+    const uint8_t* q = p + (d->bits == 16 ? 2 * ch : ch);
+    switch (formatOf(d)) {
+      case LE16:
+        v[ch] = sourceValue<LE16>(q);
+        break;
+      case BE16:
+        v[ch] = sourceValue<BE16>(q);
+        break;
+      case S8:
+        v[ch] = sourceValue<S8>(q);
+        break;
+      case U8:
+        v[ch] = sourceValue<U8>(q);
+        break;
+    }
+    if (scale != 1.0) v[ch] = scaleValue(v[ch], scale);
+  }
+  if (d->channels == 1) v[1] = v[0];
+}
+
+// Adds count frames of a source at p to the sums (left, right pairs), at
+// full volume.
+template <SourceFormat FORMAT, int CHANNELS>
+void addFrames(const uint8_t* p, size_t count, int64_t* sums) {
+  constexpr size_t VALUE = FORMAT == LE16 || FORMAT == BE16 ? 2 : 1;
+  for (size_t i = 0; i < count; i++) {
+    const uint8_t* q = p + i * VALUE * CHANNELS;
+    int64_t left = sourceValue<FORMAT>(q);
+    int64_t right = CHANNELS == 2 ? sourceValue<FORMAT>(q + VALUE) : left;
+    sums[2 * i] += left;
+    sums[2 * i + 1] += right;
+  }
+}
+
+template <SourceFormat FORMAT>
+void addFramesOf(int32_t channels, const uint8_t* p, size_t count, int64_t* sums) {
+  if (channels == 2)
+    addFrames<FORMAT, 2>(p, count, sums);
+  else
+    addFrames<FORMAT, 1>(p, count, sums);
+}
+
+// Adds count consecutive frames of a source, from frame first on, to the
+// sums.
+void addRun(const AudioDescriptor* d, double scale, size_t first, size_t count, int64_t* sums) {
+  const uint8_t* p = d->data + first * static_cast<size_t>(d->bytesPerFrame);
+  if (scale != 1.0) {
+    for (size_t i = 0; i < count; i++, p += d->bytesPerFrame) {
+      int64_t v[2] = {0, 0};
+      frameValues(d, p, scale, v);
+      sums[2 * i] += v[0];
+      sums[2 * i + 1] += v[1];
+    }
+    return;
+  }
+  switch (formatOf(d)) {
+    case LE16:
+      addFramesOf<LE16>(d->channels, p, count, sums);
+      break;
+    case BE16:
+      addFramesOf<BE16>(d->channels, p, count, sums);
+      break;
+    case S8:
+      addFramesOf<S8>(d->channels, p, count, sums);
+      break;
+    case U8:
+      addFramesOf<U8>(d->channels, p, count, sums);
+      break;
+  }
+}
+
+// Output frames mixed at a time.
+constexpr size_t MIX_BLOCK = 2048;
+
+// Whether a source steps exactly one whole frame per output frame over the
+// whole mix (its pitch is the mix's rate and its offset a whole frame), so
+// that the position of output frame f is offset + f - threshold exactly.
+bool stepsWholeFrames(const MixSource& m, int32_t rate, size_t frames) {
+  constexpr double EXACT = 4503599627370496.0;  // 2^52: sums and products stay exact
+  const double longest = static_cast<double>(frames) - static_cast<double>(m.threshold);
+  return m.pitch == rate && m.offset == std::floor(m.offset) && m.offset < EXACT &&
+         longest * m.pitch < EXACT;
+}
+
+// Adds what source m gives output frames [f0, f0 + count) to the sums.
+void addSource(const MixSource& m, int32_t rate, size_t frames, size_t f0, size_t count,
+               int64_t* sums) {
+  const AudioDescriptor* d = m.sample->desc;
+  // A source of no frames adds nothing.
+  if (d->frames == 0) return;
+  const auto blockStart = static_cast<int64_t>(f0);
+  const int64_t blockEnd = blockStart + static_cast<int64_t>(count);
+  int64_t f = std::max(blockStart, m.threshold);
+  if (f >= blockEnd) return;
+  if (!stepsWholeFrames(m, rate, frames)) {
+    for (; f < blockEnd; f++) {
+      double taken = static_cast<double>(f - m.threshold);
       if (taken >= m.length) continue;
-      const AudioDescriptor* d = m.sample->desc;
-      // A source of no frames adds nothing.
-      if (d->frames == 0) continue;
       double position = m.offset + taken * m.pitch / rate;
       double whole = std::floor(position);
       // Past the end (or a position too large to hold) the source wraps
@@ -245,42 +350,77 @@ void mixFrames(const MixSource* sources, size_t count, int32_t rate, int32_t cod
         if (!m.loop || !std::isfinite(whole)) continue;
         whole = std::fmod(whole, static_cast<double>(d->frames));
       }
-      auto frame = static_cast<size_t>(whole);
-      const uint8_t* p = d->data + frame * static_cast<size_t>(d->bytesPerFrame);
       int64_t v[2] = {0, 0};
-      for (int32_t ch = 0; ch < d->channels; ch++) {
-        if (d->bits == 16) {
-          const uint8_t* q = p + 2 * ch;
-          auto u = (d->flags & 1) ? static_cast<uint16_t>(q[0] << 8 | q[1])
-                                  : static_cast<uint16_t>(q[1] << 8 | q[0]);
-          v[ch] = static_cast<int16_t>(u) * 256;
-        } else {
-          v[ch] = (d->flags & 2) ? static_cast<int8_t>(p[ch]) * 65536 : (p[ch] - 128) * 65536;
-        }
-        if (m.scale != 1.0) v[ch] = scaleValue(v[ch], m.scale);
-      }
-      if (d->channels == 1) v[1] = v[0];
-      left += v[0];
-      right += v[1];
+      frameValues(d, d->data + static_cast<size_t>(whole) * static_cast<size_t>(d->bytesPerFrame),
+                  m.scale, v);
+      int64_t* s = sums + 2 * (f - blockStart);
+      s[0] += v[0];
+      s[1] += v[1];
     }
-    left = std::min<int64_t>(std::max<int64_t>(left, -8388608), 8388607);
-    right = std::min<int64_t>(std::max<int64_t>(right, -8388608), 8388607);
-    if (wide) {
-      int16_t s[2];
-      if (channels == 2) {
-        s[0] = static_cast<int16_t>(left >> 8);
-        s[1] = static_cast<int16_t>(right >> 8);
-      } else {
-        s[0] = static_cast<int16_t>((left + right) >> 9);
-      }
-      std::memcpy(out, s, 2 * static_cast<size_t>(channels));
-      out += 2 * channels;
-    } else if (channels == 2) {
-      *out++ = static_cast<uint8_t>(static_cast<int8_t>(left >> 16));
-      *out++ = static_cast<uint8_t>(static_cast<int8_t>(right >> 16));
-    } else {
-      *out++ = static_cast<uint8_t>(static_cast<int8_t>((left + right) >> 17));
+    return;
+  }
+  // Frames taken: taken < length, that is taken < ceil(length).
+  int64_t end = blockEnd;
+  if (!(m.length >= 4503599627370496.0)) {
+    if (!(m.length > 0)) return;
+    end = std::min(end, m.threshold + static_cast<int64_t>(std::ceil(m.length)));
+  }
+  auto frame = static_cast<uint64_t>(m.offset) + static_cast<uint64_t>(f - m.threshold);
+  const uint64_t sourceFrames = d->frames;
+  while (f < end) {
+    if (frame >= sourceFrames) {
+      if (!m.loop) return;
+      frame %= sourceFrames;
     }
+    size_t run = static_cast<size_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(end - f), sourceFrames - frame));
+    addRun(d, m.scale, static_cast<size_t>(frame), run, sums + 2 * (f - blockStart));
+    f += static_cast<int64_t>(run);
+    frame += run;
+  }
+}
+
+// Writes count frames of the sums, each held to signed 24 bits, as they
+// are kept in format code: 16-bit values, or 8-bit ones with 128 added.
+void writeFrames(const int64_t* sums, size_t count, int32_t code, uint8_t* out) {
+  auto held = [](int64_t v) { return std::min<int64_t>(std::max<int64_t>(v, -8388608), 8388607); };
+  switch (code) {
+    case 5:
+      for (size_t i = 0; i < count; i++) {
+        int16_t s[2] = {static_cast<int16_t>(held(sums[2 * i]) >> 8),
+                        static_cast<int16_t>(held(sums[2 * i + 1]) >> 8)};
+        std::memcpy(out + 4 * i, s, 4);
+      }
+      break;
+    case 4:
+      for (size_t i = 0; i < count; i++) {
+        auto s = static_cast<int16_t>((held(sums[2 * i]) + held(sums[2 * i + 1])) >> 9);
+        std::memcpy(out + 2 * i, &s, 2);
+      }
+      break;
+    case 3:
+      for (size_t i = 0; i < 2 * count; i++)
+        out[i] = static_cast<uint8_t>(static_cast<int8_t>(held(sums[i]) >> 16) + 128);
+      break;
+    default:
+      for (size_t i = 0; i < count; i++)
+        out[i] = static_cast<uint8_t>(
+            static_cast<int8_t>((held(sums[2 * i]) + held(sums[2 * i + 1])) >> 17) + 128);
+      break;
+  }
+}
+
+// The mix in signed 24-bit sums (see MixSample below), a block of frames at
+// a time; out holds frames frames of format code as a descriptor keeps them.
+void mixFrames(const MixSource* sources, size_t count, int32_t rate, int32_t code, uint8_t* out,
+               size_t frames) {
+  const size_t frameBytes = static_cast<size_t>(GetSoundFrameSize(code));
+  std::vector<int64_t> sums(2 * MIX_BLOCK);
+  for (size_t f0 = 0; f0 < frames; f0 += MIX_BLOCK) {
+    const size_t n = std::min(MIX_BLOCK, frames - f0);
+    std::fill(sums.begin(), sums.begin() + static_cast<ptrdiff_t>(2 * n), 0);
+    for (size_t k = 0; k < count; k++) addSource(sources[k], rate, frames, f0, n, sums.data());
+    writeFrames(sums.data(), n, code, out + f0 * frameBytes);
   }
 }
 
@@ -334,14 +474,11 @@ int cmdMixSample(VmState* L) {
   }
   size_t bytes = frames >= MAX_U32 ? 0 : bytesOf(static_cast<size_t>(frames), code);
   if (bytes == 0) return ERR_MEM;
-  OwnedMemory<uint8_t> out(static_cast<uint8_t*>(AllocMemory(bytes, 0)));
-  if (!out) return ERR_MEM;
-  mixFrames(sources.get(), count, rate, code, out.get(), static_cast<size_t>(frames));
-  if (!automatic) FreeSampleObject(L, id, 0);
+  // The mix is written straight into the new sample's memory.
   AudioDescriptor* desc = nullptr;
-  if (ErrorCode e =
-          CreateSampleDescriptor(out.get(), static_cast<size_t>(frames), code, rate, 0, &desc))
-    return e;
+  if (ErrorCode e = NewSampleDescriptor(static_cast<size_t>(frames), code, rate, &desc)) return e;
+  mixFrames(sources.get(), count, rate, code, desc->data, static_cast<size_t>(frames));
+  if (!automatic) FreeSampleObject(L, id, 0);
   if (ErrorCode e = AddSampleObject(&id, automatic, desc, rate, nullptr, nullptr)) return e;
   return automatic ? PushObjectId(L, id) : 0;
 }

@@ -124,6 +124,22 @@ TEST_F(SoundEdit, MixSampleFollowsTheModel) {
        {{3, unset, 0, 0, unset, true, 1},
         {4, unset, 0, 0, unset, true, 2.5},
         {3, unset, 2, 1, unset, true, -1}}},
+      // Sources that step one whole frame per output frame, past the
+      // 2048-frame blocks the mix is made in.
+      {"whole frames: a late start, a fractional length, no loop, wraps across a block",
+       MONO16,
+       8000,
+       2100,
+       {{3, unset, 1, 2040, 9.5, true, 1},
+        {1, unset, 0, -3, unset, false, 1},
+        {2, 8000, 2, 0, unset, true, 1}}},
+      {"whole frames into stereo 8 bits: an offset past the end, an early start, scaled",
+       STEREO8,
+       16000,
+       2060,
+       {{4, unset, 5, -2047, unset, true, 1},
+        {3, 16000, 0, 1, 2049, true, 0.5},
+        {2, 16000, 3, 0, 4, false, 1}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
