@@ -304,6 +304,9 @@ ErrorCode copyFile(Operation& op, const std::string& source, const std::string& 
                                      target, &proceed);
       if (error || !proceed) return error;
     }
+    // Opening the target for writing would empty the source, and the
+    // failed copy would then delete it.
+    if (IsSameFileNative(source.c_str(), target.c_str())) return ERR_WRONGUSAGE;
   }
   // Nobody watches the blocks: a regular file of the file system is copied
   // by the kernel, its times and protection given on the open target.

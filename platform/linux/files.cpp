@@ -512,6 +512,15 @@ int SetFileProtection(const char* path, uint32_t flags) {
   return chmod(n.text, modeOfProtection(flags)) == 0 ? 1 : 0;
 }
 
+int IsSameFileNative(const char* a, const char* b) {
+  NativeName x(a), y(b);
+  struct stat sx, sy;
+  return x.ok && y.ok && stat(x.text, &sx) == 0 && stat(y.text, &sy) == 0 &&
+                 sx.st_dev == sy.st_dev && sx.st_ino == sy.st_ino
+             ? 1
+             : 0;
+}
+
 int ExaminePathNative(const char* path, FileInfo* info) {
   NativeName n(path);
   struct stat st;

@@ -468,6 +468,8 @@ int CopySymbolicLinkNative(const char* source, const char* destination);
 // What is at a path, a final link not followed: 0 nothing (or a name that
 // cannot be converted), 1 a symbolic link, 2 anything else.
 int PathKindNative(const char* path);
+// 1 when both paths lead to one file (links followed), else 0.
+int IsSameFileNative(const char* a, const char* b);
 // What is at a path, a final link not followed: 0 nothing (or a name that
 // cannot be converted), 1 a symbolic link, 2 a regular file with its kind,
 // size, protection and times in info as an examined lock of it gives them,

@@ -177,7 +177,9 @@ TEST_F(DosManageTest, CopiesWithAndWithoutCallbackAgree) {
     SCOPED_TRACE(size);
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; i++) bytes[i] = static_cast<char>(i * 7 + i / 251);
-    const std::string name = "s" + std::to_string(size);
+    std::string name("s");
+    name += std::to_string(size);
+    auto copied = [&](const char* into) { return path(into) + "/" + name; };
     makeFile(name, bytes);
     ASSERT_EQ(
         std::system(("chmod 751 " + path(name) + " && touch -d '2003-04-05 06:07:08' " + path(name))
@@ -185,10 +187,10 @@ TEST_F(DosManageTest, CopiesWithAndWithoutCallbackAgree) {
         0);
     ASSERT_EQ(call("CopyFile", {path(name), path("plain")}), 0);
     ASSERT_EQ(call("CopyFile", {path(name), path("watched"), tag, std::string("CB")}), 0);
-    EXPECT_EQ(readFile(path("plain/" + name)), bytes);
-    EXPECT_EQ(readFile(path("watched/" + name)), bytes);
-    EXPECT_EQ(statOf(path("plain/" + name)), statOf(path(name)));
-    EXPECT_EQ(statOf(path("watched/" + name)), statOf(path(name)));
+    EXPECT_EQ(readFile(copied("plain")), bytes);
+    EXPECT_EQ(readFile(copied("watched")), bytes);
+    EXPECT_EQ(statOf(copied("plain")), statOf(path(name)));
+    EXPECT_EQ(statOf(copied("watched")), statOf(path(name)));
   }
   // A longer file in the way is cut to the copy.
   makeFile("plain/s1", std::string(5000, 'x'));
@@ -220,11 +222,16 @@ TEST_F(DosManageTest, CopyRefusals) {
       {{path("d"), path("d")}, ERR_WRONGUSAGE},
       {{path("missing"), path("o")}, ERR_READFILE},
       {{path("f.txt"), path("o"), std::string(2100, 'n')}, ERR_WRITEFILE},
+      // A file onto itself stays as it is.
+      {{path("f.txt"), dir}, ERR_WRONGUSAGE},
+      {{path("d/in.txt"), path("d/../d")}, ERR_WRONGUSAGE},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(call("CopyFile", c.args), c.error) << std::get<std::string>(c.args[0]);
   }
   EXPECT_FALSE(exists(path("d/inside")));
+  EXPECT_EQ(readFile(path("f.txt")), "x");
+  EXPECT_EQ(readFile(path("d/in.txt")), "y");
 }
 
 TEST_F(DosManageTest, CopyCallbacks) {
