@@ -14,7 +14,7 @@
 #include "plugins/plugin_private.h"
 #include "tests/draw/value.h"
 #include "tests/media/image_support.h"
-#include "tests/plugins/plugin_fixture.h"
+#include "tests/support/adapter_display.h"
 #include "tests/support/command_call.h"
 
 namespace {
@@ -22,52 +22,20 @@ namespace {
 using imagetest::Shell;
 using imagetest::Words;
 
-class BGPicCommandsTest : public plugintest::PluginTest {
+class BGPicCommandsTest : public adaptertest::AdapterTest {
  protected:
+  BGPicCommandsTest() : AdapterTest({OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary}) {}
   void SetUp() override {
-    PluginTest::SetUp();
-    setenv("DISPLAY", ":9999", 1);  // no X server may be reached
-    Install("testdisplay");
-    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
-    pixel = plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(
-        root + "/Plugins/testdisplay.qmp", "TestDisplayPixel");
-    ASSERT_NE(pixel, nullptr);
-    PlayerHarness::SetErrorRaising(1);
-    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary}) {
-      VmPushValue(L, VM_GLOBALS_INDEX);
-      ASSERT_EQ(open(L), ERR_NONE);
-      VmSetTop(L, 0);
-    }
+    AdapterTest::SetUp();
+    if (HasFatalFailure()) return;
     // A PNG whose alpha ramp sits inside a fully transparent border.
     rgba = root + "/a.png";
-    Shell(
-        "convert -size 20x10 xc:'#ff8000' -alpha set -channel A -fx 'i/20' +channel "
-        "-bordercolor none -border 3 -depth 8 '" +
-        rgba + "'");
-  }
-  void TearDown() override {
-    Preloading(0);
-    FreeAllBrushes(L);
-    CloseDisplayLibrary(L);
-    PluginTest::TearDown();
-    unsetenv("DISPLAY");
-  }
-
-  // Start-up's preload: no display has opened yet.
-  void Preloading(int on) {
-    TagItem tags[] = {{ATTR_DEFERBITMAPS, static_cast<uintptr_t>(on)}, {ATTR_DONE, 0}};
-    SetGlobalAttrs(L, tags);
+    imagetest::MakeAlphaRampPng(rgba);
   }
 
   void OpenDisplay(bool layers = false) {
-    VmPushNumber(L, 1);
-    PushValue(
-        L, Value::Table({{"color", 0x336699}, {"width", 64}, {"height", 48}, {"layers", layers}}));
-    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
-    window = reinterpret_cast<void*>(d->windowHandle);
-    ASSERT_NE(window, nullptr);
+    OpenFirst(
+        Value::Table({{"color", 0x336699}, {"width", 64}, {"height", 48}, {"layers", layers}}));
   }
 
   ErrorCode Call(const char* name, int nargs) {
@@ -114,8 +82,7 @@ class BGPicCommandsTest : public plugintest::PluginTest {
   std::vector<uint32_t> Screen(int32_t width, int32_t height) {
     std::vector<uint32_t> out;
     for (int32_t y = 0; y < height; ++y)
-      for (int32_t x = 0; x < width; ++x)
-        out.push_back(static_cast<uint32_t>(pixel(window, x, y)) & 0xFFFFFF);
+      for (int32_t x = 0; x < width; ++x) out.push_back(At(x, y));
     return out;
   }
 
@@ -123,18 +90,14 @@ class BGPicCommandsTest : public plugintest::PluginTest {
   // picture 2 once, so that it keeps images at the display's size, and then
   // blue picture 3.
   void OpenScaledDisplayWithHiddenPicture() {
-    VmPushNumber(L, 1);
-    PushValue(L, Value::Table({{"color", 0x336699},
-                               {"width", 64},
-                               {"height", 48},
-                               {"layers", true},
-                               {"scalemode", SCALEMODE_LAYER},
-                               {"scalewidth", 128},
-                               {"scaleheight", 96}}));
-    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
-    window = reinterpret_cast<void*>(d->windowHandle);
+    OpenFirst(Value::Table({{"color", 0x336699},
+                            {"width", 64},
+                            {"height", 48},
+                            {"layers", true},
+                            {"scalemode", SCALEMODE_LAYER},
+                            {"scalewidth", 128},
+                            {"scaleheight", 96}}));
+    if (HasFatalFailure()) return;
     ASSERT_EQ(CallWith("CreateBGPic", {2, 64, 48, 0xFF0000}), ERR_NONE);
     ASSERT_EQ(CallWith("CreateBGPic", {3, 64, 48, 0x0000FF}), ERR_NONE);
     ASSERT_EQ(CallWith("DisplayBGPic", {2}), ERR_NONE);
@@ -142,9 +105,6 @@ class BGPicCommandsTest : public plugintest::PluginTest {
     ASSERT_EQ(CallWith("DisplayBGPic", {3}), ERR_NONE);
   }
 
-  DisplayRecord* d = nullptr;
-  void* window = nullptr;
-  int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
   std::string rgba;
 };
 
@@ -382,8 +342,8 @@ TEST_F(BGPicCommandsTest, DrawingIntoAScaledPictureRebuildsItsScaledImages) {
   EXPECT_EQ(ReadBitmapPixel(Pic(2)->sourceBitmap, 5, 5, 0) & 0xFFFFFF, 0xFFFFFFu);
   ASSERT_EQ(CallWith("DisplayBGPic", {2}), ERR_NONE);
   window = reinterpret_cast<void*>(d->windowHandle);
-  EXPECT_EQ(static_cast<uint32_t>(pixel(window, 10, 10)) & 0xFFFFFF, 0xFFFFFFu);
-  EXPECT_EQ(static_cast<uint32_t>(pixel(window, 30, 30)) & 0xFFFFFF, 0xFF0000u);
+  EXPECT_EQ(At(10, 10), 0xFFFFFFu);
+  EXPECT_EQ(At(30, 30), 0xFF0000u);
 }
 
 // Drawing into a mask or alpha channel that a picture lacks makes it: an
@@ -434,7 +394,7 @@ TEST_F(BGPicCommandsTest, DrawingIntoAMissingChannelMakesIt) {
 
   ASSERT_EQ(CallWith("DisplayBGPic", {2}), ERR_NONE);
   window = reinterpret_cast<void*>(d->windowHandle);
-  EXPECT_EQ(static_cast<uint32_t>(pixel(window, 100, 80)) & 0xFFFFFF, 0xFF0000u);
+  EXPECT_EQ(At(100, 80), 0xFF0000u);
 }
 
 // A display filled with a gradient shows the picture that the gradient

@@ -18,56 +18,29 @@
 #include "tests/display/display_fixture.h"
 #include "tests/draw/value.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/adapter_display.h"
 #include "tests/support/command_call.h"
 
 namespace {
 
 using Row = std::map<std::string, double>;
 
-class DisplayCommandsTest : public plugintest::PluginTest {
+class DisplayCommandsTest : public adaptertest::AdapterTest {
  protected:
+  DisplayCommandsTest() : AdapterTest({OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary}) {}
   void SetUp() override {
-    PluginTest::SetUp();
-    setenv("DISPLAY", ":9999", 1);  // no X server may be reached
-    Install("testdisplay");
-    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
-    std::string module = root + "/Plugins/testdisplay.qmp";
-    openArgs =
-        plugintest::ModuleSymbol<const char* (*)(void*, int32_t*)>(module, "TestDisplayOpenArgs");
-    windowState =
-        plugintest::ModuleSymbol<void (*)(void*, int32_t*)>(module, "TestDisplayWindowState");
-    pixel =
-        plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(module, "TestDisplayPixel");
-    ASSERT_TRUE(openArgs && windowState && pixel);
-    PlayerHarness::SetErrorRaising(1);
-    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary}) {
-      VmPushValue(L, VM_GLOBALS_INDEX);
-      ASSERT_EQ(open(L), ERR_NONE);
-      VmSetTop(L, 0);
-    }
+    AdapterTest::SetUp();
+    if (HasFatalFailure()) return;
+    openArgs = Symbol<const char* (*)(void*, int32_t*)>("TestDisplayOpenArgs");
+    windowState = Symbol<void (*)(void*, int32_t*)>("TestDisplayWindowState");
+    ASSERT_TRUE(openArgs && windowState);
     messages.clear();
     if (!MakesDisplay()) return;
-    VmPushNumber(L, 1);
-    PushValue(L, Value::Table({{"color", 0x336699}, {"layers", true}}));
-    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
-    ASSERT_NE(Window(d), nullptr);
+    OpenFirst(Value::Table({{"color", 0x336699}, {"layers", true}}));
     messages.clear();
-  }
-  void TearDown() override {
-    Preloading(0);
-    FreeAllBrushes(L);
-    CloseDisplayLibrary(L);
-    PluginTest::TearDown();
-    unsetenv("DISPLAY");
   }
 
   virtual bool MakesDisplay() { return true; }
-  void Preloading(int on) {
-    TagItem tags[] = {{ATTR_DEFERBITMAPS, static_cast<uintptr_t>(on)}, {ATTR_DONE, 0}};
-    SetGlobalAttrs(L, tags);
-  }
   static void* Window(DisplayRecord* display) {
     return reinterpret_cast<void*>(display->windowHandle);
   }
@@ -117,8 +90,6 @@ class DisplayCommandsTest : public plugintest::PluginTest {
   static inline std::vector<std::pair<intptr_t, intptr_t>> messages;
   const char* (*openArgs)(void*, int32_t*) = nullptr;
   void (*windowState)(void*, int32_t*) = nullptr;
-  int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
-  DisplayRecord* d = nullptr;
 };
 
 TEST_F(DisplayCommandsTest, RefusalsLeaveTheDisplayAsItWas) {

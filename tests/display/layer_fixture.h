@@ -16,51 +16,32 @@
 #include "platform/linux/system_private.h"
 #include "plugins/plugin_private.h"
 #include "tests/draw/value.h"
-#include "tests/plugins/plugin_fixture.h"
+#include "tests/support/adapter_display.h"
 #include "tests/support/command_call.h"
 
 inline constexpr uint32_t BACKGROUND = 0x336699;
 inline constexpr int32_t W = 160, H = 120;
 
-class LayerFixture : public plugintest::PluginTest {
+class LayerFixture : public adaptertest::AdapterTest {
  protected:
+  LayerFixture()
+      : AdapterTest({OpenDisplayLibrary, OpenLayersLibrary, OpenBrushLibrary, OpenBGPicLibrary,
+                     OpenDrawLibrary, OpenGraphicsLibrary}) {}
   void SetUp() override {
-    PluginTest::SetUp();
-    setenv("DISPLAY", ":9999", 1);  // no X server may be reached
-    Install("testdisplay");
-    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
-    const std::string module = root + "/Plugins/testdisplay.qmp";
-    pixel =
-        plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(module, "TestDisplayPixel");
-    counts = plugintest::ModuleSymbol<void (*)(int32_t*)>(module, "TestDisplayCounts");
-    lastBlit = plugintest::ModuleSymbol<const QmBlitRequest* (*)()>(module, "TestDisplayLastBlit");
-    ASSERT_NE(pixel, nullptr);
-    PlayerHarness::SetErrorRaising(1);
-    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenLayersLibrary, OpenBrushLibrary,
-                                        OpenBGPicLibrary, OpenDrawLibrary, OpenGraphicsLibrary}) {
-      VmPushValue(L, VM_GLOBALS_INDEX);
-      ASSERT_EQ(open(L), ERR_NONE);
-      VmSetTop(L, 0);
-    }
-    VmPushNumber(L, 1);
-    PushValue(L, Value::Table({{"color", static_cast<double>(BACKGROUND)},
-                               {"width", W},
-                               {"height", H},
-                               {"layers", true}}));
-    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
-    window = reinterpret_cast<void*>(d->windowHandle);
-    ASSERT_NE(window, nullptr);
+    AdapterTest::SetUp();
+    if (HasFatalFailure()) return;
+    counts = Symbol<void (*)(int32_t*)>("TestDisplayCounts");
+    lastBlit = Symbol<const QmBlitRequest* (*)()>("TestDisplayLastBlit");
+    OpenFirst(Value::Table({{"color", static_cast<double>(BACKGROUND)},
+                            {"width", W},
+                            {"height", H},
+                            {"layers", true}}));
+    if (HasFatalFailure()) return;
     ASSERT_EQ(d->layers, 1);
   }
   void TearDown() override {
     SetAllocFailure(0, false);
-    FreeAllBrushes(L);
-    CloseDisplayLibrary(L);
-    FreeLayerSystem(L);
-    PluginTest::TearDown();
-    unsetenv("DISPLAY");
+    AdapterTest::TearDown();
   }
 
   ErrorCode Call(const char* name, int nargs) {
@@ -77,9 +58,6 @@ class LayerFixture : public plugintest::PluginTest {
   }
   static inline std::vector<std::string> results;
 
-  uint32_t At(int32_t x, int32_t y) {
-    return static_cast<uint32_t>(pixel(window, x, y)) & 0xFFFFFF;
-  }
   BGPic* Pic() { return d->bgpic; }
   int32_t Count() { return CountLayers(Pic()); }
   qmLayer* Layer(int32_t position) { return GetLayerByIndex(Pic(), position); }
@@ -116,9 +94,6 @@ class LayerFixture : public plugintest::PluginTest {
     return out;
   }
 
-  DisplayRecord* d = nullptr;
-  void* window = nullptr;
-  int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
   void (*counts)(int32_t*) = nullptr;
   const QmBlitRequest* (*lastBlit)() = nullptr;
 };

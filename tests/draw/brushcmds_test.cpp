@@ -20,7 +20,7 @@
 #include "runtime/player.h"
 #include "tests/draw/value.h"
 #include "tests/media/image_support.h"
-#include "tests/plugins/plugin_fixture.h"
+#include "tests/support/adapter_display.h"
 #include "tests/support/command_call.h"
 
 namespace {
@@ -28,51 +28,29 @@ namespace {
 using imagetest::Shell;
 using imagetest::Words;
 
-class BrushCommandsTest : public plugintest::PluginTest {
+class BrushCommandsTest : public adaptertest::AdapterTest {
  protected:
+  BrushCommandsTest()
+      : AdapterTest({OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary, OpenGraphicsLibrary}) {
+  }
+  void InstallMore() override { Install("testimg"); }
   void SetUp() override {
-    PluginTest::SetUp();
-    setenv("DISPLAY", ":9999", 1);  // no X server may be reached
-    Install("testdisplay");
-    Install("testimg");
-    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
-    PlayerHarness::SetErrorRaising(1);
-    for (ErrorCode (*open)(VmState*) :
-         {OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary, OpenGraphicsLibrary}) {
-      VmPushValue(L, VM_GLOBALS_INDEX);
-      ASSERT_EQ(open(L), ERR_NONE);
-      VmSetTop(L, 0);
-    }
+    AdapterTest::SetUp();
+    if (HasFatalFailure()) return;
     opaque = root + "/f.png";
-    Shell(
-        "convert -size 40x30 xc: -channel R -fx 'i/39' -channel G -fx 'j/29' -channel B -fx "
-        "'((i*7+j*3)%17)/16' +channel -alpha off -depth 8 '" +
-        opaque + "'");
+    imagetest::MakeDistinctPng(opaque);
     rgba = root + "/a.png";
-    Shell(
-        "convert -size 20x10 xc:'#ff8000' -alpha set -channel A -fx 'i/20' +channel "
-        "-bordercolor none -border 3 -depth 8 '" +
-        rgba + "'");
+    imagetest::MakeAlphaRampPng(rgba);
     opaqueRgb = Reference("");
     ASSERT_EQ(opaqueRgb.size(), 40u * 30u);
   }
   void TearDown() override {
     SetBlitAlphaIntensity(-1);
     SetBlitMaskMode(0);
-    FreeAllBrushes(L);
-    CloseDisplayLibrary(L);
-    PluginTest::TearDown();
-    unsetenv("DISPLAY");
+    AdapterTest::TearDown();
   }
 
-  void OpenDisplay() {
-    VmPushNumber(L, 1);
-    PushValue(L, Value::Table({{"width", 64}, {"height", 48}}));
-    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-    DisplayRecord* d = nullptr;
-    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
-  }
+  void OpenDisplay() { OpenFirst(Value::Table({{"width", 64}, {"height", 48}})); }
 
   // Calls the command protected; its number results land in results.
   ErrorCode Call(const char* name, int nargs) {
@@ -571,12 +549,8 @@ TEST_F(BrushCommandsTest, ConvertLayersAndIconEntries) {
   EXPECT_EQ(Pixels(Brush(6)), opaqueRgb);
 
   // Layers: the image as the layer shows it, here turned a quarter.
-  VmPushNumber(L, 1);
-  PushValue(L, Value::Table({{"width", 64}, {"height", 48}, {"layers", true}}));
-  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-  DisplayRecord* d = nullptr;
-  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  OpenFirst(Value::Table({{"width", 64}, {"height", 48}, {"layers", true}}));
+  ASSERT_FALSE(HasFatalFailure());
   ASSERT_EQ(CallWith("DisplayBrush", {1, 5, 5}), ERR_NONE);
   ASSERT_EQ(CallWith("ConvertToBrush", {OBJTYPE_LAYER, 1, 7}), ERR_NONE);
   EXPECT_EQ(Pixels(Brush(7)), opaqueRgb);

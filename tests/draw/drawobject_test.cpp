@@ -14,7 +14,7 @@
 #include "plugins/plugin_private.h"
 #include "tests/draw/value.h"
 #include "tests/media/image_support.h"
-#include "tests/plugins/plugin_fixture.h"
+#include "tests/support/adapter_display.h"
 #include "tests/support/command_call.h"
 
 namespace {
@@ -25,53 +25,25 @@ using imagetest::Words;
 constexpr uint32_t BACKGROUND = 0x336699;
 constexpr int32_t W = 160, H = 120;
 
-class DrawObjectTest : public plugintest::PluginTest {
+class DrawObjectTest : public adaptertest::AdapterTest {
  protected:
+  DrawObjectTest() : AdapterTest({OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary}) {}
   void SetUp() override {
-    PluginTest::SetUp();
-    setenv("DISPLAY", ":9999", 1);  // no X server may be reached
-    Install("testdisplay");
-    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
-    pixel = plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(
-        root + "/Plugins/testdisplay.qmp", "TestDisplayPixel");
-    ASSERT_NE(pixel, nullptr);
-    PlayerHarness::SetErrorRaising(1);
-    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary}) {
-      VmPushValue(L, VM_GLOBALS_INDEX);
-      ASSERT_EQ(open(L), ERR_NONE);
-      VmSetTop(L, 0);
-    }
+    AdapterTest::SetUp();
+    if (HasFatalFailure()) return;
     // An opaque picture whose pixels all differ, and an RGBA one whose
     // alpha ramp sits inside a fully transparent border.
     opaque = root + "/f.png";
-    Shell(
-        "convert -size 40x30 xc: -channel R -fx 'i/39' -channel G -fx 'j/29' -channel B -fx "
-        "'((i*7+j*3)%17)/16' +channel -alpha off -depth 8 '" +
-        opaque + "'");
+    imagetest::MakeDistinctPng(opaque);
     rgba = root + "/a.png";
-    Shell(
-        "convert -size 20x10 xc:'#ff8000' -alpha set -channel A -fx 'i/20' +channel "
-        "-bordercolor none -border 3 -depth 8 '" +
-        rgba + "'");
+    imagetest::MakeAlphaRampPng(rgba);
     opaqueRgb = Words(Shell("convert '" + opaque + "' -depth 8 rgb:-"), 3);
     ASSERT_EQ(opaqueRgb.size(), 40u * 30u);
   }
-  void TearDown() override {
-    FreeAllBrushes(L);
-    CloseDisplayLibrary(L);
-    PluginTest::TearDown();
-    unsetenv("DISPLAY");
-  }
 
   void OpenDisplay() {
-    VmPushNumber(L, 1);
-    PushValue(
-        L, Value::Table({{"color", static_cast<double>(BACKGROUND)}, {"width", W}, {"height", H}}));
-    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
-    window = reinterpret_cast<void*>(d->windowHandle);
-    ASSERT_NE(window, nullptr);
+    OpenFirst(
+        Value::Table({{"color", static_cast<double>(BACKGROUND)}, {"width", W}, {"height", H}}));
   }
 
   ErrorCode Call(const char* name, int nargs) {
@@ -86,12 +58,11 @@ class DrawObjectTest : public plugintest::PluginTest {
   }
   static inline int resultType = VM_TYPE_NONE;
 
-  uint32_t At(int32_t x, int32_t y) { return static_cast<uint32_t>(pixel(window, x, y)); }
   // The framebuffer rectangle, 0xRRGGBB row by row.
   std::vector<uint32_t> Rect(int32_t x0, int32_t y0, int32_t w, int32_t h) {
     std::vector<uint32_t> out;
     for (int32_t y = y0; y < y0 + h; ++y)
-      for (int32_t x = x0; x < x0 + w; ++x) out.push_back(At(x, y) & 0xFFFFFF);
+      for (int32_t x = x0; x < x0 + w; ++x) out.push_back(At(x, y));
     return out;
   }
   // The box of pixels that differ from the background.
@@ -100,7 +71,7 @@ class DrawObjectTest : public plugintest::PluginTest {
     *x1 = *y1 = -1;
     for (int32_t y = 0; y < H; ++y)
       for (int32_t x = 0; x < W; ++x)
-        if ((At(x, y) & 0xFFFFFF) != BACKGROUND) {
+        if (At(x, y) != BACKGROUND) {
           *x0 = std::min(*x0, x);
           *y0 = std::min(*y0, y);
           *x1 = std::max(*x1, x);
@@ -117,9 +88,6 @@ class DrawObjectTest : public plugintest::PluginTest {
     return GetBrushObject(L, ObjectId{nullptr, n}, &b, BRUSH_HARDWARE) == ERR_NONE ? b : nullptr;
   }
 
-  DisplayRecord* d = nullptr;
-  void* window = nullptr;
-  int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
   std::string opaque, rgba;
   std::vector<uint32_t> opaqueRgb;
 };
@@ -252,8 +220,8 @@ TEST_F(DrawObjectTest, PositionsAndParts) {
   // The inside of the part is the brush's own rectangle.
   Clear();
   ASSERT_EQ(CallWith("DisplayBrushPart", {1, 30, 20, 5, 6, 50, 50}), ERR_NONE);
-  EXPECT_EQ(At(5, 6) & 0xFFFFFF, opaqueRgb[20 * 40 + 30]);
-  EXPECT_EQ(At(14, 15) & 0xFFFFFF, opaqueRgb[29 * 40 + 39]);
+  EXPECT_EQ(At(5, 6), opaqueRgb[20 * 40 + 30]);
+  EXPECT_EQ(At(14, 15), opaqueRgb[29 * 40 + 39]);
 
   struct Refusal {
     std::vector<Value> args;
@@ -288,8 +256,8 @@ TEST_F(DrawObjectTest, PictureParts) {
   EXPECT_EQ(y0, 6);
   EXPECT_EQ(x1, 14);
   EXPECT_EQ(y1, 15);
-  EXPECT_EQ(At(5, 6) & 0xFFFFFF, opaqueRgb[20 * 40 + 30]);
-  EXPECT_EQ(At(14, 15) & 0xFFFFFF, opaqueRgb[29 * 40 + 39]);
+  EXPECT_EQ(At(5, 6), opaqueRgb[20 * 40 + 30]);
+  EXPECT_EQ(At(14, 15), opaqueRgb[29 * 40 + 39]);
   r.id = ObjectId{nullptr, 6};
   EXPECT_EQ(DrawObject(L, &r), ERR_FINDBGPIC);
   r.id = ObjectId{nullptr, 5};
@@ -538,14 +506,9 @@ TEST_F(DrawObjectTest, UpdatePathRendersALayerAgain) {
   VmPushValue(L, VM_GLOBALS_INDEX);
   ASSERT_EQ(OpenLayersLibrary(L), ERR_NONE);
   VmSetTop(L, 0);
-  VmPushNumber(L, 1);
-  PushValue(L, Value::Table({{"color", static_cast<double>(BACKGROUND)},
-                             {"width", W},
-                             {"height", H},
-                             {"layers", true}}));
-  ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-  ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-  ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
+  OpenFirst(Value::Table(
+      {{"color", static_cast<double>(BACKGROUND)}, {"width", W}, {"height", H}, {"layers", true}}));
+  ASSERT_FALSE(HasFatalFailure());
   ASSERT_EQ(CallWith("LoadBrush", {1, opaque.c_str()}), ERR_NONE);
   ASSERT_EQ(
       CallWith("DisplayBrush",

@@ -59,14 +59,8 @@ TEST(BrushRun, LoadedAndGrabbedBrushesReachTheWindow) {
 
   e2e::TempDir dir;
   const std::string opaque = dir / "f.png", rgba = dir / "a.png";
-  Shell(
-      "convert -size 40x30 xc: -channel R -fx 'i/39' -channel G -fx 'j/29' -channel B -fx "
-      "'((i*7+j*3)%17)/16' +channel -alpha off -depth 8 '" +
-      opaque + "'");
-  Shell(
-      "convert -size 20x10 xc:'#ff8000' -alpha set -channel A -fx 'i/20' +channel "
-      "-bordercolor none -border 3 -depth 8 '" +
-      rgba + "'");
+  imagetest::MakeDistinctPng(opaque);
+  imagetest::MakeAlphaRampPng(rgba);
   Shell("convert -size 26x16 xc:'#336699' '" + (dir / "bg.png") + "'");
   const std::vector<uint32_t> wantOpaque =
       Words(Shell("convert '" + opaque + "' -depth 8 rgb:-"), 3);

@@ -97,15 +97,18 @@ struct RunResult {
   std::string out, err;
 };
 
-// A started program; Finish waits for it (killing it after the limit).
+// A started program, with the sanitizer options given when not null;
+// Finish waits for it (killing it after the limit).
 class Child {
  public:
   Child(const std::string& program, const std::vector<std::string>& args,
-        const std::string& display, const std::string& workDir)
+        const std::string& display, const std::string& workDir,
+        const char* sanitizerOptions = nullptr)
       : outPath_(workDir + "/.stdout"), errPath_(workDir + "/.stderr") {
     pid_ = fork();
     if (pid_ != 0) return;
     setenv("DISPLAY", display.c_str(), 1);
+    if (sanitizerOptions) setenv("ASAN_OPTIONS", sanitizerOptions, 1);
     int null = open("/dev/null", O_RDONLY);
     int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -4,17 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "engine/engine.h"
@@ -25,9 +19,9 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-const std::string PLAYER = std::string(QM_BINARY_DIR) + "/quillmere";
+using e2e::Bytes;
+using e2e::PLAYER;
+using Result = e2e::RunResult;
 
 // Prints the constant "who" with DebugPrint, then ends with End(3).
 const char* const PRINT_WHO =
@@ -42,18 +36,11 @@ const char* const PRINT_WHO =
     "CALL 0, 2, 1\n"
     "RETURN 0, 1, 0\n";
 
-struct Result {
-  int status = -1;
-  std::string out;
-};
-
 Bytes assemble(const std::string& text, bool compressed = false) {
-  qmasm::Program program;
-  std::string error;
-  EXPECT_TRUE(qmasm::Parse(text, &program, &error)) << error;
-  Bytes applet = qmasm::WriteApplet(program, qmasm::WriteChunk(program));
+  Bytes applet = e2e::Assemble(text);
   if (!compressed) return applet;
   Bytes packed;
+  std::string error;
   EXPECT_TRUE(qmasm::CompressApplet(applet, &packed, &error)) << error;
   return packed;
 }
@@ -70,61 +57,25 @@ class Player : public e2e::XvfbSuite<> {
   void SetUp() override {
     e2e::XvfbSuite<>::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    char dir[] = "/tmp/qme2eXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    ASSERT_FALSE(dir_.path().empty());
     display_ = server_->name();
-  }
-  void TearDown() override {
-    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
   std::string Write(const std::string& name, const Bytes& bytes, mode_t mode = 0644) {
-    std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    chmod(path.c_str(), mode);
-    return path;
+    e2e::WriteFile(dir_ / name, bytes, mode);
+    return dir_ / name;
   }
   std::string WriteText(const std::string& name, const std::string& text) {
     return Write(name, Bytes(text.begin(), text.end()));
   }
 
-  // interact runs while the program runs (its output waits in the pipe).
+  // interact runs while the program runs.
   Result Run(const std::string& program, const std::vector<std::string>& args,
              const std::function<void()>& interact = nullptr) {
-    int out[2];
-    Result r;
-    if (pipe(out) != 0) return r;
-    pid_t pid = fork();
-    if (pid == 0) {
-      setenv("DISPLAY", display_.c_str(), 1);
-      // GTK and fontconfig keep caches to the end of the process.
-      if (interact) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(null, 2);
-      dup2(out[1], 1);
-      close(out[0]);
-      if (chdir(dir_.c_str()) != 0) _exit(126);
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    close(out[1]);
+    // GTK and fontconfig keep caches to the end of the process.
+    e2e::Child child(program, args, display_, dir_.path(), interact ? "detect_leaks=0" : nullptr);
     if (interact) interact();
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(out[0], buffer, sizeof buffer)) > 0)
-      r.out.append(buffer, static_cast<size_t>(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return child.Finish();
   }
   Result RunQuiet(const std::string& applet, std::vector<std::string> more = {}) {
     std::vector<std::string> args{"-quiet", "-debugdevice", "stdout"};
@@ -133,7 +84,7 @@ class Player : public e2e::XvfbSuite<> {
     return Run(PLAYER, args);
   }
 
-  std::string dir_;
+  e2e::TempDir dir_;
   std::string display_;  // the server the runs connect to
 };
 
@@ -174,7 +125,7 @@ TEST_F(Player, Outcomes) {
 TEST_F(Player, Refusals) {
   const std::string good = ".line 1\nRETURN 0, 1, 0\n";
   Bytes tag36 = assemble(".applet section 36\n" + good);
-  const std::string path = dir_ + "/a.qma";
+  const std::string path = dir_ / "a.qma";
   struct Case {
     const char* name;
     Bytes file;
@@ -201,9 +152,9 @@ TEST_F(Player, Refusals) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, c.out);
   }
-  Result missing = RunQuiet(dir_ + "/none.qma");
+  Result missing = RunQuiet(dir_ / "none.qma");
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out, "Error: " + errorText(ERR_FILEEXIST, (dir_ + "/none.qma").c_str()) + "\n");
+  EXPECT_EQ(missing.out, "Error: " + errorText(ERR_FILEEXIST, (dir_ / "none.qma").c_str()) + "\n");
 }
 
 // Applets cut short at several points: a payload that holds fewer bytes
@@ -303,11 +254,7 @@ TEST_F(Player, AsksForTheApplet) {
 // the program, whose own settings file is read and whose run is quiet.
 TEST_F(Player, Containers) {
   Bytes plain = assemble(PRINT_WHO);
-  Bytes program;
-  {
-    std::ifstream in(PLAYER, std::ios::binary);
-    program.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  Bytes program = e2e::ReadFile(PLAYER);
   Bytes appended;
   std::string error;
   // A packed file whose name begins with "_" is unpacked and only listed.
@@ -325,7 +272,7 @@ TEST_F(Player, Containers) {
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "packed\n");
 
-  const std::string temp = dir_ + "/temp";
+  const std::string temp = dir_ / "temp";
   ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
   WriteText("game.ini", "DEBUGDEVICE = stdout\nSETCONSTANTS = \"who=[appended]\"\nTEMPDIR = \"" +
                             temp + "\"\n");
@@ -357,7 +304,7 @@ TEST_F(Player, SettingsFile) {
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, c.out);
   }
-  std::remove((dir_ + "/a.ini").c_str());
+  std::remove((dir_ / "a.ini").c_str());
   Result r = RunQuiet(applet, {"-setconstants", "who=[cmd]"});
   EXPECT_EQ(r.out, "cmd\n");
 }

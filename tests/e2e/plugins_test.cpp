@@ -185,35 +185,19 @@ TEST_F(PluginRun, AppendedApplet) {
 // display's colour. testdisplayhw (all bitmaps its own, pixel format 13)
 // runs the main chunk from its AdapterMainLoop, which leaves a mark.
 TEST_F(PluginRun, DisplayAdapterRunsTheApplet) {
-  const char* text =
+  const std::string text =
       ".applet section 5 be32:0x336699\n"
       ".line 1\n"
       "GETGLOBAL 0, \"installeventhandler\"\n"
       "NEWTABLE 1, 0, 1\n"
       "CLOSURE 2 down\n"
       "SETTABLE 1, \"onmousedown\", 2\n"
-      "CALL 0, 2, 1\n"
-      "GETGLOBAL 0, \"setinterval\"\n"
-      "LOADNIL 1, 1\n"
-      "CLOSURE 2 late\n"
-      "LOADCONST 3, #10000\n"
-      "CALL 0, 4, 1\n"
-      "loop:\n"
-      "GETGLOBAL 0, \"waitevent\"\n"
-      "CALL 0, 1, 1\n"
-      "JUMP loop\n"
-      "RETURN 0, 1, 0\n"
+      "CALL 0, 2, 1\n" +
+      std::string(e2e::WAIT_LOOP) +
       ".function down\n"
-      ".line 2\n"
-      "GETGLOBAL 0, \"end\"\n"
-      "LOADNUM 1, 3, 0\n"
-      "CALL 0, 2, 1\n"
-      "RETURN 0, 1, 0\n"
-      ".end\n"
-      ".function late\n"
       ".line 3\n"
       "GETGLOBAL 0, \"end\"\n"
-      "LOADNUM 1, 9, 0\n"
+      "LOADNUM 1, 3, 0\n"
       "CALL 0, 2, 1\n"
       "RETURN 0, 1, 0\n"
       ".end\n";

@@ -20,7 +20,7 @@
 
 namespace {
 
-const char* const MUSIC_APPLET =
+const std::string MUSIC_APPLET =
     ".applet section 3 be16:160 be16:100\n"
     ".line 1\n"
     "GETGLOBAL 0, \"installeventhandler\"\n"
@@ -34,28 +34,12 @@ const char* const MUSIC_APPLET =
     "CALL 0, 3, 1\n"
     "GETGLOBAL 0, \"playmusic\"\n"
     "LOADNUM 1, 1\n"
-    "CALL 0, 2, 1\n"
-    "GETGLOBAL 0, \"setinterval\"\n"
-    "LOADNIL 1, 1\n"
-    "CLOSURE 2 late\n"
-    "LOADCONST 3, #10000\n"
-    "CALL 0, 4, 1\n"
-    "loop:\n"
-    "GETGLOBAL 0, \"waitevent\"\n"
-    "CALL 0, 1, 1\n"
-    "JUMP loop\n"
-    "RETURN 0, 1, 0\n"
+    "CALL 0, 2, 1\n" +
+    std::string(e2e::WAIT_LOOP) +
     ".function ended\n"
-    ".line 2\n"
-    "GETGLOBAL 0, \"end\"\n"
-    "LOADNUM 1, 3, 0\n"
-    "CALL 0, 2, 1\n"
-    "RETURN 0, 1, 0\n"
-    ".end\n"
-    ".function late\n"
     ".line 3\n"
     "GETGLOBAL 0, \"end\"\n"
-    "LOADNUM 1, 9, 0\n"
+    "LOADNUM 1, 3, 0\n"
     "CALL 0, 2, 1\n"
     "RETURN 0, 1, 0\n"
     ".end\n";

@@ -154,6 +154,23 @@ inline std::vector<uint32_t> TestPicture(int32_t width, int32_t height, uint32_t
   return p;
 }
 
+// The two PNG files the brush and picture tests load, made by ImageMagick:
+// a 40x30 opaque picture whose pixels all differ (red runs with x, green
+// with y, blue mixes both), and a 20x10 orange one whose alpha ramps up
+// with x inside a fully transparent border of 3 pixels (26x16 in all).
+inline void MakeDistinctPng(const std::string& path) {
+  Shell(
+      "convert -size 40x30 xc: -channel R -fx 'i/39' -channel G -fx 'j/29' -channel B -fx "
+      "'((i*7+j*3)%17)/16' +channel -alpha off -depth 8 '" +
+      path + "'");
+}
+inline void MakeAlphaRampPng(const std::string& path) {
+  Shell(
+      "convert -size 20x10 xc:'#ff8000' -alpha set -channel A -fx 'i/20' +channel "
+      "-bordercolor none -border 3 -depth 8 '" +
+      path + "'");
+}
+
 #define REQUIRE_TOOLS(...) \
   do { \
     for (const char* tool : {__VA_ARGS__}) \

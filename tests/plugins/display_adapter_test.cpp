@@ -13,42 +13,16 @@
 #include "plugins/plugin_private.h"
 #include "runtime/runtime_private.h"
 #include "tests/plugins/plugin_fixture.h"
+#include "tests/support/adapter_display.h"
 #include "tests/support/command_call.h"
 
 namespace {
 
-using plugintest::ModulePath;
-using plugintest::ModuleSymbol;
-
 constexpr uint32_t COLOUR = 0x336699;
 
-class DisplayAdapterTest : public plugintest::PluginTest {
+class DisplayAdapterTest : public adaptertest::AdapterTest {
  protected:
-  void SetUp() override {
-    PluginTest::SetUp();
-    // No X server may be reached: any attempt fails.
-    setenv("DISPLAY", ":9999", 1);
-    Install("testdisplay");
-    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
-    path = ModulePath("testdisplay");
-    pixel = Symbol<int64_t (*)(void*, int32_t, int32_t)>("TestDisplayPixel");
-    ASSERT_NE(pixel, nullptr);
-    PlayerHarness::SetErrorRaising(1);
-    VmPushValue(L, VM_GLOBALS_INDEX);
-    ASSERT_EQ(OpenDisplayLibrary(L), ERR_NONE);
-    VmSetTop(L, 0);
-  }
-  void TearDown() override {
-    CloseDisplayLibrary(L);
-    PluginTest::TearDown();
-    unsetenv("DISPLAY");
-  }
-
-  template <typename F>
-  F Symbol(const char* name) {
-    // The copy in the Plugins folder is the loaded one.
-    return ModuleSymbol<F>(root + "/Plugins/testdisplay.qmp", name);
-  }
+  DisplayAdapterTest() : AdapterTest({OpenDisplayLibrary}) {}
 
   // CreateDisplay(id, {color = COLOUR, ...}) and the record.
   DisplayRecord* Create(int32_t id, const std::vector<std::pair<const char*, double>>& options) {
@@ -75,9 +49,6 @@ class DisplayAdapterTest : public plugintest::PluginTest {
   ErrorCode CallCommand(const char* name, int nargs) {
     return testcall::CallCollecting(L, name, nargs, [](VmState*, int) {});
   }
-
-  std::string path;
-  int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
 };
 
 // A plain display opens as the adapter's window: the title, size and

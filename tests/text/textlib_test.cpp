@@ -16,7 +16,7 @@
 #include "runtime/runtime_private.h"
 #include "draw/draw.h"
 #include "tests/draw/value.h"
-#include "tests/plugins/plugin_fixture.h"
+#include "tests/support/adapter_display.h"
 #include "tests/support/command_call.h"
 #include "text/layout_private.h"
 #include "text/text.h"
@@ -40,44 +40,22 @@ bool TextBit(const std::string& text, int32_t x, int32_t y) {
   return k < text.size() && TopazBit(static_cast<unsigned char>(text[k]), x % 8, y);
 }
 
-class TextLibTest : public plugintest::PluginTest {
+// The base functions first, then the libraries.
+ErrorCode RegisterBaseFunctions(VmState* L) {
+  VmRegisterBaseFunctions(L);
+  return ERR_NONE;
+}
+
+class TextLibTest : public adaptertest::AdapterTest {
  protected:
-  void SetUp() override {
-    PluginTest::SetUp();
-    setenv("DISPLAY", ":9999", 1);  // no X server may be reached
-    Install("testdisplay");
-    ASSERT_EQ(ScanAndRegister(), ERR_NONE);
-    const std::string module = root + "/Plugins/testdisplay.qmp";
-    pixel =
-        plugintest::ModuleSymbol<int64_t (*)(void*, int32_t, int32_t)>(module, "TestDisplayPixel");
-    ASSERT_NE(pixel, nullptr);
-    PlayerHarness::SetErrorRaising(1);
-    VmRegisterBaseFunctions(L);
-    for (ErrorCode (*open)(VmState*) : {OpenStringLibrary, OpenDisplayLibrary, OpenLayersLibrary,
-                                        OpenBrushLibrary, OpenBGPicLibrary, OpenTextLibrary}) {
-      VmPushValue(L, VM_GLOBALS_INDEX);
-      ASSERT_EQ(open(L), ERR_NONE);
-      VmSetTop(L, 0);
-    }
-  }
+  TextLibTest()
+      : AdapterTest({RegisterBaseFunctions, OpenStringLibrary, OpenDisplayLibrary,
+                     OpenLayersLibrary, OpenBrushLibrary, OpenBGPicLibrary, OpenTextLibrary}) {}
   void OpenDisplay(bool layers) {
-    VmPushNumber(L, 1);
-    PushValue(L, Value::Table({{"color", static_cast<double>(BACKGROUND)},
-                               {"width", W},
-                               {"height", H},
-                               {"layers", layers}}));
-    ASSERT_EQ(Call("CreateDisplay", 2), ERR_NONE);
-    ASSERT_EQ(FindDisplayById(ObjectId{nullptr, 1}, &d), ERR_NONE);
-    ASSERT_EQ(OpenFirstDisplay(L, 1), ERR_NONE);
-    window = reinterpret_cast<void*>(d->windowHandle);
-    ASSERT_NE(window, nullptr);
-  }
-  void TearDown() override {
-    FreeAllBrushes(L);
-    CloseDisplayLibrary(L);
-    FreeLayerSystem(L);
-    PluginTest::TearDown();
-    unsetenv("DISPLAY");
+    OpenFirst(Value::Table({{"color", static_cast<double>(BACKGROUND)},
+                            {"width", W},
+                            {"height", H},
+                            {"layers", layers}}));
   }
 
   ErrorCode Call(const char* name, int nargs) {
@@ -103,9 +81,6 @@ class TextLibTest : public plugintest::PluginTest {
   }
   static inline std::vector<double> results;
 
-  uint32_t At(int32_t x, int32_t y) {
-    return static_cast<uint32_t>(pixel(window, x, y)) & 0xFFFFFF;
-  }
   // Compares a w x h area at (x0, y0) with the expected colour of each pixel.
   template <typename F>
   void ExpectArea(int32_t x0, int32_t y0, int32_t w, int32_t h, F expected, const char* what) {
@@ -116,10 +91,6 @@ class TextLibTest : public plugintest::PluginTest {
           ADD_FAILURE() << what << " at " << x << "," << y << ": " << std::hex << At(x, y)
                         << " expected " << expected(x - x0, y - y0);
   }
-
-  int64_t (*pixel)(void*, int32_t, int32_t) = nullptr;
-  DisplayRecord* d = nullptr;
-  void* window = nullptr;
 };
 
 TEST_F(TextLibTest, FontStyleCases) {
