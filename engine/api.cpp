@@ -8,6 +8,8 @@
 // already being raised a bad read gives no value, a bad write is refused
 // and a push grows the stack instead.
 #include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/vmcore.h"
@@ -351,6 +353,43 @@ void VmPushLString(VmState* L, const char* s, size_t len) {
   checkPush(L);
   VmString* str = VmNewString(L, s, len);
   VmSetString(L->top++, str);
+}
+
+VmStringBlock::~VmStringBlock() { std::free(block_); }
+
+char* VmStringBlock::data() {
+  return block_ != nullptr ? VmStringData(static_cast<VmString*>(block_)) : nullptr;
+}
+
+bool VmStringBlock::Reserve(size_t capacity) {
+  if (capacity <= capacity_ && block_ != nullptr) return true;
+  if (capacity > SIZE_MAX - sizeof(VmString) - 1) return false;
+  size_t bytes = VmSizeString(capacity);
+  void* nb = VmRealloc(nullptr, block_, block_ != nullptr ? VmSizeString(capacity_) : 0, bytes);
+  if (nb == nullptr) return false;
+  block_ = nb;
+  capacity_ = capacity;
+  VmAdviseLargeBlock(nb, bytes);
+  return true;
+}
+
+void VmStringBlock::Push(VmState* L) {
+  if (block_ == nullptr || size_ == 0) {
+    std::free(block_);
+    block_ = nullptr;
+    capacity_ = size_ = 0;
+    VmPushLString(L, "", 0);
+    return;
+  }
+  // The stack slot is made while the block is still only ours (a raise
+  // there leaves it to the destructor); from VmStringFromBlock on it
+  // belongs to the state, also when a raise follows.
+  VmPushNil(L);
+  void* block = block_;
+  size_t blockSize = VmSizeString(capacity_), len = size_;
+  block_ = nullptr;
+  capacity_ = size_ = 0;
+  VmSetString(L->top - 1, VmStringFromBlock(L, block, blockSize, len));
 }
 
 void VmPushString(VmState* L, const char* s) {

@@ -147,6 +147,37 @@ void VmPushBoolean(VmState* L, int b);
 void VmPushLightUserdata(VmState* L, void* p);
 void VmPushCClosure(VmState* L, VmCommandFunction fn, int n);
 
+// A string written in place: its bytes go straight into the block that
+// becomes the string when it is pushed, so a large result (a download, for
+// one) is not copied once more on its way to the stack. The block grows
+// with realloc, which moves the pages of a large block instead of copying
+// its bytes. A block never pushed is freed with its owner.
+class VmStringBlock {
+ public:
+  VmStringBlock() = default;
+  ~VmStringBlock();
+  VmStringBlock(const VmStringBlock&) = delete;
+  VmStringBlock& operator=(const VmStringBlock&) = delete;
+  // Room for at least capacity bytes in all; false when memory runs out,
+  // with the bytes so far kept.
+  bool Reserve(size_t capacity);
+  // The next free byte: capacity() - size() may be written there.
+  char* End() { return data() + size_; }
+  // Counts n bytes written at End().
+  void Commit(size_t n) { size_ += n; }
+  char* data();
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  // Pushes the bytes as a string (interned like any other) and leaves the
+  // block empty.
+  void Push(VmState* L);
+
+ private:
+  void* block_ = nullptr;  // a string record's header, then capacity_ + 1 bytes
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+};
+
 // ---- Tables ----------------------------------------------------------------------------
 
 void VmGetTable(VmState* L, int index);

@@ -5,6 +5,7 @@
 // with a state; a request that cannot be represented or allocated raises
 // 1000 (with a state) or returns null (without), never a smaller block.
 #include <malloc.h>
+#include <sys/mman.h>
 
 #include <cstdlib>
 
@@ -58,6 +59,20 @@ void VmTuneHeap() {
   tuned = true;
   mallopt(M_MMAP_THRESHOLD, HEAP_BLOCK_MAX);
   mallopt(M_TRIM_THRESHOLD, HEAP_KEEP_TOP);
+}
+
+void VmAdviseLargeBlock(void* block, size_t size) {
+  // The advice covers every page of the block, and so the block's whole
+  // mapping: advising only part of it would split the mapping, and a split
+  // mapping can no longer be grown by moving its pages, only by copying.
+  // Large pages then fill its aligned 2 MiB stretches. Heap memory, which
+  // other blocks share, is left alone.
+  constexpr uintptr_t PAGE = 4096;
+  if (block == nullptr || size <= size_t(HEAP_BLOCK_MAX)) return;
+  uintptr_t start = reinterpret_cast<uintptr_t>(block) & ~(PAGE - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size + PAGE - 1) & ~(PAGE - 1);
+  // Only advice: without large pages the block still works, page by page.
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
 void VmSetAllocFailure(uint64_t n, bool persistent) {

@@ -6,6 +6,8 @@
 // or more carries its sampled hash only once it has been used as a table
 // key (VmString::hashed).
 #include <array>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/object.h"
@@ -206,6 +208,30 @@ VmString* VmStringFromParts(VmState* L, const VmStringPart* parts, int n, size_t
     std::memcpy(out, parts[i].bytes, parts[i].len);
     out += parts[i].len;
   }
+  return linkString(L, s, len, sh);
+}
+
+VmString* VmStringFromBlock(VmState* L, void* block, size_t blockSize, size_t len) {
+  VmString* s = static_cast<VmString*>(block);
+  uint64_t sh = VmStringSlotHash(VmStringData(s), len);
+  VmGlobalState* g = VmG(L);
+  uint64_t mix = VmStringMix(sh);
+  uintptr_t slot = g->strt.hash[(mix >> 32) & (g->strt.size - 1)];
+  if (VmStringSlotMayHold(slot, mix)) {
+    VmStringPart part{VmStringData(s), len};
+    for (VmGcHeader* o = VmStringSlotFirst(slot); o != nullptr; o = o->next) {
+      VmString* e = static_cast<VmString*>(o);
+      if (e->len == len && e->slotHash == sh && holdsParts(e, &part, len != 0 ? 1 : 0)) {
+        std::free(block);
+        return e;
+      }
+    }
+  }
+  // A shrinking reallocation never fails (it keeps the block when it
+  // cannot move it) and moves no bytes of a mapped block.
+  s = static_cast<VmString*>(VmRealloc(nullptr, block, blockSize, VmSizeString(len)));
+  if (s == nullptr) s = static_cast<VmString*>(block);
+  g->nblocks += VmSizeString(len);
   return linkString(L, s, len, sh);
 }
 

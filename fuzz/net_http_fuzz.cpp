@@ -32,9 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HttpHead head;
   ErrorCode error = ReadHttpHead(L, record, &budget, &head);
   if (!error) {
-    std::string body;
+    VmStringBlock body;
     ReceiveTarget target;
-    target.buffer = &body;
+    target.block = &body;
     int64_t got = 0;
     if (head.chunked) {
       error = ReadChunkedBody(L, record, target, &got);

@@ -256,7 +256,7 @@ ErrorCode RunFtpTransfer(VmState* L, TransferState* t) {
     if (t->destination)
       target.file = t->destination;
     else
-      target.buffer = &t->body;
+      target.block = &t->body;
     int64_t got = 0;
     int32_t status = 0;
     int done = 0;

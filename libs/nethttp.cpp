@@ -326,11 +326,12 @@ ErrorCode receiveHttpBody(VmState* L, TransferState* t, const HttpHead& head) {
     if (error) return error;
   }
   ReceiveTarget target;
-  if (t->destination)
+  if (t->destination) {
     target.file = t->destination;
-  else
-    target.buffer = &t->body;
-  if (!head.chunked && head.length > 0) target.announced = head.length;
+  } else {
+    target.block = &t->body;
+    if (!head.chunked && head.length > 0) target.announced = head.length;
+  }
   int64_t got = 0;
   ErrorCode error;
   if (head.chunked) {
@@ -454,7 +455,7 @@ int transferUrl(VmState* L, bool upload) {
     return error;
   }
   if (upload && t.url.kind == 'f') return 0;
-  VmPushLString(L, t.body.data(), t.body.size());
+  t.body.Push(L);
   VmPushNumber(L, static_cast<double>(t.size));
   return 2;
 }

@@ -8,6 +8,7 @@
 // record busy, so a handler that closes the connection ends the engine
 // with ERR_RECVCLOSED instead of leaving it on freed memory.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -26,8 +27,13 @@ namespace {
 
 // The longest a wait for the socket lasts between event polls.
 constexpr int IDLE_WAIT_MS = 1;
-// The most one receive of a bulk transfer asks of the socket at once.
+// The most one receive of a bulk transfer into a file asks of the socket
+// at once (and the least room a receive into memory has).
 constexpr size_t BULK_CHUNK = size_t{256} << 10;
+// A body in memory grows on the heap up to this size...
+constexpr size_t SMALL_BODY = size_t{1} << 20;
+// ...and then in one reservation of at most this size.
+constexpr size_t BODY_ROOM = size_t{256} << 20;
 
 template <typename F>
 F adapterEntry(PluginBase* base, const char* name) {
@@ -159,6 +165,32 @@ ErrorCode reportData(VmState* L, const ReceiveTarget& t, const uint8_t* bytes, s
   return callProgress(L);
 }
 
+// Room for n more bytes at the end of the target's block. A body grows on
+// the heap, by doubling, up to SMALL_BODY; past that it gets one large
+// reservation: room for the whole of an announced length, or BODY_ROOM.
+// Pages are only taken as bytes arrive, and a block that never has to grow
+// again is never moved (on some hosts the pages of a moved block are slow
+// to reach again). The announced length is only the peer's word: it earns
+// no more than SMALL_BODY before that many bytes have arrived, never more
+// than BODY_ROOM at once, and a longer body keeps doubling past it; the
+// block never grows past an announced length that still holds the bytes.
+bool roomInBlock(const ReceiveTarget& t, size_t n) {
+  VmStringBlock* b = t.block;
+  if (b->capacity() - b->size() >= n && b->data()) return true;
+  if (n > SIZE_MAX / 4 - b->size()) return false;
+  size_t need = b->size() + n;
+  size_t size = std::max(need, 2 * b->capacity());
+  uint64_t announced = t.announced > 0 ? static_cast<uint64_t>(t.announced) : 0;
+  if (need <= SMALL_BODY)
+    size = std::max(size, BULK_CHUNK);
+  else
+    size = std::max<uint64_t>(
+        size, announced >= need ? std::min<uint64_t>(announced, BODY_ROOM) : BODY_ROOM);
+  if (announced >= need) size = std::min<uint64_t>(size, announced);
+  // When a large reservation is refused, the room needed may still be had.
+  return b->Reserve(size) || b->Reserve(need);
+}
+
 // Hands delivered bytes to the target.
 ErrorCode deliver(VmState* L, const ReceiveTarget& t, int32_t mode, const uint8_t* bytes,
                   size_t count, int64_t total) {
@@ -166,20 +198,17 @@ ErrorCode deliver(VmState* L, const ReceiveTarget& t, int32_t mode, const uint8_
     if (WriteStream(t.file, bytes, count) != count) return ERR_WRITE;
     return ERR_NONE;
   }
+  if (t.block) {
+    if (!roomInBlock(t, count)) return ERR_MEM;
+    std::memcpy(t.block->End(), bytes, count);
+    t.block->Commit(count);
+    return ERR_NONE;
+  }
   if (t.buffer) {
     size_t after = t.buffer->size() + count;
     if (t.capacity && mode != RECEIVEALL &&
         (after > t.capacity || (mode == RECEIVELINE && after + 1 > t.capacity)))
       return ERR_MEM;
-    if (after > t.buffer->capacity()) {
-      // Growing toward an announced total takes larger steps, and so fewer
-      // moves of what has arrived; the steps stay in proportion to the
-      // bytes that did arrive, since the total is only the peer's word.
-      size_t size = std::max(after, 2 * t.buffer->capacity());
-      if (t.announced > 0)
-        size = std::max(size, std::min(static_cast<size_t>(t.announced), 8 * after));
-      t.buffer->reserve(size);
-    }
     t.buffer->append(reinterpret_cast<const char*>(bytes), count);
     return ERR_NONE;
   }
@@ -268,7 +297,8 @@ ErrorCode ReceiveBuffered(VmState* L, ConnectionRecord* record, int32_t mode, in
   int64_t total = 0;
   ErrorCode error = ERR_NONE;
   const bool bulk = record->socket && !record->memory && !record->adapter && !record->progress &&
-                    (mode == RECEIVEALL || mode == RECEIVEBYTES) && (target.buffer || target.file);
+                    (mode == RECEIVEALL || mode == RECEIVEBYTES) &&
+                    (target.block || target.buffer || target.file);
   std::unique_ptr<uint8_t[]> bulkBlock;
   for (;;) {
     if (st == 0) {
@@ -292,21 +322,41 @@ ErrorCode ReceiveBuffered(VmState* L, ConnectionRecord* record, int32_t mode, in
     if (b->first >= b->last && bulk &&
         (mode == RECEIVEALL || count - total >= static_cast<int64_t>(NET_CHUNK))) {
       // A counted or open-ended transfer into memory or a file, with no
-      // progress reports and nothing buffered: large receives straight
-      // into a block of its own, so that the socket is asked once per
-      // BULK_CHUNK and not once per chunk of the connection's buffer. The
-      // last bytes of a count, and small counts, go through the buffer.
-      if (!bulkBlock) bulkBlock = std::make_unique<uint8_t[]>(BULK_CHUNK);
+      // progress reports and nothing buffered: large receives, so that the
+      // socket is asked once per BULK_CHUNK (or more) and not once per
+      // chunk of the connection's buffer. A body in memory is received
+      // straight into its block, with no copy; a file's bytes pass through
+      // a block of their own. The last bytes of a count, and small counts,
+      // go through the buffer.
       size_t want = BULK_CHUNK;
       if (mode == RECEIVEBYTES) want = static_cast<size_t>(std::min<int64_t>(count - total, want));
+      uint8_t* into = nullptr;
+      if (target.block) {
+        if (!roomInBlock(target, want)) {
+          error = ERR_MEM;
+          break;
+        }
+        // All the room there is (within the count): a receive takes
+        // whatever has arrived.
+        want = target.block->capacity() - target.block->size();
+        if (mode == RECEIVEBYTES)
+          want = static_cast<size_t>(std::min<int64_t>(count - total, static_cast<int64_t>(want)));
+        into = reinterpret_cast<uint8_t*>(target.block->End());
+      } else {
+        if (!bulkBlock) bulkBlock = std::make_unique<uint8_t[]>(BULK_CHUNK);
+        into = bulkBlock.get();
+      }
       SocketObject* s = record->socket;
       s->timeout = SocketTimeout{0, 0, GetTimeSeconds()};
       size_t got = 0;
-      st = ReceiveSocket(s->descriptor, bulkBlock.get(), want, &got, &s->timeout);
+      st = ReceiveSocket(s->descriptor, into, want, &got, &s->timeout);
       if (got == 0) continue;
       GetSysTime(&idleStart);
       total += static_cast<int64_t>(got);
-      error = deliver(L, target, mode, bulkBlock.get(), got, total);
+      if (target.block)
+        target.block->Commit(got);
+      else
+        error = deliver(L, target, mode, into, got, total);
       if (error) break;
       if (mode == RECEIVEBYTES && total >= count) isDone = 1;
       continue;

@@ -151,12 +151,13 @@ int32_t RemainingMilliseconds(const TimeValue* start, int32_t budget);
 // Where received bytes go; exactly one is used, in this order.
 struct ReceiveTarget {
   StreamHandle* file = nullptr;
-  std::string* buffer = nullptr;  // grows as bytes arrive
-  int64_t announced = 0;          // the total the peer announced for the buffer (0: none)
-  size_t capacity = 0;            // the buffer's limit in modes BYTES and LINE (0: none)
-  int callback = 0;               // stack index of a data callback (0: none)
-  int callbackUserData = 0;       // stack index of its user data (0: none)
-  std::string* script = nullptr;  // the script string
+  VmStringBlock* block = nullptr;  // a body received in place; grows as bytes arrive
+  int64_t announced = 0;           // the total the peer announced for the block (0: none)
+  std::string* buffer = nullptr;   // grows as bytes arrive
+  size_t capacity = 0;             // the buffer's limit in modes BYTES and LINE (0: none)
+  int callback = 0;                // stack index of a data callback (0: none)
+  int callbackUserData = 0;        // stack index of its user data (0: none)
+  std::string* script = nullptr;   // the script string
 };
 // The receive engine. Returns 0 or an error code; *status is the final
 // socket status (0, -1 time-out, -2 closed) and *done whether the mode's
@@ -274,7 +275,7 @@ struct TransferState {
   // target hands out memory connections.
   TransferConnector connect = nullptr;
   // Results.
-  std::string body;
+  VmStringBlock body;
   int64_t size = 0;
   StreamHandle* destination = nullptr;
   // The file of the platform that a download's body goes to before it is

@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "libs/libs.h"
@@ -79,6 +80,10 @@ class HttpTest : public ::testing::Test {
     std::string big(300000, '\0');
     for (char& c : big) c = static_cast<char>(random());
     WriteFile(root + "/big.bin", big);
+    // Past the size up to which a body in memory grows on the heap.
+    std::string large(1500000, '\0');
+    for (char& c : large) c = static_cast<char>(random());
+    WriteFile(root + "/large.bin", large);
     peer = new PeerProcess("http", root);
   }
   static void TearDownTestSuite() {
@@ -178,6 +183,7 @@ TEST_F(HttpTest, Bodies) {
     const char* body;
   } cases[] = {
       {"/chunk5", "hello"},
+      {"/longer", "hello"},
       {"/nolen", "until close"},
       {"/continue", "ok"},
       {"/status/500", "oops"},
@@ -242,9 +248,19 @@ TEST_F(HttpTest, Errors) {
 }
 
 TEST_F(HttpTest, DownloadsEqualTheServedFile) {
+  // Into memory: with a length, chunked (64 KiB chunks, whose lines fall
+  // anywhere in the socket's reads) and until the close; a body on the heap
+  // and one past it.
+  for (const char* route : {"/files/", "/chunked/", "/open/"}) {
+    for (const char* name : {"big.bin", "large.bin"}) {
+      SCOPED_TRACE(std::string(route) + name);
+      std::string expect = ReadFile(root + "/" + name);
+      ASSERT_EQ(Get(std::string(route) + name), ERR_NONE);
+      EXPECT_TRUE(body == expect);
+      EXPECT_EQ(size, expect.size());
+    }
+  }
   std::string served = ReadFile(root + "/big.bin");
-  ASSERT_EQ(Get("/files/big.bin"), ERR_NONE);
-  EXPECT_TRUE(body == served);
   std::string target = root + "/copy.bin";
   ASSERT_EQ(Get("/files/big.bin", {Str("file", target)}), ERR_NONE);
   EXPECT_EQ(body, "");
@@ -254,6 +270,50 @@ TEST_F(HttpTest, DownloadsEqualTheServedFile) {
   EXPECT_EQ(std::system(("cmp -s " + target + " " + curlCopy).c_str()), 0);
   // An unwritable destination names the file.
   EXPECT_EQ(Get("/files/big.bin", {Str("file", root + "/no/such/dir/x")}), ERR_WRITEFILE);
+}
+
+// A chunked body read from a connection that delivers 8192 bytes a read:
+// chunk lines and line ends fall across reads, at read ends and inside
+// chunks, and every chunk lands in one block without a move per chunk.
+TEST(HttpChunked, BodyIsTheChunksJoined) {
+  VmState* L = VmOpenState();
+  struct Case {
+    const char* name;
+    std::vector<size_t> chunks;
+  } cases[] = {
+      {"line end across a read", {8185, 8192, 1, 3}},
+      {"chunk ends where a read ends", {8186, 5}},
+      {"chunks longer than a read", {20000, 65536, 8192}},
+      {"many small chunks", std::vector<size_t>(3000, 1)},
+      {"no chunk", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string stream, expect;
+    for (size_t n : c.chunks) {
+      char line[32];
+      std::snprintf(line, sizeof line, "%zx\r\n", n);
+      std::string bytes(n, '\0');
+      for (size_t i = 0; i < n; i++) bytes[i] = static_cast<char>((expect.size() + i) * 31 + 7);
+      stream += line + bytes + "\r\n";
+      expect += bytes;
+    }
+    stream += "0\r\n\r\n";
+    ConnectionRecord* record =
+        NewMemoryConnection(reinterpret_cast<const uint8_t*>(stream.data()), stream.size());
+    ASSERT_NE(record, nullptr);
+    VmStringBlock block;
+    ReceiveTarget target;
+    target.block = &block;
+    int64_t got = -1;
+    EXPECT_EQ(ReadChunkedBody(L, record, target, &got), ERR_NONE);
+    FreeConnectionRecord(record);
+    EXPECT_EQ(got, static_cast<int64_t>(expect.size()));
+    block.Push(L);
+    EXPECT_TRUE(std::string(VmToString(L, -1), VmStrLen(L, -1)) == expect);
+    VmSetTop(L, 0);
+  }
+  VmCloseState(L);
 }
 
 // A download that fails part-way leaves nothing under the file's name, or

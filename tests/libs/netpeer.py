@@ -86,6 +86,8 @@ def serve_http(c, root):
             c.sendall(b"HTTP/1.1 200 OK\r\n\r\n" + f.read())
     elif path == "/chunk5":
         c.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")
+    elif path == "/longer":
+        c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello, and bytes beyond the length")
     elif path == "/nolen":
         c.sendall(b"HTTP/1.1 200 OK\r\n\r\nuntil close")
     elif path == "/continue":
