@@ -12,6 +12,7 @@
 // that owns all bitmaps): those lock through the adapter, and pixel
 // writes, lines and fills go to the adapter when it draws them.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -30,6 +31,9 @@ namespace {
 
 // A test seam (SetSoftBitmapFormatOverride); no run state.
 int64_t formatOverride = -1;
+
+// The last stamp given to a bitmap locked for writing.
+std::atomic<uint64_t> writeStamps{0};
 
 SoftBitmap* softOf(const BitmapHandle* h) {
   return h && !IsAdapterBacked(h) ? static_cast<SoftBitmap*>(h->backing) : nullptr;
@@ -525,6 +529,9 @@ uintptr_t LockBitmap(void* bitmap, uint32_t flags, BitmapLock* lock) {
     default:
       return 0;
   }
+  if (!(flags & 1))
+    __atomic_store_n(&const_cast<SoftBitmap*>(rec)->writeStamp,
+                     writeStamps.fetch_add(1, std::memory_order_relaxed) + 1, __ATOMIC_RELAXED);
   lock->address = rec->buffer;
   lock->width = rec->width;
   lock->height = rec->height;
@@ -551,6 +558,11 @@ bool DescribeSoftBitmap(const BitmapHandle* handle, BitmapLock* layout) {
 bool SoftBitmapUntouched(const BitmapHandle* handle) {
   const SoftBitmap* rec = softOf(handle);
   return rec && rec->untouched;
+}
+
+uint64_t SoftBitmapWriteStamp(const BitmapHandle* handle) {
+  const SoftBitmap* rec = softOf(handle);
+  return rec ? __atomic_load_n(&rec->writeStamp, __ATOMIC_RELAXED) : 0;
 }
 
 void UnlockBitmap(BitmapLock* lock) {

@@ -73,6 +73,41 @@ bool lockPlane(BitmapHandle* h, uint32_t format, int32_t x, int32_t y, int32_t w
   return true;
 }
 
+// Copies the w x h bits of a locked mask from (x, y) into the series, bit 0
+// of each row first; false when there is no memory for them.
+bool rememberMask(MaskedOverSeries* series, const BitmapLock& m, int32_t x, int32_t y, int32_t w,
+                  int32_t h) {
+  const int32_t rowBytes = (w + 7) >> 3;
+  const size_t bytes = static_cast<size_t>(rowBytes) * static_cast<size_t>(h);
+  if (bytes > series->maskBytes) {
+    auto* grown = static_cast<uint8_t*>(AllocMemory(bytes, 0));
+    if (!grown) return false;
+    FreeMemory(series->mask);
+    series->mask = grown;
+    series->maskBytes = bytes;
+  }
+  series->maskRowBytes = rowBytes;
+  const int32_t whole = w >> 3, shift = x & 7;
+  for (int32_t j = 0; j < h; ++j) {
+    const uint8_t* from = m.address + static_cast<ptrdiff_t>(y + j) * m.rowLength + (x >> 3);
+    uint8_t* to = series->mask + static_cast<ptrdiff_t>(j) * rowBytes;
+    // Whole bytes need the next source byte only where their bits reach
+    // into it, which lies inside the rectangle then.
+    if (shift == 0)
+      std::memcpy(to, from, static_cast<size_t>(whole));
+    else
+      for (int32_t k = 0; k < whole; ++k)
+        to[k] = static_cast<uint8_t>(from[k] << shift | from[k + 1] >> (8 - shift));
+    if (whole < rowBytes) {
+      uint8_t last = 0;
+      for (int32_t i = whole * 8; i < w; ++i)
+        if (MaskBit(from, shift + i)) last |= static_cast<uint8_t>(0x80u >> (i & 7));
+      to[whole] = last;
+    }
+  }
+  return true;
+}
+
 // Builds the blit's mask (or alpha channel) combined with the clip mask in
 // the scratch buffer; returns the scratch handle, or null when the scratch
 // cannot grow. The clip bit of destination (dx, dy) is (dx - clip x,
@@ -113,6 +148,7 @@ BitmapHandle* combineWithClip(const BlitClip* clip, BitmapHandle* source, Bitmap
           1,
           isAlpha ? static_cast<uint32_t>(PIXFMT_ALPHA8) : static_cast<uint32_t>(PIXFMT_MASK1),
           1,
+          0,
           0};
       gfxContext.blitScratch.handle = BitmapHandle{gfxContext.blitScratch.record.kind,
                                                    &gfxContext.blitScratch.record,
@@ -645,10 +681,24 @@ void SafeBltWithParams(void* state, BitmapHandle* source, int32_t sx, int32_t sy
     hooks->refreshRect(refreshFrom, dx, dy, display, dx, dy, rw, rh, 1);
 }
 
+void EndMaskedOverSeries(MaskedOverSeries* series) {
+  if (!series) return;
+  FreeMemory(series->mask);
+  *series = MaskedOverSeries{};
+}
+
 bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy,
                        int32_t sourceWidth, int32_t sourceHeight, BitmapHandle* mask,
                        BitmapHandle* background, int32_t dx, int32_t dy, int32_t width,
-                       int32_t height, int32_t destWidth, int32_t destHeight) {
+                       int32_t height, int32_t destWidth, int32_t destHeight,
+                       MaskedOverSeries* series) {
+  // Whatever happens below, the series holds a frame only once this one
+  // has been drawn and remembered.
+  MaskedOverSeries before{};
+  if (series) {
+    before = *series;
+    series->windowStamp = series->backgroundStamp = 0;
+  }
   const DisplayBlitHooks* hooks = displayHooks.load(std::memory_order_acquire);
   BlitDisplayState view{};
   DisplayRecord* display = hooks ? hooks->current(&view) : nullptr;
@@ -673,6 +723,14 @@ bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy
   const int32_t frameHeight =
       static_cast<int32_t>(std::min<int64_t>(height, int64_t{sourceHeight} - sy));
   if (int64_t{cx} + w > frameWidth || int64_t{cy} + h > frameHeight) return false;
+  // Where the frame before went to the same place over the same background
+  // and nobody wrote into either since, the pixels outside both masks
+  // still show the background.
+  const bool changedOnly =
+      series && before.windowStamp != 0 && before.windowStamp == SoftBitmapWriteStamp(window) &&
+      before.backgroundStamp == SoftBitmapWriteStamp(background) && before.dx == dx &&
+      before.dy == dy && before.width == w && before.height == h && before.backgroundX == cx &&
+      before.backgroundY == cy && before.mask;
   BitmapLock s{}, b{}, d{}, m{};
   bool locked = bitmapint::Lock(source, true, &s);
   locked = bitmapint::Lock(background, true, &b) && locked;
@@ -683,9 +741,23 @@ bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy
                      (bpp == 2 || bpp == 4) && s.bytesPerPixel == bpp && b.bytesPerPixel == bpp &&
                      Inside(s, sx, sy, frameWidth, frameHeight) && Inside(b, 0, 0, width, height) &&
                      Inside(d, dx, dy, w, h);
-  if (drawn)
+  if (drawn && changedOnly)
+    CopyPixelsMaskedOverChanged(s.address, b.address, d.address, m.address, before.mask, sx + cx,
+                                sy + cy, cx, cy, dx, dy, w, h, s.rowLength, b.rowLength,
+                                m.rowLength, before.maskRowBytes, d.rowLength, bpp);
+  else if (drawn)
     CopyPixelsMaskedOver(s.address, b.address, d.address, m.address, sx + cx, sy + cy, cx, cy, dx,
                          dy, w, h, s.rowLength, b.rowLength, m.rowLength, d.rowLength, bpp);
+  if (drawn && series && rememberMask(series, m, sx + cx, sy + cy, w, h)) {
+    series->windowStamp = SoftBitmapWriteStamp(window);
+    series->backgroundStamp = SoftBitmapWriteStamp(background);
+    series->dx = dx;
+    series->dy = dy;
+    series->width = w;
+    series->height = h;
+    series->backgroundX = cx;
+    series->backgroundY = cy;
+  }
   for (BitmapLock* l : {&m, &d, &b, &s})
     if (l->token) UnlockBitmap(l);
   if (!drawn) return false;

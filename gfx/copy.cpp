@@ -75,6 +75,29 @@ void maskedOverGeneral(const uint8_t* src, const uint8_t* background, uint8_t* d
   }
 }
 
+void maskedOverChangedGeneral(const uint8_t* src, const uint8_t* background, uint8_t* dst,
+                              const uint8_t* mask, const uint8_t* previous, int32_t sx, int32_t sy,
+                              int32_t bx, int32_t by, int32_t dx, int32_t dy, int32_t width,
+                              int32_t height, int32_t srcRowLength, int32_t backgroundRowLength,
+                              int32_t maskRowBytes, int32_t previousRowBytes, int32_t dstRowLength,
+                              int32_t bpp) {
+  for (int32_t j = 0; j < height; ++j) {
+    const uint8_t* s = src + Offset(sx, sy + j, srcRowLength, bpp);
+    const uint8_t* b = background + Offset(bx, by + j, backgroundRowLength, bpp);
+    uint8_t* d = dst + Offset(dx, dy + j, dstRowLength, bpp);
+    const uint8_t* m = mask + static_cast<ptrdiff_t>(sy + j) * maskRowBytes;
+    const uint8_t* p = previous + static_cast<ptrdiff_t>(j) * previousRowBytes;
+    for (int32_t i = 0; i < width; ++i) {
+      const uint8_t* from = MaskBit(m, static_cast<ptrdiff_t>(sx) + i) ? s
+                            : MaskBit(p, i)                            ? b
+                                                                       : nullptr;
+      if (from)
+        StoreRaw(d + static_cast<ptrdiff_t>(i) * bpp, bpp,
+                 LoadRaw(from + static_cast<ptrdiff_t>(i) * bpp, bpp));
+    }
+  }
+}
+
 const kernels::FastPathRow<CopyFn> kCopyTable[] = {
     {kernels::ANY_FORMAT, 0, 0, kernels::CopyPixelsRows},
     {kernels::ANY_FORMAT, 0, 0, copyGeneral},
@@ -88,6 +111,12 @@ using MaskedOverFn = decltype(&maskedOverGeneral);
 const kernels::FastPathRow<MaskedOverFn> kMaskedOverTable[] = {
     {kernels::ANY_FORMAT, 4, 0, kernels::CopyPixelsMaskedOver32},
     {kernels::ANY_FORMAT, 0, 0, maskedOverGeneral},
+};
+
+using MaskedOverChangedFn = decltype(&maskedOverChangedGeneral);
+const kernels::FastPathRow<MaskedOverChangedFn> kMaskedOverChangedTable[] = {
+    {kernels::ANY_FORMAT, 4, 0, kernels::CopyPixelsMaskedOverChanged32},
+    {kernels::ANY_FORMAT, 0, 0, maskedOverChangedGeneral},
 };
 
 bool pixelSize(int32_t bpp) { return bpp == 2 || bpp == 4; }
@@ -120,6 +149,19 @@ void CopyPixelsMaskedOver(const uint8_t* src, const uint8_t* background, uint8_t
   kernels::PickKernel(kMaskedOverTable, kernels::ANY_FORMAT, bytesPerPixel, 0)(
       src, background, dst, mask, sx, sy, bx, by, dx, dy, width, height, srcRowLength,
       backgroundRowLength, maskRowBytes, dstRowLength, bytesPerPixel);
+}
+
+void CopyPixelsMaskedOverChanged(const uint8_t* src, const uint8_t* background, uint8_t* dst,
+                                 const uint8_t* mask, const uint8_t* previous, int32_t sx,
+                                 int32_t sy, int32_t bx, int32_t by, int32_t dx, int32_t dy,
+                                 int32_t width, int32_t height, int32_t srcRowLength,
+                                 int32_t backgroundRowLength, int32_t maskRowBytes,
+                                 int32_t previousRowBytes, int32_t dstRowLength,
+                                 int32_t bytesPerPixel) {
+  if (!pixelSize(bytesPerPixel) || width <= 0 || height <= 0) return;
+  kernels::PickKernel(kMaskedOverChangedTable, kernels::ANY_FORMAT, bytesPerPixel, 0)(
+      src, background, dst, mask, previous, sx, sy, bx, by, dx, dy, width, height, srcRowLength,
+      backgroundRowLength, maskRowBytes, previousRowBytes, dstRowLength, bytesPerPixel);
 }
 
 void PaintMaskValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow, uint8_t* pixels,

@@ -211,6 +211,50 @@ QM_AVX2 void maskedOverRowAvx2(uint32_t* d, const uint32_t* s, const uint32_t* b
   maskedOverRowScalar(d + i, s + i, b + i, m, bit + i, n - i);
 }
 
+// The pixels of a masked copy over a background that differ from what the
+// previous copy of the same rectangle left: the source where the mask is
+// set, the background where only the previous mask was set; the rest
+// already shows the background and is not written.
+void maskedOverChangedRowScalar(uint32_t* d, const uint32_t* s, const uint32_t* b, const uint8_t* m,
+                                ptrdiff_t bit, const uint8_t* p, ptrdiff_t pbit, int32_t n) {
+  for (int32_t i = 0; i < n; ++i)
+    if (MaskBit(m, bit + i))
+      d[i] = s[i];
+    else if (MaskBit(p, pbit + i))
+      d[i] = b[i];
+}
+
+QM_AVX2 void maskedOverChangedRowAvx2(uint32_t* d, const uint32_t* s, const uint32_t* b,
+                                      const uint8_t* m, ptrdiff_t bit, const uint8_t* p,
+                                      int32_t n) {
+  const __m256i sel = _mm256_setr_epi32(128, 64, 32, 16, 8, 4, 2, 1);
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    // Branches rather than a chosen pointer: the loads of the next groups
+    // then need not wait for this group's mask byte.
+    const uint32_t bits = maskByteAt(m, bit + i), before = p[i >> 3];
+    if (bits == 0xFF) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)));
+      continue;
+    }
+    if ((bits | before) == 0) continue;
+    if (bits == 0 && before == 0xFF) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i)));
+      continue;
+    }
+    __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    __m256i bv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    __m256i set =
+        _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), sel), sel);
+    __m256i changed = _mm256_cmpeq_epi32(
+        _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits | before)), sel), sel);
+    _mm256_maskstore_epi32(reinterpret_cast<int*>(d + i), changed, _mm256_blendv_epi8(bv, sv, set));
+  }
+  maskedOverChangedRowScalar(d + i, s + i, b + i, m, bit + i, p, i, n - i);
+}
+
 // ---- Bilinear, ARGB32 ----
 
 // Per destination column: the left source column of the pair that is read
@@ -416,6 +460,27 @@ void CopyPixelsMaskedOver32(const uint8_t* src, const uint8_t* background, uint8
     auto* b =
         reinterpret_cast<const uint32_t*>(background + Offset(bx, by + j, backgroundRowLength, 4));
     row(d, s, b, mask + static_cast<ptrdiff_t>(sy + j) * maskRowBytes, sx, width);
+  }
+}
+
+void CopyPixelsMaskedOverChanged32(const uint8_t* src, const uint8_t* background, uint8_t* dst,
+                                   const uint8_t* mask, const uint8_t* previous, int32_t sx,
+                                   int32_t sy, int32_t bx, int32_t by, int32_t dx, int32_t dy,
+                                   int32_t width, int32_t height, int32_t srcRowLength,
+                                   int32_t backgroundRowLength, int32_t maskRowBytes,
+                                   int32_t previousRowBytes, int32_t dstRowLength, int32_t) {
+  const bool avx2 = CpuHasAvx2();
+  for (int32_t j = 0; j < height; ++j) {
+    auto* d = reinterpret_cast<uint32_t*>(dst + Offset(dx, dy + j, dstRowLength, 4));
+    auto* s = reinterpret_cast<const uint32_t*>(src + Offset(sx, sy + j, srcRowLength, 4));
+    auto* b =
+        reinterpret_cast<const uint32_t*>(background + Offset(bx, by + j, backgroundRowLength, 4));
+    const uint8_t* m = mask + static_cast<ptrdiff_t>(sy + j) * maskRowBytes;
+    const uint8_t* p = previous + static_cast<ptrdiff_t>(j) * previousRowBytes;
+    if (avx2)
+      maskedOverChangedRowAvx2(d, s, b, m, sx, p, width);
+    else
+      maskedOverChangedRowScalar(d, s, b, m, sx, p, 0, width);
   }
 }
 

@@ -208,10 +208,30 @@ void SafeBltWithParams(void* state, BitmapHandle* source, int32_t sx, int32_t sy
 // bitmap, layers, a scaled display, an active clip region, a selected mask
 // or alpha output, bitmaps the adapter draws, a source that does not cover
 // the shown rectangle); the caller composes in a bitmap of its own then.
+// With a series (or null), a frame that follows one the series drew at the same
+// place over the same background writes only the pixels that change, as
+// long as neither the window bitmap nor the background was locked for
+// writing in between; anything else draws the whole rectangle. The
+// window bitmap ends up the same either way.
+struct MaskedOverSeries;
 bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy,
                        int32_t sourceWidth, int32_t sourceHeight, BitmapHandle* mask,
                        BitmapHandle* background, int32_t dx, int32_t dy, int32_t width,
-                       int32_t height, int32_t destWidth, int32_t destHeight);
+                       int32_t height, int32_t destWidth, int32_t destHeight,
+                       MaskedOverSeries* series);
+// What a series of SafeBltMaskedOver frames remembers of the last one: the
+// write stamps of the window bitmap and the background after it, where it
+// went and its mask over the shown rectangle. Zeroed: nothing drawn yet.
+struct MaskedOverSeries {
+  uint64_t windowStamp, backgroundStamp;  // 0: the next frame draws everything
+  int32_t dx, dy, width, height;          // the shown rectangle
+  int32_t backgroundX, backgroundY;       // its place in the background
+  uint8_t* mask;                          // rows of maskRowBytes, bit 7 leftmost
+  int32_t maskRowBytes;
+  size_t maskBytes;
+};
+// Frees what the series holds and zeroes it.
+void EndMaskedOverSeries(MaskedOverSeries* series);
 // One colour drawn into a bitmap through runs of alpha values of a
 // width x height image: what SafeBlt with the flags draws of a bitmap made
 // from ARGB pixels that hold the colour with each alpha value as their

@@ -45,6 +45,9 @@ struct AnimPlayback {
   DisplayTransform transform;
   int32_t transformed;
   qmLayer* layer;  // layers on: the layer that shows the anim
+  // A synchronous play draws frame after frame with nothing between them:
+  // masked frames write only the pixels that change from the one before.
+  MaskedOverSeries series;
 };
 
 int32_t speedMilliseconds(int32_t speed) {
@@ -74,6 +77,7 @@ void releasePlayback(AnimPlayback* p) {
   if (!p) return;
   FreeBitmap(p->work);
   FreeBitmap(p->saved);
+  EndMaskedOverSeries(&p->series);
   if (p->anim) p->anim->useCount--;
   FreeMemory(p);
 }
@@ -84,6 +88,7 @@ ErrorCode captureBackground(AnimPlayback* p) {
   FreeBitmap(p->work);
   FreeBitmap(p->saved);
   p->work = p->saved = nullptr;
+  EndMaskedOverSeries(&p->series);
   DisplayRecord* d = GetCurrentDisplay();
   BitmapHandle* picture = d ? d->windowBitmap : nullptr;
   int64_t x = p->drawX, y = p->drawY, width = p->drawWidth, height = p->drawHeight;
@@ -168,7 +173,8 @@ ErrorCode playStep(AnimPlayback* p, int32_t* done) {
     // window bitmap where that shows the same as composing it in the work
     // bitmap first (the mask wins over an alpha channel either way).
     if (mask && SafeBltMaskedOver(L, bitmap, p->offsetX, p->offsetY, bw, bh, mask, p->saved, p->x,
-                                  p->y, p->width, p->height, outWidth, outHeight)) {
+                                  p->y, p->width, p->height, outWidth, outHeight,
+                                  p->async ? nullptr : &p->series)) {
     } else if (mask || alpha) {
       BltBitmapToTarget(p->saved, 0, 0, p->work, 0, 0, p->width, p->height);
       SafeBlt(L, bitmap, p->offsetX, p->offsetY, p->work, 0, 0, p->width, p->height, bw, bh,

@@ -193,7 +193,7 @@ TEST(Bitmap, AttributesAndLocks) {
   // A pixel record wrapping caller memory cannot be locked; nor can a
   // record of an unknown kind.
   uint32_t mem[4] = {};
-  SoftBitmap rec{0, 2, 2, reinterpret_cast<uint8_t*>(mem), 8, 4, 10, 1, 0};
+  SoftBitmap rec{0, 2, 2, reinterpret_cast<uint8_t*>(mem), 8, 4, 10, 1, 0, 0};
   EXPECT_EQ(LockBitmap(&rec, 2, &lock), 0u);
   rec.notOwned = 0;
   EXPECT_NE(LockBitmap(&rec, 2, &lock), 0u);
@@ -258,7 +258,7 @@ TEST(Bitmap, UntouchedUntilLockedOrAddressed) {
   Bitmap alpha(AllocAlphaChannel(4, 4, 1, nullptr, 0));
   EXPECT_FALSE(DescribeSoftBitmap(alpha.get(), &layout));
   uint32_t mem[4] = {};
-  SoftBitmap rec{0, 2, 2, reinterpret_cast<uint8_t*>(mem), 8, 4, 10, 1, 0};
+  SoftBitmap rec{0, 2, 2, reinterpret_cast<uint8_t*>(mem), 8, 4, 10, 1, 0, 0};
   BitmapHandle view{0, &rec, 2, 2, 0, 0, 0};
   EXPECT_FALSE(SoftBitmapUntouched(&view));
   EXPECT_FALSE(DescribeSoftBitmap(&view, &layout));

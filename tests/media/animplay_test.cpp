@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "gfx/bitmap_private.h"
+#include "gfx/pixel_private.h"
 #include "media/anim_private.h"
 #include "media/image_private.h"
 #include "media/media.h"
@@ -245,6 +246,96 @@ TEST_F(AnimPlay, MaskedFramesShowTheSameInOnePassAsComposed) {
                   : pattern[static_cast<size_t>((c.y + fy) * 64 + c.x + fx)] & 0xFFFFFF)
         << c.name;
   }
+}
+
+// A synchronous play draws every masked frame after the first through a
+// series that writes only what changes from the frame before; after every
+// frame the window bitmap must hold the same bytes as drawing each whole
+// frame does, for masks that differ, repeat, are empty or full, lie at odd
+// bit offsets, for rectangles cut by the window's edges, and when the
+// window bitmap or the background is written between two frames.
+TEST_F(AnimPlay, FramesOfASeriesLeaveTheSameWindowBitmapAsWholeFrames) {
+  constexpr int FW = 26, FH = 10, FRAMES = 7;
+  using MaskOf = bool (*)(int k, int x, int y);
+  struct {
+    const char* name;
+    MaskOf mask;
+  } masks[] = {
+      {"differing", [](int k, int x, int y) { return (x * 7 + y * 3 + k * 5) % 5 < 2; }},
+      {"identical", [](int, int x, int y) { return (x * 5 + y * 11) % 7 < 3; }},
+      {"empty, full, checked",
+       [](int k, int x, int y) { return k % 3 == 1 || (k % 3 == 2 && (x + y) % 2); }},
+      {"bytes of 8 columns", [](int k, int x, int) { return (x / 8 + k) % 2 == 0; }},
+  };
+  struct {
+    const char* name;
+    int sx, sy, dx, dy, w, h;
+  } places[] = {
+      {"inside", 0, 0, 10, 10, FW, FH},
+      {"cut at the left by the play", 5, 2, 0, 3, FW - 5, FH - 2},
+      {"out at the left", 0, 0, -3, 30, 21, FH},
+      {"out at the bottom right", 1, 0, 45, 41, 23, 9},
+  };
+  auto frameBitmap = [&](int k) {
+    BitmapHandle* b = AllocBitmap(FW, FH, 0, nullptr);
+    std::vector<uint32_t> px(FW * FH);
+    for (int i = 0; i < FW * FH; i++)
+      px[i] = 0xFF000000u | static_cast<uint32_t>(0x1F0000 * (k + 1) + i * 0x0307);
+    WriteARGBToBitmap(px.data(), 0, 0, FW * 4, b, 0, 0, FW, FH);
+    return b;
+  };
+  auto snapshot = [&] {
+    BitmapLock lock{};
+    EXPECT_NE(LockBitmap(d->windowBitmap, 1, &lock), 0u);
+    std::vector<uint8_t> bytes(lock.address, lock.address + static_cast<size_t>(lock.rowLength) *
+                                                                lock.bytesPerPixel * lock.height);
+    UnlockBitmap(&lock);
+    return bytes;
+  };
+  for (bool fast : {true, false}) {
+    SetPixelFastPaths(fast);
+    for (auto& m : masks)
+      for (auto& p : places) {
+        std::vector<BitmapHandle*> bitmaps, bitMasks;
+        for (int k = 0; k < FRAMES; k++) {
+          bitmaps.push_back(frameBitmap(k));
+          bitMasks.push_back(AllocBitMask(bitmaps.back(), FW, FH, 1, nullptr, 0));
+          for (int y = 0; y < FH; y++)
+            for (int x = 0; x < FW; x++)
+              MaskRectOp(bitMasks.back(), x, y, 1, 1, m.mask(k, x, y) ? 0 : 1);
+        }
+        // Each frame's window bitmap, drawn through a series and whole.
+        std::vector<std::vector<uint8_t>> shown[2];
+        for (int whole = 0; whole < 2; whole++) {
+          FillBitmapRect(d->windowBitmap, 0, 0, 64, 48, 0xFF102030u);
+          BitmapHandle* background = AllocBitmap(p.w, p.h, 0, nullptr);
+          FillBitmapRect(background, 0, 0, p.w, p.h, 0xFF405060u);
+          FillBitmapRect(background, 2, 1, 5, 3, 0xFF708090u);
+          MaskedOverSeries series{};
+          for (int k = 0; k < FRAMES; k++) {
+            // Writes between two frames that the series must notice.
+            if (k == 3) FillBitmapRect(d->windowBitmap, 0, 0, 64, 48, 0xFFA0B0C0u);
+            if (k == 5) FillBitmapRect(background, 0, 0, p.w, p.h, 0xFF00FF00u);
+            ASSERT_TRUE(SafeBltMaskedOver(L, bitmaps[k], p.sx, p.sy, FW, FH, bitMasks[k],
+                                          background, p.dx, p.dy, p.w, p.h, 64, 48,
+                                          whole ? nullptr : &series))
+                << m.name << ", " << p.name;
+            shown[whole].push_back(snapshot());
+          }
+          EndMaskedOverSeries(&series);
+          EXPECT_EQ(series.mask, nullptr);
+          FreeBitmap(background);
+        }
+        for (int k = 0; k < FRAMES; k++)
+          ASSERT_EQ(shown[0][k], shown[1][k]) << m.name << " masks, " << p.name << ", frame " << k
+                                              << (fast ? "" : ", general paths");
+        for (int k = 0; k < FRAMES; k++) {
+          FreeBitmap(bitmaps[k]);
+          FreeBitMask(bitMasks[k]);
+        }
+      }
+  }
+  SetPixelFastPaths(true);
 }
 
 TEST_F(AnimPlay, SpeedsGiveTheWaitBetweenFrames) {

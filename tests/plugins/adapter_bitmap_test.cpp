@@ -134,8 +134,8 @@ TEST_F(AdapterBitmapTest, ReadBackIntoSoftwareFormats) {
     // A software bitmap of that format, whatever the adapter's format is.
     auto* rec = static_cast<SoftBitmap*>(AllocMemory(sizeof(SoftBitmap), 1));
     ASSERT_NE(rec, nullptr);
-    *rec =
-        SoftBitmap{0, W, H, static_cast<uint8_t*>(AllocMemory(4 * 4 * H, 1)), 16, 4, format, 0, 0};
+    *rec = SoftBitmap{0, W, H, static_cast<uint8_t*>(AllocMemory(4 * 4 * H, 1)), 16, 4, format,
+                      0, 0, 0};
     OwnedBitmap dest(NewBitmapHandle(0, rec, W, H));
     BitmapHandle* alpha = nullptr;
     ASSERT_EQ(ReadAdapterBitmapPixels(video, dest.get(), W, H, &alpha), ERR_NONE);
