@@ -157,6 +157,7 @@ void FreeDrawContext() {
     unlink(b);
     freeRecord(nullptr, b);
   }
+  FreeLevelAlphaCache();
   drawContext = DrawContext{};
 }
 
@@ -426,7 +427,13 @@ void FreeAllBrushes(VmState* L) {
     unlink(b);
     freeRecord(L, b);
   }
+  FreeLevelAlphaCache();
   drawContext.state = nullptr;
+}
+
+void FreeLevelAlphaCache() {
+  FreeAlphaChannel(drawContext.levelAlpha.made);
+  drawContext.levelAlpha = LevelAlphaCache{};
 }
 
 void FreeDisplayBrushes(DisplayRecord* display) {

@@ -7,6 +7,19 @@
 
 #include "draw/draw.h"
 
+// The alpha channel made at a level for the last object drawn with a
+// transparency from its mask or alpha channel (or from neither), and the
+// write stamps that prove that neither that source nor the made channel
+// changed since.
+struct LevelAlphaCache {
+  const BitmapHandle* from = nullptr;  // compared only, never read
+  bool fromAlpha = false;
+  uint64_t fromStamp = 0;
+  int32_t width = 0, height = 0, level = 0;
+  BitmapHandle* made = nullptr;  // owned
+  uint64_t madeStamp = 0;
+};
+
 struct DrawContext {
   ObjectHead* brushList = nullptr;  // registered with the object registry
   VmState* state = nullptr;         // the state the library was opened with
@@ -24,8 +37,11 @@ struct DrawContext {
   SpriteBuildHook spriteBuild = nullptr;
   SpriteBuildHook spriteLoad = nullptr;   // set by the anim library when it opens
   IconEntrySource iconEntries = nullptr;  // set by the icon library when it opens
+  LevelAlphaCache levelAlpha;
 };
 extern DrawContext drawContext;
+// Frees the alpha channel the last drawing with a transparency kept.
+void FreeLevelAlphaCache();
 
 // Whether the brush is the current output device of the current display.
 int IsBrushOutputDevice(const BrushObject* brush);

@@ -113,6 +113,33 @@ BitmapHandle* alphaAtLevel(BitmapHandle* mask, BitmapHandle* alpha, int32_t widt
   return made;
 }
 
+// alphaAtLevel for a drawing that only reads the result: drawn again at
+// the same level and size from the same mask or alpha channel, unchanged,
+// an object takes the channel made the last time instead of making it anew
+// (which costs a small brush's draw as much again).
+BitmapHandle* sharedAlphaAtLevel(BitmapHandle* mask, BitmapHandle* alpha, int32_t width,
+                                 int32_t height, int32_t level) {
+  LevelAlphaCache& c = drawContext.levelAlpha;
+  const BitmapHandle* from = alpha ? alpha : mask;
+  const uint64_t fromStamp = from ? GetBitmapWriteStamp(from) : 0;
+  if (c.made && c.madeStamp != 0 && GetBitmapWriteStamp(c.made) == c.madeStamp && c.from == from &&
+      c.fromAlpha == (alpha != nullptr) && (!from || fromStamp != 0) && c.fromStamp == fromStamp &&
+      c.width == width && c.height == height && c.level == level)
+    return c.made;
+  BitmapHandle* made = alphaAtLevel(mask, alpha, width, height, level);
+  if (!made) return nullptr;
+  FreeLevelAlphaCache();
+  c.from = from;
+  c.fromAlpha = alpha != nullptr;
+  c.fromStamp = fromStamp;
+  c.width = width;
+  c.height = height;
+  c.level = level;
+  c.made = made;
+  c.madeStamp = GetBitmapWriteStamp(made);
+  return made;
+}
+
 // The update path: the layer's untransformed image (its own bitmaps, or
 // the current ones of its brush or anim frame; a vector brush's picture,
 // which is rendered again) drawn through the transform about the layer's
@@ -434,10 +461,9 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
       mask = owned.mask;
       alpha = owned.alpha;
     } else {
-      temporary.alpha = alphaAtLevel(mask, alpha, sourceWidth, sourceHeight, level);
-      if (!temporary.alpha) return ERR_ALLOCALPHA;
+      alpha = sharedAlphaAtLevel(mask, alpha, sourceWidth, sourceHeight, level);
+      if (!alpha) return ERR_ALLOCALPHA;
       mask = nullptr;
-      alpha = temporary.alpha;
     }
   }
 

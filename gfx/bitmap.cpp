@@ -35,6 +35,13 @@ int64_t formatOverride = -1;
 // The last stamp given to a bitmap locked for writing.
 std::atomic<uint64_t> writeStamps{0};
 
+// A lock for writing, or the buffer's address handed out (which the caller
+// may write through): the record gets a new stamp.
+void noteWrite(const SoftBitmap* rec) {
+  __atomic_store_n(&const_cast<SoftBitmap*>(rec)->writeStamp,
+                   writeStamps.fetch_add(1, std::memory_order_relaxed) + 1, __ATOMIC_RELAXED);
+}
+
 SoftBitmap* softOf(const BitmapHandle* h) {
   return h && !IsAdapterBacked(h) ? static_cast<SoftBitmap*>(h->backing) : nullptr;
 }
@@ -411,6 +418,7 @@ intptr_t GetSoftBitmapAttr(const BitmapHandle* handle, int32_t code) {
       return rec->pixelFormat;
     case 23:
       rec->untouched = 0;
+      noteWrite(rec);
       return reinterpret_cast<intptr_t>(rec->buffer);
     default:
       return 0;
@@ -470,6 +478,7 @@ intptr_t GetBitmapAttr(const BitmapHandle* handle, int32_t code) {
     case 4:
       if (!rec) return 0;
       rec->untouched = 0;
+      noteWrite(rec);
       return reinterpret_cast<intptr_t>(rec->buffer);
     case 13:
     case 21:
@@ -529,9 +538,7 @@ uintptr_t LockBitmap(void* bitmap, uint32_t flags, BitmapLock* lock) {
     default:
       return 0;
   }
-  if (!(flags & 1))
-    __atomic_store_n(&const_cast<SoftBitmap*>(rec)->writeStamp,
-                     writeStamps.fetch_add(1, std::memory_order_relaxed) + 1, __ATOMIC_RELAXED);
+  if (!(flags & 1)) noteWrite(rec);
   lock->address = rec->buffer;
   lock->width = rec->width;
   lock->height = rec->height;
@@ -560,9 +567,9 @@ bool SoftBitmapUntouched(const BitmapHandle* handle) {
   return rec && rec->untouched;
 }
 
-uint64_t SoftBitmapWriteStamp(const BitmapHandle* handle) {
+uint64_t GetBitmapWriteStamp(const BitmapHandle* handle) {
   const SoftBitmap* rec = softOf(handle);
-  return rec ? __atomic_load_n(&rec->writeStamp, __ATOMIC_RELAXED) : 0;
+  return rec && !rec->notOwned ? __atomic_load_n(&rec->writeStamp, __ATOMIC_RELAXED) : 0;
 }
 
 void UnlockBitmap(BitmapLock* lock) {

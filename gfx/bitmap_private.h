@@ -27,14 +27,9 @@ struct SoftBitmap {
   // the record's own, cleared once anything locks the record or asks for
   // the buffer's address. Nothing else reaches the buffer.
   mutable uint32_t untouched;
-  uint64_t writeStamp;  // of the last lock for writing (0: none yet)
+  uint64_t writeStamp;  // GetBitmapWriteStamp
 };
 uint32_t GetSoftBitmapFormat();
-// Every lock for writing gives the bitmap a stamp that no bitmap had
-// before, so an unchanged stamp proves that nobody locked it for writing
-// since. 0 for a handle that is not a software bitmap or was never locked
-// for writing.
-uint64_t SoftBitmapWriteStamp(const BitmapHandle* handle);
 SoftBitmap* AllocNativeBitmap(int32_t width, int32_t height, uint32_t flags, uint32_t* outPrepared,
                               uint32_t* outNotOwned, const void* extra);
 void FreeNativeBitmap(SoftBitmap* record);

@@ -727,10 +727,10 @@ bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy
   // and nobody wrote into either since, the pixels outside both masks
   // still show the background.
   const bool changedOnly =
-      series && before.windowStamp != 0 && before.windowStamp == SoftBitmapWriteStamp(window) &&
-      before.backgroundStamp == SoftBitmapWriteStamp(background) && before.dx == dx &&
-      before.dy == dy && before.width == w && before.height == h && before.backgroundX == cx &&
-      before.backgroundY == cy && before.mask;
+      series && before.windowStamp != 0 && before.windowStamp == GetBitmapWriteStamp(window) &&
+      before.backgroundStamp != 0 && before.backgroundStamp == GetBitmapWriteStamp(background) &&
+      before.dx == dx && before.dy == dy && before.width == w && before.height == h &&
+      before.backgroundX == cx && before.backgroundY == cy && before.mask;
   BitmapLock s{}, b{}, d{}, m{};
   bool locked = bitmapint::Lock(source, true, &s);
   locked = bitmapint::Lock(background, true, &b) && locked;
@@ -749,8 +749,8 @@ bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy
     CopyPixelsMaskedOver(s.address, b.address, d.address, m.address, sx + cx, sy + cy, cx, cy, dx,
                          dy, w, h, s.rowLength, b.rowLength, m.rowLength, d.rowLength, bpp);
   if (drawn && series && rememberMask(series, m, sx + cx, sy + cy, w, h)) {
-    series->windowStamp = SoftBitmapWriteStamp(window);
-    series->backgroundStamp = SoftBitmapWriteStamp(background);
+    series->windowStamp = GetBitmapWriteStamp(window);
+    series->backgroundStamp = GetBitmapWriteStamp(background);
     series->dx = dx;
     series->dy = dy;
     series->width = w;

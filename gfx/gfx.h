@@ -72,6 +72,12 @@ int64_t GetSoftBitmapFormatOverride();  // -1 when none is set
 BitmapHandle* AllocBitmap(int32_t width, int32_t height, uint32_t flags, const void* extra);
 intptr_t GetSoftBitmapAttr(const BitmapHandle* handle, int32_t code);
 void FreeBitmap(BitmapHandle* handle);  // null is ignored
+// Every lock of a software bitmap for writing (and every query of its
+// buffer's address) gives it a stamp that no bitmap had before, so an
+// unchanged stamp proves that its pixels did not change since. 0, which
+// proves nothing, for bitmaps the adapter keeps, buffers the caller owns and
+// bitmaps never written.
+uint64_t GetBitmapWriteStamp(const BitmapHandle* handle);
 void FreeAlphaChannel(BitmapHandle* handle);
 void FreeBitMask(BitmapHandle* handle);
 
