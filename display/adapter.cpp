@@ -11,7 +11,6 @@
 
 #include "display/adapter_private.h"
 #include "display/context_private.h"
-#include "platform/linux/console.h"
 #include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 

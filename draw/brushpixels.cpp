@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "draw/draw_private.h"
-#include "engine/numbers.h"
+#include "engine/engine.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include FT_STROKER_H
 
 #include "draw/vector_private.h"
-#include "engine/numbers.h"
+#include "engine/engine.h"
 
 namespace {
 

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "engine/numbers.h"
 #include "engine/optiontable.h"
 #include "libs/libs.h"
 #include "libs/libs_private.h"

@@ -19,7 +19,7 @@
 #include "libs/libs.h"
 #include "libs/libs_private.h"
 #include "media/media.h"
-#include "platform/linux/console.h"
+#include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 
 namespace {

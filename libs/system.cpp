@@ -12,7 +12,6 @@
 #include "engine/engine.h"
 #include "libs/libs.h"
 #include "libs/libs_private.h"
-#include "platform/linux/console.h"
 #include "platform/linux/platform.h"
 #include "plugins/qmplugin.h"
 #include "runtime/runtime.h"

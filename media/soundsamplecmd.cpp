@@ -14,7 +14,7 @@
 #include <limits>
 #include <vector>
 
-#include "engine/numbers.h"
+#include "engine/engine.h"
 #include "engine/optiontable.h"
 #include "media/media_private.h"
 #include "media/sound_private.h"

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "platform/linux/console.h"
+#include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 #include "runtime/context_private.h"
 #include "runtime/runtime_private.h"

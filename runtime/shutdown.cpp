@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "platform/linux/console.h"
 #include "platform/linux/platform.h"
 #include "runtime/player.h"
 #include "runtime/context_private.h"

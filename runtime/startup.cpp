@@ -14,7 +14,6 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "platform/linux/console.h"
 #include "platform/linux/platform.h"
 #include "runtime/context_private.h"
 #include "runtime/player.h"

@@ -13,7 +13,6 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "engine/numbers.h"
 #include "text/layout_private.h"
 
 namespace {

@@ -16,7 +16,6 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "engine/numbers.h"
 #include "gfx/gfx.h"
 #include "platform/linux/platform.h"
 #include "runtime/runtime.h"

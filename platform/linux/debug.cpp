@@ -12,7 +12,6 @@
 #include <poll.h>
 
 #include "platform/linux/platform.h"
-#include "platform/linux/console.h"
 #include "platform/linux/context_private.h"
 
 namespace {

@@ -13,7 +13,6 @@
 
 #include "platform/linux/dynlib.h"
 #include "platform/linux/platform.h"
-#include "platform/linux/console.h"
 #include "platform/linux/requester_private.h"
 #include "platform/linux/x11_private.h"
 #include "platform/linux/system_private.h"

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 
 #include "platform/linux/requester_private.h"
-#include "platform/linux/console.h"
+#include "platform/linux/platform.h"
 
 namespace {
 

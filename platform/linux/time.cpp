@@ -12,7 +12,6 @@
 #include <sys/time.h>
 
 #include "platform/linux/platform.h"
-#include "platform/linux/console.h"
 #include "platform/linux/system_private.h"
 
 namespace {

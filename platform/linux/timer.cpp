@@ -20,7 +20,6 @@
 
 #include "platform/linux/files_private.h"
 #include "platform/linux/platform.h"
-#include "platform/linux/console.h"
 #include "platform/linux/thread_private.h"
 #include "platform/linux/x11calls_private.h"
 #include "platform/linux/eventhooks_private.h"

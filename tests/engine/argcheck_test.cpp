@@ -9,7 +9,6 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "engine/numbers.h"
 #include "engine/engine_private.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"

@@ -15,7 +15,7 @@
 #include "engine/engine.h"
 #include "plugins/plugins.h"
 #include "plugins/plugin_private.h"
-#include "platform/linux/console.h"
+#include "platform/linux/platform.h"
 #include "runtime/runtime.h"
 #include "runtime/runtime_private.h"
 #include "tests/support/harness.h"
