@@ -45,6 +45,11 @@ void FreeLevelAlphaCache();
 
 // Whether the brush is the current output device of the current display.
 int IsBrushOutputDevice(const BrushObject* brush);
+// Why what draws on the display itself is refused while the output is
+// selected elsewhere: a brush (an anim's frame brush gives the anim's
+// error, a selection made while double buffering the buffer's), an anim, a
+// background picture, a mask or an alpha channel; ERR_NONE on the display.
+ErrorCode SelectedOutputRefusal(const DisplayRecord* d);
 // Whether ApplyDrawEffects changes anything for the style (a filter on, or
 // a transparency).
 bool HasDrawEffects(const ObjectStyle* style);

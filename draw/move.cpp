@@ -73,22 +73,7 @@ int32_t millisecondsOfAnimSpeed(int32_t speed, int32_t type) {
 }
 
 ErrorCode outputRefusal(const DisplayRecord* d) {
-  switch (d->outputKind) {
-    case OBJECT_BRUSH:
-      if (d->doubleBuffer || d->bufferSuspended) return ERR_ENDDOUBLEBUFFER;
-      return d->deviceRecord && d->deviceRecord->head.type == OBJTYPE_ANIM ? ERR_SELECTANIM
-                                                                           : ERR_SELECTBRUSH;
-    case OBJTYPE_ANIM:
-      return ERR_SELECTANIM;
-    case OBJECT_BGPIC:
-      return ERR_SELECTBG;
-    case OUTPUT_MASK:
-      return ERR_SELECTMASK;
-    case OUTPUT_ALPHA:
-      return ERR_SELECTALPHACHANNEL;
-    default:
-      break;
-  }
+  if (ErrorCode e = SelectedOutputRefusal(d)) return e;
   return d->collectRefreshes ? ERR_BEGINREFRESH : ERR_NONE;
 }
 

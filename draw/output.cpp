@@ -69,6 +69,25 @@ int CmdSelectBrush(VmState* L) {
 int CmdSelectMask(VmState* L) { return selectCommand(L, OUTPUT_MASK); }
 int CmdSelectAlphaChannel(VmState* L) { return selectCommand(L, OUTPUT_ALPHA); }
 
+ErrorCode SelectedOutputRefusal(const DisplayRecord* d) {
+  switch (d->outputKind) {
+    case OBJECT_BRUSH:
+      if (d->doubleBuffer || d->bufferSuspended) return ERR_ENDDOUBLEBUFFER;
+      return d->deviceRecord && d->deviceRecord->head.type == OBJTYPE_ANIM ? ERR_SELECTANIM
+                                                                           : ERR_SELECTBRUSH;
+    case OBJTYPE_ANIM:
+      return ERR_SELECTANIM;
+    case OBJECT_BGPIC:
+      return ERR_SELECTBG;
+    case OUTPUT_MASK:
+      return ERR_SELECTMASK;
+    case OUTPUT_ALPHA:
+      return ERR_SELECTALPHACHANNEL;
+    default:
+      return ERR_NONE;
+  }
+}
+
 namespace {
 
 // Why double buffering cannot begin now, or 0.

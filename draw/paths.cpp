@@ -761,49 +761,52 @@ const ConstantTableEntry PATH_CONSTANTS[] = {
 
 // ---- Engine calls ----
 
+namespace {
+
+// The request of an engine (the built-in one's or a plug-in's) for the
+// geometry in the style: the items, fill or stroke, line width and matrix.
+template <typename Request, typename Style>
+Request pathRequest(const PathGeometry& g, const Style* style) {
+  Request r{};
+  r.items = g.items;
+  r.style = style;
+  r.fill = g.fill;
+  r.lineWidth = g.lineWidth;
+  r.matrix = g.matrix ? g.matrix : IDENTITY;
+  return r;
+}
+
+// The extents an engine measured, as left, top, right, bottom; 1.
+template <typename Request>
+int takeExtents(const Request& r, double box[4]) {
+  box[0] = r.x1, box[1] = r.y1, box[2] = r.x2, box[3] = r.y2;
+  return 1;
+}
+
+}  // namespace
+
 int EngineGetExtents(PluginBase* engine, const PathGeometry& g, double box[4]) {
   box[0] = box[1] = box[2] = box[3] = 0;
   if (bridged(engine) || !g.items) return 0;
   QmVectorLineStyle style = plainStyle(g);
-  const double* m = g.matrix ? g.matrix : IDENTITY;
   if (!engine) {
     VectorLineStyle s = builtinStyle(style);
-    VectorPathRequest r{};
-    r.items = g.items;
-    r.style = &s;
-    r.fill = g.fill;
-    r.lineWidth = g.lineWidth;
-    r.matrix = m;
-    if (!GetVectorPathExtents(&r)) return 0;
-    box[0] = r.x1, box[1] = r.y1, box[2] = r.x2, box[3] = r.y2;
-    return 1;
+    auto r = pathRequest<VectorPathRequest>(g, &s);
+    return GetVectorPathExtents(&r) ? takeExtents(r, box) : 0;
   }
   auto f = entry<QmGetPathExtentsFunc>(engine, "GetPathExtents");
   if (!f) return 0;
-  QmPathExtentsRequest r{};
-  r.items = g.items;
-  r.style = &style;
-  r.fill = g.fill;
-  r.lineWidth = g.lineWidth;
-  r.matrix = m;
-  if (!f(&r)) return 0;
-  box[0] = r.x1, box[1] = r.y1, box[2] = r.x2, box[3] = r.y2;
-  return 1;
+  auto r = pathRequest<QmPathExtentsRequest>(g, &style);
+  return f(&r) ? takeExtents(r, box) : 0;
 }
 
 int EngineDrawPath(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t y, uint8_t* target,
                    int32_t bytesPerRow, int32_t width, int32_t height) {
   if (bridged(engine) || !g.items) return 0;
   QmVectorLineStyle style = plainStyle(g);
-  const double* m = g.matrix ? g.matrix : IDENTITY;
   if (!engine) {
     VectorLineStyle s = builtinStyle(style);
-    VectorPathRequest r{};
-    r.items = g.items;
-    r.style = &s;
-    r.fill = g.fill;
-    r.lineWidth = g.lineWidth;
-    r.matrix = m;
+    auto r = pathRequest<VectorPathRequest>(g, &s);
     r.target = target;
     r.bytesPerRow = bytesPerRow;
     r.width = width;
@@ -812,32 +815,21 @@ int EngineDrawPath(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t
   }
   auto f = entry<QmDrawPathFunc>(engine, "DrawPath");
   if (!f) return 0;
-  QmDrawPathRequest r{};
-  r.items = g.items;
-  r.style = &style;
-  r.fill = g.fill;
-  r.lineWidth = g.lineWidth;
+  auto r = pathRequest<QmDrawPathRequest>(g, &style);
   r.target = target;
   r.bytesPerRow = bytesPerRow;
   r.width = width;
   r.height = height;
   r.x = x;
   r.y = y;
-  r.matrix = m;
   return f(&r);
 }
 
 int EngineDrawPathSpans(PluginBase* engine, const PathGeometry& g, int32_t width, int32_t height,
                         VectorSpanFunction span, void* user) {
   if (engine || !g.items || !g.antialias) return -1;
-  QmVectorLineStyle style = plainStyle(g);
-  VectorLineStyle s = builtinStyle(style);
-  VectorPathRequest r{};
-  r.items = g.items;
-  r.style = &s;
-  r.fill = g.fill;
-  r.lineWidth = g.lineWidth;
-  r.matrix = g.matrix ? g.matrix : IDENTITY;
+  VectorLineStyle s = builtinStyle(plainStyle(g));
+  auto r = pathRequest<VectorPathRequest>(g, &s);
   r.width = width;
   r.height = height;
   return DrawVectorPathSpans(&r, span, user);

@@ -14,22 +14,7 @@ namespace {
 // The check of the commands that draw or remove sprites.
 ErrorCode checkSpriteOutput(const DisplayRecord* d) {
   if (!d) return ERR_CLOSEDDISPLAY;
-  switch (d->outputKind) {
-    case OBJECT_BRUSH:
-      if (d->doubleBuffer || d->bufferSuspended) return ERR_ENDDOUBLEBUFFER;
-      return d->deviceRecord && d->deviceRecord->head.type == OBJTYPE_ANIM ? ERR_SELECTANIM
-                                                                           : ERR_SELECTBRUSH;
-    case OBJTYPE_ANIM:
-      return ERR_SELECTANIM;
-    case OBJECT_BGPIC:
-      return ERR_SELECTBG;
-    case OUTPUT_MASK:
-      return ERR_SELECTMASK;
-    case OUTPUT_ALPHA:
-      return ERR_SELECTALPHACHANNEL;
-    default:
-      break;
-  }
+  if (ErrorCode e = SelectedOutputRefusal(d)) return e;
   const BGPic* pic = d->bgpic;
   if (d->layers ||
       (pic && pic->layers.head && pic->layers.head->succ && pic->layers.head->succ->succ))

@@ -263,10 +263,26 @@ void dropNumbered(VmState* L, ObjectHead** list, ObjectId id, void (*freeNode)(V
   }
 }
 
-int pushCreated(VmState* L, ObjectHead* head, bool automatic) {
+// A created object's node goes at the end of its list; an automatic id is
+// pushed as the command's result.
+int addCreated(VmState* L, ObjectHead** list, ObjectHead* head, bool automatic) {
+  appendNode(list, head);
   if (!automatic) return 0;
   VmPushLightUserdata(L, head);
   return 1;
+}
+
+// A close command: the object of the id in argument 1, unlinked and freed.
+template <typename Node>
+int closeCommand(VmState* L, ObjectHead** list, ErrorCode notFound,
+                 void (*freeNode)(VmState*, Node*)) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  ObjectHead* h;
+  ErrorCode error = findNode(*list, GetObjectIdArg(L, 1, nullptr), notFound, &h);
+  if (error) return error;
+  unlinkNode(list, h);
+  freeNode(L, reinterpret_cast<Node*>(h));
+  return 0;
 }
 
 // ---- Adapters -----------------------------------------------------------------------------
@@ -318,18 +334,11 @@ int cmdOpenConnection(VmState* L) {
   }
   initHead(&c->head, OBJTYPE_CLIENT, id, automatic);
   c->record = record;
-  appendNode(&net.connections, &c->head);
-  return pushCreated(L, &c->head, automatic);
+  return addCreated(L, &net.connections, &c->head, automatic);
 }
 
 int cmdCloseConnection(VmState* L) {
-  CheckArgCount(L, 1, 1, 0, 0);
-  ConnectionObject* c;
-  ErrorCode error = FindConnectionById(GetObjectIdArg(L, 1, nullptr), &c);
-  if (error) return error;
-  unlinkNode(&net.connections, &c->head);
-  freeConnectionNode(L, c);
-  return 0;
+  return closeCommand(L, &net.connections, ERR_FINDCLIENT, freeConnectionNode);
 }
 
 // ---- Servers ------------------------------------------------------------------------------
@@ -408,18 +417,11 @@ int cmdCreateServer(VmState* L) {
   }
   initHead(&s->head, OBJTYPE_SERVER, id, automatic);
   s->socket = socket;
-  appendNode(&net.servers, &s->head);
-  return pushCreated(L, &s->head, automatic);
+  return addCreated(L, &net.servers, &s->head, automatic);
 }
 
 int cmdCloseServer(VmState* L) {
-  CheckArgCount(L, 1, 1, 0, 0);
-  ObjectHead* h;
-  ErrorCode error = findNode(net.servers, GetObjectIdArg(L, 1, nullptr), ERR_FINDSERVER, &h);
-  if (error) return error;
-  unlinkNode(&net.servers, h);
-  freeServerNode(L, reinterpret_cast<ServerObject*>(h));
-  return 0;
+  return closeCommand(L, &net.servers, ERR_FINDSERVER, freeServerNode);
 }
 
 // ---- UDP objects --------------------------------------------------------------------------
@@ -476,18 +478,11 @@ int cmdCreateUDPObject(VmState* L) {
   initHead(&node->head, OBJTYPE_UDPOBJECT, id, automatic);
   node->socket = owned.release();
   node->mode = mode;
-  appendNode(&net.udpObjects, &node->head);
-  return pushCreated(L, &node->head, automatic);
+  return addCreated(L, &net.udpObjects, &node->head, automatic);
 }
 
 int cmdCloseUDPObject(VmState* L) {
-  CheckArgCount(L, 1, 1, 0, 0);
-  UdpObject* u;
-  ErrorCode error = findUdp(GetObjectIdArg(L, 1, nullptr), &u);
-  if (error) return error;
-  unlinkNode(&net.udpObjects, &u->head);
-  freeUdpNode(L, u);
-  return 0;
+  return closeCommand(L, &net.udpObjects, ERR_FINDUDPOBJECT, freeUdpNode);
 }
 
 int cmdSendUDPData(VmState* L) {
