@@ -32,14 +32,37 @@ namespace {
 // A test seam (SetSoftBitmapFormatOverride); no run state.
 int64_t formatOverride = -1;
 
-// The last stamp given to a bitmap locked for writing.
+// The end of the last run of stamps handed to a thread. Each thread takes
+// runs of STAMP_RUN stamps and gives them out one by one, so a lock for
+// writing costs no locked instruction; stamps stay unique across threads,
+// which is all their readers compare.
+constexpr uint64_t STAMP_RUN = 1024;
 std::atomic<uint64_t> writeStamps{0};
+thread_local uint64_t nextStamp = 0, stampLimit = 0;
 
 // A lock for writing, or the buffer's address handed out (which the caller
 // may write through): the record gets a new stamp.
 void noteWrite(const SoftBitmap* rec) {
-  __atomic_store_n(&const_cast<SoftBitmap*>(rec)->writeStamp,
-                   writeStamps.fetch_add(1, std::memory_order_relaxed) + 1, __ATOMIC_RELAXED);
+  if (nextStamp == stampLimit) {
+    stampLimit = writeStamps.fetch_add(STAMP_RUN, std::memory_order_relaxed) + STAMP_RUN;
+    nextStamp = stampLimit - STAMP_RUN;
+  }
+  __atomic_store_n(&const_cast<SoftBitmap*>(rec)->writeStamp, ++nextStamp, __ATOMIC_RELAXED);
+}
+
+// Pixels in a row of the record: its bytes over the bytes of a pixel,
+// without a division for the usual sizes.
+int32_t pixelsPerRow(const SoftBitmap* rec) {
+  switch (rec->bytesPerPixel) {
+    case 4:
+      return rec->bytesPerRow >> 2;
+    case 2:
+      return rec->bytesPerRow >> 1;
+    case 1:
+      return rec->bytesPerRow;
+    default:
+      return rec->bytesPerRow / rec->bytesPerPixel;
+  }
 }
 
 SoftBitmap* softOf(const BitmapHandle* h) {
@@ -526,7 +549,7 @@ uintptr_t LockBitmap(void* bitmap, uint32_t flags, BitmapLock* lock) {
       if (rec->notOwned || rec->bytesPerPixel <= 0) return 0;
       lock->pixelFormat = rec->pixelFormat;
       lock->bytesPerPixel = rec->bytesPerPixel;
-      lock->rowLength = rec->bytesPerRow / rec->bytesPerPixel;
+      lock->rowLength = pixelsPerRow(rec);
       break;
     case BITMAP_ALPHA:
     case BITMAP_MASK:
@@ -556,7 +579,7 @@ bool DescribeSoftBitmap(const BitmapHandle* handle, BitmapLock* layout) {
     return false;
   layout->pixelFormat = rec->pixelFormat;
   layout->bytesPerPixel = rec->bytesPerPixel;
-  layout->rowLength = rec->bytesPerRow / rec->bytesPerPixel;
+  layout->rowLength = pixelsPerRow(rec);
   layout->width = rec->width;
   layout->height = rec->height;
   return true;
