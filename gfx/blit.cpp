@@ -748,7 +748,8 @@ bool SafeBltMaskedOver(void* state, BitmapHandle* source, int32_t sx, int32_t sy
   else if (drawn)
     CopyPixelsMaskedOver(s.address, b.address, d.address, m.address, sx + cx, sy + cy, cx, cy, dx,
                          dy, w, h, s.rowLength, b.rowLength, m.rowLength, d.rowLength, bpp);
-  if (drawn && series && rememberMask(series, m, sx + cx, sy + cy, w, h)) {
+  // The changed pixels' kernel leaves this frame's mask in the series.
+  if (drawn && series && (changedOnly || rememberMask(series, m, sx + cx, sy + cy, w, h))) {
     series->windowStamp = GetBitmapWriteStamp(window);
     series->backgroundStamp = GetBitmapWriteStamp(background);
     series->dx = dx;

@@ -76,7 +76,7 @@ void maskedOverGeneral(const uint8_t* src, const uint8_t* background, uint8_t* d
 }
 
 void maskedOverChangedGeneral(const uint8_t* src, const uint8_t* background, uint8_t* dst,
-                              const uint8_t* mask, const uint8_t* previous, int32_t sx, int32_t sy,
+                              const uint8_t* mask, uint8_t* previous, int32_t sx, int32_t sy,
                               int32_t bx, int32_t by, int32_t dx, int32_t dy, int32_t width,
                               int32_t height, int32_t srcRowLength, int32_t backgroundRowLength,
                               int32_t maskRowBytes, int32_t previousRowBytes, int32_t dstRowLength,
@@ -86,14 +86,21 @@ void maskedOverChangedGeneral(const uint8_t* src, const uint8_t* background, uin
     const uint8_t* b = background + Offset(bx, by + j, backgroundRowLength, bpp);
     uint8_t* d = dst + Offset(dx, dy + j, dstRowLength, bpp);
     const uint8_t* m = mask + static_cast<ptrdiff_t>(sy + j) * maskRowBytes;
-    const uint8_t* p = previous + static_cast<ptrdiff_t>(j) * previousRowBytes;
+    uint8_t* p = previous + static_cast<ptrdiff_t>(j) * previousRowBytes;
+    // A byte of p gets this mask's bits once all its pixels have read the
+    // previous ones.
+    uint8_t now = 0;
     for (int32_t i = 0; i < width; ++i) {
-      const uint8_t* from = MaskBit(m, static_cast<ptrdiff_t>(sx) + i) ? s
-                            : MaskBit(p, i)                            ? b
-                                                                       : nullptr;
+      const bool set = MaskBit(m, static_cast<ptrdiff_t>(sx) + i);
+      const uint8_t* from = set ? s : MaskBit(p, i) ? b : nullptr;
       if (from)
         StoreRaw(d + static_cast<ptrdiff_t>(i) * bpp, bpp,
                  LoadRaw(from + static_cast<ptrdiff_t>(i) * bpp, bpp));
+      if (set) now |= static_cast<uint8_t>(0x80u >> (i & 7));
+      if ((i & 7) == 7 || i == width - 1) {
+        p[i >> 3] = now;
+        now = 0;
+      }
     }
   }
 }
@@ -152,12 +159,11 @@ void CopyPixelsMaskedOver(const uint8_t* src, const uint8_t* background, uint8_t
 }
 
 void CopyPixelsMaskedOverChanged(const uint8_t* src, const uint8_t* background, uint8_t* dst,
-                                 const uint8_t* mask, const uint8_t* previous, int32_t sx,
-                                 int32_t sy, int32_t bx, int32_t by, int32_t dx, int32_t dy,
-                                 int32_t width, int32_t height, int32_t srcRowLength,
-                                 int32_t backgroundRowLength, int32_t maskRowBytes,
-                                 int32_t previousRowBytes, int32_t dstRowLength,
-                                 int32_t bytesPerPixel) {
+                                 const uint8_t* mask, uint8_t* previous, int32_t sx, int32_t sy,
+                                 int32_t bx, int32_t by, int32_t dx, int32_t dy, int32_t width,
+                                 int32_t height, int32_t srcRowLength, int32_t backgroundRowLength,
+                                 int32_t maskRowBytes, int32_t previousRowBytes,
+                                 int32_t dstRowLength, int32_t bytesPerPixel) {
   if (!pixelSize(bytesPerPixel) || width <= 0 || height <= 0) return;
   kernels::PickKernel(kMaskedOverChangedTable, kernels::ANY_FORMAT, bytesPerPixel, 0)(
       src, background, dst, mask, previous, sx, sy, bx, by, dx, dy, width, height, srcRowLength,

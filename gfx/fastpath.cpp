@@ -214,45 +214,112 @@ QM_AVX2 void maskedOverRowAvx2(uint32_t* d, const uint32_t* s, const uint32_t* b
 // The pixels of a masked copy over a background that differ from what the
 // previous copy of the same rectangle left: the source where the mask is
 // set, the background where only the previous mask was set; the rest
-// already shows the background and is not written.
-void maskedOverChangedRowScalar(uint32_t* d, const uint32_t* s, const uint32_t* b, const uint8_t* m,
-                                ptrdiff_t bit, const uint8_t* p, ptrdiff_t pbit, int32_t n) {
+// already shows the background and is not written. p holds the previous
+// mask's bits of the row (bit 7 of p[0] over d[0]) and gets this mask's
+// bits in their place, with the bits past the row's last pixel clear, so
+// the next frame finds them there without a copy of its own.
+
+// Pixels 0 .. n - 1 (n < 8) of the row's last, partial byte p[0].
+void maskedOverChangedTail(uint32_t* d, const uint32_t* s, const uint32_t* b, const uint8_t* m,
+                           ptrdiff_t bit, uint8_t* p, int32_t n) {
+  if (n <= 0) return;
+  const uint32_t before = p[0];
+  uint32_t now = 0;
   for (int32_t i = 0; i < n; ++i)
-    if (MaskBit(m, bit + i))
+    if (MaskBit(m, bit + i)) {
       d[i] = s[i];
-    else if (MaskBit(p, pbit + i))
+      now |= 0x80u >> i;
+    } else if (before & (0x80u >> i)) {
       d[i] = b[i];
+    }
+  p[0] = static_cast<uint8_t>(now);
+}
+
+void maskedOverChangedRowPlain(uint32_t* d, const uint32_t* s, const uint32_t* b, const uint8_t* m,
+                               ptrdiff_t bit, uint8_t* p, int32_t n) {
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint32_t bits = maskByteAt(m, bit + i), before = p[i >> 3];
+    p[i >> 3] = static_cast<uint8_t>(bits);
+    if (bits == 0xFF) {
+      std::memcpy(d + i, s + i, 32);
+      continue;
+    }
+    for (int k = 0; k < 8; ++k)
+      if (bits & (0x80u >> k))
+        d[i + k] = s[i + k];
+      else if (before & (0x80u >> k))
+        d[i + k] = b[i + k];
+  }
+  maskedOverChangedTail(d + i, s + i, b + i, m, bit + i, p + (i >> 3), n - i);
+}
+
+// Eight pixels: the source where bits are set, the background where only
+// before is.
+QM_AVX2 inline void maskedOverChangedGroupAvx2(uint32_t* d, const uint32_t* s, const uint32_t* b,
+                                               uint32_t bits, uint32_t before) {
+  if (bits == 0xFF) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s)));
+    return;
+  }
+  if ((bits | before) == 0) return;
+  if (bits == 0 && before == 0xFF) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)));
+    return;
+  }
+  const __m256i sel = _mm256_setr_epi32(128, 64, 32, 16, 8, 4, 2, 1);
+  const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
+  const __m256i bv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+  const __m256i set =
+      _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), sel), sel);
+  const __m256i changed = _mm256_cmpeq_epi32(
+      _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits | before)), sel), sel);
+  _mm256_maskstore_epi32(reinterpret_cast<int*>(d), changed, _mm256_blendv_epi8(bv, sv, set));
 }
 
 QM_AVX2 void maskedOverChangedRowAvx2(uint32_t* d, const uint32_t* s, const uint32_t* b,
-                                      const uint8_t* m, ptrdiff_t bit, const uint8_t* p,
-                                      int32_t n) {
-  const __m256i sel = _mm256_setr_epi32(128, 64, 32, 16, 8, 4, 2, 1);
+                                      const uint8_t* m, ptrdiff_t bit, uint8_t* p, int32_t n) {
   int32_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    // Branches rather than a chosen pointer: the loads of the next groups
-    // then need not wait for this group's mask byte.
-    const uint32_t bits = maskByteAt(m, bit + i), before = p[i >> 3];
-    if (bits == 0xFF) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
-                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)));
-      continue;
+  if ((bit & 7) == 0) {
+    // Mask bytes line up with the groups: 64 pixels per step, and where no
+    // bit of the previous mask lies outside this one (a mask that repeats
+    // or grows) only the source is written, as by a plain masked copy.
+    const __m256i sel = _mm256_setr_epi32(128, 64, 32, 16, 8, 4, 2, 1);
+    const uint8_t* row = m + (bit >> 3);
+    for (; i + 64 <= n; i += 64) {
+      uint64_t now, before;
+      std::memcpy(&now, row + (i >> 3), 8);
+      std::memcpy(&before, p + (i >> 3), 8);
+      std::memcpy(p + (i >> 3), &now, 8);
+      if (before & ~now) {
+        for (int k = 0; k < 8; ++k)
+          maskedOverChangedGroupAvx2(d + i + 8 * k, s + i + 8 * k, b + i + 8 * k,
+                                     static_cast<uint32_t>(now >> 8 * k) & 0xFF,
+                                     static_cast<uint32_t>(before >> 8 * k) & 0xFF);
+        continue;
+      }
+      for (int k = 0; k < 8; ++k) {
+        const uint32_t bits = static_cast<uint32_t>(now >> 8 * k) & 0xFF;
+        if (bits == 0) continue;
+        const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 8 * k));
+        if (bits == 0xFF) {
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i + 8 * k), sv);
+          continue;
+        }
+        const __m256i lanes = _mm256_cmpeq_epi32(
+            _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), sel), sel);
+        _mm256_maskstore_epi32(reinterpret_cast<int*>(d + i + 8 * k), lanes, sv);
+      }
     }
-    if ((bits | before) == 0) continue;
-    if (bits == 0 && before == 0xFF) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
-                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i)));
-      continue;
-    }
-    __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
-    __m256i bv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
-    __m256i set =
-        _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), sel), sel);
-    __m256i changed = _mm256_cmpeq_epi32(
-        _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits | before)), sel), sel);
-    _mm256_maskstore_epi32(reinterpret_cast<int*>(d + i), changed, _mm256_blendv_epi8(bv, sv, set));
   }
-  maskedOverChangedRowScalar(d + i, s + i, b + i, m, bit + i, p, i, n - i);
+  for (; i + 8 <= n; i += 8) {
+    const uint32_t bits = maskByteAt(m, bit + i), before = p[i >> 3];
+    p[i >> 3] = static_cast<uint8_t>(bits);
+    maskedOverChangedGroupAvx2(d + i, s + i, b + i, bits, before);
+  }
+  maskedOverChangedTail(d + i, s + i, b + i, m, bit + i, p + (i >> 3), n - i);
 }
 
 // ---- Bilinear, ARGB32 ----
@@ -464,23 +531,19 @@ void CopyPixelsMaskedOver32(const uint8_t* src, const uint8_t* background, uint8
 }
 
 void CopyPixelsMaskedOverChanged32(const uint8_t* src, const uint8_t* background, uint8_t* dst,
-                                   const uint8_t* mask, const uint8_t* previous, int32_t sx,
-                                   int32_t sy, int32_t bx, int32_t by, int32_t dx, int32_t dy,
-                                   int32_t width, int32_t height, int32_t srcRowLength,
+                                   const uint8_t* mask, uint8_t* previous, int32_t sx, int32_t sy,
+                                   int32_t bx, int32_t by, int32_t dx, int32_t dy, int32_t width,
+                                   int32_t height, int32_t srcRowLength,
                                    int32_t backgroundRowLength, int32_t maskRowBytes,
                                    int32_t previousRowBytes, int32_t dstRowLength, int32_t) {
-  const bool avx2 = CpuHasAvx2();
+  auto row = CpuHasAvx2() ? maskedOverChangedRowAvx2 : maskedOverChangedRowPlain;
   for (int32_t j = 0; j < height; ++j) {
     auto* d = reinterpret_cast<uint32_t*>(dst + Offset(dx, dy + j, dstRowLength, 4));
     auto* s = reinterpret_cast<const uint32_t*>(src + Offset(sx, sy + j, srcRowLength, 4));
     auto* b =
         reinterpret_cast<const uint32_t*>(background + Offset(bx, by + j, backgroundRowLength, 4));
     const uint8_t* m = mask + static_cast<ptrdiff_t>(sy + j) * maskRowBytes;
-    const uint8_t* p = previous + static_cast<ptrdiff_t>(j) * previousRowBytes;
-    if (avx2)
-      maskedOverChangedRowAvx2(d, s, b, m, sx, p, width);
-    else
-      maskedOverChangedRowScalar(d, s, b, m, sx, p, 0, width);
+    row(d, s, b, m, sx, previous + static_cast<ptrdiff_t>(j) * previousRowBytes, width);
   }
 }
 

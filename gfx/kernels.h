@@ -62,9 +62,9 @@ void CopyPixelsMaskedOver32(const uint8_t* src, const uint8_t* background, uint8
                             int32_t srcRowLength, int32_t backgroundRowLength, int32_t maskRowBytes,
                             int32_t dstRowLength, int32_t bytesPerPixel);
 void CopyPixelsMaskedOverChanged32(const uint8_t* src, const uint8_t* background, uint8_t* dst,
-                                   const uint8_t* mask, const uint8_t* previous, int32_t sx,
-                                   int32_t sy, int32_t bx, int32_t by, int32_t dx, int32_t dy,
-                                   int32_t width, int32_t height, int32_t srcRowLength,
+                                   const uint8_t* mask, uint8_t* previous, int32_t sx, int32_t sy,
+                                   int32_t bx, int32_t by, int32_t dx, int32_t dy, int32_t width,
+                                   int32_t height, int32_t srcRowLength,
                                    int32_t backgroundRowLength, int32_t maskRowBytes,
                                    int32_t previousRowBytes, int32_t dstRowLength,
                                    int32_t bytesPerPixel);

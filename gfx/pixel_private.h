@@ -188,13 +188,14 @@ void CopyPixelsMaskedOver(const uint8_t* src, const uint8_t* background, uint8_t
 // the source where the mask is set and the background where only the
 // previous mask was set. The previous mask's bit 0 of row 0 lies over
 // (dx, dy); with the same background the result equals CopyPixelsMaskedOver.
+// previous then holds this mask's bits of the rectangle in the same rows,
+// bits past the rectangle's width clear.
 void CopyPixelsMaskedOverChanged(const uint8_t* src, const uint8_t* background, uint8_t* dst,
-                                 const uint8_t* mask, const uint8_t* previous, int32_t sx,
-                                 int32_t sy, int32_t bx, int32_t by, int32_t dx, int32_t dy,
-                                 int32_t width, int32_t height, int32_t srcRowLength,
-                                 int32_t backgroundRowLength, int32_t maskRowBytes,
-                                 int32_t previousRowBytes, int32_t dstRowLength,
-                                 int32_t bytesPerPixel);
+                                 const uint8_t* mask, uint8_t* previous, int32_t sx, int32_t sy,
+                                 int32_t bx, int32_t by, int32_t dx, int32_t dy, int32_t width,
+                                 int32_t height, int32_t srcRowLength, int32_t backgroundRowLength,
+                                 int32_t maskRowBytes, int32_t previousRowBytes,
+                                 int32_t dstRowLength, int32_t bytesPerPixel);
 // pixel = value where the mask bit at (maskBitX + i, maskRow + j) is set.
 void PaintMaskValue(const uint8_t* mask, int32_t maskBitX, int32_t maskRow, uint8_t* pixels,
                     int32_t x, int32_t y, int32_t width, int32_t height, int32_t maskRowBytes,

@@ -252,10 +252,13 @@ TEST_F(AnimPlay, MaskedFramesShowTheSameInOnePassAsComposed) {
 // series that writes only what changes from the frame before; after every
 // frame the window bitmap must hold the same bytes as drawing each whole
 // frame does, for masks that differ, repeat, are empty or full, lie at odd
-// bit offsets, for rectangles cut by the window's edges, and when the
-// window bitmap or the background is written between two frames.
+// bit offsets, for rectangles cut by the window's edges, rows of whole
+// 64-pixel steps with or without groups and pixels after them, and when
+// the window bitmap or the background is written between two frames.
 TEST_F(AnimPlay, FramesOfASeriesLeaveTheSameWindowBitmapAsWholeFrames) {
-  constexpr int FW = 26, FH = 10, FRAMES = 7;
+  constexpr int FW = 150, FH = 10, FRAMES = 7, WW = 160, WH = 48;
+  ASSERT_EQ(CallWith("ChangeDisplaySize", {WW, WH}), ERR_NONE);
+  ASSERT_EQ(d->windowBitmap->width, WW);
   using MaskOf = bool (*)(int k, int x, int y);
   struct {
     const char* name;
@@ -273,8 +276,10 @@ TEST_F(AnimPlay, FramesOfASeriesLeaveTheSameWindowBitmapAsWholeFrames) {
   } places[] = {
       {"inside", 0, 0, 10, 10, FW, FH},
       {"cut at the left by the play", 5, 2, 0, 3, FW - 5, FH - 2},
+      {"cut at the left by whole bytes", 8, 0, 2, 3, FW - 8, FH},
+      {"one 64-pixel step", 16, 1, 20, 30, 64, 6},
       {"out at the left", 0, 0, -3, 30, 21, FH},
-      {"out at the bottom right", 1, 0, 45, 41, 23, 9},
+      {"out at the bottom right", 1, 0, WW - 19, WH - 7, 23, 9},
   };
   auto frameBitmap = [&](int k) {
     BitmapHandle* b = AllocBitmap(FW, FH, 0, nullptr);
@@ -307,17 +312,17 @@ TEST_F(AnimPlay, FramesOfASeriesLeaveTheSameWindowBitmapAsWholeFrames) {
         // Each frame's window bitmap, drawn through a series and whole.
         std::vector<std::vector<uint8_t>> shown[2];
         for (int whole = 0; whole < 2; whole++) {
-          FillBitmapRect(d->windowBitmap, 0, 0, 64, 48, 0xFF102030u);
+          FillBitmapRect(d->windowBitmap, 0, 0, WW, WH, 0xFF102030u);
           BitmapHandle* background = AllocBitmap(p.w, p.h, 0, nullptr);
           FillBitmapRect(background, 0, 0, p.w, p.h, 0xFF405060u);
           FillBitmapRect(background, 2, 1, 5, 3, 0xFF708090u);
           MaskedOverSeries series{};
           for (int k = 0; k < FRAMES; k++) {
             // Writes between two frames that the series must notice.
-            if (k == 3) FillBitmapRect(d->windowBitmap, 0, 0, 64, 48, 0xFFA0B0C0u);
+            if (k == 3) FillBitmapRect(d->windowBitmap, 0, 0, WW, WH, 0xFFA0B0C0u);
             if (k == 5) FillBitmapRect(background, 0, 0, p.w, p.h, 0xFF00FF00u);
             ASSERT_TRUE(SafeBltMaskedOver(L, bitmaps[k], p.sx, p.sy, FW, FH, bitMasks[k],
-                                          background, p.dx, p.dy, p.w, p.h, 64, 48,
+                                          background, p.dx, p.dy, p.w, p.h, WW, WH,
                                           whole ? nullptr : &series))
                 << m.name << ", " << p.name;
             shown[whole].push_back(snapshot());
