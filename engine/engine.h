@@ -84,6 +84,11 @@ struct VmDebugInfo {
 VmState* VmOpenState();
 void VmCloseState(VmState* L);
 void VmRegisterBaseFunctions(VmState* L);
+// Declares that the process ends soon after its states close: closing a
+// state still runs every finaliser, but leaves the memory of its objects to
+// the end of the process rather than freeing them one by one. Builds with a
+// sanitizer free them anyway, so that their leak checks stay exact.
+void VmLeaveMemoryToProcessEnd();
 
 // ---- Stack size and moving values --------------------------------------------
 

@@ -2,9 +2,11 @@
 // composition root is installed, and the portable main runs; its result is
 // the process's exit status unchanged. Standard output is line-buffered
 // even when it is a pipe or a file, so whoever reads it sees each line as it
-// is printed.
+// is printed. The process ends right after the run, so the VM's objects are
+// left for the end of the process to return rather than freed one by one.
 #include <cstdio>
 
+#include "engine/engine.h"
 #include "platform/linux/platform.h"
 #include "root/root.h"
 #include "runtime/runtime.h"
@@ -13,5 +15,6 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   RecordProcessArguments(&argc, &argv);
   InstallPlayerComposition();
+  VmLeaveMemoryToProcessEnd();
   return PlayerMain(argc, argv);
 }

@@ -1,5 +1,6 @@
 // How a run ends, as the shell that started the player sees it: the exit
 // status after End, after a reported error and after a termination signal;
+// a file the script left open, complete on disk after End;
 // the error report on the debug device with the file, line and command; the
 // progress line a failed step leaves open; and the run's temporary
 // directory, gone however the run ended.
@@ -74,7 +75,9 @@ class Ending : public e2e::XvfbSuite<> {
 
 // The exit status and the end of standard output, the debug device. A
 // failed load leaves its progress line open; whatever comes next (the
-// error report, the script's own output) starts on a line of its own.
+// error report, the script's own output) starts on a line of its own. A
+// file still open at End holds everything written to it once the player
+// has exited.
 TEST_F(Ending, StatusAndReport) {
   struct Case {
     const char* name;
@@ -82,12 +85,20 @@ TEST_F(Ending, StatusAndReport) {
     bool quiet;
     int status;
     std::string outEnd;
+    const char* written = nullptr;  // out.txt afterwards, when the case writes it
   };
   const std::string source = ".source \"@demo.qms\"\n";
   const Case cases[] = {
       {"End(7)", ".line 1\nGETGLOBAL 0, \"end\"\nLOADNUM 1, 7, 0\nCALL 0, 2, 1\nRETURN 0, 1, 0\n",
        true, 7, ""},
       {"runs off its end", ".line 1\nRETURN 0, 1, 0\n", true, 0, ""},
+      // OpenFile(1, "out.txt", #MODE_WRITE), WriteLine(1, "kept"), End(7).
+      {"End(7) with a file open",
+       ".line 1\nGETGLOBAL 0, \"openfile\"\nLOADNUM 1, 1\nLOADCONST 2, \"out.txt\"\n"
+       "LOADCONST 3, #1006\nCALL 0, 4, 1\n"
+       "GETGLOBAL 0, \"writeline\"\nLOADNUM 1, 1\nLOADCONST 2, \"kept\"\nCALL 0, 3, 1\n"
+       "GETGLOBAL 0, \"end\"\nLOADNUM 1, 7, 0\nCALL 0, 2, 1\nRETURN 0, 1, 0\n",
+       true, 7, "", "kept\n"},
       {"missing picture", source + LOAD_MISSING + "RETURN 0, 1, 0\n", false, 1,
        "Loading brush nosuch.png\n"
        "demo.qms:3: Cannot read file nosuch.png ! (In function: LoadBrush)\n"},
@@ -110,6 +121,10 @@ TEST_F(Ending, StatusAndReport) {
     if (c.quiet) args.insert(args.begin(), "-quiet");
     e2e::RunResult r = e2e::Run(e2e::PLAYER, args, server_->name(), dir.path());
     EXPECT_EQ(r.status, c.status);
+    if (c.written) {
+      const Bytes file = e2e::ReadFile(dir / "out.txt");
+      EXPECT_EQ(std::string(file.begin(), file.end()), c.written);
+    }
     if (c.quiet) {
       EXPECT_EQ(r.out, c.outEnd);
     } else {
