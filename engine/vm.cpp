@@ -228,6 +228,12 @@ constexpr int VM_VARIANT_STRKEY = 2;
 // SETTABLE whose key is a constant other than a string (the four variants
 // cover register keys and string constants).
 constexpr uint8_t VM_XOP_SETTABLE_ANY = 64 + VM_NUM_OPCODES;
+// ADD or SUB right before a FORLOOP (plus the variant): the last step of a
+// loop's body and the loop's step in one dispatch. The FORLOOP keeps its
+// own entry, which the jump into the loop reaches. Like SETTABLE_ANY they
+// sit where no instruction word's opcode leads (words 45 to 63 do nothing).
+constexpr uint8_t VM_XOP_ADDLOOP = VM_XOP_SETTABLE_ANY + 1;
+constexpr uint8_t VM_XOP_SUBLOOP = VM_XOP_ADDLOOP + 4;
 
 }  // namespace
 
@@ -273,8 +279,11 @@ void VmPrepareExec(VmState* L, VmPrototype* p) {
     }
     if (op == OP_SETTABLE && stringConstant(GETARG_B(i)))
       e.x = static_cast<int32_t>(VmStringKeyHash(VmStringOf(&p->k[VmIndexK(GETARG_B(i))])));
+    const bool beforeLoop = pc + 1 < n && GET_OPCODE(p->code[pc + 1]) == OP_FORLOOP;
     if (op == OP_SETTABLE && VmIsK(GETARG_B(i)) && !stringConstant(GETARG_B(i)))
       e.op = VM_XOP_SETTABLE_ANY;
+    else if ((op == OP_ADD || op == OP_SUB) && beforeLoop)
+      e.op = static_cast<uint8_t>((op == OP_ADD ? VM_XOP_ADDLOOP : VM_XOP_SUBLOOP) + variant);
     else
       e.op = static_cast<uint8_t>(op + variant * 64);
     switch (vmOpcodeFormats[op]) {
@@ -326,17 +335,25 @@ VmValue* VmExecute(VmState* L) {
 #define VM_NOPS19 \
   &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, \
       &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
-#define VM_NOPS18 \
-  &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, \
-      &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
+#define VM_NOPS10 \
+  &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP, &&L_NOP,
+  // Row 1 ends with the entries only decoded code has.
+#define VM_DECODED_ONLY \
+  &&L_SETTABLE_ANY, &&L_ADDLOOP_0, &&L_ADDLOOP_1, &&L_ADDLOOP_2, &&L_ADDLOOP_3, &&L_SUBLOOP_0, \
+      &&L_SUBLOOP_1, &&L_SUBLOOP_2, &&L_SUBLOOP_3,
+  // clang-format off
   static const void* const dispatchTable[256] = {
-      VM_OPCODE_LIST(VM_ROW0) VM_NOPS19 VM_OPCODE_LIST(VM_ROW1) && L_SETTABLE_ANY,
-      VM_NOPS18 VM_OPCODE_LIST(VM_ROW2) VM_NOPS19 VM_OPCODE_LIST(VM_ROW3) VM_NOPS19};
-  static_assert(VM_NUM_OPCODES + 19 == 64);
+      VM_OPCODE_LIST(VM_ROW0) VM_NOPS19
+      VM_OPCODE_LIST(VM_ROW1) VM_DECODED_ONLY VM_NOPS10
+      VM_OPCODE_LIST(VM_ROW2) VM_NOPS19
+      VM_OPCODE_LIST(VM_ROW3) VM_NOPS19};
+  // clang-format on
+  static_assert(VM_NUM_OPCODES + 19 == 64 && VM_XOP_SUBLOOP + 4 + 10 == 128);
 #define vmdispatch(o) goto* dispatchTable[o];
 #define vmcase(name) L_##name:
 #define vmcasev(name, v) L_##name##_##v:
 #define vmcasex(name) L_##name:
+#define vmcasexv(name, v) L_##name##_##v:
 #define vmdefault \
   L_NOP:
 // The empty asm statement differs in every handler, which keeps the
@@ -351,6 +368,7 @@ VmValue* VmExecute(VmState* L) {
 #define vmcase(name) case OP_##name:
 #define vmcasev(name, v) case OP_##name + (v)*64:
 #define vmcasex(name) case VM_XOP_##name:
+#define vmcasexv(name, v) case VM_XOP_##name + (v):
 #define vmdefault default:
 #define vmbreak break;
 #endif
@@ -368,9 +386,19 @@ VmValue* VmExecute(VmState* L) {
   unsigned op;
   VmValue* ra;
   // The last result of ADD or SUB and the last counter of FORLOOP, for
-  // heldNumber.
+  // heldNumber. g++ gives them a stack slot (they live across the many
+  // calls of the loop), and a held value read from memory is the very
+  // store-to-load round trip heldNumber avoids; so under g++ they have two
+  // vector registers of their own. Calls may leave anything there: a held
+  // value counts only when its bits equal the slot's, so a clobbered one
+  // costs a load from the slot, never a wrong number.
+#if defined(__x86_64__) && !defined(__clang__)
+  register double heldArith asm("xmm14") = 0;
+  register double heldCounter asm("xmm15") = 0;
+#else
   double heldArith = 0;
   double heldCounter = 0;
+#endif
 
 // The running instruction (pc is already past it) and its operands.
 // The running closure: in the slot below the frame's base.
@@ -613,6 +641,33 @@ retentry:  // continue the frame on top (after a call returned into it)
         vmbreak;
       }
 
+// The counting loop's step: the counter goes on by the step and the jump
+// back is taken while it has not passed the limit. The two directions
+// continue on branches of their own, each predicted and laid out as the
+// likely way (a select that joins them waits for both comparisons).
+#define FORLOOP_BODY \
+  { \
+    if (VM_UNLIKELY(((ra[0].tag ^ VM_TNUMBER) | (ra[1].tag ^ VM_TNUMBER) | \
+                     (ra[2].tag ^ VM_TNUMBER)) != 0)) \
+      PROTECT(forLoopOperands(L, REGAT(CUR.ra))); \
+    double step = ra[2].value.n; \
+    double idx = heldNumber(&ra[0], heldCounter) + step; \
+    double limit = ra[1].value.n; \
+    if (step > 0) { \
+      if (VM_LIKELY(idx <= limit)) FORLOOP_AGAIN \
+    } else if (VM_LIKELY(idx >= limit)) { \
+      FORLOOP_AGAIN \
+    } \
+    vmbreak; \
+  }
+#define FORLOOP_AGAIN \
+  { \
+    ra[0].value.n = idx; \
+    heldCounter = idx; \
+    pc += CUR.x; \
+    vmcheckgate(); \
+    vmbreak; \
+  }
 #define OP_ADD_EXPR +
 #define OP_SUB_EXPR -
 // A binary operator: FAST runs when both operands are numbers and leaves
@@ -637,6 +692,32 @@ retentry:  // continue the frame on top (after a call returned into it)
 #define SUB_BODY(KB, KC) NUMBER_BODY(SUB, KB, KC, SUM_FAST(SUB))
       VARIANTS4(ADD, ADD_BODY)
       VARIANTS4(SUB, SUB_BODY)
+// ADDLOOP and SUBLOOP: the sum, then (while no hook or flag wants to see
+// each instruction) the FORLOOP after it without a dispatch of its own.
+#define SUMLOOP_BODY(name, KB, KC) \
+  { \
+    const VmValue* rb = RKB(KB); \
+    const VmValue* rc = RKC(KC); \
+    if (VM_LIKELY(bothNumbers(rb, rc))) { \
+      heldArith = heldNumber(rb, heldArith) OP_##name##_EXPR rc->value.n; \
+      VmSetNumber(ra, heldArith); \
+    } else { \
+      PROTECT(VmArith(L, ra, rb, rc, OP_##name)); \
+    } \
+    if (VM_UNLIKELY(trap)) { \
+      vmbreak; \
+    } \
+    ra = REGAT(pc->ra); \
+    pc++; \
+    FORLOOP_BODY \
+  }
+#define VARIANTS4X(name, BODY) \
+  vmcasexv(name, 0) BODY(0, 0) vmcasexv(name, 1) BODY(0, 1) vmcasexv(name, 2) BODY(1, 0) \
+      vmcasexv(name, 3) BODY(1, 1)
+#define ADDLOOP_BODY(KB, KC) SUMLOOP_BODY(ADD, KB, KC)
+#define SUBLOOP_BODY(KB, KC) SUMLOOP_BODY(SUB, KB, KC)
+      VARIANTS4X(ADDLOOP, ADDLOOP_BODY)
+      VARIANTS4X(SUBLOOP, SUBLOOP_BODY)
 #define MUL_BODY(KB, KC) \
   NUMBER_BODY(MUL, KB, KC, { \
     VmSetNumber(ra, rb->value.n * rc->value.n); \
@@ -929,22 +1010,7 @@ retentry:  // continue the frame on top (after a call returned into it)
         }
         vmbreak;
       }
-      vmcase(FORLOOP) {
-        if (VM_UNLIKELY(((ra[0].tag ^ VM_TNUMBER) | (ra[1].tag ^ VM_TNUMBER) |
-                         (ra[2].tag ^ VM_TNUMBER)) != 0))
-          PROTECT(forLoopOperands(L, REGAT(CUR.ra)));
-        double step = ra[2].value.n;
-        double idx = heldNumber(&ra[0], heldCounter) + step;
-        double limit = ra[1].value.n;
-        if (step > 0 ? idx <= limit : idx >= limit) {
-          ra[0].value.n = idx;
-          heldCounter = idx;
-          pc += CUR.x;
-          vmcheckgate();
-        }
-        vmbreak;
-      }
-      vmcase(ITERLOOP) {
+      vmcase(FORLOOP) FORLOOP_BODY vmcase(ITERLOOP) {
         int n = CUR.rc + 1;
         int a = CUR.a;
         VmValue* cb = ra + n + 2;

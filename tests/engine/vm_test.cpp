@@ -285,6 +285,64 @@ TEST_F(Interp, LoopsClosuresAndScriptCalls) {
   for (const Case& c : cases) check(c);
 }
 
+// A sum (ADD or SUB) right before a FORLOOP runs with the loop's step in
+// one dispatch. Each case runs as written and with a JUMP to the next
+// instruction between the two, which keeps them apart; both must give the
+// expected result. Registers: 0 the result, 1 the counter (one step below
+// its first value), 2 the limit, 3 the step.
+TEST_F(Interp, SumBeforeTheLoopStep) {
+  struct LoopCase {
+    const char* name;
+    const char* sum;  // the first operand's starting value
+    const char* counter;
+    const char* limit;
+    const char* step;
+    const char* body;   // ends with the sum
+    const char* after;  // after the loop
+    Expect expect;
+  };
+  const LoopCase cases[] = {
+      {"integer steps", "#0", "#0", "#10", "#1", "ADD 0, 0, 1", "", Num(55)},
+      {"fractional steps", "#0", "#-0.5", "#2", "#0.5", "ADD 0, 0, 1", "", Num(5)},
+      {"negative step", "#0", "#13", "#1", "#-3", "ADD 0, 0, 1", "", Num(22)},
+      {"limit below the start", "#7", "#4", "#1", "#1", "ADD 0, 0, 1", "", Num(7)},
+      {"limit above the start, going down", "#7", "#0", "#5", "#-1", "ADD 0, 0, 1", "", Num(7)},
+      {"one step onto the limit", "#0", "#2", "#3", "#1", "ADD 0, 0, 1", "", Num(3)},
+      {"difference", "#0", "#0", "#4", "#1", "SUB 0, 0, 1", "", Num(-10)},
+      {"constant second operand", "#0", "#0", "#5", "#1", "ADD 0, 0, #2", "", Num(10)},
+      {"constant first operand", "#0", "#0", "#3", "#1", "SUB 0, #100, 0", "", Num(100)},
+      {"two constants", "#0", "#0", "#5", "#1", "ADD 0, #1, #2", "", Num(3)},
+      {"last exact integers", "#0", "#9007199254740989", "#9007199254740991", "#1", "ADD 0, 0, #1",
+       "", Num(2)},
+      {"step past the largest number", "#0", "#-1e308", "#1.7e308", "#1e308", "ADD 0, 0, 1", "",
+       Num(1e308)},
+      {"step past the lowest number", "#0", "#1e308", "#-1.7e308", "#-1e308", "ADD 0, 0, 1", "",
+       Num(-1e308)},
+      {"sum overflows", "#1.7e308", "#0", "#2", "#1", "ADD 0, 0, #1.7e308", "", Num(INFINITY)},
+      {"sum rewritten earlier in the body", "#0", "#0", "#4", "#1", "MUL 0, 0, #2\nADD 0, 0, 1", "",
+       Num(26)},
+      {"sum into the counter", "#0", "#0", "#10", "#1", "ADD 1, 1, #1", "MOVE 0, 1", Num(10)},
+      {"sum into the limit", "#0", "#0", "#10", "#1", "ADD 2, 2, #-1", "MOVE 0, 1", Num(5)},
+      {"text operand", "\"5\"", "#0", "#3", "#1", "ADD 0, 0, 1", "", Num(11)},
+      {"text limit set in the body", "#0", "#0", "#10", "#1", "LOADCONST 2, \"3\"\nADD 0, 0, 1", "",
+       Num(6)},
+      {"table limit set in the body", "#0", "#0", "#10", "#1", "NEWTABLE 2, 0, 0\nADD 0, 0, 1", "",
+       Err(ERR_VALUEEXPECTED)},
+      {"table operand", "#0", "#0", "#10", "#1", "NEWTABLE 4, 0, 0\nADD 0, 4, 1", "",
+       Err(ERR_WRONGOP)},
+  };
+  for (const LoopCase& c : cases) {
+    for (const char* between : {"", "JUMP 0\n"}) {
+      std::string code = std::string("LOADCONST 0, ") + c.sum + "\nLOADCONST 1, " + c.counter +
+                         "\nLOADCONST 2, " + c.limit + "\nLOADCONST 3, " + c.step +
+                         "\nJUMP test\nbody: " + c.body + "\n" + between +
+                         "test: FORLOOP 1, body\n" + c.after;
+      SCOPED_TRACE(*between != 0 ? "apart" : "together");
+      check({c.name, code.c_str(), c.expect});
+    }
+  }
+}
+
 int mmAdd(VmState* L) {
   VmPushNumber(L, 100);
   return 1;
@@ -692,6 +750,13 @@ TEST_F(LineHooks, FireOnExactlyTheRightInstructions) {
        ".line 1\nLOADNUM 0, 1\nLOADNUM 1, 2\n.line 2\nADD 0, 0, 1\n.line 2\nMOVE 1, 0\n.line "
        "3\nRETURN 0, 2",
        {"0@0:1", "count@2", "0@3:2", "0@4:3"}},
+      {"count hooks stop at the loop step after a sum",
+       VM_MASK_COUNT,
+       1,
+       "LOADNUM 0, 0\nLOADNUM 1, 0\nLOADNUM 2, 2\nLOADNUM 3, 1\nJUMP test\n"
+       "body: ADD 0, 0, 1\ntest: FORLOOP 1, body\nRETURN 0, 2",
+       {"count@0", "count@1", "count@2", "count@3", "count@4", "count@6", "count@5", "count@6",
+        "count@5", "count@6", "count@7"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
