@@ -373,11 +373,17 @@ bool VmStringBlock::Reserve(size_t capacity) {
   return true;
 }
 
+void VmStringBlock::Commit(size_t n) {
+  hash_ = VmStringSlotHashJoin(hash_, VmStringSlotHash(End(), n), n);
+  size_ += n;
+}
+
 void VmStringBlock::Push(VmState* L) {
   if (block_ == nullptr || size_ == 0) {
     std::free(block_);
     block_ = nullptr;
     capacity_ = size_ = 0;
+    hash_ = 0;
     VmPushLString(L, "", 0);
     return;
   }
@@ -387,9 +393,11 @@ void VmStringBlock::Push(VmState* L) {
   VmPushNil(L);
   void* block = block_;
   size_t blockSize = VmSizeString(capacity_), len = size_;
+  uint64_t hash = hash_;
   block_ = nullptr;
   capacity_ = size_ = 0;
-  VmSetString(L->top - 1, VmStringFromBlock(L, block, blockSize, len));
+  hash_ = 0;
+  VmSetString(L->top - 1, VmStringFromBlock(L, block, blockSize, len, hash));
 }
 
 void VmPushString(VmState* L, const char* s) {

@@ -158,7 +158,9 @@ void VmPushCClosure(VmState* L, VmCommandFunction fn, int n);
 // becomes the string when it is pushed, so a large result (a download, for
 // one) is not copied once more on its way to the stack. The block grows
 // with realloc, which moves the pages of a large block instead of copying
-// its bytes. A block never pushed is freed with its owner.
+// its bytes. Bytes are hashed as they are counted, while they are fresh in
+// the cache (and while a download waits for more), so the push does not
+// read them all again. A block never pushed is freed with its owner.
 class VmStringBlock {
  public:
   VmStringBlock() = default;
@@ -170,8 +172,8 @@ class VmStringBlock {
   bool Reserve(size_t capacity);
   // The next free byte: capacity() - size() may be written there.
   char* End() { return data() + size_; }
-  // Counts n bytes written at End().
-  void Commit(size_t n) { size_ += n; }
+  // Counts n bytes written at End(); they are not to change after that.
+  void Commit(size_t n);
   char* data();
   size_t size() const { return size_; }
   size_t capacity() const { return capacity_; }
@@ -183,6 +185,7 @@ class VmStringBlock {
   void* block_ = nullptr;  // a string record's header, then capacity_ + 1 bytes
   size_t capacity_ = 0;
   size_t size_ = 0;
+  uint64_t hash_ = 0;  // the string hash of the size_ bytes so far
 };
 
 // ---- Tables ----------------------------------------------------------------------------

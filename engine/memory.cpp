@@ -7,7 +7,9 @@
 #include <malloc.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/object.h"
 
@@ -43,6 +45,32 @@ constexpr int HEAP_BLOCK_MAX = 32 * 1024 * 1024;
 // Free memory at the top of the heap that is kept for reuse rather than
 // handed back to the system.
 constexpr int HEAP_KEEP_TOP = 128 * 1024 * 1024;
+// The last freed block larger than HEAP_BLOCK_MAX and at most this size is
+// kept, with its pages, for the next request too large for the heap: a
+// fresh page is cleared by the system on its first touch, which for a
+// large block (a download received into memory, say) costs as much as
+// filling it, and a block of its own mapping is handed back when freed.
+constexpr size_t KEPT_BLOCK_MAX = HEAP_KEEP_TOP;
+
+std::atomic<void*> kept{nullptr};
+
+// A block of newsize bytes made from the kept block, with the first
+// oldsize bytes of block moved into it (block is then freed); null when
+// no block is kept or it cannot be resized.
+void* reuseKeptBlock(void* block, size_t oldsize, size_t newsize) {
+  void* k = kept.exchange(nullptr);
+  if (k == nullptr) return nullptr;
+  void* nb = std::realloc(k, newsize);
+  if (nb == nullptr) {
+    std::free(k);
+    return nullptr;
+  }
+  if (block != nullptr) {
+    std::memcpy(nb, block, oldsize < newsize ? oldsize : newsize);
+    std::free(block);
+  }
+  return nb;
+}
 
 [[noreturn]] void outOfMemory(VmState* L) { VmThrow(L, ERR_MEM); }
 
@@ -84,9 +112,14 @@ void VmSetAllocFailure(uint64_t n, bool persistent) {
 
 uint64_t VmGetAllocFailureCount() { return failCount; }
 
+void VmReleaseKeptBlock() { std::free(kept.exchange(nullptr)); }
+
 void* VmRealloc(VmState* L, void* block, size_t oldsize, size_t newsize) {
   if (newsize == 0) {
-    std::free(block);
+    if (oldsize > size_t(HEAP_BLOCK_MAX) && oldsize <= KEPT_BLOCK_MAX)
+      std::free(kept.exchange(block));
+    else
+      std::free(block);
     if (L != nullptr && block != nullptr) VmG(L)->nblocks -= oldsize;
     return nullptr;
   }
@@ -96,7 +129,21 @@ void* VmRealloc(VmState* L, void* block, size_t oldsize, size_t newsize) {
   }
   bool shrinking = block != nullptr && newsize <= oldsize;
   void* nb = nullptr;
-  if (shrinking || !injectFailure()) nb = std::realloc(block, newsize);
+  if (shrinking) {
+    nb = std::realloc(block, newsize);
+  } else if (!injectFailure()) {
+    // A new large block, or a block of the heap that grows too large for
+    // it, takes the kept block's pages. A large block that grows is left
+    // to realloc, which moves its pages rather than its bytes.
+    if (newsize > size_t(HEAP_BLOCK_MAX) && (block == nullptr || oldsize <= size_t(HEAP_BLOCK_MAX)))
+      nb = reuseKeptBlock(block, oldsize, newsize);
+    if (nb == nullptr) nb = std::realloc(block, newsize);
+    if (nb == nullptr) {
+      // The kept block's memory may be what is missing.
+      VmReleaseKeptBlock();
+      nb = std::realloc(block, newsize);
+    }
+  }
   if (nb == nullptr) {
     // A shrink that fails keeps the larger block, which is still valid.
     if (shrinking)

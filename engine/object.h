@@ -437,6 +437,8 @@ void VmTuneHeap();
 // the heap), so that its first touch costs a fault per large page rather
 // than per page. Smaller blocks are left as they are.
 void VmAdviseLargeBlock(void* block, size_t size);
+// Hands the large block kept for reuse back to the system.
+void VmReleaseKeptBlock();
 // Allocates n elements of elemsize with an overflow check (error 1000).
 void* VmAllocArray(VmState* L, size_t n, size_t elemsize);
 // Test seam: the nth engine allocation from now fails (n >= 1), and with
@@ -499,10 +501,12 @@ struct VmStringPart {
 VmString* VmStringFromParts(VmState* L, const VmStringPart* parts, int n, size_t len,
                             uint64_t slotHash);
 // Interns the len bytes written after the header of a block of blockSize
-// bytes (at least VmSizeString(len)) from VmRealloc without a state: the
-// existing equal string, with the block freed, or the block itself made the
-// string, shrunk to its size and counted as the state's.
-VmString* VmStringFromBlock(VmState* L, void* block, size_t blockSize, size_t len);
+// bytes (at least VmSizeString(len)) from VmRealloc without a state, whose
+// VmStringSlotHash is slotHash: the existing equal string, with the block
+// freed, or the block itself made the string, shrunk to its size and
+// counted as the state's.
+VmString* VmStringFromBlock(VmState* L, void* block, size_t blockSize, size_t len,
+                            uint64_t slotHash);
 void VmResizeStringTable(VmState* L, size_t slots);
 VmUserdata* VmNewUserdataObject(VmState* L, size_t size);
 // Internal linkage: the command API defines a VmNewUserdata that returns the

@@ -134,6 +134,8 @@ void closeState(VmState* L) {
   freeStack(L, L);
   VmRealloc(nullptr, g, sizeof(VmGlobalState), 0);
   VmRealloc(nullptr, L, sizeof(VmState), 0);
+  // The state's large strings may have left a block kept for reuse.
+  VmReleaseKeptBlock();
 }
 
 void callAllPendingFinalisers(VmState* L, void*) { VmCallPendingFinalisers(L); }

@@ -211,9 +211,8 @@ VmString* VmStringFromParts(VmState* L, const VmStringPart* parts, int n, size_t
   return linkString(L, s, len, sh);
 }
 
-VmString* VmStringFromBlock(VmState* L, void* block, size_t blockSize, size_t len) {
+VmString* VmStringFromBlock(VmState* L, void* block, size_t blockSize, size_t len, uint64_t sh) {
   VmString* s = static_cast<VmString*>(block);
-  uint64_t sh = VmStringSlotHash(VmStringData(s), len);
   VmGlobalState* g = VmG(L);
   uint64_t mix = VmStringMix(sh);
   uintptr_t slot = g->strt.hash[(mix >> 32) & (g->strt.size - 1)];

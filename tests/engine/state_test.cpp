@@ -222,3 +222,43 @@ TEST_F(StateTest, AtPanicReturnsThePreviousFunction) {
   EXPECT_NE(first, nullptr);
   EXPECT_EQ(VmAtPanic(L, first), panicA);
 }
+
+// The last large block freed is kept for the next large request: the
+// request gets a block of its size, smaller or larger than the kept one,
+// and a heap block that grows into it brings its bytes along.
+TEST_F(StateTest, LargeBlocksReuseTheKeptBlockWithTheirBytes) {
+  constexpr size_t MIB = size_t{1} << 20;
+  struct Case {
+    const char* name;
+    size_t fromSize;  // 0: a new block
+    size_t newSize;
+  } cases[] = {
+      {"new, nothing kept", 0, 40 * MIB},
+      {"new, smaller than the kept block", 0, 36 * MIB},
+      {"grown from the heap, larger than the kept block", MIB, 48 * MIB},
+      {"grown from the heap, smaller than the kept block", 3 * MIB + 5, 33 * MIB},
+  };
+  VmReleaseKeptBlock();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unsigned char* from = nullptr;
+    if (c.fromSize) {
+      from = static_cast<unsigned char*>(VmRealloc(nullptr, nullptr, 0, c.fromSize));
+      ASSERT_NE(from, nullptr);
+      for (size_t i = 0; i < c.fromSize; i++) from[i] = static_cast<unsigned char>(i * 131 + 7);
+    }
+    auto* block = static_cast<unsigned char*>(VmRealloc(nullptr, from, c.fromSize, c.newSize));
+    ASSERT_NE(block, nullptr);
+    size_t kept = 0;
+    for (size_t i = 0; i < c.fromSize; i++)
+      kept += block[i] == static_cast<unsigned char>(i * 131 + 7);
+    EXPECT_EQ(kept, c.fromSize);
+    // All of it is the block's own.
+    std::memset(block, 0xA5, c.newSize);
+    VmRealloc(nullptr, block, c.newSize, 0);
+  }
+  // A kept block does not keep a failing allocation from failing.
+  VmSetAllocFailure(1, false);
+  EXPECT_EQ(VmRealloc(nullptr, nullptr, 0, 40 * MIB), nullptr);
+  VmReleaseKeptBlock();
+}

@@ -294,3 +294,58 @@ TEST_F(StringTest, ConcatenationKeepsTheSampledHash) {
     }
   }
 }
+
+// A string written in place is hashed piece by piece as its bytes are
+// counted; pushed, it must be the one record of its bytes whether that
+// record exists already or not, whatever the pieces (lengths on both sides
+// of the hash's power tables, a piece of nothing, and growth that moves
+// the block between pieces).
+TEST_F(StringTest, StringWrittenInPlaceIsTheRecordOfItsBytes) {
+  struct Case {
+    const char* name;
+    std::vector<size_t> pieces;
+    size_t firstRoom;  // the first reservation; later ones double
+  } cases[] = {
+      {"the separator alone", {}, 16},
+      {"one piece", {5}, 16},
+      {"an empty piece between", {3, 0, 4}, 16},
+      {"pieces across 256 bytes", {100, 156, 300, 1}, 64},
+      {"many single bytes", std::vector<size_t>(700, 1), 8},
+      {"moves as it grows", {70000, 300000, 5}, 1024},
+  };
+  for (const Case& c : cases) {
+    for (bool exists : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (exists ? ", record exists" : ", new record"));
+      std::string text;
+      for (size_t n : c.pieces)
+        for (size_t i = 0; i < n; i++)
+          text.push_back(static_cast<char>((text.size() * 7919 + n) % 251));
+      // A separator keeps each case's bytes apart from the others'.
+      text += exists ? "+" : "-";
+      VmSetTop(L, 0);
+      if (exists) VmPushLString(L, text.data(), text.size());
+      VmStringBlock block;
+      ASSERT_TRUE(block.Reserve(c.firstRoom));
+      size_t at = 0;
+      auto write = [&](size_t n) {
+        while (block.capacity() - block.size() < n)
+          if (!block.Reserve(2 * block.capacity())) return false;
+        std::memcpy(block.End(), text.data() + at, n);
+        block.Commit(n);
+        at += n;
+        return true;
+      };
+      for (size_t n : c.pieces) ASSERT_TRUE(write(n));
+      ASSERT_TRUE(write(1));
+      block.Push(L);
+      VmString* s = VmStringOf(L->top - 1);
+      ASSERT_EQ(std::string(VmStringData(s), s->len), text);
+      EXPECT_EQ(s->slotHash, VmStringSlotHash(text.data(), text.size()));
+      EXPECT_EQ(VmNewString(L, text.data(), text.size()), s);
+      if (exists) {
+        EXPECT_EQ(VmStringOf(L->top - 2), s);
+      }
+    }
+  }
+  VmSetTop(L, 0);
+}
