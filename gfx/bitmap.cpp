@@ -51,7 +51,8 @@ void noteWrite(const SoftBitmap* rec) {
 }
 
 // Pixels in a row of the record: its bytes over the bytes of a pixel,
-// without a division for the usual sizes.
+// without a division for the usual sizes; the bytes for a record with no
+// pixel size.
 int32_t pixelsPerRow(const SoftBitmap* rec) {
   switch (rec->bytesPerPixel) {
     case 4:
@@ -61,7 +62,7 @@ int32_t pixelsPerRow(const SoftBitmap* rec) {
     case 1:
       return rec->bytesPerRow;
     default:
-      return rec->bytesPerRow / rec->bytesPerPixel;
+      return rec->bytesPerPixel > 0 ? rec->bytesPerRow / rec->bytesPerPixel : rec->bytesPerRow;
   }
 }
 
@@ -436,7 +437,7 @@ intptr_t GetSoftBitmapAttr(const BitmapHandle* handle, int32_t code) {
   if (!rec) return 0;
   switch (code) {
     case 13:
-      return rec->bytesPerPixel > 0 ? rec->bytesPerRow / rec->bytesPerPixel : rec->bytesPerRow;
+      return pixelsPerRow(rec);
     case 21:
       return rec->pixelFormat;
     case 23:
