@@ -139,8 +139,16 @@ int64_t dayNumber(int64_t y, int64_t m, int64_t d) {
   return d + 365 * yy + yy / 4 - yy / 100 + yy / 400 + (306 * mm + 5) / 10 - 1;
 }
 
+// Now, in seconds, on the clock GetTimestamp reads: time() reads a coarser
+// clock that can still show the second before at a second's turn.
+time_t nowSeconds() {
+  TimeValue sys;
+  GetSysTime(&sys);
+  return static_cast<time_t>(sys.seconds);
+}
+
 struct tm localNow() {
-  time_t now = std::time(nullptr);
+  time_t now = nowSeconds();
   struct tm t {};
   localtime_r(&now, &t);
   return t;
@@ -210,7 +218,7 @@ ErrorCode localToSeconds(const DateFields& d, int isDst, time_t* out) {
 int cmdGetDate(VmState* L) {
   CheckArgCount(L, 0, 1, 0, 0);
   int32_t form = VmOptInteger(L, 1, DATELOCALNATIVE);
-  time_t now = std::time(nullptr);
+  time_t now = nowSeconds();
   struct tm t {};
   switch (form) {
     case DATELOCALNATIVE:
