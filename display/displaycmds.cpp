@@ -228,6 +228,8 @@ int cmdChangeDisplaySize(VmState* L) {
     if (ErrorCode e = ResolveKeepAspectSize(pic->sourceWidth, pic->sourceHeight, &width, &height))
       return e;
   if (width < 1 || height < 1) return ERR_WRONGUSAGE;
+  // A size no bitmap may have can never get its window's pixels.
+  if (!BitmapSizeFits(width, height)) return ERR_MEM;
   uint32_t flags = d->scaleFactorActive ? RESIZE_FACTORUNITS : RESIZE_USER;
   if (d->state == DISPSTATE_CLOSED) flags |= RESIZE_CLOSED;
   if (ErrorCode e = ResizeDisplay(L, d, x, y, width, height, smooth, 0, 0, flags)) return e;

@@ -185,6 +185,8 @@ int CmdRGBArrayToBrush(VmState* L) {
   if (width < 1 || height < 1) return ERR_BADDIMENSIONS;
   if (kind != 0 && kind != OUTPUT_MASK && kind != OUTPUT_ALPHA) return ERR_WRONGUSAGE;
   if (key >= 0) key &= 0xFFFFFF;
+  // A size no bitmap may have is refused before its colours are gathered.
+  if (!BitmapSizeFits(width, height)) return ERR_MEM;
   size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
   uint32_t* pixels = static_cast<uint32_t*>(AllocMemoryArray(count, 4, 1));
   if (!pixels) return ERR_MEM;

@@ -3,8 +3,9 @@
 // operations on single pixels, lines, rectangles, masks and alpha channels
 // that run the pixel engine's kernels on locked memory.
 // Invariant: a record's buffer always holds rows x bytes per row bytes,
-// computed in size_t with overflow checks; a size that does not fit is
-// refused (null), never allocated smaller. Every operation clips its
+// computed in size_t with overflow checks; a size that does not fit, or
+// holds more pixels than BITMAP_MAX_PIXELS, is refused (null), never
+// allocated smaller. Every operation clips its
 // rectangle to the bitmaps it touches before a kernel runs.
 //
 // With a display adapter installed, a handle may be backed by the
@@ -332,6 +333,7 @@ void FreeNativeBitmap(SoftBitmap* record) {
 }
 
 BitmapHandle* AllocBitmap(int32_t width, int32_t height, uint32_t flags, const void* extra) {
+  if (!BitmapSizeFits(width, height)) return nullptr;
   // Without an adapter that makes video bitmaps a video request (flag 8)
   // gets a software bitmap.
   const DisplayAdapter* a = BitmapAdapter();
@@ -355,7 +357,7 @@ BitmapHandle* AllocBitmap(int32_t width, int32_t height, uint32_t flags, const v
 
 BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, uint8_t* memory,
                                 int32_t rowBytes) {
-  if (memory && rowBytes < width) return nullptr;
+  if (!BitmapSizeFits(width, height) || (memory && rowBytes < width)) return nullptr;
   if (AdapterOwnsBitmaps())
     return allocAdapterPlane(BITMAP_ALPHA, nullptr, width, height, clear, memory, rowBytes);
   SoftBitmap* rec =
@@ -365,6 +367,7 @@ BitmapHandle* AllocAlphaChannel(int32_t width, int32_t height, int32_t clear, ui
 
 BitmapHandle* AllocBitMask(const BitmapHandle* model, int32_t width, int32_t height, int32_t clear,
                            uint8_t* memory, int32_t rowBytes) {
+  if (!BitmapSizeFits(width, height)) return nullptr;
   if (AdapterOwnsBitmaps())
     return allocAdapterPlane(BITMAP_MASK, model, width, height, clear, memory, rowBytes);
   size_t rowPixels = static_cast<size_t>(std::max(width, 0));

@@ -65,8 +65,20 @@ struct BitmapHandle {
 void SetSoftBitmapFormatOverride(int64_t format);
 int64_t GetSoftBitmapFormatOverride();  // -1 when none is set
 
+// The most pixels one bitmap may hold: 2^28 (16384 x 16384, one GiB at 32
+// bits per pixel), the bound the picture readers take by default too. A
+// size past it is refused before anything is allocated, so a script's huge
+// width and height end at once in the maker's out-of-memory error instead
+// of claiming gigabytes; makers of pixel buffers on their way to a bitmap
+// (gradients, textures, scaled copies) ask BitmapSizeFits first.
+constexpr int64_t BITMAP_MAX_PIXELS = int64_t{1} << 28;
+inline bool BitmapSizeFits(int64_t width, int64_t height) {
+  return width > 0 && height > 0 && width <= INT32_MAX && height <= INT32_MAX &&
+         width * height <= BITMAP_MAX_PIXELS;
+}
+
 // Allocation returns null when out of memory or refused (a size of 0 or
-// less, or one whose bytes do not fit); callers report ERR_MEM, ERR_BITMAP,
+// less, or past BitmapSizeFits); callers report ERR_MEM, ERR_BITMAP,
 // ERR_ALLOCALPHA or ERR_ALLOCMASK. Flags: bit 0 prepared, 8 video bitmap.
 // extra describes the source for an adapter video bitmap (unused here).
 BitmapHandle* AllocBitmap(int32_t width, int32_t height, uint32_t flags, const void* extra);

@@ -217,6 +217,8 @@ ErrorCode TransformBitmap(BitmapHandle* bitmap, BitmapHandle* mask, BitmapHandle
                           BitmapHandle** outAlpha) {
   if (destWidth < 1 || destHeight < 1) return 0;
   if (!bitmap || sourceWidth < 1 || sourceHeight < 1) return ERR_WRONGUSAGE;
+  // Refused before the scale tables, which grow with the size too.
+  if (!BitmapSizeFits(destWidth, destHeight)) return ERR_BITMAP;
   ErrorCode e = EnsureScaleTables(destWidth, destHeight);
   if (e) return e;
   ScopedLock sl;

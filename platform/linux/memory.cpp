@@ -1,10 +1,14 @@
 // Heap blocks for the whole system and the allocation fault-injection hook.
 // Invariant: AllocMemory never returns a block smaller than asked for; a size
-// it cannot serve (or a failure injected by the test hook) gives null.
+// it cannot serve (larger than the machine's memory, refused before the C
+// library sees it, or a failure injected by the test hook) gives null.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include <unistd.h>
 
 #include "platform/linux/platform.h"
 #include "platform/linux/system_private.h"
@@ -36,12 +40,30 @@ bool injectFailure() {
   return fail;
 }
 
+// The largest block worth asking the C library for: the machine's memory.
+// No larger block can ever be served, and asking for one is not harmless:
+// under the address sanitizer such a request ends the program, and without
+// it a lazily mapped block may be granted and then fail page by page as it
+// is filled. Never more than 1 TiB, the most the address sanitizer serves.
+size_t allocationLimit() {
+  static const size_t limit = [] {
+    constexpr size_t CEILING = size_t{1} << 40;
+    long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    size_t bytes;
+    if (pages <= 0 || pageSize <= 0 ||
+        __builtin_mul_overflow(static_cast<size_t>(pages), static_cast<size_t>(pageSize), &bytes))
+      return CEILING;
+    return std::min(bytes, CEILING);
+  }();
+  return limit;
+}
+
 }  // namespace
 
 void* AllocMemory(size_t size, int clear) {
   if (size == 0) return nullptr;
   noteSize(size);
-  if (injectFailure()) {
+  if (size > allocationLimit() || injectFailure()) {
     errno = ENOMEM;  // as a failing malloc leaves it
     return nullptr;
   }
