@@ -20,12 +20,20 @@ constexpr double EPSILON = 1e-10;
 // no tail falls below one level would otherwise search without end; a
 // kernel this wide is refused by every pass (wider than any bitmap or too
 // large to pad), which leaves the image unchanged.
+// A radius past it takes this width too: no machine holds the padded copy
+// of even a one-pixel image for it.
 constexpr int32_t MAX_KERNEL_WIDTH = (1 << 20) + 1;
+// The most pixels an edge-extended copy may hold: 2^24, or four times the
+// image for larger ones. A kernel so much wider than its image that its
+// copy outgrows this is refused (as out of memory) before anything is
+// allocated: its copy would take gigabytes and its passes hours to give
+// a picture of the edges.
+constexpr int64_t MIN_PAD_LIMIT = int64_t{1} << 24;
 
 int32_t radiusWidth(double radius) {
-  int32_t r = VmTruncInt32(std::ceil(radius));
-  if (r > (INT32_MAX - 1) / 2) return INT32_MAX;
-  return 2 * r + 1;
+  double r = std::ceil(radius);
+  if (!(r <= (MAX_KERNEL_WIDTH - 1) / 2)) return MAX_KERNEL_WIDTH;
+  return 2 * static_cast<int32_t>(r) + 1;
 }
 
 }  // namespace
@@ -72,7 +80,9 @@ bool padGeometry(int32_t width, int32_t height, int32_t k, int bpp, size_t* row,
   size_t used = static_cast<size_t>(width) + static_cast<size_t>(k);
   size_t len = bpp == 1 ? (used + 3) / 4 * 4 : used + 4 - used % 4;
   size_t rows = static_cast<size_t>(height) + static_cast<size_t>(k);
-  if (len > static_cast<size_t>(INT32_MAX)) return false;
+  if (len > static_cast<size_t>(INT32_MAX) || rows > static_cast<size_t>(INT32_MAX)) return false;
+  int64_t limit = std::max(MIN_PAD_LIMIT, 4 * static_cast<int64_t>(width) * height);
+  if (static_cast<int64_t>(len) * static_cast<int64_t>(rows) > limit) return false;
   size_t total;
   if (!fx::MulSize(len, rows, &total) || !fx::MulSize(total, static_cast<size_t>(bpp), &total))
     return false;
@@ -182,24 +192,25 @@ struct Scratch {
     FreeMemory(acc);
     FreeMemory(copy);
   }
-  // Allocates the row buffers, then the padded copy; false when memory
-  // runs out.
+  // Allocates the padded copy, then the row buffers; false when memory
+  // runs out or the copy would be too large.
   bool make(const Plane& p, int32_t k) {
+    copy = pad(p, k, nullptr, &row);
+    if (!copy) return false;
     size_t n = static_cast<size_t>(p.width) + static_cast<size_t>(k);
     channels = static_cast<double*>(AllocMemoryArray(n * p.channels(), sizeof(double), 0));
     acc = static_cast<double*>(
         AllocMemoryArray(static_cast<size_t>(p.width) * p.channels(), sizeof(double), 0));
-    if (!channels || !acc) return false;
-    copy = pad(p, k, nullptr, &row);
-    return copy != nullptr;
+    return channels && acc;
   }
 };
 
 // Separable blur: horizontal pass written into the plane, then the vertical
 // pass from a second copy made into the same buffer.
-void blurPlane(const Plane& p, const double* kernel, int32_t k) {
+// False when its scratch memory cannot be had (the plane unchanged).
+bool blurPlane(const Plane& p, const double* kernel, int32_t k) {
   Scratch s;
-  if (!s.make(p, k)) return;
+  if (!s.make(p, k)) return false;
   int32_t row = s.row;
   const auto* copy = static_cast<const uint8_t*>(s.copy);
   size_t n = static_cast<size_t>(p.width) + k;
@@ -219,25 +230,30 @@ void blurPlane(const Plane& p, const double* kernel, int32_t k) {
     encodeRow(p, y, s.acc, p.width);
   }
   pad(p, k, s.copy, &row);
+  // Only the columns under the image are read in this pass: the padded
+  // columns beside them, k of them, would cost k times the row for nothing.
+  const size_t skip = static_cast<size_t>(half) * p.bpp;
+  const size_t w = static_cast<size_t>(p.width);
   for (int32_t y = 0; y < p.height; ++y) {
-    for (size_t i = 0; i < static_cast<size_t>(p.width) * nc; ++i) s.acc[i] = 0.0;
+    for (size_t i = 0; i < w * nc; ++i) s.acc[i] = 0.0;
     for (int32_t i = 0; i < k; ++i) {
-      decodeRow(p, copy + static_cast<size_t>(y + i) * row * p.bpp, n, s.channels, n);
-      double w = kernel[i];
+      decodeRow(p, copy + static_cast<size_t>(y + i) * row * p.bpp + skip, w, s.channels, n);
+      double weight = kernel[i];
       for (int c = 0; c < nc; ++c) {
-        const double* ch = s.channels + c * n + half;
+        const double* ch = s.channels + c * n;
         double* out = s.acc + static_cast<size_t>(c) * p.width;
-        for (int32_t x = 0; x < p.width; ++x) out[x] += w * ch[x];
+        for (int32_t x = 0; x < p.width; ++x) out[x] += weight * ch[x];
       }
     }
     encodeRow(p, y, s.acc, p.width);
   }
+  return true;
 }
 
 // Square kernel of k x k weights, rows top to bottom.
-void squarePlane(const Plane& p, const double* kernel, int32_t k) {
+bool squarePlane(const Plane& p, const double* kernel, int32_t k) {
   Scratch s;
-  if (!s.make(p, k)) return;
+  if (!s.make(p, k)) return false;
   int32_t row = s.row;
   const auto* copy = static_cast<const uint8_t*>(s.copy);
   size_t n = static_cast<size_t>(p.width) + k;
@@ -257,6 +273,7 @@ void squarePlane(const Plane& p, const double* kernel, int32_t k) {
     }
     encodeRow(p, y, s.acc, p.width);
   }
+  return true;
 }
 
 double* blurKernel(int32_t k, double sigma) {
@@ -312,8 +329,15 @@ double* squareKernel(int32_t k, double sigma, int32_t operation) {
 
 }  // namespace
 
-void ConvolvePixels(const ConvolveRequest* q) {
-  if (q->width <= 0 || q->height <= 0) return;
+bool BlurCopyFits(int32_t width, int32_t height, double radius, double sigma) {
+  if (!(std::fabs(sigma) > EPSILON)) return true;
+  size_t row, bytes;
+  // Four bytes a pixel: the copy of the largest pixels bounds the others.
+  return padGeometry(width, height, GaussianKernelWidth1D(radius, sigma), 4, &row, &bytes);
+}
+
+ErrorCode ConvolvePixels(const ConvolveRequest* q) {
+  if (q->width <= 0 || q->height <= 0) return ERR_NONE;
   bool colours = q->pixels && (q->bytesPerPixel == 2 || q->bytesPerPixel == 4);
   Plane colour{static_cast<uint8_t*>(q->pixels),
                q->width,
@@ -322,25 +346,30 @@ void ConvolvePixels(const ConvolveRequest* q) {
                q->bytesPerPixel,
                q->format};
   Plane alpha{q->alpha, q->width, q->height, q->alphaRowBytes, 1, 0};
+  bool done = true;
   if (q->operation == CONVOLVE_BLUR) {
-    if (!(std::fabs(q->sigma) > EPSILON)) return;
+    if (!(std::fabs(q->sigma) > EPSILON)) return ERR_NONE;
+    // A width whose copy cannot be made is refused before its kernel (of
+    // as many taps) is built.
+    if (!BlurCopyFits(q->width, q->height, q->radius, q->sigma)) return ERR_MEM;
     int32_t k = GaussianKernelWidth1D(q->radius, q->sigma);
     double* kernel = blurKernel(k, q->sigma);
-    if (!kernel) return;
-    if (colours) blurPlane(colour, kernel, k);
-    if (q->alpha) blurPlane(alpha, kernel, k);
+    if (!kernel) return ERR_MEM;
+    if (colours) done = blurPlane(colour, kernel, k);
+    if (q->alpha) done = blurPlane(alpha, kernel, k) && done;
     FreeMemory(kernel);
-    return;
+    return done ? ERR_NONE : ERR_MEM;
   }
   if (q->operation != CONVOLVE_EDGE && q->operation != CONVOLVE_SHARPEN &&
       q->operation != CONVOLVE_EMBOSS)
-    return;
+    return ERR_NONE;
   int32_t k = q->operation == CONVOLVE_EDGE ? GaussianKernelWidth1D(q->radius, 0.5)
                                             : GaussianKernelWidth2D(q->radius, q->sigma);
-  if (k % 2 == 0 || k > q->width || k > q->height) return;
+  if (k % 2 == 0 || k > q->width || k > q->height) return ERR_NONE;
   double* kernel = squareKernel(k, q->sigma, q->operation);
-  if (!kernel) return;
-  if (colours) squarePlane(colour, kernel, k);
-  if (q->alpha) squarePlane(alpha, kernel, k);
+  if (!kernel) return ERR_MEM;
+  if (colours) done = squarePlane(colour, kernel, k);
+  if (q->alpha) done = squarePlane(alpha, kernel, k) && done;
   FreeMemory(kernel);
+  return done ? ERR_NONE : ERR_MEM;
 }

@@ -119,9 +119,20 @@ bool arcSetup(DistortRequest* r, double* c, Box* box) {
   // between them.
   double from = c[0] - c[1] / 2, to = c[0] + c[1] / 2;
   double radii[2] = {c[2], c[2] - c[3]};
+  // An arc of a whole turn or more passes all four: those are added at
+  // once, since counting quarter turns through a huge angle would never end
+  // (nor move, once a quarter turn is below the angle's precision).
+  const bool whole = !(to - from < TWO_PI);
   for (double rr : radii) {
     box->add(rr * std::cos(from), rr * std::sin(from));
     box->add(rr * std::cos(to), rr * std::sin(to));
+    if (whole) {
+      box->add(rr, 0);
+      box->add(-rr, 0);
+      box->add(0, rr);
+      box->add(0, -rr);
+      continue;
+    }
     for (double q = std::ceil(from / (PI / 2)) * (PI / 2); q < to; q += PI / 2)
       box->add(rr * std::cos(q), rr * std::sin(q));
   }

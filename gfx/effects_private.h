@@ -128,8 +128,13 @@ struct ConvolveRequest {
   double radius, sigma;
   int32_t operation;
 };
-void ConvolvePixels(const ConvolveRequest* request);
+// ERR_MEM when a kernel or an edge-extended copy could not be made (or
+// would be too large): that pass is left undone, the others still run.
+ErrorCode ConvolvePixels(const ConvolveRequest* request);
 int32_t GaussianKernelWidth1D(double radius, double sigma);
+// Whether a blur of a width x height image at radius and sigma can make its
+// edge-extended copies (true too when the sigma makes it change nothing).
+bool BlurCopyFits(int32_t width, int32_t height, double radius, double sigma);
 int32_t GaussianKernelWidth2D(double radius, double sigma);
 // Edge-extended copies for a kernel of width k (height + k rows of width + k
 // used pixels). With a buffer they refill it; without, they allocate one

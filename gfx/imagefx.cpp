@@ -194,8 +194,29 @@ ErrorCode ContrastBitmap(BitmapHandle* bitmap, int32_t width, int32_t height, in
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, existing, width, height)) return e;
   int32_t sign = sharpen ? 1 : -1;
+  // A pass maps each pixel by its own value alone, so once a pass changes
+  // nothing every later one would change nothing either: from the ninth
+  // pass on each is compared with the picture before it, and a count in
+  // the billions costs only the passes until the picture settles.
+  constexpr int32_t COMPARE_FROM = 8;
+  const size_t rowBytes = static_cast<size_t>(l.width) * static_cast<size_t>(std::max(l.bpp(), 0));
+  OwnedMemory<uint8_t> before;
+  if (steps > COMPARE_FROM && rowBytes > 0)
+    before.reset(static_cast<uint8_t*>(AllocMemoryArray(rowBytes, l.height, 0)));
+  auto row = [&l](int32_t y) {
+    return l.lock->address + static_cast<ptrdiff_t>(y) * l.lock->rowLength * l.bpp();
+  };
   for (int32_t i = 0; i < steps; ++i) {
+    const bool compare = before && i >= COMPARE_FROM;
+    if (compare)
+      for (int32_t y = 0; y < l.height; ++y)
+        std::memcpy(before.get() + rowBytes * y, row(y), rowBytes);
     l.run(ContrastPixels16, ContrastPixels32, sign);
+    if (!compare) continue;
+    bool same = true;
+    for (int32_t y = 0; y < l.height && same; ++y)
+      same = std::memcmp(before.get() + rowBytes * y, row(y), rowBytes) == 0;
+    if (same) break;
   }
   return 0;
 }
@@ -280,8 +301,7 @@ ErrorCode ConvolveBitmap(int32_t code, BitmapHandle* source, BitmapHandle* destA
                     strength,
                     bias,
                     code};
-  ConvolvePixels(&q);
-  return 0;
+  return ConvolvePixels(&q);
 }
 
 BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t x, int32_t y,
@@ -305,8 +325,9 @@ BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t
     MaskToAlphaRect(mask, x, y, out.get(), r, r, width, height, level);
   else
     FillAlphaRect(out.get(), r, r, width, height, level);
-  ConvolveBitmap(CONVOLVE_BLUR, nullptr, out.get(), static_cast<int32_t>(w),
-                 static_cast<int32_t>(h), radius, sigma, nullptr);
+  if (ConvolveBitmap(CONVOLVE_BLUR, nullptr, out.get(), static_cast<int32_t>(w),
+                     static_cast<int32_t>(h), radius, sigma, nullptr))
+    return nullptr;
   if (binarise) {
     ScopedLock l;
     if (!l.take(out.get(), false)) return nullptr;
@@ -316,9 +337,9 @@ BitmapHandle* BuildBlurredAlpha(BitmapHandle* mask, BitmapHandle* alpha, int32_t
         if (row[i]) row[i] = 255;
     }
   }
-  if (secondPass)
-    ConvolveBitmap(CONVOLVE_BLUR, nullptr, out.get(), static_cast<int32_t>(w),
-                   static_cast<int32_t>(h), radius / 2, radius / 6, nullptr);
+  if (secondPass && ConvolveBitmap(CONVOLVE_BLUR, nullptr, out.get(), static_cast<int32_t>(w),
+                                   static_cast<int32_t>(h), radius / 2, radius / 6, nullptr))
+    return nullptr;
   return out.release();
 }
 
@@ -495,6 +516,9 @@ ErrorCode CharcoalBitmap(BitmapHandle* bitmap, BitmapHandle* second, int32_t wid
   if (!(radius > 0)) radius = 0;
   EffectLock l;
   if (ErrorCode e = l.take(bitmap, nullptr, width, height)) return e;
+  // The blur's edge-extended copy is sized before anything changes, so a
+  // radius too large for it leaves the picture as it was.
+  if (!BlurCopyFits(l.width, l.height, radius, sigma)) return ERR_MEM;
   GrayBitmap(bitmap, l.width, l.height, l.lock, 0);
   ConvolveBitmap(CONVOLVE_EDGE, bitmap, nullptr, l.width, l.height, radius, 0, l.lock);
   ConvolveBitmap(CONVOLVE_BLUR, bitmap, nullptr, l.width, l.height, radius, sigma, l.lock);
