@@ -464,6 +464,17 @@ bool fillOutline(const std::vector<SubPath>& paths, bool evenOdd, Outline* out) 
   return true;
 }
 
+// Whether every point of the sub-path lies on its start (a circle or box of
+// no size once in 26.6 units). The stroker has no direction to give such
+// a sub-path: it drops its zero-length segments, and ending a closed one
+// with none left corrupts its borders. It has nothing to stroke.
+bool collapsed(const SubPath& s) {
+  auto at = [&s](const FT_Vector& v) { return v.x == s.start.x && v.y == s.start.y; };
+  for (const Segment& g : s.segments)
+    if (!at(g.to) || (g.type >= 1 && !at(g.c1)) || (g.type == 2 && !at(g.c2))) return false;
+  return true;
+}
+
 // The sub-paths stroked: open ones get caps, closed ones joins all round.
 bool strokeOutline(const std::vector<SubPath>& paths, int32_t width, int32_t cap, int32_t join,
                    double miter, Outline* out) {
@@ -479,7 +490,7 @@ bool strokeOutline(const std::vector<SubPath>& paths, int32_t width, int32_t cap
                  static_cast<FT_Fixed>(std::clamp(miter, 1.0, 1000.0) * 65536));
   bool ok = true;
   for (const SubPath& s : paths) {
-    if (s.segments.empty()) continue;
+    if (s.segments.empty() || collapsed(s)) continue;
     FT_Vector start = s.start;
     if (FT_Stroker_BeginSubPath(stroker, &start, s.open)) {
       ok = false;
