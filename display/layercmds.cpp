@@ -360,7 +360,7 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
       if (!anims || !anims->layerFrames) return ERR_UNKNOWNATTR;
       int32_t frame = layer->base->frame;
       if (attribute == ATTRFRAMEDELAY && VmGetTop(L) >= 4 && VmType(L, 4) != VM_TYPE_NIL)
-        frame = VmCheckInteger(L, 4) - 1;
+        frame = VmIndexFromOne(VmCheckInteger(L, 4));
       int32_t count = 0, delay = 0;
       if (ErrorCode e = anims->layerFrames(L, layer, frame, &count, &delay)) return e;
       VmPushNumber(L, attribute == ATTRNUMFRAMES ? count : delay);

@@ -285,7 +285,7 @@ int CmdDoMove(VmState* L) {
         // Frame 0 is the second frame (the first of a one-frame anim).
         int32_t frame = e->frame == 0    ? (count > 1 ? 1 : 0)
                         : e->frame == -1 ? count - 1
-                                         : e->frame - 1;
+                                         : VmIndexFromOne(e->frame);
         if (frame < 0 || frame >= count) return ERR_ANIMFRAME;
         qmLayer* layer = nullptr;
         if (ErrorCode err =

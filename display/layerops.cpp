@@ -665,8 +665,9 @@ ErrorCode CopyLayerImage(VmState* L, int32_t position, int32_t frame, LayerTripl
   LayerTriple shown{};
   int32_t w = 0, h = 0;
   LayerImageState* state = layer->unscaled ? layer->unscaled : layer->base;
-  if (ErrorCode e = GetLayerImageBitmaps(L, layer, state, 0, anim ? 0 : 1, anim ? frame - 1 : -1,
-                                         &shown, &w, &h, nullptr))
+  if (ErrorCode e =
+          GetLayerImageBitmaps(L, layer, state, 0, anim ? 0 : 1, anim ? VmIndexFromOne(frame) : -1,
+                               &shown, &w, &h, nullptr))
     return e;
   if (ErrorCode e = ConvertBitmap(shown.bitmap, shown.mask, shown.alpha, 0, 0, w, h, 0, 0, nullptr,
                                   nullptr, &out->bitmap, &out->mask, &out->alpha))

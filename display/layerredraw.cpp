@@ -313,6 +313,17 @@ ErrorCode buildBordered(VmState* L, qmLayer* layer, LayerImageState* s) {
   return ERR_NONE;
 }
 
+// r grown by gx on the left and right and gy at the top and bottom, in 64
+// bits and held to 32: border sizes and shadow radii and distances are
+// scripts' numbers.
+int32_t held32(int64_t v) {
+  return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+}
+LayerRect grownRect(const LayerRect& r, int64_t gx, int64_t gy) {
+  return LayerRect{held32(r.x - gx), held32(r.y - gy), held32(r.width + 2 * gx),
+                   held32(r.height + 2 * gy)};
+}
+
 // Where the shadow lies, and its alpha map's size.
 LayerRect shadowRect(const DisplayRecord* d, const qmLayer* layer, const LayerImageState* s,
                      int32_t mapWidth, int32_t mapHeight) {
@@ -321,50 +332,51 @@ LayerRect shadowRect(const DisplayRecord* d, const qmLayer* layer, const LayerIm
     r = LayerRect{s->x - s->borderX, s->y - s->borderY, s->borderWidth, s->borderHeight};
   } else if (layer->border.on) {
     int32_t b = std::max(layer->border.size, 0);
-    r = LayerRect{s->x - b, s->y - b, s->width + 2 * b, s->height + 2 * b};
+    r = grownRect(StateRect(s), b, b);
   }
-  int32_t grow = mapWidth > 0 ? (mapWidth - r.width) / 2 : roundToInt(layer->shadow.radius);
-  int32_t growY = mapHeight > 0 ? (mapHeight - r.height) / 2 : grow;
-  r.x -= grow;
-  r.y -= growY;
-  r.width += 2 * grow;
-  r.height += 2 * growY;
+  int64_t grow =
+      mapWidth > 0 ? (int64_t{mapWidth} - r.width) / 2 : roundToInt(layer->shadow.radius);
+  int64_t growY = mapHeight > 0 ? (int64_t{mapHeight} - r.height) / 2 : grow;
+  r = grownRect(r, grow, growY);
   double fx = 1.0, fy = 1.0;
   if (d && d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0) {
     fx = d->scaleX;
     fy = d->scaleY;
   }
-  int32_t ox = roundToInt(layer->shadow.size * fx), oy = roundToInt(layer->shadow.size * fy);
+  const int64_t ox = roundToInt(layer->shadow.size * fx), oy = roundToInt(layer->shadow.size * fy);
+  int64_t dx = 0, dy = 0;
   switch (layer->shadow.direction) {
     case SHDWNORTH:
-      r.y -= oy;
+      dy = -oy;
       break;
     case SHDWNORTHEAST:
-      r.y -= oy;
-      r.x += ox;
+      dy = -oy;
+      dx = ox;
       break;
     case SHDWEAST:
-      r.x += ox;
+      dx = ox;
       break;
     case SHDWSOUTHEAST:
-      r.x += ox;
-      r.y += oy;
+      dx = ox;
+      dy = oy;
       break;
     case SHDWSOUTH:
-      r.y += oy;
+      dy = oy;
       break;
     case SHDWSOUTHWEST:
-      r.y += oy;
-      r.x -= ox;
+      dy = oy;
+      dx = -ox;
       break;
     case SHDWWEST:
-      r.x -= ox;
+      dx = -ox;
       break;
     default:
-      r.x -= ox;
-      r.y -= oy;
+      dx = -ox;
+      dy = -oy;
       break;
   }
+  r.x = held32(r.x + dx);
+  r.y = held32(r.y + dy);
   return r;
 }
 
@@ -546,10 +558,9 @@ void GetLayerBounds(VmState*, qmLayer* layer, LayerImageState* s, LayerRect* out
   const DisplayRecord* d = GetLayerDisplay();
   if (layer->border.on) {
     int32_t b = std::max(layer->border.size, 0);
-    LayerRect r =
-        s->bordered.bitmap
-            ? LayerRect{s->x - s->borderX, s->y - s->borderY, s->borderWidth, s->borderHeight}
-            : LayerRect{s->x - b, s->y - b, s->width + 2 * b, s->height + 2 * b};
+    LayerRect r = s->bordered.bitmap ? LayerRect{s->x - s->borderX, s->y - s->borderY,
+                                                 s->borderWidth, s->borderHeight}
+                                     : grownRect(StateRect(s), b, b);
     UniteRect(out, r);
   }
   if (layer->shadow.on) {

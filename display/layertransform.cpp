@@ -138,17 +138,20 @@ void ScaleRectToDisplay(int32_t x, int32_t y, int32_t width, int32_t height, dou
 }
 
 void SetLayerOffset(qmLayer* layer, LayerImageState* s, int32_t x, int32_t y) {
-  int32_t dx = x - s->requestedX, dy = y - s->requestedY;
-  int32_t ax = x - roundToInt(s->requestedWidth * layer->anchorX);
-  int32_t ay = y - roundToInt(s->requestedHeight * layer->anchorY);
+  // In 64 bits, held to 32 at the end: a script's position may be any
+  // 32-bit number, and a layer far out at one end moved to the other
+  // would wrap round.
+  int64_t dx = int64_t{x} - s->requestedX, dy = int64_t{y} - s->requestedY;
+  int64_t ax = int64_t{x} - roundToInt(s->requestedWidth * layer->anchorX);
+  int64_t ay = int64_t{y} - roundToInt(s->requestedHeight * layer->anchorY);
   if (layer->type == LAYER_LINE) {
     ax = s->anchoredX + dx;
     ay = s->anchoredY + dy;
   }
-  s->x = ax + (s->x - s->anchoredX);
-  s->y = ay + (s->y - s->anchoredY);
-  s->anchoredX = ax;
-  s->anchoredY = ay;
+  s->x = VmSaturateInt<int32_t>(static_cast<double>(ax + (int64_t{s->x} - s->anchoredX)));
+  s->y = VmSaturateInt<int32_t>(static_cast<double>(ay + (int64_t{s->y} - s->anchoredY)));
+  s->anchoredX = VmSaturateInt<int32_t>(static_cast<double>(ax));
+  s->anchoredY = VmSaturateInt<int32_t>(static_cast<double>(ay));
   s->requestedX = x;
   s->requestedY = y;
 }

@@ -157,7 +157,7 @@ bool isCurveMove(const MoveState* m) {
          (m->direction == 2 || m->direction == 6);
 }
 
-int32_t directionOf(int32_t dx, int32_t dy) {
+int32_t directionOf(int64_t dx, int64_t dy) {
   if (dx == 0) return dy < 0 ? 0 : 4;
   if (dy == 0) return dx > 0 ? 2 : 6;
   if (dx > 0) return dy < 0 ? 1 : 3;
@@ -564,7 +564,7 @@ ErrorCode prepareMove(MoveState* m, DisplayRecord* d) {
     m->startX = saturate(int64_t{m->startX} - 10);
     m->startY = saturate(int64_t{m->startY} - 10);
   }
-  m->direction = directionOf(m->endX - m->startX, m->endY - m->startY);
+  m->direction = directionOf(int64_t{m->endX} - m->startX, int64_t{m->endY} - m->startY);
   m->initialStep = m->step = m->speed;
   m->slowDistance = saturate(int64_t{m->speed} * 6);
   m->slowDecrement = std::max(1, (m->speed + 5) / 10);

@@ -243,7 +243,8 @@ ErrorCode SelectOutputDevice(VmState* L, int32_t type, ObjectId id, int32_t kind
       if (frame == 0) return ERR_MISSINGPARAMTR;
       if (!drawContext.animHooks.getFrame) return ObjectNotFound(id, ERR_FINDANIM);
       AnimFrameView view{};
-      if (ErrorCode e = drawContext.animHooks.getFrame(L, id, frame - 1, &view)) return e;
+      if (ErrorCode e = drawContext.animHooks.getFrame(L, id, VmIndexFromOne(frame), &view))
+        return e;
       if (view.owned) {
         // A disk anim's frames are decoded anew each time: nothing drawn
         // into one would stay.
@@ -397,7 +398,7 @@ ErrorCode GetAnimFrameBitmaps(VmState* L, ObjectId id, int32_t frame, ObjectBitm
   *out = ObjectBitmaps{};
   if (!drawContext.animHooks.getFrame) return ObjectNotFound(id, ERR_FINDANIM);
   AnimFrameView view{};
-  if (ErrorCode e = drawContext.animHooks.getFrame(L, id, frame - 1, &view)) return e;
+  if (ErrorCode e = drawContext.animHooks.getFrame(L, id, VmIndexFromOne(frame), &view)) return e;
   out->width = view.width;
   out->height = view.height;
   if (view.owned) {

@@ -136,7 +136,7 @@ ErrorCode GetSpriteFrameBitmaps(VmState*, ObjectId id, int32_t frame, ObjectBitm
   SpriteObject* s = nullptr;
   if (ErrorCode e = GetSpriteObject(id, &s, 0)) return e;
   BitmapHandle *b = nullptr, *m = nullptr, *a = nullptr;
-  if (ErrorCode e = GetSpriteFrame(s, frame - 1, &b, &m, &a)) return e;
+  if (ErrorCode e = GetSpriteFrame(s, VmIndexFromOne(frame), &b, &m, &a)) return e;
   if (ErrorCode e = ConvertBitmap(b, m, a, 0, 0, s->width, s->height, 0, 0, nullptr, nullptr,
                                   &out->bitmap, &out->mask, &out->alpha))
     return e;
@@ -231,7 +231,7 @@ ErrorCode DisplaySpriteCore(VmState* L, ObjectId id, int32_t x, int32_t y, int32
   }
   if (frame == 0) frame = 1;
   BitmapHandle *b = nullptr, *m = nullptr, *a = nullptr;
-  if (ErrorCode e = GetSpriteFrame(s, frame - 1, &b, &m, &a)) return e;
+  if (ErrorCode e = GetSpriteFrame(s, VmIndexFromOne(frame), &b, &m, &a)) return e;
   inst = AddSpriteInstance(pic, 0);
   if (!inst) return ERR_MEM;
   inst->id = id;

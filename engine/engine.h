@@ -522,6 +522,12 @@ inline T VmSaturateInt(double d) {
   return d > 0 ? std::numeric_limits<T>::max() : std::numeric_limits<T>::min();
 }
 
+// A script's number counted from 1 (a frame, a channel, a position) as an
+// index from 0. The lowest 32-bit value stays where it is instead of
+// wrapping round to the highest, so the range check that follows refuses
+// it as it refuses any other number out of range.
+inline int32_t VmIndexFromOne(int32_t n) { return n > INT32_MIN ? n - 1 : n; }
+
 // A number argument as an integer of type T, truncated toward zero, for the
 // commands that need a width or a range the 32-bit pattern of
 // VmCheckInteger cannot give (positions, sizes, counts of 64 bits). A value

@@ -132,7 +132,7 @@ ErrorCode playStep(AnimPlayback* p, int32_t* done) {
     if (CmpTime(&now, &p->time) < 0) return ERR_NONE;
     p->time = now;
   }
-  const int32_t index = p->frame - 1;
+  const int32_t index = VmIndexFromOne(p->frame);
   if (p->layers) {
     // The anim's layer shows the frame; a layer taken away ends the play.
     if (!p->layer || !LayerExists(p->layer)) {
@@ -424,7 +424,7 @@ int CmdDisplayAnimFrame(VmState* L) {
   r.id = GetObjectIdArg(L, 1, nullptr);
   r.x = VmTruncInt32(VmCheckNumber(L, 2));
   r.y = VmTruncInt32(VmCheckNumber(L, 3));
-  r.frame = VmCheckInteger(L, 4) - 1;
+  r.frame = VmIndexFromOne(VmCheckInteger(L, 4));
   r.optionsIndex = VmGetTop(L) >= 5 ? 5 : 0;
   r.layer = -1;
   return DrawObject(L, &r);

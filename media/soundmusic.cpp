@@ -68,7 +68,7 @@ void markStopped(MusicObject* m) {
 
 // Starts the music on a channel (step 4 of PlayMusic).
 ErrorCode startMusic(VmState* L, MusicObject* m) {
-  int32_t channel = m->channel - 1;
+  int32_t channel = VmIndexFromOne(m->channel);
   ErrorCode error = PlayStreamOnChannel(L, m->what, m->source, idOf(m), m->times, m->pass,
                                         m->volume, &channel, m);
   if (error) return error;
@@ -421,8 +421,9 @@ int cmdPlaySubsong(VmState* L) {
       void* source = nullptr;
       PluginBase* plugin = nullptr;
       const char* loader = m->plugin ? m->plugin->moduleName : nullptr;
-      ErrorCode e = OpenMusicStream(m->fileName, loader, m->adapter[0] ? m->adapter : nullptr,
-                                    subsong - 1, &what, &source, &seekable, &subsongs, &plugin);
+      ErrorCode e =
+          OpenMusicStream(m->fileName, loader, m->adapter[0] ? m->adapter : nullptr,
+                          VmIndexFromOne(subsong), &what, &source, &seekable, &subsongs, &plugin);
       if (e) return e;
       if (m->state != MUSIC_STOPPED) StopMusicObject(L, m, 0);
       CloseMusicStream(m->what, m->source);

@@ -69,7 +69,7 @@ int cmdPlaySample(VmState* L) {
       error = ERR_LOWFREQ;
       break;
     }
-    int32_t ch = channel - 1;
+    int32_t ch = VmIndexFromOne(channel);
     error = StartSampleOnChannel(L, s->desc, id, pitch, volume, panning, time, times, &ch);
   }
   // What was prepared before a failure still starts, together.
@@ -221,7 +221,7 @@ int cmdIsChannelPlaying(VmState* L) {
   CheckChannelTimeouts();
   int32_t state = 0;
   ObjectId owner = {};
-  if (GetChannelState(channel - 1, &state, &owner, 0)) return ERR_CHANNELRANGE;
+  if (GetChannelState(VmIndexFromOne(channel), &state, &owner, 0)) return ERR_CHANNELRANGE;
   if (state == CHANNELSTATE_FREE) {
     VmPushBoolean(L, 0);
     return 1;
@@ -234,7 +234,7 @@ int cmdIsChannelPlaying(VmState* L) {
 
 int cmdSetChannelVolume(VmState* L) {
   CheckArgCount(L, 2, 2, 0, 0);
-  int32_t channel = VmCheckInteger(L, 1) - 1;
+  int32_t channel = VmIndexFromOne(VmCheckInteger(L, 1));
   int32_t volume = CheckVolumeArg(L, 2);
   if (!IsAudioDeviceOpen()) return 0;
   int32_t state = 0;
@@ -289,7 +289,7 @@ int cmdStopChannel(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
   int32_t channel = VmCheckInteger(L, 1);
   if (!IsAudioDeviceOpen()) return 0;
-  return stopChannel(L, channel - 1, 1);
+  return stopChannel(L, VmIndexFromOne(channel), 1);
 }
 
 }  // namespace

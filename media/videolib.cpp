@@ -310,7 +310,7 @@ ErrorCode startPlayback(VmState* L, VideoObject* v, DisplayRecord* d, int32_t ch
   if (VideoHasSound(v->backend) && !v->sound) {
     int skip = 0;
     ErrorCode e = EnsureSoundOutput(L, &skip);
-    int32_t index = channel - 1;
+    int32_t index = VmIndexFromOne(channel);
     if (!e && !skip)
       e = AllocVideoSoundChannel(L, idOf(v), v, VideoFormatChannels(v->backend),
                                  VideoFormatRate(v->backend), v->volume, &index, &v->sound);
@@ -340,7 +340,7 @@ ErrorCode startPlayback(VmState* L, VideoObject* v, DisplayRecord* d, int32_t ch
     SetVideoLayerTarget(v->backend, nullptr, nullptr);
   }
   ErrorCode e = StartVideoThreads(v->backend, idOf(v), onVideoEnd, v, d, x, y, w, h, v->volume,
-                                  v->smooth, channel - 1);
+                                  v->smooth, VmIndexFromOne(channel));
   if (e) {
     lockList();
     v->state = STATE_STOPPED;
@@ -708,8 +708,8 @@ int cmdGetVideoFrame(VmState* L) {
   uint32_t* pixels = nullptr;
   int32_t w = 0, h = 0, row = 0;
   // Frames count from 1 for scripts and from 0 in the back end.
-  if (ErrorCode e = FetchVideoFrame(v->backend, mode == 0 ? position - 1 : position, mode,
-                                    std::max(count, 0), &pixels, &w, &h, &row))
+  if (ErrorCode e = FetchVideoFrame(v->backend, mode == 0 ? VmIndexFromOne(position) : position,
+                                    mode, std::max(count, 0), &pixels, &w, &h, &row))
     return e;
   BrushPixels description{pixels, row, 0, 0};
   ErrorCode e = CreateBrushFromPixels(L, &brushId, automatic, w, h, &description, nullptr);
