@@ -147,4 +147,16 @@ TEST_F(HostileNumbers, CommandsGiveTheirErrorOrClamp) {
   }
 }
 
+// Channels counted from 1 at the lowest 32-bit number: refused as out of
+// range, not wrapped round by the step to a count from 0.
+TEST_F(HostileNumbers, ChannelsAtTheLowestInteger) {
+  ASSERT_EQ(
+      std::system(("sox -n -r 4000 -c 1 -b 16 " + File("a.wav") + " synth 1 sine 300").c_str()), 0);
+  ASSERT_EQ(Call("OpenMusic", {N(1), S(File("a.wav"))}), ERR_NONE);  // opens the output
+  const double lowest = -2147483648.0;
+  EXPECT_EQ(Call("StopChannel", {N(lowest)}), ERR_CHANNELRANGE);
+  EXPECT_EQ(Call("SetChannelVolume", {N(lowest), N(32)}), ERR_CHANNELRANGE);
+  EXPECT_EQ(Call("IsChannelPlaying", {N(lowest)}), ERR_CHANNELRANGE);
+}
+
 }  // namespace
