@@ -20,8 +20,6 @@ constexpr double EPSILON = 1e-10;
 // no tail falls below one level would otherwise search without end; a
 // kernel this wide is refused by every pass (wider than any bitmap or too
 // large to pad), which leaves the image unchanged.
-// A radius past it takes this width too: no machine holds the padded copy
-// of even a one-pixel image for it.
 constexpr int32_t MAX_KERNEL_WIDTH = (1 << 20) + 1;
 // The most pixels an edge-extended copy may hold: 2^24, or four times the
 // image for larger ones. A kernel so much wider than its image that its
@@ -31,9 +29,9 @@ constexpr int32_t MAX_KERNEL_WIDTH = (1 << 20) + 1;
 constexpr int64_t MIN_PAD_LIMIT = int64_t{1} << 24;
 
 int32_t radiusWidth(double radius) {
-  double r = std::ceil(radius);
-  if (!(r <= (MAX_KERNEL_WIDTH - 1) / 2)) return MAX_KERNEL_WIDTH;
-  return 2 * static_cast<int32_t>(r) + 1;
+  int32_t r = VmTruncInt32(std::ceil(radius));
+  if (r > (INT32_MAX - 1) / 2) return INT32_MAX;
+  return 2 * r + 1;
 }
 
 }  // namespace
