@@ -758,8 +758,9 @@ void MergeDirtyRects(DirtyList* list);
 // Empties the list (its entries stay allocated), full flag cleared.
 void ClearDirtyRects(DirtyList* list);
 void FreeDirtyRects(DirtyList* list);
-// Records a changed width x height rectangle at x, y of a double-buffered
-// display; the list never grows here.
+// Records a changed width x height rectangle at x, y of a display that
+// draws into its back buffer (nothing otherwise); the list never grows
+// here.
 void MarkDisplayDirty(DisplayRecord* display, int32_t x, int32_t y, int32_t width, int32_t height);
 // Shows the presentation buffer in the window: everything with full (or a
 // full dirty list, or scaling), else the dirty rectangles. Nothing while

@@ -931,7 +931,12 @@ ErrorCode DrawPathCore(VmState* L, PathDrawRecord* record, int32_t x, int32_t y,
   if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return ERR_NONE;
   bool drew = false;
   if (ErrorCode e = blendIntoBrush(&image, os, tx, ty, &drew)) return e;
-  if (drew) return ERR_NONE;
+  if (drew) {
+    // Blended into a back buffer, the image shows at the next flip.
+    MarkDisplayDirty(d, static_cast<int32_t>(tx), static_cast<int32_t>(ty), image.width,
+                     image.height);
+    return ERR_NONE;
+  }
   if (ErrorCode e = renderDeferred(&image)) return e;
   if (image.plain) plainPixels(&image);
   return DeliverShapeImage(L, image.pixels, image.width, image.height, static_cast<int32_t>(tx),

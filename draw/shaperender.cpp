@@ -175,11 +175,29 @@ int32_t anchorShare(int32_t size, double anchor) {
   return anchor == 0 ? 0 : VmTruncInt32(std::nearbyint(size * anchor));
 }
 
+// The box around the rectangles that a direct fill changed, inside the
+// output: a back buffer shows it at the next flip, so it is marked, once
+// for all of a shape's rectangles.
+struct FilledArea {
+  int64_t x1 = INT64_MAX, y1 = INT64_MAX, x2 = INT64_MIN, y2 = INT64_MIN;  // x2, y2 exclusive
+  void Add(int64_t x, int64_t y, int64_t w, int64_t h) {
+    x1 = std::min(x1, x);
+    y1 = std::min(y1, y);
+    x2 = std::max(x2, x + w);
+    y2 = std::max(y2, y + h);
+  }
+  void Mark(DisplayRecord* d) const {
+    if (x1 < x2 && y1 < y2)
+      MarkDisplayDirty(d, static_cast<int32_t>(x1), static_cast<int32_t>(y1),
+                       static_cast<int32_t>(x2 - x1), static_cast<int32_t>(y2 - y1));
+  }
+};
+
 // Fills a rectangle of a selected output, cut to it (sums in 64 bits, so no
 // size wraps): a mask's pixels become visible, an alpha channel takes the
-// colour's opacity, a brush the colour.
+// colour's opacity, a brush the colour. The part filled joins the area.
 void fillOutputRect(BitmapHandle* target, uint32_t kind, int32_t x, int32_t y, int32_t w, int32_t h,
-                    uint32_t c) {
+                    uint32_t c, FilledArea* area) {
   const int64_t x1 = std::max<int64_t>(x, 0), y1 = std::max<int64_t>(y, 0);
   const int64_t x2 = std::min<int64_t>(int64_t{x} + w, target->width);
   const int64_t y2 = std::min<int64_t>(int64_t{y} + h, target->height);
@@ -188,6 +206,7 @@ void fillOutputRect(BitmapHandle* target, uint32_t kind, int32_t x, int32_t y, i
   y = static_cast<int32_t>(y1);
   w = static_cast<int32_t>(x2 - x1);
   h = static_cast<int32_t>(y2 - y1);
+  area->Add(x, y, w, h);
   if (kind == OUTPUT_MASK)
     MaskRectOp(target, x, y, w, h, 0);
   else if (kind == OUTPUT_ALPHA)
@@ -209,8 +228,9 @@ int drawPlainBox(DisplayRecord* d, const DrawStyle* s, int32_t x, int32_t y, int
        (shadow && !opaque(s->shadowColor))))
     return 0;
   BitmapHandle* target = d->drawBitmap;
+  FilledArea area;
   auto rect = [&](int32_t rx, int32_t ry, int32_t rw, int32_t rh, uint32_t c) {
-    fillOutputRect(target, kind, rx, ry, rw, rh, c);
+    fillOutputRect(target, kind, rx, ry, rw, rh, c, &area);
   };
   int32_t b = border ? s->borderSize : 0;
   if (shadow) {
@@ -227,6 +247,7 @@ int drawPlainBox(DisplayRecord* d, const DrawStyle* s, int32_t x, int32_t y, int
   } else {
     rect(x, y, w, h, color);
   }
+  area.Mark(d);
   return 1;
 }
 
@@ -250,8 +271,10 @@ int fillPlainBox(DisplayRecord* d, const DisplayTransform& t, int32_t x, int32_t
   if (!selectedOutput(d) || !d->drawBitmap || d->outputVideo) return 0;
   const uint32_t kind = d->outputKind;
   if (kind != OUTPUT_ALPHA && kind != OUTPUT_MASK && (color >> 24)) return 0;
+  FilledArea area;
   fillOutputRect(d->drawBitmap, kind, x - anchorShare(w, t.anchorX), y - anchorShare(h, t.anchorY),
-                 w, h, color);
+                 w, h, color, &area);
+  area.Mark(d);
   return 1;
 }
 
@@ -401,7 +424,7 @@ ErrorCode DeliverShapeImage(VmState* L, const std::vector<uint32_t>& pixels, int
   }
   int32_t ow, oh;
   outputSize(d, &ow, &oh);
-  if (d->doubleBuffer && !d->adapterDoubleBuffer) MarkDisplayDirty(d, tx, ty, w, h);
+  MarkDisplayDirty(d, tx, ty, w, h);
   // A selected brush is drawn into as a bitmap; nothing of it is shown.
   uint32_t blitFlags = selectedOutput(d) && d->drawBitmap
                            ? SAFEBLT_BITMAPONLY
@@ -508,8 +531,7 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
       if (span.begun) {
         EndColourSpanBlit(&span.blit);
         if (!drawn) return ERR_MEM;
-        if (d->doubleBuffer && !d->adapterDoubleBuffer)
-          MarkDisplayDirty(d, span.x, span.y, r.outWidth, r.outHeight);
+        MarkDisplayDirty(d, span.x, span.y, r.outWidth, r.outHeight);
         return ERR_NONE;
       }
     }

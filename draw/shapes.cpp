@@ -387,7 +387,10 @@ int CmdCls(VmState* L) {
       FillAlphaRect(target, 0, 0, target->width, target->height, 255);
     } else {
       FillBitmapRect(target, 0, 0, target->width, target->height, color & 0xFFFFFF);
-      const BGPic* r = d->deviceRecord;
+      // The device record tells the selected brush; a back buffer is none
+      // (the record left by an ended selection names a brush no more drawn
+      // into).
+      const BGPic* r = d->doubleBuffer ? nullptr : d->deviceRecord;
       BrushObject* brush = nullptr;
       if (r && r->head.type == OBJECT_BRUSH &&
           GetBrushObject(L, ObjectId{r->head.autoId, r->head.number}, &brush, 0) == ERR_NONE) {
@@ -395,7 +398,7 @@ int CmdCls(VmState* L) {
         if (brush->mask) MaskRectOp(brush->mask, 0, 0, brush->width, brush->height, 0);
       }
     }
-    AddDirtyRect(&d->dirty, 0, 0, target->width - 1, target->height - 1, 0);
+    MarkDisplayDirty(d, 0, 0, target->width, target->height);
     return ERR_NONE;
   }
   if (d->layers) return ClearShapeLayers(L, d);
@@ -404,7 +407,7 @@ int CmdCls(VmState* L) {
     BGPic* pic = d->bgpic;
     int32_t ow = d->drawBitmap ? d->drawBitmap->width : d->width;
     int32_t oh = d->drawBitmap ? d->drawBitmap->height : d->height;
-    if (d->doubleBuffer && !d->adapterDoubleBuffer) MarkDisplayDirty(d, 0, 0, ow, oh);
+    MarkDisplayDirty(d, 0, 0, ow, oh);
     SafeBlt(L, pic->bitmap, 0, 0, d->drawBitmap, 0, 0, pic->width, pic->height, pic->width,
             pic->height, ow, oh, SAFEBLT_BACKBUFFER | SAFEBLT_LAYERS | SAFEBLT_SCALED, nullptr,
             nullptr, nullptr);
