@@ -868,6 +868,15 @@ enum : uint32_t {
   REFRESH_SCALED = 0x100,
 };
 void RefreshDisplay(VmState* L, DisplayRecord* display, uint32_t flags);
+// Where a rectangle of a picture lies in the pixels of a display that
+// scales it by scaleX, scaleY: its near and far edges (x and x + width)
+// scaled, each rounded to the nearest, so that it covers what the scaled
+// picture shows of its pixels and rectangles that touch still touch; at
+// least one pixel. Every layer, and whatever lines up with layers, is
+// placed by it. Any out pointer may be null.
+void ScaleRectToDisplay(int32_t x, int32_t y, int32_t width, int32_t height, double scaleX,
+                        double scaleY, int32_t* outX, int32_t* outY, int32_t* outWidth,
+                        int32_t* outHeight);
 // The transition-running switch: the transition effects raise it while a
 // background-picture transition runs synchronously; RefreshDisplay then
 // draws the background without the layers.

@@ -177,9 +177,10 @@ ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRec
 ErrorCode RenderLayerState(VmState* L, qmLayer* layer, LayerImageState* state,
                            DisplayTransform transform, uint32_t flags);
 void SetLayerOffset(qmLayer* layer, LayerImageState* state, int32_t x, int32_t y);
-void ScaleRectToDisplay(int32_t x, int32_t y, int32_t width, int32_t height, double scaleX,
-                        double scaleY, int32_t* outX, int32_t* outY, int32_t* outWidth,
-                        int32_t* outHeight);
+// Puts the display state of a layer whose unscaled state moved where that
+// lands on the display; an image that takes another size there is drawn
+// again (failing that, it keeps its size).
+void PlaceDisplayState(VmState* L, qmLayer* layer, DisplayRecord* display);
 ErrorCode RerenderLayerImage(VmState* L, qmLayer* layer);
 // The picture's layers are shown at its own size again (the display left
 // layer scaling): a display state of their own is freed.

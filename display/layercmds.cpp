@@ -163,10 +163,9 @@ int cmdGetLayerAtPos(VmState* L) {
   int32_t x = VmTruncInt32(VmCheckNumber(L, 1));
   int32_t y = VmTruncInt32(VmCheckNumber(L, 2));
   DisplayRecord* d = GetLayerDisplay();
-  if (d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0) {
-    x = VmTruncInt32(x * d->scaleX);
-    y = VmTruncInt32(y * d->scaleY);
-  }
+  // The point's pixel where the display shows it, as layers are placed.
+  if (d->layerscale && d->scaleWidth > 0 && d->scaleHeight > 0)
+    ScaleRectToDisplay(x, y, 1, 1, d->scaleX, d->scaleY, &x, &y, nullptr, nullptr);
   BGPic* pic = picture();
   int32_t position = CountLayers(pic);
   for (qmLayer* l = LastLayer(pic); l; l = PrevLayer(l), --position) {
@@ -509,12 +508,8 @@ void MoveLayerTo(VmState* L, qmLayer* layer, LayerRect* outRect, int32_t x, int3
     int32_t ny = resolve(y, base->requestedY, relative & 2);
     SetLayerOffset(layer, base, nx, ny);
     if (layer->unscaled != base) SetLayerOffset(layer, layer->unscaled, nx, ny);
-    if (layer->display != layer->unscaled && layer->display != base) {
-      const DisplayRecord* d = GetLayerDisplay();
-      double fx = d ? d->scaleX : 1.0, fy = d ? d->scaleY : 1.0;
-      layer->display->x = VmTruncInt32(std::round(layer->unscaled->x * fx));
-      layer->display->y = VmTruncInt32(std::round(layer->unscaled->y * fy));
-    }
+    if (layer->display != layer->unscaled && layer->display != base)
+      PlaceDisplayState(L, layer, GetLayerDisplay());
     UniteRect(&area, StateRect(layer->display));
     if (decorated) {
       LayerRect newBounds;

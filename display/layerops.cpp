@@ -363,12 +363,17 @@ ErrorCode brushSide(VmState* L, int index, Side* s) {
   return ERR_NONE;
 }
 
+// A box of the script; scaled, where the display shows it, as layers are
+// placed.
 Side boxSide(VmState* L, int index, double scaleX = 1.0, double scaleY = 1.0) {
   Side s;
-  s.x = VmTruncInt32(VmCheckNumber(L, index) * scaleX);
-  s.y = VmTruncInt32(VmCheckNumber(L, index + 1) * scaleY);
-  s.width = VmTruncInt32(VmCheckNumber(L, index + 2) * scaleX);
-  s.height = VmTruncInt32(VmCheckNumber(L, index + 3) * scaleY);
+  s.x = VmTruncInt32(VmCheckNumber(L, index));
+  s.y = VmTruncInt32(VmCheckNumber(L, index + 1));
+  s.width = VmTruncInt32(VmCheckNumber(L, index + 2));
+  s.height = VmTruncInt32(VmCheckNumber(L, index + 3));
+  if (scaleX != 1.0 || scaleY != 1.0)
+    ScaleRectToDisplay(s.x, s.y, s.width, s.height, scaleX, scaleY, &s.x, &s.y, &s.width,
+                       &s.height);
   return s;
 }
 

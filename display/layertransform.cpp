@@ -126,15 +126,22 @@ DecomposedTransform DecomposeTransform(const DisplayTransform& t) {
 void ScaleRectToDisplay(int32_t x, int32_t y, int32_t width, int32_t height, double scaleX,
                         double scaleY, int32_t* outX, int32_t* outY, int32_t* outWidth,
                         int32_t* outHeight) {
-  int32_t nx = roundToInt(x * scaleX), ny = roundToInt(y * scaleY);
-  // The last pixel's coordinate is scaled, so that neighbouring rectangles
-  // stay neighbours.
-  int32_t lastX = roundToInt((int64_t{x} + width - 1) * scaleX);
-  int32_t lastY = roundToInt((int64_t{y} + height - 1) * scaleY);
-  if (outX) *outX = nx;
-  if (outY) *outY = ny;
-  if (outWidth) *outWidth = lastX + 1 - nx;
-  if (outHeight) *outHeight = lastY + 1 - ny;
+  // Both edges are scaled, the far one being x + width: scaling the last
+  // pixel's coordinate instead and adding one pixel would lose f - 1
+  // pixels at the far edge (a 160-pixel layer 319 wide at 2.0) and open a
+  // seam between rectangles that touch. A rectangle never shrinks to
+  // nothing.
+  auto scaled = [](int32_t start, int32_t size, double factor, int32_t* outStart,
+                   int32_t* outSize) {
+    const int32_t first = roundToInt(start * factor);
+    const int64_t end = roundToInt((int64_t{start} + size) * factor);
+    int64_t length = end - first;
+    if (size > 0) length = std::max<int64_t>(length, 1);
+    if (outStart) *outStart = first;
+    if (outSize) *outSize = static_cast<int32_t>(std::clamp<int64_t>(length, INT32_MIN, INT32_MAX));
+  };
+  scaled(x, width, scaleX, outX, outWidth);
+  scaled(y, height, scaleY, outY, outHeight);
 }
 
 void SetLayerOffset(qmLayer* layer, LayerImageState* s, int32_t x, int32_t y) {
@@ -174,6 +181,23 @@ void freeUnusedState(VmState* L, int32_t type, LayerImageState* state) {
   if (madeClip) PruneClipRegions();
 }
 
+// Scales a state's drawn image to width x height when it has another size.
+ErrorCode fitImage(LayerImageState* state, int32_t width, int32_t height, int32_t smooth) {
+  LayerTriple& image = state->transformed;
+  if (!image.bitmap || (state->width == width && state->height == height)) return ERR_NONE;
+  LayerTriple fitted{};
+  if (ErrorCode e = TransformBitmap(image.bitmap, image.mask, image.alpha, 0, 0, nullptr,
+                                    state->width, state->height, width, height, smooth,
+                                    &fitted.bitmap, image.mask ? &fitted.mask : nullptr,
+                                    image.alpha ? &fitted.alpha : nullptr))
+    return e == ERR_BITMAP || e == ERR_ALLOCMASK || e == ERR_ALLOCALPHA ? ERR_MEM : e;
+  freeTripleOf(state);
+  image = fitted;
+  state->width = width;
+  state->height = height;
+  return ERR_NONE;
+}
+
 }  // namespace
 
 ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRecord* d) {
@@ -203,12 +227,27 @@ ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRec
     if (!parts.shear) t.rotate = parts.angle;
   }
   bool scaleNow = (mode & RENDER_DISPLAYSCALE) && d;
+  // Where the display shows the layer: the rectangle it has at the
+  // picture's size, scaled as every layer's is (ScaleRectToDisplay), so
+  // that layers of one size line up whatever they show.
+  int32_t shownX = 0, shownY = 0, shownWidth = 0, shownHeight = 0;
   if (scaleNow) {
-    double fx = d->scaleX, fy = d->scaleY;
-    t.m11 *= fx;
-    t.m12 *= fy;
-    t.m21 *= fx;
-    t.m22 *= fy;
+    const double fx = d->scaleX, fy = d->scaleY;
+    const LayerImageState* u = layer->unscaled;
+    ScaleRectToDisplay(u->x, u->y, u->width, u->height, fx, fy, &shownX, &shownY, &shownWidth,
+                       &shownHeight);
+    // The image is drawn again at that size (a shape whose outline comes
+    // out a pixel off is fitted to it below). Text is drawn at the
+    // display's own factors: its font scales, not its box.
+    double kx = fx, ky = fy;
+    if (!isTextKind(layer->type) && u->width > 0 && u->height > 0) {
+      kx = static_cast<double>(shownWidth) / u->width;
+      ky = static_cast<double>(shownHeight) / u->height;
+    }
+    t.m11 *= kx;
+    t.m12 *= ky;
+    t.m21 *= kx;
+    t.m22 *= ky;
     if (std::fabs(fx - fy) > SCALE_TOLERANCE) t.smoothScale = 1;
   }
   LayerImageState* fresh = CopyLayerImageState(layer->type, layer->base);
@@ -240,6 +279,18 @@ ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRec
     freeUnusedState(L, layer->type, fresh);
     return e;
   }
+  if (scaleNow) {
+    fresh->x = shownX;
+    fresh->y = shownY;
+    // A shape measures its outline its own way and may come out a pixel
+    // larger or smaller: the image is fitted to the rectangle. Text keeps
+    // the box its scaled font gives it.
+    if (!isTextKind(layer->type))
+      if (ErrorCode e = fitImage(fresh, shownWidth, shownHeight, t.smoothScale)) {
+        freeUnusedState(L, layer->type, fresh);
+        return e;
+      }
+  }
   if (fresh->clip && fresh->clip != layer->base->clip) {
     // The region's box is worked out as the layer's would be; where the
     // drawn image landed apart from that, the region goes along.
@@ -268,6 +319,22 @@ ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRec
       GetLayerPicture() == d->bgpic && (d->scaleX != 1.0 || d->scaleY != 1.0))
     return RenderLayerImage(L, layer, mode | RENDER_DISPLAYSCALE | RENDER_TRANSFORM, d);
   return ERR_NONE;
+}
+
+void PlaceDisplayState(VmState* L, qmLayer* layer, DisplayRecord* d) {
+  if (!d) return;
+  const LayerImageState* u = layer->unscaled;
+  LayerImageState* shown = layer->display;
+  int32_t width = 0, height = 0;
+  ScaleRectToDisplay(u->x, u->y, u->width, u->height, d->scaleX, d->scaleY, &shown->x, &shown->y,
+                     &width, &height);
+  // Rounded, a size covers a pixel more at some places than at others (37
+  // pixels at 1.5 cover 56 from 70, 55 from 71): an image of the old size
+  // is drawn again. Text keeps the box of its font; a layer that a
+  // transition or an asynchronous drawing holds is drawn again by them.
+  if ((width != shown->width || height != shown->height) && !isTextKind(layer->type) &&
+      !layer->heldDisplay && !layer->asyncUse)
+    RenderLayerImage(L, layer, RENDER_DISPLAYSCALE | RENDER_TRANSFORM, d);
 }
 
 ErrorCode RerenderLayerImage(VmState* L, qmLayer* layer) {

@@ -124,18 +124,18 @@ void onVideoEnd(void* context) {
   unlockList();
 }
 
-// The screen rectangle: scaled with the display's factors on a scaled
-// display.
+// The screen rectangle: on a scaled display where the display shows the
+// video's rectangle, as it places layers.
 void rescaleVideoRect(VideoObject* v) {
   DisplayRecord* d = v->display;
   // A sprite instance lies in the picture's pixels and is scaled with the
   // picture when it is shown.
   if (d && !VideosAsSprites() && (d->autoscale || d->layerscale) && d->scaleWidth > 0 && d->bgpic &&
       d->bgpic->width > 0) {
-    const double fx = d->scaleX, fy = d->scaleY;
-    v->screenX = VmTruncInt32(v->x * fx), v->screenY = VmTruncInt32(v->y * fy);
-    v->screenWidth = std::max(1, VmTruncInt32(v->width * fx));
-    v->screenHeight = std::max(1, VmTruncInt32(v->height * fy));
+    ScaleRectToDisplay(v->x, v->y, v->width, v->height, d->scaleX, d->scaleY, &v->screenX,
+                       &v->screenY, &v->screenWidth, &v->screenHeight);
+    v->screenWidth = std::max(1, v->screenWidth);
+    v->screenHeight = std::max(1, v->screenHeight);
     return;
   }
   v->screenX = v->x, v->screenY = v->y;

@@ -219,8 +219,9 @@ TEST_F(LayerTest, TransformsDecomposeAndScaleRectangles) {
     }
   }
   int32_t x, y, w, h;
+  // Twice as large covers twice the pixels.
   ScaleRectToDisplay(10, 10, 5, 5, 2.0, 2.0, &x, &y, &w, &h);
-  EXPECT_EQ((std::array<int32_t, 4>{x, y, w, h}), (std::array<int32_t, 4>{20, 20, 9, 9}));
+  EXPECT_EQ((std::array<int32_t, 4>{x, y, w, h}), (std::array<int32_t, 4>{20, 20, 10, 10}));
 }
 
 TEST_F(LayerTest, ShadowBorderAndFilterOrder) {

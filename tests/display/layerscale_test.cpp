@@ -6,10 +6,12 @@
 // Read back from the test display adapter's framebuffer.
 #include <algorithm>
 #include <array>
+#include <utility>
 #include <vector>
 
 #include "display/layer_private.h"
 #include "tests/gfx/display_fixture.h"
+#include "media/media.h"
 #include "text/text.h"
 
 namespace {
@@ -266,6 +268,92 @@ TEST_F(LayerScaleTest, DrawingIntoATextLayerSurvivesItsScaling) {
       if (At(x, y) != want && bad++ < 5)
         ADD_FAILURE() << x << "," << y << ": " << std::hex << At(x, y) << " expected " << want;
     }
+}
+
+// Layers of every kind on a 160 x 120 display scaled by its layers, at
+// factors whose products end in .5: each lands on the rectangle that its
+// own rectangle scales to (both edges, x and x + w, times the factor,
+// rounded to the nearest), which is where the scaled picture shows the
+// pixels under it, so that layers of one size line up whatever they show.
+// A 37 x 23 layer at 70, 31, made on the scaled display, made before the
+// display scaled (drawn again) and moved to 71, 33 afterwards, where the
+// rounding gives it another width. Text keeps the size its scaled font
+// gives: only its place is checked.
+TEST_F(LayerScaleTest, EveryKindOfLayerLandsOnItsScaledRectangle) {
+  for (ErrorCode (*open)(VmState*) : {OpenVectorGraphicsLibrary, OpenAnimLibrary}) {
+    VmPushValue(L, VM_GLOBALS_INDEX);
+    ASSERT_EQ(open(L), ERR_NONE);
+    VmSetTop(L, 0);
+  }
+  OpenDisplay(160, 120, true);
+  const double red = RED;
+  Brush(1, 37, 23, RED);
+  Brush(2, 41, 31, RED);
+  ASSERT_EQ(CallWith("CreateAnim", {1, 1, 37, 23, 1, 1}), ERR_NONE);
+  ASSERT_EQ(CallWith("StartPath", {1}), ERR_NONE);
+  ASSERT_EQ(CallWith("AddBoxToPath", {1, 0, 0, 37, 23}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetFillStyle", {FILLCOLOR}), ERR_NONE);
+  ASSERT_EQ(CallWith("SetFontColor", {red}), ERR_NONE);
+  ASSERT_EQ(CallWith("CreateTextObject", {1, "Hi"}), ERR_NONE);
+  struct Kind {
+    const char* name;
+    const char* command;
+    std::vector<Value> args;
+    bool text;
+  };
+  const Kind kinds[] = {
+      {"brush", "DisplayBrush", {1, 70, 31}, false},
+      {"brush part", "DisplayBrushPart", {2, 1, 1, 70, 31, 37, 23}, false},
+      {"anim frame", "DisplayAnimFrame", {1, 70, 31, 1}, false},
+      {"box", "Box", {70, 31, 37, 23, red}, false},
+      {"rounded box", "Box", {70, 31, 37, 23, red, 30}, false},
+      {"ellipse", "Ellipse", {70, 31, 18, 11, red}, false},
+      {"polygon", "Polygon", {70, 31, Value::List({0, 0, 36, 0, 36, 22, 0, 22}), 4, red}, false},
+      {"path", "DrawPath", {1, 70, 31, red}, false},
+      {"text", "TextOut", {70, 31, "Hi"}, true},
+      {"text object", "DisplayTextObject", {1, 70, 31}, true},
+  };
+  using Rect = std::array<int32_t, 4>;  // x, y, width, height
+  struct Factor {
+    double factor;
+    Rect made, moved;
+  } factors[] = {{1.5, {105, 47, 56, 34}, {107, 50, 55, 34}},
+                 {0.5, {35, 16, 19, 11}, {36, 17, 18, 11}},
+                 {2.5, {175, 78, 93, 57}, {178, 83, 92, 57}}};
+  for (const Factor& f : factors) {
+    const int32_t w = static_cast<int32_t>(160 * f.factor),
+                  h = static_cast<int32_t>(120 * f.factor);
+    auto shown = [&](bool text) {
+      const std::array<int32_t, 4> b = Box(RED, w, h);
+      return text ? Rect{b[0], b[1], 0, 0} : Rect{b[0], b[1], b[2] - b[0] + 1, b[3] - b[1] + 1};
+    };
+    auto want = [](const Rect& r, bool text) { return text ? Rect{r[0], r[1], 0, 0} : r; };
+    for (const Kind& k : kinds) {
+      SCOPED_TRACE(testing::Message() << k.name << " at " << f.factor);
+      ASSERT_EQ(Scale(SCALEMODE_NONE, 0, 0), ERR_NONE);
+      ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
+      ASSERT_EQ(CallWith(k.command, k.args), ERR_NONE);
+      ASSERT_EQ(Scale(SCALEMODE_LAYER, w, h), ERR_NONE);
+      EXPECT_EQ(shown(k.text), want(f.made, k.text)) << "made before";
+      ASSERT_EQ(CallWith("SetLayerStyle", {1, Value::Table({{"x", 71}, {"y", 33}})}), ERR_NONE);
+      EXPECT_EQ(shown(k.text), want(f.moved, k.text)) << "moved";
+      ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
+      ASSERT_EQ(CallWith(k.command, k.args), ERR_NONE);
+      EXPECT_EQ(shown(k.text), want(f.made, k.text)) << "made after";
+    }
+  }
+  // A point, and a box of one pixel, find the layer on the display's pixel
+  // of the layer's corner (71 x 1.5 = 106.5, rounded up).
+  ASSERT_EQ(Scale(SCALEMODE_LAYER, 240, 180), ERR_NONE);
+  ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
+  Brush(3, 20, 10, RED);
+  ASSERT_EQ(CallWith("DisplayBrush", {3, 71, 32}), ERR_NONE);
+  EXPECT_EQ(LayerAt(71, 32), 1);
+  EXPECT_EQ(LayerAt(70, 32), 0);
+  for (auto [x, hit] : {std::pair<int32_t, double>{71, 1}, {70, 0}}) {
+    ASSERT_EQ(CallWith("Collision", {47, 1, x, 32, 1, 1}), ERR_NONE);
+    EXPECT_EQ(results, std::vector<double>{hit}) << x;
+  }
 }
 
 }  // namespace
