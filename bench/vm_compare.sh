@@ -21,6 +21,7 @@
 #                       [PROGRAM...]
 #
 # PROGRAM is a name from bench/vm/ (fib loop tables methods strings).
+# textwalk, the walk over a long text by character positions, runs too.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -44,6 +45,7 @@ while [ $# -gt 0 ]; do
 done
 programs=${*:-fib loop tables methods strings}
 lua=${LUA:-lua5.4}
+[ $# -gt 0 ] || programs="$programs textwalk"
 luajit=${LUAJIT:-$(command -v luajit || true)}
 
 # clang, as the figures the engine is tuned against, unless CXX names another.

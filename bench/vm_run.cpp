@@ -1,7 +1,8 @@
 // Runs one assembled benchmark script (bench/vm/*.qasm) a number of times
 // on a fresh VM and prints the processor time of every run, so that
 // vm_compare.sh can set it beside the same program run by lua5.4
-// (bench/vm_run.lua prints the same lines).
+// (bench/vm_run.lua prints the same lines). The VM has its base functions
+// and the string library's commands, which the text programs call.
 //
 //   vm_run [--hook | --gated-hook] [-n RUNS] FILE.qasm
 //
@@ -26,6 +27,7 @@
 #include "engine/engine.h"
 #include "engine/engine_private.h"
 #include "platform/linux/platform.h"
+#include "text/text.h"
 #include "tools/qmasm/qmasm.h"
 
 namespace {
@@ -100,6 +102,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   VmRegisterBaseFunctions(L);
+  VmPushValue(L, VM_GLOBALS_INDEX);
+  ErrorCode opened = OpenStringLibrary(L);
+  VmSetTop(L, 0);
+  if (opened != 0) {
+    std::fprintf(stderr, "vm_run: the string library does not open (error %d)\n",
+                 static_cast<int>(opened));
+    VmCloseState(L);
+    return 1;
+  }
   ChunkReader reader{&chunk, false};
   ErrorCode status = VmLoad(L, readChunk, &reader, "=bench");
   if (status != 0) {
