@@ -17,6 +17,7 @@
 #include "runtime/runtime.h"
 #include "text/font_private.h"
 #include "text/layout_private.h"
+#include "text/strcore.h"
 #include "text/text.h"
 
 namespace {
@@ -507,6 +508,7 @@ void InitTextContext() {
   textContext = TextContext{};
   setDefaultStyle(&textContext.style);
   ResetTextSettings();
+  ForgetTextPositions();
 }
 
 void FreeTextContext() {

@@ -364,6 +364,7 @@ void PatternInitState(MatchState* ms, const char* subject, size_t length, const 
   ms->steps = stepBudget;
   ms->level = 0;
   ms->utf8 = utf8;
+  ms->positions = nullptr;
 }
 
 namespace {
@@ -411,9 +412,20 @@ ErrorCode PatternSearch(MatchState* ms, const char* from, const char* pattern, b
   }
 }
 
+namespace {
+
+// Out of line, so that counting a short subject from its start keeps a
+// small frame.
+[[gnu::noinline]] size_t charsFromPlaces(TextPositions* positions, size_t bytes) {
+  return positions->CharsBefore(bytes);
+}
+
+}  // namespace
+
 size_t PatternCharIndex(const MatchState* ms, const char* p) {
   size_t bytes = static_cast<size_t>(p - ms->srcInit);
-  return ms->utf8 ? Utf8CharCount(ms->srcInit, p) : bytes;
+  if (!ms->utf8) return bytes;
+  return ms->positions ? charsFromPlaces(ms->positions, bytes) : Utf8CharCount(ms->srcInit, p);
 }
 
 ErrorCode PatternGetValue(const MatchState* ms, int i, const char* s, const char* e,

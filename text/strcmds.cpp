@@ -40,29 +40,16 @@ bool isRawByte(const CharAt& c, const char* p, bool utf8) {
   return utf8 && c.len == 1 && static_cast<unsigned char>(*p) >= 0x80;
 }
 
-size_t charCount(const char* s, size_t len, bool utf8) {
-  size_t n = 0;
-  if (!utf8) return len;
-  for (const char* p = s; p < s + len; p = Utf8NextChar(p, s + len)) n++;
-  return n;
-}
-
-// Byte offset of character index n (clipped to the length).
-size_t byteOffset(const char* s, size_t len, size_t n, bool utf8) {
-  if (!utf8) return n < len ? n : len;
-  const char* p = s;
-  for (size_t i = 0; i < n && p < s + len; i++) p = Utf8NextChar(p, s + len);
-  return static_cast<size_t>(p - s);
-}
-
 int pushBytes(VmState* L, const char* p, size_t n) {
   VmPushLString(L, p, n);
   return 1;
 }
 
-int pushChars(VmState* L, const char* s, size_t len, size_t start, size_t count, bool utf8) {
-  size_t from = byteOffset(s, len, start, utf8);
-  size_t to = from + byteOffset(s + from, len - from, count, utf8);
+// Pushes count characters of the text from character start on (both
+// clipped to the text).
+int pushChars(VmState* L, TextPositions* at, const char* s, size_t start, size_t count) {
+  size_t from = at->ByteOf(start);
+  size_t to = at->ByteOf(start + count);
   return pushBytes(L, s + from, to - from);
 }
 
@@ -133,10 +120,21 @@ bool matchesAt(const char* p, const char* end, const char* f, size_t flen, bool 
   return true;
 }
 
-// Byte position of the first occurrence at or after byte from, or npos.
+// Byte position of the first occurrence at or after byte from (a
+// character boundary), or npos.
 size_t findSubstring(const char* s, size_t len, const char* f, size_t flen, size_t from,
                      bool caseSensitive, bool utf8, size_t* matched) {
   const char* end = s + len;
+  // A byte that is no continuation byte is never inside a character (a
+  // sequence is a lead byte and continuation bytes), so where the search
+  // text starts with one, every place its bytes occur is a character's
+  // start and a plain byte search finds the first.
+  if (caseSensitive && (!utf8 || (static_cast<unsigned char>(*f) & 0xC0) != 0x80)) {
+    const void* hit = memmem(s + from, len - from, f, flen);
+    if (hit == nullptr) return std::string::npos;
+    *matched = flen;
+    return static_cast<size_t>(static_cast<const char*>(hit) - s);
+  }
   for (const char* p = s + from; p < end; p += decodeAt(p, end, utf8).len)
     if (matchesAt(p, end, f, flen, caseSensitive, utf8, matched)) return static_cast<size_t>(p - s);
   return std::string::npos;
@@ -208,15 +206,17 @@ CutArgs cutArgs(VmState* L) {
 int cmdLeftStr(VmState* L) {
   CutArgs a = cutArgs(L);
   if (a.n < 1) return pushString(L, std::string());
-  return pushChars(L, a.s, a.len, 0, static_cast<size_t>(a.n), a.utf8);
+  TextPositions at(L, 1, a.s, a.len, a.utf8);
+  return pushChars(L, &at, a.s, 0, static_cast<size_t>(a.n));
 }
 
 int cmdRightStr(VmState* L) {
   CutArgs a = cutArgs(L);
   if (a.n < 1) return pushString(L, std::string());
-  size_t count = charCount(a.s, a.len, a.utf8);
+  TextPositions at(L, 1, a.s, a.len, a.utf8);
+  size_t count = at.Count();
   size_t take = static_cast<size_t>(a.n) < count ? static_cast<size_t>(a.n) : count;
-  return pushChars(L, a.s, a.len, count - take, take, a.utf8);
+  return pushChars(L, &at, a.s, count - take, take);
 }
 
 int cmdMidStr(VmState* L) {
@@ -226,25 +226,27 @@ int cmdMidStr(VmState* L) {
   int32_t pos = VmCheckInteger(L, 2);
   int32_t n = VmOptInteger(L, 3, -1);
   bool utf8 = EncodingArg(L, 4);
-  size_t count = charCount(s, len, utf8);
+  TextPositions at(L, 1, s, len, utf8);
+  size_t count = at.Count();
   if (pos < 0 || static_cast<size_t>(pos) >= count || (n < 1 && n != -1))
     return pushString(L, std::string());
   size_t take = n == -1 ? count : static_cast<size_t>(n);
-  return pushChars(L, s, len, static_cast<size_t>(pos), take, utf8);
+  return pushChars(L, &at, s, static_cast<size_t>(pos), take);
 }
 
 int cmdUnleftStr(VmState* L) {
   CutArgs a = cutArgs(L);
   if (a.n < 0) return ERR_WRONGUSAGE;
-  size_t count = charCount(a.s, a.len, a.utf8);
+  TextPositions at(L, 1, a.s, a.len, a.utf8);
+  size_t count = at.Count();
   if (static_cast<size_t>(a.n) >= count) return pushString(L, std::string());
-  return pushChars(L, a.s, a.len, 0, count - static_cast<size_t>(a.n), a.utf8);
+  return pushChars(L, &at, a.s, 0, count - static_cast<size_t>(a.n));
 }
 
 int cmdUnrightStr(VmState* L) {
   CutArgs a = cutArgs(L);
   if (a.n < 0) return ERR_WRONGUSAGE;
-  size_t from = byteOffset(a.s, a.len, static_cast<size_t>(a.n), a.utf8);
+  size_t from = TextPositions(L, 1, a.s, a.len, a.utf8).ByteOf(static_cast<size_t>(a.n));
   return pushBytes(L, a.s + from, a.len - from);
 }
 
@@ -256,8 +258,9 @@ int cmdUnmidStr(VmState* L) {
   int32_t n = VmCheckInteger(L, 3);
   bool utf8 = EncodingArg(L, 4);
   if (pos < 0 || n < 0) return ERR_WRONGUSAGE;
-  size_t from = byteOffset(s, len, static_cast<size_t>(pos), utf8);
-  size_t to = from + byteOffset(s + from, len - from, static_cast<size_t>(n), utf8);
+  TextPositions at(L, 1, s, len, utf8);
+  size_t from = at.ByteOf(static_cast<size_t>(pos));
+  size_t to = at.ByteOf(static_cast<size_t>(pos) + static_cast<size_t>(n));
   return pushJoined(L, s, from, s + to, len - to);
 }
 
@@ -270,7 +273,7 @@ int cmdInsertStr(VmState* L) {
   // The encoding is the last argument, behind an optional fourth one.
   bool utf8 = EncodingArg(L, VmGetTop(L) >= 4 ? VmGetTop(L) : 4);
   if (pos < 0) return ERR_WRONGUSAGE;
-  size_t at = byteOffset(s, len, static_cast<size_t>(pos), utf8);
+  size_t at = TextPositions(L, 1, s, len, utf8).ByteOf(static_cast<size_t>(pos));
   return pushJoined(L, s, at, ins, insLen, s + at, len - at);
 }
 
@@ -296,15 +299,15 @@ int cmdChr(VmState* L) {
   return pushByte(L, code);
 }
 
-// The character at character position pos (argument index posIndex,
-// default 0); false when the position lies outside the string.
+// The character of the string at argument 1 at character position pos
+// (argument index posIndex, default 0); false when the position lies
+// outside the string.
 bool charArg(VmState* L, const char* s, size_t len, int posIndex, bool utf8, CharAt* out,
              size_t* at) {
   int32_t pos = VmOptInteger(L, posIndex, 0);
   if (pos < 0) return false;
-  size_t off = byteOffset(s, len, static_cast<size_t>(pos), utf8);
+  size_t off = TextPositions(L, 1, s, len, utf8).ByteOf(static_cast<size_t>(pos));
   if (off >= len) return false;
-  if (utf8 && charCount(s, off, true) != static_cast<size_t>(pos)) return false;
   *out = decodeAt(s + off, s + len, utf8);
   if (at) *at = off;
   return true;
@@ -328,7 +331,7 @@ int cmdStrLen(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
   size_t len;
   const char* s = VmCheckString(L, 1, &len);
-  return pushNumber(L, static_cast<double>(charCount(s, len, EncodingArg(L, 2))));
+  return pushNumber(L, static_cast<double>(TextPositions(L, 1, s, len, EncodingArg(L, 2)).Count()));
 }
 
 int cmdByteLen(VmState* L) {
@@ -430,14 +433,9 @@ int cmdCharOffset(VmState* L) {
   bool utf8 = EncodingArg(L, 3);
   if (pos < 0 || static_cast<size_t>(pos) >= len) return ERR_WRONGUSAGE;
   if (!utf8) return pushNumber(L, pos);
-  // The character whose bytes contain the offset.
-  size_t index = 0;
-  const char* end = s + len;
-  for (const char* p = s;; index++) {
-    const char* next = Utf8NextChar(p, end);
-    if (s + pos < next) break;
-    p = next;
-  }
+  // The character whose bytes contain the offset: the last of those that
+  // start at or before it.
+  size_t index = TextPositions(L, 1, s, len, true).CharsBefore(static_cast<size_t>(pos) + 1) - 1;
   return pushNumber(L, static_cast<double>(index));
 }
 
@@ -593,7 +591,7 @@ bool readSearch(VmState* L, Search* q) {
   q->f = VmCheckString(L, 2, &q->flen);
   q->a = searchArgs(L, 3);
   if (q->a.start < 0) return false;
-  q->from = byteOffset(q->s, q->len, static_cast<size_t>(q->a.start), q->a.utf8);
+  q->from = TextPositions(L, 1, q->s, q->len, q->a.utf8).ByteOf(static_cast<size_t>(q->a.start));
   return true;
 }
 
@@ -609,7 +607,8 @@ int cmdFindStr(VmState* L) {
   size_t matched;
   size_t at = findSubstring(q.s, q.len, q.f, q.flen, q.from, q.a.caseSensitive, q.a.utf8, &matched);
   if (at == std::string::npos) return pushNumber(L, -1);
-  return pushNumber(L, static_cast<double>(charCount(q.s, at, q.a.utf8)));
+  return pushNumber(L,
+                    static_cast<double>(TextPositions(L, 1, q.s, q.len, q.a.utf8).CharsBefore(at)));
 }
 
 int cmdCountStr(VmState* L) {
@@ -640,7 +639,7 @@ int cmdReplaceStr(VmState* L) {
   if (len == 0 || flen == 0) {
     return pushArgText(L, 1);
   }
-  size_t from = byteOffset(s, len, static_cast<size_t>(a.start), a.utf8);
+  size_t from = TextPositions(L, 1, s, len, a.utf8).ByteOf(static_cast<size_t>(a.start));
   std::string out(s, from);
   size_t matched;
   for (size_t at; (at = findSubstring(s, len, f, flen, from, a.caseSensitive, a.utf8, &matched)) !=
@@ -664,12 +663,7 @@ int cmdSplitStr(VmState* L) {
   int count = 0;
   size_t from = 0;
   for (;;) {
-    const char* hit = nullptr;
-    for (size_t i = from; i + slen <= len; i++)
-      if (std::memcmp(s + i, sep, slen) == 0) {
-        hit = s + i;
-        break;
-      }
+    const char* hit = static_cast<const char*>(memmem(s + from, len - from, sep, slen));
     size_t to = hit ? static_cast<size_t>(hit - s) : len;
     VmPushLString(L, s + from, to - from);
     VmRawSetI(L, -2, count++);

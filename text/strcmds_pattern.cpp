@@ -6,6 +6,7 @@
 // position) are byte offsets at character boundaries, never beyond the
 // subject's length plus one; script code run by a replacement function sees
 // the run's own text mode, not the command's encoding.
+#include <optional>
 #include <string>
 
 #include "text/strcmds.h"
@@ -41,6 +42,15 @@ ErrorCode pushValues(VmState* L, const MatchState* ms, const char* s, const char
   return ERR_NONE;
 }
 
+// Lets the match count the positions it yields in a long UTF-8 subject
+// (the string at stack index `index`) from the places remembered for it; a
+// short one is counted from its start, with less ado.
+void countPositions(VmState* L, int index, MatchState* ms, std::optional<TextPositions>* counter) {
+  size_t len = static_cast<size_t>(ms->srcEnd - ms->srcInit);
+  if (ms->utf8 && len >= POSITION_CACHED_LENGTH)
+    ms->positions = &counter->emplace(L, index, ms->srcInit, len, true, Utf8Step::LEAD);
+}
+
 // Reads subject, pattern, start (argument 3, characters) and encoding
 // (argument 4); *from receives the start as a byte offset.
 ErrorCode searchArgs(VmState* L, PatternArgs* a, const char** from) {
@@ -49,19 +59,18 @@ ErrorCode searchArgs(VmState* L, PatternArgs* a, const char** from) {
   int32_t start = VmOptInteger(L, 3, 0);
   a->utf8 = EncodingArg(L, 4);
   if (start < 0) return ERR_WRONGUSAGE;
-  const char* end = a->s + a->len;
-  const char* q = a->s;
-  for (int32_t i = 0; i < start; i++) {
-    if (q >= end) return ERR_WRONGUSAGE;
-    q = a->utf8 ? Utf8NextChar(q, end) : q + 1;
-  }
-  *from = q;
+  // The end of the subject is a start; a position past it is not.
+  Utf8Place at = TextPositions(L, 1, a->s, a->len, a->utf8).PlaceOf(static_cast<size_t>(start));
+  if (at.chars < static_cast<size_t>(start)) return ERR_WRONGUSAGE;
+  *from = a->s + at.byte;
   return ERR_NONE;
 }
 
 // The first match of PatternFindStrShort and PatternFindStrDirect, searched
 // under the command's encoding; *start is null when nothing matched.
-ErrorCode firstMatch(VmState* L, MatchState* ms, const char** start, const char** end) {
+// counter holds what counts the subject's characters for the results.
+ErrorCode firstMatch(VmState* L, MatchState* ms, std::optional<TextPositions>* counter,
+                     const char** start, const char** end) {
   CheckArgCount(L, 2, 4, 0, 0);
   PatternArgs a;
   const char* from;
@@ -69,6 +78,7 @@ ErrorCode firstMatch(VmState* L, MatchState* ms, const char** start, const char*
   if (err != ERR_NONE) return err;
   EncodingScope scope(a.utf8);
   PatternInitState(ms, a.s, a.len, a.p, a.plen, a.utf8);
+  countPositions(L, 1, ms, counter);
   return PatternSearch(ms, from, a.p, true, start, end);
 }
 
@@ -77,8 +87,9 @@ ErrorCode firstMatch(VmState* L, MatchState* ms, const char** start, const char*
 // followed by its captures. Both give -1 when nothing matches.
 int findFirst(VmState* L, bool positions) {
   MatchState ms;
+  std::optional<TextPositions> counter;
   const char *ms0, *me;
-  ErrorCode err = firstMatch(L, &ms, &ms0, &me);
+  ErrorCode err = firstMatch(L, &ms, &counter, &ms0, &me);
   if (err != ERR_NONE) return err;
   if (!ms0) {
     VmPushNumber(L, -1);
@@ -118,6 +129,8 @@ int iterateMatches(VmState* L) {
   EncodingScope scope(utf8);
   MatchState ms;
   PatternInitState(&ms, s, len, p, plen, utf8);
+  std::optional<TextPositions> counter;
+  countPositions(L, VmUpvalueIndexOf(1), &ms, &counter);
   const char *ms0, *me;
   ErrorCode err = PatternSearch(&ms, s + static_cast<size_t>(stored), p, false, &ms0, &me);
   if (err != ERR_NONE) return err;
@@ -206,6 +219,8 @@ int cmdPatternReplaceStr(VmState* L) {
   const char* pat = anchor ? p + 1 : p;
   MatchState ms;
   PatternInitState(&ms, s, len, p, plen, utf8);
+  std::optional<TextPositions> counter;
+  countPositions(L, 1, &ms, &counter);
   const char* src = s;
   const char* end = s + len;
   std::string out;

@@ -4,8 +4,10 @@
 // results; plus the scope that makes a command's encoding argument the
 // text mode for the duration of the command.
 //
-// Invariant: none of these functions touches the VM; each reports failure
-// as an ErrorCode and leaves its outputs unspecified then.
+// Invariant: none of these functions touches the VM (except TextPositions,
+// which keeps the long texts it remembers alive through the registry);
+// each reports failure as an ErrorCode and leaves its outputs unspecified
+// then.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +33,66 @@ class EncodingScope {
  private:
   int32_t saved_;
 };
+
+// ---- Character positions ----
+
+// The character positions of one command's text: in UTF-8 mode found by a
+// forward walk over the characters as Utf8Step says, in byte mode the
+// bytes themselves. A walk starts from the nearest place the library
+// remembers at or before the wanted one, so a script that goes through a
+// long text by positions walks it once, not once per call: for the last
+// few long texts used, the library keeps the last places asked for and a
+// place every POSITION_MARK_SPACING characters as far as walked, and the
+// text itself alive (strings never change, so the places hold while the
+// text lives). Texts shorter than POSITION_CACHED_LENGTH bytes are walked
+// from their start.
+constexpr size_t POSITION_CACHED_LENGTH = 2048;
+constexpr size_t POSITION_MARK_SPACING = 1024;
+
+class TextPositions {
+ public:
+  // text (len bytes) is the string at stack index `index` of L, which must
+  // stay there while this object is used.
+  TextPositions(VmState* L, int index, const char* text, size_t len, bool utf8,
+                Utf8Step step = Utf8Step::DECODE)
+      : L_(L), index_(index), text_(text), len_(len), utf8_(utf8), step_(step) {}
+  TextPositions(const TextPositions&) = delete;
+  TextPositions& operator=(const TextPositions&) = delete;
+  // The place of character n, or the end when the text has fewer.
+  Utf8Place PlaceOf(size_t n) { return walk(n, len_); }
+  // Byte offset of character n, clipped to the length.
+  size_t ByteOf(size_t n) { return PlaceOf(n).byte; }
+  // Characters that start before byte offset b (b <= the length).
+  size_t CharsBefore(size_t b) { return walk(SIZE_MAX, b).chars; }
+  size_t Count() { return CharsBefore(len_); }
+
+ private:
+  Utf8Place walk(size_t maxChars, size_t stop) {
+    if (!utf8_) {
+      size_t b = maxChars < stop ? maxChars : stop;
+      return {b, b};
+    }
+    Utf8Place at = last_.chars <= maxChars && last_.byte <= stop ? last_ : Utf8Place{0, 0};
+    if (len_ >= POSITION_CACHED_LENGTH) return walkRemembered(at, maxChars, stop);
+    Utf8Walk(text_, len_, step_, &at, maxChars, stop);
+    last_ = at;
+    return at;
+  }
+  // walk() of a long text, from at (a place at or before the target).
+  Utf8Place walkRemembered(Utf8Place at, size_t maxChars, size_t stop);
+
+  VmState* L_;
+  int index_;
+  const char* text_;
+  size_t len_;
+  bool utf8_;
+  Utf8Step step_;
+  Utf8Place last_{0, 0};  // the place this object walked to last
+};
+
+// Forgets every remembered text without releasing it: for a new VM state,
+// whose registry holds none of them.
+void ForgetTextPositions();
 
 // ---- Pattern matching ----
 
@@ -58,6 +120,9 @@ struct MatchState {
   int level;       // captures opened so far (open or closed)
   PatternCapture capture[PATTERN_MAX_CAPTURES];
   bool utf8;
+  // Counts the subject's characters for the positions a match yields (by
+  // lead bytes); null counts from the subject's start each time.
+  TextPositions* positions;
 };
 
 // Test seam: the step budget of each search (PATTERN_STEP_BUDGET by

@@ -60,6 +60,8 @@ const CommandTableEntry stringCommands[] = {
 }  // namespace
 
 ErrorCode OpenStringLibrary(VmState* L) {
+  // Texts remembered for another state are no concern of this one.
+  ForgetTextPositions();
   // The whole library in registration order, ToString in its place.
   const CommandTableEntry* commands = StringLibraryCommands(stringCommands[0].function);
   ErrorCode err = RegisterLibrary(commands, "string");

@@ -159,6 +159,23 @@ size_t Utf8CountChars(const char* text, size_t bytes);
 size_t Utf8CharCount(const char* start, const char* end);
 // Behind the character at p (by Utf8DecodeNext); end when p == end.
 const char* Utf8NextChar(const char* p, const char* end);
+// How a walk over a text steps from one character to the next: as
+// Utf8DecodeNext does (a malformed or cut sequence is one byte), or as
+// Utf8ByteOffset counts (a lead byte and up to three continuation bytes).
+// Both give the same characters on valid UTF-8.
+enum class Utf8Step { DECODE, LEAD };
+// A character boundary of a text and the number of characters before it.
+struct Utf8Place {
+  size_t byte;
+  size_t chars;
+};
+// Walks text[0..length) forward from the boundary *at while fewer than
+// maxChars characters lie behind it and it is below stop (stop <= length):
+// so *at ends as character maxChars's place, or as the first boundary at or
+// past stop with at->chars counting the characters that start before stop,
+// or at the end. Runs of ASCII are stepped eight bytes at a time.
+void Utf8Walk(const char* text, size_t length, Utf8Step step, Utf8Place* at, size_t maxChars,
+              size_t stop);
 // Start of the character before p, never before start.
 const char* Utf8PrevChar(const char* start, const char* p);
 

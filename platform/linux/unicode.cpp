@@ -6,6 +6,7 @@
 // the bytes; only Utf8Validate and Utf8CheckBytes judge validity, the others
 // take any bytes and decode malformed sequences one byte at a time.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "platform/linux/platform.h"
@@ -100,6 +101,48 @@ inline size_t stepChar(const uint8_t* s, size_t i, size_t limit) {
 }
 
 inline const uint8_t* bytes(const char* p) { return reinterpret_cast<const uint8_t*>(p); }
+
+// Length of the character at s[0] as Utf8DecodeNext steps it (avail > 0).
+inline size_t decodeLength(const uint8_t* s, size_t avail) {
+  uint8_t b = s[0];
+  if (b < 0xC0 || b >= 0xFE) return 1;
+  // The lead byte's leading one bits, less one, are the continuation
+  // bytes it announces (1 to 5).
+  size_t need = static_cast<size_t>(std::countl_one(b)) - 1;
+  if (avail <= need) return 1;
+  for (size_t k = 1; k <= need; k++)
+    if (!isCont(s[k])) return 1;
+  return need + 1;
+}
+
+// Utf8Walk for one way of stepping.
+template <Utf8Step Step>
+void walkChars(const uint8_t* s, size_t length, Utf8Place* at, size_t maxChars, size_t stop) {
+  size_t i = at->byte;
+  size_t want = maxChars - at->chars;  // characters still to step over
+  size_t left = want;
+  while (left != 0 && i < stop) {
+    if (s[i] < 0x80) {
+      // Eight ASCII bytes are eight characters, except that stepping by
+      // lead bytes takes the continuation bytes behind the eighth into it.
+      if (left >= 8 && stop - i >= 8 && asciiBlock(s + i) &&
+          (Step == Utf8Step::DECODE || i + 8 == length || !isCont(s[i + 8]))) {
+        i += 8;
+        left -= 8;
+        continue;
+      }
+      // A shorter run: byte by byte to its end.
+      do {
+        i = Step == Utf8Step::LEAD ? stepChar(s, i, length) : i + 1;
+      } while (--left != 0 && i < stop && s[i] < 0x80);
+      continue;
+    }
+    i = Step == Utf8Step::LEAD ? stepChar(s, i, length) : i + decodeLength(s + i, length - i);
+    left--;
+  }
+  at->byte = i;
+  at->chars += want - left;
+}
 
 inline uint32_t latin1Byte(uint32_t c, const uint8_t* table) { return c < 256 ? table[c] : c; }
 
@@ -298,6 +341,14 @@ size_t Utf8CharCount(const char* start, const char* end) {
 const char* Utf8NextChar(const char* p, const char* end) {
   uint32_t c;
   return p + Utf8DecodeNext(p, end, &c);
+}
+
+void Utf8Walk(const char* text, size_t length, Utf8Step step, Utf8Place* at, size_t maxChars,
+              size_t stop) {
+  if (step == Utf8Step::LEAD)
+    walkChars<Utf8Step::LEAD>(bytes(text), length, at, maxChars, stop);
+  else
+    walkChars<Utf8Step::DECODE>(bytes(text), length, at, maxChars, stop);
 }
 
 const char* Utf8PrevChar(const char* start, const char* p) {
