@@ -117,8 +117,7 @@ const char* const PIECES[] = {
     "\xFE",
     "\xFF",
     "abcdefgh\x80\x80",
-    "\xE2\x82\xAC"
-    "ab",
+    "\xE2\x82\xAC\x61\x62",  // the euro sign and "ab"
 };
 
 std::string makeText(uint32_t seed, size_t bytes, bool asciiOnly) {
