@@ -158,6 +158,66 @@ TEST(Qmasm, MistakesAreReportedWithTheirLine) {
   }
 }
 
+// An instruction with an operand too few or too many is refused with its
+// line, in every operand layout: a forgotten count (CALL's c, whose 0
+// would mean "all results") must not assemble into an open count that the
+// loader then refuses without saying where. Only the trailing flags whose
+// 0 is the plain case (LOADNUM's skip, RETURN's gosub return) may be left
+// out.
+TEST(Qmasm, OperandCountsAreCheckedInEveryLayout) {
+  struct Case {
+    const char* name;
+    const char* line;
+    const char* error;  // empty: the line assembles
+  } cases[] = {
+      {"CALL without its result count", "CALL 0, 2", "CALL needs 3 operands"},
+      {"CALL with a fourth operand", "CALL 0 2 1 0", "CALL takes 3 operands"},
+      {"CALLCATCH without its result count", "CALLCATCH 0 2", "CALLCATCH needs 3 operands"},
+      {"RK layout without C", "ADD 0 1", "ADD needs 3 operands"},
+      {"comparison without its second operand", "EQ 1 0", "EQ needs 3 operands"},
+      {"TESTSET without its flag", "TESTSET 0 1", "TESTSET needs 3 operands"},
+      {"NEWTABLE without its hash size", "NEWTABLE 0 0", "NEWTABLE needs 3 operands"},
+      {"two-operand ABC without B", "MOVE 0", "MOVE needs 2 operands"},
+      {"two-operand ABC with a C", "NOT 0 1 0", "NOT takes 2 operands"},
+      {"ABx without Bx", "LOADCONST 0", "LOADCONST needs 2 operands"},
+      {"ABx with a third", "SETLIST 0 1 2", "SETLIST takes 2 operands"},
+      {"AsBx without its target", "FORLOOP 0", "FORLOOP needs 2 operands"},
+      {"ITERLOOP without its count", "ITERLOOP 0", "ITERLOOP needs 2 operands"},
+      {"CLOSURE without its function", "CLOSURE 0", "CLOSURE needs 2 operands"},
+      {"CLOSE with nothing", "CLOSE", "CLOSE needs 1 operand"},
+      {"CLOSE with two", "CLOSE 0 1", "CLOSE takes 1 operand"},
+      {"RETURN without its count", "RETURN 0", "RETURN needs 2 or 3 operands"},
+      {"RETURN with four", "RETURN 0 1 1 0", "RETURN takes 2 or 3 operands"},
+      {"LOADNUM without its number", "LOADNUM 0", "LOADNUM needs 2 or 3 operands"},
+      {"jump without a target", "JUMP", "JUMP needs a label"},
+      {"jump with two targets", "JUMP 1 2", "JUMP needs a label"},
+      {"LOADNUM's skip left out", "LOADNUM 0 5", ""},
+      {"RETURN's gosub flag left out", "RETURN 0 1", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The bad line is the second, after a sound one.
+    std::string text = std::string("LOADNIL 0 0\n") + c.line + "\nRETURN 0 1";
+    qmasm::Program p;
+    std::string error;
+    bool ok = qmasm::Parse(text, &p, &error);
+    if (c.error[0] == '\0') {
+      EXPECT_TRUE(ok) << error;
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(error, std::string("2: ") + c.error);
+    }
+  }
+  // No mnemonic assembles without operands.
+  for (const char* name : vmOpcodeNames) {
+    SCOPED_TRACE(name);
+    qmasm::Program p;
+    std::string error;
+    EXPECT_FALSE(qmasm::Parse(name, &p, &error));
+    EXPECT_EQ(error.rfind(std::string("1: ") + name + " needs", 0), 0u) << error;
+  }
+}
+
 // A named constant takes the value the lookup (the player's tables) gives,
 // whatever its case; True, False and Nil are literals; the applet's own
 // constants count too, wherever they are given, after the player's.

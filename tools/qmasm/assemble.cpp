@@ -41,9 +41,16 @@ struct Operand {
   Kind kind;
 };
 
+// The operands an instruction is written with, in order, and how many of
+// them must be given: only a trailing flag whose 0 is the plain case (the
+// skip of LOADNUM, the gosub return of RETURN) may be left out. A count
+// whose 0 means "up to the top" (CALL's b and c, RETURN's b) must be
+// written, so a forgotten operand is an error here rather than an open
+// count that the loader refuses.
 struct Shape {
   Operand ops[3];
   int count;
+  int required;
 };
 
 Kind kindOf(VmOperandKind k) { return k == VM_OPND_R ? REG : k == VM_OPND_K ? RK : IMM; }
@@ -53,23 +60,35 @@ Shape shapeOf(int op) {
     case OP_LOADCONST:
     case OP_GETGLOBAL:
     case OP_SETGLOBAL:
-      return {{{FA, REG}, {FBX, KST}}, 2};
+      return {{{FA, REG}, {FBX, KST}}, 2, 2};
     case OP_FORLOOP:
     case OP_ITERPREP:
-      return {{{FA, REG}, {FSBX, LBL}}, 2};
+      return {{{FA, REG}, {FSBX, LBL}}, 2, 2};
     case OP_ITERLOOP:
-      return {{{FA, REG}, {FC, IMM}}, 2};
+      return {{{FA, REG}, {FC, IMM}}, 2, 2};
     case OP_SETLIST:
     case OP_SETLISTTOP:
-      return {{{FA, REG}, {FBX, IMM}}, 2};
+      return {{{FA, REG}, {FBX, IMM}}, 2, 2};
     case OP_CLOSE:
-      return {{{FA, REG}}, 1};
+      return {{{FA, REG}}, 1, 1};
     case OP_CLOSURE:
-      return {{{FA, REG}, {FBX, PROTO}}, 2};
+      return {{{FA, REG}, {FBX, PROTO}}, 2, 2};
+    case OP_MOVE:
+    case OP_LOADNIL:
+    case OP_GETUPVAL:
+    case OP_SETUPVAL:
+    case OP_NEG:
+    case OP_NOT:
+    case OP_BITNOT:
+      // C is no operand of these.
+      return {{{FA, REG}, {FB, kindOf(vmOpcodeOperands[op].b)}}, 2, 2};
+    case OP_LOADNUM:
+    case OP_RETURN:
+      return {{{FA, REG}, {FB, IMM}, {FC, IMM}}, 3, 2};
     default: {
       // The three fields of the ABC layout, as the opcode list names them.
       const VmOperandKinds& k = vmOpcodeOperands[op];
-      return {{{FA, kindOf(k.a)}, {FB, kindOf(k.b)}, {FC, kindOf(k.c)}}, 3};
+      return {{{FA, kindOf(k.a)}, {FB, kindOf(k.b)}, {FC, kindOf(k.c)}}, 3, 3};
     }
   }
 }
@@ -857,16 +876,16 @@ bool Parser::instruction(const std::vector<Token>& t) {
 
   Shape shape = shapeOf(op);
   size_t given = t.size() - 1;
-  if (given > static_cast<size_t>(shape.count))
-    return fail(mnemonic + " takes " + std::to_string(shape.count) + " operands");
+  if (given < static_cast<size_t>(shape.required) || given > static_cast<size_t>(shape.count)) {
+    std::string counts = std::to_string(shape.required);
+    if (shape.count != shape.required) counts += " or " + std::to_string(shape.count);
+    return fail(mnemonic + (given < static_cast<size_t>(shape.required) ? " needs " : " takes ") +
+                counts + (shape.count == 1 ? " operand" : " operands"));
+  }
   int fields[5] = {0, 0, 0, 0, 0};
   for (int k = 0; k < shape.count; k++) {
     const Operand& o = shape.ops[k];
-    if (static_cast<size_t>(k) >= given) {
-      if (o.kind != IMM)
-        return fail(mnemonic + " needs " + std::to_string(shape.count) + " operands");
-      continue;  // trailing plain numbers default to 0
-    }
+    if (static_cast<size_t>(k) >= given) continue;  // a left-out flag is 0
     const Token& tok = t[k + 1];
     int64_t limit = o.field == FA ? VM_MAXARG_A : o.field == FBX ? VM_MAXARG_Bx : VM_MAXARG_B;
     int64_t v = 0;
