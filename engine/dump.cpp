@@ -155,7 +155,11 @@ ErrorCode VmDump(VmState* L, int idx, VmWriter writer, void* data) {
   const VmValue* o = indexValue(L, idx);
   if (!VmIsFunction(o) || VmClosureOf(o)->isC) return ERR_NOQMFUNC;
   const VmPrototype* f = VmClosureOf(o)->l.p;
-  if (!functionFits(f)) return ERR_BADBYTECODE;
+  if (!functionFits(f)) {
+    VmSetBadCodeLocation(f->source, "main function", -1, 0,
+                         "a string too long for the chunk format");
+    return ERR_BADBYTECODE;
+  }
   DumpState D;
   D.L = L;
   D.writer = writer;

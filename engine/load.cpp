@@ -11,7 +11,9 @@
 // partial prototype frees cleanly).
 #include "engine/load.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "engine/opcodes.h"
 #include "engine/vmcore.h"
@@ -172,8 +174,19 @@ size_t minFunctionRecord(const LoadState* S) {
   return static_cast<size_t>(S->lengthSize) + 4 + 4 + 6 * 4;
 }
 
-VmPrototype* loadFunction(LoadState* S, VmString* parentSource, int depth) {
-  if (depth > VM_MAX_FUNCTION_DEPTH) fail(S, ERR_BADBYTECODE);
+// The function's name in a bad-code report: its place in the tree of
+// nested function records, as qmasm's .function blocks give it.
+std::string functionName(const std::string& path) {
+  return path.empty() ? "main function" : "function " + path;
+}
+
+VmPrototype* loadFunction(LoadState* S, VmString* parentSource, const std::string& path,
+                          int depth) {
+  if (depth > VM_MAX_FUNCTION_DEPTH) {
+    VmSetBadCodeLocation(parentSource, functionName(path).c_str(), -1, 0,
+                         "functions nested too deep");
+    fail(S, ERR_BADBYTECODE);
+  }
   VmState* L = S->L;
   VmPrototype* f = VmNewPrototype(L);
   f->source = loadString(S);
@@ -234,7 +247,9 @@ VmPrototype* loadFunction(LoadState* S, VmString* parentSource, int depth) {
   f->p = newArray<VmPrototype*>(S, n);
   for (int32_t i = 0; i < n; i++) f->p[i] = nullptr;
   f->sizep = n;
-  for (int32_t i = 0; i < n; i++) f->p[i] = loadFunction(S, f->source, depth + 1);
+  for (int32_t i = 0; i < n; i++)
+    f->p[i] = loadFunction(S, f->source, (path.empty() ? "" : path + ".") + std::to_string(i + 1),
+                           depth + 1);
 
   n = loadCount(S, 4);
   f->code = newArray<Instruction>(S, n);
@@ -242,7 +257,12 @@ VmPrototype* loadFunction(LoadState* S, VmString* parentSource, int depth) {
   f->sizecode = n;
   for (int32_t i = 0; i < n; i++) f->code[i] = static_cast<Instruction>(loadField(S, 4));
 
-  if (!VmVerifyPrototype(f)) fail(S, ERR_BADBYTECODE);
+  VmVerifyResult verdict = VmVerifyPrototype(f);
+  if (verdict.fault != nullptr) {
+    VmSetBadCodeLocation(f->source, functionName(path).c_str(), verdict.pc,
+                         verdict.pc >= 0 ? f->code[verdict.pc] : 0, verdict.fault);
+    fail(S, ERR_BADBYTECODE);
+  }
   return f;
 }
 
@@ -279,21 +299,23 @@ VmPrototype* VmLoadBytecode(VmState* L, VmReadStream* z, VmLoadBuffer* buff) {
   loadHeader(&S);
   // A main function without a source of its own is named after the chunk.
   VmString* chunkSource = VmNewStringZ(L, z->name != nullptr ? z->name : "?");
-  VmPrototype* main = loadFunction(&S, chunkSource, 0);
+  VmPrototype* main = loadFunction(&S, chunkSource, "", 0);
   // The main function's closure is made with no upvalues.
   if (main->nups != 0) fail(&S, ERR_BADUPVALUES);
   return main;
 }
 
-bool VmVerifyPrototype(const VmPrototype* p) {
+VmVerifyResult VmVerifyPrototype(const VmPrototype* p) {
   const int maxStack = p->maxstacksize;
   const int n = p->sizecode;
-  if (maxStack > VM_MAXREGS) return false;
+  if (maxStack > VM_MAXREGS) return {-1, "stack size over 250"};
   // The call sets up the fixed parameters (and the vararg table) inside
   // the frame, so they must fit in it.
-  if (p->numparams + p->is_vararg > maxStack) return false;
-  if (p->sizelineinfo != 0 && p->sizelineinfo != n) return false;
-  if (n <= 0 || GET_OPCODE(p->code[n - 1]) != OP_RETURN) return false;
+  if (p->numparams + p->is_vararg > maxStack) return {-1, "parameters beyond the stack size"};
+  if (p->sizelineinfo != 0 && p->sizelineinfo != n)
+    return {-1, "line table and code differ in length"};
+  if (n <= 0) return {-1, "no code"};
+  if (GET_OPCODE(p->code[n - 1]) != OP_RETURN) return {n - 1, "the last instruction is no RETURN"};
 
   auto reg = [&](int r) { return r >= 0 && r < maxStack; };
   auto rk = [&](int x) { return VmIsK(x) ? VmIndexK(x) < p->sizek : x < maxStack; };
@@ -328,7 +350,9 @@ bool VmVerifyPrototype(const VmPrototype* p) {
     const int b = GETARG_B(i);
     const int c = GETARG_C(i);
     const int bx = GETARG_Bx(i);
-    if (op != OP_JUMP && !reg(a)) return false;
+    // An instruction's fault needs no words beyond its index and opcode.
+    const VmVerifyResult bad = {pc, ""};
+    if (op != OP_JUMP && !reg(a)) return bad;
     // The B and C fields that name registers or RK operands, as the
     // opcode list says; the cases below check what is particular.
     if (op < VM_NUM_OPCODES && vmOpcodeFormats[op] == VM_FMT_ABC) {
@@ -336,7 +360,7 @@ bool VmVerifyPrototype(const VmPrototype* p) {
         return kind == VM_OPND_N || (kind == VM_OPND_R ? reg(x) : rk(x));
       };
       const VmOperandKinds& kinds = vmOpcodeOperands[op];
-      if (!fits(kinds.b, b) || !fits(kinds.c, c)) return false;
+      if (!fits(kinds.b, b) || !fits(kinds.c, c)) return bad;
     }
     bool ok = true;
     switch (op) {
@@ -409,12 +433,12 @@ bool VmVerifyPrototype(const VmPrototype* p) {
         ok = reg(a + (bx & (VM_FIELDS_PER_FLUSH - 1)) + 1);
         break;
       case OP_CLOSURE: {
-        if (bx >= p->sizep || p->p[bx] == nullptr) return false;
+        if (bx >= p->sizep || p->p[bx] == nullptr) return bad;
         int nups = p->p[bx]->nups;
-        if (pc + nups >= n) return false;
+        if (pc + nups >= n) return bad;
         for (int j = 1; j <= nups; j++) {
           int pseudo = GET_OPCODE(p->code[pc + j]);
-          if (pseudo != OP_GETUPVAL && pseudo != OP_MOVE) return false;
+          if (pseudo != OP_GETUPVAL && pseudo != OP_MOVE) return bad;
         }
         break;
       }
@@ -422,9 +446,34 @@ bool VmVerifyPrototype(const VmPrototype* p) {
         // SETLISTTOP, CLOSE and the opcodes that do nothing use only A.
         break;
     }
-    if (!ok) return false;
+    if (!ok) return bad;
   }
-  return true;
+  return {-1, nullptr};
+}
+
+void VmSetBadCodeLocation(const VmString* source, const char* function, int pc,
+                          Instruction instruction, const char* fault) {
+  // The chunk as the user named it: without the '@' of a file name or the
+  // '=' of a name given in full.
+  const char* chunk = source != nullptr ? VmStringData(source) : "?";
+  if (chunk[0] == '@' || chunk[0] == '=') chunk++;
+  char where[ERROR_ARG_MAX + 1];
+  size_t used = 0;
+  auto append = [&](const char* format, auto... values) {
+    if (used >= sizeof where) return;
+    int n = std::snprintf(where + used, sizeof where - used, format, values...);
+    if (n > 0) used += static_cast<size_t>(n);
+  };
+  append("%s, %s", chunk, function);
+  if (pc >= 0) {
+    int op = GET_OPCODE(instruction);
+    if (op < VM_NUM_OPCODES)
+      append(", instruction %d (%s)", pc, vmOpcodeNames[op]);
+    else
+      append(", instruction %d (opcode %d)", pc, op);
+  }
+  if (fault != nullptr && fault[0] != '\0') append(": %s", fault);
+  SetErrorArgString(where);
 }
 
 namespace {

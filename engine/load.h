@@ -57,6 +57,23 @@ char* VmGrowLoadBuffer(VmState* L, VmLoadBuffer* buff, size_t n);
 // main prototype; raises 1198 to 1205 (and 1000) on failure.
 VmPrototype* VmLoadBytecode(VmState* L, VmReadStream* z, VmLoadBuffer* buff);
 
+// What the verifier found wrong with a function: the instruction (its
+// index, -1 for a fault of the function's own counts) and a short
+// description; fault is null when the function is sound.
+struct VmVerifyResult {
+  int pc;
+  const char* fault;
+};
+
 // Checks a loaded prototype's code against its own counts and its nested
-// prototypes (which must be loaded and verified already). True when sound.
-bool VmVerifyPrototype(const VmPrototype* p);
+// prototypes (which must be loaded and verified already).
+VmVerifyResult VmVerifyPrototype(const VmPrototype* p);
+
+// Sets the error argument of ERR_BADBYTECODE to where the bad code lies:
+// the chunk (the function's source), the function (as the caller names
+// it: "main function", or "function 2.1" for the first nested function of
+// the main function's second one), the instruction's index and opcode
+// when pc is not -1, then the fault when one is given. For instance
+// "t.qma, function 1, instruction 3 (CALL)".
+void VmSetBadCodeLocation(const VmString* source, const char* function, int pc,
+                          Instruction instruction, const char* fault);

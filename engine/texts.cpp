@@ -220,7 +220,7 @@ const BuiltinText builtinTexts[BUILTIN_TEXT_COUNT] = {
     {208, "Bad integer in bytecode!"},
     {209, "Bad upvalues in bytecode!"},
     {210, "Bad constant type in bytecode!"},
-    {211, "Bad bytecode!"},
+    {211, "Bad bytecode! (%s)"},
     {212, "Bad bytecode signature!"},
     {213, "Unknown number format in bytecode!"},
     {214, "Invalid key for the next table item!"},

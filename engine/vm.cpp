@@ -10,8 +10,10 @@
 // because the stack and the call-record array may have moved. PROTECT does
 // both; only the call cases, which must tell their own record from the
 // callee's, do it by hand.
+#include <cstdio>
 #include <cstring>
 
+#include "engine/load.h"
 #include "engine/vmcore.h"
 #include "engine/engine_private.h"
 #include "platform/linux/platform.h"
@@ -209,7 +211,20 @@ inline void postCallFast(VmState* L, int wanted, VmValue* first) {
   VmSetNumber(&ra[2], step);
 }
 
-[[noreturn]] void badCode(VmState* L) { VmRaiseError(L, ERR_BADBYTECODE); }
+// Code the loader's checks let through but that cannot run here; the
+// report names the function and the instruction.
+[[noreturn]] void badCode(VmState* L) {
+  VmCallInfo* ci = L->ci;
+  const VmPrototype* p = VmCiFunc(ci)->l.p;
+  int pc = VmCurrentPc(L, ci);
+  char function[48] = "main function";
+  if (p->lineDefined != 0)
+    std::snprintf(function, sizeof function, "function of line %d",
+                  static_cast<int>(p->lineDefined));
+  VmSetBadCodeLocation(p->source, function, pc, pc >= 0 && pc < p->sizecode ? p->code[pc] : 0,
+                       nullptr);
+  VmRaiseError(L, ERR_BADBYTECODE);
+}
 
 // The array part of NEWTABLE: (B & 7) << (B >> 3) slots, refused (1207)
 // when it would not fit the largest array part.

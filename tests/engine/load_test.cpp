@@ -238,6 +238,48 @@ TEST_F(LoadTest, MalformedChunksAreRefused) {
   }
 }
 
+// A refused function is named in the message: the chunk (without the '@'
+// of a file name), the function by its place among the nested records, and
+// the instruction by its index and opcode, or what is wrong with the
+// function as a whole.
+TEST_F(LoadTest, BadBytecodeNamesChunkFunctionAndInstruction) {
+  // The first function past 200 levels: the first nested record of each.
+  std::string deepest = "Bad bytecode! (applet.qma, function 1";
+  for (int level = 2; level <= 201; level++) deepest += ".1";
+  deepest += ": functions nested too deep)";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {"instruction of the main function", body(".stack 2\nLOADNIL 0 0\nCALL 0 3 1\nRETURN 0 1"),
+       "Bad bytecode! (applet.qma, main function, instruction 1 (CALL))"},
+      {"instruction of a nested function",
+       body(".function f\nRETURN 0 1\n.end\n.function g\n.function h\nRETURN 0 1\n.end\n"
+            "LOADNIL 0 0\nJUMP 5\nRETURN 0 1\n.end\nRETURN 0 1"),
+       "Bad bytecode! (applet.qma, function 2, instruction 1 (JUMP))"},
+      {"function nested in a nested one",
+       body(".function f\n.function g\nCONCAT 0 1 1\nRETURN 0 1\n.end\nRETURN 0 1\n.end\n"
+            "RETURN 0 1"),
+       "Bad bytecode! (applet.qma, function 1.1, instruction 0 (CONCAT))"},
+      {"source of its own", body(".source \"@lib.qma\"\nEQ 0 0 1\nRETURN 0 1"),
+       "Bad bytecode! (lib.qma, main function, instruction 0 (EQ))"},
+      {"last instruction", body("LOADNIL 0 0"),
+       "Bad bytecode! (applet.qma, main function, instruction 0 (LOADNIL): the last "
+       "instruction is no RETURN)"},
+      {"the function's stack", body(".stack 251\nRETURN 0 1"),
+       "Bad bytecode! (applet.qma, main function: stack size over 250)"},
+      {"nesting too deep", nested(201), deepest},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Load(Assemble(c.text), 0, "@applet.qma"), ERR_BADBYTECODE);
+    char text[2048];
+    GetErrorText(ERR_BADBYTECODE, text, sizeof text);
+    EXPECT_EQ(text, c.message);
+  }
+}
+
 // A failing allocation at any step of a load gives 1000, leaks nothing
 // and leaves the stack as it was; the load succeeds once memory suffices.
 TEST_F(LoadTest, OutOfMemoryAtEveryStep) {
