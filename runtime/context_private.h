@@ -60,6 +60,11 @@ struct RuntimeContext {
   // (services.cpp).
   const SourceLineEntry* lineMap = nullptr;
   int consoleFlush = 0;
+  // The open progress line ends in its own text, not in "...": its closing
+  // word is set apart by "..." as the other progress lines show it.
+  // Cleared by the closing word and by the next console output (which ends
+  // the line first).
+  bool progressWithoutEllipsis = false;
   // Virtual string files (vfile.cpp).
   VirtualFile* virtualFiles = nullptr;
   // Entry trees of linked directories that the preload handed to the

@@ -104,9 +104,15 @@ void errorPosition(VmState* L, const char** file, int32_t* line) {
 }
 
 // A progress step's closing word ends its line.
+// The word that ends a progress line ("done", "failed", "skipped"). Lines
+// such as "Loading music %s" end in the file name, so the word follows
+// "..." there as it does on the lines that print one ("Loading plugin
+// x.qmp...done"), instead of running onto the name.
 void printClosingWord(int32_t text) {
   if (IsQuietMode()) return;
-  std::printf("%s\n", GetBuiltinString(text));
+  bool separate = runtimeContext.progressWithoutEllipsis;
+  runtimeContext.progressWithoutEllipsis = false;
+  std::printf(separate ? "...%s\n" : "%s\n", GetBuiltinString(text));
   SetConsoleLineOpen(0);
   if (runtimeContext.consoleFlush) std::fflush(stdout);
 }
@@ -237,7 +243,10 @@ void PrintProgress(const char* format, const char* fileName, int ellipsis) {
   if (fileName == nullptr && !ellipsis) {
     PrintToConsole("%s", format);
     size_t length = std::strlen(format);
-    if (length > 0 && format[length - 1] != '\n') SetConsoleLineOpen(1);
+    if (length > 0 && format[length - 1] != '\n') {
+      SetConsoleLineOpen(1);
+      runtimeContext.progressWithoutEllipsis = true;
+    }
     return;
   }
   char text[PROGRESS_TEXT_SIZE];
@@ -248,11 +257,15 @@ void PrintProgress(const char* format, const char* fileName, int ellipsis) {
   PrintToConsole(ellipsis ? "%s..." : "%s", text);
   // The line waits for its closing word unless the text ended it.
   size_t length = std::strlen(text);
-  if (ellipsis || (length > 0 && text[length - 1] != '\n')) SetConsoleLineOpen(1);
+  if (ellipsis || (length > 0 && text[length - 1] != '\n')) {
+    SetConsoleLineOpen(1);
+    runtimeContext.progressWithoutEllipsis = !ellipsis;
+  }
 }
 
 void PrintToConsole(const char* format, ...) {
   EndConsoleLine(stdout);
+  runtimeContext.progressWithoutEllipsis = false;
   va_list args;
   va_start(args, format);
   std::vfprintf(stdout, format, args);

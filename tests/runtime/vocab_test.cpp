@@ -162,7 +162,8 @@ TEST(VocabTest, ProgressLinesPrintTextAsItStands) {
   SetGlobalAttrs(nullptr, loud);
 
   // A progress line whose step failed (no closing word) is ended by the
-  // next output; one that got its word is not ended again.
+  // next output; one that got its word is not ended again, and the word
+  // follows "..." even where the line's text did not print one.
   SetConsoleLineOpen(0);
   testing::internal::CaptureStdout();
   PrintProgress("Loading brush %s", "a.png", 0);
@@ -172,7 +173,7 @@ TEST(VocabTest, ProgressLinesPrintTextAsItStands) {
   PrintToConsole("next\n");
   PrintToConsole("last\n");
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Loading brush a.png\nLoading brush b.pngdone\nOpening font topaz...\nnext\nlast\n");
+            "Loading brush a.png\nLoading brush b.png...done\nOpening font topaz...\nnext\nlast\n");
   SetConsoleFlush(0);
 }
 
