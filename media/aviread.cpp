@@ -5,7 +5,9 @@
 // A file that goes on past its first RIFF chunk ("AVIX" chunks, as the AVI
 // writer makes beyond 1 GB) is indexed through the video stream's super
 // index and its standard indexes, which cover every RIFF chunk; the scan
-// for a frame enters those RIFF chunks too.
+// for a frame enters those RIFF chunks too. Such files give their whole
+// frame count in the OpenDML header ("dmlh"); the main header may count
+// the first RIFF chunk only.
 //
 // Invariant: every byte an MJPEG frame is rebuilt from lies inside its
 // chunk, the rebuilt stream fits its buffer, and a frame is handed out only
@@ -81,6 +83,8 @@ struct AviAnimReader {
   int64_t moviData;  // just after the "movi" list type
   int32_t position;  // the video frame the stream stands at; -1 unknown
   int32_t totalFrames;
+  uint32_t odmlFrames;  // "dmlh": the frames of every RIFF chunk; 0 none
+  bool topDown;         // uncompressed rows stored first to last
   uint32_t flags;
   uint8_t streamType[MAX_STREAMS][4];
   uint8_t streamHandler[MAX_STREAMS][4];
@@ -180,9 +184,8 @@ bool readSuperIndex(AviAnimReader* r, int32_t stream, uint32_t size) {
   if (le16(h) != SUPER_ENTRY / 4 || h[3] != INDEX_OF_INDEXES || !chunkStream(h + 8, &k) ||
       k != stream || h[10] != 'd' || entries > room || r->superIndex)
     return skip(s, even(size) - ODML_HEADER);
-  // Each standard index covers at least one frame.
-  if (entries > static_cast<uint32_t>(r->totalFrames))
-    entries = static_cast<uint32_t>(r->totalFrames);
+  // Without a file size, a chunk the scan cannot check is not kept.
+  if (left < 0 && size > MAX_UNSIZED_CHUNK) return skip(s, even(size) - ODML_HEADER);
   r->superIndex =
       static_cast<uint64_t*>(AllocMemoryArray(entries ? entries : 1, sizeof(uint64_t), 0));
   if (!r->superIndex) return skip(s, even(size) - ODML_HEADER);
@@ -253,8 +256,10 @@ bool readHeaders(AviAnimReader* r, uint32_t* moviSize) {
       } else if (std::memcmp(r->streamType[k], "vids", 4) == 0) {
         uint8_t b[20];
         if (size < 20 || !readExact(s, b, 20)) return false;
-        if (le32(b + 4) != static_cast<uint32_t>(r->width) ||
-            le32(b + 8) != static_cast<uint32_t>(r->height))
+        // A negative height stores the rows top-down (uncompressed only).
+        const auto stored = static_cast<int32_t>(le32(b + 8));
+        r->topDown = stored < 0 && stored == -r->height;
+        if (le32(b + 4) != static_cast<uint32_t>(r->width) || (stored != r->height && !r->topDown))
           return false;
         r->videoPlanes = static_cast<int32_t>(le16(b + 12));
         r->videoBitCount = static_cast<int32_t>(le16(b + 14));
@@ -263,6 +268,10 @@ bool readHeaders(AviAnimReader* r, uint32_t* moviSize) {
         used = 20;
       }
       if (!skip(s, even(size) - used)) return false;
+      continue;
+    }
+    if (std::memcmp(head, "dmlh", 4) == 0 && size >= 4) {
+      if (!readLe32(s, &r->odmlFrames) || !skip(s, even(size) - 4)) return false;
       continue;
     }
     if (std::memcmp(head, "indx", 4) == 0 && streams > 0 && streams - 1 == r->videoStream) {
@@ -386,6 +395,18 @@ void readOpenDmlIndex(AviAnimReader* r) {
   }
 }
 
+// Whether the file past the movi data can hold the frames the headers
+// claim: every frame is a chunk of at least its 8-byte header, and an
+// uncompressed one also of its pixels. A claim beyond that is refused
+// before anything is allocated for it.
+bool holdsFrames(AviAnimReader* r, size_t pixels) {
+  const int64_t total = GetStreamSize(r->stream);
+  if (total < 0) return true;
+  if (total < r->moviData) return false;
+  const uint64_t each = 8 + (r->codec == CODEC_RAW ? pixels * 3 : 0);
+  return static_cast<uint64_t>(r->totalFrames) <= static_cast<uint64_t>(total - r->moviData) / each;
+}
+
 // Makes sure *buffer holds at least n bytes.
 bool reserve(uint8_t** buffer, size_t* capacity, size_t n) {
   if (*capacity >= n) return true;
@@ -451,7 +472,7 @@ uint32_t* decodeRaw(AviAnimReader* r, uint32_t size) {
   uint32_t* out = AllocImagePixels(r->width, r->height, 0, &error);
   if (!out) return nullptr;
   for (size_t y = 0; y < h; y++) {
-    const uint8_t* row = r->frame + (h - 1 - y) * w * 3;
+    const uint8_t* row = r->frame + (r->topDown ? y : h - 1 - y) * w * 3;
     uint32_t* dst = out + y * w;
     for (size_t x = 0; x < w; x++, row += 3)
       dst[x] = (uint32_t{row[2]} << 16) | (uint32_t{row[1]} << 8) | row[0];
@@ -500,6 +521,8 @@ AviAnimReader* OpenAviAnimFile(StreamHandle* stream, int32_t* width, int32_t* he
     freeReader(r);
     return nullptr;
   }
+  if (r->odmlFrames > static_cast<uint32_t>(r->totalFrames) && r->odmlFrames <= INT32_MAX)
+    r->totalFrames = static_cast<int32_t>(r->odmlFrames);
   size_t pixels;
   if (ImagePixelCount(r->width, r->height, &pixels) != 0) {
     freeReader(r);
@@ -519,7 +542,8 @@ AviAnimReader* OpenAviAnimFile(StreamHandle* stream, int32_t* width, int32_t* he
     return nullptr;
   }
   r->moviData = SeekFileStream(stream, 0, 0);
-  if (r->moviData < 0 || !skip(stream, even(moviSize) - 4) || !readIndex(r)) {
+  if (r->moviData < 0 || !holdsFrames(r, pixels) || !skip(stream, even(moviSize) - 4) ||
+      !readIndex(r)) {
     freeReader(r);
     return nullptr;
   }
