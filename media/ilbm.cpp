@@ -73,11 +73,9 @@ void decodeHam(const uint8_t* chunky, uint32_t* output, const uint32_t* colours,
                int32_t height, int bits) {
   const int shift = bits - 2;
   const uint32_t mask = (1u << shift) - 1;
-  // A modify pen sets the top 4 (HAM6) or 6 (HAM8) bits of one component
-  // and keeps its low bits from the held colour, as the display hardware
-  // with 8-bit colour registers does.
+  // A modify pen's 4 (HAM6) or 6 (HAM8) bits become the top bits of one
+  // component; its low bits are 0.
   const int up = 8 - shift;
-  const uint32_t low = (1u << up) - 1;
   for (int32_t y = 0; y < height; y++) {
     uint32_t held = 0;
     const uint8_t* p = chunky + static_cast<size_t>(y) * width;
@@ -89,13 +87,13 @@ void decodeHam(const uint8_t* chunky, uint32_t* output, const uint32_t* colours,
           held = colours[value] & 0xFFFFFF;
           break;
         case 1:
-          held = (held & ~0xFFu) | (value << up) | (held & low);
+          held = (held & ~0xFFu) | (value << up);
           break;
         case 2:
-          held = (held & ~0xFF0000u) | (value << up << 16) | (held & (low << 16));
+          held = (held & ~0xFF0000u) | (value << up << 16);
           break;
         default:
-          held = (held & ~0xFF00u) | (value << up << 8) | (held & (low << 8));
+          held = (held & ~0xFF00u) | (value << up << 8);
           break;
       }
       o[x] = held;

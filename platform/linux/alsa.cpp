@@ -119,6 +119,10 @@ long AlsaWriteFrames(int32_t level, int32_t sampleFormat, int swap, void* conver
   if (sampleFormat <= SAMPLE_U8_STEREO) {
     const uint8_t* in = static_cast<const uint8_t*>(source);
     uint8_t* outBytes = static_cast<uint8_t*>(conversion);
+    // Unsigned samples are scaled around their silence, 128: scaled toward
+    // 0 they would move the signal's DC level with the volume, so every
+    // volume change (and every sample started below full volume) would
+    // step the output, a click, and a quiet sound would play off-centre.
     for (size_t i = 0; i < values; i++)
       outBytes[i] = static_cast<uint8_t>(128 + scaled(static_cast<int32_t>(in[i]) - 128, level));
   } else if (sampleFormat <= SAMPLE_S8_STEREO) {

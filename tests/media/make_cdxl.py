@@ -48,19 +48,18 @@ def to_rgb(pens, w, h, palette, planes, ham):
             else:
                 bits = 4 if planes <= 6 else 6
                 control, value = pen >> bits, pen & ((1 << bits) - 1)
-                # A modify pen sets the top bits of one component and keeps
-                # the held colour's low bits, as the shared HAM helpers do.
-                keep = (1 << (8 - bits)) - 1
+                # A modify pen's bits become the top bits of one component,
+                # its low bits 0.
                 r, g, b = held
                 up = value << (8 - bits)
                 if control == 0:
                     rgb = colour(palette[value]) if value < len(palette) else (0, 0, 0)
                 elif control == 1:
-                    rgb = (r, g, up | (b & keep))
+                    rgb = (r, g, up)
                 elif control == 2:
-                    rgb = (up | (r & keep), g, b)
+                    rgb = (up, g, b)
                 else:
-                    rgb = (r, up | (g & keep), b)
+                    rgb = (r, up, b)
                 held = rgb
             out += bytes(rgb)
     return bytes(out)

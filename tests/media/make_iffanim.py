@@ -264,7 +264,6 @@ def ham_decode(pens, width, height, palette, bits):
     shift = bits - 2
     mask = (1 << shift) - 1
     up = 8 - shift
-    low = (1 << up) - 1
     out = []
     for y in range(height):
         held = 0
@@ -274,11 +273,11 @@ def ham_decode(pens, width, height, palette, bits):
             if ctl == 0:
                 held = palette[value] & 0xFFFFFF
             elif ctl == 1:
-                held = (held & ~0xFF) | (value << up) | (held & low)
+                held = (held & ~0xFF) | (value << up)
             elif ctl == 2:
-                held = (held & ~0xFF0000) | (value << up << 16) | (held & (low << 16))
+                held = (held & ~0xFF0000) | (value << up << 16)
             else:
-                held = (held & ~0xFF00) | (value << up << 8) | (held & (low << 8))
+                held = (held & ~0xFF00) | (value << up << 8)
             out.append(held & 0xFFFFFF)
     return out
 
