@@ -159,21 +159,13 @@ bool sameNoCase(const uint8_t* a, const char* b) {
   return true;
 }
 
-// The bytes from the stream's position to its end; -1 when its size is
-// not known.
-int64_t bytesLeft(StreamHandle* s) {
-  const int64_t total = GetStreamSize(s);
-  const int64_t here = SeekFileStream(s, 0, 0);
-  return total < 0 || here < 0 || here > total ? -1 : total - here;
-}
-
 // The video stream's "indx" chunk of `size` bytes, the stream at its data.
 // A super index (an index of standard indexes for this stream's chunks)
 // keeps its chunk offsets; any other index, or one whose counts do not fit
 // its chunk, is passed over. false only when the chunk cannot be read past.
 bool readSuperIndex(AviAnimReader* r, int32_t stream, uint32_t size) {
   StreamHandle* s = r->stream;
-  const int64_t left = bytesLeft(s);
+  const int64_t left = StreamBytesLeft(s);
   if (left >= 0 && even(size) > static_cast<uint64_t>(left)) return false;
   if (size < ODML_HEADER) return skip(s, even(size));
   uint8_t h[ODML_HEADER];

@@ -1,7 +1,8 @@
 // BMP reading: 1, 4 and 8 bits with a colour table (8 bits also RLE8),
 // 16 bits as 5-6-5 and 24 bits, bottom-up files only. Invariant: every
 // pen written lies inside the pen buffer and every row read inside the
-// picture; bytes missing at the end of the file read as 0xFF.
+// picture. A file must hold the rows its header claims; the padding bytes
+// missing at the end of a last row read as 0xFF.
 #include <cstring>
 
 #include "media/image_private.h"
@@ -150,6 +151,22 @@ ErrorCode decodeDirect(StreamHandle* s, const BmpHeader& h, uint32_t* pixels) {
   return 0;
 }
 
+// Whether the file holds the rows its header claims, checked before the
+// picture is allocated. Stored rows are there whole (only the padding of
+// the last one may be cut off). Run-length data reaches at most one row
+// per end of line (2 bytes) and 255 rows per delta (4 bytes); an end of
+// picture leaves the rows above it empty, which the file does not hold.
+bool holdsRows(StreamHandle* s, const BmpHeader& h) {
+  const int64_t size = GetStreamSize(s);
+  if (size < 0) return true;
+  if (size < static_cast<int64_t>(h.dataOffset)) return false;
+  const uint64_t data = static_cast<uint64_t>(size) - h.dataOffset;
+  const uint64_t rows = static_cast<uint64_t>(h.height);
+  if (h.bitsPerPixel == 8 && h.compression == 1) return rows <= 1 + data / 4 * 255 + data % 4 / 2;
+  const uint64_t rowBytes = paddedRow((static_cast<size_t>(h.width) * h.bitsPerPixel + 7) / 8);
+  return rows * rowBytes <= data + 3;
+}
+
 }  // namespace
 
 ErrorCode ReadBmpImage(StreamHandle* stream, int infoOnly, int32_t* width, int32_t* height,
@@ -181,6 +198,7 @@ ErrorCode ReadBmpImage(StreamHandle* stream, int infoOnly, int32_t* width, int32
   const uint32_t bits = h.bitsPerPixel;
   if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24) return ERR_LOADPICTURE2;
 
+  if (!holdsRows(stream, h)) return ERR_LOADPICTURE2;
   auto* out = static_cast<uint32_t*>(AllocMemoryArray(count, sizeof(uint32_t), 0));
   if (!out) return ERR_MEM;
   if (bits > 8) {

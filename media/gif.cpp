@@ -16,6 +16,10 @@ namespace {
 constexpr int32_t MAX_CODES = 4096;
 constexpr int32_t MAX_CODE_BITS = 12;
 constexpr size_t FRAME_TABLE_STEP = 4096;
+// The most pixels a byte of LZW data can give: a code of w bits expands to
+// at most 2^w pens (no string in the table is longer), and 2^w / w is
+// largest at the widest code, 12 bits: 4,096 pens per 1.5 bytes.
+constexpr uint64_t LZW_PIXELS_PER_BYTE = (MAX_CODES * 8 + MAX_CODE_BITS - 1) / MAX_CODE_BITS;
 constexpr uint32_t OPAQUE = 0xFF000000u;
 
 struct FrameEntry {
@@ -334,6 +338,14 @@ GifReader* OpenGifReader(StreamHandle* stream, int32_t* width, int32_t* height, 
   if (infoOnly) {
     if (width) *width = r->width;
     if (height) *height = r->height;
+    CloseGifReader(r);
+    return nullptr;
+  }
+  // A screen larger than the rest of the file could fill is refused before
+  // its canvases exist.
+  const int64_t left = StreamBytesLeft(stream);
+  if (left >= 0 && static_cast<uint64_t>(r->width) * static_cast<uint64_t>(r->height) >
+                       static_cast<uint64_t>(left) * LZW_PIXELS_PER_BYTE) {
     CloseGifReader(r);
     return nullptr;
   }

@@ -25,6 +25,9 @@ constexpr uint32_t CAMG_HAM = 0x800;
 constexpr uint32_t BITS_LONG = 0x1;     // methods 7 and 8: 32-bit units
 constexpr uint32_t BITS_FIELDS = 0x40;  // methods 100 and 101: every second row
 // Without a known file size, no DLTA larger than this is read.
+// A delta frame's least bytes: its FORM header and type, and the headers
+// of its ANHD and DLTA chunks.
+constexpr int64_t MIN_DELTA_FORM = 12 + 8 + 8;
 constexpr uint64_t MAX_UNSIZED_DELTA = uint64_t{64} << 20;
 
 uint32_t be16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
@@ -477,7 +480,10 @@ bool readFirstFrame(IffAnimReader* r, int32_t* dpanFrames, uint32_t* firstFormSi
     if (!readExact(s, h, 8)) return false;  // no BODY
     const uint32_t size = be32(h + 4);
     if (std::memcmp(h, "BODY", 4) == 0) {
-      if (!bmhd) return false;
+      // A first frame larger than the file can hold allocates nothing.
+      if (!bmhd || !IlbmBodyFits(StreamBytesLeft(s), r->width, r->height, r->planes, r->masking,
+                                 r->compression))
+        return false;
       const int64_t body = SeekFileStream(s, 0, 0);
       if (body < 0) return false;
       *bodyEnd = body + static_cast<int64_t>(even(size));
@@ -589,6 +595,10 @@ IffAnimReader* OpenIffAnimFile(StreamHandle* stream, int32_t deinterlace, int32_
   const uint32_t method = ok ? firstDeltaMethod(r, &bits) : 0;
   ok = ok && validMethod(method);
   int64_t frames = dpan;
+  // Every frame after the first is a FORM with at least an ANHD and a DLTA
+  // chunk: a DPAN count the file has no room for is refused.
+  const int64_t size = GetStreamSize(stream);
+  if (ok && dpan > 1 && size >= 0 && dpan - 1 > (size - r->firstDelta) / MIN_DELTA_FORM) ok = false;
   if (ok && dpan < 0) {
     frames = countFrames(r);
     if (method == 100 || method == 101) frames -= 2;

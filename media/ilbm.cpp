@@ -179,6 +179,23 @@ bool ReadIlbmBodyByteRun1(StreamHandle* stream, uint8_t* planes, uint32_t bodySi
   return true;
 }
 
+bool IlbmBodyFits(int64_t available, int32_t width, int32_t height, int32_t planeCount,
+                  int32_t masking, int32_t compression) {
+  if (available < 0) return true;
+  const uint64_t rowBytes = rowBytesOf(width);
+  const uint64_t maskRows = masking == 1 ? 1 : 0;
+  // A budget of n bytes takes at least 2 bytes per 128 of it.
+  auto packed = [](uint64_t n) { return 2 * ((n + 127) / 128); };
+  uint64_t perRow;
+  if (compression == 0)
+    perRow = rowBytes * (static_cast<uint64_t>(planeCount) + maskRows);
+  else if (planeCount > 8)
+    perRow = packed(rowBytes * static_cast<uint64_t>(planeCount)) + maskRows * packed(rowBytes);
+  else
+    perRow = packed(rowBytes) * (static_cast<uint64_t>(planeCount) + maskRows);
+  return perRow * static_cast<uint64_t>(height) <= static_cast<uint64_t>(available);
+}
+
 void PlanarToChunky(const uint8_t* planes, int32_t width, int32_t height, int32_t planeCount,
                     size_t rowBytes, uint8_t* output, size_t outputRowBytes) {
   if (planeCount <= 8) {
@@ -270,14 +287,15 @@ ErrorCode ReadIlbmImage(StreamHandle* stream, int infoOnly, const int32_t* baseP
     ehb = mode & 0x80;
     ham = mode & 0x800;
   }
+  if (!FindIlbmChunk(stream, "BODY")) return ERR_LOADPICTURE2;
+  uint32_t bodySize = static_cast<uint32_t>(ReadStreamBE32(stream));
+  // A picture larger than the rest of the file can hold is refused before
+  // its buffers are allocated.
+  if (!IlbmBodyFits(StreamBytesLeft(stream), w, ht, planeCount, masking, compression))
+    return ERR_LOADPICTURE2;
   ErrorCode error;
   uint32_t* out = AllocImagePixels(w, ht, 0, &error);
   if (!out) return error;
-  if (!FindIlbmChunk(stream, "BODY")) {
-    FreeMemory(out);
-    return ERR_LOADPICTURE2;
-  }
-  uint32_t bodySize = static_cast<uint32_t>(ReadStreamBE32(stream));
   const size_t rowBytes = rowBytesOf(w);
   size_t planeBytes;
   uint8_t* planes = nullptr;

@@ -254,6 +254,12 @@ size_t SetImagePixelLimit(size_t pixels) {
   return old;
 }
 
+int64_t StreamBytesLeft(StreamHandle* stream) {
+  const int64_t total = GetStreamSize(stream);
+  const int64_t here = SeekFileStream(stream, 0, 0);
+  return total < 0 || here < 0 || here > total ? -1 : total - here;
+}
+
 ErrorCode ImagePixelCount(int64_t width, int64_t height, size_t* count) {
   if (width < 1 || height < 1 || width > IMAGE_MAX_SIDE || height > IMAGE_MAX_SIDE)
     return ERR_LOADPICTURE2;

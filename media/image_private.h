@@ -101,6 +101,11 @@ bool ReadIlbmBodyRaw(StreamHandle* stream, uint8_t* planes, uint32_t bodySize, i
                      int32_t height, int32_t planeCount, int32_t masking);
 bool ReadIlbmBodyByteRun1(StreamHandle* stream, uint8_t* planes, uint32_t bodySize, int32_t width,
                           int32_t height, int32_t planeCount, int32_t masking);
+// Whether `available` bytes (-1: not known, taken as enough) can hold a
+// BODY of this size: unpacked plane rows are stored whole, and a ByteRun1
+// run of 2 bytes unpacks to at most 128 bytes of its row's budget.
+bool IlbmBodyFits(int64_t available, int32_t width, int32_t height, int32_t planeCount,
+                  int32_t masking, int32_t compression);
 // Up to 8 planes: pens ORed into output rows of outputRowBytes (zero them
 // first); 24 planes: 4 bytes per pixel, in memory 0 and then the bits of
 // planes 0-7, 8-15 and 16-23; other plane counts convert nothing.
@@ -146,6 +151,11 @@ ErrorCode WriteGifAnimFrame(GifWriter* writer, uint8_t* pens, int32_t width, int
                             int32_t transparentPen, int optimize, int animMode);
 // Writes the trailer, closes and frees: 0, ERR_WRITE or ERR_CLOSEFILE.
 ErrorCode CloseGifWriter(GifWriter* writer);
+
+// The bytes from the stream's position to its end; -1 when the stream
+// cannot tell its size. Readers check what a header claims against it
+// before they allocate for the claim.
+int64_t StreamBytesLeft(StreamHandle* stream);
 
 // The pixel count of a width x height picture: ERR_LOADPICTURE2 for a side
 // below 1 or above IMAGE_MAX_SIDE, or a count above the pixel limit.

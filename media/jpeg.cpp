@@ -203,6 +203,17 @@ void decodeGlue(DecodeJob* job) {
   }
   size_t count;
   job->error = ImagePixelCount(w, h, &count);
+  // Every 8 x 8 block of a Huffman-coded picture costs at least one bit,
+  // its DC code: a picture the rest of the data cannot hold is refused
+  // before its pixels are allocated (a cut scan would decode as grey).
+  if (!job->error && !cinfo->arith_code) {
+    int64_t left = job->stream ? StreamBytesLeft(job->stream)
+                               : static_cast<int64_t>(src->size - src->position);
+    const uint64_t blocks =
+        (static_cast<uint64_t>(w) + 7) / 8 * ((static_cast<uint64_t>(h) + 7) / 8);
+    if (left >= 0 && blocks / 8 > static_cast<uint64_t>(left) + src->pub.bytes_in_buffer)
+      job->error = ERR_LOADPICTURE2;
+  }
   if (job->error) {
     jpeg_destroy_decompress(cinfo);
     return;

@@ -22,6 +22,9 @@ constexpr png_alloc_size_t PNG_CHUNK_BYTES_MAX = 8000000;  // libpng's suggested
 // Largest single libpng allocation: a row of IMAGE_MAX_SIDE 16-bit RGBA
 // pixels (8 MB) and the chunk limit fit with room to spare.
 constexpr png_alloc_size_t PNG_ALLOCATION_MAX = 64u << 20;
+// Deflate's largest expansion: a 258-byte match costs at least 2 bits,
+// about 1,032 bytes out for one in.
+constexpr uint64_t DEFLATE_MAX_RATIO = 1032;
 
 struct PngReadJob {
   StreamHandle* stream;
@@ -132,6 +135,16 @@ void readGlue(PngReadJob* job) {
   }
   size_t count;
   job->error = ImagePixelCount(job->width, job->height, &count);
+  // Deflate gives at most DEFLATE_MAX_RATIO bytes for one: rows the rest of
+  // the file cannot hold are refused before the pixels are allocated.
+  const int64_t left = StreamBytesLeft(job->stream);
+  const uint64_t rowBytes =
+      (static_cast<uint64_t>(job->width) * png_get_channels(job->png, job->info) * bitDepth + 7) /
+          8 +
+      1;
+  if (!job->error && left >= 0 &&
+      rowBytes * job->height > static_cast<uint64_t>(left) * DEFLATE_MAX_RATIO)
+    job->error = ERR_LOADPICTURE2;
   if (job->error) {
     png_destroy_read_struct(&job->png, &job->info, &job->end);
     return;
