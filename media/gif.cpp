@@ -20,6 +20,9 @@ constexpr size_t FRAME_TABLE_STEP = 4096;
 // at most 2^w pens (no string in the table is longer), and 2^w / w is
 // largest at the widest code, 12 bits: 4,096 pens per 1.5 bytes.
 constexpr uint64_t LZW_PIXELS_PER_BYTE = (MAX_CODES * 8 + MAX_CODE_BITS - 1) / MAX_CODE_BITS;
+// 4096 x 4096: two canvases of this size cost 128 MiB, which a picture of
+// that size needs anyway.
+constexpr uint64_t SMALL_SCREEN_PIXELS = uint64_t{1} << 24;
 constexpr uint32_t OPAQUE = 0xFF000000u;
 
 struct FrameEntry {
@@ -342,10 +345,12 @@ GifReader* OpenGifReader(StreamHandle* stream, int32_t* width, int32_t* height, 
     return nullptr;
   }
   // A screen larger than the rest of the file could fill is refused before
-  // its canvases exist.
+  // its canvases exist. Small frames on a larger screen are common, so any
+  // screen up to SMALL_SCREEN_PIXELS is taken whatever the data holds.
   const int64_t left = StreamBytesLeft(stream);
-  if (left >= 0 && static_cast<uint64_t>(r->width) * static_cast<uint64_t>(r->height) >
-                       static_cast<uint64_t>(left) * LZW_PIXELS_PER_BYTE) {
+  const uint64_t pixels = static_cast<uint64_t>(r->width) * static_cast<uint64_t>(r->height);
+  if (left >= 0 && pixels > SMALL_SCREEN_PIXELS &&
+      pixels > static_cast<uint64_t>(left) * LZW_PIXELS_PER_BYTE) {
     CloseGifReader(r);
     return nullptr;
   }

@@ -306,6 +306,7 @@ TEST(FileClaims, PicturesAndAnimsBeyondTheirFilesFailWithTheirErrorAllocatingLit
       {"BMP 40 x 30 of 24 bits", Bmp(40, 30, 24, 0, Bytes(120 * 30, 9)), LoadPicture, 0},
       {"BMP run-length, 30 rows by end of line", Bmp(40, 30, 8, 1, Bytes(60, 0)), LoadPicture, 0},
       {"GIF screen 40 x 30, one pixel", Gif(40, 30), LoadPicture, 0},
+      {"GIF screen 2000 x 2000, one pixel", Gif(2000, 2000), LoadPicture, 0},
       {"PNG 40 x 30", Png(40, 30, 30), LoadPicture, 0},
       {"IFF ANIM of 2 frames", IffAnim(0), OpenAnim, 0},
   };
