@@ -474,13 +474,11 @@ ErrorCode AdapterFlip(DisplayRecord* d, int32_t sync) {
   return a->flip(AdapterWindowOf(d), &request) ? ERR_DISPLAYADAPTERSUPPORT : ERR_NONE;
 }
 
-void SleepViaAdapter(VmState* L, int32_t milliseconds) {
+ErrorCode SleepViaAdapter(VmState* L, int32_t milliseconds) {
   const DisplayAdapter* a = GetDisplayAdapter();
   if (a && (a->flags & QM_ADAPTER_SLEEPS)) {
     if (a->sleep) a->sleep(L, milliseconds);
-    return;
+    return PollWhileWaiting(L);
   }
-  // A termination request cuts the sleep short; the poll that follows the
-  // command then ends the run.
-  DelayUnlessQuit(std::max(milliseconds, 0));
+  return SleepWithEvents(L, std::max(milliseconds, 0));
 }

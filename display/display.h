@@ -471,7 +471,6 @@ struct DisplayBackfill {
 // pass starts), and an outside resize that waits for the left button.
 struct DisplayPumpState {
   int32_t refreshNeeded;
-  int32_t closeRequested;
   int32_t lastKeyCode;  // -1 none
   int32_t modeSwitch;   // -1 none, 0 to a window, 1 to full screen
   int32_t quitRequested;
@@ -518,6 +517,8 @@ struct DisplayRecord {
   int32_t smooth;
   double scaleX, scaleY;
   int32_t handlerRefs[DISPLAY_HANDLER_SLOTS];  // -1: no handler
+  // closePending: a close request (X11 or injected, from any thread) that
+  // the event poll has not looked at yet.
   int32_t closeHandler, closePending;
   uint8_t keyStates[KEY_STATE_COUNT], rawKeyStates[KEY_STATE_COUNT];
   int32_t textX, textY, textLeft, textRight;
@@ -919,8 +920,9 @@ ErrorCode RegisterDisplayAttributeReaders();
 // Waits for the display's next frame: the adapter's VWait when it waits
 // itself and the display has its window, else the native frame wait.
 void WaitDisplayVBlank(VmState* L, DisplayRecord* display, int32_t frame);
-// The adapter's Sleep when it sleeps itself, else the native sleep.
-void SleepViaAdapter(VmState* L, int32_t milliseconds);
+// The adapter's Sleep when it sleeps itself (then one poll), else the
+// runtime's wait: 0, or what ends the wait early (see PollWhileWaiting).
+ErrorCode SleepViaAdapter(VmState* L, int32_t milliseconds);
 // The display that owns a new video-memory bitmap: when the adapter binds
 // video bitmaps to displays (bitmap flag 32), the display of the id (the
 // current one for number 0) must have its adapter window, else

@@ -469,6 +469,19 @@ ErrorCode callEventHandler(VmState* L, EventMessage* m, int collect, int* nresul
   return error == ERR_NONE && vmRun.quit ? ERR_USERABORT : error;
 }
 
+// A close request on a window that has no "closewindow" handler (and no
+// CLOSEWINDOW legacy event reporting it) ends the run as a quit request
+// does. The X11 pump and host events only note the request on the display;
+// every poll, whichever wait makes it, decides here.
+bool takeUnhandledClose() {
+  bool quit = false;
+  for (DisplayRecord* d = GetDisplayList(); d; d = reinterpret_cast<DisplayRecord*>(d->head.next))
+    if (__atomic_exchange_n(&d->closePending, 0, __ATOMIC_ACQ_REL) && !d->closeHandler &&
+        !LegacyReportsClose())
+      quit = true;
+  return quit;
+}
+
 // The result of one dispatcher step: a handler call and its results.
 struct StepResult {
   int handled = 0;
@@ -1091,6 +1104,10 @@ int PollEvents(VmState* L, int32_t flags, int32_t, ErrorCode* error) {
   } else if (RunX11EventPump(L, error)) {
     return 1;
   }
+  // The request is looked at again after the pump: the pump may have read
+  // the wake-up of a signal that came after the first look, and the wait
+  // that follows would then sleep through it.
+  if (takeUnhandledClose() || NativeQuitRequested()) vmRun.quit = 1;
   return vmRun.quit ? 1 : 0;
 }
 

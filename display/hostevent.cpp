@@ -167,6 +167,7 @@ ErrorCode PostHostEvent(VmState* L, int32_t kind, const uintptr_t* data) {
       break;
     }
     case 5:
+      __atomic_store_n(&d->closePending, 1, __ATOMIC_RELEASE);
       PostEvent(d, EVENT_CLOSEWINDOW, 0, 0, 0, nullptr);
       break;
     case 6:

@@ -143,7 +143,7 @@ ErrorCode waitWhile(VmState* L, Held held) {
     while (handled && error == ERR_NONE && displayContext.legacyJump < 0)
       error = DispatchEvent(L, &handled);
     if (error != ERR_NONE || displayContext.legacyJump >= 0 || !held()) break;
-    SleepViaAdapter(L, 10);
+    if ((error = SleepViaAdapter(L, 10)) != ERR_NONE) break;
     ErrorCode code = ERR_NONE;
     if (PollEvents(L, 8, 0, &code)) error = code != ERR_NONE ? code : ERR_USERABORT;
   }

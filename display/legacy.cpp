@@ -396,7 +396,7 @@ int cmdWhileMouseOn(VmState* L) {
       if (error != ERR_NONE) return error;
       if (int jump = TakeLegacyJump(L, -2)) return jump;
     }
-    SleepViaAdapter(L, 10);
+    if (ErrorCode e = SleepViaAdapter(L, 10)) return e;
     ErrorCode code = ERR_NONE;
     if (PollEvents(L, 8, 0, &code)) return code != ERR_NONE ? code : ERR_USERABORT;
   }

@@ -191,7 +191,8 @@ void onEvent(const X11Event* e) {
       break;
     }
     case X11EV_CLOSE:
-      d->pump.closeRequested = 1;
+      // The poll decides what an unhandled close request means.
+      d->closePending = 1;
       PostEvent(d, EVENT_CLOSEWINDOW, 0, 0, 0, nullptr);
       break;
     case X11EV_DROP:
@@ -238,7 +239,6 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
   PollJoysticksAndAudio(L);
   for (DisplayRecord* d = GetDisplayList(); d; d = next(d)) {
     if (!d->x11) continue;
-    d->pump.closeRequested = 0;
     d->pump.lastKeyCode = -1;
     d->pump.modeSwitch = -1;
     d->pump.refreshNeeded = 0;
@@ -277,7 +277,6 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
         return 1;
       }
     }
-    if (d->pump.closeRequested && !d->closeHandler && !LegacyReportsClose()) stop = 1;
   }
   if (stop) {
     vmRun.quit = 1;

@@ -16,6 +16,7 @@
 #include "draw/draw.h"
 #include "fx/fx_private.h"
 #include "media/media.h"
+#include "platform/linux/platform.h"
 #include "text/text.h"
 
 namespace {
@@ -843,8 +844,12 @@ ErrorCode rebuildFXLayer(FXState* s) {
   return e;
 }
 
-// 1 when the run must stop (*error: the poll's error, 0 for a quit).
-int pollBetweenFrames(FXState* s, ErrorCode* error) { return PollEvents(s->vm, 2, 0, error); }
+// 1 when the run must stop (*error: the poll's error, ERR_USERABORT for a
+// quit), as every wait polls.
+int pollBetweenFrames(FXState* s, ErrorCode* error) {
+  *error = PollWhileWaiting(s->vm);
+  return *error != ERR_NONE;
+}
 
 ErrorCode runSynchronous(FXState* s, DisplayRecord* d, bool* completed) {
   *completed = false;

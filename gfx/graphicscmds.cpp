@@ -15,6 +15,7 @@
 #include "gfx/gfx.h"
 #include "gfx/hooks_private.h"
 #include "gfx/graphics_private.h"
+#include "platform/linux/platform.h"
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
 
@@ -118,9 +119,12 @@ int CmdGetPen(VmState* L) {
   return 1;
 }
 
+// VWait: one frame, then the poll every wait makes, so that a script that
+// paces itself with VWait alone (even with the line hook off) ends on a
+// quit or close request.
 int CmdVWait(VmState* L) {
   WaitDisplayFrame(L, 0);
-  return 0;
+  return PollWhileWaiting(L);
 }
 
 int CmdSetFPSLimit(VmState* L) {

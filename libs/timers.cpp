@@ -84,10 +84,11 @@ void freeTimer(VmState* L, TimerObject* t) {
   FreeMemory(t);
 }
 
-// Sleeps through the display adapter's sleep or the platform's; amounts
-// beyond the 32-bit range are cut to it.
-void sleepMillis(VmState* L, int64_t millis) {
-  SleepViaAdapter(L, static_cast<int32_t>(std::min<int64_t>(millis, INT32_MAX)));
+// Sleeps through the display adapter's sleep or the runtime's wait, which
+// ends early when the run must end; amounts beyond the 32-bit range are cut
+// to it.
+ErrorCode sleepMillis(VmState* L, int64_t millis) {
+  return SleepViaAdapter(L, static_cast<int32_t>(std::min<int64_t>(millis, INT32_MAX)));
 }
 
 int cmdStartTimer(VmState* L) {
@@ -175,7 +176,8 @@ int cmdWaitTimer(VmState* L) {
   bool restartAfter = optFlag(L, 3, true);
   if (timer->paused) return ERR_WRONGUSAGE;
   int64_t remaining = target - elapsedMicros(timer) / 1000;
-  if (remaining > 0) sleepMillis(L, remaining);
+  if (remaining > 0)
+    if (ErrorCode e = sleepMillis(L, remaining)) return e;
   // The handlers that ran while it waited may have stopped the timer.
   if (restartAfter && findTimer(GetObjectIdArg(L, 1, nullptr), &timer) == ERR_NONE) restart(timer);
   return 0;
@@ -190,8 +192,7 @@ int cmdWait(VmState* L) {
     amount *= MILLIS_PER_TICK;
   else if (unit == UNIT_SECONDS)
     amount *= 1000;
-  sleepMillis(L, amount);
-  return 0;
+  return sleepMillis(L, amount);
 }
 
 int readTimerAttribute(VmState* L, int32_t attribute) {

@@ -202,7 +202,8 @@ ErrorCode playStep(AnimPlayback* p, int32_t* done) {
         SubTime(&elapsed, &p->time);
         spent = int64_t{elapsed.seconds} * 1000 + elapsed.micros / 1000;
       }
-      if (spent < delay) SleepViaAdapter(L, static_cast<int32_t>(delay - spent));
+      if (spent < delay)
+        if (ErrorCode e = SleepViaAdapter(L, static_cast<int32_t>(delay - spent))) return e;
     }
     GetSysTime(&p->time);
   }

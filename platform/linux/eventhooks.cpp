@@ -33,6 +33,13 @@ int RunEventPoll(VmState* L, int32_t flags, int32_t unused, ErrorCode* error) {
   return 0;
 }
 
+ErrorCode PollWhileWaiting(VmState* L) {
+  ErrorCode error = ERR_NONE;
+  if (RunEventPoll(L, 2, 0, &error)) return error != ERR_NONE ? error : ERR_USERABORT;
+  // Without an event poll a termination request still ends the wait.
+  return NativeQuitRequested() ? ERR_USERABORT : ERR_NONE;
+}
+
 void SetDisplayAdapterHooks(AdapterActiveFunction active, AdapterWakeFunction wake) {
   adapterActive.store(active);
   adapterWake.store(wake);

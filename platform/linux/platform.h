@@ -644,6 +644,16 @@ void SetEventPoll(EventPollFunction poll);
 // Runs the installed poll (for waits and long commands outside the line
 // hook); 0 without one.
 int RunEventPoll(VmState* L, int32_t flags, int32_t unused, ErrorCode* error);
+// Every wait of every library ends the run the same way: between its steps
+// it makes one pass of the poll, which learns of a quit request, a quit key,
+// a close request on a window without a "closewindow" handler and a
+// termination signal, and ends the wait with what this returns: 0 to go on,
+// ERR_USERABORT when the run must end, or the poll's error.
+ErrorCode PollWhileWaiting(VmState* L);
+// The runtime's wait: sleeps the milliseconds while the poll keeps pumping
+// window events, and ends early as PollWhileWaiting says (0 once the time
+// is up).
+ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds);
 
 // The display library's answer to "which window parents a requester": the
 // X11 part of the first open display with a window, or null; and the

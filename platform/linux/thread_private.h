@@ -32,10 +32,6 @@ void ShutdownTimers();
 // 1 when a timer signalling SIGRTMIN with record as its value runs.
 int CreatePosixTimer(int periodic, int32_t milliseconds, void* record, timer_t* id);
 
-// Sleeps the milliseconds while the event poll keeps running: 0, the wait's
-// or the poll's error, or ERR_USERABORT when the run is asked to stop.
-ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds);
-
 // Starts the watcher thread of a program run in the background (what
 // StartProgramThread does): it runs the program and, once it ended normally,
 // calls the finished handler; 0, or ERR_THREAD when the thread or the

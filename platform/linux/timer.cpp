@@ -518,21 +518,22 @@ ErrorCode SleepWithEvents(VmState* L, int32_t milliseconds) {
   timer_t timer;
   if (!CreatePosixTimer(0, milliseconds, nullptr, &timer)) {
     // No timer can end the wait (the timer signal is not installed yet, or
-    // the system refused one): the sleep still lasts its time.
-    Delay(milliseconds);
-    return ERR_NONE;
+    // the system refused one): the sleep still lasts its time, unless a
+    // termination request comes.
+    return DelayUnlessQuit(milliseconds) ? ERR_USERABORT : ERR_NONE;
   }
   ErrorCode result = ERR_NONE;
   for (;;) {
     result = WaitPlatformEvent(L, 1, 0, nullptr);
     if (result != ERR_NONE) break;
     if (sleepDone.load()) break;
-    ErrorCode error = ERR_NONE;
-    int stop = sleepEventPoll ? sleepEventPoll(L, 2, 0, &error) : RunEventPoll(L, 2, 0, &error);
-    if (stop != 0) {
-      result = error != ERR_NONE ? error : ERR_USERABORT;
-      break;
+    if (sleepEventPoll) {
+      ErrorCode error = ERR_NONE;
+      if (sleepEventPoll(L, 2, 0, &error)) result = error != ERR_NONE ? error : ERR_USERABORT;
+    } else {
+      result = PollWhileWaiting(L);
     }
+    if (result != ERR_NONE) break;
   }
   timer_delete(timer);
   return result;

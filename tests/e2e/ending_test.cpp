@@ -1,9 +1,9 @@
 // How a run ends, as the shell that started the player sees it: the exit
-// status after End, after a reported error and after a termination signal;
-// a file the script left open, complete on disk after End;
-// the error report on the debug device with the file, line and command; the
-// progress line a failed step leaves open; and the run's temporary
-// directory, gone however the run ended.
+// status after End, after a reported error, after a termination signal and
+// after a close request during a wait; a file the script left open,
+// complete on disk after End; the error report on the debug device with
+// the file, line and command; the progress line a failed step leaves open;
+// and the run's temporary directory, gone however the run ended.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -217,6 +217,33 @@ TEST_F(Ending, OneTerminationSignal) {
     EXPECT_EQ(r.status, 128 + SIGTERM) << "after " << took.count() << " ms";
     EXPECT_TRUE(entries(temp).empty()) << "files left in " << temp;
   }
+}
+
+// The window manager's close request (WM_DELETE_WINDOW) while the script
+// waits in Wait(30, #SECONDS) with no "closewindow" handler ends the run at
+// once, as it does in WaitEvent: status 0, and the script goes no further.
+TEST_F(Ending, CloseRequestDuringAWait) {
+  const std::string text = std::string(PRINT_READY) +
+                           "GETGLOBAL 0, \"wait\"\nLOADNUM 1, 30\nLOADNUM 2, 0\nCALL 0, 3, 1\n" +
+                           PRINT_AFTER + "RETURN 0, 1, 0\n";
+  e2e::TempDir dir;
+  e2e::WriteFile(dir / "a.qma", e2e::Assemble(text));
+  Display* x = XOpenDisplay(server_->name().c_str());
+  ASSERT_NE(x, nullptr);
+  e2e::Child child(e2e::PLAYER, {"-quiet", "-debugdevice", "stdout", dir / "a.qma"},
+                   server_->name(), dir.path());
+  Window window = e2e::ShownWindow(x, &child);
+  ASSERT_NE(window, 0u) << "no window was shown";
+  ASSERT_TRUE(e2e::WaitFor([&] { return e2e::ReadText(dir / ".stdout") == "ready\n"; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // well inside the wait
+  ASSERT_FALSE(child.Exited());
+  e2e::CloseWindow(x, window);
+  EXPECT_TRUE(e2e::WaitFor([&] { return child.Exited(); }, ENDS_WITHIN));
+  e2e::RunResult r = child.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ready\n");
+  EXPECT_EQ(r.err, "");
+  XCloseDisplay(x);
 }
 
 }  // namespace
