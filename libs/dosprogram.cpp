@@ -220,7 +220,7 @@ int cmdExecute(VmState* L) {
   ErrorCode error = prepareProgram(L, &program, &arguments);
   if (error) return error;
   return resetAfter(
-      StartProgram(program.c_str(), arguments.empty() ? nullptr : arguments.c_str(), 0), reset);
+      ExecuteProgram(L, program.c_str(), arguments.empty() ? nullptr : arguments.c_str()), reset);
 }
 
 const CommandTableEntry programCommands[] = {

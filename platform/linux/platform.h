@@ -449,10 +449,19 @@ ErrorCode UnsetEnvNative(const char* name);                   // 0 / ERR_UNSETEN
 // on PATH when it has no slash) runs as a program; any other path whose
 // file part has an extension other than ".exe" is a document and is opened
 // with "xdg-open". Synchronous runs go through the
-// shell (every path quoted) and wait; asynchronous runs fork and exec the
-// split argument vector. *childId receives the process id when given.
+// shell (every path quoted) in a process group of their own and wait;
+// asynchronous runs fork and exec the split argument vector. *childId
+// receives the process id when given. A termination request ends a
+// synchronous wait: the program's group gets the same signal (what is left
+// of it after a quarter of a second is killed) and ERR_USERABORT is
+// returned.
 ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, int32_t ignored,
                      int32_t* childId);
+// The synchronous run of a script (Execute): as RunProgram, and while it
+// waits the event poll runs (SleepWithEvents); whatever ends the run ends
+// the program's group the same way.
+struct VmState;
+ErrorCode ExecuteProgram(VmState* L, const char* path, const char* arguments);
 ErrorCode StartProgram(const char* path, const char* arguments, int asynchronous);
 // The dos library's record of a program started in the background. The
 // watcher thread creates the mutex and condition and frees them when it

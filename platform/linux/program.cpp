@@ -1,7 +1,11 @@
 // Running external programs: documents go to "xdg-open", synchronous runs
 // go through the shell and wait, asynchronous runs fork and exec a split
-// argument vector. Invariant: every path handed to the shell is quoted, so
-// the shell sees exactly one word for it whatever characters it holds.
+// argument vector. Invariants: every path handed to the shell is quoted, so
+// the shell sees exactly one word for it whatever characters it holds; a
+// program the player waits for runs in a process group of its own, which
+// the player ends with everything in it when the run ends during the wait,
+// and which holds the terminal while it runs when the player is the
+// terminal's foreground job.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,9 +14,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/linux/platform.h"
@@ -99,31 +106,119 @@ void resetChildSignals() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// Runs the line with "/bin/sh -c" and waits for it: 0 once it ran, whatever
-// its status; ERR_EXECUTE when no shell could start.
-ErrorCode runShellLine(const char* line) {
+constexpr int32_t PROGRAM_POLL_MS = 20;        // how often the wait looks at the program
+constexpr int32_t PROGRAM_END_GRACE_MS = 250;  // between the ending signal and SIGKILL
+
+// The terminal whose foreground job the player is (standard input), or -1.
+int foregroundTerminal() {
+  return isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp() ? STDIN_FILENO : -1;
+}
+
+// Hands the terminal to a process group. SIGTTOU is blocked for the call,
+// since a player that is no longer in the foreground would be stopped by it.
+void giveTerminal(int terminal, pid_t group) {
+  sigset_t ttou, saved;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  pthread_sigmask(SIG_BLOCK, &ttou, &saved);
+  tcsetpgrp(terminal, group);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// The program was stopped from the terminal (Ctrl-Z went to its group): the
+// player stops with it, as one job would, and when continued gives the
+// terminal back to it if it is in the foreground again, and continues it.
+void stopWithProgram(pid_t group, int terminal) {
+  giveTerminal(terminal, getpgrp());
+  raise(SIGTSTP);
+  if (tcgetpgrp(terminal) == getpgrp()) giveTerminal(terminal, group);
+  kill(-group, SIGCONT);
+}
+
+// Ends the program's group when the run ends during the wait: the
+// termination signal that ends the run (SIGTERM for a quit or close
+// request) goes to every process of the group, and what is left after a
+// short grace is killed. The program itself is reaped.
+void endProgramGroup(pid_t group) {
+  int signal = PendingTerminationSignal();
+  kill(-group, signal != 0 ? signal : SIGTERM);
+  kill(-group, SIGCONT);  // a stopped process takes the signal only once continued
+  struct timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  bool reaped = false;
+  for (;;) {
+    int status = 0;
+    if (!reaped && waitpid(group, &status, WNOHANG) == group) reaped = true;
+    if (reaped && kill(-group, 0) != 0) return;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ms = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
+                   (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (ms >= PROGRAM_END_GRACE_MS) break;
+    Delay(5);
+  }
+  kill(-group, SIGKILL);
+  int status = 0;
+  while (!reaped && waitpid(group, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Waits for the program: 0 once it ended, whatever its status. Between
+// looks the run's wait runs (with L the event poll, else only the watch for
+// a termination request); when it says the run must end, the program's
+// group is ended and its code returned.
+ErrorCode waitForProgram(VmState* L, pid_t pid, int terminal) {
+  const int options = terminal >= 0 ? WUNTRACED : 0;
+  for (;;) {
+    int status = 0;
+    pid_t ended = waitpid(pid, &status, WNOHANG | options);
+    if (ended == pid && WIFSTOPPED(status)) {
+      stopWithProgram(pid, terminal);
+      continue;
+    }
+    if (ended == pid || (ended < 0 && errno != EINTR)) return ERR_NONE;
+    ErrorCode stop = L ? SleepWithEvents(L, PROGRAM_POLL_MS)
+                       : (DelayUnlessQuit(PROGRAM_POLL_MS) ? ERR_USERABORT : ERR_NONE);
+    if (stop != ERR_NONE) {
+      endProgramGroup(pid);
+      return stop;
+    }
+  }
+}
+
+// Runs the line with "/bin/sh -c" in a process group of its own and waits
+// for it (see waitForProgram); ERR_EXECUTE when no shell could start.
+ErrorCode runShellLine(VmState* L, const char* line) {
   posix_spawnattr_t attributes;
   if (posix_spawnattr_init(&attributes) != 0) return ERR_EXECUTE;
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    posix_spawnattr_destroy(&attributes);
+    return ERR_EXECUTE;
+  }
+  const int terminal = foregroundTerminal();
+  if (terminal >= 0) posix_spawn_file_actions_addtcsetpgrp_np(&actions, terminal);
   sigset_t defaults, none;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
   char shell[] = "sh", dashC[] = "-c";
   char* argv[] = {shell, dashC, const_cast<char*>(line), nullptr};
   pid_t pid = -1;
-  int failed = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ);
+  int failed = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (failed != 0) return ERR_EXECUTE;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return 0;
+  ErrorCode result = waitForProgram(L, pid, terminal);
+  if (terminal >= 0) giveTerminal(terminal, getpgrp());
+  return result;
 }
 
-ErrorCode runWithShell(const char* program, bool quoteProgram, const char* arguments,
+ErrorCode runWithShell(VmState* L, const char* program, bool quoteProgram, const char* arguments,
                        bool quoteArguments) {
   size_t length = (quoteProgram ? quotedLength(program) : std::strlen(program)) + 1;
   if (arguments && arguments[0])
@@ -147,7 +242,7 @@ ErrorCode runWithShell(const char* program, bool quoteProgram, const char* argum
     }
   }
   *out = '\0';
-  ErrorCode error = runShellLine(line);
+  ErrorCode error = runShellLine(L, line);
   FreeMemory(line);
   return error;
 }
@@ -250,7 +345,11 @@ void FreeProgramArguments(ProgramArguments* args) {
   args->count = 0;
 }
 
-ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, int32_t,
+namespace {
+
+// RunProgram with the VM whose event poll runs while a synchronous run
+// waits (null: none).
+ErrorCode runProgram(VmState* L, const char* path, const char* arguments, int asynchronous,
                      int32_t* childId) {
   char program[PROGRAM_PATH_MAX];
   if (!path || !GetNativePath(path, program, sizeof program, 1)) {
@@ -267,7 +366,7 @@ ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, 
   ProgramArguments args;
   if (isDocument(program)) {
     if (!asynchronous) {
-      error = runWithShell("xdg-open", false, program, true);
+      error = runWithShell(L, "xdg-open", false, program, true);
     } else {
       // The document is one argument even when it holds blanks or quotes,
       // so it does not go through the splitter.
@@ -284,13 +383,24 @@ ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, 
       }
     }
   } else if (!asynchronous) {
-    error = runWithShell(program, true, arguments, false);
+    error = runWithShell(L, program, true, arguments, false);
   } else {
     error = SplitProgramArguments(program, arguments, &args);
     if (!error) error = runForked(&args, childId);
   }
   FreeMemory(converted);
   return error;
+}
+
+}  // namespace
+
+ErrorCode RunProgram(const char* path, const char* arguments, int asynchronous, int32_t,
+                     int32_t* childId) {
+  return runProgram(nullptr, path, arguments, asynchronous, childId);
+}
+
+ErrorCode ExecuteProgram(VmState* L, const char* path, const char* arguments) {
+  return runProgram(L, path, arguments, 0, nullptr);
 }
 
 ErrorCode StartProgram(const char* path, const char* arguments, int asynchronous) {

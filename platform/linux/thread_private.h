@@ -32,6 +32,10 @@ void ShutdownTimers();
 // 1 when a timer signalling SIGRTMIN with record as its value runs.
 int CreatePosixTimer(int periodic, int32_t milliseconds, void* record, timer_t* id);
 
+// The number of the termination signal that asked the run to end (0 while
+// none did); unlike TakeTerminationSignal it forgets nothing.
+int PendingTerminationSignal();
+
 // Starts the watcher thread of a program run in the background (what
 // StartProgramThread does): it runs the program and, once it ended normally,
 // calls the finished handler; 0, or ERR_THREAD when the thread or the

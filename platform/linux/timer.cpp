@@ -61,10 +61,10 @@ void timerSignalSet(sigset_t* set) {
 // shut-down has not finished, deletes them from here and ends the program
 // at once; so does the first one when the main thread has not begun the
 // shut-down within TERMINATION_GRACE_NS (it is held in a place that never
-// looks, such as a plug-in's call or a program it waits for), so one signal
-// always ends the run within a second. The counts are outside the context
-// record because the signal thread writes them; ShutdownTimers puts the
-// request count back to 0, TakeTerminationSignal the signal's number.
+// looks, such as a plug-in's call), so one signal always ends the run
+// within a second. The counts are outside the context record because the
+// signal thread writes them; ShutdownTimers puts the request count back to
+// 0, TakeTerminationSignal the signal's number.
 constexpr int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int TERMINATION_SIGNAL_COUNT = 3;
 constexpr long TERMINATION_GRACE_NS = 750L * 1000000L;
@@ -323,6 +323,10 @@ ErrorCode InstallTimerSignal() {
 }
 
 int NativeQuitRequested() { return terminationRequests.load() != 0 ? 1 : 0; }
+
+int PendingTerminationSignal() {
+  return terminationRequests.load() != 0 ? terminationSignal.load() : 0;
+}
 
 void NoteShutdownBegun() { shutdownBegun.store(true); }
 

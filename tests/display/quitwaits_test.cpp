@@ -128,6 +128,7 @@ TEST_F(QuitWaits, CloseRequestOrQuitKeyEndsEveryWait) {
          ASSERT_EQ(CallWith("SetNetworkTimeout", {60000}), ERR_NONE);
          ASSERT_EQ(CallWith("OpenConnection", {1, "127.0.0.1", Listen()}), ERR_NONE);
        }},
+      {"Execute", {"sleep 30"}, false, nullptr},
   };
   for (const Case& c : cases) {
     if (c.setUp) c.setUp();

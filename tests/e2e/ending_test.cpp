@@ -1,21 +1,28 @@
 // How a run ends, as the shell that started the player sees it: the exit
 // status after End, after a reported error, after a termination signal and
 // after a close request during a wait; a file the script left open,
-// complete on disk after End; the error report on the debug device with
-// the file, line and command; the progress line a failed step leaves open;
-// and the run's temporary directory, gone however the run ended.
+// complete on disk after End and after a signal during Execute, whose
+// program ends with the run (and holds the terminal while it runs); the
+// error report on the debug device with the file, line and command; the
+// progress line a failed step leaves open; and the run's temporary
+// directory, gone however the run ended.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/e2e/player_run.h"
@@ -67,6 +74,34 @@ std::vector<std::string> entries(const std::string& directory) {
 
 bool endsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A process, by the fields of /proc/<pid>/stat: its parent, its process
+// group, and whether it still runs (a zombie does not).
+struct ProcessInfo {
+  pid_t pid = 0, parent = 0, group = 0;
+  bool running = false;
+};
+
+std::vector<ProcessInfo> processes() {
+  std::vector<ProcessInfo> list;
+  for (const std::string& name : entries("/proc")) {
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in("/proc/" + name + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) continue;
+    // The command name in parentheses may hold blanks: read after its end.
+    size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 1));
+    char state = 0;
+    ProcessInfo p;
+    p.pid = static_cast<pid_t>(std::stol(name));
+    rest >> state >> p.parent >> p.group;
+    p.running = state != 'Z' && state != 'X';
+    list.push_back(p);
+  }
+  return list;
 }
 
 class Ending : public e2e::XvfbSuite<> {
@@ -137,9 +172,7 @@ TEST_F(Ending, StatusAndReport) {
 // the run's temporary directory (the plug-ins unpacked from the pack in
 // front of an appended applet) is gone. The script's "ready" line reaches
 // the output file while the player still runs. With the error requester
-// open, the requester closes and the shut-down goes on; a script held in a
-// program it waits for, where nothing looks at the signal, is ended
-// without the shut-down.
+// open, the requester closes and the shut-down goes on.
 TEST_F(Ending, OneTerminationSignal) {
   ASSERT_EQ(access(TESTLIB.c_str(), R_OK), 0) << "build the test plug-ins first";
   struct Case {
@@ -244,6 +277,119 @@ TEST_F(Ending, CloseRequestDuringAWait) {
   EXPECT_EQ(r.out, "ready\n");
   EXPECT_EQ(r.err, "");
   XCloseDisplay(x);
+}
+
+// SIGTERM, SIGINT or SIGHUP while Execute waits for "sleep 30": the
+// program's process group gets the signal too, the player then shuts down
+// as after any signal: status 128 + the signal, the 2,000 lines written to
+// a file the script left open are all on disk, the run's temporary
+// directory is gone, and no process of the program is left.
+TEST_F(Ending, SignalDuringExecute) {
+  ASSERT_EQ(access(TESTLIB.c_str(), R_OK), 0) << "build the test plug-ins first";
+  // OpenFile(1, "out.txt", #MODE_WRITE); for i = 1 to 2000: WriteLine(1,
+  // i); "ready"; Execute("sleep 30"); "after".
+  const std::string text =
+      ".line 1\n"
+      "GETGLOBAL 0, \"openfile\"\nLOADNUM 1, 1\nLOADCONST 2, \"out.txt\"\n"
+      "LOADCONST 3, #1006\nCALL 0, 4, 1\n"
+      "LOADNUM 5, 0\nLOADCONST 6, #2000\nLOADNUM 7, 1\nJUMP test\n"
+      "body:\nGETGLOBAL 0, \"writeline\"\nLOADNUM 1, 1\nMOVE 2, 5\nCALL 0, 3, 1\n"
+      "test:\nFORLOOP 5 body\n" +
+      std::string(PRINT_READY) +
+      "GETGLOBAL 0, \"execute\"\nLOADCONST 1, \"sleep 30\"\nCALL 0, 2, 1\n" + PRINT_AFTER +
+      "RETURN 0, 1, 0\n";
+  const Bytes program = e2e::ReadFile(e2e::PLAYER), plugin = e2e::ReadFile(TESTLIB);
+  Bytes game;
+  std::string error;
+  ASSERT_TRUE(
+      qmasm::AppendApplet(program, {{"testlib", plugin}}, true, e2e::Assemble(text), &game, &error))
+      << error;
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    e2e::TempDir dir;
+    const std::string temp = dir / "temp";
+    ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
+    e2e::WriteFile(dir / "game", game, 0755);
+    std::string ini = "TEMPDIR = \"" + temp + "\"\nDEBUGDEVICE = stdout\n";
+    e2e::WriteFile(dir / "game.ini", Bytes(ini.begin(), ini.end()));
+    e2e::Child child(dir / "game", {}, server_->name(), dir.path());
+    ASSERT_GT(child.Pid(), 0);
+    // The program runs once a child of the player leads a group of its own.
+    pid_t group = 0;
+    ASSERT_TRUE(e2e::WaitFor([&] {
+      for (const ProcessInfo& p : processes())
+        if (p.parent == child.Pid() && p.group == p.pid && p.running) group = p.group;
+      return group != 0 || child.Exited();
+    }));
+    ASSERT_NE(group, 0) << e2e::ReadText(dir / ".stdout");
+    EXPECT_EQ(e2e::ReadText(dir / ".stdout"), "ready\n");
+    ASSERT_EQ(entries(temp).size(), 1u) << "the run keeps one temporary directory";
+
+    ASSERT_EQ(kill(child.Pid(), signal), 0);
+    EXPECT_TRUE(e2e::WaitFor([&] { return child.Exited(); }, ENDS_WITHIN));
+    e2e::RunResult r = child.Finish();
+    EXPECT_EQ(r.status, 128 + signal);
+    EXPECT_EQ(r.out, "ready\n");
+    std::ifstream out(dir / "out.txt");
+    int lines = 0;
+    for (std::string line; std::getline(out, line); lines++)
+      EXPECT_EQ(line, std::to_string(lines + 1));
+    EXPECT_EQ(lines, 2000);
+    EXPECT_TRUE(entries(temp).empty()) << "files left in " << temp;
+    for (const ProcessInfo& p : processes())
+      EXPECT_FALSE(p.group == group && p.running) << "process " << p.pid << " of the program runs";
+  }
+}
+
+// With the player the foreground job of a terminal, the program Execute
+// waits for takes the terminal for its run (its process group is its own):
+// a line typed there reaches it, and the terminal comes back afterwards.
+TEST_F(Ending, ExecutedProgramReadsTheTerminal) {
+  // "ready"; Execute("head -n 1 > line.txt"); "after".
+  const std::string text = std::string(PRINT_READY) +
+                           "GETGLOBAL 0, \"execute\"\nLOADCONST 1, \"head -n 1 > line.txt\"\n"
+                           "CALL 0, 2, 1\n" +
+                           PRINT_AFTER + "RETURN 0, 1, 0\n";
+  e2e::TempDir dir;
+  e2e::WriteFile(dir / "a.qma", e2e::Assemble(text));
+  int terminal = -1;
+  pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("DISPLAY", server_->name().c_str(), 1);
+    if (chdir(dir.path().c_str()) != 0) _exit(126);
+    const std::string applet = dir / "a.qma";
+    execl(e2e::PLAYER.c_str(), e2e::PLAYER.c_str(), "-quiet", "-debugdevice", "stdout",
+          applet.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // What the terminal shows, read without blocking.
+  std::string shown;
+  fcntl(terminal, F_SETFL, fcntl(terminal, F_GETFL) | O_NONBLOCK);
+  auto read = [&] {
+    char buffer[256];
+    for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;)
+      shown.append(buffer, static_cast<size_t>(n));
+  };
+  int status = -1;
+  auto exited = [&] { return waitpid(pid, &status, WNOHANG) == pid; };
+  ASSERT_TRUE(e2e::WaitFor([&] {
+    read();
+    return shown.find("ready") != std::string::npos;
+  })) << shown;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // head is reading
+  ASSERT_EQ(write(terminal, "typed\n", 6), 6);
+  bool ended = e2e::WaitFor(exited, ENDS_WITHIN);
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  read();
+  close(terminal);
+  EXPECT_TRUE(ended) << shown;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  EXPECT_NE(shown.find("after"), std::string::npos) << shown;
+  EXPECT_EQ(e2e::ReadText(dir / "line.txt"), "typed\n");
 }
 
 }  // namespace

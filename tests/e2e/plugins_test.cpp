@@ -246,8 +246,8 @@ TEST_F(PluginRun, DisplayAdapterRunsTheApplet) {
 // deletes the run's temporary directory (the plug-ins unpacked from the
 // pack in front of an appended applet) or file (the inflated applet of a
 // compressed one), which a kill used to leave behind. A script that
-// switched the event poll off ends the same way. When the run cannot end
-// at once (here: the script waits for a program), a second signal ends the
+// switched the event poll off ends the same way. A second signal during
+// the shut-down (here while the script waits for a program) ends the
 // program at once and still deletes them.
 TEST_F(PluginRun, TerminationSignalsLeaveNoTemporaryFiles) {
   struct Case {
@@ -302,9 +302,9 @@ TEST_F(PluginRun, TerminationSignalsLeaveNoTemporaryFiles) {
     ASSERT_GT(child.Pid(), 0);
     ASSERT_EQ(kill(child.Pid(), c.signal), 0);
     if (c.script == Script::WAITS_FOR_PROGRAM) {
-      // The first signal waits for a shut-down that cannot begin yet; the
-      // second ends the program at once (or comes after the player gave up
-      // waiting and ended it itself: the outcome is the same).
+      // A second signal comes during the shut-down that the first began
+      // (and ends the program at once) or after the player ended: the
+      // outcome is the same.
       ASSERT_GT(child.Pid(), 0);
       ASSERT_EQ(kill(child.Pid(), c.signal), 0);
     }
