@@ -48,6 +48,9 @@ void onKey(DisplayRecord* d, const X11Event* e) {
         !(d->flags & DSF_NOMODESWITCH) && !RequesterIsOpen())
       d->pump.modeSwitch = d->fullscreen ? 0 : 1;
     if (e->letterC && e->controlHeld && quitSwitch(PLATFORM_QUIT_CTRLC)) d->pump.quitRequested = 1;
+    // Escape stops the run wherever it falls in the events of one pass, not
+    // only as the pass's last key.
+    if (e->translated == KEY_ESCAPE && quitSwitch(PLATFORM_QUIT_ESCAPE)) d->pump.quitRequested = 1;
     d->pump.lastKeyCode = e->translated;
     setKeyState(d, e->translated, false, pressed);
     PostEvent(d, EVENT_KEY, pressed, 0, e->translated, nullptr);
@@ -255,7 +258,6 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
       d->pump.refreshNeeded = 0;
     }
     if (quitSwitch(PLATFORM_QUIT_LMB) && X11LeftButtonDown(d->x11)) stop = 1;
-    if (quitSwitch(PLATFORM_QUIT_ESCAPE) && d->pump.lastKeyCode == KEY_ESCAPE) stop = 1;
     if (d->pump.modeSwitch >= 0) {
       d->mode = d->pump.modeSwitch == 1 ? DISPMODE_FULLSCREEN : DISPMODE_WINDOWED;
       ErrorCode e = OpenDisplayWindow(L, d, OPEN_CHOOSEMONITOR | OPEN_MODECHANGE);

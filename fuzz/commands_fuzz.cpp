@@ -96,21 +96,6 @@ const Skipped LEFT_OUT[] = {
 const Skipped KNOWN_FAULTS[] = {
     {"CreatePort", "a message port to another player waits without end"},
     {"SendMessage", "waits without end for a port that never answers"},
-    {"CreateBGPic", "a picture of 65535 x 65535 pixels is allocated and cleared"},
-    {"CreateBrush", "a brush of 65535 x 65535 pixels is allocated and cleared"},
-    {"BlurBrush", "a radius of 1e30 runs without end"},
-    {"Circle", "a radius below 1 in path mode crashes"},
-    {"SetChannelVolume", "a channel of -1e30 overflows a signed integer"},
-    {"StopChannel", "a channel of 2^31 - 1 overflows a signed integer"},
-    {"IsChannelPlaying", "a channel of 2^31 - 1 overflows a signed integer"},
-    {"DisplayAnimFrame", "a frame of 2^31 - 1 overflows a signed integer"},
-    {"SelectAnim", "a frame of 2^31 - 1 overflows a signed integer"},
-    {"MoveBrush", "coordinates of 2^31 - 1 overflow a signed integer"},
-    {"MoveAnim", "coordinates of 2^31 - 1 overflow a signed integer"},
-    {"MoveSprite", "coordinates of 2^31 - 1 overflow a signed integer"},
-    {"MoveTextObject", "coordinates of 2^31 - 1 overflow a signed integer"},
-    {"TranslateLayer", "offsets of 2^31 - 1 overflow a signed integer"},
-    {"DisplayBrush", "coordinates of 2^31 - 1 overflow a signed integer"},
 };
 
 bool listed(const Skipped* list, size_t count, const char* name) {
