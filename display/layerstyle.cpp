@@ -624,8 +624,8 @@ ErrorCode SetLayerStyleCore(VmState* L, int nargs, int noRefresh) {
 namespace {
 
 int cmdSetLayerStyle(VmState* L) {
+  CheckArgCount(L, 2, 0, 0, 0);
   int n = VmGetTop(L);
-  if (n < 2) return ERR_MISSINGPARAMTR;
   return SetLayerStyleCore(L, n, 0);
 }
 

@@ -647,8 +647,8 @@ int cmdSetMiterLimit(VmState* L) {
 // SetDash(offset, length1, ...): a second argument below 0 clears the
 // pattern.
 int cmdSetDash(VmState* L) {
+  CheckArgCount(L, 1, 0, 0, 0);
   int n = VmGetTop(L);
-  CheckArgCount(L, 1, n < 1 ? 1 : n, 0, 0);
   double offset = VmCheckNumber(L, 1);
   std::vector<double> lengths;
   for (int i = 2; i <= n; ++i) lengths.push_back(VmCheckNumber(L, i));

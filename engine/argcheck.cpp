@@ -22,6 +22,8 @@ namespace {
 int appletVersion = 8;
 int appletRevision = 0;
 
+ArgCountProbe argCountProbe = nullptr;
+
 // Longest name of a "#" constant reference.
 constexpr size_t CONSTANT_REF_MAX = 64;
 
@@ -57,6 +59,17 @@ bool isNameChar(unsigned char c) { return std::isalnum(c) || c == '_' || c == '$
 
 }  // namespace
 
+int VmToTruth(VmState* L, int index) {
+  int type = VmType(L, index);
+  if (type == VM_TYPE_NUMBER) return VmToNumber(L, index) != 0;
+  if (type == VM_TYPE_STRING) return VmStrLen(L, index) != 0;
+  return VmToBoolean(L, index) != 0;
+}
+
+int VmOptFlag(VmState* L, int index, int def) {
+  return isAbsent(L, index) ? def : VmToTruth(L, index);
+}
+
 void VmSetAppletVersion(int version, int revision) {
   appletVersion = version;
   appletRevision = revision;
@@ -64,7 +77,10 @@ void VmSetAppletVersion(int version, int revision) {
 
 int32_t VmNumberToInteger(double d) { return static_cast<int32_t>(VmBits(d)); }
 
+void SetArgCountProbe(ArgCountProbe probe) { argCountProbe = probe; }
+
 VmState* CheckArgCount(VmState* L, int minimum, int maximum, int version, int revision) {
+  if (argCountProbe) argCountProbe(L, minimum, maximum);
   int n = VmGetTop(L);
   if (minimum == 0 && maximum == 0) {
     if (n > 0) argError(L, ERR_TOOMANYARGS, n);

@@ -125,6 +125,13 @@ int VmLessThan(VmState* L, int index1, int index2, int mode);
 
 double VmToNumber(VmState* L, int index);
 int VmToBoolean(VmState* L, int index);
+// The script's truth of a value, as NOT and the tests read it: nil, false,
+// the number 0 and the empty string are false, every other value true.
+// Switch arguments and switch fields are read with it, so False (the
+// number 0) switches off; VmToBoolean counts only nil and false as false.
+int VmToTruth(VmState* L, int index);
+// A switch argument: def when it is absent, else its truth.
+int VmOptFlag(VmState* L, int index, int def);
 // A number is converted in place to its "%.14g" text; other types give null.
 const char* VmToString(VmState* L, int index);
 size_t VmStrLen(VmState* L, int index);

@@ -90,6 +90,11 @@ ErrorCode ParseConstantReference(VmState* L, const char* text, size_t* consumed,
                                  const char** string, double* number);
 // Integer argument read as the number check reads it; *wasNil is always 0.
 int32_t GetOptionalNumberArg(VmState* L, int index, int* wasNil);
+// A test hook that CheckArgCount calls first with the command's bounds (null:
+// none). A hook that raises stops the command before it reads anything, so
+// a test can learn every command's bounds without running one.
+using ArgCountProbe = void (*)(VmState* L, int minimum, int maximum);
+void SetArgCountProbe(ArgCountProbe probe);
 // Whether a replacement text may stand for a built-in text: both must use
 // the same conversions (%s, %d, %f, %c ...) in the same order.
 int CatalogTextMatches(const char* builtin, const char* replacement);

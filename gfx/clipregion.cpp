@@ -276,6 +276,7 @@ ClipRegion* BuildRotatedClipMask(VmState*, ClipRegion* region, double anchorX, d
 
 // CreateClipRegion(id, type, ...): BOX x, y, width, height; MASK brush, x, y.
 int CmdCreateClipRegion(VmState* L) {
+  CheckArgCount(L, 3, 6, 0, 0);
   int automatic = 0;
   ObjectId id = GetObjectIdArg(L, 1, &automatic);
   int32_t type = VmCheckInteger(L, 2);
@@ -342,6 +343,7 @@ int CmdCreateClipRegion(VmState* L) {
 
 // SetClipRegion(id): 0 (or -1) clears the active region.
 int CmdSetClipRegion(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   DisplayRecord* d = DisplayHooks().output();
   if (d) {
@@ -367,6 +369,7 @@ int CmdSetClipRegion(VmState* L) {
 
 // FreeClipRegion(id).
 int CmdFreeClipRegion(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   return FreeClipRegionById(L, id, 1);
 }

@@ -59,6 +59,7 @@ const TypeLookup* findTypeLookup(int32_t type) {
 
 // GetAttribute (type, id, attribute [, parameter]).
 int cmdGetAttribute(VmState* L) {
+  CheckArgCount(L, 3, 4, 0, 0);
   int32_t type = VmCheckInteger(L, 1);
   int32_t attribute = VmCheckInteger(L, 3);
   const TypeLookup* lookup = findTypeLookup(type);

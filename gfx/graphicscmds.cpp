@@ -82,16 +82,29 @@ int flagArg(VmState* L, int index) {
 
 }  // namespace
 
-int CmdRed(VmState* L) { return pushColour(L, (colourArg(L, 1) >> 16) & 0xFF); }
-int CmdGreen(VmState* L) { return pushColour(L, (colourArg(L, 1) >> 8) & 0xFF); }
-int CmdBlue(VmState* L) { return pushColour(L, colourArg(L, 1) & 0xFF); }
+int CmdRed(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  return pushColour(L, (colourArg(L, 1) >> 16) & 0xFF);
+}
+
+int CmdGreen(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  return pushColour(L, (colourArg(L, 1) >> 8) & 0xFF);
+}
+
+int CmdBlue(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
+  return pushColour(L, colourArg(L, 1) & 0xFF);
+}
 
 int CmdRGB(VmState* L) {
+  CheckArgCount(L, 3, 3, 0, 0);
   uint32_t r = colourArg(L, 1), g = colourArg(L, 2), b = colourArg(L, 3);
   return pushColour(L, r << 16 | g << 8 | b);
 }
 
 int CmdARGB(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
   uint32_t a = colourArg(L, 1), c = colourArg(L, 2);
   return pushColour(L, a << 24 | c);
 }
@@ -100,6 +113,7 @@ int CmdARGB(VmState* L) {
 // A negative ratio would mix outside the two colours, so it is refused
 // like one above 255.
 int CmdMixRGB(VmState* L) {
+  CheckArgCount(L, 3, 3, 0, 0);
   uint32_t c1 = colourArg(L, 1), c2 = colourArg(L, 2);
   double ratio = std::trunc(GetNumberArgEx(L, 3, 255, 0, nullptr));
   if (!(ratio >= 0 && ratio <= 255)) return ERR_WRONGUSAGE;
@@ -108,6 +122,7 @@ int CmdMixRGB(VmState* L) {
 
 // GetPen (pen [, ignored]): the pen of the current output's palette.
 int CmdGetPen(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
   int32_t pen = std::clamp(VmCheckInteger(L, 1), 0, 255);
   DisplayRecord* d = DisplayHooks().current();
   const uint32_t* palette = nullptr;
@@ -123,17 +138,20 @@ int CmdGetPen(VmState* L) {
 // paces itself with VWait alone (even with the line hook off) ends on a
 // quit or close request.
 int CmdVWait(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
   WaitDisplayFrame(L, 0);
   return PollWhileWaiting(L);
 }
 
 int CmdSetFPSLimit(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
   int32_t fps = VmCheckInteger(L, 1);
   gfxContext.fpsLimit = fps > 0 ? fps : DEFAULT_FPS;
   return 0;
 }
 
 int CmdGetFPSLimit(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
   VmPushNumber(L, GetFPSLimit());
   return 1;
 }
@@ -166,6 +184,7 @@ int32_t overrideDepth() {
 }  // namespace
 
 int CmdGetRealColor(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
   uint32_t c = colourArg(L, 1);
   switch (overrideDepth()) {
     case 15:
@@ -181,12 +200,14 @@ int CmdGetRealColor(VmState* L) {
 }
 
 int CmdDumpVideoTime(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
   // No video recorder records on this system.
   VmPushNumber(L, -1);
   return 1;
 }
 
 int CmdGetRandomColor(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
   auto index = static_cast<int32_t>(std::floor(drand48() * RANDOM_COLOURS));
   index = std::clamp(index, 0, RANDOM_COLOURS - 1);
   uint32_t rgb = RANDOM_TABLE[index];
@@ -221,6 +242,7 @@ ErrorCode checkBracketOutput(const GfxDisplayValues& d) {
 // for by the display or one of its plug-in callbacks, or when the display
 // composes its scaled picture.
 int CmdBeginRefresh(VmState* L) {
+  CheckArgCount(L, 0, 1, 0, 0);
   int force = flagArg(L, 1);
   DisplayRecord* d = DisplayHooks().current();
   if (!d || VideoRecorderActive()) return 0;
@@ -235,6 +257,7 @@ int CmdBeginRefresh(VmState* L) {
 }
 
 int CmdEndRefresh(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
   DisplayRecord* d = DisplayHooks().current();
   if (!d || !DisplayValuesOf(d).collectingRefreshes) return 0;
   DisplayHooks().setRefreshBracket(d, 0);
@@ -244,6 +267,7 @@ int CmdEndRefresh(VmState* L) {
 
 // Intersection (x1, y1, w1, h1, x2, y2, w2, h2).
 int CmdIntersection(VmState* L) {
+  CheckArgCount(L, 8, 8, 0, 0);
   int64_t v[8];
   for (int i = 0; i < 8; ++i) v[i] = VmCheckInteger(L, i + 1);
   int64_t x = std::max(v[0], v[4]), y = std::max(v[1], v[5]);
@@ -273,6 +297,7 @@ void SetDrawTagsDefaultHook(ErrorCode (*hook)(VmState* L)) { drawTagsDefaultHook
 // the copy the defaults only when the whole table was read; an error
 // leaves them as they were.
 int CmdSetDrawTagsDefault(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
   VmCheckTable(L, 1);
   VmSetTop(L, 1);
   if (drawTagsDefaultHook)
@@ -284,6 +309,7 @@ int CmdSetDrawTagsDefault(VmState* L) {
 // or a built-in loader (as the loader list admits) reads the file, and what
 // it is; the plug-ins are asked first, as when the picture is loaded.
 int CmdIsPicture(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
   const char* file = VmCheckString(L, 1, nullptr);
   char loader[256] = "", adapter[256] = "";
   if (VmGetTop(L) >= 2 && VmType(L, 2) != VM_TYPE_NIL) {

@@ -154,6 +154,7 @@ ErrorCode currentDisplay(DisplayRecord** d) {
 
 // CreatePointer (id, type, source [, ...]).
 int CmdCreatePointer(VmState* L) {
+  CheckArgCount(L, 3, 6, 0, 0);
   int automatic = 0;
   ObjectId id = GetObjectIdArg(L, 1, &automatic);
   int32_t type = VmCheckInteger(L, 2);
@@ -203,6 +204,7 @@ int CmdCreatePointer(VmState* L) {
 }
 
 int CmdSetPointer(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   PointerRecord* p = nullptr;
   if (ErrorCode e = findPointer(id, false, &p)) return e;
@@ -218,6 +220,7 @@ int CmdSetPointer(VmState* L) {
 }
 
 int CmdFreePointer(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   PointerRecord* p = nullptr;
   if (ErrorCode e = findPointer(id, false, &p)) return e;
@@ -229,6 +232,7 @@ int CmdFreePointer(VmState* L) {
 }
 
 int CmdShowPointer(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
   DisplayRecord* d = nullptr;
   if (ErrorCode e = currentDisplay(&d)) return e;
   GfxDisplayValues v = DisplayValuesOf(d);
@@ -238,6 +242,7 @@ int CmdShowPointer(VmState* L) {
 }
 
 int CmdHidePointer(VmState* L) {
+  CheckArgCount(L, 0, 0, 0, 0);
   DisplayRecord* d = nullptr;
   if (ErrorCode e = currentDisplay(&d)) return e;
   GfxDisplayValues v = DisplayValuesOf(d);
@@ -249,6 +254,7 @@ int CmdHidePointer(VmState* L) {
 // MovePointer (x, y): positions resolve against the pointer's size and the
 // output; the window takes them at the display's scale.
 int CmdMovePointer(VmState* L) {
+  CheckArgCount(L, 2, 2, 0, 0);
   int32_t x = VmCheckInteger(L, 1), y = VmCheckInteger(L, 2);
   DisplayRecord* d = nullptr;
   if (ErrorCode e = currentDisplay(&d)) return e;

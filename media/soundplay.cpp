@@ -28,9 +28,8 @@ struct SampleHold {
 };
 
 int cmdPlaySample(VmState* L) {
-  int top = VmGetTop(L);
-  int32_t pairs = (top + 1) / 2;
-  if (pairs < 1) CheckArgCount(L, 1, 1, 0, 0);
+  CheckArgCount(L, 1, 0, 0, 0);
+  int32_t pairs = (VmGetTop(L) + 1) / 2;
   if (pairs > MAX_PLAY_PAIRS) return ERR_WRONGUSAGE;
   int skip = 0;
   if (ErrorCode e = EnsureSoundOutput(L, &skip)) return e;
@@ -110,7 +109,7 @@ int cmdIsSamplePlaying(VmState* L) {
   SampleObject* s = nullptr;
   if (ErrorCode e = FindSample(GetObjectIdArg(L, 1, nullptr), &s)) return e;
   if (IsAudioDeviceOpen()) CheckChannelTimeouts();
-  VmPushBoolean(L, IsAudioDeviceOpen() && IsSampleOnChannel(s->desc));
+  VmPushNumber(L, IsAudioDeviceOpen() && IsSampleOnChannel(s->desc) ? 1 : 0);
   return 1;
 }
 
@@ -173,7 +172,7 @@ int cmdCloseAudio(VmState* L) {
 
 int cmdForceSound(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
-  mediaContext.forceSound = VmToBoolean(L, 1) ? 1 : 0;
+  mediaContext.forceSound = VmToTruth(L, 1);
   return 0;
 }
 
@@ -207,7 +206,7 @@ int cmdIsSound(VmState* L) {
   CheckArgCount(L, 0, 0, 0, 0);
   int skip = 0;
   ErrorCode e = mediaContext.noSound ? ERR_NONE : EnsureSoundOutput(L, &skip);
-  VmPushBoolean(L, !e && !mediaContext.noSound && IsAudioDeviceOpen());
+  VmPushNumber(L, !e && !mediaContext.noSound && IsAudioDeviceOpen() ? 1 : 0);
   return 1;
 }
 
@@ -215,7 +214,7 @@ int cmdIsChannelPlaying(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
   int32_t channel = VmCheckInteger(L, 1);
   if (!IsAudioDeviceOpen()) {
-    VmPushBoolean(L, 0);
+    VmPushNumber(L, 0);
     return 1;
   }
   CheckChannelTimeouts();
@@ -223,10 +222,10 @@ int cmdIsChannelPlaying(VmState* L) {
   ObjectId owner = {};
   if (GetChannelState(VmIndexFromOne(channel), &state, &owner, 0)) return ERR_CHANNELRANGE;
   if (state == CHANNELSTATE_FREE) {
-    VmPushBoolean(L, 0);
+    VmPushNumber(L, 0);
     return 1;
   }
-  VmPushBoolean(L, 1);
+  VmPushNumber(L, 1);
   VmPushNumber(L, state);
   PushObjectId(L, owner);
   return 3;

@@ -164,7 +164,7 @@ int cmdCreateSample(VmState* L) {
   int swap = 0;
   VmPushString(L, "swap");
   VmGetTable(L, 2);
-  swap = CompareNoCase(source, "pcm") != 0 && VmToBoolean(L, -1);
+  swap = CompareNoCase(source, "pcm") != 0 && VmToTruth(L, -1);
   VmSetTop(L, -2);
   if (!automatic) FreeSampleObject(L, id, 0);
   AudioDescriptor* desc = nullptr;
@@ -425,6 +425,8 @@ void mixFrames(const MixSource* sources, size_t count, int32_t rate, int32_t cod
 }
 
 int cmdMixSample(VmState* L) {
+  // Five or more: an odd count past the first four is ERR_WRONGUSAGE below.
+  CheckArgCount(L, 5, 0, 0, 0);
   int top = VmGetTop(L);
   int automatic = 0;
   ObjectId id = GetObjectIdArg(L, 1, &automatic);
@@ -433,7 +435,7 @@ int cmdMixSample(VmState* L) {
   int32_t format = VmCheckInteger(L, 4);
   if (SoundDisabled()) return 0;
   int32_t code = ScriptFormatToCode(format);
-  if (top < 6 || (top - 4) % 2 != 0 || code < 0) return ERR_WRONGUSAGE;
+  if ((top - 4) % 2 != 0 || code < 0) return ERR_WRONGUSAGE;
   if (rate < 256) return ERR_LOWFREQ;
   if (!(frames >= 1)) return ERR_WRONGUSAGE;
   size_t count = static_cast<size_t>(top - 4) / 2;
@@ -462,7 +464,7 @@ int cmdMixSample(VmState* L) {
       GetTableFieldNumber(L, index + 1, "scale", &m.scale, &found);
       VmPushString(L, "loop");
       VmGetTable(L, index + 1);
-      if (VmType(L, -1) != VM_TYPE_NIL) m.loop = VmToBoolean(L, -1);
+      if (VmType(L, -1) != VM_TYPE_NIL) m.loop = VmToTruth(L, -1);
       VmSetTop(L, -2);
     }
     // The position never goes below the offset: a negative pitch would
@@ -644,7 +646,7 @@ int cmdIsSample(VmState* L) {
     answer = s->byteLength != 0 && s->bytesPerFrame != 0 && s->bits != 0;
     CloseSoundFile(s);
   }
-  VmPushBoolean(L, answer);
+  VmPushNumber(L, answer ? 1 : 0);
   return 1;
 }
 
