@@ -510,7 +510,7 @@ int cmdScaleBGPic(VmState* L) {
   if (selectedAsOutput(pic)) return ERR_MODIFYABGPIC;
   int32_t width = VmTruncInt32(GetNumberArgEx(L, 2, pic->sourceWidth, 1, nullptr));
   int32_t height = VmTruncInt32(GetNumberArgEx(L, 3, pic->sourceHeight, 1, nullptr));
-  int32_t smooth = VmGetTop(L) >= 4 ? VmToBoolean(L, 4) : 0;
+  int32_t smooth = VmOptFlag(L, 4, 0);
   if (width < 1 || height < 1) return ERR_BADDIMENSIONS;
   if (width == pic->sourceWidth && height == pic->sourceHeight) return 0;
   BitmapHandle *bitmap = nullptr, *mask = nullptr, *alpha = nullptr;
@@ -702,7 +702,7 @@ int cmdDisplayBGPicPart(VmState* L) {
     readSwitch(L, 8, "layers", &layers);
     options = 8;
   } else if (VmGetTop(L) >= 8) {
-    layers = VmToBoolean(L, 8);
+    layers = VmToTruth(L, 8);
   }
   if (!brushHooks) return ERR_UNSUPPORTEDFEAT;
   return brushHooks->drawPart(L, id, sx, sy, width, height, dx, dy, layers, options);

@@ -1152,9 +1152,9 @@ BGPic* GetFXLayerPicture();
 qmLayer* GetFXLayerByIndex(int32_t position);
 int32_t CountFXLayers();
 int32_t GetFXLayerPosition(const qmLayer* layer);  // -1: not on the picture
-// A layer argument: a 1-based position, or a name (ERR_FINDLAYER raised),
-// another type raises ERR_STRORNUM.
-int32_t ReadFXLayerArg(VmState* L, int index);
+// A layer argument: a 1-based position, or a name (ERR_FINDLAYER returned
+// for an unknown one); another type raises ERR_STRORNUM.
+ErrorCode ReadFXLayerArg(VmState* L, int index, int32_t* position);
 // The layer's displayed rectangle with border and shadow.
 void GetFXLayerBounds(VmState* L, qmLayer* layer, int32_t* x, int32_t* y, int32_t* width,
                       int32_t* height);

@@ -15,7 +15,9 @@ int32_t CountFXLayers() { return CountLayers(GetLayerPicture()); }
 
 int32_t GetFXLayerPosition(const qmLayer* layer) { return GetLayerPosition(layer); }
 
-int32_t ReadFXLayerArg(VmState* L, int index) { return GetLayerIdArg(L, index, GetLayerPicture()); }
+ErrorCode ReadFXLayerArg(VmState* L, int index, int32_t* position) {
+  return GetLayerIdArg(L, index, GetLayerPicture(), position);
+}
 
 void GetFXLayerBounds(VmState* L, qmLayer* layer, int32_t* x, int32_t* y, int32_t* width,
                       int32_t* height) {

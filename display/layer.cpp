@@ -213,17 +213,18 @@ ErrorCode AssignLayerGroup(qmLayer* layer, const char* group) {
   return ERR_NONE;
 }
 
-int32_t GetLayerIdArg(VmState* L, int index, const BGPic* pic) {
+ErrorCode GetLayerIdArg(VmState* L, int index, const BGPic* pic, int32_t* position) {
   int type = VmType(L, index);
-  if (type == VM_TYPE_NUMBER) return VmTruncInt32(VmToNumber(L, index));
+  if (type == VM_TYPE_NUMBER) {
+    *position = VmTruncInt32(VmToNumber(L, index));
+    return ERR_NONE;
+  }
   if (type == VM_TYPE_STRING) {
     const char* name = VmToString(L, index);
-    int32_t position = FindLayerByName(pic, name);
-    if (!position) {
-      SetErrorArgString(name);
-      VmRaiseError(L, ERR_FINDLAYER);
-    }
-    return position;
+    *position = FindLayerByName(pic, name);
+    if (*position) return ERR_NONE;
+    SetErrorArgString(name);
+    return ERR_FINDLAYER;
   }
   SetErrorArgNumber(index);
   VmRaiseError(L, ERR_STRORNUM);
@@ -484,7 +485,9 @@ ErrorCode CopyObjectForLayers(VmState*, int32_t, ObjectId, void*, void*, void** 
 }
 
 ErrorCode FindButtonLayer(VmState* L, int index, BGPic* pic, void** layer) {
-  *layer = GetLayerByIndex(pic, GetLayerIdArg(L, index, pic));
+  int32_t position = 0;
+  if (ErrorCode e = GetLayerIdArg(L, index, pic, &position)) return e;
+  *layer = GetLayerByIndex(pic, position);
   return *layer ? ERR_NONE : ERR_LAYERRANGE;
 }
 

@@ -86,7 +86,10 @@ ErrorCode AssignLayerName(qmLayer* layer, const char* name);
 // The group name (at most 255 characters; "" leaves the group). A name that
 // another layer has as its name: ERR_GROUPNAMEUSED.
 ErrorCode AssignLayerGroup(qmLayer* layer, const char* group);
-int32_t GetLayerIdArg(VmState* L, int index, const BGPic* pic);
+// A layer argument: a 1-based position, or a layer's name, looked up like a
+// number: an unknown name is ERR_FINDLAYER (the name its argument),
+// returned. Another type raises ERR_STRORNUM.
+ErrorCode GetLayerIdArg(VmState* L, int index, const BGPic* pic, int32_t* position);
 ErrorCode GetLayerArgOrGroup(VmState* L, int index, const BGPic* pic, qmLayer** out,
                              int32_t* cursor, int32_t* isGroup);
 void FreeImageState(VmState* L, int32_t type, LayerImageState* state);

@@ -114,7 +114,7 @@ int cmdRemoveLayers(VmState* L) {
 // FreeLayers([keep])
 int cmdFreeLayers(VmState* L) {
   CheckArgCount(L, 0, 1, 0, 0);
-  int keep = VmGetTop(L) >= 1 ? VmToBoolean(L, 1) : 1;
+  int keep = VmOptFlag(L, 1, 1);
   return ClearLayersCore(L, keep);
 }
 
@@ -126,7 +126,7 @@ int cmdUndo(VmState* L) {
   ObjectId id{nullptr, 0};
   if (VmGetTop(L) >= 2 && VmType(L, 2) != VM_TYPE_NIL) id = GetObjectIdArg(L, 2, nullptr);
   int32_t level = VmTruncInt32(VmOptNumber(L, 3, 1));
-  int noRefresh = VmGetTop(L) >= 4 ? VmToBoolean(L, 4) : 0;
+  int noRefresh = VmOptFlag(L, 4, 0);
   return UndoLayerEntry(L, type, id, level, noRefresh, nullptr);
 }
 
@@ -271,7 +271,9 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
   // layers are on.
   const DisplayRecord* d = GetCurrentDisplay();
   if (!pic || !d || !d->layers) return ERR_NOLAYERS;
-  qmLayer* layer = GetLayerByIndex(pic, GetLayerIdArg(L, 2, pic));
+  int32_t position = 0;
+  if (ErrorCode e = GetLayerIdArg(L, 2, pic, &position)) return e;
+  qmLayer* layer = GetLayerByIndex(pic, position);
   if (!layer) return ERR_LAYERRANGE;
   const LayerImageState* s = layer->display;
   // Attributes of another kind of layer.
@@ -341,7 +343,7 @@ int readLayerAttribute(VmState* L, int32_t attribute) {
       VmPushNumber(L, layer->type);
       return 1;
     case ATTRVISIBLE:
-      VmPushBoolean(L, !layer->hidden);
+      VmPushNumber(L, layer->hidden ? 0 : 1);
       return 1;
     case ATTRGROUP:
       VmPushString(L, layer->group);

@@ -15,7 +15,8 @@
 
 ErrorCode GetLayerFromArg(VmState* L, int index, qmLayer** out, int32_t* position) {
   BGPic* pic = GetLayerPicture();
-  const int32_t at = GetLayerIdArg(L, index, pic);
+  int32_t at = 0;
+  if (ErrorCode e = GetLayerIdArg(L, index, pic, &at)) return e;
   *out = GetLayerByIndex(pic, at);
   if (position) *position = at;
   return *out ? ERR_NONE : ERR_LAYERRANGE;
@@ -109,7 +110,8 @@ int cmdSetLayerZPos(VmState* L) {
   int32_t position = 0;
   qmLayer* layer = nullptr;
   if (ErrorCode e = checkedLayer(L, 1, &position, &layer)) return e;
-  const int32_t z = GetLayerIdArg(L, 2, GetLayerPicture());
+  int32_t z = 0;
+  if (ErrorCode e = GetLayerIdArg(L, 2, GetLayerPicture(), &z)) return e;
   if (z == position || z < 0) return ERR_WRONGUSAGE;
   if (MoveLayerToZ(layer, z)) restacked(L, layer);
   return 0;
@@ -314,7 +316,7 @@ int cmdAddMove(VmState* L) {
     case ENTRY_HIDELAYER:
     case ENTRY_REMOVELAYER:
     case ENTRY_NEXTFRAME2:
-      entry.id = ObjectId{nullptr, GetLayerIdArg(L, 3, pic)};
+      if (ErrorCode e = GetLayerIdArg(L, 3, pic, &entry.id.number)) return e;
       entry.x = VmTruncInt32(VmOptNumber(L, 4, 0));
       break;
     default:
@@ -323,10 +325,12 @@ int cmdAddMove(VmState* L) {
       break;
   }
   entry.y = VmTruncInt32(VmOptNumber(L, 5, 0));
-  if (entry.type == ENTRY_INSERTBRUSH)
-    entry.frame = VmGetTop(L) >= 6 ? GetLayerIdArg(L, 6, pic) : 0;
-  else
+  if (entry.type == ENTRY_INSERTBRUSH) {
+    if (VmGetTop(L) >= 6)
+      if (ErrorCode e = GetLayerIdArg(L, 6, pic, &entry.frame)) return e;
+  } else {
     entry.frame = VmTruncInt32(VmOptNumber(L, 6, 0));
+  }
   entry.x1 = 10000;
   MoveList* list = automatic ? nullptr : FindMoveList(id);
   if (list && list->count >= MOVELIST_ENTRIES) return ERR_INTERNAL;
@@ -488,7 +492,7 @@ int cmdCollision(VmState* L) {
     default:
       return ERR_WRONGUSAGE;
   }
-  VmPushBoolean(L, hit);
+  VmPushNumber(L, hit ? 1 : 0);
   return 1;
 }
 

@@ -12,11 +12,8 @@ void setNumber(VmState* L, const char* name, double value) {
   VmSetTable(L, -3);
 }
 
-void setBoolean(VmState* L, const char* name, int value) {
-  VmPushString(L, name);
-  VmPushBoolean(L, value);
-  VmSetTable(L, -3);
-}
+// A switch as SetLayerStyle takes it back: 1 or 0.
+void setFlag(VmState* L, const char* name, int value) { setNumber(L, name, value ? 1 : 0); }
 
 void setString(VmState* L, const char* name, const char* value) {
   VmPushString(L, name);
@@ -99,25 +96,25 @@ void PushLayerStyle(VmState* L, qmLayer* layer) {
   }
   setNumber(L, "anchorx", layer->anchorX);
   setNumber(L, "anchory", layer->anchorY);
-  setBoolean(L, "smoothscale", t.smoothScale);
+  setFlag(L, "smoothscale", t.smoothScale);
   setNumber(L, "transparency", layer->transparency);
   const FilterSlot& tint = layer->filters[FILTER_TINT];
   setNumber(L, "tint", tint.on ? tint.ints[1] : 0);
   setNumber(L, "tintcolor", tint.ints[0]);
-  setBoolean(L, "hidden", layer->hidden);
+  setFlag(L, "hidden", layer->hidden);
   VmPushString(L, "clipregion");
   if (base->clip)
     PushObjectId(L, ObjectId{base->clip->head.autoId, base->clip->head.number});
   else
     VmPushNumber(L, -1);
   VmSetTable(L, -3);
-  setBoolean(L, "shadow", layer->shadow.on);
+  setFlag(L, "shadow", layer->shadow.on);
   setNumber(L, "shadowcolor", layer->shadow.colour);
   setNumber(L, "shadowdir", layer->shadow.direction);
   setNumber(L, "shadowsize", layer->shadow.size);
   setNumber(L, "shadowradius", layer->shadow.radius);
   setNumber(L, "shadowsigma", layer->shadow.sigma);
-  setBoolean(L, "border", layer->border.on);
+  setFlag(L, "border", layer->border.on);
   for (const char* name : {"bordercolor", "edgecolor"}) setNumber(L, name, layer->border.colour);
   for (const char* name : {"bordersize", "outlinethickness", "edgesize"})
     setNumber(L, name, layer->border.size);
@@ -137,7 +134,9 @@ int CmdGetLayerStyle(VmState* L) {
   CheckArgCount(L, 1, 1, 0, 0);
   if (ErrorCode e = CheckLayerOutput(1)) return e;
   BGPic* pic = GetLayerPicture();
-  qmLayer* layer = GetLayerByIndex(pic, GetLayerIdArg(L, 1, pic));
+  int32_t position = 0;
+  if (ErrorCode e = GetLayerIdArg(L, 1, pic, &position)) return e;
+  qmLayer* layer = GetLayerByIndex(pic, position);
   if (!layer) return ERR_LAYERRANGE;
   PushLayerStyle(L, layer);
   return 1;

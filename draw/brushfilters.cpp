@@ -42,7 +42,7 @@ int distort(VmState* L, int32_t method, int minNumbers, int maxNumbers,
   int numbers = top - 1;
   int smooth = 0;
   if (numbers > maxNumbers || (numbers > 0 && VmType(L, top) == VM_TYPE_BOOLEAN)) {
-    smooth = VmToBoolean(L, top) || (VmType(L, top) == VM_TYPE_NUMBER && VmToNumber(L, top) != 0);
+    smooth = VmToTruth(L, top);
     numbers--;
   }
   if (numbers < minNumbers) VmRaiseError(L, ERR_MISSINGPARAMTR);

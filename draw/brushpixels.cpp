@@ -155,7 +155,7 @@ int CmdBrushToRGBArray(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
   BrushObject* b;
   if (ErrorCode e = readBrush(L, 1, 0, &b)) return e;
-  int withAlpha = VmGetTop(L) >= 2 && VmToBoolean(L, 2);
+  int withAlpha = VmOptFlag(L, 2, 0);
   if (!b->bitmap) return ERR_LOCKBMAP;
   uint32_t* pixels = BitmapToARGBWithAlpha(b->bitmap, b->mask, b->alpha, b->width, b->height);
   if (!pixels) return ERR_LOCKBMAP;

@@ -150,7 +150,7 @@ int CmdScaleBrush(VmState* L) {
   if (ErrorCode e = brushToChange(L, id, &brush)) return e;
   int32_t width = sizeArgument(L, 2, brush->width);
   int32_t height = sizeArgument(L, 3, brush->height);
-  int32_t smooth = VmGetTop(L) >= 4 ? VmToBoolean(L, 4) : 0;
+  int32_t smooth = VmOptFlag(L, 4, 0);
   if (ErrorCode e = ResolveKeepAspectSize(brush->width, brush->height, &width, &height)) return e;
   if (width == brush->width && height == brush->height) return 0;
   BitmapHandle *b = nullptr, *k = nullptr, *a = nullptr;
@@ -177,7 +177,7 @@ int CmdRotateBrush(VmState* L) {
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   double angle = VmCheckNumber(L, 2);
   double scaleX = VmOptNumber(L, 3, 1), scaleY = VmOptNumber(L, 4, 1);
-  int32_t smooth = VmGetTop(L) >= 5 ? VmToBoolean(L, 5) : 0;
+  int32_t smooth = VmOptFlag(L, 5, 0);
   if (scaleX == 0 || scaleY == 0 || !std::isfinite(scaleX) || !std::isfinite(scaleY) ||
       !std::isfinite(angle))
     return ERR_WRONGUSAGE;
@@ -191,7 +191,7 @@ int CmdTransformBrush(VmState* L) {
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   const double m[4] = {VmCheckNumber(L, 2), VmCheckNumber(L, 3), VmCheckNumber(L, 4),
                        VmCheckNumber(L, 5)};
-  int32_t smooth = VmGetTop(L) >= 6 ? VmToBoolean(L, 6) : 0;
+  int32_t smooth = VmOptFlag(L, 6, 0);
   if (m[0] == 0 || m[3] == 0) return ERR_WRONGUSAGE;
   return TransformBrushCore(L, id, m, smooth);
 }

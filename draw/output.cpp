@@ -126,7 +126,7 @@ ErrorCode beginRefusal(const DisplayRecord* d) {
 
 int CmdBeginDoubleBuffer(VmState* L) {
   CheckArgCount(L, 0, 1, 0, 0);
-  int hardware = VmGetTop(L) >= 1 ? VmToBoolean(L, 1) : 0;
+  int hardware = VmOptFlag(L, 1, 0);
   DisplayRecord* d = GetCurrentDisplay();
   if (!d) return ERR_CLOSEDDISPLAY;
   if (ErrorCode e = beginRefusal(d)) return e;

@@ -75,15 +75,6 @@ bool findLayerByName(const char* name, int32_t* position) {
 // reports it is cut to it.
 constexpr size_t OPTION_NAME_SIZE = 32;
 
-// A boolean option at the top: the script's truth, where 0 and "" are
-// false as well.
-bool truthAtTop(VmState* L) {
-  int type = VmType(L, -1);
-  if (type == VM_TYPE_NUMBER) return VmToNumber(L, -1) != 0;
-  if (type == VM_TYPE_STRING) return VmStrLen(L, -1) != 0;
-  return VmToBoolean(L, -1) != 0;
-}
-
 // Stores a row's default as the row's type; only numeric rows have one.
 void storeDefault(const OptionField& row) {
   switch (row.type) {
@@ -155,7 +146,7 @@ ErrorCode readRow(VmState* L, int table, const OptionField& row, bool* present) 
     case OPTION_BOOL:
       if (!pushField(L, table, row.name)) return ERR_NONE;
       *present = true;
-      *static_cast<int32_t*>(row.to) = truthAtTop(L) ? 1 : 0;
+      *static_cast<int32_t*>(row.to) = VmToTruth(L, -1) ? 1 : 0;
       VmSetTop(L, -2);
       return ERR_NONE;
     case OPTION_STRING:
@@ -180,7 +171,7 @@ ErrorCode readRow(VmState* L, int table, const OptionField& row, bool* present) 
         if (!pushField(L, table, f->name)) continue;
         *present = true;
         uint32_t& word = *words[f->word];
-        word = truthAtTop(L) ? (word | f->bit) : (word & ~f->bit);
+        word = VmToTruth(L, -1) ? (word | f->bit) : (word & ~f->bit);
         VmSetTop(L, -2);
       }
       return ERR_NONE;
@@ -318,13 +309,20 @@ int GetTableFieldLayer(VmState* L, int table, const char* field, int32_t* value,
   return present(found);
 }
 
+// A field that is no table names the argument that holds the options
+// table ("Table expected in argument %d!"); a missing item is a number the
+// field lacks and is named with the field, as every other table field's
+// error is: "Not enough arguments!" would not tell which table is short.
 int GetTableFieldMatrix(VmState* L, int table, const char* field, double matrix[4], int* found) {
+  int argument = table > 0 ? table : (table > VM_REGISTRY_INDEX ? VmGetTop(L) + table + 1 : 0);
   if (!pushField(L, table, field)) return absent(found);
-  if (VmType(L, -1) != VM_TYPE_TABLE) fieldError(L, ERR_TABEXPECTED, field);
+  if (VmType(L, -1) != VM_TYPE_TABLE) {
+    SetErrorArgNumber(argument);
+    fieldError(L, ERR_TABEXPECTED, field);
+  }
   double m[4];
   for (int i = 0; i < 4; i++) {
     VmRawGetI(L, -1, i);
-    if (VmType(L, -1) == VM_TYPE_NIL) fieldError(L, ERR_MISSINGPARAMTR, field);
     if (!VmIsNumber(L, -1)) fieldError(L, ERR_NUMTABLEARG, field);
     m[i] = VmToNumber(L, -1);
     VmSetTop(L, -2);

@@ -156,7 +156,9 @@ int cmdUndoFX(VmState* L) {
 int layerFX(VmState* L, int32_t kind) {
   CheckArgCount(L, 1, 4, 0, 0);
   FXState request = newRequest(L, kind);
-  request.objectId = ObjectId{nullptr, ReadFXLayerArg(L, 1)};
+  int32_t position = 0;
+  if (ErrorCode e = ReadFXLayerArg(L, 1, &position)) return e;
+  request.objectId = ObjectId{nullptr, position};
   if (isOptionTable(L, 2)) {
     readOptions(L, 2, &request);
     int found = 0;

@@ -159,6 +159,7 @@ ErrorCode StepAsyncDraw(VmState* L, AsyncDraw* draw, int finishNow) {
 
 // AsyncDrawFrame(id[, frame]): True once the drawing is finished (and gone).
 int CmdAsyncDrawFrame(VmState* L) {
+  CheckArgCount(L, 1, 2, 0, 0);
   ObjectId id = GetObjectIdArg(L, 1, nullptr);
   bool withFrame = VmGetTop(L) >= 2 && VmType(L, 2) != VM_TYPE_NIL;
   int32_t frame = withFrame ? VmCheckInteger(L, 2) : 0;
@@ -174,7 +175,7 @@ int CmdAsyncDrawFrame(VmState* L) {
   int32_t finished = 0;
   if (!withFrame) {
     if (ErrorCode e = drawNext(&finished)) return e;
-    VmPushBoolean(L, finished);
+    VmPushNumber(L, finished ? 1 : 0);
     return 1;
   }
   if (frame < 1) frame = 0;
@@ -184,12 +185,12 @@ int CmdAsyncDrawFrame(VmState* L) {
   if (frame > count || frame == 0) {
     if (a->finished) {
       StepAsyncDraw(L, a, 1);
-      VmPushBoolean(L, 1);
+      VmPushNumber(L, 1);
       return 1;
     }
     if (frame > count) return ERR_ANIMFRAME;
   } else if (frame == current) {
-    VmPushBoolean(L, 0);
+    VmPushNumber(L, 0);
     return 1;
   } else if (frame != current + 1) {
     intptr_t e = sendEvent(a, ADEVENT_SEEK, reinterpret_cast<intptr_t>(&a->finished), frame);
@@ -199,16 +200,17 @@ int CmdAsyncDrawFrame(VmState* L) {
     else
       sendEvent(a, ADEVENT_SETFRAME, 0, current + 1);
     a->finished = frame == count;
-    VmPushBoolean(L, a->finished);
+    VmPushNumber(L, a->finished ? 1 : 0);
     return 1;
   }
   if (ErrorCode e = drawNext(&finished)) return e;
-  VmPushBoolean(L, 0);
+  VmPushNumber(L, 0);
   return 1;
 }
 
 // FinishAsyncDraw(id): the finish callback, then removal.
 int CmdFinishAsyncDraw(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
   AsyncDraw* a = nullptr;
   if (ErrorCode e = FindAsyncDraw(GetObjectIdArg(L, 1, nullptr), &a)) return e;
   int32_t finished = a->finished;
@@ -219,6 +221,7 @@ int CmdFinishAsyncDraw(VmState* L) {
 
 // CancelAsyncDraw(id): removal without the finish callback.
 int CmdCancelAsyncDraw(VmState* L) {
+  CheckArgCount(L, 1, 1, 0, 0);
   AsyncDraw* a = nullptr;
   if (ErrorCode e = FindAsyncDraw(GetObjectIdArg(L, 1, nullptr), &a)) return e;
   RemoveAsyncDraw(L, a, 0);

@@ -174,7 +174,7 @@ int CmdScaleAnim(VmState* L) {
   if (IsAnimOutputDevice(id)) return ERR_MODIFYAANIM;
   int32_t width = sizeArgument(L, 2, a->width);
   int32_t height = sizeArgument(L, 3, a->height);
-  int32_t smooth = VmGetTop(L) >= 4 ? VmToBoolean(L, 4) : 0;
+  int32_t smooth = VmOptFlag(L, 4, 0);
   if (ErrorCode e = ResolveKeepAspectSize(a->width, a->height, &width, &height)) return e;
   if (width == a->width && height == a->height) return 0;
   if (a->fromDisk) {

@@ -89,7 +89,7 @@ int ReadSampleAttribute(VmState* L, int32_t attribute) {
       VmPushNumber(L, frames);
       return 1;
     case ATTRPLAYING:
-      VmPushBoolean(L, IsAudioDeviceOpen() && IsSampleOnChannel(s->desc));
+      VmPushNumber(L, IsAudioDeviceOpen() && IsSampleOnChannel(s->desc) ? 1 : 0);
       return 1;
     case ATTRLOADER:
       VmPushString(L, s->plugin ? s->plugin->moduleName : "inbuilt");

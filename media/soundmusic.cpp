@@ -315,7 +315,7 @@ int cmdIsMusicPlaying(VmState* L) {
   MusicObject* m = nullptr;
   if (ErrorCode e = musicArg(L, 1, &m)) return e;
   CheckChannelTimeouts();
-  VmPushBoolean(L, m->state == MUSIC_PLAYING);
+  VmPushNumber(L, m->state == MUSIC_PLAYING ? 1 : 0);
   return 1;
 }
 
@@ -327,7 +327,7 @@ int cmdIsMusic(VmState* L) {
   const char* name = nullptr;
   int ok = GetSoundFormatName(file, o.loader[0] ? o.loader : nullptr,
                               o.adapter[0] ? o.adapter : nullptr, &name);
-  VmPushBoolean(L, ok);
+  VmPushNumber(L, ok ? 1 : 0);
   VmPushString(L, name ? name : "Unknown");
   return 2;
 }
@@ -581,7 +581,7 @@ int cmdFillMusicBuffer(VmState* L) {
     if (ErrorCode e = FindSample(sampleId, &sample)) return e;
     VmPushString(L, "free");
     VmGetTable(L, table);
-    freeSample = VmToBoolean(L, -1);
+    freeSample = VmToTruth(L, -1);
     VmSetTop(L, -2);
     source = ConvertSource{sample->desc->data, sample->desc->frames, sample->desc->formatCode,
                            static_cast<int32_t>(sample->desc->flags & 1)};
@@ -736,7 +736,7 @@ int ReadMusicAttribute(VmState* L, int32_t attribute) {
                    CodeToScriptFormat(static_cast<int32_t>(GetStreamInfo(3, m->what, m->source))));
       return 1;
     case ATTRCANSEEK:
-      VmPushBoolean(L, m->seekable);
+      VmPushNumber(L, m->seekable ? 1 : 0);
       return 1;
     case ATTRNUMSUBSONGS:
       VmPushNumber(L, m->subsongs);
@@ -745,10 +745,10 @@ int ReadMusicAttribute(VmState* L, int32_t attribute) {
       VmPushNumber(L, m->currentSubsong);
       return 1;
     case ATTRPLAYING:
-      VmPushBoolean(L, m->state == MUSIC_PLAYING);
+      VmPushNumber(L, m->state == MUSIC_PLAYING ? 1 : 0);
       return 1;
     case ATTRPAUSED:
-      VmPushBoolean(L, m->state == MUSIC_PAUSED);
+      VmPushNumber(L, m->state == MUSIC_PAUSED ? 1 : 0);
       return 1;
     case ATTRLOADER:
       VmPushString(L, m->plugin ? m->plugin->moduleName : "inbuilt");

@@ -235,7 +235,7 @@ ErrorCode ReadConvertRange(VmState* L, int table, uint32_t sourceFrames, Convert
   GetTableFieldNumber(L, table, "offset", &offset, &found);
   VmPushString(L, "loop");
   VmGetTable(L, table);
-  if (VmType(L, -1) != VM_TYPE_NIL) range->loop = VmToBoolean(L, -1) ? 1 : 0;
+  if (VmType(L, -1) != VM_TYPE_NIL) range->loop = VmToTruth(L, -1);
   VmSetTop(L, -2);
   // Values that are not numbers fail the range checks as negative ones do.
   if (!(start >= 0) || !(end >= 0) || !(offset >= 0) || (end != 0 && start >= end) ||

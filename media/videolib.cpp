@@ -653,7 +653,7 @@ int cmdSetVideoSize(VmState* L) {
   VideoObject* v = nullptr;
   if (ErrorCode e = getVideo(GetObjectIdArg(L, 1, nullptr), &v, FIND_MODIFY)) return e;
   int32_t width = VmCheckInteger(L, 2), height = VmCheckInteger(L, 3);
-  const int32_t smooth = VmGetTop(L) >= 4 ? VmToBoolean(L, 4) : 0;
+  const int32_t smooth = VmOptFlag(L, 4, 0);
   if (v->asLayer) return ERR_VIDLAYERFUNC;
   if (width < 1 && width != KEEPASPRAT) return ERR_BADDIMENSIONS;
   if (height < 1 && height != KEEPASPRAT) return ERR_BADDIMENSIONS;

@@ -544,10 +544,10 @@ int PushTextAttribute(VmState* L, int32_t attribute, const TextRecord* record) {
       VmPushNumber(L, font ? font->requestedSize : 0);
       return 1;
     case ATTRFONTSCALABLE:
-      VmPushBoolean(L, font && font->scalable);
+      VmPushNumber(L, font && font->scalable ? 1 : 0);
       return 1;
     case ATTRFONTAA:
-      VmPushBoolean(L, (record->style.flags & TEXTSTYLE_ANTIALIAS) != 0);
+      VmPushNumber(L, (record->style.flags & TEXTSTYLE_ANTIALIAS) != 0 ? 1 : 0);
       return 1;
     case ATTRTEXT:
       VmPushString(L, record->text ? record->text : "");

@@ -174,7 +174,7 @@ class FXHarness : public plugintest::PluginTest {
       size_t before = frames.size();
       ErrorCode e = Call("AsyncDrawFrame", 1);
       if (e) return e;
-      bool finished = !results.empty() && results[0] == "true";
+      bool finished = !results.empty() && results[0] == std::to_string(1.0);
       if (frames.size() == before && !stepEnded) frames.push_back(Snapshot());
       if (finished) return ERR_NONE;
     }

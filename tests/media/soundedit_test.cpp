@@ -356,7 +356,7 @@ TEST_F(SoundEdit, ScriptFedMusicQueuesSampleFramesAndEnds) {
                                           0, 5, -1, 0, 4464}));
   fakeNow.seconds += 10;
   ASSERT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_NONE);
-  EXPECT_EQ(VmToBoolean(L, -1), 0);
+  EXPECT_EQ(VmToNumber(L, -1), 0);
   EXPECT_EQ(ChannelOf(1), -1);
   ASSERT_EQ(Call("CloseMusic", {N(1)}), ERR_NONE);
 }

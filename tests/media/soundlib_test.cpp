@@ -114,7 +114,7 @@ TEST_F(SoundLibrary, ErrorRules) {
   EXPECT_EQ(Call("PlayMusic", {N(1)}), ERR_MUSPAUSED);
   ASSERT_EQ(Call("ResumeMusic", {}), ERR_NONE);
   EXPECT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_NONE);
-  EXPECT_EQ(VmToBoolean(L, -1), 1);
+  EXPECT_EQ(VmToNumber(L, -1), 1);
   ASSERT_EQ(Call("StopMusic", {}), ERR_NONE);
   EXPECT_EQ(Call("StopMusic", {}), ERR_WRONGUSAGE);
 
@@ -126,7 +126,7 @@ TEST_F(SoundLibrary, ErrorRules) {
   ASSERT_EQ(Call("StopChannel", {N(musicChannel + 1)}), ERR_NONE);
   EXPECT_EQ(ChannelOf(1), -1);
   ASSERT_EQ(Call("GetAttribute", {N(OBJTYPE_MUSIC), N(1), N(ATTRPAUSED)}), ERR_NONE);
-  EXPECT_EQ(VmToBoolean(L, -1), 0);
+  EXPECT_EQ(VmToNumber(L, -1), 0);
   EXPECT_EQ(Call("StopMusic", {}), ERR_WRONGUSAGE);
   ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
   ASSERT_EQ(Call("StopMusic", {N(1)}), ERR_NONE);
@@ -136,7 +136,7 @@ TEST_F(SoundLibrary, ErrorRules) {
   EXPECT_EQ(Call("InsertSample", {N(1), N(2), N(0)}), ERR_MODIFYPSMP);
   EXPECT_EQ(Call("IsChannelPlaying", {N(1)}), ERR_NONE);
   EXPECT_EQ(VmGetTop(L), 3);
-  EXPECT_EQ(VmToBoolean(L, 1), 1);
+  EXPECT_EQ(VmToNumber(L, 1), 1);
   EXPECT_EQ(Number(2), 2);
   EXPECT_EQ(Number(3), 1);
 }
@@ -148,7 +148,7 @@ TEST_F(SoundLibrary, SingleMusicSwitch) {
   ASSERT_EQ(Call("OpenMusic", {N(2), S(File("a.wav"))}), ERR_NONE);
   auto playing = [&](int id) {
     EXPECT_EQ(Call("IsMusicPlaying", {N(id)}), ERR_NONE);
-    return VmToBoolean(L, -1) != 0;
+    return VmToNumber(L, -1) != 0;
   };
   for (int single : {1, 0}) {
     SCOPED_TRACE(single);
@@ -207,13 +207,13 @@ TEST_F(SoundLibrary, MusicPlaysToItsEndAndAgainFromTheTop) {
     // The end check releases the channel once the last second has passed.
     fakeNow.seconds += 10;
     ASSERT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_NONE);
-    EXPECT_EQ(VmToBoolean(L, -1), 0);
+    EXPECT_EQ(VmToNumber(L, -1), 0);
     EXPECT_EQ(ChannelOf(1), -1);
   }
   ASSERT_EQ(Call("PlayMusic", {N(1)}), ERR_NONE);
   ASSERT_EQ(Call("PlayMusic", {N(2)}), ERR_NONE);
   ASSERT_EQ(Call("IsMusicPlaying", {N(1)}), ERR_NONE);
-  EXPECT_EQ(VmToBoolean(L, -1), 0);
+  EXPECT_EQ(VmToNumber(L, -1), 0);
   EXPECT_EQ(ChannelOf(1), -1);
   EXPECT_GE(ChannelOf(2), 0);
   // Closing a playing music stops it.
@@ -587,7 +587,7 @@ TEST_F(SoundLibrary, WaitEventRunsOnSampleEndAfterTheTimedPasses) {
   // StopChannel stops a sample on every channel it plays on.
   ASSERT_EQ(Call("StopChannel", {N(2)}), ERR_NONE);
   ASSERT_EQ(Call("IsSamplePlaying", {N(2)}), ERR_NONE);
-  EXPECT_EQ(VmToBoolean(L, -1), 0);
+  EXPECT_EQ(VmToNumber(L, -1), 0);
 }
 
 TEST_F(SoundLibrary, ThePlayerShutsDownWhileSoundPlays) {
