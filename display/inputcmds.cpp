@@ -155,7 +155,7 @@ ErrorCode waitWhile(VmState* L, Held held) {
 int cmdIsKeyDown(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
   const char* name = VmCheckString(L, 1, nullptr);
-  int raw = VmGetTop(L) >= 2 ? VmToBoolean(L, 2) : 0;
+  int raw = VmOptFlag(L, 2, 0);
   int32_t code = keyCodeOf(name);
   if (code < 0) return ERR_WRONGUSAGE;
   DisplayRecord* d = currentDisplay(L);
@@ -175,7 +175,7 @@ int cmdIsKeyDown(VmState* L) {
 int cmdWaitKeyDown(VmState* L) {
   CheckArgCount(L, 1, 2, 0, 0);
   const char* name = VmCheckString(L, 1, nullptr);
-  int raw = VmGetTop(L) >= 2 ? VmToBoolean(L, 2) : 0;
+  int raw = VmOptFlag(L, 2, 0);
   int32_t code = keyCodeOf(name);
   if (code == -2) return ERR_WRONGUSAGE;
   int result = waitFor(L, InputWatch{raw ? EVENT_RAWKEY : EVENT_KEY, code, 0, 0});
@@ -237,7 +237,7 @@ int cmdMouseY(VmState* L) { return mouseCoordinate(L, true); }
 
 int quitSwitch(VmState* L, int32_t option) {
   CheckArgCount(L, 1, 1, 0, 0);
-  SetPlatformOption(nullptr, option, VmToBoolean(L, 1) ? 1 : 0);
+  SetPlatformOption(nullptr, option, VmToTruth(L, 1));
   return 0;
 }
 int cmdCtrlCQuit(VmState* L) { return quitSwitch(L, PLATFORM_QUIT_CTRLC); }
@@ -309,7 +309,7 @@ int cmdCreatePort(VmState* L) {
 int cmdSendMessage(VmState* L) {
   int n = VmGetTop(L);
   CheckArgCount(L, 2, 255, 0, 0);
-  VmCheckString(L, 1, nullptr);
+  const char* port = VmCheckString(L, 1, nullptr);
   const char* command = VmCheckString(L, 2, nullptr);
   if (!*command || std::strchr(command, ' ')) return ERR_WRONGUSAGE;
   std::string message = command;
@@ -321,6 +321,8 @@ int cmdSendMessage(VmState* L) {
   char* copy = static_cast<char*>(AllocMemory(message.size() + 1, 0));
   if (!copy) return ERR_MEM;
   std::memcpy(copy, message.c_str(), message.size() + 1);
+  // The port service's errors name the port ("Could not find port %s!").
+  SetErrorArgString(port);
   return NativeSendMessage(copy);
 }
 

@@ -301,7 +301,9 @@ VmCallOutcome VmPrepareCall(VmState* L, VmValue* func, ErrorCode* err, bool capt
     *first = L->top - 1;
     return VM_CALLED_BUILTIN;
   }
-  if (VmErrorHandlerEnabled()) code = runErrorHandler(L, code);
+  // End's code is the run's end, not an error: a handler that took it would
+  // let the script run on past End and lose its exit value.
+  if (code != ERR_USERABORT && VmErrorHandlerEnabled()) code = runErrorHandler(L, code);
   *err = code;
   *first = L->top;
   return VM_CALLED_BUILTIN;

@@ -73,6 +73,7 @@ TEST_F(LookupTextTest, EveryLookupMessageNamesTheIdentifierAskedFor) {
        "Could not find BGPic 4242!"},
       {"ClearInterval", {4242}, ERR_FINDINTERVAL, "Could not find interval function 4242!"},
       {"ClearTimeout", {4242}, ERR_FINDTIMEOUT, "Could not find timeout function 4242!"},
+      {"SendMessage", {"myport", "cmd"}, ERR_FINDPORT, "Could not find port myport!"},
       {"DeleteButton", {4242}, ERR_FINDBUTTON, "Could not find button 4242!"},
       {"FreeMenu", {4242}, ERR_FINDMENU, "Could not find menu 4242!"},
       {"ClearMove", {4242}, ERR_FINDMOVE, "Could not find move object 4242!"},
@@ -109,6 +110,31 @@ TEST_F(LookupTextTest, EveryLookupMessageNamesTheIdentifierAskedFor) {
     ASSERT_EQ(CallWith("GetAttribute", {LAYER, "stale", ATTRWIDTH}), ERR_FINDLAYER);
     ASSERT_EQ(CallWith("FreeBrush", {999}), ERR_FINDBRUSH);
     ASSERT_EQ(CallWith(c.command, c.args), c.code);
+    EXPECT_EQ(Text(c.code), c.text);
+  }
+}
+
+// A transform option that is no table names the argument that holds the
+// option table; one short of its four numbers names the field.
+TEST_F(LookupTextTest, TransformErrorsNameTheFieldAndTheArgument) {
+  ASSERT_EQ(CallWith("CreateBrush", {1, 8, 8}), ERR_NONE);
+  struct Case {
+    const char* name;
+    Value transform;
+    ErrorCode code;
+    const char* text;
+  } cases[] = {
+      {"not a table", 5, ERR_TABEXPECTED, "Table expected in argument 4!"},
+      {"three items", Value::List({1, 0, 0}), ERR_NUMTABLEARG,
+       "Number expected in table argument \"transform\"!"},
+      {"an item no number", Value::List({1, "x", 0, 1}), ERR_NUMTABLEARG,
+       "Number expected in table argument \"transform\"!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(CallWith("FreeBrush", {999}), ERR_FINDBRUSH);
+    EXPECT_EQ(CallWith("DisplayBrush", {1, 0, 0, Value::Table({{"transform", c.transform}})}),
+              c.code);
     EXPECT_EQ(Text(c.code), c.text);
   }
 }

@@ -169,7 +169,7 @@ TEST_F(OptTest, Matrices) {
     ErrorCode code;
   } cases[] = {
       {"four items", 4, false, false, 0},
-      {"three items", 3, false, false, ERR_MISSINGPARAMTR},
+      {"three items", 3, false, false, ERR_NUMTABLEARG},
       {"item not a number", 4, true, false, ERR_NUMTABLEARG},
       {"not a table", 0, false, true, ERR_TABEXPECTED},
   };
