@@ -48,13 +48,8 @@ class TruthValuesTest : public adaptertest::AdapterTest {
 
   // Runs `answer = (Command(args) = True)` as compiled code does.
   ErrorCode equalsTrue(const char* name, const std::vector<Value>& args, double* answer) {
-    std::string text = ".line 1\nGETGLOBAL 0, \"" + lower(name) + "\"\n";
-    int r = 1;
-    for (const Value& a : args) {
-      text += "LOADCONST " + std::to_string(r++) + ", ";
-      text += a.kind == Value::STRING ? "\"" + a.text + "\"\n" : "#" + number_(a.number) + "\n";
-    }
-    text += "CALL 0, " + std::to_string(r) + ", 2\n" +
+    std::string text = ".line 1\nGETGLOBAL 0, \"" + lower(name) + "\"\n" + loads(args);
+    text += "CALL 0, " + std::to_string(args.size() + 1) + ", 2\n" +
             "EQ 1, 0, #True\n"
             "JUMP equal\n"
             "LOADNUM 1, 0\n"
@@ -64,12 +59,37 @@ class TruthValuesTest : public adaptertest::AdapterTest {
             "LOADNUM 1, 1\n"
             "SETGLOBAL 1, \"answer\"\n"
             "RETURN 0, 1\n";
+    return runForAnswer(text, answer);
+  }
+
+  // Runs the text; *answer is then the global "answer" as a number.
+  ErrorCode runForAnswer(const std::string& text, double* answer) {
     ErrorCode code = Run(text);
     VmPushString(L, "answer");
     VmGetTable(L, VM_GLOBALS_INDEX);
     *answer = VmToNumber(L, -1);
     VmSetTop(L, -2);
     return code;
+  }
+
+  // Runs `code = Command(args)` in the form that catches a returned error
+  // (CALLCATCH); a raised error ends the run with its code instead.
+  ErrorCode caught(const char* name, const std::vector<Value>& args, double* code) {
+    std::string text = ".line 1\nGETGLOBAL 0, \"" + lower(name) + "\"\n" + loads(args) +
+                       "CALLCATCH 0, " + std::to_string(args.size() + 1) + ", 2\n" +
+                       "SETGLOBAL 0, \"answer\"\nRETURN 0, 1\n";
+    return runForAnswer(text, code);
+  }
+
+  // Loads the arguments into registers 1 up (numbers and texts).
+  static std::string loads(const std::vector<Value>& args) {
+    std::string text;
+    int r = 1;
+    for (const Value& a : args) {
+      text += "LOADCONST " + std::to_string(r++) + ", ";
+      text += a.kind == Value::STRING ? "\"" + a.text + "\"\n" : "#" + number_(a.number) + "\n";
+    }
+    return text;
   }
 
   static std::string lower(std::string s) {
@@ -148,6 +168,33 @@ TEST_F(TruthValuesTest, LayerStyleSwitchesAreNumbers) {
   ASSERT_EQ(call("GetAttribute", {OBJTYPE_LAYER, 1, ATTRVISIBLE}), ERR_NONE);
   EXPECT_EQ(type, VM_TYPE_NUMBER);
   EXPECT_EQ(number, 0);
+}
+
+// A layer named by a name no layer has is a look-up failure, returned by
+// every layer command as an unknown layer number is.
+TEST_F(TruthValuesTest, AnUnknownLayerNameIsReturnedByEveryLayerCommand) {
+  const int32_t LAYER = OBJTYPE_LAYER;
+  struct Case {
+    const char* command;
+    std::vector<Value> args;
+  } cases[] = {
+      {"GetAttribute", {LAYER, "none", ATTRWIDTH}},
+      {"GetLayerStyle", {"none"}},
+      {"SetLayerZPos", {1, "none"}},
+      {"SwapLayers", {"none", 1}},
+      {"HideLayer", {"none"}},
+      {"ShowLayer", {"none"}},
+      {"RemoveLayer", {"none"}},
+      {"SetLayerTransparency", {"none", 10}},
+      {"AddMove", {1, 22, "none"}},
+      {"PlayLayer", {"none"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    double code = 0;
+    EXPECT_EQ(caught(c.command, c.args, &code), ERR_NONE);
+    EXPECT_EQ(code, ERR_FINDLAYER);
+  }
 }
 
 }  // namespace

@@ -300,4 +300,85 @@ INSTANTIATE_TEST_SUITE_P(Modes, ErrorContract,
                            return std::string();
                          });
 
+// Whole runs that must end by themselves, with their exit status and what
+// they print: the message port commands with hostile input, End under a
+// RaiseOnError handler, and an error inside an event callback, which is
+// not handed to the handler there: it ends the callback, comes back from
+// the waiting command, and the handler takes it at the top level.
+const char* const HANDLER =
+    ".function h\n.params 4\n.line 50\nGETGLOBAL 4, \"debugprint\"\nLOADCONST 5, \"handler\"\n"
+    "MOVE 6, 0\nMOVE 7, 1\nMOVE 8, 2\nMOVE 9, 3\nCALL 4, 6, 1\nRETURN 0, 1\n.end\n";
+
+struct EndingCase {
+  const char* name;
+  std::string applet;
+  int status;
+  std::vector<std::string> printed;  // each must be in the output, in order
+};
+
+std::vector<EndingCase> endingCases() {
+  const std::string install = ".line 1\nGETGLOBAL 0, \"raiseonerror\"\nCLOSURE 1 h\nCALL 0, 2, 1\n";
+  return {
+      {"a command cut inside a character",
+       ".line 1\nGETGLOBAL 0, \"sendmessage\"\nLOADNUM 1, 1\nLOADCONST 2, \"\\xe2\\x82\"\n"
+       "CALL 0, 3, 1\nRETURN 0, 1\n",
+       1,
+       {"Could not find port 1! (In function: SendMessage)"}},
+      {"a port named with a cut character",
+       ".line 1\nGETGLOBAL 0, \"sendmessage\"\nLOADCONST 1, \"\\xe2\\x82\"\nLOADCONST 2, \"x\"\n"
+       "TAILCALL 0, 3, 0\nRETURN 0, 0\n",
+       1,
+       {"Could not find port \xe2\x82!"}},
+      {"a port to create",
+       ".line 1\nGETGLOBAL 0, \"createport\"\nLOADCONST 1, \"x\"\nCALL 0, 2, 1\nRETURN 0, 1\n",
+       1,
+       {"Cannot create message port! (In function: CreatePort)"}},
+      {"a port caught",
+       ".line 1\nGETGLOBAL 0, \"createport\"\nLOADCONST 1, \"\\xe2\\x82\"\nCALLCATCH 0, 2, 2\n"
+       "GETGLOBAL 1, \"debugprint\"\nMOVE 2, 0\nCALL 1, 2, 1\nRETURN 0, 1\n",
+       0,
+       {std::to_string(ERR_CREATEPORT)}},
+      {"End under a handler",
+       install + ".line 2\nGETGLOBAL 0, \"end\"\nLOADNUM 1, 3\nCALL 0, 2, 1\nRETURN 0, 1\n" +
+           HANDLER,
+       3,
+       {}},
+      {"an error in an event callback",
+       install +
+           ".line 2\nGETGLOBAL 0, \"settimeout\"\nLOADNIL 1, 1\nCLOSURE 2 cb\nLOADNUM 3, 10\n"
+           "CALL 0, 4, 1\n.line 3\nGETGLOBAL 0, \"waitevent\"\nCALL 0, 1, 1\n.line 4\n"
+           "GETGLOBAL 0, \"debugprint\"\nLOADCONST 1, \"after\"\nCALL 0, 2, 1\n"
+           "GETGLOBAL 0, \"end\"\nLOADNUM 1, 4\nCALL 0, 2, 1\nRETURN 0, 1\n" +
+           HANDLER +
+           ".function cb\n.line 20\nGETGLOBAL 0, \"mod\"\nLOADNUM 1, 1\nLOADNUM 2, 0\n"
+           "CALL 0, 3, 1\n.line 21\nGETGLOBAL 0, \"debugprint\"\nLOADCONST 1, \"not reached\"\n"
+           "CALL 0, 2, 1\nRETURN 0, 1\n.end\n",
+       4,
+       {"handler " + std::to_string(ERR_ZERODIVISION) + " Division by zero! Mod 20", "after"}},
+  };
+}
+
+class Endings : public e2e::XvfbSuite<::testing::Test> {
+ protected:
+  e2e::TempDir dir_;
+};
+
+TEST_F(Endings, RunsEndByThemselvesWithTheirStatus) {
+  for (const EndingCase& c : endingCases()) {
+    SCOPED_TRACE(c.name);
+    e2e::WriteFile(dir_ / "a.qma", e2e::Assemble(c.applet));
+    e2e::RunResult r = e2e::Child(e2e::PLAYER, {"-quiet", "-debugdevice", "stdout", dir_ / "a.qma"},
+                                  server_->name(), dir_.path())
+                           .Finish(std::chrono::seconds(30));
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    size_t at = 0;
+    for (const std::string& text : c.printed) {
+      at = r.out.find(text, at);
+      EXPECT_NE(at, std::string::npos) << text << "\n" << r.out;
+      if (at == std::string::npos) break;
+    }
+    EXPECT_EQ(r.out.find("not reached"), std::string::npos) << r.out;
+  }
+}
+
 }  // namespace

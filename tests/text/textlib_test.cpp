@@ -680,8 +680,9 @@ TEST_F(TextLibTest, DisplayFontAttributesAreTheCurrentFonts) {
   ASSERT_EQ(CallWith("SetFont", {":::default_sans", 20}), ERR_NONE);
   ASSERT_EQ(CallWith("SetFontStyle", {16}), ERR_NONE);
   EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTSIZE), std::to_string(20.0));
-  EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTSCALABLE), "true");
-  EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTAA), "true");
+  // True, as every yes-or-no attribute gives it: the number 1.
+  EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTSCALABLE), std::to_string(1.0));
+  EXPECT_EQ(attribute(OBJTYPE_DISPLAY, ATTRFONTAA), std::to_string(1.0));
   EXPECT_NE(attribute(OBJTYPE_DISPLAY, ATTRFONTNAME), "topaz");
   expectLikeATextObject();
 }
