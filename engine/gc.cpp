@@ -426,6 +426,12 @@ size_t VmSeparateUserdata(VmState* L, bool all) {
 void VmCollectGarbage(VmState* L) {
   VmGlobalState* g = VmG(L);
   GcState st{L, g, nullptr, nullptr};
+  // Small blocks freed earlier that this cycle did not take back go to
+  // the heap when they are many: after a large structure was dropped, say,
+  // or when the script has moved on to blocks of other sizes. A few left
+  // over from a cycle that took back about what the sweep before it freed
+  // stay for the next, which this sweep adds to.
+  if (g->poolbytes > g->nblocks / 4) VmReleasePooledBlocks(g);
   // 1. Roots, including userdata still waiting for their finaliser.
   markValue(&st, &g->registry);
   markValue(&st, &g->defaultmeta);

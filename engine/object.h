@@ -389,6 +389,19 @@ enum VmEvent {
 
 constexpr int VM_WAITING_CONSTANT_TABLES = 32;
 
+// Small blocks are sized in steps of VM_POOL_STEP bytes up to VM_POOL_MAX;
+// each step has a list of freed blocks that the next request of its size
+// takes (engine/memory.cpp).
+constexpr size_t VM_POOL_STEP = 8;
+constexpr size_t VM_POOL_MAX = 256;
+constexpr size_t VM_POOL_CLASSES = VM_POOL_MAX / VM_POOL_STEP + 1;
+
+struct VmBlockList {
+  void** blocks;  // addresses of freed blocks, the last freed last
+  size_t count;
+  size_t cap;
+};
+
 struct VmGlobalState {
   VmStringTable strt;
   VmGcHeader* rootgc;     // every collectable object except userdata
@@ -412,6 +425,9 @@ struct VmGlobalState {
   const ConstantTableEntry* waitingConstants[VM_WAITING_CONSTANT_TABLES];
   int waitingConstantCount;
   bool deferConstants;
+  // Freed small blocks by size step (index 0 unused).
+  VmBlockList blockpool[VM_POOL_CLASSES];
+  size_t poolbytes;  // bytes in those lists
 };
 
 inline VmGlobalState* VmG(VmState* L) { return L->l_G; }
@@ -439,6 +455,8 @@ void VmTuneHeap();
 void VmAdviseLargeBlock(void* block, size_t size);
 // Hands the large block kept for reuse back to the system.
 void VmReleaseKeptBlock();
+// Hands the freed small blocks the state keeps for reuse back to the heap.
+void VmReleasePooledBlocks(VmGlobalState* g);
 // Allocates n elements of elemsize with an overflow check (error 1000).
 void* VmAllocArray(VmState* L, size_t n, size_t elemsize);
 // Test seam: the nth engine allocation from now fails (n >= 1), and with

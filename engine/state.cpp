@@ -132,6 +132,7 @@ void closeState(VmState* L) {
   VmFreeBlock(L, g->strt.hash, g->strt.size);
   VmRealloc(L, g->buff, g->buffsize, 0);
   freeStack(L, L);
+  VmReleasePooledBlocks(g);
   VmRealloc(nullptr, g, sizeof(VmGlobalState), 0);
   VmRealloc(nullptr, L, sizeof(VmState), 0);
   // The state's large strings may have left a block kept for reuse.
@@ -179,6 +180,8 @@ VmState* VmOpenState() {
   g->errorRaised = false;
   g->waitingConstantCount = 0;
   g->deferConstants = false;
+  for (VmBlockList& list : g->blockpool) list = VmBlockList{};
+  g->poolbytes = 0;
   if (VmRunProtected(L, openBody, nullptr) != 0) {
     closeState(L);
     return nullptr;

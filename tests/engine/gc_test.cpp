@@ -164,6 +164,23 @@ TEST_F(GcTest, DroppedTablesReturnEveryByte) {
   EXPECT_EQ(VmG(L)->nblocks, baseline);
 }
 
+// The small blocks of a dropped structure wait for reuse only until a
+// collection finds them more than a quarter of the bytes in use.
+TEST_F(GcTest, FreedSmallBlocksGoBackToTheHeapWhenMany) {
+  VmTable* big = NewTable();
+  Anchor("big", TableValue(big));
+  for (int i = 1; i <= 20000; i++) {
+    VmValue v;
+    VmSetTable(&v, VmCreateTable(L, 2, 1));
+    *VmTableSetNum(L, big, i) = v;
+  }
+  Unanchor("big");
+  VmCollectGarbage(L);
+  EXPECT_GT(VmG(L)->poolbytes, VmG(L)->nblocks / 4) << "the sweep keeps what it freed";
+  VmCollectGarbage(L);
+  EXPECT_LE(VmG(L)->poolbytes, VmG(L)->nblocks / 4);
+}
+
 TEST_F(GcTest, FinaliserRunsOnceWithHooksOffThenTheUserdataGoes) {
   finalised = 0;
   hooksWereOff = argWasUserdata = true;

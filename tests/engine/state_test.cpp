@@ -1,5 +1,6 @@
 // VM states: the shape of a fresh state, stack and call-record growth, the
 // allocator's limits, and opening under allocation failure.
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -153,6 +154,55 @@ TEST_F(StateTest, AllocatorRefusesUnrepresentableSizes) {
   EXPECT_EQ(VmG(L)->nblocks, before + 32);
   VmRealloc(L, a, 32, 0);
   EXPECT_EQ(VmG(L)->nblocks, before);
+}
+
+// Small blocks grow in place within their size step and move across
+// steps and to and from large sizes with their bytes; a block made with a
+// state or without may be resized and freed either way, and the count of
+// bytes in use follows the sizes asked for.
+TEST_F(StateTest, SmallBlocksKeepTheirBytesAcrossSizes) {
+  struct Case {
+    const char* name;
+    size_t from, to;
+    bool madeWithState, resizedWithState;
+  };
+  const Case cases[] = {
+      {"within a step", 17, 23, true, true},
+      {"to the next step", 24, 25, true, true},
+      {"shrinking across steps", 200, 9, true, true},
+      {"small to large", 40, 4096, true, true},
+      {"large to small", 4096, 40, true, true},
+      {"made without a state", 48, 120, false, true},
+      {"resized without a state", 48, 8, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VmState* made = c.madeWithState ? L : nullptr;
+    VmState* resized = c.resizedWithState ? L : nullptr;
+    size_t before = VmG(L)->nblocks;
+    auto* b = static_cast<unsigned char*>(VmRealloc(made, nullptr, 0, c.from));
+    ASSERT_NE(b, nullptr);
+    for (size_t i = 0; i < c.from; i++) b[i] = static_cast<unsigned char>(i * 7 + 1);
+    b = static_cast<unsigned char*>(VmRealloc(resized, b, c.from, c.to));
+    ASSERT_NE(b, nullptr);
+    size_t kept = 0;
+    for (size_t i = 0; i < std::min(c.from, c.to); i++)
+      kept += b[i] == static_cast<unsigned char>(i * 7 + 1);
+    EXPECT_EQ(kept, std::min(c.from, c.to));
+    std::memset(b, 0x5A, c.to);  // all of it is the block's own
+    size_t counted = (c.madeWithState ? c.from : 0) + (c.resizedWithState ? c.to - c.from : 0);
+    EXPECT_EQ(VmG(L)->nblocks, before + counted);
+    VmRealloc(L, b, c.to, 0);
+    VmG(L)->nblocks = before;
+  }
+  // A block freed with the state is handed to the next request of its
+  // step, and fault injection still fails that request.
+  void* a = VmRealloc(L, nullptr, 0, 72);
+  VmRealloc(L, a, 72, 0);
+  EXPECT_EQ(VmRealloc(L, nullptr, 0, 70), a);
+  VmSetAllocFailure(1, false);
+  EXPECT_EQ(VmProtect(L, [&] { VmRealloc(L, nullptr, 0, 70); }), ERR_MEM);
+  VmRealloc(L, a, 70, 0);
 }
 
 TEST_F(StateTest, GrowVectorDoublesUpToTheLimit) {
