@@ -659,6 +659,12 @@ inline const VmValue* VmTableGet(VmTable* t, const VmValue* key) {
 }
 
 // Stores through an integer key leave the metatable-event cache alone.
+// Stores the n values under the keys 0 to n - 1 of a table that holds no
+// key and has no hash part of its own (a new table being filled by a list
+// constructor), with the layout that storing them one by one gives; false,
+// and nothing done, when the table or the values (a nil among them) do not
+// qualify.
+bool VmTableSetNewList(VmState* L, VmTable* t, const VmValue* values, int n);
 inline VmValue* VmTableSetNum(VmState* L, VmTable* t, int key) {
   if (static_cast<uint32_t>(key) - 1u < static_cast<uint32_t>(t->sizearray))
     return &t->array[key - 1];

@@ -23,7 +23,10 @@ namespace {
 inline bool numberToInt(double n, int* k) { return VmNumberToInt(n, k); }
 
 inline VmNode* hashMod(VmTable* t, uint32_t n) {
-  return &t->node[n % uint32_t((VmSizeNode(t) - 1) | 1)];
+  // A part of one node (the shared empty node among them) needs no
+  // division: everything is modulo 1 there.
+  if (t->nodemask == 0) return t->node;
+  return &t->node[n % (t->nodemask | 1)];
 }
 
 inline VmNode* hashNum(VmTable* t, double n) {
@@ -299,6 +302,44 @@ void VmTableResize(VmState* L, VmTable* t, int narray, int lsizenode) {
     }
     freeNodes(L, oldnode, oldlsize, true);
   }
+}
+
+bool VmTableSetNewList(VmState* L, VmTable* t, const VmValue* values, int n) {
+  if (n < 1 || ownsNodes(L, t)) return false;
+  for (int i = 0; i < n; i++) {
+    if (VmIsNil(&values[i])) return false;
+  }
+  for (int32_t i = 0; i < t->sizearray; i++) {
+    if (!VmIsNil(&t->array[i])) return false;
+  }
+  // Stored one by one, key 0 finds no hash part, and the rehash moves
+  // every (nil) array slot out and makes a hash part of one node for it.
+  // Each key k after it finds that node taken and rehashes again: keys 1
+  // to k are all present, so the array part becomes the least power of
+  // two that holds k, and key 0 alone is left for the one node, whose
+  // reinsertion is a store that clears the flags. The end is the layout
+  // made here at once.
+  int32_t narray = n > 1 ? int32_t(1) << ceilLog2(uint32_t(n - 1)) : 0;
+  if (narray > VM_MAXASIZE) return false;
+  int32_t oldasize = t->sizearray;
+  setNodeVector(L, t, 0, true);
+  if (narray != oldasize) {
+    try {
+      t->array = static_cast<VmValue*>(VmRealloc(L, t->array, size_t(oldasize) * sizeof(VmValue),
+                                                 size_t(narray) * sizeof(VmValue)));
+    } catch (...) {
+      freeNodes(L, t->node, 0, true);
+      setNodeVector(L, t, 0, false);
+      throw;
+    }
+    t->sizearray = narray;
+  }
+  for (int32_t i = n - 1; i < narray; i++) VmSetNil(&t->array[i]);
+  VmSetNumber(&t->node[0].key, 0);
+  t->node[0].value = values[0];
+  for (int i = 1; i < n; i++) t->array[i - 1] = values[i];
+  if (n > 1) t->flags = 0;
+  return true;
 }
 
 const VmValue* VmTableGetNumHash(VmTable* t, int key) { return getNumberKey(t, double(key)); }

@@ -1072,6 +1072,7 @@ retentry:  // continue the frame on top (after a call returned into it)
           const int a = CUR.a;
           VmTable* t = VmTableOf(L->base + a);
           int first = bx & ~31;
+          if (first == 0 && VmTableSetNewList(L, t, L->base + a + 1, n)) n = 0;
           for (int j = 1; j <= n; j++) {
             VmValue v = L->base[a + j];
             *VmTableSetNum(L, t, first + j - 1) = v;

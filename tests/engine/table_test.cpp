@@ -7,7 +7,9 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
+#include "engine/vmcore.h"
 #include "tests/engine/vm_fixture.h"
 
 namespace {
@@ -67,6 +69,135 @@ TEST_F(TableTest, ConstructorListKeepsKeyZeroInTheHashPart) {
   EXPECT_TRUE(VmIsNil(&VmG(L)->dummynode->key));
   EXPECT_TRUE(VmIsNil(&VmG(L)->dummynode->value));
   EXPECT_EQ(VmG(L)->dummynode->next, nullptr);
+}
+
+// A list constructor's values stored at once into a new table end up
+// exactly as stored one by one: the same array and hash sizes, slots,
+// flags, free-node pointer, bytes in use and traversal order.
+TEST_F(TableTest, NewListLaysOutKeysAsStoringThemOneByOne) {
+  struct Case {
+    const char* name;
+    int narray, n;
+  };
+  const Case cases[] = {
+      {"key 0 alone", 0, 1},
+      {"key 0 alone, array part dropped", 4, 1},
+      {"pair, sized", 2, 2},
+      {"pair, no array part", 0, 2},
+      {"three, array part of 1", 1, 3},
+      {"five: array part rounds up to 8", 2, 5},
+      {"nine, array part larger", 64, 9},
+      {"33 (SETLISTTOP)", 0, 33},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<VmValue> values;
+    for (int i = 0; i < c.n; i++) values.push_back(i % 2 ? Num(i * 10) : StrValue("v"));
+    VmTable* ref = NewTable(c.narray, 0);
+    size_t before = VmG(L)->nblocks;
+    ASSERT_EQ(VmProtect(L,
+                        [&] {
+                          for (int i = 0; i < c.n; i++) *VmTableSetNum(L, ref, i) = values[i];
+                        }),
+              0);
+    size_t refBytes = VmG(L)->nblocks - before;
+    VmTable* t = NewTable(c.narray, 0);
+    before = VmG(L)->nblocks;
+    bool done = false;
+    ASSERT_EQ(VmProtect(L, [&] { done = VmTableSetNewList(L, t, values.data(), c.n); }), 0);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(VmG(L)->nblocks - before, refBytes);
+    EXPECT_EQ(t->sizearray, ref->sizearray);
+    EXPECT_EQ(t->lsizenode, ref->lsizenode);
+    EXPECT_EQ(t->nodemask, ref->nodemask);
+    EXPECT_EQ(t->flags, ref->flags);
+    EXPECT_EQ(t->lastfree - t->node, ref->lastfree - ref->node);
+    for (int i = 0; i < t->sizearray; i++)
+      EXPECT_TRUE(VmRawEqualValues(&t->array[i], &ref->array[i]));
+    for (int i = 0; i < VmSizeNode(t); i++) {
+      EXPECT_TRUE(VmRawEqualValues(&t->node[i].key, &ref->node[i].key)) << "node " << i;
+      EXPECT_TRUE(VmRawEqualValues(&t->node[i].value, &ref->node[i].value)) << "node " << i;
+      EXPECT_EQ(t->node[i].next == nullptr, ref->node[i].next == nullptr);
+    }
+    VmValue kt[2], kr[2];
+    VmSetNil(&kt[0]);
+    VmSetNil(&kr[0]);
+    int steps = 0;
+    for (;; steps++) {
+      int mt = 0, mr = 0;
+      ASSERT_EQ(VmProtect(L,
+                          [&] {
+                            mt = VmTableNext(L, t, kt);
+                            mr = VmTableNext(L, ref, kr);
+                          }),
+                0);
+      ASSERT_EQ(mt, mr);
+      if (mt == 0) break;
+      EXPECT_TRUE(VmRawEqualValues(&kt[0], &kr[0])) << "step " << steps;
+      EXPECT_TRUE(VmRawEqualValues(&kt[1], &kr[1])) << "step " << steps;
+    }
+    EXPECT_EQ(steps, c.n);
+  }
+}
+
+// Tables that already hold something, have nodes of their own, or values
+// with a nil among them take the one-by-one path: nothing is done.
+TEST_F(TableTest, NewListRefusesTablesAndValuesItCannotLayOut) {
+  VmValue values[3] = {Num(1), Num(2), Num(3)};
+  VmValue withNil[3] = {Num(1), Num(2), Num(3)};
+  VmSetNil(&withNil[1]);
+  VmTable* holding = NewTable(2, 0);
+  *VmTableSetNum(L, holding, 2) = Num(9);
+  VmTable* hashed = NewTable(0, 1);
+  VmTable* fresh = NewTable(2, 0);
+  struct Case {
+    const char* name;
+    VmTable* t;
+    const VmValue* values;
+    int n;
+  };
+  const Case cases[] = {
+      {"an array slot in use", holding, values, 3},
+      {"a hash part of its own", hashed, values, 3},
+      {"a nil value", fresh, withNil, 3},
+      {"no values", fresh, values, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int32_t asize = c.t->sizearray;
+    VmNode* node = c.t->node;
+    bool done = true;
+    ASSERT_EQ(VmProtect(L, [&] { done = VmTableSetNewList(L, c.t, c.values, c.n); }), 0);
+    EXPECT_FALSE(done);
+    EXPECT_EQ(c.t->sizearray, asize);
+    EXPECT_EQ(c.t->node, node);
+  }
+}
+
+// Out of memory while laying the list out is error 1000 and leaves the
+// table empty and as it was.
+TEST_F(TableTest, NewListOutOfMemoryLeavesTheTableEmpty) {
+  VmValue values[5] = {Num(1), Num(2), Num(3), Num(4), Num(5)};
+  for (uint64_t n = 1;; n++) {
+    VmTable* t = NewTable(2, 0);
+    size_t before = VmG(L)->nblocks;
+    VmSetAllocFailure(n, false);
+    bool done = false;
+    ErrorCode err = VmProtect(L, [&] { done = VmTableSetNewList(L, t, values, 5); });
+    VmSetAllocFailure(0, false);
+    if (err == 0) {
+      EXPECT_TRUE(done);
+      EXPECT_EQ(VmNumberOf(VmTableGetNum(t, 4)), 5);
+      break;
+    }
+    ASSERT_EQ(err, ERR_MEM) << "n=" << n;
+    EXPECT_EQ(VmG(L)->nblocks, before);
+    EXPECT_EQ(t->node, VmG(L)->dummynode);
+    EXPECT_EQ(t->sizearray, 2);
+    VmValue k;
+    VmSetNil(&k);
+    EXPECT_EQ(VmTableNext(L, t, &k), 0);
+  }
 }
 
 TEST_F(TableTest, NilKeyIsKeyZeroAndNaNCannotBeStored) {
