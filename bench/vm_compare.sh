@@ -21,7 +21,8 @@
 #                       [PROGRAM...]
 #
 # PROGRAM is a name from bench/vm/ (fib loop tables methods strings).
-# textwalk, the walk over a long text by character positions, runs too.
+# Without one, trees and textwalk (the walk over a long text by character
+# positions) run too.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -44,8 +45,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 programs=${*:-fib loop tables methods strings}
+# binary trees (many small tables made and dropped) and the text walk
+[ $# -gt 0 ] || programs="$programs trees textwalk"
 lua=${LUA:-lua5.4}
-[ $# -gt 0 ] || programs="$programs textwalk"
 luajit=${LUAJIT:-$(command -v luajit || true)}
 
 # clang, as the figures the engine is tuned against, unless CXX names another.
