@@ -427,11 +427,12 @@ void VmCollectGarbage(VmState* L) {
   VmGlobalState* g = VmG(L);
   GcState st{L, g, nullptr, nullptr};
   // Small blocks freed earlier that this cycle did not take back go to
-  // the heap when they are many: after a large structure was dropped, say,
-  // or when the script has moved on to blocks of other sizes. A few left
-  // over from a cycle that took back about what the sweep before it freed
-  // stay for the next, which this sweep adds to.
-  if (g->poolbytes > g->nblocks / 4) VmReleasePooledBlocks(g);
+  // the heap when they outweigh the bytes in use: after a large structure
+  // was dropped, say, or when the script has moved on to blocks of other
+  // sizes. Fewer stay for the next cycle, which this sweep adds to: a
+  // script that makes a structure again soon after dropping one (as its
+  // phases alternate) finds them there rather than in the heap.
+  if (g->poolbytes > g->nblocks) VmReleasePooledBlocks(g);
   // 1. Roots, including userdata still waiting for their finaliser.
   markValue(&st, &g->registry);
   markValue(&st, &g->defaultmeta);

@@ -324,14 +324,17 @@ bool VmTableSetNewList(VmState* L, VmTable* t, const VmValue* values, int n) {
   int32_t oldasize = t->sizearray;
   setNodeVector(L, t, 0, true);
   if (narray != oldasize) {
+    // The old slots are all nil: a new array part, not a copy of them.
+    VmValue* array = nullptr;
     try {
-      t->array = static_cast<VmValue*>(VmRealloc(L, t->array, size_t(oldasize) * sizeof(VmValue),
-                                                 size_t(narray) * sizeof(VmValue)));
+      array = VmNewBlock<VmValue>(L, size_t(narray));
     } catch (...) {
       freeNodes(L, t->node, 0, true);
       setNodeVector(L, t, 0, false);
       throw;
     }
+    VmFreeBlock(L, t->array, size_t(oldasize));
+    t->array = array;
     t->sizearray = narray;
   }
   for (int32_t i = n - 1; i < narray; i++) VmSetNil(&t->array[i]);
