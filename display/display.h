@@ -870,10 +870,10 @@ enum : uint32_t {
 };
 void RefreshDisplay(VmState* L, DisplayRecord* display, uint32_t flags);
 // Where a rectangle of a picture lies in the pixels of a display that
-// scales it by scaleX, scaleY: its near and far edges (x and x + width)
-// scaled, each rounded to the nearest, so that it covers what the scaled
-// picture shows of its pixels and rectangles that touch still touch; at
-// least one pixel. Every layer, and whatever lines up with layers, is
+// scales it by scaleX, scaleY: the coordinates of its first and its last
+// pixel (x and x + width - 1) scaled, each rounded to the nearest, and
+// the size running from the one to the other (at least one pixel for a
+// rectangle of any). Every layer, and whatever lines up with layers, is
 // placed by it. Any out pointer may be null.
 void ScaleRectToDisplay(int32_t x, int32_t y, int32_t width, int32_t height, double scaleX,
                         double scaleY, int32_t* outX, int32_t* outY, int32_t* outWidth,

@@ -126,16 +126,16 @@ DecomposedTransform DecomposeTransform(const DisplayTransform& t) {
 void ScaleRectToDisplay(int32_t x, int32_t y, int32_t width, int32_t height, double scaleX,
                         double scaleY, int32_t* outX, int32_t* outY, int32_t* outWidth,
                         int32_t* outHeight) {
-  // Both edges are scaled, the far one being x + width: scaling the last
-  // pixel's coordinate instead and adding one pixel would lose f - 1
-  // pixels at the far edge (a 160-pixel layer 319 wide at 2.0) and open a
-  // seam between rectangles that touch. A rectangle never shrinks to
-  // nothing.
+  // The first pixel's coordinate and the last one's are scaled and
+  // rounded (halves away from zero); the size runs from the one to the
+  // other, so a layer of one size lands at the same place and size
+  // whatever it shows. In 64 bits, held to 32 at the end; a rectangle of
+  // pixels never shrinks to nothing.
   auto scaled = [](int32_t start, int32_t size, double factor, int32_t* outStart,
                    int32_t* outSize) {
     const int32_t first = roundToInt(start * factor);
-    const int64_t end = roundToInt((int64_t{start} + size) * factor);
-    int64_t length = end - first;
+    const int64_t last = roundToInt(static_cast<double>(int64_t{start} + size - 1) * factor);
+    int64_t length = last + 1 - first;
     if (size > 0) length = std::max<int64_t>(length, 1);
     if (outStart) *outStart = first;
     if (outSize) *outSize = static_cast<int32_t>(std::clamp<int64_t>(length, INT32_MIN, INT32_MAX));
@@ -284,7 +284,9 @@ ErrorCode RenderLayerImage(VmState* L, qmLayer* layer, uint32_t mode, DisplayRec
     fresh->y = shownY;
     // A shape measures its outline its own way and may come out a pixel
     // larger or smaller: the image is fitted to the rectangle. Text keeps
-    // the box its scaled font gives it.
+    // the box its scaled font gives it: a font lays text out by metrics
+    // of its own size, several pixels off twice the box of half the size,
+    // and fitting would squeeze or stretch its glyphs by as much.
     if (!isTextKind(layer->type))
       if (ErrorCode e = fitImage(fresh, shownWidth, shownHeight, t.smoothScale)) {
         freeUnusedState(L, layer->type, fresh);
@@ -328,8 +330,8 @@ void PlaceDisplayState(VmState* L, qmLayer* layer, DisplayRecord* d) {
   int32_t width = 0, height = 0;
   ScaleRectToDisplay(u->x, u->y, u->width, u->height, d->scaleX, d->scaleY, &shown->x, &shown->y,
                      &width, &height);
-  // Rounded, a size covers a pixel more at some places than at others (37
-  // pixels at 1.5 cover 56 from 70, 55 from 71): an image of the old size
+  // Rounded, a size covers a pixel more at some places than at others (38
+  // pixels at 1.5 cover 57 from 70, 56 from 71): an image of the old size
   // is drawn again. Text keeps the box of its font; a layer that a
   // transition or an asynchronous drawing holds is drawn again by them.
   if ((width != shown->width || height != shown->height) && !isTextKind(layer->type) &&

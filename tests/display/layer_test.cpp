@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -218,10 +219,34 @@ TEST_F(LayerTest, TransformsDecomposeAndScaleRectangles) {
       EXPECT_NEAR(parts.scaleY, c.scaleY, 1e-9) << c.name;
     }
   }
-  int32_t x, y, w, h;
-  // Twice as large covers twice the pixels.
-  ScaleRectToDisplay(10, 10, 5, 5, 2.0, 2.0, &x, &y, &w, &h);
-  EXPECT_EQ((std::array<int32_t, 4>{x, y, w, h}), (std::array<int32_t, 4>{20, 20, 10, 10}));
+  using Rect = std::array<int32_t, 4>;
+  struct Scaled {
+    const char* name;
+    Rect in;
+    double fx, fy;
+    Rect out;
+  } scaled[] = {
+      {"twice", {10, 10, 5, 5}, 2.0, 2.0, {20, 20, 9, 9}},
+      {"1.5 from an even place", {70, 31, 37, 23}, 1.5, 1.5, {105, 47, 55, 34}},
+      {"1.5 from an odd place", {71, 33, 16, 9}, 1.5, 1.5, {107, 50, 23, 13}},
+      {"half", {71, 31, 38, 24}, 0.5, 0.5, {36, 16, 19, 12}},
+      {"2.5", {70, 31, 38, 24}, 2.5, 2.5, {175, 78, 94, 58}},
+      {"other factor in y", {10, 10, 5, 5}, 1.5, 0.5, {15, 5, 7, 3}},
+      {"negative halves away from zero", {-3, -1, 4, 2}, 1.5, 1.5, {-5, -2, 6, 3}},
+      {"ends past 32 bits",
+       {-2000000000, 0, INT32_MAX, 1},
+       20.0,
+       1.0,
+       {INT32_MIN, 0, INT32_MAX, 1}},
+  };
+  for (const Scaled& c : scaled) {
+    Rect r{};
+    ScaleRectToDisplay(c.in[0], c.in[1], c.in[2], c.in[3], c.fx, c.fy, &r[0], &r[1], &r[2], &r[3]);
+    EXPECT_EQ(r, c.out) << c.name;
+  }
+  int32_t x = 0, h = 0;
+  ScaleRectToDisplay(71, 31, 16, 9, 1.5, 1.5, &x, nullptr, nullptr, &h);
+  EXPECT_EQ((Rect{x, h, 0, 0}), (Rect{107, 13, 0, 0}));
 }
 
 TEST_F(LayerTest, ShadowBorderAndFilterOrder) {

@@ -101,9 +101,10 @@ class LayerScaleTest : public gfxtest::DisplayTest {
 };
 
 // A 320 x 240 display scaled by its layers to 640 x 480: a 160 x 120 brush
-// layer covers 320 x 240 window pixels at twice its position, a text layer
-// is drawn again at twice its size exactly as text of twice the font size
-// is drawn, layers made afterwards are scaled too, hit tests take script
+// layer covers 319 x 239 window pixels from twice its position (its last
+// pixel lands at twice its own coordinates), a text layer is drawn again
+// with its font at twice its size, as text of twice the font size is
+// drawn, layers made afterwards are scaled too, hit tests take script
 // coordinates, and leaving the scale puts everything back at 1:1.
 TEST_F(LayerScaleTest, EveryLayerFollowsTheDisplaysLayerScale) {
   OpenDisplay(320, 240, false);
@@ -129,7 +130,7 @@ TEST_F(LayerScaleTest, EveryLayerFollowsTheDisplaysLayerScale) {
   ASSERT_EQ(Scale(SCALEMODE_LAYER, 640, 480), ERR_NONE);
   EXPECT_EQ(d->scaleX, 2.0);
   EXPECT_EQ(d->scaleY, 2.0);
-  EXPECT_EQ(Box(RED, 640, 480), (std::array<int32_t, 4>{20, 40, 339, 279}));
+  EXPECT_EQ(Box(RED, 640, 480), (std::array<int32_t, 4>{20, 40, 338, 278}));
   // Fonts scaled by 2 are laid out from metrics of their own size, so the
   // pixels differ a little from the model's: compared are the amount of
   // ink, the box and the sharpness (an enlarged image is made of uniform
@@ -149,8 +150,8 @@ TEST_F(LayerScaleTest, EveryLayerFollowsTheDisplaysLayerScale) {
   ASSERT_EQ(CallWith("DisplayBrush", {2, 250, 10}), ERR_NONE);
   ASSERT_EQ(CallWith("SetFillStyle", {FILLCOLOR}), ERR_NONE);
   ASSERT_EQ(CallWith("Box", {250, 60, 10, 5, static_cast<double>(YELLOW)}), ERR_NONE);
-  EXPECT_EQ(Box(GREEN, 640, 480), (std::array<int32_t, 4>{500, 20, 539, 39}));
-  EXPECT_EQ(Box(YELLOW, 640, 480), (std::array<int32_t, 4>{500, 120, 519, 129}));
+  EXPECT_EQ(Box(GREEN, 640, 480), (std::array<int32_t, 4>{500, 20, 538, 38}));
+  EXPECT_EQ(Box(YELLOW, 640, 480), (std::array<int32_t, 4>{500, 120, 518, 128}));
   EXPECT_EQ(LayerAt(15, 25), 1);
   EXPECT_EQ(LayerAt(265, 15), 3);
   EXPECT_EQ(LayerAt(300, 5), 0);
@@ -182,13 +183,13 @@ TEST_F(LayerScaleTest, LayersMadeDuringALayersSelectionShowAtItsEnd) {
       {"scaled brush", 1, "DisplayBrush", {1, 30, 20, wide}, RED, {30, 20, 69, 29}},
       {"box", 1, "Box", {50, 40, 8, 6, static_cast<double>(YELLOW)}, YELLOW, {50, 40, 57, 45}},
       {"text", 1, "TextOut", {10, 60, "Hi"}, WHITE, {-2, -2, -2, -2}},
-      {"brush, display scaled", 2, "DisplayBrush", {1, 30, 20}, RED, {60, 40, 99, 59}},
+      {"brush, display scaled", 2, "DisplayBrush", {1, 30, 20}, RED, {60, 40, 98, 58}},
       {"box, display scaled",
        2,
        "Box",
        {50, 40, 8, 6, static_cast<double>(YELLOW)},
        YELLOW,
-       {100, 80, 115, 91}},
+       {100, 80, 114, 90}},
   };
   OpenDisplay(160, 120, true);
   Brush(1, 20, 10, RED);
@@ -271,14 +272,14 @@ TEST_F(LayerScaleTest, DrawingIntoATextLayerSurvivesItsScaling) {
 }
 
 // Layers of every kind on a 160 x 120 display scaled by its layers, at
-// factors whose products end in .5: each lands on the rectangle that its
-// own rectangle scales to (both edges, x and x + w, times the factor,
-// rounded to the nearest), which is where the scaled picture shows the
-// pixels under it, so that layers of one size line up whatever they show.
-// A 37 x 23 layer at 70, 31, made on the scaled display, made before the
-// display scaled (drawn again) and moved to 71, 33 afterwards, where the
-// rounding gives it another width. Text keeps the size its scaled font
-// gives: only its place is checked.
+// factors whose products end in .5: each fills the rectangle that its own
+// rectangle scales to (the coordinates of its first and last pixels times
+// the factor, rounded to the nearest), so that layers of one size line up
+// whatever they show. Layers of 37 x 23, 41 x 31 and 38 x 24 (a size
+// that another place rounds to another width) at 70, 31, made on the scaled
+// display, made before the display scaled (drawn again) and moved to 71,
+// 33 afterwards. Text keeps the size its scaled font gives: only its
+// place is checked.
 TEST_F(LayerScaleTest, EveryKindOfLayerLandsOnItsScaledRectangle) {
   for (ErrorCode (*open)(VmState*) : {OpenVectorGraphicsLibrary, OpenAnimLibrary}) {
     VmPushValue(L, VM_GLOBALS_INDEX);
@@ -289,37 +290,59 @@ TEST_F(LayerScaleTest, EveryKindOfLayerLandsOnItsScaledRectangle) {
   const double red = RED;
   Brush(1, 37, 23, RED);
   Brush(2, 41, 31, RED);
+  Brush(4, 38, 24, RED);
+  ASSERT_EQ(CallWith("CreateBGPic", {1, 160, 120, red}), ERR_NONE);
   ASSERT_EQ(CallWith("CreateAnim", {1, 1, 37, 23, 1, 1}), ERR_NONE);
   ASSERT_EQ(CallWith("StartPath", {1}), ERR_NONE);
   ASSERT_EQ(CallWith("AddBoxToPath", {1, 0, 0, 37, 23}), ERR_NONE);
   ASSERT_EQ(CallWith("SetFillStyle", {FILLCOLOR}), ERR_NONE);
   ASSERT_EQ(CallWith("SetFontColor", {red}), ERR_NONE);
   ASSERT_EQ(CallWith("CreateTextObject", {1, "Hi"}), ERR_NONE);
+  enum Size { SIZE37, SIZE41, SIZE38 };
   struct Kind {
     const char* name;
     const char* command;
     std::vector<Value> args;
+    Size size;
     bool text;
   };
   const Kind kinds[] = {
-      {"brush", "DisplayBrush", {1, 70, 31}, false},
-      {"brush part", "DisplayBrushPart", {2, 1, 1, 70, 31, 37, 23}, false},
-      {"anim frame", "DisplayAnimFrame", {1, 70, 31, 1}, false},
-      {"box", "Box", {70, 31, 37, 23, red}, false},
-      {"rounded box", "Box", {70, 31, 37, 23, red, 30}, false},
-      {"ellipse", "Ellipse", {70, 31, 18, 11, red}, false},
-      {"polygon", "Polygon", {70, 31, Value::List({0, 0, 36, 0, 36, 22, 0, 22}), 4, red}, false},
-      {"path", "DrawPath", {1, 70, 31, red}, false},
-      {"text", "TextOut", {70, 31, "Hi"}, true},
-      {"text object", "DisplayTextObject", {1, 70, 31}, true},
+      {"brush", "DisplayBrush", {1, 70, 31}, SIZE37, false},
+      {"brush part", "DisplayBrushPart", {2, 1, 1, 70, 31, 37, 23}, SIZE37, false},
+      {"picture part", "DisplayBGPicPart", {1, 1, 1, 37, 23, 70, 31}, SIZE37, false},
+      {"anim frame", "DisplayAnimFrame", {1, 70, 31, 1}, SIZE37, false},
+      {"box", "Box", {70, 31, 37, 23, red}, SIZE37, false},
+      {"rounded box", "Box", {70, 31, 37, 23, red, 30}, SIZE37, false},
+      {"ellipse", "Ellipse", {70, 31, 18, 11, red}, SIZE37, false},
+      {"polygon",
+       "Polygon",
+       {70, 31, Value::List({0, 0, 36, 0, 36, 22, 0, 22}), 4, red},
+       SIZE37,
+       false},
+      {"path", "DrawPath", {1, 70, 31, red}, SIZE37, false},
+      {"brush 41 x 31", "DisplayBrush", {2, 70, 31}, SIZE41, false},
+      {"box 41 x 31", "Box", {70, 31, 41, 31, red}, SIZE41, false},
+      {"brush 38 x 24", "DisplayBrush", {4, 70, 31}, SIZE38, false},
+      {"box 38 x 24", "Box", {70, 31, 38, 24, red}, SIZE38, false},
+      {"text", "TextOut", {70, 31, "Hi"}, SIZE37, true},
+      {"printed text", "Print", {"Hi"}, SIZE37, true},
+      {"text object", "DisplayTextObject", {1, 70, 31}, SIZE37, true},
   };
   using Rect = std::array<int32_t, 4>;  // x, y, width, height
   struct Factor {
     double factor;
-    Rect made, moved;
-  } factors[] = {{1.5, {105, 47, 56, 34}, {107, 50, 55, 34}},
-                 {0.5, {35, 16, 19, 11}, {36, 17, 18, 11}},
-                 {2.5, {175, 78, 93, 57}, {178, 83, 92, 57}}};
+    Rect made[3], moved[3];
+  } factors[] = {
+      {1.5,
+       {{105, 47, 55, 34}, {105, 47, 61, 46}, {105, 47, 57, 35}},
+       {{107, 50, 55, 34}, {107, 50, 61, 46}, {107, 50, 56, 35}}},
+      {0.5,
+       {{35, 16, 19, 12}, {35, 16, 21, 16}, {35, 16, 20, 12}},
+       {{36, 17, 19, 12}, {36, 17, 21, 16}, {36, 17, 19, 12}}},
+      {2.5,
+       {{175, 78, 91, 56}, {175, 78, 101, 76}, {175, 78, 94, 58}},
+       {{178, 83, 91, 56}, {178, 83, 101, 76}, {178, 83, 93, 58}}},
+  };
   for (const Factor& f : factors) {
     const int32_t w = static_cast<int32_t>(160 * f.factor),
                   h = static_cast<int32_t>(120 * f.factor);
@@ -328,18 +351,50 @@ TEST_F(LayerScaleTest, EveryKindOfLayerLandsOnItsScaledRectangle) {
       return text ? Rect{b[0], b[1], 0, 0} : Rect{b[0], b[1], b[2] - b[0] + 1, b[3] - b[1] + 1};
     };
     auto want = [](const Rect& r, bool text) { return text ? Rect{r[0], r[1], 0, 0} : r; };
+    // Print writes at the text cursor.
+    auto make = [&](const Kind& k) {
+      ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
+      ASSERT_EQ(CallWith("Locate", {70, 31}), ERR_NONE);
+      ASSERT_EQ(CallWith(k.command, k.args), ERR_NONE);
+    };
     for (const Kind& k : kinds) {
       SCOPED_TRACE(testing::Message() << k.name << " at " << f.factor);
       ASSERT_EQ(Scale(SCALEMODE_NONE, 0, 0), ERR_NONE);
-      ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
-      ASSERT_EQ(CallWith(k.command, k.args), ERR_NONE);
+      make(k);
       ASSERT_EQ(Scale(SCALEMODE_LAYER, w, h), ERR_NONE);
-      EXPECT_EQ(shown(k.text), want(f.made, k.text)) << "made before";
+      EXPECT_EQ(shown(k.text), want(f.made[k.size], k.text)) << "made before";
       ASSERT_EQ(CallWith("SetLayerStyle", {1, Value::Table({{"x", 71}, {"y", 33}})}), ERR_NONE);
-      EXPECT_EQ(shown(k.text), want(f.moved, k.text)) << "moved";
-      ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
-      ASSERT_EQ(CallWith(k.command, k.args), ERR_NONE);
-      EXPECT_EQ(shown(k.text), want(f.made, k.text)) << "made after";
+      EXPECT_EQ(shown(k.text), want(f.moved[k.size], k.text)) << "moved";
+      make(k);
+      EXPECT_EQ(shown(k.text), want(f.made[k.size], k.text)) << "made after";
+    }
+  }
+  // The 37 columns of a brush fill its 55 display columns at 1.5 in order,
+  // each once or twice, none left out.
+  ASSERT_EQ(Scale(SCALEMODE_NONE, 0, 0), ERR_NONE);
+  ASSERT_EQ(CallWith("RemoveLayers", {}), ERR_NONE);
+  BrushObject* striped = nullptr;
+  ASSERT_EQ(GetBrushObject(L, ObjectId{nullptr, 1}, &striped, 0), ERR_NONE);
+  for (int32_t y = 0; y < 23; ++y)
+    for (int32_t x = 0; x < 37; ++x)
+      WriteBitmapPixel(striped->bitmap, x, y, RED | static_cast<uint32_t>(x) << 8, 0);
+  ASSERT_EQ(CallWith("DisplayBrush", {1, 70, 31}), ERR_NONE);
+  ASSERT_EQ(Scale(SCALEMODE_LAYER, 240, 180), ERR_NONE);
+  // Display columns 104 to 160 across the layer: the source column each
+  // shows, -1 for the background.
+  std::vector<int32_t> source;
+  for (int32_t x = 104; x <= 160; ++x) {
+    const uint32_t p = At(x, 60);
+    source.push_back((p & 0xFF00FF) == RED ? static_cast<int32_t>(p >> 8 & 0xFF) : -1);
+  }
+  EXPECT_EQ(source.front(), -1);
+  EXPECT_EQ(source[1], 0);
+  EXPECT_EQ(source[55], 36);
+  EXPECT_EQ(source.back(), -1);
+  for (size_t i = 2; i <= 55; ++i) {
+    EXPECT_TRUE(source[i] == source[i - 1] || source[i] == source[i - 1] + 1) << i;
+    if (i >= 3) {
+      EXPECT_NE(source[i], source[i - 2]) << i;
     }
   }
   // A point, and a box of one pixel, find the layer on the display's pixel

@@ -217,9 +217,9 @@ TEST_F(X11Videos, AVideoFollowsTheDisplaysScale) {
   EXPECT_EQ(state(), 2);
 }
 
-// On a display scaled by 1.5 a video played at 11, 21 covers the window
-// pixels that show the picture's pixels under it, as a layer there would:
-// both edges scaled and rounded (16.5 to 17, 76.5 to 77), not cut.
+// On a display scaled by 1.5 a 40 x 24 video played at 11, 21 covers the
+// window pixels where a layer of its rectangle would lie: the coordinates
+// of its first and last pixels scaled and rounded (16.5 to 17, 75 stays).
 TEST_F(X11Videos, AVideoOnAScaledDisplayCoversItsPicturePixels) {
   openDisplay({{"width", 200}, {"height", 120}, {"color", BACKGROUND}, {"scalefactor", 1.5}});
   ASSERT_DOUBLE_EQ(d->scaleX, 1.5);
@@ -227,7 +227,7 @@ TEST_F(X11Videos, AVideoOnAScaledDisplayCoversItsPicturePixels) {
   ASSERT_EQ(call("PlayVideo", {1, 11, 21}), ERR_NONE);
   struct Point {
     int32_t x, y, covered;
-  } points[] = {{17, 32, 1}, {16, 32, 0}, {17, 31, 0}, {76, 67, 1}, {77, 67, 0}, {76, 68, 0}};
+  } points[] = {{17, 32, 1}, {16, 32, 0}, {17, 31, 0}, {75, 66, 1}, {76, 66, 0}, {75, 67, 0}};
   for (const Point& p : points)
     EXPECT_EQ(IsVideoAtPosition(d, p.x, p.y), p.covered) << p.x << "," << p.y;
   ASSERT_EQ(call("StopVideo", {1}), ERR_NONE);
