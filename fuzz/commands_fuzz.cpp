@@ -91,13 +91,6 @@ const Skipped LEFT_OUT[] = {
     {"OpenSerialPort", "opens a serial device"},
 };
 
-// Commands left out until the fault they show is mended; each line names
-// the fault. Remove a line once its fix has landed.
-const Skipped KNOWN_FAULTS[] = {
-    {"CreatePort", "a message port to another player waits without end"},
-    {"SendMessage", "waits without end for a port that never answers"},
-};
-
 bool listed(const Skipped* list, size_t count, const char* name) {
   for (size_t i = 0; i < count; i++)
     if (CompareNoCase(list[i].name, name) == 0) return true;
@@ -131,16 +124,13 @@ void collectCommands() {
     for (const CommandTableEntry* e = lib->commands; e->name; e++) {
       if (!e->function) continue;
       allCommands.push_back({e->name, e->function});
-      bool out = listed(LEFT_OUT, std::size(LEFT_OUT), e->name) ||
-                 listed(KNOWN_FAULTS, std::size(KNOWN_FAULTS), e->name);
-      if (!out) commands.push_back({e->name, e->function});
+      if (!listed(LEFT_OUT, std::size(LEFT_OUT), e->name))
+        commands.push_back({e->name, e->function});
     }
   }
   if (std::getenv("QM_FUZZ_LIST_COMMANDS")) {
     for (const Command& c : commands) std::fprintf(stderr, "call %s\n", c.name);
     for (const Skipped& s : LEFT_OUT) std::fprintf(stderr, "left out %s: %s\n", s.name, s.reason);
-    for (const Skipped& s : KNOWN_FAULTS)
-      std::fprintf(stderr, "known fault %s: %s\n", s.name, s.reason);
   }
 }
 
