@@ -128,13 +128,6 @@ uint64_t GetFreeMemory(const char* meminfoPath) {
   return result;
 }
 
-ErrorCode NativeCreatePortStub() { return ERR_CREATEPORT; }
-
-ErrorCode NativeSendMessageStub(char* message) {
-  FreeMemory(message);
-  return ERR_FINDPORT;
-}
-
 void GetNominalDpi(int32_t* horizontal, int32_t* vertical) {
   if (horizontal) *horizontal = 72;
   if (vertical) *vertical = 72;

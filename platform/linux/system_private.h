@@ -90,8 +90,6 @@ ErrorCode NativeVideoExportStub(void* video, const char* name);  // ERR_WRONGUSA
 
 // The VM state of the running script, null while none runs.
 VmState* GetRunningVmState();
-ErrorCode NativeCreatePortStub();                            // ERR_CREATEPORT
-ErrorCode NativeSendMessageStub(char* message);              // frees it; ERR_FINDPORT
 void GetNominalDpi(int32_t* horizontal, int32_t* vertical);  // 72, 72
 int ScreenModeAvailable();                                   // 1
 int NativeFirstDisplayHook();                                // 0
