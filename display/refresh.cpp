@@ -457,6 +457,9 @@ ErrorCode ResizeDisplay(VmState* L, DisplayRecord* d, int32_t x, int32_t y, int3
     windowWidth = scaledWidth > 0 ? scaledWidth : d->width;
     windowHeight = scaledHeight > 0 ? scaledHeight : d->height;
   }
+  // A window larger than any bitmap can never get its pixels.
+  if (windowWidth > 0 && windowHeight > 0 && !BitmapSizeFits(windowWidth, windowHeight))
+    return ERR_MEM;
   bool open = d->state != DISPSTATE_CLOSED && !(flags & RESIZE_CLOSED);
   if (open && !DisplayAdapterInUse() && (windowWidth != oldWidth || windowHeight != oldHeight) &&
       !IsX11SizePossible(windowWidth, windowHeight)) {
