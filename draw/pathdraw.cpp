@@ -39,6 +39,9 @@ struct PathImage {
   int64_t originX = 0, originY = 0;
   // The transformed reference point the caller positions by.
   double anchorX = 0, anchorY = 0;
+  // Where the pixels lie in the whole image when only the part the output
+  // shows was rendered (0, 0 for a whole image).
+  int64_t windowX = 0, windowY = 0;
   // When asked for: the coverage of a path in one plain colour, instead
   // of the pixels.
   bool plain = false;
@@ -79,9 +82,15 @@ bool extents(const PathDrawRecord* r, const PathGeometry& g, Box* out) {
 int64_t boxSize(double lo, double hi) { return static_cast<int64_t>(hi - lo + 0.5); }
 
 // Renders g's outline into the coverage with its box's whole-pixel corner
-// at ox, oy.
+// at ox, oy: for the built-in engine anywhere (what falls outside is cut
+// off), for another engine inside the coverage only.
 bool renderInto(const PathDrawRecord* r, const PathGeometry& g, Coverage* c, int64_t ox,
                 int64_t oy) {
+  if (!r->engine) {
+    if (ox >= c->width || oy >= c->height || ox < INT32_MIN || oy < INT32_MIN) return true;
+    return EngineDrawPath(nullptr, g, static_cast<int32_t>(ox), static_cast<int32_t>(oy),
+                          c->bytes.data(), c->stride, c->width, c->height) != 0;
+  }
   if (ox < 0 || oy < 0 || ox >= c->width || oy >= c->height) return true;
   return EngineDrawPath(
              r->engine, g, static_cast<int32_t>(ox), static_cast<int32_t>(oy),
@@ -93,9 +102,24 @@ bool renderInto(const PathDrawRecord* r, const PathGeometry& g, Coverage* c, int
 // The image of the record through the matrix. With effects the edge and
 // the shadow are drawn into it (the shadow growing it by its size on the
 // direction's axes); a path that is not filled has neither.
+// The top-left of the image's pixels when its anchor point lies at x, y.
+void placeImage(const PathImage& image, int32_t x, int32_t y, int64_t* tx, int64_t* ty) {
+  *tx = x + std::llround(static_cast<double>(image.originX) - image.anchorX) + image.windowX;
+  *ty = y + std::llround(static_cast<double>(image.originY) - image.anchorY) + image.windowY;
+}
+
+// Where an image goes on the output when only the part the output shows
+// is to be rendered: the point its anchor goes to, and the object style
+// that draws it.
+struct PathPlacement {
+  int32_t x, y;
+  const ObjectStyle* style;
+};
+
 ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4], bool effects,
                           double anchorFractionX, double anchorFractionY, PathImage* out,
-                          const Box* knownFillBox = nullptr, bool coverageWanted = false) {
+                          const Box* knownFillBox = nullptr, bool coverageWanted = false,
+                          const PathPlacement* placement = nullptr) {
   const DrawStyle& s = r->draw;
   const bool filled = s.fillStyle != FILLNONE;
   const bool edge = effects && filled && (s.formFlags & FORM_EDGE) && s.borderSize > 0;
@@ -134,8 +158,6 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   const int32_t W = static_cast<int32_t>(baseW + grownW), H = static_cast<int32_t>(baseH + grownH);
   const double allX = std::floor(all.x1), allY = std::floor(all.y1);
 
-  const int64_t bodyX = bx + static_cast<int64_t>(std::floor(bodyBox.x1) - allX);
-  const int64_t bodyY = by + static_cast<int64_t>(std::floor(bodyBox.y1) - allY);
   // The anchor point on the untransformed filled outline, transformed.
   const double ax = std::floor(fillBox.x1) + anchorFractionX * boxSize(fillBox.x1, fillBox.x2);
   const double ay = std::floor(fillBox.y1) + anchorFractionY * boxSize(fillBox.y1, fillBox.y2);
@@ -145,6 +167,28 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   out->height = H;
   out->originX = static_cast<int64_t>(allX) - bx;
   out->originY = static_cast<int64_t>(allY) - by;
+  // Only the part the output shows, when the built-in engine draws for it:
+  // every offset below counts from that part's top-left.
+  ShapeWindow win{0, 0, W, H};
+  if (placement && !r->engine) {
+    int64_t tx, ty;
+    placeImage(*out, placement->x, placement->y, &tx, &ty);
+    win = VisibleShapeWindow(*placement->style, tx, ty, W, H);
+    out->windowX = win.x;
+    out->windowY = win.y;
+    out->width = win.width;
+    out->height = win.height;
+    if (win.Empty()) {
+      DrawStyle fillStyle = s;
+      if (!filled) fillStyle.fillStyle = FILLCOLOR;
+      return CheckShapeFillSource(L, &fillStyle);
+    }
+  }
+  const int32_t CW = win.width, CH = win.height;
+  const int64_t bodyX = bx + static_cast<int64_t>(std::floor(bodyBox.x1) - allX) - win.x;
+  const int64_t bodyY = by + static_cast<int64_t>(std::floor(bodyBox.y1) - allY) - win.y;
+  const int64_t edgeX = bx + static_cast<int64_t>(std::floor(edgeBox.x1) - allX) - win.x;
+  const int64_t edgeY = by + static_cast<int64_t>(std::floor(edgeBox.y1) - allY) - win.y;
   if (coverageWanted && !edge && !shadow && (filled ? s.fillStyle : FILLCOLOR) == FILLCOLOR) {
     // One plain colour: the caller renders the coverage where it goes.
     out->plain = out->deferred = true;
@@ -157,41 +201,39 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   }
   Coverage localBody, edgeCov, shadowCov;
   Coverage& bodyCov = localBody;
-  if (!bodyCov.Make(W, H)) return ERR_MEM;
+  if (!bodyCov.Make(CW, CH)) return ERR_MEM;
   if (!renderInto(r, body, &bodyCov, bodyX, bodyY)) return ERR_EMPTYPATH;
   if (edge) {
-    if (!edgeCov.Make(W, H)) return ERR_MEM;
-    if (!renderInto(r, outline, &edgeCov, bx + static_cast<int64_t>(std::floor(edgeBox.x1) - allX),
-                    by + static_cast<int64_t>(std::floor(edgeBox.y1) - allY)))
-      return ERR_EMPTYPATH;
+    if (!edgeCov.Make(CW, CH)) return ERR_MEM;
+    if (!renderInto(r, outline, &edgeCov, edgeX, edgeY)) return ERR_EMPTYPATH;
   }
   if (shadow) {
-    if (!shadowCov.Make(W, H)) return ERR_MEM;
-    // The shadow is the silhouette (edge included) moved by its offset.
-    for (int32_t y = 0; y < H; ++y) {
-      int64_t ty = static_cast<int64_t>(y) - by + sy;
-      if (ty < 0 || ty >= H) continue;
-      for (int32_t x = 0; x < W; ++x) {
-        int64_t tx = static_cast<int64_t>(x) - bx + sx;
-        if (tx < 0 || tx >= W) continue;
-        uint8_t v = std::max(bodyCov.At(x, y), edge ? edgeCov.At(x, y) : uint8_t{0});
-        if (v)
-          shadowCov.bytes[static_cast<size_t>(ty) * shadowCov.stride + static_cast<size_t>(tx)] = v;
-      }
+    // The shadow is the silhouette (edge included) moved by its offset:
+    // body and edge drawn again there, the larger coverage kept.
+    if (!shadowCov.Make(CW, CH)) return ERR_MEM;
+    if (!renderInto(r, body, &shadowCov, bodyX - bx + sx, bodyY - by + sy)) return ERR_EMPTYPATH;
+    if (edge) {
+      Coverage moved;
+      if (!moved.Make(CW, CH)) return ERR_MEM;
+      if (!renderInto(r, outline, &moved, edgeX - bx + sx, edgeY - by + sy)) return ERR_EMPTYPATH;
+      for (size_t i = 0; i < shadowCov.bytes.size(); ++i)
+        shadowCov.bytes[i] = std::max(shadowCov.bytes[i], moved.bytes[i]);
     }
   }
   std::vector<uint32_t> source;
   DrawStyle fillStyle = s;
   if (!filled) fillStyle.fillStyle = FILLCOLOR;
-  if (ErrorCode e = MakeShapeFillSource(L, &fillStyle, W, H, bx, by, &source)) return e;
+  if (ErrorCode e = MakeShapeFillSource(L, &fillStyle, CW, CH, static_cast<int32_t>(bx - win.x),
+                                        static_cast<int32_t>(by - win.y), W - bx, H - by, &source))
+    return e;
   if (!edge && !shadow && source.empty()) {
     // One plain colour: the coverage is the alpha.
     const uint32_t color = r->color & 0xFFFFFF;
-    out->pixels.resize(static_cast<size_t>(W) * static_cast<size_t>(H));
-    for (int32_t y = 0; y < H; ++y) {
+    out->pixels.resize(static_cast<size_t>(CW) * static_cast<size_t>(CH));
+    for (int32_t y = 0; y < CH; ++y) {
       const uint8_t* row = bodyCov.bytes.data() + static_cast<size_t>(y) * bodyCov.stride;
-      uint32_t* dst = out->pixels.data() + static_cast<size_t>(y) * W;
-      for (int32_t x = 0; x < W; ++x) dst[x] = row[x] ? (uint32_t{row[x]} << 24) | color : 0;
+      uint32_t* dst = out->pixels.data() + static_cast<size_t>(y) * CW;
+      for (int32_t x = 0; x < CW; ++x) dst[x] = row[x] ? (uint32_t{row[x]} << 24) | color : 0;
     }
   }
   ShapeImageLayer layers[3];
@@ -205,14 +247,8 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   // The colour's top byte is not a transparency for paths.
   layers[n++] =
       ShapeImageLayer{&bodyCov, r->color & 0xFFFFFF, 255, source.empty() ? nullptr : &source};
-  if (out->pixels.empty()) BlendShapeImages(&out->pixels, W, H, layers, n);
+  if (out->pixels.empty()) BlendShapeImages(&out->pixels, CW, CH, layers, n);
   return ERR_NONE;
-}
-
-// The image's top-left when its anchor point lies at x, y.
-void placeImage(const PathImage& image, int32_t x, int32_t y, int64_t* tx, int64_t* ty) {
-  *tx = x + std::llround(static_cast<double>(image.originX) - image.anchorX);
-  *ty = y + std::llround(static_cast<double>(image.originY) - image.anchorY);
 }
 
 // v / 255 rounded, for v up to 255 x 255.
@@ -297,11 +333,11 @@ ErrorCode blendIntoBrush(PathImage* image, const ObjectStyle& os, int64_t tx, in
   if (image->deferred) {
     const int64_t bx = image->bodyX, by = image->bodyY;
     int spans = 1;
-    if (bx >= 0 && by >= 0 && bx < image->width && by < image->height) {
-      SpanTarget target{&lock, tx + bx, ty + by, blend};
-      spans = EngineDrawPathSpans(image->record->engine, image->body,
-                                  static_cast<int32_t>(image->width - bx),
-                                  static_cast<int32_t>(image->height - by), blendSpans, &target);
+    if (bx < image->width && by < image->height && bx >= INT32_MIN && by >= INT32_MIN) {
+      SpanTarget target{&lock, tx, ty, blend};
+      spans = EngineDrawPathSpans(image->record->engine, image->body, static_cast<int32_t>(bx),
+                                  static_cast<int32_t>(by), image->width, image->height, blendSpans,
+                                  &target);
     }
     if (spans >= 0) {
       UnlockBitmap(&lock);
@@ -923,9 +959,11 @@ ErrorCode DrawPathCore(VmState* L, PathDrawRecord* record, int32_t x, int32_t y,
     return addPathLayer(L, &layered, rx, ry, &t, &os);
   }
   PathImage image;
-  if (ErrorCode e =
-          renderPathImage(L, record, m, true, t.anchorX, t.anchorY, &image, &fillBox, true))
+  const PathPlacement placement{rx, ry, &os};
+  if (ErrorCode e = renderPathImage(L, record, m, true, t.anchorX, t.anchorY, &image, &fillBox,
+                                    true, &placement))
     return e;
+  if (image.width < 1 || image.height < 1) return ERR_NONE;  // nothing of it is seen
   int64_t tx, ty;
   placeImage(image, rx, ry, &tx, &ty);
   if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return ERR_NONE;

@@ -811,6 +811,8 @@ int EngineDrawPath(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t
     r.bytesPerRow = bytesPerRow;
     r.width = width;
     r.height = height;
+    r.shiftX = x;
+    r.shiftY = y;
     return DrawVectorPath(&r);
   }
   auto f = entry<QmDrawPathFunc>(engine, "DrawPath");
@@ -825,13 +827,15 @@ int EngineDrawPath(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t
   return f(&r);
 }
 
-int EngineDrawPathSpans(PluginBase* engine, const PathGeometry& g, int32_t width, int32_t height,
-                        VectorSpanFunction span, void* user) {
+int EngineDrawPathSpans(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t y,
+                        int32_t width, int32_t height, VectorSpanFunction span, void* user) {
   if (engine || !g.items || !g.antialias) return -1;
   VectorLineStyle s = builtinStyle(plainStyle(g));
   auto r = pathRequest<VectorPathRequest>(g, &s);
   r.width = width;
   r.height = height;
+  r.shiftX = x;
+  r.shiftY = y;
   return DrawVectorPathSpans(&r, span, user);
 }
 

@@ -104,10 +104,15 @@ struct ShapeImageLayer {
 // Composes the layers, each over the ones before it, into ARGB pixels.
 void BlendShapeImages(std::vector<uint32_t>* pixels, int32_t w, int32_t h,
                       const ShapeImageLayer* layers, int n);
-// The body's fill source (texture or gradient) of the image's size, the
-// body's top-left at bodyX, bodyY; empty for a plain colour.
+// The fill source (texture or gradient) of a w x h image of a body of
+// bodyW x bodyH with its top-left at bodyX, bodyY of the image (either
+// way); empty for a plain colour.
 ErrorCode MakeShapeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, int32_t bodyX,
-                              int32_t bodyY, std::vector<uint32_t>* out);
+                              int32_t bodyY, int32_t bodyW, int32_t bodyH,
+                              std::vector<uint32_t>* out);
+// What MakeShapeFillSource would refuse (a texture brush gone), for an
+// image of which nothing is rendered.
+ErrorCode CheckShapeFillSource(VmState* L, const DrawStyle* s);
 
 enum : uint32_t { SHAPE_TOLAYER = 16, SHAPE_LAYERTRANSFORM = 8, SHAPE_NODRAW = 1 };
 ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags);
@@ -135,6 +140,22 @@ ErrorCode DeliverShapeImage(VmState* L, const std::vector<uint32_t>& pixels, int
                             int32_t tx, int32_t ty, const ObjectStyle* objectStyle);
 // ERR_BITMAP for an image size beyond what a shape may render into.
 ErrorCode CheckShapeImageSize(int64_t w, int64_t h);
+// The part of an image going to the output that is rendered: where it
+// lies from the image's top-left, and its size.
+struct ShapeWindow {
+  int64_t x = 0, y = 0;
+  int32_t width = 0, height = 0;
+  bool Empty() const { return width < 1 || height < 1; }
+};
+// For a w x h image with its top-left at tx, ty of the current output:
+// the whole image, unless it is far larger than the output (then the part
+// the output shows, empty when none). Layers (the shape capture) and the
+// object style's filters take whole images.
+ShapeWindow VisibleShapeWindow(const ObjectStyle& os, int64_t tx, int64_t ty, int32_t w, int32_t h);
+// Test hook: while on, every shape image going to the output is cut to
+// the part the output shows, whatever its size (normally only images far
+// larger than the output are).
+void SetShapeCutAlways(bool on);
 
 // Every layer of the display freed (Cls with layers on).
 ErrorCode ClearShapeLayers(VmState* L, DisplayRecord* display);

@@ -44,6 +44,35 @@ bool selectedOutput(const DisplayRecord* d) {
          d->outputKind == OUTPUT_ALPHA;
 }
 
+// Images of up to this many pixels, or of up to four times the output's,
+// are rendered whole (see visibleWindow).
+constexpr int64_t WHOLE_IMAGE_PIXELS = int64_t{1} << 20;
+bool cutAlways = false;
+
+// The part of a w x h image, its top-left at tx, ty of the output, that
+// the output can show: a shape far larger than the output renders only
+// that part and costs what is seen of it. Shapes of ordinary size are
+// rendered whole: OpenCV starts a polygon's outline cut by the image's
+// edge afresh from the cut, so a cut figure may differ from the whole one
+// by single pixels along its outline (the vector engine's coverage is cut
+// exactly). A layer takes the whole image, and so do the object style's
+// filters, which work on all of it.
+ShapeWindow visibleWindow(const DisplayRecord* d, const ObjectStyle& os, int64_t tx, int64_t ty,
+                          int32_t w, int32_t h) {
+  const ShapeWindow whole{0, 0, w, h};
+  ObjectStyle filters = os;
+  filters.transparency = 0;
+  if (activeShapeCapture || HasDrawEffects(&filters)) return whole;
+  int32_t ow, oh;
+  outputSize(d, &ow, &oh);
+  const int64_t pixels = int64_t{w} * h;
+  if (!cutAlways && (pixels <= WHOLE_IMAGE_PIXELS || pixels <= 4 * int64_t{ow} * oh)) return whole;
+  const int64_t x0 = std::max<int64_t>(0, -tx), y0 = std::max<int64_t>(0, -ty);
+  const int64_t x1 = std::min<int64_t>(w, ow - tx), y1 = std::min<int64_t>(h, oh - ty);
+  if (x1 <= x0 || y1 <= y0) return ShapeWindow{};
+  return ShapeWindow{x0, y0, static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0)};
+}
+
 // The border, shadow and colour transparency of a shape drawn as a layer
 // move into the layer's object style, which the layer draws.
 void moveEffectsToLayerStyle(DrawStyle* s, ObjectStyle* os, uint32_t* color) {
@@ -79,21 +108,24 @@ void moveEffectsToLayerStyle(DrawStyle* s, ObjectStyle* os, uint32_t* color) {
 using Layer = ShapeImageLayer;
 
 // Premultiplied "over": every layer goes over what the layers before it
-// left. The alpha that results is top + bottom x (255 - top) / 255.
+// left. The alpha that results is top + bottom x (255 - top) / 255. One
+// row is composed at a time, so the work space is a row's, not an image's.
 void compose(std::vector<uint32_t>* pixels, int32_t w, int32_t h, const Layer* layers, int n) {
-  std::vector<uint32_t> premul(static_cast<size_t>(w) * h * 4, 0);
-  for (int l = 0; l < n; ++l) {
-    const Layer& layer = layers[l];
-    for (int32_t y = 0; y < h; ++y) {
+  pixels->assign(static_cast<size_t>(w) * h, 0);
+  std::vector<uint32_t> premul(static_cast<size_t>(w) * 4);
+  for (int32_t y = 0; y < h; ++y) {
+    std::fill(premul.begin(), premul.end(), 0u);
+    const size_t rowStart = static_cast<size_t>(y) * w;
+    for (int l = 0; l < n; ++l) {
+      const Layer& layer = layers[l];
       const uint8_t* row =
           layer.coverage->bytes.data() + static_cast<size_t>(y) * layer.coverage->stride;
       for (int32_t x = 0; x < w; ++x) {
         uint32_t cov = row[x];
         if (!cov) continue;
-        size_t i = static_cast<size_t>(y) * w + x;
         uint32_t a = (cov * static_cast<uint32_t>(layer.opacity) + 127) / 255;
-        uint32_t c = layer.source ? (*layer.source)[i] : layer.color;
-        uint32_t* p = &premul[i * 4];
+        uint32_t c = layer.source ? (*layer.source)[rowStart + x] : layer.color;
+        uint32_t* p = &premul[static_cast<size_t>(x) * 4];
         // Values are kept scaled by 255 to round once at the end.
         p[0] = a * 255 + p[0] * (255 - a) / 255;
         p[1] = a * ((c >> 16) & 0xFF) + p[1] * (255 - a) / 255;
@@ -101,16 +133,16 @@ void compose(std::vector<uint32_t>* pixels, int32_t w, int32_t h, const Layer* l
         p[3] = a * (c & 0xFF) + p[3] * (255 - a) / 255;
       }
     }
-  }
-  pixels->assign(static_cast<size_t>(w) * h, 0);
-  for (size_t i = 0; i < pixels->size(); ++i) {
-    const uint32_t* p = &premul[i * 4];
-    uint32_t a = (p[0] + 127) / 255;
-    if (!a) continue;
-    auto channel = [&](uint32_t v) {
-      return std::min<uint32_t>(255, (v + p[0] / 510) * 255 / p[0]);
-    };
-    (*pixels)[i] = (a << 24) | (channel(p[1]) << 16) | (channel(p[2]) << 8) | channel(p[3]);
+    for (int32_t x = 0; x < w; ++x) {
+      const uint32_t* p = &premul[static_cast<size_t>(x) * 4];
+      uint32_t a = (p[0] + 127) / 255;
+      if (!a) continue;
+      auto channel = [&](uint32_t v) {
+        return std::min<uint32_t>(255, (v + p[0] / 510) * 255 / p[0]);
+      };
+      (*pixels)[rowStart + x] =
+          (a << 24) | (channel(p[1]) << 16) | (channel(p[2]) << 8) | channel(p[3]);
+    }
   }
 }
 
@@ -166,6 +198,16 @@ ErrorCode makeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, i
   } else if (s->fillStyle == FILLGRADIENT) {
     return gradientSource(s->gradient, w, h, bodyX, bodyY, bodyW, bodyH, out);
   }
+  return ERR_NONE;
+}
+
+// What makeFillSource refuses, checked for a shape of which nothing is
+// seen: a texture brush that is gone or has no pixels.
+ErrorCode checkFillSource(VmState* L, const DrawStyle* s) {
+  if (s->fillStyle != FILLTEXTURE) return ERR_NONE;
+  BrushObject* brush = nullptr;
+  if (ErrorCode e = GetBrushObject(L, s->textureBrush, &brush, 0)) return e;
+  if (!brush->bitmap || brush->width < 1 || brush->height < 1) return ERR_WRONGUSAGE;
   return ERR_NONE;
 }
 
@@ -326,16 +368,31 @@ VectorShapeRequest shapeRequest(const ShapeDescriptor* shape, const double m[4],
   return r;
 }
 
-// The shape's coverage from the vector engine at its measured size; the
-// border's is the shape grown by growth and filled.
-bool vectorCoverage(const ShapeDescriptor* shape, const double m[4], int32_t growth, bool fill,
-                    int32_t strokeWidth, Coverage* out) {
+// The size of the shape's box as the vector engine measures it (at
+// least 1 x 1); the border's is the shape grown by growth and filled.
+bool measureVectorShape(const ShapeDescriptor* shape, const double m[4], int32_t growth, bool fill,
+                        int32_t strokeWidth, int32_t* width, int32_t* height) {
   VectorShapeRequest r = shapeRequest(shape, m, growth, fill, strokeWidth);
   if (!InbuiltDrawShape(&r)) return false;
-  if (!out->Make(std::max(r.outWidth, 1), std::max(r.outHeight, 1))) return false;
-  r.target = out->bytes.data();
-  r.bytesPerRow = out->stride;
-  return r.outWidth < 1 || r.outHeight < 1 || InbuiltDrawShape(&r);
+  *width = std::max(r.outWidth, 1);
+  *height = std::max(r.outHeight, 1);
+  return true;
+}
+
+// The vector engine's coverage of the shape with its box's top-left at
+// x, y of the coverage, cut to the coverage.
+bool drawVectorShape(const ShapeDescriptor* shape, const double m[4], int32_t growth, bool fill,
+                     int32_t strokeWidth, int32_t width, int32_t height, Coverage* into, int64_t x,
+                     int64_t y) {
+  if (x >= into->width || y >= into->height || x + width <= 0 || y + height <= 0) return true;
+  VectorShapeRequest r = shapeRequest(shape, m, growth, fill, strokeWidth);
+  r.target = into->bytes.data();
+  r.bytesPerRow = into->stride;
+  r.targetWidth = into->width;
+  r.targetHeight = into->height;
+  r.originX = static_cast<int32_t>(x);
+  r.originY = static_cast<int32_t>(y);
+  return InbuiltDrawShape(&r) != 0;
 }
 
 // A shape of one layer in one colour drawn into a selected brush straight
@@ -343,30 +400,40 @@ bool vectorCoverage(const ShapeDescriptor* shape, const double m[4], int32_t gro
 // lies (before the anchor), the colour; then the blit once placed.
 struct SpanShape {
   DisplayRecord* d;
+  const ObjectStyle* os;
   int32_t dx, dy;
   double cx, cy;
   uint32_t color;
   bool begun = false;
-  int32_t x = 0, y = 0;  // the image's top-left in the output
+  int32_t x = 0, y = 0;           // the top-left of the part drawn, in the output
+  int32_t width = 0, height = 0;  // and its size
   ColourSpanBlit blit{};
 };
 
 // Takes the measured size: the image goes where the composing route puts
-// it; sizes that route refuses, and outputs the blit cannot take, are left
-// to that route (nothing is drawn here then).
-int placeSpanShape(void* user, int32_t width, int32_t height) {
+// it, and the part of it the output shows is drawn; sizes that route
+// refuses, parts too wide for the engine's spans and outputs the blit
+// cannot take are left to that route (nothing is drawn here then).
+int placeSpanShape(void* user, int32_t width, int32_t height, int32_t part[4]) {
   auto* p = static_cast<SpanShape*>(user);
-  int64_t coverageBytes = ((int64_t{width} + 3) & ~int64_t{3}) * height;
-  if (coverageBytes > (int64_t{1} << 30) || CheckShapeImageSize(width, height)) return 0;
+  if (CheckShapeImageSize(width, height)) return 0;
   int64_t tx = p->dx + static_cast<int64_t>(std::floor(p->cx - width / 2.0));
   int64_t ty = p->dy + static_cast<int64_t>(std::floor(p->cy - height / 2.0));
   if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return 0;
+  const ShapeWindow win = visibleWindow(p->d, *p->os, tx, ty, width, height);
+  if (win.Empty() || win.width > INT16_MAX) return 0;
   int32_t ow, oh;
   outputSize(p->d, &ow, &oh);
-  p->x = static_cast<int32_t>(tx);
-  p->y = static_cast<int32_t>(ty);
-  p->begun = BeginColourSpanBlit(&p->blit, p->color, p->d->drawBitmap, p->x, p->y, width, height,
-                                 ow, oh, SAFEBLT_BITMAPONLY);
+  p->x = static_cast<int32_t>(tx + win.x);
+  p->y = static_cast<int32_t>(ty + win.y);
+  p->width = win.width;
+  p->height = win.height;
+  part[0] = static_cast<int32_t>(win.x);
+  part[1] = static_cast<int32_t>(win.y);
+  part[2] = win.width;
+  part[3] = win.height;
+  p->begun = BeginColourSpanBlit(&p->blit, p->color, p->d->drawBitmap, p->x, p->y, win.width,
+                                 win.height, ow, oh, SAFEBLT_BITMAPONLY);
   return p->begun ? 1 : 0;
 }
 
@@ -375,21 +442,6 @@ int placeSpanShape(void* user, int32_t width, int32_t height) {
 void spanShapeRuns(void* user, int32_t y, const VectorSpan* spans, int32_t count) {
   const auto* p = static_cast<const SpanShape*>(user);
   ColourSpanBlitRow(&p->blit, y, spans, count, 255 - static_cast<int32_t>(p->color >> 24));
-}
-
-// Copies coverage into a larger one at an offset (the parts outside are
-// dropped).
-void placeCoverage(Coverage* dst, const Coverage& src, int64_t x, int64_t y) {
-  for (int32_t sy = 0; sy < src.height; ++sy) {
-    int64_t dy = y + sy;
-    if (dy < 0 || dy >= dst->height) continue;
-    for (int32_t sx = 0; sx < src.width; ++sx) {
-      int64_t dx = x + sx;
-      if (dx < 0 || dx >= dst->width) continue;
-      dst->bytes[static_cast<size_t>(dy) * dst->stride + static_cast<size_t>(dx)] =
-          src.bytes[static_cast<size_t>(sy) * src.stride + sx];
-    }
-  }
 }
 
 }  // namespace
@@ -452,6 +504,15 @@ ErrorCode RenderPlainBox(VmState* L, const DrawStyle* style, int32_t x, int32_t 
   *drawn = fillPlainBox(d, *t, x, y, w, h, color);
   return ERR_NONE;
 }
+
+void SetShapeCutAlways(bool on) { cutAlways = on; }
+
+ShapeWindow VisibleShapeWindow(const ObjectStyle& os, int64_t tx, int64_t ty, int32_t w,
+                               int32_t h) {
+  return visibleWindow(GetOutputDisplay(), os, tx, ty, w, h);
+}
+
+ErrorCode CheckShapeFillSource(VmState* L, const DrawStyle* s) { return checkFillSource(L, s); }
 
 ErrorCode CheckShapeImageSize(int64_t w, int64_t h) {
   if (w < 1 || h < 1 || w > INT32_MAX || h > INT32_MAX) return ERR_BITMAP;
@@ -521,6 +582,7 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
         !HasDrawEffects(&os)) {
       double px = VmTruncInt32(t.anchorX * w), py = VmTruncInt32(t.anchorY * h);
       SpanShape span{d,
+                     &os,
                      dx,
                      dy,
                      px + m[0] * (w / 2.0 - px) + m[2] * (h / 2.0 - py),
@@ -531,17 +593,17 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
       if (span.begun) {
         EndColourSpanBlit(&span.blit);
         if (!drawn) return ERR_MEM;
-        MarkDisplayDirty(d, span.x, span.y, r.outWidth, r.outHeight);
+        MarkDisplayDirty(d, span.x, span.y, span.width, span.height);
         return ERR_NONE;
       }
     }
     // The vector route: coverage from the vector engine, the border's
     // centred on the body's, both centred on the turned middle of the box.
-    Coverage bodyShape, borderShape;
-    if (!vectorCoverage(shape, m, 0, filled, lw, &bodyShape)) return ERR_MEM;
-    if (border && !vectorCoverage(shape, m, b, true, 0, &borderShape)) return ERR_MEM;
-    int64_t baseW = std::max(bodyShape.width, borderShape.width);
-    int64_t baseH = std::max(bodyShape.height, borderShape.height);
+    int32_t bodyW = 0, bodyH = 0, borderW = 0, borderH = 0;
+    if (!measureVectorShape(shape, m, 0, filled, lw, &bodyW, &bodyH)) return ERR_MEM;
+    if (border && !measureVectorShape(shape, m, b, true, 0, &borderW, &borderH)) return ERR_MEM;
+    int64_t baseW = std::max(bodyW, borderW);
+    int64_t baseH = std::max(bodyH, borderH);
     int32_t sx = 0, sy = 0, bx = 0, by = 0, grownW = 0, grownH = 0;
     if (shadow) {
       SplitShadowOffset(s.shadowSize, s.shadowDirection, &sx, &sy, &bx, &by);
@@ -550,31 +612,38 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
     if (ErrorCode e = CheckShapeImageSize(baseW + grownW, baseH + grownH)) return e;
     const int32_t W = static_cast<int32_t>(baseW + grownW),
                   H = static_cast<int32_t>(baseH + grownH);
-    Coverage bodyCov, borderCov, shadowCov;
-    if (!bodyCov.Make(W, H)) return ERR_MEM;
-    placeCoverage(&bodyCov, bodyShape, bx + (baseW - bodyShape.width) / 2,
-                  by + (baseH - bodyShape.height) / 2);
-    if (border) {
-      if (!borderCov.Make(W, H)) return ERR_MEM;
-      placeCoverage(&borderCov, borderShape, bx + (baseW - borderShape.width) / 2,
-                    by + (baseH - borderShape.height) / 2);
-    }
-    if (shadow) {
-      if (!shadowCov.Make(W, H)) return ERR_MEM;
-      const Coverage& outline = border ? borderShape : bodyShape;
-      placeCoverage(&shadowCov, outline, sx + (baseW - outline.width) / 2,
-                    sy + (baseH - outline.height) / 2);
-    }
     double px = VmTruncInt32(t.anchorX * w), py = VmTruncInt32(t.anchorY * h);
     double cx = px + m[0] * (w / 2.0 - px) + m[2] * (h / 2.0 - py);
     double cy = py + m[1] * (w / 2.0 - px) + m[3] * (h / 2.0 - py);
     int64_t tx = dx + static_cast<int64_t>(std::floor(cx - baseW / 2.0)) - bx;
     int64_t ty = dy + static_cast<int64_t>(std::floor(cy - baseH / 2.0)) - by;
+    const ShapeWindow win = visibleWindow(d, os, tx, ty, W, H);
+    if (win.Empty()) return checkFillSource(L, &s);
+    // Where each box's top-left lies in the window.
+    const int64_t bodyX = bx + (baseW - bodyW) / 2 - win.x,
+                  bodyY = by + (baseH - bodyH) / 2 - win.y;
+    const int64_t borderX = bx + (baseW - borderW) / 2 - win.x,
+                  borderY = by + (baseH - borderH) / 2 - win.y;
+    Coverage bodyCov, borderCov, shadowCov;
+    if (!bodyCov.Make(win.width, win.height) ||
+        !drawVectorShape(shape, m, 0, filled, lw, bodyW, bodyH, &bodyCov, bodyX, bodyY))
+      return ERR_MEM;
+    if (border &&
+        (!borderCov.Make(win.width, win.height) ||
+         !drawVectorShape(shape, m, b, true, 0, borderW, borderH, &borderCov, borderX, borderY)))
+      return ERR_MEM;
+    if (shadow) {
+      // The silhouette (the border's, else the body's) at the shadow's
+      // place instead of the body's.
+      const int32_t outW = border ? borderW : bodyW, outH = border ? borderH : bodyH;
+      if (!shadowCov.Make(win.width, win.height) ||
+          !drawVectorShape(shape, m, border ? b : 0, true, 0, outW, outH, &shadowCov,
+                           sx + (baseW - outW) / 2 - win.x, sy + (baseH - outH) / 2 - win.y))
+        return ERR_MEM;
+    }
     std::vector<uint32_t> source;
-    if (ErrorCode e =
-            makeFillSource(L, &s, W, H, static_cast<int32_t>(bx + (baseW - bodyShape.width) / 2),
-                           static_cast<int32_t>(by + (baseH - bodyShape.height) / 2),
-                           bodyShape.width, bodyShape.height, &source))
+    if (ErrorCode e = makeFillSource(L, &s, win.width, win.height, static_cast<int32_t>(bodyX),
+                                     static_cast<int32_t>(bodyY), bodyW, bodyH, &source))
       return e;
     Layer layers[3];
     int n = 0;
@@ -587,10 +656,12 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
     layers[n++] = Layer{&bodyCov, color, 255 - static_cast<int32_t>(color >> 24),
                         source.empty() ? nullptr : &source};
     std::vector<uint32_t> pixels;
-    compose(&pixels, W, H, layers, n);
+    compose(&pixels, win.width, win.height, layers, n);
+    tx += win.x;
+    ty += win.y;
     if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return ERR_NONE;
-    return DeliverShapeImage(L, pixels, W, H, static_cast<int32_t>(tx), static_cast<int32_t>(ty),
-                             &os);
+    return DeliverShapeImage(L, pixels, win.width, win.height, static_cast<int32_t>(tx),
+                             static_cast<int32_t>(ty), &os);
   }
 
   // Outlines in the body box's coordinates: the body from 0, 0, the border
@@ -645,8 +716,18 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   int64_t imageH = maxY - minY + 1 + pad + padEnd + grownH;
   if (ErrorCode e = CheckShapeImageSize(imageW, imageH)) return e;
   const int32_t W = static_cast<int32_t>(imageW), H = static_cast<int32_t>(imageH);
-  // Where point 0, 0 of the body box lies in the image.
-  const int64_t ox = -minX + pad + bx, oy = -minY + pad + by;
+  // Where point 0, 0 of the body box lies in the image, and the image's
+  // top-left on the output.
+  int64_t ox = -minX + pad + bx, oy = -minY + pad + by;
+  int64_t tx = static_cast<int64_t>(dx) - ox, ty = static_cast<int64_t>(dy) - oy;
+  const ShapeWindow win = visibleWindow(d, os, tx, ty, W, H);
+  if (win.Empty()) return checkFillSource(L, &s);
+  // From here on the image is the window: point 0, 0 of the body box moves
+  // with it.
+  ox -= win.x;
+  oy -= win.y;
+  tx += win.x;
+  ty += win.y;
 
   auto shifted = [](const ShapePoints& p, int64_t ddx, int64_t ddy) {
     ShapePoints out(p.size());
@@ -657,7 +738,7 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
     return out;
   };
   Coverage bodyCov, borderCov, shadowCov;
-  if (!bodyCov.Make(W, H)) return ERR_MEM;
+  if (!bodyCov.Make(win.width, win.height)) return ERR_MEM;
   ShapePoints bp = shifted(body, ox, oy);
   int32_t bn = static_cast<int32_t>(bp.size() / 2);
   if (filled)
@@ -665,18 +746,18 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   else
     CoveragePolyline(&bodyCov, bp.data(), bn, 1, lw, aa);
   if (border) {
-    if (!borderCov.Make(W, H)) return ERR_MEM;
+    if (!borderCov.Make(win.width, win.height)) return ERR_MEM;
     ShapePoints op = shifted(outer, ox, oy);
     CoverageFillPolygon(&borderCov, op.data(), static_cast<int32_t>(op.size() / 2), aa);
   }
   if (shadow) {
-    if (!shadowCov.Make(W, H)) return ERR_MEM;
+    if (!shadowCov.Make(win.width, win.height)) return ERR_MEM;
     ShapePoints sp = shifted(border ? outer : body, ox - bx + sx, oy - by + sy);
     CoverageFillPolygon(&shadowCov, sp.data(), static_cast<int32_t>(sp.size() / 2), aa);
   }
   std::vector<uint32_t> source;
-  if (ErrorCode e = makeFillSource(L, &s, W, H, static_cast<int32_t>(ox), static_cast<int32_t>(oy),
-                                   w, h, &source))
+  if (ErrorCode e = makeFillSource(L, &s, win.width, win.height, static_cast<int32_t>(ox),
+                                   static_cast<int32_t>(oy), w, h, &source))
     return e;
   Layer layers[3];
   int n = 0;
@@ -689,11 +770,10 @@ ErrorCode RenderShape(VmState* L, ShapeDescriptor* shape, uint32_t flags) {
   layers[n++] = Layer{&bodyCov, color, 255 - static_cast<int32_t>(color >> 24),
                       source.empty() ? nullptr : &source};
   std::vector<uint32_t> pixels;
-  compose(&pixels, W, H, layers, n);
-  int64_t tx = static_cast<int64_t>(dx) - ox, ty = static_cast<int64_t>(dy) - oy;
+  compose(&pixels, win.width, win.height, layers, n);
   if (tx < INT32_MIN || tx > INT32_MAX || ty < INT32_MIN || ty > INT32_MAX) return ERR_NONE;
-  return DeliverShapeImage(L, pixels, W, H, static_cast<int32_t>(tx), static_cast<int32_t>(ty),
-                           &os);
+  return DeliverShapeImage(L, pixels, win.width, win.height, static_cast<int32_t>(tx),
+                           static_cast<int32_t>(ty), &os);
 }
 
 void BlendShapeImages(std::vector<uint32_t>* pixels, int32_t w, int32_t h,
@@ -702,6 +782,7 @@ void BlendShapeImages(std::vector<uint32_t>* pixels, int32_t w, int32_t h,
 }
 
 ErrorCode MakeShapeFillSource(VmState* L, const DrawStyle* s, int32_t w, int32_t h, int32_t bodyX,
-                              int32_t bodyY, std::vector<uint32_t>* out) {
-  return makeFillSource(L, s, w, h, bodyX, bodyY, w - bodyX, h - bodyY, out);
+                              int32_t bodyY, int32_t bodyW, int32_t bodyH,
+                              std::vector<uint32_t>* out) {
+  return makeFillSource(L, s, w, h, bodyX, bodyY, bodyW, bodyH, out);
 }

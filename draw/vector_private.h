@@ -46,10 +46,13 @@ struct VectorPathRequest {
   // Drawing: the 8-bit coverage target, clear on entry.
   uint8_t* target;
   int32_t bytesPerRow, width, height;
+  // Whole pixels the outline moves by after its box corner is placed at
+  // 0, 0 (either way); what falls outside the target is cut off.
+  int32_t shiftX, shiftY;
 };
 
 struct VectorShapeRequest {
-  uint8_t* target;  // null: measure only
+  uint8_t* target;  // null: measure only; else clear on entry
   int32_t bytesPerRow;
   int32_t kind;  // 14 box, 31 arc, else an ellipse
   int32_t rx, ry;
@@ -62,6 +65,11 @@ struct VectorShapeRequest {
   const int32_t* corners;
   int32_t fill;
   int32_t strokeWidth;
+  // Drawing into a target other than the measured box: its size and where
+  // the box's top-left lies in it (either way); what falls outside is cut
+  // off. A size of 0 is the measured box itself.
+  int32_t targetWidth, targetHeight;
+  int32_t originX, originY;
 };
 
 // The built-in engine's entry points. Path entries return 1 on success, 0
@@ -85,11 +93,13 @@ void* OpenVectorFont(const uint8_t* bytes, size_t length);
 void CloseVectorFont(void* face);
 int InbuiltDrawShape(VectorShapeRequest* request);
 // The anti-aliased coverage InbuiltDrawShape would write, handed over as
-// spans (rows from 0 at the top) after place has been told the measured
-// size and agreed: 1 drawn, 0 failed (before place, or in FreeType), -1
-// declined (an empty or too wide size, or place said no; nothing drawn).
+// spans after place has been told the measured size and agreed, naming the
+// part of the measured box it wants (x, y, width, height, at most INT16_MAX
+// wide as a span's x is 16 bits; spans and rows then count from that
+// part's top-left): 1 drawn, 0 failed (before place, or in FreeType), -1
+// declined (an empty size, or place said no; nothing drawn).
 int InbuiltDrawShapeSpans(VectorShapeRequest* request,
-                          int (*place)(void* user, int32_t width, int32_t height),
+                          int (*place)(void* user, int32_t width, int32_t height, int32_t part[4]),
                           VectorSpanFunction span, void* user);
 // Releases the engine's FreeType library.
 void FreeVectorEngine();
@@ -160,13 +170,18 @@ struct PathGeometry {
 // The engine calls. A null engine is the built-in one; an engine of the
 // bridged kind is not called and gives zero results (return 0).
 int EngineGetExtents(PluginBase* engine, const PathGeometry& g, double box[4]);
+// x, y: where the outline's box corner goes. The built-in engine takes the
+// whole target and moves the outline there (either way), cutting it to
+// the target; another engine gets them as its placement, with the target
+// handed over from that corner.
 int EngineDrawPath(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t y, uint8_t* target,
                    int32_t bytesPerRow, int32_t width, int32_t height);
-// The built-in engine's coverage as spans (see DrawVectorPathSpans); -1
-// when the engine cannot give them (another engine, no anti-aliasing),
-// else 1 drawn or 0 failed.
-int EngineDrawPathSpans(PluginBase* engine, const PathGeometry& g, int32_t width, int32_t height,
-                        VectorSpanFunction span, void* user);
+// The built-in engine's coverage as spans (see DrawVectorPathSpans), the
+// outline's box corner at x, y of a width x height target; -1 when the
+// engine cannot give them (another engine, no anti-aliasing), else 1 drawn
+// or 0 failed.
+int EngineDrawPathSpans(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t y,
+                        int32_t width, int32_t height, VectorSpanFunction span, void* user);
 void EngineTranslatePath(PluginBase* engine, uint8_t* items, double dx, double dy);
 int EngineCurrentPoint(PluginBase* engine, const PathGeometry& g, double* x, double* y);
 // Gives every Text item the handle of its font for the engine (made on

@@ -555,12 +555,13 @@ bool buildOutline(const VectorPathRequest* r, Outline* out) {
 // into 8-bit coverage (top row first) of a clear target; without
 // anti-aliasing every pixel is 0 or 255.
 bool render(FT_Outline* o, uint8_t* target, int32_t stride, int32_t width, int32_t height,
-            bool antialias) {
+            bool antialias, int32_t shiftX = 0, int32_t shiftY = 0) {
   if (!target || width < 1 || height < 1 || stride < width) return false;
   if (o->n_points == 0) return true;
   FT_BBox box;
   FT_Outline_Get_CBox(o, &box);
-  FT_Outline_Translate(o, -(box.xMin & ~63), -(box.yMin & ~63));
+  FT_Outline_Translate(o, -(box.xMin & ~63) + FT_Pos{shiftX} * 64,
+                       -(box.yMin & ~63) + FT_Pos{shiftY} * 64);
   FT_Bitmap bitmap{};
   bitmap.rows = static_cast<unsigned>(height);
   bitmap.width = static_cast<unsigned>(width);
@@ -573,34 +574,46 @@ bool render(FT_Outline* o, uint8_t* target, int32_t stride, int32_t width, int32
     bitmap.buffer = target;
     return FT_Outline_Get_Bitmap(library, o, &bitmap) == 0;
   }
-  std::vector<uint8_t> scratch;
   // Only FreeType's smooth rasterizer knows the even-odd rule: without
   // anti-aliasing such an outline is rendered smooth and cut at half.
-  const bool threshold = !antialias && (o->flags & FT_OUTLINE_EVEN_ODD_FILL);
-  if (antialias || threshold) {
-    bitmap.pitch = width;
-    bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
-    bitmap.num_grays = 256;
-  } else {
-    bitmap.pitch = ((width + 15) / 16) * 2;
-    bitmap.pixel_mode = FT_PIXEL_MODE_MONO;
-    bitmap.num_grays = 2;
-  }
-  scratch.assign(static_cast<size_t>(bitmap.pitch) * static_cast<size_t>(height), 0);
-  bitmap.buffer = scratch.data();
-  if (FT_Outline_Get_Bitmap(library, o, &bitmap)) return false;
-  // FreeType's first row is the highest y, which is our last row.
-  for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* src = scratch.data() + static_cast<size_t>(height - 1 - y) * bitmap.pitch;
-    uint8_t* dst = target + static_cast<size_t>(y) * stride;
-    for (int32_t x = 0; x < width; ++x) {
-      uint8_t v = antialias                              ? src[x]
-                  : threshold                            ? (src[x] >= 128 ? 255 : 0)
-                  : ((src[x >> 3] >> (7 - (x & 7))) & 1) ? 255
-                                                         : 0;
-      dst[x] = std::max(dst[x], v);
+  const bool threshold = o->flags & FT_OUTLINE_EVEN_ODD_FILL;
+  // FreeType's monochrome rasterizer keeps bitmap coordinates in 16 bits:
+  // given a bitmap of 32768 rows or columns it may never return. Larger
+  // targets are rendered in tiles, the outline moved onto each.
+  constexpr int32_t TILE = 16384;
+  std::vector<uint8_t> scratch;
+  for (int32_t top = 0; top < height; top += TILE)
+    for (int32_t left = 0; left < width; left += TILE) {
+      const int32_t w = std::min(TILE, width - left), h = std::min(TILE, height - top);
+      bitmap.rows = static_cast<unsigned>(h);
+      bitmap.width = static_cast<unsigned>(w);
+      if (threshold) {
+        bitmap.pitch = w;
+        bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
+        bitmap.num_grays = 256;
+      } else {
+        bitmap.pitch = ((w + 15) / 16) * 2;
+        bitmap.pixel_mode = FT_PIXEL_MODE_MONO;
+        bitmap.num_grays = 2;
+      }
+      scratch.assign(static_cast<size_t>(bitmap.pitch) * static_cast<size_t>(h), 0);
+      bitmap.buffer = scratch.data();
+      FT_Outline_Translate(o, -FT_Pos{left} * 64, -FT_Pos{top} * 64);
+      const bool drawn = FT_Outline_Get_Bitmap(library, o, &bitmap) == 0;
+      FT_Outline_Translate(o, FT_Pos{left} * 64, FT_Pos{top} * 64);
+      if (!drawn) return false;
+      // FreeType's first row is the highest y, which is the tile's last.
+      for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* src = scratch.data() + static_cast<size_t>(h - 1 - y) * bitmap.pitch;
+        uint8_t* dst = target + static_cast<size_t>(top + y) * stride + left;
+        for (int32_t x = 0; x < w; ++x) {
+          uint8_t v = threshold                              ? (src[x] >= 128 ? 255 : 0)
+                      : ((src[x >> 3] >> (7 - (x & 7))) & 1) ? 255
+                                                             : 0;
+          dst[x] = std::max(dst[x], v);
+        }
+      }
     }
-  }
   return true;
 }
 
@@ -647,7 +660,7 @@ int DrawVectorPath(VectorPathRequest* r) {
   Outline o;
   if (!buildOutline(r, &o)) return 0;
   return render(o.Get(), r->target, r->bytesPerRow, r->width, r->height,
-                !r->style || r->style->antialias)
+                !r->style || r->style->antialias, r->shiftX, r->shiftY)
              ? 1
              : 0;
 }
@@ -660,7 +673,8 @@ int DrawVectorPathSpans(VectorPathRequest* r, VectorSpanFunction span, void* use
   if (outline->n_points == 0) return 1;
   FT_BBox box;
   FT_Outline_Get_CBox(outline, &box);
-  FT_Outline_Translate(outline, -(box.xMin & ~63), -(box.yMin & ~63));
+  FT_Outline_Translate(outline, -(box.xMin & ~63) + FT_Pos{r->shiftX} * 64,
+                       -(box.yMin & ~63) + FT_Pos{r->shiftY} * 64);
   struct Sink {
     VectorSpanFunction span;
     void* user;
@@ -806,33 +820,37 @@ int InbuiltDrawShape(VectorShapeRequest* r) {
   FT_BBox box;
   if (!shapeOutline(r, &o, &box)) return 0;
   if (!r->target || o.Get()->n_points == 0) return 1;
+  const bool whole = r->targetWidth < 1 || r->targetHeight < 1;
+  const int32_t width = whole ? r->outWidth : r->targetWidth;
+  const int32_t height = whole ? r->outHeight : r->targetHeight;
+  if (width < 1 || height < 1) return 1;
+  if (!whole) FT_Outline_Translate(o.Get(), FT_Pos{r->originX} * 64, FT_Pos{r->originY} * 64);
+  // Straight into the (clear) target: with a negative pitch FreeType's
+  // lowest row, the outline's top, is the target's first.
   FT_Bitmap bitmap{};
-  std::vector<uint8_t> scratch(static_cast<size_t>(r->outWidth) * r->outHeight, 0);
-  bitmap.rows = static_cast<unsigned>(r->outHeight);
-  bitmap.width = static_cast<unsigned>(r->outWidth);
-  bitmap.pitch = r->outWidth;
+  bitmap.rows = static_cast<unsigned>(height);
+  bitmap.width = static_cast<unsigned>(width);
+  bitmap.pitch = -r->bytesPerRow;
   bitmap.pixel_mode = FT_PIXEL_MODE_GRAY;
   bitmap.num_grays = 256;
-  bitmap.buffer = scratch.data();
-  if (FT_Outline_Get_Bitmap(library, o.Get(), &bitmap)) return 0;
-  for (int32_t y = 0; y < r->outHeight; ++y)
-    std::memcpy(r->target + static_cast<size_t>(y) * r->bytesPerRow,
-                scratch.data() + static_cast<size_t>(r->outHeight - 1 - y) * r->outWidth,
-                static_cast<size_t>(r->outWidth));
-  return 1;
+  bitmap.buffer = r->target;
+  return FT_Outline_Get_Bitmap(library, o.Get(), &bitmap) == 0 ? 1 : 0;
 }
 
 int InbuiltDrawShapeSpans(VectorShapeRequest* r,
-                          int (*place)(void* user, int32_t width, int32_t height),
+                          int (*place)(void* user, int32_t width, int32_t height, int32_t part[4]),
                           VectorSpanFunction span, void* user) {
   if (!ftLibrary()) return 0;
   Outline o;
   FT_BBox box;
   if (!shapeOutline(r, &o, &box)) return 0;
-  // FreeType's spans hold x in 16 bits.
-  if (r->outWidth < 1 || r->outHeight < 1 || r->outWidth > INT16_MAX) return -1;
-  if (!place(user, r->outWidth, r->outHeight)) return -1;
-  if (o.Get()->n_points == 0) return 1;
+  if (r->outWidth < 1 || r->outHeight < 1) return -1;
+  int32_t part[4] = {0, 0, r->outWidth, r->outHeight};
+  if (!place(user, r->outWidth, r->outHeight, part)) return -1;
+  // FreeType's spans hold x in 16 bits: place keeps its part narrower.
+  if (part[2] > INT16_MAX) return 0;
+  if (o.Get()->n_points == 0 || part[2] < 1 || part[3] < 1) return 1;
+  FT_Outline_Translate(o.Get(), -FT_Pos{part[0]} * 64, -FT_Pos{part[1]} * 64);
   struct Sink {
     VectorSpanFunction span;
     void* user;
@@ -847,7 +865,7 @@ int InbuiltDrawShapeSpans(VectorShapeRequest* r,
     to->span(to->user, y, reinterpret_cast<const VectorSpan*>(spans), count);
   };
   params.user = &sink;
-  params.clip_box = FT_BBox{0, 0, r->outWidth, r->outHeight};
+  params.clip_box = FT_BBox{0, 0, part[2], part[3]};
   return FT_Outline_Render(library, o.Get(), &params) == 0 ? 1 : 0;
 }
 

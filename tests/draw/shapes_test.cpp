@@ -551,6 +551,118 @@ TEST_F(DrawTest, AntiAliasedShapesDrawTheSameStraightAndComposed) {
   }
 }
 
+// A shape far larger than the output renders only the part the output
+// shows, and that part must be what the whole shape shows there. With the
+// cut forced on shapes of every size, each shape is drawn whole into a
+// large brush and, moved, into the small one whose view into the large one
+// cuts it at its corners and sides; both lie on the same background so
+// that blends show. (Polygon fills, whose cut outline OpenCV may draw a
+// pixel apart, are cut only when far larger than the output.)
+TEST_F(DrawTest, ShapesCutByTheOutputShowThePartOfTheWholeShape) {
+  constexpr int32_t BW = 240, BH = 200;
+  struct Case {
+    const char* name;
+    int32_t fillStyle, lineWidth, form;
+    const char* command;
+    std::vector<double> args;  // placed in the large brush
+  };
+  const Case cases[] = {
+      {"anti-aliased circle", FILLCOLOR, 1, FORM_ANTIALIAS, "Circle", {40, 30, 70, 0x20C040}},
+      {"anti-aliased turned ellipse with border and shadow",
+       FILLCOLOR,
+       1,
+       FORM_ANTIALIAS | FORM_EDGE | FORM_SHADOW,
+       "Ellipse",
+       {50, 40, 70, 50, static_cast<double>(0x40FFEE00u), 20}},
+      {"wide outline of a polygon", FILLNONE, 7, FORM_NORMAL, "Polygon", {30, 30}},
+      {"anti-aliased outlined arc",
+       FILLNONE,
+       5,
+       FORM_ANTIALIAS,
+       "Arc",
+       {40, 30, 75, 65, 20, 300, 0xFFFFFF}},
+      {"anti-aliased gradient ellipse",
+       FILLGRADIENT,
+       1,
+       FORM_ANTIALIAS | FORM_SHADOW,
+       "Ellipse",
+       {40, 40, 75, 60, 0}},
+  };
+  struct Restore {
+    ~Restore() { SetShapeCutAlways(false); }
+  } restore;
+  SetShapeCutAlways(true);
+  // Views of the small brush into the large one: over the top-left, the
+  // bottom-right and the middle of the shapes.
+  const std::pair<int32_t, int32_t> views[] = {{10, 5}, {150, 130}, {80, 70}};
+  auto background = [](BrushObject* b, int32_t dx, int32_t dy) {
+    BitmapLock lock{};
+    ASSERT_NE(LockBitmap(b->bitmap, 0, &lock), 0u);
+    ASSERT_EQ(lock.bytesPerPixel, 4);
+    for (int32_t y = 0; y < b->height; ++y)
+      for (int32_t x = 0; x < b->width; ++x)
+        reinterpret_cast<uint32_t*>(lock.address)[static_cast<size_t>(y) * lock.rowLength + x] =
+            ((x + dx) / 3 + (y + dy) / 2) % 2 ? 0xFF204060u : 0xFF806040u;
+    UnlockBitmap(&lock);
+  };
+  SelectBrush();
+  BrushObject* small = brush;
+  BrushObject* large = nullptr;
+  ObjectId largeId{nullptr, 5};
+  ASSERT_EQ(CreateBrushObject(&largeId, 0, BW, BH, 0, 0, 0, 0, 0, 0, 0, nullptr, &large), ERR_NONE);
+  ASSERT_EQ(Call("SetFormStyle", {FORM_EDGE, 0xFF0000, 4}), ERR_NONE);
+  ASSERT_EQ(Call("SetFormStyle", {FORM_SHADOW, 0x80000000u, 6, 3}), ERR_NONE);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.fillStyle == FILLGRADIENT) {
+      VmSetTop(h.L, 0);
+      for (double a : {double{FILLGRADIENT}, 2.0, double{0xFF0000}, double{0x0000FF}})
+        VmPushNumber(h.L, a);
+      ASSERT_EQ(h.Call("SetFillStyle", 4), ERR_NONE);
+    } else {
+      ASSERT_EQ(Call("SetFillStyle", {static_cast<double>(c.fillStyle)}), ERR_NONE);
+    }
+    ASSERT_EQ(Call("SetLineWidth", {static_cast<double>(c.lineWidth)}), ERR_NONE);
+    ASSERT_EQ(Call("SetFormStyle", {FORM_NORMAL}), ERR_NONE);
+    for (int32_t bit : {FORM_ANTIALIAS, FORM_EDGE, FORM_SHADOW})
+      if (c.form & bit) ASSERT_EQ(Call("SetFormStyle", {static_cast<double>(bit)}), ERR_NONE);
+    auto draw = [&](double dx, double dy) {
+      std::vector<double> args = c.args;
+      args[0] -= dx;
+      args[1] -= dy;
+      if (std::string(c.command) == "Polygon") {
+        VmSetTop(h.L, 0);
+        VmPushNumber(h.L, args[0]);
+        VmPushNumber(h.L, args[1]);
+        PushValue(h.L, Value::List({0, 0, 170, 20, 150, 140, 60, 150, 20, 60}));
+        VmPushNumber(h.L, 5);
+        VmPushNumber(h.L, 0xC0C000);
+        return h.Call("Polygon", 5);
+      }
+      return Call(c.command, args);
+    };
+    ASSERT_EQ(Call("SelectBrush", {5}), ERR_NONE);
+    background(large, 0, 0);
+    ASSERT_EQ(draw(0, 0), ERR_NONE);
+    uint32_t* whole = ReadBitmapRectARGB(large->bitmap, 0, 0, BW, BH, 1);
+    ASSERT_NE(whole, nullptr);
+    ASSERT_EQ(Call("SelectBrush", {1}), ERR_NONE);
+    for (auto [vx, vy] : views) {
+      SCOPED_TRACE("view at " + std::to_string(vx) + ", " + std::to_string(vy));
+      background(small, vx, vy);
+      ASSERT_EQ(draw(vx, vy), ERR_NONE);
+      std::vector<uint32_t> cut = Pixels();
+      int wrong = 0;
+      for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x)
+          wrong += cut[y * W + x] != (whole[(y + vy) * BW + x + vx] & 0xFFFFFF);
+      EXPECT_EQ(wrong, 0);
+    }
+    FreeMemory(whole);
+  }
+  ASSERT_EQ(Call("EndSelect", {}), ERR_NONE);
+}
+
 TEST_F(DrawTest, LineBasedShapesSwitchTakesThePolygonRoute) {
   SelectBrush(true);
   ASSERT_EQ(Call("SetFillStyle", {FILLCOLOR}), ERR_NONE);
