@@ -221,6 +221,9 @@ ErrorCode DisplayBrushCore(VmState* L, ObjectId id, int32_t x, int32_t y, int op
 // its transparency (EnsureAlphaLevel at 255 - transparency).
 ErrorCode ApplyDrawEffects(const ObjectStyle* style, BitmapHandle* bitmap, BitmapHandle** mask,
                            BitmapHandle** alpha, int32_t width, int32_t height);
+// Whether ApplyDrawEffects changes anything for the style (a filter on, or
+// a transparency).
+bool HasDrawEffects(const ObjectStyle* style);
 // Owned bitmaps at a level: an alpha channel is scaled by level / 255;
 // without one a new one is made from the mask (visible pixels at the
 // level) or filled with the level, and the mask is freed.

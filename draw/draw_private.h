@@ -50,9 +50,6 @@ int IsBrushOutputDevice(const BrushObject* brush);
 // error, a selection made while double buffering the buffer's), an anim, a
 // background picture, a mask or an alpha channel; ERR_NONE on the display.
 ErrorCode SelectedOutputRefusal(const DisplayRecord* d);
-// Whether ApplyDrawEffects changes anything for the style (a filter on, or
-// a transparency).
-bool HasDrawEffects(const ObjectStyle* style);
 
 // Script commands of the brush library, one table in brushlib.cpp.
 int CmdScaleBrush(VmState* L);

@@ -66,15 +66,23 @@ struct RunImage {
   int32_t penX = 0;               // where the pen starts in the planes
 };
 
+// The width of a run's planes drawn whole.
+int32_t runWidth(const TextRun& r) {
+  return -std::min(r.metrics.inkLeft, 0) + std::max(r.metrics.totalWidth, 1) + 1;
+}
+
 // The run's glyphs drawn into coverage (and colours for colour fonts),
-// with synthetic bold, italic and the underline.
-ErrorCode drawRun(const TextLayout& layout, const TextRun& r, int32_t encoding, RunImage* out) {
+// with synthetic bold, italic and the underline: the planes from column
+// from up to to of the run's whole planes (the pen then starts from - far
+// to the left of the planes' own start).
+ErrorCode drawRun(const TextLayout& layout, const TextRun& r, int32_t encoding, int32_t from,
+                  int32_t to, RunImage* out) {
   FontRecord* font = r.style.font;
   const int32_t flags = r.style.flags;
   const bool aa = flags & TEXTSTYLE_ANTIALIAS;
   const bool colourFont = font && font->type == FONT_COLOR;
-  out->penX = -std::min(r.metrics.inkLeft, 0);
-  const int32_t w = out->penX + std::max(r.metrics.totalWidth, 1) + 1;
+  out->penX = -std::min(r.metrics.inkLeft, 0) - from;
+  const int32_t w = std::max(to - from, 1);
   const int32_t h = std::max(layout.lineHeight, 1);
   const char* text = layout.scratch.data() + r.start;
   BitmapHandle* plane = nullptr;
@@ -256,7 +264,7 @@ ErrorCode BuildOutlineCoverage(const Coverage8& source, int64_t s, bool antialia
 }
 
 ErrorCode EdgeDraw(const TextLayout& layout, int32_t align, int32_t wrapWidth, int32_t encoding,
-                   TextBlock* out) {
+                   TextBlock* out, const TextWindowFunction* window) {
   const std::vector<TextRun>& runs = layout.runs;
   if (runs.empty()) {
     out->width = 1;
@@ -282,11 +290,17 @@ ErrorCode EdgeDraw(const TextLayout& layout, int32_t align, int32_t wrapWidth, i
   width = std::max<int64_t>(width, 1);
   if (width > INT32_MAX || height > INT32_MAX || width * height > (int64_t{1} << 28))
     return ERR_BITMAP;
-  out->width = static_cast<int32_t>(width);
-  out->height = static_cast<int32_t>(height);
   out->originX = static_cast<int32_t>(left);
   out->originY = minTop;
-  out->pixels.assign(static_cast<size_t>(width) * static_cast<size_t>(height), 0);
+  TextWindow win{0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)};
+  if (window) win = (*window)(win.width, win.height, out->originX, out->originY);
+  out->windowX = win.x;
+  out->windowY = win.y;
+  out->width = std::max(win.width, 0);
+  out->height = std::max(win.height, 0);
+  out->pixels.assign(static_cast<size_t>(out->width) * static_cast<size_t>(out->height), 0);
+  out->needsAlpha = false;
+  if (out->width < 1 || out->height < 1) return ERR_NONE;
 
   // Alignment: each line moves within the widest line.
   std::vector<int64_t> shifts(runs.size(), 0);
@@ -326,12 +340,26 @@ ErrorCode EdgeDraw(const TextLayout& layout, int32_t align, int32_t wrapWidth, i
     }
   }
 
+  // How far a run's drawing reaches past its planes: the edge and the
+  // shadow's offset, synthetic bold and the italic slant.
+  const int64_t reach = 2 * int64_t{MAX_EFFECT_SIZE} + layout.lineHeight + 2;
   for (size_t k = 0; k < runs.size(); ++k) {
     const TextRun& r = runs[k];
+    // The run's planes drawn whole would start at gx, gy of the window.
+    const int64_t gx =
+        int64_t{r.x} + shifts[k] - left + std::min(r.metrics.inkLeft, 0) - out->windowX;
+    const int64_t gy = int64_t{r.y} - minTop - out->windowY;
+    const int64_t whole = runWidth(r);
+    if (gy + layout.lineHeight + reach < 0 || gy - reach >= out->height || gx + whole + reach < 0 ||
+        gx - reach >= out->width)
+      continue;
+    // Only the columns of the planes that can reach the window.
+    const int32_t from = static_cast<int32_t>(std::clamp<int64_t>(-gx - reach, 0, whole));
+    const int32_t to =
+        static_cast<int32_t>(std::clamp<int64_t>(out->width - gx + reach, from, whole));
     RunImage image;
-    if (ErrorCode e = drawRun(layout, r, encoding, &image)) return e;
-    const int64_t gx = int64_t{r.x} + shifts[k] - left - image.penX;
-    const int64_t gy = int64_t{r.y} - minTop;
+    if (ErrorCode e = drawRun(layout, r, encoding, from, to, &image)) return e;
+    const int64_t px = gx + from;  // where the planes drawn start
     const TextStyle& s = r.style;
     const bool aa = s.flags & TEXTSTYLE_ANTIALIAS;
     const bool edge = s.flags & TEXTSTYLE_EDGE;
@@ -349,17 +377,16 @@ ErrorCode EdgeDraw(const TextLayout& layout, int32_t align, int32_t wrapWidth, i
       int64_t size = std::clamp(s.shadowSize, 1, MAX_EFFECT_SIZE);
       int64_t dx = SHADOW_DX[direction] * size, dy = SHADOW_DY[direction] * size;
       if (edge)
-        layPlane(out, edged, gx - e + dx, gy - e + dy, s.shadowColor, opacityOf(s.shadowColor),
+        layPlane(out, edged, px - e + dx, gy - e + dy, s.shadowColor, opacityOf(s.shadowColor),
                  nullptr);
       else
-        layPlane(out, image.glyphs, gx + dx, gy + dy, s.shadowColor, opacityOf(s.shadowColor),
+        layPlane(out, image.glyphs, px + dx, gy + dy, s.shadowColor, opacityOf(s.shadowColor),
                  nullptr);
     }
-    if (edge) layPlane(out, edged, gx - e, gy - e, s.edgeColor, opacityOf(s.edgeColor), nullptr);
-    layPlane(out, image.glyphs, gx, gy, s.fontColor, opacityOf(s.fontColor),
+    if (edge) layPlane(out, edged, px - e, gy - e, s.edgeColor, opacityOf(s.edgeColor), nullptr);
+    layPlane(out, image.glyphs, px, gy, s.fontColor, opacityOf(s.fontColor),
              image.colours.empty() ? nullptr : &image.colours);
   }
-  out->needsAlpha = false;
   for (uint32_t p : out->pixels) {
     uint32_t a = p >> 24;
     if (a && a != 255) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "display/display.h"
@@ -110,17 +111,32 @@ ErrorCode LayoutText(VmState* L, TextRecord* record, uint32_t flags, int32_t sta
 
 // ---- The block renderer and edge builders (edgedraw.cpp) ----
 
-// A rendered block: 0xAARRGGBB pixels (straight alpha), its size and where
-// its top-left lies from the text's nominal position.
+// The part of a block that is rendered: where it lies from the block's
+// top-left, and its size (none: nothing of the block is seen).
+struct TextWindow {
+  int64_t x = 0, y = 0;
+  int32_t width = 0, height = 0;
+};
+// Given a block's size and where its top-left lies from the text's nominal
+// position, the part of it to render.
+using TextWindowFunction =
+    std::function<TextWindow(int32_t width, int32_t height, int32_t originX, int32_t originY)>;
+
+// A rendered block: 0xAARRGGBB pixels (straight alpha), their size, where
+// the block's top-left lies from the text's nominal position, and where
+// the pixels lie in the block when only a part of it was rendered.
 struct TextBlock {
   std::vector<uint32_t> pixels;
   int32_t width = 0, height = 0;
   int32_t originX = 0, originY = 0;
+  int64_t windowX = 0, windowY = 0;
   bool needsAlpha = false;  // some pixel is partly covered
 };
 
+// Renders the runs into a block; with a window function only the part of
+// the block it names (runs wholly outside it are not drawn at all).
 ErrorCode EdgeDraw(const TextLayout& layout, int32_t align, int32_t wrapWidth, int32_t encoding,
-                   TextBlock* out);
+                   TextBlock* out, const TextWindowFunction* window = nullptr);
 
 // Coverage planes (one byte a pixel, 0 to 255) and the edge builders.
 struct Coverage8 {

@@ -18,6 +18,9 @@
 namespace {
 
 constexpr double TOLERANCE = 1e-9;
+// Blocks of up to this many pixels, or of up to four times the output's,
+// are rendered whole, so that text of ordinary size takes no new road.
+constexpr int64_t WHOLE_BLOCK_PIXELS = int64_t{1} << 20;
 
 bool isIdentity(const DisplayTransform& t) {
   return t.m11 == 1 && t.m12 == 0 && t.m21 == 0 && t.m22 == 1;
@@ -64,7 +67,8 @@ void moveEffectsToLayerStyle(TextStyle* s, ObjectStyle* os) {
 // Lays the request out and renders the block, with the font scaled by
 // (sx, sy) and the distances of the request scaled by sx.
 ErrorCode renderBlock(VmState* L, TextRecord* record, uint32_t flags, bool isPrint, double sx,
-                      double sy, TextBlock* block, TextLayout* layout) {
+                      double sy, TextBlock* block, TextLayout* layout,
+                      const TextWindowFunction* window) {
   TextRecord work = *record;
   FontRecord* font = record->style.font;
   bool scaled = sx != 1.0 || sy != 1.0;
@@ -84,7 +88,7 @@ ErrorCode renderBlock(VmState* L, TextRecord* record, uint32_t flags, bool isPri
   int32_t wrap = work.wrapWidth;
   if (isPrint) wrap = work.wrapWidth + 1 - work.leftMargin;
   ErrorCode e = LayoutText(L, &work, flags, startX, std::max(wrap, 0), layout);
-  if (!e) e = EdgeDraw(*layout, work.align, std::max(wrap, 0), work.encoding, block);
+  if (!e) e = EdgeDraw(*layout, work.align, std::max(wrap, 0), work.encoding, block, window);
   if (scaled) SetFontScale(font, 1.0, 1.0);
   // The computed tables go back to the request (or are dropped).
   if (!record->wrapTableSet) {
@@ -167,8 +171,8 @@ class FastText {
   // The block's image and, for the cursor, the layout's end and line
   // count. *taken false: a word wraps or the block is too large, nothing
   // is made.
-  ErrorCode Draw(int32_t startX, int32_t wrapWidth, TextImageResult* image, TextLayout* layout,
-                 bool* taken) {
+  ErrorCode Draw(int32_t startX, int32_t wrapWidth, const TextWindowFunction& window,
+                 TextImageResult* image, TextWindow* shown, TextLayout* layout, bool* taken) {
     *taken = false;
     const TextStyle& style = record_->style;
     FontRecord* font = style.font;
@@ -223,7 +227,18 @@ class FastText {
     const int64_t height = maxY + lineHeight + 1;
     if (width > INT32_MAX || height > INT32_MAX || width * height > (int64_t{1} << 28))
       return ERR_NONE;
-    const int32_t w = static_cast<int32_t>(width), h = static_cast<int32_t>(height);
+    // Only the part of the block the output shows is drawn.
+    *shown = window(static_cast<int32_t>(width), static_cast<int32_t>(height),
+                    static_cast<int32_t>(left), 0);
+    layout->lineHeight = lineHeight;
+    layout->lines = static_cast<int32_t>(lineCount);
+    layout->endX = x;
+    if (shown->width < 1 || shown->height < 1) {
+      *image = TextImageResult{nullptr, nullptr, nullptr, 0, 0, static_cast<int32_t>(left), 0};
+      *taken = true;
+      return ERR_NONE;
+    }
+    const int32_t w = shown->width, h = shown->height;
 
     const bool aa = style.flags & TEXTSTYLE_ANTIALIAS;
     BitmapHandle* bitmap = AllocBitmap(w, h, 0, nullptr);
@@ -237,11 +252,19 @@ class FastText {
     FillBitmapRect(bitmap, 0, 0, w, h, 0xFF000000u | style.fontColor);
     for (const Run& r : runs) {
       // Each line is drawn inside the plane the general path gives its run.
+      const int64_t y = r.y - shown->y;
+      if (y + lineHeight <= 0 || y >= h) continue;
       const int32_t penX = -std::min(r.m.inkLeft, 0);
-      const int32_t gx = static_cast<int32_t>(r.x - left) - penX;
-      const FontClip clip{gx, r.y, penX + std::max(r.m.totalWidth, 1) + 1, std::max(lineHeight, 1)};
-      DrawFontText(font, aa ? plane : nullptr, aa ? nullptr : plane, gx + penX, r.y,
-                   &scratch_[r.start], r.length, style.flags, encoding, &clip, -1);
+      const int64_t gx = r.x - left - penX - shown->x;
+      const int64_t gw = penX + std::max(r.m.totalWidth, 1) + 1;
+      if (gx + gw <= 0 || gx >= w) continue;
+      const int32_t cx = static_cast<int32_t>(std::max<int64_t>(gx, 0));
+      const FontClip clip{cx, static_cast<int32_t>(y),
+                          static_cast<int32_t>(std::min<int64_t>(gx + gw, w) - cx),
+                          std::max(lineHeight, 1)};
+      DrawFontText(font, aa ? plane : nullptr, aa ? nullptr : plane,
+                   static_cast<int32_t>(gx + penX), static_cast<int32_t>(y), &scratch_[r.start],
+                   r.length, style.flags, encoding, &clip, -1);
     }
     BitmapHandle *mask = aa ? nullptr : plane, *alpha = aa ? plane : nullptr;
     // Coverage of only 0 and 255 is said exactly by a mask.
@@ -257,9 +280,6 @@ class FastText {
       alpha = nullptr;
     }
     *image = TextImageResult{bitmap, mask, alpha, w, h, static_cast<int32_t>(left), 0};
-    layout->lineHeight = lineHeight;
-    layout->lines = static_cast<int32_t>(lineCount);
-    layout->endX = x;
     *taken = true;
     return ERR_NONE;
   }
@@ -415,8 +435,49 @@ ErrorCode DrawFormattedText(VmState* L, TextRecord* record, int32_t layerType, u
     rest[2] /= sy;
     rest[3] /= sy;
   }
+  const bool turned = std::fabs(rest[0] - 1) > TOLERANCE || std::fabs(rest[1]) > TOLERANCE ||
+                      std::fabs(rest[2]) > TOLERANCE || std::fabs(rest[3] - 1) > TOLERANCE;
+  int32_t ow = 0, oh = 0;
+  GetOutputTargetSize(d, &ow, &oh);
+  // Where a block of w x h with its top-left at originX, originY from the
+  // text's nominal position goes on the output.
+  auto placeAt = [&](int32_t w, int32_t h, int32_t originX, int32_t originY, int64_t* px,
+                     int64_t* py) {
+    if (isPrint) {
+      *px = int64_t{record->leftMargin} + originX;
+      *py = int64_t{record->cursorY} + originY;
+    } else {
+      *px = int64_t{ResolveXPos(record->x, w, ow, t.anchorX)} + originX;
+      *py = int64_t{ResolveYPos(record->y, h, oh, t.anchorY)} + originY;
+    }
+  };
+  // A block drawn straight into the output (no layer keeps it, no turn or
+  // filter works on all of it) that is far larger than the output renders
+  // only the part the output shows.
+  ObjectStyle filters = layerStyle;
+  filters.transparency = 0;
+  const bool cuttable = !toLayer && layerType != LAYER_TEXTOBJECT &&
+                        !(flags & (TEXTDRAW_GEOMETRY | TEXTDRAW_RERENDER)) && !turned &&
+                        !HasDrawEffects(&filters);
+  bool cut = false;
+  int32_t blockWidth = 0, blockHeight = 0;
+  const TextWindowFunction window = [&](int32_t w, int32_t h, int32_t originX, int32_t originY) {
+    const TextWindow whole{0, 0, w, h};
+    const int64_t pixels = int64_t{w} * h;
+    if (!cuttable || pixels <= std::max(WHOLE_BLOCK_PIXELS, 4 * int64_t{ow} * oh)) return whole;
+    cut = true;
+    blockWidth = w;
+    blockHeight = h;
+    int64_t px, py;
+    placeAt(w, h, originX, originY, &px, &py);
+    const int64_t x0 = std::max<int64_t>(0, -px), y0 = std::max<int64_t>(0, -py);
+    const int64_t x1 = std::min<int64_t>(w, ow - px), y1 = std::min<int64_t>(h, oh - py);
+    if (x1 <= x0 || y1 <= y0) return TextWindow{};
+    return TextWindow{x0, y0, static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0)};
+  };
   TextLayout layout;
   TextImageResult image{};
+  TextWindow shown{};
   bool fast = false;
   if (identity && !toLayer && !layerStyle.effects && !layerStyle.transparency &&
       (layerType == LAYER_PRINT || layerType == LAYER_TEXTOUT) &&
@@ -426,16 +487,21 @@ ErrorCode DrawFormattedText(VmState* L, TextRecord* record, int32_t layerType, u
       const int32_t startX = isPrint ? record->cursorX - record->leftMargin : 0;
       const int32_t wrap =
           std::max(isPrint ? record->wrapWidth + 1 - record->leftMargin : record->wrapWidth, 0);
-      if (ErrorCode e = text.Draw(startX, wrap, &image, &layout, &fast)) return e;
+      if (ErrorCode e = text.Draw(startX, wrap, window, &image, &shown, &layout, &fast)) return e;
     }
   }
   if (!fast) {
+    cut = false;
     TextBlock block;
-    if (ErrorCode e = renderBlock(L, record, flags, isPrint, sx, sy, &block, &layout)) return e;
-    if (ErrorCode e = MakeTextBitmaps(block, &image)) return e;
+    if (ErrorCode e = renderBlock(L, record, flags, isPrint, sx, sy, &block, &layout, &window))
+      return e;
+    shown = TextWindow{block.windowX, block.windowY, block.width, block.height};
+    if (block.width > 0 && block.height > 0) {
+      if (ErrorCode e = MakeTextBitmaps(block, &image)) return e;
+    } else {
+      image = TextImageResult{nullptr, nullptr, nullptr, 0, 0, block.originX, block.originY};
+    }
   }
-  const bool turned = std::fabs(rest[0] - 1) > TOLERANCE || std::fabs(rest[1]) > TOLERANCE ||
-                      std::fabs(rest[2]) > TOLERANCE || std::fabs(rest[3] - 1) > TOLERANCE;
   if (turned) {
     TextImageResult made{};
     ErrorCode e = RotateScaleBitmap(image.bitmap, image.mask, image.alpha, 0, 0, image.width,
@@ -460,20 +526,21 @@ ErrorCode DrawFormattedText(VmState* L, TextRecord* record, int32_t layerType, u
     return ERR_NONE;
   }
 
-  int32_t ow = 0, oh = 0;
-  GetOutputTargetSize(d, &ow, &oh);
-  int32_t x, y;
-  if (isPrint) {
-    x = record->leftMargin + image.originX;
-    y = record->cursorY + image.originY;
-    if (!(flags & (TEXTDRAW_GEOMETRY | TEXTDRAW_RERENDER))) {
-      d->textX = layout.endX + record->leftMargin;
-      d->textY = record->cursorY + (layout.lines - 1) * layout.lineHeight;
-    }
+  // A cut block is placed by its whole size, its pixels where they lie in it.
+  int64_t px, py;
+  if (cut) {
+    placeAt(blockWidth, blockHeight, image.originX, image.originY, &px, &py);
+    px += shown.x;
+    py += shown.y;
   } else {
-    x = ResolveXPos(record->x, image.width, ow, t.anchorX) + image.originX;
-    y = ResolveYPos(record->y, image.height, oh, t.anchorY) + image.originY;
+    placeAt(image.width, image.height, image.originX, image.originY, &px, &py);
   }
+  const int32_t x = VmSaturateInt<int32_t>(px), y = VmSaturateInt<int32_t>(py);
+  if (isPrint && !(flags & (TEXTDRAW_GEOMETRY | TEXTDRAW_RERENDER))) {
+    d->textX = layout.endX + record->leftMargin;
+    d->textY = record->cursorY + (layout.lines - 1) * layout.lineHeight;
+  }
+  if (!image.bitmap) return ERR_NONE;  // nothing of it is seen
 
   if (toLayer) {
     auto* kept = static_cast<TextRecord*>(AllocMemory(sizeof(TextRecord), 1));
