@@ -135,8 +135,9 @@ int32_t BoxRoute(const DrawStyle* style, const int32_t corners[4], const double 
 
 // Hands a composed ARGB image to the output at tx, ty: a selected mask or
 // alpha channel takes its alpha, any other output the image blended
-// through its alpha after the object style's effects.
-ErrorCode DeliverShapeImage(VmState* L, const std::vector<uint32_t>& pixels, int32_t w, int32_t h,
+// through its alpha after the object style's effects. A shape capture
+// takes the pixels over (the vector is left empty then).
+ErrorCode DeliverShapeImage(VmState* L, std::vector<uint32_t>& pixels, int32_t w, int32_t h,
                             int32_t tx, int32_t ty, const ObjectStyle* objectStyle);
 // ERR_BITMAP for an image size beyond what a shape may render into.
 ErrorCode CheckShapeImageSize(int64_t w, int64_t h);

@@ -448,10 +448,10 @@ void spanShapeRuns(void* user, int32_t y, const VectorSpan* spans, int32_t count
 
 // Hands a composed image to the output: a selected mask or alpha channel
 // takes its alpha, any other output the image blended through its alpha.
-ErrorCode DeliverShapeImage(VmState* L, const std::vector<uint32_t>& pixels, int32_t w, int32_t h,
+ErrorCode DeliverShapeImage(VmState* L, std::vector<uint32_t>& pixels, int32_t w, int32_t h,
                             int32_t tx, int32_t ty, const ObjectStyle* objectStyle) {
   if (ShapeCapture* c = activeShapeCapture) {
-    c->pixels = pixels;
+    c->pixels.swap(pixels);
     c->width = w;
     c->height = h;
     c->x = tx;
