@@ -197,21 +197,26 @@ TEST_F(HostileArguments, ShapesFarLargerThanTheOutput) {
   };
   ASSERT_EQ(CallWith("DisableLayers", {}), ERR_NONE);
   for (const char* output : {"display", "brush"}) {
-    if (std::string(output) == "brush") ASSERT_EQ(CallWith("SelectBrush", {1}), ERR_NONE);
+    if (std::string(output) == "brush") {
+      ASSERT_EQ(CallWith("SelectBrush", {1}), ERR_NONE);
+    }
     for (const Style& style : styles) {
       SCOPED_TRACE(std::string(output) + ", " + style.name);
       ASSERT_EQ(CallWith("EndSelect", {}),
                 std::string(output) == "brush" ? ERR_NONE : ERR_WRONGUSAGE);
       ASSERT_EQ(CallWith("Cls", {static_cast<double>(BACKGROUND)}), ERR_NONE);
-      if (std::string(output) == "brush") ASSERT_EQ(CallWith("SelectBrush", {1}), ERR_NONE);
+      if (std::string(output) == "brush") {
+        ASSERT_EQ(CallWith("SelectBrush", {1}), ERR_NONE);
+      }
       ASSERT_EQ(CallWith("SetFormStyle", {FORM_NORMAL}), ERR_NONE);
       for (const auto& form : style.form) ASSERT_EQ(CallWith("SetFormStyle", form), ERR_NONE);
       ASSERT_EQ(CallWith("SetFillStyle", {style.fill}), ERR_NONE);
       ASSERT_EQ(CallWith("SetLineWidth", {style.lineWidth}), ERR_NONE);
       ASSERT_EQ(CallWith("ForcePathUse", {style.paths ? 1 : 0}), ERR_NONE);
       RunCases(this, cases, [this](const char* n, std::vector<Value> a) { return CallWith(n, a); });
-      if (std::string(output) == "display" && style.fill != FILLNONE)
+      if (std::string(output) == "display" && style.fill != FILLNONE) {
         EXPECT_EQ(Frame(), std::vector<uint32_t>(W * H, 0x3060F0));
+      }
     }
   }
   ASSERT_EQ(CallWith("ForcePathUse", {0}), ERR_NONE);
@@ -260,7 +265,9 @@ TEST_F(HostileArguments, TextOfAMegabyte) {
       if (std::string(c.command) == "TextOut") args = {0, 0, Value(text.c_str()), c.options};
       TrackLargestAllocation(true);
       EXPECT_EQ(CallWith(c.command, args), ERR_NONE);
-      if (whole) EXPECT_LE(GetLargestAllocation(), LARGEST_REQUEST);
+      if (whole) {
+        EXPECT_LE(GetLargestAllocation(), LARGEST_REQUEST);
+      }
       TrackLargestAllocation(false);
       frames[whole] = Frame();
     }

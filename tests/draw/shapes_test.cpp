@@ -625,7 +625,9 @@ TEST_F(DrawTest, ShapesCutByTheOutputShowThePartOfTheWholeShape) {
     ASSERT_EQ(Call("SetLineWidth", {static_cast<double>(c.lineWidth)}), ERR_NONE);
     ASSERT_EQ(Call("SetFormStyle", {FORM_NORMAL}), ERR_NONE);
     for (int32_t bit : {FORM_ANTIALIAS, FORM_EDGE, FORM_SHADOW})
-      if (c.form & bit) ASSERT_EQ(Call("SetFormStyle", {static_cast<double>(bit)}), ERR_NONE);
+      if (c.form & bit) {
+        ASSERT_EQ(Call("SetFormStyle", {static_cast<double>(bit)}), ERR_NONE);
+      }
     auto draw = [&](double dx, double dy) {
       std::vector<double> args = c.args;
       args[0] -= dx;
