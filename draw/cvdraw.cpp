@@ -196,7 +196,7 @@ int Coverage::Make(int32_t w, int32_t h) {
   width = w;
   height = h;
   stride = static_cast<int32_t>(s);
-  bytes.assign(static_cast<size_t>(bytesNeeded), 0);
+  AssignLarge(&bytes, static_cast<size_t>(bytesNeeded));
   return 1;
 }
 

@@ -86,7 +86,8 @@ ErrorCode DrawLineCore(VmState* L, ObjectId layer, const DrawStyle* style, int32
   if (!cov.Make(static_cast<int32_t>(w), static_cast<int32_t>(h))) return ERR_MEM;
   CoverageLine(&cov, static_cast<int32_t>(cx1 - left), static_cast<int32_t>(cy1 - top),
                static_cast<int32_t>(cx2 - left), static_cast<int32_t>(cy2 - top), thickness, aa);
-  std::vector<uint32_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
+  std::vector<uint32_t> pixels;
+  AssignLarge(&pixels, static_cast<size_t>(w) * static_cast<size_t>(h));
   uint32_t opacity = 255 - (color >> 24);
   for (int64_t y = 0; y < h; ++y)
     for (int64_t x = 0; x < w; ++x) {

@@ -229,7 +229,7 @@ ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4]
   if (!edge && !shadow && source.empty()) {
     // One plain colour: the coverage is the alpha.
     const uint32_t color = r->color & 0xFFFFFF;
-    out->pixels.resize(static_cast<size_t>(CW) * static_cast<size_t>(CH));
+    AssignLarge(&out->pixels, static_cast<size_t>(CW) * static_cast<size_t>(CH));
     for (int32_t y = 0; y < CH; ++y) {
       const uint8_t* row = bodyCov.bytes.data() + static_cast<size_t>(y) * bodyCov.stride;
       uint32_t* dst = out->pixels.data() + static_cast<size_t>(y) * CW;
@@ -392,7 +392,8 @@ ErrorCode blendIntoBrush(PathImage* image, const ObjectStyle& os, int64_t tx, in
 
 // The pixels of a plain image.
 void plainPixels(PathImage* image) {
-  image->pixels.resize(static_cast<size_t>(image->width) * static_cast<size_t>(image->height));
+  AssignLarge(&image->pixels,
+              static_cast<size_t>(image->width) * static_cast<size_t>(image->height));
   for (int32_t y = 0; y < image->height; ++y) {
     const uint8_t* row =
         image->coverage->bytes.data() + static_cast<size_t>(y) * image->coverage->stride;

@@ -111,7 +111,7 @@ using Layer = ShapeImageLayer;
 // left. The alpha that results is top + bottom x (255 - top) / 255. One
 // row is composed at a time, so the work space is a row's, not an image's.
 void compose(std::vector<uint32_t>* pixels, int32_t w, int32_t h, const Layer* layers, int n) {
-  pixels->assign(static_cast<size_t>(w) * h, 0);
+  AssignLarge(pixels, static_cast<size_t>(w) * h);
   std::vector<uint32_t> premul(static_cast<size_t>(w) * 4);
   for (int32_t y = 0; y < h; ++y) {
     std::fill(premul.begin(), premul.end(), 0u);

@@ -298,7 +298,7 @@ ErrorCode EdgeDraw(const TextLayout& layout, int32_t align, int32_t wrapWidth, i
   out->windowY = win.y;
   out->width = std::max(win.width, 0);
   out->height = std::max(win.height, 0);
-  out->pixels.assign(static_cast<size_t>(out->width) * static_cast<size_t>(out->height), 0);
+  AssignLarge(&out->pixels, static_cast<size_t>(out->width) * static_cast<size_t>(out->height));
   out->needsAlpha = false;
   if (out->width < 1 || out->height < 1) return ERR_NONE;
 

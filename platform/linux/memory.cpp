@@ -68,7 +68,9 @@ size_t allocationLimit() {
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
 constexpr size_t HUGE_BLOCK = size_t{8} << 20;
 
-void adviseHugePages(void* block, size_t size) {
+}  // namespace
+
+void AdviseHugePages(void* block, size_t size) {
   if (!block || size < HUGE_BLOCK) return;
   const uintptr_t start = reinterpret_cast<uintptr_t>(block);
   const uintptr_t begin = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
@@ -79,8 +81,6 @@ void adviseHugePages(void* block, size_t size) {
   errno = saved;
 }
 
-}  // namespace
-
 void* AllocMemory(size_t size, int clear) {
   if (size == 0) return nullptr;
   noteSize(size);
@@ -89,7 +89,7 @@ void* AllocMemory(size_t size, int clear) {
     return nullptr;
   }
   void* block = clear ? std::calloc(1, size) : std::malloc(size);
-  adviseHugePages(block, size);
+  AdviseHugePages(block, size);
   return block;
 }
 

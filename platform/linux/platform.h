@@ -28,6 +28,18 @@ void* AllocMemory(size_t size, int clear);
 // size_t gives null (ERR_MEM for the caller), never a smaller block.
 void* AllocMemoryArray(size_t count, size_t elemSize, int clear);
 void FreeMemory(void* block);  // null is ignored
+// Asks for huge pages for a block not yet filled, as AllocMemory does for
+// its own large blocks (small blocks, and systems without them, are left
+// as they are). AssignLarge sets a standard vector to n zero elements in
+// such a block: its first fill then faults once per 2 MiB.
+void AdviseHugePages(void* block, size_t size);
+template <typename Vector>
+void AssignLarge(Vector* v, size_t n) {
+  v->clear();
+  v->reserve(n);
+  AdviseHugePages(v->data(), n * sizeof(*v->data()));
+  v->assign(n, {});
+}
 // The owner of a block from AllocMemory that command code holds: it is
 // freed with FreeMemory when the owner goes, on a returned error and on a
 // raise alike; release() hands the block over once something else keeps
