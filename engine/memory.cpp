@@ -307,6 +307,17 @@ void VmReleasePooledBlocks(VmGlobalState* g) {
   g->poolbytes = 0;
 }
 
+void* VmAllocCounted(VmState* L, size_t size, size_t counted) {
+  void* block = VmRealloc(L, nullptr, 0, size);
+  VmG(L)->nblocks -= size - counted;
+  return block;
+}
+
+void VmFreeCounted(VmState* L, void* block, size_t size, size_t counted) {
+  VmG(L)->nblocks += size - counted;
+  VmRealloc(L, block, size, 0);
+}
+
 void* VmAllocArray(VmState* L, size_t n, size_t elemsize) {
   if (elemsize != 0 && n > MAXBLOCK / elemsize) {
     if (L != nullptr) VmRaiseError(L, ERR_MEM);

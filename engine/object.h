@@ -183,9 +183,16 @@ struct VmNode {
   VmNode* next;  // collision chain
 };
 
+// A small table's record is followed, in the same block, by inlinesize
+// bytes of room for its parts: the array part may lie at the start of that
+// room and the hash part at its end, so that a short list or a small
+// record is one block rather than three. A part there is never freed on
+// its own, and is counted in the bytes in use only while the table uses it,
+// as a block of its own would be; the record counts sizeof(VmTable).
 struct VmTable : VmGcHeader {
-  uint8_t flags;      // bit e set: the metatable lacks event e (events 0..4)
-  uint8_t lsizenode;  // log2 of the hash part's size
+  uint8_t flags;       // bit e set: the metatable lacks event e (events 0..4)
+  uint8_t lsizenode;   // log2 of the hash part's size
+  uint8_t inlinesize;  // bytes of room for parts after the record
   VmTable* metatable;
   VmValue* array;
   VmNode* node;
@@ -457,6 +464,11 @@ void VmAdviseLargeBlock(void* block, size_t size);
 void VmReleaseKeptBlock();
 // Hands the freed small blocks the state keeps for reuse back to the heap.
 void VmReleasePooledBlocks(VmGlobalState* g);
+// A block of size bytes of which only counted (at most size) count as in
+// use: a record with room for parts that it counts only while they are in
+// use. VmFreeCounted frees it with the same two sizes.
+void* VmAllocCounted(VmState* L, size_t size, size_t counted);
+void VmFreeCounted(VmState* L, void* block, size_t size, size_t counted);
 // Allocates n elements of elemsize with an overflow check (error 1000).
 void* VmAllocArray(VmState* L, size_t n, size_t elemsize);
 // Test seam: the nth engine allocation from now fails (n >= 1), and with

@@ -90,7 +90,29 @@ const VmValue* getAnyKey(VmTable* t, const VmValue* key) {
   return &vmNilValue;
 }
 
-void setNodeVector(VmState* L, VmTable* t, int lsize, bool own) {
+// The room after t's record (see VmTable), and whether p lies in it.
+inline char* roomStart(VmTable* t) { return reinterpret_cast<char*>(t + 1); }
+inline bool inRoom(VmTable* t, const void* p) {
+  const char* c = static_cast<const char*>(p);
+  return c >= roomStart(t) && c < roomStart(t) + t->inlinesize;
+}
+
+inline size_t nodeBytes(int lsize) { return sizeof(VmNode) << lsize; }
+
+// Bytes of the room that the array part (at its start) and the hash part
+// (at its end) use.
+inline size_t arrayRoomBytes(VmTable* t) {
+  return inRoom(t, t->array) ? size_t(t->sizearray) * sizeof(VmValue) : 0;
+}
+inline size_t nodeRoomBytes(VmTable* t) {
+  return inRoom(t, t->node) ? nodeBytes(t->lsizenode) : 0;
+}
+
+// Gives t a hash part of 2^lsize cleared nodes (own), or the shared empty
+// node. The part takes the end of the room when it fits there beside
+// arrayBytes of array part at its start, unless the current hash part is
+// there (a resize still reads it after this).
+void setNodeVector(VmState* L, VmTable* t, int lsize, bool own, size_t arrayBytes) {
   if (!own) {
     t->node = VmG(L)->dummynode;
     t->lsizenode = 0;
@@ -99,7 +121,14 @@ void setNodeVector(VmState* L, VmTable* t, int lsize, bool own) {
     return;
   }
   size_t size = size_t(1) << lsize;
-  VmNode* n = VmNewBlock<VmNode>(L, size);
+  size_t bytes = nodeBytes(lsize);
+  VmNode* n;
+  if (!inRoom(t, t->node) && bytes + arrayBytes <= t->inlinesize) {
+    n = reinterpret_cast<VmNode*>(roomStart(t) + t->inlinesize - bytes);
+    VmG(L)->nblocks += bytes;
+  } else {
+    n = VmNewBlock<VmNode>(L, size);
+  }
   for (size_t i = 0; i < size; i++) {
     VmSetNil(&n[i].key);
     VmSetNil(&n[i].value);
@@ -109,6 +138,49 @@ void setNodeVector(VmState* L, VmTable* t, int lsize, bool own) {
   t->lsizenode = static_cast<uint8_t>(lsize);
   t->nodemask = static_cast<uint32_t>(size - 1);
   t->lastfree = n + size;  // every node is free
+}
+
+// Gives up a hash part of t (the current one or the one a resize
+// replaced): a block of its own is freed, one in the room only stops
+// counting.
+void freeNodes(VmState* L, VmTable* t, VmNode* node, int lsize, bool own) {
+  if (!own) return;
+  if (inRoom(t, node))
+    VmG(L)->nblocks -= nodeBytes(lsize);
+  else
+    VmFreeBlock(L, node, size_t(1) << lsize);
+}
+
+// Resizes t's array part from old to n slots, keeping the first of them
+// (the new ones are not set; sizearray is the caller's). The part stays in
+// the room, or moves into it from nothing, when n slots fit there beside
+// reservedBytes at its end; it moves out into a block of its own when
+// they do not. Out of memory raises 1000 with the part as it was.
+void resizeArray(VmState* L, VmTable* t, int32_t old, int32_t n, size_t reservedBytes) {
+  size_t oldBytes = size_t(old) * sizeof(VmValue);
+  size_t bytes = size_t(n) * sizeof(VmValue);
+  bool inroom = inRoom(t, t->array);
+  if ((inroom || old == 0) && bytes + reservedBytes <= t->inlinesize) {
+    t->array = n > 0 ? reinterpret_cast<VmValue*>(roomStart(t)) : nullptr;
+    VmG(L)->nblocks = VmG(L)->nblocks - oldBytes + bytes;
+    return;
+  }
+  if (inroom) {
+    VmValue* a = VmNewBlock<VmValue>(L, size_t(n));
+    std::memcpy(a, t->array, old < n ? oldBytes : bytes);
+    VmG(L)->nblocks -= oldBytes;
+    t->array = a;
+    return;
+  }
+  t->array = static_cast<VmValue*>(VmRealloc(L, t->array, oldBytes, bytes));
+}
+
+// Gives up t's array part as freeNodes gives up a hash part.
+void freeArray(VmState* L, VmTable* t) {
+  if (inRoom(t, t->array))
+    VmG(L)->nblocks -= size_t(t->sizearray) * sizeof(VmValue);
+  else
+    VmFreeBlock(L, t->array, size_t(t->sizearray));
 }
 
 inline bool ownsNodes(VmState* L, const VmTable* t) { return t->node != VmG(L)->dummynode; }
@@ -224,8 +296,23 @@ VmValue* newKey(VmState* L, VmTable* t, const VmValue* key) {
   }
 }
 
-void freeNodes(VmState* L, VmNode* node, int lsize, bool own) {
-  if (own) VmFreeBlock(L, node, size_t(1) << lsize);
+// Room a new table gets after its record: for the hash part of 2^lsize
+// nodes and the array part it asks for. A list (an array part and no hash
+// part), as constructors and the runtime make them, also gets room for
+// the one node that its key 0 takes beside the array part that its items
+// then leave: the least power of two that holds all but the first. None
+// when the block would be too large for the small-block lists.
+size_t roomFor(int narray, int lsize) {
+  size_t arrayBytes = size_t(narray) * sizeof(VmValue);
+  size_t room = 0;
+  if (lsize > 0) {
+    room = nodeBytes(lsize) + arrayBytes;
+  } else if (narray > 0) {
+    size_t listSlots = narray > 1 ? size_t(1) << ceilLog2(uint32_t(narray - 1)) : 0;
+    room = sizeof(VmNode) + listSlots * sizeof(VmValue);
+    if (room < arrayBytes) room = arrayBytes;
+  }
+  return sizeof(VmTable) + room <= VM_POOL_MAX ? room : 0;
 }
 
 }  // namespace
@@ -233,10 +320,13 @@ void freeNodes(VmState* L, VmNode* node, int lsize, bool own) {
 VmTable* VmCreateTable(VmState* L, int narray, int lsizenode) {
   if (lsizenode > VM_MAXBITS || narray > VM_MAXASIZE) VmRaiseError(L, ERR_TABLEOVERFLOW);
   if (narray < 0) narray = 0;
-  VmTable* t = VmNewBlock<VmTable>(L);
+  size_t room = roomFor(narray, lsizenode);
+  VmTable* t =
+      static_cast<VmTable*>(VmAllocCounted(L, sizeof(VmTable) + room, sizeof(VmTable)));
   VmGlobalState* g = VmG(L);
   t->flags = 0xFF;
   t->lsizenode = 0;
+  t->inlinesize = static_cast<uint8_t>(room);
   t->nodemask = 0;
   t->metatable = VmIsTable(&g->defaultmeta) ? VmTableOf(&g->defaultmeta) : nullptr;
   t->array = nullptr;
@@ -247,18 +337,21 @@ VmTable* VmCreateTable(VmState* L, int narray, int lsizenode) {
   // Linked first, so that a failure below leaves a collectable table.
   VmLinkObject(L, t, VM_TTABLE);
   if (narray > 0) {
-    t->array = VmNewBlock<VmValue>(L, size_t(narray));
+    resizeArray(L, t, 0, narray, 0);
     for (int i = 0; i < narray; i++) VmSetNil(&t->array[i]);
     t->sizearray = narray;
   }
-  if (lsizenode > 0) setNodeVector(L, t, lsizenode, true);
+  if (lsizenode > 0) setNodeVector(L, t, lsizenode, true, arrayRoomBytes(t));
   return t;
 }
 
 void VmFreeTable(VmState* L, VmTable* t) {
-  freeNodes(L, t->node, t->lsizenode, ownsNodes(L, t));
-  VmFreeBlock(L, t->array, size_t(t->sizearray));
-  VmFreeBlock(L, t);
+  // Parts of their own are freed; the record's block goes with the
+  // counts of the parts in its room.
+  size_t counted = sizeof(VmTable) + arrayRoomBytes(t) + nodeRoomBytes(t);
+  if (ownsNodes(L, t) && !inRoom(t, t->node)) freeNodes(L, t, t->node, t->lsizenode, true);
+  if (!inRoom(t, t->array)) freeArray(L, t);
+  VmFreeCounted(L, t, sizeof(VmTable) + t->inlinesize, counted);
 }
 
 void VmTableResize(VmState* L, VmTable* t, int narray, int lsizenode) {
@@ -269,14 +362,19 @@ void VmTableResize(VmState* L, VmTable* t, int narray, int lsizenode) {
   int oldlsize = t->lsizenode;
   bool oldown = ownsNodes(L, t);
   VmNode* oldlastfree = t->lastfree;
-  // New nodes first: a failure here leaves the table as it was.
-  setNodeVector(L, t, lsizenode < 0 ? 0 : lsizenode, lsizenode >= 0);
+  size_t oldNodeRoom = nodeRoomBytes(t);
+  // New nodes first: a failure here leaves the table as it was. In the
+  // room they keep clear of the whole array part as it is, whose
+  // vanishing slice is still read below.
+  setNodeVector(L, t, lsizenode < 0 ? 0 : lsizenode, lsizenode >= 0, arrayRoomBytes(t));
   if (narray > oldasize) {
+    // The room's end holds the new hash part, and the old one until its
+    // nodes are moved.
+    size_t newNodeRoom = nodeRoomBytes(t);
     try {
-      t->array = static_cast<VmValue*>(VmRealloc(L, t->array, size_t(oldasize) * sizeof(VmValue),
-                                                 size_t(narray) * sizeof(VmValue)));
+      resizeArray(L, t, oldasize, narray, oldNodeRoom > newNodeRoom ? oldNodeRoom : newNodeRoom);
     } catch (...) {
-      freeNodes(L, t->node, t->lsizenode, ownsNodes(L, t));
+      freeNodes(L, t, t->node, t->lsizenode, ownsNodes(L, t));
       t->node = oldnode;
       t->lsizenode = static_cast<uint8_t>(oldlsize);
       t->nodemask = (uint32_t(1) << oldlsize) - 1;
@@ -287,20 +385,20 @@ void VmTableResize(VmState* L, VmTable* t, int narray, int lsizenode) {
     t->sizearray = narray;
   } else if (narray < oldasize) {
     // The vanishing slice moves into the new hash part, which was sized
-    // to hold it, so these stores never rehash.
+    // to hold it, so these stores never rehash. A part in the room then
+    // shrinks in place; a block of its own shrinks, which never fails.
     t->sizearray = narray;
     for (int32_t i = narray; i < oldasize; i++) {
       if (!VmIsNil(&t->array[i])) *VmTableSetNum(L, t, i + 1) = t->array[i];
     }
-    t->array = static_cast<VmValue*>(VmRealloc(L, t->array, size_t(oldasize) * sizeof(VmValue),
-                                               size_t(narray) * sizeof(VmValue)));
+    resizeArray(L, t, oldasize, narray, 0);
   }
   if (oldown) {
     for (int i = (1 << oldlsize) - 1; i >= 0; i--) {
       VmNode* old = &oldnode[i];
       if (!VmIsNil(&old->value)) *VmTableSet(L, t, &old->key) = old->value;
     }
-    freeNodes(L, oldnode, oldlsize, true);
+    freeNodes(L, t, oldnode, oldlsize, true);
   }
 }
 
@@ -322,20 +420,28 @@ bool VmTableSetNewList(VmState* L, VmTable* t, const VmValue* values, int n) {
   int32_t narray = n > 1 ? int32_t(1) << ceilLog2(uint32_t(n - 1)) : 0;
   if (narray > VM_MAXASIZE) return false;
   int32_t oldasize = t->sizearray;
-  setNodeVector(L, t, 0, true);
-  if (narray != oldasize) {
-    // The old slots are all nil: a new array part, not a copy of them.
-    VmValue* array = nullptr;
-    try {
-      array = VmNewBlock<VmValue>(L, size_t(narray));
-    } catch (...) {
-      freeNodes(L, t->node, 0, true);
-      setNodeVector(L, t, 0, false);
-      throw;
-    }
-    VmFreeBlock(L, t->array, size_t(oldasize));
-    t->array = array;
+  size_t arrayBytes = size_t(narray) * sizeof(VmValue);
+  if ((oldasize == 0 || inRoom(t, t->array)) && arrayBytes + sizeof(VmNode) <= t->inlinesize) {
+    // Both parts fit the room, as a new list's do: nothing to allocate.
+    resizeArray(L, t, oldasize, narray, sizeof(VmNode));
     t->sizearray = narray;
+    setNodeVector(L, t, 0, true, arrayBytes);
+  } else {
+    setNodeVector(L, t, 0, true, arrayRoomBytes(t));
+    if (narray != oldasize) {
+      // The old slots are all nil: a new array part, not a copy of them.
+      VmValue* array = nullptr;
+      try {
+        array = VmNewBlock<VmValue>(L, size_t(narray));
+      } catch (...) {
+        freeNodes(L, t, t->node, 0, true);
+        setNodeVector(L, t, 0, false, 0);
+        throw;
+      }
+      freeArray(L, t);
+      t->array = array;
+      t->sizearray = narray;
+    }
   }
   for (int32_t i = n - 1; i < narray; i++) VmSetNil(&t->array[i]);
   VmSetNumber(&t->node[0].key, 0);
