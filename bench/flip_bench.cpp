@@ -19,6 +19,8 @@ struct Buffers {
   Buffers() {
     display.backBuffer = AllocBitmap(WIDTH, HEIGHT, 0, nullptr);
     display.presentBuffer = AllocBitmap(WIDTH, HEIGHT, 0, nullptr);
+    // Software double buffering: drawing marks what Flip copies.
+    display.doubleBuffer = 1;
     FillBitmapRect(display.backBuffer, 0, 0, WIDTH, HEIGHT, 0xFF123456u);
     AddDirtyRect(&display.dirty, 0, 0, 0, 0, 1);  // the list's first block
     ClearDirtyRects(&display.dirty);
