@@ -104,9 +104,7 @@ inline size_t nodeBytes(int lsize) { return sizeof(VmNode) << lsize; }
 inline size_t arrayRoomBytes(VmTable* t) {
   return inRoom(t, t->array) ? size_t(t->sizearray) * sizeof(VmValue) : 0;
 }
-inline size_t nodeRoomBytes(VmTable* t) {
-  return inRoom(t, t->node) ? nodeBytes(t->lsizenode) : 0;
-}
+inline size_t nodeRoomBytes(VmTable* t) { return inRoom(t, t->node) ? nodeBytes(t->lsizenode) : 0; }
 
 // Gives t a hash part of 2^lsize cleared nodes (own), or the shared empty
 // node. The part takes the end of the room when it fits there beside
@@ -321,8 +319,7 @@ VmTable* VmCreateTable(VmState* L, int narray, int lsizenode) {
   if (lsizenode > VM_MAXBITS || narray > VM_MAXASIZE) VmRaiseError(L, ERR_TABLEOVERFLOW);
   if (narray < 0) narray = 0;
   size_t room = roomFor(narray, lsizenode);
-  VmTable* t =
-      static_cast<VmTable*>(VmAllocCounted(L, sizeof(VmTable) + room, sizeof(VmTable)));
+  VmTable* t = static_cast<VmTable*>(VmAllocCounted(L, sizeof(VmTable) + room, sizeof(VmTable)));
   VmGlobalState* g = VmG(L);
   t->flags = 0xFF;
   t->lsizenode = 0;

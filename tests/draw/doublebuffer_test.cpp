@@ -11,6 +11,7 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "tests/display/display_fixture.h"
+#include "tests/display/x11_window_fixture.h"
 #include "tests/gfx/display_fixture.h"
 #include "tests/media/image_support.h"
 #include "tests/support/harness.h"
@@ -173,33 +174,16 @@ TEST_F(DoubleBufferDrawTest, ClsClearsTheBackBufferAlone) {
 
 // The same in a real X window (a private Xvfb without window manager),
 // read back with xwd: the drawings of the fast routes.
-class DoubleBufferX11Test : public ::testing::Test {
+class DoubleBufferX11Test : public X11WindowTest {
  protected:
-  static void SetUpTestSuite() { server = new DisplayTestServer("640x480x24"); }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(server->running());
-    setenv("DISPLAY", server->name().c_str(), 1);
-    SetNoPointerThread(1);
-    ASSERT_EQ(OpenX11Connection(), ERR_NONE);
-    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary,
-                                        OpenDrawLibrary, OpenVectorGraphicsLibrary}) {
-      VmPushValue(h.L, VM_GLOBALS_INDEX);
-      ASSERT_EQ(open(h.L), ERR_NONE);
-      VmSetTop(h.L, 0);
-    }
+    Open({OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary, OpenDrawLibrary,
+          OpenVectorGraphicsLibrary});
   }
-  void TearDown() override {
+  void FreeObjects() override {
     FreeAllPaths(h.L);
     FreeDrawTables(h.L);
     FreeAllBrushes(h.L);
-    CloseDisplayLibrary(h.L);
-    CloseX11Connection();
-    SetNoPointerThread(0);
-    unsetenv("DISPLAY");
   }
   ErrorCode Run(const char* name, const std::vector<Value>& args) {
     VmSetTop(h.L, 0);
@@ -211,17 +195,6 @@ class DoubleBufferX11Test : public ::testing::Test {
   void Run(const Steps& steps) {
     for (const Step& s : steps) ASSERT_EQ(Run(s.command, s.args), ERR_NONE) << s.command;
   }
-  std::vector<uint32_t> Window() {
-    XSync(d->x11->display, False);
-    return imagetest::Words(imagetest::Shell("DISPLAY=" + server->name() + " xwd -silent -id " +
-                                             std::to_string(GetDisplayWindowId(d)) +
-                                             " | xwdtopnm | convert pnm:- -depth 8 rgb:-"),
-                            3);
-  }
-
-  static inline DisplayTestServer* server = nullptr;
-  PlayerHarness h;
-  DisplayRecord* d = nullptr;
 };
 
 TEST_F(DoubleBufferX11Test, FlipShowsTheDrawingsInTheWindow) {

@@ -13,6 +13,7 @@
 #include "platform/linux/platform.h"
 #include "platform/linux/x11_private.h"
 #include "tests/display/display_fixture.h"
+#include "tests/display/x11_window_fixture.h"
 #include "tests/media/image_support.h"
 #include "tests/support/harness.h"
 
@@ -20,34 +21,17 @@ namespace {
 
 constexpr uint32_t BACKGROUND = 0x336699, RED = 0xFF0000, GREEN = 0x00FF00, WHITE = 0xFFFFFF;
 
-class SpriteX11Test : public ::testing::Test {
+class SpriteX11Test : public X11WindowTest {
  protected:
-  static void SetUpTestSuite() { server = new DisplayTestServer("640x480x24"); }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(server->running());
-    setenv("DISPLAY", server->name().c_str(), 1);
-    SetNoPointerThread(1);
-    ASSERT_EQ(OpenX11Connection(), ERR_NONE);
-    for (ErrorCode (*open)(VmState*) : {OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary,
-                                        OpenLayersLibrary, OpenSpriteLibrary}) {
-      VmPushValue(h.L, VM_GLOBALS_INDEX);
-      ASSERT_EQ(open(h.L), ERR_NONE);
-      VmSetTop(h.L, 0);
-    }
+    Open({OpenDisplayLibrary, OpenBrushLibrary, OpenBGPicLibrary, OpenLayersLibrary,
+          OpenSpriteLibrary});
   }
-  void TearDown() override {
+  void FreeObjects() override {
     FreeAllSprites(h.L);
     FreeAllBrushes(h.L);
-    CloseDisplayLibrary(h.L);
-    FreeLayerSystem(h.L);
-    CloseX11Connection();
-    SetNoPointerThread(0);
-    unsetenv("DISPLAY");
   }
+  void AfterDisplayClosed() override { FreeLayerSystem(h.L); }
   ErrorCode Run(const char* name, std::vector<double> args) {
     VmSetTop(h.L, 0);
     for (double a : args) VmPushNumber(h.L, a);
@@ -55,18 +39,6 @@ class SpriteX11Test : public ::testing::Test {
     VmSetTop(h.L, 0);
     return e;
   }
-  // The window's pixels as xwd reads them from the server.
-  std::vector<uint32_t> Window() {
-    XSync(d->x11->display, False);
-    return imagetest::Words(imagetest::Shell("DISPLAY=" + server->name() + " xwd -silent -id " +
-                                             std::to_string(GetDisplayWindowId(d)) +
-                                             " | xwdtopnm | convert pnm:- -depth 8 rgb:-"),
-                            3);
-  }
-
-  static inline DisplayTestServer* server = nullptr;
-  PlayerHarness h;
-  DisplayRecord* d = nullptr;
 };
 
 TEST_F(SpriteX11Test, SpritesShowMoveAndGoInTheWindow) {

@@ -11,6 +11,7 @@
 #include "engine/engine.h"
 #include "libs/libs.h"
 #include "tests/support/harness.h"
+#include "tests/support/unsupported_commands.h"
 
 namespace {
 
@@ -360,30 +361,7 @@ TEST_F(SystemTablesTest, CommandsOfOtherPlatformsAreUnsupported) {
   VmPushValue(L, VM_GLOBALS_INDEX);
   ASSERT_EQ(OpenArexxLibrary(L), 0);
   VmSetTop(L, 0);
-  const char* names[] = {"ImageRequest",
-                         "PermissionRequest",
-                         "ReadRegistryKey",
-                         "WriteRegistryKey",
-                         "CreateShortcut",
-                         "GetIconProperties",
-                         "SetIconProperties",
-                         "SetWBIcon",
-                         "OpenAmigaGuide",
-                         "CloseAmigaGuide",
-                         "SetTrayIcon",
-                         "GetShortcutPath",
-                         "ShowToast",
-                         "ShowRinghioMessage",
-                         "GetApplicationList",
-                         "SendApplicationMessage",
-                         "ChangeApplicationIcon",
-                         "PerformSelector",
-                         "Vibrate",
-                         "CallJavaMethod",
-                         "SendRexxCommand",
-                         "RunRexxScript",
-                         "CreateRexxPort"};
-  for (const char* name : names) {
+  for (const char* name : UNSUPPORTED_COMMANDS) {
     SCOPED_TRACE(name);
     for (int args : {0, 2}) {
       VmSetTop(L, 0);
