@@ -104,10 +104,8 @@ void MarkDisplayDirty(DisplayRecord* d, int32_t x, int32_t y, int32_t width, int
   // shows at once, and the adapter's buffering keeps its own account.
   if (!d->doubleBuffer || d->adapterDoubleBuffer || width < 1 || height < 1) return;
   // The far corner in 64 bits: the flip cuts every rectangle to the buffer.
-  auto last = [](int32_t start, int32_t size) {
-    return static_cast<int32_t>(std::min<int64_t>(int64_t{start} + size - 1, INT32_MAX));
-  };
-  AddDirtyRect(&d->dirty, x, y, last(x, width), last(y, height), 0);
+  AddDirtyRect(&d->dirty, x, y, VmClampInt32(int64_t{x} + width - 1),
+               VmClampInt32(int64_t{y} + height - 1), 0);
 }
 
 void FlipDisplayBuffers(DisplayRecord* d, int full, uint32_t flags) {

@@ -471,8 +471,7 @@ struct DisplayBackfill {
 // pass starts), and an outside resize that waits for the left button.
 struct DisplayPumpState {
   int32_t refreshNeeded;
-  int32_t lastKeyCode;  // -1 none
-  int32_t modeSwitch;   // -1 none, 0 to a window, 1 to full screen
+  int32_t modeSwitch;  // -1 none, 0 to a window, 1 to full screen
   int32_t quitRequested;
   int32_t sizePending, pendingWidth, pendingHeight;
 };

@@ -116,9 +116,7 @@ ErrorCode waitRound(VmState* L) {
   ErrorCode error = ERR_NONE;
   if (!AdapterWaitEvents(L, &error)) error = WaitPlatformEvent(L, 0, 0, nullptr);
   if (error != ERR_NONE) return error;
-  ErrorCode code = ERR_NONE;
-  if (PollEvents(L, 8, 0, &code)) return code != ERR_NONE ? code : ERR_USERABORT;
-  return ERR_NONE;
+  return PollWhileWaiting(L);
 }
 
 // Waits until the watched press and release went by.
@@ -144,8 +142,7 @@ ErrorCode waitWhile(VmState* L, Held held) {
       error = DispatchEvent(L, &handled);
     if (error != ERR_NONE || displayContext.legacyJump >= 0 || !held()) break;
     if ((error = SleepViaAdapter(L, 10)) != ERR_NONE) break;
-    ErrorCode code = ERR_NONE;
-    if (PollEvents(L, 8, 0, &code)) error = code != ERR_NONE ? code : ERR_USERABORT;
+    error = PollWhileWaiting(L);
   }
   watch = saved;
   if (error != ERR_NONE) return error;

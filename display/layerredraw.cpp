@@ -316,12 +316,9 @@ ErrorCode buildBordered(VmState* L, qmLayer* layer, LayerImageState* s) {
 // r grown by gx on the left and right and gy at the top and bottom, in 64
 // bits and held to 32: border sizes and shadow radii and distances are
 // scripts' numbers.
-int32_t held32(int64_t v) {
-  return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
-}
 LayerRect grownRect(const LayerRect& r, int64_t gx, int64_t gy) {
-  return LayerRect{held32(r.x - gx), held32(r.y - gy), held32(r.width + 2 * gx),
-                   held32(r.height + 2 * gy)};
+  return LayerRect{VmClampInt32(r.x - gx), VmClampInt32(r.y - gy), VmClampInt32(r.width + 2 * gx),
+                   VmClampInt32(r.height + 2 * gy)};
 }
 
 // Where the shadow lies, and its alpha map's size.
@@ -375,8 +372,8 @@ LayerRect shadowRect(const DisplayRecord* d, const qmLayer* layer, const LayerIm
       dy = -oy;
       break;
   }
-  r.x = held32(r.x + dx);
-  r.y = held32(r.y + dy);
+  r.x = VmClampInt32(r.x + dx);
+  r.y = VmClampInt32(r.y + dy);
   return r;
 }
 

@@ -53,8 +53,7 @@ ErrorCode renderBitmapLayer(VmState* L, qmLayer* layer, LayerImageState* state,
   if (ErrorCode e =
           RotateScaleBitmap(source.bitmap, source.mask, source.alpha, sx, sy, pw, ph, m,
                             t.smoothScale, 0, &made.bitmap, &made.mask, &made.alpha, &ow, &oh))
-    // Every bitmap that could not be made is a memory shortage here.
-    return e == ERR_BITMAP || e == ERR_ALLOCMASK || e == ERR_ALLOCALPHA ? ERR_MEM : e;
+    return VmBitmapFailureAsMem(e);
   // The untransformed image lies at the requested position less the
   // anchor's share of its size; turned about the anchor, it lands in the
   // box of its corner pixels, as a brush drawn straight onto the display
@@ -138,7 +137,7 @@ void ScaleRectToDisplay(int32_t x, int32_t y, int32_t width, int32_t height, dou
     int64_t length = last + 1 - first;
     if (size > 0) length = std::max<int64_t>(length, 1);
     if (outStart) *outStart = first;
-    if (outSize) *outSize = static_cast<int32_t>(std::clamp<int64_t>(length, INT32_MIN, INT32_MAX));
+    if (outSize) *outSize = VmClampInt32(length);
   };
   scaled(x, width, scaleX, outX, outWidth);
   scaled(y, height, scaleY, outY, outHeight);
@@ -155,10 +154,10 @@ void SetLayerOffset(qmLayer* layer, LayerImageState* s, int32_t x, int32_t y) {
     ax = s->anchoredX + dx;
     ay = s->anchoredY + dy;
   }
-  s->x = VmSaturateInt<int32_t>(static_cast<double>(ax + (int64_t{s->x} - s->anchoredX)));
-  s->y = VmSaturateInt<int32_t>(static_cast<double>(ay + (int64_t{s->y} - s->anchoredY)));
-  s->anchoredX = VmSaturateInt<int32_t>(static_cast<double>(ax));
-  s->anchoredY = VmSaturateInt<int32_t>(static_cast<double>(ay));
+  s->x = VmClampInt32(ax + (int64_t{s->x} - s->anchoredX));
+  s->y = VmClampInt32(ay + (int64_t{s->y} - s->anchoredY));
+  s->anchoredX = VmClampInt32(ax);
+  s->anchoredY = VmClampInt32(ay);
   s->requestedX = x;
   s->requestedY = y;
 }
@@ -190,7 +189,7 @@ ErrorCode fitImage(LayerImageState* state, int32_t width, int32_t height, int32_
                                     state->width, state->height, width, height, smooth,
                                     &fitted.bitmap, image.mask ? &fitted.mask : nullptr,
                                     image.alpha ? &fitted.alpha : nullptr))
-    return e == ERR_BITMAP || e == ERR_ALLOCMASK || e == ERR_ALLOCALPHA ? ERR_MEM : e;
+    return VmBitmapFailureAsMem(e);
   freeTripleOf(state);
   image = fitted;
   state->width = width;

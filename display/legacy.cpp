@@ -397,8 +397,7 @@ int cmdWhileMouseOn(VmState* L) {
       if (int jump = TakeLegacyJump(L, -2)) return jump;
     }
     if (ErrorCode e = SleepViaAdapter(L, 10)) return e;
-    ErrorCode code = ERR_NONE;
-    if (PollEvents(L, 8, 0, &code)) return code != ERR_NONE ? code : ERR_USERABORT;
+    if (ErrorCode e = PollWhileWaiting(L)) return e;
   }
 }
 

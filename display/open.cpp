@@ -258,9 +258,8 @@ void rememberPlacement(VmState* L, DisplayRecord* d) {
 void ResetDisplayState(DisplayRecord* d) {
   std::fill(std::begin(d->keyStates), std::end(d->keyStates), 0);
   std::fill(std::begin(d->rawKeyStates), std::end(d->rawKeyStates), 0);
-  d->closePending = 0;
+  __atomic_store_n(&d->closePending, 0, __ATOMIC_RELEASE);
   if (d->x11) {
-    d->pump.lastKeyCode = -1;
     d->pump.modeSwitch = -1;
     ResetX11InputState(d->x11);
   }

@@ -51,7 +51,6 @@ void onKey(DisplayRecord* d, const X11Event* e) {
     // Escape stops the run wherever it falls in the events of one pass, not
     // only as the pass's last key.
     if (e->translated == KEY_ESCAPE && quitSwitch(PLATFORM_QUIT_ESCAPE)) d->pump.quitRequested = 1;
-    d->pump.lastKeyCode = e->translated;
     setKeyState(d, e->translated, false, pressed);
     PostEvent(d, EVENT_KEY, pressed, 0, e->translated, nullptr);
   }
@@ -195,7 +194,7 @@ void onEvent(const X11Event* e) {
     }
     case X11EV_CLOSE:
       // The poll decides what an unhandled close request means.
-      d->closePending = 1;
+      __atomic_store_n(&d->closePending, 1, __ATOMIC_RELEASE);
       PostEvent(d, EVENT_CLOSEWINDOW, 0, 0, 0, nullptr);
       break;
     case X11EV_DROP:
@@ -242,7 +241,6 @@ int RunX11EventPump(VmState* L, ErrorCode* error) {
   PollJoysticksAndAudio(L);
   for (DisplayRecord* d = GetDisplayList(); d; d = next(d)) {
     if (!d->x11) continue;
-    d->pump.lastKeyCode = -1;
     d->pump.modeSwitch = -1;
     d->pump.refreshNeeded = 0;
     d->pump.quitRequested = 0;

@@ -487,14 +487,13 @@ ErrorCode DrawObject(VmState* L, const DrawRequest* request) {
     }
     mask = nullptr;
     const bool box = params.flags & BLITPARAMS_TRANSFORM;
-    if (d->doubleBuffer && !d->adapterDoubleBuffer)
-      MarkDisplayDirty(d, dx, dy, box ? params.boxWidth : width, box ? params.boxHeight : height);
+    MarkDisplayDirty(d, dx, dy, box ? params.boxWidth : width, box ? params.boxHeight : height);
     SafeBltWithParams(L, bitmap, sx, sy, d->drawBitmap, dx, dy, width, height,
                       SAFEBLT_BACKBUFFER | SAFEBLT_LAYERS | SAFEBLT_SCALED | SAFEBLT_NOCLIP,
                       &params, alpha);
     return ERR_NONE;
   }
-  if (d->doubleBuffer && !d->adapterDoubleBuffer) MarkDisplayDirty(d, dx, dy, width, height);
+  MarkDisplayDirty(d, dx, dy, width, height);
   int32_t bitmapWidth = static_cast<int32_t>(GetBitmapAttr(bitmap, 0));
   int32_t bitmapHeight = static_cast<int32_t>(GetBitmapAttr(bitmap, 14));
   SafeBlt(L, bitmap, sx, sy, d->drawBitmap, dx, dy, width, height, bitmapWidth, bitmapHeight,

@@ -99,9 +99,6 @@ bool renderInto(const PathDrawRecord* r, const PathGeometry& g, Coverage* c, int
              c->height - static_cast<int32_t>(oy)) != 0;
 }
 
-// The image of the record through the matrix. With effects the edge and
-// the shadow are drawn into it (the shadow growing it by its size on the
-// direction's axes); a path that is not filled has neither.
 // The top-left of the image's pixels when its anchor point lies at x, y.
 void placeImage(const PathImage& image, int32_t x, int32_t y, int64_t* tx, int64_t* ty) {
   *tx = x + std::llround(static_cast<double>(image.originX) - image.anchorX) + image.windowX;
@@ -116,6 +113,9 @@ struct PathPlacement {
   const ObjectStyle* style;
 };
 
+// The image of the record through the matrix. With effects the edge and
+// the shadow are drawn into it (the shadow growing it by its size on the
+// direction's axes); a path that is not filled has neither.
 ErrorCode renderPathImage(VmState* L, const PathDrawRecord* r, const double m[4], bool effects,
                           double anchorFractionX, double anchorFractionY, PathImage* out,
                           const Box* knownFillBox = nullptr, bool coverageWanted = false,

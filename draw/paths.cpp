@@ -829,7 +829,8 @@ int EngineDrawPath(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t
 
 int EngineDrawPathSpans(PluginBase* engine, const PathGeometry& g, int32_t x, int32_t y,
                         int32_t width, int32_t height, VectorSpanFunction span, void* user) {
-  if (engine || !g.items || !g.antialias) return -1;
+  // A span's column is 16 bits: wider images take the coverage route.
+  if (engine || !g.items || !g.antialias || width > INT16_MAX) return -1;
   VectorLineStyle s = builtinStyle(plainStyle(g));
   auto r = pathRequest<VectorPathRequest>(g, &s);
   r.width = width;

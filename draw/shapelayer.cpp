@@ -145,7 +145,7 @@ ErrorCode DrawShapeRecord(VmState* L, const ShapeLayerRecord* rec, int32_t x, in
   if (ErrorCode c =
           CreateBitmapFromRGB(capture.pixels.data(), -1, capture.width, capture.height,
                               capture.width, 0, 8, nullptr, &out->bitmap, &out->mask, &out->alpha))
-    return c == ERR_BITMAP || c == ERR_ALLOCMASK || c == ERR_ALLOCALPHA ? ERR_MEM : c;
+    return VmBitmapFailureAsMem(c);
   *outX = capture.x;
   *outY = capture.y;
   *outWidth = capture.width;

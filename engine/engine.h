@@ -529,6 +529,17 @@ inline T VmSaturateInt(double d) {
   return d > 0 ? std::numeric_limits<T>::max() : std::numeric_limits<T>::min();
 }
 
+// A 64-bit sum or product held in 32 bits, saturating at their ends.
+inline int32_t VmClampInt32(int64_t v) {
+  return static_cast<int32_t>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
+}
+
+// A bitmap, mask or alpha channel that could not be made is a memory
+// shortage for a caller that only asked for room.
+inline ErrorCode VmBitmapFailureAsMem(ErrorCode e) {
+  return e == ERR_BITMAP || e == ERR_ALLOCMASK || e == ERR_ALLOCALPHA ? ERR_MEM : e;
+}
+
 // A script's number counted from 1 (a frame, a channel, a position) as an
 // index from 0. The lowest 32-bit value stays where it is instead of
 // wrapping round to the highest, so the range check that follows refuses

@@ -314,7 +314,7 @@ int GetTableFieldLayer(VmState* L, int table, const char* field, int32_t* value,
 // field lacks and is named with the field, as every other table field's
 // error is: "Not enough arguments!" would not tell which table is short.
 int GetTableFieldMatrix(VmState* L, int table, const char* field, double matrix[4], int* found) {
-  int argument = table > 0 ? table : (table > VM_REGISTRY_INDEX ? VmGetTop(L) + table + 1 : 0);
+  int argument = table <= VM_REGISTRY_INDEX ? 0 : absIndex(L, table);
   if (!pushField(L, table, field)) return absent(found);
   if (VmType(L, -1) != VM_TYPE_TABLE) {
     SetErrorArgNumber(argument);

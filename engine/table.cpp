@@ -343,12 +343,11 @@ VmTable* VmCreateTable(VmState* L, int narray, int lsizenode) {
 }
 
 void VmFreeTable(VmState* L, VmTable* t) {
-  // Parts of their own are freed; the record's block goes with the
-  // counts of the parts in its room.
-  size_t counted = sizeof(VmTable) + arrayRoomBytes(t) + nodeRoomBytes(t);
-  if (ownsNodes(L, t) && !inRoom(t, t->node)) freeNodes(L, t, t->node, t->lsizenode, true);
-  if (!inRoom(t, t->array)) freeArray(L, t);
-  VmFreeCounted(L, t, sizeof(VmTable) + t->inlinesize, counted);
+  // The parts go first (a part in the room only stops counting), then the
+  // record's block, of which the record alone still counts.
+  freeNodes(L, t, t->node, t->lsizenode, ownsNodes(L, t));
+  freeArray(L, t);
+  VmFreeCounted(L, t, sizeof(VmTable) + t->inlinesize, sizeof(VmTable));
 }
 
 void VmTableResize(VmState* L, VmTable* t, int narray, int lsizenode) {

@@ -196,15 +196,12 @@ void ClipBlitRect(const BlitClip* clip, int32_t* sx, int32_t* sy, int32_t* dx, i
   }
   w = std::min({w, sourceWidth - s_x, right - d_x});
   h = std::min({h, sourceHeight - s_y, bottom - d_y});
-  auto clamp32 = [](int64_t v) {
-    return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
-  };
-  *sx = clamp32(s_x);
-  *sy = clamp32(s_y);
-  *dx = clamp32(d_x);
-  *dy = clamp32(d_y);
-  *width = clamp32(w);
-  *height = clamp32(h);
+  *sx = VmClampInt32(s_x);
+  *sy = VmClampInt32(s_y);
+  *dx = VmClampInt32(d_x);
+  *dy = VmClampInt32(d_y);
+  *width = VmClampInt32(w);
+  *height = VmClampInt32(h);
 }
 
 void BltBitmapToTarget(BitmapHandle* source, int32_t sx, int32_t sy, BitmapHandle* dest, int32_t dx,

@@ -103,7 +103,6 @@ void errorPosition(VmState* L, const char** file, int32_t* line) {
   *line = mapped;
 }
 
-// A progress step's closing word ends its line.
 // The word that ends a progress line ("done", "failed", "skipped"). Lines
 // such as "Loading music %s" end in the file name, so the word follows
 // "..." there as it does on the lines that print one ("Loading plugin

@@ -383,7 +383,7 @@ ErrorCode CopyTextObjectCore(VmState* L, TextObject* source, ObjectId destinatio
   if (ErrorCode e = ConvertBitmap(source->bitmap, source->mask, source->alpha, 0, 0, source->width,
                                   source->height, 0, 0, nullptr, nullptr, &image.bitmap,
                                   &image.mask, &image.alpha))
-    return e == ERR_BITMAP || e == ERR_ALLOCMASK || e == ERR_ALLOCALPHA ? ERR_MEM : e;
+    return VmBitmapFailureAsMem(e);
   TextObject* copy = nullptr;
   if (ErrorCode e = newObject(destination, automatic, image, source->record, &copy)) {
     FreeBitmap(image.bitmap);

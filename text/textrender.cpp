@@ -394,7 +394,7 @@ ErrorCode BlitToOutputTarget(VmState* L, BitmapHandle* bitmap, BitmapHandle* mas
   }
   int32_t ow = 0, oh = 0;
   GetOutputTargetSize(d, &ow, &oh);
-  if (d->doubleBuffer && !d->adapterDoubleBuffer) MarkDisplayDirty(d, x, y, width, height);
+  MarkDisplayDirty(d, x, y, width, height);
   // A selected brush is drawn into as a bitmap; nothing of it is shown.
   uint32_t blitFlags = selectedOutput(d) && d->drawBitmap
                            ? SAFEBLT_BITMAPONLY
